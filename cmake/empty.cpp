@@ -1,0 +1,1 @@
+// Placeholder translation unit for libraries whose objects all come from their components.

@@ -1,0 +1,88 @@
+# Helpers that keep every folder's CMakeLists.txt to a line or two.
+#
+#   hub_component(<target> [SERVICE] [DEPS <targets...>])
+#     A static library of every .cpp/.c below the calling folder. Platform components are
+#     combined into libhubplatform.so, service ones (SERVICE) into libfastbrowsehm.so.
+#     Platform tests link the component targets they need; service tests link their
+#     service components, which bring libhubplatform.so with them.
+#
+#   hub_test(<name> SOURCES <files...> DEPS <targets...>)
+#     A GoogleTest program run by ctest.
+#
+#   hub_bench(<name> SOURCES <files...> DEPS <targets...>)
+#     A Google Benchmark program, run by ./dev bench.
+
+function(hub_component target)
+  cmake_parse_arguments(HC "SERVICE" "" "DEPS" ${ARGN})
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  if(NOT srcs)
+    set(srcs ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+  endif()
+  # Compiled once: the objects feed both the component's static library and the shared one.
+  add_library(${target}_obj OBJECT ${srcs})
+  target_include_directories(${target}_obj PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+  target_link_libraries(${target}_obj PUBLIC ${HC_DEPS} Threads::Threads)
+  add_library(${target} STATIC $<TARGET_OBJECTS:${target}_obj>)
+  target_link_libraries(${target} PUBLIC ${target}_obj ${HC_DEPS} Threads::Threads)
+  set(external "")
+  foreach(d ${HC_DEPS})
+    if(NOT d MATCHES "^(hp|fb)_")
+      list(APPEND external ${d})
+    endif()
+  endforeach()
+  if(HC_SERVICE)
+    target_link_libraries(${target}_obj PUBLIC hubplatform)
+    set_property(GLOBAL APPEND PROPERTY HUB_SERVICE_COMPONENTS ${target})
+    set_property(GLOBAL APPEND PROPERTY HUB_SERVICE_COMPONENTS_EXTERNAL ${external})
+  else()
+    set_property(GLOBAL APPEND PROPERTY HUB_PLATFORM_COMPONENTS ${target})
+    set_property(GLOBAL APPEND PROPERTY HUB_PLATFORM_COMPONENTS_EXTERNAL ${external})
+  endif()
+endfunction()
+
+function(hub_add_component_dirs root)
+  file(GLOB lists CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${root}/*/CMakeLists.txt)
+  list(SORT lists)
+  foreach(l ${lists})
+    get_filename_component(d ${l} DIRECTORY)
+    add_subdirectory(${d})
+  endforeach()
+endfunction()
+
+function(hub_shared_library name property)
+  get_property(comps GLOBAL PROPERTY ${property})
+  get_property(external GLOBAL PROPERTY ${property}_EXTERNAL)
+  set(objs "")
+  foreach(c ${comps})
+    list(APPEND objs $<TARGET_OBJECTS:${c}_obj>)
+  endforeach()
+  add_library(${name} SHARED ${PROJECT_SOURCE_DIR}/cmake/empty.cpp ${objs})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+  foreach(c ${comps})
+    # usage requirements (include dirs, definitions) of each component, without its objects twice
+    target_include_directories(${name} PRIVATE $<TARGET_PROPERTY:${c}_obj,INTERFACE_INCLUDE_DIRECTORIES>)
+  endforeach()
+  if(external)
+    list(REMOVE_DUPLICATES external)
+  endif()
+  target_link_libraries(${name} PUBLIC ${external} Threads::Threads ${CMAKE_DL_LIBS})
+  target_link_options(${name} PRIVATE -Wl,--no-undefined)
+endfunction()
+
+function(hub_test name)
+  cmake_parse_arguments(HT "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${HT_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+  target_link_libraries(${name} PRIVATE ${HT_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600
+    ENVIRONMENT "HUB_SOURCE_DIR=${PROJECT_SOURCE_DIR};HUB_BINARY_DIR=${PROJECT_BINARY_DIR}")
+endfunction()
+
+function(hub_bench name)
+  cmake_parse_arguments(HB "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${HB_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+  target_link_libraries(${name} PRIVATE ${HB_DEPS} benchmark::benchmark benchmark::benchmark_main)
+endfunction()
