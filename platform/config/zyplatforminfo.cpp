@@ -1,0 +1,328 @@
+#include "platform/config/zyplatforminfo.h"
+
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+std::string lower(const std::string& s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+std::string trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
+    return s.substr(b, e - b);
+}
+
+std::string makeKey(const char* section, const char* name) {
+    return lower(trim(section ? section : "")) + '\n' + lower(trim(name ? name : ""));
+}
+
+// One parsed version of the file, identified by what stat() says about it.
+struct Snapshot {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    long long mtimeNs = 0;
+    long long ctimeNs = 0;
+    long long parsedAtNs = 0;  // wall clock when parsed
+    std::unordered_map<std::string, std::string> values;
+};
+
+struct Registry {
+    std::mutex mutex;          // guards path, snapshot
+    std::string path;          // set by the host; empty: HUB_REGISTRY
+    std::string snapshotPath;  // the file the snapshot was read from
+    std::shared_ptr<const Snapshot> snapshot;
+    std::mutex writeMutex;  // serialises setString/removeValue within the process
+};
+
+Registry& registry() {
+    static Registry* r = new Registry;  // never destroyed: readers may run during static destruction
+    return *r;
+}
+
+std::atomic<ZYPlatformInfo::DiagnosticSink> g_sink{nullptr};
+
+void diagnose(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void diagnose(int level, const char* fmt, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    ZYPlatformInfo::DiagnosticSink sink = g_sink.load();
+    if (sink) {
+        sink(level, text);
+    } else {
+        fprintf(stderr, "ZYPlatformInfo: %s\n", text);
+    }
+}
+
+std::string currentPath(Registry& r) {
+    if (!r.path.empty()) return r.path;
+    const char* env = getenv("HUB_REGISTRY");
+    return env ? std::string(env) : std::string();
+}
+
+long long nanos(const struct timespec& ts) { return ts.tv_sec * 1000000000LL + ts.tv_nsec; }
+
+std::shared_ptr<Snapshot> parse(const std::string& path) {
+    auto snap = std::make_shared<Snapshot>();
+    std::ifstream in(path);
+    if (!in) return nullptr;
+    std::string line, section;
+    while (std::getline(in, line)) {
+        std::string t = trim(line);
+        if (t.empty() || t[0] == '#' || t[0] == ';') continue;
+        if (t[0] == '[') {
+            size_t close = t.find(']');
+            section = trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            continue;
+        }
+        size_t eq = t.find('=');
+        if (eq == std::string::npos) continue;
+        std::string name = trim(t.substr(0, eq));
+        if (name.empty()) continue;
+        snap->values[makeKey(section.c_str(), name.c_str())] = trim(t.substr(eq + 1));
+    }
+    return snap;
+}
+
+// The current parsed registry, re-read when the file changed; null when there is no readable file.
+std::shared_ptr<const Snapshot> current() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::string path = currentPath(r);
+    if (path.empty()) return nullptr;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        r.snapshot.reset();
+        r.snapshotPath.clear();
+        return nullptr;
+    }
+    const auto& old = r.snapshot;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    // File times are coarse (a few ms): a file changed within a second of our last parse may have
+    // changed again since without its times moving, so such a snapshot is not trusted.
+    if (old && r.snapshotPath == path && old->dev == st.st_dev && old->ino == st.st_ino &&
+        old->size == st.st_size && old->mtimeNs == nanos(st.st_mtim) && old->ctimeNs == nanos(st.st_ctim) &&
+        old->parsedAtNs - old->ctimeNs > 1000000000LL && old->parsedAtNs - old->mtimeNs > 1000000000LL) {
+        return old;
+    }
+    std::shared_ptr<Snapshot> snap = parse(path);
+    if (!snap) {
+        r.snapshot.reset();
+        r.snapshotPath.clear();
+        return nullptr;
+    }
+    snap->dev = st.st_dev;
+    snap->ino = st.st_ino;
+    snap->size = st.st_size;
+    snap->mtimeNs = nanos(st.st_mtim);
+    snap->ctimeNs = nanos(st.st_ctim);
+    snap->parsedAtNs = nanos(now);
+    r.snapshot = snap;
+    r.snapshotPath = path;
+    return snap;
+}
+
+bool lookup(const char* section, const char* key, std::string* out) {
+    if (!key) return false;
+    std::shared_ptr<const Snapshot> snap = current();
+    if (!snap) return false;
+    auto it = snap->values.find(makeKey(section, key));
+    if (it == snap->values.end()) return false;
+    *out = it->second;
+    return true;
+}
+
+// Parses a registry number; false for text that is not one.
+bool parseNumber(const std::string& text, unsigned long* out) {
+    std::string t = trim(text);
+    if (t.empty()) return false;
+    bool negative = false;
+    size_t pos = 0;
+    if (t[0] == '-' || t[0] == '+') {
+        negative = t[0] == '-';
+        pos = 1;
+    }
+    int base = 10;
+    if (t.size() > pos + 1 && t[pos] == '0' && (t[pos + 1] == 'x' || t[pos + 1] == 'X')) {
+        base = 16;
+        pos += 2;
+    }
+    if (pos >= t.size()) return false;
+    for (size_t i = pos; i < t.size(); ++i) {
+        char c = t[i];
+        bool ok = base == 16 ? isxdigit(static_cast<unsigned char>(c)) : (c >= '0' && c <= '9');
+        if (!ok) return false;
+    }
+    errno = 0;
+    unsigned long long v = strtoull(t.c_str() + pos, nullptr, base);
+    if (errno == ERANGE) v = ULLONG_MAX;
+    if (negative) {
+        const unsigned long long most = static_cast<unsigned long long>(LLONG_MAX) + 1ULL;
+        if (v > most) v = most;
+        v = 0ULL - v;  // two's complement
+    }
+    *out = static_cast<unsigned long>(v);
+    return true;
+}
+
+bool rewrite(const char* section, const char* key, const std::string* value) {
+    Registry& r = registry();
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        path = currentPath(r);
+    }
+    if (path.empty() || !key) return false;
+    std::lock_guard<std::mutex> wlock(r.writeMutex);
+
+    std::vector<std::string> lines;
+    {
+        std::ifstream in(path);
+        std::string line;
+        while (in && std::getline(in, line)) lines.push_back(line);
+    }
+    const std::string wantSection = lower(trim(section ? section : ""));
+    const std::string wantName = lower(trim(key));
+    std::string cur;  // section of the line being looked at ("" before the first header)
+    long sectionEnd = wantSection.empty() ? 0 : -1;  // index after the last line of the wanted section
+    bool replaced = false;
+    std::vector<std::string> out;
+    for (const std::string& line : lines) {
+        std::string t = trim(line);
+        if (!t.empty() && t[0] == '[') {
+            size_t close = t.find(']');
+            cur = lower(trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1)));
+            out.push_back(line);
+            if (cur == wantSection) sectionEnd = static_cast<long>(out.size());
+            continue;
+        }
+        size_t eq = t.find('=');
+        if (cur == wantSection && !t.empty() && t[0] != '#' && t[0] != ';' && eq != std::string::npos &&
+            lower(trim(t.substr(0, eq))) == wantName) {
+            // drop every line of this key; a replacement goes where the first one was
+            if (value && !replaced) out.push_back(trim(key) + " = " + *value);
+            replaced = true;
+            if (cur == wantSection) sectionEnd = static_cast<long>(out.size());
+            continue;
+        }
+        out.push_back(line);
+        if (cur == wantSection && !t.empty()) sectionEnd = static_cast<long>(out.size());
+    }
+    if (value && !replaced) {
+        std::string entry = trim(key) + " = " + *value;
+        if (sectionEnd < 0) {
+            out.push_back("[" + trim(section ? section : "") + "]");
+            out.push_back(entry);
+        } else {
+            out.insert(out.begin() + sectionEnd, entry);
+        }
+    }
+    std::string tmp = path + ".tmp." + std::to_string(getpid());
+    {
+        std::ofstream o(tmp, std::ios::trunc);
+        if (!o) return false;
+        for (const std::string& l : out) o << l << '\n';
+        o.flush();
+        if (!o) {
+            unlink(tmp.c_str());
+            return false;
+        }
+    }
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int ZYPlatformInfo::getNumber(const char* section, const char* key, unsigned long* value) {
+    std::string text;
+    if (!value || !lookup(section, key, &text)) return 0;
+    unsigned long v = 0;
+    if (!parseNumber(text, &v)) {
+        diagnose(-1, "registry value [%s][%s] = [%s] is not a number; ignored", section ? section : "", key,
+                 text.c_str());
+        return 0;
+    }
+    *value = v;
+    return 1;
+}
+
+int ZYPlatformInfo::getNumber(const char* section, const char* key, unsigned int* value) {
+    unsigned long wide = 0;
+    int found = getNumber(section, key, &wide);
+    if (found && value) {
+        if (wide > 0xFFFFFFFFUL) {
+            diagnose(-1, "registry value [%s][%s] = %lu does not fit in 32 bits; clamped to %u",
+                     section ? section : "", key, wide, 0xFFFFFFFFU);
+            *value = 0xFFFFFFFFU;
+        } else {
+            *value = static_cast<unsigned int>(wide);
+        }
+    }
+    return found;
+}
+
+int ZYPlatformInfo::getString(const char* section, const char* key, std::string* value) {
+    std::string text;
+    if (!value || !lookup(section, key, &text)) return 0;
+    *value = text;
+    return 1;
+}
+
+bool ZYPlatformInfo::setString(const char* section, const char* key, const std::string& value) {
+    if (value.find('\n') != std::string::npos) return false;
+    return rewrite(section, key, &value);
+}
+
+bool ZYPlatformInfo::setNumber(const char* section, const char* key, unsigned long value) {
+    return setString(section, key, std::to_string(value));
+}
+
+bool ZYPlatformInfo::removeValue(const char* section, const char* key) { return rewrite(section, key, nullptr); }
+
+void ZYPlatformInfo::setRegistryPath(const std::string& path) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.path = path;
+    r.snapshot.reset();
+    r.snapshotPath.clear();
+}
+
+std::string ZYPlatformInfo::getRegistryPath() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return currentPath(r);
+}
+
+void ZYPlatformInfo::setDiagnosticSink(DiagnosticSink sink) { g_sink.store(sink); }

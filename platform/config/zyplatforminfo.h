@@ -1,0 +1,54 @@
+// ZYPlatformInfo: the product registry stand-in. Registry values are read by section and name from one
+// plain text file; any thread may read at any time.
+//
+// Where the file is: the path the host sets with ZYPlatformInfo::setRegistryPath(), else the
+// environment variable HUB_REGISTRY, else there is no registry and every key is absent.
+//
+// File format (INI-like, UTF-8 text):
+//     # comment            ; comment
+//     [EventManager]
+//     DebugLevel = 2
+//     nBrowseTimeout = 0x3c
+// Section and name are matched without regard to letter case; surrounding blanks are trimmed; the value
+// is the rest of the line after the first '='. A name outside any section belongs to the section "".
+// A later line for the same section and name overrides an earlier one.
+//
+// Each read checks the file's identity and modification time (one stat) and re-parses it only when it
+// changed, so callers may read afresh at every use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class ZYPlatformInfo {
+public:
+    // The 64-bit reader: stores the value and returns 1 when the key exists and holds a number
+    // (decimal, optionally signed, or hex with 0x); returns 0 and leaves *value alone otherwise.
+    // A negative number is stored as its two's complement; a number beyond 64 bits is clamped.
+    static int getNumber(const char* section, const char* key, unsigned long* value);
+
+    // The 32-bit wrapper every numeric switch goes through. Stores only when the key exists, so the
+    // caller's initial value is its default. A value above 32 bits is clamped to 0xFFFFFFFF and the
+    // clamping is logged (never silently cut to its low 32 bits). Returns the 64-bit reader's result.
+    static int getNumber(const char* section, const char* key, unsigned int* value);
+
+    // Text value of a key: returns 1 and stores the text when the key exists, else 0 and leaves *value.
+    static int getString(const char* section, const char* key, std::string* value);
+
+    // Writes (or replaces) one value in the registry file, creating the file and the section when
+    // needed. For the host and tests; the file is replaced atomically. Returns true on success.
+    static bool setString(const char* section, const char* key, const std::string& value);
+    static bool setNumber(const char* section, const char* key, unsigned long value);
+    // Removes one value; true when the file was rewritten (also when the key was absent).
+    static bool removeValue(const char* section, const char* key);
+
+    // Where the registry file lives. An empty path goes back to HUB_REGISTRY.
+    static void setRegistryPath(const std::string& path);
+    static std::string getRegistryPath();
+
+    // How the registry reports its own diagnostics (clamped values, unreadable numbers). The logger
+    // installs itself here when it is linked (platform/log depends on this component, not the other
+    // way round); without a sink the text goes to stderr.
+    using DiagnosticSink = void (*)(int level, const char* text);
+    static void setDiagnosticSink(DiagnosticSink sink);
+};

@@ -1,0 +1,398 @@
+#include "platform/log/evdebug.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <vector>
+
+#include "platform/config/zyplatforminfo.h"
+
+namespace evdebug_detail {
+
+constexpr long long kDefaultMaxBytes = 50LL * 1024 * 1024;
+constexpr long long kMinMaxBytes = 4096;
+
+// One open log file, shared by every instance that resolves to its path.
+class LogFile {
+public:
+    explicit LogFile(std::string path) : m_path(std::move(path)) {}
+    ~LogFile() {
+        if (m_fd >= 0) close(m_fd);
+    }
+
+    const std::string& path() const { return m_path; }
+
+    bool open(bool fresh) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return openLocked(fresh);
+    }
+
+    void setMaxBytes(long long bytes) {
+        m_maxBytes.store(bytes < kMinMaxBytes ? kMinMaxBytes : bytes, std::memory_order_relaxed);
+    }
+
+    void write(const char* data, size_t size) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_fd < 0 && !openLocked(false)) return;
+        size_t done = 0;
+        while (done < size) {
+            ssize_t n = ::write(m_fd, data + done, size - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            done += static_cast<size_t>(n);
+        }
+        m_size += static_cast<long long>(size);
+        if (m_size > m_maxBytes.load(std::memory_order_relaxed)) rotateLocked();
+    }
+
+private:
+    bool openLocked(bool fresh) {
+        if (m_fd >= 0) {
+            if (fresh && ftruncate(m_fd, 0) == 0) m_size = 0;
+            return true;
+        }
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(m_path).parent_path(), ec);
+        int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (fresh ? O_TRUNC : 0);
+        m_fd = ::open(m_path.c_str(), flags, 0644);
+        if (m_fd < 0) {
+            if (!m_warned) {
+                m_warned = true;
+                fprintf(stderr, "EvDebug: cannot open log file %s: %s\n", m_path.c_str(), strerror(errno));
+            }
+            return false;
+        }
+        struct stat st;
+        m_size = fstat(m_fd, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+        return true;
+    }
+
+    void rotateLocked() {
+        // Another process may have rotated already; only rename what is still the file we write.
+        struct stat mine, named;
+        if (fstat(m_fd, &mine) == 0 && stat(m_path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
+            mine.st_dev == named.st_dev) {
+            std::string old = m_path + ".1";
+            rename(m_path.c_str(), old.c_str());
+        }
+        close(m_fd);
+        m_fd = -1;
+        openLocked(false);
+    }
+
+    const std::string m_path;
+    std::mutex m_mutex;  // guards m_fd, m_size, m_warned: one line at a time, whole
+    int m_fd = -1;
+    long long m_size = 0;
+    bool m_warned = false;
+    std::atomic<long long> m_maxBytes{kDefaultMaxBytes};
+};
+
+namespace {
+
+struct Shared {
+    std::mutex mutex;  // guards dir, files
+    std::string dir;
+    std::map<std::string, std::weak_ptr<LogFile>> files;
+};
+
+Shared& shared() {
+    static Shared* s = new Shared;  // never destroyed: threads may log during static destruction
+    return *s;
+}
+
+std::shared_ptr<LogFile> fileFor(const std::string& path) {
+    Shared& s = shared();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::shared_ptr<LogFile> f = s.files[path].lock();
+    if (!f) {
+        f = std::make_shared<LogFile>(path);
+        s.files[path] = f;
+    }
+    return f;
+}
+
+std::string logDirectory() {
+    Shared& s = shared();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.dir.empty()) return s.dir;
+    }
+    const char* env = getenv("HUB_LOG_DIR");
+    if (env && *env) return env;
+    std::error_code ec;
+    std::filesystem::path tmp = std::filesystem::temp_directory_path(ec);
+    if (ec) tmp = "/tmp";
+    return (tmp / "hub-logs").string();
+}
+
+std::string defaultFileName() {
+    const char* prog = program_invocation_short_name;
+    return std::string(prog && *prog ? prog : "hub") + ".log";
+}
+
+void registrySink(int level, const char* text) {
+    EvDebug log(nullptr);
+    log.setPrefixMessage("ZYPlatformInfo");
+    log.debugLvl(level, "%s", text);
+}
+
+// The registry reports clamped values through the log whenever this unit is linked.
+const bool g_sinkInstalled = (ZYPlatformInfo::setDiagnosticSink(&registrySink), true);
+
+}  // namespace
+}  // namespace evdebug_detail
+
+using evdebug_detail::LogFile;
+
+EvDebugFileInstance::EvDebugFileInstance()
+    : m_levelOverride(-1),
+      m_maxBytesArg(0),
+      m_moduleId(0),
+      m_appendMode(1),
+      m_enabled(1),
+      m_linesWritten(0),
+      m_fileName(),
+      m_ready(false),
+      m_openedAt(0),
+      m_resolvedPath(),
+      m_registryMaxBytes(0),
+      m_currentLevel(0),
+      m_paramsRead(false) {}
+
+EvDebugFileInstance::~EvDebugFileInstance() = default;
+
+EvDebugFileInstance* EvDebugFileInstance::defaultInstance() {
+    static EvDebugFileInstance* instance = [] {
+        (void)evdebug_detail::g_sinkInstalled;
+        ZYPlatformInfo::setDiagnosticSink(&evdebug_detail::registrySink);
+        return new EvDebugFileInstance;
+    }();
+    return instance;
+}
+
+void EvDebugFileInstance::setLogDirectory(const std::string& dir) {
+    auto& s = evdebug_detail::shared();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.dir = dir;
+}
+
+std::string EvDebugFileInstance::getLogDirectory() { return evdebug_detail::logDirectory(); }
+
+std::string EvDebugFileInstance::filePath() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_resolvedPath.empty()) return m_resolvedPath;
+    std::string name = m_fileName.empty() ? evdebug_detail::defaultFileName() : m_fileName;
+    return (std::filesystem::path(evdebug_detail::logDirectory()) / name).string();
+}
+
+void EvDebugFileInstance::setDebugLevelOverride(int level) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_levelOverride = level < 0 ? -1 : level;
+    }
+    refresh();
+}
+
+void EvDebugFileInstance::setMaxBytes(long long bytes) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_maxBytesArg = bytes < 0 ? 0 : bytes;
+    }
+    refresh();
+}
+
+std::shared_ptr<LogFile> EvDebugFileInstance::file() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_file) {
+        std::string name = m_fileName.empty() ? evdebug_detail::defaultFileName() : m_fileName;
+        m_resolvedPath = (std::filesystem::path(evdebug_detail::logDirectory()) / name).string();
+        m_file = evdebug_detail::fileFor(m_resolvedPath);
+        long long cap = m_maxBytesArg > 0 ? m_maxBytesArg
+                        : m_registryMaxBytes > 0 ? m_registryMaxBytes
+                                                 : evdebug_detail::kDefaultMaxBytes;
+        m_file->setMaxBytes(cap);
+        m_file->open(m_appendMode == 0);
+        m_appendMode = 1;  // only the first open may start afresh
+        m_openedAt = static_cast<long long>(time(nullptr));
+    }
+    return m_file;
+}
+
+void EvDebugFileInstance::refresh() {
+    m_paramsRead.store(true);  // first: the registry may log while we read it
+    unsigned int level = 0;
+    ZYPlatformInfo::getNumber("EventManager", "DebugLevel", &level);
+    unsigned int sizeMb = 0;
+    ZYPlatformInfo::getNumber("EventManager", "DebugMaxSizeMB", &sizeMb);
+    std::shared_ptr<LogFile> f;
+    long long cap;
+    int effective;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_registryMaxBytes = static_cast<long long>(sizeMb) * 1024 * 1024;
+        effective = m_levelOverride >= 0 ? m_levelOverride : (level > INT_MAX ? INT_MAX : static_cast<int>(level));
+        cap = m_maxBytesArg > 0 ? m_maxBytesArg
+              : m_registryMaxBytes > 0 ? m_registryMaxBytes
+                                       : evdebug_detail::kDefaultMaxBytes;
+        f = m_file;
+    }
+    m_currentLevel.store(effective);
+    if (f) f->setMaxBytes(cap);
+}
+
+int EvDebugFileInstance::debugLevel() {
+    if (!m_paramsRead.load()) refresh();
+    return m_currentLevel.load();
+}
+
+void EvDebugFileInstance::setup(unsigned int moduleId, long long maxBytes, bool fresh,
+                                const std::string& fileName) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_moduleId = moduleId;
+        if (maxBytes > 0) m_maxBytesArg = maxBytes;
+        if (!m_file) {
+            m_fileName = fileName;
+            m_appendMode = fresh ? 0 : 1;
+        }
+        m_ready = true;
+    }
+    refresh();
+    char text[160];
+    snprintf(text, sizeof(text), "log opened: module [0x%08X] program [%s]", moduleId,
+             program_invocation_short_name);
+    write("EvDebug", -1, nullptr, false, text);
+}
+
+void EvDebugFileInstance::write(const char* tag, int level, const char* function, bool isError,
+                                const char* text) {
+    if (level > debugLevel()) return;
+    std::shared_ptr<LogFile> f = file();
+
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tmv;
+    localtime_r(&ts.tv_sec, &tmv);
+    char head[256];
+    int n = snprintf(head, sizeof(head), "%04d-%02d-%02d %02d:%02d:%02d.%06ld %d %ld %s %d ", tmv.tm_year + 1900,
+                     tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, ts.tv_nsec / 1000,
+                     static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
+                     (tag && *tag) ? tag : "-", level);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) >= sizeof(head)) n = sizeof(head) - 1;
+
+    std::string line;
+    size_t textLen = text ? strlen(text) : 0;
+    while (textLen > 0 && (text[textLen - 1] == '\n' || text[textLen - 1] == '\r')) --textLen;
+    line.reserve(static_cast<size_t>(n) + textLen + 64);
+    line.append(head, static_cast<size_t>(n));
+    if (function && *function) {
+        line.append(function);
+        line.append(": ");
+    }
+    if (isError) line.append("ERROR: ");
+    if (text) line.append(text, textLen);
+    line.push_back('\n');
+    f->write(line.data(), line.size());
+    m_linesWritten.fetch_add(1, std::memory_order_relaxed);
+}
+
+// ---- EvDebug
+
+EvDebug::EvDebug(EvDebugFileInstance* instance) : m_instance(instance) { m_tag[0] = '\0'; }
+
+EvDebug::~EvDebug() = default;
+
+EvDebugFileInstance* EvDebug::instance() const {
+    return m_instance ? m_instance : EvDebugFileInstance::defaultInstance();
+}
+
+int EvDebug::initialize(unsigned int moduleId, long long maxBytes, bool fresh, const std::string& fileName) {
+    instance()->setup(moduleId, maxBytes, fresh, fileName);
+    return 0;
+}
+
+void EvDebug::setPrefixMessage(const char* tag) {
+    if (!tag) {
+        m_tag[0] = '\0';
+        return;
+    }
+    snprintf(m_tag, sizeof(m_tag), "%s", tag);
+}
+
+void EvDebug::vwrite(const char* function, int level, bool isError, const char* format, va_list ap) {
+    EvDebugFileInstance* inst = instance();
+    if (level > inst->debugLevel()) return;
+    char stackBuf[2048];
+    va_list copy;
+    va_copy(copy, ap);
+    int n = vsnprintf(stackBuf, sizeof(stackBuf), format ? format : "", copy);
+    va_end(copy);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) < sizeof(stackBuf)) {
+        inst->write(m_tag, level, function, isError, stackBuf);
+        return;
+    }
+    std::vector<char> big(static_cast<size_t>(n) + 1);
+    vsnprintf(big.data(), big.size(), format, ap);
+    inst->write(m_tag, level, function, isError, big.data());
+}
+
+void EvDebug::debugLvl(int level, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vwrite(nullptr, level, false, format, ap);
+    va_end(ap);
+}
+
+void EvDebug::DebugLvl(const char* function, int level, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vwrite(function, level, false, format, ap);
+    va_end(ap);
+}
+
+void EvDebug::debug(int level, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vwrite(nullptr, level, false, format, ap);
+    va_end(ap);
+}
+
+void EvDebug::Debug(const char* function, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vwrite(function, 0, false, format, ap);
+    va_end(ap);
+}
+
+void EvDebug::Error(const char* function, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vwrite(function, -1, true, format, ap);
+    va_end(ap);
+}
+
+void EvDebug::error(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vwrite(nullptr, -1, true, format, ap);
+    va_end(ap);
+}
+
+int EvDebug::getDebugLevel() { return instance()->debugLevel(); }
+
+void EvDebug::refreshAllParams() { instance()->refresh(); }

@@ -1,0 +1,115 @@
+// EvDebug / EvDebugFileInstance: the product logger stand-in. Every line is written whole, by one
+// write(2) to a file opened for append, so any number of threads (and processes) may log at once.
+//
+// Line layout:
+//     2024-05-01 12:34:56.789012 <pid> <kernel tid> <TAG> <level> [<function>: ][ERROR: ]text
+// (the tag is "-" when none was set). A line is written when its level is at most the log's current
+// debug level; levels -1 and 0 are written by default.
+//
+// Where the file goes: the directory set with EvDebugFileInstance::setLogDirectory() (the host), else
+// the environment variable HUB_LOG_DIR, else "<temp dir>/hub-logs" (TMPDIR or /tmp). The file name is
+// the one given to EvDebug::initialize(), else "<program name>.log". An EvDebug constructed with a null
+// instance writes to the process's default log, EvDebugFileInstance::defaultInstance(). Instances that
+// resolve to the same path share one open file and its lock.
+//
+// Registry (read by initialize() and refreshAllParams(), section "EventManager"):
+//     DebugLevel      the debug level (default 0)
+//     DebugMaxSizeMB  size cap of the file in MB (default 50); past it the file is renamed to
+//                     "<name>.1" (replacing the previous one) and a new file is started.
+//
+// Usage from platform code:  EvDebug log(nullptr); log.setPrefixMessage("TAG"); log.debugLvl(-1, "...");
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace evdebug_detail {
+class LogFile;
+}
+
+class EvDebugFileInstance {
+public:
+    // Fields set in the order the product's inline constructor sets them (see the .cpp for meanings).
+    EvDebugFileInstance();
+    ~EvDebugFileInstance();
+    EvDebugFileInstance(const EvDebugFileInstance&) = delete;
+    EvDebugFileInstance& operator=(const EvDebugFileInstance&) = delete;
+
+    // The process's default log (never destroyed).
+    static EvDebugFileInstance* defaultInstance();
+
+    // Directory of every log file opened from now on; empty goes back to HUB_LOG_DIR / the temp folder.
+    static void setLogDirectory(const std::string& dir);
+    static std::string getLogDirectory();
+
+    // Full path of this instance's file (the default name when not initialised yet).
+    std::string filePath();
+
+    // Host and test control: a fixed debug level (-1: none, the registry decides) and a size cap in
+    // bytes (0: the registry decides).
+    void setDebugLevelOverride(int level);
+    void setMaxBytes(long long bytes);
+
+    // Writes one line (already formatted text) when `level` passes the filter.
+    void write(const char* tag, int level, const char* function, bool isError, const char* text);
+
+    int debugLevel();
+    void refresh();  // re-reads the registry settings
+    void setup(unsigned int moduleId, long long maxBytes, bool fresh, const std::string& fileName);
+
+private:
+    std::shared_ptr<evdebug_detail::LogFile> file();  // opens on first use
+
+    // The product's layout, in its order.
+    int m_levelOverride;              // -1: the registry's level applies
+    long long m_maxBytesArg;          // size cap from initialize() or setMaxBytes(); 0: registry
+    long long m_moduleId;             // first argument of initialize(), shown in the opening line
+    int m_appendMode;                 // 1: append to an existing file; 0: start it afresh
+    int m_enabled;                    // 1: lines are written
+    std::atomic<long long> m_linesWritten;  // lines this instance wrote
+    std::string m_fileName;           // file name from initialize(); empty: default name
+    bool m_ready;                     // initialize() ran
+    long long m_openedAt;             // when the file was opened (seconds since 1970)
+    std::string m_resolvedPath;       // full path, once resolved
+    long long m_registryMaxBytes;     // size cap read from the registry (0: default)
+
+    std::atomic<int> m_currentLevel;  // the level used by the filter
+    std::atomic<bool> m_paramsRead;   // the registry settings were read at least once
+    std::mutex m_mutex;               // guards m_file, m_fileName, m_resolvedPath, m_appendMode, the caps
+    std::shared_ptr<evdebug_detail::LogFile> m_file;
+};
+
+class EvDebug {
+public:
+    explicit EvDebug(EvDebugFileInstance* instance);
+    virtual ~EvDebug();
+
+    // Opens the instance's file: moduleId is shown in the opening line; maxBytes is the size cap
+    // (0: registry or default); fresh starts the file empty; fileName is the file's name in the log
+    // directory (empty: "<program name>.log"). Reads the registry settings. Returns 0.
+    int initialize(unsigned int moduleId, long long maxBytes, bool fresh, const std::string& fileName);
+
+    // The module tag written on every line of this object.
+    void setPrefixMessage(const char* tag);
+
+    void debugLvl(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void DebugLvl(const char* function, int level, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    void debug(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void Debug(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));  // level 0
+    void Error(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));  // level -1
+    void error(const char* format, ...) __attribute__((format(printf, 2, 3)));                        // level -1
+
+    int getDebugLevel();
+    int GetDebugLevel() { return getDebugLevel(); }
+    void refreshAllParams();
+
+private:
+    void vwrite(const char* function, int level, bool isError, const char* format, va_list ap);
+    EvDebugFileInstance* instance() const;
+
+    EvDebugFileInstance* m_instance;  // null: the default log
+    char m_tag[128];
+};

@@ -1,0 +1,248 @@
+#include "platform/log/evdebug.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/config/zyplatforminfo.h"
+
+namespace {
+
+std::string makeTempDir(const char* prefix) {
+    std::string tmpl = ::testing::TempDir() + prefix + "XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) return {};
+    return buf.data();
+}
+
+// One log folder for the whole test process (the default log keeps the file it opened first).
+const std::string& logDir() {
+    static const std::string dir = [] {
+        std::string d = makeTempDir("evdebug");
+        EvDebugFileInstance::setLogDirectory(d);
+        return d;
+    }();
+    return dir;
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    std::string l;
+    while (std::getline(in, l)) lines.push_back(l);
+    return lines;
+}
+
+const std::regex kLine(R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}) (\d+) (\d+) (\S+) (-?\d+) (.*)$)");
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        logDir();
+        regDir_ = makeTempDir("evreg");
+        ZYPlatformInfo::setRegistryPath(regDir_ + "/registry.ini");
+    }
+    void TearDown() override { ZYPlatformInfo::setRegistryPath(""); }
+    std::string regDir_;
+};
+
+TEST_F(LogTest, NullInstanceWritesWholeTaggedLinesToTheDefaultLog) {
+    EvDebug log(nullptr);
+    log.setPrefixMessage("TAGA");
+    log.debugLvl(-1, "hello %d %s", 42, "world");
+    log.DebugLvl("myFunction", 0, "detail [%s]", "x");
+    log.Error("failingFunction", "bad thing %d", 7);
+    log.error("plain error");
+    log.Debug("dbgFunction", "debug line");
+
+    std::string path = EvDebugFileInstance::defaultInstance()->filePath();
+    EXPECT_EQ(path, logDir() + "/" + program_invocation_short_name + ".log");
+    auto lines = readLines(path);
+    std::map<std::string, std::smatch> found;
+    int matched = 0;
+    for (const auto& l : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, kLine)) << l;
+        if (m[4] != "TAGA") continue;
+        ++matched;
+        EXPECT_EQ(std::stol(m[2]), static_cast<long>(getpid()));
+        EXPECT_EQ(std::stol(m[3]), static_cast<long>(syscall(SYS_gettid)));
+        std::string text = m[6];
+        if (text == "hello 42 world") {
+            EXPECT_EQ(m[5], "-1");
+        }
+        if (text == "myFunction: detail [x]") {
+            EXPECT_EQ(m[5], "0");
+        }
+        if (text == "failingFunction: ERROR: bad thing 7") {
+            EXPECT_EQ(m[5], "-1");
+        }
+        if (text == "ERROR: plain error") {
+            EXPECT_EQ(m[5], "-1");
+        }
+        if (text == "dbgFunction: debug line") {
+            EXPECT_EQ(m[5], "0");
+        }
+    }
+    EXPECT_EQ(matched, 5);
+}
+
+TEST_F(LogTest, LevelFilterDefaultsToZeroAndFollowsTheRegistry) {
+    EvDebugFileInstance inst;
+    EvDebug log(&inst);
+    log.initialize(0x0C255DB9, 0, true, "levels.log");
+    log.setPrefixMessage("LVL");
+    EXPECT_EQ(log.GetDebugLevel(), 0);
+    for (int l = -1; l <= 10; ++l) log.debugLvl(l, "line at %d", l);
+
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "DebugLevel", 3));
+    EXPECT_EQ(log.getDebugLevel(), 0);  // read again only on refresh
+    log.refreshAllParams();
+    EXPECT_EQ(log.getDebugLevel(), 3);
+    for (int l = -1; l <= 10; ++l) log.debugLvl(l, "second at %d", l);
+
+    std::vector<std::string> texts;
+    for (const auto& l : readLines(inst.filePath())) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, kLine)) << l;
+        if (m[4] == "LVL") texts.push_back(m[6]);
+    }
+    std::vector<std::string> want = {"line at -1",   "line at 0",   "second at -1", "second at 0",
+                                     "second at 1", "second at 2", "second at 3"};
+    EXPECT_EQ(texts, want);
+    EXPECT_EQ(inst.filePath(), logDir() + "/levels.log");
+}
+
+TEST_F(LogTest, OverrideWinsOverTheRegistry) {
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "DebugLevel", 8));
+    EvDebugFileInstance inst;
+    EvDebug log(&inst);
+    EXPECT_EQ(log.getDebugLevel(), 8);
+    inst.setDebugLevelOverride(1);
+    EXPECT_EQ(log.getDebugLevel(), 1);
+    inst.setDebugLevelOverride(-1);
+    EXPECT_EQ(log.getDebugLevel(), 8);
+}
+
+TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
+    EvDebugFileInstance inst;
+    {
+        EvDebug init(&inst);
+        init.initialize(1, 0, true, "concurrent.log");
+    }
+    constexpr int kThreads = 16;
+    constexpr int kLines = 1500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&inst, t] {
+            EvDebug log(&inst);
+            std::string tag = "T" + std::to_string(t);
+            log.setPrefixMessage(tag.c_str());
+            for (int i = 0; i < kLines; ++i) {
+                std::string pad(static_cast<size_t>((i * 37 + t) % 300), static_cast<char>('a' + t));
+                log.debugLvl(0, "thread %d line %d pad %s end", t, i, pad.c_str());
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+
+    std::vector<int> next(kThreads, 0);
+    std::map<long, int> tidOfThread;
+    for (const auto& l : readLines(inst.filePath())) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, kLine)) << l;
+        if (m[4] == "EvDebug") continue;
+        int t = -1, i = -1;
+        char pad[400] = {0};
+        ASSERT_EQ(sscanf(m[6].str().c_str(), "thread %d line %d pad %399s end", &t, &i, pad), 3) << l;
+        ASSERT_EQ(m[4], "T" + std::to_string(t));
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, kThreads);
+        EXPECT_EQ(i, next[t]) << "lines of one thread stay in order";
+        next[t] = i + 1;
+        std::string expectPad(static_cast<size_t>((i * 37 + t) % 300), static_cast<char>('a' + t));
+        if (!expectPad.empty()) {
+            EXPECT_EQ(std::string(pad), expectPad);
+        }
+    }
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kLines) << t;
+}
+
+TEST_F(LogTest, SizeCapRollsTheFileOver) {
+    EvDebugFileInstance inst;
+    EvDebug log(&inst);
+    log.initialize(2, 8192, true, "capped.log");
+    log.setPrefixMessage("CAP");
+    std::string text(100, 'x');
+    for (int i = 0; i < 500; ++i) log.debugLvl(0, "%04d %s", i, text.c_str());
+    struct stat st;
+    ASSERT_EQ(stat(inst.filePath().c_str(), &st), 0);
+    EXPECT_LE(st.st_size, 8192 + 300);
+    ASSERT_EQ(stat((inst.filePath() + ".1").c_str(), &st), 0);
+    EXPECT_GT(st.st_size, 8192);
+    EXPECT_LE(st.st_size, 8192 + 300);
+    // The newest line is in the current file, whole.
+    auto lines = readLines(inst.filePath());
+    ASSERT_FALSE(lines.empty());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines.back(), m, kLine));
+    EXPECT_EQ(m[6], "0499 " + text);
+}
+
+TEST_F(LogTest, SizeCapFromTheRegistry) {
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "DebugMaxSizeMB", 1));
+    EvDebugFileInstance inst;
+    EvDebug log(&inst);
+    log.initialize(3, 0, true, "regcap.log");
+    std::string text(1000, 'y');
+    for (int i = 0; i < 1200; ++i) log.debugLvl(0, "%s", text.c_str());
+    struct stat st;
+    ASSERT_EQ(stat(inst.filePath().c_str(), &st), 0);
+    EXPECT_LE(st.st_size, 1024 * 1024 + 2000);
+    EXPECT_EQ(stat((inst.filePath() + ".1").c_str(), &st), 0);
+}
+
+TEST_F(LogTest, LongLinesAndTrailingNewlines) {
+    EvDebugFileInstance inst;
+    EvDebug log(&inst);
+    log.initialize(4, 0, true, "long.log");
+    log.setPrefixMessage("LONG");
+    std::string big(10000, 'z');
+    log.debugLvl(0, "%s", big.c_str());
+    log.debugLvl(0, "with newline\n");
+    auto lines = readLines(inst.filePath());
+    std::vector<std::string> texts;
+    for (const auto& l : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, kLine));
+        if (m[4] == "LONG") texts.push_back(m[6]);
+    }
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], big);
+    EXPECT_EQ(texts[1], "with newline");
+}
+
+TEST_F(LogTest, NoTagShowsADash) {
+    EvDebugFileInstance inst;
+    EvDebug log(&inst);
+    log.initialize(5, 0, true, "notag.log");
+    log.DebugLvl("IDXADMINTHREADHM", 0, "started Admin thread");
+    auto lines = readLines(inst.filePath());
+    ASSERT_FALSE(lines.empty());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines.back(), m, kLine));
+    EXPECT_EQ(m[4], "-");
+    EXPECT_EQ(m[6], "IDXADMINTHREADHM: started Admin thread");
+}
+
+}  // namespace
