@@ -1,0 +1,68 @@
+#include "platform/threads/osevent.h"
+
+#include <chrono>
+#include <thread>
+
+#include "platform/threads/threadslog.h"
+
+namespace {
+
+constexpr auto kRetryPause = std::chrono::milliseconds(100);
+// A wait that keeps failing is reported on its first failure and then once a minute, not every pause.
+constexpr unsigned kReportEvery = 600;
+
+}  // namespace
+
+OSEvent::OSEvent(bool manualReset) { Init("", manualReset); }
+
+OSEvent::~OSEvent() = default;
+
+bool OSEvent::Init(const char* name, bool manualReset) {
+    m_event.reset();
+    auto event = std::make_unique<FXEvent>(0);
+    if (!event->Create(name, manualReset)) return false;
+    m_event = std::move(event);
+    return true;
+}
+
+bool OSEvent::Wait(unsigned int milliseconds) {
+    if (!m_event) {
+        hubthreads::logFailure("OSEvent", "Wait: the object holds no event");
+        return false;
+    }
+    using Clock = std::chrono::steady_clock;
+    const bool unlimited = milliseconds == FXEvent::kInfinite;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(unlimited ? 0 : milliseconds);
+    unsigned failures = 0;
+    unsigned int slice = milliseconds;
+    for (;;) {
+        const unsigned int result = m_event->WaitForSet(slice);
+        if (result == FXEvent::kWaitSignalled) return true;
+        if (result == FXEvent::kWaitTimeout) return false;
+        if (failures++ % kReportEvery == 0) {
+            hubthreads::logFailure("OSEvent", "Wait: the wait failed (result %u, failure %u); retrying",
+                                   result, failures);
+        }
+        if (unlimited) {
+            std::this_thread::sleep_for(kRetryPause);
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left <= kRetryPause) {
+            std::this_thread::sleep_for(left > left.zero() ? left : left.zero());
+            return m_event->WaitForSet(0) == FXEvent::kWaitSignalled;
+        }
+        std::this_thread::sleep_for(kRetryPause);
+        slice = static_cast<unsigned int>((left - kRetryPause).count());
+    }
+}
+
+bool OSEvent::Wait() { return Wait(FXEvent::kInfinite); }
+
+void OSEvent::Signal() {
+    if (!m_event) {
+        hubthreads::logFailure("OSEvent", "Signal: the object holds no event");
+        return;
+    }
+    m_event->Set();
+}

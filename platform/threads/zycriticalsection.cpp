@@ -1,0 +1,67 @@
+#include "platform/threads/zycriticalsection.h"
+
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "platform/threads/threadslog.h"
+
+// std::recursive_mutex with the owner recorded, so that a leave by a thread that does not hold the lock
+// is refused instead of corrupting it.
+class ZyCriticalSectionH {
+public:
+    bool enter(bool wait) {
+        try {
+            if (wait) {
+                m_mutex.lock();
+            } else if (!m_mutex.try_lock()) {
+                return false;
+            }
+        } catch (const std::system_error& e) {
+            hubthreads::logFailure("ZyCriticalSection", "enter: the lock could not be taken: %s", e.what());
+            return false;
+        }
+        m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        ++m_depth;
+        return true;
+    }
+
+    bool leave() {
+        if (m_owner.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
+            hubthreads::logFailure("ZyCriticalSection", "leave: the calling thread does not hold the lock");
+            return false;
+        }
+        if (--m_depth == 0) m_owner.store(std::thread::id(), std::memory_order_relaxed);
+        m_mutex.unlock();
+        return true;
+    }
+
+private:
+    std::recursive_mutex m_mutex;
+    std::atomic<std::thread::id> m_owner{};  // the holder, or no thread
+    unsigned m_depth = 0;                    // entries of the holder; touched only while held
+};
+
+ZyCriticalSection::ZyCriticalSection() : m_handle(new (std::nothrow) ZyCriticalSectionH) {
+    if (m_handle == nullptr) throw "Not enough memory to initialize ZyCriticalSection";
+}
+
+ZyCriticalSection::~ZyCriticalSection() {
+    delete m_handle;
+    m_handle = nullptr;
+}
+
+bool ZyCriticalSection::enter(bool wait) { return m_handle->enter(wait); }
+
+bool ZyCriticalSection::leave() { return m_handle->leave(); }
+
+ZyCriticalSectionLock::ZyCriticalSectionLock(ZyCriticalSection* lock) : m_lock(lock) {
+    if (m_lock == nullptr) return;
+    m_entered = m_lock->enter(true);  // a failure is logged where it happens
+}
+
+ZyCriticalSectionLock::~ZyCriticalSectionLock() {
+    if (m_lock != nullptr && m_entered) m_lock->leave();
+}
