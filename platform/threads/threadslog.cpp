@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/log/evdebug.h"
+
 namespace hubthreads {
 
 void logFailure(const char* prefix, const char* format, ...) {
@@ -11,7 +13,9 @@ void logFailure(const char* prefix, const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(line, sizeof(line), format, args);
     va_end(args);
-    std::fprintf(stderr, "%s: %s\n", prefix, line);
+    EvDebug log(nullptr);
+    log.setPrefixMessage(prefix);
+    log.debugLvl(-1, "%s", line);
 }
 
 }  // namespace hubthreads
