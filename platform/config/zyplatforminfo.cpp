@@ -293,6 +293,23 @@ int ZYPlatformInfo::getNumber(const char* section, const char* key, unsigned int
     return found;
 }
 
+int ZYPlatformInfo::getRegInt(const char* section, const char* key, int* value) {
+    unsigned long wide = 0;
+    int found = getNumber(section, key, &wide);
+    if (found && value) {
+        long long v = static_cast<long long>(wide);
+        if (v > INT_MAX || v < INT_MIN) {
+            int clamped = v > INT_MAX ? INT_MAX : INT_MIN;
+            diagnose(-1, "registry value [%s][%s] = %lld does not fit in an int; clamped to %d",
+                     section ? section : "", key, v, clamped);
+            *value = clamped;
+        } else {
+            *value = static_cast<int>(v);
+        }
+    }
+    return found;
+}
+
 int ZYPlatformInfo::getString(const char* section, const char* key, std::string* value) {
     std::string text;
     if (!value || !lookup(section, key, &text)) return 0;

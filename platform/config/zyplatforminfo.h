@@ -32,6 +32,11 @@ public:
     // clamping is logged (never silently cut to its low 32 bits). Returns the 64-bit reader's result.
     static int getNumber(const char* section, const char* key, unsigned int* value);
 
+    // Signed reader: stores the value and returns 1 when the key exists and holds a number that fits
+    // in an int (decimal or hex; negative allowed); a value outside the int range is clamped to it and
+    // logged. Returns 0 and leaves *value (the caller's default) alone otherwise.
+    static int getRegInt(const char* section, const char* key, int* value);
+
     // Text value of a key: returns 1 and stores the text when the key exists, else 0 and leaves *value.
     static int getString(const char* section, const char* key, std::string* value);
 

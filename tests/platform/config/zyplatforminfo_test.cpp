@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -147,6 +148,21 @@ TEST_F(RegistryTest, ValueAboveThirtyTwoBitsIsClampedAndLogged) {
               std::string::npos)
         << log;
     EXPECT_EQ(log.find("[nMax]"), std::string::npos);
+}
+
+TEST_F(RegistryTest, SignedReaderKeepsNegativesAndClamps) {
+    writeFile("[S]\nneg = -5\nbig = 3000000000\nsmall = -3000000000\nok = 0x7fffffff\n");
+    int v = 17;
+    EXPECT_EQ(ZYPlatformInfo::getRegInt("S", "absent", &v), 0);
+    EXPECT_EQ(v, 17);
+    EXPECT_EQ(ZYPlatformInfo::getRegInt("S", "neg", &v), 1);
+    EXPECT_EQ(v, -5);
+    EXPECT_EQ(ZYPlatformInfo::getRegInt("S", "big", &v), 1);
+    EXPECT_EQ(v, INT_MAX);
+    EXPECT_EQ(ZYPlatformInfo::getRegInt("S", "small", &v), 1);
+    EXPECT_EQ(v, INT_MIN);
+    EXPECT_EQ(ZYPlatformInfo::getRegInt("S", "ok", &v), 1);
+    EXPECT_EQ(v, INT_MAX);
 }
 
 TEST_F(RegistryTest, ChangedFileIsReadAfreshEvenWithinOneTick) {
