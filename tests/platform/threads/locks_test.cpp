@@ -20,6 +20,24 @@ bool takenElsewhere(ZyCriticalSection& lock) {
     return taken;
 }
 
+constexpr long kWriters = 8;
+constexpr long kIncrements = 20000;
+
+// Runs `increment` kIncrements times on each of kWriters threads against one counter; a lock that
+// excludes gives the full count.
+template <typename Increment>
+long countUnder(Increment increment) {
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (long t = 0; t < kWriters; ++t) {
+        threads.emplace_back([&] {
+            for (long i = 0; i < kIncrements; ++i) increment(counter);
+        });
+    }
+    for (auto& t : threads) t.join();
+    return counter;
+}
+
 TEST(ZyCriticalSectionTest, ReentryDoesNotBlockAndFreesOnlyAfterMatchingLeaves) {
     ZyCriticalSection lock;
     ASSERT_TRUE(lock.enter(true));
@@ -63,18 +81,11 @@ TEST(ZyCriticalSectionTest, GuardHoldsForItsScopeAndANullGuardDoesNothing) {
 
 TEST(ZyCriticalSectionTest, ExcludesOtherThreads) {
     ZyCriticalSection lock;
-    long counter = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 20000; ++i) {
-                ZyCriticalSectionLock guard(&lock);
-                ++counter;
-            }
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(counter, 8 * 20000);
+    EXPECT_EQ(countUnder([&](long& counter) {
+                  ZyCriticalSectionLock guard(&lock);
+                  ++counter;
+              }),
+              kWriters * kIncrements);
 }
 
 TEST(ZySemaphoreTest, CountsUnitsAndBlocksWhenNoneAreLeft) {
@@ -145,21 +156,14 @@ TEST(FXCriticalSectionTest, UnlockByANonHolderIsRefused) {
 
 TEST(FXCriticalSectionTest, ExcludesOtherThreads) {
     FXCriticalSection lock;
-    long counter = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 20000; ++i) {
-                ASSERT_TRUE(lock.Lock());
-                ASSERT_TRUE(lock.Lock());
-                ++counter;
-                lock.Unlock();
-                lock.Unlock();
-            }
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(counter, 8 * 20000);
+    EXPECT_EQ(countUnder([&](long& counter) {
+                  ASSERT_TRUE(lock.Lock());
+                  ASSERT_TRUE(lock.Lock());
+                  ++counter;
+                  lock.Unlock();
+                  lock.Unlock();
+              }),
+              kWriters * kIncrements);
     EXPECT_EQ(lock.GetLockOwner(), 0);
 }
 
