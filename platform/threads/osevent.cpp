@@ -18,11 +18,11 @@ OSEvent::OSEvent(bool manualReset) { Init("", manualReset); }
 OSEvent::~OSEvent() = default;
 
 bool OSEvent::Init(const char* name, bool manualReset) {
-    m_event.reset();
+    // Bound before the old one is released: rebinding the name already held keeps its pending signal.
     auto event = std::make_unique<FXEvent>(0);
-    if (!event->Create(name, manualReset)) return false;
-    m_event = std::move(event);
-    return true;
+    const bool bound = event->Create(name, manualReset);
+    m_event = bound ? std::move(event) : nullptr;
+    return bound;
 }
 
 bool OSEvent::Wait(unsigned int milliseconds) {

@@ -112,6 +112,17 @@ TEST(OSEventTest, InitAgainLeavesExactlyOneEventBound) {
     EXPECT_FALSE(onFirst.Wait(kShortMs));
 }
 
+TEST(OSEventTest, RebindingTheHeldNameKeepsItsState) {
+    const std::string name = uniqueName("rebind");
+    OSEvent event(true);
+    ASSERT_TRUE(event.Init(name.c_str(), true));
+    event.Signal();
+    ASSERT_TRUE(event.Wait(kLongMs));
+    // Manual reset: still signalled after being seen, also through the same name bound again.
+    ASSERT_TRUE(event.Init(name.c_str(), true));
+    EXPECT_TRUE(event.Wait(0));
+}
+
 TEST(OSEventTest, AutomaticResetWakesOneWaitPerSignal) {
     OSEvent event(false);
     ASSERT_TRUE(event.Init("", false));
