@@ -1,0 +1,59 @@
+#include "fbDebug/fbdebug.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/log/zytime.h"
+#include "platform/tasks/evrestoretask.h"
+
+EvDebugFileInstance* g_pLogInstance = nullptr;
+
+CBrowseLog::CBrowseLog(const char* tag) : EvDebug(g_pLogInstance) { setPrefixMessage(tag); }
+
+CBrowseLog::~CBrowseLog() = default;
+
+void smallDump(const char* tag, EvRestoreTask* task) {
+    if (!task) return;
+    CBrowseLog log(tag);
+
+    // 1. Positions of the extended options that are set, each followed by a blank.
+    std::string extended;
+    if (const char* options = task->getExtendedOption()) {
+        for (int i = 0; i < 1024 && options[i] != '\0'; ++i) {
+            if (options[i] == '1') extended += std::to_string(i) + " ";
+        }
+    }
+
+    // 2. The three times as text; a from-time of 0 is shown as time 1.
+    char nowText[ZYTIME_BUFFER_SIZE];
+    char fromText[ZYTIME_BUFFER_SIZE];
+    char toText[ZYTIME_BUFFER_SIZE];
+    long fromTime = task->getFromTime();
+    long toTime = task->getToTime();
+    ZyTime(static_cast<long>(time(nullptr)), nowText, 0);
+    ZyTime(fromTime == 0 ? 1 : fromTime, fromText, 0);
+    ZyTime(toTime, toText, 0);
+
+    // 3. The lines.
+    log.debugLvl(0, "browse session [%s]", task->getbrowseSessionGUID());
+    for (const char* path = task->getFirstPath(); path; path = task->getNextPath()) {
+        log.debugLvl(0, "browse path [%s]", path);
+    }
+    log.debugLvl(0, "source client [%ld] apptype [%ld] instance [%ld] backupset [%ld] subclient [%ld]",
+                 task->getClientId(), task->getAppType(), task->getInstanceId(), task->getBackupSetId(),
+                 task->getSubClientId());
+    log.debugLvl(0, "from [%ld : %s] to [%ld : %s]", fromTime, fromText, toTime, toText);
+    log.debugLvl(0, "options [%llu] options1 [%llu] extended options [%s]", task->getOptions(),
+                 task->getOptions1(), extended.c_str());
+    const std::string& pattern = task->getbrowseFindPattern();
+    if (!pattern.empty()) log.debugLvl(0, "filter [%s]", pattern.c_str());
+    log.debugLvl(0, "copy precedence [%lu] user [%ld]", task->getArchGroupCopyPrecedence(), task->getUserId());
+    log.debugLvl(0, "em [%lu] skip node [%lu] first node [%llu] page size [%lu]", task->getEmFunction(),
+                 task->getEmSkipNode(), static_cast<unsigned long long>(task->getEmFirstNode()),
+                 task->getEmPageSize());
+    log.debugLvl(2, "current time [%ld : %s]", static_cast<long>(time(nullptr)), nowText);
+    std::string view = task->getBrowseViewName();
+    if (!view.empty()) log.debugLvl(0, "browse-view [%s]", view.c_str());
+}
