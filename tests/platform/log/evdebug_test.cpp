@@ -7,7 +7,6 @@
 
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -43,7 +42,36 @@ std::vector<std::string> readLines(const std::string& path) {
     return lines;
 }
 
-const std::regex kLine(R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}) (\d+) (\d+) (\S+) (-?\d+) (.*)$)");
+
+// One log line split into its fields: "<date> <time> <pid> <tid> <tag> <level> <text>".
+struct ParsedLine {
+    std::string date, time, pid, tid, tag, level, text;
+};
+
+bool allDigits(const std::string& s) {
+    if (s.empty()) return false;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+bool parseLine(const std::string& line, ParsedLine* out) {
+    std::string* fields[] = {&out->date, &out->time, &out->pid, &out->tid, &out->tag, &out->level};
+    size_t pos = 0;
+    for (std::string* f : fields) {
+        size_t sp = line.find(' ', pos);
+        if (sp == std::string::npos || sp == pos) return false;
+        *f = line.substr(pos, sp - pos);
+        pos = sp + 1;
+    }
+    out->text = line.substr(pos);
+    if (out->date.size() != 10 || out->date[4] != '-' || out->date[7] != '-') return false;
+    if (out->time.size() != 15 || out->time[2] != ':' || out->time[5] != ':' || out->time[8] != '.') return false;
+    if (!allDigits(out->pid) || !allDigits(out->tid)) return false;
+    std::string lvl = out->level[0] == '-' ? out->level.substr(1) : out->level;
+    return allDigits(lvl);
+}
 
 class LogTest : public ::testing::Test {
 protected:
@@ -68,30 +96,29 @@ TEST_F(LogTest, NullInstanceWritesWholeTaggedLinesToTheDefaultLog) {
     std::string path = EvDebugFileInstance::defaultInstance()->filePath();
     EXPECT_EQ(path, logDir() + "/" + program_invocation_short_name + ".log");
     auto lines = readLines(path);
-    std::map<std::string, std::smatch> found;
-    int matched = 0;
+        int matched = 0;
     for (const auto& l : lines) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(l, m, kLine)) << l;
-        if (m[4] != "TAGA") continue;
+        ParsedLine m;
+        ASSERT_TRUE(parseLine(l, &m)) << l;
+        if (m.tag != "TAGA") continue;
         ++matched;
-        EXPECT_EQ(std::stol(m[2]), static_cast<long>(getpid()));
-        EXPECT_EQ(std::stol(m[3]), static_cast<long>(syscall(SYS_gettid)));
-        std::string text = m[6];
+        EXPECT_EQ(std::stol(m.pid), static_cast<long>(getpid()));
+        EXPECT_EQ(std::stol(m.tid), static_cast<long>(syscall(SYS_gettid)));
+        std::string text = m.text;
         if (text == "hello 42 world") {
-            EXPECT_EQ(m[5], "-1");
+            EXPECT_EQ(m.level, "-1");
         }
         if (text == "myFunction: detail [x]") {
-            EXPECT_EQ(m[5], "0");
+            EXPECT_EQ(m.level, "0");
         }
         if (text == "failingFunction: ERROR: bad thing 7") {
-            EXPECT_EQ(m[5], "-1");
+            EXPECT_EQ(m.level, "-1");
         }
         if (text == "ERROR: plain error") {
-            EXPECT_EQ(m[5], "-1");
+            EXPECT_EQ(m.level, "-1");
         }
         if (text == "dbgFunction: debug line") {
-            EXPECT_EQ(m[5], "0");
+            EXPECT_EQ(m.level, "0");
         }
     }
     EXPECT_EQ(matched, 5);
@@ -113,9 +140,9 @@ TEST_F(LogTest, LevelFilterDefaultsToZeroAndFollowsTheRegistry) {
 
     std::vector<std::string> texts;
     for (const auto& l : readLines(inst.filePath())) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(l, m, kLine)) << l;
-        if (m[4] == "LVL") texts.push_back(m[6]);
+        ParsedLine m;
+        ASSERT_TRUE(parseLine(l, &m)) << l;
+        if (m.tag == "LVL") texts.push_back(m.text);
     }
     std::vector<std::string> want = {"line at -1",   "line at 0",   "second at -1", "second at 0",
                                      "second at 1", "second at 2", "second at 3"};
@@ -159,13 +186,13 @@ TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
     std::vector<int> next(kThreads, 0);
     std::map<long, int> tidOfThread;
     for (const auto& l : readLines(inst.filePath())) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(l, m, kLine)) << l;
-        if (m[4] == "EvDebug") continue;
+        ParsedLine m;
+        ASSERT_TRUE(parseLine(l, &m)) << l;
+        if (m.tag == "EvDebug") continue;
         int t = -1, i = -1;
         char pad[400] = {0};
-        ASSERT_EQ(sscanf(m[6].str().c_str(), "thread %d line %d pad %399s end", &t, &i, pad), 3) << l;
-        ASSERT_EQ(m[4], "T" + std::to_string(t));
+        ASSERT_EQ(sscanf(m.text.c_str(), "thread %d line %d pad %399s end", &t, &i, pad), 3) << l;
+        ASSERT_EQ(m.tag, "T" + std::to_string(t));
         ASSERT_GE(t, 0);
         ASSERT_LT(t, kThreads);
         EXPECT_EQ(i, next[t]) << "lines of one thread stay in order";
@@ -194,9 +221,9 @@ TEST_F(LogTest, SizeCapRollsTheFileOver) {
     // The newest line is in the current file, whole.
     auto lines = readLines(inst.filePath());
     ASSERT_FALSE(lines.empty());
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines.back(), m, kLine));
-    EXPECT_EQ(m[6], "0499 " + text);
+    ParsedLine m;
+    ASSERT_TRUE(parseLine(lines.back(), &m));
+    EXPECT_EQ(m.text, "0499 " + text);
 }
 
 TEST_F(LogTest, SizeCapFromTheRegistry) {
@@ -223,9 +250,9 @@ TEST_F(LogTest, LongLinesAndTrailingNewlines) {
     auto lines = readLines(inst.filePath());
     std::vector<std::string> texts;
     for (const auto& l : lines) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(l, m, kLine));
-        if (m[4] == "LONG") texts.push_back(m[6]);
+        ParsedLine m;
+        ASSERT_TRUE(parseLine(l, &m));
+        if (m.tag == "LONG") texts.push_back(m.text);
     }
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0], big);
@@ -239,10 +266,10 @@ TEST_F(LogTest, NoTagShowsADash) {
     log.DebugLvl("IDXADMINTHREADHM", 0, "started Admin thread");
     auto lines = readLines(inst.filePath());
     ASSERT_FALSE(lines.empty());
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines.back(), m, kLine));
-    EXPECT_EQ(m[4], "-");
-    EXPECT_EQ(m[6], "IDXADMINTHREADHM: started Admin thread");
+    ParsedLine m;
+    ASSERT_TRUE(parseLine(lines.back(), &m));
+    EXPECT_EQ(m.tag, "-");
+    EXPECT_EQ(m.text, "IDXADMINTHREADHM: started Admin thread");
 }
 
 }  // namespace
