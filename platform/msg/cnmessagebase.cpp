@@ -1,0 +1,470 @@
+#include "platform/msg/cnmessagebase.h"
+
+#include <charconv>
+#include <climits>
+
+#include "platform/msg/msg_field.h"
+#include "platform/msg/msg_log.h"
+#include "platform/msg/xml_codec.h"
+
+namespace {
+
+// What a getter hands out by reference when there is nothing stored: reset before every use so that a
+// caller writing through an earlier reference cannot leak into a later answer.
+thread_local CNMessageBase* tl_noChild = nullptr;
+thread_local pstring* tl_noSecret = nullptr;
+thread_local std::string tl_text;
+const std::string kEmpty;
+
+CNMessageBase*& noChild() {
+    tl_noChild = nullptr;
+    return tl_noChild;
+}
+
+pstring*& noSecret() {
+    tl_noSecret = nullptr;
+    return tl_noSecret;
+}
+
+CNMessageBase* makeChild(uint32_t childTag, int childPackage, int childClassId) {
+    auto& registry = CNMessageRegistry::instance();
+    const MsgClassType* type = childTag ? registry.byTag(childTag) : registry.byClass(childPackage, childClassId);
+    if (type) return type->info().make();
+    return new CNMessageBase(childPackage, childClassId);
+}
+
+template <typename To, typename From>
+bool convertList(const std::vector<From>& from, std::vector<To>& to) {
+    std::vector<To> out;
+    out.reserve(from.size());
+    for (const auto& v : from) {
+        int64_t n = 0;
+        if constexpr (std::is_same_v<From, std::string>) {
+            if (!msgParseInt64(v, n)) return false;
+        } else {
+            n = v;
+        }
+        if (n < std::numeric_limits<To>::min() || n > std::numeric_limits<To>::max()) return false;
+        out.push_back(static_cast<To>(n));
+    }
+    to = std::move(out);
+    return true;
+}
+
+}  // namespace
+
+bool msgParseInt64(std::string_view text, int64_t& out) {
+    if (text.empty() || text.front() == '+') return false;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+// ---------------------------------------------------------------- stored fields
+
+CNMessageFieldBox::CNMessageFieldBox(const CNMessageFieldBox& other)
+    : child(other.child ? cloneMessage(*other.child) : nullptr),
+      secret(other.secret ? new pstring(*other.secret) : nullptr),
+      objects(other.objects),
+      strings(other.strings),
+      ints(other.ints),
+      longs(other.longs),
+      xmlName(other.xmlName) {}
+
+CNMessageFieldBox::~CNMessageFieldBox() {
+    delete child;
+    delete secret;
+}
+
+CNMessageField::CNMessageField(const CNMessageField& other)
+    : code(other.code),
+      i(other.i),
+      j(other.j),
+      kind(other.kind),
+      num(other.num),
+      text(other.text),
+      box(other.box ? std::make_unique<CNMessageFieldBox>(*other.box) : nullptr) {}
+
+CNMessageField& CNMessageField::operator=(const CNMessageField& other) {
+    if (this != &other) {
+        CNMessageField copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+void CNMessageField::reset(MsgFieldKind newKind) {
+    kind = newKind;
+    num = 0;
+    text.clear();
+    if (box) {
+        std::string name = std::move(box->xmlName);
+        box = std::make_unique<CNMessageFieldBox>();
+        box->xmlName = std::move(name);
+    }
+}
+
+// ---------------------------------------------------------------- identity and value semantics
+
+CNMessageBase::CNMessageBase(int package, int classId) {
+    m_type = CNMessageRegistry::instance().byClass(package, classId);
+    if (m_type) {
+        m_tag = m_type->tag();
+    } else {
+        m_tag = msgTag(package, static_cast<uint32_t>(classId));
+        msgLog(-1, "CNMessageBase: no message class (%d, %d) is registered; made an untyped message 0x%08x",
+               package, classId, m_tag);
+    }
+}
+
+CNMessageBase::CNMessageBase(const MsgClassType* type) : m_tag(type ? type->tag() : 0), m_type(type) {}
+
+CNMessageBase::CNMessageBase(RawTag raw) : m_tag(raw.tag), m_type(CNMessageRegistry::instance().byTag(raw.tag)) {}
+
+CNMessageBase CNMessageBase::withTag(uint32_t tag) { return CNMessageBase(RawTag{tag}); }
+
+CNMessageBase::CNMessageBase(const CNMessageBase& other)
+    : m_tag(other.m_tag), m_type(other.m_type), m_xmlWriteFlag(other.m_xmlWriteFlag), m_fields(other.m_fields) {}
+
+CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
+    if (this != &other) {
+        std::vector<CNMessageField> fields(other.m_fields);  // copy first: `other` may live inside this
+        m_tag = other.m_tag;
+        m_type = other.m_type;
+        m_xmlWriteFlag = other.m_xmlWriteFlag;
+        m_fields = std::move(fields);
+    }
+    return *this;
+}
+
+CNMessageBase::CNMessageBase(CNMessageBase&& other) noexcept
+    : m_tag(other.m_tag), m_type(other.m_type), m_xmlWriteFlag(other.m_xmlWriteFlag), m_fields(std::move(other.m_fields)) {}
+
+CNMessageBase& CNMessageBase::operator=(CNMessageBase&& other) noexcept {
+    if (this != &other) {
+        std::vector<CNMessageField> fields(std::move(other.m_fields));
+        m_tag = other.m_tag;
+        m_type = other.m_type;
+        m_xmlWriteFlag = other.m_xmlWriteFlag;
+        m_fields = std::move(fields);
+    }
+    return *this;
+}
+
+CNMessageBase::~CNMessageBase() = default;
+
+int CNMessageBase::getClassId() const { return m_type ? m_type->info().classId : -1; }
+
+const char* CNMessageBase::className() const { return m_type ? m_type->info().name : "Message"; }
+
+size_t CNMessageBase::fieldCount() const { return m_fields.size(); }
+const CNMessageField& CNMessageBase::fieldAt(size_t n) const { return m_fields[n]; }
+CNMessageField& CNMessageBase::fieldAt(size_t n) { return m_fields[n]; }
+
+void CNMessageBase::swapContent(CNMessageBase& other) noexcept { m_fields.swap(other.m_fields); }
+
+// ---------------------------------------------------------------- field store
+
+CNMessageField* CNMessageBase::findField(uint32_t code) {
+    for (auto& f : m_fields)
+        if (f.code == code) return &f;
+    return nullptr;
+}
+
+const CNMessageField* CNMessageBase::findField(uint32_t code) const {
+    for (const auto& f : m_fields)
+        if (f.code == code) return &f;
+    return nullptr;
+}
+
+CNMessageField& CNMessageBase::addField(uint32_t code, int16_t i, int16_t j, MsgFieldKind kind) {
+    CNMessageField& f = m_fields.emplace_back();
+    f.code = code;
+    f.i = i;
+    f.j = j;
+    f.kind = kind;
+    return f;
+}
+
+CNMessageField& CNMessageBase::fieldFor(short i, short j, uint32_t code, MsgFieldKind kind) {
+    CNMessageField* f = findField(code);
+    if (!f) return addField(code, i, j, kind);
+    f->reset(kind);
+    f->i = i;
+    f->j = j;
+    return *f;
+}
+
+bool CNMessageBase::addressOk(unsigned long tag, unsigned long code, const char* op) const {
+    if (tag == m_tag && code <= 0xFFFFFF) return true;
+    msgLog(-1, "CNMessageBase::%s: field 0x%06lx addressed with tag 0x%08lx on a %s (tag 0x%08x); ignored", op,
+           code, tag, className(), m_tag);
+    return false;
+}
+
+void CNMessageBase::setint64(short i, short j, int64_t value, unsigned long tag, unsigned long code) {
+    if (!addressOk(tag, code, "setint64")) return;
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::Int).num = value;
+}
+
+int64_t CNMessageBase::getint64(short, unsigned long tag, unsigned long code) const {
+    if (!addressOk(tag, code, "getint64")) return 0;
+    const CNMessageField* f = findField(static_cast<uint32_t>(code));
+    if (!f) return 0;
+    if (f->kind == MsgFieldKind::Int) return f->num;
+    int64_t n = 0;
+    if (f->kind == MsgFieldKind::Str && msgParseInt64(f->text, n)) return n;
+    return 0;
+}
+
+void CNMessageBase::setstring(short i, short j, const std::string& text, unsigned long tag, unsigned long code) {
+    if (!addressOk(tag, code, "setstring")) return;
+    std::string copy(text);  // `text` may be this very field's value
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::Str).text = std::move(copy);
+}
+
+std::string CNMessageBase::getstring(short i, short j, unsigned long tag, unsigned long code) const {
+    return getstringByRef(i, j, tag, code);
+}
+
+const std::string& CNMessageBase::getstringByRef(short, short, unsigned long tag, unsigned long code) const {
+    if (!addressOk(tag, code, "getstring")) return kEmpty;
+    const CNMessageField* f = findField(static_cast<uint32_t>(code));
+    if (!f) return kEmpty;
+    if (f->kind == MsgFieldKind::Str) return f->text;
+    if (f->kind == MsgFieldKind::Int) {
+        tl_text = std::to_string(f->num);
+        return tl_text;
+    }
+    return kEmpty;
+}
+
+void CNMessageBase::setpstringobject(short i, short j, const bstring& value, int encryptType, unsigned long tag,
+                                     unsigned long code) {
+    if (!addressOk(tag, code, "setpstringobject")) return;
+    auto secret = std::make_unique<pstring>(value, encryptType);
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::PStr).boxed().secret = secret.release();
+}
+
+pstring*& CNMessageBase::getpstringobject(short, short, unsigned long tag, unsigned long code) {
+    if (!addressOk(tag, code, "getpstringobject")) return noSecret();
+    CNMessageField* f = findField(static_cast<uint32_t>(code));
+    if (!f || f->kind != MsgFieldKind::PStr) return noSecret();
+    return f->boxed().secret;
+}
+
+void CNMessageBase::setObjectAccessor(const CNMessageBase& child, short i, short j, unsigned long tag,
+                                      unsigned long code) {
+    if (!addressOk(tag, code, "setObjectAccessor")) return;
+    std::unique_ptr<CNMessageBase> copy(cloneMessage(child));  // before the field is reset: child may live in it
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::Obj).boxed().child = copy.release();
+}
+
+CNMessageBase*& CNMessageBase::getObjectAccessor(int, int create, short i, short j, unsigned long tag,
+                                                 unsigned long code, int childPackage, int childClassId) {
+    if (!addressOk(tag, code, "getObjectAccessor")) return noChild();
+    CNMessageField* f = findField(static_cast<uint32_t>(code));
+    if (f && f->kind != MsgFieldKind::Obj) {
+        msgLog(-1, "CNMessageBase::getObjectAccessor: field 0x%06lx of %s holds a %s, not an object", code,
+               className(), msgFieldKindName(f->kind));
+        return noChild();
+    }
+    if (!f) {
+        if (!create) return noChild();
+        f = &addField(static_cast<uint32_t>(code), i, j, MsgFieldKind::Obj);
+    }
+    CNMessageBase*& child = f->boxed().child;
+    if (!child && create) child = makeChild(0, childPackage, childClassId);
+    return child;
+}
+
+CNMessageBase* CNMessageBase::getObjectAccessor(const MsgFieldRef& f, bool create) {
+    if (!addressOk(f.tag, f.code, "getObjectAccessor")) return nullptr;
+    const MsgClassType* type = f.childTag ? CNMessageRegistry::instance().byTag(f.childTag) : nullptr;
+    int package = type ? type->info().package : msgTagPackage(f.childTag);
+    int classId = type ? type->info().classId : -1;
+    CNMessageBase*& child = getObjectAccessor(1, 0, f.i, f.j, f.tag, f.code, package, classId);
+    if (child || !create) return child;
+    CNMessageField* field = findField(f.code);
+    if (field && field->kind != MsgFieldKind::Obj) return nullptr;
+    if (!field) field = &addField(f.code, f.i, f.j, MsgFieldKind::Obj);
+    CNMessageBase*& slot = field->boxed().child;
+    slot = type ? type->info().make() : new CNMessageBase(CNMessageBase::withTag(f.childTag));
+    return slot;
+}
+
+void CNMessageBase::setlistobject(short i, short j, const std::vector<CNMessageBase>& items, unsigned long tag,
+                                  unsigned long code) {
+    if (!addressOk(tag, code, "setlistobject")) return;
+    std::vector<CNMessageBase> copy(items);
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList).boxed().objects = std::move(copy);
+}
+
+void CNMessageBase::setliststring(short i, short j, const std::vector<std::string>& items, unsigned long tag,
+                                  unsigned long code) {
+    if (!addressOk(tag, code, "setliststring")) return;
+    std::vector<std::string> copy(items);
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::StrList).boxed().strings = std::move(copy);
+}
+
+namespace {
+
+// Finds a list field of `kind`, creating it when asked; nullptr when absent or of another kind.
+CNMessageField* listField(CNMessageBase& m, short i, short j, uint32_t code, MsgFieldKind kind, bool create) {
+    CNMessageField* f = m.findField(code);
+    if (!f) return create ? &m.addField(code, i, j, kind) : nullptr;
+    return f;
+}
+
+void logListKind(const CNMessageBase& m, uint32_t code, const CNMessageField& f, const char* wanted) {
+    msgLog(-1, "CNMessageBase: field 0x%06x of %s holds a %s, not a %s", code, m.className(),
+           msgFieldKindName(f.kind), wanted);
+}
+
+}  // namespace
+
+std::vector<CNMessageBase>* CNMessageBase::getlistobject(short i, short j, unsigned long tag, unsigned long code,
+                                                         int flag) {
+    if (!addressOk(tag, code, "getlistobject")) return nullptr;
+    CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList, flag != 0);
+    if (!f) return nullptr;
+    if (f->kind != MsgFieldKind::ObjList) {
+        logListKind(*this, static_cast<uint32_t>(code), *f, "list of objects");
+        return nullptr;
+    }
+    return &f->boxed().objects;
+}
+
+std::vector<std::string>* CNMessageBase::getliststring(short i, short j, unsigned long tag, unsigned long code,
+                                                       int flag) {
+    if (!addressOk(tag, code, "getliststring")) return nullptr;
+    CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::StrList, flag != 0);
+    if (!f) return nullptr;
+    if (f->kind != MsgFieldKind::StrList) {
+        logListKind(*this, static_cast<uint32_t>(code), *f, "list of texts");
+        return nullptr;
+    }
+    return &f->boxed().strings;
+}
+
+// Integer lists read from XML of an undeclared field arrive as texts; they become numbers on first
+// read as numbers, and only when every element is one.
+std::vector<int>* CNMessageBase::getlistint(short i, short j, unsigned long tag, unsigned long code, bool flag) {
+    if (!addressOk(tag, code, "getlistint")) return nullptr;
+    CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::IntList, flag);
+    if (!f) return nullptr;
+    CNMessageFieldBox& box = f->boxed();
+    bool ok = f->kind == MsgFieldKind::IntList || (f->kind == MsgFieldKind::LongList && convertList(box.longs, box.ints)) ||
+              (f->kind == MsgFieldKind::StrList && convertList(box.strings, box.ints));
+    if (!ok) {
+        logListKind(*this, static_cast<uint32_t>(code), *f, "list of 32-bit integers");
+        return nullptr;
+    }
+    if (f->kind != MsgFieldKind::IntList) {
+        box.longs.clear();
+        box.strings.clear();
+        f->kind = MsgFieldKind::IntList;
+    }
+    return &box.ints;
+}
+
+std::vector<long long>* CNMessageBase::getlistlonglong(short i, short j, unsigned long tag, unsigned long code,
+                                                       bool flag) {
+    if (!addressOk(tag, code, "getlistlonglong")) return nullptr;
+    CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::LongList, flag);
+    if (!f) return nullptr;
+    CNMessageFieldBox& box = f->boxed();
+    bool ok = f->kind == MsgFieldKind::LongList || (f->kind == MsgFieldKind::IntList && convertList(box.ints, box.longs)) ||
+              (f->kind == MsgFieldKind::StrList && convertList(box.strings, box.longs));
+    if (!ok) {
+        logListKind(*this, static_cast<uint32_t>(code), *f, "list of 64-bit integers");
+        return nullptr;
+    }
+    if (f->kind != MsgFieldKind::LongList) {
+        box.ints.clear();
+        box.strings.clear();
+        f->kind = MsgFieldKind::LongList;
+    }
+    return &box.longs;
+}
+
+bool CNMessageBase::isSet(short, unsigned long tag, unsigned long code) const {
+    return addressOk(tag, code, "isSet") && findField(static_cast<uint32_t>(code)) != nullptr;
+}
+
+bool CNMessageBase::clearField(unsigned long tag, unsigned long code) {
+    if (!addressOk(tag, code, "clearField")) return false;
+    for (auto it = m_fields.begin(); it != m_fields.end(); ++it) {
+        if (it->code == code) {
+            m_fields.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- XML
+
+int CNMessageBase::serialize(std::string& out, bool readable) const {
+    unsigned flags = (readable ? unsigned(XML_ENCODE_READABLE) : 0u) | (m_xmlWriteFlag ? unsigned(XML_ENCODE_DECLARATION) : 0u);
+    return XMLEncoder(static_cast<EncodingFlags>(flags)).serialize(*this, out, readable);
+}
+
+int CNMessageBase::unserialize(const std::string& in) { return unserialize(in.data(), in.size()); }
+
+int CNMessageBase::unserialize(const char* in) {
+    if (!in) return MSG_ERR_EMPTY;
+    return unserialize(in, std::char_traits<char>::length(in));
+}
+
+int CNMessageBase::unserialize(const char* data, size_t size) { return XMLDecoder().decodeInto(data, size, *this); }
+
+std::string CNMessageBase::AsString() const {
+    std::string out;
+    if (XMLEncoder(XML_ENCODE_MASK_SECRETS).serialize(*this, out, false) != 0) out = std::string("<") + className() + " unprintable/>";
+    return out;
+}
+
+// ---------------------------------------------------------------- copies
+
+CNMessageBase* cloneMessage(const CNMessageBase& message) {
+    CNMessageBase* copy = message.classType() ? message.classType()->info().make()
+                                              : new CNMessageBase(CNMessageBase::withTag(message.getTagID()));
+    *copy = message;
+    return copy;
+}
+
+int copyFieldsByCode(const CNMessageBase& from, CNMessageBase& to) {
+    // Every value is copied out of `from` before `to` changes: `from` may be `to` or live inside it.
+    std::vector<CNMessageField> values;
+    const MsgClassType* type = to.classType();
+    for (size_t n = 0; n < from.fieldCount(); ++n) {
+        const CNMessageField& src = from.fieldAt(n);
+        const MsgFieldInfo* info = type ? type->field(src.code) : nullptr;
+        if (type && !info) continue;
+        CNMessageField value(src);
+        if (info) {
+            value.i = info->i;
+            value.j = info->j;
+            if (info->kind != src.kind) {
+                int64_t num = 0;
+                if (info->kind == MsgFieldKind::Int && src.kind == MsgFieldKind::Str && msgParseInt64(src.text, num)) {
+                    value.reset(MsgFieldKind::Int);
+                    value.num = num;
+                } else if (info->kind == MsgFieldKind::Str && src.kind == MsgFieldKind::Int) {
+                    value.reset(MsgFieldKind::Str);
+                    value.text = std::to_string(src.num);
+                } else {
+                    continue;
+                }
+            }
+        }
+        values.push_back(std::move(value));
+    }
+    for (auto& value : values) {
+        if (CNMessageField* existing = to.findField(value.code))
+            *existing = std::move(value);
+        else
+            to.addField(value.code, value.i, value.j, value.kind) = std::move(value);
+    }
+    return static_cast<int>(values.size());
+}

@@ -1,0 +1,55 @@
+// One stored field of a CNMessageBase, for the message component's own units (codec, walker,
+// copier). The value lives in `num`/`text` for scalars, and in the box for everything whose address
+// callers may keep (children, password texts, lists): the box does not move when fields are added.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/msg/cnmessagebase.h"
+
+struct CNMessageFieldBox {
+    CNMessageBase* child = nullptr;  // Obj: owned
+    pstring* secret = nullptr;       // PStr: owned
+    std::vector<CNMessageBase> objects;
+    std::vector<std::string> strings;
+    std::vector<int> ints;
+    std::vector<long long> longs;
+    std::string xmlName;  // name read from XML for a field the class does not declare
+
+    CNMessageFieldBox() = default;
+    CNMessageFieldBox(const CNMessageFieldBox& other);
+    CNMessageFieldBox& operator=(const CNMessageFieldBox&) = delete;
+    ~CNMessageFieldBox();
+};
+
+struct CNMessageField {
+    uint32_t code = 0;
+    int16_t i = -1;
+    int16_t j = -1;
+    MsgFieldKind kind = MsgFieldKind::Int;
+    int64_t num = 0;
+    std::string text;
+    std::unique_ptr<CNMessageFieldBox> box;
+
+    CNMessageField() = default;
+    CNMessageField(const CNMessageField& other);
+    CNMessageField& operator=(const CNMessageField& other);
+    CNMessageField(CNMessageField&&) noexcept = default;
+    CNMessageField& operator=(CNMessageField&&) noexcept = default;
+
+    CNMessageFieldBox& boxed() {
+        if (!box) box = std::make_unique<CNMessageFieldBox>();
+        return *box;
+    }
+    // Makes the field hold a fresh value of `kind` (dropping the old value, keeping its XML name).
+    void reset(MsgFieldKind newKind);
+};
+
+// Strict decimal parse of a signed 64-bit integer: the whole text, optional '-', no blanks.
+bool msgParseInt64(std::string_view text, int64_t& out);
+
+// XML name of a stored field: as `owner`'s class declares it, else as read from XML, else as any class
+// names that code, else the code form "f.<hex>" written into `codeBuf`.
+std::string_view msgFieldXmlName(const CNMessageBase& owner, const CNMessageField& f, char (&codeBuf)[16]);

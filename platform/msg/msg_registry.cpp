@@ -1,0 +1,104 @@
+#include "platform/msg/msg_registry.h"
+
+#include <algorithm>
+
+#include "platform/msg/cnmessagebase.h"
+#include "platform/msg/msg_log.h"
+
+namespace {
+
+uint64_t classKey(int package, int classId) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(package)) << 32) | static_cast<uint32_t>(classId);
+}
+
+}  // namespace
+
+const char* msgFieldKindName(MsgFieldKind kind) {
+    switch (kind) {
+        case MsgFieldKind::Int: return "integer";
+        case MsgFieldKind::Str: return "text";
+        case MsgFieldKind::PStr: return "password text";
+        case MsgFieldKind::Obj: return "object";
+        case MsgFieldKind::ObjList: return "list of objects";
+        case MsgFieldKind::StrList: return "list of texts";
+        case MsgFieldKind::IntList: return "list of 32-bit integers";
+        case MsgFieldKind::LongList: return "list of 64-bit integers";
+    }
+    return "?";
+}
+
+MsgClassType::MsgClassType(const MsgClassInfo& info) : m_info(info) {
+    m_byCode.reserve(info.fieldCount);
+    for (size_t n = 0; n < info.fieldCount; ++n) m_byCode.push_back(&info.fields[n]);
+    std::sort(m_byCode.begin(), m_byCode.end(), [](auto* a, auto* b) { return a->code < b->code; });
+}
+
+const MsgFieldInfo* MsgClassType::field(uint32_t code) const {
+    auto it = std::lower_bound(m_byCode.begin(), m_byCode.end(), code,
+                               [](const MsgFieldInfo* f, uint32_t c) { return f->code < c; });
+    return it != m_byCode.end() && (*it)->code == code ? *it : nullptr;
+}
+
+CNMessageRegistry& CNMessageRegistry::instance() {
+    static CNMessageRegistry* registry = [] {
+        auto* r = new CNMessageRegistry();  // never destroyed: messages may outlive static destruction order
+        registerCatalogueFamilies(*r);
+        return r;
+    }();
+    return *registry;
+}
+
+int CNMessageRegistry::registerFamily(const MsgFamily& family) {
+    std::unique_lock lock(m_lock);
+    for (const MsgClassInfo& c : family.classes) {
+        const MsgClassType* held = nullptr;
+        if (auto it = m_byTag.find(c.tag); it != m_byTag.end()) held = it->second;
+        if (!held && c.classId >= 0)
+            if (auto it = m_byClass.find(classKey(c.package, c.classId)); it != m_byClass.end()) held = it->second;
+        if (held || c.package != family.package || msgTagPackage(c.tag) != c.package) {
+            msgLog(-1, "CNMessageRegistry: family %s (%d) not registered: class %s (%d, %d, tag 0x%08x) clashes with %s",
+                   family.ns, family.package, c.name, c.package, c.classId, c.tag,
+                   held ? held->info().name : "its package");
+            return 1;
+        }
+    }
+    for (const MsgClassInfo& c : family.classes) {
+        m_types.push_back(std::make_unique<MsgClassType>(c));
+        const MsgClassType* type = m_types.back().get();
+        m_byTag[c.tag] = type;
+        if (c.classId >= 0) m_byClass[classKey(c.package, c.classId)] = type;
+        for (const MsgFieldInfo& f : type->fields())
+            if (f.xmlName) m_fieldNames.emplace(f.code, f.xmlName);
+    }
+    return 0;
+}
+
+const MsgClassType* CNMessageRegistry::byTag(uint32_t tag) const {
+    std::shared_lock lock(m_lock);
+    auto it = m_byTag.find(tag);
+    return it == m_byTag.end() ? nullptr : it->second;
+}
+
+const MsgClassType* CNMessageRegistry::byClass(int package, int classId) const {
+    std::shared_lock lock(m_lock);
+    auto it = m_byClass.find(classKey(package, classId));
+    return it == m_byClass.end() ? nullptr : it->second;
+}
+
+CNMessageBase* CNMessageRegistry::create(uint32_t tag) const {
+    const MsgClassType* type = byTag(tag);
+    return type ? type->info().make() : nullptr;
+}
+
+const char* CNMessageRegistry::fieldName(uint32_t code) const {
+    std::shared_lock lock(m_lock);
+    auto it = m_fieldNames.find(code);
+    return it == m_fieldNames.end() ? nullptr : it->second;
+}
+
+std::vector<const MsgClassType*> CNMessageRegistry::allClasses() const {
+    std::shared_lock lock(m_lock);
+    std::vector<const MsgClassType*> out;
+    for (const auto& t : m_types) out.push_back(t.get());
+    return out;
+}

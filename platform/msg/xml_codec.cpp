@@ -1,0 +1,537 @@
+#include "platform/msg/xml_codec.h"
+
+#include <pugixml.hpp>
+
+#include <charconv>
+#include <cstring>
+
+#include "platform/msg/cnmessagebase.h"
+#include "platform/msg/msg_field.h"
+#include "platform/msg/msg_log.h"
+#include "platform/msg/password_cipher.h"
+
+namespace {
+
+constexpr const char* kTagAttr = "x.tag";
+constexpr const char* kItemAttr = "x.item";
+constexpr const char* kEncAttr = "x.enc";
+
+bool isReserved(const char* name) { return name[0] == 'x' && name[1] == '.'; }
+
+void appendHex8(std::string& out, uint32_t v) {
+    static const char digits[] = "0123456789abcdef";
+    char buf[8];
+    for (int n = 7; n >= 0; --n, v >>= 4) buf[n] = digits[v & 15];
+    out.append(buf, 8);
+}
+
+void appendInt(std::string& out, int64_t v) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, end);
+}
+
+// Escapes markup characters and control characters; false on a NUL byte, which XML cannot carry.
+bool appendEscaped(std::string& out, std::string_view text, bool attribute) {
+    size_t start = 0;
+    for (size_t n = 0; n < text.size(); ++n) {
+        unsigned char c = static_cast<unsigned char>(text[n]);
+        const char* rep = nullptr;
+        char num[8];
+        switch (c) {
+            case '&': rep = "&amp;"; break;
+            case '<': rep = "&lt;"; break;
+            case '>': rep = "&gt;"; break;
+            case '"': rep = attribute ? "&quot;" : nullptr; break;
+            default:
+                if (c == 0) return false;
+                if (c < 0x20) {
+                    snprintf(num, sizeof num, "&#%u;", c);
+                    rep = num;
+                }
+        }
+        if (!rep) continue;
+        out.append(text.data() + start, n - start);
+        out.append(rep);
+        start = n + 1;
+    }
+    out.append(text.data() + start, text.size() - start);
+    return true;
+}
+
+// ---------------------------------------------------------------- writing
+
+class Writer {
+public:
+    Writer(std::string& out, unsigned flags, const ZyXMLContextInfo& ctx) : m_out(out), m_flags(flags), m_ctx(ctx) {}
+
+    int message(const CNMessageBase& m) {
+        if (m_flags & XML_ENCODE_DECLARATION) m_out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+        return object(m, m.className(), kTagAttr, 0);
+    }
+
+private:
+    std::string_view fieldName(const CNMessageBase& owner, const CNMessageField& f) {
+        return msgFieldXmlName(owner, f, m_codeName);
+    }
+
+    void newline(int depth) {
+        if (!(m_flags & XML_ENCODE_READABLE)) return;
+        m_out.push_back('\n');
+        m_out.append(static_cast<size_t>(depth) * 2, ' ');
+    }
+
+    void open(std::string_view name, int depth) {
+        if (depth > 0 || (m_flags & XML_ENCODE_DECLARATION)) newline(depth);
+        m_out.push_back('<');
+        m_out.append(name);
+    }
+
+    static bool isScalar(MsgFieldKind k) { return k == MsgFieldKind::Int || k == MsgFieldKind::Str; }
+
+    int object(const CNMessageBase& m, std::string_view name, const char* kindAttr, int depth) {
+        if (depth > m_ctx.maxDepth) return MSG_ERR_TOO_DEEP;
+        std::string elemName(name);  // the name may sit in m_codeName, which the fields below reuse
+        open(elemName, depth);
+        m_out.push_back(' ');
+        m_out.append(kindAttr);
+        m_out.append("=\"");
+        appendHex8(m_out, m.getTagID());
+        m_out.push_back('"');
+        bool hasElements = false;
+        for (size_t n = 0; n < m.fieldCount(); ++n) {
+            const CNMessageField& f = m.fieldAt(n);
+            if (!isScalar(f.kind)) {
+                hasElements = true;
+                continue;
+            }
+            m_out.push_back(' ');
+            m_out.append(fieldName(m, f));
+            m_out.append("=\"");
+            if (f.kind == MsgFieldKind::Int)
+                appendInt(m_out, f.num);
+            else if (!appendEscaped(m_out, f.text, true))
+                return MSG_ERR_UNWRITABLE;
+            m_out.push_back('"');
+        }
+        if (!hasElements) {
+            m_out.append("/>");
+            return MSG_OK;
+        }
+        m_out.push_back('>');
+        for (size_t n = 0; n < m.fieldCount(); ++n) {
+            const CNMessageField& f = m.fieldAt(n);
+            if (isScalar(f.kind)) continue;
+            if (int rc = complexField(m, f, depth + 1)) return rc;
+        }
+        newline(depth);
+        m_out.append("</");
+        m_out.append(elemName);
+        m_out.push_back('>');
+        return MSG_OK;
+    }
+
+    int textElement(std::string_view name, std::string_view text, int depth, const char* attr = nullptr,
+                    const char* attrValue = nullptr) {
+        open(name, depth);
+        if (attr) {
+            m_out.push_back(' ');
+            m_out.append(attr);
+            m_out.append("=\"");
+            m_out.append(attrValue);
+            m_out.push_back('"');
+        }
+        m_out.push_back('>');
+        if (!appendEscaped(m_out, text, false)) return MSG_ERR_UNWRITABLE;
+        m_out.append("</");
+        m_out.append(name);
+        m_out.push_back('>');
+        return MSG_OK;
+    }
+
+    template <typename T>
+    int numberElements(std::string_view name, const std::vector<T>& items, int depth) {
+        for (T v : items) {
+            char buf[24];
+            auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+            textElement(name, std::string_view(buf, end - buf), depth);
+        }
+        return MSG_OK;
+    }
+
+    int complexField(const CNMessageBase& owner, const CNMessageField& f, int depth) {
+        std::string name(fieldName(owner, f));
+        const CNMessageFieldBox* box = f.box.get();
+        switch (f.kind) {
+            case MsgFieldKind::Obj:
+                return box && box->child ? object(*box->child, name, kTagAttr, depth) : MSG_OK;
+            case MsgFieldKind::ObjList:
+                if (box)
+                    for (const auto& item : box->objects)
+                        if (int rc = object(item, name, kItemAttr, depth)) return rc;
+                return MSG_OK;
+            case MsgFieldKind::StrList:
+                if (box)
+                    for (const auto& s : box->strings)
+                        if (int rc = textElement(name, s, depth)) return rc;
+                return MSG_OK;
+            case MsgFieldKind::IntList: return box ? numberElements(name, box->ints, depth) : MSG_OK;
+            case MsgFieldKind::LongList: return box ? numberElements(name, box->longs, depth) : MSG_OK;
+            case MsgFieldKind::PStr: {
+                if (!box || !box->secret) return MSG_OK;
+                char enc[16];
+                snprintf(enc, sizeof enc, "%d", box->secret->encryptType());
+                if (m_flags & XML_ENCODE_MASK_SECRETS) return textElement(name, pstring::kMask, depth, kEncAttr, enc);
+                std::string hidden = msgEncipherSecret(box->secret->str());
+                if (hidden.empty() && !box->secret->empty()) return MSG_ERR_SECRET;
+                return textElement(name, hidden, depth, kEncAttr, enc);
+            }
+            default: return MSG_OK;
+        }
+    }
+
+    std::string& m_out;
+    unsigned m_flags;
+    const ZyXMLContextInfo& m_ctx;
+    char m_codeName[16] = {};
+};
+
+// ---------------------------------------------------------------- reading
+
+bool parseHexTag(const char* text, uint32_t& tag) {
+    size_t len = strlen(text);
+    if (len == 0 || len > 8) return false;
+    auto [end, ec] = std::from_chars(text, text + len, tag, 16);
+    return ec == std::errc() && end == text + len;
+}
+
+class Reader {
+public:
+    explicit Reader(const ZyXMLContextInfo& ctx) : m_ctx(ctx), m_registry(CNMessageRegistry::instance()) {}
+
+    // The document's single root element, or an empty node.
+    static pugi::xml_node root(const pugi::xml_document& doc) {
+        pugi::xml_node found;
+        for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling()) {
+            if (n.type() != pugi::node_element) continue;
+            if (found) return {};
+            found = n;
+        }
+        return found;
+    }
+
+    static bool rootTag(pugi::xml_node root, uint32_t& tag) {
+        pugi::xml_attribute a = root.attribute(kTagAttr);
+        return a && parseHexTag(a.value(), tag);
+    }
+
+    int object(pugi::xml_node node, CNMessageBase& m, int depth) {
+        if (depth > m_ctx.maxDepth) return MSG_ERR_TOO_DEEP;
+        for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+            const char* name = a.name();
+            if (isReserved(name)) {
+                if (strcmp(name, kTagAttr) == 0 || strcmp(name, kItemAttr) == 0) continue;
+                return MSG_ERR_BAD_FIELD;
+            }
+            if (int rc = scalar(m, name, a.value())) return rc;
+        }
+        for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
+            if (c.type() != pugi::node_element) continue;  // text between fields carries nothing
+            if (int rc = element(m, c, depth)) return rc;
+        }
+        return MSG_OK;
+    }
+
+    const MsgClassType* typeFor(uint32_t tag) {
+        if (tag != m_lastTag) {
+            m_lastTag = tag;
+            m_lastType = m_registry.byTag(tag);
+        }
+        return m_lastType;
+    }
+
+private:
+    struct Target {
+        uint32_t code;
+        const MsgFieldInfo* info;
+        bool storeName;
+    };
+
+    int resolve(const CNMessageBase& m, const char* name, Target& t) {
+        if (name[0] == 'f' && name[1] == '.') {
+            const char* hex = name + 2;
+            size_t len = strlen(hex);
+            auto [end, ec] = std::from_chars(hex, hex + len, t.code, 16);
+            if (len == 0 || len > 6 || ec != std::errc() || end != hex + len) return MSG_ERR_BAD_FIELD;
+            t.storeName = false;
+        } else {
+            if (!*name) return MSG_ERR_BAD_FIELD;
+            t.code = msgNameCode(name);
+            t.storeName = true;
+        }
+        t.info = m.classType() ? m.classType()->field(t.code) : nullptr;
+        if (t.info) {
+            // A different name with the same code is another field that the code cannot tell apart.
+            if (t.storeName && t.info->xmlName && strcmp(t.info->xmlName, name) != 0) return MSG_ERR_BAD_FIELD;
+            t.storeName = false;
+        } else if (t.storeName) {
+            const char* known = m_registry.fieldName(t.code);
+            if (known && strcmp(known, name) == 0) t.storeName = false;
+        }
+        return MSG_OK;
+    }
+
+    CNMessageField& add(CNMessageBase& m, const Target& t, const char* name, MsgFieldKind kind) {
+        CNMessageField& f = m.addField(t.code, t.info ? t.info->i : -1, t.info ? t.info->j : -1, kind);
+        if (t.storeName) f.boxed().xmlName = name;
+        return f;
+    }
+
+    int checkText(const char* text) const {
+        return strnlen(text, m_ctx.maxTextBytes + 1) > m_ctx.maxTextBytes ? MSG_ERR_TEXT_TOO_LONG : MSG_OK;
+    }
+
+    int scalar(CNMessageBase& m, const char* name, const char* value) {
+        Target t{};
+        if (int rc = resolve(m, name, t)) return rc;
+        if (int rc = checkText(value)) return rc;
+        if (m.findField(t.code)) return MSG_ERR_DUPLICATE;
+        MsgFieldKind kind = t.info ? t.info->kind : MsgFieldKind::Str;
+        if (kind == MsgFieldKind::Int) {
+            int64_t n = 0;
+            if (!msgParseInt64(value, n)) return MSG_ERR_BAD_NUMBER;
+            add(m, t, name, kind).num = n;
+        } else if (kind == MsgFieldKind::Str) {
+            add(m, t, name, kind).text = value;
+        } else {
+            return MSG_ERR_KIND;
+        }
+        return MSG_OK;
+    }
+
+    // Text of a text element: its character data, which must not hold elements.
+    int text(pugi::xml_node node, std::string& out) const {
+        out.clear();
+        for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
+            if (c.type() == pugi::node_element) return MSG_ERR_KIND;
+            if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata) {
+                if (int rc = checkText(c.value())) return rc;
+                out.append(c.value());
+                if (out.size() > m_ctx.maxTextBytes) return MSG_ERR_TEXT_TOO_LONG;
+            }
+        }
+        return MSG_OK;
+    }
+
+    int element(CNMessageBase& m, pugi::xml_node c, int depth) {
+        const char* name = c.name();
+        Target t{};
+        if (int rc = resolve(m, name, t)) return rc;
+        // The kind comes from the reserved attribute: x.tag or x.item (objects, beside their fields),
+        // x.enc (alone), or none at all (an item of a text or integer list).
+        pugi::xml_attribute first;
+        MsgFieldKind kind = MsgFieldKind::StrList;
+        for (pugi::xml_attribute a = c.first_attribute(); a; a = a.next_attribute()) {
+            if (!isReserved(a.name())) continue;
+            if (first) return MSG_ERR_BAD_FIELD;
+            first = a;
+        }
+        if (!first) {
+            if (c.first_attribute()) return MSG_ERR_BAD_FIELD;
+            kind = t.info ? t.info->kind : MsgFieldKind::StrList;
+            if (kind != MsgFieldKind::StrList && kind != MsgFieldKind::IntList && kind != MsgFieldKind::LongList)
+                return MSG_ERR_KIND;
+        } else if (strcmp(first.name(), kTagAttr) == 0) {
+            kind = MsgFieldKind::Obj;
+        } else if (strcmp(first.name(), kItemAttr) == 0) {
+            kind = MsgFieldKind::ObjList;
+        } else if (strcmp(first.name(), kEncAttr) == 0 && !first.next_attribute() && c.first_attribute() == first) {
+            kind = MsgFieldKind::PStr;
+        } else {
+            return MSG_ERR_BAD_FIELD;
+        }
+        if (t.info && t.info->kind != kind) return MSG_ERR_KIND;
+
+        CNMessageField* f = m.findField(t.code);
+        bool isList = kind == MsgFieldKind::ObjList || kind == MsgFieldKind::StrList || kind == MsgFieldKind::IntList ||
+                      kind == MsgFieldKind::LongList;
+        if (f && (!isList || f->kind != kind)) return MSG_ERR_DUPLICATE;
+
+        switch (kind) {
+            case MsgFieldKind::Obj: {
+                uint32_t tag = 0;
+                if (!parseHexTag(first.value(), tag)) return MSG_ERR_BAD_FIELD;
+                const MsgClassType* type = typeFor(tag);
+                std::unique_ptr<CNMessageBase> child(type ? type->info().make()
+                                                          : new CNMessageBase(CNMessageBase::withTag(tag)));
+                if (int rc = object(c, *child, depth + 1)) return rc;
+                add(m, t, name, kind).boxed().child = child.release();
+                return MSG_OK;
+            }
+            case MsgFieldKind::ObjList: {
+                uint32_t tag = 0;
+                if (!parseHexTag(first.value(), tag)) return MSG_ERR_BAD_FIELD;
+                if (!f) f = &add(m, t, name, kind);
+                auto& items = f->boxed().objects;
+                const MsgClassType* type = typeFor(tag);
+                if (type)
+                    items.emplace_back(type);
+                else
+                    items.push_back(CNMessageBase::withTag(tag));
+                return object(c, items.back(), depth + 1);
+            }
+            case MsgFieldKind::PStr: {
+                std::string hidden, plain;
+                if (int rc = text(c, hidden)) return rc;
+                int encType = 0;
+                if (!msgParseInt(first.value(), encType)) return MSG_ERR_BAD_FIELD;
+                if (!msgDecipherSecret(hidden, plain)) return MSG_ERR_SECRET;
+                add(m, t, name, kind).boxed().secret = new pstring(bstring(std::move(plain)), encType);
+                return MSG_OK;
+            }
+            default: {
+                std::string value;
+                if (int rc = text(c, value)) return rc;
+                if (!f) f = &add(m, t, name, kind);
+                CNMessageFieldBox& box = f->boxed();
+                if (kind == MsgFieldKind::StrList) {
+                    box.strings.push_back(std::move(value));
+                    return MSG_OK;
+                }
+                int64_t n = 0;
+                if (!msgParseInt64(value, n)) return MSG_ERR_BAD_NUMBER;
+                if (kind == MsgFieldKind::LongList) {
+                    box.longs.push_back(n);
+                } else {
+                    if (n < INT32_MIN || n > INT32_MAX) return MSG_ERR_BAD_NUMBER;
+                    box.ints.push_back(static_cast<int>(n));
+                }
+                return MSG_OK;
+            }
+        }
+    }
+
+    static bool msgParseInt(const char* text, int& out) {
+        int64_t n = 0;
+        if (!msgParseInt64(text, n) || n < INT32_MIN || n > INT32_MAX) return false;
+        out = static_cast<int>(n);
+        return true;
+    }
+
+    const ZyXMLContextInfo& m_ctx;
+    CNMessageRegistry& m_registry;
+    uint32_t m_lastTag = 0;
+    const MsgClassType* m_lastType = nullptr;
+};
+
+// Parses and checks the size; the root element comes back in `root`.
+int parse(const ZyXMLContextInfo& ctx, const char* data, size_t size, pugi::xml_document& doc, pugi::xml_node& root) {
+    if (!data || size == 0) return MSG_ERR_EMPTY;
+    if (size > ctx.maxInputBytes) return MSG_ERR_TOO_LARGE;
+    pugi::xml_parse_result r = doc.load_buffer(data, size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8);
+    if (!r) return MSG_ERR_PARSE;
+    root = Reader::root(doc);
+    return root ? MSG_OK : MSG_ERR_ROOT;
+}
+
+void logFailure(const char* what, int rc, const char* data, size_t size) {
+    msgLog(1, "%s: %s (%d); %zu bytes of input", what, msgXmlErrorText(rc), rc, data ? size : 0);
+}
+
+}  // namespace
+
+std::string_view msgFieldXmlName(const CNMessageBase& owner, const CNMessageField& f, char (&codeBuf)[16]) {
+    if (const MsgClassType* type = owner.classType()) {
+        if (const MsgFieldInfo* info = type->field(f.code)) {
+            if (info->xmlName) return info->xmlName;
+            snprintf(codeBuf, sizeof codeBuf, "f.%06x", f.code & 0xFFFFFFu);
+            return codeBuf;
+        }
+    }
+    if (f.box && !f.box->xmlName.empty()) return f.box->xmlName;
+    if (const char* known = CNMessageRegistry::instance().fieldName(f.code)) return known;
+    snprintf(codeBuf, sizeof codeBuf, "f.%06x", f.code & 0xFFFFFFu);
+    return codeBuf;
+}
+
+const char* msgXmlErrorText(int code) {
+    switch (code) {
+        case MSG_OK: return "success";
+        case MSG_ERR_PARSE: return "the XML is not well formed";
+        case MSG_ERR_ROOT: return "the XML has no single root of the expected class";
+        case MSG_ERR_UNKNOWN_CLASS: return "no message class has the root's tag";
+        case MSG_ERR_TOO_LARGE: return "the XML is larger than allowed";
+        case MSG_ERR_TOO_DEEP: return "objects are nested deeper than allowed";
+        case MSG_ERR_TEXT_TOO_LONG: return "a value is longer than allowed";
+        case MSG_ERR_BAD_NUMBER: return "an integer field does not hold a 64-bit decimal integer";
+        case MSG_ERR_BAD_FIELD: return "a field name, tag or attribute is malformed";
+        case MSG_ERR_KIND: return "a field is written as another kind than its class declares";
+        case MSG_ERR_DUPLICATE: return "a single-valued field is given twice";
+        case MSG_ERR_SECRET: return "a password value cannot be deciphered";
+        case MSG_ERR_UNWRITABLE: return "a text holds a NUL byte, which XML cannot carry";
+        case MSG_ERR_EMPTY: return "there is no input";
+        default: return "unknown message error";
+    }
+}
+
+XMLEncoder::XMLEncoder(EncodingFlags flags, ZyXMLContextInfo* context)
+    : m_flags(flags), m_context(context ? *context : ZyXMLContextInfo{}) {}
+
+int XMLEncoder::serialize(const CNMessageBase& message, std::string& out, bool readable) {
+    std::string text;
+    text.reserve(256);
+    int rc = Writer(text, m_flags | (readable ? unsigned(XML_ENCODE_READABLE) : 0u), m_context).message(message);
+    if (rc != MSG_OK) {
+        msgLog(0, "XMLEncoder: cannot write a %s (tag 0x%08x): %s (%d)", message.className(), message.getTagID(),
+               msgXmlErrorText(rc), rc);
+        return rc;
+    }
+    out = std::move(text);
+    return MSG_OK;
+}
+
+XMLDecoder::XMLDecoder(ZyXMLContextInfo* context) : m_context(context ? *context : ZyXMLContextInfo{}) {}
+
+int XMLDecoder::decode(const char* data, size_t size, std::unique_ptr<CNMessageBase>& out) {
+    return decode(0, data, size, out);
+}
+
+int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size, std::unique_ptr<CNMessageBase>& out) {
+    pugi::xml_document doc;
+    pugi::xml_node root;
+    int rc = parse(m_context, data, size, doc, root);
+    uint32_t tag = 0;
+    if (rc == MSG_OK && (!Reader::rootTag(root, tag) || (expectedTag && tag != expectedTag))) rc = MSG_ERR_ROOT;
+    Reader reader(m_context);
+    const MsgClassType* type = rc == MSG_OK ? reader.typeFor(tag) : nullptr;
+    if (rc == MSG_OK && !type) rc = MSG_ERR_UNKNOWN_CLASS;
+    if (rc == MSG_OK && strcmp(root.name(), type->info().name) != 0) rc = MSG_ERR_ROOT;
+    std::unique_ptr<CNMessageBase> message;
+    if (rc == MSG_OK) {
+        message.reset(type->info().make());
+        rc = reader.object(root, *message, 0);
+    }
+    if (rc != MSG_OK) {
+        logFailure("XMLDecoder", rc, data, size);
+        return rc;
+    }
+    out = std::move(message);
+    return MSG_OK;
+}
+
+int XMLDecoder::decodeInto(const char* data, size_t size, CNMessageBase& into) {
+    pugi::xml_document doc;
+    pugi::xml_node root;
+    int rc = parse(m_context, data, size, doc, root);
+    uint32_t tag = 0;
+    if (rc == MSG_OK && (!Reader::rootTag(root, tag) || tag != into.getTagID() || strcmp(root.name(), into.className()) != 0))
+        rc = MSG_ERR_ROOT;
+    CNMessageBase fresh = CNMessageBase::withTag(into.getTagID());
+    if (rc == MSG_OK) rc = Reader(m_context).object(root, fresh, 0);
+    if (rc != MSG_OK) {
+        logFailure("XMLDecoder", rc, data, size);
+        return rc;
+    }
+    into.swapContent(fresh);
+    return MSG_OK;
+}

@@ -1,0 +1,77 @@
+// XMLEncoder / XMLDecoder: the XML form of messages. Encoders and decoders are cheap, hold no shared
+// state and are used by one thread each; make one per call.
+//
+// Form: the root element is named by the class and carries its tag (x.tag, 8 hex digits). Integer
+// and text fields are attributes; a child object is an element with x.tag; a list of objects is one
+// element per item with x.item (the item's tag); a list of texts or integers is one text element per
+// item; a password field is an element with x.enc holding the enciphered value. A field is named by
+// its XML name, or "f.<code in hex>" when only its code is known. Fields no class declares are kept
+// and written back unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CNMessageBase;
+
+// Results of serialize / unserialize (0 is success).
+enum MsgXmlError : int {
+    MSG_OK = 0,
+    MSG_ERR_PARSE = 1,         // not well-formed XML
+    MSG_ERR_ROOT = 2,          // no single root element, or a root of another class than expected
+    MSG_ERR_UNKNOWN_CLASS = 3, // no registered class has the root's tag
+    MSG_ERR_TOO_LARGE = 4,     // input larger than the context allows
+    MSG_ERR_TOO_DEEP = 5,      // objects nested deeper than the context allows
+    MSG_ERR_TEXT_TOO_LONG = 6, // one value longer than the context allows
+    MSG_ERR_BAD_NUMBER = 7,    // an integer field that is not a decimal 64-bit integer
+    MSG_ERR_BAD_FIELD = 8,     // a malformed field or reserved name, or a bad tag
+    MSG_ERR_KIND = 9,          // a field written as another kind than its class declares
+    MSG_ERR_DUPLICATE = 10,    // one single-valued field given twice
+    MSG_ERR_SECRET = 11,       // a password value that does not decipher
+    MSG_ERR_UNWRITABLE = 12,   // a text holding a NUL byte cannot be written as XML
+    MSG_ERR_EMPTY = 13,        // no input
+};
+
+const char* msgXmlErrorText(int code);
+
+// Limits and options of one encode or decode.
+struct ZyXMLContextInfo {
+    size_t maxInputBytes = size_t(64) << 20;
+    size_t maxTextBytes = size_t(8) << 20;
+    int maxDepth = 64;
+};
+
+enum EncodingFlags : unsigned {
+    XML_ENCODE_DEFAULT = 0,
+    XML_ENCODE_READABLE = 1,      // line breaks and indentation
+    XML_ENCODE_DECLARATION = 2,   // starts with <?xml ...?>
+    XML_ENCODE_MASK_SECRETS = 4,  // password fields shown as a mask (log form; not readable back)
+};
+
+class XMLEncoder {
+public:
+    explicit XMLEncoder(EncodingFlags flags = XML_ENCODE_DEFAULT, ZyXMLContextInfo* context = nullptr);
+    // Replaces `out` with the message's XML; `readable` adds line breaks. 0 on success.
+    int serialize(const CNMessageBase& message, std::string& out, bool readable = false);
+
+private:
+    unsigned m_flags;
+    ZyXMLContextInfo m_context;
+};
+
+class XMLDecoder {
+public:
+    explicit XMLDecoder(ZyXMLContextInfo* context = nullptr);
+
+    // Makes an object of the root's class (by its tag). 0 on success.
+    int decode(const char* data, size_t size, std::unique_ptr<CNMessageBase>& out);
+    // The same, requiring the root to carry `expectedTag` (a frame header's tag).
+    int decode(uint32_t expectedTag, const char* data, size_t size, std::unique_ptr<CNMessageBase>& out);
+    // Replaces `into`'s fields; the root must be of `into`'s class. `into` is unchanged on failure.
+    int decodeInto(const char* data, size_t size, CNMessageBase& into);
+
+private:
+    ZyXMLContextInfo m_context;
+};
