@@ -1,0 +1,88 @@
+// The narrow interface between the database layer and the engine under it (SQLite today). Everything
+// above it (DBtable, DBtran, the stored procedures) speaks only these classes, so that another engine
+// can follow. A connection and its statements are used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zydb {
+
+// One value going into or coming out of SQL.
+struct DbValue {
+    enum Kind { Null, Int, Real, Text };
+    Kind kind = Null;
+    long long i = 0;
+    double d = 0;
+    std::string s;
+
+    DbValue() = default;
+    static DbValue ofInt(long long v) { DbValue x; x.kind = Int; x.i = v; return x; }
+    static DbValue ofReal(double v) { DbValue x; x.kind = Real; x.d = v; return x; }
+    static DbValue ofText(std::string v) { DbValue x; x.kind = Text; x.s = std::move(v); return x; }
+
+    bool isNull() const { return kind == Null; }
+    long long asInt() const;        // Text parses leading digits, Null is 0
+    std::string asText() const;     // numbers in decimal, Null is empty
+};
+
+// A current row: what the fetch code reads, from a statement or from a procedure's result.
+class IDbRow {
+public:
+    virtual ~IDbRow() = default;
+    virtual int columnCount() const = 0;
+    virtual bool columnIsNull(int col) const = 0;
+    virtual long long columnInt64(int col) const = 0;
+    // The bytes stay valid until the next step or the end of the source.
+    virtual std::string_view columnText(int col) const = 0;
+};
+
+class IDbStatement : public IDbRow {
+public:
+    // Parameters are numbered from 1, as "?" appear in the text. Return a DbResult.
+    virtual int bind(int index, const DbValue& value) = 0;
+    // DB_OK with a row, DB_NO_DATA at the end, else an error (the text in the connection).
+    virtual int step() = 0;
+    virtual void reset() = 0;
+};
+
+class IDbConnection {
+public:
+    virtual ~IDbConnection() = default;
+    // Compiles one statement. On failure returns the error and leaves `out` empty.
+    virtual int prepare(const std::string& sql, std::unique_ptr<IDbStatement>& out) = 0;
+    // Runs statements without results (DDL, BEGIN/COMMIT/ROLLBACK, pragmas).
+    virtual int exec(const std::string& sql) = 0;
+    virtual long long changes() const = 0;
+    virtual long long lastInsertId() const = 0;
+    // The engine's text of the last failure on this connection.
+    virtual std::string lastError() const = 0;
+    virtual const std::string& path() const = 0;
+};
+
+struct DbOpenOptions {
+    bool create = false;           // create the file when it does not exist
+    int busyTimeoutMs = 10000;     // how long a statement waits for another writer
+};
+
+class IDbBackend {
+public:
+    virtual ~IDbBackend() = default;
+    virtual int connect(const std::string& path, const DbOpenOptions& options,
+                        std::unique_ptr<IDbConnection>& out, std::string& error) = 0;
+};
+
+// The SQLite engine (the embedded default).
+IDbBackend& sqliteBackend();
+
+// Prepares `sql`, binds `params` in order and hands back the statement. Convenience for the
+// procedures and the seed builder.
+int prepareBound(IDbConnection& conn, const std::string& sql, const std::vector<DbValue>& params,
+                 std::unique_ptr<IDbStatement>& out);
+// Runs a statement without result rows with bound parameters.
+int execBound(IDbConnection& conn, const std::string& sql, const std::vector<DbValue>& params);
+
+}  // namespace zydb

@@ -1,0 +1,115 @@
+// CDbEnv: the process database and the per-thread connections.
+#include "platform/db/dbenv.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/db/dbresult.h"
+
+namespace zydb {
+
+namespace {
+
+struct EnvState {
+    std::mutex mutex;  // guards path, options
+    std::string path;
+    DbOpenOptions options;
+    std::atomic<unsigned long long> generation{1};  // changes with every open and close
+    std::atomic<bool> open{false};
+};
+
+EnvState& env() {
+    static EnvState* s = new EnvState;  // lives until exit: threads may outlive static destruction
+    return *s;
+}
+
+struct ThreadConn {
+    unsigned long long generation = 0;
+    std::shared_ptr<IDbConnection> conn;
+};
+
+thread_local ThreadConn t_conn;
+
+int connectNow(std::shared_ptr<IDbConnection>& out, unsigned long long* generation, std::string* error) {
+    std::string path;
+    DbOpenOptions options;
+    {
+        std::lock_guard<std::mutex> g(env().mutex);
+        if (!env().open.load()) {
+            if (error) *error = "no database is open";
+            return DB_ERR_NOT_OPEN;
+        }
+        path = env().path;
+        options = env().options;
+        options.create = false;  // only open() may create the file
+        if (generation) *generation = env().generation.load();
+    }
+    std::unique_ptr<IDbConnection> conn;
+    std::string err;
+    int rc = sqliteBackend().connect(path, options, conn, err);
+    if (rc != DB_OK) {
+        if (error) *error = path + ": " + err;
+        return rc;
+    }
+    out = std::move(conn);
+    return DB_OK;
+}
+
+}  // namespace
+
+int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::string* error) {
+    std::unique_ptr<IDbConnection> probe;
+    std::string err;
+    int rc = sqliteBackend().connect(path, options, probe, err);
+    if (rc != DB_OK) {
+        if (error) *error = path + ": " + err;
+        return rc;
+    }
+    probe.reset();
+    std::lock_guard<std::mutex> g(env().mutex);
+    env().path = path;
+    env().options = options;
+    env().generation.fetch_add(1);
+    env().open.store(true);
+    return DB_OK;
+}
+
+void CDbEnv::close() {
+    std::lock_guard<std::mutex> g(env().mutex);
+    env().open.store(false);
+    env().path.clear();
+    env().generation.fetch_add(1);
+    t_conn = ThreadConn{};
+}
+
+bool CDbEnv::isOpen() { return env().open.load(); }
+
+std::string CDbEnv::path() {
+    std::lock_guard<std::mutex> g(env().mutex);
+    return env().path;
+}
+
+std::shared_ptr<IDbConnection> CDbEnv::threadConnection(int* rc, std::string* error) {
+    if (t_conn.conn && t_conn.generation == env().generation.load()) {
+        if (rc) *rc = DB_OK;
+        return t_conn.conn;
+    }
+    t_conn = ThreadConn{};
+    unsigned long long gen = 0;
+    std::shared_ptr<IDbConnection> conn;
+    int r = connectNow(conn, &gen, error);
+    if (rc) *rc = r;
+    if (r != DB_OK) return nullptr;
+    t_conn.conn = conn;
+    t_conn.generation = gen;
+    return conn;
+}
+
+std::shared_ptr<IDbConnection> CDbEnv::newConnection(int* rc, std::string* error) {
+    std::shared_ptr<IDbConnection> conn;
+    int r = connectNow(conn, nullptr, error);
+    if (rc) *rc = r;
+    return r == DB_OK ? conn : nullptr;
+}
+
+}  // namespace zydb

@@ -1,0 +1,30 @@
+// The process's Hubmaster database: which file it is, and the connection of each thread. The host (or a
+// test) opens it once; any thread then gets its own connection on first use. open/close from any
+// thread; connections handed out are used only by the thread that asked for them.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/db/dbbackend.h"
+
+namespace zydb {
+
+class CDbEnv {
+public:
+    // Makes `path` the process's database and checks it by connecting once. Connections that threads
+    // hold on an earlier database are replaced at their next use. Returns a DbResult.
+    static int open(const std::string& path, const DbOpenOptions& options = {}, std::string* error = nullptr);
+    // Forgets the database; later requests for a connection fail with DB_ERR_NOT_OPEN.
+    static void close();
+    static bool isOpen();
+    static std::string path();
+
+    // The calling thread's connection, opened on first use. Null with *rc set when there is no
+    // database or it cannot be opened (the reason in *error).
+    static std::shared_ptr<IDbConnection> threadConnection(int* rc, std::string* error = nullptr);
+    // A connection of its own, for a transaction that must not share the thread's.
+    static std::shared_ptr<IDbConnection> newConnection(int* rc, std::string* error = nullptr);
+};
+
+}  // namespace zydb

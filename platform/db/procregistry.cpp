@@ -1,0 +1,41 @@
+// The procedure registry: a map under a mutex, keys folded to lower case.
+#include "platform/db/procregistry.h"
+
+#include <cctype>
+#include <map>
+#include <mutex>
+
+namespace zydb {
+
+namespace {
+
+struct Registry {
+    std::mutex mutex;  // guards map
+    std::map<std::string, ProcHandler> map;
+};
+
+Registry& registry() {
+    static Registry* r = new Registry;  // never destroyed: fetches may run during exit
+    return *r;
+}
+
+std::string fold(const std::string& s) {
+    std::string k = s;
+    for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return k;
+}
+
+}  // namespace
+
+void CProcRegistry::add(const std::string& name, ProcHandler handler) {
+    std::lock_guard<std::mutex> g(registry().mutex);
+    registry().map[fold(name)] = handler;
+}
+
+ProcHandler CProcRegistry::find(const std::string& name) {
+    std::lock_guard<std::mutex> g(registry().mutex);
+    auto it = registry().map.find(fold(name));
+    return it == registry().map.end() ? nullptr : it->second;
+}
+
+}  // namespace zydb

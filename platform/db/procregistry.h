@@ -1,0 +1,51 @@
+// Stored procedures of the Hubmaster database, as C++ handlers registered by name (letter case
+// ignored). DBtable runs a procedure family through this registry; the handlers (platform/hubdb) work
+// on the connection they are given, so they see the caller's transaction. Register from any thread,
+// normally once at start-up; a handler runs on the thread that fetches.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/db/dbbackend.h"
+
+namespace zydb {
+
+class CProcCall {
+public:
+    CProcCall(IDbConnection& conn, std::vector<DbValue> args) : m_conn(conn), m_args(std::move(args)) {}
+
+    IDbConnection& connection() { return m_conn; }
+    const std::vector<DbValue>& args() const { return m_args; }
+    size_t argCount() const { return m_args.size(); }
+    // Missing arguments read as 0 or the empty text.
+    long long argInt(size_t i) const { return i < m_args.size() ? m_args[i].asInt() : 0; }
+    std::string argText(size_t i) const { return i < m_args.size() ? m_args[i].asText() : std::string(); }
+
+    // Result rows, in the order the caller will fetch them.
+    void addRow(std::vector<DbValue> row) { m_rows.push_back(std::move(row)); }
+    std::vector<std::vector<DbValue>>& rows() { return m_rows; }
+
+    // Why the handler failed, for getErrorStr.
+    void setError(std::string text) { m_error = std::move(text); }
+    const std::string& error() const { return m_error; }
+
+private:
+    IDbConnection& m_conn;
+    std::vector<DbValue> m_args;
+    std::vector<std::vector<DbValue>> m_rows;
+    std::string m_error;
+};
+
+// Returns DB_OK, or a DbResult error (DB_ERR_PROCEDURE with setError for failures of its own).
+using ProcHandler = int (*)(CProcCall& call);
+
+class CProcRegistry {
+public:
+    // Adds or replaces the handler of `name`.
+    static void add(const std::string& name, ProcHandler handler);
+    // Null when nothing of that name is registered.
+    static ProcHandler find(const std::string& name);
+};
+
+}  // namespace zydb
