@@ -1,4 +1,4 @@
-// Logging with module tags (Part 1.101): CBrowseLog binds an EvDebug to the process's log instance
+// Logging with module tags: CBrowseLog binds an EvDebug to the process's log instance
 // g_pLogInstance and a module tag; smallDump writes the fixed summary of a browse request. Any thread;
 // each function makes its own CBrowseLog on its stack.
 #pragma once

@@ -1,4 +1,4 @@
-// String, path and version utilities of the browse code (Part 1.105): copies into fixed character
+// String, path and version utilities of the browse code: copies into fixed character
 // fields, path delimiters of browse paths, release texts as comparable numbers, and the file type of
 // subclient content items. Pure functions; any thread.
 #pragma once

@@ -1,4 +1,4 @@
-// The header string constants of Part 1.111: vocabulary shared with the server's other components.
+// The header string constants: vocabulary shared with the server's other components.
 // One definition of each for the whole library (headerconstants.cpp), built when the library loads
 // and never changed; any thread may read them. No static initialiser of the library reads them.
 #pragma once

@@ -27,7 +27,7 @@ public:
     EvRestoreTask();
     ~EvRestoreTask() override;
 
-    // ---- Values with specified inline accessors (Part 1.104), in the order the task holds them.
+    // ---- Values with specified inline accessors, in the order the task holds them.
 
     // Stores the task's own user id; when the job link is set, also EvTask::setUserId (property 140019).
     void setUserId(long userId);
@@ -154,7 +154,7 @@ public:
     size_t getPathCount(int list) const;
 
 private:
-    // In the order of Part 1.104's table.
+    // In the order the task record keeps them.
     long m_userId = 0;
     long m_backupSetId = 0;
     long m_instanceId = 0;
