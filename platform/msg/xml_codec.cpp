@@ -183,7 +183,7 @@ private:
                 snprintf(enc, sizeof enc, "%d", box->secret->encryptType());
                 if (m_flags & XML_ENCODE_MASK_SECRETS) return textElement(name, pstring::kMask, depth, kEncAttr, enc);
                 std::string hidden = msgEncipherSecret(box->secret->str());
-                if (hidden.empty() && !box->secret->empty()) return MSG_ERR_SECRET;
+                if (hidden.empty() && box->secret->size() != 0) return MSG_ERR_SECRET;
                 return textElement(name, hidden, depth, kEncAttr, enc);
             }
             default: return MSG_OK;
