@@ -1,0 +1,230 @@
+#include "platform/net/zyd_listener.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/net/zynet_errors.h"
+#include "platform/net/zynet_frame.h"
+#include "platform/net/zynet_log.h"
+#include "platform/net/zynet_options.h"
+#include "platform/net/zynetwork_server.h"
+
+namespace {
+
+// Openings in progress at once; further connections wait in the system's backlog.
+constexpr size_t kMaxOpenings = 64;
+// An opening is one small frame.
+constexpr uint32_t kMaxOpeningBytes = 4096;
+
+}  // namespace
+
+struct CZydListener::TOpening {
+    zynet::CSocket socket;
+    zynet::CFrameAssembler assembler{kMaxOpeningBytes};
+    zynet::Deadline deadline;
+    std::string address;
+};
+
+std::shared_ptr<CZydListener> CZydListener::create() { return std::shared_ptr<CZydListener>(new CZydListener()); }
+
+std::shared_ptr<CZydListener> CZydListener::machineListener() {
+    static const std::shared_ptr<CZydListener> listener = create();
+    return listener;
+}
+
+CZydListener::CZydListener() : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+CZydListener::~CZydListener() {
+    stop();
+    if (m_wakeFd >= 0) close(m_wakeFd);
+}
+
+CUxError CZydListener::start(int port) {
+    std::lock_guard<std::mutex> run(m_runMutex);
+    if (m_thread.joinable()) return CUxError::Success();
+    if (m_wakeFd < 0) return zynet::makeError(ZYNET_E_SOCKET, "CZydListener::start", "no wake-up descriptor");
+    std::string why;
+    int bound = 0;
+    zynet::CSocket socket = zynet::CSocket::listenOn(zyNetOptions().bindAddress, port, bound, why);
+    if (!socket.valid()) {
+        zynet::logError("CZydListener::start: %s", why.c_str());
+        return zynet::makeError(ZYNET_E_SOCKET, "CZydListener::start", why);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_socket = std::move(socket);
+        m_port = bound;
+        m_stopping = false;
+    }
+    uint64_t drained;
+    while (read(m_wakeFd, &drained, sizeof(drained)) > 0) {
+    }
+    m_thread = std::thread(&CZydListener::acceptLoop, this);
+    zynet::logDebug(1, "listener started on port %d", bound);
+    return CUxError::Success();
+}
+
+void CZydListener::wake() {
+    const uint64_t one = 1;
+    if (write(m_wakeFd, &one, sizeof(one)) < 0) zynet::logDebug(3, "listener wake-up not written");
+}
+
+void CZydListener::stop() {
+    std::lock_guard<std::mutex> run(m_runMutex);
+    if (!m_thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    wake();
+    m_thread.join();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_socket.close();
+    zynet::logDebug(1, "listener on port %d stopped", m_port);
+    m_port = 0;
+}
+
+bool CZydListener::running() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_socket.valid() && !m_stopping;
+}
+
+int CZydListener::port() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_port;
+}
+
+bool CZydListener::attach(const std::string& name, CZyNetworkServer* server) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_servers.emplace(name, server).second;
+}
+
+bool CZydListener::detach(CZyNetworkServer* server) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::erase_if(m_servers, [server](const auto& entry) { return entry.second == server; });
+    return m_servers.empty();
+}
+
+void CZydListener::acceptLoop() {
+    std::vector<TOpening> openings;
+    std::vector<pollfd> fds;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopping) break;
+        }
+        fds.clear();
+        fds.push_back({m_wakeFd, POLLIN, 0});
+        fds.push_back({m_socket.fd(), static_cast<short>(openings.size() < kMaxOpenings ? POLLIN : 0), 0});
+        zynet::Deadline next = zynet::Clock::now() + std::chrono::seconds(5);
+        for (const TOpening& opening : openings) {
+            fds.push_back({opening.socket.fd(), POLLIN, 0});
+            next = std::min(next, opening.deadline);
+        }
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - zynet::Clock::now()).count();
+        if (poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0) + 1)) < 0) continue;
+
+        std::vector<TOpening> still;
+        for (size_t i = 0; i < openings.size(); ++i) {
+            TOpening& opening = openings[i];
+            if (fds[i + 2].revents != 0 && !readOpening(opening)) continue;
+            if (zynet::Clock::now() >= opening.deadline) {
+                zynet::logDebug(1, "connection from %s sent no opening in time; closed", opening.address.c_str());
+                continue;
+            }
+            still.push_back(std::move(opening));
+        }
+        openings = std::move(still);
+
+        if (fds[1].revents != 0) {
+            const int seconds = zyNetOptions().connectSeconds;
+            while (openings.size() < kMaxOpenings) {
+                zynet::CSocket accepted = m_socket.acceptOne();
+                if (!accepted.valid()) break;
+                TOpening opening;
+                opening.address = accepted.peerAddress();
+                opening.socket = std::move(accepted);
+                opening.deadline = zynet::deadlineIn(seconds);
+                openings.push_back(std::move(opening));
+            }
+        }
+        if (fds[0].revents != 0) {
+            uint64_t drained;
+            while (read(m_wakeFd, &drained, sizeof(drained)) > 0) {
+            }
+        }
+    }
+}
+
+bool CZydListener::readOpening(TOpening& opening) {
+    size_t room = 0;
+    uint8_t* to = opening.assembler.prepare(room);
+    size_t got = 0;
+    int err = 0;
+    const zynet::Io io = opening.socket.receiveSome(to, room, zynet::Clock::now(), got, err);
+    if (io == zynet::Io::TimedOut) return true;
+    if (io != zynet::Io::Ok) return false;
+    opening.assembler.commit(got);
+
+    zynet::TFrame frame;
+    const zynet::FrameStatus status = opening.assembler.next(frame);
+    if (status == zynet::FrameStatus::NeedMore) return true;
+    TZynHello hello;
+    fsr::CArena arena;
+    if (status != zynet::FrameStatus::Frame || frame.kind != zynet::FrameKind::Control ||
+        frame.code != zynet::kHello ||
+        fsr::decodeRecord(fsr::LayoutOf<TZynHello>::layout, frame.payload, frame.length, arena, &hello) !=
+            fsr::Status::Ok) {
+        zynet::logError("connection from %s did not open with a valid opening (%s); closed",
+                        opening.address.c_str(), zynet::frameStatusText(status));
+        return false;
+    }
+    handOver(opening, hello);
+    return false;
+}
+
+void CZydListener::handOver(TOpening& opening, const TZynHello& hello) {
+    CZyNetwork::TPeer peer;
+    peer.protocolVersion = hello.protocolVersion;
+    peer.clientName = hello.clientName;
+    peer.hostName = *hello.hostName ? hello.hostName : opening.address;
+    const std::string service = hello.service;
+
+    CUxError error;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        CZyNetworkServer* server = nullptr;
+        if (auto it = m_servers.find(service); it != m_servers.end())
+            server = it->second;
+        else if (service.empty() && m_servers.size() == 1)
+            server = m_servers.begin()->second;  // a listener of one service answers to any opening
+        if (server == nullptr) {
+            error = zynet::makeError(ZYNET_E_REFUSED, "CZydListener::handOver", "no service [" + service + "] here");
+        } else {
+            // The bytes after the opening (if the client did not wait for the welcome) go along.
+            error = server->adopt(opening.socket, peer, opening.assembler.data(),
+                                  opening.assembler.buffered());
+        }
+    }
+    if (!error.IsError()) return;
+
+    zynet::logDebug(1, "session from %s (%s) to [%s] refused: %s", peer.clientName.c_str(), opening.address.c_str(),
+                    service.c_str(), error.GetErrorText().c_str());
+    if (!opening.socket.valid()) return;
+    TZynRefusal refusal;
+    refusal.code = error.GetErrorCode();
+    const std::string reason = error.GetErrorText();
+    refusal.reason = reason.c_str();
+    const std::vector<uint8_t> payload = zynet::encodeRecordBytes(fsr::LayoutOf<TZynRefusal>::layout, &refusal);
+    const std::vector<uint8_t> frame =
+        zynet::buildFrame(zynet::FrameKind::Control, zynet::kRefused, payload.data(), payload.size());
+    const iovec part{const_cast<uint8_t*>(frame.data()), frame.size()};
+    size_t sent = 0;
+    int err = 0;
+    opening.socket.sendAll(&part, 1, zynet::deadlineIn(1), sent, err);
+    opening.socket.shutdownWrite();
+}

@@ -1,0 +1,49 @@
+// Host names as they travel (mangled: host, client name, service number and port in one text) and
+// the directory from a client or host name to the host and port of that machine's listener. The
+// directory's entries come from a resolver that the host installs (over the Hubmaster database's
+// APP_Client rows) and from registrations; any thread may resolve, register or install.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/errors/cuxerror.h"
+#include "platform/net/zynetwork.h"
+
+// Mangled form: "<host>*<client name>*<service number>*<port>", trailing parts optional; a plain host
+// name is its own client name. Splits it; false (outputs as far as they were read) for a malformed
+// text: empty host, a part that is not a number in range, or more than four parts.
+bool DemangleHostName(const std::string& mangled, std::string& hostName, std::string& clientName,
+                      int& serviceNumber, int& port);
+bool DemangleHostName(const char* mangled, std::string& hostName, std::string& clientName, int& serviceNumber,
+                      int& port);
+// The mangled form; empty when a name is empty or holds the separator '*'. Zero numbers are left out
+// from the end.
+std::string MangleHostName(const std::string& hostName, const std::string& clientName, int serviceNumber = 0,
+                           int port = 0);
+
+class CZyNetDirectory {
+public:
+    // Finds the listener of a client or host name; false when the name is unknown. Called outside
+    // the directory's lock, possibly from several threads at once.
+    using Resolver = std::function<bool(const std::string& name, TZyNetAddress& address)>;
+
+    static CZyNetDirectory& instance();
+
+    void setResolver(Resolver resolver);
+    void registerClient(const std::string& clientName, const std::string& host, int port);
+    void unregisterClient(const std::string& clientName);
+
+    // The listener for a mangled name: its own port when it carries one; else the registration of
+    // its client name, then of its host name; else the resolver, asked the same way.
+    CUxError resolve(const std::string& name, TZyNetAddress& address) const;
+
+private:
+    CZyNetDirectory() = default;
+
+    mutable std::mutex m_mutex;
+    Resolver m_resolver;                           // guarded by m_mutex
+    std::map<std::string, TZyNetAddress> m_byName; // registrations by client name; guarded by m_mutex
+};

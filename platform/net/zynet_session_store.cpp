@@ -1,0 +1,88 @@
+#include "platform/net/zynet_session_store.h"
+
+#include <vector>
+
+#include "platform/net/zynet_errors.h"
+#include "platform/net/zynet_log.h"
+
+CZynSessionStore::~CZynSessionStore() {
+    closeAll();
+    if (!m_lent.empty()) zynet::logError("%zu lent network sessions were never returned", m_lent.size());
+}
+
+void CZynSessionStore::setLimits(const TLimits& limits) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_limits = limits;
+}
+
+size_t CZynSessionStore::countOf(const std::string& key) const {
+    size_t n = 0;
+    if (auto it = m_idle.find(key); it != m_idle.end()) n += it->second.size();
+    if (auto it = m_connecting.find(key); it != m_connecting.end()) n += it->second;
+    for (const auto& [pointer, lent] : m_lent) n += lent.key == key ? 1 : 0;
+    return n;
+}
+
+size_t CZynSessionStore::idleCount(const std::string& key) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_idle.find(key);
+    return it == m_idle.end() ? 0 : it->second.size();
+}
+
+CUxError CZynSessionStore::lend(const std::string& key, const Connect& connect, CZyNetwork*& session) {
+    session = nullptr;
+    std::vector<std::unique_ptr<CZyNetwork>> stale;  // closed outside the lock
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto oldest = zynet::Clock::now() - std::chrono::seconds(m_limits.idleSeconds);
+        auto& idle = m_idle[key];
+        while (!idle.empty()) {
+            TIdle entry = std::move(idle.back());
+            idle.pop_back();
+            if (entry.since < oldest || !entry.session->reusable()) {
+                stale.push_back(std::move(entry.session));
+                continue;
+            }
+            session = entry.session.get();
+            m_lent[session] = TLent{key, std::move(entry.session)};
+            return CUxError::Success();
+        }
+        if (m_limits.maxSessions != 0 && countOf(key) >= m_limits.maxSessions)
+            return zynet::makeError(ZYNET_E_REFUSED, "CZynSessionStore::lend", "session limit reached for " + key);
+        ++m_connecting[key];
+    }
+
+    auto fresh = std::make_unique<CZyNetwork>();
+    CUxError error = connect(*fresh);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (--m_connecting[key] == 0) m_connecting.erase(key);
+    if (error.IsError()) return error;
+    session = fresh.get();
+    m_lent[session] = TLent{key, std::move(fresh)};
+    return CUxError::Success();
+}
+
+CUxError CZynSessionStore::takeBack(CZyNetwork*& session) {
+    std::unique_ptr<CZyNetwork> closing;  // closed outside the lock
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_lent.find(session);
+    if (session == nullptr || it == m_lent.end())
+        return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZynSessionStore::takeBack", "not a session of this pool");
+    TLent lent = std::move(it->second);
+    m_lent.erase(it);
+    session = nullptr;
+    auto& idle = m_idle[lent.key];
+    if (lent.session->reusable() && idle.size() < m_limits.maxIdlePerKey)
+        idle.push_back(TIdle{std::move(lent.session), zynet::Clock::now()});
+    else
+        closing = std::move(lent.session);
+    return CUxError::Success();
+}
+
+void CZynSessionStore::closeAll() {
+    std::map<std::string, std::deque<TIdle>> idle;  // closed outside the lock
+    std::lock_guard<std::mutex> lock(m_mutex);
+    idle.swap(m_idle);
+    // A lent session may be in use: it is only shut (its calls fail) and closed when it comes back.
+    for (auto& [pointer, lent] : m_lent) lent.session->shutdown();
+}

@@ -1,0 +1,244 @@
+#include "platform/net/zynet_socket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace zynet {
+namespace {
+
+int msUntil(Deadline deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    return static_cast<int>(std::min<long long>(left + 1, INT_MAX));
+}
+
+// Waits for `events`; false when the deadline passed first.
+bool waitFor(int fd, short events, Deadline deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int n = poll(&p, 1, msUntil(deadline));
+        if (n > 0) return true;
+        if (n == 0) {
+            if (Clock::now() >= deadline) return false;
+            continue;
+        }
+        if (errno != EINTR) return true;  // let the following call report the error
+    }
+}
+
+void tune(int fd) {
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+}
+
+}  // namespace
+
+Deadline deadlineIn(int seconds) {
+    // Far enough for any caller, near enough not to overflow the clock.
+    return Clock::now() + std::chrono::seconds(std::clamp(seconds, 0, 10 * 365 * 24 * 3600));
+}
+
+CSocket& CSocket::operator=(CSocket&& other) noexcept {
+    if (this != &other) {
+        close();
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline, std::string& error,
+                           bool& timedOut) {
+    timedOut = false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found); rc != 0) {
+        error = "cannot resolve " + host + ": " + gai_strerror(rc);
+        return CSocket();
+    }
+    error = "no address for " + host;
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        CSocket s(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+        if (!s.valid()) {
+            error = std::string("socket: ") + std::strerror(errno);
+            continue;
+        }
+        if (connect(s.fd(), a->ai_addr, a->ai_addrlen) != 0) {
+            if (errno != EINPROGRESS) {
+                error = "connect to " + host + ":" + service + ": " + std::strerror(errno);
+                continue;
+            }
+            if (!waitFor(s.fd(), POLLOUT, deadline)) {
+                error = "connect to " + host + ":" + service + " timed out";
+                timedOut = true;
+                break;
+            }
+            int soError = 0;
+            socklen_t len = sizeof(soError);
+            getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &soError, &len);
+            if (soError != 0) {
+                error = "connect to " + host + ":" + service + ": " + std::strerror(soError);
+                continue;
+            }
+        }
+        tune(s.fd());
+        freeaddrinfo(found);
+        error.clear();
+        return s;
+    }
+    freeaddrinfo(found);
+    return CSocket();
+}
+
+CSocket CSocket::listenOn(const std::string& address, int port, int& boundPort, std::string& error) {
+    sockaddr_in6 any6{};
+    sockaddr_in addr4{};
+    addr4.sin_family = AF_INET;
+    addr4.sin_port = htons(static_cast<uint16_t>(port));
+    const sockaddr* sa = reinterpret_cast<sockaddr*>(&addr4);
+    socklen_t saLen = sizeof(addr4);
+    int family = AF_INET;
+    if (inet_pton(AF_INET, address.c_str(), &addr4.sin_addr) != 1) {
+        any6.sin6_family = AF_INET6;
+        any6.sin6_port = htons(static_cast<uint16_t>(port));
+        if (inet_pton(AF_INET6, address.c_str(), &any6.sin6_addr) != 1) {
+            error = "not a numeric address: " + address;
+            return CSocket();
+        }
+        sa = reinterpret_cast<sockaddr*>(&any6);
+        saLen = sizeof(any6);
+        family = AF_INET6;
+    }
+    CSocket s(socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!s.valid()) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return CSocket();
+    }
+    const int one = 1;
+    setsockopt(s.fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    if (bind(s.fd(), sa, saLen) != 0 || listen(s.fd(), 128) != 0) {
+        error = "listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+        return CSocket();
+    }
+    sockaddr_storage bound{};
+    socklen_t boundLen = sizeof(bound);
+    getsockname(s.fd(), reinterpret_cast<sockaddr*>(&bound), &boundLen);
+    boundPort = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
+                                        : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
+    return s;
+}
+
+CSocket CSocket::acceptOne() {
+    for (;;) {
+        const int fd = accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            tune(fd);
+            return CSocket(fd);
+        }
+        if (errno != EINTR) return CSocket();
+    }
+}
+
+Io CSocket::sendAll(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err) {
+    sent = 0;
+    err = 0;
+    iovec local[4];
+    count = std::min(count, 4);
+    std::copy(parts, parts + count, local);
+    iovec* iov = local;
+    while (count > 0) {
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = static_cast<size_t>(count);
+        const ssize_t n = sendmsg(m_fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (!waitFor(m_fd, POLLOUT, deadline)) return Io::TimedOut;
+                continue;
+            }
+            err = errno;
+            return errno == EPIPE || errno == ECONNRESET ? Io::Closed : Io::Failed;
+        }
+        sent += static_cast<size_t>(n);
+        size_t left = static_cast<size_t>(n);
+        while (count > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+    return Io::Ok;
+}
+
+Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got, int& err) {
+    got = 0;
+    err = 0;
+    for (;;) {
+        const ssize_t n = recv(m_fd, to, room, MSG_DONTWAIT);
+        if (n > 0) {
+            got = static_cast<size_t>(n);
+            return Io::Ok;
+        }
+        if (n == 0) return Io::Closed;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
+            continue;
+        }
+        err = errno;
+        return errno == ECONNRESET ? Io::Closed : Io::Failed;
+    }
+}
+
+bool CSocket::readable() const {
+    pollfd p{m_fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
+
+std::string CSocket::peerAddress() const {
+    sockaddr_storage peer{};
+    socklen_t len = sizeof(peer);
+    if (getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return std::string();
+    char text[INET6_ADDRSTRLEN] = {};
+    if (peer.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, text, sizeof(text));
+    else if (peer.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr, text, sizeof(text));
+    return text;
+}
+
+void CSocket::shutdownBoth() {
+    if (m_fd >= 0) ::shutdown(m_fd, SHUT_RDWR);
+}
+
+void CSocket::shutdownWrite() {
+    if (m_fd >= 0) ::shutdown(m_fd, SHUT_WR);
+}
+
+void CSocket::close() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+}  // namespace zynet

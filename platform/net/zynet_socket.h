@@ -1,0 +1,59 @@
+// TCP sockets with deadlines for the network session library: every wait is a poll bounded by a
+// deadline, never a blocking call. A socket is used for sending by one thread and for receiving by
+// one thread at a time; shutdownBoth() may be called from any thread to wake both.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zynet {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = Clock::time_point;
+Deadline deadlineIn(int seconds);
+
+enum class Io : uint8_t { Ok, TimedOut, Closed, Failed };
+
+class CSocket {
+public:
+    CSocket() = default;
+    explicit CSocket(int fd) : m_fd(fd) {}
+    ~CSocket() { close(); }
+    CSocket(CSocket&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    CSocket& operator=(CSocket&& other) noexcept;
+    CSocket(const CSocket&) = delete;
+    CSocket& operator=(const CSocket&) = delete;
+
+    bool valid() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    // Connects to host:port (a name or a numeric address) before the deadline.
+    static CSocket connectTo(const std::string& host, int port, Deadline deadline, std::string& error,
+                             bool& timedOut);
+    // A listening socket on address:port (0: the system chooses); boundPort tells which.
+    static CSocket listenOn(const std::string& address, int port, int& boundPort, std::string& error);
+    // The next pending connection, or an invalid socket when none is waiting.
+    CSocket acceptOne();
+
+    // Sends every byte of the parts; `sent` tells how many went out (for telling a clean failure
+    // from one that cut a frame). `err` is the errno of a failure.
+    Io sendAll(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err);
+    // Receives at least one byte.
+    Io receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got, int& err);
+    // True when a read would not block (data, end of stream or error waiting).
+    bool readable() const;
+
+    std::string peerAddress() const;
+    void shutdownBoth();
+    void shutdownWrite();  // the peer reads the end of the stream after what was sent
+    void close();
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace zynet

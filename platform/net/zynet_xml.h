@@ -1,0 +1,20 @@
+// The XML payload of a frame: a message's text and tag out, an object of the tag's class in. Any
+// thread; each call uses its own objects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class CNMessageBase;
+
+namespace zynet {
+
+// The message's XML text; false (with the reason) when it cannot be written.
+bool messageToXml(const CNMessageBase& message, std::string& xml, std::string& error);
+
+// A new object of the class registered for `tag` (a message of an unknown class keeps its tag and
+// fields) filled from the XML; null (with the reason) when the text does not parse.
+CNMessageBase* messageFromXml(uint32_t tag, const uint8_t* data, size_t size, std::string& error);
+
+}  // namespace zynet

@@ -1,0 +1,422 @@
+#include "platform/net/zynetwork.h"
+
+#include <cstring>
+#include <vector>
+
+#include "platform/msg/cnmessagebase.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_errors.h"
+#include "platform/net/zynet_log.h"
+#include "platform/net/zynet_options.h"
+#include "platform/net/zynet_xml.h"
+#include "platform/restoreproto/fsr_messages.h"
+
+using zynet::Clock;
+using zynet::Deadline;
+using zynet::FrameKind;
+using zynet::Io;
+using zynet::TFrame;
+
+namespace {
+
+// How long a session that ended by agreement waits for its peer to leave before closing.
+constexpr int kLingerSeconds = 2;
+
+}  // namespace
+
+CZyNetwork::CZyNetwork() : m_assembler(zyNetOptions().maxFrameBytes) {}
+
+CZyNetwork::~CZyNetwork() = default;
+
+// ---- failures -----------------------------------------------------------------------------------
+
+CUxError CZyNetwork::failed(int code, const char* function, const std::string& detail) {
+    CUxError error = zynet::makeError(code, function, detail);
+    std::lock_guard<std::mutex> lock(m_errorMutex);
+    m_lastError = error.GetErrorText();
+    return error;
+}
+
+CUxError CZyNetwork::breakOff(int code, const char* function, const std::string& detail) {
+    const bool wasOpen = m_state.exchange(State::Broken) == State::Open;
+    m_socket.shutdownBoth();
+    if (wasOpen && code != ZYNET_E_DISCONNECTED)
+        zynet::logError("%s: session with [%s] closed: %s%s%s", function, m_peer.clientName.c_str(),
+                        zynet::errorText(code), detail.empty() ? "" : ": ", detail.c_str());
+    return failed(code, function, detail);
+}
+
+void CZyNetwork::shutdown() {
+    m_state = State::Broken;
+    m_socket.shutdownBoth();
+}
+
+std::string CZyNetwork::GetLastErrorGenericText() const {
+    std::lock_guard<std::mutex> lock(m_errorMutex);
+    return m_lastError;
+}
+
+bool CZyNetwork::IsConnected() const { return m_state == State::Open; }
+
+// ---- frames -------------------------------------------------------------------------------------
+
+CUxError CZyNetwork::sendFrame(FrameKind kind, uint32_t code, const uint8_t* payload, size_t size,
+                               int timeoutSeconds, bool& timedOut, const char* function) {
+    timedOut = false;
+    if (size > zyNetOptions().maxFrameBytes)
+        return failed(ZYNET_E_FRAME_TOO_LARGE, function, std::to_string(size) + " bytes");
+    std::lock_guard<std::mutex> lock(m_sendMutex);
+    if (m_state != State::Open) return failed(ZYNET_E_NOT_CONNECTED, function, std::string());
+    uint8_t header[zynet::kHeaderSize];
+    zynet::encodeHeader({kind, code, static_cast<uint32_t>(size)}, header);
+    const iovec parts[2] = {{header, sizeof(header)}, {const_cast<uint8_t*>(payload), size}};
+    size_t sent = 0;
+    int err = 0;
+    switch (m_socket.sendAll(parts, size > 0 ? 2 : 1, zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds)),
+                             sent, err)) {
+        case Io::Ok: return CUxError::Success();
+        case Io::TimedOut:
+            timedOut = true;
+            // A frame cut in the middle leaves the stream unreadable for the peer.
+            if (sent > 0) return breakOff(ZYNET_E_TIMEOUT, function, "send stopped inside a frame");
+            return failed(ZYNET_E_TIMEOUT, function, "nothing could be sent");
+        case Io::Closed: return breakOff(ZYNET_E_DISCONNECTED, function, std::strerror(err));
+        case Io::Failed: break;
+    }
+    return breakOff(ZYNET_E_SOCKET, function, std::strerror(err));
+}
+
+CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedOut, const char* function) {
+    timedOut = false;
+    if (m_state != State::Open && m_state != State::Closing)
+        return failed(ZYNET_E_NOT_CONNECTED, function, std::string());
+    const auto stall = std::chrono::seconds(zyNetOptions().stallSeconds);
+    for (;;) {
+        const zynet::FrameStatus status = m_assembler.next(frame);
+        if (status == zynet::FrameStatus::Frame) return CUxError::Success();
+        if (status != zynet::FrameStatus::NeedMore)
+            return breakOff(status == zynet::FrameStatus::TooLarge ? ZYNET_E_FRAME_TOO_LARGE : ZYNET_E_BAD_FRAME,
+                            function, zynet::frameStatusText(status));
+
+        // Inside a frame the peer must keep sending; between frames it may be silent until the deadline.
+        const bool inFrame = m_assembler.midFrame();
+        const Deadline until = inFrame ? std::min(deadline, m_lastByte + stall) : deadline;
+        size_t room = 0;
+        uint8_t* to = m_assembler.prepare(room);
+        size_t got = 0;
+        int err = 0;
+        switch (m_socket.receiveSome(to, room, until, got, err)) {
+            case Io::Ok:
+                m_assembler.commit(got);
+                m_lastByte = Clock::now();
+                continue;
+            case Io::TimedOut:
+                if (inFrame && Clock::now() >= m_lastByte + stall)
+                    return breakOff(ZYNET_E_DISCONNECTED, function, "the peer stopped inside a frame");
+                timedOut = true;
+                return failed(ZYNET_E_TIMEOUT, function, std::string());
+            case Io::Closed:
+                return breakOff(ZYNET_E_DISCONNECTED, function,
+                                inFrame ? "the peer left inside a frame" : "the peer left");
+            case Io::Failed: return breakOff(ZYNET_E_SOCKET, function, std::strerror(err));
+        }
+    }
+}
+
+CUxError CZyNetwork::receiveKind(FrameKind kind, TFrame& frame, unsigned long* code, zysHostProtocolHeader* header,
+                                 int timeoutSeconds, bool& timedOut, const char* function) {
+    if (code) *code = 0;
+    CUxError error = receiveFrame(frame, zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds)), timedOut,
+                                  function);
+    if (error.IsError()) return error;
+    if (frame.kind == FrameKind::Control)
+        return breakOff(ZYNET_E_BAD_FRAME, function, "control frame inside a session");
+    if (code) *code = frame.code;
+    if (header) *header = {frame.code, static_cast<unsigned int>(frame.kind), frame.length, m_peer.protocolVersion};
+    if (frame.kind != kind)
+        return failed(ZYNET_E_UNEXPECTED_KIND, function, ZYS_FileSystemRestore_PM_STRING(frame.code));
+    return CUxError::Success();
+}
+
+// ---- opening ------------------------------------------------------------------------------------
+
+CUxError CZyNetwork::Connect(const char* host, const char* service, const char* localName, int timeoutSeconds,
+                             bool& timedOut) {
+    timedOut = false;
+    TZyNetAddress address;
+    CUxError error = CZyNetDirectory::instance().resolve(host ? host : "", address);
+    if (error.IsError()) {
+        std::lock_guard<std::mutex> lock(m_errorMutex);
+        m_lastError = error.GetErrorText();
+        return error;
+    }
+    return Connect(address, service, localName, timeoutSeconds, timedOut);
+}
+
+CUxError CZyNetwork::Connect(const TZyNetAddress& address, const char* service, const char* localName,
+                             int timeoutSeconds, bool& timedOut) {
+    static const char* const kFunction = "CZyNetwork::Connect";
+    timedOut = false;
+    if (m_state != State::Idle) return failed(ZYNET_E_BAD_ARGUMENT, kFunction, "the session was opened before");
+    const TZyNetOptions options = zyNetOptions();
+    const Deadline deadline = zynet::deadlineIn(timeoutSeconds < 0 ? options.connectSeconds : timeoutSeconds);
+
+    std::string why;
+    m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, why, timedOut);
+    if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, kFunction, why);
+
+    const std::string ourClient = localName && *localName ? localName : zynet::localClientName();
+    const std::string ourHost = zynet::localHostName();
+    TZynHello hello;
+    hello.protocolVersion = options.protocolVersion;
+    hello.service = service ? service : "";
+    hello.clientName = ourClient.c_str();
+    hello.hostName = ourHost.c_str();
+    const std::vector<uint8_t> helloBytes = zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello);
+    if (helloBytes.empty()) return breakOff(ZYNET_E_BAD_ARGUMENT, kFunction, "service or client name too long");
+
+    m_state = State::Open;
+    const int seconds = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count() + 1);
+    CUxError error = sendFrame(FrameKind::Control, zynet::kHello, helloBytes.data(), helloBytes.size(), seconds,
+                               timedOut, kFunction);
+    if (error.IsError()) {
+        shutdown();
+        return error;
+    }
+
+    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    TFrame frame;
+    error = receiveFrame(frame, deadline, timedOut, kFunction);
+    if (error.IsError()) {
+        shutdown();
+        return error;
+    }
+    fsr::CArena arena;
+    if (frame.kind == FrameKind::Control && frame.code == zynet::kWelcome) {
+        TZynWelcome welcome;
+        if (fsr::decodeRecord(fsr::LayoutOf<TZynWelcome>::layout, frame.payload, frame.length, arena, &welcome) ==
+            fsr::Status::Ok) {
+            m_peer.protocolVersion = welcome.protocolVersion;
+            m_peer.clientName = welcome.clientName;
+            m_peer.hostName = *welcome.hostName ? welcome.hostName : address.host;
+            return CUxError::Success();
+        }
+    } else if (frame.kind == FrameKind::Control && frame.code == zynet::kRefused) {
+        TZynRefusal refusal;
+        const bool read = fsr::decodeRecord(fsr::LayoutOf<TZynRefusal>::layout, frame.payload, frame.length, arena,
+                                            &refusal) == fsr::Status::Ok;
+        shutdown();
+        return failed(ZYNET_E_REFUSED, kFunction,
+                      std::string(service ? service : "") + " on " + address.host + ": " +
+                          (read ? refusal.reason : "no reason given"));
+    }
+    return breakOff(ZYNET_E_BAD_FRAME, kFunction, "the listener did not answer the opening");
+}
+
+void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize) {
+    m_socket = std::move(socket);
+    m_peer = peer;
+    if (pendingSize > 0) m_assembler.append(pending, pendingSize);
+    m_lastByte = Clock::now();
+    m_state = State::Open;
+}
+
+// ---- XML ----------------------------------------------------------------------------------------
+
+CUxError CZyNetwork::SendXMLMessage(CNMessageBase* message, int, int timeoutSeconds, bool& timedOut) {
+    timedOut = false;
+    if (message == nullptr) return failed(ZYNET_E_BAD_ARGUMENT, "CZyNetwork::SendXMLMessage", "no message");
+    std::string xml, why;
+    if (!zynet::messageToXml(*message, xml, why))
+        return failed(ZYNET_E_BAD_PAYLOAD, "CZyNetwork::SendXMLMessage", why);
+    return sendFrame(FrameKind::Xml, static_cast<uint32_t>(message->getTagID()),
+                     reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), timeoutSeconds, timedOut,
+                     "CZyNetwork::SendXMLMessage");
+}
+
+CUxError CZyNetwork::SendXMLMessage(unsigned long tag, const std::string& xml, int, int timeoutSeconds,
+                                    bool& timedOut) {
+    return sendFrame(FrameKind::Xml, static_cast<uint32_t>(tag), reinterpret_cast<const uint8_t*>(xml.data()),
+                     xml.size(), timeoutSeconds, timedOut, "CZyNetwork::SendXMLMessage");
+}
+
+CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, CNMessageBase*& message, zysHostProtocolHeader* header,
+                                       int, int timeoutSeconds, bool& timedOut) {
+    static const char* const kFunction = "CZyNetwork::ReceiveXMLMessage";
+    message = nullptr;
+    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    TFrame frame;
+    CUxError error = receiveKind(FrameKind::Xml, frame, code, header, timeoutSeconds, timedOut, kFunction);
+    if (error.IsError()) return error;
+    std::string why;
+    message = zynet::messageFromXml(frame.code, frame.payload, frame.length, why);
+    return message ? CUxError::Success() : breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why);
+}
+
+CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, std::string& xml, zysHostProtocolHeader* header, int,
+                                       int timeoutSeconds, bool& timedOut) {
+    xml.clear();
+    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    TFrame frame;
+    CUxError error =
+        receiveKind(FrameKind::Xml, frame, code, header, timeoutSeconds, timedOut, "CZyNetwork::ReceiveXMLMessage");
+    if (!error.IsError()) xml.assign(reinterpret_cast<const char*>(frame.payload), frame.length);
+    return error;
+}
+
+// ---- XDR ----------------------------------------------------------------------------------------
+
+CUxError CZyNetwork::SendXDRMessage(unsigned long code, zysDatabuf_v2* data, int, int timeoutSeconds,
+                                    bool& timedOut) {
+    static const char* const kFunction = "CZyNetwork::SendXDRMessage";
+    timedOut = false;
+    const void* record = data ? data->getDataBuffer() : nullptr;
+    const size_t recordSize = data ? data->getDataSize() : 0;
+    std::vector<uint8_t> payload;
+    if (const fsr::TMessage* message = fsr::findMessage(code)) {
+        if (fsr::Status s = fsr::encode(*message, record, recordSize, payload); s != fsr::Status::Ok)
+            return failed(ZYNET_E_BAD_RECORD, kFunction, std::string(message->name) + ": " + fsr::statusText(s));
+    } else if (record != nullptr) {
+        payload.assign(static_cast<const uint8_t*>(record), static_cast<const uint8_t*>(record) + recordSize);
+    }
+    return sendFrame(FrameKind::Xdr, static_cast<uint32_t>(code), payload.data(), payload.size(), timeoutSeconds,
+                     timedOut, kFunction);
+}
+
+CUxError CZyNetwork::ReceiveXDRMessage(unsigned long* code, zysDatabuf_v2* data, zysHostProtocolHeader* header, int,
+                                       int timeoutSeconds, bool& timedOut) {
+    static const char* const kFunction = "CZyNetwork::ReceiveXDRMessage";
+    timedOut = false;
+    if (code) *code = 0;
+    if (data == nullptr) return failed(ZYNET_E_BAD_ARGUMENT, kFunction, "no buffer");
+    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    TFrame frame;
+    CUxError error = receiveKind(FrameKind::Xdr, frame, code, header, timeoutSeconds, timedOut, kFunction);
+    if (timedOut && m_state == State::Open) return CUxError::Success();  // nothing arrived yet
+    if (error.IsError()) return error;
+
+    return decodeXdr(frame, data, kFunction);
+}
+
+CUxError CZyNetwork::decodeXdr(const TFrame& frame, zysDatabuf_v2* data, const char* function) {
+    data->freeReceived();
+    if (const fsr::TMessage* message = fsr::findMessage(frame.code)) {
+        void* record = nullptr;
+        size_t recordSize = 0;
+        if (fsr::Status s =
+                fsr::decode(*message, frame.payload, frame.length, data->receiveArena(), record, recordSize);
+            s != fsr::Status::Ok) {
+            data->freeReceived();
+            return breakOff(ZYNET_E_BAD_PAYLOAD, function, std::string(message->name) + ": " + fsr::statusText(s));
+        }
+        data->setReceived(record, recordSize);
+    } else {
+        void* bytes = data->receiveArena().allocate(frame.length, 1);
+        if (frame.length > 0) std::memcpy(bytes, frame.payload, frame.length);
+        data->setReceived(bytes, frame.length);
+    }
+    return CUxError::Success();
+}
+
+CUxError CZyNetwork::FreeReceivedMessage(unsigned long, zysDatabuf_v2* data) {
+    if (data == nullptr) return failed(ZYNET_E_BAD_ARGUMENT, "CZyNetwork::FreeReceivedMessage", "no buffer");
+    data->freeReceived();
+    return CUxError::Success();
+}
+
+// ---- ending -------------------------------------------------------------------------------------
+
+CUxError CZyNetwork::Disconnect(int timeoutSeconds, bool& timedOut) {
+    static const char* const kFunction = "CZyNetwork::Disconnect";
+    timedOut = false;
+    if (m_state != State::Open) {
+        shutdown();
+        return CUxError::Success();
+    }
+    CUxError error = sendFrame(FrameKind::Xdr, ZYS_PM_DISCONNECT_REQ, nullptr, 0, timeoutSeconds, timedOut, kFunction);
+    if (error.IsError()) {
+        shutdown();
+        return error;
+    }
+    m_state = State::Closing;
+    const Deadline deadline = zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds));
+    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    for (;;) {
+        TFrame frame;
+        error = receiveFrame(frame, deadline, timedOut, kFunction);
+        if (error.IsError()) {
+            // The peer leaving is as good as its reply.
+            if (error.GetErrorCode() == ZYNET_E_DISCONNECTED) error = CUxError::Success();
+            break;
+        }
+        if (frame.kind == FrameKind::Xdr && frame.code == ZYS_PM_DISCONNECT_REPLY) break;
+        zynet::logDebug(3, "%s: dropped message [%s] while disconnecting", kFunction,
+                        ZYS_FileSystemRestore_PM_STRING(frame.code).c_str());
+    }
+    shutdown();
+    return error;
+}
+
+CUxError CZyNetwork::ReplyDisconnect(int timeoutSeconds, bool& timedOut) {
+    CUxError error = sendFrame(FrameKind::Xdr, ZYS_PM_DISCONNECT_REPLY, nullptr, 0, timeoutSeconds, timedOut,
+                               "CZyNetwork::ReplyDisconnect");
+    State open = State::Open;
+    if (!error.IsError()) m_state.compare_exchange_strong(open, State::Closing);
+    return error;
+}
+
+CUxError CZyNetwork::AbortConnection(const zysStatus& status, int timeoutSeconds, bool& timedOut) {
+    static const char* const kFunction = "CZyNetwork::AbortConnection";
+    std::vector<uint8_t> payload;
+    if (fsr::Status s = fsr::encode(*fsr::findMessage(ZYS_PM_ABORT_REQ), &status, sizeof(status), payload);
+        s != fsr::Status::Ok)
+        return failed(ZYNET_E_BAD_RECORD, kFunction, fsr::statusText(s));
+    CUxError error =
+        sendFrame(FrameKind::Xdr, ZYS_PM_ABORT_REQ, payload.data(), payload.size(), timeoutSeconds, timedOut, kFunction);
+    State open = State::Open;
+    if (m_state.compare_exchange_strong(open, State::Closing)) m_socket.shutdownWrite();
+    return error;
+}
+
+void CZyNetwork::lingerClose() {
+    if (m_state == State::Idle) return;
+    m_socket.shutdownWrite();
+    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    const Deadline deadline = zynet::deadlineIn(kLingerSeconds);
+    uint8_t scratch[4096];
+    size_t got = 0;
+    int err = 0;
+    while (m_socket.receiveSome(scratch, sizeof(scratch), deadline, got, err) == Io::Ok) {
+    }
+    shutdown();
+}
+
+bool CZyNetwork::reusable() {
+    if (m_state != State::Open) return false;
+    std::unique_lock<std::mutex> lock(m_receiveMutex, std::try_to_lock);
+    return lock.owns_lock() && !m_assembler.midFrame() && !m_socket.readable();
+}
+
+// ---- the peer -----------------------------------------------------------------------------------
+
+CUxError CZyNetwork::GetProtocolVersion(unsigned int& version) const {
+    if (m_state == State::Idle)
+        return zynet::makeError(ZYNET_E_NOT_CONNECTED, "CZyNetwork::GetProtocolVersion", std::string());
+    version = m_peer.protocolVersion;
+    return CUxError::Success();
+}
+
+CUxError CZyNetwork::GetRemoteClientName(std::string& name) const {
+    if (m_state == State::Idle)
+        return zynet::makeError(ZYNET_E_NOT_CONNECTED, "CZyNetwork::GetRemoteClientName", std::string());
+    name = m_peer.clientName;
+    return CUxError::Success();
+}
+
+CUxError CZyNetwork::GetPeerName(std::string& name) const {
+    if (m_state == State::Idle)
+        return zynet::makeError(ZYNET_E_NOT_CONNECTED, "CZyNetwork::GetPeerName", std::string());
+    name = m_peer.hostName;
+    return CUxError::Success();
+}

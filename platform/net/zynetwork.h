@@ -1,0 +1,156 @@
+// CZyNetwork: one session to one service behind a machine's listener, carrying whole XML messages
+// and numbered XDR records. One thread may send while another receives; sends are serialised with
+// each other, and so are receives. A server's callback reaches its connection's session through
+// CZyNetworkServer::AcquireSession.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/errors/cuxerror.h"
+#include "platform/net/zynet_frame.h"
+#include "platform/net/zynet_socket.h"
+#include "platform/net/zysdatabuf.h"
+#include "platform/restoreproto/fsr_records.h"
+
+class CNMessageBase;
+class CZyNetworkServer;
+class CZydListener;
+
+// What arrived with a received message, for callers that pass one.
+struct zysHostProtocolHeader {
+    unsigned long messageCode = 0;    // message code (XDR) or tag (XML)
+    unsigned int kind = 0;            // 1 XML, 2 XDR
+    unsigned int payloadLength = 0;   // bytes of the payload on the wire
+    unsigned int protocolVersion = 0; // the peer's
+};
+
+// Where a client's listener is: a host name or address and a port.
+struct TZyNetAddress {
+    std::string host;
+    int port = 0;
+};
+
+class CZyNetwork {
+public:
+    CZyNetwork();
+    virtual ~CZyNetwork();
+    CZyNetwork(const CZyNetwork&) = delete;
+    CZyNetwork& operator=(const CZyNetwork&) = delete;
+
+    // Connects to `service` (a name, or a restore service number in decimal) behind the listener of
+    // `host` (a mangled host name, a client name or a host name, found through CZyNetDirectory),
+    // telling it `localName` as this side's client name (null or empty: the configured one).
+    CUxError Connect(const char* host, const char* service, const char* localName, int timeoutSeconds,
+                     bool& timedOut);
+    CUxError Connect(const TZyNetAddress& address, const char* service, const char* localName,
+                     int timeoutSeconds, bool& timedOut);
+
+    // Time-outs are in seconds; a negative one means "no limit", which waits at most the configured
+    // cap. The flags argument is accepted for the callers' sake and not used.
+
+    // Sends one message whole.
+    CUxError SendXMLMessage(CNMessageBase* message, int flags, int timeoutSeconds, bool& timedOut);
+    CUxError SendXMLMessage(CNMessageBase& message, int flags, int timeoutSeconds, bool& timedOut) {
+        return SendXMLMessage(&message, flags, timeoutSeconds, timedOut);
+    }
+    // Sends XML text under a tag, for peers that hold a message only as text.
+    CUxError SendXMLMessage(unsigned long tag, const std::string& xml, int flags, int timeoutSeconds,
+                            bool& timedOut);
+
+    // Receives one XML message as an object of its class, owned by the caller. A time-out sets the
+    // flag and is an error (there is no message); so is a message of the other kind (its code is
+    // told).
+    CUxError ReceiveXMLMessage(unsigned long* code, CNMessageBase*& message, zysHostProtocolHeader* header,
+                               int flags, int timeoutSeconds, bool& timedOut);
+    CUxError ReceiveXMLMessage(unsigned long* code, std::string& xml, zysHostProtocolHeader* header,
+                               int flags, int timeoutSeconds, bool& timedOut);
+
+    // Sends one numbered record: the record wrapped by `data` is encoded by the layout of its code;
+    // a code outside the restore protocol's table sends the buffer's bytes as they are. Codes without
+    // a record need no buffer.
+    CUxError SendXDRMessage(unsigned long code, zysDatabuf_v2* data, int flags, int timeoutSeconds,
+                            bool& timedOut);
+
+    // Receives the next numbered message into memory that `data` owns (never into its external
+    // buffer) until FreeReceivedMessage or the next receive. A time-out sets the flag and is not an
+    // error; `code` is then 0.
+    CUxError ReceiveXDRMessage(unsigned long* code, zysDatabuf_v2* data, zysHostProtocolHeader* header,
+                               int flags, int timeoutSeconds, bool& timedOut);
+    CUxError ReceiveXDRMessage(unsigned long* code, zysHostProtocolHeader* header, zysDatabuf_v2* data,
+                               int flags, int timeoutSeconds, bool& timedOut) {
+        return ReceiveXDRMessage(code, data, header, flags, timeoutSeconds, timedOut);
+    }
+    CUxError FreeReceivedMessage(unsigned long code, zysDatabuf_v2* data);
+
+    // Asks the peer to end the session, waits for its reply (or its leaving), and closes.
+    CUxError Disconnect(int timeoutSeconds, bool& timedOut);
+    // Answers the peer's disconnect request; the session then only waits for the peer to leave.
+    CUxError ReplyDisconnect(int timeoutSeconds, bool& timedOut);
+    CUxError ReplyDisconnect(const char* host, int timeoutSeconds, bool& timedOut) {
+        (void)host;  // the session already knows its peer
+        return ReplyDisconnect(timeoutSeconds, timedOut);
+    }
+    // Tells the peer the session is aborted with `status`, then closes.
+    CUxError AbortConnection(const zysStatus& status, int timeoutSeconds, bool& timedOut);
+
+    // The peer's protocol version, client name and host name, as told when the session opened.
+    CUxError GetProtocolVersion(unsigned int& version) const;
+    CUxError GetRemoteClientName(std::string& name) const;
+    CUxError GetPeerName(std::string& name) const;
+
+    // The text of the last failure of this session, for a log line ("" when none).
+    std::string GetLastErrorGenericText() const;
+
+    // Open: neither closed by either side nor broken by a failure.
+    bool IsConnected() const;
+
+private:
+    friend class CZyNetworkServer;
+    friend class CZydListener;
+    friend class CZynSessionStore;
+
+    enum class State : uint8_t { Idle, Open, Closing, Broken };
+
+    struct TPeer {
+        unsigned int protocolVersion = 0;
+        std::string clientName;
+        std::string hostName;  // as the peer told it; its address when it told none
+    };
+
+    // Server side: the session of an accepted connection whose opening the listener read.
+    void adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize);
+
+    // One frame under the caller's hold of m_receiveMutex; its payload is valid until the next one.
+    CUxError receiveFrame(zynet::TFrame& frame, zynet::Deadline deadline, bool& timedOut, const char* function);
+    // receiveFrame, then the frame must be of `kind`; tells its code and header.
+    CUxError receiveKind(zynet::FrameKind kind, zynet::TFrame& frame, unsigned long* code,
+                         zysHostProtocolHeader* header, int timeoutSeconds, bool& timedOut, const char* function);
+    // The record of a received XDR frame into `data`; a record that does not parse breaks the session.
+    CUxError decodeXdr(const zynet::TFrame& frame, zysDatabuf_v2* data, const char* function);
+    CUxError sendFrame(zynet::FrameKind kind, uint32_t code, const uint8_t* payload, size_t size,
+                       int timeoutSeconds, bool& timedOut, const char* function);
+    CUxError failed(int code, const char* function, const std::string& detail);
+    CUxError breakOff(int code, const char* function, const std::string& detail);
+    // Waits (briefly) for the peer to leave after the session ended by agreement, then closes.
+    void lingerClose();
+    // Wakes any thread blocked on the session and refuses further use.
+    void shutdown();
+    // True when the session can go back to a pool: open, nothing half-read, nothing unexpected waiting.
+    bool reusable();
+
+    std::atomic<State> m_state{State::Idle};
+    zynet::CSocket m_socket;  // set before the session is open; closed by the destructor only
+    TPeer m_peer;             // set before the session is open, then read only
+
+    std::mutex m_sendMutex;     // one frame goes out at a time
+    std::mutex m_receiveMutex;  // one receiver at a time; guards the fields below
+    zynet::CFrameAssembler m_assembler;
+    zynet::Clock::time_point m_lastByte;  // when the last byte of an unfinished frame arrived
+
+    mutable std::mutex m_errorMutex;  // guards m_lastError
+    std::string m_lastError;
+};

@@ -1,0 +1,250 @@
+#include "platform/net/zynetwork_server.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+
+#include "platform/msg/cnmessagebase.h"
+#include "platform/net/zyd_listener.h"
+#include "platform/net/zynet_errors.h"
+#include "platform/net/zynet_log.h"
+#include "platform/net/zynet_options.h"
+#include "platform/net/zynet_xml.h"
+
+namespace {
+
+std::atomic<long long> g_nextHandle{0};
+
+
+}  // namespace
+
+CZyNetworkServer::CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallback, const char* name,
+                                   CSessionPort& port)
+    : m_xdrCallback(xdrCallback),
+      m_xmlCallback(xmlCallback),
+      m_name(name ? name : ""),
+      m_role(port.GetPort() != 0 ? ListenerRole::Own : ListenerRole::Machine),
+      m_listener(m_role == ListenerRole::Own ? CZydListener::create() : CZydListener::machineListener()),
+      m_listenPort(port.GetPort() != 0 ? port.GetPort() : zyNetOptions().listenPort) {
+    m_attached = m_listener->attach(m_name, this);
+    if (!m_attached) zynet::logError("network server [%s]: the name is already served on this listener", m_name.c_str());
+}
+
+CZyNetworkServer::CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallback, const char* name,
+                                   std::shared_ptr<CZydListener> listener)
+    : m_xdrCallback(xdrCallback),
+      m_xmlCallback(xmlCallback),
+      m_name(name ? name : ""),
+      m_role(ListenerRole::Given),
+      m_listener(std::move(listener)),
+      m_listenPort(0) {
+    m_attached = m_listener->attach(m_name, this);
+    if (!m_attached) zynet::logError("network server [%s]: the name is already served on this listener", m_name.c_str());
+}
+
+CZyNetworkServer::~CZyNetworkServer() {
+    Quit(true, true);
+    // A connection whose callback called Quit is joined here, after it has returned.
+    std::vector<std::thread> threads;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] {
+            return std::all_of(m_connections.begin(), m_connections.end(),
+                               [](const auto& entry) { return entry.second.ended; });
+        });
+        threads.swap(m_finished);
+        m_connections.clear();
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+int CZyNetworkServer::GetPort() const { return m_listener->port(); }
+
+CUxError CZyNetworkServer::SelectData(int, int, int) {
+    if (!m_attached)
+        return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::SelectData",
+                                "service [" + m_name + "] is served by another server");
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_quitting) return CUxError::Success();
+    }
+    if (!m_listener->running()) {
+        CUxError error = m_listener->start(m_listenPort);
+        if (error.IsError()) return error;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_quit; });
+    return CUxError::Success();
+}
+
+CUxError CZyNetworkServer::Quit(bool, bool) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_quitting) return CUxError::Success();
+        m_quitting = true;
+    }
+    // From now on the listener hands nothing more to this server.
+    if (m_attached) {
+        const bool lastServer = m_listener->detach(this);
+        if (m_role == ListenerRole::Own || (m_role == ListenerRole::Machine && lastServer)) m_listener->stop();
+    }
+
+    const std::thread::id self = std::this_thread::get_id();
+    std::vector<std::thread> threads;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (auto& [handle, connection] : m_connections) {
+            if (!connection.ended) connection.session->shutdown();
+        }
+        // A callback that quits its own server is not waited for: it is still running this.
+        m_changed.wait(lock, [this, self] {
+            return std::all_of(m_connections.begin(), m_connections.end(), [self](const auto& entry) {
+                return entry.second.ended || entry.second.thread.get_id() == self;
+            });
+        });
+        threads.swap(m_finished);
+        m_quit = true;
+    }
+    m_changed.notify_all();
+    for (std::thread& thread : threads) thread.join();
+    zynet::logDebug(1, "network server [%s] quit", m_name.c_str());
+    return CUxError::Success();
+}
+
+CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer& peer, const uint8_t* pending,
+                                 size_t pendingSize) {
+    joinFinished();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_quitting) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
+    const size_t open = std::count_if(m_connections.begin(), m_connections.end(),
+                                      [](const auto& entry) { return !entry.second.ended; });
+    if (open >= zyNetOptions().maxConnections)
+        return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt", "too many connections to " + m_name);
+
+    auto session = std::make_shared<CZyNetwork>();
+    session->adopt(std::move(socket), peer, pending, pendingSize);
+    const long long handle = ++g_nextHandle;
+    TConnection& connection = m_connections[handle];
+    connection.session = session;
+    connection.thread = std::thread(&CZyNetworkServer::serve, this, handle, session);
+    return CUxError::Success();
+}
+
+void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {
+    TZynWelcome welcome;
+    welcome.protocolVersion = zyNetOptions().protocolVersion;
+    const std::string client = zynet::localClientName();
+    const std::string host = zynet::localHostName();
+    welcome.clientName = client.c_str();
+    welcome.hostName = host.c_str();
+    const std::vector<uint8_t> payload = zynet::encodeRecordBytes(fsr::LayoutOf<TZynWelcome>::layout, &welcome);
+    bool timedOut = false;
+    const CUxError opened = session->sendFrame(zynet::FrameKind::Control, zynet::kWelcome, payload.data(),
+                                               payload.size(), zyNetOptions().connectSeconds, timedOut,
+                                               "CZyNetworkServer::serve");
+    if (!opened.IsError()) {
+        zynet::logDebug(2, "[%s]: session %lld from %s opened", m_name.c_str(), handle,
+                        session->m_peer.clientName.c_str());
+        while (deliver(handle, *session)) {
+        }
+    }
+
+    if (session->m_state == CZyNetwork::State::Closing)
+        session->lingerClose();
+    else
+        session->shutdown();
+    if (m_xdrCallback) {
+        try {
+            m_xdrCallback(ZYN_CALLBACK_DISCONNECTED, this, handle, 0, nullptr);
+        } catch (...) {
+            zynet::logError("[%s]: the disconnect callback of session %lld threw", m_name.c_str(), handle);
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_connections.find(handle);
+        it->second.ended = true;
+        m_finished.push_back(std::move(it->second.thread));
+        if (it->second.lent == 0) m_connections.erase(it);
+    }
+    m_changed.notify_all();
+}
+
+bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session) {
+    static const char* const kFunction = "CZyNetworkServer::deliver";
+    std::unique_ptr<CNMessageBase> message;
+    zysDatabuf_v2 data;
+    zynet::FrameKind kind;
+    uint32_t code;
+    {
+        std::lock_guard<std::mutex> lock(session.m_receiveMutex);
+        zynet::TFrame frame;
+        bool timedOut = false;
+        CUxError error =
+            session.receiveFrame(frame, zynet::deadlineIn(zyNetOptions().idleSeconds), timedOut, kFunction);
+        if (error.IsError()) {
+            if (timedOut) zynet::logDebug(1, "[%s]: session %lld idle too long; closed", m_name.c_str(), handle);
+            return false;
+        }
+        kind = frame.kind;
+        code = frame.code;
+        if (kind == zynet::FrameKind::Control) {
+            session.breakOff(ZYNET_E_BAD_FRAME, kFunction, "control frame inside a session");
+            return false;
+        }
+        if (kind == zynet::FrameKind::Xml) {
+            std::string why;
+            message.reset(zynet::messageFromXml(code, frame.payload, frame.length, why));
+            if (!message) {
+                session.breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why);
+                return false;
+            }
+        } else if (session.decodeXdr(frame, &data, kFunction).IsError()) {
+            return false;
+        }
+    }
+
+    try {
+        if (kind == zynet::FrameKind::Xml) {
+            if (m_xmlCallback) m_xmlCallback(ZYN_CALLBACK_MESSAGE, this, handle, message.release());
+        } else if (m_xdrCallback) {
+            m_xdrCallback(ZYN_CALLBACK_MESSAGE, this, handle, code, &data);
+        }
+    } catch (...) {
+        zynet::logError("[%s]: a callback threw on message 0x%08x of session %lld; session closed", m_name.c_str(),
+                        code, handle);
+        return false;
+    }
+    return session.IsConnected();
+}
+
+void CZyNetworkServer::joinFinished() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        threads.swap(m_finished);
+    }
+    for (std::thread& thread : threads) thread.join();
+}
+
+CUxError CZyNetworkServer::AcquireSession(long long handle, CZyNetwork** session) {
+    if (session == nullptr)
+        return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::AcquireSession", "no session pointer");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_connections.find(handle);
+    if (it == m_connections.end() || it->second.ended)
+        return zynet::makeError(ZYNET_E_UNKNOWN_HANDLE, "CZyNetworkServer::AcquireSession", std::to_string(handle));
+    ++it->second.lent;
+    *session = it->second.session.get();
+    return CUxError::Success();
+}
+
+CUxError CZyNetworkServer::ReleaseSession(long long handle) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_connections.find(handle);
+    if (it == m_connections.end() || it->second.lent == 0)
+        return zynet::makeError(ZYNET_E_UNKNOWN_HANDLE, "CZyNetworkServer::ReleaseSession", std::to_string(handle));
+    if (--it->second.lent == 0 && it->second.ended) m_connections.erase(it);
+    return CUxError::Success();
+}

@@ -1,0 +1,86 @@
+#include "tests/support/net/net_frame_link.h"
+
+#include "platform/restoreproto/fsr_messages.h"
+
+namespace hubtest {
+
+std::vector<uint8_t> encodeMessage(uint32_t code, const void* record, size_t recordSize) {
+    std::vector<uint8_t> bytes;
+    if (const fsr::TMessage* message = fsr::findMessage(code)) fsr::encode(*message, record, recordSize, bytes);
+    return bytes;
+}
+
+bool CFrameLink::connect(int port, int seconds) {
+    std::string why;
+    bool timedOut = false;
+    m_socket = zynet::CSocket::connectTo("127.0.0.1", port, zynet::deadlineIn(seconds), why, timedOut);
+    return m_socket.valid();
+}
+
+bool CFrameLink::sendRaw(const std::vector<uint8_t>& bytes, int seconds) {
+    const iovec part{const_cast<uint8_t*>(bytes.data()), bytes.size()};
+    size_t sent = 0;
+    int err = 0;
+    return m_socket.sendAll(&part, 1, zynet::deadlineIn(seconds), sent, err) == zynet::Io::Ok;
+}
+
+bool CFrameLink::send(zynet::FrameKind kind, uint32_t code, const std::vector<uint8_t>& payload, int seconds) {
+    return sendRaw(zynet::buildFrame(kind, code, payload.data(), payload.size()), seconds);
+}
+
+bool CFrameLink::receive(TRawFrame& frame, int seconds, std::string& why) {
+    const zynet::Deadline deadline = zynet::deadlineIn(seconds);
+    for (;;) {
+        zynet::TFrame next;
+        const zynet::FrameStatus status = m_assembler.next(next);
+        if (status == zynet::FrameStatus::Frame) {
+            frame.kind = next.kind;
+            frame.code = next.code;
+            frame.payload.assign(next.payload, next.payload + next.length);
+            return true;
+        }
+        if (status != zynet::FrameStatus::NeedMore) {
+            why = zynet::frameStatusText(status);
+            return false;
+        }
+        size_t room = 0;
+        uint8_t* to = m_assembler.prepare(room);
+        size_t got = 0;
+        int err = 0;
+        switch (m_socket.receiveSome(to, room, deadline, got, err)) {
+            case zynet::Io::Ok: m_assembler.commit(got); continue;
+            case zynet::Io::TimedOut: why = "timed out"; return false;
+            case zynet::Io::Closed: why = "closed"; return false;
+            case zynet::Io::Failed: why = "failed"; return false;
+        }
+    }
+}
+
+bool CFrameLink::waitForClose(int seconds) {
+    TRawFrame frame;
+    std::string why;
+    while (receive(frame, seconds, why)) {
+    }
+    return why == "closed";
+}
+
+bool CFrameLink::open(const std::string& service, const std::string& clientName, unsigned protocolVersion,
+                      std::string& why) {
+    TZynHello hello;
+    hello.protocolVersion = protocolVersion;
+    hello.service = service.c_str();
+    hello.clientName = clientName.c_str();
+    hello.hostName = "localhost";
+    if (!send(zynet::FrameKind::Control, zynet::kHello,
+              zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello))) {
+        why = "opening not sent";
+        return false;
+    }
+    TRawFrame answer;
+    if (!receive(answer, 10, why)) return false;
+    if (answer.kind == zynet::FrameKind::Control && answer.code == zynet::kWelcome) return true;
+    why = answer.code == zynet::kRefused ? "refused" : "unexpected answer";
+    return false;
+}
+
+}  // namespace hubtest
