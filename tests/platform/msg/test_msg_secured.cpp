@@ -1,0 +1,150 @@
+// Signing a browse request for a media agent and checking it where it arrives, with the key from the
+// registry or set by the host.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
+
+#include "platform/config/zyplatforminfo.h"
+#include "platform/msg/secured_message_handler.h"
+
+using BR = databrowse::BrowseRequest::f;
+using SBR = databrowse::SecuredBrowseRequest::f;
+using PAY = databrowse::Msg238::f;
+
+namespace {
+
+class SecuredMessages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() / ("msg-secured-" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir_);
+        ZYPlatformInfo::setRegistryPath((dir_ / "registry.ini").string());
+        ASSERT_TRUE(ZYPlatformInfo::setString(I2::SecuredMessageHandler::kKeySection,
+                                              I2::SecuredMessageHandler::kKeyName, "registry-key-0123456789"));
+        I2::SecuredMessageHandler::setSigningKey("");
+    }
+    void TearDown() override {
+        I2::SecuredMessageHandler::setSigningKey("");
+        ZYPlatformInfo::setRegistryPath("");
+        std::filesystem::remove_all(dir_);
+    }
+
+    static databrowse::BrowseRequest request() {
+        databrowse::BrowseRequest req;
+        req.setint64(BR::opType, 0);
+        req.getObjectAccessor(BR::session, true)->setstring(databrowse::BrowseSession::f::sessionId, "SESSION-9");
+        databrowse::BrowsePath p;
+        p.setstring(databrowse::BrowsePath::f::path, "/home/alice");
+        req.getlistobject(BR::paths, true)->push_back(p);
+        CNMessageBase* range = req.getObjectAccessor(BR::timeRange, true);
+        range->setint64(databrowse::BrowseTimeRange::f::fromTime, 100);
+        range->setint64(databrowse::BrowseTimeRange::f::toTime, 200);
+        req.getObjectAccessor(BR::mode, true)->setint64(databrowse::BrowseMode::f::mode, 2);
+        req.setint64(BR::c_93ccff, 5);
+        return req;
+    }
+
+    // The secured form as its builder makes it: session, encoded attributes, signature, and the
+    // request's parts copied into the payload.
+    static bool secure(databrowse::BrowseRequest& req, const std::string& client, databrowse::SecuredBrowseRequest& out) {
+        I2::SecuredMessageHandler handler;
+        std::string name = client;
+        std::string encoded = handler.encodeSystemAttributes(&req, name);
+        std::string signature;
+        if (encoded.empty() || !handler.generateSignature(encoded, signature)) return false;
+        if (CNMessageBase* s = req.getObjectAccessor(BR::session, false)) out.setObjectAccessor(*s, SBR::session);
+        out.setpstringobject(SBR::systemAttributes, bstring(encoded));
+        out.setpstringobject(SBR::signature, bstring(signature));
+        copyFieldsByCode(req, *out.getObjectAccessor(SBR::payload, true));
+        return true;
+    }
+
+    std::filesystem::path dir_;
+};
+
+}  // namespace
+
+TEST_F(SecuredMessages, SignedRequestVerifiesAfterTheWire) {
+    databrowse::BrowseRequest req = request();
+    databrowse::SecuredBrowseRequest secured;
+    ASSERT_TRUE(secure(req, "client-A", secured));
+    CNMessageBase* payload = secured.getObjectAccessor(SBR::payload, false);
+    ASSERT_NE(payload, nullptr);
+    EXPECT_TRUE(payload->isSet(PAY::paths));
+    EXPECT_EQ(payload->getint64(PAY::c_93ccff), 5);
+
+    std::string xml;
+    ASSERT_EQ(secured.serialize(xml), 0);
+    EXPECT_EQ(xml.find("client-A"), std::string::npos);  // the attributes travel as a password field
+    databrowse::SecuredBrowseRequest received;
+    ASSERT_EQ(received.unserialize(xml), 0);
+
+    I2::SecuredMessageHandler checker;
+    databrowse::BrowseRequest opened;
+    ASSERT_EQ(checker.openSecuredBrowseRequest(received, opened, "client-A"), I2::SECURED_OK);
+    ASSERT_NE(checker.systemAttributes(), nullptr);
+    EXPECT_EQ(checker.systemAttributes()->getstring(databrowse::SystemAttributes::f::clientName), "client-A");
+    EXPECT_EQ((*opened.getlistobject(BR::paths, false))[0].getstring(databrowse::BrowsePath::f::path), "/home/alice");
+    EXPECT_EQ(opened.getObjectAccessor(BR::session, false)->getstring(databrowse::BrowseSession::f::sessionId),
+              "SESSION-9");
+    EXPECT_EQ(checker.openSecuredBrowseRequest(received, opened, "client-B"), I2::SECURED_WRONG_CLIENT);
+}
+
+TEST_F(SecuredMessages, TamperingIsCaught) {
+    databrowse::BrowseRequest req = request();
+    databrowse::SecuredBrowseRequest secured;
+    ASSERT_TRUE(secure(req, "client-A", secured));
+    I2::SecuredMessageHandler checker;
+    databrowse::BrowseRequest opened;
+
+    databrowse::SecuredBrowseRequest changedPayload(secured);
+    CNMessageBase* range = changedPayload.getObjectAccessor(SBR::payload, false)->getObjectAccessor(PAY::timeRange, false);
+    range->setint64(databrowse::BrowseTimeRange::f::fromTime, 0);
+    EXPECT_EQ(checker.openSecuredBrowseRequest(changedPayload, opened, ""), I2::SECURED_DIGEST_MISMATCH);
+
+    databrowse::SecuredBrowseRequest changedAttributes(secured);
+    std::string encoded = changedAttributes.getpstringobject(SBR::systemAttributes)->str();
+    encoded.replace(encoded.find("client-A"), 8, "client-B");
+    changedAttributes.setpstringobject(SBR::systemAttributes, bstring(encoded));
+    EXPECT_EQ(checker.openSecuredBrowseRequest(changedAttributes, opened, ""), I2::SECURED_BAD_SIGNATURE);
+
+    databrowse::SecuredBrowseRequest changedSignature(secured);
+    std::string sig = changedSignature.getpstringobject(SBR::signature)->str();
+    sig[0] = sig[0] == '0' ? '1' : '0';
+    changedSignature.setpstringobject(SBR::signature, bstring(sig));
+    EXPECT_EQ(checker.openSecuredBrowseRequest(changedSignature, opened, ""), I2::SECURED_BAD_SIGNATURE);
+
+    databrowse::SecuredBrowseRequest bare;
+    EXPECT_EQ(checker.openSecuredBrowseRequest(bare, opened, ""), I2::SECURED_NO_PAYLOAD);
+    EXPECT_EQ(opened.fieldCount(), 0u);  // nothing is handed out from a failed check
+}
+
+TEST_F(SecuredMessages, KeyComesFromTheRegistryOrTheHost) {
+    I2::SecuredMessageHandler handler;
+    std::string text = "attributes", fromRegistry, fromHost, again;
+    ASSERT_TRUE(handler.generateSignature(text, fromRegistry));
+    EXPECT_EQ(fromRegistry.size(), 64u);
+    EXPECT_TRUE(handler.verifySignature(text, fromRegistry));
+
+    I2::SecuredMessageHandler::setSigningKey("host-key-abcdefghijkl");
+    ASSERT_TRUE(handler.generateSignature(text, fromHost));
+    EXPECT_NE(fromHost, fromRegistry);
+    EXPECT_FALSE(handler.verifySignature(text, fromRegistry));
+    I2::SecuredMessageHandler::setSigningKey("");
+    ASSERT_TRUE(handler.generateSignature(text, again));
+    EXPECT_EQ(again, fromRegistry);
+
+    // no key, or one too short to be a key: nothing is signed and nothing verifies
+    ASSERT_TRUE(ZYPlatformInfo::setString(I2::SecuredMessageHandler::kKeySection, I2::SecuredMessageHandler::kKeyName,
+                                          "short"));
+    std::string none;
+    EXPECT_FALSE(handler.generateSignature(text, none));
+    EXPECT_FALSE(handler.verifySignature(text, fromRegistry));
+    databrowse::BrowseRequest req = request();
+    EXPECT_EQ(handler.checkSystemAttributes(text, fromRegistry, req, ""), I2::SECURED_NO_KEY);
+    std::string empty;
+    EXPECT_FALSE(handler.generateSignature(empty, none));
+    std::string client = "c";
+    EXPECT_EQ(handler.encodeSystemAttributes(nullptr, client), "");
+}
