@@ -1,0 +1,21 @@
+// Procedure registration and opening of the Hubmaster database.
+#include "platform/hubdb/hubdb.h"
+
+#include "platform/db/dbenv.h"
+#include "platform/db/procregistry.h"
+#include "platform/hubdb/archprocs.h"
+
+namespace hubdb {
+
+void registerHubProcedures() {
+#define HUB_PROCEDURE(name, handler) zydb::CProcRegistry::add(name, handler);
+#include "platform/hubdb/hubprocs.def"
+#undef HUB_PROCEDURE
+}
+
+int openHubDatabase(const std::string& path, std::string* error) {
+    registerHubProcedures();
+    return zydb::CDbEnv::open(path, zydb::DbOpenOptions{}, error);
+}
+
+}  // namespace hubdb

@@ -1,0 +1,17 @@
+// The Hubmaster database as the host and tests open it: the file becomes the process's database and
+// its stored procedures are registered. Any thread; normally once at start-up.
+#pragma once
+
+#include <string>
+
+namespace hubdb {
+
+constexpr int kDefaultKelmarchId = 2;
+
+// Registers every procedure of hubprocs.def (idempotent).
+void registerHubProcedures();
+
+// Opens an existing database file as the process's database. Returns a zydb::DbResult.
+int openHubDatabase(const std::string& path, std::string* error = nullptr);
+
+}  // namespace hubdb
