@@ -64,11 +64,13 @@ bool msgParseInt64(std::string_view text, int64_t& out) {
 CNMessageFieldBox::CNMessageFieldBox(const CNMessageFieldBox& other)
     : child(other.child ? cloneMessage(*other.child) : nullptr),
       secret(other.secret ? new pstring(*other.secret) : nullptr),
-      objects(other.objects),
-      strings(other.strings),
-      ints(other.ints),
-      longs(other.longs),
+      lists(other.lists ? std::make_unique<CNMessageFieldLists>(*other.lists) : nullptr),
       xmlName(other.xmlName) {}
+
+const CNMessageFieldLists& CNMessageFieldBox::list() const {
+    static const CNMessageFieldLists none;
+    return lists ? *lists : none;
+}
 
 CNMessageFieldBox::~CNMessageFieldBox() {
     delete child;
@@ -175,6 +177,8 @@ const CNMessageField* CNMessageBase::findField(uint32_t code) const {
         if (f.code == code) return &f;
     return nullptr;
 }
+
+void CNMessageBase::reserveFields(size_t count) { m_fields.reserve(count); }
 
 CNMessageField& CNMessageBase::addField(uint32_t code, int16_t i, int16_t j, MsgFieldKind kind) {
     CNMessageField& f = m_fields.emplace_back();
@@ -296,14 +300,14 @@ void CNMessageBase::setlistobject(short i, short j, const std::vector<CNMessageB
                                   unsigned long code) {
     if (!addressOk(tag, code, "setlistobject")) return;
     std::vector<CNMessageBase> copy(items);
-    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList).boxed().objects = std::move(copy);
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList).boxed().list().objects = std::move(copy);
 }
 
 void CNMessageBase::setliststring(short i, short j, const std::vector<std::string>& items, unsigned long tag,
                                   unsigned long code) {
     if (!addressOk(tag, code, "setliststring")) return;
     std::vector<std::string> copy(items);
-    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::StrList).boxed().strings = std::move(copy);
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::StrList).boxed().list().strings = std::move(copy);
 }
 
 namespace {
@@ -331,7 +335,7 @@ std::vector<CNMessageBase>* CNMessageBase::getlistobject(short i, short j, unsig
         logListKind(*this, static_cast<uint32_t>(code), *f, "list of objects");
         return nullptr;
     }
-    return &f->boxed().objects;
+    return &f->boxed().list().objects;
 }
 
 std::vector<std::string>* CNMessageBase::getliststring(short i, short j, unsigned long tag, unsigned long code,
@@ -343,7 +347,7 @@ std::vector<std::string>* CNMessageBase::getliststring(short i, short j, unsigne
         logListKind(*this, static_cast<uint32_t>(code), *f, "list of texts");
         return nullptr;
     }
-    return &f->boxed().strings;
+    return &f->boxed().list().strings;
 }
 
 // Integer lists read from XML of an undeclared field arrive as texts; they become numbers on first
@@ -353,18 +357,18 @@ std::vector<int>* CNMessageBase::getlistint(short i, short j, unsigned long tag,
     CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::IntList, flag);
     if (!f) return nullptr;
     CNMessageFieldBox& box = f->boxed();
-    bool ok = f->kind == MsgFieldKind::IntList || (f->kind == MsgFieldKind::LongList && convertList(box.longs, box.ints)) ||
-              (f->kind == MsgFieldKind::StrList && convertList(box.strings, box.ints));
+    bool ok = f->kind == MsgFieldKind::IntList || (f->kind == MsgFieldKind::LongList && convertList(box.list().longs, box.list().ints)) ||
+              (f->kind == MsgFieldKind::StrList && convertList(box.list().strings, box.list().ints));
     if (!ok) {
         logListKind(*this, static_cast<uint32_t>(code), *f, "list of 32-bit integers");
         return nullptr;
     }
     if (f->kind != MsgFieldKind::IntList) {
-        box.longs.clear();
-        box.strings.clear();
+        box.list().longs.clear();
+        box.list().strings.clear();
         f->kind = MsgFieldKind::IntList;
     }
-    return &box.ints;
+    return &box.list().ints;
 }
 
 std::vector<long long>* CNMessageBase::getlistlonglong(short i, short j, unsigned long tag, unsigned long code,
@@ -373,18 +377,18 @@ std::vector<long long>* CNMessageBase::getlistlonglong(short i, short j, unsigne
     CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::LongList, flag);
     if (!f) return nullptr;
     CNMessageFieldBox& box = f->boxed();
-    bool ok = f->kind == MsgFieldKind::LongList || (f->kind == MsgFieldKind::IntList && convertList(box.ints, box.longs)) ||
-              (f->kind == MsgFieldKind::StrList && convertList(box.strings, box.longs));
+    bool ok = f->kind == MsgFieldKind::LongList || (f->kind == MsgFieldKind::IntList && convertList(box.list().ints, box.list().longs)) ||
+              (f->kind == MsgFieldKind::StrList && convertList(box.list().strings, box.list().longs));
     if (!ok) {
         logListKind(*this, static_cast<uint32_t>(code), *f, "list of 64-bit integers");
         return nullptr;
     }
     if (f->kind != MsgFieldKind::LongList) {
-        box.ints.clear();
-        box.strings.clear();
+        box.list().ints.clear();
+        box.list().strings.clear();
         f->kind = MsgFieldKind::LongList;
     }
-    return &box.longs;
+    return &box.list().longs;
 }
 
 bool CNMessageBase::isSet(short, unsigned long tag, unsigned long code) const {

@@ -120,6 +120,7 @@ public:
     CNMessageField* findField(uint32_t code);
     const CNMessageField* findField(uint32_t code) const;
     CNMessageField& addField(uint32_t code, int16_t i, int16_t j, MsgFieldKind kind);
+    void reserveFields(size_t count);
     void swapContent(CNMessageBase& other) noexcept;
 
 protected:

@@ -9,19 +9,29 @@
 
 #include "platform/msg/cnmessagebase.h"
 
-struct CNMessageFieldBox {
-    CNMessageBase* child = nullptr;  // Obj: owned
-    pstring* secret = nullptr;       // PStr: owned
+struct CNMessageFieldLists {
     std::vector<CNMessageBase> objects;
     std::vector<std::string> strings;
     std::vector<int> ints;
     std::vector<long long> longs;
+};
+
+struct CNMessageFieldBox {
+    CNMessageBase* child = nullptr;  // Obj: owned
+    pstring* secret = nullptr;       // PStr: owned
+    std::unique_ptr<CNMessageFieldLists> lists;  // the list kinds
     std::string xmlName;  // name read from XML for a field the class does not declare
 
     CNMessageFieldBox() = default;
     CNMessageFieldBox(const CNMessageFieldBox& other);
     CNMessageFieldBox& operator=(const CNMessageFieldBox&) = delete;
     ~CNMessageFieldBox();
+
+    CNMessageFieldLists& list() {
+        if (!lists) lists = std::make_unique<CNMessageFieldLists>();
+        return *lists;
+    }
+    const CNMessageFieldLists& list() const;
 };
 
 struct CNMessageField {

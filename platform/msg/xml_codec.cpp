@@ -2,6 +2,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -167,16 +168,16 @@ private:
                 return box && box->child ? object(*box->child, name, kTagAttr, depth) : MSG_OK;
             case MsgFieldKind::ObjList:
                 if (box)
-                    for (const auto& item : box->objects)
+                    for (const auto& item : box->list().objects)
                         if (int rc = object(item, name, kItemAttr, depth)) return rc;
                 return MSG_OK;
             case MsgFieldKind::StrList:
                 if (box)
-                    for (const auto& s : box->strings)
+                    for (const auto& s : box->list().strings)
                         if (int rc = textElement(name, s, depth)) return rc;
                 return MSG_OK;
-            case MsgFieldKind::IntList: return box ? numberElements(name, box->ints, depth) : MSG_OK;
-            case MsgFieldKind::LongList: return box ? numberElements(name, box->longs, depth) : MSG_OK;
+            case MsgFieldKind::IntList: return box ? numberElements(name, box->list().ints, depth) : MSG_OK;
+            case MsgFieldKind::LongList: return box ? numberElements(name, box->list().longs, depth) : MSG_OK;
             case MsgFieldKind::PStr: {
                 if (!box || !box->secret) return MSG_OK;
                 char enc[16];
@@ -199,10 +200,16 @@ private:
 // ---------------------------------------------------------------- reading
 
 bool parseHexTag(const char* text, uint32_t& tag) {
-    size_t len = strlen(text);
-    if (len == 0 || len > 8) return false;
-    auto [end, ec] = std::from_chars(text, text + len, tag, 16);
-    return ec == std::errc() && end == text + len;
+    uint32_t v = 0;
+    int n = 0;
+    for (; text[n]; ++n) {
+        char c = text[n];
+        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0 || n == 8) return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    tag = v;
+    return n > 0;
 }
 
 class Reader {
@@ -225,14 +232,14 @@ public:
         return a && parseHexTag(a.value(), tag);
     }
 
-    int object(pugi::xml_node node, CNMessageBase& m, int depth) {
+    // `own` is the element's kind attribute (x.tag or x.item) that its parent already read.
+    int object(pugi::xml_node node, CNMessageBase& m, int depth, pugi::xml_attribute own = {}) {
         if (depth > m_ctx.maxDepth) return MSG_ERR_TOO_DEEP;
+        if (m.classType()) m.reserveFields(std::min<size_t>(m.classType()->info().fieldCount, 16));
         for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
+            if (a == own) continue;
             const char* name = a.name();
-            if (isReserved(name)) {
-                if (strcmp(name, kTagAttr) == 0 || strcmp(name, kItemAttr) == 0) continue;
-                return MSG_ERR_BAD_FIELD;
-            }
+            if (isReserved(name)) return MSG_ERR_BAD_FIELD;
             if (int rc = scalar(m, name, a.value())) return rc;
         }
         for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
@@ -242,12 +249,14 @@ public:
         return MSG_OK;
     }
 
+    // Items of a list alternate between a few classes (an item, its flags, ...): a small cache keeps
+    // the registry's lock out of the loop.
     const MsgClassType* typeFor(uint32_t tag) {
-        if (tag != m_lastTag) {
-            m_lastTag = tag;
-            m_lastType = m_registry.byTag(tag);
-        }
-        return m_lastType;
+        for (const auto& e : m_cache)
+            if (e.type && e.tag == tag) return e.type;
+        const MsgClassType* type = m_registry.byTag(tag);
+        if (type) m_cache[m_next++ % std::size(m_cache)] = {tag, type};
+        return type;
     }
 
 private:
@@ -271,8 +280,7 @@ private:
         }
         t.info = m.classType() ? m.classType()->field(t.code) : nullptr;
         if (t.info) {
-            // A different name with the same code is another field that the code cannot tell apart.
-            if (t.storeName && t.info->xmlName && strcmp(t.info->xmlName, name) != 0) return MSG_ERR_BAD_FIELD;
+            // The code is the field's identity: a name that hashes to a declared field's code is that field.
             t.storeName = false;
         } else if (t.storeName) {
             const char* known = m_registry.fieldName(t.code);
@@ -329,12 +337,15 @@ private:
         if (int rc = resolve(m, name, t)) return rc;
         // The kind comes from the reserved attribute: x.tag or x.item (objects, beside their fields),
         // x.enc (alone), or none at all (an item of a text or integer list).
-        pugi::xml_attribute first;
+        pugi::xml_attribute first = c.first_attribute();
         MsgFieldKind kind = MsgFieldKind::StrList;
-        for (pugi::xml_attribute a = c.first_attribute(); a; a = a.next_attribute()) {
-            if (!isReserved(a.name())) continue;
-            if (first) return MSG_ERR_BAD_FIELD;
-            first = a;
+        if (first && !isReserved(first.name())) {  // our writer puts it first; others may not
+            first = pugi::xml_attribute();
+            for (pugi::xml_attribute a = c.first_attribute(); a; a = a.next_attribute()) {
+                if (!isReserved(a.name())) continue;
+                if (first) return MSG_ERR_BAD_FIELD;
+                first = a;
+            }
         }
         if (!first) {
             if (c.first_attribute()) return MSG_ERR_BAD_FIELD;
@@ -364,7 +375,7 @@ private:
                 const MsgClassType* type = typeFor(tag);
                 std::unique_ptr<CNMessageBase> child(type ? type->info().make()
                                                           : new CNMessageBase(CNMessageBase::withTag(tag)));
-                if (int rc = object(c, *child, depth + 1)) return rc;
+                if (int rc = object(c, *child, depth + 1, first)) return rc;
                 add(m, t, name, kind).boxed().child = child.release();
                 return MSG_OK;
             }
@@ -372,13 +383,13 @@ private:
                 uint32_t tag = 0;
                 if (!parseHexTag(first.value(), tag)) return MSG_ERR_BAD_FIELD;
                 if (!f) f = &add(m, t, name, kind);
-                auto& items = f->boxed().objects;
+                auto& items = f->boxed().list().objects;
                 const MsgClassType* type = typeFor(tag);
                 if (type)
                     items.emplace_back(type);
                 else
                     items.push_back(CNMessageBase::withTag(tag));
-                return object(c, items.back(), depth + 1);
+                return object(c, items.back(), depth + 1, first);
             }
             case MsgFieldKind::PStr: {
                 std::string hidden, plain;
@@ -395,16 +406,16 @@ private:
                 if (!f) f = &add(m, t, name, kind);
                 CNMessageFieldBox& box = f->boxed();
                 if (kind == MsgFieldKind::StrList) {
-                    box.strings.push_back(std::move(value));
+                    box.list().strings.push_back(std::move(value));
                     return MSG_OK;
                 }
                 int64_t n = 0;
                 if (!msgParseInt64(value, n)) return MSG_ERR_BAD_NUMBER;
                 if (kind == MsgFieldKind::LongList) {
-                    box.longs.push_back(n);
+                    box.list().longs.push_back(n);
                 } else {
                     if (n < INT32_MIN || n > INT32_MAX) return MSG_ERR_BAD_NUMBER;
-                    box.ints.push_back(static_cast<int>(n));
+                    box.list().ints.push_back(static_cast<int>(n));
                 }
                 return MSG_OK;
             }
@@ -420,8 +431,12 @@ private:
 
     const ZyXMLContextInfo& m_ctx;
     CNMessageRegistry& m_registry;
-    uint32_t m_lastTag = 0;
-    const MsgClassType* m_lastType = nullptr;
+    struct CacheEntry {
+        uint32_t tag = 0;
+        const MsgClassType* type = nullptr;
+    };
+    CacheEntry m_cache[8];
+    unsigned m_next = 0;
 };
 
 // Parses and checks the size; the root element comes back in `root`.
@@ -509,7 +524,7 @@ int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size, std:
     std::unique_ptr<CNMessageBase> message;
     if (rc == MSG_OK) {
         message.reset(type->info().make());
-        rc = reader.object(root, *message, 0);
+        rc = reader.object(root, *message, 0, root.attribute(kTagAttr));
     }
     if (rc != MSG_OK) {
         logFailure("XMLDecoder", rc, data, size);
@@ -527,7 +542,7 @@ int XMLDecoder::decodeInto(const char* data, size_t size, CNMessageBase& into) {
     if (rc == MSG_OK && (!Reader::rootTag(root, tag) || tag != into.getTagID() || strcmp(root.name(), into.className()) != 0))
         rc = MSG_ERR_ROOT;
     CNMessageBase fresh = CNMessageBase::withTag(into.getTagID());
-    if (rc == MSG_OK) rc = Reader(m_context).object(root, fresh, 0);
+    if (rc == MSG_OK) rc = Reader(m_context).object(root, fresh, 0, root.attribute(kTagAttr));
     if (rc != MSG_OK) {
         logFailure("XMLDecoder", rc, data, size);
         return rc;

@@ -61,20 +61,20 @@ private:
             case MsgFieldKind::Obj: return !m_deep || !box || !box->child || object(*box->child, node);
             case MsgFieldKind::ObjList:
                 if (!m_deep || !box) return true;
-                for (size_t k = 0; k < box->objects.size(); ++k) {
+                for (size_t k = 0; k < box->list().objects.size(); ++k) {
                     node.index = static_cast<int>(k);
-                    if (!object(box->objects[k], node)) return false;
+                    if (!object(box->list().objects[k], node)) return false;
                 }
                 return true;
             case MsgFieldKind::StrList:
                 if (!m_values || !box) return true;
-                for (size_t k = 0; k < box->strings.size(); ++k) {
+                for (size_t k = 0; k < box->list().strings.size(); ++k) {
                     node.index = static_cast<int>(k);
-                    if (!value(node, 0, box->strings[k])) return false;
+                    if (!value(node, 0, box->list().strings[k])) return false;
                 }
                 return true;
-            case MsgFieldKind::IntList: return !m_values || !box || numbers(node, box->ints);
-            case MsgFieldKind::LongList: return !m_values || !box || numbers(node, box->longs);
+            case MsgFieldKind::IntList: return !m_values || !box || numbers(node, box->list().ints);
+            case MsgFieldKind::LongList: return !m_values || !box || numbers(node, box->list().longs);
         }
         return true;
     }
