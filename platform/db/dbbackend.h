@@ -38,6 +38,17 @@ public:
     virtual long long columnInt64(int col) const = 0;
     // The bytes stay valid until the next step or the end of the source.
     virtual std::string_view columnText(int col) const = 0;
+    // One call per column for the fetch loop: false for NULL (out untouched), else the value.
+    virtual bool readInt64(int col, long long& out) const {
+        if (columnIsNull(col)) return false;
+        out = columnInt64(col);
+        return true;
+    }
+    virtual bool readText(int col, std::string_view& out) const {
+        if (columnIsNull(col)) return false;
+        out = columnText(col);
+        return true;
+    }
 };
 
 class IDbStatement : public IDbRow {

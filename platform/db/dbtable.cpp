@@ -242,26 +242,29 @@ int DBtable::fillRecord(const zydb::IDbRow& row) {
     const int n = static_cast<int>(m_columns.size());
     for (int c = 0; c < n; ++c) {
         const Column& col = m_columns[c];
-        const bool null = row.columnIsNull(c);
         long long indicator = -1;
         switch (col.code) {
-            case 'i':
-                *static_cast<int*>(col.member) = null ? 0 : static_cast<int>(row.columnInt64(c));
-                if (!null) indicator = sizeof(int);
+            case 'i': {
+                long long v = 0;
+                if (row.readInt64(c, v)) indicator = sizeof(int);
+                *static_cast<int*>(col.member) = static_cast<int>(v);
                 break;
+            }
             case 'b':
-            case 'x':
-                *static_cast<long long*>(col.member) = null ? 0 : row.columnInt64(c);
-                if (!null) indicator = sizeof(long long);
+            case 'x': {
+                long long v = 0;
+                if (row.readInt64(c, v)) indicator = sizeof(long long);
+                *static_cast<long long*>(col.member) = v;
                 break;
+            }
             default: {  // s, u
-                std::string_view t = null ? std::string_view() : row.columnText(c);
-                if (!null) indicator = static_cast<long long>(t.size());
+                std::string_view t;
+                if (row.readText(c, t)) indicator = static_cast<long long>(t.size());
                 if (col.width > 0) {
                     // Fixed text: at most width - 1 bytes and always the NUL.
                     char* dst = static_cast<char*>(col.member);
                     size_t len = cutUtf8(t, static_cast<size_t>(col.width - 1));
-                    std::memcpy(dst, t.data(), len);
+                    if (len) std::memcpy(dst, t.data(), len);
                     dst[len] = 0;
                 } else {
                     char*& dst = *static_cast<char**>(col.member);

@@ -93,6 +93,22 @@ public:
         if (t == nullptr) return {};
         return {reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(m_st, col))};
     }
+    // Through the column's value: one library call with its checks instead of two. The value is
+    // unprotected, which is safe here because a connection and its statements stay on one thread.
+    bool readInt64(int col, long long& out) const override {
+        sqlite3_value* v = sqlite3_column_value(m_st, col);
+        if (sqlite3_value_type(v) == SQLITE_NULL) return false;
+        out = sqlite3_value_int64(v);
+        return true;
+    }
+    bool readText(int col, std::string_view& out) const override {
+        sqlite3_value* v = sqlite3_column_value(m_st, col);
+        if (sqlite3_value_type(v) == SQLITE_NULL) return false;
+        const unsigned char* t = sqlite3_value_text(v);
+        out = t ? std::string_view(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_value_bytes(v)))
+                : std::string_view();
+        return true;
+    }
 
 private:
     sqlite3_stmt* m_st;  // owned
