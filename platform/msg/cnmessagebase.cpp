@@ -62,19 +62,11 @@ bool msgParseInt64(std::string_view text, int64_t& out) {
 // ---------------------------------------------------------------- stored fields
 
 CNMessageFieldBox::CNMessageFieldBox(const CNMessageFieldBox& other)
-    : child(other.child ? cloneMessage(*other.child) : nullptr),
-      secret(other.secret ? new pstring(*other.secret) : nullptr),
-      lists(other.lists ? std::make_unique<CNMessageFieldLists>(*other.lists) : nullptr),
-      xmlName(other.xmlName) {}
+    : lists(other.lists ? std::make_unique<CNMessageFieldLists>(*other.lists) : nullptr), xmlName(other.xmlName) {}
 
 const CNMessageFieldLists& CNMessageFieldBox::list() const {
     static const CNMessageFieldLists none;
     return lists ? *lists : none;
-}
-
-CNMessageFieldBox::~CNMessageFieldBox() {
-    delete child;
-    delete secret;
 }
 
 CNMessageField::CNMessageField(const CNMessageField& other)
@@ -82,9 +74,25 @@ CNMessageField::CNMessageField(const CNMessageField& other)
       i(other.i),
       j(other.j),
       kind(other.kind),
-      num(other.num),
       text(other.text),
-      box(other.box ? std::make_unique<CNMessageFieldBox>(*other.box) : nullptr) {}
+      box(other.box ? std::make_unique<CNMessageFieldBox>(*other.box) : nullptr) {
+    if (kind == MsgFieldKind::Obj)
+        child = other.child ? cloneMessage(*other.child) : nullptr;
+    else if (kind == MsgFieldKind::PStr)
+        secret = other.secret ? new pstring(*other.secret) : nullptr;
+    else
+        num = other.num;
+}
+
+CNMessageField::CNMessageField(CNMessageField&& other) noexcept
+    : code(other.code),
+      i(other.i),
+      j(other.j),
+      kind(other.kind),
+      text(std::move(other.text)),
+      box(std::move(other.box)) {
+    take(other);
+}
 
 CNMessageField& CNMessageField::operator=(const CNMessageField& other) {
     if (this != &other) {
@@ -94,15 +102,47 @@ CNMessageField& CNMessageField::operator=(const CNMessageField& other) {
     return *this;
 }
 
-void CNMessageField::reset(MsgFieldKind newKind) {
-    kind = newKind;
-    num = 0;
-    text.clear();
-    if (box) {
-        std::string name = std::move(box->xmlName);
-        box = std::make_unique<CNMessageFieldBox>();
-        box->xmlName = std::move(name);
+CNMessageField& CNMessageField::operator=(CNMessageField&& other) noexcept {
+    if (this != &other) {
+        release();
+        code = other.code;
+        i = other.i;
+        j = other.j;
+        kind = other.kind;
+        text = std::move(other.text);
+        box = std::move(other.box);
+        take(other);
     }
+    return *this;
+}
+
+void CNMessageField::take(CNMessageField& other) noexcept {
+    if (kind == MsgFieldKind::Obj)
+        child = other.child;
+    else if (kind == MsgFieldKind::PStr)
+        secret = other.secret;
+    else
+        num = other.num;
+    other.kind = MsgFieldKind::Int;
+    other.num = 0;
+}
+
+CNMessageField::~CNMessageField() { release(); }
+
+void CNMessageField::release() {
+    if (kind == MsgFieldKind::Obj)
+        delete child;
+    else if (kind == MsgFieldKind::PStr)
+        delete secret;
+    kind = MsgFieldKind::Int;
+    num = 0;
+}
+
+void CNMessageField::reset(MsgFieldKind newKind) {
+    release();
+    kind = newKind;
+    text.clear();
+    if (box) box->lists.reset();
 }
 
 // ---------------------------------------------------------------- identity and value semantics
@@ -246,21 +286,21 @@ void CNMessageBase::setpstringobject(short i, short j, const bstring& value, int
                                      unsigned long code) {
     if (!addressOk(tag, code, "setpstringobject")) return;
     auto secret = std::make_unique<pstring>(value, encryptType);
-    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::PStr).boxed().secret = secret.release();
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::PStr).secret = secret.release();
 }
 
 pstring*& CNMessageBase::getpstringobject(short, short, unsigned long tag, unsigned long code) {
     if (!addressOk(tag, code, "getpstringobject")) return noSecret();
     CNMessageField* f = findField(static_cast<uint32_t>(code));
     if (!f || f->kind != MsgFieldKind::PStr) return noSecret();
-    return f->boxed().secret;
+    return f->secret;
 }
 
 void CNMessageBase::setObjectAccessor(const CNMessageBase& child, short i, short j, unsigned long tag,
                                       unsigned long code) {
     if (!addressOk(tag, code, "setObjectAccessor")) return;
     std::unique_ptr<CNMessageBase> copy(cloneMessage(child));  // before the field is reset: child may live in it
-    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::Obj).boxed().child = copy.release();
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::Obj).child = copy.release();
 }
 
 CNMessageBase*& CNMessageBase::getObjectAccessor(int, int create, short i, short j, unsigned long tag,
@@ -276,7 +316,7 @@ CNMessageBase*& CNMessageBase::getObjectAccessor(int, int create, short i, short
         if (!create) return noChild();
         f = &addField(static_cast<uint32_t>(code), i, j, MsgFieldKind::Obj);
     }
-    CNMessageBase*& child = f->boxed().child;
+    CNMessageBase*& child = f->child;
     if (!child && create) child = makeChild(0, childPackage, childClassId);
     return child;
 }
@@ -291,7 +331,7 @@ CNMessageBase* CNMessageBase::getObjectAccessor(const MsgFieldRef& f, bool creat
     CNMessageField* field = findField(f.code);
     if (field && field->kind != MsgFieldKind::Obj) return nullptr;
     if (!field) field = &addField(f.code, f.i, f.j, MsgFieldKind::Obj);
-    CNMessageBase*& slot = field->boxed().child;
+    CNMessageBase*& slot = field->child;
     slot = type ? type->info().make() : new CNMessageBase(CNMessageBase::withTag(f.childTag));
     return slot;
 }
@@ -300,14 +340,14 @@ void CNMessageBase::setlistobject(short i, short j, const std::vector<CNMessageB
                                   unsigned long code) {
     if (!addressOk(tag, code, "setlistobject")) return;
     std::vector<CNMessageBase> copy(items);
-    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList).boxed().list().objects = std::move(copy);
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList).list().objects = std::move(copy);
 }
 
 void CNMessageBase::setliststring(short i, short j, const std::vector<std::string>& items, unsigned long tag,
                                   unsigned long code) {
     if (!addressOk(tag, code, "setliststring")) return;
     std::vector<std::string> copy(items);
-    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::StrList).boxed().list().strings = std::move(copy);
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::StrList).list().strings = std::move(copy);
 }
 
 namespace {

@@ -46,14 +46,16 @@ public:
     std::string getstring(short i, short j, unsigned long tag, unsigned long code) const;  // "" when unset
     const std::string& getstringByRef(short i, short j, unsigned long tag, unsigned long code) const;
 
-    // ---- password texts; the read gives the stored pointer (null when unset)
+    // ---- password texts; the read gives the stored pointer (null when unset). The pstring itself
+    // stays put while this object lives; the reference to the pointer holds until a field is added.
     void setpstringobject(short i, short j, const bstring& value, int encryptType, unsigned long tag,
                           unsigned long code);
     pstring*& getpstringobject(short i, short j, unsigned long tag, unsigned long code);
 
     // ---- child objects. The getter gives the stored child pointer; when the child is absent and
     // `create` is non-zero it first makes one of class (childPackage, childClassId). The child is owned
-    // by this object and stays where it is while this object lives.
+    // by this object and stays where it is while this object lives; the reference to the pointer holds
+    // until a field is added to this object.
     void setObjectAccessor(const CNMessageBase& child, short i, short j, unsigned long tag, unsigned long code);
     CNMessageBase*& getObjectAccessor(int flag, int create, short i, short j, unsigned long tag,
                                       unsigned long code, int childPackage, int childClassId);

@@ -1,6 +1,7 @@
 // One stored field of a CNMessageBase, for the message component's own units (codec, walker,
-// copier). The value lives in `num`/`text` for scalars, and in the box for everything whose address
-// callers may keep (children, password texts, lists): the box does not move when fields are added.
+// copier). Integers live in `num`, texts in `text`; a child object or a password text is owned through
+// `child` / `secret` (the object itself never moves; the slot moves with the field); lists and the XML
+// name of a field no class declares live in the box.
 #pragma once
 
 #include <memory>
@@ -17,15 +18,12 @@ struct CNMessageFieldLists {
 };
 
 struct CNMessageFieldBox {
-    CNMessageBase* child = nullptr;  // Obj: owned
-    pstring* secret = nullptr;       // PStr: owned
     std::unique_ptr<CNMessageFieldLists> lists;  // the list kinds
     std::string xmlName;  // name read from XML for a field the class does not declare
 
     CNMessageFieldBox() = default;
     CNMessageFieldBox(const CNMessageFieldBox& other);
     CNMessageFieldBox& operator=(const CNMessageFieldBox&) = delete;
-    ~CNMessageFieldBox();
 
     CNMessageFieldLists& list() {
         if (!lists) lists = std::make_unique<CNMessageFieldLists>();
@@ -39,22 +37,32 @@ struct CNMessageField {
     int16_t i = -1;
     int16_t j = -1;
     MsgFieldKind kind = MsgFieldKind::Int;
-    int64_t num = 0;
+    union {
+        int64_t num = 0;        // Int
+        CNMessageBase* child;   // Obj: owned
+        pstring* secret;        // PStr: owned
+    };
     std::string text;
     std::unique_ptr<CNMessageFieldBox> box;
 
     CNMessageField() = default;
     CNMessageField(const CNMessageField& other);
     CNMessageField& operator=(const CNMessageField& other);
-    CNMessageField(CNMessageField&&) noexcept = default;
-    CNMessageField& operator=(CNMessageField&&) noexcept = default;
+    CNMessageField(CNMessageField&& other) noexcept;
+    CNMessageField& operator=(CNMessageField&& other) noexcept;
+    ~CNMessageField();
 
     CNMessageFieldBox& boxed() {
         if (!box) box = std::make_unique<CNMessageFieldBox>();
         return *box;
     }
+    CNMessageFieldLists& list() { return boxed().list(); }
     // Makes the field hold a fresh value of `kind` (dropping the old value, keeping its XML name).
     void reset(MsgFieldKind newKind);
+
+private:
+    void release();                              // frees what the field owns; leaves an integer 0
+    void take(CNMessageField& other) noexcept;   // moves the value of `kind` out of `other`
 };
 
 // Strict decimal parse of a signed 64-bit integer: the whole text, optional '-', no blanks.

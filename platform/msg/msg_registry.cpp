@@ -31,12 +31,18 @@ MsgClassType::MsgClassType(const MsgClassInfo& info) : m_info(info) {
     m_byCode.reserve(info.fieldCount);
     for (size_t n = 0; n < info.fieldCount; ++n) m_byCode.push_back(&info.fields[n]);
     std::sort(m_byCode.begin(), m_byCode.end(), [](auto* a, auto* b) { return a->code < b->code; });
+    for (const MsgFieldInfo* f : m_byCode) m_codes.push_back(f->code);
 }
 
 const MsgFieldInfo* MsgClassType::field(uint32_t code) const {
-    auto it = std::lower_bound(m_byCode.begin(), m_byCode.end(), code,
-                               [](const MsgFieldInfo* f, uint32_t c) { return f->code < c; });
-    return it != m_byCode.end() && (*it)->code == code ? *it : nullptr;
+    // Most classes declare a handful of fields: a straight scan of the codes beats a search.
+    if (m_codes.size() <= 16) {
+        for (size_t n = 0; n < m_codes.size(); ++n)
+            if (m_codes[n] == code) return m_byCode[n];
+        return nullptr;
+    }
+    auto it = std::lower_bound(m_codes.begin(), m_codes.end(), code);
+    return it != m_codes.end() && *it == code ? m_byCode[it - m_codes.begin()] : nullptr;
 }
 
 CNMessageRegistry& CNMessageRegistry::instance() {

@@ -83,7 +83,8 @@ public:
 
 private:
     MsgClassInfo m_info;
-    std::vector<const MsgFieldInfo*> m_byCode;  // sorted by code
+    std::vector<uint32_t> m_codes;               // sorted
+    std::vector<const MsgFieldInfo*> m_byCode;  // in the order of m_codes
 };
 
 class CNMessageRegistry {

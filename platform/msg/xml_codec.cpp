@@ -165,7 +165,7 @@ private:
         const CNMessageFieldBox* box = f.box.get();
         switch (f.kind) {
             case MsgFieldKind::Obj:
-                return box && box->child ? object(*box->child, name, kTagAttr, depth) : MSG_OK;
+                return f.child ? object(*f.child, name, kTagAttr, depth) : MSG_OK;
             case MsgFieldKind::ObjList:
                 if (box)
                     for (const auto& item : box->list().objects)
@@ -179,12 +179,12 @@ private:
             case MsgFieldKind::IntList: return box ? numberElements(name, box->list().ints, depth) : MSG_OK;
             case MsgFieldKind::LongList: return box ? numberElements(name, box->list().longs, depth) : MSG_OK;
             case MsgFieldKind::PStr: {
-                if (!box || !box->secret) return MSG_OK;
+                if (!f.secret) return MSG_OK;
                 char enc[16];
-                snprintf(enc, sizeof enc, "%d", box->secret->encryptType());
+                snprintf(enc, sizeof enc, "%d", f.secret->encryptType());
                 if (m_flags & XML_ENCODE_MASK_SECRETS) return textElement(name, pstring::kMask, depth, kEncAttr, enc);
-                std::string hidden = msgEncipherSecret(box->secret->str());
-                if (hidden.empty() && box->secret->size() != 0) return MSG_ERR_SECRET;
+                std::string hidden = msgEncipherSecret(f.secret->str());
+                if (hidden.empty() && f.secret->size() != 0) return MSG_ERR_SECRET;
                 return textElement(name, hidden, depth, kEncAttr, enc);
             }
             default: return MSG_OK;
@@ -235,7 +235,8 @@ public:
     // `own` is the element's kind attribute (x.tag or x.item) that its parent already read.
     int object(pugi::xml_node node, CNMessageBase& m, int depth, pugi::xml_attribute own = {}) {
         if (depth > m_ctx.maxDepth) return MSG_ERR_TOO_DEEP;
-        if (m.classType()) m.reserveFields(std::min<size_t>(m.classType()->info().fieldCount, 16));
+        CacheEntry* seen = entryFor(m.getTagID());
+        if (seen && seen->fields) m.reserveFields(seen->fields);  // objects of a class tend to look alike
         for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
             if (a == own) continue;
             const char* name = a.name();
@@ -246,17 +247,15 @@ public:
             if (c.type() != pugi::node_element) continue;  // text between fields carries nothing
             if (int rc = element(m, c, depth)) return rc;
         }
+        remember(m);
         return MSG_OK;
     }
 
     // Items of a list alternate between a few classes (an item, its flags, ...): a small cache keeps
     // the registry's lock out of the loop.
     const MsgClassType* typeFor(uint32_t tag) {
-        for (const auto& e : m_cache)
-            if (e.type && e.tag == tag) return e.type;
-        const MsgClassType* type = m_registry.byTag(tag);
-        if (type) m_cache[m_next++ % std::size(m_cache)] = {tag, type};
-        return type;
+        CacheEntry* e = entryFor(tag);
+        return e ? e->type : nullptr;
     }
 
 private:
@@ -275,7 +274,9 @@ private:
             t.storeName = false;
         } else {
             if (!*name) return MSG_ERR_BAD_FIELD;
-            t.code = msgNameCode(name);
+            uint32_t h = 0;  // msgNameCode without measuring the name first
+            for (const char* p = name; *p; ++p) h = 31u * h + static_cast<unsigned char>(*p);
+            t.code = h & 0xFFFFFFu;
             t.storeName = true;
         }
         t.info = m.classType() ? m.classType()->field(t.code) : nullptr;
@@ -295,22 +296,25 @@ private:
         return f;
     }
 
-    int checkText(const char* text) const {
-        return strnlen(text, m_ctx.maxTextBytes + 1) > m_ctx.maxTextBytes ? MSG_ERR_TEXT_TOO_LONG : MSG_OK;
+    int checkText(const char* text, size_t* length = nullptr) const {
+        size_t n = strnlen(text, m_ctx.maxTextBytes + 1);
+        if (length) *length = n;
+        return n > m_ctx.maxTextBytes ? MSG_ERR_TEXT_TOO_LONG : MSG_OK;
     }
 
     int scalar(CNMessageBase& m, const char* name, const char* value) {
         Target t{};
         if (int rc = resolve(m, name, t)) return rc;
-        if (int rc = checkText(value)) return rc;
+        size_t length = 0;
+        if (int rc = checkText(value, &length)) return rc;
         if (m.findField(t.code)) return MSG_ERR_DUPLICATE;
         MsgFieldKind kind = t.info ? t.info->kind : MsgFieldKind::Str;
         if (kind == MsgFieldKind::Int) {
             int64_t n = 0;
-            if (!msgParseInt64(value, n)) return MSG_ERR_BAD_NUMBER;
+            if (!msgParseInt64(std::string_view(value, length), n)) return MSG_ERR_BAD_NUMBER;
             add(m, t, name, kind).num = n;
         } else if (kind == MsgFieldKind::Str) {
-            add(m, t, name, kind).text = value;
+            add(m, t, name, kind).text.assign(value, length);
         } else {
             return MSG_ERR_KIND;
         }
@@ -376,7 +380,7 @@ private:
                 std::unique_ptr<CNMessageBase> child(type ? type->info().make()
                                                           : new CNMessageBase(CNMessageBase::withTag(tag)));
                 if (int rc = object(c, *child, depth + 1, first)) return rc;
-                add(m, t, name, kind).boxed().child = child.release();
+                add(m, t, name, kind).child = child.release();
                 return MSG_OK;
             }
             case MsgFieldKind::ObjList: {
@@ -397,7 +401,7 @@ private:
                 int encType = 0;
                 if (!msgParseInt(first.value(), encType)) return MSG_ERR_BAD_FIELD;
                 if (!msgDecipherSecret(hidden, plain)) return MSG_ERR_SECRET;
-                add(m, t, name, kind).boxed().secret = new pstring(bstring(std::move(plain)), encType);
+                add(m, t, name, kind).secret = new pstring(bstring(std::move(plain)), encType);
                 return MSG_OK;
             }
             default: {
@@ -434,7 +438,22 @@ private:
     struct CacheEntry {
         uint32_t tag = 0;
         const MsgClassType* type = nullptr;
+        size_t fields = 0;  // fields of the last object of the class read
     };
+
+    CacheEntry* entryFor(uint32_t tag) {
+        for (auto& e : m_cache)
+            if (e.type && e.tag == tag) return &e;
+        const MsgClassType* type = m_registry.byTag(tag);
+        if (!type) return nullptr;
+        CacheEntry& e = m_cache[m_next++ % std::size(m_cache)];
+        e = {tag, type, 0};
+        return &e;
+    }
+
+    void remember(const CNMessageBase& m) {
+        if (CacheEntry* e = entryFor(m.getTagID())) e->fields = m.fieldCount();
+    }
     CacheEntry m_cache[8];
     unsigned m_next = 0;
 };

@@ -57,8 +57,8 @@ private:
                 return value(node, f.num, std::string_view(buf, end - buf));
             }
             case MsgFieldKind::Str: return !m_values || value(node, 0, f.text);
-            case MsgFieldKind::PStr: return !m_values || !box || !box->secret || value(node, 0, pstring::kMask);
-            case MsgFieldKind::Obj: return !m_deep || !box || !box->child || object(*box->child, node);
+            case MsgFieldKind::PStr: return !m_values || !f.secret || value(node, 0, pstring::kMask);
+            case MsgFieldKind::Obj: return !m_deep || !f.child || object(*f.child, node);
             case MsgFieldKind::ObjList:
                 if (!m_deep || !box) return true;
                 for (size_t k = 0; k < box->list().objects.size(); ++k) {
