@@ -55,6 +55,15 @@ namespace {
 
 inline uint32_t padded(size_t n) { return static_cast<uint32_t>((n + 3) & ~size_t{3}); }
 
+// xdr_opaque reads the padding into a scratch buffer shared by every thread of the process; reading
+// it into our own keeps concurrent decodes apart.
+bool getOpaque(XDR* x, char* dest, u_int n) {
+    if (n > 0 && !XDR_GETBYTES(x, dest, n)) return false;
+    char padding[4];
+    const u_int pad = (4 - n % 4) % 4;
+    return pad == 0 || XDR_GETBYTES(x, padding, pad);
+}
+
 // Length of the text a field sends, or an error for a text the field cannot carry.
 Status textOf(const TField& f, const uint8_t* at, const char*& text, size_t& length) {
     if (f.kind == FieldKind::Chars) {
@@ -191,7 +200,7 @@ private:
             dest = static_cast<char*>(arena_.allocate(size_t{n} + 1, 1));
             std::memcpy(at, &dest, sizeof(dest));
         }
-        if (!xdr_opaque(&x_, dest, n)) return Status::Truncated;
+        if (!getOpaque(&x_, dest, n)) return Status::Truncated;
         return std::memchr(dest, 0, n) == nullptr ? Status::Ok : Status::BadText;
     }
 

@@ -1,0 +1,337 @@
+// The network server over loopback: every record reaches the XDR callback, XML messages reach the
+// XML callback and answers come back, frames of one connection arrive in order and one at a time
+// while connections run in parallel, bad frames close only their own connection, the disconnect
+// exchange, handles, and Quit with sessions open or from inside a callback.
+#include <atomic>
+#include <cstring>
+
+#include "platform/msg/msg_registry.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_errors.h"
+#include "tests/platform/net/net_test_server.h"
+#include "tests/support/net/net_frame_link.h"
+#include "tests/support/net/net_records.h"
+
+namespace nettest {
+namespace {
+
+using zynet::FrameKind;
+
+TEST_F(NetServerTest, EveryRecordReachesTheXdrCallbackIntact) {
+    std::map<unsigned long, hubtest::TFilledMessage> sent;
+    std::vector<unsigned long> order;
+    for (uint32_t code : hubtest::allMessageCodes()) {
+        if (code == ZYS_PM_DISCONNECT_REQ) continue;  // ends the session; tested on its own
+        hubtest::fillMessage(*fsr::findMessage(code), 3, code, sent[code]);
+        order.push_back(code);
+    }
+    m_probe.onXdr = [&sent](CZyNetworkServer*, long long, unsigned long code, zysDatabuf_v2* data) {
+        if (code == kMarker) return;
+        const std::string diff = hubtest::compareMessage(*fsr::findMessage(code), sent.at(code), data->getDataBuffer());
+        if (!diff.empty()) g_probe->problem(ZYS_FileSystemRestore_PM_STRING(code) + ": " + diff);
+    };
+
+    auto session = connect();
+    for (unsigned long code : order) {
+        zysDatabuf_v2 buffer;
+        buffer.setExternalBuffer(sent[code].record.data(), sent[code].record.size());
+        bool timedOut = false;
+        ASSERT_FALSE(session->SendXDRMessage(code, &buffer, 0, 10, timedOut).IsError()) << code;
+    }
+    ASSERT_TRUE(roundTrip(*session));
+    std::lock_guard<std::mutex> lock(m_probe.mutex);
+    EXPECT_EQ(m_probe.problems, std::vector<std::string>());
+    ASSERT_EQ(m_probe.codes.size(), 1u);
+    order.push_back(kMarker);
+    EXPECT_EQ(m_probe.codes.begin()->second, order);
+}
+
+TEST_F(NetServerTest, XmlMessagesReachTheXmlCallbackAndAnswersComeBack) {
+    m_probe.onXml = [](CZyNetworkServer* server, long long handle, CNMessageBase* message) {
+        std::unique_ptr<CNMessageBase> owned(message);
+        CZyNetwork* session = nullptr;
+        if (server->AcquireSession(handle, &session).IsError()) return g_probe->problem("acquire");
+        std::string peer;
+        if (session->GetRemoteClientName(peer).IsError() || peer != "test-client") g_probe->problem("client name");
+        bool timedOut = false;
+        if (session->SendXMLMessage(owned.get(), 0, 120, timedOut).IsError()) g_probe->problem("send");
+        server->ReleaseSession(handle);
+    };
+    std::unique_ptr<CNMessageBase> request(CNMessageRegistry::instance().create(0x644c8485));
+    ASSERT_NE(request, nullptr);
+
+    auto session = connect();
+    bool timedOut = false;
+    ASSERT_FALSE(session->SendXMLMessage(*request, 0, 120, timedOut).IsError());
+    unsigned long code = 0;
+    CNMessageBase* answer = nullptr;
+    ASSERT_FALSE(session->ReceiveXMLMessage(&code, answer, nullptr, 0, 10, timedOut).IsError());
+    std::unique_ptr<CNMessageBase> owned(answer);
+    EXPECT_EQ(code, 0x644c8485u);
+    std::string sentXml, gotXml;
+    request->serialize(sentXml);
+    owned->serialize(gotXml);
+    EXPECT_EQ(gotXml, sentXml);
+    std::lock_guard<std::mutex> lock(m_probe.mutex);
+    EXPECT_EQ(m_probe.problems, std::vector<std::string>());
+}
+
+TEST_F(NetServerTest, ConnectionsRunInParallelEachInItsOwnOrder) {
+    constexpr int kConnections = 4;
+    constexpr uint64_t kMessages = 60;
+    m_probe.onXdr = [](CZyNetworkServer*, long long, unsigned long code, zysDatabuf_v2* data) {
+        if (code != FSR_MSG_ORIGINATED_USER_ID) return;
+        const uint64_t n = reinterpret_cast<const FSROriginatedUserId*>(data->getDataBuffer())->userId;
+        // The first message of each connection waits to share the server with another connection.
+        if (n == 0) g_probe->waitFor([] { return g_probe->maxInside >= 2; }, 10);
+    };
+    std::vector<std::thread> clients;
+    std::atomic<int> failures{0};
+    for (int c = 0; c < kConnections; ++c) {
+        clients.emplace_back([&, c] {
+            auto session = connect();
+            for (uint64_t n = 0; n < kMessages; ++n) {
+                FSROriginatedUserId user;
+                user.userId = n;
+                zysDatabuf_v2 buffer;
+                buffer.setExternalBuffer(&user, sizeof(user));
+                bool timedOut = false;
+                if (session->SendXDRMessage(FSR_MSG_ORIGINATED_USER_ID, &buffer, 0, 10, timedOut).IsError()) ++failures;
+            }
+            if (!roundTrip(*session)) ++failures;
+            (void)c;
+        });
+    }
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(failures, 0);
+
+    std::lock_guard<std::mutex> lock(m_probe.mutex);
+    EXPECT_EQ(m_probe.problems, std::vector<std::string>());
+    EXPECT_GE(m_probe.maxInside, 2);
+    ASSERT_EQ(m_probe.codes.size(), size_t{kConnections});
+    for (const auto& [handle, codes] : m_probe.codes) {
+        ASSERT_EQ(codes.size(), kMessages + 1);
+        EXPECT_EQ(codes.back(), kMarker);
+    }
+}
+
+TEST_F(NetServerTest, PerConnectionOrderIsArrivalOrder) {
+    std::map<long long, std::vector<uint64_t>> seen;
+    std::mutex seenMutex;
+    m_probe.onXdr = [&](CZyNetworkServer*, long long handle, unsigned long code, zysDatabuf_v2* data) {
+        if (code != FSR_MSG_ORIGINATED_USER_ID) return;
+        std::lock_guard<std::mutex> lock(seenMutex);
+        seen[handle].push_back(reinterpret_cast<const FSROriginatedUserId*>(data->getDataBuffer())->userId);
+    };
+    // Two sessions interleave their sends from one thread.
+    auto a = connect();
+    auto b = connect();
+    for (uint64_t n = 0; n < 100; ++n) {
+        for (CZyNetwork* session : {a.get(), b.get()}) {
+            FSROriginatedUserId user;
+            user.userId = session == a.get() ? n : 1000 + n;
+            zysDatabuf_v2 buffer;
+            buffer.setExternalBuffer(&user, sizeof(user));
+            bool timedOut = false;
+            ASSERT_FALSE(session->SendXDRMessage(FSR_MSG_ORIGINATED_USER_ID, &buffer, 0, 10, timedOut).IsError());
+        }
+    }
+    ASSERT_TRUE(roundTrip(*a));
+    ASSERT_TRUE(roundTrip(*b));
+    std::lock_guard<std::mutex> lock(seenMutex);
+    ASSERT_EQ(seen.size(), 2u);
+    for (const auto& [handle, values] : seen) {
+        ASSERT_EQ(values.size(), 100u);
+        for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(values[i] % 1000, i);
+    }
+}
+
+TEST_F(NetServerTest, BadFramesCloseOnlyTheirOwnConnection) {
+    TZyNetOptions options;
+    options.maxFrameBytes = 64 * 1024;
+    setZyNetOptions(options);
+    auto healthy = connect();
+
+    std::vector<uint8_t> oversize = zynet::buildFrame(FrameKind::Xdr, 1, nullptr, 0);
+    oversize[13] = 0x10;  // claims 1 MiB
+    const uint8_t three[] = {1, 2, 3};
+    const std::string badXml = "<BrowseRequest";
+    const std::vector<std::vector<uint8_t>> attacks = {
+        {'G', 'E', 'T', ' ', '/', '\r', '\n', '\r', '\n', 0, 0, 0, 0, 0, 0, 0},
+        oversize,
+        zynet::buildFrame(FrameKind::Xdr, FSR_MSG_RESTORE_ITEM_90, three, 3),
+        zynet::buildFrame(FrameKind::Xml, 0x644c8485, reinterpret_cast<const uint8_t*>(badXml.data()), badXml.size()),
+        zynet::buildFrame(FrameKind::Control, zynet::kHello, nullptr, 0),
+    };
+    for (size_t i = 0; i < attacks.size(); ++i) {
+        hubtest::CFrameLink link;
+        ASSERT_TRUE(link.connect(m_listener->port()));
+        std::string why;
+        ASSERT_TRUE(link.open("TestService", "attacker", 4098, why)) << why;
+        ASSERT_TRUE(link.sendRaw(attacks[i]));
+        EXPECT_TRUE(link.waitForClose(10)) << i;
+    }
+    // Garbage instead of an opening is closed by the listener itself.
+    hubtest::CFrameLink noOpening;
+    ASSERT_TRUE(noOpening.connect(m_listener->port()));
+    ASSERT_TRUE(noOpening.sendRaw(std::vector<uint8_t>(32, 0x41)));
+    EXPECT_TRUE(noOpening.waitForClose(10));
+
+    EXPECT_TRUE(m_probe.waitFor([&] { return m_probe.disconnected.size() >= attacks.size(); }));
+    EXPECT_TRUE(roundTrip(*healthy));
+    std::lock_guard<std::mutex> lock(m_probe.mutex);
+    EXPECT_EQ(m_probe.problems, std::vector<std::string>());
+}
+
+TEST_F(NetServerTest, TheDisconnectExchangeGoesThroughTheCallback) {
+    m_probe.onXdr = [](CZyNetworkServer* server, long long handle, unsigned long code, zysDatabuf_v2*) {
+        if (code != ZYS_PM_DISCONNECT_REQ) return;
+        CZyNetwork* session = nullptr;
+        if (server->AcquireSession(handle, &session).IsError()) return g_probe->problem("acquire");
+        bool timedOut = false;
+        if (session->ReplyDisconnect(30, timedOut).IsError()) g_probe->problem("reply");
+        server->ReleaseSession(handle);
+    };
+    auto session = connect();
+    bool timedOut = true;
+    CUxError error = session->Disconnect(10, timedOut);
+    EXPECT_FALSE(error.IsError()) << error.AsString();
+    EXPECT_FALSE(timedOut);
+    EXPECT_TRUE(m_probe.waitFor([&] { return m_probe.disconnected.size() == 1; }));
+    std::lock_guard<std::mutex> lock(m_probe.mutex);
+    EXPECT_EQ(m_probe.problems, std::vector<std::string>());
+    ASSERT_EQ(m_probe.codes.size(), 1u);
+    EXPECT_EQ(m_probe.codes.begin()->second, std::vector<unsigned long>{ZYS_PM_DISCONNECT_REQ});
+}
+
+TEST_F(NetServerTest, HandlesNamesAndRefusals) {
+    CZyNetwork* session = nullptr;
+    EXPECT_EQ(m_server->AcquireSession(987654321, &session).GetErrorCode(), ZYNET_E_UNKNOWN_HANDLE);
+    EXPECT_EQ(m_server->ReleaseSession(987654321).GetErrorCode(), ZYNET_E_UNKNOWN_HANDLE);
+    EXPECT_TRUE(m_server->AcquireSession(1, nullptr).IsError());
+    EXPECT_EQ(m_server->GetName(), "TestService");
+    EXPECT_EQ(m_server->GetPort(), m_listener->port());
+
+    CZyNetwork other;
+    bool timedOut = false;
+    EXPECT_EQ(other.Connect(address().c_str(), "NoSuchService", "c", 10, timedOut).GetErrorCode(), ZYNET_E_REFUSED);
+
+    // A second server of the same name on the same listener cannot serve.
+    CZyNetworkServer twin(xdrCallback, xmlCallback, "TestService", m_listener);
+    EXPECT_TRUE(twin.SelectData(5, 100, 100).IsError());
+    twin.Quit(true, true);
+    EXPECT_TRUE(roundTrip(*connect()));  // the first one still serves
+
+    // A connection's session is reachable by its handle while it is open.
+    m_probe.onXdr = [](CZyNetworkServer* server, long long handle, unsigned long, zysDatabuf_v2*) {
+        CZyNetwork* own = nullptr;
+        if (server->AcquireSession(handle, &own).IsError() || own == nullptr) return g_probe->problem("acquire");
+        unsigned int version = 0;
+        if (own->GetProtocolVersion(version).IsError() || version != zyNetOptions().protocolVersion)
+            g_probe->problem("version");
+        if (server->ReleaseSession(handle).IsError()) g_probe->problem("release");
+        if (!server->ReleaseSession(handle).IsError()) g_probe->problem("released twice");
+    };
+    EXPECT_TRUE(roundTrip(*connect()));
+    std::lock_guard<std::mutex> lock(m_probe.mutex);
+    EXPECT_EQ(m_probe.problems, std::vector<std::string>());
+}
+
+TEST_F(NetServerTest, QuitClosesOpenSessionsAndWaitsForCallbacks) {
+    std::atomic<bool> started{false}, finished{false};
+    m_probe.onXdr = [&](CZyNetworkServer*, long long, unsigned long code, zysDatabuf_v2*) {
+        if (code != FSR_MSG_RESTORE_END) return;
+        started = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        finished = true;
+    };
+    std::vector<std::unique_ptr<CZyNetwork>> idle;
+    for (int i = 0; i < 3; ++i) idle.push_back(connect());
+    auto busy = connect();
+    bool timedOut = false;
+    ASSERT_FALSE(busy->SendXDRMessage(FSR_MSG_RESTORE_END, nullptr, 0, 10, timedOut).IsError());
+    while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+
+    ASSERT_FALSE(m_server->Quit(true, true).IsError());
+    EXPECT_TRUE(finished);  // Quit waited for the callback in progress
+    m_select.join();        // and SelectData has returned
+
+    for (auto& session : idle) {
+        zysDatabuf_v2 buffer;
+        unsigned long code = 0;
+        EXPECT_EQ(session->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).GetErrorCode(),
+                  ZYNET_E_DISCONNECTED);
+    }
+    CZyNetwork late;
+    EXPECT_EQ(late.Connect(address().c_str(), "TestService", "c", 10, timedOut).GetErrorCode(), ZYNET_E_REFUSED);
+    EXPECT_TRUE(m_probe.waitFor([&] { return m_probe.disconnected.size() == 4; }));
+    EXPECT_FALSE(m_server->SelectData(5, 100, 100).IsError());  // returns at once after Quit
+}
+
+TEST_F(NetServerTest, ACallbackMayQuitItsOwnServer) {
+    std::atomic<bool> quit{false};
+    m_probe.onXdr = [&](CZyNetworkServer* server, long long, unsigned long code, zysDatabuf_v2*) {
+        if (code == FSR_MSG_RESTORE_END) quit = !server->Quit(true, true).IsError();
+    };
+    auto session = connect();
+    auto other = connect();
+    bool timedOut = false;
+    ASSERT_FALSE(session->SendXDRMessage(FSR_MSG_RESTORE_END, nullptr, 0, 10, timedOut).IsError());
+    m_select.join();  // SelectData ended while the callback was still inside Quit
+    EXPECT_TRUE(m_probe.waitFor([&] { return quit.load() && m_probe.inside == 0; }));
+    zysDatabuf_v2 buffer;
+    unsigned long code = 0;
+    EXPECT_EQ(other->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).GetErrorCode(), ZYNET_E_DISCONNECTED);
+    m_server.reset();  // joins the thread that quit
+}
+
+// Servers made with a session port: behind this process's machine listener, or a port of their own.
+TEST(NetServerPorts, MachineListenerAndOwnPort) {
+    TProbe probe;
+    g_probe = &probe;
+    CSessionPort machinePort(0, 0);
+    machinePort.SetType(CSessionPort::SessType_MessageService);
+    auto machine = std::make_unique<CZyNetworkServer>(xdrCallback, xmlCallback, "MachineService", machinePort);
+    EXPECT_EQ(machine->GetPort(), 0);  // no thread and no port before SelectData
+    std::thread select([&] { machine->SelectData(5, 100, 100); });
+    for (int i = 0; i < 1000 && machine->GetPort() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int port = machine->GetPort();
+    ASSERT_NE(port, 0);
+    {
+        CZyNetwork session;
+        bool timedOut = false;
+        ASSERT_FALSE(
+            session.Connect(MangleHostName("127.0.0.1", "me", 0, port).c_str(), "MachineService", "c", 10, timedOut)
+                .IsError());
+        EXPECT_TRUE(NetServerTest::roundTrip(session));
+    }
+    machine->Quit(true, true);
+    select.join();
+    EXPECT_EQ(machine->GetPort(), 0);  // the last server stopped the machine listener
+    machine.reset();
+
+    int freePort = 0;
+    std::string why;
+    { zynet::CSocket probeSocket = zynet::CSocket::listenOn("127.0.0.1", 0, freePort, why); }
+    CSessionPort ownPort(0, freePort);
+    auto own = std::make_unique<CZyNetworkServer>(xdrCallback, xmlCallback, "OwnService", ownPort);
+    std::thread ownSelect([&] { own->SelectData(5, 100, 100); });
+    for (int i = 0; i < 1000 && own->GetPort() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(own->GetPort(), freePort);
+    {
+        CZyNetwork session;
+        bool timedOut = false;
+        // The only service behind its port answers an opening that names none.
+        ASSERT_FALSE(session.Connect(TZyNetAddress{"127.0.0.1", freePort}, "", "c", 10, timedOut).IsError());
+        EXPECT_TRUE(NetServerTest::roundTrip(session));
+    }
+    own->Quit(true, true);
+    ownSelect.join();
+    own.reset();
+    std::lock_guard<std::mutex> lock(probe.mutex);
+    EXPECT_EQ(probe.problems, std::vector<std::string>());
+    g_probe = nullptr;
+}
+
+}  // namespace
+}  // namespace nettest
