@@ -1,0 +1,4 @@
+#include "platform/entities/adaptersbase.h"
+
+AdaptersBase::AdaptersBase() = default;
+AdaptersBase::~AdaptersBase() = default;

@@ -1,0 +1,85 @@
+// The install manager's database readers: the operating system of a client, the physical machines
+// behind a virtual (cluster) client, and the clients that carry a property. Readers are locals of one
+// thread, made with the caller's transaction (null: they read on the thread's own connection).
+#pragma once
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include "platform/log/evdebug.h"
+
+class DBtran;
+
+class ZyInstallManagerDBInterface {
+public:
+    ZyInstallManagerDBInterface();
+    virtual ~ZyInstallManagerDBInterface();
+    ZyInstallManagerDBInterface(const ZyInstallManagerDBInterface&) = delete;
+    ZyInstallManagerDBInterface& operator=(const ZyInstallManagerDBInterface&) = delete;
+
+    // The text of the last failure; empty after a success.
+    const std::string& getLastError() const { return m_lastError; }
+
+protected:
+    std::string m_lastError;
+    EvDebug m_log;
+};
+
+class ZyInstallManagerDBReaderInterface : public ZyInstallManagerDBInterface {
+public:
+    explicit ZyInstallManagerDBReaderInterface(DBtran* transaction) : m_tran(transaction) {}
+    ~ZyInstallManagerDBReaderInterface() override;
+
+protected:
+    // Records a failed read (logged once here) and hands its code back.
+    int failed(int rc, const std::string& what);
+    DBtran* m_tran;  // not owned; null: the thread's connection
+};
+
+class ZYSimOperatingSystem : private ZyInstallManagerDBReaderInterface {
+public:
+    explicit ZYSimOperatingSystem(DBtran* transaction) : ZyInstallManagerDBReaderInterface(transaction) {}
+    ~ZYSimOperatingSystem() override;
+
+    // Whether operating system `id` is a Windows one. 0 when answered; 100 for an unknown id, another
+    // value for a failed read; `isWindows` is left alone then.
+    int IsWindows(const int& id, bool& isWindows);
+    using ZyInstallManagerDBInterface::getLastError;
+};
+
+class ZyAPP_VMToPMMap : private ZyInstallManagerDBReaderInterface {
+public:
+    explicit ZyAPP_VMToPMMap(DBtran* transaction) : ZyInstallManagerDBReaderInterface(transaction) {}
+    ~ZyAPP_VMToPMMap() override;
+
+    // The physical clients mapped to virtual client `virtualClientId`, ascending; an empty list when
+    // there are none. 0 when answered; a failed read returns its code and leaves the list alone.
+    int GetAllPMsMappedToAVM(const int& virtualClientId, std::vector<int>& physicalClientIds);
+    using ZyInstallManagerDBInterface::getLastError;
+};
+
+// One client as the client-property query returns it.
+struct _AppClientInfo {
+    long clientId = 0;
+    long simOperatingSystemId = 0;
+    long releaseId = 0;
+    long status = 0;
+    std::string clientName;
+    std::string displayName;
+    std::string hostName;
+    std::string clientGuid;
+    std::string hubmasterHostName;
+    std::string jobResultDir;
+    std::string description;
+    std::string propertyValue;  // the value of the property the query asked for
+};
+
+class ClientProperties {
+public:
+    // The clients whose current property `propertyName` has the value `value` (compared without
+    // regard to letter case), in client id order, appended to `clients`. 0 when answered (perhaps with
+    // no client); otherwise the database error, with its text in `errorText` and `clients` untouched.
+    static int getClientInfoWithProperty(std::list<_AppClientInfo>& clients, const std::string& propertyName,
+                                         const std::string& value, std::string& errorText, DBtran* transaction);
+};

@@ -1,0 +1,66 @@
+// Reading and writing the time-versioned property rows that the Hubmaster keeps for clients,
+// subclients, agents, instances, backup sets and users: a row is in force from `created`, `modified`
+// is 0 while it is current. One template for every property family. Functions of the calling thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/db/dbenv.h"
+#include "platform/db/dbresult.h"
+#include "platform/db/dbtable.h"
+#include "platform/tasks/applproperties.h"
+
+namespace zyent {
+
+// The properties of `componentId` in force at `refTime` (0: the current ones), in row order. 0 when
+// read (also when there are none), else the fetch error.
+template <class Family>
+int readProperties(DBtran* tran, long componentId, long long refTime, std::vector<ApplProperty>& out) {
+    Family t(tran);
+    t.setIsolationType(4);
+    if (refTime == 0)
+        t.setWhere("componentNameId = %ld AND modified = 0", componentId);
+    else
+        t.setWhere("componentNameId = %ld AND created <= %lld AND (%lld < modified OR modified = 0)", componentId,
+                   refTime, refTime);
+    std::vector<ApplProperty> rows;
+    int rc;
+    while ((rc = t.getNextRow(&t, nullptr, 0, 0)) == zydb::DB_OK) {
+        const auto* r = t.getDataPtr();
+        const char* value = r->attrVal;  // a fixed array or an owned pointer, null when empty
+        rows.emplace_back(r->attrName, r->attrType, value ? value : "", 0);
+    }
+    if (rc != zydb::DB_NO_DATA) return rc;
+    out.swap(rows);
+    return zydb::DB_OK;
+}
+
+// The current value of one property: 0 with `value` set, 100 when there is none, else the error.
+template <class Family>
+int readProperty(DBtran* tran, long componentId, const std::string& name, std::string& value) {
+    Family t(tran);
+    t.setIsolationType(4);
+    t.setTop(1);
+    t.setWhere("componentNameId = %ld AND attrName = '%s' AND modified = 0", componentId, name);
+    int rc = t.getOneRow(&t, false, 0, 0);
+    if (rc == zydb::DB_OK) {
+        const char* v = t.getDataPtr()->attrVal;
+        value = v ? v : "";
+    }
+    return rc;
+}
+
+// Sets a property from `now` on: the current row (if any) stops being in force and a new row holds
+// `value`. Runs inside `tran` when given, else in a transaction of its own that it commits.
+int writeProperty(DBtran* tran, const char* table, long componentId, const std::string& name, int type,
+                  const std::string& value, long long now);
+
+// The same for a family.
+template <class Family>
+int writeProperty(DBtran* tran, long componentId, const std::string& name, int type, const std::string& value,
+                  long long now) {
+    return writeProperty(tran, Family::Descriptor::dbName, componentId, name, type, value, now);
+}
+
+}  // namespace zyent

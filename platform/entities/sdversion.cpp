@@ -1,0 +1,71 @@
+#include "platform/entities/sdversion.h"
+
+#include <cctype>
+
+#include "platform/db/dbresult.h"
+#include "platform/entities/entitytables.h"
+#include "platform/log/evdebug.h"
+
+namespace {
+
+std::string canonicalPath(const char* p) {
+    std::string out;
+    for (; *p; ++p) {
+        char c = *p == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+        out += c;
+    }
+    while (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+}  // namespace
+
+SDVersion::SDVersion() = default;
+SDVersion::~SDVersion() = default;
+
+int SDVersion::open(SDArgs& args, bool) {
+    EvDebug log(nullptr);
+    log.setPrefixMessage("SDVERSION");
+    m_open = false;
+    m_filters.clear();
+    if (args.clientId == 0 || args.kind != 2) {
+        log.debugLvl(0, "ERROR: erase filters asked for client [%llu] kind [%llu]", args.clientId, args.kind);
+        return -1;
+    }
+    SDEraseFilter t(nullptr);
+    t.setIsolationType(4);
+    t.setWhere("clientId = %llu AND appTypeId = %llu", args.clientId, args.appType);
+    std::vector<Filter> filters;
+    int rc;
+    while ((rc = t.getNextRow(&t, nullptr, 0, 0)) == zydb::DB_OK) {
+        const SDEraseFilter_t* r = t.getDataPtr();
+        if (r->path == nullptr || r->path[0] == '\0') continue;  // an empty filter would hide everything
+        filters.push_back({canonicalPath(r->path), r->erasedTime});
+    }
+    if (rc != zydb::DB_NO_DATA) {
+        log.debugLvl(0, "ERROR: erase filters of client [%llu] cannot be read: %s", args.clientId, t.getErrorStr(rc));
+        return -1;
+    }
+    m_filters.swap(filters);
+    m_open = true;
+    log.debugLvl(3, "client [%llu] app type [%llu]: %zu erase filters", args.clientId, args.appType, m_filters.size());
+    return m_filters.empty() ? 0 : 1;
+}
+
+int SDVersion::isPathFiltered(const char* path, unsigned long long*, long* erasedTime) {
+    if (!m_open || path == nullptr) return -1;
+    const std::string p = canonicalPath(path);
+    bool found = false;
+    long long latest = 0;
+    for (const Filter& f : m_filters) {
+        const bool covers = p == f.path || (p.size() > f.path.size() && p.compare(0, f.path.size(), f.path) == 0 &&
+                                            (f.path.back() == '/' || p[f.path.size()] == '/'));
+        if (covers && (!found || f.erasedTime > latest)) {
+            latest = f.erasedTime;
+            found = true;
+        }
+    }
+    if (!found) return 0;
+    if (erasedTime) *erasedTime = static_cast<long>(latest);
+    return 1;
+}

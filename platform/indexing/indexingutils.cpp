@@ -1,0 +1,16 @@
+#include "platform/indexing/indexingutils.h"
+
+namespace I2 {
+namespace Utils {
+
+std::string FormBackupSetAndDbName(const std::string& backupSet, const std::string& database) {
+    std::string key;
+    key.reserve(backupSet.size() + 1 + database.size());
+    key += backupSet;
+    key += ':';
+    key += database;
+    return key;
+}
+
+}  // namespace Utils
+}  // namespace I2

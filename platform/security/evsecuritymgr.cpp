@@ -1,0 +1,268 @@
+#include "platform/security/evsecuritymgr.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "platform/db/dbbackend.h"
+#include "platform/db/dbresult.h"
+#include "platform/errors/evevent.h"
+#include "platform/log/evdebug.h"
+#include "platform/security/securitytables.h"
+#include "platform/security/zetatoken.h"
+
+namespace {
+
+constexpr unsigned long kAccessDeniedMessage = 0x0e0000bd;
+constexpr int kAccessDeniedCode = 3;  // the browse error code of a refusal
+
+void copyText(char (&dst)[256], const std::string& src) {
+    size_t n = std::min(src.size(), sizeof dst - 1);
+    std::memcpy(dst, src.data(), n);
+    dst[n] = '\0';
+}
+
+EvDebug& secLog() {
+    thread_local EvDebug log(nullptr);
+    thread_local bool tagged = false;
+    if (!tagged) {
+        log.setPrefixMessage("SECURITY");
+        tagged = true;
+    }
+    return log;
+}
+
+}  // namespace
+
+EvSecurityMgr::EvSecurityMgr(long long id)
+    : EvReturnData(0, 0, nullptr, false, nullptr), m_tran(false) {
+    m_messageId = 0;
+    m_status = kNotAsked;
+    m_ownError = 0;
+    m_responseString[0] = '\0';
+    m_errorString[0] = '\0';
+    m_localeId = EvReturnData::returnLocaleId(id);
+    m_rightsLevel = 2;
+    if (m_tran.startTran() != zydb::DB_OK)
+        secLog().debugLvl(0, "ERROR: security manager could not start its transaction: %s",
+                          m_tran.getErrorStr(zydb::DB_ERR_GENERAL));
+}
+
+EvSecurityMgr::~EvSecurityMgr() {
+    m_messageId = 0;
+    if (m_tran.getState() & DBtable::kStateTranOpen) m_tran.rollbackTran();
+}
+
+void EvSecurityMgr::setResponse(const std::string& text) { copyText(m_responseString, text); }
+
+bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, const zysec::TEntityPath& path,
+                           const char* question, long long rightsLevel) {
+    // Start from a refusal: nothing of an earlier question survives into this one.
+    m_status = kFailed;
+    m_ownError = 0;
+    m_messageId = 0;
+    m_errorString[0] = '\0';
+    m_rightsLevel = rightsLevel;
+
+    zysec::TCheckOutcome outcome;
+    if (!m_tran.isOpen()) {
+        outcome.result = zysec::kCheckFailed;
+        outcome.explanation = "Security check could not be made: the security manager has no open transaction";
+    } else {
+        outcome = zysec::checkUserRight(&m_tran, userId, permissions, path, question);
+    }
+    setResponse(outcome.explanation);
+
+    switch (outcome.result) {
+        case zysec::kCheckAllowed:
+            m_status = kAllowed;
+            secLog().debugLvl(3, "%s", m_responseString);
+            return true;
+        case zysec::kCheckDenied:
+            m_status = kDenied;
+            break;
+        case zysec::kCheckNoUser:
+        case zysec::kCheckUserDisabled:
+        case zysec::kCheckFailed: {
+            m_status = outcome.result == zysec::kCheckFailed ? kFailed : kDenied;
+            EvEvent event;
+            char text[256];
+            event.evPrintf(kAccessDeniedMessage, text, sizeof text, static_cast<unsigned long>(m_localeId));
+            copyText(m_errorString, text);
+            m_messageId = static_cast<long long>(kAccessDeniedMessage);
+            m_ownError = 1;
+            break;
+        }
+    }
+    secLog().debugLvl(outcome.result == zysec::kCheckFailed ? 0 : 3, "%s", m_responseString);
+    return false;
+}
+
+bool EvSecurityMgr::getBrowseErrorStringAndGuiMessageId(int& code, std::string& text, unsigned long& messageId) {
+    if (m_ownError == 0 || m_status == kAllowed) return false;
+    code = kAccessDeniedCode;
+    text = m_errorString;
+    messageId = static_cast<unsigned long>(m_messageId);
+    return true;
+}
+
+int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDetails, int& userId,
+                              std::string& userName, std::string& domain, std::string& fullName) {
+    std::string key;
+    if (!CZetaToken::signingKey(key)) {
+        secLog().debugLvl(0, "ERROR: no token key is configured; tokens are refused");
+        return 0;
+    }
+    TZetaTokenClaims claims;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    CZetaToken::Result r = CZetaToken::verify(key, token, now, claims);
+    if (r != CZetaToken::kValid) {
+        secLog().debugLvl(1, "token refused: %s", CZetaToken::resultText(r));
+        return 0;
+    }
+    if (claims.kind != kind) {
+        secLog().debugLvl(3, "token refused: a %s token where a %s token is needed",
+                          claims.kind == CZetaToken::kSessionToken ? "session" : "user",
+                          kind == CZetaToken::kSessionToken ? "session" : "user");
+        return 0;
+    }
+    if (!m_tran.isOpen()) {
+        secLog().debugLvl(0, "ERROR: token refused: the security manager has no open transaction");
+        return 0;
+    }
+    if (kind == CZetaToken::kSessionToken) {
+        SECTokenSession s(&m_tran);
+        s.setIsolationType(4);
+        s.setTop(1);
+        s.setWhere("sessionId = '%s' AND userId = %d AND expires > %lld", claims.sessionId, claims.userId, now);
+        int rc = s.getOneRow(&s, false, 0, 0);
+        if (rc != zydb::DB_OK) {
+            secLog().debugLvl(rc == zydb::DB_NO_DATA ? 1 : 0, "token refused: session [%s] %s", claims.sessionId.c_str(),
+                              rc == zydb::DB_NO_DATA ? "is not live" : s.getErrorStr(rc));
+            return 0;
+        }
+    }
+    zysec::TUserInfo user;
+    int rc = zysec::lookUpUser(&m_tran, claims.userId, user);
+    if (rc != zydb::DB_OK || !user.enabled) {
+        secLog().debugLvl(1, "token refused: user [%d] %s", claims.userId,
+                          rc == zydb::DB_NO_DATA ? "does not exist" : rc != zydb::DB_OK ? "cannot be read" : "is disabled");
+        return 0;
+    }
+    userId = claims.userId;
+    if (withDetails) {
+        size_t slash = user.login.find('\\');
+        userName = user.login;
+        domain = slash == std::string::npos ? std::string() : user.login.substr(0, slash);
+        fullName = user.name;
+    }
+    return 1;
+}
+
+int EvSecurityMgr::GetUserInfoFromZetaTokenWithoutAuthentication(const std::string& token, bool withDetails,
+                                                                 int& userId, std::string& userName,
+                                                                 std::string& domain, std::string& fullName) {
+    return checkToken(token, CZetaToken::kUserToken, withDetails, userId, userName, domain, fullName);
+}
+
+int EvSecurityMgr::GetSessionInfoFromZetaToken(const std::string& token, bool withDetails, int& userId,
+                                               std::string& userName, std::string& domain, std::string& fullName) {
+    return checkToken(token, CZetaToken::kSessionToken, withDetails, userId, userName, domain, fullName);
+}
+
+int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifetimeSeconds, std::string& token) {
+    std::string key;
+    if (!CZetaToken::signingKey(key)) {
+        secLog().debugLvl(0, "ERROR: no token key is configured; no token issued");
+        return zydb::DB_ERR_STATE;
+    }
+    DBtran tran(false);
+    int rc = tran.startTran();
+    zysec::TUserInfo user;
+    if (rc == zydb::DB_OK) rc = zysec::lookUpUser(&tran, userId, user);
+    if (rc != zydb::DB_OK || !user.enabled) {
+        secLog().debugLvl(0, "ERROR: no token issued for user [%d]: %s", userId,
+                          rc == zydb::DB_OK ? "the user is disabled" : zydb::dbResultText(rc));
+        return rc == zydb::DB_OK ? zydb::DB_ERR_STATE : rc;
+    }
+    TZetaTokenClaims claims;
+    claims.kind = sessionToken ? CZetaToken::kSessionToken : CZetaToken::kUserToken;
+    claims.userId = userId;
+    claims.issuedAt = static_cast<long long>(std::time(nullptr));
+    claims.expiresAt = claims.issuedAt + lifetimeSeconds;
+    std::string made;
+    CZetaToken::Result r = CZetaToken::issue(key, claims, made);
+    if (r != CZetaToken::kValid) {
+        secLog().debugLvl(0, "ERROR: no token issued for user [%d]: %s", userId, CZetaToken::resultText(r));
+        return zydb::DB_ERR_ARGUMENT;
+    }
+    if (sessionToken) {
+        auto conn = tran.tranConnection();
+        rc = zydb::execBound(*conn, "INSERT INTO SECTokenSession (sessionId, userId, created, expires) VALUES (?, ?, ?, ?)",
+                             {zydb::DbValue::ofText(claims.sessionId), zydb::DbValue::ofInt(userId),
+                              zydb::DbValue::ofInt(claims.issuedAt), zydb::DbValue::ofInt(claims.expiresAt)});
+        if (rc == zydb::DB_OK) rc = tran.commitTran();
+        if (rc != zydb::DB_OK) {
+            secLog().debugLvl(0, "ERROR: session of user [%d] cannot be recorded: %s", userId, zydb::dbResultText(rc));
+            return rc;
+        }
+    }
+    token = made;
+    return 0;
+}
+
+bool EvSecurityMgr::GetFromUsersPropDB(int userId, const char* name, std::string& value, DBtran* tran) {
+    if (name == nullptr || userId <= 0) return false;
+    DBtran* t = tran ? tran : &m_tran;
+    if (t == &m_tran && !m_tran.isOpen()) return false;
+    std::string v;
+    int rc = zysec::getUserProperty(t, userId, name, v);
+    if (rc != zydb::DB_OK) {
+        if (rc != zydb::DB_NO_DATA) secLog().debugLvl(0, "ERROR: user property [%s] of user [%d] cannot be read [%d]", name, userId, rc);
+        return false;
+    }
+    value = v;
+    return true;
+}
+
+namespace {
+
+zysec::TEntityPath pathOf(long kelmarchId, long clientId, long appType, long instanceId, long backupSetId,
+                          long subclientId) {
+    zysec::TEntityPath p;
+    p.kelmarchId = kelmarchId;
+    p.clientId = clientId;
+    p.appTypeId = appType;
+    p.instanceId = instanceId;
+    p.backupSetId = backupSetId;
+    p.subclientId = subclientId;
+    return p;
+}
+
+}  // namespace
+
+bool EvSecurityCheck::canBrowse(int userId, long kelmarchId, long clientId, long appType, long instanceId,
+                                long backupSetId, long subclientId, bool endUser, const std::string& accessText) {
+    secLog().debugLvl(5, "canBrowse user [%d] end user [%d] access text %s", userId, endUser ? 1 : 0,
+                      accessText.empty() ? "absent" : "present");
+    const auto path = pathOf(kelmarchId, clientId, appType, instanceId, backupSetId, subclientId);
+    if (endUser)
+        return decide(userId, {zysec::kPermEndUserBrowse, zysec::kPermBrowse}, path, "browse as end user", 1);
+    return decide(userId, {zysec::kPermBrowse}, path, "browse", 2);
+}
+
+bool EvSecurityCheck::canPerformLiveBrowse(int userId, long kelmarchId, long clientId, long appType,
+                                           long instanceId, long backupSetId, long subclientId) {
+    return decide(userId, {zysec::kPermLiveBrowse},
+                  pathOf(kelmarchId, clientId, appType, instanceId, backupSetId, subclientId), "live browse", 2);
+}
+
+bool EvSecurityCheck::canManageHubmaster(int userId, long kelmarchId) {
+    return decide(userId, {zysec::kPermManageHubmaster}, pathOf(kelmarchId, 0, 0, 0, 0, 0), "manage", 2);
+}
+
+bool EvVisibilityCheck::canSeeSubClient(int userId, long clientId, long appType, long instanceId, long backupSetId,
+                                        long subclientId) {
+    m_lastSubclientId = subclientId;
+    return decide(userId, {zysec::kPermAny}, pathOf(0, clientId, appType, instanceId, backupSetId, subclientId),
+                  "see", 2);
+}

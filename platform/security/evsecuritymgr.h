@@ -1,0 +1,102 @@
+// The security manager of the platform: rights questions (browse, live browse, manage, visibility),
+// token checks and user properties, answered from the Hubmaster database in a transaction of the
+// manager's own. Each object is a local of one thread (the transaction belongs to that thread).
+//
+// Every question starts from a refusal: a question whose user, transaction or query fails is answered
+// "no", never with an earlier answer.
+#pragma once
+
+#include <string>
+
+#include "platform/db/dbtable.h"
+#include "platform/security/rights.h"
+#include "platform/tasks/evreturndata.h"
+
+class EvSecurityMgr : public EvReturnData {
+public:
+    // id: the task's job id or locale value; its top 16 bits are the locale of the messages.
+    explicit EvSecurityMgr(long long id);
+    ~EvSecurityMgr() override;  // rolls back the transaction if it is still open; never commits
+
+    // The explanation of the last answer, for log lines ("" before any question).
+    const char* getResponseString() const { return m_responseString; }
+
+    // True when the last refusal has an error of the manager's own (an unknown or disabled user, a
+    // check that could not be made): its browse error code, its text in the manager's locale and its
+    // message id. False (arguments untouched) otherwise.
+    bool getBrowseErrorStringAndGuiMessageId(int& code, std::string& text, unsigned long& messageId);
+
+    // Token checks: 1 when `token` is valid, with the user's id, login name, domain (the part of a
+    // "domain\user" login before the backslash) and full name; 0 otherwise, outputs untouched.
+    // A user token is checked by its signature and expiry alone; a session token also needs its live
+    // session. withDetails false fills the user id only. A token of a disabled or removed user is refused.
+    int GetUserInfoFromZetaTokenWithoutAuthentication(const std::string& token, bool withDetails, int& userId,
+                                                      std::string& userName, std::string& domain,
+                                                      std::string& fullName);
+    int GetSessionInfoFromZetaToken(const std::string& token, bool withDetails, int& userId, std::string& userName,
+                                    std::string& domain, std::string& fullName);
+
+    // Issues a token for `userId`, an enabled user, valid for `lifetimeSeconds`. A session token also
+    // opens its live session (committed at once). 0 on success; otherwise the token is not made and
+    // the reason is logged.
+    static int IssueZetaToken(int userId, bool sessionToken, long long lifetimeSeconds, std::string& token);
+
+    // The current value of user property `name` ("Object ID", ...): true with `value` set. Read in
+    // `tran` when given, else in the manager's transaction.
+    bool GetFromUsersPropDB(int userId, const char* name, std::string& value, DBtran* tran);
+
+    long long getLocaleId() const { return m_localeId; }
+    // The manager's transaction, for work that must see or share it.
+    DBtran* getTransaction() { return &m_tran; }
+
+    enum Status : int { kNotAsked = 0, kAllowed = 1, kDenied = 2, kFailed = -1 };
+    int getStatus() const { return m_status; }
+
+protected:
+    // Answers one rights question and records its outcome; true only when allowed.
+    bool decide(int userId, std::initializer_list<int> permissions, const zysec::TEntityPath& path,
+                const char* question, long long rightsLevel);
+
+private:
+    int checkToken(const std::string& token, char kind, bool withDetails, int& userId, std::string& userName,
+                   std::string& domain, std::string& fullName);
+    void setResponse(const std::string& text);
+
+    int32_t m_status;                 // Status of the last question
+    long long m_rightsLevel;          // rights the last question asked for: 2 full, 1 end-user
+    unsigned char m_ownError;         // 1: the last refusal has an error of the manager's own
+    DBtran m_tran;                    // the manager's transaction, started at construction
+    char m_responseString[256];       // explanation of the last answer
+    char m_errorString[256];          // the manager's own error text of the last refusal
+    long long m_messageId;            // message id of that error; 0 for none
+    long long m_localeId;             // locale of the messages
+};
+
+class EvSecurityCheck : public EvSecurityMgr {
+public:
+    explicit EvSecurityCheck(long long id) : EvSecurityMgr(id) {}
+    ~EvSecurityCheck() override = default;
+
+    // True when the user may browse the entity; ids of 0 are levels not asked. endUser asks for
+    // end-user rights (held by the "End User Browse" or the "Browse" right) instead of full rights.
+    // accessText: the request's password-protected access string; logged as present or not, never shown.
+    bool canBrowse(int userId, long kelmarchId, long clientId, long appType, long instanceId, long backupSetId,
+                   long subclientId, bool endUser, const std::string& accessText);
+    bool canPerformLiveBrowse(int userId, long kelmarchId, long clientId, long appType, long instanceId,
+                              long backupSetId, long subclientId);
+    // True when the user may manage the Hubmaster (a "Manage Hubmaster" right on all of it).
+    bool canManageHubmaster(int userId, long kelmarchId);
+};
+
+class EvVisibilityCheck : public EvSecurityMgr {
+public:
+    explicit EvVisibilityCheck(long long id) : EvSecurityMgr(id), m_lastSubclientId(0) {}
+    ~EvVisibilityCheck() override = default;
+
+    // True when the user holds any right on the subclient or on an entity above it.
+    bool canSeeSubClient(int userId, long clientId, long appType, long instanceId, long backupSetId,
+                         long subclientId);
+
+private:
+    long long m_lastSubclientId;  // the subclient of the last question
+};

@@ -1,0 +1,83 @@
+// The rights questions every security class shares: which permissions exist, the entity a question
+// names, the user it concerns, and whether a grant covers it, read in the caller's transaction (or on
+// the thread's connection when none is given). Functions of the calling thread.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+
+#include "platform/security/securitytables.h"
+
+class DBtran;
+
+// Permission ids, their names for explanations.
+#define SEC_PERMISSIONS(P)                       \
+    P(kPermBrowse, 1, "Browse")                  \
+    P(kPermEndUserBrowse, 2, "End User Browse")  \
+    P(kPermLiveBrowse, 3, "Live Browse")         \
+    P(kPermManageHubmaster, 4, "Manage Hubmaster") \
+    P(kPermDeleteData, 219, "Delete Data")
+
+namespace zysec {
+
+enum Permission : int {
+    kPermAny = 0,  // a question about any right at all (visibility)
+#define SEC_PERMISSION_ENUM(name, id, text) name = id,
+    SEC_PERMISSIONS(SEC_PERMISSION_ENUM)
+#undef SEC_PERMISSION_ENUM
+};
+
+// "Browse", ... ; "any right" for kPermAny; "permission <id>" for others.
+std::string permissionName(int permission);
+
+// The entity a question is about, one id per level (0: level not asked).
+struct TEntityPath {
+#define SEC_PATH_MEMBER(X, type, column) long column = 0;
+    SEC_ENTITY_LEVELS(SEC_PATH_MEMBER, _)
+#undef SEC_PATH_MEMBER
+};
+
+// Sets the level of entity type `entityType` (see SEC_ENTITY_LEVELS); false for an unknown type.
+bool setEntityLevel(TEntityPath& path, int entityType, long id);
+// "client [5] appType [33]" for the levels asked; "the whole Hubmaster" when none is.
+std::string describe(const TEntityPath& path);
+
+struct TUserInfo {
+    int id = 0;
+    std::string login;
+    std::string name;   // full name
+    std::string email;
+    std::string userGuid;
+    bool enabled = false;
+};
+
+// The outcome of one rights question about a user.
+enum CheckResult : int {
+    kCheckFailed = -1,    // the question could not be answered (no transaction, a query failed): refused
+    kCheckDenied = 0,     // the user holds no right that covers the entity
+    kCheckAllowed = 1,
+    kCheckNoUser = 2,     // no user was given, or no such user
+    kCheckUserDisabled = 3,
+};
+
+struct TCheckOutcome {
+    CheckResult result = kCheckFailed;
+    std::string explanation;  // one line for logs: who, which right, on what, and the answer
+    TUserInfo user;
+};
+
+// Asks whether `userId`, an enabled user, holds one of `permissions` (tried in order) on `path`, in
+// `tran`. `question` names the question in the explanation ("browse", "see").
+TCheckOutcome checkUserRight(DBtran* tran, int userId, std::initializer_list<int> permissions,
+                             const TEntityPath& path, const char* question);
+
+// Fetch results: 0 found, 100 none, anything else an error (a database result code).
+int lookUpUser(DBtran* tran, int userId, TUserInfo& user);
+int lookUpUserByLogin(DBtran* tran, const std::string& login, TUserInfo& user);
+// Whether a grant of `permission` (kPermAny: of any permission) to `userId` covers `path`: 0 covered,
+// 100 not covered, else the error. A grant covers the path when every level it names is the one asked.
+int findGrant(DBtran* tran, int userId, int permission, const TEntityPath& path);
+// The current value of user property `name`.
+int getUserProperty(DBtran* tran, int userId, const std::string& name, std::string& value);
+
+}  // namespace zysec

@@ -1,0 +1,61 @@
+#include "platform/security/securityseed.h"
+
+#include "platform/security/securityschema.h"
+
+namespace zysec {
+
+namespace {
+zydb::DbValue I(long long v) { return zydb::DbValue::ofInt(v); }
+zydb::DbValue T(const std::string& v) { return zydb::DbValue::ofText(v); }
+}  // namespace
+
+SecuritySeed::SecuritySeed(hubdb::HubDbSeed& seed) : m_seed(seed) {
+    if (seed.connection() == nullptr) {
+        m_error = "the seed has no database";
+        return;
+    }
+    ensureSecuritySchema(*seed.connection(), &m_error);
+}
+
+int SecuritySeed::checked(long long id) {
+    if (id < 0 && m_error.empty()) m_error = m_seed.error();
+    return id < 0 ? -1 : static_cast<int>(id);
+}
+
+int SecuritySeed::addUser(const SecurityUserSeed& u) {
+    return checked(m_seed.insertRow("UMUsers", {{"login", T(u.login)},
+                                                {"name", T(u.name.empty() ? u.login : u.name)},
+                                                {"email", T(u.email)},
+                                                {"enabled", I(u.enabled)}}));
+}
+
+int SecuritySeed::grant(int userId, int permission, const TEntityPath& path) {
+    std::vector<std::pair<std::string, zydb::DbValue>> row = {{"userId", I(userId)}, {"permissionId", I(permission)}};
+#define SEC_LEVEL_VALUE(X, type, column) row.push_back({#column, I(path.column)});
+    SEC_ENTITY_LEVELS(SEC_LEVEL_VALUE, _)
+#undef SEC_LEVEL_VALUE
+    return checked(m_seed.insertRow("SECUserRight", row));
+}
+
+int SecuritySeed::allowClientAccess(int callerClientId, int clientId) {
+    return checked(
+        m_seed.insertRow("SECClientAccess", {{"callerClientId", I(callerClientId)}, {"clientId", I(clientId)}}));
+}
+
+int SecuritySeed::addUserProperty(int userId, const std::string& name, const std::string& value, long long created,
+                                  long long modified) {
+    return checked(m_seed.insertRow("UMUsersProp", {{"componentNameId", I(userId)},
+                                                    {"attrName", T(name)},
+                                                    {"attrVal", T(value)},
+                                                    {"created", I(created)},
+                                                    {"modified", I(modified)}}));
+}
+
+int SecuritySeed::setAppTypeCategory(int appTypeId, int category) {
+    if (m_seed.exec("INSERT OR REPLACE INTO SECAppTypeUserAccess (appTypeId, category) VALUES (?, ?)",
+                    {I(appTypeId), I(category)}) != zydb::DB_OK)
+        return checked(-1);
+    return appTypeId;
+}
+
+}  // namespace zysec

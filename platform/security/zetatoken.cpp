@@ -1,0 +1,167 @@
+#include "platform/security/zetatoken.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/config/zyplatforminfo.h"
+
+namespace {
+
+constexpr const char* kPrefix = "ZT1.";
+constexpr const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+std::string base64url(const unsigned char* data, size_t n) {
+    std::string out;
+    out.reserve((n + 2) / 3 * 4);
+    for (size_t i = 0; i < n; i += 3) {
+        unsigned v = static_cast<unsigned>(data[i]) << 16;
+        if (i + 1 < n) v |= static_cast<unsigned>(data[i + 1]) << 8;
+        if (i + 2 < n) v |= data[i + 2];
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        if (i + 1 < n) out += kAlphabet[(v >> 6) & 63];
+        if (i + 2 < n) out += kAlphabet[v & 63];
+    }
+    return out;
+}
+
+int sextet(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '-') return 62;
+    if (c == '_') return 63;
+    return -1;
+}
+
+// Strict: only the alphabet, no padding, no leftover bits; one canonical text per byte string.
+bool unbase64url(const std::string& in, std::string& out) {
+    if (in.size() % 4 == 1) return false;
+    out.clear();
+    unsigned acc = 0;
+    int bits = 0;
+    for (char c : in) {
+        int s = sextet(c);
+        if (s < 0) return false;
+        acc = (acc << 6) | static_cast<unsigned>(s);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((acc >> bits) & 0xFF);
+        }
+    }
+    return (acc & ((1u << bits) - 1)) == 0;
+}
+
+bool mac(const std::string& key, const std::string& payload, unsigned char* out, unsigned int& len) {
+    return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+                reinterpret_cast<const unsigned char*>(payload.data()), payload.size(), out, &len) != nullptr;
+}
+
+bool parseNumber(const std::string& t, long long& out) {
+    if (t.empty() || t.size() > 19) return false;
+    for (char c : t)
+        if (c < '0' || c > '9') return false;
+    errno = 0;
+    out = std::strtoll(t.c_str(), nullptr, 10);
+    return errno == 0;
+}
+
+bool isHex(const std::string& t) {
+    for (char c : t)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    return true;
+}
+
+}  // namespace
+
+bool CZetaToken::signingKey(std::string& key) {
+    std::string k;
+    if (ZYPlatformInfo::getString("~Hubmaster", "sZetaTokenKey", &k) == 0 || k.size() < kMinKeyBytes) return false;
+    key = k;
+    return true;
+}
+
+CZetaToken::Result CZetaToken::issue(const std::string& key, TZetaTokenClaims& claims, std::string& token) {
+    if (key.size() < kMinKeyBytes) return kNoKey;
+    if ((claims.kind != kUserToken && claims.kind != kSessionToken) || claims.userId <= 0 || claims.issuedAt < 0 ||
+        claims.expiresAt <= claims.issuedAt)
+        return kBadArgument;
+    unsigned char nonce[16];
+    if (RAND_bytes(nonce, sizeof nonce) != 1) return kNoKey;
+    static const char* hex = "0123456789abcdef";
+    std::string session;
+    for (unsigned char b : nonce) {
+        session += hex[b >> 4];
+        session += hex[b & 15];
+    }
+    std::string payload = std::string(1, claims.kind) + "|" + std::to_string(claims.userId) + "|" +
+                          std::to_string(claims.issuedAt) + "|" + std::to_string(claims.expiresAt) + "|" + session;
+    unsigned char sig[EVP_MAX_MD_SIZE];
+    unsigned int sigLen = 0;
+    if (!mac(key, payload, sig, sigLen)) return kNoKey;
+    claims.sessionId = session;
+    token = std::string(kPrefix) + base64url(reinterpret_cast<const unsigned char*>(payload.data()), payload.size()) +
+            "." + base64url(sig, sigLen);
+    return kValid;
+}
+
+CZetaToken::Result CZetaToken::verify(const std::string& key, const std::string& token, long long now,
+                                      TZetaTokenClaims& claims) {
+    if (key.size() < kMinKeyBytes) return kNoKey;
+    const std::string prefix(kPrefix);
+    if (token.size() > kMaxTokenBytes || token.compare(0, prefix.size(), prefix) != 0) return kMalformed;
+    size_t dot = token.find('.', prefix.size());
+    if (dot == std::string::npos || token.find('.', dot + 1) != std::string::npos) return kMalformed;
+    std::string payload, sig;
+    if (!unbase64url(token.substr(prefix.size(), dot - prefix.size()), payload) ||
+        !unbase64url(token.substr(dot + 1), sig))
+        return kMalformed;
+
+    // The signature first: nothing of an unsigned payload is believed, not even its form.
+    unsigned char expect[EVP_MAX_MD_SIZE];
+    unsigned int expectLen = 0;
+    if (!mac(key, payload, expect, expectLen)) return kNoKey;
+    if (sig.size() != expectLen || CRYPTO_memcmp(sig.data(), expect, expectLen) != 0) return kBadSignature;
+
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t bar = payload.find('|', start);
+        parts.push_back(payload.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
+        if (bar == std::string::npos) break;
+        start = bar + 1;
+    }
+    long long user = 0, iat = 0, exp = 0;
+    if (parts.size() != 5 || parts[0].size() != 1 || (parts[0][0] != kUserToken && parts[0][0] != kSessionToken) ||
+        !parseNumber(parts[1], user) || user <= 0 || user > 0x7fffffff || !parseNumber(parts[2], iat) ||
+        !parseNumber(parts[3], exp) || parts[4].size() != 32 || !isHex(parts[4]))
+        return kMalformed;
+    if (now >= exp) return kExpired;
+    if (iat > now + kClockSkewSeconds) return kNotYetValid;
+    claims.kind = parts[0][0];
+    claims.userId = static_cast<int>(user);
+    claims.issuedAt = iat;
+    claims.expiresAt = exp;
+    claims.sessionId = parts[4];
+    return kValid;
+}
+
+const char* CZetaToken::resultText(Result r) {
+    switch (r) {
+        case kValid: return "valid";
+        case kNoKey: return "no usable token key";
+        case kMalformed: return "malformed token";
+        case kBadSignature: return "signature does not match";
+        case kExpired: return "token expired";
+        case kNotYetValid: return "token issued in the future";
+        case kBadArgument: return "bad token claims";
+    }
+    return "unknown";
+}

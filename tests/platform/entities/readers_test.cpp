@@ -1,0 +1,198 @@
+// WBA replication configuration, end-user erase filters and the install-manager readers over a seeded
+// database.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "platform/db/dbenv.h"
+#include "platform/db/dbresult.h"
+#include "platform/entities/entityseed.h"
+#include "platform/entities/installmanager.h"
+#include "platform/entities/sdversion.h"
+#include "platform/entities/wbaconfiguration.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/log/evdebug.h"
+#include "tests/platform/db/tempdir.h"
+
+namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+class Readers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EvDebugFileInstance::setLogDirectory(dir.path());
+        hubdb::HubDbSeed seed(dir.file("hub.db"));
+        ASSERT_TRUE(seed.ok()) << seed.error();
+        zyent::EntitySeed e(seed);
+        windows = e.addOperatingSystem("Windows Server 2019", 1);
+        linux_ = e.addOperatingSystem("Red Hat Enterprise Linux 9", 2);
+        source = seed.addClient({.name = "fileserver", .osId = windows});
+        dest = seed.addClient({.name = "replica", .osId = linux_});
+        vm = seed.addClient({.name = "cluster", .description = "two nodes"});
+        node1 = seed.addClient({.name = "node1"});
+        node2 = seed.addClient({.name = "node2"});
+        e.mapVirtualToPhysical(vm, node2);
+        e.mapVirtualToPhysical(vm, node1);
+        e.addClientProperty(node1, "Virtual Machine Instance UUID", "VM-GUID-1");
+        e.addClientProperty(node2, "Virtual Machine Instance UUID", "VM-GUID-1", 0, 100);  // no longer
+        e.addClientProperty(vm, "virtual machine instance uuid", "vm-guid-1");
+
+        // The replication set 40 of the file server: two pairs now; one more until time 3000.
+        e.addReplicationPair({.sourceClientId = source, .sourceRepSetId = 40, .sourcePath = "C:\\Data",
+                              .destClientId = dest, .destBackupSetId = 50, .destAppType = 29,
+                              .destPath = "/replica/data", .created = 1000});
+        e.addReplicationPair({.sourceClientId = source, .sourceRepSetId = 40, .sourcePath = "D:\\",
+                              .destClientId = dest, .destBackupSetId = 50, .destAppType = 29,
+                              .destPath = "/replica/d", .created = 5000});
+        e.addReplicationPair({.sourceClientId = source, .sourceRepSetId = 40, .sourcePath = "E:\\Old",
+                              .destClientId = dest, .destBackupSetId = 50, .destAppType = 29,
+                              .destPath = "/replica/old", .created = 1000, .modified = 3000});
+        // A client whose pairs disagree on their destination.
+        e.addReplicationPair({.sourceClientId = vm, .sourceRepSetId = 41, .sourcePath = "/a", .destClientId = dest,
+                              .destBackupSetId = 50, .destAppType = 29, .destPath = "/x"});
+        e.addReplicationPair({.sourceClientId = vm, .sourceRepSetId = 41, .sourcePath = "/b", .destClientId = dest,
+                              .destBackupSetId = 51, .destAppType = 29, .destPath = "/y"});
+
+        e.addEraseFilter(source, 33, "C:\\Users\\Bob\\Private", 4000, 7);
+        e.addEraseFilter(source, 33, "c:/users/bob/private/old", 6000, 7);
+        e.addEraseFilter(source, 29, "/home/bob", 4000, 7);
+        ASSERT_TRUE(e.ok()) << e.error();
+        ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db")), zydb::DB_OK);
+    }
+    void TearDown() override { zydb::CDbEnv::close(); }
+
+    TempDir dir;
+    int windows = 0, linux_ = 0, source = 0, dest = 0, vm = 0, node1 = 0, node2 = 0;
+};
+
+TEST_F(Readers, WbaToTimeZeroMeansTheCurrentConfiguration) {
+    for (unsigned int toTime : {0u, 0x7fffffffu}) {
+        WBAConfiguration wba(source, 40, toTime);
+        ASSERT_EQ(wba.Load(), 0);
+        EXPECT_EQ(wba.GetSourceRepSet(), 40u);
+        EXPECT_EQ(wba.GetDestHost(), dest);
+        EXPECT_EQ(wba.GetDestBackupSet(), 50u);
+        EXPECT_EQ(wba.GetDestFileSystemAppType(), 29u);
+        Pairs pairs;
+        EXPECT_TRUE(wba.Match("D:\\projects\\a.txt", pairs, true));
+        ASSERT_EQ(pairs.size(), 1u);
+        EXPECT_EQ(pairs[0].second, "/replica/d");
+        EXPECT_FALSE(wba.Match("E:\\Old\\file", pairs, true)) << toTime;  // ended at 3000
+    }
+}
+
+TEST_F(Readers, WbaConfigurationAsItWasAtTheToTime) {
+    WBAConfiguration wba(source, 40, 2000);
+    ASSERT_EQ(wba.Load(), 0);
+    Pairs pairs;
+    EXPECT_TRUE(wba.Match("E:\\Old\\file", pairs, true));
+    EXPECT_FALSE(wba.Match("D:\\projects", pairs, true));  // created at 5000
+    EXPECT_TRUE(wba.Match("c:/data/sub", pairs, true));
+    EXPECT_EQ(pairs[0].first, "C:\\Data");
+    EXPECT_FALSE(wba.Match("c:/data/sub", pairs, false));   // letter case counts when asked
+    EXPECT_FALSE(wba.Match("C:\\Database", pairs, true));  // a prefix only at a separator
+    EXPECT_TRUE(wba.Match("C:\\Data", pairs, true));
+
+    WBAConfiguration none(dest, 0, 0);
+    EXPECT_EQ(none.Load(), 1);
+    EXPECT_FALSE(none.Match("C:\\Data", pairs, true));
+    WBAConfiguration inconsistent(vm, 41, 0);
+    EXPECT_EQ(inconsistent.Load(), 2);
+}
+
+TEST_F(Readers, EraseFiltersHideErasedPathsAndWhatIsBelowThem) {
+    SDVersion sd;
+    long when = 0;
+    EXPECT_EQ(sd.isPathFiltered("C:\\Users", nullptr, &when), -1);  // not open yet
+    SDArgs args;
+    EXPECT_EQ(args.kind, 2u);
+    args.clientId = source;
+    args.appType = 33;
+    args.serverName = "hubmaster";
+    ASSERT_EQ(sd.open(args, true), 1);
+    EXPECT_EQ(sd.filterCount(), 2u);
+    EXPECT_FALSE(sd.impersonatedUser());
+    EXPECT_EQ(sd.isPathFiltered("C:\\Users\\Bob\\Private", nullptr, &when), 1);
+    EXPECT_EQ(when, 4000);
+    EXPECT_EQ(sd.isPathFiltered("c:\\users\\bob\\private\\old\\x.doc", nullptr, &when), 1);
+    EXPECT_EQ(when, 6000);  // the latest erase that covers it
+    when = 17;
+    EXPECT_EQ(sd.isPathFiltered("C:\\Users\\Bob\\PrivateNotes", nullptr, &when), 0);
+    EXPECT_EQ(sd.isPathFiltered("C:\\Users\\Bob", nullptr, &when), 0);
+    EXPECT_EQ(when, 17);
+    EXPECT_EQ(sd.isPathFiltered(nullptr, nullptr, &when), -1);
+
+    SDVersion none;
+    args.appType = 59;
+    EXPECT_EQ(none.open(args, true), 0);
+    EXPECT_EQ(none.isPathFiltered("/home/bob", nullptr, &when), 0);
+    args.clientId = 0;
+    EXPECT_EQ(none.open(args, true), -1);
+    args.clientId = source;
+    args.kind = 3;
+    EXPECT_EQ(none.open(args, true), -1);
+}
+
+TEST_F(Readers, OperatingSystemOfAClient) {
+    ZYSimOperatingSystem os(nullptr);
+    bool isWindows = false;
+    EXPECT_EQ(os.IsWindows(windows, isWindows), 0);
+    EXPECT_TRUE(isWindows);
+    EXPECT_EQ(os.IsWindows(linux_, isWindows), 0);
+    EXPECT_FALSE(isWindows);
+    isWindows = true;
+    EXPECT_EQ(os.IsWindows(999, isWindows), zydb::DB_NO_DATA);
+    EXPECT_TRUE(isWindows);
+    EXPECT_FALSE(os.getLastError().empty());
+}
+
+TEST_F(Readers, PhysicalMachinesBehindAVirtualClient) {
+    ZyAPP_VMToPMMap map(nullptr);
+    std::vector<int> nodes = {99};
+    ASSERT_EQ(map.GetAllPMsMappedToAVM(vm, nodes), 0);
+    EXPECT_EQ(nodes, (std::vector<int>{node1, node2}));
+    ASSERT_EQ(map.GetAllPMsMappedToAVM(node1, nodes), 0);
+    EXPECT_TRUE(nodes.empty());
+}
+
+TEST_F(Readers, ClientsWithAProperty) {
+    std::list<_AppClientInfo> clients;
+    std::string error;
+    ASSERT_EQ(ClientProperties::getClientInfoWithProperty(clients, "Virtual Machine Instance UUID", "VM-GUID-1", error,
+                                                          nullptr),
+              0);
+    ASSERT_EQ(clients.size(), 2u);  // node1 and the cluster; node2's row has ended
+    EXPECT_EQ(clients.front().clientId, vm);
+    EXPECT_EQ(clients.front().clientName, "cluster");
+    EXPECT_EQ(clients.front().description, "two nodes");
+    EXPECT_EQ(clients.back().clientId, node1);
+    EXPECT_EQ(clients.back().propertyValue, "VM-GUID-1");
+
+    clients.clear();
+    ASSERT_EQ(ClientProperties::getClientInfoWithProperty(clients, "Virtual Machine Instance UUID", "x' OR '1'='1",
+                                                          error, nullptr),
+              0);
+    EXPECT_TRUE(clients.empty());  // a hostile value stays a value
+}
+
+TEST(ReadersWithoutDatabase, FailuresLeaveTheCallersValues) {
+    zydb::CDbEnv::close();
+    std::list<_AppClientInfo> clients(1);
+    std::string error;
+    EXPECT_NE(ClientProperties::getClientInfoWithProperty(clients, "a", "b", error, nullptr), 0);
+    EXPECT_EQ(clients.size(), 1u);
+    EXPECT_FALSE(error.empty());
+    ZyAPP_VMToPMMap map(nullptr);
+    std::vector<int> nodes = {3};
+    EXPECT_NE(map.GetAllPMsMappedToAVM(1, nodes), 0);
+    EXPECT_EQ(nodes, std::vector<int>{3});
+    WBAConfiguration wba(1, 0, 0);
+    EXPECT_NE(wba.Load(), 0);
+    SDVersion sd;
+    SDArgs args;
+    args.clientId = 1;
+    EXPECT_EQ(sd.open(args, true), -1);
+}
+
+}  // namespace
