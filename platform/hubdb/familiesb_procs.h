@@ -1,0 +1,37 @@
+// Handlers of the procedures listed in familiesb_procs.def, and their registration. Handlers run on
+// the fetching thread, on the connection they are given (the caller's transaction when it has one);
+// registration may be called from any thread and more than once.
+#pragma once
+
+#include <string>
+
+#include "platform/db/procregistry.h"
+
+namespace hubdb {
+
+// Names of the properties and global parameters these procedures read and write.
+inline constexpr const char* kVmUuidProperty = "Virtual Machine Instance UUID";
+inline constexpr const char* kIndexSubclientProperty = "Index SubClient";
+inline constexpr const char* kEraseEnabledProperty = "EndUser Erase Enabled";
+inline constexpr const char* kErasePendingProperty = "EndUser Erase Pending";
+inline constexpr const char* kRecomputeQuotaProperty = "recomputeQuota";
+inline constexpr const char* kScheduleFrequencyParam = "IndexBackupScheduleFrequencyMins";
+inline constexpr const char* kFullConsolidationDaysParam = "IndexBackupFullConsolidationDays";
+inline constexpr long long kDefaultScheduleFrequencyMins = 24 * 60;
+inline constexpr long long kDefaultFullConsolidationDays = 30;
+inline constexpr int kBackupActivity = 4;
+inline constexpr int kIndexBackupClientKind = 2;
+// Link type of a hypervisor job and the jobs of its virtual machines (JMJobDataLink).
+inline constexpr int kVmJobLinkType = 7;
+
+// The subclient property that switches an activity type off ("1") or on ("0").
+std::string activityControlProperty(int activityType);
+
+#define HUB_PROCEDURE(name, handler) int handler(zydb::CProcCall& call);
+#include "platform/hubdb/familiesb_procs.def"
+#undef HUB_PROCEDURE
+
+// Adds every procedure of familiesb_procs.def to the registry (idempotent).
+void registerFamiliesBProcedures();
+
+}  // namespace hubdb

@@ -1,0 +1,147 @@
+// Row loops, the savepoint scope, versioned properties and global parameters.
+#include "platform/hubdb/procsupport.h"
+
+#include <ctime>
+#include <memory>
+
+#include "platform/db/dbresult.h"
+
+using zydb::DbValue;
+
+namespace hubdb {
+
+int procFailure(zydb::CProcCall& call, int rc) {
+    call.setError(call.connection().lastError());
+    return rc;
+}
+
+int procRefusal(zydb::CProcCall& call, const std::string& why) {
+    call.setError(why);
+    return zydb::DB_ERR_PROCEDURE;
+}
+
+int forEachRow(zydb::IDbConnection& conn, const std::string& sql, const std::vector<DbValue>& params,
+               const std::function<int(const zydb::IDbRow&)>& row) {
+    std::unique_ptr<zydb::IDbStatement> st;
+    int rc = zydb::prepareBound(conn, sql, params, st);
+    if (rc != zydb::DB_OK) return rc;
+    while ((rc = st->step()) == zydb::DB_OK) {
+        int stop = row(*st);
+        if (stop != zydb::DB_OK) return stop;
+    }
+    return rc == zydb::DB_NO_DATA ? zydb::DB_OK : rc;
+}
+
+int queryOneInt(zydb::IDbConnection& conn, const std::string& sql, const std::vector<DbValue>& params,
+                long long& value, bool& found) {
+    found = false;
+    std::unique_ptr<zydb::IDbStatement> st;
+    int rc = zydb::prepareBound(conn, sql, params, st);
+    if (rc != zydb::DB_OK) return rc;
+    rc = st->step();
+    if (rc == zydb::DB_OK) {
+        found = true;
+        value = st->columnInt64(0);
+        return zydb::DB_OK;
+    }
+    return rc == zydb::DB_NO_DATA ? zydb::DB_OK : rc;
+}
+
+ProcWriteScope::ProcWriteScope(zydb::IDbConnection& conn) : m_conn(conn) {}
+
+ProcWriteScope::~ProcWriteScope() {
+    if (!m_open) return;
+    m_conn.exec("ROLLBACK TO hubproc");
+    m_conn.exec("RELEASE hubproc");
+}
+
+int ProcWriteScope::begin() {
+    int rc = m_conn.exec("SAVEPOINT hubproc");
+    m_open = rc == zydb::DB_OK;
+    return rc;
+}
+
+int ProcWriteScope::commit() {
+    if (!m_open) return zydb::DB_ERR_STATE;
+    int rc = m_conn.exec("RELEASE hubproc");
+    if (rc == zydb::DB_OK) m_open = false;
+    return rc;
+}
+
+long long nowSeconds() { return static_cast<long long>(std::time(nullptr)); }
+
+std::vector<DbValue> rowAs(const zydb::IDbRow& row, const zydb::ColumnInfo* columns, size_t count) {
+    std::vector<DbValue> out;
+    out.reserve(count);
+    for (size_t c = 0; c < count; ++c) {
+        const int k = static_cast<int>(c);
+        if (row.columnIsNull(k)) {
+            out.emplace_back();
+        } else if (columns[c].code == 'i' || columns[c].code == 'b' || columns[c].code == 'x') {
+            out.push_back(DbValue::ofInt(row.columnInt64(k)));
+        } else {
+            out.push_back(DbValue::ofText(std::string(row.columnText(k))));
+        }
+    }
+    return out;
+}
+
+int setVersionedProperty(zydb::IDbConnection& conn, const char* table, int componentId, const std::string& name,
+                         int attrType, const std::string& value, long long now) {
+    const std::string t = table;
+    bool same = false;
+    int rc = forEachRow(conn,
+                        "SELECT attrVal FROM " + t +
+                            " WHERE componentNameId = ? AND attrName = ? AND modified = 0 ORDER BY id DESC LIMIT 1",
+                        {DbValue::ofInt(componentId), DbValue::ofText(name)}, [&](const zydb::IDbRow& r) {
+                            same = !r.columnIsNull(0) && r.columnText(0) == value;
+                            return zydb::DB_OK;
+                        });
+    if (rc != zydb::DB_OK || same) return rc;
+    rc = zydb::execBound(conn, "UPDATE " + t + " SET modified = ? WHERE componentNameId = ? AND attrName = ? AND modified = 0",
+                         {DbValue::ofInt(now), DbValue::ofInt(componentId), DbValue::ofText(name)});
+    if (rc != zydb::DB_OK) return rc;
+    return zydb::execBound(conn,
+                           "INSERT INTO " + t + " (id, componentNameId, attrName, attrType, attrVal, created, modified) " +
+                               "VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM " + t + "), ?, ?, ?, ?, ?, 0)",
+                           {DbValue::ofInt(componentId), DbValue::ofText(name), DbValue::ofInt(attrType),
+                            DbValue::ofText(value), DbValue::ofInt(now)});
+}
+
+int writeSubclientProperty(zydb::CProcCall& call, int subclientId, const std::string& name, const std::string& value) {
+    zydb::IDbConnection& conn = call.connection();
+    long long id = 0;
+    bool found = false;
+    int rc = queryOneInt(conn, "SELECT id FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)}, id, found);
+    if (rc != zydb::DB_OK) return procFailure(call, rc);
+    if (!found) return procRefusal(call, "no subclient " + std::to_string(subclientId));
+    ProcWriteScope scope(conn);
+    if ((rc = scope.begin()) != zydb::DB_OK ||
+        (rc = setVersionedProperty(conn, "APP_SubClientProp", subclientId, name, 0, value, nowSeconds())) != zydb::DB_OK ||
+        (rc = scope.commit()) != zydb::DB_OK)
+        return procFailure(call, rc);
+    return zydb::DB_OK;
+}
+
+int currentGlobalParam(zydb::IDbConnection& conn, const std::string& name, std::string& value, bool& found) {
+    found = false;
+    return forEachRow(conn, "SELECT value FROM NBGlobalParam WHERE name = ? AND modified = 0 ORDER BY id DESC LIMIT 1",
+                      {DbValue::ofText(name)}, [&](const zydb::IDbRow& r) {
+                          found = true;
+                          value = std::string(r.columnText(0));
+                          return zydb::DB_OK;
+                      });
+}
+
+int globalParamNumber(zydb::IDbConnection& conn, const std::string& name, long long fallback, long long& value) {
+    std::string text;
+    bool found = false;
+    value = fallback;
+    int rc = currentGlobalParam(conn, name, text, found);
+    if (rc != zydb::DB_OK || !found) return rc;
+    long long v = DbValue::ofText(text).asInt();
+    if (v > 0) value = v;
+    return zydb::DB_OK;
+}
+
+}  // namespace hubdb

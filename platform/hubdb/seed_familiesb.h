@@ -1,0 +1,126 @@
+// FamiliesBSeed: seed-builder additions for storage policies and snap copies, virtual machines under
+// hypervisor backup sets, index databases, document tags, index servers, index backups of media
+// agents, schedules, checkpoints, global parameters with their history, releases, users and shared
+// folders. Works on a HubDbSeed's file; one object per seed, used by the seed's thread.
+//
+//   hubdb::HubDbSeed seed(path);
+//   hubdb::FamiliesBSeed more(seed);               // completes the schema for these tables
+//   int vm = more.addVirtualMachine(parentBackupSet, {.name = "vm1", .storagePolicyId = sp}).clientId;
+//   more.setGlobalParam("IDX_BROWSE_IGNORE_MA_FROM_RESTORE_TASK", "1", 1700000000);
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/hubdb/hubdbseed.h"
+
+namespace hubdb {
+
+struct VirtualMachineSeed {
+    std::string name{};
+    std::string guid{};        // the client's GUID; empty: made by the seed builder
+    std::string uuid{};        // a current "Virtual Machine Instance UUID" property; empty: none
+    int osId = 0;
+    int storagePolicyId = 0;   // of the VM's own subclient
+    int instanceId = 0;        // 0: a new instance of the VM's own
+};
+
+// A VM: its client, its own (child) backup set and the subclient in it.
+struct VirtualMachine {
+    int clientId = -1;
+    int childBackupSetId = -1;
+    int subclientId = -1;
+    int instanceId = -1;
+};
+
+struct IndexDatabaseSeed {
+    std::string dbName{};
+    int backupSetId = 0;
+    int flags = 0;             // bit 0: indexed per subclient
+    int type = 0;
+    int engineType = 0;
+    int currentIdxServer = 0;
+    std::string properties{};  // empty: NULL
+    int archGroupId = 0;
+    long long committedTransactionId = 0;
+};
+
+struct IndexServerNodeSeed {
+    int clientId = 0;
+    int basePort = 20000;
+    std::string engineName{};
+    bool enabled = true;
+};
+
+class FamiliesBSeed {
+public:
+    explicit FamiliesBSeed(HubDbSeed& seed);
+    FamiliesBSeed(const FamiliesBSeed&) = delete;
+    FamiliesBSeed& operator=(const FamiliesBSeed&) = delete;
+
+    bool ok() const { return m_error.empty() && m_seed.ok(); }
+    std::string error() const { return m_error.empty() ? m_seed.error() : m_error; }
+
+    // Storage policies: a snap copy (it becomes the policy's default snap copy), the policy's default
+    // copy (0: none, as an erase check sees a policy without one).
+    int addSnapCopy(int storagePolicyId, int precedence, int mediaAgentClientId);
+    int setDefaultCopy(int storagePolicyId, int copyId);
+    // A snap backup: a full job whose data files are on the snap copies only, until runBackupCopy
+    // puts them on the copy of that precedence too.
+    HubDbSeed::Backup addSnapBackup(int appId, int time, int dataFiles = 1);
+    int runBackupCopy(int jobId, int precedence);
+
+    // Virtual machines of a hypervisor (parent) backup set.
+    int addInstance(const std::string& name, const std::string& guid = "");
+    VirtualMachine addVirtualMachine(int parentBackupSetId, const VirtualMachineSeed& vm);
+    // A row of the VM's "Virtual Machine Instance UUID" property with its validity.
+    int addVmUuid(int vmClientId, const std::string& uuid, long long created, long long modified = 0);
+    // One hypervisor backup at `time`: a full job of the hypervisor subclient and a full job (with one
+    // data file, `vmSize` bytes read) of each VM, linked to it as its children. Returns the job ids,
+    // the parent's first.
+    std::vector<int> addVmBackup(int hypervisorSubclientId, const std::vector<VirtualMachine>& vms, int time,
+                                 long long vmSize = 0, int childStatus = 1);
+
+    // Index databases and document tags.
+    int addIndexDatabase(const IndexDatabaseSeed& db);
+    int addDocTag(const std::string& tagId, const std::string& containerGuid, int value);
+
+    // An index server of a kind ("Virtual Machine", "Exchange Index"): a pseudo-client named `name`
+    // and its nodes in order; with one node that is the server itself, `name` empty, the node's client
+    // stands for the server. Returns the index server's client id.
+    int addIndexServer(const std::string& kind, const std::string& name, const std::vector<IndexServerNodeSeed>& nodes,
+                       int serverType = 1);
+
+    // Index backups of media agents: the configuration, and an index pseudo-client with its IndexBackup
+    // subclient (returned through `subclientId`).
+    int configureIndexBackup(int mediaAgentClientId, int storagePolicyId, bool backupEnabled = true);
+    int addIndexClient(int mediaAgentClientId, const std::string& name, int storagePolicyId, int* subclientId = nullptr);
+    int addIndexSubclient(int indexClientId, int storagePolicyId);
+
+    // Schedules and index checkpoints.
+    int addScheduleTask(const std::string& name, bool isDefault, bool isAutomatic, int frequencyMins = 0,
+                        long long lastFullConsolidation = 0);
+    int addCheckpoint(int backupSetId, int archFileId);
+
+    // Global parameters: a row as given, or a new current value from `time` on (the current row, if
+    // any, ends at `time` and stays as history).
+    int addGlobalParamRow(const std::string& name, const std::string& value, long long created, long long modified);
+    int setGlobalParam(const std::string& name, const std::string& value, long long time);
+
+    int addRelease(int id, const std::string& release, int buildNum = 0);
+
+    // Users and the folders they share.
+    int addUser(const std::string& login, const std::string& name = "");
+    int addSharedFolder(const std::string& folderName, int ownerUserId, const std::string& path = "");
+
+private:
+    int fail(const std::string& what);
+    // Inserts with id = MAX(id) + 1 (tables whose serial column is not their key).
+    int insertNextId(const std::string& table, const char* idColumn,
+                     std::vector<std::pair<std::string, zydb::DbValue>> columns);
+
+    HubDbSeed& m_seed;
+    std::string m_error;
+};
+
+}  // namespace hubdb
