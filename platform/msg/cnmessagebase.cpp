@@ -391,44 +391,40 @@ std::vector<std::string>* CNMessageBase::getliststring(short i, short j, unsigne
 }
 
 // Integer lists read from XML of an undeclared field arrive as texts; they become numbers on first
-// read as numbers, and only when every element is one.
-std::vector<int>* CNMessageBase::getlistint(short i, short j, unsigned long tag, unsigned long code, bool flag) {
-    if (!addressOk(tag, code, "getlistint")) return nullptr;
-    CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::IntList, flag);
+// read as numbers, and only when every element is one (the same between 32 and 64 bits).
+template <typename T>
+std::vector<T>* CNMessageBase::numberList(short i, short j, unsigned long tag, unsigned long code, bool create,
+                                          const char* op) {
+    constexpr bool wide = std::is_same_v<T, long long>;
+    constexpr MsgFieldKind want = wide ? MsgFieldKind::LongList : MsgFieldKind::IntList;
+    if (!addressOk(tag, code, op)) return nullptr;
+    CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), want, create);
     if (!f) return nullptr;
-    CNMessageFieldBox& box = f->boxed();
-    bool ok = f->kind == MsgFieldKind::IntList || (f->kind == MsgFieldKind::LongList && convertList(box.list().longs, box.list().ints)) ||
-              (f->kind == MsgFieldKind::StrList && convertList(box.list().strings, box.list().ints));
+    CNMessageFieldLists& l = f->list();
+    std::vector<T>& mine = [&]() -> std::vector<T>& {
+        if constexpr (wide) return l.longs; else return l.ints;
+    }();
+    if (f->kind == want) return &mine;
+    bool ok = (f->kind == MsgFieldKind::IntList && convertList(l.ints, mine)) ||
+              (f->kind == MsgFieldKind::LongList && convertList(l.longs, mine)) ||
+              (f->kind == MsgFieldKind::StrList && convertList(l.strings, mine));
     if (!ok) {
-        logListKind(*this, static_cast<uint32_t>(code), *f, "list of 32-bit integers");
+        logListKind(*this, static_cast<uint32_t>(code), *f, msgFieldKindName(want));
         return nullptr;
     }
-    if (f->kind != MsgFieldKind::IntList) {
-        box.list().longs.clear();
-        box.list().strings.clear();
-        f->kind = MsgFieldKind::IntList;
-    }
-    return &box.list().ints;
+    if constexpr (wide) l.ints.clear(); else l.longs.clear();
+    l.strings.clear();
+    f->kind = want;
+    return &mine;
+}
+
+std::vector<int>* CNMessageBase::getlistint(short i, short j, unsigned long tag, unsigned long code, bool flag) {
+    return numberList<int>(i, j, tag, code, flag, "getlistint");
 }
 
 std::vector<long long>* CNMessageBase::getlistlonglong(short i, short j, unsigned long tag, unsigned long code,
                                                        bool flag) {
-    if (!addressOk(tag, code, "getlistlonglong")) return nullptr;
-    CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::LongList, flag);
-    if (!f) return nullptr;
-    CNMessageFieldBox& box = f->boxed();
-    bool ok = f->kind == MsgFieldKind::LongList || (f->kind == MsgFieldKind::IntList && convertList(box.list().ints, box.list().longs)) ||
-              (f->kind == MsgFieldKind::StrList && convertList(box.list().strings, box.list().longs));
-    if (!ok) {
-        logListKind(*this, static_cast<uint32_t>(code), *f, "list of 64-bit integers");
-        return nullptr;
-    }
-    if (f->kind != MsgFieldKind::LongList) {
-        box.list().ints.clear();
-        box.list().strings.clear();
-        f->kind = MsgFieldKind::LongList;
-    }
-    return &box.list().longs;
+    return numberList<long long>(i, j, tag, code, flag, "getlistlonglong");
 }
 
 bool CNMessageBase::isSet(short, unsigned long tag, unsigned long code) const {

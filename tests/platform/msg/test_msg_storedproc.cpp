@@ -91,7 +91,7 @@ TEST(StoredProcedures, RegistryServesManyThreads) {
     std::atomic<int> ok{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&] {
+        threads.emplace_back([&, t] {
             for (int k = 0; k < 50; ++k) {
                 databrowse::BrowseRequest req, answer;
                 req.setint64(BR::opType, k);
