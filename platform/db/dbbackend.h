@@ -58,6 +58,8 @@ public:
     // DB_OK with a row, DB_NO_DATA at the end, else an error (the text in the connection).
     virtual int step() = 0;
     virtual void reset() = 0;
+    // A column of the current row with the type the engine holds it in.
+    virtual DbValue columnValue(int col) const = 0;
 };
 
 class IDbConnection {

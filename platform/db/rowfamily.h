@@ -114,6 +114,11 @@ struct TableDesc : FamilyDefaults {
 struct ProcDesc : FamilyDefaults {
     static constexpr int kind = 2;
 };
+// A procedure that takes one request XML as its only argument.
+struct XmlProcDesc : ProcDesc {
+    using Args = ArgList<const char*>;
+    static constexpr const char* argFormat = "'%s'";
+};
 
 // The family's text forms, built from the column list.
 std::string typeStringOf(const ColumnInfo* cols, size_t n);  // "i|s257|"
@@ -446,6 +451,12 @@ private:
 };
 
 }  // namespace zydb
+
+// A procedure family's names: the class X, the database object X, the header Db/Proc/X.
+#define ZYDB_PROC_NAMES(X)                                  \
+    static constexpr const char* className = #X;            \
+    static constexpr const char* dbName = #X;               \
+    static constexpr const char* header = "Db/Proc/" #X;
 
 // ---- generation from a family's data ------------------------------------------------------------------
 

@@ -93,6 +93,14 @@ public:
         if (t == nullptr) return {};
         return {reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(m_st, col))};
     }
+    DbValue columnValue(int col) const override {
+        switch (sqlite3_column_type(m_st, col)) {
+            case SQLITE_NULL: return DbValue{};
+            case SQLITE_INTEGER: return DbValue::ofInt(sqlite3_column_int64(m_st, col));
+            case SQLITE_FLOAT: return DbValue::ofReal(sqlite3_column_double(m_st, col));
+            default: return DbValue::ofText(std::string(columnText(col)));
+        }
+    }
     // Through the column's value: one library call with its checks instead of two. The value is
     // unprotected, which is safe here because a connection and its statements stay on one thread.
     bool readInt64(int col, long long& out) const override {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/db/dbresult.h"
+#include "platform/hubdb/hubsql.h"
 
 using zydb::DbValue;
 
@@ -45,14 +46,6 @@ bool parseSuperBrowseInput(const std::string& xml, SuperBrowseInput& in, std::st
     }
     in.vmParentBrowse = root.child("VSAV2ParentBrowse").text().as_int(0) == 1;
     return true;
-}
-
-int listIds(zydb::IDbConnection& conn, const char* sql, const std::vector<DbValue>& params, std::vector<int>& out) {
-    std::unique_ptr<zydb::IDbStatement> st;
-    int rc = zydb::prepareBound(conn, sql, params, st);
-    if (rc != zydb::DB_OK) return rc;
-    while ((rc = st->step()) == zydb::DB_OK) out.push_back(static_cast<int>(st->columnInt64(0)));
-    return rc == zydb::DB_NO_DATA ? zydb::DB_OK : rc;
 }
 
 // A backup job of one subclient, as its archive files show it.
@@ -182,10 +175,10 @@ int archFileByTimeSuperBrowseProc(zydb::CProcCall& call) {
         for (int id : input.moreSubclients)
             if (std::find(subclients.begin(), subclients.end(), id) == subclients.end()) subclients.push_back(id);
     } else if (backupSetId > 0) {
-        rc = listIds(conn, "SELECT id FROM APP_Application WHERE backupSet = ? ORDER BY id", {DbValue::ofInt(backupSetId)},
+        rc = queryInts(conn, "SELECT id FROM APP_Application WHERE backupSet = ? ORDER BY id", {DbValue::ofInt(backupSetId)},
                      subclients);
     } else if (clientId > 0) {
-        rc = listIds(conn, "SELECT id FROM APP_Application WHERE clientId = ? AND appTypeId = ? ORDER BY id",
+        rc = queryInts(conn, "SELECT id FROM APP_Application WHERE clientId = ? AND appTypeId = ? ORDER BY id",
                      {DbValue::ofInt(clientId), DbValue::ofInt(appType)}, subclients);
     }
     if (rc != zydb::DB_OK) return dbFailure(call, rc);

@@ -4,6 +4,8 @@
 #include "platform/db/dbenv.h"
 #include "platform/db/procregistry.h"
 #include "platform/hubdb/archprocs.h"
+#include "platform/hubdb/xmlprocs.h"
+#include "platform/msg/msg_classes.h"
 
 namespace hubdb {
 

@@ -5,6 +5,7 @@
 
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/hubschema.h"
+#include "platform/hubdb/hubsql.h"
 
 using zydb::DbValue;
 
@@ -65,13 +66,9 @@ int HubDbSeed::exec(const std::string& sql, const std::vector<DbValue>& params) 
 
 long long HubDbSeed::queryInt(const std::string& sql, const std::vector<DbValue>& params, long long def) {
     if (!m_conn) return def;
-    std::unique_ptr<zydb::IDbStatement> st;
-    if (zydb::prepareBound(*m_conn, sql, params, st) != zydb::DB_OK) {
-        fail(sql);
-        return def;
-    }
-    int rc = st->step();
-    if (rc == zydb::DB_OK && !st->columnIsNull(0)) return st->columnInt64(0);
+    std::vector<DbValue> row;
+    int rc = queryFirstRow(*m_conn, sql, params, row);
+    if (rc == zydb::DB_OK && !row.empty() && !row[0].isNull()) return row[0].asInt();
     if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA) fail(sql);
     return def;
 }

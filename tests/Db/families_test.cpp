@@ -8,6 +8,13 @@
 #include <sstream>
 #include <thread>
 
+#include "Db/Proc/APPGetLaptopClientList.h"
+#include "Db/Proc/AppGetBackupSetGUIDFromAFiles.h"
+#include "Db/Proc/AppGetIndexCheckpointForGivenTimeRange.h"
+#include "Db/Proc/AppGetIndexingV2Enabled.h"
+#include "Db/Proc/AppGetMachineBrowseDetails.h"
+#include "Db/Proc/AppGetSharePointMemberServers.h"
+#include "Db/Proc/EntityNameToIdConverter.h"
 #include "Db/Proc/archFileByTime.h"
 #include "Db/Proc/archFileByTimeSuperBrowse.h"
 #include "Db/Tbl/APP_Application.h"
@@ -91,6 +98,23 @@ TEST(FamilyText, EveryFamilyMatchesItsDescription) {
          "r_mediaAgentId, r_mediaAgentVersion, r_idxCacheSoftState, r_archFileFlag, r_isRunningJob, r_isAged, "
          "r_VMGUID, r_fullCycleNum",
          "archFileByTimeSuperBrowse", "Procedure ArchFileByTimeSuperBrowse", "v1.26.2.35.4.1", 2, "", -1});
+    expectFamily<EntityNameToIdConverter>({"s|", "output", "EntityNameToIdConverter",
+                                           "Procedure EntityNameToIdConverter", "00010095001200110000", 2, "", -1});
+    expectFamily<APPGetLaptopClientList>({"", "", "APPGetLaptopClientList", "Procedure APPGetLaptopClientList",
+                                          "00010147000200580000", 2, "", -1});
+    expectFamily<AppGetMachineBrowseDetails>({"s|", "o_xmlstring", "AppGetMachineBrowseDetails",
+                                              "Procedure AppGetMachineBrowseDetails", "00d:0000000000000000", 2, "", -1});
+    expectFamily<AppGetSharePointMemberServers>({"", "", "AppGetSharePointMemberServers",
+                                                 "Procedure AppGetSharePointMemberServers", "00d:0000000000000000", 2,
+                                                 "", -1});
+    expectFamily<AppGetIndexCheckpointForGivenTimeRange>(
+        {"s|", "outXML", "AppGetIndexCheckpointForGivenTimeRange", "Procedure AppGetIndexCheckpointForGivenTimeRange",
+         "00010001000200030000", 2, "", -1});
+    expectFamily<AppGetIndexingV2Enabled>({"", "", "AppGetIndexingV2Enabled", "Procedure AppGetIndexingV2Enabled",
+                                           "00010001000200010000", 2, "", -1});
+    expectFamily<AppGetBackupSetGUIDFromAFiles>({"s|", "outResp", "AppGetBackupSetGUIDFromAFiles",
+                                                 "Procedure AppGetBackupSetGUIDFromAFiles", "00d:0000000000000000", 2,
+                                                 "", -1});
 }
 
 TEST(SubclientAndClient, KeysForeignKeysAndRecords) {

@@ -1,0 +1,15 @@
+// EntityNameToIdConverter: a browse request in, the same request with its entity's names completed by
+// identifiers out (one row, one text column). Made on the calling thread's stack, often by SprocWrapper.
+#pragma once
+
+#include "platform/db/rowfamily.h"
+
+#define EntityNameToIdConverter_COLUMNS(COL) COL(output, s)
+
+struct EntityNameToIdConverter_desc : zydb::XmlProcDesc {
+    ZYDB_PROC_NAMES(EntityNameToIdConverter)
+    static constexpr const char* revision = "00010095001200110000";
+    static constexpr int errorLine = 386;
+};
+
+ZYDB_FAMILY(EntityNameToIdConverter)
