@@ -160,6 +160,8 @@ CNMessageBase::CNMessageBase(int package, int classId) {
 
 CNMessageBase::CNMessageBase(const MsgClassType* type) : m_tag(type ? type->tag() : 0), m_type(type) {}
 
+CNMessageBase::CNMessageBase(const MsgClassType* type, uint32_t tag) : m_tag(tag), m_type(type) {}
+
 CNMessageBase::CNMessageBase(RawTag raw) : m_tag(raw.tag), m_type(CNMessageRegistry::instance().byTag(raw.tag)) {}
 
 CNMessageBase CNMessageBase::withTag(uint32_t tag) { return CNMessageBase(RawTag{tag}); }

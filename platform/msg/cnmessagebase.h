@@ -126,6 +126,9 @@ public:
     void swapContent(CNMessageBase& other) noexcept;
 
 protected:
+    // A message class's own constructor: its registered type (null only if its family failed to
+    // register, which is logged) and its tag.
+    CNMessageBase(const MsgClassType* type, uint32_t tag);
     struct RawTag {
         uint32_t tag;
     };

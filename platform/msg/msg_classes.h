@@ -49,6 +49,25 @@ consteval bool allDistinct() {
     return true;
 }
 static_assert(allDistinct(), "two catalogue classes share a tag");
+
+// Every (package, class id) is held by one class at most.
+inline constexpr int64_t kAllIds[] = {
+#define MSG_FAMILY(ns, package)
+#define MSG_FAMILY_END(ns)
+#define MSG_CLASS(ns, Name, package, classId, printed) (classId) < 0 ? -1 : int64_t(package) << 32 | (classId),
+#define MSG_UNNAMED MSG_CLASS
+#define MSG_FIELD(kind, name, i, j, child)
+#define MSG_FIELD_CODE(kind, ident, code, i, j, child)
+#define MSG_END(ns, Name)
+#include "platform/msg/msg_catalogue.def"
+};
+consteval bool idsDistinct() {
+    for (size_t a = 0; a < std::size(kAllIds); ++a)
+        for (size_t b = a + 1; b < std::size(kAllIds); ++b)
+            if (kAllIds[a] >= 0 && kAllIds[a] == kAllIds[b]) return false;
+    return true;
+}
+static_assert(idsDistinct(), "two catalogue classes share a (package, class id)");
 }  // namespace msgtag
 
 // ---- classes: no data and no virtual functions of their own; a move is a copy
@@ -65,7 +84,7 @@ static_assert(allDistinct(), "two catalogue classes share a tag");
             static const MsgClassType* t = CNMessageRegistry::instance().byTag(TAG);                \
             return t;                                                                               \
         }                                                                                           \
-        Name() : CNMessageBase(type()) {}                                                           \
+        Name() : CNMessageBase(type(), TAG) {}                                                      \
         Name(const Name& other) : CNMessageBase(other) {}                                           \
         Name(Name&& other) : CNMessageBase(static_cast<const CNMessageBase&>(other)) {}             \
         Name& operator=(const Name& other) {                                                        \
