@@ -142,15 +142,6 @@ TEST(FamiliesASchema, JobTablesAndProcedures) {
     EXPECT_EQ(stats.getColumnName(66), "jobReferenceTime");
 }
 
-TEST(FamiliesASchema, OrderTextsOfTheTables) {
-    EXPECT_STREQ(APP_ClientProp_desc::orderBy, "id");
-    EXPECT_STREQ(APP_VMBackupSet_desc::orderBy, "VMClientId, ParentBackupSetId");
-    EXPECT_STREQ(JMBkpStats_desc::orderBy, "jobId, kelmarchId");
-    EXPECT_STREQ(JMJobDataLink_desc::orderBy, "kelmarchId, parentJobId, childJobId");
-    EXPECT_STREQ(UMUsers_desc::orderBy, "id");
-    EXPECT_STREQ(APP_EmailConfigPolicyAssoc_desc::orderBy, "assocId");
-}
-
 // Fixed texts hold at most their width less one; unbounded text is owned and released exactly once.
 TEST(FamiliesASchema, RecordDefaultsWidthsAndOwnership) {
     APP_ClientProp_t client;
