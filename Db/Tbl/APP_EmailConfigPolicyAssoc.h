@@ -30,7 +30,7 @@
     COL(coreId, i)                              \
     COL(password, sN<801>)                      \
     COL(mailBoxSize, b)                         \
-    COL(description, sN<4097>)                 \
+    COL(description, sN<4097>)                  \
     COL(planId, i)                              \
     COL(objectGuid, sN<81>)                     \
     COL(azureGuid, sN<81>)                      \

@@ -13,7 +13,8 @@ struct APP_SubClientProp_desc : zydb::PropertyTableDesc {
     static constexpr const char* header = "Db/Tbl/APP_SubClientProp";
     static constexpr int errorLine = 555;
     static constexpr auto primaryKeys = zydb::keys("id");
-    static constexpr auto foreignKeys = zydb::fks(zydb::FkPair{0, "APP_Application", "componentNameId", "id"});
+    static constexpr auto foreignKeys =
+        zydb::fks(zydb::FkPair{0, "APP_Application", "componentNameId", "id"});
 };
 
 ZYDB_FAMILY(APP_SubClientProp)

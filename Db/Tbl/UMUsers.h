@@ -4,28 +4,28 @@
 
 #include "platform/db/rowfamily.h"
 
-#define UMUsers_COLUMNS(COL)  \
-    COL(id, i)                \
-    COL(name, uN<1021>)       \
-    COL(description, u)       \
-    COL(login, uN<1021>)      \
-    COL(password, sN<801>)    \
-    COL(email, uN<1021>)      \
-    COL(datePasswordSet, i)   \
-    COL(dateExpires, i)       \
-    COL(policy, i)            \
-    COL(enabled, i)           \
-    COL(flags, i)             \
-    COL(modified, x)          \
-    COL(pVer, i)              \
-    COL(Pager, sN<256>)       \
-    COL(lastLogInTime, x)     \
-    COL(credSetTime, x)       \
-    COL(umDSproviderId, i)    \
-    COL(userGuid, sN<513>)    \
+#define UMUsers_COLUMNS(COL)   \
+    COL(id, i)                 \
+    COL(name, uN<1021>)        \
+    COL(description, u)        \
+    COL(login, uN<1021>)       \
+    COL(password, sN<801>)     \
+    COL(email, uN<1021>)       \
+    COL(datePasswordSet, i)    \
+    COL(dateExpires, i)        \
+    COL(policy, i)             \
+    COL(enabled, i)            \
+    COL(flags, i)              \
+    COL(modified, x)           \
+    COL(pVer, i)               \
+    COL(Pager, sN<256>)        \
+    COL(lastLogInTime, x)      \
+    COL(credSetTime, x)        \
+    COL(umDSproviderId, i)     \
+    COL(userGuid, sN<513>)     \
     COL(origUserGuid, sN<513>) \
-    COL(origKMId, i)          \
-    COL(salt, sN<801>)        \
+    COL(origKMId, i)           \
+    COL(salt, sN<801>)         \
     COL(companyId, i)
 
 struct UMUsers_desc : zydb::TableDesc {

@@ -14,7 +14,9 @@ namespace hubdb {
 namespace {
 
 // Times come as 32-bit arguments; 0 or less leaves the time range open.
-long long timeBound(long long t) { return t > 0 ? t : 0x7fffffffLL; }
+long long timeBound(long long t) {
+    return t > 0 ? t : 0x7fffffffLL;
+}
 
 int failed(zydb::CProcCall& call, int rc) {
     call.setError(call.connection().lastError());
@@ -29,7 +31,8 @@ int failed(zydb::CProcCall& call, int rc) {
 int jmGetHasCloudLaptopJobsProc(zydb::CProcCall& call) {
     static const char* const kSql =
         "SELECT EXISTS (SELECT 1 FROM JMBkpStats s JOIN APP_Application a ON a.id = s.appId "
-        "WHERE a.backupSet = ? AND s.servStartDate <= ? AND s.status IN (1, 3, 14) AND (s.bkpAttributesEx & ?) <> 0)";
+        "WHERE a.backupSet = ? AND s.servStartDate <= ? AND s.status IN (1, 3, 14) AND (s.bkpAttributesEx & "
+        "?) <> 0)";
     std::unique_ptr<zydb::IDbStatement> st;
     int rc = zydb::prepareBound(call.connection(), kSql,
                                 {DbValue::ofInt(call.argInt(0)), DbValue::ofInt(timeBound(call.argInt(1))),
@@ -48,13 +51,15 @@ int jmGetHasCloudLaptopJobsProc(zydb::CProcCall& call) {
 // Without such a full job every job started up to the end time is listed.
 int jmGetBkpJobIdsUpToEndTimeProc(zydb::CProcCall& call) {
     static const char* const kSql =
-        "SELECT jobId, kelmarchId FROM JMBkpStats WHERE appId = ? AND servStartDate <= ? AND servStartDate >= "
+        "SELECT jobId, kelmarchId FROM JMBkpStats WHERE appId = ? AND servStartDate <= ? AND servStartDate "
+        ">= "
         "COALESCE((SELECT MAX(servStartDate) FROM JMBkpStats WHERE appId = ? AND servStartDate <= ? "
         "AND (bkpLevel & ?) <> 0 AND status IN (1, 3, 14)), 0) ORDER BY servStartDate, jobId";
     const DbValue appId = DbValue::ofInt(call.argInt(0));
     const DbValue end = DbValue::ofInt(timeBound(call.argInt(1)));
     std::unique_ptr<zydb::IDbStatement> st;
-    int rc = zydb::prepareBound(call.connection(), kSql, {appId, end, appId, end, DbValue::ofInt(kFullLevelBits)}, st);
+    int rc = zydb::prepareBound(call.connection(), kSql,
+                                {appId, end, appId, end, DbValue::ofInt(kFullLevelBits)}, st);
     if (rc != zydb::DB_OK) return failed(call, rc);
     while ((rc = st->step()) == zydb::DB_OK)
         call.addRow({DbValue::ofInt(st->columnInt64(0)), DbValue::ofInt(st->columnInt64(1))});

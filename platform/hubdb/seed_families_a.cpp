@@ -24,8 +24,12 @@ namespace hubdb {
 
 namespace {
 
-DbValue I(long long v) { return DbValue::ofInt(v); }
-DbValue T(const std::string& v) { return DbValue::ofText(v); }
+DbValue I(long long v) {
+    return DbValue::ofInt(v);
+}
+DbValue T(const std::string& v) {
+    return DbValue::ofText(v);
+}
 
 // Agents: the owners of APP_IDAProp rows, found by client and application type.
 #define APP_IDAName_COLUMNS(COL) COL(id, i) COL(clientId, i) COL(appTypeId, i)
@@ -43,8 +47,7 @@ std::vector<zydb::TableSpec> tableSpecs() {
         if (t.name.ends_with("Prop")) t.indexes.push_back({"componentNameId", "attrName"});
     zydb::TableSpec spec;
     spec.name = "APP_IDAName";
-    APP_IDAName_COLUMNS(ZYDB_SPEC_COLUMN)
-    spec.serial = "id";
+    APP_IDAName_COLUMNS(ZYDB_SPEC_COLUMN) spec.serial = "id";
     spec.primaryKeys = {"id"};
     specs.push_back(std::move(spec));
     return specs;
@@ -73,7 +76,8 @@ RowSeed::RowSeed(HubDbSeed& seed) : m_seed(seed) {
         }
         std::set<std::string> have;
         std::unique_ptr<zydb::IDbStatement> st;
-        if (zydb::prepareBound(*conn, "SELECT name FROM pragma_table_info(?)", {T(spec.name)}, st) != zydb::DB_OK) {
+        if (zydb::prepareBound(*conn, "SELECT name FROM pragma_table_info(?)", {T(spec.name)}, st) !=
+            zydb::DB_OK) {
             m_error = "cannot read the columns of " + spec.name + ": " + conn->lastError();
             return;
         }
@@ -108,17 +112,19 @@ int RowSeed::addPropertyRow(const char* table, const PropertySeed& p) {
     return id;
 }
 
-int RowSeed::changePropertyRow(const char* table, int ownerId, const std::string& name, const std::string& value,
-                               long long at, int attrType) {
+int RowSeed::changePropertyRow(const char* table, int ownerId, const std::string& name,
+                               const std::string& value, long long at, int attrType) {
     if (m_seed.exec(std::string("UPDATE ") + table +
                         " SET modified = ? WHERE componentNameId = ? AND attrName = ? AND modified = 0",
                     {I(at), I(ownerId), T(name)}) != zydb::DB_OK)
         return -1;
-    return addPropertyRow(table, {.ownerId = ownerId, .name = name, .value = value, .created = at, .attrType = attrType});
+    return addPropertyRow(
+        table, {.ownerId = ownerId, .name = name, .value = value, .created = at, .attrType = attrType});
 }
 
 int RowSeed::addAgent(int clientId, int appTypeId) {
-    return static_cast<int>(m_seed.insertRow("APP_IDAName", {{"clientId", I(clientId)}, {"appTypeId", I(appTypeId)}}));
+    return static_cast<int>(
+        m_seed.insertRow("APP_IDAName", {{"clientId", I(clientId)}, {"appTypeId", I(appTypeId)}}));
 }
 
 VirtualMachine RowSeed::addVirtualMachine(const VirtualMachineSeed& s) {
@@ -148,23 +154,26 @@ VirtualMachine RowSeed::addVirtualMachine(const VirtualMachineSeed& s) {
 }
 
 int RowSeed::addUser(const UserSeed& u) {
-    long long id = m_seed.insertRow("UMUsers", {{"name", T(u.name)},
-                                                {"description", u.description.empty() ? DbValue{} : T(u.description)},
-                                                {"login", T(u.login.empty() ? u.name : u.login)},
-                                                {"email", T(u.email)},
-                                                {"enabled", I(u.enabled)}});
+    long long id =
+        m_seed.insertRow("UMUsers", {{"name", T(u.name)},
+                                     {"description", u.description.empty() ? DbValue{} : T(u.description)},
+                                     {"login", T(u.login.empty() ? u.name : u.login)},
+                                     {"email", T(u.email)},
+                                     {"enabled", I(u.enabled)}});
     if (id < 0) return -1;
     char guid[64];
     std::snprintf(guid, sizeof guid, "00000005-0000-4000-8000-%012llX", static_cast<unsigned long long>(id));
-    if (m_seed.exec("UPDATE UMUsers SET userGuid = ? WHERE id = ?", {T(u.guid.empty() ? guid : u.guid), I(id)}) !=
-        zydb::DB_OK)
+    if (m_seed.exec("UPDATE UMUsers SET userGuid = ? WHERE id = ?",
+                    {T(u.guid.empty() ? guid : u.guid), I(id)}) != zydb::DB_OK)
         return -1;
     return static_cast<int>(id);
 }
 
 int RowSeed::addMailboxAssociation(const MailboxSeed& m) {
-    long long clientId = m_seed.queryInt("SELECT clientId FROM APP_Application WHERE id = ?", {I(m.subclientId)});
-    long long backupSetId = m_seed.queryInt("SELECT backupSet FROM APP_Application WHERE id = ?", {I(m.subclientId)});
+    long long clientId =
+        m_seed.queryInt("SELECT clientId FROM APP_Application WHERE id = ?", {I(m.subclientId)});
+    long long backupSetId =
+        m_seed.queryInt("SELECT backupSet FROM APP_Application WHERE id = ?", {I(m.subclientId)});
     return static_cast<int>(m_seed.insertRow("APP_EmailConfigPolicyAssoc", {{"userGuid", T(m.userGuid)},
                                                                             {"displayName", T(m.displayName)},
                                                                             {"smtpAdrress", T(m.smtpAddress)},
@@ -180,16 +189,17 @@ int RowSeed::addJobStats(const JobStatsSeed& s) {
     if (s.job.running) return -1;  // a running job has no statistics yet
     int cycle = s.fullCycleNum;
     if (cycle < 0) {
-        cycle = static_cast<int>(m_seed.queryInt(
-            "SELECT MAX(fullCycleNum) FROM JMBkpStats WHERE appId = ? AND servStartDate <= ?",
-            {I(s.job.appId), I(s.job.startTime)}));
+        cycle = static_cast<int>(
+            m_seed.queryInt("SELECT MAX(fullCycleNum) FROM JMBkpStats WHERE appId = ? AND servStartDate <= ?",
+                            {I(s.job.appId), I(s.job.startTime)}));
         if ((s.job.level & kFullLevelBits) != 0 || cycle == 0) ++cycle;
     }
     int jobId = m_seed.addJob(s.job);
     if (jobId < 0) return -1;
     if (m_seed.exec("UPDATE JMBkpStats SET dataStatus = ?, bkpAttributesEx = ?, fullCycleNum = ? "
                     "WHERE jobId = ? AND kelmarchId = ?",
-                    {I(s.dataStatus), I(s.attributesEx), I(cycle), I(jobId), I(s.job.kelmarchId)}) != zydb::DB_OK)
+                    {I(s.dataStatus), I(s.attributesEx), I(cycle), I(jobId), I(s.job.kelmarchId)}) !=
+        zydb::DB_OK)
         return -1;
     return jobId;
 }

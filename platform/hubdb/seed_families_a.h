@@ -4,9 +4,9 @@
 //
 //   hubdb::HubDbSeed seed(path);
 //   hubdb::RowSeed rows(seed);                       // completes the tables these rows need
-//   rows.addProperty<APP_ClientProp>({.ownerId = client, .name = "IndexingV2_VSA", .value = "1", .created = t});
-//   rows.changeProperty<APP_ClientProp>(client, "IndexingV2_VSA", "0", t + 100);   // a new version
-//   auto vm = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "vm1", .storagePolicyId = sp});
+//   rows.addProperty<APP_ClientProp>({.ownerId = client, .name = "IndexingV2_VSA", .value = "1", .created =
+//   t}); rows.changeProperty<APP_ClientProp>(client, "IndexingV2_VSA", "0", t + 100);   // a new version auto
+//   vm = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "vm1", .storagePolicyId = sp});
 #pragma once
 
 #include <string>
@@ -27,9 +27,9 @@ struct PropertySeed {
 struct VirtualMachineSeed {
     int parentBackupSetId = 0;  // the hypervisor's backup set
     std::string name{};
-    std::string vmGuid{};       // empty: made from the client id
+    std::string vmGuid{};  // empty: made from the client id
     int storagePolicyId = 0;
-    long long guidSince = 0;    // when the VM GUID property starts
+    long long guidSince = 0;  // when the VM GUID property starts
 };
 
 struct VirtualMachine {
@@ -60,9 +60,9 @@ struct MailboxSeed {
 
 struct JobStatsSeed {
     JobSeed job{};
-    int dataStatus = 0;              // 0: the job's data is still there
-    long long attributesEx = 0;      // bkpAttributesEx (kBkpAttrExCloudLaptop ...)
-    int fullCycleNum = -1;           // -1: the subclient's cycle, a new one for a full job
+    int dataStatus = 0;          // 0: the job's data is still there
+    long long attributesEx = 0;  // bkpAttributesEx (kBkpAttrExCloudLaptop ...)
+    int fullCycleNum = -1;       // -1: the subclient's cycle, a new one for a full job
 };
 
 struct JobLinkSeed {

@@ -25,7 +25,7 @@ namespace {
 using FkMap = ZYDBRowBase::ForeignKeyMap;
 
 struct Facts {
-    const char* typeString;  // as generated, before times become 64-bit integers
+    const char* typeString;    // as generated, before times become 64-bit integers
     const char* firstColumns;  // the start of the access object's column list
     const char* primaryWhere;
     int serialColNum;
@@ -71,18 +71,21 @@ void checkFamily(const Facts& f) {
 
     // A second object adds nothing to the shared description.
     { Schema again; }
-    EXPECT_EQ(schema->getColumnName(static_cast<int>(columns) - 1), std::string(schema->getColumnName_t2(static_cast<int>(columns) - 1)));
+    EXPECT_EQ(schema->getColumnName(static_cast<int>(columns) - 1),
+              std::string(schema->getColumnName_t2(static_cast<int>(columns) - 1)));
     EXPECT_EQ(std::string(schema->getColumnName_t2(static_cast<int>(columns))), "");
 
     EXPECT_EQ(access.getColumnList().rfind(f.firstColumns, 0), 0u) << access.getColumnList();
-    EXPECT_EQ(static_cast<size_t>(std::count(access.getColumnList().begin(), access.getColumnList().end(), ',')),
-              columns - 1);
+    EXPECT_EQ(
+        static_cast<size_t>(std::count(access.getColumnList().begin(), access.getColumnList().end(), ',')),
+        columns - 1);
     EXPECT_EQ(access.getKind(), X::Descriptor::kind);
     EXPECT_STREQ(access.getTableName(), X::Descriptor::dbName);
     if constexpr (X::Descriptor::kind == DBtable::kTable) {
         EXPECT_EQ(access.getDescription(), std::string("Table ") + X::Descriptor::className);
         EXPECT_STREQ(access.getHeaderRevisionText(), f.revision);
-        EXPECT_STREQ(access.getSerialColumnName(), f.serialColNum >= 0 ? schema->getColumnName(f.serialColNum).c_str() : "");
+        EXPECT_STREQ(access.getSerialColumnName(),
+                     f.serialColNum >= 0 ? schema->getColumnName(f.serialColNum).c_str() : "");
         EXPECT_EQ(access.getSerialColumnPtr() != nullptr, f.serialColNum >= 0);
     } else {
         EXPECT_EQ(access.getDescription(), std::string("Procedure ") + X::Descriptor::className);
@@ -97,15 +100,16 @@ TEST(FamiliesASchema, PropertyTables) {
     checkFamily<APP_ClientProp>({"i|i|s2049|i|s2049|x|x|i|", kPropColumns, "", 0,
                                  FkMap{{"APP_Client", {{"componentNameId", "id"}}}}, "1.11.278.10"});
     checkFamily<APP_SubClientProp>({"i|i|s2049|i|s|x|x|i|", kPropColumns, "id = ?", 0,
-                                    FkMap{{"APP_Application", {{"componentNameId", "id"}}}}, "1.17.278.10.8.1"});
+                                    FkMap{{"APP_Application", {{"componentNameId", "id"}}}},
+                                    "1.17.278.10.8.1"});
     checkFamily<APP_IDAProp>({"i|i|s2049|i|s|x|x|i|", kPropColumns, "id = ?", 0,
                               FkMap{{"APP_IDAName", {{"componentNameId", "id"}}}}, "1.10.278.3"});
 }
 
 TEST(FamiliesASchema, BackupSetTables) {
     checkFamily<APP_BackupSetName>({"i|s257|x|x|i|i|x|i|s65|",
-                                    "id, name, refTime, modified, status, ccpId, ccpTime, origKMId, GUID", "id = ?", 0,
-                                    FkMap{}, "1.23.2.3"});
+                                    "id, name, refTime, modified, status, ccpId, ccpTime, origKMId, GUID",
+                                    "id = ?", 0, FkMap{}, "1.23.2.3"});
     checkFamily<APP_VMBackupSet>({"i|i|i|", "VMClientId, ParentBackupSetId, ChildBackupSetId",
                                   "VMClientId = ?AND ParentBackupSetId = ?", -1,
                                   FkMap{{"APP_Client", {{"VMClientId", "id"}}}}, "1.1.2.3"});
@@ -113,28 +117,35 @@ TEST(FamiliesASchema, BackupSetTables) {
 
 TEST(FamiliesASchema, MailboxAndUserTables) {
     checkFamily<APP_EmailConfigPolicyAssoc>(
-        {"i|s41|s511|s511|s511|s2049|s2049|i|i|i|i|i|i|s511|i|i|x|x|i|i|i|i|s801|b|s4097|i|s81|s81|s81|i|i|b|x|b|x|",
-         "assocId, userGuid, displayName, aliasName, smtpAdrress, databaseName, exchangeServer", "assocId = ?", 0,
-         FkMap{{"UMUsers", {{"ownerId", "id"}}}, {"APP_Application", {{"subClientId", "id"}}}}, "1.1.4.12.52.1"});
+        {"i|s41|s511|s511|s511|s2049|s2049|i|i|i|i|i|i|s511|i|i|x|x|i|i|i|i|s801|b|s4097|i|s81|s81|s81|i|i|b|"
+         "x|b|x|",
+         "assocId, userGuid, displayName, aliasName, smtpAdrress, databaseName, exchangeServer",
+         "assocId = ?", 0,
+         FkMap{{"UMUsers", {{"ownerId", "id"}}}, {"APP_Application", {{"subClientId", "id"}}}},
+         "1.1.4.12.52.1"});
     checkFamily<UMUsers>({"i|u1021|u|u1021|s801|u1021|i|i|i|i|i|x|i|s256|x|x|i|s513|s513|i|s801|i|",
-                          "id, name, description, login, password, email, datePasswordSet", "id = ?", 0, FkMap{},
-                          "1.29.210.11"});
+                          "id, name, description, login, password, email, datePasswordSet", "id = ?", 0,
+                          FkMap{}, "1.29.210.11"});
 }
 
 TEST(FamiliesASchema, JobTablesAndProcedures) {
     checkFamily<JMBkpStats>(
-        {"i|i|i|i|i|i|i|i|i|i|i|i|x|x|i|i|i|s257|i|i|i|i|i|i|s511|i|i|b|b|b|b|i|b|i|i|i|s25|i|i|x|x|x|i|i|x|i|b|i|i|b|"
+        {"i|i|i|i|i|i|i|i|i|i|i|i|x|x|i|i|i|s257|i|i|i|i|i|i|s511|i|i|b|b|b|b|i|b|i|i|i|s25|i|i|x|x|x|i|i|x|"
+         "i|b|i|i|b|"
          "i|i|b|i|i|i|i|i|i|i|i|i|i|b|b|b|i|",
          "jobId, kelmarchId, appId, appType", "jobId = ?AND kelmarchId = ?", -1,
          FkMap{{"JMJobStats", {{"jobId", "jobId"}, {"kelmarchId", "kelmarchId"}}}}, "1.76.48.16.4.1"});
-    checkFamily<JMJobDataLink>({"i|i|i|i|i|i|i|",
-                                "kelmarchId, parentJobId, childJobId, parentAppid, childAppid, linkType, childJobStatus",
-                                "kelmarchId = ?AND parentJobId = ?AND childJobId = ?", -1,
-                                FkMap{{"APP_Kelmarch", {{"kelmarchId", "id"}}},
-                                      {"JMJobStats", {{"childJobId", "jobId"}, {"kelmarchId", "kelmarchId"}}}},
-                                "1.13.302.2"});
-    checkFamily<JMGetHasCloudLaptopJobs>({"i|", "o_hasCloudLaptopJobs", "", -1, FkMap{}, "00010001000400020000"});
-    checkFamily<JMGetBkpJobIdsUpToEndTime>({"i|i|", "i_JobId, i_KelmarchId", "", -1, FkMap{}, "00010002030200020000"});
+    checkFamily<JMJobDataLink>(
+        {"i|i|i|i|i|i|i|",
+         "kelmarchId, parentJobId, childJobId, parentAppid, childAppid, linkType, childJobStatus",
+         "kelmarchId = ?AND parentJobId = ?AND childJobId = ?", -1,
+         FkMap{{"APP_Kelmarch", {{"kelmarchId", "id"}}},
+               {"JMJobStats", {{"childJobId", "jobId"}, {"kelmarchId", "kelmarchId"}}}},
+         "1.13.302.2"});
+    checkFamily<JMGetHasCloudLaptopJobs>(
+        {"i|", "o_hasCloudLaptopJobs", "", -1, FkMap{}, "00010001000400020000"});
+    checkFamily<JMGetBkpJobIdsUpToEndTime>(
+        {"i|i|", "i_JobId, i_KelmarchId", "", -1, FkMap{}, "00010002030200020000"});
 
     JMBkpStats_t2 stats;
     EXPECT_EQ(stats.getColumnName(0), "jobId");

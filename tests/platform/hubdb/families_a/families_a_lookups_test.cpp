@@ -23,7 +23,8 @@ using zydb::DB_OK;
 namespace {
 
 const char* const kVmGuidWhere =
-    " componentNameId=%d AND attrName = N'Virtual Machine Instance UUID' AND %d >= created AND(%d < modified OR "
+    " componentNameId=%d AND attrName = N'Virtual Machine Instance UUID' AND %d >= created AND(%d < modified "
+    "OR "
     "modified = 0)";
 const char* const kUsingV21 = "Virtual Server Using V2.1";
 const char* const kHostile = "x' OR '1'='1";
@@ -46,7 +47,8 @@ TEST_F(FamiliesADb, ClientPropertiesAreReadAsInForceAtTheirBoundaries) {
     int hv = seed->addClient({.name = "hypervisor"});
     int parent = seed->addBackupSet("vmParent");
     seed->addSubclient({.clientId = hv, .appTypeId = 106, .backupSetId = parent, .storagePolicyId = sp});
-    auto vm = rows->addVirtualMachine({.parentBackupSetId = parent, .name = "vm1", .vmGuid = "GUID-A", .guidSince = 100});
+    auto vm = rows->addVirtualMachine(
+        {.parentBackupSetId = parent, .name = "vm1", .vmGuid = "GUID-A", .guidSince = 100});
     ASSERT_GT(vm.subclientId, 0) << rows->error();
     rows->changeProperty<APP_ClientProp>(vm.clientId, "Virtual Machine Instance UUID", "GUID-B", 200);
     const long long late = 3000000000LL;  // beyond 32 bits
@@ -57,9 +59,9 @@ TEST_F(FamiliesADb, ClientPropertiesAreReadAsInForceAtTheirBoundaries) {
     int rc = 0;
     EXPECT_EQ(vmGuidAt(vm.clientId, 99, &rc), "");
     EXPECT_EQ(rc, DB_NO_DATA);
-    EXPECT_EQ(vmGuidAt(vm.clientId, 100), "GUID-A");   // created = t is in force
+    EXPECT_EQ(vmGuidAt(vm.clientId, 100), "GUID-A");  // created = t is in force
     EXPECT_EQ(vmGuidAt(vm.clientId, 199), "GUID-A");
-    EXPECT_EQ(vmGuidAt(vm.clientId, 200), "GUID-B");   // modified = t no longer is
+    EXPECT_EQ(vmGuidAt(vm.clientId, 200), "GUID-B");  // modified = t no longer is
     EXPECT_EQ(vmGuidAt(vm.clientId, late - 1), "GUID-B");
     EXPECT_EQ(vmGuidAt(vm.clientId, late), "GUID-C");  // the time keeps all its bits
     EXPECT_EQ(vmGuidAt(vm.clientId, late + 86400), "GUID-C");
@@ -73,16 +75,20 @@ TEST_F(FamiliesADb, ClientPropertiesOfTheVirtualServerBrowseChoice) {
     int off = seed->addClient({.name = "switchedOff"});
     int none = seed->addClient({.name = "none"});
     rows->addProperty<APP_ClientProp>({.ownerId = on, .name = "IndexingV2_VSA", .value = "1", .created = 10});
-    rows->addProperty<APP_ClientProp>({.ownerId = off, .name = "IndexingV2_VSA", .value = "1", .created = 10});
+    rows->addProperty<APP_ClientProp>(
+        {.ownerId = off, .name = "IndexingV2_VSA", .value = "1", .created = 10});
     rows->changeProperty<APP_ClientProp>(off, "IndexingV2_VSA", "0", 20);
-    rows->addProperty<APP_ClientProp>({.ownerId = on, .name = kUsingV21, .value = "1", .created = 1500, .attrType = 2});
-    rows->addProperty<APP_ClientProp>({.ownerId = off, .name = kUsingV21, .value = "1", .created = 1500});  // type 0
+    rows->addProperty<APP_ClientProp>(
+        {.ownerId = on, .name = kUsingV21, .value = "1", .created = 1500, .attrType = 2});
+    rows->addProperty<APP_ClientProp>(
+        {.ownerId = off, .name = kUsingV21, .value = "1", .created = 1500});  // type 0
     rows->addProperty<APP_ClientProp>({.ownerId = on, .name = "IdxV2 FS", .value = "1", .created = 777});
     open();
 
     auto vsaV2 = [](int client, int* rowCount) {
         APP_ClientProp p(nullptr);
-        p.setWhere("componentNameId = %d and attrName = 'IndexingV2_VSA' and attrVal = '1' and modified = 0", client);
+        p.setWhere("componentNameId = %d and attrName = 'IndexingV2_VSA' and attrVal = '1' and modified = 0",
+                   client);
         return getNextRow(&p, rowCount, -1, 0);
     };
     int count = 0;
@@ -95,8 +101,8 @@ TEST_F(FamiliesADb, ClientPropertiesOfTheVirtualServerBrowseChoice) {
 
     auto v21 = [](int client, long long* created) {
         APP_ClientProp p(nullptr);
-        p.setWhere("componentNameId=%d and attrName='%s' and attrType = 2 and attrVal = '1' and modified = 0", client,
-                   kUsingV21);
+        p.setWhere("componentNameId=%d and attrName='%s' and attrType = 2 and attrVal = '1' and modified = 0",
+                   client, kUsingV21);
         p.setIsolationType(4);
         p.setTop(1);
         int rc = getOneRow(&p, false, -1, 0);
@@ -125,7 +131,8 @@ TEST_F(FamiliesADb, ClientPropertiesOfTheVirtualServerBrowseChoice) {
 TEST_F(FamiliesADb, PropertyValuesKeepTheirWidths) {
     int client = seed->addClient({.name = "c"});
     int bs = seed->addBackupSet("bs");
-    int sc = seed->addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
+    int sc =
+        seed->addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
     const std::string exact(2048, 'e'), longer(3000, 'l'), huge(10000, 'h');
     rows->addProperty<APP_ClientProp>({.ownerId = client, .name = "exact", .value = exact});
     rows->addProperty<APP_ClientProp>({.ownerId = client, .name = "longer", .value = longer});
@@ -154,47 +161,57 @@ TEST_F(FamiliesADb, SubclientAndAgentPropertiesOfIndexInformation) {
     int bs1 = seed->addBackupSet("bs1");
     int bs2 = seed->addBackupSet("bs2");
     int bs3 = seed->addBackupSet("bs3");
-    int fs1 = seed->addSubclient({.clientId = alpha, .appTypeId = 29, .backupSetId = bs1, .name = "a", .storagePolicyId = sp});
-    int fs2 = seed->addSubclient({.clientId = alpha, .appTypeId = 29, .backupSetId = bs1, .name = "b", .storagePolicyId = sp});
-    int ex = seed->addSubclient({.clientId = alpha, .appTypeId = 33, .backupSetId = bs2, .storagePolicyId = sp});
+    int fs1 = seed->addSubclient(
+        {.clientId = alpha, .appTypeId = 29, .backupSetId = bs1, .name = "a", .storagePolicyId = sp});
+    int fs2 = seed->addSubclient(
+        {.clientId = alpha, .appTypeId = 29, .backupSetId = bs1, .name = "b", .storagePolicyId = sp});
+    int ex =
+        seed->addSubclient({.clientId = alpha, .appTypeId = 33, .backupSetId = bs2, .storagePolicyId = sp});
     seed->addSubclient({.clientId = beta, .appTypeId = 29, .backupSetId = bs3, .storagePolicyId = sp});
-    rows->addProperty<APP_SubClientProp>({.ownerId = fs1, .name = "IndexPruning_DBRetentionCycle", .value = "0"});
-    rows->addProperty<APP_SubClientProp>({.ownerId = fs2, .name = "IndexPruning_DBRetentionCycle", .value = "1", .created = 5});
-    rows->addProperty<APP_SubClientProp>({.ownerId = ex, .name = "IndexPruning_DBRetentionCycle", .value = "1", .created = 5});
+    rows->addProperty<APP_SubClientProp>(
+        {.ownerId = fs1, .name = "IndexPruning_DBRetentionCycle", .value = "0"});
+    rows->addProperty<APP_SubClientProp>(
+        {.ownerId = fs2, .name = "IndexPruning_DBRetentionCycle", .value = "1", .created = 5});
+    rows->addProperty<APP_SubClientProp>(
+        {.ownerId = ex, .name = "IndexPruning_DBRetentionCycle", .value = "1", .created = 5});
     rows->changeProperty<APP_SubClientProp>(ex, "IndexPruning_DBRetentionCycle", "0", 50);
     int agent = rows->addAgent(alpha, 29);
     rows->addAgent(alpha, 33);
-    rows->addProperty<APP_IDAProp>({.ownerId = agent, .name = "Subclient Index", .value = "1", .created = 100, .modified = 400});
+    rows->addProperty<APP_IDAProp>(
+        {.ownerId = agent, .name = "Subclient Index", .value = "1", .created = 100, .modified = 400});
     rows->changeProperty<APP_IDAProp>(agent, "Subclient Index", "1", 400);
     open();
 
     auto pruning = [](long backupSet, unsigned appType) {
         APP_SubClientProp p(nullptr);
         p.setIsolationType(4);
-        p.setWhere("attrname = 'IndexPruning_DBRetentionCycle' AND attrval = '1' AND modified = 0 AND componentNameId in "
-                   "(SELECT id from App_Application WITH(NOLOCK) WHERE backupset = %ld AND appTypeId = %u)",
-                   backupSet, appType);
+        p.setWhere(
+            "attrname = 'IndexPruning_DBRetentionCycle' AND attrval = '1' AND modified = 0 AND "
+            "componentNameId in "
+            "(SELECT id from App_Application WITH(NOLOCK) WHERE backupset = %ld AND appTypeId = %u)",
+            backupSet, appType);
         return getOneRow(&p, false, -1, 0);
     };
-    EXPECT_EQ(pruning(bs1, 29), DB_OK);        // any subclient of the set is enough
-    EXPECT_EQ(pruning(bs1, 33), DB_NO_DATA);   // another agent type
-    EXPECT_EQ(pruning(bs2, 33), DB_NO_DATA);   // switched off since
+    EXPECT_EQ(pruning(bs1, 29), DB_OK);       // any subclient of the set is enough
+    EXPECT_EQ(pruning(bs1, 33), DB_NO_DATA);  // another agent type
+    EXPECT_EQ(pruning(bs2, 33), DB_NO_DATA);  // switched off since
     EXPECT_EQ(pruning(bs3, 29), DB_NO_DATA);
 
     auto enabledSince = [](long backupSet, long appType, long long* created) {
         APP_IDAProp p(nullptr);
         p.setIsolationType(4);
-        p.setWhere("attrname = 'Subclient Index' AND modified = 0 AND componentNameId = (SELECT id FROM App_IdaName "
-                   "WITH(NOLOCK) WHERE ClientID = (SELECT TOP 1 clientID from App_Application WITH(NOLOCK) WHERE "
-                   "backupset = %ld) AND appTypeId = %ld)",
-                   backupSet, appType);
+        p.setWhere(
+            "attrname = 'Subclient Index' AND modified = 0 AND componentNameId = (SELECT id FROM App_IdaName "
+            "WITH(NOLOCK) WHERE ClientID = (SELECT TOP 1 clientID from App_Application WITH(NOLOCK) WHERE "
+            "backupset = %ld) AND appTypeId = %ld)",
+            backupSet, appType);
         int rc = getOneRow(&p, false, -1, 0);
         *created = rc == DB_OK ? p.getDataPtr()->created : 0;
         return rc;
     };
     long long since = -1;
     EXPECT_EQ(enabledSince(bs1, 29, &since), DB_OK);
-    EXPECT_EQ(since, 400);  // the current version
+    EXPECT_EQ(since, 400);                                 // the current version
     EXPECT_EQ(enabledSince(bs2, 33, &since), DB_NO_DATA);  // agent without the property
     EXPECT_EQ(since, 0);
     EXPECT_EQ(enabledSince(bs3, 29, &since), DB_NO_DATA);  // client without agents
@@ -203,7 +220,8 @@ TEST_F(FamiliesADb, SubclientAndAgentPropertiesOfIndexInformation) {
 TEST_F(FamiliesADb, BackupSetByGuidAndVirtualMachineLinks) {
     int hv = seed->addClient({.name = "hv"});
     int parent = seed->addBackupSet("parent", "PARENT-GUID-1");
-    int vsa = seed->addSubclient({.clientId = hv, .appTypeId = 106, .backupSetId = parent, .storagePolicyId = sp});
+    int vsa =
+        seed->addSubclient({.clientId = hv, .appTypeId = 106, .backupSetId = parent, .storagePolicyId = sp});
     auto vm = rows->addVirtualMachine({.parentBackupSetId = parent, .name = "vm1"});
     int lone = seed->addClient({.name = "lone"});
     open();
@@ -244,8 +262,10 @@ TEST_F(FamiliesADb, BackupSetByGuidAndVirtualMachineLinks) {
 
     // The request routing finds the hypervisor's subclient from the child backup set.
     APP_Application a(nullptr);
-    a.setWhere("backupSet in (select ParentBackupSetId from APP_VMBackupSet WITH(NOLOCK) where ChildBackupSetId=%lu)",
-               static_cast<unsigned long>(vm.childBackupSetId));
+    a.setWhere(
+        "backupSet in (select ParentBackupSetId from APP_VMBackupSet WITH(NOLOCK) where "
+        "ChildBackupSetId=%lu)",
+        static_cast<unsigned long>(vm.childBackupSetId));
     ASSERT_EQ(getOneRow(&a, false, -1, 0), DB_OK);
     EXPECT_EQ(a.getDataPtr()->id, vsa);
 }
@@ -253,8 +273,10 @@ TEST_F(FamiliesADb, BackupSetByGuidAndVirtualMachineLinks) {
 TEST_F(FamiliesADb, MailboxCreationTimeAndUserEmail) {
     int client = seed->addClient({.name = "exch"});
     int bs = seed->addBackupSet("mail");
-    int sc1 = seed->addSubclient({.clientId = client, .appTypeId = 137, .backupSetId = bs, .name = "s1", .storagePolicyId = sp});
-    int sc2 = seed->addSubclient({.clientId = client, .appTypeId = 137, .backupSetId = bs, .name = "s2", .storagePolicyId = sp});
+    int sc1 = seed->addSubclient(
+        {.clientId = client, .appTypeId = 137, .backupSetId = bs, .name = "s1", .storagePolicyId = sp});
+    int sc2 = seed->addSubclient(
+        {.clientId = client, .appTypeId = 137, .backupSetId = bs, .name = "s2", .storagePolicyId = sp});
     int owner = rows->addUser({.name = "alice", .email = "alice@example.com", .description = "admin user"});
     int mute = rows->addUser({.name = "bob"});
     ASSERT_GT(mute, owner);
@@ -267,9 +289,10 @@ TEST_F(FamiliesADb, MailboxCreationTimeAndUserEmail) {
     auto creation = [](const char* guid, int subclient, long long* created) {
         APP_EmailConfigPolicyAssoc m(nullptr);
         m.setIsolationType(4);
-        m.setWhere("created in (SELECT MIN(created) FROM APP_EmailConfigPolicyAssoc WHERE userGUID = '%s' AND "
-                   "subClientId = %d)",
-                   guid, subclient);
+        m.setWhere(
+            "created in (SELECT MIN(created) FROM APP_EmailConfigPolicyAssoc WHERE userGUID = '%s' AND "
+            "subClientId = %d)",
+            guid, subclient);
         m.setTop(1);
         int rc = getOneRow(&m, false, -1, 0);
         if (rc == DB_OK) *created = m.getDataPtr()->created;
@@ -311,12 +334,14 @@ TEST_F(FamiliesADb, JobStatisticsOfPlanningAndExplorerSync) {
     int client = seed->addClient({.name = "c"});
     int bs = seed->addBackupSet("bs");
     int other = seed->addBackupSet("other");
-    int sc = seed->addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
-    int sc2 = seed->addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = other, .storagePolicyId = sp});
+    int sc =
+        seed->addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
+    int sc2 = seed->addSubclient(
+        {.clientId = client, .appTypeId = 29, .backupSetId = other, .storagePolicyId = sp});
     auto job = [&](int appId, int level, int end, int status = 1, int dataStatus = 0) {
-        return rows->addJobStats({.job = {.appId = appId, .level = level, .startTime = end - 60, .endTime = end,
-                                          .status = status},
-                                  .dataStatus = dataStatus});
+        return rows->addJobStats(
+            {.job = {.appId = appId, .level = level, .startTime = end - 60, .endTime = end, .status = status},
+             .dataStatus = dataStatus});
     };
     int full = job(sc, 1, 1000);
     int synth128 = job(sc, 128, 2000);
@@ -339,19 +364,22 @@ TEST_F(FamiliesADb, JobStatisticsOfPlanningAndExplorerSync) {
     auto fullSince = [](long backupSet, long subclient, long long from) {
         JMBkpStats s(nullptr);
         if (subclient < 1)
-            s.setWhere("appId IN (SELECT id FROM APP_Application WHERE backupSet = %ld) AND bkpLevel & 0X40C1 <> 0 AND "
-                       "dataStatus = 0 AND status IN (1, 3, 14) AND servEndDate >= %d",
-                       backupSet, from);
+            s.setWhere(
+                "appId IN (SELECT id FROM APP_Application WHERE backupSet = %ld) AND bkpLevel & 0X40C1 <> 0 "
+                "AND "
+                "dataStatus = 0 AND status IN (1, 3, 14) AND servEndDate >= %d",
+                backupSet, from);
         else
-            s.setWhere("appId = %ld AND bkpLevel & 0X40C1 <> 0 AND dataStatus = 0 AND status IN (1, 3, 14) AND "
-                       "servEndDate >= %d",
-                       subclient, from);
+            s.setWhere(
+                "appId = %ld AND bkpLevel & 0X40C1 <> 0 AND dataStatus = 0 AND status IN (1, 3, 14) AND "
+                "servEndDate >= %d",
+                subclient, from);
         s.setTop(1);
         return getOneRow(&s, false, -1, 0);
     };
-    EXPECT_EQ(fullSince(bs, 0, 1000), DB_OK);         // the full job ended at the from-time
-    EXPECT_EQ(fullSince(bs, 0, 2000), DB_OK);         // the level-128 synthetic full
-    EXPECT_EQ(fullSince(bs, 0, 2001), DB_NO_DATA);    // only an incremental after it
+    EXPECT_EQ(fullSince(bs, 0, 1000), DB_OK);       // the full job ended at the from-time
+    EXPECT_EQ(fullSince(bs, 0, 2000), DB_OK);       // the level-128 synthetic full
+    EXPECT_EQ(fullSince(bs, 0, 2001), DB_NO_DATA);  // only an incremental after it
     EXPECT_EQ(fullSince(bs, sc2, 2500), DB_OK);
     EXPECT_EQ(fullSince(other, 0, 2600), DB_NO_DATA);
     EXPECT_EQ(fullSince(bs, sc, 5000000000LL), DB_NO_DATA);  // a 64-bit from-time is not cut short
@@ -360,17 +388,20 @@ TEST_F(FamiliesADb, JobStatisticsOfPlanningAndExplorerSync) {
 TEST_F(FamiliesADb, JobStatisticsIgnoreFailedAndAgedJobs) {
     int client = seed->addClient({.name = "c"});
     int bs = seed->addBackupSet("bs");
-    int sc = seed->addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
+    int sc =
+        seed->addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
     rows->addJobStats({.job = {.appId = sc, .level = 1, .startTime = 900, .endTime = 1000, .status = 2}});
-    rows->addJobStats({.job = {.appId = sc, .level = 1, .startTime = 1900, .endTime = 2000}, .dataStatus = 1});
+    rows->addJobStats(
+        {.job = {.appId = sc, .level = 1, .startTime = 1900, .endTime = 2000}, .dataStatus = 1});
     rows->addJobStats({.job = {.appId = sc, .level = 1, .startTime = 2900, .endTime = 3000, .status = 14}});
     open();
 
     auto fullSince = [](long subclient, long long from) {
         JMBkpStats s(nullptr);
-        s.setWhere("appId = %ld AND bkpLevel & 0X40C1 <> 0 AND dataStatus = 0 AND status IN (1, 3, 14) AND "
-                   "servEndDate >= %d",
-                   subclient, from);
+        s.setWhere(
+            "appId = %ld AND bkpLevel & 0X40C1 <> 0 AND dataStatus = 0 AND status IN (1, 3, 14) AND "
+            "servEndDate >= %d",
+            subclient, from);
         s.setTop(1);
         return getOneRow(&s, false, -1, 0);
     };
@@ -385,14 +416,27 @@ TEST_F(FamiliesADb, JobStatisticsIgnoreFailedAndAgedJobs) {
 TEST_F(FamiliesADb, JobLinksInBothDirections) {
     int hv = seed->addClient({.name = "hv"});
     int parent = seed->addBackupSet("parent");
-    int vsa = seed->addSubclient({.clientId = hv, .appTypeId = 106, .backupSetId = parent, .storagePolicyId = sp});
+    int vsa =
+        seed->addSubclient({.clientId = hv, .appTypeId = 106, .backupSetId = parent, .storagePolicyId = sp});
     auto vm = rows->addVirtualMachine({.parentBackupSetId = parent, .name = "vm1", .storagePolicyId = sp});
     auto vm2 = rows->addVirtualMachine({.parentBackupSetId = parent, .name = "vm2", .storagePolicyId = sp});
     const int k = hubdb::kDefaultKelmarchId;
     rows->addJobLink({.parentJobId = 10, .childJobId = 11, .parentAppId = vsa, .childAppId = vm.subclientId});
-    rows->addJobLink({.parentJobId = 20, .childJobId = 23, .parentAppId = vsa, .childAppId = vm.subclientId, .childJobStatus = 3});
-    rows->addJobLink({.parentJobId = 20, .childJobId = 22, .parentAppId = vsa, .childAppId = vm2.subclientId, .childJobStatus = 2});
-    rows->addJobLink({.parentJobId = 30, .childJobId = 31, .parentAppId = 999, .childAppId = vm2.subclientId, .linkType = 4});
+    rows->addJobLink({.parentJobId = 20,
+                      .childJobId = 23,
+                      .parentAppId = vsa,
+                      .childAppId = vm.subclientId,
+                      .childJobStatus = 3});
+    rows->addJobLink({.parentJobId = 20,
+                      .childJobId = 22,
+                      .parentAppId = vsa,
+                      .childAppId = vm2.subclientId,
+                      .childJobStatus = 2});
+    rows->addJobLink({.parentJobId = 30,
+                      .childJobId = 31,
+                      .parentAppId = 999,
+                      .childAppId = vm2.subclientId,
+                      .linkType = 4});
     open();
 
     // Mount description: the parent subclient of the newest child job.
@@ -415,9 +459,11 @@ TEST_F(FamiliesADb, JobLinksInBothDirections) {
     // The child job of a parent job within a VM's backup set: children that completed (1 or 3).
     auto childOf = [](long long parentJob, long long kelmarch, unsigned backupSet, int* child) {
         JMJobDataLink l(nullptr);
-        l.setWhere("parentjobid = %lld and kelmarchid = %lld and linkType in (%d) and childJobStatus in (1, 3) \tand "
-                   "childAppid IN (select id from App_Application(NOLOCK) where backupset = %u)",
-                   parentJob, kelmarch, 7, backupSet);
+        l.setWhere(
+            "parentjobid = %lld and kelmarchid = %lld and linkType in (%d) and childJobStatus in (1, 3) "
+            "\tand "
+            "childAppid IN (select id from App_Application(NOLOCK) where backupset = %u)",
+            parentJob, kelmarch, 7, backupSet);
         l.setTop(1);
         l.setIsolationType(4);
         int rc = getOneRow(&l, false, -1, 0);
@@ -428,7 +474,7 @@ TEST_F(FamiliesADb, JobLinksInBothDirections) {
     EXPECT_EQ(childOf(10, k, vm.childBackupSetId, &child), DB_OK);
     EXPECT_EQ(child, 11);
     EXPECT_EQ(childOf(20, k, vm.childBackupSetId, &child), DB_OK);
-    EXPECT_EQ(child, 23);  // status 3 is accepted
+    EXPECT_EQ(child, 23);                                                 // status 3 is accepted
     EXPECT_EQ(childOf(20, k, vm2.childBackupSetId, &child), DB_NO_DATA);  // failed child job
     EXPECT_EQ(child, 0);
     EXPECT_EQ(childOf(10, k + 1, vm.childBackupSetId, &child), DB_NO_DATA);

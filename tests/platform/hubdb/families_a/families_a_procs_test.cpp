@@ -47,22 +47,28 @@ using Jobs = std::vector<int>;
 class FamiliesAProcs : public FamiliesADb {
 protected:
     int job(int appId, int level, int start, int status = 1, long long attributes = 0) {
-        return rows->addJobStats(
-            {.job = {.appId = appId, .level = level, .startTime = start, .endTime = start + 50, .status = status},
-             .attributesEx = attributes});
+        return rows->addJobStats({.job = {.appId = appId,
+                                          .level = level,
+                                          .startTime = start,
+                                          .endTime = start + 50,
+                                          .status = status},
+                                  .attributesEx = attributes});
     }
 };
 
 TEST_F(FamiliesAProcs, JobsOfTheCycleInForceAtTheEndTime) {
     int client = seed->addClient({.name = "c"});
     int bs = seed->addBackupSet("bs");
-    int sc = seed->addSubclient({.clientId = client, .appTypeId = 53, .backupSetId = bs, .name = "a", .storagePolicyId = sp});
-    int other = seed->addSubclient({.clientId = client, .appTypeId = 53, .backupSetId = bs, .name = "b", .storagePolicyId = sp});
-    int noFull = seed->addSubclient({.clientId = client, .appTypeId = 53, .backupSetId = bs, .name = "c", .storagePolicyId = sp});
+    int sc = seed->addSubclient(
+        {.clientId = client, .appTypeId = 53, .backupSetId = bs, .name = "a", .storagePolicyId = sp});
+    int other = seed->addSubclient(
+        {.clientId = client, .appTypeId = 53, .backupSetId = bs, .name = "b", .storagePolicyId = sp});
+    int noFull = seed->addSubclient(
+        {.clientId = client, .appTypeId = 53, .backupSetId = bs, .name = "c", .storagePolicyId = sp});
     int a = job(sc, 1, 1000);
     int b = job(sc, 2, 1100);
     int c = job(sc, 2, 1200);
-    int d = job(sc, 64, 2000);    // a synthetic full starts the next cycle
+    int d = job(sc, 64, 2000);  // a synthetic full starts the next cycle
     int e = job(sc, 2, 2100);
     int failedFull = job(sc, 1, 3000, 2);  // a failed full starts nothing
     int f = job(sc, 4, 3100);
@@ -99,9 +105,12 @@ TEST_F(FamiliesAProcs, CloudLaptopJobsOfABackupSetUpToATime) {
     int bsLaptop = seed->addBackupSet("laptop");
     int bsDesk = seed->addBackupSet("desk");
     int bsFailed = seed->addBackupSet("failed");
-    int sc = seed->addSubclient({.clientId = laptop, .appTypeId = 29, .backupSetId = bsLaptop, .storagePolicyId = sp});
-    int sd = seed->addSubclient({.clientId = desk, .appTypeId = 29, .backupSetId = bsDesk, .storagePolicyId = sp});
-    int sf = seed->addSubclient({.clientId = laptop, .appTypeId = 29, .backupSetId = bsFailed, .storagePolicyId = sp});
+    int sc = seed->addSubclient(
+        {.clientId = laptop, .appTypeId = 29, .backupSetId = bsLaptop, .storagePolicyId = sp});
+    int sd =
+        seed->addSubclient({.clientId = desk, .appTypeId = 29, .backupSetId = bsDesk, .storagePolicyId = sp});
+    int sf = seed->addSubclient(
+        {.clientId = laptop, .appTypeId = 29, .backupSetId = bsFailed, .storagePolicyId = sp});
     job(sc, 1, 1000);
     job(sc, 2, 2000, 1, hubdb::kBkpAttrExCloudLaptop | 0x4);
     job(sd, 1, 1000, 1, 0x4);
@@ -112,7 +121,7 @@ TEST_F(FamiliesAProcs, CloudLaptopJobsOfABackupSetUpToATime) {
     EXPECT_EQ(hasCloudLaptopJobs(bsLaptop, 2000, &rc), 1);
     EXPECT_EQ(rc, DB_OK);
     EXPECT_EQ(hasCloudLaptopJobs(bsLaptop, 1999, &rc), 0);  // not yet
-    EXPECT_EQ(rc, DB_OK);  // one row either way
+    EXPECT_EQ(rc, DB_OK);                                   // one row either way
     EXPECT_EQ(hasCloudLaptopJobs(bsLaptop, 0, &rc), 1);
     EXPECT_EQ(hasCloudLaptopJobs(bsDesk, 5000, &rc), 0);
     EXPECT_EQ(hasCloudLaptopJobs(bsFailed, 5000, &rc), 0);
@@ -123,7 +132,8 @@ TEST_F(FamiliesAProcs, CloudLaptopJobsOfABackupSetUpToATime) {
 TEST_F(FamiliesAProcs, ADatabaseErrorIsNeverAnEmptyAnswer) {
     int client = seed->addClient({.name = "c"});
     int bs = seed->addBackupSet("bs");
-    int sc = seed->addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
+    int sc =
+        seed->addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
     job(sc, 1, 1000, 1, hubdb::kBkpAttrExCloudLaptop);
     open();
     ASSERT_EQ(jobsUpTo(sc, 2000).jobs.size(), 1u);
