@@ -348,6 +348,12 @@ TEST_F(FamiliesADb, JobStatisticsOfPlanningAndExplorerSync) {
     int synth64 = job(sc2, 64, 2000);
     int synth16384 = job(sc2, 16384, 2500);
     int incr = job(sc, 2, 3000);
+    int third = seed->addBackupSet("third");
+    int sc3 = seed->addSubclient(
+        {.clientId = client, .appTypeId = 29, .backupSetId = third, .storagePolicyId = sp});
+    job(sc3, 1, 3900, 14);
+    job(sc3, 1, 4000, 2);     // failed
+    job(sc3, 1, 4100, 1, 1);  // its data is gone
     open();
 
     auto v1Synthetic = [](unsigned jobId) {
@@ -383,34 +389,8 @@ TEST_F(FamiliesADb, JobStatisticsOfPlanningAndExplorerSync) {
     EXPECT_EQ(fullSince(bs, sc2, 2500), DB_OK);
     EXPECT_EQ(fullSince(other, 0, 2600), DB_NO_DATA);
     EXPECT_EQ(fullSince(bs, sc, 5000000000LL), DB_NO_DATA);  // a 64-bit from-time is not cut short
-}
-
-TEST_F(FamiliesADb, JobStatisticsIgnoreFailedAndAgedJobs) {
-    int client = seed->addClient({.name = "c"});
-    int bs = seed->addBackupSet("bs");
-    int sc =
-        seed->addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
-    rows->addJobStats({.job = {.appId = sc, .level = 1, .startTime = 900, .endTime = 1000, .status = 2}});
-    rows->addJobStats(
-        {.job = {.appId = sc, .level = 1, .startTime = 1900, .endTime = 2000}, .dataStatus = 1});
-    rows->addJobStats({.job = {.appId = sc, .level = 1, .startTime = 2900, .endTime = 3000, .status = 14}});
-    open();
-
-    auto fullSince = [](long subclient, long long from) {
-        JMBkpStats s(nullptr);
-        s.setWhere(
-            "appId = %ld AND bkpLevel & 0X40C1 <> 0 AND dataStatus = 0 AND status IN (1, 3, 14) AND "
-            "servEndDate >= %d",
-            subclient, from);
-        s.setTop(1);
-        return getOneRow(&s, false, -1, 0);
-    };
-    EXPECT_EQ(fullSince(sc, 3000), DB_OK);  // status 14 counts
-    EXPECT_EQ(fullSince(sc, 3001), DB_NO_DATA);
-    execOnOpen("UPDATE JMBkpStats SET status = 3 WHERE servEndDate = 3000");
-    EXPECT_EQ(fullSince(sc, 2001), DB_OK);
-    execOnOpen("UPDATE JMBkpStats SET dataStatus = 2 WHERE servEndDate = 3000");
-    EXPECT_EQ(fullSince(sc, 500), DB_NO_DATA);  // one failed, two without data
+    EXPECT_EQ(fullSince(third, 0, 3900), DB_OK);             // status 14 counts
+    EXPECT_EQ(fullSince(third, 0, 3901), DB_NO_DATA);        // a failed job and one without data do not
 }
 
 TEST_F(FamiliesADb, JobLinksInBothDirections) {
