@@ -1,10 +1,10 @@
 // A browse response of 1,000 items through the message layer (write, read) against pugixml parsing
 // and walking the same bytes, and pugixml building and writing an equal document.
 #include <benchmark/benchmark.h>
-#include <pugixml.hpp>
 
 #include <cstring>
 #include <functional>
+#include <pugixml.hpp>
 
 #include "platform/msg/msg_classes.h"
 
@@ -17,8 +17,10 @@ databrowse::BrowseResponse makeResponse(int items) {
     databrowse::BrowseResponse rsp;
     rsp.setint64(RSP::respType, 0);
     rsp.setstring(RSP::workerId, "worker-42");
-    rsp.getObjectAccessor(RSP::session, true)->setstring(databrowse::BrowseSession::f::sessionId, "B1F4-77AC-0012");
-    auto* list = rsp.getObjectAccessor(RSP::browseResult, true)->getlistobject(databrowse::BrowseResult::f::dataResultSet, true);
+    rsp.getObjectAccessor(RSP::session, true)
+        ->setstring(databrowse::BrowseSession::f::sessionId, "B1F4-77AC-0012");
+    auto* list = rsp.getObjectAccessor(RSP::browseResult, true)
+                     ->getlistobject(databrowse::BrowseResult::f::dataResultSet, true);
     list->reserve(items);
     for (int k = 0; k < items; ++k) {
         databrowse::BrowseData d;
@@ -89,7 +91,9 @@ void BM_PugixmlBuildWrite(benchmark::State& state) {
     source.load_buffer(responseXml().data(), responseXml().size(), pugi::parse_escapes, pugi::encoding_utf8);
     struct Writer : pugi::xml_writer {
         std::string out;
-        void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
+        void write(const void* data, size_t size) override {
+            out.append(static_cast<const char*>(data), size);
+        }
     };
     std::function<void(pugi::xml_node, pugi::xml_node)> copy = [&](pugi::xml_node from, pugi::xml_node to) {
         for (pugi::xml_node c = from.first_child(); c; c = c.next_sibling()) {

@@ -29,7 +29,8 @@ int run(const char* how, unsigned long requestTag, const std::string& requestXml
         if (it != procedures().end()) found = it->second;
     }
     if (!found.procedure) {
-        msgLog(-1, "App_ExecuteSP::%s: no stored procedure is registered for request tag 0x%08lx", how, requestTag);
+        msgLog(-1, "App_ExecuteSP::%s: no stored procedure is registered for request tag 0x%08lx", how,
+               requestTag);
         return APP_SP_NO_PROCEDURE;
     }
     std::string answer;
@@ -76,19 +77,22 @@ CUxError ExecuteAppMgrSP(unsigned long requestTag, CNMessageBase& request, CNMes
     static const FXCodeLocation here(__FILE__, "I2::Utils::ExecuteAppMgrSP", __LINE__);
     std::string requestXml, responseXml;
     if (request.serialize(requestXml) != 0)
-        return FXErrorUtil::ErrorInt(APP_SP_BAD_REQUEST, here, "failed to serialize the stored procedure's request");
+        return FXErrorUtil::ErrorInt(APP_SP_BAD_REQUEST, here,
+                                     "failed to serialize the stored procedure's request");
     int rc = App_ExecuteSP().executeStoredProcedure(requestTag, requestXml, responseXml, nullptr);
     if (rc == APP_SP_NO_PROCEDURE)
         return FXErrorUtil::ErrorInt(rc, here, "no stored procedure is registered for the request");
     if (rc != 0) return FXErrorUtil::ErrorInt(rc, here, "the stored procedure failed");
     if (response.unserialize(responseXml) != 0)
-        return FXErrorUtil::ErrorInt(APP_SP_BAD_ANSWER, here, "failed to unserialize the stored procedure's answer");
+        return FXErrorUtil::ErrorInt(APP_SP_BAD_ANSWER, here,
+                                     "failed to unserialize the stored procedure's answer");
     return CUxError::Success();
 }
 
 CUxError ExecuteAppMgrSP(unsigned long requestTag, CNMessageBase* request, CNMessageBase* response) {
     static const FXCodeLocation here(__FILE__, "I2::Utils::ExecuteAppMgrSP", __LINE__);
-    if (!request || !response) return FXErrorUtil::ErrorInt(APP_SP_BAD_REQUEST, here, "null request or answer message");
+    if (!request || !response)
+        return FXErrorUtil::ErrorInt(APP_SP_BAD_REQUEST, here, "null request or answer message");
     return ExecuteAppMgrSP(requestTag, *request, *response);
 }
 

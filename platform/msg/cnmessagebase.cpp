@@ -28,7 +28,8 @@ pstring*& noSecret() {
 
 CNMessageBase* makeChild(uint32_t childTag, int childPackage, int childClassId) {
     auto& registry = CNMessageRegistry::instance();
-    const MsgClassType* type = childTag ? registry.byTag(childTag) : registry.byClass(childPackage, childClassId);
+    const MsgClassType* type =
+        childTag ? registry.byTag(childTag) : registry.byClass(childPackage, childClassId);
     if (type) return type->info().make();
     return new CNMessageBase(childPackage, childClassId);
 }
@@ -62,7 +63,8 @@ bool msgParseInt64(std::string_view text, int64_t& out) {
 // ---------------------------------------------------------------- stored fields
 
 CNMessageFieldBox::CNMessageFieldBox(const CNMessageFieldBox& other)
-    : lists(other.lists ? std::make_unique<CNMessageFieldLists>(*other.lists) : nullptr), xmlName(other.xmlName) {}
+    : lists(other.lists ? std::make_unique<CNMessageFieldLists>(*other.lists) : nullptr),
+      xmlName(other.xmlName) {}
 
 const CNMessageFieldLists& CNMessageFieldBox::list() const {
     static const CNMessageFieldLists none;
@@ -127,7 +129,9 @@ void CNMessageField::take(CNMessageField& other) noexcept {
     other.num = 0;
 }
 
-CNMessageField::~CNMessageField() { release(); }
+CNMessageField::~CNMessageField() {
+    release();
+}
 
 void CNMessageField::release() {
     if (kind == MsgFieldKind::Obj)
@@ -162,12 +166,18 @@ CNMessageBase::CNMessageBase(const MsgClassType* type) : m_tag(type ? type->tag(
 
 CNMessageBase::CNMessageBase(const MsgClassType* type, uint32_t tag) : m_tag(tag), m_type(type) {}
 
-CNMessageBase::CNMessageBase(RawTag raw) : m_tag(raw.tag), m_type(CNMessageRegistry::instance().byTag(raw.tag)) {}
+CNMessageBase::CNMessageBase(RawTag raw)
+    : m_tag(raw.tag), m_type(CNMessageRegistry::instance().byTag(raw.tag)) {}
 
-CNMessageBase CNMessageBase::withTag(uint32_t tag) { return CNMessageBase(RawTag{tag}); }
+CNMessageBase CNMessageBase::withTag(uint32_t tag) {
+    return CNMessageBase(RawTag{tag});
+}
 
 CNMessageBase::CNMessageBase(const CNMessageBase& other)
-    : m_tag(other.m_tag), m_type(other.m_type), m_xmlWriteFlag(other.m_xmlWriteFlag), m_fields(other.m_fields) {}
+    : m_tag(other.m_tag),
+      m_type(other.m_type),
+      m_xmlWriteFlag(other.m_xmlWriteFlag),
+      m_fields(other.m_fields) {}
 
 CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
     if (this != &other) {
@@ -181,7 +191,10 @@ CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
 }
 
 CNMessageBase::CNMessageBase(CNMessageBase&& other) noexcept
-    : m_tag(other.m_tag), m_type(other.m_type), m_xmlWriteFlag(other.m_xmlWriteFlag), m_fields(std::move(other.m_fields)) {}
+    : m_tag(other.m_tag),
+      m_type(other.m_type),
+      m_xmlWriteFlag(other.m_xmlWriteFlag),
+      m_fields(std::move(other.m_fields)) {}
 
 CNMessageBase& CNMessageBase::operator=(CNMessageBase&& other) noexcept {
     if (this != &other) {
@@ -196,15 +209,27 @@ CNMessageBase& CNMessageBase::operator=(CNMessageBase&& other) noexcept {
 
 CNMessageBase::~CNMessageBase() = default;
 
-int CNMessageBase::getClassId() const { return m_type ? m_type->info().classId : -1; }
+int CNMessageBase::getClassId() const {
+    return m_type ? m_type->info().classId : -1;
+}
 
-const char* CNMessageBase::className() const { return m_type ? m_type->info().name : "Message"; }
+const char* CNMessageBase::className() const {
+    return m_type ? m_type->info().name : "Message";
+}
 
-size_t CNMessageBase::fieldCount() const { return m_fields.size(); }
-const CNMessageField& CNMessageBase::fieldAt(size_t n) const { return m_fields[n]; }
-CNMessageField& CNMessageBase::fieldAt(size_t n) { return m_fields[n]; }
+size_t CNMessageBase::fieldCount() const {
+    return m_fields.size();
+}
+const CNMessageField& CNMessageBase::fieldAt(size_t n) const {
+    return m_fields[n];
+}
+CNMessageField& CNMessageBase::fieldAt(size_t n) {
+    return m_fields[n];
+}
 
-void CNMessageBase::swapContent(CNMessageBase& other) noexcept { m_fields.swap(other.m_fields); }
+void CNMessageBase::swapContent(CNMessageBase& other) noexcept {
+    m_fields.swap(other.m_fields);
+}
 
 // ---------------------------------------------------------------- field store
 
@@ -220,7 +245,9 @@ const CNMessageField* CNMessageBase::findField(uint32_t code) const {
     return nullptr;
 }
 
-void CNMessageBase::reserveFields(size_t count) { m_fields.reserve(count); }
+void CNMessageBase::reserveFields(size_t count) {
+    m_fields.reserve(count);
+}
 
 CNMessageField& CNMessageBase::addField(uint32_t code, int16_t i, int16_t j, MsgFieldKind kind) {
     CNMessageField& f = m_fields.emplace_back();
@@ -242,8 +269,8 @@ CNMessageField& CNMessageBase::fieldFor(short i, short j, uint32_t code, MsgFiel
 
 bool CNMessageBase::addressOk(unsigned long tag, unsigned long code, const char* op) const {
     if (tag == m_tag && code <= 0xFFFFFF) return true;
-    msgLog(-1, "CNMessageBase::%s: field 0x%06lx addressed with tag 0x%08lx on a %s (tag 0x%08x); ignored", op,
-           code, tag, className(), m_tag);
+    msgLog(-1, "CNMessageBase::%s: field 0x%06lx addressed with tag 0x%08lx on a %s (tag 0x%08x); ignored",
+           op, code, tag, className(), m_tag);
     return false;
 }
 
@@ -262,7 +289,8 @@ int64_t CNMessageBase::getint64(short, unsigned long tag, unsigned long code) co
     return 0;
 }
 
-void CNMessageBase::setstring(short i, short j, const std::string& text, unsigned long tag, unsigned long code) {
+void CNMessageBase::setstring(short i, short j, const std::string& text, unsigned long tag,
+                              unsigned long code) {
     if (!addressOk(tag, code, "setstring")) return;
     std::string copy(text);  // `text` may be this very field's value
     fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::Str).text = std::move(copy);
@@ -284,8 +312,8 @@ const std::string& CNMessageBase::getstringByRef(short, short, unsigned long tag
     return kEmpty;
 }
 
-void CNMessageBase::setpstringobject(short i, short j, const bstring& value, int encryptType, unsigned long tag,
-                                     unsigned long code) {
+void CNMessageBase::setpstringobject(short i, short j, const bstring& value, int encryptType,
+                                     unsigned long tag, unsigned long code) {
     if (!addressOk(tag, code, "setpstringobject")) return;
     auto secret = std::make_unique<pstring>(value, encryptType);
     fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::PStr).secret = secret.release();
@@ -301,7 +329,8 @@ pstring*& CNMessageBase::getpstringobject(short, short, unsigned long tag, unsig
 void CNMessageBase::setObjectAccessor(const CNMessageBase& child, short i, short j, unsigned long tag,
                                       unsigned long code) {
     if (!addressOk(tag, code, "setObjectAccessor")) return;
-    std::unique_ptr<CNMessageBase> copy(cloneMessage(child));  // before the field is reset: child may live in it
+    std::unique_ptr<CNMessageBase> copy(
+        cloneMessage(child));  // before the field is reset: child may live in it
     fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::Obj).child = copy.release();
 }
 
@@ -338,8 +367,8 @@ CNMessageBase* CNMessageBase::getObjectAccessor(const MsgFieldRef& f, bool creat
     return slot;
 }
 
-void CNMessageBase::setlistobject(short i, short j, const std::vector<CNMessageBase>& items, unsigned long tag,
-                                  unsigned long code) {
+void CNMessageBase::setlistobject(short i, short j, const std::vector<CNMessageBase>& items,
+                                  unsigned long tag, unsigned long code) {
     if (!addressOk(tag, code, "setlistobject")) return;
     std::vector<CNMessageBase> copy(items);
     fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList).list().objects = std::move(copy);
@@ -368,8 +397,8 @@ void logListKind(const CNMessageBase& m, uint32_t code, const CNMessageField& f,
 
 }  // namespace
 
-std::vector<CNMessageBase>* CNMessageBase::getlistobject(short i, short j, unsigned long tag, unsigned long code,
-                                                         int flag) {
+std::vector<CNMessageBase>* CNMessageBase::getlistobject(short i, short j, unsigned long tag,
+                                                         unsigned long code, int flag) {
     if (!addressOk(tag, code, "getlistobject")) return nullptr;
     CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList, flag != 0);
     if (!f) return nullptr;
@@ -380,8 +409,8 @@ std::vector<CNMessageBase>* CNMessageBase::getlistobject(short i, short j, unsig
     return &f->boxed().list().objects;
 }
 
-std::vector<std::string>* CNMessageBase::getliststring(short i, short j, unsigned long tag, unsigned long code,
-                                                       int flag) {
+std::vector<std::string>* CNMessageBase::getliststring(short i, short j, unsigned long tag,
+                                                       unsigned long code, int flag) {
     if (!addressOk(tag, code, "getliststring")) return nullptr;
     CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::StrList, flag != 0);
     if (!f) return nullptr;
@@ -395,8 +424,8 @@ std::vector<std::string>* CNMessageBase::getliststring(short i, short j, unsigne
 // Integer lists read from XML of an undeclared field arrive as texts; they become numbers on first
 // read as numbers, and only when every element is one (the same between 32 and 64 bits).
 template <typename T>
-std::vector<T>* CNMessageBase::numberList(short i, short j, unsigned long tag, unsigned long code, bool create,
-                                          const char* op) {
+std::vector<T>* CNMessageBase::numberList(short i, short j, unsigned long tag, unsigned long code,
+                                          bool create, const char* op) {
     constexpr bool wide = std::is_same_v<T, long long>;
     constexpr MsgFieldKind want = wide ? MsgFieldKind::LongList : MsgFieldKind::IntList;
     if (!addressOk(tag, code, op)) return nullptr;
@@ -404,7 +433,10 @@ std::vector<T>* CNMessageBase::numberList(short i, short j, unsigned long tag, u
     if (!f) return nullptr;
     CNMessageFieldLists& l = f->list();
     std::vector<T>& mine = [&]() -> std::vector<T>& {
-        if constexpr (wide) return l.longs; else return l.ints;
+        if constexpr (wide)
+            return l.longs;
+        else
+            return l.ints;
     }();
     if (f->kind == want) return &mine;
     bool ok = (f->kind == MsgFieldKind::IntList && convertList(l.ints, mine)) ||
@@ -414,18 +446,22 @@ std::vector<T>* CNMessageBase::numberList(short i, short j, unsigned long tag, u
         logListKind(*this, static_cast<uint32_t>(code), *f, msgFieldKindName(want));
         return nullptr;
     }
-    if constexpr (wide) l.ints.clear(); else l.longs.clear();
+    if constexpr (wide)
+        l.ints.clear();
+    else
+        l.longs.clear();
     l.strings.clear();
     f->kind = want;
     return &mine;
 }
 
-std::vector<int>* CNMessageBase::getlistint(short i, short j, unsigned long tag, unsigned long code, bool flag) {
+std::vector<int>* CNMessageBase::getlistint(short i, short j, unsigned long tag, unsigned long code,
+                                            bool flag) {
     return numberList<int>(i, j, tag, code, flag, "getlistint");
 }
 
-std::vector<long long>* CNMessageBase::getlistlonglong(short i, short j, unsigned long tag, unsigned long code,
-                                                       bool flag) {
+std::vector<long long>* CNMessageBase::getlistlonglong(short i, short j, unsigned long tag,
+                                                       unsigned long code, bool flag) {
     return numberList<long long>(i, j, tag, code, flag, "getlistlonglong");
 }
 
@@ -447,22 +483,28 @@ bool CNMessageBase::clearField(unsigned long tag, unsigned long code) {
 // ---------------------------------------------------------------- XML
 
 int CNMessageBase::serialize(std::string& out, bool readable) const {
-    unsigned flags = (readable ? unsigned(XML_ENCODE_READABLE) : 0u) | (m_xmlWriteFlag ? unsigned(XML_ENCODE_DECLARATION) : 0u);
+    unsigned flags = (readable ? unsigned(XML_ENCODE_READABLE) : 0u) |
+                     (m_xmlWriteFlag ? unsigned(XML_ENCODE_DECLARATION) : 0u);
     return XMLEncoder(static_cast<EncodingFlags>(flags)).serialize(*this, out, readable);
 }
 
-int CNMessageBase::unserialize(const std::string& in) { return unserialize(in.data(), in.size()); }
+int CNMessageBase::unserialize(const std::string& in) {
+    return unserialize(in.data(), in.size());
+}
 
 int CNMessageBase::unserialize(const char* in) {
     if (!in) return MSG_ERR_EMPTY;
     return unserialize(in, std::char_traits<char>::length(in));
 }
 
-int CNMessageBase::unserialize(const char* data, size_t size) { return XMLDecoder().decodeInto(data, size, *this); }
+int CNMessageBase::unserialize(const char* data, size_t size) {
+    return XMLDecoder().decodeInto(data, size, *this);
+}
 
 std::string CNMessageBase::AsString() const {
     std::string out;
-    if (XMLEncoder(XML_ENCODE_MASK_SECRETS).serialize(*this, out, false) != 0) out = std::string("<") + className() + " unprintable/>";
+    if (XMLEncoder(XML_ENCODE_MASK_SECRETS).serialize(*this, out, false) != 0)
+        out = std::string("<") + className() + " unprintable/>";
     return out;
 }
 
@@ -489,7 +531,8 @@ int copyFieldsByCode(const CNMessageBase& from, CNMessageBase& to) {
             value.j = info->j;
             if (info->kind != src.kind) {
                 int64_t num = 0;
-                if (info->kind == MsgFieldKind::Int && src.kind == MsgFieldKind::Str && msgParseInt64(src.text, num)) {
+                if (info->kind == MsgFieldKind::Int && src.kind == MsgFieldKind::Str &&
+                    msgParseInt64(src.text, num)) {
                     value.reset(MsgFieldKind::Int);
                     value.num = num;
                 } else if (info->kind == MsgFieldKind::Str && src.kind == MsgFieldKind::Int) {

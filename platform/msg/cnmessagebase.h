@@ -44,6 +44,7 @@ public:
     // ---- texts
     void setstring(short i, short j, const std::string& text, unsigned long tag, unsigned long code);
     std::string getstring(short i, short j, unsigned long tag, unsigned long code) const;  // "" when unset
+    // An integer field read as text comes back in a per-thread buffer, valid until the next such read.
     const std::string& getstringByRef(short i, short j, unsigned long tag, unsigned long code) const;
 
     // ---- password texts; the read gives the stored pointer (null when unset). The pstring itself
@@ -56,19 +57,23 @@ public:
     // `create` is non-zero it first makes one of class (childPackage, childClassId). The child is owned
     // by this object and stays where it is while this object lives; the reference to the pointer holds
     // until a field is added to this object.
-    void setObjectAccessor(const CNMessageBase& child, short i, short j, unsigned long tag, unsigned long code);
+    void setObjectAccessor(const CNMessageBase& child, short i, short j, unsigned long tag,
+                           unsigned long code);
     CNMessageBase*& getObjectAccessor(int flag, int create, short i, short j, unsigned long tag,
                                       unsigned long code, int childPackage, int childClassId);
 
     // ---- lists. With `flag` non-zero an absent list is created empty; otherwise absent gives nullptr.
     void setlistobject(short i, short j, const std::vector<CNMessageBase>& items, unsigned long tag,
                        unsigned long code);
-    std::vector<CNMessageBase>* getlistobject(short i, short j, unsigned long tag, unsigned long code, int flag);
+    std::vector<CNMessageBase>* getlistobject(short i, short j, unsigned long tag, unsigned long code,
+                                              int flag);
     void setliststring(short i, short j, const std::vector<std::string>& items, unsigned long tag,
                        unsigned long code);
-    std::vector<std::string>* getliststring(short i, short j, unsigned long tag, unsigned long code, int flag);
+    std::vector<std::string>* getliststring(short i, short j, unsigned long tag, unsigned long code,
+                                            int flag);
     std::vector<int>* getlistint(short i, short j, unsigned long tag, unsigned long code, bool flag);
-    std::vector<long long>* getlistlonglong(short i, short j, unsigned long tag, unsigned long code, bool flag);
+    std::vector<long long>* getlistlonglong(short i, short j, unsigned long tag, unsigned long code,
+                                            bool flag);
 
     bool isSet(short i, unsigned long tag, unsigned long code) const;
     // Drops the field; true when it was set.
@@ -77,7 +82,9 @@ public:
     // ---- the same through a field reference of the catalogue
     void setint64(const MsgFieldRef& f, int64_t value) { setint64(f.i, f.j, value, f.tag, f.code); }
     int64_t getint64(const MsgFieldRef& f) const { return getint64(f.j, f.tag, f.code); }
-    void setstring(const MsgFieldRef& f, const std::string& text) { setstring(f.i, f.j, text, f.tag, f.code); }
+    void setstring(const MsgFieldRef& f, const std::string& text) {
+        setstring(f.i, f.j, text, f.tag, f.code);
+    }
     std::string getstring(const MsgFieldRef& f) const { return getstring(f.i, f.j, f.tag, f.code); }
     void setpstringobject(const MsgFieldRef& f, const bstring& value, int encryptType = 1) {
         setpstringobject(f.i, f.j, value, encryptType, f.tag, f.code);
@@ -138,7 +145,8 @@ private:
     bool addressOk(unsigned long tag, unsigned long code, const char* op) const;
     CNMessageField& fieldFor(short i, short j, uint32_t code, MsgFieldKind kind);
     template <typename T>
-    std::vector<T>* numberList(short i, short j, unsigned long tag, unsigned long code, bool create, const char* op);
+    std::vector<T>* numberList(short i, short j, unsigned long tag, unsigned long code, bool create,
+                               const char* op);
 
     uint32_t m_tag = 0;
     const MsgClassType* m_type = nullptr;  // nullptr: unregistered class

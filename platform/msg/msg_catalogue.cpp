@@ -15,17 +15,30 @@ CNMessageBase* makeMessage() {
 #define MSG_FAMILY_END(ns)
 #define MSG_CLASS(ns, Name, package, classId, printed) const MsgFieldInfo kFields_##ns##_##Name[] = {
 #define MSG_UNNAMED MSG_CLASS
-#define MSG_FIELD(kind, name, i, j, child) {#name, #name, msgNameCode(#name), i, j, kMsgKind_##kind, msgtag::child},
-#define MSG_FIELD_CODE(kind, ident, code, i, j, child) {#ident, nullptr, code, i, j, kMsgKind_##kind, msgtag::child},
-#define MSG_END(ns, Name) {} };
+#define MSG_FIELD(kind, name, i, j, child) \
+    {#name, #name, msgNameCode(#name), i, j, kMsgKind_##kind, msgtag::child},
+#define MSG_FIELD_CODE(kind, ident, code, i, j, child) \
+    {#ident, nullptr, code, i, j, kMsgKind_##kind, msgtag::child},
+#define MSG_END(ns, Name) \
+    {}                    \
+    }                     \
+    ;
 #include "platform/msg/msg_catalogue.def"
 
 // Class tables: one per family.
 #define MSG_FAMILY(ns, package) const MsgClassInfo kClasses_##ns[] = {
-#define MSG_FAMILY_END(ns) };
-#define MSG_CLASS(ns, Name, package, classId, printed)                                              \
-    {#ns, #Name, package, classId, msgtag::ns##_##Name, kFields_##ns##_##Name,                      \
-     std::size(kFields_##ns##_##Name) - 1, &makeMessage<ns::Name>},
+#define MSG_FAMILY_END(ns) \
+    }                      \
+    ;
+#define MSG_CLASS(ns, Name, package, classId, printed) \
+    {#ns,                                              \
+     #Name,                                            \
+     package,                                          \
+     classId,                                          \
+     msgtag::ns##_##Name,                              \
+     kFields_##ns##_##Name,                            \
+     std::size(kFields_##ns##_##Name) - 1,             \
+     &makeMessage<ns::Name>},
 #define MSG_UNNAMED MSG_CLASS
 #define MSG_FIELD(kind, name, i, j, child)
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child)

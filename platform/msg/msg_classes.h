@@ -20,11 +20,13 @@ namespace msgtag {
 inline constexpr uint32_t NONE = 0;
 #define MSG_FAMILY(ns, package)
 #define MSG_FAMILY_END(ns)
-#define MSG_CLASS(ns, Name, package, classId, printed)                  \
+#define MSG_CLASS(ns, Name, package, classId, printed)                           \
     inline constexpr uint32_t ns##_##Name = msgTag(package, msgNameCode(#Name)); \
-    static_assert((printed) == 0 || ns##_##Name == (printed), #ns "::" #Name ": tag differs from the printed one");
-#define MSG_UNNAMED(ns, Name, package, classId, printed) \
-    inline constexpr uint32_t ns##_##Name = (printed) ? uint32_t(printed) : msgTag(package, msgNameCode(#Name)); \
+    static_assert((printed) == 0 || ns##_##Name == (printed),                    \
+                  #ns "::" #Name ": tag differs from the printed one");
+#define MSG_UNNAMED(ns, Name, package, classId, printed)                     \
+    inline constexpr uint32_t ns##_##Name =                                  \
+        (printed) ? uint32_t(printed) : msgTag(package, msgNameCode(#Name)); \
     static_assert(msgTagPackage(ns##_##Name) == (package), #ns "::" #Name ": tag outside its package");
 #define MSG_FIELD(kind, name, i, j, child)
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child)
@@ -54,7 +56,8 @@ static_assert(allDistinct(), "two catalogue classes share a tag");
 inline constexpr int64_t kAllIds[] = {
 #define MSG_FAMILY(ns, package)
 #define MSG_FAMILY_END(ns)
-#define MSG_CLASS(ns, Name, package, classId, printed) (classId) < 0 ? -1 : int64_t(package) << 32 | (classId),
+#define MSG_CLASS(ns, Name, package, classId, printed) \
+    (classId) < 0 ? -1 : int64_t(package) << 32 | (classId),
 #define MSG_UNNAMED MSG_CLASS
 #define MSG_FIELD(kind, name, i, j, child)
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child)
@@ -73,29 +76,29 @@ static_assert(idsDistinct(), "two catalogue classes share a (package, class id)"
 // ---- classes: no data and no virtual functions of their own; a move is a copy
 #define MSG_FAMILY(ns, package)
 #define MSG_FAMILY_END(ns)
-#define MSG_CLASS(ns, Name, package, classId, printed)                                              \
-    namespace ns {                                                                                  \
-    class Name : public CNMessageBase {                                                             \
-    public:                                                                                         \
-        static constexpr uint32_t TAG = msgtag::ns##_##Name;                                        \
-        static constexpr int PACKAGE = package;                                                     \
-        static constexpr int CLASS_ID = classId;                                                    \
-        static const MsgClassType* type() {                                                         \
-            static const MsgClassType* t = CNMessageRegistry::instance().byTag(TAG);                \
-            return t;                                                                               \
-        }                                                                                           \
-        Name() : CNMessageBase(type(), TAG) {}                                                      \
-        Name(const Name& other) : CNMessageBase(other) {}                                           \
-        Name(Name&& other) : CNMessageBase(static_cast<const CNMessageBase&>(other)) {}             \
-        Name& operator=(const Name& other) {                                                        \
-            CNMessageBase::operator=(other);                                                        \
-            return *this;                                                                           \
-        }                                                                                           \
-        Name& operator=(Name&& other) {                                                             \
-            CNMessageBase::operator=(static_cast<const CNMessageBase&>(other));                     \
-            return *this;                                                                           \
-        }                                                                                           \
-        ~Name() override = default;                                                                 \
+#define MSG_CLASS(ns, Name, package, classId, printed)                                  \
+    namespace ns {                                                                      \
+    class Name : public CNMessageBase {                                                 \
+    public:                                                                             \
+        static constexpr uint32_t TAG = msgtag::ns##_##Name;                            \
+        static constexpr int PACKAGE = package;                                         \
+        static constexpr int CLASS_ID = classId;                                        \
+        static const MsgClassType* type() {                                             \
+            static const MsgClassType* t = CNMessageRegistry::instance().byTag(TAG);    \
+            return t;                                                                   \
+        }                                                                               \
+        Name() : CNMessageBase(type(), TAG) {}                                          \
+        Name(const Name& other) : CNMessageBase(other) {}                               \
+        Name(Name&& other) : CNMessageBase(static_cast<const CNMessageBase&>(other)) {} \
+        Name& operator=(const Name& other) {                                            \
+            CNMessageBase::operator=(other);                                            \
+            return *this;                                                               \
+        }                                                                               \
+        Name& operator=(Name&& other) {                                                 \
+            CNMessageBase::operator=(static_cast<const CNMessageBase&>(other));         \
+            return *this;                                                               \
+        }                                                                               \
+        ~Name() override = default;                                                     \
         struct f {
 #define MSG_UNNAMED MSG_CLASS
 #define MSG_FIELD(kind, name, i, j, child) \
@@ -103,7 +106,9 @@ static_assert(idsDistinct(), "two catalogue classes share a (package, class id)"
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child) \
     static constexpr MsgFieldRef ident{i, j, TAG, code, kMsgKind_##kind, msgtag::child};
 #define MSG_END(ns, Name) \
-    };                    \
-    };                    \
+    }                     \
+    ;                     \
+    }                     \
+    ;                     \
     }
 #include "platform/msg/msg_catalogue.def"

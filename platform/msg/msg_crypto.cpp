@@ -14,7 +14,8 @@ MsgDigest msgSha256(std::string_view data) {
 bool msgHmacSha256(std::string_view key, std::string_view data, MsgDigest& out) {
     unsigned int len = 0;
     return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-                reinterpret_cast<const unsigned char*>(data.data()), data.size(), out.data(), &len) != nullptr &&
+                reinterpret_cast<const unsigned char*>(data.data()), data.size(), out.data(),
+                &len) != nullptr &&
            len == out.size();
 }
 

@@ -1,7 +1,7 @@
 // One stored field of a CNMessageBase, for the message component's own units (codec, walker,
 // copier). Integers live in `num`, texts in `text`; a child object or a password text is owned through
 // `child` / `secret` (the object itself never moves; the slot moves with the field); lists and the XML
-// name of a field no class declares live in the box.
+// name of a field no class declares live in the box. Same threading as the message that holds it.
 #pragma once
 
 #include <memory>
@@ -19,7 +19,7 @@ struct CNMessageFieldLists {
 
 struct CNMessageFieldBox {
     std::unique_ptr<CNMessageFieldLists> lists;  // the list kinds
-    std::string xmlName;  // name read from XML for a field the class does not declare
+    std::string xmlName;                         // name read from XML for a field the class does not declare
 
     CNMessageFieldBox() = default;
     CNMessageFieldBox(const CNMessageFieldBox& other);
@@ -38,9 +38,9 @@ struct CNMessageField {
     int16_t j = -1;
     MsgFieldKind kind = MsgFieldKind::Int;
     union {
-        int64_t num = 0;        // Int
-        CNMessageBase* child;   // Obj: owned
-        pstring* secret;        // PStr: owned
+        int64_t num = 0;       // Int
+        CNMessageBase* child;  // Obj: owned
+        pstring* secret;       // PStr: owned
     };
     std::string text;
     std::unique_ptr<CNMessageFieldBox> box;
@@ -61,8 +61,8 @@ struct CNMessageField {
     void reset(MsgFieldKind newKind);
 
 private:
-    void release();                              // frees what the field owns; leaves an integer 0
-    void take(CNMessageField& other) noexcept;   // moves the value of `kind` out of `other`
+    void release();                             // frees what the field owns; leaves an integer 0
+    void take(CNMessageField& other) noexcept;  // moves the value of `kind` out of `other`
 };
 
 // Strict decimal parse of a signed 64-bit integer: the whole text, optional '-', no blanks.

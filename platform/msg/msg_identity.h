@@ -16,7 +16,9 @@ constexpr uint32_t msgTag(int package, uint32_t classCode) {
     return (static_cast<uint32_t>(package) << 24) | (classCode & 0xFFFFFFu);
 }
 
-constexpr int msgTagPackage(uint32_t tag) { return static_cast<int>(tag >> 24); }
+constexpr int msgTagPackage(uint32_t tag) {
+    return static_cast<int>(tag >> 24);
+}
 
 static_assert(msgNameCode("BrowseFlags") == 0xd585fd);
 static_assert(msgTag(100, msgNameCode("BrowseRequest")) == 0x644c8485);

@@ -15,14 +15,22 @@ uint64_t classKey(int package, int classId) {
 
 const char* msgFieldKindName(MsgFieldKind kind) {
     switch (kind) {
-        case MsgFieldKind::Int: return "integer";
-        case MsgFieldKind::Str: return "text";
-        case MsgFieldKind::PStr: return "password text";
-        case MsgFieldKind::Obj: return "object";
-        case MsgFieldKind::ObjList: return "list of objects";
-        case MsgFieldKind::StrList: return "list of texts";
-        case MsgFieldKind::IntList: return "list of 32-bit integers";
-        case MsgFieldKind::LongList: return "list of 64-bit integers";
+        case MsgFieldKind::Int:
+            return "integer";
+        case MsgFieldKind::Str:
+            return "text";
+        case MsgFieldKind::PStr:
+            return "password text";
+        case MsgFieldKind::Obj:
+            return "object";
+        case MsgFieldKind::ObjList:
+            return "list of objects";
+        case MsgFieldKind::StrList:
+            return "list of texts";
+        case MsgFieldKind::IntList:
+            return "list of 32-bit integers";
+        case MsgFieldKind::LongList:
+            return "list of 64-bit integers";
     }
     return "?";
 }
@@ -60,9 +68,12 @@ int CNMessageRegistry::registerFamily(const MsgFamily& family) {
         const MsgClassType* held = nullptr;
         if (auto it = m_byTag.find(c.tag); it != m_byTag.end()) held = it->second;
         if (!held && c.classId >= 0)
-            if (auto it = m_byClass.find(classKey(c.package, c.classId)); it != m_byClass.end()) held = it->second;
+            if (auto it = m_byClass.find(classKey(c.package, c.classId)); it != m_byClass.end())
+                held = it->second;
         if (held || c.package != family.package || msgTagPackage(c.tag) != c.package) {
-            msgLog(-1, "CNMessageRegistry: family %s (%d) not registered: class %s (%d, %d, tag 0x%08x) clashes with %s",
+            msgLog(-1,
+                   "CNMessageRegistry: family %s (%d) not registered: class %s (%d, %d, tag 0x%08x) clashes "
+                   "with %s",
                    family.ns, family.package, c.name, c.package, c.classId, c.tag,
                    held ? held->info().name : "its package");
             return 1;

@@ -40,7 +40,7 @@ struct MsgFieldInfo {
     int16_t i;            // presence index (-1: not known)
     int16_t j;            // element index (-1: not known)
     MsgFieldKind kind;
-    uint32_t childTag;    // class of the child object or of the list's elements; 0: not fixed
+    uint32_t childTag;  // class of the child object or of the list's elements; 0: not fixed
 };
 
 // The address of a field that callers pass around: what the accessors of CNMessageBase take.
@@ -55,10 +55,10 @@ struct MsgFieldRef {
 
 // One class of a family.
 struct MsgClassInfo {
-    const char* ns;       // namespace, e.g. "databrowse"
-    const char* name;     // short class name, also the root element of its XML
+    const char* ns;    // namespace, e.g. "databrowse"
+    const char* name;  // short class name, also the root element of its XML
     int package;
-    int classId;          // -1: the class has no id of its own (only received or read from lists)
+    int classId;  // -1: the class has no id of its own (only received or read from lists)
     uint32_t tag;
     const MsgFieldInfo* fields;
     size_t fieldCount;
@@ -83,7 +83,7 @@ public:
 
 private:
     MsgClassInfo m_info;
-    std::vector<uint32_t> m_codes;               // sorted
+    std::vector<uint32_t> m_codes;              // sorted
     std::vector<const MsgFieldInfo*> m_byCode;  // in the order of m_codes
 };
 
@@ -111,10 +111,10 @@ private:
     CNMessageRegistry() = default;
 
     mutable std::shared_mutex m_lock;
-    std::vector<std::unique_ptr<MsgClassType>> m_types;                    // guarded by m_lock
-    std::unordered_map<uint32_t, const MsgClassType*> m_byTag;             // guarded by m_lock
-    std::unordered_map<uint64_t, const MsgClassType*> m_byClass;           // guarded by m_lock
-    std::unordered_map<uint32_t, const char*> m_fieldNames;                // guarded by m_lock
+    std::vector<std::unique_ptr<MsgClassType>> m_types;           // guarded by m_lock
+    std::unordered_map<uint32_t, const MsgClassType*> m_byTag;    // guarded by m_lock
+    std::unordered_map<uint64_t, const MsgClassType*> m_byClass;  // guarded by m_lock
+    std::unordered_map<uint32_t, const char*> m_fieldNames;       // guarded by m_lock
 };
 
 // Registers the families of the built-in catalogue (idempotent; called by instance()).

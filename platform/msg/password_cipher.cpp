@@ -31,8 +31,10 @@ bool syntheticIv(std::string_view plain, unsigned char (&iv)[kIvSize]) {
 
 // AES-256-CTR is its own inverse.
 bool ctr(const unsigned char* iv, std::string_view in, std::string& out) {
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_ctr(), nullptr, cipherKey().data(), iv) != 1) return false;
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                        EVP_CIPHER_CTX_free);
+    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_ctr(), nullptr, cipherKey().data(), iv) != 1)
+        return false;
     out.assign(in.size(), '\0');
     int len = 0;
     if (!in.empty() && EVP_EncryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &len,
@@ -59,7 +61,8 @@ bool msgDecipherSecret(std::string_view hex, std::string& plain) {
     if (!ctr(iv, std::string_view(bytes).substr(kIvSize), clear)) return false;
     unsigned char check[kIvSize];
     if (!syntheticIv(clear, check)) return false;
-    if (!msgSameBytes(std::string_view(reinterpret_cast<const char*>(check), kIvSize), bytes.substr(0, kIvSize)))
+    if (!msgSameBytes(std::string_view(reinterpret_cast<const char*>(check), kIvSize),
+                      bytes.substr(0, kIvSize)))
         return false;
     plain = std::move(clear);
     return true;

@@ -24,16 +24,19 @@ bool signingKey(std::string& key) {
         std::lock_guard lock(g_keyLock);
         key = g_keyOverride;
     }
-    if (key.empty()) ZYPlatformInfo::getString(SecuredMessageHandler::kKeySection, SecuredMessageHandler::kKeyName, &key);
+    if (key.empty())
+        ZYPlatformInfo::getString(SecuredMessageHandler::kKeySection, SecuredMessageHandler::kKeyName, &key);
     if (key.size() >= SecuredMessageHandler::kMinKeyBytes) return true;
     msgLog(-1, "SecuredMessageHandler: no signing key of at least %zu bytes in [%s] %s",
-           SecuredMessageHandler::kMinKeyBytes, SecuredMessageHandler::kKeySection, SecuredMessageHandler::kKeyName);
+           SecuredMessageHandler::kMinKeyBytes, SecuredMessageHandler::kKeySection,
+           SecuredMessageHandler::kKeyName);
     return false;
 }
 
 // The request parts a secured request carries, in the order they are digested.
-constexpr const MsgFieldRef* kSignedParts[] = {&BR::paths,    &BR::c_18d056, &BR::timeRange, &BR::options, &BR::mode,
-                                               &BR::advOptions, &BR::queries, &BR::c_2eca01, &BR::c_93ccff};
+constexpr const MsgFieldRef* kSignedParts[] = {&BR::paths,   &BR::c_18d056, &BR::timeRange,
+                                               &BR::options, &BR::mode,     &BR::advOptions,
+                                               &BR::queries, &BR::c_2eca01, &BR::c_93ccff};
 
 // SHA-256 (hex) of the XML of a request holding only the signed parts, always in the same order, so
 // the sender's request and the receiver's rebuilt one digest alike wherever their fields sat.
@@ -62,11 +65,13 @@ void SecuredMessageHandler::setSigningKey(const std::string& key) {
     g_keyOverride = key;
 }
 
-std::string SecuredMessageHandler::encodeSystemAttributes(databrowse::BrowseRequest* request, std::string& clientName) {
+std::string SecuredMessageHandler::encodeSystemAttributes(databrowse::BrowseRequest* request,
+                                                          std::string& clientName) {
     if (!request) return {};
     std::string digest;
     if (!requestDigest(*request, digest)) {
-        msgLog(-1, "SecuredMessageHandler: cannot digest the browse request for client [%s]", clientName.c_str());
+        msgLog(-1, "SecuredMessageHandler: cannot digest the browse request for client [%s]",
+               clientName.c_str());
         return {};
     }
     auto attributes = std::make_unique<databrowse::SystemAttributes>();
@@ -104,7 +109,8 @@ int SecuredMessageHandler::checkSystemAttributes(const std::string& encoded, con
         return SECURED_BAD_SIGNATURE;
     }
     auto attributes = std::make_unique<databrowse::SystemAttributes>();
-    if (attributes->unserialize(encoded) != 0 || !attributes->isSet(SA::requestDigest)) return SECURED_BAD_ATTRIBUTES;
+    if (attributes->unserialize(encoded) != 0 || !attributes->isSet(SA::requestDigest))
+        return SECURED_BAD_ATTRIBUTES;
     if (!expectedClient.empty() && attributes->getstring(SA::clientName) != expectedClient) {
         msgLog(-1, "SecuredMessageHandler: request signed for client [%s], not [%s]",
                attributes->getstring(SA::clientName).c_str(), expectedClient.c_str());
@@ -120,7 +126,8 @@ int SecuredMessageHandler::checkSystemAttributes(const std::string& encoded, con
 }
 
 int SecuredMessageHandler::openSecuredBrowseRequest(databrowse::SecuredBrowseRequest& secured,
-                                                    databrowse::BrowseRequest& out, const std::string& expectedClient) {
+                                                    databrowse::BrowseRequest& out,
+                                                    const std::string& expectedClient) {
     pstring* encoded = secured.getpstringobject(SBR::systemAttributes);
     pstring* signature = secured.getpstringobject(SBR::signature);
     CNMessageBase* payload = secured.getObjectAccessor(SBR::payload, false);

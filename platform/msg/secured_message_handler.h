@@ -15,12 +15,12 @@ namespace I2 {
 // Results of the receiving checks (0 is success).
 enum SecuredMessageCheck : int {
     SECURED_OK = 0,
-    SECURED_NO_KEY = 1,              // no signing key is configured
-    SECURED_BAD_SIGNATURE = 2,       // the signature does not match the encoded attributes
-    SECURED_BAD_ATTRIBUTES = 3,      // the encoded attributes are missing or do not read
-    SECURED_WRONG_CLIENT = 4,        // the attributes are for another client
-    SECURED_DIGEST_MISMATCH = 5,     // the request parts are not the ones that were signed
-    SECURED_NO_PAYLOAD = 6,          // a secured request without payload, attributes or signature
+    SECURED_NO_KEY = 1,           // no signing key is configured
+    SECURED_BAD_SIGNATURE = 2,    // the signature does not match the encoded attributes
+    SECURED_BAD_ATTRIBUTES = 3,   // the encoded attributes are missing or do not read
+    SECURED_WRONG_CLIENT = 4,     // the attributes are for another client
+    SECURED_DIGEST_MISMATCH = 5,  // the request parts are not the ones that were signed
+    SECURED_NO_PAYLOAD = 6,       // a secured request without payload, attributes or signature
 };
 
 class SecuredMessageHandler {

@@ -1,10 +1,9 @@
 #include "platform/msg/xml_codec.h"
 
-#include <pugixml.hpp>
-
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <pugixml.hpp>
 
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/msg_field.h"
@@ -17,7 +16,9 @@ constexpr const char* kTagAttr = "x.tag";
 constexpr const char* kItemAttr = "x.item";
 constexpr const char* kEncAttr = "x.enc";
 
-bool isReserved(const char* name) { return name[0] == 'x' && name[1] == '.'; }
+bool isReserved(const char* name) {
+    return name[0] == 'x' && name[1] == '.';
+}
 
 void appendHex8(std::string& out, uint32_t v) {
     static const char digits[] = "0123456789abcdef";
@@ -40,10 +41,18 @@ bool appendEscaped(std::string& out, std::string_view text, bool attribute) {
         const char* rep = nullptr;
         char num[8];
         switch (c) {
-            case '&': rep = "&amp;"; break;
-            case '<': rep = "&lt;"; break;
-            case '>': rep = "&gt;"; break;
-            case '"': rep = attribute ? "&quot;" : nullptr; break;
+            case '&':
+                rep = "&amp;";
+                break;
+            case '<':
+                rep = "&lt;";
+                break;
+            case '>':
+                rep = "&gt;";
+                break;
+            case '"':
+                rep = attribute ? "&quot;" : nullptr;
+                break;
             default:
                 if (c == 0) return false;
                 if (c < 0x20) {
@@ -64,7 +73,8 @@ bool appendEscaped(std::string& out, std::string_view text, bool attribute) {
 
 class Writer {
 public:
-    Writer(std::string& out, unsigned flags, const ZyXMLContextInfo& ctx) : m_out(out), m_flags(flags), m_ctx(ctx) {}
+    Writer(std::string& out, unsigned flags, const ZyXMLContextInfo& ctx)
+        : m_out(out), m_flags(flags), m_ctx(ctx) {}
 
     int message(const CNMessageBase& m) {
         if (m_flags & XML_ENCODE_DECLARATION) m_out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
@@ -176,18 +186,22 @@ private:
                     for (const auto& s : box->list().strings)
                         if (int rc = textElement(name, s, depth)) return rc;
                 return MSG_OK;
-            case MsgFieldKind::IntList: return box ? numberElements(name, box->list().ints, depth) : MSG_OK;
-            case MsgFieldKind::LongList: return box ? numberElements(name, box->list().longs, depth) : MSG_OK;
+            case MsgFieldKind::IntList:
+                return box ? numberElements(name, box->list().ints, depth) : MSG_OK;
+            case MsgFieldKind::LongList:
+                return box ? numberElements(name, box->list().longs, depth) : MSG_OK;
             case MsgFieldKind::PStr: {
                 if (!f.secret) return MSG_OK;
                 char enc[16];
                 snprintf(enc, sizeof enc, "%d", f.secret->encryptType());
-                if (m_flags & XML_ENCODE_MASK_SECRETS) return textElement(name, pstring::kMask, depth, kEncAttr, enc);
+                if (m_flags & XML_ENCODE_MASK_SECRETS)
+                    return textElement(name, pstring::kMask, depth, kEncAttr, enc);
                 std::string hidden = msgEncipherSecret(f.secret->str());
                 if (hidden.empty() && f.secret->size() != 0) return MSG_ERR_SECRET;
                 return textElement(name, hidden, depth, kEncAttr, enc);
             }
-            default: return MSG_OK;
+            default:
+                return MSG_OK;
         }
     }
 
@@ -204,7 +218,10 @@ bool parseHexTag(const char* text, uint32_t& tag) {
     int n = 0;
     for (; text[n]; ++n) {
         char c = text[n];
-        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        int d = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
         if (d < 0 || n == 8) return false;
         v = v << 4 | static_cast<uint32_t>(d);
     }
@@ -354,13 +371,15 @@ private:
         if (!first) {
             if (c.first_attribute()) return MSG_ERR_BAD_FIELD;
             kind = t.info ? t.info->kind : MsgFieldKind::StrList;
-            if (kind != MsgFieldKind::StrList && kind != MsgFieldKind::IntList && kind != MsgFieldKind::LongList)
+            if (kind != MsgFieldKind::StrList && kind != MsgFieldKind::IntList &&
+                kind != MsgFieldKind::LongList)
                 return MSG_ERR_KIND;
         } else if (strcmp(first.name(), kTagAttr) == 0) {
             kind = MsgFieldKind::Obj;
         } else if (strcmp(first.name(), kItemAttr) == 0) {
             kind = MsgFieldKind::ObjList;
-        } else if (strcmp(first.name(), kEncAttr) == 0 && !first.next_attribute() && c.first_attribute() == first) {
+        } else if (strcmp(first.name(), kEncAttr) == 0 && !first.next_attribute() &&
+                   c.first_attribute() == first) {
             kind = MsgFieldKind::PStr;
         } else {
             return MSG_ERR_BAD_FIELD;
@@ -368,8 +387,8 @@ private:
         if (t.info && t.info->kind != kind) return MSG_ERR_KIND;
 
         CNMessageField* f = m.findField(t.code);
-        bool isList = kind == MsgFieldKind::ObjList || kind == MsgFieldKind::StrList || kind == MsgFieldKind::IntList ||
-                      kind == MsgFieldKind::LongList;
+        bool isList = kind == MsgFieldKind::ObjList || kind == MsgFieldKind::StrList ||
+                      kind == MsgFieldKind::IntList || kind == MsgFieldKind::LongList;
         if (f && (!isList || f->kind != kind)) return MSG_ERR_DUPLICATE;
 
         switch (kind) {
@@ -459,10 +478,12 @@ private:
 };
 
 // Parses and checks the size; the root element comes back in `root`.
-int parse(const ZyXMLContextInfo& ctx, const char* data, size_t size, pugi::xml_document& doc, pugi::xml_node& root) {
+int parse(const ZyXMLContextInfo& ctx, const char* data, size_t size, pugi::xml_document& doc,
+          pugi::xml_node& root) {
     if (!data || size == 0) return MSG_ERR_EMPTY;
     if (size > ctx.maxInputBytes) return MSG_ERR_TOO_LARGE;
-    pugi::xml_parse_result r = doc.load_buffer(data, size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8);
+    pugi::xml_parse_result r =
+        doc.load_buffer(data, size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8);
     if (!r) return MSG_ERR_PARSE;
     root = Reader::root(doc);
     return root ? MSG_OK : MSG_ERR_ROOT;
@@ -490,21 +511,36 @@ std::string_view msgFieldXmlName(const CNMessageBase& owner, const CNMessageFiel
 
 const char* msgXmlErrorText(int code) {
     switch (code) {
-        case MSG_OK: return "success";
-        case MSG_ERR_PARSE: return "the XML is not well formed";
-        case MSG_ERR_ROOT: return "the XML has no single root of the expected class";
-        case MSG_ERR_UNKNOWN_CLASS: return "no message class has the root's tag";
-        case MSG_ERR_TOO_LARGE: return "the XML is larger than allowed";
-        case MSG_ERR_TOO_DEEP: return "objects are nested deeper than allowed";
-        case MSG_ERR_TEXT_TOO_LONG: return "a value is longer than allowed";
-        case MSG_ERR_BAD_NUMBER: return "an integer field does not hold a 64-bit decimal integer";
-        case MSG_ERR_BAD_FIELD: return "a field name, tag or attribute is malformed";
-        case MSG_ERR_KIND: return "a field is written as another kind than its class declares";
-        case MSG_ERR_DUPLICATE: return "a single-valued field is given twice";
-        case MSG_ERR_SECRET: return "a password value cannot be deciphered";
-        case MSG_ERR_UNWRITABLE: return "a text holds a NUL byte, which XML cannot carry";
-        case MSG_ERR_EMPTY: return "there is no input";
-        default: return "unknown message error";
+        case MSG_OK:
+            return "success";
+        case MSG_ERR_PARSE:
+            return "the XML is not well formed";
+        case MSG_ERR_ROOT:
+            return "the XML has no single root of the expected class";
+        case MSG_ERR_UNKNOWN_CLASS:
+            return "no message class has the root's tag";
+        case MSG_ERR_TOO_LARGE:
+            return "the XML is larger than allowed";
+        case MSG_ERR_TOO_DEEP:
+            return "objects are nested deeper than allowed";
+        case MSG_ERR_TEXT_TOO_LONG:
+            return "a value is longer than allowed";
+        case MSG_ERR_BAD_NUMBER:
+            return "an integer field does not hold a 64-bit decimal integer";
+        case MSG_ERR_BAD_FIELD:
+            return "a field name, tag or attribute is malformed";
+        case MSG_ERR_KIND:
+            return "a field is written as another kind than its class declares";
+        case MSG_ERR_DUPLICATE:
+            return "a single-valued field is given twice";
+        case MSG_ERR_SECRET:
+            return "a password value cannot be deciphered";
+        case MSG_ERR_UNWRITABLE:
+            return "a text holds a NUL byte, which XML cannot carry";
+        case MSG_ERR_EMPTY:
+            return "there is no input";
+        default:
+            return "unknown message error";
     }
 }
 
@@ -514,10 +550,11 @@ XMLEncoder::XMLEncoder(EncodingFlags flags, ZyXMLContextInfo* context)
 int XMLEncoder::serialize(const CNMessageBase& message, std::string& out, bool readable) {
     std::string text;
     text.reserve(256);
-    int rc = Writer(text, m_flags | (readable ? unsigned(XML_ENCODE_READABLE) : 0u), m_context).message(message);
+    int rc =
+        Writer(text, m_flags | (readable ? unsigned(XML_ENCODE_READABLE) : 0u), m_context).message(message);
     if (rc != MSG_OK) {
-        msgLog(0, "XMLEncoder: cannot write a %s (tag 0x%08x): %s (%d)", message.className(), message.getTagID(),
-               msgXmlErrorText(rc), rc);
+        msgLog(0, "XMLEncoder: cannot write a %s (tag 0x%08x): %s (%d)", message.className(),
+               message.getTagID(), msgXmlErrorText(rc), rc);
         return rc;
     }
     out = std::move(text);
@@ -530,12 +567,14 @@ int XMLDecoder::decode(const char* data, size_t size, std::unique_ptr<CNMessageB
     return decode(0, data, size, out);
 }
 
-int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size, std::unique_ptr<CNMessageBase>& out) {
+int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size,
+                       std::unique_ptr<CNMessageBase>& out) {
     pugi::xml_document doc;
     pugi::xml_node root;
     int rc = parse(m_context, data, size, doc, root);
     uint32_t tag = 0;
-    if (rc == MSG_OK && (!Reader::rootTag(root, tag) || (expectedTag && tag != expectedTag))) rc = MSG_ERR_ROOT;
+    if (rc == MSG_OK && (!Reader::rootTag(root, tag) || (expectedTag && tag != expectedTag)))
+        rc = MSG_ERR_ROOT;
     Reader reader(m_context);
     const MsgClassType* type = rc == MSG_OK ? reader.typeFor(tag) : nullptr;
     if (rc == MSG_OK && !type) rc = MSG_ERR_UNKNOWN_CLASS;
@@ -558,7 +597,8 @@ int XMLDecoder::decodeInto(const char* data, size_t size, CNMessageBase& into) {
     pugi::xml_node root;
     int rc = parse(m_context, data, size, doc, root);
     uint32_t tag = 0;
-    if (rc == MSG_OK && (!Reader::rootTag(root, tag) || tag != into.getTagID() || strcmp(root.name(), into.className()) != 0))
+    if (rc == MSG_OK &&
+        (!Reader::rootTag(root, tag) || tag != into.getTagID() || strcmp(root.name(), into.className()) != 0))
         rc = MSG_ERR_ROOT;
     CNMessageBase fresh = CNMessageBase::withTag(into.getTagID());
     if (rc == MSG_OK) rc = Reader(m_context).object(root, fresh, 0, root.attribute(kTagAttr));

@@ -19,19 +19,19 @@ class CNMessageBase;
 // Results of serialize / unserialize (0 is success).
 enum MsgXmlError : int {
     MSG_OK = 0,
-    MSG_ERR_PARSE = 1,         // not well-formed XML
-    MSG_ERR_ROOT = 2,          // no single root element, or a root of another class than expected
-    MSG_ERR_UNKNOWN_CLASS = 3, // no registered class has the root's tag
-    MSG_ERR_TOO_LARGE = 4,     // input larger than the context allows
-    MSG_ERR_TOO_DEEP = 5,      // objects nested deeper than the context allows
-    MSG_ERR_TEXT_TOO_LONG = 6, // one value longer than the context allows
-    MSG_ERR_BAD_NUMBER = 7,    // an integer field that is not a decimal 64-bit integer
-    MSG_ERR_BAD_FIELD = 8,     // a malformed field or reserved name, or a bad tag
-    MSG_ERR_KIND = 9,          // a field written as another kind than its class declares
-    MSG_ERR_DUPLICATE = 10,    // one single-valued field given twice
-    MSG_ERR_SECRET = 11,       // a password value that does not decipher
-    MSG_ERR_UNWRITABLE = 12,   // a text holding a NUL byte cannot be written as XML
-    MSG_ERR_EMPTY = 13,        // no input
+    MSG_ERR_PARSE = 1,          // not well-formed XML
+    MSG_ERR_ROOT = 2,           // no single root element, or a root of another class than expected
+    MSG_ERR_UNKNOWN_CLASS = 3,  // no registered class has the root's tag
+    MSG_ERR_TOO_LARGE = 4,      // input larger than the context allows
+    MSG_ERR_TOO_DEEP = 5,       // objects nested deeper than the context allows
+    MSG_ERR_TEXT_TOO_LONG = 6,  // one value longer than the context allows
+    MSG_ERR_BAD_NUMBER = 7,     // an integer field that is not a decimal 64-bit integer
+    MSG_ERR_BAD_FIELD = 8,      // a malformed field or reserved name, or a bad tag
+    MSG_ERR_KIND = 9,           // a field written as another kind than its class declares
+    MSG_ERR_DUPLICATE = 10,     // one single-valued field given twice
+    MSG_ERR_SECRET = 11,        // a password value that does not decipher
+    MSG_ERR_UNWRITABLE = 12,    // a text holding a NUL byte cannot be written as XML
+    MSG_ERR_EMPTY = 13,         // no input
 };
 
 const char* msgXmlErrorText(int code);
@@ -67,7 +67,7 @@ public:
 
     // Makes an object of the root's class (by its tag). 0 on success.
     int decode(const char* data, size_t size, std::unique_ptr<CNMessageBase>& out);
-    // The same, requiring the root to carry `expectedTag` (a frame header's tag).
+    // The same, requiring the root to carry `expectedTag` (a frame header's tag; 0 accepts any).
     int decode(uint32_t expectedTag, const char* data, size_t size, std::unique_ptr<CNMessageBase>& out);
     // Replaces `into`'s fields; the root must be of `into`'s class. `into` is unchanged on failure.
     int decodeInto(const char* data, size_t size, CNMessageBase& into);

@@ -56,9 +56,12 @@ private:
                 auto [end, ec] = std::to_chars(buf, buf + sizeof buf, f.num);
                 return value(node, f.num, std::string_view(buf, end - buf));
             }
-            case MsgFieldKind::Str: return !m_values || value(node, 0, f.text);
-            case MsgFieldKind::PStr: return !m_values || !f.secret || value(node, 0, pstring::kMask);
-            case MsgFieldKind::Obj: return !m_deep || !f.child || object(*f.child, node);
+            case MsgFieldKind::Str:
+                return !m_values || value(node, 0, f.text);
+            case MsgFieldKind::PStr:
+                return !m_values || !f.secret || value(node, 0, pstring::kMask);
+            case MsgFieldKind::Obj:
+                return !m_deep || !f.child || object(*f.child, node);
             case MsgFieldKind::ObjList:
                 if (!m_deep || !box) return true;
                 for (size_t k = 0; k < box->list().objects.size(); ++k) {
@@ -73,8 +76,10 @@ private:
                     if (!value(node, 0, box->list().strings[k])) return false;
                 }
                 return true;
-            case MsgFieldKind::IntList: return !m_values || !box || numbers(node, box->list().ints);
-            case MsgFieldKind::LongList: return !m_values || !box || numbers(node, box->list().longs);
+            case MsgFieldKind::IntList:
+                return !m_values || !box || numbers(node, box->list().ints);
+            case MsgFieldKind::LongList:
+                return !m_values || !box || numbers(node, box->list().longs);
         }
         return true;
     }

@@ -16,8 +16,8 @@ struct XmlTraverseNode {
     int16_t i;
     int16_t j;
     MsgFieldKind kind;
-    int depth;                   // 0 for the root
-    int index;                   // position in a list, -1 otherwise
+    int depth;  // 0 for the root
+    int index;  // position in a list, -1 otherwise
 };
 
 enum class XmlTraverseAction { Continue, SkipChildren, Stop };

@@ -119,8 +119,11 @@ TEST(MessageCopies, CopiesAreDeepAndIndependent) {
     (*copy.getlistobject(BR::paths, false))[0].setstring(databrowse::BrowsePath::f::path, "/tmp");
     copy.getpstringobject(BR::credential)->operator=(pstring(bstring("other"), 1));
     EXPECT_NE(copy.getObjectAccessor(BR::session, false), original.getObjectAccessor(BR::session, false));
-    EXPECT_EQ(original.getObjectAccessor(BR::session, false)->getstring(databrowse::BrowseSession::f::sessionId), "A");
-    EXPECT_EQ((*original.getlistobject(BR::paths, false))[0].getstring(databrowse::BrowsePath::f::path), "/home");
+    EXPECT_EQ(
+        original.getObjectAccessor(BR::session, false)->getstring(databrowse::BrowseSession::f::sessionId),
+        "A");
+    EXPECT_EQ((*original.getlistobject(BR::paths, false))[0].getstring(databrowse::BrowsePath::f::path),
+              "/home");
     EXPECT_EQ(original.getpstringobject(BR::credential)->str(), "hunter2");
 
     // assignment and "move" (a copy) leave the source as it was
@@ -129,12 +132,16 @@ TEST(MessageCopies, CopiesAreDeepAndIndependent) {
     databrowse::BrowseRequest moved(std::move(original));
     EXPECT_EQ(original.getint64(BR::opType), 2);
     EXPECT_EQ(moved.getint64(BR::opType), 2);
-    EXPECT_EQ(assigned.getObjectAccessor(BR::session, false)->getstring(databrowse::BrowseSession::f::sessionId), "A");
+    EXPECT_EQ(
+        assigned.getObjectAccessor(BR::session, false)->getstring(databrowse::BrowseSession::f::sessionId),
+        "A");
 
     // a child can be stored into its own parent: the copy is taken before the field changes
     CNMessageBase* session = assigned.getObjectAccessor(BR::session, false);
     assigned.setObjectAccessor(*session, BR::session);
-    EXPECT_EQ(assigned.getObjectAccessor(BR::session, false)->getstring(databrowse::BrowseSession::f::sessionId), "A");
+    EXPECT_EQ(
+        assigned.getObjectAccessor(BR::session, false)->getstring(databrowse::BrowseSession::f::sessionId),
+        "A");
 }
 
 TEST(MessageCopies, FieldsOfEqualNameCopyBetweenClasses) {

@@ -15,9 +15,15 @@ void fillEveryField(CNMessageBase& m, int depth) {
     const unsigned long tag = m.getTagID();
     for (const MsgFieldInfo& f : type->fields()) {
         switch (f.kind) {
-            case MsgFieldKind::Int: m.setint64(f.i, f.j, -1234567890123LL + f.code, tag, f.code); break;
-            case MsgFieldKind::Str: m.setstring(f.i, f.j, std::string("text of ") + f.ident, tag, f.code); break;
-            case MsgFieldKind::PStr: m.setpstringobject(f.i, f.j, bstring(std::string("pw-") + f.ident), 1, tag, f.code); break;
+            case MsgFieldKind::Int:
+                m.setint64(f.i, f.j, -1234567890123LL + f.code, tag, f.code);
+                break;
+            case MsgFieldKind::Str:
+                m.setstring(f.i, f.j, std::string("text of ") + f.ident, tag, f.code);
+                break;
+            case MsgFieldKind::PStr:
+                m.setpstringobject(f.i, f.j, bstring(std::string("pw-") + f.ident), 1, tag, f.code);
+                break;
             case MsgFieldKind::Obj: {
                 const MsgFieldRef ref{f.i, f.j, m.getTagID(), f.code, f.kind, f.childTag};
                 CNMessageBase* child = m.getObjectAccessor(ref, true);
@@ -31,15 +37,22 @@ void fillEveryField(CNMessageBase& m, int depth) {
             case MsgFieldKind::ObjList: {
                 auto* items = m.getlistobject(f.i, f.j, tag, f.code, 1);
                 ASSERT_NE(items, nullptr);
-                CNMessageBase item = CNMessageBase::withTag(f.childTag ? f.childTag : databrowse::BrowsePath::TAG);
+                CNMessageBase item =
+                    CNMessageBase::withTag(f.childTag ? f.childTag : databrowse::BrowsePath::TAG);
                 item.setstring(0, 0, "item", item.getTagID(), 0x12345);
                 items->push_back(item);
                 items->push_back(item);
                 break;
             }
-            case MsgFieldKind::StrList: m.setliststring(f.i, f.j, {"x", "y & z"}, tag, f.code); break;
-            case MsgFieldKind::IntList: m.getlistint(f.i, f.j, tag, f.code, true)->assign({1, -2, 3}); break;
-            case MsgFieldKind::LongList: m.getlistlonglong(f.i, f.j, tag, f.code, true)->assign({1LL << 40}); break;
+            case MsgFieldKind::StrList:
+                m.setliststring(f.i, f.j, {"x", "y & z"}, tag, f.code);
+                break;
+            case MsgFieldKind::IntList:
+                m.getlistint(f.i, f.j, tag, f.code, true)->assign({1, -2, 3});
+                break;
+            case MsgFieldKind::LongList:
+                m.getlistlonglong(f.i, f.j, tag, f.code, true)->assign({1LL << 40});
+                break;
         }
     }
 }
@@ -109,8 +122,7 @@ TEST(MessageCatalogue, EveryClassRoundTripsThroughXml) {
         std::string again;
         ASSERT_EQ(back->serialize(again), 0);
         EXPECT_EQ(again, xml);
-        for (const MsgFieldInfo& f : t->fields())
-            EXPECT_TRUE(back->isSet(f.i, t->tag(), f.code)) << f.ident;
+        for (const MsgFieldInfo& f : t->fields()) EXPECT_TRUE(back->isSet(f.i, t->tag(), f.code)) << f.ident;
         // and an empty object of the class too
         std::unique_ptr<CNMessageBase> empty(t->info().make());
         ASSERT_EQ(empty->serialize(xml), 0);
@@ -124,10 +136,14 @@ class Probe : public CNMessageBase {
 public:
     Probe() : CNMessageBase(200, 1) {}
 };
-CNMessageBase* makeProbe() { return new Probe(); }
+CNMessageBase* makeProbe() {
+    return new Probe();
+}
 const MsgFieldInfo kProbeFields[] = {{"count", "count", msgNameCode("count"), 1, 1, MsgFieldKind::Int, 0}};
-const MsgClassInfo kClasses[] = {{"testfamily", "Probe", 200, 1, msgTag(200, msgNameCode("Probe")), kProbeFields, 1, &makeProbe}};
-const MsgClassInfo kClash[] = {{"testfamily", "Other", 100, 92, msgTag(100, msgNameCode("Other")), nullptr, 0, &makeProbe}};
+const MsgClassInfo kClasses[] = {
+    {"testfamily", "Probe", 200, 1, msgTag(200, msgNameCode("Probe")), kProbeFields, 1, &makeProbe}};
+const MsgClassInfo kClash[] = {
+    {"testfamily", "Other", 100, 92, msgTag(100, msgNameCode("Other")), nullptr, 0, &makeProbe}};
 }  // namespace testfamily
 
 TEST(MessageCatalogue, FamiliesRegisterOnceAndWithoutClashes) {

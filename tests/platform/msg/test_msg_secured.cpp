@@ -1,9 +1,9 @@
 // Signing a browse request for a media agent and checking it where it arrives, with the key from the
 // registry or set by the host.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
-#include <unistd.h>
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/msg/secured_message_handler.h"
@@ -21,7 +21,8 @@ protected:
         std::filesystem::create_directories(dir_);
         ZYPlatformInfo::setRegistryPath((dir_ / "registry.ini").string());
         ASSERT_TRUE(ZYPlatformInfo::setString(I2::SecuredMessageHandler::kKeySection,
-                                              I2::SecuredMessageHandler::kKeyName, "registry-key-0123456789"));
+                                              I2::SecuredMessageHandler::kKeyName,
+                                              "registry-key-0123456789"));
         I2::SecuredMessageHandler::setSigningKey("");
     }
     void TearDown() override {
@@ -33,7 +34,8 @@ protected:
     static databrowse::BrowseRequest request() {
         databrowse::BrowseRequest req;
         req.setint64(BR::opType, 0);
-        req.getObjectAccessor(BR::session, true)->setstring(databrowse::BrowseSession::f::sessionId, "SESSION-9");
+        req.getObjectAccessor(BR::session, true)
+            ->setstring(databrowse::BrowseSession::f::sessionId, "SESSION-9");
         databrowse::BrowsePath p;
         p.setstring(databrowse::BrowsePath::f::path, "/home/alice");
         req.getlistobject(BR::paths, true)->push_back(p);
@@ -47,13 +49,15 @@ protected:
 
     // The secured form as its builder makes it: session, encoded attributes, signature, and the
     // request's parts copied into the payload.
-    static bool secure(databrowse::BrowseRequest& req, const std::string& client, databrowse::SecuredBrowseRequest& out) {
+    static bool secure(databrowse::BrowseRequest& req, const std::string& client,
+                       databrowse::SecuredBrowseRequest& out) {
         I2::SecuredMessageHandler handler;
         std::string name = client;
         std::string encoded = handler.encodeSystemAttributes(&req, name);
         std::string signature;
         if (encoded.empty() || !handler.generateSignature(encoded, signature)) return false;
-        if (CNMessageBase* s = req.getObjectAccessor(BR::session, false)) out.setObjectAccessor(*s, SBR::session);
+        if (CNMessageBase* s = req.getObjectAccessor(BR::session, false))
+            out.setObjectAccessor(*s, SBR::session);
         out.setpstringobject(SBR::systemAttributes, bstring(encoded));
         out.setpstringobject(SBR::signature, bstring(signature));
         copyFieldsByCode(req, *out.getObjectAccessor(SBR::payload, true));
@@ -85,9 +89,11 @@ TEST_F(SecuredMessages, SignedRequestVerifiesAfterTheWire) {
     ASSERT_EQ(checker.openSecuredBrowseRequest(received, opened, "client-A"), I2::SECURED_OK);
     ASSERT_NE(checker.systemAttributes(), nullptr);
     EXPECT_EQ(checker.systemAttributes()->getstring(databrowse::SystemAttributes::f::clientName), "client-A");
-    EXPECT_EQ((*opened.getlistobject(BR::paths, false))[0].getstring(databrowse::BrowsePath::f::path), "/home/alice");
-    EXPECT_EQ(opened.getObjectAccessor(BR::session, false)->getstring(databrowse::BrowseSession::f::sessionId),
-              "SESSION-9");
+    EXPECT_EQ((*opened.getlistobject(BR::paths, false))[0].getstring(databrowse::BrowsePath::f::path),
+              "/home/alice");
+    EXPECT_EQ(
+        opened.getObjectAccessor(BR::session, false)->getstring(databrowse::BrowseSession::f::sessionId),
+        "SESSION-9");
     EXPECT_EQ(checker.openSecuredBrowseRequest(received, opened, "client-B"), I2::SECURED_WRONG_CLIENT);
 }
 
@@ -99,7 +105,8 @@ TEST_F(SecuredMessages, TamperingIsCaught) {
     databrowse::BrowseRequest opened;
 
     databrowse::SecuredBrowseRequest changedPayload(secured);
-    CNMessageBase* range = changedPayload.getObjectAccessor(SBR::payload, false)->getObjectAccessor(PAY::timeRange, false);
+    CNMessageBase* range =
+        changedPayload.getObjectAccessor(SBR::payload, false)->getObjectAccessor(PAY::timeRange, false);
     range->setint64(databrowse::BrowseTimeRange::f::fromTime, 0);
     EXPECT_EQ(checker.openSecuredBrowseRequest(changedPayload, opened, ""), I2::SECURED_DIGEST_MISMATCH);
 
@@ -136,8 +143,8 @@ TEST_F(SecuredMessages, KeyComesFromTheRegistryOrTheHost) {
     EXPECT_EQ(again, fromRegistry);
 
     // no key, or one too short to be a key: nothing is signed and nothing verifies
-    ASSERT_TRUE(ZYPlatformInfo::setString(I2::SecuredMessageHandler::kKeySection, I2::SecuredMessageHandler::kKeyName,
-                                          "short"));
+    ASSERT_TRUE(ZYPlatformInfo::setString(I2::SecuredMessageHandler::kKeySection,
+                                          I2::SecuredMessageHandler::kKeyName, "short"));
     std::string none;
     EXPECT_FALSE(handler.generateSignature(text, none));
     EXPECT_FALSE(handler.verifySignature(text, fromRegistry));

@@ -45,18 +45,21 @@ TEST(StoredProcedures, RunByRequestTag) {
     databrowse::BrowseRequest answer;
     ASSERT_EQ(answer.unserialize(responseXml), 0);
     EXPECT_EQ(answer.getstring(BR::userName), "alice");
-    EXPECT_EQ(answer.getObjectAccessor(BR::ma, false)->getstring(ZyEntities::ClientEntity::f::clientName), "ma-1");
+    EXPECT_EQ(answer.getObjectAccessor(BR::ma, false)->getstring(ZyEntities::ClientEntity::f::clientName),
+              "ma-1");
 
     // the same through message objects
     databrowse::BrowseRequest prepared;
     CUxError err = I2::Utils::ExecuteAppMgrSP(0x644c8485, req, prepared);
     EXPECT_FALSE(err.IsError()) << err.AsString();
-    EXPECT_EQ(prepared.getObjectAccessor(BR::ma, false)->getstring(ZyEntities::ClientEntity::f::clientName), "ma-1");
+    EXPECT_EQ(prepared.getObjectAccessor(BR::ma, false)->getstring(ZyEntities::ClientEntity::f::clientName),
+              "ma-1");
 }
 
 TEST(StoredProcedures, FailuresAreReportedNotHidden) {
     std::string out = "untouched";
-    EXPECT_EQ(App_ExecuteSP().executeStoredProcedure(App::MailboxUsages::TAG, "<x/>", out, nullptr), APP_SP_NO_PROCEDURE);
+    EXPECT_EQ(App_ExecuteSP().executeStoredProcedure(App::MailboxUsages::TAG, "<x/>", out, nullptr),
+              APP_SP_NO_PROCEDURE);
     EXPECT_EQ(out, "untouched");
     App::MailboxUsages usages;
     App::GenericEntityResponse answer;

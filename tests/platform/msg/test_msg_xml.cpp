@@ -80,8 +80,12 @@ TEST(MessageXml, ResponseWithItemsRoundTrips) {
 
 TEST(MessageXml, AwkwardTextsSurvive) {
     databrowse::BrowseData d;
-    const std::string texts[] = {"a&b<c>d\"e'f", "tab\there\nnew line\r\n", std::string("\x01\x1f bytes \xc3\xa9\xe2\x82\xac"),
-                                 "", "  leading and trailing  ", "]]> <![CDATA["};
+    const std::string texts[] = {"a&b<c>d\"e'f",
+                                 "tab\there\nnew line\r\n",
+                                 std::string("\x01\x1f bytes \xc3\xa9\xe2\x82\xac"),
+                                 "",
+                                 "  leading and trailing  ",
+                                 "]]> <![CDATA["};
     for (const std::string& t : texts) {
         d.setstring(DATA::path, t);
         databrowse::FilteredBrowseCriteriaValue v;
@@ -145,9 +149,9 @@ TEST(MessageXml, MalformedInputIsRefusedAndLeavesTheMessageAlone) {
         {"<BrowseResponse x.tag=\"646bc10b\"", MSG_ERR_PARSE},
         {"<BrowseResponse x.tag=\"646bc10b\"><a></b></BrowseResponse>", MSG_ERR_PARSE},
         {"not xml at all", MSG_ERR_PARSE},
-        {"<BrowseRequest x.tag=\"644c8485\"/>", MSG_ERR_ROOT},                       // another class
-        {"<BrowseRequest x.tag=\"646bc10b\"/>", MSG_ERR_ROOT},                       // name and tag disagree
-        {"<BrowseResponse/>", MSG_ERR_ROOT},                                         // no tag
+        {"<BrowseRequest x.tag=\"644c8485\"/>", MSG_ERR_ROOT},  // another class
+        {"<BrowseRequest x.tag=\"646bc10b\"/>", MSG_ERR_ROOT},  // name and tag disagree
+        {"<BrowseResponse/>", MSG_ERR_ROOT},                    // no tag
         {"<BrowseResponse x.tag=\"zz\"/>", MSG_ERR_ROOT},
         {"<BrowseResponse x.tag=\"646bc10b\"/><BrowseResponse x.tag=\"646bc10b\"/>", MSG_ERR_ROOT},
         {"<BrowseResponse x.tag=\"646bc10b\" respType=\"99999999999999999999\"/>", MSG_ERR_BAD_NUMBER},
@@ -157,7 +161,8 @@ TEST(MessageXml, MalformedInputIsRefusedAndLeavesTheMessageAlone) {
         {"<BrowseResponse x.tag=\"646bc10b\" respType=\"1\" respType=\"2\"/>", MSG_ERR_DUPLICATE},
         {"<BrowseResponse x.tag=\"646bc10b\"><respType>1</respType></BrowseResponse>", MSG_ERR_KIND},
         {"<BrowseResponse x.tag=\"646bc10b\" session=\"x\"/>", MSG_ERR_KIND},
-        {"<BrowseResponse x.tag=\"646bc10b\"><session x.tag=\"644e148c\"/><session x.tag=\"644e148c\"/></BrowseResponse>",
+        {"<BrowseResponse x.tag=\"646bc10b\"><session x.tag=\"644e148c\"/><session "
+         "x.tag=\"644e148c\"/></BrowseResponse>",
          MSG_ERR_DUPLICATE},
         {"<BrowseResponse x.tag=\"646bc10b\" x.bogus=\"1\"/>", MSG_ERR_BAD_FIELD},
         {"<BrowseResponse x.tag=\"646bc10b\" f.=\"1\"/>", MSG_ERR_BAD_FIELD},
@@ -208,7 +213,8 @@ TEST(MessageXml, HostileSizesAreBounded) {
     // and a message built that deep by hand is not written
     EXPECT_EQ(s.serialize(deep), 0);
     CNMessageBase* at = &s;
-    for (int k = 0; k < 100; ++k) at = at->getObjectAccessor(1, 1, 0, 0, at->getTagID(), msgNameCode("c"), 100, 2);
+    for (int k = 0; k < 100; ++k)
+        at = at->getObjectAccessor(1, 1, 0, 0, at->getTagID(), msgNameCode("c"), 100, 2);
     std::string out;
     EXPECT_EQ(s.serialize(out), MSG_ERR_TOO_DEEP);
 
@@ -217,11 +223,16 @@ TEST(MessageXml, HostileSizesAreBounded) {
     small.maxInputBytes = 4096;
     EXPECT_EQ(decodeInto(s, "<BrowseSession x.tag=\"644e148c\" sessionId=\"12345678901234567\"/>", &small),
               MSG_ERR_TEXT_TOO_LONG);
-    EXPECT_EQ(decodeInto(s, "<BrowseSession x.tag=\"644e148c\"><v>123456789</v><v>12345678901234567</v></BrowseSession>", &small),
-              MSG_ERR_TEXT_TOO_LONG);
+    EXPECT_EQ(
+        decodeInto(
+            s, "<BrowseSession x.tag=\"644e148c\"><v>123456789</v><v>12345678901234567</v></BrowseSession>",
+            &small),
+        MSG_ERR_TEXT_TOO_LONG);
     EXPECT_EQ(decodeInto(s, "<BrowseSession x.tag=\"644e148c\" sessionId=\"1234567890123456\"/>", &small), 0);
-    EXPECT_EQ(decodeInto(s, "<BrowseSession x.tag=\"644e148c\" sessionId=\"" + std::string(5000, 'a') + "\"/>", &small),
-              MSG_ERR_TOO_LARGE);
+    EXPECT_EQ(
+        decodeInto(s, "<BrowseSession x.tag=\"644e148c\" sessionId=\"" + std::string(5000, 'a') + "\"/>",
+                   &small),
+        MSG_ERR_TOO_LARGE);
     // entity declarations are not expanded
     std::string bomb =
         "<!DOCTYPE x [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]>"
@@ -245,7 +256,8 @@ struct Collector : XmlTraverseHandler {
     }
     XmlTraverseAction onValue(const XmlTraverseNode& node, int64_t, std::string_view text) override {
         values.push_back(std::string(node.name) + "=" + std::string(text));
-        return static_cast<int>(values.size()) == stopAfterValues ? XmlTraverseAction::Stop : XmlTraverseAction::Continue;
+        return static_cast<int>(values.size()) == stopAfterValues ? XmlTraverseAction::Stop
+                                                                  : XmlTraverseAction::Continue;
     }
 };
 
