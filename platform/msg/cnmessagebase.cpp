@@ -397,72 +397,81 @@ void logListKind(const CNMessageBase& m, uint32_t code, const CNMessageField& f,
 
 }  // namespace
 
-std::vector<CNMessageBase>* CNMessageBase::getlistobject(short i, short j, unsigned long tag,
-                                                         unsigned long code, int flag) {
-    if (!addressOk(tag, code, "getlistobject")) return nullptr;
-    CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList, flag != 0);
-    if (!f) return nullptr;
-    if (f->kind != MsgFieldKind::ObjList) {
-        logListKind(*this, static_cast<uint32_t>(code), *f, "list of objects");
-        return nullptr;
-    }
-    return &f->boxed().list().objects;
-}
+namespace {
 
-std::vector<std::string>* CNMessageBase::getliststring(short i, short j, unsigned long tag,
-                                                       unsigned long code, int flag) {
-    if (!addressOk(tag, code, "getliststring")) return nullptr;
-    CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), MsgFieldKind::StrList, flag != 0);
-    if (!f) return nullptr;
-    if (f->kind != MsgFieldKind::StrList) {
-        logListKind(*this, static_cast<uint32_t>(code), *f, "list of texts");
-        return nullptr;
-    }
-    return &f->boxed().list().strings;
-}
+// Which stored kind and which vector of the box hold a list of T.
+template <typename T>
+struct ListOf;
+template <>
+struct ListOf<CNMessageBase> {
+    static constexpr MsgFieldKind kind = MsgFieldKind::ObjList;
+    static constexpr auto member = &CNMessageFieldLists::objects;
+};
+template <>
+struct ListOf<std::string> {
+    static constexpr MsgFieldKind kind = MsgFieldKind::StrList;
+    static constexpr auto member = &CNMessageFieldLists::strings;
+};
+template <>
+struct ListOf<int> {
+    static constexpr MsgFieldKind kind = MsgFieldKind::IntList;
+    static constexpr auto member = &CNMessageFieldLists::ints;
+};
+template <>
+struct ListOf<long long> {
+    static constexpr MsgFieldKind kind = MsgFieldKind::LongList;
+    static constexpr auto member = &CNMessageFieldLists::longs;
+};
+
+}  // namespace
 
 // Integer lists read from XML of an undeclared field arrive as texts; they become numbers on first
 // read as numbers, and only when every element is one (the same between 32 and 64 bits).
 template <typename T>
-std::vector<T>* CNMessageBase::numberList(short i, short j, unsigned long tag, unsigned long code,
-                                          bool create, const char* op) {
-    constexpr bool wide = std::is_same_v<T, long long>;
-    constexpr MsgFieldKind want = wide ? MsgFieldKind::LongList : MsgFieldKind::IntList;
+std::vector<T>* CNMessageBase::listOf(short i, short j, unsigned long tag, unsigned long code, bool create,
+                                      const char* op) {
+    constexpr MsgFieldKind want = ListOf<T>::kind;
     if (!addressOk(tag, code, op)) return nullptr;
     CNMessageField* f = listField(*this, i, j, static_cast<uint32_t>(code), want, create);
     if (!f) return nullptr;
     CNMessageFieldLists& l = f->list();
-    std::vector<T>& mine = [&]() -> std::vector<T>& {
-        if constexpr (wide)
-            return l.longs;
-        else
-            return l.ints;
-    }();
+    std::vector<T>& mine = l.*ListOf<T>::member;
     if (f->kind == want) return &mine;
-    bool ok = (f->kind == MsgFieldKind::IntList && convertList(l.ints, mine)) ||
-              (f->kind == MsgFieldKind::LongList && convertList(l.longs, mine)) ||
-              (f->kind == MsgFieldKind::StrList && convertList(l.strings, mine));
-    if (!ok) {
-        logListKind(*this, static_cast<uint32_t>(code), *f, msgFieldKindName(want));
-        return nullptr;
+    if constexpr (std::is_integral_v<T>) {
+        if ((f->kind == MsgFieldKind::IntList && convertList(l.ints, mine)) ||
+            (f->kind == MsgFieldKind::LongList && convertList(l.longs, mine)) ||
+            (f->kind == MsgFieldKind::StrList && convertList(l.strings, mine))) {
+            if constexpr (want == MsgFieldKind::IntList)
+                l.longs.clear();
+            else
+                l.ints.clear();
+            l.strings.clear();
+            f->kind = want;
+            return &mine;
+        }
     }
-    if constexpr (wide)
-        l.ints.clear();
-    else
-        l.longs.clear();
-    l.strings.clear();
-    f->kind = want;
-    return &mine;
+    logListKind(*this, static_cast<uint32_t>(code), *f, msgFieldKindName(want));
+    return nullptr;
+}
+
+std::vector<CNMessageBase>* CNMessageBase::getlistobject(short i, short j, unsigned long tag,
+                                                         unsigned long code, int flag) {
+    return listOf<CNMessageBase>(i, j, tag, code, flag != 0, "getlistobject");
+}
+
+std::vector<std::string>* CNMessageBase::getliststring(short i, short j, unsigned long tag,
+                                                       unsigned long code, int flag) {
+    return listOf<std::string>(i, j, tag, code, flag != 0, "getliststring");
 }
 
 std::vector<int>* CNMessageBase::getlistint(short i, short j, unsigned long tag, unsigned long code,
                                             bool flag) {
-    return numberList<int>(i, j, tag, code, flag, "getlistint");
+    return listOf<int>(i, j, tag, code, flag, "getlistint");
 }
 
 std::vector<long long>* CNMessageBase::getlistlonglong(short i, short j, unsigned long tag,
                                                        unsigned long code, bool flag) {
-    return numberList<long long>(i, j, tag, code, flag, "getlistlonglong");
+    return listOf<long long>(i, j, tag, code, flag, "getlistlonglong");
 }
 
 bool CNMessageBase::isSet(short, unsigned long tag, unsigned long code) const {

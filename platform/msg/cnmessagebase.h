@@ -145,8 +145,8 @@ private:
     bool addressOk(unsigned long tag, unsigned long code, const char* op) const;
     CNMessageField& fieldFor(short i, short j, uint32_t code, MsgFieldKind kind);
     template <typename T>
-    std::vector<T>* numberList(short i, short j, unsigned long tag, unsigned long code, bool create,
-                               const char* op);
+    std::vector<T>* listOf(short i, short j, unsigned long tag, unsigned long code, bool create,
+                           const char* op);
 
     uint32_t m_tag = 0;
     const MsgClassType* m_type = nullptr;  // nullptr: unregistered class

@@ -33,44 +33,31 @@ inline constexpr uint32_t NONE = 0;
 #define MSG_END(ns, Name)
 #include "platform/msg/msg_catalogue.def"
 
-// Every tag is different from every other.
-inline constexpr uint32_t kAll[] = {
-#define MSG_FAMILY(ns, package)
-#define MSG_FAMILY_END(ns)
-#define MSG_CLASS(ns, Name, package, classId, printed) ns##_##Name,
-#define MSG_UNNAMED(ns, Name, package, classId, printed) ns##_##Name,
-#define MSG_FIELD(kind, name, i, j, child)
-#define MSG_FIELD_CODE(kind, ident, code, i, j, child)
-#define MSG_END(ns, Name)
-#include "platform/msg/msg_catalogue.def"
+// Every tag, and every (package, class id), is held by one class at most.
+struct Identity {
+    uint32_t tag;
+    int64_t id;  // package << 32 | class id; -1 for a class without id
 };
-consteval bool allDistinct() {
-    for (size_t a = 0; a < std::size(kAll); ++a)
-        for (size_t b = a + 1; b < std::size(kAll); ++b)
-            if (kAll[a] == kAll[b]) return false;
-    return true;
-}
-static_assert(allDistinct(), "two catalogue classes share a tag");
-
-// Every (package, class id) is held by one class at most.
-inline constexpr int64_t kAllIds[] = {
+inline constexpr Identity kAll[] = {
 #define MSG_FAMILY(ns, package)
 #define MSG_FAMILY_END(ns)
 #define MSG_CLASS(ns, Name, package, classId, printed) \
-    (classId) < 0 ? -1 : int64_t(package) << 32 | (classId),
+    {ns##_##Name, (classId) < 0 ? -1 : int64_t(package) << 32 | (classId)},
 #define MSG_UNNAMED MSG_CLASS
 #define MSG_FIELD(kind, name, i, j, child)
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child)
 #define MSG_END(ns, Name)
 #include "platform/msg/msg_catalogue.def"
 };
-consteval bool idsDistinct() {
-    for (size_t a = 0; a < std::size(kAllIds); ++a)
-        for (size_t b = a + 1; b < std::size(kAllIds); ++b)
-            if (kAllIds[a] >= 0 && kAllIds[a] == kAllIds[b]) return false;
+consteval bool allDistinct(bool byTag) {
+    for (size_t a = 0; a < std::size(kAll); ++a)
+        for (size_t b = a + 1; b < std::size(kAll); ++b)
+            if (byTag ? kAll[a].tag == kAll[b].tag : kAll[a].id >= 0 && kAll[a].id == kAll[b].id)
+                return false;
     return true;
 }
-static_assert(idsDistinct(), "two catalogue classes share a (package, class id)");
+static_assert(allDistinct(true), "two catalogue classes share a tag");
+static_assert(allDistinct(false), "two catalogue classes share a (package, class id)");
 }  // namespace msgtag
 
 // ---- classes: no data and no virtual functions of their own; a move is a copy

@@ -14,25 +14,11 @@ uint64_t classKey(int package, int classId) {
 }  // namespace
 
 const char* msgFieldKindName(MsgFieldKind kind) {
-    switch (kind) {
-        case MsgFieldKind::Int:
-            return "integer";
-        case MsgFieldKind::Str:
-            return "text";
-        case MsgFieldKind::PStr:
-            return "password text";
-        case MsgFieldKind::Obj:
-            return "object";
-        case MsgFieldKind::ObjList:
-            return "list of objects";
-        case MsgFieldKind::StrList:
-            return "list of texts";
-        case MsgFieldKind::IntList:
-            return "list of 32-bit integers";
-        case MsgFieldKind::LongList:
-            return "list of 64-bit integers";
-    }
-    return "?";
+    static const char* const names[] = {
+        "integer",         "text",          "password text",           "object",
+        "list of objects", "list of texts", "list of 32-bit integers", "list of 64-bit integers"};
+    auto n = static_cast<size_t>(kind);
+    return n < std::size(names) ? names[n] : "?";
 }
 
 MsgClassType::MsgClassType(const MsgClassInfo& info) : m_info(info) {
