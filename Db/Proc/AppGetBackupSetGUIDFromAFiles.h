@@ -6,10 +6,4 @@
 
 #define AppGetBackupSetGUIDFromAFiles_COLUMNS(COL) COL(outResp, s)
 
-struct AppGetBackupSetGUIDFromAFiles_desc : zydb::XmlProcDesc {
-    ZYDB_PROC_NAMES(AppGetBackupSetGUIDFromAFiles)
-    static constexpr const char* revision = "00d:0000000000000000";
-    static constexpr int errorLine = 390;
-};
-
-ZYDB_FAMILY(AppGetBackupSetGUIDFromAFiles)
+ZYDB_XML_PROCEDURE(AppGetBackupSetGUIDFromAFiles, "00d:0000000000000000", 390)

@@ -6,10 +6,4 @@
 
 #define AppGetIndexCheckpointForGivenTimeRange_COLUMNS(COL) COL(outXML, s)
 
-struct AppGetIndexCheckpointForGivenTimeRange_desc : zydb::XmlProcDesc {
-    ZYDB_PROC_NAMES(AppGetIndexCheckpointForGivenTimeRange)
-    static constexpr const char* revision = "00010001000200030000";
-    static constexpr int errorLine = 387;
-};
-
-ZYDB_FAMILY(AppGetIndexCheckpointForGivenTimeRange)
+ZYDB_XML_PROCEDURE(AppGetIndexCheckpointForGivenTimeRange, "00010001000200030000", 387)

@@ -6,10 +6,4 @@
 
 #define AppGetIndexingV2Enabled_COLUMNS(COL)
 
-struct AppGetIndexingV2Enabled_desc : zydb::XmlProcDesc {
-    ZYDB_PROC_NAMES(AppGetIndexingV2Enabled)
-    static constexpr const char* revision = "00010001000200010000";
-    static constexpr int errorLine = 348;
-};
-
-ZYDB_FAMILY(AppGetIndexingV2Enabled)
+ZYDB_XML_PROCEDURE(AppGetIndexingV2Enabled, "00010001000200010000", 348)

@@ -6,10 +6,4 @@
 
 #define AppGetMachineBrowseDetails_COLUMNS(COL) COL(o_xmlstring, s)
 
-struct AppGetMachineBrowseDetails_desc : zydb::XmlProcDesc {
-    ZYDB_PROC_NAMES(AppGetMachineBrowseDetails)
-    static constexpr const char* revision = "00d:0000000000000000";
-    static constexpr int errorLine = 388;
-};
-
-ZYDB_FAMILY(AppGetMachineBrowseDetails)
+ZYDB_XML_PROCEDURE(AppGetMachineBrowseDetails, "00d:0000000000000000", 388)

@@ -6,10 +6,4 @@
 
 #define AppGetSharePointMemberServers_COLUMNS(COL)
 
-struct AppGetSharePointMemberServers_desc : zydb::XmlProcDesc {
-    ZYDB_PROC_NAMES(AppGetSharePointMemberServers)
-    static constexpr const char* revision = "00d:0000000000000000";
-    static constexpr int errorLine = 352;
-};
-
-ZYDB_FAMILY(AppGetSharePointMemberServers)
+ZYDB_XML_PROCEDURE(AppGetSharePointMemberServers, "00d:0000000000000000", 352)

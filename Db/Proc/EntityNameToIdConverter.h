@@ -6,10 +6,4 @@
 
 #define EntityNameToIdConverter_COLUMNS(COL) COL(output, s)
 
-struct EntityNameToIdConverter_desc : zydb::XmlProcDesc {
-    ZYDB_PROC_NAMES(EntityNameToIdConverter)
-    static constexpr const char* revision = "00010095001200110000";
-    static constexpr int errorLine = 386;
-};
-
-ZYDB_FAMILY(EntityNameToIdConverter)
+ZYDB_XML_PROCEDURE(EntityNameToIdConverter, "00010095001200110000", 386)

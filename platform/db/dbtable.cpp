@@ -65,10 +65,11 @@ DBtable::DBtable(const char* name, int dbArg, DBtran* tran) : m_name(name ? name
 DBtable::~DBtable() {
     resetCursor();
     if (m_tran != nullptr && (m_state & kStateJoined)) {
-        if (DBCriticalSection.Lock()) {
-            if (m_tran) m_tran->removeObject(this);
-            DBCriticalSection.Unlock();
-        }
+        // The transaction and its objects share one thread, so leaving its list cannot wait for the
+        // lock: a dangling entry would be worse than an unordered removal.
+        bool locked = DBCriticalSection.Lock();
+        m_tran->removeObject(this);
+        if (locked) DBCriticalSection.Unlock();
     }
 }
 
@@ -460,11 +461,10 @@ DBtran::DBtran(bool startNow) : DBtable("DBtran", 0, nullptr), m_ownerThread(std
 
 DBtran::~DBtran() {
     if (isOpen()) rollbackTran();
-    if (DBCriticalSection.Lock()) {
-        for (DBtable* t : m_objects) t->detachFromTran();
-        m_objects.clear();
-        DBCriticalSection.Unlock();
-    }
+    bool locked = DBCriticalSection.Lock();
+    for (DBtable* t : m_objects) t->detachFromTran();
+    m_objects.clear();
+    if (locked) DBCriticalSection.Unlock();
 }
 
 int DBtran::run(const char* sql, int setBits, int clearBits) {

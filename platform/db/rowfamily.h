@@ -31,45 +31,34 @@
 namespace zydb {
 
 namespace col {
-struct i {
-    static constexpr char code = 'i';
+template <char Code, class Storage>
+struct number {
+    static constexpr char code = Code;
     static constexpr int width = 0;
-    using storage = int;
+    using storage = Storage;
 };
-struct b {
-    static constexpr char code = 'b';
-    static constexpr int width = 0;
-    using storage = long long;
-};
-struct x {
-    static constexpr char code = 'x';
-    static constexpr int width = 0;
-    using storage = long long;
-};
-template <int N>
-struct sN {
+template <char Code, int N>
+struct fixedText {
     static_assert(N > 1, "a fixed text holds at least one byte and the NUL");
-    static constexpr char code = 's';
+    static constexpr char code = Code;
     static constexpr int width = N;
     using storage = char[N];
 };
-struct s {
-    static constexpr char code = 's';
+template <char Code>
+struct ownedText {
+    static constexpr char code = Code;
     static constexpr int width = 0;
     using storage = char*;
 };
+using i = number<'i', int>;
+using b = number<'b', long long>;
+using x = number<'x', long long>;
 template <int N>
-struct uN {
-    static_assert(N > 1, "a fixed text holds at least one byte and the NUL");
-    static constexpr char code = 'u';
-    static constexpr int width = N;
-    using storage = char[N];
-};
-struct u {
-    static constexpr char code = 'u';
-    static constexpr int width = 0;
-    using storage = char*;
-};
+using sN = fixedText<'s', N>;
+template <int N>
+using uN = fixedText<'u', N>;
+using s = ownedText<'s'>;
+using u = ownedText<'u'>;
 }  // namespace col
 
 // One result column of a family, as its record holds it.
@@ -457,6 +446,15 @@ private:
     static constexpr const char* className = #X;            \
     static constexpr const char* dbName = #X;               \
     static constexpr const char* header = "Db/Proc/" #X;
+
+// A procedure family whose only argument is the request XML, from X_COLUMNS.
+#define ZYDB_XML_PROCEDURE(X, revisionText, line)                \
+    struct X##_desc : ::zydb::XmlProcDesc {                      \
+        ZYDB_PROC_NAMES(X)                                       \
+        static constexpr const char* revision = revisionText;    \
+        static constexpr int errorLine = line;                   \
+    };                                                           \
+    ZYDB_FAMILY(X)
 
 // ---- generation from a family's data ------------------------------------------------------------------
 

@@ -170,32 +170,41 @@ void scan(const char* fmt, const SqlArg* args, size_t count, BoundSql& out, bool
         a = &args[next++];
         return true;
     };
+    // The text of the '%' at `at`: "%" for "%%" and for a lone '%' of a prepared text, else the
+    // argument's. `after` is where the format goes on; `isText` tells a text argument.
+    auto expand = [&](size_t at, std::string& piece, size_t& after, bool& isText) -> bool {
+        isText = false;
+        if (fmt[at + 1] == '%' || noArgs) {
+            piece = "%";
+            after = at + (fmt[at + 1] == '%' ? 2 : 1);
+            return true;
+        }
+        Spec spec;
+        after = parseSpec(fmt, at + 1, spec);
+        if (after == 0) {
+            fail("a conversion is cut short");
+            return false;
+        }
+        const SqlArg* a = nullptr;
+        if (!takeArg(a)) return false;
+        if (!argText(spec, *a, piece, out)) {
+            fail(out.error);
+            return false;
+        }
+        isText = spec.conv == 's' && a->kind == SqlArg::Text;
+        return true;
+    };
 
     std::string& o = out.text;
     size_t p = 0;
     while (fmt[p]) {
         char c = fmt[p];
         if (c == '%') {
-            if (fmt[p + 1] == '%') {
-                o += '%';
-                p += 2;
-                continue;
-            }
-            if (noArgs) {  // a prepared text: a lone % is only a character
-                o += '%';
-                ++p;
-                continue;
-            }
-            Spec spec;
-            size_t after = parseSpec(fmt, p + 1, spec);
-            if (after == 0) return fail("a conversion is cut short");
-            const SqlArg* a = nullptr;
-            if (!takeArg(a)) return;
             std::string piece;
-            if (!argText(spec, *a, piece, out)) return fail(out.error);
-            if (spec.conv == 's' && a->kind == SqlArg::Text && !safeUnquoted(piece)) {
-                return fail("text outside quotes is not a number list");
-            }
+            size_t after = 0;
+            bool isText = false;
+            if (!expand(p, piece, after, isText)) return;
+            if (isText && !safeUnquoted(piece)) return fail("text outside quotes is not a number list");
             o += piece;
             p = after;
             continue;
@@ -237,31 +246,17 @@ void scan(const char* fmt, const SqlArg* args, size_t count, BoundSql& out, bool
                 break;
             }
             if (d == '%') {
-                if (fmt[q + 1] == '%') {
-                    value += '%';
-                    printed += '%';
-                    q += 2;
-                    continue;
-                }
-                if (noArgs) {
-                    value += '%';
-                    printed += '%';
-                    ++q;
-                    continue;
-                }
-                Spec spec;
-                size_t after = parseSpec(fmt, q + 1, spec);
-                if (after == 0) return fail("a conversion is cut short");
-                const SqlArg* a = nullptr;
-                if (!takeArg(a)) return;
+                const bool literalPercent = fmt[q + 1] == '%' || noArgs;
                 std::string piece;
-                if (!argText(spec, *a, piece, out)) return fail(out.error);
+                size_t after = 0;
+                bool isText = false;
+                if (!expand(q, piece, after, isText)) return;
                 value += piece;
                 for (char e : piece) {
                     if (e == '\'') printed += '\'';
                     printed += e;
                 }
-                converted = true;
+                converted |= !literalPercent;
                 q = after;
                 continue;
             }
