@@ -11,6 +11,7 @@
 
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_BackupSetName.h"
+#include "Db/Tbl/APP_Client.h"
 #include "Db/Tbl/APP_SubClientProp.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/entitytables.h"
@@ -74,13 +75,41 @@ int loadProperties(PropCallBack& sink, ApplProperties& cache, long id, long long
     return zydb::DB_OK;
 }
 
+// Reads row `state.id` of RowFamily (handing it to `onRow`) and, when `properties`, the properties in
+// force at the reference time through `sink`; records the outcome in `state`.
+template <class RowFamily, class PropFamily, class OnRow>
+int loadEntity(zyent::TEntityState& state, PropCallBack& sink, ApplProperties& cache, bool properties,
+               const char* what, OnRow&& onRow) {
+    RowFamily row(nullptr);
+    row.setIsolationType(4);
+    row.setWhere("id = %lu", state.id);
+    int rc = row.getOneRow(&row, false, 0, 0);
+    state.guid.clear();
+    cache.clearPropCache();
+    if (rc == zydb::DB_OK) {
+        state.guid = row.getDataPtr()->GUID;
+        onRow(*row.getDataPtr());
+        if (properties) rc = loadProperties<PropFamily>(sink, cache, static_cast<long>(state.id), state.refTime);
+    }
+    logLoadFailure(what, state.id, rc);
+    state.loadStatus = rc;
+    return rc;
+}
+
+int guidAnswer(const zyent::TEntityState& state, std::string& out) {
+    if (state.loadStatus != zydb::DB_OK) return state.loadStatus;
+    if (state.guid.empty()) return ENTITY_PROPERTY_NOT_SET;
+    out = state.guid;
+    return 0;
+}
+
 }  // namespace
 
 ContentCallBack::~ContentCallBack() = default;
 
 // ---- instances --------------------------------------------------------------------------------------
 
-Instance::Instance(unsigned long instanceId) : m_instanceId(instanceId), m_loadStatus(zydb::DB_ERR_STATE) {
+Instance::Instance(unsigned long instanceId) : m_entity(instanceId) {
     initContent(nullptr, true, false);
 }
 
@@ -110,28 +139,21 @@ int Instance::getPropertiesCallbackUpdate(std::string name, unsigned long type, 
 }
 
 int Instance::initContent(void*, bool properties, bool) {
-    APP_InstanceName row(nullptr);
-    row.setIsolationType(4);
-    row.setWhere("id = %lu", m_instanceId);
-    int rc = row.getOneRow(&row, false, 0, 0);
-    if (rc == zydb::DB_OK) {
-        m_clientId = static_cast<unsigned long>(row.getDataPtr()->clientId);
-        m_appType = static_cast<unsigned long>(row.getDataPtr()->appTypeId);
-        if (properties) rc = loadProperties<APP_InstanceProp>(*this, *this, static_cast<long>(m_instanceId), m_refTime);
-    }
-    logLoadFailure("instance", m_instanceId, rc);
-    m_loadStatus = rc;
-    return rc;
+    return loadEntity<APP_InstanceName, APP_InstanceProp>(m_entity, *this, *this, properties, "instance",
+                                                          [this](const APP_InstanceName_t& r) {
+                                                              m_clientId = static_cast<unsigned long>(r.clientId);
+                                                              m_appType = static_cast<unsigned long>(r.appTypeId);
+                                                          });
 }
 
 void Instance::setRefTime(ZYDate& date) {
-    m_refTime = date.getTime();
+    m_entity.refTime = date.getTime();
     initContent(nullptr, true, false);
 }
 
 template <class T>
 int Instance::answer(const char* property, T& out) const {
-    return answerFrom(m_loadStatus, *this, property, out);
+    return answerFrom(m_entity.loadStatus, *this, property, out);
 }
 
 InstanceTypeVirtualServer::~InstanceTypeVirtualServer() = default;
@@ -144,7 +166,7 @@ OneDriveInstance::~OneDriveInstance() = default;
 
 // ---- backup sets ------------------------------------------------------------------------------------
 
-BackupSet::BackupSet(unsigned long backupSetId) : m_backupSetId(backupSetId), m_loadStatus(zydb::DB_ERR_STATE) {
+BackupSet::BackupSet(unsigned long backupSetId) : m_entity(backupSetId) {
     load();
 }
 
@@ -157,46 +179,31 @@ int BackupSet::getPropertiesCallback(std::string name, unsigned long a, std::str
 int BackupSet::initAll(void*) { return 0; }
 
 void BackupSet::load() {
-    APP_BackupSetName row(nullptr);
-    row.setIsolationType(4);
-    row.setWhere("id = %lu", m_backupSetId);
-    int rc = row.getOneRow(&row, false, 0, 0);
-    m_guid.clear();
-    clearPropCache();
-    if (rc == zydb::DB_OK) {
-        m_guid = row.getDataPtr()->GUID;
-        rc = loadProperties<APP_BackupSetProp>(*this, *this, static_cast<long>(m_backupSetId), m_refTime);
-    }
-    logLoadFailure("backup set", m_backupSetId, rc);
-    m_loadStatus = rc;
+    loadEntity<APP_BackupSetName, APP_BackupSetProp>(m_entity, *this, *this, true, "backup set",
+                                                     [](const APP_BackupSetName_t&) {});
 }
 
 void BackupSet::setBackupSetId(unsigned long backupSetId) {
-    m_backupSetId = backupSetId;
+    m_entity.id = backupSetId;
     load();
 }
 
 void BackupSet::setRefTime(ZYDate& date) {
-    m_refTime = date.getTime();
+    m_entity.refTime = date.getTime();
     load();
 }
 
-int BackupSet::getGUIDStr(std::string& out, void*) {
-    if (m_loadStatus != zydb::DB_OK) return m_loadStatus;
-    if (m_guid.empty()) return ENTITY_PROPERTY_NOT_SET;
-    out = m_guid;
-    return 0;
-}
+int BackupSet::getGUIDStr(std::string& out, void*) { return guidAnswer(m_entity, out); }
 
 int BackupSet::getClientIdForBackupSet(unsigned long& out, void*) {
-    if (m_loadStatus != zydb::DB_OK) return m_loadStatus;
+    if (m_entity.loadStatus != zydb::DB_OK) return m_entity.loadStatus;
     APP_Application row(nullptr);
     row.setIsolationType(4);
     row.setTop(1);
-    row.setWhere("backupSet = %lu", m_backupSetId);
+    row.setWhere("backupSet = %lu", m_entity.id);
     int rc = row.getOneRow(&row, false, 0, 0);
     if (rc != zydb::DB_OK) {
-        logLoadFailure("client of backup set", m_backupSetId, rc);
+        logLoadFailure("client of backup set", m_entity.id, rc);
         return rc;
     }
     out = static_cast<unsigned long>(row.getDataPtr()->clientId);
@@ -205,7 +212,7 @@ int BackupSet::getClientIdForBackupSet(unsigned long& out, void*) {
 
 template <class T>
 int BackupSet::answer(const char* property, T& out) const {
-    return answerFrom(m_loadStatus, *this, property, out);
+    return answerFrom(m_entity.loadStatus, *this, property, out);
 }
 
 FsBackupSet::~FsBackupSet() = default;
@@ -213,7 +220,7 @@ PostgreSQLBackupSet::~PostgreSQLBackupSet() = default;
 
 // ---- subclients -------------------------------------------------------------------------------------
 
-Subclient::Subclient(unsigned long subclientId) : m_subclientId(subclientId), m_loadStatus(zydb::DB_ERR_STATE) {
+Subclient::Subclient(unsigned long subclientId) : m_entity(subclientId) {
     reload();
 }
 
@@ -234,36 +241,20 @@ int Subclient::initAll(void*) { return 0; }
 void Subclient::resetAll() {}
 
 int Subclient::reload() {
-    APP_Application row(nullptr);
-    row.setIsolationType(4);
-    row.setWhere("id = %lu", m_subclientId);
-    int rc = row.getOneRow(&row, false, 0, 0);
-    m_guid.clear();
-    clearPropCache();
-    if (rc == zydb::DB_OK) {
-        m_guid = row.getDataPtr()->GUID;
-        rc = loadProperties<APP_SubClientProp>(*this, *this, static_cast<long>(m_subclientId), m_refTime);
-    }
-    logLoadFailure("subclient", m_subclientId, rc);
-    m_loadStatus = rc;
-    return rc;
+    return loadEntity<APP_Application, APP_SubClientProp>(m_entity, *this, *this, true, "subclient",
+                                                           [](const APP_Application_t&) {});
 }
 
 void Subclient::setRefTime(ZYDate& date) {
-    m_refTime = date.getTime();
+    m_entity.refTime = date.getTime();
     reload();
 }
 
-int Subclient::getGUIDStr(std::string& out, void*) {
-    if (m_loadStatus != zydb::DB_OK) return m_loadStatus;
-    if (m_guid.empty()) return ENTITY_PROPERTY_NOT_SET;
-    out = m_guid;
-    return 0;
-}
+int Subclient::getGUIDStr(std::string& out, void*) { return guidAnswer(m_entity, out); }
 
 template <class T>
 int Subclient::answer(const char* property, T& out) const {
-    return answerFrom(m_loadStatus, *this, property, out);
+    return answerFrom(m_entity.loadStatus, *this, property, out);
 }
 
 SubclientConf::SubclientConf(unsigned long subclientId) : Subclient(subclientId) {}
@@ -364,3 +355,41 @@ App_MiscOptions::~App_MiscOptions() = default;
 
 SharePointWebSitePlanPolicyAssociation::SharePointWebSitePlanPolicyAssociation() = default;
 SharePointWebSitePlanPolicyAssociation::~SharePointWebSitePlanPolicyAssociation() = default;
+
+int SharePointWebSitePlanPolicyAssociation::GetO365SharePointMemberServers(
+    int pseudoClientId, std::vector<ZyEntities::ClientEntity>* servers, std::string* errorMessage) {
+    clearErrorString();
+    auto fail = [&](int rc, const std::string& text) {
+        setErrorString(text);
+        if (errorMessage) *errorMessage = text;
+        return rc;
+    };
+    if (servers == nullptr) return fail(zydb::DB_ERR_ARGUMENT, "no list given for the member servers");
+    APP_SharePointMemberServer members(nullptr);
+    members.setIsolationType(4);
+    members.setWhere("pseudoClientId = %d", pseudoClientId);
+    members.setOrderBy("isPrimary DESC, id");
+    std::vector<int> ids;
+    int rc;
+    while ((rc = members.getNextRow(&members, nullptr, 0, 0)) == zydb::DB_OK) ids.push_back(members.getDataPtr()->memberClientId);
+    if (rc != zydb::DB_NO_DATA)
+        return fail(rc, std::string("member servers cannot be read: ") + members.getErrorStr(rc));
+    std::vector<ZyEntities::ClientEntity> found;
+    for (int id : ids) {
+        APP_Client client(nullptr);
+        client.setIsolationType(4);
+        client.setWhere("id = %d", id);
+        rc = client.getOneRow(&client, false, 0, 0);
+        if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA)
+            return fail(rc, std::string("member server client cannot be read: ") + client.getErrorStr(rc));
+        ZyEntities::ClientEntity e;
+        e.setint64(ZyEntities::ClientEntity::f::clientId, id);
+        if (rc == zydb::DB_OK) {  // a member whose client is gone keeps only its id
+            e.setstring(ZyEntities::ClientEntity::f::clientName, client.getDataPtr()->name);
+            e.setstring(ZyEntities::ClientEntity::f::clientGUID, client.getDataPtr()->GUID);
+        }
+        found.push_back(std::move(e));
+    }
+    servers->swap(found);
+    return 0;
+}

@@ -10,8 +10,10 @@
 
 #include <list>
 #include <string>
+#include <vector>
 
 #include "platform/entities/adaptersbase.h"
+#include "platform/msg/msg_classes.h"
 #include "platform/tasks/applproperties.h"
 #include "platform/tasks/zydate.h"
 
@@ -36,6 +38,18 @@ enum EntityQuestionResult : int {
     ENTITY_PROPERTY_NOT_NUMBER = 2,  // the property's value is not a number of the asked type
 };
 
+namespace zyent {
+// What an entity object read when it loaded: its id, the reference time of its properties (0: the
+// current ones), its GUID and the outcome (0 loaded; 100 no such entity; else the database error).
+struct TEntityState {
+    explicit TEntityState(unsigned long entityId) : id(entityId) {}
+    unsigned long id;
+    long long refTime = 0;
+    std::string guid;
+    int loadStatus = -7;  // not loaded yet
+};
+}  // namespace zyent
+
 // ---- instances --------------------------------------------------------------------------------------
 
 class Instance : public virtual ApplBackupContent, public virtual ApplProperties, public virtual PropCallBack {
@@ -55,7 +69,7 @@ public:
     // The platform keeps no content lines for instances, so `content` loads nothing.
     virtual int initContent(void* transaction, bool properties, bool content);
 
-    unsigned long getInstanceId() const { return m_instanceId; }
+    unsigned long getInstanceId() const { return m_entity.id; }
     unsigned long getClientId() const { return m_clientId; }
     unsigned long getAppType() const { return m_appType; }
     // Properties are then those in force at `date` (reloaded now).
@@ -69,11 +83,9 @@ protected:
     int answer(const char* property, T& out) const;
 
 private:
-    unsigned long m_instanceId;
+    zyent::TEntityState m_entity;
     unsigned long m_clientId = 0;
     unsigned long m_appType = 0;
-    long long m_refTime = 0;  // 0: current properties
-    int m_loadStatus;         // 0 loaded; 100 no such instance; else the database error
 };
 
 class InstanceTypeVirtualServer : public Instance {
@@ -135,7 +147,7 @@ public:
     int getPropertiesCallback(std::string name, unsigned long type, std::string value, unsigned long extra) override;
     virtual int initAll(void* transaction);
     virtual BackupSet* getBSInterface() { return this; }
-    unsigned long getBackupSetId() const { return m_backupSetId; }
+    unsigned long getBackupSetId() const { return m_entity.id; }
     // Another backup set: the object reloads for it.
     void setBackupSetId(unsigned long backupSetId);
     void setRefTime(ZYDate& date);
@@ -151,10 +163,7 @@ protected:
 private:
     void load();
 
-    unsigned long m_backupSetId;
-    long long m_refTime = 0;
-    std::string m_guid;
-    int m_loadStatus;
+    zyent::TEntityState m_entity;
 };
 
 class FsBackupSet : public BackupSet {
@@ -183,7 +192,7 @@ public:
                                     bool unused) override;
     virtual int initAll(void* transaction);
     virtual void resetAll();
-    unsigned long getSubclientId() const { return m_subclientId; }
+    unsigned long getSubclientId() const { return m_entity.id; }
     // Properties are then those in force at `date` (reloaded now).
     void setRefTime(ZYDate& date);
 
@@ -200,13 +209,10 @@ protected:
     int reload();
     template <class T>
     int answer(const char* property, T& out) const;
-    int loadStatus() const { return m_loadStatus; }
+    int loadStatus() const { return m_entity.loadStatus; }
 
 private:
-    unsigned long m_subclientId;
-    long long m_refTime = 0;
-    std::string m_guid;
-    int m_loadStatus;
+    zyent::TEntityState m_entity;
 };
 
 class SubclientConf : public Subclient, public virtual ApplBackupContent, public ContentCallBack {
@@ -263,4 +269,11 @@ class SharePointWebSitePlanPolicyAssociation : public AdaptersBase {
 public:
     SharePointWebSitePlanPolicyAssociation();
     ~SharePointWebSitePlanPolicyAssociation() override;
+
+    // The member servers of the SharePoint farm behind `pseudoClientId`, the primary one first, each
+    // with its client id, name and GUID, into `servers` (replaced). 0 when answered (perhaps with none);
+    // otherwise the database error, `servers` untouched and the reason in getErrorString() and, when
+    // given, `errorMessage`.
+    int GetO365SharePointMemberServers(int pseudoClientId, std::vector<ZyEntities::ClientEntity>* servers,
+                                       std::string* errorMessage = nullptr);
 };

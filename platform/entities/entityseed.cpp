@@ -9,18 +9,19 @@ zydb::DbValue I(long long v) { return zydb::DbValue::ofInt(v); }
 zydb::DbValue T(const std::string& v) { return zydb::DbValue::ofText(v); }
 }  // namespace
 
-EntitySeed::EntitySeed(hubdb::HubDbSeed& seed) : m_seed(seed) {
-    if (seed.connection() == nullptr) {
+SeedPart::SeedPart(hubdb::HubDbSeed& seed, EnsureSchema ensure) : m_seed(seed) {
+    if (seed.connection() == nullptr)
         m_error = "the seed has no database";
-        return;
-    }
-    ensureEntitySchema(*seed.connection(), &m_error);
+    else
+        ensure(*seed.connection(), &m_error);
 }
 
-int EntitySeed::checked(long long id) {
+int SeedPart::checked(long long id) {
     if (id < 0 && m_error.empty()) m_error = m_seed.error();
     return id < 0 ? -1 : static_cast<int>(id);
 }
+
+EntitySeed::EntitySeed(hubdb::HubDbSeed& seed) : SeedPart(seed, ensureEntitySchema) {}
 
 int EntitySeed::addInstance(const InstanceSeed& s) {
     return checked(m_seed.insertRow("APP_InstanceName", {{"name", T(s.name)},
@@ -87,6 +88,12 @@ int EntitySeed::addOperatingSystem(const std::string& name, int platform) {
 int EntitySeed::mapVirtualToPhysical(int virtualClientId, int physicalClientId) {
     return checked(
         m_seed.insertRow("APP_VMToPMMap", {{"VMClientId", I(virtualClientId)}, {"PMClientId", I(physicalClientId)}}));
+}
+
+int EntitySeed::addSharePointMemberServer(int pseudoClientId, int memberClientId, bool primary) {
+    return checked(m_seed.insertRow("APP_SharePointMemberServer", {{"pseudoClientId", I(pseudoClientId)},
+                                                                   {"memberClientId", I(memberClientId)},
+                                                                   {"isPrimary", I(primary ? 1 : 0)}}));
 }
 
 }  // namespace zyent

@@ -14,6 +14,23 @@
 
 namespace zyent {
 
+// What the platform's seed parts share: the seed they add rows through, the tables they make complete
+// first, and turning a failed insert into -1 with the reason in error().
+class SeedPart {
+public:
+    bool ok() const { return m_error.empty() && m_seed.ok(); }
+    const std::string& error() const { return m_error.empty() ? m_seed.error() : m_error; }
+
+protected:
+    using EnsureSchema = int (*)(zydb::IDbConnection& conn, std::string* error);
+    SeedPart(hubdb::HubDbSeed& seed, EnsureSchema ensure);
+    // `id`, or -1 (keeping the first reason) when it is negative.
+    int checked(long long id);
+
+    hubdb::HubDbSeed& m_seed;
+    std::string m_error;
+};
+
 struct InstanceSeed {
     int clientId = 0;
     int appTypeId = 0;
@@ -33,12 +50,9 @@ struct ReplicationPairSeed {
     long long modified = 0;  // 0: in force now
 };
 
-class EntitySeed {
+class EntitySeed : public SeedPart {
 public:
     explicit EntitySeed(hubdb::HubDbSeed& seed);
-
-    bool ok() const { return m_error.empty() && m_seed.ok(); }
-    const std::string& error() const { return m_error.empty() ? m_seed.error() : m_error; }
 
     int addInstance(const InstanceSeed& instance);
     // A property row of an instance, a backup set, a subclient or a client, in force from `created`
@@ -54,14 +68,11 @@ public:
     // An operating system; platform 1 Windows, 2 Unix or Linux, 3 other.
     int addOperatingSystem(const std::string& name, int platform);
     int mapVirtualToPhysical(int virtualClientId, int physicalClientId);
+    int addSharePointMemberServer(int pseudoClientId, int memberClientId, bool primary = false);
 
 private:
     int addPropertyRow(const char* table, int ownerId, const std::string& name, const std::string& value,
                        long long created, long long modified);
-    int checked(long long id);
-
-    hubdb::HubDbSeed& m_seed;
-    std::string m_error;
 };
 
 }  // namespace zyent

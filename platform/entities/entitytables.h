@@ -71,3 +71,12 @@ ZYDB_FAMILY(simOperatingSystem)
     COL(PMClientId, i)
 ZYENT_TABLE_DESC(APP_VMToPMMap, kEntityTablesHeader)
 ZYDB_FAMILY(APP_VMToPMMap)
+
+// The member servers of a SharePoint farm behind its pseudo-client, the primary one first.
+#define APP_SharePointMemberServer_COLUMNS(COL) \
+    COL(id, i)                                  \
+    COL(pseudoClientId, i)                      \
+    COL(memberClientId, i)                      \
+    COL(isPrimary, i)
+ZYENT_TABLE_DESC(APP_SharePointMemberServer, kEntityTablesHeader)
+ZYDB_FAMILY(APP_SharePointMemberServer)

@@ -65,7 +65,7 @@ std::vector<zydb::TableSpec> entityTableSpecs() {
         zydb::tableSpecOf<APP_InstanceName>(),  zydb::tableSpecOf<APP_InstanceProp>(),
         zydb::tableSpecOf<APP_BackupSetProp>(), zydb::tableSpecOf<WBAReplicationPair>(),
         zydb::tableSpecOf<SDEraseFilter>(),     zydb::tableSpecOf<simOperatingSystem>(),
-        zydb::tableSpecOf<APP_VMToPMMap>(),
+        zydb::tableSpecOf<APP_VMToPMMap>(),     zydb::tableSpecOf<APP_SharePointMemberServer>(),
         // read by the entity classes and the install-manager readers
         zydb::tableSpecOf<APP_Application>(),   zydb::tableSpecOf<APP_BackupSetName>(),
         zydb::tableSpecOf<APP_Client>(),        zydb::tableSpecOf<APP_ClientProp>(),
@@ -80,6 +80,7 @@ std::vector<zydb::TableSpec> entityTableSpecs() {
     index("WBAReplicationPair", {"sourceClientId"});
     index("SDEraseFilter", {"clientId", "appTypeId"});
     index("APP_VMToPMMap", {"VMClientId"});
+    index("APP_SharePointMemberServer", {"pseudoClientId"});
     return specs;
 }
 

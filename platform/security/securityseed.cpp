@@ -9,18 +9,7 @@ zydb::DbValue I(long long v) { return zydb::DbValue::ofInt(v); }
 zydb::DbValue T(const std::string& v) { return zydb::DbValue::ofText(v); }
 }  // namespace
 
-SecuritySeed::SecuritySeed(hubdb::HubDbSeed& seed) : m_seed(seed) {
-    if (seed.connection() == nullptr) {
-        m_error = "the seed has no database";
-        return;
-    }
-    ensureSecuritySchema(*seed.connection(), &m_error);
-}
-
-int SecuritySeed::checked(long long id) {
-    if (id < 0 && m_error.empty()) m_error = m_seed.error();
-    return id < 0 ? -1 : static_cast<int>(id);
-}
+SecuritySeed::SecuritySeed(hubdb::HubDbSeed& seed) : SeedPart(seed, ensureSecuritySchema) {}
 
 int SecuritySeed::addUser(const SecurityUserSeed& u) {
     return checked(m_seed.insertRow("UMUsers", {{"login", T(u.login)},

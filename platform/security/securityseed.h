@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "platform/hubdb/hubdbseed.h"
+#include "platform/entities/entityseed.h"
 #include "platform/security/rights.h"
 
 namespace zysec {
@@ -22,12 +22,9 @@ struct SecurityUserSeed {
     int enabled = 1;
 };
 
-class SecuritySeed {
+class SecuritySeed : public zyent::SeedPart {
 public:
     explicit SecuritySeed(hubdb::HubDbSeed& seed);
-
-    bool ok() const { return m_error.empty() && m_seed.ok(); }
-    const std::string& error() const { return m_error.empty() ? m_seed.error() : m_error; }
 
     int addUser(const SecurityUserSeed& user);
     // A right of `permission` for the user on the entity `path` names (0 at a level: all of that level).
@@ -37,12 +34,6 @@ public:
     int addUserProperty(int userId, const std::string& name, const std::string& value, long long created = 0,
                         long long modified = 0);
     int setAppTypeCategory(int appTypeId, int category);
-
-private:
-    int checked(long long id);
-
-    hubdb::HubDbSeed& m_seed;
-    std::string m_error;
 };
 
 }  // namespace zysec

@@ -6,6 +6,7 @@
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/entityconfig.h"
 #include "platform/entities/entityseed.h"
 #include "platform/entities/installmanager.h"
 #include "platform/entities/sdversion.h"
@@ -54,6 +55,10 @@ protected:
         e.addReplicationPair({.sourceClientId = vm, .sourceRepSetId = 41, .sourcePath = "/b", .destClientId = dest,
                               .destBackupSetId = 51, .destAppType = 29, .destPath = "/y"});
 
+        farm = seed.addClient({.name = "spfarm"});
+        e.addSharePointMemberServer(farm, node2);
+        e.addSharePointMemberServer(farm, node1, true);
+        e.addSharePointMemberServer(farm, 4242);  // a member whose client is gone
         e.addEraseFilter(source, 33, "C:\\Users\\Bob\\Private", 4000, 7);
         e.addEraseFilter(source, 33, "c:/users/bob/private/old", 6000, 7);
         e.addEraseFilter(source, 29, "/home/bob", 4000, 7);
@@ -63,7 +68,7 @@ protected:
     void TearDown() override { zydb::CDbEnv::close(); }
 
     TempDir dir;
-    int windows = 0, linux_ = 0, source = 0, dest = 0, vm = 0, node1 = 0, node2 = 0;
+    int windows = 0, linux_ = 0, source = 0, dest = 0, vm = 0, node1 = 0, node2 = 0, farm = 0;
 };
 
 TEST_F(Readers, WbaToTimeZeroMeansTheCurrentConfiguration) {
@@ -176,6 +181,25 @@ TEST_F(Readers, ClientsWithAProperty) {
     EXPECT_TRUE(clients.empty());  // a hostile value stays a value
 }
 
+TEST_F(Readers, SharePointMemberServersPrimaryFirst) {
+    SharePointWebSitePlanPolicyAssociation association;
+    std::vector<ZyEntities::ClientEntity> servers;
+    ASSERT_EQ(association.GetO365SharePointMemberServers(farm, &servers), 0);
+    ASSERT_EQ(servers.size(), 3u);
+    using F = ZyEntities::ClientEntity::f;
+    EXPECT_EQ(servers[0].getint64(F::clientId), node1);
+    EXPECT_EQ(servers[0].getstring(F::clientName), "node1");
+    EXPECT_FALSE(servers[0].getstring(F::clientGUID).empty());
+    EXPECT_EQ(servers[1].getint64(F::clientId), node2);
+    EXPECT_EQ(servers[2].getint64(F::clientId), 4242);
+    EXPECT_FALSE(servers[2].isSet(F::clientName));
+    ASSERT_EQ(association.GetO365SharePointMemberServers(node1, &servers), 0);
+    EXPECT_TRUE(servers.empty());
+    std::string why;
+    EXPECT_NE(association.GetO365SharePointMemberServers(farm, nullptr, &why), 0);
+    EXPECT_FALSE(why.empty());
+}
+
 TEST(ReadersWithoutDatabase, FailuresLeaveTheCallersValues) {
     zydb::CDbEnv::close();
     std::list<_AppClientInfo> clients(1);
@@ -193,6 +217,11 @@ TEST(ReadersWithoutDatabase, FailuresLeaveTheCallersValues) {
     SDArgs args;
     args.clientId = 1;
     EXPECT_EQ(sd.open(args, true), -1);
+    SharePointWebSitePlanPolicyAssociation association;
+    std::vector<ZyEntities::ClientEntity> servers(2);
+    EXPECT_NE(association.GetO365SharePointMemberServers(1, &servers), 0);
+    EXPECT_EQ(servers.size(), 2u);
+    EXPECT_FALSE(association.getErrorString().empty());
 }
 
 }  // namespace

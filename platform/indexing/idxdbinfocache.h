@@ -1,0 +1,85 @@
+// I2::Utils::IdxDbInfoCache: which index servers serve an index database, looked up in the Hubmaster
+// database (the database's row in App_IndexDBInfo, then the nodes of its current index server through
+// DM2GetIndexServers) and kept for a while. The process-wide cache, Instance(), is shared by every
+// browse worker; short-lived local caches are made on one thread. Any thread may ask.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/errors/cuxerror.h"
+#include "platform/tasks/msgenums.h"
+#include "platform/threads/zycriticalsection.h"
+
+namespace I2 {
+namespace Utils {
+
+// One index server (one node of an index-server cloud).
+class IdxSrvrInfo {
+public:
+    IdxSrvrInfo() = default;
+    IdxSrvrInfo(const IdxSrvrInfo& other) = default;
+    IdxSrvrInfo& operator=(const IdxSrvrInfo& other) = default;
+    ~IdxSrvrInfo() = default;
+
+    std::string m_name;                               // the node's network host name
+    std::list<App::IdxDbEngineType> m_engineTypes;    // engines of the index databases the server serves
+    bool m_offline = false;                           // the node's client is marked offline
+    int32_t m_state = 0;                              // the node's client status
+    bool m_primaryNode = false;                       // first node of its cloud
+    long long m_clientId = 0;                         // the node's client id
+    std::string m_clientName;                         // the node's client name
+    long long m_cloudId = 0;                          // the index-server cloud
+    long long m_basePort = 0;                         // the node's base port
+};
+
+// The servers of one database as last read, and when.
+struct _IdxSrvrInfo {
+    std::vector<IdxSrvrInfo> servers;
+    std::string serverName;   // the index server's (cloud's) name
+    long long fetchedAt = 0;  // seconds since 1970
+};
+
+// The cached lookups of one index database, by application type.
+struct DbToSrvrCache_t {
+    std::map<unsigned int, _IdxSrvrInfo> m_map;  // guarded by m_lock
+    ZyCriticalSection m_lock;
+};
+
+class IdxDbInfoCache {
+public:
+    // How long a lookup is served from the cache before the database is asked again.
+    static constexpr long long kMaxAgeSeconds = 300;
+
+    IdxDbInfoCache();
+    ~IdxDbInfoCache();
+    IdxDbInfoCache(const IdxDbInfoCache&) = delete;
+    IdxDbInfoCache& operator=(const IdxDbInfoCache&) = delete;
+
+    // The process-wide cache (never destroyed).
+    static IdxDbInfoCache* Instance();
+
+    // The index servers of database `dbName` of the backup set `backupSetGuid`, the current index
+    // server's nodes in node order, into `servers`; `serverName` gets the index server's name. A user
+    // request always reads the database afresh (and refreshes the cache); other requests are served
+    // from the cache while it is younger than kMaxAgeSeconds. An error (no such database, no index
+    // server, none of its nodes enabled, a failed read) leaves both outputs as they were.
+    CUxError FetchOrSetIdxSrvrForDb(const std::string& dbName, const std::string& backupSetGuid, unsigned int appType,
+                                    std::string& serverName, std::vector<IdxSrvrInfo>& servers, bool userRequest);
+    CUxError FetchOrSetIdxSrvrForDb(const std::string& dbName, const std::string& backupSetGuid, unsigned int appType,
+                                    std::string& serverName, std::vector<IdxSrvrInfo>& servers);
+
+    // The number of databases with an entry.
+    size_t size();
+
+private:
+    std::map<std::string, std::unique_ptr<DbToSrvrCache_t>> m_map;  // guarded by m_lock; entries never removed
+    ZyCriticalSection m_lock;
+};
+
+}  // namespace Utils
+}  // namespace I2
