@@ -5,10 +5,15 @@
 #include <cstdint>
 #include <string_view>
 
-// h = 31·h + c over the bytes of the name, modulo 2^32; the code is the low 24 bits.
+// h = 31·h + c over the bytes of the name, modulo 2^32; the code is the low 24 bits. Four bytes a
+// step (31^4 = 923521) shortens the chain of multiplications; the result is the same.
 constexpr uint32_t msgNameCode(std::string_view name) {
+    auto b = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(name[k])); };
     uint32_t h = 0;
-    for (char c : name) h = 31u * h + static_cast<unsigned char>(c);
+    size_t k = 0;
+    for (; k + 4 <= name.size(); k += 4)
+        h = h * 923521u + b(k) * 29791u + b(k + 1) * 961u + b(k + 2) * 31u + b(k + 3);
+    for (; k < name.size(); ++k) h = 31u * h + b(k);
     return h & 0xFFFFFFu;
 }
 

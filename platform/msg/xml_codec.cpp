@@ -291,9 +291,7 @@ private:
             t.storeName = false;
         } else {
             if (!*name) return MSG_ERR_BAD_FIELD;
-            uint32_t h = 0;  // msgNameCode without measuring the name first
-            for (const char* p = name; *p; ++p) h = 31u * h + static_cast<unsigned char>(*p);
-            t.code = h & 0xFFFFFFu;
+            t.code = msgNameCode(name);
             t.storeName = true;
         }
         t.info = m.classType() ? m.classType()->field(t.code) : nullptr;
