@@ -49,7 +49,7 @@ CUxError CZydListener::start(int port) {
     if (m_wakeFd < 0) return zynet::makeError(ZYNET_E_SOCKET, "CZydListener::start", "no wake-up descriptor");
     std::string why;
     int bound = 0;
-    zynet::CSocket socket = zynet::CSocket::listenOn(zyNetOptions().bindAddress, port, bound, why);
+    zynet::CSocket socket = zynet::CSocket::listenOn(zynet::options().bindAddress, port, bound, why);
     if (!socket.valid()) {
         zynet::logError("CZydListener::start: %s", why.c_str());
         return zynet::makeError(ZYNET_E_SOCKET, "CZydListener::start", why);
@@ -141,7 +141,7 @@ void CZydListener::acceptLoop() {
         openings = std::move(still);
 
         if (fds[1].revents != 0) {
-            const int seconds = zyNetOptions().connectSeconds;
+            const int seconds = zynet::options().connectSeconds;
             while (openings.size() < kMaxOpenings) {
                 zynet::CSocket accepted = m_socket.acceptOne();
                 if (!accepted.valid()) break;

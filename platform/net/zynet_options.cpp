@@ -2,26 +2,47 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 namespace {
-std::mutex g_optionsMutex;
-TZyNetOptions g_options;  // guarded by g_optionsMutex
-}  // namespace
 
-TZyNetOptions zyNetOptions() {
-    std::lock_guard<std::mutex> lock(g_optionsMutex);
-    return g_options;
+// Every send and receive reads the limits, so readers take no lock: each setting is a new object
+// that stays alive until the process ends (they are few), and readers see the newest one.
+struct TOptionsStore {
+    std::mutex mutex;  // guards kept
+    std::vector<std::unique_ptr<const TZyNetOptions>> kept;
+    std::atomic<const TZyNetOptions*> current;
+
+    TOptionsStore() {
+        kept.push_back(std::make_unique<const TZyNetOptions>());
+        current = kept.back().get();
+    }
+};
+
+TOptionsStore& store() {
+    static TOptionsStore options;
+    return options;
 }
 
+}  // namespace
+
+TZyNetOptions zyNetOptions() { return zynet::options(); }
+
 void setZyNetOptions(const TZyNetOptions& options) {
-    std::lock_guard<std::mutex> lock(g_optionsMutex);
-    g_options = options;
+    TOptionsStore& s = store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.kept.push_back(std::make_unique<const TZyNetOptions>(options));
+    s.current = s.kept.back().get();
 }
 
 namespace zynet {
 
-int effectiveSeconds(int seconds) { return seconds < 0 ? zyNetOptions().noLimitSeconds : seconds; }
+const TZyNetOptions& options() { return *store().current.load(std::memory_order_acquire); }
+
+int effectiveSeconds(int seconds) { return seconds < 0 ? options().noLimitSeconds : seconds; }
 
 std::string localHostName() {
     char name[256] = {};
@@ -30,7 +51,7 @@ std::string localHostName() {
 }
 
 std::string localClientName() {
-    std::string name = zyNetOptions().localClientName;
+    std::string name = options().localClientName;
     return name.empty() ? localHostName() : name;
 }
 

@@ -23,6 +23,8 @@ void setZyNetOptions(const TZyNetOptions& options);
 
 namespace zynet {
 
+// The current options without a copy, for the library's own frequent reads.
+const TZyNetOptions& options();
 // A caller's time-out in seconds, a negative one replaced by the no-limit cap.
 int effectiveSeconds(int seconds);
 // This machine's client name and host name as told to peers.

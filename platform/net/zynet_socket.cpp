@@ -53,6 +53,8 @@ CSocket& CSocket::operator=(CSocket&& other) noexcept {
     if (this != &other) {
         close();
         m_fd = other.m_fd;
+        m_blocking = other.m_blocking;
+        m_receiveStepMs = other.m_receiveStepMs;
         other.m_fd = -1;
     }
     return *this;
@@ -189,11 +191,33 @@ Io CSocket::sendAll(const iovec* parts, int count, Deadline deadline, size_t& se
     return Io::Ok;
 }
 
+bool CSocket::blockFor(int ms) {
+    if (!m_blocking) {
+        const int flags = fcntl(m_fd, F_GETFL);
+        if (flags < 0 || fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+        m_blocking = true;
+    }
+    // Waits are cut into steps of at most a second, rounded up to a tenth: the same step serves
+    // call after call, so the option is rarely set again.
+    const int step = std::min(1000, (ms + 99) / 100 * 100);
+    if (step != m_receiveStepMs) {
+        timeval tv{step / 1000, (step % 1000) * 1000};
+        if (setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) return false;
+        m_receiveStepMs = step;
+    }
+    return true;
+}
+
 Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got, int& err) {
     got = 0;
     err = 0;
+    // A blocking read bounded by the socket's receive time-out: one call per wait, where a poll
+    // before each read would be two.
     for (;;) {
-        const ssize_t n = recv(m_fd, to, room, MSG_DONTWAIT);
+        const int ms = msUntil(deadline);
+        int flags = 0;
+        if (ms == 0 || !blockFor(ms)) flags = MSG_DONTWAIT;
+        const ssize_t n = recv(m_fd, to, room, flags);
         if (n > 0) {
             got = static_cast<size_t>(n);
             return Io::Ok;
@@ -201,7 +225,8 @@ Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got
         if (n == 0) return Io::Closed;
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
+            if (Clock::now() >= deadline) return Io::TimedOut;
+            if (flags == MSG_DONTWAIT && !waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
             continue;
         }
         err = errno;

@@ -1,6 +1,7 @@
-// TCP sockets with deadlines for the network session library: every wait is a poll bounded by a
-// deadline, never a blocking call. A socket is used for sending by one thread and for receiving by
-// one thread at a time; shutdownBoth() may be called from any thread to wake both.
+// TCP sockets with deadlines for the network session library: every wait is bounded by a deadline
+// (a poll, or a read under the socket's receive time-out). A socket is used for sending by one
+// thread and for receiving by one thread at a time; shutdownBoth() may be called from any thread
+// to wake both.
 #pragma once
 
 #include <sys/uio.h>
@@ -23,7 +24,10 @@ public:
     CSocket() = default;
     explicit CSocket(int fd) : m_fd(fd) {}
     ~CSocket() { close(); }
-    CSocket(CSocket&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    CSocket(CSocket&& other) noexcept
+        : m_fd(other.m_fd), m_blocking(other.m_blocking), m_receiveStepMs(other.m_receiveStepMs) {
+        other.m_fd = -1;
+    }
     CSocket& operator=(CSocket&& other) noexcept;
     CSocket(const CSocket&) = delete;
     CSocket& operator=(const CSocket&) = delete;
@@ -53,7 +57,13 @@ public:
     void close();
 
 private:
+    // Puts the socket in blocking mode with a receive time-out for a wait of `ms`; false when the
+    // system refuses (the read then polls instead). Used by the receiving thread only.
+    bool blockFor(int ms);
+
     int m_fd = -1;
+    bool m_blocking = false;     // reads block (sends never do: they pass MSG_DONTWAIT)
+    int m_receiveStepMs = -1;    // the receive time-out set on the socket
 };
 
 }  // namespace zynet

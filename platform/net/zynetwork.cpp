@@ -24,7 +24,7 @@ constexpr int kLingerSeconds = 2;
 
 }  // namespace
 
-CZyNetwork::CZyNetwork() : m_assembler(zyNetOptions().maxFrameBytes) {}
+CZyNetwork::CZyNetwork() : m_assembler(zynet::options().maxFrameBytes) {}
 
 CZyNetwork::~CZyNetwork() = default;
 
@@ -63,7 +63,7 @@ bool CZyNetwork::IsConnected() const { return m_state == State::Open; }
 CUxError CZyNetwork::sendFrame(FrameKind kind, uint32_t code, const uint8_t* payload, size_t size,
                                int timeoutSeconds, bool& timedOut, const char* function) {
     timedOut = false;
-    if (size > zyNetOptions().maxFrameBytes)
+    if (size > zynet::options().maxFrameBytes)
         return failed(ZYNET_E_FRAME_TOO_LARGE, function, std::to_string(size) + " bytes");
     std::lock_guard<std::mutex> lock(m_sendMutex);
     if (m_state != State::Open) return failed(ZYNET_E_NOT_CONNECTED, function, std::string());
@@ -90,7 +90,7 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
     timedOut = false;
     if (m_state != State::Open && m_state != State::Closing)
         return failed(ZYNET_E_NOT_CONNECTED, function, std::string());
-    const auto stall = std::chrono::seconds(zyNetOptions().stallSeconds);
+    const auto stall = std::chrono::seconds(zynet::options().stallSeconds);
     for (;;) {
         const zynet::FrameStatus status = m_assembler.next(frame);
         if (status == zynet::FrameStatus::Frame) return CUxError::Success();
@@ -158,7 +158,7 @@ CUxError CZyNetwork::Connect(const TZyNetAddress& address, const char* service, 
     static const char* const kFunction = "CZyNetwork::Connect";
     timedOut = false;
     if (m_state != State::Idle) return failed(ZYNET_E_BAD_ARGUMENT, kFunction, "the session was opened before");
-    const TZyNetOptions options = zyNetOptions();
+    const TZyNetOptions& options = zynet::options();
     const Deadline deadline = zynet::deadlineIn(timeoutSeconds < 0 ? options.connectSeconds : timeoutSeconds);
 
     std::string why;
@@ -273,15 +273,25 @@ CUxError CZyNetwork::SendXDRMessage(unsigned long code, zysDatabuf_v2* data, int
     timedOut = false;
     const void* record = data ? data->getDataBuffer() : nullptr;
     const size_t recordSize = data ? data->getDataSize() : 0;
-    std::vector<uint8_t> payload;
-    if (const fsr::TMessage* message = fsr::findMessage(code)) {
-        if (fsr::Status s = fsr::encode(*message, record, recordSize, payload); s != fsr::Status::Ok)
-            return failed(ZYNET_E_BAD_RECORD, kFunction, std::string(message->name) + ": " + fsr::statusText(s));
-    } else if (record != nullptr) {
-        payload.assign(static_cast<const uint8_t*>(record), static_cast<const uint8_t*>(record) + recordSize);
+    const fsr::TMessage* message = fsr::findMessage(code);
+    if (message == nullptr)  // outside the restore protocol: the bytes as they are
+        return sendFrame(FrameKind::Xdr, static_cast<uint32_t>(code), static_cast<const uint8_t*>(record), recordSize,
+                         timeoutSeconds, timedOut, kFunction);
+
+    size_t size = 0;
+    fsr::Status status = fsr::encodedSize(*message, record, recordSize, size);
+    // Most records are small: they are encoded on the stack.
+    uint8_t small[512];
+    std::vector<uint8_t> large;
+    uint8_t* payload = small;
+    if (status == fsr::Status::Ok && size > sizeof(small)) {
+        large.resize(size);
+        payload = large.data();
     }
-    return sendFrame(FrameKind::Xdr, static_cast<uint32_t>(code), payload.data(), payload.size(), timeoutSeconds,
-                     timedOut, kFunction);
+    if (status == fsr::Status::Ok) status = fsr::encode(*message, record, recordSize, payload, size);
+    if (status != fsr::Status::Ok)
+        return failed(ZYNET_E_BAD_RECORD, kFunction, std::string(message->name) + ": " + fsr::statusText(status));
+    return sendFrame(FrameKind::Xdr, static_cast<uint32_t>(code), payload, size, timeoutSeconds, timedOut, kFunction);
 }
 
 CUxError CZyNetwork::ReceiveXDRMessage(unsigned long* code, zysDatabuf_v2* data, zysHostProtocolHeader* header, int,
@@ -407,14 +417,14 @@ CUxError CZyNetwork::GetProtocolVersion(unsigned int& version) const {
     return CUxError::Success();
 }
 
-CUxError CZyNetwork::GetRemoteClientName(std::string& name) const {
+CUxError CZyNetwork::GetRemoteClientName(CUxString& name) const {
     if (m_state == State::Idle)
         return zynet::makeError(ZYNET_E_NOT_CONNECTED, "CZyNetwork::GetRemoteClientName", std::string());
     name = m_peer.clientName;
     return CUxError::Success();
 }
 
-CUxError CZyNetwork::GetPeerName(std::string& name) const {
+CUxError CZyNetwork::GetPeerName(CUxString& name) const {
     if (m_state == State::Idle)
         return zynet::makeError(ZYNET_E_NOT_CONNECTED, "CZyNetwork::GetPeerName", std::string());
     name = m_peer.hostName;

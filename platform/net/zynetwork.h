@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/errors/cuxerror.h"
+#include "platform/errors/cuxstring.h"
 #include "platform/net/zynet_frame.h"
 #include "platform/net/zynet_socket.h"
 #include "platform/net/zysdatabuf.h"
@@ -99,8 +100,8 @@ public:
 
     // The peer's protocol version, client name and host name, as told when the session opened.
     CUxError GetProtocolVersion(unsigned int& version) const;
-    CUxError GetRemoteClientName(std::string& name) const;
-    CUxError GetPeerName(std::string& name) const;
+    CUxError GetRemoteClientName(CUxString& name) const;
+    CUxError GetPeerName(CUxString& name) const;
 
     // The text of the last failure of this session, for a log line ("" when none).
     std::string GetLastErrorGenericText() const;

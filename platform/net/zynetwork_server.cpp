@@ -25,7 +25,7 @@ CZyNetworkServer::CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallb
       m_name(name ? name : ""),
       m_role(port.GetPort() != 0 ? ListenerRole::Own : ListenerRole::Machine),
       m_listener(m_role == ListenerRole::Own ? CZydListener::create() : CZydListener::machineListener()),
-      m_listenPort(port.GetPort() != 0 ? port.GetPort() : zyNetOptions().listenPort) {
+      m_listenPort(port.GetPort() != 0 ? port.GetPort() : zynet::options().listenPort) {
     m_attached = m_listener->attach(m_name, this);
     if (!m_attached) zynet::logError("network server [%s]: the name is already served on this listener", m_name.c_str());
 }
@@ -118,7 +118,7 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     if (m_quitting) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
     const size_t open = std::count_if(m_connections.begin(), m_connections.end(),
                                       [](const auto& entry) { return !entry.second.ended; });
-    if (open >= zyNetOptions().maxConnections)
+    if (open >= zynet::options().maxConnections)
         return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt", "too many connections to " + m_name);
 
     auto session = std::make_shared<CZyNetwork>();
@@ -132,7 +132,7 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
 
 void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {
     TZynWelcome welcome;
-    welcome.protocolVersion = zyNetOptions().protocolVersion;
+    welcome.protocolVersion = zynet::options().protocolVersion;
     const std::string client = zynet::localClientName();
     const std::string host = zynet::localHostName();
     welcome.clientName = client.c_str();
@@ -140,7 +140,7 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
     const std::vector<uint8_t> payload = zynet::encodeRecordBytes(fsr::LayoutOf<TZynWelcome>::layout, &welcome);
     bool timedOut = false;
     const CUxError opened = session->sendFrame(zynet::FrameKind::Control, zynet::kWelcome, payload.data(),
-                                               payload.size(), zyNetOptions().connectSeconds, timedOut,
+                                               payload.size(), zynet::options().connectSeconds, timedOut,
                                                "CZyNetworkServer::serve");
     if (!opened.IsError()) {
         zynet::logDebug(2, "[%s]: session %lld from %s opened", m_name.c_str(), handle,
@@ -182,7 +182,7 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session) {
         zynet::TFrame frame;
         bool timedOut = false;
         CUxError error =
-            session.receiveFrame(frame, zynet::deadlineIn(zyNetOptions().idleSeconds), timedOut, kFunction);
+            session.receiveFrame(frame, zynet::deadlineIn(zynet::options().idleSeconds), timedOut, kFunction);
         if (error.IsError()) {
             if (timedOut) zynet::logDebug(1, "[%s]: session %lld idle too long; closed", m_name.c_str(), handle);
             return false;

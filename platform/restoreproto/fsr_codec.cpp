@@ -24,15 +24,18 @@ const char* statusText(Status status) {
 // ---- arena ------------------------------------------------------------------------------------
 
 namespace {
-constexpr size_t kArenaBlock = 64 * 1024;
-}
+// Blocks start small (most messages are one small record) and double up to the largest size.
+constexpr size_t kFirstBlock = 1024;
+constexpr size_t kLargestBlock = 64 * 1024;
+}  // namespace
 
 void* CArena::allocate(size_t size, size_t align) {
     if (size == 0) size = 1;
     size_t at = (pos_ + align - 1) & ~(align - 1);
     if (blocks_.empty() || at + size > blocks_.back().size) {
-        const size_t blockSize = std::max(kArenaBlock, size);
-        blocks_.push_back({std::make_unique<std::byte[]>(blockSize), blockSize});
+        const size_t grown = blocks_.empty() ? kFirstBlock : std::min(kLargestBlock, blocks_.back().size * 2);
+        const size_t blockSize = std::max(grown, size);
+        blocks_.push_back({std::make_unique_for_overwrite<std::byte[]>(blockSize), blockSize});
         at = 0;
     }
     std::byte* p = blocks_.back().data.get() + at;
@@ -43,8 +46,19 @@ void* CArena::allocate(size_t size, size_t align) {
 }
 
 void CArena::reset() {
-    // Keep one ordinary block: the next message of a session usually needs about as much.
-    while (!blocks_.empty() && (blocks_.size() > 1 || blocks_.back().size != kArenaBlock)) blocks_.pop_back();
+    // Keep the largest ordinary block: the next message of a session usually needs about as much.
+    size_t keep = blocks_.size();
+    for (size_t i = 0; i < blocks_.size(); ++i) {
+        if (blocks_[i].size <= kLargestBlock && (keep == blocks_.size() || blocks_[i].size > blocks_[keep].size))
+            keep = i;
+    }
+    if (keep < blocks_.size()) {
+        Block kept = std::move(blocks_[keep]);
+        blocks_.clear();
+        blocks_.push_back(std::move(kept));
+    } else {
+        blocks_.clear();
+    }
     pos_ = 0;
     used_ = 0;
 }

@@ -51,8 +51,9 @@ TEST_F(NetServerTest, XmlMessagesReachTheXmlCallbackAndAnswersComeBack) {
         std::unique_ptr<CNMessageBase> owned(message);
         CZyNetwork* session = nullptr;
         if (server->AcquireSession(handle, &session).IsError()) return g_probe->problem("acquire");
-        std::string peer;
-        if (session->GetRemoteClientName(peer).IsError() || peer != "test-client") g_probe->problem("client name");
+        CUxString peer;
+        if (session->GetRemoteClientName(peer).IsError() || std::string(peer.c_str()) != "test-client")
+            g_probe->problem("client name");
         bool timedOut = false;
         if (session->SendXMLMessage(owned.get(), 0, 120, timedOut).IsError()) g_probe->problem("send");
         server->ReleaseSession(handle);

@@ -91,9 +91,12 @@ TEST_F(NetSession, ClassicBrowseExchangeWithEveryItemLayout) {
     unsigned int version = 0;
     ASSERT_FALSE(session->GetProtocolVersion(version).IsError());
     EXPECT_EQ(version, 4097u);
-    std::string name;
+    CUxString name;
     ASSERT_FALSE(session->GetRemoteClientName(name).IsError());
-    EXPECT_EQ(name, "ma-classic");
+    EXPECT_STREQ(name.c_str(), "ma-classic");
+    CUxString peerName;
+    ASSERT_FALSE(session->GetPeerName(peerName).IsError());
+    EXPECT_STREQ(peerName.c_str(), "127.0.0.1");
     EXPECT_EQ(peer.openingService(), "8");
     EXPECT_EQ(peer.openingClient(), "hubmaster");
 
