@@ -12,11 +12,8 @@
 
 namespace zyent {
 
-// Creates each missing table, adds the columns an existing one lacks, then the indexes. Rows are
-// kept. Returns a zydb::DbResult (the failing statement in `error`).
-int ensureTables(zydb::IDbConnection& conn, const std::vector<zydb::TableSpec>& specs, std::string* error);
-
-// The entity library's tables (entitytables.h) and the service tables its readers use.
+// The entity library's tables (entitytables.h) and the service tables its readers use, made complete
+// with hubdb::ensureTables. Returns a zydb::DbResult (the failing statement in `error`).
 std::vector<zydb::TableSpec> entityTableSpecs();
 int ensureEntitySchema(zydb::IDbConnection& conn, std::string* error = nullptr);
 

@@ -1,7 +1,7 @@
 #include "platform/security/securityschema.h"
 
 #include "Db/Tbl/UMUsers.h"
-#include "platform/entities/platformschema.h"
+#include "platform/hubdb/tablespecs.h"
 #include "platform/security/securitytables.h"
 
 namespace zysec {
@@ -21,7 +21,7 @@ std::vector<zydb::TableSpec> securityTableSpecs() {
 }
 
 int ensureSecuritySchema(zydb::IDbConnection& conn, std::string* error) {
-    return zyent::ensureTables(conn, securityTableSpecs(), error);
+    return hubdb::ensureTables(conn, securityTableSpecs(), error);
 }
 
 }  // namespace zysec

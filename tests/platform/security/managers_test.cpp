@@ -29,7 +29,7 @@ std::string committedMarker(int userId) {
 }
 
 TEST_F(Managers, SecurityManagerRollsBackWhatItsTransactionHeldAndNeverCommits) {
-    EXPECT_EQ(EvReturnData::returnLocaleId(0x0000123456789abcLL), 0);
+    EXPECT_EQ(EvSecurityMgr(0x0000123456789abcLL).getLocaleId(), 0);
     {
         EvSecurityMgr mgr(0x0409000000000042LL);
         EXPECT_EQ(mgr.getLocaleId(), 0x0409);
@@ -79,67 +79,79 @@ protected:
         EXPECT_EQ(EvSecurityMgr::IssueZetaToken(user, session, lifetime, token), 0);
         return token;
     }
+
+    // One token call's result and outputs; the outputs start as markers that a refusal must keep.
+    struct Answer {
+        int rc = -1;
+        int userId = -7;
+        std::string name = "n", domain = "d", fullName = "f";
+        bool untouched() const { return userId == -7 && name == "n" && domain == "d" && fullName == "f"; }
+    };
+    static Answer userInfo(EvSecurityMgr& mgr, const std::string& token) {
+        Answer a;
+        a.rc = mgr.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, a.userId, a.name, a.domain, a.fullName);
+        return a;
+    }
+    static Answer sessionInfo(EvSecurityMgr& mgr, const std::string& token) {
+        Answer a;
+        a.rc = mgr.GetSessionInfoFromZetaToken(token, true, a.userId, a.name, a.domain, a.fullName);
+        return a;
+    }
 };
 
 TEST_F(Tokens, UserTokenNamesItsUser) {
     std::string token = issue(alice, false);
     EvSecurityMgr mgr(0);
-    int userId = 0;
-    std::string name, domain, fullName;
-    ASSERT_EQ(mgr.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, name, domain, fullName), 1);
-    EXPECT_EQ(userId, alice);
-    EXPECT_EQ(name, "CORP\\alice");
-    EXPECT_EQ(domain, "CORP");
-    EXPECT_EQ(fullName, "Alice Liddell");
+    Answer a = userInfo(mgr, token);
+    ASSERT_EQ(a.rc, 1);
+    EXPECT_EQ(a.userId, alice);
+    EXPECT_EQ(a.name, "CORP\\alice");
+    EXPECT_EQ(a.domain, "CORP");
+    EXPECT_EQ(a.fullName, "Alice Liddell");
     // A user token is not a session token.
-    userId = 0;
-    EXPECT_EQ(mgr.GetSessionInfoFromZetaToken(token, true, userId, name, domain, fullName), 0);
-    EXPECT_EQ(userId, 0);
+    a = sessionInfo(mgr, token);
+    EXPECT_EQ(a.rc, 0);
+    EXPECT_TRUE(a.untouched());
 }
 
 TEST_F(Tokens, SessionTokenNeedsItsLiveSession) {
     std::string token = issue(bob, true);
     EvSecurityMgr mgr(0);
-    int userId = 0;
-    std::string name, domain, fullName;
-    EXPECT_EQ(mgr.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, name, domain, fullName), 0);
-    ASSERT_EQ(mgr.GetSessionInfoFromZetaToken(token, true, userId, name, domain, fullName), 1);
-    EXPECT_EQ(userId, bob);
-    EXPECT_EQ(name, "bob");
-    EXPECT_EQ(domain, "");
-
+    EXPECT_TRUE(userInfo(mgr, token).untouched());
+    Answer a = sessionInfo(mgr, token);
+    ASSERT_EQ(a.rc, 1);
+    EXPECT_EQ(a.userId, bob);
+    EXPECT_EQ(a.name, "bob");
+    EXPECT_EQ(a.domain, "");
     {
         hubdb::HubDbSeed seed(dir.file("hub.db"));
         ASSERT_EQ(seed.exec("DELETE FROM SECTokenSession"), zydb::DB_OK);
     }
     EvSecurityMgr later(0);
-    userId = 0;
-    EXPECT_EQ(later.GetSessionInfoFromZetaToken(token, true, userId, name, domain, fullName), 0);
-    EXPECT_EQ(userId, 0);
+    a = sessionInfo(later, token);
+    EXPECT_EQ(a.rc, 0);
+    EXPECT_TRUE(a.untouched());
 }
 
 TEST_F(Tokens, TamperedExpiredAndForeignTokensAreRefused) {
     std::string token = issue(carol, false);
     EvSecurityMgr mgr(0);
-    int userId = -7;
-    std::string name = "n", domain = "d", fullName = "f";
-    auto accepted = [&](const std::string& t) {
-        return mgr.GetUserInfoFromZetaTokenWithoutAuthentication(t, true, userId, name, domain, fullName);
+    ASSERT_EQ(userInfo(mgr, token).rc, 1);
+    auto refused = [&](const std::string& t) {
+        Answer a = userInfo(mgr, t);
+        return a.rc == 0 && a.untouched();
     };
-    ASSERT_EQ(accepted(token), 1);
-    userId = -7;
-    name = "n";
 
     // One changed character anywhere: in the payload (another user id would be the attack) or the MAC.
     for (size_t pos : {size_t(5), token.size() / 2, token.size() - 2}) {
         std::string bad = token;
         bad[pos] = bad[pos] == 'A' ? 'B' : 'A';
-        EXPECT_EQ(accepted(bad), 0) << pos;
+        EXPECT_TRUE(refused(bad)) << pos;
     }
-    EXPECT_EQ(accepted(token.substr(0, token.size() - 1)), 0);
-    EXPECT_EQ(accepted(""), 0);
-    EXPECT_EQ(accepted("ZT1.."), 0);
-    EXPECT_EQ(accepted(std::string(10000, 'A')), 0);
+    EXPECT_TRUE(refused(token.substr(0, token.size() - 1)));
+    EXPECT_TRUE(refused(""));
+    EXPECT_TRUE(refused("ZT1.."));
+    EXPECT_TRUE(refused(std::string(10000, 'A')));
 
     // Signed with another key.
     TZetaTokenClaims claims;
@@ -148,17 +160,14 @@ TEST_F(Tokens, TamperedExpiredAndForeignTokensAreRefused) {
     claims.expiresAt = claims.issuedAt + 3600;
     std::string foreign;
     ASSERT_EQ(CZetaToken::issue("another-key-of-sixteen", claims, foreign), CZetaToken::kValid);
-    EXPECT_EQ(accepted(foreign), 0);
+    EXPECT_TRUE(refused(foreign));
 
     // Expired: signed with the right key, but its time is over.
     claims.issuedAt = std::time(nullptr) - 7200;
     claims.expiresAt = claims.issuedAt + 60;
     std::string old;
     ASSERT_EQ(CZetaToken::issue(kTokenKey, claims, old), CZetaToken::kValid);
-    EXPECT_EQ(accepted(old), 0);
-
-    EXPECT_EQ(userId, -7);  // outputs untouched by every refusal
-    EXPECT_EQ(name, "n");
+    EXPECT_TRUE(refused(old));
 }
 
 TEST_F(Tokens, TokensOfDisabledUsersAndWithoutAKeyAreRefused) {
@@ -173,13 +182,11 @@ TEST_F(Tokens, TokensOfDisabledUsersAndWithoutAKeyAreRefused) {
     claims.expiresAt = claims.issuedAt + 3600;
     ASSERT_EQ(CZetaToken::issue(kTokenKey, claims, token), CZetaToken::kValid);
     EvSecurityMgr mgr(0);
-    int userId = 0;
-    std::string name, domain, fullName;
-    EXPECT_EQ(mgr.GetUserInfoFromZetaTokenWithoutAuthentication(token, false, userId, name, domain, fullName), 0);
+    EXPECT_TRUE(userInfo(mgr, token).untouched());
 
     std::string good = issue(alice, false);
     ASSERT_TRUE(ZYPlatformInfo::removeValue("~Hubmaster", "sZetaTokenKey"));
-    EXPECT_EQ(mgr.GetUserInfoFromZetaTokenWithoutAuthentication(good, false, userId, name, domain, fullName), 0);
+    EXPECT_TRUE(userInfo(mgr, good).untouched());
     EXPECT_NE(EvSecurityMgr::IssueZetaToken(alice, false, 3600, token), 0);
     ASSERT_TRUE(ZYPlatformInfo::setString("~Hubmaster", "sZetaTokenKey", "short"));
     EXPECT_NE(EvSecurityMgr::IssueZetaToken(alice, false, 3600, token), 0);
