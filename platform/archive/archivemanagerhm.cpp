@@ -289,23 +289,30 @@ void fillTimeResult(GetAfileByTimeRetHM_t* ret, const Afile& f) {
     ret->archFileType = static_cast<uint64_t>(f.fileType);
 }
 
-// A media agent's names from its client row.
-int mediaAgentNames(Query& q, int clientId, GetMediaAgentRetHM_t& out) {
-    return q.first("SELECT net_hostname, displayName, name FROM APP_Client WHERE id = ?1", {I(clientId)},
-                   [&](const zydb::IDbRow& r) {
-                       out.hostName = text(r, 0);
-                       out.displayName = text(r, 1);
-                       out.clientName = text(r, 2);
-                       out.clientId = static_cast<uint64_t>(clientId);
-                   });
-}
-
 struct CopyRow {
     int id = 0;
     int archGroupId = 0;
     int precedence = 0;
     int mediaAgentId = 0;
 };
+
+// The answer about the media agent of a copy, from its client row; `ret` is written only on success.
+int mediaAgentOfCopy(Query& q, const CopyRow& copy, GetMediaAgentRetHM_t* ret) {
+    GetMediaAgentRetHM_t found;
+    int rc = q.first("SELECT net_hostname, displayName, name FROM APP_Client WHERE id = ?1",
+                     {I(copy.mediaAgentId)}, [&](const zydb::IDbRow& r) {
+                         found.hostName = text(r, 0);
+                         found.displayName = text(r, 1);
+                         found.clientName = text(r, 2);
+                     });
+    if (rc != zydb::DB_OK) return rc;
+    found.clientId = static_cast<uint64_t>(copy.mediaAgentId);
+    found.copyId = static_cast<uint64_t>(copy.id);
+    found.archGroupId = static_cast<uint64_t>(copy.archGroupId);
+    found.copyPrecedence = static_cast<uint64_t>(copy.precedence);
+    *ret = std::move(found);
+    return 0;
+}
 
 // The copy of a storage policy at a precedence (0: the default copy).
 int findCopy(Query& q, uint64_t archGroupId, uint64_t precedence, CopyRow& out) {
@@ -483,13 +490,7 @@ int ArchiveManagerHM::getRegularOrBCDIndexMediaAgent(GetMediaAgentArgsHM_t* args
         if (rc == zydb::DB_OK) rc = findCopy(q, static_cast<uint64_t>(policy), args->copyPrecedence, copy);
         if (rc != zydb::DB_OK) return rc;
     }
-    GetMediaAgentRetHM_t found;
-    if (int rc = mediaAgentNames(q, copy.mediaAgentId, found)) return rc;
-    found.copyId = static_cast<uint64_t>(copy.id);
-    found.archGroupId = static_cast<uint64_t>(copy.archGroupId);
-    found.copyPrecedence = static_cast<uint64_t>(copy.precedence);
-    *ret = std::move(found);
-    return 0;
+    return mediaAgentOfCopy(q, copy, ret);
 }
 
 int ArchiveManagerHM::getMediaAgentByAGC(GetMediaAgentByAGCArgs_t* args, GetMediaAgentRetHM_t* ret) {
@@ -509,14 +510,7 @@ int ArchiveManagerHM::getMediaAgentByAGC(GetMediaAgentByAGCArgs_t* args, GetMedi
     } else {
         rc = findCopy(q, args->archGroupId, 0, copy);
     }
-    if (rc != zydb::DB_OK) return rc;
-    GetMediaAgentRetHM_t found;
-    if ((rc = mediaAgentNames(q, copy.mediaAgentId, found)) != zydb::DB_OK) return rc;
-    found.copyId = static_cast<uint64_t>(copy.id);
-    found.archGroupId = static_cast<uint64_t>(copy.archGroupId);
-    found.copyPrecedence = static_cast<uint64_t>(copy.precedence);
-    *ret = std::move(found);
-    return 0;
+    return rc != zydb::DB_OK ? rc : mediaAgentOfCopy(q, copy, ret);
 }
 
 int ArchiveManagerHM::getCopyIdByAfileCopyPrec(GetCopyIdByAfileCopyPrecArgs_t* args,

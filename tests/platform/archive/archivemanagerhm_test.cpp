@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "platform/archive/archiveseed.h"
 #include "platform/db/dbenv.h"
@@ -530,6 +532,34 @@ TEST_F(ArchiveManager, PlantedFailures) {
     EXPECT_EQ(byTime(true, sA, 2, 0), idx6);
     EXPECT_FALSE(ArchiveManagerHM::injectFailure({.op = ArchMgrOp::getMediaAgentInfo, .result = 0}));
     EXPECT_STREQ(archMgrOpName(ArchMgrOp::getMediaListForAppIdByTime), "getMediaListForAppIdByTime");
+}
+
+TEST_F(ArchiveManager, ThreadsShareTheDatabaseAndThePlantedFailures) {
+    // Ten planted failures are taken exactly once in all, whichever threads meet them.
+    ArchiveManagerHM::injectFailure({.op = ArchMgrOp::getArchFileByTimeCycle, .result = -7, .times = 10});
+    std::atomic<int> planted{0}, found{0}, wrong{0};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 4; ++k)
+        threads.emplace_back([&] {
+            ArchiveManagerHM own(nullptr);
+            for (int n = 0; n < 20; ++n) {
+                GetAfileByTimeArgsHM_t a;
+                a.appId = sA;
+                a.searchMode = 2;
+                GetAfileByTimeRetHM_t r;
+                int rc = own.getArchFileByTimeCycle(&a, &r);
+                if (rc == -7)
+                    ++planted;
+                else if (rc == 0 && r.archFile.archFileId == static_cast<uint64_t>(idx6))
+                    ++found;
+                else
+                    ++wrong;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(planted.load(), 10);
+    EXPECT_EQ(found.load(), 70);
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(ArchiveManager, DatabaseErrorsAreNeverNothingFound) {
