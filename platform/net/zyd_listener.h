@@ -1,7 +1,6 @@
-// CZydListener: one machine's listening port, behind which any number of network servers wait, each
-// under its service name. Its one thread accepts connections, reads each opening (which names the
-// service), and hands the connection to that service's server or refuses it. Servers attach and
-// detach from any thread; start and stop from any thread but the listener's own.
+// CZydListener: one machine's listening port, behind which servers wait under their service names;
+// its one thread accepts connections, reads each opening and hands the connection to the named
+// server or refuses it. Any thread may attach, detach, start and stop (stop not from its own thread).
 #pragma once
 
 #include <map>

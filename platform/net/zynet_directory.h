@@ -1,7 +1,6 @@
-// Host names as they travel (mangled: host, client name, service number and port in one text) and
-// the directory from a client or host name to the host and port of that machine's listener. The
-// directory's entries come from a resolver that the host installs (over the Hubmaster database's
-// APP_Client rows) and from registrations; any thread may resolve, register or install.
+// Mangled host names (host, client name, service number, port in one text) and the directory from a
+// client or host name to its machine's listener, fed by a resolver the host installs (APP_Client)
+// and by registrations. Any thread.
 #pragma once
 
 #include <functional>

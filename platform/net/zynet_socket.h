@@ -1,7 +1,6 @@
-// TCP sockets with deadlines for the network session library: every wait is bounded by a deadline
-// (a poll, or a read under the socket's receive time-out). A socket is used for sending by one
-// thread and for receiving by one thread at a time; shutdownBoth() may be called from any thread
-// to wake both.
+// TCP sockets whose every wait is bounded by a deadline (a poll, or a read under the socket's receive
+// time-out). One thread sends and one receives at a time; shutdownBoth() from any thread wakes
+// both.
 #pragma once
 
 #include <sys/uio.h>

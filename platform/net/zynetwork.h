@@ -1,7 +1,6 @@
 // CZyNetwork: one session to one service behind a machine's listener, carrying whole XML messages
-// and numbered XDR records. One thread may send while another receives; sends are serialised with
-// each other, and so are receives. A server's callback reaches its connection's session through
-// CZyNetworkServer::AcquireSession.
+// and numbered XDR records. One thread may send while another receives (each side is serialised);
+// a server callback reaches its connection's session through CZyNetworkServer::AcquireSession.
 #pragma once
 
 #include <atomic>

@@ -1,8 +1,6 @@
-// CZyNetworkServer: a named service behind a machine's listener. Each connection gets a thread of
-// the server that hands its frames to the XML or XDR callback in arrival order, one at a time;
-// connections run in parallel. Callbacks reach their connection's session by handle with
-// AcquireSession/ReleaseSession. SelectData blocks its caller until Quit, which may come from any
-// thread (a callback included) and returns once every connection has ended.
+// CZyNetworkServer: a named service behind a listener. Each connection has a thread that hands its
+// frames to the XML or XDR callback in arrival order, one at a time; connections run in parallel.
+// SelectData blocks until Quit, which any thread (a callback included) may call.
 #pragma once
 
 #include <condition_variable>

@@ -12,8 +12,12 @@ bool setClientName(FSRClasterClientName& record, std::string_view name) {
     return true;
 }
 
-FSRRestoreItem_90 widenRestoreItem(const FSRRestoreItem_80& item) {
-    FSRRestoreItem_90 wide;
+namespace {
+
+// The seven words every item layout begins with, in the same order.
+template <class From, class To>
+To withLeadingWords(const From& item) {
+    To wide;
     wide.flags = item.flags;
     wide.name = item.name;
     wide.modificationTime = item.modificationTime;
@@ -21,21 +25,21 @@ FSRRestoreItem_90 widenRestoreItem(const FSRRestoreItem_80& item) {
     wide.version = item.version;
     wide.error = item.error;
     wide.advancedValue = item.advancedValue;
+    return wide;
+}
+
+}  // namespace
+
+FSRRestoreItem_90 widenRestoreItem(const FSRRestoreItem_80& item) {
+    FSRRestoreItem_90 wide = withLeadingWords<FSRRestoreItem_80, FSRRestoreItem_90>(item);
     wide.displayName = item.displayName;
     return wide;
 }
 
 FSRRestoreItem_90 widenRestoreItem(const FSRRestoreItem& item, const char* displayName) {
-    FSRRestoreItem_80 mid;
-    mid.flags = item.flags;
-    mid.name = item.name;
-    mid.modificationTime = item.modificationTime;
-    mid.size = item.size;
-    mid.version = item.version;
-    mid.error = item.error;
-    mid.advancedValue = item.advancedValue;
-    mid.displayName = displayName;
-    return widenRestoreItem(mid);
+    FSRRestoreItem_90 wide = withLeadingWords<FSRRestoreItem, FSRRestoreItem_90>(item);
+    wide.displayName = displayName;
+    return wide;
 }
 
 bool oldItemNameIsDisplayName(uint64_t optionBits, long appType) {

@@ -1,7 +1,6 @@
-// Test support: a small server that plays the other side of a session (a media agent's, usually)
-// from a script of frames: it listens on 127.0.0.1 (port chosen by the system), answers the opening
-// as a listener would, then plays the script's steps on each connection. Build the script, start(),
-// run the code under test from the test's thread, then finish() and look at failures().
+// Test support: a loopback server (port chosen by the system) that answers the opening like a
+// listener and then plays a script of frames, usually a media agent's side. Build the script,
+// start(), run the code under test on the test's thread, then finish() and read failures().
 #pragma once
 
 #include <mutex>
