@@ -32,7 +32,8 @@ struct TItemBytes {
         std::vector<FSRRestoreItem_90> items(kItems);
         texts.reserve(kItems * 2);
         for (uint32_t i = 0; i < kItems; ++i) {
-            texts.push_back("/data/projects/dir" + std::to_string(i % 97) + "/file" + std::to_string(i) + ".dat");
+            texts.push_back("/data/projects/dir" + std::to_string(i % 97) + "/file" + std::to_string(i) +
+                            ".dat");
             texts.push_back("file" + std::to_string(i) + ".dat");
             FSRRestoreItem_90& item = items[i];
             item.flags = i % 7 == 0 ? 0x1 : 0x0;
@@ -62,7 +63,8 @@ void BM_ItemArrayThroughCodec(benchmark::State& state) {
     for (auto _ : state) {
         void* record = nullptr;
         size_t size = 0;
-        if (fsr::decode(message, bytes.wire.data(), bytes.wire.size(), arena, record, size) != fsr::Status::Ok)
+        if (fsr::decode(message, bytes.wire.data(), bytes.wire.size(), arena, record, size) !=
+            fsr::Status::Ok)
             state.SkipWithError("decode failed");
         benchmark::DoNotOptimize(record);
         arena.reset();
@@ -147,7 +149,8 @@ void BM_RoundTripThroughSession(benchmark::State& state) {
     CZyNetworkServer server(echoCallback, nullptr, "Echo", listener);
     CZyNetwork session;
     bool timedOut = false;
-    if (session.Connect(TZyNetAddress{"127.0.0.1", listener->port()}, "Echo", "bench", 10, timedOut).IsError())
+    if (session.Connect(TZyNetAddress{"127.0.0.1", listener->port()}, "Echo", "bench", 10, timedOut)
+            .IsError())
         state.SkipWithError("connect failed");
     FSROriginatedUserId user;
     zysDatabuf_v2 out, in;

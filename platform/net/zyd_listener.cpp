@@ -29,7 +29,9 @@ struct CZydListener::TOpening {
     std::string address;
 };
 
-std::shared_ptr<CZydListener> CZydListener::create() { return std::shared_ptr<CZydListener>(new CZydListener()); }
+std::shared_ptr<CZydListener> CZydListener::create() {
+    return std::shared_ptr<CZydListener>(new CZydListener());
+}
 
 std::shared_ptr<CZydListener> CZydListener::machineListener() {
     static const std::shared_ptr<CZydListener> listener = create();
@@ -125,7 +127,8 @@ void CZydListener::acceptLoop() {
             fds.push_back({opening.socket.fd(), POLLIN, 0});
             next = std::min(next, opening.deadline);
         }
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - zynet::Clock::now()).count();
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(next - zynet::Clock::now()).count();
         if (poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0) + 1)) < 0) continue;
 
         std::vector<TOpening> still;
@@ -133,7 +136,8 @@ void CZydListener::acceptLoop() {
             TOpening& opening = openings[i];
             if (fds[i + 2].revents != 0 && !readOpening(opening)) continue;
             if (zynet::Clock::now() >= opening.deadline) {
-                zynet::logDebug(1, "connection from %s sent no opening in time; closed", opening.address.c_str());
+                zynet::logDebug(1, "connection from %s sent no opening in time; closed",
+                                opening.address.c_str());
                 continue;
             }
             still.push_back(std::move(opening));
@@ -203,23 +207,25 @@ void CZydListener::handOver(TOpening& opening, const TZynHello& hello) {
         else if (service.empty() && m_servers.size() == 1)
             server = m_servers.begin()->second;  // a listener of one service answers to any opening
         if (server == nullptr) {
-            error = zynet::makeError(ZYNET_E_REFUSED, "CZydListener::handOver", "no service [" + service + "] here");
+            error = zynet::makeError(ZYNET_E_REFUSED, "CZydListener::handOver",
+                                     "no service [" + service + "] here");
         } else {
             // The bytes after the opening (if the client did not wait for the welcome) go along.
-            error = server->adopt(opening.socket, peer, opening.assembler.data(),
-                                  opening.assembler.buffered());
+            error =
+                server->adopt(opening.socket, peer, opening.assembler.data(), opening.assembler.buffered());
         }
     }
     if (!error.IsError()) return;
 
-    zynet::logDebug(1, "session from %s (%s) to [%s] refused: %s", peer.clientName.c_str(), opening.address.c_str(),
-                    service.c_str(), error.GetErrorText().c_str());
+    zynet::logDebug(1, "session from %s (%s) to [%s] refused: %s", peer.clientName.c_str(),
+                    opening.address.c_str(), service.c_str(), error.GetErrorText().c_str());
     if (!opening.socket.valid()) return;
     TZynRefusal refusal;
     refusal.code = error.GetErrorCode();
     const std::string reason = error.GetErrorText();
     refusal.reason = reason.c_str();
-    const std::vector<uint8_t> payload = zynet::encodeRecordBytes(fsr::LayoutOf<TZynRefusal>::layout, &refusal);
+    const std::vector<uint8_t> payload =
+        zynet::encodeRecordBytes(fsr::LayoutOf<TZynRefusal>::layout, &refusal);
     const std::vector<uint8_t> frame =
         zynet::buildFrame(zynet::FrameKind::Control, zynet::kRefused, payload.data(), payload.size());
     const iovec part{const_cast<uint8_t*>(frame.data()), frame.size()};

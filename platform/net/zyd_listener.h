@@ -48,9 +48,9 @@ private:
     void handOver(TOpening& opening, const struct TZynHello& hello);
     void wake();
 
-    mutable std::mutex m_mutex;                         // guards the fields below but m_thread
-    std::map<std::string, CZyNetworkServer*> m_servers; // by service name
-    zynet::CSocket m_socket;                            // the listening socket while running
+    mutable std::mutex m_mutex;                          // guards the fields below but m_thread
+    std::map<std::string, CZyNetworkServer*> m_servers;  // by service name
+    zynet::CSocket m_socket;                             // the listening socket while running
     int m_port = 0;
     bool m_stopping = false;
     int m_wakeFd = -1;  // eventfd that interrupts the accept thread's poll; lives as long as the object

@@ -77,7 +77,8 @@ CUxError CZyNetDirectory::resolve(const std::string& name, TZyNetAddress& addres
     std::string hostName, clientName;
     int serviceNumber = 0, port = 0;
     if (!DemangleHostName(name, hostName, clientName, serviceNumber, port))
-        return zynet::makeError(ZYNET_E_UNKNOWN_HOST, "CZyNetDirectory::resolve", "malformed name [" + name + "]");
+        return zynet::makeError(ZYNET_E_UNKNOWN_HOST, "CZyNetDirectory::resolve",
+                                "malformed name [" + name + "]");
     if (port > 0) {
         address = TZyNetAddress{hostName, port};
         return CUxError::Success();

@@ -43,6 +43,6 @@ private:
     CZyNetDirectory() = default;
 
     mutable std::mutex m_mutex;
-    Resolver m_resolver;                           // guarded by m_mutex
-    std::map<std::string, TZyNetAddress> m_byName; // registrations by client name; guarded by m_mutex
+    Resolver m_resolver;                            // guarded by m_mutex
+    std::map<std::string, TZyNetAddress> m_byName;  // registrations by client name; guarded by m_mutex
 };

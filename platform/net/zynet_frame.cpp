@@ -1,9 +1,9 @@
 #include "platform/net/zynet_frame.h"
 
-#include "platform/restoreproto/fsr_codec.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "platform/restoreproto/fsr_codec.h"
 
 namespace zynet {
 namespace {
@@ -18,7 +18,9 @@ void put32(uint8_t* p, uint32_t v) {
     p[2] = static_cast<uint8_t>(v >> 8);
     p[3] = static_cast<uint8_t>(v);
 }
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t get16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 uint32_t get32(const uint8_t* p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
@@ -30,12 +32,18 @@ constexpr size_t kMaxRoom = 1024 * 1024;
 
 const char* frameStatusText(FrameStatus status) {
     switch (status) {
-        case FrameStatus::NeedMore: return "incomplete frame";
-        case FrameStatus::Frame: return "frame";
-        case FrameStatus::BadMagic: return "bad magic";
-        case FrameStatus::BadVersion: return "unsupported wire version";
-        case FrameStatus::BadKind: return "unknown frame kind or flags";
-        case FrameStatus::TooLarge: return "frame larger than the limit";
+        case FrameStatus::NeedMore:
+            return "incomplete frame";
+        case FrameStatus::Frame:
+            return "frame";
+        case FrameStatus::BadMagic:
+            return "bad magic";
+        case FrameStatus::BadVersion:
+            return "unsupported wire version";
+        case FrameStatus::BadKind:
+            return "unknown frame kind or flags";
+        case FrameStatus::TooLarge:
+            return "frame larger than the limit";
     }
     return "unknown";
 }

@@ -80,24 +80,24 @@ private:
 }  // namespace zynet
 
 // ---- the opening exchange's records --------------------------------------------------------------
-#define ZYN_HELLO_FIELDS(F)             \
-    F(U32, protocolVersion, 0, 1)       \
-    F(PAD, reserved, 4, 4)              \
-    F(STR, service, 8, 256)             \
-    F(STR, clientName, 16, 256)         \
+#define ZYN_HELLO_FIELDS(F)       \
+    F(U32, protocolVersion, 0, 1) \
+    F(PAD, reserved, 4, 4)        \
+    F(STR, service, 8, 256)       \
+    F(STR, clientName, 16, 256)   \
     F(STR, hostName, 24, 256)
-#define ZYN_WELCOME_FIELDS(F)           \
-    F(U32, protocolVersion, 0, 1)       \
-    F(PAD, reserved, 4, 4)              \
-    F(STR, clientName, 8, 256)          \
+#define ZYN_WELCOME_FIELDS(F)     \
+    F(U32, protocolVersion, 0, 1) \
+    F(PAD, reserved, 4, 4)        \
+    F(STR, clientName, 8, 256)    \
     F(STR, hostName, 16, 256)
-#define ZYN_REFUSAL_FIELDS(F)           \
-    F(I32, code, 0, 1)                  \
-    F(PAD, reserved, 4, 4)              \
+#define ZYN_REFUSAL_FIELDS(F) \
+    F(I32, code, 0, 1)        \
+    F(PAD, reserved, 4, 4)    \
     F(STR, reason, 8, 1024)
-#define ZYN_RECORDS(R)                      \
-    R(TZynHello, 32, ZYN_HELLO_FIELDS)      \
-    R(TZynWelcome, 24, ZYN_WELCOME_FIELDS)  \
+#define ZYN_RECORDS(R)                     \
+    R(TZynHello, 32, ZYN_HELLO_FIELDS)     \
+    R(TZynWelcome, 24, ZYN_WELCOME_FIELDS) \
     R(TZynRefusal, 16, ZYN_REFUSAL_FIELDS)
 
 ZYN_RECORDS(FSR_DECLARE_STRUCT)

@@ -29,7 +29,9 @@ TOptionsStore& store() {
 
 }  // namespace
 
-TZyNetOptions zyNetOptions() { return zynet::options(); }
+TZyNetOptions zyNetOptions() {
+    return zynet::options();
+}
 
 void setZyNetOptions(const TZyNetOptions& options) {
     TOptionsStore& s = store();
@@ -40,9 +42,13 @@ void setZyNetOptions(const TZyNetOptions& options) {
 
 namespace zynet {
 
-const TZyNetOptions& options() { return *store().current.load(std::memory_order_acquire); }
+const TZyNetOptions& options() {
+    return *store().current.load(std::memory_order_acquire);
+}
 
-int effectiveSeconds(int seconds) { return seconds < 0 ? options().noLimitSeconds : seconds; }
+int effectiveSeconds(int seconds) {
+    return seconds < 0 ? options().noLimitSeconds : seconds;
+}
 
 std::string localHostName() {
     char name[256] = {};

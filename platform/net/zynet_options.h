@@ -6,16 +6,16 @@
 #include <string>
 
 struct TZyNetOptions {
-    int noLimitSeconds = 3600;          // what a caller's "no limit" (a negative time-out) waits at most
-    int connectSeconds = 30;            // connecting and the opening exchange of a session
-    int stallSeconds = 120;             // longest pause inside one frame before the peer counts as gone
-    int idleSeconds = 3600;             // a server connection without any frame for this long is closed
-    uint32_t maxFrameBytes = 64u << 20; // larger frames are refused and their connection closed
-    unsigned maxConnections = 512;      // connections one listener serves at once
-    unsigned protocolVersion = 4098;    // this side's protocol version, told to every peer
+    int noLimitSeconds = 3600;              // what a caller's "no limit" (a negative time-out) waits at most
+    int connectSeconds = 30;                // connecting and the opening exchange of a session
+    int stallSeconds = 120;                 // longest pause inside one frame before the peer counts as gone
+    int idleSeconds = 3600;                 // a server connection without any frame for this long is closed
+    uint32_t maxFrameBytes = 64u << 20;     // larger frames are refused and their connection closed
+    unsigned maxConnections = 512;          // connections one listener serves at once
+    unsigned protocolVersion = 4098;        // this side's protocol version, told to every peer
     std::string bindAddress = "127.0.0.1";  // where listeners listen
-    int listenPort = 0;                 // this machine's listener (the client's zydPort); 0: the system chooses
-    std::string localClientName;        // this machine's client name; empty: the host name
+    int listenPort = 0;           // this machine's listener (the client's zydPort); 0: the system chooses
+    std::string localClientName;  // this machine's client name; empty: the host name
 };
 
 TZyNetOptions zyNetOptions();

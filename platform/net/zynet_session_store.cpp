@@ -48,7 +48,8 @@ CUxError CZynSessionStore::lend(const std::string& key, const Connect& connect, 
             return CUxError::Success();
         }
         if (m_limits.maxSessions != 0 && countOf(key) >= m_limits.maxSessions)
-            return zynet::makeError(ZYNET_E_REFUSED, "CZynSessionStore::lend", "session limit reached for " + key);
+            return zynet::makeError(ZYNET_E_REFUSED, "CZynSessionStore::lend",
+                                    "session limit reached for " + key);
         ++m_connecting[key];
     }
 
@@ -67,7 +68,8 @@ CUxError CZynSessionStore::takeBack(CZyNetwork*& session) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_lent.find(session);
     if (session == nullptr || it == m_lent.end())
-        return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZynSessionStore::takeBack", "not a session of this pool");
+        return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZynSessionStore::takeBack",
+                                "not a session of this pool");
     TLent lent = std::move(it->second);
     m_lent.erase(it);
     session = nullptr;

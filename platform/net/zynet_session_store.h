@@ -50,5 +50,5 @@ private:
     TLimits m_limits;
     std::map<std::string, std::deque<TIdle>> m_idle;  // newest at the back
     std::map<CZyNetwork*, TLent> m_lent;
-    std::map<std::string, unsigned> m_connecting;     // sessions being opened per key
+    std::map<std::string, unsigned> m_connecting;  // sessions being opened per key
 };

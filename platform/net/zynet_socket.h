@@ -61,8 +61,8 @@ private:
     bool blockFor(int ms);
 
     int m_fd = -1;
-    bool m_blocking = false;     // reads block (sends never do: they pass MSG_DONTWAIT)
-    int m_receiveStepMs = -1;    // the receive time-out set on the socket
+    bool m_blocking = false;   // reads block (sends never do: they pass MSG_DONTWAIT)
+    int m_receiveStepMs = -1;  // the receive time-out set on the socket
 };
 
 }  // namespace zynet

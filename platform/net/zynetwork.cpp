@@ -56,7 +56,9 @@ std::string CZyNetwork::GetLastErrorGenericText() const {
     return m_lastError;
 }
 
-bool CZyNetwork::IsConnected() const { return m_state == State::Open; }
+bool CZyNetwork::IsConnected() const {
+    return m_state == State::Open;
+}
 
 // ---- frames -------------------------------------------------------------------------------------
 
@@ -72,16 +74,19 @@ CUxError CZyNetwork::sendFrame(FrameKind kind, uint32_t code, const uint8_t* pay
     const iovec parts[2] = {{header, sizeof(header)}, {const_cast<uint8_t*>(payload), size}};
     size_t sent = 0;
     int err = 0;
-    switch (m_socket.sendAll(parts, size > 0 ? 2 : 1, zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds)),
-                             sent, err)) {
-        case Io::Ok: return CUxError::Success();
+    switch (m_socket.sendAll(parts, size > 0 ? 2 : 1,
+                             zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds)), sent, err)) {
+        case Io::Ok:
+            return CUxError::Success();
         case Io::TimedOut:
             timedOut = true;
             // A frame cut in the middle leaves the stream unreadable for the peer.
             if (sent > 0) return breakOff(ZYNET_E_TIMEOUT, function, "send stopped inside a frame");
             return failed(ZYNET_E_TIMEOUT, function, "nothing could be sent");
-        case Io::Closed: return breakOff(ZYNET_E_DISCONNECTED, function, std::strerror(err));
-        case Io::Failed: break;
+        case Io::Closed:
+            return breakOff(ZYNET_E_DISCONNECTED, function, std::strerror(err));
+        case Io::Failed:
+            break;
     }
     return breakOff(ZYNET_E_SOCKET, function, std::strerror(err));
 }
@@ -95,8 +100,9 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
         const zynet::FrameStatus status = m_assembler.next(frame);
         if (status == zynet::FrameStatus::Frame) return CUxError::Success();
         if (status != zynet::FrameStatus::NeedMore)
-            return breakOff(status == zynet::FrameStatus::TooLarge ? ZYNET_E_FRAME_TOO_LARGE : ZYNET_E_BAD_FRAME,
-                            function, zynet::frameStatusText(status));
+            return breakOff(
+                status == zynet::FrameStatus::TooLarge ? ZYNET_E_FRAME_TOO_LARGE : ZYNET_E_BAD_FRAME,
+                function, zynet::frameStatusText(status));
 
         // Inside a frame the peer must keep sending; between frames it may be silent until the deadline.
         const bool inFrame = m_assembler.midFrame();
@@ -118,21 +124,24 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
             case Io::Closed:
                 return breakOff(ZYNET_E_DISCONNECTED, function,
                                 inFrame ? "the peer left inside a frame" : "the peer left");
-            case Io::Failed: return breakOff(ZYNET_E_SOCKET, function, std::strerror(err));
+            case Io::Failed:
+                return breakOff(ZYNET_E_SOCKET, function, std::strerror(err));
         }
     }
 }
 
-CUxError CZyNetwork::receiveKind(FrameKind kind, TFrame& frame, unsigned long* code, zysHostProtocolHeader* header,
-                                 int timeoutSeconds, bool& timedOut, const char* function) {
+CUxError CZyNetwork::receiveKind(FrameKind kind, TFrame& frame, unsigned long* code,
+                                 zysHostProtocolHeader* header, int timeoutSeconds, bool& timedOut,
+                                 const char* function) {
     if (code) *code = 0;
-    CUxError error = receiveFrame(frame, zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds)), timedOut,
-                                  function);
+    CUxError error =
+        receiveFrame(frame, zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds)), timedOut, function);
     if (error.IsError()) return error;
     if (frame.kind == FrameKind::Control)
         return breakOff(ZYNET_E_BAD_FRAME, function, "control frame inside a session");
     if (code) *code = frame.code;
-    if (header) *header = {frame.code, static_cast<unsigned int>(frame.kind), frame.length, m_peer.protocolVersion};
+    if (header)
+        *header = {frame.code, static_cast<unsigned int>(frame.kind), frame.length, m_peer.protocolVersion};
     if (frame.kind != kind)
         return failed(ZYNET_E_UNEXPECTED_KIND, function, ZYS_FileSystemRestore_PM_STRING(frame.code));
     return CUxError::Success();
@@ -157,7 +166,8 @@ CUxError CZyNetwork::Connect(const TZyNetAddress& address, const char* service, 
                              int timeoutSeconds, bool& timedOut) {
     static const char* const kFunction = "CZyNetwork::Connect";
     timedOut = false;
-    if (m_state != State::Idle) return failed(ZYNET_E_BAD_ARGUMENT, kFunction, "the session was opened before");
+    if (m_state != State::Idle)
+        return failed(ZYNET_E_BAD_ARGUMENT, kFunction, "the session was opened before");
     const TZyNetOptions& options = zynet::options();
     const Deadline deadline = zynet::deadlineIn(timeoutSeconds < 0 ? options.connectSeconds : timeoutSeconds);
 
@@ -172,14 +182,16 @@ CUxError CZyNetwork::Connect(const TZyNetAddress& address, const char* service, 
     hello.service = service ? service : "";
     hello.clientName = ourClient.c_str();
     hello.hostName = ourHost.c_str();
-    const std::vector<uint8_t> helloBytes = zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello);
-    if (helloBytes.empty()) return breakOff(ZYNET_E_BAD_ARGUMENT, kFunction, "service or client name too long");
+    const std::vector<uint8_t> helloBytes =
+        zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello);
+    if (helloBytes.empty())
+        return breakOff(ZYNET_E_BAD_ARGUMENT, kFunction, "service or client name too long");
 
     m_state = State::Open;
     const int seconds = static_cast<int>(
         std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count() + 1);
-    CUxError error = sendFrame(FrameKind::Control, zynet::kHello, helloBytes.data(), helloBytes.size(), seconds,
-                               timedOut, kFunction);
+    CUxError error = sendFrame(FrameKind::Control, zynet::kHello, helloBytes.data(), helloBytes.size(),
+                               seconds, timedOut, kFunction);
     if (error.IsError()) {
         shutdown();
         return error;
@@ -195,8 +207,8 @@ CUxError CZyNetwork::Connect(const TZyNetAddress& address, const char* service, 
     fsr::CArena arena;
     if (frame.kind == FrameKind::Control && frame.code == zynet::kWelcome) {
         TZynWelcome welcome;
-        if (fsr::decodeRecord(fsr::LayoutOf<TZynWelcome>::layout, frame.payload, frame.length, arena, &welcome) ==
-            fsr::Status::Ok) {
+        if (fsr::decodeRecord(fsr::LayoutOf<TZynWelcome>::layout, frame.payload, frame.length, arena,
+                              &welcome) == fsr::Status::Ok) {
             m_peer.protocolVersion = welcome.protocolVersion;
             m_peer.clientName = welcome.clientName;
             m_peer.hostName = *welcome.hostName ? welcome.hostName : address.host;
@@ -204,8 +216,8 @@ CUxError CZyNetwork::Connect(const TZyNetAddress& address, const char* service, 
         }
     } else if (frame.kind == FrameKind::Control && frame.code == zynet::kRefused) {
         TZynRefusal refusal;
-        const bool read = fsr::decodeRecord(fsr::LayoutOf<TZynRefusal>::layout, frame.payload, frame.length, arena,
-                                            &refusal) == fsr::Status::Ok;
+        const bool read = fsr::decodeRecord(fsr::LayoutOf<TZynRefusal>::layout, frame.payload, frame.length,
+                                            arena, &refusal) == fsr::Status::Ok;
         shutdown();
         return failed(ZYNET_E_REFUSED, kFunction,
                       std::string(service ? service : "") + " on " + address.host + ": " +
@@ -241,8 +253,9 @@ CUxError CZyNetwork::SendXMLMessage(unsigned long tag, const std::string& xml, i
                      xml.size(), timeoutSeconds, timedOut, "CZyNetwork::SendXMLMessage");
 }
 
-CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, CNMessageBase*& message, zysHostProtocolHeader* header,
-                                       int, int timeoutSeconds, bool& timedOut) {
+CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, CNMessageBase*& message,
+                                       zysHostProtocolHeader* header, int, int timeoutSeconds,
+                                       bool& timedOut) {
     static const char* const kFunction = "CZyNetwork::ReceiveXMLMessage";
     message = nullptr;
     std::lock_guard<std::mutex> lock(m_receiveMutex);
@@ -254,13 +267,13 @@ CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, CNMessageBase*& mess
     return message ? CUxError::Success() : breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why);
 }
 
-CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, std::string& xml, zysHostProtocolHeader* header, int,
-                                       int timeoutSeconds, bool& timedOut) {
+CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, std::string& xml, zysHostProtocolHeader* header,
+                                       int, int timeoutSeconds, bool& timedOut) {
     xml.clear();
     std::lock_guard<std::mutex> lock(m_receiveMutex);
     TFrame frame;
-    CUxError error =
-        receiveKind(FrameKind::Xml, frame, code, header, timeoutSeconds, timedOut, "CZyNetwork::ReceiveXMLMessage");
+    CUxError error = receiveKind(FrameKind::Xml, frame, code, header, timeoutSeconds, timedOut,
+                                 "CZyNetwork::ReceiveXMLMessage");
     if (!error.IsError()) xml.assign(reinterpret_cast<const char*>(frame.payload), frame.length);
     return error;
 }
@@ -275,8 +288,8 @@ CUxError CZyNetwork::SendXDRMessage(unsigned long code, zysDatabuf_v2* data, int
     const size_t recordSize = data ? data->getDataSize() : 0;
     const fsr::TMessage* message = fsr::findMessage(code);
     if (message == nullptr)  // outside the restore protocol: the bytes as they are
-        return sendFrame(FrameKind::Xdr, static_cast<uint32_t>(code), static_cast<const uint8_t*>(record), recordSize,
-                         timeoutSeconds, timedOut, kFunction);
+        return sendFrame(FrameKind::Xdr, static_cast<uint32_t>(code), static_cast<const uint8_t*>(record),
+                         recordSize, timeoutSeconds, timedOut, kFunction);
 
     size_t size = 0;
     fsr::Status status = fsr::encodedSize(*message, record, recordSize, size);
@@ -290,12 +303,15 @@ CUxError CZyNetwork::SendXDRMessage(unsigned long code, zysDatabuf_v2* data, int
     }
     if (status == fsr::Status::Ok) status = fsr::encode(*message, record, recordSize, payload, size);
     if (status != fsr::Status::Ok)
-        return failed(ZYNET_E_BAD_RECORD, kFunction, std::string(message->name) + ": " + fsr::statusText(status));
-    return sendFrame(FrameKind::Xdr, static_cast<uint32_t>(code), payload, size, timeoutSeconds, timedOut, kFunction);
+        return failed(ZYNET_E_BAD_RECORD, kFunction,
+                      std::string(message->name) + ": " + fsr::statusText(status));
+    return sendFrame(FrameKind::Xdr, static_cast<uint32_t>(code), payload, size, timeoutSeconds, timedOut,
+                     kFunction);
 }
 
-CUxError CZyNetwork::ReceiveXDRMessage(unsigned long* code, zysDatabuf_v2* data, zysHostProtocolHeader* header, int,
-                                       int timeoutSeconds, bool& timedOut) {
+CUxError CZyNetwork::ReceiveXDRMessage(unsigned long* code, zysDatabuf_v2* data,
+                                       zysHostProtocolHeader* header, int, int timeoutSeconds,
+                                       bool& timedOut) {
     static const char* const kFunction = "CZyNetwork::ReceiveXDRMessage";
     timedOut = false;
     if (code) *code = 0;
@@ -318,7 +334,8 @@ CUxError CZyNetwork::decodeXdr(const TFrame& frame, zysDatabuf_v2* data, const c
                 fsr::decode(*message, frame.payload, frame.length, data->receiveArena(), record, recordSize);
             s != fsr::Status::Ok) {
             data->freeReceived();
-            return breakOff(ZYNET_E_BAD_PAYLOAD, function, std::string(message->name) + ": " + fsr::statusText(s));
+            return breakOff(ZYNET_E_BAD_PAYLOAD, function,
+                            std::string(message->name) + ": " + fsr::statusText(s));
         }
         data->setReceived(record, recordSize);
     } else {
@@ -344,7 +361,8 @@ CUxError CZyNetwork::Disconnect(int timeoutSeconds, bool& timedOut) {
         shutdown();
         return CUxError::Success();
     }
-    CUxError error = sendFrame(FrameKind::Xdr, ZYS_PM_DISCONNECT_REQ, nullptr, 0, timeoutSeconds, timedOut, kFunction);
+    CUxError error =
+        sendFrame(FrameKind::Xdr, ZYS_PM_DISCONNECT_REQ, nullptr, 0, timeoutSeconds, timedOut, kFunction);
     if (error.IsError()) {
         shutdown();
         return error;
@@ -382,8 +400,8 @@ CUxError CZyNetwork::AbortConnection(const zysStatus& status, int timeoutSeconds
     if (fsr::Status s = fsr::encode(*fsr::findMessage(ZYS_PM_ABORT_REQ), &status, sizeof(status), payload);
         s != fsr::Status::Ok)
         return failed(ZYNET_E_BAD_RECORD, kFunction, fsr::statusText(s));
-    CUxError error =
-        sendFrame(FrameKind::Xdr, ZYS_PM_ABORT_REQ, payload.data(), payload.size(), timeoutSeconds, timedOut, kFunction);
+    CUxError error = sendFrame(FrameKind::Xdr, ZYS_PM_ABORT_REQ, payload.data(), payload.size(),
+                               timeoutSeconds, timedOut, kFunction);
     State open = State::Open;
     if (m_state.compare_exchange_strong(open, State::Closing)) m_socket.shutdownWrite();
     return error;

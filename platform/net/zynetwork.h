@@ -22,10 +22,10 @@ class CZydListener;
 
 // What arrived with a received message, for callers that pass one.
 struct zysHostProtocolHeader {
-    unsigned long messageCode = 0;    // message code (XDR) or tag (XML)
-    unsigned int kind = 0;            // 1 XML, 2 XDR
-    unsigned int payloadLength = 0;   // bytes of the payload on the wire
-    unsigned int protocolVersion = 0; // the peer's
+    unsigned long messageCode = 0;     // message code (XDR) or tag (XML)
+    unsigned int kind = 0;             // 1 XML, 2 XDR
+    unsigned int payloadLength = 0;    // bytes of the payload on the wire
+    unsigned int protocolVersion = 0;  // the peer's
 };
 
 // Where a client's listener is: a host name or address and a port.
@@ -125,10 +125,12 @@ private:
     void adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize);
 
     // One frame under the caller's hold of m_receiveMutex; its payload is valid until the next one.
-    CUxError receiveFrame(zynet::TFrame& frame, zynet::Deadline deadline, bool& timedOut, const char* function);
+    CUxError receiveFrame(zynet::TFrame& frame, zynet::Deadline deadline, bool& timedOut,
+                          const char* function);
     // receiveFrame, then the frame must be of `kind`; tells its code and header.
     CUxError receiveKind(zynet::FrameKind kind, zynet::TFrame& frame, unsigned long* code,
-                         zysHostProtocolHeader* header, int timeoutSeconds, bool& timedOut, const char* function);
+                         zysHostProtocolHeader* header, int timeoutSeconds, bool& timedOut,
+                         const char* function);
     // The record of a received XDR frame into `data`; a record that does not parse breaks the session.
     CUxError decodeXdr(const zynet::TFrame& frame, zysDatabuf_v2* data, const char* function);
     CUxError sendFrame(zynet::FrameKind kind, uint32_t code, const uint8_t* payload, size_t size,

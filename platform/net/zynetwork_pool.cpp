@@ -26,7 +26,8 @@ void ZyNetworkPoP::setConnectionParams(int maxIdlePerService, int, int, int idle
     m_connectSeconds = connectSeconds;
 }
 
-int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char* localName, const char* service) {
+int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char* localName,
+                             const char* service) {
     const std::string serviceName = service ? service : "";
     int connectSeconds;
     {
@@ -39,7 +40,8 @@ int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char*
         poolKey(host, serviceName),
         [&](CZyNetwork& fresh) {
             bool timedOut = false;
-            return fresh.Connect(hostName.c_str(), serviceName.c_str(), local.c_str(), connectSeconds, timedOut);
+            return fresh.Connect(hostName.c_str(), serviceName.c_str(), local.c_str(), connectSeconds,
+                                 timedOut);
         },
         session);
     if (!error.IsError()) return 0;
@@ -48,7 +50,8 @@ int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char*
     return error.GetErrorCode();
 }
 
-int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char* localName, int serviceNumber) {
+int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char* localName,
+                             int serviceNumber) {
     return getSession(session, host, localName, std::to_string(serviceNumber).c_str());
 }
 
@@ -102,7 +105,8 @@ CUxError ZyNetworkPool::getSessionObject(CZyNetwork*& session) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_ready)
-            return zynet::makeError(ZYNET_E_NOT_CONNECTED, "ZyNetworkPool::getSessionObject", "pool not initialised");
+            return zynet::makeError(ZYNET_E_NOT_CONNECTED, "ZyNetworkPool::getSessionObject",
+                                    "pool not initialised");
         address = m_address;
         localName = m_localName;
         connectSeconds = m_connectSeconds;
@@ -117,6 +121,10 @@ CUxError ZyNetworkPool::getSessionObject(CZyNetwork*& session) {
         session);
 }
 
-CUxError ZyNetworkPool::releaseSessionObject(CZyNetwork* session) { return m_store.takeBack(session); }
+CUxError ZyNetworkPool::releaseSessionObject(CZyNetwork* session) {
+    return m_store.takeBack(session);
+}
 
-void ZyNetworkPool::terminateAllSessions() { m_store.closeAll(); }
+void ZyNetworkPool::terminateAllSessions() {
+    m_store.closeAll();
+}

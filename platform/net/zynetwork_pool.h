@@ -51,8 +51,8 @@ public:
     // 0 the machine's listener found through the directory). Then: seconds an idle session is kept,
     // sessions at most, a value passed through unused, seconds a connect may take, a value passed
     // through unused.
-    CUxError initNetworkPool(const CSessionPort& port, const char* host, const char* localName, int idleSeconds,
-                             int maxSessions, int, int connectSeconds, int);
+    CUxError initNetworkPool(const CSessionPort& port, const char* host, const char* localName,
+                             int idleSeconds, int maxSessions, int, int connectSeconds, int);
     CUxError getSessionObject(CZyNetwork*& session);
     CUxError releaseSessionObject(CZyNetwork* session);
     // Closes the idle sessions; lent ones fail from now on and are closed when given back.

@@ -15,7 +15,6 @@ namespace {
 
 std::atomic<long long> g_nextHandle{0};
 
-
 }  // namespace
 
 CZyNetworkServer::CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallback, const char* name,
@@ -27,7 +26,8 @@ CZyNetworkServer::CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallb
       m_listener(m_role == ListenerRole::Own ? CZydListener::create() : CZydListener::machineListener()),
       m_listenPort(port.GetPort() != 0 ? port.GetPort() : zynet::options().listenPort) {
     m_attached = m_listener->attach(m_name, this);
-    if (!m_attached) zynet::logError("network server [%s]: the name is already served on this listener", m_name.c_str());
+    if (!m_attached)
+        zynet::logError("network server [%s]: the name is already served on this listener", m_name.c_str());
 }
 
 CZyNetworkServer::CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallback, const char* name,
@@ -39,7 +39,8 @@ CZyNetworkServer::CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallb
       m_listener(std::move(listener)),
       m_listenPort(0) {
     m_attached = m_listener->attach(m_name, this);
-    if (!m_attached) zynet::logError("network server [%s]: the name is already served on this listener", m_name.c_str());
+    if (!m_attached)
+        zynet::logError("network server [%s]: the name is already served on this listener", m_name.c_str());
 }
 
 CZyNetworkServer::~CZyNetworkServer() {
@@ -58,7 +59,9 @@ CZyNetworkServer::~CZyNetworkServer() {
     for (std::thread& thread : threads) thread.join();
 }
 
-int CZyNetworkServer::GetPort() const { return m_listener->port(); }
+int CZyNetworkServer::GetPort() const {
+    return m_listener->port();
+}
 
 CUxError CZyNetworkServer::SelectData(int, int, int) {
     if (!m_attached)
@@ -86,7 +89,8 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
     // From now on the listener hands nothing more to this server.
     if (m_attached) {
         const bool lastServer = m_listener->detach(this);
-        if (m_role == ListenerRole::Own || (m_role == ListenerRole::Machine && lastServer)) m_listener->stop();
+        if (m_role == ListenerRole::Own || (m_role == ListenerRole::Machine && lastServer))
+            m_listener->stop();
     }
 
     const std::thread::id self = std::this_thread::get_id();
@@ -111,15 +115,16 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
     return CUxError::Success();
 }
 
-CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer& peer, const uint8_t* pending,
-                                 size_t pendingSize) {
+CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer& peer,
+                                 const uint8_t* pending, size_t pendingSize) {
     joinFinished();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_quitting) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
     const size_t open = std::count_if(m_connections.begin(), m_connections.end(),
                                       [](const auto& entry) { return !entry.second.ended; });
     if (open >= zynet::options().maxConnections)
-        return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt", "too many connections to " + m_name);
+        return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
+                                "too many connections to " + m_name);
 
     auto session = std::make_shared<CZyNetwork>();
     session->adopt(std::move(socket), peer, pending, pendingSize);
@@ -137,11 +142,12 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
     const std::string host = zynet::localHostName();
     welcome.clientName = client.c_str();
     welcome.hostName = host.c_str();
-    const std::vector<uint8_t> payload = zynet::encodeRecordBytes(fsr::LayoutOf<TZynWelcome>::layout, &welcome);
+    const std::vector<uint8_t> payload =
+        zynet::encodeRecordBytes(fsr::LayoutOf<TZynWelcome>::layout, &welcome);
     bool timedOut = false;
-    const CUxError opened = session->sendFrame(zynet::FrameKind::Control, zynet::kWelcome, payload.data(),
-                                               payload.size(), zynet::options().connectSeconds, timedOut,
-                                               "CZyNetworkServer::serve");
+    const CUxError opened =
+        session->sendFrame(zynet::FrameKind::Control, zynet::kWelcome, payload.data(), payload.size(),
+                           zynet::options().connectSeconds, timedOut, "CZyNetworkServer::serve");
     if (!opened.IsError()) {
         zynet::logDebug(2, "[%s]: session %lld from %s opened", m_name.c_str(), handle,
                         session->m_peer.clientName.c_str());
@@ -184,7 +190,8 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session) {
         CUxError error =
             session.receiveFrame(frame, zynet::deadlineIn(zynet::options().idleSeconds), timedOut, kFunction);
         if (error.IsError()) {
-            if (timedOut) zynet::logDebug(1, "[%s]: session %lld idle too long; closed", m_name.c_str(), handle);
+            if (timedOut)
+                zynet::logDebug(1, "[%s]: session %lld idle too long; closed", m_name.c_str(), handle);
             return false;
         }
         kind = frame.kind;
@@ -212,8 +219,8 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session) {
             m_xdrCallback(ZYN_CALLBACK_MESSAGE, this, handle, code, &data);
         }
     } catch (...) {
-        zynet::logError("[%s]: a callback threw on message 0x%08x of session %lld; session closed", m_name.c_str(),
-                        code, handle);
+        zynet::logError("[%s]: a callback threw on message 0x%08x of session %lld; session closed",
+                        m_name.c_str(), code, handle);
         return false;
     }
     return session.IsConnected();
@@ -230,11 +237,13 @@ void CZyNetworkServer::joinFinished() {
 
 CUxError CZyNetworkServer::AcquireSession(long long handle, CZyNetwork** session) {
     if (session == nullptr)
-        return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::AcquireSession", "no session pointer");
+        return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::AcquireSession",
+                                "no session pointer");
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_connections.find(handle);
     if (it == m_connections.end() || it->second.ended)
-        return zynet::makeError(ZYNET_E_UNKNOWN_HANDLE, "CZyNetworkServer::AcquireSession", std::to_string(handle));
+        return zynet::makeError(ZYNET_E_UNKNOWN_HANDLE, "CZyNetworkServer::AcquireSession",
+                                std::to_string(handle));
     ++it->second.lent;
     *session = it->second.session.get();
     return CUxError::Success();
@@ -244,7 +253,8 @@ CUxError CZyNetworkServer::ReleaseSession(long long handle) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_connections.find(handle);
     if (it == m_connections.end() || it->second.lent == 0)
-        return zynet::makeError(ZYNET_E_UNKNOWN_HANDLE, "CZyNetworkServer::ReleaseSession", std::to_string(handle));
+        return zynet::makeError(ZYNET_E_UNKNOWN_HANDLE, "CZyNetworkServer::ReleaseSession",
+                                std::to_string(handle));
     if (--it->second.lent == 0 && it->second.ended) m_connections.erase(it);
     return CUxError::Success();
 }

@@ -62,8 +62,8 @@ private:
     struct TConnection {
         std::shared_ptr<CZyNetwork> session;
         std::thread thread;
-        int lent = 0;       // AcquireSession calls not yet released
-        bool ended = false; // its thread has finished with it
+        int lent = 0;        // AcquireSession calls not yet released
+        bool ended = false;  // its thread has finished with it
     };
 
     // Called by the listener (under its lock) with a connection that named this service.
@@ -82,13 +82,13 @@ private:
     enum class ListenerRole : uint8_t { Machine, Own, Given };
     const ListenerRole m_role;
     const std::shared_ptr<CZydListener> m_listener;
-    const int m_listenPort;      // the port to listen on when this server starts its listener
-    bool m_attached = false;     // the name was free on the listener; set by the constructor
+    const int m_listenPort;   // the port to listen on when this server starts its listener
+    bool m_attached = false;  // the name was free on the listener; set by the constructor
 
-    mutable std::mutex m_mutex;              // guards the fields below
-    std::condition_variable m_changed;       // a connection ended, or the server quit
+    mutable std::mutex m_mutex;         // guards the fields below
+    std::condition_variable m_changed;  // a connection ended, or the server quit
     std::map<long long, TConnection> m_connections;
-    std::vector<std::thread> m_finished;     // threads of ended connections, to be joined
+    std::vector<std::thread> m_finished;  // threads of ended connections, to be joined
     bool m_quitting = false;
-    bool m_quit = false;                     // Quit has finished
+    bool m_quit = false;  // Quit has finished
 };

@@ -9,7 +9,9 @@ unsigned char* zysDatabuf_v2::getDataBuffer() const {
     return static_cast<unsigned char*>(m_holdsReceived ? m_received : m_external);
 }
 
-size_t zysDatabuf_v2::getDataSize() const { return m_holdsReceived ? m_receivedSize : m_externalSize; }
+size_t zysDatabuf_v2::getDataSize() const {
+    return m_holdsReceived ? m_receivedSize : m_externalSize;
+}
 
 void zysDatabuf_v2::freeReceived() {
     m_arena.reset();

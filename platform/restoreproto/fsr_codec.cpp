@@ -9,14 +9,22 @@ namespace fsr {
 
 const char* statusText(Status status) {
     switch (status) {
-        case Status::Ok: return "ok";
-        case Status::ShortRecord: return "record smaller than the message's layout";
-        case Status::Unterminated: return "character array without a terminating NUL";
-        case Status::TooLong: return "text longer than its field allows";
-        case Status::BadText: return "text with an embedded NUL";
-        case Status::TooMany: return "array count above the limit";
-        case Status::Truncated: return "record cut short";
-        case Status::TrailingBytes: return "bytes left after the record";
+        case Status::Ok:
+            return "ok";
+        case Status::ShortRecord:
+            return "record smaller than the message's layout";
+        case Status::Unterminated:
+            return "character array without a terminating NUL";
+        case Status::TooLong:
+            return "text longer than its field allows";
+        case Status::BadText:
+            return "text with an embedded NUL";
+        case Status::TooMany:
+            return "array count above the limit";
+        case Status::Truncated:
+            return "record cut short";
+        case Status::TrailingBytes:
+            return "bytes left after the record";
     }
     return "unknown";
 }
@@ -49,7 +57,8 @@ void CArena::reset() {
     // Keep the largest ordinary block: the next message of a session usually needs about as much.
     size_t keep = blocks_.size();
     for (size_t i = 0; i < blocks_.size(); ++i) {
-        if (blocks_[i].size <= kLargestBlock && (keep == blocks_.size() || blocks_[i].size > blocks_[keep].size))
+        if (blocks_[i].size <= kLargestBlock &&
+            (keep == blocks_.size() || blocks_[i].size > blocks_[keep].size))
             keep = i;
     }
     if (keep < blocks_.size()) {
@@ -67,7 +76,9 @@ void CArena::reset() {
 
 namespace {
 
-inline uint32_t padded(size_t n) { return static_cast<uint32_t>((n + 3) & ~size_t{3}); }
+inline uint32_t padded(size_t n) {
+    return static_cast<uint32_t>((n + 3) & ~size_t{3});
+}
 
 // xdr_opaque reads the padding into a scratch buffer shared by every thread of the process; reading
 // it into our own keeps concurrent decodes apart.
@@ -94,9 +105,13 @@ Status sizeOf(const TLayout& layout, const uint8_t* rec, size_t& total) {
     for (uint32_t i = 0; i < layout.fieldCount; ++i) {
         const TField& f = layout.fields[i];
         switch (f.kind) {
-            case FieldKind::U64: total += 8 * f.count; break;
+            case FieldKind::U64:
+                total += 8 * f.count;
+                break;
             case FieldKind::U32:
-            case FieldKind::I32: total += 4 * f.count; break;
+            case FieldKind::I32:
+                total += 4 * f.count;
+                break;
             case FieldKind::Chars:
             case FieldKind::Str: {
                 const char* text;
@@ -108,7 +123,8 @@ Status sizeOf(const TLayout& layout, const uint8_t* rec, size_t& total) {
             case FieldKind::Rec:
                 if (Status s = sizeOf(*f.nested, rec + f.offset, total); s != Status::Ok) return s;
                 break;
-            case FieldKind::Pad: break;
+            case FieldKind::Pad:
+                break;
         }
     }
     return Status::Ok;
@@ -147,7 +163,8 @@ bool put(XDR* x, const TLayout& layout, const uint8_t* rec) {
             case FieldKind::Rec:
                 if (!put(x, *f.nested, at)) return false;
                 break;
-            case FieldKind::Pad: break;
+            case FieldKind::Pad:
+                break;
         }
     }
     return true;
@@ -195,7 +212,8 @@ public:
                 case FieldKind::Rec:
                     if (Status s = record(*f.nested, at); s != Status::Ok) return s;
                     break;
-                case FieldKind::Pad: break;
+                case FieldKind::Pad:
+                    break;
             }
         }
         return Status::Ok;
@@ -223,7 +241,9 @@ private:
     CArena& arena_;
 };
 
-const FSRItemArray& envelopeOf(const void* record) { return *static_cast<const FSRItemArray*>(record); }
+const FSRItemArray& envelopeOf(const void* record) {
+    return *static_cast<const FSRItemArray*>(record);
+}
 
 }  // namespace
 
@@ -257,7 +277,8 @@ Status decodeRecord(const TLayout& layout, const uint8_t* data, size_t size, CAr
 Status encodedSize(const TMessage& message, const void* record, size_t recordSize, size_t& size) {
     size = 0;
     switch (message.shape) {
-        case Shape::Empty: return Status::Ok;
+        case Shape::Empty:
+            return Status::Ok;
         case Shape::Single:
             if (record == nullptr || recordSize < message.layout->size) return Status::ShortRecord;
             return sizeOf(*message.layout, static_cast<const uint8_t*>(record), size);

@@ -40,13 +40,22 @@ constexpr uint32_t encodedMinimum(const TField* fields, uint32_t n) {
     for (uint32_t i = 0; i < n; ++i) {
         const TField& f = fields[i];
         switch (f.kind) {
-            case FieldKind::U64: total += 8 * f.count; break;
+            case FieldKind::U64:
+                total += 8 * f.count;
+                break;
             case FieldKind::U32:
-            case FieldKind::I32: total += 4 * f.count; break;
+            case FieldKind::I32:
+                total += 4 * f.count;
+                break;
             case FieldKind::Chars:
-            case FieldKind::Str: total += 4; break;
-            case FieldKind::Rec: total += f.nested->minEncoded; break;
-            case FieldKind::Pad: break;
+            case FieldKind::Str:
+                total += 4;
+                break;
+            case FieldKind::Rec:
+                total += f.nested->minEncoded;
+                break;
+            case FieldKind::Pad:
+                break;
         }
     }
     return total;
@@ -88,13 +97,20 @@ constexpr bool contiguous(const TField* fields, uint32_t n, uint32_t size) {
 #define FSR_ARRAY_4 [4]
 #define FSR_ARRAY_22 [22]
 
-#define FSR_ENTRY_U64(off, n) {::fsr::FieldKind::U64, off, 8, n, 0, nullptr}
-#define FSR_ENTRY_U32(off, n) {::fsr::FieldKind::U32, off, 4, n, 0, nullptr}
-#define FSR_ENTRY_I32(off, n) {::fsr::FieldKind::I32, off, 4, n, 0, nullptr}
-#define FSR_ENTRY_CHARS(off, n) {::fsr::FieldKind::Chars, off, n, 1, (n) - 1, nullptr}
-#define FSR_ENTRY_STR(off, cap) {::fsr::FieldKind::Str, off, 8, 1, cap, nullptr}
-#define FSR_ENTRY_REC(off, T) {::fsr::FieldKind::Rec, off, sizeof(T), 1, 0, &::fsr::LayoutOf<T>::layout}
-#define FSR_ENTRY_PAD(off, n) {::fsr::FieldKind::Pad, off, n, 1, 0, nullptr}
+#define FSR_ENTRY_U64(off, n) \
+    { ::fsr::FieldKind::U64, off, 8, n, 0, nullptr }
+#define FSR_ENTRY_U32(off, n) \
+    { ::fsr::FieldKind::U32, off, 4, n, 0, nullptr }
+#define FSR_ENTRY_I32(off, n) \
+    { ::fsr::FieldKind::I32, off, 4, n, 0, nullptr }
+#define FSR_ENTRY_CHARS(off, n) \
+    { ::fsr::FieldKind::Chars, off, n, 1, (n)-1, nullptr }
+#define FSR_ENTRY_STR(off, cap) \
+    { ::fsr::FieldKind::Str, off, 8, 1, cap, nullptr }
+#define FSR_ENTRY_REC(off, T) \
+    { ::fsr::FieldKind::Rec, off, sizeof(T), 1, 0, &::fsr::LayoutOf<T>::layout }
+#define FSR_ENTRY_PAD(off, n) \
+    { ::fsr::FieldKind::Pad, off, n, 1, 0, nullptr }
 #define FSR_ENTRY(kind, name, off, arg) FSR_ENTRY_##kind(off, arg),
 
 #define FSR_CHECK_OFFSET(kind, name, off, arg) \
@@ -107,15 +123,15 @@ constexpr bool contiguous(const TField* fields, uint32_t n, uint32_t size) {
     };
 
 // Defines the record's layout table and checks it against the struct.
-#define FSR_DEFINE_LAYOUT(Type, size, FIELDS)                                                   \
-    template <>                                                                                 \
-    struct fsr::LayoutOf<Type> {                                                                \
-        using Rec = Type;                                                                       \
-        static_assert(sizeof(Rec) == (size), #Type " has the wrong size");                     \
-        FIELDS(FSR_CHECK_OFFSET)                                                                \
-        static constexpr ::fsr::TField fields[] = {FIELDS(FSR_ENTRY)};                          \
-        static constexpr uint32_t count = sizeof(fields) / sizeof(fields[0]);                   \
+#define FSR_DEFINE_LAYOUT(Type, size, FIELDS)                                                    \
+    template <>                                                                                  \
+    struct fsr::LayoutOf<Type> {                                                                 \
+        using Rec = Type;                                                                        \
+        static_assert(sizeof(Rec) == (size), #Type " has the wrong size");                       \
+        FIELDS(FSR_CHECK_OFFSET)                                                                 \
+        static constexpr ::fsr::TField fields[] = {FIELDS(FSR_ENTRY)};                           \
+        static constexpr uint32_t count = sizeof(fields) / sizeof(fields[0]);                    \
         static_assert(::fsr::contiguous(fields, count, size), #Type " has a gap in its fields"); \
-        static constexpr ::fsr::TLayout layout{#Type, size, fields, count,                      \
-                                               ::fsr::encodedMinimum(fields, count)};           \
+        static constexpr ::fsr::TLayout layout{#Type, size, fields, count,                       \
+                                               ::fsr::encodedMinimum(fields, count)};            \
     };

@@ -66,8 +66,8 @@ constexpr TFlagRule kKindRules[] = {
 
 // Fields that always get a value, 1 or 0, from one bit.
 constexpr TFlagRule kBitRules[] = {
-    {0x2, 3, 0, "deleted", false},      {0x8, 4, 0x5ac4a, nullptr, false},
-    {0x20, 5, 0x72a501, nullptr, true}, {0x40, 8, 0x55d0f7, nullptr, false},
+    {0x2, 3, 0, "deleted", false},        {0x8, 4, 0x5ac4a, nullptr, false},
+    {0x20, 5, 0x72a501, nullptr, true},   {0x40, 8, 0x55d0f7, nullptr, false},
     {0x200, 9, 0x6e9daa, nullptr, false},
 };
 static_assert(1 + std::size(kBitRules) == kItemFlagValueCount);

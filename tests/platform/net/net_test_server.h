@@ -27,7 +27,7 @@ struct TProbe {
     std::mutex mutex;
     std::condition_variable changed;
     std::map<long long, std::vector<unsigned long>> codes;  // per connection, in delivery order
-    std::vector<long long> disconnected;                     // connections whose end was reported
+    std::vector<long long> disconnected;                    // connections whose end was reported
     std::vector<std::string> problems;
     int inside = 0;     // callbacks running now
     int maxInside = 0;  // most callbacks ever running at once
@@ -75,7 +75,8 @@ inline void xdrCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* 
         std::lock_guard<std::mutex> lock(probe.mutex);
         probe.codes[handle].push_back(code);
         probe.maxInside = std::max(probe.maxInside, ++probe.inside);
-        if (++probe.insidePerConnection[handle] != 1) probe.problems.push_back("two callbacks of one connection at once");
+        if (++probe.insidePerConnection[handle] != 1)
+            probe.problems.push_back("two callbacks of one connection at once");
         probe.changed.notify_all();
     }
     if (probe.onXdr) probe.onXdr(server, handle, code, data);

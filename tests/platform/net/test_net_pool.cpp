@@ -26,7 +26,8 @@ TEST_F(NetPoolTest, SessionsAreLentTakenBackAndLentAgain) {
     ZyNetworkPoP pool;
     pool.setConnectionParams(40, 1, 0, 3600, 10);
     CZyNetwork* first = nullptr;
-    ASSERT_EQ(pool.getSession(first, address().c_str(), "hubmaster", "TestService"), 0) << pool.getLastErrorText();
+    ASSERT_EQ(pool.getSession(first, address().c_str(), "hubmaster", "TestService"), 0)
+        << pool.getLastErrorText();
     ASSERT_NE(first, nullptr);
     const long long firstConnection = handleOf(*first);
 
@@ -75,7 +76,8 @@ TEST_F(NetPoolTest, FailuresToConnectAreReported) {
     ZyNetworkPoP pool;
     pool.setConnectionParams(40, 1, 0, 3600, 10);
     CZyNetwork* session = nullptr;
-    EXPECT_EQ(pool.getSession(session, address().c_str(), "hubmaster", 8), ZYNET_E_REFUSED);  // no service "8"
+    EXPECT_EQ(pool.getSession(session, address().c_str(), "hubmaster", 8),
+              ZYNET_E_REFUSED);  // no service "8"
     EXPECT_EQ(session, nullptr);
     EXPECT_NE(pool.getLastErrorText().find("no service [8]"), std::string::npos);
     EXPECT_EQ(pool.getSession(session, "unknown-client", "hubmaster", "TestService"), ZYNET_E_UNKNOWN_HOST);

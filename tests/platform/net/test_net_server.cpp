@@ -27,7 +27,8 @@ TEST_F(NetServerTest, EveryRecordReachesTheXdrCallbackIntact) {
     }
     m_probe.onXdr = [&sent](CZyNetworkServer*, long long, unsigned long code, zysDatabuf_v2* data) {
         if (code == kMarker) return;
-        const std::string diff = hubtest::compareMessage(*fsr::findMessage(code), sent.at(code), data->getDataBuffer());
+        const std::string diff =
+            hubtest::compareMessage(*fsr::findMessage(code), sent.at(code), data->getDataBuffer());
         if (!diff.empty()) g_probe->problem(ZYS_FileSystemRestore_PM_STRING(code) + ": " + diff);
     };
 
@@ -97,7 +98,8 @@ TEST_F(NetServerTest, ConnectionsRunInParallelEachInItsOwnOrder) {
                 zysDatabuf_v2 buffer;
                 buffer.setExternalBuffer(&user, sizeof(user));
                 bool timedOut = false;
-                if (session->SendXDRMessage(FSR_MSG_ORIGINATED_USER_ID, &buffer, 0, 10, timedOut).IsError()) ++failures;
+                if (session->SendXDRMessage(FSR_MSG_ORIGINATED_USER_ID, &buffer, 0, 10, timedOut).IsError())
+                    ++failures;
             }
             if (!roundTrip(*session)) ++failures;
             (void)c;
@@ -134,7 +136,8 @@ TEST_F(NetServerTest, PerConnectionOrderIsArrivalOrder) {
             zysDatabuf_v2 buffer;
             buffer.setExternalBuffer(&user, sizeof(user));
             bool timedOut = false;
-            ASSERT_FALSE(session->SendXDRMessage(FSR_MSG_ORIGINATED_USER_ID, &buffer, 0, 10, timedOut).IsError());
+            ASSERT_FALSE(
+                session->SendXDRMessage(FSR_MSG_ORIGINATED_USER_ID, &buffer, 0, 10, timedOut).IsError());
         }
     }
     ASSERT_TRUE(roundTrip(*a));
@@ -161,7 +164,8 @@ TEST_F(NetServerTest, BadFramesCloseOnlyTheirOwnConnection) {
         {'G', 'E', 'T', ' ', '/', '\r', '\n', '\r', '\n', 0, 0, 0, 0, 0, 0, 0},
         oversize,
         zynet::buildFrame(FrameKind::Xdr, FSR_MSG_RESTORE_ITEM_90, three, 3),
-        zynet::buildFrame(FrameKind::Xml, 0x644c8485, reinterpret_cast<const uint8_t*>(badXml.data()), badXml.size()),
+        zynet::buildFrame(FrameKind::Xml, 0x644c8485, reinterpret_cast<const uint8_t*>(badXml.data()),
+                          badXml.size()),
         zynet::buildFrame(FrameKind::Control, zynet::kHello, nullptr, 0),
     };
     for (size_t i = 0; i < attacks.size(); ++i) {
@@ -215,7 +219,8 @@ TEST_F(NetServerTest, HandlesNamesAndRefusals) {
 
     CZyNetwork other;
     bool timedOut = false;
-    EXPECT_EQ(other.Connect(address().c_str(), "NoSuchService", "c", 10, timedOut).GetErrorCode(), ZYNET_E_REFUSED);
+    EXPECT_EQ(other.Connect(address().c_str(), "NoSuchService", "c", 10, timedOut).GetErrorCode(),
+              ZYNET_E_REFUSED);
 
     // A second server of the same name on the same listener cannot serve.
     CZyNetworkServer twin(xdrCallback, xmlCallback, "TestService", m_listener);
@@ -226,7 +231,8 @@ TEST_F(NetServerTest, HandlesNamesAndRefusals) {
     // A connection's session is reachable by its handle while it is open.
     m_probe.onXdr = [](CZyNetworkServer* server, long long handle, unsigned long, zysDatabuf_v2*) {
         CZyNetwork* own = nullptr;
-        if (server->AcquireSession(handle, &own).IsError() || own == nullptr) return g_probe->problem("acquire");
+        if (server->AcquireSession(handle, &own).IsError() || own == nullptr)
+            return g_probe->problem("acquire");
         unsigned int version = 0;
         if (own->GetProtocolVersion(version).IsError() || version != zyNetOptions().protocolVersion)
             g_probe->problem("version");
@@ -264,7 +270,8 @@ TEST_F(NetServerTest, QuitClosesOpenSessionsAndWaitsForCallbacks) {
                   ZYNET_E_DISCONNECTED);
     }
     CZyNetwork late;
-    EXPECT_EQ(late.Connect(address().c_str(), "TestService", "c", 10, timedOut).GetErrorCode(), ZYNET_E_REFUSED);
+    EXPECT_EQ(late.Connect(address().c_str(), "TestService", "c", 10, timedOut).GetErrorCode(),
+              ZYNET_E_REFUSED);
     EXPECT_TRUE(m_probe.waitFor([&] { return m_probe.disconnected.size() == 4; }));
     EXPECT_FALSE(m_server->SelectData(5, 100, 100).IsError());  // returns at once after Quit
 }
@@ -282,7 +289,8 @@ TEST_F(NetServerTest, ACallbackMayQuitItsOwnServer) {
     EXPECT_TRUE(m_probe.waitFor([&] { return quit.load() && m_probe.inside == 0; }));
     zysDatabuf_v2 buffer;
     unsigned long code = 0;
-    EXPECT_EQ(other->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).GetErrorCode(), ZYNET_E_DISCONNECTED);
+    EXPECT_EQ(other->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).GetErrorCode(),
+              ZYNET_E_DISCONNECTED);
     m_server.reset();  // joins the thread that quit
 }
 
@@ -292,18 +300,21 @@ TEST(NetServerPorts, MachineListenerAndOwnPort) {
     g_probe = &probe;
     CSessionPort machinePort(0, 0);
     machinePort.SetType(CSessionPort::SessType_MessageService);
-    auto machine = std::make_unique<CZyNetworkServer>(xdrCallback, xmlCallback, "MachineService", machinePort);
+    auto machine =
+        std::make_unique<CZyNetworkServer>(xdrCallback, xmlCallback, "MachineService", machinePort);
     EXPECT_EQ(machine->GetPort(), 0);  // no thread and no port before SelectData
     std::thread select([&] { machine->SelectData(5, 100, 100); });
-    for (int i = 0; i < 1000 && machine->GetPort() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 1000 && machine->GetPort() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const int port = machine->GetPort();
     ASSERT_NE(port, 0);
     {
         CZyNetwork session;
         bool timedOut = false;
-        ASSERT_FALSE(
-            session.Connect(MangleHostName("127.0.0.1", "me", 0, port).c_str(), "MachineService", "c", 10, timedOut)
-                .IsError());
+        ASSERT_FALSE(session
+                         .Connect(MangleHostName("127.0.0.1", "me", 0, port).c_str(), "MachineService", "c",
+                                  10, timedOut)
+                         .IsError());
         EXPECT_TRUE(NetServerTest::roundTrip(session));
     }
     machine->Quit(true, true);
@@ -317,7 +328,8 @@ TEST(NetServerPorts, MachineListenerAndOwnPort) {
     CSessionPort ownPort(0, freePort);
     auto own = std::make_unique<CZyNetworkServer>(xdrCallback, xmlCallback, "OwnService", ownPort);
     std::thread ownSelect([&] { own->SelectData(5, 100, 100); });
-    for (int i = 0; i < 1000 && own->GetPort() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 1000 && own->GetPort() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_EQ(own->GetPort(), freePort);
     {
         CZyNetwork session;

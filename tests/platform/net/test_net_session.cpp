@@ -50,7 +50,8 @@ protected:
 };
 
 // Half of a frame, then the rest: for receives that must wait inside a frame.
-std::pair<std::vector<uint8_t>, std::vector<uint8_t>> splitFrame(uint32_t code, const std::vector<uint8_t>& payload) {
+std::pair<std::vector<uint8_t>, std::vector<uint8_t>> splitFrame(uint32_t code,
+                                                                 const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> whole = zynet::buildFrame(FrameKind::Xdr, code, payload.data(), payload.size());
     const size_t half = whole.size() / 2;
     return {std::vector<uint8_t>(whole.begin(), whole.begin() + half),
@@ -74,10 +75,12 @@ TEST_F(NetSession, ClassicBrowseExchangeWithEveryItemLayout) {
         .expectXdr(FSR_MSG_SRC_PATH)
         .expectXdr(FSR_MSG_ORIGINATED_USER_ID)
         .expectXdr(FSR_MSG_CLIENT_NAME)
-        .sendXdr(FSR_MSG_RESTORE_ITEM_ARRAY_90, hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM_ARRAY_90,
-                                                                      sent90.record.data(), sent90.record.size()))
-        .sendXdr(FSR_MSG_RESTORE_ITEM_ARRAY_80, hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM_ARRAY_80,
-                                                                      sent80.record.data(), sent80.record.size()))
+        .sendXdr(
+            FSR_MSG_RESTORE_ITEM_ARRAY_90,
+            hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM_ARRAY_90, sent90.record.data(), sent90.record.size()))
+        .sendXdr(
+            FSR_MSG_RESTORE_ITEM_ARRAY_80,
+            hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM_ARRAY_80, sent80.record.data(), sent80.record.size()))
         .sendXdr(FSR_MSG_RESTORE_ITEM,
                  hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM, sent56.record.data(), sent56.record.size()))
         .sendXdr(FSR_MSG_PREDICTION_ITEM_ARRAY,
@@ -131,7 +134,7 @@ TEST_F(NetSession, ClassicBrowseExchangeWithEveryItemLayout) {
         codes.push_back(code);
         const fsr::TMessage* message = fsr::findMessage(code);
         ASSERT_NE(message, nullptr);
-        const hubtest::TFilledMessage* expected = code == FSR_MSG_RESTORE_ITEM_ARRAY_90  ? &sent90
+        const hubtest::TFilledMessage* expected = code == FSR_MSG_RESTORE_ITEM_ARRAY_90   ? &sent90
                                                   : code == FSR_MSG_RESTORE_ITEM_ARRAY_80 ? &sent80
                                                   : code == FSR_MSG_RESTORE_ITEM          ? &sent56
                                                   : code == FSR_MSG_PREDICTION_ITEM_ARRAY ? &sentPredictions
@@ -155,10 +158,12 @@ TEST_F(NetSession, ClassicBrowseExchangeWithEveryItemLayout) {
     ASSERT_EQ(fsr::decodeRecord(fsr::LayoutOf<FSRLegacyBrowseRequest>::layout, got[0].payload.data(),
                                 got[0].payload.size(), arena, &readRequest),
               fsr::Status::Ok);
-    EXPECT_EQ(hubtest::compareRecords(fsr::LayoutOf<FSRLegacyBrowseRequest>::layout, request.get(), &readRequest), "");
+    EXPECT_EQ(
+        hubtest::compareRecords(fsr::LayoutOf<FSRLegacyBrowseRequest>::layout, request.get(), &readRequest),
+        "");
     FSRSrcPath readPath;
-    ASSERT_EQ(fsr::decodeRecord(fsr::LayoutOf<FSRSrcPath>::layout, got[1].payload.data(), got[1].payload.size(), arena,
-                                &readPath),
+    ASSERT_EQ(fsr::decodeRecord(fsr::LayoutOf<FSRSrcPath>::layout, got[1].payload.data(),
+                                got[1].payload.size(), arena, &readPath),
               fsr::Status::Ok);
     EXPECT_EQ(std::string(readPath.path), firstPath);
     FSRClasterClientName readClient;
@@ -174,7 +179,8 @@ TEST_F(NetSession, ReceiveNeverWritesIntoTheCallersBuffer) {
     item.name = longName.c_str();
     item.size = 5;
     CScriptedPeer peer;
-    peer.sendXdr(FSR_MSG_RESTORE_ITEM_90, hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM_90, item)).waitForClose();
+    peer.sendXdr(FSR_MSG_RESTORE_ITEM_90, hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM_90, item))
+        .waitForClose();
     peer.start();
     auto session = open(peer);
 
@@ -202,7 +208,8 @@ TEST_F(NetSession, ReceiveNeverWritesIntoTheCallersBuffer) {
 TEST_F(NetSession, ATimeOutKeepsWhatArrivedOfAFrame) {
     FSROriginatedUserId user;
     user.userId = 0x1122334455667788ull;
-    const auto [head, tail] = splitFrame(FSR_MSG_ORIGINATED_USER_ID, hubtest::encodeMessage(FSR_MSG_ORIGINATED_USER_ID, user));
+    const auto [head, tail] =
+        splitFrame(FSR_MSG_ORIGINATED_USER_ID, hubtest::encodeMessage(FSR_MSG_ORIGINATED_USER_ID, user));
     CScriptedPeer peer;
     // The rest of the frame comes only after the session has given up waiting once.
     peer.sendRaw(head).expectXdr(FSR_MSG_RESTORE_END).sendRaw(tail).waitForClose();
@@ -234,7 +241,8 @@ TEST_F(NetSession, ATimeOutKeepsWhatArrivedOfAFrame) {
 
 TEST_F(NetSession, APeerLeavingIsReportedAsSuchNeverAsSuccess) {
     FSRRestoreItem_90 item;
-    const auto [head, tail] = splitFrame(FSR_MSG_RESTORE_ITEM_90, hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM_90, item));
+    const auto [head, tail] =
+        splitFrame(FSR_MSG_RESTORE_ITEM_90, hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM_90, item));
     (void)tail;
     CScriptedPeer peer;
     peer.sendRaw(head).close();  // gone inside a frame
@@ -258,7 +266,8 @@ TEST_F(NetSession, APeerLeavingIsReportedAsSuchNeverAsSuccess) {
     quiet.close();
     quiet.start();
     auto other = open(quiet);
-    EXPECT_EQ(other->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).GetErrorCode(), ZYNET_E_DISCONNECTED);
+    EXPECT_EQ(other->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).GetErrorCode(),
+              ZYNET_E_DISCONNECTED);
     expectPeerDone(quiet);
 }
 
@@ -267,7 +276,8 @@ TEST_F(NetSession, APeerStoppingInsideAFrameIsGivenUpOn) {
     options.stallSeconds = 1;
     setZyNetOptions(options);
     FSRRestoreItem_90 item;
-    const auto [head, tail] = splitFrame(FSR_MSG_RESTORE_ITEM_90, hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM_90, item));
+    const auto [head, tail] =
+        splitFrame(FSR_MSG_RESTORE_ITEM_90, hubtest::encodeMessage(FSR_MSG_RESTORE_ITEM_90, item));
     (void)tail;
     CScriptedPeer peer;
     peer.sendRaw(head).waitForClose();
@@ -295,8 +305,10 @@ TEST_F(NetSession, BadFramesCloseTheSession) {
     std::vector<TCase> cases = {
         {"oversize", oversize, ZYNET_E_FRAME_TOO_LARGE},
         {"garbage", std::vector<uint8_t>(http.begin(), http.end()), ZYNET_E_BAD_FRAME},
-        {"short record", zynet::buildFrame(FrameKind::Xdr, FSR_MSG_RESTORE_ITEM_90, three, 3), ZYNET_E_BAD_PAYLOAD},
-        {"opening again", zynet::buildFrame(FrameKind::Control, zynet::kHello, nullptr, 0), ZYNET_E_BAD_FRAME},
+        {"short record", zynet::buildFrame(FrameKind::Xdr, FSR_MSG_RESTORE_ITEM_90, three, 3),
+         ZYNET_E_BAD_PAYLOAD},
+        {"opening again", zynet::buildFrame(FrameKind::Control, zynet::kHello, nullptr, 0),
+         ZYNET_E_BAD_FRAME},
     };
     TZyNetOptions options;
     options.maxFrameBytes = 64 * 1024;
@@ -339,7 +351,10 @@ TEST_F(NetSession, DisconnectExchanges) {
     }
     {  // the session asks and waits for the answer
         CScriptedPeer peer;
-        peer.expectXdr(ZYS_PM_DISCONNECT_REQ).sendXdr(FSR_MSG_RESTORE_END).sendXdr(ZYS_PM_DISCONNECT_REPLY).waitForClose();
+        peer.expectXdr(ZYS_PM_DISCONNECT_REQ)
+            .sendXdr(FSR_MSG_RESTORE_END)
+            .sendXdr(ZYS_PM_DISCONNECT_REPLY)
+            .waitForClose();
         peer.start();
         auto session = open(peer);
         bool timedOut = true;
@@ -374,8 +389,8 @@ TEST_F(NetSession, DisconnectExchanges) {
         ASSERT_EQ(got.size(), 1u);
         zysStatus read;
         fsr::CArena arena;
-        ASSERT_EQ(fsr::decodeRecord(fsr::LayoutOf<zysStatus>::layout, got[0].payload.data(), got[0].payload.size(),
-                                    arena, &read),
+        ASSERT_EQ(fsr::decodeRecord(fsr::LayoutOf<zysStatus>::layout, got[0].payload.data(),
+                                    got[0].payload.size(), arena, &read),
                   fsr::Status::Ok);
         EXPECT_EQ(read.kind, 2);
     }
@@ -394,7 +409,8 @@ TEST_F(NetSession, OpeningsThatFail) {
     unsigned int version = 0;
 
     CZyNetwork nowhere;
-    EXPECT_EQ(nowhere.Connect("no-such-client", "8", "hm", 10, timedOut).GetErrorCode(), ZYNET_E_UNKNOWN_HOST);
+    EXPECT_EQ(nowhere.Connect("no-such-client", "8", "hm", 10, timedOut).GetErrorCode(),
+              ZYNET_E_UNKNOWN_HOST);
     EXPECT_TRUE(nowhere.GetProtocolVersion(version).IsError());
     int port = 0;
     std::string why;
@@ -446,7 +462,8 @@ TEST_F(NetSession, XmlMessagesAndKindMismatches) {
     EXPECT_EQ(code, 0x0A0B0C0Du);
 
     // XML that does not parse ends the session.
-    EXPECT_EQ(session->ReceiveXMLMessage(&code, message, nullptr, 0, 10, timedOut).GetErrorCode(), ZYNET_E_BAD_PAYLOAD);
+    EXPECT_EQ(session->ReceiveXMLMessage(&code, message, nullptr, 0, 10, timedOut).GetErrorCode(),
+              ZYNET_E_BAD_PAYLOAD);
     EXPECT_EQ(message, nullptr);
     EXPECT_FALSE(session->IsConnected());
     expectPeerDone(peer);
@@ -490,7 +507,8 @@ TEST_F(NetSession, ARecordThatCannotBeSentIsRefusedBeforeAnyByteGoesOut) {
     std::memset(name.name, 'x', sizeof(name.name));
     EXPECT_EQ(sendRecord(*session, FSR_MSG_CLIENT_NAME, name).GetErrorCode(), ZYNET_E_BAD_RECORD);
     bool timedOut = false;
-    EXPECT_EQ(session->SendXDRMessage(FSR_MSG_CLIENT_NAME, nullptr, 0, 10, timedOut).GetErrorCode(), ZYNET_E_BAD_RECORD);
+    EXPECT_EQ(session->SendXDRMessage(FSR_MSG_CLIENT_NAME, nullptr, 0, 10, timedOut).GetErrorCode(),
+              ZYNET_E_BAD_RECORD);
     EXPECT_TRUE(session->IsConnected());
     ASSERT_FALSE(session->SendXDRMessage(FSR_MSG_RESTORE_END, nullptr, 0, 10, timedOut).IsError());
     session.reset();

@@ -103,7 +103,8 @@ TEST(RestoreCodec, SendingRefusesWhatTheRecordCannotCarry) {
 
     FSRItemArray array;
     array.count = 2;  // items missing
-    EXPECT_EQ(fsr::encode(messageOf(FSR_MSG_RESTORE_ITEM_ARRAY_90), &array, sizeof(array), out), Status::ShortRecord);
+    EXPECT_EQ(fsr::encode(messageOf(FSR_MSG_RESTORE_ITEM_ARRAY_90), &array, sizeof(array), out),
+              Status::ShortRecord);
 }
 
 // Raw XDR of an array header followed by `count` claimed items, for malformed-input cases.
@@ -146,8 +147,9 @@ TEST(RestoreCodec, ReceivingRefusesMalformedInputBeforeAllocating) {
     std::vector<uint8_t> bytes;
     ASSERT_EQ(fsr::encode(messageOf(FSR_MSG_ORIGINATED_USER_ID), &user, sizeof(user), bytes), Status::Ok);
     bytes.push_back(0);
-    EXPECT_EQ(fsr::decode(messageOf(FSR_MSG_ORIGINATED_USER_ID), bytes.data(), bytes.size(), arena, record, size),
-              Status::TrailingBytes);
+    EXPECT_EQ(
+        fsr::decode(messageOf(FSR_MSG_ORIGINATED_USER_ID), bytes.data(), bytes.size(), arena, record, size),
+        Status::TrailingBytes);
     EXPECT_EQ(fsr::decode(messageOf(FSR_MSG_RESTORE_END), bytes.data(), bytes.size(), arena, record, size),
               Status::TrailingBytes);
 }
@@ -228,7 +230,8 @@ std::map<int, int> flagsOf(uint64_t word) {
 TEST(RestoreRecords, ItemFlagsMapOntoBrowseItemFlags) {
     // Exactly one kind element; deleted, 4, 5 (inverted), 8 and 9 always present.
     EXPECT_EQ(flagsOf(0x0), (std::map<int, int>{{1, 1}, {3, 0}, {4, 0}, {5, 1}, {8, 0}, {9, 0}}));
-    EXPECT_EQ(flagsOf(0x1 | 0x10 | 0x400), (std::map<int, int>{{2, 1}, {3, 0}, {4, 0}, {5, 1}, {8, 0}, {9, 0}}));
+    EXPECT_EQ(flagsOf(0x1 | 0x10 | 0x400),
+              (std::map<int, int>{{2, 1}, {3, 0}, {4, 0}, {5, 1}, {8, 0}, {9, 0}}));
     EXPECT_EQ(flagsOf(0x10 | 0x400), (std::map<int, int>{{6, 1}, {3, 0}, {4, 0}, {5, 1}, {8, 0}, {9, 0}}));
     EXPECT_EQ(flagsOf(0x400 | 0x2 | 0x8 | 0x20 | 0x40 | 0x200),
               (std::map<int, int>{{10, 1}, {3, 1}, {4, 1}, {5, 0}, {8, 1}, {9, 1}}));

@@ -6,7 +6,8 @@ namespace hubtest {
 
 std::vector<uint8_t> encodeMessage(uint32_t code, const void* record, size_t recordSize) {
     std::vector<uint8_t> bytes;
-    if (const fsr::TMessage* message = fsr::findMessage(code)) fsr::encode(*message, record, recordSize, bytes);
+    if (const fsr::TMessage* message = fsr::findMessage(code))
+        fsr::encode(*message, record, recordSize, bytes);
     return bytes;
 }
 
@@ -24,7 +25,8 @@ bool CFrameLink::sendRaw(const std::vector<uint8_t>& bytes, int seconds) {
     return m_socket.sendAll(&part, 1, zynet::deadlineIn(seconds), sent, err) == zynet::Io::Ok;
 }
 
-bool CFrameLink::send(zynet::FrameKind kind, uint32_t code, const std::vector<uint8_t>& payload, int seconds) {
+bool CFrameLink::send(zynet::FrameKind kind, uint32_t code, const std::vector<uint8_t>& payload,
+                      int seconds) {
     return sendRaw(zynet::buildFrame(kind, code, payload.data(), payload.size()), seconds);
 }
 
@@ -48,10 +50,18 @@ bool CFrameLink::receive(TRawFrame& frame, int seconds, std::string& why) {
         size_t got = 0;
         int err = 0;
         switch (m_socket.receiveSome(to, room, deadline, got, err)) {
-            case zynet::Io::Ok: m_assembler.commit(got); continue;
-            case zynet::Io::TimedOut: why = "timed out"; return false;
-            case zynet::Io::Closed: why = "closed"; return false;
-            case zynet::Io::Failed: why = "failed"; return false;
+            case zynet::Io::Ok:
+                m_assembler.commit(got);
+                continue;
+            case zynet::Io::TimedOut:
+                why = "timed out";
+                return false;
+            case zynet::Io::Closed:
+                why = "closed";
+                return false;
+            case zynet::Io::Failed:
+                why = "failed";
+                return false;
         }
     }
 }

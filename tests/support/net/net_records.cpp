@@ -13,7 +13,9 @@ void fillRecord(const fsr::TLayout& layout, void* record, uint64_t seed, TTextSt
             // High and low bits both vary, so a word cut to 32 bits or swapped shows.
             const uint64_t value = (seed << 40) ^ (uint64_t{f.offset} << 8) ^ (k + 1) ^ 0x8000000000000001ull;
             switch (f.kind) {
-                case fsr::FieldKind::U64: std::memcpy(at + 8 * k, &value, 8); break;
+                case fsr::FieldKind::U64:
+                    std::memcpy(at + 8 * k, &value, 8);
+                    break;
                 case fsr::FieldKind::U32:
                 case fsr::FieldKind::I32: {
                     const uint32_t v = static_cast<uint32_t>(value ^ (value >> 32));
@@ -26,13 +28,17 @@ void fillRecord(const fsr::TLayout& layout, void* record, uint64_t seed, TTextSt
                     break;
                 }
                 case fsr::FieldKind::Str: {
-                    texts.push_back("s" + std::to_string(seed) + "." + std::to_string(f.offset) + "/\xc3\xa9");
+                    texts.push_back("s" + std::to_string(seed) + "." + std::to_string(f.offset) +
+                                    "/\xc3\xa9");
                     const char* p = texts.back().c_str();
                     std::memcpy(at, &p, sizeof(p));
                     break;
                 }
-                case fsr::FieldKind::Rec: fillRecord(*f.nested, at, seed + 7, texts); break;
-                case fsr::FieldKind::Pad: break;
+                case fsr::FieldKind::Rec:
+                    fillRecord(*f.nested, at, seed + 7, texts);
+                    break;
+                case fsr::FieldKind::Pad:
+                    break;
             }
         }
     }
@@ -51,7 +57,8 @@ std::string compareRecords(const fsr::TLayout& layout, const void* expected, con
                 std::memcpy(&x, a + f.offset, sizeof(x));
                 std::memcpy(&y, b + f.offset, sizeof(y));
                 if (y == nullptr) return where + ": null text";
-                if (std::strcmp(x ? x : "", y) != 0) return where + ": [" + (x ? x : "") + "] became [" + y + "]";
+                if (std::strcmp(x ? x : "", y) != 0)
+                    return where + ": [" + (x ? x : "") + "] became [" + y + "]";
                 break;
             }
             case fsr::FieldKind::Rec: {
@@ -60,7 +67,8 @@ std::string compareRecords(const fsr::TLayout& layout, const void* expected, con
                 break;
             }
             default:
-                if (std::memcmp(a + f.offset, b + f.offset, size_t{f.size} * f.count) != 0) return where + " differs";
+                if (std::memcmp(a + f.offset, b + f.offset, size_t{f.size} * f.count) != 0)
+                    return where + " differs";
         }
     }
     return std::string();
@@ -75,14 +83,17 @@ void fillMessage(const fsr::TMessage& message, uint32_t count, uint64_t seed, TF
         return;
     }
     out.items.assign(size_t{count} * layout.size, 0);
-    for (uint32_t i = 0; i < count; ++i) fillRecord(layout, out.items.data() + size_t{i} * layout.size, seed + i, out.texts);
+    for (uint32_t i = 0; i < count; ++i)
+        fillRecord(layout, out.items.data() + size_t{i} * layout.size, seed + i, out.texts);
     FSRItemArray array;
     array.count = count;
     array.items = out.items.data();
-    out.record.assign(reinterpret_cast<const uint8_t*>(&array), reinterpret_cast<const uint8_t*>(&array) + sizeof(array));
+    out.record.assign(reinterpret_cast<const uint8_t*>(&array),
+                      reinterpret_cast<const uint8_t*>(&array) + sizeof(array));
 }
 
-std::string compareMessage(const fsr::TMessage& message, const TFilledMessage& expected, const void* received) {
+std::string compareMessage(const fsr::TMessage& message, const TFilledMessage& expected,
+                           const void* received) {
     if (message.shape == fsr::Shape::Empty) return std::string();
     if (received == nullptr) return "no record received";
     const fsr::TLayout& layout = *message.layout;
@@ -92,8 +103,9 @@ std::string compareMessage(const fsr::TMessage& message, const TFilledMessage& e
     if (want->count != got->count)
         return "count " + std::to_string(want->count) + " became " + std::to_string(got->count);
     for (uint32_t i = 0; i < want->count; ++i) {
-        const std::string diff = compareRecords(layout, static_cast<const uint8_t*>(want->items) + size_t{i} * layout.size,
-                                                static_cast<const uint8_t*>(got->items) + size_t{i} * layout.size);
+        const std::string diff =
+            compareRecords(layout, static_cast<const uint8_t*>(want->items) + size_t{i} * layout.size,
+                           static_cast<const uint8_t*>(got->items) + size_t{i} * layout.size);
         if (!diff.empty()) return "item " + std::to_string(i) + ": " + diff;
     }
     return std::string();

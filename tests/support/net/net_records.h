@@ -27,7 +27,8 @@ struct TFilledMessage {
 };
 void fillMessage(const fsr::TMessage& message, uint32_t count, uint64_t seed, TFilledMessage& out);
 // Compares a received record (as handed by a decode) with what fillMessage made.
-std::string compareMessage(const fsr::TMessage& message, const TFilledMessage& expected, const void* received);
+std::string compareMessage(const fsr::TMessage& message, const TFilledMessage& expected,
+                           const void* received);
 
 // Every message code of the table, in table order.
 std::vector<uint32_t> allMessageCodes();

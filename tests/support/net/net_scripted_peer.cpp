@@ -59,10 +59,13 @@ CScriptedPeer& CScriptedPeer::waitForClose() {
     return *this;
 }
 
-void CScriptedPeer::start(int connections) { m_thread = std::thread(&CScriptedPeer::run, this, connections); }
+void CScriptedPeer::start(int connections) {
+    m_thread = std::thread(&CScriptedPeer::run, this, connections);
+}
 
 std::string CScriptedPeer::mangledName(int serviceNumber) const {
-    return "127.0.0.1*" + m_identity.clientName + "*" + std::to_string(serviceNumber) + "*" + std::to_string(m_port);
+    return "127.0.0.1*" + m_identity.clientName + "*" + std::to_string(serviceNumber) + "*" +
+           std::to_string(m_port);
 }
 
 void CScriptedPeer::fail(const std::string& what) {
@@ -190,8 +193,12 @@ void CScriptedPeer::play(CFrameLink& link) {
                     return;
                 }
                 break;
-            case TStep::Pause: std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds)); break;
-            case TStep::Close: link.close(); return;
+            case TStep::Pause:
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
+                break;
+            case TStep::Close:
+                link.close();
+                return;
             case TStep::WaitForClose:
                 if (!link.waitForClose(20)) fail(where + "the other side did not close");
                 return;
