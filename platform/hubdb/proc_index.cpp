@@ -7,6 +7,7 @@
 #include "Db/Proc/DM2GetIndexServers.h"
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/familiesb_procs.h"
+#include "platform/hubdb/hubsql.h"
 #include "platform/hubdb/procsupport.h"
 
 using zydb::DbValue;
@@ -160,27 +161,22 @@ int tmAddEntityToTaskProc(zydb::CProcCall& call) {
     const int flags = static_cast<int>(call.argInt(9));
     zydb::IDbConnection& conn = call.connection();
 
-    long long clientId = 0;
-    bool found = false;
-    int rc = queryOneInt(conn, "SELECT clientId FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)}, clientId,
-                         found);
+    std::vector<DbValue> subclient, task;
+    int rc = queryFirstRow(conn, "SELECT clientId FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)},
+                           subclient);
+    if (rc == zydb::DB_NO_DATA) return procRefusal(call, "no subclient " + std::to_string(subclientId));
     if (rc != zydb::DB_OK) return procFailure(call, rc);
-    if (!found) return procRefusal(call, "no subclient " + std::to_string(subclientId));
-    long long taskId = 0;
-    rc = taskArg > 0 ? queryOneInt(conn, "SELECT taskId FROM TM_Task WHERE taskId = ?", {DbValue::ofInt(taskArg)}, taskId, found)
-                     : queryOneInt(conn, "SELECT taskId FROM TM_Task WHERE isDefault = 1 ORDER BY taskId LIMIT 1", {},
-                                   taskId, found);
-    if (rc != zydb::DB_OK) return procFailure(call, rc);
-    if (!found)
+    rc = taskArg > 0 ? queryFirstRow(conn, "SELECT taskId FROM TM_Task WHERE taskId = ?", {DbValue::ofInt(taskArg)}, task)
+                     : queryFirstRow(conn, "SELECT taskId FROM TM_Task WHERE isDefault = 1 ORDER BY taskId LIMIT 1", {},
+                                     task);
+    if (rc == zydb::DB_NO_DATA)
         return procRefusal(call, taskArg > 0 ? "no schedule task " + std::to_string(taskArg) : "no default schedule task");
-    long long existing = 0;
-    rc = queryOneInt(conn, "SELECT taskId FROM TM_TaskEntity WHERE taskId = ? AND appId = ?",
-                     {DbValue::ofInt(taskId), DbValue::ofInt(subclientId)}, existing, found);
     if (rc != zydb::DB_OK) return procFailure(call, rc);
-    if (found) return zydb::DB_OK;
-    return runMaintenance(call, "INSERT INTO TM_TaskEntity (taskId, appId, clientId, flags) VALUES (?, ?, ?, ?)",
-                          {DbValue::ofInt(taskId), DbValue::ofInt(subclientId), DbValue::ofInt(clientId),
-                           DbValue::ofInt(flags)});
+    return runMaintenance(call,
+                          "INSERT INTO TM_TaskEntity (taskId, appId, clientId, flags) SELECT ?, ?, ?, ? WHERE NOT EXISTS "
+                          "(SELECT 1 FROM TM_TaskEntity WHERE taskId = ? AND appId = ?)",
+                          {task[0], DbValue::ofInt(subclientId), subclient[0], DbValue::ofInt(flags), task[0],
+                           DbValue::ofInt(subclientId)});
 }
 
 // SetRetentionForAutomaticSchedule(): every automatic schedule runs at the frequency (minutes) of the

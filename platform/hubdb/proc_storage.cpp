@@ -4,6 +4,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/archprocs.h"
 #include "platform/hubdb/familiesb_procs.h"
+#include "platform/hubdb/hubsql.h"
 #include "platform/hubdb/procsupport.h"
 
 using zydb::DbValue;
@@ -36,12 +37,11 @@ int archGetBackupCopyPrecedenceForSnapProc(zydb::CProcCall& call) {
     zydb::IDbConnection& conn = call.connection();
 
     if (subclientId > 0 && backupSetId > 0) {
-        long long bs = 0;
-        bool found = false;
-        int rc = queryOneInt(conn, "SELECT backupSet FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)},
-                             bs, found);
-        if (rc != zydb::DB_OK) return procFailure(call, rc);
-        if (!found || bs != backupSetId) {
+        std::vector<DbValue> row;
+        int rc = queryFirstRow(conn, "SELECT backupSet FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)},
+                                row);
+        if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA) return procFailure(call, rc);
+        if (rc == zydb::DB_NO_DATA || row[0].asInt() != backupSetId) {
             call.addRow(answer(0, "Subclient [" + std::to_string(subclientId) + "] is not in backup set [" +
                                       std::to_string(backupSetId) + "]"));
             return zydb::DB_OK;
@@ -73,22 +73,21 @@ int archGetBackupCopyPrecedenceForSnapProc(zydb::CProcCall& call) {
         return zydb::DB_OK;
     }
 
-    long long precedence = 0;
-    bool found = false;
-    rc = queryOneInt(conn,
+    std::vector<DbValue> precedence;
+    rc = queryFirstRow(conn,
                      std::string("SELECT g.copy FROM archGroupCopy g, (SELECT ? AS jobId, ? AS kelmarchId) j "
                                  "WHERE g.isSnapCopy = 0 AND g.archGroupId IN (SELECT f.archGroupId ") +
                          kJobDataFiles + ") AND NOT EXISTS (SELECT 1 " + kJobDataFiles +
                          " AND NOT EXISTS (SELECT 1 FROM archFileCopy c WHERE c.archFileId = f.id AND "
                          "c.kelmarchId = f.kelmarchId AND c.archCopyId = g.id AND c.isValid = 1 AND c.agedBy = 0)) "
                          "ORDER BY g.copy LIMIT 1",
-                     {DbValue::ofInt(jobId), DbValue::ofInt(kelmarchId)}, precedence, found);
-    if (rc != zydb::DB_OK) return procFailure(call, rc);
-    if (!found) {
+                     {DbValue::ofInt(jobId), DbValue::ofInt(kelmarchId)}, precedence);
+    if (rc == zydb::DB_NO_DATA) {
         call.addRow(answer(0, "The backup copy of snap job [" + std::to_string(jobId) + "] has not run"));
         return zydb::DB_OK;
     }
-    call.addRow(answer(static_cast<int>(precedence), ""));
+    if (rc != zydb::DB_OK) return procFailure(call, rc);
+    call.addRow(answer(static_cast<int>(precedence[0].asInt()), ""));
     return zydb::DB_OK;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/db/dbresult.h"
+#include "platform/hubdb/hubsql.h"
 
 using zydb::DbValue;
 
@@ -28,21 +29,6 @@ int forEachRow(zydb::IDbConnection& conn, const std::string& sql, const std::vec
     while ((rc = st->step()) == zydb::DB_OK) {
         int stop = row(*st);
         if (stop != zydb::DB_OK) return stop;
-    }
-    return rc == zydb::DB_NO_DATA ? zydb::DB_OK : rc;
-}
-
-int queryOneInt(zydb::IDbConnection& conn, const std::string& sql, const std::vector<DbValue>& params,
-                long long& value, bool& found) {
-    found = false;
-    std::unique_ptr<zydb::IDbStatement> st;
-    int rc = zydb::prepareBound(conn, sql, params, st);
-    if (rc != zydb::DB_OK) return rc;
-    rc = st->step();
-    if (rc == zydb::DB_OK) {
-        found = true;
-        value = st->columnInt64(0);
-        return zydb::DB_OK;
     }
     return rc == zydb::DB_NO_DATA ? zydb::DB_OK : rc;
 }
@@ -110,11 +96,10 @@ int setVersionedProperty(zydb::IDbConnection& conn, const char* table, int compo
 
 int writeSubclientProperty(zydb::CProcCall& call, int subclientId, const std::string& name, const std::string& value) {
     zydb::IDbConnection& conn = call.connection();
-    long long id = 0;
-    bool found = false;
-    int rc = queryOneInt(conn, "SELECT id FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)}, id, found);
+    std::vector<DbValue> row;
+    int rc = queryFirstRow(conn, "SELECT id FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)}, row);
+    if (rc == zydb::DB_NO_DATA) return procRefusal(call, "no subclient " + std::to_string(subclientId));
     if (rc != zydb::DB_OK) return procFailure(call, rc);
-    if (!found) return procRefusal(call, "no subclient " + std::to_string(subclientId));
     ProcWriteScope scope(conn);
     if ((rc = scope.begin()) != zydb::DB_OK ||
         (rc = setVersionedProperty(conn, "APP_SubClientProp", subclientId, name, 0, value, nowSeconds())) != zydb::DB_OK ||

@@ -23,10 +23,6 @@ int procRefusal(zydb::CProcCall& call, const std::string& why);
 int forEachRow(zydb::IDbConnection& conn, const std::string& sql, const std::vector<zydb::DbValue>& params,
                const std::function<int(const zydb::IDbRow&)>& row);
 
-// The first column of the first row as an integer; `found` says whether there was a row.
-int queryOneInt(zydb::IDbConnection& conn, const std::string& sql, const std::vector<zydb::DbValue>& params,
-                long long& value, bool& found);
-
 // Changes made by a handler become visible together or not at all, inside the caller's transaction
 // when there is one (a savepoint nests in it).
 class ProcWriteScope {

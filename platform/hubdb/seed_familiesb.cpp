@@ -17,12 +17,11 @@ DbValue I(long long v) { return DbValue::ofInt(v); }
 DbValue T(const std::string& v) { return DbValue::ofText(v); }
 DbValue TextOrNull(const std::string& v) { return v.empty() ? DbValue{} : DbValue::ofText(v); }
 
-constexpr int kVirtualServerAppType = 106;
-
 }  // namespace
 
-FamiliesBSeed::FamiliesBSeed(HubDbSeed& seed) : m_seed(seed) {
-    if (!seed.ok() || seed.connection() == nullptr) return;
+FamiliesBSeed::FamiliesBSeed(HubDbSeed& seed) : m_seed(seed), m_rows(seed) {
+    if (!m_rows.ok()) m_error = m_rows.error();
+    if (!seed.ok() || seed.connection() == nullptr || !m_error.empty()) return;
     std::string err;
     if (ensureFamiliesBSchema(*seed.connection(), &err) != zydb::DB_OK) m_error = err;
 }
@@ -77,41 +76,16 @@ int FamiliesBSeed::runBackupCopy(int jobId, int precedence) {
                : fail("backup copy");
 }
 
-int FamiliesBSeed::addInstance(const std::string& name, const std::string& guid) {
-    long long id = m_seed.insertRow("APP_InstanceName", {{"name", T(name)}, {"GUID", T(guid)}});
-    if (id < 0) return fail("instance");
-    if (guid.empty()) {
-        char text[64];
-        std::snprintf(text, sizeof text, "00000002-0000-4000-8000-%012llX", static_cast<unsigned long long>(id));
-        m_seed.exec("UPDATE APP_InstanceName SET GUID = ? WHERE id = ?", {T(text), I(id)});
-    }
+int FamiliesBSeed::addVmInstance(const VirtualMachine& vm, int osId) {
+    long long id = m_seed.insertRow("APP_InstanceName", {{"name", T("instance of client " + std::to_string(vm.clientId))}});
+    if (id < 0) return fail("VM instance");
+    char guid[64];
+    std::snprintf(guid, sizeof guid, "00000002-0000-4000-8000-%012llX", static_cast<unsigned long long>(id));
+    if (m_seed.exec("UPDATE APP_InstanceName SET GUID = ? WHERE id = ?", {T(guid), I(id)}) != zydb::DB_OK ||
+        m_seed.exec("UPDATE APP_Application SET instance = ? WHERE id = ?", {I(id), I(vm.subclientId)}) != zydb::DB_OK ||
+        m_seed.exec("UPDATE APP_Client SET simOperatingSystemId = ? WHERE id = ?", {I(osId), I(vm.clientId)}) != zydb::DB_OK)
+        return fail("VM instance");
     return static_cast<int>(id);
-}
-
-VirtualMachine FamiliesBSeed::addVirtualMachine(int parentBackupSetId, const VirtualMachineSeed& vm) {
-    VirtualMachine out;
-    out.instanceId = vm.instanceId > 0 ? vm.instanceId : addInstance(vm.name + " instance");
-    out.clientId = m_seed.addClient({.name = vm.name, .guid = vm.guid, .osId = vm.osId});
-    out.childBackupSetId = m_seed.addBackupSet(vm.name);
-    out.subclientId = m_seed.addSubclient({.clientId = out.clientId,
-                                           .appTypeId = kVirtualServerAppType,
-                                           .backupSetId = out.childBackupSetId,
-                                           .instanceId = out.instanceId,
-                                           .storagePolicyId = vm.storagePolicyId});
-    if (out.instanceId < 0 || out.clientId < 0 || out.childBackupSetId < 0 || out.subclientId < 0 ||
-        m_seed.linkVirtualMachine(out.clientId, parentBackupSetId, out.childBackupSetId) < 0 ||
-        (!vm.uuid.empty() && addVmUuid(out.clientId, vm.uuid, 0) < 0))
-        fail("virtual machine " + vm.name);
-    return out;
-}
-
-int FamiliesBSeed::addVmUuid(int vmClientId, const std::string& uuid, long long created, long long modified) {
-    return insertNextId("APP_ClientProp", "id",
-                        {{"componentNameId", I(vmClientId)},
-                         {"attrName", T(kVmUuidProperty)},
-                         {"attrVal", T(uuid)},
-                         {"created", I(created)},
-                         {"modified", I(modified)}});
 }
 
 std::vector<int> FamiliesBSeed::addVmBackup(int hypervisorSubclientId, const std::vector<VirtualMachine>& vms, int time,
@@ -128,13 +102,12 @@ std::vector<int> FamiliesBSeed::addVmBackup(int hypervisorSubclientId, const std
         if (child.jobId < 0 ||
             m_seed.exec("UPDATE JMBkpStats SET totalUncompBytes = ?, status = ? WHERE jobId = ?",
                         {I(vmSize), I(childStatus), I(child.jobId)}) != zydb::DB_OK ||
-            m_seed.insertRow("JMJobDataLink", {{"kelmarchId", I(kDefaultKelmarchId)},
-                                               {"parentJobId", I(parent.jobId)},
-                                               {"childJobId", I(child.jobId)},
-                                               {"parentAppid", I(hypervisorSubclientId)},
-                                               {"childAppid", I(vm.subclientId)},
-                                               {"linkType", I(kVmJobLinkType)},
-                                               {"childJobStatus", I(childStatus)}}) < 0) {
+            m_rows.addJobLink({.parentJobId = parent.jobId,
+                               .childJobId = child.jobId,
+                               .parentAppId = hypervisorSubclientId,
+                               .childAppId = vm.subclientId,
+                               .linkType = kVmJobLinkType,
+                               .childJobStatus = childStatus}) < 0) {
             fail("virtual machine backup");
             return jobs;
         }
@@ -251,11 +224,6 @@ int FamiliesBSeed::addRelease(int id, const std::string& release, int buildNum) 
     return m_seed.insertRow("simAllNimbraRel", {{"id", I(id)}, {"release", T(release)}, {"buildNum", I(buildNum)}}) < 0
                ? fail("release " + release)
                : id;
-}
-
-int FamiliesBSeed::addUser(const std::string& login, const std::string& name) {
-    long long id = m_seed.insertRow("UMUsers", {{"name", T(name.empty() ? login : name)}, {"login", T(login)}, {"enabled", I(1)}});
-    return id < 0 ? fail("user " + login) : static_cast<int>(id);
 }
 
 int FamiliesBSeed::addSharedFolder(const std::string& folderName, int ownerUserId, const std::string& path) {

@@ -1,11 +1,12 @@
-// FamiliesBSeed: seed-builder additions for storage policies and snap copies, virtual machines under
-// hypervisor backup sets, index databases, document tags, index servers, index backups of media
-// agents, schedules, checkpoints, global parameters with their history, releases, users and shared
-// folders. Works on a HubDbSeed's file; one object per seed, used by the seed's thread.
+// FamiliesBSeed: seed-builder additions for storage policies and snap copies, VM instances and the
+// jobs of hypervisor backups, index databases, document tags, index servers, index backups of media
+// agents, schedules, checkpoints, global parameters with their history, releases and shared folders. Works on a HubDbSeed's file; one object per seed, used by the seed's thread.
 //
 //   hubdb::HubDbSeed seed(path);
+//   hubdb::RowSeed rows(seed);                     // VMs, users, properties, job links
 //   hubdb::FamiliesBSeed more(seed);               // completes the schema for these tables
-//   int vm = more.addVirtualMachine(parentBackupSet, {.name = "vm1", .storagePolicyId = sp}).clientId;
+//   auto vm = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "vm1", .storagePolicyId = sp});
+//   more.addVmBackup(hypervisorSubclient, {vm}, 1700000000);
 //   more.setGlobalParam("IDX_BROWSE_IGNORE_MA_FROM_RESTORE_TASK", "1", 1700000000);
 #pragma once
 
@@ -13,25 +14,9 @@
 #include <vector>
 
 #include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdb/seed_families_a.h"
 
 namespace hubdb {
-
-struct VirtualMachineSeed {
-    std::string name{};
-    std::string guid{};        // the client's GUID; empty: made by the seed builder
-    std::string uuid{};        // a current "Virtual Machine Instance UUID" property; empty: none
-    int osId = 0;
-    int storagePolicyId = 0;   // of the VM's own subclient
-    int instanceId = 0;        // 0: a new instance of the VM's own
-};
-
-// A VM: its client, its own (child) backup set and the subclient in it.
-struct VirtualMachine {
-    int clientId = -1;
-    int childBackupSetId = -1;
-    int subclientId = -1;
-    int instanceId = -1;
-};
 
 struct IndexDatabaseSeed {
     std::string dbName{};
@@ -70,11 +55,9 @@ public:
     HubDbSeed::Backup addSnapBackup(int appId, int time, int dataFiles = 1);
     int runBackupCopy(int jobId, int precedence);
 
-    // Virtual machines of a hypervisor (parent) backup set.
-    int addInstance(const std::string& name, const std::string& guid = "");
-    VirtualMachine addVirtualMachine(int parentBackupSetId, const VirtualMachineSeed& vm);
-    // A row of the VM's "Virtual Machine Instance UUID" property with its validity.
-    int addVmUuid(int vmClientId, const std::string& uuid, long long created, long long modified = 0);
+    // Virtual machines (made with RowSeed::addVirtualMachine): an instance of the VM's own for its
+    // subclient, and the operating system of its client; returns the instance id.
+    int addVmInstance(const VirtualMachine& vm, int osId = 0);
     // One hypervisor backup at `time`: a full job of the hypervisor subclient and a full job (with one
     // data file, `vmSize` bytes read) of each VM, linked to it as its children. Returns the job ids,
     // the parent's first.
@@ -109,8 +92,7 @@ public:
 
     int addRelease(int id, const std::string& release, int buildNum = 0);
 
-    // Users and the folders they share.
-    int addUser(const std::string& login, const std::string& name = "");
+    // A folder that a user (RowSeed::addUser) shares.
     int addSharedFolder(const std::string& folderName, int ownerUserId, const std::string& path = "");
 
 private:
@@ -120,6 +102,7 @@ private:
                      std::vector<std::pair<std::string, zydb::DbValue>> columns);
 
     HubDbSeed& m_seed;
+    RowSeed m_rows;
     std::string m_error;
 };
 

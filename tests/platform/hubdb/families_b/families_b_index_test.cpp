@@ -61,8 +61,9 @@ protected:
             agedCheckpoint = more.addCheckpoint(bs, b.dataFiles[1]);
             missingCheckpoint = more.addCheckpoint(bs, 999999);
 
-            alice = more.addUser("alice");
-            bob = more.addUser("bob", "Bob B");
+            hubdb::RowSeed rows(seed);
+            alice = rows.addUser({.name = "alice"});
+            bob = rows.addUser({.name = "Bob B", .login = "bob"});
         });
     }
 

@@ -29,9 +29,11 @@ protected:
 
             int client = seed.addClient({.name = "c"});
             subclient = seed.addSubclient({.clientId = client, .appTypeId = 29});
-            owner = more.addUser("alice", "Alice A");
-            nameOnly = more.addUser("", "Bob");
-            nobody = more.addUser("", "");
+            hubdb::RowSeed rows(seed);
+            owner = rows.addUser({.name = "Alice A", .login = "alice"});
+            nameOnly = rows.addUser({.name = "Bob"});
+            nobody = rows.addUser({});
+            seed.exec("UPDATE UMUsers SET login = '' WHERE id = ?", {zydb::DbValue::ofInt(nameOnly)});
             folder = more.addSharedFolder("Projects", owner, "/share/projects");
             bobsFolder = more.addSharedFolder("Bob's", nameOnly);
             namelessFolder = more.addSharedFolder("Nameless", nobody);

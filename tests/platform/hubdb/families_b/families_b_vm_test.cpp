@@ -2,6 +2,7 @@
 // resolution of a VM GUID under its parent backup set.
 #include "Db/Proc/AppGetVMBrowseDetails.h"
 #include "Db/Proc/ArchGetVMsForBrowse.h"
+#include "Db/Tbl/APP_ClientProp.h"
 #include "tests/platform/hubdb/families_b/families_b_world.h"
 
 namespace {
@@ -19,16 +20,19 @@ protected:
             hvSubclient = seed.addSubclient({.clientId = hv, .appTypeId = 106, .backupSetId = parent, .storagePolicyId = sp});
             otherHvSubclient = seed.addSubclient(
                 {.clientId = hv, .appTypeId = 106, .backupSetId = parent, .name = "second", .storagePolicyId = sp});
-            vm1 = more.addVirtualMachine(parent, {.name = std::string(510, 'v'), .uuid = "5005-aaaa", .osId = 7,
-                                                  .storagePolicyId = sp});
-            vm2 = more.addVirtualMachine(parent, {.name = "vm2", .guid = "CLIENT-GUID-2", .storagePolicyId = sp});
-            vm3 = more.addVirtualMachine(parent, {.name = "never-backed-up", .storagePolicyId = sp});
+            hubdb::RowSeed rows(seed);
+            vm1 = rows.addVirtualMachine(
+                {.parentBackupSetId = parent, .name = std::string(510, 'v'), .vmGuid = "5005-aaaa", .storagePolicyId = sp});
+            vm1Instance = more.addVmInstance(vm1, 7);
+            vm2 = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "vm2", .storagePolicyId = sp});
+            vm3 = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "never-backed-up", .storagePolicyId = sp});
+            // vm2 has no UUID property: its client's GUID names it.
+            seed.exec("DELETE FROM APP_ClientProp WHERE componentNameId = ?", {zydb::DbValue::ofInt(vm2.clientId)});
+            seed.exec("UPDATE APP_Client SET GUID = 'CLIENT-GUID-2' WHERE id = ?", {zydb::DbValue::ofInt(vm2.clientId)});
             firstJobs = more.addVmBackup(hvSubclient, {vm1, vm2}, kT0, 1000);
             secondJobs = more.addVmBackup(hvSubclient, {vm1}, kT0 + kDay, 2000);
             // vm1's UUID changed between the two backups: the older value is history.
-            seed.exec("UPDATE APP_ClientProp SET modified = ? WHERE componentNameId = ?",
-                      {zydb::DbValue::ofInt(kT0 + kDay / 2), zydb::DbValue::ofInt(vm1.clientId)});
-            more.addVmUuid(vm1.clientId, "5005-BBBB", kT0 + kDay / 2);
+            rows.changeProperty<APP_ClientProp>(vm1.clientId, "Virtual Machine Instance UUID", "5005-BBBB", kT0 + kDay / 2);
         });
     }
 
@@ -51,7 +55,7 @@ protected:
         return rc == zydb::DB_OK && rows < 1 ? -1 : rc;
     }
 
-    int parent = 0, emptyParent = 0, hvSubclient = 0, otherHvSubclient = 0;
+    int parent = 0, emptyParent = 0, hvSubclient = 0, otherHvSubclient = 0, vm1Instance = 0;
     hubdb::VirtualMachine vm1, vm2, vm3;
     std::vector<int> firstJobs, secondJobs;
 };
@@ -67,7 +71,7 @@ TEST_F(VirtualMachines, OneRowPerProtectedVmWithItsCoveringJob) {
     EXPECT_STREQ(r.r_VMGUID, "5005-BBBB");  // the UUID in force at the covering job
     EXPECT_EQ(std::string(r.r_VMClientName), std::string(510, 'v'));
     EXPECT_EQ(r.r_VMSize, 2000);
-    EXPECT_EQ(r.r_VMInstanceId, vm1.instanceId);
+    EXPECT_EQ(r.r_VMInstanceId, vm1Instance);
     EXPECT_EQ(std::string(r.r_VMInstanceGUID).size(), 36u);
     EXPECT_EQ(r.r_VMBackupSetId, vm1.childBackupSetId);
     EXPECT_NE(r.r_VMBackupSetGUID[0], 0);
@@ -120,7 +124,7 @@ TEST_F(VirtualMachines, GuidResolvesToTheVmsOwnEntities) {
     AppGetVMBrowseDetails_t d;
     ASSERT_EQ(resolve("5005-bbbb", parent, &d), zydb::DB_OK);  // the current UUID, any letter case
     EXPECT_EQ(d.VMClientID, vm1.clientId);
-    EXPECT_EQ(d.VMInstanceId, vm1.instanceId);
+    EXPECT_EQ(d.VMInstanceId, vm1Instance);
     EXPECT_EQ(d.VMBackupsetId, vm1.childBackupSetId);
     EXPECT_EQ(d.VMSubclientId, vm1.subclientId);
     ASSERT_EQ(resolve("CLIENT-GUID-2", parent, &d), zydb::DB_OK);  // the client's GUID
