@@ -21,16 +21,6 @@ void copyText(char (&dst)[256], const std::string& src) {
     dst[n] = '\0';
 }
 
-EvDebug& secLog() {
-    thread_local EvDebug log(nullptr);
-    thread_local bool tagged = false;
-    if (!tagged) {
-        log.setPrefixMessage("SECURITY");
-        tagged = true;
-    }
-    return log;
-}
-
 }  // namespace
 
 EvSecurityMgr::EvSecurityMgr(long long id)
@@ -43,7 +33,7 @@ EvSecurityMgr::EvSecurityMgr(long long id)
     m_localeId = EvReturnData::returnLocaleId(id);
     m_rightsLevel = 2;
     if (m_tran.startTran() != zydb::DB_OK)
-        secLog().debugLvl(0, "ERROR: security manager could not start its transaction: %s",
+        zysec::securityLog().debugLvl(0, "ERROR: security manager could not start its transaction: %s",
                           m_tran.getErrorStr(zydb::DB_ERR_GENERAL));
 }
 
@@ -75,7 +65,7 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
     switch (outcome.result) {
         case zysec::kCheckAllowed:
             m_status = kAllowed;
-            secLog().debugLvl(3, "%s", m_responseString);
+            zysec::securityLog().debugLvl(3, "%s", m_responseString);
             return true;
         case zysec::kCheckDenied:
             m_status = kDenied;
@@ -93,7 +83,7 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
             break;
         }
     }
-    secLog().debugLvl(outcome.result == zysec::kCheckFailed ? 0 : 3, "%s", m_responseString);
+    zysec::securityLog().debugLvl(outcome.result == zysec::kCheckFailed ? 0 : 3, "%s", m_responseString);
     return false;
 }
 
@@ -109,24 +99,24 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
                               std::string& userName, std::string& domain, std::string& fullName) {
     std::string key;
     if (!CZetaToken::signingKey(key)) {
-        secLog().debugLvl(0, "ERROR: no token key is configured; tokens are refused");
+        zysec::securityLog().debugLvl(0, "ERROR: no token key is configured; tokens are refused");
         return 0;
     }
     TZetaTokenClaims claims;
     const long long now = static_cast<long long>(std::time(nullptr));
     CZetaToken::Result r = CZetaToken::verify(key, token, now, claims);
     if (r != CZetaToken::kValid) {
-        secLog().debugLvl(1, "token refused: %s", CZetaToken::resultText(r));
+        zysec::securityLog().debugLvl(1, "token refused: %s", CZetaToken::resultText(r));
         return 0;
     }
     if (claims.kind != kind) {
-        secLog().debugLvl(3, "token refused: a %s token where a %s token is needed",
+        zysec::securityLog().debugLvl(3, "token refused: a %s token where a %s token is needed",
                           claims.kind == CZetaToken::kSessionToken ? "session" : "user",
                           kind == CZetaToken::kSessionToken ? "session" : "user");
         return 0;
     }
     if (!m_tran.isOpen()) {
-        secLog().debugLvl(0, "ERROR: token refused: the security manager has no open transaction");
+        zysec::securityLog().debugLvl(0, "ERROR: token refused: the security manager has no open transaction");
         return 0;
     }
     if (kind == CZetaToken::kSessionToken) {
@@ -136,7 +126,7 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
         s.setWhere("sessionId = '%s' AND userId = %d AND expires > %lld", claims.sessionId, claims.userId, now);
         int rc = s.getOneRow(&s, false, 0, 0);
         if (rc != zydb::DB_OK) {
-            secLog().debugLvl(rc == zydb::DB_NO_DATA ? 1 : 0, "token refused: session [%s] %s", claims.sessionId.c_str(),
+            zysec::securityLog().debugLvl(rc == zydb::DB_NO_DATA ? 1 : 0, "token refused: session [%s] %s", claims.sessionId.c_str(),
                               rc == zydb::DB_NO_DATA ? "is not live" : s.getErrorStr(rc));
             return 0;
         }
@@ -144,7 +134,7 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
     zysec::TUserInfo user;
     int rc = zysec::lookUpUser(&m_tran, claims.userId, user);
     if (rc != zydb::DB_OK || !user.enabled) {
-        secLog().debugLvl(1, "token refused: user [%d] %s", claims.userId,
+        zysec::securityLog().debugLvl(1, "token refused: user [%d] %s", claims.userId,
                           rc == zydb::DB_NO_DATA ? "does not exist" : rc != zydb::DB_OK ? "cannot be read" : "is disabled");
         return 0;
     }
@@ -172,7 +162,7 @@ int EvSecurityMgr::GetSessionInfoFromZetaToken(const std::string& token, bool wi
 int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifetimeSeconds, std::string& token) {
     std::string key;
     if (!CZetaToken::signingKey(key)) {
-        secLog().debugLvl(0, "ERROR: no token key is configured; no token issued");
+        zysec::securityLog().debugLvl(0, "ERROR: no token key is configured; no token issued");
         return zydb::DB_ERR_STATE;
     }
     DBtran tran(false);
@@ -180,7 +170,7 @@ int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifet
     zysec::TUserInfo user;
     if (rc == zydb::DB_OK) rc = zysec::lookUpUser(&tran, userId, user);
     if (rc != zydb::DB_OK || !user.enabled) {
-        secLog().debugLvl(0, "ERROR: no token issued for user [%d]: %s", userId,
+        zysec::securityLog().debugLvl(0, "ERROR: no token issued for user [%d]: %s", userId,
                           rc == zydb::DB_OK ? "the user is disabled" : zydb::dbResultText(rc));
         return rc == zydb::DB_OK ? zydb::DB_ERR_STATE : rc;
     }
@@ -192,7 +182,7 @@ int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifet
     std::string made;
     CZetaToken::Result r = CZetaToken::issue(key, claims, made);
     if (r != CZetaToken::kValid) {
-        secLog().debugLvl(0, "ERROR: no token issued for user [%d]: %s", userId, CZetaToken::resultText(r));
+        zysec::securityLog().debugLvl(0, "ERROR: no token issued for user [%d]: %s", userId, CZetaToken::resultText(r));
         return zydb::DB_ERR_ARGUMENT;
     }
     if (sessionToken) {
@@ -202,7 +192,7 @@ int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifet
                               zydb::DbValue::ofInt(claims.issuedAt), zydb::DbValue::ofInt(claims.expiresAt)});
         if (rc == zydb::DB_OK) rc = tran.commitTran();
         if (rc != zydb::DB_OK) {
-            secLog().debugLvl(0, "ERROR: session of user [%d] cannot be recorded: %s", userId, zydb::dbResultText(rc));
+            zysec::securityLog().debugLvl(0, "ERROR: session of user [%d] cannot be recorded: %s", userId, zydb::dbResultText(rc));
             return rc;
         }
     }
@@ -217,7 +207,7 @@ bool EvSecurityMgr::GetFromUsersPropDB(int userId, const char* name, std::string
     std::string v;
     int rc = zysec::getUserProperty(t, userId, name, v);
     if (rc != zydb::DB_OK) {
-        if (rc != zydb::DB_NO_DATA) secLog().debugLvl(0, "ERROR: user property [%s] of user [%d] cannot be read [%d]", name, userId, rc);
+        if (rc != zydb::DB_NO_DATA) zysec::securityLog().debugLvl(0, "ERROR: user property [%s] of user [%d] cannot be read [%d]", name, userId, rc);
         return false;
     }
     value = v;
@@ -242,7 +232,7 @@ zysec::TEntityPath pathOf(long kelmarchId, long clientId, long appType, long ins
 
 bool EvSecurityCheck::canBrowse(int userId, long kelmarchId, long clientId, long appType, long instanceId,
                                 long backupSetId, long subclientId, bool endUser, const std::string& accessText) {
-    secLog().debugLvl(5, "canBrowse user [%d] end user [%d] access text %s", userId, endUser ? 1 : 0,
+    zysec::securityLog().debugLvl(5, "canBrowse user [%d] end user [%d] access text %s", userId, endUser ? 1 : 0,
                       accessText.empty() ? "absent" : "present");
     const auto path = pathOf(kelmarchId, clientId, appType, instanceId, backupSetId, subclientId);
     if (endUser)

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/db/dbresult.h"
+#include "platform/log/evdebug.h"
 #include "platform/security/rights.h"
 
 EvSecurityNew::EvSecurityNew(DBtran* transaction, int locale)
@@ -69,9 +70,7 @@ int EvExternal::getUserLogin(long userId, char* login, size_t loginSize, std::st
     int rc = zysec::lookUpUser(nullptr, static_cast<int>(userId), user);
     if (rc != zydb::DB_OK) return rc;
     if (user.login.size() >= loginSize) {
-        EvDebug log(nullptr);
-        log.setPrefixMessage("SECURITY");
-        log.debugLvl(0, "ERROR: login name of user [%ld] is %zu bytes, longer than the %zu-byte buffer given",
+        zysec::securityLog().debugLvl(0, "ERROR: login name of user [%ld] is %zu bytes, longer than the %zu-byte buffer given",
                      userId, user.login.size(), loginSize);
         return -2;
     }

@@ -5,9 +5,20 @@
 #include "Db/Tbl/UMUsers.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/propertystore.h"
+#include "platform/log/evdebug.h"
 #include "platform/security/securitytables.h"
 
 namespace zysec {
+
+EvDebug& securityLog() {
+    thread_local EvDebug log(nullptr);
+    thread_local bool tagged = false;
+    if (!tagged) {
+        log.setPrefixMessage("SECURITY");
+        tagged = true;
+    }
+    return log;
+}
 
 std::string permissionName(int permission) {
     switch (permission) {

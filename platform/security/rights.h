@@ -9,6 +9,7 @@
 #include "platform/security/securitytables.h"
 
 class DBtran;
+class EvDebug;
 
 // Permission ids, their names for explanations.
 #define SEC_PERMISSIONS(P)                       \
@@ -19,6 +20,9 @@ class DBtran;
     P(kPermDeleteData, 219, "Delete Data")
 
 namespace zysec {
+
+// The calling thread's logger of the security classes (module tag "SECURITY").
+EvDebug& securityLog();
 
 enum Permission : int {
     kPermAny = 0,  // a question about any right at all (visibility)

@@ -8,6 +8,7 @@
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/security/accesscontroller.h"
+#include "platform/security/useraccess.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
 #include "tests/platform/security/securityfixture.h"
