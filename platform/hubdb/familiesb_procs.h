@@ -12,7 +12,6 @@ namespace hubdb {
 // Names of the properties and global parameters these procedures read and write.
 inline constexpr const char* kVmUuidProperty = "Virtual Machine Instance UUID";
 inline constexpr const char* kIndexSubclientProperty = "Index SubClient";
-inline constexpr const char* kEraseEnabledProperty = "EndUser Erase Enabled";
 inline constexpr const char* kErasePendingProperty = "EndUser Erase Pending";
 inline constexpr const char* kRecomputeQuotaProperty = "recomputeQuota";
 inline constexpr const char* kScheduleFrequencyParam = "IndexBackupScheduleFrequencyMins";
