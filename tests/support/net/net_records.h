@@ -20,7 +20,14 @@ void fillRecord(const fsr::TLayout& layout, void* record, uint64_t seed, TTextSt
 std::string compareRecords(const fsr::TLayout& layout, const void* expected, const void* actual);
 
 // A message's record (or, for an array code, `count` items and their envelope) filled by seed.
+// Records point into its own storage: it may be moved, never copied.
 struct TFilledMessage {
+    TFilledMessage() = default;
+    TFilledMessage(TFilledMessage&&) = default;
+    TFilledMessage& operator=(TFilledMessage&&) = default;
+    TFilledMessage(const TFilledMessage&) = delete;
+    TFilledMessage& operator=(const TFilledMessage&) = delete;
+
     std::vector<uint8_t> record;  // the record or the array envelope
     std::vector<uint8_t> items;   // array items
     TTextStore texts;
