@@ -6,12 +6,13 @@
 #pragma once
 
 #include <cstddef>
+#include <list>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "platform/msg/msg_classes.h"
 #include "platform/tasks/evtask.h"
-#include "platform/tasks/msgenums.h"
 
 class EvRestoreTask : public EvRstTask {
 public:
@@ -215,9 +216,24 @@ public:
     bool getUserRequest() const { return m_userRequest; }
     void setUserRequest(bool userRequest) { m_userRequest = userRequest; }
 
+    // Further entities of a multi-entity browse, in the order they were added. Callers may erase from
+    // the list they get (the rights check drops the entities a user may not browse).
+    using EntityList = std::list<databrowse::EntityWithFilters>;
+    EntityList& getEntityList() { return m_entities; }
+    const EntityList& getEntityList() const { return m_entities; }
+    void setEntityList(const EntityList& entities) { m_entities = entities; }
+    void addEntity(const databrowse::EntityWithFilters& entity) { m_entities.push_back(entity); }
+
+    // The request's multi-entity browse flags, kept whole (an empty object until set).
+    databrowse::MultiEntityBrowseFlags& getMultiEntityBrowseFlags() { return m_multiEntityBrowseFlags; }
+    const databrowse::MultiEntityBrowseFlags& getMultiEntityBrowseFlags() const { return m_multiEntityBrowseFlags; }
+    void setMultiEntityBrowseFlags(const databrowse::MultiEntityBrowseFlags& flags) { m_multiEntityBrowseFlags = flags; }
+
 private:
     App::IdxDbEngineType m_forceUsedxDbEngineType = App::IDX_DB_ENGINE_UNKNOWN;
     bool m_includeRunningJob = false;
     unsigned long m_callerClientId = 0;
     bool m_userRequest = false;
+    EntityList m_entities;
+    databrowse::MultiEntityBrowseFlags m_multiEntityBrowseFlags;
 };

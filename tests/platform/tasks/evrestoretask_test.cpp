@@ -227,4 +227,84 @@ TEST(EvRestoreTask, BrowseViewNameNullIsEmpty) {
     EXPECT_EQ(task.getBrowseViewName(), "");
 }
 
+using EF = databrowse::EntityWithFilters::f;
+using GE = ZyEntities::GenericEntity::f;
+
+long long clientOf(databrowse::EntityWithFilters& e) {
+    CNMessageBase* entity = e.getObjectAccessor(EF::entity, false);
+    return entity ? entity->getint64(GE::clientId) : -1;
+}
+
+// The entities of a multi-entity browse as the router hands them over: each entry of request element 19
+// in list order, then the flags of element 20 whole.
+TEST(EvMultiEntityRestoreTask, EntityListAndFlagsFromARequest) {
+    using BR = databrowse::BrowseRequest::f;
+    databrowse::BrowseRequest request;
+    auto* list = request.getlistobject(BR::c_975f21, true);
+    for (int client : {11, 12, 13}) {
+        databrowse::EntityWithFilters entry;
+        entry.getObjectAccessor(EF::entity, true)->setint64(GE::clientId, client);
+        entry.setint64(EF::appType, 29);
+        list->push_back(entry);
+    }
+    auto* flags = request.getObjectAccessor(BR::c_2eca01, true);
+    flags->setint64(databrowse::MultiEntityBrowseFlags::f::multiEntityBrowse, 1);
+    flags->setstring(7, 7, "kept", flags->getTagID(), msgNameCode("someFlagWeDoNotKnow"));
+    std::string xml;
+    ASSERT_EQ(request.serialize(xml), 0);
+
+    databrowse::BrowseRequest received;
+    ASSERT_EQ(received.unserialize(xml), 0) << xml;
+    EvMultiEntityRestoreTask task;
+    EXPECT_TRUE(task.getEntityList().empty());
+    for (const CNMessageBase& entry : *received.getlistobject(BR::c_975f21, false)) {
+        ASSERT_EQ(entry.getTagID(), databrowse::EntityWithFilters::TAG);
+        databrowse::EntityWithFilters e;
+        static_cast<CNMessageBase&>(e) = entry;
+        task.addEntity(e);
+    }
+    databrowse::MultiEntityBrowseFlags receivedFlags;
+    static_cast<CNMessageBase&>(receivedFlags) = *received.getObjectAccessor(BR::c_2eca01, false);
+    task.setMultiEntityBrowseFlags(receivedFlags);
+
+    std::vector<long long> clients;
+    for (auto& e : task.getEntityList()) {
+        EXPECT_EQ(e.getint64(EF::appType), 29);
+        clients.push_back(clientOf(e));
+    }
+    EXPECT_EQ(clients, (std::vector<long long>{11, 12, 13}));
+    const auto& kept = task.getMultiEntityBrowseFlags();
+    EXPECT_EQ(kept.getint64(databrowse::MultiEntityBrowseFlags::f::multiEntityBrowse), 1);
+    EXPECT_EQ(kept.getstring(7, 7, kept.getTagID(), msgNameCode("someFlagWeDoNotKnow")), "kept");
+}
+
+// The rights check erases from the list it gets; a copied task and a list handed over by setEntityList
+// are independent of the original.
+TEST(EvMultiEntityRestoreTask, EntityListIsTheTasksOwn) {
+    auto entity = [](int client) {
+        databrowse::EntityWithFilters e;
+        e.getObjectAccessor(EF::entity, true)->setint64(GE::clientId, client);
+        return e;
+    };
+
+    EvMultiEntityRestoreTask task;
+    EvMultiEntityRestoreTask::EntityList given{entity(1), entity(2), entity(3)};
+    task.setEntityList(given);
+    given.front().getObjectAccessor(EF::entity, false)->setint64(GE::clientId, 99);
+    EXPECT_EQ(clientOf(task.getEntityList().front()), 1);
+
+    EvMultiEntityRestoreTask copy = task;
+    auto& entities = task.getEntityList();
+    for (auto it = entities.begin(); it != entities.end();)
+        it = clientOf(*it) == 2 ? entities.erase(it) : std::next(it);
+    ASSERT_EQ(task.getEntityList().size(), 2u);
+    EXPECT_EQ(clientOf(task.getEntityList().back()), 3);
+    EXPECT_EQ(copy.getEntityList().size(), 3u);
+
+    task.getMultiEntityBrowseFlags().setint64(databrowse::MultiEntityBrowseFlags::f::multiEntityBrowse, 1);
+    EXPECT_FALSE(copy.getMultiEntityBrowseFlags().isSet(databrowse::MultiEntityBrowseFlags::f::multiEntityBrowse));
+    task.setEntityList({});
+    EXPECT_TRUE(task.getEntityList().empty());
+}
+
 }  // namespace
