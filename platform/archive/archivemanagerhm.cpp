@@ -11,7 +11,7 @@
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/db/dbtable.h"
-#include "platform/hubdb/archprocs.h"
+#include "platform/hubdb/archivefiles.h"
 #include "platform/log/evdebug.h"
 
 using zydb::DbValue;
@@ -106,6 +106,13 @@ public:
         }
         return fail(rc, m_conn->lastError());
     }
+    // Runs `f` on the connection: DB_OK, else the error it returned.
+    template <class F>
+    int with(F f) {
+        if (m_rc != zydb::DB_OK) return m_rc;
+        int rc = f(*m_conn);
+        return rc == zydb::DB_OK ? rc : fail(rc, m_conn->lastError());
+    }
     // The first row only: DB_OK with a row, DB_NO_DATA without, else the error.
     template <class F>
     int first(const std::string& sql, const std::vector<DbValue>& params, F onRow) {
@@ -138,20 +145,13 @@ std::string text(const zydb::IDbRow& r, int c) {
     return std::string(r.columnText(c));
 }
 
-// The copy id that precedence ?2 names in the storage policy `policy` (an SQL expression): precedence
-// N > 0 the copy of that precedence, 0 the policy's default copy, else its precedence-1 copy.
+// The copy id that precedence ?2 names in the storage policy `policy` (an SQL expression).
 std::string copyOfPrecedence(const std::string& policy) {
-    return "(CASE WHEN ?2 > 0 THEN (SELECT x.id FROM archGroupCopy x WHERE x.archGroupId = " + policy +
-           " AND x.copy = ?2) ELSE COALESCE((SELECT NULLIF(a.defaultCopy, 0) FROM archGroup a WHERE a.id = " +
-           policy + "), (SELECT x.id FROM archGroupCopy x WHERE x.archGroupId = " + policy +
-           " AND x.copy = 1)) END)";
+    return hubdb::copyOfPrecedenceSql(policy, "?2");
 }
 
-// One usable archive file of a subclient on the copy asked for (aged copies and running jobs left out).
-struct Afile : hubdb::ArchiveFileOnCopy {
-    int precedence = 0;  // of its copy
-    int cycle = 0;
-};
+using Afile = hubdb::ArchiveFileOnCopy;
+using Timeline = hubdb::BackupTimeline;
 
 enum class Kinds { any, index, data };
 
@@ -161,98 +161,16 @@ bool ofKind(const Afile& f, Kinds k) {
                                : hubdb::isDataFileType(f.fileType);
 }
 
-// The usable files of one subclient on one copy, oldest first, with their cycles.
-struct Timeline {
-    struct Job {
-        int jobId;
-        int kelmarchId;
-        int time;  // its earliest file
-        bool full;
-        int cycle;
-    };
-    std::vector<Afile> files;
-    std::vector<Job> jobs;        // in time order
-    std::vector<int> cycleStart;  // by cycle number; -1 for a number no job has (cycle 0 without early jobs)
-
-    // The cycle holding time t (the latest job's at or before it), or -1.
-    int cycleAt(long long t) const {
-        int c = -1;
-        for (const Job& j : jobs)
-            if (j.time <= t) c = j.cycle;
-        return c;
-    }
-    // The cycle is in force at some time of [from, to]: it starts by `to` and the next cycle starts
-    // after `from` (from 0: any start).
-    bool meets(int c, long long from, long long to) const {
-        if (cycleStart[c] < 0 || cycleStart[c] > to) return false;
-        if (from <= 0) return true;
-        for (size_t n = c + 1; n < cycleStart.size(); ++n)
-            if (cycleStart[n] >= 0) return cycleStart[n] > from;
-        return true;
-    }
-    // The newest file that passes `keep` (files are oldest first), or null.
-    template <class P>
-    const Afile* newest(P keep) const {
-        for (auto it = files.rbegin(); it != files.rend(); ++it)
-            if (keep(*it)) return &*it;
-        return nullptr;
-    }
-};
-
+// The usable files of one subclient on the copy asked for, oldest first, with their cycles: aged
+// copies and the files of running jobs are left out before the cycles are counted.
 int loadTimeline(Query& q, uint64_t appId, uint64_t copyPrecedence, Timeline& t) {
-    static const std::string sql =
-        "SELECT f.id, f.kelmarchId, f.appId, f.archGroupId, f.fileType, f.cTime, f.jobId, f.backupLevel, "
-        "g.id, g.copy, c.mediaAgentId, c.physicalSize, c.logicalSize "
-        "FROM archFile f "
-        "JOIN archFileCopy c ON c.archFileId = f.id AND c.kelmarchId = f.kelmarchId AND c.isValid = 1 "
-        "AND IFNULL(c.agedBy, 0) = 0 "
-        "JOIN archGroupCopy g ON g.id = c.archCopyId AND g.archGroupId = f.archGroupId "
-        "WHERE f.appId = ?1 AND f.isValid = 1 AND g.id = " +
-        copyOfPrecedence("f.archGroupId") +
-        " AND NOT EXISTS (SELECT 1 FROM JMJobInfo r WHERE r.jobId = f.jobId AND r.kelmarchId = f.kelmarchId) "
-        "ORDER BY f.cTime, f.id";
-    int rc = q.each(sql, {I(static_cast<long long>(appId)), I(static_cast<long long>(copyPrecedence))},
-                    [&](const zydb::IDbRow& r) {
-                        Afile f;
-                        int c = 0;
-                        for (int* m : {&f.id, &f.kelmarchId, &f.appId, &f.archGroupId, &f.fileType, &f.cTime,
-                                       &f.jobId, &f.backupLevel, &f.copyId, &f.precedence, &f.mediaAgentId})
-                            *m = col(r, c++);
-                        f.physicalSize = r.columnInt64(c++);
-                        f.logicalSize = r.columnInt64(c++);
-                        t.files.push_back(f);
-                    });
-    if (rc != zydb::DB_OK) return rc;
-
-    // Jobs by their earliest file; a full or synthetic-full data file makes a job open a cycle.
-    std::map<std::pair<int, int>, size_t> index;
-    for (const Afile& f : t.files) {
-        auto [it, fresh] = index.try_emplace({f.jobId, f.kelmarchId}, t.jobs.size());
-        if (fresh) t.jobs.push_back({f.jobId, f.kelmarchId, f.cTime, false, 0});
-        if (hubdb::isDataFileType(f.fileType) && (f.backupLevel == 1 || f.backupLevel == 64))
-            t.jobs[it->second].full = true;
-    }
-    std::vector<size_t> order(t.jobs.size());
-    for (size_t k = 0; k < order.size(); ++k) order[k] = k;
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        const auto &x = t.jobs[a], &y = t.jobs[b];
-        return x.time != y.time ? x.time < y.time : x.jobId < y.jobId;
+    std::vector<Afile> files;
+    int rc = q.with([&](zydb::IDbConnection& conn) {
+        return hubdb::listArchiveFiles(conn, static_cast<int>(appId), static_cast<int>(copyPrecedence), 0, files);
     });
-    int cycle = 0;
-    t.cycleStart.assign(1, -1);
-    for (size_t k : order) {
-        Timeline::Job& j = t.jobs[k];
-        if (j.full) {
-            ++cycle;
-            t.cycleStart.push_back(-1);
-        }
-        j.cycle = cycle;
-        if (t.cycleStart[cycle] < 0) t.cycleStart[cycle] = j.time;
-    }
-    for (Afile& f : t.files) f.cycle = t.jobs[index[{f.jobId, f.kelmarchId}]].cycle;
-    std::vector<Timeline::Job> sorted;
-    for (size_t k : order) sorted.push_back(t.jobs[k]);
-    t.jobs.swap(sorted);
+    if (rc != zydb::DB_OK) return rc;
+    std::erase_if(files, [](const Afile& f) { return f.aged || f.runningJob; });
+    t = Timeline(std::move(files));
     return zydb::DB_OK;
 }
 
@@ -481,7 +399,7 @@ int ArchiveManagerHM::getRegularOrBCDIndexMediaAgent(GetMediaAgentArgsHM_t* args
     if (int rc = loadTimeline(q, args->appId, args->copyPrecedence, t)) return rc;
     CopyRow copy;
     if (const Afile* f = t.newest([](const Afile& a) { return hubdb::isIndexFileType(a.fileType); })) {
-        copy = {f->copyId, f->archGroupId, f->precedence, f->mediaAgentId};
+        copy = {f->copyId, f->archGroupId, f->copyPrecedence, f->mediaAgentId};
     } else {
         int policy = 0;
         int rc = q.first("SELECT dataArchGrpID FROM APP_Application WHERE id = ?1",
@@ -651,7 +569,8 @@ int ArchiveManagerHM::getDefaultSnapCopy(int archGroupId, int& copyId) {
     if (int rc = plantedResult(op, static_cast<uint64_t>(archGroupId), 0)) return rc;
     Query q(op);
     return q.first(
-        "SELECT IFNULL((SELECT g.id FROM archGroupCopy g WHERE g.archGroupId = a.id AND g.isSnapCopy = 1 "
+        "SELECT COALESCE((SELECT g.id FROM archGroupCopy g WHERE g.id = a.defaultSnapCopy AND g.archGroupId = a.id "
+        "AND g.isSnapCopy = 1), (SELECT g.id FROM archGroupCopy g WHERE g.archGroupId = a.id AND g.isSnapCopy = 1 "
         "ORDER BY g.copy LIMIT 1), 0) FROM archGroup a WHERE a.id = ?1",
         {I(archGroupId)}, [&](const zydb::IDbRow& r) { copyId = col(r, 0); });
 }

@@ -11,9 +11,10 @@
 //   that is not aged (archFileCopy), and its job is not running (JMJobInfo).
 // - Copy precedence N names the copy of precedence N of the file's storage policy; 0 names the policy's
 //   default copy (archGroup.defaultCopy, else its precedence-1 copy).
-// - Cycles, per subclient: its jobs in time order (a job's time is its earliest archive file); a job with
-//   a full (backup level 1) or synthetic-full (64) data file opens a cycle. Jobs before the first full
-//   form a cycle of their own. The cycle that holds time T is the cycle of the latest job at or before T.
+// - Cycles, per subclient: hubdb::BackupTimeline's rule (the one the archive-file procedures use) over
+//   the usable files: jobs in time order, a job with a full or synthetic-full data file opens a cycle,
+//   jobs before the first full form cycle 0; the cycle that holds time T is the latest job's at or
+//   before T.
 // - File kinds: data 1 and 4; index 2, 6 and 34.
 // - A search time of 0 means no limit (0x7fffffff), as does any time above it.
 #pragma once
@@ -89,7 +90,8 @@ public:
     int getLastAfileOfInstance(unsigned long clientId, unsigned long appTypeId, unsigned long instanceId,
                                GetAfileByTimeArgsHM_t* args, GetAfileByTimeRetHM_t* ret, int& appId,
                                std::string& subclientName, int& backupSetId, std::string& backupSetName);
-    // The snapshot copy of lowest precedence; 0 when the policy has none.
+    // The policy's default snapshot copy (archGroup.defaultSnapCopy, when it names a snapshot copy of
+    // the policy), else its snapshot copy of lowest precedence; 0 when the policy has none.
     int getDefaultSnapCopy(int archGroupId, int& copyId);
     // The default copy when it is not a snapshot copy, else the non-snapshot copy of lowest precedence;
     // 0 when the policy has none.

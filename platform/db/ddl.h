@@ -1,11 +1,13 @@
 // Table definitions (DDL) from the same descriptors as the row families, and from column lists of the
-// helper tables that have no family. Text columns compare without regard to case, as the management
-// server's do. Pure functions; any thread.
+// helper tables that have no family; and the one pass that makes a database hold a list of tables.
+// Text columns compare without regard to case, as the management server's do. Pure functions, or on
+// a connection the calling thread owns.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "platform/db/dbbackend.h"
 #include "platform/db/rowfamily.h"
 
 namespace zydb {
@@ -28,6 +30,14 @@ struct TableSpec {
 // "CREATE TABLE IF NOT EXISTS ..." followed by its "CREATE INDEX IF NOT EXISTS ..." statements.
 std::vector<std::string> createTableSql(const TableSpec& spec);
 
+// The spec named `name` (letter case ignored), or null.
+TableSpec* findTableSpec(std::vector<TableSpec>& specs, const std::string& name);
+
+// Creates each missing table and adds the columns an existing one lacks (a table made earlier from a
+// narrower column list keeps its rows and its own keys), then the indexes. Running it again changes
+// nothing. Returns a DbResult, the failing statement and the engine's text in `error`.
+int ensureTables(IDbConnection& conn, const std::vector<TableSpec>& specs, std::string* error = nullptr);
+
 // The spec of a table family X (an access class made by ZYDB_FAMILY).
 template <class X>
 TableSpec tableSpecOf() {
@@ -48,3 +58,14 @@ TableSpec tableSpecOf() {
 // Column lists of helper tables use the families' notation: COL(name, i), COL(name, sN<65>), ...
 #define ZYDB_SPEC_COLUMN(name, type) \
     spec.columns.push_back({#name, ::zydb::col::type::code, ::zydb::col::type::width, ""});
+
+// The spec of a helper table whose columns are table##_COLUMNS, with its serial column ("" for none)
+// and its key columns.
+#define ZYDB_HELPER_TABLE_SPEC(table, serialName, ...)                               \
+    [] {                                                                             \
+        ::zydb::TableSpec spec;                                                      \
+        spec.name = #table;                                                          \
+        table##_COLUMNS(ZYDB_SPEC_COLUMN) spec.serial = serialName;                  \
+        for (const char* k : ::zydb::keys(__VA_ARGS__)) spec.primaryKeys.push_back(k); \
+        return spec;                                                                 \
+    }()

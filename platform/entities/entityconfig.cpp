@@ -14,7 +14,7 @@
 #include "Db/Tbl/APP_Client.h"
 #include "Db/Tbl/APP_SubClientProp.h"
 #include "platform/db/dbresult.h"
-#include "platform/entities/entitytables.h"
+#include "platform/hubdb/entitytables.h"
 #include "platform/entities/propertystore.h"
 #include "platform/log/evdebug.h"
 

@@ -1,49 +1,14 @@
 #include "platform/entities/entityseed.h"
 
-#include "platform/entities/platformschema.h"
+using namespace hubdb::seedvalues;
 
 namespace zyent {
-
-namespace {
-zydb::DbValue I(long long v) { return zydb::DbValue::ofInt(v); }
-zydb::DbValue T(const std::string& v) { return zydb::DbValue::ofText(v); }
-}  // namespace
-
-SeedPart::SeedPart(hubdb::HubDbSeed& seed, EnsureSchema ensure) : m_seed(seed) {
-    if (seed.connection() == nullptr)
-        m_error = "the seed has no database";
-    else
-        ensure(*seed.connection(), &m_error);
-}
-
-int SeedPart::checked(long long id) {
-    if (id < 0 && m_error.empty()) m_error = m_seed.error();
-    return id < 0 ? -1 : static_cast<int>(id);
-}
-
-EntitySeed::EntitySeed(hubdb::HubDbSeed& seed) : SeedPart(seed, ensureEntitySchema) {}
 
 int EntitySeed::addInstance(const InstanceSeed& s) {
     return checked(m_seed.insertRow("APP_InstanceName", {{"name", T(s.name)},
                                                          {"GUID", T(s.guid)},
                                                          {"clientId", I(s.clientId)},
                                                          {"appTypeId", I(s.appTypeId)}}));
-}
-
-int EntitySeed::addPropertyRow(const char* table, int ownerId, const std::string& name, const std::string& value,
-                               long long created, long long modified) {
-    // APP_ClientProp has no key for the database to number its rows: every table gets its id here.
-    long long id = m_seed.queryInt(std::string("SELECT COALESCE(MAX(id), 0) + 1 FROM ") + table, {}, -1);
-    if (id < 0) return checked(-1);
-    return checked(m_seed.insertRow(table, {{"id", I(id)},
-                                            {"componentNameId", I(ownerId)},
-                                            {"attrName", T(name)},
-                                            {"attrType", I(0)},
-                                            {"attrVal", T(value)},
-                                            {"created", I(created)},
-                                            {"modified", I(modified)}}) < 0
-                       ? -1
-                       : id);
 }
 
 int EntitySeed::addInstanceProperty(int instanceId, const std::string& name, const std::string& value,

@@ -1,6 +1,6 @@
 // EntitySeed: rows of the entity library's and install manager's tables for test, benchmark and demo
-// databases, added through a HubDbSeed (which it completes with those tables). Each call returns the
-// new row's id, or -1 (the reason in error()). Used by the seed's one thread.
+// databases, added through a HubDbSeed. Each call returns the new row's id, or -1 (the reason in
+// error()). Used by the seed's one thread.
 //
 //   hubdb::HubDbSeed seed(path);
 //   zyent::EntitySeed entities(seed);
@@ -13,23 +13,6 @@
 #include "platform/hubdb/hubdbseed.h"
 
 namespace zyent {
-
-// What the platform's seed parts share: the seed they add rows through, the tables they make complete
-// first, and turning a failed insert into -1 with the reason in error().
-class SeedPart {
-public:
-    bool ok() const { return m_error.empty() && m_seed.ok(); }
-    const std::string& error() const { return m_error.empty() ? m_seed.error() : m_error; }
-
-protected:
-    using EnsureSchema = int (*)(zydb::IDbConnection& conn, std::string* error);
-    SeedPart(hubdb::HubDbSeed& seed, EnsureSchema ensure);
-    // `id`, or -1 (keeping the first reason) when it is negative.
-    int checked(long long id);
-
-    hubdb::HubDbSeed& m_seed;
-    std::string m_error;
-};
 
 struct InstanceSeed {
     int clientId = 0;
@@ -50,9 +33,9 @@ struct ReplicationPairSeed {
     long long modified = 0;  // 0: in force now
 };
 
-class EntitySeed : public SeedPart {
+class EntitySeed : public hubdb::SeedPart {
 public:
-    explicit EntitySeed(hubdb::HubDbSeed& seed);
+    explicit EntitySeed(hubdb::HubDbSeed& seed) : SeedPart(seed) {}
 
     int addInstance(const InstanceSeed& instance);
     // A property row of an instance, a backup set, a subclient or a client, in force from `created`
@@ -72,7 +55,10 @@ public:
 
 private:
     int addPropertyRow(const char* table, int ownerId, const std::string& name, const std::string& value,
-                       long long created, long long modified);
+                       long long created, long long modified) {
+        return checked(m_seed.addProperty(
+            table, {.ownerId = ownerId, .name = name, .value = value, .created = created, .modified = modified}));
+    }
 };
 
 }  // namespace zyent

@@ -2,7 +2,7 @@
 
 #include "Db/Tbl/APP_Client.h"
 #include "platform/db/dbresult.h"
-#include "platform/entities/entitytables.h"
+#include "platform/hubdb/entitytables.h"
 
 namespace {
 constexpr int kWindowsPlatform = 1;

@@ -3,7 +3,7 @@
 #include <cctype>
 
 #include "platform/db/dbresult.h"
-#include "platform/entities/entitytables.h"
+#include "platform/hubdb/entitytables.h"
 #include "platform/log/evdebug.h"
 
 namespace {

@@ -48,75 +48,20 @@ bool parseSuperBrowseInput(const std::string& xml, SuperBrowseInput& in, std::st
     return true;
 }
 
-// A backup job of one subclient, as its archive files show it.
-struct Job {
-    int jobId = 0;
-    int kelmarchId = 0;
-    int time = 0;       // its earliest archive file
-    bool full = false;  // a full (level 1) or synthetic full (level 64) job starts a cycle
-    int cycle = 0;
-};
-
-std::vector<DbValue> superBrowseRow(int resultSet, const ArchiveFileOnCopy& f, int cycle, const std::string& vmGuid) {
+std::vector<DbValue> superBrowseRow(int resultSet, const ArchiveFileOnCopy& f, const std::string& vmGuid) {
     return {DbValue::ofInt(resultSet),       DbValue::ofInt(f.id),           DbValue::ofInt(f.kelmarchId),
             DbValue::ofInt(f.appId),         DbValue::ofInt(f.archGroupId),  DbValue::ofInt(f.fileType),
             DbValue::ofInt(f.cTime),         DbValue::ofInt(f.jobId),        DbValue::ofInt(f.mediaAgentId),
             DbValue::ofText(f.mediaAgentVersion), DbValue::ofInt(f.idxCacheSoftState), DbValue::ofInt(f.flags),
             DbValue::ofInt(f.runningJob ? 1 : 0), DbValue::ofInt(f.aged ? 1 : 0), DbValue::ofText(vmGuid),
-            DbValue::ofInt(cycle)};
+            DbValue::ofInt(f.cycle)};
 }
 
 }  // namespace
 
-int listArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, int toTime,
-                     std::vector<ArchiveFileOnCopy>& out) {
-    out.clear();
-    static const char* const sql =
-        "SELECT f.id, f.kelmarchId, f.appId, f.archGroupId, f.fileType, f.cTime, f.jobId, f.backupLevel, f.flags, "
-        "g.id, c.mediaAgentId, IFNULL(m.versionText, ''), IFNULL(m.idxCacheSoftState, 0), c.agedBy, "
-        "c.physicalSize, c.logicalSize, "
-        "EXISTS (SELECT 1 FROM JMJobInfo r WHERE r.jobId = f.jobId AND r.kelmarchId = f.kelmarchId) "
-        "FROM archFile f "
-        "JOIN archGroupCopy g ON g.archGroupId = f.archGroupId AND g.copy = ? "
-        "JOIN archFileCopy c ON c.archFileId = f.id AND c.kelmarchId = f.kelmarchId AND c.archCopyId = g.id "
-        "AND c.isValid = 1 "
-        "LEFT JOIN mediaAgent m ON m.clientId = c.mediaAgentId "
-        "WHERE f.appId = ? AND f.isValid = 1 AND f.cTime <= ? "
-        "ORDER BY f.cTime, f.id";
-    std::unique_ptr<zydb::IDbStatement> st;
-    int rc = zydb::prepareBound(conn, sql,
-                                {DbValue::ofInt(copyPrecedence > 0 ? copyPrecedence : 1), DbValue::ofInt(appId),
-                                 DbValue::ofInt(toTime > 0 ? toTime : kOpenEndTime)},
-                                st);
-    if (rc != zydb::DB_OK) return rc;
-    while ((rc = st->step()) == zydb::DB_OK) {
-        ArchiveFileOnCopy f;
-        int c = 0;
-        f.id = static_cast<int>(st->columnInt64(c++));
-        f.kelmarchId = static_cast<int>(st->columnInt64(c++));
-        f.appId = static_cast<int>(st->columnInt64(c++));
-        f.archGroupId = static_cast<int>(st->columnInt64(c++));
-        f.fileType = static_cast<int>(st->columnInt64(c++));
-        f.cTime = static_cast<int>(st->columnInt64(c++));
-        f.jobId = static_cast<int>(st->columnInt64(c++));
-        f.backupLevel = static_cast<int>(st->columnInt64(c++));
-        f.flags = static_cast<int>(st->columnInt64(c++));
-        f.copyId = static_cast<int>(st->columnInt64(c++));
-        f.mediaAgentId = static_cast<int>(st->columnInt64(c++));
-        f.mediaAgentVersion = std::string(st->columnText(c++));
-        f.idxCacheSoftState = static_cast<int>(st->columnInt64(c++));
-        f.aged = st->columnInt64(c++) != 0;
-        f.physicalSize = st->columnInt64(c++);
-        f.logicalSize = st->columnInt64(c++);
-        f.runningJob = st->columnInt64(c++) != 0;
-        out.push_back(std::move(f));
-    }
-    return rc == zydb::DB_NO_DATA ? zydb::DB_OK : rc;
-}
-
 // ArchFileByTime(_, subclient, _, toTime, _, _, copyPrecedence, _, _, _): every archive file, data and
 // index, of the subclient created up to toTime (0: no limit) on the copy of that precedence (0: the
-// primary), newest first, without the files of jobs still running. Arguments 1, 3, 5, 6, 8, 9 and 10
+// storage policy's default copy), newest first, without the files of jobs still running. Arguments 1, 3, 5, 6, 8, 9 and 10
 // do not change the selection.
 int archFileByTimeProc(zydb::CProcCall& call) {
     std::vector<ArchiveFileOnCopy> files;
@@ -138,10 +83,9 @@ int archFileByTimeProc(zydb::CProcCall& call) {
 // ignoreRunningJobs, -, indexingV2, xml):
 // - Subclients: the given subclient and the AppIdPST ids of the XML, in that order; without one, every
 //   subclient of the backup set; without that, the client's subclients of the application type.
-// - Files: those of listArchiveFiles on the copy of the precedence (0: primary) up to `to` (0: no
-//   limit); with ignoreRunningJobs, none of a running job.
-// - Cycles: per subclient its jobs in time order; a full (level 1) or synthetic full (64) job starts a
-//   cycle, numbered from 1 (jobs before the first full form cycle 0). A cycle is in the window when the
+// - Files: those of listArchiveFiles on the copy of the precedence (0: the default copy) up to `to`
+//   (0: no limit); with ignoreRunningJobs, none of a running job.
+// - Cycles: per subclient, BackupTimeline's rule over those files. A cycle is in the window when the
 //   span from its first job to the next cycle's first job meets [from, to] (from 0: every cycle).
 // - Rows: result set 1, per subclient and cycle oldest first, names the cycle's newest data file;
 //   result set 2 the cycle's other data files; result set 3 its index files (types 2, 6, 34); sets in
@@ -194,52 +138,21 @@ int archFileByTimeSuperBrowseProc(zydb::CProcCall& call) {
             files.erase(std::remove_if(files.begin(), files.end(), [](const auto& f) { return f.runningJob; }),
                         files.end());
 
-        std::map<std::pair<int, int>, Job> jobs;  // (job, kelmarch)
-        for (const auto& f : files) {
-            auto [it, fresh] = jobs.try_emplace({f.jobId, f.kelmarchId});
-            Job& j = it->second;
-            if (fresh) {
-                j.jobId = f.jobId;
-                j.kelmarchId = f.kelmarchId;
-                j.time = f.cTime;  // files come oldest first
-            }
-            if (isDataFileType(f.fileType) && (f.backupLevel == 1 || f.backupLevel == 64)) j.full = true;
-        }
-        std::vector<Job*> order;
-        for (auto& [key, j] : jobs) order.push_back(&j);
-        std::sort(order.begin(), order.end(),
-                  [](const Job* a, const Job* b) { return a->time != b->time ? a->time < b->time : a->jobId < b->jobId; });
-        std::vector<int> cycleStart;  // by cycle number
-        int cycle = 0;
-        for (Job* j : order) {
-            if (j->full) ++cycle;
-            j->cycle = cycle;
-            if (static_cast<int>(cycleStart.size()) <= cycle) cycleStart.resize(cycle + 1, -1);
-            if (cycleStart[cycle] < 0) cycleStart[cycle] = j->time;
-        }
-        auto inWindow = [&](int c) {
-            if (fromTime <= 0) return true;
-            for (int next = c + 1; next < static_cast<int>(cycleStart.size()); ++next)
-                if (cycleStart[next] >= 0) return cycleStart[next] > fromTime;
-            return true;  // the last cycle is in force up to `to`
-        };
+        const BackupTimeline t(std::move(files));
+        auto inWindow = [&](int c) { return t.meets(c, fromTime, kOpenEndTime); };
 
         // The newest data file of each cycle names the cycle.
         std::map<int, const ArchiveFileOnCopy*> namer;
-        for (const auto& f : files) {
-            if (!isDataFileType(f.fileType)) continue;
-            int c = jobs[{f.jobId, f.kelmarchId}].cycle;
-            if (inWindow(c)) namer[c] = &f;  // oldest first: the last one seen is the newest
-        }
+        for (const auto& f : t.files)
+            if (isDataFileType(f.fileType) && inWindow(f.cycle)) namer[f.cycle] = &f;  // the last seen is the newest
         for (const auto& [c, f] : namer) {
-            sets[0].push_back(superBrowseRow(1, *f, c, ""));
+            sets[0].push_back(superBrowseRow(1, *f, ""));
             if (f->cTime >= newestCycleTime) newestCycleTime = f->cTime;
         }
-        for (const auto& f : files) {
-            int c = jobs[{f.jobId, f.kelmarchId}].cycle;
-            if (!inWindow(c)) continue;
-            if (isDataFileType(f.fileType) && namer[c] != &f) sets[1].push_back(superBrowseRow(2, f, c, ""));
-            if (isIndexFileType(f.fileType)) sets[2].push_back(superBrowseRow(3, f, c, ""));
+        for (const auto& f : t.files) {
+            if (!inWindow(f.cycle)) continue;
+            if (isDataFileType(f.fileType) && namer[f.cycle] != &f) sets[1].push_back(superBrowseRow(2, f, ""));
+            if (isIndexFileType(f.fileType)) sets[2].push_back(superBrowseRow(3, f, ""));
         }
     }
     for (const auto& row : sets[0])

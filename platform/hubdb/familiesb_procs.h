@@ -1,6 +1,6 @@
-// Handlers of the procedures listed in familiesb_procs.def, and their registration. Handlers run on
-// the fetching thread, on the connection they are given (the caller's transaction when it has one);
-// registration may be called from any thread and more than once.
+// Handlers of the procedures listed in familiesb_procs.def (registered with the others by
+// hubdb::registerHubProcedures). Handlers run on the fetching thread, on the connection they are
+// given (the caller's transaction when it has one).
 #pragma once
 
 #include <string>
@@ -29,8 +29,5 @@ std::string activityControlProperty(int activityType);
 #define HUB_PROCEDURE(name, handler) int handler(zydb::CProcCall& call);
 #include "platform/hubdb/familiesb_procs.def"
 #undef HUB_PROCEDURE
-
-// Adds every procedure of familiesb_procs.def to the registry (idempotent).
-void registerFamiliesBProcedures();
 
 }  // namespace hubdb

@@ -1,28 +1,16 @@
-// Schema of the storage-policy, VM, index, global-parameter, release and sharing tables
-// (familiesb_tables.def): their specs, and making a database complete for their procedures. Any
-// thread, on a connection it owns; normally once, when a database is created or opened for tests.
+// Older name of the schema completion of the storage-policy, VM, index, parameter, release and sharing
+// tables, kept for code still written against it: those tables are part of the one Hubmaster schema
+// (hubtables.def), which this completes whole.
 #pragma once
 
 #include <string>
-#include <vector>
 
-#include "Db/Tbl/App_IndexDBInfo.h"
-#include "Db/Tbl/DM2DocTagsValues.h"
-#include "Db/Tbl/NBGlobalParam.h"
-#include "Db/Tbl/archGroup.h"
-#include "Db/Tbl/propertyColumns.h"
-#include "Db/TblCommon/simAllNimbraRel.h"
-#include "platform/db/dbbackend.h"
-#include "platform/db/ddl.h"
+#include "platform/hubdb/hubschema.h"
 
 namespace hubdb {
 
-// The tables of familiesb_tables.def: families, helper tables, then the other areas' family tables
-// that the procedures use; each with its indexes.
-std::vector<zydb::TableSpec> familiesBTableSpecs();
-
-// Creates each table that is missing and adds the columns an existing table lacks (a table made
-// earlier from a narrower column list), then the indexes. Rows are kept. Returns a zydb::DbResult.
-int ensureFamiliesBSchema(zydb::IDbConnection& conn, std::string* error = nullptr);
+inline int ensureFamiliesBSchema(zydb::IDbConnection& conn, std::string* error = nullptr) {
+    return createHubSchema(conn, error);
+}
 
 }  // namespace hubdb

@@ -4,6 +4,8 @@
 #include "platform/db/dbenv.h"
 #include "platform/db/procregistry.h"
 #include "platform/hubdb/archprocs.h"
+#include "platform/hubdb/familiesb_procs.h"
+#include "platform/hubdb/proc_jobs.h"
 #include "platform/hubdb/xmlprocs.h"
 #include "platform/msg/msg_classes.h"
 
@@ -12,6 +14,8 @@ namespace hubdb {
 void registerHubProcedures() {
 #define HUB_PROCEDURE(name, handler) zydb::CProcRegistry::add(name, handler);
 #include "platform/hubdb/hubprocs.def"
+#include "platform/hubdb/families_a_procs.def"
+#include "platform/hubdb/familiesb_procs.def"
 #undef HUB_PROCEDURE
 }
 

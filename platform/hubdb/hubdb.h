@@ -8,7 +8,8 @@ namespace hubdb {
 
 constexpr int kDefaultKelmarchId = 2;
 
-// Registers every procedure of hubprocs.def (idempotent).
+// Registers every stored procedure: hubprocs.def, families_a_procs.def and familiesb_procs.def
+// (idempotent).
 void registerHubProcedures();
 
 // Opens an existing database file as the process's database. Returns a zydb::DbResult.

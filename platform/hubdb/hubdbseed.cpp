@@ -11,12 +11,7 @@ using zydb::DbValue;
 
 namespace hubdb {
 
-namespace {
-
-DbValue I(long long v) { return DbValue::ofInt(v); }
-DbValue T(const std::string& v) { return DbValue::ofText(v); }
-
-}  // namespace
+using namespace seedvalues;
 
 HubDbSeed::HubDbSeed(const std::string& path) : m_path(path) {
     zydb::DbOpenOptions o;
@@ -114,9 +109,25 @@ int HubDbSeed::addStoragePolicy(const std::string& name, int mediaAgentClientId)
     long long sp = insertRow("archGroup", {{"name", T(name)}});
     if (sp < 0) return -1;
     int copy = addCopy(static_cast<int>(sp), 1, mediaAgentClientId, name + " primary");
-    if (copy < 0) return -1;
-    if (exec("UPDATE archGroup SET defaultCopy = ? WHERE id = ?", {I(copy), I(sp)}) != zydb::DB_OK) return -1;
+    if (copy < 0 || setDefaultCopy(static_cast<int>(sp), copy) != 0) return -1;
     return static_cast<int>(sp);
+}
+
+int HubDbSeed::copyId(int storagePolicyId, int precedence) {
+    return static_cast<int>(queryInt("SELECT id FROM archGroupCopy WHERE archGroupId = ? AND copy = ?",
+                                     {I(storagePolicyId), I(precedence)}, -1));
+}
+
+int HubDbSeed::setDefaultCopy(int storagePolicyId, int copyId) {
+    return exec("UPDATE archGroup SET defaultCopy = ? WHERE id = ?", {I(copyId), I(storagePolicyId)}) == zydb::DB_OK
+               ? 0
+               : -1;
+}
+
+int HubDbSeed::setSnapCopy(int copyId, bool snap) {
+    return exec("UPDATE archGroupCopy SET isSnapCopy = ? WHERE id = ?", {I(snap ? 1 : 0), I(copyId)}) == zydb::DB_OK
+               ? 0
+               : -1;
 }
 
 int HubDbSeed::addCopy(int storagePolicyId, int precedence, int mediaAgentClientId, const std::string& name) {
@@ -158,14 +169,38 @@ int HubDbSeed::linkVirtualMachine(int vmClientId, int parentBackupSetId, int chi
                : 0;
 }
 
+int HubDbSeed::addProperty(const char* table, const PropertySeed& p) {
+    // Not every property table lets the database number its rows (APP_ClientProp has no key): each
+    // gets its id here.
+    const long long id = 1 + queryInt(std::string("SELECT MAX(id) FROM ") + table);
+    if (insertRow(table, {{"id", I(id)},
+                          {"componentNameId", I(p.ownerId)},
+                          {"attrName", T(p.name)},
+                          {"attrType", I(p.attrType)},
+                          {"attrVal", T(p.value)},
+                          {"created", I(p.created)},
+                          {"modified", I(p.modified)}}) < 0)
+        return -1;
+    return static_cast<int>(id);
+}
+
+int HubDbSeed::changeProperty(const char* table, int ownerId, const std::string& name, const std::string& value,
+                              long long at, int attrType) {
+    if (exec(std::string("UPDATE ") + table +
+                 " SET modified = ? WHERE componentNameId = ? AND attrName = ? AND modified = 0",
+             {I(at), I(ownerId), T(name)}) != zydb::DB_OK)
+        return -1;
+    return addProperty(table, {.ownerId = ownerId, .name = name, .value = value, .created = at, .attrType = attrType});
+}
+
 int HubDbSeed::addSubclientProperty(int subclientId, const std::string& name, const std::string& value,
                                     long long created, long long modified, int attrType) {
-    return static_cast<int>(insertRow("APP_SubClientProp", {{"componentNameId", I(subclientId)},
-                                                            {"attrName", T(name)},
-                                                            {"attrType", I(attrType)},
-                                                            {"attrVal", T(value)},
-                                                            {"created", I(created)},
-                                                            {"modified", I(modified)}}));
+    return addProperty("APP_SubClientProp", {.ownerId = subclientId,
+                                             .name = name,
+                                             .value = value,
+                                             .created = created,
+                                             .modified = modified,
+                                             .attrType = attrType});
 }
 
 int HubDbSeed::addJob(const JobSeed& j) {
@@ -269,43 +304,14 @@ HubDbSeed::Backup HubDbSeed::addBackup(int appId, int level, int time, int dataF
     return b;
 }
 
-int seedDemoDatabase(const std::string& path, std::string* error) {
-    HubDbSeed seed(path);
-    if (!seed.ok()) {
-        if (error) *error = seed.error();
-        return zydb::DB_ERR_IO;
-    }
-    seed.begin();
-    int ma1 = seed.addMediaAgent({.name = "mediaagent1", .zydPort = 8400}, "11.0", 1);
-    int ma2 = seed.addMediaAgent({.name = "mediaagent2", .zydPort = 8401}, "9.0", 0);
-    int sp = seed.addStoragePolicy("demo-policy", ma1);
-    seed.addCopy(sp, 2, ma2, "demo-policy aux");
-    int day = 86400;
-    int t0 = 1700000000;
-    for (int n = 1; n <= 2; ++n) {
-        int client = seed.addClient({.name = "client" + std::to_string(n), .zydPort = 8400 + 10 * n});
-        int bs = seed.addBackupSet("defaultBackupSet");
-        int sc = seed.addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
-        // Two weeks of daily backups: a full every seventh day, incrementals in between.
-        for (int d = 0; d < 14; ++d) seed.addBackup(sc, d % 7 == 0 ? 1 : 2, t0 + d * day + 3600 * n, 2);
-        seed.addBackup(sc, 2, t0 + 14 * day + 3600 * n, 1, false, true);  // still running
-    }
-    int hv = seed.addClient({.name = "hypervisor1"});
-    int parent = seed.addBackupSet("vmBackupSet");
-    int vsa = seed.addSubclient({.clientId = hv, .appTypeId = 106, .backupSetId = parent, .storagePolicyId = sp});
-    for (int v = 1; v <= 2; ++v) {
-        int vm = seed.addClient({.name = "vm" + std::to_string(v)});
-        int child = seed.addBackupSet("vm" + std::to_string(v));
-        seed.addSubclient({.clientId = vm, .appTypeId = 106, .backupSetId = child, .storagePolicyId = sp});
-        seed.linkVirtualMachine(vm, parent, child);
-    }
-    for (int d = 0; d < 3; ++d) seed.addBackup(vsa, d == 0 ? 1 : 2, t0 + d * day + 7200);
-    seed.commit();
-    if (!seed.ok()) {
-        if (error) *error = seed.error();
-        return zydb::DB_ERR_GENERAL;
-    }
-    return zydb::DB_OK;
+int SeedPart::checked(long long id) {
+    if (id < 0 && m_error.empty()) m_error = m_seed.error();
+    return id < 0 ? -1 : static_cast<int>(id);
+}
+
+int SeedPart::fail(const std::string& what) {
+    if (m_error.empty()) m_error = what + (m_seed.error().empty() ? std::string() : ": " + m_seed.error());
+    return -1;
 }
 
 }  // namespace hubdb

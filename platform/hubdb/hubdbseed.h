@@ -11,8 +11,10 @@
 //   seed.addBackup(sc, 1, 1700000000);                           // a full job: a data and an index file
 //   hubdb::openHubDatabase(dir + "/hub.db");                     // then read it through the families
 //
-// Extending it for another table: add the table (hubtables.def or a family), then one add... call
-// here that inserts through insertRow() with every column the readers use.
+// The seed's additions for other areas (RowSeed, FamiliesBSeed, and the archive, entity and security
+// seeds of their components) are SeedParts over the same object: the schema is whole from the start,
+// so they only insert. Extending it for another table: add the table to hubtables.def (or write its
+// family), then one add... call that inserts through insertRow() with every column the readers use.
 #pragma once
 
 #include <map>
@@ -59,6 +61,17 @@ struct JobSeed {
     int kelmarchId = kDefaultKelmarchId;
 };
 
+// One row of a versioned property table (APP_ClientProp, APP_SubClientProp, APP_IDAProp,
+// APP_InstanceProp, APP_BackupSetProp, UMUsersProp).
+struct PropertySeed {
+    int ownerId = 0;  // componentNameId: the client, subclient, agent, instance, backup set or user
+    std::string name{};
+    std::string value{};
+    long long created = 0;
+    long long modified = 0;  // 0: the current value
+    int attrType = 0;
+};
+
 struct ArchFileSeed {
     int appId = 0;
     int jobId = 0;
@@ -95,10 +108,21 @@ public:
     int addStoragePolicy(const std::string& name, int mediaAgentClientId);
     // A further copy of a storage policy; archive files added afterwards get a copy on it too.
     int addCopy(int storagePolicyId, int precedence, int mediaAgentClientId, const std::string& name = "");
+    // The id of the copy of `precedence` of a storage policy, or -1.
+    int copyId(int storagePolicyId, int precedence);
+    // Makes `copyId` the storage policy's default copy (0: none).
+    int setDefaultCopy(int storagePolicyId, int copyId);
+    // Marks a copy as a snapshot copy (or not).
+    int setSnapCopy(int copyId, bool snap = true);
     int addBackupSet(const std::string& name, const std::string& guid = "");
     int addSubclient(const SubclientSeed& subclient);
     // Links a virtual machine's client to its parent (hypervisor) and child (its own) backup sets.
     int linkVirtualMachine(int vmClientId, int parentBackupSetId, int childBackupSetId);
+    // A row of a property table (`table` is one of PropertySeed's, never outside text); its id.
+    int addProperty(const char* table, const PropertySeed& property);
+    // A new version at `at`: the current row of the name ends there and the new value starts there.
+    int changeProperty(const char* table, int ownerId, const std::string& name, const std::string& value,
+                       long long at, int attrType = 0);
     int addSubclientProperty(int subclientId, const std::string& name, const std::string& value,
                              long long created = 0, long long modified = 0, int attrType = 0);
     // A job; returns its id.
@@ -141,9 +165,30 @@ private:
     std::map<int, int> m_subclientPolicy;  // subclient -> storage policy
 };
 
-// A demo database: clients, media agents, storage policies with two copies, file-system subclients
-// with several cycles of daily backups, a running job and a virtual-machine backup set. Returns a
-// zydb::DbResult.
-int seedDemoDatabase(const std::string& path, std::string* error = nullptr);
+// What the seed's additions share: the seed they add rows through, and turning a failed insert into
+// -1 with the first reason kept in error().
+class SeedPart {
+public:
+    bool ok() const { return m_error.empty() && m_seed.ok(); }
+    const std::string& error() const { return m_error.empty() ? m_seed.error() : m_error; }
+
+protected:
+    explicit SeedPart(HubDbSeed& seed) : m_seed(seed) {}
+    // `id` (a row id, or 0 for success), or -1 when it is negative.
+    int checked(long long id);
+    // -1, keeping `what` and the seed's reason unless a reason is kept already.
+    int fail(const std::string& what);
+
+    HubDbSeed& m_seed;
+    std::string m_error;
+};
+
+// Bound values of the seed's inserts, short because every insert lists many.
+namespace seedvalues {
+inline zydb::DbValue I(long long v) { return zydb::DbValue::ofInt(v); }
+inline zydb::DbValue T(const std::string& v) { return zydb::DbValue::ofText(v); }
+// Empty text is stored as NULL (the owned-text columns' "not set").
+inline zydb::DbValue TextOrNull(const std::string& v) { return v.empty() ? zydb::DbValue{} : zydb::DbValue::ofText(v); }
+}  // namespace seedvalues
 
 }  // namespace hubdb

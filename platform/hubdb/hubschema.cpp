@@ -1,41 +1,38 @@
 // Table specs of the Hubmaster database from the family descriptors and hubtables.def.
 #include "platform/hubdb/hubschema.h"
 
-#include <strings.h>
-
 #include "Db/Tbl/APP_Application.h"
+#include "Db/Tbl/APP_BackupSetName.h"
 #include "Db/Tbl/APP_Client.h"
+#include "Db/Tbl/APP_ClientProp.h"
+#include "Db/Tbl/APP_EmailConfigPolicyAssoc.h"
+#include "Db/Tbl/APP_IDAProp.h"
+#include "Db/Tbl/APP_SubClientProp.h"
+#include "Db/Tbl/APP_VMBackupSet.h"
+#include "Db/Tbl/App_IndexDBInfo.h"
+#include "Db/Tbl/DM2DocTagsValues.h"
+#include "Db/Tbl/JMBkpStats.h"
+#include "Db/Tbl/JMJobDataLink.h"
+#include "Db/Tbl/NBGlobalParam.h"
+#include "Db/Tbl/UMUsers.h"
 #include "Db/Tbl/archFile.h"
-#include "platform/db/dbresult.h"
+#include "Db/Tbl/archGroup.h"
+#include "Db/TblCommon/simAllNimbraRel.h"
+#include "platform/hubdb/entitytables.h"
+#include "platform/hubdb/securitytables.h"
+#include "platform/hubdb/xmlprocs_schema.h"
 
 namespace hubdb {
-
-namespace {
-
-zydb::TableSpec* findSpec(std::vector<zydb::TableSpec>& specs, const char* name) {
-    for (auto& s : specs)
-        if (strcasecmp(s.name.c_str(), name) == 0) return &s;
-    return nullptr;
-}
-
-}  // namespace
 
 std::vector<zydb::TableSpec> hubTableSpecs() {
     std::vector<zydb::TableSpec> specs;
 #define HUB_FAMILY_TABLE(X) specs.push_back(zydb::tableSpecOf<X>());
-#define HUB_HELPER_TABLE(table, serialName, ...)                                  \
-    {                                                                             \
-        zydb::TableSpec spec;                                                     \
-        spec.name = #table;                                                       \
-        table##_COLUMNS(ZYDB_SPEC_COLUMN) spec.serial = serialName;               \
-        for (const char* k : zydb::keys(__VA_ARGS__)) spec.primaryKeys.push_back(k); \
-        if (!findSpec(specs, #table)) specs.push_back(std::move(spec));           \
-    }
+#define HUB_HELPER_TABLE(table, ...) specs.push_back(ZYDB_HELPER_TABLE_SPEC(table, __VA_ARGS__));
 #define HUB_EXTRA_COLUMN(table, column, type, expr)                                                         \
-    if (zydb::TableSpec* t = findSpec(specs, #table))                                                       \
+    if (zydb::TableSpec* t = zydb::findTableSpec(specs, #table))                                            \
         t->columns.push_back({#column, ::zydb::col::type::code, ::zydb::col::type::width, expr});
 #define HUB_INDEX(table, ...) \
-    if (zydb::TableSpec* t = findSpec(specs, #table)) t->indexes.push_back({__VA_ARGS__});
+    if (zydb::TableSpec* t = zydb::findTableSpec(specs, #table)) t->indexes.push_back({__VA_ARGS__});
 #include "platform/hubdb/hubtables.def"
 #undef HUB_FAMILY_TABLE
 #undef HUB_HELPER_TABLE
@@ -45,16 +42,7 @@ std::vector<zydb::TableSpec> hubTableSpecs() {
 }
 
 int createHubSchema(zydb::IDbConnection& conn, std::string* error) {
-    for (const zydb::TableSpec& spec : hubTableSpecs()) {
-        for (const std::string& sql : zydb::createTableSql(spec)) {
-            int rc = conn.exec(sql);
-            if (rc != zydb::DB_OK) {
-                if (error) *error = sql + ": " + conn.lastError();
-                return rc;
-            }
-        }
-    }
-    return zydb::DB_OK;
+    return zydb::ensureTables(conn, hubTableSpecs(), error);
 }
 
 }  // namespace hubdb

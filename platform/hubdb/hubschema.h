@@ -1,6 +1,6 @@
-// The Hubmaster database's schema: the tables of the row families (from their descriptors) and the
-// helper tables of the stand-ins (hubtables.def). Called by the seed builder and the host when a
-// database is created; any thread, on a connection it owns.
+// The Hubmaster database's schema: every table, from the family descriptors and the helper tables of
+// hubtables.def. Made by the seed builder, the host and the tests when they create or open a
+// database; any thread, on a connection it owns.
 #pragma once
 
 #include <string>
@@ -11,10 +11,11 @@
 
 namespace hubdb {
 
-// Every table, family tables first.
+// Every table of hubtables.def with its indexes and generated columns.
 std::vector<zydb::TableSpec> hubTableSpecs();
 
-// Creates what is missing; existing tables are left as they are. Returns a zydb::DbResult.
+// Creates what is missing and completes tables made earlier from narrower column lists, keeping their
+// rows (zydb::ensureTables). Returns a zydb::DbResult, the failing statement in `error`.
 int createHubSchema(zydb::IDbConnection& conn, std::string* error = nullptr);
 
 }  // namespace hubdb

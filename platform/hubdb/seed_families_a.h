@@ -3,9 +3,9 @@
 // associations, job statistics and job links. Works on a HubDbSeed; used by the seed's one thread.
 //
 //   hubdb::HubDbSeed seed(path);
-//   hubdb::RowSeed rows(seed);                       // completes the tables these rows need
-//   rows.addProperty<APP_ClientProp>({.ownerId = client, .name = "IndexingV2_VSA", .value = "1", .created =
-//   t}); rows.changeProperty<APP_ClientProp>(client, "IndexingV2_VSA", "0", t + 100);   // a new version auto
+//   hubdb::RowSeed rows(seed);
+//   rows.addProperty<APP_ClientProp>({.ownerId = client, .name = "IndexingV2_VSA", .value = "1", .created = t});
+//   rows.changeProperty<APP_ClientProp>(client, "IndexingV2_VSA", "0", t + 100);  // a new version at t + 100
 //   vm = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "vm1", .storagePolicyId = sp});
 #pragma once
 
@@ -14,15 +14,6 @@
 #include "platform/hubdb/hubdbseed.h"
 
 namespace hubdb {
-
-struct PropertySeed {
-    int ownerId = 0;  // componentNameId: client, subclient or agent
-    std::string name{};
-    std::string value{};
-    long long created = 0;
-    long long modified = 0;  // 0: the current value
-    int attrType = 0;
-};
 
 struct VirtualMachineSeed {
     int parentBackupSetId = 0;  // the hypervisor's backup set
@@ -40,7 +31,7 @@ struct VirtualMachine {
 };
 
 struct UserSeed {
-    std::string name{};
+    std::string name{};   // full name; empty: the login
     std::string login{};  // empty: the name
     std::string email{};
     std::string description{};  // empty: NULL
@@ -75,25 +66,20 @@ struct JobLinkSeed {
     int childJobStatus = 1;
 };
 
-class RowSeed {
+class RowSeed : public SeedPart {
 public:
-    // Creates the tables of these families that the seed's schema lacks and adds the columns its
-    // narrower stand-in tables miss, so every column can be seeded and fetched.
-    explicit RowSeed(HubDbSeed& seed);
-
-    bool ok() const { return m_error.empty() && m_seed.ok(); }
-    const std::string& error() const { return m_error.empty() ? m_seed.error() : m_error; }
+    explicit RowSeed(HubDbSeed& seed) : SeedPart(seed) {}
 
     // A property row of table family X (APP_ClientProp, APP_SubClientProp or APP_IDAProp); its id.
     template <class X>
     int addProperty(const PropertySeed& p) {
-        return addPropertyRow(X::Descriptor::dbName, p);
+        return checked(m_seed.addProperty(X::Descriptor::dbName, p));
     }
     // A new version at `at`: the current row of the name ends there and the new value starts there.
     template <class X>
     int changeProperty(int ownerId, const std::string& name, const std::string& value, long long at,
                        int attrType = 0) {
-        return changePropertyRow(X::Descriptor::dbName, ownerId, name, value, at, attrType);
+        return checked(m_seed.changeProperty(X::Descriptor::dbName, ownerId, name, value, at, attrType));
     }
 
     // An agent (one application type on a client), the owner of APP_IDAProp rows; its id.
@@ -106,15 +92,6 @@ public:
     // A finished job with the statistics the job lookups read; its id.
     int addJobStats(const JobStatsSeed& stats);
     int addJobLink(const JobLinkSeed& link);
-
-private:
-    int addPropertyRow(const char* table, const PropertySeed& p);
-    int changePropertyRow(const char* table, int ownerId, const std::string& name, const std::string& value,
-                          long long at, int attrType);
-    int nextId(const char* table, const char* column);
-
-    HubDbSeed& m_seed;
-    std::string m_error;  // why the tables could not be completed
 };
 
 }  // namespace hubdb

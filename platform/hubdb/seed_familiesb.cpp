@@ -5,31 +5,12 @@
 
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/familiesb_procs.h"
-#include "platform/hubdb/familiesb_schema.h"
 
 using zydb::DbValue;
 
 namespace hubdb {
 
-namespace {
-
-DbValue I(long long v) { return DbValue::ofInt(v); }
-DbValue T(const std::string& v) { return DbValue::ofText(v); }
-DbValue TextOrNull(const std::string& v) { return v.empty() ? DbValue{} : DbValue::ofText(v); }
-
-}  // namespace
-
-FamiliesBSeed::FamiliesBSeed(HubDbSeed& seed) : m_seed(seed), m_rows(seed) {
-    if (!m_rows.ok()) m_error = m_rows.error();
-    if (!seed.ok() || seed.connection() == nullptr || !m_error.empty()) return;
-    std::string err;
-    if (ensureFamiliesBSchema(*seed.connection(), &err) != zydb::DB_OK) m_error = err;
-}
-
-int FamiliesBSeed::fail(const std::string& what) {
-    if (m_error.empty()) m_error = what + (m_seed.error().empty() ? std::string() : ": " + m_seed.error());
-    return -1;
-}
+using namespace seedvalues;
 
 int FamiliesBSeed::insertNextId(const std::string& table, const char* idColumn,
                                 std::vector<std::pair<std::string, DbValue>> columns) {
@@ -40,17 +21,10 @@ int FamiliesBSeed::insertNextId(const std::string& table, const char* idColumn,
 
 int FamiliesBSeed::addSnapCopy(int storagePolicyId, int precedence, int mediaAgentClientId) {
     int copy = m_seed.addCopy(storagePolicyId, precedence, mediaAgentClientId, "snap " + std::to_string(precedence));
-    if (copy < 0) return fail("snap copy");
-    if (m_seed.exec("UPDATE archGroupCopy SET isSnapCopy = 1 WHERE id = ?", {I(copy)}) != zydb::DB_OK ||
+    if (copy < 0 || m_seed.setSnapCopy(copy) != 0 ||
         m_seed.exec("UPDATE archGroup SET defaultSnapCopy = ? WHERE id = ?", {I(copy), I(storagePolicyId)}) != zydb::DB_OK)
         return fail("snap copy");
     return copy;
-}
-
-int FamiliesBSeed::setDefaultCopy(int storagePolicyId, int copyId) {
-    return m_seed.exec("UPDATE archGroup SET defaultCopy = ? WHERE id = ?", {I(copyId), I(storagePolicyId)}) == zydb::DB_OK
-               ? 0
-               : fail("default copy");
 }
 
 HubDbSeed::Backup FamiliesBSeed::addSnapBackup(int appId, int time, int dataFiles) {
@@ -77,7 +51,9 @@ int FamiliesBSeed::runBackupCopy(int jobId, int precedence) {
 }
 
 int FamiliesBSeed::addVmInstance(const VirtualMachine& vm, int osId) {
-    long long id = m_seed.insertRow("APP_InstanceName", {{"name", T("instance of client " + std::to_string(vm.clientId))}});
+    long long id = m_seed.insertRow("APP_InstanceName", {{"name", T("instance of client " + std::to_string(vm.clientId))},
+                                                         {"clientId", I(vm.clientId)},
+                                                         {"appTypeId", I(106)}});
     if (id < 0) return fail("VM instance");
     char guid[64];
     std::snprintf(guid, sizeof guid, "00000002-0000-4000-8000-%012llX", static_cast<unsigned long long>(id));

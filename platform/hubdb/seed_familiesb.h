@@ -1,10 +1,11 @@
 // FamiliesBSeed: seed-builder additions for storage policies and snap copies, VM instances and the
 // jobs of hypervisor backups, index databases, document tags, index servers, index backups of media
-// agents, schedules, checkpoints, global parameters with their history, releases and shared folders. Works on a HubDbSeed's file; one object per seed, used by the seed's thread.
+// agents, schedules, checkpoints, global parameters with their history, releases and shared folders.
+// Works on a HubDbSeed's file; one object per seed, used by the seed's thread.
 //
 //   hubdb::HubDbSeed seed(path);
 //   hubdb::RowSeed rows(seed);                     // VMs, users, properties, job links
-//   hubdb::FamiliesBSeed more(seed);               // completes the schema for these tables
+//   hubdb::FamiliesBSeed more(seed);
 //   auto vm = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "vm1", .storagePolicyId = sp});
 //   more.addVmBackup(hypervisorSubclient, {vm}, 1700000000);
 //   more.setGlobalParam("IDX_BROWSE_IGNORE_MA_FROM_RESTORE_TASK", "1", 1700000000);
@@ -37,19 +38,13 @@ struct IndexServerNodeSeed {
     bool enabled = true;
 };
 
-class FamiliesBSeed {
+class FamiliesBSeed : public SeedPart {
 public:
-    explicit FamiliesBSeed(HubDbSeed& seed);
-    FamiliesBSeed(const FamiliesBSeed&) = delete;
-    FamiliesBSeed& operator=(const FamiliesBSeed&) = delete;
+    explicit FamiliesBSeed(HubDbSeed& seed) : SeedPart(seed), m_rows(seed) {}
 
-    bool ok() const { return m_error.empty() && m_seed.ok(); }
-    std::string error() const { return m_error.empty() ? m_seed.error() : m_error; }
-
-    // Storage policies: a snap copy (it becomes the policy's default snap copy), the policy's default
-    // copy (0: none, as an erase check sees a policy without one).
+    // Storage policies: a snap copy (it becomes the policy's default snap copy). The default copy is
+    // HubDbSeed::setDefaultCopy (0: none, as an erase check sees a policy without one).
     int addSnapCopy(int storagePolicyId, int precedence, int mediaAgentClientId);
-    int setDefaultCopy(int storagePolicyId, int copyId);
     // A snap backup: a full job whose data files are on the snap copies only, until runBackupCopy
     // puts them on the copy of that precedence too.
     HubDbSeed::Backup addSnapBackup(int appId, int time, int dataFiles = 1);
@@ -96,14 +91,11 @@ public:
     int addSharedFolder(const std::string& folderName, int ownerUserId, const std::string& path = "");
 
 private:
-    int fail(const std::string& what);
     // Inserts with id = MAX(id) + 1 (tables whose serial column is not their key).
     int insertNextId(const std::string& table, const char* idColumn,
                      std::vector<std::pair<std::string, zydb::DbValue>> columns);
 
-    HubDbSeed& m_seed;
     RowSeed m_rows;
-    std::string m_error;
 };
 
 }  // namespace hubdb

@@ -1,33 +1,24 @@
-// Shared pieces of the schema builders: a table spec from a helper table's column list, lookup of a
-// spec by name, and making a database hold a list of specs without losing rows. Pure or on a
-// connection the caller owns; any thread.
+// Older names of the schema helpers, kept for code still written against them; they are the shared
+// ones of platform/db/ddl.h. New code calls zydb::ensureTables, or hubdb::createHubSchema for the
+// whole Hubmaster schema.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "platform/db/dbbackend.h"
 #include "platform/db/ddl.h"
 
-// The spec of a helper table whose columns are table##_COLUMNS (the families' notation), with its
-// serial column ("" for none) and its key columns.
-#define HUBDB_HELPER_TABLE_SPEC(table, serialName, ...)                              \
-    [] {                                                                             \
-        zydb::TableSpec spec;                                                        \
-        spec.name = #table;                                                          \
-        table##_COLUMNS(ZYDB_SPEC_COLUMN) spec.serial = serialName;                  \
-        for (const char* k : zydb::keys(__VA_ARGS__)) spec.primaryKeys.push_back(k); \
-        return spec;                                                                 \
-    }()
+#define HUBDB_HELPER_TABLE_SPEC ZYDB_HELPER_TABLE_SPEC
 
 namespace hubdb {
 
-// The spec named `name` (letter case ignored), or null.
-zydb::TableSpec* findTableSpec(std::vector<zydb::TableSpec>& specs, const char* name);
+inline zydb::TableSpec* findTableSpec(std::vector<zydb::TableSpec>& specs, const char* name) {
+    return zydb::findTableSpec(specs, name);
+}
 
-// Creates each missing table and adds the columns an existing one lacks (a table made earlier from a
-// narrower column list; its own keys stay), then the indexes. Rows are kept. Returns a
-// zydb::DbResult, the failing statement in `error`.
-int ensureTables(zydb::IDbConnection& conn, const std::vector<zydb::TableSpec>& specs, std::string* error = nullptr);
+inline int ensureTables(zydb::IDbConnection& conn, const std::vector<zydb::TableSpec>& specs,
+                        std::string* error = nullptr) {
+    return zydb::ensureTables(conn, specs, error);
+}
 
 }  // namespace hubdb

@@ -3,7 +3,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/log/evdebug.h"
 #include "platform/security/rights.h"
-#include "platform/security/securitytables.h"
+#include "platform/hubdb/securitytables.h"
 
 AccessController::AccessController() = default;
 AccessController::~AccessController() = default;

@@ -7,7 +7,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/errors/evevent.h"
 #include "platform/log/evdebug.h"
-#include "platform/security/securitytables.h"
+#include "platform/hubdb/securitytables.h"
 #include "platform/security/zetatoken.h"
 
 namespace {

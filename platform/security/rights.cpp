@@ -6,7 +6,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/propertystore.h"
 #include "platform/log/evdebug.h"
-#include "platform/security/securitytables.h"
+#include "platform/hubdb/securitytables.h"
 
 namespace zysec {
 

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "platform/security/securitytables.h"
+#include "platform/hubdb/securitytables.h"
 
 class DBtran;
 class EvDebug;

@@ -1,22 +1,11 @@
 #include "platform/security/securityseed.h"
 
-#include "platform/security/securityschema.h"
+#include "platform/db/dbresult.h"
+#include "platform/hubdb/securitytables.h"
+
+using namespace hubdb::seedvalues;
 
 namespace zysec {
-
-namespace {
-zydb::DbValue I(long long v) { return zydb::DbValue::ofInt(v); }
-zydb::DbValue T(const std::string& v) { return zydb::DbValue::ofText(v); }
-}  // namespace
-
-SecuritySeed::SecuritySeed(hubdb::HubDbSeed& seed) : SeedPart(seed, ensureSecuritySchema) {}
-
-int SecuritySeed::addUser(const SecurityUserSeed& u) {
-    return checked(m_seed.insertRow("UMUsers", {{"login", T(u.login)},
-                                                {"name", T(u.name.empty() ? u.login : u.name)},
-                                                {"email", T(u.email)},
-                                                {"enabled", I(u.enabled)}}));
-}
 
 int SecuritySeed::grant(int userId, int permission, const TEntityPath& path) {
     std::vector<std::pair<std::string, zydb::DbValue>> row = {{"userId", I(userId)}, {"permissionId", I(permission)}};
@@ -33,11 +22,8 @@ int SecuritySeed::allowClientAccess(int callerClientId, int clientId) {
 
 int SecuritySeed::addUserProperty(int userId, const std::string& name, const std::string& value, long long created,
                                   long long modified) {
-    return checked(m_seed.insertRow("UMUsersProp", {{"componentNameId", I(userId)},
-                                                    {"attrName", T(name)},
-                                                    {"attrVal", T(value)},
-                                                    {"created", I(created)},
-                                                    {"modified", I(modified)}}));
+    return checked(m_seed.addProperty(
+        "UMUsersProp", {.ownerId = userId, .name = name, .value = value, .created = created, .modified = modified}));
 }
 
 int SecuritySeed::setAppTypeCategory(int appTypeId, int category) {

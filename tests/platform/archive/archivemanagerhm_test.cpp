@@ -34,7 +34,7 @@ protected:
         ma2 = seed.addMediaAgent({.name = "ma2", .hostName = "ma2.example.com"}, "9.0");
         sp = seed.addStoragePolicy("sp", ma1);
         copy2 = seed.addCopy(sp, 2, ma2);
-        copy1 = arch.copyId(sp, 1);
+        copy1 = seed.copyId(sp, 1);
         otherSp = seed.addStoragePolicy("other", ma2);
         client = seed.addClient({.name = "client"});
         int bs = seed.addBackupSet("bs");
@@ -397,7 +397,7 @@ TEST_F(ArchiveManager, CopiesByPrecedenceAndDefaults) {
     EXPECT_EQ(snap, 0);
     ASSERT_EQ(am.getDefaultNonSnapCopy(sp, nonSnap), 0);
     EXPECT_EQ(nonSnap, copy1);
-    change([&](hubdb::HubDbSeed&, archmgr::ArchiveSeed& s) { s.setSnapCopy(copy1); });
+    change([&](hubdb::HubDbSeed& s, archmgr::ArchiveSeed&) { s.setSnapCopy(copy1); });
     ASSERT_EQ(am.getDefaultSnapCopy(sp, snap), 0);
     EXPECT_EQ(snap, copy1);
     ASSERT_EQ(am.getDefaultNonSnapCopy(sp, nonSnap), 0);
@@ -408,8 +408,8 @@ TEST_F(ArchiveManager, CopiesByPrecedenceAndDefaults) {
 }
 
 TEST_F(ArchiveManager, PrecedenceZeroFollowsTheDefaultCopy) {
-    change([&](hubdb::HubDbSeed& s, archmgr::ArchiveSeed& a) {
-        a.setDefaultCopy(sp, copy2);
+    change([&](hubdb::HubDbSeed& s, archmgr::ArchiveSeed&) {
+        s.setDefaultCopy(sp, copy2);
         s.ageArchFile(j5.dataFiles[0], 2);
     });
     unsigned long copy = 0;

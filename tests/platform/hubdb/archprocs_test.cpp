@@ -202,17 +202,36 @@ TEST_F(ArchProcs, ArchFileByTimeListsNewestFirstWithSizes) {
     EXPECT_EQ(p.getDataPtr()->r_afileId, j4.indexFile);
 }
 
-TEST(DemoDatabase, SeedsAndAnswers) {
-    TempDir dir;
-    std::string err;
-    ASSERT_EQ(hubdb::seedDemoDatabase(dir.file("demo.db"), &err), DB_OK) << err;
-    ASSERT_EQ(hubdb::openHubDatabase(dir.file("demo.db")), DB_OK);
-    ArchFileByTimeSuperBrowse p(nullptr);
-    p.setValues(29, 0, 0, 1, 0, 0, 0, 1, 0, 0, "");  // the first subclient, every cycle
-    int cycles = 0, rows = 0, rc;
-    while ((rc = getNextRow(&p, &rows, -1, 0)) == DB_OK) cycles += p.getDataPtr()->r_resultSetId == 1;
-    EXPECT_EQ(rc, DB_NO_DATA);
-    EXPECT_EQ(cycles, 2);
-    EXPECT_EQ(rows, 2 + 26 + 14);  // 2 cycle rows, the other 26 data files, 14 index files
-    zydb::CDbEnv::close();
+TEST_F(ArchProcs, PrecedenceZeroIsTheDefaultCopy) {
+    // The policy's default copy is its primary one: precedence 0 reads it, with j1's data aged there.
+    std::vector<ArchFileByTimeSuperBrowse_t> rows;
+    superBrowse(sA, 0, T + 100, 0, 1, "", 0, &rows);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].r_mediaAgentId, ma1);
+    EXPECT_EQ(rows[1].r_isAged, 1);
+
+    // Once the second copy is the default, precedence 0 reads that copy, on the other media agent.
+    {
+        hubdb::HubDbSeed seed(dir.file("hub.db"));
+        int sp = static_cast<int>(seed.queryInt("SELECT archGroupId FROM archFile WHERE id = ?",
+                                                {zydb::DbValue::ofInt(j1.indexFile)}));
+        ASSERT_EQ(seed.setDefaultCopy(sp, seed.copyId(sp, 2)), 0) << seed.error();
+    }
+    rows.clear();
+    superBrowse(sA, 0, T + 100, 0, 1, "", 0, &rows);
+    ASSERT_EQ(rows.size(), 3u);
+    for (const auto& r : rows) {
+        EXPECT_EQ(r.r_mediaAgentId, ma2);
+        EXPECT_EQ(r.r_isAged, 0);
+    }
+    ArchFileByTime p(nullptr);
+    p.setValues(0, sA, 0, T + 100, 0, 0, 0, 0, 0, 1);
+    ASSERT_EQ(getNextRow(&p, nullptr, -1, 0), DB_OK);
+    const int defaultCopy = p.getDataPtr()->r_copyId;
+    p.setValues(0, sA, 0, T + 100, 0, 0, 2, 0, 0, 1);
+    ASSERT_EQ(getNextRow(&p, nullptr, -1, 0), DB_OK);
+    EXPECT_EQ(p.getDataPtr()->r_copyId, defaultCopy);
+    p.setValues(0, sA, 0, T + 100, 0, 0, 1, 0, 0, 1);
+    ASSERT_EQ(getNextRow(&p, nullptr, -1, 0), DB_OK);
+    EXPECT_NE(p.getDataPtr()->r_copyId, defaultCopy);
 }

@@ -40,7 +40,6 @@ protected:
         more.addIndexDatabase({.dbName = "orphan", .backupSetId = bs2, .engineType = 1});
         seed.exec("UPDATE APP_Client SET offlineEntity = 1, status = 7 WHERE id = ?", {zydb::DbValue::ofInt(node2)});
         ASSERT_TRUE(more.ok()) << more.error();
-        hubdb::registerFamiliesBProcedures();
         ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db")), zydb::DB_OK);
     }
     void TearDown() override { zydb::CDbEnv::close(); }

@@ -13,7 +13,7 @@
 #include "platform/security/evalertex.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
-#include "platform/security/securitytables.h"
+#include "platform/hubdb/securitytables.h"
 #include "platform/security/zetatoken.h"
 #include "tests/platform/security/securityfixture.h"
 

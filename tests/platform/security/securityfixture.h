@@ -10,6 +10,7 @@
 #include "platform/db/dbenv.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdb/seed_families_a.h"
 #include "platform/log/evdebug.h"
 #include "platform/security/securityseed.h"
 #include "tests/platform/db/tempdir.h"
@@ -27,15 +28,15 @@ protected:
 
         hubdb::HubDbSeed seed(dir.file("hub.db"));
         ASSERT_TRUE(seed.ok()) << seed.error();
+        hubdb::RowSeed users(seed);
+        admin = users.addUser({.name = "The Administrator", .login = "admin"});
+        alice = users.addUser({.name = "Alice Liddell", .login = "CORP\\alice", .email = "alice@corp"});
+        bob = users.addUser({.login = "bob"});
+        carol = users.addUser({.login = "carol"});
+        dave = users.addUser({.login = "dave", .enabled = 0});
+        erin = users.addUser({.login = std::string(300, 'e')});
+        ASSERT_TRUE(users.ok()) << users.error();
         zysec::SecuritySeed s(seed);
-        ASSERT_TRUE(s.ok()) << s.error();
-        admin = s.addUser({.login = "admin", .name = "The Administrator"});
-        alice = s.addUser({.login = "CORP\\alice", .name = "Alice Liddell", .email = "alice@corp"});
-        bob = s.addUser({.login = "bob"});
-        carol = s.addUser({.login = "carol"});
-        dave = s.addUser({.login = "dave", .enabled = 0});
-        erin = s.addUser({.login = std::string(300, 'e')});
-        ASSERT_TRUE(s.ok()) << s.error();
 
         s.grant(admin, zysec::kPermBrowse, {});
         s.grant(admin, zysec::kPermManageHubmaster, {});

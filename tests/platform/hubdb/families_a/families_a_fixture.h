@@ -35,9 +35,6 @@ protected:
         seed.reset();
         std::string err;
         ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db"), &err), zydb::DB_OK) << err;
-#define HUB_PROCEDURE(name, handler) zydb::CProcRegistry::add(name, hubdb::handler);
-#include "platform/hubdb/families_a_procs.def"
-#undef HUB_PROCEDURE
     }
 
     // Runs a statement on the open database, outside the families (to break it on purpose).

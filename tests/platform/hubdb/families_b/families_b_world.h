@@ -32,7 +32,6 @@ protected:
             ASSERT_TRUE(more.ok()) << more.error();
         }
         ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db")), zydb::DB_OK);
-        hubdb::registerFamiliesBProcedures();
     }
     void TearDown() override {
         DBtable::b_newDBBase = true;

@@ -6,9 +6,9 @@
 
 #include "Db/Tbl/propertyColumns.h"
 #include "platform/db/rowfamily.h"
-#include "platform/entities/platformtabledesc.h"
+#include "platform/hubdb/platformtabledesc.h"
 
-inline constexpr char kSecurityTablesHeader[] = "platform/security/securitytables.h";
+inline constexpr char kSecurityTablesHeader[] = "platform/hubdb/securitytables.h";
 
 // The entity levels a right can be granted at, with their entity-type codes (as given to
 // EvSecurityNew::hasPermissionForUserOnEntity) and the column naming the entity. In a grant, 0 at a

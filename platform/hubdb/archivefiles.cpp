@@ -1,0 +1,108 @@
+// Archive files on a copy, and the cycle rule over them.
+#include "platform/hubdb/archivefiles.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+#include "platform/db/dbresult.h"
+
+using zydb::DbValue;
+
+namespace hubdb {
+
+std::string copyOfPrecedenceSql(const std::string& policy, const std::string& precedence) {
+    return "(CASE WHEN " + precedence + " > 0 THEN (SELECT x.id FROM archGroupCopy x WHERE x.archGroupId = " +
+           policy + " AND x.copy = " + precedence +
+           ") ELSE COALESCE((SELECT NULLIF(a.defaultCopy, 0) FROM archGroup a WHERE a.id = " + policy +
+           "), (SELECT x.id FROM archGroupCopy x WHERE x.archGroupId = " + policy + " AND x.copy = 1)) END)";
+}
+
+int listArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, int toTime,
+                     std::vector<ArchiveFileOnCopy>& out) {
+    out.clear();
+    static const std::string sql =
+        "SELECT f.id, f.kelmarchId, f.appId, f.archGroupId, f.fileType, f.cTime, f.jobId, f.backupLevel, f.flags, "
+        "g.id, g.copy, c.mediaAgentId, IFNULL(m.versionText, ''), IFNULL(m.idxCacheSoftState, 0), c.agedBy, "
+        "c.physicalSize, c.logicalSize, "
+        "EXISTS (SELECT 1 FROM JMJobInfo r WHERE r.jobId = f.jobId AND r.kelmarchId = f.kelmarchId) "
+        "FROM archFile f "
+        "JOIN archGroupCopy g ON g.archGroupId = f.archGroupId AND g.id = " +
+        copyOfPrecedenceSql("f.archGroupId", "?1") +
+        " JOIN archFileCopy c ON c.archFileId = f.id AND c.kelmarchId = f.kelmarchId AND c.archCopyId = g.id "
+        "AND c.isValid = 1 "
+        "LEFT JOIN mediaAgent m ON m.clientId = c.mediaAgentId "
+        "WHERE f.appId = ?2 AND f.isValid = 1 AND f.cTime <= ?3 "
+        "ORDER BY f.cTime, f.id";
+    std::unique_ptr<zydb::IDbStatement> st;
+    int rc = zydb::prepareBound(conn, sql,
+                                {DbValue::ofInt(copyPrecedence), DbValue::ofInt(appId),
+                                 DbValue::ofInt(toTime > 0 ? toTime : kOpenEndTime)},
+                                st);
+    if (rc != zydb::DB_OK) return rc;
+    while ((rc = st->step()) == zydb::DB_OK) {
+        ArchiveFileOnCopy f;
+        int c = 0;
+        for (int* m : {&f.id, &f.kelmarchId, &f.appId, &f.archGroupId, &f.fileType, &f.cTime, &f.jobId,
+                       &f.backupLevel, &f.flags, &f.copyId, &f.copyPrecedence, &f.mediaAgentId})
+            *m = static_cast<int>(st->columnInt64(c++));
+        f.mediaAgentVersion = std::string(st->columnText(c++));
+        f.idxCacheSoftState = static_cast<int>(st->columnInt64(c++));
+        f.aged = st->columnInt64(c++) != 0;
+        f.physicalSize = st->columnInt64(c++);
+        f.logicalSize = st->columnInt64(c++);
+        f.runningJob = st->columnInt64(c++) != 0;
+        out.push_back(std::move(f));
+    }
+    return rc == zydb::DB_NO_DATA ? zydb::DB_OK : rc;
+}
+
+BackupTimeline::BackupTimeline(std::vector<ArchiveFileOnCopy> oldestFirst) : files(std::move(oldestFirst)) {
+    // Jobs by their earliest file; a full or synthetic-full data file makes a job open a cycle.
+    std::map<std::pair<int, int>, size_t> index;  // (job, kelmarch) -> jobs
+    for (const ArchiveFileOnCopy& f : files) {
+        auto [it, fresh] = index.try_emplace({f.jobId, f.kelmarchId}, jobs.size());
+        if (fresh) jobs.push_back({f.jobId, f.kelmarchId, f.cTime, false, 0});
+        if (isDataFileType(f.fileType) && (f.backupLevel == 1 || f.backupLevel == 64)) jobs[it->second].full = true;
+    }
+    std::vector<size_t> order(jobs.size());
+    for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        const Job &x = jobs[a], &y = jobs[b];
+        return x.time != y.time ? x.time < y.time : x.jobId < y.jobId;
+    });
+    int cycle = 0;
+    cycleStart.assign(1, -1);
+    for (size_t k : order) {
+        Job& j = jobs[k];
+        if (j.full) {
+            ++cycle;
+            cycleStart.push_back(-1);
+        }
+        j.cycle = cycle;
+        if (cycleStart[cycle] < 0) cycleStart[cycle] = j.time;
+    }
+    for (ArchiveFileOnCopy& f : files) f.cycle = jobs[index[{f.jobId, f.kelmarchId}]].cycle;
+    std::vector<Job> sorted;
+    sorted.reserve(jobs.size());
+    for (size_t k : order) sorted.push_back(jobs[k]);
+    jobs.swap(sorted);
+}
+
+int BackupTimeline::cycleAt(long long t) const {
+    int c = -1;
+    for (const Job& j : jobs)
+        if (j.time <= t) c = j.cycle;
+    return c;
+}
+
+bool BackupTimeline::meets(int c, long long from, long long to) const {
+    if (c < 0 || c >= static_cast<int>(cycleStart.size())) return false;
+    if (cycleStart[c] < 0 || cycleStart[c] > to) return false;
+    if (from <= 0) return true;
+    for (size_t n = c + 1; n < cycleStart.size(); ++n)
+        if (cycleStart[n] >= 0) return cycleStart[n] > from;
+    return true;  // the last cycle is in force up to `to`
+}
+
+}  // namespace hubdb

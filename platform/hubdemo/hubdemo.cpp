@@ -1,0 +1,173 @@
+// The demo world, seeded through the same seed builder and seed parts as the tests.
+#include "platform/hubdemo/hubdemo.h"
+
+#include <openssl/rand.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/archive/archiveseed.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbresult.h"
+#include "platform/entities/entityseed.h"
+#include "platform/hubdb/seed_families_a.h"
+#include "platform/hubdb/seed_familiesb.h"
+#include "platform/security/securityseed.h"
+
+namespace hubdemo {
+
+namespace {
+
+constexpr int kDay = 86400;
+constexpr long long kFirstBackup = 1700000000;  // 2023-11-14, a fixed start so every run seeds the same rows
+constexpr int kBackupDays = 14;
+constexpr int kFileSystemAppType = 29;
+constexpr int kVirtualServerAppType = 106;
+constexpr int kReleaseId = 16;
+constexpr const char* kVmBackupSetGuid = "5E6D0000-0000-4000-8000-00000000D0D0";
+
+bool fail(std::string* error, const std::string& what) {
+    if (error) *error = what;
+    return false;
+}
+
+// A token key of 32 random bytes in hex: a fresh one for every demo folder.
+bool randomKey(std::string& key) {
+    unsigned char bytes[32];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) return false;
+    key.clear();
+    char hex[3];
+    for (unsigned char b : bytes) {
+        std::snprintf(hex, sizeof hex, "%02x", b);
+        key += hex;
+    }
+    return true;
+}
+
+}  // namespace
+
+int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) {
+    hubdb::HubDbSeed seed(path);
+    if (!seed.ok()) {
+        if (error) *error = seed.error();
+        return zydb::DB_ERR_IO;
+    }
+    hubdb::RowSeed rows(seed);
+    hubdb::FamiliesBSeed more(seed);
+    archmgr::ArchiveSeed media(seed);
+    zyent::EntitySeed entities(seed);
+    zysec::SecuritySeed security(seed);
+    w.databasePath = path;
+    w.fileAppType = kFileSystemAppType;
+    w.firstBackupTime = kFirstBackup;
+    w.backupDays = kBackupDays;
+    const int t0 = static_cast<int>(kFirstBackup);
+
+    seed.begin();
+    const int linuxOs = entities.addOperatingSystem("Linux", 2);
+    const int windowsOs = entities.addOperatingSystem("Windows Server 2019", 1);
+    more.addRelease(kReleaseId, "11.0 SP16", 4321);
+
+    w.mediaAgent = seed.addMediaAgent(
+        {.name = "mediaagent1", .zydPort = 8400, .releaseId = kReleaseId, .osId = linuxOs}, "11.0", 1);
+    w.offlineMediaAgent = seed.addMediaAgent({.name = "mediaagent2", .zydPort = 8401, .osId = linuxOs}, "9.0", 0);
+    w.storagePolicy = seed.addStoragePolicy("demo-policy", w.mediaAgent);
+    w.primaryCopy = seed.copyId(w.storagePolicy, 1);
+    w.auxiliaryCopy = seed.addCopy(w.storagePolicy, 2, w.offlineMediaAgent, "demo-policy aux");
+    const int firstWeek = media.addMedia({.barcode = "DEMO001", .libraryName = "demo-library", .mediaSize = 1 << 30});
+    const int secondWeek = media.addMedia({.barcode = "DEMO002", .libraryName = "demo-library", .mediaSize = 1 << 30});
+
+    // Two file-system clients: daily backups, a full on the first day of each week, two data files
+    // and an index file per job, and one incremental still running at the end.
+    for (int n = 1; n <= 2; ++n) {
+        const std::string name = "client" + std::to_string(n);
+        int client = seed.addClient({.name = name, .zydPort = 8400 + 10 * n, .releaseId = kReleaseId, .osId = windowsOs});
+        int instance = entities.addInstance({.clientId = client, .appTypeId = kFileSystemAppType, .name = "DefaultInstanceName"});
+        int backupSet = seed.addBackupSet("defaultBackupSet");
+        int subclient = seed.addSubclient({.clientId = client,
+                                           .appTypeId = kFileSystemAppType,
+                                           .backupSetId = backupSet,
+                                           .instanceId = instance,
+                                           .storagePolicyId = w.storagePolicy});
+        for (int d = 0; d < kBackupDays; ++d) {
+            hubdb::HubDbSeed::Backup b = seed.addBackup(subclient, d % 7 == 0 ? 1 : 2, t0 + d * kDay + 3600 * n, 2);
+            if (n != 1) continue;
+            b.dataFiles.push_back(b.indexFile);
+            for (int f : b.dataFiles) media.placeOnMedia(f, 1, d < 7 ? firstWeek : secondWeek);
+        }
+        seed.addBackup(subclient, 2, t0 + kBackupDays * kDay + 3600 * n, 1, false, true);
+        if (n == 1) {
+            w.fileClient = client;
+            w.fileBackupSet = backupSet;
+            w.fileSubclient = subclient;
+        } else {
+            w.otherFileClient = client;
+        }
+    }
+
+    // A hypervisor whose backup set protects two virtual machines, backed up on three days.
+    w.hypervisor = seed.addClient({.name = "hypervisor1", .releaseId = kReleaseId, .osId = linuxOs});
+    int vcenter = entities.addInstance({.clientId = w.hypervisor, .appTypeId = kVirtualServerAppType, .name = "vcenter"});
+    entities.addInstanceProperty(vcenter, "Virtual Server Instance Type", "1");
+    w.vmBackupSet = seed.addBackupSet("vmBackupSet", kVmBackupSetGuid);
+    w.vmSubclient = seed.addSubclient({.clientId = w.hypervisor,
+                                       .appTypeId = kVirtualServerAppType,
+                                       .backupSetId = w.vmBackupSet,
+                                       .instanceId = vcenter,
+                                       .storagePolicyId = w.storagePolicy});
+    std::vector<hubdb::VirtualMachine> vms;
+    for (int v = 1; v <= 2; ++v)
+        vms.push_back(rows.addVirtualMachine({.parentBackupSetId = w.vmBackupSet,
+                                              .name = "vm" + std::to_string(v),
+                                              .storagePolicyId = w.storagePolicy}));
+    for (int d = 0; d < 3; ++d) more.addVmBackup(w.vmSubclient, vms, t0 + d * kDay + 7200, 20LL << 30);
+    w.indexServer = more.addIndexServer("Virtual Machine", "demo-index-server", {{.clientId = w.mediaAgent}});
+    more.addIndexDatabase({.dbName = kVmBackupSetGuid,
+                           .backupSetId = w.vmBackupSet,
+                           .engineType = 2,
+                           .currentIdxServer = w.indexServer,
+                           .archGroupId = w.storagePolicy});
+
+    // Users: the administrator browses and manages everything; alice may browse client1 only.
+    w.adminUser = rows.addUser({.name = "The Administrator", .login = "admin", .email = "admin@example.com"});
+    w.fileUser = rows.addUser({.name = "Alice", .login = "alice", .email = "alice@example.com"});
+    security.grant(w.adminUser, zysec::kPermBrowse, {});
+    security.grant(w.adminUser, zysec::kPermManageHubmaster, {});
+    security.grant(w.fileUser, zysec::kPermBrowse, {.clientId = w.fileClient});
+    seed.commit();
+
+    for (const hubdb::SeedPart* part : std::initializer_list<const hubdb::SeedPart*>{&rows, &more, &media, &entities, &security})
+        if (!part->ok()) {
+            if (error) *error = part->error();
+            return zydb::DB_ERR_GENERAL;
+        }
+    if (!seed.ok()) {
+        if (error) *error = seed.error();
+        return zydb::DB_ERR_GENERAL;
+    }
+    return zydb::DB_OK;
+}
+
+bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) return fail(error, "cannot create " + folder + ": " + ec.message());
+    const std::string db = (fs::path(folder) / "hub.db").string();
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        fs::remove(db + suffix, ec);
+        if (ec) return fail(error, "cannot replace " + db + suffix + ": " + ec.message());
+    }
+    std::string why;
+    if (seedDemoDatabase(db, world, &why) != zydb::DB_OK) return fail(error, "seeding " + db + ": " + why);
+
+    world.registryPath = (fs::path(folder) / "registry.ini").string();
+    ZYPlatformInfo::setRegistryPath(world.registryPath);
+    std::string key;
+    if (!randomKey(key)) return fail(error, "no random bytes for the token key");
+    if (!ZYPlatformInfo::setString("~Hubmaster", "sZetaTokenKey", key))
+        return fail(error, "cannot write the token key to " + world.registryPath);
+    return true;
+}
+
+}  // namespace hubdemo

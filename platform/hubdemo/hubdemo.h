@@ -1,0 +1,44 @@
+// The demo Hubmaster world: a small but complete database (clients, media agents, a storage policy
+// with two copies and media, file-system subclients with several backup cycles, a hypervisor with
+// virtual machines, users with rights and a token key, instances, operating systems, an index server)
+// built with the seed builder, for ./dev run, the host and tests. Any thread; one call per folder.
+#pragma once
+
+#include <string>
+
+namespace hubdemo {
+
+// The ids of what a tool or test asks about, as seeded.
+struct DemoWorld {
+    std::string databasePath;
+    std::string registryPath;
+    int mediaAgent = 0;         // online, release 11
+    int offlineMediaAgent = 0;  // release 9, its index cache offline; holds the auxiliary copy
+    int storagePolicy = 0;
+    int primaryCopy = 0;
+    int auxiliaryCopy = 0;
+    int fileClient = 0;  // client1: two weeks of daily file-system backups, a full each week
+    int fileAppType = 0;
+    int fileBackupSet = 0;
+    int fileSubclient = 0;
+    int otherFileClient = 0;  // client2, seeded the same way
+    int hypervisor = 0;
+    int vmBackupSet = 0;
+    int vmSubclient = 0;
+    int adminUser = 0;       // may browse everything and manage the Hubmaster
+    int fileUser = 0;        // may browse client1 only
+    int indexServer = 0;
+    long long firstBackupTime = 0;  // the file-system backups run from here, one a day
+    int backupDays = 0;
+};
+
+// Creates `folder` when missing and in it a fresh "hub.db" (an older one is replaced) and
+// "registry.ini" holding the token key ("~Hubmaster" / "sZetaTokenKey", random), which becomes the
+// process's registry. Fills `world`; false with `error` on failure.
+bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* error = nullptr);
+
+// The database part alone: seeds `path` (which should not exist yet) and fills `world`'s ids.
+// Returns a zydb::DbResult.
+int seedDemoDatabase(const std::string& path, DemoWorld& world, std::string* error = nullptr);
+
+}  // namespace hubdemo
