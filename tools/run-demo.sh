@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The main job of ./dev run: what the system can do so far, run for real on the embedded default.
+# The browse service's entry points are not built yet; hubdbdemo builds the demo Hubmaster world and
+# shows what the platform answers about it.
 set -euo pipefail
 build="$1"
+work="$build/demo"
 echo "run: built libhubplatform.so and libfastbrowsehm.so in $build"
 ls -l "$build"/libhubplatform.so "$build"/libfastbrowsehm.so
-echo "run: the host, media agent and console programs are not built yet; nothing else to run."
+"$build"/tools/hubdbdemo/hubdbdemo "$work"
