@@ -53,7 +53,10 @@ void log_error(const char* file, int line, const char* fmt, ...) {
     char text[4096];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(text, sizeof text, fmt ? fmt : "", ap);
+    if (fmt)
+        std::vsnprintf(text, sizeof text, fmt, ap);
+    else
+        text[0] = '\0';
     va_end(ap);
     EvDebug log(nullptr);
     log.setPrefixMessage(kTag);

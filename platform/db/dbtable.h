@@ -46,6 +46,8 @@ public:
     enum Kind : int { kTable = 1, kProcedure = 2 };
 
     DBtable(const char* name, int dbArg, DBtran* tran);
+    // The int argument the family was made with (0 for every family so far).
+    int dbArg() const { return m_dbArg; }
     virtual ~DBtable();
     DBtable(const DBtable&) = delete;
     DBtable& operator=(const DBtable&) = delete;

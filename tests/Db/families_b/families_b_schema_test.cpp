@@ -188,6 +188,8 @@ TEST(FamiliesBSchema, GlobalParamReleaseEraseAndShareFamilies) {
                                  0);
     SimAllNimbraRel releases(0, nullptr);
     EXPECT_STREQ(releases.getTableName(), "simAllNimbraRel");
+    EXPECT_EQ(releases.dbArg(), 0);
+    EXPECT_EQ(SimAllNimbraRel(7, nullptr).dbArg(), 7);
     expectFacts<AppSetPendingEndUserEraseStatus>(
         {"", "", "", -1, "00010002008000010000", "Db/Proc/AppSetPendingEndUserEraseStatus", 354});
     expectFacts<AppSharingGetShareFolderOwner>(
