@@ -166,7 +166,8 @@ bool ofKind(const Afile& f, Kinds k) {
 int loadTimeline(Query& q, uint64_t appId, uint64_t copyPrecedence, Timeline& t) {
     std::vector<Afile> files;
     int rc = q.with([&](zydb::IDbConnection& conn) {
-        return hubdb::listArchiveFiles(conn, static_cast<int>(appId), static_cast<int>(copyPrecedence), 0, files);
+        return hubdb::listArchiveFiles(conn, static_cast<int>(appId), static_cast<int>(copyPrecedence), 0,
+                                       files);
     });
     if (rc != zydb::DB_OK) return rc;
     std::erase_if(files, [](const Afile& f) { return f.aged || f.runningJob; });
@@ -569,8 +570,10 @@ int ArchiveManagerHM::getDefaultSnapCopy(int archGroupId, int& copyId) {
     if (int rc = plantedResult(op, static_cast<uint64_t>(archGroupId), 0)) return rc;
     Query q(op);
     return q.first(
-        "SELECT COALESCE((SELECT g.id FROM archGroupCopy g WHERE g.id = a.defaultSnapCopy AND g.archGroupId = a.id "
-        "AND g.isSnapCopy = 1), (SELECT g.id FROM archGroupCopy g WHERE g.archGroupId = a.id AND g.isSnapCopy = 1 "
+        "SELECT COALESCE((SELECT g.id FROM archGroupCopy g WHERE g.id = a.defaultSnapCopy AND g.archGroupId "
+        "= a.id "
+        "AND g.isSnapCopy = 1), (SELECT g.id FROM archGroupCopy g WHERE g.archGroupId = a.id AND "
+        "g.isSnapCopy = 1 "
         "ORDER BY g.copy LIMIT 1), 0) FROM archGroup a WHERE a.id = ?1",
         {I(archGroupId)}, [&](const zydb::IDbRow& r) { copyId = col(r, 0); });
 }

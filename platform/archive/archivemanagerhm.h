@@ -40,8 +40,8 @@ const char* archMgrOpName(ArchMgrOp op);
 // A failure that tests plant so that the callers' failure branches can be reached.
 struct ArchMgrFault {
     ArchMgrOp op = ArchMgrOp::count;
-    int result = -1;          // returned instead of running the call (0 is refused)
-    int times = -1;           // how many matching calls fail; below 0: every one until cleared
+    int result = -1;  // returned instead of running the call (0 is refused)
+    int times = -1;   // how many matching calls fail; below 0: every one until cleared
     // 0: every call; else only calls about this id: the subclient (time, cycle, oldest, index media
     // agent and media calls), the job (getArchFileListByJob), the storage policy (getMediaAgentByAGC and
     // the copy calls), the archive file (getCopyIdByAfileCopyPrec, getArchFileInfo), the media agent

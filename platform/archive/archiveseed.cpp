@@ -14,9 +14,8 @@ int ArchiveSeed::addMedia(const MediaSeed& m) {
                                                 {"location", T(m.location)},
                                                 {"mediaSize", I(m.mediaSize)}});
     if (id < 0) return fail("addMedia");
-    if (m.barcode.empty() &&
-        m_seed.exec("UPDATE MMMedia SET barcode = ? WHERE id = ?", {T("MEDIA" + std::to_string(id)), I(id)}) !=
-            zydb::DB_OK)
+    if (m.barcode.empty() && m_seed.exec("UPDATE MMMedia SET barcode = ? WHERE id = ?",
+                                         {T("MEDIA" + std::to_string(id)), I(id)}) != zydb::DB_OK)
         return fail("addMedia");
     return static_cast<int>(id);
 }

@@ -12,7 +12,8 @@ namespace zydb {
 namespace {
 
 std::string sqlType(const ColumnSpec& c, bool generated) {
-    if (c.code == 'i' || c.code == 'b' || c.code == 'x') return generated ? "INTEGER" : "INTEGER NOT NULL DEFAULT 0";
+    if (c.code == 'i' || c.code == 'b' || c.code == 'x')
+        return generated ? "INTEGER" : "INTEGER NOT NULL DEFAULT 0";
     if (generated) return "TEXT COLLATE NOCASE";
     if (c.width > 0) return "TEXT COLLATE NOCASE NOT NULL DEFAULT ''";
     return "TEXT COLLATE NOCASE";  // owned text: NULL when empty
@@ -21,7 +22,8 @@ std::string sqlType(const ColumnSpec& c, bool generated) {
 }  // namespace
 
 std::vector<std::string> createTableSql(const TableSpec& spec) {
-    const bool serialIsKey = !spec.serial.empty() && spec.primaryKeys.size() == 1 && spec.primaryKeys[0] == spec.serial;
+    const bool serialIsKey =
+        !spec.serial.empty() && spec.primaryKeys.size() == 1 && spec.primaryKeys[0] == spec.serial;
     std::string sql = "CREATE TABLE IF NOT EXISTS " + spec.name + " (";
     for (size_t k = 0; k < spec.columns.size(); ++k) {
         const ColumnSpec& c = spec.columns[k];

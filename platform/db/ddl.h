@@ -14,16 +14,16 @@ namespace zydb {
 
 struct ColumnSpec {
     std::string name;
-    char code;          // i b x s u
-    int width;          // N of sN/uN, else 0
-    std::string expr;   // a generated column's expression; empty for a stored column
+    char code;         // i b x s u
+    int width;         // N of sN/uN, else 0
+    std::string expr;  // a generated column's expression; empty for a stored column
 };
 
 struct TableSpec {
     std::string name;
     std::vector<ColumnSpec> columns;
     std::vector<std::string> primaryKeys;
-    std::string serial;  // assigned by the database when it is the only key
+    std::string serial;                             // assigned by the database when it is the only key
     std::vector<std::vector<std::string>> indexes;  // column lists of secondary indexes
 };
 
@@ -61,11 +61,11 @@ TableSpec tableSpecOf() {
 
 // The spec of a helper table whose columns are table##_COLUMNS, with its serial column ("" for none)
 // and its key columns.
-#define ZYDB_HELPER_TABLE_SPEC(table, serialName, ...)                               \
-    [] {                                                                             \
-        ::zydb::TableSpec spec;                                                      \
-        spec.name = #table;                                                          \
-        table##_COLUMNS(ZYDB_SPEC_COLUMN) spec.serial = serialName;                  \
+#define ZYDB_HELPER_TABLE_SPEC(table, serialName, ...)                                 \
+    [] {                                                                               \
+        ::zydb::TableSpec spec;                                                        \
+        spec.name = #table;                                                            \
+        table##_COLUMNS(ZYDB_SPEC_COLUMN) spec.serial = serialName;                    \
         for (const char* k : ::zydb::keys(__VA_ARGS__)) spec.primaryKeys.push_back(k); \
-        return spec;                                                                 \
+        return spec;                                                                   \
     }()

@@ -21,8 +21,8 @@ int EntitySeed::addBackupSetProperty(int backupSetId, const std::string& name, c
     return addPropertyRow("APP_BackupSetProp", backupSetId, name, value, created, modified);
 }
 
-int EntitySeed::addClientProperty(int clientId, const std::string& name, const std::string& value, long long created,
-                                  long long modified) {
+int EntitySeed::addClientProperty(int clientId, const std::string& name, const std::string& value,
+                                  long long created, long long modified) {
     return addPropertyRow("APP_ClientProp", clientId, name, value, created, modified);
 }
 
@@ -38,7 +38,8 @@ int EntitySeed::addReplicationPair(const ReplicationPairSeed& p) {
                                                            {"modified", I(p.modified)}}));
 }
 
-int EntitySeed::addEraseFilter(int clientId, int appTypeId, const std::string& path, long long erasedTime, int userId) {
+int EntitySeed::addEraseFilter(int clientId, int appTypeId, const std::string& path, long long erasedTime,
+                               int userId) {
     return checked(m_seed.insertRow("SDEraseFilter", {{"clientId", I(clientId)},
                                                       {"appTypeId", I(appTypeId)},
                                                       {"path", T(path)},
@@ -51,8 +52,8 @@ int EntitySeed::addOperatingSystem(const std::string& name, int platform) {
 }
 
 int EntitySeed::mapVirtualToPhysical(int virtualClientId, int physicalClientId) {
-    return checked(
-        m_seed.insertRow("APP_VMToPMMap", {{"VMClientId", I(virtualClientId)}, {"PMClientId", I(physicalClientId)}}));
+    return checked(m_seed.insertRow(
+        "APP_VMToPMMap", {{"VMClientId", I(virtualClientId)}, {"PMClientId", I(physicalClientId)}}));
 }
 
 int EntitySeed::addSharePointMemberServer(int pseudoClientId, int memberClientId, bool primary) {

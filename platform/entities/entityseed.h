@@ -40,14 +40,15 @@ public:
     int addInstance(const InstanceSeed& instance);
     // A property row of an instance, a backup set, a subclient or a client, in force from `created`
     // until `modified` (0: current).
-    int addInstanceProperty(int instanceId, const std::string& name, const std::string& value, long long created = 0,
-                            long long modified = 0);
+    int addInstanceProperty(int instanceId, const std::string& name, const std::string& value,
+                            long long created = 0, long long modified = 0);
     int addBackupSetProperty(int backupSetId, const std::string& name, const std::string& value,
                              long long created = 0, long long modified = 0);
-    int addClientProperty(int clientId, const std::string& name, const std::string& value, long long created = 0,
-                          long long modified = 0);
+    int addClientProperty(int clientId, const std::string& name, const std::string& value,
+                          long long created = 0, long long modified = 0);
     int addReplicationPair(const ReplicationPairSeed& pair);
-    int addEraseFilter(int clientId, int appTypeId, const std::string& path, long long erasedTime, int userId = 0);
+    int addEraseFilter(int clientId, int appTypeId, const std::string& path, long long erasedTime,
+                       int userId = 0);
     // An operating system; platform 1 Windows, 2 Unix or Linux, 3 other.
     int addOperatingSystem(const std::string& name, int platform);
     int mapVirtualToPhysical(int virtualClientId, int physicalClientId);
@@ -57,7 +58,8 @@ private:
     int addPropertyRow(const char* table, int ownerId, const std::string& name, const std::string& value,
                        long long created, long long modified) {
         return checked(m_seed.addProperty(
-            table, {.ownerId = ownerId, .name = name, .value = value, .created = created, .modified = modified}));
+            table,
+            {.ownerId = ownerId, .name = name, .value = value, .created = created, .modified = modified}));
     }
 };
 

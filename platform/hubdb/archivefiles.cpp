@@ -12,8 +12,9 @@ using zydb::DbValue;
 namespace hubdb {
 
 std::string copyOfPrecedenceSql(const std::string& policy, const std::string& precedence) {
-    return "(CASE WHEN " + precedence + " > 0 THEN (SELECT x.id FROM archGroupCopy x WHERE x.archGroupId = " +
-           policy + " AND x.copy = " + precedence +
+    return "(CASE WHEN " + precedence +
+           " > 0 THEN (SELECT x.id FROM archGroupCopy x WHERE x.archGroupId = " + policy +
+           " AND x.copy = " + precedence +
            ") ELSE COALESCE((SELECT NULLIF(a.defaultCopy, 0) FROM archGroup a WHERE a.id = " + policy +
            "), (SELECT x.id FROM archGroupCopy x WHERE x.archGroupId = " + policy + " AND x.copy = 1)) END)";
 }
@@ -22,7 +23,8 @@ int listArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, i
                      std::vector<ArchiveFileOnCopy>& out) {
     out.clear();
     static const std::string sql =
-        "SELECT f.id, f.kelmarchId, f.appId, f.archGroupId, f.fileType, f.cTime, f.jobId, f.backupLevel, f.flags, "
+        "SELECT f.id, f.kelmarchId, f.appId, f.archGroupId, f.fileType, f.cTime, f.jobId, f.backupLevel, "
+        "f.flags, "
         "g.id, g.copy, c.mediaAgentId, IFNULL(m.versionText, ''), IFNULL(m.idxCacheSoftState, 0), c.agedBy, "
         "c.physicalSize, c.logicalSize, "
         "EXISTS (SELECT 1 FROM JMJobInfo r WHERE r.jobId = f.jobId AND r.kelmarchId = f.kelmarchId) "
@@ -63,7 +65,8 @@ BackupTimeline::BackupTimeline(std::vector<ArchiveFileOnCopy> oldestFirst) : fil
     for (const ArchiveFileOnCopy& f : files) {
         auto [it, fresh] = index.try_emplace({f.jobId, f.kelmarchId}, jobs.size());
         if (fresh) jobs.push_back({f.jobId, f.kelmarchId, f.cTime, false, 0});
-        if (isDataFileType(f.fileType) && (f.backupLevel == 1 || f.backupLevel == 64)) jobs[it->second].full = true;
+        if (isDataFileType(f.fileType) && (f.backupLevel == 1 || f.backupLevel == 64))
+            jobs[it->second].full = true;
     }
     std::vector<size_t> order(jobs.size());
     for (size_t k = 0; k < order.size(); ++k) order[k] = k;

@@ -36,8 +36,12 @@ struct ArchiveFileOnCopy {
 
 constexpr int kOpenEndTime = 0x7fffffff;
 
-inline bool isDataFileType(int t) { return t == 1 || t == 4; }
-inline bool isIndexFileType(int t) { return t == 2 || t == 6 || t == 34; }
+inline bool isDataFileType(int t) {
+    return t == 1 || t == 4;
+}
+inline bool isIndexFileType(int t) {
+    return t == 2 || t == 6 || t == 34;
+}
 
 // An SQL expression for the id of the copy that a copy precedence names in a storage policy (both
 // are SQL expressions, for example "f.archGroupId" and "?2"): precedence N > 0 the copy of that

@@ -1,11 +1,10 @@
 // ArchFileByTime and ArchFileByTimeSuperBrowse over archFile, its copies and the media agents.
 #include "platform/hubdb/archprocs.h"
 
-#include <pugixml.hpp>
-
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <pugixml.hpp>
 
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/hubsql.h"
@@ -49,11 +48,21 @@ bool parseSuperBrowseInput(const std::string& xml, SuperBrowseInput& in, std::st
 }
 
 std::vector<DbValue> superBrowseRow(int resultSet, const ArchiveFileOnCopy& f, const std::string& vmGuid) {
-    return {DbValue::ofInt(resultSet),       DbValue::ofInt(f.id),           DbValue::ofInt(f.kelmarchId),
-            DbValue::ofInt(f.appId),         DbValue::ofInt(f.archGroupId),  DbValue::ofInt(f.fileType),
-            DbValue::ofInt(f.cTime),         DbValue::ofInt(f.jobId),        DbValue::ofInt(f.mediaAgentId),
-            DbValue::ofText(f.mediaAgentVersion), DbValue::ofInt(f.idxCacheSoftState), DbValue::ofInt(f.flags),
-            DbValue::ofInt(f.runningJob ? 1 : 0), DbValue::ofInt(f.aged ? 1 : 0), DbValue::ofText(vmGuid),
+    return {DbValue::ofInt(resultSet),
+            DbValue::ofInt(f.id),
+            DbValue::ofInt(f.kelmarchId),
+            DbValue::ofInt(f.appId),
+            DbValue::ofInt(f.archGroupId),
+            DbValue::ofInt(f.fileType),
+            DbValue::ofInt(f.cTime),
+            DbValue::ofInt(f.jobId),
+            DbValue::ofInt(f.mediaAgentId),
+            DbValue::ofText(f.mediaAgentVersion),
+            DbValue::ofInt(f.idxCacheSoftState),
+            DbValue::ofInt(f.flags),
+            DbValue::ofInt(f.runningJob ? 1 : 0),
+            DbValue::ofInt(f.aged ? 1 : 0),
+            DbValue::ofText(vmGuid),
             DbValue::ofInt(f.cycle)};
 }
 
@@ -61,12 +70,12 @@ std::vector<DbValue> superBrowseRow(int resultSet, const ArchiveFileOnCopy& f, c
 
 // ArchFileByTime(_, subclient, _, toTime, _, _, copyPrecedence, _, _, _): every archive file, data and
 // index, of the subclient created up to toTime (0: no limit) on the copy of that precedence (0: the
-// storage policy's default copy), newest first, without the files of jobs still running. Arguments 1, 3, 5, 6, 8, 9 and 10
-// do not change the selection.
+// storage policy's default copy), newest first, without the files of jobs still running. Arguments 1, 3, 5,
+// 6, 8, 9 and 10 do not change the selection.
 int archFileByTimeProc(zydb::CProcCall& call) {
     std::vector<ArchiveFileOnCopy> files;
-    int rc = listArchiveFiles(call.connection(), static_cast<int>(call.argInt(1)), static_cast<int>(call.argInt(6)),
-                              static_cast<int>(call.argInt(3)), files);
+    int rc = listArchiveFiles(call.connection(), static_cast<int>(call.argInt(1)),
+                              static_cast<int>(call.argInt(6)), static_cast<int>(call.argInt(3)), files);
     if (rc != zydb::DB_OK) return dbFailure(call, rc);
     for (auto it = files.rbegin(); it != files.rend(); ++it) {
         const ArchiveFileOnCopy& f = *it;
@@ -117,13 +126,15 @@ int archFileByTimeSuperBrowseProc(zydb::CProcCall& call) {
     if (subclientId > 0) {
         subclients.push_back(subclientId);
         for (int id : input.moreSubclients)
-            if (std::find(subclients.begin(), subclients.end(), id) == subclients.end()) subclients.push_back(id);
+            if (std::find(subclients.begin(), subclients.end(), id) == subclients.end())
+                subclients.push_back(id);
     } else if (backupSetId > 0) {
-        rc = queryInts(conn, "SELECT id FROM APP_Application WHERE backupSet = ? ORDER BY id", {DbValue::ofInt(backupSetId)},
-                     subclients);
+        rc = queryInts(conn, "SELECT id FROM APP_Application WHERE backupSet = ? ORDER BY id",
+                       {DbValue::ofInt(backupSetId)}, subclients);
     } else if (clientId > 0) {
-        rc = queryInts(conn, "SELECT id FROM APP_Application WHERE clientId = ? AND appTypeId = ? ORDER BY id",
-                     {DbValue::ofInt(clientId), DbValue::ofInt(appType)}, subclients);
+        rc =
+            queryInts(conn, "SELECT id FROM APP_Application WHERE clientId = ? AND appTypeId = ? ORDER BY id",
+                      {DbValue::ofInt(clientId), DbValue::ofInt(appType)}, subclients);
     }
     if (rc != zydb::DB_OK) return dbFailure(call, rc);
 
@@ -135,8 +146,9 @@ int archFileByTimeSuperBrowseProc(zydb::CProcCall& call) {
         rc = listArchiveFiles(conn, sc, copyPrecedence, toTime, files);
         if (rc != zydb::DB_OK) return dbFailure(call, rc);
         if (ignoreRunning)
-            files.erase(std::remove_if(files.begin(), files.end(), [](const auto& f) { return f.runningJob; }),
-                        files.end());
+            files.erase(
+                std::remove_if(files.begin(), files.end(), [](const auto& f) { return f.runningJob; }),
+                files.end());
 
         const BackupTimeline t(std::move(files));
         auto inWindow = [&](int c) { return t.meets(c, fromTime, kOpenEndTime); };
@@ -144,14 +156,16 @@ int archFileByTimeSuperBrowseProc(zydb::CProcCall& call) {
         // The newest data file of each cycle names the cycle.
         std::map<int, const ArchiveFileOnCopy*> namer;
         for (const auto& f : t.files)
-            if (isDataFileType(f.fileType) && inWindow(f.cycle)) namer[f.cycle] = &f;  // the last seen is the newest
+            if (isDataFileType(f.fileType) && inWindow(f.cycle))
+                namer[f.cycle] = &f;  // the last seen is the newest
         for (const auto& [c, f] : namer) {
             sets[0].push_back(superBrowseRow(1, *f, ""));
             if (f->cTime >= newestCycleTime) newestCycleTime = f->cTime;
         }
         for (const auto& f : t.files) {
             if (!inWindow(f.cycle)) continue;
-            if (isDataFileType(f.fileType) && namer[f.cycle] != &f) sets[1].push_back(superBrowseRow(2, f, ""));
+            if (isDataFileType(f.fileType) && namer[f.cycle] != &f)
+                sets[1].push_back(superBrowseRow(2, f, ""));
             if (isIndexFileType(f.fileType)) sets[2].push_back(superBrowseRow(3, f, ""));
         }
     }
@@ -161,10 +175,11 @@ int archFileByTimeSuperBrowseProc(zydb::CProcCall& call) {
     std::vector<std::vector<DbValue>> vmRows;
     if (input.vmParentBrowse && backupSetId > 0 && newestCycleRow != nullptr) {
         std::unique_ptr<zydb::IDbStatement> st;
-        rc = zydb::prepareBound(conn,
-                                "SELECT c.GUID FROM APP_VMBackupSet v JOIN APP_Client c ON c.id = v.VMClientId "
-                                "WHERE v.ParentBackupSetId = ? ORDER BY v.VMClientId",
-                                {DbValue::ofInt(backupSetId)}, st);
+        rc = zydb::prepareBound(
+            conn,
+            "SELECT c.GUID FROM APP_VMBackupSet v JOIN APP_Client c ON c.id = v.VMClientId "
+            "WHERE v.ParentBackupSetId = ? ORDER BY v.VMClientId",
+            {DbValue::ofInt(backupSetId)}, st);
         if (rc != zydb::DB_OK) return dbFailure(call, rc);
         while ((rc = st->step()) == zydb::DB_OK) {
             std::string guid(st->columnText(0));

@@ -51,7 +51,8 @@ int HubDbSeed::exec(const std::string& sql, const std::vector<DbValue>& params) 
         return rc;
     }
     st->reset();
-    for (size_t k = 0; k < params.size() && rc == zydb::DB_OK; ++k) rc = st->bind(static_cast<int>(k + 1), params[k]);
+    for (size_t k = 0; k < params.size() && rc == zydb::DB_OK; ++k)
+        rc = st->bind(static_cast<int>(k + 1), params[k]);
     if (rc == zydb::DB_OK) rc = st->step();
     st->reset();
     if (rc == zydb::DB_NO_DATA || rc == zydb::DB_OK) return zydb::DB_OK;
@@ -68,7 +69,8 @@ long long HubDbSeed::queryInt(const std::string& sql, const std::vector<DbValue>
     return def;
 }
 
-long long HubDbSeed::insertRow(const std::string& table, const std::vector<std::pair<std::string, DbValue>>& columns) {
+long long HubDbSeed::insertRow(const std::string& table,
+                               const std::vector<std::pair<std::string, DbValue>>& columns) {
     std::string names, marks;
     std::vector<DbValue> values;
     for (const auto& [name, value] : columns) {
@@ -76,31 +78,40 @@ long long HubDbSeed::insertRow(const std::string& table, const std::vector<std::
         marks += marks.empty() ? "?" : ", ?";
         values.push_back(value);
     }
-    if (exec("INSERT INTO " + table + " (" + names + ") VALUES (" + marks + ")", values) != zydb::DB_OK) return -1;
+    if (exec("INSERT INTO " + table + " (" + names + ") VALUES (" + marks + ")", values) != zydb::DB_OK)
+        return -1;
     return m_conn->lastInsertId();
 }
 
-int HubDbSeed::begin() { return exec("BEGIN"); }
-int HubDbSeed::commit() { return exec("COMMIT"); }
+int HubDbSeed::begin() {
+    return exec("BEGIN");
+}
+int HubDbSeed::commit() {
+    return exec("COMMIT");
+}
 
 int HubDbSeed::addClient(const ClientSeed& c) {
-    long long id = insertRow("APP_Client", {{"name", T(c.name)},
-                                            {"simOperatingSystemId", I(c.osId)},
-                                            {"net_hostname", T(c.hostName.empty() ? c.name : c.hostName)},
-                                            {"clientDescription", c.description.empty() ? DbValue{} : T(c.description)},
-                                            {"zydPort", I(c.zydPort)},
-                                            {"releaseId", I(c.releaseId)},
-                                            {"origKMId", I(c.kelmarchId)},
-                                            {"displayName", T(c.displayName.empty() ? c.name : c.displayName)}});
+    long long id =
+        insertRow("APP_Client", {{"name", T(c.name)},
+                                 {"simOperatingSystemId", I(c.osId)},
+                                 {"net_hostname", T(c.hostName.empty() ? c.name : c.hostName)},
+                                 {"clientDescription", c.description.empty() ? DbValue{} : T(c.description)},
+                                 {"zydPort", I(c.zydPort)},
+                                 {"releaseId", I(c.releaseId)},
+                                 {"origKMId", I(c.kelmarchId)},
+                                 {"displayName", T(c.displayName.empty() ? c.name : c.displayName)}});
     if (id < 0) return -1;
-    exec("UPDATE APP_Client SET GUID = ? WHERE id = ?", {T(c.guid.empty() ? makeGuid(1, id) : c.guid), I(id)});
+    exec("UPDATE APP_Client SET GUID = ? WHERE id = ?",
+         {T(c.guid.empty() ? makeGuid(1, id) : c.guid), I(id)});
     return static_cast<int>(id);
 }
 
 int HubDbSeed::addMediaAgent(const ClientSeed& client, const std::string& version, int idxCacheSoftState) {
     int id = addClient(client);
     if (id < 0) return -1;
-    if (insertRow("mediaAgent", {{"clientId", I(id)}, {"versionText", T(version)}, {"idxCacheSoftState", I(idxCacheSoftState)}}) < 0)
+    if (insertRow("mediaAgent", {{"clientId", I(id)},
+                                 {"versionText", T(version)},
+                                 {"idxCacheSoftState", I(idxCacheSoftState)}}) < 0)
         return -1;
     return id;
 }
@@ -119,29 +130,33 @@ int HubDbSeed::copyId(int storagePolicyId, int precedence) {
 }
 
 int HubDbSeed::setDefaultCopy(int storagePolicyId, int copyId) {
-    return exec("UPDATE archGroup SET defaultCopy = ? WHERE id = ?", {I(copyId), I(storagePolicyId)}) == zydb::DB_OK
+    return exec("UPDATE archGroup SET defaultCopy = ? WHERE id = ?", {I(copyId), I(storagePolicyId)}) ==
+                   zydb::DB_OK
                ? 0
                : -1;
 }
 
 int HubDbSeed::setSnapCopy(int copyId, bool snap) {
-    return exec("UPDATE archGroupCopy SET isSnapCopy = ? WHERE id = ?", {I(snap ? 1 : 0), I(copyId)}) == zydb::DB_OK
+    return exec("UPDATE archGroupCopy SET isSnapCopy = ? WHERE id = ?", {I(snap ? 1 : 0), I(copyId)}) ==
+                   zydb::DB_OK
                ? 0
                : -1;
 }
 
 int HubDbSeed::addCopy(int storagePolicyId, int precedence, int mediaAgentClientId, const std::string& name) {
-    long long id = insertRow("archGroupCopy", {{"archGroupId", I(storagePolicyId)},
-                                               {"copy", I(precedence)},
-                                               {"name", T(name.empty() ? "copy " + std::to_string(precedence) : name)},
-                                               {"mediaAgentId", I(mediaAgentClientId)}});
+    long long id =
+        insertRow("archGroupCopy", {{"archGroupId", I(storagePolicyId)},
+                                    {"copy", I(precedence)},
+                                    {"name", T(name.empty() ? "copy " + std::to_string(precedence) : name)},
+                                    {"mediaAgentId", I(mediaAgentClientId)}});
     return static_cast<int>(id);
 }
 
 int HubDbSeed::addBackupSet(const std::string& name, const std::string& guid) {
     long long id = insertRow("APP_BackupSetName", {{"name", T(name)}, {"origKMId", I(kDefaultKelmarchId)}});
     if (id < 0) return -1;
-    exec("UPDATE APP_BackupSetName SET GUID = ? WHERE id = ?", {T(guid.empty() ? makeGuid(3, id) : guid), I(id)});
+    exec("UPDATE APP_BackupSetName SET GUID = ? WHERE id = ?",
+         {T(guid.empty() ? makeGuid(3, id) : guid), I(id)});
     return static_cast<int>(id);
 }
 
@@ -156,7 +171,8 @@ int HubDbSeed::addSubclient(const SubclientSeed& s) {
                                                  {"subclientStatus", I(s.status)},
                                                  {"origKMId", I(s.kelmarchId)}});
     if (id < 0) return -1;
-    exec("UPDATE APP_Application SET GUID = ? WHERE id = ?", {T(s.guid.empty() ? makeGuid(4, id) : s.guid), I(id)});
+    exec("UPDATE APP_Application SET GUID = ? WHERE id = ?",
+         {T(s.guid.empty() ? makeGuid(4, id) : s.guid), I(id)});
     m_subclientPolicy[static_cast<int>(id)] = s.storagePolicyId;
     return static_cast<int>(id);
 }
@@ -184,13 +200,14 @@ int HubDbSeed::addProperty(const char* table, const PropertySeed& p) {
     return static_cast<int>(id);
 }
 
-int HubDbSeed::changeProperty(const char* table, int ownerId, const std::string& name, const std::string& value,
-                              long long at, int attrType) {
+int HubDbSeed::changeProperty(const char* table, int ownerId, const std::string& name,
+                              const std::string& value, long long at, int attrType) {
     if (exec(std::string("UPDATE ") + table +
                  " SET modified = ? WHERE componentNameId = ? AND attrName = ? AND modified = 0",
              {I(at), I(ownerId), T(name)}) != zydb::DB_OK)
         return -1;
-    return addProperty(table, {.ownerId = ownerId, .name = name, .value = value, .created = at, .attrType = attrType});
+    return addProperty(
+        table, {.ownerId = ownerId, .name = name, .value = value, .created = at, .attrType = attrType});
 }
 
 int HubDbSeed::addSubclientProperty(int subclientId, const std::string& name, const std::string& value,
@@ -204,11 +221,15 @@ int HubDbSeed::addSubclientProperty(int subclientId, const std::string& name, co
 }
 
 int HubDbSeed::addJob(const JobSeed& j) {
-    long long id = 1 + std::max(queryInt("SELECT MAX(jobId) FROM JMBkpStats"), queryInt("SELECT MAX(jobId) FROM JMJobInfo"));
-    int appType = static_cast<int>(queryInt("SELECT appTypeId FROM APP_Application WHERE id = ?", {I(j.appId)}));
+    long long id = 1 + std::max(queryInt("SELECT MAX(jobId) FROM JMBkpStats"),
+                                queryInt("SELECT MAX(jobId) FROM JMJobInfo"));
+    int appType =
+        static_cast<int>(queryInt("SELECT appTypeId FROM APP_Application WHERE id = ?", {I(j.appId)}));
     long long rc;
     if (j.running) {
-        rc = insertRow("JMJobInfo", {{"jobId", I(id)}, {"kelmarchId", I(j.kelmarchId)}, {"appId", I(j.appId)}, {"status", I(0)}});
+        rc = insertRow(
+            "JMJobInfo",
+            {{"jobId", I(id)}, {"kelmarchId", I(j.kelmarchId)}, {"appId", I(j.appId)}, {"status", I(0)}});
     } else {
         rc = insertRow("JMBkpStats", {{"jobId", I(id)},
                                       {"kelmarchId", I(j.kelmarchId)},
@@ -226,7 +247,8 @@ int HubDbSeed::addJob(const JobSeed& j) {
 int HubDbSeed::finishJob(int jobId, int endTime) {
     long long appId = queryInt("SELECT appId FROM JMJobInfo WHERE jobId = ?", {I(jobId)}, -1);
     if (appId < 0) return fail("no running job " + std::to_string(jobId));
-    long long level = queryInt("SELECT backupLevel FROM archFile WHERE jobId = ? ORDER BY cTime LIMIT 1", {I(jobId)}, 1);
+    long long level =
+        queryInt("SELECT backupLevel FROM archFile WHERE jobId = ? ORDER BY cTime LIMIT 1", {I(jobId)}, 1);
     long long start = queryInt("SELECT MIN(cTime) FROM archFile WHERE jobId = ?", {I(jobId)}, endTime);
     if (exec("DELETE FROM JMJobInfo WHERE jobId = ?", {I(jobId)}) != zydb::DB_OK) return -1;
     return insertRow("JMBkpStats", {{"jobId", I(jobId)},
@@ -255,23 +277,27 @@ int HubDbSeed::addArchFile(const ArchFileSeed& f) {
                                {"backupLevel", I(f.backupLevel)},
                                {"isValid", I(f.valid ? 1 : 0)}}) < 0)
         return -1;
-    if (exec("INSERT INTO archFileCopy (archFileId, kelmarchId, archCopyId, isValid, agedBy, mediaAgentId, physicalSize, "
-             "logicalSize) SELECT ?, ?, g.id, 1, 0, g.mediaAgentId, ?, ? FROM archGroupCopy g WHERE g.archGroupId = ?",
+    if (exec("INSERT INTO archFileCopy (archFileId, kelmarchId, archCopyId, isValid, agedBy, mediaAgentId, "
+             "physicalSize, "
+             "logicalSize) SELECT ?, ?, g.id, 1, 0, g.mediaAgentId, ?, ? FROM archGroupCopy g WHERE "
+             "g.archGroupId = ?",
              {I(id), I(f.kelmarchId), I(f.physicalSize), I(f.logicalSize), I(policy)}) != zydb::DB_OK)
         return -1;
     return static_cast<int>(id);
 }
 
 int HubDbSeed::ageArchFile(int archFileId, int precedence) {
-    return exec("UPDATE archFileCopy SET agedBy = 1 WHERE archFileId = ? AND archCopyId IN "
-                "(SELECT g.id FROM archGroupCopy g JOIN archFile f ON f.archGroupId = g.archGroupId "
-                "WHERE f.id = ? AND g.copy = ?)",
-                {I(archFileId), I(archFileId), I(precedence)}) == zydb::DB_OK
+    return exec(
+               "UPDATE archFileCopy SET agedBy = 1 WHERE archFileId = ? AND archCopyId IN "
+               "(SELECT g.id FROM archGroupCopy g JOIN archFile f ON f.archGroupId = g.archGroupId "
+               "WHERE f.id = ? AND g.copy = ?)",
+               {I(archFileId), I(archFileId), I(precedence)}) == zydb::DB_OK
                ? 0
                : -1;
 }
 
-HubDbSeed::Backup HubDbSeed::addBackup(int appId, int level, int time, int dataFiles, bool indexFile, bool running) {
+HubDbSeed::Backup HubDbSeed::addBackup(int appId, int level, int time, int dataFiles, bool indexFile,
+                                       bool running) {
     Backup b;
     JobSeed j;
     j.appId = appId;

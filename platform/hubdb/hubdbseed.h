@@ -7,9 +7,9 @@
 //   int sp = seed.addStoragePolicy("sp1", ma);                   // with its primary copy on ma
 //   int client = seed.addClient({.name = "client1"});
 //   int bs = seed.addBackupSet("defaultBackupSet");
-//   int sc = seed.addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp});
-//   seed.addBackup(sc, 1, 1700000000);                           // a full job: a data and an index file
-//   hubdb::openHubDatabase(dir + "/hub.db");                     // then read it through the families
+//   int sc = seed.addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId =
+//   sp}); seed.addBackup(sc, 1, 1700000000);                           // a full job: a data and an index
+//   file hubdb::openHubDatabase(dir + "/hub.db");                     // then read it through the families
 //
 // The seed's additions for other areas (RowSeed, FamiliesBSeed, and the archive, entity and security
 // seeds of their components) are SeedParts over the same object: the schema is whole from the start,
@@ -45,7 +45,7 @@ struct SubclientSeed {
     int backupSetId = 0;
     int instanceId = 1;
     std::string name = "default";
-    std::string guid{};         // empty: made from the new id
+    std::string guid{};       // empty: made from the new id
     int storagePolicyId = 0;  // data and log storage policy
     int status = 0;           // subclientStatus
     int kelmarchId = kDefaultKelmarchId;
@@ -53,7 +53,7 @@ struct SubclientSeed {
 
 struct JobSeed {
     int appId = 0;
-    int level = 1;         // 1 full, 2 incremental, 4 differential, 64 synthetic full
+    int level = 1;  // 1 full, 2 incremental, 4 differential, 64 synthetic full
     int startTime = 0;
     int endTime = 0;       // 0: the start time
     int status = 1;        // completion status of a finished job
@@ -75,13 +75,13 @@ struct PropertySeed {
 struct ArchFileSeed {
     int appId = 0;
     int jobId = 0;
-    int fileType = 1;        // 1 data, 2 and 6 index
+    int fileType = 1;  // 1 data, 2 and 6 index
     int cTime = 0;
     int backupLevel = 1;
-    std::string name{};        // empty: "Not Named"
+    std::string name{};  // empty: "Not Named"
     int flags = 0;
     bool valid = true;
-    int storagePolicyId = 0; // 0: the subclient's data storage policy
+    int storagePolicyId = 0;  // 0: the subclient's data storage policy
     long long physicalSize = 0;
     long long logicalSize = 0;
     int kelmarchId = kDefaultKelmarchId;
@@ -103,7 +103,8 @@ public:
     int addClient(const ClientSeed& client);
     // A client that is a media agent: its release text (the leading number is the major version) and
     // whether its index cache is online (1).
-    int addMediaAgent(const ClientSeed& client, const std::string& version = "11.0", int idxCacheSoftState = 1);
+    int addMediaAgent(const ClientSeed& client, const std::string& version = "11.0",
+                      int idxCacheSoftState = 1);
     // A storage policy with its primary copy (precedence 1) on the media agent.
     int addStoragePolicy(const std::string& name, int mediaAgentClientId);
     // A further copy of a storage policy; archive files added afterwards get a copy on it too.
@@ -141,22 +142,28 @@ public:
         std::vector<int> dataFiles;
         int indexFile = 0;
     };
-    Backup addBackup(int appId, int level, int time, int dataFiles = 1, bool indexFile = true, bool running = false);
+    Backup addBackup(int appId, int level, int time, int dataFiles = 1, bool indexFile = true,
+                     bool running = false);
 
     // Runs several adds in one transaction (much faster for large seeds).
     int begin();
     int commit();
 
+    // The GUID the seed gives a row of `kind` (1 client, 2 instance, 3 backup set, 4 subclient, 5 user)
+    // that names none: unique per kind and id, the same in every run.
+    static std::string makeGuid(int kind, long long id);
+
     // Any statement, with bound parameters; a cached statement is reused.
     int exec(const std::string& sql, const std::vector<zydb::DbValue>& params = {});
     // Inserts one row by column name; returns the row id (the serial column's value).
-    long long insertRow(const std::string& table, const std::vector<std::pair<std::string, zydb::DbValue>>& columns);
+    long long insertRow(const std::string& table,
+                        const std::vector<std::pair<std::string, zydb::DbValue>>& columns);
     // The first column of the first row of a query, as an integer (def when there is none).
-    long long queryInt(const std::string& sql, const std::vector<zydb::DbValue>& params = {}, long long def = 0);
+    long long queryInt(const std::string& sql, const std::vector<zydb::DbValue>& params = {},
+                       long long def = 0);
 
 private:
     int fail(const std::string& what);
-    std::string makeGuid(int kind, long long id);
 
     std::string m_path;
     std::string m_error;
@@ -185,10 +192,16 @@ protected:
 
 // Bound values of the seed's inserts, short because every insert lists many.
 namespace seedvalues {
-inline zydb::DbValue I(long long v) { return zydb::DbValue::ofInt(v); }
-inline zydb::DbValue T(const std::string& v) { return zydb::DbValue::ofText(v); }
+inline zydb::DbValue I(long long v) {
+    return zydb::DbValue::ofInt(v);
+}
+inline zydb::DbValue T(const std::string& v) {
+    return zydb::DbValue::ofText(v);
+}
 // Empty text is stored as NULL (the owned-text columns' "not set").
-inline zydb::DbValue TextOrNull(const std::string& v) { return v.empty() ? zydb::DbValue{} : zydb::DbValue::ofText(v); }
+inline zydb::DbValue TextOrNull(const std::string& v) {
+    return v.empty() ? zydb::DbValue{} : zydb::DbValue::ofText(v);
+}
 }  // namespace seedvalues
 
 }  // namespace hubdb

@@ -28,8 +28,8 @@ std::vector<zydb::TableSpec> hubTableSpecs() {
     std::vector<zydb::TableSpec> specs;
 #define HUB_FAMILY_TABLE(X) specs.push_back(zydb::tableSpecOf<X>());
 #define HUB_HELPER_TABLE(table, ...) specs.push_back(ZYDB_HELPER_TABLE_SPEC(table, __VA_ARGS__));
-#define HUB_EXTRA_COLUMN(table, column, type, expr)                                                         \
-    if (zydb::TableSpec* t = zydb::findTableSpec(specs, #table))                                            \
+#define HUB_EXTRA_COLUMN(table, column, type, expr)              \
+    if (zydb::TableSpec* t = zydb::findTableSpec(specs, #table)) \
         t->columns.push_back({#column, ::zydb::col::type::code, ::zydb::col::type::width, expr});
 #define HUB_INDEX(table, ...) \
     if (zydb::TableSpec* t = zydb::findTableSpec(specs, #table)) t->indexes.push_back({__VA_ARGS__});

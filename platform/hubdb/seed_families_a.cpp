@@ -43,17 +43,14 @@ VirtualMachine RowSeed::addVirtualMachine(const VirtualMachineSeed& s) {
 }
 
 int RowSeed::addUser(const UserSeed& u) {
-    long long id =
-        m_seed.insertRow("UMUsers", {{"name", T(u.name.empty() ? u.login : u.name)},
-                                     {"description", TextOrNull(u.description)},
-                                     {"login", T(u.login.empty() ? u.name : u.login)},
-                                     {"email", T(u.email)},
-                                     {"enabled", I(u.enabled)}});
+    long long id = m_seed.insertRow("UMUsers", {{"name", T(u.name.empty() ? u.login : u.name)},
+                                                {"description", TextOrNull(u.description)},
+                                                {"login", T(u.login.empty() ? u.name : u.login)},
+                                                {"email", T(u.email)},
+                                                {"enabled", I(u.enabled)}});
     if (id < 0) return checked(-1);
-    char guid[64];
-    std::snprintf(guid, sizeof guid, "00000005-0000-4000-8000-%012llX", static_cast<unsigned long long>(id));
     if (m_seed.exec("UPDATE UMUsers SET userGuid = ? WHERE id = ?",
-                    {T(u.guid.empty() ? guid : u.guid), I(id)}) != zydb::DB_OK)
+                    {T(u.guid.empty() ? HubDbSeed::makeGuid(5, id) : u.guid), I(id)}) != zydb::DB_OK)
         return checked(-1);
     return static_cast<int>(id);
 }

@@ -4,9 +4,9 @@
 //
 //   hubdb::HubDbSeed seed(path);
 //   hubdb::RowSeed rows(seed);
-//   rows.addProperty<APP_ClientProp>({.ownerId = client, .name = "IndexingV2_VSA", .value = "1", .created = t});
-//   rows.changeProperty<APP_ClientProp>(client, "IndexingV2_VSA", "0", t + 100);  // a new version at t + 100
-//   vm = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "vm1", .storagePolicyId = sp});
+//   rows.addProperty<APP_ClientProp>({.ownerId = client, .name = "IndexingV2_VSA", .value = "1", .created =
+//   t}); rows.changeProperty<APP_ClientProp>(client, "IndexingV2_VSA", "0", t + 100);  // a new version at t
+//   + 100 vm = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "vm1", .storagePolicyId = sp});
 #pragma once
 
 #include <string>

@@ -1,8 +1,6 @@
 // The seed-builder additions over HubDbSeed's connection and inserts.
 #include "platform/hubdb/seed_familiesb.h"
 
-#include <cstdio>
-
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/familiesb_procs.h"
 
@@ -20,9 +18,11 @@ int FamiliesBSeed::insertNextId(const std::string& table, const char* idColumn,
 }
 
 int FamiliesBSeed::addSnapCopy(int storagePolicyId, int precedence, int mediaAgentClientId) {
-    int copy = m_seed.addCopy(storagePolicyId, precedence, mediaAgentClientId, "snap " + std::to_string(precedence));
+    int copy =
+        m_seed.addCopy(storagePolicyId, precedence, mediaAgentClientId, "snap " + std::to_string(precedence));
     if (copy < 0 || m_seed.setSnapCopy(copy) != 0 ||
-        m_seed.exec("UPDATE archGroup SET defaultSnapCopy = ? WHERE id = ?", {I(copy), I(storagePolicyId)}) != zydb::DB_OK)
+        m_seed.exec("UPDATE archGroup SET defaultSnapCopy = ? WHERE id = ?", {I(copy), I(storagePolicyId)}) !=
+            zydb::DB_OK)
         return fail("snap copy");
     return copy;
 }
@@ -33,39 +33,43 @@ HubDbSeed::Backup FamiliesBSeed::addSnapBackup(int appId, int time, int dataFile
         fail("snap backup");
         return b;
     }
-    if (m_seed.exec("DELETE FROM archFileCopy WHERE archFileId IN (SELECT id FROM archFile WHERE jobId = ?) AND "
-                    "archCopyId IN (SELECT id FROM archGroupCopy WHERE isSnapCopy = 0)",
-                    {I(b.jobId)}) != zydb::DB_OK)
+    if (m_seed.exec(
+            "DELETE FROM archFileCopy WHERE archFileId IN (SELECT id FROM archFile WHERE jobId = ?) AND "
+            "archCopyId IN (SELECT id FROM archGroupCopy WHERE isSnapCopy = 0)",
+            {I(b.jobId)}) != zydb::DB_OK)
         fail("snap backup");
     return b;
 }
 
 int FamiliesBSeed::runBackupCopy(int jobId, int precedence) {
-    return m_seed.exec("INSERT INTO archFileCopy (archFileId, kelmarchId, archCopyId, isValid, agedBy, mediaAgentId, "
-                       "physicalSize, logicalSize) SELECT f.id, f.kelmarchId, g.id, 1, 0, g.mediaAgentId, 0, 0 "
-                       "FROM archFile f JOIN archGroupCopy g ON g.archGroupId = f.archGroupId AND g.copy = ? "
-                       "WHERE f.jobId = ?",
-                       {I(precedence), I(jobId)}) == zydb::DB_OK
+    return m_seed.exec(
+               "INSERT INTO archFileCopy (archFileId, kelmarchId, archCopyId, isValid, agedBy, mediaAgentId, "
+               "physicalSize, logicalSize) SELECT f.id, f.kelmarchId, g.id, 1, 0, g.mediaAgentId, 0, 0 "
+               "FROM archFile f JOIN archGroupCopy g ON g.archGroupId = f.archGroupId AND g.copy = ? "
+               "WHERE f.jobId = ?",
+               {I(precedence), I(jobId)}) == zydb::DB_OK
                ? 0
                : fail("backup copy");
 }
 
 int FamiliesBSeed::addVmInstance(const VirtualMachine& vm, int osId) {
-    long long id = m_seed.insertRow("APP_InstanceName", {{"name", T("instance of client " + std::to_string(vm.clientId))},
-                                                         {"clientId", I(vm.clientId)},
-                                                         {"appTypeId", I(106)}});
+    long long id = m_seed.insertRow("APP_InstanceName",
+                                    {{"name", T("instance of client " + std::to_string(vm.clientId))},
+                                     {"clientId", I(vm.clientId)},
+                                     {"appTypeId", I(106)}});
     if (id < 0) return fail("VM instance");
-    char guid[64];
-    std::snprintf(guid, sizeof guid, "00000002-0000-4000-8000-%012llX", static_cast<unsigned long long>(id));
-    if (m_seed.exec("UPDATE APP_InstanceName SET GUID = ? WHERE id = ?", {T(guid), I(id)}) != zydb::DB_OK ||
-        m_seed.exec("UPDATE APP_Application SET instance = ? WHERE id = ?", {I(id), I(vm.subclientId)}) != zydb::DB_OK ||
-        m_seed.exec("UPDATE APP_Client SET simOperatingSystemId = ? WHERE id = ?", {I(osId), I(vm.clientId)}) != zydb::DB_OK)
+    if (m_seed.exec("UPDATE APP_InstanceName SET GUID = ? WHERE id = ?",
+                    {T(HubDbSeed::makeGuid(2, id)), I(id)}) != zydb::DB_OK ||
+        m_seed.exec("UPDATE APP_Application SET instance = ? WHERE id = ?", {I(id), I(vm.subclientId)}) !=
+            zydb::DB_OK ||
+        m_seed.exec("UPDATE APP_Client SET simOperatingSystemId = ? WHERE id = ?",
+                    {I(osId), I(vm.clientId)}) != zydb::DB_OK)
         return fail("VM instance");
     return static_cast<int>(id);
 }
 
-std::vector<int> FamiliesBSeed::addVmBackup(int hypervisorSubclientId, const std::vector<VirtualMachine>& vms, int time,
-                                            long long vmSize, int childStatus) {
+std::vector<int> FamiliesBSeed::addVmBackup(int hypervisorSubclientId, const std::vector<VirtualMachine>& vms,
+                                            int time, long long vmSize, int childStatus) {
     std::vector<int> jobs;
     HubDbSeed::Backup parent = m_seed.addBackup(hypervisorSubclientId, 1, time, 1, true);
     if (parent.jobId < 0) {
@@ -104,15 +108,19 @@ int FamiliesBSeed::addIndexDatabase(const IndexDatabaseSeed& db) {
                            {"committedTransactionId", I(db.committedTransactionId)},
                            {"archGroupId", I(db.archGroupId)},
                            {"flags", I(db.flags)}});
-    if (id < 0 || m_seed.exec("UPDATE App_IndexDBInfo SET backupSetGUID = IFNULL((SELECT b.GUID FROM APP_BackupSetName b "
-                              "WHERE b.id = App_IndexDBInfo.backupSetId), '') WHERE id = ?",
-                              {I(id)}) != zydb::DB_OK)
+    if (id < 0 ||
+        m_seed.exec(
+            "UPDATE App_IndexDBInfo SET backupSetGUID = IFNULL((SELECT b.GUID FROM APP_BackupSetName b "
+            "WHERE b.id = App_IndexDBInfo.backupSetId), '') WHERE id = ?",
+            {I(id)}) != zydb::DB_OK)
         return fail("index database " + db.dbName);
     return id;
 }
 
 int FamiliesBSeed::addDocTag(const std::string& tagId, const std::string& containerGuid, int value) {
-    return m_seed.insertRow("DM2DocTagsValues", {{"TagID", T(tagId)}, {"containerGuid", T(containerGuid)}, {"TagValue", I(value)}}) < 0
+    return m_seed.insertRow(
+               "DM2DocTagsValues",
+               {{"TagID", T(tagId)}, {"containerGuid", T(containerGuid)}, {"TagValue", I(value)}}) < 0
                ? fail("document tag")
                : 0;
 }
@@ -131,12 +139,14 @@ int FamiliesBSeed::addIndexServer(const std::string& kind, const std::string& na
     if (cloud < 0) return fail("index server");
     int order = 0;
     for (const IndexServerNodeSeed& n : nodes)
-        if (m_seed.insertRow("DM2CloudNode", {{"cloudId", I(cloud)},
-                                              {"clientId", I(n.clientId)},
-                                              {"nodeOrder", I(++order)},
-                                              {"basePort", I(n.basePort)},
-                                              {"engineName", T(n.engineName.empty() ? "engine" + std::to_string(order) : n.engineName)},
-                                              {"enabled", I(n.enabled ? 1 : 0)}}) < 0)
+        if (m_seed.insertRow(
+                "DM2CloudNode",
+                {{"cloudId", I(cloud)},
+                 {"clientId", I(n.clientId)},
+                 {"nodeOrder", I(++order)},
+                 {"basePort", I(n.basePort)},
+                 {"engineName", T(n.engineName.empty() ? "engine" + std::to_string(order) : n.engineName)},
+                 {"enabled", I(n.enabled ? 1 : 0)}}) < 0)
             return fail("index server node");
     return server;
 }
@@ -149,10 +159,11 @@ int FamiliesBSeed::configureIndexBackup(int mediaAgentClientId, int storagePolic
                : 0;
 }
 
-int FamiliesBSeed::addIndexClient(int mediaAgentClientId, const std::string& name, int storagePolicyId, int* subclientId) {
+int FamiliesBSeed::addIndexClient(int mediaAgentClientId, const std::string& name, int storagePolicyId,
+                                  int* subclientId) {
     int client = m_seed.addClient({.name = name});
-    if (client < 0 ||
-        m_seed.insertRow("IdxIndexClient", {{"indexClientId", I(client)}, {"maClientId", I(mediaAgentClientId)}}) < 0)
+    if (client < 0 || m_seed.insertRow("IdxIndexClient", {{"indexClientId", I(client)},
+                                                          {"maClientId", I(mediaAgentClientId)}}) < 0)
         return fail("index client " + name);
     int sc = addIndexSubclient(client, storagePolicyId);
     if (subclientId) *subclientId = sc;
@@ -160,13 +171,15 @@ int FamiliesBSeed::addIndexClient(int mediaAgentClientId, const std::string& nam
 }
 
 int FamiliesBSeed::addIndexSubclient(int indexClientId, int storagePolicyId) {
-    int sc = m_seed.addSubclient({.clientId = indexClientId, .name = "IndexBackup", .storagePolicyId = storagePolicyId});
-    if (sc < 0 || m_seed.addSubclientProperty(sc, kIndexSubclientProperty, "1") < 0) return fail("index subclient");
+    int sc = m_seed.addSubclient(
+        {.clientId = indexClientId, .name = "IndexBackup", .storagePolicyId = storagePolicyId});
+    if (sc < 0 || m_seed.addSubclientProperty(sc, kIndexSubclientProperty, "1") < 0)
+        return fail("index subclient");
     return sc;
 }
 
-int FamiliesBSeed::addScheduleTask(const std::string& name, bool isDefault, bool isAutomatic, int frequencyMins,
-                                   long long lastFullConsolidation) {
+int FamiliesBSeed::addScheduleTask(const std::string& name, bool isDefault, bool isAutomatic,
+                                   int frequencyMins, long long lastFullConsolidation) {
     long long id = m_seed.insertRow("TM_Task", {{"taskName", T(name)},
                                                 {"isDefault", I(isDefault ? 1 : 0)},
                                                 {"isAutomatic", I(isAutomatic ? 1 : 0)},
@@ -186,25 +199,30 @@ int FamiliesBSeed::addCheckpoint(int backupSetId, int archFileId) {
 int FamiliesBSeed::addGlobalParamRow(const std::string& name, const std::string& value, long long created,
                                      long long modified) {
     return insertNextId("NBGlobalParam", "id",
-                        {{"name", T(name)}, {"value", TextOrNull(value)}, {"created", I(created)}, {"modified", I(modified)}});
+                        {{"name", T(name)},
+                         {"value", TextOrNull(value)},
+                         {"created", I(created)},
+                         {"modified", I(modified)}});
 }
 
 int FamiliesBSeed::setGlobalParam(const std::string& name, const std::string& value, long long time) {
-    if (m_seed.exec("UPDATE NBGlobalParam SET modified = ? WHERE name = ? AND modified = 0", {I(time), T(name)}) !=
-        zydb::DB_OK)
+    if (m_seed.exec("UPDATE NBGlobalParam SET modified = ? WHERE name = ? AND modified = 0",
+                    {I(time), T(name)}) != zydb::DB_OK)
         return fail("global parameter " + name);
     return addGlobalParamRow(name, value, time, 0);
 }
 
 int FamiliesBSeed::addRelease(int id, const std::string& release, int buildNum) {
-    return m_seed.insertRow("simAllNimbraRel", {{"id", I(id)}, {"release", T(release)}, {"buildNum", I(buildNum)}}) < 0
+    return m_seed.insertRow("simAllNimbraRel",
+                            {{"id", I(id)}, {"release", T(release)}, {"buildNum", I(buildNum)}}) < 0
                ? fail("release " + release)
                : id;
 }
 
 int FamiliesBSeed::addSharedFolder(const std::string& folderName, int ownerUserId, const std::string& path) {
-    long long id = m_seed.insertRow("App_SharedFolder",
-                                    {{"folderName", T(folderName)}, {"path", TextOrNull(path)}, {"ownerId", I(ownerUserId)}});
+    long long id = m_seed.insertRow(
+        "App_SharedFolder",
+        {{"folderName", T(folderName)}, {"path", TextOrNull(path)}, {"ownerId", I(ownerUserId)}});
     return id < 0 ? fail("shared folder " + folderName) : static_cast<int>(id);
 }
 

@@ -22,7 +22,7 @@ namespace hubdb {
 struct IndexDatabaseSeed {
     std::string dbName{};
     int backupSetId = 0;
-    int flags = 0;             // bit 0: indexed per subclient
+    int flags = 0;  // bit 0: indexed per subclient
     int type = 0;
     int engineType = 0;
     int currentIdxServer = 0;
@@ -66,13 +66,14 @@ public:
     // An index server of a kind ("Virtual Machine", "Exchange Index"): a pseudo-client named `name`
     // and its nodes in order; with one node that is the server itself, `name` empty, the node's client
     // stands for the server. Returns the index server's client id.
-    int addIndexServer(const std::string& kind, const std::string& name, const std::vector<IndexServerNodeSeed>& nodes,
-                       int serverType = 1);
+    int addIndexServer(const std::string& kind, const std::string& name,
+                       const std::vector<IndexServerNodeSeed>& nodes, int serverType = 1);
 
     // Index backups of media agents: the configuration, and an index pseudo-client with its IndexBackup
     // subclient (returned through `subclientId`).
     int configureIndexBackup(int mediaAgentClientId, int storagePolicyId, bool backupEnabled = true);
-    int addIndexClient(int mediaAgentClientId, const std::string& name, int storagePolicyId, int* subclientId = nullptr);
+    int addIndexClient(int mediaAgentClientId, const std::string& name, int storagePolicyId,
+                       int* subclientId = nullptr);
     int addIndexSubclient(int indexClientId, int storagePolicyId);
 
     // Schedules and index checkpoints.
@@ -82,7 +83,8 @@ public:
 
     // Global parameters: a row as given, or a new current value from `time` on (the current row, if
     // any, ends at `time` and stays as history).
-    int addGlobalParamRow(const std::string& name, const std::string& value, long long created, long long modified);
+    int addGlobalParamRow(const std::string& name, const std::string& value, long long created,
+                          long long modified);
     int setGlobalParam(const std::string& name, const std::string& value, long long time);
 
     int addRelease(int id, const std::string& release, int buildNum = 0);

@@ -70,19 +70,24 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
 
     w.mediaAgent = seed.addMediaAgent(
         {.name = "mediaagent1", .zydPort = 8400, .releaseId = kReleaseId, .osId = linuxOs}, "11.0", 1);
-    w.offlineMediaAgent = seed.addMediaAgent({.name = "mediaagent2", .zydPort = 8401, .osId = linuxOs}, "9.0", 0);
+    w.offlineMediaAgent =
+        seed.addMediaAgent({.name = "mediaagent2", .zydPort = 8401, .osId = linuxOs}, "9.0", 0);
     w.storagePolicy = seed.addStoragePolicy("demo-policy", w.mediaAgent);
     w.primaryCopy = seed.copyId(w.storagePolicy, 1);
     w.auxiliaryCopy = seed.addCopy(w.storagePolicy, 2, w.offlineMediaAgent, "demo-policy aux");
-    const int firstWeek = media.addMedia({.barcode = "DEMO001", .libraryName = "demo-library", .mediaSize = 1 << 30});
-    const int secondWeek = media.addMedia({.barcode = "DEMO002", .libraryName = "demo-library", .mediaSize = 1 << 30});
+    const int firstWeek =
+        media.addMedia({.barcode = "DEMO001", .libraryName = "demo-library", .mediaSize = 1 << 30});
+    const int secondWeek =
+        media.addMedia({.barcode = "DEMO002", .libraryName = "demo-library", .mediaSize = 1 << 30});
 
     // Two file-system clients: daily backups, a full on the first day of each week, two data files
     // and an index file per job, and one incremental still running at the end.
     for (int n = 1; n <= 2; ++n) {
         const std::string name = "client" + std::to_string(n);
-        int client = seed.addClient({.name = name, .zydPort = 8400 + 10 * n, .releaseId = kReleaseId, .osId = windowsOs});
-        int instance = entities.addInstance({.clientId = client, .appTypeId = kFileSystemAppType, .name = "DefaultInstanceName"});
+        int client = seed.addClient(
+            {.name = name, .zydPort = 8400 + 10 * n, .releaseId = kReleaseId, .osId = windowsOs});
+        int instance = entities.addInstance(
+            {.clientId = client, .appTypeId = kFileSystemAppType, .name = "DefaultInstanceName"});
         int backupSet = seed.addBackupSet("defaultBackupSet");
         int subclient = seed.addSubclient({.clientId = client,
                                            .appTypeId = kFileSystemAppType,
@@ -90,7 +95,8 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
                                            .instanceId = instance,
                                            .storagePolicyId = w.storagePolicy});
         for (int d = 0; d < kBackupDays; ++d) {
-            hubdb::HubDbSeed::Backup b = seed.addBackup(subclient, d % 7 == 0 ? 1 : 2, t0 + d * kDay + 3600 * n, 2);
+            hubdb::HubDbSeed::Backup b =
+                seed.addBackup(subclient, d % 7 == 0 ? 1 : 2, t0 + d * kDay + 3600 * n, 2);
             if (n != 1) continue;
             b.dataFiles.push_back(b.indexFile);
             for (int f : b.dataFiles) media.placeOnMedia(f, 1, d < 7 ? firstWeek : secondWeek);
@@ -107,7 +113,8 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
 
     // A hypervisor whose backup set protects two virtual machines, backed up on three days.
     w.hypervisor = seed.addClient({.name = "hypervisor1", .releaseId = kReleaseId, .osId = linuxOs});
-    int vcenter = entities.addInstance({.clientId = w.hypervisor, .appTypeId = kVirtualServerAppType, .name = "vcenter"});
+    int vcenter = entities.addInstance(
+        {.clientId = w.hypervisor, .appTypeId = kVirtualServerAppType, .name = "vcenter"});
     entities.addInstanceProperty(vcenter, "Virtual Server Instance Type", "1");
     w.vmBackupSet = seed.addBackupSet("vmBackupSet", kVmBackupSetGuid);
     w.vmSubclient = seed.addSubclient({.clientId = w.hypervisor,
@@ -136,7 +143,8 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     security.grant(w.fileUser, zysec::kPermBrowse, {.clientId = w.fileClient});
     seed.commit();
 
-    for (const hubdb::SeedPart* part : std::initializer_list<const hubdb::SeedPart*>{&rows, &more, &media, &entities, &security})
+    for (const hubdb::SeedPart* part :
+         std::initializer_list<const hubdb::SeedPart*>{&rows, &more, &media, &entities, &security})
         if (!part->ok()) {
             if (error) *error = part->error();
             return zydb::DB_ERR_GENERAL;

@@ -25,8 +25,8 @@ struct DemoWorld {
     int hypervisor = 0;
     int vmBackupSet = 0;
     int vmSubclient = 0;
-    int adminUser = 0;       // may browse everything and manage the Hubmaster
-    int fileUser = 0;        // may browse client1 only
+    int adminUser = 0;  // may browse everything and manage the Hubmaster
+    int fileUser = 0;   // may browse client1 only
     int indexServer = 0;
     long long firstBackupTime = 0;  // the file-system backups run from here, one a day
     int backupDays = 0;

@@ -57,8 +57,9 @@ bool showMediaAgents(const hubdemo::DemoWorld& w) {
 }
 
 bool showCycles(const hubdemo::DemoWorld& w, long long from, long long to) {
-    std::printf("\nBackup cycles of client1's file-system subclient from %s to %s (ArchFileByTimeSuperBrowse):\n",
-                when(from).c_str(), when(to).c_str());
+    std::printf(
+        "\nBackup cycles of client1's file-system subclient from %s to %s (ArchFileByTimeSuperBrowse):\n",
+        when(from).c_str(), when(to).c_str());
     ArchFileByTimeSuperBrowse proc(nullptr);
     proc.setValues(w.fileAppType, w.fileClient, w.fileBackupSet, w.fileSubclient, static_cast<int>(from),
                    static_cast<int>(to), 0, 1, 0, 0, "");
@@ -76,7 +77,8 @@ bool showCycles(const hubdemo::DemoWorld& w, long long from, long long to) {
         std::printf("  error %d: %s\n", rc, proc.getErrorStr(rc));
         return false;
     }
-    std::printf("  %d data archive files and %d index archive files in those cycles\n", dataFiles, indexFiles);
+    std::printf("  %d data archive files and %d index archive files in those cycles\n", dataFiles,
+                indexFiles);
 
     std::printf("\nLast archive file of each cycle (ArchiveManagerHM::getLastAfileForEachCycle):\n");
     ArchiveManagerHM am(nullptr);
@@ -91,13 +93,14 @@ bool showCycles(const hubdemo::DemoWorld& w, long long from, long long to) {
         return false;
     }
     for (const ArchFileByTime_t& f : cycles.lastAfiles)
-        std::printf("  archive file %d (type %d) of job %d at %s, copy %d\n", f.r_afileId, f.r_fileType, f.r_jobId,
-                    when(f.r_createTime).c_str(), f.r_copyId);
+        std::printf("  archive file %d (type %d) of job %d at %s, copy %d\n", f.r_afileId, f.r_fileType,
+                    f.r_jobId, when(f.r_createTime).c_str(), f.r_copyId);
 
     std::printf("\nMedia a restore of that range reads (ArchiveManagerHM::getMediaListForAppIdByTime):\n");
     std::vector<TMediaInfo> media;
-    rc = am.getMediaListForAppIdByTime(0, static_cast<unsigned long>(w.fileSubclient), static_cast<unsigned long>(from),
-                                       static_cast<unsigned long>(to), 0, &media, kMediaIndex | kMediaData);
+    rc = am.getMediaListForAppIdByTime(0, static_cast<unsigned long>(w.fileSubclient),
+                                       static_cast<unsigned long>(from), static_cast<unsigned long>(to), 0,
+                                       &media, kMediaIndex | kMediaData);
     if (rc != 0) {
         std::printf("  error %d\n", rc);
         return false;
@@ -120,8 +123,8 @@ bool showRights(const hubdemo::DemoWorld& w) {
     for (const Question& q : {Question{"alice", w.fileUser, "client1", w.fileClient},
                               Question{"alice", w.fileUser, "client2", w.otherFileClient},
                               Question{"admin", w.adminUser, "client2", w.otherFileClient}}) {
-        bool allowed = check.canBrowse(q.userId, hubdb::kDefaultKelmarchId, q.clientId, w.fileAppType, 0, 0, 0,
-                                       false, "");
+        bool allowed = check.canBrowse(q.userId, hubdb::kDefaultKelmarchId, q.clientId, w.fileAppType, 0, 0,
+                                       0, false, "");
         std::printf("  %s on %s: %s (%s)\n", q.user, q.client, allowed ? "allowed" : "refused",
                     check.getResponseString());
     }
@@ -134,16 +137,18 @@ bool showRights(const hubdemo::DemoWorld& w) {
     }
     int userId = 0;
     std::string login, domain, fullName;
-    if (check.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, login, domain, fullName) != 1) {
+    if (check.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, login, domain, fullName) !=
+        1) {
         std::printf("  was refused\n");
         return false;
     }
     std::printf("  %zu characters, verified as user %d (%s, %s)\n", token.size(), userId, login.c_str(),
                 fullName.c_str());
     token.back() = token.back() == 'A' ? 'B' : 'A';
-    const bool tamperedAccepted =
-        check.GetUserInfoFromZetaTokenWithoutAuthentication(token, false, userId, login, domain, fullName) == 1;
-    std::printf("  with its last character changed: %s\n", tamperedAccepted ? "accepted (wrong!)" : "refused");
+    const bool tamperedAccepted = check.GetUserInfoFromZetaTokenWithoutAuthentication(
+                                      token, false, userId, login, domain, fullName) == 1;
+    std::printf("  with its last character changed: %s\n",
+                tamperedAccepted ? "accepted (wrong!)" : "refused");
     return !tamperedAccepted;
 }
 
@@ -160,12 +165,15 @@ int main(int argc, char** argv) {
     hubdemo::DemoWorld w;
     std::string error;
     if (!hubdemo::createDemoWorld(folder, w, &error)) return failed(error);
-    if (hubdb::openHubDatabase(w.databasePath, &error) != zydb::DB_OK) return failed("opening the database: " + error);
-    std::printf("hubdbdemo: the demo Hubmaster world\n  database %s\n  registry %s (token key set)\n  log      %s\n",
-                w.databasePath.c_str(), w.registryPath.c_str(), EvDebugFileInstance::getLogDirectory().c_str());
-    std::printf("  two file-system clients with %d days of daily backups from %s (a full each week), a hypervisor\n"
-                "  with two virtual machines, two media agents, one storage policy with two copies, two users\n",
-                w.backupDays, when(w.firstBackupTime).c_str());
+    if (hubdb::openHubDatabase(w.databasePath, &error) != zydb::DB_OK)
+        return failed("opening the database: " + error);
+    std::printf(
+        "hubdbdemo: the demo Hubmaster world\n  database %s\n  registry %s (token key set)\n  log      %s\n",
+        w.databasePath.c_str(), w.registryPath.c_str(), EvDebugFileInstance::getLogDirectory().c_str());
+    std::printf(
+        "  two file-system clients with %d days of daily backups from %s (a full each week), a hypervisor\n"
+        "  with two virtual machines, two media agents, one storage policy with two copies, two users\n",
+        w.backupDays, when(w.firstBackupTime).c_str());
 
     // From the middle of the first week into the second: two cycles.
     const long long from = w.firstBackupTime + 4 * kDay;
@@ -174,8 +182,9 @@ int main(int argc, char** argv) {
     zydb::CDbEnv::close();
     if (!ok) return failed("a question above was not answered; see the log in " + folder);
 
-    std::printf("\nThe browse service itself (libfastbrowsehm.so: fastBrowseHMInitialize, "
-                "fastBrowseHMProcessRequestMultiEntity, ...)\nis not built yet, nor are the host, media agent and "
-                "console programs: nothing browses this world so far.\n");
+    std::printf(
+        "\nThe browse service itself (libfastbrowsehm.so: fastBrowseHMInitialize, "
+        "fastBrowseHMProcessRequestMultiEntity, ...)\nis not built yet, nor are the host, media agent and "
+        "console programs: nothing browses this world so far.\n");
     return 0;
 }

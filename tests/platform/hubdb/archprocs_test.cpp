@@ -33,11 +33,13 @@ protected:
         seed.addCopy(sp, 2, ma2);
         int client = seed.addClient({.name = "client"});
         bs = seed.addBackupSet("bs");
-        sA = seed.addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .name = "a", .storagePolicyId = sp});
-        sB = seed.addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .name = "b", .storagePolicyId = sp});
-        j1 = seed.addBackup(sA, 1, T, 2);                   // cycle 1
+        sA = seed.addSubclient(
+            {.clientId = client, .appTypeId = 29, .backupSetId = bs, .name = "a", .storagePolicyId = sp});
+        sB = seed.addSubclient(
+            {.clientId = client, .appTypeId = 29, .backupSetId = bs, .name = "b", .storagePolicyId = sp});
+        j1 = seed.addBackup(sA, 1, T, 2);  // cycle 1
         j2 = seed.addBackup(sA, 2, T + D);
-        j3 = seed.addBackup(sA, 1, T + 2 * D);              // cycle 2
+        j3 = seed.addBackup(sA, 1, T + 2 * D);  // cycle 2
         j4 = seed.addBackup(sA, 2, T + 3 * D);
         j5 = seed.addBackup(sA, 2, T + 4 * D, 1, false, true);  // running
         b1 = seed.addBackup(sB, 1, T + 10);
@@ -46,7 +48,8 @@ protected:
         // A hypervisor backup set with two virtual machines.
         int hv = seed.addClient({.name = "hv"});
         vmParent = seed.addBackupSet("vms");
-        vsa = seed.addSubclient({.clientId = hv, .appTypeId = 106, .backupSetId = vmParent, .storagePolicyId = sp});
+        vsa = seed.addSubclient(
+            {.clientId = hv, .appTypeId = 106, .backupSetId = vmParent, .storagePolicyId = sp});
         for (const char* guid : {"VM-GUID-1", "VM-GUID-2"}) {
             int vm = seed.addClient({.name = guid, .guid = guid});
             int child = seed.addBackupSet(guid);
@@ -61,8 +64,9 @@ protected:
         zydb::CDbEnv::close();
     }
 
-    std::vector<Row> superBrowse(int subclient, int from, int to, int copy, int ignoreRunning, const char* xml = "",
-                                 int backupSet = 0, std::vector<ArchFileByTimeSuperBrowse_t>* rows = nullptr) {
+    std::vector<Row> superBrowse(int subclient, int from, int to, int copy, int ignoreRunning,
+                                 const char* xml = "", int backupSet = 0,
+                                 std::vector<ArchFileByTimeSuperBrowse_t>* rows = nullptr) {
         ArchFileByTimeSuperBrowse p(nullptr);
         p.setValues(29, 0, backupSet, subclient, from, to, copy, ignoreRunning, 0, 0, xml);
         std::vector<Row> out;
@@ -86,13 +90,18 @@ protected:
 TEST_F(ArchProcs, CyclesOfAWindowInThreeResultSets) {
     std::vector<ArchFileByTimeSuperBrowse_t> rows;
     auto got = superBrowse(sA, T + D + 10, T + 3 * D + 100, 0, 1, "", 0, &rows);
-    std::vector<Row> want = {
-        // cycles, oldest first, each named by its newest data file
-        {1, j2.dataFiles[0], 1}, {1, j4.dataFiles[0], 2},
-        // the other data files
-        {2, j1.dataFiles[0], 1}, {2, j1.dataFiles[1], 1}, {2, j3.dataFiles[0], 2},
-        // the index files
-        {3, j1.indexFile, 1}, {3, j2.indexFile, 1}, {3, j3.indexFile, 2}, {3, j4.indexFile, 2}};
+    std::vector<Row> want = {// cycles, oldest first, each named by its newest data file
+                             {1, j2.dataFiles[0], 1},
+                             {1, j4.dataFiles[0], 2},
+                             // the other data files
+                             {2, j1.dataFiles[0], 1},
+                             {2, j1.dataFiles[1], 1},
+                             {2, j3.dataFiles[0], 2},
+                             // the index files
+                             {3, j1.indexFile, 1},
+                             {3, j2.indexFile, 1},
+                             {3, j3.indexFile, 2},
+                             {3, j4.indexFile, 2}};
     EXPECT_EQ(got, want);
     ASSERT_EQ(rows.size(), want.size());
     const auto& cycle = rows[0];
@@ -110,8 +119,10 @@ TEST_F(ArchProcs, CyclesOfAWindowInThreeResultSets) {
     EXPECT_EQ(rows[3].r_isAged, 0);
 
     // A window inside the second cycle leaves the first one out.
-    EXPECT_EQ(superBrowse(sA, T + 2 * D + 5, T + 3 * D + 100, 0, 1),
-              (std::vector<Row>{{1, j4.dataFiles[0], 2}, {2, j3.dataFiles[0], 2}, {3, j3.indexFile, 2}, {3, j4.indexFile, 2}}));
+    EXPECT_EQ(
+        superBrowse(sA, T + 2 * D + 5, T + 3 * D + 100, 0, 1),
+        (std::vector<Row>{
+            {1, j4.dataFiles[0], 2}, {2, j3.dataFiles[0], 2}, {3, j3.indexFile, 2}, {3, j4.indexFile, 2}}));
     // A window before every backup: nothing, and 100 at once.
     EXPECT_TRUE(superBrowse(sA, T - 100, T - 1, 0, 1).empty());
 }
@@ -139,8 +150,11 @@ TEST_F(ArchProcs, RunningJobsCopiesAndSubclientLists) {
     // Two subclients: the first as argument, the second in the XML; rows of both, sets first.
     std::string xml = "<InputParam><AppIdPST id=\"" + std::to_string(sB) + "\"/></InputParam>";
     got = superBrowse(sA, 0, T + 100, 0, 1, xml.c_str());
-    EXPECT_EQ(got, (std::vector<Row>{{1, j1.dataFiles[1], 1}, {1, b1.dataFiles[0], 1}, {2, j1.dataFiles[0], 1},
-                                     {3, j1.indexFile, 1}, {3, b1.indexFile, 1}}));
+    EXPECT_EQ(got, (std::vector<Row>{{1, j1.dataFiles[1], 1},
+                                     {1, b1.dataFiles[0], 1},
+                                     {2, j1.dataFiles[0], 1},
+                                     {3, j1.indexFile, 1},
+                                     {3, b1.indexFile, 1}}));
     // No subclient: every subclient of the backup set.
     EXPECT_EQ(superBrowse(0, 0, T + 100, 0, 1, "", bs), got);
 
@@ -186,8 +200,8 @@ TEST_F(ArchProcs, ArchFileByTimeListsNewestFirstWithSizes) {
         rows.push_back(*p.getDataPtr());
     }
     EXPECT_EQ(rc, DB_NO_DATA);
-    EXPECT_EQ(ids, (std::vector<int>{j3.indexFile, j3.dataFiles[0], j2.indexFile, j2.dataFiles[0], j1.indexFile,
-                                     j1.dataFiles[1], j1.dataFiles[0]}));
+    EXPECT_EQ(ids, (std::vector<int>{j3.indexFile, j3.dataFiles[0], j2.indexFile, j2.dataFiles[0],
+                                     j1.indexFile, j1.dataFiles[1], j1.dataFiles[0]}));
     EXPECT_EQ(rows[1].r_fileType, 1);
     EXPECT_EQ(rows[1].r_jobId, j3.jobId);
     EXPECT_EQ(rows[1].r_backupLevel, 1);

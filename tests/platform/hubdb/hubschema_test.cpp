@@ -1,10 +1,11 @@
 // The one Hubmaster schema and the one procedure registry: every table listed once and created with
 // every column, an older narrower table completed without losing rows, and every row-returning
 // procedure family answered by a registered handler.
+#include "platform/hubdb/hubschema.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
-
 #include <memory>
 #include <set>
 #include <string>
@@ -30,7 +31,6 @@
 #include "platform/db/procregistry.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdb/hubdbseed.h"
-#include "platform/hubdb/hubschema.h"
 #include "tests/platform/db/tempdir.h"
 
 namespace {
@@ -85,20 +85,24 @@ TEST(HubSchema, CompletesANarrowerTableAndKeepsItsRows) {
     // A storage-policy table as an older database held it: three columns and two policies.
     ASSERT_EQ(conn->exec("CREATE TABLE archGroup (id INTEGER PRIMARY KEY, defaultCopy INTEGER, name TEXT)"),
               zydb::DB_OK);
-    ASSERT_EQ(conn->exec("INSERT INTO archGroup (id, defaultCopy, name) VALUES (1, 11, 'gold'), (2, 0, 'silver')"),
-              zydb::DB_OK);
+    ASSERT_EQ(
+        conn->exec("INSERT INTO archGroup (id, defaultCopy, name) VALUES (1, 11, 'gold'), (2, 0, 'silver')"),
+        zydb::DB_OK);
     std::string error;
     ASSERT_EQ(hubdb::createHubSchema(*conn, &error), zydb::DB_OK) << error;
     EXPECT_EQ(count(*conn, "SELECT COUNT(*) FROM archGroup"), 2);
     EXPECT_EQ(count(*conn, "SELECT defaultCopy FROM archGroup WHERE name = 'gold'"), 11);
     // The added columns hold their defaults on the old rows.
-    EXPECT_EQ(count(*conn, "SELECT COUNT(*) FROM archGroup WHERE defaultSnapCopy = 0 AND TimeZone = '' AND logSP = 0"),
-              2);
+    EXPECT_EQ(
+        count(*conn,
+              "SELECT COUNT(*) FROM archGroup WHERE defaultSnapCopy = 0 AND TimeZone = '' AND logSP = 0"),
+        2);
     // A second pass finds nothing to do and fails on nothing (indexes, generated columns).
     ASSERT_EQ(hubdb::createHubSchema(*conn, &error), zydb::DB_OK) << error;
     EXPECT_EQ(count(*conn, "SELECT COUNT(*) FROM archGroup"), 2);
     EXPECT_EQ(count(*conn, "SELECT COUNT(*) FROM pragma_table_info('archFile') WHERE name = 'cs_afname'"), 0);
-    EXPECT_EQ(count(*conn, "SELECT COUNT(*) FROM pragma_table_xinfo('archFile') WHERE name = 'cs_afname'"), 1);
+    EXPECT_EQ(count(*conn, "SELECT COUNT(*) FROM pragma_table_xinfo('archFile') WHERE name = 'cs_afname'"),
+              1);
 }
 
 TEST(HubSchema, AFailingStatementIsReported) {
@@ -119,9 +123,11 @@ TEST(HubProcedures, EveryRowProcedureFamilyHasAHandler) {
           ArchGetBackupCopyPrecedenceForSnap::Descriptor::dbName, ArchGetVMsForBrowse::Descriptor::dbName,
           AppGetVMBrowseDetails::Descriptor::dbName, IdxGetMAWithoutIndexSubClient::Descriptor::dbName,
           APPSetActivityControlSubClientProp::Descriptor::dbName, TM_AddEntityToTask::Descriptor::dbName,
-          SetRetentionForAutomaticSchedule::Descriptor::dbName, AppIdxUpdatePrunedCheckpointValidity::Descriptor::dbName,
-          SetFullConsolidationForAutomaticSchedule::Descriptor::dbName, UpdateUserPropForQuota::Descriptor::dbName,
-          DM2GetIndexServers::Descriptor::dbName, AppSetPendingEndUserEraseStatus::Descriptor::dbName,
+          SetRetentionForAutomaticSchedule::Descriptor::dbName,
+          AppIdxUpdatePrunedCheckpointValidity::Descriptor::dbName,
+          SetFullConsolidationForAutomaticSchedule::Descriptor::dbName,
+          UpdateUserPropForQuota::Descriptor::dbName, DM2GetIndexServers::Descriptor::dbName,
+          AppSetPendingEndUserEraseStatus::Descriptor::dbName,
           AppSharingGetShareFolderOwner::Descriptor::dbName, JMGetHasCloudLaptopJobs::Descriptor::dbName,
           JMGetBkpJobIdsUpToEndTime::Descriptor::dbName})
         EXPECT_NE(zydb::CProcRegistry::find(name), nullptr) << name;

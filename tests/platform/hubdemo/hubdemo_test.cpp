@@ -81,7 +81,8 @@ TEST_F(DemoWorld, CyclesAndArchiveFilesOfTheFileSystemSubclient) {
 
     // The first week lies on one medium, the second on the other.
     std::vector<TMediaInfo> media;
-    ASSERT_EQ(am.getMediaListForAppIdByTime(0, world.fileSubclient, 0, 0, 0, &media, kMediaIndex | kMediaData), 0);
+    ASSERT_EQ(
+        am.getMediaListForAppIdByTime(0, world.fileSubclient, 0, 0, 0, &media, kMediaIndex | kMediaData), 0);
     ASSERT_EQ(media.size(), 2u);
     EXPECT_EQ(media[0].text1, "DEMO001");
     EXPECT_EQ(media[1].text1, "DEMO002");
@@ -108,14 +109,17 @@ TEST_F(DemoWorld, UsersRightsAndTokens) {
     EvSecurityCheck check(0);
     int userId = 0;
     std::string login, domain, fullName;
-    ASSERT_EQ(check.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, login, domain, fullName), 1);
+    ASSERT_EQ(
+        check.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, login, domain, fullName), 1);
     EXPECT_EQ(userId, world.fileUser);
     EXPECT_EQ(login, "alice");
 
-    EXPECT_TRUE(check.canBrowse(world.fileUser, 2, world.fileClient, world.fileAppType, 0, world.fileBackupSet,
-                                world.fileSubclient, false, ""));
-    EXPECT_FALSE(check.canBrowse(world.fileUser, 2, world.otherFileClient, world.fileAppType, 0, 0, 0, false, ""));
-    EXPECT_TRUE(check.canBrowse(world.adminUser, 2, world.otherFileClient, world.fileAppType, 0, 0, 0, false, ""));
+    EXPECT_TRUE(check.canBrowse(world.fileUser, 2, world.fileClient, world.fileAppType, 0,
+                                world.fileBackupSet, world.fileSubclient, false, ""));
+    EXPECT_FALSE(
+        check.canBrowse(world.fileUser, 2, world.otherFileClient, world.fileAppType, 0, 0, 0, false, ""));
+    EXPECT_TRUE(
+        check.canBrowse(world.adminUser, 2, world.otherFileClient, world.fileAppType, 0, 0, 0, false, ""));
     EXPECT_TRUE(check.canManageHubmaster(world.adminUser, 2));
     EXPECT_FALSE(check.canManageHubmaster(world.fileUser, 2));
 }

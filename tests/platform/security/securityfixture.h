@@ -18,7 +18,8 @@
 class SecurityDb : public ::testing::Test {
 protected:
     // The entity every test browses: client 5, app type 29, instance 1, backup set 9, subclient 11.
-    static constexpr long kKelmarch = 2, kClient = 5, kAppType = 29, kInstance = 1, kBackupSet = 9, kSubclient = 11;
+    static constexpr long kKelmarch = 2, kClient = 5, kAppType = 29, kInstance = 1, kBackupSet = 9,
+                          kSubclient = 11;
     static constexpr const char* kTokenKey = "0123456789abcdef-token-key";
 
     void SetUp() override {
@@ -43,7 +44,8 @@ protected:
         s.grant(alice, zysec::kPermBrowse, {.clientId = kClient});
         s.grant(alice, zysec::kPermDeleteData, {.clientId = kClient, .appTypeId = kAppType});
         s.grant(bob, zysec::kPermEndUserBrowse, {.clientId = kClient});
-        s.grant(carol, zysec::kPermBrowse, {.clientId = kClient, .backupSetId = kBackupSet, .subclientId = kSubclient});
+        s.grant(carol, zysec::kPermBrowse,
+                {.clientId = kClient, .backupSetId = kBackupSet, .subclientId = kSubclient});
         s.grant(carol, zysec::kPermLiveBrowse, {.clientId = 6});
         s.grant(dave, zysec::kPermBrowse, {});
         s.allowClientAccess(20, kClient);
