@@ -402,6 +402,18 @@ TEST_F(ArchiveManager, CopiesByPrecedenceAndDefaults) {
     EXPECT_EQ(snap, copy1);
     ASSERT_EQ(am.getDefaultNonSnapCopy(sp, nonSnap), 0);
     EXPECT_EQ(nonSnap, copy2);
+    // The policy's named default snapshot copy wins over the lowest precedence, but only while it
+    // is a snapshot copy of that policy.
+    change([&](hubdb::HubDbSeed& s, archmgr::ArchiveSeed&) {
+        s.setSnapCopy(copy2);
+        s.exec("UPDATE archGroup SET defaultSnapCopy = ? WHERE id = ?",
+               {zydb::DbValue::ofInt(copy2), zydb::DbValue::ofInt(sp)});
+    });
+    ASSERT_EQ(am.getDefaultSnapCopy(sp, snap), 0);
+    EXPECT_EQ(snap, copy2);
+    change([&](hubdb::HubDbSeed& s, archmgr::ArchiveSeed&) { s.setSnapCopy(copy2, false); });
+    ASSERT_EQ(am.getDefaultSnapCopy(sp, snap), 0);
+    EXPECT_EQ(snap, copy1);
     snap = 42;
     EXPECT_EQ(am.getDefaultSnapCopy(999, snap), DB_NO_DATA);
     EXPECT_EQ(snap, 42);
