@@ -30,7 +30,7 @@ struct TableSpec {
 // "CREATE TABLE IF NOT EXISTS ..." followed by its "CREATE INDEX IF NOT EXISTS ..." statements.
 std::vector<std::string> createTableSql(const TableSpec& spec);
 
-// The spec named `name` (letter case ignored), or null.
+// The table description named `name` (letter case ignored), or null.
 TableSpec* findTableSpec(std::vector<TableSpec>& specs, const std::string& name);
 
 // Creates each missing table and adds the columns an existing one lacks (a table made earlier from a
@@ -38,7 +38,7 @@ TableSpec* findTableSpec(std::vector<TableSpec>& specs, const std::string& name)
 // nothing. Returns a DbResult, the failing statement and the engine's text in `error`.
 int ensureTables(IDbConnection& conn, const std::vector<TableSpec>& specs, std::string* error = nullptr);
 
-// The spec of a table family X (an access class made by ZYDB_FAMILY).
+// The table description of a family X (an access class made by ZYDB_FAMILY).
 template <class X>
 TableSpec tableSpecOf() {
     using Desc = typename X::Descriptor;
@@ -59,7 +59,7 @@ TableSpec tableSpecOf() {
 #define ZYDB_SPEC_COLUMN(name, type) \
     spec.columns.push_back({#name, ::zydb::col::type::code, ::zydb::col::type::width, ""});
 
-// The spec of a helper table whose columns are table##_COLUMNS, with its serial column ("" for none)
+// The table description of a helper table whose columns are table##_COLUMNS, with its serial column ("" for none)
 // and its key columns.
 #define ZYDB_HELPER_TABLE_SPEC(table, serialName, ...)                                 \
     [] {                                                                               \

@@ -20,7 +20,6 @@
 #include "Db/TblCommon/simAllNimbraRel.h"
 #include "platform/hubdb/entitytables.h"
 #include "platform/hubdb/securitytables.h"
-#include "platform/hubdb/xmlprocs_schema.h"
 
 namespace hubdb {
 

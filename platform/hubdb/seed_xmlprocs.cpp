@@ -2,22 +2,13 @@
 #include "platform/hubdb/seed_xmlprocs.h"
 
 #include "platform/db/dbresult.h"
-#include "platform/hubdb/xmlprocs_schema.h"
 
 using zydb::DbValue;
 
 namespace hubdb {
 
-XmlProcsSeed::XmlProcsSeed(HubDbSeed& seed) : m_seed(seed) {
-    if (!seed.ok() || seed.connection() == nullptr) return;
-    std::string err;
-    if (ensureXmlProcsSchema(*seed.connection(), &err) != zydb::DB_OK) m_error = err;
-}
-
 int XmlProcsSeed::insert(const std::string& table, const std::vector<std::pair<std::string, DbValue>>& columns) {
-    if (m_seed.insertRow(table, columns) >= 0) return 0;
-    if (m_error.empty()) m_error = "insert into " + table + ": " + m_seed.error();
-    return -1;
+    return m_seed.insertRow(table, columns) >= 0 ? 0 : fail("insert into " + table);
 }
 
 int XmlProcsSeed::addClientOwner(int clientId, int userId) {

@@ -4,7 +4,7 @@
 // one object per seed, used by the seed's thread.
 //
 //   hubdb::HubDbSeed seed(path);
-//   hubdb::XmlProcsSeed xml(seed);                 // completes the schema for these procedures
+//   hubdb::XmlProcsSeed xml(seed);
 //   xml.addClientOwner(vm.clientId, userId);
 //   xml.setLiveBrowseConfig({.clientId = client, .proxyRequired = true, .proxyClientId = proxy});
 #pragma once
@@ -23,14 +23,9 @@ struct LiveBrowseConfigSeed {
     std::string userName{};
 };
 
-class XmlProcsSeed {
+class XmlProcsSeed : public SeedPart {
 public:
-    explicit XmlProcsSeed(HubDbSeed& seed);
-    XmlProcsSeed(const XmlProcsSeed&) = delete;
-    XmlProcsSeed& operator=(const XmlProcsSeed&) = delete;
-
-    bool ok() const { return m_error.empty() && m_seed.ok(); }
-    std::string error() const { return m_error.empty() ? m_seed.error() : m_error; }
+    explicit XmlProcsSeed(HubDbSeed& seed) : SeedPart(seed) {}
 
     // Each returns 0, or -1 with error().
     int addClientOwner(int clientId, int userId);
@@ -39,9 +34,6 @@ public:
 
 private:
     int insert(const std::string& table, const std::vector<std::pair<std::string, zydb::DbValue>>& columns);
-
-    HubDbSeed& m_seed;
-    std::string m_error;
 };
 
 }  // namespace hubdb

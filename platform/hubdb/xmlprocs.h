@@ -1,7 +1,7 @@
 // The XML-answering procedures of the Hubmaster database: a request message's XML in, an answer
 // message's XML out as a result row. Handlers run on the fetching thread, on the connection given;
-// the rule each applies is stated at its handler. The tables they read beyond the service's families
-// are made by ensureXmlProcsSchema (xmlprocs_schema.h).
+// the rule each applies is stated at its handler. The tables they read are part of the one Hubmaster
+// schema (hubtables.def).
 #pragma once
 
 #include "platform/db/procregistry.h"

@@ -118,7 +118,9 @@ TEST(MessageCatalogue, EveryClassRoundTripsThroughXml) {
         std::unique_ptr<CNMessageBase> back;
         ASSERT_EQ(XMLDecoder().decode(xml.data(), xml.size(), back), 0) << xml;
         EXPECT_EQ(back->getTagID(), t->tag());
-        EXPECT_EQ(typeid(*back), typeid(*m));
+        const CNMessageBase& decoded = *back;
+        const CNMessageBase& original = *m;
+        EXPECT_EQ(typeid(decoded), typeid(original));
         std::string again;
         ASSERT_EQ(back->serialize(again), 0);
         EXPECT_EQ(again, xml);
