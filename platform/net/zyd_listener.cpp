@@ -7,24 +7,26 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/msg/msg_classes.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_frame.h"
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
+#include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork_server.h"
 
 namespace {
 
 // Openings in progress at once; further connections wait in the system's backlog.
 constexpr size_t kMaxOpenings = 64;
-// An opening is one small frame.
-constexpr uint32_t kMaxOpeningBytes = 4096;
+// How long the accept thread waits to send an answer to an opening; answers are small.
+constexpr int kAnswerSeconds = 1;
 
 }  // namespace
 
 struct CZydListener::TOpening {
     zynet::CSocket socket;
-    zynet::CFrameAssembler assembler{kMaxOpeningBytes};
+    zynet::CFrameAssembler assembler{zynet::kMaxOpeningBytes};
     zynet::Deadline deadline;
     std::string address;
 };
@@ -38,7 +40,9 @@ std::shared_ptr<CZydListener> CZydListener::machineListener() {
     return listener;
 }
 
-CZydListener::CZydListener() : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+CZydListener::CZydListener()
+    : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      m_launcher(std::make_unique<CZydLauncher>(*this, [this] { wake(); })) {}
 
 CZydListener::~CZydListener() {
     stop();
@@ -84,6 +88,7 @@ void CZydListener::stop() {
     }
     wake();
     m_thread.join();
+    m_launcher->endAll();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_socket.close();
     zynet::logDebug(1, "listener on port %d stopped", m_port);
@@ -111,6 +116,24 @@ bool CZydListener::detach(CZyNetworkServer* server) {
     return m_servers.empty();
 }
 
+bool CZydListener::serves(const std::string& name, const CZyNetworkServer* server) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_servers.find(name);
+    return it != m_servers.end() && it->second == server;
+}
+
+bool CZydListener::registerLaunchable(const std::string& name, ZyLaunchFactory factory) {
+    return m_launcher->registerService(name, std::move(factory));
+}
+
+void CZydListener::unregisterLaunchable(const std::string& name) {
+    m_launcher->unregisterService(name);
+}
+
+size_t CZydListener::launchedInstances() const {
+    return m_launcher->instanceCount();
+}
+
 void CZydListener::acceptLoop() {
     std::vector<TOpening> openings;
     std::vector<pollfd> fds;
@@ -122,7 +145,7 @@ void CZydListener::acceptLoop() {
         fds.clear();
         fds.push_back({m_wakeFd, POLLIN, 0});
         fds.push_back({m_socket.fd(), static_cast<short>(openings.size() < kMaxOpenings ? POLLIN : 0), 0});
-        zynet::Deadline next = zynet::Clock::now() + std::chrono::seconds(5);
+        zynet::Deadline next = std::min(m_launcher->reap(), zynet::Clock::now() + std::chrono::seconds(5));
         for (const TOpening& opening : openings) {
             fds.push_back({opening.socket.fd(), POLLIN, 0});
             next = std::min(next, opening.deadline);
@@ -177,35 +200,49 @@ bool CZydListener::readOpening(TOpening& opening) {
     zynet::TFrame frame;
     const zynet::FrameStatus status = opening.assembler.next(frame);
     if (status == zynet::FrameStatus::NeedMore) return true;
-    TZynHello hello;
     fsr::CArena arena;
-    if (status != zynet::FrameStatus::Frame || frame.kind != zynet::FrameKind::Control ||
-        frame.code != zynet::kHello ||
-        fsr::decodeRecord(fsr::LayoutOf<TZynHello>::layout, frame.payload, frame.length, arena, &hello) !=
-            fsr::Status::Ok) {
+    TZynHello hello;
+    TZynLaunch launch;
+    const auto decoded = [&](const fsr::TLayout& layout, void* record) {
+        return fsr::decodeRecord(layout, frame.payload, frame.length, arena, record) == fsr::Status::Ok;
+    };
+    const bool control = status == zynet::FrameStatus::Frame && frame.kind == zynet::FrameKind::Control;
+    if (control && (frame.code == zynet::kHello || frame.code == zynet::kProbe) &&
+        decoded(fsr::LayoutOf<TZynHello>::layout, &hello)) {
+        if (frame.code == zynet::kProbe) {
+            answer(opening, zynet::kWelcome, zynet::welcomeBytes());
+        } else {
+            CZyNetwork::TPeer peer;
+            peer.protocolVersion = hello.protocolVersion;
+            peer.clientName = hello.clientName;
+            peer.hostName = *hello.hostName ? hello.hostName : opening.address;
+            handOver(opening, peer, hello.service);
+        }
+    } else if (control && frame.code == zynet::kLaunch &&
+               decoded(fsr::LayoutOf<TZynLaunch>::layout, &launch)) {
+        launchForSession(opening, launch);
+    } else if (control && frame.code == zynet::kLaunchOnDemand) {
+        launchOnDemand(opening, frame.payload, frame.length);
+    } else {
         zynet::logError("connection from %s did not open with a valid opening (%s); closed",
                         opening.address.c_str(), zynet::frameStatusText(status));
-        return false;
     }
-    handOver(opening, hello);
     return false;
 }
 
-void CZydListener::handOver(TOpening& opening, const TZynHello& hello) {
-    CZyNetwork::TPeer peer;
-    peer.protocolVersion = hello.protocolVersion;
-    peer.clientName = hello.clientName;
-    peer.hostName = *hello.hostName ? hello.hostName : opening.address;
-    const std::string service = hello.service;
-
+void CZydListener::handOver(TOpening& opening, const CZyNetwork::TPeer& peer, const std::string& service) {
     CUxError error;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         CZyNetworkServer* server = nullptr;
-        if (auto it = m_servers.find(service); it != m_servers.end())
+        if (auto it = m_servers.find(service); it != m_servers.end()) {
             server = it->second;
-        else if (service.empty() && m_servers.size() == 1)
-            server = m_servers.begin()->second;  // a listener of one service answers to any opening
+        } else if (service.empty()) {
+            // A listener of one service answers to any opening; launched instances are named only.
+            const auto served = [this](const auto& entry) { return !m_launcher->isInstance(entry.first); };
+            if (std::count_if(m_servers.begin(), m_servers.end(), served) == 1)
+                server = std::find_if(m_servers.begin(), m_servers.end(), served)->second;
+        }
         if (server == nullptr) {
             error = zynet::makeError(ZYNET_E_REFUSED, "CZydListener::handOver",
                                      "no service [" + service + "] here");
@@ -215,22 +252,58 @@ void CZydListener::handOver(TOpening& opening, const TZynHello& hello) {
                 server->adopt(opening.socket, peer, opening.assembler.data(), opening.assembler.buffered());
         }
     }
-    if (!error.IsError()) return;
+    if (error.IsError()) refuse(opening, error, peer.clientName + " to [" + service + "]");
+}
 
-    zynet::logDebug(1, "session from %s (%s) to [%s] refused: %s", peer.clientName.c_str(),
-                    opening.address.c_str(), service.c_str(), error.GetErrorText().c_str());
+void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch) {
+    CZyNetwork::TPeer peer;
+    peer.protocolVersion = launch.protocolVersion;
+    peer.clientName = launch.clientName;
+    peer.hostName = *launch.hostName ? launch.hostName : opening.address;
+    CZyNetworkServer* server = nullptr;
+    CUxError error = m_launcher->launchForSession(launch.launcher, launch.alternate, peer.clientName, server);
+    // Only this thread ends instances: the new one is there until the session is handed to it.
+    if (!error.IsError())
+        error = server->adopt(opening.socket, peer, opening.assembler.data(), opening.assembler.buffered());
+    if (error.IsError())
+        refuse(opening, error, peer.clientName + " launching [" + std::string(launch.launcher) + "]");
+}
+
+void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, size_t size) {
+    CNSession::LaunchOnDemandServiceReq launch;
+    CNSession::LaunchOnDemandServiceDetails details;
+    CUxError error;
+    std::string xml;
+    if (launch.unserialize(reinterpret_cast<const char*>(request), size) != 0) {
+        error = zynet::makeError(ZYNET_E_BAD_PAYLOAD, "CZydListener::launchOnDemand", "not a launch request");
+    } else {
+        error = m_launcher->launchOnDemand(launch, opening.address, port(), details);
+        std::string why;
+        if (!error.IsError() && !zynet::messageToXml(details, xml, why))
+            error = zynet::makeError(ZYNET_E_BAD_PAYLOAD, "CZydListener::launchOnDemand", why);
+    }
+    if (error.IsError()) return refuse(opening, error, opening.address + " asking for an on-demand instance");
+    // An instance whose details never arrive is not reached, and ends by itself.
+    answer(opening, zynet::kLaunched, std::vector<uint8_t>(xml.begin(), xml.end()));
+}
+
+void CZydListener::refuse(TOpening& opening, const CUxError& error, const std::string& what) {
+    zynet::logDebug(1, "session from %s (%s) refused: %s", what.c_str(), opening.address.c_str(),
+                    error.GetErrorText().c_str());
     if (!opening.socket.valid()) return;
     TZynRefusal refusal;
     refusal.code = error.GetErrorCode();
     const std::string reason = error.GetErrorText();
     refusal.reason = reason.c_str();
-    const std::vector<uint8_t> payload =
-        zynet::encodeRecordBytes(fsr::LayoutOf<TZynRefusal>::layout, &refusal);
+    answer(opening, zynet::kRefused, zynet::encodeRecordBytes(fsr::LayoutOf<TZynRefusal>::layout, &refusal));
+}
+
+void CZydListener::answer(TOpening& opening, uint32_t code, const std::vector<uint8_t>& payload) {
     const std::vector<uint8_t> frame =
-        zynet::buildFrame(zynet::FrameKind::Control, zynet::kRefused, payload.data(), payload.size());
+        zynet::buildFrame(zynet::FrameKind::Control, code, payload.data(), payload.size());
     const iovec part{const_cast<uint8_t*>(frame.data()), frame.size()};
     size_t sent = 0;
     int err = 0;
-    opening.socket.sendAll(&part, 1, zynet::deadlineIn(1), sent, err);
+    opening.socket.sendAll(&part, 1, zynet::deadlineIn(kAnswerSeconds), sent, err);
     opening.socket.shutdownWrite();
 }

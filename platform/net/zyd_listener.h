@@ -1,6 +1,7 @@
 // CZydListener: one machine's listening port, behind which servers wait under their service names;
 // its one thread accepts connections, reads each opening and hands the connection to the named
-// server or refuses it. Any thread may attach, detach, start and stop (stop not from its own thread).
+// server, starts a launchable service for it, or refuses it. Any thread may attach, detach, register,
+// start and stop (stop not from its own thread).
 #pragma once
 
 #include <map>
@@ -8,9 +9,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/errors/cuxerror.h"
+#include "platform/net/zyd_launcher.h"
 #include "platform/net/zynet_socket.h"
+#include "platform/net/zynetwork.h"
 
 class CZyNetworkServer;
 
@@ -38,14 +42,29 @@ public:
     // Afterwards no new connection reaches the server. True when no server is left attached.
     bool detach(CZyNetworkServer* server);
 
+    // Launchable services: started here on request, one instance per launch, for a session that asks
+    // a launcher (CZyNetwork::Attach_RemoteDLL) or by an on-demand request (ZYOnDemandSvcClient). False
+    // when the name is taken. Instances end with their last session, or when the listener stops.
+    bool registerLaunchable(const std::string& name, ZyLaunchFactory factory);
+    // Running instances of the service go on.
+    void unregisterLaunchable(const std::string& name);
+    size_t launchedInstances() const;
+
 private:
+    friend class CZydLauncher;
     CZydListener();
     struct TOpening;
 
     void acceptLoop();
     // Reads what arrived on an opening; false when it is finished (handed over, refused or dropped).
     bool readOpening(TOpening& opening);
-    void handOver(TOpening& opening, const struct TZynHello& hello);
+    void handOver(TOpening& opening, const CZyNetwork::TPeer& peer, const std::string& service);
+    void launchForSession(TOpening& opening, const struct TZynLaunch& launch);
+    void launchOnDemand(TOpening& opening, const uint8_t* request, size_t size);
+    void refuse(TOpening& opening, const CUxError& error, const std::string& what);
+    // Sends one control frame on an opening and ends the writing side.
+    static void answer(TOpening& opening, uint32_t code, const std::vector<uint8_t>& payload);
+    bool serves(const std::string& name, const CZyNetworkServer* server) const;
     void wake();
 
     mutable std::mutex m_mutex;                          // guards the fields below but m_thread
@@ -57,4 +76,7 @@ private:
 
     std::mutex m_runMutex;  // serialises start and stop; guards m_thread
     std::thread m_thread;
+
+    // Last: its instances are ended before the rest of the listener goes.
+    const std::unique_ptr<CZydLauncher> m_launcher;
 };

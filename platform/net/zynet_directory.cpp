@@ -63,14 +63,38 @@ void CZyNetDirectory::setResolver(Resolver resolver) {
     m_resolver = std::move(resolver);
 }
 
-void CZyNetDirectory::registerClient(const std::string& clientName, const std::string& host, int port) {
+void CZyNetDirectory::setClientIdResolver(ClientIdResolver resolver) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_idResolver = std::move(resolver);
+}
+
+void CZyNetDirectory::registerClient(const std::string& clientName, const std::string& host, int port,
+                                     int clientId) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_byName[clientName] = TZyNetAddress{host, port};
+    if (clientId > 0) m_nameById[clientId] = clientName;
 }
 
 void CZyNetDirectory::unregisterClient(const std::string& clientName) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_byName.erase(clientName);
+    std::erase_if(m_nameById, [&clientName](const auto& entry) { return entry.second == clientName; });
+}
+
+CUxError CZyNetDirectory::resolveClientId(int clientId, TZyNetAddress& address,
+                                          std::string& clientName) const {
+    clientName.clear();
+    ClientIdResolver resolver;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (auto it = m_nameById.find(clientId); it != m_nameById.end()) clientName = it->second;
+        resolver = m_idResolver;
+    }
+    if (clientName.empty() && clientId > 0 && resolver && !resolver(clientId, clientName)) clientName.clear();
+    if (clientName.empty())
+        return zynet::makeError(ZYNET_E_UNKNOWN_HOST, "CZyNetDirectory::resolveClientId",
+                                "client id " + std::to_string(clientId));
+    return resolve(clientName, address);
 }
 
 CUxError CZyNetDirectory::resolve(const std::string& name, TZyNetAddress& address) const {

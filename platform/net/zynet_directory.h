@@ -29,20 +29,30 @@ public:
     // the directory's lock, possibly from several threads at once.
     using Resolver = std::function<bool(const std::string& name, TZyNetAddress& address)>;
 
+    // Finds a client's name from its id; false when the id is unknown. Same calling rule.
+    using ClientIdResolver = std::function<bool(int clientId, std::string& clientName)>;
+
     static CZyNetDirectory& instance();
 
     void setResolver(Resolver resolver);
-    void registerClient(const std::string& clientName, const std::string& host, int port);
+    void setClientIdResolver(ClientIdResolver resolver);
+    // A client id above 0 also finds the client by its id.
+    void registerClient(const std::string& clientName, const std::string& host, int port, int clientId = 0);
     void unregisterClient(const std::string& clientName);
 
     // The listener for a mangled name: its own port when it carries one; else the registration of
     // its client name, then of its host name; else the resolver, asked the same way.
     CUxError resolve(const std::string& name, TZyNetAddress& address) const;
+    // The listener of a client by id: the name registered with the id, else the one the id resolver
+    // gives, found as by resolve(); tells the name.
+    CUxError resolveClientId(int clientId, TZyNetAddress& address, std::string& clientName) const;
 
 private:
     CZyNetDirectory() = default;
 
-    mutable std::mutex m_mutex;
-    Resolver m_resolver;                            // guarded by m_mutex
-    std::map<std::string, TZyNetAddress> m_byName;  // registrations by client name; guarded by m_mutex
+    mutable std::mutex m_mutex;  // guards the fields below
+    Resolver m_resolver;
+    ClientIdResolver m_idResolver;
+    std::map<std::string, TZyNetAddress> m_byName;  // registrations by client name
+    std::map<int, std::string> m_nameById;          // client names of registrations with an id
 };

@@ -12,6 +12,14 @@ const char* errorText(int code) {
     return "unknown network error";
 }
 
+bool isKnownError(int code) {
+#define ZYNET_ERROR_KNOWN(name, value, text) \
+    if (code == value) return true;
+    ZYNET_ERRORS(ZYNET_ERROR_KNOWN)
+#undef ZYNET_ERROR_KNOWN
+    return false;
+}
+
 CUxError makeError(int code, const char* function, const std::string& detail) {
     std::string text = errorText(code);
     if (!detail.empty()) text += ": " + detail;

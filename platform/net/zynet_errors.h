@@ -15,6 +15,8 @@ namespace zynet {
 
 // The fixed text of a code ("unknown network error" for others).
 const char* errorText(int code);
+// A code of this library (a peer's refusal may carry any number).
+bool isKnownError(int code);
 
 // An error of `code` raised at `function`, its text followed by `detail` when given.
 CUxError makeError(int code, const char* function, const std::string& detail = std::string());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/net/zynet_options.h"
 #include "platform/restoreproto/fsr_codec.h"
 
 namespace zynet {
@@ -86,6 +87,16 @@ std::vector<uint8_t> buildFrame(FrameKind kind, uint32_t code, const uint8_t* pa
     std::memcpy(frame.data(), header, kHeaderSize);
     if (size > 0) std::memcpy(frame.data() + kHeaderSize, payload, size);
     return frame;
+}
+
+std::vector<uint8_t> welcomeBytes() {
+    TZynWelcome welcome;
+    welcome.protocolVersion = options().protocolVersion;
+    const std::string client = localClientName();
+    const std::string host = localHostName();
+    welcome.clientName = client.c_str();
+    welcome.hostName = host.c_str();
+    return encodeRecordBytes(fsr::LayoutOf<TZynWelcome>::layout, &welcome);
 }
 
 uint8_t* CFrameAssembler::prepare(size_t& room) {

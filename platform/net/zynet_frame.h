@@ -15,6 +15,8 @@ namespace zynet {
 constexpr uint32_t kFrameMagic = 0x5A594E46;  // "ZYNF"
 constexpr uint16_t kWireVersion = 1;
 constexpr size_t kHeaderSize = 16;
+// The largest opening payload a listener reads (an on-demand request carries its input text).
+constexpr uint32_t kMaxOpeningBytes = 256 * 1024;
 
 enum class FrameKind : uint8_t {
     Xml = 1,      // code: the message tag; payload: the message's XML text
@@ -22,8 +24,20 @@ enum class FrameKind : uint8_t {
     Control = 3,  // code: a ControlCode; payload: an opening-exchange record in XDR
 };
 
-// The opening exchange: the client names the service it wants; the listener welcomes or refuses.
-enum ControlCode : uint32_t { kHello = 1, kWelcome = 2, kRefused = 3 };
+// The opening exchange: the client names the service it wants (hello), asks for a launcher to be
+// started for this session (launch), asks for an on-demand instance (payload: the request's XML; the
+// answer "launched" carries the details' XML, then the connection ends) or only asks whether the
+// listener answers (probe: a hello record, welcomed, then the connection ends). The listener welcomes
+// or refuses.
+enum ControlCode : uint32_t {
+    kHello = 1,
+    kWelcome = 2,
+    kRefused = 3,
+    kLaunch = 4,
+    kLaunchOnDemand = 5,
+    kLaunched = 6,
+    kProbe = 7,
+};
 
 struct TFrameHeader {
     FrameKind kind;
@@ -42,6 +56,8 @@ FrameStatus decodeHeader(const uint8_t* in, uint32_t maxPayload, TFrameHeader& h
 std::vector<uint8_t> encodeRecordBytes(const fsr::TLayout& layout, const void* record);
 // A whole frame, header then payload.
 std::vector<uint8_t> buildFrame(FrameKind kind, uint32_t code, const uint8_t* payload, size_t size);
+// The welcome this machine sends: its protocol version, client name and host name.
+std::vector<uint8_t> welcomeBytes();
 
 struct TFrame {
     FrameKind kind;
@@ -95,10 +111,19 @@ private:
     F(I32, code, 0, 1)        \
     F(PAD, reserved, 4, 4)    \
     F(STR, reason, 8, 1024)
+// The two names under which the launcher may be registered, tried in this order.
+#define ZYN_LAUNCH_FIELDS(F)      \
+    F(U32, protocolVersion, 0, 1) \
+    F(PAD, reserved, 4, 4)        \
+    F(STR, launcher, 8, 256)      \
+    F(STR, alternate, 16, 256)    \
+    F(STR, clientName, 24, 256)   \
+    F(STR, hostName, 32, 256)
 #define ZYN_RECORDS(R)                     \
     R(TZynHello, 32, ZYN_HELLO_FIELDS)     \
     R(TZynWelcome, 24, ZYN_WELCOME_FIELDS) \
-    R(TZynRefusal, 16, ZYN_REFUSAL_FIELDS)
+    R(TZynRefusal, 16, ZYN_REFUSAL_FIELDS) \
+    R(TZynLaunch, 40, ZYN_LAUNCH_FIELDS)
 
 ZYN_RECORDS(FSR_DECLARE_STRUCT)
 ZYN_RECORDS(FSR_DEFINE_LAYOUT)

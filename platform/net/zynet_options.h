@@ -10,6 +10,7 @@ struct TZyNetOptions {
     int connectSeconds = 30;                // connecting and the opening exchange of a session
     int stallSeconds = 120;                 // longest pause inside one frame before the peer counts as gone
     int idleSeconds = 3600;                 // a server connection without any frame for this long is closed
+    int instanceWaitSeconds = 120;          // a launched instance that no session reaches in this time ends
     uint32_t maxFrameBytes = 64u << 20;     // larger frames are refused and their connection closed
     unsigned maxConnections = 512;          // connections one listener serves at once
     unsigned protocolVersion = 4098;        // this side's protocol version, told to every peer

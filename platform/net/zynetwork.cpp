@@ -149,49 +149,94 @@ CUxError CZyNetwork::receiveKind(FrameKind kind, TFrame& frame, unsigned long* c
 
 // ---- opening ------------------------------------------------------------------------------------
 
-CUxError CZyNetwork::Connect(const char* host, const char* service, const char* localName, int timeoutSeconds,
-                             bool& timedOut) {
-    timedOut = false;
-    TZyNetAddress address;
+CUxError CZyNetwork::resolve(const char* host, TZyNetAddress& address) {
     CUxError error = CZyNetDirectory::instance().resolve(host ? host : "", address);
     if (error.IsError()) {
         std::lock_guard<std::mutex> lock(m_errorMutex);
         m_lastError = error.GetErrorText();
-        return error;
     }
+    return error;
+}
+
+CUxError CZyNetwork::Connect(const char* host, const char* service, const char* localName, int timeoutSeconds,
+                             bool& timedOut) {
+    timedOut = false;
+    TZyNetAddress address;
+    CUxError error = resolve(host, address);
+    if (error.IsError()) return error;
     return Connect(address, service, localName, timeoutSeconds, timedOut);
 }
 
 CUxError CZyNetwork::Connect(const TZyNetAddress& address, const char* service, const char* localName,
                              int timeoutSeconds, bool& timedOut) {
     static const char* const kFunction = "CZyNetwork::Connect";
+    TAnswer answer;
+    CUxError error = open(address, zynet::kHello, helloBytes(service, localName), timeoutSeconds, timedOut,
+                          answer, kFunction);
+    if (error.IsError()) return error;
+    return welcomed(answer, address, std::string(service ? service : "") + " on " + address.host,
+                    ZYNET_E_REFUSED, kFunction);
+}
+
+CUxError CZyNetwork::Attach_RemoteDLL(const char* host, const TZyRemoteDLL& launcher, const char* localName,
+                                      int timeoutSeconds, bool& timedOut) {
+    static const char* const kFunction = "CZyNetwork::Attach_RemoteDLL";
     timedOut = false;
-    if (m_state != State::Idle)
-        return failed(ZYNET_E_BAD_ARGUMENT, kFunction, "the session was opened before");
-    const TZyNetOptions& options = zynet::options();
-    const Deadline deadline = zynet::deadlineIn(timeoutSeconds < 0 ? options.connectSeconds : timeoutSeconds);
+    TZyNetAddress address;
+    CUxError error = resolve(host, address);
+    if (error.IsError()) return error;
 
-    std::string why;
-    m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, why, timedOut);
-    if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, kFunction, why);
+    // The names are read to their first NUL and never past their fields.
+    const std::string name(launcher.name, strnlen(launcher.name, sizeof(launcher.name) - 1));
+    const std::string alternate(launcher.alternateName,
+                                strnlen(launcher.alternateName, sizeof(launcher.alternateName) - 1));
+    const std::string ourClient = localName && *localName ? localName : zynet::localClientName();
+    const std::string ourHost = zynet::localHostName();
+    TZynLaunch launch;
+    launch.protocolVersion = zynet::options().protocolVersion;
+    launch.launcher = name.c_str();
+    launch.alternate = alternate.c_str();
+    launch.clientName = ourClient.c_str();
+    launch.hostName = ourHost.c_str();
+    TAnswer answer;
+    error =
+        open(address, zynet::kLaunch, zynet::encodeRecordBytes(fsr::LayoutOf<TZynLaunch>::layout, &launch),
+             timeoutSeconds, timedOut, answer, kFunction);
+    if (error.IsError()) return error;
+    return welcomed(answer, address, "launcher [" + name + "] on " + address.host, 0, kFunction);
+}
 
+std::vector<uint8_t> CZyNetwork::helloBytes(const char* service, const char* localName) {
     const std::string ourClient = localName && *localName ? localName : zynet::localClientName();
     const std::string ourHost = zynet::localHostName();
     TZynHello hello;
-    hello.protocolVersion = options.protocolVersion;
+    hello.protocolVersion = zynet::options().protocolVersion;
     hello.service = service ? service : "";
     hello.clientName = ourClient.c_str();
     hello.hostName = ourHost.c_str();
-    const std::vector<uint8_t> helloBytes =
-        zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello);
-    if (helloBytes.empty())
-        return breakOff(ZYNET_E_BAD_ARGUMENT, kFunction, "service or client name too long");
+    return zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello);
+}
+
+CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std::vector<uint8_t>& opening,
+                          int timeoutSeconds, bool& timedOut, TAnswer& answer, const char* function) {
+    timedOut = false;
+    if (m_state != State::Idle)
+        return failed(ZYNET_E_BAD_ARGUMENT, function, "the session was opened before");
+    if (opening.empty()) return failed(ZYNET_E_BAD_ARGUMENT, function, "a name is too long");
+    if (opening.size() > zynet::kMaxOpeningBytes)
+        return failed(ZYNET_E_BAD_ARGUMENT, function, std::to_string(opening.size()) + " bytes of opening");
+    const Deadline deadline =
+        zynet::deadlineIn(timeoutSeconds < 0 ? zynet::options().connectSeconds : timeoutSeconds);
+
+    std::string why;
+    m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, why, timedOut);
+    if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
 
     m_state = State::Open;
     const int seconds = static_cast<int>(
         std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count() + 1);
-    CUxError error = sendFrame(FrameKind::Control, zynet::kHello, helloBytes.data(), helloBytes.size(),
-                               seconds, timedOut, kFunction);
+    CUxError error =
+        sendFrame(FrameKind::Control, code, opening.data(), opening.size(), seconds, timedOut, function);
     if (error.IsError()) {
         shutdown();
         return error;
@@ -199,31 +244,42 @@ CUxError CZyNetwork::Connect(const TZyNetAddress& address, const char* service, 
 
     std::lock_guard<std::mutex> lock(m_receiveMutex);
     TFrame frame;
-    error = receiveFrame(frame, deadline, timedOut, kFunction);
+    error = receiveFrame(frame, deadline, timedOut, function);
     if (error.IsError()) {
         shutdown();
         return error;
     }
+    answer.code = frame.kind == FrameKind::Control ? frame.code : 0;
+    answer.payload.assign(frame.payload, frame.payload + frame.length);
+    return CUxError::Success();
+}
+
+CUxError CZyNetwork::welcomed(const TAnswer& answer, const TZyNetAddress& address, const std::string& what,
+                              int refusalCode, const char* function) {
+    if (answer.code != zynet::kWelcome) return unwelcome(answer, what, refusalCode, function);
     fsr::CArena arena;
-    if (frame.kind == FrameKind::Control && frame.code == zynet::kWelcome) {
-        TZynWelcome welcome;
-        if (fsr::decodeRecord(fsr::LayoutOf<TZynWelcome>::layout, frame.payload, frame.length, arena,
-                              &welcome) == fsr::Status::Ok) {
-            m_peer.protocolVersion = welcome.protocolVersion;
-            m_peer.clientName = welcome.clientName;
-            m_peer.hostName = *welcome.hostName ? welcome.hostName : address.host;
-            return CUxError::Success();
-        }
-    } else if (frame.kind == FrameKind::Control && frame.code == zynet::kRefused) {
-        TZynRefusal refusal;
-        const bool read = fsr::decodeRecord(fsr::LayoutOf<TZynRefusal>::layout, frame.payload, frame.length,
-                                            arena, &refusal) == fsr::Status::Ok;
-        shutdown();
-        return failed(ZYNET_E_REFUSED, kFunction,
-                      std::string(service ? service : "") + " on " + address.host + ": " +
-                          (read ? refusal.reason : "no reason given"));
-    }
-    return breakOff(ZYNET_E_BAD_FRAME, kFunction, "the listener did not answer the opening");
+    TZynWelcome welcome;
+    if (fsr::decodeRecord(fsr::LayoutOf<TZynWelcome>::layout, answer.payload.data(), answer.payload.size(),
+                          arena, &welcome) != fsr::Status::Ok)
+        return breakOff(ZYNET_E_BAD_FRAME, function, "the listener's welcome does not parse");
+    m_peer.protocolVersion = welcome.protocolVersion;
+    m_peer.clientName = welcome.clientName;
+    m_peer.hostName = *welcome.hostName ? welcome.hostName : address.host;
+    return CUxError::Success();
+}
+
+CUxError CZyNetwork::unwelcome(const TAnswer& answer, const std::string& what, int refusalCode,
+                               const char* function) {
+    if (answer.code != zynet::kRefused)
+        return breakOff(ZYNET_E_BAD_FRAME, function, "the listener did not answer the opening");
+    fsr::CArena arena;
+    TZynRefusal refusal;
+    const bool read = fsr::decodeRecord(fsr::LayoutOf<TZynRefusal>::layout, answer.payload.data(),
+                                        answer.payload.size(), arena, &refusal) == fsr::Status::Ok;
+    shutdown();
+    int code = refusalCode;
+    if (code == 0) code = read && zynet::isKnownError(refusal.code) ? refusal.code : ZYNET_E_REFUSED;
+    return failed(code, function, what + ": " + (read ? refusal.reason : "no reason given"));
 }
 
 void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/errors/cuxerror.h"
 #include "platform/errors/cuxstring.h"
@@ -34,6 +35,13 @@ struct TZyNetAddress {
     int port = 0;
 };
 
+// Names a launcher on a remote machine for Attach_RemoteDLL: the launcher registered there under the
+// first name, else under the second (at most 256 characters each; the second may be empty).
+struct TZyRemoteDLL {
+    char name[257] = {};
+    char alternateName[257] = {};
+};
+
 class CZyNetwork {
 public:
     CZyNetwork();
@@ -48,6 +56,12 @@ public:
                      bool& timedOut);
     CUxError Connect(const TZyNetAddress& address, const char* service, const char* localName,
                      int timeoutSeconds, bool& timedOut);
+
+    // Asks the listener of `host` (found as by Connect) to start the launcher that `launcher` names
+    // and opens this session with the started instance, which ends when the session does. A launcher
+    // unknown there is the error ZYNET_E_NO_LAUNCHER.
+    CUxError Attach_RemoteDLL(const char* host, const TZyRemoteDLL& launcher, const char* localName,
+                              int timeoutSeconds, bool& timedOut);
 
     // Time-outs are in seconds; a negative one means "no limit", which waits at most the configured
     // cap. The flags argument is accepted for the callers' sake and not used.
@@ -112,6 +126,8 @@ private:
     friend class CZyNetworkServer;
     friend class CZydListener;
     friend class CZynSessionStore;
+    friend class ZYOnDemandSvcClient;
+    friend int AttemptSessionAttach(CZyNetwork& session, int clientId);
 
     enum class State : uint8_t { Idle, Open, Closing, Broken };
 
@@ -121,8 +137,28 @@ private:
         std::string hostName;  // as the peer told it; its address when it told none
     };
 
+    // The listener's answer to an opening: its control code (0 for another kind) and payload.
+    struct TAnswer {
+        uint32_t code = 0;
+        std::vector<uint8_t> payload;
+    };
+
     // Server side: the session of an accepted connection whose opening the listener read.
     void adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize);
+
+    // Client side: finds the listener of `host` through the directory.
+    CUxError resolve(const char* host, TZyNetAddress& address);
+    // Connects to `address`, sends the opening frame `code` with `opening` (empty: names too long)
+    // and receives the listener's answer, all within the time-out.
+    CUxError open(const TZyNetAddress& address, uint32_t code, const std::vector<uint8_t>& opening,
+                  int timeoutSeconds, bool& timedOut, TAnswer& answer, const char* function);
+    // A welcome opens the session with the peer it names; anything else closes it, a refusal as an
+    // error of `refusalCode` (0: the code the listener gave). `what` names the request in the error.
+    CUxError welcomed(const TAnswer& answer, const TZyNetAddress& address, const std::string& what,
+                      int refusalCode, const char* function);
+    CUxError unwelcome(const TAnswer& answer, const std::string& what, int refusalCode, const char* function);
+    // This side's hello: the service wanted and who asks.
+    static std::vector<uint8_t> helloBytes(const char* service, const char* localName);
 
     // One frame under the caller's hold of m_receiveMutex; its payload is valid until the next one.
     CUxError receiveFrame(zynet::TFrame& frame, zynet::Deadline deadline, bool& timedOut,

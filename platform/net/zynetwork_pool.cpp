@@ -77,13 +77,17 @@ CUxError ZyNetworkPool::initNetworkPool(const CSessionPort& port, const char* ho
                                         int idleSeconds, int maxSessions, int, int connectSeconds, int) {
     const std::string name = host ? host : "";
     TZyNetAddress address;
-    std::string hostName, clientName;
-    int serviceNumber = 0, mangledPort = 0;
-    if (port.GetPort() > 0 && DemangleHostName(name, hostName, clientName, serviceNumber, mangledPort)) {
-        address = TZyNetAddress{hostName, port.GetPort()};
-    } else {
-        CUxError error = CZyNetDirectory::instance().resolve(name, address);
-        if (error.IsError()) return error;
+    CUxError error = CZyNetDirectory::instance().resolve(name, address);
+    if (port.GetPort() > 0) {
+        // The service's own port, on the machine the directory knows (else on the name's host).
+        std::string hostName, clientName;
+        int serviceNumber = 0, mangledPort = 0;
+        if (error.IsError() && !DemangleHostName(name, hostName, clientName, serviceNumber, mangledPort))
+            return error;
+        if (error.IsError()) address.host = hostName;
+        address.port = port.GetPort();
+    } else if (error.IsError()) {
+        return error;
     }
     CZynSessionStore::TLimits limits;
     limits.idleSeconds = idleSeconds > 0 ? idleSeconds : 0;

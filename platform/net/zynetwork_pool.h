@@ -47,10 +47,10 @@ public:
     ZyNetworkPool(const ZyNetworkPool&) = delete;
     ZyNetworkPool& operator=(const ZyNetworkPool&) = delete;
 
-    // The service listens at the port's number on `host` (a mangled name or a host name; with port
-    // 0 the machine's listener found through the directory). Then: seconds an idle session is kept,
-    // sessions at most, a value passed through unused, seconds a connect may take, a value passed
-    // through unused.
+    // The service listens at the port's first number on the machine of `host` (a mangled name, a
+    // client name or a host name, found through the directory; with port 0, that machine's listener). Then:
+    // seconds an idle session is kept, sessions at most, a value passed through unused, seconds a connect may
+    // take, a value passed through unused.
     CUxError initNetworkPool(const CSessionPort& port, const char* host, const char* localName,
                              int idleSeconds, int maxSessions, int, int connectSeconds, int);
     CUxError getSessionObject(CZyNetwork*& session);

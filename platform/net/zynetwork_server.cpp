@@ -119,13 +119,14 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
                                  const uint8_t* pending, size_t pendingSize) {
     joinFinished();
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_quitting) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
+    if (m_quitting || m_closed) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
     const size_t open = std::count_if(m_connections.begin(), m_connections.end(),
                                       [](const auto& entry) { return !entry.second.ended; });
     if (open >= zynet::options().maxConnections)
         return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
                                 "too many connections to " + m_name);
 
+    m_hadConnection = true;
     auto session = std::make_shared<CZyNetwork>();
     session->adopt(std::move(socket), peer, pending, pendingSize);
     const long long handle = ++g_nextHandle;
@@ -136,14 +137,7 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
 }
 
 void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {
-    TZynWelcome welcome;
-    welcome.protocolVersion = zynet::options().protocolVersion;
-    const std::string client = zynet::localClientName();
-    const std::string host = zynet::localHostName();
-    welcome.clientName = client.c_str();
-    welcome.hostName = host.c_str();
-    const std::vector<uint8_t> payload =
-        zynet::encodeRecordBytes(fsr::LayoutOf<TZynWelcome>::layout, &welcome);
+    const std::vector<uint8_t> payload = zynet::welcomeBytes();
     bool timedOut = false;
     const CUxError opened =
         session->sendFrame(zynet::FrameKind::Control, zynet::kWelcome, payload.data(), payload.size(),
@@ -167,14 +161,35 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
         }
     }
 
+    std::function<void()> ended;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_connections.find(handle);
         it->second.ended = true;
         m_finished.push_back(std::move(it->second.thread));
         if (it->second.lent == 0) m_connections.erase(it);
+        // Closed under the same lock that adopt takes: no connection slips in after the last one.
+        if (m_ended && !m_closed &&
+            std::none_of(m_connections.begin(), m_connections.end(),
+                         [](const auto& entry) { return !entry.second.ended; })) {
+            m_closed = true;
+            ended = m_ended;
+        }
     }
     m_changed.notify_all();
+    if (ended) ended();
+}
+
+void CZyNetworkServer::EndWithLastConnection(std::function<void()> ended) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_ended = std::move(ended);
+}
+
+bool CZyNetworkServer::CloseIfUnused() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_hadConnection) return false;
+    m_closed = true;
+    return true;
 }
 
 bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,13 @@ public:
     CUxError AcquireSession(long long handle, CZyNetwork** session);
     CUxError ReleaseSession(long long handle);
 
+    // For the server of a launched instance, set before it can be reached: once a connection has
+    // come and none is open any more, the server takes no more connections and `ended` runs on the
+    // thread of the connection that ended last (the owner then destroys the server elsewhere).
+    void EndWithLastConnection(std::function<void()> ended);
+    // Takes no more connections when none ever came; true when it closed so.
+    bool CloseIfUnused();
+
     const std::string& GetName() const { return m_name; }
     // The listener's port (0 before it listens).
     int GetPort() const;
@@ -90,5 +98,8 @@ private:
     std::map<long long, TConnection> m_connections;
     std::vector<std::thread> m_finished;  // threads of ended connections, to be joined
     bool m_quitting = false;
-    bool m_quit = false;  // Quit has finished
+    bool m_quit = false;            // Quit has finished
+    std::function<void()> m_ended;  // see EndWithLastConnection
+    bool m_hadConnection = false;
+    bool m_closed = false;  // takes no more connections (an instance that ended)
 };

@@ -86,7 +86,7 @@ TEST_F(NetPoolTest, OneServicePoolKeepsToItsLimitAndClosesEverything) {
     ZyNetworkPool pool;
     CZyNetwork* session = nullptr;
     EXPECT_TRUE(pool.getSessionObject(session).IsError());  // not initialised
-    CSessionPort port(0, m_listener->port());
+    CSessionPort port(m_listener->port(), 0);
     ASSERT_FALSE(pool.initNetworkPool(port, "127.0.0.1", "hubmaster", 3600, 2, 0, 10, 0).IsError());
 
     CZyNetwork* a = nullptr;

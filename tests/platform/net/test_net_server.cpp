@@ -3,8 +3,8 @@
 // while connections run in parallel, bad frames close only their own connection, the disconnect
 // exchange, handles, and Quit with sessions open or from inside a callback.
 #include <atomic>
-#include <deque>
 #include <cstring>
+#include <deque>
 
 #include "platform/msg/msg_registry.h"
 #include "platform/net/zynet_directory.h"
@@ -333,7 +333,7 @@ TEST(NetServerPorts, MachineListenerAndOwnPort) {
     int freePort = 0;
     std::string why;
     { zynet::CSocket probeSocket = zynet::CSocket::listenOn("127.0.0.1", 0, freePort, why); }
-    CSessionPort ownPort(0, freePort);
+    CSessionPort ownPort(freePort, 0);
     auto own = std::make_unique<CZyNetworkServer>(xdrCallback, xmlCallback, "OwnService", ownPort);
     std::thread ownSelect([&] { own->SelectData(5, 100, 100); });
     for (int i = 0; i < 1000 && own->GetPort() == 0; ++i)

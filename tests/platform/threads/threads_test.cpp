@@ -161,12 +161,24 @@ TEST(ThreadIdTest, IdsAreKernelIdsAndDistinctAmongLiveThreads) {
     EXPECT_EQ(ids.count(GetCurrentThreadId()), 0u);
 }
 
-TEST(SessionPortTest, SetTypeReplacesTheTypeAndKeepsThePort) {
+TEST(SessionPortTest, SetTypeReplacesTheTypeAndKeepsThePorts) {
     CSessionPort port(0, 0);
     EXPECT_EQ(port.GetType(), CSessionPort::SessType_Unset);
     port.SetType(static_cast<CSessionPort::SessType_e>(4));
     EXPECT_EQ(port.GetType(), CSessionPort::SessType_MessageService);
     EXPECT_EQ(port.GetPort(), 0);
+    EXPECT_EQ(port.GetSecondPort(), 0);
+}
+
+TEST(SessionPortTest, TwoPortsAreTheServicePortsNotItsType) {
+    // An on-demand instance's two ports: neither may be taken for the session type.
+    CSessionPort port(40123, 8400);
+    EXPECT_EQ(port.GetType(), CSessionPort::SessType_Unset);
+    EXPECT_EQ(port.GetPort(), 40123);
+    EXPECT_EQ(port.GetSecondPort(), 8400);
+    port.SetType(CSessionPort::SessType_MessageService);
+    EXPECT_EQ(port.GetPort(), 40123);
+    EXPECT_EQ(port.GetSecondPort(), 8400);
 }
 
 }  // namespace

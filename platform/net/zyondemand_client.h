@@ -1,0 +1,35 @@
+// Services started on demand on a client machine: SubmitTask asks the client's listener to launch a
+// registered service and tells the instance's GUID and ports; Attach opens a session with it;
+// AttemptSessionAttach tells whether a client's listener answers at all. One client object per
+// caller and thread; AttemptSessionAttach from any thread, on a session that no other thread uses.
+#pragma once
+
+#include <string>
+
+#include "platform/errors/cuxerror.h"
+#include "platform/msg/msg_classes.h"
+#include "platform/net/zynetwork.h"
+
+class ZYOnDemandSvcClient {
+public:
+    // Launches the service the request names (serviceName) on its host (hostName: a mangled name, a
+    // client name or a host name, found through the directory); the instance is given the whole
+    // request (its input, user and password). Fills the details: service name, the instance's GUID,
+    // its own port (instancePort) and its machine listener's port (zydPort). A service that cannot
+    // be launched there is the error ZYNET_E_NO_LAUNCHER.
+    CUxError SubmitTask(CNSession::LaunchOnDemandServiceReq& request,
+                        CNSession::LaunchOnDemandServiceDetails& details);
+
+    // Opens `session` (never opened before) with the instance of `details`, on the host of this
+    // client's last SubmitTask: at the instance's own port, else through its machine's listener. An
+    // instance that has ended is the error ZYNET_E_INSTANCE_ENDED.
+    CUxError Attach(CNSession::LaunchOnDemandServiceDetails& details, CZyNetwork& session);
+
+private:
+    std::string m_host;  // the address of the last launch's machine; empty before the first
+};
+
+// 1 when the listener of the client with this id (found through the directory) answers a session
+// that `session` opens to it, else 0. The session then knows the client's name and protocol version
+// and is closed: nothing is served behind it.
+int AttemptSessionAttach(CZyNetwork& session, int clientId);
