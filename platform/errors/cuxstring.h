@@ -28,3 +28,9 @@ private:
     std::unique_ptr<char[]> m_buffer;
     size_t m_length = 0;
 };
+
+// The base library's string helpers, kept as a class because callers name them FXString::...
+struct FXString {
+    // A copy of `text`: callers use it where a temporary must outlive the expression that made it.
+    static std::string ToString(const std::string& text) { return text; }
+};
