@@ -145,7 +145,8 @@ bool safeUnquoted(std::string_view v) {
     for (char c : v) {
         if (!((c >= '0' && c <= '9') || c == ',' || c == ' ' || c == '-' || c == '+' || c == '.')) return false;
     }
-    return true;
+    // "--" would comment out the rest of the clause.
+    return v.find("--") == std::string_view::npos;
 }
 
 void scan(const char* fmt, const SqlArg* args, size_t count, BoundSql& out, bool bind) {
@@ -205,7 +206,10 @@ void scan(const char* fmt, const SqlArg* args, size_t count, BoundSql& out, bool
             bool isText = false;
             if (!expand(p, piece, after, isText)) return;
             if (isText && !safeUnquoted(piece)) return fail("text outside quotes is not a number list");
+            // A minus sign that meets a minus of the format would start a comment: keep them apart.
+            if (!piece.empty() && piece.front() == '-' && !o.empty() && o.back() == '-') o += ' ';
             o += piece;
+            if (!piece.empty() && piece.back() == '-' && fmt[after] == '-') o += ' ';
             p = after;
             continue;
         }

@@ -63,6 +63,12 @@ TEST(SqlFormat, HostileTextStaysAValue) {
     BoundSql bad = bind("id in (%s)", "1) or (1=1");
     EXPECT_EQ(bad.rc, DB_ERR_ARGUMENT);
     EXPECT_TRUE(bad.text.empty());
+
+    // Nothing pasted may comment out the rest of the clause.
+    EXPECT_EQ(bind("id = %s and clientId = %d", "5 --", 3).rc, DB_ERR_ARGUMENT);
+    EXPECT_EQ(bind("id = -%s and clientId = %d", "-5", 3).text, "id = - -5 and clientId = 3");
+    EXPECT_EQ(bind("id = %s-1 and clientId = %d", "7 -", 3).text, "id = 7 - -1 and clientId = 3");
+    EXPECT_EQ(bind("t = 10-%d and clientId = %d", -4, 3).text, "t = 10- -4 and clientId = 3");
 }
 
 TEST(SqlFormat, NumbersFollowTheirRealType) {

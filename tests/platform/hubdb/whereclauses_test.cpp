@@ -124,6 +124,10 @@ TEST_F(WhereClauses, SubclientLookupsOfBrowsePlanning) {
     EXPECT_TRUE(subclients(mailbox, bs2, "x' OR '1'='1").empty());
     EXPECT_TRUE(subclients(mailbox, bs2, "'); DROP TABLE APP_Application; --").empty());
     EXPECT_EQ(subclients("id = %d", s3), std::vector<int>{s3});  // still there
+    // A negative number after the format's own minus stays a number, never a comment that would drop
+    // the client filter after it.
+    EXPECT_TRUE(subclients("id = -%d and clientId = %d", -s3, alpha).empty());
+    EXPECT_EQ(subclients("id = -%d and clientId = %d", -s3, beta), std::vector<int>{s3});
 
     // Built by the caller with a string stream and handed over as it is.
     const char* notIndex =
