@@ -233,14 +233,17 @@ int mediaAgentOfCopy(Query& q, const CopyRow& copy, GetMediaAgentRetHM_t* ret) {
     return 0;
 }
 
+// Reads a copy's row selected as "id, archGroupId, copy, mediaAgentId" into `out`.
+auto copyReader(CopyRow& out) {
+    return [&out](const zydb::IDbRow& r) { out = {col(r, 0), col(r, 1), col(r, 2), col(r, 3)}; };
+}
+
 // The copy of a storage policy at a precedence (0: the default copy).
 int findCopy(Query& q, uint64_t archGroupId, uint64_t precedence, CopyRow& out) {
     return q.first("SELECT g.id, g.archGroupId, g.copy, g.mediaAgentId FROM archGroupCopy g WHERE g.id = " +
                        copyOfPrecedence("?1"),
                    {I(static_cast<long long>(archGroupId)), I(static_cast<long long>(precedence))},
-                   [&](const zydb::IDbRow& r) {
-                       out = {col(r, 0), col(r, 1), col(r, 2), col(r, 3)};
-                   });
+                   copyReader(out));
 }
 
 // The time searches: the newest file of the mode's kinds at or before the search time. byCycle keeps
@@ -423,9 +426,7 @@ int ArchiveManagerHM::getMediaAgentByAGC(GetMediaAgentByAGCArgs_t* args, GetMedi
             "SELECT id, archGroupId, copy, mediaAgentId FROM archGroupCopy WHERE id = ?1 "
             "AND (?2 = 0 OR archGroupId = ?2)",
             {I(static_cast<long long>(args->copyId)), I(static_cast<long long>(args->archGroupId))},
-            [&](const zydb::IDbRow& r) {
-                copy = {col(r, 0), col(r, 1), col(r, 2), col(r, 3)};
-            });
+            copyReader(copy));
     } else {
         rc = findCopy(q, args->archGroupId, 0, copy);
     }
