@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "platform/threads/threadslog.h"
 
@@ -19,14 +20,30 @@ OSEvent::~OSEvent() = default;
 
 bool OSEvent::Init(const char* name, bool manualReset) {
     // Bound before the old one is released: rebinding the name already held keeps its pending signal.
-    auto event = std::make_unique<FXEvent>(0);
+    auto event = std::make_shared<FXEvent>(0);
     const bool bound = event->Create(name, manualReset);
-    m_event = bound ? std::move(event) : nullptr;
-    return bound;
+    std::shared_ptr<FXEvent> old;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        old = std::exchange(m_event, bound ? std::move(event) : nullptr);
+    }
+    return bound;  // the old event is released here, outside the lock
+}
+
+void OSEvent::Adopt(std::unique_ptr<FXEvent> event) {
+    std::shared_ptr<FXEvent> old;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    old = std::exchange(m_event, std::shared_ptr<FXEvent>(std::move(event)));
+}
+
+std::shared_ptr<FXEvent> OSEvent::held() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_event;
 }
 
 bool OSEvent::Wait(unsigned int milliseconds) {
-    if (!m_event) {
+    const std::shared_ptr<FXEvent> event = held();
+    if (!event) {
         hubthreads::logFailure("OSEvent", "Wait: the object holds no event");
         return false;
     }
@@ -36,7 +53,7 @@ bool OSEvent::Wait(unsigned int milliseconds) {
     unsigned failures = 0;
     unsigned int slice = milliseconds;
     for (;;) {
-        const unsigned int result = m_event->WaitForSet(slice);
+        const unsigned int result = event->WaitForSet(slice);
         if (result == FXEvent::kWaitSignalled) return true;
         if (result == FXEvent::kWaitTimeout) return false;
         if (failures++ % kReportEvery == 0) {
@@ -50,7 +67,7 @@ bool OSEvent::Wait(unsigned int milliseconds) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left <= kRetryPause) {
             std::this_thread::sleep_for(left > left.zero() ? left : left.zero());
-            return m_event->WaitForSet(0) == FXEvent::kWaitSignalled;
+            return event->WaitForSet(0) == FXEvent::kWaitSignalled;
         }
         std::this_thread::sleep_for(kRetryPause);
         slice = static_cast<unsigned int>((left - kRetryPause).count());
@@ -60,9 +77,10 @@ bool OSEvent::Wait(unsigned int milliseconds) {
 bool OSEvent::Wait() { return Wait(FXEvent::kInfinite); }
 
 void OSEvent::Signal() {
-    if (!m_event) {
+    const std::shared_ptr<FXEvent> event = held();
+    if (!event) {
         hubthreads::logFailure("OSEvent", "Signal: the object holds no event");
         return;
     }
-    m_event->Set();
+    event->Set();
 }

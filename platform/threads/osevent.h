@@ -1,8 +1,10 @@
 // A waitable event: private, or shared by every OSEvent bound to the same name in the process, so that
-// Signal through any of them ends the waits on all. Wait/Signal from any thread; Init by the owner.
+// Signal through any of them ends the waits on all. Wait/Signal from any thread, also while the owner
+// rebinds the object with Init (a stopping thread may be signalled while it binds its event).
 #pragma once
 
 #include <memory>
+#include <mutex>
 
 #include "platform/threads/fxevent.h"
 #include "platform/threads/osobject.h"
@@ -26,8 +28,12 @@ public:
 
 protected:
     // Takes over an event already bound by the caller, releasing the one held before.
-    void Adopt(std::unique_ptr<FXEvent> event) { m_event = std::move(event); }
+    void Adopt(std::unique_ptr<FXEvent> event);
 
 private:
-    std::unique_ptr<FXEvent> m_event;
+    // The event held now; a wait keeps it alive though the object is rebound meanwhile.
+    std::shared_ptr<FXEvent> held() const;
+
+    mutable std::mutex m_mutex;  // guards m_event (the pointer; the event guards itself)
+    std::shared_ptr<FXEvent> m_event;
 };

@@ -72,6 +72,30 @@ TEST(OSEventTest, SignalGivenBeforeTheWaitStillEndsIt) {
     EXPECT_TRUE(waiter.Wait(kLongMs));
 }
 
+TEST(OSEventTest, SignalAndWaitFromOtherThreadsWhileTheOwnerRebinds) {
+    // A stopping thread binds its named event while another thread may already signal it; the
+    // object must stay usable (the sanitizer builds see a torn pointer or a freed event).
+    const std::string name = uniqueName("fbhmcontroller");
+    OSEvent event(true);
+    std::atomic<bool> done{false};
+    std::thread signaller([&] {
+        while (!done) event.Signal();
+    });
+    std::thread waiter([&] {
+        while (!done) event.Wait(0);
+    });
+    for (int n = 0; n < 2000; ++n) ASSERT_TRUE(event.Init(n % 2 ? name.c_str() : "", true));
+    done = true;
+    signaller.join();
+    waiter.join();
+
+    ASSERT_TRUE(event.Init(name.c_str(), true));
+    OSEvent other(true);
+    ASSERT_TRUE(other.Init(name.c_str(), true));
+    other.Signal();
+    EXPECT_TRUE(event.Wait(kLongMs));
+}
+
 TEST(OSEventTest, ASeenSignalIsNotKeptForTheNextUseOfTheName) {
     const std::string name = uniqueName("fbhmcontroller");
     const size_t retainedBefore = FXEvent::RetainedSignalCount();
