@@ -1,13 +1,19 @@
 // libFuzzer target: a byte stream cut into session frames (in chunks whose size the input's first
-// byte chooses), each frame's payload decoded as the session would: openings and XDR records.
+// byte chooses), each frame's payload decoded as the session would: openings (hello, welcome,
+// refusal, launch) and XDR records.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/net/zynet_frame.h"
 #include "platform/restoreproto/fsr_codec.h"
 
 namespace {
+
+// Reads every text of a decoded record, as the listener does, so that a missing NUL or a bad
+// pointer shows up under the sanitizers.
+size_t textLength(const char* text) { return text ? std::strlen(text) : 0; }
 
 void decodePayload(const zynet::TFrame& frame) {
     fsr::CArena arena;
@@ -15,9 +21,16 @@ void decodePayload(const zynet::TFrame& frame) {
         TZynHello hello;
         TZynWelcome welcome;
         TZynRefusal refusal;
+        TZynLaunch launch;
         fsr::decodeRecord(fsr::LayoutOf<TZynHello>::layout, frame.payload, frame.length, arena, &hello);
         fsr::decodeRecord(fsr::LayoutOf<TZynWelcome>::layout, frame.payload, frame.length, arena, &welcome);
         fsr::decodeRecord(fsr::LayoutOf<TZynRefusal>::layout, frame.payload, frame.length, arena, &refusal);
+        if (fsr::decodeRecord(fsr::LayoutOf<TZynLaunch>::layout, frame.payload, frame.length, arena, &launch) ==
+            fsr::Status::Ok) {
+            volatile size_t total = textLength(launch.launcher) + textLength(launch.alternate) +
+                                    textLength(launch.clientName) + textLength(launch.hostName);
+            (void)total;
+        }
     } else if (frame.kind == zynet::FrameKind::Xdr) {
         if (const fsr::TMessage* message = fsr::findMessage(frame.code)) {
             void* record = nullptr;
