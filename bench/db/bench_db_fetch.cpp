@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
 
 #include "Db/Tbl/archFile.h"
+#include "bench/support/ratio.h"
 #include "platform/db/dbenv.h"
 #include "platform/hubdb/hubdbseed.h"
 
@@ -27,11 +27,14 @@ struct Database {
         hubdb::HubDbSeed seed(path);
         seed.begin();
         for (int k = 1; k <= kRows; ++k) {
-            seed.exec("INSERT INTO archFile (id, name, kelmarchId, archGroupId, objName1, flags, appId, fileType, cTime, "
-                      "jobId, backupLevel, isValid) VALUES (?, ?, 2, 1, ?, 64, ?, 1, ?, ?, 1, 1)",
-                      {zydb::DbValue::ofInt(k), zydb::DbValue::ofText("archive-file-" + std::to_string(k)),
-                       zydb::DbValue::ofText("/media/lib1/vol" + std::to_string(k % 97)), zydb::DbValue::ofInt(k % 50),
-                       zydb::DbValue::ofInt(1700000000 + k), zydb::DbValue::ofInt(k / 3)});
+            seed.exec(
+                "INSERT INTO archFile (id, name, kelmarchId, archGroupId, objName1, flags, appId, fileType, "
+                "cTime, "
+                "jobId, backupLevel, isValid) VALUES (?, ?, 2, 1, ?, 64, ?, 1, ?, ?, 1, 1)",
+                {zydb::DbValue::ofInt(k), zydb::DbValue::ofText("archive-file-" + std::to_string(k)),
+                 zydb::DbValue::ofText("/media/lib1/vol" + std::to_string(k % 97)),
+                 zydb::DbValue::ofInt(k % 50), zydb::DbValue::ofInt(1700000000 + k),
+                 zydb::DbValue::ofInt(k / 3)});
         }
         seed.commit();
         if (!seed.ok()) std::fprintf(stderr, "seed failed: %s\n", seed.error().c_str());
@@ -82,7 +85,8 @@ void BM_ArchFileRawStep(benchmark::State& state) {
     sqlite3* h = nullptr;
     sqlite3_open_v2(db().path.c_str(), &h, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     const char* sql =
-        "SELECT id, name, kelmarchId, archGroupId, objName1, flags, appId, fileType, cTime, jobId, backupLevel, isValid, "
+        "SELECT id, name, kelmarchId, archGroupId, objName1, flags, appId, fileType, cTime, jobId, "
+        "backupLevel, isValid, "
         "cloudId, contentIndexTime, nPushedItems FROM archFile ORDER BY id, kelmarchId";
     static RawRow r;
     for (auto _ : state) {
@@ -120,29 +124,10 @@ void BM_ArchFileRawStep(benchmark::State& state) {
 BENCHMARK(BM_ArchFileThroughFamily)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ArchFileRawStep)->Unit(benchmark::kMillisecond);
 
-// Prints the usual table, then family time / raw time.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration) times[r.benchmark_name()] = r.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        double family = times["BM_ArchFileThroughFamily"], raw = times["BM_ArchFileRawStep"];
-        if (family > 0 && raw > 0)
-            std::printf("ratio: row family / raw sqlite3_step = %.2f (goal: within 1.5)\n", family / raw);
-    }
-    std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return hubbench::runWithRatios(
+        argc, argv,
+        {{"BM_ArchFileThroughFamily", "BM_ArchFileRawStep", "row family / raw sqlite3_step", 1.5}});
 }
