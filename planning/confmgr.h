@@ -1,0 +1,82 @@
+// CConfigurationMgr: the process's cache of configuration records, one per browse session GUID, with
+// their reference counts and idle ageing. Any thread may call any member. Lock order: the controller's
+// worker map, then this cache's lock, then a record's lock; planning code never calls the controller.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/msg/msg_enums.h"
+#include "platform/threads/zycriticalsection.h"
+
+class CConfRecord;
+class EvMultiEntityRestoreTask;
+
+// Why an open failed, handed back with the call so that concurrent opens never read each other's error.
+struct TConfError {
+    databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_NONE;
+    std::string text;
+};
+
+class CConfigurationMgr {
+public:
+    // How long openConfRef waits for an earlier request of the same session: tries x interval.
+    static constexpr unsigned kConflictTries = 60;
+    static constexpr unsigned kConflictIntervalMs = 1000;
+
+    CConfigurationMgr();
+    // Deletes every cached record, whatever its count.
+    ~CConfigurationMgr();
+    CConfigurationMgr(const CConfigurationMgr&) = delete;
+    CConfigurationMgr& operator=(const CConfigurationMgr&) = delete;
+
+    // Creates, plans and caches the record of the task's session and takes its first reference: the
+    // record's id, or empty on failure with the reason in `error`. While a record of the same session
+    // is still referenced the call waits (kConflictTries x kConflictIntervalMs) and never shares it; a
+    // cached record of the session that nobody references is deleted at once. `flag` is always set.
+    std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag, TConfError& error);
+    // Same; the reason of a failure also goes to the cache's last error (setLastError).
+    std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag);
+
+    // The cached record `id` (null when none, or for an empty id); with `lock` also takes one reference
+    // under the cache's lock. Without a reference the pointer is valid only while someone holds one.
+    CConfRecord* getConfRec(const std::string& id, bool lock);
+    // Gives back one reference of record `id`: 0, or -1 when no record has that id or none is held.
+    int closeConfRef(const std::string& id);
+    // Deletes record `id` when nobody references it; a referenced record is deleted by the release that
+    // brings its count to 0.
+    void deleteConfRec(const std::string& id);
+
+    // Ages every record by `seconds` of real elapsed time and deletes those idle for a day. Returns 0.
+    int addTime(unsigned seconds);
+
+    void setLastError(databrowse::BrowseErrorCode code, const std::string& text);
+    std::string getLastError();
+    databrowse::BrowseErrorCode getLastErrorCode();
+
+    // Number of cached records.
+    size_t getRecordCount();
+    // Shortens the conflict wait (tries x intervalMs); the defaults are the constants above.
+    void setConflictWait(unsigned tries, unsigned intervalMs);
+
+private:
+    friend class CConfRecord;
+
+    // Deletes `record` when it is still cached and unreferenced (called by its last release).
+    void reapRecord(CConfRecord* record);
+    // Erases `record` from the vector and deletes it; the cache's lock is held.
+    void eraseLocked(size_t index);
+
+    ZyCriticalSection m_lock;             // guards m_records, the last error and every reference increment
+    std::vector<CConfRecord*> m_records;  // owned, in creation order
+    std::string m_lastError;
+    databrowse::BrowseErrorCode m_lastErrorCode = databrowse::BROWSE_ERR_NONE;
+    std::atomic<unsigned> m_conflictTries{kConflictTries};
+    std::atomic<unsigned> m_conflictIntervalMs{kConflictIntervalMs};
+};
+
+// The process's one cache. Defined by planning and null until the service's start-up objects assign it
+// (g_poConfMgr = new CConfigurationMgr()); never deleted while the library is loaded.
+extern CConfigurationMgr* g_poConfMgr;

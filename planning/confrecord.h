@@ -1,0 +1,113 @@
+// CConfRecord: the cached, reference-counted configuration of one browse session (keyed by its session
+// GUID): the planning result, the workers browsing in it and their media agents, the stop (stale) and
+// end-user erase flags, the caller's token, and the path expansion of a classic browse.
+// Any thread. References are taken only through CConfigurationMgr (under its lock); holders give them
+// back with unlockConfiguration and must not touch the record afterwards.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "platform/msg/msg_enums.h"
+#include "platform/threads/zycriticalsection.h"
+
+class CConfiguration;
+class CConfigurationMgr;
+class EvMultiEntityRestoreTask;
+class FSSubclientDirlist;
+struct TBrowseTask;
+
+class CConfRecord {
+public:
+    // Idle and used limits of addSeconds, in seconds.
+    static constexpr uint32_t kIdleLimitSeconds = 86400;
+    static constexpr uint32_t kLongUseSeconds = 14400;
+
+    CConfRecord();
+    virtual ~CConfRecord();
+    CConfRecord(const CConfRecord&) = delete;
+    CConfRecord& operator=(const CConfRecord&) = delete;
+
+    // Plans the session of `task` (CConfiguration::init); 0, or -1 with the last error set.
+    int init(EvMultiEntityRestoreTask* task);
+
+    // Takes one reference; the configuration, or null (and no reference) when not initialised.
+    // Called by CConfigurationMgr only, under its lock.
+    CConfiguration* lockConfiguration();
+    // Gives one reference back. 0; -1 (logged, nothing changes) when no reference is held or the record
+    // is not initialised. A record marked for deletion is deleted by the release that brings its
+    // count to 0, so the caller must not touch the record after this call.
+    int unlockConfiguration();
+
+    // Ages the record by `seconds` of real time: -1 when it has been idle (count 0) for at least
+    // kIdleLimitSeconds and is to be deleted, else 0. Called by the cache under its lock.
+    int addSeconds(unsigned seconds);
+    int pleaseDie();
+
+    bool IsReloadRequiredForWBA(EvMultiEntityRestoreTask* task);
+    // Same, non-empty browse session GUID as the record's id.
+    bool isSuitableFor(EvMultiEntityRestoreTask* task);
+    bool IsIndexingV2(std::string& dbId, std::string& mediaAgent, unsigned& appType,
+                      App::IdxDbEngineType& engineType, unsigned long& idxAppType);
+
+    // Workers browsing in the session and their media agents (worker id -> media-agent name).
+    void insertWorkerInConf(std::string workerId);
+    void updateWorkerInConf(std::string workerId, std::string mediaAgent);
+    void removeWorkerFromConf(std::string workerId);
+    std::map<std::string, std::string> getWorkersToMaMap();
+    bool areAllWorkersCompleted();
+
+    void setStaleFlag() { m_stale.store(true); }
+    bool getStaleFlag() const { return m_stale.load(); }
+    void setEndUserEraseEnabled(bool enabled) { m_endUserEraseEnabled.store(enabled); }
+    bool getEndUserEraseEnabled() const { return m_endUserEraseEnabled.load(); }
+    void setAuthToken(std::string token);
+    std::string getAuthToken();
+    void setFilterCheck(int check) { m_filterCheck.store(check); }
+    int getFilterCheck() const { return m_filterCheck.load(); }
+
+    void setLastError(databrowse::BrowseErrorCode code, const std::string& text);
+    std::string getLastError();
+    databrowse::BrowseErrorCode getLastErrorCode();
+
+    // The id is written once by init, before the record is cached, and never changes afterwards.
+    std::string getId() const { return m_id; }
+    unsigned getRefCount();
+    // The session's configuration (null before init); valid while the caller holds a reference.
+    CConfiguration* getConfiguration() const { return m_configuration; }
+
+    // Completes `task` from the session's planning result, or, for a classic browse, finds the subclient
+    // of `path` and fills the task's subclient paths. 0 or -1.
+    int setBrowseTaskEx(char* path, TBrowseTask& task);
+    int extractDestPaths(FSSubclientDirlist* dirlist, TBrowseTask& task);
+
+private:
+    friend class CConfigurationMgr;
+
+    // Marks the record for deletion by the release that brings its count to 0 (through `owner`).
+    // True when the count is 0 already: the caller, holding the cache's lock, deletes it at once.
+    bool markForDeletion(CConfigurationMgr* owner);
+
+    CConfiguration* m_configuration = nullptr;  // owned; set once by init
+    std::string m_id;                           // written by init only
+
+    ZyCriticalSection m_recordLock;  // guards the four fields below and the last error
+    uint32_t m_refCount = 0;
+    uint32_t m_idleSeconds = 0;
+    uint32_t m_usedSeconds = 0;
+    CConfigurationMgr* m_deleteBy = nullptr;  // set by markForDeletion: deletes the record at count 0
+
+    std::atomic<int> m_filterCheck{-1};  // -1 not checked, then 1 (filters) or 0
+    std::string m_lastError;
+    databrowse::BrowseErrorCode m_lastErrorCode = databrowse::BROWSE_ERR_NONE;
+
+    ZyCriticalSection m_workersLock;  // guards m_workers; taken alone
+    std::map<std::string, std::string> m_workers;
+
+    std::atomic<bool> m_stale{false};
+    std::atomic<bool> m_endUserEraseEnabled{false};
+    ZyCriticalSection m_tokenLock;  // guards m_authToken; taken alone
+    std::string m_authToken;
+};
