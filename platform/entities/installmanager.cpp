@@ -1,8 +1,13 @@
 #include "platform/entities/installmanager.h"
 
+#include <cstdlib>
+
 #include "Db/Tbl/APP_Client.h"
+#include "Db/Tbl/APP_ClientProp.h"
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/entitytables.h"
+#include "platform/hubdb/vsatagprocs.h"
+#include "platform/entities/propertystore.h"
 
 namespace {
 constexpr int kWindowsPlatform = 1;
@@ -81,5 +86,23 @@ int ClientProperties::getClientInfoWithProperty(std::list<_AppClientInfo>& clien
         return rc;
     }
     clients.splice(clients.end(), found);
+    return 0;
+}
+
+int ClientProperties::getUseIndexingV2ForVSA(unsigned long clientId, bool& useV2, DBtran* transaction) {
+    APP_Client client(transaction);
+    client.setIsolationType(4);
+    client.setWhere("id = %lu", clientId);
+    int rc = client.getOneRow(&client, false, 0, 0);
+    if (rc != zydb::DB_OK) return rc;
+    std::string value;
+    rc = zyent::readProperty<APP_ClientProp>(transaction, static_cast<long>(clientId), hubdb::kIndexingV2VsaProperty,
+                                             value);
+    if (rc == zydb::DB_NO_DATA) {
+        useV2 = false;
+        return 0;
+    }
+    if (rc != zydb::DB_OK) return rc;
+    useV2 = std::strtol(value.c_str(), nullptr, 10) != 0;
     return 0;
 }

@@ -82,4 +82,8 @@ public:
     // no client); otherwise the database error, with its text in `errorText` and `clients` untouched.
     static int getClientInfoWithProperty(std::list<_AppClientInfo>& clients, const std::string& propertyName,
                                          const std::string& value, std::string& errorText, DBtran* transaction);
+    // Whether the client's virtual machines are indexed per VM (indexing V2): its current property
+    // "IndexingV2_VSA" is a non-zero number. A client without the property is not. 0 when answered;
+    // 100 for an unknown client; else the database error, `useV2` untouched.
+    static int getUseIndexingV2ForVSA(unsigned long clientId, bool& useV2, DBtran* transaction = nullptr);
 };

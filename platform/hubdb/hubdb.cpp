@@ -6,7 +6,9 @@
 #include "platform/hubdb/archprocs.h"
 #include "platform/hubdb/familiesb_procs.h"
 #include "platform/hubdb/proc_jobs.h"
+#include "platform/hubdb/vsatagprocs.h"
 #include "platform/hubdb/xmlprocs.h"
+#include "platform/msg/app_execute_sp.h"
 #include "platform/msg/msg_classes.h"
 
 namespace hubdb {
@@ -17,6 +19,9 @@ void registerHubProcedures() {
 #include "platform/hubdb/families_a_procs.def"
 #include "platform/hubdb/familiesb_procs.def"
 #undef HUB_PROCEDURE
+#define HUB_TAG_PROCEDURE(Request, name, handler) App_ExecuteSP::registerProcedure(Request::TAG, name, handler);
+#include "platform/hubdb/hubtagprocs.def"
+#undef HUB_TAG_PROCEDURE
 }
 
 int openHubDatabase(const std::string& path, std::string* error) {

@@ -8,8 +8,8 @@ namespace hubdb {
 
 constexpr int kDefaultKelmarchId = 2;
 
-// Registers every stored procedure: hubprocs.def, families_a_procs.def and familiesb_procs.def
-// (idempotent).
+// Registers every stored procedure: hubprocs.def, families_a_procs.def and familiesb_procs.def by
+// name, hubtagprocs.def by request tag (idempotent).
 void registerHubProcedures();
 
 // Opens an existing database file as the process's database. Returns a zydb::DbResult.

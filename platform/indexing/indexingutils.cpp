@@ -12,5 +12,10 @@ std::string FormBackupSetAndDbName(const std::string& backupSet, const std::stri
     return key;
 }
 
+void FixPath(std::string& path, char separator) {
+    for (char& c : path)
+        if (c == '/' || c == '\\') c = separator;
+}
+
 }  // namespace Utils
 }  // namespace I2

@@ -11,5 +11,8 @@ namespace Utils {
 // texts give ":").
 std::string FormBackupSetAndDbName(const std::string& backupSet, const std::string& database);
 
+// Writes every path separator ('/' or '\\') of `path` as `separator`; nothing else changes.
+void FixPath(std::string& path, char separator);
+
 }  // namespace Utils
 }  // namespace I2

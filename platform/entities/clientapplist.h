@@ -1,0 +1,15 @@
+// ClientApplicationList: the subclients (applications) of a client's backup set as the application
+// manager lists them, by name. Static; any thread; reads on the thread's own connection.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class ClientApplicationList {
+public:
+    // The names of the subclients of `backupSetId` that belong to `clientId` and are of `appType`, in
+    // subclient-id order, into `names` (replaced). 0 when answered (perhaps with none); else the
+    // database error and `names` untouched. Kelmarch 2 is assumed.
+    static int getApplications(unsigned long kelmarchId, unsigned long clientId, unsigned long appType,
+                               unsigned long backupSetId, std::vector<std::string>& names);
+};

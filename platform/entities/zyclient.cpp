@@ -1,0 +1,78 @@
+#include "platform/entities/zyclient.h"
+
+#include "Db/Tbl/APP_Client.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbresult.h"
+#include "platform/net/zynet_directory.h"
+
+namespace {
+constexpr int kNotRead = -7;
+constexpr unsigned long kProductHubmasterClientId = 2;
+}  // namespace
+
+ZYClient::ZYClient(unsigned long clientId) : m_id(clientId) {}
+
+ZYClient::ZYClient(const std::string& name) : m_lookupName(name) {}
+
+int ZYClient::lookup() {
+    APP_Client row(nullptr);
+    row.setIsolationType(4);
+    row.setTop(1);
+    if (m_lookupName.empty())
+        row.setWhere("id = %lu", m_id);
+    else
+        row.setWhere("name = '%s' OR net_hostname = '%s'", m_lookupName, m_lookupName);
+    row.setOrderBy("id");
+    m_status = row.getOneRow(&row, false, 0, 0);
+    if (m_status == zydb::DB_OK) {
+        const APP_Client_t* r = row.getDataPtr();
+        m_id = static_cast<unsigned long>(r->id);
+        m_name = r->name;
+        m_hostName = r->net_hostname;
+        m_osId = r->simOperatingSystemId;
+        m_releaseId = r->releaseId;
+        m_port = r->zydPort;
+    }
+    return m_status;
+}
+
+int ZYClient::load() { return m_status == kNotRead ? lookup() : m_status; }
+
+int ZYClient::getClientId(unsigned long& out) {
+    int rc = load();
+    if (rc == 0) out = m_id;
+    return rc;
+}
+
+int ZYClient::getName(std::string& out) {
+    int rc = load();
+    if (rc == 0) out = m_name;
+    return rc;
+}
+
+int ZYClient::getOperatingSystemId(int& out) {
+    int rc = load();
+    if (rc == 0) out = m_osId;
+    return rc;
+}
+
+int ZYClient::getReleaseId(int& out) {
+    int rc = load();
+    if (rc == 0) out = m_releaseId;
+    return rc;
+}
+
+int ZYClient::getNetworkHostnameMangled(std::string& out) {
+    int rc = load();
+    if (rc != 0) return rc;
+    std::string mangled = MangleHostName(m_hostName.empty() ? m_name : m_hostName, m_name, 0, m_port);
+    if (mangled.empty()) return zydb::DB_ERR_ARGUMENT;  // a name that cannot travel mangled
+    out = mangled;
+    return 0;
+}
+
+unsigned long ZYClient::hubmasterClientId() {
+    unsigned long id = kProductHubmasterClientId;
+    ZYPlatformInfo::getNumber("~Hubmaster", "nHubmasterClientId", &id);
+    return id;
+}

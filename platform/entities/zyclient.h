@@ -1,0 +1,40 @@
+// ZYClient: one client of the Hubmaster database, named by id or by name (or host name), read when
+// first asked: its id, name, operating system, release and the mangled network host name that sessions
+// are opened with. A local of one thread, made for a few questions. Every question returns 0 when
+// answered; 100 when no such client exists; else the database error, with `out` left alone.
+#pragma once
+
+#include <string>
+
+class ZYClient {
+public:
+    explicit ZYClient(unsigned long clientId);
+    // By client name, else by network host name (letter case ignored).
+    explicit ZYClient(const std::string& name);
+
+    // Reads the client's row (again). 0 when the client exists.
+    int lookup();
+
+    int getClientId(unsigned long& out);
+    int getName(std::string& out);
+    int getOperatingSystemId(int& out);
+    int getReleaseId(int& out);
+    // "<host>*<client name>" with "*0*<port>" when the client has a listener port.
+    int getNetworkHostnameMangled(std::string& out);
+
+    // The client that is this Hubmaster: registry value "nHubmasterClientId" of section "~Hubmaster",
+    // else client 2 (the management server's own client in a product installation).
+    static unsigned long hubmasterClientId();
+
+private:
+    int load();
+
+    unsigned long m_id = 0;
+    std::string m_lookupName;  // empty: look up by id
+    int m_status = -7;         // of the last read; -7: not read yet
+    std::string m_name;
+    std::string m_hostName;
+    int m_osId = 0;
+    int m_releaseId = 0;
+    int m_port = 0;
+};
