@@ -17,8 +17,13 @@
 
 namespace {
 
-// Openings in progress at once; further connections wait in the system's backlog.
+// Openings in progress at once. When they are all taken, a new connection takes the place of the
+// oldest one: a client that sends its opening at once is read before a crowd of connections that
+// send nothing (or a byte at a time) can push it out, so such a crowd never locks clients out.
 constexpr size_t kMaxOpenings = 64;
+// Connections taken from the backlog per turn of the loop, so that openings already held are read
+// between batches.
+constexpr size_t kAcceptBatch = 16;
 // How long the accept thread waits to send an answer to an opening; answers are small.
 constexpr int kAnswerSeconds = 1;
 
@@ -144,7 +149,7 @@ void CZydListener::acceptLoop() {
         }
         fds.clear();
         fds.push_back({m_wakeFd, POLLIN, 0});
-        fds.push_back({m_socket.fd(), static_cast<short>(openings.size() < kMaxOpenings ? POLLIN : 0), 0});
+        fds.push_back({m_socket.fd(), POLLIN, 0});
         zynet::Deadline next = std::min(m_launcher->reap(), zynet::Clock::now() + std::chrono::seconds(5));
         for (const TOpening& opening : openings) {
             fds.push_back({opening.socket.fd(), POLLIN, 0});
@@ -159,7 +164,7 @@ void CZydListener::acceptLoop() {
             TOpening& opening = openings[i];
             if (fds[i + 2].revents != 0 && !readOpening(opening)) continue;
             if (zynet::Clock::now() >= opening.deadline) {
-                zynet::logDebug(1, "connection from %s sent no opening in time; closed",
+                zynet::logDebug(1, "connection from %s sent no whole opening in time; closed",
                                 opening.address.c_str());
                 continue;
             }
@@ -167,23 +172,34 @@ void CZydListener::acceptLoop() {
         }
         openings = std::move(still);
 
-        if (fds[1].revents != 0) {
-            const int seconds = zynet::options().connectSeconds;
-            while (openings.size() < kMaxOpenings) {
-                zynet::CSocket accepted = m_socket.acceptOne();
-                if (!accepted.valid()) break;
-                TOpening opening;
-                opening.address = accepted.peerAddress();
-                opening.socket = std::move(accepted);
-                opening.deadline = zynet::deadlineIn(seconds);
-                openings.push_back(std::move(opening));
-            }
-        }
+        if (fds[1].revents != 0) acceptSome(openings);
         if (fds[0].revents != 0) {
             uint64_t drained;
             while (read(m_wakeFd, &drained, sizeof(drained)) > 0) {
             }
         }
+    }
+}
+
+void CZydListener::acceptSome(std::vector<TOpening>& openings) {
+    const int seconds = zynet::options().openingSeconds;
+    for (size_t taken = 0; taken < kAcceptBatch; ++taken) {
+        zynet::CSocket accepted = m_socket.acceptOne();
+        if (!accepted.valid()) return;
+        TOpening opening;
+        opening.address = accepted.peerAddress();
+        opening.socket = std::move(accepted);
+        opening.deadline = zynet::deadlineIn(seconds);
+        // A client that sent its opening with the connection is served now, without taking a place.
+        if (!readOpening(opening)) continue;
+        if (openings.size() >= kMaxOpenings) {
+            // Openings are kept in the order they came: the first is the oldest.
+            zynet::logDebug(1,
+                            "connection from %s gave way to a newer one before its opening was whole; closed",
+                            openings.front().address.c_str());
+            openings.erase(openings.begin());
+        }
+        openings.push_back(std::move(opening));
     }
 }
 

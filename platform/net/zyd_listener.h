@@ -56,6 +56,8 @@ private:
     struct TOpening;
 
     void acceptLoop();
+    // Takes waiting connections from the backlog into `openings` (oldest first), reading each at once.
+    void acceptSome(std::vector<TOpening>& openings);
     // Reads what arrived on an opening; false when it is finished (handed over, refused or dropped).
     bool readOpening(TOpening& opening);
     void handOver(TOpening& opening, const CZyNetwork::TPeer& peer, const std::string& service);

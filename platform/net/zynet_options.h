@@ -8,6 +8,7 @@
 struct TZyNetOptions {
     int noLimitSeconds = 3600;              // what a caller's "no limit" (a negative time-out) waits at most
     int connectSeconds = 30;                // connecting and the opening exchange of a session
+    int openingSeconds = 5;                 // a listener drops an opening not whole by then
     int stallSeconds = 120;                 // longest pause inside one frame before the peer counts as gone
     int idleSeconds = 3600;                 // a server connection without any frame for this long is closed
     int instanceWaitSeconds = 120;          // a launched instance that no session reaches in this time ends

@@ -134,16 +134,24 @@ CUxError CZyNetwork::receiveKind(FrameKind kind, TFrame& frame, unsigned long* c
                                  zysHostProtocolHeader* header, int timeoutSeconds, bool& timedOut,
                                  const char* function) {
     if (code) *code = 0;
+    if (header) *header = zysHostProtocolHeader();
     CUxError error =
         receiveFrame(frame, zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds)), timedOut, function);
+    // Nothing (or only part of a frame) arrived in time: the session goes on and the caller, told by
+    // the flag, asks again.
+    if (error.IsError() && timedOut && m_state == State::Open) return CUxError::Success();
     if (error.IsError()) return error;
     if (frame.kind == FrameKind::Control)
         return breakOff(ZYNET_E_BAD_FRAME, function, "control frame inside a session");
     if (code) *code = frame.code;
     if (header)
         *header = {frame.code, static_cast<unsigned int>(frame.kind), frame.length, m_peer.protocolVersion};
+    // The two sides no longer agree on the exchange, and the message cannot be handed back: the
+    // session ends rather than lose it quietly.
     if (frame.kind != kind)
-        return failed(ZYNET_E_UNEXPECTED_KIND, function, ZYS_FileSystemRestore_PM_STRING(frame.code));
+        return breakOff(ZYNET_E_UNEXPECTED_KIND, function,
+                        (frame.kind == FrameKind::Xml ? "XML message " : "XDR message ") +
+                            ZYS_FileSystemRestore_PM_STRING(frame.code));
     return CUxError::Success();
 }
 
@@ -317,7 +325,7 @@ CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, CNMessageBase*& mess
     std::lock_guard<std::mutex> lock(m_receiveMutex);
     TFrame frame;
     CUxError error = receiveKind(FrameKind::Xml, frame, code, header, timeoutSeconds, timedOut, kFunction);
-    if (error.IsError()) return error;
+    if (error.IsError() || timedOut) return error;
     std::string why;
     message = zynet::messageFromXml(frame.code, frame.payload, frame.length, why);
     return message ? CUxError::Success() : breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why);
@@ -330,7 +338,7 @@ CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, std::string& xml, zy
     TFrame frame;
     CUxError error = receiveKind(FrameKind::Xml, frame, code, header, timeoutSeconds, timedOut,
                                  "CZyNetwork::ReceiveXMLMessage");
-    if (!error.IsError()) xml.assign(reinterpret_cast<const char*>(frame.payload), frame.length);
+    if (!error.IsError() && !timedOut) xml.assign(reinterpret_cast<const char*>(frame.payload), frame.length);
     return error;
 }
 
@@ -372,12 +380,12 @@ CUxError CZyNetwork::ReceiveXDRMessage(unsigned long* code, zysDatabuf_v2* data,
     timedOut = false;
     if (code) *code = 0;
     if (data == nullptr) return failed(ZYNET_E_BAD_ARGUMENT, kFunction, "no buffer");
+    // Whatever happens, the previous record is gone: a caller that misses the flag reads no stale one.
+    data->freeReceived();
     std::lock_guard<std::mutex> lock(m_receiveMutex);
     TFrame frame;
     CUxError error = receiveKind(FrameKind::Xdr, frame, code, header, timeoutSeconds, timedOut, kFunction);
-    if (timedOut && m_state == State::Open) return CUxError::Success();  // nothing arrived yet
-    if (error.IsError()) return error;
-
+    if (error.IsError() || timedOut) return error;
     return decodeXdr(frame, data, kFunction);
 }
 

@@ -65,6 +65,12 @@ public:
 
     // Time-outs are in seconds; a negative one means "no limit", which waits at most the configured
     // cap. The flags argument is accepted for the callers' sake and not used.
+    //
+    // Receives report a time-out the same way: the flag is set, the result is success, nothing was
+    // received (code 0, no message, the buffer holds no record) and the session goes on. A message of
+    // the other kind than the one awaited (XML for an XDR receive or the reverse) is the error
+    // ZYNET_E_UNEXPECTED_KIND and closes the session: the two sides no longer agree. XDR messages
+    // whose codes the library does not know are received as their bytes.
 
     // Sends one message whole.
     CUxError SendXMLMessage(CNMessageBase* message, int flags, int timeoutSeconds, bool& timedOut);
@@ -75,9 +81,8 @@ public:
     CUxError SendXMLMessage(unsigned long tag, const std::string& xml, int flags, int timeoutSeconds,
                             bool& timedOut);
 
-    // Receives one XML message as an object of its class, owned by the caller. A time-out sets the
-    // flag and is an error (there is no message); so is a message of the other kind (its code is
-    // told).
+    // Receives one XML message as an object of its class, owned by the caller (null after a time-out
+    // or an error). A message of the other kind still tells its code.
     CUxError ReceiveXMLMessage(unsigned long* code, CNMessageBase*& message, zysHostProtocolHeader* header,
                                int flags, int timeoutSeconds, bool& timedOut);
     CUxError ReceiveXMLMessage(unsigned long* code, std::string& xml, zysHostProtocolHeader* header,
@@ -90,8 +95,9 @@ public:
                             bool& timedOut);
 
     // Receives the next numbered message into memory that `data` owns (never into its external
-    // buffer) until FreeReceivedMessage or the next receive. A time-out sets the flag and is not an
-    // error; `code` is then 0.
+    // buffer) until FreeReceivedMessage or the next receive. The record of the previous receive is
+    // freed first, whatever the outcome: after a time-out or an error the buffer shows its external
+    // buffer again.
     CUxError ReceiveXDRMessage(unsigned long* code, zysDatabuf_v2* data, zysHostProtocolHeader* header,
                                int flags, int timeoutSeconds, bool& timedOut);
     CUxError ReceiveXDRMessage(unsigned long* code, zysHostProtocolHeader* header, zysDatabuf_v2* data,

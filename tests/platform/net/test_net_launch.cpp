@@ -24,6 +24,7 @@
 #include "platform/net/zynetwork_server.h"
 #include "platform/net/zyondemand_client.h"
 #include "platform/restoreproto/fsr_messages.h"
+#include "tests/support/net/net_reserved_port.h"
 
 namespace {
 
@@ -124,7 +125,8 @@ std::string guidBehind(CZyNetwork& session) {
     if (session.SendXMLMessage(ask, 0, 10, timedOut).IsError()) return "send failed";
     CNMessageBase* answer = nullptr;
     unsigned long code = 0;
-    if (session.ReceiveXMLMessage(&code, answer, nullptr, 0, 10, timedOut).IsError()) return "no answer";
+    if (session.ReceiveXMLMessage(&code, answer, nullptr, 0, 10, timedOut).IsError() || timedOut)
+        return "no answer";
     std::unique_ptr<CNMessageBase> owned(answer);
     return code == Details::TAG ? answer->getstring(Details::f::guid) : "other answer";
 }
@@ -200,6 +202,7 @@ TEST_F(NetLaunchTest, ALauncherStartsAServiceThatAnswersOnTheAttachedSession) {
     CNMessageBase* reply = nullptr;
     unsigned long code = 0;
     ASSERT_FALSE(session.ReceiveXMLMessage(&code, reply, nullptr, 0, -1, timedOut).IsError());
+    ASSERT_FALSE(timedOut);
     std::unique_ptr<CNMessageBase> owned(reply);
     EXPECT_EQ(code, 0x30313d62u);
     {
@@ -354,9 +357,9 @@ TEST_F(NetLaunchTest, AttemptSessionAttachTellsWhetherTheClientAnswers) {
     EXPECT_EQ(AttemptSessionAttach(unknown, 99), 0);
     EXPECT_NE(unknown.GetLastErrorGenericText().find("client id 99"), std::string::npos);
 
-    int closedPort = 0;
-    std::string why;
-    { zynet::CSocket gone = zynet::CSocket::listenOn("127.0.0.1", 0, closedPort, why); }
+    hubtest::CReservedPort held;  // a port nobody listens on, and nobody can start to meanwhile
+    const int closedPort = held.port();
+    ASSERT_NE(closedPort, 0);
     CZyNetDirectory::instance().registerClient("gone-client", "127.0.0.1", closedPort, 9);
     CZyNetwork silent;
     EXPECT_EQ(AttemptSessionAttach(silent, 9), 0);

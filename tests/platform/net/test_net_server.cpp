@@ -1,7 +1,8 @@
 // The network server over loopback: every record reaches the XDR callback, XML messages reach the
 // XML callback and answers come back, frames of one connection arrive in order and one at a time
 // while connections run in parallel, bad frames close only their own connection, the disconnect
-// exchange, handles, and Quit with sessions open or from inside a callback.
+// exchange, handles, Quit with sessions open or from inside a callback, and openings that never come
+// whole.
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -12,6 +13,7 @@
 #include "tests/platform/net/net_test_server.h"
 #include "tests/support/net/net_frame_link.h"
 #include "tests/support/net/net_records.h"
+#include "tests/support/net/net_reserved_port.h"
 
 namespace nettest {
 namespace {
@@ -76,6 +78,7 @@ TEST_F(NetServerTest, XmlMessagesReachTheXmlCallbackAndAnswersComeBack) {
     unsigned long code = 0;
     CNMessageBase* answer = nullptr;
     ASSERT_FALSE(session->ReceiveXMLMessage(&code, answer, nullptr, 0, 10, timedOut).IsError());
+    ASSERT_FALSE(timedOut);
     std::unique_ptr<CNMessageBase> owned(answer);
     EXPECT_EQ(code, 0x644c8485u);
     std::string sentXml, gotXml;
@@ -256,7 +259,11 @@ TEST_F(NetServerTest, QuitClosesOpenSessionsAndWaitsForCallbacks) {
     std::atomic<bool> started{false}, finished{false};
     m_probe.onXdr = [&](CZyNetworkServer*, long long, unsigned long code, zysDatabuf_v2*) {
         if (code != FSR_MSG_RESTORE_END) return;
-        started = true;
+        {
+            std::lock_guard<std::mutex> lock(g_probe->mutex);
+            started = true;
+        }
+        g_probe->changed.notify_all();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         finished = true;
     };
@@ -265,7 +272,7 @@ TEST_F(NetServerTest, QuitClosesOpenSessionsAndWaitsForCallbacks) {
     auto busy = connect();
     bool timedOut = false;
     ASSERT_FALSE(busy->SendXDRMessage(FSR_MSG_RESTORE_END, nullptr, 0, 10, timedOut).IsError());
-    while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(m_probe.waitFor([&] { return started.load(); }));
 
     ASSERT_FALSE(m_server->Quit(true, true).IsError());
     EXPECT_TRUE(finished);  // Quit waited for the callback in progress
@@ -302,6 +309,54 @@ TEST_F(NetServerTest, ACallbackMayQuitItsOwnServer) {
     m_server.reset();  // joins the thread that quit
 }
 
+// Crowds of connections that send nothing, or only the first byte of an opening, and a peer that
+// keeps opening more: a client that opens properly is still served, long before any of them times out.
+TEST_F(NetServerTest, SilentAndSlowOpeningsNeverLockAClientOut) {
+    TZyNetOptions options;
+    options.openingSeconds = 60;  // only the listener's fairness, not its deadline, can let the client in
+    setZyNetOptions(options);
+    std::vector<std::unique_ptr<hubtest::CFrameLink>> crowd;
+    for (int i = 0; i < 270; ++i) {
+        auto& link = crowd.emplace_back(std::make_unique<hubtest::CFrameLink>());
+        ASSERT_TRUE(link->connect(m_listener->port())) << i;
+        if (i >= 200) {
+            ASSERT_TRUE(link->sendRaw(std::vector<uint8_t>(1, 0x5a))) << i;
+        }
+    }
+    std::atomic<bool> stop{false};
+    std::thread reopening([&] {
+        std::deque<hubtest::CFrameLink> own;
+        while (!stop) {
+            if (!own.emplace_back().connect(m_listener->port(), 1)) own.pop_back();
+            if (own.size() > 100) own.pop_front();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+
+    CZyNetwork client;
+    bool timedOut = false;
+    // Served in well under the bound; the silent openings would hold it out for a minute.
+    CUxError error = client.Connect(address().c_str(), "TestService", "good-client", 5, timedOut);
+    const bool served = !error.IsError() && roundTrip(client);
+    stop = true;
+    reopening.join();
+    EXPECT_TRUE(served) << error.AsString();
+}
+
+TEST_F(NetServerTest, AnOpeningNotWholeInTimeIsClosed) {
+    TZyNetOptions options;
+    options.openingSeconds = 1;
+    setZyNetOptions(options);
+    hubtest::CFrameLink silent, partial;
+    ASSERT_TRUE(silent.connect(m_listener->port()));
+    ASSERT_TRUE(partial.connect(m_listener->port()));
+    const std::vector<uint8_t> hello = zynet::buildFrame(FrameKind::Control, zynet::kHello, nullptr, 0);
+    ASSERT_TRUE(partial.sendRaw(std::vector<uint8_t>(hello.begin(), hello.begin() + 5)));
+    EXPECT_TRUE(silent.waitForClose(20));
+    EXPECT_TRUE(partial.waitForClose(20));
+    EXPECT_TRUE(roundTrip(*connect()));
+}
+
 // Servers made with a session port: behind this process's machine listener, or a port of their own.
 TEST(NetServerPorts, MachineListenerAndOwnPort) {
     TProbe probe;
@@ -330,15 +385,21 @@ TEST(NetServerPorts, MachineListenerAndOwnPort) {
     EXPECT_EQ(machine->GetPort(), 0);  // the last server stopped the machine listener
     machine.reset();
 
-    int freePort = 0;
-    std::string why;
-    { zynet::CSocket probeSocket = zynet::CSocket::listenOn("127.0.0.1", 0, freePort, why); }
+    // The port stays held for the test, so no other program can take it before the server listens.
+    hubtest::CReservedPort held;
+    const int freePort = held.port();
+    ASSERT_NE(freePort, 0);
     CSessionPort ownPort(freePort, 0);
     auto own = std::make_unique<CZyNetworkServer>(xdrCallback, xmlCallback, "OwnService", ownPort);
-    std::thread ownSelect([&] { own->SelectData(5, 100, 100); });
-    for (int i = 0; i < 1000 && own->GetPort() == 0; ++i)
+    std::atomic<bool> selectFailed{false};
+    std::thread ownSelect([&] { selectFailed = own->SelectData(5, 100, 100).IsError(); });
+    for (int i = 0; i < 1000 && own->GetPort() == 0 && !selectFailed; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(own->GetPort(), freePort);
+    if (own->GetPort() != freePort) {
+        own->Quit(true, true);
+        ownSelect.join();
+        FAIL() << "the server did not listen on its port " << freePort;
+    }
     {
         CZyNetwork session;
         bool timedOut = false;

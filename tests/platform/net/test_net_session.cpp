@@ -12,6 +12,7 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 #include "tests/support/net/net_records.h"
+#include "tests/support/net/net_reserved_port.h"
 #include "tests/support/net/net_scripted_peer.h"
 
 namespace {
@@ -412,9 +413,9 @@ TEST_F(NetSession, OpeningsThatFail) {
     EXPECT_EQ(nowhere.Connect("no-such-client", "8", "hm", 10, timedOut).GetErrorCode(),
               ZYNET_E_UNKNOWN_HOST);
     EXPECT_TRUE(nowhere.GetProtocolVersion(version).IsError());
-    int port = 0;
-    std::string why;
-    { zynet::CSocket closed = zynet::CSocket::listenOn("127.0.0.1", 0, port, why); }
+    hubtest::CReservedPort held;  // a port nobody listens on, and nobody can start to meanwhile
+    const int port = held.port();
+    ASSERT_NE(port, 0);
     CZyNetwork closedPort;
     EXPECT_EQ(closedPort.Connect(("127.0.0.1*c*0*" + std::to_string(port)).c_str(), "8", "hm", 10, timedOut)
                   .GetErrorCode(),
@@ -423,7 +424,7 @@ TEST_F(NetSession, OpeningsThatFail) {
     EXPECT_EQ(once.SendXMLMessage(1, "<a/>", 0, 1, timedOut).GetErrorCode(), ZYNET_E_NOT_CONNECTED);
 }
 
-TEST_F(NetSession, XmlMessagesAndKindMismatches) {
+TEST_F(NetSession, XmlMessagesBothWays) {
     std::unique_ptr<CNMessageBase> request(CNMessageRegistry::instance().create(kBrowseRequestTag));
     ASSERT_NE(request, nullptr);
     std::string requestXml;
@@ -432,7 +433,6 @@ TEST_F(NetSession, XmlMessagesAndKindMismatches) {
     CScriptedPeer peer;
     peer.expectXml(kBrowseRequestTag)
         .expectXml(0x0A0B0C0D)
-        .sendXdr(FSR_MSG_RESTORE_END)
         .sendXml(kBrowseRequestTag, requestXml)
         .sendXml(0x0A0B0C0D, "<just text>")
         .sendXml(kBrowseRequestTag, "<not-xml")
@@ -445,14 +445,8 @@ TEST_F(NetSession, XmlMessagesAndKindMismatches) {
 
     unsigned long code = 0;
     CNMessageBase* message = nullptr;
-    // An XDR message where XML was awaited is told, with its code, and the session goes on.
-    EXPECT_EQ(session->ReceiveXMLMessage(&code, message, nullptr, 0, 10, timedOut).GetErrorCode(),
-              ZYNET_E_UNEXPECTED_KIND);
-    EXPECT_EQ(code, FSR_MSG_RESTORE_END);
-    EXPECT_EQ(message, nullptr);
-    ASSERT_TRUE(session->IsConnected());
-
     ASSERT_FALSE(session->ReceiveXMLMessage(&code, message, nullptr, 0, 10, timedOut).IsError());
+    ASSERT_FALSE(timedOut);
     std::unique_ptr<CNMessageBase> owned(message);
     ASSERT_NE(owned, nullptr);
     EXPECT_EQ(owned->getTagID(), kBrowseRequestTag);
@@ -472,6 +466,108 @@ TEST_F(NetSession, XmlMessagesAndKindMismatches) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(std::string(got[0].payload.begin(), got[0].payload.end()), requestXml);
     EXPECT_EQ(std::string(got[1].payload.begin(), got[1].payload.end()), "<raw/>");
+}
+
+// Both receives report a time-out alike: the flag, success, nothing received, the session going on;
+// the XDR buffer no longer shows the record of the receive before.
+TEST_F(NetSession, ATimeOutIsTheFlagWithSuccessAndAnEmptyBuffer) {
+    FSROriginatedUserId user;
+    user.userId = 4242;
+    CScriptedPeer peer;
+    peer.sendXdr(FSR_MSG_ORIGINATED_USER_ID, hubtest::encodeMessage(FSR_MSG_ORIGINATED_USER_ID, user))
+        .expectXdr(FSR_MSG_RESTORE_END)  // sent once the receives below have timed out
+        .sendXml(0x0A0B0C0D, "<late/>")
+        .waitForClose();
+    peer.start();
+    auto session = open(peer);
+
+    unsigned char own[64] = {};
+    zysDatabuf_v2 buffer;
+    buffer.setExternalBuffer(own, sizeof(own));
+    unsigned long code = 0;
+    bool timedOut = false;
+    ASSERT_FALSE(session->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).IsError());
+    ASSERT_FALSE(timedOut);
+    ASSERT_EQ(code, FSR_MSG_ORIGINATED_USER_ID);
+    ASSERT_EQ(reinterpret_cast<const FSROriginatedUserId*>(buffer.getDataBuffer())->userId, 4242u);
+
+    // No FreeReceivedMessage: the caller goes straight on to the next receive, as a loop does.
+    zysHostProtocolHeader header;
+    CUxError error = session->ReceiveXDRMessage(&code, &buffer, &header, 0, 1, timedOut);
+    EXPECT_FALSE(error.IsError()) << error.AsString();
+    EXPECT_TRUE(timedOut);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(header.messageCode, 0u);
+    EXPECT_EQ(buffer.getDataBuffer(), own);
+    EXPECT_EQ(buffer.getDataSize(), sizeof(own));
+
+    std::unique_ptr<CNMessageBase> earlier(CNMessageRegistry::instance().create(kBrowseRequestTag));
+    CNMessageBase* message = earlier.get();  // must come back null
+    code = 7;
+    error = session->ReceiveXMLMessage(&code, message, nullptr, 0, 1, timedOut);
+    EXPECT_FALSE(error.IsError()) << error.AsString();
+    EXPECT_TRUE(timedOut);
+    EXPECT_EQ(message, nullptr);
+    EXPECT_EQ(code, 0u);
+    std::string text = "stale";
+    EXPECT_FALSE(session->ReceiveXMLMessage(&code, text, nullptr, 0, 1, timedOut).IsError());
+    EXPECT_TRUE(timedOut);
+    EXPECT_EQ(text, "");
+    ASSERT_TRUE(session->IsConnected());
+
+    bool sendTimedOut = false;
+    ASSERT_FALSE(session->SendXDRMessage(FSR_MSG_RESTORE_END, nullptr, 0, 10, sendTimedOut).IsError());
+    ASSERT_FALSE(session->ReceiveXMLMessage(&code, text, nullptr, 0, 10, timedOut).IsError());
+    EXPECT_FALSE(timedOut);
+    EXPECT_EQ(text, "<late/>");
+    session.reset();
+    expectPeerDone(peer);
+}
+
+// A message of the kind not awaited cannot be handed back: the receive fails and the session closes
+// (the peer sees it go), whichever way round.
+TEST_F(NetSession, AMessageOfTheOtherKindClosesTheSession) {
+    FSROriginatedUserId user;
+    user.userId = 1;
+    {  // XML where XDR is awaited
+        CScriptedPeer peer;
+        peer.sendXdr(FSR_MSG_ORIGINATED_USER_ID, hubtest::encodeMessage(FSR_MSG_ORIGINATED_USER_ID, user))
+            .sendXml(kBrowseRequestTag, "<BrowseRequest/>")
+            .waitForClose();
+        peer.start();
+        auto session = open(peer);
+        unsigned char own[16] = {};
+        zysDatabuf_v2 buffer;
+        buffer.setExternalBuffer(own, sizeof(own));
+        unsigned long code = 0;
+        bool timedOut = false;
+        ASSERT_FALSE(session->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).IsError());
+        ASSERT_EQ(code, FSR_MSG_ORIGINATED_USER_ID);
+        EXPECT_EQ(session->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).GetErrorCode(),
+                  ZYNET_E_UNEXPECTED_KIND);
+        EXPECT_FALSE(timedOut);
+        EXPECT_EQ(code, kBrowseRequestTag);  // told, for the log line
+        EXPECT_EQ(buffer.getDataBuffer(), own);
+        EXPECT_FALSE(session->IsConnected());
+        expectPeerDone(peer);
+    }
+    {  // XDR where XML is awaited
+        CScriptedPeer peer;
+        peer.sendXdr(FSR_MSG_RESTORE_END).waitForClose();
+        peer.start();
+        auto session = open(peer);
+        unsigned long code = 0;
+        bool timedOut = false;
+        CNMessageBase* message = nullptr;
+        EXPECT_EQ(session->ReceiveXMLMessage(&code, message, nullptr, 0, 10, timedOut).GetErrorCode(),
+                  ZYNET_E_UNEXPECTED_KIND);
+        EXPECT_EQ(code, FSR_MSG_RESTORE_END);
+        EXPECT_EQ(message, nullptr);
+        EXPECT_FALSE(session->IsConnected());
+        EXPECT_NE(session->GetLastErrorGenericText().find("FSR_MSG_RESTORE_END"), std::string::npos)
+            << session->GetLastErrorGenericText();
+        expectPeerDone(peer);
+    }
 }
 
 TEST_F(NetSession, CodesOutsideTheTableCarryTheirBytes) {
