@@ -3,11 +3,10 @@
 #include "platform/archive/archivemanagerhm.h"
 
 #include <algorithm>
-#include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 
+#include "platform/archive/archmgrseam.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/db/dbtable.h"
@@ -25,36 +24,9 @@ DbValue I(long long v) {
     return DbValue::ofInt(v);
 }
 
-// ---- planted failures -----------------------------------------------------------------------------
-
-struct FaultTable {
-    std::mutex mutex;
-    std::vector<ArchMgrFault> faults;  // guarded by mutex
-    std::atomic<bool> any{false};      // faults is not empty: lets calls skip the lock
-};
-
-FaultTable& faultTable() {
-    static FaultTable t;
-    return t;
-}
-
-// The planted result for this call, or 0 to run it.
+// The seam's answer for this call, or 0 to run it. Logged, so that a test run shows why a call failed.
 int plantedResult(ArchMgrOp op, uint64_t subject, uint64_t mode) {
-    FaultTable& t = faultTable();
-    if (!t.any.load(std::memory_order_acquire)) return 0;
-    int rc = 0;
-    {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        for (auto it = t.faults.begin(); it != t.faults.end(); ++it) {
-            if (it->op != op || (it->subject != 0 && it->subject != subject) ||
-                (it->searchMode != 0 && it->searchMode != mode))
-                continue;
-            rc = it->result;
-            if (it->times > 0 && --it->times == 0) t.faults.erase(it);
-            t.any.store(!t.faults.empty(), std::memory_order_release);
-            break;
-        }
-    }
+    const int rc = archMgrSeamResult(op, subject, mode);
     if (rc != 0) {
         EvDebug log(nullptr);
         log.setPrefixMessage(kTag);
@@ -283,22 +255,6 @@ const char* archMgrOpName(ArchMgrOp op) {
 
 ArchiveManagerHM::ArchiveManagerHM(ZySessionSend* session) : m_session(session) {}
 ArchiveManagerHM::~ArchiveManagerHM() = default;
-
-bool ArchiveManagerHM::injectFailure(const ArchMgrFault& fault) {
-    if (fault.result == 0 || fault.op == ArchMgrOp::count || fault.times == 0) return false;
-    FaultTable& t = faultTable();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    t.faults.push_back(fault);
-    t.any.store(true, std::memory_order_release);
-    return true;
-}
-
-void ArchiveManagerHM::clearInjectedFailures() {
-    FaultTable& t = faultTable();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    t.faults.clear();
-    t.any.store(false, std::memory_order_release);
-}
 
 int ArchiveManagerHM::getArchFileByTime(GetAfileByTimeArgsHM_t* args, GetAfileByTimeRetHM_t* ret) {
     return timeSearch(ArchMgrOp::getArchFileByTime, args, ret, false);

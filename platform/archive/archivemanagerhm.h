@@ -37,19 +37,6 @@ enum class ArchMgrOp : int {
 
 const char* archMgrOpName(ArchMgrOp op);
 
-// A failure that tests plant so that the callers' failure branches can be reached.
-struct ArchMgrFault {
-    ArchMgrOp op = ArchMgrOp::count;
-    int result = -1;  // returned instead of running the call (0 is refused)
-    int times = -1;   // how many matching calls fail; below 0: every one until cleared
-    // 0: every call; else only calls about this id: the subclient (time, cycle, oldest, index media
-    // agent and media calls), the job (getArchFileListByJob), the storage policy (getMediaAgentByAGC and
-    // the copy calls), the archive file (getCopyIdByAfileCopyPrec, getArchFileInfo), the media agent
-    // (getMediaAgentInfo) or the client (getLastAfileOfInstance).
-    uint64_t subject = 0;
-    uint64_t searchMode = 0;  // 0: every call; else only calls with this search mode
-};
-
 class ArchiveManagerHM {
 public:
     // The calls run in-process against the database whatever session is given.
@@ -110,10 +97,6 @@ public:
     int getMediaListForAppIdByTime(unsigned long copyPrecedence, unsigned long appId, unsigned long fromTime,
                                    unsigned long toTime, unsigned long reserved,
                                    std::vector<TMediaInfo>* media, unsigned long mediaMask);
-
-    // Test control, process-wide: matching calls return the fault's result without running.
-    static bool injectFailure(const ArchMgrFault& fault);
-    static void clearInjectedFailures();
 
 private:
     [[maybe_unused]] ZySessionSend* m_session;  // not used: every call runs in-process

@@ -15,6 +15,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/hubdbseed.h"
 #include "tests/platform/db/tempdir.h"
+#include "tests/support/archive/archmgr_faults.h"
 
 using zydb::DB_NO_DATA;
 using zydb::DB_OK;
@@ -95,7 +96,7 @@ protected:
         ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db")), DB_OK);
     }
     void TearDown() override {
-        ArchiveManagerHM::clearInjectedFailures();
+        hubtest::clearArchMgrFaults();
         zydb::CDbEnv::close();
     }
 
@@ -514,25 +515,24 @@ TEST_F(ArchiveManager, PlantedFailures) {
     a.appId = sA;
     a.searchMode = 1;
     GetOldestArchFileRet_t r;
-    ASSERT_TRUE(
-        ArchiveManagerHM::injectFailure({.op = ArchMgrOp::getOldestArchFile, .result = 100, .times = 1}));
+    ASSERT_TRUE(hubtest::injectArchMgrFault({.op = ArchMgrOp::getOldestArchFile, .result = 100, .times = 1}));
     EXPECT_EQ(am.getOldestArchFile(&a, &r), 100);
     EXPECT_EQ(r.creationTime, 0u);
     EXPECT_EQ(am.getOldestArchFile(&a, &r), 0);
 
     // Only the mode-2 cycle searches of one subclient fail, so the mode-8 retry runs.
-    ArchiveManagerHM::injectFailure({.op = ArchMgrOp::getArchFileByTimeCycle,
-                                     .result = -1,
-                                     .subject = static_cast<uint64_t>(sA),
-                                     .searchMode = 2});
+    hubtest::injectArchMgrFault({.op = ArchMgrOp::getArchFileByTimeCycle,
+                                 .result = -1,
+                                 .subject = static_cast<uint64_t>(sA),
+                                 .searchMode = 2});
     EXPECT_EQ(byTime(true, sA, 2, 0), -1);
     EXPECT_EQ(byTime(true, sA, 2, 0), -1);
     EXPECT_EQ(byTime(true, sA, 8, 0), j5.dataFiles[0]);
     EXPECT_EQ(byTime(true, o1, 8, 0), oj3.dataFiles[0]);
     EXPECT_EQ(byTime(false, sA, 2, 0), idx6);
 
-    ArchiveManagerHM::injectFailure({.op = ArchMgrOp::getLastAfileForEachCycle, .result = 1});
-    ArchiveManagerHM::injectFailure({.op = ArchMgrOp::getAGCFromAGAndCopy, .result = 7});
+    hubtest::injectArchMgrFault({.op = ArchMgrOp::getLastAfileForEachCycle, .result = 1});
+    hubtest::injectArchMgrFault({.op = ArchMgrOp::getAGCFromAGAndCopy, .result = 7});
     int rc = 0;
     cycles(sA, 0, 0, &rc);
     EXPECT_EQ(rc, 1);
@@ -540,15 +540,15 @@ TEST_F(ArchiveManager, PlantedFailures) {
     EXPECT_EQ(am.getAGCFromAGAndCopy(sp, 1, &copy, nullptr), 7);
     EXPECT_EQ(copy, 99ul);
 
-    ArchiveManagerHM::clearInjectedFailures();
+    hubtest::clearArchMgrFaults();
     EXPECT_EQ(byTime(true, sA, 2, 0), idx6);
-    EXPECT_FALSE(ArchiveManagerHM::injectFailure({.op = ArchMgrOp::getMediaAgentInfo, .result = 0}));
+    EXPECT_FALSE(hubtest::injectArchMgrFault({.op = ArchMgrOp::getMediaAgentInfo, .result = 0}));
     EXPECT_STREQ(archMgrOpName(ArchMgrOp::getMediaListForAppIdByTime), "getMediaListForAppIdByTime");
 }
 
 TEST_F(ArchiveManager, ThreadsShareTheDatabaseAndThePlantedFailures) {
     // Ten planted failures are taken exactly once in all, whichever threads meet them.
-    ArchiveManagerHM::injectFailure({.op = ArchMgrOp::getArchFileByTimeCycle, .result = -7, .times = 10});
+    hubtest::injectArchMgrFault({.op = ArchMgrOp::getArchFileByTimeCycle, .result = -7, .times = 10});
     std::atomic<int> planted{0}, found{0}, wrong{0};
     std::vector<std::thread> threads;
     for (int k = 0; k < 4; ++k)
