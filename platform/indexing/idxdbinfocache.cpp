@@ -16,7 +16,8 @@ namespace Utils {
 
 namespace {
 
-#define IDX_ERROR(code, text) FXErrorUtil::ErrorInt(code, FXCodeLocation(__FILE__, __PRETTY_FUNCTION__, __LINE__), text)
+#define IDX_ERROR(code, text) \
+    FXErrorUtil::ErrorInt(code, FXCodeLocation(__FILE__, __PRETTY_FUNCTION__, __LINE__), text)
 
 EvDebug& idxLog() {
     thread_local EvDebug log(nullptr);
@@ -36,10 +37,14 @@ CUxError readServers(const std::string& dbName, const std::string& backupSetGuid
     db.setWhere("dbName = '%s' AND backupSetGUID = '%s'", dbName, backupSetGuid);
     db.setOrderBy("isPrimary DESC, id");
     int rc = db.getOneRow(&db, false, 0, 0);
-    if (rc == zydb::DB_NO_DATA) return IDX_ERROR(-1, ("no index database [" + dbName + "] in backup set [" + backupSetGuid + "]").c_str());
-    if (rc != zydb::DB_OK) return IDX_ERROR(rc, (std::string("index database cannot be read: ") + db.getErrorStr(rc)).c_str());
+    if (rc == zydb::DB_NO_DATA)
+        return IDX_ERROR(
+            -1, ("no index database [" + dbName + "] in backup set [" + backupSetGuid + "]").c_str());
+    if (rc != zydb::DB_OK)
+        return IDX_ERROR(rc, (std::string("index database cannot be read: ") + db.getErrorStr(rc)).c_str());
     const int indexServer = db.getDataPtr()->currentIdxServer;
-    if (indexServer <= 0) return IDX_ERROR(-1, ("index database [" + dbName + "] has no index server").c_str());
+    if (indexServer <= 0)
+        return IDX_ERROR(-1, ("index database [" + dbName + "] has no index server").c_str());
 
     // The engines of every database the index server serves.
     std::list<App::IdxDbEngineType> engines;
@@ -52,7 +57,8 @@ CUxError readServers(const std::string& dbName, const std::string& backupSetGuid
             if (std::find(engines.begin(), engines.end(), type) == engines.end()) engines.push_back(type);
         }
         if (rc != zydb::DB_NO_DATA)
-            return IDX_ERROR(rc, (std::string("index databases cannot be read: ") + served.getErrorStr(rc)).c_str());
+            return IDX_ERROR(
+                rc, (std::string("index databases cannot be read: ") + served.getErrorStr(rc)).c_str());
     }
 
     // Any kind of index server; enabled nodes only, in node order.
@@ -74,9 +80,11 @@ CUxError readServers(const std::string& dbName, const std::string& backupSetGuid
         servers.push_back(std::move(s));
     }
     if (rc != zydb::DB_NO_DATA)
-        return IDX_ERROR(rc, (std::string("index server nodes cannot be read: ") + nodes.getErrorStr(rc)).c_str());
+        return IDX_ERROR(
+            rc, (std::string("index server nodes cannot be read: ") + nodes.getErrorStr(rc)).c_str());
     if (servers.empty())
-        return IDX_ERROR(-1, ("index server [" + std::to_string(indexServer) + "] has no enabled node").c_str());
+        return IDX_ERROR(-1,
+                         ("index server [" + std::to_string(indexServer) + "] has no enabled node").c_str());
 
     for (IdxSrvrInfo& s : servers) {
         APP_Client client(nullptr);
@@ -87,7 +95,8 @@ CUxError readServers(const std::string& dbName, const std::string& backupSetGuid
             s.m_offline = client.getDataPtr()->offlineEntity != 0;
             s.m_state = client.getDataPtr()->status;
         } else if (rc != zydb::DB_NO_DATA) {
-            return IDX_ERROR(rc, (std::string("index server client cannot be read: ") + client.getErrorStr(rc)).c_str());
+            return IDX_ERROR(
+                rc, (std::string("index server client cannot be read: ") + client.getErrorStr(rc)).c_str());
         }
     }
     out.servers.swap(servers);
@@ -98,16 +107,46 @@ CUxError readServers(const std::string& dbName, const std::string& backupSetGuid
 
 }  // namespace
 
-IdxDbInfoCache::IdxDbInfoCache() = default;
+IdxDbInfoCache::IdxDbInfoCache(size_t maxEntries) : m_maxEntries(std::max<size_t>(maxEntries, 1)) {}
 
 IdxDbInfoCache::~IdxDbInfoCache() {
     // Each entry's lock and map go with it.
     m_map.clear();
+    m_lru.clear();
 }
 
 IdxDbInfoCache* IdxDbInfoCache::Instance() {
     static IdxDbInfoCache* instance = new IdxDbInfoCache;
     return instance;
+}
+
+std::shared_ptr<DbToSrvrCache_t> IdxDbInfoCache::acquire(const std::string& key) {
+    ZyCriticalSectionLock lock(&m_lock);
+    if (!lock.isLocked()) return nullptr;
+    auto it = m_map.find(key);
+    if (it != m_map.end()) {
+        m_lru.splice(m_lru.begin(), m_lru, it->second.lru);
+        return it->second.entry;
+    }
+    while (m_map.size() >= m_maxEntries) {
+        m_map.erase(m_lru.back());
+        m_lru.pop_back();
+    }
+    m_lru.push_front(key);
+    Slot& slot = m_map[key];
+    slot.entry = std::make_shared<DbToSrvrCache_t>();
+    slot.lru = m_lru.begin();
+    return slot.entry;
+}
+
+void IdxDbInfoCache::dropIfEmpty(const std::string& key, const DbToSrvrCache_t* entry) {
+    if (!entry->m_map.empty()) return;
+    ZyCriticalSectionLock lock(&m_lock);
+    if (!lock.isLocked()) return;
+    auto it = m_map.find(key);
+    if (it == m_map.end() || it->second.entry.get() != entry) return;
+    m_lru.erase(it->second.lru);
+    m_map.erase(it);
 }
 
 size_t IdxDbInfoCache::size() {
@@ -126,14 +165,9 @@ CUxError IdxDbInfoCache::FetchOrSetIdxSrvrForDb(const std::string& dbName, const
                                                 std::vector<IdxSrvrInfo>& servers, bool userRequest) {
     if (dbName.empty()) return IDX_ERROR(-1, "no index database named");
     const std::string key = FormBackupSetAndDbName(backupSetGuid, dbName);
-    DbToSrvrCache_t* entry = nullptr;
-    {
-        ZyCriticalSectionLock lock(&m_lock);
-        if (!lock.isLocked()) return IDX_ERROR(-1, "index database cache lock is broken");
-        std::unique_ptr<DbToSrvrCache_t>& slot = m_map[key];
-        if (!slot) slot = std::make_unique<DbToSrvrCache_t>();
-        entry = slot.get();  // entries live as long as the cache
-    }
+    // The cache lock is never held while an entry's lock is taken; an entry's lock may take it.
+    std::shared_ptr<DbToSrvrCache_t> entry = acquire(key);
+    if (!entry) return IDX_ERROR(-1, "index database cache lock is broken");
     ZyCriticalSectionLock lock(&entry->m_lock);
     if (!lock.isLocked()) return IDX_ERROR(-1, "index database entry lock is broken");
     const long long now = static_cast<long long>(std::time(nullptr));
@@ -149,12 +183,14 @@ CUxError IdxDbInfoCache::FetchOrSetIdxSrvrForDb(const std::string& dbName, const
     if (err.IsError()) {
         idxLog().debugLvl(0, "ERROR: index servers of [%s] app type [%u]: %s", key.c_str(), appType,
                           err.GetErrorText().c_str());
+        dropIfEmpty(key, entry.get());  // a failure is never kept
         return err;
     }
     servers = fresh.servers;
     serverName = fresh.serverName;
     entry->m_map[appType] = std::move(fresh);
-    idxLog().debugLvl(3, "index servers of [%s]: %zu, first [%s]", key.c_str(), servers.size(), servers.front().m_name.c_str());
+    idxLog().debugLvl(3, "index servers of [%s]: %zu, first [%s]", key.c_str(), servers.size(),
+                      servers.front().m_name.c_str());
     return CUxError::Success();
 }
 

@@ -1,7 +1,9 @@
 // I2::Utils::IdxDbInfoCache: which index servers serve an index database, looked up in the Hubmaster
 // database (the database's row in App_IndexDBInfo, then the nodes of its current index server through
-// DM2GetIndexServers) and kept for a while. The process-wide cache, Instance(), is shared by every
-// browse worker; short-lived local caches are made on one thread. Any thread may ask.
+// DM2GetIndexServers) and kept for a while. Only successful look-ups are kept, and at most a bounded
+// number of databases (the least recently asked go first), so names that requests supply cannot grow
+// it without end. The process-wide cache, Instance(), is shared by every browse worker; short-lived
+// local caches are made on one thread. Any thread may ask.
 #pragma once
 
 #include <cstdint>
@@ -26,15 +28,15 @@ public:
     IdxSrvrInfo& operator=(const IdxSrvrInfo& other) = default;
     ~IdxSrvrInfo() = default;
 
-    std::string m_name;                               // the node's network host name
-    std::list<App::IdxDbEngineType> m_engineTypes;    // engines of the index databases the server serves
-    bool m_offline = false;                           // the node's client is marked offline
-    int32_t m_state = 0;                              // the node's client status
-    bool m_primaryNode = false;                       // first node of its cloud
-    long long m_clientId = 0;                         // the node's client id
-    std::string m_clientName;                         // the node's client name
-    long long m_cloudId = 0;                          // the index-server cloud
-    long long m_basePort = 0;                         // the node's base port
+    std::string m_name;                             // the node's network host name
+    std::list<App::IdxDbEngineType> m_engineTypes;  // engines of the index databases the server serves
+    bool m_offline = false;                         // the node's client is marked offline
+    int32_t m_state = 0;                            // the node's client status
+    bool m_primaryNode = false;                     // first node of its cloud
+    long long m_clientId = 0;                       // the node's client id
+    std::string m_clientName;                       // the node's client name
+    long long m_cloudId = 0;                        // the index-server cloud
+    long long m_basePort = 0;                       // the node's base port
 };
 
 // The servers of one database as last read, and when.
@@ -54,8 +56,10 @@ class IdxDbInfoCache {
 public:
     // How long a lookup is served from the cache before the database is asked again.
     static constexpr long long kMaxAgeSeconds = 300;
+    // How many databases the cache keeps by default; a backup of many databases asks again past it.
+    static constexpr size_t kMaxEntries = 4096;
 
-    IdxDbInfoCache();
+    explicit IdxDbInfoCache(size_t maxEntries = kMaxEntries);
     ~IdxDbInfoCache();
     IdxDbInfoCache(const IdxDbInfoCache&) = delete;
     IdxDbInfoCache& operator=(const IdxDbInfoCache&) = delete;
@@ -68,16 +72,29 @@ public:
     // request always reads the database afresh (and refreshes the cache); other requests are served
     // from the cache while it is younger than kMaxAgeSeconds. An error (no such database, no index
     // server, none of its nodes enabled, a failed read) leaves both outputs as they were.
-    CUxError FetchOrSetIdxSrvrForDb(const std::string& dbName, const std::string& backupSetGuid, unsigned int appType,
-                                    std::string& serverName, std::vector<IdxSrvrInfo>& servers, bool userRequest);
-    CUxError FetchOrSetIdxSrvrForDb(const std::string& dbName, const std::string& backupSetGuid, unsigned int appType,
-                                    std::string& serverName, std::vector<IdxSrvrInfo>& servers);
+    CUxError FetchOrSetIdxSrvrForDb(const std::string& dbName, const std::string& backupSetGuid,
+                                    unsigned int appType, std::string& serverName,
+                                    std::vector<IdxSrvrInfo>& servers, bool userRequest);
+    CUxError FetchOrSetIdxSrvrForDb(const std::string& dbName, const std::string& backupSetGuid,
+                                    unsigned int appType, std::string& serverName,
+                                    std::vector<IdxSrvrInfo>& servers);
 
     // The number of databases with an entry.
     size_t size();
 
 private:
-    std::map<std::string, std::unique_ptr<DbToSrvrCache_t>> m_map;  // guarded by m_lock; entries never removed
+    struct Slot {
+        std::shared_ptr<DbToSrvrCache_t> entry;  // shared: a caller keeps using an entry evicted meanwhile
+        std::list<std::string>::iterator lru;    // its place in m_lru
+    };
+    // The entry of `key`, made when missing and marked as the most recently asked; null on a broken lock.
+    std::shared_ptr<DbToSrvrCache_t> acquire(const std::string& key);
+    // Drops `key` when it still maps to `entry` and `entry` holds no look-up (its look-ups all failed).
+    void dropIfEmpty(const std::string& key, const DbToSrvrCache_t* entry);
+
+    const size_t m_maxEntries;
+    std::map<std::string, Slot> m_map;  // guarded by m_lock
+    std::list<std::string> m_lru;       // guarded by m_lock; keys of m_map, most recently asked first
     ZyCriticalSection m_lock;
 };
 

@@ -1,6 +1,8 @@
 // The index-server cache over a seeded database: the nodes of a database's index server with their
 // engines and state, served from the cache until a user request reads the database again, and the
 // failures that leave the caller's list alone.
+#include "platform/indexing/idxdbinfocache.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -10,7 +12,6 @@
 #include "platform/hubdb/familiesb_procs.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdb/seed_familiesb.h"
-#include "platform/indexing/idxdbinfocache.h"
 #include "platform/log/evdebug.h"
 #include "tests/platform/db/tempdir.h"
 
@@ -29,16 +30,23 @@ protected:
         node1 = seed.addClient({.name = "node1", .hostName = "node1.corp"});
         node2 = seed.addClient({.name = "node2", .hostName = "node2.corp"});
         node3 = seed.addClient({.name = "node3"});
-        server = more.addIndexServer("Virtual Machine", "idxcloud",
-                                     {{.clientId = node1}, {.clientId = node2}, {.clientId = node3, .enabled = false}});
+        server = more.addIndexServer(
+            "Virtual Machine", "idxcloud",
+            {{.clientId = node1}, {.clientId = node2}, {.clientId = node3, .enabled = false}});
         lone = more.addIndexServer("Exchange Index", "", {{.clientId = node3, .enabled = false}});
         int bs = seed.addBackupSet("vms", "BS-GUID-1");
         int bs2 = seed.addBackupSet("files", "BS-GUID-2");
-        more.addIndexDatabase({.dbName = "BS-GUID-1", .backupSetId = bs, .engineType = 2, .currentIdxServer = server});
-        more.addIndexDatabase({.dbName = "SC-GUID-7", .backupSetId = bs, .engineType = 1, .currentIdxServer = server});
-        more.addIndexDatabase({.dbName = "BS-GUID-2", .backupSetId = bs2, .engineType = 1, .currentIdxServer = lone});
+        more.addIndexDatabase(
+            {.dbName = "BS-GUID-1", .backupSetId = bs, .engineType = 2, .currentIdxServer = server});
+        more.addIndexDatabase(
+            {.dbName = "SC-GUID-7", .backupSetId = bs, .engineType = 1, .currentIdxServer = server});
+        more.addIndexDatabase(
+            {.dbName = "BS-GUID-2", .backupSetId = bs2, .engineType = 1, .currentIdxServer = lone});
+        more.addIndexDatabase(
+            {.dbName = "SC-GUID-8", .backupSetId = bs, .engineType = 1, .currentIdxServer = server});
         more.addIndexDatabase({.dbName = "orphan", .backupSetId = bs2, .engineType = 1});
-        seed.exec("UPDATE APP_Client SET offlineEntity = 1, status = 7 WHERE id = ?", {zydb::DbValue::ofInt(node2)});
+        seed.exec("UPDATE APP_Client SET offlineEntity = 1, status = 7 WHERE id = ?",
+                  {zydb::DbValue::ofInt(node2)});
         ASSERT_TRUE(more.ok()) << more.error();
         ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db")), zydb::DB_OK);
     }
@@ -61,7 +69,8 @@ TEST_F(IndexServers, NodesOfTheDatabasesIndexServer) {
     EXPECT_EQ(servers[0].m_clientId, node1);
     EXPECT_TRUE(servers[0].m_primaryNode);
     EXPECT_FALSE(servers[0].m_offline);
-    EXPECT_EQ(servers[0].m_engineTypes, (std::list<App::IdxDbEngineType>{App::IDX_DB_ENGINE_LUCENE, App::IDX_DB_ENGINE_CTREE}));
+    EXPECT_EQ(servers[0].m_engineTypes,
+              (std::list<App::IdxDbEngineType>{App::IDX_DB_ENGINE_LUCENE, App::IDX_DB_ENGINE_CTREE}));
     EXPECT_TRUE(servers[1].m_offline);
     EXPECT_EQ(servers[1].m_state, 7);
     IdxSrvrInfo copy(servers[1]);
@@ -77,7 +86,8 @@ TEST_F(IndexServers, CachedUntilAUserRequestReadsAgain) {
     ASSERT_EQ(servers.size(), 2u);
     {
         hubdb::HubDbSeed seed(dir.file("hub.db"));
-        ASSERT_EQ(seed.exec("UPDATE DM2CloudNode SET enabled = 0 WHERE clientId = ?", {zydb::DbValue::ofInt(node1)}),
+        ASSERT_EQ(seed.exec("UPDATE DM2CloudNode SET enabled = 0 WHERE clientId = ?",
+                            {zydb::DbValue::ofInt(node1)}),
                   zydb::DB_OK);
     }
     servers.clear();
@@ -95,9 +105,10 @@ TEST_F(IndexServers, FailuresLeaveTheCallersList) {
     std::string name = "kept";
     std::vector<IdxSrvrInfo> servers(1);
     servers[0].m_name = "kept";
-    for (const char* db : {"missing", "orphan", "BS-GUID-2"}) {  // no such db, no index server, no enabled node
-        CUxError err = cache.FetchOrSetIdxSrvrForDb(db, db == std::string("missing") ? "BS-GUID-1" : "BS-GUID-2", 29,
-                                                    name, servers, false);
+    for (const char* db :
+         {"missing", "orphan", "BS-GUID-2"}) {  // no such db, no index server, no enabled node
+        CUxError err = cache.FetchOrSetIdxSrvrForDb(
+            db, db == std::string("missing") ? "BS-GUID-1" : "BS-GUID-2", 29, name, servers, false);
         EXPECT_TRUE(err.IsError()) << db;
         EXPECT_FALSE(err.GetErrorText().empty());
         ASSERT_EQ(servers.size(), 1u);
@@ -130,13 +141,51 @@ TEST_F(IndexServers, SharedCacheFromManyThreads) {
     for (size_t n : found) EXPECT_EQ(n, 40u);
 }
 
-TEST(IdxDbInfoCacheLife, ReleasesEveryEntry) {
-    auto cache = std::make_unique<IdxDbInfoCache>();
+TEST_F(IndexServers, FailuresAreNeverKept) {
+    IdxDbInfoCache cache;
     std::string name;
     std::vector<IdxSrvrInfo> servers;
-    for (const char* db : {"a", "b", "c"}) cache->FetchOrSetIdxSrvrForDb(db, "g", 1, name, servers);  // no database
-    EXPECT_EQ(cache->size(), 3u);
-    cache.reset();  // the sanitizer build checks that all three go
+    for (int k = 0; k < 500; ++k)  // names a request could make up
+        EXPECT_TRUE(
+            cache.FetchOrSetIdxSrvrForDb("made-up-" + std::to_string(k), "BS-GUID-1", 1, name, servers)
+                .IsError());
+    EXPECT_TRUE(cache.FetchOrSetIdxSrvrForDb("orphan", "BS-GUID-2", 1, name, servers).IsError());
+    EXPECT_EQ(cache.size(), 0u);
+
+    // A failed application type of a kept database leaves that database's look-ups alone.
+    ASSERT_FALSE(cache.FetchOrSetIdxSrvrForDb("SC-GUID-7", "BS-GUID-1", 106, name, servers).IsError());
+    zydb::CDbEnv::close();
+    EXPECT_TRUE(cache.FetchOrSetIdxSrvrForDb("SC-GUID-7", "BS-GUID-1", 29, name, servers).IsError());
+    EXPECT_EQ(cache.size(), 1u);
+    servers.clear();
+    ASSERT_FALSE(cache.FetchOrSetIdxSrvrForDb("SC-GUID-7", "BS-GUID-1", 106, name, servers).IsError());
+    EXPECT_EQ(servers.size(), 2u);
+}
+
+TEST_F(IndexServers, BoundedLeastRecentlyAskedGoFirst) {
+    IdxDbInfoCache cache(2);
+    std::string name;
+    std::vector<IdxSrvrInfo> servers;
+    auto ask = [&](const char* db) {
+        servers.clear();
+        EXPECT_FALSE(cache.FetchOrSetIdxSrvrForDb(db, "BS-GUID-1", 106, name, servers).IsError()) << db;
+        return servers.size();
+    };
+    ask("BS-GUID-1");
+    ask("SC-GUID-7");
+    ask("BS-GUID-1");  // SC-GUID-7 is now the least recently asked
+    ask("SC-GUID-8");
+    EXPECT_EQ(cache.size(), 2u);
+    {
+        hubdb::HubDbSeed seed(dir.file("hub.db"));
+        ASSERT_EQ(seed.exec("UPDATE DM2CloudNode SET enabled = 0 WHERE clientId = ?",
+                            {zydb::DbValue::ofInt(node1)}),
+                  zydb::DB_OK);
+    }
+    EXPECT_EQ(ask("BS-GUID-1"), 2u);  // kept
+    EXPECT_EQ(ask("SC-GUID-8"), 2u);  // kept
+    EXPECT_EQ(ask("SC-GUID-7"), 1u);  // evicted, so read again
+    EXPECT_EQ(cache.size(), 2u);
 }
 
 }  // namespace
