@@ -40,6 +40,24 @@ protected:
         EXPECT_EQ(peer.failures(), std::vector<std::string>());
     }
 
+    static std::vector<uint8_t> userIdBytes(uint64_t id) {
+        FSROriginatedUserId user;
+        user.userId = id;
+        return hubtest::encodeMessage(FSR_MSG_ORIGINATED_USER_ID, user);
+    }
+    // Wraps the caller's own memory in `buffer` and receives the user-id record that a peer sends
+    // first; the record is then held by `buffer`.
+    static void receiveUserId(CZyNetwork& session, zysDatabuf_v2& buffer, void* own, size_t ownSize,
+                              uint64_t id) {
+        buffer.setExternalBuffer(own, ownSize);
+        unsigned long code = 0;
+        bool timedOut = false;
+        ASSERT_FALSE(session.ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).IsError());
+        ASSERT_FALSE(timedOut);
+        ASSERT_EQ(code, FSR_MSG_ORIGINATED_USER_ID);
+        ASSERT_EQ(reinterpret_cast<const FSROriginatedUserId*>(buffer.getDataBuffer())->userId, id);
+    }
+
     // Sends a record under its code.
     template <class T>
     static CUxError sendRecord(CZyNetwork& session, unsigned long code, T& record) {
@@ -471,10 +489,8 @@ TEST_F(NetSession, XmlMessagesBothWays) {
 // Both receives report a time-out alike: the flag, success, nothing received, the session going on;
 // the XDR buffer no longer shows the record of the receive before.
 TEST_F(NetSession, ATimeOutIsTheFlagWithSuccessAndAnEmptyBuffer) {
-    FSROriginatedUserId user;
-    user.userId = 4242;
     CScriptedPeer peer;
-    peer.sendXdr(FSR_MSG_ORIGINATED_USER_ID, hubtest::encodeMessage(FSR_MSG_ORIGINATED_USER_ID, user))
+    peer.sendXdr(FSR_MSG_ORIGINATED_USER_ID, userIdBytes(4242))
         .expectXdr(FSR_MSG_RESTORE_END)  // sent once the receives below have timed out
         .sendXml(0x0A0B0C0D, "<late/>")
         .waitForClose();
@@ -483,15 +499,11 @@ TEST_F(NetSession, ATimeOutIsTheFlagWithSuccessAndAnEmptyBuffer) {
 
     unsigned char own[64] = {};
     zysDatabuf_v2 buffer;
-    buffer.setExternalBuffer(own, sizeof(own));
-    unsigned long code = 0;
-    bool timedOut = false;
-    ASSERT_FALSE(session->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).IsError());
-    ASSERT_FALSE(timedOut);
-    ASSERT_EQ(code, FSR_MSG_ORIGINATED_USER_ID);
-    ASSERT_EQ(reinterpret_cast<const FSROriginatedUserId*>(buffer.getDataBuffer())->userId, 4242u);
+    receiveUserId(*session, buffer, own, sizeof(own), 4242);
 
     // No FreeReceivedMessage: the caller goes straight on to the next receive, as a loop does.
+    unsigned long code = 0;
+    bool timedOut = false;
     zysHostProtocolHeader header;
     CUxError error = session->ReceiveXDRMessage(&code, &buffer, &header, 0, 1, timedOut);
     EXPECT_FALSE(error.IsError()) << error.AsString();
@@ -527,22 +539,18 @@ TEST_F(NetSession, ATimeOutIsTheFlagWithSuccessAndAnEmptyBuffer) {
 // A message of the kind not awaited cannot be handed back: the receive fails and the session closes
 // (the peer sees it go), whichever way round.
 TEST_F(NetSession, AMessageOfTheOtherKindClosesTheSession) {
-    FSROriginatedUserId user;
-    user.userId = 1;
     {  // XML where XDR is awaited
         CScriptedPeer peer;
-        peer.sendXdr(FSR_MSG_ORIGINATED_USER_ID, hubtest::encodeMessage(FSR_MSG_ORIGINATED_USER_ID, user))
+        peer.sendXdr(FSR_MSG_ORIGINATED_USER_ID, userIdBytes(1))
             .sendXml(kBrowseRequestTag, "<BrowseRequest/>")
             .waitForClose();
         peer.start();
         auto session = open(peer);
         unsigned char own[16] = {};
         zysDatabuf_v2 buffer;
-        buffer.setExternalBuffer(own, sizeof(own));
+        receiveUserId(*session, buffer, own, sizeof(own), 1);
         unsigned long code = 0;
         bool timedOut = false;
-        ASSERT_FALSE(session->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).IsError());
-        ASSERT_EQ(code, FSR_MSG_ORIGINATED_USER_ID);
         EXPECT_EQ(session->ReceiveXDRMessage(&code, &buffer, nullptr, 0, 10, timedOut).GetErrorCode(),
                   ZYNET_E_UNEXPECTED_KIND);
         EXPECT_FALSE(timedOut);
