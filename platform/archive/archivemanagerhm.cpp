@@ -559,6 +559,42 @@ int ArchiveManagerHM::getAGCFromAGAndCopy(unsigned long archGroupId, unsigned lo
     return rc;
 }
 
+namespace {
+
+// The media rows of archive files on their copies: one row per (file, copy, medium) with what a
+// TMediaInfo shows of the medium, its copy, storage policy and media agent (fillMedium), then the
+// file's copy row (valid, aged, size). Callers add the WHERE clause.
+const std::string kMediaOfFilesSql =
+    "SELECT fm.archFileId, fm.kelmarchId, fm.archCopyId, m.id, m.mediaType, m.mediaSize, m.barcode, "
+    "m.libraryName, m.location, g.name, IFNULL(ag.name, ''), IFNULL(cl.name, ''), "
+    "IFNULL(cl.net_hostname, ''), IFNULL(c.mediaAgentId, 0), f.archGroupId, IFNULL(c.physicalSize, 0) "
+    "FROM archFileMedia fm JOIN MMMedia m ON m.id = fm.mediaId "
+    "JOIN archFile f ON f.id = fm.archFileId AND f.kelmarchId = fm.kelmarchId "
+    "JOIN archGroupCopy g ON g.id = fm.archCopyId LEFT JOIN archGroup ag ON ag.id = g.archGroupId "
+    "LEFT JOIN archFileCopy c ON c.archFileId = fm.archFileId AND c.kelmarchId = fm.kelmarchId "
+    "AND c.archCopyId = fm.archCopyId LEFT JOIN APP_Client cl ON cl.id = c.mediaAgentId ";
+
+// The medium of a kMediaOfFilesSql row (flags and file count are the caller's).
+void fillMedium(TMediaInfo& m, const zydb::IDbRow& r) {
+    m.mediaId = static_cast<uint64_t>(col(r, 3));
+    m.mediaType = static_cast<uint64_t>(col(r, 4));
+    m.size = static_cast<uint64_t>(r.columnInt64(5));
+    m.text1 = text(r, 6);
+    m.mediaName = m.text1;
+    m.text2 = text(r, 7);
+    m.text3 = text(r, 8);
+    m.text6 = text(r, 9);
+    m.text8 = text(r, 10);
+    m.text4 = text(r, 11);
+    m.text5 = text(r, 12);
+    m.value5 = static_cast<uint64_t>(col(r, 13));
+    m.value6 = static_cast<uint64_t>(col(r, 2));
+    m.value7 = static_cast<uint64_t>(col(r, 14));
+    m.value9 = static_cast<uint64_t>(col(r, 1));
+}
+
+}  // namespace
+
 int ArchiveManagerHM::getMediaListForAppIdByTime(unsigned long copyPrecedence, unsigned long appId,
                                                  unsigned long fromTime, unsigned long toTime, unsigned long,
                                                  std::vector<TMediaInfo>* media, unsigned long mediaMask) {
@@ -580,44 +616,49 @@ int ArchiveManagerHM::getMediaListForAppIdByTime(unsigned long copyPrecedence, u
             wanted[{f.id, f.kelmarchId}] = {&f, flag};
     }
     std::map<int, TMediaInfo> byMedia;
-    int rc = q.each(
-        "SELECT fm.archFileId, fm.kelmarchId, fm.archCopyId, m.id, m.mediaType, m.mediaSize, m.barcode, "
-        "m.libraryName, m.location, g.name, IFNULL(ag.name, ''), IFNULL(cl.name, ''), "
-        "IFNULL(cl.net_hostname, '') "
-        "FROM archFileMedia fm JOIN MMMedia m ON m.id = fm.mediaId "
-        "JOIN archFile f ON f.id = fm.archFileId AND f.kelmarchId = fm.kelmarchId "
-        "JOIN archGroupCopy g ON g.id = fm.archCopyId LEFT JOIN archGroup ag ON ag.id = g.archGroupId "
-        "LEFT JOIN archFileCopy c ON c.archFileId = fm.archFileId AND c.kelmarchId = fm.kelmarchId "
-        "AND c.archCopyId = fm.archCopyId LEFT JOIN APP_Client cl ON cl.id = c.mediaAgentId "
-        "WHERE f.appId = ?1 ORDER BY m.id, fm.archFileId",
-        {I(static_cast<long long>(appId))}, [&](const zydb::IDbRow& r) {
-            auto it = wanted.find({col(r, 0), col(r, 1)});
-            if (it == wanted.end() || it->second.first->copyId != col(r, 2)) return;
-            const Afile& f = *it->second.first;
-            auto [slot, fresh] = byMedia.try_emplace(col(r, 3));
-            TMediaInfo& m = slot->second;
-            if (fresh) {
-                m.mediaId = static_cast<uint64_t>(col(r, 3));
-                m.mediaType = static_cast<uint64_t>(col(r, 4));
-                m.size = static_cast<uint64_t>(r.columnInt64(5));
-                m.text1 = text(r, 6);
-                m.mediaName = m.text1;
-                m.text2 = text(r, 7);
-                m.text3 = text(r, 8);
-                m.text6 = text(r, 9);
-                m.text8 = text(r, 10);
-                m.text4 = text(r, 11);
-                m.text5 = text(r, 12);
-                m.value5 = static_cast<uint64_t>(f.mediaAgentId);
-                m.value6 = static_cast<uint64_t>(f.copyId);
-                m.value7 = static_cast<uint64_t>(f.archGroupId);
-                m.value9 = static_cast<uint64_t>(f.kelmarchId);
-            }
-            m.flags |= it->second.second;
-            ++m.value8;
-        });
+    int rc = q.each(kMediaOfFilesSql + "WHERE f.appId = ?1 ORDER BY m.id, fm.archFileId",
+                    {I(static_cast<long long>(appId))}, [&](const zydb::IDbRow& r) {
+                        auto it = wanted.find({col(r, 0), col(r, 1)});
+                        if (it == wanted.end() || it->second.first->copyId != col(r, 2)) return;
+                        auto [slot, fresh] = byMedia.try_emplace(col(r, 3));
+                        TMediaInfo& m = slot->second;
+                        if (fresh) fillMedium(m, r);
+                        m.flags |= it->second.second;
+                        ++m.value8;
+                    });
     if (rc != zydb::DB_OK) return rc;
     if (byMedia.empty()) return zydb::DB_NO_DATA;
     for (auto& [id, m] : byMedia) media->push_back(std::move(m));
+    return 0;
+}
+
+int ArchiveManagerHM::getMediaListForArchFile(unsigned long copyPrecedence, unsigned long archFileId,
+                                              unsigned long kelmarchId, unsigned long mediaFlag,
+                                              std::vector<TMediaInfo>* media,
+                                              unsigned long long* sizeOnCopy) {
+    const ArchMgrOp op = ArchMgrOp::getMediaListForArchFile;
+    if (media == nullptr) return refuse(op, "no media list");
+    if (int rc = plantedResult(op, archFileId, 0)) return rc;
+    Query q(op);
+    std::vector<TMediaInfo> found;
+    long long size = 0;
+    int rc = q.each(kMediaOfFilesSql +
+                        "WHERE fm.archFileId = ?1 AND (?3 <= 0 OR fm.kelmarchId = ?3) AND f.isValid = 1 AND "
+                        "c.isValid = 1 AND IFNULL(c.agedBy, 0) = 0 AND fm.archCopyId = " +
+                        copyOfPrecedence("f.archGroupId") + " ORDER BY m.id",
+                    {I(static_cast<long long>(archFileId)), I(static_cast<long long>(copyPrecedence)),
+                     I(static_cast<long long>(kelmarchId))},
+                    [&](const zydb::IDbRow& r) {
+                        TMediaInfo m;
+                        fillMedium(m, r);
+                        m.flags = mediaFlag;
+                        m.value8 = 1;
+                        size = r.columnInt64(15);
+                        found.push_back(std::move(m));
+                    });
+    if (rc != zydb::DB_OK) return rc;
+    if (found.empty()) return zydb::DB_NO_DATA;
+    media->insert(media->end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+    if (sizeOnCopy != nullptr) *sizeOnCopy = static_cast<unsigned long long>(size);
     return 0;
 }

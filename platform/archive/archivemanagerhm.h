@@ -97,6 +97,13 @@ public:
     int getMediaListForAppIdByTime(unsigned long copyPrecedence, unsigned long appId, unsigned long fromTime,
                                    unsigned long toTime, unsigned long reserved,
                                    std::vector<TMediaInfo>* media, unsigned long mediaMask);
+    // Appends one entry per medium holding the archive file (Kelmarch id 0: of any Kelmarch) on the copy
+    // of `copyPrecedence` (0: the storage policy's default copy), with `mediaFlag` as its flags and a
+    // file count of 1, and gives the file's size on that copy. 100 when the file is not valid there
+    // (missing, invalid or aged) or no medium holds it.
+    int getMediaListForArchFile(unsigned long copyPrecedence, unsigned long archFileId,
+                                unsigned long kelmarchId, unsigned long mediaFlag,
+                                std::vector<TMediaInfo>* media, unsigned long long* sizeOnCopy);
 
 private:
     [[maybe_unused]] ZySessionSend* m_session;  // not used: every call runs in-process
