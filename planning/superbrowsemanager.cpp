@@ -2,9 +2,17 @@
 #include "planning/superbrowsemanager.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 
+#include "fbDebug/fbdebug.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/entities/entityconfig.h"
+#include "platform/entities/zyclient.h"
+#include "platform/errors/fxerrorutil.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/zydate.h"
 
 SuperBrowseManager::SuperBrowseManager(EvMultiEntityRestoreTask* task)
     : m_backupSetId(static_cast<uint32_t>(task->getBackupSetId())),
@@ -143,4 +151,140 @@ std::string SuperBrowseManager::getLastError() const {
 
 databrowse::BrowseErrorCode SuperBrowseManager::getLastErrorCode() const {
     return m_lastErrorCode;
+}
+
+// ---- decisions ------------------------------------------------------------------------------------
+
+bool SuperBrowseManager::canSuperBrowseBeApplied() {
+    CBrowseLog log("FBHMSUPERMGR");
+    unsigned int disabled = static_cast<unsigned int>(-1);
+    ZYPlatformInfo::getNumber("EventManager", "nDISABLESUPERBROWSE", &disabled);
+    if (disabled == 1) {
+        log.debugLvl(0, "super browse is disabled through registry hook");
+        return false;
+    }
+    if (getExtendedOption(88) == '1' && m_appType == 13) {
+        log.debugLvl(0, "super browse is disabled for live browse");
+        return false;
+    }
+    return true;
+}
+
+bool SuperBrowseManager::shouldBypassContent() {
+    if (getExtendedOption(87) == '1' || (m_optionBits & 0x2) != 0) m_bypassContent = true;
+    return m_bypassContent;
+}
+
+std::string SuperBrowseManager::hostNameOf(uint32_t clientId) {
+    auto it = m_maHostNameCache.find(clientId);
+    if (it != m_maHostNameCache.end()) return it->second;
+    std::string name;
+    if (ZYClient(clientId).getNetworkHostnameMangled(name) != 0) return std::string();
+    m_maHostNameCache[clientId] = name;
+    return name;
+}
+
+std::list<std::string> SuperBrowseManager::getSuperBrowseMa() {
+    CBrowseLog log("FBHMSUPERMGR");
+    std::lock_guard<std::mutex> lock(m_selectionLock);
+    if (!m_selectedMediaAgent.empty()) {
+        m_masterMaCandidates.assign(1, m_selectedMediaAgent);
+    } else if (m_taskMediaAgentClientId != 0) {
+        std::string name;
+        ZYClient(static_cast<unsigned long>(m_taskMediaAgentClientId)).getNetworkHostnameMangled(name);
+        m_masterMaCandidates.assign(1, name);
+    } else if (m_masterMaCandidates.empty() && (ZYPlatformInfo::getZYPlatformType() & 2) != 0) {
+        std::string name;
+        ZYClient(kHubmasterClientId).getNetworkHostnameMangled(name);
+        log.debugLvl(2, "choosing hubmaster [%s] as super browse media agent", name.c_str());
+        m_masterMaCandidates.assign(1, name);
+    }
+    return m_masterMaCandidates;
+}
+
+bool SuperBrowseManager::shouldDisableStopBrowse(const std::string& version) {
+    size_t sp = version.find("SP");
+    if (sp == std::string::npos) return true;
+    const char* p = version.c_str() + sp + 2;
+    long number = std::strtol(p, nullptr, 10);
+    if (number >= 4) return false;
+    if (number < 3) return true;
+    while (std::isdigit(static_cast<unsigned char>(*p))) ++p;
+    return !(std::strcmp(p, "b") == 0 || std::strcmp(p, "b+") == 0);
+}
+
+bool SuperBrowseManager::isViewExactOrImage(uint32_t appId, uint32_t time) {
+    VirtualServerSubclientConfiguration conf(appId);
+    ZYDate refTime(static_cast<long>(time));
+    conf.setRefTime(refTime);
+    VirtualServerBackupViewLevelType level = VS_BACKUP_VIEW_LEVEL_DEFAULT;
+    conf.getBackupViewLevel(level, nullptr);
+    return !(level == VS_BACKUP_VIEW_LEVEL_VOLUME && (m_optionBits & 0x3B) != 0);
+}
+
+bool SuperBrowseManager::isExact(uint32_t appId, uint32_t time) {
+    switch (m_appType) {
+        case 41:
+            return true;
+        case 65:
+        case 75:
+        case 76:
+        case 87:
+            return (m_optionBits & kOptionExactBrowse) != 0;
+        case 106:
+            return isViewExactOrImage(appId, time);
+        default:
+            return false;
+    }
+}
+
+bool SuperBrowseManager::isImage(uint32_t appId, uint32_t time) {
+    switch (m_appType) {
+        case 65:
+        case 75:
+        case 76:
+        case 87:
+            return (m_optionBits & kOptionExactBrowse) == 0;
+        case 106:
+            return isViewExactOrImage(appId, time);
+        default:
+            return false;
+    }
+}
+
+CUxError SuperBrowseManager::getAppIds(int backupSetId, int appId, std::vector<APP_Application_t>& rows,
+                                       bool checkIndexLogs) {
+    std::string where = appId > 0 ? "id  = %d" : "backupSet  = %d";
+    const int key = appId > 0 ? appId : backupSetId;
+    where +=
+        " and not exists (SELECT * FROM APP_subclientProp p WITH(NOLOCK) WHERE p.attrName ='Index SubClient' "
+        "AND "
+        "p.attrVal <> '0' AND p.modified = 0 and p.componentNameId=App_Application.id)";
+    if (checkIndexLogs) {
+        where +=
+            " and (ISNULL((SELECT action FROM JMJobAction WITH (NOLOCK) WHERE clientId = 1 AND mediaAgentID "
+            "= 1 AND "
+            "appType = 0 AND optype = 4 AND appId = APP_Application.id), 0) = 0";
+        where +=
+            " OR EXISTS (select 1 from archFile af WITH (NOLOCK) where af.appId=APP_Application.id and "
+            "filetype in "
+            "(2,6) and cs_afname = CHECKSUM(N'IdxLogs_V1') and name = N'IdxLogs_V1'))";
+    }
+    APP_Application table(nullptr);
+    table.setIsolationType(4);
+    table.setWhere(where.c_str(), key);
+    int count = 0;
+    for (;;) {
+        int rc = table.getNextRow(&table, &count, -1, 0);
+        if (rc == 100) break;
+        if (rc != 0) {
+            std::string printed = where;
+            printed.replace(printed.find("%d"), 2, std::to_string(key));
+            std::string text = "unable to execute query: " + printed;
+            return FXErrorUtil::ErrorInt(rc, FXCodeLocation(__FILE__, __PRETTY_FUNCTION__, __LINE__),
+                                         text.c_str());
+        }
+        rows.push_back(*table.getDataPtr());
+    }
+    return CUxError::Success();
 }

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Db/Proc/archFileByTimeSuperBrowse.h"
@@ -22,6 +24,11 @@ class EvMultiEntityRestoreTask;
 
 class SuperBrowseManager {
 public:
+    // Option bit 50: exact rather than image browse (app types 65, 75, 76, 87); no block-level mount.
+    static constexpr uint64_t kOptionExactBrowse = 0x4000000000000ULL;
+    // The Hubmaster's own client.
+    static constexpr unsigned long kHubmasterClientId = 2;
+
     using CycleIterator = std::vector<SuperBrowse>::iterator;
     using ArchiveIterator = std::vector<SuperBrowseArchive>::iterator;
 
@@ -30,6 +37,14 @@ public:
     ~SuperBrowseManager();
     SuperBrowseManager(const SuperBrowseManager&) = delete;
     SuperBrowseManager& operator=(const SuperBrowseManager&) = delete;
+
+    // The block-level mount description of a data archive file of a cycle (the worker's
+    // getBlockLevelMountXml: exact-time flag, subclient, archive file, app type, cycle from and to,
+    // copy precedence, extended option 110). The browse library installs it once at start-up; the
+    // planner sits below the worker and cannot call it directly. Without one, cycles carry no mount text.
+    using MountXmlProvider = std::function<std::string(bool, unsigned, unsigned long, unsigned long,
+                                                       unsigned long, unsigned long, int, bool)>;
+    static void setBlockLevelMountXmlProvider(MountXmlProvider provider);
 
     // ---- planning
     // 0 on success, -1 on failure (getLastErrorCode/getLastError then say why when they can).
@@ -110,6 +125,7 @@ public:
 private:
     struct IndexDb;          // one index database of a backup set (v2 look-up)
     struct SplitStatistics;  // seconds per kind of call of the per-subclient path
+    struct MediaAgentScan;   // the backup set's rows of the v2 look-up, read once
 
     int splitBySubclient();
     int splitSubclient(uint32_t subclient, SplitStatistics& stats);
@@ -129,14 +145,15 @@ private:
     // The v2 look-up of one database: fills `server` and `engine`; -1 ends the call, 1 skips the db.
     int chooseIndexServer(const IndexDb& db, const std::string& backupSetGuid, int appType, int clientId,
                           int backupSetId, int fromTime, int toTime, int copyPrecedence, bool cloudLaptopMode,
-                          size_t dbCount, std::string& server, uint32_t& engine);
-    int switchServerToMediaAgent(int appType, int clientId, int backupSetId, int subclientId, int fromTime,
-                                 int toTime, int copyPrecedence, std::string& server);
+                          size_t dbCount, MediaAgentScan& scan, std::string& server, uint32_t& engine);
+    // Reads the procedure's rows for the backup set on first use; 0 or the fetch error.
+    int scanMediaAgents(MediaAgentScan& scan, int appType, int clientId, int backupSetId, int subclientId,
+                        int fromTime, int toTime, int copyPrecedence);
     // Subclients of one mailbox or machine named by the path (empty: no optimisation).
     std::vector<int> optimisedSubclients(int appType, int backupSetId, const char* path);
     // The version decision's content-indexed VM check; true when it forced v2.
     bool contentIndexedVmCheck(bool& indexingV2, unsigned long& idxAppType);
-    void backwardCompatibilityChecks(bool& indexingV2, long long& threshold);
+    void backwardCompatibilityChecks(bool& indexingV2, unsigned long idxAppType, long long& threshold);
 
     // Task values.
     uint32_t m_backupSetId;
@@ -185,6 +202,8 @@ private:
     uint32_t m_ciKelmarchId = 0;
     bool m_userRequest;
     uint32_t m_minSpLevelMa = 0x7FFFFFFF;
+    // While cycle rows are gathered: the first cycle of each job, for its data archives' mount text.
+    std::unordered_map<uint64_t, size_t> m_firstCycleOfJob;
     bool m_hasCloudLaptopJobs = false;
 };
 

@@ -17,6 +17,7 @@
 // changed, so callers may read afresh at every use.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -40,12 +41,27 @@ public:
     // Text value of a key: returns 1 and stores the text when the key exists, else 0 and leaves *value.
     static int getString(const char* section, const char* key, std::string* value);
 
+    // A secret (a key) held in the registry: as getString, but refused (0, logged as an error) while
+    // the registry file is open to anyone but its owner, so a leaked key is never put to use.
+    static int getSecret(const char* section, const char* key, std::string* value);
+
     // Writes (or replaces) one value in the registry file, creating the file and the section when
-    // needed. For the host and tests; the file is replaced atomically. Returns true on success.
+    // needed. For the host and tests; the file is replaced atomically, readable by its owner only
+    // (mode 0600) and synced to disk before it replaces the old one. Returns true on success.
     static bool setString(const char* section, const char* key, const std::string& value);
     static bool setNumber(const char* section, const char* key, unsigned long value);
     // Removes one value; true when the file was rewritten (also when the key was absent).
     static bool removeValue(const char* section, const char* key);
+
+    // A multi-string value (texts each closed by NUL, the run closed by an empty text), written in the
+    // file as its texts separated by the two characters "\0". Copies at most `size` bytes of the run
+    // into `buffer` and returns how many it copied (a value longer than the buffer is cut there, as a
+    // registry read into a fixed buffer is); 0 when the key is absent.
+    static size_t getMultiString(const char* section, const char* key, char* buffer, size_t size);
+
+    // The kind of machine this process runs on: bit 2 set on the Hubmaster (the default), read from
+    // "Base" / "nZYPlatformType".
+    static unsigned int getZYPlatformType();
 
     // Where the registry file lives. An empty path goes back to HUB_REGISTRY.
     static void setRegistryPath(const std::string& path);

@@ -12,4 +12,10 @@ public:
     // database error and `names` untouched. Kelmarch 2 is assumed.
     static int getApplications(unsigned long kelmarchId, unsigned long clientId, unsigned long appType,
                                unsigned long backupSetId, std::vector<std::string>& names);
+    // The subclients of `backupSetId` (of `appType` when it is not 0, of `clientId` when it is not 0), in
+    // id order, their ids and names appended; with `excludeIndexSubclients`, subclients marked "Index
+    // SubClient" (not '0') are left out. 0 when answered (perhaps with none); else the database error.
+    static int getSubclientList(std::vector<unsigned long>& ids, std::vector<std::string>& names,
+                                unsigned long appType, unsigned long backupSetId, unsigned long clientId,
+                                int excludeIndexSubclients);
 };

@@ -7,6 +7,7 @@
 #include "platform/hubdb/familiesb_procs.h"
 #include "platform/hubdb/proc_archfileinfo.h"
 #include "platform/hubdb/proc_jobs.h"
+#include "platform/hubdb/tagprocs.h"
 #include "platform/hubdb/vsatagprocs.h"
 #include "platform/hubdb/xmlprocs.h"
 #include "platform/msg/app_execute_sp.h"

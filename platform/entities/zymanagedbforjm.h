@@ -1,0 +1,11 @@
+// ZYManageDBForJM: the job manager's questions about finished backup jobs (JMBkpStats). Any thread;
+// reads run on the calling thread's connection.
+#pragma once
+
+class ZYManageDBForJM {
+public:
+    // The start and end times of the finished job (jobId, kelmarchId); false when there is no such
+    // job or it cannot be read (outputs untouched).
+    static bool GetBkpTimeForBkpHistoryJob(unsigned long jobId, long& backupTime, long& endTime,
+                                           unsigned long kelmarchId);
+};
