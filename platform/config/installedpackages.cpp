@@ -33,5 +33,6 @@ int ZYInstalledPackages::getPackageList(std::vector<int>& packages) {
 
 bool ZYInstalledPackages::isInstalled(int packageId) {
     std::vector<int> packages;
-    return getPackageList(packages) == 0 && std::find(packages.begin(), packages.end(), packageId) != packages.end();
+    return getPackageList(packages) == 0 &&
+           std::find(packages.begin(), packages.end(), packageId) != packages.end();
 }

@@ -1,7 +1,6 @@
 #include "platform/entities/appmgrmount.h"
 
 #include <pugixml.hpp>
-
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -77,7 +76,8 @@ int describeMount(const char* mountType, unsigned long kelmarchId, unsigned int 
 
 int EvAppMgr_GetBlockLevelMountXMLParams(int requestType, unsigned int appId, unsigned long afileId,
                                          int mountOption, unsigned long appType, unsigned long fromTime,
-                                         unsigned long toTime, int copyPrecedence, bool option, std::string& xml) {
+                                         unsigned long toTime, int copyPrecedence, bool option,
+                                         std::string& xml) {
     return describeMount("BlockLevel", 0, appId, afileId, false,
                          {{"requestType", std::to_string(requestType)},
                           {"mountOption", std::to_string(mountOption)},

@@ -12,7 +12,8 @@
 // copyPrecedence and option are carried into the description as given. Kelmarch 2 is assumed.
 int EvAppMgr_GetBlockLevelMountXMLParams(int requestType, unsigned int appId, unsigned long afileId,
                                          int mountOption, unsigned long appType, unsigned long fromTime,
-                                         unsigned long toTime, int copyPrecedence, bool option, std::string& xml);
+                                         unsigned long toTime, int copyPrecedence, bool option,
+                                         std::string& xml);
 
 // The VM's GUID (its current "Virtual Machine Instance UUID", else its client's GUID) and the media
 // agent that will mount (empty: the one the archive file lives on decides) go into the description.

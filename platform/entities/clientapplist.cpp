@@ -11,7 +11,8 @@ int ClientApplicationList::getApplications(unsigned long, unsigned long clientId
     t.setOrderBy("id");
     std::vector<std::string> found;
     int rc;
-    while ((rc = t.getNextRow(&t, nullptr, 0, 0)) == zydb::DB_OK) found.emplace_back(t.getDataPtr()->subclientName);
+    while ((rc = t.getNextRow(&t, nullptr, 0, 0)) == zydb::DB_OK)
+        found.emplace_back(t.getDataPtr()->subclientName);
     if (rc != zydb::DB_NO_DATA) return rc;
     names.swap(found);
     return 0;

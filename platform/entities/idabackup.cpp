@@ -5,7 +5,8 @@
 
 int IdaBackup::getVSMemberServers(unsigned int, std::string& xml) {
     std::string answer;
-    int rc = App_ExecuteSP().executeStoredProcedure(App::GetVSMemberServersRequest::TAG, xml, answer, nullptr);
+    int rc =
+        App_ExecuteSP().executeStoredProcedure(App::GetVSMemberServersRequest::TAG, xml, answer, nullptr);
     if (rc == 0) xml = std::move(answer);
     return rc;
 }

@@ -34,7 +34,9 @@ void logFailure(const char* procedure, const std::string& why) {
     log.debugLvl(0, "ERROR: %s: %s", procedure, why.c_str());
 }
 
-long long idOf(const CNMessageBase& m, const MsgFieldRef& f) { return m.isSet(f) ? m.getint64(f) : 0; }
+long long idOf(const CNMessageBase& m, const MsgFieldRef& f) {
+    return m.isSet(f) ? m.getint64(f) : 0;
+}
 
 // A tag procedure's frame: the request parsed, the connection of the caller's transaction (or of the
 // thread), the answer written. `fill` returns DB_OK or an error with `why`.
@@ -71,12 +73,13 @@ int answerByTag(const char* procedure, const std::string& requestXml, std::strin
 // Whether the client's VMs were indexed per VM (V2) at time t: its V2 property in force then.
 int indexedV2At(zydb::IDbConnection& conn, long long clientId, long long t, bool& v2) {
     std::vector<DbValue> row;
-    int rc = queryFirstRow(conn,
-                           "SELECT attrVal FROM APP_ClientProp WHERE componentNameId = ? AND attrName = ? AND "
-                           "created <= ? AND (? < modified OR modified = 0) ORDER BY created DESC, id DESC LIMIT 1",
-                           {DbValue::ofInt(clientId), DbValue::ofText(kIndexingV2VsaProperty), DbValue::ofInt(t),
-                            DbValue::ofInt(t)},
-                           row);
+    int rc = queryFirstRow(
+        conn,
+        "SELECT attrVal FROM APP_ClientProp WHERE componentNameId = ? AND attrName = ? AND "
+        "created <= ? AND (? < modified OR modified = 0) ORDER BY created DESC, id DESC LIMIT 1",
+        {DbValue::ofInt(clientId), DbValue::ofText(kIndexingV2VsaProperty), DbValue::ofInt(t),
+         DbValue::ofInt(t)},
+        row);
     v2 = rc == zydb::DB_OK && row[0].asInt() != 0;
     return rc == zydb::DB_NO_DATA ? zydb::DB_OK : rc;
 }
@@ -84,8 +87,9 @@ int indexedV2At(zydb::IDbConnection& conn, long long clientId, long long t, bool
 // The subclient's entity: client, backup set, instance and application type.
 int subclientEntity(zydb::IDbConnection& conn, long long subclientId, CNMessageBase& entity) {
     std::vector<DbValue> row;
-    int rc = queryFirstRow(conn, "SELECT clientId, backupSet, instance, appTypeId FROM APP_Application WHERE id = ?",
-                           {DbValue::ofInt(subclientId)}, row);
+    int rc = queryFirstRow(
+        conn, "SELECT clientId, backupSet, instance, appTypeId FROM APP_Application WHERE id = ?",
+        {DbValue::ofInt(subclientId)}, row);
     if (rc != zydb::DB_OK) return rc;
     entity.setint64(E::_type_, kSubclientEntityType);
     entity.setint64(E::subclientId, subclientId);
@@ -108,12 +112,12 @@ struct JobRow {
 // hypervisor job on V2 was indexed by each of its VMs; any other job by its own subclient.
 int indexingSubclients(zydb::IDbConnection& conn, const JobRow& job, std::vector<long long>& out) {
     std::vector<DbValue> parent;
-    int rc = queryFirstRow(conn,
-                           "SELECT l.parentAppid, a.clientId FROM JMJobDataLink l JOIN APP_Application a ON "
-                           "a.id = l.parentAppid WHERE l.childJobId = ? AND l.kelmarchId = ? AND l.linkType = ? "
-                           "LIMIT 1",
-                           {DbValue::ofInt(job.jobId), DbValue::ofInt(job.kelmarchId), DbValue::ofInt(kVmJobLinkType)},
-                           parent);
+    int rc = queryFirstRow(
+        conn,
+        "SELECT l.parentAppid, a.clientId FROM JMJobDataLink l JOIN APP_Application a ON "
+        "a.id = l.parentAppid WHERE l.childJobId = ? AND l.kelmarchId = ? AND l.linkType = ? "
+        "LIMIT 1",
+        {DbValue::ofInt(job.jobId), DbValue::ofInt(job.kelmarchId), DbValue::ofInt(kVmJobLinkType)}, parent);
     if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA) return rc;
     bool v2 = false;
     if (rc == zydb::DB_OK) {
@@ -122,16 +126,17 @@ int indexingSubclients(zydb::IDbConnection& conn, const JobRow& job, std::vector
         return zydb::DB_OK;
     }
     std::vector<int> children;
-    rc = queryInts(conn,
-                   "SELECT childAppid FROM JMJobDataLink WHERE parentJobId = ? AND kelmarchId = ? AND linkType = ? "
-                   "ORDER BY childJobId",
-                   {DbValue::ofInt(job.jobId), DbValue::ofInt(job.kelmarchId), DbValue::ofInt(kVmJobLinkType)},
-                   children);
+    rc = queryInts(
+        conn,
+        "SELECT childAppid FROM JMJobDataLink WHERE parentJobId = ? AND kelmarchId = ? AND linkType = ? "
+        "ORDER BY childJobId",
+        {DbValue::ofInt(job.jobId), DbValue::ofInt(job.kelmarchId), DbValue::ofInt(kVmJobLinkType)},
+        children);
     if (rc != zydb::DB_OK) return rc;
     if (!children.empty()) {
         std::vector<DbValue> owner;
-        rc = queryFirstRow(conn, "SELECT clientId FROM APP_Application WHERE id = ?", {DbValue::ofInt(job.appId)},
-                           owner);
+        rc = queryFirstRow(conn, "SELECT clientId FROM APP_Application WHERE id = ?",
+                           {DbValue::ofInt(job.appId)}, owner);
         if (rc == zydb::DB_OK) rc = indexedV2At(conn, owner[0].asInt(), job.endTime, v2);
         if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA) return rc;
     }
@@ -167,9 +172,12 @@ int jobIndexInfo(zydb::IDbConnection& conn, JobManager::JobGetIndexInfoReq& requ
         "a.id = j.appId WHERE a.clientId = ?1 AND ";
     std::vector<DbValue> params{DbValue::ofInt(clientId)};
     if (jobId > 0) {
-        sql += "(?2 <= 0 OR j.kelmarchId = ?2) AND (j.jobId = ?3 OR EXISTS (SELECT 1 FROM JMJobDataLink l WHERE "
-               "l.childJobId = j.jobId AND l.kelmarchId = j.kelmarchId AND l.parentJobId = ?3 AND l.linkType = ?4))";
-        params.insert(params.end(), {DbValue::ofInt(kelmarchId), DbValue::ofInt(jobId), DbValue::ofInt(kVmJobLinkType)});
+        sql +=
+            "(?2 <= 0 OR j.kelmarchId = ?2) AND (j.jobId = ?3 OR EXISTS (SELECT 1 FROM JMJobDataLink l WHERE "
+            "l.childJobId = j.jobId AND l.kelmarchId = j.kelmarchId AND l.parentJobId = ?3 AND l.linkType = "
+            "?4))";
+        params.insert(params.end(),
+                      {DbValue::ofInt(kelmarchId), DbValue::ofInt(jobId), DbValue::ofInt(kVmJobLinkType)});
     } else {
         sql += "j.servEndDate >= ?2 AND j.servEndDate <= ?3";
         params.insert(params.end(), {DbValue::ofInt(fromTime), DbValue::ofInt(toTime)});
@@ -190,7 +198,8 @@ int jobIndexInfo(zydb::IDbConnection& conn, JobManager::JobGetIndexInfoReq& requ
             JobManager::JobIndexInfo info;
             info.getObjectAccessor(JobManager::JobIndexInfo::f::kelmarch, true)
                 ->setint64(ZyEntities::KelmarchEntity::f::kelmarchId, job.kelmarchId);
-            rc = subclientEntity(conn, subclient, *info.getObjectAccessor(JobManager::JobIndexInfo::f::entity, true));
+            rc = subclientEntity(conn, subclient,
+                                 *info.getObjectAccessor(JobManager::JobIndexInfo::f::entity, true));
             if (rc == zydb::DB_NO_DATA) continue;  // a subclient deleted since: nothing indexes there now
             if (rc != zydb::DB_OK) return rc;
             list->push_back(info);
@@ -210,8 +219,8 @@ int vsMemberServers(zydb::IDbConnection& conn, App::GetVSMemberServersRequest& r
     const long long type = entity ? idOf(*entity, E::_type_) : 0;
     if (subclientId > 0 && (type == kSubclientEntityType || instanceId <= 0)) {
         std::vector<DbValue> row;
-        int rc = queryFirstRow(conn, "SELECT instance FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)},
-                               row);
+        int rc = queryFirstRow(conn, "SELECT instance FROM APP_Application WHERE id = ?",
+                               {DbValue::ofInt(subclientId)}, row);
         if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA) return rc;
         instanceId = rc == zydb::DB_OK ? row[0].asInt() : 0;
     } else if (instanceId <= 0 || (type != 0 && type != kInstanceEntityType)) {

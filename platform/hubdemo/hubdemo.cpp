@@ -12,6 +12,7 @@
 #include "platform/entities/entityseed.h"
 #include "platform/hubdb/seed_families_a.h"
 #include "platform/hubdb/seed_familiesb.h"
+#include "platform/hubdb/seed_vsa.h"
 #include "platform/security/securityseed.h"
 
 namespace hubdemo {
@@ -57,6 +58,7 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     archmgr::ArchiveSeed media(seed);
     zyent::EntitySeed entities(seed);
     zysec::SecuritySeed security(seed);
+    hubdb::VsaSeed vsa(seed);
     w.databasePath = path;
     w.fileAppType = kFileSystemAppType;
     w.firstBackupTime = kFirstBackup;
@@ -141,10 +143,11 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     security.grant(w.adminUser, zysec::kPermBrowse, {});
     security.grant(w.adminUser, zysec::kPermManageHubmaster, {});
     security.grant(w.fileUser, zysec::kPermBrowse, {.clientId = w.fileClient});
+    w.vsa = vsa.addDemoHypervisor(w.storagePolicy, t0);
     seed.commit();
 
     for (const hubdb::SeedPart* part :
-         std::initializer_list<const hubdb::SeedPart*>{&rows, &more, &media, &entities, &security})
+         std::initializer_list<const hubdb::SeedPart*>{&rows, &more, &media, &entities, &security, &vsa})
         if (!part->ok()) {
             if (error) *error = part->error();
             return zydb::DB_ERR_GENERAL;
@@ -175,6 +178,8 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     if (!randomKey(key)) return fail(error, "no random bytes for the token key");
     if (!ZYPlatformInfo::setString("~Hubmaster", "sZetaTokenKey", key))
         return fail(error, "cannot write the token key to " + world.registryPath);
+    if (!ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId", static_cast<unsigned long>(world.vsa.hubmaster)))
+        return fail(error, "cannot write the Hubmaster's client to " + world.registryPath);
     return true;
 }
 

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/hubdb/seed_vsa.h"
+
 namespace hubdemo {
 
 // The ids of what a tool or test asks about, as seeded.
@@ -30,6 +32,7 @@ struct DemoWorld {
     int indexServer = 0;
     long long firstBackupTime = 0;  // the file-system backups run from here, one a day
     int backupDays = 0;
+    hubdb::DemoHypervisor vsa;  // the VM-browse hypervisor: proxies, V1 and V2 jobs, block-level files
 };
 
 // Creates `folder` when missing and in it a fresh "hub.db" (an older one is replaced) and

@@ -1,0 +1,49 @@
+// CBrowseVSAUtils: the virtual-machine entity rules of the browse. Decides whether a VM browse may be
+// switched between the hypervisor's index (V1) and the VM's own (V2), asks which entity indexed the jobs
+// of the requested range and rewrites task and request for it, and turns a path that names a VM by its
+// GUID into the VM's own client, instance, backup set and subclient. Static members only, no state;
+// any thread (the worker's request thread, the router's callback thread) with its own arguments.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/errors/cuxerror.h"
+#include "platform/msg/msg_classes.h"
+
+class EvMultiEntityRestoreTask;
+
+class CBrowseVSAUtils {
+public:
+    CBrowseVSAUtils() = delete;
+
+    // False when the request forces the V2 protocol (advanced settings element 14 = 2) or the global
+    // parameter "AutoDetectVSAIndexingVersion" is 0; true otherwise (the parameter defaults to 1).
+    static bool IsV1V2SwitchSupported(databrowse::BrowseRequest& request);
+    // Switches task and request to the entity that indexed the first job of the requested range when
+    // that entity's client differs from the request's. False only when it could not decide (instance
+    // unknown, a message fault, no jobs); true when it switched and when there was nothing to do.
+    static bool SwitchEntity(EvMultiEntityRestoreTask* task, databrowse::BrowseRequest& request);
+    // Rewrites the request's entity and the task's client, instance, backup set and subclient for the
+    // job's indexing entity. When the job's subclient cannot be read nothing is written.
+    static void RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvMultiEntityRestoreTask* task,
+                                        databrowse::BrowseRequest& request);
+    static CUxError GetInstanceIdFromBackupSet(int backupSetId, int& instanceId);
+
+    // The VM GUIDs that the task's browse paths name, each once, in GUID order; paths that name no
+    // GUID add nothing.
+    static void ExtractVMGUIDListFromPath(EvMultiEntityRestoreTask* task, std::set<std::string>& guids);
+    // The first component of a path (separators '/' or '\', one leading separator dropped) when it is a
+    // GUID, with its braces when it has them; otherwise empty.
+    static std::string ExtractVMGUID(const std::string& path);
+    // True for "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in hexadecimal, optionally enclosed in braces.
+    static bool IsVMGUID(const std::string& text);
+
+    // The VM named by the request's single path, under the parent (hypervisor) backup set, becomes the
+    // entity's client, instance, backup set and subclient; the entity is untouched on error.
+    static CUxError ConvertParentVSAEntityToChild(int backupSetId, std::vector<databrowse::BrowsePath>* paths,
+                                                  ZyEntities::GenericEntity& entity);
+    static CUxError ConvertParentVSAEntityToChild(int backupSetId, const std::string& path,
+                                                  ZyEntities::GenericEntity& entity);
+};
