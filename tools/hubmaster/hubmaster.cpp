@@ -1,0 +1,288 @@
+// hubmaster: the host process of the browse service, in the place of the management server's event
+// manager. It opens the Hubmaster database and registry of a data folder, loads libfastbrowsehm.so,
+// starts it, hands it browse tasks made from XML browse requests, serves until SIGINT/SIGTERM (or the
+// control command "stop"), and cleans the service up before it exits.
+//
+//   hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client name>]
+//             [--browse <request.xml>]... [--control]
+//
+// --data defaults to the demo world under the build folder (build/demo, made by tools/hubdbdemo);
+// --port 0 lets the system choose the listener's port; --control reads commands from standard input:
+// "browse <request.xml>" and "stop".
+#include <dirent.h>
+#include <dlfcn.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Db/Tbl/APP_Client.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/db/dbresult.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/log/evdebug.h"
+#include "platform/net/zyd_listener.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_options.h"
+#include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndestination.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using InitializeFn = int (*)();
+using ProcessFn = int (*)(EvMultiEntityRestoreTask*, bool, databrowse::ForceUseIndexType,
+                          databrowse::BrowseRequest*);
+using CleanUpFn = int (*)();
+
+struct TOptions {
+    fs::path data;
+    fs::path library;
+    int port = 0;
+    std::string name = "hubmaster";
+    std::vector<std::string> browses;
+    bool control = false;
+};
+
+int fail(const std::string& what) {
+    std::fprintf(stderr, "hubmaster: %s\n", what.c_str());
+    return 1;
+}
+
+int threadCount() {
+    int n = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+// Finds a client's listener by its name or host name in APP_Client.
+bool resolveClient(const std::string& name, TZyNetAddress& address) {
+    APP_Client client(nullptr);
+    client.setIsolationType(4);
+    client.setWhere("name = '%s' OR net_hostname = '%s'", name.c_str(), name.c_str());
+    if (client.getOneRow(&client, false, 0, 0) != zydb::DB_OK) return false;
+    address.host = client.getDataPtr()->net_hostname;
+    address.port = client.getDataPtr()->zydPort;
+    return address.port > 0;
+}
+
+// Prints every record of a browse's return channel as it arrives.
+class PrintingDestination : public EvReturnDestination {
+public:
+    explicit PrintingDestination(std::string label) : m_label(std::move(label)) {}
+    void deliver(const EvReturnRecord& record) override {
+        if (record.kind == EV_RETURN_RECORD_END)
+            std::printf("%s: end %lld\n", m_label.c_str(), record.code);
+        else
+            std::printf("%s: record %lu: %s\n", m_label.c_str(), record.kind, record.data.c_str());
+        std::fflush(stdout);
+    }
+
+private:
+    std::string m_label;
+};
+
+// The task the event manager would hand over for `request`.
+void fillTask(databrowse::BrowseRequest& request, long long jobId, EvMultiEntityRestoreTask& task) {
+    using R = databrowse::BrowseRequest;
+    task.setJobId(static_cast<unsigned long long>(jobId));
+    task.setBrowseOpType(static_cast<databrowse::BrowseOperation>(request.getint64(R::f::opType)));
+    if (CNMessageBase* session = request.getObjectAccessor(R::f::session, false))
+        task.setbrowseSessionGUID(session->getstring(databrowse::BrowseSession::f::sessionId).c_str());
+    if (CNMessageBase* entity = request.getObjectAccessor(R::f::entity, false)) {
+        using E = ZyEntities::GenericEntity;
+        task.setClientId(static_cast<long>(entity->getint64(E::f::clientId)));
+        task.setAppType(static_cast<long>(entity->getint64(E::f::applicationId)));
+        task.setInstanceId(static_cast<long>(entity->getint64(E::f::instanceId)));
+        task.setBackupSetId(static_cast<long>(entity->getint64(E::f::backupsetId)));
+        task.setSubClientId(static_cast<long>(entity->getint64(E::f::subclientId)));
+    }
+    if (CNMessageBase* range = request.getObjectAccessor(R::f::timeRange, false)) {
+        task.setToTime(static_cast<long>(range->getint64(databrowse::BrowseTimeRange::f::toTime)));
+        task.setFromTime(static_cast<long>(range->getint64(databrowse::BrowseTimeRange::f::fromTime)));
+    }
+    if (std::vector<CNMessageBase>* paths = request.getlistobject(R::f::paths, false))
+        for (const CNMessageBase& path : *paths)
+            task.addPath(EvRestoreTask::kBrowsePathList,
+                         path.getstring(databrowse::BrowsePath::f::path).c_str());
+    const std::string user = request.getstring(R::f::userName);
+    if (!user.empty()) task.setUserName(user.c_str());
+}
+
+// Hands the browse request of `file` to the service; false when the file cannot be read.
+bool browse(ProcessFn process, const std::string& file) {
+    static std::atomic<long long> nextJobId{1000};
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    databrowse::BrowseRequest request;
+    if (!in || request.unserialize(text.str()) != 0) {
+        std::printf("browse %s: not a readable browse request\n", file.c_str());
+        return false;
+    }
+    const long long jobId = nextJobId++;
+    const std::string label = "browse " + file + " (job " + std::to_string(jobId) + ")";
+    EvReturnDestinations::registerDestination(jobId, std::make_shared<PrintingDestination>(label));
+    EvMultiEntityRestoreTask task;
+    fillTask(request, jobId, task);
+    const int result = process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request);
+    EvReturnDestinations::unregisterDestination(jobId);
+    std::printf("%s: result %d\n", label.c_str(), result);
+    std::fflush(stdout);
+    return true;
+}
+
+bool parseOptions(int argc, char** argv, TOptions& o) {
+    const fs::path exeDir = fs::canonical("/proc/self/exe").parent_path();
+    o.data = exeDir / ".." / ".." / "demo";
+    o.library = exeDir / ".." / ".." / "libfastbrowsehm.so";
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "--data" && hasValue)
+            o.data = argv[++i];
+        else if (a == "--lib" && hasValue)
+            o.library = argv[++i];
+        else if (a == "--port" && hasValue)
+            o.port = std::atoi(argv[++i]);
+        else if (a == "--name" && hasValue)
+            o.name = argv[++i];
+        else if (a == "--browse" && hasValue)
+            o.browses.push_back(argv[++i]);
+        else if (a == "--control")
+            o.control = true;
+        else
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TOptions o;
+    if (!parseOptions(argc, argv, o)) {
+        std::fprintf(
+            stderr,
+            "usage: hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client>]"
+            " [--browse <request.xml>]... [--control]\n");
+        return 2;
+    }
+
+    // Blocked before any thread exists, so every thread inherits the mask and only the signal fd sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    if (signalFd < 0) return fail(std::string("signalfd: ") + std::strerror(errno));
+
+    const fs::path database = o.data / "hub.db";
+    if (!fs::is_regular_file(database))
+        return fail("no Hubmaster database at " + database.string() + " (create one with tools/hubdbdemo)");
+    EvDebugFileInstance::setLogDirectory(o.data.string());
+    ZYPlatformInfo::setRegistryPath((o.data / "registry.ini").string());
+    std::string error;
+    if (hubdb::openHubDatabase(database.string(), &error) != zydb::DB_OK)
+        return fail("cannot open the Hubmaster database " + database.string() + ": " + error);
+
+    CZyNetDirectory::instance().setResolver(&resolveClient);
+    TZyNetOptions net = zyNetOptions();
+    net.listenPort = o.port;
+    net.localClientName = o.name;
+    net.bindAddress = "127.0.0.1";
+    setZyNetOptions(net);
+
+    void* library = dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) return fail("cannot load the browse service " + o.library.string() + ": " + dlerror());
+    auto initialize = reinterpret_cast<InitializeFn>(dlsym(library, "fastBrowseHMInitialize"));
+    auto process = reinterpret_cast<ProcessFn>(dlsym(library, "fastBrowseHMProcessRequestMultiEntity"));
+    auto cleanUp = reinterpret_cast<CleanUpFn>(dlsym(library, "fastBrowseHMCleanUp"));
+    if (!initialize || !process || !cleanUp)
+        return fail("the browse service " + o.library.string() + " lacks its entry points");
+
+    if (initialize() != 1) return fail("the browse service did not start");
+    std::string logPath = EvDebugFileInstance::defaultInstance()->filePath();
+    if (auto** instance = static_cast<EvDebugFileInstance**>(dlsym(library, "g_pLogInstance"));
+        instance && *instance)
+        logPath = (*instance)->filePath();
+    std::printf("hubmaster: database %s\nhubmaster: log %s\n", database.c_str(), logPath.c_str());
+
+    auto listener = CZydListener::machineListener();
+    for (int i = 0; i < 1000 && !listener->running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (listener->running())
+        std::printf("hubmaster: BrowseRouter listening on %s:%d\n", net.bindAddress.c_str(),
+                    listener->port());
+    else
+        std::printf("hubmaster: BrowseRouter is not listening; see the log\n");
+    std::fflush(stdout);
+
+    for (const std::string& file : o.browses) browse(process, file);
+
+    // Serves until a stop signal or the "stop" command.
+    std::string pending;
+    bool readStdin = o.control;
+    for (bool stop = false; !stop;) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        if (poll(fds, readStdin ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            signalfd_siginfo info;
+            if (read(signalFd, &info, sizeof info) == sizeof info)
+                std::printf("hubmaster: signal %u, stopping\n", info.ssi_signo);
+            stop = true;
+        }
+        if (readStdin && (fds[1].revents & (POLLIN | POLLHUP))) {
+            char buffer[4096];
+            const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n <= 0) {
+                readStdin = false;  // no more commands; signals still stop
+                continue;
+            }
+            pending.append(buffer, static_cast<size_t>(n));
+            for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+                const std::string line = pending.substr(0, eol);
+                pending.erase(0, eol + 1);
+                if (line == "stop") {
+                    stop = true;
+                } else if (line.rfind("browse ", 0) == 0) {
+                    browse(process, line.substr(7));
+                } else if (!line.empty()) {
+                    std::printf("hubmaster: unknown command [%s]\n", line.c_str());
+                }
+            }
+            std::fflush(stdout);
+        }
+    }
+
+    const int cleaned = cleanUp();
+    const int threadsLeft = threadCount();
+    const bool listening = listener->running();
+    zydb::CDbEnv::close();
+    std::printf("hubmaster: stopped (clean-up %d); %d thread(s) left; listener %s\n", cleaned, threadsLeft,
+                listening ? "still open" : "closed");
+    std::fflush(stdout);
+    return threadsLeft == 1 && !listening ? 0 : 1;
+}
