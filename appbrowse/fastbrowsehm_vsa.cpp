@@ -36,6 +36,8 @@ constexpr int kVirtualizationPackage = 713;
 constexpr int kVmJobLinkType = 7;
 constexpr int kSubclientEntity = 7;
 constexpr int kInstanceEntity = 5;
+constexpr unsigned long kHyperVInstanceType = 102;
+constexpr unsigned int kHyperVWindowsGuestMessage = 0xe000138;
 
 constexpr unsigned long kBlockLevelAppTypes[] = {11, 17, 18, 19, 20, 21, 29, 33, 34,
                                                  36, 40, 42, 43, 48, 63, 64, 74, 134};
@@ -369,6 +371,22 @@ bool CVSALiveBrowse::switchToVSProxyServer(unsigned int kelmarchId, unsigned int
         0, "switchToVSProxyServer(): MediaAgent [%s] is replaced with VM proxy server [%s] for appId [%lu].",
         replaced.c_str(), proxy.c_str(), static_cast<unsigned long>(appId));
     return true;
+}
+
+bool CVSALiveBrowse::isLivebrowseSupportedForHypervVM(unsigned long instanceId, bool mediaAgentIsWindows,
+                                                      unsigned int& errorMessageId) {
+    unsigned long type = 0;
+    std::string guid;
+    int osId = 0;
+    if (!liveBrowseOf(kVsaLiveBrowseOption, kVsaLiveBrowseOption) || !instanceType(instanceId, type) ||
+        type != kHyperVInstanceType || mediaAgentIsWindows || !fetchVMGuidFromBrowseReq(guid) ||
+        !isWindowsVM(guid, osId))
+        return true;
+    CBrowseLog(kTag).debugLvl(0,
+                              "Browsing Windows VM from Linux MA is not supported For HyperV. Please select "
+                              "HyperV node as MA in advanced options.");
+    errorMessageId = kHyperVWindowsGuestMessage;
+    return false;
 }
 
 bool CVSALiveBrowse::fetchVMGuidFromBrowseReq(std::string& guid) {

@@ -50,6 +50,11 @@ public:
     // proxy's version goes to *proxyVersion. False leaves both as they were.
     bool switchToVSProxyServer(unsigned int kelmarchId, unsigned int appId, unsigned int instanceId,
                                std::string& mediaAgent, unsigned int* proxyVersion);
+    // False, with `errorMessageId` set to the message the worker reports, for a live browse of a Windows
+    // guest of a Hyper-V instance (`instanceId`, type 102) from a media agent that is not Windows; true
+    // otherwise. No step of the request road runs this check.
+    bool isLivebrowseSupportedForHypervVM(unsigned long instanceId, bool mediaAgentIsWindows,
+                                          unsigned int& errorMessageId);
     // The VM GUID of the request's single path: its first component after the leading separator (or
     // after a doubled one). False (and `guid` empty) without exactly one non-empty path.
     bool fetchVMGuidFromBrowseReq(std::string& guid);

@@ -227,6 +227,28 @@ TEST_F(VsaLiveBrowse, GuidAndGuestSystemOfTheRequest) {
         EXPECT_EQ(CVSALiveBrowse::isWindowsVM(vmGuid, os), v == 0 || v == 2) << v;
         EXPECT_EQ(os, hv.vmOsIds[v]);
     }
+    // The Hyper-V check: only a Windows guest of a Hyper-V instance from a media agent that is not Windows.
+    auto hyperV = [&](size_t vm, bool windowsMa) {
+        databrowse::BrowseRequest request;
+        databrowse::BrowsePath path;
+        path.setstring(databrowse::BrowsePath::f::path, "\\" + hv.vms[vm].guid + "\\C");
+        request.getlistobject(databrowse::BrowseRequest::f::paths, true)->push_back(path);
+        TVSALiveBrowseView v = view();
+        v.request = &request;
+        unsigned int message = 0;
+        bool supported = CVSALiveBrowse(v).isLivebrowseSupportedForHypervVM(hv.instance, windowsMa, message);
+        EXPECT_EQ(message, supported ? 0u : 0xe000138u);
+        return supported;
+    };
+    EXPECT_TRUE(hyperV(0, false));  // a VMware instance
+    exec(
+        "UPDATE APP_InstanceProp SET attrVal = '102' WHERE componentNameId = ? AND attrName = "
+        "'Virtual Server Instance Type'",
+        {zydb::DbValue::ofInt(hv.instance)});
+    EXPECT_FALSE(hyperV(0, false));
+    EXPECT_TRUE(hyperV(0, true));
+    EXPECT_TRUE(hyperV(1, false));  // a Linux guest
+
     std::string unknown = "00000000-0000-4000-8000-000000000000";
     os = 0;
     EXPECT_FALSE(CVSALiveBrowse::isWindowsVM(unknown, os));
