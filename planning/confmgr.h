@@ -34,8 +34,9 @@ public:
 
     // Creates, plans and caches the record of the task's session and takes its first reference: the
     // record's id, or empty on failure with the reason in `error`. While a record of the same session
-    // is still referenced the call waits (kConflictTries x kConflictIntervalMs) and never shares it; a
-    // cached record of the session that nobody references is deleted at once. `flag` is always set.
+    // is still referenced the call waits (kConflictTries x kConflictIntervalMs) and never shares it,
+    // unless a stop request marked that record stale: then the call is refused at once. A cached record
+    // of the session that nobody references is deleted at once. `flag` is always set.
     std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag, TConfError& error);
     // Same; the reason of a failure also goes to the cache's last error (setLastError).
     std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag);

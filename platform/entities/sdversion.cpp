@@ -1,24 +1,11 @@
 #include "platform/entities/sdversion.h"
 
-#include <cctype>
-
 #include "platform/db/dbresult.h"
+#include "platform/entities/entitypaths.h"
 #include "platform/hubdb/entitytables.h"
 #include "platform/log/evdebug.h"
 
-namespace {
-
-std::string canonicalPath(const char* p) {
-    std::string out;
-    for (; *p; ++p) {
-        char c = *p == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-        out += c;
-    }
-    while (out.size() > 1 && out.back() == '/') out.pop_back();
-    return out;
-}
-
-}  // namespace
+using zyent::canonicalPath;
 
 SDVersion::SDVersion() = default;
 SDVersion::~SDVersion() = default;
@@ -58,9 +45,7 @@ int SDVersion::isPathFiltered(const char* path, unsigned long long*, long* erase
     bool found = false;
     long long latest = 0;
     for (const Filter& f : m_filters) {
-        const bool covers = p == f.path || (p.size() > f.path.size() && p.compare(0, f.path.size(), f.path) == 0 &&
-                                            (f.path.back() == '/' || p[f.path.size()] == '/'));
-        if (covers && (!found || f.erasedTime > latest)) {
+        if (zyent::pathCovers(f.path, p) && (!found || f.erasedTime > latest)) {
             latest = f.erasedTime;
             found = true;
         }

@@ -12,6 +12,8 @@ constexpr unsigned long kProductHubmasterClientId = 2;
 
 ZYClient::ZYClient(unsigned long clientId) : m_id(clientId) {}
 
+ZYClient::ZYClient(unsigned long, unsigned long clientId) : m_id(clientId) {}
+
 ZYClient::ZYClient(const std::string& name) : m_lookupName(name) {}
 
 int ZYClient::lookup() {
@@ -36,7 +38,9 @@ int ZYClient::lookup() {
     return m_status;
 }
 
-int ZYClient::load() { return m_status == kNotRead ? lookup() : m_status; }
+int ZYClient::load() {
+    return m_status == kNotRead ? lookup() : m_status;
+}
 
 int ZYClient::getClientId(unsigned long& out) {
     int rc = load();
@@ -59,6 +63,12 @@ int ZYClient::getOperatingSystemId(int& out) {
 int ZYClient::getReleaseId(int& out) {
     int rc = load();
     if (rc == 0) out = m_releaseId;
+    return rc;
+}
+
+int ZYClient::getNetworkHostname(std::string& out) {
+    int rc = load();
+    if (rc == 0) out = m_hostName.empty() ? m_name : m_hostName;
     return rc;
 }
 

@@ -9,6 +9,8 @@
 class ZYClient {
 public:
     explicit ZYClient(unsigned long clientId);
+    // The Hubmaster database serves one Kelmarch, so the Kelmarch id selects nothing further.
+    ZYClient(unsigned long kelmarchId, unsigned long clientId);
     // By client name, else by network host name (letter case ignored).
     explicit ZYClient(const std::string& name);
 
@@ -19,6 +21,8 @@ public:
     int getName(std::string& out);
     int getOperatingSystemId(int& out);
     int getReleaseId(int& out);
+    // The client's network host name (its name when no host name is recorded).
+    int getNetworkHostname(std::string& out);
     // "<host>*<client name>" with "*0*<port>" when the client has a listener port.
     int getNetworkHostnameMangled(std::string& out);
 

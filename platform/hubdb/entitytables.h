@@ -80,3 +80,17 @@ ZYDB_FAMILY(APP_VMToPMMap)
     COL(isPrimary, i)
 ZYENT_TABLE_DESC(APP_SharePointMemberServer, kEntityTablesHeader)
 ZYDB_FAMILY(APP_SharePointMemberServer)
+
+// One line of a file-system subclient's content list: a path the subclient backs up, or, with
+// `exclusion` 1, a path it leaves out. In force from `created` until `modified` (0: current).
+#define APP_SubclientContent_COLUMNS(COL) \
+    COL(id, i)                            \
+    COL(subclientId, i)                   \
+    COL(lineNumber, i)                    \
+    COL(path, s)                          \
+    COL(displayName, s)                   \
+    COL(exclusion, i)                     \
+    COL(created, x)                       \
+    COL(modified, x)
+ZYENT_TABLE_DESC(APP_SubclientContent, kEntityTablesHeader)
+ZYDB_FAMILY(APP_SubclientContent)

@@ -1,0 +1,485 @@
+#include "planning/browsetask.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+
+#include "Db/Tbl/APP_Application.h"
+#include "fbDebug/fbdebug.h"
+#include "planning/confmgr.h"
+#include "planning/confrecord.h"
+#include "planning/superbrowsemanager.h"
+#include "platform/archive/archivemanagerhm.h"
+#include "platform/db/dbresult.h"
+#include "platform/entities/applicationid.h"
+#include "platform/entities/entityconfig.h"
+#include "platform/entities/sdversion.h"
+#include "platform/entities/zyclient.h"
+#include "platform/entities/zyglobalparam.h"
+#include "platform/errors/evmessagecontainer.h"
+#include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndata.h"
+
+namespace {
+
+const char* const kTag = "FBHMTASK";
+const char* const kOracleTag = "setBrowseTaskExOracle";
+
+// Global parameters of end-user erase.
+const char* const ZY_HM_ENABLE_END_USER_ERASE = "ZY_HM_ENABLE_END_USER_ERASE";
+const char* const ZY_HM_ENABLE_FS_END_USER_ERASE = "ZY_HM_ENABLE_FS_END_USER_ERASE";
+
+constexpr uint64_t kOptionNoEndOfChannel = 0x2000;           // the caller ends the return channel
+constexpr uint64_t kOptionCleared = 0x1000000000000ULL;      // bit 48, not handed on
+constexpr uint64_t kOptionExactBrowse = 0x4000000000000ULL;  // bit 50: no path correction
+constexpr char kPathCutMarker = 0x12;
+constexpr int kMsgNoBackupsFound = 0x0e0000e1;
+
+// One extended option and the options1 bit it stands for.
+struct TOptionBit {
+    unsigned option;
+    uint64_t bit;
+};
+
+// Virtual servers (106): the first of these that is set, else 0x10.
+constexpr std::array<TOptionBit, 4> kVirtualServerBits{{{59, 0x10}, {61, 0x20}, {60, 0x40}, {96, 0x200000}}};
+constexpr uint64_t kVirtualServerDefaultBit = 0x10;
+// The application types of list L: each of these, independently.
+constexpr std::array<TOptionBit, 2> kListTypeBits{{{61, 0x20}, {96, 0x200000}}};
+constexpr std::array<long, 18> kListTypes{11, 42, 43, 33, 34, 17, 64, 63, 18,
+                                          19, 20, 36, 48, 29, 40, 21, 74, 134};
+// Every application type. Option 0x20000000 lies past the 1,024 positions of the string, so it reads
+// as unset (the readers of options1 rely on the other bits only).
+constexpr std::array<TOptionBit, 15> kAnyTypeBits{{{110, 0x200000000ULL},
+                                                   {111, 0x400000000ULL},
+                                                   {108, 0x80000000ULL},
+                                                   {88, 0x200},
+                                                   {89, 0x8000},
+                                                   {80, 0x40000},
+                                                   {90, 0x20000},
+                                                   {99, 0x1000000},
+                                                   {91, 0x80000},
+                                                   {98, 0x800000},
+                                                   {100, 0x2000000},
+                                                   {101, 0x80000000000000ULL},
+                                                   {97, 0x400000},
+                                                   {102, 0x8000000},
+                                                   {0x20000000, 0x20000000}}};
+
+uint64_t optionBits(const EvMultiEntityRestoreTask& task) {
+    const long appType = task.getAppType();
+    uint64_t bits = 0;
+    if (appType == 106) {
+        auto set = std::find_if(kVirtualServerBits.begin(), kVirtualServerBits.end(),
+                                [&](const TOptionBit& b) { return task.isSet(b.option); });
+        bits |= set == kVirtualServerBits.end() ? kVirtualServerDefaultBit : set->bit;
+    } else if (std::find(kListTypes.begin(), kListTypes.end(), appType) != kListTypes.end()) {
+        for (const TOptionBit& b : kListTypeBits) {
+            if (task.isSet(b.option)) bits |= b.bit;
+        }
+    }
+    for (const TOptionBit& b : kAnyTypeBits) {
+        if (task.isSet(b.option)) bits |= b.bit;
+    }
+    return bits;
+}
+
+bool isOracle(uint64_t appType) {
+    return appType == 22 || appType == 80;
+}
+bool isOracleSap(uint64_t appType) {
+    return appType == 100061 || appType == 100079;
+}
+bool correctsPath(uint64_t appType) {
+    return appType == 65 || appType == 75 || appType == 76 || appType == 87;
+}
+
+std::string pathOrEmpty(const char* path) {
+    return path ? path : "";
+}
+
+}  // namespace
+
+namespace browsetime {
+
+bool isNoLimit(uint64_t time) {
+    return time == 0 || time == 0xFFFFFFFFULL || time == kNoLimit;
+}
+
+uint64_t limitOrNone(uint64_t time) {
+    return isNoLimit(time) ? kNoLimit : time;
+}
+
+}  // namespace browsetime
+
+CBrowseTask::CBrowseTask() = default;
+
+CBrowseTask::~CBrowseTask() {
+    cleanUp();
+}
+
+void CBrowseTask::setLastError(databrowse::BrowseErrorCode code, const std::string& text) {
+    m_lastErrorCode = code;
+    m_lastError = text;
+}
+
+void CBrowseTask::cleanUp() {
+    delete m_data.sdVersion;
+    m_data.sdVersion = nullptr;
+    if (m_data.restoreReturn) {
+        m_data.restoreReturn->dumpBuffer(9);
+        if ((m_data.options & kOptionNoEndOfChannel) == 0) m_data.restoreReturn->end(0);
+        delete m_data.restoreReturn;
+        m_data.restoreReturn = nullptr;
+    }
+}
+
+int CBrowseTask::initBrowse(EvMultiEntityRestoreTask* task) {
+    CBrowseLog log(kTag);
+    try {
+        m_data.task = task;
+        if (task) {
+            m_data.requestUserId = static_cast<uint32_t>(task->getUserId());
+            m_data.browseSessionGuid = task->getbrowseSessionGUID();
+        }
+        init(task, nullptr);
+        if (task->getSubClientId() > 0) m_data.isSubclientBrowse = 1;
+        setRestoreReturn(task);
+
+        if (isOracle(m_data.appType)) {
+            SuperBrowseManager planner(task);
+            bool indexingV2 = false;
+            unsigned long idxAppType = 0;
+            const unsigned long long switchTime =
+                planner.determineBrowseIndexingVersion(indexingV2, idxAppType);
+            m_indexingV2 = indexingV2 ? 1 : 0;
+            // A to-time of 0 asks for the latest backups: no switch time lies after it.
+            if (m_indexingV2 && static_cast<long long>(switchTime) >
+                                    static_cast<long long>(
+                                        browsetime::limitOrNone(static_cast<uint64_t>(task->getToTime())))) {
+                char* extended = task->getExtendedOption();
+                extended[106] = '1';
+                extended[107] = '0';
+            }
+        }
+
+        const long subclient = task->getSubClientId();
+        if (isOracleSap(m_data.appType)) {
+            if (subclient < 1) throw "ERROR: GUI did not specify valid AppId.";
+            log.debugLvl(2, "setAppId will be called for AppId %ld for Oracle SAP:", subclient);
+            if (setAppId(task, subclient) != 0) throw "failed to determine appid for restore task";
+        } else if (isOracle(m_data.appType) && !m_indexingV2) {
+            log.debugLvl(2, "setAppId will be called for AppId %ld", subclient);
+            if (setAppId(task, subclient) != 0) throw "failed to determine appid for restore task";
+        } else {
+            log.debugLvl(2, "setAppId will be called for AppId %ld", subclient);
+            if (setAppId(task, -1) != 0) {
+                if (m_lastErrorCode != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) {
+                    throw "failed to determine appid for restore task";
+                }
+                EvMessageContainer message;
+                message.SetMessageID(kMsgNoBackupsFound, true);
+                setLastError(
+                    databrowse::BROWSE_ERR_NOTHING_TO_BROWSE,
+                    getErrorMsgContainer(message, static_cast<unsigned long>(task->getTaskLocale())));
+                throw "No Backups found";
+            }
+        }
+        log.debugLvl(2, " initialization complete.");
+        return 1;
+    } catch (const char* text) {
+        log.debugLvl(0, "Exception: %s", text);
+        return 0;
+    }
+}
+
+void CBrowseTask::init(EvMultiEntityRestoreTask* task, CPredictionClient*) {
+    cleanUp();
+    if (!task) throw "ERROR: Wrong parameter. EventRestoreTask=NULL";
+    TBrowseTask& d = m_data;
+    d.taskString1 = task->getFcsPhrase();
+    d.taskString2 = task->getWebServerHostName();
+    d.browseViewName = task->getBrowseViewName();
+    d.kelmarchId = static_cast<uint64_t>(task->getKelmarchId());
+    d.srcClientId = static_cast<uint32_t>(task->getClientId());
+    d.destClientId =
+        task->getDestClientId() != 0 ? static_cast<uint32_t>(task->getDestClientId()) : d.srcClientId;
+    d.appType = static_cast<uint64_t>(task->getAppType());
+    d.instanceId = static_cast<uint64_t>(task->getInstanceId());
+    d.backupSetId = static_cast<uint32_t>(task->getBackupSetId());
+    d.fromTime = static_cast<uint64_t>(task->getFromTime());
+    d.taskValue = static_cast<uint64_t>(task->getTaskId());
+    d.toTime = static_cast<uint64_t>(task->getToTime());
+    d.options = task->getOptions();
+    d.options1 = task->getOptions1();
+    d.jobId = task->getJobId();
+    d.copyPrecedence = static_cast<uint32_t>(task->getArchGroupCopyPrecedence());
+    d.spareValue = 0;
+    d.em = static_cast<uint32_t>(task->getEmFunction());
+    d.skipNode = static_cast<uint32_t>(task->getEmSkipNode());
+    d.firstNode = static_cast<uint64_t>(task->getEmFirstNode());
+    d.pageSize = static_cast<uint32_t>(task->getEmPageSize());
+    d.userId = static_cast<uint64_t>(task->getUserId());
+    d.browseItemFlushCount = task->getBrowseItemFlushCount();
+    d.findPattern = task->getbrowseFindPattern();
+    d.browsePath = pathOrEmpty(task->getPath(EvRestoreTask::kBrowsePathList));
+    d.auxPath = pathOrEmpty(task->getPath(EvRestoreTask::kSecondPathList));
+
+    d.options1 |= optionBits(*task);
+    d.options &= ~kOptionCleared;
+
+    ZYClient source(static_cast<unsigned long>(d.kelmarchId), d.srcClientId);
+    ZYClient destination(static_cast<unsigned long>(d.kelmarchId), d.destClientId);
+    if (source.getNetworkHostname(d.srcHostName) != 0)
+        throw "ERROR: cannot get source client's network host name";
+    if (destination.getNetworkHostname(d.destHostName) != 0) {
+        throw "ERROR: could not get destination client's network host name";
+    }
+    char host[257] = {};
+    gethostname(host, 256);
+    d.localHostName = host;
+    d.userName = task->getUserName();
+
+    if (g_poConfMgr && d.browseSessionGuid) {
+        if (CConfRecord* record = g_poConfMgr->getConfRec(d.browseSessionGuid, true)) {
+            d.endUserEraseEnabled = record->getEndUserEraseEnabled() ? 1 : 0;
+            std::string token = record->getAuthToken();
+            if (!token.empty()) d.authToken = token;
+            record->unlockConfiguration();
+        }
+    }
+}
+
+void CBrowseTask::setRestoreReturn(EvMultiEntityRestoreTask* task) {
+    const bool flag = (task->getOptions() & kOptionNoEndOfChannel) == 0;
+    m_data.restoreReturn = new (std::nothrow) EvRestoreReturn(
+        static_cast<long long>(m_data.jobId),
+        static_cast<int>(static_cast<uint32_t>(task->getOptions() & 0xFFFFFFFFULL)), flag, nullptr, nullptr);
+    if (!m_data.restoreReturn) throw "failed to construct EvRestoreReturn object";
+}
+
+int CBrowseTask::setAppId(EvMultiEntityRestoreTask* task, long appId) {
+    CBrowseLog log(kTag);
+    // The reference taken by openConfRef, given back on every failure after it.
+    CConfRecord* held = nullptr;
+    std::string heldId;
+    try {
+        if (!task) throw std::string("ERROR: EventRestoreTask = NULL");
+        if (appId == 0) throw std::string("ERROR: subclientId = 0");
+        const uint64_t appType = static_cast<uint64_t>(task->getAppType());
+
+        if (appId > 0) {
+            if (isOracle(appType)) {
+                m_data.subclientId = static_cast<uint32_t>(appId);
+                if (setBrowseTaskExOracle(m_data) != 0) throw std::string("failed to initialize browse task");
+                return 0;
+            }
+            ApplicationId application(static_cast<unsigned long>(task->getKelmarchId()),
+                                      static_cast<unsigned long>(task->getClientId()), appType,
+                                      static_cast<unsigned long>(task->getInstanceId()),
+                                      static_cast<unsigned long>(task->getBackupSetId()),
+                                      static_cast<unsigned long>(appId));
+            unsigned long resolved = 0;
+            if (application.getAppId(resolved, nullptr) != 0) {
+                log.debugLvl(0, "failed to get applicationId for subclient [%ld]", appId);
+                resolved = 0;
+            }
+            if (auto subclient = application.getSubclient(nullptr)) {
+                m_data.subclientName = subclient->getName();
+            } else {
+                log.debugLvl(0, "failed to get subclient name for subclient [%lu]", resolved);
+            }
+            m_data.subclientId = static_cast<uint32_t>(appId);
+            m_data.appId = static_cast<uint32_t>(resolved);
+            return 0;
+        }
+
+        const char* pathText = task->getPath(EvRestoreTask::kBrowsePathList);
+        if (!pathText) throw std::string("ERROR: Getting source path failed - abandoning browse request");
+        std::string path = pathText;
+        if (correctsPath(appType)) log.debugLvl(8, "Before correcting the pathBuf for IL: %s", path.c_str());
+        if ((task->getOptions() & kOptionExactBrowse) == 0) {
+            const size_t cut = path.rfind(kPathCutMarker);
+            if (cut != std::string::npos) path.resize(cut);
+        }
+        if (correctsPath(appType)) log.debugLvl(8, "After correcting the pathBuf for IL: %s", path.c_str());
+
+        if (task->getSubClientId() > 0 && appType == 59) {
+            bool tranLog = false;
+            Subclient subclient(static_cast<unsigned long>(task->getSubClientId()));
+            if (subclient.isTranLogSubclient(tranLog, nullptr) == 0 && tranLog) {
+                int release = 0;
+                ZYClient(static_cast<unsigned long>(task->getKelmarchId()),
+                         static_cast<unsigned long>(task->getClientId()))
+                    .getReleaseId(release);
+                if (release < 16) {
+                    log.debugLvl(
+                        0,
+                        "Subclient-level browse on Notes Database transaction log subclient [%ld] will be "
+                        "converted to instance-level browse operation.",
+                        task->getSubClientId());
+                    task->setSubClientId(0);
+                }
+            }
+        }
+
+        if (!g_poConfMgr) throw std::string("ERROR: the configuration cache does not exist");
+        bool created = false;
+        TConfError error;
+        const std::string id = g_poConfMgr->openConfRef(task, created, error);
+        m_data.confCreated = created ? 1 : 0;
+        if (id.empty()) {
+            setLastError(error.code, error.text);
+            if (error.code == databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) return -1;
+            throw "failed to open configuration for browse path [" + path + "]";
+        }
+        heldId = id;
+        held = g_poConfMgr->getConfRec(id, false);
+        if (!held) throw "ERROR: Configuration[" + id + "] was not found.";
+        if (held->getStaleFlag()) throw "ERROR: Stop request received for the Configuration[" + id + "].";
+
+        held->insertWorkerInConf(m_data.workerId);
+        // Erase filters: looked for once per record, opened again for every request of a record that has
+        // them.
+        const int check = held->getFilterCheck();
+        if (check != 0) {
+            bool found = true;
+            if (initSelectiveDeletion(task, found) != 0) {
+                throw "ERROR: failed to initialize filter index for browse path [" + path + "] with code[" +
+                    std::to_string(check) + "]";
+            }
+            if (check == -1) held->setFilterCheck(found ? 1 : 0);
+        }
+        held->setEndUserEraseEnabled(m_data.endUserEraseEnabled != 0);
+        std::vector<char> pathBuffer(path.begin(), path.end());
+        pathBuffer.push_back('\0');
+        if (held->setBrowseTaskEx(pathBuffer.data(), m_data) != 0) {
+            setLastError(held->getLastErrorCode(), held->getLastError());
+            throw "failed to initialize browse task for with configuration [" + id + "] path [" + path + "]";
+        }
+        m_data.confId = id;
+        return 0;
+    } catch (const std::string& text) {
+        log.debugLvl(0, "failed to initialize subclient to be used for browse, error [%s]", text.c_str());
+        if (held) {
+            // The request will not run: leave the session as if it had never joined it.
+            held->removeWorkerFromConf(m_data.workerId);
+            held->unlockConfiguration();
+            g_poConfMgr->deleteConfRec(heldId);
+        }
+        return -1;
+    }
+}
+
+int CBrowseTask::initSelectiveDeletion(EvMultiEntityRestoreTask* task, bool& found) {
+    CBrowseLog log(kTag);
+    std::string hubmasterName;
+    if (ZYClient(ZYClient::hubmasterClientId()).getName(hubmasterName) != 0) {
+        log.debugLvl(0, "ERROR: Failed to fetch hubmaster client name");
+        return -1;
+    }
+    SDArgs args;
+    args.clientId = m_data.srcClientId;
+    args.appType = static_cast<unsigned long long>(task->getAppType());
+    args.serverName = hubmasterName.c_str();
+
+    delete m_data.sdVersion;
+    m_data.sdVersion = new (std::nothrow) SDVersion();
+    if (!m_data.sdVersion) {
+        log.debugLvl(0, "ERROR: Failed to allocate memory for SDVersion object.");
+        return -1;
+    }
+
+    int enabled = 0;
+    if (ZYGlobalParam::get(ZY_HM_ENABLE_END_USER_ERASE, enabled) != 0 || enabled == 0) {
+        enabled = 0;
+        if (ZYGlobalParam::get(ZY_HM_ENABLE_FS_END_USER_ERASE, enabled) != 0) enabled = 0;
+    }
+    m_data.endUserEraseEnabled = 0;
+    if (enabled != 0) {
+        APP_Application apps(nullptr);
+        apps.setIsolationType(4);
+        apps.setWhere(
+            "clientId=%d and id in (select componentNameId from APP_SubClientProp where AttrName='EndUser "
+            "Erase "
+            "Enabled' and attrVal='1')",
+            static_cast<int>(m_data.srcClientId));
+        apps.setTop(1);
+        if (apps.getOneRow(&apps, false, -1, 0) == zydb::DB_OK && apps.getDataPtr()->appTypeId > 0) {
+            m_data.endUserEraseEnabled = 1;
+        }
+        apps.closeCursor();
+    }
+
+    const int opened = m_data.sdVersion->open(args, true);
+    if (opened == 1) {
+        log.debugLvl(0, "found erase index for client [%lu] apptype [%lu]",
+                     static_cast<unsigned long>(args.clientId), static_cast<unsigned long>(args.appType));
+        return 0;
+    }
+    int result = 0;
+    if (opened == 0) {
+        found = false;
+        log.debugLvl(8, "There are no Selective Deletion filters available for ClientId=%lu; appId=%lu.",
+                     static_cast<unsigned long>(args.clientId), static_cast<unsigned long>(args.appType));
+    } else {
+        // Browsing on without the filters would show what end users erased: fail the browse instead.
+        log.debugLvl(
+            0, "ERROR: Failed to open filters. Selective Deletion Mode is canceled. ClientId=%lu; appId=%lu.",
+            static_cast<unsigned long>(args.clientId), static_cast<unsigned long>(args.appType));
+        result = -1;
+    }
+    if (m_data.sdVersion->impersonatedUser()) result = -1;
+    delete m_data.sdVersion;
+    m_data.sdVersion = nullptr;
+    return result;
+}
+
+int setBrowseTaskExOracle(TBrowseTask& record) {
+    CBrowseLog log(kOracleTag);
+    if (record.backupSetId != 0 && record.subclientId != 0) {
+        record.appId = record.subclientId;
+        log.debugLvl(2, "TaskEx initialization was skipped for Oracle - everything is set.");
+        return 0;
+    }
+    log.debugLvl(2, "begin TaskEx initialization for Oracle");
+    if (!record.task) return -1;
+    EvMultiEntityRestoreTask& task = *record.task;
+    GetAfileByTimeArgsHM_t args;
+    args.searchMode = 62;
+    // A to-time of 0 asks for the newest file, as the other "no limit" values do.
+    args.searchTime = browsetime::limitOrNone(static_cast<uint64_t>(task.getToTime()));
+    args.copyPrecedence = task.getArchGroupCopyPrecedence();
+    args.optionA = -1;
+    args.exactFlag = 1;
+    GetAfileByTimeRetHM_t result;
+    int appId = 0;
+    int backupSetId = 0;
+    ArchiveManagerHM archiveManager(nullptr);
+    const auto appType = static_cast<unsigned long>(static_cast<uint32_t>(task.getAppType()));
+    const auto instanceId = static_cast<unsigned long>(static_cast<uint32_t>(task.getInstanceId()));
+    if (archiveManager.getLastAfileOfInstance(record.destClientId, appType, instanceId, &args, &result, appId,
+                                              record.subclientName, backupSetId, record.backupSetName) != 0) {
+        log.debugLvl(
+            0, "ERROR: oAmhm.getLastAfileOfInstance() failed for clientId=%lu, appTypeId=%lu, instanceId=%lu",
+            static_cast<unsigned long>(record.destClientId), appType, instanceId);
+        return -1;
+    }
+    int chosen = appId;
+    if (record.appId != 0) {
+        chosen = static_cast<int>(record.appId);
+        log.debugLvl(0, "Subclient browse - set appId to received %d", chosen);
+    }
+    log.debugLvl(8,
+                 "AppId returned from oAmhm.getLastAfileOfInstance() is %d , (Received AppId %d), Received "
+                 "subClientId=%d",
+                 chosen, static_cast<int>(record.appId), static_cast<int>(record.subclientId));
+    record.backupSetId = static_cast<uint32_t>(backupSetId);
+    record.appId = static_cast<uint32_t>(chosen);
+    record.subclientId = static_cast<uint32_t>(chosen);
+    log.debugLvl(2, "TaskEx initialization was finished successfully.");
+    return 0;
+}

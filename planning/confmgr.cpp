@@ -1,0 +1,243 @@
+#include "planning/confmgr.h"
+
+#include <chrono>
+#include <thread>
+
+#include "fbDebug/fbdebug.h"
+#include "planning/confrecord.h"
+#include "platform/tasks/evrestoretask.h"
+
+CConfigurationMgr* g_poConfMgr = nullptr;
+
+namespace {
+const char* const kTag = "FBHMCONFIGMGR";
+}  // namespace
+
+CConfigurationMgr::CConfigurationMgr() = default;
+
+CConfigurationMgr::~CConfigurationMgr() {
+    CBrowseLog log(kTag);
+    ZyCriticalSectionLock guard(&m_lock);
+    for (CConfRecord* record : m_records) {
+        log.debugLvl(2, "Configuration[%s] is going to be deleted.", record->getId().c_str());
+        delete record;
+    }
+    m_records.clear();
+}
+
+std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool& flag) {
+    TConfError error;
+    return openConfRef(task, flag, error);
+}
+
+std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool& flag, TConfError& error) {
+    CBrowseLog log(kTag);
+    flag = true;
+    error = TConfError();
+    const char* session = task ? task->getbrowseSessionGUID() : nullptr;
+    if (!session || session[0] == '\0') {
+        // A record without a session could never be found again, released or aged out.
+        log.debugLvl(0, "ERROR: a configuration needs the browse session GUID of its request.");
+        error = {databrowse::BROWSE_ERR_GENERIC, "the browse request has no browse session"};
+        setLastError(error.code, error.text);
+        return std::string();
+    }
+
+    // Wait while a record of this session is referenced; a record of it that nobody references is an
+    // earlier request's leftover (its owner never asked for its deletion): delete it instead of
+    // blocking the session until it ages out.
+    std::string seenId;
+    unsigned slept = 0;
+    for (;;) {
+        if (!m_lock.enter(true)) {
+            error = {databrowse::BROWSE_ERR_GENERIC, "the configuration cache could not be locked"};
+            setLastError(error.code, error.text);
+            return std::string();
+        }
+        bool busy = false;
+        bool stale = false;
+        for (size_t i = 0; i < m_records.size();) {
+            CConfRecord* record = m_records[i];
+            if (!record->isSuitableFor(task)) {
+                ++i;
+                continue;
+            }
+            seenId = record->getId();
+            if (record->getRefCount() == 0) {
+                log.debugLvl(0,
+                             "Configuration [%s] was left unreferenced by an earlier request; deleting it.",
+                             seenId.c_str());
+                eraseLocked(i);
+                continue;
+            }
+            busy = true;
+            stale = record->getStaleFlag();
+            break;
+        }
+        if (!busy) break;  // the lock stays held for the creation
+        m_lock.leave();
+        if (stale) {
+            // The session is being stopped: later requests of it are refused, not queued behind it.
+            log.debugLvl(0, "Configuration [%s] received a stop request; the new request is refused.",
+                         seenId.c_str());
+            error = {databrowse::BROWSE_ERR_GENERIC,
+                     "ERROR: Stop request received for the Configuration[" + seenId + "]."};
+            setLastError(error.code, error.text);
+            return std::string();
+        }
+        if (slept >= m_conflictTries) {
+            log.debugLvl(0, "Configuration [%s] was already in use. Conflict still exists after %d seconds.",
+                         seenId.c_str(), static_cast<int>(slept * m_conflictIntervalMs / 1000));
+            error = {databrowse::BROWSE_ERR_GENERIC,
+                     "The browse session [" + seenId + "] is still in use by an earlier request."};
+            setLastError(error.code, error.text);
+            return std::string();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_conflictIntervalMs));
+        ++slept;
+    }
+    if (slept > 0) {
+        log.debugLvl(0, "Configuration [%s] was in use. Conflict was resolved after %d second(s).",
+                     seenId.c_str(), static_cast<int>(slept));
+    }
+
+    CConfRecord* record = nullptr;
+    try {
+        record = new CConfRecord();
+    } catch (...) {
+        record = nullptr;
+    }
+    if (!record) {
+        log.debugLvl(0, "ERROR: new() failed to create CConfRecord object.");
+        error = {databrowse::BROWSE_ERR_GENERIC, "failed to create the browse session's configuration"};
+        m_lock.leave();
+        return std::string();
+    }
+    // Planned under the cache's lock: creations are serialised, so two opens of one session never both
+    // create a record.
+    if (record->init(task) != 0) {
+        error = {record->getLastErrorCode(), record->getLastError()};
+        if (error.code == databrowse::BROWSE_ERR_NONE) error.code = databrowse::BROWSE_ERR_GENERIC;
+        setLastError(error.code, error.text);
+        if (error.code != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) {
+            log.debugLvl(0, "ERROR: failed to init() CConfRecord object. Deleting it.");
+        }
+        delete record;
+        m_lock.leave();
+        return std::string();
+    }
+    std::string id = record->getId();
+    log.debugLvl(0, "new configuration [%s] was created.", id.c_str());
+    record->lockConfiguration();
+    m_records.push_back(record);
+    log.debugLvl(2, "New Configuration[%s] was added to vector and will be used.", id.c_str());
+    m_lock.leave();
+    return id;
+}
+
+CConfRecord* CConfigurationMgr::getConfRec(const std::string& id, bool lock) {
+    if (id.empty()) return nullptr;
+    CBrowseLog log(kTag);
+    ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return nullptr;
+    for (CConfRecord* record : m_records) {
+        if (record->getId() != id) continue;
+        log.debugLvl(4, "Configuration[%s] was found.", id.c_str());
+        if (lock && !record->lockConfiguration()) return nullptr;
+        return record;
+    }
+    return nullptr;
+}
+
+int CConfigurationMgr::closeConfRef(const std::string& id) {
+    // The caller holds a reference, so the record cannot go between the look-up and the release; the
+    // release itself runs without the cache's lock.
+    CConfRecord* record = getConfRec(id, false);
+    if (!record) {
+        CBrowseLog log(kTag);
+        log.debugLvl(0, "ERROR: Configuration[%s] was not found.", id.c_str());
+        return -1;
+    }
+    return record->unlockConfiguration();
+}
+
+void CConfigurationMgr::deleteConfRec(const std::string& id) {
+    CBrowseLog log(kTag);
+    ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return;
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        CConfRecord* record = m_records[i];
+        if (record->getId() != id) continue;
+        if (record->markForDeletion(this)) {
+            log.debugLvl(0, "Deleting the configuration [%s].", id.c_str());
+            eraseLocked(i);
+        } else {
+            log.debugLvl(2, "Configuration [%s] is still referenced; its last release deletes it.",
+                         id.c_str());
+        }
+        return;
+    }
+}
+
+void CConfigurationMgr::reapRecord(CConfRecord* record) {
+    ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return;
+    // Compared by address before any use: another path may have deleted the record meanwhile.
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        if (m_records[i] != record) continue;
+        CConfRecord* cached = m_records[i];
+        if (cached->m_deleteBy == this && cached->getRefCount() == 0) {
+            CBrowseLog log(kTag);
+            log.debugLvl(0, "Deleting the configuration [%s].", cached->getId().c_str());
+            eraseLocked(i);
+        }
+        return;
+    }
+}
+
+int CConfigurationMgr::addTime(unsigned seconds) {
+    ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return 0;
+    for (size_t i = 0; i < m_records.size();) {
+        CConfRecord* record = m_records[i];
+        bool released = record->m_deleteBy == this && record->getRefCount() == 0;
+        if (record->addSeconds(seconds) != 0 || released) {
+            eraseLocked(i);
+        } else {
+            ++i;
+        }
+    }
+    return 0;
+}
+
+void CConfigurationMgr::eraseLocked(size_t index) {
+    CConfRecord* record = m_records[index];
+    m_records.erase(m_records.begin() + static_cast<std::ptrdiff_t>(index));
+    delete record;
+}
+
+void CConfigurationMgr::setLastError(databrowse::BrowseErrorCode code, const std::string& text) {
+    ZyCriticalSectionLock guard(&m_lock);
+    m_lastErrorCode = code;
+    m_lastError = text;
+}
+
+std::string CConfigurationMgr::getLastError() {
+    ZyCriticalSectionLock guard(&m_lock);
+    return m_lastError;
+}
+
+databrowse::BrowseErrorCode CConfigurationMgr::getLastErrorCode() {
+    ZyCriticalSectionLock guard(&m_lock);
+    return m_lastErrorCode;
+}
+
+size_t CConfigurationMgr::getRecordCount() {
+    ZyCriticalSectionLock guard(&m_lock);
+    return m_records.size();
+}
+
+void CConfigurationMgr::setConflictWait(unsigned tries, unsigned intervalMs) {
+    m_conflictTries = tries;
+    m_conflictIntervalMs = intervalMs;
+}

@@ -1,0 +1,51 @@
+// ApplicationId: the identity of one application (subclient) of a client, from the values a browse
+// names (Kelmarch, client, application type, instance, backup set, subclient): resolves the
+// application id, and the default subclient of a backup set when no subclient is named. Made on the
+// caller's stack; any thread (reads run on the calling thread's connection).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/tasks/appidinfo.h"
+
+// The subclient an ApplicationId resolved to.
+class ApplicationSubclient {
+public:
+    ApplicationSubclient(unsigned long id, std::string name) : m_id(id), m_name(std::move(name)) {}
+    unsigned long getId() const { return m_id; }
+    const std::string& getName() const { return m_name; }
+
+private:
+    unsigned long m_id;
+    std::string m_name;
+};
+
+class ApplicationId {
+public:
+    ApplicationId(unsigned long kelmarchId, unsigned long clientId, unsigned long appType,
+                  unsigned long instanceId, unsigned long backupSetId, unsigned long subclientId);
+    explicit ApplicationId(const AppIdInfo& info);
+
+    // The values this object was made with, and once getAppId succeeded, what it resolved.
+    const AppIdInfo& getAppIdInfo() const { return m_info; }
+
+    // The application id: the subclient's own when one is named (it must exist and, when a client is
+    // named, belong to it), else the backup set's subclient named "default" (or its first one). 0 when
+    // found; 100 when there is none; else the database error. `appId` changes only on 0.
+    int getAppId(unsigned long& appId, void* transaction = nullptr);
+    // The subclient of the resolved application id (null when it cannot be resolved).
+    std::unique_ptr<ApplicationSubclient> getSubclient(void* transaction = nullptr);
+
+    // The default backup set of a client's application type: the one named "defaultBackupSet", else
+    // the lowest id among the backup sets of its subclients. 0 when found; 100 when the client has none;
+    // else the database error. `id` and `name` change only on 0.
+    static int getDefaultBackupSet(unsigned long clientId, unsigned long appType, unsigned long& id,
+                                   std::string& name, void* transaction = nullptr);
+
+private:
+    int resolve();
+
+    AppIdInfo m_info;
+    bool m_resolved = false;
+};

@@ -1,0 +1,180 @@
+// The configuration cache over the demo world: one record per browse session, reference counts, the
+// wait of a second request of a session, deletion by the last release, ageing by real seconds, stale
+// sessions, and the errors each open hands back.
+#include "planning/confmgr.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "planning/confrecord.h"
+#include "tests/planning/planningworld.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class ConfCache : public PlanningWorld {
+protected:
+    std::string open(const std::string& session, TConfError* errorOut = nullptr, long daysIn = 10) {
+        auto task = fileTask(session, daysIn);
+        bool flag = false;
+        TConfError error;
+        std::string id = cache->openConfRef(task.get(), flag, error);
+        EXPECT_TRUE(flag);
+        if (errorOut) *errorOut = error;
+        return id;
+    }
+    unsigned count(const std::string& id) {
+        CConfRecord* record = cache->getConfRec(id, false);
+        return record ? record->getRefCount() : 0;
+    }
+};
+
+TEST_F(ConfCache, SecondRequestOfASessionWaitsAndNeverSharesTheRecord) {
+    ASSERT_EQ(open("S1"), "S1");
+    ASSERT_EQ(open("S2"), "S2");
+    EXPECT_EQ(cache->getRecordCount(), 2u);
+    EXPECT_EQ(count("S1"), 1u);
+
+    cache->setConflictWait(200, 10);
+    std::atomic<bool> done{false};
+    std::string second;
+    std::thread waiter([&] {
+        second = open("S1");
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_FALSE(done.load());
+    EXPECT_EQ(count("S1"), 1u);  // not shared with the waiting request
+    EXPECT_EQ(cache->getRecordCount(), 2u);
+
+    EXPECT_EQ(cache->closeConfRef("S1"), 0);
+    cache->deleteConfRec("S1");
+    waiter.join();
+    EXPECT_EQ(second, "S1");
+    EXPECT_EQ(count("S1"), 1u);  // a record of its own
+    EXPECT_EQ(cache->getRecordCount(), 2u);
+}
+
+TEST_F(ConfCache, TimeOutReportsItsOwnErrorWithTheCall) {
+    // An earlier failure of another session leaves the cache's last error at "no backups".
+    TConfError error;
+    EXPECT_TRUE(open("early", &error, -3).empty());
+    EXPECT_EQ(error.code, databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
+    EXPECT_EQ(cache->getLastErrorCode(), databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
+
+    ASSERT_EQ(open("busy"), "busy");
+    cache->setConflictWait(3, 10);
+    EXPECT_TRUE(open("busy", &error).empty());
+    EXPECT_EQ(error.code, databrowse::BROWSE_ERR_GENERIC);
+    EXPECT_NE(error.text.find("busy"), std::string::npos);
+    EXPECT_EQ(cache->getLastErrorCode(), databrowse::BROWSE_ERR_GENERIC);
+    EXPECT_EQ(count("busy"), 1u);
+}
+
+TEST_F(ConfCache, RecordLeftUnreferencedDoesNotBlockItsSession) {
+    ASSERT_EQ(open("S"), "S");
+    EXPECT_EQ(cache->closeConfRef("S"), 0);  // the owner never asks for the deletion
+    cache->setConflictWait(0, 0);            // any wait would fail at once
+    EXPECT_EQ(open("S"), "S");
+    EXPECT_EQ(cache->getRecordCount(), 1u);
+    EXPECT_EQ(count("S"), 1u);
+}
+
+TEST_F(ConfCache, DeletionOfABorrowedRecordHappensAtItsLastRelease) {
+    ASSERT_EQ(open("S"), "S");
+    CConfRecord* borrowed = cache->getConfRec("S", true);
+    ASSERT_NE(borrowed, nullptr);
+    EXPECT_EQ(borrowed->getRefCount(), 2u);
+    EXPECT_EQ(cache->closeConfRef("S"), 0);
+    cache->deleteConfRec("S");
+    EXPECT_EQ(cache->getConfRec("S", false), borrowed);  // the borrower still reads it
+    EXPECT_EQ(borrowed->getRefCount(), 1u);
+    EXPECT_EQ(borrowed->unlockConfiguration(), 0);
+    EXPECT_EQ(cache->getRecordCount(), 0u);
+    EXPECT_EQ(cache->getConfRec("S", false), nullptr);
+}
+
+TEST_F(ConfCache, AgeingDeletesIdleRecordsByRealSecondsOnly) {
+    ASSERT_EQ(open("idle"), "idle");
+    ASSERT_EQ(open("held"), "held");
+    EXPECT_EQ(cache->closeConfRef("idle"), 0);
+    cache->addTime(CConfRecord::kIdleLimitSeconds - 1);
+    EXPECT_NE(cache->getConfRec("idle", false), nullptr);
+    cache->addTime(1);
+    EXPECT_EQ(cache->getConfRec("idle", false), nullptr);
+
+    cache->addTime(10 * CConfRecord::kIdleLimitSeconds);  // referenced: never aged out
+    EXPECT_EQ(count("held"), 1u);
+
+    // A borrow between two passes restarts the idle time.
+    EXPECT_EQ(cache->closeConfRef("held"), 0);
+    cache->addTime(CConfRecord::kIdleLimitSeconds - 10);
+    ASSERT_NE(cache->getConfRec("held", true), nullptr);
+    cache->addTime(20);
+    cache->closeConfRef("held");
+    cache->addTime(CConfRecord::kIdleLimitSeconds - 10);
+    EXPECT_NE(cache->getConfRec("held", false), nullptr);
+}
+
+TEST_F(ConfCache, UnlockWithoutAReferenceIsRefused) {
+    ASSERT_EQ(open("S"), "S");
+    CConfRecord* record = cache->getConfRec("S", false);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->unlockConfiguration(), 0);
+    EXPECT_EQ(record->unlockConfiguration(), -1);  // would wrap the count and pin the record for ever
+    EXPECT_EQ(record->getRefCount(), 0u);
+    EXPECT_EQ(cache->closeConfRef("S"), -1);
+    cache->addTime(CConfRecord::kIdleLimitSeconds);
+    EXPECT_EQ(cache->getRecordCount(), 0u);
+}
+
+TEST_F(ConfCache, LookUpsOfUnknownOrEmptyIds) {
+    ASSERT_EQ(open("S"), "S");
+    EXPECT_EQ(cache->getConfRec("", true), nullptr);
+    EXPECT_EQ(cache->getConfRec("s", true), nullptr);  // ids compare exactly
+    EXPECT_EQ(cache->closeConfRef("other"), -1);
+    cache->deleteConfRec("other");
+    EXPECT_EQ(count("S"), 1u);
+
+    TConfError error;
+    EXPECT_TRUE(open("", &error).empty());  // a task without a session GUID is never cached
+    EXPECT_EQ(cache->getRecordCount(), 1u);
+}
+
+TEST_F(ConfCache, StoppedSessionRefusesLaterRequestsAtOnce) {
+    ASSERT_EQ(open("S"), "S");
+    cache->getConfRec("S", false)->setStaleFlag();
+    cache->setConflictWait(100, 50);
+    TConfError error;
+    const auto start = Clock::now();
+    EXPECT_TRUE(open("S", &error).empty());
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    EXPECT_NE(error.text.find("Stop request received"), std::string::npos);
+
+    // Once its holders let go, the session starts afresh.
+    cache->closeConfRef("S");
+    cache->deleteConfRec("S");
+    EXPECT_EQ(open("S"), "S");
+    EXPECT_FALSE(cache->getConfRec("S", false)->getStaleFlag());
+}
+
+TEST_F(ConfCache, WorkersOfASessionAndTheirMediaAgents) {
+    ASSERT_EQ(open("S"), "S");
+    CConfRecord* record = cache->getConfRec("S", false);
+    record->updateWorkerInConf("1", "mediaagent1");
+    record->insertWorkerInConf("1");  // keeps its media agent
+    record->insertWorkerInConf("2");
+    auto workers = record->getWorkersToMaMap();
+    ASSERT_EQ(workers.size(), 2u);
+    EXPECT_EQ(workers["1"], "mediaagent1");
+    EXPECT_EQ(workers["2"], "");
+    record->removeWorkerFromConf("1");
+    record->removeWorkerFromConf("2");
+    EXPECT_TRUE(record->areAllWorkersCompleted());
+}
+
+}  // namespace
