@@ -340,6 +340,20 @@ int normalizeMediaList(TMediaList* media) {
     return removed;
 }
 
+namespace {
+
+// An entity block of a physical media: an id and a name.
+template <class Entity>
+void setEntity(CNMessageBase& owner, const MsgFieldRef& slot, const MsgFieldRef& idField, uint64_t id,
+               const MsgFieldRef& nameField, const std::string& name) {
+    Entity e;
+    e.setint64(idField, static_cast<int64_t>(id));
+    e.setstring(nameField, name);
+    owner.setObjectAccessor(e, slot);
+}
+
+}  // namespace
+
 databrowse::PredictionData predictionDataOf(const TMediaInfo& m) {
     using P = databrowse::PhysicalMedia::f;
     auto n = [](uint64_t v) { return static_cast<int64_t>(v); };
@@ -352,21 +366,15 @@ databrowse::PredictionData predictionDataOf(const TMediaInfo& m) {
     media.setstring(P::libraryName, m.text2);
     media.setstring(P::location, m.text3);
     media.setstring(P::mediaAgentName, m.text4);
-    ZyEntities::Msg10 mediaAgent;
-    mediaAgent.setint64(ZyEntities::Msg10::f::subclientId, n(m.value5));
-    mediaAgent.setstring(ZyEntities::Msg10::f::subclientName, m.text5);
-    media.setObjectAccessor(mediaAgent, P::at8_20);
+    setEntity<ZyEntities::Msg10>(media, P::at8_20, ZyEntities::Msg10::f::subclientId, m.value5,
+                                 ZyEntities::Msg10::f::subclientName, m.text5);
     media.setint64(P::copyId, n(m.value6));
     media.setstring(P::copyName, m.text6);
-    ZyEntities::Msg19 policy;
-    policy.setint64(ZyEntities::Msg19::f::at0_0, n(m.value7));
-    policy.setstring(ZyEntities::Msg19::f::at1_1, m.mediaName);
-    media.setObjectAccessor(policy, P::at11_26);
+    setEntity<ZyEntities::Msg19>(media, P::at11_26, ZyEntities::Msg19::f::at0_0, m.value7,
+                                 ZyEntities::Msg19::f::at1_1, m.mediaName);
     media.setint64(P::numberOfAfiles, n(m.value8));
-    ZyEntities::Msg23 kelmarch;
-    kelmarch.setint64(ZyEntities::Msg23::f::at1_1, n(m.value9));
-    kelmarch.setstring(ZyEntities::Msg23::f::at2_2, m.text8);
-    media.setObjectAccessor(kelmarch, P::at13_28);
+    setEntity<ZyEntities::Msg23>(media, P::at13_28, ZyEntities::Msg23::f::at1_1, m.value9,
+                                 ZyEntities::Msg23::f::at2_2, m.text8);
     databrowse::PredictionData item;
     item.setObjectAccessor(media, databrowse::PredictionData::f::physicalMedia);
     return item;
