@@ -1,17 +1,26 @@
-// A browse response of 1,000 items through the message layer (write, read) against pugixml parsing
-// and walking the same bytes, and pugixml building and writing an equal document.
+// The message layer against pugixml underneath it, each pair doing the same work in the same run:
+//  - a browse response of 1,000 items written out: a prebuilt message against a prebuilt pugixml
+//    document holding the same elements and attributes;
+//  - the same bytes read: decoded into a message against parsed by pugixml and every value visited;
+//  - a message of 1,000, 100,000 and 400,000 fields decoded against pugixml parsing and visiting it
+//    (the cost of a field must not grow with the fields before it).
+// The ratio of every pair is printed at the end.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstring>
-#include <functional>
 #include <pugixml.hpp>
 
+#include "bench/support/ratio.h"
 #include "platform/msg/msg_classes.h"
 
 namespace {
 
 using RSP = databrowse::BrowseResponse::f;
 using DATA = databrowse::BrowseData::f;
+
+constexpr int kItems = 1000;
+constexpr int kFieldCounts[] = {1000, 100000, 400000};
 
 databrowse::BrowseResponse makeResponse(int items) {
     databrowse::BrowseResponse rsp;
@@ -40,31 +49,42 @@ databrowse::BrowseResponse makeResponse(int items) {
 const std::string& responseXml() {
     static const std::string xml = [] {
         std::string out;
-        makeResponse(1000).serialize(out);
+        makeResponse(kItems).serialize(out);
         return out;
     }();
     return xml;
 }
 
-void BM_MessageSerialize(benchmark::State& state) {
-    databrowse::BrowseResponse rsp = makeResponse(1000);
-    std::string out;
-    for (auto _ : state) {
-        rsp.serialize(out);
-        benchmark::DoNotOptimize(out.data());
+// One element of a class that declares no fields, with `fields` distinct fields in code form
+// ("f.<code>"), as a peer that sends many unknown fields would.
+std::string manyFieldsXml(int fields) {
+    databrowse::MappedBrowsePath empty;
+    std::string root;
+    empty.serialize(root);  // <MappedBrowsePath x.tag="..."/>
+    std::string xml = root.substr(0, root.size() - 2);
+    char field[32];
+    for (int k = 1; k <= fields; ++k) {
+        std::snprintf(field, sizeof field, " f.%06x=\"%d\"", k, k % 1000);
+        xml += field;
     }
-    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(out.size()));
+    return xml + "/>";
 }
 
-void BM_MessageUnserialize(benchmark::State& state) {
-    const std::string& xml = responseXml();
-    for (auto _ : state) {
-        databrowse::BrowseResponse rsp;
-        if (rsp.unserialize(xml) != 0) state.SkipWithError("unserialize failed");
-        benchmark::DoNotOptimize(rsp.fieldCount());
-    }
-    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(xml.size()));
+const std::string& manyFields(int fields) {
+    static std::string texts[std::size(kFieldCounts)];
+    for (size_t n = 0; n < std::size(kFieldCounts); ++n)
+        if (kFieldCounts[n] == fields) {
+            if (texts[n].empty()) texts[n] = manyFieldsXml(fields);
+            return texts[n];
+        }
+    static const std::string none;
+    return none;
 }
+
+struct StringWriter : pugi::xml_writer {
+    std::string out;
+    void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
+};
 
 // Visits every element and attribute and reads every value, as a reader of the items would.
 size_t walk(pugi::xml_node node) {
@@ -75,46 +95,98 @@ size_t walk(pugi::xml_node node) {
     return seen;
 }
 
-void BM_PugixmlParseWalk(benchmark::State& state) {
+size_t parseAndWalk(const std::string& xml, benchmark::State& state) {
+    pugi::xml_document doc;
+    if (!doc.load_buffer(xml.data(), xml.size(), pugi::parse_escapes | pugi::parse_cdata,
+                         pugi::encoding_utf8))
+        state.SkipWithError("pugixml cannot parse");
+    return walk(doc);
+}
+
+// ---- writing: both sides hold their tree already and write it out whole
+
+void BM_MessageSerialize(benchmark::State& state) {
+    databrowse::BrowseResponse rsp = makeResponse(kItems);
+    std::string out;
+    for (auto _ : state) {
+        if (rsp.serialize(out) != 0) state.SkipWithError("serialize failed");
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(out.size()));
+}
+
+void BM_PugixmlWrite(benchmark::State& state) {
+    pugi::xml_document doc;
+    doc.load_buffer(responseXml().data(), responseXml().size(), pugi::parse_escapes, pugi::encoding_utf8);
+    size_t bytes = 0;
+    for (auto _ : state) {
+        StringWriter w;
+        w.out.reserve(responseXml().size());
+        doc.save(w, "", pugi::format_raw | pugi::format_no_declaration);
+        bytes = w.out.size();
+        benchmark::DoNotOptimize(w.out.data());
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
+}
+
+// ---- reading: both sides parse the same bytes and reach every value
+
+void BM_MessageUnserialize(benchmark::State& state) {
     const std::string& xml = responseXml();
     for (auto _ : state) {
-        pugi::xml_document doc;
-        doc.load_buffer(xml.data(), xml.size(), pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8);
-        benchmark::DoNotOptimize(walk(doc));
+        databrowse::BrowseResponse rsp;
+        if (rsp.unserialize(xml) != 0) state.SkipWithError("unserialize failed");
+        benchmark::DoNotOptimize(rsp.fieldCount());
     }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(responseXml().size()));
+}
+
+void BM_PugixmlParseWalk(benchmark::State& state) {
+    const std::string& xml = responseXml();
+    for (auto _ : state) benchmark::DoNotOptimize(parseAndWalk(xml, state));
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(xml.size()));
 }
 
-// The same document built node by node and written out.
-void BM_PugixmlBuildWrite(benchmark::State& state) {
-    pugi::xml_document source;
-    source.load_buffer(responseXml().data(), responseXml().size(), pugi::parse_escapes, pugi::encoding_utf8);
-    struct Writer : pugi::xml_writer {
-        std::string out;
-        void write(const void* data, size_t size) override {
-            out.append(static_cast<const char*>(data), size);
-        }
-    };
-    std::function<void(pugi::xml_node, pugi::xml_node)> copy = [&](pugi::xml_node from, pugi::xml_node to) {
-        for (pugi::xml_node c = from.first_child(); c; c = c.next_sibling()) {
-            pugi::xml_node n = to.append_child(c.name());
-            for (pugi::xml_attribute a = c.first_attribute(); a; a = a.next_attribute())
-                n.append_attribute(a.name()).set_value(a.value());
-            copy(c, n);
-        }
-    };
+// ---- many fields in one message
+
+void BM_MessageDecodeFields(benchmark::State& state) {
+    const std::string& xml = manyFields(static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        pugi::xml_document doc;
-        copy(source, doc);
-        Writer w;
-        doc.save(w, "", pugi::format_raw | pugi::format_no_declaration);
-        benchmark::DoNotOptimize(w.out.data());
+        databrowse::MappedBrowsePath m;
+        if (m.unserialize(xml) != 0) state.SkipWithError("unserialize failed");
+        benchmark::DoNotOptimize(m.fieldCount());
     }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_PugixmlParseWalkFields(benchmark::State& state) {
+    const std::string& xml = manyFields(static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(parseAndWalk(xml, state));
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void fieldCounts(benchmark::internal::Benchmark* b) {
+    for (int n : kFieldCounts) b->Arg(n);
 }
 
 }  // namespace
 
 BENCHMARK(BM_MessageSerialize)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PugixmlBuildWrite)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PugixmlWrite)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MessageUnserialize)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PugixmlParseWalk)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MessageDecodeFields)->Apply(fieldCounts)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PugixmlParseWalkFields)->Apply(fieldCounts)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    std::vector<hubbench::RatioPair> pairs = {
+        {"BM_MessageSerialize", "BM_PugixmlWrite", "message serialize / pugixml write"},
+        {"BM_MessageUnserialize", "BM_PugixmlParseWalk", "message unserialize / pugixml parse and walk"},
+    };
+    for (int n : kFieldCounts) {
+        std::string arg = "/" + std::to_string(n);
+        pairs.push_back({"BM_MessageDecodeFields" + arg, "BM_PugixmlParseWalkFields" + arg,
+                         "message decode / pugixml parse and walk, " + std::to_string(n) + " fields"});
+    }
+    return hubbench::runWithRatios(argc, argv, std::move(pairs));
+}

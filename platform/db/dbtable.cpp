@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/config/zyformat.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dialect.h"
 #include "platform/db/procregistry.h"
@@ -50,20 +51,15 @@ size_t cutUtf8(std::string_view t, size_t limit) {
 }  // namespace
 
 void log_error(const char* file, int line, const char* fmt, ...) {
-    char text[4096];
     va_list ap;
     va_start(ap, fmt);
-    if (fmt)
-        std::vsnprintf(text, sizeof text, fmt, ap);
-    else
-        text[0] = '\0';
+    const std::string text = zyFormatV(fmt, ap);  // no format: an empty text
     va_end(ap);
-    EvDebug log(nullptr);
-    log.setPrefixMessage(kTag);
-    log.error("%s(%d): %s", file ? file : "?", line, text);
+    evTaggedLog(kTag, -1, true, "%s(%d): %s", file ? file : "?", line, text.c_str());
 }
 
-DBtable::DBtable(const char* name, int dbArg, DBtran* tran) : m_name(name ? name : ""), m_dbArg(dbArg), m_tran(tran) {}
+DBtable::DBtable(const char* name, int dbArg, DBtran* tran)
+    : m_name(name ? name : ""), m_dbArg(dbArg), m_tran(tran) {}
 
 DBtable::~DBtable() {
     resetCursor();
@@ -86,7 +82,9 @@ void DBtable::setSerialColumn(const char* name, int* member) {
     m_serialPtr = member;
 }
 
-void DBtable::bindResultColumn(char code, int width, void* member) { m_columns.push_back(Column{code, width, member}); }
+void DBtable::bindResultColumn(char code, int width, void* member) {
+    m_columns.push_back(Column{code, width, member});
+}
 
 void DBtable::logNotes(const zydb::BoundSql& b) {
     for (const std::string& n : b.notes) {
@@ -108,16 +106,15 @@ void DBtable::setWhereArgs(const char* fmt, const zydb::SqlArg* args, size_t cou
     }
 }
 
-void DBtable::setWhere(char* text) {
+void DBtable::setWhereRaw(std::string_view clause) {
     resetCursor();
-    m_where = zydb::BoundSql{};
-    if (text == nullptr) {
-        m_where.notes.push_back("a null where clause was taken as empty");
-        logNotes(m_where);
-    } else {
-        m_where.text = text;
-    }
+    zydb::rawSqlClause(clause, m_where);
     m_hasWhere = true;
+    if (m_where.rc != zydb::DB_OK) {
+        EvDebug log(nullptr);
+        log.setPrefixMessage(kTag);
+        log.error("%s: raw where clause refused: %s", m_name.c_str(), m_where.error.c_str());
+    }
 }
 
 void DBtable::setOrderBy(const char* order) {
@@ -138,7 +135,8 @@ int DBtable::fail(int code, const std::string& text) {
 
 int DBtable::connection(std::shared_ptr<zydb::IDbConnection>& out) {
     if (m_state & kStateRegistrationFailed)
-        return fail(zydb::DB_ERR_STATE, "the object could not join its transaction; refusing to run outside it");
+        return fail(zydb::DB_ERR_STATE,
+                    "the object could not join its transaction; refusing to run outside it");
     if (m_tran != nullptr || (m_state & kStateJoined)) {
         if (!(m_state & kStateJoined) || m_tran == nullptr)
             return fail(zydb::DB_ERR_STATE, "the object's transaction is not joined or is gone");
@@ -172,7 +170,8 @@ int DBtable::openCursor() {
         m_state |= kStateError;
         EvDebug log(nullptr);
         log.setPrefixMessage(kTag);
-        log.error("%s: query failed [%d] %s [%s]", m_name.c_str(), rc, m_lastErrorText.c_str(), m_lastSql.c_str());
+        log.error("%s: query failed [%d] %s [%s]", m_name.c_str(), rc, m_lastErrorText.c_str(),
+                  m_lastSql.c_str());
         return rc;
     }
     m_state |= kStateCursorOpen;
@@ -181,7 +180,8 @@ int DBtable::openCursor() {
 
 int DBtable::openTable() {
     if (m_hasWhere && m_where.rc != zydb::DB_OK) return fail(m_where.rc, m_where.error);
-    std::string sql = "SELECT " + (m_columnList.empty() ? std::string("*") : m_columnList) + " FROM " + m_name;
+    std::string sql =
+        "SELECT " + (m_columnList.empty() ? std::string("*") : m_columnList) + " FROM " + m_name;
     if (m_hasWhere && !m_where.text.empty()) sql += " WHERE " + m_where.text;
     if (!m_orderBy.empty()) sql += " ORDER BY " + m_orderBy;
     if (m_top > 0) sql += " LIMIT " + std::to_string(m_top);
@@ -240,8 +240,8 @@ int DBtable::openProcedure() {
 int DBtable::fillRecord(const zydb::IDbRow& row) {
     const int have = row.columnCount();
     if (have < static_cast<int>(m_columns.size()))
-        return fail(zydb::DB_ERR_SCHEMA, m_name + ": a row has " + std::to_string(have) + " columns, the record " +
-                                             std::to_string(m_columns.size()));
+        return fail(zydb::DB_ERR_SCHEMA, m_name + ": a row has " + std::to_string(have) +
+                                             " columns, the record " + std::to_string(m_columns.size()));
     long long* ind = m_connObject.indicators();
     const int n = static_cast<int>(m_columns.size());
     for (int c = 0; c < n; ++c) {
@@ -354,8 +354,12 @@ int DBtable::getCursorText(std::string& out) {
     return zydb::DB_OK;
 }
 
-int DBtable::getNextRow(DBtable* t, int* rows, int a, int b) { return ::getNextRow(t ? t : this, rows, a, b); }
-int DBtable::getOneRow(DBtable* t, bool keepOpen, int a, int b) { return ::getOneRow(t ? t : this, keepOpen, a, b); }
+int DBtable::getNextRow(DBtable* t, int* rows, int a, int b) {
+    return ::getNextRow(t ? t : this, rows, a, b);
+}
+int DBtable::getOneRow(DBtable* t, bool keepOpen, int a, int b) {
+    return ::getOneRow(t ? t : this, keepOpen, a, b);
+}
 
 int getNextRow(DBtable* t, int* rows, int, int) {
     if (t == nullptr) return zydb::DB_ERR_STATE;
@@ -403,7 +407,8 @@ int DBtable::rowUpdateArgs(const char* fmt, const zydb::SqlArg* args, size_t cou
         fail(rc, conn->lastError());
         EvDebug log(nullptr);
         log.setPrefixMessage(kTag);
-        log.error("%s: update failed [%d] %s [%s]", m_name.c_str(), rc, m_lastErrorText.c_str(), m_lastSql.c_str());
+        log.error("%s: update failed [%d] %s [%s]", m_name.c_str(), rc, m_lastErrorText.c_str(),
+                  m_lastSql.c_str());
         return rc;
     }
     return conn->changes() > 0 ? zydb::DB_OK : zydb::DB_NO_DATA;
@@ -503,13 +508,16 @@ int DBtran::rollbackTran() {
 void DBtran::addObject(DBtable* t) {
     if (t == nullptr) throw "DBtran::addObject: null object";
     if (!m_tconn) throw "DBtran::addObject: the transaction has no connection";
-    if (std::this_thread::get_id() != m_ownerThread) throw "DBtran::addObject: the transaction belongs to another thread";
+    if (std::this_thread::get_id() != m_ownerThread)
+        throw "DBtran::addObject: the transaction belongs to another thread";
     if (std::find(m_objects.begin(), m_objects.end(), t) == m_objects.end()) m_objects.push_back(t);
     t->m_tran = this;
     t->m_state |= kStateJoined;
 }
 
-void DBtran::removeObject(DBtable* t) { m_objects.erase(std::remove(m_objects.begin(), m_objects.end(), t), m_objects.end()); }
+void DBtran::removeObject(DBtable* t) {
+    m_objects.erase(std::remove(m_objects.begin(), m_objects.end(), t), m_objects.end());
+}
 
 // ---------------------------------------------------------------------------------------------------
 

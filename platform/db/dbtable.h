@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -90,8 +91,11 @@ public:
         zydb::SqlArg list[sizeof...(A) + 1] = {zydb::toSqlArg(args)...};
         setWhereArgs(fmt, list, sizeof...(A));
     }
-    // A where clause built by the caller, used as it is.
-    void setWhere(char* text);
+    // A where clause built by the caller and used as it is, for clauses of numbers, names and
+    // operators only (a clause with text values goes through setWhere, whose quoted '%s' is bound). A
+    // quote, a comment, a statement end, a parameter marker or a NUL in it is refused: the next fetch
+    // fails with DB_ERR_ARGUMENT. Its own name keeps a char buffer from landing here by overload.
+    void setWhereRaw(std::string_view clause);
     void setOrderBy(const char* order);
     void setTop(int n);
     // Every type reads the last committed state: WAL readers never wait for a writer.

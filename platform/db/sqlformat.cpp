@@ -49,7 +49,8 @@ bool formatNumber(const Spec& spec, const SqlArg& a, std::string& out, std::stri
             } else if (a.kind == SqlArg::Unsigned) {
                 n = std::snprintf(buf, sizeof buf, (fmt + "llu").c_str(), a.u);
             } else {
-                error = std::string("an integer conversion %") + spec.conv + " was given a non-integer argument";
+                error =
+                    std::string("an integer conversion %") + spec.conv + " was given a non-integer argument";
                 return false;
             }
             break;
@@ -63,7 +64,8 @@ bool formatNumber(const Spec& spec, const SqlArg& a, std::string& out, std::stri
             } else if (a.kind == SqlArg::Unsigned) {
                 v = a.u;
             } else {
-                error = std::string("an integer conversion %") + spec.conv + " was given a non-integer argument";
+                error =
+                    std::string("an integer conversion %") + spec.conv + " was given a non-integer argument";
                 return false;
             }
             n = std::snprintf(buf, sizeof buf, (fmt + "ll" + spec.conv).c_str(), v);
@@ -109,13 +111,18 @@ bool formatNumber(const Spec& spec, const SqlArg& a, std::string& out, std::stri
 // Text of one argument under a conversion: numbers from their real type, text as it is.
 bool argText(const Spec& spec, const SqlArg& a, std::string& out, BoundSql& res) {
     if (spec.conv == 's') {
-        if (a.kind != SqlArg::Text) return formatNumber(Spec{"", 'd'}, a, out, res.error) ||
-                                           formatNumber(Spec{"", 'g'}, a, out, res.error);
+        if (a.kind != SqlArg::Text)
+            return formatNumber(Spec{"", 'd'}, a, out, res.error) ||
+                   formatNumber(Spec{"", 'g'}, a, out, res.error);
         if (a.t == nullptr) {
             res.notes.push_back("a null text argument was taken as empty");
             return true;
         }
         std::string_view v(a.t, a.len);
+        if (v.find('\0') != std::string_view::npos) {
+            res.error = "a text argument holds a NUL character";
+            return false;
+        }
         // Precision limits the text, as printf does; width pads it.
         size_t f = 0;
         bool left = false;
@@ -143,7 +150,8 @@ bool argText(const Spec& spec, const SqlArg& a, std::string& out, BoundSql& res)
 // written by whoever supplied the value.
 bool safeUnquoted(std::string_view v) {
     for (char c : v) {
-        if (!((c >= '0' && c <= '9') || c == ',' || c == ' ' || c == '-' || c == '+' || c == '.')) return false;
+        if (!((c >= '0' && c <= '9') || c == ',' || c == ' ' || c == '-' || c == '+' || c == '.'))
+            return false;
     }
     // "--" would comment out the rest of the clause.
     return v.find("--") == std::string_view::npos;
@@ -286,6 +294,21 @@ void scan(const char* fmt, const SqlArg* args, size_t count, BoundSql& out, bool
 
 void bindSqlFormat(const char* fmt, const SqlArg* args, size_t count, BoundSql& out) {
     scan(fmt, args, count, out, true);
+}
+
+void rawSqlClause(std::string_view clause, BoundSql& out) {
+    out = BoundSql{};
+    static constexpr std::string_view kRefused[] = {
+        "'", "\"", "[", "`", "--", "/*", ";", "?", std::string_view("\0", 1)};
+    for (std::string_view bad : kRefused) {
+        if (clause.find(bad) == std::string_view::npos) continue;
+        out.rc = DB_ERR_ARGUMENT;
+        out.error = "a raw where clause may not hold " +
+                    std::string(bad == std::string_view("\0", 1) ? "a NUL" : bad) +
+                    " (text values are bound through a format)";
+        return;
+    }
+    out.text.assign(clause);
 }
 
 void printSqlFormat(const char* fmt, const SqlArg* args, size_t count, BoundSql& out) {

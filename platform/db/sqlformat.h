@@ -13,7 +13,8 @@
 
 namespace zydb {
 
-// One argument of a format, with the type it really has.
+// One argument of a format, with the type it really has. Text holding a NUL is refused: SQL would
+// compare it cut short or whole depending on the engine and the collation.
 struct SqlArg {
     enum Kind { Signed, Unsigned, Real, Text };
     Kind kind = Signed;
@@ -71,15 +72,20 @@ SqlArg toSqlArg(char (&v)[N]) {
 }
 
 struct BoundSql {
-    std::string text;               // SQL with "?" where literals were bound
-    std::vector<DbValue> params;    // in the order of the "?"
-    std::vector<std::string> notes; // things worth a log line (a null text argument)
-    int rc = 0;                     // DB_OK, or DB_ERR_ARGUMENT with `error`
+    std::string text;                // SQL with "?" where literals were bound
+    std::vector<DbValue> params;     // in the order of the "?"
+    std::vector<std::string> notes;  // things worth a log line (a null text argument)
+    int rc = 0;                      // DB_OK, or DB_ERR_ARGUMENT with `error`
     std::string error;
 };
 
 // Formats for execution: literals holding conversions become parameters.
 void bindSqlFormat(const char* fmt, const SqlArg* args, size_t count, BoundSql& out);
+
+// A clause the caller built, taken as it is when it can carry no text value: no quote of any kind, no
+// comment ("--", "/*"), no statement end, no parameter marker, no NUL. Otherwise `out` holds
+// DB_ERR_ARGUMENT and why.
+void rawSqlClause(std::string_view clause, BoundSql& out);
 
 // Formats for printing (the printed values clause of a procedure): every literal stays in the text,
 // its quotes doubled. The clause's size follows the escaped text, never the raw argument length.

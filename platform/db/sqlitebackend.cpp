@@ -13,25 +13,35 @@ namespace {
 
 int mapCode(int rc) {
     switch (rc & 0xff) {
-        case SQLITE_OK: return DB_OK;
-        case SQLITE_ROW: return DB_OK;
-        case SQLITE_DONE: return DB_NO_DATA;
+        case SQLITE_OK:
+            return DB_OK;
+        case SQLITE_ROW:
+            return DB_OK;
+        case SQLITE_DONE:
+            return DB_NO_DATA;
         case SQLITE_BUSY:
-        case SQLITE_LOCKED: return DB_ERR_BUSY;
-        case SQLITE_CONSTRAINT: return DB_ERR_CONSTRAINT;
+        case SQLITE_LOCKED:
+            return DB_ERR_BUSY;
+        case SQLITE_CONSTRAINT:
+            return DB_ERR_CONSTRAINT;
         case SQLITE_ERROR:
         case SQLITE_RANGE:
         case SQLITE_MISMATCH:
-        case SQLITE_TOOBIG: return DB_ERR_SQL;
+        case SQLITE_TOOBIG:
+            return DB_ERR_SQL;
         case SQLITE_IOERR:
         case SQLITE_CORRUPT:
         case SQLITE_FULL:
         case SQLITE_NOTADB:
         case SQLITE_READONLY:
-        case SQLITE_PROTOCOL: return DB_ERR_IO;
-        case SQLITE_CANTOPEN: return DB_ERR_NOT_OPEN;
-        case SQLITE_MISUSE: return DB_ERR_STATE;
-        default: return DB_ERR_GENERAL;
+        case SQLITE_PROTOCOL:
+            return DB_ERR_IO;
+        case SQLITE_CANTOPEN:
+            return DB_ERR_NOT_OPEN;
+        case SQLITE_MISUSE:
+            return DB_ERR_STATE;
+        default:
+            return DB_ERR_GENERAL;
     }
 }
 
@@ -66,11 +76,21 @@ public:
     int bind(int index, const DbValue& v) override {
         int rc = SQLITE_OK;
         switch (v.kind) {
-            case DbValue::Null: rc = sqlite3_bind_null(m_st, index); break;
-            case DbValue::Int: rc = sqlite3_bind_int64(m_st, index, v.i); break;
-            case DbValue::Real: rc = sqlite3_bind_double(m_st, index, v.d); break;
+            case DbValue::Null:
+                rc = sqlite3_bind_null(m_st, index);
+                break;
+            case DbValue::Int:
+                rc = sqlite3_bind_int64(m_st, index, v.i);
+                break;
+            case DbValue::Real:
+                rc = sqlite3_bind_double(m_st, index, v.d);
+                break;
             case DbValue::Text:
-                rc = sqlite3_bind_text(m_st, index, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT);
+                // SQLite would keep the bytes after a NUL, and comparisons would see them or not
+                // depending on the collation: such text is refused as the message layer refuses it.
+                if (v.s.find('\0') != std::string::npos) return DB_ERR_ARGUMENT;
+                rc = sqlite3_bind_text(m_st, index, v.s.data(), static_cast<int>(v.s.size()),
+                                       SQLITE_TRANSIENT);
                 break;
         }
         return mapCode(rc);
@@ -95,10 +115,14 @@ public:
     }
     DbValue columnValue(int col) const override {
         switch (sqlite3_column_type(m_st, col)) {
-            case SQLITE_NULL: return DbValue{};
-            case SQLITE_INTEGER: return DbValue::ofInt(sqlite3_column_int64(m_st, col));
-            case SQLITE_FLOAT: return DbValue::ofReal(sqlite3_column_double(m_st, col));
-            default: return DbValue::ofText(std::string(columnText(col)));
+            case SQLITE_NULL:
+                return DbValue{};
+            case SQLITE_INTEGER:
+                return DbValue::ofInt(sqlite3_column_int64(m_st, col));
+            case SQLITE_FLOAT:
+                return DbValue::ofReal(sqlite3_column_double(m_st, col));
+            default:
+                return DbValue::ofText(std::string(columnText(col)));
         }
     }
     // Through the column's value: one library call with its checks instead of two. The value is
@@ -113,7 +137,8 @@ public:
         sqlite3_value* v = sqlite3_column_value(m_st, col);
         if (sqlite3_value_type(v) == SQLITE_NULL) return false;
         const unsigned char* t = sqlite3_value_text(v);
-        out = t ? std::string_view(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_value_bytes(v)))
+        out = t ? std::string_view(reinterpret_cast<const char*>(t),
+                                   static_cast<size_t>(sqlite3_value_bytes(v)))
                 : std::string_view();
         return true;
     }
@@ -202,8 +227,10 @@ IDbBackend& sqliteBackend() {
 
 long long DbValue::asInt() const {
     switch (kind) {
-        case Int: return i;
-        case Real: return static_cast<long long>(d);
+        case Int:
+            return i;
+        case Real:
+            return static_cast<long long>(d);
         case Text: {
             long long v = 0;
             const char* b = s.data();
@@ -211,20 +238,24 @@ long long DbValue::asInt() const {
             std::from_chars(b, s.data() + s.size(), v);
             return v;
         }
-        default: return 0;
+        default:
+            return 0;
     }
 }
 
 std::string DbValue::asText() const {
     switch (kind) {
-        case Int: return std::to_string(i);
+        case Int:
+            return std::to_string(i);
         case Real: {
             char buf[64];
             auto r = std::to_chars(buf, buf + sizeof buf, d);
             return std::string(buf, r.ptr);
         }
-        case Text: return s;
-        default: return {};
+        case Text:
+            return s;
+        default:
+            return {};
     }
 }
 
@@ -252,19 +283,32 @@ int execBound(IDbConnection& conn, const std::string& sql, const std::vector<DbV
 
 const char* dbResultText(int code) {
     switch (code) {
-        case DB_OK: return "success";
-        case DB_NO_DATA: return "no more rows";
-        case DB_ERR_BUSY: return "the database is locked by another writer";
-        case DB_ERR_CONSTRAINT: return "a constraint refused the change";
-        case DB_ERR_SQL: return "the statement is not valid";
-        case DB_ERR_IO: return "the database file cannot be read or written";
-        case DB_ERR_NOT_OPEN: return "no database is open";
-        case DB_ERR_STATE: return "the operation does not fit the object's state";
-        case DB_ERR_NO_PROCEDURE: return "no such stored procedure";
-        case DB_ERR_ARGUMENT: return "the arguments do not match the format";
-        case DB_ERR_SCHEMA: return "a result row does not fit the columns";
-        case DB_ERR_PROCEDURE: return "the stored procedure failed";
-        default: return "database error";
+        case DB_OK:
+            return "success";
+        case DB_NO_DATA:
+            return "no more rows";
+        case DB_ERR_BUSY:
+            return "the database is locked by another writer";
+        case DB_ERR_CONSTRAINT:
+            return "a constraint refused the change";
+        case DB_ERR_SQL:
+            return "the statement is not valid";
+        case DB_ERR_IO:
+            return "the database file cannot be read or written";
+        case DB_ERR_NOT_OPEN:
+            return "no database is open";
+        case DB_ERR_STATE:
+            return "the operation does not fit the object's state";
+        case DB_ERR_NO_PROCEDURE:
+            return "no such stored procedure";
+        case DB_ERR_ARGUMENT:
+            return "the arguments do not match the format";
+        case DB_ERR_SCHEMA:
+            return "a result row does not fit the columns";
+        case DB_ERR_PROCEDURE:
+            return "the stored procedure failed";
+        default:
+            return "database error";
     }
 }
 

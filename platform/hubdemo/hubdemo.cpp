@@ -1,18 +1,18 @@
 // The demo world, seeded through the same seed builder and seed parts as the tests.
 #include "platform/hubdemo/hubdemo.h"
 
-#include <openssl/rand.h>
-
 #include <cstdio>
 #include <filesystem>
 
 #include "platform/archive/archiveseed.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/crypto/zycrypto.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/entityseed.h"
 #include "platform/hubdb/seed_families_a.h"
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdb/seed_vsa.h"
+#include "platform/msg/msg_security_key.h"
 #include "platform/security/securityseed.h"
 
 namespace hubdemo {
@@ -32,16 +32,11 @@ bool fail(std::string* error, const std::string& what) {
     return false;
 }
 
-// A token key of 32 random bytes in hex: a fresh one for every demo folder.
+// A key of 32 random bytes in hex: a fresh one for every demo folder.
 bool randomKey(std::string& key) {
     unsigned char bytes[32];
-    if (RAND_bytes(bytes, sizeof bytes) != 1) return false;
-    key.clear();
-    char hex[3];
-    for (unsigned char b : bytes) {
-        std::snprintf(hex, sizeof hex, "%02x", b);
-        key += hex;
-    }
+    if (!zycrypto::randomBytes(bytes, sizeof bytes)) return false;
+    key = zycrypto::toHex(bytes, sizeof bytes);
     return true;
 }
 
@@ -178,6 +173,11 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     if (!randomKey(key)) return fail(error, "no random bytes for the token key");
     if (!ZYPlatformInfo::setString("~Hubmaster", "sZetaTokenKey", key))
         return fail(error, "cannot write the token key to " + world.registryPath);
+    // The installation's own message-security key: signs requests for media agents and keys the
+    // cipher of password fields, so the demo's processes read each other's passwords.
+    if (!randomKey(key)) return fail(error, "no random bytes for the message-security key");
+    if (!ZYPlatformInfo::setString(kMsgSecurityKeySection, kMsgSecurityKeyName, key))
+        return fail(error, "cannot write the message-security key to " + world.registryPath);
     if (!ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId", static_cast<unsigned long>(world.vsa.hubmaster)))
         return fail(error, "cannot write the Hubmaster's client to " + world.registryPath);
     return true;

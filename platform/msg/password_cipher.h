@@ -1,13 +1,16 @@
-// How password fields travel inside message XML: deterministically enciphered (AES-256-CTR under a
-// synthetic IV, HMAC-SHA256 of the value) so the value never shows in clear in XML or logs and the same
-// message always writes the same text. The key is the platform's own; this keeps secrets out of sight,
-// it is not end-to-end secrecy. Any thread.
+// How password fields travel inside message XML: AES-256-GCM under a key derived from the
+// installation's message-security key (msg_security_key.h), a fresh random IV for every value, the
+// tag authenticating the ciphertext. Equal passwords look different on the wire, a changed text is
+// refused, and only holders of the installation's key read them. With no key configured, a key made
+// for this process alone is used (logged once): values then decipher only in the process that wrote
+// them. Any thread.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-// Hex text of the enciphered value; empty on an OpenSSL failure.
+// Hex text of IV, ciphertext and tag; empty on an OpenSSL failure.
 std::string msgEncipherSecret(std::string_view plain);
-// False when the text is not one msgEncipherSecret wrote (bad hex, too short, or tampered).
+// False when the text is not one msgEncipherSecret wrote under this installation's key (bad hex, too
+// short, tampered, or another key).
 bool msgDecipherSecret(std::string_view hex, std::string& plain);

@@ -1,12 +1,12 @@
 #include "platform/msg/secured_message_handler.h"
 
 #include <ctime>
-#include <mutex>
 
 #include "platform/config/zyplatforminfo.h"
-#include "platform/msg/msg_crypto.h"
+#include "platform/crypto/zycrypto.h"
 #include "platform/msg/msg_field.h"
 #include "platform/msg/msg_log.h"
+#include "platform/msg/xml_codec.h"
 
 namespace I2 {
 
@@ -16,43 +16,38 @@ using BR = databrowse::BrowseRequest::f;
 using SA = databrowse::SystemAttributes::f;
 using SBR = databrowse::SecuredBrowseRequest::f;
 
-std::mutex g_keyLock;
-std::string g_keyOverride;  // guarded by g_keyLock
-
-bool signingKey(std::string& key) {
-    {
-        std::lock_guard lock(g_keyLock);
-        key = g_keyOverride;
+// The text a message is digested as: its fields in its class's declared order, then the fields the
+// class does not declare in their own order, so the sender's object and the receiver's (read from
+// the wire, fields wherever the peer put them) digest alike unless something was changed or added.
+bool digestText(const CNMessageBase& message, std::string& text) {
+    CNMessageBase ordered = CNMessageBase::withTag(message.getTagID());
+    const MsgClassType* type = message.classType();
+    if (type)
+        for (const MsgFieldInfo& info : type->fields())
+            if (const CNMessageField* f = message.findField(info.code))
+                ordered.addField(f->code, f->i, f->j, f->kind) = *f;
+    for (size_t n = 0; n < message.fieldCount(); ++n) {
+        const CNMessageField& f = message.fieldAt(n);
+        if (!type || !type->field(f.code)) ordered.addField(f.code, f.i, f.j, f.kind) = f;
     }
-    if (key.empty())
-        ZYPlatformInfo::getString(SecuredMessageHandler::kKeySection, SecuredMessageHandler::kKeyName, &key);
-    if (key.size() >= SecuredMessageHandler::kMinKeyBytes) return true;
-    msgLog(-1, "SecuredMessageHandler: no signing key of at least %zu bytes in [%s] %s",
-           SecuredMessageHandler::kMinKeyBytes, SecuredMessageHandler::kKeySection,
-           SecuredMessageHandler::kKeyName);
-    return false;
+    return XMLEncoder(XML_ENCODE_DIGEST_FORM).serialize(ordered, text) == MSG_OK;
 }
 
-// The request parts a secured request carries, in the order they are digested.
-constexpr const MsgFieldRef* kSignedParts[] = {&BR::paths,   &BR::c_18d056, &BR::timeRange,
-                                               &BR::options, &BR::mode,     &BR::advOptions,
-                                               &BR::queries, &BR::c_2eca01, &BR::c_93ccff};
-
-// SHA-256 (hex) of the XML of a request holding only the signed parts, always in the same order, so
-// the sender's request and the receiver's rebuilt one digest alike wherever their fields sat.
-bool requestDigest(const databrowse::BrowseRequest& request, std::string& digest) {
-    databrowse::BrowseRequest parts;
-    for (const MsgFieldRef* ref : kSignedParts) {
-        const CNMessageField* f = request.findField(ref->code);
-        if (!f) continue;
-        CNMessageField copy(*f);
-        parts.addField(ref->code, ref->i, ref->j, f->kind) = std::move(copy);
-    }
-    std::string xml;
-    if (parts.serialize(xml) != 0) return false;
-    MsgDigest d = msgSha256(xml);
-    digest = msgToHex(d.data(), d.size());
+// One digest (hex SHA-256) of the session block (absent: empty) and of the whole payload.
+bool securedDigest(const CNMessageBase* session, const CNMessageBase& payload, std::string& digest) {
+    std::string sessionText, payloadText;
+    if ((session && !digestText(*session, sessionText)) || !digestText(payload, payloadText)) return false;
+    zycrypto::Digest parts[2] = {zycrypto::sha256(sessionText), zycrypto::sha256(payloadText)};
+    zycrypto::Digest whole =
+        zycrypto::sha256(std::string_view(reinterpret_cast<const char*>(parts), sizeof parts));
+    digest = zycrypto::toHex(whole.data(), whole.size());
     return true;
+}
+
+long long maxAgeSeconds() {
+    unsigned int age = SecuredMessageHandler::kDefaultMaxAgeSeconds;
+    ZYPlatformInfo::getNumber(SecuredMessageHandler::kKeySection, SecuredMessageHandler::kMaxAgeName, &age);
+    return age;
 }
 
 }  // namespace
@@ -61,15 +56,16 @@ SecuredMessageHandler::SecuredMessageHandler() = default;
 SecuredMessageHandler::~SecuredMessageHandler() = default;
 
 void SecuredMessageHandler::setSigningKey(const std::string& key) {
-    std::lock_guard lock(g_keyLock);
-    g_keyOverride = key;
+    msgSetSecurityKey(key);
 }
 
 std::string SecuredMessageHandler::encodeSystemAttributes(databrowse::BrowseRequest* request,
                                                           std::string& clientName) {
     if (!request) return {};
+    databrowse::Msg238 payload;
+    copyFieldsByCode(*request, payload);
     std::string digest;
-    if (!requestDigest(*request, digest)) {
+    if (!securedDigest(request->getObjectAccessor(BR::session, false), payload, digest)) {
         msgLog(-1, "SecuredMessageHandler: cannot digest the browse request for client [%s]",
                clientName.c_str());
         return {};
@@ -86,39 +82,48 @@ std::string SecuredMessageHandler::encodeSystemAttributes(databrowse::BrowseRequ
 
 bool SecuredMessageHandler::generateSignature(std::string& encoded, std::string& signature) {
     std::string key;
-    if (encoded.empty() || !signingKey(key)) return false;
-    MsgDigest mac{};
-    if (!msgHmacSha256(key, encoded, mac)) return false;
-    signature = msgToHex(mac.data(), mac.size());
+    if (encoded.empty() || !msgSecurityKey(key)) return false;
+    zycrypto::Digest mac{};
+    if (!zycrypto::hmacSha256(key, encoded, mac)) return false;
+    signature = zycrypto::toHex(mac.data(), mac.size());
     return true;
 }
 
 bool SecuredMessageHandler::verifySignature(const std::string& encoded, const std::string& signature) {
     std::string expected;
     std::string text(encoded);
-    return generateSignature(text, expected) && msgSameBytes(expected, signature);
+    return generateSignature(text, expected) && zycrypto::sameBytes(expected, signature);
 }
 
 int SecuredMessageHandler::checkSystemAttributes(const std::string& encoded, const std::string& signature,
-                                                 const databrowse::BrowseRequest& request,
+                                                 const CNMessageBase* session, const CNMessageBase& payload,
                                                  const std::string& expectedClient) {
     std::string key;
-    if (!signingKey(key)) return SECURED_NO_KEY;
+    if (!msgSecurityKey(key)) return SECURED_NO_KEY;
     if (!verifySignature(encoded, signature)) {
         msgLog(-1, "SecuredMessageHandler: signature of the system attributes does not match");
         return SECURED_BAD_SIGNATURE;
     }
     auto attributes = std::make_unique<databrowse::SystemAttributes>();
-    if (attributes->unserialize(encoded) != 0 || !attributes->isSet(SA::requestDigest))
+    if (attributes->unserialize(encoded) != 0 || !attributes->isSet(SA::requestDigest) ||
+        !attributes->isSet(SA::createTime))
         return SECURED_BAD_ATTRIBUTES;
+    const long long age = static_cast<long long>(time(nullptr)) - attributes->getint64(SA::createTime);
+    const long long window = maxAgeSeconds();
+    if (age > window || age < -window) {
+        msgLog(-1, "SecuredMessageHandler: request signed %lld s %s, beyond the accepted %lld s",
+               age < 0 ? -age : age, age < 0 ? "ahead" : "ago", window);
+        return SECURED_STALE;
+    }
     if (!expectedClient.empty() && attributes->getstring(SA::clientName) != expectedClient) {
         msgLog(-1, "SecuredMessageHandler: request signed for client [%s], not [%s]",
                attributes->getstring(SA::clientName).c_str(), expectedClient.c_str());
         return SECURED_WRONG_CLIENT;
     }
     std::string digest;
-    if (!requestDigest(request, digest) || !msgSameBytes(digest, attributes->getstring(SA::requestDigest))) {
-        msgLog(-1, "SecuredMessageHandler: the request parts differ from the signed ones");
+    if (!securedDigest(session, payload, digest) ||
+        !zycrypto::sameBytes(digest, attributes->getstring(SA::requestDigest))) {
+        msgLog(-1, "SecuredMessageHandler: the session or payload differs from the signed one");
         return SECURED_DIGEST_MISMATCH;
     }
     m_attributes = std::move(attributes);
@@ -132,13 +137,15 @@ int SecuredMessageHandler::openSecuredBrowseRequest(databrowse::SecuredBrowseReq
     pstring* signature = secured.getpstringobject(SBR::signature);
     CNMessageBase* payload = secured.getObjectAccessor(SBR::payload, false);
     if (!encoded || !signature || !payload) return SECURED_NO_PAYLOAD;
+    CNMessageBase* session = secured.getObjectAccessor(SBR::session, false);
+    int rc = checkSystemAttributes(encoded->str(), signature->str(), session, *payload, expectedClient);
+    if (rc != SECURED_OK) return rc;
+    // Built only from what the digest covered.
     databrowse::BrowseRequest rebuilt;
     copyFieldsByCode(*payload, rebuilt);
-    if (CNMessageBase* session = secured.getObjectAccessor(SBR::session, false))
-        rebuilt.setObjectAccessor(*session, BR::session);
-    int rc = checkSystemAttributes(encoded->str(), signature->str(), rebuilt, expectedClient);
-    if (rc == SECURED_OK) out = rebuilt;
-    return rc;
+    if (session) rebuilt.setObjectAccessor(*session, BR::session);
+    out = std::move(rebuilt);
+    return SECURED_OK;
 }
 
 }  // namespace I2

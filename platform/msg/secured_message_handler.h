@@ -1,14 +1,16 @@
 // I2::SecuredMessageHandler: signs browse requests for media agents and checks them on arrival. The
-// sender encodes the request's system attributes (the client it is for, the time, and a digest of the
-// request parts a secured request carries) and signs that text with HMAC-SHA256; the receiver checks
-// the signature, the client and the digest. One handler per request, on the caller's thread; the key
-// setting may be changed from any thread.
+// sender encodes the request's system attributes (the client it is for, the creation time, and one
+// digest of the request's session block and of the payload a secured request carries) and signs that
+// text with HMAC-SHA256 under the installation's message-security key; the receiver checks the
+// signature, the age, the client and the digest of exactly the session and payload it will use. One
+// handler per request, on the caller's thread; the key setting may be changed from any thread.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "platform/msg/msg_classes.h"
+#include "platform/msg/msg_security_key.h"
 
 namespace I2 {
 
@@ -19,17 +21,22 @@ enum SecuredMessageCheck : int {
     SECURED_BAD_SIGNATURE = 2,    // the signature does not match the encoded attributes
     SECURED_BAD_ATTRIBUTES = 3,   // the encoded attributes are missing or do not read
     SECURED_WRONG_CLIENT = 4,     // the attributes are for another client
-    SECURED_DIGEST_MISMATCH = 5,  // the request parts are not the ones that were signed
+    SECURED_DIGEST_MISMATCH = 5,  // the session or payload is not the one that was signed
     SECURED_NO_PAYLOAD = 6,       // a secured request without payload, attributes or signature
+    SECURED_STALE = 7,            // created longer ago (or further ahead) than the accepted window
 };
 
 class SecuredMessageHandler {
 public:
     // Where the key lives in the registry: section and value name. The value is the key text
     // (at least kMinKeyBytes bytes).
-    static constexpr const char* kKeySection = "MessageSecurity";
-    static constexpr const char* kKeyName = "sMessageSigningKey";
-    static constexpr size_t kMinKeyBytes = 16;
+    static constexpr const char* kKeySection = kMsgSecurityKeySection;
+    static constexpr const char* kKeyName = kMsgSecurityKeyName;
+    static constexpr size_t kMinKeyBytes = kMsgSecurityKeyMinBytes;
+    // How old (in seconds, either way, for clock skew) a signed request may be when it is opened:
+    // the registry value in the key's section, else the default.
+    static constexpr const char* kMaxAgeName = "nSignedRequestMaxAgeSeconds";
+    static constexpr unsigned int kDefaultMaxAgeSeconds = 300;
 
     SecuredMessageHandler();
     ~SecuredMessageHandler();
@@ -37,7 +44,10 @@ public:
     SecuredMessageHandler& operator=(const SecuredMessageHandler&) = delete;
 
     // The encoded system attributes of `request` for `clientName` (the XML text of a
-    // databrowse::SystemAttributes); empty when the request is null or cannot be encoded.
+    // databrowse::SystemAttributes); empty when the request is null or cannot be encoded. The digest
+    // covers the request's session block and the payload made of the request's parts (what
+    // copyFieldsByCode puts into a databrowse::Msg238), so the caller builds the secured request
+    // from this same request.
     std::string encodeSystemAttributes(databrowse::BrowseRequest* request, std::string& clientName);
     // Hex HMAC-SHA256 of `encoded` under the configured key. False when there is no usable key or
     // nothing to sign.
@@ -45,12 +55,14 @@ public:
 
     // The receiving side.
     bool verifySignature(const std::string& encoded, const std::string& signature);
-    // Checks signature, client (an empty `expectedClient` accepts any) and the digest of `request`'s
-    // signed parts. The attributes read are kept in systemAttributes().
+    // Checks signature, age, client (an empty `expectedClient` accepts any) and the digest of
+    // `session` (null: none) and the whole of `payload`. The attributes read are kept in
+    // systemAttributes().
     int checkSystemAttributes(const std::string& encoded, const std::string& signature,
-                              const databrowse::BrowseRequest& request, const std::string& expectedClient);
-    // Rebuilds the request a secured request carries (session and payload parts) into `out` and
-    // checks it as above.
+                              const CNMessageBase* session, const CNMessageBase& payload,
+                              const std::string& expectedClient);
+    // Checks a secured request as above and, when it passes, rebuilds into `out` the request it
+    // carries from nothing but its signed session and payload.
     int openSecuredBrowseRequest(databrowse::SecuredBrowseRequest& secured, databrowse::BrowseRequest& out,
                                  const std::string& expectedClient);
 
@@ -58,7 +70,7 @@ public:
     const databrowse::SystemAttributes* systemAttributes() const { return m_attributes.get(); }
 
     // A process-wide key that takes the place of the registry's (for the host and tests); an empty
-    // key goes back to the registry.
+    // key goes back to the registry. It also keys the cipher of password fields.
     static void setSigningKey(const std::string& key);
 
 private:

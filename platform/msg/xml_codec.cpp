@@ -4,7 +4,9 @@
 #include <charconv>
 #include <cstring>
 #include <pugixml.hpp>
+#include <unordered_map>
 
+#include "platform/crypto/zycrypto.h"
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/msg_field.h"
 #include "platform/msg/msg_log.h"
@@ -21,10 +23,9 @@ bool isReserved(const char* name) {
 }
 
 void appendHex8(std::string& out, uint32_t v) {
-    static const char digits[] = "0123456789abcdef";
-    char buf[8];
-    for (int n = 7; n >= 0; --n, v >>= 4) buf[n] = digits[v & 15];
-    out.append(buf, 8);
+    const unsigned char bytes[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
+                                    static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+    zycrypto::appendHex(out, bytes, sizeof bytes);
 }
 
 void appendInt(std::string& out, int64_t v) {
@@ -196,6 +197,8 @@ private:
                 snprintf(enc, sizeof enc, "%d", f.secret->encryptType());
                 if (m_flags & XML_ENCODE_MASK_SECRETS)
                     return textElement(name, pstring::kMask, depth, kEncAttr, enc);
+                if (m_flags & XML_ENCODE_DIGEST_FORM)
+                    return textElement(name, zycrypto::toHex(f.secret->str()), depth, kEncAttr, enc);
                 std::string hidden = msgEncipherSecret(f.secret->str());
                 if (hidden.empty() && f.secret->size() != 0) return MSG_ERR_SECRET;
                 return textElement(name, hidden, depth, kEncAttr, enc);
@@ -229,6 +232,27 @@ bool parseHexTag(const char* text, uint32_t& tag) {
     return n > 0;
 }
 
+// The fields already read into one object, found by code: a scan while they are few, a hash index
+// once there are more, so that each field read costs the same however many came before it.
+class FieldIndex {
+public:
+    explicit FieldIndex(CNMessageBase& m) : m_message(m) {}
+
+    CNMessageField* find(uint32_t code) {
+        const size_t count = m_message.fieldCount();
+        if (count <= kScanFields) return m_message.findField(code);
+        for (; m_indexed < count; ++m_indexed) m_byCode.emplace(m_message.fieldAt(m_indexed).code, m_indexed);
+        auto it = m_byCode.find(code);
+        return it == m_byCode.end() ? nullptr : &m_message.fieldAt(it->second);
+    }
+
+private:
+    static constexpr size_t kScanFields = 16;
+    CNMessageBase& m_message;
+    std::unordered_map<uint32_t, size_t> m_byCode;  // code -> position, for fields [0, m_indexed)
+    size_t m_indexed = 0;
+};
+
 class Reader {
 public:
     explicit Reader(const ZyXMLContextInfo& ctx) : m_ctx(ctx), m_registry(CNMessageRegistry::instance()) {}
@@ -254,15 +278,16 @@ public:
         if (depth > m_ctx.maxDepth) return MSG_ERR_TOO_DEEP;
         CacheEntry* seen = entryFor(m.getTagID());
         if (seen && seen->fields) m.reserveFields(seen->fields);  // objects of a class tend to look alike
+        FieldIndex fields(m);
         for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
             if (a == own) continue;
             const char* name = a.name();
             if (isReserved(name)) return MSG_ERR_BAD_FIELD;
-            if (int rc = scalar(m, name, a.value())) return rc;
+            if (int rc = scalar(m, fields, name, a.value())) return rc;
         }
         for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
             if (c.type() != pugi::node_element) continue;  // text between fields carries nothing
-            if (int rc = element(m, c, depth)) return rc;
+            if (int rc = element(m, fields, c, depth)) return rc;
         }
         remember(m);
         return MSG_OK;
@@ -317,12 +342,16 @@ private:
         return n > m_ctx.maxTextBytes ? MSG_ERR_TEXT_TOO_LONG : MSG_OK;
     }
 
-    int scalar(CNMessageBase& m, const char* name, const char* value) {
+    // Every value and list item counts against the message's cap.
+    int countField() { return ++m_fieldsRead > m_ctx.maxFields ? MSG_ERR_TOO_MANY_FIELDS : MSG_OK; }
+
+    int scalar(CNMessageBase& m, FieldIndex& fields, const char* name, const char* value) {
+        if (int rc = countField()) return rc;
         Target t{};
         if (int rc = resolve(m, name, t)) return rc;
         size_t length = 0;
         if (int rc = checkText(value, &length)) return rc;
-        if (m.findField(t.code)) return MSG_ERR_DUPLICATE;
+        if (fields.find(t.code)) return MSG_ERR_DUPLICATE;
         MsgFieldKind kind = t.info ? t.info->kind : MsgFieldKind::Str;
         if (kind == MsgFieldKind::Int) {
             int64_t n = 0;
@@ -350,7 +379,8 @@ private:
         return MSG_OK;
     }
 
-    int element(CNMessageBase& m, pugi::xml_node c, int depth) {
+    int element(CNMessageBase& m, FieldIndex& fields, pugi::xml_node c, int depth) {
+        if (int rc = countField()) return rc;
         const char* name = c.name();
         Target t{};
         if (int rc = resolve(m, name, t)) return rc;
@@ -384,7 +414,7 @@ private:
         }
         if (t.info && t.info->kind != kind) return MSG_ERR_KIND;
 
-        CNMessageField* f = m.findField(t.code);
+        CNMessageField* f = fields.find(t.code);
         bool isList = kind == MsgFieldKind::ObjList || kind == MsgFieldKind::StrList ||
                       kind == MsgFieldKind::IntList || kind == MsgFieldKind::LongList;
         if (f && (!isList || f->kind != kind)) return MSG_ERR_DUPLICATE;
@@ -473,13 +503,41 @@ private:
     }
     CacheEntry m_cache[8];
     unsigned m_next = 0;
+    size_t m_fieldsRead = 0;
 };
+
+// pugixml turns a character reference into its character in place, so "&#0;" would end a value
+// early without a trace: such references (and raw NUL bytes) are refused before parsing. The value
+// is computed as pugixml does (32 bits, wrapping), so "&#4294967296;" is caught too.
+bool holdsNul(const char* data, size_t size) {
+    if (memchr(data, 0, size)) return true;
+    const char* end = data + size;
+    for (const char* p = data; (p = static_cast<const char*>(memchr(p, '&', end - p))); ++p) {
+        if (end - p < 4 || p[1] != '#') continue;
+        const char* q = p + 2;
+        const bool hex = *q == 'x' || *q == 'X';
+        if (hex) ++q;
+        uint32_t value = 0;
+        const char* digits = q;
+        for (; q < end; ++q) {
+            int d = *q >= '0' && *q <= '9'          ? *q - '0'
+                    : hex && *q >= 'a' && *q <= 'f' ? *q - 'a' + 10
+                    : hex && *q >= 'A' && *q <= 'F' ? *q - 'A' + 10
+                                                    : -1;
+            if (d < 0) break;
+            value = value * (hex ? 16u : 10u) + static_cast<uint32_t>(d);
+        }
+        if (q < end && *q == ';' && q > digits && value == 0) return true;
+    }
+    return false;
+}
 
 // Parses and checks the size; the root element comes back in `root`.
 int parse(const ZyXMLContextInfo& ctx, const char* data, size_t size, pugi::xml_document& doc,
           pugi::xml_node& root) {
     if (!data || size == 0) return MSG_ERR_EMPTY;
     if (size > ctx.maxInputBytes) return MSG_ERR_TOO_LARGE;
+    if (holdsNul(data, size)) return MSG_ERR_NUL;
     pugi::xml_parse_result r =
         doc.load_buffer(data, size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8);
     if (!r) return MSG_ERR_PARSE;
@@ -537,6 +595,10 @@ const char* msgXmlErrorText(int code) {
             return "a text holds a NUL byte, which XML cannot carry";
         case MSG_ERR_EMPTY:
             return "there is no input";
+        case MSG_ERR_NUL:
+            return "the XML holds a NUL character (raw or as &#0;), which would cut a value short";
+        case MSG_ERR_TOO_MANY_FIELDS:
+            return "the message has more fields than allowed";
         default:
             return "unknown message error";
     }

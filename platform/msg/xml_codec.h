@@ -19,19 +19,21 @@ class CNMessageBase;
 // Results of serialize / unserialize (0 is success).
 enum MsgXmlError : int {
     MSG_OK = 0,
-    MSG_ERR_PARSE = 1,          // not well-formed XML
-    MSG_ERR_ROOT = 2,           // no single root element, or a root of another class than expected
-    MSG_ERR_UNKNOWN_CLASS = 3,  // no registered class has the root's tag
-    MSG_ERR_TOO_LARGE = 4,      // input larger than the context allows
-    MSG_ERR_TOO_DEEP = 5,       // objects nested deeper than the context allows
-    MSG_ERR_TEXT_TOO_LONG = 6,  // one value longer than the context allows
-    MSG_ERR_BAD_NUMBER = 7,     // an integer field that is not a decimal 64-bit integer
-    MSG_ERR_BAD_FIELD = 8,      // a malformed field or reserved name, or a bad tag
-    MSG_ERR_KIND = 9,           // a field written as another kind than its class declares
-    MSG_ERR_DUPLICATE = 10,     // one single-valued field given twice
-    MSG_ERR_SECRET = 11,        // a password value that does not decipher
-    MSG_ERR_UNWRITABLE = 12,    // a text holding a NUL byte cannot be written as XML
-    MSG_ERR_EMPTY = 13,         // no input
+    MSG_ERR_PARSE = 1,             // not well-formed XML
+    MSG_ERR_ROOT = 2,              // no single root element, or a root of another class than expected
+    MSG_ERR_UNKNOWN_CLASS = 3,     // no registered class has the root's tag
+    MSG_ERR_TOO_LARGE = 4,         // input larger than the context allows
+    MSG_ERR_TOO_DEEP = 5,          // objects nested deeper than the context allows
+    MSG_ERR_TEXT_TOO_LONG = 6,     // one value longer than the context allows
+    MSG_ERR_BAD_NUMBER = 7,        // an integer field that is not a decimal 64-bit integer
+    MSG_ERR_BAD_FIELD = 8,         // a malformed field or reserved name, or a bad tag
+    MSG_ERR_KIND = 9,              // a field written as another kind than its class declares
+    MSG_ERR_DUPLICATE = 10,        // one single-valued field given twice
+    MSG_ERR_SECRET = 11,           // a password value that does not decipher
+    MSG_ERR_UNWRITABLE = 12,       // a text holding a NUL byte cannot be written as XML
+    MSG_ERR_EMPTY = 13,            // no input
+    MSG_ERR_NUL = 14,              // a NUL character in the input, raw or as a reference (&#0;)
+    MSG_ERR_TOO_MANY_FIELDS = 15,  // more fields (list items included) than the context allows
 };
 
 const char* msgXmlErrorText(int code);
@@ -41,6 +43,9 @@ struct ZyXMLContextInfo {
     size_t maxInputBytes = size_t(64) << 20;
     size_t maxTextBytes = size_t(8) << 20;
     int maxDepth = 64;
+    // Fields of one message, every value and list item of every object counted: far above a browse
+    // response (a page of items is tens of thousands), far below what would exhaust memory.
+    size_t maxFields = 1000000;
 };
 
 enum EncodingFlags : unsigned {
@@ -48,6 +53,9 @@ enum EncodingFlags : unsigned {
     XML_ENCODE_READABLE = 1,      // line breaks and indentation
     XML_ENCODE_DECLARATION = 2,   // starts with <?xml ...?>
     XML_ENCODE_MASK_SECRETS = 4,  // password fields shown as a mask (log form; not readable back)
+    // Password fields as the hex of their clear value, so that equal messages write equal text: only
+    // for text that is digested and never leaves the process (a signer's digest), never for output.
+    XML_ENCODE_DIGEST_FORM = 8,
 };
 
 class XMLEncoder {

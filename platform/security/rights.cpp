@@ -5,8 +5,8 @@
 #include "Db/Tbl/UMUsers.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/propertystore.h"
-#include "platform/log/evdebug.h"
 #include "platform/hubdb/securitytables.h"
+#include "platform/log/evdebug.h"
 
 namespace zysec {
 
@@ -22,10 +22,12 @@ EvDebug& securityLog() {
 
 std::string permissionName(int permission) {
     switch (permission) {
-        case kPermAny: return "any right";
+        case kPermAny:
+            return "any right";
 #define SEC_PERMISSION_CASE(name, id, text) \
-    case id: return text;
-        SEC_PERMISSIONS(SEC_PERMISSION_CASE)
+    case id:                                \
+        return text;
+            SEC_PERMISSIONS(SEC_PERMISSION_CASE)
 #undef SEC_PERMISSION_CASE
     }
     return "permission " + std::to_string(permission);
@@ -34,7 +36,9 @@ std::string permissionName(int permission) {
 bool setEntityLevel(TEntityPath& path, int entityType, long id) {
     switch (entityType) {
 #define SEC_LEVEL_CASE(X, type, column) \
-    case type: path.column = id; return true;
+    case type:                          \
+        path.column = id;               \
+        return true;
         SEC_ENTITY_LEVELS(SEC_LEVEL_CASE, _)
 #undef SEC_LEVEL_CASE
     }
@@ -43,11 +47,11 @@ bool setEntityLevel(TEntityPath& path, int entityType, long id) {
 
 std::string describe(const TEntityPath& path) {
     std::string out;
-#define SEC_LEVEL_TEXT(X, type, column)                                                \
-    if (path.column != 0) {                                                            \
-        if (!out.empty()) out += ' ';                                                  \
-        out += std::string(#column).substr(0, std::strlen(#column) - 2) + " [" +       \
-               std::to_string(path.column) + "]";                                      \
+#define SEC_LEVEL_TEXT(X, type, column)                                          \
+    if (path.column != 0) {                                                      \
+        if (!out.empty()) out += ' ';                                            \
+        out += std::string(#column).substr(0, std::strlen(#column) - 2) + " [" + \
+               std::to_string(path.column) + "]";                                \
     }
     SEC_ENTITY_LEVELS(SEC_LEVEL_TEXT, _)
 #undef SEC_LEVEL_TEXT
@@ -97,7 +101,7 @@ int findGrant(DBtran* tran, int userId, int permission, const TEntityPath& path)
     SECUserRight t(tran);
     t.setIsolationType(4);
     t.setTop(1);
-    t.setWhere(where.data());
+    t.setWhereRaw(where);
     return t.getOneRow(&t, false, 0, 0);
 }
 
@@ -121,7 +125,8 @@ TCheckOutcome checkUserRight(DBtran* tran, int userId, std::initializer_list<int
     int rc = lookUpUser(tran, userId, out.user);
     if (rc == zydb::DB_NO_DATA) {
         out.result = kCheckNoUser;
-        out.explanation = "User id [" + std::to_string(userId) + "] is not a user of this Hubmaster: may not " + what;
+        out.explanation =
+            "User id [" + std::to_string(userId) + "] is not a user of this Hubmaster: may not " + what;
         return out;
     }
     if (rc != zydb::DB_OK) {
@@ -146,7 +151,8 @@ TCheckOutcome checkUserRight(DBtran* tran, int userId, std::initializer_list<int
         }
         if (rc != zydb::DB_NO_DATA) {
             out.result = kCheckFailed;
-            out.explanation = who + ": rights could not be read (" + zydb::dbResultText(rc) + "): may not " + what;
+            out.explanation =
+                who + ": rights could not be read (" + zydb::dbResultText(rc) + "): may not " + what;
             return out;
         }
         if (!tried.empty()) tried += "] or [";

@@ -1,15 +1,11 @@
 #include "platform/security/zetatoken.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/rand.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
 
 #include "platform/config/zyplatforminfo.h"
+#include "platform/crypto/zycrypto.h"
 
 namespace {
 
@@ -59,11 +55,6 @@ bool unbase64url(const std::string& in, std::string& out) {
     return (acc & ((1u << bits) - 1)) == 0;
 }
 
-bool mac(const std::string& key, const std::string& payload, unsigned char* out, unsigned int& len) {
-    return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-                reinterpret_cast<const unsigned char*>(payload.data()), payload.size(), out, &len) != nullptr;
-}
-
 bool parseNumber(const std::string& t, long long& out) {
     if (t.empty() || t.size() > 19) return false;
     for (char c : t)
@@ -83,32 +74,29 @@ bool isHex(const std::string& t) {
 
 bool CZetaToken::signingKey(std::string& key) {
     std::string k;
-    if (ZYPlatformInfo::getString("~Hubmaster", "sZetaTokenKey", &k) == 0 || k.size() < kMinKeyBytes) return false;
+    if (ZYPlatformInfo::getString("~Hubmaster", "sZetaTokenKey", &k) == 0 || k.size() < kMinKeyBytes)
+        return false;
     key = k;
     return true;
 }
 
 CZetaToken::Result CZetaToken::issue(const std::string& key, TZetaTokenClaims& claims, std::string& token) {
     if (key.size() < kMinKeyBytes) return kNoKey;
-    if ((claims.kind != kUserToken && claims.kind != kSessionToken) || claims.userId <= 0 || claims.issuedAt < 0 ||
-        claims.expiresAt <= claims.issuedAt)
+    if ((claims.kind != kUserToken && claims.kind != kSessionToken) || claims.userId <= 0 ||
+        claims.issuedAt < 0 || claims.expiresAt <= claims.issuedAt)
         return kBadArgument;
     unsigned char nonce[16];
-    if (RAND_bytes(nonce, sizeof nonce) != 1) return kNoKey;
-    static const char* hex = "0123456789abcdef";
-    std::string session;
-    for (unsigned char b : nonce) {
-        session += hex[b >> 4];
-        session += hex[b & 15];
-    }
+    if (!zycrypto::randomBytes(nonce, sizeof nonce)) return kNoKey;
+    std::string session = zycrypto::toHex(nonce, sizeof nonce);
     std::string payload = std::string(1, claims.kind) + "|" + std::to_string(claims.userId) + "|" +
-                          std::to_string(claims.issuedAt) + "|" + std::to_string(claims.expiresAt) + "|" + session;
-    unsigned char sig[EVP_MAX_MD_SIZE];
-    unsigned int sigLen = 0;
-    if (!mac(key, payload, sig, sigLen)) return kNoKey;
+                          std::to_string(claims.issuedAt) + "|" + std::to_string(claims.expiresAt) + "|" +
+                          session;
+    zycrypto::Digest sig{};
+    if (!zycrypto::hmacSha256(key, payload, sig)) return kNoKey;
     claims.sessionId = session;
-    token = std::string(kPrefix) + base64url(reinterpret_cast<const unsigned char*>(payload.data()), payload.size()) +
-            "." + base64url(sig, sigLen);
+    token = std::string(kPrefix) +
+            base64url(reinterpret_cast<const unsigned char*>(payload.data()), payload.size()) + "." +
+            base64url(sig.data(), sig.size());
     return kValid;
 }
 
@@ -125,10 +113,11 @@ CZetaToken::Result CZetaToken::verify(const std::string& key, const std::string&
         return kMalformed;
 
     // The signature first: nothing of an unsigned payload is believed, not even its form.
-    unsigned char expect[EVP_MAX_MD_SIZE];
-    unsigned int expectLen = 0;
-    if (!mac(key, payload, expect, expectLen)) return kNoKey;
-    if (sig.size() != expectLen || CRYPTO_memcmp(sig.data(), expect, expectLen) != 0) return kBadSignature;
+    zycrypto::Digest expect{};
+    if (!zycrypto::hmacSha256(key, payload, expect)) return kNoKey;
+    if (!zycrypto::sameBytes(sig,
+                             std::string_view(reinterpret_cast<const char*>(expect.data()), expect.size())))
+        return kBadSignature;
 
     std::vector<std::string> parts;
     size_t start = 0;
@@ -139,9 +128,10 @@ CZetaToken::Result CZetaToken::verify(const std::string& key, const std::string&
         start = bar + 1;
     }
     long long user = 0, iat = 0, exp = 0;
-    if (parts.size() != 5 || parts[0].size() != 1 || (parts[0][0] != kUserToken && parts[0][0] != kSessionToken) ||
-        !parseNumber(parts[1], user) || user <= 0 || user > 0x7fffffff || !parseNumber(parts[2], iat) ||
-        !parseNumber(parts[3], exp) || parts[4].size() != 32 || !isHex(parts[4]))
+    if (parts.size() != 5 || parts[0].size() != 1 ||
+        (parts[0][0] != kUserToken && parts[0][0] != kSessionToken) || !parseNumber(parts[1], user) ||
+        user <= 0 || user > 0x7fffffff || !parseNumber(parts[2], iat) || !parseNumber(parts[3], exp) ||
+        parts[4].size() != 32 || !isHex(parts[4]))
         return kMalformed;
     if (now >= exp) return kExpired;
     if (iat > now + kClockSkewSeconds) return kNotYetValid;
@@ -155,13 +145,20 @@ CZetaToken::Result CZetaToken::verify(const std::string& key, const std::string&
 
 const char* CZetaToken::resultText(Result r) {
     switch (r) {
-        case kValid: return "valid";
-        case kNoKey: return "no usable token key";
-        case kMalformed: return "malformed token";
-        case kBadSignature: return "signature does not match";
-        case kExpired: return "token expired";
-        case kNotYetValid: return "token issued in the future";
-        case kBadArgument: return "bad token claims";
+        case kValid:
+            return "valid";
+        case kNoKey:
+            return "no usable token key";
+        case kMalformed:
+            return "malformed token";
+        case kBadSignature:
+            return "signature does not match";
+        case kExpired:
+            return "token expired";
+        case kNotYetValid:
+            return "token issued in the future";
+        case kBadArgument:
+            return "bad token claims";
     }
     return "unknown";
 }

@@ -2,6 +2,7 @@
 // updates with hostile text, transactions, procedures on both argument paths, connections per thread.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -23,7 +24,8 @@ protected:
         ASSERT_EQ(CDbEnv::open(dir.file("hub.db"), o, &err), DB_OK) << err;
         auto conn = CDbEnv::threadConnection(nullptr);
         ASSERT_TRUE(conn);
-        for (const std::string& sql : createTableSql(tableSpecOf<Gadget>())) ASSERT_EQ(conn->exec(sql), DB_OK) << sql;
+        for (const std::string& sql : createTableSql(tableSpecOf<Gadget>()))
+            ASSERT_EQ(conn->exec(sql), DB_OK) << sql;
         CProcRegistry::add("GadgetEcho", gadgetEchoHandler);
         CProcRegistry::add("GadgetStatus", gadgetStatusHandler);
     }
@@ -34,10 +36,12 @@ protected:
 
     void insert(int id, const char* label, const char* note, long long stamp = 0, const char* wide = "") {
         auto conn = CDbEnv::threadConnection(nullptr);
-        ASSERT_EQ(execBound(*conn, "INSERT INTO gadget (id, label, note, stamp, size, wide) VALUES (?, ?, ?, ?, ?, ?)",
-                            {DbValue::ofInt(id), DbValue::ofText(label), note ? DbValue::ofText(note) : DbValue{},
-                             DbValue::ofInt(stamp), DbValue::ofInt(stamp * 2), DbValue::ofText(wide)}),
-                  DB_OK);
+        ASSERT_EQ(
+            execBound(*conn,
+                      "INSERT INTO gadget (id, label, note, stamp, size, wide) VALUES (?, ?, ?, ?, ?, ?)",
+                      {DbValue::ofInt(id), DbValue::ofText(label), note ? DbValue::ofText(note) : DbValue{},
+                       DbValue::ofInt(stamp), DbValue::ofInt(stamp * 2), DbValue::ofText(wide)}),
+            DB_OK);
     }
 
     std::vector<int> ids(Gadget& g) {
@@ -99,11 +103,11 @@ TEST_F(DbTableTest, FixedTextIsTruncatedAndOwnedTextFreedOnce) {
     Gadget g(nullptr);
     Gadget_t* r = g.getDataPtr();
     ASSERT_EQ(getNextRow(&g, nullptr, -1, 0), DB_OK);
-    EXPECT_STREQ(r->label, "abcdefg");            // at most 7 bytes and the NUL
-    EXPECT_STREQ(r->wide, "\xc3\xa9\xc3\xa9");    // 5 bytes allowed: no half letter
+    EXPECT_STREQ(r->label, "abcdefg");          // at most 7 bytes and the NUL
+    EXPECT_STREQ(r->wide, "\xc3\xa9\xc3\xa9");  // 5 bytes allowed: no half letter
     ASSERT_NE(r->note, nullptr);
     EXPECT_STREQ(r->note, "first note");
-    EXPECT_EQ(g.getIndicators()[1], 10);          // the full length, so truncation shows
+    EXPECT_EQ(g.getIndicators()[1], 10);  // the full length, so truncation shows
     EXPECT_EQ(g.getIndicators()[2], 10);
 
     Gadget_t copy(*r);  // deep: each record frees its own buffer
@@ -111,10 +115,10 @@ TEST_F(DbTableTest, FixedTextIsTruncatedAndOwnedTextFreedOnce) {
     EXPECT_STREQ(copy.note, "first note");
 
     ASSERT_EQ(getNextRow(&g, nullptr, -1, 0), DB_OK);
-    EXPECT_EQ(r->note, nullptr);                  // NULL frees the earlier text
+    EXPECT_EQ(r->note, nullptr);  // NULL frees the earlier text
     EXPECT_EQ(g.getIndicators()[2], -1);
     ASSERT_EQ(getNextRow(&g, nullptr, -1, 0), DB_OK);
-    EXPECT_EQ(r->note, nullptr);                  // empty is null too
+    EXPECT_EQ(r->note, nullptr);  // empty is null too
     EXPECT_STREQ(copy.note, "first note");
 
     copy = *r;
@@ -162,12 +166,61 @@ TEST_F(DbTableTest, UpdatesBindHostileText) {
     EXPECT_EQ(g.getDataPtr()->note, nullptr);
 }
 
+TEST_F(DbTableTest, OutsideTextIsAlwaysBoundAndRawClausesCarryNone) {
+    insert(1, "ab", "cd");
+    insert(2, "O'Brien", "x");
+    Gadget g(nullptr);
+    // a clause of numbers and names goes as it is
+    g.setWhereRaw("id = " + std::to_string(2) + " and size >= 0");
+    ASSERT_EQ(getOneRow(&g, false, -1, 0), DB_OK);
+    EXPECT_EQ(g.getDataPtr()->id, 2);
+    // anything that could carry text is refused, and nothing runs
+    for (const char* raw : {"label = 'ab'", "label = \"ab\"", "id = 1 -- x", "id = 1; DELETE FROM gadget",
+                            "id = ?", "id = 1 /* x */"}) {
+        g.setWhereRaw(raw);
+        EXPECT_EQ(getOneRow(&g, false, -1, 0), DB_ERR_ARGUMENT) << raw;
+    }
+    // a char buffer is a format like any other: its constant literals stay, a pasted value's quote
+    // leaves a literal open and is refused, the bound value is found
+    char constant[] = "label = 'ab' and id in (select id from gadget WITH(NOLOCK) where note = 'cd')";
+    g.setWhere(constant);
+    ASSERT_EQ(getOneRow(&g, false, -1, 0), DB_OK);
+    EXPECT_EQ(g.getDataPtr()->id, 1);
+    char pasted[64];
+    std::snprintf(pasted, sizeof pasted, "label = '%s'", "O'Brien");
+    g.setWhere(pasted);
+    EXPECT_EQ(getOneRow(&g, false, -1, 0), DB_ERR_ARGUMENT);
+    g.setWhere("label = '%s'", "O'Brien");
+    ASSERT_EQ(getOneRow(&g, false, -1, 0), DB_OK);
+    EXPECT_EQ(g.getDataPtr()->id, 2);
+}
+
+TEST_F(DbTableTest, TextWithANulNeverReachesSql) {
+    insert(1, "ab", "ab");
+    const std::string cut("ab\0zz", 5);
+    Gadget g(nullptr);
+    // "ab\0zz" would otherwise match "ab" (or "ab\0cd") under the case-blind comparison
+    g.setWhere("label = '%s'", cut);
+    EXPECT_EQ(getOneRow(&g, false, -1, 0), DB_ERR_ARGUMENT);
+    g.setWhere("id = %d", 1);
+    EXPECT_EQ(g.rowUpdate("note = '%s'", cut), DB_ERR_ARGUMENT);
+    auto conn = CDbEnv::threadConnection(nullptr);
+    EXPECT_EQ(execBound(*conn, "INSERT INTO gadget (id, label) VALUES (?, ?)",
+                        {DbValue::ofInt(3), DbValue::ofText(cut)}),
+              DB_ERR_ARGUMENT);
+    std::unique_ptr<IDbStatement> st;
+    ASSERT_EQ(prepareBound(*conn, "SELECT count(*) FROM gadget WHERE id = 3 OR note <> 'ab'", {}, st), DB_OK);
+    ASSERT_EQ(st->step(), DB_OK);
+    EXPECT_EQ(st->columnInt64(0), 0);
+}
+
 TEST_F(DbTableTest, TransactionsCommitRollBackAndIsolate) {
     insert(1, "before", nullptr);
     auto labelOf = [](int id) {
         Gadget g(nullptr);
         g.setWhere("id = %d", id);
-        return getOneRow(&g, false, -1, 0) == DB_OK ? std::string(g.getDataPtr()->label) : std::string("<none>");
+        return getOneRow(&g, false, -1, 0) == DB_OK ? std::string(g.getDataPtr()->label)
+                                                    : std::string("<none>");
     };
     {
         DBtran tran(false);
@@ -179,7 +232,7 @@ TEST_F(DbTableTest, TransactionsCommitRollBackAndIsolate) {
         ASSERT_EQ(g.rowUpdate("label = '%s'", "during"), DB_OK);
         ASSERT_EQ(getOneRow(&g, false, -1, 0), DB_OK);
         EXPECT_STREQ(g.getDataPtr()->label, "during");  // the transaction sees its own change
-        EXPECT_EQ(labelOf(1), "before");                 // others see the last commit
+        EXPECT_EQ(labelOf(1), "before");                // others see the last commit
         ASSERT_EQ(tran.rollbackTran(), DB_OK);
         EXPECT_FALSE(tran.getState() & DBtable::kStateTranOpen);
     }

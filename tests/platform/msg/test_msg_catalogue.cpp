@@ -121,9 +121,13 @@ TEST(MessageCatalogue, EveryClassRoundTripsThroughXml) {
         const CNMessageBase& decoded = *back;
         const CNMessageBase& original = *m;
         EXPECT_EQ(typeid(decoded), typeid(original));
-        std::string again;
+        // Password values are enciphered afresh at every write: the digest form (their clear value
+        // in hex) compares whole messages.
+        std::string again, before, after;
         ASSERT_EQ(back->serialize(again), 0);
-        EXPECT_EQ(again, xml);
+        ASSERT_EQ(XMLEncoder(XML_ENCODE_DIGEST_FORM).serialize(*m, before), 0);
+        ASSERT_EQ(XMLEncoder(XML_ENCODE_DIGEST_FORM).serialize(*back, after), 0);
+        EXPECT_EQ(after, before);
         for (const MsgFieldInfo& f : t->fields()) EXPECT_TRUE(back->isSet(f.i, t->tag(), f.code)) << f.ident;
         // and an empty object of the class too
         std::unique_ptr<CNMessageBase> empty(t->info().make());

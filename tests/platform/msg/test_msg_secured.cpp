@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 
 #include "platform/config/zyplatforminfo.h"
@@ -62,6 +63,34 @@ protected:
         out.setpstringobject(SBR::signature, bstring(signature));
         copyFieldsByCode(req, *out.getObjectAccessor(SBR::payload, true));
         return true;
+    }
+
+    // Signs the attributes again with another creation time, as a sender whose clock says `when` would.
+    static void resign(databrowse::SecuredBrowseRequest& secured, int64_t when) {
+        databrowse::SystemAttributes attributes;
+        ASSERT_EQ(attributes.unserialize(secured.getpstringobject(SBR::systemAttributes)->str()), 0);
+        attributes.setint64(databrowse::SystemAttributes::f::createTime, when);
+        std::string encoded, signature;
+        ASSERT_EQ(attributes.serialize(encoded), 0);
+        I2::SecuredMessageHandler signer;
+        ASSERT_TRUE(signer.generateSignature(encoded, signature));
+        secured.setpstringobject(SBR::systemAttributes, bstring(encoded));
+        secured.setpstringobject(SBR::signature, bstring(signature));
+    }
+
+    // The secured request after the wire, edited as text by whoever sits in between.
+    static int openEdited(const databrowse::SecuredBrowseRequest& secured, const std::string& find,
+                          const std::string& replace, databrowse::BrowseRequest& opened) {
+        std::string xml;
+        EXPECT_EQ(secured.serialize(xml), 0);
+        size_t at = xml.find(find);
+        EXPECT_NE(at, std::string::npos) << find;
+        if (at == std::string::npos) return -1;
+        xml.replace(at, find.size(), replace);
+        databrowse::SecuredBrowseRequest received;
+        EXPECT_EQ(received.unserialize(xml), 0) << xml;
+        I2::SecuredMessageHandler checker;
+        return checker.openSecuredBrowseRequest(received, opened, "client-A");
     }
 
     std::filesystem::path dir_;
@@ -149,9 +178,70 @@ TEST_F(SecuredMessages, KeyComesFromTheRegistryOrTheHost) {
     EXPECT_FALSE(handler.generateSignature(text, none));
     EXPECT_FALSE(handler.verifySignature(text, fromRegistry));
     databrowse::BrowseRequest req = request();
-    EXPECT_EQ(handler.checkSystemAttributes(text, fromRegistry, req, ""), I2::SECURED_NO_KEY);
+    databrowse::Msg238 payload;
+    EXPECT_EQ(handler.checkSystemAttributes(text, fromRegistry, nullptr, payload, ""), I2::SECURED_NO_KEY);
     std::string empty;
     EXPECT_FALSE(handler.generateSignature(empty, none));
     std::string client = "c";
     EXPECT_EQ(handler.encodeSystemAttributes(nullptr, client), "");
+}
+
+TEST_F(SecuredMessages, SessionAndWholePayloadAreSigned) {
+    databrowse::BrowseRequest req = request();
+    databrowse::SecuredBrowseRequest secured;
+    ASSERT_TRUE(secure(req, "client-A", secured));
+    databrowse::BrowseRequest opened;
+    ASSERT_EQ(openEdited(secured, "SESSION-9", "SESSION-9", opened), I2::SECURED_OK);
+
+    // another session id, or the session dropped
+    EXPECT_EQ(openEdited(secured, "SESSION-9", "SESSION-7", opened), I2::SECURED_DIGEST_MISMATCH);
+    std::string xml;
+    ASSERT_EQ(secured.serialize(xml), 0);
+    size_t from = xml.find("<session"), to = xml.find("/>", from) + 2;
+    EXPECT_EQ(openEdited(secured, xml.substr(from, to - from), "", opened), I2::SECURED_DIGEST_MISMATCH);
+
+    // an entity slipped inside the payload, where the opener would copy it into the request
+    ZyEntities::GenericEntity entity;
+    entity.setint64(ZyEntities::GenericEntity::f::subclientId, 666);
+    std::string entityXml;
+    ASSERT_EQ(entity.serialize(entityXml), 0);
+    entityXml.replace(1, std::string("GenericEntity").size(), "entity");
+    entityXml.replace(entityXml.size() - 2, 2, "></entity>");
+    const std::string payloadEnd = "</payload>";
+    EXPECT_EQ(openEdited(secured, payloadEnd, entityXml + payloadEnd, opened), I2::SECURED_DIGEST_MISMATCH);
+    EXPECT_EQ(openEdited(secured, "<payload x.tag=\"", "<payload opType=\"3\" x.tag=\"", opened),
+              I2::SECURED_DIGEST_MISMATCH);
+    EXPECT_FALSE(opened.isSet(BR::entity));
+
+    // beside the payload it reaches nothing: the request is rebuilt from the signed parts alone
+    ASSERT_EQ(openEdited(secured, payloadEnd, payloadEnd + entityXml, opened), I2::SECURED_OK);
+    EXPECT_FALSE(opened.isSet(BR::entity));
+    EXPECT_TRUE(opened.isSet(BR::paths));
+}
+
+TEST_F(SecuredMessages, OnlyFreshSignaturesAreAccepted) {
+    databrowse::BrowseRequest req = request();
+    databrowse::SecuredBrowseRequest secured;
+    ASSERT_TRUE(secure(req, "client-A", secured));
+    const int64_t now = time(nullptr);
+    I2::SecuredMessageHandler checker;
+    databrowse::BrowseRequest opened;
+    struct Case {
+        int64_t age;
+        int rc;
+    } cases[] = {{0, I2::SECURED_OK},       {120, I2::SECURED_OK},      {-120, I2::SECURED_OK},  // skew
+                 {3600, I2::SECURED_STALE}, {-3600, I2::SECURED_STALE}, {now, I2::SECURED_STALE}};
+    for (const Case& c : cases) {
+        databrowse::SecuredBrowseRequest copy(secured);
+        resign(copy, now - c.age);
+        EXPECT_EQ(checker.openSecuredBrowseRequest(copy, opened, "client-A"), c.rc) << c.age;
+    }
+    // the window is the installation's to set
+    ASSERT_TRUE(ZYPlatformInfo::setNumber(I2::SecuredMessageHandler::kKeySection,
+                                          I2::SecuredMessageHandler::kMaxAgeName, 30));
+    databrowse::SecuredBrowseRequest minuteOld(secured);
+    resign(minuteOld, now - 60);
+    EXPECT_EQ(checker.openSecuredBrowseRequest(minuteOld, opened, "client-A"), I2::SECURED_STALE);
+    resign(minuteOld, now - 10);
+    EXPECT_EQ(checker.openSecuredBrowseRequest(minuteOld, opened, "client-A"), I2::SECURED_OK);
 }

@@ -243,6 +243,66 @@ TEST(MessageXml, HostileSizesAreBounded) {
     }
 }
 
+TEST(MessageXml, NulCharactersAreRefusedNotCut) {
+    const std::string open = "<BrowseSession x.tag=\"644e148c\"";
+    databrowse::BrowseSession s;
+    for (const std::string& xml :
+         {open + " sessionId=\"ab&#0;cd\"/>", open + " sessionId=\"ab&#x0;cd\"/>",
+          open + " sessionId=\"ab&#000;cd\"/>", open + " sessionId=\"&#4294967296;\"/>",
+          open + "><v>ab&#0;cd</v></BrowseSession>",
+          open + " sessionId=\"ab" + std::string(1, '\0') + "cd\"/>"}) {
+        EXPECT_EQ(decodeInto(s, xml), MSG_ERR_NUL) << xml;
+        EXPECT_EQ(s.fieldCount(), 0u);
+    }
+    // other character references still read, control characters included
+    ASSERT_EQ(decodeInto(s, open + " sessionId=\"a&#1;b&#x41;&#10;&#65;\"/>"), 0);
+    EXPECT_EQ(s.getstring(databrowse::BrowseSession::f::sessionId),
+              "a\x01"
+              "bA\nA");
+}
+
+TEST(MessageXml, ManyFieldsAreFoundByCodeAndCapped) {
+    auto fields = [](int from, int to, const char* value = "7") {
+        std::string out;
+        char one[32];
+        for (int k = from; k <= to; ++k) {
+            std::snprintf(one, sizeof one, " f.%06x=\"%s\"", k, value);
+            out += one;
+        }
+        return out;
+    };
+    std::string open = xmlOf(databrowse::MappedBrowsePath());  // a class that declares no fields
+    open.resize(open.size() - 2);                              // without its closing "/>"
+    databrowse::MappedBrowsePath m;
+    ASSERT_EQ(decodeInto(m, open + fields(1, 50000) + "/>"), 0);
+    ASSERT_EQ(m.fieldCount(), 50000u);
+    auto text = [&m](uint32_t code) { return m.getstring(-1, -1, m.getTagID(), code); };
+    EXPECT_EQ(text(1), "7");
+    EXPECT_EQ(text(50000), "7");
+    EXPECT_FALSE(m.isSet(-1, m.getTagID(), 50001));
+
+    // a field given twice is caught however many fields lie between
+    EXPECT_EQ(decodeInto(m, open + fields(1, 40) + fields(3, 3) + "/>"), MSG_ERR_DUPLICATE);
+    EXPECT_EQ(decodeInto(m, open + fields(1, 40) +
+                                "><c x.tag=\"64000001\"/><c x.tag=\"64000001\"/></MappedBrowsePath>"),
+              MSG_ERR_DUPLICATE);
+    // while the items of one list gather in one field
+    ASSERT_EQ(decodeInto(m, open + fields(1, 40) + "><v>1</v><w>x</w><v>2</v></MappedBrowsePath>"), 0);
+    EXPECT_EQ(m.fieldCount(), 42u);
+    EXPECT_EQ(m.getliststring(-1, -1, m.getTagID(), msgNameCode("v"), false)->size(), 2u);
+
+    // the cap counts every value and list item of the whole message
+    ZyXMLContextInfo ctx;
+    ctx.maxFields = 1000;
+    EXPECT_EQ(decodeInto(m, open + fields(1, 1000) + "/>", &ctx), 0);
+    EXPECT_EQ(decodeInto(m, open + fields(1, 1001) + "/>", &ctx), MSG_ERR_TOO_MANY_FIELDS);
+    std::string items = open + ">";
+    for (int k = 0; k < 1001; ++k) items += "<v>1</v>";
+    EXPECT_EQ(decodeInto(m, items + "</MappedBrowsePath>", &ctx), MSG_ERR_TOO_MANY_FIELDS);
+    EXPECT_EQ(m.fieldCount(), 1000u);  // the last good decode stays
+    EXPECT_GE(ZyXMLContextInfo().maxFields, 1000000u);
+}
+
 namespace {
 
 struct Collector : XmlTraverseHandler {

@@ -1,17 +1,23 @@
-#include "platform/msg/msg_crypto.h"
+#include "platform/crypto/zycrypto.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <openssl/rand.h>
 
-MsgDigest msgSha256(std::string_view data) {
-    MsgDigest out{};
+#include <climits>
+
+namespace zycrypto {
+
+Digest sha256(std::string_view data) {
+    Digest out{};
     unsigned int len = 0;
     EVP_Digest(data.data(), data.size(), out.data(), &len, EVP_sha256(), nullptr);
     return out;
 }
 
-bool msgHmacSha256(std::string_view key, std::string_view data, MsgDigest& out) {
+bool hmacSha256(std::string_view key, std::string_view data, Digest& out) {
+    if (key.size() > INT_MAX) return false;
     unsigned int len = 0;
     return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
                 reinterpret_cast<const unsigned char*>(data.data()), data.size(), out.data(),
@@ -19,17 +25,24 @@ bool msgHmacSha256(std::string_view key, std::string_view data, MsgDigest& out) 
            len == out.size();
 }
 
-std::string msgToHex(const unsigned char* data, size_t size) {
+void appendHex(std::string& out, const void* data, size_t size) {
     static const char digits[] = "0123456789abcdef";
-    std::string out(size * 2, '0');
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    size_t at = out.size();
+    out.resize(at + size * 2);
     for (size_t n = 0; n < size; ++n) {
-        out[2 * n] = digits[data[n] >> 4];
-        out[2 * n + 1] = digits[data[n] & 15];
+        out[at + 2 * n] = digits[bytes[n] >> 4];
+        out[at + 2 * n + 1] = digits[bytes[n] & 15];
     }
+}
+
+std::string toHex(const void* data, size_t size) {
+    std::string out;
+    appendHex(out, data, size);
     return out;
 }
 
-bool msgFromHex(std::string_view hex, std::string& out) {
+bool fromHex(std::string_view hex, std::string& out) {
     auto nibble = [](char c) -> int {
         if (c >= '0' && c <= '9') return c - '0';
         if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -47,6 +60,12 @@ bool msgFromHex(std::string_view hex, std::string& out) {
     return true;
 }
 
-bool msgSameBytes(std::string_view a, std::string_view b) {
+bool sameBytes(std::string_view a, std::string_view b) {
     return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
+
+bool randomBytes(void* out, size_t size) {
+    return size <= INT_MAX && RAND_bytes(static_cast<unsigned char*>(out), static_cast<int>(size)) == 1;
+}
+
+}  // namespace zycrypto
