@@ -1,0 +1,38 @@
+// CBrowseRouterThreadHM: the service's network face. Its thread serves the network server
+// "BrowseRouter" (consoles' browse requests, media agents' answers); the server's own threads call the
+// two callbacks, several at once. Start, terminate and join belong to start-up and clean-up.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/net/zynetwork_server.h"
+#include "platform/threads/osthread.h"
+
+class CBrowseRouterThreadHM : public OSThread {
+public:
+    static constexpr const char* kServerName = "BrowseRouter";
+
+    // Creates the server behind this machine's listener; nothing listens until run.
+    CBrowseRouterThreadHM();
+    // Stops the server when it still serves and joins the thread.
+    ~CBrowseRouterThreadHM() override;
+
+    // Serves the server until terminate.
+    void* run(void* arg) override;
+    // Quits the server: no new connection, every session closed and its thread joined; run returns.
+    void terminate();
+
+    CZyNetworkServer* getSessionServer() const { return m_server.get(); }
+    std::string getRouterName() const { return m_serverName; }
+
+    static void browseRouterCallBackXDR(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
+                                        long long handle, unsigned long messageType, zysDatabuf_v2* data);
+    // Owns `message` and deletes it before returning.
+    static void browseRouterCallBackXML(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
+                                        long long handle, CNMessageBase* message);
+
+private:
+    std::string m_serverName = kServerName;
+    std::unique_ptr<CZyNetworkServer> m_server;
+};

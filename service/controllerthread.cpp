@@ -1,0 +1,265 @@
+#include "service/controllerthread.h"
+
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <vector>
+
+#include "fbDebug/fbdebug.h"
+#include "planning/confmgr.h"
+#include "planning/confrecord.h"
+#include "platform/config/zyplatforminfo.h"
+#include "worker/fastbrowsehmworkerthread.h"
+
+namespace {
+
+// Process-wide, so that no id is handed out twice in a process, whichever controller asks.
+std::atomic<long long> s_lastWorkerId{0};
+
+long long steadySeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The application-mining block of a request: advanced options, their advanced settings, and in those
+// the mining block, each present.
+bool isAppMiningRequest(databrowse::BrowseRequest& request) {
+    if (!request.isSet(databrowse::BrowseRequest::f::advOptions)) return false;
+    CNMessageBase* advanced = request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, false);
+    if (!advanced || !advanced->isSet(databrowse::Msg63::f::advancedConfig)) return false;
+    CNMessageBase* settings = advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false);
+    return settings && settings->isSet(databrowse::BrowseAdvancedConfig::f::at13_13);
+}
+
+}  // namespace
+
+CControllerThreadHM::CControllerThreadHM() : CControllerThreadHM(TOptions{}) {}
+
+CControllerThreadHM::CControllerThreadHM(TOptions options) : m_options(std::move(options)) {
+    if (!m_stopEvent.Init(m_options.stopEventName.c_str(), true)) {
+        CBrowseLog log("FBHMCONTROLLER");
+        log.debugLvl(-1, "failed to initialize service termination event");
+    }
+}
+
+CControllerThreadHM::~CControllerThreadHM() {
+    terminate();
+    if (isStarted()) join();
+    // From a snapshot: deleteWorker takes the map lock itself and must never run under it.
+    std::vector<std::string> ids;
+    {
+        ZyCriticalSectionLock lock(&m_mapLock);
+        for (const auto& entry : m_workers) ids.push_back(entry.first);
+    }
+    for (const std::string& id : ids) deleteWorker(id);
+}
+
+void* CControllerThreadHM::run(void*) {
+    CBrowseLog log("FBHMCONTROLLER");
+    log.debugLvl(0, "started fast browse controller thread");
+    m_lastAgeing = steadySeconds();
+    const unsigned period = m_options.tickMs ? m_options.tickMs : 1;
+    while (!m_stopEvent.Wait(period)) tick();
+    log.debugLvl(0, "terminated fast browse controller thread");
+    return nullptr;
+}
+
+void CControllerThreadHM::terminate() {
+    m_stopEvent.Signal();
+}
+
+void CControllerThreadHM::tick() {
+    const unsigned long long ticks = ++m_ticks;
+    CBrowseLog log("FBHMCONTROLLER");
+    if (m_options.ticksPerAgeing && ticks % m_options.ticksPerAgeing == 0) {
+        // By the real time elapsed since the last ageing, however late the ticks came.
+        const long long now = steadySeconds();
+        const long long elapsed = now - m_lastAgeing;
+        m_lastAgeing = now;
+        if (g_poConfMgr && elapsed > 0) g_poConfMgr->addTime(static_cast<unsigned>(elapsed));
+    }
+    log.refreshAllParams();
+    endIdleWorkers();
+}
+
+void CControllerThreadHM::endIdleWorkers() {
+    unsigned limit = kDefaultIdleLimitSeconds;
+    ZYPlatformInfo::getNumber("EventManager", kIdleLimitName, &limit);
+
+    std::vector<std::pair<std::string, WorkerPtr>> idle;
+    {
+        ZyCriticalSectionLock lock(&m_mapLock);
+        for (const auto& [id, worker] : m_workers) {
+            if (worker->getAsyncMode() && worker->getIdleSeconds() >= static_cast<int64_t>(limit))
+                idle.emplace_back(id, worker);
+        }
+    }
+    CBrowseLog log("FBHMCONTROLLER");
+    for (auto& [id, worker] : idle) {
+        const long long idleSeconds = worker->getIdleSeconds();
+        // A worker in use (its request still being set up, or an answer being relayed) is not idle.
+        if (!worker->tryAccessWorker()) continue;
+        if (worker->getMarkedForDeletion()) {
+            worker->releaseWorker();
+            continue;
+        }
+        log.debugLvl(0, "worker [%s] has had no answer for %lld seconds (limit %u); ending its browse",
+                     id.c_str(), idleSeconds, limit);
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "Browse request ended: no answer from the media agent for %lld seconds", idleSeconds);
+        worker->processErrorMessage(databrowse::BROWSE_ERR_GENERIC, text);
+        worker->releaseWorker();
+        deleteWorker(id);
+    }
+}
+
+std::string CControllerThreadHM::generateWorkerId() {
+    const long long id = ++s_lastWorkerId;
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld", id);
+    return text;
+}
+
+void CControllerThreadHM::setWorkerFactory(WorkerFactory factory) {
+    std::lock_guard<std::mutex> lock(m_factoryMutex);
+    m_factory = std::move(factory);
+}
+
+bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, bool doNotFallBackForFilters,
+                                     databrowse::ForceUseIndexType forceUseIndexType,
+                                     databrowse::BrowseRequest* browseRequest) {
+    CBrowseLog log("FBHMCONTROLLER");
+    if (!task) {
+        log.debugLvl(-1, "no browse task given; request refused");
+        return false;
+    }
+    WorkerFactory factory;
+    {
+        std::lock_guard<std::mutex> lock(m_factoryMutex);
+        factory = m_factory;
+    }
+    WorkerPtr worker = factory ? factory() : nullptr;
+    if (!worker) {
+        log.debugLvl(-1, "no browse worker can be made for this request; request refused");
+        return false;
+    }
+    const std::string id = generateWorkerId();
+    worker->setWorkerId(id);
+    worker->setbDoNotFallBackForFilters(doNotFallBackForFilters);
+    worker->setForceUseIndexType(forceUseIndexType);
+    {
+        ZyCriticalSectionLock lock(&m_mapLock);
+        m_workers[id] = worker;
+        std::lock_guard<std::mutex> ids(m_goneMutex);
+        m_registeredIds.insert(id);
+    }
+
+    // Held for the whole request, so a relayed early answer waits until the request is set up.
+    worker->accessWorker();
+    if (browseRequest) {
+        worker->setBrowseReq(browseRequest);
+        if (isAppMiningRequest(*browseRequest)) {
+            worker->setIsAppMining(true);
+            worker->setIsAppMiningFromGui(true);
+        }
+    } else {
+        log.debugLvl(0, "Warning: Input BrowseRequest is not set");
+    }
+
+    if (worker->newRequest(task)) {
+        worker->releaseWorker();
+        const bool async = getWorker(id) != nullptr && worker->getAsyncMode();
+        if (!async) {
+            deleteWorker(id);
+        } else if (wait) {
+            waitForWorker(id);
+        }
+        return true;
+    }
+
+    const char* text = worker->getErrorMessage();
+    if (text[0] != '\0') {
+        worker->processErrorMessage(worker->getErrorId(), text);
+    } else {
+        log.debugLvl(0, "Browse request failed witout error description");
+        worker->processErrorMessage(databrowse::BROWSE_ERR_GENERIC, "Browse request failed");
+    }
+    worker->releaseWorker();
+    deleteWorker(id);
+    return false;
+}
+
+void CControllerThreadHM::deleteWorker(std::string id) {
+    CBrowseLog log("waitForStoppedWorkers");
+    WorkerPtr worker = getWorker(id);
+    if (!worker) {
+        log.debugLvl(0, "***** Attempt to delete non-existing worker [%s]. Ignore request", id.c_str());
+        return;
+    }
+    if (worker->getMarkedForDeletion()) {
+        log.debugLvl(0, "***** Attempt to delete worker [%s] twice. Ignore second request", id.c_str());
+        return;
+    }
+    // The mark is set under the worker's lock: a relay that takes the lock afterwards sees it and leaves
+    // the worker alone, and one inside the worker now finishes before the mark is set.
+    worker->accessWorker();
+    if (worker->getMarkedForDeletion()) {
+        log.debugLvl(0, "***** Attempt to delete worker [%s] twice. Ignore second request", id.c_str());
+        worker->releaseWorker();
+        return;
+    }
+    worker->markForDeletion();
+    const std::string sessionGuid = worker->getBrowseSessionGuid();
+    worker->releaseWorker();
+
+    // The worker's lock is not held here (lock order: map, configuration cache, record).
+    {
+        ZyCriticalSectionLock lock(&m_mapLock);
+        auto found = m_workers.find(id);
+        if (found != m_workers.end() && found->second == worker) {
+            if (g_poConfMgr && !sessionGuid.empty()) {
+                if (CConfRecord* record = g_poConfMgr->getConfRec(sessionGuid, true)) {
+                    record->removeWorkerFromConf(id);
+                    record->unlockConfiguration();
+                }
+            }
+            m_workers.erase(found);
+            std::lock_guard<std::mutex> ids(m_goneMutex);
+            m_registeredIds.erase(id);
+        }
+    }
+    m_gone.notify_all();
+    // `worker` is the last hold unless a relay still has one; the worker goes with the last.
+}
+
+CControllerThreadHM::WorkerPtr CControllerThreadHM::getWorker(std::string id) {
+    ZyCriticalSectionLock lock(&m_mapLock);
+    auto found = m_workers.find(id);
+    return found == m_workers.end() ? nullptr : found->second;
+}
+
+void CControllerThreadHM::setStopFlag(std::string id) {
+    if (WorkerPtr worker = getWorker(id)) worker->setStopFlag();
+}
+
+bool CControllerThreadHM::waitForWorker(std::string id) {
+    // The ids change only under m_goneMutex, so the check and the wait cannot miss the notification of
+    // a deletion in between.
+    std::unique_lock<std::mutex> lock(m_goneMutex);
+    const bool gone = m_gone.wait_for(lock, std::chrono::milliseconds(m_options.waitLimitMs),
+                                      [&] { return m_registeredIds.count(id) == 0; });
+    if (!gone) {
+        CBrowseLog log("FBHMCONTROLLER");
+        log.debugLvl(-1, "worker [%s] still registered after %u ms; no longer waiting for it", id.c_str(),
+                     m_options.waitLimitMs);
+    }
+    return gone;
+}
+
+size_t CControllerThreadHM::getWorkerCount() {
+    ZyCriticalSectionLock lock(&m_mapLock);
+    return m_workers.size();
+}

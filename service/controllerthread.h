@@ -1,0 +1,99 @@
+// CControllerThreadHM: the service's clock thread (ages the cached configuration records, refreshes the
+// debug settings, ends asynchronous workers left idle) and the registry of workers by worker id.
+// Host threads call newRequest, router callback threads getWorker/deleteWorker, any thread the rest;
+// start, terminate and join belong to the service's start-up and clean-up.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "platform/msg/msg_classes.h"
+#include "platform/threads/osevent.h"
+#include "platform/threads/osthread.h"
+#include "platform/threads/zycriticalsection.h"
+
+class CWorkerThreadHM;
+class EvMultiEntityRestoreTask;
+
+class CControllerThreadHM : public OSThread {
+public:
+    using WorkerPtr = std::shared_ptr<CWorkerThreadHM>;
+    // Makes the worker of one request; null when none can be made.
+    using WorkerFactory = std::function<WorkerPtr()>;
+
+    // Registry value (section "EventManager", seconds, read at each tick): an asynchronous worker that
+    // nobody entered for this long is ended with an error response.
+    static constexpr const char* kIdleLimitName = "nBrowseWorkerIdleLimitSec";
+    static constexpr unsigned kDefaultIdleLimitSeconds = 3600;
+
+    struct TOptions {
+        unsigned tickMs = 60000;         // the clock's period
+        unsigned ticksPerAgeing = 10;    // records age every this many ticks, by the real time elapsed
+        unsigned waitLimitMs = 7200000;  // longest waitForWorker
+        std::string stopEventName = "fbhmcontroller";
+    };
+
+    CControllerThreadHM();
+    explicit CControllerThreadHM(TOptions options);
+    // Stops and joins the thread when it runs, then deletes every worker still registered.
+    ~CControllerThreadHM() override;
+
+    void* run(void* arg) override;
+    // Ends the loop at its next wait; the caller joins.
+    void terminate();
+
+    // The next worker id ("1", "2", ...): one counter for the whole process, so an id is never handed
+    // out twice, whichever controller asks.
+    std::string generateWorkerId();
+
+    // Creates, registers and runs one worker on the calling thread. An asynchronous browse stays
+    // registered (with `wait`, the call returns once it has been deleted); any other is deleted before
+    // the call returns. A failure is answered through the task's return channel. 1 or 0.
+    bool newRequest(EvMultiEntityRestoreTask* task, bool wait, bool doNotFallBackForFilters,
+                    databrowse::ForceUseIndexType forceUseIndexType,
+                    databrowse::BrowseRequest* browseRequest);
+    // Unregisters the worker, removes it from its session's configuration record and drops the map's
+    // hold on it (it is destroyed when its last holder lets go). Unknown or repeated ids are logged.
+    void deleteWorker(std::string id);
+    // The registered worker, held for the caller; null when none. Take its lock and check
+    // getMarkedForDeletion() before using it.
+    WorkerPtr getWorker(std::string id);
+    void setStopFlag(std::string id);
+    // Returns once the worker is no longer registered: true, or false when the wait limit was reached
+    // (logged).
+    bool waitForWorker(std::string id);
+
+    void setWorkerFactory(WorkerFactory factory);
+    size_t getWorkerCount();
+    // Ticks the loop has made (for the host's and tests' view of the clock).
+    unsigned long long getTickCount() const { return m_ticks.load(); }
+
+private:
+    // One tick: ages the records when due, refreshes the debug settings, ends idle workers.
+    void tick();
+    void endIdleWorkers();
+
+    const TOptions m_options;
+    OSEvent m_stopEvent;  // bound to its name at construction, so a terminate before run is kept
+
+    ZyCriticalSection m_mapLock;                 // guards m_workers; recursive
+    std::map<std::string, WorkerPtr> m_workers;  // the registry; holds every registered worker
+
+    // Taken after m_mapLock, never before it: the ids of m_workers, for waiters that must not take the
+    // map lock while they hold this mutex.
+    std::mutex m_goneMutex;
+    std::set<std::string> m_registeredIds;  // guarded by m_goneMutex
+    std::condition_variable m_gone;         // an id left m_registeredIds
+
+    std::mutex m_factoryMutex;  // guards m_factory
+    WorkerFactory m_factory;
+
+    std::atomic<unsigned long long> m_ticks{0};
+    long long m_lastAgeing = 0;  // steady-clock seconds; touched by the controller thread only
+};

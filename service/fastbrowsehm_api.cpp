@@ -1,0 +1,107 @@
+#include "service/fastbrowsehm_api.h"
+
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+#include "fbDebug/fbdebug.h"
+#include "planning/confmgr.h"
+#include "platform/msg/msg_registry.h"
+#include "platform/net/zynetwork_pool.h"
+#include "platform/tasks/evrestoretask.h"
+#include "service/adminthread.h"
+#include "service/browserouterthread.h"
+#include "service/controllerthread.h"
+
+// Created when the library is loaded, in this order; no thread starts before fastBrowseHMInitialize.
+ZyNetworkPoP* g_poSessionPool = new ZyNetworkPoP();
+CControllerThreadHM* g_poControllerThreadHM = new CControllerThreadHM();
+CBrowseRouterThreadHM* g_poBrowseRouterThreadHM = new CBrowseRouterThreadHM();
+AdminThreadHM* g_poAdminThreadHM = new AdminThreadHM();
+
+namespace {
+
+const bool s_logInstanceMade = (g_pLogInstance = new EvDebugFileInstance(), true);
+const bool s_confMgrMade = (g_poConfMgr = new CConfigurationMgr(), true);
+
+enum class ServiceState { Loaded, Started, CleanedUp };
+std::atomic<ServiceState> s_state{ServiceState::Loaded};
+
+// The catalogue's families register themselves with the registry on first use; this makes that
+// happen now and checks that the family is there.
+bool registerMessageFamily(const char* ns) {
+    for (const MsgClassType* type : CNMessageRegistry::instance().allClasses())
+        if (std::strcmp(type->info().ns, ns) == 0) return true;
+    return false;
+}
+
+void joinIfStarted(OSThread* thread) {
+    if (thread && thread->isStarted()) thread->join();
+}
+
+}  // namespace
+
+extern "C" int fastBrowseHMInitialize() {
+    ServiceState expected = ServiceState::Loaded;
+    if (!s_state.compare_exchange_strong(expected, ServiceState::Started)) {
+        CBrowseLog log("FBHMCONTROLLER");
+        log.debugLvl(-1, "fastBrowseHMInitialize: the service was %s; not started again",
+                     expected == ServiceState::Started ? "started already" : "cleaned up");
+        return 0;
+    }
+    EvDebug debug(g_pLogInstance);
+    debug.initialize(0x0C255DB9, 0, false, "");
+
+    CBrowseLog log("FBHMCONTROLLER");
+    for (const char* family : {"Indexing", "databrowse", "IdxMetadata"})
+        if (!registerMessageFamily(family)) log.debugLvl(-1, "message family [%s] is not registered", family);
+
+    g_poControllerThreadHM->start(nullptr);
+    g_poBrowseRouterThreadHM->start(nullptr);
+    g_poAdminThreadHM->start(nullptr);
+    g_poSessionPool->setConnectionParams(40, 1, 0, 3600, 120);
+    return 1;
+}
+
+extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* task,
+                                                     bool doNotFallBackForFilters,
+                                                     databrowse::ForceUseIndexType forceUseIndexType,
+                                                     databrowse::BrowseRequest* browseRequest) {
+    CBrowseLog log("FBHMCONTROLLER");
+    CControllerThreadHM* controller = g_poControllerThreadHM;
+    if (s_state.load() == ServiceState::CleanedUp || !controller) {
+        log.debugLvl(-1, "browse request after clean-up refused");
+        return 0;
+    }
+    if (!task) {
+        log.debugLvl(-1, "browse request without a task refused");
+        return 0;
+    }
+    if (task->getBrowseOpType() == databrowse::BROWSE_OP_STOP) {
+        // Stop requests are not served yet: refused without making a worker.
+        log.debugLvl(0, "stop request for browse session [%s] is not served; refused",
+                     task->getbrowseSessionGUID());
+        return 0;
+    }
+    return controller->newRequest(task, false, doNotFallBackForFilters, forceUseIndexType, browseRequest) ? 1
+                                                                                                          : 0;
+}
+
+extern "C" int fastBrowseHMCleanUp() {
+    const ServiceState before = s_state.exchange(ServiceState::CleanedUp);
+    if (before == ServiceState::CleanedUp) return 1;
+
+    // In the order the threads are told to stop; each is joined before anything it uses is freed.
+    if (g_poControllerThreadHM) g_poControllerThreadHM->terminate();
+    if (g_poBrowseRouterThreadHM) g_poBrowseRouterThreadHM->terminate();
+    if (g_poAdminThreadHM) g_poAdminThreadHM->terminate();
+    joinIfStarted(g_poControllerThreadHM);
+    joinIfStarted(g_poBrowseRouterThreadHM);
+    joinIfStarted(g_poAdminThreadHM);
+
+    delete std::exchange(g_poControllerThreadHM, nullptr);
+    delete std::exchange(g_poBrowseRouterThreadHM, nullptr);
+    delete std::exchange(g_poSessionPool, nullptr);
+    delete std::exchange(g_pLogInstance, nullptr);
+    return 1;
+}

@@ -1,0 +1,48 @@
+// The administration thread: due tasks run in table order at the wake-ups, and a stop ends the loop at
+// once and lets the thread be joined.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "service/adminthread.h"
+
+namespace {
+std::atomic<int> s_everyWakeUp{0};
+std::atomic<int> s_daily{0};
+void everyWakeUp() {
+    ++s_everyWakeUp;
+}
+void daily() {
+    ++s_daily;
+}
+}  // namespace
+
+TEST(AdminThread, RunsDueTasksAndStopsAtOnce) {
+    AdminThreadHM admin(20, "admin-test-" + std::to_string(getpid()));
+    admin.addTask(&everyWakeUp, 0);
+    admin.addTask(&daily, 86400);
+    admin.addTask(nullptr, 0);  // ignored
+    ASSERT_EQ(admin.getTasks().size(), 2u);
+    ASSERT_TRUE(admin.start(nullptr));
+    for (int i = 0; i < 200 && s_everyWakeUp.load() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto start = std::chrono::steady_clock::now();
+    admin.terminate();
+    EXPECT_TRUE(admin.join());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_GE(s_everyWakeUp.load(), 3);
+    EXPECT_EQ(s_daily.load(), 1) << "once at the first wake-up, then not before a day has passed";
+}
+
+TEST(AdminThread, StopBeforeTheLoopWaitsIsKept) {
+    AdminThreadHM admin(AdminThreadHM::kWakeUpMs, "admin-test-early-" + std::to_string(getpid()));
+    admin.terminate();
+    ASSERT_TRUE(admin.start(nullptr));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(admin.join());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}

@@ -1,0 +1,316 @@
+// The controller's worker registry driven by a test worker: ids across threads, synchronous and
+// asynchronous requests, failures answered, relays racing deletion, waits that never miss a wake-up,
+// and the clock ending workers left idle.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/config/zyplatforminfo.h"
+#include "platform/tasks/evrestoretask.h"
+#include "service/controllerthread.h"
+#include "worker/fastbrowsehmworkerthread.h"
+
+namespace {
+
+// What the test workers of one test did, shared by all of them.
+struct TJournal {
+    std::mutex mutex;
+    std::vector<std::string> ids;  // worker ids seen by newRequest
+    std::vector<std::pair<int, std::string>> errors;
+    std::atomic<int> alive{0};
+};
+
+class TestWorker : public CWorkerThreadHM {
+public:
+    using Behaviour = std::function<bool(TestWorker&)>;
+    TestWorker(TJournal& journal, Behaviour behaviour)
+        : m_journal(journal), m_behaviour(std::move(behaviour)) {
+        ++m_journal.alive;
+    }
+    ~TestWorker() override { --m_journal.alive; }
+
+    bool newRequest(EvMultiEntityRestoreTask*) override {
+        {
+            std::lock_guard<std::mutex> lock(m_journal.mutex);
+            m_journal.ids.push_back(getWorkerId());
+        }
+        return m_behaviour(*this);
+    }
+    void processErrorMessage(databrowse::BrowseErrorCode code, const char* text) override {
+        std::lock_guard<std::mutex> lock(m_journal.mutex);
+        m_journal.errors.emplace_back(code, text ? text : "");
+    }
+    // What a relayed answer does: writes the worker's state.
+    void relay() { m_outstandingRequests += 1; }
+
+private:
+    TJournal& m_journal;
+    Behaviour m_behaviour;
+};
+
+CControllerThreadHM::TOptions testOptions(unsigned tickMs = 60000, unsigned waitLimitMs = 20000) {
+    static std::atomic<int> n{0};
+    CControllerThreadHM::TOptions o;
+    o.tickMs = tickMs;
+    o.waitLimitMs = waitLimitMs;
+    o.stopEventName = "controller-test-" + std::to_string(getpid()) + "-" + std::to_string(++n);
+    return o;
+}
+
+void useFactory(CControllerThreadHM& controller, TJournal& journal, TestWorker::Behaviour behaviour) {
+    controller.setWorkerFactory(
+        [&journal, behaviour] { return std::make_shared<TestWorker>(journal, behaviour); });
+}
+
+bool goAsync(TestWorker& w) {
+    w.setAsyncMode(true);
+    return true;
+}
+
+}  // namespace
+
+TEST(ControllerRegistry, ManyThreadsGetUniqueIdsSyncAndAsync) {
+    TJournal journal;
+    {
+        CControllerThreadHM controller(testOptions());
+        // Odd workers go asynchronous and stay registered; even ones finish at once.
+        useFactory(controller, journal, [](TestWorker& w) {
+            if (std::stoll(w.getWorkerId()) % 2) w.setAsyncMode(true);
+            return true;
+        });
+        constexpr int kThreads = 12, kEach = 40;
+        std::vector<std::thread> threads;
+        std::atomic<int> succeeded{0};
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                EvMultiEntityRestoreTask task;
+                for (int i = 0; i < kEach; ++i)
+                    succeeded +=
+                        controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr);
+            });
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(succeeded.load(), kThreads * kEach);
+        std::set<std::string> unique(journal.ids.begin(), journal.ids.end());
+        EXPECT_EQ(unique.size(), journal.ids.size());
+        size_t async = 0;
+        for (const std::string& id : journal.ids) {
+            const bool odd = std::stoll(id) % 2;
+            async += odd;
+            EXPECT_EQ(controller.getWorker(id) != nullptr, odd) << id;
+        }
+        EXPECT_EQ(controller.getWorkerCount(), async);
+        // A later controller never hands out an id already used in the process.
+        CControllerThreadHM other(testOptions());
+        EXPECT_EQ(unique.count(other.generateWorkerId()), 0u);
+    }
+    EXPECT_EQ(journal.alive.load(), 0);  // the destructor deleted the asynchronous ones
+}
+
+TEST(ControllerRegistry, FailureIsAnsweredAndWorkerDeleted) {
+    TJournal journal;
+    CControllerThreadHM controller(testOptions());
+    EvMultiEntityRestoreTask task;
+
+    EXPECT_FALSE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr))
+        << "no worker factory: refused";
+
+    useFactory(controller, journal, [](TestWorker&) { return false; });
+    EXPECT_FALSE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    useFactory(controller, journal, [](TestWorker& w) {
+        w.setLastError(databrowse::BROWSE_ERR_PERMISSION, "no rights");
+        return false;
+    });
+    EXPECT_FALSE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    EXPECT_FALSE(controller.newRequest(nullptr, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+
+    ASSERT_EQ(journal.errors.size(), 2u);
+    EXPECT_EQ(journal.errors[0], std::make_pair(1, std::string("Browse request failed")));
+    EXPECT_EQ(journal.errors[1], std::make_pair(3, std::string("no rights")));
+    EXPECT_EQ(controller.getWorkerCount(), 0u);
+    EXPECT_EQ(journal.alive.load(), 0);
+}
+
+TEST(ControllerRegistry, RequestCopiesBrowseRequestAndAppMiningFlags) {
+    TJournal journal;
+    CControllerThreadHM controller(testOptions());
+    bool mining = false, copied = false;
+    useFactory(controller, journal, [&](TestWorker& w) {
+        mining = w.getIsAppMining() && w.getIsAppMiningFromGui();
+        copied = w.getBrowseReqV2()->getstring(databrowse::BrowseRequest::f::userName) == "alice";
+        return true;
+    });
+    databrowse::BrowseRequest request;
+    request.setstring(databrowse::BrowseRequest::f::userName, "alice");
+    CNMessageBase* adv = request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true);
+    CNMessageBase* settings = adv->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true);
+    EvMultiEntityRestoreTask task;
+    ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, &request));
+    EXPECT_TRUE(copied);
+    EXPECT_FALSE(mining);
+    settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, true);
+    ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, &request));
+    EXPECT_TRUE(mining);
+}
+
+TEST(ControllerRegistry, DeleteTwiceDeletesOnce) {
+    TJournal journal;
+    CControllerThreadHM controller(testOptions());
+    useFactory(controller, journal, goAsync);
+    EvMultiEntityRestoreTask task;
+    ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    const std::string id = journal.ids.at(0);
+    CControllerThreadHM::WorkerPtr held = controller.getWorker(id);
+    ASSERT_TRUE(held);
+    controller.deleteWorker(id);
+    EXPECT_TRUE(held->getMarkedForDeletion());
+    EXPECT_EQ(controller.getWorker(id), nullptr);
+    EXPECT_EQ(journal.alive.load(), 1) << "still held here";
+    controller.deleteWorker(id);  // logged, ignored
+    held.reset();
+    EXPECT_EQ(journal.alive.load(), 0);
+}
+
+TEST(ControllerRegistry, RelayRacingDeleteNeverUsesADeletedWorker) {
+    TJournal journal;
+    CControllerThreadHM controller(testOptions());
+    useFactory(controller, journal, goAsync);
+    EvMultiEntityRestoreTask task;
+    constexpr int kRounds = 200;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+        const std::string id = journal.ids.back();
+        std::atomic<bool> go{false};
+        std::vector<std::thread> relays;
+        for (int r = 0; r < 3; ++r) {
+            relays.emplace_back([&] {
+                while (!go.load()) std::this_thread::yield();
+                for (int i = 0; i < 50; ++i) {
+                    CControllerThreadHM::WorkerPtr w = controller.getWorker(id);
+                    if (!w) return;
+                    auto* worker = static_cast<TestWorker*>(w.get());
+                    worker->accessWorker();
+                    if (!worker->getMarkedForDeletion()) worker->relay();
+                    worker->releaseWorker();
+                }
+            });
+        }
+        std::thread deleter([&] {
+            while (!go.load()) std::this_thread::yield();
+            controller.deleteWorker(id);
+        });
+        go = true;
+        deleter.join();
+        for (auto& t : relays) t.join();
+        EXPECT_EQ(controller.getWorker(id), nullptr);
+    }
+    EXPECT_EQ(journal.alive.load(), 0);
+}
+
+TEST(ControllerRegistry, WaitForWorkerNeverMissesTheWakeUp) {
+    TJournal journal;
+    CControllerThreadHM controller(testOptions(60000, 20000));
+    useFactory(controller, journal, goAsync);
+    EvMultiEntityRestoreTask task;
+    EXPECT_TRUE(controller.waitForWorker("no-such-worker"));
+    for (int round = 0; round < 300; ++round) {
+        ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+        const std::string id = journal.ids.back();
+        std::thread deleter([&] { controller.deleteWorker(id); });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(controller.waitForWorker(id));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        deleter.join();
+    }
+}
+
+TEST(ControllerRegistry, WaitingRequestReturnsAfterItsWorkerIsDeletedAndWaitHasALimit) {
+    TJournal journal;
+    CControllerThreadHM controller(testOptions(60000, 300));
+    useFactory(controller, journal, goAsync);
+    EvMultiEntityRestoreTask task;
+    // The relay of the last answer deletes the worker from another thread.
+    std::thread relay([&] {
+        for (;;) {
+            std::string id;
+            {
+                std::lock_guard<std::mutex> lock(journal.mutex);
+                if (!journal.ids.empty()) id = journal.ids[0];
+            }
+            if (!id.empty() && controller.getWorker(id)) {
+                controller.deleteWorker(id);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_TRUE(controller.newRequest(&task, true, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    relay.join();
+    EXPECT_EQ(controller.getWorkerCount(), 0u);
+
+    // Nobody deletes this one: the wait gives up at its limit.
+    ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    EXPECT_FALSE(controller.waitForWorker(journal.ids.back()));
+}
+
+TEST(ControllerRegistry, StopFlagReachesTheWorker) {
+    TJournal journal;
+    CControllerThreadHM controller(testOptions());
+    useFactory(controller, journal, goAsync);
+    EvMultiEntityRestoreTask task;
+    ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    controller.setStopFlag("unknown");
+    controller.setStopFlag(journal.ids.at(0));
+    EXPECT_TRUE(controller.getWorker(journal.ids.at(0))->getStopFlag());
+}
+
+TEST(ControllerClock, EndsAsynchronousWorkersLeftIdle) {
+    const std::filesystem::path registry =
+        std::filesystem::temp_directory_path() / ("controller-test-" + std::to_string(getpid()) + ".ini");
+    {
+        std::ofstream out(registry);
+        out << "[EventManager]\n" << CControllerThreadHM::kIdleLimitName << " = 1\n";
+    }
+    ZYPlatformInfo::setRegistryPath(registry.string());
+    TJournal journal;
+    {
+        CControllerThreadHM controller(testOptions(50));
+        useFactory(controller, journal, goAsync);
+        EvMultiEntityRestoreTask task;
+        ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+        // A worker held by another thread (an answer being relayed) is not ended meanwhile.
+        CControllerThreadHM::WorkerPtr busy = controller.getWorker(journal.ids.at(0));
+        std::thread holder([&] {
+            busy->accessWorker();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+            busy->releaseWorker();
+        });
+        ASSERT_TRUE(controller.start(nullptr));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        EXPECT_EQ(controller.getWorkerCount(), 1u);
+        holder.join();
+        busy.reset();
+        for (int i = 0; i < 100 && controller.getWorkerCount() != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(controller.getWorkerCount(), 0u);
+        EXPECT_GT(controller.getTickCount(), 0u);
+        controller.terminate();
+        EXPECT_TRUE(controller.join());
+    }
+    ZYPlatformInfo::setRegistryPath("");
+    std::filesystem::remove(registry);
+    ASSERT_EQ(journal.errors.size(), 1u);
+    EXPECT_EQ(journal.errors[0].first, 1);
+    EXPECT_NE(journal.errors[0].second.find("no answer from the media agent"), std::string::npos);
+    EXPECT_EQ(journal.alive.load(), 0);
+}

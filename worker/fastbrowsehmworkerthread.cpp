@@ -1,0 +1,105 @@
+#include "worker/fastbrowsehmworkerthread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "fbDebug/fbdebug.h"
+#include "framework/headerconstants.h"
+#include "planning/browsetask.h"
+#include "platform/indexing/configloader.h"
+#include "platform/tasks/evrestoretask.h"
+
+namespace {
+
+int64_t steadySeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+CWorkerThreadHM::CWorkerThreadHM() {
+    init();
+}
+
+CWorkerThreadHM::~CWorkerThreadHM() {
+    // The browse task first: ending its return channel may still read the private task.
+    m_browseTask.reset();
+    m_privateTask.reset();
+    m_externalBrowseRequest.reset();
+    m_queryList.reset();
+    m_ownAdditionalFlags.reset();
+    m_ptrAdditionalFlags = nullptr;
+}
+
+void CWorkerThreadHM::init() {
+    m_session = nullptr;
+    m_browseTask = std::make_unique<CBrowseTask>();
+    m_privateTask = std::make_unique<EvMultiEntityRestoreTask>();
+    touch();
+
+    // Read once per worker. Both start at 0 (an absent key reads as 0 too); a configuration that cannot
+    // be read must never make the worker trust every direct caller, so a failed read of the client-map
+    // check counts as "check".
+    I2::Utils::ConfigLoader loader;
+    int value = 0;
+    if (!loader.GetProperty(CONFIGID_HM_ALWAYS_REPLY_V1_BROWSE, "", value).IsError()) m_alwaysReplyV1 = value;
+    value = 0;
+    if (loader.GetProperty(CONFIGID_HM_CHECK_CLIENT_MAP, "", value).IsError()) {
+        CBrowseLog log("FBHMWORKER");
+        log.debugLvl(0, "cannot read [%s]; callers' client maps will be checked",
+                     CONFIGID_HM_CHECK_CLIENT_MAP.c_str());
+        m_checkClientMap = 1;
+    } else {
+        m_checkClientMap = value;
+    }
+}
+
+void CWorkerThreadHM::touch() {
+    m_lastActivity.store(steadySeconds());
+}
+
+void CWorkerThreadHM::accessWorker() {
+    m_workerLock.enter(true);
+    touch();
+}
+
+bool CWorkerThreadHM::tryAccessWorker() {
+    if (!m_workerLock.enter(false)) return false;
+    touch();
+    return true;
+}
+
+void CWorkerThreadHM::releaseWorker() {
+    touch();
+    m_workerLock.leave();
+}
+
+int64_t CWorkerThreadHM::getIdleSeconds() const {
+    return steadySeconds() - m_lastActivity.load();
+}
+
+void CWorkerThreadHM::setBrowseReq(databrowse::BrowseRequest* request) {
+    if (request) m_browseRequest = *request;
+}
+
+std::string CWorkerThreadHM::getBrowseSessionGuid() const {
+    if (!m_browseTask) return {};
+    const TBrowseTask* data = m_browseTask->getDataPtr();
+    if (data->browseSessionGuid && *data->browseSessionGuid) return data->browseSessionGuid;
+    return data->confId;
+}
+
+void CWorkerThreadHM::setLastError(databrowse::BrowseErrorCode code, const std::string& text) {
+    m_errorCode = code;
+    const size_t n = std::min(text.size(), kErrorTextSize - 1);
+    std::memcpy(m_errorText, text.data(), n);
+    m_errorText[n] = '\0';
+}
+
+void CWorkerThreadHM::setAdditionalFlags(std::vector<databrowse::AdditionalFlag>* flags) {
+    m_ownAdditionalFlags.reset();
+    m_ptrAdditionalFlags = flags;
+}

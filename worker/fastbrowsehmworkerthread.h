@@ -1,0 +1,194 @@
+// CWorkerThreadHM: the worker of one browse request, from intake to its last answer. Not a thread: it
+// runs on whichever thread hands it work (a host thread through the controller, a router callback
+// thread). The creator sets its switches before newRequest; afterwards only the thread holding the
+// worker's lock (accessWorker) touches it, except the stop flag, the deletion mark and the activity
+// clock, which any thread may read or set.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/msg/msg_classes.h"
+#include "platform/prediction/predictionclient.h"
+#include "platform/threads/zycriticalsection.h"
+#include "worker/inputdata.h"
+
+class CBrowseTask;
+class CZyNetwork;
+class EvMultiEntityRestoreTask;
+
+class CWorkerThreadHM {
+public:
+    static constexpr size_t kErrorTextSize = 4104;  // NUL included
+
+    // Builds every member and the worker's browse task and private task, and reads the two index-service
+    // configuration keys. Throws what a member's construction throws (nothing is left built then).
+    CWorkerThreadHM();
+    // Deletes the browse task (which ends its return channel), the private task, the query list, the
+    // external browse request and an additional-flag list the worker made itself.
+    virtual ~CWorkerThreadHM();
+    CWorkerThreadHM(const CWorkerThreadHM&) = delete;
+    CWorkerThreadHM& operator=(const CWorkerThreadHM&) = delete;
+
+    // ---- the request's behaviours, which the controller calls under the worker's lock
+    // Runs the whole request on the calling thread; true on success, else the error state says why.
+    virtual bool newRequest(EvMultiEntityRestoreTask* task) = 0;
+    // Sends the caller an error response (code 0 sent as 1) through the task's return channel; nothing
+    // for a null text.
+    virtual void processErrorMessage(databrowse::BrowseErrorCode code, const char* text) = 0;
+
+    // ---- lock (recursive for the thread that holds it); entering and leaving count as activity
+    void accessWorker();
+    // Takes the lock only when free; false (nothing held) when another thread holds it.
+    bool tryAccessWorker();
+    void releaseWorker();
+    // Seconds since the worker was last entered or left (its creation counts).
+    int64_t getIdleSeconds() const;
+
+    // ---- control flags
+    void setStopFlag() { m_stopFlag.store(true); }
+    bool getStopFlag() const { return m_stopFlag.load(); }
+    void markForDeletion() { m_markedForDeletion.store(true); }
+    bool getMarkedForDeletion() const { return m_markedForDeletion.load(); }
+    bool getAsyncMode() const { return m_asyncMode.load(); }
+    void setAsyncMode(bool async) { m_asyncMode.store(async); }
+    void setDirectAPI(bool direct) { m_directAPI = direct; }
+    bool isDirectAPI() const { return m_directAPI; }
+    void setWorkerId(std::string id) { m_workerId = std::move(id); }
+    std::string getWorkerId() const { return m_workerId; }
+
+    // ---- request and answer carriers
+    // Copies the whole request; later changes to the caller's object do not reach the copy.
+    void setBrowseReq(databrowse::BrowseRequest* request);
+    databrowse::BrowseRequest* getBrowseReqV2() { return &m_browseRequest; }
+    // The request prepared for the media agent and handed back to a direct caller (not owned).
+    void setDirectAPIBrowseReq(CNMessageBase* request) { m_requestToReturn = request; }
+    CNMessageBase* getBrowseReqXML() const { return m_requestToReturn; }
+    CBrowseTask* getBrowseTask() const { return m_browseTask.get(); }
+    EvMultiEntityRestoreTask* getPrivateTask() const { return m_privateTask.get(); }
+    // The browse session GUID of the browse task (the key of its configuration record); empty when none.
+    std::string getBrowseSessionGuid() const;
+    TInputData* getInputData() { return &m_inputData; }
+    void setResponse(databrowse::BrowseResponse& response) { m_hmdbResponse = response; }
+    void setBrowseFromHMDB(bool fromHMDB) { m_browseFromHMDB = fromHMDB; }
+    bool getBrowseFromHMDB() const { return m_browseFromHMDB; }
+    databrowse::BrowseResponse* getHMDBBrowseResponse() { return &m_hmdbResponse; }
+    void setJobId(unsigned long long jobId) { m_jobId = jobId; }
+    unsigned long long getJobId() const { return m_jobId; }
+
+    // ---- error state
+    // Stores the code and the text, cut to kErrorTextSize - 1 characters.
+    void setLastError(databrowse::BrowseErrorCode code, const std::string& text);
+    databrowse::BrowseErrorCode getErrorId() const { return m_errorCode; }
+    char* getErrorMessage() { return m_errorText; }
+
+    // ---- per-request switches
+    void setRefCopySuperRestoreFind(bool value) { m_refCopySuperRestoreFind = value; }
+    bool getRefCopySuperRestoreFind() const { return m_refCopySuperRestoreFind; }
+    void setbDoNotFallBackForFilters(bool value) { m_doNotFallBackForFilters = value; }
+    bool getbDoNotFallBackForFilters() const { return m_doNotFallBackForFilters; }
+    void setIsDelegateAccess(bool value) { m_delegateAccess = value; }
+    bool getIsDelegateAccess() const { return m_delegateAccess; }
+    void setForceUseIndexType(databrowse::ForceUseIndexType type) { m_forceUseIndexType = type; }
+    databrowse::ForceUseIndexType getForceUseIndexType() const { return m_forceUseIndexType; }
+    void setIsResourceDomainEnabled(bool value) { m_resourceDomainEnabled = value; }
+    bool getIsResourceDomainEnabled() const { return m_resourceDomainEnabled; }
+    void setResourceDomainUserGUID(std::string guid) { m_resourceDomainUserGUID = std::move(guid); }
+    std::string getResourceDomainUserGUID() const { return m_resourceDomainUserGUID; }
+    // The caller's list (not owned); replaces a list the worker made itself.
+    void setAdditionalFlags(std::vector<databrowse::AdditionalFlag>* flags);
+    std::vector<databrowse::AdditionalFlag>* getAdditionalFlags() const { return m_ptrAdditionalFlags; }
+    void setIMAPReq(databrowse::IMAPReq* request) { m_imapRequest = request; }
+    databrowse::IMAPReq* getIMAPReq() const { return m_imapRequest; }
+    void setFbrMa(std::string mediaAgent) { m_fbrMediaAgent = std::move(mediaAgent); }
+    std::string getFbrMA() const { return m_fbrMediaAgent; }
+    void setGuidLookup(bool value) { m_guidLookup = value; }
+    bool getIsGuidLookup() const { return m_guidLookup; }
+    void setIsAppMining(bool value) { m_appMining = value; }
+    bool getIsAppMining() const { return m_appMining; }
+    void setIsAppMiningFromGui(bool value) { m_appMiningFromGui = value; }
+    bool getIsAppMiningFromGui() const { return m_appMiningFromGui; }
+    bool getIsSyncEnabled() const { return m_syncEnabled; }
+    void setIsExchMonorun(bool value) { m_exchangeMonorun = value; }
+    bool getIsExchMonorun() const { return m_exchangeMonorun; }
+
+    // ---- index-service configuration read when the worker was made
+    int getAlwaysReplyV1() const { return m_alwaysReplyV1; }
+    int getCheckClientMap() const { return m_checkClientMap; }
+
+    // ---- counters of the answers
+    int32_t getOutstandingRequests() const { return m_outstandingRequests; }
+    void setOutstandingRequests(int32_t count) { m_outstandingRequests = count; }
+
+protected:
+    // Creates the browse task and the private task, sets the defaults and reads the configuration keys.
+    void init();
+
+    // Members in their order of construction; "owned" ones are deleted by the destructor.
+    std::atomic<bool> m_markedForDeletion{false};
+    TInputData m_inputData;
+    CZyNetwork* m_session = nullptr;  // borrowed for the current send; never owned
+    std::unique_ptr<CBrowseTask> m_browseTask;
+    std::string m_maClientName;
+    std::string m_maHostName;
+    std::string m_indexBackupSetName;  // first half of the key of a cached index-service session
+    std::string m_indexDbName;         // second half of that key
+    uint32_t m_maVersion = 0;          // above 999: release 10.0 or later
+    std::string m_maVersionText;
+    bool m_maFromTaskOptions = false;
+    CPredictionClient m_predictionClient;
+    CPredictor m_predictor;  // bound to the prediction client and the return channel
+    std::string m_workerId;
+    std::atomic<bool> m_asyncMode{false};  // answers arrive later through the router
+    bool m_directAPI = false;              // prepare, not send, the media-agent request
+    Indexing::BrowseReq m_indexBrowseRequest;
+    databrowse::BrowseRequest m_browseRequest;
+    databrowse::SecuredBrowseRequest m_securedBrowseRequest;
+    CNMessageBase* m_requestToReturn = nullptr;  // never owned
+    std::unique_ptr<EvMultiEntityRestoreTask> m_privateTask;
+    int32_t m_maPlatformType = 2;
+    char m_errorText[kErrorTextSize] = {};
+    databrowse::BrowseErrorCode m_errorCode = databrowse::BROWSE_ERR_NONE;
+    ZyCriticalSection m_workerLock;
+    int32_t m_outstandingRequests = 0;  // index-service requests whose end has not arrived
+    uint32_t m_samplingCounter = 1;
+    std::unique_ptr<databrowse::Querylist> m_queryList;
+    std::unique_ptr<Indexing::ExternalBrowseReq> m_externalBrowseRequest;
+    int32_t m_superSearchOpType = 0;  // kind of browse operation decided at intake
+    bool m_refCopySuperRestoreFind = false;
+    // The caller's list, or m_ownAdditionalFlags when the worker made one itself.
+    std::vector<databrowse::AdditionalFlag>* m_ptrAdditionalFlags = nullptr;
+    std::unique_ptr<std::vector<databrowse::AdditionalFlag>> m_ownAdditionalFlags;
+    bool m_countPass = false;
+    bool m_doNotFallBackForFilters = false;
+    std::string m_userAccessInfo;
+    std::atomic<bool> m_stopFlag{false};  // set by a stop of the session from another thread
+    bool m_delegateAccess = false;
+    databrowse::ForceUseIndexType m_forceUseIndexType = databrowse::FORCE_USE_INDEX_NONE;
+    std::string m_fbrMediaAgent;
+    bool m_indexingV2 = false;
+    bool m_syncEnabled = false;
+    bool m_guidLookup = false;
+    bool m_resourceDomainEnabled = false;
+    std::string m_resourceDomainUserGUID;
+    databrowse::IMAPReq* m_imapRequest = nullptr;  // never owned
+    bool m_exchangeMonorun = false;
+    std::string m_userObjectId;
+    bool m_appMining = false;
+    bool m_appMiningFromGui = false;
+    App::IdxDbEngineType m_idxDbEngineType = App::IDX_DB_ENGINE_CTREE;
+    unsigned long long m_jobId = 0;
+    bool m_browseFromHMDB = false;
+    databrowse::BrowseResponse m_hmdbResponse;
+    int32_t m_alwaysReplyV1 = 0;   // index-service key HM_ALWAYS_REPLY_V1_BROWSE
+    int32_t m_checkClientMap = 0;  // index-service key HM_CHECK_CLIENT_MAP
+    uint64_t m_itemsReceived = 0;
+    std::string m_countTag;
+
+private:
+    void touch();
+    std::atomic<int64_t> m_lastActivity{0};  // steady-clock seconds of the last enter or leave
+};
