@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "platform/security/evalertex.h"
+#include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "tests/support/archive/archmgr_faults.h"
 #include "tests/support/prediction/predictionworld.h"
@@ -179,6 +182,33 @@ TEST_F(Prediction, AFailingMediaLookUpAppendsNothingAndAnAlertCarriesItsText) {
     auto alerts = CAlertStore::snapshot();
     ASSERT_FALSE(alerts.empty());
     EXPECT_EQ(alerts.back().message, text);
+}
+
+TEST_F(Prediction, ARestoreWithoutLocationsPredictsItsSubclientsMediaAndReportsThem) {
+    EvRestoreTask task;
+    task.setJobId(77);
+    task.setSubClientId(world.scB);
+    task.setToTime(hubtest::PredictionWorld::kTime);
+    ASSERT_EQ(client.init(&task, true), 0);
+    EXPECT_EQ(client.addDataMedia(0), 1);
+    ASSERT_EQ(client.getMediaListPtr()->size(), 1u);
+    EXPECT_EQ(client.getMediaListPtr()->front().mediaId, static_cast<uint64_t>(world.mB));
+    EXPECT_EQ(client.getMediaListPtr()->front().flags, kPredictIndexLocation | kPredictDataLocation);
+
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(client.addHeaderToReport(file), 0);
+    EXPECT_EQ(client.addOptionsToReport(file), 0);
+    EXPECT_EQ(client.addMediaListToReport(file), 0);
+    EXPECT_EQ(client.addFooterToReport(file), 0);
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(file);
+    EXPECT_NE(text.find("job [77]"), std::string::npos) << text;
+    EXPECT_NE(text.find("[B-1] flags [10]"), std::string::npos) << text;
+    EXPECT_NE(text.find("Media: 1,"), std::string::npos) << text;
+    EXPECT_EQ(client.addFooterToReport(nullptr), -1);
 }
 
 }  // namespace
