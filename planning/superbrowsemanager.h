@@ -117,6 +117,13 @@ public:
     uint32_t GetMinSPLevelMa() const { return m_minSpLevelMa; }
     bool GetHasCloudLapatopJobs() const { return m_hasCloudLaptopJobs; }
 
+    // ---- what the split asked of the database and the archive manager (for measurements)
+    struct TCallCounts {
+        uint64_t procedureCalls = 0;       // stored procedures run
+        uint64_t archiveManagerCalls = 0;  // archive-manager calls
+    };
+    TCallCounts getCallCounts() const { return m_callCounts; }
+
     // ---- errors
     void setLastError(databrowse::BrowseErrorCode code, const std::string& text);
     std::string getLastError() const;
@@ -204,6 +211,7 @@ private:
     uint32_t m_minSpLevelMa = 0x7FFFFFFF;
     // While cycle rows are gathered: the first cycle of each job, for its data archives' mount text.
     std::unordered_map<uint64_t, size_t> m_firstCycleOfJob;
+    TCallCounts m_callCounts;
     bool m_hasCloudLaptopJobs = false;
 };
 

@@ -425,6 +425,7 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
     int rc;
     {
         CallTimer t(stats.latest);
+        ++m_callCounts.archiveManagerCalls;
         rc = archives.getOldestArchFile(&oldestArgs, &oldest);
     }
     if (rc == 100) {
@@ -449,6 +450,7 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
     LastAfileForEachCycleRet_t cycleFiles;
     {
         CallTimer t(stats.each);
+        ++m_callCounts.archiveManagerCalls;
         rc = archives.getLastAfileForEachCycle(&cycleArgs, &cycleFiles);
     }
     if (rc == 100 || rc == 1) {
@@ -479,6 +481,7 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
     GetMediaAgentRetHM_t ma;
     {
         CallTimer t(stats.ma);
+        ++m_callCounts.archiveManagerCalls;
         rc = archives.getRegularOrBCDIndexMediaAgent(&maArgs, &ma);
     }
     if (rc != 0) {
@@ -530,6 +533,7 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
         ArchFileByTime byTime(nullptr);
         byTime.setValues(0, static_cast<int>(subclient), 0, static_cast<int>(m_toTime), 0, 0,
                          static_cast<int>(m_copyPrecedence), 0, 0, 1);
+        ++m_callCounts.procedureCalls;
         int count = 0;
         for (;;) {
             rc = byTime.getNextRow(&byTime, &count, -1, 0);
@@ -561,6 +565,7 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
         listArgs.listKind = 2;
         listArgs.jobId = static_cast<uint64_t>(job);
         GetAfileListByJobRetHM_t list;
+        ++m_callCounts.archiveManagerCalls;
         rc = archives.getArchFileListByJob(&listArgs, &list);
         if (rc != 0) {
             log.debugLvl(

@@ -230,6 +230,7 @@ int SuperBrowseManager::getCyclesForEntity(int appType, int clientId, int backup
         std::lock_guard<std::mutex> lock(mountXmlProviderLock());
         mount = mountXmlProvider();
     }
+    ++m_callCounts.procedureCalls;
     int count = 0, rows = 0, rc;
     while ((rc = proc.getNextRow(&proc, &count, -1, 0)) == 0) {
         ++rows;
@@ -303,6 +304,7 @@ int SuperBrowseManager::scanMediaAgents(MediaAgentScan& scan, int appType, int c
     ArchFileByTimeSuperBrowse proc(nullptr);
     proc.setValues(appType, clientId, backupSetId, subclientId, fromTime, toTime, copyPrecedence, 1, 0, 1,
                    "");
+    ++m_callCounts.procedureCalls;
     int count = 0, rc;
     while ((rc = proc.getNextRow(&proc, &count, -1, 0)) == 0)
         scan.rows.emplace_back(proc.getDataPtr()->r_mediaAgentId, proc.getDataPtr()->r_agroupId);

@@ -1,0 +1,369 @@
+// The browse planner over seeded Hubmaster databases: both split paths, the last-cycle rule, master
+// media agents, super-browse gates, the indexing-version decision, indexing-v2 databases, the
+// content-indexing split and the archive-file selection.
+#include "planning/superbrowsemanager.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "planning/afileselection.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/db/dbresult.h"
+#include "platform/errors/evmessagecontainer.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdb/seed_familiesb.h"
+#include "platform/hubdb/seed_planning.h"
+#include "platform/log/evdebug.h"
+#include "platform/tasks/evrestoretask.h"
+#include "tests/platform/db/tempdir.h"
+
+namespace {
+
+constexpr int kT0 = 1700000000;
+constexpr int kDay = 86400;
+
+class Planner : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EvDebugFileInstance::setLogDirectory(dir.path());
+        ZYPlatformInfo::setRegistryPath(dir.file("registry.ini"));
+        seed = std::make_unique<hubdb::HubDbSeed>(dir.file("hub.db"));
+        ASSERT_TRUE(seed->ok()) << seed->error();
+        ma = seed->addMediaAgent({.name = "ma1"}, "11.0");
+        sp = seed->addStoragePolicy("sp1", ma);
+        client = seed->addClient({.name = "client1"});
+        bs = seed->addBackupSet("bs1");
+        sc1 = seed->addSubclient(
+            {.clientId = client, .appTypeId = 29, .backupSetId = bs, .name = "sc1", .storagePolicyId = sp});
+        sc2 = seed->addSubclient(
+            {.clientId = client, .appTypeId = 29, .backupSetId = bs, .name = "sc2", .storagePolicyId = sp});
+    }
+    void TearDown() override {
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+        EvDebugFileInstance::setLogDirectory("");
+    }
+    void open() {
+        std::string error;
+        ASSERT_EQ(hubdb::openHubDatabase(seed->path(), &error), zydb::DB_OK) << error;
+    }
+    // Three cycles per subclient: a full and an incremental each day.
+    void threeCycles(int sc, int offset = 0) {
+        for (int d = 0; d < 3; ++d) {
+            seed->addBackup(sc, 1, kT0 + d * kDay + offset, 2);
+            seed->addBackup(sc, 2, kT0 + d * kDay + 3600 + offset, 2);
+        }
+    }
+    std::unique_ptr<EvMultiEntityRestoreTask> task(int subclient, long from, long to,
+                                                   unsigned long long options = 0, const char* ext = "") {
+        auto t = std::make_unique<EvMultiEntityRestoreTask>();
+        t->setTaskParameters(0, 0, 0, options, 2, client, bs, 0, to, from, 29, 1, 0, 0);
+        t->setSubClientId(subclient);
+        t->setextendedOptions(ext);
+        return t;
+    }
+    static std::string options(std::initializer_list<int> positions) {
+        std::string s(200, '0');
+        for (int p : positions) s[p] = '1';
+        return s;
+    }
+
+    TempDir dir;
+    std::unique_ptr<hubdb::HubDbSeed> seed;
+    int ma = 0, sp = 0, client = 0, bs = 0, sc1 = 0, sc2 = 0;
+};
+
+TEST(SuperBrowseRecords, OrderingsAndExtendedOptions) {
+    SuperBrowse a, b;
+    a.findTime = 0x80000000u;
+    b.findTime = 5;
+    EXPECT_TRUE(SuperBrowseCmp(b, a));
+    EXPECT_FALSE(SuperBrowseCmp(a, b));
+    SuperBrowseArchive x, y;
+    x.r_afileId = y.r_afileId = 7;
+    x.r_kelmarchId = 1;
+    y.r_kelmarchId = 2;
+    EXPECT_FALSE(ArchiveEq(x, y));
+    EXPECT_TRUE(ArchiveCmp(x, y));
+
+    EvMultiEntityRestoreTask t;
+    t.setextendedOptions("0000000000");
+    SuperBrowseManager m(&t);
+    EXPECT_EQ(m.getExtendedOption(-1), 0);
+    EXPECT_EQ(m.getExtendedOption(1025), 0);
+    EXPECT_EQ(m.getExtendedOption(1024), '0');
+    EXPECT_EQ(m.getExtendedOption(88), '\0');
+    EXPECT_EQ(m.getOldestMa(), 0xFFFFFFFFu);
+    EXPECT_TRUE(m.getFirstCycle() == m.getLastCycle());
+}
+
+TEST(SuperBrowseRecords, StopBrowseByServicePack) {
+    for (const char* v : {"11.0", "11.0 SP2", "11.0 SP3", "11.0 SP3a", "11.0 SP3bx"})
+        EXPECT_TRUE(SuperBrowseManager::shouldDisableStopBrowse(v)) << v;
+    for (const char* v : {"11.0 SP3b", "11.0 SP3b+", "11.0 SP4", "11.0 SP24"})
+        EXPECT_FALSE(SuperBrowseManager::shouldDisableStopBrowse(v)) << v;
+}
+
+// A range over both subclients by the stored procedure: every cycle but the last of each subclient is
+// dropped, the two left are numbered in find-time order and super browse is applied.
+TEST_F(Planner, RangeBrowseKeepsTheLastCycleOfEachSubclient) {
+    threeCycles(sc1);
+    threeCycles(sc2, 60);
+    open();
+    auto t = task(0, kT0 - 10, kT0 + 3 * kDay);
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.split("\\"), 0) << m.getLastError();
+    ASSERT_EQ(m.getCycleCount(), 2u);
+    auto& cycles = *m.getCycles();
+    EXPECT_EQ(cycles[0].appId, static_cast<uint32_t>(sc1));
+    EXPECT_EQ(cycles[1].appId, static_cast<uint32_t>(sc2));
+    EXPECT_EQ(cycles[0].cycleNumber, 1u);
+    EXPECT_EQ(cycles[1].cycleNumber, 2u);
+    // The index file closes the job one second after its data.
+    EXPECT_EQ(cycles[0].findTime, static_cast<uint32_t>(kT0 + 2 * kDay + 3601));
+    for (const SuperBrowseArchive& a : m.getDataArchives()) {
+        const SuperBrowse& c = a.appId == static_cast<uint32_t>(sc1) ? cycles[0] : cycles[1];
+        EXPECT_GE(a.r_createTime, static_cast<int>(c.fromTime));
+        EXPECT_LE(a.r_createTime, static_cast<int>(c.toTime));
+    }
+    EXPECT_GE(m.getOldestMa(), 1000u);
+    EXPECT_TRUE(m.isSuperBrowse());
+    EXPECT_FALSE(m.getSuperBrowseMa().empty());
+}
+
+// Option bit 0x8 keeps every cycle; the registry hook refuses super browse.
+TEST_F(Planner, EveryCycleAndTheRegistryHook) {
+    threeCycles(sc1);
+    open();
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "nDISABLESUPERBROWSE", 1));
+    auto t = task(sc1, kT0 - 10, kT0 + 3 * kDay, 0x8);
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.split("\\"), 0);
+    EXPECT_EQ(m.getCycleCount(), 3u);
+    EXPECT_FALSE(m.isSuperBrowse());
+    EXPECT_FALSE(m.canSuperBrowseBeApplied());
+}
+
+// A point in time with one cycle: no super browse unless extended option 86 asks for it.
+TEST_F(Planner, SingleCycleNeedsOption86) {
+    threeCycles(sc1);
+    open();
+    for (bool opt86 : {false, true}) {
+        std::string ext = opt86 ? options({86}) : options({});
+        auto t = task(sc1, 0, kT0 + kDay + 7200, 0, ext.c_str());
+        SuperBrowseManager m(t.get());
+        ASSERT_EQ(m.split("\\"), 0);
+        ASSERT_EQ(m.getCycleCount(), 1u);
+        EXPECT_EQ((*m.getCycles())[0].findTime, static_cast<uint32_t>(kT0 + kDay + 3601));
+        EXPECT_EQ(m.isSuperBrowse(), opt86);
+    }
+}
+
+// Nothing backed up: code 2; a media agent older than 10 disables super browse and stop requests.
+TEST_F(Planner, NoCyclesAndOldMediaAgents) {
+    int oldMa = seed->addMediaAgent({.name = "ma9"}, "9.0");
+    int oldSp = seed->addStoragePolicy("sp9", oldMa);
+    int sc3 = seed->addSubclient(
+        {.clientId = client, .appTypeId = 29, .backupSetId = bs, .name = "sc3", .storagePolicyId = oldSp});
+    threeCycles(sc3);
+    open();
+    {
+        auto t = task(sc1, kT0, kT0 + kDay);
+        SuperBrowseManager m(t.get());
+        EXPECT_EQ(m.split("\\"), -1);
+        EXPECT_EQ(m.getLastErrorCode(), databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
+        EXPECT_FALSE(m.getLastError().empty());
+    }
+    auto t = task(sc3, kT0 - 10, kT0 + 3 * kDay, 0x8, options({86}).c_str());
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.split("\\"), 0);
+    EXPECT_LE(m.getOldestMa(), 999u);
+    EXPECT_TRUE(m.getDisableStopBrowseFlag());
+    EXPECT_FALSE(m.isSuperBrowse());
+}
+
+// The per-subclient path: cycles from the archive manager, data archives without index files or
+// catalogue markers, the media agent listed once.
+TEST_F(Planner, PerSubclientPath) {
+    threeCycles(sc1);
+    threeCycles(sc2, 60);
+    auto marker = seed->addJob({.appId = sc1, .level = 2, .startTime = kT0 + 2 * kDay + 7000});
+    seed->addArchFile({.appId = sc1, .jobId = marker, .fileType = 9, .cTime = kT0 + 2 * kDay + 7000});
+    seed->addArchFile({.appId = sc1, .jobId = marker, .fileType = 1, .cTime = kT0 + 2 * kDay + 7000});
+    seed->addArchFile(
+        {.appId = sc1, .jobId = marker, .fileType = 6, .cTime = kT0 + 2 * kDay + 7000, .name = "idx"});
+    open();
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "nDONOTUSESUPERBROWSESP", 1));
+    auto t = task(0, kT0 - 10, kT0 + 3 * kDay);
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.split("\\"), 0) << m.getLastError();
+    EXPECT_GE(m.getCycleCount(), 2u);
+    bool sawMarkerJobData = false;
+    for (const SuperBrowseArchive& a : m.getDataArchives()) {
+        EXPECT_TRUE(a.r_fileType == 1 || a.r_fileType == 4) << a.r_fileType;
+        if (a.r_jobId == marker) sawMarkerJobData = true;
+    }
+    EXPECT_TRUE(sawMarkerJobData);
+    EXPECT_FALSE(m.getIndexArchives().empty());
+    EXPECT_EQ(m.getSuperBrowseMa().size(), 1u);
+}
+
+// Two cycles of one subclient with the same find time, with another subclient's cycle between them
+// after a plain find-time sort, are one cycle.
+TEST_F(Planner, DuplicateCyclesAreRemovedWhereverTheyFall) {
+    seed->addBackup(sc1, 1, kT0, 1);
+    seed->addBackup(sc2, 1, kT0, 1);
+    open();
+    auto t = task(0, kT0 - 10, kT0 + 10, 0x8);
+    t->addEntity([&] {
+        databrowse::EntityWithFilters e;
+        e.getObjectAccessor(databrowse::EntityWithFilters::f::entity, true)
+            ->setint64(ZyEntities::GenericEntity::f::subclientId, sc1);
+        return e;
+    }());
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.split("\\"), 0);
+    EXPECT_EQ(m.getCycleCount(), 2u);
+}
+
+// Selections written by one thread while others read them; the selected media agent replaces the
+// master list.
+TEST_F(Planner, SelectionsAreSharedSafely) {
+    threeCycles(sc1);
+    open();
+    auto t = task(sc1, kT0 - 10, kT0 + 3 * kDay, 0x8);
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.split("\\"), 0);
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            m.selectMediaAgent("ma" + std::to_string(i % 3));
+            m.setIndexingV2(i % 2 == 0);
+        }
+    });
+    for (int i = 0; i < 2000; ++i) {
+        std::string s = m.getSelectedMA();
+        EXPECT_TRUE(s.empty() || s.rfind("ma", 0) == 0);
+        (void)m.isIndexingV2();
+    }
+    writer.join();
+    m.selectMediaAgent("chosen");
+    EXPECT_EQ(m.getSuperBrowseMa(), std::list<std::string>{"chosen"});
+}
+
+TEST_F(Planner, SubclientsOfABrowse) {
+    hubdb::PlanningSeed more(*seed);
+    seed->addSubclientProperty(sc2, "Index SubClient", "1");
+    more.addJobAction(1, 1, 0, 4, sc1, 1);
+    open();
+    std::vector<APP_Application_t> rows;
+    ASSERT_FALSE(SuperBrowseManager::getAppIds(bs, 0, rows, false).IsError());
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].id, sc1);
+    rows.clear();
+    // sc1 has a pending index-log action and no index-log file: it is left out.
+    ASSERT_FALSE(SuperBrowseManager::getAppIds(bs, 0, rows, true).IsError());
+    EXPECT_TRUE(rows.empty());
+    seed->addArchFile({.appId = sc1, .jobId = 0, .fileType = 2, .cTime = kT0, .name = "IdxLogs_V1"});
+    ASSERT_FALSE(SuperBrowseManager::getAppIds(bs, sc1, rows, true).IsError());
+    EXPECT_EQ(rows.size(), 1u);
+}
+
+// The caller's choice decides at once; a client switched to v2 plans one entry per index database on
+// its index server, and a failed database look-up is not reported as "no backups".
+TEST_F(Planner, IndexingVersionAndV2Databases) {
+    threeCycles(sc1);
+    hubdb::FamiliesBSeed fb(*seed);
+    int node = seed->addMediaAgent({.name = "idxnode"}, "11.0 SP24");
+    int server = fb.addIndexServer("Virtual Machine", "idxsrv", {{.clientId = node}});
+    hubdb::IndexDatabaseSeed db;
+    db.dbName = hubdb::HubDbSeed::makeGuid(3, bs);
+    db.backupSetId = bs;
+    db.engineType = 1;
+    db.currentIdxServer = server;
+    fb.addIndexDatabase(db);
+    seed->addProperty("APP_ClientProp",
+                      {.ownerId = client, .name = "IndexingV2_200029", .value = "1", .created = kT0 - kDay});
+    open();
+    {
+        auto t = task(sc1, 0, kT0 + 3 * kDay, 0, options({106}).c_str());
+        SuperBrowseManager m(t.get());
+        bool v2 = true;
+        unsigned long type = 0;
+        EXPECT_EQ(m.determineBrowseIndexingVersion(v2, type), 0u);
+        EXPECT_FALSE(v2);
+    }
+    auto t = task(sc1, 0, kT0 + 3 * kDay);
+    SuperBrowseManager m(t.get());
+    bool v2 = false;
+    unsigned long type = 0;
+    EXPECT_EQ(m.determineBrowseIndexingVersion(v2, type), static_cast<unsigned long long>(kT0 - kDay));
+    EXPECT_TRUE(v2);
+    EXPECT_EQ(type, 200029u);
+    SuperBrowseManager planned(t.get());
+    int rc = planned.split("\\");
+    if (rc == 0) {
+        ASSERT_EQ(planned.getCycleCount(), 1u);
+        EXPECT_TRUE((*planned.getCycles())[0].indexingV2Cycle);
+        EXPECT_EQ((*planned.getCycles())[0].mediaAgentVersion, 1100u);
+        EXPECT_TRUE(planned.isIndexingV2());
+    } else {
+        EXPECT_NE(planned.getLastErrorCode(), databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
+    }
+}
+
+// Archive-file selection: the latest and the cycle's backups, and a range that cannot be browsed.
+TEST_F(Planner, ArchiveFileSelection) {
+    threeCycles(sc1);
+    open();
+    EvMessageContainer messages;
+    TAfileSelection sel;
+    sel.subclientId = static_cast<uint32_t>(sc1);
+    sel.appType = 29;
+    EXPECT_EQ(getSnapAfile(0, &sel, messages, 0), -1);
+    EXPECT_EQ(getSnapAfile(0, nullptr, messages, sc1), -1);
+    EXPECT_GT(getSnapAfile(kT0 + kDay + 10, &sel, messages, sc1), 0);
+    ASSERT_EQ(setIndexingAfiles(kT0 + kDay + 3700, &sel, messages), 0);
+    EXPECT_NE(sel.latest.id.archFileId, 0u);
+    EXPECT_NE(sel.latestInCycle.id.archFileId, 0u);
+    EXPECT_LE(sel.latestInCycle.creationTime, static_cast<uint32_t>(kT0 + kDay + 3700));
+    EXPECT_NE(sel.exact.creationTime, 0u);
+    // The from-time is raised to the oldest backup before the range check.
+    TAfileSelection range = sel;
+    range.fromTime = 5;
+    range.toTime = kT0 - 100;
+    EXPECT_EQ(setIndexingAfiles(0, &range, messages), -1);
+    EXPECT_EQ(range.fromTime, static_cast<uint32_t>(kT0));
+    range.toTime = 0;
+    EXPECT_EQ(setIndexingAfiles(0, &range, messages), 0);
+    EXPECT_EQ(range.exact.id.archFileId, range.latestInCycle.id.archFileId);
+}
+
+// The VM optimisation binds the machine GUID and skips text that is not one; the content-indexing
+// split never plans indexing v2.
+TEST_F(Planner, VmOptimisationAndContentIndexingSplit) {
+    threeCycles(sc1);
+    hubdb::PlanningSeed more(*seed);
+    const std::string guid = "0a1b2c3d-0000-1111-2222-333344445555";
+    int job = seed->addJob({.appId = sc1, .level = 1, .startTime = kT0 + 5});
+    seed->exec("UPDATE JMBkpStats SET appType = 106 WHERE jobId = ?", {zydb::DbValue::ofInt(job)});
+    more.addVmProperty(job, "vmGUID", guid);
+    seed->addProperty("APP_ClientProp",
+                      {.ownerId = client, .name = "IndexingV2_200029", .value = "1", .created = kT0});
+    ZYPlatformInfo::setString("MediaAgent", "msBackupsetsWithExchangeOptimization",
+                              std::to_string(bs) + "\\0" + "77");
+    open();
+    auto t = task(0, kT0 - 10, kT0 + 3 * kDay);
+    t->setAppType(106);
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.splitCI((std::string("\\") + guid + "\\folder").c_str()), 0) << m.getLastError();
+    EXPECT_FALSE(m.isIndexingV2());
+    EXPECT_EQ(backupsetsWithExchangeOptimization(), (std::vector<uint32_t>{static_cast<uint32_t>(bs), 77u}));
+    for (const SuperBrowse& c : *m.getCycles()) EXPECT_EQ(c.appId, static_cast<uint32_t>(sc1));
+    SuperBrowseManager quoted(t.get());
+    EXPECT_EQ(quoted.splitCI("\\x' OR 1=1 --aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\\y"), 0);
+}
+
+}  // namespace
