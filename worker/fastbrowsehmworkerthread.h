@@ -14,7 +14,10 @@
 #include "platform/msg/msg_classes.h"
 #include "platform/prediction/predictionclient.h"
 #include "platform/threads/zycriticalsection.h"
+#include "worker/authentication.h"
 #include "worker/inputdata.h"
+
+class EvRestoreTask;
 
 class CBrowseTask;
 class CZyNetwork;
@@ -119,6 +122,46 @@ public:
     int getAlwaysReplyV1() const { return m_alwaysReplyV1; }
     int getCheckClientMap() const { return m_checkClientMap; }
 
+    // ---- checks of a request (worker/authentication.cpp, worker/normalisation.cpp,
+    // worker/timerangechecks.cpp, worker/vsaaccess.cpp), called by newRequest under the worker's lock
+    // The authentication step: may the task's user (or a direct caller without a user name) browse, and
+    // with which rights; entities the user may not browse leave the task. The results are in `auth`;
+    // false only for a failure that ends the request at once (a CI report whose web server is unknown).
+    bool authenticateRequest(EvMultiEntityRestoreTask* task, TRequestAuth& auth);
+    // True when the user may browse, with authMode 2 (full) or 1 (end user); else the error state says why.
+    bool AuthenticateUser(EvMultiEntityRestoreTask* task, int& authMode, bool isNimbraUser);
+    // True when the user holds the delete capability on the task's client and app type.
+    bool CanUserDeleteData(EvMultiEntityRestoreTask* task);
+    // Registry switch "~Hubmaster"/bVSAEnableEndUserAccess equal to 1.
+    bool isVSAEndUserAccessEnabled();
+    // VM end-user access of a hypervisor browse: true when allowed; vmGuids receives the user's own VMs
+    // when the switch is on. On refusal the error state is set and the browse-access alert raised.
+    bool handleVSARequest(EvMultiEntityRestoreTask* task, std::vector<std::string>& vmGuids);
+    // Normalisation: the private task made from `task` with every default filled in, the filter read,
+    // the session GUID set on both tasks (sessionGuidGenerated when this request made it). False ends the
+    // request (the delayed-stubbing time could not be had).
+    bool normaliseRequest(EvMultiEntityRestoreTask* task, const TRequestAuth& auth, bool& sessionGuidGenerated);
+    // The incoming task's filter (query-list XML) kept by normalisation; empty: no filter.
+    const std::string& getBrowseFindPattern() const { return m_browseFindPattern; }
+    databrowse::Querylist* getQueryList() const { return m_queryList.get(); }
+    const std::string& getUserAccessInfo() const { return m_userAccessInfo; }
+    const std::string& getUserObjectId() const { return m_userObjectId; }
+    // Upgrade time of the private task's client (0: never upgraded); -1 after sending error 11.
+    int getClientUpgradeTime();
+    // Whether archive files of [fromTime, toTime] lie after / at-or-before the upgrade; always 0 unless
+    // the archive files cannot be read (-1, error 11 set).
+    int getArchFileVersions(EvRestoreTask* task, int fromTime, int toTime, int upgradeTime, bool& afterUpgrade,
+                            bool& beforeUpgrade);
+    bool isSnapSubclientInvolved(EvRestoreTask& task);
+    // Sends error 12 naming the upgrade time; 0.
+    int handleInvalidBrowseTimeRange(int fromTime, int toTime, int upgradeTime);
+    // The copy precedence of the backup copy of a snapshot, or -1.
+    int handleViewBackupCopy(EvRestoreTask& task);
+    // Sends error 13 (no backup-copy job); 0.
+    int handleNoBackupCopyJob(EvRestoreTask& task);
+    // "<thread id>-<milliseconds>-1"; distinct across the process (the milliseconds strictly increase).
+    static std::string GenerateSessionId();
+
     // ---- counters of the answers
     int32_t getOutstandingRequests() const { return m_outstandingRequests; }
     void setOutstandingRequests(int32_t count) { m_outstandingRequests = count; }
@@ -177,6 +220,7 @@ protected:
     databrowse::IMAPReq* m_imapRequest = nullptr;  // never owned
     bool m_exchangeMonorun = false;
     std::string m_userObjectId;
+    std::string m_browseFindPattern;  // the incoming task's filter, kept by normalisation
     bool m_appMining = false;
     bool m_appMiningFromGui = false;
     App::IdxDbEngineType m_idxDbEngineType = App::IDX_DB_ENGINE_CTREE;
