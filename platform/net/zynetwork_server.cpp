@@ -68,12 +68,15 @@ CUxError CZyNetworkServer::SelectData(int, int, int) {
         return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::SelectData",
                                 "service [" + m_name + "] is served by another server");
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_quitting) return CUxError::Success();
-    }
-    if (!m_listener->running()) {
-        CUxError error = m_listener->start(m_listenPort);
-        if (error.IsError()) return error;
+        std::lock_guard<std::mutex> starting(m_listenerMutex);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_quitting) return CUxError::Success();
+        }
+        if (!m_listener->running()) {
+            CUxError error = m_listener->start(m_listenPort);
+            if (error.IsError()) return error;
+        }
     }
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock, [this] { return m_quit; });
@@ -82,15 +85,18 @@ CUxError CZyNetworkServer::SelectData(int, int, int) {
 
 CUxError CZyNetworkServer::Quit(bool, bool) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_quitting) return CUxError::Success();
-        m_quitting = true;
-    }
-    // From now on the listener hands nothing more to this server.
-    if (m_attached) {
-        const bool lastServer = m_listener->detach(this);
-        if (m_role == ListenerRole::Own || (m_role == ListenerRole::Machine && lastServer))
-            m_listener->stop();
+        std::lock_guard<std::mutex> stopping(m_listenerMutex);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_quitting) return CUxError::Success();
+            m_quitting = true;
+        }
+        // From now on the listener hands nothing more to this server.
+        if (m_attached) {
+            const bool lastServer = m_listener->detach(this);
+            if (m_role == ListenerRole::Own || (m_role == ListenerRole::Machine && lastServer))
+                m_listener->stop();
+        }
     }
 
     const std::thread::id self = std::this_thread::get_id();

@@ -93,6 +93,9 @@ private:
     const int m_listenPort;   // the port to listen on when this server starts its listener
     bool m_attached = false;  // the name was free on the listener; set by the constructor
 
+    // Taken before m_mutex: keeps SelectData's start of the listener and Quit's stop of it apart, so
+    // a Quit that lands while SelectData is starting never leaves the listener running.
+    std::mutex m_listenerMutex;
     mutable std::mutex m_mutex;         // guards the fields below
     std::condition_variable m_changed;  // a connection ended, or the server quit
     std::map<long long, TConnection> m_connections;
