@@ -76,8 +76,9 @@ function(hub_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
   target_link_libraries(${name} PRIVATE ${HT_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   add_test(NAME ${name} COMMAND ${name})
+  # Logs of suites that set no folder of their own go to the build folder, never the temp folder.
   set_tests_properties(${name} PROPERTIES TIMEOUT 600
-    ENVIRONMENT "HUB_SOURCE_DIR=${PROJECT_SOURCE_DIR};HUB_BINARY_DIR=${PROJECT_BINARY_DIR}")
+    ENVIRONMENT "HUB_SOURCE_DIR=${PROJECT_SOURCE_DIR};HUB_BINARY_DIR=${PROJECT_BINARY_DIR};HUB_LOG_DIR=${PROJECT_BINARY_DIR}/test-logs")
 endfunction()
 
 function(hub_bench name)

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +18,9 @@
 #include <sstream>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/config/privatefile.h"
+#include "platform/config/zyformat.h"
 
 namespace {
 
@@ -68,16 +71,15 @@ std::atomic<ZYPlatformInfo::DiagnosticSink> g_sink{nullptr};
 
 void diagnose(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void diagnose(int level, const char* fmt, ...) {
-    char text[1024];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(text, sizeof(text), fmt, ap);
+    const std::string text = zyFormatV(fmt, ap);
     va_end(ap);
     ZYPlatformInfo::DiagnosticSink sink = g_sink.load();
     if (sink) {
-        sink(level, text);
+        sink(level, text.c_str());
     } else {
-        fprintf(stderr, "ZYPlatformInfo: %s\n", text);
+        fprintf(stderr, "ZYPlatformInfo: %s\n", text.c_str());
     }
 }
 
@@ -87,7 +89,9 @@ std::string currentPath(Registry& r) {
     return env ? std::string(env) : std::string();
 }
 
-long long nanos(const struct timespec& ts) { return ts.tv_sec * 1000000000LL + ts.tv_nsec; }
+long long nanos(const struct timespec& ts) {
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
 
 std::shared_ptr<Snapshot> parse(const std::string& path) {
     auto snap = std::make_shared<Snapshot>();
@@ -245,19 +249,12 @@ bool rewrite(const char* section, const char* key, const std::string* value) {
             out.insert(out.begin() + sectionEnd, entry);
         }
     }
-    std::string tmp = path + ".tmp." + std::to_string(getpid());
-    {
-        std::ofstream o(tmp, std::ios::trunc);
-        if (!o) return false;
-        for (const std::string& l : out) o << l << '\n';
-        o.flush();
-        if (!o) {
-            unlink(tmp.c_str());
-            return false;
-        }
-    }
-    if (rename(tmp.c_str(), path.c_str()) != 0) {
-        unlink(tmp.c_str());
+    std::string text;
+    for (const std::string& l : out) text += l + '\n';
+    // The registry holds the installation's keys: owner-only, and durable before it replaces the old.
+    std::string error;
+    if (!zyconfig::writePrivateFile(path, text, &error)) {
+        diagnose(-1, "registry file not written: %s", error.c_str());
         return false;
     }
     return true;
@@ -317,6 +314,20 @@ int ZYPlatformInfo::getString(const char* section, const char* key, std::string*
     return 1;
 }
 
+int ZYPlatformInfo::getSecret(const char* section, const char* key, std::string* value) {
+    std::string text;
+    if (!value || !lookup(section, key, &text)) return 0;
+    std::string why;
+    if (!zyconfig::isPrivateFile(getRegistryPath(), &why)) {
+        // Said on every refusal: a service that will not start must say why each time it is asked.
+        diagnose(-1, "ERROR: the secret [%s][%s] is refused: the registry file %s", section ? section : "",
+                 key, why.c_str());
+        return 0;
+    }
+    *value = text;
+    return 1;
+}
+
 bool ZYPlatformInfo::setString(const char* section, const char* key, const std::string& value) {
     if (value.find('\n') != std::string::npos) return false;
     return rewrite(section, key, &value);
@@ -326,7 +337,9 @@ bool ZYPlatformInfo::setNumber(const char* section, const char* key, unsigned lo
     return setString(section, key, std::to_string(value));
 }
 
-bool ZYPlatformInfo::removeValue(const char* section, const char* key) { return rewrite(section, key, nullptr); }
+bool ZYPlatformInfo::removeValue(const char* section, const char* key) {
+    return rewrite(section, key, nullptr);
+}
 
 void ZYPlatformInfo::setRegistryPath(const std::string& path) {
     Registry& r = registry();
@@ -342,4 +355,6 @@ std::string ZYPlatformInfo::getRegistryPath() {
     return currentPath(r);
 }
 
-void ZYPlatformInfo::setDiagnosticSink(DiagnosticSink sink) { g_sink.store(sink); }
+void ZYPlatformInfo::setDiagnosticSink(DiagnosticSink sink) {
+    g_sink.store(sink);
+}

@@ -15,6 +15,7 @@
 #include <map>
 #include <vector>
 
+#include "platform/config/zyformat.h"
 #include "platform/config/zyplatforminfo.h"
 
 namespace evdebug_detail {
@@ -189,7 +190,9 @@ void EvDebugFileInstance::setLogDirectory(const std::string& dir) {
     s.dir = dir;
 }
 
-std::string EvDebugFileInstance::getLogDirectory() { return evdebug_detail::logDirectory(); }
+std::string EvDebugFileInstance::getLogDirectory() {
+    return evdebug_detail::logDirectory();
+}
 
 std::string EvDebugFileInstance::filePath() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -220,7 +223,7 @@ std::shared_ptr<LogFile> EvDebugFileInstance::file() {
         std::string name = m_fileName.empty() ? evdebug_detail::defaultFileName() : m_fileName;
         m_resolvedPath = (std::filesystem::path(evdebug_detail::logDirectory()) / name).string();
         m_file = evdebug_detail::fileFor(m_resolvedPath);
-        long long cap = m_maxBytesArg > 0 ? m_maxBytesArg
+        long long cap = m_maxBytesArg > 0        ? m_maxBytesArg
                         : m_registryMaxBytes > 0 ? m_registryMaxBytes
                                                  : evdebug_detail::kDefaultMaxBytes;
         m_file->setMaxBytes(cap);
@@ -243,8 +246,9 @@ void EvDebugFileInstance::refresh() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_registryMaxBytes = static_cast<long long>(sizeMb) * 1024 * 1024;
-        effective = m_levelOverride >= 0 ? m_levelOverride : (level > INT_MAX ? INT_MAX : static_cast<int>(level));
-        cap = m_maxBytesArg > 0 ? m_maxBytesArg
+        effective =
+            m_levelOverride >= 0 ? m_levelOverride : (level > INT_MAX ? INT_MAX : static_cast<int>(level));
+        cap = m_maxBytesArg > 0        ? m_maxBytesArg
               : m_registryMaxBytes > 0 ? m_registryMaxBytes
                                        : evdebug_detail::kDefaultMaxBytes;
         f = m_file;
@@ -287,9 +291,9 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
     struct tm tmv;
     localtime_r(&ts.tv_sec, &tmv);
     char head[256];
-    int n = snprintf(head, sizeof(head), "%04d-%02d-%02d %02d:%02d:%02d.%06ld %d %ld %s %d ", tmv.tm_year + 1900,
-                     tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, ts.tv_nsec / 1000,
-                     static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
+    int n = snprintf(head, sizeof(head), "%04d-%02d-%02d %02d:%02d:%02d.%06ld %d %ld %s %d ",
+                     tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+                     ts.tv_nsec / 1000, static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
                      (tag && *tag) ? tag : "-", level);
     if (n < 0) return;
     if (static_cast<size_t>(n) >= sizeof(head)) n = sizeof(head) - 1;
@@ -297,6 +301,13 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
     std::string line;
     size_t textLen = text ? strlen(text) : 0;
     while (textLen > 0 && (text[textLen - 1] == '\n' || text[textLen - 1] == '\r')) --textLen;
+    size_t cut = 0;
+    if (textLen > EvDebug::kMaxTextBytes) {
+        size_t keep = EvDebug::kMaxTextBytes;
+        while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;  // whole UTF-8
+        cut = textLen - keep;
+        textLen = keep;
+    }
     line.reserve(static_cast<size_t>(n) + textLen + 64);
     line.append(head, static_cast<size_t>(n));
     if (function && *function) {
@@ -305,6 +316,7 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
     }
     if (isError) line.append("ERROR: ");
     if (text) line.append(text, textLen);
+    if (cut > 0) line.append(" [... " + std::to_string(cut) + " bytes cut]");
     line.push_back('\n');
     f->write(line.data(), line.size());
     m_linesWritten.fetch_add(1, std::memory_order_relaxed);
@@ -312,7 +324,9 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
 
 // ---- EvDebug
 
-EvDebug::EvDebug(EvDebugFileInstance* instance) : m_instance(instance) { m_tag[0] = '\0'; }
+EvDebug::EvDebug(EvDebugFileInstance* instance) : m_instance(instance) {
+    m_tag[0] = '\0';
+}
 
 EvDebug::~EvDebug() = default;
 
@@ -336,19 +350,7 @@ void EvDebug::setPrefixMessage(const char* tag) {
 void EvDebug::vwrite(const char* function, int level, bool isError, const char* format, va_list ap) {
     EvDebugFileInstance* inst = instance();
     if (level > inst->debugLevel()) return;
-    char stackBuf[2048];
-    va_list copy;
-    va_copy(copy, ap);
-    int n = vsnprintf(stackBuf, sizeof(stackBuf), format ? format : "", copy);
-    va_end(copy);
-    if (n < 0) return;
-    if (static_cast<size_t>(n) < sizeof(stackBuf)) {
-        inst->write(m_tag, level, function, isError, stackBuf);
-        return;
-    }
-    std::vector<char> big(static_cast<size_t>(n) + 1);
-    vsnprintf(big.data(), big.size(), format, ap);
-    inst->write(m_tag, level, function, isError, big.data());
+    inst->write(m_tag, level, function, isError, zyFormatV(format ? format : "", ap).c_str());
 }
 
 void EvDebug::debugLvl(int level, const char* format, ...) {
@@ -393,6 +395,23 @@ void EvDebug::error(const char* format, ...) {
     va_end(ap);
 }
 
-int EvDebug::getDebugLevel() { return instance()->debugLevel(); }
+int EvDebug::getDebugLevel() {
+    return instance()->debugLevel();
+}
 
-void EvDebug::refreshAllParams() { instance()->refresh(); }
+void evTaggedLogV(const char* tag, int level, bool isError, const char* format, va_list ap) {
+    EvDebug log(nullptr);
+    log.setPrefixMessage(tag);
+    log.vwrite(nullptr, level, isError, format, ap);
+}
+
+void evTaggedLog(const char* tag, int level, bool isError, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    evTaggedLogV(tag, level, isError, format, ap);
+    va_end(ap);
+}
+
+void EvDebug::refreshAllParams() {
+    instance()->refresh();
+}

@@ -17,7 +17,11 @@
 //     DebugMaxSizeMB  size cap of the file in MB (default 50); past it the file is renamed to
 //                     "<name>.1" (replacing the previous one) and a new file is started.
 //
+// A line is never cut silently: a text longer than EvDebug::kMaxTextBytes keeps that many bytes and
+// ends with a mark that says how many were cut; shorter texts are written whole.
+//
 // Usage from platform code:  EvDebug log(nullptr); log.setPrefixMessage("TAG"); log.debugLvl(-1, "...");
+// Component loggers with a fixed tag (ZYNET, MSG, thread failures, ...) forward to evTaggedLog.
 #pragma once
 
 #include <atomic>
@@ -64,17 +68,17 @@ private:
     std::shared_ptr<evdebug_detail::LogFile> file();  // opens on first use
 
     // The product's layout, in its order.
-    int m_levelOverride;              // -1: the registry's level applies
-    long long m_maxBytesArg;          // size cap from initialize() or setMaxBytes(); 0: registry
-    long long m_moduleId;             // first argument of initialize(), shown in the opening line
-    int m_appendMode;                 // 1: append to an existing file; 0: start it afresh
-    int m_enabled;                    // 1: lines are written
+    int m_levelOverride;                    // -1: the registry's level applies
+    long long m_maxBytesArg;                // size cap from initialize() or setMaxBytes(); 0: registry
+    long long m_moduleId;                   // first argument of initialize(), shown in the opening line
+    int m_appendMode;                       // 1: append to an existing file; 0: start it afresh
+    int m_enabled;                          // 1: lines are written
     std::atomic<long long> m_linesWritten;  // lines this instance wrote
-    std::string m_fileName;           // file name from initialize(); empty: default name
-    bool m_ready;                     // initialize() ran
-    long long m_openedAt;             // when the file was opened (seconds since 1970)
-    std::string m_resolvedPath;       // full path, once resolved
-    long long m_registryMaxBytes;     // size cap read from the registry (0: default)
+    std::string m_fileName;                 // file name from initialize(); empty: default name
+    bool m_ready;                           // initialize() ran
+    long long m_openedAt;                   // when the file was opened (seconds since 1970)
+    std::string m_resolvedPath;             // full path, once resolved
+    long long m_registryMaxBytes;           // size cap read from the registry (0: default)
 
     std::atomic<int> m_currentLevel;  // the level used by the filter
     std::atomic<bool> m_paramsRead;   // the registry settings were read at least once
@@ -84,6 +88,9 @@ private:
 
 class EvDebug {
 public:
+    // The longest text a line keeps (1 MiB): past it the text is cut there and marked as cut.
+    static constexpr size_t kMaxTextBytes = 1 << 20;
+
     explicit EvDebug(EvDebugFileInstance* instance);
     virtual ~EvDebug();
 
@@ -96,20 +103,30 @@ public:
     void setPrefixMessage(const char* tag);
 
     void debugLvl(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    void DebugLvl(const char* function, int level, const char* format, ...) __attribute__((format(printf, 4, 5)));
+    void DebugLvl(const char* function, int level, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
     void debug(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    void Debug(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));  // level 0
-    void Error(const char* function, const char* format, ...) __attribute__((format(printf, 3, 4)));  // level -1
-    void error(const char* format, ...) __attribute__((format(printf, 2, 3)));                        // level -1
+    void Debug(const char* function, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));  // level 0
+    void Error(const char* function, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));                                  // level -1
+    void error(const char* format, ...) __attribute__((format(printf, 2, 3)));  // level -1
 
     int getDebugLevel();
     int GetDebugLevel() { return getDebugLevel(); }
     void refreshAllParams();
 
 private:
+    friend void evTaggedLogV(const char* tag, int level, bool isError, const char* format, va_list ap);
     void vwrite(const char* function, int level, bool isError, const char* format, va_list ap);
     EvDebugFileInstance* instance() const;
 
     EvDebugFileInstance* m_instance;  // null: the default log
     char m_tag[128];
 };
+
+// The one wrapper behind the components' tagged loggers: one whole line under `tag` in the process's
+// default log, at `level` (an error line says "ERROR: "). Any thread.
+void evTaggedLog(const char* tag, int level, bool isError, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void evTaggedLogV(const char* tag, int level, bool isError, const char* format, va_list ap);

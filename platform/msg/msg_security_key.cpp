@@ -17,7 +17,7 @@ bool msgSecurityKey(std::string& key, bool quiet) {
         std::lock_guard lock(g_keyLock);
         key = g_keyOverride;
     }
-    if (key.empty()) ZYPlatformInfo::getString(kMsgSecurityKeySection, kMsgSecurityKeyName, &key);
+    if (key.empty()) ZYPlatformInfo::getSecret(kMsgSecurityKeySection, kMsgSecurityKeyName, &key);
     if (key.size() >= kMsgSecurityKeyMinBytes) return true;
     if (!quiet)
         msgLog(-1, "no message-security key of at least %zu bytes in [%s] %s", kMsgSecurityKeyMinBytes,

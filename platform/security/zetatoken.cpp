@@ -74,7 +74,7 @@ bool isHex(const std::string& t) {
 
 bool CZetaToken::signingKey(std::string& key) {
     std::string k;
-    if (ZYPlatformInfo::getString("~Hubmaster", "sZetaTokenKey", &k) == 0 || k.size() < kMinKeyBytes)
+    if (ZYPlatformInfo::getSecret("~Hubmaster", "sZetaTokenKey", &k) == 0 || k.size() < kMinKeyBytes)
         return false;
     key = k;
     return true;

@@ -35,7 +35,7 @@ public:
     };
 
     // The signing key: registry value "sZetaTokenKey" of section "~Hubmaster". False (and `key` left
-    // alone) when it is absent or shorter than kMinKeyBytes.
+    // alone) when it is absent, shorter than kMinKeyBytes, or the registry file is open to others.
     static bool signingKey(std::string& key);
 
     // Makes a token for `claims` (kind, user id, times) with a fresh random session id, which is

@@ -10,6 +10,7 @@
 #include "platform/tasks/evrestoretask.h"
 
 #include "tests/support/log/logline.h"
+#include "tests/support/log/processlogdir.h"
 
 namespace {
 
@@ -26,13 +27,7 @@ struct Line {
 class SmallDump : public ::testing::Test {
 protected:
     void SetUp() override {
-        static const std::string dir = [] {
-            std::string tmpl = ::testing::TempDir() + "fbdebugXXXXXX";
-            std::vector<char> buf(tmpl.begin(), tmpl.end());
-            buf.push_back('\0');
-            return std::string(mkdtemp(buf.data()));
-        }();
-        EvDebugFileInstance::setLogDirectory(dir);
+        hubtest::processLogDir();
         g_pLogInstance = new EvDebugFileInstance;
         g_pLogInstance->setDebugLevelOverride(2);
         EvDebug init(g_pLogInstance);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/log/evdebug.h"
+#include "tests/support/log/processlogdir.h"
 
 namespace {
 
@@ -27,13 +29,7 @@ protected:
         dir_ = buf.data();
         path_ = dir_ + "/registry.ini";
         ZYPlatformInfo::setRegistryPath(path_);
-        // One log folder for the whole process: the default log keeps the file it opened first.
-        static const std::string logDir = [] {
-            std::string d = ::testing::TempDir() + "cfglog-" + std::to_string(getpid());
-            mkdir(d.c_str(), 0755);
-            return d;
-        }();
-        EvDebugFileInstance::setLogDirectory(logDir);
+        hubtest::processLogDir();
     }
     void TearDown() override {
         ZYPlatformInfo::setRegistryPath("");
@@ -143,9 +139,10 @@ TEST_F(RegistryTest, ValueAboveThirtyTwoBitsIsClampedAndLogged) {
     EXPECT_EQ(ZYPlatformInfo::getNumber("EventManager", "nMax", &v), 1);
     EXPECT_EQ(v, 0xFFFFFFFFu);
     std::string log = readAll(EvDebugFileInstance::defaultInstance()->filePath());
-    EXPECT_NE(log.find("ZYPlatformInfo -1 registry value [EventManager][nTooBig] = 4294967301 does not fit in "
-                       "32 bits; clamped to 4294967295"),
-              std::string::npos)
+    EXPECT_NE(
+        log.find("ZYPlatformInfo -1 registry value [EventManager][nTooBig] = 4294967301 does not fit in "
+                 "32 bits; clamped to 4294967295"),
+        std::string::npos)
         << log;
     EXPECT_EQ(log.find("[nMax]"), std::string::npos);
 }
@@ -224,6 +221,55 @@ TEST_F(RegistryTest, ConcurrentReadersAndAWriter) {
     unsigned int v = 0;
     EXPECT_EQ(ZYPlatformInfo::getNumber("S", "k", &v), 1);
     EXPECT_EQ(v, 200u);
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 07777;
+}
+
+TEST_F(RegistryTest, WrittenForTheOwnerOnlyAndLeavesNoTemporaryFile) {
+    const mode_t old = umask(022);  // the usual mask would give 0644 to a plain create
+    EXPECT_TRUE(ZYPlatformInfo::setString("~Hubmaster", "sZetaTokenKey", "0123456789abcdef0123456789abcdef"));
+    EXPECT_EQ(modeOf(path_), 0600u);
+    // An existing file open to others is narrowed by the next write.
+    ASSERT_EQ(chmod(path_.c_str(), 0644), 0);
+    EXPECT_TRUE(ZYPlatformInfo::setNumber("EventManager", "DebugLevel", 2));
+    EXPECT_EQ(modeOf(path_), 0600u);
+    umask(old);
+    size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+        ++files;
+        EXPECT_EQ(e.path().filename(), "registry.ini");
+    }
+    EXPECT_EQ(files, 1u);
+    std::string key;
+    EXPECT_EQ(ZYPlatformInfo::getSecret("~Hubmaster", "sZetaTokenKey", &key), 1);
+    EXPECT_EQ(key, "0123456789abcdef0123456789abcdef");
+}
+
+TEST_F(RegistryTest, SecretInAFileOthersMayReadIsRefused) {
+    writeFile("[MessageSecurity]\nsMessageSigningKey = secret-secret-secret\nnPlain = 5\n");
+    ASSERT_EQ(chmod(path_.c_str(), 0644), 0);
+    std::string key = "unset";
+    EXPECT_EQ(ZYPlatformInfo::getSecret("MessageSecurity", "sMessageSigningKey", &key), 0);
+    EXPECT_EQ(key, "unset");
+    std::string log = readAll(EvDebugFileInstance::defaultInstance()->filePath());
+    EXPECT_NE(
+        log.find("ERROR: the secret [MessageSecurity][sMessageSigningKey] is refused: the registry file " +
+                 path_ + " has mode 0644: others may read it"),
+        std::string::npos)
+        << log;
+    unsigned int plain = 0;  // values that are not secrets are still served
+    EXPECT_EQ(ZYPlatformInfo::getNumber("MessageSecurity", "nPlain", &plain), 1);
+    EXPECT_EQ(plain, 5u);
+
+    ASSERT_EQ(chmod(path_.c_str(), 0640), 0);  // the group is others too
+    EXPECT_EQ(ZYPlatformInfo::getSecret("MessageSecurity", "sMessageSigningKey", &key), 0);
+    ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
+    EXPECT_EQ(ZYPlatformInfo::getSecret("MessageSecurity", "sMessageSigningKey", &key), 1);
+    EXPECT_EQ(key, "secret-secret-secret");
+    EXPECT_EQ(ZYPlatformInfo::getSecret("MessageSecurity", "absent", &key), 0);
 }
 
 }  // namespace

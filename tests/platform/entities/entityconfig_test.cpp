@@ -12,13 +12,14 @@
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "tests/platform/db/tempdir.h"
+#include "tests/support/log/processlogdir.h"
 
 namespace {
 
 class Entities : public ::testing::Test {
 protected:
     void SetUp() override {
-        EvDebugFileInstance::setLogDirectory(dir.path());
+        hubtest::processLogDir();  // not the test's folder: the log outlives it
         hubdb::HubDbSeed seed(dir.file("hub.db"));
         ASSERT_TRUE(seed.ok()) << seed.error();
         zyent::EntitySeed e(seed);

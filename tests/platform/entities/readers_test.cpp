@@ -14,6 +14,7 @@
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "tests/platform/db/tempdir.h"
+#include "tests/support/log/processlogdir.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 class Readers : public ::testing::Test {
 protected:
     void SetUp() override {
-        EvDebugFileInstance::setLogDirectory(dir.path());
+        hubtest::processLogDir();  // not the test's folder: the log outlives it
         hubdb::HubDbSeed seed(dir.file("hub.db"));
         ASSERT_TRUE(seed.ok()) << seed.error();
         zyent::EntitySeed e(seed);

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -13,8 +14,8 @@
 #include <vector>
 
 #include "platform/config/zyplatforminfo.h"
-
 #include "tests/support/log/logline.h"
+#include "tests/support/log/processlogdir.h"
 
 namespace {
 
@@ -26,14 +27,8 @@ std::string makeTempDir(const char* prefix) {
     return buf.data();
 }
 
-// One log folder for the whole test process (the default log keeps the file it opened first).
 const std::string& logDir() {
-    static const std::string dir = [] {
-        std::string d = makeTempDir("evdebug");
-        EvDebugFileInstance::setLogDirectory(d);
-        return d;
-    }();
-    return dir;
+    return hubtest::processLogDir();
 }
 
 std::vector<std::string> readLines(const std::string& path) {
@@ -43,7 +38,6 @@ std::vector<std::string> readLines(const std::string& path) {
     while (std::getline(in, l)) lines.push_back(l);
     return lines;
 }
-
 
 using hubtest::ParsedLine;
 using hubtest::parseLine;
@@ -55,7 +49,11 @@ protected:
         regDir_ = makeTempDir("evreg");
         ZYPlatformInfo::setRegistryPath(regDir_ + "/registry.ini");
     }
-    void TearDown() override { ZYPlatformInfo::setRegistryPath(""); }
+    void TearDown() override {
+        ZYPlatformInfo::setRegistryPath("");
+        std::error_code ec;
+        std::filesystem::remove_all(regDir_, ec);
+    }
     std::string regDir_;
 };
 
@@ -71,7 +69,7 @@ TEST_F(LogTest, NullInstanceWritesWholeTaggedLinesToTheDefaultLog) {
     std::string path = EvDebugFileInstance::defaultInstance()->filePath();
     EXPECT_EQ(path, logDir() + "/" + program_invocation_short_name + ".log");
     auto lines = readLines(path);
-        int matched = 0;
+    int matched = 0;
     for (const auto& l : lines) {
         ParsedLine m;
         ASSERT_TRUE(parseLine(l, &m)) << l;
@@ -119,7 +117,7 @@ TEST_F(LogTest, LevelFilterDefaultsToZeroAndFollowsTheRegistry) {
         ASSERT_TRUE(parseLine(l, &m)) << l;
         if (m.tag == "LVL") texts.push_back(m.text);
     }
-    std::vector<std::string> want = {"line at -1",   "line at 0",   "second at -1", "second at 0",
+    std::vector<std::string> want = {"line at -1",  "line at 0",   "second at -1", "second at 0",
                                      "second at 1", "second at 2", "second at 3"};
     EXPECT_EQ(texts, want);
     EXPECT_EQ(inst.filePath(), logDir() + "/levels.log");
@@ -232,6 +230,23 @@ TEST_F(LogTest, LongLinesAndTrailingNewlines) {
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0], big);
     EXPECT_EQ(texts[1], "with newline");
+}
+
+TEST_F(LogTest, TaggedLinesAreKeptWholeOrMarkedAsCut) {
+    const std::string big(10000, 'k');  // past every size the component loggers once cut at
+    std::string huge(EvDebug::kMaxTextBytes - 1, 'h');
+    huge += "\xC3\xA9";  // a two-byte character across the limit goes whole
+    huge += std::string(99, 'h');
+    evTaggedLog("TAGGED", 0, false, "%s", big.c_str());
+    evTaggedLog("TAGGED", -1, true, "%s", huge.c_str());
+    std::vector<std::string> texts;
+    for (const auto& l : readLines(EvDebugFileInstance::defaultInstance()->filePath())) {
+        ParsedLine m;
+        if (parseLine(l, &m) && m.tag == "TAGGED") texts.push_back(m.text);
+    }
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], big);
+    EXPECT_EQ(texts[1], "ERROR: " + huge.substr(0, EvDebug::kMaxTextBytes - 1) + " [... 101 bytes cut]");
 }
 
 TEST_F(LogTest, NoTagShowsADash) {
