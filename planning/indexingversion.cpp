@@ -71,7 +71,9 @@ unsigned long long SuperBrowseManager::determineBrowseIndexingVersion(bool& inde
     if (m_forceUseIndexType != 0) {
         log.debugLvl(0, "browse request will use latest protocol as specified by caller");
         indexingV2 = true;
-        if (I2::Utils::shouldUseIndexingV2ByAppType(m_clientId, m_backupSetId, m_appType, indexingV2,
+        // Only the indexing application type is asked: the caller's choice of v2 stands.
+        bool utilityChoice = true;
+        if (I2::Utils::shouldUseIndexingV2ByAppType(m_clientId, m_backupSetId, m_appType, utilityChoice,
                                                     idxAppType, 0) == 0)
             log.debugLvl(0, "WARNING: Not able to fetch idxAppType");
         return 0;
