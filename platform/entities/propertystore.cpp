@@ -1,6 +1,7 @@
 #include "platform/entities/propertystore.h"
 
 #include "platform/db/dbbackend.h"
+#include "platform/hubdb/versionedproperty.h"
 
 namespace zyent {
 
@@ -16,17 +17,7 @@ int writeProperty(DBtran* tran, const char* table, long componentId, const std::
     }
     std::shared_ptr<zydb::IDbConnection> conn = tran->tranConnection();
     if (!conn) return zydb::DB_ERR_STATE;
-    int rc;
-    // `table` is one of the families' own names, never outside input.
-    const std::string t(table);
-    rc = zydb::execBound(*conn, "UPDATE " + t + " SET modified = ? WHERE componentNameId = ? AND attrName = ? AND modified = 0",
-                         {zydb::DbValue::ofInt(now), zydb::DbValue::ofInt(componentId), zydb::DbValue::ofText(name)});
-    if (rc != zydb::DB_OK) return rc;
-    return zydb::execBound(*conn,
-                           "INSERT INTO " + t +
-                               " (componentNameId, attrName, attrType, attrVal, created, modified) VALUES (?, ?, ?, ?, ?, 0)",
-                           {zydb::DbValue::ofInt(componentId), zydb::DbValue::ofText(name), zydb::DbValue::ofInt(type),
-                            zydb::DbValue::ofText(value), zydb::DbValue::ofInt(now)});
+    return hubdb::setVersionedProperty(*conn, table, componentId, name, type, value, now);
 }
 
 }  // namespace zyent

@@ -22,8 +22,8 @@ int readProperties(DBtran* tran, long componentId, long long refTime, std::vecto
     if (refTime == 0)
         t.setWhere("componentNameId = %ld AND modified = 0", componentId);
     else
-        t.setWhere("componentNameId = %ld AND created <= %lld AND (%lld < modified OR modified = 0)", componentId,
-                   refTime, refTime);
+        t.setWhere("componentNameId = %ld AND created <= %lld AND (%lld < modified OR modified = 0)",
+                   componentId, refTime, refTime);
     std::vector<ApplProperty> rows;
     int rc;
     while ((rc = t.getNextRow(&t, nullptr, 0, 0)) == zydb::DB_OK) {
@@ -51,8 +51,9 @@ int readProperty(DBtran* tran, long componentId, const std::string& name, std::s
     return rc;
 }
 
-// Sets a property from `now` on: the current row (if any) stops being in force and a new row holds
-// `value`. Runs inside `tran` when given, else in a transaction of its own that it commits.
+// Sets a property from `now` on through the one versioned writer, hubdb::setVersionedProperty (the
+// current row stops being in force and a new row with an explicit id holds `value`; an unchanged value
+// writes nothing). Runs inside `tran` when given, else in a transaction of its own that it commits.
 int writeProperty(DBtran* tran, const char* table, long componentId, const std::string& name, int type,
                   const std::string& value, long long now);
 

@@ -6,6 +6,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/hubschema.h"
 #include "platform/hubdb/hubsql.h"
+#include "platform/hubdb/versionedproperty.h"
 
 using zydb::DbValue;
 
@@ -202,12 +203,10 @@ int HubDbSeed::addProperty(const char* table, const PropertySeed& p) {
 
 int HubDbSeed::changeProperty(const char* table, int ownerId, const std::string& name,
                               const std::string& value, long long at, int attrType) {
-    if (exec(std::string("UPDATE ") + table +
-                 " SET modified = ? WHERE componentNameId = ? AND attrName = ? AND modified = 0",
-             {I(at), I(ownerId), T(name)}) != zydb::DB_OK)
+    long long id = 0;
+    if (!m_conn || setVersionedProperty(*m_conn, table, ownerId, name, attrType, value, at, &id) != zydb::DB_OK)
         return -1;
-    return addProperty(
-        table, {.ownerId = ownerId, .name = name, .value = value, .created = at, .attrType = attrType});
+    return static_cast<int>(id);
 }
 
 int HubDbSeed::addSubclientProperty(int subclientId, const std::string& name, const std::string& value,

@@ -121,7 +121,8 @@ public:
     int linkVirtualMachine(int vmClientId, int parentBackupSetId, int childBackupSetId);
     // A row of a property table (`table` is one of PropertySeed's, never outside text); its id.
     int addProperty(const char* table, const PropertySeed& property);
-    // A new version at `at`: the current row of the name ends there and the new value starts there.
+    // A new version at `at` through setVersionedProperty: the current row of the name ends there and
+    // the new value starts there (the same value and type change nothing); the id of the row in force.
     int changeProperty(const char* table, int ownerId, const std::string& name, const std::string& value,
                        long long at, int attrType = 0);
     int addSubclientProperty(int subclientId, const std::string& name, const std::string& value,

@@ -72,28 +72,6 @@ std::vector<DbValue> rowAs(const zydb::IDbRow& row, const zydb::ColumnInfo* colu
     return out;
 }
 
-int setVersionedProperty(zydb::IDbConnection& conn, const char* table, int componentId, const std::string& name,
-                         int attrType, const std::string& value, long long now) {
-    const std::string t = table;
-    bool same = false;
-    int rc = forEachRow(conn,
-                        "SELECT attrVal FROM " + t +
-                            " WHERE componentNameId = ? AND attrName = ? AND modified = 0 ORDER BY id DESC LIMIT 1",
-                        {DbValue::ofInt(componentId), DbValue::ofText(name)}, [&](const zydb::IDbRow& r) {
-                            same = !r.columnIsNull(0) && r.columnText(0) == value;
-                            return zydb::DB_OK;
-                        });
-    if (rc != zydb::DB_OK || same) return rc;
-    rc = zydb::execBound(conn, "UPDATE " + t + " SET modified = ? WHERE componentNameId = ? AND attrName = ? AND modified = 0",
-                         {DbValue::ofInt(now), DbValue::ofInt(componentId), DbValue::ofText(name)});
-    if (rc != zydb::DB_OK) return rc;
-    return zydb::execBound(conn,
-                           "INSERT INTO " + t + " (id, componentNameId, attrName, attrType, attrVal, created, modified) " +
-                               "VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM " + t + "), ?, ?, ?, ?, ?, 0)",
-                           {DbValue::ofInt(componentId), DbValue::ofText(name), DbValue::ofInt(attrType),
-                            DbValue::ofText(value), DbValue::ofInt(now)});
-}
-
 int writeSubclientProperty(zydb::CProcCall& call, int subclientId, const std::string& name, const std::string& value) {
     zydb::IDbConnection& conn = call.connection();
     std::vector<DbValue> row;

@@ -1,5 +1,5 @@
 // Shared pieces of the stored-procedure handlers: row loops over bound queries, an all-or-nothing
-// scope for handlers that write several rows, versioned property rows and global parameters. Used
+// scope for handlers that write several rows, subclient properties and global parameters. Used
 // by the handlers on the fetching thread, on the connection they were given.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include "platform/db/dbbackend.h"
 #include "platform/db/procregistry.h"
 #include "platform/db/rowfamily.h"
+#include "platform/hubdb/versionedproperty.h"
 
 namespace hubdb {
 
@@ -52,14 +53,9 @@ std::vector<zydb::DbValue> rowAs(const zydb::IDbRow& row) {
     return rowAs(row, columns, n);
 }
 
-// Property rows are versioned: the current row (modified = 0) of (component, name) is closed at `now`
-// and a new row in force from `now` carries the value. Writing the value the current row already
-// holds changes nothing. `table` is one of the property tables (never text from a request).
-int setVersionedProperty(zydb::IDbConnection& conn, const char* table, int componentId, const std::string& name,
-                         int attrType, const std::string& value, long long now);
-
-// A handler's whole write of one subclient property (APP_SubClientProp), versioned as above: an
-// unknown subclient is refused; the result is the handler's.
+// A handler's whole write of one subclient property (APP_SubClientProp), versioned by
+// setVersionedProperty (versionedproperty.h): an unknown subclient is refused; the result is the
+// handler's.
 int writeSubclientProperty(zydb::CProcCall& call, int subclientId, const std::string& name, const std::string& value);
 
 // The current value of a global parameter (NBGlobalParam, modified = 0); `found` false when unset.

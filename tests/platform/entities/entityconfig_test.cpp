@@ -220,6 +220,13 @@ TEST_F(Entities, IndexSubclientMarkIsWrittenInTheGivenTransaction) {
     std::vector<ApplProperty> history;
     ASSERT_EQ(zyent::readProperties<APP_SubClientProp>(nullptr, other, 0, history), zydb::DB_OK);
     EXPECT_EQ(history.size(), 1u);  // one current row; the earlier one has ended
+    {
+        // Written by the one versioned writer: every row has an id of its own, none 0.
+        hubdb::HubDbSeed rows(dir.file("hub.db"));
+        EXPECT_EQ(rows.queryInt("SELECT COUNT(DISTINCT id) FROM APP_SubClientProp WHERE id > 0"),
+                  rows.queryInt("SELECT COUNT(*) FROM APP_SubClientProp"));
+        EXPECT_EQ(rows.queryInt("SELECT COUNT(*) FROM APP_SubClientProp WHERE attrName = 'Index SubClient'"), 2);
+    }
 
     SubclientConf missing(9999);
     EXPECT_EQ(missing.setIndexSubClient(true, nullptr), zydb::DB_NO_DATA);
