@@ -161,6 +161,9 @@ int main(int argc, char** argv) {
     }
     const std::string folder = argv[1];
     EvDebugFileInstance::setLogDirectory(folder);
+    // Opened now, with its opening line, so the log named below exists whatever the questions log.
+    EvDebug(nullptr).initialize(0, 0, false, "");
+    const std::string logPath = EvDebugFileInstance::defaultInstance()->filePath();
 
     hubdemo::DemoWorld w;
     std::string error;
@@ -169,7 +172,7 @@ int main(int argc, char** argv) {
         return failed("opening the database: " + error);
     std::printf(
         "hubdbdemo: the demo Hubmaster world\n  database %s\n  registry %s (token key set)\n  log      %s\n",
-        w.databasePath.c_str(), w.registryPath.c_str(), EvDebugFileInstance::getLogDirectory().c_str());
+        w.databasePath.c_str(), w.registryPath.c_str(), logPath.c_str());
     std::printf(
         "  two file-system clients with %d days of daily backups from %s (a full each week), a hypervisor\n"
         "  with two virtual machines, two media agents, one storage policy with two copies, two users\n",
@@ -180,7 +183,7 @@ int main(int argc, char** argv) {
     const long long to = w.firstBackupTime + 10 * kDay;
     bool ok = showMediaAgents(w) && showCycles(w, from, to) && showRights(w);
     zydb::CDbEnv::close();
-    if (!ok) return failed("a question above was not answered; see the log in " + folder);
+    if (!ok) return failed("a question above was not answered; see the log " + logPath);
 
     std::printf(
         "\nThe browse service itself (libfastbrowsehm.so: fastBrowseHMInitialize, "
