@@ -35,6 +35,15 @@ int search(bool cycle, uint64_t appId, uint64_t mode, uint64_t searchTime, uint6
     return cycle ? archives.getArchFileByTimeCycle(&args, &ret) : archives.getArchFileByTime(&args, &ret);
 }
 
+// "<what> Backup was found (creationTime=...). appId=..., Copy=..., searchTime=... (...)<end>"
+void logFound(CBrowseLog& log, const char* what, const GetAfileByTimeRetHM_t& ret, uint64_t appId,
+              uint64_t copy, uint64_t searchTime, const char* end) {
+    log.debugLvl(8, "%s Backup was found (creationTime=%lu). appId=%lu, Copy=%lu, searchTime=%lu (%s)%s",
+                 what, static_cast<unsigned long>(ret.creationTime), static_cast<unsigned long>(appId),
+                 static_cast<unsigned long>(copy), static_cast<unsigned long>(searchTime),
+                 timeText(searchTime).c_str(), end);
+}
+
 void take(TAfileReference& ref, const GetAfileByTimeRetHM_t& ret) {
     ref.id = ret.archFile;
     ref.creationTime = static_cast<uint32_t>(ret.creationTime);
@@ -62,10 +71,7 @@ int64_t getSnapAfile(unsigned findTime, TAfileSelection* input, EvMessageContain
     if (search(false, subclientId, kAfileModeLatest, searchTime, input->copyPrecedence, 0, ret, messages) !=
         0)
         return -1;
-    log.debugLvl(8, "Latest Backup was found (creationTime=%lu). appId=%lu, Copy=%lu, searchTime=%lu (%s).",
-                 static_cast<unsigned long>(ret.creationTime), static_cast<unsigned long>(subclientId),
-                 static_cast<unsigned long>(input->copyPrecedence), static_cast<unsigned long>(searchTime),
-                 timeText(searchTime).c_str());
+    logFound(log, "Latest", ret, subclientId, input->copyPrecedence, searchTime, ".");
     return static_cast<int64_t>(ret.archFile.archFileId);
 }
 
@@ -91,15 +97,14 @@ int setIndexingAfiles(unsigned findTime, TAfileSelection* input, EvMessageContai
     GetOldestArchFileRet_t oldest;
     oldest.msgContainer = &messages;
     if (archives.getOldestArchFile(&oldestArgs, &oldest) != 0) {
+        // Without the oldest backup the from-time stays as asked; the references are still chosen.
         log.debugLvl(8,
                      "Warning: oAmcs.getOldestArchFile() failed to get oldest afile for Kelmarch=%lu, "
                      "appId=%lu, Copy=%lu.",
                      static_cast<unsigned long>(input->exact.id.kelmarchId),
                      static_cast<unsigned long>(input->subclientId),
                      static_cast<unsigned long>(input->copyPrecedence));
-        return 1;
-    }
-    if (input->fromTime < oldest.creationTime) {
+    } else if (input->fromTime < oldest.creationTime) {
         log.debugLvl(0, "from time is converted from [%lu] to [%lu]",
                      static_cast<unsigned long>(input->fromTime),
                      static_cast<unsigned long>(oldest.creationTime));
@@ -133,11 +138,7 @@ int setIndexingAfiles(unsigned findTime, TAfileSelection* input, EvMessageContai
     const uint64_t cycleTime = findTime == 0 ? static_cast<uint64_t>(kAfileNoTimeLimit) : findTime;
     bool exactDone = false;
     if (cycleSearch(cycleTime, ret) == 0) {
-        log.debugLvl(
-            8, "Latest Backup was found (creationTime=%lu). appId=%lu, Copy=%lu, searchTime=%lu (%s).",
-            static_cast<unsigned long>(ret.creationTime), static_cast<unsigned long>(input->subclientId),
-            static_cast<unsigned long>(input->copyPrecedence), static_cast<unsigned long>(cycleTime),
-            timeText(cycleTime).c_str());
+        logFound(log, "Latest", ret, input->subclientId, input->copyPrecedence, cycleTime, ".");
         take(input->latestInCycle, ret);
         if (ret.archFileType == 6) input->flags |= TAfileSelection::kIndexFileType6;
         if (findTime == 0) {
@@ -159,11 +160,7 @@ int setIndexingAfiles(unsigned findTime, TAfileSelection* input, EvMessageContai
             log.debugLvl(0, "Warning: getArchFileByTime return no data while looking for exact backup");
         }
         if (rc == 0) {
-            log.debugLvl(
-                8, "Exact Backup was found (creationTime=%lu). appId=%lu, Copy=%lu, searchTime=%lu (%s)",
-                static_cast<unsigned long>(ret.creationTime), static_cast<unsigned long>(input->subclientId),
-                static_cast<unsigned long>(input->copyPrecedence), static_cast<unsigned long>(findTime),
-                timeText(findTime).c_str());
+            logFound(log, "Exact", ret, input->subclientId, input->copyPrecedence, findTime, "");
             take(input->exact, ret);
             if (ret.archFileType == 6)
                 input->flags |= TAfileSelection::kIndexFileType6;

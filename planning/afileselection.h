@@ -35,5 +35,6 @@ bool hasToUseExactIndex(const TAfileSelection* input);
 // The archive file of the subclient's newest backup at the find time, or -1.
 int64_t getSnapAfile(unsigned findTime, TAfileSelection* input, EvMessageContainer& messages,
                      unsigned subclientId);
-// 0 success, 1 when the oldest archive file cannot be read (the caller goes on), -1 failure.
+// 0 success, -1 failure. When the oldest archive file cannot be read the from-time is left as it is
+// and the references are chosen all the same.
 int setIndexingAfiles(unsigned findTime, TAfileSelection* input, EvMessageContainer& messages);

@@ -277,6 +277,17 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
         return;
     }
     threshold = prop.getDataPtr()->created;
+    // The outcome of a look-up for backups of the new layer: none switches to v1, an error keeps v2;
+    // true when a row came.
+    auto switchToV1UnlessFound = [&](int rc) {
+        if (rc == 100) {
+            log.debugLvl(0, "%s", kSwitchToV1);
+            indexingV2 = false;
+        } else if (rc != 0) {
+            log.debugLvl(0, "%s", kKeepV2);
+        }
+        return rc == 0;
+    };
     const Key key = usable(m_subclientId)   ? Key::Subclient
                     : usable(m_backupSetId) ? Key::BackupSet
                                             : Key::Client;
@@ -304,13 +315,7 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
                        "in (select id from APP_Application where clientId = %u and apptype = %u)",
                 t, m_clientId, m_appType);
         }
-        int rc = files.getOneRow(&files, false, -1, 0);
-        if (rc == 100) {
-            log.debugLvl(0, "%s", kSwitchToV1);
-            indexingV2 = false;
-        } else if (rc != 0) {
-            log.debugLvl(0, "%s", kKeepV2);
-        }
+        switchToV1UnlessFound(files.getOneRow(&files, false, -1, 0));
     } else {
         static const char* const kV2Jobs =
             " and a1.fileType in (1,4) and a1.cTime<%u and exists (select 1 from archFile a2 with (NOLOCK) "
@@ -345,13 +350,8 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
                 "and a2.name not in ('', 'N/A', 'Not Named') and a2.fileType in(2, 6)))",
                 m_clientId, m_appType, t);
         }
-        int rc = files.getOneRow(&files, false, -1, 0);
-        if (rc == 100) {
-            log.debugLvl(0, "%s", kSwitchToV1);
-            indexingV2 = false;
-        } else if (rc != 0) {
-            log.debugLvl(0, "%s", kKeepV2);
-        } else if (files.getDataPtr()->cTime < static_cast<int>(t)) {
+        if (switchToV1UnlessFound(files.getOneRow(&files, false, -1, 0)) &&
+            files.getDataPtr()->cTime < static_cast<int>(t)) {
             const ArchFile_t& f = *files.getDataPtr();
             long backupTime = 0, endTime = 0;
             if (ZYManageDBForJM::GetBkpTimeForBkpHistoryJob(static_cast<unsigned long>(f.jobId), backupTime,

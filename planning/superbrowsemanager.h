@@ -146,6 +146,8 @@ private:
                      const std::string& skippedIndex);
     void decideSuperBrowse();
     void setNoCyclesError();
+    // The end of split2 and splitCI: the no-cycles error, or the shared steps and the decision.
+    int finishSplit(bool lastCycleOnly);
     int gatherEntityCycles(const char* browsePath);
     std::string hostNameOf(uint32_t clientId);
     bool isViewExactOrImage(uint32_t appId, uint32_t time);

@@ -125,30 +125,32 @@ int SuperBrowseManager::split2(const char* browsePath) {
         gatherEntityCycles(browsePath);
     }
 
+    if (m_cycles.empty() && v2LookupFailed) {
+        // The backups may well exist: the index databases could not be found, which is not
+        // "nothing to browse".
+        char text[256];
+        snprintf(text, sizeof(text),
+                 "Failed to find the index databases of backupset [%u] for browse time range [%u] to [%u]",
+                 m_backupSetId, m_fromTime, m_toTime);
+        setLastError(databrowse::BROWSE_ERR_REQUEST_PROCESSING, text);
+        log.debugLvl(0, "%s", text);
+        return -1;
+    }
+    return finishSplit(m_appType != 56 && (m_optionBits & 0x18) == 0);
+}
+
+int SuperBrowseManager::finishSplit(bool lastCycleOnly) {
+    CBrowseLog log(kTag);
     if (m_cycles.empty()) {
-        if (v2LookupFailed) {
-            // The backups may well exist: the index databases could not be found, which is not
-            // "nothing to browse".
-            char text[256];
-            snprintf(
-                text, sizeof(text),
-                "Failed to find the index databases of backupset [%u] for browse time range [%u] to [%u]",
-                m_backupSetId, m_fromTime, m_toTime);
-            setLastError(databrowse::BROWSE_ERR_REQUEST_PROCESSING, text);
-            log.debugLvl(0, "%s", text);
-            return -1;
-        }
         setNoCyclesError();
         log.debugLvl(0, "No backup cycles found for browse time range [%d] to [%d]",
                      static_cast<int>(m_fromTime), static_cast<int>(m_toTime));
         return -1;
     }
-
     correctExactFindTimes();
     sortAndUnique();
     std::string skippedCycles, skippedData, skippedIndex;
-    if (m_appType != 56 && (m_optionBits & 0x18) == 0)
-        keepLastCyclePerSubclient(skippedCycles, skippedData, skippedIndex);
+    if (lastCycleOnly) keepLastCyclePerSubclient(skippedCycles, skippedData, skippedIndex);
     numberAndLogCycles(kTag);
     logArchives(skippedCycles, skippedData, skippedIndex);
     decideSuperBrowse();
@@ -162,21 +164,8 @@ int SuperBrowseManager::splitCI(const char* browsePath) {
                  static_cast<int>(m_subclientId));
     setIndexingV2(false);
     gatherEntityCycles(browsePath);
-    if (m_cycles.empty()) {
-        setNoCyclesError();
-        log.debugLvl(0, "No backup cycles found for browse time range [%d] to [%d]",
-                     static_cast<int>(m_fromTime), static_cast<int>(m_toTime));
-        return -1;
-    }
-    correctExactFindTimes();
-    sortAndUnique();
-    std::string skippedCycles, skippedData, skippedIndex;
-    if (m_appType == 78 || (m_appType != 56 && (m_optionBits & 0x18) == 0))
-        keepLastCyclePerSubclient(skippedCycles, skippedData, skippedIndex);
-    numberAndLogCycles(kTag);
-    logArchives(skippedCycles, skippedData, skippedIndex);
-    decideSuperBrowse();
-    return 0;
+    // App type 78 keeps only the last cycle even when every cycle is asked for.
+    return finishSplit(m_appType == 78 || (m_appType != 56 && (m_optionBits & 0x18) == 0));
 }
 
 void SuperBrowseManager::setNoCyclesError() {

@@ -71,6 +71,12 @@ private:
     std::map<std::tuple<int, int, int>, World> m_worlds;
 };
 
+bool tooLarge(benchmark::State& state, int subclients, int cycles, int files) {
+    if (static_cast<long>(subclients) * cycles * files <= kMaxFiles) return false;
+    state.SkipWithError("world too large to seed in a benchmark run");
+    return true;
+}
+
 Worlds& worlds() {
     static Worlds w;
     return w;
@@ -79,10 +85,7 @@ Worlds& worlds() {
 void split(benchmark::State& state, bool perSubclient) {
     const int subclients = static_cast<int>(state.range(0)), cycles = static_cast<int>(state.range(1)),
               files = static_cast<int>(state.range(2));
-    if (static_cast<long>(subclients) * cycles * files > kMaxFiles) {
-        state.SkipWithError("world too large to seed in a benchmark run");
-        return;
-    }
+    if (tooLarge(state, subclients, cycles, files)) return;
     const World& w = worlds().get(subclients, cycles, files);
     hubdb::openHubDatabase(w.path);
     ZYPlatformInfo::setNumber("EventManager", "nDONOTUSESUPERBROWSESP", perSubclient ? 1 : 0);
@@ -119,10 +122,7 @@ void BM_SplitPerSubclient(benchmark::State& state) {
 void BM_RawArchFileScan(benchmark::State& state) {
     const int subclients = static_cast<int>(state.range(0)), cycles = static_cast<int>(state.range(1)),
               files = static_cast<int>(state.range(2));
-    if (static_cast<long>(subclients) * cycles * files > kMaxFiles) {
-        state.SkipWithError("world too large to seed in a benchmark run");
-        return;
-    }
+    if (tooLarge(state, subclients, cycles, files)) return;
     const World& w = worlds().get(subclients, cycles, files);
     sqlite3* db = nullptr;
     sqlite3_open_v2(w.path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);

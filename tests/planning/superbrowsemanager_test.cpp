@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include "planning/afileselection.h"
@@ -284,29 +285,38 @@ TEST_F(Planner, ArchiveFileSelection) {
     EXPECT_EQ(range.exact.id.archFileId, range.latestInCycle.id.archFileId);
 }
 
-// The VM optimisation binds the machine GUID and skips text that is not one; the content-indexing
-// split never plans indexing v2.
+// The VM optimisation narrows the browse to the machine's subclients by its GUID (the component after
+// the first separator, wherever that is); text that is not a GUID is never looked up. The
+// content-indexing split never plans indexing v2.
 TEST_F(Planner, VmOptimisationAndContentIndexingSplit) {
     threeCycles(sc1);
+    threeCycles(sc2, 60);
     hubdb::PlanningSeed more(*seed);
     const std::string guid = "0a1b2c3d-0000-1111-2222-333344445555";
-    int job = seed->addJob({.appId = sc1, .level = 1, .startTime = kT0 + 5});
-    seed->exec("UPDATE JMBkpStats SET appType = 106 WHERE jobId = ?", {zydb::DbValue::ofInt(job)});
-    more.addVmProperty(job, "vmGUID", guid);
-    seed->addProperty("APP_ClientProp",
-                      {.ownerId = client, .name = "IndexingV2_200029", .value = "1", .created = kT0});
+    const std::string notGuid = "x' OR 'a'='a' OR 'b'='bbbbbbbbbbbbbbbbbbbbbb";
+    for (auto [sc, value] : {std::pair{sc1, guid}, std::pair{sc2, notGuid}}) {
+        int job = seed->addJob({.appId = sc, .level = 1, .startTime = kT0 + 5});
+        seed->exec("UPDATE JMBkpStats SET appType = 106 WHERE jobId = ?", {zydb::DbValue::ofInt(job)});
+        more.addVmProperty(job, "vmGUID", value);
+    }
     ZYPlatformInfo::setString("MediaAgent", "msBackupsetsWithExchangeOptimization",
                               std::to_string(bs) + "\\0" + "77");
     open();
-    auto t = task(0, kT0 - 10, kT0 + 3 * kDay);
-    t->setAppType(106);
-    SuperBrowseManager m(t.get());
-    ASSERT_EQ(m.splitCI((std::string("\\") + guid + "\\folder").c_str()), 0) << m.getLastError();
-    EXPECT_FALSE(m.isIndexingV2());
+    auto subclientsOf = [&](const std::string& path) {
+        auto t = task(0, kT0 - 10, kT0 + 3 * kDay);
+        t->setAppType(106);
+        SuperBrowseManager m(t.get());
+        EXPECT_EQ(m.splitCI(path.c_str()), 0) << path;
+        EXPECT_FALSE(m.isIndexingV2());
+        std::set<uint32_t> ids;
+        for (const SuperBrowse& c : *m.getCycles()) ids.insert(c.appId);
+        return ids;
+    };
+    const std::set<uint32_t> both{static_cast<uint32_t>(sc1), static_cast<uint32_t>(sc2)};
+    EXPECT_EQ(subclientsOf("\\" + guid + "\\folder"), std::set<uint32_t>{static_cast<uint32_t>(sc1)});
+    EXPECT_EQ(subclientsOf("VM\\" + guid + "\\folder"), std::set<uint32_t>{static_cast<uint32_t>(sc1)});
+    EXPECT_EQ(subclientsOf("\\" + notGuid + "\\folder"), both);
     EXPECT_EQ(backupsetsWithExchangeOptimization(), (std::vector<uint32_t>{static_cast<uint32_t>(bs), 77u}));
-    for (const SuperBrowse& c : *m.getCycles()) EXPECT_EQ(c.appId, static_cast<uint32_t>(sc1));
-    SuperBrowseManager quoted(t.get());
-    EXPECT_EQ(quoted.splitCI("\\x' OR 1=1 --aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\\y"), 0);
 }
 
 }  // namespace

@@ -5,10 +5,13 @@
 
 #include <set>
 
+#include "planning/afileselection.h"
 #include "planning/superbrowsemanager.h"
+#include "platform/errors/evmessagecontainer.h"
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdb/seed_planning.h"
 #include "tests/planning/plannerworld.h"
+#include "tests/support/archive/archmgr_faults.h"
 
 namespace {
 
@@ -220,6 +223,55 @@ TEST_F(V2Planner, MountTextOfCycles) {
     ASSERT_EQ(n.split("\\"), 0);
     EXPECT_TRUE(asked.empty());
     SuperBrowseManager::setBlockLevelMountXmlProvider(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+using plannertest::Planner;
+
+class PlannerFaults : public Planner {
+protected:
+    void TearDown() override {
+        hubtest::clearArchMgrFaults();
+        Planner::TearDown();
+    }
+};
+
+// The oldest backup cannot be read: the references are chosen all the same and the from-time is kept.
+TEST_F(PlannerFaults, SelectionGoesOnWithoutTheOldestBackup) {
+    threeCycles(sc1);
+    open();
+    ASSERT_TRUE(hubtest::injectArchMgrFault({.op = ArchMgrOp::getOldestArchFile}));
+    EvMessageContainer messages;
+    TAfileSelection sel;
+    sel.subclientId = static_cast<uint32_t>(sc1);
+    sel.appType = 29;
+    sel.fromTime = 5;
+    EXPECT_EQ(setIndexingAfiles(kT0 + kDay + 3700, &sel, messages), 0);
+    EXPECT_EQ(sel.fromTime, 5u);
+    EXPECT_NE(sel.latest.id.archFileId, 0u);
+    EXPECT_NE(sel.latestInCycle.id.archFileId, 0u);
+    EXPECT_NE(sel.exact.id.archFileId, 0u);
+}
+
+// The per-subclient path: a subclient never backed up is skipped; a failed job listing ends the split.
+TEST_F(PlannerFaults, PerSubclientFailures) {
+    threeCycles(sc1);
+    threeCycles(sc2, 60);
+    open();
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "nDONOTUSESUPERBROWSESP", 1));
+    ASSERT_TRUE(hubtest::injectArchMgrFault(
+        {.op = ArchMgrOp::getOldestArchFile, .result = 100, .subject = static_cast<uint64_t>(sc2)}));
+    auto t = task(0, kT0 - 10, kT0 + 3 * kDay, 0x8);
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.split("\\"), 0);
+    for (const SuperBrowse& c : *m.getCycles()) EXPECT_EQ(c.appId, static_cast<uint32_t>(sc1));
+    hubtest::clearArchMgrFaults();
+    ASSERT_TRUE(hubtest::injectArchMgrFault({.op = ArchMgrOp::getArchFileListByJob}));
+    SuperBrowseManager failed(t.get());
+    EXPECT_EQ(failed.split("\\"), -1);
 }
 
 }  // namespace
