@@ -1,0 +1,65 @@
+// I2::Utils::DbToIdxSrvrSessionCache: pooled sessions to the index service ("IndexingService_0") that
+// serves an index database, kept per database, engine type and index server. The index server is the
+// one the caller names, else the first online node that the index-server look-up (IdxDbInfoCache) gives
+// for the database. Each lent session remembers its pool, so it returns there even after the database's
+// cache was cleared (it is then closed). Instance() is process-wide; any thread may lend and return.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/errors/cuxerror.h"
+#include "platform/net/zynet_session_store.h"
+#include "platform/net/zynetwork.h"
+#include "platform/tasks/msgenums.h"
+
+namespace I2 {
+namespace Utils {
+
+class DbToIdxSrvrSessionCache {
+public:
+    static constexpr const char* kIndexService = "IndexingService_0";
+    static constexpr int kConnectSeconds = 30;
+
+    DbToIdxSrvrSessionCache();
+    ~DbToIdxSrvrSessionCache();
+    DbToIdxSrvrSessionCache(const DbToIdxSrvrSessionCache&) = delete;
+    DbToIdxSrvrSessionCache& operator=(const DbToIdxSrvrSessionCache&) = delete;
+
+    // The process-wide cache (never destroyed).
+    static DbToIdxSrvrSessionCache* Instance();
+
+    // Lends a session to the index service of database `dbKey` ("<backup-set GUID>:<database>", as
+    // FormBackupSetAndDbName forms it) of `engineType` on `indexServer` (empty: the database's index
+    // server from the look-up). `sessionKey` names the pool, for ReleaseSession.
+    CUxError GetSession(const std::string& dbKey, App::IdxDbEngineType engineType,
+                        const std::string& indexServer, CZyNetwork*& session, std::string& sessionKey);
+    // Gives a lent session back to the pool it came from (the key is only checked); clears the
+    // pointer. An error for a session this cache did not lend.
+    CUxError ReleaseSession(const std::string& sessionKey, CZyNetwork*& session);
+    CUxError ReleaseSession(const std::string& dbKey, App::IdxDbEngineType engineType,
+                            const std::string& indexServer, CZyNetwork*& session);
+    // Drops the pools of the database (of every index server when `indexServer` is empty): their idle
+    // sessions are closed, lent ones when they come back. The last argument is not used.
+    void ClearCacheForDb(const std::string& dbKey, App::IdxDbEngineType engineType,
+                         const std::string& indexServer, const std::string& reserved);
+
+    // Pools held and sessions lent, for the host's view and tests.
+    size_t poolCount() const;
+    size_t lentCount() const;
+
+private:
+    static std::string poolKey(const std::string& dbKey, App::IdxDbEngineType engineType,
+                               const std::string& indexServer);
+    // The database's index server from the look-up: its first node that is not offline.
+    CUxError lookUpIndexServer(const std::string& dbKey, std::string& indexServer);
+
+    mutable std::mutex m_mutex;                                        // guards the maps
+    std::map<std::string, std::shared_ptr<CZynSessionStore>> m_pools;  // by pool key
+    std::map<CZyNetwork*, std::shared_ptr<CZynSessionStore>> m_lent;   // each lent session's pool
+};
+
+}  // namespace Utils
+}  // namespace I2
