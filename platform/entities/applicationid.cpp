@@ -19,9 +19,9 @@ ApplicationId::ApplicationId(const AppIdInfo& info) : m_info(info) {
     m_info.appId = 0;
 }
 
-int ApplicationId::resolve() {
+int ApplicationId::resolve(void* transaction) {
     if (m_resolved) return zydb::DB_OK;
-    APP_Application t(nullptr);
+    APP_Application t(static_cast<DBtran*>(transaction));
     t.setIsolationType(4);
     if (m_info.subclientId > 0) {
         t.setWhere("id = %lld", static_cast<long long>(m_info.subclientId));
@@ -49,21 +49,21 @@ int ApplicationId::resolve() {
     return zydb::DB_OK;
 }
 
-int ApplicationId::getAppId(unsigned long& appId, void*) {
-    int rc = resolve();
+int ApplicationId::getAppId(unsigned long& appId, void* transaction) {
+    int rc = resolve(transaction);
     if (rc == zydb::DB_OK) appId = static_cast<unsigned long>(m_info.appId);
     return rc;
 }
 
-std::unique_ptr<ApplicationSubclient> ApplicationId::getSubclient(void*) {
-    if (resolve() != zydb::DB_OK) return nullptr;
+std::unique_ptr<ApplicationSubclient> ApplicationId::getSubclient(void* transaction) {
+    if (resolve(transaction) != zydb::DB_OK) return nullptr;
     return std::make_unique<ApplicationSubclient>(static_cast<unsigned long>(m_info.appId),
                                                   m_info.subclientName);
 }
 
 int ApplicationId::getDefaultBackupSet(unsigned long clientId, unsigned long appType, unsigned long& id,
-                                       std::string& name, void*) {
-    APP_BackupSetName t(nullptr);
+                                       std::string& name, void* transaction) {
+    APP_BackupSetName t(static_cast<DBtran*>(transaction));
     t.setIsolationType(4);
     t.setWhere("id in (select backupSet from APP_Application where clientId = %lu and appTypeId = %lu)",
                clientId, appType);

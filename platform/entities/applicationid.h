@@ -1,7 +1,8 @@
 // ApplicationId: the identity of one application (subclient) of a client, from the values a browse
 // names (Kelmarch, client, application type, instance, backup set, subclient): resolves the
 // application id, and the default subclient of a backup set when no subclient is named. Made on the
-// caller's stack; any thread (reads run on the calling thread's connection).
+// caller's stack; any thread (reads run on the calling thread's connection, or in the transaction the
+// caller hands in).
 #pragma once
 
 #include <memory>
@@ -26,6 +27,8 @@ public:
     ApplicationId(unsigned long kelmarchId, unsigned long clientId, unsigned long appType,
                   unsigned long instanceId, unsigned long backupSetId, unsigned long subclientId);
     explicit ApplicationId(const AppIdInfo& info);
+    // An existing application (subclient) by its id.
+    ApplicationId(unsigned long kelmarchId, unsigned long appId);
 
     // The values this object was made with, and once getAppId succeeded, what it resolved.
     const AppIdInfo& getAppIdInfo() const { return m_info; }
@@ -37,6 +40,15 @@ public:
     // The subclient of the resolved application id (null when it cannot be resolved).
     std::unique_ptr<ApplicationSubclient> getSubclient(void* transaction = nullptr);
 
+    // Builds the whole identity of an application named by its id (client, application type,
+    // instance, backup set), read inside `transaction` (a DBtran*) when given. 0 when the application
+    // exists; 100 when it does not; else the database error.
+    int createApplicationId(void* transaction = nullptr);
+    // Sends the application's data from now on to storage policy `archGroupId`, inside `transaction`
+    // when given, else in a transaction of its own. 0 when set; 100 for an unknown application or
+    // storage policy; else the database error.
+    int setDataArchiveGroup(unsigned long archGroupId, void* transaction = nullptr);
+
     // The default backup set of a client's application type: the one named "defaultBackupSet", else
     // the lowest id among the backup sets of its subclients. 0 when found; 100 when the client has none;
     // else the database error. `id` and `name` change only on 0.
@@ -44,7 +56,7 @@ public:
                                    std::string& name, void* transaction = nullptr);
 
 private:
-    int resolve();
+    int resolve(void* transaction);
 
     AppIdInfo m_info;
     bool m_resolved = false;

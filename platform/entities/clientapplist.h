@@ -18,4 +18,10 @@ public:
     static int getSubclientList(std::vector<unsigned long>& ids, std::vector<std::string>& names,
                                 unsigned long appType, unsigned long backupSetId, unsigned long clientId,
                                 int excludeIndexSubclients);
+    // The default subclient of a client's application type: the subclient named "default" (else the
+    // first) of its default backup set (ApplicationId::getDefaultBackupSet), read inside `transaction`
+    // (a DBtran*) when given. 0 with `subclientId` set; 100 when the client has none; else the
+    // database error.
+    static int getDefaultSubclient(unsigned long clientId, unsigned long appType, unsigned long* subclientId,
+                                   void* transaction = nullptr);
 };

@@ -62,11 +62,12 @@ int answerFrom(int loadStatus, const ApplProperties& props, const char* property
     }
 }
 
-// Loads the current (or in force at refTime) properties of a family into `sink` through its callback.
+// Loads the current (or in force at refTime) properties of a family into `sink` through its callback,
+// inside `tran` when given.
 template <class Family>
-int loadProperties(PropCallBack& sink, ApplProperties& cache, long id, long long refTime) {
+int loadProperties(PropCallBack& sink, ApplProperties& cache, long id, long long refTime, DBtran* tran) {
     std::vector<ApplProperty> rows;
-    int rc = zyent::readProperties<Family>(nullptr, id, refTime, rows);
+    int rc = zyent::readProperties<Family>(tran, id, refTime, rows);
     if (rc != zydb::DB_OK) return rc;
     cache.clearPropCache();
     for (const ApplProperty& p : rows)
@@ -76,11 +77,12 @@ int loadProperties(PropCallBack& sink, ApplProperties& cache, long id, long long
 }
 
 // Reads row `state.id` of RowFamily (handing it to `onRow`) and, when `properties`, the properties in
-// force at the reference time through `sink`; records the outcome in `state`.
+// force at the reference time through `sink`; records the outcome in `state`. Reads inside `tran` when
+// given (an entity made in that transaction is seen).
 template <class RowFamily, class PropFamily, class OnRow>
 int loadEntity(zyent::TEntityState& state, PropCallBack& sink, ApplProperties& cache, bool properties,
-               const char* what, OnRow&& onRow) {
-    RowFamily row(nullptr);
+               const char* what, OnRow&& onRow, DBtran* tran = nullptr) {
+    RowFamily row(tran);
     row.setIsolationType(4);
     row.setWhere("id = %lu", state.id);
     int rc = row.getOneRow(&row, false, 0, 0);
@@ -89,7 +91,8 @@ int loadEntity(zyent::TEntityState& state, PropCallBack& sink, ApplProperties& c
     if (rc == zydb::DB_OK) {
         state.guid = row.getDataPtr()->GUID;
         onRow(*row.getDataPtr());
-        if (properties) rc = loadProperties<PropFamily>(sink, cache, static_cast<long>(state.id), state.refTime);
+        if (properties)
+            rc = loadProperties<PropFamily>(sink, cache, static_cast<long>(state.id), state.refTime, tran);
     }
     logLoadFailure(what, state.id, rc);
     state.loadStatus = rc;
@@ -240,9 +243,9 @@ int Subclient::initAll(void*) { return 0; }
 
 void Subclient::resetAll() {}
 
-int Subclient::reload() {
-    return loadEntity<APP_Application, APP_SubClientProp>(m_entity, *this, *this, true, "subclient",
-                                                           [](const APP_Application_t&) {});
+int Subclient::reload(void* transaction) {
+    return loadEntity<APP_Application, APP_SubClientProp>(
+        m_entity, *this, *this, true, "subclient", [](const APP_Application_t&) {}, static_cast<DBtran*>(transaction));
 }
 
 void Subclient::setRefTime(ZYDate& date) {
@@ -272,7 +275,7 @@ void SubclientConf::SetCaseSensitive(bool on) {
         setContentCaseInsensitive();
 }
 
-int SubclientConf::initAll(void*) { return reload(); }
+int SubclientConf::initAll(void* transaction) { return reload(transaction); }
 
 void SubclientConf::resetAll() {
     clearPropCache();
@@ -290,6 +293,19 @@ int SubclientConf::setIndexSubClient(bool on, void* transaction) {
         return rc;
     }
     getPropertiesCallbackUpdate("Index SubClient", 1, value, 0, false);
+    return 0;
+}
+
+int Subclient::setUserDescription(const std::string& text, void* transaction) {
+    if (loadStatus() != zydb::DB_OK) return loadStatus();
+    int rc = zyent::writeProperty<APP_SubClientProp>(static_cast<DBtran*>(transaction),
+                                                     static_cast<long>(getSubclientId()), "User Description", 1, text,
+                                                     static_cast<long long>(std::time(nullptr)));
+    if (rc != zydb::DB_OK) {
+        logLoadFailure("description of subclient", getSubclientId(), rc);
+        return rc;
+    }
+    getPropertiesCallbackUpdate("User Description", 1, text, 0, false);
     return 0;
 }
 

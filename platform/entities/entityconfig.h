@@ -203,10 +203,14 @@ public:
     int isReferenceCopySubclient(bool& out, void* transaction = nullptr);
     int getGUIDStr(std::string& out, void* transaction = nullptr);
     int isLogOnlySubclient(bool& out, void* transaction = nullptr);
+    // The description users see (property "User Description") from now on, inside `transaction` (a
+    // DBtran*) when given, else in a transaction of its own.
+    int setUserDescription(const std::string& text, void* transaction);
 
 protected:
-    // Reads the subclient row and its properties again (the cache is rebuilt).
-    int reload();
+    // Reads the subclient row and its properties again (the cache is rebuilt), inside `transaction`
+    // (a DBtran*) when given.
+    int reload(void* transaction = nullptr);
     template <class T>
     int answer(const char* property, T& out) const;
     int loadStatus() const { return m_entity.loadStatus; }
@@ -222,6 +226,8 @@ public:
 
     int initContentCallback(unsigned long type, std::string text) override;
     void SetCaseSensitive(bool on) override;
+    // Reads the subclient again, inside `transaction` (a DBtran*) when given: a subclient made in that
+    // transaction is then seen.
     int initAll(void* transaction) override;
     void resetAll() override;
     virtual SubclientConf* getSCInterface() { return this; }

@@ -77,6 +77,15 @@ struct _AppClientInfo {
 
 class ClientProperties {
 public:
+    // The properties of one client (0: none, every change fails), read and written inside
+    // `transaction` when given, else each change in a transaction of its own.
+    ClientProperties(unsigned long clientId, DBtran* transaction) : m_clientId(clientId), m_tran(transaction) {}
+
+    // The storage policy that the backups of the client's index server go to, from now on (versioned
+    // client property "Index Server Storage Policy"). 0 when set; 100 for an unknown client or storage
+    // policy; else the database error.
+    int setIndexServerArchGroup(unsigned long archGroupId);
+
     // The clients whose current property `propertyName` has the value `value` (compared without
     // regard to letter case), in client id order, appended to `clients`. 0 when answered (perhaps with
     // no client); otherwise the database error, with its text in `errorText` and `clients` untouched.
@@ -86,4 +95,8 @@ public:
     // "IndexingV2_VSA" is a non-zero number. A client without the property is not. 0 when answered;
     // 100 for an unknown client; else the database error, `useV2` untouched.
     static int getUseIndexingV2ForVSA(unsigned long clientId, bool& useV2, DBtran* transaction = nullptr);
+
+private:
+    unsigned long m_clientId;
+    DBtran* m_tran;  // not owned
 };

@@ -3,6 +3,8 @@
 #include "Db/Tbl/APP_Client.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/dbtable.h"
+#include "platform/entities/installmanager.h"
 #include "platform/net/zynet_directory.h"
 
 namespace {
@@ -16,14 +18,19 @@ ZYClient::ZYClient(unsigned long, unsigned long clientId) : m_id(clientId) {}
 
 ZYClient::ZYClient(const std::string& name) : m_lookupName(name) {}
 
+ZYClient::ZYClient(const std::string& name, bool alsoHostName, void* transaction)
+    : m_lookupName(name), m_alsoHostName(alsoHostName), m_tran(static_cast<DBtran*>(transaction)) {}
+
 int ZYClient::lookup() {
-    APP_Client row(nullptr);
+    APP_Client row(m_tran);
     row.setIsolationType(4);
     row.setTop(1);
     if (m_lookupName.empty())
         row.setWhere("id = %lu", m_id);
-    else
+    else if (m_alsoHostName)
         row.setWhere("name = '%s' OR net_hostname = '%s'", m_lookupName, m_lookupName);
+    else
+        row.setWhere("name = '%s'", m_lookupName);
     row.setOrderBy("id");
     m_status = row.getOneRow(&row, false, 0, 0);
     if (m_status == zydb::DB_OK) {
@@ -46,6 +53,10 @@ int ZYClient::getClientId(unsigned long& out) {
     int rc = load();
     if (rc == 0) out = m_id;
     return rc;
+}
+
+ClientProperties ZYClient::getClientProperties() {
+    return ClientProperties(load() == 0 ? m_id : 0, m_tran);
 }
 
 int ZYClient::getName(std::string& out) {

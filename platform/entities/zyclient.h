@@ -6,6 +6,9 @@
 
 #include <string>
 
+class ClientProperties;
+class DBtran;
+
 class ZYClient {
 public:
     explicit ZYClient(unsigned long clientId);
@@ -13,6 +16,9 @@ public:
     ZYClient(unsigned long kelmarchId, unsigned long clientId);
     // By client name, else by network host name (letter case ignored).
     explicit ZYClient(const std::string& name);
+    // By client name (and network host name when `alsoHostName`), read inside `transaction` (a DBtran*)
+    // when given, so that a client made in that transaction is found.
+    ZYClient(const std::string& name, bool alsoHostName, void* transaction);
 
     // Reads the client's row (again). 0 when the client exists.
     int lookup();
@@ -25,6 +31,9 @@ public:
     int getNetworkHostname(std::string& out);
     // "<host>*<client name>" with "*0*<port>" when the client has a listener port.
     int getNetworkHostnameMangled(std::string& out);
+    // The client's properties, read and written in this object's transaction; for a client that
+    // cannot be read, an object whose every change fails.
+    ClientProperties getClientProperties();
 
     // The client that is this Hubmaster: registry value "nHubmasterClientId" of section "~Hubmaster",
     // else client 2 (the management server's own client in a product installation).
@@ -35,6 +44,8 @@ private:
 
     unsigned long m_id = 0;
     std::string m_lookupName;  // empty: look up by id
+    bool m_alsoHostName = true;
+    DBtran* m_tran = nullptr;  // not owned
     int m_status = -7;         // of the last read; -7: not read yet
     std::string m_name;
     std::string m_hostName;

@@ -23,6 +23,13 @@ inline constexpr int kIndexBackupClientKind = 2;
 // Link type of a hypervisor job and the jobs of its virtual machines (JMJobDataLink).
 inline constexpr int kVmJobLinkType = 7;
 
+// The index-backup pseudo-client of a media agent is named after it, set apart from the media agent's
+// own client so that a look-up by name finds the one meant.
+inline constexpr const char* kIndexClientNameSuffix = "_IndexBackup";
+inline std::string indexClientName(const std::string& mediaAgentName) {
+    return mediaAgentName + kIndexClientNameSuffix;
+}
+
 // The subclient property that switches an activity type off ("1") or on ("0").
 std::string activityControlProperty(int activityType);
 

@@ -57,11 +57,12 @@ int runMaintenance(zydb::CProcCall& call, const std::string& sql, const std::vec
 // pseudo-clients (kind 2; another kind has none) of the media agents (mediaAgent 0: all) in line
 // with IdxMABackupConfig. Per index client, in media-agent order: its media agent is no longer
 // configured or gone -> 1 (delete it); it has no IndexBackup subclient -> 5 (delete it, to be made
-// anew); else its name differs from the media agent's -> 4 (rename); each older index subclient -> 2
+// anew); else its name is not indexClientName(media agent's) -> 4 (rename); each older index subclient -> 2
 // (delete); the newest one's storage policy differs from the configured one -> 6 (reassign); backups
 // are not allowed and not yet disabled -> 3 (disable). Then a configured media agent with a storage
 // policy and no index client -> 0 (create). Ids are the index client's for 1, 4 and 5, the index
-// subclient's for 2, 3 and 6, and the media agent's for 0.
+// subclient's for 2, 3 and 6, and the media agent's for 0. The name is the index client's own for 1 and
+// 5, else the one it is to bear.
 int idxGetMAWithoutIndexSubClientProc(zydb::CProcCall& call) {
     if (call.argInt(0) != kIndexBackupClientKind) return zydb::DB_OK;
     const long long only = call.argInt(1);
@@ -126,18 +127,19 @@ int idxGetMAWithoutIndexSubClientProc(zydb::CProcCall& call) {
             call.addRow(actionRow(ic.id, ic.name, kDeleteBrokenIndexClient, ma.archGroupId));
             continue;
         }
-        if (ic.name != ma.name) call.addRow(actionRow(ic.id, ma.name, kRenameIndexClient, ma.archGroupId));
+        const std::string name = indexClientName(ma.name);
+        if (ic.name != name) call.addRow(actionRow(ic.id, name, kRenameIndexClient, ma.archGroupId));
         for (size_t k = 0; k + 1 < subclients.size(); ++k)
-            call.addRow(actionRow(subclients[k].id, ma.name, kDeleteOldIndexSubclient, ma.archGroupId));
+            call.addRow(actionRow(subclients[k].id, name, kDeleteOldIndexSubclient, ma.archGroupId));
         const IndexSubclient& current = subclients.back();
         if (ma.archGroupId > 0 && current.archGroupId != ma.archGroupId)
-            call.addRow(actionRow(current.id, ma.name, kReassignStoragePolicy, ma.archGroupId));
+            call.addRow(actionRow(current.id, name, kReassignStoragePolicy, ma.archGroupId));
         if (!ma.backupEnabled && !current.backupDisabled)
-            call.addRow(actionRow(current.id, ma.name, kDisableIndexBackup, ma.archGroupId));
+            call.addRow(actionRow(current.id, name, kDisableIndexBackup, ma.archGroupId));
     }
     for (const auto& [maClientId, ma] : agents)
         if (ma.clientExists && !ma.hasIndexClient && ma.archGroupId > 0)
-            call.addRow(actionRow(maClientId, ma.name, kCreateIndexClient, ma.archGroupId));
+            call.addRow(actionRow(maClientId, indexClientName(ma.name), kCreateIndexClient, ma.archGroupId));
     return zydb::DB_OK;
 }
 

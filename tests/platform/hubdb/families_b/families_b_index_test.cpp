@@ -38,13 +38,13 @@ protected:
             more.configureIndexBackup(brokenMa, sp1);
             more.configureIndexBackup(fineMa, sp1);
             renamedClient = more.addIndexClient(renamedMa, "ma-old-name", sp1, &renamedSubclient);
-            twoClient = more.addIndexClient(twoSubclientsMa, "ma-two", sp1, &oldSubclient);
+            twoClient = more.addIndexClient(twoSubclientsMa, "ma-two_IndexBackup", sp1, &oldSubclient);
             newSubclient = more.addIndexSubclient(twoClient, sp1);
             goneClient = more.addIndexClient(goneMa, "ma-gone", sp1);
             brokenClient = seed.addClient({.name = "ma-broken"});
             seed.insertRow("IdxIndexClient", {{"indexClientId", zydb::DbValue::ofInt(brokenClient)},
                                               {"maClientId", zydb::DbValue::ofInt(brokenMa)}});
-            fineClient = more.addIndexClient(fineMa, "ma-fine", sp1, &fineSubclient);
+            fineClient = more.addIndexClient(fineMa, "ma-fine_IndexBackup", sp1, &fineSubclient);
 
             defaultTask = more.addScheduleTask("System Created for IndexBackup subclients", true, true, 60, 0);
             recentTask = more.addScheduleTask("recent", false, true, 60, 4102444800LL);  // consolidated in 2100
@@ -95,16 +95,16 @@ protected:
 
 TEST_F(IndexAdministration, ActionsForEveryIndexClientState) {
     EXPECT_EQ(actions(2, 0), (std::vector<Action>{
-                                 {renamedClient, "ma-renamed", 4, sp2},      // renamed media agent
-                                 {renamedSubclient, "ma-renamed", 6, sp2},   // moved to another policy
-                                 {renamedSubclient, "ma-renamed", 3, sp2},   // backups no longer allowed
-                                 {oldSubclient, "ma-two", 2, sp1},           // the older index subclient
+                                 {renamedClient, "ma-renamed_IndexBackup", 4, sp2},      // renamed media agent
+                                 {renamedSubclient, "ma-renamed_IndexBackup", 6, sp2},   // moved to another policy
+                                 {renamedSubclient, "ma-renamed_IndexBackup", 3, sp2},   // backups no longer allowed
+                                 {oldSubclient, "ma-two_IndexBackup", 2, sp1},           // the older index subclient
                                  {goneClient, "ma-gone", 1, 0},              // its media agent is not configured
                                  {brokenClient, "ma-broken", 5, sp1},        // no IndexBackup subclient
-                                 {newMa, "ma-new", 0, sp1},                  // no index client yet
+                                 {newMa, "ma-new_IndexBackup", 0, sp1},                  // no index client yet
                              }));
     // One media agent only; another kind has no rows; a media agent in order has none and ends at once.
-    EXPECT_EQ(actions(2, newMa), (std::vector<Action>{{newMa, "ma-new", 0, sp1}}));
+    EXPECT_EQ(actions(2, newMa), (std::vector<Action>{{newMa, "ma-new_IndexBackup", 0, sp1}}));
     int rc = 0;
     EXPECT_TRUE(actions(1, 0, &rc).empty());
     EXPECT_EQ(rc, zydb::DB_NO_DATA);

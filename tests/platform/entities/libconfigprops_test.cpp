@@ -1,0 +1,223 @@
+// The configuration handlers over a seeded index-backup world: a pseudo-client made whole in a
+// transaction of its own, refused requests that change nothing, and the caller's transaction deciding
+// what stays (a failed call inside it leaves none of its own changes).
+#include "platform/entities/libconfigprops.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/db/dbenv.h"
+#include "platform/db/dbresult.h"
+#include "platform/db/dbtable.h"
+#include "platform/entities/idxbackupseed.h"
+#include "platform/hubdb/familiesb_procs.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/msg/msg_classes.h"
+#include "tests/platform/db/tempdir.h"
+#include "tests/support/log/processlogdir.h"
+
+namespace {
+
+using E = ZyEntities::GenericEntity;
+
+std::string pseudoClientXml(const std::string& name, int type = kIndexBackupPseudoClientType) {
+    App::CreatePseudoClientRequest r;
+    r.getObjectAccessor(App::CreatePseudoClientRequest::f::caller, true)
+        ->getObjectAccessor(ZyEntities::Msg74::f::user, true)
+        ->setint64(ZyEntities::UserEntity::f::userId, 1);
+    CNMessageBase* entity = r.getObjectAccessor(App::CreatePseudoClientRequest::f::entity, true);
+    entity->setstring(E::f::clientName, name);
+    entity->setstring(E::f::instanceName, "classicIndexInstance");
+    r.getObjectAccessor(App::CreatePseudoClientRequest::f::clientInfo, true)
+        ->setint64(App::Msg161::f::at_1, type);
+    std::string xml;
+    r.serialize(xml);
+    return xml;
+}
+
+template <class Request>
+std::string deletionXml(const std::vector<E>& entities) {
+    Request r;
+    r.getObjectAccessor(Request::f::caller, true)
+        ->getObjectAccessor(ZyEntities::Msg74::f::user, true)
+        ->setint64(ZyEntities::UserEntity::f::userId, 1);
+    std::vector<CNMessageBase> items(entities.begin(), entities.end());
+    r.getObjectAccessor(Request::f::associations, true)
+        ->setlistobject(App::Associations::f::associations, items);
+    std::string xml;
+    r.serialize(xml);
+    return xml;
+}
+
+E clientEntity(long long id, const std::string& name) {
+    E e;
+    e.setint64(E::f::clientId, id);
+    e.setstring(E::f::clientName, name);
+    return e;
+}
+
+E subclientEntity(long long id) {
+    E e;
+    e.setint64(E::f::subclientId, id);
+    return e;
+}
+
+class ConfigHandlers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hubtest::processLogDir();
+        hubdb::HubDbSeed seed(dir.file("hub.db"));
+        zyent::IndexBackupSeed index(seed);
+        ASSERT_EQ(index.addIndexBackupWorld(world), 0) << index.error();
+        ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db")), zydb::DB_OK);
+    }
+    void TearDown() override { zydb::CDbEnv::close(); }
+
+    // Every row the handlers may touch, as text, on the thread's own connection (committed state).
+    std::string snapshot() {
+        std::string out;
+        for (const char* table : {"APP_Client", "APP_Application", "APP_InstanceName", "APP_BackupSetName",
+                                  "APP_ClientProp", "APP_SubClientProp", "IdxIndexClient", "TM_TaskEntity"})
+            out += std::string(table) + ":" + rows(std::string("SELECT * FROM ") + table) + "\n";
+        return out;
+    }
+    std::string rows(const std::string& sql, const std::vector<zydb::DbValue>& params = {}) {
+        int rc = 0;
+        auto conn = zydb::CDbEnv::threadConnection(&rc);
+        std::unique_ptr<zydb::IDbStatement> st;
+        EXPECT_EQ(zydb::prepareBound(*conn, sql, params, st), zydb::DB_OK) << sql;
+        std::string out;
+        while (st && st->step() == zydb::DB_OK) {
+            for (int c = 0; c < st->columnCount(); ++c) out += std::string(st->columnText(c)) + "|";
+            out += ";";
+        }
+        return out;
+    }
+
+    TempDir dir;
+    zyent::IndexBackupWorld world;
+};
+
+}  // namespace
+
+TEST_F(ConfigHandlers, PseudoClientIsMadeWholeInATransactionOfItsOwn) {
+    const std::string name = hubdb::indexClientName("ma-new");
+    LibConfigAppClientProp handler(0, nullptr);
+    ASSERT_EQ(handler.createPseudoClient(pseudoClientXml(name), nullptr), 0) << handler.getErrorString();
+    EXPECT_TRUE(handler.getErrorString().empty());
+    // Committed: the thread's own connection sees the client, its instance, backup set and subclient.
+    const std::string id =
+        rows("SELECT id FROM APP_Client WHERE name = ? AND net_hostname = ? AND displayName = ?",
+             {zydb::DbValue::ofText(name), zydb::DbValue::ofText(name), zydb::DbValue::ofText(name)});
+    ASSERT_FALSE(id.empty());
+    const std::string client = id.substr(0, id.find('|'));
+    EXPECT_EQ(rows("SELECT maClientId FROM IdxIndexClient WHERE indexClientId = " + client),
+              std::to_string(world.newMa) + "|;");
+    EXPECT_EQ(
+        rows("SELECT i.name, i.appTypeId, b.name, a.subclientName, a.appTypeId FROM APP_Application a JOIN "
+             "APP_InstanceName i ON i.id = a.instance JOIN APP_BackupSetName b ON b.id = a.backupSet WHERE "
+             "a.clientId = " +
+             client),
+        "classicIndexInstance|64|defaultBackupSet|default|64|;");
+    EXPECT_EQ(
+        rows("SELECT attrVal FROM APP_ClientProp WHERE attrName = 'Pseudo Client Type' AND modified = 0 AND "
+             "componentNameId = " +
+             client),
+        "29|;");
+    // The same name again is refused: the client exists now.
+    EXPECT_EQ(handler.createPseudoClient(pseudoClientXml(name), nullptr), LIBCONFIG_EXISTS);
+}
+
+TEST_F(ConfigHandlers, RefusedRequestsChangeNothing) {
+    const std::string before = snapshot();
+    LibConfigAppClientProp clients(0, nullptr);
+    LibConfigSubClientProp subclients(nullptr);
+    struct Case {
+        const char* what;
+        std::function<int()> call;
+        int expected;
+    };
+    const std::string newName = hubdb::indexClientName("ma-new");
+    const std::vector<Case> cases = {
+        {"not XML", [&] { return clients.createPseudoClient("<oops", nullptr); }, LIBCONFIG_BAD_REQUEST},
+        {"another pseudo-client type",
+         [&] { return clients.createPseudoClient(pseudoClientXml(newName, 30), nullptr); },
+         LIBCONFIG_NOT_SERVED},
+        {"a name taken", [&] { return clients.createPseudoClient(pseudoClientXml("ma-two"), nullptr); },
+         LIBCONFIG_EXISTS},
+        {"no media agent waits for it",
+         [&] { return clients.createPseudoClient(pseudoClientXml("ma-nobody_IndexBackup"), nullptr); },
+         LIBCONFIG_REFUSED},
+        {"the Hubmaster's own client",
+         [&] {
+             return clients.deleteClient(deletionXml<App::DeleteClientRequest>({clientEntity(2, "")}),
+                                         nullptr);
+         },
+         LIBCONFIG_REFUSED},
+        {"an unknown client",
+         [&] {
+             return clients.deleteClient(deletionXml<App::DeleteClientRequest>({clientEntity(9999, "")}),
+                                         nullptr);
+         },
+         LIBCONFIG_NOT_FOUND},
+        {"a client of another name",
+         [&] {
+             return clients.deleteClient(
+                 deletionXml<App::DeleteClientRequest>({clientEntity(world.goneClient, "someone else")}),
+                 nullptr);
+         },
+         LIBCONFIG_NOT_FOUND},
+        {"no client named",
+         [&] { return clients.deleteClient(deletionXml<App::DeleteClientRequest>({}), nullptr); },
+         LIBCONFIG_BAD_REQUEST},
+        {"a request the subclient handler does not serve",
+         [&] { return subclients.handleSubClientPropertiesRequest(pseudoClientXml(newName), nullptr); },
+         LIBCONFIG_NOT_SERVED},
+        {"an unknown subclient",
+         [&] {
+             return subclients.handleSubClientPropertiesRequest(
+                 deletionXml<App::DeleteSubClientRequest>(
+                     {subclientEntity(world.oldSubclient), subclientEntity(9999)}),
+                 nullptr);
+         },
+         LIBCONFIG_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.call(), c.expected) << c.what;
+        EXPECT_EQ(snapshot(), before) << c.what;
+    }
+    EXPECT_FALSE(subclients.getErrorString().empty());
+}
+
+TEST_F(ConfigHandlers, TheCallersTransactionDecides) {
+    const std::string before = snapshot();
+    {
+        DBtran tran(true);
+        LibConfigAppClientProp handler(0, &tran);
+        ASSERT_EQ(handler.createPseudoClient(pseudoClientXml(hubdb::indexClientName("ma-new")), &tran), 0);
+        EXPECT_EQ(snapshot(), before);  // not committed yet
+        // A failing call in the same transaction takes back only its own part.
+        const std::string xml = deletionXml<App::DeleteClientRequest>(
+            {clientEntity(world.goneClient, hubdb::indexClientName("ma-gone")), clientEntity(9999, "")});
+        EXPECT_EQ(handler.deleteClient(xml, &tran), LIBCONFIG_NOT_FOUND);
+        ASSERT_EQ(tran.commitTran(), zydb::DB_OK);
+    }
+    EXPECT_FALSE(rows("SELECT id FROM APP_Client WHERE name = 'ma-new_IndexBackup'").empty());
+    EXPECT_FALSE(
+        rows("SELECT id FROM APP_Client WHERE id = ?", {zydb::DbValue::ofInt(world.goneClient)}).empty());
+
+    const std::string committed = snapshot();
+    {
+        DBtran tran(true);
+        LibConfigAppClientProp handler(0, &tran);
+        const std::string xml = deletionXml<App::DeleteClientRequest>(
+            {clientEntity(world.goneClient, hubdb::indexClientName("ma-gone"))});
+        ASSERT_EQ(handler.deleteClient(xml, nullptr), 0);  // the handler's transaction
+        EXPECT_EQ(tran.rollbackTran(), zydb::DB_OK);
+    }
+    EXPECT_EQ(snapshot(), committed);
+}
