@@ -20,7 +20,7 @@
 namespace {
 
 constexpr int kT0 = 1600000000;
-constexpr long kMaxFiles = 200000;  // larger worlds take minutes to seed
+constexpr long kMaxFiles = 1000000;  // the largest size asked for (1,000 x 100 x 10)
 
 struct World {
     std::string dir;
