@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/hubdb/seed_vsa.h"
+#include "platform/hubdemo/legacyagent.h"
 
 namespace hubdemo {
 
@@ -33,6 +34,7 @@ struct DemoWorld {
     long long firstBackupTime = 0;  // the file-system backups run from here, one a day
     int backupDays = 0;
     hubdb::DemoHypervisor vsa;  // the VM-browse hypervisor: proxies, V1 and V2 jobs, block-level files
+    LegacyAgentWorld legacy;    // mediaagent3 (release 9.0) and client3, browsed over the classic protocol
 };
 
 // Creates `folder` when missing and in it a fresh "hub.db" (an older one is replaced) and

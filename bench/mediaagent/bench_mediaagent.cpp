@@ -1,0 +1,227 @@
+// The media agent's item index on the benchmark catalogue: one full and five incremental jobs each
+// changing a fifth of the files, 10,000 (10M) or 817 (1M) leaf directories of 490 files under a
+// three-level tree, plus one directory of 100,000 files. Four browse reads through CItemIndex, each
+// against the same answer from a straightforward SQL query over the same file (newest version per name
+// by a window function, OFFSET for the page). The catalogue is generated once into the build folder and
+// reused; MEDIAAGENT_BENCH_SCALE=10M selects the larger one (1M by default).
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "bench/support/ratio.h"
+#include "platform/hubdb/hubdbseed.h"
+#include "tools/mediaagent/agentplan.h"
+#include "tools/mediaagent/itemindex.h"
+#include "tools/mediaagent/itemindexbuilder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using mediaagent::TBrowseQuery;
+using mediaagent::TItemVersion;
+
+constexpr int kFirstJob = 1700000000;
+constexpr int kDay = 86400;
+
+struct TCatalogue {
+    std::string label;
+    mediaagent::TIndexScale scale;
+    std::string indexPath;
+    int appId = 0;
+    int64_t pointInTime = 0;  // during the fourth job's day
+    std::unique_ptr<mediaagent::CItemIndex> index;
+    sqlite3* raw = nullptr;
+};
+
+bool seedHub(const std::string& path, int& appId) {
+    hubdb::HubDbSeed seed(path);
+    seed.begin();
+    const int agent = seed.addMediaAgent({.name = "benchagent", .zydPort = 8499}, "9.0", 1);
+    const int policy = seed.addStoragePolicy("bench-policy", agent);
+    const int client = seed.addClient({.name = "benchclient"});
+    const int backupSet = seed.addBackupSet("defaultBackupSet");
+    appId = seed.addSubclient(
+        {.clientId = client, .appTypeId = 29, .backupSetId = backupSet, .storagePolicyId = policy});
+    for (int j = 0; j < 6; ++j) seed.addBackup(appId, j == 0 ? 1 : 2, kFirstJob + j * kDay, 2);
+    seed.commit();
+    return seed.ok();
+}
+
+TCatalogue& catalogue() {
+    static TCatalogue c = [] {
+        TCatalogue c;
+        const char* env = std::getenv("MEDIAAGENT_BENCH_SCALE");
+        const bool large = env && std::string(env) == "10M";
+        c.label = large ? "10M" : "1M";
+        c.scale.files = large ? 5'000'000 : 500'000;
+        c.scale.bigDirectoryFiles = 100'000;
+        c.scale.filesPerDirectory = 490;
+        c.scale.fanout = large ? 22 : 10;
+        c.scale.changePercent = 20;
+        c.scale.deletePercent = 0;
+        c.scale.newPercent = 0;
+        c.scale.metadataEvery = 0;
+        const fs::path folder = fs::canonical("/proc/self/exe").parent_path() / ("catalogue-" + c.label);
+        fs::create_directories(folder);
+        const std::string hub = (folder / "hub.db").string();
+        c.indexPath = (folder / "items.db").string();
+        int appId = 0;
+        if (!fs::exists(hub) && !seedHub(hub, appId)) std::fprintf(stderr, "cannot seed %s\n", hub.c_str());
+        mediaagent::TAgentPlan plan;
+        std::string error;
+        if (!mediaagent::loadAgentPlan(hub, "benchagent", plan, error) || plan.subclients.empty()) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            std::exit(1);
+        }
+        c.appId = plan.subclients.front().appId;
+        c.pointInTime = kFirstJob + 3 * kDay + 3600;
+        if (!mediaagent::itemIndexIsCurrent(c.indexPath, plan, c.scale)) {
+            mediaagent::TBuildStats stats;
+            if (!mediaagent::buildItemIndex(c.indexPath, plan, c.scale, error, &stats)) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                std::exit(1);
+            }
+            std::printf("catalogue %s: %lld entries, %lld versions generated in %.1f s (%s, %.0f MB)\n",
+                        c.label.c_str(), static_cast<long long>(stats.entries),
+                        static_cast<long long>(stats.versions), stats.seconds, c.indexPath.c_str(),
+                        static_cast<double>(fs::file_size(c.indexPath)) / 1e6);
+        } else {
+            std::printf("catalogue %s: reusing %s\n", c.label.c_str(), c.indexPath.c_str());
+        }
+        c.index = mediaagent::CItemIndex::open(c.indexPath, error);
+        sqlite3_open_v2(c.indexPath.c_str(), &c.raw, SQLITE_OPEN_READONLY, nullptr);
+        return c;
+    }();
+    return c;
+}
+
+// The four browses of the catalogue.
+enum Browse { kFirstPage, kDeepPage, kTopOfTree, kFileVersions };
+
+TBrowseQuery browseQuery(Browse b) {
+    TCatalogue& c = catalogue();
+    TBrowseQuery q;
+    q.appId = c.appId;
+    q.toTime = c.pointInTime;
+    q.pageSize = 100;
+    switch (b) {
+        case kFirstPage:
+            q.path = "/d01/d01/d01";
+            break;
+        case kDeepPage:
+            q.path = "/big";
+            q.skip = 90'000;
+            break;
+        case kTopOfTree:
+            q.path = "/d00";
+            break;
+        case kFileVersions:
+            q.path = "/d01/d01/d01/" + std::string(c.label == "10M" ? "f00234991.dat" : "f00234991.dat");
+            q.toTime = 0;
+            q.pageSize = 0;
+            break;
+    }
+    return q;
+}
+
+void BM_Index(benchmark::State& state) {
+    const Browse b = static_cast<Browse>(state.range(0));
+    TCatalogue& c = catalogue();
+    TBrowseQuery q = browseQuery(b);
+    if (b == kFileVersions) {
+        // The file of the first page's directory at its first place, whatever the scale.
+        std::vector<TItemVersion> first;
+        bool found = false;
+        TBrowseQuery dir = browseQuery(kFirstPage);
+        dir.pageSize = 1;
+        c.index->listAt(dir, first, found);
+        q.path = first.empty() ? q.path : first.front().path;
+    }
+    std::vector<TItemVersion> out;
+    size_t items = 0;
+    for (auto _ : state) {
+        bool found = false;
+        const bool ok =
+            b == kFileVersions ? c.index->listRange(q, out, found) : c.index->listAt(q, out, found);
+        if (!ok || !found || out.empty()) {
+            state.SkipWithError("the browse found nothing");
+            break;
+        }
+        items = out.size();
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["items"] = static_cast<double>(items);
+}
+
+// The same answer by a straightforward query: every version of the directory's children in the window,
+// the newest per name by a window function, deletions dropped, then LIMIT/OFFSET.
+void BM_PlainSql(benchmark::State& state) {
+    const Browse b = static_cast<Browse>(state.range(0));
+    TCatalogue& c = catalogue();
+    const TBrowseQuery q = browseQuery(b == kFileVersions ? kFirstPage : b);
+    TItemVersion dir;
+    bool found = false;
+    c.index->resolve(c.appId, q.path, dir, found);
+    sqlite3_stmt* s = nullptr;
+    const char* sql = b == kFileVersions ? "SELECT e.name, i.btime, i.flags, i.size, i.mtime, i.afile, "
+                                           "i.offset FROM entries e JOIN items i ON "
+                                           "i.entry = e.id WHERE e.parent = ?1 AND e.name = (SELECT "
+                                           "MIN(name) FROM entries WHERE parent = ?1) "
+                                           "ORDER BY i.btime"
+                                         : "SELECT name, btime, flags, size, mtime, afile, offset FROM "
+                                           "(SELECT e.name, i.btime, i.flags, i.size, "
+                                           "i.mtime, i.afile, i.offset, ROW_NUMBER() OVER (PARTITION BY e.id "
+                                           "ORDER BY i.btime DESC) AS rn FROM "
+                                           "entries e JOIN items i ON i.entry = e.id WHERE e.parent = ?1 AND "
+                                           "i.btime <= ?2) WHERE rn = 1 AND "
+                                           "(flags & 2) = 0 ORDER BY name LIMIT ?3 OFFSET ?4";
+    if (sqlite3_prepare_v2(c.raw, sql, -1, &s, nullptr) != SQLITE_OK) {
+        state.SkipWithError(sqlite3_errmsg(c.raw));
+        return;
+    }
+    size_t items = 0;
+    for (auto _ : state) {
+        sqlite3_bind_int64(s, 1, dir.entry);
+        sqlite3_bind_int64(s, 2, q.toTime);
+        sqlite3_bind_int64(s, 3, q.pageSize);
+        sqlite3_bind_int64(s, 4, q.skip);
+        items = 0;
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            benchmark::DoNotOptimize(sqlite3_column_text(s, 0));
+            ++items;
+        }
+        sqlite3_reset(s);
+    }
+    sqlite3_finalize(s);
+    state.counters["items"] = static_cast<double>(items);
+}
+
+const char* const kNames[] = {"first page of a directory", "page at offset 90,000",
+                              "directory of directories", "versions of one file"};
+
+void arguments(benchmark::internal::Benchmark* b) {
+    for (int k = 0; k < 4; ++k) b->Arg(k);
+    b->Unit(benchmark::kMicrosecond);
+}
+BENCHMARK(BM_Index)->Apply(arguments);
+BENCHMARK(BM_PlainSql)->Apply(arguments);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    catalogue();
+    std::vector<hubbench::RatioPair> pairs;
+    for (int k = 0; k < 4; ++k)
+        pairs.push_back({"BM_Index/" + std::to_string(k), "BM_PlainSql/" + std::to_string(k),
+                         std::string(kNames[k]) + ": item index / plain SQL", 0});
+    hubbench::RatioReporter reporter(pairs);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

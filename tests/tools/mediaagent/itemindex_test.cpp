@@ -1,0 +1,355 @@
+// The item index against an oracle: every version read straight from the SQLite file and the browse
+// rules applied by brute force (newest version at or before the time within the cycles, deletions left
+// out, names in order), for directories at points in time, ranges, pages, counts and name filters.
+#include "tools/mediaagent/itemindex.h"
+
+#include <fnmatch.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <tuple>
+
+#include "tests/tools/mediaagent/mediaagent_world.h"
+
+namespace {
+
+using mediaagent::CItemIndex;
+using mediaagent::TBrowseQuery;
+using mediaagent::TItemVersion;
+
+struct TRow {
+    int64_t entry, parent;
+    std::string name;
+    int64_t btime;
+    int cycle;
+    uint64_t flags;
+};
+
+// Every version of the index in memory, and the browse rules over it.
+class COracle {
+public:
+    explicit COracle(const std::string& path) {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(db,
+                           "SELECT e.id, e.parent, e.name, i.btime, i.cycle, i.flags FROM entries e "
+                           "JOIN items i ON i.entry = e.id",
+                           -1, &s, nullptr);
+        while (sqlite3_step(s) == SQLITE_ROW)
+            rows.push_back({sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1),
+                            reinterpret_cast<const char*>(sqlite3_column_text(s, 2)),
+                            sqlite3_column_int64(s, 3), sqlite3_column_int(s, 4),
+                            static_cast<uint64_t>(sqlite3_column_int64(s, 5))});
+        sqlite3_finalize(s);
+        sqlite3_close(db);
+    }
+
+    // (entry, backup time) of the answer, in order.
+    using TAnswer = std::vector<std::pair<int64_t, int64_t>>;
+
+    TAnswer at(int64_t dir, int64_t t, const std::vector<int>& cycles, const std::string& glob = "") const {
+        std::map<std::string, const TRow*> newest;
+        for (const TRow& r : rows)
+            if (r.parent == dir && r.btime <= t && inCycles(r, cycles) && matches(r, glob)) {
+                const TRow*& n = newest[r.name];
+                if (!n || n->btime < r.btime) n = &r;
+            }
+        TAnswer out;
+        for (const auto& [name, r] : newest)
+            if (!(r->flags & mediaagent::kItemDeleted)) out.emplace_back(r->entry, r->btime);
+        return out;
+    }
+
+    TAnswer range(int64_t dir, int64_t from, int64_t to, const std::string& glob = "") const {
+        std::vector<const TRow*> hits;
+        for (const TRow& r : rows)
+            if (r.parent == dir && r.btime >= from && r.btime <= to && matches(r, glob)) hits.push_back(&r);
+        std::sort(hits.begin(), hits.end(), [](const TRow* a, const TRow* b) {
+            return std::tie(a->name, a->btime) < std::tie(b->name, b->btime);
+        });
+        TAnswer out;
+        for (const TRow* r : hits) out.emplace_back(r->entry, r->btime);
+        return out;
+    }
+
+    int64_t child(int64_t dir, const std::string& name) const {
+        for (const TRow& r : rows)
+            if (r.parent == dir && r.name == name) return r.entry;
+        return 0;
+    }
+
+    std::vector<TRow> rows;
+
+private:
+    static bool inCycles(const TRow& r, const std::vector<int>& cycles) {
+        return std::find(cycles.begin(), cycles.end(), r.cycle) != cycles.end();
+    }
+    static bool matches(const TRow& r, const std::string& glob) {
+        return glob.empty() || fnmatch(glob.c_str(), r.name.c_str(), 0) == 0;
+    }
+};
+
+COracle::TAnswer answerOf(const std::vector<TItemVersion>& versions) {
+    COracle::TAnswer out;
+    for (const TItemVersion& v : versions) out.emplace_back(v.entry, v.backupTime);
+    return out;
+}
+
+COracle::TAnswer slice(const COracle::TAnswer& all, size_t skip, size_t size) {
+    if (skip >= all.size()) return {};
+    return COracle::TAnswer(all.begin() + static_cast<long>(skip),
+                            all.begin() + static_cast<long>(std::min(all.size(), skip + size)));
+}
+
+class ItemIndex : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_world = new hubtest::CMediaAgentWorld("itemindex-test");
+        ASSERT_TRUE(s_world->ok()) << s_world->error();
+        ASSERT_TRUE(s_world->build("items.db", hubtest::CMediaAgentWorld::testScale())) << s_world->error();
+        s_oracle = new COracle(s_world->path("items.db"));
+    }
+    static void TearDownTestSuite() {
+        delete s_oracle;
+        delete s_world;
+    }
+    void SetUp() override {
+        std::string error;
+        m_index = CItemIndex::open(s_world->path("items.db"), error);
+        ASSERT_TRUE(m_index) << error;
+        ASSERT_TRUE(m_index->subclient(s_world->world.legacy.subclient, m_sub)) << m_index->lastError();
+        ASSERT_TRUE(m_index->jobs(m_sub.appId, m_jobs));
+        ASSERT_EQ(m_jobs.size(), 12u);
+    }
+
+    TBrowseQuery query(const std::string& path, int64_t toTime) const {
+        TBrowseQuery q;
+        q.appId = m_sub.appId;
+        q.path = path;
+        q.toTime = toTime;
+        return q;
+    }
+    int64_t entryOf(const std::string& path) {
+        TItemVersion v;
+        bool found = false;
+        EXPECT_TRUE(m_index->resolve(m_sub.appId, path, v, found));
+        EXPECT_TRUE(found) << path;
+        return v.entry;
+    }
+    // The times a browse is asked at: before the first job, at a job, between jobs, and "now".
+    std::vector<int64_t> times() const {
+        return {m_jobs[0].time - 1,
+                m_jobs[0].time,
+                m_jobs[3].time + 100,
+                m_jobs[5].time,
+                m_jobs[6].time,
+                m_jobs[9].time + 1,
+                0};
+    }
+
+    static hubtest::CMediaAgentWorld* s_world;
+    static COracle* s_oracle;
+    std::unique_ptr<CItemIndex> m_index;
+    mediaagent::TIndexSubclient m_sub;
+    std::vector<mediaagent::TIndexJob> m_jobs;
+};
+hubtest::CMediaAgentWorld* ItemIndex::s_world = nullptr;
+COracle* ItemIndex::s_oracle = nullptr;
+
+TEST_F(ItemIndex, AgreesWithTheHubmasterOnJobsCyclesAndArchiveFiles) {
+    const mediaagent::TSubclientPlan& plan = s_world->plan.subclients.front();
+    EXPECT_EQ(s_world->plan.versionText, "9.0");
+    ASSERT_EQ(s_world->plan.subclients.size(), 1u);
+    for (size_t j = 0; j < m_jobs.size(); ++j) {
+        EXPECT_EQ(m_jobs[j].jobId, plan.jobs[j].jobId);
+        EXPECT_EQ(m_jobs[j].cycle, j < 6 ? 1 : 2);
+        EXPECT_EQ(m_jobs[j].full, j % 6 == 0);
+    }
+    std::vector<mediaagent::TIndexArchiveFile> files;
+    ASSERT_TRUE(m_index->archiveFiles(m_sub.appId, 0, 0, {}, files));
+    ASSERT_EQ(files.size(), plan.archiveFiles.size());
+    for (size_t k = 0; k < files.size(); ++k) EXPECT_EQ(files[k].id, plan.archiveFiles[k].id);
+    ASSERT_TRUE(m_index->archiveFiles(m_sub.appId, 0, 0, {2}, files));
+    EXPECT_EQ(files.size(), 12u);  // six jobs of cycle 2, a data and an index file each
+
+    // The same plan and scale give the same index.
+    ASSERT_TRUE(s_world->build("again.db", hubtest::CMediaAgentWorld::testScale()));
+    EXPECT_TRUE(mediaagent::itemIndexIsCurrent(s_world->path("again.db"), s_world->plan,
+                                               hubtest::CMediaAgentWorld::testScale()));
+    const COracle again(s_world->path("again.db"));
+    ASSERT_EQ(again.rows.size(), s_oracle->rows.size());
+    for (size_t k = 0; k < again.rows.size(); k += 97) {
+        EXPECT_EQ(again.rows[k].name, s_oracle->rows[k].name);
+        EXPECT_EQ(again.rows[k].btime, s_oracle->rows[k].btime);
+        EXPECT_EQ(again.rows[k].flags, s_oracle->rows[k].flags);
+    }
+}
+
+TEST_F(ItemIndex, DirectoriesAtAPointInTimeAndTheirCounts) {
+    // The generated data holds what the rules are about: deletions and files born late.
+    EXPECT_GT(std::count_if(s_oracle->rows.begin(), s_oracle->rows.end(),
+                            [](const TRow& r) { return (r.flags & mediaagent::kItemDeleted) != 0; }),
+              10);
+    EXPECT_NE(s_oracle->at(entryOf("/big"), m_jobs[1].time, {1}).size(),
+              s_oracle->at(entryOf("/big"), m_jobs[5].time, {1}).size());
+    for (const std::string path : {"/", "/big", "/d00", "/d01/d02", "/d00/d00/d01"}) {
+        const int64_t dir = entryOf(path);
+        for (int64_t t : times()) {
+            const int64_t at = t == 0 ? INT64_MAX : t;
+            const int cycle = m_index->cycleAt(m_sub.appId, at);
+            const COracle::TAnswer expected =
+                cycle < 0 ? COracle::TAnswer{} : s_oracle->at(dir, at, std::vector<int>{cycle});
+            std::vector<TItemVersion> got;
+            bool found = false;
+            ASSERT_TRUE(m_index->listAt(query(path, t), got, found)) << m_index->lastError();
+            ASSERT_TRUE(found);
+            EXPECT_EQ(answerOf(got), expected) << path << " at " << t;
+            int64_t count = -1;
+            ASSERT_TRUE(m_index->countAt(query(path, t), count, found));
+            EXPECT_EQ(count, static_cast<int64_t>(expected.size())) << path << " at " << t;
+            for (const TItemVersion& v : got) EXPECT_EQ(v.path, (path == "/" ? "" : path) + "/" + v.name);
+        }
+    }
+    // A directory before the first backup, and a path that names nothing.
+    std::vector<TItemVersion> got;
+    bool found = false;
+    ASSERT_TRUE(m_index->listAt(query("/big", m_jobs[0].time - 1), got, found));
+    EXPECT_TRUE(found);
+    EXPECT_TRUE(got.empty());
+    ASSERT_TRUE(m_index->listAt(query("/no/such", 0), got, found));
+    EXPECT_FALSE(found);
+
+    // Explicit cycles: both cycles at the end of the second see deletions of the first cycle undone by
+    // nothing, so the answer is the newest version over both.
+    TBrowseQuery both = query("/big", 0);
+    both.cycles = {1, 2};
+    ASSERT_TRUE(m_index->listAt(both, got, found));
+    EXPECT_EQ(answerOf(got), s_oracle->at(entryOf("/big"), INT64_MAX, {1, 2}));
+    TBrowseQuery first = query("/big", 0);
+    first.cycles = {1};
+    ASSERT_TRUE(m_index->listAt(first, got, found));
+    EXPECT_EQ(answerOf(got), s_oracle->at(entryOf("/big"), INT64_MAX, {1}));
+    int64_t count = 0;
+    ASSERT_TRUE(m_index->countAt(first, count, found));
+    EXPECT_EQ(count, static_cast<int64_t>(got.size()));
+}
+
+TEST_F(ItemIndex, PagesBySkipAndByFirstNode) {
+    const int64_t dir = entryOf("/big");
+    for (int64_t t : {m_jobs[2].time, m_jobs[11].time}) {
+        const COracle::TAnswer all = s_oracle->at(dir, t, {m_index->cycleAt(m_sub.appId, t)});
+        ASSERT_GT(all.size(), 2u * mediaagent::kPageMarkStride);
+        for (uint32_t skip :
+             {0u, 1u, 255u, 256u, 257u, 300u, 511u, 512u, 600u, static_cast<uint32_t>(all.size()) - 1,
+              static_cast<uint32_t>(all.size()), 5000u}) {
+            TBrowseQuery q = query("/big", t);
+            q.skip = skip;
+            q.pageSize = 50;
+            std::vector<TItemVersion> got;
+            bool found = false;
+            ASSERT_TRUE(m_index->listAt(q, got, found)) << m_index->lastError();
+            EXPECT_EQ(answerOf(got), slice(all, skip, 50)) << "skip " << skip;
+        }
+        // Walking page by page from each page's last node gives the whole listing once.
+        COracle::TAnswer walked;
+        TBrowseQuery q = query("/big", t);
+        q.pageSize = 97;
+        for (;;) {
+            std::vector<TItemVersion> got;
+            bool found = false;
+            ASSERT_TRUE(m_index->listAt(q, got, found));
+            for (const TItemVersion& v : got) walked.emplace_back(v.entry, v.backupTime);
+            if (got.size() < q.pageSize) break;
+            q.firstNode = got.back().entry;
+            q.skip = 1;
+        }
+        EXPECT_EQ(walked, all);
+    }
+    // A first node that is not a child of the directory is refused.
+    TBrowseQuery q = query("/big", 0);
+    q.firstNode = entryOf("/d00");
+    std::vector<TItemVersion> got;
+    bool found = false;
+    EXPECT_FALSE(m_index->listAt(q, got, found));
+}
+
+TEST_F(ItemIndex, NameFilters) {
+    for (const std::string path : {"/big", "/d01/d00/d00"}) {
+        const int64_t dir = entryOf(path);
+        for (const std::string glob : {"*7.dat", "b00001*", "*", "nothing*"}) {
+            TBrowseQuery q = query(path, 0);
+            q.nameFilter = glob;
+            std::vector<TItemVersion> got;
+            bool found = false;
+            ASSERT_TRUE(m_index->listAt(q, got, found));
+            const COracle::TAnswer expected = s_oracle->at(dir, INT64_MAX, {2}, glob == "*" ? "" : glob);
+            EXPECT_EQ(answerOf(got), expected) << path << " " << glob;
+            int64_t count = -1;
+            ASSERT_TRUE(m_index->countAt(q, count, found));
+            EXPECT_EQ(count, static_cast<int64_t>(expected.size()));
+            q.skip = 3;
+            q.pageSize = 5;
+            ASSERT_TRUE(m_index->listAt(q, got, found));
+            EXPECT_EQ(answerOf(got), slice(expected, 3, 5));
+        }
+    }
+}
+
+TEST_F(ItemIndex, RangesOfVersionsAndTheVersionsOfOneFile) {
+    for (const std::string path : {"/big", "/d02"}) {
+        const int64_t dir = entryOf(path);
+        for (auto [from, to] : {std::pair<int64_t, int64_t>{m_jobs[1].time, m_jobs[4].time},
+                                {m_jobs[0].time, 0},
+                                {m_jobs[5].time + 1, m_jobs[8].time}}) {
+            const COracle::TAnswer all = s_oracle->range(dir, from, to == 0 ? INT64_MAX : to);
+            TBrowseQuery q = query(path, to);
+            q.fromTime = from;
+            std::vector<TItemVersion> got;
+            bool found = false;
+            ASSERT_TRUE(m_index->listRange(q, got, found)) << m_index->lastError();
+            EXPECT_EQ(answerOf(got), all);
+            int64_t count = -1;
+            ASSERT_TRUE(m_index->countRange(q, count, found));
+            EXPECT_EQ(count, static_cast<int64_t>(all.size()));
+            // Continuing from each page's last version (its entry and its place among that entry's
+            // versions) walks the same range.
+            COracle::TAnswer walked;
+            q.pageSize = 7;
+            for (;;) {
+                ASSERT_TRUE(m_index->listRange(q, got, found));
+                for (const TItemVersion& v : got) walked.emplace_back(v.entry, v.backupTime);
+                if (got.size() < q.pageSize) break;
+                q.firstNode = got.back().entry;
+                q.skip = got.back().rangeOrdinal;
+            }
+            EXPECT_EQ(walked, all);
+        }
+    }
+    // A path that names a file lists that file's versions across every cycle: the file of /big with
+    // the most versions.
+    const int64_t big = entryOf("/big");
+    std::map<int64_t, COracle::TAnswer> byFile;
+    for (const auto& v : s_oracle->range(big, 0, INT64_MAX)) byFile[v.first].push_back(v);
+    int64_t file = 0;
+    for (const auto& [entry, versions] : byFile)
+        if (!file || versions.size() > byFile[file].size()) file = entry;
+    const COracle::TAnswer expected = byFile[file];
+    std::string name;
+    for (const TRow& r : s_oracle->rows)
+        if (r.entry == file) name = r.name;
+    TBrowseQuery q = query("/big/" + name, 0);
+    std::vector<TItemVersion> got;
+    bool found = false;
+    ASSERT_TRUE(m_index->listRange(q, got, found));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(answerOf(got), expected);
+    EXPECT_GE(got.size(), 4u);
+    ASSERT_TRUE(m_index->listAt(q, got, found));
+    ASSERT_LE(got.size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+#include "tools/mediaagent/agentplan.h"
+
+#include <map>
+#include <memory>
+
+#include "platform/db/dbbackend.h"
+#include "platform/db/dbresult.h"
+#include "platform/hubdb/archivefiles.h"
+
+namespace mediaagent {
+
+namespace {
+
+using zydb::DbValue;
+
+bool queryFailed(zydb::IDbConnection& conn, const char* what, std::string& error) {
+    error = std::string(what) + ": " + conn.lastError();
+    return false;
+}
+
+bool loadClient(zydb::IDbConnection& conn, const std::string& name, TAgentPlan& plan, std::string& error) {
+    std::unique_ptr<zydb::IDbStatement> st;
+    if (zydb::prepareBound(
+            conn,
+            "SELECT c.id, c.name, IFNULL(c.net_hostname, ''), IFNULL(c.zydPort, 0), "
+            "IFNULL(m.versionText, '') FROM APP_Client c LEFT JOIN mediaAgent m ON m.clientId = "
+            "c.id WHERE c.name = ?1 OR c.net_hostname = ?1 ORDER BY c.id LIMIT 1",
+            {DbValue::ofText(name)}, st) != zydb::DB_OK)
+        return queryFailed(conn, "reading APP_Client", error);
+    const int rc = st->step();
+    if (rc == zydb::DB_NO_DATA) {
+        error = "no client named [" + name + "] in the Hubmaster database";
+        return false;
+    }
+    if (rc != zydb::DB_OK) return queryFailed(conn, "reading APP_Client", error);
+    plan.clientId = static_cast<int>(st->columnInt64(0));
+    plan.clientName = std::string(st->columnText(1));
+    plan.hostName = std::string(st->columnText(2));
+    plan.zydPort = static_cast<int>(st->columnInt64(3));
+    plan.versionText = std::string(st->columnText(4));
+    if (plan.hostName.empty()) plan.hostName = plan.clientName;
+    return true;
+}
+
+// The subclients with archive files on a copy this media agent serves, each with the best (lowest)
+// precedence of such a copy.
+bool loadServedCopies(zydb::IDbConnection& conn, int mediaAgent, std::map<int, int>& precedenceByApp,
+                      std::string& error) {
+    std::unique_ptr<zydb::IDbStatement> st;
+    if (zydb::prepareBound(conn,
+                           "SELECT f.appId, MIN(g.copy) FROM archGroupCopy g "
+                           "JOIN archFileCopy c ON c.archCopyId = g.id AND c.mediaAgentId = ?1 "
+                           "JOIN archFile f ON f.id = c.archFileId AND f.kelmarchId = c.kelmarchId "
+                           "WHERE g.mediaAgentId = ?1 GROUP BY f.appId ORDER BY f.appId",
+                           {DbValue::ofInt(mediaAgent)}, st) != zydb::DB_OK)
+        return queryFailed(conn, "reading the copies of the media agent", error);
+    int rc;
+    while ((rc = st->step()) == zydb::DB_OK)
+        precedenceByApp[static_cast<int>(st->columnInt64(0))] = static_cast<int>(st->columnInt64(1));
+    return rc == zydb::DB_NO_DATA || queryFailed(conn, "reading the copies of the media agent", error);
+}
+
+bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int precedence, TSubclientPlan& sub,
+                   std::string& error) {
+    std::unique_ptr<zydb::IDbStatement> st;
+    if (zydb::prepareBound(
+            conn, "SELECT clientId, appTypeId, IFNULL(origKMId, 0) FROM APP_Application WHERE id = ?",
+            {DbValue::ofInt(appId)}, st) != zydb::DB_OK ||
+        st->step() != zydb::DB_OK)
+        return queryFailed(conn, ("reading subclient " + std::to_string(appId)).c_str(), error);
+    sub.appId = appId;
+    sub.clientId = static_cast<int>(st->columnInt64(0));
+    sub.appType = static_cast<int>(st->columnInt64(1));
+    sub.kelmarchId = static_cast<int>(st->columnInt64(2));
+
+    std::vector<hubdb::ArchiveFileOnCopy> files;
+    if (hubdb::listArchiveFiles(conn, appId, precedence, 0, files) != zydb::DB_OK)
+        return queryFailed(conn, ("reading the archive files of subclient " + std::to_string(appId)).c_str(),
+                           error);
+    // What this media agent can browse: finished jobs' files that still lie on its copy.
+    std::erase_if(files, [mediaAgent](const hubdb::ArchiveFileOnCopy& f) {
+        return f.mediaAgentId != mediaAgent || f.aged || f.runningJob;
+    });
+    const hubdb::BackupTimeline timeline(std::move(files));
+    std::map<std::pair<int, int>, size_t> jobIndex;
+    for (const hubdb::BackupTimeline::Job& j : timeline.jobs) {
+        jobIndex[{j.jobId, j.kelmarchId}] = sub.jobs.size();
+        sub.jobs.push_back({j.jobId, j.kelmarchId, j.time, j.cycle, j.full, {}, {}});
+    }
+    for (const hubdb::ArchiveFileOnCopy& f : timeline.files) {
+        sub.archiveFiles.push_back(
+            {f.id, f.jobId, f.kelmarchId, f.fileType, f.cTime, f.copyId, f.physicalSize});
+        TJobPlan& job = sub.jobs[jobIndex[{f.jobId, f.kelmarchId}]];
+        if (hubdb::isDataFileType(f.fileType))
+            job.dataFiles.push_back(f.id);
+        else if (hubdb::isIndexFileType(f.fileType))
+            job.indexFiles.push_back(f.id);
+    }
+    if (sub.kelmarchId == 0 && !sub.jobs.empty()) sub.kelmarchId = sub.jobs.front().kelmarchId;
+    return true;
+}
+
+}  // namespace
+
+std::string TAgentPlan::signature() const {
+    std::string s = std::to_string(clientId);
+    for (const TSubclientPlan& sub : subclients) {
+        s += ";" + std::to_string(sub.appId) + ":" + std::to_string(sub.clientId) + ":" +
+             std::to_string(sub.appType) + ":" + std::to_string(sub.kelmarchId);
+        for (const TJobPlan& j : sub.jobs)
+            s += "," + std::to_string(j.jobId) + "@" + std::to_string(j.time) + "c" + std::to_string(j.cycle);
+        for (const TArchiveFilePlan& f : sub.archiveFiles)
+            s += "," + std::to_string(f.id) + "t" + std::to_string(f.fileType) + "s" +
+                 std::to_string(f.physicalSize);
+    }
+    return s;
+}
+
+bool loadAgentPlan(const std::string& hubDbPath, const std::string& clientName, TAgentPlan& plan,
+                   std::string& error) {
+    plan = TAgentPlan{};
+    std::unique_ptr<zydb::IDbConnection> conn;
+    if (zydb::sqliteBackend().connect(hubDbPath, zydb::DbOpenOptions{}, conn, error) != zydb::DB_OK) {
+        error = "cannot open the Hubmaster database " + hubDbPath + ": " + error;
+        return false;
+    }
+    if (!loadClient(*conn, clientName, plan, error)) return false;
+    std::map<int, int> precedenceByApp;
+    if (!loadServedCopies(*conn, plan.clientId, precedenceByApp, error)) return false;
+    for (const auto& [appId, precedence] : precedenceByApp) {
+        TSubclientPlan sub;
+        if (!loadSubclient(*conn, plan.clientId, appId, precedence, sub, error)) return false;
+        if (!sub.jobs.empty()) plan.subclients.push_back(std::move(sub));
+    }
+    return true;
+}
+
+}  // namespace mediaagent

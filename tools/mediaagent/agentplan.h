@@ -1,0 +1,61 @@
+// The backups one media agent holds, as the Hubmaster database records them: its client row, and per
+// subclient whose archive files lie on one of its copies the jobs (in time order, with their backup
+// cycles) and the archive files. The item index is generated from this plan, so the media agent and
+// the Hubmaster agree on jobs, cycles and archive files. Plain values; loaded by one thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mediaagent {
+
+struct TArchiveFilePlan {
+    int id = 0;
+    int jobId = 0;
+    int kelmarchId = 0;
+    int fileType = 0;  // 1 and 4 data, 2, 6 and 34 index
+    int cTime = 0;
+    int copyId = 0;
+    long long physicalSize = 0;
+};
+
+struct TJobPlan {
+    int jobId = 0;
+    int kelmarchId = 0;
+    int time = 0;  // its earliest archive file
+    int cycle = 0;
+    bool full = false;
+    std::vector<int> dataFiles;  // archive file ids
+    std::vector<int> indexFiles;
+};
+
+struct TSubclientPlan {
+    int appId = 0;
+    int clientId = 0;
+    int appType = 0;
+    int kelmarchId = 0;
+    std::vector<TJobPlan> jobs;  // in time order
+    std::vector<TArchiveFilePlan> archiveFiles;
+};
+
+struct TAgentPlan {
+    int clientId = 0;
+    std::string clientName;
+    std::string hostName;
+    std::string versionText;
+    int zydPort = 0;
+    std::vector<TSubclientPlan> subclients;  // by subclient id
+
+    // A text that changes whenever anything the index is made from changes.
+    std::string signature() const;
+};
+
+// Reads the plan of the media agent named `clientName` (APP_Client.name or net_hostname) from the
+// Hubmaster database file at `hubDbPath`: its APP_Client and mediaAgent rows, the copies it serves
+// (archGroupCopy), and per subclient (APP_Application) the valid, unaged archive files of finished
+// jobs on those copies (archFile, archFileCopy, JMJobInfo) with their cycles. False with `error`.
+bool loadAgentPlan(const std::string& hubDbPath, const std::string& clientName, TAgentPlan& plan,
+                   std::string& error);
+
+}  // namespace mediaagent

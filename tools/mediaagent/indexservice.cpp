@@ -1,0 +1,318 @@
+#include "tools/mediaagent/indexservice.h"
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <vector>
+
+#include "platform/msg/msg_classes.h"
+#include "platform/msg/secured_message_handler.h"
+#include "platform/net/zynet_options.h"
+#include "platform/net/zynetwork.h"
+
+namespace mediaagent {
+
+namespace {
+
+constexpr unsigned long kDisconnectRequest = 0x09000102;
+constexpr int kSendSeconds = 30;
+constexpr int64_t kStopOperation = 16;
+constexpr int64_t kLaunchRefused = 5;
+
+// The service each server belongs to, so that the plain callbacks find it. A launcher instance's server
+// leaves the map when the launcher frees it.
+std::mutex g_serversMutex;
+std::map<const CZyNetworkServer*, CIndexService*> g_servers;
+
+CIndexService* serviceOf(const CZyNetworkServer* server) {
+    std::lock_guard<std::mutex> lock(g_serversMutex);
+    auto it = g_servers.find(server);
+    return it == g_servers.end() ? nullptr : it->second;
+}
+
+class CLauncherServer : public CZyNetworkServer {
+public:
+    CLauncherServer(CIndexService* owner, XdrCallback xdr, XmlCallback xml, const std::string& guid,
+                    std::shared_ptr<CZydListener> listener)
+        : CZyNetworkServer(xdr, xml, guid.c_str(), std::move(listener)) {
+        std::lock_guard<std::mutex> lock(g_serversMutex);
+        g_servers[this] = owner;
+    }
+    ~CLauncherServer() override {
+        std::lock_guard<std::mutex> lock(g_serversMutex);
+        g_servers.erase(this);
+    }
+};
+
+// The state the script steps move on: who the answers name.
+struct TAnswerTarget {
+    std::string workerId;
+    std::string session;
+};
+
+databrowse::BrowseResponse response(int64_t type, const TAnswerTarget& target) {
+    databrowse::BrowseResponse r;
+    r.setint64(databrowse::BrowseResponse::f::respType, type);
+    r.setstring(databrowse::BrowseResponse::f::workerId, target.workerId);
+    databrowse::BrowseSession session;
+    session.setstring(databrowse::BrowseSession::f::sessionId, target.session);
+    r.setObjectAccessor(session, databrowse::BrowseResponse::f::session);
+    return r;
+}
+
+void addItems(databrowse::BrowseResponse& r, long count, const std::string& prefix) {
+    using D = databrowse::BrowseData::f;
+    using A = databrowse::Msg93::f;
+    std::vector<CNMessageBase> items;
+    items.reserve(static_cast<size_t>(count));
+    for (long i = 0; i < count; ++i) {
+        const std::string name = prefix + std::to_string(i);
+        databrowse::BrowseData data;
+        data.setstring(D::name, name);
+        data.setstring(D::displayName, name);
+        data.setstring(D::path, "/" + name);
+        data.setint64(D::size, 1000 + i);
+        data.setint64(D::modificationTime, 1700000000 + i);
+        databrowse::Msg93 inner;
+        inner.setint64(A::backupTime, 1700000500 + i);
+        inner.setint64(A::archiveFileId, 10 + i);
+        ZyEntities::Msg10 subclient;
+        subclient.setint64(ZyEntities::Msg10::f::subclientId, 7);
+        inner.setObjectAccessor(subclient, A::at4_7);
+        data.setObjectAccessor(inner, D::advancedData);
+        items.push_back(std::move(data));
+    }
+    r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true)
+        ->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
+}
+
+void addPredictions(databrowse::BrowseResponse& r, long count) {
+    using L = databrowse::LogicalMedia::f;
+    std::vector<CNMessageBase> predictions;
+    for (long i = 0; i < count; ++i) {
+        databrowse::LogicalMedia media;
+        media.setint64(L::flags, 0x8);
+        media.setint64(L::archFileId, 100 + i);
+        media.setint64(L::size, 4096);
+        databrowse::PredictionData prediction;
+        prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
+        predictions.push_back(std::move(prediction));
+    }
+    r.setlistobject(databrowse::BrowseResponse::f::c_728cd9, predictions);
+}
+
+void addError(databrowse::BrowseResponse& r, int64_t code, const std::string& text) {
+    databrowse::BrowseError error;
+    error.setint64(databrowse::BrowseError::f::errorCode, code);
+    if (!text.empty()) error.setstring(databrowse::BrowseError::f::errorMessage, text);
+    r.setlistobject(databrowse::BrowseResponse::f::messages, {error});
+}
+
+std::string rest(std::istringstream& in) {
+    std::string text;
+    std::getline(in >> std::ws, text);
+    return text;
+}
+
+}  // namespace
+
+CIndexService::CIndexService(std::shared_ptr<CZydListener> listener, TIndexServiceOptions options)
+    : m_options(std::move(options)), m_listener(std::move(listener)) {
+    if (m_options.launch == TIndexLaunch::Started) startService();
+    ZyLaunchFactory factory = [this](const TZyLaunch& launch) -> std::unique_ptr<CZyNetworkServer> {
+        return std::make_unique<CLauncherServer>(this, &onXdr, &onLauncherXml, launch.guid, launch.listener);
+    };
+    m_listener->registerLaunchable(kLauncherName, factory);
+    m_listener->registerLaunchable(kAlternateLauncherName, factory);
+}
+
+CIndexService::~CIndexService() {
+    stop();
+}
+
+bool CIndexService::startService() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_service) return true;
+    std::lock_guard<std::mutex> servers(g_serversMutex);
+    m_service = std::make_unique<CZyNetworkServer>(&onXdr, &onServiceXml, kServiceName, m_listener);
+    g_servers[m_service.get()] = this;
+    return true;
+}
+
+void CIndexService::stop() {
+    m_listener->unregisterLaunchable(kLauncherName);
+    m_listener->unregisterLaunchable(kAlternateLauncherName);
+    std::unique_ptr<CZyNetworkServer> service;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        service = std::move(m_service);
+    }
+    if (!service) return;
+    service->Quit(true, true);
+    std::lock_guard<std::mutex> servers(g_serversMutex);
+    g_servers.erase(service.get());
+}
+
+void CIndexService::journal(const std::string& line) {
+    if (m_options.journalPath.empty()) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::ofstream out(m_options.journalPath, std::ios::app);
+    out << line << '\n';
+}
+
+void CIndexService::onXdr(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
+                          unsigned long code, zysDatabuf_v2*) {
+    if (code != kDisconnectRequest) return;
+    CZyNetwork* session = nullptr;
+    if (server->AcquireSession(handle, &session).IsError()) return;
+    bool timedOut = false;
+    session->ReplyDisconnect(5, timedOut);
+    server->ReleaseSession(handle);
+}
+
+void CIndexService::onServiceXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
+                                 CNMessageBase* message) {
+    std::unique_ptr<CNMessageBase> owned(message);
+    CIndexService* service = serviceOf(server);
+    CZyNetwork* session = nullptr;
+    if (!service || !owned || server->AcquireSession(handle, &session).IsError()) return;
+    service->serve(*session, *owned);
+    server->ReleaseSession(handle);
+}
+
+void CIndexService::onLauncherXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
+                                  CNMessageBase* message) {
+    std::unique_ptr<CNMessageBase> owned(message);
+    CIndexService* service = serviceOf(server);
+    CZyNetwork* session = nullptr;
+    if (!service || !owned || server->AcquireSession(handle, &session).IsError()) return;
+    service->launch(*session, *owned);
+    server->ReleaseSession(handle);
+}
+
+void CIndexService::launch(CZyNetwork& session, CNMessageBase& message) {
+    bool timedOut = false;
+    if (message.getTagID() == kDisconnectRequest) {
+        session.ReplyDisconnect(5, timedOut);
+        return;
+    }
+    if (message.getTagID() != Indexing::LaunchIndexingServiceReq::TAG) return;
+    const std::string wanted = message.getstring(Indexing::LaunchIndexingServiceReq::f::serviceName);
+    int64_t result = kLaunchRefused;
+    if (m_options.launch != TIndexLaunch::Refused && wanted == kServiceName && startService()) result = 0;
+    journal("launch service=" + wanted + " result=" + std::to_string(result));
+    Indexing::LaunchIndexingServiceResp reply;
+    reply.setint64(Indexing::LaunchIndexingServiceResp::f::launchResult, result);
+    session.SendXMLMessage(reply, 0, kSendSeconds, timedOut);
+}
+
+void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
+    bool timedOut = false;
+    const uint32_t tag = message.getTagID();
+    if (tag == kDisconnectRequest) {
+        session.ReplyDisconnect(5, timedOut);
+    } else if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(&message)) {
+        CNMessageBase* block = request->getObjectAccessor(databrowse::BrowseRequest::f::session, false);
+        const std::string guid = block ? block->getstring(databrowse::BrowseSession::f::sessionId) : "";
+        if (request->getint64(databrowse::BrowseRequest::f::opType) == 5) {
+            journal("stop-v2 session=" + guid);
+            return;
+        }
+        journal("browse plain session=" + guid);
+        answer(*request);
+    } else if (auto* secured = dynamic_cast<databrowse::SecuredBrowseRequest*>(&message)) {
+        I2::SecuredMessageHandler handler;
+        databrowse::BrowseRequest opened;
+        const int check = handler.openSecuredBrowseRequest(*secured, opened, "");
+        const databrowse::SystemAttributes* attributes = handler.systemAttributes();
+        journal("browse secured check=" + std::to_string(check) + " client=" +
+                (attributes ? attributes->getstring(databrowse::SystemAttributes::f::clientName)
+                            : std::string()));
+    } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
+        if (stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation)
+            journal("stop session=" + stop->getstring(Indexing::BrowseReq::f::browseSessionGuid) +
+                    " ma=" + stop->getstring(Indexing::BrowseReq::f::maName));
+        else
+            journal("index-browse");
+    } else if (tag == Indexing::LaunchIndexingServiceReq::TAG) {
+        launch(session, message);
+    } else {
+        char text[32];
+        std::snprintf(text, sizeof text, "unknown 0x%08x", tag);
+        journal(text);
+    }
+}
+
+bool CIndexService::answer(const databrowse::BrowseRequest& request) {
+    auto& req = const_cast<databrowse::BrowseRequest&>(request);
+    CNMessageBase* indexing = req.getObjectAccessor(databrowse::BrowseRequest::f::indexing, false);
+    CNMessageBase* routing =
+        indexing ? indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false) : nullptr;
+    CNMessageBase* block = req.getObjectAccessor(databrowse::BrowseRequest::f::session, false);
+    if (!routing) {
+        journal("answer none: no routing block");
+        return false;
+    }
+    TAnswerTarget target{routing->getstring(databrowse::IndexingInfo::f::workerId),
+                         block ? block->getstring(databrowse::BrowseSession::f::sessionId) : ""};
+    const std::string host = routing->getstring(databrowse::IndexingInfo::f::hubmasterHost);
+    std::string router = routing->getstring(databrowse::IndexingInfo::f::routerName);
+    if (router.empty()) router = "BrowseRouter";
+
+    std::vector<std::string> steps;
+    std::ifstream script(m_options.scriptPath);
+    for (std::string line; std::getline(script, line);)
+        if (!line.empty() && line[0] != '#') steps.push_back(line);
+    if (steps.empty()) steps.push_back("end");
+
+    // One connection for the whole answer: the router relays it in this order.
+    CZyNetwork out;
+    bool timedOut = false;
+    CUxError connected = out.Connect(host.c_str(), router.c_str(), nullptr, kSendSeconds, timedOut);
+    if (connected.IsError()) {
+        journal("answer failed: " + connected.GetErrorText());
+        return false;
+    }
+    int sent = 0;
+    for (const std::string& step : steps) {
+        std::istringstream in(step);
+        std::string verb;
+        in >> verb;
+        databrowse::BrowseResponse r;
+        if (verb == "session") {
+            in >> target.session;
+            continue;
+        } else if (verb == "worker") {
+            in >> target.workerId;
+            continue;
+        } else if (verb == "items") {
+            long count = 0;
+            std::string prefix = "item";
+            in >> count >> prefix;
+            r = response(0, target);
+            addItems(r, count, prefix);
+        } else if (verb == "predictions") {
+            long count = 0;
+            in >> count;
+            r = response(1, target);
+            addPredictions(r, count);
+        } else if (verb == "warning" || verb == "error") {
+            int64_t code = 0;
+            in >> code;
+            r = response(verb == "error" ? 3 : 4, target);
+            addError(r, code, rest(in));
+        } else if (verb == "end") {
+            r = response(5, target);
+        } else {
+            continue;
+        }
+        if (out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) break;
+        ++sent;
+    }
+    out.Disconnect(kSendSeconds, timedOut);
+    journal("answered worker=" + target.workerId + " responses=" + std::to_string(sent));
+    return true;
+}
+
+}  // namespace mediaagent

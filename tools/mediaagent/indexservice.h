@@ -1,0 +1,80 @@
+// CIndexService: the media agent's index service "IndexingService_0" and its launcher ("sLNIDXMA",
+// "sLPIDXMA"). The service takes plain and signed browse requests and stop requests; it answers a plain
+// request by connecting to the "BrowseRouter" that the request names and sending databrowse::BrowseResponse
+// messages (items, prediction items, warnings, errors, the end) with the request's worker id and session,
+// as the answer script says. Each request received is written to the journal, one line each. Construct
+// and stop on one thread; the callbacks run on the servers' connection threads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/net/zyd_listener.h"
+#include "platform/net/zynetwork_server.h"
+
+namespace databrowse {
+class BrowseRequest;
+}
+
+namespace mediaagent {
+
+// How the index service comes to run.
+enum class TIndexLaunch : uint8_t {
+    Started,   // from the start
+    OnDemand,  // when the launcher is asked
+    Refused,   // the launcher answers every launch with a failure
+};
+
+struct TIndexServiceOptions {
+    TIndexLaunch launch = TIndexLaunch::OnDemand;
+    // The answer script, read afresh for each request (absent: the end alone). One step a line:
+    //   items <n> [<name prefix>]     one answer of n items
+    //   predictions <n>               one answer of n prediction items and no items
+    //   warning <code> <text>         one warning
+    //   error <code> <text>           one error
+    //   end                           the end of the answer
+    //   session <guid> | worker <id>  the session / worker id the following answers name
+    std::string scriptPath;
+    std::string journalPath;  // empty: no journal
+};
+
+class CIndexService {
+public:
+    static constexpr const char* kServiceName = "IndexingService_0";
+    static constexpr const char* kLauncherName = "sLNIDXMA";
+    static constexpr const char* kAlternateLauncherName = "sLPIDXMA";
+
+    CIndexService(std::shared_ptr<CZydListener> listener, TIndexServiceOptions options);
+    ~CIndexService();
+    CIndexService(const CIndexService&) = delete;
+    CIndexService& operator=(const CIndexService&) = delete;
+
+    // Starts serving "IndexingService_0" (once); false when the name cannot be served.
+    bool startService();
+    // Stops the service and the launcher; idempotent.
+    void stop();
+
+    // Sends the scripted answer of one plain browse request; false when the router cannot be reached.
+    bool answer(const databrowse::BrowseRequest& request);
+
+private:
+    static void onXdr(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
+                      unsigned long code, zysDatabuf_v2* data);
+    static void onServiceXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
+                             CNMessageBase* message);
+    static void onLauncherXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
+                              long long handle, CNMessageBase* message);
+
+    void serve(CZyNetwork& session, CNMessageBase& message);
+    void launch(CZyNetwork& session, CNMessageBase& message);
+    void journal(const std::string& line);
+
+    const TIndexServiceOptions m_options;
+    const std::shared_ptr<CZydListener> m_listener;
+    std::mutex m_mutex;  // guards m_service and the journal file
+    std::unique_ptr<CZyNetworkServer> m_service;
+};
+
+}  // namespace mediaagent

@@ -1,0 +1,458 @@
+#include "tools/mediaagent/itemindex.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "tools/mediaagent/sqlitestmt.h"
+
+namespace mediaagent {
+
+namespace {
+
+constexpr int64_t kOpenEnd = 0x7fffffff;
+
+enum Statement {
+    kMeta,
+    kSubclients,
+    kSubclient,
+    kJobs,
+    kChild,
+    kEntry,
+    kScan,
+    kFile,
+    kCount,
+    kMark,
+    kArchiveFiles,
+    kStatementCount
+};
+
+const char* const kSql[kStatementCount] = {
+    "SELECT value FROM meta WHERE key = ?1",
+    "SELECT appId, clientId, appType, kelmarchId, rootEntry FROM subclients ORDER BY appId",
+    "SELECT appId, clientId, appType, kelmarchId, rootEntry FROM subclients WHERE appId = ?1",
+    "SELECT jobId, kelmarchId, time, cycle, isFull FROM jobs WHERE appId = ?1 ORDER BY time, jobId",
+    "SELECT id, isDir FROM entries WHERE parent = ?1 AND name = ?2",
+    "SELECT parent, name, isDir FROM entries WHERE id = ?1",
+    // The children of a directory from a name on, each with its versions in a time window, by name
+    // then time: a range scan of entries_by_name and one seek into items per child.
+    "SELECT e.id, e.name, i.btime, i.job, i.cycle, i.flags, i.size, i.mtime, i.afile, i.offset, i.version, "
+    "i.meta "
+    "FROM entries e JOIN items i ON i.entry = e.id "
+    "WHERE e.parent = ?1 AND e.name >= ?2 AND i.btime BETWEEN ?3 AND ?4 AND (?5 IS NULL OR e.name GLOB ?5) "
+    "ORDER BY e.name, i.btime",
+    "SELECT e.id, e.name, i.btime, i.job, i.cycle, i.flags, i.size, i.mtime, i.afile, i.offset, i.version, "
+    "i.meta "
+    "FROM entries e JOIN items i ON i.entry = e.id WHERE e.id = ?1 AND i.btime BETWEEN ?3 AND ?4 "
+    "ORDER BY i.btime",
+    "SELECT visible FROM dircounts WHERE dir = ?1 AND job = ?2",
+    "SELECT rank, entry FROM pagemarks WHERE dir = ?1 AND job = ?2 AND rank <= ?3 ORDER BY rank DESC LIMIT 1",
+    "SELECT a.id, a.jobId, a.kelmarchId, a.fileType, a.cTime, a.size, j.cycle FROM afiles a "
+    "JOIN jobs j ON j.appId = a.appId AND j.jobId = a.jobId "
+    "WHERE a.appId = ?1 AND j.time BETWEEN ?2 AND ?3 ORDER BY a.cTime, a.id",
+};
+
+// Resets a statement (and its bindings) when the scope that used it ends.
+struct TReset {
+    sqlite3_stmt* s;
+    ~TReset() {
+        if (s) {
+            sqlite3_reset(s);
+            sqlite3_clear_bindings(s);
+        }
+    }
+};
+
+std::string columnText(sqlite3_stmt* s, int col) {
+    const unsigned char* text = sqlite3_column_text(s, col);
+    return text ? std::string(reinterpret_cast<const char*>(text),
+                              static_cast<size_t>(sqlite3_column_bytes(s, col)))
+                : std::string();
+}
+
+std::vector<std::string> splitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : path) {
+        if (c == '/' || c == '\\') {
+            if (!part.empty()) parts.push_back(std::move(part));
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) parts.push_back(std::move(part));
+    return parts;
+}
+
+bool contains(const std::vector<int>& cycles, int cycle) {
+    return std::find(cycles.begin(), cycles.end(), cycle) != cycles.end();
+}
+
+}  // namespace
+
+struct CItemIndex::TScope {
+    int appId = 0;
+    int64_t dir = 0;      // the directory listed, or 0
+    int64_t file = 0;     // the file whose versions are listed, or 0
+    std::string dirPath;  // "" for the root
+    std::string filePath;
+    int64_t low = 0, high = 0;  // backup-time window
+    std::vector<int> cycles;    // empty: any
+    bool filtered = false;
+    std::string filter;
+    int jobId = 0;  // single-cycle point in time: the newest job in the cycle by the to-time, else 0
+};
+
+CItemIndex::CItemIndex(sqlite3* db) : m_db(db), m_statements(kStatementCount, nullptr) {}
+
+CItemIndex::~CItemIndex() {
+    for (sqlite3_stmt* s : m_statements) sqlite3_finalize(s);
+    sqlite3_close(m_db);
+}
+
+std::unique_ptr<CItemIndex> CItemIndex::open(const std::string& path, std::string& error) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
+        error = sqliteError(db, "opening the item index " + path);
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    std::unique_ptr<CItemIndex> index(new CItemIndex(db));
+    if (!index->statement(kMeta)) {
+        error = index->lastError();
+        return nullptr;
+    }
+    return index;
+}
+
+bool CItemIndex::fail(const std::string& what) {
+    m_error = sqliteError(m_db, what);
+    return false;
+}
+
+sqlite3_stmt* CItemIndex::statement(int which) {
+    sqlite3_stmt*& s = m_statements[which];
+    if (!s &&
+        sqlite3_prepare_v3(m_db, kSql[which], -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+        fail("preparing an index query");
+        s = nullptr;
+    }
+    return s;
+}
+
+std::string CItemIndex::metaValue(const std::string& key) {
+    sqlite3_stmt* s = statement(kMeta);
+    if (!s) return std::string();
+    TReset reset{s};
+    sqlite3_bind_text(s, 1, key.c_str(), -1, SQLITE_TRANSIENT);
+    return sqlite3_step(s) == SQLITE_ROW ? columnText(s, 0) : std::string();
+}
+
+bool CItemIndex::subclients(std::vector<TIndexSubclient>& out) {
+    out.clear();
+    sqlite3_stmt* s = statement(kSubclients);
+    if (!s) return false;
+    TReset reset{s};
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+        out.push_back({sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2),
+                       sqlite3_column_int(s, 3), sqlite3_column_int64(s, 4)});
+    return rc == SQLITE_DONE || fail("reading the subclients");
+}
+
+bool CItemIndex::subclient(int appId, TIndexSubclient& out) {
+    sqlite3_stmt* s = statement(kSubclient);
+    if (!s) return false;
+    TReset reset{s};
+    sqlite3_bind_int(s, 1, appId);
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW) {
+        out = {sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2),
+               sqlite3_column_int(s, 3), sqlite3_column_int64(s, 4)};
+        return true;
+    }
+    m_error = rc == SQLITE_DONE ? "subclient " + std::to_string(appId) + " is not in the index"
+                                : sqliteError(m_db, "reading a subclient");
+    return false;
+}
+
+bool CItemIndex::jobs(int appId, std::vector<TIndexJob>& out) {
+    out.clear();
+    sqlite3_stmt* s = statement(kJobs);
+    if (!s) return false;
+    TReset reset{s};
+    sqlite3_bind_int(s, 1, appId);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+        out.push_back({sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int64(s, 2),
+                       sqlite3_column_int(s, 3), sqlite3_column_int(s, 4) != 0});
+    return rc == SQLITE_DONE || fail("reading the jobs");
+}
+
+int CItemIndex::cycleAt(int appId, int64_t time) {
+    std::vector<TIndexJob> all;
+    if (!jobs(appId, all)) return -1;
+    int cycle = -1;
+    for (const TIndexJob& j : all)
+        if (j.time <= time) cycle = j.cycle;
+    return cycle;
+}
+
+bool CItemIndex::resolve(int appId, const std::string& path, TItemVersion& entry, bool& found) {
+    found = false;
+    TIndexSubclient sub;
+    if (!subclient(appId, sub)) return false;
+    entry = TItemVersion{};
+    entry.entry = sub.rootEntry;
+    entry.flags = kItemDirectory;
+    entry.appId = appId;
+    sqlite3_stmt* s = statement(kChild);
+    if (!s) return false;
+    for (const std::string& part : splitPath(path)) {
+        if (!entry.directory()) return true;  // a file has no children
+        TReset reset{s};
+        sqlite3_bind_int64(s, 1, entry.entry);
+        sqlite3_bind_text(s, 2, part.data(), static_cast<int>(part.size()), SQLITE_TRANSIENT);
+        const int rc = sqlite3_step(s);
+        if (rc == SQLITE_DONE) return true;
+        if (rc != SQLITE_ROW) return fail("resolving " + path);
+        entry.parent = entry.entry;
+        entry.entry = sqlite3_column_int64(s, 0);
+        entry.flags = sqlite3_column_int(s, 1) ? kItemDirectory : 0;
+        entry.name = part;
+        entry.path += "/" + part;
+    }
+    if (entry.path.empty()) entry.path = "/";
+    found = true;
+    return true;
+}
+
+bool CItemIndex::scope(const TBrowseQuery& query, bool range, TScope& sc, bool& found) {
+    TItemVersion target;
+    if (!resolve(query.appId, query.path, target, found)) return false;
+    if (!found) return true;
+    sc = TScope{};
+    sc.appId = query.appId;
+    if (target.directory()) {
+        sc.dir = target.entry;
+        sc.dirPath = target.path == "/" ? std::string() : target.path;
+    } else {
+        sc.file = target.entry;
+        sc.filePath = target.path;
+    }
+    sc.filtered = !query.nameFilter.empty() && query.nameFilter != "*";
+    sc.filter = query.nameFilter;
+    sc.high =
+        query.toTime <= 0 || query.toTime >= kOpenEnd ? std::numeric_limits<int64_t>::max() : query.toTime;
+    sc.low = range ? query.fromTime : 0;
+    sc.cycles = query.cycles;
+    if (range) return true;
+
+    std::vector<TIndexJob> all;
+    if (!jobs(query.appId, all)) return false;
+    if (sc.cycles.empty()) {
+        int cycle = -1;
+        for (const TIndexJob& j : all)
+            if (j.time <= sc.high) cycle = j.cycle;
+        if (cycle < 0) {
+            sc.high = -1;  // before the first backup: nothing
+            return true;
+        }
+        sc.cycles.push_back(cycle);
+    }
+    if (sc.cycles.size() == 1) {
+        // One cycle: its versions start with its first job, and its visible set is that after its newest
+        // job by the to-time (whose counts and page marks the index keeps).
+        sc.low = std::numeric_limits<int64_t>::max();
+        for (const TIndexJob& j : all)
+            if (j.cycle == sc.cycles.front()) {
+                sc.low = std::min(sc.low, j.time);
+                if (j.time <= sc.high) sc.jobId = j.jobId;
+            }
+    }
+    return true;
+}
+
+template <class F>
+bool CItemIndex::scanVersions(const TScope& sc, const std::string& startName, F take) {
+    sqlite3_stmt* s = statement(sc.file ? kFile : kScan);
+    if (!s) return false;
+    if (sc.high < sc.low) return true;
+    TReset reset{s};
+    sqlite3_bind_int64(s, 1, sc.file ? sc.file : sc.dir);
+    sqlite3_bind_text(s, 2, startName.data(), static_cast<int>(startName.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(s, 3, sc.low);
+    sqlite3_bind_int64(s, 4, sc.high);
+    if (sc.filtered)
+        sqlite3_bind_text(s, 5, sc.filter.data(), static_cast<int>(sc.filter.size()), SQLITE_TRANSIENT);
+    std::vector<TItemVersion> group;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const int64_t entry = sqlite3_column_int64(s, 0);
+        if (!group.empty() && group.front().entry != entry) {
+            if (!take(group)) return true;
+            group.clear();
+        }
+        const int cycle = sqlite3_column_int(s, 4);
+        if (!sc.cycles.empty() && !contains(sc.cycles, cycle)) continue;
+        TItemVersion& v = group.emplace_back();
+        v.entry = entry;
+        v.parent = sc.dir;
+        v.name = columnText(s, 1);
+        v.path = sc.file ? sc.filePath : sc.dirPath + "/" + v.name;
+        v.backupTime = sqlite3_column_int64(s, 2);
+        v.jobId = sqlite3_column_int(s, 3);
+        v.cycle = cycle;
+        v.flags = static_cast<uint64_t>(sqlite3_column_int64(s, 5));
+        v.size = sqlite3_column_int64(s, 6);
+        v.modificationTime = sqlite3_column_int64(s, 7);
+        v.archiveFileId = sqlite3_column_int(s, 8);
+        v.offset = sqlite3_column_int64(s, 9);
+        v.version = sqlite3_column_int(s, 10);
+        v.metadata = columnText(s, 11);
+        v.appId = sc.appId;
+    }
+    if (rc != SQLITE_DONE) return fail("reading the items");
+    if (!group.empty()) take(group);
+    return true;
+}
+
+bool CItemIndex::pointInTimeStart(const TScope& sc, const TBrowseQuery& query, std::string& startName,
+                                  uint32_t& skipLeft) {
+    startName.clear();
+    skipLeft = query.skip;
+    int64_t startEntry = 0;
+    if (query.firstNode != 0) {
+        startEntry = query.firstNode;
+    } else if (sc.jobId != 0 && !sc.filtered && query.skip >= static_cast<uint32_t>(kPageMarkStride)) {
+        sqlite3_stmt* s = statement(kMark);
+        if (!s) return false;
+        TReset reset{s};
+        sqlite3_bind_int64(s, 1, sc.dir);
+        sqlite3_bind_int(s, 2, sc.jobId);
+        sqlite3_bind_int64(s, 3, query.skip);
+        const int rc = sqlite3_step(s);
+        if (rc == SQLITE_ROW) {
+            skipLeft = query.skip - static_cast<uint32_t>(sqlite3_column_int64(s, 0));
+            startEntry = sqlite3_column_int64(s, 1);
+        } else if (rc != SQLITE_DONE) {
+            return fail("reading the page marks");
+        }
+    }
+    if (startEntry == 0) return true;
+    sqlite3_stmt* s = statement(kEntry);
+    if (!s) return false;
+    TReset reset{s};
+    sqlite3_bind_int64(s, 1, startEntry);
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW && sqlite3_column_int64(s, 0) == sc.dir) {
+        startName = columnText(s, 1);
+        return true;
+    }
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail("reading an entry");
+    m_error = "node " + std::to_string(startEntry) + " is not a child of the directory browsed";
+    return false;
+}
+
+bool CItemIndex::listAt(const TBrowseQuery& query, std::vector<TItemVersion>& out, bool& found) {
+    out.clear();
+    TScope sc;
+    if (!scope(query, false, sc, found)) return false;
+    if (!found) return true;
+    std::string start;
+    uint32_t skipLeft = 0;
+    if (!pointInTimeStart(sc, query, start, skipLeft)) return false;
+    return scanVersions(sc, start, [&](std::vector<TItemVersion>& versions) {
+        TItemVersion& newest = versions.back();
+        if (newest.deleted()) return true;
+        if (skipLeft > 0) {
+            --skipLeft;
+            return true;
+        }
+        out.push_back(std::move(newest));
+        return query.pageSize == 0 || out.size() < query.pageSize;
+    });
+}
+
+bool CItemIndex::countAt(const TBrowseQuery& query, int64_t& count, bool& found) {
+    count = 0;
+    TScope sc;
+    if (!scope(query, false, sc, found)) return false;
+    if (!found) return true;
+    if (sc.dir != 0 && !sc.filtered && sc.jobId != 0) {
+        sqlite3_stmt* s = statement(kCount);
+        if (!s) return false;
+        TReset reset{s};
+        sqlite3_bind_int64(s, 1, sc.dir);
+        sqlite3_bind_int(s, 2, sc.jobId);
+        const int rc = sqlite3_step(s);
+        if (rc == SQLITE_ROW) count = sqlite3_column_int64(s, 0);
+        return rc == SQLITE_ROW || rc == SQLITE_DONE || fail("reading a count");
+    }
+    return scanVersions(sc, std::string(), [&](std::vector<TItemVersion>& versions) {
+        count += versions.back().deleted() ? 0 : 1;
+        return true;
+    });
+}
+
+bool CItemIndex::listRange(const TBrowseQuery& query, std::vector<TItemVersion>& out, bool& found) {
+    out.clear();
+    TScope sc;
+    if (!scope(query, true, sc, found)) return false;
+    if (!found) return true;
+    std::string start;
+    if (query.firstNode != 0 && sc.dir != 0) {
+        TBrowseQuery keyed = query;
+        keyed.skip = 0;
+        uint32_t unused = 0;
+        if (!pointInTimeStart(sc, keyed, start, unused)) return false;
+    }
+    uint32_t skipLeft = query.skip;
+    return scanVersions(sc, start, [&](std::vector<TItemVersion>& versions) {
+        uint32_t ordinal = 0;
+        for (TItemVersion& v : versions) {
+            v.rangeOrdinal = ++ordinal;
+            if (skipLeft > 0) {
+                --skipLeft;
+                continue;
+            }
+            out.push_back(std::move(v));
+            if (query.pageSize != 0 && out.size() >= query.pageSize) return false;
+        }
+        return true;
+    });
+}
+
+bool CItemIndex::countRange(const TBrowseQuery& query, int64_t& count, bool& found) {
+    count = 0;
+    TScope sc;
+    if (!scope(query, true, sc, found)) return false;
+    if (!found) return true;
+    return scanVersions(sc, std::string(), [&](std::vector<TItemVersion>& versions) {
+        count += static_cast<int64_t>(versions.size());
+        return true;
+    });
+}
+
+bool CItemIndex::archiveFiles(int appId, int64_t fromTime, int64_t toTime, const std::vector<int>& cycles,
+                              std::vector<TIndexArchiveFile>& out) {
+    out.clear();
+    sqlite3_stmt* s = statement(kArchiveFiles);
+    if (!s) return false;
+    TReset reset{s};
+    sqlite3_bind_int(s, 1, appId);
+    sqlite3_bind_int64(s, 2, fromTime);
+    sqlite3_bind_int64(s, 3,
+                       toTime <= 0 || toTime >= kOpenEnd ? std::numeric_limits<int64_t>::max() : toTime);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        if (!cycles.empty() && !contains(cycles, sqlite3_column_int(s, 6))) continue;
+        out.push_back({sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2),
+                       sqlite3_column_int(s, 3), sqlite3_column_int64(s, 4), sqlite3_column_int64(s, 5)});
+    }
+    return rc == SQLITE_DONE || fail("reading the archive files");
+}
+
+}  // namespace mediaagent

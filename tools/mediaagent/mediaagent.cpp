@@ -1,0 +1,229 @@
+// mediaagent: a storage node for tests, ./dev run and the benchmarks. It reads what its media agent holds
+// from the Hubmaster database (the APP_Client row named by --client, its copies, jobs, cycles and archive
+// files), makes or reuses its item index (a SQLite file), registers on its machine's listener (the
+// client's zydPort, or --port) and serves the classic file-system restore service until SIGINT/SIGTERM.
+//
+//   mediaagent --hub <hub.db> --client <name> [--index <file>] [--port <n>] [--service <name>]
+//              [--log <folder>] [--files <n>] [--files-per-dir <n>] [--fanout <n>] [--big-dir <n>]
+//              [--change-percent <p>] [--delete-percent <p>] [--new-percent <p>] [--metadata-every <n>]
+//              [--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--build-only]
+//              [--index-service started|on-demand|refused] [--index-script <file>] [--journal <file>]
+//              [--registry <file>]
+//
+// The index service "IndexingService_0" runs from the start, is started by its launcher when asked
+// (the default), or every launch is refused; it answers plain browse requests as the --index-script says
+// and writes each request it takes to --journal.
+// --index defaults to "<client>.items.db" beside the Hubmaster database; --port 0 lets the system
+// choose. It prints "listening on <address>:<port>" once sessions can reach it.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "platform/log/evdebug.h"
+#include "platform/net/zyd_listener.h"
+#include "platform/net/zynet_options.h"
+#include "platform/config/zyplatforminfo.h"
+#include "tools/mediaagent/agentplan.h"
+#include "tools/mediaagent/indexservice.h"
+#include "tools/mediaagent/itemindex.h"
+#include "tools/mediaagent/itemindexbuilder.h"
+#include "tools/mediaagent/restoreservice.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TOptions {
+    std::string hub;
+    std::string client;
+    std::string index;
+    std::string log;
+    int port = -1;  // -1: the client's zydPort
+    bool buildOnly = false;
+    mediaagent::TIndexScale scale;
+    mediaagent::TRestoreServiceOptions service;
+    mediaagent::TIndexServiceOptions indexService;
+    std::string registry;
+};
+
+int fail(const std::string& what) {
+    std::fprintf(stderr, "mediaagent: %s\n", what.c_str());
+    return 1;
+}
+
+bool number(const char* text, long long& out) {
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtoll(text, &end, 10);
+    return errno == 0 && end != text && *end == '\0' && out >= 0;
+}
+
+bool parseOptions(int argc, char** argv, TOptions& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--build-only") {
+            o.buildOnly = true;
+            continue;
+        }
+        if (i + 1 >= argc) return false;
+        const char* value = argv[++i];
+        long long n = 0;
+        const bool isNumber = number(value, n);
+        const int small = static_cast<int>(std::min<long long>(n, 1 << 30));
+        if (a == "--hub")
+            o.hub = value;
+        else if (a == "--client")
+            o.client = value;
+        else if (a == "--index")
+            o.index = value;
+        else if (a == "--log")
+            o.log = value;
+        else if (a == "--service")
+            o.service.serviceName = value;
+        else if (a == "--index-script")
+            o.indexService.scriptPath = value;
+        else if (a == "--journal")
+            o.indexService.journalPath = value;
+        else if (a == "--registry")
+            o.registry = value;
+        else if (a == "--index-service") {
+            const std::string l = value;
+            if (l == "started")
+                o.indexService.launch = mediaagent::TIndexLaunch::Started;
+            else if (l == "on-demand")
+                o.indexService.launch = mediaagent::TIndexLaunch::OnDemand;
+            else if (l == "refused")
+                o.indexService.launch = mediaagent::TIndexLaunch::Refused;
+            else
+                return false;
+        }
+        else if (a == "--fault") {
+            const std::string f = value;
+            if (f == "silent")
+                o.service.fault = mediaagent::TRestoreFault::Silent;
+            else if (f == "vanish")
+                o.service.fault = mediaagent::TRestoreFault::Vanish;
+            else if (f == "garbage")
+                o.service.fault = mediaagent::TRestoreFault::Garbage;
+            else
+                return false;
+        } else if (!isNumber)
+            return false;
+        else if (a == "--port")
+            o.port = small;
+        else if (a == "--files")
+            o.scale.files = n;
+        else if (a == "--files-per-dir")
+            o.scale.filesPerDirectory = std::max(1, small);
+        else if (a == "--fanout")
+            o.scale.fanout = std::max(2, small);
+        else if (a == "--big-dir")
+            o.scale.bigDirectoryFiles = n;
+        else if (a == "--change-percent")
+            o.scale.changePercent = std::min(100, small);
+        else if (a == "--delete-percent")
+            o.scale.deletePercent = std::min(100, small);
+        else if (a == "--new-percent")
+            o.scale.newPercent = std::min(100, small);
+        else if (a == "--metadata-every")
+            o.scale.metadataEvery = small;
+        else if (a == "--seed")
+            o.scale.seed = static_cast<uint64_t>(n);
+        else if (a == "--batch")
+            o.service.batchSize = static_cast<uint32_t>(std::max(1, small));
+        else if (a == "--fault-after")
+            o.service.faultAfter = static_cast<uint64_t>(n);
+        else
+            return false;
+    }
+    return !o.hub.empty() && !o.client.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TOptions o;
+    if (!parseOptions(argc, argv, o)) {
+        std::fprintf(
+            stderr,
+            "usage: mediaagent --hub <hub.db> --client <name> [--index <file>] [--port <n>] [--service "
+            "<name>] [--log <folder>] [--files <n>] [--files-per-dir <n>] [--fanout <n>] [--big-dir <n>] "
+            "[--change-percent <p>] [--delete-percent <p>] [--new-percent <p>] [--metadata-every <n>] "
+            "[--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--build-only]\n");
+        return 2;
+    }
+    // Blocked before any thread exists, so that only the signal descriptor sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    if (signalFd < 0) return fail(std::string("signalfd: ") + std::strerror(errno));
+
+    const fs::path hubFolder = fs::absolute(o.hub).parent_path();
+    if (o.index.empty()) o.index = (hubFolder / (o.client + ".items.db")).string();
+    EvDebugFileInstance::setLogDirectory(o.log.empty() ? hubFolder.string() : o.log);
+    o.service.indexPath = o.index;
+
+    mediaagent::TAgentPlan plan;
+    std::string error;
+    if (!fs::is_regular_file(o.hub)) return fail("no Hubmaster database at " + o.hub);
+    if (!mediaagent::loadAgentPlan(o.hub, o.client, plan, error)) return fail(error);
+    if (mediaagent::itemIndexIsCurrent(o.index, plan, o.scale)) {
+        std::printf("mediaagent: index %s is current\n", o.index.c_str());
+    } else {
+        mediaagent::TBuildStats stats;
+        if (!mediaagent::buildItemIndex(o.index, plan, o.scale, error, &stats)) return fail(error);
+        std::printf("mediaagent: index %s built: %lld entries, %lld versions of %zu subclient(s) in %.1f s\n",
+                    o.index.c_str(), static_cast<long long>(stats.entries),
+                    static_cast<long long>(stats.versions), plan.subclients.size(), stats.seconds);
+    }
+    std::fflush(stdout);
+    if (o.buildOnly) return 0;
+
+    TZyNetOptions net = zyNetOptions();
+    net.localClientName = plan.clientName;
+    net.listenPort = o.port >= 0 ? o.port : plan.zydPort;
+    setZyNetOptions(net);
+    std::shared_ptr<CZydListener> listener = CZydListener::create();
+    int result = 0;
+    {
+        mediaagent::CRestoreService restore(listener, o.service);
+        // The index service and its launcher; signed requests are checked with the registry's key.
+        if (!o.registry.empty()) ZYPlatformInfo::setRegistryPath(o.registry);
+        mediaagent::CIndexService indexService(listener, o.indexService);
+        if (listener->start(net.listenPort).IsError())
+            return fail("cannot listen on port " + std::to_string(net.listenPort));
+        std::printf("mediaagent: %s (release %s) restore service %s listening on %s:%d\n",
+                    plan.clientName.c_str(), plan.versionText.c_str(), o.service.serviceName.c_str(),
+                    net.bindAddress.c_str(), listener->port());
+        std::fflush(stdout);
+
+        for (;;) {
+            signalfd_siginfo info;
+            const ssize_t n = read(signalFd, &info, sizeof info);
+            if (n == sizeof info) {
+                std::printf("mediaagent: signal %u, stopping\n", info.ssi_signo);
+                break;
+            }
+            if (n < 0 && errno != EINTR) {
+                result = 1;
+                break;
+            }
+        }
+        indexService.stop();
+        restore.stop();
+    }
+    listener->stop();
+    close(signalFd);
+    std::printf("mediaagent: stopped\n");
+    return result;
+}

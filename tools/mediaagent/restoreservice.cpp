@@ -1,0 +1,461 @@
+#include "tools/mediaagent/restoreservice.h"
+
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "platform/log/evdebug.h"
+#include "platform/msg/cnmessagebase.h"
+#include "platform/restoreproto/fsr_messages.h"
+#include "tools/mediaagent/itemindex.h"
+
+namespace mediaagent {
+
+namespace {
+
+const char* const kTag = "MEDIAAGENT";
+constexpr int kSendSeconds = 120;
+constexpr size_t kMaxPaths = 10000;  // source paths one request may name
+constexpr uint64_t kOptionFilteredFind = 0x2;
+constexpr uint64_t kOptionMediaPrediction = 1ULL << 38;
+constexpr uint64_t kPredictionIndex = 0x2;
+constexpr uint64_t kPredictionData = 0x8;
+
+// Positions in the request's fields 5 to 26.
+enum RequestWord {
+    kSubclient = 9,
+    kAppType = 10,
+    kToTime = 16,
+    kFromTime = 17,
+    kEmFunction = 18,
+    kSkip = 19,
+    kPageSize = 21
+};
+
+// The request's numbers as the browse uses them.
+struct TAsk {
+    TBrowseQuery query;
+    bool range = false;
+    bool count = false;
+    bool paged = false;
+    bool prediction = false;
+};
+
+// Paged requests (em functions 2, 3, 4, 6, 7) and count requests (1, 5, 8) of the legacy record.
+bool isPageFunction(uint32_t f) {
+    return f == 2 || f == 3 || f == 4 || f == 6 || f == 7;
+}
+bool isCountFunction(uint32_t f) {
+    return f == 1 || f == 5 || f == 8;
+}
+
+TAsk readRequest(const FSRLegacyBrowseRequest& r) {
+    TAsk ask;
+    const uint32_t* w = r.fields5to26;
+    const uint32_t em = w[kEmFunction];
+    ask.query.appId = static_cast<int>(w[kSubclient]);
+    ask.query.toTime = w[kToTime];
+    ask.query.fromTime = w[kFromTime];
+    ask.range = w[kFromTime] != 0;
+    ask.count = isCountFunction(em & 0xff);
+    ask.paged = isPageFunction(em & 0xff);
+    ask.prediction = (r.field3 & kOptionMediaPrediction) != 0;
+    if (ask.paged) {
+        const uint32_t firstIndex = em >> 8;  // counted from 1
+        ask.query.skip = (firstIndex > 0 ? firstIndex - 1 : 0) + w[kSkip];
+        ask.query.pageSize = w[kPageSize];
+        ask.query.firstNode = static_cast<int64_t>(r.field60);
+    }
+    // The path to list; its last part is a name filter for a filtered find or when it holds a wildcard.
+    std::string path(r.browsePath, strnlen(r.browsePath, sizeof r.browsePath));
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    const size_t slash = path.find_last_of('/');
+    const std::string last = slash == std::string::npos ? path : path.substr(slash + 1);
+    if ((r.field3 & kOptionFilteredFind) != 0 || last.find_first_of("*?[") != std::string::npos) {
+        ask.query.nameFilter = last;
+        path = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    }
+    ask.query.path = path.empty() ? "/" : path;
+    return ask;
+}
+
+// Copies of an item's texts and its record in the current layout.
+struct TItemTexts {
+    std::string name;
+    std::string displayName;
+    std::string metadata;
+};
+
+void fillItem(const TItemVersion& v, const TIndexSubclient& sub, const TItemTexts& texts,
+              FSRRestoreItem_90& item) {
+    item = FSRRestoreItem_90{};
+    item.flags = v.flags;
+    item.name = texts.name.c_str();
+    item.modificationTime = static_cast<uint64_t>(v.modificationTime);
+    item.size = static_cast<uint64_t>(v.size);
+    item.version = static_cast<uint64_t>(v.version);
+    item.advancedValue = static_cast<uint64_t>(v.jobId);
+    item.backupTime = static_cast<uint64_t>(v.backupTime);
+    item.advancedValue2 = static_cast<uint64_t>(v.entry);  // the node id, for the next page
+    item.displayName = texts.displayName.c_str();
+    item.appId = static_cast<uint64_t>(v.appId);
+    item.archiveId.id1 = static_cast<uint64_t>(sub.kelmarchId);
+    item.archiveId.id2 = static_cast<uint64_t>(v.cycle);
+    item.archiveId.archiveFileId = static_cast<uint64_t>(v.archiveFileId);
+    item.archiveOffset = static_cast<uint64_t>(v.offset);
+    item.metadata = texts.metadata.empty() ? nullptr : texts.metadata.c_str();
+}
+
+FSRRestoreItem_80 narrow80(const FSRRestoreItem_90& i) {
+    FSRRestoreItem_80 o;
+    o.flags = i.flags;
+    o.name = i.name;
+    o.modificationTime = i.modificationTime;
+    o.size = i.size;
+    o.version = i.version;
+    o.error = i.error;
+    o.advancedValue = i.advancedValue;
+    o.displayName = i.displayName;
+    return o;
+}
+
+FSRRestoreItem narrowOldest(const FSRRestoreItem_90& i) {
+    FSRRestoreItem o;
+    o.flags = i.flags;
+    o.name = i.name;
+    o.modificationTime = i.modificationTime;
+    o.size = i.size;
+    o.version = i.version;
+    o.error = i.error;
+    o.advancedValue = i.advancedValue;
+    return o;
+}
+
+// One batch as an array message, or as the single-item message when it holds one record.
+template <class T>
+bool sendRecords(CZyNetwork& network, unsigned long arrayCode, unsigned long singleCode,
+                 const std::vector<T>& records) {
+    if (records.empty()) return true;
+    bool timedOut = false;
+    zysDatabuf_v2 buffer;
+    FSRItemArray array;
+    if (records.size() == 1) {
+        buffer.setExternalBuffer(const_cast<T*>(records.data()), sizeof(T));
+        return !network.SendXDRMessage(singleCode, &buffer, 0, kSendSeconds, timedOut).IsError();
+    }
+    array.count = static_cast<uint32_t>(records.size());
+    array.items = records.data();
+    buffer.setExternalBuffer(&array, sizeof array);
+    return !network.SendXDRMessage(arrayCode, &buffer, 0, kSendSeconds, timedOut).IsError();
+}
+
+// Sends records in the layout of the peer's protocol version.
+class CItemSender {
+public:
+    explicit CItemSender(CZyNetwork& network) : m_network(network) {
+        unsigned int version = 0;
+        network.GetProtocolVersion(version);
+        m_version = version;
+    }
+    bool send(const std::vector<FSRRestoreItem_90>& items) {
+        if (m_version > 4097)
+            return sendRecords(m_network, FSR_MSG_RESTORE_ITEM_ARRAY_90, FSR_MSG_RESTORE_ITEM_90, items);
+        if (m_version == 4097) {
+            std::vector<FSRRestoreItem_80> out;
+            out.reserve(items.size());
+            for (const FSRRestoreItem_90& i : items) out.push_back(narrow80(i));
+            return sendRecords(m_network, FSR_MSG_RESTORE_ITEM_ARRAY_80, FSR_MSG_RESTORE_ITEM_80, out);
+        }
+        std::vector<FSRRestoreItem> out;
+        out.reserve(items.size());
+        for (const FSRRestoreItem_90& i : items) out.push_back(narrowOldest(i));
+        return sendRecords(m_network, FSR_MSG_RESTORE_ITEM_ARRAY, FSR_MSG_RESTORE_ITEM, out);
+    }
+
+private:
+    CZyNetwork& m_network;
+    unsigned int m_version = 0;
+};
+
+}  // namespace
+
+struct CRestoreService::TSession {
+    bool requested = false;
+    FSRLegacyBrowseRequest request;
+    std::vector<std::string> paths;
+    uint64_t userId = 0;
+    std::string clientName;
+    uint64_t itemsSent = 0;  // over the session's life, for the fault
+    bool faulted = false;
+    std::unique_ptr<CItemIndex> index;
+};
+
+namespace {
+
+// Servers of every restore service, so that the plain callbacks find their service. Registration holds
+// the lock across the server's construction: a connection that arrives meanwhile waits for it.
+std::mutex g_servicesMutex;
+std::map<CZyNetworkServer*, CRestoreService*> g_services;
+
+}  // namespace
+
+CRestoreService::CRestoreService(std::shared_ptr<CZydListener> listener, TRestoreServiceOptions options)
+    : m_options(std::move(options)) {
+    std::lock_guard<std::mutex> lock(g_servicesMutex);
+    m_server = std::make_unique<CZyNetworkServer>(&onXdr, &onXml, m_options.serviceName.c_str(),
+                                                  std::move(listener));
+    g_services[m_server.get()] = this;
+}
+
+CRestoreService::~CRestoreService() {
+    stop();
+    std::lock_guard<std::mutex> lock(g_servicesMutex);
+    g_services.erase(m_server.get());
+}
+
+void CRestoreService::stop() {
+    if (m_server) m_server->Quit(true, true);
+}
+
+CRestoreService* CRestoreService::serviceOf(CZyNetworkServer* server) {
+    std::lock_guard<std::mutex> lock(g_servicesMutex);
+    auto it = g_services.find(server);
+    return it == g_services.end() ? nullptr : it->second;
+}
+
+void CRestoreService::onXdr(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
+                            unsigned long code, zysDatabuf_v2* data) {
+    CRestoreService* service = serviceOf(server);
+    if (!service) return;
+    if (type == CZyNetworkServer::ZYN_CALLBACK_DISCONNECTED)
+        service->endSession(handle);
+    else
+        service->message(handle, code, data);
+}
+
+void CRestoreService::onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
+                            CNMessageBase* message) {
+    std::unique_ptr<CNMessageBase> owned(message);
+    if (CRestoreService* service = serviceOf(server))
+        service->abort(handle, "an XML message on the restore service");
+}
+
+CRestoreService::TSession* CRestoreService::session(long long handle) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_ptr<TSession>& s = m_sessions[handle];
+    if (!s) s = std::make_unique<TSession>();
+    return s.get();
+}
+
+void CRestoreService::endSession(long long handle) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sessions.erase(handle);
+}
+
+void CRestoreService::abort(long long handle, const char* why) {
+    evTaggedLog(kTag, 0, true, "restore session %lld closed: %s", handle, why);
+    CZyNetwork* network = nullptr;
+    if (m_server->AcquireSession(handle, &network).IsError()) return;
+    bool timedOut = false;
+    zysStatus status;
+    status.status = -1;
+    network->AbortConnection(status, 5, timedOut);
+    m_server->ReleaseSession(handle);
+}
+
+void CRestoreService::message(long long handle, unsigned long code, zysDatabuf_v2* data) {
+    TSession& s = *session(handle);
+    const unsigned char* record = data ? data->getDataBuffer() : nullptr;
+    const size_t size = data ? data->getDataSize() : 0;
+    auto holds = [&](size_t expected) { return record != nullptr && size == expected; };
+    switch (code) {
+        case ZYS_PM_WAKEUP_REMOTE_THREAD_REQ:
+        case ZYS_PM_WAKEUP_REMOTE_THREAD_REQ_4097:
+        case ZYS_PM_WAKEUP_REMOTE_THREAD_REQ_4098:
+            if (!holds(sizeof(FSRLegacyBrowseRequest)))
+                return abort(handle, "a browse request of the wrong size");
+            std::memcpy(&s.request, record, sizeof s.request);
+            s.request.text11 = nullptr;  // points into the received message, which goes with this call
+            s.requested = true;
+            s.paths.clear();
+            s.userId = 0;
+            s.clientName.clear();
+            return;
+        case FSR_MSG_SRC_PATH: {
+            if (!s.requested || !holds(sizeof(FSRSrcPath)))
+                return abort(handle, "a source path out of place");
+            if (s.paths.size() >= kMaxPaths) return abort(handle, "too many source paths");
+            const FSRSrcPath* path = reinterpret_cast<const FSRSrcPath*>(record);
+            s.paths.emplace_back(path->path ? path->path : "");
+            return;
+        }
+        case FSR_MSG_ORIGINATED_USER_ID:
+            if (!s.requested || !holds(sizeof(FSROriginatedUserId)))
+                return abort(handle, "a user id out of place");
+            s.userId = reinterpret_cast<const FSROriginatedUserId*>(record)->userId;
+            return;
+        case FSR_MSG_CLIENT_NAME: {
+            if (!s.requested || !holds(sizeof(FSRClasterClientName)))
+                return abort(handle, "a client name out of place");
+            const FSRClasterClientName* name = reinterpret_cast<const FSRClasterClientName*>(record);
+            s.clientName.assign(name->name, strnlen(name->name, sizeof name->name));
+            CZyNetwork* network = nullptr;
+            if (m_server->AcquireSession(handle, &network).IsError()) return;
+            const bool vanish = !answer(handle, s, *network);
+            m_server->ReleaseSession(handle);
+            s.requested = false;
+            // The connection's thread drops a connection whose callback gives up this way.
+            if (vanish) throw std::runtime_error("the media agent vanishes on purpose");
+            return;
+        }
+        case ZYS_PM_DISCONNECT_REQ: {
+            CZyNetwork* network = nullptr;
+            if (m_server->AcquireSession(handle, &network).IsError()) return;
+            bool timedOut = false;
+            network->ReplyDisconnect(kSendSeconds, timedOut);
+            m_server->ReleaseSession(handle);
+            return;
+        }
+        default:
+            return abort(handle, ("unexpected message " + ZYS_FileSystemRestore_PM_STRING(code)).c_str());
+    }
+}
+
+bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network) {
+    if (s.faulted) return true;  // a silent fault stays silent
+    std::string error;
+    if (!s.index && !(s.index = CItemIndex::open(m_options.indexPath, error))) {
+        evTaggedLog(kTag, 0, true, "restore session %lld: %s", handle, error.c_str());
+    }
+    TAsk ask = readRequest(s.request);
+    evTaggedLog(
+        kTag, 1, false,
+        "restore session %lld: browse of [%s] subclient %d for [%s] user %llu, from %lld to %lld%s%s%s",
+        handle, ask.query.path.c_str(), ask.query.appId, s.clientName.c_str(),
+        static_cast<unsigned long long>(s.userId), static_cast<long long>(ask.query.fromTime),
+        static_cast<long long>(ask.query.toTime), ask.count ? ", count" : "", ask.paged ? ", page" : "",
+        ask.prediction ? ", prediction" : "");
+
+    // A request without a subclient names the client: its one subclient here answers.
+    TIndexSubclient sub;
+    bool known = false;
+    if (s.index) {
+        std::vector<TIndexSubclient> all;
+        if (s.index->subclients(all))
+            for (const TIndexSubclient& c : all)
+                if (ask.query.appId != 0 ? c.appId == ask.query.appId
+                                         : c.clientId == static_cast<int>(s.request.fields55to58[3])) {
+                    if (known && ask.query.appId == 0) {
+                        known = false;  // several: the request must say which
+                        break;
+                    }
+                    sub = c;
+                    known = true;
+                }
+    }
+    ask.query.appId = sub.appId;
+
+    bool sent = true;
+    CItemSender sender(network);
+    auto sendBatch = [&](const std::vector<TItemVersion>& versions, bool countOnly, int64_t count) {
+        std::vector<TItemTexts> texts(countOnly ? 1 : versions.size());
+        std::vector<FSRRestoreItem_90> items(texts.size());
+        if (countOnly) {
+            texts[0].name = std::to_string(count);
+            items[0].name = texts[0].name.c_str();
+        } else {
+            for (size_t k = 0; k < versions.size(); ++k) {
+                texts[k].name = ask.paged ? std::to_string(versions[k].entry) + '\x12' + versions[k].path
+                                          : versions[k].path;
+                texts[k].displayName = versions[k].name;
+                texts[k].metadata = versions[k].metadata;
+                fillItem(versions[k], sub, texts[k], items[k]);
+            }
+        }
+        // The fault, when asked for, strikes once the items before it are out.
+        if (m_options.fault != TRestoreFault::None && s.itemsSent + items.size() > m_options.faultAfter) {
+            items.resize(
+                static_cast<size_t>(m_options.faultAfter - std::min(m_options.faultAfter, s.itemsSent)));
+            sender.send(items);
+            s.itemsSent += items.size();
+            s.faulted = true;
+            return false;
+        }
+        s.itemsSent += items.size();
+        return sent = sender.send(items);
+    };
+
+    if (!known) {
+        evTaggedLog(kTag, 0, true, "restore session %lld: no subclient %d of client %u here", handle,
+                    ask.query.appId, static_cast<unsigned>(s.request.fields55to58[3]));
+    } else if (ask.prediction) {
+        std::vector<TIndexArchiveFile> files;
+        std::vector<FSRPredictionItem> items;
+        const int64_t from = ask.range ? ask.query.fromTime : 0;
+        const int cycle =
+            ask.range ? -1
+                      : s.index->cycleAt(sub.appId, ask.query.toTime <= 0 ? INT64_MAX : ask.query.toTime);
+        std::vector<int> cycles;
+        if (cycle >= 0) cycles.push_back(cycle);
+        if ((ask.range || cycle >= 0) &&
+            s.index->archiveFiles(sub.appId, from, ask.query.toTime, cycles, files))
+            for (const TIndexArchiveFile& f : files) {
+                FSRPredictionItem p;
+                p.kelmarchId = static_cast<uint64_t>(f.kelmarchId);
+                p.flags = f.fileType == 1 || f.fileType == 4 ? kPredictionData : kPredictionIndex;
+                p.archiveFileId = static_cast<uint64_t>(f.id);
+                p.endOffset = static_cast<uint64_t>(f.size);
+                p.size = static_cast<uint64_t>(f.size);
+                items.push_back(p);
+            }
+        sent = sendRecords(network, FSR_MSG_PREDICTION_ITEM_ARRAY, FSR_MSG_PREDICTION_ITEM, items);
+    } else if (ask.count) {
+        int64_t count = 0;
+        bool found = false;
+        if (ask.range ? s.index->countRange(ask.query, count, found)
+                      : s.index->countAt(ask.query, count, found))
+            sendBatch({}, true, count);
+    } else {
+        // In batches, each continuing from the last item sent (so each costs one page of the index).
+        uint64_t remaining = ask.query.pageSize ? ask.query.pageSize : UINT64_MAX;
+        TBrowseQuery q = ask.query;
+        std::vector<TItemVersion> versions;
+        bool found = false;
+        while (remaining > 0) {
+            q.pageSize = static_cast<uint32_t>(
+                std::min<uint64_t>(remaining, std::max<uint32_t>(1, m_options.batchSize)));
+            if (!(ask.range ? s.index->listRange(q, versions, found) : s.index->listAt(q, versions, found))) {
+                evTaggedLog(kTag, 0, true, "restore session %lld: %s", handle, s.index->lastError().c_str());
+                break;
+            }
+            if (versions.empty() || !sendBatch(versions, false, 0)) break;
+            remaining -= versions.size();
+            if (versions.size() < q.pageSize) break;
+            // The next batch starts after the last item sent (for a range, after that version of its entry).
+            q.firstNode = versions.back().entry;
+            q.skip = ask.range ? versions.back().rangeOrdinal : 1;
+        }
+    }
+
+    if (s.faulted) {
+        bool timedOut = false;
+        switch (m_options.fault) {
+            case TRestoreFault::Garbage:
+                network.SendXMLMessage(0x644c8485, "<BrowseRequest/>", 0, kSendSeconds, timedOut);
+                break;
+            default:
+                break;  // silent: nothing more, the session stays open; vanish: the caller drops it
+        }
+        evTaggedLog(kTag, 0, false, "restore session %lld: fault after %llu items", handle,
+                    static_cast<unsigned long long>(s.itemsSent));
+        return m_options.fault != TRestoreFault::Vanish;
+    }
+    bool timedOut = false;
+    if (!sent || network.SendXDRMessage(FSR_MSG_RESTORE_END, nullptr, 0, kSendSeconds, timedOut).IsError())
+        evTaggedLog(kTag, 0, true, "restore session %lld: the answer could not be sent: %s", handle,
+                    network.GetLastErrorGenericText().c_str());
+    return true;
+}
+
+}  // namespace mediaagent
