@@ -8,3 +8,6 @@ work="$build/demo"
 echo "run: built libhubplatform.so and libfastbrowsehm.so in $build"
 ls -l "$build"/libhubplatform.so "$build"/libfastbrowsehm.so
 "$build"/tools/hubdbdemo/hubdbdemo "$work"
+# The classic media agent of the demo world: its item index, made from the same Hubmaster rows. Serve it
+# with: mediaagent --hub "$work/hub.db" --client mediaagent3
+"$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" --client mediaagent3 --build-only

@@ -40,7 +40,7 @@ int failed(const std::string& what) {
 bool showMediaAgents(const hubdemo::DemoWorld& w) {
     std::printf("\nMedia agents (ArchiveManagerHM::getMediaAgentInfo):\n");
     ArchiveManagerHM am(nullptr);
-    for (int id : {w.mediaAgent, w.offlineMediaAgent}) {
+    for (int id : {w.mediaAgent, w.offlineMediaAgent, w.legacy.mediaAgent}) {
         GetMediaAgentInfoArgsHM_t args;
         args.clientId = static_cast<uint32_t>(id);
         GetMediaAgentInfoRetHM_t ma;
@@ -175,8 +175,10 @@ int main(int argc, char** argv) {
         w.databasePath.c_str(), w.registryPath.c_str(), logPath.c_str());
     std::printf(
         "  two file-system clients with %d days of daily backups from %s (a full each week), a hypervisor\n"
-        "  with two virtual machines, two media agents, one storage policy with two copies, two users\n",
-        w.backupDays, when(w.firstBackupTime).c_str());
+        "  with two virtual machines, two media agents, one storage policy with two copies, two users\n"
+        "  a classic media agent (release 9.0) holding client3's backups: %d weekly cycles of a full and\n"
+        "  %d incrementals, browsed from its own item index (tools/mediaagent)\n",
+        w.backupDays, when(w.firstBackupTime).c_str(), w.legacy.cycles, w.legacy.jobsPerCycle - 1);
 
     // From the middle of the first week into the second: two cycles.
     const long long from = w.firstBackupTime + 4 * kDay;
