@@ -107,8 +107,10 @@ void fillItem(const TItemVersion& v, const TIndexSubclient& sub, const TItemText
     item.metadata = texts.metadata.empty() ? nullptr : texts.metadata.c_str();
 }
 
-FSRRestoreItem_80 narrow80(const FSRRestoreItem_90& i) {
-    FSRRestoreItem_80 o;
+// An item in an older layout: the leading words, and the display name where the layout has one.
+template <class T>
+T narrowed(const FSRRestoreItem_90& i) {
+    T o;
     o.flags = i.flags;
     o.name = i.name;
     o.modificationTime = i.modificationTime;
@@ -116,19 +118,7 @@ FSRRestoreItem_80 narrow80(const FSRRestoreItem_90& i) {
     o.version = i.version;
     o.error = i.error;
     o.advancedValue = i.advancedValue;
-    o.displayName = i.displayName;
-    return o;
-}
-
-FSRRestoreItem narrowOldest(const FSRRestoreItem_90& i) {
-    FSRRestoreItem o;
-    o.flags = i.flags;
-    o.name = i.name;
-    o.modificationTime = i.modificationTime;
-    o.size = i.size;
-    o.version = i.version;
-    o.error = i.error;
-    o.advancedValue = i.advancedValue;
+    if constexpr (requires { o.displayName; }) o.displayName = i.displayName;
     return o;
 }
 
@@ -161,19 +151,22 @@ public:
     bool send(const std::vector<FSRRestoreItem_90>& items) {
         if (m_version > 4097)
             return sendRecords(m_network, FSR_MSG_RESTORE_ITEM_ARRAY_90, FSR_MSG_RESTORE_ITEM_90, items);
-        if (m_version == 4097) {
-            std::vector<FSRRestoreItem_80> out;
-            out.reserve(items.size());
-            for (const FSRRestoreItem_90& i : items) out.push_back(narrow80(i));
-            return sendRecords(m_network, FSR_MSG_RESTORE_ITEM_ARRAY_80, FSR_MSG_RESTORE_ITEM_80, out);
-        }
-        std::vector<FSRRestoreItem> out;
-        out.reserve(items.size());
-        for (const FSRRestoreItem_90& i : items) out.push_back(narrowOldest(i));
-        return sendRecords(m_network, FSR_MSG_RESTORE_ITEM_ARRAY, FSR_MSG_RESTORE_ITEM, out);
+        if (m_version == 4097)
+            return sendNarrowed<FSRRestoreItem_80>(FSR_MSG_RESTORE_ITEM_ARRAY_80, FSR_MSG_RESTORE_ITEM_80,
+                                                   items);
+        return sendNarrowed<FSRRestoreItem>(FSR_MSG_RESTORE_ITEM_ARRAY, FSR_MSG_RESTORE_ITEM, items);
     }
 
 private:
+    template <class T>
+    bool sendNarrowed(unsigned long arrayCode, unsigned long singleCode,
+                      const std::vector<FSRRestoreItem_90>& items) {
+        std::vector<T> out;
+        out.reserve(items.size());
+        for (const FSRRestoreItem_90& i : items) out.push_back(narrowed<T>(i));
+        return sendRecords(m_network, arrayCode, singleCode, out);
+    }
+
     CZyNetwork& m_network;
     unsigned int m_version = 0;
 };

@@ -4,6 +4,18 @@
 // batches in the layout of the peer's protocol version (56-byte items up to 4096, 64-byte for 4097,
 // 168-byte above), a count item, or prediction items, and the end. Sessions run in parallel on the
 // server's connection threads, each with its own index connection; construct and stop on one thread.
+//
+// What a request means here (fields of the legacy record): subclient (0: the client's one subclient
+// here), to-time (0 or 0x7fffffff: now), from-time (non-zero: every version in the range, deletions
+// flagged 0x2; zero: the directory at the to-time in the cycle holding it), browse path (a directory,
+// or a file for its versions; a last part holding a wildcard, or any last part with option bit 0x2, is
+// a name filter), em function (1, 5, 8: one item whose name is the count; 2, 3, 4, 6, 7: a page of the
+// page size from the first node (field 60) or else from first index - 1 + skip count, each item named
+// "<node>" 0x12 "<path>"), option bit 38 (media prediction: the archive files of the browsed cycles
+// as prediction items, index 0x2 and data 0x8). Items carry: flags (0x1 directory, 0x2 deleted), the
+// path, modification time, size, version number, job id (+48), backup time (+56), node id (+64), the
+// name as display name (+72), subclient (+80), archive id {Kelmarch, cycle, archive file} (+96),
+// offset in the archive file (+120) and metadata XML when the version has some (+144).
 #pragma once
 
 #include <cstdint>
