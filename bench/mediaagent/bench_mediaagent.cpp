@@ -120,8 +120,8 @@ TBrowseQuery browseQuery(Browse b) {
         case kTopOfTree:
             q.path = "/d00";
             break;
-        case kFileVersions:
-            q.path = "/d01/d01/d01/" + std::string(c.label == "10M" ? "f00234991.dat" : "f00234991.dat");
+        case kFileVersions:  // the first file of the first page's directory (BM_Index names it)
+            q.path = "/d01/d01/d01";
             q.toTime = 0;
             q.pageSize = 0;
             break;
@@ -140,7 +140,11 @@ void BM_Index(benchmark::State& state) {
         TBrowseQuery dir = browseQuery(kFirstPage);
         dir.pageSize = 1;
         c.index->listAt(dir, first, found);
-        q.path = first.empty() ? q.path : first.front().path;
+        if (first.empty()) {
+            state.SkipWithError("the directory of the first page is empty");
+            return;
+        }
+        q.path = first.front().path;
     }
     std::vector<TItemVersion> out;
     size_t items = 0;
