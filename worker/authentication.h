@@ -9,13 +9,13 @@
 
 // Results of CWorkerThreadHM::authenticateRequest, read by the later steps of newRequest.
 struct TRequestAuth {
-    int authMode = 0;           // 0 no rights established, 1 end-user rights, 2 full rights
-    bool authFailed = false;    // the request must fail at intake's checks
-    int findMode = 0;           // 4 for content-index reports, else left to intake
-    long ciClientId = 0;        // client id for the content index (the web server's for CI reports)
+    int authMode = 0;                  // 0 no rights established, 1 end-user rights, 2 full rights
+    bool authFailed = false;           // the request must fail at intake's checks
+    int findMode = 0;                  // 4 for content-index reports, else left to intake
+    long ciClientId = 0;               // client id for the content index (the web server's for CI reports)
     std::vector<std::string> vmGuids;  // the user's own VMs (VM end-user access switched on)
     // Outputs of the Exchange mailbox check, filled by that check when it runs.
-    std::string mailboxPath;        // converted mailbox path that replaces every browse path
+    std::string mailboxPath;  // converted mailbox path that replaces every browse path
     bool useMailboxPath = false;
     bool mailboxAcrossUpgrade = false;
     std::string mailboxGuid;
@@ -31,12 +31,12 @@ enum class EDirectCallerAct {
 };
 
 struct TDirectCaller {
-    int checkClientMap = 1;         // index-service key HM_CHECK_CLIENT_MAP (0: trusted mode)
+    int checkClientMap = 1;  // index-service key HM_CHECK_CLIENT_MAP (0: trusted mode)
     EDirectCallerAct act = EDirectCallerAct::kBrowse;
-    std::string token;              // the request's authentication token; may be empty
+    std::string token;                 // the request's authentication token; may be empty
     unsigned long callerClientId = 0;  // the calling client as the network identified it (0: unknown)
-    long clientId = 0;              // the browsed client
-    long long jobId = 0;            // for the security manager's messages
+    long clientId = 0;                 // the browsed client
+    long long jobId = 0;               // for the security manager's messages
 };
 
 struct TDirectCallerDecision {

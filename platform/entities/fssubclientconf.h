@@ -73,6 +73,14 @@ public:
     // subclients under it. Null when no subclient's content is at, above or under the path.
     FSSubclientDirlist* createDirlist(const char* path, bool withExclusions);
 
+    // Whether the paths of `appType` compare with regard to letter case: 0 with `caseSensitive` set
+    // (false for the file systems whose names ignore case), never an error today.
+    int checkCaseSensitivity(unsigned long appType, bool& caseSensitive) const;
+    // How this configuration's paths compare; case-sensitive until switched.
+    void caseSensitive() { m_caseSensitive = true; }
+    void caseInsensitive() { m_caseSensitive = false; }
+    bool isCaseSensitive() const { return m_caseSensitive; }
+
 private:
     struct Line {
         std::string path;
@@ -89,5 +97,6 @@ private:
 
     unsigned long m_appType;
     bool m_fromRestore = false;
+    bool m_caseSensitive = true;
     std::vector<Subclient> m_subclients;
 };

@@ -96,6 +96,14 @@ public:
     // 100 for an unknown client; else the database error, `useV2` untouched.
     static int getUseIndexingV2ForVSA(unsigned long clientId, bool& useV2, DBtran* transaction = nullptr);
 
+    // The versioned client property that records when the client's agent was last upgraded (seconds
+    // since 1970).
+    static constexpr const char* kUpgradeTimeProperty = "Client Upgrade Time";
+    // When the client's agent was last upgraded: 0 with `upgradeTime` set (0 when it never was); 100 for
+    // an unknown client; another value when it cannot be read (a value that is not a time included).
+    static int getClientUpgradeTime(unsigned long clientId, unsigned long& upgradeTime,
+                                    DBtran* transaction = nullptr);
+
 private:
     unsigned long m_clientId;
     DBtran* m_tran;  // not owned

@@ -8,4 +8,9 @@ public:
     // job or it cannot be read (outputs untouched).
     static bool GetBkpTimeForBkpHistoryJob(unsigned long jobId, long& backupTime, long& endTime,
                                            unsigned long kelmarchId);
+    // The start time of the finished job (jobId, kelmarchId); false when there is no such
+    // job or it cannot be read (`startTime` untouched).
+    static bool getJobStartTime(unsigned long jobId, long& startTime, unsigned long kelmarchId);
+    // The Kelmarch id of jobs that name none.
+    static unsigned long getDefaultKelmarchID();
 };

@@ -1,0 +1,162 @@
+// The time-range and copy checks on the demo world: the client's upgrade time and what a failure to
+// read it sends, archive files on either side of an upgrade, the messages of an invalid range and of a
+// missing backup copy, snapshot subclients, and session ids made by many threads at once.
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "Db/Proc/archFileByTimeSuperBrowse.h"
+#include "Db/Tbl/APP_ClientProp.h"
+#include "platform/entities/installmanager.h"
+#include "tests/worker/checksworld.h"
+
+namespace {
+
+class TimeRange : public ChecksWorld {
+protected:
+    void SetUp() override {
+        ChecksWorld::SetUp();
+        fileTask(world.fileUser, "fileuser");
+        TRequestAuth auth;
+        bool generated = false;
+        ASSERT_TRUE(worker->normaliseRequest(&task, auth, generated));
+    }
+    void setUpgradeTime(const std::string& value) {
+        hubdb::HubDbSeed seed(world.databasePath);
+        ASSERT_GT(
+            hubdb::RowSeed(seed).addProperty<APP_ClientProp>({.ownerId = world.fileClient,
+                                                              .name = ClientProperties::kUpgradeTimeProperty,
+                                                              .value = value}),
+            0)
+            << seed.error();
+    }
+    // Creation times of the archive files the check weighs (the cycles' other data files).
+    std::vector<int> weighedTimes() {
+        ArchFileByTimeSuperBrowse files(nullptr);
+        files.setValues(static_cast<int>(task.getAppType()), world.fileClient, world.fileBackupSet, 0, 0, 0,
+                        0, 1, 0, 0, "");
+        std::vector<int> times;
+        int count = 0;
+        while (files.getNextRow(&files, &count, -1, 0) == 0)
+            if (files.getDataPtr()->r_resultSetId == 2) times.push_back(files.getDataPtr()->r_createTime);
+        std::sort(times.begin(), times.end());
+        return times;
+    }
+    // The one response that reached the caller: its type, code and text.
+    std::tuple<long long, long long, std::string> onlyResponse() {
+        auto all = responses();
+        EXPECT_EQ(all.size(), 1u);
+        if (all.empty()) return {0, 0, ""};
+        auto [code, text] = firstError(all.front());
+        return {responseType(all.front()), code, text};
+    }
+};
+
+TEST_F(TimeRange, ClientUpgradeTime) {
+    EXPECT_EQ(worker->getClientUpgradeTime(), 0);  // never upgraded
+    setUpgradeTime("1700500000");
+    EXPECT_EQ(worker->getClientUpgradeTime(), 1700500000);
+    EXPECT_TRUE(responses().empty());
+}
+
+TEST_F(TimeRange, UnreadableUpgradeTimeSendsError11BeforeAnyChannel) {
+    setUpgradeTime("soon");
+    EXPECT_EQ(worker->getClientUpgradeTime(), -1);
+    EXPECT_EQ(worker->getErrorId(), databrowse::BROWSE_ERR_REQUEST_PROCESSING);
+    auto [type, code, text] = onlyResponse();
+    EXPECT_EQ(type, 3);
+    EXPECT_EQ(code, 11);
+    EXPECT_EQ(text,
+              "The browse failed because of an error on the server. See the browse service log for details.");
+}
+
+TEST_F(TimeRange, ArchiveFilesOnEitherSideOfTheUpgrade) {
+    const std::vector<int> times = weighedTimes();
+    ASSERT_GE(times.size(), 2u);
+    ASSERT_LT(times.front(), times.back());
+    auto versions = [&](int upgrade) {
+        bool after = true, before = true;
+        EXPECT_EQ(worker->getArchFileVersions(&task, 0, 0, upgrade, after, before), 0);
+        return std::make_pair(after, before);
+    };
+    EXPECT_EQ(versions(times.front() - 1), std::make_pair(true, false));
+    EXPECT_EQ(versions(times.back()), std::make_pair(false, true));  // created at the upgrade: before it
+    EXPECT_EQ(versions(times.front()), std::make_pair(true, true));
+    // A window with no archive files leaves both flags down.
+    bool after = true, before = true;
+    EXPECT_EQ(worker->getArchFileVersions(&task, 100, 200, times.front(), after, before), 0);
+    EXPECT_FALSE(after);
+    EXPECT_FALSE(before);
+    EXPECT_TRUE(responses().empty());
+}
+
+TEST_F(TimeRange, UnreadableArchiveFilesAreAnErrorNotAPass) {
+    exec("ALTER TABLE archFile RENAME TO archFileGone");
+    bool after = true, before = true;
+    EXPECT_EQ(worker->getArchFileVersions(&task, 0, 0, 1700500000, after, before), -1);
+    EXPECT_FALSE(after);
+    EXPECT_FALSE(before);
+    auto [type, code, text] = onlyResponse();
+    EXPECT_EQ(type, 3);
+    EXPECT_EQ(code, 11);
+}
+
+TEST_F(TimeRange, InvalidRangeNamesTheUpgradeTimeAsText) {
+    EXPECT_EQ(worker->handleInvalidBrowseTimeRange(1700000000, 1701000000, 1700500000), 0);
+    EXPECT_EQ(worker->getErrorId(), databrowse::BROWSE_ERR_SPANS_UPGRADE);
+    worker.reset();  // the browse task's channel delivers what it holds when it ends
+    auto all = responses();
+    ASSERT_FALSE(all.empty());
+    auto [code, text] = firstError(all.back());
+    EXPECT_EQ(responseType(all.back()), 3);
+    EXPECT_EQ(code, 12);
+    EXPECT_EQ(
+        text,
+        "The selected time range spans the client's upgrade time [2023-11-20 17:06:40 UTC]. Select a time "
+        "range before or after the upgrade.");
+}
+
+TEST_F(TimeRange, BackupCopyOfASnapshot) {
+    // The demo world has no snapshot copy: no precedence, and the missing copy is reported.
+    EXPECT_EQ(worker->handleViewBackupCopy(*worker->getPrivateTask()), -1);
+    EXPECT_EQ(worker->handleNoBackupCopyJob(*worker->getPrivateTask()), 0);
+    auto [type, code, text] = onlyResponse();
+    EXPECT_EQ(type, 3);
+    EXPECT_EQ(code, 13);
+    EXPECT_EQ(text, "No backup copy job was found for this browse.");
+}
+
+TEST_F(TimeRange, SnapSubclientOfTheTaskOrOfTheDefaultBackupSet) {
+    EvRestoreTask& t = *worker->getPrivateTask();
+    EXPECT_FALSE(worker->isSnapSubclientInvolved(t));
+    {
+        hubdb::HubDbSeed seed(world.databasePath);
+        ASSERT_GT(seed.addSubclientProperty(world.fileSubclient, "Enable Snap Backups", "1"), 0)
+            << seed.error();
+    }
+    EXPECT_TRUE(worker->isSnapSubclientInvolved(t));  // found through the default backup set
+    t.setSubClientId(world.fileSubclient);
+    EXPECT_TRUE(worker->isSnapSubclientInvolved(t));
+}
+
+TEST(SessionIds, DistinctAcrossManyThreadsAndOneMillisecond) {
+    constexpr int kThreads = 8;
+    constexpr int kEach = 2000;
+    std::mutex mutex;
+    std::set<std::string> ids;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&] {
+            std::vector<std::string> mine;
+            for (int k = 0; k < kEach; ++k) mine.push_back(CWorkerThreadHM::GenerateSessionId());
+            std::lock_guard<std::mutex> lock(mutex);
+            ids.insert(mine.begin(), mine.end());
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(ids.size(), static_cast<size_t>(kThreads * kEach));
+    const std::string one = *ids.begin();
+    EXPECT_EQ(one.substr(one.size() - 2), "-1");
+}
+
+}  // namespace

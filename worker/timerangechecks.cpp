@@ -1,0 +1,193 @@
+// The time-range and copy checks of the worker: the client's upgrade time and the archive files on
+// either side of it, snapshot subclients, the backup copy of a snapshot, and new session ids.
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "Db/Proc/archFileByTimeSuperBrowse.h"
+#include "Db/Proc/archGetBackupCopyPrecedenceForSnap.h"
+#include "fbDebug/fbdebug.h"
+#include "planning/browsetask.h"
+#include "platform/db/dbresult.h"
+#include "platform/entities/applicationid.h"
+#include "platform/entities/clientapplist.h"
+#include "platform/entities/entityconfig.h"
+#include "platform/entities/installmanager.h"
+#include "platform/errors/evmessagecontainer.h"
+#include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/zytime.h"
+#include "platform/threads/threadid.h"
+#include "worker/fastbrowsehmworkerthread.h"
+
+namespace {
+
+constexpr const char* kTag = "FBHMWORKER";
+constexpr int kServerDatabaseError = 0x0e00010d;
+constexpr int kSpansUpgradeMessage = 0x0e00010e;
+constexpr int kNoBackupCopyJobMessage = 0x0e000111;
+constexpr int kOtherDataFilesResultSet = 2;
+
+// Milliseconds since 1970, strictly increasing across the process: a session id keys a configuration
+// record, so two ids made in one millisecond must still differ.
+long long nextSessionMillis() {
+    static std::atomic<long long> last{0};
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    long long previous = last.load();
+    long long next;
+    do {
+        next = now > previous ? now : previous + 1;
+    } while (!last.compare_exchange_weak(previous, next));
+    return next;
+}
+
+}  // namespace
+
+int CWorkerThreadHM::getClientUpgradeTime() {
+    CBrowseLog log(kTag);
+    const long clientId = m_privateTask->getClientId();
+    unsigned long upgradeTime = 0;
+    const int rc =
+        ClientProperties::getClientUpgradeTime(static_cast<unsigned long>(clientId), upgradeTime, nullptr);
+    if (rc != 0) {
+        log.debugLvl(0, "unable to find client upgrade time due to error [%d] from server api", rc);
+        EvMessageContainer message;
+        message.SetMessageID(kServerDatabaseError, true);
+        setErrorMessage(message);
+        setLastError(databrowse::BROWSE_ERR_REQUEST_PROCESSING, std::string(m_errorText));
+        sendErrorToBrowse();
+        return static_cast<int>(0xFFFFFFFF);
+    }
+    log.debugLvl(5, "client upgrade time for client id [%ld] found out to be [%lu]", clientId, upgradeTime);
+    return static_cast<int>(upgradeTime);
+}
+
+int CWorkerThreadHM::getArchFileVersions(EvRestoreTask* task, int fromTime, int toTime, int upgradeTime,
+                                         bool& afterUpgrade, bool& beforeUpgrade) {
+    CBrowseLog log(kTag);
+    afterUpgrade = false;
+    beforeUpgrade = false;
+    ArchFileByTimeSuperBrowse files(nullptr);
+    files.setValues(static_cast<int>(task->getAppType()), static_cast<int>(m_privateTask->getClientId()),
+                    static_cast<int>(task->getBackupSetId()), static_cast<int>(task->getSubClientId()),
+                    fromTime, toTime, static_cast<int>(task->getArchGroupCopyPrecedence()), 1, 0,
+                    m_indexingV2 ? 1 : 0, "");
+    int count = 0;
+    int rc;
+    while ((rc = files.getNextRow(&files, &count, -1, 0)) == zydb::DB_OK) {
+        const ArchFileByTimeSuperBrowse_t& row = *files.getDataPtr();
+        if (row.r_resultSetId != kOtherDataFilesResultSet) continue;
+        if (upgradeTime >= row.r_createTime)
+            beforeUpgrade = true;
+        else
+            afterUpgrade = true;
+    }
+    if (rc == zydb::DB_NO_DATA) return 0;
+    // Files that cannot be read must not pass as "none on either side": the range could span the upgrade.
+    log.debugLvl(0, "archive files of [%d] - [%d] cannot be read [%d]: %s", fromTime, toTime, rc,
+                 files.getErrorStr(rc));
+    EvMessageContainer message;
+    message.SetMessageID(kServerDatabaseError, true);
+    setErrorMessage(message);
+    setLastError(databrowse::BROWSE_ERR_REQUEST_PROCESSING, std::string(m_errorText));
+    sendErrorToBrowse();
+    return -1;
+}
+
+bool CWorkerThreadHM::isSnapSubclientInvolved(EvRestoreTask& task) {
+    CBrowseLog log(kTag);
+    auto snapEnabled = [](unsigned long subclientId) {
+        Subclient subclient(subclientId);
+        bool enabled = false;
+        return subclient.getEnableSnapBackups(enabled, nullptr) == 0 && enabled;
+    };
+    if (task.getSubClientId() >= 1) {
+        const auto subclientId = static_cast<unsigned long>(task.getSubClientId());
+        if (!snapEnabled(subclientId)) return false;
+        log.debugLvl(0, "subclient [%lu] has snap enabled, switch to hubmaster db browse", subclientId);
+        return true;
+    }
+    unsigned long backupSetId = 0;
+    std::string name;
+    int rc = ApplicationId::getDefaultBackupSet(static_cast<unsigned long>(task.getClientId()),
+                                                static_cast<unsigned long>(task.getAppType()), backupSetId,
+                                                name, nullptr);
+    if (rc != 0) {
+        log.debugLvl(
+            0, "Unable to get default backupset for clientId [%lu], and appType [%lu]. error ret = [%d]",
+            static_cast<unsigned long>(task.getClientId()), static_cast<unsigned long>(task.getAppType()),
+            rc);
+        return false;
+    }
+    std::vector<unsigned long> ids;
+    std::vector<std::string> names;
+    if (ClientApplicationList::getSubclientList(ids, names, static_cast<unsigned long>(task.getAppType()),
+                                                backupSetId, 0, 1) != 0) {
+        log.debugLvl(0, "Unable to get subclient list for backupset [%lu] and apptype [%lu]", backupSetId,
+                     static_cast<unsigned long>(task.getAppType()));
+        return false;
+    }
+    for (unsigned long id : ids) {
+        if (snapEnabled(id)) {
+            log.debugLvl(0, "subclient [%lu] has snap enabled, switch to hubmaster db browse", id);
+            return true;
+        }
+    }
+    return false;
+}
+
+int CWorkerThreadHM::handleInvalidBrowseTimeRange(int fromTime, int toTime, int upgradeTime) {
+    CBrowseLog log(kTag);
+    // The error response carries the session block of the browse task.
+    m_browseTask->initBrowse(m_privateTask.get());
+    log.debugLvl(
+        0,
+        "time range chosen for browse [%d] - [%d]. client upgrade time [%d]. please choose time-range either "
+        "before upgrade or after upgrade",
+        fromTime, toTime, upgradeTime);
+    char upgradeText[ZyTime::kTextSize] = {};
+    ZyTime formatted(static_cast<long>(static_cast<unsigned int>(upgradeTime)), upgradeText, 0,
+                     sizeof upgradeText);
+    EvMessageContainer message;
+    message.SetMessageID(kSpansUpgradeMessage, true);
+    message << upgradeText;
+    setErrorMessage(message);
+    setLastError(databrowse::BROWSE_ERR_SPANS_UPGRADE, std::string(m_errorText));
+    sendErrorToBrowse();
+    return 0;
+}
+
+int CWorkerThreadHM::handleViewBackupCopy(EvRestoreTask& task) {
+    CBrowseLog log(kTag);
+    ArchGetBackupCopyPrecedenceForSnap procedure(nullptr);
+    procedure.setValues(static_cast<int>(task.getBackupSetId()), static_cast<int>(task.getSubClientId()),
+                        static_cast<int>(task.getFromTime()), static_cast<int>(task.getToTime()));
+    int count = 0;
+    const int rc = procedure.getNextRow(&procedure, &count, -1, 0);
+    if (rc != zydb::DB_OK) {
+        log.debugLvl(-1, "ArchGetBackupCopyPrecedenceForSnap returned error [%d]", rc);
+        return -1;
+    }
+    const ArchGetBackupCopyPrecedenceForSnap_t& row = *procedure.getDataPtr();
+    log.debugLvl(-1, "ArchGetBackupCopyPrecedenceForSnap returned [%d, %s]",
+                 static_cast<int>(row.r_copyPrecedence), row.r_error ? row.r_error : "");
+    return row.r_copyPrecedence > 0 ? static_cast<int>(row.r_copyPrecedence) : -1;
+}
+
+int CWorkerThreadHM::handleNoBackupCopyJob(EvRestoreTask& /*task*/) {
+    EvMessageContainer message;
+    message.SetMessageID(kNoBackupCopyJobMessage, true);
+    setErrorMessage(message);
+    setLastError(databrowse::BROWSE_ERR_NO_BACKUP_COPY_JOB, std::string(m_errorText));
+    sendErrorToBrowse();
+    return 0;
+}
+
+std::string CWorkerThreadHM::GenerateSessionId() {
+    char id[64];
+    std::snprintf(id, sizeof id, "%d-%lld-1", GetCurrentThreadId(), nextSessionMillis());
+    return id;
+}
