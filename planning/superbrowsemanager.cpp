@@ -195,7 +195,7 @@ std::list<std::string> SuperBrowseManager::getSuperBrowseMa() {
         m_masterMaCandidates.assign(1, name);
     } else if (m_masterMaCandidates.empty() && (ZYPlatformInfo::getZYPlatformType() & 2) != 0) {
         std::string name;
-        ZYClient(kHubmasterClientId).getNetworkHostnameMangled(name);
+        ZYClient(ZYClient::hubmasterClientId()).getNetworkHostnameMangled(name);
         log.debugLvl(2, "choosing hubmaster [%s] as super browse media agent", name.c_str());
         m_masterMaCandidates.assign(1, name);
     }

@@ -26,8 +26,6 @@ class SuperBrowseManager {
 public:
     // Option bit 50: exact rather than image browse (app types 65, 75, 76, 87); no block-level mount.
     static constexpr uint64_t kOptionExactBrowse = 0x4000000000000ULL;
-    // The Hubmaster's own client.
-    static constexpr unsigned long kHubmasterClientId = 2;
 
     using CycleIterator = std::vector<SuperBrowse>::iterator;
     using ArchiveIterator = std::vector<SuperBrowseArchive>::iterator;

@@ -197,6 +197,25 @@ TEST_F(Planner, SelectionsAreSharedSafely) {
     EXPECT_EQ(m.getSuperBrowseMa(), std::list<std::string>{"chosen"});
 }
 
+// Without candidates the Hubmaster's own client is the master; a media agent named by the task comes
+// before the split's list.
+TEST_F(Planner, MasterMediaAgentFallbacks) {
+    int hub = seed->addClient({.name = "hubmaster"});
+    open();
+    ASSERT_TRUE(
+        ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId", static_cast<unsigned long>(hub)));
+    auto t = task(sc1, 0, kT0);
+    SuperBrowseManager none(t.get());
+    auto list = none.getSuperBrowseMa();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_NE(list.front().find("hubmaster"), std::string::npos) << list.front();
+    t->setMediaAgentId(ma);
+    SuperBrowseManager named(t.get());
+    list = named.getSuperBrowseMa();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_NE(list.front().find("ma1"), std::string::npos) << list.front();
+}
+
 TEST_F(Planner, SubclientsOfABrowse) {
     hubdb::PlanningSeed more(*seed);
     seed->addSubclientProperty(sc2, "Index SubClient", "1");
