@@ -22,7 +22,7 @@ void AdminThreadHM::addTask(void (*function)(), unsigned intervalSeconds) {
 void* AdminThreadHM::run(void*) {
     CBrowseLog log("IDXADMINTHREADHM");
     log.debugLvl(0, "started Admin thread");
-    while (!m_stopEvent.Wait(m_wakeUpMs)) runDueTasks();
+    while (!(m_wait ? m_wait(m_wakeUpMs) : m_stopEvent.Wait(m_wakeUpMs))) runDueTasks();
     return nullptr;
 }
 
@@ -31,11 +31,12 @@ void AdminThreadHM::terminate() {
 }
 
 void AdminThreadHM::runDueTasks() {
+    const auto clock = [this] { return m_clock ? m_clock() : time(nullptr); };
     for (AdminTask& task : m_tasks) {
-        const time_t now = time(nullptr);
+        const time_t now = clock();
         if (static_cast<unsigned long>(task.lastRun) + task.interval >= static_cast<unsigned long>(now))
             continue;
         task.function();
-        task.lastRun = time(nullptr);
+        task.lastRun = clock();
     }
 }

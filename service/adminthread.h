@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,14 +22,36 @@ class AdminThreadHM : public OSThread {
 public:
     static constexpr unsigned kWakeUpMs = 600000;
 
+    // The service's thread: the index-maintenance task table, intervals and wake-up period read from
+    // the registry once, now (admintasks.cpp).
+    AdminThreadHM();
     // wakeUpMs: the period of the wake-ups (tests shorten it); stopEventName: the stop event's name.
-    explicit AdminThreadHM(unsigned wakeUpMs = kWakeUpMs, std::string stopEventName = "AdminThreadHM");
+    // The task table starts empty.
+    explicit AdminThreadHM(unsigned wakeUpMs, std::string stopEventName = "AdminThreadHM");
     // Stops and joins the thread when it runs.
     ~AdminThreadHM() override;
 
     // Appends a task to the table; before start only.
     void addTask(void (*function)(), unsigned intervalSeconds);
     const std::vector<AdminTask>& getTasks() const { return m_tasks; }
+
+    // What the loop asks of time, so that tests decide when tasks fall due without sleeping: the clock
+    // (default time(NULL)) and the wait between wake-ups (default: the stop event for the wake-up
+    // period; true when stopped). Before start only.
+    using Clock = std::function<time_t()>;
+    using Wait = std::function<bool(unsigned ms)>;
+    void setClock(Clock clock) { m_clock = std::move(clock); }
+    void setWait(Wait wait) { m_wait = std::move(wait); }
+
+    // The periodic jobs of the task table (admintasks.cpp, idxbkpclients.cpp); this thread only.
+    static void checkIdxBkpClients();
+    // Carries out one action of IdxGetMAWithoutIndexSubClient: 0 when done or nothing is to be done,
+    // else the failing step's error (-1 when it has none).
+    static int manageIdxBkpClient(const std::string& name, int id, int archGroupId, int statusFlag);
+    static void SetAutomaticScheduleFrequency();
+    static void UpdateCheckpointInfoValidity();
+    static void runFullConsolidationSchedulerFrequency();
+    static void RecomputeUserQuota();
 
     void* run(void* arg) override;
     // Ends the loop at its next wait (a task running now finishes first); the caller joins.
@@ -41,4 +64,6 @@ private:
     const unsigned m_wakeUpMs;
     OSEvent m_stopEvent;             // bound to its name at construction, so a terminate before run is kept
     std::vector<AdminTask> m_tasks;  // touched by the thread only once it runs
+    Clock m_clock;                   // empty: time(NULL)
+    Wait m_wait;                     // empty: the stop event
 };

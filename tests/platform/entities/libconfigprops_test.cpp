@@ -10,15 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/db/dbtable.h"
-#include "platform/entities/idxbackupseed.h"
 #include "platform/hubdb/familiesb_procs.h"
-#include "platform/hubdb/hubdb.h"
 #include "platform/msg/msg_classes.h"
-#include "tests/platform/db/tempdir.h"
-#include "tests/support/log/processlogdir.h"
+#include "tests/support/idxbackup/indexbackupdb.h"
 
 namespace {
 
@@ -66,41 +62,7 @@ E subclientEntity(long long id) {
     return e;
 }
 
-class ConfigHandlers : public ::testing::Test {
-protected:
-    void SetUp() override {
-        hubtest::processLogDir();
-        hubdb::HubDbSeed seed(dir.file("hub.db"));
-        zyent::IndexBackupSeed index(seed);
-        ASSERT_EQ(index.addIndexBackupWorld(world), 0) << index.error();
-        ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db")), zydb::DB_OK);
-    }
-    void TearDown() override { zydb::CDbEnv::close(); }
-
-    // Every row the handlers may touch, as text, on the thread's own connection (committed state).
-    std::string snapshot() {
-        std::string out;
-        for (const char* table : {"APP_Client", "APP_Application", "APP_InstanceName", "APP_BackupSetName",
-                                  "APP_ClientProp", "APP_SubClientProp", "IdxIndexClient", "TM_TaskEntity"})
-            out += std::string(table) + ":" + rows(std::string("SELECT * FROM ") + table) + "\n";
-        return out;
-    }
-    std::string rows(const std::string& sql, const std::vector<zydb::DbValue>& params = {}) {
-        int rc = 0;
-        auto conn = zydb::CDbEnv::threadConnection(&rc);
-        std::unique_ptr<zydb::IDbStatement> st;
-        EXPECT_EQ(zydb::prepareBound(*conn, sql, params, st), zydb::DB_OK) << sql;
-        std::string out;
-        while (st && st->step() == zydb::DB_OK) {
-            for (int c = 0; c < st->columnCount(); ++c) out += std::string(st->columnText(c)) + "|";
-            out += ";";
-        }
-        return out;
-    }
-
-    TempDir dir;
-    zyent::IndexBackupWorld world;
-};
+class ConfigHandlers : public hubtest::IndexBackupDb {};
 
 }  // namespace
 
