@@ -1,5 +1,7 @@
 #include "service/idxbkpclients.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -80,9 +82,13 @@ int actInTransaction(EvDebug& log, DBtran& tran, const std::function<int()>& wor
     return 0;
 }
 
-std::string formatted(const char* format, const std::string& name, int id, int archGroupId) {
+// A line to log once the action is done.
+__attribute__((format(printf, 1, 2))) std::string lineOf(const char* format, ...) {
     char line[1200];
-    std::snprintf(line, sizeof line, format, name.c_str(), id, archGroupId);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
     return line;
 }
 
@@ -199,8 +205,8 @@ int AdminThreadHM::manageIdxBkpClient(const std::string& name, int id, int archG
             const std::string xml = deletionXml<App::DeleteClientRequest>(entity);
             return actInTransaction(
                 log, tran, [&] { return clientHandler.deleteClient(xml, &tran); },
-                formatted("Deleted Indexing client [%s] clientId [%d]  for archgroup [%d]", name, id,
-                          archGroupId));
+                lineOf("Deleted Indexing client [%s] clientId [%d]  for archgroup [%d]", name.c_str(), id,
+                       archGroupId));
         }
 
         case IDXBKP_DELETE_OLD_SUBCLIENT: {
@@ -211,7 +217,7 @@ int AdminThreadHM::manageIdxBkpClient(const std::string& name, int id, int archG
             LibConfigSubClientProp subclientHandler(&tran);
             return actInTransaction(
                 log, tran, [&] { return subclientHandler.handleSubClientPropertiesRequest(xml, &tran); },
-                "Deleted old Index subclient [" + std::to_string(id) + "]");
+                lineOf("Deleted old Index subclient [%d]", id));
         }
 
         case IDXBKP_DISABLE_BACKUP: {
@@ -245,16 +251,13 @@ int AdminThreadHM::manageIdxBkpClient(const std::string& name, int id, int archG
 
         case IDXBKP_REASSIGN_ARCHGROUP: {
             log.debugLvl(0, "Reassigning archgroup [%d] for Index client [%s]", archGroupId, name.c_str());
-            char done[1200];
-            std::snprintf(done, sizeof done, "Reassigned archgroup [%d] for Index client [%s]", archGroupId,
-                          name.c_str());
             return actInTransaction(
                 log, tran,
                 [&] {
                     return ApplicationId(hubdb::kDefaultKelmarchId, static_cast<unsigned long>(id))
                         .setDataArchiveGroup(static_cast<unsigned long>(archGroupId), &tran);
                 },
-                done);
+                lineOf("Reassigned archgroup [%d] for Index client [%s]", archGroupId, name.c_str()));
         }
 
         default:

@@ -148,15 +148,6 @@ TEST_F(AdminTasks, IntervalZeroRunsAtEveryWakeUpAndASlowJobDelaysTheOthers) {
     EXPECT_EQ(runs, (std::vector<std::string>{"1:slow", "1:2", "2:slow", "2:2", "3:slow", "3:2"}));
 }
 
-TEST_F(AdminTasks, AStopEndsTheLoopBeforeAnyTask) {
-    AdminThreadHM thread(AdminThreadHM::kWakeUpMs, threadName("stop"));
-    thread.addTask(&recordTask<1>, 0);
-    clock.limit = 0;
-    clock.attach(thread);
-    thread.run(nullptr);
-    EXPECT_TRUE(runs.empty());
-}
-
 namespace {
 
 // The index-backup world with schedules, checkpoints (one pruned) and a user for the stored-procedure

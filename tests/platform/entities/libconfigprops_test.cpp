@@ -1,6 +1,6 @@
-// The configuration handlers over a seeded index-backup world: a pseudo-client made whole in a
-// transaction of its own, refused requests that change nothing, and the caller's transaction deciding
-// what stays (a failed call inside it leaves none of its own changes).
+// The configuration handlers over a seeded index-backup world (what they make is checked through the
+// administration thread's tests): refused requests change nothing, and the caller's transaction decides
+// what stays, a failed call inside it leaving none of its own changes.
 #include "platform/entities/libconfigprops.h"
 
 #include <gtest/gtest.h>
@@ -65,34 +65,6 @@ E subclientEntity(long long id) {
 class ConfigHandlers : public hubtest::IndexBackupDb {};
 
 }  // namespace
-
-TEST_F(ConfigHandlers, PseudoClientIsMadeWholeInATransactionOfItsOwn) {
-    const std::string name = hubdb::indexClientName("ma-new");
-    LibConfigAppClientProp handler(0, nullptr);
-    ASSERT_EQ(handler.createPseudoClient(pseudoClientXml(name), nullptr), 0) << handler.getErrorString();
-    EXPECT_TRUE(handler.getErrorString().empty());
-    // Committed: the thread's own connection sees the client, its instance, backup set and subclient.
-    const std::string id =
-        rows("SELECT id FROM APP_Client WHERE name = ? AND net_hostname = ? AND displayName = ?",
-             {zydb::DbValue::ofText(name), zydb::DbValue::ofText(name), zydb::DbValue::ofText(name)});
-    ASSERT_FALSE(id.empty());
-    const std::string client = id.substr(0, id.find('|'));
-    EXPECT_EQ(rows("SELECT maClientId FROM IdxIndexClient WHERE indexClientId = " + client),
-              std::to_string(world.newMa) + "|;");
-    EXPECT_EQ(
-        rows("SELECT i.name, i.appTypeId, b.name, a.subclientName, a.appTypeId FROM APP_Application a JOIN "
-             "APP_InstanceName i ON i.id = a.instance JOIN APP_BackupSetName b ON b.id = a.backupSet WHERE "
-             "a.clientId = " +
-             client),
-        "classicIndexInstance|64|defaultBackupSet|default|64|;");
-    EXPECT_EQ(
-        rows("SELECT attrVal FROM APP_ClientProp WHERE attrName = 'Pseudo Client Type' AND modified = 0 AND "
-             "componentNameId = " +
-             client),
-        "29|;");
-    // The same name again is refused: the client exists now.
-    EXPECT_EQ(handler.createPseudoClient(pseudoClientXml(name), nullptr), LIBCONFIG_EXISTS);
-}
 
 TEST_F(ConfigHandlers, RefusedRequestsChangeNothing) {
     const std::string before = snapshot();
