@@ -1,5 +1,5 @@
 // Normalisation of a request on the demo world: the defaults of the private task, the session GUID
-// rules, the filter's paging, the synthetic-full to-time and case-insensitive paths.
+// rule, the filter's paging, the synthetic-full to-time and case-insensitive paths.
 #include <ctime>
 
 #include "platform/hubdb/threadsql.h"
@@ -52,18 +52,6 @@ TEST_F(Normalisation, DefaultsAndTheGeneratedSessionGuid) {
     EXPECT_FALSE(generated);
     EXPECT_STREQ(priv().getbrowseSessionGUID(), "");
     EXPECT_EQ(priv().getEmFunction(), 3u);
-}
-
-TEST_F(Normalisation, PrefixedPathExtendsThePrivateGuidOnly) {
-    fileTask(world.fileUser, "fileuser");
-    task.setbrowseSessionGUID("G");
-    task.addPath(EvRestoreTask::kBrowsePathList, "\\{20d03aa2-7726-42d8-8381-fdda7a8a1c47}\\ABC\\DEF");
-    ASSERT_TRUE(normalise());
-    EXPECT_STREQ(priv().getbrowseSessionGUID(), "G-ABC");
-    EXPECT_STREQ(task.getbrowseSessionGUID(), "G");
-    task.setPath(EvRestoreTask::kBrowsePathList, "\\{20d03aa2-7726-42d8-8381-fdda7a8a1c47}\\\\");
-    ASSERT_TRUE(normalise());
-    EXPECT_STREQ(priv().getbrowseSessionGUID(), "G");
 }
 
 TEST_F(Normalisation, FilterPagingLaterQueriesWin) {

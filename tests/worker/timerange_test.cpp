@@ -1,6 +1,6 @@
 // The time-range and copy checks on the demo world: the client's upgrade time and what a failure to
 // read it sends, archive files on either side of an upgrade, the messages of an invalid range and of a
-// missing backup copy, snapshot subclients, and session ids made by many threads at once.
+// missing backup copy, and session ids made by many threads at once.
 #include <algorithm>
 #include <mutex>
 #include <set>
@@ -118,19 +118,6 @@ TEST_F(TimeRange, BackupCopyOfASnapshot) {
     EXPECT_EQ(type, 3);
     EXPECT_EQ(code, 13);
     EXPECT_EQ(text, "No backup copy job was found for this browse.");
-}
-
-TEST_F(TimeRange, SnapSubclientOfTheTaskOrOfTheDefaultBackupSet) {
-    EvRestoreTask& t = *worker->getPrivateTask();
-    EXPECT_FALSE(worker->isSnapSubclientInvolved(t));
-    {
-        hubdb::HubDbSeed seed(world.databasePath);
-        ASSERT_GT(seed.addSubclientProperty(world.fileSubclient, "Enable Snap Backups", "1"), 0)
-            << seed.error();
-    }
-    EXPECT_TRUE(worker->isSnapSubclientInvolved(t));  // found through the default backup set
-    t.setSubClientId(world.fileSubclient);
-    EXPECT_TRUE(worker->isSnapSubclientInvolved(t));
 }
 
 TEST(SessionIds, DistinctAcrossManyThreadsAndOneMillisecond) {
