@@ -4,14 +4,17 @@
 #include <cstring>
 #include <utility>
 
+#include "appbrowse/fastbrowsehm_vsa.h"
 #include "fbDebug/fbdebug.h"
 #include "planning/confmgr.h"
+#include "planning/superbrowsemanager.h"
 #include "platform/msg/msg_registry.h"
 #include "platform/net/zynetwork_pool.h"
 #include "platform/tasks/evrestoretask.h"
 #include "service/adminthread.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 // Created when the library is loaded, in this order; no thread starts before fastBrowseHMInitialize.
 ZyNetworkPoP* g_poSessionPool = new ZyNetworkPoP();
@@ -22,7 +25,12 @@ AdminThreadHM* g_poAdminThreadHM = new AdminThreadHM();
 namespace {
 
 const bool s_logInstanceMade = (g_pLogInstance = new EvDebugFileInstance(), true);
+// Workers borrow their index-service sessions from the process-wide pool.
+const bool s_poolShared = (CWorkerThreadHM::setSessionPool(g_poSessionPool), true);
 const bool s_confMgrMade = (g_poConfMgr = new CConfigurationMgr(), true);
+// The planner sits below the VM code; it reaches the block-level mount description through this hook.
+const bool s_mountXmlWired =
+    (SuperBrowseManager::setBlockLevelMountXmlProvider(&CVSALiveBrowse::getBlockLevelMountXml), true);
 
 enum class ServiceState { Loaded, Started, CleanedUp };
 std::atomic<ServiceState> s_state{ServiceState::Loaded};
@@ -77,12 +85,7 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
         log.debugLvl(-1, "browse request without a task refused");
         return 0;
     }
-    if (task->getBrowseOpType() == databrowse::BROWSE_OP_STOP) {
-        // Stop requests are not served yet: refused without making a worker.
-        log.debugLvl(0, "stop request for browse session [%s] is not served; refused",
-                     task->getbrowseSessionGUID());
-        return 0;
-    }
+    if (task->getBrowseOpType() == databrowse::BROWSE_OP_STOP) return controller->processStopReq(task) ? 1 : 0;
     return controller->newRequest(task, false, doNotFallBackForFilters, forceUseIndexType, browseRequest) ? 1
                                                                                                           : 0;
 }
@@ -101,6 +104,7 @@ extern "C" int fastBrowseHMCleanUp() {
 
     delete std::exchange(g_poControllerThreadHM, nullptr);
     delete std::exchange(g_poBrowseRouterThreadHM, nullptr);
+    CWorkerThreadHM::setSessionPool(nullptr);
     delete std::exchange(g_poSessionPool, nullptr);
     delete std::exchange(g_pLogInstance, nullptr);
     return 1;
