@@ -37,7 +37,8 @@ bool isAppMiningRequest(databrowse::BrowseRequest& request) {
 
 CControllerThreadHM::CControllerThreadHM() : CControllerThreadHM(TOptions{}) {}
 
-CControllerThreadHM::CControllerThreadHM(TOptions options) : m_options(std::move(options)) {
+CControllerThreadHM::CControllerThreadHM(TOptions options)
+    : m_options(std::move(options)), m_factory([] { return std::make_shared<CWorkerThreadHM>(); }) {
     if (!m_stopEvent.Init(m_options.stopEventName.c_str(), true)) {
         CBrowseLog log("FBHMCONTROLLER");
         log.debugLvl(-1, "failed to initialize service termination event");

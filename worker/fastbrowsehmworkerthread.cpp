@@ -7,6 +7,7 @@
 #include "fbDebug/fbdebug.h"
 #include "framework/headerconstants.h"
 #include "planning/browsetask.h"
+#include "planning/superbrowsemanager.h"
 #include "platform/indexing/configloader.h"
 #include "platform/tasks/evrestoretask.h"
 
@@ -25,8 +26,12 @@ CWorkerThreadHM::CWorkerThreadHM() {
 }
 
 CWorkerThreadHM::~CWorkerThreadHM() {
+    // A worker deleted while its browse was still answering (stopped, idle, shut down) gives back the
+    // configuration reference it kept for those answers.
+    releaseConfReference();
     // The browse task first: ending its return channel may still read the private task.
     m_browseTask.reset();
+    m_ciPlanner.reset();
     m_privateTask.reset();
     m_externalBrowseRequest.reset();
     m_queryList.reset();

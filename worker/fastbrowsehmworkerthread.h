@@ -7,10 +7,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "indexing/fsprediction.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/prediction/predictionclient.h"
 #include "platform/threads/zycriticalsection.h"
@@ -21,7 +23,12 @@ class EvRestoreTask;
 
 class CBrowseTask;
 class CZyNetwork;
+class SuperBrowseManager;
+struct TSuperSearchAnswer;
+class EvMessageContainer;
 class EvMultiEntityRestoreTask;
+struct TBrowseTask;
+struct TSubclientPath;
 
 class CWorkerThreadHM {
 public:
@@ -36,12 +43,65 @@ public:
     CWorkerThreadHM(const CWorkerThreadHM&) = delete;
     CWorkerThreadHM& operator=(const CWorkerThreadHM&) = delete;
 
-    // ---- the request's behaviours, which the controller calls under the worker's lock
+    // ---- the request's road (worker/newrequest.cpp, worker/mainbody.cpp), run by the caller of
+    // newRequest on its own thread while it holds the worker's lock
     // Runs the whole request on the calling thread; true on success, else the error state says why.
-    virtual bool newRequest(EvMultiEntityRestoreTask* task) = 0;
-    // Sends the caller an error response (code 0 sent as 1) through the task's return channel; nothing
-    // for a null text.
-    virtual void processErrorMessage(databrowse::BrowseErrorCode code, const char* text) = 0;
+    // A request that sent super browses (async mode) keeps its configuration reference until its last
+    // end (processEndMessage) or its deletion; any other gives it back before returning.
+    virtual bool newRequest(EvMultiEntityRestoreTask* task);
+    // The body after set-up: the input record, the database answer, else dispatchRequest.
+    bool mainBody();
+    // Fast browse, super browse, the count pass or the skip-content groups.
+    bool dispatchRequest();
+    // Prefixes the first path of the incoming request for a table-view browse of an indexing-v2 database.
+    void FixPathForTblViewBrowse();
+
+    // ---- responses (worker/browseresponses.cpp). Every sender writes to the browse task's return
+    // channel, or, before it exists, to a stand-by channel of the private task's job id; nothing is
+    // written after the worker's end response went out.
+    // Sends the caller an error response (code 0 sent as 1); nothing for a null text.
+    virtual void processErrorMessage(databrowse::BrowseErrorCode code, const char* text);
+    // Hands one serialised response to the caller.
+    void sendItemBack(std::string xml);
+    // Serialises one item and hands it to the caller as a classic item.
+    void sendItemBack(databrowse::BrowseItem& item);
+    // An error response (session block, last code and text) when the last error code is not 0.
+    void sendErrorToBrowse();
+    // A warning response (session block, the given error).
+    void sendWarningToBrowse(databrowse::BrowseError error);
+    // The end response (session block only); once per worker.
+    void sendEndResponse();
+    bool getEndSent() const { return m_endSent; }
+    // Formats a localised message into the error text (the code is left as it is).
+    void setErrorMessage(EvMessageContainer message);
+    // Appends a count (with the worker's count tag) to the response's result.
+    void addCountResponse(long long count, databrowse::BrowseResponse& response);
+    // Whether a paged request wants a count and by which count operation.
+    bool emRequiresCount(unsigned int& countOperation);
+    // Ends one media-agent answer (prediction, the end text when given); true when it was the last, the
+    // request then being finished and its configuration reference given back.
+    bool processEndMessage(const char* endXml);
+
+    // True when a VM browse of a hypervisor backup set is answered from the Hubmaster database by the VM
+    // browse client (worker/vmbrowse.cpp).
+    bool IsVMCentricBrowseFromParent(EvMultiEntityRestoreTask* task);
+
+    // ---- index prediction (indexing/indexprediction.cpp): 1 or 0
+    int doIndexPrediction();
+    int sendResultsFromPredictor();
+
+    // ---- members of the roads that join the request road (worker/fastbrowse.cpp,
+    // indexing/superbrowse.cpp, worker/mediaagent.cpp, worker/subclientbrowse.cpp)
+    bool fastBrowse();
+    bool superBrowse();
+    // Chooses the media agent of the browse into the worker: 0, else failure.
+    int getMediaAgent(TBrowseTask* task);
+    // Version and host of the media agent named in the worker: 0, else failure.
+    int getMediaAgentDetails();
+    // Answers from the configured subclient contents: -2 on failure.
+    int doBrowseBySubclients(EvMessageContainer& messages, TInputData* input,
+                             std::list<TSubclientPath>& subclientPaths);
+
 
     // ---- lock (recursive for the thread that holds it); entering and leaving count as activity
     void accessWorker();
@@ -115,6 +175,10 @@ public:
     void setIsAppMiningFromGui(bool value) { m_appMiningFromGui = value; }
     bool getIsAppMiningFromGui() const { return m_appMiningFromGui; }
     bool getIsSyncEnabled() const { return m_syncEnabled; }
+    // The sync step of intake: asks whether the task's subclient is a sync (and NFS object-store)
+    // subclient and appends the matching additional flags. False only when the worker's own flag list
+    // cannot be made.
+    bool applySyncFlags(EvMultiEntityRestoreTask* task);
     void setIsExchMonorun(bool value) { m_exchangeMonorun = value; }
     bool getIsExchMonorun() const { return m_exchangeMonorun; }
 
@@ -165,6 +229,12 @@ public:
     // ---- counters of the answers
     int32_t getOutstandingRequests() const { return m_outstandingRequests; }
     void setOutstandingRequests(int32_t count) { m_outstandingRequests = count; }
+    // The configuration record this request holds a reference of (its browse task's confId when it
+    // opened one); empty when it holds none.
+    std::string getHeldConfId() const { return m_heldConfId; }
+    // The super-search operation kind and the content-index request decided at intake (null: none).
+    int getSuperSearchOpType() const { return m_superSearchOpType; }
+    Indexing::ExternalBrowseReq* getExternalBrowseReq() const { return m_externalBrowseRequest.get(); }
 
 protected:
     // Creates the browse task and the private task, sets the defaults and reads the configuration keys.
@@ -182,7 +252,7 @@ protected:
     uint32_t m_maVersion = 0;          // above 999: release 10.0 or later
     std::string m_maVersionText;
     bool m_maFromTaskOptions = false;
-    CPredictionClient m_predictionClient;
+    CFsPredictionClient m_predictionClient;
     CPredictor m_predictor;  // bound to the prediction client and the return channel
     std::string m_workerId;
     std::atomic<bool> m_asyncMode{false};  // answers arrive later through the router
@@ -232,6 +302,51 @@ protected:
     uint64_t m_itemsReceived = 0;
     std::string m_countTag;
 
+    // ---- state of the request road
+    // Gives back the configuration reference this request took (once), and asks for the record's
+    // deletion; nothing when it holds none.
+    void releaseConfReference();
+    // Fails the request with an error naming a road this service does not serve yet.
+    bool refuseRoad(const char* road);
+    // The steps of newRequest between its entry and its one exit.
+    bool runRequest(EvMultiEntityRestoreTask* task);
+    // The browse task with its return channel and configuration record; false ends the request.
+    bool setUpBrowseTask(EvMultiEntityRestoreTask* privateTask);
+    // Content-index (super search) or classic index: the operation kind and the external request.
+    bool decideSuperSearch(EvMultiEntityRestoreTask* privateTask, const TRequestAuth& auth,
+                           const std::string& userName);
+    void fillCiRequest(Indexing::CIBrowseReq& ci, int siteMode, long userId, const std::string& userName,
+                       const TSuperSearchAnswer& answer, EvMultiEntityRestoreTask* privateTask);
+    void setExternalRequest(const Indexing::CIBrowseReq& ci);
+    // Confines the queries of a VM browse to the user's own VMs unless the user administers the Kelmarch.
+    void filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::vector<std::string> vmGuids);
+    // The browse session this request generated, as the caller's first answer.
+    bool sendSessionGuid();
+    // Steps of mainBody and dispatchRequest (worker/mainbody.cpp).
+    void fillInputRecord(bool noErrors);
+    bool finishWithoutMediaAgent(bool result);
+    bool runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowed);
+    void prefixTableViewPaths();
+    bool fastBrowseWithCount();
+    bool dispatchSkipContent();
+    // Writes one serialised answer to the browse task's channel or the stand-by channel: the channel's
+    // result, -1 after the end went out.
+    int writeToCaller(std::string& xml, bool classicItem);
+    int writeResponse(databrowse::BrowseResponse& response, const char* failureFormat);
+    std::string responseSessionGuid() const;
+    // Ends holding back the end of a fast browse and processes the end held meanwhile, if any.
+    void releaseHeldEnd();
+
+    bool m_endSent = false;              // the end response went out: nothing more is written
+    std::string m_heldConfId;            // the configuration reference this request holds
+    std::string m_backupSetGuid;         // backup set of an indexing-v2 browse (indexing information)
+    std::unique_ptr<SuperBrowseManager> m_ciPlanner;  // the planner of a content-index request
+    bool m_holdEnd = false;              // a count pass may follow: an end that arrives is kept back
+    bool m_heldEnd = false;              // an end was kept back
+    bool m_heldEndHasText = false;
+    std::string m_heldEndXml;
+    unsigned long long m_callerJobId = 0;    // the incoming task's job id and options, for the
+    unsigned long long m_callerOptions = 0;  // stand-by channel before the private task has them
 private:
     void touch();
     std::atomic<int64_t> m_lastActivity{0};  // steady-clock seconds of the last enter or leave

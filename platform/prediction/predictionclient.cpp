@@ -58,7 +58,7 @@ long CPredictionClient::getSequenceNumber() {
 
 int CPredictionClient::init(EvRestoreTask* task, bool restore) {
     m_totalDataSize = 0;
-    m_indexRestoreNeeded = m_incompleteMediaList = m_indexMissingInMedia = false;
+    m_indexRestoreNeeded = m_incompleteMediaList = m_indexMissingInMedia = m_mediaAddFailed = false;
     m_unresolvedLocations = 0;
     m_indexLocations.clear();
     m_dataLocations.clear();
@@ -101,7 +101,7 @@ bool CPredictionClient::checkIndexRestoreIsNeeded() {
 }
 
 bool CPredictionClient::checkIncompleteMediaList() {
-    m_incompleteMediaList = m_unresolvedLocations > 0 || m_indexMissingInMedia;
+    m_incompleteMediaList = m_unresolvedLocations > 0 || m_indexMissingInMedia || m_mediaAddFailed;
     return m_incompleteMediaList;
 }
 

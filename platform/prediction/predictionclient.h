@@ -101,6 +101,12 @@ public:
     std::vector<TLocationInfo>* getIndexLocationListPtr() { return &m_indexLocations; }
     std::vector<TLocationInfo>* getDataLocationListPtr() { return &m_dataLocations; }
     void setIndexMissingInCopy(bool missing) { m_indexMissingInMedia = missing; }
+    // Media that should be in the list could not be added (a failed addIndexMedia/addDataMedia): the
+    // list stays incomplete until the client is initialised again.
+    void markMediaListIncomplete() {
+        m_mediaAddFailed = true;
+        m_incompleteMediaList = true;
+    }
     // Bytes of the data locations resolved so far (a location's own size, else its file's size on the
     // copy).
     int64_t getTotalDataSize() const { return m_totalDataSize; }
@@ -123,6 +129,7 @@ private:
     bool m_incompleteMediaList = false;
     bool m_ignoreEmptyMediaList = false;
     bool m_indexMissingInMedia = false;
+    bool m_mediaAddFailed = false;
     bool m_restore = false;
     long m_sequenceNumber = 0;
     unsigned long m_unresolvedLocations = 0;  // locations of the last addIndexMedia/addDataMedia calls

@@ -1,0 +1,516 @@
+// Whole requests through the controller and a real worker over the demo world, seen from the caller's
+// return channel: the failure answer, errors with their codes and texts, nothing after the end, and
+// the session's configuration record left with no reference of a finished request. Also the
+// responses on their own, intake's erase kinds and content-index decision, the sync flags, the request
+// text of the log and the NAS plug-in.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "planning/browsetask.h"
+#include "planning/confmgr.h"
+#include "planning/confrecord.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/db/dbresult.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/indexing/supersearch.h"
+#include "platform/log/evdebug.h"
+#include "platform/security/securityseed.h"
+#include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndata.h"
+#include "service/controllerthread.h"
+#include "tests/platform/db/tempdir.h"
+#include "worker/fastbrowsehmworkerthread.h"
+#include "worker/naslivebrowseplugin.h"
+#include "worker/requestlog.h"
+
+namespace {
+
+constexpr long kDay = 86400;
+
+// One answer the caller received, as it reads it.
+struct TAnswer {
+    bool session = false;  // a databrowse::BrowseSession (the generated session GUID)
+    std::string sessionId;
+    int64_t type = -1;  // BrowseResponse type
+    std::vector<std::pair<int64_t, std::string>> errors;
+};
+
+std::vector<TAnswer> answersOf(const EvRecordingDestination& destination) {
+    std::vector<TAnswer> out;
+    for (const std::string& xml : destination.payloads(EV_RETURN_RECORD_XML_ITEM)) {
+        TAnswer a;
+        databrowse::BrowseResponse response;
+        databrowse::BrowseSession session;
+        if (response.unserialize(xml) == 0) {
+            a.type = response.getint64(databrowse::BrowseResponse::f::respType);
+            if (auto* errors = response.getlistobject(databrowse::BrowseResponse::f::messages, false))
+                for (const CNMessageBase& e : *errors)
+                    a.errors.emplace_back(e.getint64(databrowse::BrowseError::f::errorCode),
+                                          e.getstring(databrowse::BrowseError::f::errorMessage));
+            if (response.isSet(databrowse::BrowseResponse::f::session))
+                a.sessionId = response.getObjectAccessor(databrowse::BrowseResponse::f::session, false)
+                                  ->getstring(databrowse::BrowseSession::f::sessionId);
+        } else if (session.unserialize(xml) == 0) {
+            a.session = true;
+            a.sessionId = session.getstring(databrowse::BrowseSession::f::sessionId);
+        }
+        out.push_back(a);
+    }
+    return out;
+}
+
+size_t countOfType(const std::vector<TAnswer>& answers, int64_t type) {
+    size_t n = 0;
+    for (const TAnswer& a : answers) n += a.type == type ? 1 : 0;
+    return n;
+}
+
+// A worker whose protected state the tests may set and read.
+class ProbeWorker : public CWorkerThreadHM {
+public:
+    using CWorkerThreadHM::m_countTag;
+    using CWorkerThreadHM::m_errorCode;
+    using CWorkerThreadHM::m_heldConfId;
+    using CWorkerThreadHM::m_inputData;
+    using CWorkerThreadHM::m_outstandingRequests;
+};
+
+class RequestRoad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EvDebugFileInstance::setLogDirectory(dir.path());
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(dir.file("demo"), world, &error)) << error;
+        {
+            hubdb::HubDbSeed seed(world.databasePath);
+            // The administrator may erase end users' data.
+            zysec::SecuritySeed(seed).grant(world.adminUser, zysec::kPermDeleteData, {});
+            // A content-index cloud of the file client's backup set, with one enabled node.
+            seed.exec(
+                "INSERT INTO DM2Cloud (cloudId, indexServerClientId, kindName, cloudName, internalCloudName, "
+                "serverType) VALUES (7, ?, 'Search', 'search cloud', 'sc', 1)",
+                {zydb::DbValue::ofInt(world.mediaAgent)});
+            seed.exec(
+                "INSERT INTO DM2CloudNode (cloudId, clientId, nodeOrder, basePort, engineName, enabled) "
+                "VALUES (7, ?, 1, 20000, 'engine', 1)",
+                {zydb::DbValue::ofInt(world.mediaAgent)});
+            seed.exec(
+                "INSERT INTO APP_BackupSetProp (componentNameId, attrName, attrType, attrVal, created, "
+                "modified) VALUES (?, ?, 1, '7', 1, 0)",
+                {zydb::DbValue::ofInt(world.fileBackupSet),
+                 zydb::DbValue::ofText(superSearchProps::kContentIndexCloud)});
+        }
+        ASSERT_EQ(hubdb::openHubDatabase(world.databasePath, &error), zydb::DB_OK) << error;
+        cache = std::make_unique<CConfigurationMgr>();
+        cache->setConflictWait(3, 10);
+        g_poConfMgr = cache.get();
+        static std::atomic<int> n{0};
+        CControllerThreadHM::TOptions options;
+        options.stopEventName = "road-test-" + std::to_string(getpid()) + "-" + std::to_string(++n);
+        controller = std::make_unique<CControllerThreadHM>(options);
+    }
+    void TearDown() override {
+        controller.reset();
+        for (long long job : jobs) EvReturnDestinations::unregisterDestination(job);
+        g_poConfMgr = nullptr;
+        cache.reset();
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+        EvDebugFileInstance::setLogDirectory("");
+    }
+
+    // A browse of the demo's file-system subclient by the administrator, answered to `destination`.
+    std::unique_ptr<EvMultiEntityRestoreTask> fileTask(std::shared_ptr<EvRecordingDestination>& destination,
+                                                       const char* path = "/",
+                                                       const std::string& session = "") {
+        const long long job = 9000 + static_cast<long long>(jobs.size());
+        jobs.push_back(job);
+        destination = std::make_shared<EvRecordingDestination>();
+        EvReturnDestinations::registerDestination(job, destination);
+        auto task = std::make_unique<EvMultiEntityRestoreTask>();
+        const long toTime = static_cast<long>(world.firstBackupTime) + 5 * kDay;
+        task->setTaskParameters(static_cast<unsigned long long>(job), 0, world.adminUser, 0, 2,
+                                world.fileClient, world.fileBackupSet, 0, toTime, 0, world.fileAppType, 0, 0,
+                                0);
+        task->setUserName("admin");
+        task->setSubClientId(world.fileSubclient);
+        task->setbrowseSessionGUID(session.c_str());
+        if (path) task->addPath(EvRestoreTask::kBrowsePathList, path);
+        return task;
+    }
+
+    // No reference of a finished request is left on the session's record.
+    void expectNoReferences(const std::string& session) {
+        if (CConfRecord* record = cache->getConfRec(session, false)) {
+            EXPECT_EQ(record->getRefCount(), 0u) << session;
+        }
+    }
+
+    TempDir dir;
+    hubdemo::DemoWorld world;
+    std::unique_ptr<CConfigurationMgr> cache;
+    std::unique_ptr<CControllerThreadHM> controller;
+    std::vector<long long> jobs;
+};
+
+}  // namespace
+
+// A request that reaches no answer: the generated session first, then exactly one error naming what
+// failed, then nothing else; the session's record keeps no reference of it.
+TEST_F(RequestRoad, FailedRequestAnswersOnceAfterItsSession) {
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto task = fileTask(destination);
+    EXPECT_FALSE(controller->newRequest(task.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    const auto answers = answersOf(*destination);
+    ASSERT_GE(answers.size(), 2u);
+    EXPECT_TRUE(answers.front().session);
+    EXPECT_FALSE(answers.front().sessionId.empty());
+    EXPECT_EQ(task->getbrowseSessionGUID(), answers.front().sessionId);
+    ASSERT_EQ(countOfType(answers, 3), 1u);
+    EXPECT_EQ(answers.back().type, 3);
+    ASSERT_EQ(answers.back().errors.size(), 1u);
+    EXPECT_EQ(answers.back().errors[0].first, databrowse::BROWSE_ERR_GENERIC);
+    EXPECT_NE(answers.back().errors[0].second.find("is not available"), std::string::npos)
+        << answers.back().errors[0].second;
+    EXPECT_EQ(countOfType(answers, 5), 0u);
+    EXPECT_EQ(controller->getWorkerCount(), 0u);
+    expectNoReferences(answers.front().sessionId);
+}
+
+// A worker that fails without saying why gets the controller's one generic answer; a backup set of 0
+// fails with the reason the set-up gives.
+TEST_F(RequestRoad, FailuresWithAndWithoutText) {
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto unknownClient = fileTask(destination, "/", "unknown-client");
+    unknownClient->setTaskParameters(unknownClient->getJobId(), 0, world.adminUser, 0, 2, 999999,
+                                     world.fileBackupSet, 0, unknownClient->getToTime(), 0, world.fileAppType,
+                                     0, 0, 0);
+    EXPECT_FALSE(
+        controller->newRequest(unknownClient.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    auto answers = answersOf(*destination);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].type, 3);
+    ASSERT_EQ(answers[0].errors.size(), 1u);
+    EXPECT_EQ(answers[0].errors[0], (std::pair<int64_t, std::string>{1, "Browse request failed"}));
+    expectNoReferences("unknown-client");
+
+    auto noBackupSet = fileTask(destination, "/", "backup-set-0");
+    noBackupSet->setTaskParameters(noBackupSet->getJobId(), 0, world.adminUser, 0, 2, world.fileClient, 0, 0,
+                                   noBackupSet->getToTime(), 0, world.fileAppType, 0, 0, 0);
+    noBackupSet->setSubClientId(0);
+    EXPECT_FALSE(
+        controller->newRequest(noBackupSet.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    answers = answersOf(*destination);
+    ASSERT_EQ(countOfType(answers, 3), 1u);
+    EXPECT_EQ(answers.back().errors.at(0).first, databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
+    EXPECT_FALSE(answers.back().errors.at(0).second.empty());
+    expectNoReferences("backup-set-0");
+}
+
+// An empty browse path is refused with its own message; the session's record is left unreferenced.
+TEST_F(RequestRoad, EmptyBrowsePathGivesItsError) {
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto task = fileTask(destination, nullptr, "empty-path-session");
+    EXPECT_FALSE(controller->newRequest(task.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    const auto answers = answersOf(*destination);
+    ASSERT_EQ(countOfType(answers, 3), 1u);
+    ASSERT_EQ(answers.back().errors.size(), 1u);
+    EXPECT_EQ(answers.back().errors[0].first, databrowse::BROWSE_ERR_GENERIC);
+    EXPECT_EQ(answers.back().errors[0].second, "The browse request does not name a path to browse.");
+    expectNoReferences("empty-path-session");
+}
+
+// A browse of a backup copy that has no copy job: the error and the end go out together, and the
+// controller adds nothing after the end.
+TEST_F(RequestRoad, NothingFollowsTheEnd) {
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto task = fileTask(destination, "/", "backup-copy-session");
+    databrowse::BrowseRequest request;
+    request.getObjectAccessor(databrowse::BrowseRequest::f::options, true)
+        ->setint64(databrowse::BrowseOptions::f::viewBackupCopy, 1);
+    EXPECT_FALSE(
+        controller->newRequest(task.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, &request));
+    const auto answers = answersOf(*destination);
+    ASSERT_FALSE(answers.empty());
+    EXPECT_EQ(answers.back().type, 5);
+    EXPECT_EQ(countOfType(answers, 5), 1u);
+    ASSERT_EQ(countOfType(answers, 3), 1u);
+    for (const TAnswer& a : answers)
+        if (a.type == 3) {
+            EXPECT_EQ(a.errors.at(0).first, databrowse::BROWSE_ERR_NO_BACKUP_COPY_JOB);
+        }
+    expectNoReferences("backup-copy-session");
+}
+
+// Requests of one session in turn, each failing at a different step: none leaves a reference behind,
+// and a request that failed before it opened the record takes none from a request still running.
+TEST_F(RequestRoad, ReferencesAreExactWhateverTheStep) {
+    const std::string session = "shared-session";
+    // A running request of the session, holding its reference.
+    ProbeWorker running;
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto runningTask = fileTask(destination, "/", session);
+    ASSERT_EQ(running.getBrowseTask()->initBrowse(runningTask.get()), 1);
+    running.m_heldConfId = running.getBrowseTask()->getDataPtr()->confId;
+    ASSERT_EQ(running.m_heldConfId, session);
+    ASSERT_EQ(cache->getConfRec(session, false)->getRefCount(), 1u);
+
+    // Fails before opening anything (authentication of an unknown user) and with an empty path.
+    auto stranger = fileTask(destination, "/", session);
+    stranger->setTaskParameters(stranger->getJobId(), 0, 999999, 0, 2, world.fileClient, world.fileBackupSet,
+                                0, stranger->getToTime(), 0, world.fileAppType, 0, 0, 0);
+    stranger->setUserName("nobody");
+    EXPECT_FALSE(
+        controller->newRequest(stranger.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    auto noPath = fileTask(destination, nullptr, session);
+    EXPECT_FALSE(
+        controller->newRequest(noPath.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    ASSERT_NE(cache->getConfRec(session, false), nullptr);
+    EXPECT_EQ(cache->getConfRec(session, false)->getRefCount(), 1u);
+
+    // The running request ends: its answer's end gives its reference back and the record goes.
+    running.setOutstandingRequests(1);
+    EXPECT_TRUE(running.processEndMessage(nullptr));
+    EXPECT_EQ(cache->getConfRec(session, false), nullptr);
+    EXPECT_TRUE(running.getHeldConfId().empty());
+}
+
+// The responses on their own: codes, the stand-by channel before a browse task exists, one end, the
+// count operations and the end of several answers.
+TEST_F(RequestRoad, ResponsesAndEnds) {
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto task = fileTask(destination, "/", "responses-session");
+    ProbeWorker worker;
+    // Before newRequest the worker knows no channel: nothing reaches a caller, nothing breaks.
+    worker.processErrorMessage(databrowse::BROWSE_ERR_NONE, "lost");
+    EXPECT_TRUE(answersOf(*destination).empty());
+
+    ASSERT_EQ(worker.getBrowseTask()->initBrowse(task.get()), 1);
+    worker.m_heldConfId = worker.getBrowseTask()->getDataPtr()->confId;
+    worker.processErrorMessage(databrowse::BROWSE_ERR_NONE, "first");
+    worker.processErrorMessage(databrowse::BROWSE_ERR_PERMISSION, nullptr);
+    worker.sendErrorToBrowse();  // last code 0: nothing
+    databrowse::BrowseError warning;
+    warning.setint64(databrowse::BrowseError::f::errorCode, 23);
+    warning.setstring(databrowse::BrowseError::f::errorMessage, "powering on");
+    worker.sendWarningToBrowse(warning);
+    worker.m_outstandingRequests = 2;
+    EXPECT_FALSE(worker.processEndMessage("<databrowse_BrowseResponse respType=\"5\"/>"));
+    EXPECT_TRUE(worker.processEndMessage(nullptr));
+    worker.sendEndResponse();
+    worker.processErrorMessage(databrowse::BROWSE_ERR_GENERIC, "after the end");
+    worker.getBrowseTask()->getDataPtr()->restoreReturn->dumpBuffer(9);
+
+    const auto answers = answersOf(*destination);
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_EQ(answers[0].type, 3);
+    EXPECT_EQ(answers[0].errors.at(0), (std::pair<int64_t, std::string>{1, "first"}));
+    EXPECT_EQ(answers[1].type, 4);
+    EXPECT_EQ(answers[1].errors.at(0).first, 23);
+    EXPECT_EQ(answers[1].sessionId, "responses-session");
+    EXPECT_EQ(answers[2].type, 5);
+    EXPECT_EQ(worker.getHeldConfId(), "");
+
+    // A worker without a browse task channel still ends through the stand-by channel of its job.
+    ProbeWorker early;
+    std::shared_ptr<EvRecordingDestination> second;
+    auto secondTask = fileTask(second, "/", "stand-by");
+    EXPECT_FALSE(early.newRequest(nullptr));
+    early.getPrivateTask()->setJobId(secondTask->getJobId());
+    early.sendEndResponse();
+    early.sendEndResponse();
+    const auto ends = answersOf(*second);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0].type, 5);
+
+    unsigned int op = 0;
+    const std::pair<uint32_t, unsigned> counts[] = {{0x107, 8}, {2, 1}, {3, 1}, {6, 5}};
+    for (const auto& [em, expected] : counts) {
+        worker.m_inputData.emFunction = em;
+        EXPECT_TRUE(worker.emRequiresCount(op));
+        EXPECT_EQ(op, expected);
+    }
+    worker.m_inputData.emFunction = 4;
+    EXPECT_FALSE(worker.emRequiresCount(op));
+    EXPECT_EQ(op, 0xFFFFFFFFu);
+    worker.getBrowseTask()->getDataPtr()->options |= 0x2;
+    worker.m_inputData.emFunction = 7;
+    op = 0;
+    EXPECT_FALSE(worker.emRequiresCount(op));
+    EXPECT_EQ(op, 0u);
+
+    databrowse::BrowseResponse response;
+    worker.m_countTag = "count-tag";
+    worker.addCountResponse(1234, response);
+    CNMessageBase* result = response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->getstring(databrowse::BrowseResult::f::queryId), "count-tag");
+    EXPECT_EQ(result->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false)
+                  ->front()
+                  .getint64(databrowse::AggregateResult::f::count),
+              1234);
+}
+
+// End-user erase: each operation takes its kind; only operation 7 asks the content-index decision,
+// which fills the request's server from the backup set's cloud.
+TEST_F(RequestRoad, EndUserEraseKinds) {
+    for (auto [op, kind] : {std::pair{databrowse::BROWSE_OP_END_USER_ERASE, 17},
+                            std::pair{databrowse::BROWSE_OP_END_USER_ERASE_2, 18},
+                            std::pair{databrowse::BROWSE_OP_END_USER_ERASE_3, 19}}) {
+        std::shared_ptr<EvRecordingDestination> destination;
+        auto task = fileTask(destination, "/", "erase-" + std::to_string(op));
+        task->setBrowseOpType(op);
+        CWorkerThreadHM worker;
+        worker.setWorkerId("erase");
+        worker.accessWorker();
+        worker.newRequest(task.get());
+        worker.releaseWorker();
+        EXPECT_EQ(worker.getSuperSearchOpType(), kind);
+        ASSERT_NE(worker.getExternalBrowseReq(), nullptr);
+        CNMessageBase* ci = worker.getExternalBrowseReq()->getObjectAccessor(
+            Indexing::ExternalBrowseReq::f::ciBrowseReq, false);
+        ASSERT_NE(ci, nullptr);
+        EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::opType), kind);
+        const std::string server = ci->getstring(Indexing::CIBrowseReq::f::ciServer);
+        if (op == databrowse::BROWSE_OP_END_USER_ERASE)
+            EXPECT_FALSE(server.empty());
+        else
+            EXPECT_TRUE(server.empty());
+        expectNoReferences("erase-" + std::to_string(op));
+    }
+}
+
+// The content-index decision over the database: browses and plain finds stay classic, a find that may
+// engage super search needs a cloud with an enabled node, a forced classic index never engages it.
+TEST_F(RequestRoad, ContentIndexDecision) {
+    TSuperSearchAnswer answer;
+    std::string web;
+    int kind = 0;
+    EXPECT_TRUE(DetermineOperationType(nullptr, 0, world.fileClient, &kind, world.fileSubclient,
+                                       world.fileBackupSet, 0, false, databrowse::FORCE_USE_INDEX_NONE, false,
+                                       web, answer));
+    EXPECT_EQ(kind, superSearchKind::kClassicBrowse);
+    EXPECT_TRUE(DetermineOperationType(nullptr, 2, world.fileClient, &kind, world.fileSubclient,
+                                       world.fileBackupSet, 0, false, databrowse::FORCE_USE_INDEX_NONE, false,
+                                       web, answer));
+    EXPECT_EQ(kind, superSearchKind::kClassicFind);
+    EXPECT_TRUE(DetermineOperationType(nullptr, 1, world.fileClient, &kind, world.fileSubclient,
+                                       world.fileBackupSet, 0, false, databrowse::FORCE_USE_INDEX_NONE, false,
+                                       web, answer));
+    EXPECT_EQ(kind, superSearchKind::kContentIndexFind);
+    EXPECT_EQ(answer.ciCloudId, 7);
+    EXPECT_FALSE(answer.ciServer.empty());
+    EXPECT_EQ(web, answer.ciServer);
+    EXPECT_FALSE(DetermineOperationType(nullptr, 1, world.fileClient, &kind, world.fileSubclient,
+                                        world.fileBackupSet, 0, false, databrowse::FORCE_USE_INDEX_CTREE,
+                                        false, web, answer));
+    // The other client's backup set has no cloud.
+    kind = 0;
+    EXPECT_FALSE(DetermineOperationType(nullptr, 1, world.otherFileClient, &kind, 0, 999999, 0, false,
+                                        databrowse::FORCE_USE_INDEX_NONE, false, web, answer));
+}
+
+// A sync subclient gets its switches after a caller's own flags; a plain one leaves the list alone.
+TEST_F(RequestRoad, SyncFlags) {
+    auto task = std::make_unique<EvMultiEntityRestoreTask>();
+    task->setClientId(world.fileClient);
+    task->setSubClientId(world.fileSubclient);
+    CWorkerThreadHM plain;
+    EXPECT_TRUE(plain.applySyncFlags(task.get()));
+    EXPECT_FALSE(plain.getIsSyncEnabled());
+    EXPECT_EQ(plain.getAdditionalFlags(), nullptr);
+
+    {
+        hubdb::HubDbSeed seed(world.databasePath);
+        for (const char* name : {superSearchProps::kSyncEnabled, superSearchProps::kNfsObjectStore})
+            seed.exec(
+                "INSERT INTO APP_SubClientProp (componentNameId, attrName, attrType, attrVal, created, "
+                "modified) "
+                "VALUES (?, ?, 1, '1', 1, 0)",
+                {zydb::DbValue::ofInt(world.fileSubclient), zydb::DbValue::ofText(name)});
+    }
+    std::vector<databrowse::AdditionalFlag> callers(1);
+    callers[0].setstring(databrowse::AdditionalFlag::f::flagName, "CALLER");
+    CWorkerThreadHM sync;
+    sync.setAdditionalFlags(&callers);
+    EXPECT_TRUE(sync.applySyncFlags(task.get()));
+    EXPECT_TRUE(sync.getIsSyncEnabled());
+    ASSERT_EQ(callers.size(), 3u);
+    EXPECT_EQ(callers[1].getstring(databrowse::AdditionalFlag::f::flagName), "SYNC_ENABLED");
+    EXPECT_EQ(callers[2].getstring(databrowse::AdditionalFlag::f::flagName), "NFS_OBJECTSTORE_ENABLED");
+    EXPECT_EQ(callers[2].getint64(databrowse::AdditionalFlag::f::flagType), 3);
+    EXPECT_EQ(callers[2].getstring(databrowse::AdditionalFlag::f::value), "TRUE");
+
+    CWorkerThreadHM own;
+    EXPECT_TRUE(own.applySyncFlags(task.get()));
+    ASSERT_NE(own.getAdditionalFlags(), nullptr);
+    EXPECT_EQ(own.getAdditionalFlags()->size(), 2u);
+}
+
+// The request's text for the log never holds the token or the access string.
+TEST(RequestLog, SecretsAreMasked) {
+    databrowse::BrowseRequest request;
+    request.setstring(databrowse::BrowseRequest::f::c_763531, "token-element-13-secret");
+    request.setpstringobject(databrowse::BrowseRequest::f::credential, bstring("access-string-secret"));
+    CNMessageBase* advanced = request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true);
+    CNMessageBase* settings = advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true);
+    CNMessageBase* block = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, true);
+    databrowse::AdditionalFlag byName, byType, other;
+    byName.setstring(databrowse::AdditionalFlag::f::flagName, "Token");
+    byName.setstring(databrowse::AdditionalFlag::f::value, "flag-token-secret");
+    byType.setint64(databrowse::AdditionalFlag::f::flagType, 2);
+    byType.setstring(databrowse::AdditionalFlag::f::value, "typed-token-secret");
+    other.setstring(databrowse::AdditionalFlag::f::flagName, "SYNC_ENABLED");
+    other.setstring(databrowse::AdditionalFlag::f::value, "TRUE");
+    block->setlistobject(databrowse::Msg9::f::at6_6, {byName, byType, other});
+
+    const std::string text = maskedRequestText(request);
+    for (const char* secret :
+         {"token-element-13-secret", "access-string-secret", "flag-token-secret", "typed-token-secret"})
+        EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+    EXPECT_NE(text.find("SYNC_ENABLED"), std::string::npos);
+    EXPECT_NE(text.find(kMaskedSecret), std::string::npos);
+    // The request itself is untouched.
+    EXPECT_EQ(request.getstring(databrowse::BrowseRequest::f::c_763531), "token-element-13-secret");
+}
+
+// The plug-in is loaded once under its name; each outcome comes back as the plug-in gave it, and every
+// object it made is released.
+TEST(NasLiveBrowsePlugin, OutcomesOfOneLoadedPlugin) {
+    CNASLiveBrowsePlugin& plugin = CNASLiveBrowsePlugin::instance();
+    ASSERT_TRUE(plugin.isLoaded()) << plugin.loadError();
+    EXPECT_EQ(&plugin, &CNASLiveBrowsePlugin::instance());
+    void* self = dlopen(NASLIVEBROWSE_LIBRARY_NAME, RTLD_LAZY | RTLD_NOLOAD);
+    ASSERT_NE(self, nullptr);
+    auto made = reinterpret_cast<int (*)()>(dlsym(self, "NASTestObjectsMade"));
+    auto released = reinterpret_cast<int (*)()>(dlsym(self, "NASTestObjectsReleased"));
+    ASSERT_TRUE(made && released);
+    const int before = made();
+
+    std::string text;
+    unsetenv("HUB_TEST_NAS_RESULT");
+    EXPECT_EQ(plugin.getSnapMountParams(14, 2, 345, text), NASLIVEBROWSE_OK);
+    EXPECT_EQ(text, "<NASMount mode=\"2\" subclient=\"14\" copy=\"2\" afile=\"345\" flag=\"1\"/>");
+    for (int result :
+         {static_cast<int>(NASLIVEBROWSE_NO_SNAPSHOT), 2, static_cast<int>(NASLIVEBROWSE_NO_CREDENTIALS)}) {
+        setenv("HUB_TEST_NAS_RESULT", std::to_string(result).c_str(), 1);
+        EXPECT_EQ(plugin.getSnapMountParams(14, 2, 345, text), result);
+    }
+    setenv("HUB_TEST_NAS_NULL_OBJECT", "1", 1);
+    EXPECT_EQ(plugin.getSnapMountParams(14, 2, 345, text), -1);
+    unsetenv("HUB_TEST_NAS_NULL_OBJECT");
+    unsetenv("HUB_TEST_NAS_RESULT");
+    EXPECT_EQ(made() - before, 4);
+    EXPECT_EQ(released(), made());
+    dlclose(self);
+}

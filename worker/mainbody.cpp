@@ -1,0 +1,626 @@
+// The request body: the input record from the browse task, the options that depend on the application
+// type, the answer from the Hubmaster database where no media agent is needed, and the dispatch between
+// fast browse and super browse. Runs on the thread of newRequest, under the worker's lock.
+#include <boost/algorithm/string/predicate.hpp>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <vector>
+
+#include "appbrowse/fastbrowsehm_vsa.h"
+#include "fbDebug/fbdebug.h"
+#include "planning/afileselection.h"
+#include "planning/browsetask.h"
+#include "planning/confmgr.h"
+#include "planning/superbrowsemanager.h"
+#include "platform/archive/archivemanagerhm.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/entities/zyclient.h"
+#include "platform/errors/evmessagecontainer.h"
+#include "platform/tasks/evrestoretask.h"
+#include "worker/fastbrowsehmworkerthread.h"
+#include "worker/naslivebrowseplugin.h"
+
+namespace {
+
+const char* const kTag = "FBHMWORKER";
+
+constexpr uint64_t kOptionNoErrors = 0x2000;
+constexpr uint64_t kOptionFilteredFind = 0x8;
+constexpr uint64_t kOptionLeadCycle = 0x1000000000000ULL;
+constexpr uint64_t kOptionExactBrowse = 0x4000000000000ULL;
+constexpr uint64_t kFlagExactIndex = 0x1;
+constexpr uint64_t kFlagFileType6 = 0x4;
+constexpr uint64_t kFlagCycleBit4 = 0x10;
+constexpr uint64_t kFlagNasLiveBrowse = 0x200;
+constexpr uint64_t kFlagGuidLookup = 0x20000000;
+constexpr uint64_t kFlagTableViewAllowed = 0x80000000ULL;
+constexpr uint64_t kFlagMountOption = 0x200000000ULL;
+constexpr uint32_t kCycleFlagBit4 = 0x10;
+constexpr uint32_t kNoIndexTime = 0x7fffffff;
+constexpr unsigned kVersion10 = 1000;
+constexpr int kSuperSearchReport = 10;
+constexpr int kMsgNoCycles = 0x0e0000e1;
+constexpr int kMsgSubclientAnswer = 0x0e00007e;
+constexpr int kMsgNoSnapshot = 0x0e0000e0;
+constexpr int kMsgNoNdmpCredentials = 0x0e0000e9;
+constexpr int kOsWindows = 1;
+const char* const kTableViewPrefix = "/TblView";
+const char* const kTableViewPrefixWindows = "\\TblView";
+
+bool usesExactIndex(uint64_t appType) {
+    return appType == 106 || appType == 65 || appType == 75 || appType == 76 || appType == 87 ||
+           appType == 41;
+}
+bool isTableViewAppType(uint64_t appType) {
+    switch (appType) {
+        case 22:
+        case 80:
+        case 125:
+        case 104:
+        case 135:
+        case 37:
+        case 62:
+        case 61:
+        case 128:
+        case 103:
+        case 5:
+        case 3:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// "key=value;" entries of the input record's extended-option text.
+void setExtendedOption(std::string& text, const std::string& key, const std::string& value) {
+    std::string rewritten;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find(';', pos);
+        if (end == std::string::npos) end = text.size();
+        const std::string entry = text.substr(pos, end - pos);
+        if (!entry.empty() && entry.compare(0, key.size() + 1, key + "=") != 0) rewritten += entry + ";";
+        pos = end + 1;
+    }
+    rewritten += key + "=" + value + ";";
+    if (!rewritten.empty()) text = rewritten;
+}
+
+// One archive-file reference of the input record: creation time, Kelmarch, archive group, archive file.
+struct TReferenceFields {
+    uint32_t TInputData::*time;
+    uint64_t TInputData::*kelmarch;
+    uint64_t TInputData::*group;
+    uint64_t TInputData::*file;
+};
+// The latest, latest-in-cycle and exact references, in the order the legacy record carries them.
+const TReferenceFields kReferences[3] = {
+    {&TInputData::word37, &TInputData::value38, &TInputData::value39, &TInputData::value40},
+    {&TInputData::word45, &TInputData::value46, &TInputData::value47, &TInputData::value48},
+    {&TInputData::word50, &TInputData::value51, &TInputData::value52, &TInputData::value53},
+};
+
+void copyCycleArchive(TInputData& input, const SuperBrowse& cycle) {
+    for (const TReferenceFields& r : kReferences) {
+        input.*r.time = cycle.findTime;
+        input.*r.kelmarch = cycle.kelmarchId;
+        input.*r.group = cycle.archGroupId;
+        input.*r.file = cycle.afileId;
+    }
+}
+
+TAfileSelection selectionOf(const TInputData& input) {
+    TAfileSelection s;
+    s.subclientId = input.subclientId;
+    s.appType = input.appType;
+    s.copyPrecedence = input.copyPrecedence;
+    s.fromTime = input.fromTime;
+    s.toTime = input.toTime;
+    s.flags = input.value49;
+    TAfileReference* refs[3] = {&s.latest, &s.latestInCycle, &s.exact};
+    for (int n = 0; n < 3; ++n) {
+        refs[n]->creationTime = input.*kReferences[n].time;
+        refs[n]->id.kelmarchId = input.*kReferences[n].kelmarch;
+        refs[n]->id.archGroupId = input.*kReferences[n].group;
+        refs[n]->id.archFileId = input.*kReferences[n].file;
+    }
+    return s;
+}
+
+void takeSelection(TInputData& input, const TAfileSelection& s) {
+    input.fromTime = s.fromTime;
+    input.toTime = s.toTime;
+    input.value49 = s.flags;
+    const TAfileReference* refs[3] = {&s.latest, &s.latestInCycle, &s.exact};
+    for (int n = 0; n < 3; ++n) {
+        input.*kReferences[n].time = refs[n]->creationTime;
+        input.*kReferences[n].kelmarch = refs[n]->id.kelmarchId;
+        input.*kReferences[n].group = refs[n]->id.archGroupId;
+        input.*kReferences[n].file = refs[n]->id.archFileId;
+    }
+}
+
+}  // namespace
+
+void CWorkerThreadHM::fillInputRecord(bool noErrors) {
+    CBrowseLog log(kTag);
+    TBrowseTask& bt = *m_browseTask->getDataPtr();
+    TInputData& in = m_inputData;
+    if (bt.isSuperBrowse || bt.isSubclientBrowse || bt.skipContent || noErrors) bt.subclientPaths.clear();
+
+    unsigned int referenceCopy = 0;
+    if (ZYPlatformInfo::getNumber("~MediaAgent", "nUSEREFERENCECOPYID", &referenceCopy)) {
+        if (referenceCopy == 0)
+            log.debugLvl(0, "ReferenceCopy is disabled because of registry value nUSEREFERENCECOPY set to 0");
+        else
+            log.debugLvl(0, "ReferenceCopy is enabled because of registry value nUSEREFERENCECOPY set to %d",
+                         static_cast<int>(referenceCopy));
+    }
+
+    in.kelmarchId = static_cast<uint32_t>(bt.kelmarchId);
+    in.appType = static_cast<uint32_t>(bt.appType);
+    in.copyPrecedence = bt.copyPrecedence;
+    in.clientIdRequest = bt.srcClientId;
+    in.requestNumber = bt.taskValue;
+    in.jobId = bt.jobId;
+    in.optionBits = m_superSearchOpType == kSuperSearchReport ? m_privateTask->getOptions() : bt.options;
+    // The archive files are the application's: its id when the set-up resolved one.
+    in.subclientId = m_syncEnabled ? static_cast<uint32_t>(m_privateTask->getSubClientId())
+                                   : (bt.appId != 0 ? bt.appId : bt.subclientId);
+    in.value49 = bt.options1;
+    in.constantOne = 1;
+    in.creationTime = static_cast<uint32_t>(std::time(nullptr));
+    in.toTime = static_cast<uint32_t>(bt.toTime);
+    in.fromTime = static_cast<uint32_t>(bt.fromTime);
+    in.emFunction = bt.em;
+    in.skipCount = bt.skipNode;
+    in.emFirstNodeLow = static_cast<uint32_t>(bt.firstNode);
+    in.pageSize = bt.pageSize;
+    in.referenceCopyId = referenceCopy;
+    in.clientId = bt.srcClientId;
+    in.emFirstNode = bt.firstNode;
+    // No index cache is known to the browse task: the index is read as of no particular time.
+    in.indexTimeStamp = kNoIndexTime;
+
+    in.string1 = bt.taskString1;
+    in.browsePath = bt.browsePath;
+    in.secondPath = bt.auxPath;
+    in.string6 = bt.srcHostName;
+    in.string7 = bt.destHostName;
+    in.string8 = bt.backupSetName;
+    in.userText = std::to_string(bt.userId) + std::to_string(12) + bt.userName;
+    in.string10 = bt.subclientName;
+    if (bt.appType == 13) in.string2 = in.string3 = "for legacy use only";
+    in.word19 = static_cast<uint32_t>(bt.subclientPaths.size());
+    in.word5 = 1;
+    in.word6 = 2;
+    in.word7 = 0;
+    in.value4 = 3;
+
+    unsigned int exactByRegistry = 0;
+    const bool registryExact =
+        ZYPlatformInfo::getNumber("Hubmaster", "nUseExactIndex", &exactByRegistry) && exactByRegistry != 0;
+    if (registryExact) log.debugLvl(0, "Registry key nUseExactIndex is set, exact index will be used");
+    if (usesExactIndex(bt.appType) || registryExact) {
+        log.debugLvl(0, "exact index option will be enforced for apptype %d", static_cast<int>(bt.appType));
+        in.value49 |= kFlagExactIndex;
+    } else {
+        in.value49 &= ~kFlagExactIndex;
+    }
+}
+
+bool CWorkerThreadHM::mainBody() {
+    CBrowseLog log(kTag);
+    TBrowseTask& bt = *m_browseTask->getDataPtr();
+    TInputData& in = m_inputData;
+    const bool noErrors = (bt.options & kOptionNoErrors) != 0;
+    bool dbAnswerAllowed = true;
+    fillInputRecord(noErrors);
+
+    SuperBrowseManager* planner = bt.planner;
+    const bool v2 = planner && planner->isIndexingV2();
+    m_indexingV2 = v2;
+    const bool nasLive = bt.appType == 13 && (in.value49 & kFlagNasLiveBrowse) != 0;
+    int selection = 0;
+    if (!bt.isSuperBrowse && !v2) {
+        if (planner && planner->getCycleCount() == 1 && m_privateTask->shouldIncludeRunningJob()) {
+            copyCycleArchive(in, planner->getCycles()->front());
+        } else if (!nasLive) {
+            EvMessageContainer messages;
+            TAfileSelection s = selectionOf(in);
+            selection = setIndexingAfiles(in.toTime, &s, messages);
+            takeSelection(in, s);
+            if (selection == 0) {
+                dbAnswerAllowed = false;
+            } else if (selection != 1 && !m_syncEnabled && !m_imapRequest) {
+                EvMessageContainer message;
+                message.SetMessageID(kMsgNoCycles, true);
+                setErrorMessage(message);
+                log.debugLvl(0, "No backup cycles found for browse time range [%d] to [%d]",
+                             static_cast<int>(in.toTime), static_cast<int>(in.fromTime));
+                return false;
+            }
+        }
+        if (nasLive) in.value49 |= kFlagFileType6;
+    }
+    if (v2 && nasLive) in.value49 |= kFlagFileType6;
+    if (m_refCopySuperRestoreFind) setExtendedOption(in.text11, "refCopy", "1");
+    if (m_guidLookup) in.value49 |= kFlagGuidLookup;
+
+    std::string mountXml;
+    if (bt.appType == 106) {
+        TVSALiveBrowseView view;
+        view.kelmarchId = static_cast<unsigned long>(bt.kelmarchId);
+        view.clientId = bt.srcClientId;
+        view.appType = static_cast<unsigned long>(bt.appType);
+        view.instanceId = static_cast<unsigned long>(bt.instanceId);
+        view.backupSetId = bt.backupSetId;
+        view.privateTask = m_privateTask.get();
+        view.liveBrowseMediaAgent = m_fbrMediaAgent;
+        view.request = &m_browseRequest;
+        mountXml =
+            CVSALiveBrowse(view).getVsaMountXml((in.value49 & kFlagFileType6) != 0, in.subclientId,
+                                                static_cast<unsigned long>(in.value48), m_fbrMediaAgent);
+    } else {
+        if ((in.optionBits & kOptionExactBrowse) == 0) {
+            mountXml = CVSALiveBrowse::getBlockLevelMountXml(
+                (in.value49 & kFlagFileType6) != 0, in.subclientId, static_cast<unsigned long>(in.value48),
+                in.appType, in.fromTime, in.toTime, static_cast<int>(in.copyPrecedence),
+                (bt.options1 & kFlagMountOption) != 0);
+        }
+        if (planner && planner->getCycleCount() == 1) mountXml = planner->getCycles()->front().mountXml;
+    }
+    if (!mountXml.empty()) setExtendedOption(in.text11, "SnapMountXMLParams", mountXml);
+
+    if (!v2 && nasLive && (in.value49 & kFlagFileType6) != 0) {
+        if (!runNasLiveBrowsePlugin(noErrors, dbAnswerAllowed)) return false;
+    }
+    prefixTableViewPaths();
+
+    bool result = true;
+    if (dbAnswerAllowed && !bt.isSuperBrowse && !bt.skipContent && !bt.subclientPaths.empty()) {
+        log.debugLvl(0, "browse is going to be from hubmaster database");
+        EvMessageContainer messages;
+        if (doBrowseBySubclients(messages, &in, bt.subclientPaths) == -2) {
+            log.debugLvl(0, "ERROR: doBrowseBySubclients() failed.");
+            // A failing step that said why keeps its own, more precise reason.
+            if (m_errorText[0] == '\0') {
+                EvMessageContainer message;
+                message.SetMessageID(kMsgSubclientAnswer, true);
+                setErrorMessage(message);
+            }
+            result = false;
+        }
+        if (selection != 0 || nasLive) return finishWithoutMediaAgent(result);
+    }
+    if (!bt.isSuperBrowse && !bt.skipContent && m_superSearchOpType != kSuperSearchReport && !m_syncEnabled &&
+        selection != 0 && !v2)
+        return finishWithoutMediaAgent(result);
+    return dispatchRequest();
+}
+
+bool CWorkerThreadHM::finishWithoutMediaAgent(bool result) {
+    CBrowseLog log(kTag);
+    log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
+    const std::string guid = getBrowseSessionGuid();
+    if (g_poConfMgr && !guid.empty()) g_poConfMgr->deleteConfRec(guid);
+    return result;
+}
+
+bool CWorkerThreadHM::runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowed) {
+    CBrowseLog log(kTag);
+    CNASLiveBrowsePlugin& plugin = CNASLiveBrowsePlugin::instance();
+    if (!plugin.isLoaded()) {
+        log.debugLvl(0, "%s", plugin.loadError().c_str());
+        return false;
+    }
+    TBrowseTask& bt = *m_browseTask->getDataPtr();
+    EvMessageContainer messages;
+    TAfileSelection s = selectionOf(m_inputData);
+    const int64_t snapAfile = getSnapAfile(m_inputData.toTime, &s, messages, m_inputData.subclientId);
+    bt.snapAfileId = static_cast<uint32_t>(snapAfile);
+    std::string text;
+    const int rc = plugin.getSnapMountParams(m_inputData.subclientId, bt.copyPrecedence, snapAfile, text);
+    if (rc == -1) {
+        log.debugLvl(0, "Failed to create NASLiveBrowse object");
+        return false;
+    }
+    switch (rc) {
+        case NASLIVEBROWSE_OK:
+            log.debugLvl(8, "GetNASLiveBrowseSnapMountXMLParams returned string '%s'", text.c_str());
+            setExtendedOption(m_inputData.text11, "SnapMountXMLParams", text);
+            dbAnswerAllowed = false;
+            return true;
+        case NASLIVEBROWSE_NO_SNAPSHOT:
+            if (!noErrors) {
+                EvMessageContainer message;
+                message.SetMessageID(kMsgNoSnapshot, true);
+                setErrorMessage(message);
+            }
+            return false;
+        case NASLIVEBROWSE_NO_CREDENTIALS: {
+            if (!noErrors) {
+                EvMessageContainer message;
+                message.SetMessageID(kMsgNoNdmpCredentials, true);
+                message << bt.srcHostName.c_str() << bt.srcHostName.c_str();
+                setErrorMessage(message);
+                log.debugLvl(
+                    8,
+                    "Failed to retrieve NDMP credentials for file server [%s]. Please add NAS client for "
+                    "file server [%s] or if NAS client is in de-configured state, reconfigure it.",
+                    bt.srcHostName.c_str(), bt.srcHostName.c_str());
+            }
+            return false;
+        }
+        default:
+            log.debugLvl(8, "GetNASLiveBrowseSnapMountXMLParams returned error code %d", rc);
+            return true;
+    }
+}
+
+void CWorkerThreadHM::prefixTableViewPaths() {
+    CBrowseLog log(kTag);
+    TBrowseTask& bt = *m_browseTask->getDataPtr();
+    TInputData& in = m_inputData;
+    SuperBrowseManager* planner = bt.planner;
+    const bool v2 = planner && planner->isIndexingV2();
+    CNMessageBase* options =
+        m_browseRequest.isSet(databrowse::BrowseRequest::f::options)
+            ? m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::options, false)
+            : nullptr;
+    const bool tableViewOption = options && options->getint64(databrowse::BrowseOptions::f::tableView) != 0;
+    const bool prefixable =
+        bt.browsePath.compare(0, 8, kTableViewPrefix) != 0 && (bt.options1 & kFlagTableViewAllowed);
+
+    if ((bt.appType == 22 || bt.appType == 80) && in.value48 != 0) {
+        GetArchFileInfoArgs_t args;
+        args.archFileId = in.value48;
+        args.kelmarchId = in.kelmarchId;
+        GetArchFileInfoRet_t info;
+        int version = 0;
+        ArchiveManagerHM archiveManager(nullptr);
+        if (archiveManager.getArchFileInfo(&args, &info) != 0) {
+            log.debugLvl(
+                0,
+                "Cannot fetch information for archive file number: [%lu]. Browse path will not be prefixed "
+                "with \"/TblView\".",
+                static_cast<unsigned long>(in.value48));
+        } else {
+            // The backup's format follows the release of the agent that wrote it.
+            ZYClient(static_cast<unsigned long>(in.kelmarchId),
+                     static_cast<unsigned long>(info.application.clientId))
+                .getReleaseId(version);
+        }
+        if (version == 8) {
+            log.debugLvl(0, "browsing Oracle tables in 8.0 backup.");
+            if ((in.value49 & kFlagExactIndex) == 0) {
+                log.debugLvl(0, "browsing Oracle tables in 8.0 - set UseExactIndex");
+                in.value49 |= kFlagExactIndex;
+            }
+        } else {
+            log.debugLvl(2, "This is Oracle table browse.");
+            if (!bt.browsePath.empty() && bt.browsePath[0] == '/' && prefixable && bt.findPattern.empty()) {
+                log.debugLvl(0, "Browsing Oracle tables. Browse path will be prefixed with \"/TblView\".");
+                in.browsePath = kTableViewPrefix + bt.browsePath;
+            }
+            if (in.value49 & kFlagExactIndex) {
+                log.debugLvl(0, "browsing Oracle tables in 9.0 or later - re-set UseExactIndex");
+                in.value49 &= ~kFlagExactIndex;
+            }
+        }
+    }
+
+    if (bt.appType == 125) {
+        bool tableViewPath = false;
+        for (const char* p = m_privateTask->getFirstPath(EvRestoreTask::kBrowsePathList); p;
+             p = m_privateTask->getNextPath(EvRestoreTask::kBrowsePathList))
+            tableViewPath = tableViewPath || boost::algorithm::iequals(p, kTableViewPrefix);
+        if (!tableViewPath) {
+            int os = 0;
+            const bool windows = ZYClient(static_cast<unsigned long>(bt.kelmarchId), bt.srcClientId)
+                                         .getOperatingSystemId(os) == 0 &&
+                                 os == kOsWindows;
+            const bool tableType = isTableViewAppType(bt.appType);
+            log.debugLvl(0,
+                         "Checking:  Windows client [%s], AppIsIdxV2DB [%s], isIndexingV2 [%s], "
+                         "getTableViewBrowse [%s]",
+                         windows ? "true" : "false", tableType ? "true" : "false", v2 ? "true" : "false",
+                         tableViewOption ? "true" : "false");
+            if (windows && tableType && v2 && tableViewOption)
+                for (char& c : bt.browsePath)
+                    if (c == '/') c = '\\';
+            if (!bt.browsePath.empty() && bt.browsePath[0] == '/') {
+                log.debugLvl(0, "browsing PostgreSQL tables. got / as first char");
+                if (prefixable) {
+                    log.debugLvl(0, "browsing PostgreSQL tables. prepend / with /TblView");
+                    in.browsePath = kTableViewPrefix + bt.browsePath;
+                }
+            }
+        }
+    }
+    if (isTableViewAppType(bt.appType) && v2 && tableViewOption) FixPathForTblViewBrowse();
+}
+
+void CWorkerThreadHM::FixPathForTblViewBrowse() {
+    CBrowseLog log(kTag);
+    log.debugLvl(0, "Browsing TableView for IndexingV2 enabled DB App");
+    const std::string& path = m_browseTask->getDataPtr()->browsePath;
+    const char* prefix = nullptr;
+    if (!path.empty() && path[0] == '/') prefix = kTableViewPrefix;
+    if (!path.empty() && path[0] == '\\') prefix = kTableViewPrefixWindows;
+    if (!prefix) return;
+    auto* paths = m_browseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false);
+    if (!paths || paths->empty()) return;
+    CNMessageBase& first = paths->front();
+    if (first.getstring(databrowse::BrowsePath::f::path).compare(0, 8, prefix) != 0) {
+        log.debugLvl(0, "Browsing IndexingV2 DBApp. Browse path will be prefixed with %s.", prefix);
+        first.setstring(databrowse::BrowsePath::f::path, prefix + path);
+    }
+}
+
+bool CWorkerThreadHM::dispatchRequest() {
+    CBrowseLog log(kTag);
+    TBrowseTask& bt = *m_browseTask->getDataPtr();
+    TInputData& in = m_inputData;
+    SuperBrowseManager* planner = bt.planner;
+    bool result = false;
+
+    if (bt.isSuperBrowse) {
+        setAsyncMode(true);
+        result = superBrowse();
+    } else if (m_superSearchOpType == kSuperSearchReport || m_syncEnabled) {
+        result = superBrowse();
+    } else if (!bt.skipContent) {
+        if (planner && planner->isIndexingV2()) {
+            setAsyncMode(true);
+            result = superBrowse();
+        } else {
+            if (getMediaAgent(&bt) != 0) {
+                log.debugLvl(0, "failed to determine media agent to be used for browse");
+                return false;
+            }
+            if (m_maVersion < kVersion10 && (in.optionBits & kOptionFilteredFind)) {
+                if (m_privateTask->getFromTime() != 0) in.optionBits |= kOptionLeadCycle;
+                in.emFunction = 0;
+            }
+            if (m_maVersion < kVersion10 && !m_directAPI) {
+                setAsyncMode(false);
+                result = fastBrowseWithCount();
+            } else {
+                setAsyncMode(true);
+                result = superBrowse();
+            }
+        }
+    } else if (!m_directAPI) {
+        result = dispatchSkipContent();
+    } else {
+        setAsyncMode(true);
+        if (getMediaAgent(&bt) != 0) {
+            log.debugLvl(0, "failed to determine media agent to be used for browse");
+            return false;
+        }
+        if (m_maClientName.empty()) {
+            ZYClient(ZYClient::hubmasterClientId()).getNetworkHostname(m_maHostName);
+            if (getMediaAgentDetails() != 0) {
+                log.debugLvl(0, "failed to get details of media agent [%s]", m_maHostName.c_str());
+                return false;
+            }
+        }
+        result = superBrowse();
+    }
+    if (!result && !getStopFlag())
+        log.debugLvl(0, "browse request failed at media agent [%s]", m_maClientName.c_str());
+    return result;
+}
+
+bool CWorkerThreadHM::fastBrowseWithCount() {
+    // The end of the first pass is held back while a count pass may follow, so the caller gets one end
+    // (and one prediction) for the page and its count.
+    m_holdEnd = true;
+    bool result = fastBrowse();
+    unsigned int countOperation = 0;
+    if (result && m_itemsReceived == m_inputData.pageSize && !m_countTag.empty() &&
+        emRequiresCount(countOperation)) {
+        const uint32_t savedEm = m_inputData.emFunction;
+        m_inputData.emFunction = countOperation;
+        // The held end is superseded by the count pass's own.
+        m_holdEnd = false;
+        m_heldEnd = false;
+        m_heldEndXml.clear();
+        m_countPass = true;
+        result = fastBrowse();
+        m_countPass = false;
+        m_inputData.emFunction = savedEm;
+        return result;
+    }
+    if (result)
+        releaseHeldEnd();
+    else
+        m_holdEnd = m_heldEnd = false;
+    return result;
+}
+
+bool CWorkerThreadHM::dispatchSkipContent() {
+    CBrowseLog log(kTag);
+    TBrowseTask& bt = *m_browseTask->getDataPtr();
+    TInputData& in = m_inputData;
+    setAsyncMode(false);
+    SuperBrowseManager* planner = bt.planner;
+    if (!planner) {
+        log.debugLvl(0, "internal error occurred in browse request, aborting the operation");
+        return false;
+    }
+    std::vector<SuperBrowse>& cycles = *planner->getCycles();
+    // Per subclient, the cycles with and without flag bit 4: all but the last of each list are skipped,
+    // the last one is browsed as the lead cycle over the whole range.
+    std::map<uint32_t, std::vector<uint32_t>> lists[2];
+    for (const SuperBrowse& c : cycles)
+        lists[(c.flags & kCycleFlagBit4) ? 1 : 0][c.appId].push_back(c.cycleNumber);
+    std::map<uint32_t, bool> lead;  // cycle number -> lead (true) or skipped (false)
+    for (auto& byKind : lists)
+        for (auto& [subclient, numbers] : byKind)
+            if (numbers.size() > 1)
+                for (size_t n = 0; n < numbers.size(); ++n) lead[numbers[n]] = n + 1 == numbers.size();
+
+    const uint64_t workerNumber = std::strtoull(m_workerId.c_str(), nullptr, 10);
+    bool fastResults = true;
+    bool anyFast = false;
+    int sent = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1) m_outstandingRequests = 0;
+        for (const SuperBrowse& c : cycles) {
+            auto found = lead.find(c.cycleNumber);
+            if (found != lead.end() && !found->second) continue;
+            const bool isLead = found != lead.end();
+            bt.subclientId = c.appId;
+            in.subclientId = c.appId;
+            copyCycleArchive(in, c);
+            in.toTime = c.toTime;
+            in.fromTime = c.fromTime;
+            in.value49 = (in.value49 & ~kFlagCycleBit4) | (c.flags & kCycleFlagBit4);
+            if (isLead) {
+                in.optionBits |= kOptionLeadCycle;
+                in.requestNumber = (workerNumber << 32) | c.cycleNumber;
+                in.toTime = static_cast<uint32_t>(bt.toTime);
+                in.fromTime = static_cast<uint32_t>(bt.fromTime);
+                if (pass == 0) in.emFunction = 0;
+            } else {
+                in.optionBits &= ~kOptionLeadCycle;
+            }
+            if (getMediaAgent(&bt) != 0) {
+                log.debugLvl(0, "failed to determine media agent to be used for browse");
+                return false;
+            }
+            if (pass == 0 && m_maVersion < kVersion10) {
+                // The super browses of the second pass end the caller's answer: no end from here.
+                m_holdEnd = true;
+                const bool ok = fastBrowse();
+                m_holdEnd = m_heldEnd = false;
+                anyFast = true;
+                fastResults = fastResults && ok;
+            } else if (pass == 1 && m_maVersion >= kVersion10) {
+                if (superBrowse()) {
+                    setAsyncMode(true);
+                    ++m_outstandingRequests;
+                    ++sent;
+                } else {
+                    // The other cycles' answers still come: the caller learns of this one as a warning.
+                    databrowse::BrowseError warning;
+                    warning.setint64(databrowse::BrowseError::f::errorCode, databrowse::BROWSE_ERR_GENERIC);
+                    warning.setstring(databrowse::BrowseError::f::errorMessage,
+                                      "Browse of backup cycle " + std::to_string(c.cycleNumber) +
+                                          " failed: " + m_errorText);
+                    sendWarningToBrowse(warning);
+                }
+            }
+        }
+    }
+    if (sent > 0) return true;
+    // Nothing went to an index service: the request stands on its fast browses, and the caller needs
+    // its end from here.
+    const bool result = anyFast && fastResults;
+    if (result) sendEndResponse();
+    return result;
+}

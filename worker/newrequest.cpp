@@ -1,0 +1,474 @@
+// Request intake: the one entry of a worker for one browse request, from the request's analysis to the
+// body, with one exit that gives back exactly the configuration reference this request took. Runs on
+// the caller's thread while it holds the worker's lock.
+#include <boost/algorithm/string/predicate.hpp>
+
+#include "appbrowse/fbhmvsautils.h"
+#include "fbDebug/fbdebug.h"
+#include "planning/browsetask.h"
+#include "planning/confmgr.h"
+#include "planning/superbrowsemanager.h"
+#include "platform/errors/evmessagecontainer.h"
+#include "platform/indexing/supersearch.h"
+#include "platform/security/evsecuritymgr.h"
+#include "platform/tasks/evrestoretask.h"
+#include "worker/fastbrowsehmworkerthread.h"
+#include "worker/requestlog.h"
+
+namespace {
+
+const char* const kTag = "FBHMWORKER";
+
+constexpr size_t kMaxLoggedPaths = 99;
+constexpr int kMsgNoBrowsePath = 0x0e0000d2;
+constexpr int kExtendedOptionForceSuperBrowse = 86;
+constexpr long kAppTypeOneDrive = 134;
+constexpr long kAppTypeExchangeMonorun = 137;
+constexpr int kProviderOneDrive = 7;
+constexpr int64_t kHubmasterQueryType = 3;
+constexpr long kAppTypeVirtualServer = 106;
+constexpr int kVmGuidAttribute = 16;
+const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
+
+// Kinds a content-index decision may give (Indexing::SuperSearchOpType).
+bool isClassicOnlyKind(int kind) {
+    return kind == 1 || kind == 3 || kind == 5 || kind == 8 || kind == 11;
+}
+bool isComplianceKind(int kind) {
+    return kind == 9 || kind == 15 || kind == 12 || kind == 10;
+}
+bool isFileSystemAppType(long appType) {
+    // The file-system agents of the product's application-type list.
+    switch (appType) {
+        case 11:
+        case 17:
+        case 18:
+        case 19:
+        case 20:
+        case 21:
+        case 29:
+        case 33:
+        case 34:
+        case 36:
+        case 40:
+        case 42:
+        case 43:
+        case 48:
+        case 63:
+        case 64:
+        case 74:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::vector<CNMessageBase>* queriesOf(databrowse::Querylist* list) {
+    return list ? list->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
+}
+
+CNMessageBase* optionBlock(databrowse::BrowseRequest& request) {
+    return request.isSet(databrowse::BrowseRequest::f::options)
+               ? request.getObjectAccessor(databrowse::BrowseRequest::f::options, false)
+               : nullptr;
+}
+
+}  // namespace
+
+bool CWorkerThreadHM::refuseRoad(const char* road) {
+    CBrowseLog log(kTag);
+    const std::string text = std::string(road) + " is not available in this browse service";
+    log.debugLvl(0, "%s; request of worker [%s] refused", text.c_str(), m_workerId.c_str());
+    setLastError(databrowse::BROWSE_ERR_GENERIC, text);
+    return false;
+}
+
+bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
+    CBrowseLog log(kTag);
+    log.debugLvl(0, "START - browse request with worker id [%s]", m_workerId.c_str());
+    if (task) {
+        m_callerJobId = task->getJobId();
+        m_callerOptions = task->getOptions();
+    }
+    const bool result = task != nullptr && runRequest(task);
+    if (!task) setLastError(databrowse::BROWSE_ERR_GENERIC, "no browse task was given");
+
+    // The one exit. A request whose super browses are out keeps its reference for their answers
+    // (processEndMessage or its deletion gives it back); any other gives back exactly the one it took.
+    const bool keepsReference = result && getAsyncMode() && !m_endSent;
+    if (!keepsReference) releaseConfReference();
+    if (!result) log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
+    if (!keepsReference && g_poConfMgr) {
+        const std::string guid = getBrowseSessionGuid();
+        if (!guid.empty()) g_poConfMgr->deleteConfRec(guid);
+    }
+    return result;
+}
+
+bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
+    CBrowseLog log(kTag);
+    if (IsVMCentricBrowseFromParent(task)) return refuseRoad("VM browse from the Hubmaster database");
+    if (task->getAppType() == kAppTypeVirtualServer &&
+        CBrowseVSAUtils::IsV1V2SwitchSupported(m_browseRequest))
+        CBrowseVSAUtils::SwitchEntity(task, m_browseRequest);
+    if (m_appMining) return refuseRoad("application-mining browse");
+
+    const auto* paths = m_browseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false);
+    if (paths && paths->size() > kMaxLoggedPaths && log.getDebugLevel() <= 1)
+        log.debugLvl(1, "Received browse Request with [%u] source files",
+                     static_cast<unsigned>(paths->size()));
+    else
+        log.debugLvl(0, "Received browse Request %s", maskedRequestText(m_browseRequest).c_str());
+
+    m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
+        ->setint64(databrowse::Msg63::f::userId, task->getUserId());
+
+    // Authentication and normalisation: the private task from here on.
+    TRequestAuth auth;
+    if (!authenticateRequest(task, auth)) return false;
+    bool sessionGuidGenerated = false;
+    if (!normaliseRequest(task, auth, sessionGuidGenerated)) return false;
+    EvMultiEntityRestoreTask* privateTask = m_privateTask.get();
+    const long appType = privateTask->getAppType();
+    const std::string userName = privateTask->getUserName();
+
+    if (appType == 53 || appType == 59 || appType == 77) {
+        const int upgradeTime = getClientUpgradeTime();
+        if (upgradeTime == -1) {
+            log.debugLvl(0, "unable to find client upgrade time. failing the browse operation.");
+            sendEndResponse();
+            return false;
+        }
+        if (upgradeTime != 0) return refuseRoad("browse across an agent upgrade");
+    }
+    if (CNMessageBase* options = optionBlock(m_browseRequest);
+        options && options->getint64(databrowse::BrowseOptions::f::initMachineBrowse) != 0)
+        return refuseRoad("live machine browse initialisation");
+    if (!applySyncFlags(privateTask)) return false;
+
+    if (appType == kAppTypeExchangeMonorun) {
+        setIsExchMonorun(true);
+        log.debugLvl(3, "This is Exchange Monorun Subclient");
+        return refuseRoad("Exchange mailbox browse");
+    }
+    if (appType == kAppTypeOneDrive && !auth.authFailed && auth.authMode == 1) {
+        int provider = 0;
+        if (getInstanceProvider(privateTask->getInstanceId(), provider) && provider == kProviderOneDrive)
+            return refuseRoad("OneDrive browse restriction");
+    }
+
+    const bool ciReport = privateTask->getBrowseOpType() == databrowse::BROWSE_OP_CONTENT_INDEX_REPORT &&
+                          privateTask->getCICloudId() > 0;
+    if (!ciReport) {
+        // A request without a path is told so; the set-up would only fail on it without a reason.
+        const char* browsePath = privateTask->getPath(EvRestoreTask::kBrowsePathList);
+        if (!browsePath || !*browsePath) {
+            EvMessageContainer message;
+            message.SetMessageID(kMsgNoBrowsePath, true);
+            setErrorMessage(message);
+            return false;
+        }
+        if (!setUpBrowseTask(privateTask)) return false;
+        if (auth.authFailed) {
+            log.debugLvl(0, "Returning as authentication failed...");
+            return false;
+        }
+        if (auth.mailboxAcrossUpgrade) {
+            log.debugLvl(0, "Returning as Exchange Mailbox operation is across upgrade...");
+            return false;
+        }
+        if (!m_syncEnabled && privateTask->getBackupSetId() < 1) {
+            log.debugLvl(0, "Invalid backupset id [%lu]",
+                         static_cast<unsigned long>(privateTask->getBackupSetId()));
+            return false;
+        }
+    }
+
+    if (!decideSuperSearch(privateTask, auth, userName)) return false;
+
+    if (auto* queries = queriesOf(m_queryList.get())) {
+        for (CNMessageBase& query : *queries) {
+            if (query.isSet(databrowse::Query::f::type) &&
+                query.getint64(databrowse::Query::f::type) == kHubmasterQueryType)
+                return refuseRoad("Hubmaster-database mailbox query");
+        }
+    }
+    if (!getBrowseFindPattern().empty() && m_queryList) {
+        SuperBrowseManager* planner = m_browseTask->getDataPtr()->planner;
+        const bool strict =
+            m_doNotFallBackForFilters || (!m_externalBrowseRequest && planner && planner->isIndexingV2());
+        std::string why;
+        if (!ParseQuery(m_queryList.get(), appType, m_externalBrowseRequest != nullptr,
+                        auth.mailboxFilterPath, strict, why)) {
+            // A filter that cannot be applied must not widen the browse to everything.
+            setLastError(databrowse::BROWSE_ERR_GENERIC, "The browse filter cannot be applied: " + why);
+            return false;
+        }
+        std::string xml;
+        m_queryList->serialize(xml);
+        log.debugLvl(0, "browse query xml [%s]", xml.c_str());
+    }
+    filterVmGuids(privateTask, auth.vmGuids);
+
+    if (m_superSearchOpType != superSearchKind::kContentIndexReport && !m_syncEnabled) {
+        m_predictionClient.init(privateTask, false);
+        if (m_predictor.init(&m_predictionClient, m_browseTask->getDataPtr()->restoreReturn) != 0) {
+            log.debugLvl(0, "failed to initialize media prediction objects");
+            return false;
+        }
+        if (sessionGuidGenerated && !sendSessionGuid()) return false;
+    }
+
+    if (CNMessageBase* options = optionBlock(m_browseRequest);
+        options && options->getint64(databrowse::BrowseOptions::f::viewBackupCopy) != 0) {
+        const int precedence = handleViewBackupCopy(*privateTask);
+        if (precedence > 0) {
+            m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
+                ->setint64(databrowse::Msg63::f::copyPrecedence, precedence);
+            privateTask->setArchGroupCopyPrecedence(static_cast<unsigned long>(precedence));
+        } else {
+            handleNoBackupCopyJob(*privateTask);
+            sendEndResponse();
+            return false;
+        }
+    }
+
+    if (mainBody()) return true;
+    log.debugLvl(0, "fastbrowse worker [%s]  while processing browse request %s", m_workerId.c_str(),
+                 getStopFlag() ? "was stopped" : "failed");
+    return false;
+}
+
+bool CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTask) {
+    CBrowseLog log(kTag);
+    m_browseTask->getDataPtr()->workerId = m_workerId;
+    const int rc = m_browseTask->initBrowse(privateTask);
+    // The reference this request holds from here on, whatever follows.
+    m_heldConfId = m_browseTask->getDataPtr()->confId;
+    if (rc != 0) return true;
+    const databrowse::BrowseErrorCode code = m_browseTask->getLastErrorCode();
+    if (!m_syncEnabled && !m_imapRequest) {
+        setLastError(code, m_browseTask->getLastError());
+        if (code != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE)
+            log.debugLvl(0, "failed to initialize browse task");
+        return false;
+    }
+    if (code != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) {
+        log.debugLvl(0, "failed to initialize browse task for sync");
+        return false;
+    }
+    if (m_syncEnabled)
+        log.debugLvl(
+            0, "failed to initialize browse task as NO backups found.. but proceeding as SYNC is enabled");
+    else
+        log.debugLvl(
+            0,
+            "failed to initialize browse task as NO backups found.. but proceeding as this is IMAP request");
+    return true;
+}
+
+bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, const TRequestAuth& auth,
+                                        const std::string& userName) {
+    CBrowseLog log(kTag);
+    const databrowse::BrowseOperation op = privateTask->getBrowseOpType();
+    const long appType = privateTask->getAppType();
+    const bool ciReport = op == databrowse::BROWSE_OP_CONTENT_INDEX_REPORT && privateTask->getCICloudId() > 0;
+    int findMode = auth.findMode;
+    std::string webServerHost = privateTask->getWebServerHostName();
+    TSuperSearchAnswer answer;
+    const bool imap = m_imapRequest != nullptr;
+
+    if (op == databrowse::BROWSE_OP_END_USER_ERASE || op == databrowse::BROWSE_OP_END_USER_ERASE_2 ||
+        op == databrowse::BROWSE_OP_END_USER_ERASE_3) {
+        m_superSearchOpType = 17 + (op - databrowse::BROWSE_OP_END_USER_ERASE);
+        Indexing::CIBrowseReq ci;
+        ci.setint64(Indexing::CIBrowseReq::f::opType, m_superSearchOpType);
+        if (op == databrowse::BROWSE_OP_END_USER_ERASE &&
+            DetermineOperationType(m_queryList.get(), 1, privateTask->getClientId(), &m_superSearchOpType,
+                                   privateTask->getSubClientId(), privateTask->getBackupSetId(),
+                                   privateTask->getCICloudId(), m_doNotFallBackForFilters,
+                                   m_forceUseIndexType, false, webServerHost, answer)) {
+            fillCiRequest(ci, auth.authMode, privateTask->getUserId(), userName, answer, privateTask);
+        }
+        setExternalRequest(ci);
+        log.debugLvl(3, "EndUser Erase to not engage super search and defaulting to CTREE.");
+        return true;
+    }
+
+    const bool hasQueries = queriesOf(m_queryList.get()) && !queriesOf(m_queryList.get())->empty();
+    const bool candidateType = appType == 54 || appType == 67 || appType == 137 || appType == 13 ||
+                               appType == 78 || isFileSystemAppType(appType);
+    const bool candidate =
+        (hasQueries && (op == databrowse::BROWSE_OP_BROWSE || op == databrowse::BROWSE_OP_FIND) &&
+         candidateType) ||
+        ciReport;
+    if (!candidate) {
+        m_externalBrowseRequest.reset();
+        log.debugLvl(3, "Not applying Super Search..");
+        return true;
+    }
+
+    const long ciClientId = ciReport ? auth.ciClientId : privateTask->getClientId();
+    if (op == databrowse::BROWSE_OP_BROWSE) {
+        findMode = 0;
+    } else if (op == databrowse::BROWSE_OP_FIND) {
+        if (privateTask->getPreferContentServer() || appType == 137) {
+            findMode = 1;
+            log.debugLvl(3, "Find to engage super search..");
+        } else {
+            findMode = 2;
+            log.debugLvl(3, "Find to not engage super search..");
+        }
+    }
+
+    if (!DetermineOperationType(m_queryList.get(), findMode, ciClientId, &m_superSearchOpType,
+                                privateTask->getSubClientId(), privateTask->getBackupSetId(),
+                                privateTask->getCICloudId(), m_doNotFallBackForFilters, m_forceUseIndexType,
+                                imap, webServerHost, answer)) {
+        log.debugLvl(0, "Should default to CTREE...");
+        if (op == databrowse::BROWSE_OP_FIND) {
+            m_superSearchOpType = superSearchKind::kClassicFind;
+            log.debugLvl(0, "Defaulting to CTREE FIND");
+        } else if (op == databrowse::BROWSE_OP_BROWSE) {
+            m_superSearchOpType = superSearchKind::kClassicBrowse;
+            log.debugLvl(0, "Defaulting to CTREE BROWSE");
+        } else if (ciReport) {
+            log.debugLvl(0, "Error in determineoptype for CI reports..");
+            return false;
+        } else {
+            m_superSearchOpType = 0;
+        }
+        m_externalBrowseRequest.reset();
+        return true;
+    }
+    if (isClassicOnlyKind(m_superSearchOpType)) {
+        m_externalBrowseRequest.reset();
+        log.debugLvl(3, "CTREE only operation..");
+        return true;
+    }
+    if (privateTask->getForceUsedxDbEngineType() == App::IDX_DB_ENGINE_LUCENE) {
+        m_externalBrowseRequest.reset();
+        log.debugLvl(3, "V2 CI request");
+        return true;
+    }
+
+    // A content-index request: its cycles on a planner of its own, so a split the session's planner
+    // already holds is neither lost nor mixed with this one.
+    const char* browsePath = privateTask->getPath(EvRestoreTask::kBrowsePathList);
+    if (m_browseTask->getDataPtr()->planner) {
+        m_ciPlanner = std::make_unique<SuperBrowseManager>(privateTask);
+        m_ciPlanner->setIndexingV2(false);
+        m_ciPlanner->splitCI(browsePath ? browsePath : "");
+        m_browseTask->getDataPtr()->planner = m_ciPlanner.get();
+        m_browseTask->getDataPtr()->isSuperBrowse = 1;
+    }
+    int siteMode = auth.authMode;
+    if (auth.authMode == 2) {
+        if (isComplianceKind(m_superSearchOpType)) {
+            log.debugLvl(3, "Using Compliance as site mode for CI requests");
+        } else {
+            siteMode = 4;
+            log.debugLvl(3, "Using web console as site mode for CI requests");
+        }
+    }
+    long userId = privateTask->getUserId();
+    std::string ciUserName = userName;
+    if (m_syncEnabled && (userId == 0 || ciUserName.empty())) {
+        if (!getAppSyncGetSearchUserDetails(privateTask->getSubClientId(), userId, ciUserName)) {
+            log.debugLvl(0, "Error: Failed to get user for Sync AppId:[%lu]",
+                         static_cast<unsigned long>(privateTask->getSubClientId()));
+            return false;
+        }
+    }
+    Indexing::CIBrowseReq ci;
+    ci.setint64(Indexing::CIBrowseReq::f::opType, m_superSearchOpType);
+    fillCiRequest(ci, siteMode, userId, ciUserName, answer, privateTask);
+    setExternalRequest(ci);
+    if (m_superSearchOpType == 6 || m_superSearchOpType == 13)
+        privateTask->setWebServerHostName(webServerHost);
+    if (m_superSearchOpType == 7) {
+        log.debugLvl(0, "This is Super Search FIND(CTREE+CI)...Forcing a SuperBrowse...");
+        privateTask->getExtendedOption()[kExtendedOptionForceSuperBrowse] = '1';
+    }
+    return true;
+}
+
+void CWorkerThreadHM::fillCiRequest(Indexing::CIBrowseReq& ci, int siteMode, long userId,
+                                    const std::string& userName, const TSuperSearchAnswer& answer,
+                                    EvMultiEntityRestoreTask* privateTask) {
+    ci.setstring(Indexing::CIBrowseReq::f::ciServer, answer.ciServer);
+    ci.setint64(Indexing::CIBrowseReq::f::siteMode, siteMode);
+    ci.setint64(Indexing::CIBrowseReq::f::userId, userId);
+    ci.setstring(Indexing::CIBrowseReq::f::userName, userName);
+    ci.setint64(Indexing::CIBrowseReq::f::ciValue, answer.ciValue);
+    ci.setint64(Indexing::CIBrowseReq::f::delegateAccess, m_delegateAccess ? 1 : 0);
+    ci.setint64(Indexing::CIBrowseReq::f::ciCloudId,
+                privateTask->getCICloudId() > 0 ? privateTask->getCICloudId() : answer.ciCloudId);
+    auto* ids =
+        ci.getlistint(Indexing::CIBrowseReq::f::idList.i, Indexing::CIBrowseReq::f::idList.j,
+                      Indexing::CIBrowseReq::f::idList.tag, Indexing::CIBrowseReq::f::idList.code, true);
+    ids->insert(ids->end(), answer.idList.begin(), answer.idList.end());
+    if (m_superSearchOpType == superSearchKind::kImapSearch && !answer.serverNodes.empty()) {
+        std::vector<CNMessageBase> nodes;
+        for (const std::string& node : answer.serverNodes) {
+            Indexing::CIServerNodeInfo info;
+            info.setstring(Indexing::CIServerNodeInfo::f::nodeName, node);
+            nodes.push_back(info);
+        }
+        ci.setlistobject(Indexing::CIBrowseReq::f::at16_28, nodes);
+    }
+    if (m_imapRequest) ci.setObjectAccessor(*m_imapRequest, Indexing::CIBrowseReq::f::imapReq);
+}
+
+void CWorkerThreadHM::setExternalRequest(const Indexing::CIBrowseReq& ci) {
+    m_externalBrowseRequest = std::make_unique<Indexing::ExternalBrowseReq>();
+    m_externalBrowseRequest->setint64(Indexing::ExternalBrowseReq::f::requestKind, 1);
+    m_externalBrowseRequest->setObjectAccessor(ci, Indexing::ExternalBrowseReq::f::ciBrowseReq);
+}
+
+void CWorkerThreadHM::filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::vector<std::string> vmGuids) {
+    if (!isVSAEndUserAccessEnabled()) return;
+    CBrowseLog log(kTag);
+    EvSecurityCheck security(static_cast<long long>(privateTask->getJobId()));
+    if (security.canManageHubmaster(static_cast<int>(privateTask->getUserId()),
+                                    privateTask->getKelmarchId())) {
+        log.debugLvl(
+            1, "user id [%lu] has kelmarch administrative capabilities. all VMs will be shown to the user",
+            static_cast<unsigned long>(privateTask->getUserId()));
+        return;
+    }
+    log.debugLvl(1, "#of VM GUIDs to be filtered [%zu]", vmGuids.size());
+    auto* queries = queriesOf(m_queryList.get());
+    if (!queries || queries->empty() || privateTask->getAppType() != kAppTypeVirtualServer) return;
+    // No VM of the user's own: a GUID no VM has, so that nothing is shown rather than everything.
+    if (vmGuids.empty()) vmGuids.push_back(kAllZeroGuid);
+    for (const std::string& guid : vmGuids) {
+        for (CNMessageBase& query : *queries) {
+            databrowse::FilteredBrowseCriteriaValue value;
+            value.setint64(databrowse::FilteredBrowseCriteriaValue::f::attribute, kVmGuidAttribute);
+            value.setint64(databrowse::FilteredBrowseCriteriaValue::f::criteriaOperator,
+                           kCriteriaOperatorEquals);
+            value.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {guid});
+            databrowse::Criteria criterion;
+            criterion.setObjectAccessor(value, databrowse::Criteria::f::criteria);
+            criterion.setint64(databrowse::Criteria::f::c_79f44d, 0);
+            auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, true);
+            criteria->insert(criteria->begin(), criterion);
+        }
+    }
+}
+
+bool CWorkerThreadHM::sendSessionGuid() {
+    CBrowseLog log(kTag);
+    databrowse::BrowseSession session;
+    session.setstring(databrowse::BrowseSession::f::sessionId, m_privateTask->getbrowseSessionGUID());
+    std::string xml;
+    const int rc = session.serialize(xml);
+    if (rc != 0) {
+        log.debugLvl(0, "failed to serialize session guid response, error [%d]", rc);
+        return false;
+    }
+    sendItemBack(xml);
+    m_browseRequest.setObjectAccessor(session, databrowse::BrowseRequest::f::session);
+    return true;
+}
