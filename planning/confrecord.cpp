@@ -1,5 +1,6 @@
 #include "planning/confrecord.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -116,11 +117,13 @@ bool CConfRecord::markForDeletion(CConfigurationMgr* owner) {
 int CConfRecord::addSeconds(unsigned seconds) {
     CBrowseLog log(kTag);
     ZyCriticalSectionLock guard(&m_recordLock);
+    // Saturating: a record held for ever must not wrap back to "just used".
+    auto add = [seconds](uint32_t age) { return age > UINT32_MAX - seconds ? UINT32_MAX : age + seconds; };
     if (m_refCount != 0) {
-        m_usedSeconds += seconds;
+        m_usedSeconds = add(m_usedSeconds);
         m_idleSeconds = 0;
     } else {
-        m_idleSeconds += seconds;
+        m_idleSeconds = add(m_idleSeconds);
         m_usedSeconds = 0;
     }
     if (m_usedSeconds >= kLongUseSeconds) {

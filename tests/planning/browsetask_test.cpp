@@ -173,6 +173,40 @@ TEST_F(BrowseTask, SessionTokenAndEraseSwitchReachLaterTasks) {
     cache->deleteConfRec("shared");
 }
 
+TEST_F(BrowseTask, OracleInstanceBrowseFindsTheLatestApplicationWithoutATimeLimit) {
+    int client = 0, backupSet = 0, subclient = 0, instance = 0;
+    {
+        hubdb::HubDbSeed seed(world.databasePath);
+        client = seed.addClient({.name = "oradb"});
+        instance = zyent::EntitySeed(seed).addInstance({.clientId = client, .appTypeId = 22, .name = "ORCL"});
+        backupSet = seed.addBackupSet("orclBackupSet");
+        subclient = seed.addSubclient({.clientId = client,
+                                       .appTypeId = 22,
+                                       .backupSetId = backupSet,
+                                       .instanceId = instance,
+                                       .storagePolicyId = world.storagePolicy});
+        seed.addBackup(subclient, 1, static_cast<int>(world.firstBackupTime));
+        ASSERT_TRUE(seed.ok()) << seed.error();
+    }
+    auto task = fileTask("oracle");
+    task->setTaskParameters(0, 0, world.adminUser, 0, 2, client, 0, 0, 0, 0, 22, instance, 0, 0);
+    TBrowseTask record;
+    record.task = task.get();
+    record.destClientId = static_cast<uint32_t>(client);
+    ASSERT_EQ(setBrowseTaskExOracle(record), 0);  // to-time 0: the newest file, whenever it was made
+    EXPECT_EQ(record.appId, static_cast<uint32_t>(subclient));
+    EXPECT_EQ(record.subclientId, static_cast<uint32_t>(subclient));
+    EXPECT_EQ(record.backupSetId, static_cast<uint32_t>(backupSet));
+    EXPECT_EQ(record.backupSetName, "orclBackupSet");
+
+    // A subclient browse with its backup set needs no archive manager.
+    TBrowseTask named;
+    named.backupSetId = 5;
+    named.subclientId = 6;
+    EXPECT_EQ(setBrowseTaskExOracle(named), 0);
+    EXPECT_EQ(named.appId, 6u);
+}
+
 TEST_F(BrowseTask, UnknownClientFailsWithoutARecord) {
     auto task = fileTask("ghost");
     task->setClientId(99999);

@@ -22,7 +22,7 @@ TEST_F(ConfStress, OpenBorrowReleaseDeleteWhileAgeing) {
     constexpr int kSessions = 3;
     constexpr int kOwners = 6;
     constexpr int kBorrowers = 4;
-    constexpr int kRounds = 25;
+    constexpr int kRounds = 60;
     cache->setConflictWait(400, 2);
 
     std::atomic<bool> stop{false};
