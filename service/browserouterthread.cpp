@@ -1,29 +1,81 @@
 #include "service/browserouterthread.h"
 
-#include <cstdio>
+#include <memory>
 
 #include "fbDebug/fbdebug.h"
-#include "platform/msg/msg_classes.h"
+#include "indexing/fsprediction.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/errors/evevent.h"
 #include "platform/threads/sessionport.h"
 
 namespace {
 
-// The network framework's disconnect request, answered so the peer can close cleanly.
-constexpr unsigned long kDisconnectRequest = 0x09000102;
+// Messages of the network framework itself.
+constexpr uint32_t kSessionMessage = 0x09000101;
+constexpr uint32_t kDisconnectRequest = 0x09000102;
+constexpr uint32_t kAbortRequest = 0x09000103;
 constexpr int kReplySeconds = 30;
 constexpr int kSendSeconds = 120;
+constexpr unsigned long kMsgPredictionRequestInvalid = 0x0e0000e4;
+constexpr size_t kMessageBufferSize = 4104;
 
-// An error answer as every network caller of the router reads one: type 3, one error with code 1.
-void replyError(CZyNetwork* session, const std::string& text, CBrowseLog& log) {
+// Until the direct road is served, every routed browse request is answered with this.
+const char* const kBrowseRequestNotServed =
+    "Browse requests sent to BrowseRouter are not served by this service; send them through the "
+    "Hubmaster's browse interface";
+
+void sendReply(CZyNetwork* session, CNMessageBase& reply, const char* failureFormat, CBrowseLog& log) {
+    bool timedOut = false;
+    CUxError sent = session->SendXMLMessage(reply, 0, kSendSeconds, timedOut);
+    if (sent.IsError()) log.debugLvl(0, failureFormat, sent.GetErrorText().c_str());
+}
+
+databrowse::BrowseResponse errorResponse(const std::string& text, bool withCode) {
     databrowse::BrowseError error;
-    error.setint64(databrowse::BrowseError::f::errorCode, databrowse::BROWSE_ERR_GENERIC);
+    if (withCode) error.setint64(databrowse::BrowseError::f::errorCode, databrowse::BROWSE_ERR_GENERIC);
     error.setstring(databrowse::BrowseError::f::errorMessage, text);
     databrowse::BrowseResponse response;
     response.setint64(databrowse::BrowseResponse::f::respType, 3);
     response.setlistobject(databrowse::BrowseResponse::f::messages, {error});
-    bool timedOut = false;
-    CUxError sent = session->SendXMLMessage(response, 0, kSendSeconds, timedOut);
-    if (sent.IsError()) log.debugLvl(-1, "failed to send the error reply: %s", sent.GetErrorText().c_str());
+    return response;
+}
+
+void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowseLog& log) {
+    log.debugLvl(3, "Received request to convert logical media to physical media");
+    databrowse::MediaPredictionConvResp response;
+    auto* request = dynamic_cast<databrowse::MediaPredictionConvReq*>(&message);
+    CFsPredictionClient client;
+    if (!request || !client.doPhysicalMediaConversion(*request, response))
+        log.debugLvl(0, "Failed to convert logical media to physical media");
+    sendReply(session, response, "Failed to send physical media response back to caller with error [%s]",
+              log);
+}
+
+void convertPredictionList(CNMessageBase& message, CZyNetwork* session, CBrowseLog& log) {
+    log.debugLvl(3, "Received prediction conversion request");
+    const char* const sendFailure = "Failed to send browse response back to caller with error [%s]";
+    auto* requests = dynamic_cast<Indexing::PredictionConversionReqList*>(&message);
+    if (!requests) log.debugLvl(0, "Received prediction conversion request. But dynamic cast failed.");
+    if (requests) {
+        CFastBrowsePredictionHandler handler(*requests);
+        if (handler.doPhysicalMediaConversion()) {
+            sendReply(session, handler.getPredictionResp(), sendFailure, log);
+            return;
+        }
+    }
+    char text[kMessageBufferSize] = {};
+    EvEvent event;
+    event.evPrintf(kMsgPredictionRequestInvalid, text, sizeof text, 0);
+    databrowse::BrowseResponse response = errorResponse(text, false);
+    sendReply(session, response, sendFailure, log);
+}
+
+void releaseSession(CZyNetworkServer* server, long long handle, int type, const char* callback,
+                    CBrowseLog& log) {
+    CUxError released = server->ReleaseSession(handle);
+    if (released.IsError())
+        log.debugLvl(-1, "Could not release session in %s. Handle:%lld. Call Back Type: %d. Error: %s",
+                     callback, handle, type, released.GetErrorText().c_str());
 }
 
 }  // namespace
@@ -76,19 +128,20 @@ void CBrowseRouterThreadHM::browseRouterCallBackXDR(CZyNetworkServer::ZynCallbac
         bool timedOut = false;
         session->ReplyDisconnect(kReplySeconds, timedOut);
     }
-    CUxError released = server->ReleaseSession(handle);
-    if (released.IsError())
-        log.debugLvl(-1,
-                     "Could not release session in browseRouterCallBackXDR. Handle:%lld. Call Back Type: %d. "
-                     "Error: %s",
-                     handle, static_cast<int>(type), released.GetErrorText().c_str());
+    releaseSession(server, handle, static_cast<int>(type), "browseRouterCallBackXDR", log);
 }
 
 void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallback_e type,
                                                     CZyNetworkServer* server, long long handle,
                                                     CNMessageBase* message) {
     CBrowseLog log("FBHMROUTER");
+    // Owned from here on: deleted on every way out, a failed acquire included.
     std::unique_ptr<CNMessageBase> owned(message);
+    unsigned oldProtocol = 0;
+    ZYPlatformInfo::getNumber("EventManager", "OldBrowseProtocol", &oldProtocol);
+    if (oldProtocol != 0)
+        log.debugLvl(0, "dword EventManager\\OldBrowseProtocol is present. Old browse protocol will be used");
+
     CZyNetwork* session = nullptr;
     CUxError acquired = server->AcquireSession(handle, &session);
     if (acquired.IsError()) {
@@ -98,17 +151,65 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
                      handle, static_cast<int>(type), acquired.GetErrorText().c_str());
         return;
     }
-    const uint32_t tag = owned ? owned->getTagID() : 0;
-    // This router does not serve any message yet: a browse request is refused with an error answer so
-    // its caller does not wait, anything else is logged and dropped.
-    char text[128];
-    std::snprintf(text, sizeof text, "BrowseRouter does not serve message [0x%08x]", tag);
-    log.debugLvl(0, "%s", text);
-    if (tag == databrowse::BrowseRequest::TAG) replyError(session, text, log);
-    CUxError released = server->ReleaseSession(handle);
-    if (released.IsError())
-        log.debugLvl(-1,
-                     "Could not release session in browseRouterCallBackXML. Handle:%lld. Call Back Type: %d. "
-                     "Error: %s",
-                     handle, static_cast<int>(type), released.GetErrorText().c_str());
+    if (!owned) {
+        log.debugLvl(0, "Message received is NULL. Call Back Type: %d", static_cast<int>(type));
+        releaseSession(server, handle, static_cast<int>(type), "browseRouterCallBackXML", log);
+        return;
+    }
+
+    std::string errorText;
+    bool timedOut = false;
+    switch (owned->getTagID()) {
+        case kSessionMessage:
+            break;
+        case kDisconnectRequest:
+            session->ReplyDisconnect(kReplySeconds, timedOut);
+            break;
+        case kAbortRequest: {
+            zysStatus status{};
+            status.status = 0;
+            status.detail = 0;
+            status.kind = 2;
+            session->AbortConnection(status, kReplySeconds, timedOut);
+            break;
+        }
+        case databrowse::BrowseRequest::TAG:
+            log.debugLvl(0, "browse request on BrowseRouter refused: %s", kBrowseRequestNotServed);
+            errorText = kBrowseRequestNotServed;
+            break;
+        case databrowse::BrowseResponse::TAG:
+            if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(owned.get()))
+                relayBrowseResponse(*response, oldProtocol != 0);
+            else
+                log.debugLvl(0, "browse response of no known class dropped");
+            break;
+        case databrowse::MediaPredictionConvReq::TAG:
+            convertMediaPrediction(*owned, session, log);
+            break;
+        case Indexing::PredictionConversionReqList::TAG:
+            convertPredictionList(*owned, session, log);
+            break;
+        default:
+            log.debugLvl(3, "message [0x%08x] is not served by BrowseRouter; dropped", owned->getTagID());
+            break;
+    }
+
+    if (!errorText.empty()) {
+        databrowse::BrowseResponse response = errorResponse(errorText, true);
+        sendReply(session, response, "Failed to send browse response back to caller with error [%s]", log);
+    }
+    owned.reset();
+    releaseSession(server, handle, static_cast<int>(type), "browseRouterCallBackXML", log);
+}
+
+std::string CBrowseRouterThreadHM::getMbGuidFromPath(const std::string& path) {
+    if (path.empty()) return {};
+    const char separator = path[0];
+    if (separator != '/' && separator != '\\') return {};
+    const std::string marker = std::string(1, separator) + "MB" + separator;
+    const size_t found = path.find(marker);
+    if (found == std::string::npos) return {};
+    const size_t start = found + marker.size();
+    const size_t end = path.find(separator, start);
+    return path.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }

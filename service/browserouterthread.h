@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/threads/osthread.h"
 
@@ -28,9 +29,20 @@ public:
 
     static void browseRouterCallBackXDR(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
                                         long long handle, unsigned long messageType, zysDatabuf_v2* data);
-    // Owns `message` and deletes it before returning.
+    // Owns `message` and deletes it before returning (also when its session cannot be acquired).
+    // Dispatches by tag: disconnects and aborts answered, media-agent answers relayed, the two
+    // media-prediction conversions answered; a browse request this router does not serve gets the
+    // common error reply; anything else is dropped without a reply.
     static void browseRouterCallBackXML(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
                                         long long handle, CNMessageBase* message);
+
+    // Relays one media agent's answer to the registered worker named in it, under the worker's lock
+    // (service/browserelay.cpp). An answer whose worker is unknown, being deleted, or of another
+    // browse session is dropped and logged. `oldProtocol`: items go as classic BrowseItems.
+    static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol);
+
+    // The mailbox GUID of a mailbox path ("/MB/<guid>/..." or "\\MB\\<guid>\\..."); empty otherwise.
+    static std::string getMbGuidFromPath(const std::string& path);
 
 private:
     std::string m_serverName = kServerName;

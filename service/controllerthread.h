@@ -18,6 +18,7 @@
 #include "platform/threads/osthread.h"
 #include "platform/threads/zycriticalsection.h"
 
+class CConfRecord;
 class CWorkerThreadHM;
 class EvMultiEntityRestoreTask;
 
@@ -37,6 +38,8 @@ public:
         unsigned ticksPerAgeing = 10;    // records age every this many ticks, by the real time elapsed
         unsigned waitLimitMs = 7200000;  // longest waitForWorker
         std::string stopEventName = "fbhmcontroller";
+        unsigned stopWaitLimitSeconds = 600;  // longest wait for a stopped session's workers
+        unsigned stopPollMs = 30000;          // how often that wait looks at the session's workers
     };
 
     CControllerThreadHM();
@@ -69,6 +72,16 @@ public:
     // (logged).
     bool waitForWorker(std::string id);
 
+    // A stop of the task's browse session: the index service of an indexing-v2 session is told to stop;
+    // with "EventManager"/"EnableStopBrowseRequest" set, the session's workers are stopped, each of their
+    // media agents is told once, and the call waits for the workers (stopWaitLimitSeconds). True when
+    // handled; false for a missing session GUID or record, or workers still running at the limit. Blocks
+    // only the calling thread (another connection's answers go on being relayed meanwhile).
+    bool processStopReq(EvMultiEntityRestoreTask* task);
+    // True once every worker has left the record; false at the limit (logged). The caller holds a
+    // reference of the record.
+    bool waitForStoppedWorkers(CConfRecord* record);
+
     void setWorkerFactory(WorkerFactory factory);
     size_t getWorkerCount();
     // Ticks the loop has made (for the host's and tests' view of the clock).
@@ -85,7 +98,8 @@ private:
     ZyCriticalSection m_mapLock;                 // guards m_workers; recursive
     std::map<std::string, WorkerPtr> m_workers;  // the registry; holds every registered worker
 
-    // Taken after m_mapLock, never before it: the ids of m_workers, for waiters that must not take the
+    // Taken after m_mapLock, never before it (waitForStoppedWorkers holds it while it reads a record's
+    // workers, never the map lock): the ids of m_workers, for waiters that must not take the
     // map lock while they hold this mutex.
     std::mutex m_goneMutex;
     std::set<std::string> m_registeredIds;  // guarded by m_goneMutex

@@ -23,6 +23,7 @@ class EvRestoreTask;
 
 class CBrowseTask;
 class CZyNetwork;
+class ZyNetworkPoP;
 class SuperBrowseManager;
 struct TSuperSearchAnswer;
 class EvMessageContainer;
@@ -102,6 +103,35 @@ public:
     int doBrowseBySubclients(EvMessageContainer& messages, TInputData* input,
                              std::list<TSubclientPath>& subclientPaths);
 
+
+    // ---- the media agent's index service (worker/indexsession.cpp, worker/securedrequest.cpp), on the
+    // worker's thread under its lock; the session is borrowed for one send and given back at once
+    // Borrows a session to the index service of the worker's media agent (after powering on a
+    // power-managed one): from the index-server session cache in indexing-v2 mode, else from the
+    // process-wide pool, launching the service once when the pool cannot connect. False: error state set.
+    bool getSession();
+    // Sends one message to the index service; true when sent (or, with the stop flag set in pool mode,
+    // not sent at all). Nothing is sent once the stop flag is set, in either mode.
+    bool sendReqToMA(CNMessageBase* request);
+    // Sends a stop message to the media agent named in its element 138.
+    bool sendStopReq(Indexing::BrowseReq& request);
+    // Replaces the request to return by its signed form when the media agent (and a direct caller)
+    // accept it; false (error state set) when it cannot be built.
+    bool convertToSecureBrowseReq();
+    // The lowest service pack among the physical machines of a cluster client, or 0.
+    int GetMinSPLevelInClusterClient(std::string& clientName);
+    // The media agent sessions are opened to (a mangled name, a client name or a host name).
+    void setMediaAgentHost(std::string host) { m_maHostName = std::move(host); }
+    std::string getMediaAgentHost() const { return m_maHostName; }
+    void setMediaAgentClientName(std::string name) { m_maClientName = std::move(name); }
+    // The process-wide pool of index-service sessions (g_poSessionPool), set by the service's start-up
+    // objects before any request and cleared at clean-up; any thread.
+    static void setSessionPool(ZyNetworkPoP* pool);
+    static ZyNetworkPoP* getSessionPool();
+    // One media-agent prediction item (a databrowse::PredictionData relayed by the router): the location
+    // of its logical media joins the request's prediction client, whose media go out with the end
+    // (worker/predictionitem.cpp).
+    void sendPredictionItem(CNMessageBase& prediction);
 
     // ---- lock (recursive for the thread that holds it); entering and leaving count as activity
     void accessWorker();
@@ -347,6 +377,13 @@ protected:
     std::string m_heldEndXml;
     unsigned long long m_callerJobId = 0;    // the incoming task's job id and options, for the
     unsigned long long m_callerOptions = 0;  // stand-by channel before the private task has them
+
+    // ---- the index-service road (worker/indexsession.cpp)
+    // Starts the index service through the media agent's launcher; false with the error text set.
+    bool launchIndexService(const std::string& localName);
+    // Event 0x18000047 naming the media agent, in the task's locale when asked.
+    void raiseSendFailedEvent(const std::string& hostName, bool inTaskLocale);
+
 private:
     void touch();
     std::atomic<int64_t> m_lastActivity{0};  // steady-clock seconds of the last enter or leave

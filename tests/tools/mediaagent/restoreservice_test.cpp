@@ -21,6 +21,7 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 #include "platform/restoreproto/fsr_messages.h"
+#include "tests/support/process/childprocess.h"
 #include "tests/tools/mediaagent/mediaagent_world.h"
 #include "tools/mediaagent/itemindex.h"
 
@@ -29,90 +30,33 @@ namespace {
 // The media agent as a child process; its output is read until it listens.
 class CAgentProcess {
 public:
-    CAgentProcess(const hubtest::CMediaAgentWorld& world, const std::vector<std::string>& extra) {
-        const std::string program =
-            std::string(std::getenv("HUB_BINARY_DIR")) + "/tools/mediaagent/mediaagent";
-        std::vector<std::string> args = {program,
-                                         "--hub",
-                                         world.hubDb(),
-                                         "--client",
-                                         "mediaagent3",
-                                         "--port",
-                                         "0",
-                                         "--index",
-                                         world.path("agent.db"),
-                                         "--batch",
-                                         "100",
-                                         "--files",
-                                         "1500",
-                                         "--big-dir",
-                                         "400",
-                                         "--files-per-dir",
-                                         "30"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            dup2(fds[1], STDERR_FILENO);
-            close(fds[0]);
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        m_out = fds[0];
-        const std::string marker = "listening on 127.0.0.1:";
-        if (readUntil(marker, std::chrono::seconds(60))) {
-            const size_t at = m_text.find(marker) + marker.size();
-            m_port = std::atoi(m_text.c_str() + at);
-        }
-    }
-    ~CAgentProcess() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-        }
-        if (m_out >= 0) close(m_out);
+    CAgentProcess(const hubtest::CMediaAgentWorld& world, const std::vector<std::string>& extra)
+        : m_process("tools/mediaagent/mediaagent", arguments(world, extra)) {
+        if (m_process.waitFor(kListening, std::chrono::seconds(60)))
+            m_port = static_cast<int>(m_process.numberAfter(kListening));
     }
     // Stops the process; its exit status.
-    int stop() {
-        kill(m_pid, SIGTERM);
-        readUntil("mediaagent: stopped", std::chrono::seconds(30));
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    bool alive() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
+    int stop() { return m_process.stop("mediaagent: stopped"); }
+    bool alive() const { return m_process.alive(); }
     int port() const { return m_port; }
-    const std::string& output() const { return m_text; }
+    const std::string& output() const { return m_process.output(); }
 
 private:
-    bool readUntil(const std::string& marker, std::chrono::seconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (m_text.find(marker) == std::string::npos ||
-               m_text.find('\n', m_text.find(marker)) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{m_out, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-            char buffer[1024];
-            const ssize_t n = read(m_out, buffer, sizeof buffer);
-            if (n <= 0) return false;
-            m_text.append(buffer, static_cast<size_t>(n));
-        }
-        return true;
+    static constexpr const char* kListening = "listening on 127.0.0.1:";
+
+    static std::vector<std::string> arguments(const hubtest::CMediaAgentWorld& world,
+                                              const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {
+            "--hub",     world.hubDb(), "--client",        "mediaagent3",
+            "--port",    "0",           "--index",         world.path("agent.db"),
+            "--batch",   "100",         "--files",         "1500",
+            "--big-dir", "400",         "--files-per-dir", "30"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
     }
 
-    pid_t m_pid = -1;
-    int m_out = -1;
+    hubtest::CChildProcess m_process;
     int m_port = 0;
-    std::string m_text;
 };
 
 // What a browse asks, as the worker's legacy request carries it.

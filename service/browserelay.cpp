@@ -1,0 +1,212 @@
+// The relay of a media agent's browse answers (databrowse::BrowseResponse) to the registered worker that
+// asked: prediction items, items, warnings, errors and the end, in the order the router's connection
+// delivers them, under the worker's lock; the worker is deleted after its last end. Runs on the router's
+// callback threads.
+#include <cstdint>
+
+#include "fbDebug/fbdebug.h"
+#include "planning/confmgr.h"
+#include "planning/confrecord.h"
+#include "platform/indexing/idxsrvrsessioncache.h"
+#include "service/browserouterthread.h"
+#include "service/controllerthread.h"
+#include "service/fastbrowsehm_api.h"
+#include "worker/fastbrowsehmworkerthread.h"
+
+namespace {
+
+using Response = databrowse::BrowseResponse::f;
+constexpr int64_t kTypeItems = 0;
+constexpr int64_t kTypePredictions = 1;
+constexpr int64_t kTypeError = 3;
+constexpr int64_t kTypeEnd = 5;
+// The index server lost the database's session: its cached sessions are dropped.
+constexpr int64_t kIndexSessionLost = 25;
+
+// The copy of one databrowse::BrowseData into a classic databrowse::BrowseItem: each value is copied
+// only when set, from the data itself or from its inner record (advanced data).
+enum class CopyKind : uint8_t { Signed32, Unsigned32, Wide, Text, Object };
+enum class Source : uint8_t { Data, Inner, InnerSubclient };
+struct TItemCopy {
+    Source source;
+    MsgFieldRef from;
+    MsgFieldRef to;
+    CopyKind kind;
+};
+
+using D = databrowse::BrowseData::f;
+using A = databrowse::Msg93::f;
+using I = databrowse::BrowseItem::f;
+constexpr TItemCopy kItemCopy[] = {
+    {Source::InnerSubclient, ZyEntities::Msg10::f::subclientId, I::at10_19, CopyKind::Signed32},
+    {Source::Inner, A::archiveFileId, I::at16_25, CopyKind::Signed32},
+    {Source::Inner, A::c_938d16, I::at13_22, CopyKind::Wide},
+    {Source::Inner, A::backupTime, I::at12_21, CopyKind::Signed32},
+    {Source::Inner, A::idxMetaData, I::at18_27, CopyKind::Object},
+    {Source::Inner, A::at5_8, I::at11_20, CopyKind::Unsigned32},
+    {Source::Data, D::displayName, I::displayName, CopyKind::Text},
+    {Source::Data, D::flags, I::flags, CopyKind::Object},
+    {Source::Data, D::modificationTime, I::modificationTime, CopyKind::Signed32},
+    {Source::Data, D::name, I::name, CopyKind::Text},
+    {Source::Inner, A::offset, I::at17_26, CopyKind::Wide},
+    {Source::Data, D::path, I::path, CopyKind::Text},
+    {Source::Inner, A::c_6c68b8, I::at6_6, CopyKind::Signed32},
+    {Source::Data, D::size, I::size, CopyKind::Wide},
+    {Source::Inner, A::kelmarch, I::at14_23, CopyKind::Object},
+};
+
+databrowse::BrowseItem toBrowseItem(CNMessageBase& data) {
+    databrowse::BrowseItem item;
+    CNMessageBase* inner =
+        data.isSet(D::advancedData) ? data.getObjectAccessor(D::advancedData, false) : nullptr;
+    CNMessageBase* subclient =
+        inner && inner->isSet(A::at4_7) ? inner->getObjectAccessor(A::at4_7, false) : nullptr;
+    for (const TItemCopy& c : kItemCopy) {
+        CNMessageBase* from = c.source == Source::Data    ? &data
+                              : c.source == Source::Inner ? inner
+                                                          : subclient;
+        if (!from || !from->isSet(c.from)) continue;
+        switch (c.kind) {
+            case CopyKind::Signed32:
+                item.setint64(c.to, static_cast<int32_t>(from->getint64(c.from)));
+                break;
+            case CopyKind::Unsigned32:
+                item.setint64(c.to, static_cast<uint32_t>(from->getint64(c.from)));
+                break;
+            case CopyKind::Wide:
+                item.setint64(c.to, from->getint64(c.from));
+                break;
+            case CopyKind::Text:
+                item.setstring(c.to, from->getstring(c.from));
+                break;
+            case CopyKind::Object:
+                if (CNMessageBase* child = from->getObjectAccessor(c.from, false))
+                    item.setObjectAccessor(*child, c.to);
+                break;
+        }
+    }
+    return item;
+}
+
+std::string sessionGuidOf(databrowse::BrowseResponse& response) {
+    CNMessageBase* session = response.getObjectAccessor(Response::session, false);
+    return session ? session->getstring(databrowse::BrowseSession::f::sessionId) : std::string();
+}
+
+bool hasResultData(databrowse::BrowseResponse& response) {
+    CNMessageBase* result = response.getObjectAccessor(Response::browseResult, false);
+    if (!result) return false;
+    std::vector<CNMessageBase>* data =
+        result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false);
+    return data && !data->empty();
+}
+
+// Drops the cached index-server sessions of an indexing-v2 session's database.
+void clearIndexSessions(const std::string& guid) {
+    if (guid.empty() || !g_poConfMgr) return;
+    CConfRecord* record = g_poConfMgr->getConfRec(guid, true);
+    if (!record) return;
+    std::string dbId, mediaAgent;
+    unsigned appType = 0;
+    unsigned long idxAppType = 0;
+    App::IdxDbEngineType engineType = App::IDX_DB_ENGINE_CTREE;
+    if (record->IsIndexingV2(dbId, mediaAgent, appType, engineType, idxAppType))
+        I2::Utils::DbToIdxSrvrSessionCache::Instance()->ClearCacheForDb(dbId, engineType, mediaAgent, "");
+    record->unlockConfiguration();
+}
+
+// Forwards the response to the worker (whose lock the caller holds); true when the worker has ended its
+// last outstanding request.
+bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool oldProtocol,
+             CBrowseLog& log) {
+    const int64_t type = response.getint64(Response::respType);
+    if (std::vector<CNMessageBase>* predictions = response.getlistobject(Response::c_728cd9, false)) {
+        for (CNMessageBase& prediction : *predictions) worker.sendPredictionItem(prediction);
+        response.clearField(Response::c_728cd9.tag, Response::c_728cd9.code);
+        // Only an answer of items carries nothing more once its predictions are out; an error, a warning
+        // or the end still has to reach the worker.
+        if ((type == kTypeItems || type == kTypePredictions) && !hasResultData(response)) return false;
+    }
+
+    if (!oldProtocol) {
+        std::string xml;
+        const int rc = response.serialize(xml);
+        if (rc != 0) {
+            log.debugLvl(0, "failed to serialize browse response, error [%d]", rc);
+            return false;
+        }
+        if (type == kTypeError) {
+            std::vector<CNMessageBase>* errors = response.getlistobject(Response::messages, false);
+            if (errors && !errors->empty() &&
+                errors->front().getint64(databrowse::BrowseError::f::errorCode) == kIndexSessionLost)
+                clearIndexSessions(sessionGuidOf(response));
+        }
+        if (type == kTypeEnd) return worker.processEndMessage(xml.c_str());
+        worker.sendItemBack(xml);
+        return false;
+    }
+
+    if (CNMessageBase* result = response.getObjectAccessor(Response::browseResult, false)) {
+        if (std::vector<CNMessageBase>* data =
+                result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false)) {
+            for (CNMessageBase& entry : *data) {
+                databrowse::BrowseItem item = toBrowseItem(entry);
+                worker.sendItemBack(item);
+            }
+        }
+    }
+    if (type == kTypeError) {
+        if (std::vector<CNMessageBase>* errors = response.getlistobject(Response::messages, false)) {
+            for (CNMessageBase& error : *errors) {
+                if (!error.isSet(databrowse::BrowseError::f::errorMessage)) continue;
+                const auto code = error.isSet(databrowse::BrowseError::f::errorCode)
+                                      ? static_cast<databrowse::BrowseErrorCode>(
+                                            error.getint64(databrowse::BrowseError::f::errorCode))
+                                      : databrowse::BROWSE_ERR_GENERIC;
+                worker.processErrorMessage(code,
+                                           error.getstring(databrowse::BrowseError::f::errorMessage).c_str());
+            }
+        }
+    }
+    if (type == kTypeEnd) return worker.processEndMessage(nullptr);
+    return false;
+}
+
+}  // namespace
+
+void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol) {
+    CBrowseLog log("FBHMROUTER");
+    const std::string workerId = response.getstring(Response::workerId);
+    const int type = static_cast<int>(response.getint64(Response::respType));
+    CControllerThreadHM* controller = g_poControllerThreadHM;
+    CControllerThreadHM::WorkerPtr worker = controller ? controller->getWorker(workerId) : nullptr;
+    if (!worker) {
+        log.debugLvl(0, "***** No such worker available. Aborted Browse response type %d for worker ID [%s]",
+                     type, workerId.c_str());
+        return;
+    }
+    worker->accessWorker();
+    bool held = true;
+    try {
+        if (worker->getMarkedForDeletion()) {
+            log.debugLvl(0, "***** Worker [%s] is being deleted. Aborted Browse response type %d",
+                         workerId.c_str(), type);
+        } else if (const std::string expected = worker->getBrowseSessionGuid(), got = sessionGuidOf(response);
+                   expected.empty() || got != expected) {
+            // Worker ids are sequential: only the session GUID tells that the answer belongs to this browse.
+            log.debugLvl(
+                0,
+                "***** Browse response type %d for worker ID [%s] names session [%s], not the worker's; "
+                "dropped",
+                type, workerId.c_str(), got.c_str());
+        } else {
+            const bool ended = forward(*worker, response, oldProtocol, log);
+            worker->releaseWorker();
+            held = false;
+            if (ended) controller->deleteWorker(workerId);
+        }
+    } catch (...) {
+        log.debugLvl(0, "Unhandled exception caught during forward of the Browse responce");
+    }
+    if (held) worker->releaseWorker();
+}

@@ -1,0 +1,540 @@
+// BrowseRouter and the index service end to end: the service's start-up objects in this process (the
+// router on a loopback port, the controller with test workers registered as a super browse registers
+// them), real media-agent processes with their index service, and peers that answer the router
+// themselves: dispatch by tag, the two conversions, relays in order to the return channel, dropped
+// answers, the classic item form, stops at the entry point, launches, and signed requests.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "planning/browsetask.h"
+#include "planning/confmgr.h"
+#include "planning/confrecord.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/msg/secured_message_handler.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork.h"
+#include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndestination.h"
+#include "service/browserouterthread.h"
+#include "service/controllerthread.h"
+#include "service/fastbrowsehm_api.h"
+#include "tests/platform/db/tempdir.h"
+#include "tests/support/process/childprocess.h"
+#include "worker/fastbrowsehmworkerthread.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+const char* const kAgent = "mediaagent3";
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+std::vector<std::string> lines(const std::string& path) {
+    std::vector<std::string> out;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+size_t countStarting(const std::vector<std::string>& all, const std::string& prefix) {
+    size_t n = 0;
+    for (const std::string& l : all) n += l.rfind(prefix, 0) == 0;
+    return n;
+}
+
+// What a registered test worker is to do in newRequest.
+struct TPlan {
+    TPlan(std::string g, long long job) : guid(std::move(g)), jobId(job) {}
+    std::string guid;
+    long long jobId;
+    std::string agentHost;  // non-empty: the worker sends a plain browse request there
+    std::string routerHost;
+    std::string recordAgent;  // the worker enters itself in the session's record with this media agent
+    bool inRecord = false;
+};
+
+class CRelayWorker : public CWorkerThreadHM {
+public:
+    CRelayWorker(TPlan plan, std::function<void(const std::string&)> made)
+        : m_plan(std::move(plan)), m_made(std::move(made)) {}
+
+    bool newRequest(EvMultiEntityRestoreTask*) override {
+        m_browseTask->getDataPtr()->confId = m_plan.guid;
+        m_privateTask->setbrowseSessionGUID(m_plan.guid.c_str());
+        m_privateTask->setJobId(static_cast<unsigned long long>(m_plan.jobId));
+        if (m_plan.inRecord) {
+            CConfRecord* record = g_poConfMgr->getConfRec(m_plan.guid, true);
+            if (!record) return false;
+            record->updateWorkerInConf(getWorkerId(), m_plan.recordAgent);
+            record->unlockConfiguration();
+        }
+        setAsyncMode(true);
+        setOutstandingRequests(1);
+        m_made(getWorkerId());
+        if (m_plan.agentHost.empty()) return true;
+        setMediaAgentHost(m_plan.agentHost);
+        databrowse::BrowseRequest request = routedRequest(m_plan.guid, m_plan.routerHost, getWorkerId());
+        return sendReqToMA(&request);
+    }
+
+    static databrowse::BrowseRequest routedRequest(const std::string& guid, const std::string& routerHost,
+                                                   const std::string& workerId) {
+        databrowse::BrowseRequest request;
+        databrowse::BrowseSession session;
+        session.setstring(databrowse::BrowseSession::f::sessionId, guid);
+        request.setObjectAccessor(session, databrowse::BrowseRequest::f::session);
+        request.setint64(databrowse::BrowseRequest::f::opType, databrowse::BROWSE_OP_BROWSE);
+        CNMessageBase* routing = request.getObjectAccessor(databrowse::BrowseRequest::f::indexing, true)
+                                     ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true);
+        routing->setstring(databrowse::IndexingInfo::f::hubmasterHost, routerHost);
+        routing->setstring(databrowse::IndexingInfo::f::routerName, CBrowseRouterThreadHM::kServerName);
+        routing->setstring(databrowse::IndexingInfo::f::workerId, workerId);
+        return request;
+    }
+
+private:
+    TPlan m_plan;
+    std::function<void(const std::string&)> m_made;
+};
+
+// A worker on the test's stack, for the sends of the index-service road.
+class CSenderWorker : public CWorkerThreadHM {
+public:
+    bool newRequest(EvMultiEntityRestoreTask*) override { return false; }
+    void useAgent(const std::string& host, const std::string& clientName) {
+        setMediaAgentHost(host);
+        setMediaAgentClientName(clientName);
+    }
+    void setRequestToReturn() { m_requestToReturn = &m_browseRequest; }
+};
+
+class BrowseRouterWorld : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s = new TShared;
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
+        ASSERT_EQ(hubdb::openHubDatabase(s->world.databasePath, &error), 0) << error;
+        ASSERT_TRUE(ZYPlatformInfo::setString(I2::SecuredMessageHandler::kKeySection,
+                                              I2::SecuredMessageHandler::kKeyName,
+                                              "browse-router-test-signing-key-0123456789"));
+        ASSERT_EQ(fastBrowseHMInitialize(), 1);
+        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
+        ASSERT_TRUE(waitUntil([&] { return server->GetPort() > 0; }));
+        s->routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, server->GetPort());
+
+        std::ofstream(s->dir.file("script")) << "items 3 a\npredictions 2\nwarning 30 slow media\n"
+                                                "error 25 index session lost\nitems 2 b\nend\n";
+        s->agent = startAgent("on-demand", "journal", s->agentHost);
+        s->refusing = startAgent("refused", "refused-journal", s->refusingHost);
+    }
+    static void TearDownTestSuite() {
+        fastBrowseHMCleanUp();
+        delete s;
+        s = nullptr;
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+    }
+    void TearDown() override { g_poControllerThreadHM->setWorkerFactory(nullptr); }
+
+    static std::unique_ptr<hubtest::CChildProcess> startAgent(const std::string& launch,
+                                                              const std::string& journal, std::string& host) {
+        auto agent = std::make_unique<hubtest::CChildProcess>(
+            "tools/mediaagent/mediaagent",
+            std::vector<std::string>{"--hub",           s->world.databasePath,
+                                     "--client",        kAgent,
+                                     "--port",          "0",
+                                     "--index",         s->dir.file(journal + ".items.db"),
+                                     "--files",         "200",
+                                     "--log",           s->dir.path(),
+                                     "--index-service", launch,
+                                     "--index-script",  s->dir.file("script"),
+                                     "--journal",       s->dir.file(journal),
+                                     "--registry",      s->world.registryPath});
+        EXPECT_TRUE(agent->waitFor("listening on 127.0.0.1:", 60s)) << agent->output();
+        host = MangleHostName("127.0.0.1", kAgent, 0,
+                              static_cast<int>(agent->numberAfter("listening on 127.0.0.1:")));
+        return agent;
+    }
+
+    // Registers the test worker of `plan` through the entry point; its id.
+    std::string registerWorker(TPlan plan) {
+        std::string id;
+        std::mutex m;
+        g_poControllerThreadHM->setWorkerFactory([&plan, &id, &m] {
+            return std::make_shared<CRelayWorker>(plan, [&](const std::string& made) {
+                std::lock_guard<std::mutex> lock(m);
+                id = made;
+            });
+        });
+        EvMultiEntityRestoreTask task;
+        task.setbrowseSessionGUID(plan.guid.c_str());
+        EXPECT_EQ(
+            fastBrowseHMProcessRequestMultiEntity(&task, false, databrowse::FORCE_USE_INDEX_NONE, nullptr),
+            1);
+        std::lock_guard<std::mutex> lock(m);
+        return id;
+    }
+
+    std::shared_ptr<EvRecordingDestination> record(long long jobId) {
+        auto destination = std::make_shared<EvRecordingDestination>();
+        EvReturnDestinations::registerDestination(jobId, destination);
+        return destination;
+    }
+
+    static std::vector<databrowse::BrowseResponse> responses(const EvRecordingDestination& d) {
+        std::vector<databrowse::BrowseResponse> out;
+        for (const std::string& xml : d.payloads(EV_RETURN_RECORD_XML_ITEM)) {
+            databrowse::BrowseResponse r;
+            EXPECT_EQ(r.unserialize(xml), 0) << xml;
+            out.push_back(std::move(r));
+        }
+        return out;
+    }
+    static std::vector<int64_t> types(const std::vector<databrowse::BrowseResponse>& rs) {
+        std::vector<int64_t> out;
+        for (const auto& r : rs) out.push_back(r.getint64(databrowse::BrowseResponse::f::respType));
+        return out;
+    }
+    static size_t itemCount(databrowse::BrowseResponse& r) {
+        CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+        auto* data =
+            result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr;
+        return data ? data->size() : 0;
+    }
+
+    // A peer of the router (as a media agent answers it).
+    std::unique_ptr<CZyNetwork> connectRouter() {
+        auto peer = std::make_unique<CZyNetwork>();
+        bool timedOut = false;
+        EXPECT_FALSE(
+            peer->Connect(s->routerHost.c_str(), CBrowseRouterThreadHM::kServerName, nullptr, 10, timedOut)
+                .IsError());
+        return peer;
+    }
+    static databrowse::BrowseResponse answer(int64_t type, const std::string& worker, const std::string& guid,
+                                             int items = 0, const std::string& prefix = "x") {
+        databrowse::BrowseResponse r;
+        r.setint64(databrowse::BrowseResponse::f::respType, type);
+        r.setstring(databrowse::BrowseResponse::f::workerId, worker);
+        databrowse::BrowseSession session;
+        session.setstring(databrowse::BrowseSession::f::sessionId, guid);
+        r.setObjectAccessor(session, databrowse::BrowseResponse::f::session);
+        std::vector<CNMessageBase> data;
+        for (int i = 0; i < items; ++i) {
+            databrowse::BrowseData d;
+            d.setstring(databrowse::BrowseData::f::name, prefix + std::to_string(i));
+            d.setstring(databrowse::BrowseData::f::path, "/dir/" + prefix + std::to_string(i));
+            d.setint64(databrowse::BrowseData::f::size, 5000000000LL + i);
+            databrowse::Msg93 inner;
+            inner.setint64(databrowse::Msg93::f::archiveFileId, 77);
+            ZyEntities::Msg10 subclient;
+            subclient.setint64(ZyEntities::Msg10::f::subclientId, 12);
+            inner.setObjectAccessor(subclient, databrowse::Msg93::f::at4_7);
+            d.setObjectAccessor(inner, databrowse::BrowseData::f::advancedData);
+            data.push_back(std::move(d));
+        }
+        if (items)
+            r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true)
+                ->setlistobject(databrowse::BrowseResult::f::dataResultSet, data);
+        return r;
+    }
+    static void send(CZyNetwork& peer, CNMessageBase& message) {
+        bool timedOut = false;
+        EXPECT_FALSE(peer.SendXMLMessage(message, 0, 10, timedOut).IsError());
+    }
+
+    struct TShared {
+        TempDir dir;
+        hubdemo::DemoWorld world;
+        std::string routerHost, agentHost, refusingHost;
+        std::unique_ptr<hubtest::CChildProcess> agent, refusing;
+    };
+    static TShared* s;
+};
+BrowseRouterWorld::TShared* BrowseRouterWorld::s = nullptr;
+
+TEST_F(BrowseRouterWorld, DispatchByTagUnknownDroppedBrowseRequestRefusedDisconnectAnswered) {
+    auto peer = connectRouter();
+    bool timedOut = false;
+    databrowse::BrowseSession unknown;  // no handler serves this tag
+    send(*peer, unknown);
+    CNMessageBase* reply = nullptr;
+    EXPECT_FALSE(peer->ReceiveXMLMessage(nullptr, reply, nullptr, 0, 1, timedOut).IsError());
+    EXPECT_TRUE(timedOut);
+    EXPECT_EQ(reply, nullptr);
+
+    // The connection still serves: a routed browse request gets the one error answer.
+    databrowse::BrowseRequest request;
+    send(*peer, request);
+    ASSERT_FALSE(peer->ReceiveXMLMessage(nullptr, reply, nullptr, 0, 10, timedOut).IsError());
+    std::unique_ptr<CNMessageBase> owned(reply);
+    ASSERT_TRUE(owned && owned->getTagID() == databrowse::BrowseResponse::TAG);
+    EXPECT_EQ(owned->getint64(databrowse::BrowseResponse::f::respType), 3);
+    auto* errors = owned->getlistobject(databrowse::BrowseResponse::f::messages, false);
+    ASSERT_TRUE(errors && errors->size() == 1u);
+    EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode), 1);
+
+    EXPECT_FALSE(peer->Disconnect(10, timedOut).IsError()) << "the disconnect request is answered";
+    EXPECT_FALSE(timedOut);
+}
+
+TEST_F(BrowseRouterWorld, ConversionsAnswerThroughThePredictionClients) {
+    auto peer = connectRouter();
+    bool timedOut = false;
+    databrowse::MediaPredictionConvReq media;
+    media.setint64(databrowse::MediaPredictionConvReq::f::lookUpIndexFiles, 0);
+    send(*peer, media);
+    CNMessageBase* reply = nullptr;
+    ASSERT_FALSE(peer->ReceiveXMLMessage(nullptr, reply, nullptr, 0, 10, timedOut).IsError());
+    std::unique_ptr<CNMessageBase> first(reply);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->getTagID(), databrowse::MediaPredictionConvResp::TAG);
+
+    Indexing::PredictionConversionReqList list;
+    list.setint64(Indexing::PredictionConversionReqList::f::copyPrecedence, 1);
+    send(*peer, list);
+    ASSERT_FALSE(peer->ReceiveXMLMessage(nullptr, reply, nullptr, 0, 10, timedOut).IsError());
+    std::unique_ptr<CNMessageBase> second(reply);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->getTagID(), Indexing::PredictionConversionRespList::TAG);
+}
+
+TEST_F(BrowseRouterWorld, MediaAgentAnswersRelayedInOrderAndWorkerDeletedAfterEnd) {
+    auto channel = record(9101);
+    TPlan plan("relay-session-1", 9101);
+    plan.agentHost = s->agentHost;
+    plan.routerHost = s->routerHost;
+    const std::string id = registerWorker(plan);
+    ASSERT_FALSE(id.empty());
+    ASSERT_TRUE(channel->waitForEnd(0ms) ||
+                waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }))
+        << s->agent->output();
+
+    const auto journal = lines(s->dir.file("journal"));
+    EXPECT_EQ(countStarting(journal, "launch service=IndexingService_0 result=0"), 1u)
+        << "launched on demand";
+    EXPECT_EQ(countStarting(journal, "browse plain session=relay-session-1"), 1u);
+    auto rs = responses(*channel);
+    // The prediction-only answer feeds the prediction; everything else reaches the caller in order.
+    ASSERT_EQ(types(rs), (std::vector<int64_t>{0, 4, 3, 0, 5}));
+    EXPECT_EQ(itemCount(rs[0]), 3u);
+    EXPECT_EQ(itemCount(rs[3]), 2u);
+    EXPECT_EQ(rs[2]
+                  .getlistobject(databrowse::BrowseResponse::f::messages, false)
+                  ->front()
+                  .getint64(databrowse::BrowseError::f::errorCode),
+              25);
+}
+
+TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswersAllArrive) {
+    auto channel = record(9102);
+    const std::string id = registerWorker(TPlan("relay-session-2", 9102));
+    ASSERT_FALSE(id.empty());
+    auto peer = connectRouter();
+    auto stranger = answer(0, "999999999", "relay-session-2", 4, "lost");
+    send(*peer, stranger);
+    auto foreignItems = answer(0, id, "someone-elses-session", 4, "evil");
+    auto foreignEnd = answer(5, id, "someone-elses-session");
+    send(*peer, foreignItems);
+    send(*peer, foreignEnd);
+    constexpr int kAnswers = 50;
+    for (int i = 0; i < kAnswers; ++i) {
+        auto items = answer(0, id, "relay-session-2", 20, "n" + std::to_string(i) + "-");
+        send(*peer, items);
+    }
+    // An end that also carries prediction items still ends the worker.
+    auto end = answer(5, id, "relay-session-2");
+    databrowse::LogicalMedia media;
+    media.setint64(databrowse::LogicalMedia::f::flags, 0x8);
+    media.setint64(databrowse::LogicalMedia::f::archFileId, 1);
+    databrowse::PredictionData prediction;
+    prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
+    end.setlistobject(databrowse::BrowseResponse::f::c_728cd9, {prediction});
+    send(*peer, end);
+    ASSERT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }));
+
+    auto rs = responses(*channel);
+    ASSERT_EQ(rs.size(), static_cast<size_t>(kAnswers + 1)) << "no loss, nothing foreign";
+    for (int i = 0; i < kAnswers; ++i) {
+        ASSERT_EQ(itemCount(rs[i]), 20u);
+        CNMessageBase* result = rs[i].getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+        EXPECT_EQ(result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false)
+                      ->front()
+                      .getstring(databrowse::BrowseData::f::name),
+                  "n" + std::to_string(i) + "-0");
+    }
+    EXPECT_EQ(rs.back().getint64(databrowse::BrowseResponse::f::respType), 5);
+}
+
+TEST_F(BrowseRouterWorld, OldBrowseProtocolGivesClassicItemsAndErrorsByMessage) {
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "OldBrowseProtocol", 1));
+    auto channel = record(9103);
+    const std::string id = registerWorker(TPlan("old-session", 9103));
+    auto peer = connectRouter();
+    auto items = answer(0, id, "old-session", 2, "c");
+    send(*peer, items);
+    auto errors = answer(3, id, "old-session");
+    databrowse::BrowseError noText, noCode;
+    noText.setint64(databrowse::BrowseError::f::errorCode, 9);
+    noCode.setstring(databrowse::BrowseError::f::errorMessage, "no code given");
+    errors.setlistobject(databrowse::BrowseResponse::f::messages, {noText, noCode});
+    send(*peer, errors);
+    auto end = answer(5, id, "old-session");
+    send(*peer, end);
+    ASSERT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }));
+    ASSERT_TRUE(ZYPlatformInfo::removeValue("EventManager", "OldBrowseProtocol"));
+
+    const auto classic = channel->payloads(EV_RETURN_RECORD_ITEM_9_0);
+    ASSERT_EQ(classic.size(), 2u);
+    databrowse::BrowseItem item;
+    ASSERT_EQ(item.unserialize(classic[1]), 0) << classic[1];
+    EXPECT_EQ(item.getstring(databrowse::BrowseItem::f::name), "c1");
+    EXPECT_EQ(item.getstring(databrowse::BrowseItem::f::path), "/dir/c1");
+    EXPECT_EQ(item.getint64(databrowse::BrowseItem::f::size), 5000000001LL) << "all 64 bits kept";
+    EXPECT_EQ(item.getint64(databrowse::BrowseItem::f::at10_19), 12) << "subclient of the inner record";
+    EXPECT_EQ(item.getint64(databrowse::BrowseItem::f::at16_25), 77) << "archive file of the inner record";
+    auto rs = responses(*channel);
+    ASSERT_EQ(rs.size(), 1u) << "one error forwarded, the one with a text";
+    auto* list = rs[0].getlistobject(databrowse::BrowseResponse::f::messages, false);
+    ASSERT_TRUE(list && list->size() == 1u);
+    EXPECT_EQ(list->front().getint64(databrowse::BrowseError::f::errorCode), 1);
+    EXPECT_EQ(list->front().getstring(databrowse::BrowseError::f::errorMessage), "no code given");
+}
+
+TEST_F(BrowseRouterWorld, StopAtTheEntryPointMakesNoWorkerAndTellsEachMediaAgentOnce) {
+    EvMultiEntityRestoreTask stop;
+    stop.setBrowseOpType(databrowse::BROWSE_OP_STOP);
+    stop.setbrowseSessionGUID("never-browsed");
+    const size_t before = g_poControllerThreadHM->getWorkerCount();
+    const size_t journalBefore = lines(s->dir.file("journal")).size();
+    EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&stop, false, databrowse::FORCE_USE_INDEX_NONE, nullptr),
+              1)
+        << "switch off: nothing to stop";
+    EXPECT_EQ(g_poControllerThreadHM->getWorkerCount(), before);
+    EXPECT_EQ(lines(s->dir.file("journal")).size(), journalBefore);
+
+    // A session with three workers: two on the media agent, one without one yet.
+    const std::string guid = "stopped-session";
+    auto task = std::make_unique<EvMultiEntityRestoreTask>();
+    task->setTaskParameters(0, 0, s->world.adminUser, 0, 2, s->world.fileClient, s->world.fileBackupSet, 0,
+                            static_cast<long>(s->world.firstBackupTime) + 5 * 86400, 0, s->world.fileAppType,
+                            0, 0, 0);
+    task->setSubClientId(s->world.fileSubclient);
+    task->setbrowseSessionGUID(guid.c_str());
+    task->addPath(EvRestoreTask::kBrowsePathList, "/");
+    bool flag = false;
+    const std::string confId = g_poConfMgr->openConfRef(task.get(), flag);
+    ASSERT_FALSE(confId.empty()) << g_poConfMgr->getLastError();
+    std::vector<std::string> ids;
+    for (const std::string& agent : {s->agentHost, s->agentHost, std::string()}) {
+        TPlan plan(guid, 9104);
+        plan.recordAgent = agent;
+        plan.inRecord = true;
+        ids.push_back(registerWorker(plan));
+    }
+    ASSERT_EQ(g_poConfMgr->closeConfRef(confId), 0);
+
+    // The workers end once they see their stop flag, as a stopped browse does.
+    std::atomic<bool> done{false};
+    std::thread ender([&] {
+        std::vector<bool> ended(ids.size(), false);
+        while (!done) {
+            for (size_t k = 0; k < ids.size(); ++k) {
+                auto worker = g_poControllerThreadHM->getWorker(ids[k]);
+                if (!ended[k] && worker && worker->getStopFlag()) {
+                    worker.reset();
+                    g_poControllerThreadHM->deleteWorker(ids[k]);
+                    ended[k] = true;
+                }
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "EnableStopBrowseRequest", 1));
+    stop.setbrowseSessionGUID(guid.c_str());
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&stop, false, databrowse::FORCE_USE_INDEX_NONE, nullptr),
+              1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s) << "woken by the deletions, not the poll";
+    done = true;
+    ender.join();
+    ASSERT_TRUE(ZYPlatformInfo::removeValue("EventManager", "EnableStopBrowseRequest"));
+
+    EXPECT_EQ(countStarting(lines(s->dir.file("journal")), "stop session=stopped-session ma=" + s->agentHost),
+              1u);
+    EXPECT_EQ(g_poControllerThreadHM->getWorkerCount(), before);
+    EXPECT_EQ(g_poConfMgr->getConfRec(guid, false), nullptr) << "the stopped session's record is gone";
+}
+
+TEST_F(BrowseRouterWorld, RefusedLaunchFailsTheSendAndStoppedWorkerSendsNothing) {
+    CSenderWorker worker;
+    worker.useAgent(s->refusingHost, kAgent);
+    databrowse::BrowseRequest request = CRelayWorker::routedRequest("refused-session", s->routerHost, "1");
+    EXPECT_FALSE(worker.sendReqToMA(&request));
+    EXPECT_NE(std::string(worker.getErrorMessage()).find("Could not reach media agent"), std::string::npos)
+        << worker.getErrorMessage();
+    const auto journal = lines(s->dir.file("refused-journal"));
+    EXPECT_EQ(countStarting(journal, "launch service=IndexingService_0 result=5"), 1u);
+    EXPECT_EQ(countStarting(journal, "browse"), 0u);
+
+    CSenderWorker stopped;
+    stopped.useAgent(s->refusingHost, kAgent);
+    stopped.setStopFlag();
+    EXPECT_TRUE(stopped.sendReqToMA(&request)) << "a stopped session sends nothing and fails nothing";
+    EXPECT_EQ(lines(s->dir.file("refused-journal")).size(), journal.size()) << "no launch was tried";
+}
+
+TEST_F(BrowseRouterWorld, SignedRequestForServicePack22AndLaterPlainBelow) {
+    auto setServicePack = [](int sp) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(s->world.databasePath.c_str(), &db), SQLITE_OK);
+        const std::string sql = "UPDATE mediaAgent SET versionText = '11.0 SP" + std::to_string(sp) +
+                                "' WHERE clientId = (SELECT id FROM APP_Client WHERE name = 'mediaagent3')";
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    };
+    for (const int sp : {24, 21}) {
+        setServicePack(sp);
+        CSenderWorker worker;
+        worker.useAgent(s->agentHost, kAgent);
+        databrowse::BrowseRequest* request = worker.getBrowseReqV2();
+        databrowse::BrowseSession session;
+        session.setstring(databrowse::BrowseSession::f::sessionId, "signed-" + std::to_string(sp));
+        request->setObjectAccessor(session, databrowse::BrowseRequest::f::session);
+        worker.setRequestToReturn();
+        ASSERT_TRUE(worker.convertToSecureBrowseReq()) << worker.getErrorMessage();
+        const bool secured = worker.getBrowseReqXML()->getTagID() == databrowse::SecuredBrowseRequest::TAG;
+        EXPECT_EQ(secured, sp >= 22) << sp;
+        ASSERT_TRUE(worker.sendReqToMA(worker.getBrowseReqXML())) << worker.getErrorMessage();
+    }
+    const auto journal = lines(s->dir.file("journal"));
+    ASSERT_TRUE(waitUntil([&] {
+        const auto now = lines(s->dir.file("journal"));
+        return countStarting(now, "browse secured") == 1 &&
+               countStarting(now, "browse plain session=signed-21") == 1;
+    })) << s->agent->output();
+    EXPECT_EQ(countStarting(lines(s->dir.file("journal")), "browse secured check=0 client="), 1u)
+        << "the media agent verified the signature";
+}
+
+}  // namespace

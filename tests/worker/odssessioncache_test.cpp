@@ -1,0 +1,134 @@
+// The on-demand service session cache against a real launcher on loopback: one launch per key, sessions
+// back to the pool that lent them across a relaunch, the retired pool's own sessions left working until
+// they return, idle pools dropped, and a refused launch.
+#include "worker/odssessioncache.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "platform/config/zyplatforminfo.h"
+#include "platform/msg/msg_classes.h"
+#include "platform/net/zyd_listener.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork.h"
+#include "tests/platform/db/tempdir.h"
+
+namespace {
+
+// An on-demand service that answers every message with a session message, and quits its instance when
+// the message says so (as an instance that dies does).
+void onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
+           CNMessageBase* message) {
+    std::unique_ptr<CNMessageBase> owned(message);
+    if (owned && owned->getTagID() == databrowse::BrowseError::TAG) {
+        server->Quit(true, true);
+        return;
+    }
+    CZyNetwork* session = nullptr;
+    if (server->AcquireSession(handle, &session).IsError()) return;
+    databrowse::BrowseSession reply;
+    bool timedOut = false;
+    session->SendXMLMessage(reply, 0, 10, timedOut);
+    server->ReleaseSession(handle);
+}
+
+bool answers(CZyNetwork* session) {
+    databrowse::BrowseSession ping;
+    bool timedOut = false;
+    if (session->SendXMLMessage(ping, 0, 10, timedOut).IsError()) return false;
+    CNMessageBase* reply = nullptr;
+    const bool ok = !session->ReceiveXMLMessage(nullptr, reply, nullptr, 0, 10, timedOut).IsError() && reply;
+    delete reply;
+    return ok;
+}
+
+class OdsSessionCache : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ZYPlatformInfo::setRegistryPath(dir.file("registry.ini"));
+        listener = CZydListener::create();
+        ASSERT_FALSE(listener->start(0).IsError());
+        listener->registerLaunchable("TestODS", [this](const TZyLaunch& launch) {
+            ++launches;
+            return std::make_unique<CZyNetworkServer>(nullptr, &onXml, launch.guid.c_str(), launch.listener);
+        });
+        CZyNetDirectory::instance().registerClient("odshost", "127.0.0.1", listener->port());
+    }
+    void TearDown() override {
+        cache.reset();
+        CZyNetDirectory::instance().unregisterClient("odshost");
+        listener->stop();
+        ZYPlatformInfo::setRegistryPath("");
+    }
+    CUxError get(CZyNetwork*& session, const char* key = "session-A") {
+        return cache->GetSession("odshost", "TestODS", key, nullptr, nullptr, session);
+    }
+
+    TempDir dir;
+    std::shared_ptr<CZydListener> listener;
+    std::atomic<int> launches{0};
+    std::unique_ptr<ODSSessionCache> cache = std::make_unique<ODSSessionCache>();
+};
+
+TEST_F(OdsSessionCache, OneLaunchPerKeySessionsReturnToTheirPoolAcrossARelaunch) {
+    CZyNetwork *first = nullptr, *second = nullptr;
+    ASSERT_FALSE(get(first).IsError());
+    ASSERT_FALSE(get(second).IsError());
+    EXPECT_EQ(launches.load(), 1) << "the second session comes from the same instance";
+    EXPECT_TRUE(answers(first) && answers(second));
+    cache->ReleaseSession("odshost", "TestODS", second);
+
+    // The instance dies: the pool lends nothing more and is replaced by one relaunch, while the session
+    // another thread still holds stays that pool's.
+    databrowse::BrowseError quit;
+    bool timedOut = false;
+    first->SendXMLMessage(quit, 0, 10, timedOut);
+    CNMessageBase* none = nullptr;
+    EXPECT_TRUE(first->ReceiveXMLMessage(nullptr, none, nullptr, 0, 10, timedOut).IsError())
+        << "the instance ended";
+    CZyNetwork* third = nullptr;
+    ASSERT_FALSE(get(third).IsError());
+    EXPECT_EQ(launches.load(), 2);
+    EXPECT_TRUE(answers(third));
+    EXPECT_EQ(cache->poolCount(), 1u);
+    EXPECT_EQ(cache->lentCount(), 2u);
+
+    cache->ReleaseSession("odshost", "TestODS", first);  // back to the retired pool, which goes with it
+    EXPECT_EQ(cache->lentCount(), 1u);
+    cache->ReleaseSession("odshost", "TestODS", third);
+    CZyNetwork* again = nullptr;
+    ASSERT_FALSE(get(again).IsError());
+    EXPECT_EQ(again, third) << "the new pool got its own session back";
+    EXPECT_EQ(launches.load(), 2);
+    EXPECT_TRUE(answers(again));
+    cache->ReleaseSession("odshost", "TestODS", again);
+    EXPECT_EQ(cache->lentCount(), 0u);
+}
+
+TEST_F(OdsSessionCache, IdlePoolsAreDroppedAndARefusedLaunchLeavesNoPool) {
+    CZyNetwork* session = nullptr;
+    ASSERT_FALSE(get(session).IsError());
+    cache->ReleaseSession("odshost", "TestODS", session);
+    ASSERT_FALSE(get(session, "session-B").IsError());
+    cache->ReleaseSession("odshost", "TestODS", session);
+    EXPECT_EQ(cache->poolCount(), 2u);
+    EXPECT_EQ(launches.load(), 2);
+
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", ODSSessionCache::kPoolIdleLimitName, 0));
+    ASSERT_FALSE(get(session).IsError());
+    EXPECT_EQ(launches.load(), 3) << "the idle pools went; the key launches afresh";
+    EXPECT_EQ(cache->poolCount(), 1u);
+    cache->ReleaseSession("odshost", "TestODS", session);
+
+    CZyNetwork* none = nullptr;
+    CUxError refused = cache->GetSession("odshost", "NoSuchService", "session-C", nullptr, nullptr, none);
+    ASSERT_TRUE(refused.IsError());
+    EXPECT_EQ(refused.GetErrorCode(), -22) << "code 22, negative as every failure code";
+    EXPECT_NE(refused.GetErrorText().find("Failed to connect with ODS on [odshost] for [NoSuchService]"),
+              std::string::npos);
+    EXPECT_EQ(none, nullptr);
+}
+
+}  // namespace

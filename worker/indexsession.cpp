@@ -1,0 +1,245 @@
+// The worker's session to its media agent's index service and the sends over it: a power-managed media
+// agent is powered on first, the session comes from the index-server session cache (indexing v2) or the
+// process-wide pool, and the index service is launched once when the pool cannot reach it. Called on the
+// worker's thread under its lock.
+#include <atomic>
+#include <cstring>
+
+#include "fbDebug/fbdebug.h"
+#include "platform/errors/evevent.h"
+#include "platform/errors/evmessagecontainer.h"
+#include "platform/indexing/idxsrvrsessioncache.h"
+#include "platform/indexing/indexingutils.h"
+#include "platform/indexing/powermanagement.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork.h"
+#include "platform/net/zynetwork_pool.h"
+#include "platform/tasks/evrestoretask.h"
+#include "worker/fastbrowsehmworkerthread.h"
+#include "worker/odssessioncache.h"
+
+namespace {
+
+const char* const kTag = "FBHMWORKER";
+const char* const kIndexService = "IndexingService_0";
+const char* const kLauncherName = "sLNIDXMA";
+const char* const kLauncherAlternateName = "sLPIDXMA";
+constexpr int kAttachSeconds = 120;
+constexpr unsigned long kLaunchReplyTag = 0x30313d62;
+constexpr int kSendFailedEvent = 0x18000047;
+constexpr int kMsgSendFailed = 0x0e000081;
+constexpr int kMsgCannotConnect = 0x0e000082;
+constexpr int kMsgPowerOnSent = 0x0e000126;
+constexpr int kMsgPowerOnFailed = 0x0e00012d;
+constexpr databrowse::BrowseErrorCode kPowerManagedCode = static_cast<databrowse::BrowseErrorCode>(23);
+
+std::atomic<ZyNetworkPoP*> s_sessionPool{nullptr};
+
+EvMessageContainer message(int id, const std::string& argument) {
+    EvMessageContainer container;
+    container.SetMessageID(id, true);
+    container << argument.c_str();
+    return container;
+}
+
+void copyName(char* field, const char* name) {
+    std::strncpy(field, name, 256);
+    field[256] = '\0';
+}
+
+}  // namespace
+
+void CWorkerThreadHM::setSessionPool(ZyNetworkPoP* pool) {
+    s_sessionPool.store(pool);
+}
+
+ZyNetworkPoP* CWorkerThreadHM::getSessionPool() {
+    return s_sessionPool.load();
+}
+
+bool CWorkerThreadHM::getSession() {
+    CBrowseLog log(kTag);
+    std::string hostName, clientName;
+    int serviceNumber = 0, port = 0;
+    if (!DemangleHostName(m_maHostName, hostName, clientName, serviceNumber, port)) hostName = m_maHostName;
+    std::string localName = GetSessionLocalName();
+
+    bool powerOnSent = false;
+    bool online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 0, -1, nullptr);
+    if (powerOnSent && !online) {
+        log.debugLvl(-1, "Media agent [%s] is a power managed VM. Sent power on request.", hostName.c_str());
+        char text[kErrorTextSize] = {};
+        EvEvent event;
+        event << hostName.c_str();
+        event.evPrintf(kMsgPowerOnSent, text, sizeof text,
+                       m_privateTask ? static_cast<unsigned long>(m_privateTask->getTaskLocale()) : 0);
+        databrowse::BrowseError warning;
+        warning.setint64(databrowse::BrowseError::f::errorCode, kPowerManagedCode);
+        warning.setstring(databrowse::BrowseError::f::errorMessage, text);
+        sendWarningToBrowse(warning);
+    }
+    online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 3, -1, nullptr);
+    if (!online) {
+        log.debugLvl(-1, "Failed to power on media agent [%s].", hostName.c_str());
+        setErrorMessage(message(kMsgPowerOnFailed, hostName));
+        setLastError(kPowerManagedCode, m_errorText);
+        return false;
+    }
+
+    if (m_indexingV2) {
+        std::string sessionKey;
+        CUxError got = I2::Utils::DbToIdxSrvrSessionCache::Instance()->GetSession(
+            I2::Utils::FormBackupSetAndDbName(m_indexBackupSetName, m_indexDbName), m_idxDbEngineType,
+            m_maHostName, m_session, sessionKey);
+        if (got.IsError()) {
+            log.debugLvl(0, "failed to connect to zyd on mediaagent [%s]. Error:[%s]", m_maHostName.c_str(),
+                         got.GetErrorText().c_str());
+            setErrorMessage(message(kMsgCannotConnect, m_maClientName.empty() ? hostName : m_maClientName));
+            return false;
+        }
+        return true;
+    }
+
+    ZyNetworkPoP* pool = getSessionPool();
+    if (!pool) {
+        log.debugLvl(0, "no session pool; the index service of [%s] cannot be reached", m_maHostName.c_str());
+        setErrorMessage(message(kMsgCannotConnect, hostName));
+        return false;
+    }
+    if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService) != 0) {
+        log.debugLvl(0, "indexing service on mediaagent [%s] is probably down, try to reconnect",
+                     m_maHostName.c_str());
+        if (!launchIndexService(localName)) return false;
+        localName = GetSessionLocalName();
+        if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService) != 0) {
+            log.debugLvl(0, "failed to connect to indexing service [%s] on mediaagent [%s]", kIndexService,
+                         m_maHostName.c_str());
+            setErrorMessage(message(kMsgCannotConnect, hostName));
+            return false;
+        }
+    }
+    log.debugLvl(8, "browse session with mediaagent [%s] index service [%s] was established.",
+                 m_maHostName.c_str(), kIndexService);
+    return true;
+}
+
+void CWorkerThreadHM::raiseSendFailedEvent(const std::string& hostName, bool inTaskLocale) {
+    EvEvent event;
+    if (inTaskLocale && m_privateTask) {
+        event.setLocaleId(static_cast<unsigned long>(m_privateTask->getTaskLocale()));
+        unsigned long locale = 0;
+        if (!event.getLocaleId(locale)) {
+            CBrowseLog log(kTag);
+            log.debugLvl(
+                0,
+                "WARNING: event.getLocaleId() failed to return LocalId. US_NO_LOCALE_ID_SET will be used.");
+        }
+    }
+    event << hostName.c_str();
+    event.MinorEvent(kSendFailedEvent, m_privateTask ? static_cast<long long>(m_privateTask->getJobId()) : 0,
+                     2);
+}
+
+bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
+    CBrowseLog log(kTag);
+    std::string hostName, clientName;
+    int serviceNumber = 0, port = 0;
+    if (!DemangleHostName(m_maHostName, hostName, clientName, serviceNumber, port)) hostName = m_maHostName;
+
+    TZyRemoteDLL launcher;
+    copyName(launcher.name, kLauncherName);
+    copyName(launcher.alternateName, kLauncherAlternateName);
+    // Closed when this call ends, whatever the outcome.
+    CZyNetwork launch;
+    bool timedOut = false;
+    CUxError attached =
+        launch.Attach_RemoteDLL(m_maHostName.c_str(), launcher, localName.c_str(), kAttachSeconds, timedOut);
+    if (attached.IsError()) {
+        log.debugLvl(0, "failed to connect to zyd on mediaagent [%s]. Error:[%s]", m_maHostName.c_str(),
+                     attached.GetErrorText().c_str());
+        setErrorMessage(message(kMsgCannotConnect, hostName));
+        return false;
+    }
+    Indexing::LaunchIndexingServiceReq request;
+    request.setstring(Indexing::LaunchIndexingServiceReq::f::hostName, hostName);
+    request.setstring(Indexing::LaunchIndexingServiceReq::f::serviceName, kIndexService);
+    CUxError sent = launch.SendXMLMessage(request, 0, -1, timedOut);
+    if (sent.IsError()) {
+        log.debugLvl(0, "failed to send indexing service request to mediaagent [%s], error [%s]",
+                     m_maHostName.c_str(), sent.GetErrorText().c_str());
+        raiseSendFailedEvent(hostName, false);
+        setErrorMessage(message(kMsgSendFailed, hostName));
+        return false;
+    }
+    CNMessageBase* received = nullptr;
+    CUxError answered = launch.ReceiveXMLMessage(nullptr, received, nullptr, 0, -1, timedOut);
+    std::unique_ptr<CNMessageBase> reply(received);
+    if (answered.IsError() || !reply) {
+        log.debugLvl(0, "failed to receive indexing service information from mediaagent [%s], error [%s]",
+                     m_maHostName.c_str(), answered.IsError() ? answered.GetErrorText().c_str() : "time-out");
+        raiseSendFailedEvent(hostName, true);
+        setErrorMessage(message(kMsgSendFailed, hostName));
+        return false;
+    }
+    if (reply->getTagID() != kLaunchReplyTag) {
+        log.debugLvl(0, "received unknown message while trying to wait for indexing service name");
+        return false;
+    }
+    if (reply->getint64(Indexing::LaunchIndexingServiceResp::f::launchResult) != 0) {
+        log.debugLvl(0, "failed to launch indexing service [%s] on mediaagent [%s]", kIndexService,
+                     m_maHostName.c_str());
+        setErrorMessage(message(kMsgCannotConnect, hostName));
+        return false;
+    }
+    return true;
+}
+
+bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request) {
+    CBrowseLog log(kTag);
+    // A stopped session sends nothing more, whichever road the session would come from; looked at before
+    // any session is taken or any service launched.
+    if (getStopFlag()) {
+        log.debugLvl(3, "browse session stopped; request for mediaagent [%s] not sent", m_maHostName.c_str());
+        return true;
+    }
+    if (!getSession()) return false;
+
+    std::string hostName, clientName;
+    int serviceNumber = 0, port = 0;
+    if (!DemangleHostName(m_maHostName, hostName, clientName, serviceNumber, port)) hostName = m_maHostName;
+    bool timedOut = false;
+    CUxError sent = m_session->SendXMLMessage(request, 0, -1, timedOut);
+    const bool result = !sent.IsError();
+    if (!result) {
+        raiseSendFailedEvent(hostName, false);
+        setErrorMessage(message(kMsgSendFailed, m_maClientName.empty() ? hostName : m_maClientName));
+        log.debugLvl(0, "Sending browse request failed. Error:[%s]", sent.GetErrorText().c_str());
+    }
+    if (m_indexingV2) {
+        CUxError released = I2::Utils::DbToIdxSrvrSessionCache::Instance()->ReleaseSession(
+            I2::Utils::FormBackupSetAndDbName(m_indexBackupSetName, m_indexDbName), m_idxDbEngineType,
+            m_maHostName, m_session);
+        if (released.IsError())
+            log.debugLvl(0, "failed to release connection to the Index Server pool, err [%s]",
+                         released.GetErrorText().c_str());
+    } else if (ZyNetworkPoP* pool = getSessionPool();
+               !pool || pool->releaseSession(m_session, m_maHostName.c_str(), kIndexService) != 0) {
+        log.debugLvl(0, "failed to release connection to the indexing service pool");
+    }
+    m_session = nullptr;
+    return result;
+}
+
+bool CWorkerThreadHM::sendStopReq(Indexing::BrowseReq& request) {
+    CBrowseLog log(kTag);
+    m_maHostName = request.getstring(Indexing::BrowseReq::f::maName);
+    std::string hostName, clientName;
+    int serviceNumber = 0, port = 0;
+    if (!DemangleHostName(m_maHostName, hostName, clientName, serviceNumber, port)) hostName = m_maHostName;
+    const bool sent = sendReqToMA(&request);
+    if (sent)
+        log.debugLvl(0, "stop request was successfully sent to mediaAgent [%s]", hostName.c_str());
+    else
+        log.debugLvl(0, "failed to send stop browse request to mediaAgent [%s]", hostName.c_str());
+    return sent;
+}

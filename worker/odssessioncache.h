@@ -1,0 +1,80 @@
+// ODSSessionCache: the process-wide cache of sessions to on-demand services on media agents. It launches
+// a service on a host when no pool is filed under the caller's key, lends one session per send, and takes
+// it back into the pool it came from. A pool that stops lending is retired (its sessions still lent
+// finish and come back to it) and replaced by a fresh launch; pools left unused for the configured time
+// are dropped. Any thread; the cache's lock serialises lending, launching and returning.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/errors/cuxerror.h"
+#include "platform/net/zyondemand_pool.h"
+
+class CZyNetwork;
+namespace CNSession {
+class LaunchOnDemandServiceDetails;
+}
+
+// The client name this process opens sessions under: the Hubmaster's client name on a Hubmaster
+// platform (bit 0x1 of the platform type), else this machine's, at most 255 characters.
+std::string GetSessionLocalName();
+
+class ODSSessionCache {
+public:
+    // Registry value (section "EventManager", seconds): a pool nobody used for this long is dropped.
+    static constexpr const char* kPoolIdleLimitName = "nODSPoolIdleLimitSec";
+    static constexpr unsigned kDefaultPoolIdleLimitSeconds = 3600;
+
+    static ODSSessionCache* Instance();
+
+    // Lends a session to `service` on `host` from the pool filed under `key`, launching the service
+    // first when there is none (user and password, either may be null, go with a launch). A pool that
+    // lends nothing is replaced by one relaunch. Error code 22 when no launch succeeds.
+    CUxError GetSession(const char* host, const char* service, const char* key, const char* user,
+                        const char* password, CZyNetwork*& session);
+    // Gives a lent session back to the pool that lent it. Always success.
+    CUxError ReleaseSession(const char* host, const char* service, CZyNetwork* session);
+    // Launches the service on the host and builds the pool of the instance; null on failure.
+    ZYOnDemandSvcNetPool* LaunchODSAndCreateSessionPool(const char* host, const char* service,
+                                                        const char* user, const char* password);
+
+    // Pools filed (retired ones still waiting for their sessions not counted) and sessions lent.
+    size_t poolCount();
+    size_t lentCount();
+
+    ODSSessionCache();
+    ~ODSSessionCache();
+    ODSSessionCache(const ODSSessionCache&) = delete;
+    ODSSessionCache& operator=(const ODSSessionCache&) = delete;
+
+private:
+    struct TPool {
+        std::unique_ptr<ZYOnDemandSvcNetPool> pool;
+        int lent = 0;          // sessions of this pool not yet given back
+        bool retired = false;  // replaced under its key: deleted when its last session comes back
+        std::chrono::steady_clock::time_point lastUsed;
+    };
+    using PoolPtr = std::shared_ptr<TPool>;
+
+    // Files a freshly launched pool under `key`; null (after logging) when the launch failed.
+    PoolPtr launchInto(const std::string& key, const char* host, const char* service, const char* user,
+                       const char* password);
+    // Takes the pool out of the map: its idle sessions are closed at once when none is lent, else when
+    // the last lent one comes back.
+    void retire(const std::string& key, const PoolPtr& pool);
+    // Drops the pools idle beyond the configured limit.
+    void evictIdle();
+    CUxError lendFrom(const PoolPtr& pool, CZyNetwork*& session);
+
+    const uint64_t m_firstPoolNumber = 3600;
+    const uint32_t m_fourthPoolNumber = 10;
+    std::string m_localClientName;
+
+    std::mutex m_lock;                       // guards the maps and every TPool
+    std::map<std::string, PoolPtr> m_pools;  // by the caller's key
+    std::map<CZyNetwork*, PoolPtr> m_lent;   // the pool each lent session came from
+};
