@@ -21,6 +21,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdb/threadsql.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/indexing/supersearch.h"
 #include "platform/log/evdebug.h"
@@ -81,8 +82,11 @@ public:
     using CWorkerThreadHM::m_countTag;
     using CWorkerThreadHM::m_errorCode;
     using CWorkerThreadHM::m_heldConfId;
+    using CWorkerThreadHM::m_indexBrowseRequest;
     using CWorkerThreadHM::m_inputData;
     using CWorkerThreadHM::m_outstandingRequests;
+    using CWorkerThreadHM::m_predictionClient;
+    using CWorkerThreadHM::m_predictor;
 };
 
 class RequestRoad : public ::testing::Test {
@@ -513,4 +517,134 @@ TEST(NasLiveBrowsePlugin, OutcomesOfOneLoadedPlugin) {
     EXPECT_EQ(made() - before, 4);
     EXPECT_EQ(released(), made());
     dlclose(self);
+}
+
+// A find that may engage super search, with a filter, on a backup set served by a content-index
+// cloud: intake builds the content-index request (kind 6, the cloud's node, the index server as web
+// host) and the browse goes on as a super browse.
+TEST_F(RequestRoad, ContentIndexFindThroughIntake) {
+    databrowse::FilteredBrowseCriteriaValue value;
+    value.setint64(databrowse::FilteredBrowseCriteriaValue::f::attribute, 4);
+    value.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {"report"});
+    databrowse::Criteria criterion;
+    criterion.setObjectAccessor(value, databrowse::Criteria::f::criteria);
+    databrowse::Query query;
+    query.setstring(databrowse::Query::f::queryId, "q1");
+    query.setlistobject(databrowse::Query::f::c_b4ad36, {criterion});
+    databrowse::Querylist queries;
+    queries.setlistobject(databrowse::Querylist::f::queries, {query});
+    std::string filter;
+    ASSERT_EQ(queries.serialize(filter), 0);
+
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto task = fileTask(destination, "/", "ci-find");
+    task->setBrowseOpType(databrowse::BROWSE_OP_FIND);
+    task->setPreferContentServer(true);
+    task->setbrowseFindPattern(filter.c_str());
+    CWorkerThreadHM worker;
+    worker.setWorkerId("ci");
+    worker.accessWorker();
+    EXPECT_FALSE(worker.newRequest(task.get()));
+    worker.releaseWorker();
+    EXPECT_NE(std::string(worker.getErrorMessage()).find("Super browse"), std::string::npos)
+        << worker.getErrorMessage();
+    EXPECT_EQ(worker.getSuperSearchOpType(), superSearchKind::kContentIndexFind);
+    ASSERT_NE(worker.getExternalBrowseReq(), nullptr);
+    CNMessageBase* ci =
+        worker.getExternalBrowseReq()->getObjectAccessor(Indexing::ExternalBrowseReq::f::ciBrowseReq, false);
+    ASSERT_NE(ci, nullptr);
+    EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::ciCloudId), 7);
+    EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::userId), world.adminUser);
+    EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::siteMode), 4);  // full rights: the web console
+    EXPECT_FALSE(ci->getstring(Indexing::CIBrowseReq::f::ciServer).empty());
+    EXPECT_EQ(worker.getPrivateTask()->getWebServerHostName(),
+              ci->getstring(Indexing::CIBrowseReq::f::ciServer));
+    EXPECT_EQ(worker.getBrowseTask()->getDataPtr()->isSuperBrowse, 1);
+    expectNoReferences("ci-find");
+}
+
+// Requests of the roads that other parts of the service answer are refused with an error that names
+// the road: application mining, live machine browse initialisation, a hypervisor kept in the per-VM
+// layout.
+TEST_F(RequestRoad, RoadsNotServedYetSayWhich) {
+    {
+        hubdb::HubDbSeed seed(world.databasePath);
+        for (const char* name : {"IndexingV2_VSA", "Virtual Server Using Indexing V2.1"})
+            seed.exec(
+                "INSERT INTO APP_ClientProp (componentNameId, attrName, attrType, attrVal, created, "
+                "modified) "
+                "VALUES (?, ?, 2, '1', 1, 0)",
+                {zydb::DbValue::ofInt(world.hypervisor), zydb::DbValue::ofText(name)});
+    }
+    auto errorOf = [&](std::unique_ptr<EvMultiEntityRestoreTask>& task, databrowse::BrowseRequest* request,
+                       std::shared_ptr<EvRecordingDestination>& destination) {
+        EXPECT_FALSE(
+            controller->newRequest(task.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, request));
+        const auto answers = answersOf(*destination);
+        EXPECT_EQ(countOfType(answers, 3), 1u);
+        return answers.empty() || answers.back().errors.empty() ? std::string()
+                                                                : answers.back().errors[0].second;
+    };
+
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto mining = fileTask(destination, "/", "mining");
+    databrowse::BrowseRequest miningRequest;
+    miningRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
+        ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, true);
+    EXPECT_EQ(errorOf(mining, &miningRequest, destination),
+              "application-mining browse is not available in this browse service");
+
+    auto live = fileTask(destination, "/", "live");
+    databrowse::BrowseRequest liveRequest;
+    liveRequest.getObjectAccessor(databrowse::BrowseRequest::f::options, true)
+        ->setint64(databrowse::BrowseOptions::f::initMachineBrowse, 1);
+    EXPECT_EQ(errorOf(live, &liveRequest, destination),
+              "live machine browse initialisation is not available in this browse service");
+
+    auto vm = fileTask(destination, "/", "vm");
+    vm->setTaskParameters(vm->getJobId(), 0, world.adminUser, 0, 2, world.hypervisor, world.vmBackupSet, 0,
+                          static_cast<long>(world.firstBackupTime) + 5 * kDay, 0, 106, 0, 0, 0);
+    vm->setSubClientId(world.vmSubclient);
+    EXPECT_EQ(errorOf(vm, nullptr, destination),
+              "VM browse from the Hubmaster database is not available in this browse service");
+    for (const char* session : {"mining", "live", "vm"}) expectNoReferences(session);
+}
+
+// Index prediction of an indexing-v1 browse: the index archive files of the request's cycles become
+// locations whose media go to the caller as one prediction, once, at the end of the answer.
+TEST_F(RequestRoad, IndexPredictionOfCycles) {
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto task = fileTask(destination, "/", "prediction");
+    ProbeWorker worker;
+    ASSERT_EQ(worker.getBrowseTask()->initBrowse(task.get()), 1);
+    worker.m_heldConfId = worker.getBrowseTask()->getDataPtr()->confId;
+    std::vector<zydb::DbValue> row;
+    ASSERT_EQ(
+        hubdb::threadQueryFirstRow("SELECT f.id, f.kelmarchId FROM archFile f JOIN APP_Application a ON "
+                                   "a.id = f.appId WHERE a.clientId = ? ORDER BY f.id LIMIT 1",
+                                   {zydb::DbValue::ofInt(world.fileClient)}, row),
+        zydb::DB_OK);
+    Indexing::BackupCycle cycle;
+    cycle.setint64(Indexing::BackupCycle::f::afile, row[0].asInt());
+    cycle.setint64(Indexing::BackupCycle::f::kelmarchId, row[1].asInt());
+    worker.m_indexBrowseRequest.setlistobject(Indexing::BrowseReq::f::backupCycles, {cycle});
+    ASSERT_EQ(worker.m_predictionClient.init(task.get(), false), 0);
+    ASSERT_EQ(worker.m_predictor.init(&worker.m_predictionClient,
+                                      worker.getBrowseTask()->getDataPtr()->restoreReturn),
+              0);
+
+    // Without the prediction option nothing is located, nothing sent.
+    EXPECT_EQ(worker.doIndexPrediction(), 1);
+    EXPECT_FALSE(worker.m_predictionClient.haveLocationData());
+    worker.getBrowseTask()->getDataPtr()->options |= 1ULL << 38;
+    EXPECT_TRUE(worker.processEndMessage(nullptr));
+    ASSERT_EQ(worker.m_predictionClient.getIndexLocationListPtr()->size(), 1u);
+    EXPECT_EQ(worker.m_predictionClient.getIndexLocationListPtr()->front().flags, 2u);
+    worker.getBrowseTask()->getDataPtr()->restoreReturn->dumpBuffer(9);
+    const auto answers = answersOf(*destination);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].type, 1);
+    EXPECT_FALSE(worker.m_predictionClient.isIncompleteMediaList());
+    expectNoReferences("prediction");
 }
