@@ -648,3 +648,46 @@ TEST_F(RequestRoad, IndexPredictionOfCycles) {
     EXPECT_FALSE(worker.m_predictionClient.isIncompleteMediaList());
     expectNoReferences("prediction");
 }
+
+// The filter check: a criterion without a value is dropped, or refuses the filter when strict; a
+// mailbox path confines every query.
+TEST(FilterCheck, DropsRefusesAndConfines) {
+    auto listOf = [](bool withBadCriterion) {
+        databrowse::FilteredBrowseCriteriaValue good;
+        good.setint64(databrowse::FilteredBrowseCriteriaValue::f::attribute, 4);
+        good.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {"x"});
+        databrowse::Criteria goodCriterion, badCriterion;
+        goodCriterion.setObjectAccessor(good, databrowse::Criteria::f::criteria);
+        databrowse::Query query;
+        query.setstring(databrowse::Query::f::queryId, "q");
+        std::vector<CNMessageBase> criteria{goodCriterion};
+        if (withBadCriterion) criteria.push_back(badCriterion);
+        query.setlistobject(databrowse::Query::f::c_b4ad36, criteria);
+        databrowse::Querylist list;
+        list.setlistobject(databrowse::Querylist::f::queries, {query});
+        return list;
+    };
+    auto criteriaOf = [](databrowse::Querylist& list) {
+        return list.getlistobject(databrowse::Querylist::f::queries, false)
+            ->front()
+            .getlistobject(databrowse::Query::f::c_b4ad36, false);
+    };
+    std::string why;
+    databrowse::Querylist lenient = listOf(true);
+    EXPECT_TRUE(ParseQuery(&lenient, 29, false, "", false, why));
+    EXPECT_EQ(criteriaOf(lenient)->size(), 1u);
+
+    databrowse::Querylist strict = listOf(true);
+    EXPECT_FALSE(ParseQuery(&strict, 29, false, "", true, why));
+    EXPECT_NE(why.find("[q]"), std::string::npos) << why;
+
+    databrowse::Querylist mailbox = listOf(false);
+    EXPECT_TRUE(ParseQuery(&mailbox, 137, true, "\\MB\\user1*", true, why));
+    ASSERT_EQ(criteriaOf(mailbox)->size(), 2u);
+    CNMessageBase* first =
+        criteriaOf(mailbox)->front().getObjectAccessor(databrowse::Criteria::f::criteria, false);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->getint64(databrowse::FilteredBrowseCriteriaValue::f::attribute), kCriteriaPathAttribute);
+    EXPECT_EQ(*first->getliststring(databrowse::FilteredBrowseCriteriaValue::f::values, false),
+              std::vector<std::string>{"\\MB\\user1*"});
+}
