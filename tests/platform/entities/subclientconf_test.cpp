@@ -41,7 +41,10 @@ protected:
         ASSERT_TRUE(content.ok()) << content.error();
         ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db")), zydb::DB_OK);
     }
-    void TearDown() override { zydb::CDbEnv::close(); }
+    void TearDown() override {
+        zydb::CDbEnv::close();
+        EvDebugFileInstance::setLogDirectory("");
+    }
 
     std::unique_ptr<FSSubclientConf> loaded(unsigned long toTime, bool fromRestore) {
         ApplicationId app(2, client, kFs, 1, backupSet, 0);
