@@ -7,6 +7,7 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/errors/evevent.h"
 #include "platform/threads/sessionport.h"
+#include "service/routerbrowserequest.h"
 
 namespace {
 
@@ -18,11 +19,6 @@ constexpr int kReplySeconds = 30;
 constexpr int kSendSeconds = 120;
 constexpr unsigned long kMsgPredictionRequestInvalid = 0x0e0000e4;
 constexpr size_t kMessageBufferSize = 4104;
-
-// Until the direct road is served, every routed browse request is answered with this.
-const char* const kBrowseRequestNotServed =
-    "Browse requests sent to BrowseRouter are not served by this service; send them through the "
-    "Hubmaster's browse interface";
 
 void sendReply(CZyNetwork* session, CNMessageBase& reply, const char* failureFormat, CBrowseLog& log) {
     bool timedOut = false;
@@ -174,8 +170,10 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
             break;
         }
         case databrowse::BrowseRequest::TAG:
-            log.debugLvl(0, "browse request on BrowseRouter refused: %s", kBrowseRequestNotServed);
-            errorText = kBrowseRequestNotServed;
+            if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get()))
+                errorText = answerRoutedBrowseRequest(*request, session);
+            else
+                log.debugLvl(0, "browse request of no known class dropped");
             break;
         case databrowse::BrowseResponse::TAG:
             if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(owned.get()))

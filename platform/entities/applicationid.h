@@ -10,6 +10,10 @@
 
 #include "platform/tasks/appidinfo.h"
 
+class BackupSet;
+class Instance;
+class ZYClient;
+
 // The subclient an ApplicationId resolved to.
 class ApplicationSubclient {
 public:
@@ -54,6 +58,16 @@ public:
     // else the database error. `id` and `name` change only on 0.
     static int getDefaultBackupSet(unsigned long clientId, unsigned long appType, unsigned long& id,
                                    std::string& name, void* transaction = nullptr);
+
+    // The parts of an application named by its id (resolved on first use, inside `transaction` when
+    // given): its client, its instance (an InstanceTypeVirtualServer for a virtual-server application)
+    // and its backup set; null when the application or the part cannot be read. The objects are the
+    // caller's.
+    std::unique_ptr<ZYClient> getClient(void* transaction = nullptr);
+    std::unique_ptr<Instance> getInstance(void* transaction = nullptr);
+    std::unique_ptr<BackupSet> getBackupSet(void* transaction = nullptr);
+    // The application type: 0 when answered; 100 for an unknown application; else the database error.
+    int getAppType(unsigned long& appType, void* transaction = nullptr);
 
 private:
     int resolve(void* transaction);

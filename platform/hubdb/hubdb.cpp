@@ -5,6 +5,7 @@
 #include "platform/db/procregistry.h"
 #include "platform/hubdb/archprocs.h"
 #include "platform/hubdb/familiesb_procs.h"
+#include "platform/hubdb/jobinfotagproc.h"
 #include "platform/hubdb/proc_archfileinfo.h"
 #include "platform/hubdb/proc_jobs.h"
 #include "platform/hubdb/tagprocs.h"

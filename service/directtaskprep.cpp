@@ -1,0 +1,325 @@
+#include "service/directtaskprep.h"
+
+#include "Db/Tbl/APP_Application.h"
+#include "fbDebug/fbdebug.h"
+#include "platform/entities/applicationid.h"
+#include "platform/entities/entityconfig.h"
+#include "platform/entities/zyclient.h"
+#include "platform/entities/zymanagedbforjm.h"
+#include "platform/errors/cuxstring.h"
+#include "platform/errors/evevent.h"
+#include "platform/net/zynetwork.h"
+#include "service/controllerthread.h"
+#include "service/fastbrowsehm_api.h"
+#include "service/routerfields.h"
+#include "service/vmcopyprecedence.h"
+
+namespace {
+
+using namespace routerfields;
+using E = ZyEntities::GenericEntity::f;
+using R = databrowse::BrowseRequest::f;
+using Sel = databrowse::BrowseAdvancedConfig::f;
+using Flag = databrowse::Msg9::f;
+
+constexpr const char* kTag = "FBHMROUTER";
+constexpr unsigned long kMsgInvalidClient = 0x23000746;
+constexpr size_t kMessageBufferSize = 4104;
+constexpr int kNoInstance = -32000;
+constexpr int kWebConsoleAppType = 137;
+constexpr int kKeepFromTimeAppType = 78;
+constexpr int64_t kForceIndexFlagType = 4;
+constexpr const char* kJobFailure = "Error: Browse By JobId failed...";
+
+// Step 1: path-based recall and the job's extended option.
+void applyRecall(TDirectTask& t, CBrowseLog& log) {
+    CNMessageBase* selection = selectionBlock(t.request);
+    if (!selection) return;
+    if (intOf(selection, Sel::pathBasedRecall) != 0) {
+        t.browseFlags &= ~0x2ULL;
+        t.browseFlags |= 0x4 | 0x2000;
+        t.request.getObjectAccessor(R::mode, true)->setint64(databrowse::BrowseMode::f::mode, 1);
+        log.debugLvl(0, "Set properties for path-based recall as per request from caller.");
+    }
+    if (has(selection, Sel::at3_3) && !keepsFromTime(t.request)) t.setOption(97);
+}
+
+// Step 2: the entity's ids, completed from its subclient when the caller left some out.
+void completeEntity(TDirectTask& t, CBrowseLog& log) {
+    CNMessageBase* e = entity(t.request);
+    if (!e) return;
+    if (has(e, E::at98_239)) t.task->setCICloudId(static_cast<int>(e->getint64(E::at98_239)));
+    auto take = [&](const MsgFieldRef& f, int& out) {
+        if (has(e, f)) out = static_cast<int>(e->getint64(f));
+    };
+    const bool needsCompletion =
+        has(e, E::subclientId) && (!has(e, E::applicationId) || !has(e, E::clientId) ||
+                                   !has(e, E::backupsetId) || e->getint64(E::backupsetId) == -1 ||
+                                   !has(e, E::instanceId) || e->getint64(E::instanceId) == kNoInstance);
+    take(E::kelmarchId, t.kelmarchId);
+    take(E::subclientId, t.subclientId);
+    if (!needsCompletion) {
+        take(E::clientId, t.clientId);
+        take(E::applicationId, t.appType);
+        take(E::backupsetId, t.backupSetId);
+        take(E::instanceId, t.instanceId);
+        if (has(e, E::subclientId) && t.backupSetId == -1) {
+            APP_Application app(nullptr);
+            app.setIsolationType(4);
+            app.setTop(1);
+            app.setWhere("id=%lu", static_cast<unsigned long>(t.subclientId));
+            const int rc = app.getOneRow(&app, false, -1, 0);
+            if (rc == 0)
+                t.backupSetId = static_cast<int>(app.getDataPtr()->backupSet);
+            else
+                log.debugLvl(0, "Unable to obtain BackupSet ID for SubClientID=%lu with error code %d [%s]",
+                             static_cast<unsigned long>(t.subclientId), rc, app.getErrorStr(rc));
+        }
+        return;
+    }
+    ApplicationId application(static_cast<unsigned long>(t.kelmarchId),
+                              static_cast<unsigned long>(t.subclientId));
+    std::unique_ptr<ZYClient> client = application.getClient();
+    std::unique_ptr<Instance> instance = application.getInstance();
+    std::unique_ptr<BackupSet> backupSet = application.getBackupSet();
+    unsigned long clientId = 0, appType = 0;
+    if (!client || !instance || !backupSet || client->getClientId(clientId) != 0 ||
+        application.getAppType(appType) != 0) {
+        log.debugLvl(0, "Unable to obtain properties for SubClientID=%lu from DB",
+                     static_cast<unsigned long>(t.subclientId));
+        return;
+    }
+    t.instanceId = static_cast<int>(instance->getInstanceId());
+    t.clientId = static_cast<int>(clientId);
+    t.backupSetId = static_cast<int>(backupSet->getBackupSetId());
+    t.appType = static_cast<int>(appType);
+    e->setint64(E::clientId, t.clientId);
+    e->setint64(E::backupsetId, t.backupSetId);
+    e->setint64(E::applicationId, t.appType);
+}
+
+// Step 3: the entities of a multi-entity browse.
+void addFilteredEntities(TDirectTask& t) {
+    auto* entities = t.request.getlistobject(R::c_975f21, false);
+    if (!entities) return;
+    for (const CNMessageBase& entry : *entities) {
+        databrowse::EntityWithFilters copy;
+        copyFieldsByCode(entry, copy);
+        t.task->addEntity(copy);
+    }
+    CNMessageBase* flags = t.request.getObjectAccessor(R::c_2eca01, true);
+    databrowse::MultiEntityBrowseFlags copy;
+    copyFieldsByCode(*flags, copy);
+    t.task->setMultiEntityBrowseFlags(copy);
+}
+
+// Step 4: a request whose client cannot be told is refused (a console host's report excepted).
+bool checkClient(TDirectTask& t, int64_t op, std::string& refusal, CBrowseLog& log) {
+    if (t.clientId > 0 || op == 4) return true;
+    const std::string name = textOf(entity(t.request), E::clientName);
+    log.debugLvl(0, "Client name [%s] is invalid,browse request cannot be prepared", name.c_str());
+    EvEvent event;
+    event << name.c_str();
+    char text[kMessageBufferSize] = {};
+    event.evPrintf(kMsgInvalidClient, text, kMessageBufferSize - 1, 0);
+    refusal = text;
+    return false;
+}
+
+// Step 6: the queries become the task's find pattern.
+void setFindPattern(TDirectTask& t) {
+    auto* queries = t.request.getlistobject(R::queries, false);
+    if (!queries || queries->empty()) return;
+    databrowse::Querylist list;
+    list.setlistobject(databrowse::Querylist::f::queries, *queries);
+    std::string xml;
+    if (list.serialize(xml) == 0) t.task->setbrowseFindPattern(xml.c_str());
+}
+
+// Step 7: the job's times become the time range.
+void applyJobTimeRange(TDirectTask& t, CBrowseLog& log) {
+    const CNMessageBase* job = child(selectionBlock(t.request), Sel::at3_3);
+    if (!job) return;
+    const std::string guid = sessionGuid(t.request);
+    const long long jobId = intOf(job, databrowse::Msg11::f::jobId);
+    if (jobId <= 0) {
+        log.debugLvl(0, "Error: Browse By JobId is failing because JobId is not set. Session:[%s]...",
+                     guid.c_str());
+        t.recordError(kJobFailure);
+        return;
+    }
+    const auto kelmarchId = static_cast<unsigned long>(intOf(job, databrowse::Msg11::f::kelmarchId));
+    long start = 0, end = 0;
+    const bool found =
+        intOf(options(t.request), databrowse::BrowseOptions::f::includeRunningJob) != 0
+            ? ZYManageDBForJM::getJobStartTime(static_cast<unsigned long>(jobId), start, kelmarchId)
+            : ZYManageDBForJM::GetBkpTimeForBkpHistoryJob(static_cast<unsigned long>(jobId), start, end,
+                                                          kelmarchId);
+    if (!found) {
+        log.debugLvl(
+            0,
+            "Error: Browse By JobId is failing because of inability to determine timestamp for job %lld is "
+            "not set. Session:[%s]...",
+            jobId, guid.c_str());
+        t.recordError(kJobFailure);
+    }
+    CNMessageBase* range = t.request.getObjectAccessor(R::timeRange, true);
+    range->setint64(databrowse::BrowseTimeRange::f::toTime, end);
+    if (!keepsFromTime(t.request) && intOf(entity(t.request), E::applicationId) != kKeepFromTimeAppType)
+        range->setint64(databrowse::BrowseTimeRange::f::fromTime, start);
+}
+
+// Step 11: browse paths by text or by machine GUID, never both.
+void addBrowsePaths(TDirectTask& t, CBrowseLog& log) {
+    bool pathSeen = false, guidSeen = false;
+    if (auto* paths = t.request.getlistobject(R::paths, false)) {
+        for (const CNMessageBase& entry : *paths) {
+            std::string text = entry.getstring(databrowse::BrowsePath::f::path);
+            if (!text.empty()) {
+                pathSeen = true;
+            } else if (const CNMessageBase* ref = child(&entry, databrowse::BrowsePath::f::guidRef)) {
+                text = textOf(ref, databrowse::BrowsePathGuid::f::guid);
+                guidSeen = guidSeen || !text.empty();
+            }
+            t.task->addPath(EvRestoreTask::kBrowsePathList, text.c_str());
+        }
+    }
+    if (pathSeen && guidSeen) {
+        log.debugLvl(0, "Error: Mixed Browse By Path abd Browse by GUID is not supported for session:[%s]...",
+                     sessionGuid(t.request).c_str());
+        t.recordError("Error: Mixed Browse By Path abd Browse by GUID is not supported...");
+    }
+    t.worker->setGuidLookup(guidSeen);
+    if (auto* second = t.request.getlistobject(R::c_18d056, false))
+        for (const CNMessageBase& entry : *second)
+            t.task->addPath(EvRestoreTask::kSecondPathList,
+                            entry.getstring(databrowse::BrowsePath::f::path).c_str());
+}
+
+// Step 13: the advanced options' copies to the task and the worker.
+void copyAdvancedOptions(TDirectTask& t, int64_t op) {
+    const CNMessageBase* advanced = advancedOptions(t.request);
+    CNMessageBase* selection = selectionBlock(t.request);
+    if (has(advanced, databrowse::Msg63::f::browseViewName))
+        t.task->setBrowseViewName(advanced->getstring(databrowse::Msg63::f::browseViewName).c_str());
+    const CNMessageBase* fbr = child(child(selection, Sel::at5_5), databrowse::Msg38::f::at1_1);
+    if (has(fbr, databrowse::Msg30::f::mediaAgentName))
+        t.worker->setFbrMa(fbr->getstring(databrowse::Msg30::f::mediaAgentName));
+    const CNMessageBase* flush = child(selection, Sel::at8_8);
+    if (has(flush, databrowse::Msg14::f::itemFlushCount))
+        t.task->setBrowseItemFlushCount(
+            static_cast<unsigned long>(flush->getint64(databrowse::Msg14::f::itemFlushCount)));
+    if (intOf(&t.request, R::c_6fa717) > 0)
+        t.task->setForceUsedxDbEngineType(static_cast<App::IdxDbEngineType>(t.request.getint64(R::c_6fa717)));
+    CNMessageBase* flags = child(selection, Sel::at1_1);
+    if (intOf(flags, Flag::refCopySuperRestoreFind) != 0) t.worker->setRefCopySuperRestoreFind(true);
+    if (intOf(flags, Flag::doNotFallBackForFilters) != 0) t.worker->setbDoNotFallBackForFilters(true);
+    if (intOf(flags, Flag::delegateAccess) != 0) t.worker->setIsDelegateAccess(true);
+    auto* list = flags ? flags->getlistobject(Flag::at6_6, false) : nullptr;
+    if (list && !list->empty()) {
+        // The worker points at the flags; they live as long as the prepared task.
+        t.additionalFlags.clear();
+        for (const CNMessageBase& item : *list) {
+            databrowse::AdditionalFlag flag;
+            copyFieldsByCode(item, flag);
+            t.additionalFlags.push_back(flag);
+        }
+        t.worker->setAdditionalFlags(&t.additionalFlags);
+        for (const CNMessageBase& flag : t.additionalFlags) {
+            if (flag.getint64(databrowse::AdditionalFlag::f::flagType) != kForceIndexFlagType ||
+                flag.getstring(databrowse::AdditionalFlag::f::flagName) != "ForceUseIndexType")
+                continue;
+            const std::string value = flag.getstring(databrowse::AdditionalFlag::f::value);
+            if (value == "CTREE")
+                t.worker->setForceUseIndexType(static_cast<databrowse::ForceUseIndexType>(1));
+            if (value == "LUCENE")
+                t.worker->setForceUseIndexType(static_cast<databrowse::ForceUseIndexType>(2));
+        }
+    }
+    if (const CNMessageBase* imap = child(selection, Sel::at12_12)) {
+        t.imapRequest = std::make_unique<databrowse::IMAPReq>();
+        copyFieldsByCode(*imap, *t.imapRequest);
+        t.worker->setIMAPReq(t.imapRequest.get());
+    }
+    const CNMessageBase* mode = child(&t.request, R::mode);
+    if (has(mode, databrowse::BrowseMode::f::mode) && op != 2)
+        t.task->setEmFunction(static_cast<unsigned long>(mode->getint64(databrowse::BrowseMode::f::mode)));
+}
+
+}  // namespace
+
+TDirectTask::TDirectTask()
+    : task(std::make_unique<EvMultiEntityRestoreTask>()),
+      worker(std::make_unique<CWorkerThreadHM>()),
+      extendedOptions(EvRestoreTask::kExtendedOptionCount, '0') {}
+
+TDirectTask::~TDirectTask() = default;
+
+bool TDirectTask::hasReplyError() const {
+    return replyError.isSet(databrowse::BrowseError::f::errorCode) ||
+           replyError.isSet(databrowse::BrowseError::f::errorMessage);
+}
+
+void TDirectTask::recordError(const std::string& text) {
+    replyError.setint64(databrowse::BrowseError::f::errorCode, 1);
+    replyError.setstring(databrowse::BrowseError::f::errorMessage, text);
+}
+
+void TDirectTask::setOption(int position) {
+    if (position >= 0 && static_cast<size_t>(position) < extendedOptions.size())
+        extendedOptions[position] = '1';
+}
+
+bool TDirectTask::optionSet(int position) const {
+    return position >= 0 && static_cast<size_t>(position) < extendedOptions.size() &&
+           extendedOptions[position] == '1';
+}
+
+bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal) {
+    CBrowseLog log(kTag);
+    const int64_t op = has(&t.request, R::opType) ? t.request.getint64(R::opType) : -1;
+    applyRecall(t, log);
+    completeEntity(t, log);
+    addFilteredEntities(t);
+    if (!checkClient(t, op, refusal, log)) return false;
+
+    CUxString peer;
+    if ((op == 4 || t.appType == kWebConsoleAppType) && session && !session->GetPeerName(peer).IsError()) {
+        t.task->setWebServerHostName(peer.c_str());
+        log.debugLvl(0, "WebServer hostName [%s]", peer.c_str());
+    }
+    setFindPattern(t);
+    applyJobTimeRange(t, log);
+
+    if (const CNMessageBase* flags = flagBlock(t.request)) {
+        if (intOf(flags, Flag::refCopySuperRestoreFind) != 0) t.setOption(105);
+        if (intOf(flags, Flag::alertSessionId) != 0) {
+            t.setOption(109);
+            if (t.appType == kWebConsoleAppType)
+                t.worker->setJobId(static_cast<unsigned long long>(flags->getint64(Flag::alertSessionId)));
+        }
+    }
+    if (g_poControllerThreadHM) t.worker->setWorkerId(g_poControllerThreadHM->generateWorkerId());
+
+    const CNMessageBase* range = child(&t.request, R::timeRange);
+    t.task->setTaskParameters(0, 0, 0, t.browseFlags, t.kelmarchId, t.clientId, t.backupSetId, t.clientId,
+                              static_cast<long>(intOf(range, databrowse::BrowseTimeRange::f::toTime)),
+                              static_cast<long>(intOf(range, databrowse::BrowseTimeRange::f::fromTime)),
+                              t.appType, t.instanceId, 0, 0);
+    t.task->setextendedOptions(t.extendedOptions.c_str());
+    addBrowsePaths(t, log);
+    copyAdvancedOptions(t, op);
+
+    const int precedence = resolveVmCopyPrecedence(
+        t, static_cast<int>(intOf(advancedOptions(t.request), databrowse::Msg63::f::copyPrecedence)));
+    t.task->setArchGroupCopyPrecedence(static_cast<unsigned long>(static_cast<long>(precedence)));
+
+    if (const CNMessageBase* ma = child(&t.request, R::ma); has(ma, ZyEntities::ClientEntity::f::clientId))
+        t.task->setMediaAgentId(static_cast<long>(ma->getint64(ZyEntities::ClientEntity::f::clientId)));
+    if (const CNMessageBase* alert = child(&t.request, R::c_ace727))
+        t.task->setAlertId(static_cast<long>(intOf(alert, ZyEntities::ClientEntity::f::clientId)));
+    t.task->setAppId(t.subclientId);
+    t.task->setbrowseSessionGUID(sessionGuid(t.request).c_str());
+    t.worker->setDirectAPI(true);
+    return true;
+}

@@ -1,0 +1,50 @@
+// The prepared task of a routed browse request and the direct-mode preparation that fills it: the
+// stack task and worker completed from the completed request (entity completion, client check, job
+// time range, paths, options, copy precedence) so that the worker can run the request in direct
+// mode. Called by the router's direct road on the callback thread that delivered the request.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/msg/msg_classes.h"
+#include "platform/tasks/evrestoretask.h"
+#include "worker/fastbrowsehmworkerthread.h"
+
+class CZyNetwork;
+
+// Everything the direct run needs, owned by one routed request.
+struct TDirectTask {
+    TDirectTask();
+    ~TDirectTask();
+
+    databrowse::BrowseRequest request;  // the completed request (the name resolver's output)
+    std::unique_ptr<EvMultiEntityRestoreTask> task;
+    std::unique_ptr<CWorkerThreadHM> worker;
+    // An error recorded on the way (job time range, mixed paths and GUIDs): the run's reply when set.
+    databrowse::BrowseError replyError;
+    unsigned long long browseFlags = 0;  // the browse flag word handed to the task
+    std::string extendedOptions;         // 1,024 '0'/'1' characters, position n = option n
+    // What the worker points at (additional flags, IMAP request): copies owned with it.
+    std::vector<databrowse::AdditionalFlag> additionalFlags;
+    std::unique_ptr<databrowse::IMAPReq> imapRequest;
+    bool useIndexingV2 = false;  // the erase gate's indexing-v2 answer, for end-user erase
+    // The entity as the preparation resolved it.
+    int kelmarchId = 0;
+    int clientId = 0;
+    int backupSetId = 0;
+    int appType = 0;
+    int instanceId = 0;
+    int subclientId = 0;
+
+    bool hasReplyError() const;
+    void recordError(const std::string& text);  // code 1; replaces an earlier recorded error
+    void setOption(int position);               // writes '1' at the position
+    bool optionSet(int position) const;
+};
+
+// The fifteen preparation steps on `t` (whose request, task, worker, flag word and extended options
+// the earlier steps filled). False when the request was refused and must end with `refusal` as its
+// error reply (the client check); recorded errors leave it true.
+bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal);

@@ -1,0 +1,154 @@
+#include "service/routerbrowserequest.h"
+
+#include <exception>
+#include <mutex>
+#include <vector>
+
+#include "appbrowse/fbhmvsautils.h"
+#include "fbDebug/fbdebug.h"
+#include "service/routerentities.h"
+#include "service/routerfields.h"
+#include "service/routerjoblimits.h"
+#include "service/routeropmapping.h"
+#include "service/routeroptions.h"
+#include "worker/requestlog.h"
+
+namespace {
+
+using namespace routerfields;
+using E = ZyEntities::GenericEntity::f;
+using R = databrowse::BrowseRequest::f;
+
+constexpr const char* kTag = "FBHMROUTER";
+constexpr int64_t kMultiClientFindOperation = 1;
+constexpr int64_t kVirtualServerAppType = 106;
+
+std::mutex g_observerLock;
+TPreparedTaskObserver g_observer;  // guarded by g_observerLock
+
+TRoutedBrowse errorReply(std::string text) {
+    TRoutedBrowse out;
+    out.outcome = ERoutedOutcome::kErrorReply;
+    out.errorText = std::move(text);
+    return out;
+}
+
+bool isMultiClientFind(databrowse::BrowseRequest& request) {
+    auto* entities = request.getlistobject(R::c_975f21, false);
+    return entities && !entities->empty() && intOf(&request, R::opType) == kMultiClientFindOperation;
+}
+
+// A VM browse through its hypervisor's index becomes a browse of the VM's own entity. False with
+// `errorText` set when the VM cannot be told.
+bool convertParentVmEntity(databrowse::BrowseRequest& request, std::string& errorText) {
+    if (intOf(options(request), databrowse::BrowseOptions::f::at81_81) == 0) return true;
+    ZyEntities::GenericEntity child;
+    std::vector<databrowse::BrowsePath> paths;
+    auto* received = request.getlistobject(R::paths, false);
+    if (received)
+        for (const CNMessageBase& entry : *received) {
+            databrowse::BrowsePath path;
+            copyFieldsByCode(entry, path);
+            paths.push_back(path);
+        }
+    const CUxError converted = CBrowseVSAUtils::ConvertParentVSAEntityToChild(
+        static_cast<int>(intOf(entity(request), E::backupsetId)), received ? &paths : nullptr, child);
+    if (converted.IsError()) {
+        CBrowseLog(kTag).debugLvl(1, "Received browse for VM through VSA parent index. browse xml [%s]",
+                                  maskedRequestText(request).c_str());
+        // The caller learns why at once instead of waiting for its own time-out.
+        errorText = converted.GetErrorText();
+        return false;
+    }
+    child.setint64(E::applicationId, kVirtualServerAppType);
+    request.setObjectAccessor(child, R::entity);
+    return true;
+}
+
+// Names no subclient: no entity, or neither its subclient id nor its subclient name.
+bool namesNoSubclient(const databrowse::BrowseRequest& request) {
+    const CNMessageBase* e = entity(request);
+    return !e || (!has(e, E::subclientId) && !has(e, E::subclientName));
+}
+
+TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) {
+    auto t = std::make_unique<TDirectTask>();
+    if (isMultiClientFind(received)) {
+        TRoutedBrowse out;
+        out.outcome = ERoutedOutcome::kMultiClientFind;
+        return out;
+    }
+    std::string errorText;
+    if (!convertParentVmEntity(received, errorText)) return errorReply(errorText);
+    if (selectionBlock(received)) {
+        if (namesNoSubclient(received) && !applyJobSelection(received, errorText))
+            return errorReply(errorText);
+        if (has(selectionBlock(received), databrowse::BrowseAdvancedConfig::f::at13_13)) {
+            t->worker->setIsAppMining(true);
+            t->worker->setIsAppMiningFromGui(false);
+            t->worker->setBrowseReq(&received);
+        }
+        if (!applyArchiveFileSelection(received, errorText)) return errorReply(errorText);
+    }
+
+    switch (resolveRoutedEntities(received, *t, session, errorText)) {
+        case EEntityStep::kContinue:
+            break;
+        case EEntityStep::kErrorReply:
+            return errorReply(errorText);
+        case EEntityStep::kNoReply: {
+            TRoutedBrowse out;
+            out.outcome = ERoutedOutcome::kNoReply;
+            return out;
+        }
+    }
+    if (!checkOperationRange(*t, errorText)) return errorReply(errorText);
+    applyRequestOptions(*t);
+    if (!checkEraseGate(*t, errorText)) return errorReply(errorText);
+    mapRoutedOperation(*t);
+    if (!prepareDirectTask(*t, session, errorText)) return errorReply(errorText);
+
+    TPreparedTaskObserver observer;
+    {
+        std::lock_guard<std::mutex> lock(g_observerLock);
+        observer = g_observer;
+    }
+    if (observer) observer(*t);
+    TRoutedBrowse out;
+    out.outcome = ERoutedOutcome::kPrepared;
+    out.prepared = std::move(t);
+    return out;
+}
+
+}  // namespace
+
+TRoutedBrowse routeBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session) {
+    try {
+        return prepare(received, session);
+    } catch (const std::exception& e) {
+        CBrowseLog(kTag).debugLvl(0, "browse request preparation failed: %s", e.what());
+        return errorReply(std::string("Failed to prepare browse request: ") + e.what());
+    }
+}
+
+void setPreparedTaskObserver(TPreparedTaskObserver observer) {
+    std::lock_guard<std::mutex> lock(g_observerLock);
+    g_observer = std::move(observer);
+}
+
+std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session) {
+    TRoutedBrowse routed = routeBrowseRequest(received, session);
+    switch (routed.outcome) {
+        case ERoutedOutcome::kPrepared:
+            CBrowseLog(kTag).debugLvl(0, "%s", kDirectRunNotServed);
+            return kDirectRunNotServed;
+        case ERoutedOutcome::kMultiClientFind:
+            CBrowseLog(kTag).debugLvl(0, "%s", kMultiClientFindNotServed);
+            return kMultiClientFindNotServed;
+        case ERoutedOutcome::kNoReply:
+            return {};
+        case ERoutedOutcome::kErrorReply:
+            break;
+    }
+    return routed.errorText;
+}

@@ -1,0 +1,50 @@
+// The router's direct road up to the run: a databrowse::BrowseRequest received by "BrowseRouter" is
+// taken in, its job and archive-file limits applied, its entity resolved, its operation validated and
+// mapped, and the stack task and worker prepared for a direct-mode run. The router's XML callback calls
+// routeBrowseRequest once per request, on the network callback thread that delivered it; several such
+// calls run at once, each with objects of its own.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/msg/msg_classes.h"
+#include "service/directtaskprep.h"
+
+class CZyNetwork;
+
+// How a routed browse request left the preparation.
+enum class ERoutedOutcome {
+    kPrepared,         // `prepared` holds the task and worker to run
+    kErrorReply,       // answer the caller with the common error reply carrying `errorText`
+    kNoReply,          // nothing goes back on the connection (a stop that was handed over)
+    kMultiClientFind,  // a multi-client find: the multi-client finder answers it
+};
+
+struct TRoutedBrowse {
+    ERoutedOutcome outcome = ERoutedOutcome::kErrorReply;
+    std::string errorText;
+    std::unique_ptr<TDirectTask> prepared;
+};
+
+// Prepares one routed request; `received` is the delivered message (changed in place by the steps
+// that complete it before the names are resolved); `session` is the caller's connection (its peer and
+// client names). Never throws: a failure of any step is an outcome.
+TRoutedBrowse routeBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session);
+
+// Text of the reply the router sends for a prepared request while the direct run is not served.
+inline constexpr const char* kDirectRunNotServed =
+    "The browse request was prepared, but running it directly through BrowseRouter is not available yet";
+inline constexpr const char* kMultiClientFindNotServed =
+    "Multi-client find through BrowseRouter is not available yet";
+
+// Test seam: called with every task that reached kPrepared, on the callback's thread, before the
+// outcome is returned. Empty: nothing is called. Any thread may set it.
+using TPreparedTaskObserver = std::function<void(const TDirectTask&)>;
+void setPreparedTaskObserver(TPreparedTaskObserver observer);
+
+// The router's BrowseRequest branch: prepares the request and gives the text of the common error
+// reply to send (empty: nothing is sent). A prepared request is answered that its direct run is not
+// available yet; a multi-client find that the finder is not available yet.
+std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session);

@@ -1,0 +1,165 @@
+#include "service/routerentities.h"
+
+#include "Db/Proc/EntityNameToIdConverter.h"
+#include "Db/Tbl/APP_Application.h"
+#include "Db/Tbl/APP_BackupSetName.h"
+#include "Db/Tbl/NBGlobalParam.h"
+#include "appbrowse/fbhmvsautils.h"
+#include "fbDebug/fbdebug.h"
+#include "platform/db/cursorwrapper.h"
+#include "platform/entities/zyclient.h"
+#include "platform/errors/cuxstring.h"
+#include "platform/net/zynetwork.h"
+#include "service/controllerthread.h"
+#include "service/directtaskprep.h"
+#include "service/fastbrowsehm_api.h"
+#include "service/routerfields.h"
+#include "worker/authentication.h"
+#include "worker/requestlog.h"
+
+namespace {
+
+using namespace routerfields;
+using E = ZyEntities::GenericEntity::f;
+using R = databrowse::BrowseRequest::f;
+
+constexpr const char* kTag = "FBHMROUTER";
+constexpr int64_t kStopOperation = 5;
+
+std::string serializeFailure(int rc) {
+    return "Failed to serialize BrowseRequest with error code [" + std::to_string(rc) + "]";
+}
+
+// Step 1: a restore requestor does not name its media agent when the global parameter says so.
+void dropRestoreMediaAgent(databrowse::BrowseRequest& request) {
+    if (!has(child(&request, R::ma), ZyEntities::ClientEntity::f::clientId)) return;
+    auto* flags = child(flagBlock(request), databrowse::Msg9::f::at6_6)
+                      ? flagBlock(request)->getlistobject(databrowse::Msg9::f::at6_6, false)
+                      : nullptr;
+    if (!flags) return;
+    bool restore = false;
+    for (const CNMessageBase& flag : *flags) {
+        if (flag.getint64(databrowse::AdditionalFlag::f::flagType) == 0 &&
+            flag.getstring(databrowse::AdditionalFlag::f::flagName) == "RequestorType" &&
+            flag.getstring(databrowse::AdditionalFlag::f::value) == "Restore") {
+            restore = true;
+            break;
+        }
+    }
+    if (!restore) return;
+    NBGlobalParam param(nullptr);
+    param.setWhere("name = '%s' and modified=0 and value='%s'", "IDX_BROWSE_IGNORE_MA_FROM_RESTORE_TASK",
+                   "1");
+    if (param.getOneRow(&param, false, -1, 0) == 0) request.clearField(R::ma.tag, R::ma.code);
+}
+
+// Step 2: a backup-set GUID without an id gives the backup set, its client and the client's name.
+// True when the entity changed.
+bool resolveBackupSetGuid(databrowse::BrowseRequest& request, CBrowseLog& log) {
+    CNMessageBase* entity = routerfields::entity(request);
+    if (!entity || !has(entity, E::c_b035e9) || has(entity, E::backupsetId)) return false;
+    const std::string guid = entity->getstring(E::c_b035e9);
+    // Text from the network that is no GUID names no backup set.
+    APP_BackupSetName backupSet(nullptr);
+    int rc = 100;
+    if (CBrowseVSAUtils::IsVMGUID(guid)) {
+        backupSet.setIsolationType(4);
+        backupSet.setWhere("guid = '%s'", guid);
+        rc = backupSet.getOneRow(&backupSet, false, -1, 0);
+    }
+    if (rc != 0) {
+        log.debugLvl(-1, "Backupset GUID - [%s] was specified but backupset id is empty", guid.c_str());
+        return false;
+    }
+    const int backupSetId = static_cast<int>(backupSet.getDataPtr()->id);
+    entity->setint64(E::backupsetId, backupSetId);
+    APP_Application application(nullptr);
+    application.setIsolationType(4);
+    application.setTop(1);
+    application.setWhere("backupset = %d", backupSetId);
+    if (application.getOneRow(&application, false, -1, 0) != 0) {
+        log.debugLvl(-1, "Unable to find subclient id for backupset ID - [%d] ", backupSetId);
+        return true;
+    }
+    const long clientId = application.getDataPtr()->clientId;
+    entity->setint64(E::clientId, clientId);
+    std::string name;
+    if (ZYClient(static_cast<unsigned long>(clientId)).getName(name) == 0)
+        entity->setstring(E::clientName, name);
+    return true;
+}
+
+// Step 4: a stop runs only for a caller the router caller rule lets stop the session.
+EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string& errorText, CBrowseLog& log) {
+    TDirectCaller caller;
+    caller.checkClientMap = t.worker->getCheckClientMap();
+    caller.act = EDirectCallerAct::kStop;
+    caller.token = textOf(&t.request, R::c_763531);
+    caller.callerClientId = routedCallerClientId(session);
+    caller.clientId = static_cast<long>(intOf(entity(t.request), E::clientId));
+    const TDirectCallerDecision decision = decideDirectCaller(caller);
+    const std::string guid = sessionGuid(t.request);
+    if (decision.verdict == TDirectCallerDecision::kRefused) {
+        log.debugLvl(0, "Stop request for session [%s] refused: %s", guid.c_str(), decision.reason.c_str());
+        errorText = "Stop request refused: " + decision.reason;
+        return EEntityStep::kErrorReply;
+    }
+    log.debugLvl(1, "Stop request for session [%s] accepted: %s", guid.c_str(), decision.reason.c_str());
+    t.task->setbrowseSessionGUID(guid.c_str());
+    if (g_poControllerThreadHM) g_poControllerThreadHM->processStopReq(t.task.get());
+    return EEntityStep::kNoReply;
+}
+
+}  // namespace
+
+unsigned long routedCallerClientId(CZyNetwork* session) {
+    if (!session) return 0;
+    CUxString name;
+    if (session->GetRemoteClientName(name).IsError()) return 0;
+    unsigned long id = 0;
+    ZYClient client{std::string(name.c_str())};
+    return client.getClientId(id) == 0 ? id : 0;
+}
+
+EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTask& t, CZyNetwork* session,
+                                  std::string& errorText) {
+    CBrowseLog log(kTag);
+    dropRestoreMediaAgent(received);
+    std::string text;
+    int rc = received.serialize(text, false);
+    if (rc == 0 && resolveBackupSetGuid(received, log)) {
+        text.clear();
+        rc = received.serialize(text, false);
+    }
+    if (rc != 0) {
+        log.debugLvl(0, "Failed to serialize BrowseRequest with error code [%d]", rc);
+        errorText = serializeFailure(rc);
+        return EEntityStep::kErrorReply;
+    }
+
+    log.debugLvl(3, "browse xml [%s]", maskedRequestText(received).c_str());
+    SprocWrapper<EntityNameToIdConverter, EntityNameToIdConverter_t> resolver("EntityNameToIdConverter",
+                                                                              nullptr);
+    resolver.getCursor()->setValues(text.c_str());
+    text.clear();
+    rc = resolver.getXMLFromCursor(text, nullptr, false, true);
+    if (rc != 0) {
+        log.debugLvl(0, "EntityNameToIdConverter failed with error [%d]  for xml [%s]", rc, text.c_str());
+        errorText = "Failed to process browse request";
+        return EEntityStep::kErrorReply;
+    }
+    rc = t.request.unserialize(text);
+    if (rc != 0) {
+        // The resolver's text carries the caller's token: what is logged and returned is the masked
+        // request that went in.
+        const std::string masked = maskedRequestText(received);
+        log.debugLvl(0, "Failed to unserialize [%s] with error code [%d]", masked.c_str(), rc);
+        errorText = "Failed to unserialize [" + masked + "] with error code [" + std::to_string(rc) + "]";
+        return EEntityStep::kErrorReply;
+    }
+    log.debugLvl(10, "XML  output from SP [%s]", maskedRequestText(t.request).c_str());
+
+    if (has(&t.request, R::opType) && t.request.getint64(R::opType) == kStopOperation)
+        return handOverStop(t, session, errorText, log);
+    return EEntityStep::kContinue;
+}

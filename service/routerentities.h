@@ -1,0 +1,25 @@
+// Entity resolution of a routed browse request: the restore requestor's media agent (under a global
+// parameter), the backup-set GUID to ids, the name-to-id round trip through the database's resolver,
+// which yields the completed request every later step reads, and the hand-over of a stop request
+// (operation 5) once its caller passes the router caller rule. A step of the router's direct road, on
+// its callback thread.
+#pragma once
+
+#include <string>
+
+#include "platform/msg/msg_classes.h"
+
+class CZyNetwork;
+struct TDirectTask;
+
+enum class EEntityStep {
+    kContinue,    // t.request holds the completed request
+    kErrorReply,  // answer with the common error reply carrying `errorText`
+    kNoReply,     // a stop was handed to the controller: nothing goes back
+};
+
+EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTask& t, CZyNetwork* session,
+                                  std::string& errorText);
+
+// The client id of the caller of `session` (its client name looked up); 0 when it cannot be told.
+unsigned long routedCallerClientId(CZyNetwork* session);

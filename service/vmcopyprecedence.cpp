@@ -1,0 +1,188 @@
+#include "service/vmcopyprecedence.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <iterator>
+#include <list>
+#include <memory>
+
+#include "Db/Tbl/APP_Application.h"
+#include "appbrowse/fastbrowsehm_vsa.h"
+#include "fbDebug/fbdebug.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/entities/applicationid.h"
+#include "platform/entities/entityconfig.h"
+#include "platform/entities/installmanager.h"
+#include "platform/entities/zyclient.h"
+#include "service/directtaskprep.h"
+#include "service/routerfields.h"
+
+namespace {
+
+using namespace routerfields;
+using E = ZyEntities::GenericEntity::f;
+using R = databrowse::BrowseRequest::f;
+
+constexpr const char* kTag = "FBHMROUTER";
+constexpr int kBackupCopy = -4;
+constexpr int kVirtualServerAppType = 106;
+constexpr unsigned long kCloudInstanceType = 402;
+constexpr int kWindowsOsIds[] = {2,  3,  4,  5,  21, 24, 27,  34,  35,  39,  46,  48,  62, 63,
+                                 64, 65, 66, 67, 93, 94, 200, 208, 209, 210, 211, 212, 213};
+
+bool namesUser(const databrowse::BrowseRequest& request) {
+    const CNMessageBase* user = child(child(&request, R::caller), ZyEntities::Msg74::f::user);
+    return !textOf(&request, R::userName).empty() || !textOf(&request, R::c_763531).empty() ||
+           !textOf(user, ZyEntities::UserEntity::f::userName).empty() ||
+           intOf(user, ZyEntities::UserEntity::f::userId) != 0;
+}
+
+// The client of a machine GUID: by its instance UUID property, else by its virtual-server GUID; 0 when
+// neither names one.
+unsigned long machineClient(const std::string& guid, CBrowseLog& log) {
+    std::list<_AppClientInfo> clients;
+    std::string error;
+    int rc = ClientProperties::getClientInfoWithProperty(clients, CVSALiveBrowse::kVmInstanceUuidProperty,
+                                                         guid, error, nullptr);
+    if (rc != 0 || clients.empty()) {
+        clients.clear();
+        error.clear();
+        rc = ClientProperties::getClientInfoWithProperty(clients, CVSALiveBrowse::kVirtualServerGuidProperty,
+                                                         guid, error, nullptr);
+        if (rc != 0) {
+            log.debugLvl(0, "Unable to get clients for VMGUID [%s] with error [%s]", guid.c_str(),
+                         error.c_str());
+            return 0;
+        }
+    }
+    return clients.empty() ? 0 : static_cast<unsigned long>(clients.front().clientId);
+}
+
+// The virtual-server instance type of an application; 0 when it is no virtual-server instance or
+// cannot be read.
+bool vsInstanceType(unsigned long kelmarchId, unsigned long subclientId, unsigned long& type,
+                    std::unique_ptr<Instance>& instance) {
+    instance = ApplicationId(kelmarchId, subclientId).getInstance(nullptr);
+    auto* vs = dynamic_cast<InstanceTypeVirtualServer*>(instance.get());
+    return vs && vs->getInstanceType(type) == 0;
+}
+
+unsigned long instanceTypeOf(TDirectTask& t, CBrowseLog& log) {
+    const CNMessageBase* e = entity(t.request);
+    auto kelmarchId = static_cast<unsigned long>(intOf(e, E::kelmarchId));
+    auto subclientId = static_cast<long>(intOf(e, E::subclientId));
+    const auto backupSetId = static_cast<unsigned long>(intOf(e, E::backupsetId));
+    if (subclientId <= 0) {
+        APP_Application app(nullptr);
+        app.setIsolationType(4);
+        app.setTop(1);
+        app.setWhere("backupset=%lu", backupSetId);
+        const int rc = app.getOneRow(&app, false, -1, 0);
+        if (rc == 0) {
+            subclientId = static_cast<long>(app.getDataPtr()->id);
+            kelmarchId = static_cast<unsigned long>(app.getDataPtr()->origKMId);
+        } else {
+            log.debugLvl(0, "Unable to obtain  SubClientID for BackupSetID=%lu with error code %d [%s]",
+                         backupSetId, rc, app.getErrorStr(rc));
+        }
+    }
+    if (kelmarchId <= 1) {
+        APP_Application app(nullptr);
+        app.setIsolationType(4);
+        app.setTop(1);
+        app.setWhere("id=%lu", static_cast<unsigned long>(subclientId));
+        const int rc = app.getOneRow(&app, false, -1, 0);
+        if (rc == 0)
+            kelmarchId = static_cast<unsigned long>(app.getDataPtr()->origKMId);
+        else
+            log.debugLvl(0, "Unable to obtain KelmarchId for AppID=%lu with error code %d [%s]",
+                         static_cast<unsigned long>(subclientId), rc, app.getErrorStr(rc));
+    }
+    unsigned long type = 0;
+    std::unique_ptr<Instance> instance;
+    if (!vsInstanceType(kelmarchId, static_cast<unsigned long>(subclientId), type, instance)) return 0;
+    if (type != 0) return type;
+    // A VM's own instance: the type is its hypervisor's, through the parent backup set.
+    PropertiesList properties;
+    instance->getProperties(properties, nullptr);
+    for (const ApplProperty& p : properties) {
+        if (strcasecmp(p.getName().c_str(), "Discovered VM Instance") != 0 ||
+            std::atoi(p.getValue().c_str()) != 1)
+            continue;
+        APP_Application parent(nullptr);
+        parent.setIsolationType(4);
+        parent.setTop(1);
+        parent.setWhere(
+            "backupSet in (select ParentBackupSetId from APP_VMBackupSet WITH(NOLOCK) where "
+            "ChildBackupSetId=%lu)",
+            backupSetId);
+        if (parent.getOneRow(&parent, false, -1, 0) == 0) {
+            std::unique_ptr<Instance> parentInstance;
+            vsInstanceType(static_cast<unsigned long>(parent.getDataPtr()->origKMId),
+                           static_cast<unsigned long>(parent.getDataPtr()->id), type, parentInstance);
+        }
+        break;
+    }
+    return type;
+}
+
+}  // namespace
+
+std::string machineGuidOfPath(const std::string& path) {
+    if (path.empty() || path == "\\" || path == "\\*\\**") return {};
+    const char separator = path[0];
+    const size_t start = path.size() > 1 && path[1] == separator ? 2 : 1;
+    const size_t end = path.find(separator, start);
+    return path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+int resolveVmCopyPrecedence(TDirectTask& t, int copyPrecedence) {
+    const databrowse::BrowseRequest& request = t.request;
+    const int64_t op = intOf(&request, R::opType);
+    const CNMessageBase* o = options(request);
+    if (t.appType != kVirtualServerAppType || copyPrecedence != 0 || (op != 0 && op != 1) ||
+        intOf(o, databrowse::BrowseOptions::f::at3_3) == 0 || !namesUser(request))
+        return copyPrecedence;
+    CBrowseLog log(kTag);
+    int prefer = 1;
+    ZYPlatformInfo::getRegInt("~Indexing", "PREFER_BACKUP_COPY", &prefer);
+    if (prefer == 0) {
+        log.debugLvl(
+            0,
+            "PREFER_BACKUP_COPY during browse is disabled. Browse from Snap backup of Linux VM could fail "
+            "for Azure instance.");
+        return 0;
+    }
+    if (prefer == 2) {
+        log.debugLvl(1, "Resetting copyPrecedence from %d to %d as per registry setting", copyPrecedence,
+                     kBackupCopy);
+        return kBackupCopy;
+    }
+
+    bool windows = false, unix = false;
+    if (auto* paths = const_cast<databrowse::BrowseRequest&>(request).getlistobject(R::paths, false)) {
+        for (const CNMessageBase& entry : *paths) {
+            const std::string guid = machineGuidOfPath(entry.getstring(databrowse::BrowsePath::f::path));
+            const unsigned long client = guid.empty() ? 0 : machineClient(guid, log);
+            if (client == 0) continue;
+            int osId = 0;
+            if (ZYClient(client).getOperatingSystemId(osId) != 0) {
+                log.debugLvl(0, "Unable to check OS type for client ID [%lu]", client);
+                continue;
+            }
+            if (std::find(std::begin(kWindowsOsIds), std::end(kWindowsOsIds), osId) !=
+                std::end(kWindowsOsIds))
+                windows = true;
+            else
+                unix = true;
+        }
+    }
+    log.debugLvl(0, "VM Type Windows VM : [%d] Unix VM : [%d] VM Type Unknown : [%d]", windows, unix, 0);
+    if (!unix) return 0;
+    if (instanceTypeOf(t, log) != kCloudInstanceType) return 0;
+    log.debugLvl(1, "Resetting copyPrecedence from %d to %d", copyPrecedence, kBackupCopy);
+    t.request.getObjectAccessor(R::advOptions, true)
+        ->setint64(databrowse::Msg63::f::copyPrecedence, kBackupCopy);
+    return kBackupCopy;
+}
