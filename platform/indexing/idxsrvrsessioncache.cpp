@@ -25,7 +25,7 @@ std::string databasePrefix(const std::string& dbKey, App::IdxDbEngineType engine
 DbToIdxSrvrSessionCache::DbToIdxSrvrSessionCache() = default;
 
 DbToIdxSrvrSessionCache::~DbToIdxSrvrSessionCache() {
-    for (auto& entry : m_pools) entry.second->closeAll();
+    for (auto& entry : m_pools) entry.second->store.closeAll();
 }
 
 DbToIdxSrvrSessionCache* DbToIdxSrvrSessionCache::Instance() {
@@ -65,27 +65,29 @@ CUxError DbToIdxSrvrSessionCache::GetSession(const std::string& dbKey, App::IdxD
         if (found.IsError()) return found;
     }
     const std::string key = poolKey(dbKey, engineType, server);
-    std::shared_ptr<CZynSessionStore> pool;
+    PoolPtr pool;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        std::shared_ptr<CZynSessionStore>& slot = m_pools[key];
-        if (!slot) slot = std::make_shared<CZynSessionStore>();
+        PoolPtr& slot = m_pools[key];
+        if (!slot) slot = std::make_shared<TPool>();
         pool = slot;
+        ++pool->lent;  // counted before the connect, so that a clear meanwhile waits for this session
     }
     CZyNetwork* lent = nullptr;
     // The connect runs outside the cache's lock: one slow index server never holds up the others.
-    CUxError got = pool->lend(
+    CUxError got = pool->store.lend(
         key,
         [&server](CZyNetwork& fresh) {
             bool timedOut = false;
             return fresh.Connect(server.c_str(), kIndexService, nullptr, kConnectSeconds, timedOut);
         },
         lent);
-    if (got.IsError()) return got;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lent[lent] = pool;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (got.IsError()) {
+        if (--pool->lent == 0 && pool->retired) pool->store.closeAll();
+        return got;
     }
+    m_lent[lent] = pool;
     session = lent;
     sessionKey = key;
     return CUxError::Success();
@@ -93,19 +95,18 @@ CUxError DbToIdxSrvrSessionCache::GetSession(const std::string& dbKey, App::IdxD
 
 CUxError DbToIdxSrvrSessionCache::ReleaseSession(const std::string& sessionKey, CZyNetwork*& session) {
     if (!session) return CUxError::Success();
-    std::shared_ptr<CZynSessionStore> pool;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto found = m_lent.find(session);
-        if (found == m_lent.end())
-            return CACHE_ERROR(
-                ZYNET_E_BAD_ARGUMENT,
-                ("session was not lent by the index-server session cache [" + sessionKey + "]").c_str());
-        pool = std::move(found->second);
-        m_lent.erase(found);
-    }
-    // A pool dropped by ClearCacheForDb meanwhile has closed its sessions: this one is closed too.
-    return pool->takeBack(session);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto found = m_lent.find(session);
+    if (found == m_lent.end())
+        return CACHE_ERROR(
+            ZYNET_E_BAD_ARGUMENT,
+            ("session was not lent by the index-server session cache [" + sessionKey + "]").c_str());
+    PoolPtr pool = std::move(found->second);
+    m_lent.erase(found);
+    CUxError back = pool->store.takeBack(session);
+    // A pool dropped by ClearCacheForDb goes with the last session it lent.
+    if (--pool->lent == 0 && pool->retired) pool->store.closeAll();
+    return back;
 }
 
 CUxError DbToIdxSrvrSessionCache::ReleaseSession(const std::string& dbKey, App::IdxDbEngineType engineType,
@@ -117,16 +118,15 @@ void DbToIdxSrvrSessionCache::ClearCacheForDb(const std::string& dbKey, App::Idx
                                               const std::string& indexServer, const std::string&) {
     const std::string prefix =
         indexServer.empty() ? databasePrefix(dbKey, engineType) : poolKey(dbKey, engineType, indexServer);
-    std::vector<std::shared_ptr<CZynSessionStore>> dropped;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (auto it = m_pools.lower_bound(prefix);
-             it != m_pools.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
-            dropped.push_back(it->second);
-            it = m_pools.erase(it);
-        }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto it = m_pools.lower_bound(prefix);
+         it != m_pools.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+        PoolPtr& pool = it->second;
+        pool->retired = true;
+        // Sessions other threads hold keep working until they come back; the pool is closed then.
+        if (pool->lent == 0) pool->store.closeAll();
+        it = m_pools.erase(it);
     }
-    for (auto& pool : dropped) pool->closeAll();
 }
 
 size_t DbToIdxSrvrSessionCache::poolCount() const {

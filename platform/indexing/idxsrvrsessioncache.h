@@ -41,8 +41,9 @@ public:
     CUxError ReleaseSession(const std::string& sessionKey, CZyNetwork*& session);
     CUxError ReleaseSession(const std::string& dbKey, App::IdxDbEngineType engineType,
                             const std::string& indexServer, CZyNetwork*& session);
-    // Drops the pools of the database (of every index server when `indexServer` is empty): their idle
-    // sessions are closed, lent ones when they come back. The last argument is not used.
+    // Drops the pools of the database (of every index server when `indexServer` is empty): a pool with
+    // no session lent is closed at once; one whose sessions other threads still use is closed when the
+    // last comes back (those sessions keep working meanwhile). The last argument is not used.
     void ClearCacheForDb(const std::string& dbKey, App::IdxDbEngineType engineType,
                          const std::string& indexServer, const std::string& reserved);
 
@@ -56,9 +57,16 @@ private:
     // The database's index server from the look-up: its first node that is not offline.
     CUxError lookUpIndexServer(const std::string& dbKey, std::string& indexServer);
 
-    mutable std::mutex m_mutex;                                        // guards the maps
-    std::map<std::string, std::shared_ptr<CZynSessionStore>> m_pools;  // by pool key
-    std::map<CZyNetwork*, std::shared_ptr<CZynSessionStore>> m_lent;   // each lent session's pool
+    struct TPool {
+        CZynSessionStore store;
+        int lent = 0;          // sessions lent and not yet returned; guarded by m_mutex
+        bool retired = false;  // dropped from m_pools: closed once nothing is lent; guarded by m_mutex
+    };
+    using PoolPtr = std::shared_ptr<TPool>;
+
+    mutable std::mutex m_mutex;              // guards the maps and the pools' counts
+    std::map<std::string, PoolPtr> m_pools;  // by pool key
+    std::map<CZyNetwork*, PoolPtr> m_lent;   // each lent session's pool
 };
 
 }  // namespace Utils

@@ -537,4 +537,13 @@ TEST_F(BrowseRouterWorld, SignedRequestForServicePack22AndLaterPlainBelow) {
         << "the media agent verified the signature";
 }
 
+TEST(MailboxPath, GuidAfterTheMarkerOfThePathsOwnSeparator) {
+    EXPECT_EQ(CBrowseRouterThreadHM::getMbGuidFromPath("/MB/4f1c-77/Inbox/Note"), "4f1c-77");
+    EXPECT_EQ(CBrowseRouterThreadHM::getMbGuidFromPath("\\MB\\4f1c-77\\Inbox"), "4f1c-77");
+    EXPECT_EQ(CBrowseRouterThreadHM::getMbGuidFromPath("/MB/4f1c-77"), "4f1c-77");
+    EXPECT_EQ(CBrowseRouterThreadHM::getMbGuidFromPath("x/MB/4f1c-77/Inbox"), "");
+    EXPECT_EQ(CBrowseRouterThreadHM::getMbGuidFromPath("/Mail/4f1c-77"), "");
+    EXPECT_EQ(CBrowseRouterThreadHM::getMbGuidFromPath(""), "");
+}
+
 }  // namespace

@@ -1,0 +1,80 @@
+// The index-server session cache against an index service on loopback: sessions reused per database and
+// index server, each returned to the pool that lent it, a database's sessions dropped on request (a lent
+// one closed when it comes back), and a session it never lent refused.
+#include "platform/indexing/idxsrvrsessioncache.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "platform/msg/msg_classes.h"
+#include "platform/net/zyd_listener.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork_server.h"
+
+namespace {
+
+void onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
+           CNMessageBase* message) {
+    std::unique_ptr<CNMessageBase> owned(message);
+    CZyNetwork* session = nullptr;
+    if (server->AcquireSession(handle, &session).IsError()) return;
+    bool timedOut = false;
+    if (owned) session->SendXMLMessage(*owned, 0, 10, timedOut);
+    server->ReleaseSession(handle);
+}
+
+bool echoes(CZyNetwork* session) {
+    databrowse::BrowseSession ping;
+    bool timedOut = false;
+    if (!session || session->SendXMLMessage(ping, 0, 10, timedOut).IsError()) return false;
+    CNMessageBase* reply = nullptr;
+    const bool ok = !session->ReceiveXMLMessage(nullptr, reply, nullptr, 0, 10, timedOut).IsError() && reply;
+    delete reply;
+    return ok;
+}
+
+TEST(IdxSrvrSessionCache, SessionsPerDatabaseReturnToTheirPoolAndClearedDatabasesCloseThem) {
+    auto listener = CZydListener::create();
+    ASSERT_FALSE(listener->start(0).IsError());
+    CZyNetworkServer service(nullptr, &onXml, I2::Utils::DbToIdxSrvrSessionCache::kIndexService, listener);
+    const std::string server = MangleHostName("127.0.0.1", "indexnode", 0, listener->port());
+    I2::Utils::DbToIdxSrvrSessionCache cache;
+
+    CZyNetwork *a = nullptr, *b = nullptr;
+    std::string keyA, keyB;
+    ASSERT_FALSE(cache.GetSession("set1:db1", App::IDX_DB_ENGINE_CTREE, server, a, keyA).IsError());
+    ASSERT_FALSE(cache.GetSession("set1:db2", App::IDX_DB_ENGINE_CTREE, server, b, keyB).IsError());
+    EXPECT_NE(keyA, keyB);
+    EXPECT_TRUE(echoes(a) && echoes(b));
+    EXPECT_EQ(cache.poolCount(), 2u);
+    EXPECT_EQ(cache.lentCount(), 2u);
+
+    CZyNetwork* lentA = a;
+    ASSERT_FALSE(cache.ReleaseSession(keyA, a).IsError());
+    EXPECT_EQ(a, nullptr);
+    ASSERT_FALSE(cache.GetSession("set1:db1", App::IDX_DB_ENGINE_CTREE, server, a, keyA).IsError());
+    EXPECT_EQ(a, lentA) << "the database's idle session is lent again";
+
+    // db2 is cleared while its session is lent: the session still works for its holder, goes when it
+    // comes back, and the next one is a new connection.
+    cache.ClearCacheForDb("set1:db2", App::IDX_DB_ENGINE_CTREE, "", "");
+    EXPECT_EQ(cache.poolCount(), 1u);
+    EXPECT_TRUE(echoes(b));
+    ASSERT_FALSE(cache.ReleaseSession("set1:db2", App::IDX_DB_ENGINE_CTREE, server, b).IsError());
+    EXPECT_EQ(cache.lentCount(), 1u);
+    CZyNetwork* fresh = nullptr;
+    ASSERT_FALSE(cache.GetSession("set1:db2", App::IDX_DB_ENGINE_CTREE, server, fresh, keyB).IsError());
+    EXPECT_TRUE(echoes(fresh));
+
+    CZyNetwork stranger;
+    CZyNetwork* notLent = &stranger;
+    EXPECT_TRUE(cache.ReleaseSession(keyA, notLent).IsError()) << "a session the cache never lent";
+    ASSERT_FALSE(cache.ReleaseSession(keyA, a).IsError());
+    ASSERT_FALSE(cache.ReleaseSession(keyB, fresh).IsError());
+    EXPECT_EQ(cache.lentCount(), 0u);
+    service.Quit(true, true);
+    listener->stop();
+}
+
+}  // namespace
