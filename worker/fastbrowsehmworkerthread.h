@@ -26,6 +26,8 @@ class CZyNetwork;
 class ZyNetworkPoP;
 class SuperBrowseManager;
 struct TSuperSearchAnswer;
+struct TSuperBrowseRun;
+class SuperBrowse;
 class EvMessageContainer;
 class EvMultiEntityRestoreTask;
 struct TBrowseTask;
@@ -90,6 +92,17 @@ public:
     // ---- index prediction (indexing/indexprediction.cpp): 1 or 0
     int doIndexPrediction();
     int sendResultsFromPredictor();
+
+    // ---- super browse of indexing V1 (indexing/superbrowse.cpp, superbrowserequest.cpp,
+    // superbrowsecycles.cpp, retentionfilters.cpp), on the worker's thread under its lock
+    // The request for the media agent's index service as assembled (sent, or prepared for a direct caller).
+    Indexing::BrowseReq* getIndexBrowseReq() { return &m_indexBrowseRequest; }
+    // Retention filters of browse by retention; none when the subclient has no rules or they cannot be
+    // read (each failure logged).
+    std::vector<databrowse::Criteria> getRefCopyFilters(int appId, bool isV2);
+    std::vector<databrowse::Criteria> getRetentionFilters(int appId, bool isV2);
+    databrowse::GranularRetentionRules getExchangeRetentionTags();
+    std::string getExchangeLegalHoldMailboxes();
 
     // ---- members of the roads that join the request road (worker/fastbrowse.cpp,
     // indexing/superbrowse.cpp, worker/mediaagent.cpp, worker/subclientbrowse.cpp)
@@ -383,6 +396,24 @@ protected:
     bool launchIndexService(const std::string& localName);
     // Event 0x18000047 naming the media agent, in the task's locale when asked.
     void raiseSendFailedEvent(const std::string& hostName, bool inTaskLocale);
+
+    // ---- steps of superBrowse (indexing/superbrowse*.cpp, indexing/retentionfilters.cpp)
+    bool chooseSuperBrowseMediaAgent();
+    bool tryPlannerMediaAgents();
+    bool assembleSuperBrowseRequest(TSuperBrowseRun& run);
+    void applyExchangeRetentionTags(TSuperBrowseRun& run);
+    void applyNoPlannerRetention(TSuperBrowseRun& run);
+    void addSuperBrowseCycles(TSuperBrowseRun& run);
+    // False when the cycle is left out (its client cannot be read; the caller is warned).
+    bool fillSuperBrowseCycle(TSuperBrowseRun& run, const SuperBrowse& cycle, Indexing::BackupCycle& out);
+    void addCycleRetention(TSuperBrowseRun& run, Indexing::BackupCycle& cycle, uint32_t cycleAppId, bool refCopy);
+    void addSuperBrowseArchives();
+    // Inserts the filters at the front of every query's criteria (a query without any gets them).
+    void prependToQueries(const std::vector<databrowse::Criteria>& filters);
+    bool setStopBrowseCapability();
+    void fillSuperBrowseFields(TSuperBrowseRun& run);
+    void logSuperBrowseRequest();
+    bool mediaAgentOlderThanBackups();
 
 private:
     void touch();

@@ -6,6 +6,7 @@
 #include "Db/Tbl/APP_ClientProp.h"
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/entitytables.h"
+#include "platform/hubdb/threadsql.h"
 #include "platform/hubdb/vsatagprocs.h"
 #include "platform/entities/propertystore.h"
 
@@ -105,4 +106,12 @@ int ClientProperties::getUseIndexingV2ForVSA(unsigned long clientId, bool& useV2
     if (rc != zydb::DB_OK) return rc;
     useV2 = std::strtol(value.c_str(), nullptr, 10) != 0;
     return 0;
+}
+
+int ClientProperties::getVersionInfo(std::string& version) {
+    std::vector<zydb::DbValue> row;
+    int rc = hubdb::threadQueryFirstRow("SELECT versionText FROM mediaAgent WHERE clientId = ?",
+                                        {zydb::DbValue::ofInt(static_cast<long long>(m_clientId))}, row);
+    if (rc == zydb::DB_OK) version = row[0].asText();
+    return rc;
 }

@@ -104,6 +104,10 @@ public:
     static int getClientUpgradeTime(unsigned long clientId, unsigned long& upgradeTime,
                                     DBtran* transaction = nullptr);
 
+    // The release text of the client's media-agent software ("11.0 SP3b"): 0 with `version` set; 100
+    // when the client is no media agent; else the database error, `version` untouched.
+    int getVersionInfo(std::string& version);
+
 private:
     unsigned long m_clientId;
     DBtran* m_tran;  // not owned

@@ -38,6 +38,7 @@ int ZYClient::lookup() {
         m_id = static_cast<unsigned long>(r->id);
         m_name = r->name;
         m_hostName = r->net_hostname;
+        m_guid = r->GUID;
         m_osId = r->simOperatingSystemId;
         m_releaseId = r->releaseId;
         m_port = r->zydPort;
@@ -62,6 +63,12 @@ ClientProperties ZYClient::getClientProperties() {
 int ZYClient::getName(std::string& out) {
     int rc = load();
     if (rc == 0) out = m_name;
+    return rc;
+}
+
+int ZYClient::getGUIDStr(std::string& out) {
+    int rc = load();
+    if (rc == 0) out = m_guid;
     return rc;
 }
 

@@ -25,6 +25,8 @@ public:
 
     int getClientId(unsigned long& out);
     int getName(std::string& out);
+    // The client's GUID text (empty when none is recorded).
+    int getGUIDStr(std::string& out);
     int getOperatingSystemId(int& out);
     int getReleaseId(int& out);
     // The client's network host name (its name when no host name is recorded).
@@ -49,6 +51,7 @@ private:
     int m_status = -7;         // of the last read; -7: not read yet
     std::string m_name;
     std::string m_hostName;
+    std::string m_guid;
     int m_osId = 0;
     int m_releaseId = 0;
     int m_port = 0;

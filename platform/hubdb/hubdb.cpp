@@ -8,6 +8,7 @@
 #include "platform/hubdb/jobinfotagproc.h"
 #include "platform/hubdb/proc_archfileinfo.h"
 #include "platform/hubdb/proc_jobs.h"
+#include "platform/hubdb/retentionprocs.h"
 #include "platform/hubdb/tagprocs.h"
 #include "platform/hubdb/vsatagprocs.h"
 #include "platform/hubdb/xmlprocs.h"

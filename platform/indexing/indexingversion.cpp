@@ -69,13 +69,16 @@ HubmasterCallHelper* HubmasterCallHelper::Instance(bool) {
     return &helper;
 }
 
-CUxError HubmasterCallHelper::isSubclientLevelIndex(const std::string& backupSetGuid, bool& perSubclient) {
+namespace {
+
+// Whether the current property `property` of the backup set of `backupSetGuid` is "1".
+CUxError backupSetPropertyIsOne(const std::string& backupSetGuid, const char* property, bool& isOne) {
     std::vector<DbValue> row;
     int rc = hubdb::threadQueryFirstRow(
         "SELECT b.id, IFNULL((SELECT p.attrVal FROM APP_BackupSetProp p WHERE p.componentNameId = b.id AND "
-        "p.attrName = 'Subclient Level Index' AND p.modified = 0 ORDER BY p.id DESC LIMIT 1), '0') FROM "
+        "p.attrName = ? AND p.modified = 0 ORDER BY p.id DESC LIMIT 1), '0') FROM "
         "APP_BackupSetName b WHERE b.GUID = ?",
-        {DbValue::ofText(backupSetGuid)}, row);
+        {DbValue::ofText(property), DbValue::ofText(backupSetGuid)}, row);
     if (rc != zydb::DB_OK) {
         std::string text = rc == zydb::DB_NO_DATA
                                ? "no backup set has the GUID [" + backupSetGuid + "]"
@@ -83,8 +86,18 @@ CUxError HubmasterCallHelper::isSubclientLevelIndex(const std::string& backupSet
         return FXErrorUtil::ErrorInt(rc == zydb::DB_NO_DATA ? -1 : rc,
                                      FXCodeLocation(__FILE__, __PRETTY_FUNCTION__, __LINE__), text.c_str());
     }
-    perSubclient = row[1].asText() == "1";
+    isOne = row[1].asText() == "1";
     return CUxError::Success();
+}
+
+}  // namespace
+
+CUxError HubmasterCallHelper::isSubclientLevelIndex(const std::string& backupSetGuid, bool& perSubclient) {
+    return backupSetPropertyIsOne(backupSetGuid, "Subclient Level Index", perSubclient);
+}
+
+CUxError HubmasterCallHelper::isCloudLaptopBackupSet(const std::string& backupSetGuid, bool& cloudLaptop) {
+    return backupSetPropertyIsOne(backupSetGuid, "Cloud Laptop Mode", cloudLaptop);
 }
 
 }  // namespace Utils

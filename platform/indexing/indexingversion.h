@@ -33,6 +33,9 @@ public:
     // Whether the backup set of this GUID keeps one index database per subclient (its property
     // "Subclient Level Index" is "1"); an unknown GUID or a read error is an error.
     CUxError isSubclientLevelIndex(const std::string& backupSetGuid, bool& perSubclient);
+    // Whether the backup set of this GUID belongs to a cloud laptop (its property "Cloud Laptop Mode"
+    // is "1"); an unknown GUID or a read error is an error.
+    CUxError isCloudLaptopBackupSet(const std::string& backupSetGuid, bool& cloudLaptop);
 };
 
 }  // namespace Utils

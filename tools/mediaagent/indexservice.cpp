@@ -10,6 +10,7 @@
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
+#include "tools/mediaagent/superbrowseanswer.h"
 
 namespace mediaagent {
 
@@ -233,8 +234,13 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         if (stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation)
             journal("stop session=" + stop->getstring(Indexing::BrowseReq::f::browseSessionGuid) +
                     " ma=" + stop->getstring(Indexing::BrowseReq::f::maName));
-        else
+        else if (m_options.indexPath.empty())
             journal("index-browse");
+        else {
+            std::string outcome;
+            sendIndexBrowseAnswer(*stop, m_options.indexPath, m_options.batchSize, outcome);
+            journal("index-browse " + outcome);
+        }
     } else if (tag == Indexing::LaunchIndexingServiceReq::TAG) {
         launch(session, message);
     } else {

@@ -38,6 +38,10 @@ struct TIndexServiceOptions {
     //   session <guid> | worker <id>  the session / worker id the following answers name
     std::string scriptPath;
     std::string journalPath;  // empty: no journal
+    // The item index that indexing-V1 requests (Indexing::BrowseReq) are answered from; empty: such
+    // requests are only journalled.
+    std::string indexPath;
+    uint32_t batchSize = 1000;  // items per answer of an indexing-V1 request
 };
 
 class CIndexService {

@@ -12,7 +12,8 @@
 //
 // The index service "IndexingService_0" runs from the start, is started by its launcher when asked
 // (the default), or every launch is refused; it answers plain browse requests as the --index-script says
-// and writes each request it takes to --journal.
+// and indexing-V1 requests (Indexing::BrowseReq) from the item index, and writes each request it takes
+// to --journal.
 // --index defaults to "<client>.items.db" beside the Hubmaster database; --port 0 lets the system
 // choose. It prints "listening on <address>:<port>" once sessions can reach it.
 #include <signal.h>
@@ -172,6 +173,7 @@ int main(int argc, char** argv) {
     if (o.index.empty()) o.index = (hubFolder / (o.client + ".items.db")).string();
     EvDebugFileInstance::setLogDirectory(o.log.empty() ? hubFolder.string() : o.log);
     o.service.indexPath = o.index;
+    o.indexService.indexPath = o.index;
 
     mediaagent::TAgentPlan plan;
     std::string error;

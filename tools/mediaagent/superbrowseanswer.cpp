@@ -1,0 +1,337 @@
+#include "tools/mediaagent/superbrowseanswer.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/net/zynetwork.h"
+
+namespace mediaagent {
+
+namespace {
+
+using R = Indexing::BrowseReq::f;
+constexpr uint64_t kOptionMediaPrediction = 1ULL << 38;
+constexpr int64_t kCountQueryType = 4;
+constexpr int64_t kResponseItems = 0;
+constexpr int64_t kResponsePredictions = 1;
+constexpr int64_t kResponseError = 3;
+constexpr int64_t kResponseEnd = 5;
+constexpr int64_t kErrorIndex = 11;
+constexpr int64_t kNoTime = 0x7fffffff;
+// Criteria the index applies: (attribute, operator) of the reference-copy and retention filters.
+constexpr int64_t kAttributeName = 0;
+constexpr int64_t kAttributeModified = 1;
+constexpr int64_t kAttributeBackedUp = 73;
+constexpr int64_t kAttributeDeletion = 62;
+constexpr int64_t kOperatorAtOrBefore = 4;
+
+int64_t number(const std::string& text) {
+    return std::strtoll(text.c_str(), nullptr, 10);
+}
+
+// The single value of a criterion with `attribute` and `op` in the query's criteria or the cycles'
+// retention sub-queries; false when there is none.
+struct TCriterion {
+    int64_t attribute = 0;
+    int64_t op = 0;
+    std::string value;
+};
+
+void readCriteria(CNMessageBase& query, std::vector<TCriterion>& out) {
+    auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false);
+    for (size_t n = 0; criteria && n < criteria->size(); ++n) {
+        CNMessageBase* v = (*criteria)[n].getObjectAccessor(databrowse::Criteria::f::criteria, false);
+        auto* values =
+            v ? v->getliststring(databrowse::FilteredBrowseCriteriaValue::f::values, false) : nullptr;
+        if (!v || !values || values->size() != 1) continue;
+        out.push_back({v->getint64(databrowse::FilteredBrowseCriteriaValue::f::attribute),
+                       v->getint64(databrowse::FilteredBrowseCriteriaValue::f::criteriaOperator),
+                       values->front()});
+    }
+}
+
+void applyCriteria(const std::vector<TCriterion>& criteria, TIndexBrowsePlan& plan, TBrowseQuery& query) {
+    for (const TCriterion& c : criteria) {
+        if (c.attribute == kAttributeName && c.op != kOperatorAtOrBefore)
+            query.nameFilter = c.value;
+        else if (c.attribute == kAttributeModified && c.op == kOperatorAtOrBefore)
+            plan.modifiedAtOrBefore = number(c.value);
+        else if (c.attribute == kAttributeBackedUp && c.op == kOperatorAtOrBefore)
+            plan.backedUpAtOrBefore = number(c.value);
+        else if (c.attribute == kAttributeDeletion && c.op == kOperatorAtOrBefore)
+            plan.deletedBefore = number(c.value);
+    }
+}
+
+databrowse::BrowseResponse response(const TIndexBrowsePlan& plan, int64_t type) {
+    databrowse::BrowseResponse r;
+    r.setint64(databrowse::BrowseResponse::f::respType, type);
+    r.setstring(databrowse::BrowseResponse::f::workerId, plan.workerId);
+    databrowse::BrowseSession session;
+    session.setstring(databrowse::BrowseSession::f::sessionId, plan.session);
+    r.setObjectAccessor(session, databrowse::BrowseResponse::f::session);
+    return r;
+}
+
+databrowse::BrowseResponse errorResponse(const TIndexBrowsePlan& plan, const std::string& text) {
+    databrowse::BrowseResponse r = response(plan, kResponseError);
+    databrowse::BrowseError error;
+    error.setint64(databrowse::BrowseError::f::errorCode, kErrorIndex);
+    error.setstring(databrowse::BrowseError::f::errorMessage, text);
+    r.setlistobject(databrowse::BrowseResponse::f::messages, {error});
+    return r;
+}
+
+databrowse::BrowseData itemOf(const TItemVersion& v) {
+    using D = databrowse::BrowseData::f;
+    using A = databrowse::Msg93::f;
+    databrowse::BrowseData data;
+    databrowse::BrowseItemFlags flags;
+    flags.setint64(databrowse::BrowseItemFlags::f::file, v.directory() ? 0 : 1);
+    flags.setint64(databrowse::BrowseItemFlags::f::directory, v.directory() ? 1 : 0);
+    if (v.deleted()) flags.setint64(databrowse::BrowseItemFlags::f::deleted, 1);
+    data.setObjectAccessor(flags, D::flags);
+    data.setstring(D::name, v.name);
+    data.setstring(D::displayName, v.name);
+    data.setstring(D::path, v.path);
+    data.setint64(D::size, v.size);
+    data.setint64(D::modificationTime, v.modificationTime);
+    data.setint64(D::version, v.version);
+    databrowse::Msg93 advanced;
+    advanced.setint64(A::backupTime, v.backupTime);
+    advanced.setint64(A::archiveFileId, v.archiveFileId);
+    advanced.setint64(A::offset, v.offset);
+    ZyEntities::Msg10 subclient;
+    subclient.setint64(ZyEntities::Msg10::f::subclientId, v.appId);
+    advanced.setObjectAccessor(subclient, A::at4_7);
+    data.setObjectAccessor(advanced, D::advancedData);
+    return data;
+}
+
+// Whether a version passes the request's cut-offs.
+bool kept(const TIndexBrowsePlan& plan, const TItemVersion& v) {
+    if (plan.modifiedAtOrBefore > 0 && v.modificationTime > plan.modifiedAtOrBefore) return false;
+    if (plan.backedUpAtOrBefore > 0 && v.backupTime > plan.backedUpAtOrBefore) return false;
+    if (plan.deletedBefore > 0 && v.deleted() && v.backupTime < plan.deletedBefore) return false;
+    return true;
+}
+
+bool hasCutOffs(const TIndexBrowsePlan& plan) {
+    return plan.modifiedAtOrBefore > 0 || plan.backedUpAtOrBefore > 0 || plan.deletedBefore > 0;
+}
+
+}  // namespace
+
+bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrowsePlan& plan,
+                     std::string& why) {
+    plan.workerId = request.getstring(R::workerId);
+    plan.session = request.getstring(R::browseSessionGuid);
+    plan.hubmasterHost = request.getstring(R::hubmasterHost);
+    plan.routerName = request.getstring(R::routerName);
+    if (plan.routerName.empty()) plan.routerName = "BrowseRouter";
+    plan.prediction = (static_cast<uint64_t>(request.getint64(R::options)) & kOptionMediaPrediction) != 0;
+
+    TBrowseQuery base;
+    base.appId = static_cast<int>(request.getint64(R::subclientId));
+    auto* cycles = request.getlistobject(R::backupCycles, false);
+    if (cycles && !cycles->empty())
+        base.appId = static_cast<int>(cycles->front().getint64(Indexing::BackupCycle::f::appId));
+    TIndexSubclient subclient;
+    if (!index.subclient(base.appId, subclient)) {
+        why = "no subclient " + std::to_string(base.appId) + " in this index";
+        return false;
+    }
+    base.toTime = request.getint64(R::toTime);
+    if (base.toTime == 0 || base.toTime >= kNoTime) base.toTime = 0;
+    base.fromTime = request.getint64(R::fromTime);
+    plan.range = base.fromTime > 0;
+    auto* paths = request.getliststring(R::sourcePaths, false);
+    base.path = paths && !paths->empty() ? paths->front() : request.getstring(R::browsePath);
+    if (base.path.empty()) base.path = "/";
+
+    // The index cycles the request's cycles stand for: for each cycle of the subclient, the cycle holding
+    // its end.
+    std::vector<TCriterion> retention;
+    for (size_t n = 0; cycles && n < cycles->size(); ++n) {
+        CNMessageBase& cycle = (*cycles)[n];
+        if (cycle.getint64(Indexing::BackupCycle::f::appId) != base.appId) continue;
+        int64_t end = cycle.getint64(Indexing::BackupCycle::f::toTime);
+        if (base.toTime > 0 && (end <= 0 || end > base.toTime)) end = base.toTime;
+        const int found = index.cycleAt(base.appId, end <= 0 || end >= kNoTime ? INT64_MAX : end);
+        if (found >= 0 && std::find(base.cycles.begin(), base.cycles.end(), found) == base.cycles.end())
+            base.cycles.push_back(found);
+        if (CNMessageBase* sub = cycle.isSet(Indexing::BackupCycle::f::query)
+                                     ? cycle.getObjectAccessor(Indexing::BackupCycle::f::query, false)
+                                     : nullptr)
+            readCriteria(*sub, retention);
+    }
+    // A point in time reads the one cycle holding it; a range every cycle named.
+    if (!plan.range && base.cycles.size() > 1)
+        base.cycles = {index.cycleAt(base.appId, base.toTime > 0 ? base.toTime : INT64_MAX)};
+    applyCriteria(retention, plan, base);
+
+    auto* queries = request.getlistobject(R::queries, false);
+    for (size_t n = 0; queries && n < queries->size(); ++n) {
+        CNMessageBase& query = (*queries)[n];
+        if (query.getint64(databrowse::Query::f::type) != 0) continue;
+        TIndexBrowseQuery ask;
+        ask.queryId = query.getstring(databrowse::Query::f::queryId);
+        ask.query = base;
+        CNMessageBase* options = query.getObjectAccessor(databrowse::Query::f::c_46937c, false);
+        ask.count = options && options->getint64(databrowse::Msg70::f::queryType) == kCountQueryType;
+        CNMessageBase* param = query.getObjectAccessor(databrowse::Query::f::dataParam, false);
+        CNMessageBase* paging =
+            param ? param->getObjectAccessor(databrowse::DataParam::f::at2_2, false) : nullptr;
+        if (paging) {
+            ask.query.skip = static_cast<uint32_t>(paging->getint64(databrowse::Msg6::f::skipNode));
+            ask.query.pageSize = static_cast<uint32_t>(paging->getint64(databrowse::Msg6::f::pageSize));
+        }
+        std::vector<TCriterion> criteria;
+        readCriteria(query, criteria);
+        applyCriteria(criteria, plan, ask.query);
+        plan.queries.push_back(std::move(ask));
+    }
+    if (plan.queries.empty()) plan.queries.push_back({"", false, base});
+    return true;
+}
+
+int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
+                      const std::function<bool(databrowse::BrowseResponse&)>& send) {
+    int sent = 0;
+    bool going = true;
+    auto deliver = [&](databrowse::BrowseResponse& r) {
+        if (going && (going = send(r))) ++sent;
+        return going;
+    };
+    auto fail = [&](const std::string& text) {
+        databrowse::BrowseResponse r = errorResponse(plan, text);
+        deliver(r);
+    };
+    const uint32_t batch = std::max<uint32_t>(1, batchSize);
+
+    if (plan.prediction) {
+        const TBrowseQuery& q = plan.queries.front().query;
+        std::vector<TIndexArchiveFile> files;
+        if (!index.archiveFiles(q.appId, plan.range ? q.fromTime : 0, q.toTime, q.cycles, files)) {
+            fail(index.lastError());
+        } else {
+            std::vector<CNMessageBase> predictions;
+            for (const TIndexArchiveFile& f : files) {
+                databrowse::LogicalMedia media;
+                ZyEntities::KelmarchEntity kelmarch;
+                kelmarch.setint64(ZyEntities::KelmarchEntity::f::kelmarchId, f.kelmarchId);
+                media.setObjectAccessor(kelmarch, databrowse::LogicalMedia::f::kelmarch);
+                media.setint64(databrowse::LogicalMedia::f::flags,
+                               f.fileType == 1 || f.fileType == 4 ? 0x8 : 0x2);
+                media.setint64(databrowse::LogicalMedia::f::archFileId, f.id);
+                media.setint64(databrowse::LogicalMedia::f::endOffset, f.size);
+                media.setint64(databrowse::LogicalMedia::f::size, f.size);
+                databrowse::PredictionData prediction;
+                prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
+                predictions.push_back(std::move(prediction));
+            }
+            databrowse::BrowseResponse r = response(plan, kResponsePredictions);
+            r.setlistobject(databrowse::BrowseResponse::f::c_728cd9, predictions);
+            deliver(r);
+        }
+    } else {
+        for (const TIndexBrowseQuery& ask : plan.queries) {
+            bool found = false;
+            if (ask.count) {
+                int64_t count = 0;
+                if (!(plan.range ? index.countRange(ask.query, count, found)
+                                 : index.countAt(ask.query, count, found))) {
+                    fail(index.lastError());
+                    break;
+                }
+                databrowse::BrowseResponse r = response(plan, kResponseItems);
+                CNMessageBase* result =
+                    r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
+                result->setstring(databrowse::BrowseResult::f::queryId, ask.queryId);
+                databrowse::AggregateResult aggregate;
+                aggregate.setint64(databrowse::AggregateResult::f::count, count);
+                result->setlistobject(databrowse::BrowseResult::f::aggrResultSet, {aggregate});
+                if (!deliver(r)) break;
+                continue;
+            }
+            // In batches, each continuing after the last version read, so each costs one page of the index.
+            uint64_t remaining = ask.query.pageSize ? ask.query.pageSize : UINT64_MAX;
+            TBrowseQuery q = ask.query;
+            std::vector<TItemVersion> versions;
+            while (remaining > 0 && going) {
+                q.pageSize = static_cast<uint32_t>(std::min<uint64_t>(remaining, batch));
+                if (!(plan.range ? index.listRange(q, versions, found) : index.listAt(q, versions, found))) {
+                    fail(index.lastError());
+                    break;
+                }
+                if (versions.empty()) break;
+                std::vector<CNMessageBase> items;
+                items.reserve(versions.size());
+                for (const TItemVersion& v : versions)
+                    if (!hasCutOffs(plan) || kept(plan, v)) items.push_back(itemOf(v));
+                databrowse::BrowseResponse r = response(plan, kResponseItems);
+                CNMessageBase* result =
+                    r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
+                if (!ask.queryId.empty())
+                    result->setstring(databrowse::BrowseResult::f::queryId, ask.queryId);
+                result->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
+                if (!deliver(r)) break;
+                remaining -= versions.size();
+                if (versions.size() < q.pageSize) break;
+                q.firstNode = versions.back().entry;
+                q.skip = plan.range ? versions.back().rangeOrdinal : 1;
+            }
+        }
+    }
+    databrowse::BrowseResponse end = response(plan, kResponseEnd);
+    deliver(end);
+    return sent;
+}
+
+int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& why,
+                             const std::function<bool(databrowse::BrowseResponse&)>& send) {
+    int sent = 0;
+    databrowse::BrowseResponse r = errorResponse(plan, why);
+    if (send(r)) ++sent;
+    databrowse::BrowseResponse end = response(plan, kResponseEnd);
+    if (send(end)) ++sent;
+    return sent;
+}
+
+bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& indexPath, uint32_t batchSize,
+                           std::string& outcome) {
+    constexpr int kSendSeconds = 30;
+    TIndexBrowsePlan plan;
+    std::string why;
+    std::unique_ptr<CItemIndex> index = CItemIndex::open(indexPath, why);
+    const bool planned = index && planIndexBrowse(request, *index, plan, why);
+    if (!planned) {
+        // The way back is still the request's, whatever the index could not read.
+        plan.workerId = request.getstring(R::workerId);
+        plan.session = request.getstring(R::browseSessionGuid);
+        plan.hubmasterHost = request.getstring(R::hubmasterHost);
+        plan.routerName =
+            request.getstring(R::routerName).empty() ? "BrowseRouter" : request.getstring(R::routerName);
+    }
+    // One connection for the whole answer: the router relays it in this order.
+    CZyNetwork out;
+    bool timedOut = false;
+    CUxError connected =
+        out.Connect(plan.hubmasterHost.c_str(), plan.routerName.c_str(), nullptr, kSendSeconds, timedOut);
+    if (connected.IsError()) {
+        outcome = "answer failed: " + connected.GetErrorText();
+        return false;
+    }
+    auto send = [&](databrowse::BrowseResponse& r) {
+        return !out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError();
+    };
+    const int sent = planned ? answerIndexBrowse(plan, *index, batchSize, send)
+                             : answerIndexBrowseRefusal(plan, why, send);
+    out.Disconnect(kSendSeconds, timedOut);
+    outcome = "answered worker=" + plan.workerId + " responses=" + std::to_string(sent) +
+              (planned ? "" : " refused: " + why);
+    return true;
+}
+
+}  // namespace mediaagent

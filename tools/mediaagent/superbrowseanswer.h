@@ -1,0 +1,60 @@
+// The index service's answer to an indexing-V1 browse request (Indexing::BrowseReq) from the media
+// agent's item index: for the subclient and cycles the request names, the items of its path at its
+// point in time or over its range, paged and counted as its queries ask, narrowed by its name filter
+// and its reference-copy and retention criteria, or the archive files of those cycles as prediction
+// items; each batch a databrowse::BrowseResponse naming the request's worker and session, then one end.
+// Pure over the index object it is given (one thread at a time, like the index).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/msg/msg_classes.h"
+#include "tools/mediaagent/itemindex.h"
+
+namespace mediaagent {
+
+// What one data or count query of the request asks of the index.
+struct TIndexBrowseQuery {
+    std::string queryId;
+    bool count = false;
+    TBrowseQuery query;
+};
+
+// The request as the index reads it.
+struct TIndexBrowsePlan {
+    std::string workerId;
+    std::string session;
+    std::string hubmasterHost;
+    std::string routerName;
+    bool range = false;              // a from-time was given: every version in [from, to]
+    bool prediction = false;         // option bit 38: the media of the cycles, not the items
+    int64_t modifiedAtOrBefore = 0;  // reference-copy cut-offs (0: none)
+    int64_t backedUpAtOrBefore = 0;
+    int64_t deletedBefore = 0;  // retention: deletions older than this are gone
+    std::vector<TIndexBrowseQuery> queries;
+};
+
+// Reads the request; false (with `why`) when it names no subclient the index holds.
+bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrowsePlan& plan,
+                     std::string& why);
+
+// Produces the whole answer as responses handed to `send` in order (items in batches of `batchSize`,
+// counts, prediction items, an error when the index fails, then the end); stops when `send` returns
+// false. Returns the number of responses handed over.
+int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
+                      const std::function<bool(databrowse::BrowseResponse&)>& send);
+
+// An answer that cannot be planned: the error and the end.
+int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& why,
+                             const std::function<bool(databrowse::BrowseResponse&)>& send);
+
+// Answers one request over a connection to the "BrowseRouter" it names, from the index file at
+// `indexPath` (a request the index cannot plan gets an error and the end); false when the router cannot
+// be reached. `outcome` says what was done, for the service's journal.
+bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& indexPath, uint32_t batchSize,
+                           std::string& outcome);
+
+}  // namespace mediaagent
