@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -15,13 +16,17 @@
 #include <thread>
 #include <vector>
 
+#include "Db/Tbl/APP_ClientProp.h"
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
+#include "platform/entities/propertystore.h"
+#include "platform/entities/zyclient.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdemo/hubdemo.h"
+#include "platform/indexing/powermanagement.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
@@ -38,6 +43,7 @@ namespace {
 
 using namespace std::chrono_literals;
 const char* const kAgent = "mediaagent3";
+const char* const kListening = "listening on 127.0.0.1:";
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -170,9 +176,8 @@ protected:
                                      "--index-script",  s->dir.file("script"),
                                      "--journal",       s->dir.file(journal),
                                      "--registry",      s->world.registryPath});
-        EXPECT_TRUE(agent->waitFor("listening on 127.0.0.1:", 60s)) << agent->output();
-        host = MangleHostName("127.0.0.1", kAgent, 0,
-                              static_cast<int>(agent->numberAfter("listening on 127.0.0.1:")));
+        EXPECT_TRUE(agent->waitFor(kListening, 60s)) << agent->output();
+        host = MangleHostName("127.0.0.1", kAgent, 0, static_cast<int>(agent->numberAfter(kListening)));
         return agent;
     }
 
@@ -535,6 +540,54 @@ TEST_F(BrowseRouterWorld, SignedRequestForServicePack22AndLaterPlainBelow) {
     })) << s->agent->output();
     EXPECT_EQ(countStarting(lines(s->dir.file("journal")), "browse secured check=0 client="), 1u)
         << "the media agent verified the signature";
+}
+
+TEST_F(BrowseRouterWorld, PowerManagedMediaAgentIsPoweredOnOrTheBrowseFailsWithCode23) {
+    unsigned long clientId = 0;
+    ZYClient client(kAgent);
+    ASSERT_EQ(client.getClientId(clientId), 0);
+    const long long now = static_cast<long long>(std::time(nullptr));
+    ASSERT_EQ(zyent::writeProperty<APP_ClientProp>(nullptr, static_cast<long>(clientId),
+                                                   I2::Utils::kPowerManagedProperty, 0, "1", now),
+              0);
+    ASSERT_TRUE(
+        ZYPlatformInfo::setNumber(I2::Utils::kPowerCheckSection, I2::Utils::kPowerCheckIntervalName, 0));
+
+    // Its listener does not answer: a power-on request is recorded, the caller warned, the send fails.
+    CZyNetDirectory::instance().registerClient(kAgent, "127.0.0.1", 1, static_cast<int>(clientId));
+    auto channel = record(9105);
+    CSenderWorker off;
+    off.useAgent(s->agentHost, kAgent);
+    off.getPrivateTask()->setJobId(9105);
+    databrowse::BrowseRequest request = CRelayWorker::routedRequest("powered-session", s->routerHost, "1");
+    EXPECT_FALSE(off.sendReqToMA(&request));
+    EXPECT_EQ(off.getErrorId(), 23);
+    EXPECT_NE(std::string(off.getErrorMessage()).find("Failed to power on media agent"), std::string::npos);
+    auto rs = responses(*channel);
+    ASSERT_EQ(types(rs), (std::vector<int64_t>{4}));
+    EXPECT_EQ(rs[0]
+                  .getlistobject(databrowse::BrowseResponse::f::messages, false)
+                  ->front()
+                  .getint64(databrowse::BrowseError::f::errorCode),
+              23);
+    std::string requested;
+    EXPECT_EQ(zyent::readProperty<APP_ClientProp>(nullptr, static_cast<long>(clientId),
+                                                  I2::Utils::kPowerOnRequestedProperty, requested),
+              0);
+
+    // Online: no warning, the request goes.
+    CZyNetDirectory::instance().registerClient(
+        kAgent, "127.0.0.1", static_cast<int>(s->agent->numberAfter(kListening)), static_cast<int>(clientId));
+    CSenderWorker on;
+    on.useAgent(s->agentHost, kAgent);
+    on.getPrivateTask()->setJobId(9105);
+    EXPECT_TRUE(on.sendReqToMA(&request)) << on.getErrorMessage();
+    EXPECT_EQ(responses(*channel).size(), 1u) << "no second warning";
+
+    CZyNetDirectory::instance().unregisterClient(kAgent);
+    zyent::writeProperty<APP_ClientProp>(nullptr, static_cast<long>(clientId),
+                                         I2::Utils::kPowerManagedProperty, 0, "0", now + 1);
+    ZYPlatformInfo::removeValue(I2::Utils::kPowerCheckSection, I2::Utils::kPowerCheckIntervalName);
 }
 
 TEST(MailboxPath, GuidAfterTheMarkerOfThePathsOwnSeparator) {
