@@ -122,7 +122,8 @@ CIndexService::CIndexService(std::shared_ptr<CZydListener> listener, TIndexServi
     : m_options(std::move(options)), m_listener(std::move(listener)) {
     if (m_options.launch == TIndexLaunch::Started) startService();
     ZyLaunchFactory factory = [this](const TZyLaunch& launch) -> std::unique_ptr<CZyNetworkServer> {
-        return std::make_unique<CLauncherServer>(this, &onXdr, &onLauncherXml, launch.guid, launch.listener);
+        return std::make_unique<CLauncherServer>(this, &onXdr, &onXml<&CIndexService::launch>, launch.guid,
+                                                 launch.listener);
     };
     m_listener->registerLaunchable(kLauncherName, factory);
     m_listener->registerLaunchable(kAlternateLauncherName, factory);
@@ -136,7 +137,8 @@ bool CIndexService::startService() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_service) return true;
     std::lock_guard<std::mutex> servers(g_serversMutex);
-    m_service = std::make_unique<CZyNetworkServer>(&onXdr, &onServiceXml, kServiceName, m_listener);
+    m_service =
+        std::make_unique<CZyNetworkServer>(&onXdr, &onXml<&CIndexService::serve>, kServiceName, m_listener);
     g_servers[m_service.get()] = this;
     return true;
 }
@@ -172,23 +174,14 @@ void CIndexService::onXdr(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* ser
     server->ReleaseSession(handle);
 }
 
-void CIndexService::onServiceXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
-                                 CNMessageBase* message) {
+template <void (CIndexService::*Handler)(CZyNetwork&, CNMessageBase&)>
+void CIndexService::onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
+                          CNMessageBase* message) {
     std::unique_ptr<CNMessageBase> owned(message);
     CIndexService* service = serviceOf(server);
     CZyNetwork* session = nullptr;
     if (!service || !owned || server->AcquireSession(handle, &session).IsError()) return;
-    service->serve(*session, *owned);
-    server->ReleaseSession(handle);
-}
-
-void CIndexService::onLauncherXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
-                                  CNMessageBase* message) {
-    std::unique_ptr<CNMessageBase> owned(message);
-    CIndexService* service = serviceOf(server);
-    CZyNetwork* session = nullptr;
-    if (!service || !owned || server->AcquireSession(handle, &session).IsError()) return;
-    service->launch(*session, *owned);
+    (service->*Handler)(*session, *owned);
     server->ReleaseSession(handle);
 }
 

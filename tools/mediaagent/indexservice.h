@@ -66,10 +66,10 @@ public:
 private:
     static void onXdr(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
                       unsigned long code, zysDatabuf_v2* data);
-    static void onServiceXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
-                             CNMessageBase* message);
-    static void onLauncherXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
-                              long long handle, CNMessageBase* message);
+    // The XML callback of the service (Handler serve) and of a launcher instance (Handler launch).
+    template <void (CIndexService::*Handler)(CZyNetwork&, CNMessageBase&)>
+    static void onXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
+                      CNMessageBase* message);
 
     void serve(CZyNetwork& session, CNMessageBase& message);
     void launch(CZyNetwork& session, CNMessageBase& message);
