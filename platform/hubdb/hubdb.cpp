@@ -3,6 +3,7 @@
 
 #include "platform/db/dbenv.h"
 #include "platform/db/procregistry.h"
+#include "platform/hubdb/appbrowseprocs.h"
 #include "platform/hubdb/archprocs.h"
 #include "platform/hubdb/familiesb_procs.h"
 #include "platform/hubdb/jobinfotagproc.h"
