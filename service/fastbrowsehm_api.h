@@ -31,4 +31,9 @@ int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* task, bool d
 // Stops and joins the threads, then frees the controller (and every worker), the router, the session
 // pool and the log instance. Always 1.
 int fastBrowseHMCleanUp();
+// Asks the task manager to create the end-user erase task of `request` (its entity and paths); the
+// request's element 6 record is made present. 0 when the task was created; the task manager's own
+// result when it failed, -1 when its answer refused the request or lacks the task or job id
+// (service/erasetask.cpp). Any thread.
+int fastBrowseHMLaunchEraseCreateTask(databrowse::BrowseRequest* request);
 }

@@ -6,6 +6,8 @@
 
 #include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
+#include "service/directrun.h"
+#include "service/fastbrowse_multiclient.h"
 #include "service/routerentities.h"
 #include "service/routerfields.h"
 #include "service/routerjoblimits.h"
@@ -140,11 +142,14 @@ std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNe
     TRoutedBrowse routed = routeBrowseRequest(received, session);
     switch (routed.outcome) {
         case ERoutedOutcome::kPrepared:
-            CBrowseLog(kTag).debugLvl(0, "%s", kDirectRunNotServed);
-            return kDirectRunNotServed;
-        case ERoutedOutcome::kMultiClientFind:
-            CBrowseLog(kTag).debugLvl(0, "%s", kMultiClientFindNotServed);
-            return kMultiClientFindNotServed;
+            runDirectTask(*routed.prepared, session);
+            return {};
+        case ERoutedOutcome::kMultiClientFind: {
+            CBrowseMulticlient finder;
+            finder.setDirectAPI(true);
+            finder.Find(&received, session);  // it has answered the caller, whatever it returns
+            return {};
+        }
         case ERoutedOutcome::kNoReply:
             return {};
         case ERoutedOutcome::kErrorReply:

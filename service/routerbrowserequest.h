@@ -33,18 +33,12 @@ struct TRoutedBrowse {
 // client names). Never throws: a failure of any step is an outcome.
 TRoutedBrowse routeBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session);
 
-// Text of the reply the router sends for a prepared request while the direct run is not served.
-inline constexpr const char* kDirectRunNotServed =
-    "The browse request was prepared, but running it directly through BrowseRouter is not available yet";
-inline constexpr const char* kMultiClientFindNotServed =
-    "Multi-client find through BrowseRouter is not available yet";
-
 // Test seam: called with every task that reached kPrepared, on the callback's thread, before the
 // outcome is returned. Empty: nothing is called. Any thread may set it.
 using TPreparedTaskObserver = std::function<void(const TDirectTask&)>;
 void setPreparedTaskObserver(TPreparedTaskObserver observer);
 
 // The router's BrowseRequest branch: prepares the request and gives the text of the common error
-// reply to send (empty: nothing is sent). A prepared request is answered that its direct run is not
-// available yet; a multi-client find that the finder is not available yet.
+// reply to send (empty: nothing is sent). A prepared request is run and answered by runDirectTask
+// (service/directrun.h); a multi-client find by CBrowseMulticlient (service/fastbrowse_multiclient.h).
 std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session);

@@ -5,10 +5,12 @@
 //
 //   hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client name>]
 //             [--browse <request.xml>]... [--control]
+//   hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session]
 //
 // --data defaults to the demo world under the build folder (build/demo, made by tools/hubdbdemo);
 // --port 0 lets the system choose the listener's port; --control reads commands from standard input:
-// "browse <request.xml>" and "stop".
+// "browse <request.xml>" and "stop". "token" prints a new authentication token for a user of the
+// database (by login or name) and exits.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <poll.h>
@@ -30,6 +32,7 @@
 #include <vector>
 
 #include "Db/Tbl/APP_Client.h"
+#include "Db/Tbl/UMUsers.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
@@ -38,6 +41,7 @@
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
+#include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
 
@@ -63,6 +67,8 @@ int fail(const std::string& what) {
     std::fprintf(stderr, "hubmaster: %s\n", what.c_str());
     return 1;
 }
+
+fs::path defaultDataFolder() { return fs::canonical("/proc/self/exe").parent_path() / ".." / ".." / "demo"; }
 
 int threadCount() {
     int n = 0;
@@ -151,9 +157,8 @@ bool browse(ProcessFn process, const std::string& file) {
 }
 
 bool parseOptions(int argc, char** argv, TOptions& o) {
-    const fs::path exeDir = fs::canonical("/proc/self/exe").parent_path();
-    o.data = exeDir / ".." / ".." / "demo";
-    o.library = exeDir / ".." / ".." / "libfastbrowsehm.so";
+    o.data = defaultDataFolder();
+    o.library = fs::canonical("/proc/self/exe").parent_path() / ".." / ".." / "libfastbrowsehm.so";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -175,9 +180,64 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
     return true;
 }
 
+bool openDataFolder(const fs::path& data, fs::path& database, std::string& error) {
+    database = data / "hub.db";
+    if (!fs::is_regular_file(database)) {
+        error = "no Hubmaster database at " + database.string() + " (create one with tools/hubdbdemo)";
+        return false;
+    }
+    EvDebugFileInstance::setLogDirectory(data.string());
+    ZYPlatformInfo::setRegistryPath((data / "registry.ini").string());
+    if (hubdb::openHubDatabase(database.string(), &error) == zydb::DB_OK) return true;
+    error = "cannot open the Hubmaster database " + database.string() + ": " + error;
+    return false;
+}
+
+// hubmaster token --user <login>: prints a token of that user (a user token, or with --session a
+// session token with its live session) on standard output.
+int tokenCommand(int argc, char** argv) {
+    fs::path data = defaultDataFolder();
+    std::string user;
+    long long lifetime = 3600;
+    bool session = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "--user" && hasValue)
+            user = argv[++i];
+        else if (a == "--data" && hasValue)
+            data = argv[++i];
+        else if (a == "--lifetime" && hasValue)
+            lifetime = std::atoll(argv[++i]);
+        else if (a == "--session")
+            session = true;
+        else
+            user.clear(), i = argc;
+    }
+    if (user.empty() || lifetime <= 0) {
+        std::fprintf(stderr, "usage: hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session]\n");
+        return 2;
+    }
+    fs::path database;
+    std::string error;
+    if (!openDataFolder(data, database, error)) return fail(error);
+    UMUsers users(nullptr);
+    users.setWhere("login = '%s' OR name = '%s'", user.c_str(), user.c_str());
+    const int found = users.getOneRow(&users, false, 0, 0);
+    const int userId = found == zydb::DB_OK ? users.getDataPtr()->id : 0;
+    std::string token;
+    const int issued = userId > 0 ? EvSecurityMgr::IssueZetaToken(userId, session, lifetime, token) : -1;
+    zydb::CDbEnv::close();
+    if (userId <= 0) return fail("no user [" + user + "] in " + database.string());
+    if (issued != 0) return fail("no token could be issued for user [" + user + "]; see the log");
+    std::printf("%s\n", token.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "token") return tokenCommand(argc, argv);
     TOptions o;
     if (!parseOptions(argc, argv, o)) {
         std::fprintf(
@@ -196,14 +256,9 @@ int main(int argc, char** argv) {
     const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
     if (signalFd < 0) return fail(std::string("signalfd: ") + std::strerror(errno));
 
-    const fs::path database = o.data / "hub.db";
-    if (!fs::is_regular_file(database))
-        return fail("no Hubmaster database at " + database.string() + " (create one with tools/hubdbdemo)");
-    EvDebugFileInstance::setLogDirectory(o.data.string());
-    ZYPlatformInfo::setRegistryPath((o.data / "registry.ini").string());
+    fs::path database;
     std::string error;
-    if (hubdb::openHubDatabase(database.string(), &error) != zydb::DB_OK)
-        return fail("cannot open the Hubmaster database " + database.string() + ": " + error);
+    if (!openDataFolder(o.data, database, error)) return fail(error);
 
     CZyNetDirectory::instance().setResolver(&resolveClient);
     TZyNetOptions net = zyNetOptions();

@@ -1,0 +1,82 @@
+#include "service/directrun.h"
+
+#include "fbDebug/fbdebug.h"
+#include "planning/browsetask.h"
+#include "planning/confmgr.h"
+#include "planning/confrecord.h"
+#include "platform/net/zynetwork.h"
+#include "service/directtaskprep.h"
+#include "service/enduserErase.h"
+#include "service/routerfields.h"
+#include "service/routertoken.h"
+
+namespace {
+
+using namespace routerfields;
+using R = databrowse::BrowseRequest::f;
+
+constexpr const char* kTag = "FBHMROUTER";
+constexpr int kSendSeconds = 120;
+
+// Steps 1 to 5 of the run: the token to the worker, its copy of the request, live update, the run, and
+// the reply chosen (null after a failure, which is recorded as t.replyError).
+CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
+    const std::string token = textOf(&t.request, R::c_763531);
+    if (!token.empty()) t.worker->getBrowseTask()->getDataPtr()->authToken = token;
+    t.worker->setBrowseReq(&t.request);
+    t.task->setLiveUpdate(false);
+    if (has(selectionBlock(t.request), databrowse::BrowseAdvancedConfig::f::at9_9)) {
+        log.debugLvl(0, "this is live update operation");
+        t.task->setLiveUpdate(true);
+    }
+    if (!t.worker->newRequest(t.task.get())) {
+        const int code = static_cast<int>(t.worker->getErrorId());
+        t.replyError = databrowse::BrowseError();
+        t.replyError.setint64(databrowse::BrowseError::f::errorCode, code != 0 ? code : 1);
+        t.replyError.setstring(databrowse::BrowseError::f::errorMessage, t.worker->getErrorMessage());
+        return nullptr;
+    }
+    if (t.worker->getBrowseFromHMDB()) return t.worker->getHMDBBrowseResponse();
+    if (CNMessageBase* prepared = t.worker->getBrowseReqXML()) return prepared;
+    // A success with nothing to send would leave the caller waiting for an answer that never comes.
+    log.debugLvl(0, "worker [%s] succeeded without a prepared request or a stored answer",
+                 t.worker->getWorkerId().c_str());
+    t.recordError(kDirectRunNoAnswer);
+    return nullptr;
+}
+
+// Step 9: the worker leaves the session's record, which goes when no other request holds it.
+void releaseRecord(TDirectTask& t) {
+    if (!g_poConfMgr) return;
+    CConfRecord* record = g_poConfMgr->getConfRec(t.task->getbrowseSessionGUID(), true);
+    if (!record) return;
+    record->removeWorkerFromConf(t.worker->getWorkerId());
+    const std::string id = record->getId();
+    record->unlockConfiguration();
+    g_poConfMgr->deleteConfRec(id);
+}
+
+}  // namespace
+
+void runDirectTask(TDirectTask& t, CZyNetwork* session) {
+    CBrowseLog log(kTag);
+    CNMessageBase* reply = nullptr;
+    if (authenticateRoutedRequest(t, session, log)) {
+        runEndUserEraseBookkeeping(t, log);
+        reply = runWorker(t, log);
+    }
+    databrowse::BrowseResponse errorResponse;
+    if (t.hasReplyError()) {
+        errorResponse.setint64(databrowse::BrowseResponse::f::respType, 3);
+        errorResponse.setlistobject(databrowse::BrowseResponse::f::messages, {t.replyError});
+        reply = &errorResponse;
+    }
+    if (reply && session) {
+        bool timedOut = false;
+        const CUxError sent = session->SendXMLMessage(*reply, 0, kSendSeconds, timedOut);
+        if (sent.IsError())
+            log.debugLvl(0, "Failed to send browse response back to caller with error [%s]",
+                         sent.AsString().c_str());
+    }
+    releaseRecord(t);
+}

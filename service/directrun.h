@@ -1,0 +1,19 @@
+// The direct run of a routed browse request and its one reply: the stack worker runs the prepared task
+// in direct mode on the callback thread, and the caller gets on its own connection the request prepared
+// for the media agent, the worker's stored answer, or an error; the session's configuration record then
+// no longer lists the worker. Called by the router's BrowseRequest branch (answerRoutedBrowseRequest,
+// service/routerbrowserequest.h) on the network callback thread that delivered the request; several
+// calls run at once, each with objects of its own.
+#pragma once
+
+class CZyNetwork;
+struct TDirectTask;
+
+// Text of the error reply when a worker succeeds but has nothing to send.
+inline constexpr const char* kDirectRunNoAnswer =
+    "Browse request failed: the browse produced no answer to send";
+
+// Authenticates t's caller, does the end-user erase bookkeeping of an erase request (only once
+// authenticated), runs the worker and sends exactly one reply on `session`; then releases the
+// worker's place in the session's configuration record.
+void runDirectTask(TDirectTask& t, CZyNetwork* session);

@@ -1,0 +1,42 @@
+// CBrowseMulticlient: a find across several clients that arrived at "BrowseRouter". It identifies the
+// caller, lets the application manager's procedure pick the media agent and prepare the request, and
+// answers on the caller's own connection with that request (signed for callers at service pack 22 or
+// later). One object per request, on the router's callback thread.
+#pragma once
+
+#include <sstream>
+#include <string>
+
+#include "platform/errors/cuxerror.h"
+#include "platform/msg/msg_classes.h"
+
+class CZyNetwork;
+
+class CBrowseMulticlient {
+public:
+    static constexpr int kSecuredServicePack = 22;
+
+    // Takes a worker id from the controller and reads HM_ALWAYS_REPLY_V1_BROWSE.
+    CBrowseMulticlient();
+
+    bool setDirectAPI(bool directAPI) { return m_directAPI = directAPI; }
+    const std::string& getWorkerId() const { return m_workerId; }
+
+    // Answers the request on `session` (the prepared request, or an error response); returns the error
+    // of the work.
+    CUxError Find(databrowse::BrowseRequest* request, CZyNetwork* session);
+    // The work itself: sends the prepared request on success.
+    CUxError HandleMultiClientFind(databrowse::BrowseRequest* request, CZyNetwork* session);
+    // Fills `secured` from `prepared`; true when the secured form is to be sent.
+    bool convertToSecureBrowseReq(std::string& callerClientName, databrowse::BrowseRequest& prepared,
+                                  databrowse::SecuredBrowseRequest& secured);
+    // The lowest service pack of a cluster client's physical clients; 0 when not known.
+    int GetMinSPLevelInClusterClient(std::string& clientName);
+    void smallDump(const char* tag, databrowse::BrowseRequest* request);
+
+private:
+    std::ostringstream m_errorText;
+    bool m_directAPI = false;
+    std::string m_workerId;
+    int m_alwaysReplyV1 = 0;
+};
