@@ -164,9 +164,15 @@ std::string maskedIndexRequestText(const Indexing::BrowseReq& original) {
             if (flag.getint64(databrowse::AdditionalFlag::f::flagType) == kTokenFlagType ||
                 flag.getstring(databrowse::AdditionalFlag::f::flagName) == "token")
                 flag.setstring(databrowse::AdditionalFlag::f::value, kMaskedSecret);
-    std::string text = request.AsString();
+    return maskNasLiveBrowsePasswords(request.AsString());
+}
+
+std::string maskNasLiveBrowsePasswords(std::string text) {
     if (text.find("Nas_Live_Browse_Info") != std::string::npos) {
-        static const char* const kPairs[][2] = {{"&lt;Password>", "&lt;/Password>"},
+        // This message layer escapes '>' in attribute values too, so the fully escaped tags are cut as well.
+        static const char* const kPairs[][2] = {{"&lt;Password&gt;", "&lt;/Password&gt;"},
+                                                {"&lt;Epassword&gt;", "&lt;/Epassword&gt;"},
+                                                {"&lt;Password>", "&lt;/Password>"},
                                                 {"&lt;Epassword>", "&lt;/Epassword>"},
                                                 {"<Password>", "</Password>"},
                                                 {"<Epassword>", "</Epassword>"}};

@@ -39,9 +39,10 @@ int RetentionSeed::addReferenceCopy(int subclientId, int days, int daysType, lon
 }
 
 int RetentionSeed::addExchangeRetentionTag(const std::string& tagId, int value) {
-    return checked(m_seed.insertRow(
+    const long long id = m_seed.insertRow(
         "DM2DocTagsValues",
-        {{"TagID", T(tagId)}, {"containerGuid", T(kExchangeRetentionTagContainer)}, {"TagValue", I(value)}}));
+        {{"TagID", T(tagId)}, {"containerGuid", T(kExchangeRetentionTagContainer)}, {"TagValue", I(value)}});
+    return id < 0 ? fail("Exchange retention tag") : 0;
 }
 
 }  // namespace hubdb
