@@ -1,0 +1,385 @@
+// The router's direct road after the preparation, over loopback on the demo world: the token step and
+// the one reply on the caller's connection (prepared request or error), the release of the session's
+// record, end-user erase bookkeeping only after authentication, the erase task launch through the task
+// manager's task store, and multi-client find (plain or signed by the caller's service pack).
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "planning/confmgr.h"
+#include "planning/confrecord.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/msg/secured_message_handler.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork.h"
+#include "platform/security/evsecuritymgr.h"
+#include "service/browserouterthread.h"
+#include "service/enduserErase.h"
+#include "service/fastbrowsehm_api.h"
+#include "service/routerbrowserequest.h"
+#include "tests/platform/db/tempdir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using E = ZyEntities::GenericEntity::f;
+using R = databrowse::BrowseRequest::f;
+
+const char* const kTokenRejected = "Error: Failed to authenticate the usertoken...";
+
+class DirectRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s = new TShared;
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
+        ASSERT_EQ(hubdb::openHubDatabase(s->world.databasePath, &error), 0) << error;
+        std::ofstream(s->dir.file("keys")) << "HM_CHECK_CLIENT_MAP = 1\n";
+        ASSERT_TRUE(ZYPlatformInfo::setString("~Indexing", "sIdxConfigKeyFile", s->dir.file("keys")));
+        ASSERT_TRUE(ZYPlatformInfo::setString(I2::SecuredMessageHandler::kKeySection,
+                                              I2::SecuredMessageHandler::kKeyName,
+                                              "direct-run-test-signing-key-0123456789"));
+        ASSERT_EQ(EvSecurityMgr::IssueZetaToken(s->world.adminUser, false, 3600, s->adminToken), 0);
+        sql("INSERT INTO APP_SubclientUsage (subclientId, usedBytes) VALUES (" +
+            std::to_string(s->world.fileSubclient) + ", 100000)");
+        ASSERT_EQ(fastBrowseHMInitialize(), 1);
+        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
+        for (int i = 0; i < 2000 && server->GetPort() <= 0; ++i) std::this_thread::sleep_for(10ms);
+        s->routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, server->GetPort());
+        setPreparedTaskObserver([](const TDirectTask& t) {
+            std::lock_guard<std::mutex> lock(s->lock);
+            s->lastWorker = t.worker->getWorkerId();
+        });
+    }
+    static void TearDownTestSuite() {
+        setPreparedTaskObserver(nullptr);
+        fastBrowseHMCleanUp();
+        delete s;
+        s = nullptr;
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+    }
+
+    static databrowse::BrowseRequest fileRequest(int64_t op, const std::string& guid) {
+        databrowse::BrowseRequest r;
+        r.setint64(R::opType, op);
+        r.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, guid);
+        CNMessageBase* e = r.getObjectAccessor(R::entity, true);
+        e->setstring(E::clientName, "client1");
+        e->setint64(E::subclientId, s->world.fileSubclient);
+        databrowse::BrowsePath root;
+        root.setstring(databrowse::BrowsePath::f::path, "\\");
+        r.setlistobject(R::paths, {root});
+        return r;
+    }
+
+    // Sends `message` as client `caller`; the one reply (null when none came).
+    static std::unique_ptr<CNMessageBase> exchange(CNMessageBase& message, const char* caller = "client1") {
+        CZyNetwork peer;
+        bool timedOut = false;
+        EXPECT_FALSE(
+            peer.Connect(s->routerHost.c_str(), CBrowseRouterThreadHM::kServerName, caller, 10, timedOut)
+                .IsError());
+        EXPECT_FALSE(peer.SendXMLMessage(message, 0, 10, timedOut).IsError());
+        CNMessageBase* reply = nullptr;
+        peer.ReceiveXMLMessage(nullptr, reply, nullptr, 0, 60, timedOut);
+        return std::unique_ptr<CNMessageBase>(reply);
+    }
+    // The error text of an error reply (type 3, one error of code 1); "" for any other reply.
+    static std::string errorOf(const std::unique_ptr<CNMessageBase>& reply) {
+        if (!reply || reply->getTagID() != databrowse::BrowseResponse::TAG) return "";
+        EXPECT_EQ(reply->getint64(databrowse::BrowseResponse::f::respType), 3);
+        auto* errors = reply->getlistobject(databrowse::BrowseResponse::f::messages, false);
+        if (!errors || errors->size() != 1u) return "";
+        EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode), 1);
+        return errors->front().getstring(databrowse::BrowseError::f::errorMessage);
+    }
+    static std::string lastWorker() {
+        std::lock_guard<std::mutex> lock(s->lock);
+        return s->lastWorker;
+    }
+    static bool logHas(const std::string& text) {
+        std::ifstream in(EvDebugFileInstance::defaultInstance()->filePath());
+        for (std::string line; std::getline(in, line);)
+            if (line.find(text) != std::string::npos) return true;
+        if (g_pLogInstance) {
+            std::ifstream own(g_pLogInstance->filePath());
+            for (std::string line; std::getline(own, line);)
+                if (line.find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+    // No record of the session lists any worker (a record, if any, is only the cache's).
+    static bool recordListsNoWorker(const std::string& guid) {
+        CConfRecord* record = g_poConfMgr->getConfRec(guid, true);
+        if (!record) return true;
+        const bool none = record->getWorkersToMaMap().empty();
+        record->unlockConfiguration();
+        return none;
+    }
+
+    static void sql(const std::string& statement) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(s->world.databasePath.c_str(), &db), SQLITE_OK);
+        sqlite3_busy_timeout(db, 5000);
+        EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    static long long sqlInt(const std::string& query) {
+        sqlite3* db = nullptr;
+        sqlite3_stmt* st = nullptr;
+        long long v = -1;
+        if (sqlite3_open(s->world.databasePath.c_str(), &db) == SQLITE_OK &&
+            sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, query.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            v = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return v;
+    }
+    static long long subclientUsage() {
+        return sqlInt("SELECT usedBytes FROM APP_SubclientUsage WHERE subclientId = " +
+                      std::to_string(s->world.fileSubclient));
+    }
+    static long long erasePending() {
+        return sqlInt("SELECT COUNT(*) FROM APP_SubClientProp WHERE componentNameId = " +
+                      std::to_string(s->world.fileSubclient) + " AND attrName = 'EndUser Erase Pending'");
+    }
+
+    struct TShared {
+        TempDir dir;
+        hubdemo::DemoWorld world;
+        std::string routerHost, adminToken;
+        std::mutex lock;
+        std::string lastWorker;  // guarded by lock
+    };
+    static TShared* s;
+};
+DirectRun::TShared* DirectRun::s = nullptr;
+
+TEST_F(DirectRun, ValidTokenGetsThePreparedRequestAndTheRecordIsReleased) {
+    databrowse::BrowseRequest r = fileRequest(1, "run-valid");
+    r.setstring(R::c_763531, s->adminToken);
+    std::unique_ptr<CNMessageBase> reply = exchange(r);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(errorOf(reply), "");
+    // The request prepared for the media agent, in the form its release takes.
+    EXPECT_TRUE(reply->getTagID() == databrowse::BrowseRequest::TAG ||
+                reply->getTagID() == databrowse::SecuredBrowseRequest::TAG ||
+                reply->getTagID() == Indexing::BrowseReq::TAG)
+        << reply->AsString();
+    EXPECT_TRUE(recordListsNoWorker("run-valid"));
+    EXPECT_TRUE(logHas("START - browse request with worker id [" + lastWorker() + "]"));
+    EXPECT_FALSE(logHas(s->adminToken)) << "a token reached the log";
+}
+
+TEST_F(DirectRun, RejectedTokenAnswersTheAuthenticationErrorWithoutRunning) {
+    databrowse::BrowseRequest r = fileRequest(1, "run-bad-token");
+    r.setstring(R::c_763531, "ZT1.not-a-token.at-all");
+    EXPECT_EQ(errorOf(exchange(r)), kTokenRejected);
+    EXPECT_FALSE(logHas("START - browse request with worker id [" + lastWorker() + "]"));
+    EXPECT_TRUE(recordListsNoWorker("run-bad-token"));
+}
+
+TEST_F(DirectRun, UnknownCallerClientAndRecordedErrorsOverrideThePreparedRequest) {
+    databrowse::BrowseRequest r = fileRequest(1, "run-stranger");
+    r.setstring(R::c_763531, s->adminToken);
+    EXPECT_EQ(errorOf(exchange(r, "no-such-client")), "Error: Failed to get client id for authorization");
+
+    databrowse::BrowseRequest mixed = fileRequest(1, "run-mixed");
+    mixed.setstring(R::c_763531, s->adminToken);
+    databrowse::BrowsePath byGuid;
+    byGuid.getObjectAccessor(databrowse::BrowsePath::f::guidRef, true)
+        ->setstring(databrowse::BrowsePathGuid::f::guid, "6F9619FF-8B86-D011-B42D-00C04FC964FF");
+    mixed.getlistobject(R::paths, true)->push_back(byGuid);
+    EXPECT_EQ(errorOf(exchange(mixed)), "Error: Mixed Browse By Path abd Browse by GUID is not supported...");
+    EXPECT_TRUE(recordListsNoWorker("run-mixed"));
+}
+
+TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
+    auto erase = [](const std::string& guid, long long size) {
+        databrowse::BrowseRequest r = fileRequest(7, guid);
+        CNMessageBase* e = r.getObjectAccessor(R::entity, true);
+        e->setint64(E::clientId, s->world.fileClient);
+        e->setint64(E::backupsetId, s->world.fileBackupSet);
+        e->setint64(E::applicationId, s->world.fileAppType);
+        databrowse::BrowsePath path;
+        path.setstring(databrowse::BrowsePath::f::path, "\\data\\report.txt");
+        CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true);
+        detail->setint64(databrowse::Msg2::f::at1_1, s->world.fileSubclient);
+        detail->setint64(databrowse::Msg2::f::itemSize, size);
+        r.setlistobject(R::paths, {path});
+        return r;
+    };
+    const long long before = subclientUsage();
+    ASSERT_EQ(before, 100000);
+
+    // Refused before authentication: nothing changes.
+    databrowse::BrowseRequest refused = erase("erase-refused", 4000);
+    refused.setstring(R::c_763531, "ZT1.forged.token");
+    EXPECT_EQ(errorOf(exchange(refused)), kTokenRejected);
+    EXPECT_EQ(subclientUsage(), before);
+    EXPECT_EQ(erasePending(), 0);
+    // Without a token the user entity makes it act as another user: a client other than the browsed
+    // one, not allowed by the client map, is refused as well.
+    databrowse::BrowseRequest asUser = erase("erase-as-user", 4000);
+    asUser.getObjectAccessor(R::caller, true)
+        ->getObjectAccessor(ZyEntities::Msg74::f::user, true)
+        ->setint64(ZyEntities::UserEntity::f::userId, s->world.fileUser);
+    EXPECT_EQ(errorOf(exchange(asUser, "client2")),
+              "Error: Failed to authenticate the caller to act as the requested user...");
+    EXPECT_EQ(subclientUsage(), before);
+
+    // Authenticated: the size comes off and the erase is pending, whatever the worker then answers.
+    databrowse::BrowseRequest allowed = erase("erase-allowed", 4000);
+    allowed.setstring(R::c_763531, s->adminToken);
+    exchange(allowed);
+    EXPECT_EQ(subclientUsage(), before - 4000);
+    EXPECT_EQ(erasePending(), 1);
+}
+
+TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
+    CBrowseLog log("test");
+    databrowse::BrowseRequest r = fileRequest(7, "erase-direct");
+    CNMessageBase* e = r.getObjectAccessor(R::entity, true);
+    e->setint64(E::clientId, s->world.otherFileClient);
+    e->setint64(E::backupsetId, s->world.fileBackupSet);
+    e->setint64(E::applicationId, s->world.fileAppType);
+    const long long other =
+        sqlInt("SELECT id FROM APP_Application WHERE clientId = " + std::to_string(s->world.otherFileClient) +
+               " LIMIT 1");
+    sql("INSERT INTO APP_SubclientUsage (subclientId, usedBytes) VALUES (" + std::to_string(other) + ", 50)");
+    std::vector<CNMessageBase> paths;
+    for (long long size : {30LL, 5LL, -7LL, 0LL}) {
+        databrowse::BrowsePath path;
+        path.setstring(databrowse::BrowsePath::f::path, "\\f" + std::to_string(size));
+        CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true);
+        detail->setint64(databrowse::Msg2::f::at1_1, other);
+        detail->setint64(databrowse::Msg2::f::itemSize, size);
+        paths.push_back(path);
+    }
+    databrowse::BrowsePath noSubclient;
+    noSubclient.setstring(databrowse::BrowsePath::f::path, "\\nosubclient");
+    paths.push_back(noSubclient);
+    r.setlistobject(R::paths, paths);
+    ProcessFSEndUserErase(&r, &log);
+    // 30 + 5 taken off; the negative size and the path without subclient are skipped; never below 0.
+    EXPECT_EQ(sqlInt("SELECT usedBytes FROM APP_SubclientUsage WHERE subclientId = " + std::to_string(other)),
+              15);
+    ProcessFSEndUserErase(&r, &log);
+    EXPECT_EQ(sqlInt("SELECT usedBytes FROM APP_SubclientUsage WHERE subclientId = " + std::to_string(other)),
+              0);
+
+    // A mailbox erase sums per mailbox GUID, in one message.
+    databrowse::BrowseRequest mail = fileRequest(7, "erase-mail");
+    std::vector<CNMessageBase> mailPaths;
+    for (const char* p : {"/MB/AAA/inbox/1", "/MB/AAA/inbox/2", "/MB/BBB/sent/1"}) {
+        databrowse::BrowsePath path;
+        path.setstring(databrowse::BrowsePath::f::path, p);
+        path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true)
+            ->setint64(databrowse::Msg2::f::itemSize, 10);
+        mailPaths.push_back(path);
+    }
+    mail.setlistobject(R::paths, mailPaths);
+    sql("INSERT INTO APP_MailboxUsage (subclientId, mailboxGuid, usedBytes) VALUES (" +
+        std::to_string(s->world.fileSubclient) + ", 'AAA', 100)");
+    ProcessMailboxEndUserErase(&mail, &log);
+    EXPECT_EQ(sqlInt("SELECT usedBytes FROM APP_MailboxUsage WHERE mailboxGuid = 'AAA'"), 80);
+    EXPECT_EQ(sqlInt("SELECT usedBytes FROM APP_MailboxUsage WHERE mailboxGuid = 'BBB'"), 0);
+}
+
+TEST_F(DirectRun, EraseTaskLaunchCreatesTheTaskOrReportsTheSecurityError) {
+    auto launchRequest = [] {
+        databrowse::BrowseRequest r;
+        CNMessageBase* e = r.getObjectAccessor(R::entity, true);
+        e->setint64(E::clientId, s->world.fileClient);
+        e->setint64(E::backupsetId, s->world.fileBackupSet);
+        e->setint64(E::applicationId, s->world.fileAppType);
+        std::vector<CNMessageBase> paths;
+        for (const char* p : {"\\data\\a.txt", "\\data\\b.txt"}) {
+            databrowse::BrowsePath path;
+            path.setstring(databrowse::BrowsePath::f::path, p);
+            paths.push_back(path);
+        }
+        r.setlistobject(R::paths, paths);
+        return r;
+    };
+    databrowse::BrowseRequest disabled = launchRequest();
+    EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&disabled), -1);
+    EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedTask"), 0);
+    EXPECT_TRUE(disabled.isSet(R::timeRange));
+
+    sql("INSERT INTO NBGlobalParam (id, name, value, created, modified) VALUES (9001, "
+        "'ZY_HM_ENABLE_FS_END_USER_ERASE', '1', 0, 0)");
+    databrowse::BrowseRequest enabled = launchRequest();
+    EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&enabled), 0);
+    EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedTask WHERE jobId > 0"), 1);
+    EXPECT_EQ(sqlInt("SELECT clientId FROM TM_CreatedTaskEntity"), s->world.fileClient);
+    EXPECT_EQ(sqlInt("SELECT operationType FROM TM_CreatedSubTask"), 4016);
+    EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedSubTaskPath WHERE path LIKE '\\data\\%'"), 2);
+
+    // An entity the Hubmaster does not know is refused too.
+    databrowse::BrowseRequest unknown = launchRequest();
+    unknown.getObjectAccessor(R::entity, true)->setint64(E::clientId, 99999);
+    EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&unknown), -1);
+    EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedTask"), 1);
+}
+
+TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
+    auto find = [](int clientId) {
+        databrowse::BrowseRequest r;
+        r.setint64(R::opType, 1);
+        r.setstring(R::c_763531, s->adminToken);
+        databrowse::EntityWithFilters target;
+        target.getObjectAccessor(databrowse::EntityWithFilters::f::entity, true)
+            ->setint64(E::clientId, clientId);
+        r.setlistobject(R::c_975f21, {target});
+        return r;
+    };
+    databrowse::BrowseRequest plain = find(s->world.fileClient);
+    std::unique_ptr<CNMessageBase> reply = exchange(plain);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->getTagID(), databrowse::BrowseRequest::TAG) << reply->AsString();
+    CNMessageBase* routing = reply->getObjectAccessor(R::indexing, false)
+                                 ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false);
+    EXPECT_EQ(routing->getstring(databrowse::IndexingInfo::f::mediaAgentName), "mediaagent1");
+    EXPECT_EQ(routing->getstring(databrowse::IndexingInfo::f::routerName),
+              CBrowseRouterThreadHM::kServerName);
+    EXPECT_FALSE(routing->getstring(databrowse::IndexingInfo::f::workerId).empty());
+
+    // From service pack 22 the caller gets the signed form, which verifies for the caller.
+    sql("INSERT INTO mediaAgent (clientId, versionText, idxCacheSoftState) VALUES (" +
+        std::to_string(s->world.otherFileClient) + ", '11.0 SP24', 0)");
+    databrowse::BrowseRequest signedFind = find(s->world.fileClient);
+    std::unique_ptr<CNMessageBase> secured = exchange(signedFind, "client2");
+    ASSERT_TRUE(secured);
+    ASSERT_EQ(secured->getTagID(), databrowse::SecuredBrowseRequest::TAG) << secured->AsString();
+    I2::SecuredMessageHandler checker;
+    databrowse::BrowseRequest opened;
+    EXPECT_EQ(checker.openSecuredBrowseRequest(*static_cast<databrowse::SecuredBrowseRequest*>(secured.get()),
+                                               opened, "client2"),
+              I2::SECURED_OK);
+
+    // Nothing to find, and a caller without token naming a user is refused.
+    databrowse::BrowseRequest nothing = find(s->world.hypervisor + 100000);
+    EXPECT_EQ(errorOf(exchange(nothing)), "Nothing to Find");
+    databrowse::BrowseRequest anonymous = find(s->world.fileClient);
+    anonymous.setstring(R::c_763531, "");
+    anonymous.setstring(R::userName, "alice");
+    EXPECT_EQ(errorOf(exchange(anonymous, "no-such-client"))
+                  .rfind("Error: Failed to authenticate the usertoken", 0),
+              0u);
+}
+
+}  // namespace
