@@ -77,6 +77,9 @@ public:
     unsigned getRefCount();
     // The session's configuration (null before init); valid while the caller holds a reference.
     CConfiguration* getConfiguration() const { return m_configuration; }
+    // The lock of the planner's shared state (its cycle list and the workers' selections): a worker of
+    // the session holds it while it reads or changes them. Taken after the worker's lock, alone.
+    ZyCriticalSection* getPlanLock() { return &m_planLock; }
 
     // Completes `task` from the session's planning result, or, for a classic browse, finds the subclient
     // of `path` and fills the task's subclient paths. 0 or -1.
@@ -105,6 +108,8 @@ private:
 
     ZyCriticalSection m_workersLock;  // guards m_workers; taken alone
     std::map<std::string, std::string> m_workers;
+
+    ZyCriticalSection m_planLock;  // guards the planner's cycle list and selections once planned
 
     std::atomic<bool> m_stale{false};
     std::atomic<bool> m_endUserEraseEnabled{false};

@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "indexing/fsprediction.h"
+#include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/prediction/predictionclient.h"
 #include "platform/threads/zycriticalsection.h"
@@ -27,6 +29,8 @@ class ZyNetworkPoP;
 class SuperBrowseManager;
 struct TSuperSearchAnswer;
 struct TSuperBrowseRun;
+struct TIndexingInfoRun;
+struct APP_Application_t;
 class SuperBrowse;
 class EvMessageContainer;
 class EvMultiEntityRestoreTask;
@@ -92,6 +96,20 @@ public:
     // ---- index prediction (indexing/indexprediction.cpp): 1 or 0
     int doIndexPrediction();
     int sendResultsFromPredictor();
+
+    // ---- the indexing-V2 request (indexing/v2completion.cpp, indexinginfo.cpp, indexingsubclients.cpp,
+    // activesubclient.cpp), on the worker's thread under its lock
+    // Completes the incoming request for the index server (routing block, times, indexing information,
+    // flags, client block, job browse) and makes it the request to return, secured when the media agent
+    // takes it; false with the error state set.
+    bool completeV2BrowseRequest(TSuperBrowseRun& run);
+    // The indexing information of the request: entity GUIDs, jobs, cycle times and ranges, the
+    // subclients the user may browse, the index databases and the media agent chosen among them. 0, or
+    // -1 with the error state set when the browse cannot go on.
+    int populateIndexingInfo(bool retentionFiltersSet, bool pointInTime);
+    // The index server of a subclient-index backup set into the request's routing block: success when
+    // one was written, else the error of the last look-up (error state code 11).
+    CUxError GetActiveSubclient(long appType, int backupSetId, const std::string& backupSetGuid);
 
     // ---- super browse of indexing V1 (indexing/superbrowse.cpp, superbrowserequest.cpp,
     // superbrowsecycles.cpp, retentionfilters.cpp), on the worker's thread under its lock
@@ -414,6 +432,25 @@ protected:
     void fillSuperBrowseFields(TSuperBrowseRun& run);
     void logSuperBrowseRequest();
     bool mediaAgentOlderThanBackups();
+
+    // ---- steps of the indexing information (indexing/indexinginfo.cpp, indexing/indexingsubclients.cpp)
+    int indexingInfoJobsAndCycles(TIndexingInfoRun& run);
+    int indexingInfoSubclients(TIndexingInfoRun& run);
+    void readSubclientIndexMode(TIndexingInfoRun& run);
+    void decideDataValidation(TIndexingInfoRun& run, CNMessageBase* options, CNMessageBase* advanced);
+    void decideOldIndexServer(TIndexingInfoRun& run);
+    int scanArchiveRows(TIndexingInfoRun& run, const std::string& procedureInput);
+    void readCrossCycleCheckpoints(TIndexingInfoRun& run);
+    // False when the subclient gets no NAS mount parameters (no snapshot, or the plug-in failed).
+    bool addNasMountParams(int appId, std::vector<CNMessageBase>& nasList);
+    void addRetentionSubquery(const APP_Application_t& row);
+    int chooseIndexDatabase(TIndexingInfoRun& run, const std::vector<CNMessageBase>& subclientInfos,
+                            const std::set<uint32_t>& allowed);
+    // ---- steps of the indexing-V2 completion (indexing/v2completion.cpp)
+    void addDelayCatalogedVmView(CNMessageBase& options);
+    // The from and to times named by the kind-0 queries; true when a query has a time criterion.
+    bool applyQueryTimeLimits();
+    void fillV2ClientBlock();
 
 private:
     void touch();

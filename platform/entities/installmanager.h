@@ -108,6 +108,16 @@ public:
     // when the client is no media agent; else the database error, `version` untouched.
     int getVersionInfo(std::string& version);
 
+    // The name of the client's operating system as the install manager knows it ("Windows Server
+    // 2019 Datacenter"): 0 with `osInfo` set; 100 for an unknown client or system; else the database
+    // error, `osInfo` untouched.
+    int getSimOSInfo(std::string& osInfo);
+
+    // The primary member server of the SharePoint farm behind this pseudo-client (current client
+    // property "SharePoint Primary Member Server"): 0 with `memberClientId` set; 100 when none is
+    // recorded; else the database error, `memberClientId` untouched.
+    int getSharePointPrimaryMemberServer(unsigned long& memberClientId);
+
 private:
     unsigned long m_clientId;
     DBtran* m_tran;  // not owned

@@ -27,12 +27,23 @@ public:
     int getName(std::string& out);
     // The client's GUID text (empty when none is recorded).
     int getGUIDStr(std::string& out);
+    // The name users see (the client name when no display name is recorded).
+    int getDisplayName(std::string& out);
+    // Kinds of client, each from its current client property ("NAS Client", "Non NDMP Client",
+    // "Reference Copy Client" holding a non-zero number); a client without the property is not of
+    // that kind.
+    int isNASClient(bool& out);
+    int isNonNDMPClient(bool& out);
+    int isReferenceCopyClient(bool& out);
     int getOperatingSystemId(int& out);
     int getReleaseId(int& out);
     // The client's network host name (its name when no host name is recorded).
     int getNetworkHostname(std::string& out);
     // "<host>*<client name>" with "*0*<port>" when the client has a listener port.
     int getNetworkHostnameMangled(std::string& out);
+    // The client's special-client bits (APP_Client.specialClientFlags; 0x2: a pseudo-client whose work
+    // member servers do).
+    int getSpecialClientFlags(unsigned long& out);
     // The client's properties, read and written in this object's transaction; for a client that
     // cannot be read, an object whose every change fails.
     ClientProperties getClientProperties();

@@ -11,6 +11,7 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 #include "tools/mediaagent/superbrowseanswer.h"
+#include "tools/mediaagent/v2answer.h"
 
 namespace mediaagent {
 
@@ -214,7 +215,7 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
             return;
         }
         journal("browse plain session=" + guid);
-        answer(*request);
+        if (!answerV2(*request, "plain")) answer(*request);
     } else if (auto* secured = dynamic_cast<databrowse::SecuredBrowseRequest*>(&message)) {
         I2::SecuredMessageHandler handler;
         databrowse::BrowseRequest opened;
@@ -223,6 +224,7 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         journal("browse secured check=" + std::to_string(check) + " client=" +
                 (attributes ? attributes->getstring(databrowse::SystemAttributes::f::clientName)
                             : std::string()));
+        if (check == 0) answerV2(opened, "secured");
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
         if (stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation)
             journal("stop session=" + stop->getstring(Indexing::BrowseReq::f::browseSessionGuid) +
@@ -241,6 +243,15 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         std::snprintf(text, sizeof text, "unknown 0x%08x", tag);
         journal(text);
     }
+}
+
+bool CIndexService::answerV2(databrowse::BrowseRequest& request, const char* form) {
+    if (m_options.indexPath.empty() || !isV2IndexRequest(request)) return false;
+    journal(std::string("browse-v2 ") + form + " " + describeV2Request(request));
+    std::string outcome;
+    sendV2BrowseAnswer(request, m_options.indexPath, m_options.batchSize, outcome);
+    journal("browse-v2 " + outcome);
+    return true;
 }
 
 bool CIndexService::answer(const databrowse::BrowseRequest& request) {

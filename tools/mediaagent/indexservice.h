@@ -74,6 +74,9 @@ private:
     void serve(CZyNetwork& session, CNMessageBase& message);
     void launch(CZyNetwork& session, CNMessageBase& message);
     void journal(const std::string& line);
+    // Answers an indexing-V2 request (plain or opened from its secured form) from the item index;
+    // false when the service has no index or the request names no index database.
+    bool answerV2(databrowse::BrowseRequest& request, const char* form);
 
     const TIndexServiceOptions m_options;
     const std::shared_ptr<CZydListener> m_listener;

@@ -301,7 +301,6 @@ int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& wh
 
 bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& indexPath, uint32_t batchSize,
                            std::string& outcome) {
-    constexpr int kSendSeconds = 30;
     TIndexBrowsePlan plan;
     std::string why;
     std::unique_ptr<CItemIndex> index = CItemIndex::open(indexPath, why);
@@ -314,6 +313,12 @@ bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& inde
         plan.routerName =
             request.getstring(R::routerName).empty() ? "BrowseRouter" : request.getstring(R::routerName);
     }
+    return deliverIndexBrowseAnswer(plan, planned ? index.get() : nullptr, why, batchSize, outcome);
+}
+
+bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, const std::string& why,
+                              uint32_t batchSize, std::string& outcome) {
+    constexpr int kSendSeconds = 30;
     // One connection for the whole answer: the router relays it in this order.
     CZyNetwork out;
     bool timedOut = false;
@@ -326,11 +331,11 @@ bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& inde
     auto send = [&](databrowse::BrowseResponse& r) {
         return !out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError();
     };
-    const int sent = planned ? answerIndexBrowse(plan, *index, batchSize, send)
-                             : answerIndexBrowseRefusal(plan, why, send);
+    const int sent =
+        index ? answerIndexBrowse(plan, *index, batchSize, send) : answerIndexBrowseRefusal(plan, why, send);
     out.Disconnect(kSendSeconds, timedOut);
     outcome = "answered worker=" + plan.workerId + " responses=" + std::to_string(sent) +
-              (planned ? "" : " refused: " + why);
+              (index ? "" : " refused: " + why);
     return true;
 }
 

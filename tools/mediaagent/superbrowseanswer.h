@@ -56,5 +56,9 @@ int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& wh
 // be reached. `outcome` says what was done, for the service's journal.
 bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& indexPath, uint32_t batchSize,
                            std::string& outcome);
+// Sends a planned answer (from `index`; null: the refusal `why`) over one connection to the plan's
+// "BrowseRouter"; false when the router cannot be reached. `outcome` as above.
+bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, const std::string& why,
+                              uint32_t batchSize, std::string& outcome);
 
 }  // namespace mediaagent

@@ -1,0 +1,161 @@
+#include "tools/mediaagent/v2answer.h"
+
+#include <memory>
+
+namespace mediaagent {
+
+namespace {
+
+using R = Indexing::BrowseReq::f;
+using S = databrowse::SubclientInfo::f;
+constexpr int64_t kRetentionQueryType = 4;
+constexpr int64_t kVmAttribute = 80;
+constexpr int64_t kJobListFlagType = 9;
+constexpr const char* kRetentionPrefix = "retention-subquery:";
+
+CNMessageBase* routingOf(databrowse::BrowseRequest& request) {
+    CNMessageBase* indexing = request.getObjectAccessor(databrowse::BrowseRequest::f::indexing, false);
+    return indexing ? indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false) : nullptr;
+}
+
+CNMessageBase* chosenOf(databrowse::BrowseRequest& request) {
+    CNMessageBase* routing = routingOf(request);
+    return routing ? routing->getObjectAccessor(databrowse::IndexingInfo::f::indexDBInfo, false) : nullptr;
+}
+
+std::vector<CNMessageBase>& listOr(std::vector<CNMessageBase>* list) {
+    static thread_local std::vector<CNMessageBase> none;
+    none.clear();
+    return list ? *list : none;
+}
+
+// The retention sub-query of the subclient with this GUID; null when the request has none.
+CNMessageBase* retentionQueryOf(databrowse::BrowseRequest& request, const std::string& guid) {
+    for (CNMessageBase& q : listOr(request.getlistobject(databrowse::BrowseRequest::f::queries, false)))
+        if (q.getint64(databrowse::Query::f::type) == kRetentionQueryType &&
+            q.getstring(databrowse::Query::f::queryId) == kRetentionPrefix + guid)
+            return &q;
+    return nullptr;
+}
+
+// The request's way back, whatever the index can read.
+void routeOf(databrowse::BrowseRequest& request, TIndexBrowsePlan& plan) {
+    CNMessageBase* routing = routingOf(request);
+    CNMessageBase* session = request.getObjectAccessor(databrowse::BrowseRequest::f::session, false);
+    plan.workerId = routing ? routing->getstring(databrowse::IndexingInfo::f::workerId) : "";
+    plan.session = session ? session->getstring(databrowse::BrowseSession::f::sessionId) : "";
+    plan.hubmasterHost = routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : "";
+    plan.routerName = routing ? routing->getstring(databrowse::IndexingInfo::f::routerName) : "";
+    if (plan.routerName.empty()) plan.routerName = "BrowseRouter";
+}
+
+}  // namespace
+
+bool isV2IndexRequest(databrowse::BrowseRequest& request) {
+    return chosenOf(request) != nullptr;
+}
+
+std::string describeV2Request(databrowse::BrowseRequest& request) {
+    CNMessageBase* routing = routingOf(request);
+    CNMessageBase* chosen = chosenOf(request);
+    std::string text =
+        "ma=" + (routing ? routing->getstring(databrowse::IndexingInfo::f::mediaAgentName) : "");
+    const CNMessageBase* db =
+        chosen ? chosen->getObjectAccessor(databrowse::IndexDBInfo::f::at3_6, false) : nullptr;
+    text += " db=" + (db ? db->getstring(databrowse::Msg87::f::dbName) : "");
+    text +=
+        " dbs=" +
+        std::to_string(
+            routing ? listOr(routing->getlistobject(databrowse::IndexingInfo::f::at1_1, false)).size() : 0);
+    text += " subclients=";
+    bool first = true;
+    for (CNMessageBase& s :
+         listOr(chosen ? chosen->getlistobject(databrowse::IndexDBInfo::f::subclients, false) : nullptr)) {
+        text += (first ? "" : ",") + std::to_string(s.getint64(S::appId));
+        first = false;
+    }
+    size_t retention = 0, vmCriteria = 0;
+    for (CNMessageBase& q : listOr(request.getlistobject(databrowse::BrowseRequest::f::queries, false))) {
+        if (q.getstring(databrowse::Query::f::queryId).rfind(kRetentionPrefix, 0) == 0) ++retention;
+        for (CNMessageBase& c : listOr(q.getlistobject(databrowse::Query::f::c_b4ad36, false))) {
+            CNMessageBase* v = c.getObjectAccessor(databrowse::Criteria::f::criteria, false);
+            if (v && v->getint64(databrowse::FilteredBrowseCriteriaValue::f::attribute) == kVmAttribute)
+                ++vmCriteria;
+        }
+    }
+    size_t jobLists = 0;
+    CNMessageBase* advanced = request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, false);
+    CNMessageBase* settings =
+        advanced ? advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false) : nullptr;
+    CNMessageBase* flags =
+        settings ? settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, false) : nullptr;
+    for (CNMessageBase& f : listOr(flags ? flags->getlistobject(databrowse::Msg9::f::at6_6, false) : nullptr))
+        if (f.getint64(databrowse::AdditionalFlag::f::flagType) == kJobListFlagType) ++jobLists;
+    text += " retention=" + std::to_string(retention) + " vmcriteria=" + std::to_string(vmCriteria) +
+            " jobs=" + std::to_string(jobLists);
+    return text;
+}
+
+bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexBrowsePlan& plan,
+                  std::string& why) {
+    routeOf(request, plan);
+    CNMessageBase* chosen = chosenOf(request);
+    const CNMessageBase* db =
+        chosen ? chosen->getObjectAccessor(databrowse::IndexDBInfo::f::at3_6, false) : nullptr;
+    const std::string dbName = db ? db->getstring(databrowse::Msg87::f::dbName) : "";
+    const CNMessageBase* times = request.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
+    const int64_t toTime = times ? times->getint64(databrowse::BrowseTimeRange::f::toTime) : 0;
+    const int64_t fromTime = times ? times->getint64(databrowse::BrowseTimeRange::f::fromTime) : 0;
+    auto* paths = request.getlistobject(databrowse::BrowseRequest::f::paths, false);
+    std::string path =
+        paths && !paths->empty() ? paths->front().getstring(databrowse::BrowsePath::f::path) : "";
+    if (path.empty() || path == "\\") path = "/";
+    auto* queries = request.getlistobject(databrowse::BrowseRequest::f::queries, false);
+
+    bool planned = false;
+    for (CNMessageBase& s :
+         listOr(chosen ? chosen->getlistobject(databrowse::IndexDBInfo::f::subclients, false) : nullptr)) {
+        // The subclient as an indexing-V1 request of one cycle, so that both forms are read alike.
+        Indexing::BrowseReq one;
+        one.setstring(R::workerId, plan.workerId);
+        one.setstring(R::browseSessionGuid, plan.session);
+        one.setstring(R::hubmasterHost, plan.hubmasterHost);
+        one.setstring(R::routerName, plan.routerName);
+        one.setint64(R::subclientId, s.getint64(S::appId));
+        one.setint64(R::toTime, toTime);
+        one.setint64(R::fromTime, fromTime);
+        one.setliststring(R::sourcePaths, {path});
+        Indexing::BackupCycle cycle;
+        cycle.setint64(Indexing::BackupCycle::f::appId, s.getint64(S::appId));
+        cycle.setint64(Indexing::BackupCycle::f::toTime, toTime);
+        if (CNMessageBase* retention = retentionQueryOf(request, s.getstring(S::subclientGUID)))
+            cycle.setObjectAccessor(*retention, Indexing::BackupCycle::f::query);
+        one.setlistobject(R::backupCycles, {cycle});
+        if (queries) one.setlistobject(R::queries, *queries);
+        TIndexBrowsePlan part;
+        std::string partWhy;
+        if (!planIndexBrowse(one, index, part, partWhy)) continue;
+        if (!planned) {
+            plan.range = part.range;
+            plan.modifiedAtOrBefore = part.modifiedAtOrBefore;
+            plan.backedUpAtOrBefore = part.backedUpAtOrBefore;
+            plan.deletedBefore = part.deletedBefore;
+        }
+        planned = true;
+        plan.queries.insert(plan.queries.end(), part.queries.begin(), part.queries.end());
+    }
+    if (!planned) why = "no subclient of index database [" + dbName + "] in this index";
+    return planned;
+}
+
+bool sendV2BrowseAnswer(databrowse::BrowseRequest& request, const std::string& indexPath, uint32_t batchSize,
+                        std::string& outcome) {
+    TIndexBrowsePlan plan;
+    std::string why;
+    std::unique_ptr<CItemIndex> index = CItemIndex::open(indexPath, why);
+    const bool planned = index && planV2Browse(request, *index, plan, why);
+    if (!planned) routeOf(request, plan);
+    return deliverIndexBrowseAnswer(plan, planned ? index.get() : nullptr, why, batchSize, outcome);
+}
+
+}  // namespace mediaagent
