@@ -227,6 +227,8 @@ bool CWorkerThreadHM::superBrowse() {
     if (m_directAPI) {
         log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
         if (!bt->confId.empty()) g_poConfMgr->deleteConfRec(bt->confId);
+        // Nothing will answer later: the worker ends with its caller.
+        setAsyncMode(false);
         return true;
     }
 
@@ -240,6 +242,7 @@ bool CWorkerThreadHM::superBrowse() {
         }
         sendEndResponse();
         bt->isSuperBrowse = 0;
+        setAsyncMode(false);
         return true;
     }
 

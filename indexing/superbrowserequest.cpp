@@ -337,6 +337,9 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
         secondPaths.push_back(path);
     req.setliststring(R::at76_124, secondPaths);
 
+    // The rest shapes the indexing-V1 request only.
+    if (m_indexingV2) return;
+
     // Media prediction: the job id becomes one of the session's own, above the 32-bit job ids.
     const uint64_t options = static_cast<uint64_t>(req.getint64(R::options));
     if ((options & kOptionMediaPrediction) != 0) {

@@ -1,0 +1,314 @@
+// Super browse end to end: the service started in this process over the demo world (controller,
+// "BrowseRouter" on a loopback port), the real tools/mediaagent process serving mediaagent1 (release
+// 11) with its index service, and browses entered at fastBrowseHMProcessRequestMultiEntity. Each answer
+// reaches the task's return channel through the router and is checked against the same media agent's
+// item index read directly: a directory at a point in time and over a range, a page with its count,
+// one end, the worker gone after it; a prediction-only request answered here without the media agent.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/entities/zyclient.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/log/evdebug.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork_server.h"
+#include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndestination.h"
+#include "service/browserouterthread.h"
+#include "service/controllerthread.h"
+#include "service/fastbrowsehm_api.h"
+#include "tests/support/process/childprocess.h"
+#include "tools/mediaagent/itemindex.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+const char* const kAgent = "mediaagent1";
+const char* const kListening = "listening on 127.0.0.1:";
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+struct TAnswer {
+    int64_t type = -1;
+    std::vector<std::string> paths;
+    std::vector<int64_t> counts;
+    std::vector<std::string> errors;
+    size_t predictions = 0;
+};
+
+std::vector<TAnswer> answersOf(const EvRecordingDestination& destination) {
+    std::vector<TAnswer> out;
+    for (const std::string& xml : destination.payloads(EV_RETURN_RECORD_XML_ITEM)) {
+        databrowse::BrowseResponse response;
+        if (response.unserialize(xml) != 0) continue;
+        TAnswer a;
+        a.type = response.getint64(databrowse::BrowseResponse::f::respType);
+        if (auto* errors = response.getlistobject(databrowse::BrowseResponse::f::messages, false))
+            for (const CNMessageBase& e : *errors)
+                a.errors.push_back(e.getstring(databrowse::BrowseError::f::errorMessage));
+        if (auto* predictions = response.getlistobject(databrowse::BrowseResponse::f::c_728cd9, false))
+            a.predictions = predictions->size();
+        if (response.isSet(databrowse::BrowseResponse::f::browseResult)) {
+            CNMessageBase* result =
+                response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+            if (auto* items = result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
+                for (const CNMessageBase& i : *items)
+                    a.paths.push_back(i.getstring(databrowse::BrowseData::f::path));
+            if (auto* counts = result->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false))
+                for (const CNMessageBase& c : *counts)
+                    a.counts.push_back(c.getint64(databrowse::AggregateResult::f::count));
+        }
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+size_t countOfType(const std::vector<TAnswer>& answers, int64_t type) {
+    size_t n = 0;
+    for (const TAnswer& a : answers) n += a.type == type ? 1 : 0;
+    return n;
+}
+
+std::vector<std::string> pathsOf(const std::vector<TAnswer>& answers) {
+    std::vector<std::string> out;
+    for (const TAnswer& a : answers) out.insert(out.end(), a.paths.begin(), a.paths.end());
+    return out;
+}
+
+class SuperBrowseEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_folder = fs::temp_directory_path() / ("superbrowse-e2e-" + std::to_string(getpid()));
+        fs::remove_all(s_folder);
+        fs::create_directories(s_folder);
+        EvDebugFileInstance::setLogDirectory(s_folder.string());
+        std::string error;
+        s_world = new hubdemo::DemoWorld;
+        ASSERT_TRUE(hubdemo::createDemoWorld((s_folder / "demo").string(), *s_world, &error)) << error;
+        s_agent = new hubtest::CChildProcess("tools/mediaagent/mediaagent",
+                                             {"--hub",           s_world->databasePath,
+                                              "--client",        kAgent,
+                                              "--port",          "0",
+                                              "--index",         index(),
+                                              "--files",         "1500",
+                                              "--big-dir",       "400",
+                                              "--files-per-dir", "30",
+                                              "--batch",         "100",
+                                              "--log",           s_folder.string(),
+                                              "--index-service", "started",
+                                              "--journal",       journal(),
+                                              "--registry",      s_world->registryPath});
+        ASSERT_TRUE(s_agent->waitFor(kListening, 120s)) << s_agent->output();
+        const int agentPort = static_cast<int>(s_agent->numberAfter(kListening));
+        ASSERT_EQ(hubdb::openHubDatabase(s_world->databasePath, &error), 0) << error;
+        ASSERT_EQ(fastBrowseHMInitialize(), 1);
+        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
+        ASSERT_TRUE(waitUntil([&] { return server->GetPort() > 0; }));
+        // The media agent answers the router of this Hubmaster; this side reaches the media agent's port.
+        hubdb::HubDbSeed seed(s_world->databasePath);
+        ASSERT_EQ(seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE id = ?",
+                            {zydb::DbValue::ofInt(server->GetPort()),
+                             zydb::DbValue::ofInt(static_cast<long long>(ZYClient::hubmasterClientId()))}),
+                  0);
+        ASSERT_EQ(seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE name = ?",
+                            {zydb::DbValue::ofInt(agentPort), zydb::DbValue::ofText(kAgent)}),
+                  0);
+        CZyNetDirectory::instance().registerClient(kAgent, "127.0.0.1", agentPort);
+    }
+    static void TearDownTestSuite() {
+        fastBrowseHMCleanUp();
+        CZyNetDirectory::instance().unregisterClient(kAgent);
+        delete s_agent;
+        s_agent = nullptr;
+        delete s_world;
+        s_world = nullptr;
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+        EvDebugFileInstance::setLogDirectory("");
+        fs::remove_all(s_folder);
+    }
+    static std::string index() { return (s_folder / "agent1.items.db").string(); }
+    static std::string journal() { return (s_folder / "journal").string(); }
+    static size_t journalLines(const std::string& prefix) {
+        std::ifstream in(journal());
+        size_t n = 0;
+        for (std::string line; std::getline(in, line);) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+        return n;
+    }
+
+    void SetUp() override {
+        ASSERT_NE(s_world, nullptr);
+        std::string error;
+        m_index = mediaagent::CItemIndex::open(index(), error);
+        ASSERT_TRUE(m_index) << error;
+        ASSERT_TRUE(m_index->jobs(s_world->fileSubclient, m_jobs));
+        ASSERT_GE(m_jobs.size(), 6u);
+    }
+    void TearDown() override {
+        for (long long job : m_jobIds) EvReturnDestinations::unregisterDestination(job);
+    }
+
+    // A browse of client1's subclient by the administrator, answered into `destination`.
+    std::unique_ptr<EvMultiEntityRestoreTask> task(std::shared_ptr<EvRecordingDestination>& destination,
+                                                   const std::string& path, int64_t toTime,
+                                                   int64_t fromTime = 0) {
+        const long long job = 9100 + static_cast<long long>(m_jobIds.size());
+        m_jobIds.push_back(job);
+        destination = std::make_shared<EvRecordingDestination>();
+        EvReturnDestinations::registerDestination(job, destination);
+        auto t = std::make_unique<EvMultiEntityRestoreTask>();
+        t->setTaskParameters(static_cast<unsigned long long>(job), 0, s_world->adminUser, 0, 2,
+                             s_world->fileClient, s_world->fileBackupSet, 0, static_cast<long>(toTime),
+                             static_cast<long>(fromTime), s_world->fileAppType, 1, 0, 0);
+        t->setUserName("admin");
+        t->setSubClientId(s_world->fileSubclient);
+        t->addPath(EvRestoreTask::kBrowsePathList, path.c_str());
+        // Option 86 asks the planner for super browse even over one cycle of one subclient.
+        std::string extended(87, '0');
+        extended[86] = '1';
+        t->setextendedOptions(extended.c_str());
+        return t;
+    }
+    // Enters the browse and waits for its end and for its worker to leave the registry.
+    std::vector<TAnswer> run(EvMultiEntityRestoreTask& t, EvRecordingDestination& destination,
+                             databrowse::BrowseRequest* request = nullptr) {
+        const size_t before = g_poControllerThreadHM->getWorkerCount();
+        EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&t, false, databrowse::FORCE_USE_INDEX_NONE, request),
+                  1);
+        EXPECT_TRUE(destination.waitForEnd(30s));
+        EXPECT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorkerCount() <= before; }))
+            << "the worker leaves the registry after its last end";
+        auto answers = answersOf(destination);
+        for (const TAnswer& a : answers)
+            for (const std::string& e : a.errors) ADD_FAILURE() << "error answer: " << e;
+        return answers;
+    }
+    std::vector<std::string> direct(const std::string& path, int64_t toTime, int64_t fromTime = 0,
+                                    uint32_t skip = 0, uint32_t pageSize = 0) {
+        mediaagent::TBrowseQuery q;
+        q.appId = s_world->fileSubclient;
+        q.path = path;
+        q.toTime = toTime;
+        q.fromTime = fromTime;
+        q.skip = skip;
+        q.pageSize = pageSize;
+        std::vector<mediaagent::TItemVersion> versions;
+        bool found = false;
+        EXPECT_TRUE(fromTime ? m_index->listRange(q, versions, found) : m_index->listAt(q, versions, found));
+        std::vector<std::string> out;
+        for (const auto& v : versions) out.push_back(v.path);
+        return out;
+    }
+
+    static fs::path s_folder;
+    static hubdemo::DemoWorld* s_world;
+    static hubtest::CChildProcess* s_agent;
+    std::unique_ptr<mediaagent::CItemIndex> m_index;
+    std::vector<mediaagent::TIndexJob> m_jobs;
+    std::vector<long long> m_jobIds;
+};
+fs::path SuperBrowseEndToEnd::s_folder;
+hubdemo::DemoWorld* SuperBrowseEndToEnd::s_world = nullptr;
+hubtest::CChildProcess* SuperBrowseEndToEnd::s_agent = nullptr;
+
+}  // namespace
+
+TEST_F(SuperBrowseEndToEnd, DirectoryAtAPointInTimeThroughTheRouter) {
+    std::shared_ptr<EvRecordingDestination> destination;
+    const int64_t at = m_jobs[4].time;
+    auto t = task(destination, "/big", at);
+    auto answers = run(*t, *destination);
+    EXPECT_EQ(countOfType(answers, 3), 0u);
+    ASSERT_EQ(countOfType(answers, 5), 1u);
+    EXPECT_EQ(answers.back().type, 5);
+    const auto expected = direct("/big", at);
+    ASSERT_GT(expected.size(), 100u);
+    EXPECT_EQ(pathsOf(answers), expected);
+}
+
+TEST_F(SuperBrowseEndToEnd, VersionsOverARangeThroughTheRouter) {
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto r = task(destination, "/big", m_jobs[4].time, m_jobs[1].time);
+    const auto answers = run(*r, *destination);
+    EXPECT_EQ(countOfType(answers, 5), 1u);
+    EXPECT_EQ(pathsOf(answers), direct("/big", m_jobs[4].time, m_jobs[1].time));
+    EXPECT_GE(journalLines("index-browse answered worker="), 1u);
+}
+
+TEST_F(SuperBrowseEndToEnd, PageAndCountWithOneEnd) {
+    databrowse::Querylist list;
+    databrowse::Query page;
+    page.setint64(databrowse::Query::f::type, 0);
+    page.setstring(databrowse::Query::f::queryId, "page");
+    databrowse::Msg6 paging;
+    paging.setint64(databrowse::Msg6::f::pageSize, 100);
+    paging.setint64(databrowse::Msg6::f::skipNode, 50);
+    page.getObjectAccessor(databrowse::Query::f::dataParam, true)
+        ->setObjectAccessor(paging, databrowse::DataParam::f::at2_2);
+    databrowse::Query count;
+    count.setstring(databrowse::Query::f::queryId, "count-of-big");
+    count.getObjectAccessor(databrowse::Query::f::c_46937c, true)
+        ->setint64(databrowse::Msg70::f::queryType, 4);
+    list.setlistobject(databrowse::Querylist::f::queries, {page, count});
+    std::string pattern;
+    ASSERT_EQ(list.serialize(pattern), 0);
+
+    std::shared_ptr<EvRecordingDestination> destination;
+    const int64_t at = m_jobs[5].time;
+    auto t = task(destination, "/big", at);
+    t->setbrowseFindPattern(pattern.c_str());
+    const auto answers = run(*t, *destination);
+    EXPECT_EQ(countOfType(answers, 5), 1u);
+    EXPECT_EQ(pathsOf(answers), direct("/big", at, 0, 50, 100));
+    mediaagent::TBrowseQuery q;
+    q.appId = s_world->fileSubclient;
+    q.path = "/big";
+    q.toTime = at;
+    int64_t total = 0;
+    bool found = false;
+    ASSERT_TRUE(m_index->countAt(q, total, found));
+    std::vector<int64_t> counts;
+    for (const TAnswer& a : answers) counts.insert(counts.end(), a.counts.begin(), a.counts.end());
+    EXPECT_EQ(counts, std::vector<int64_t>{total});
+}
+
+TEST_F(SuperBrowseEndToEnd, PredictionOnlyIsAnsweredHereWithoutTheMediaAgent) {
+    const size_t asked = journalLines("index-browse");
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto t = task(destination, "/big", m_jobs[4].time);
+    t->setOptions(1ULL << 38);
+    databrowse::BrowseRequest request;
+    request.getObjectAccessor(databrowse::BrowseRequest::f::options, true)
+        ->setint64(databrowse::BrowseOptions::f::predictVSADB, 1);
+    const auto answers = run(*t, *destination, &request);
+    EXPECT_EQ(countOfType(answers, 5), 1u);
+    EXPECT_EQ(countOfType(answers, 3), 0u);
+    // The index and data media of the chosen cycle come from this side's prediction, before the end.
+    size_t media = 0;
+    for (const TAnswer& a : answers) media += a.type == 1 ? a.predictions : 0;
+    EXPECT_GT(media, 0u);
+    ASSERT_FALSE(answers.empty());
+    EXPECT_EQ(answers.back().type, 5);
+    EXPECT_EQ(journalLines("index-browse"), asked) << "nothing goes to the media agent";
+}
