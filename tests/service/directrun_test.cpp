@@ -3,7 +3,6 @@
 // record, end-user erase bookkeeping only after authentication, the erase task launch through the task
 // manager's task store, and multi-client find (plain or signed by the caller's service pack).
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <fstream>
@@ -27,6 +26,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "service/routerbrowserequest.h"
 #include "tests/platform/db/tempdir.h"
+#include "tests/support/sqlite/testsql.h"
 
 namespace {
 
@@ -128,25 +128,10 @@ protected:
     }
 
     static void sql(const std::string& statement) {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(s->world.databasePath.c_str(), &db), SQLITE_OK);
-        sqlite3_busy_timeout(db, 5000);
-        EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-            << sqlite3_errmsg(db);
-        sqlite3_close(db);
+        EXPECT_EQ(hubtest::execSql(s->world.databasePath, statement), "");
     }
     static long long sqlInt(const std::string& query) {
-        sqlite3* db = nullptr;
-        sqlite3_stmt* st = nullptr;
-        long long v = -1;
-        if (sqlite3_open(s->world.databasePath.c_str(), &db) == SQLITE_OK &&
-            sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
-            sqlite3_prepare_v2(db, query.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW)
-            v = sqlite3_column_int64(st, 0);
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-        return v;
+        return hubtest::queryInt(s->world.databasePath, query);
     }
     static long long subclientUsage() {
         return sqlInt("SELECT usedBytes FROM APP_SubclientUsage WHERE subclientId = " +

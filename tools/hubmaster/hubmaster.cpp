@@ -285,11 +285,15 @@ int main(int argc, char** argv) {
     auto listener = CZydListener::machineListener();
     for (int i = 0; i < 1000 && !listener->running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (listener->running())
+    if (listener->running()) {
         std::printf("hubmaster: BrowseRouter listening on %s:%d\n", net.bindAddress.c_str(),
                     listener->port());
-    else
+        // Consoles given this data folder find the router here.
+        ZYPlatformInfo::setString("~Hubmaster", "sBrowseRouterHost", net.bindAddress);
+        ZYPlatformInfo::setNumber("~Hubmaster", "nBrowseRouterPort", static_cast<unsigned long>(listener->port()));
+    } else {
         std::printf("hubmaster: BrowseRouter is not listening; see the log\n");
+    }
     std::fflush(stdout);
 
     for (const std::string& file : o.browses) browse(process, file);

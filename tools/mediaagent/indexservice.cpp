@@ -1,5 +1,7 @@
 #include "tools/mediaagent/indexservice.h"
 
+#include <sqlite3.h>
+
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -10,12 +12,19 @@
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
+#include "tools/mediaagent/sqlitestmt.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 #include "tools/mediaagent/v2answer.h"
 
 namespace mediaagent {
 
 namespace {
+
+// The routing block of a V2 request; null when it has none.
+CNMessageBase* routingOf(databrowse::BrowseRequest& request) {
+    CNMessageBase* indexing = request.getObjectAccessor(databrowse::BrowseRequest::f::indexing, false);
+    return indexing ? indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false) : nullptr;
+}
 
 constexpr unsigned long kDisconnectRequest = 0x09000102;
 constexpr int kSendSeconds = 30;
@@ -215,7 +224,9 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
             return;
         }
         journal("browse plain session=" + guid);
-        if (!answerV2(*request, "plain")) answer(*request);
+        CNMessageBase* routing = routingOf(*request);
+        const std::string host = routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : "";
+        if (!answerV2(*request, "plain", routing ? consoleOf(session, host) : nullptr)) answer(*request);
     } else if (auto* secured = dynamic_cast<databrowse::SecuredBrowseRequest*>(&message)) {
         I2::SecuredMessageHandler handler;
         databrowse::BrowseRequest opened;
@@ -224,7 +235,11 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         journal("browse secured check=" + std::to_string(check) + " client=" +
                 (attributes ? attributes->getstring(databrowse::SystemAttributes::f::clientName)
                             : std::string()));
-        if (check == 0) answerV2(opened, "secured");
+        // A request prepared for a direct caller names no Hubmaster: its caller reads the answers.
+        CNMessageBase* routing = routingOf(opened);
+        if (check == 0)
+            answerV2(opened, "secured",
+                     consoleOf(session, routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : ""));
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
         if (stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation)
             journal("stop session=" + stop->getstring(Indexing::BrowseReq::f::browseSessionGuid) +
@@ -233,7 +248,8 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
             journal("index-browse");
         else {
             std::string outcome;
-            sendIndexBrowseAnswer(*stop, m_options.indexPath, m_options.batchSize, outcome);
+            sendIndexBrowseAnswer(*stop, m_options.indexPath, m_options.batchSize, outcome,
+                                  consoleOf(session, stop->getstring(Indexing::BrowseReq::f::hubmasterHost)));
             journal("index-browse " + outcome);
         }
     } else if (tag == Indexing::LaunchIndexingServiceReq::TAG) {
@@ -245,11 +261,32 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
     }
 }
 
-bool CIndexService::answerV2(databrowse::BrowseRequest& request, const char* form) {
+CZyNetwork* CIndexService::consoleOf(CZyNetwork& session, const std::string& hubmasterHost) {
+    if (m_options.hubDatabasePath.empty()) return nullptr;
+    if (hubmasterHost.empty()) return &session;
+    CUxString peer;
+    if (session.GetRemoteClientName(peer).IsError()) return nullptr;
+    const std::string name = peer.c_str();
+    if (name.empty() || name == hubmasterHost.substr(0, hubmasterHost.find('*'))) return nullptr;
+    // The Hubmaster prepares requests only for callers it knows by their client name.
+    sqlite3* db = nullptr;
+    bool known = false;
+    if (sqlite3_open_v2(m_options.hubDatabasePath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 5000);
+        CSqliteStatement lookUp;
+        if (lookUp.prepare(db, "SELECT 1 FROM APP_Client WHERE name = ?1 LIMIT 1") &&
+            sqlite3_bind_text(lookUp.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK)
+            known = sqlite3_step(lookUp.get()) == SQLITE_ROW;
+    }
+    sqlite3_close(db);
+    return known ? &session : nullptr;
+}
+
+bool CIndexService::answerV2(databrowse::BrowseRequest& request, const char* form, CZyNetwork* caller) {
     if (m_options.indexPath.empty() || !isV2IndexRequest(request)) return false;
     journal(std::string("browse-v2 ") + form + " " + describeV2Request(request));
     std::string outcome;
-    sendV2BrowseAnswer(request, m_options.indexPath, m_options.batchSize, outcome);
+    sendV2BrowseAnswer(request, m_options.indexPath, m_options.batchSize, outcome, caller);
     journal("browse-v2 " + outcome);
     return true;
 }

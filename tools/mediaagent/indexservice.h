@@ -42,6 +42,9 @@ struct TIndexServiceOptions {
     // requests are only journalled.
     std::string indexPath;
     uint32_t batchSize = 1000;  // items per answer of an indexing-V1 request
+    // The Hubmaster's database: a request from one of its clients other than the Hubmaster its routing
+    // block names (a console's prepared request) is answered on its own connection. Empty: never.
+    std::string hubDatabasePath;
 };
 
 class CIndexService {
@@ -76,7 +79,10 @@ private:
     void journal(const std::string& line);
     // Answers an indexing-V2 request (plain or opened from its secured form) from the item index;
     // false when the service has no index or the request names no index database.
-    bool answerV2(databrowse::BrowseRequest& request, const char* form);
+    bool answerV2(databrowse::BrowseRequest& request, const char* form, CZyNetwork* caller);
+    // The session to answer on when the request does not come from the Hubmaster `hubmasterHost` names
+    // (no Hubmaster named, or a peer that is another client of the Hubmaster); null: through the router.
+    CZyNetwork* consoleOf(CZyNetwork& session, const std::string& hubmasterHost);
 
     const TIndexServiceOptions m_options;
     const std::shared_ptr<CZydListener> m_listener;

@@ -174,6 +174,7 @@ int main(int argc, char** argv) {
     EvDebugFileInstance::setLogDirectory(o.log.empty() ? hubFolder.string() : o.log);
     o.service.indexPath = o.index;
     o.indexService.indexPath = o.index;
+    o.indexService.hubDatabasePath = o.hub;
     o.indexService.batchSize = o.service.batchSize;
 
     mediaagent::TAgentPlan plan;

@@ -300,10 +300,17 @@ int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& wh
 }
 
 bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& indexPath, uint32_t batchSize,
-                           std::string& outcome) {
+                           std::string& outcome, CZyNetwork* caller) {
     TIndexBrowsePlan plan;
     std::string why;
-    std::unique_ptr<CItemIndex> index = CItemIndex::open(indexPath, why);
+    // The index file does not change while the media agent runs: each connection thread keeps its own
+    // connection to it (an index object is used by one thread at a time).
+    thread_local std::unique_ptr<CItemIndex> index;
+    thread_local std::string openPath;
+    if (!index || openPath != indexPath) {
+        index = CItemIndex::open(indexPath, why);
+        openPath = index ? indexPath : std::string();
+    }
     const bool planned = index && planIndexBrowse(request, *index, plan, why);
     if (!planned) {
         // The way back is still the request's, whatever the index could not read.
@@ -313,17 +320,20 @@ bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& inde
         plan.routerName =
             request.getstring(R::routerName).empty() ? "BrowseRouter" : request.getstring(R::routerName);
     }
-    return deliverIndexBrowseAnswer(plan, planned ? index.get() : nullptr, why, batchSize, outcome);
+    return deliverIndexBrowseAnswer(plan, planned ? index.get() : nullptr, why, batchSize, outcome, caller);
 }
 
 bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, const std::string& why,
-                              uint32_t batchSize, std::string& outcome) {
+                              uint32_t batchSize, std::string& outcome, CZyNetwork* caller) {
     constexpr int kSendSeconds = 30;
     // One connection for the whole answer: the router relays it in this order.
-    CZyNetwork out;
+    CZyNetwork router;
+    CZyNetwork& out = caller ? *caller : router;
     bool timedOut = false;
-    CUxError connected =
-        out.Connect(plan.hubmasterHost.c_str(), plan.routerName.c_str(), nullptr, kSendSeconds, timedOut);
+    CUxError connected;
+    if (!caller)
+        connected = router.Connect(plan.hubmasterHost.c_str(), plan.routerName.c_str(), nullptr, kSendSeconds,
+                                   timedOut);
     if (connected.IsError()) {
         outcome = "answer failed: " + connected.GetErrorText();
         return false;
@@ -333,8 +343,8 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     };
     const int sent =
         index ? answerIndexBrowse(plan, *index, batchSize, send) : answerIndexBrowseRefusal(plan, why, send);
-    out.Disconnect(kSendSeconds, timedOut);
-    outcome = "answered worker=" + plan.workerId + " responses=" + std::to_string(sent) +
+    if (!caller) router.Disconnect(kSendSeconds, timedOut);
+    outcome = std::string(caller ? "answered caller" : "answered") + " worker=" + plan.workerId + " responses=" + std::to_string(sent) +
               (index ? "" : " refused: " + why);
     return true;
 }

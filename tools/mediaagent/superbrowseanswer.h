@@ -14,6 +14,8 @@
 #include "platform/msg/msg_classes.h"
 #include "tools/mediaagent/itemindex.h"
 
+class CZyNetwork;
+
 namespace mediaagent {
 
 // What one data or count query of the request asks of the index.
@@ -53,12 +55,13 @@ int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& wh
 
 // Answers one request over a connection to the "BrowseRouter" it names, from the index file at
 // `indexPath` (a request the index cannot plan gets an error and the end); false when the router cannot
-// be reached. `outcome` says what was done, for the service's journal.
+// be reached. `outcome` says what was done, for the service's journal. With `caller` the answer goes
+// on the caller's own connection instead (a console that sent a request the Hubmaster prepared).
 bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& indexPath, uint32_t batchSize,
-                           std::string& outcome);
+                           std::string& outcome, CZyNetwork* caller = nullptr);
 // Sends a planned answer (from `index`; null: the refusal `why`) over one connection to the plan's
-// "BrowseRouter"; false when the router cannot be reached. `outcome` as above.
+// "BrowseRouter", or on `caller` when given; false when the router cannot be reached. `outcome` as above.
 bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, const std::string& why,
-                              uint32_t batchSize, std::string& outcome);
+                              uint32_t batchSize, std::string& outcome, CZyNetwork* caller = nullptr);
 
 }  // namespace mediaagent

@@ -149,13 +149,13 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
 }
 
 bool sendV2BrowseAnswer(databrowse::BrowseRequest& request, const std::string& indexPath, uint32_t batchSize,
-                        std::string& outcome) {
+                        std::string& outcome, CZyNetwork* caller) {
     TIndexBrowsePlan plan;
     std::string why;
     std::unique_ptr<CItemIndex> index = CItemIndex::open(indexPath, why);
     const bool planned = index && planV2Browse(request, *index, plan, why);
     if (!planned) routeOf(request, plan);
-    return deliverIndexBrowseAnswer(plan, planned ? index.get() : nullptr, why, batchSize, outcome);
+    return deliverIndexBrowseAnswer(plan, planned ? index.get() : nullptr, why, batchSize, outcome, caller);
 }
 
 }  // namespace mediaagent

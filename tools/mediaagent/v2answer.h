@@ -29,8 +29,8 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
 
 // Answers one request from the index file at `indexPath` over a connection to the "BrowseRouter" its
 // routing block names (a request the index cannot plan gets an error and the end); false when the
-// router cannot be reached. `outcome` says what was done.
+// router cannot be reached. `outcome` says what was done. With `caller`, on the caller's connection.
 bool sendV2BrowseAnswer(databrowse::BrowseRequest& request, const std::string& indexPath, uint32_t batchSize,
-                        std::string& outcome);
+                        std::string& outcome, CZyNetwork* caller = nullptr);
 
 }  // namespace mediaagent

@@ -1,0 +1,41 @@
+// CConsoleSession: one console command against a Hubmaster. It obtains a token (or uses the one given),
+// sends the command's databrowse::BrowseRequest to "BrowseRouter", takes the one reply, and when the
+// reply is a prepared request sends it to the media agent it names ("IndexingService_0") and reads the
+// answers back on that connection. One object per command, on the console's thread.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/msg/msg_classes.h"
+#include "platform/net/zynetwork.h"
+#include "tools/browse/consoleoptions.h"
+#include "tools/browse/consoleoutput.h"
+
+class CConsoleSession {
+public:
+    static constexpr const char* kIndexService = "IndexingService_0";
+    // Where the host program writes its router's address in the data folder's registry.
+    static constexpr const char* kRegistrySection = "~Hubmaster";
+    static constexpr const char* kRouterHostKey = "sBrowseRouterHost";
+    static constexpr const char* kRouterPortKey = "nBrowseRouterPort";
+
+    // `hubmasterProgram`: the host program that issues tokens for --user ("" : none).
+    CConsoleSession(TConsoleOptions options, std::string hubmasterProgram);
+
+    // Runs the command. 0 when the browse answered without error; 1 otherwise, with result.error set.
+    // `progress` is told the number of items received so far after each answer of a media agent.
+    int run(TConsoleResult& result, const std::function<void(size_t)>& progress = {});
+
+    // The media agent a prepared request names ("" when it names none).
+    static std::string mediaAgentOf(CNMessageBase& prepared);
+
+private:
+    bool prepare(std::string& error);
+    bool obtainToken(std::string& error);
+    bool routerAddress(TZyNetAddress& address, std::string& error);
+    int follow(CNMessageBase& prepared, TConsoleResult& result, const std::function<void(size_t)>& progress);
+
+    TConsoleOptions m_options;
+    std::string m_hubmasterProgram;
+};
