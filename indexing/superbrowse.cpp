@@ -104,6 +104,25 @@ bool CWorkerThreadHM::chooseSuperBrowseMediaAgent() {
         if (m_superSearchOpType != 10 && !m_syncEnabled && planner) planner->selectMediaAgent(m_maHostName);
         return true;
     }
+    if (m_indexingV2) {
+        // Without a media agent in the task's options, the index server chosen with the indexing
+        // information serves the browse.
+        if (m_privateTask->getMediaAgentId() == 0) return true;
+        if (getMediaAgent(bt) != 0) {
+            log.debugLvl(0, "failed to determine media agent to be used for browse");
+            return false;
+        }
+        if (!m_maFromTaskOptions) {
+            m_maHostName.clear();
+            m_maClientName.clear();
+            return true;
+        }
+        if (getMediaAgentDetails() != 0) {
+            log.debugLvl(0, "failed to get details of media agent [%s]", m_maClientName.c_str());
+            return false;
+        }
+        return true;
+    }
     if (!(bt->isSuperBrowse || opType == 7 || opType == 8 || opType == 9)) return true;
     if (!planner) {
         log.debugLvl(0, "unable to determine browse media agents associated with super browse");
@@ -133,6 +152,7 @@ bool CWorkerThreadHM::assembleSuperBrowseRequest(TSuperBrowseRun& run) {
     addSuperBrowseCycles(run);
     if (m_maFromTaskOptions && !setStopBrowseCapability()) return false;
     fillSuperBrowseFields(run);
+    if (m_indexingV2) return completeV2BrowseRequest(run);
     logSuperBrowseRequest();
     return true;
 }
@@ -214,9 +234,6 @@ bool CWorkerThreadHM::superBrowse() {
         m_indexingV2 = planner->isIndexingV2();
         if (m_indexingV2) m_inputData.subclientId = planner->getAppId();
     }
-    // The indexing-V2 completion of the request is not served by this build.
-    if (m_indexingV2) return refuseRoad("Indexing-v2 completion of the browse request");
-
     if (!chooseSuperBrowseMediaAgent()) return false;
     if (!m_maClientName.empty())
         log.debugLvl(0, "mediaAgent [%s], version [%s] will be used for the browse.", m_maClientName.c_str(),

@@ -74,6 +74,13 @@ std::string SecuredMessageHandler::encodeSystemAttributes(databrowse::BrowseRequ
     attributes->setstring(SA::clientName, clientName);
     attributes->setint64(SA::createTime, static_cast<int64_t>(time(nullptr)));
     attributes->setstring(SA::requestDigest, digest);
+    // The parts the payload does not carry (entity, media agent, routing block, ...) travel inside the
+    // signed attributes, so the receiver rebuilds the whole request from what was signed.
+    databrowse::BrowseRequest parts = *request;
+    parts.clearField(parts.getTagID(), BR::session.code);
+    if (const MsgClassType* type = payload.classType())
+        for (const MsgFieldInfo& info : type->fields()) parts.clearField(parts.getTagID(), info.code);
+    attributes->setObjectAccessor(parts, SA::requestParts);
     std::string encoded;
     if (attributes->serialize(encoded) != 0) return {};
     m_attributes = std::move(attributes);
@@ -140,8 +147,10 @@ int SecuredMessageHandler::openSecuredBrowseRequest(databrowse::SecuredBrowseReq
     CNMessageBase* session = secured.getObjectAccessor(SBR::session, false);
     int rc = checkSystemAttributes(encoded->str(), signature->str(), session, *payload, expectedClient);
     if (rc != SECURED_OK) return rc;
-    // Built only from what the digest covered.
+    // Built only from what the signature and the digest covered.
     databrowse::BrowseRequest rebuilt;
+    if (const CNMessageBase* parts = m_attributes->getObjectAccessor(SA::requestParts, false))
+        copyFieldsByCode(*parts, rebuilt);
     copyFieldsByCode(*payload, rebuilt);
     if (session) rebuilt.setObjectAccessor(*session, BR::session);
     out = std::move(rebuilt);

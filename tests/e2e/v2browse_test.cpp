@@ -1,0 +1,253 @@
+// Indexing-V2 browse end to end: the service started in this process over the demo world, whose file
+// backup set is indexed in one database on an index server that is the real tools/mediaagent process
+// (mediaagent1); browses forced to indexing V2 enter at fastBrowseHMProcessRequestMultiEntity. The
+// request the media agent receives (its journal) names the routing block, the chosen database and
+// media agent and the subclients; it is plain for a media agent below service pack 22 and secured, and
+// verified there, from it on; the items reach the task's channel through "BrowseRouter" and equal the
+// media agent's item index read directly.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/entities/entityconfig.h"
+#include "platform/entities/zyclient.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdb/seed_familiesb.h"
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/log/evdebug.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork_server.h"
+#include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndestination.h"
+#include "service/browserouterthread.h"
+#include "service/controllerthread.h"
+#include "service/fastbrowsehm_api.h"
+#include "tests/support/process/childprocess.h"
+#include "tools/mediaagent/itemindex.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+const char* const kAgent = "mediaagent1";
+const char* const kListening = "listening on 127.0.0.1:";
+constexpr int kForceIndexingV2 = 107;
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+class V2BrowseEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_folder = fs::temp_directory_path() / ("v2browse-e2e-" + std::to_string(getpid()));
+        fs::remove_all(s_folder);
+        fs::create_directories(s_folder);
+        EvDebugFileInstance::setLogDirectory(s_folder.string());
+        std::string error;
+        s_world = new hubdemo::DemoWorld;
+        ASSERT_TRUE(hubdemo::createDemoWorld((s_folder / "demo").string(), *s_world, &error)) << error;
+        ASSERT_EQ(hubdb::openHubDatabase(s_world->databasePath, &error), 0) << error;
+        ASSERT_EQ(BackupSet(static_cast<unsigned long>(s_world->fileBackupSet)).getGUIDStr(s_backupSetGuid),
+                  0);
+        {
+            // The file backup set's one index database, served by mediaagent1 below service pack 22.
+            hubdb::HubDbSeed seed(s_world->databasePath);
+            const long long agent =
+                seed.queryInt("SELECT id FROM APP_Client WHERE name = ?", {zydb::DbValue::ofText(kAgent)});
+            hubdb::FamiliesBSeed more(seed);
+            hubdb::IndexDatabaseSeed db;
+            db.dbName = s_backupSetGuid;
+            db.backupSetId = s_world->fileBackupSet;
+            db.engineType = 1;
+            db.currentIdxServer =
+                more.addIndexServer("File System", "", {{.clientId = static_cast<int>(agent)}});
+            more.addIndexDatabase(db);
+            ASSERT_TRUE(more.ok()) << more.error();
+            setServicePack(seed, 20);
+        }
+        s_agent = new hubtest::CChildProcess("tools/mediaagent/mediaagent",
+                                             {"--hub",           s_world->databasePath,
+                                              "--client",        kAgent,
+                                              "--port",          "0",
+                                              "--index",         index(),
+                                              "--files",         "600",
+                                              "--files-per-dir", "30",
+                                              "--log",           s_folder.string(),
+                                              "--index-service", "started",
+                                              "--journal",       journal(),
+                                              "--registry",      s_world->registryPath});
+        ASSERT_TRUE(s_agent->waitFor(kListening, 120s)) << s_agent->output();
+        const int agentPort = static_cast<int>(s_agent->numberAfter(kListening));
+        ASSERT_EQ(fastBrowseHMInitialize(), 1);
+        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
+        ASSERT_TRUE(waitUntil([&] { return server->GetPort() > 0; }));
+        hubdb::HubDbSeed seed(s_world->databasePath);
+        ASSERT_EQ(seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE id = ?",
+                            {zydb::DbValue::ofInt(server->GetPort()),
+                             zydb::DbValue::ofInt(static_cast<long long>(ZYClient::hubmasterClientId()))}),
+                  0);
+        CZyNetDirectory::instance().registerClient(kAgent, "127.0.0.1", agentPort);
+    }
+    static void TearDownTestSuite() {
+        fastBrowseHMCleanUp();
+        CZyNetDirectory::instance().unregisterClient(kAgent);
+        delete s_agent;
+        s_agent = nullptr;
+        delete s_world;
+        s_world = nullptr;
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+        EvDebugFileInstance::setLogDirectory("");
+        fs::remove_all(s_folder);
+    }
+    static void setServicePack(hubdb::HubDbSeed& seed, int servicePack) {
+        ASSERT_EQ(
+            seed.exec("UPDATE mediaAgent SET versionText = ? WHERE clientId = (SELECT id FROM APP_Client "
+                      "WHERE name = ?)",
+                      {zydb::DbValue::ofText("11.0 SP" + std::to_string(servicePack)),
+                       zydb::DbValue::ofText(kAgent)}),
+            0);
+    }
+    static std::string index() { return (s_folder / "agent1.items.db").string(); }
+    static std::string journal() { return (s_folder / "journal").string(); }
+    static std::vector<std::string> journalLines(const std::string& prefix) {
+        std::ifstream in(journal());
+        std::vector<std::string> out;
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(prefix, 0) == 0) out.push_back(line);
+        return out;
+    }
+
+    // Browses the file subclient's backup set at `toTime` forced to indexing V2; the paths answered.
+    std::vector<std::string> browse(int64_t toTime, std::vector<std::string>& errors) {
+        const long long job = 9300 + s_runs++;
+        auto destination = std::make_shared<EvRecordingDestination>();
+        EvReturnDestinations::registerDestination(job, destination);
+        EvMultiEntityRestoreTask t;
+        t.setTaskParameters(static_cast<unsigned long long>(job), 0, s_world->adminUser, 0, 2,
+                            s_world->fileClient, s_world->fileBackupSet, 0, static_cast<long>(toTime), 0,
+                            s_world->fileAppType, 1, 0, 0);
+        t.setUserName("admin");
+        t.setSubClientId(s_world->fileSubclient);
+        std::string options(200, '0');
+        options[kForceIndexingV2] = '1';
+        t.setextendedOptions(options.data());
+        t.addPath(EvRestoreTask::kBrowsePathList, "/");
+        const size_t before = g_poControllerThreadHM->getWorkerCount();
+        EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&t, false, databrowse::FORCE_USE_INDEX_NONE, nullptr),
+                  1);
+        EXPECT_TRUE(destination->waitForEnd(30s));
+        EXPECT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorkerCount() <= before; }));
+        std::vector<std::string> paths;
+        for (const std::string& xml : destination->payloads(EV_RETURN_RECORD_XML_ITEM)) {
+            databrowse::BrowseResponse response;
+            if (response.unserialize(xml) != 0) continue;
+            if (auto* messages = response.getlistobject(databrowse::BrowseResponse::f::messages, false))
+                for (const CNMessageBase& e : *messages)
+                    errors.push_back(e.getstring(databrowse::BrowseError::f::errorMessage));
+            CNMessageBase* result =
+                response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+            auto* items =
+                result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr;
+            for (const CNMessageBase& item : items ? *items : std::vector<CNMessageBase>{})
+                paths.push_back(item.getstring(databrowse::BrowseData::f::path));
+        }
+        EvReturnDestinations::unregisterDestination(job);
+        return paths;
+    }
+
+    // The index's own listing of "/" at `toTime` for each subclient the journal line names.
+    static std::vector<std::string> expected(const std::string& requestLine, int64_t toTime) {
+        std::string error;
+        auto items = mediaagent::CItemIndex::open(index(), error);
+        EXPECT_TRUE(items) << error;
+        std::vector<std::string> out;
+        const size_t at = requestLine.find("subclients=");
+        std::istringstream ids(requestLine.substr(at + 11, requestLine.find(' ', at) - at - 11));
+        for (std::string id; items && std::getline(ids, id, ',');) {
+            mediaagent::TBrowseQuery q;
+            q.appId = std::stoi(id);
+            q.path = "/";
+            q.toTime = toTime;
+            std::vector<mediaagent::TItemVersion> versions;
+            bool found = false;
+            mediaagent::TIndexSubclient held;
+            if (!items->subclient(q.appId, held)) continue;
+            EXPECT_TRUE(items->listAt(q, versions, found)) << items->lastError();
+            for (const auto& v : versions) out.push_back(v.path);
+        }
+        return out;
+    }
+
+    static fs::path s_folder;
+    static hubdemo::DemoWorld* s_world;
+    static hubtest::CChildProcess* s_agent;
+    static std::string s_backupSetGuid;
+    static int s_runs;
+};
+fs::path V2BrowseEndToEnd::s_folder;
+hubdemo::DemoWorld* V2BrowseEndToEnd::s_world = nullptr;
+hubtest::CChildProcess* V2BrowseEndToEnd::s_agent = nullptr;
+std::string V2BrowseEndToEnd::s_backupSetGuid;
+int V2BrowseEndToEnd::s_runs = 0;
+
+TEST_F(V2BrowseEndToEnd, PlainBelowServicePack22SecuredFromIt) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    for (int servicePack : {20, 24}) {
+        SCOPED_TRACE("service pack " + std::to_string(servicePack));
+        {
+            hubdb::HubDbSeed seed(s_world->databasePath);
+            setServicePack(seed, servicePack);
+        }
+        const size_t asked = journalLines("browse-v2 ").size();
+        std::vector<std::string> errors;
+        const std::vector<std::string> paths = browse(now, errors);
+        EXPECT_TRUE(errors.empty()) << errors.front();
+
+        // The media agent writes its answer's line once the last response went out.
+        EXPECT_TRUE(waitUntil([&] { return journalLines("browse-v2 ").size() >= asked + 2; }));
+        const std::vector<std::string> received = journalLines("browse-v2 ");
+        ASSERT_EQ(received.size(), asked + 2) << "the request and its answer; journal:\n"
+                                              << [] {
+                                                     std::string all;
+                                                     for (const std::string& l : journalLines(""))
+                                                         all += l + "\n";
+                                                     return all;
+                                                 }();
+        const std::string& request = received[asked];
+        const std::string form = servicePack >= 22 ? "browse-v2 secured " : "browse-v2 plain ";
+        EXPECT_EQ(request.rfind(form, 0), 0u) << request;
+        EXPECT_NE(request.find("ma=" + std::string(kAgent) + " db=" + s_backupSetGuid + " dbs=1 subclients="),
+                  std::string::npos)
+            << request;
+        EXPECT_NE(request.find(std::to_string(s_world->fileSubclient)), std::string::npos) << request;
+        if (servicePack >= 22) {
+            EXPECT_EQ(journalLines("browse secured check=0").size(), 1u);
+        }
+        EXPECT_NE(received[asked + 1].find("answered worker="), std::string::npos) << received[asked + 1];
+
+        const std::vector<std::string> want = expected(request, now);
+        ASSERT_FALSE(want.empty());
+        EXPECT_EQ(paths, want);
+    }
+}
+
+}  // namespace
