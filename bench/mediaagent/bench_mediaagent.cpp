@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/support/catalogue.h"
 #include "bench/support/ratio.h"
 #include "platform/hubdb/hubdbseed.h"
 #include "tools/mediaagent/agentplan.h"
@@ -25,9 +26,6 @@ namespace fs = std::filesystem;
 using mediaagent::TBrowseQuery;
 using mediaagent::TItemVersion;
 
-constexpr int kFirstJob = 1700000000;
-constexpr int kDay = 86400;
-
 struct TCatalogue {
     std::string label;
     mediaagent::TIndexScale scale;
@@ -38,40 +36,24 @@ struct TCatalogue {
     sqlite3* raw = nullptr;
 };
 
-bool seedHub(const std::string& path, int& appId) {
+bool seedHub(const std::string& path) {
     hubdb::HubDbSeed seed(path);
     seed.begin();
-    const int agent = seed.addMediaAgent({.name = "benchagent", .zydPort = 8499}, "9.0", 1);
-    const int policy = seed.addStoragePolicy("bench-policy", agent);
-    const int client = seed.addClient({.name = "benchclient"});
-    const int backupSet = seed.addBackupSet("defaultBackupSet");
-    appId = seed.addSubclient(
-        {.clientId = client, .appTypeId = 29, .backupSetId = backupSet, .storagePolicyId = policy});
-    for (int j = 0; j < 6; ++j) seed.addBackup(appId, j == 0 ? 1 : 2, kFirstJob + j * kDay, 2);
+    hubbench::seedCatalogueRows(seed, "benchagent", "9.0");
     seed.commit();
     return seed.ok();
 }
-
 TCatalogue& catalogue() {
     static TCatalogue c = [] {
         TCatalogue c;
-        const char* env = std::getenv("MEDIAAGENT_BENCH_SCALE");
-        const bool large = env && std::string(env) == "10M";
-        c.label = large ? "10M" : "1M";
-        c.scale.files = large ? 5'000'000 : 500'000;
-        c.scale.bigDirectoryFiles = 100'000;
-        c.scale.filesPerDirectory = 490;
-        c.scale.fanout = large ? 22 : 10;
-        c.scale.changePercent = 20;
-        c.scale.deletePercent = 0;
-        c.scale.newPercent = 0;
-        c.scale.metadataEvery = 0;
+        const hubbench::TCatalogueScale scale = hubbench::catalogueScale();
+        c.label = scale.label;
+        c.scale = scale.scale;
         const fs::path folder = fs::canonical("/proc/self/exe").parent_path() / ("catalogue-" + c.label);
         fs::create_directories(folder);
         const std::string hub = (folder / "hub.db").string();
         c.indexPath = (folder / "items.db").string();
-        int appId = 0;
-        if (!fs::exists(hub) && !seedHub(hub, appId)) std::fprintf(stderr, "cannot seed %s\n", hub.c_str());
+        if (!fs::exists(hub) && !seedHub(hub)) std::fprintf(stderr, "cannot seed %s\n", hub.c_str());
         mediaagent::TAgentPlan plan;
         std::string error;
         if (!mediaagent::loadAgentPlan(hub, "benchagent", plan, error) || plan.subclients.empty()) {
@@ -79,7 +61,7 @@ TCatalogue& catalogue() {
             std::exit(1);
         }
         c.appId = plan.subclients.front().appId;
-        c.pointInTime = kFirstJob + 3 * kDay + 3600;
+        c.pointInTime = hubbench::kCataloguePointInTime;
         if (!mediaagent::itemIndexIsCurrent(c.indexPath, plan, c.scale)) {
             mediaagent::TBuildStats stats;
             if (!mediaagent::buildItemIndex(c.indexPath, plan, c.scale, error, &stats)) {
@@ -100,33 +82,15 @@ TCatalogue& catalogue() {
     return c;
 }
 
-// The four browses of the catalogue.
-enum Browse { kFirstPage, kDeepPage, kTopOfTree, kFileVersions };
+using Browse = hubbench::TCatalogueBrowse;
+using hubbench::kDeepPage;
+using hubbench::kFileVersions;
+using hubbench::kFirstPage;
+using hubbench::kTopOfTree;
 
+// The file of the versions browse is named by BM_Index; the plain query takes its directory.
 TBrowseQuery browseQuery(Browse b) {
-    TCatalogue& c = catalogue();
-    TBrowseQuery q;
-    q.appId = c.appId;
-    q.toTime = c.pointInTime;
-    q.pageSize = 100;
-    switch (b) {
-        case kFirstPage:
-            q.path = "/d01/d01/d01";
-            break;
-        case kDeepPage:
-            q.path = "/big";
-            q.skip = 90'000;
-            break;
-        case kTopOfTree:
-            q.path = "/d00";
-            break;
-        case kFileVersions:  // the first file of the first page's directory (BM_Index names it)
-            q.path = "/d01/d01/d01";
-            q.toTime = 0;
-            q.pageSize = 0;
-            break;
-    }
-    return q;
+    return hubbench::catalogueBrowseQuery(b, catalogue().appId, "/d01/d01/d01");
 }
 
 void BM_Index(benchmark::State& state) {
@@ -205,9 +169,6 @@ void BM_PlainSql(benchmark::State& state) {
     state.counters["items"] = static_cast<double>(items);
 }
 
-const char* const kNames[] = {"first page of a directory", "page at offset 90,000",
-                              "directory of directories", "versions of one file"};
-
 void arguments(benchmark::internal::Benchmark* b) {
     for (int k = 0; k < 4; ++k) b->Arg(k);
     b->Unit(benchmark::kMicrosecond);
@@ -223,7 +184,7 @@ int main(int argc, char** argv) {
     std::vector<hubbench::RatioPair> pairs;
     for (int k = 0; k < 4; ++k)
         pairs.push_back({"BM_Index/" + std::to_string(k), "BM_PlainSql/" + std::to_string(k),
-                         std::string(kNames[k]) + ": item index / plain SQL", 0});
+                         std::string(hubbench::kCatalogueBrowseNames[k]) + ": item index / plain SQL", 0});
     hubbench::RatioReporter reporter(pairs);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
