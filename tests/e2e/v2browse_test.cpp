@@ -137,7 +137,11 @@ protected:
     }
 
     // Browses the file subclient's backup set at `toTime` forced to indexing V2; the paths answered.
-    std::vector<std::string> browse(int64_t toTime, std::vector<std::string>& errors) {
+    // With `request` (options bit 38 and its prediction option set) only the media are predicted; their
+    // number goes to `predictions`.
+    std::vector<std::string> browse(int64_t toTime, std::vector<std::string>& errors,
+                                    databrowse::BrowseRequest* request = nullptr,
+                                    size_t* predictions = nullptr) {
         const long long job = 9300 + s_runs++;
         auto destination = std::make_shared<EvRecordingDestination>();
         EvReturnDestinations::registerDestination(job, destination);
@@ -151,8 +155,9 @@ protected:
         options[kForceIndexingV2] = '1';
         t.setextendedOptions(options.data());
         t.addPath(EvRestoreTask::kBrowsePathList, "/");
+        if (request) t.setOptions(1ULL << 38);
         const size_t before = g_poControllerThreadHM->getWorkerCount();
-        EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&t, false, databrowse::FORCE_USE_INDEX_NONE, nullptr),
+        EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&t, false, databrowse::FORCE_USE_INDEX_NONE, request),
                   1);
         EXPECT_TRUE(destination->waitForEnd(30s));
         EXPECT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorkerCount() <= before; }));
@@ -163,6 +168,8 @@ protected:
             if (auto* messages = response.getlistobject(databrowse::BrowseResponse::f::messages, false))
                 for (const CNMessageBase& e : *messages)
                     errors.push_back(e.getstring(databrowse::BrowseError::f::errorMessage));
+            auto* media = response.getlistobject(databrowse::BrowseResponse::f::c_728cd9, false);
+            if (predictions && media) *predictions += media->size();
             CNMessageBase* result =
                 response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
             auto* items =
@@ -248,6 +255,23 @@ TEST_F(V2BrowseEndToEnd, PlainBelowServicePack22SecuredFromIt) {
         ASSERT_FALSE(want.empty());
         EXPECT_EQ(paths, want);
     }
+}
+
+// A prediction-only V2 browse is answered here: the index media of the chosen database's jobs and the
+// data media, before the one end; nothing goes to the media agent.
+TEST_F(V2BrowseEndToEnd, PredictionOfTheIndexDatabasesJobsWithoutTheMediaAgent) {
+    const size_t asked = journalLines("browse").size();
+    databrowse::BrowseRequest request;
+    request.getObjectAccessor(databrowse::BrowseRequest::f::options, true)
+        ->setint64(databrowse::BrowseOptions::f::predictVSADB, 1);
+    std::vector<std::string> errors;
+    size_t predictions = 0;
+    const std::vector<std::string> paths =
+        browse(static_cast<int64_t>(std::time(nullptr)), errors, &request, &predictions);
+    EXPECT_TRUE(errors.empty()) << errors.front();
+    EXPECT_TRUE(paths.empty());
+    EXPECT_GT(predictions, 0u);
+    EXPECT_EQ(journalLines("browse").size(), asked);
 }
 
 }  // namespace

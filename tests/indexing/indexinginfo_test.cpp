@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "indexing/superbrowserequest.h"
 #include "platform/hubdb/familiesb_procs.h"
 #include "tests/indexing/indexingworld.h"
 
@@ -197,6 +198,90 @@ TEST_F(IndexingWorld, ActiveSubclientNamesTheIndexServerOfAnEnabledSubclient) {
     EXPECT_TRUE(missing.IsError());
     EXPECT_EQ(worker->getErrorId(), databrowse::BROWSE_ERR_REQUEST_PROCESSING);
     EXPECT_EQ(chosenDatabase(), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The V2 completion of a prepared request: the routing block, the time of a query's criterion, the
+// client's OS type; and the refusals of an OS that cannot be read and of an index-log request without
+// names.
+class V2Completion : public IndexingWorld {
+protected:
+    void SetUp() override {
+        IndexingWorld::SetUp();
+        perSubclientIndexes({"idxA", "idxA", "idxA"}, 20);  // below service pack 22: the plain request
+        fullBackups();
+    }
+    bool complete() {
+        TSuperBrowseRun run;
+        run.hubmasterHost = "hub*hub";
+        worker->setWorkerId("w7");
+        return worker->completeV2BrowseRequest(run);
+    }
+    // A kind-0 query whose criterion names the time attribute with `op`.
+    static databrowse::Query timeQuery(int64_t op, int64_t time) {
+        databrowse::Query query;
+        query.setint64(databrowse::Query::f::type, 0);
+        query.setlistobject(databrowse::Query::f::c_b4ad36,
+                            {makeBrowseCriteria(1, 92, op, std::to_string(time))});
+        return query;
+    }
+};
+
+TEST_F(V2Completion, RoutingTimesAndTheClientsOsType) {
+    seed->exec("INSERT INTO simOperatingSystem (id, name, platform) VALUES (77, 'Windows 10 Pro', 1)");
+    seed->exec("UPDATE APP_Client SET simOperatingSystemId = 77 WHERE id = ?",
+               {hubdb::seedvalues::I(client)});
+    open();
+    makeWorker();
+    TInputData* in = worker->getInputData();
+    in->appType = 33;
+    in->clientId = static_cast<uint64_t>(client);
+    in->jobId = 4242;
+    worker->getBrowseReqV2()
+        ->getObjectAccessor(databrowse::BrowseRequest::f::options, true)
+        ->setint64(databrowse::BrowseOptions::f::synthFullBrowse, 1);
+    databrowse::Querylist queries;
+    queries.setlistobject(databrowse::Querylist::f::queries, {timeQuery(3, kT0 - 500)});
+    worker->setQueries(queries);
+
+    ASSERT_TRUE(complete()) << worker->getErrorMessage();
+    CNMessageBase* r = routing();
+    EXPECT_EQ(r->getstring(databrowse::IndexingInfo::f::hubmasterHost), "hub*hub");
+    EXPECT_EQ(r->getstring(databrowse::IndexingInfo::f::routerName), "BrowseRouter");
+    EXPECT_EQ(r->getstring(databrowse::IndexingInfo::f::workerId), "w7");
+    EXPECT_EQ(r->getint64(databrowse::IndexingInfo::f::jobId), 4242);
+    EXPECT_NE(r->getstring(databrowse::IndexingInfo::f::extendedOptions).find("ClientOSType=Desktop"),
+              std::string::npos);
+    const CNMessageBase* times =
+        worker->getBrowseReqV2()->getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
+    EXPECT_EQ(times->getint64(databrowse::BrowseTimeRange::f::fromTime), kT0 - 500);
+    EXPECT_EQ(worker->getBrowseReqXML(), worker->getBrowseReqV2());
+}
+
+TEST_F(V2Completion, UnreadableOsAndNamelessIndexLogRequestsAreRefused) {
+    open();
+    makeWorker();
+    worker->getInputData()->appType = 33;
+    worker->getInputData()->clientId = 999999;  // no such client: no OS to read
+    worker->getBrowseReqV2()
+        ->getObjectAccessor(databrowse::BrowseRequest::f::options, true)
+        ->setint64(databrowse::BrowseOptions::f::synthFullBrowse, 1);
+    EXPECT_FALSE(complete());
+
+    makeWorker();
+    databrowse::BrowseRequest* request = worker->getBrowseReqV2();
+    request->setint64(databrowse::BrowseRequest::f::opType, 11);
+    CNMessageBase* logs = request->getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
+                              ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                              ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at5_5, true)
+                              ->getObjectAccessor(databrowse::Msg38::f::at2_2, true);
+    logs->setlistobject(databrowse::Msg29::f::at1_1, {databrowse::IdxLogRequestEntry()});
+    EXPECT_FALSE(complete());
+    EXPECT_EQ(worker->getErrorId(), databrowse::BROWSE_ERR_GENERIC);
+    EXPECT_NE(std::string(worker->getErrorMessage()), "");
 }
 
 }  // namespace

@@ -31,6 +31,14 @@ using plannertest::kDay;
 using plannertest::kT0;
 constexpr int kAppType = 29;
 
+// A worker whose query list a test sets, as normalisation would from the task's filter.
+class CIndexingTestWorker : public CWorkerThreadHM {
+public:
+    void setQueries(const databrowse::Querylist& queries) {
+        m_queryList = std::make_unique<databrowse::Querylist>(queries);
+    }
+};
+
 // Built on the planner tests' world (its media agent, storage policy and client), with a backup set
 // of its own.
 class IndexingWorld : public plannertest::Planner {
@@ -92,7 +100,7 @@ protected:
     // The worker of a browse of the whole backup set up to `to` by `userId`, its planner split into the
     // backup set's index databases (none when `withPlanner` is false).
     void makeWorker(int userId = 0, int to = kT0 + kDay, bool withPlanner = true) {
-        worker = std::make_unique<CWorkerThreadHM>();
+        worker = std::make_unique<CIndexingTestWorker>();
         EvMultiEntityRestoreTask* task = worker->getPrivateTask();
         task->setTaskParameters(0, 0, userId, 0, 2, client, bs, 0, to, 0, kAppType, 1, 0, 0);
         task->setSubClientId(0);
@@ -133,7 +141,7 @@ protected:
     std::string backupSetGuid;
     std::vector<int> subclients;
     std::unique_ptr<SuperBrowseManager> planner;
-    std::unique_ptr<CWorkerThreadHM> worker;
+    std::unique_ptr<CIndexingTestWorker> worker;
 };
 
 }  // namespace indexingtest
