@@ -24,7 +24,9 @@
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_server.h"
+#include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
 #include "service/browserouterthread.h"
@@ -192,16 +194,17 @@ protected:
     }
     // Enters the browse and waits for its end and for its worker to leave the registry.
     std::vector<TAnswer> run(EvMultiEntityRestoreTask& t, EvRecordingDestination& destination,
-                             databrowse::BrowseRequest* request = nullptr) {
+                             databrowse::BrowseRequest* request = nullptr, bool refused = false) {
         const size_t before = g_poControllerThreadHM->getWorkerCount();
         EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&t, false, databrowse::FORCE_USE_INDEX_NONE, request),
-                  1);
+                  refused ? 0 : 1);
         EXPECT_TRUE(destination.waitForEnd(30s));
         EXPECT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorkerCount() <= before; }))
             << "the worker leaves the registry after its last end";
         auto answers = answersOf(destination);
         for (const TAnswer& a : answers)
-            for (const std::string& e : a.errors) ADD_FAILURE() << "error answer: " << e;
+            for (const std::string& e : a.errors)
+                if (!refused) ADD_FAILURE() << "error answer: " << e;
         return answers;
     }
     std::vector<std::string> direct(const std::string& path, int64_t toTime, int64_t fromTime = 0,
@@ -311,4 +314,53 @@ TEST_F(SuperBrowseEndToEnd, PredictionOnlyIsAnsweredHereWithoutTheMediaAgent) {
     ASSERT_FALSE(answers.empty());
     EXPECT_EQ(answers.back().type, 5);
     EXPECT_EQ(journalLines("index-browse"), asked) << "nothing goes to the media agent";
+}
+
+TEST_F(SuperBrowseEndToEnd, MediaAgentOlderThanTheBackupsIsRefusedWithItsMessage) {
+    const size_t asked = journalLines("index-browse");
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto t = task(destination, "/big", m_jobs[4].time);
+    // The task names the release-9.0 media agent; the backups of the range were written by release 11.
+    t->setMediaAgentId(s_world->offlineMediaAgent);
+    const auto answers = run(*t, *destination, nullptr, true);
+    ASSERT_EQ(countOfType(answers, 3), 1u);
+    std::string text;
+    for (const TAnswer& a : answers)
+        for (const std::string& e : a.errors) text += e;
+    EXPECT_NE(text.find("older version than the one that wrote the backups"), std::string::npos) << text;
+    EXPECT_EQ(journalLines("index-browse"), asked) << "nothing goes to a refused media agent";
+}
+
+TEST_F(SuperBrowseEndToEnd, DirectCallerGetsThePreparedRequestAndNothingIsSent) {
+    const size_t asked = journalLines("index-browse");
+    std::string token;
+    ASSERT_EQ(EvSecurityMgr::IssueZetaToken(s_world->adminUser, false, 3600, token), 0);
+    databrowse::BrowseRequest request;
+    request.setint64(databrowse::BrowseRequest::f::opType, 1);
+    request.getObjectAccessor(databrowse::BrowseRequest::f::session, true)
+        ->setstring(databrowse::BrowseSession::f::sessionId, "superbrowse-direct");
+    CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, true);
+    entity->setstring(ZyEntities::GenericEntity::f::clientName, "client1");
+    entity->setint64(ZyEntities::GenericEntity::f::subclientId, s_world->fileSubclient);
+    databrowse::BrowsePath path;
+    path.setstring(databrowse::BrowsePath::f::path, "/big");
+    request.setlistobject(databrowse::BrowseRequest::f::paths, {path});
+    request.setstring(databrowse::BrowseRequest::f::c_763531, token);
+
+    CZyNetworkServer* router = g_poBrowseRouterThreadHM->getSessionServer();
+    CZyNetwork peer;
+    bool timedOut = false;
+    ASSERT_FALSE(peer.Connect(MangleHostName("127.0.0.1", "hubmaster", 0, router->GetPort()).c_str(),
+                              CBrowseRouterThreadHM::kServerName, "client1", 10, timedOut)
+                     .IsError());
+    ASSERT_FALSE(peer.SendXMLMessage(request, 0, 10, timedOut).IsError());
+    CNMessageBase* reply = nullptr;
+    peer.ReceiveXMLMessage(nullptr, reply, nullptr, 0, 60, timedOut);
+    std::unique_ptr<CNMessageBase> owned(reply);
+    ASSERT_TRUE(owned);
+    ASSERT_EQ(owned->getTagID(), Indexing::BrowseReq::TAG) << owned->AsString();
+    auto* sources = owned->getliststring(Indexing::BrowseReq::f::sourcePaths, false);
+    ASSERT_NE(sources, nullptr);
+    EXPECT_EQ(*sources, std::vector<std::string>{"/big"});
+    EXPECT_EQ(journalLines("index-browse"), asked) << "a direct caller's request is only prepared";
 }
