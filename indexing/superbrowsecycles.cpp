@@ -169,6 +169,20 @@ void CWorkerThreadHM::addCycleRetention(TSuperBrowseRun& run, Indexing::BackupCy
         prependToQueries(filters);
 }
 
+TVSALiveBrowseView CWorkerThreadHM::vsaLiveBrowseView() const {
+    const TBrowseTask* bt = m_browseTask->getDataPtr();
+    TVSALiveBrowseView view;
+    view.kelmarchId = static_cast<unsigned long>(bt->kelmarchId);
+    view.clientId = bt->srcClientId;
+    view.appType = static_cast<unsigned long>(bt->appType);
+    view.instanceId = static_cast<unsigned long>(bt->instanceId);
+    view.backupSetId = bt->backupSetId;
+    view.privateTask = m_privateTask.get();
+    view.liveBrowseMediaAgent = m_fbrMediaAgent;
+    view.request = &m_browseRequest;
+    return view;
+}
+
 bool CWorkerThreadHM::fillSuperBrowseCycle(TSuperBrowseRun& run, const SuperBrowse& cycle,
                                            Indexing::BackupCycle& out) {
     using C = Indexing::BackupCycle::f;
@@ -195,16 +209,7 @@ bool CWorkerThreadHM::fillSuperBrowseCycle(TSuperBrowseRun& run, const SuperBrow
     out.setint64(C::archGroupId, cycle.archGroupId);
     out.setint64(C::afile, static_cast<int64_t>(cycle.afileId));
 
-    TVSALiveBrowseView view;
-    view.kelmarchId = static_cast<unsigned long>(bt->kelmarchId);
-    view.clientId = bt->srcClientId;
-    view.appType = static_cast<unsigned long>(bt->appType);
-    view.instanceId = static_cast<unsigned long>(bt->instanceId);
-    view.backupSetId = bt->backupSetId;
-    view.privateTask = m_privateTask.get();
-    view.liveBrowseMediaAgent = m_fbrMediaAgent;
-    view.request = &m_browseRequest;
-    CVSALiveBrowse vsa(view);
+    CVSALiveBrowse vsa(vsaLiveBrowseView());
     if (m_maFromTaskOptions) {
         out.setstring(C::ma, m_maHostName);
         out.setint64(C::maVersion, m_maVersion);

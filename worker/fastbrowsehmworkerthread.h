@@ -29,6 +29,7 @@ class ZyNetworkPoP;
 class SuperBrowseManager;
 struct TSuperSearchAnswer;
 struct TSuperBrowseRun;
+struct TVSALiveBrowseView;
 struct TIndexingInfoRun;
 struct APP_Application_t;
 class SuperBrowse;
@@ -432,6 +433,9 @@ protected:
     void fillSuperBrowseFields(TSuperBrowseRun& run);
     void logSuperBrowseRequest();
     bool mediaAgentOlderThanBackups();
+    // What VM live browse reads of this request (browse task, private task, live-browse media agent,
+    // incoming request) for its mount descriptions and proxy switch.
+    TVSALiveBrowseView vsaLiveBrowseView() const;
 
     // ---- steps of the indexing information (indexing/indexinginfo.cpp, indexing/indexingsubclients.cpp)
     int indexingInfoJobsAndCycles(TIndexingInfoRun& run);

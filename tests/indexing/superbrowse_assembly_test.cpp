@@ -348,6 +348,29 @@ TEST_F(SuperBrowseAssembly, ExchangeRetentionTagsJoinTheExtendedOptions) {
     EXPECT_EQ(refCopy, "1");
 }
 
+TEST_F(SuperBrowseAssembly, AFailedPredictionOnlyRequestAnswersItsErrorBeforeTheEnd) {
+    makeWorker();
+    // No media agent to choose: the browse names none and is no super browse of several cycles.
+    worker->getBrowseTask()->getDataPtr()->isSuperBrowse = 0;
+    worker->getInputData()->optionBits = 1ULL << 38;
+    worker->getBrowseTask()->getDataPtr()->options = 1ULL << 38;
+    databrowse::BrowseRequest request;
+    request.getObjectAccessor(databrowse::BrowseRequest::f::options, true)
+        ->setint64(databrowse::BrowseOptions::f::predictVSADB, 1);
+    worker->setBrowseReq(&request);
+    worker->setAsyncMode(true);
+    // The worker's predictor has no channel to write to, so the media found cannot be sent.
+    ASSERT_TRUE(worker->superBrowse());
+    EXPECT_FALSE(worker->getAsyncMode()) << "nothing answers later: the worker ends with its caller";
+    std::vector<int64_t> types;
+    for (const std::string& xml : recorder->payloads(EV_RETURN_RECORD_XML_ITEM)) {
+        databrowse::BrowseResponse response;
+        if (response.unserialize(xml) == 0)
+            types.push_back(response.getint64(databrowse::BrowseResponse::f::respType));
+    }
+    EXPECT_EQ(types, (std::vector<int64_t>{3, 5}));
+}
+
 TEST(SuperBrowseLog, PasswordsOfNasLiveBrowseInformationAreCutToOneStar) {
     EXPECT_EQ(RemoveParam("<Password>abc</Password><Password>defgh</Password>", "<Password>", "</Password>"),
               "<Password>*</Password><Password>*</Password>");
