@@ -83,17 +83,28 @@ protected:
             ASSERT_TRUE(more.ok()) << more.error();
             setServicePack(seed, 20);
         }
-        s_agent = new hubtest::CChildProcess("tools/mediaagent/mediaagent",
-                                             {"--hub",           s_world->databasePath,
-                                              "--client",        kAgent,
-                                              "--port",          "0",
-                                              "--index",         index(),
-                                              "--files",         "600",
-                                              "--files-per-dir", "30",
-                                              "--log",           s_folder.string(),
-                                              "--index-service", "started",
-                                              "--journal",       journal(),
-                                              "--registry",      s_world->registryPath});
+        s_agent = new hubtest::CChildProcess("tools/mediaagent/mediaagent", {"--hub",
+                                                                             s_world->databasePath,
+                                                                             "--client",
+                                                                             kAgent,
+                                                                             "--port",
+                                                                             "0",
+                                                                             "--index",
+                                                                             index(),
+                                                                             "--files",
+                                                                             "600",
+                                                                             "--files-per-dir",
+                                                                             "30",
+                                                                             "--log",
+                                                                             s_folder.string(),
+                                                                             "--index-service",
+                                                                             "started",
+                                                                             "--journal",
+                                                                             journal(),
+                                                                             "--registry",
+                                                                             s_world->registryPath,
+                                                                             "--convert-predictions",
+                                                                             "1"});
         ASSERT_TRUE(s_agent->waitFor(kListening, 120s)) << s_agent->output();
         const int agentPort = static_cast<int>(s_agent->numberAfter(kListening));
         ASSERT_EQ(fastBrowseHMInitialize(), 1);
@@ -250,6 +261,20 @@ TEST_F(V2BrowseEndToEnd, PlainBelowServicePack22SecuredFromIt) {
             EXPECT_EQ(journalLines("browse secured check=0").size(), 1u);
         }
         EXPECT_NE(received[asked + 1].find("answered worker="), std::string::npos) << received[asked + 1];
+
+        // Asked to, the media agent converts the media of what it answered through the same router.
+        EXPECT_TRUE(waitUntil([&] { return journalLines("prediction-conversion ").size() > asked / 2; }));
+        const std::vector<std::string> conversions = journalLines("prediction-conversion ");
+        ASSERT_FALSE(conversions.empty());
+        const std::string& conversion = conversions.back();
+        EXPECT_EQ(conversion.find("media=0 "), std::string::npos) << conversion;
+        EXPECT_NE(conversion.find("MediaPredictionConvReq=MediaPredictionConvResp:"), std::string::npos)
+            << conversion;
+        EXPECT_NE(conversion.find("PredictionConversionReqList=PredictionConversionRespList:"),
+                  std::string::npos)
+            << conversion;
+        EXPECT_EQ(conversion.find(":0"), std::string::npos)
+            << "physical media found for both: " << conversion;
 
         const std::vector<std::string> want = expected(request, now);
         ASSERT_FALSE(want.empty());

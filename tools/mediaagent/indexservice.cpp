@@ -288,6 +288,11 @@ bool CIndexService::answerV2(databrowse::BrowseRequest& request, const char* for
     std::string outcome;
     sendV2BrowseAnswer(request, m_options.indexPath, m_options.batchSize, outcome, caller);
     journal("browse-v2 " + outcome);
+    if (m_options.convertPredictions) {
+        std::string converted;
+        sendPredictionConversions(request, m_options.indexPath, converted);
+        journal("prediction-conversion " + converted);
+    }
     return true;
 }
 

@@ -42,6 +42,9 @@ struct TIndexServiceOptions {
     // requests are only journalled.
     std::string indexPath;
     uint32_t batchSize = 1000;  // items per answer of an indexing-V1 request
+    // After answering an indexing-V2 request, convert the media of its answer through its "BrowseRouter"
+    // as a predicting media agent does (sendPredictionConversions), and journal the replies.
+    bool convertPredictions = false;
     // The Hubmaster's database: a request from one of its clients other than the Hubmaster its routing
     // block names (a console's prepared request) is answered on its own connection. Empty: never.
     std::string hubDatabasePath;

@@ -8,6 +8,7 @@
 //              [--change-percent <p>] [--delete-percent <p>] [--new-percent <p>] [--metadata-every <n>]
 //              [--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--build-only]
 //              [--index-service started|on-demand|refused] [--index-script <file>] [--journal <file>]
+//              [--convert-predictions 1]
 //              [--registry <file>]
 //
 // The index service "IndexingService_0" runs from the start, is started by its launcher when asked
@@ -92,6 +93,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.indexService.scriptPath = value;
         else if (a == "--journal")
             o.indexService.journalPath = value;
+        else if (a == "--convert-predictions")
+            o.indexService.convertPredictions = std::string(value) == "1";
         else if (a == "--registry")
             o.registry = value;
         else if (a == "--index-service") {

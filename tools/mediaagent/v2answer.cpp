@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "platform/net/zynetwork.h"
+
 namespace mediaagent {
 
 namespace {
@@ -156,6 +158,100 @@ bool sendV2BrowseAnswer(databrowse::BrowseRequest& request, const std::string& i
     const bool planned = index && planV2Browse(request, *index, plan, why);
     if (!planned) routeOf(request, plan);
     return deliverIndexBrowseAnswer(plan, planned ? index.get() : nullptr, why, batchSize, outcome, caller);
+}
+
+bool sendPredictionConversions(databrowse::BrowseRequest& request, const std::string& indexPath,
+                               std::string& outcome) {
+    constexpr int kSeconds = 30;
+    TIndexBrowsePlan route;
+    routeOf(request, route);
+    std::string why;
+    std::unique_ptr<CItemIndex> index = CItemIndex::open(indexPath, why);
+    if (!index) {
+        outcome = "no index: " + why;
+        return false;
+    }
+    CNMessageBase* chosen = chosenOf(request);
+    const CNMessageBase* db =
+        chosen ? chosen->getObjectAccessor(databrowse::IndexDBInfo::f::at3_6, false) : nullptr;
+    const CNMessageBase* times = request.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
+    const int64_t toTime = times ? times->getint64(databrowse::BrowseTimeRange::f::toTime) : 0;
+    std::vector<CNMessageBase> media;
+    for (CNMessageBase& s :
+         listOr(chosen ? chosen->getlistobject(databrowse::IndexDBInfo::f::subclients, false) : nullptr)) {
+        TIndexSubclient held;
+        std::vector<TIndexArchiveFile> files;
+        const int appId = static_cast<int>(s.getint64(S::appId));
+        if (!index->subclient(appId, held) || !index->archiveFiles(appId, 0, toTime, {}, files)) continue;
+        for (const TIndexArchiveFile& f : files) {
+            databrowse::LogicalMedia logical;
+            ZyEntities::KelmarchEntity kelmarch;
+            kelmarch.setint64(ZyEntities::KelmarchEntity::f::kelmarchId, f.kelmarchId);
+            logical.setObjectAccessor(kelmarch, databrowse::LogicalMedia::f::kelmarch);
+            logical.setint64(databrowse::LogicalMedia::f::flags,
+                             f.fileType == 1 || f.fileType == 4 ? 0x8 : 0x2);
+            logical.setint64(databrowse::LogicalMedia::f::archFileId, f.id);
+            logical.setint64(databrowse::LogicalMedia::f::size, f.size);
+            media.push_back(std::move(logical));
+        }
+    }
+    databrowse::MediaPredictionConvReq single;
+    std::vector<CNMessageBase> data;
+    for (const CNMessageBase& m : media) {
+        databrowse::PredictionData prediction;
+        prediction.setObjectAccessor(m, databrowse::PredictionData::f::logicalMedia);
+        data.push_back(std::move(prediction));
+    }
+    single.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData, data);
+    single.setint64(databrowse::MediaPredictionConvReq::f::lookUpIndexFiles, 0);
+    if (chosen)
+        single.setstring(databrowse::MediaPredictionConvReq::f::backupSetGUID,
+                         chosen->getstring(databrowse::IndexDBInfo::f::backupSetGUID));
+    if (db)
+        single.setstring(databrowse::MediaPredictionConvReq::f::indexDbName,
+                         db->getstring(databrowse::Msg87::f::dbName));
+    Indexing::PredictionConversionReq one;
+    one.setint64(Indexing::PredictionConversionReq::f::requestOffset, 0);
+    one.setlistobject(Indexing::PredictionConversionReq::f::logicalMedia, media);
+    Indexing::PredictionConversionReqList list;
+    list.setint64(Indexing::PredictionConversionReqList::f::copyPrecedence, 0);
+    list.setlistobject(Indexing::PredictionConversionReqList::f::requests, {one});
+
+    CZyNetwork out;
+    bool timedOut = false;
+    CUxError connected =
+        out.Connect(route.hubmasterHost.c_str(), route.routerName.c_str(), nullptr, kSeconds, timedOut);
+    if (connected.IsError()) {
+        outcome = "failed: " + connected.GetErrorText();
+        return false;
+    }
+    outcome = "media=" + std::to_string(media.size());
+    bool answered = true;
+    for (CNMessageBase* ask : {static_cast<CNMessageBase*>(&single), static_cast<CNMessageBase*>(&list)}) {
+        CNMessageBase* reply = nullptr;
+        if (out.SendXMLMessage(*ask, 0, kSeconds, timedOut).IsError() ||
+            out.ReceiveXMLMessage(nullptr, reply, nullptr, 0, kSeconds, timedOut).IsError() || !reply) {
+            outcome += " " + std::string(ask->className()) + "=no reply";
+            answered = false;
+            break;
+        }
+        std::unique_ptr<CNMessageBase> owned(reply);
+        size_t physical = 0;
+        if (owned->getTagID() == databrowse::MediaPredictionConvResp::TAG)
+            physical =
+                listOr(owned->getlistobject(databrowse::MediaPredictionConvResp::f::predictionData, false))
+                    .size();
+        if (owned->getTagID() == Indexing::PredictionConversionRespList::TAG)
+            for (CNMessageBase& r :
+                 listOr(owned->getlistobject(Indexing::PredictionConversionRespList::f::responses, false)))
+                physical +=
+                    listOr(r.getlistobject(Indexing::PredictionConversionResp::f::physicalMedia, false))
+                        .size();
+        outcome +=
+            " " + std::string(ask->className()) + "=" + owned->className() + ":" + std::to_string(physical);
+    }
+    out.Disconnect(kSeconds, timedOut);
+    return answered;
 }
 
 }  // namespace mediaagent

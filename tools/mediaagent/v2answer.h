@@ -33,4 +33,13 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
 bool sendV2BrowseAnswer(databrowse::BrowseRequest& request, const std::string& indexPath, uint32_t batchSize,
                         std::string& outcome, CZyNetwork* caller = nullptr);
 
+// As a media agent that predicts the media of a restore does: sends the "BrowseRouter" the request's
+// routing block names one databrowse::MediaPredictionConvReq and one Indexing::PredictionConversionReqList,
+// both holding the logical media of the archive files (up to the request's to time) of the chosen
+// database's subclients that the index holds, and reads the reply to each on the same connection. False
+// when the router cannot be reached or a reply does not come; `outcome` names the replies and what they
+// hold.
+bool sendPredictionConversions(databrowse::BrowseRequest& request, const std::string& indexPath,
+                               std::string& outcome);
+
 }  // namespace mediaagent
