@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "appbrowse/mailboxaccess.h"
 #include "fbDebug/fbdebug.h"
 #include "framework/browseaccess.h"
 #include "platform/entities/zyclient.h"
@@ -321,6 +322,26 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     const TBrowseDenial denial = browseDenialError(check, locale);
     setLastError(denial.code, denial.text);
     return false;
+}
+
+bool CWorkerThreadHM::authenticateMailbox(EvMultiEntityRestoreTask* task, TRequestAuth& auth) {
+    if (auth.authFailed || !isMailboxAppType(task->getAppType())) return true;
+    CBrowseLog log(kTag);
+    if (!handleExchangeRequest(task, auth.authMode, auth.mailboxFilterPath, auth.mailboxPath, auth.useMailboxPath,
+                               auth.mailboxAcrossUpgrade, auth.authFailed, auth.mailboxGuid)) {
+        log.debugLvl(0, "Error: Failure in handleExchangeRequest");
+        return false;
+    }
+    if (auth.authFailed) {
+        log.debugLvl(0, "Authentication failure for BrowseSession[%s] for UserId:[%lu]", task->getbrowseSessionGUID(),
+                     static_cast<unsigned long>(task->getUserId()));
+        // The caller is told why, like any refused browse.
+        EvMessageContainer message;
+        message.SetMessageID(0x0e0000bd, true);
+        setLastError(databrowse::BROWSE_ERR_PERMISSION,
+                     getErrorMsgContainer(message, static_cast<unsigned long>(task->getTaskLocale())));
+    }
+    return true;
 }
 
 bool CWorkerThreadHM::CanUserDeleteData(EvMultiEntityRestoreTask* task) {

@@ -8,6 +8,7 @@
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/superbrowsemanager.h"
+#include "platform/entities/entityconfig.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/indexing/supersearch.h"
 #include "platform/security/evsecuritymgr.h"
@@ -125,36 +126,48 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
 
     // Authentication and normalisation: the private task from here on.
     TRequestAuth auth;
-    if (!authenticateRequest(task, auth)) return false;
+    if (!authenticateRequest(task, auth) || !authenticateMailbox(task, auth)) return false;
     bool sessionGuidGenerated = false;
     if (!normaliseRequest(task, auth, sessionGuidGenerated)) return false;
     EvMultiEntityRestoreTask* privateTask = m_privateTask.get();
     const long appType = privateTask->getAppType();
     const std::string userName = privateTask->getUserName();
 
-    if (appType == 53 || appType == 59 || appType == 77) {
-        const int upgradeTime = getClientUpgradeTime();
-        if (upgradeTime == -1) {
-            log.debugLvl(0, "unable to find client upgrade time. failing the browse operation.");
-            sendEndResponse();
+    switch (routeAcrossAgentUpgrade(task)) {
+        case EUpgradeRoute::kAnswered:
+            return true;
+        case EUpgradeRoute::kFailed:
+            return false;
+        case EUpgradeRoute::kGoOn:
+            break;
+    }
+    if (isLiveMachineBrowseInit()) {
+        // A user who failed authentication gets no prepared live browse of the machine.
+        if (auth.authFailed) {
+            log.debugLvl(0, "Returning as authentication failed...");
             return false;
         }
-        if (upgradeTime != 0) return refuseRoad("browse across an agent upgrade");
+        return initLiveMachineBrowse(privateTask);
     }
-    if (CNMessageBase* options = optionBlock(m_browseRequest);
-        options && options->getint64(databrowse::BrowseOptions::f::initMachineBrowse) != 0)
-        return refuseRoad("live machine browse initialisation");
     if (!applySyncFlags(privateTask)) return false;
 
     if (appType == kAppTypeExchangeMonorun) {
         setIsExchMonorun(true);
         log.debugLvl(3, "This is Exchange Monorun Subclient");
-        return refuseRoad("Exchange mailbox browse");
+        if (!handleExchangeRequest2(auth.authMode, auth.mailboxGuid)) {
+            log.debugLvl(-1, "handleExchangeRequest2() failed");
+            return false;
+        }
     }
     if (appType == kAppTypeOneDrive && !auth.authFailed && auth.authMode == 1) {
         int provider = 0;
-        if (getInstanceProvider(privateTask->getInstanceId(), provider) && provider == kProviderOneDrive)
-            return refuseRoad("OneDrive browse restriction");
+        // The private task is what the browse is set up from: its paths are the ones to narrow.
+        if (OneDriveInstance(static_cast<unsigned long>(privateTask->getInstanceId())).getProvider(provider) == 0 &&
+            provider == kProviderOneDrive && !handleOneDriveRequest(privateTask)) {
+            log.debugLvl(0, "Error: Failure in adding access check for OneDrive tenant user");
+            log.debugLvl(0, "Returning as authentication failed...");
+            return false;
+        }
     }
 
     const bool ciReport = privateTask->getBrowseOpType() == databrowse::BROWSE_OP_CONTENT_INDEX_REPORT &&
@@ -188,9 +201,12 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
 
     if (auto* queries = queriesOf(m_queryList.get())) {
         for (CNMessageBase& query : *queries) {
-            if (query.isSet(databrowse::Query::f::type) &&
-                query.getint64(databrowse::Query::f::type) == kHubmasterQueryType)
-                return refuseRoad("Hubmaster-database mailbox query");
+            if (!query.isSet(databrowse::Query::f::type) ||
+                query.getint64(databrowse::Query::f::type) != kHubmasterQueryType || processHubmasterQuery(query, &log))
+                continue;
+            std::string xml;
+            query.serialize(xml);
+            log.debugLvl(0, "Error while processing Hubmaster query: %s.", xml.c_str());
         }
     }
     if (!getBrowseFindPattern().empty() && m_queryList) {

@@ -57,8 +57,7 @@ int AppBrowseSeed::addMailbox(const MailboxEntrySeed& m) {
     if (checked(m_seed.exec(
             "UPDATE APP_EmailConfigPolicyAssoc SET exchangeServer = ?, databaseName = ?, aliasName = ?, "
             "mailBoxSize = ?, deleted = 0 WHERE assocId = ?",
-            {hubdb::seedvalues::TextOrNull(m.server), hubdb::seedvalues::TextOrNull(m.store),
-             hubdb::seedvalues::TextOrNull(m.alias), I(m.size), I(id)})) < 0)
+            {T(m.server), T(m.store), T(m.alias), I(m.size), I(id)})) < 0)
         return -1;
     return id;
 }
@@ -84,14 +83,13 @@ int AppBrowseSeed::addUserProfile(int clientId, const std::string& profileName) 
 
 int AppBrowseSeed::addLiveBrowseConfig(int clientId, int userId, bool proxyRequired, int proxyClientId,
                                        const std::string& userName) {
-    return checked(
-        m_seed.insertRow("APP_LiveBrowseConfig", {{"clientId", I(clientId)},
-                                                  {"userId", I(userId)},
-                                                  {"proxyRequired", I(proxyRequired ? 1 : 0)},
-                                                  {"proxyClientId", I(proxyClientId)},
-                                                  {"userName", hubdb::seedvalues::TextOrNull(userName)}}) < 0
-            ? -1
-            : 0);
+    return checked(m_seed.insertRow("APP_LiveBrowseConfig", {{"clientId", I(clientId)},
+                                                             {"userId", I(userId)},
+                                                             {"proxyRequired", I(proxyRequired ? 1 : 0)},
+                                                             {"proxyClientId", I(proxyClientId)},
+                                                             {"userName", T(userName)}}) < 0
+                       ? -1
+                       : 0);
 }
 
 int AppBrowseSeed::subclientOf(int clientId, int appType, int backupSetId, const std::string& name,
@@ -113,9 +111,10 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
     w.beforeUpgrade = static_cast<int>(t0 + kDay);
     w.upgradeTime = t0 + 3 * kDay;
     w.afterUpgrade = static_cast<int>(t0 + 5 * kDay);
+    // Two data files a job: the upgrade check weighs the files of a cycle besides its newest.
     auto backupBothSides = [&](int subclientId) {
-        m_seed.addBackup(subclientId, 1, w.beforeUpgrade);
-        m_seed.addBackup(subclientId, 1, w.afterUpgrade);
+        m_seed.addBackup(subclientId, 1, w.beforeUpgrade, 2);
+        m_seed.addBackup(subclientId, 1, w.afterUpgrade, 2);
     };
 
     // Exchange databases and Lotus Notes.

@@ -599,8 +599,8 @@ TEST_F(RequestRoad, RoadsNotServedYetSayWhich) {
     databrowse::BrowseRequest liveRequest;
     liveRequest.getObjectAccessor(databrowse::BrowseRequest::f::options, true)
         ->setint64(databrowse::BrowseOptions::f::initMachineBrowse, 1);
-    EXPECT_EQ(errorOf(live, &liveRequest, destination),
-              "live machine browse initialisation is not available in this browse service");
+    // Live machine browse initialisation is served: a request without its backup set says so.
+    EXPECT_EQ(errorOf(live, &liveRequest, destination), "backupset id missing in the request");
 
     auto vm = fileTask(destination, "/", "vm");
     vm->setTaskParameters(vm->getJobId(), 0, world.adminUser, 0, 2, world.hypervisor, world.vmBackupSet, 0,

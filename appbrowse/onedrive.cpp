@@ -1,0 +1,135 @@
+// OneDrive browse restriction: an end user of a OneDrive tenant sees only his own data, through a
+// filter on his mailbox GUID when the client is indexed on V2, else by his own folder as the browse
+// path. A member of CWorkerThreadHM run by intake under the worker's lock.
+#include <algorithm>
+#include <cctype>
+
+#include "Db/Proc/AppGetIndexingV2Enabled.h"
+#include "Db/Tbl/UMUsers.h"
+#include "appbrowse/mailboxaccess.h"
+#include "appbrowse/querycriteria.h"
+#include "fbDebug/fbdebug.h"
+#include "platform/db/cursorwrapper.h"
+#include "platform/security/evsecuritymgr.h"
+#include "platform/tasks/evrestoretask.h"
+#include "worker/fastbrowsehmworkerthread.h"
+
+namespace {
+
+constexpr const char* kTag = "FBHMWORKER";
+constexpr long long kOneDriveIndexAppType = 200118;
+constexpr int kObjectIdAttribute = 20;
+const char* const kRestrictionQueryId = "onedrive-owner-restriction";
+
+// The user's folder for the browse path `path`, or false when the path names another user's data.
+bool ownFolderPath(const std::string& path, const std::string& email, std::string& out) {
+    const std::string folder = "\\OneDrive\\" + email;
+    if (path == "\\" || path == "\\OneDrive" || path == "\\OneDrive\\") {
+        out = folder;
+        return true;
+    }
+    if (path == "\\OneDrive\\**\\*") {
+        out = folder + "\\**\\*";
+        return true;
+    }
+    // Whatever lies below, the browse is narrowed to the user's folder itself.
+    if (path.rfind(folder, 0) != 0) return false;
+    out = folder;
+    return true;
+}
+
+}  // namespace
+
+bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
+    CBrowseLog log(kTag);
+    const long clientId = task->getClientId();
+    if (clientId <= 1) {
+        log.debugLvl(0, "Invalid client id for determining indexing type. Failing the operation.");
+        return false;
+    }
+    App::GetIndexingV2EnabledReq request;
+    request.setint64(App::GetIndexingV2EnabledReq::f::clientId, clientId);
+    request.setint64(App::GetIndexingV2EnabledReq::f::idxAppType, kOneDriveIndexAppType);
+    std::string requestXml;
+    if (request.serialize(requestXml) != 0) {
+        log.debugLvl(0, "Error : Failed to serialize App::GetIndexingV2EnabledReq.");
+        return false;
+    }
+    SprocWrapper<AppGetIndexingV2Enabled, AppGetIndexingV2Enabled_t> procedure("handleOneDriveRequest",
+                                                                               nullptr);
+    procedure.getCursor()->setValues(requestXml.c_str());
+    std::string replyXml, error;
+    if (const int rc = procedure.getXMLFromCursor(replyXml, &error, false, true); rc != 0) {
+        log.debugLvl(0, "Error [%d] while determining the indexing version of client [%ld]: %s", rc, clientId,
+                     error.c_str());
+        return false;
+    }
+    log.debugLvl(1, "indexing version reply [%s]", replyXml.c_str());
+    App::GetIndexingV2EnabledResp reply;
+    if (reply.unserialize(replyXml) != 0) {
+        log.debugLvl(0, "Error : Failed to unserialize App::GetIndexingV2EnabledResp.");
+        return false;
+    }
+
+    if (reply.getint64(App::GetIndexingV2EnabledResp::f::indexingV2Enabled) != 0) {
+        EvSecurityMgr security(static_cast<long long>(task->getJobId()));
+        std::string guid;
+        if (!security.GetFromUsersPropDB(static_cast<int>(task->getUserId()), "Object ID", guid, nullptr)) {
+            log.debugLvl(1, "Error returned while fetching tenant user mailbox . Failing the operation.");
+            return false;
+        }
+        std::transform(guid.begin(), guid.end(), guid.begin(),
+                       [](unsigned char c) { return std::toupper(c); });
+        std::replace(guid.begin(), guid.end(), '-', 'X');
+        if (log.getDebugLevel() > 1)
+            log.debugLvl(1, "In handleOneDriveRequest with username [%s] and usermailbox guid [%s]",
+                         task->getUserName(), guid.c_str());
+        const databrowse::Criteria filter =
+            singleValueCriterion(kObjectIdAttribute, kCriteriaOperatorDefault, getMbxGUID(guid));
+        if (!m_queryList) m_queryList = std::make_unique<databrowse::Querylist>();
+        // Without a data query the browse would run unfiltered: a plain browse query carries the filter.
+        if (addToDataQueries(*m_queryList, filter) == 0) {
+            databrowse::Query query;
+            query.setint64(databrowse::Query::f::type, 0);
+            query.setstring(databrowse::Query::f::queryId, kRestrictionQueryId);
+            query.setlistobject(databrowse::Query::f::c_b4ad36, {filter});
+            m_queryList->getlistobject(databrowse::Querylist::f::queries, true)->push_back(query);
+        }
+        return true;
+    }
+
+    const char* browsePath = task->getPath(EvRestoreTask::kBrowsePathList);
+    if (!browsePath || !*browsePath) return false;
+    UMUsers users(nullptr);
+    users.setWhere("id = %lu", static_cast<unsigned long>(task->getUserId()));
+    if (users.getOneRow(&users, false, -1, 0) != 0) {
+        log.debugLvl(0, "Error: Cannot fetch logged-in user'e email id");
+        return false;
+    }
+    const char* email = users.getDataPtr()->email;
+    if (!email || !*email) {
+        log.debugLvl(0, "Error: empty email id set for user");
+        return false;
+    }
+    std::string newPath;
+    if (!ownFolderPath(browsePath, email, newPath)) return false;
+    task->clearPaths(EvRestoreTask::kBrowsePathList);
+    task->setPath(EvRestoreTask::kBrowsePathList, newPath.c_str());
+
+    auto setFirstBrowsePath = [&newPath](CNMessageBase& request) {
+        auto* paths = request.getlistobject(databrowse::BrowseRequest::f::paths, false);
+        if (paths && !paths->empty()) paths->front().setstring(databrowse::BrowsePath::f::path, newPath);
+    };
+    if (m_requestToReturn && m_requestToReturn->getTagID() == Indexing::BrowseReq::TAG) {
+        auto setFirstIndexPath = [&newPath](CNMessageBase& request) {
+            auto* paths = request.getliststring(Indexing::BrowseReq::f::sourcePaths, false);
+            if (paths && !paths->empty()) paths->front() = newPath;
+        };
+        setFirstIndexPath(*m_requestToReturn);
+        setFirstIndexPath(m_indexBrowseRequest);
+    } else {
+        if (m_requestToReturn) setFirstBrowsePath(*m_requestToReturn);
+        setFirstBrowsePath(m_browseRequest);
+    }
+    return true;
+}

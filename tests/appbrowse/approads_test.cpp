@@ -1,0 +1,536 @@
+// The application roads of intake over the demo world with the application-browse seed: Exchange
+// database and Notes agents across their upgrade, live machine browse initialisation, the OneDrive
+// restriction, mailbox access and path rewriting, and the Hubmaster-database mailbox query. Whole
+// requests go through the controller into a recording channel; the roads' own members are called on a
+// worker where the caller's view is the worker's state.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "appbrowse/mailboxaccess.h"
+#include "fbDebug/fbdebug.h"
+#include "planning/confmgr.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/db/dbresult.h"
+#include "platform/entities/appbrowseseed.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/log/evdebug.h"
+#include "platform/security/securityseed.h"
+#include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndata.h"
+#include "platform/tasks/zytime.h"
+#include "service/controllerthread.h"
+#include "tests/platform/db/tempdir.h"
+#include "worker/fastbrowsehmworkerthread.h"
+
+namespace {
+
+constexpr long kDay = 86400;
+
+class ProbeWorker : public CWorkerThreadHM {
+public:
+    using CWorkerThreadHM::m_queryList;
+};
+
+struct TAnswers {
+    std::vector<int64_t> types;
+    std::vector<std::pair<int64_t, std::string>> errors;
+    std::vector<std::pair<std::string, int64_t>> items;  // name, size
+};
+
+class AppRoads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EvDebugFileInstance::setLogDirectory(dir.path());
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(dir.file("demo"), world, &error)) << error;
+        {
+            hubdb::HubDbSeed seed(world.databasePath);
+            zyent::AppBrowseSeed apps(seed);
+            apps_ = apps.addAppBrowseWorld(world.storagePolicy, world.indexServer, world.firstBackupTime);
+            ASSERT_TRUE(apps.ok()) << apps.error();
+            zysec::SecuritySeed security(seed);
+            security.grant(world.adminUser, zysec::kPermLiveBrowse, {});
+            for (int user : {apps_.ownerUser, apps_.delegateUser, apps_.strangerUser})
+                security.grant(user, zysec::kPermEndUserBrowse, {.clientId = apps_.mailboxClient});
+            security.grant(apps_.oneDriveUser, zysec::kPermEndUserBrowse, {});
+            // May browse the Windows machine but not browse it live.
+            security.grant(world.fileUser, zysec::kPermBrowse, {.clientId = apps_.windowsMachine});
+            ASSERT_TRUE(security.ok()) << security.error();
+        }
+        ASSERT_EQ(hubdb::openHubDatabase(world.databasePath, &error), zydb::DB_OK) << error;
+        cache = std::make_unique<CConfigurationMgr>();
+        g_poConfMgr = cache.get();
+        static std::atomic<int> n{0};
+        CControllerThreadHM::TOptions options;
+        options.stopEventName = "app-roads-" + std::to_string(getpid()) + "-" + std::to_string(++n);
+        controller = std::make_unique<CControllerThreadHM>(options);
+        // The workers stay readable after the controller lets them go.
+        controller->setWorkerFactory([this] {
+            auto worker = std::make_shared<CWorkerThreadHM>();
+            made.push_back(worker);
+            return worker;
+        });
+    }
+    void TearDown() override {
+        controller.reset();
+        made.clear();
+        for (long long job : jobs) EvReturnDestinations::unregisterDestination(job);
+        g_poConfMgr = nullptr;
+        cache.reset();
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+        EvDebugFileInstance::setLogDirectory("");
+    }
+
+    std::unique_ptr<EvMultiEntityRestoreTask> task(int user, const char* userName, int client, int backupSet,
+                                                   long appType, long from, long to,
+                                                   const char* path = "\\") {
+        const long long job = 7700 + static_cast<long long>(jobs.size());
+        jobs.push_back(job);
+        destination = std::make_shared<EvRecordingDestination>();
+        EvReturnDestinations::registerDestination(job, destination);
+        auto t = std::make_unique<EvMultiEntityRestoreTask>();
+        t->setTaskParameters(static_cast<unsigned long long>(job), 0, user, 0, 2, client, backupSet, 0, to,
+                             from, appType, 0, 0, 0);
+        t->setUserName(userName);
+        t->setTaskLocale(0x0409);
+        if (path) t->addPath(EvRestoreTask::kBrowsePathList, path);
+        return t;
+    }
+    bool run(EvMultiEntityRestoreTask* t, databrowse::BrowseRequest* request = nullptr) {
+        return controller->newRequest(t, false, false, databrowse::FORCE_USE_INDEX_NONE, request);
+    }
+    // What reached the caller; the workers let go first, so that their channels deliver everything.
+    TAnswers answers() {
+        made.clear();
+        TAnswers a;
+        for (const std::string& xml : destination->payloads(EV_RETURN_RECORD_XML_ITEM)) {
+            databrowse::BrowseResponse r;
+            if (r.unserialize(xml) != 0) continue;
+            a.types.push_back(r.getint64(databrowse::BrowseResponse::f::respType));
+            if (auto* errors = r.getlistobject(databrowse::BrowseResponse::f::messages, false))
+                for (const CNMessageBase& e : *errors)
+                    a.errors.emplace_back(e.getint64(databrowse::BrowseError::f::errorCode),
+                                          e.getstring(databrowse::BrowseError::f::errorMessage));
+            if (CNMessageBase* result =
+                    r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false))
+                if (auto* items = result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
+                    for (const CNMessageBase& i : *items)
+                        a.items.emplace_back(i.getstring(databrowse::BrowseData::f::name),
+                                             i.getint64(databrowse::BrowseData::f::size));
+        }
+        return a;
+    }
+
+    TempDir dir;
+    hubdemo::DemoWorld world;
+    zyent::AppBrowseWorld apps_;
+    std::unique_ptr<CConfigurationMgr> cache;
+    std::unique_ptr<CControllerThreadHM> controller;
+    std::vector<std::shared_ptr<CWorkerThreadHM>> made;
+    std::vector<long long> jobs;
+    std::shared_ptr<EvRecordingDestination> destination;
+};
+
+}  // namespace
+
+// Exchange database and Notes agents across their upgrade, through the controller.
+TEST_F(AppRoads, UpgradedAgents) {
+    const long before = apps_.beforeUpgrade, after = apps_.afterUpgrade;
+    // Wholly before the upgrade: the stores of the default backup set from the Hubmaster database, a store
+    // whose size is unknown left out, then the end.
+    auto stores = task(world.adminUser, "admin", apps_.exchDbClient, apps_.exchDbBackupSet, 53, before - kDay,
+                       before + kDay);
+    EXPECT_TRUE(run(stores.get())) << made.back()->getErrorMessage();
+    TAnswers a = answers();
+    EXPECT_EQ(a.types, (std::vector<int64_t>{0, 5}));
+    EXPECT_EQ(a.items, (std::vector<std::pair<std::string, int64_t>>{
+                           {"First Storage Group\\Mailbox Store", 5LL << 30},
+                           {"First Storage Group\\Public Store", 2LL << 30},
+                           {"Third Storage Group\\Journal Store", 1LL << 30}}));
+
+    // Across it: error 12 naming the upgrade time, then the end.
+    auto across = task(world.adminUser, "admin", apps_.exchDbClient, apps_.exchDbBackupSet, 53, before - kDay,
+                       after + kDay);
+    EXPECT_FALSE(run(across.get()));
+    a = answers();
+    EXPECT_EQ(a.types, (std::vector<int64_t>{3, 5}));
+    ASSERT_EQ(a.errors.size(), 1u);
+    EXPECT_EQ(a.errors[0].first, 12);
+    char when[ZyTime::kTextSize] = {};
+    ZyTime(static_cast<long>(apps_.upgradeTime), when, 0, sizeof when);
+    EXPECT_NE(a.errors[0].second.find(when), std::string::npos) << a.errors[0].second;
+
+    // Notes refuses an open start across it too.
+    auto notes = task(world.adminUser, "admin", apps_.notesClient, apps_.notesBackupSet, 59, 0, after + kDay);
+    EXPECT_FALSE(run(notes.get()));
+    a = answers();
+    EXPECT_EQ(a.types, (std::vector<int64_t>{3, 5}));
+    EXPECT_EQ(a.errors.at(0).first, 12);
+
+    // A user who sees none of the subclients gets the end alone.
+    auto unseen = task(apps_.strangerUser, "EXCH\\sam", apps_.exchDbClient, apps_.exchDbBackupSet, 53,
+                       before - kDay, before + kDay);
+    EXPECT_TRUE(run(unseen.get()));
+    EXPECT_EQ(answers().types, (std::vector<int64_t>{5}));
+
+    // A never-upgraded client with a snapshot subclient is answered from the database.
+    auto snap = task(world.adminUser, "admin", apps_.exchDbPlainClient, 0, 53, before - kDay, after + kDay);
+    EXPECT_TRUE(run(snap.get()));
+    EXPECT_EQ(answers().items,
+              (std::vector<std::pair<std::string, int64_t>>{{"Storage Group\\Snap Store", 3LL << 30}}));
+
+    // An upgrade record that cannot be read: error 11 and the end.
+    {
+        hubdb::HubDbSeed seed(world.databasePath);
+        ASSERT_EQ(
+            seed.exec(
+                "UPDATE APP_ClientProp SET attrVal = 'soon' WHERE componentNameId = ? AND attrName = ?",
+                {zydb::DbValue::ofInt(apps_.notesClient), zydb::DbValue::ofText("Client Upgrade Time")}),
+            zydb::DB_OK);
+    }
+    auto unreadable =
+        task(world.adminUser, "admin", apps_.notesClient, apps_.notesBackupSet, 59, before, before);
+    EXPECT_FALSE(run(unreadable.get()));
+    a = answers();
+    EXPECT_EQ(a.types, (std::vector<int64_t>{3, 5}));
+    EXPECT_EQ(a.errors.at(0).first, 11);
+}
+
+// The route's decisions that let a request go on to the ordinary browse.
+TEST_F(AppRoads, UpgradeRouteGoesOn) {
+    ProbeWorker worker;
+    worker.setWorkerId("91");
+    bool generated = false;
+    TRequestAuth auth;
+    auto decide = [&](int client, long from, long to) {
+        auto t = task(world.adminUser, "admin", client, 0, 53, from, to);
+        EXPECT_TRUE(worker.normaliseRequest(t.get(), auth, generated));
+        return worker.routeAcrossAgentUpgrade(t.get());
+    };
+    // An open start across the upgrade, and a range after it, are browsed as usual.
+    EXPECT_EQ(decide(apps_.exchDbClient, 0, apps_.afterUpgrade + kDay),
+              CWorkerThreadHM::EUpgradeRoute::kGoOn);
+    EXPECT_EQ(decide(apps_.exchDbClient, apps_.afterUpgrade + 1, apps_.afterUpgrade + kDay),
+              CWorkerThreadHM::EUpgradeRoute::kGoOn);
+    EXPECT_TRUE(destination->payloads(EV_RETURN_RECORD_XML_ITEM).empty());
+}
+
+namespace {
+
+databrowse::BrowseRequest liveRequest(int client, int backupSet, bool withPath = true) {
+    databrowse::BrowseRequest request;
+    request.getObjectAccessor(databrowse::BrowseRequest::f::options, true)
+        ->setint64(databrowse::BrowseOptions::f::initMachineBrowse, 1);
+    CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, true);
+    if (backupSet) entity->setint64(ZyEntities::GenericEntity::f::backupsetId, backupSet);
+    entity->setint64(ZyEntities::GenericEntity::f::clientId, client);
+    entity->setint64(ZyEntities::GenericEntity::f::applicationId, 29);
+    if (withPath) {
+        databrowse::BrowsePath path;
+        path.setstring(databrowse::BrowsePath::f::path, "C:\\");
+        request.setlistobject(databrowse::BrowseRequest::f::paths, {path});
+    }
+    return request;
+}
+
+CNMessageBase* liveBlock(CNMessageBase* request) {
+    return request->getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
+        ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at16_16, true);
+}
+
+std::string passwordOf(CNMessageBase* block) {
+    pstring*& password = block->getpstringobject(databrowse::Msg62::f::password);
+    return password ? password->str() : std::string();
+}
+
+}  // namespace
+
+// Live machine browse initialisation: completed and handed back, or refused with its error.
+TEST_F(AppRoads, LiveMachineBrowse) {
+    using B = databrowse::Msg62::f;
+    auto complete = [&](int client, int backupSet, databrowse::BrowseRequest request) -> CNMessageBase* {
+        auto t = task(world.adminUser, "admin", client, backupSet, 29, 0, 0, "C:\\");
+        if (!run(t.get(), &request)) return nullptr;
+        return made.back()->getBrowseReqXML();
+    };
+    // A Windows machine: its proxy and the first of its user profiles, the session and the index server.
+    CNMessageBase* windows = complete(apps_.windowsMachine, apps_.windowsBackupSet,
+                                      liveRequest(apps_.windowsMachine, apps_.windowsBackupSet));
+    ASSERT_NE(windows, nullptr) << made.back()->getErrorMessage();
+    CNMessageBase* block = liveBlock(windows);
+    EXPECT_EQ(block->getstring(B::proxyMachineName), "liveproxy-win");
+    EXPECT_EQ(block->getstring(B::userName), apps_.firstProfile);
+    EXPECT_EQ(passwordOf(block), "@@PWD_PROBE@@");
+    EXPECT_TRUE(block->isSet(B::liveBrowseDetails));
+    EXPECT_FALSE(windows->getObjectAccessor(databrowse::BrowseRequest::f::session, true)
+                     ->getstring(databrowse::BrowseSession::f::sessionId)
+                     .empty());
+    EXPECT_FALSE(windows->getObjectAccessor(databrowse::BrowseRequest::f::indexing, true)
+                     ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true)
+                     ->getObjectAccessor(databrowse::IndexingInfo::f::indexDBInfo, true)
+                     ->getstring(databrowse::IndexDBInfo::f::mediaAgentName)
+                     .empty());
+
+    // A Linux machine: no proxy needed, the configured user with the probe, no profile asked.
+    CNMessageBase* linux = complete(apps_.linuxMachine, apps_.linuxBackupSet,
+                                    liveRequest(apps_.linuxMachine, apps_.linuxBackupSet));
+    ASSERT_NE(linux, nullptr);
+    EXPECT_EQ(liveBlock(linux)->getstring(B::proxyMachineName), "");
+    EXPECT_EQ(liveBlock(linux)->getstring(B::userName), apps_.linuxUserName);
+    EXPECT_EQ(passwordOf(liveBlock(linux)), "@@PWD_PROBE@@");
+
+    // The caller's own user name stays, without the probe.
+    databrowse::BrowseRequest own = liveRequest(apps_.windowsMachine, apps_.windowsBackupSet);
+    liveBlock(&own)->setstring(B::userName, "CORP\\caller");
+    CNMessageBase* kept = complete(apps_.windowsMachine, apps_.windowsBackupSet, own);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(liveBlock(kept)->getstring(B::userName), "CORP\\caller");
+    EXPECT_EQ(passwordOf(liveBlock(kept)), "");
+
+    // Each refusal with its code-11 text.
+    auto refusal = [&](int user, const char* name, int client, databrowse::BrowseRequest request) {
+        auto t = task(user, name, client, 0, 29, 0, 0, "C:\\");
+        EXPECT_FALSE(run(t.get(), &request));
+        EXPECT_EQ(made.back()->getBrowseReqXML(), nullptr);
+        const TAnswers a = answers();
+        return a.errors.empty() ? std::pair<int64_t, std::string>{} : a.errors.back();
+    };
+    using Error = std::pair<int64_t, std::string>;
+    EXPECT_EQ(refusal(world.adminUser, "admin", apps_.windowsMachine, liveRequest(apps_.windowsMachine, 0)),
+              (Error{11, "backupset id missing in the request"}));
+    EXPECT_EQ(refusal(world.fileUser, "alice", apps_.windowsMachine,
+                      liveRequest(apps_.windowsMachine, apps_.windowsBackupSet)),
+              (Error{11, "user does not have the required permissions"}));
+    EXPECT_EQ(refusal(world.adminUser, "admin", apps_.windowsMachine,
+                      liveRequest(apps_.windowsMachine, apps_.windowsBackupSet, false)),
+              (Error{11, "No paths provided to browse"}));
+    EXPECT_EQ(refusal(world.adminUser, "admin", apps_.noProfileMachine,
+                      liveRequest(apps_.noProfileMachine, apps_.noProfileBackupSet)),
+              (Error{11, "User profile not set for this machine"}));
+    // A machine without live-browse configuration.
+    EXPECT_EQ(refusal(world.adminUser, "admin", apps_.exchDbClient,
+                      liveRequest(apps_.exchDbClient, apps_.windowsBackupSet))
+                  .first,
+              11);
+    // A user who failed authentication is refused, whatever the live-browse right.
+    EXPECT_EQ(refusal(apps_.strangerUser, "EXCH\\sam", apps_.windowsMachine,
+                      liveRequest(apps_.windowsMachine, apps_.windowsBackupSet))
+                  .first,
+              3);
+}
+
+namespace {
+
+databrowse::Query queryOfKind(int kind) {
+    databrowse::Query query;
+    query.setint64(databrowse::Query::f::type, kind);
+    query.setstring(databrowse::Query::f::queryId, "q" + std::to_string(kind));
+    return query;
+}
+
+// The values of the criteria of `attribute` in the query.
+std::vector<std::string> criterionValues(CNMessageBase& query, int attribute) {
+    std::vector<std::string> out;
+    if (auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false))
+        for (CNMessageBase& c : *criteria) {
+            CNMessageBase* value = c.getObjectAccessor(databrowse::Criteria::f::criteria, false);
+            if (value && value->getint64(databrowse::FilteredBrowseCriteriaValue::f::attribute) == attribute)
+                for (const std::string& v :
+                     *value->getliststring(databrowse::FilteredBrowseCriteriaValue::f::values, true))
+                    out.push_back(v);
+        }
+    return out;
+}
+
+}  // namespace
+
+// OneDrive end users: the object-id filter on V2, their own folder on V1.
+TEST_F(AppRoads, OneDriveRestriction) {
+    auto oneDriveTask = [&](int client, int user, const char* path) {
+        return task(user, "TENANT\\olivia", client, 0, 134, 0, 0, path);
+    };
+    // V2: every data query gets the filter; a request without queries gets one that carries it.
+    ProbeWorker v2;
+    v2.m_queryList = std::make_unique<databrowse::Querylist>();
+    v2.m_queryList->setlistobject(databrowse::Querylist::f::queries, {queryOfKind(0), queryOfKind(4)});
+    auto t = oneDriveTask(apps_.oneDriveV2Client, apps_.oneDriveUser, "\\");
+    ASSERT_TRUE(v2.handleOneDriveRequest(t.get()));
+    auto* queries = v2.m_queryList->getlistobject(databrowse::Querylist::f::queries, false);
+    EXPECT_EQ(criterionValues(queries->at(0), 20), std::vector<std::string>{"AB12XCD34XEF56"});
+    EXPECT_TRUE(criterionValues(queries->at(1), 20).empty());
+
+    ProbeWorker bare;
+    ASSERT_TRUE(bare.handleOneDriveRequest(t.get()));
+    ASSERT_NE(bare.m_queryList, nullptr);
+    queries = bare.m_queryList->getlistobject(databrowse::Querylist::f::queries, false);
+    ASSERT_EQ(queries->size(), 1u);
+    EXPECT_EQ(queries->front().getint64(databrowse::Query::f::type), 0);
+    EXPECT_EQ(criterionValues(queries->front(), 20), std::vector<std::string>{"AB12XCD34XEF56"});
+    // Without an object id there is no filter to add: refused.
+    auto noObject = oneDriveTask(apps_.oneDriveV2Client, apps_.oneDriveUserWithoutEmail, "\\");
+    EXPECT_FALSE(ProbeWorker().handleOneDriveRequest(noObject.get()));
+
+    // V1: the user's own folder replaces the browse path.
+    const std::string own = "\\OneDrive\\" + apps_.oneDriveEmail;
+    auto rewritten = [&](const char* path, int user = 0) -> std::string {
+        ProbeWorker worker;
+        auto v1 = oneDriveTask(apps_.oneDriveV1Client, user ? user : apps_.oneDriveUser, path);
+        if (!worker.handleOneDriveRequest(v1.get())) return "refused";
+        return v1->getPath(EvRestoreTask::kBrowsePathList);
+    };
+    EXPECT_EQ(rewritten("\\"), own);
+    EXPECT_EQ(rewritten("\\OneDrive"), own);
+    EXPECT_EQ(rewritten("\\OneDrive\\**\\*"), own + "\\**\\*");
+    EXPECT_EQ(rewritten((own + "\\Documents\\plans").c_str()), own);
+    EXPECT_EQ(rewritten("\\OneDrive\\nemo@example.com"), "refused");
+    EXPECT_EQ(rewritten("\\", apps_.oneDriveUserWithoutEmail), "refused");
+    // Client ids 0 and 1 never reach the database.
+    auto noClient = oneDriveTask(1, apps_.oneDriveUser, "\\");
+    EXPECT_FALSE(ProbeWorker().handleOneDriveRequest(noClient.get()));
+}
+
+// Mailbox access: owner, delegate and stranger, filter and triplet paths, the older layout's check and
+// the range across the client's upgrade.
+TEST_F(AppRoads, MailboxAccess) {
+    struct TOut {
+        bool result = false;
+        bool denied = false, useTriplet = false, spans = false;
+        std::string filter, triplet, guid;
+    };
+    auto check = [&](int user, long appType, const std::string& path, int mode, bool delegate = false,
+                     long from = 0, long to = 0) {
+        ProbeWorker worker;
+        worker.setIsDelegateAccess(delegate);
+        auto t = task(user, "EXCH\\user", apps_.mailboxClient, apps_.mailboxBackupSet, appType, from, to,
+                      path.c_str());
+        TOut o;
+        o.result = worker.handleExchangeRequest(t.get(), mode, o.filter, o.triplet, o.useTriplet, o.spans,
+                                                o.denied, o.guid);
+        return o;
+    };
+    const std::string owner = apps_.ownerGuid;
+    TOut o = check(apps_.ownerUser, 54, "\\MB", 1);
+    EXPECT_TRUE(o.result);
+    EXPECT_EQ(o.filter, "\\MB\\" + owner + "\\**\\*");
+    std::string pattern;
+    replaceOldExchDelim(apps_.ownerTriplet, pattern);
+    EXPECT_EQ(pattern, "EXCHSRV1*Mailbox Store*mary");
+    EXPECT_EQ(check(apps_.ownerUser, 56, "\\", 1).filter, pattern + "\\**\\*");
+
+    // His own GUID in other letters is his; another's is refused; a delegated folder is allowed.
+    std::string lowerOwn = owner;
+    for (char& c : lowerOwn) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    o = check(apps_.ownerUser, 54, "\\MB\\" + lowerOwn + "\\Inbox", 1);
+    EXPECT_TRUE(o.result && !o.denied);
+    o = check(apps_.strangerUser, 54, "\\MB\\" + owner + "\\Inbox", 1);
+    EXPECT_TRUE(o.result && o.denied);
+    o = check(apps_.delegateUser, 54, "\\MB\\" + owner + "\\Inbox\\**\\*", 1, true);
+    EXPECT_TRUE(o.result && !o.denied);
+    EXPECT_EQ(o.guid, getMbxGUID(owner));
+    EXPECT_TRUE(check(apps_.delegateUser, 54, "\\MB\\" + owner + "\\Sent Items", 1, true).denied);
+    EXPECT_TRUE(check(apps_.strangerUser, 54, "\\MB\\" + owner + "\\Inbox", 1, true).denied);
+
+    // The older layout: the user's own triplet only.
+    o = check(apps_.ownerUser, 56, "\\EXCHSRV1\\mailbox store\\mary\\Inbox", 1);
+    EXPECT_TRUE(o.result && !o.denied);
+    o = check(apps_.ownerUser, 56, "\\EXCHSRV1\\Mailbox Store\\dan\\Inbox", 1);
+    EXPECT_TRUE(o.result && o.denied);
+
+    // Across the upgrade: refused with its message; an open start is not; wholly before: the triplet path.
+    const long up = static_cast<long>(apps_.upgradeTime);
+    o = check(world.adminUser, 54, "\\MB\\" + owner, 2, false, up - kDay, up + kDay);
+    EXPECT_TRUE(o.result && o.spans);
+    o = check(world.adminUser, 54, "\\MB\\" + owner, 2, false, 0, up + kDay);
+    EXPECT_FALSE(o.spans || o.useTriplet);
+    o = check(world.adminUser, 54, "\\MB\\" + owner, 2, false, up - 2 * kDay, up - kDay);
+    EXPECT_TRUE(o.useTriplet);
+    EXPECT_EQ(o.triplet, apps_.ownerTriplet);
+    o = check(apps_.ownerUser, 54, "\\MB", 1, false, up - 2 * kDay, up - kDay);
+    EXPECT_TRUE(o.useTriplet);
+    EXPECT_EQ(o.filter, pattern + "\\**\\*");
+}
+
+// The path utilities' edges and the Monorun criterion.
+TEST(MailboxPaths, FoldersGuidsAndCriterion) {
+    std::string folder;
+    EXPECT_TRUE(getMbxFolderfromPath("\\MB\\{AB}", folder));
+    EXPECT_EQ(folder, "\\");
+    EXPECT_TRUE(getMbxFolderfromPath("\\MB\\{AB}\\Inbox\\**\\*", folder));
+    EXPECT_EQ(folder, "Inbox");
+    EXPECT_FALSE(getMbxFolderfromPath("\\MB\\Inbox", folder));
+    std::string guid;
+    EXPECT_FALSE(getMbxGUIDfromPath("\\MB", guid));
+    EXPECT_TRUE(getMbxGUIDfromPath("\\MB\\{x-y}\\a", guid));
+    EXPECT_EQ(guid, "{x-y}");
+    EXPECT_TRUE(isMailboxLevelPath("\\MB\\{x}\\"));
+    EXPECT_FALSE(isMailboxLevelPath("\\MB\\{x}\\Inbox"));
+
+    ProbeWorker worker;
+    worker.m_queryList = std::make_unique<databrowse::Querylist>();
+    worker.m_queryList->setlistobject(databrowse::Querylist::f::queries, {queryOfKind(0), queryOfKind(1)});
+    std::string mailbox = "{AB-CD}";
+    EXPECT_TRUE(worker.handleExchangeRequest2(2, mailbox));  // full rights: nothing
+    EXPECT_TRUE(worker.handleExchangeRequest2(1, mailbox));
+    EXPECT_EQ(mailbox, "{ab-cd}");
+    auto* queries = worker.m_queryList->getlistobject(databrowse::Querylist::f::queries, false);
+    EXPECT_EQ(criterionValues(queries->at(0), 124), std::vector<std::string>{"ab-cd"});
+    EXPECT_TRUE(criterionValues(queries->at(1), 124).empty());
+}
+
+// A stranger naming another's mailbox through the controller: refused as unauthenticated.
+TEST_F(AppRoads, StrangerRefusedAtIntake) {
+    auto t = task(apps_.strangerUser, "EXCH\\sam", apps_.mailboxClient, apps_.mailboxBackupSet, 54, 0, 0,
+                  ("\\MB\\" + apps_.ownerGuid).c_str());
+    EXPECT_FALSE(run(t.get()));
+    const TAnswers a = answers();
+    ASSERT_FALSE(a.errors.empty());
+    EXPECT_EQ(a.errors.back().first, 3);
+}
+
+// Queries of type 3 answered from the Hubmaster database.
+TEST_F(AppRoads, HubmasterMailboxQuery) {
+    using M = databrowse::Msg74::f;
+    auto mailboxQuery = [](int64_t kind, const std::string& userGuid, int64_t appId = 0) {
+        databrowse::Query query = queryOfKind(3);
+        CNMessageBase* parameters = query.getObjectAccessor(databrowse::Query::f::c_db61fd, true);
+        parameters->setint64(databrowse::Msg75::f::kind, kind);
+        CNMessageBase* mailbox = parameters->getObjectAccessor(databrowse::Msg75::f::at2_2, true);
+        if (!userGuid.empty()) mailbox->setstring(M::userGuid, userGuid);
+        if (appId) mailbox->setint64(M::appId, appId);
+        return query;
+    };
+    auto mailboxOf = [](CNMessageBase& query) {
+        return query.getObjectAccessor(databrowse::Query::f::c_db61fd, false)
+            ->getObjectAccessor(databrowse::Msg75::f::at2_2, false);
+    };
+    ProbeWorker worker;
+    CBrowseLog log("FBHMWORKER");
+    databrowse::Query owner = mailboxQuery(0, apps_.ownerGuid);
+    ASSERT_TRUE(worker.processHubmasterQuery(owner, &log));
+    EXPECT_EQ(mailboxOf(owner)->getint64(M::appId), apps_.mailboxSubclient);
+    EXPECT_EQ(mailboxOf(owner)->getint64(M::quotaLimit), apps_.quotaLimit);
+    EXPECT_EQ(mailboxOf(owner)->getint64(M::usageValue), apps_.ownerMailboxSize);
+
+    // Each failure leaves the query as it was.
+    for (databrowse::Query query : {mailboxQuery(1, apps_.ownerGuid), mailboxQuery(0, ""),
+                                    mailboxQuery(0, "{00000000-0000-0000-0000-000000000000}"),
+                                    mailboxQuery(0, apps_.ownerGuid, apps_.monorunSubclient),
+                                    // the stranger's subclient has no quota limit: an invalid answer
+                                    mailboxQuery(0, apps_.strangerGuid)}) {
+        std::string before, after;
+        query.serialize(before);
+        EXPECT_FALSE(worker.processHubmasterQuery(query, &log)) << before;
+        query.serialize(after);
+        EXPECT_EQ(before, after);
+    }
+}
