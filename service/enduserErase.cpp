@@ -86,7 +86,11 @@ bool sendUsage(CNMessageBase& message, CBrowseLog& log) {
 void ProcessMailboxEndUserErase(databrowse::BrowseRequest* request, CBrowseLog* log) {
     std::map<std::string, long long> totals;
     for (const TErasePath& p : erasePaths(*request)) {
-        if (p.size == 0) continue;
+        if (p.size < 0)
+            log->debugLvl(
+                0, "Negative size [%lld] of path [%s] will not be considered for mailbox usage reduction.",
+                p.size, p.text.c_str());
+        if (p.size <= 0) continue;
         totals[CBrowseRouterThreadHM::getMbGuidFromPath(p.text)] += p.size;
     }
     const int subclientId = static_cast<int>(intOf(entity(*request), E::subclientId));

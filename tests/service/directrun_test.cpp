@@ -269,11 +269,12 @@ TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
     // A mailbox erase sums per mailbox GUID, in one message.
     databrowse::BrowseRequest mail = fileRequest(7, "erase-mail");
     std::vector<CNMessageBase> mailPaths;
-    for (const char* p : {"/MB/AAA/inbox/1", "/MB/AAA/inbox/2", "/MB/BBB/sent/1"}) {
+    for (const char* p : {"/MB/AAA/inbox/1", "/MB/AAA/inbox/2", "/MB/BBB/sent/1", "/MB/AAA/negative"}) {
         databrowse::BrowsePath path;
         path.setstring(databrowse::BrowsePath::f::path, p);
         path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true)
-            ->setint64(databrowse::Msg2::f::itemSize, 10);
+            ->setint64(databrowse::Msg2::f::itemSize,
+                       std::string(p).find("negative") == std::string::npos ? 10 : -50);
         mailPaths.push_back(path);
     }
     mail.setlistobject(R::paths, mailPaths);
