@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
 #include <memory>
 #include <string>
 
+#include "fbDebug/fbdebug.h"
 #include "indexing/superbrowserequest.h"
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
@@ -369,6 +371,45 @@ TEST_F(SuperBrowseAssembly, AFailedPredictionOnlyRequestAnswersItsErrorBeforeThe
             types.push_back(response.getint64(databrowse::BrowseResponse::f::respType));
     }
     EXPECT_EQ(types, (std::vector<int64_t>{3, 5}));
+}
+
+// A request of more than 99 source paths is logged whole only above debug level 1, and then masked.
+TEST_F(SuperBrowseAssembly, LargeRequestsAreLoggedByTheirCountsBelowLevelTwo) {
+    // A log of this test's own (in its folder) stands in for the service's log meanwhile.
+    struct TOwnLog {
+        EvDebugFileInstance file;
+        EvDebugFileInstance* const service = g_pLogInstance;
+        TOwnLog() {
+            file.setup(0, 0, true, "superbrowse-log.log");
+            g_pLogInstance = &file;
+        }
+        ~TOwnLog() { g_pLogInstance = service; }
+    } own;
+    EvDebugFileInstance* logFile = &own.file;
+    auto logHas = [logFile](const std::string& text) {
+        std::ifstream in(logFile->filePath());
+        for (std::string line; std::getline(in, line);)
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    };
+    for (int level : {1, 2}) {
+        makeWorker();
+        for (int n = 0; n < 99 + level; ++n)
+            worker->getPrivateTask()->addPath(
+                EvRestoreTask::kBrowsePathList,
+                ("/many/" + std::to_string(level) + "/" + std::to_string(n)).c_str());
+        logFile->setDebugLevelOverride(level);
+        TSuperBrowseRun run;
+        ASSERT_TRUE(worker->assembleSuperBrowseRequest(run));
+        logFile->setDebugLevelOverride(-1);
+        const std::string marker = "/many/" + std::to_string(level) + "/98";
+        const std::string counts = "Request sent to MA with [" + std::to_string(101 + level) +
+                                   "] source files and [" + std::to_string(planner->getCycles()->size()) +
+                                   "] cycles";
+        EXPECT_EQ(logHas(counts), level == 1) << level;
+        EXPECT_EQ(logHas(marker), level == 2) << level;
+    }
+    EXPECT_FALSE(logHas("secret-value")) << "the password reached the log";
 }
 
 TEST(SuperBrowseLog, PasswordsOfNasLiveBrowseInformationAreCutToOneStar) {
