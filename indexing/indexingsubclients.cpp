@@ -286,8 +286,8 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
         }
         auto* queries =
             m_queryList ? m_queryList->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
-        for (CNMessageBase& query : queries ? *queries : std::vector<CNMessageBase>{}) {
-            auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, true);
+        for (size_t n = 0; queries && n < queries->size(); ++n) {
+            auto* criteria = (*queries)[n].getlistobject(databrowse::Query::f::c_b4ad36, true);
             for (const std::string& guid : run.vmGuids)
                 criteria->push_back(makeBrowseCriteria(1, kVmAttribute, kVmOperator, "\\" + guid));
         }

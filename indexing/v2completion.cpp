@@ -116,10 +116,12 @@ bool CWorkerThreadHM::applyQueryTimeLimits() {
     bool timeCriterion = false;
     auto* queries =
         m_queryList ? m_queryList->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
-    for (CNMessageBase& query : queries ? *queries : std::vector<CNMessageBase>{}) {
+    for (size_t q = 0; queries && q < queries->size(); ++q) {
+        CNMessageBase& query = (*queries)[q];
         if (query.getint64(databrowse::Query::f::type) != 0) continue;
         auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false);
-        for (CNMessageBase& criterion : criteria ? *criteria : std::vector<CNMessageBase>{}) {
+        for (size_t c = 0; criteria && c < criteria->size(); ++c) {
+            CNMessageBase& criterion = (*criteria)[c];
             CNMessageBase* value = criterion.getObjectAccessor(databrowse::Criteria::f::criteria, false);
             if (!value ||
                 value->getint64(databrowse::FilteredBrowseCriteriaValue::f::attribute) != kTimeAttribute)

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "indexing/superbrowserequest.h"
+#include "platform/entities/zyclient.h"
 #include "platform/hubdb/familiesb_procs.h"
 #include "tests/indexing/indexingworld.h"
 
@@ -282,6 +283,63 @@ TEST_F(V2Completion, UnreadableOsAndNamelessIndexLogRequestsAreRefused) {
     EXPECT_FALSE(complete());
     EXPECT_EQ(worker->getErrorId(), databrowse::BROWSE_ERR_GENERIC);
     EXPECT_NE(std::string(worker->getErrorMessage()), "");
+}
+
+}  // namespace
+
+namespace {
+
+// A parent VM browse (the root of a VM-indexed backup set) confines every query to the backup set's
+// virtual machines: one criterion per VM GUID in each query.
+TEST_F(IndexingWorld, ParentVmBrowseAddsOneCriterionPerVmToEachQuery) {
+    perSubclientIndexes({"idxA", "idxA", "idxA"});
+    fullBackups();
+    seed->addProperty("APP_BackupSetProp", {.ownerId = bs, .name = "Indexing App Type", .value = "200107"});
+    hubdb::RowSeed rows(*seed);
+    std::vector<int> vms;
+    for (const char* name : {"vm1", "vm2"})
+        vms.push_back(
+            rows.addVirtualMachine({.parentBackupSetId = bs, .name = name, .storagePolicyId = sp}).clientId);
+    open();
+    makeWorker(0, kT0 + kDay, false);
+    std::string options(200, '0');
+    options[107] = '1';  // the caller asks for indexing V2
+    worker->getPrivateTask()->setextendedOptions(options.data());
+    planner = std::make_unique<SuperBrowseManager>(worker->getPrivateTask());
+    ASSERT_EQ(planner->split2("\\"), 0);
+    ASSERT_TRUE(planner->isIndexingV2());
+    ASSERT_EQ(planner->getIdxAppType(), 200107u);
+    worker->getBrowseTask()->getDataPtr()->planner = planner.get();
+    databrowse::Querylist queries;
+    databrowse::Query query;
+    query.setint64(databrowse::Query::f::type, 0);
+    queries.setlistobject(databrowse::Querylist::f::queries, {query, query});
+    worker->setQueries(queries);
+
+    ASSERT_EQ(worker->populateIndexingInfo(false, true), 0) << worker->getErrorMessage();
+    for (const CNMessageBase& q :
+         *worker->getQueryList()->getlistobject(databrowse::Querylist::f::queries, false)) {
+        std::vector<std::string> values;
+        auto* criteria = const_cast<CNMessageBase&>(q).getlistobject(databrowse::Query::f::c_b4ad36, false);
+        ASSERT_NE(criteria, nullptr);
+        for (const CNMessageBase& c : *criteria) {
+            CNMessageBase* v =
+                const_cast<CNMessageBase&>(c).getObjectAccessor(databrowse::Criteria::f::criteria, false);
+            EXPECT_EQ(v->getint64(databrowse::FilteredBrowseCriteriaValue::f::attribute), 80);
+            EXPECT_EQ(v->getint64(databrowse::FilteredBrowseCriteriaValue::f::criteriaOperator), 5);
+            values.push_back(
+                v->getliststring(databrowse::FilteredBrowseCriteriaValue::f::values, false)->front());
+        }
+        // The VMs are named by their clients' GUIDs.
+        std::vector<std::string> want;
+        for (int vm : vms) {
+            std::string guid;
+            ASSERT_EQ(ZYClient(static_cast<unsigned long>(vm)).getGUIDStr(guid), 0);
+            want.push_back("\\" + guid);
+        }
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(values, want);
+    }
 }
 
 }  // namespace
