@@ -239,9 +239,8 @@ bool CWorkerThreadHM::completeV2BrowseRequest(TSuperBrowseRun& run) {
 
     if (planner && planner->IsVirtualServerDm2IndexBrowse() && options->getint64(O::at1_1) == 0 &&
         planner->GetVirtualServerLatesCIdJobId() > 0) {
-        log.debugLvl(3, "VSA file indexing browse, Setting BrowseByJob jobId [%d] KMId [%d]",
-                     static_cast<int>(planner->GetVirtualServerLatesCIdJobId()),
-                     static_cast<int>(planner->GetVirtualServerLatesCIdJobKMId()));
+        log.debugLvl(3, "VSA file indexing browse, Setting BrowseByJob jobId [%u] KMId [%u]",
+                     planner->GetVirtualServerLatesCIdJobId(), planner->GetVirtualServerLatesCIdJobKMId());
         CNMessageBase* settings =
             m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
                 ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true);

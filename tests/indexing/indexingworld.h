@@ -88,6 +88,18 @@ protected:
         }
         ASSERT_TRUE(fb.ok()) << fb.error();
     }
+    // One index database for the whole backup set, on the index server of media agent `name`.
+    void backupSetIndex(const std::string& name) {
+        hubdb::FamiliesBSeed fb(*seed);
+        hubdb::IndexDatabaseSeed db;
+        db.dbName = backupSetGuid;
+        db.backupSetId = bs;
+        db.engineType = 1;
+        db.currentIdxServer = fb.addIndexServer(
+            "File System", "", {{.clientId = seed->addMediaAgent({.name = name}, "11.0 SP24")}});
+        fb.addIndexDatabase(db);
+        ASSERT_TRUE(fb.ok()) << fb.error();
+    }
     void fullBackups(int time = kT0) {
         for (int sc : subclients) seed->addBackup(sc, 1, time, 2);
     }
