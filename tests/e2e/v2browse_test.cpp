@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -297,6 +298,35 @@ TEST_F(V2BrowseEndToEnd, PredictionOfTheIndexDatabasesJobsWithoutTheMediaAgent) 
     EXPECT_TRUE(paths.empty());
     EXPECT_GT(predictions, 0u);
     EXPECT_EQ(journalLines("browse").size(), asked);
+}
+
+// Browse by retention: the request names one retention sub-query per subclient of the backup set.
+TEST_F(V2BrowseEndToEnd, RetentionSubQueriesForEverySubclient) {
+    {
+        hubdb::HubDbSeed seed(s_world->databasePath);
+        hubdb::FamiliesBSeed params(seed);
+        params.setGlobalParam("RetentionBasedBrowse", "1", static_cast<long long>(std::time(nullptr)) - 1);
+        ASSERT_TRUE(params.ok()) << params.error();
+    }
+    const size_t asked = journalLines("browse-v2 ").size();
+    std::vector<std::string> errors;
+    browse(static_cast<int64_t>(std::time(nullptr)), errors);
+    {
+        hubdb::HubDbSeed seed(s_world->databasePath);
+        hubdb::FamiliesBSeed(seed).setGlobalParam("RetentionBasedBrowse", "0",
+                                                  static_cast<long long>(std::time(nullptr)));
+    }
+    EXPECT_TRUE(errors.empty()) << errors.front();
+    EXPECT_TRUE(waitUntil([&] { return journalLines("browse-v2 ").size() >= asked + 2; }));
+    const std::vector<std::string> received = journalLines("browse-v2 ");
+    ASSERT_GE(received.size(), asked + 1);
+    const std::string& request = received[asked];
+    const size_t at = request.find("subclients=");
+    ASSERT_NE(at, std::string::npos);
+    const std::string ids = request.substr(at + 11, request.find(' ', at) - at - 11);
+    const size_t subclientCount = static_cast<size_t>(std::count(ids.begin(), ids.end(), ',')) + 1;
+    EXPECT_NE(request.find(" retention=" + std::to_string(subclientCount) + " "), std::string::npos)
+        << request;
 }
 
 }  // namespace
