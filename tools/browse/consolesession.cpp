@@ -4,9 +4,9 @@
 #include <filesystem>
 #include <memory>
 
-#include "Db/Tbl/APP_Client.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/clientaddress.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
@@ -20,17 +20,6 @@ using R = databrowse::BrowseRequest::f;
 constexpr const char* kLauncher = "sLNIDXMA";
 constexpr const char* kAlternateLauncher = "sLPIDXMA";
 constexpr int kStopReplySeconds = 3;
-
-// Clients of the Hubmaster's database by name or host name, as the host program finds them.
-bool resolveFromDatabase(const std::string& name, TZyNetAddress& address) {
-    APP_Client client(nullptr);
-    client.setIsolationType(4);
-    client.setWhere("name = '%s' OR net_hostname = '%s'", name.c_str(), name.c_str());
-    if (client.getOneRow(&client, false, 0, 0) != zydb::DB_OK) return false;
-    address.host = client.getDataPtr()->net_hostname;
-    address.port = client.getDataPtr()->zydPort;
-    return address.port > 0;
-}
 
 // The first name of a mangled one ("name*host*0*port").
 std::string clientPart(const std::string& name) {
@@ -81,7 +70,7 @@ bool CConsoleSession::prepare(std::string& error) {
         error = "cannot open " + database.string() + ": " + error;
         return false;
     }
-    CZyNetDirectory::instance().setResolver(&resolveFromDatabase);
+    CZyNetDirectory::instance().setResolver(&ZyClientAddressFromDatabase);
     return true;
 }
 
@@ -174,7 +163,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     if (!m_options.mediaAgentHost.empty()) {
         TZyNetAddress address;
         if (CZyNetDirectory::instance().resolve(agent, address).IsError() &&
-            !resolveFromDatabase(clientPart(agent), address)) {
+            !ZyClientAddressFromDatabase(clientPart(agent), address)) {
             result.error = "the port of media agent [" + clientPart(agent) + "] is unknown";
             return 1;
         }

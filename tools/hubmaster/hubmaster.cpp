@@ -31,11 +31,11 @@
 #include <thread>
 #include <vector>
 
-#include "Db/Tbl/APP_Client.h"
 #include "Db/Tbl/UMUsers.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/clientaddress.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zyd_listener.h"
@@ -77,17 +77,6 @@ int threadCount() {
         closedir(dir);
     }
     return n;
-}
-
-// Finds a client's listener by its name or host name in APP_Client.
-bool resolveClient(const std::string& name, TZyNetAddress& address) {
-    APP_Client client(nullptr);
-    client.setIsolationType(4);
-    client.setWhere("name = '%s' OR net_hostname = '%s'", name.c_str(), name.c_str());
-    if (client.getOneRow(&client, false, 0, 0) != zydb::DB_OK) return false;
-    address.host = client.getDataPtr()->net_hostname;
-    address.port = client.getDataPtr()->zydPort;
-    return address.port > 0;
 }
 
 // Prints every record of a browse's return channel as it arrives.
@@ -260,7 +249,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!openDataFolder(o.data, database, error)) return fail(error);
 
-    CZyNetDirectory::instance().setResolver(&resolveClient);
+    CZyNetDirectory::instance().setResolver(&ZyClientAddressFromDatabase);
     TZyNetOptions net = zyNetOptions();
     net.listenPort = o.port;
     net.localClientName = o.name;
