@@ -43,9 +43,14 @@ CControllerThreadHM::CControllerThreadHM(TOptions options)
         CBrowseLog log("FBHMCONTROLLER");
         log.debugLvl(-1, "failed to initialize service termination event");
     }
+    // Nested browses of a worker (the dot browse of an unknown item) run through this controller.
+    CWorkerThreadHM::setNestedRequestRunner(this, [this](EvMultiEntityRestoreTask* task) {
+        return newRequest(task, true, false, databrowse::FORCE_USE_INDEX_NONE, nullptr);
+    });
 }
 
 CControllerThreadHM::~CControllerThreadHM() {
+    CWorkerThreadHM::clearNestedRequestRunner(this);
     terminate();
     if (isStarted()) join();
     // From a snapshot: deleteWorker takes the map lock itself and must never run under it.

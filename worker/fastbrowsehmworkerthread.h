@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <set>
@@ -37,6 +38,9 @@ class EvMessageContainer;
 class EvMultiEntityRestoreTask;
 struct TBrowseTask;
 struct TSubclientPath;
+struct FSRRestoreItem_90;
+struct FSRPredictionItem;
+struct FSSubclientDir;
 
 class CWorkerThreadHM {
 public:
@@ -134,6 +138,52 @@ public:
     // Answers from the configured subclient contents: -2 on failure.
     int doBrowseBySubclients(EvMessageContainer& messages, TInputData* input,
                              std::list<TSubclientPath>& subclientPaths);
+
+    // ---- media-agent selection (worker/mediaagent.cpp): 0 or -1 unless said otherwise
+    // The media agent the task's options name into `host`; -1 when they name none (host unchanged) or the
+    // archive manager does not know it (host: the client's mangled network host name).
+    int getMediaagentFromOptions(EvMultiEntityRestoreTask* task, std::string& host);
+    // The subclient's regular or index media agent on the copy into `host`.
+    int getMediaAgent_AMHM(unsigned int subclientId, unsigned int kelmarchId, unsigned int copy,
+                           std::string& host);
+    // The media agent of the browse's data archive file (its archive group and copy) into the worker.
+    bool setMediaAgentInternal();
+    // Whether the named media agent runs Windows; false when it cannot be told.
+    bool isWindowsMA(std::string& name);
+
+    // ---- classic fast browse (worker/fastbrowse.cpp), on the worker's thread under its lock
+    // The legacy record under the code of the peer's protocol version.
+    int sendRequest(CZyNetwork* session, TInputData* input);
+    int sendPathsToMA(std::vector<TSubclientPath> paths, CZyNetwork* session);
+    int sendOriginatedUserIdToMA(unsigned int userId, CZyNetwork* session);
+    int sendClientNameToMA(std::string clientName, CZyNetwork* session);
+    // Receives until the media agent's end; false when the answer broke off (the caller was told).
+    bool waitForCompletion();
+    // One received message into one response; false when the response could not be written.
+    bool processMessage(unsigned int code, unsigned char* data, bool& done);
+    // One predicted location into the request's prediction client.
+    void sendItemBack(FSRPredictionItem* item);
+    // The browse path of a filtered find as the media agent's pattern.
+    std::string generateRegExFor90FS();
+    std::string generateRegExFor90EXMB();
+
+    // ---- item conversion (worker/itemconversion.cpp)
+    // Appends the item to the response (sampling, count pass, time range, dot browse, metadata).
+    void convertToXML(FSRRestoreItem_90* item, databrowse::BrowseResponse& response);
+    // A nested browse of one path through the controller on this thread; true when it succeeded. Nested
+    // browses are limited in depth: past the limit none runs and the result is false.
+    bool doDotBrowse(const char* path, int appId);
+    // How a nested request reaches the controller: runs the task to completion on the calling thread,
+    // true when it succeeded. Registered by a controller when it is made and cleared by the same one
+    // when it goes; any thread.
+    using NestedRequestRunner = std::function<bool(EvMultiEntityRestoreTask* task)>;
+    static void setNestedRequestRunner(const void* owner, NestedRequestRunner runner);
+    static void clearNestedRequestRunner(const void* owner);
+
+    // ---- subclient content (worker/subclientbrowse.cpp)
+    bool emGetCountOfChildrenFullPageSupport_HM(std::vector<TSubclientPath> lines);
+    // Leading levels of the directory's path to strip; -1 for a path without a leading delimiter.
+    int computeStripLevel(unsigned long long flags, long level, FSSubclientDir* directory);
 
 
     // ---- the media agent's index service (worker/indexsession.cpp, worker/securedrequest.cpp), on the
@@ -363,6 +413,13 @@ protected:
     int32_t m_checkClientMap = 0;  // index-service key HM_CHECK_CLIENT_MAP
     uint64_t m_itemsReceived = 0;
     std::string m_countTag;
+
+    // ---- fast browse (worker/fastbrowse.cpp)
+    // The exchange broke off (silence, a disconnect without an end, garbage, a stop): the session never
+    // goes back to the pool.
+    bool m_discardSession = false;
+    // Ends an exchange that broke off: the error state, an error response and the end to the caller.
+    void abandonFastBrowse(const std::string& text);
 
     // ---- state of the request road
     // Gives back the configuration reference this request took (once), and asks for the record's

@@ -29,6 +29,12 @@ struct TBrowseItem {
     int32_t lineNumber = 0;  // the content line the entry comes from
 };
 
+// One directory of a subclient's content: its path and the suffix the content line adds to it.
+struct FSSubclientDir {
+    std::string path;
+    std::string suffix;
+};
+
 // Which subclient a browse path belongs to, and the content entries under it.
 class FSSubclientDirlist {
 public:
