@@ -286,6 +286,27 @@ public:
     bool getIsAppMining() const { return m_appMining; }
     void setIsAppMiningFromGui(bool value) { m_appMiningFromGui = value; }
     bool getIsAppMiningFromGui() const { return m_appMiningFromGui; }
+
+    // ---- application mining, SharePoint and pseudo-clients (appbrowse/appmining.cpp,
+    // appbrowse/sharepointbrowse.cpp, appbrowse/pseudoclientbrowse.cpp), run by newRequest on the caller's
+    // thread under the worker's lock; every refusal leaves the error state for the caller to send once
+    // The application-mining road: true when the completed request is ready for a network caller (request
+    // to return), or went to the media agent's mining service (async mode: the answers come through
+    // "BrowseRouter"), or a farm's servers were answered; false with the error state (or no text) set.
+    bool appMiningRequest(EvMultiEntityRestoreTask* task);
+    // Starts the mining index service on the SharePoint server and hands it the request: 1, else 0.
+    int SharepointBrowse();
+    // The client of a SharePoint request: the request client's id when the first id is 0 or no id is
+    // given, else the entity's client id when set (else clientId unchanged).
+    void GetClientIdforSharepoint(int& clientId, int firstId, int secondId);
+    // The client's mangled network host name; false with the error state set.
+    bool GetClientNameForSharepoint(std::string& hostName, int clientId);
+    // The first member server of the farm whose listener answers, into clientId: 0, else an error code.
+    int getPhysicalClientForSharepoint(int pseudoClientId, int& clientId);
+    // The farm's primary and member servers as one end response: sent to an entry-point caller (whose
+    // request then ends), or put in the request to return for a network caller: 1; 0 when the servers
+    // cannot be read (error state set).
+    int getClientsforPseudoClientBrowse(int clientId);
     bool getIsSyncEnabled() const { return m_syncEnabled; }
     // The sync step of intake: asks whether the task's subclient is a sync (and NFS object-store)
     // subclient and appends the matching additional flags. False only when the worker's own flag list
@@ -420,6 +441,21 @@ protected:
     bool m_discardSession = false;
     // Ends an exchange that broke off: the error state, an error response and the end to the caller.
     void abandonFastBrowse(const std::string& text);
+
+    // ---- steps of the application-mining road (appbrowse/appmining.cpp, appbrowse/sharepointbrowse.cpp)
+    // The caller may browse the mined entity (the rights check of authentication, or the rule for direct
+    // callers without a user name); false with the error state set.
+    bool authoriseMiningEntity(EvMultiEntityRestoreTask* task);
+    // The mangled host name of the media agent that mines; false (error state set, or no text).
+    bool findMiningMediaAgent(EvMultiEntityRestoreTask* task, int64_t appType, std::string& host);
+    // Subclient and backup jobs of an Exchange database or Active Directory request; false with the error
+    // state set.
+    bool completeMiningJobs(int64_t appType);
+    // Where the answers go, then the request to the mining service (or SharePoint browse); false with the
+    // error state set.
+    bool sendMiningRequest(bool sharePoint, const std::string& maHost, const std::string& sessionGuid);
+    // A SharePoint request of a network caller: its server into the request to return, or the farm's.
+    bool sharePointNetworkRoad();
 
     // ---- state of the request road
     // Gives back the configuration reference this request took (once), and asks for the record's

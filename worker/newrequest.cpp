@@ -112,7 +112,7 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     if (task->getAppType() == kAppTypeVirtualServer &&
         CBrowseVSAUtils::IsV1V2SwitchSupported(m_browseRequest))
         CBrowseVSAUtils::SwitchEntity(task, m_browseRequest);
-    if (m_appMining) return refuseRoad("application-mining browse");
+    if (m_appMining) return appMiningRequest(task);
 
     const auto* paths = m_browseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false);
     if (paths && paths->size() > kMaxLoggedPaths && log.getDebugLevel() <= 1)

@@ -265,10 +265,19 @@ private:
     std::list<unsigned long> m_ids;   // their ids, in the same order
 };
 
+// The miscellaneous options the job manager keeps per job (JMMiscOptions), such as option 28, the
+// Exchange database status XML of a backup job.
 class App_MiscOptions : public AdaptersBase {
 public:
     App_MiscOptions();
     ~App_MiscOptions() override;
+
+    // Option `optionId` of job (jobId, kelmarchId; Kelmarch 0: the default): its number, flags and
+    // text. 0 when read; 100 when the job has no such option; else the database error, with the
+    // outputs untouched and the reason in getErrorString(). Read inside `transaction` (a DBtran*) when
+    // given.
+    int getMiscOption(unsigned long jobId, int optionId, int& number, int& flags, std::string& value,
+                      unsigned& kelmarchId, void* transaction = nullptr);
 };
 
 class SharePointWebSitePlanPolicyAssociation : public AdaptersBase {

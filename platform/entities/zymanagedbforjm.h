@@ -13,4 +13,8 @@ public:
     static bool getJobStartTime(unsigned long jobId, long& startTime, unsigned long kelmarchId);
     // The Kelmarch id of jobs that name none.
     static unsigned long getDefaultKelmarchID();
+    // The completion status the job manager recorded for the job (1 completed, 3 completed with
+    // errors, ...; a running job's own status); Kelmarch 0 is the default one. False when the job or
+    // its status is not recorded or cannot be read (`status` untouched). `flags` selects nothing.
+    static bool getStatusForBackupJob(unsigned long kelmarchId, unsigned long jobId, int flags, int& status);
 };

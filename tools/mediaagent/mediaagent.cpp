@@ -9,12 +9,13 @@
 //              [--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--build-only]
 //              [--index-service started|on-demand|refused] [--index-script <file>] [--journal <file>]
 //              [--convert-predictions 1]
-//              [--registry <file>]
+//              [--registry <file>] [--mining-journal <file>] [--mining-items <n>]
 //
 // The index service "IndexingService_0" runs from the start, is started by its launcher when asked
 // (the default), or every launch is refused; it answers plain browse requests as the --index-script says
 // and indexing-V1 requests (Indexing::BrowseReq) from the item index, and writes each request it takes
-// to --journal.
+// to --journal. The on-demand mining services "LiveBrowseServer" and "ZYAppMinningIdxService" answer
+// --mining-items items and the end, and write each request to --mining-journal.
 // --index defaults to "<client>.items.db" beside the Hubmaster database; --port 0 lets the system
 // choose. It prints "listening on <address>:<port>" once sessions can reach it.
 #include <signal.h>
@@ -36,6 +37,7 @@
 #include "tools/mediaagent/indexservice.h"
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/itemindexbuilder.h"
+#include "tools/mediaagent/ondemandservices.h"
 #include "tools/mediaagent/restoreservice.h"
 
 namespace {
@@ -52,6 +54,7 @@ struct TOptions {
     mediaagent::TIndexScale scale;
     mediaagent::TRestoreServiceOptions service;
     mediaagent::TIndexServiceOptions indexService;
+    mediaagent::TOnDemandOptions onDemand;
     std::string registry;
 };
 
@@ -97,6 +100,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.indexService.convertPredictions = std::string(value) == "1";
         else if (a == "--registry")
             o.registry = value;
+        else if (a == "--mining-journal")
+            o.onDemand.journalPath = value;
         else if (a == "--index-service") {
             const std::string l = value;
             if (l == "started")
@@ -142,6 +147,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.scale.seed = static_cast<uint64_t>(n);
         else if (a == "--batch")
             o.service.batchSize = static_cast<uint32_t>(std::max(1, small));
+        else if (a == "--mining-items")
+            o.onDemand.items = small;
         else if (a == "--fault-after")
             o.service.faultAfter = static_cast<uint64_t>(n);
         else
@@ -207,6 +214,7 @@ int main(int argc, char** argv) {
         // The index service and its launcher; signed requests are checked with the registry's key.
         if (!o.registry.empty()) ZYPlatformInfo::setRegistryPath(o.registry);
         mediaagent::CIndexService indexService(listener, o.indexService);
+        mediaagent::COnDemandServices onDemand(listener, o.onDemand);
         if (listener->start(net.listenPort).IsError())
             return fail("cannot listen on port " + std::to_string(net.listenPort));
         std::printf("mediaagent: %s (release %s) restore service %s listening on %s:%d\n",
@@ -226,6 +234,7 @@ int main(int argc, char** argv) {
                 break;
             }
         }
+        onDemand.stop();
         indexService.stop();
         restore.stop();
     }

@@ -1,0 +1,524 @@
+// Application mining, SharePoint and pseudo-clients over the demo world with the mining seed: the
+// look-ups' rules, requests of network callers completed or refused, and entry-point requests that
+// reach the media agent's on-demand services (tools/mediaagent, on a loopback listener) with what those
+// services recorded.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "appbrowse/appmininglookups.h"
+#include "planning/confmgr.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/entities/appminingseed.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/log/evdebug.h"
+#include "platform/net/zyd_listener.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndata.h"
+#include "service/browserouterthread.h"
+#include "service/controllerthread.h"
+#include "service/fastbrowsehm_api.h"
+#include "tests/platform/db/tempdir.h"
+#include "tools/mediaagent/ondemandservices.h"
+#include "worker/fastbrowsehmworkerthread.h"
+
+namespace {
+
+using R = databrowse::BrowseRequest::f;
+using M = databrowse::Msg60::f;
+using D = databrowse::Msg55::f;
+
+class AppMining : public ::testing::Test {
+public:
+    void SetUp() override {
+        EvDebugFileInstance::setLogDirectory(dir.path());
+        ZYPlatformInfo::setRegistryPath(dir.file("registry.ini"));
+        listener = CZydListener::create();
+        ASSERT_FALSE(listener->start(0).IsError());
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(dir.file("demo"), demo, &error)) << error;
+        {
+            hubdb::HubDbSeed seed(demo.databasePath);
+            zyent::AppMiningSeed mining(seed);
+            ASSERT_TRUE(mining.build(
+                world, {.memberPort = listener->port(), .memberHost = "127.0.0.1", .userId = demo.adminUser}))
+                << mining.error();
+        }
+        const std::pair<const char*, int> machines[] = {
+            {"miningma", world.miningMediaAgent}, {"spserver1", world.spPrimary},
+            {"spserver2", world.spMember1},       {"spserver3", world.spMember2},
+            {"spplain", world.spPlain},           {"exchidxnode1", world.indexNode}};
+        for (const auto& [name, id] : machines)
+            CZyNetDirectory::instance().registerClient(name, "127.0.0.1", listener->port(), id);
+        ASSERT_EQ(hubdb::openHubDatabase(demo.databasePath, &error), zydb::DB_OK) << error;
+        confMgr = std::make_unique<CConfigurationMgr>();
+        savedConfMgr = g_poConfMgr;  // the library's own, made at load
+        g_poConfMgr = confMgr.get();
+    }
+    void TearDown() override {
+        for (long long job : jobs) EvReturnDestinations::unregisterDestination(job);
+        g_poConfMgr = savedConfMgr;
+        confMgr.reset();
+        for (const char* name :
+             {"miningma", "spserver1", "spserver2", "spserver3", "spplain", "exchidxnode1"})
+            CZyNetDirectory::instance().unregisterClient(name);
+        listener->stop();
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+        EvDebugFileInstance::setLogDirectory("");
+    }
+
+    // A mining request of application type `appType` as a console sends it.
+    static databrowse::BrowseRequest miningRequest(int64_t appType) {
+        databrowse::BrowseRequest request;
+        CNMessageBase* mining = request.getObjectAccessor(R::advOptions, true)
+                                    ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                                    ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, true);
+        mining->setint64(M::appMining, 1);
+        mining->setint64(M::appType, appType);
+        return request;
+    }
+    static CNMessageBase* miningOf(databrowse::BrowseRequest& request) {
+        return request.getObjectAccessor(R::advOptions, false)
+            ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false)
+            ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, false);
+    }
+    static CNMessageBase* selection(databrowse::BrowseRequest& request) {
+        return miningOf(request)
+            ->getObjectAccessor(M::at7_7, true)
+            ->getObjectAccessor(databrowse::Msg57::f::at3_6, true);
+    }
+    // An Exchange database request for `path` in the seeded backup set, mined on the mining media agent.
+    databrowse::BrowseRequest exchangeRequest(const std::string& path) {
+        return exchangeRequestFor(world, path);
+    }
+    static databrowse::BrowseRequest exchangeRequestFor(const zyent::TAppMiningWorld& world,
+                                                        const std::string& path) {
+        databrowse::BrowseRequest request = miningRequest(53);
+        miningOf(request)->getObjectAccessor(M::at5_5, true)->setint64(D::miningType, 2);
+        CNMessageBase* entity = request.getObjectAccessor(R::entity, true);
+        entity->setint64(ZyEntities::GenericEntity::f::clientId, world.exchangeClient);
+        entity->setint64(ZyEntities::GenericEntity::f::backupsetId, world.exchangeBackupSet);
+        databrowse::BrowsePath p;
+        p.setstring(databrowse::BrowsePath::f::path, path);
+        request.setlistobject(R::paths, {p});
+        request.getObjectAccessor(R::timeRange, true)->setint64(databrowse::BrowseTimeRange::f::toTime, 0);
+        request.getObjectAccessor(R::ma, true)
+            ->setint64(ZyEntities::ClientEntity::f::clientId, world.miningMediaAgent);
+        return request;
+    }
+    std::unique_ptr<EvMultiEntityRestoreTask> task(int userId, const char* userName) {
+        const long long job = 9100 + static_cast<long long>(jobs.size());
+        jobs.push_back(job);
+        destination = std::make_shared<EvRecordingDestination>();
+        EvReturnDestinations::registerDestination(job, destination);
+        auto t = std::make_unique<EvMultiEntityRestoreTask>();
+        t->setTaskParameters(static_cast<unsigned long long>(job), 0, userId, 0, 2, world.exchangeClient, 0,
+                             0, 0, 0, 0, 0, 0, 0);
+        t->setUserName(userName);
+        return t;
+    }
+    // A network caller's worker run on the request.
+    bool runDirect(databrowse::BrowseRequest& request, CWorkerThreadHM& worker, int userId,
+                   const char* user) {
+        auto t = task(userId, user);
+        worker.setWorkerId("77");
+        worker.setDirectAPI(true);
+        worker.setIsAppMining(true);
+        worker.setIsAppMiningFromGui(false);
+        worker.setBrowseReq(&request);
+        return worker.newRequest(t.get());
+    }
+    TempDir dir;
+    std::shared_ptr<CZydListener> listener;
+    hubdemo::DemoWorld demo;
+    zyent::TAppMiningWorld world;
+    std::unique_ptr<CConfigurationMgr> confMgr;
+    CConfigurationMgr* savedConfMgr = nullptr;
+    std::shared_ptr<EvRecordingDestination> destination;
+    std::vector<long long> jobs;
+};
+
+}  // namespace
+
+TEST_F(AppMining, LookUpsFindTheDatabaseTheCycleAndTheMailbox) {
+    // The database in another letter case; two subclients hold it and the first in the backup set wins.
+    EXPECT_EQ(GetExchangeSubclientIdFromPath(0, world.exchangeBackupSet, world.cutoverTime - 10,
+                                             "MAILBOX database a"),
+              static_cast<uint64_t>(world.dbSubclientFirst));
+    EXPECT_EQ(GetExchangeSubclientIdFromPath(2, world.exchangeBackupSet, world.cutoverTime - 10,
+                                             "Mailbox Database B"),
+              static_cast<uint64_t>(world.dbSubclientSecond));
+    // A database the subclient held only before the cut-over, and a property of another type.
+    EXPECT_EQ(GetExchangeSubclientIdFromPath(2, world.exchangeBackupSet, world.cutoverTime - 10,
+                                             "Mailbox Database C"),
+              static_cast<uint64_t>(world.dbSubclientFirst));
+    EXPECT_EQ(GetExchangeSubclientIdFromPath(2, world.exchangeBackupSet, world.cutoverTime + 10,
+                                             "Mailbox Database C"),
+              0u);
+    EXPECT_EQ(
+        GetExchangeSubclientIdFromPath(2, world.exchangeBackupSet, world.cutoverTime, "Mailbox Database D"),
+        0u);
+
+    EXPECT_EQ(GetAdAppAwareSubclientId(2, world.adBackupSet, world.exchangeClient),
+              static_cast<uint64_t>(world.adSubclient));
+    EXPECT_EQ(GetAdAppAwareSubclientId(2, world.adBackupSetWrongType, world.exchangeClient), 0u);
+
+    // Status rules: failed jobs never; for Exchange database mining only jobs whose status lists the
+    // database with status 5 (once is enough), and jobs of unknown status; ascending whatever the order.
+    std::vector<uint64_t> jobs;
+    ASSERT_EQ(GetJobsInCycle(0, world.dbSubclientFirst, world.lastJobEnd, databrowse::APP_MINING_EXCHANGE_DB,
+                             "mailbox database A", jobs),
+              1);
+    std::vector<uint64_t> expected = {static_cast<uint64_t>(world.jobFull),
+                                      static_cast<uint64_t>(world.jobTwice),
+                                      static_cast<uint64_t>(world.jobUnknown)};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(jobs, expected);
+    ASSERT_EQ(
+        GetJobsInCycle(2, world.dbSubclientFirst, world.lastJobEnd, databrowse::AppMiningType(1), "", jobs),
+        1);
+    EXPECT_EQ(jobs.size(), 6u) << "every job but the failed one";
+    EXPECT_TRUE(std::is_sorted(jobs.begin(), jobs.end()));
+    EXPECT_EQ(
+        GetJobsInCycle(2, world.dbSubclientSecond, world.lastJobEnd, databrowse::AppMiningType(1), "", jobs),
+        0);
+    EXPECT_TRUE(jobs.empty());
+
+    int created = -1;
+    ASSERT_FALSE(getMailboxCreationTime(world.monorunSubclient, world.mailboxGuid, created).IsError());
+    EXPECT_EQ(created, world.mailboxCreated);
+    ASSERT_FALSE(getMailboxCreationTime(world.adSubclient, world.mailboxGuid, created).IsError());
+    EXPECT_EQ(created, 0) << "no association row";
+    CUxError refused = getMailboxCreationTime(world.monorunSubclient, "x' OR '1'='1", created);
+    EXPECT_TRUE(refused.IsError());
+    EXPECT_NE(refused.GetErrorText().find("not a mailbox GUID"), std::string::npos);
+
+    int node = -1;
+    ASSERT_FALSE(getIndexServerFirstNode(world.indexServer, node).IsError());
+    EXPECT_EQ(node, world.indexNode);
+    node = -1;
+    EXPECT_TRUE(getIndexServerFirstNode(world.exchangeClient, node).IsError());
+    EXPECT_EQ(node, -1);
+    EXPECT_EQ(s_FormateDebugString("%s", std::string(3000, 'x').c_str()).size(), 1023u);
+}
+
+TEST_F(AppMining, NetworkCallerGetsTheCompletedRequestOnlyForAnEntityItMayBrowse) {
+    databrowse::BrowseRequest request = exchangeRequest("Mailbox Database A");
+    CWorkerThreadHM worker;
+    ASSERT_TRUE(runDirect(request, worker, demo.adminUser, "admin")) << worker.getErrorMessage();
+    auto* done = dynamic_cast<databrowse::BrowseRequest*>(worker.getBrowseReqXML());
+    ASSERT_NE(done, nullptr);
+    EXPECT_FALSE(done->getObjectAccessor(R::session, false)
+                     ->getstring(databrowse::BrowseSession::f::sessionId)
+                     .empty());
+    EXPECT_EQ(done->getObjectAccessor(R::entity, false)->getint64(ZyEntities::GenericEntity::f::subclientId),
+              world.dbSubclientFirst);
+    CNMessageBase* details = miningOf(*done)->getObjectAccessor(M::at5_5, false);
+    auto* list = details->getlistlonglong(D::jobList.i, D::jobList.j, D::jobList.tag, D::jobList.code, false);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->size(), 3u);
+    EXPECT_TRUE(std::is_sorted(list->begin(), list->end()));
+    EXPECT_EQ(done->getObjectAccessor(R::timeRange, false)->getint64(databrowse::BrowseTimeRange::f::toTime),
+              1700000000 + 3600 + 600)
+        << "the end of the highest job id found";
+    EXPECT_NE(miningOf(*done)
+                  ->getObjectAccessor(M::connectionInfo, false)
+                  ->getstring(databrowse::ApplicationMiningConnectionInfo::f::maHostName)
+                  .find("miningma"),
+              std::string::npos);
+
+    // A user who may browse only another client learns nothing of this one.
+    databrowse::BrowseRequest other = exchangeRequest("Mailbox Database A");
+    CWorkerThreadHM refused;
+    EXPECT_FALSE(runDirect(other, refused, demo.fileUser, "alice"));
+    EXPECT_EQ(refused.getErrorId(), databrowse::BROWSE_ERR_PERMISSION);
+    EXPECT_FALSE(miningOf(*refused.getBrowseReqV2())->isSet(M::connectionInfo));
+
+    // No media agent named: the one text the caller gets.
+    databrowse::BrowseRequest noMa = exchangeRequest("Mailbox Database A");
+    noMa.clearField(R::ma.tag, R::ma.code);
+    CWorkerThreadHM unnamed;
+    EXPECT_FALSE(runDirect(noMa, unnamed, demo.adminUser, "admin"));
+    EXPECT_STREQ(unnamed.getErrorMessage(), "MA not set for application mining.");
+
+    // An offline browse of a database file needs no entity and mines job 0.
+    databrowse::BrowseRequest offline = exchangeRequest("");
+    offline.clearField(R::entity.tag, R::entity.code);
+    miningOf(offline)->getObjectAccessor(M::at5_5, false)->setstring(D::edbPath, "e:\\db\\a.edb");
+    CWorkerThreadHM offlineWorker;
+    ASSERT_TRUE(runDirect(offline, offlineWorker, demo.adminUser, "admin"))
+        << offlineWorker.getErrorMessage();
+    auto* jobs0 = miningOf(*offlineWorker.getBrowseReqV2())
+                      ->getObjectAccessor(M::at5_5, false)
+                      ->getlistlonglong(D::jobList.i, D::jobList.j, D::jobList.tag, D::jobList.code, false);
+    ASSERT_NE(jobs0, nullptr);
+    EXPECT_EQ(*jobs0, std::vector<long long>{0});
+}
+
+TEST_F(AppMining, PseudoClientListsItsServersForANetworkCaller) {
+    const auto listed = [&](int farm) {
+        databrowse::BrowseRequest request = miningRequest(78);
+        selection(request)->setint64(databrowse::Msg53::f::browseLevel, 6);
+        request.getObjectAccessor(R::ma, true)->setint64(ZyEntities::ClientEntity::f::clientId, farm);
+        CWorkerThreadHM worker;
+        EXPECT_TRUE(runDirect(request, worker, demo.adminUser, "admin")) << worker.getErrorMessage();
+        std::vector<std::pair<int64_t, int64_t>> items;  // (type, client id)
+        EXPECT_EQ(worker.getBrowseReqXML(), worker.getBrowseReqV2());
+        auto* flags = worker.getBrowseReqV2()
+                          ->getObjectAccessor(R::advOptions, false)
+                          ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false)
+                          ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, false)
+                          ->getlistobject(databrowse::Msg9::f::at6_6, false);
+        EXPECT_TRUE(flags && flags->size() == 1);
+        if (!flags || flags->empty()) return items;
+        EXPECT_EQ(flags->front().getstring(databrowse::AdditionalFlag::f::flagName), "SP_FLAGS_ENABLED");
+        EXPECT_EQ(flags->front().getint64(databrowse::AdditionalFlag::f::flagType), 8);
+        databrowse::BrowseResponse answer;
+        EXPECT_EQ(answer.unserialize(flags->front().getstring(databrowse::AdditionalFlag::f::value)), 0);
+        EXPECT_EQ(answer.getint64(databrowse::BrowseResponse::f::respType), 5);
+        auto* contents = answer.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false)
+                             ->getObjectAccessor(databrowse::BrowseResult::f::c_a755d5, false)
+                             ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, false)
+                             ->getObjectAccessor(M::at8_8, false)
+                             ->getObjectAccessor(databrowse::Msg58::f::at4_4, false)
+                             ->getlistobject(databrowse::Msg52::f::spDataPathContents, false);
+        for (const CNMessageBase& c : *contents) {
+            EVGui::SharePointItem item;
+            EXPECT_EQ(item.unserialize(c.getstring(databrowse::SPDataPathContents::f::spItem)), 0);
+            const int64_t id = item.getObjectAccessor(EVGui::SharePointItem::f::client, false)
+                                   ->getint64(ZyEntities::ClientEntity::f::clientId);
+            EXPECT_EQ(item.getstring(EVGui::SharePointItem::f::path), "\\MB\\" + std::to_string(id));
+            items.emplace_back(item.getint64(EVGui::SharePointItem::f::itemType), id);
+        }
+        return items;
+    };
+    using V = std::vector<std::pair<int64_t, int64_t>>;
+    EXPECT_EQ(listed(world.farmAlone), (V{{2000, world.spPrimary}}));
+    EXPECT_EQ(listed(world.farmWithMembers),
+              (V{{2000, world.spPrimary}, {2001, world.spMember1}, {2001, world.spMember2}}));
+    EXPECT_EQ(listed(world.farmDuplicate),
+              (V{{2000, world.spPrimary}, {2001, world.spPrimary}, {2001, world.spMember1}}));
+}
+
+TEST_F(AppMining, SharePointNetworkCallerIsSentToAReachableMemberServer) {
+    const auto run = [&](int farm, std::string& error) {
+        databrowse::BrowseRequest request = miningRequest(78);
+        selection(request)->setint64(databrowse::Msg53::f::pseudoClient, 1);
+        request.getObjectAccessor(R::entity, true)->setint64(ZyEntities::GenericEntity::f::clientId, farm);
+        CWorkerThreadHM worker;
+        const bool ok = runDirect(request, worker, demo.adminUser, "admin");
+        error = worker.getErrorMessage();
+        return ok ? miningOf(*worker.getBrowseReqV2())
+                        ->getObjectAccessor(M::connectionInfo, false)
+                        ->getstring(databrowse::ApplicationMiningConnectionInfo::f::maHostName)
+                  : std::string();
+    };
+    std::string error;
+    EXPECT_NE(run(world.farmWithMembers, error).find("spserver2"), std::string::npos) << error;
+    EXPECT_EQ(run(world.farmAlone, error), "");
+    EXPECT_EQ(error, "Can't find physical member server.");
+    CZyNetDirectory::instance().unregisterClient("spserver2");
+    CZyNetDirectory::instance().registerClient("spserver2", "127.0.0.1", 1, world.spMember1);
+    EXPECT_NE(run(world.farmWithMembers, error).find("spserver3"), std::string::npos)
+        << "the first member that answers: " << error;
+}
+
+namespace {
+
+// The host library started as the host starts it, its router on loopback, the Hubmaster a client whose
+// listener is that router's, and the media agent's mining services on a launcher of their own.
+class AppMiningHost : public ::testing::Test {
+protected:
+    struct TShared {
+        TempDir dir;
+        std::shared_ptr<CZydListener> listener;
+        std::unique_ptr<mediaagent::COnDemandServices> services;
+        hubdemo::DemoWorld demo;
+        zyent::TAppMiningWorld world;
+    };
+    static inline TShared* s = nullptr;
+
+    static void SetUpTestSuite() {
+        s = new TShared;
+        EvDebugFileInstance::setLogDirectory(s->dir.path());
+        ZYPlatformInfo::setRegistryPath(s->dir.file("registry.ini"));
+        s->listener = CZydListener::create();
+        ASSERT_FALSE(s->listener->start(0).IsError());
+        s->services = std::make_unique<mediaagent::COnDemandServices>(
+            s->listener,
+            mediaagent::TOnDemandOptions{.journalPath = s->dir.file("mining.journal"), .items = 2});
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->demo, &error)) << error;
+        int hubmaster = 0;
+        {
+            hubdb::HubDbSeed seed(s->demo.databasePath);
+            zyent::AppMiningSeed mining(seed);
+            ASSERT_TRUE(
+                mining.build(s->world, {.memberPort = s->listener->port(), .memberHost = "127.0.0.1"}))
+                << mining.error();
+            hubmaster = seed.addClient({.name = "hubmaster", .hostName = "127.0.0.1"});
+        }
+        ASSERT_TRUE(ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId", hubmaster));
+        ASSERT_EQ(hubdb::openHubDatabase(s->demo.databasePath, &error), zydb::DB_OK) << error;
+        ASSERT_EQ(fastBrowseHMInitialize(), 1);
+        CZyNetworkServer* router = g_poBrowseRouterThreadHM->getSessionServer();
+        for (int i = 0; i < 200 && router->GetPort() <= 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_GT(router->GetPort(), 0);
+        // The mining services answer to the Hubmaster's mangled name, which names the router's port.
+        hubdb::HubDbSeed(s->demo.databasePath)
+            .exec("UPDATE APP_Client SET zydPort = ? WHERE id = ?",
+                  {zydb::DbValue::ofInt(router->GetPort()), zydb::DbValue::ofInt(hubmaster)});
+        CZyNetDirectory::instance().registerClient("spplain", "127.0.0.1", s->listener->port(),
+                                                   s->world.spPlain);
+    }
+    static void TearDownTestSuite() {
+        fastBrowseHMCleanUp();
+        CZyNetDirectory::instance().unregisterClient("spplain");
+        s->services.reset();
+        s->listener->stop();
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+        EvDebugFileInstance::setLogDirectory("");
+        delete s;
+        s = nullptr;
+    }
+    void TearDown() override {
+        for (long long job : jobs) EvReturnDestinations::unregisterDestination(job);
+    }
+
+    std::unique_ptr<EvMultiEntityRestoreTask> task(std::shared_ptr<EvRecordingDestination>& destination) {
+        const long long job = 9300 + static_cast<long long>(jobs.size());
+        jobs.push_back(job);
+        destination = std::make_shared<EvRecordingDestination>();
+        EvReturnDestinations::registerDestination(job, destination);
+        auto t = std::make_unique<EvMultiEntityRestoreTask>();
+        t->setTaskParameters(static_cast<unsigned long long>(job), 0, s->demo.adminUser, 0, 2,
+                             s->world.exchangeClient, 0, 0, 0, 0, 0, 0, 0, 0);
+        t->setUserName("admin");
+        return t;
+    }
+    // The responses a caller received: (type, first error text, items).
+    static std::vector<std::tuple<int64_t, std::string, size_t>> received(const EvRecordingDestination& d) {
+        std::vector<std::tuple<int64_t, std::string, size_t>> out;
+        for (const std::string& xml : d.payloads(EV_RETURN_RECORD_XML_ITEM)) {
+            databrowse::BrowseResponse r;
+            if (r.unserialize(xml) != 0) continue;
+            std::string text;
+            if (auto* e = r.getlistobject(databrowse::BrowseResponse::f::messages, false); e && !e->empty())
+                text = e->front().getstring(databrowse::BrowseError::f::errorMessage);
+            size_t items = 0;
+            if (CNMessageBase* result =
+                    r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false))
+                if (auto* data = result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
+                    items = data->size();
+            out.emplace_back(r.getint64(databrowse::BrowseResponse::f::respType), text, items);
+        }
+        return out;
+    }
+    static bool waitFor(const std::function<bool()>& done) {
+        for (int i = 0; i < 400; ++i) {
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return done();
+    }
+    std::vector<std::string> journal() const {
+        std::vector<std::string> lines;
+        std::ifstream in(s->dir.file("mining.journal"));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    static bool hasLine(const std::vector<std::string>& lines, const std::string& start,
+                        const std::string& part) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.rfind(start, 0) == 0 && l.find(part) != std::string::npos;
+        });
+    }
+
+    std::vector<long long> jobs;
+};
+
+}  // namespace
+
+// Exchange database mining from the entry point: the completed request reaches "LiveBrowseServer" on
+// the media agent, naming this Hubmaster, its router and the worker; the service's answers come back
+// through "BrowseRouter" to the caller, and the end finishes the worker.
+TEST_F(AppMiningHost, ExchangeMiningAnswersComeBackThroughTheRouter) {
+    databrowse::BrowseRequest request = AppMining::exchangeRequestFor(s->world, "Mailbox Database A");
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto t = task(destination);
+    const size_t before = g_poControllerThreadHM->getWorkerCount();
+    ASSERT_TRUE(g_poControllerThreadHM->newRequest(t.get(), false, false, databrowse::FORCE_USE_INDEX_NONE,
+                                                   &request));
+    ASSERT_TRUE(waitFor([&] { return received(*destination).size() >= 2; }));
+    EXPECT_TRUE(waitFor([&] { return g_poControllerThreadHM->getWorkerCount() == before; }));
+    const auto got = received(*destination);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(std::get<0>(got[0]), 0);
+    EXPECT_EQ(std::get<2>(got[0]), 2u);
+    EXPECT_EQ(std::get<0>(got[1]), 5);
+    const auto lines = journal();
+    EXPECT_TRUE(hasLine(lines, "LiveBrowseServer session=" + std::string(t->getbrowseSessionGUID()),
+                        "router=BrowseRouter hubmaster=127.0.0.1*hubmaster"));
+    EXPECT_TRUE(hasLine(lines, "LiveBrowseServer answered", "responses=2"));
+    EXPECT_TRUE(hasLine(lines, "LiveBrowseServer", "user= password=none"));
+}
+
+// SharePoint from the entry point: the mining index service is launched on the client with its agent's
+// stored account and answers through the router; a farm at the farm level is answered at once; a
+// client whose agent keeps no password gets one error that says so.
+TEST_F(AppMiningHost, SharePointRequestsOfTheEntryPoint) {
+    databrowse::BrowseRequest sharePoint = AppMining::miningRequest(78);
+    AppMining::selection(sharePoint)->setint64(databrowse::Msg53::f::firstId, 5);
+    sharePoint.getObjectAccessor(R::entity, true)
+        ->setint64(ZyEntities::GenericEntity::f::clientId, s->world.spPlain);
+    sharePoint.getObjectAccessor(R::ma, true)->setstring(ZyEntities::ClientEntity::f::clientName, "spplain");
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto t = task(destination);
+    ASSERT_TRUE(g_poControllerThreadHM->newRequest(t.get(), false, false, databrowse::FORCE_USE_INDEX_NONE,
+                                                   &sharePoint));
+    ASSERT_TRUE(waitFor([&] { return received(*destination).size() >= 2; }));
+    EXPECT_TRUE(
+        hasLine(journal(), "ZYAppMinningIdxService session=", "user=" + s->world.spUser + " password=set"));
+
+    databrowse::BrowseRequest farm = AppMining::miningRequest(78);
+    AppMining::selection(farm)->setint64(databrowse::Msg53::f::browseLevel, 6);
+    farm.getObjectAccessor(R::ma, true)
+        ->setint64(ZyEntities::ClientEntity::f::clientId, s->world.farmWithMembers);
+    auto farmTask = task(destination);
+    const size_t before = g_poControllerThreadHM->getWorkerCount();
+    EXPECT_TRUE(g_poControllerThreadHM->newRequest(farmTask.get(), false, false,
+                                                   databrowse::FORCE_USE_INDEX_NONE, &farm));
+    EXPECT_EQ(g_poControllerThreadHM->getWorkerCount(), before) << "the request is over with its answer";
+    auto got = received(*destination);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(std::get<0>(got[0]), 5);
+
+    databrowse::BrowseRequest noPassword = AppMining::miningRequest(78);
+    AppMining::selection(noPassword)->setint64(databrowse::Msg53::f::firstId, 5);
+    noPassword.getObjectAccessor(R::entity, true)
+        ->setint64(ZyEntities::GenericEntity::f::clientId, s->world.spMember1);
+    noPassword.getObjectAccessor(R::ma, true)
+        ->setstring(ZyEntities::ClientEntity::f::clientName, "spserver2");
+    auto noPasswordTask = task(destination);
+    EXPECT_FALSE(g_poControllerThreadHM->newRequest(noPasswordTask.get(), false, false,
+                                                    databrowse::FORCE_USE_INDEX_NONE, &noPassword));
+    got = received(*destination);
+    ASSERT_EQ(got.size(), 1u) << "exactly one error";
+    EXPECT_EQ(std::get<0>(got[0]), 3);
+    EXPECT_EQ(std::get<1>(got[0]), "Please enter password for the User [].");
+}

@@ -1,0 +1,42 @@
+// COnDemandServices: the media agent's on-demand mining services, "LiveBrowseServer" (application
+// mining) and "ZYAppMinningIdxService" (the SharePoint mining index service), started by the machine's
+// listener when the on-demand client asks. Each instance takes application-mining browse requests,
+// writes each to the journal (one line: service, session, worker, router, media agent, jobs, the
+// launch's account) and answers: through the "BrowseRouter" that the request's connection information
+// names (items, then the end, naming its worker and session), or, when it names none, on the
+// request's own connection. Construct and stop on one thread; instances run on the servers' threads.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/net/zyd_listener.h"
+
+namespace mediaagent {
+
+struct TOnDemandOptions {
+    std::string journalPath;  // empty: no journal
+    int items = 2;            // items of each answer before its end
+};
+
+class COnDemandServices {
+public:
+    static constexpr const char* kMiningService = "LiveBrowseServer";
+    static constexpr const char* kSharePointService = "ZYAppMinningIdxService";
+
+    COnDemandServices(std::shared_ptr<CZydListener> listener, TOnDemandOptions options);
+    ~COnDemandServices();
+    COnDemandServices(const COnDemandServices&) = delete;
+    COnDemandServices& operator=(const COnDemandServices&) = delete;
+
+    // No new instance starts afterwards; running ones end with their sessions. Idempotent.
+    void stop();
+
+    struct TState;
+
+private:
+    const std::shared_ptr<CZydListener> m_listener;
+    const std::shared_ptr<TState> m_state;  // shared with the instances, which may outlive this object
+};
+
+}  // namespace mediaagent
