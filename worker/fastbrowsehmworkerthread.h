@@ -97,6 +97,9 @@ public:
     // True when a VM browse of a hypervisor backup set is answered from the Hubmaster database by the VM
     // browse client (worker/vmbrowse.cpp).
     bool IsVMCentricBrowseFromParent(EvMultiEntityRestoreTask* task);
+    // The VM browse client's road of intake (appbrowse/vsabrowseroad.cpp): the browse or the media
+    // prediction of the hypervisor backup set; false with the error state set.
+    bool vsaBrowseRequest(EvMultiEntityRestoreTask* task);
 
     // ---- index prediction (indexing/indexprediction.cpp): 1 or 0
     int doIndexPrediction();

@@ -108,7 +108,7 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
 
 bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
-    if (IsVMCentricBrowseFromParent(task)) return refuseRoad("VM browse from the Hubmaster database");
+    if (IsVMCentricBrowseFromParent(task)) return vsaBrowseRequest(task);
     if (task->getAppType() == kAppTypeVirtualServer &&
         CBrowseVSAUtils::IsV1V2SwitchSupported(m_browseRequest))
         CBrowseVSAUtils::SwitchEntity(task, m_browseRequest);

@@ -98,6 +98,8 @@ int multiClientFindTagProc(const std::string& requestXml, std::string& responseX
             databrowse::Msg87 name;
             name.setstring(databrowse::Msg87::f::dbName, newest->backupSetGuid);
             database.setObjectAccessor(name, databrowse::IndexDBInfo::f::at3_6);
+            // The key of the index database's sessions is made of both names.
+            database.setstring(databrowse::IndexDBInfo::f::backupSetGUID, newest->backupSetGuid);
             database.setstring(databrowse::IndexDBInfo::f::mediaAgentName, newest->mediaAgent);
             std::vector<CNMessageBase> subclients;
             for (const TSubclientData& d : found) {

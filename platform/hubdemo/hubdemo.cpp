@@ -139,6 +139,10 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     security.grant(w.adminUser, zysec::kPermManageHubmaster, {});
     security.grant(w.fileUser, zysec::kPermBrowse, {.clientId = w.fileClient});
     w.vsa = vsa.addDemoHypervisor(w.storagePolicy, t0);
+    if (!addVmBrowseWorld(seed, more, media, security, rows, w.vsa, w.indexServer, w.storagePolicy, w.vmBrowse)) {
+        if (error) *error = "VM browse world: " + seed.error() + media.error() + security.error() + rows.error();
+        return zydb::DB_ERR_GENERAL;
+    }
     if (!addLegacyAgentWorld(seed, entities, linuxOs, windowsOs, kReleaseId, kFirstBackup, w.legacy)) {
         if (error) *error = seed.error();
         return zydb::DB_ERR_GENERAL;

@@ -8,6 +8,7 @@
 
 #include "platform/hubdb/seed_vsa.h"
 #include "platform/hubdemo/legacyagent.h"
+#include "platform/hubdemo/vmbrowseseed.h"
 
 namespace hubdemo {
 
@@ -34,6 +35,7 @@ struct DemoWorld {
     long long firstBackupTime = 0;  // the file-system backups run from here, one a day
     int backupDays = 0;
     hubdb::DemoHypervisor vsa;  // the VM-browse hypervisor: proxies, V1 and V2 jobs, block-level files
+    VmBrowseWorld vmBrowse;     // that hypervisor browsed from the database: sizes, shared media, a VM's user
     LegacyAgentWorld legacy;    // mediaagent3 (release 9.0) and client3, browsed over the classic protocol
 };
 

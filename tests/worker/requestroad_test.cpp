@@ -601,14 +601,8 @@ TEST_F(RequestRoad, RoadsNotServedYetSayWhich) {
         ->setint64(databrowse::BrowseOptions::f::initMachineBrowse, 1);
     // Live machine browse initialisation is served: a request without its backup set says so.
     EXPECT_EQ(errorOf(live, &liveRequest, destination), "backupset id missing in the request");
-
-    auto vm = fileTask(destination, "/", "vm");
-    vm->setTaskParameters(vm->getJobId(), 0, world.adminUser, 0, 2, world.hypervisor, world.vmBackupSet, 0,
-                          static_cast<long>(world.firstBackupTime) + 5 * kDay, 0, 106, 0, 0, 0);
-    vm->setSubClientId(world.vmSubclient);
-    EXPECT_EQ(errorOf(vm, nullptr, destination),
-              "VM browse from the Hubmaster database is not available in this browse service");
-    for (const char* session : {"mining", "live", "vm"}) expectNoReferences(session);
+    // (A hypervisor kept in the per-VM layout is served: tests/appbrowse/vsabrowseclient_test.cpp.)
+    for (const char* session : {"mining", "live"}) expectNoReferences(session);
 }
 
 // Index prediction of an indexing-v1 browse: the index archive files of the request's cycles become
