@@ -3,13 +3,13 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 
 #include "Db/Proc/DM2GetIndexServers.h"
 #include "Db/Proc/JMGetBkpJobIdsUpToEndTime.h"
 #include "Db/Tbl/APP_EmailConfigPolicyAssoc.h"
+#include "appbrowse/fbhmvsautils.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/applicationid.h"
 #include "platform/entities/clientapplist.h"
@@ -74,17 +74,6 @@ bool databaseMinedInJob(uint64_t jobId, unsigned kelmarchId, const std::string& 
 
 }  // namespace
 
-bool isGuidText(const std::string& text) {
-    std::string t = text;
-    if (t.size() == 38 && t.front() == '{' && t.back() == '}') t = t.substr(1, 36);
-    if (t.size() != 36) return false;
-    for (size_t i = 0; i < t.size(); ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? t[i] != '-' : !std::isxdigit(static_cast<unsigned char>(t[i]))) return false;
-    }
-    return true;
-}
-
 std::string s_FormateDebugString(const char* format, ...) {
     char buffer[1024];
     va_list ap;
@@ -106,7 +95,7 @@ CUxError getIndexServerFirstNode(int indexServerId, int& node) {
 
 CUxError getMailboxCreationTime(int subclientId, std::string mailboxGuid, int& created) {
     created = 0;
-    if (!isGuidText(mailboxGuid))
+    if (!CBrowseVSAUtils::IsVMGUID(mailboxGuid))
         return MINING_ERROR(s_FormateDebugString(
             "Failed to get the mailbox creation time for the mailboxGUID[%s], subclientId[%d], Error = [%s].",
             mailboxGuid.c_str(), subclientId, "not a mailbox GUID"));

@@ -37,6 +37,3 @@ int GetJobsInCycle(uint64_t kelmarchId, uint64_t subclientId, int64_t endTime,
 
 // printf into a text of at most 1,023 characters.
 std::string s_FormateDebugString(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// True for a GUID's text: 8-4-4-4-12 hexadecimal digits, optionally in braces.
-bool isGuidText(const std::string& text);

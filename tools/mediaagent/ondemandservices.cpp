@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/msg/msg_classes.h"
@@ -41,6 +42,10 @@ public:
             m_password = launch.request->isSet(CNSession::LaunchOnDemandServiceReq::f::password);
         }
     }
+    ~CMiningInstance() override {
+        std::lock_guard<std::mutex> lock(m_answersMutex);
+        for (std::thread& t : m_answers) t.join();
+    }
 
 private:
     // A caller that sends a request and leaves says so with a disconnect: it waits for the reply.
@@ -57,6 +62,8 @@ private:
 
     const std::shared_ptr<COnDemandServices::TState> m_state;
     const std::string m_service;
+    std::mutex m_answersMutex;           // guards m_answers
+    std::vector<std::thread> m_answers;  // joined when the instance ends
     std::string m_user;
     bool m_password = false;
 };
@@ -138,20 +145,27 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
             if (session.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) return;
         return;
     }
-    CZyNetwork out;
-    CUxError connected = out.Connect(hubmaster.c_str(), router.empty() ? "BrowseRouter" : router.c_str(),
-                                     nullptr, kSendSeconds, timedOut);
-    if (connected.IsError()) {
-        m_state->journal(m_service + " answer failed: " + connected.GetErrorText());
-        return;
-    }
-    int sent = 0;
-    for (auto& r : answers) {
-        if (out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) break;
-        ++sent;
-    }
-    out.Disconnect(kSendSeconds, timedOut);
-    m_state->journal(m_service + " answered worker=" + workerId + " responses=" + std::to_string(sent));
+    // Answered in the background, as a mining service works: the caller that sent the request is free
+    // to leave at once (its disconnect is answered meanwhile).
+    std::lock_guard<std::mutex> lock(m_answersMutex);
+    m_answers.emplace_back([state = m_state, service = m_service, hubmaster, workerId,
+                            router = router.empty() ? std::string("BrowseRouter") : router,
+                            answers = std::move(answers)]() mutable {
+        CZyNetwork out;
+        bool timedOut = false;
+        CUxError connected = out.Connect(hubmaster.c_str(), router.c_str(), nullptr, kSendSeconds, timedOut);
+        if (connected.IsError()) {
+            state->journal(service + " answer failed: " + connected.GetErrorText());
+            return;
+        }
+        int sent = 0;
+        for (auto& r : answers) {
+            if (out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) break;
+            ++sent;
+        }
+        out.Disconnect(kSendSeconds, timedOut);
+        state->journal(service + " answered worker=" + workerId + " responses=" + std::to_string(sent));
+    });
 }
 
 }  // namespace
