@@ -22,11 +22,11 @@
 #include "worker/authentication.h"
 #include "worker/inputdata.h"
 
+class CBrowseLog;
 class EvRestoreTask;
 
 class CBrowseTask;
 class CZyNetwork;
-class ZyNetworkPoP;
 class SuperBrowseManager;
 struct TSuperSearchAnswer;
 struct TSuperBrowseRun;
@@ -34,6 +34,7 @@ struct TVSALiveBrowseView;
 struct TIndexingInfoRun;
 struct APP_Application_t;
 class SuperBrowse;
+class ZyNetworkPoP;
 class EvMessageContainer;
 class EvMultiEntityRestoreTask;
 struct TBrowseTask;
@@ -188,7 +189,6 @@ public:
     // Leading levels of the directory's path to strip; -1 for a path without a leading delimiter.
     int computeStripLevel(unsigned long long flags, long level, FSSubclientDir* directory);
 
-
     // ---- the media agent's index service (worker/indexsession.cpp, worker/securedrequest.cpp), on the
     // worker's thread under its lock; the session is borrowed for one send and given back at once
     // Borrows a session to the index service of the worker's media agent (after powering on a
@@ -317,6 +317,39 @@ public:
     bool applySyncFlags(EvMultiEntityRestoreTask* task);
     void setIsExchMonorun(bool value) { m_exchangeMonorun = value; }
     bool getIsExchMonorun() const { return m_exchangeMonorun; }
+
+    // ---- application roads of intake (appbrowse/exchangeupgrade.cpp, livemachinebrowse.cpp,
+    // onedrive.cpp, mailboxaccess.cpp, hubmastermailboxquery.cpp), on the request's thread under the
+    // worker's lock
+    // How the route of upgraded Exchange database and Lotus Notes agents left the request.
+    enum class EUpgradeRoute { kGoOn, kAnswered, kFailed };
+    // Right after normalisation: a range across the agent's upgrade is refused (error, end), an Exchange
+    // database range before it (or a snapshot subclient) answered from the Hubmaster database (items, end).
+    EUpgradeRoute routeAcrossAgentUpgrade(EvMultiEntityRestoreTask* task);
+    // One item per store of the client's default backup set that the user may see; true when sent (or
+    // nothing was there to send).
+    bool handlePreUpgradeExDBBrowse(EvRestoreTask* task);
+    // The request only asks to initialise a live machine browse (option element 52 non-zero).
+    bool isLiveMachineBrowseInit();
+    // Completes that request (session, index server, proxy, user) and makes it the request to return;
+    // false with error 11 and its text.
+    bool initLiveMachineBrowse(EvMultiEntityRestoreTask* task);
+    // The Windows user profiles of a client; false with error 11 set.
+    bool getSyncUser(long clientId, int unused, App::GetClientsUserProfilesResp& reply);
+    // Narrows an end user's OneDrive browse to his own data; false fails the request as unauthenticated.
+    bool handleOneDriveRequest(EvMultiEntityRestoreTask* task);
+    // Mailbox access of an end user, his filter path, the across-upgrade refusal and the triplet path of
+    // data before the upgrade; false fails the request, accessDenied refuses it as unauthenticated.
+    bool handleExchangeRequest(EvMultiEntityRestoreTask* task, int rightsMode, std::string& filterPath,
+                               std::string& tripletSrcPath, bool& useTriplet, bool& spansUpgrade, bool& accessDenied,
+                               std::string& mailboxGuid);
+    // Monorun mailboxes: the end user's mailbox GUID (lower-cased) as a criterion of every data query.
+    bool handleExchangeRequest2(int rightsMode, std::string& mailboxGuid);
+    // The mailbox step of authentication (mailbox app types, not yet failed): handleExchangeRequest into
+    // `auth`; false ends the request.
+    bool authenticateMailbox(EvMultiEntityRestoreTask* task, TRequestAuth& auth);
+    // A query of type 3 filled from the Hubmaster database's mailbox information; false leaves it as it was.
+    bool processHubmasterQuery(CNMessageBase& query, CBrowseLog* log);
 
     // ---- index-service configuration read when the worker was made
     int getAlwaysReplyV1() const { return m_alwaysReplyV1; }
@@ -494,6 +527,8 @@ protected:
     std::string responseSessionGuid() const;
     // Ends holding back the end of a fast browse and processes the end held meanwhile, if any.
     void releaseHeldEnd();
+    // The user-profile procedure for one client (live browse, or the sync user's wording of its errors).
+    bool findUserProfiles(long clientId, App::GetClientsUserProfilesResp& reply, bool syncUser);
 
     bool m_endSent = false;              // the end response went out: nothing more is written
     std::string m_heldConfId;            // the configuration reference this request holds
