@@ -31,6 +31,7 @@
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "tests/platform/db/tempdir.h"
+#include "tests/support/process/childprocess.h"
 #include "tools/mediaagent/ondemandservices.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
@@ -348,7 +349,10 @@ protected:
         std::unique_ptr<mediaagent::COnDemandServices> services;
         hubdemo::DemoWorld demo;
         zyent::TAppMiningWorld world;
+        std::unique_ptr<hubtest::CChildProcess> agent;  // tools/mediaagent, the media agent that mines
+        int agentClient = 0;
     };
+    static constexpr const char* kAgent = "mediaagent3";
     static inline TShared* s = nullptr;
 
     static void SetUpTestSuite() {
@@ -384,8 +388,24 @@ protected:
                   {zydb::DbValue::ofInt(router->GetPort()), zydb::DbValue::ofInt(hubmaster)});
         CZyNetDirectory::instance().registerClient("spplain", "127.0.0.1", s->listener->port(),
                                                    s->world.spPlain);
+
+        s->agent = std::make_unique<hubtest::CChildProcess>(
+            "tools/mediaagent/mediaagent",
+            std::vector<std::string>{"--hub", s->demo.databasePath, "--client", kAgent, "--port", "0",
+                                     "--index", s->dir.file("agent.items.db"), "--files", "100", "--log",
+                                     s->dir.path(), "--mining-journal", s->dir.file("agent.journal"),
+                                     "--mining-items", "3"});
+        const char* listening = "listening on 127.0.0.1:";
+        ASSERT_TRUE(s->agent->waitFor(listening, std::chrono::seconds(60))) << s->agent->output();
+        hubdb::HubDbSeed seed(s->demo.databasePath);
+        s->agentClient = static_cast<int>(
+            seed.queryInt("SELECT id FROM APP_Client WHERE name = ?", {zydb::DbValue::ofText(kAgent)}));
+        seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE id = ?",
+                  {zydb::DbValue::ofInt(static_cast<long long>(s->agent->numberAfter(listening))),
+                   zydb::DbValue::ofInt(s->agentClient)});
     }
     static void TearDownTestSuite() {
+        s->agent.reset();
         fastBrowseHMCleanUp();
         CZyNetDirectory::instance().unregisterClient("spplain");
         s->services.reset();
@@ -436,9 +456,9 @@ protected:
         }
         return done();
     }
-    std::vector<std::string> journal() const {
+    std::vector<std::string> journal(const char* file = "mining.journal") const {
         std::vector<std::string> lines;
-        std::ifstream in(s->dir.file("mining.journal"));
+        std::ifstream in(s->dir.file(file));
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
@@ -454,11 +474,12 @@ protected:
 
 }  // namespace
 
-// Exchange database mining from the entry point: the completed request reaches "LiveBrowseServer" on
-// the media agent, naming this Hubmaster, its router and the worker; the service's answers come back
-// through "BrowseRouter" to the caller, and the end finishes the worker.
+// Exchange database mining from the entry point: the completed request reaches "LiveBrowseServer" of
+// the media agent's process, naming this Hubmaster, its router and the worker; the service's answers
+// come back through "BrowseRouter" to the caller, and the end finishes the worker.
 TEST_F(AppMiningHost, ExchangeMiningAnswersComeBackThroughTheRouter) {
     databrowse::BrowseRequest request = AppMining::exchangeRequestFor(s->world, "Mailbox Database A");
+    request.getObjectAccessor(R::ma, true)->setint64(ZyEntities::ClientEntity::f::clientId, s->agentClient);
     std::shared_ptr<EvRecordingDestination> destination;
     auto t = task(destination);
     const size_t before = g_poControllerThreadHM->getWorkerCount();
@@ -469,9 +490,11 @@ TEST_F(AppMiningHost, ExchangeMiningAnswersComeBackThroughTheRouter) {
     const auto got = received(*destination);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(std::get<0>(got[0]), 0);
-    EXPECT_EQ(std::get<2>(got[0]), 2u);
+    EXPECT_EQ(std::get<2>(got[0]), 3u);
     EXPECT_EQ(std::get<0>(got[1]), 5);
-    const auto lines = journal();
+    std::vector<std::string> lines;
+    EXPECT_TRUE(
+        waitFor([&] { return hasLine(lines = journal("agent.journal"), "LiveBrowseServer answered", ""); }));
     EXPECT_TRUE(hasLine(lines, "LiveBrowseServer session=" + std::string(t->getbrowseSessionGUID()),
                         "router=BrowseRouter hubmaster=127.0.0.1*hubmaster"));
     EXPECT_TRUE(hasLine(lines, "LiveBrowseServer answered", "responses=2"));
