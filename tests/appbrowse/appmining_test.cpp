@@ -17,6 +17,7 @@
 
 #include "appbrowse/appmininglookups.h"
 #include "planning/confmgr.h"
+#include "planning/confrecord.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
 #include "platform/entities/appminingseed.h"
@@ -492,6 +493,11 @@ TEST_F(AppMiningHost, ExchangeMiningAnswersComeBackThroughTheRouter) {
     EXPECT_EQ(std::get<0>(got[0]), 0);
     EXPECT_EQ(std::get<2>(got[0]), 3u);
     EXPECT_EQ(std::get<0>(got[1]), 5);
+    // The session's record keeps no reference of the finished request: the next request of the
+    // session does not wait for it.
+    if (CConfRecord* record = g_poConfMgr->getConfRec(t->getbrowseSessionGUID(), false)) {
+        EXPECT_EQ(record->getRefCount(), 0u);
+    }
     std::vector<std::string> lines;
     EXPECT_TRUE(
         waitFor([&] { return hasLine(lines = journal("agent.journal"), "LiveBrowseServer answered", ""); }));
