@@ -563,9 +563,9 @@ TEST_F(RequestRoad, ContentIndexFindThroughIntake) {
     expectNoReferences("ci-find");
 }
 
-// Requests of the roads that other parts of the service answer are refused with an error that names
-// the road: application mining, live machine browse initialisation, a hypervisor kept in the per-VM
-// layout.
+// Requests of the roads that other parts of the service answer reach them: application mining without
+// its media agent and live machine browse initialisation without its backup set each say what is
+// missing.
 TEST_F(RequestRoad, RoadsNotServedYetSayWhich) {
     {
         hubdb::HubDbSeed seed(world.databasePath);
@@ -592,8 +592,9 @@ TEST_F(RequestRoad, RoadsNotServedYetSayWhich) {
     miningRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
         ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
         ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, true);
-    EXPECT_EQ(errorOf(mining, &miningRequest, destination),
-              "application-mining browse is not available in this browse service");
+    // Application mining is served (tests/appbrowse/appmining_test.cpp): a request that names no media
+    // agent says so.
+    EXPECT_EQ(errorOf(mining, &miningRequest, destination), "MA not set for application mining.");
 
     auto live = fileTask(destination, "/", "live");
     databrowse::BrowseRequest liveRequest;
