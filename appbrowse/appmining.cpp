@@ -324,7 +324,12 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
 
     // 4. Application type; SharePoint with its block needs no media agent of its own.
     CNMessageBase* mining = miningBlock(m_browseRequest);
-    const int64_t appType = mining ? mining->getint64(M::appType) : 0;
+    if (!mining) {
+        // Only a request with its mining block is marked for this road.
+        setLastError(databrowse::BROWSE_ERR_GENERIC, "The request carries no application-mining block.");
+        return false;
+    }
+    const int64_t appType = mining->getint64(M::appType);
     const bool sharePoint = appType == kSharePointAppType && child(mining, M::at7_7) != nullptr;
     std::string maHost;
     if (!sharePoint) {
