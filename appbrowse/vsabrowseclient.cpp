@@ -34,6 +34,7 @@ constexpr int64_t kViewLinkAttribute = 38;
 constexpr const char* kViewLinkValue = "viewlink";
 constexpr int kLiveBrowseOption = 59;
 constexpr int64_t kNoPageLimit = 4294967295LL;
+constexpr uint64_t kOptionNoEndOfChannel = 0x2000;  // the browse task leaves its channel open
 
 using R = databrowse::BrowseRequest::f;
 using E = ZyEntities::GenericEntity::f;
@@ -426,6 +427,9 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid, const std::string
     const bool done =
         g_poControllerThreadHM->newRequest(&task, true, false, databrowse::FORCE_USE_INDEX_NONE, &child);
     m_callerAnswered = true;
+    // The VM's channel ends the caller's answer when the VM's worker goes, which may be after this one:
+    // an end from here could overtake the VM's last items.
+    m_worker->getBrowseTask()->getDataPtr()->options |= kOptionNoEndOfChannel;
     if (!done) {
         log.debugLvl(0, "Failed to spawn a new request to browse VM");
         return vsaError("Failed to spawn a new request to browse VM");
@@ -471,8 +475,9 @@ CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& 
     CNMessageBase* times = find.getObjectAccessor(R::timeRange, true);
     if (intOf(times, databrowse::BrowseTimeRange::f::toTime) == 0)
         times->setint64(databrowse::BrowseTimeRange::f::toTime, static_cast<int64_t>(std::time(nullptr)));
+    // The answers come back through the router, which hands a worker only those of its own session.
     find.getObjectAccessor(R::session, true)
-        ->setstring(databrowse::BrowseSession::f::sessionId, CWorkerThreadHM::GenerateSessionId());
+        ->setstring(databrowse::BrowseSession::f::sessionId, m_worker->getBrowseSessionGuid());
     databrowse::BrowsePath everything;
     everything.setstring(databrowse::BrowsePath::f::path, "\\**\\*");
     find.setlistobject(R::paths, {everything});

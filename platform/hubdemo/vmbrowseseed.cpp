@@ -65,12 +65,15 @@ bool addVmBrowseWorld(hubdb::HubDbSeed& seed, hubdb::FamiliesBSeed& more, archmg
             const int dataFile = static_cast<int>(seed.queryInt(
                 "SELECT MIN(id) FROM archFile WHERE jobId = ? AND fileType = 1", {DbValue::ofInt(job)}));
             if (dataFile <= 0 || media.placeOnMedia(dataFile, 1, dataMedium[v % 4]) < 0) return false;
-            // The first two VMs keep an index of their own on the shared medium.
+            // The first two VMs keep an index of their own on the shared medium; from the switch on it is
+            // the per-VM index (a named index file).
             if (v < 2) {
+                const bool perVm = hv.backupTimes[b] >= hv.indexingV2Since;
                 const int indexFile = seed.addArchFile({.appId = hv.vms[v].subclientId,
                                                         .jobId = job,
                                                         .fileType = 2,
                                                         .cTime = hv.backupTimes[b] + 2,
+                                                        .name = perVm ? "IdxVmV2" : "",
                                                         .physicalSize = kGiB / 64});
                 if (indexFile <= 0 || media.placeOnMedia(indexFile, 1, world.sharedMedium) < 0) return false;
             }

@@ -85,6 +85,7 @@ struct TBrowseQuery {
     int64_t firstNode = 0;    // non-zero: the page starts at this entry (it must be a child)
     uint32_t skip = 0;        // then skips this many entries (point in time) or versions (range)
     uint32_t pageSize = 0;    // 0: no limit
+    bool filesBelow = false;  // a find: every file below the directory (vmanswers.h), not its children
 };
 
 class CItemIndex {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/net/zynetwork.h"
+#include "tools/mediaagent/vmanswers.h"
 
 namespace mediaagent {
 
@@ -149,6 +150,8 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
     auto* paths = request.getliststring(R::sourcePaths, false);
     base.path = paths && !paths->empty() ? paths->front() : request.getstring(R::browsePath);
     if (base.path.empty()) base.path = "/";
+    base.filesBelow = splitFindBelow(base.path);
+    base.path = vmFileViewPath(subclient, base.path);
 
     // The index cycles the request's cycles stand for: for each cycle of the subclient, the cycle holding
     // its end.
@@ -259,6 +262,26 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
             uint64_t remaining = ask.query.pageSize ? ask.query.pageSize : UINT64_MAX;
             TBrowseQuery q = ask.query;
             std::vector<TItemVersion> versions;
+            if (q.filesBelow) {
+                // A find lists its files once; they go out in batches.
+                std::vector<TItemVersion> files;
+                if (!listFilesBelow(index, q, files)) {
+                    fail(index.lastError());
+                    continue;
+                }
+                const size_t end = std::min<uint64_t>(files.size(), q.skip + remaining);
+                for (size_t at = std::min<size_t>(q.skip, end); at < end && going; at += batch) {
+                    std::vector<CNMessageBase> items;
+                    for (size_t n = at; n < std::min<size_t>(end, at + batch); ++n)
+                        if (!hasCutOffs(plan) || kept(plan, files[n])) items.push_back(itemOf(files[n]));
+                    databrowse::BrowseResponse r = response(plan, kResponseItems);
+                    CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
+                    if (!ask.queryId.empty()) result->setstring(databrowse::BrowseResult::f::queryId, ask.queryId);
+                    result->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
+                    deliver(r);
+                }
+                continue;
+            }
             while (remaining > 0 && going) {
                 q.pageSize = static_cast<uint32_t>(std::min<uint64_t>(remaining, batch));
                 if (!(plan.range ? index.listRange(q, versions, found) : index.listAt(q, versions, found))) {

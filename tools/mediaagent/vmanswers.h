@@ -1,0 +1,27 @@
+// How the index service reads VM browses against its item index: a VM's own subclient (application
+// type 106) is browsed under the VM's GUID ("\<vm guid>\disk\folder" names "/disk/folder" of that
+// subclient's tree), and a find over VMs ("\**\*" below a directory) lists every file below it as of
+// the request's time. Pure functions over the index object given (one thread at a time, like the index).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/mediaagent/itemindex.h"
+
+namespace mediaagent {
+
+// The path within the subclient's tree that a browse path names: for a VM's own subclient, a first
+// component that is a VM GUID (with or without braces) is the VM itself and leaves the path.
+std::string vmFileViewPath(const TIndexSubclient& subclient, const std::string& path);
+
+// True when `path` asks for every file below a directory ("<dir>\**\*" or "<dir>/**/*"); the
+// directory is then left in `path` ("/" for the root).
+bool splitFindBelow(std::string& path);
+
+// The files below the query's directory (every level) whose newest version at or before its to-time,
+// within its cycles, is not a deletion, in path order, narrowed by its name filter (a glob over file
+// names); false with the index's error.
+bool listFilesBelow(CItemIndex& index, const TBrowseQuery& query, std::vector<TItemVersion>& out);
+
+}  // namespace mediaagent
