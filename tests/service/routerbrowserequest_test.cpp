@@ -1,0 +1,421 @@
+// The router's direct road up to the run, over loopback: a client sends databrowse::BrowseRequests to
+// "BrowseRouter" of the service started on the demo world; what each prepared task holds is recorded
+// through the preparation's seam, and every refusal is read back as the one error reply it gets.
+#include "service/routerbrowserequest.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork.h"
+#include "platform/security/zetatoken.h"
+#include "service/browserouterthread.h"
+#include "service/fastbrowsehm_api.h"
+#include "service/routeroptions.h"
+#include "tests/platform/db/tempdir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using E = ZyEntities::GenericEntity::f;
+using R = databrowse::BrowseRequest::f;
+
+// What a prepared task held, copied while the seam is called.
+struct TSeen {
+    int clientId = 0, appType = 0, backupSetId = 0, subclientId = 0, opType = -1;
+    unsigned long long flags = 0;
+    std::string options, recordedError, guid;
+    long copyPrecedence = 0, toTime = 0, fromTime = 0;
+    int64_t requestPrecedence = 0;
+    bool guidLookup = false;
+};
+
+class RouterDirectRoad : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s = new TShared;
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
+        ASSERT_EQ(hubdb::openHubDatabase(s->world.databasePath, &error), 0) << error;
+        // Callers' client maps are checked: a stop needs a token or a known client.
+        std::ofstream(s->dir.file("keys")) << "HM_CHECK_CLIENT_MAP = 1\n";
+        ASSERT_TRUE(ZYPlatformInfo::setString("~Indexing", "sIdxConfigKeyFile", s->dir.file("keys")));
+        ASSERT_EQ(fastBrowseHMInitialize(), 1);
+        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
+        for (int i = 0; i < 2000 && server->GetPort() <= 0; ++i) std::this_thread::sleep_for(10ms);
+        s->routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, server->GetPort());
+        setPreparedTaskObserver([](const TDirectTask& t) {
+            TSeen seen;
+            seen.clientId = t.clientId;
+            seen.appType = t.appType;
+            seen.backupSetId = t.backupSetId;
+            seen.subclientId = t.subclientId;
+            seen.opType = t.task->getBrowseOpType();
+            seen.flags = t.browseFlags;
+            seen.options = t.extendedOptions;
+            seen.recordedError = t.replyError.getstring(databrowse::BrowseError::f::errorMessage);
+            seen.guid = t.task->getbrowseSessionGUID();
+            seen.copyPrecedence = static_cast<long>(t.task->getArchGroupCopyPrecedence());
+            seen.toTime = t.task->getToTime();
+            seen.fromTime = t.task->getFromTime();
+            const CNMessageBase* adv =
+                t.request.isSet(R::advOptions)
+                    ? const_cast<databrowse::BrowseRequest&>(t.request).getObjectAccessor(R::advOptions,
+                                                                                          false)
+                    : nullptr;
+            seen.requestPrecedence = adv ? adv->getint64(databrowse::Msg63::f::copyPrecedence) : 0;
+            seen.guidLookup = t.worker->getIsGuidLookup();
+            std::lock_guard<std::mutex> lock(s->lock);
+            s->seen = seen;
+        });
+    }
+    static void TearDownTestSuite() {
+        setPreparedTaskObserver(nullptr);
+        fastBrowseHMCleanUp();
+        delete s;
+        s = nullptr;
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+    }
+
+    static databrowse::BrowseRequest request(int64_t op, const std::string& guid = "road-session") {
+        databrowse::BrowseRequest r;
+        r.setint64(R::opType, op);
+        databrowse::BrowseSession session;
+        session.setstring(databrowse::BrowseSession::f::sessionId, guid);
+        r.setObjectAccessor(session, R::session);
+        return r;
+    }
+    static CNMessageBase* entity(databrowse::BrowseRequest& r) {
+        return r.getObjectAccessor(R::entity, true);
+    }
+    static CNMessageBase* options(databrowse::BrowseRequest& r) {
+        return r.getObjectAccessor(R::options, true);
+    }
+    static CNMessageBase* selection(databrowse::BrowseRequest& r) {
+        return r.getObjectAccessor(R::advOptions, true)
+            ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true);
+    }
+    static databrowse::BrowseRequest fileRequest(int64_t op) {
+        databrowse::BrowseRequest r = request(op);
+        entity(r)->setstring(E::clientName, "client1");
+        entity(r)->setint64(E::subclientId, s->world.fileSubclient);
+        return r;
+    }
+
+    // Sends one request; the one reply's error text, or nullopt when none came within `wait`.
+    static std::optional<std::string> exchange(CNMessageBase& message, std::chrono::seconds wait = 20s) {
+        {
+            std::lock_guard<std::mutex> lock(s->lock);
+            s->seen.reset();
+        }
+        CZyNetwork peer;
+        bool timedOut = false;
+        EXPECT_FALSE(
+            peer.Connect(s->routerHost.c_str(), CBrowseRouterThreadHM::kServerName, nullptr, 10, timedOut)
+                .IsError());
+        EXPECT_FALSE(peer.SendXMLMessage(message, 0, 10, timedOut).IsError());
+        CNMessageBase* reply = nullptr;
+        peer.ReceiveXMLMessage(nullptr, reply, nullptr, 0, static_cast<int>(wait.count()), timedOut);
+        std::unique_ptr<CNMessageBase> owned(reply);
+        if (!owned) return std::nullopt;
+        EXPECT_EQ(owned->getint64(databrowse::BrowseResponse::f::respType), 3);
+        auto* errors = owned->getlistobject(databrowse::BrowseResponse::f::messages, false);
+        EXPECT_TRUE(errors && errors->size() == 1u);
+        if (!errors || errors->empty()) return std::string();
+        EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode), 1);
+        return errors->front().getstring(databrowse::BrowseError::f::errorMessage);
+    }
+    // Sends a request that must be prepared; what the task held (whatever the run then answers).
+    static TSeen prepared(CNMessageBase& message) {
+        {
+            std::lock_guard<std::mutex> lock(s->lock);
+            s->seen.reset();
+        }
+        CZyNetwork peer;
+        bool timedOut = false;
+        EXPECT_FALSE(
+            peer.Connect(s->routerHost.c_str(), CBrowseRouterThreadHM::kServerName, nullptr, 10, timedOut)
+                .IsError());
+        EXPECT_FALSE(peer.SendXMLMessage(message, 0, 10, timedOut).IsError());
+        for (int i = 0; i < 2000; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(s->lock);
+                if (s->seen) return *s->seen;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        ADD_FAILURE() << "the request was not prepared";
+        return TSeen{};
+    }
+    static void sql(const std::string& statement) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(s->world.databasePath.c_str(), &db), SQLITE_OK);
+        sqlite3_busy_timeout(db, 5000);
+        EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    static long long sqlInt(const std::string& query) {
+        sqlite3* db = nullptr;
+        sqlite3_stmt* st = nullptr;
+        long long v = -1;
+        if (sqlite3_open(s->world.databasePath.c_str(), &db) == SQLITE_OK &&
+            sqlite3_busy_timeout(db, 5000) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, query.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            v = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return v;
+    }
+
+    struct TShared {
+        TempDir dir;
+        hubdemo::DemoWorld world;
+        std::string routerHost;
+        std::mutex lock;
+        std::optional<TSeen> seen;  // guarded by lock
+    };
+    static TShared* s;
+};
+RouterDirectRoad::TShared* RouterDirectRoad::s = nullptr;
+
+TEST_F(RouterDirectRoad, NamesResolvedToIdsAndTheTaskPrepared) {
+    databrowse::BrowseRequest r = request(1);
+    entity(r)->setstring(E::clientName, "client1");
+    entity(r)->setint64(E::subclientId, s->world.fileSubclient);
+    const TSeen seen = prepared(r);
+    EXPECT_EQ(seen.clientId, s->world.fileClient);
+    EXPECT_EQ(seen.backupSetId, s->world.fileBackupSet);
+    EXPECT_EQ(seen.appType, s->world.fileAppType);
+    EXPECT_EQ(seen.opType, 1);
+    EXPECT_EQ(seen.flags & 0x3, 0x3u);
+    EXPECT_EQ(seen.guid, "road-session");
+    EXPECT_TRUE(seen.recordedError.empty());
+
+    // A backup-set GUID alone gives the backup set and its client.
+    databrowse::BrowseRequest byGuid = request(0);
+    entity(byGuid)->setstring(E::c_b035e9, s->world.vsa.backupSetGuid);
+    EXPECT_EQ(prepared(byGuid).clientId, s->world.vsa.client);
+    // Text that is no GUID names nothing: the request goes on and is refused for want of a client.
+    databrowse::BrowseRequest notGuid = request(0);
+    entity(notGuid)->setstring(E::c_b035e9, "x' or '1'='1");
+    EXPECT_EQ(exchange(notGuid).value_or(""),
+              "The application mining request does not name a known client [].");
+}
+
+TEST_F(RouterDirectRoad, OptionsTableRowByRow) {
+    size_t count = 0;
+    const TOptionRow* rows = requestOptionRows(count);
+    ASSERT_GT(count, 20u);
+    for (size_t n = 0; n < count; ++n) {
+        const TOptionRow& row = rows[n];
+        databrowse::BrowseRequest r = fileRequest(0);
+        const int64_t value = row.equals != 0 ? row.equals : 1;
+        const short element = static_cast<short>(row.element);
+        const uint32_t code =
+            msgNameCode(("at" + std::to_string(element) + "_" + std::to_string(element)).c_str());
+        switch (row.source) {
+            case EOptionSource::kOptions:
+                if (element == 47)
+                    options(r)->setint64(databrowse::BrowseOptions::f::tableView, value);
+                else
+                    options(r)->setint64(element, element, value, databrowse::BrowseOptions::TAG, code);
+                break;
+            case EOptionSource::kSelection:
+                if (element == 14)
+                    selection(r)->setint64(databrowse::BrowseAdvancedConfig::f::forceProtocol, value);
+                else
+                    selection(r)->setint64(databrowse::BrowseAdvancedConfig::f::at18_18, value);
+                break;
+            case EOptionSource::kSelectionNasMount:
+                selection(r)
+                    ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at5_5, true)
+                    ->getObjectAccessor(databrowse::Msg38::f::at3_3, true)
+                    ->setint64(databrowse::Msg35::f::at10_10, value);
+                break;
+        }
+        const TSeen seen = prepared(r);
+        SCOPED_TRACE("row " + std::to_string(n) + " element " + std::to_string(element));
+        if (row.position >= 0) {
+            EXPECT_EQ(seen.options[row.position], '1');
+        }
+        EXPECT_EQ(seen.flags & row.flags, row.flags);
+    }
+    // The from-time choice: element 4 alone gives 61; elements 5 and 21 give 60 only; none gives 60.
+    databrowse::BrowseRequest r = fileRequest(0);
+    options(r)->setint64(databrowse::BrowseOptions::f::at4_4, 1);
+    TSeen seen = prepared(r);
+    EXPECT_EQ(seen.options.substr(59, 3), "001");
+    options(r)->setint64(databrowse::BrowseOptions::f::at5_5, 1);
+    options(r)->setint64(databrowse::BrowseOptions::f::at21_21, 1);
+    seen = prepared(r);
+    EXPECT_EQ(seen.options.substr(59, 3), "010");
+    EXPECT_EQ(seen.options[96], '0');
+    databrowse::BrowseRequest none = fileRequest(0);
+    EXPECT_EQ(prepared(none).options.substr(59, 3), "000") << "no options record: none of the choice";
+}
+
+TEST_F(RouterDirectRoad, RefusalsAnsweredWithTheirTexts) {
+    databrowse::BrowseRequest unsupported = fileRequest(28);
+    EXPECT_EQ(exchange(unsupported).value_or(""), "Unsupported Browse operation [28]");
+
+    databrowse::BrowseRequest vmErase = request(7);
+    entity(vmErase)->setint64(E::subclientId, s->world.vmSubclient);
+    EXPECT_EQ(exchange(vmErase).value_or(""),
+              "The requested operation is not supported for the application type of client [hypervisor1].");
+
+    databrowse::BrowseRequest noClient = request(1);
+    EXPECT_EQ(exchange(noClient).value_or(""),
+              "The application mining request does not name a known client [].");
+    databrowse::BrowseRequest report = request(4);
+    EXPECT_EQ(prepared(report).opType, 4) << "operation 4 needs no client";
+
+    databrowse::BrowseRequest vmParent = fileRequest(0);
+    options(vmParent)->setint64(databrowse::BrowseOptions::f::at81_81, 1);
+    EXPECT_EQ(exchange(vmParent).value_or(""), "No paths specified in browse request");
+}
+
+TEST_F(RouterDirectRoad, EraseGateFailsClosedWhenThePolicyCannotBeRead) {
+    databrowse::BrowseRequest erase = fileRequest(7);
+    EXPECT_EQ(prepared(erase).opType, 7);
+    sql("ALTER TABLE ArchGroup RENAME TO ArchGroupAway");
+    const std::string refused = exchange(erase).value_or("");
+    sql("ALTER TABLE ArchGroupAway RENAME TO ArchGroup");
+    EXPECT_EQ(refused,
+              "The requested operation is not supported for the application type of client [client1].");
+}
+
+TEST_F(RouterDirectRoad, JobAndArchiveFileLimits) {
+    const long long job =
+        sqlInt("SELECT jobId FROM JMBkpStats WHERE appId = " + std::to_string(s->world.fileSubclient) +
+               " ORDER BY jobId LIMIT 1");
+    ASSERT_GT(job, 0);
+    databrowse::BrowseRequest byJob = request(0);
+    CNMessageBase* ref =
+        selection(byJob)->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, true);
+    ref->setint64(databrowse::Msg11::f::jobId, job);
+    ref->setint64(databrowse::Msg11::f::kelmarchId, 2);
+    TSeen seen = prepared(byJob);
+    EXPECT_EQ(seen.subclientId, s->world.fileSubclient);
+    EXPECT_EQ(seen.clientId, s->world.fileClient);
+    EXPECT_GT(seen.toTime, 0);
+    EXPECT_EQ(seen.options[97], '1');
+
+    ref->setint64(databrowse::Msg11::f::jobId, 999999);
+    EXPECT_EQ(exchange(byJob).value_or(""),
+              "Error in Browse By JobId: job list is empty for job 999999. Session:[road-session]...");
+    databrowse::BrowseRequest noSession = byJob;
+    noSession.clearField(R::session.tag, R::session.code);
+    EXPECT_EQ(exchange(noSession).value_or(""),
+              "Error in Browse By JobId: job list is empty for job 999999. Session:[]...");
+
+    databrowse::BrowseRequest zeroJob = fileRequest(0);
+    selection(zeroJob)
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, true)
+        ->setint64(databrowse::Msg11::f::jobId, 0);
+    EXPECT_EQ(prepared(zeroJob).recordedError, "Error: Browse By JobId failed...");
+
+    const long long indexFile = sqlInt("SELECT id FROM ArchFile WHERE fileType IN (2, 6) AND appId = " +
+                                       std::to_string(s->world.fileSubclient) + " ORDER BY id LIMIT 1");
+    ASSERT_GT(indexFile, 0);
+    const long long cTime = sqlInt("SELECT cTime FROM ArchFile WHERE id = " + std::to_string(indexFile));
+    databrowse::BrowseRequest byFile = request(0);
+    CNMessageBase* fileRef =
+        selection(byFile)->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at11_11, true);
+    fileRef->setint64(databrowse::Msg26::f::archFileId, indexFile);
+    fileRef->getObjectAccessor(databrowse::Msg26::f::kelmarch, true)
+        ->setint64(ZyEntities::KelmarchEntity::f::kelmarchId, 2);
+    seen = prepared(byFile);
+    EXPECT_EQ(seen.subclientId, s->world.fileSubclient);
+    EXPECT_EQ(seen.toTime, cTime);
+    EXPECT_EQ(seen.fromTime, 0);
+    fileRef->setint64(databrowse::Msg26::f::archFileId, 99999999);
+    EXPECT_EQ(exchange(byFile).value_or(""), "Failed to get aFile[2:99999999] details");
+}
+
+TEST_F(RouterDirectRoad, MixedPathAndGuidRecorded) {
+    databrowse::BrowseRequest r = fileRequest(0);
+    databrowse::BrowsePath byPath, byGuid;
+    byPath.setstring(databrowse::BrowsePath::f::path, "\\data");
+    byGuid.getObjectAccessor(databrowse::BrowsePath::f::guidRef, true)
+        ->setstring(databrowse::BrowsePathGuid::f::guid, "5E6D0000-0000-4000-8000-00000000D0D1");
+    r.setlistobject(R::paths, {byPath, byGuid});
+    TSeen seen = prepared(r);
+    EXPECT_EQ(seen.recordedError, "Error: Mixed Browse By Path abd Browse by GUID is not supported...");
+    r.setlistobject(R::paths, {byGuid});
+    seen = prepared(r);
+    EXPECT_TRUE(seen.recordedError.empty());
+    EXPECT_TRUE(seen.guidLookup);
+}
+
+TEST_F(RouterDirectRoad, StopNeedsTheCallerRule) {
+    databrowse::BrowseRequest stop = fileRequest(5);
+    const std::optional<std::string> refused = exchange(stop);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->rfind("Stop request refused: ", 0), 0u) << *refused;
+
+    std::string key, token;
+    ASSERT_TRUE(CZetaToken::signingKey(key));
+    TZetaTokenClaims claims;
+    claims.userId = s->world.adminUser;
+    claims.issuedAt = std::time(nullptr);
+    claims.expiresAt = claims.issuedAt + 3600;
+    ASSERT_EQ(CZetaToken::issue(key, claims, token), CZetaToken::kValid);
+    stop.setstring(R::c_763531, token);
+    EXPECT_FALSE(exchange(stop, 3s).has_value()) << "an authenticated stop gets no reply";
+}
+
+TEST_F(RouterDirectRoad, VmCopyPrecedenceRows) {
+    const hubdb::DemoHypervisor& vsa = s->world.vsa;
+    size_t linux = 0, windows = 0;
+    for (size_t v = 0; v < vsa.vmOsIds.size(); ++v) {
+        if (vsa.vmOsIds[v] == vsa.linuxOs) linux = v;
+        if (vsa.vmOsIds[v] == vsa.windowsOs) windows = v;
+    }
+    auto vmRequest = [&](int64_t op, size_t vm) {
+        databrowse::BrowseRequest r = request(op);
+        entity(r)->setint64(E::subclientId, vsa.subclient);
+        options(r)->setint64(databrowse::BrowseOptions::f::at3_3, 1);
+        r.setstring(R::userName, "admin");
+        databrowse::BrowsePath path;
+        path.setstring(databrowse::BrowsePath::f::path, "\\\\" + vsa.vms[vm].guid + "\\folder");
+        r.setlistobject(R::paths, {path});
+        return r;
+    };
+    sql("UPDATE APP_InstanceProp SET attrVal = '402' WHERE componentNameId = " +
+        std::to_string(vsa.instance) + " AND attrName = 'Virtual Server Instance Type'");
+    databrowse::BrowseRequest linuxVm = vmRequest(0, linux);
+    TSeen seen = prepared(linuxVm);
+    EXPECT_EQ(seen.copyPrecedence, -4);
+    EXPECT_EQ(seen.requestPrecedence, -4);
+    databrowse::BrowseRequest windowsVm = vmRequest(0, windows);
+    EXPECT_EQ(prepared(windowsVm).copyPrecedence, 0);
+    databrowse::BrowseRequest report = vmRequest(4, linux);
+    EXPECT_EQ(prepared(report).copyPrecedence, 0);
+    sql("UPDATE APP_InstanceProp SET attrVal = '1' WHERE componentNameId = " + std::to_string(vsa.instance) +
+        " AND attrName = 'Virtual Server Instance Type'");
+    EXPECT_EQ(prepared(linuxVm).copyPrecedence, 0) << "another instance type keeps the preferred copy";
+
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("~Indexing", "PREFER_BACKUP_COPY", 2UL));
+    seen = prepared(windowsVm);
+    EXPECT_EQ(seen.copyPrecedence, -4);
+    EXPECT_EQ(seen.requestPrecedence, 0);
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("~Indexing", "PREFER_BACKUP_COPY", 0UL));
+    EXPECT_EQ(prepared(linuxVm).copyPrecedence, 0);
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("~Indexing", "PREFER_BACKUP_COPY", 1UL));
+}
+
+}  // namespace
