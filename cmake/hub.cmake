@@ -3,8 +3,8 @@
 #   hub_component(<target> [SERVICE] [DEPS <targets...>])
 #     A static library of every .cpp/.c below the calling folder. Platform components are
 #     combined into libhubplatform.so, service ones (SERVICE) into libfastbrowsehm.so.
-#     Platform tests link the component targets they need; service tests link their
-#     service components, which bring libhubplatform.so with them.
+#     Platform tests link the component targets they need; a test that names any service
+#     component links the whole service as libfastbrowsehm.so (see hub_resolve_service_deps).
 #
 #   hub_test(<name> SOURCES <files...> DEPS <targets...>)
 #     A GoogleTest program run by ctest.
@@ -70,10 +70,30 @@ function(hub_shared_library name property)
   target_link_options(${name} PRIVATE -Wl,--no-undefined)
 endfunction()
 
+# The service's folders call one another both ways (the worker and its indexing and application
+# members, the router and the worker), so a program that uses any of them links the whole service as
+# libfastbrowsehm.so rather than their static libraries, whose order no single link line can satisfy.
+function(hub_resolve_service_deps out)
+  set(resolved "")
+  set(service OFF)
+  foreach(d ${ARGN})
+    if(d MATCHES "^fb_")
+      set(service ON)
+    else()
+      list(APPEND resolved ${d})
+    endif()
+  endforeach()
+  if(service)
+    list(APPEND resolved fastbrowsehm)
+  endif()
+  set(${out} ${resolved} PARENT_SCOPE)
+endfunction()
+
 function(hub_test name)
   cmake_parse_arguments(HT "" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${HT_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+  hub_resolve_service_deps(HT_DEPS ${HT_DEPS})
   target_link_libraries(${name} PRIVATE ${HT_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   add_test(NAME ${name} COMMAND ${name})
   # Logs of suites that set no folder of their own go to the build folder, never the temp folder.
@@ -85,5 +105,6 @@ function(hub_bench name)
   cmake_parse_arguments(HB "" "" "SOURCES;DEPS" ${ARGN})
   add_executable(${name} ${HB_SOURCES})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+  hub_resolve_service_deps(HB_DEPS ${HB_DEPS})
   target_link_libraries(${name} PRIVATE ${HB_DEPS} benchmark::benchmark benchmark::benchmark_main)
 endfunction()

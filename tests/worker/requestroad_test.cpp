@@ -184,7 +184,10 @@ TEST_F(RequestRoad, FailedRequestAnswersOnceAfterItsSession) {
     EXPECT_EQ(answers.back().type, 3);
     ASSERT_EQ(answers.back().errors.size(), 1u);
     EXPECT_EQ(answers.back().errors[0].first, databrowse::BROWSE_ERR_GENERIC);
-    EXPECT_NE(answers.back().errors[0].second.find("is not available"), std::string::npos)
+    // The demo world's media agents are not running: the browse fails with the reason, never the
+    // controller's generic text.
+    EXPECT_FALSE(answers.back().errors[0].second.empty());
+    EXPECT_EQ(answers.back().errors[0].second.find("Browse request failed"), std::string::npos)
         << answers.back().errors[0].second;
     EXPECT_EQ(countOfType(answers, 5), 0u);
     EXPECT_EQ(controller->getWorkerCount(), 0u);
@@ -546,7 +549,8 @@ TEST_F(RequestRoad, ContentIndexFindThroughIntake) {
     worker.accessWorker();
     EXPECT_FALSE(worker.newRequest(task.get()));
     worker.releaseWorker();
-    EXPECT_NE(std::string(worker.getErrorMessage()).find("Super browse"), std::string::npos)
+    // It went on as a super browse, to a media agent that is not running in this test.
+    EXPECT_NE(std::string(worker.getErrorMessage()).find("Could not reach media agent"), std::string::npos)
         << worker.getErrorMessage();
     EXPECT_EQ(worker.getSuperSearchOpType(), superSearchKind::kContentIndexFind);
     ASSERT_NE(worker.getExternalBrowseReq(), nullptr);
