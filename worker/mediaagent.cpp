@@ -45,18 +45,21 @@ int CWorkerThreadHM::getMediaAgent(TBrowseTask* task) {
     m_maClientName.clear();
     m_maVersionText.clear();
     m_maVersion = 0;
+    // The set-up of a planned browse resolves the application (the subclient's id) without always
+    // naming the subclient itself.
+    const uint32_t subclient = task->subclientId != 0 ? task->subclientId : task->appId;
     if (getMediaagentFromOptions(task->task, m_maHostName) == 0) {
         m_maFromTaskOptions = true;
     } else {
         m_maFromTaskOptions = false;
         // A browse without a subclient needs no media agent here (the skip-content direct road names
         // the Hubmaster itself); fast browse refuses to run on what this leaves.
-        if (task->subclientId == 0) return 0;
-        if (getMediaAgent_AMHM(task->subclientId, static_cast<unsigned int>(task->kelmarchId),
-                               task->copyPrecedence, m_maHostName) != 0) {
+        if (subclient == 0) return 0;
+        if (getMediaAgent_AMHM(subclient, static_cast<unsigned int>(task->kelmarchId), task->copyPrecedence,
+                               m_maHostName) != 0) {
             log.debugLvl(
                 0, "getMediaAgent_AMHM() - MediaAgent not found for Kelmarch=%lu, Subclient=%lu, CopyId=%lu.",
-                static_cast<unsigned long>(task->kelmarchId), static_cast<unsigned long>(task->subclientId),
+                static_cast<unsigned long>(task->kelmarchId), static_cast<unsigned long>(subclient),
                 static_cast<unsigned long>(task->copyPrecedence));
             if (!setMediaAgentInternal()) return -1;
         }
@@ -71,9 +74,9 @@ int CWorkerThreadHM::getMediaAgent(TBrowseTask* task) {
         view.privateTask = m_privateTask.get();
         view.liveBrowseMediaAgent = m_fbrMediaAgent;
         view.request = &m_browseRequest;
-        CVSALiveBrowse(view).switchToVSProxyServer(
-            static_cast<unsigned int>(task->kelmarchId), task->subclientId,
-            static_cast<unsigned int>(task->instanceId), m_maHostName, nullptr);
+        CVSALiveBrowse(view).switchToVSProxyServer(static_cast<unsigned int>(task->kelmarchId), subclient,
+                                                   static_cast<unsigned int>(task->instanceId), m_maHostName,
+                                                   nullptr);
     }
     return getMediaAgentDetails();
 }
