@@ -395,3 +395,38 @@ TEST(VsaMediaList, SortsByMediumThenFlagsBeforeJoining) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(VsaBrowseClient, UserWithRightsOnOneVmBrowsesThatVmOnly) {
+    std::vector<std::pair<EvMultiEntityRestoreTask, databrowse::BrowseRequest>> seen;
+    controller->setWorkerFactory([&] { return std::make_shared<RecordingWorker>(firstVmClient, &seen); });
+    auto asOwner = [&](std::vector<std::string> paths, bool multiFind = false) {
+        auto t = task(paths, multiFind ? databrowse::BROWSE_OP_FIND : databrowse::BROWSE_OP_BROWSE);
+        t->setUserId(world.vmBrowse.vmUser);
+        t->setUserName("vmowner");
+        databrowse::BrowseRequest r =
+            request(multiFind ? databrowse::BROWSE_OP_FIND : databrowse::BROWSE_OP_BROWSE);
+        if (multiFind)
+            r.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::multiVmFind, 1);
+        return run(*t, r);
+    };
+    // The root lists every VM: only for users of the hypervisor.
+    EXPECT_FALSE(asOwner({"\\"}));
+    auto refused = answers();
+    ASSERT_FALSE(refused.empty());
+    EXPECT_EQ(refused.front().type, 3);
+    for (const TAnswer& a : refused) EXPECT_TRUE(a.items.empty());
+    // Another VM, alone or with the own one, is refused before anything is asked.
+    EXPECT_FALSE(asOwner({"\\" + hv.vms[1].guid + "\\disk"}));
+    EXPECT_FALSE(asOwner({"\\" + hv.vms[0].guid, "\\" + hv.vms[1].guid}, true));
+    EXPECT_TRUE(seen.empty());
+    // The own VM runs as its own request.
+    EXPECT_TRUE(asOwner({"\\" + hv.vms[0].guid + "\\disk"})) << errorsText();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].first.getClientId(), hv.vms[0].clientId);
+    EXPECT_EQ(seen[0].first.getUserId(), world.vmBrowse.vmUser);
+    EXPECT_EQ(controller->getWorkerCount(), 0u);
+}
+
+}  // namespace

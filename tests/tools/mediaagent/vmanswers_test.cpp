@@ -1,0 +1,149 @@
+// The index service's VM answers against the item index read directly: a VM's own subclient browsed
+// under the VM's GUID, and a find below a directory ("\**\*") answering every file beneath it, paged,
+// narrowed by a name filter, in batches and one end.
+#include "tools/mediaagent/vmanswers.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/tools/mediaagent/mediaagent_world.h"
+#include "tools/mediaagent/superbrowseanswer.h"
+
+namespace {
+
+using mediaagent::TBrowseQuery;
+using mediaagent::TItemVersion;
+using R = Indexing::BrowseReq::f;
+
+class VmAnswers : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        world = new hubtest::CMediaAgentWorld("vmanswers");
+        ASSERT_TRUE(world->ok()) << world->error();
+        std::string error;
+        ASSERT_TRUE(mediaagent::loadAgentPlan(world->hubDb(), "mediaagent1", world->plan, error)) << error;
+        ASSERT_TRUE(world->build("ma1.items.db", hubtest::CMediaAgentWorld::testScale())) << world->error();
+    }
+    static void TearDownTestSuite() {
+        delete world;
+        world = nullptr;
+    }
+    void SetUp() override {
+        std::string why;
+        index = mediaagent::CItemIndex::open(world->path("ma1.items.db"), why);
+        ASSERT_TRUE(index) << why;
+        vm = world->world.vsa.vms[1];
+        ASSERT_TRUE(index->subclient(vm.subclientId, vmSubclient));
+    }
+    // The paths an answer of `r` carries, and its response types.
+    std::vector<std::string> answer(Indexing::BrowseReq& r, std::vector<int64_t>* types = nullptr) {
+        mediaagent::TIndexBrowsePlan plan;
+        std::string why;
+        EXPECT_TRUE(mediaagent::planIndexBrowse(r, *index, plan, why)) << why;
+        std::vector<std::string> paths;
+        mediaagent::answerIndexBrowse(plan, *index, 7, [&](databrowse::BrowseResponse& x) {
+            if (types) types->push_back(x.getint64(databrowse::BrowseResponse::f::respType));
+            CNMessageBase* result = x.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+            auto* items =
+                result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr;
+            for (size_t n = 0; items && n < items->size(); ++n)
+                paths.push_back((*items)[n].getstring(databrowse::BrowseData::f::path));
+            return true;
+        });
+        return paths;
+    }
+    Indexing::BrowseReq request(const std::string& path) {
+        Indexing::BrowseReq r;
+        r.setint64(R::subclientId, vm.subclientId);
+        r.setliststring(R::sourcePaths, {path});
+        return r;
+    }
+    // Every file below `path` of the VM's tree, walked here level by level.
+    std::vector<std::string> walk(const std::string& path) {
+        std::vector<std::string> files;
+        TBrowseQuery q;
+        q.appId = vm.subclientId;
+        q.path = path;
+        std::vector<TItemVersion> children;
+        bool found = false;
+        EXPECT_TRUE(index->listAt(q, children, found));
+        for (const TItemVersion& c : children) {
+            if (!c.directory()) {
+                files.push_back(c.path);
+                continue;
+            }
+            const auto below = walk(c.path);
+            files.insert(files.end(), below.begin(), below.end());
+        }
+        return files;
+    }
+
+    static hubtest::CMediaAgentWorld* world;
+    std::unique_ptr<mediaagent::CItemIndex> index;
+    hubdb::VirtualMachine vm;
+    mediaagent::TIndexSubclient vmSubclient;
+};
+hubtest::CMediaAgentWorld* VmAnswers::world = nullptr;
+
+}  // namespace
+
+TEST_F(VmAnswers, VmOwnSubclientIsBrowsedUnderItsGuid) {
+    EXPECT_EQ(mediaagent::vmFileViewPath(vmSubclient, "\\" + vm.guid), "/");
+    EXPECT_EQ(mediaagent::vmFileViewPath(vmSubclient, "\\{" + vm.guid + "}\\d00\\x"), "\\d00\\x");
+    EXPECT_EQ(mediaagent::vmFileViewPath(vmSubclient, "\\d00"), "\\d00");
+    mediaagent::TIndexSubclient files;
+    ASSERT_TRUE(index->subclient(world->world.fileSubclient, files));
+    EXPECT_EQ(mediaagent::vmFileViewPath(files, "\\" + vm.guid + "\\d00"), "\\" + vm.guid + "\\d00")
+        << "only a VM's own subclient is named by a GUID";
+
+    Indexing::BrowseReq byGuid = request("\\" + vm.guid);
+    Indexing::BrowseReq byRoot = request("/");
+    const auto top = answer(byRoot);
+    ASSERT_FALSE(top.empty());
+    EXPECT_EQ(answer(byGuid), top);
+}
+
+TEST_F(VmAnswers, FindBelowAnswersEveryFileBeneathInBatchesWithOneEnd) {
+    std::string path = "\\**\\*";
+    EXPECT_TRUE(mediaagent::splitFindBelow(path));
+    EXPECT_EQ(path, "/");
+    path = "/d00/**/*";
+    EXPECT_TRUE(mediaagent::splitFindBelow(path));
+    EXPECT_EQ(path, "/d00");
+    path = "/d00/*";
+    EXPECT_FALSE(mediaagent::splitFindBelow(path));
+
+    const auto expected = walk("/");
+    ASSERT_GT(expected.size(), 7u);
+    std::vector<int64_t> types;
+    Indexing::BrowseReq find = request("\\" + vm.guid + "\\**\\*");
+    EXPECT_EQ(answer(find, &types), expected);
+    EXPECT_EQ(types.size(), (expected.size() + 6) / 7 + 1);
+    EXPECT_EQ(types.back(), 5);
+
+    // A page of the find, and a name filter over the files only.
+    databrowse::Query page;
+    page.setint64(databrowse::Query::f::type, 0);
+    CNMessageBase* paging = page.getObjectAccessor(databrowse::Query::f::dataParam, true)
+                                ->getObjectAccessor(databrowse::DataParam::f::at2_2, true);
+    paging->setint64(databrowse::Msg6::f::skipNode, 3);
+    paging->setint64(databrowse::Msg6::f::pageSize, 5);
+    find.setlistobject(R::queries, {page});
+    EXPECT_EQ(answer(find), std::vector<std::string>(expected.begin() + 3, expected.begin() + 8));
+
+    TBrowseQuery q;
+    q.appId = vm.subclientId;
+    q.nameFilter = "*1.dat";
+    std::vector<TItemVersion> filtered;
+    ASSERT_TRUE(mediaagent::listFilesBelow(*index, q, filtered));
+    std::vector<std::string> want;
+    for (const std::string& p : expected)
+        if (p.size() >= 5 && p.compare(p.size() - 5, 5, "1.dat") == 0) want.push_back(p);
+    std::vector<std::string> got;
+    for (const TItemVersion& v : filtered) got.push_back(v.path);
+    ASSERT_FALSE(want.empty());
+    EXPECT_EQ(got, want);
+}
