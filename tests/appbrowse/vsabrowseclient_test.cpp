@@ -368,6 +368,18 @@ TEST_F(VsaBrowseClient, MediaPredictionMergesTheVmsMedia) {
     EXPECT_EQ(controller->getWorkerCount(), 0u);
 }
 
+TEST_F(VsaBrowseClient, FindOverVmsThatNoMediaAgentHoldsFailsAndLeavesNothingRegistered) {
+    const std::vector<std::string> paths{"\\00000000-1111-2222-3333-444444444444",
+                                         "\\00000000-1111-2222-3333-555555555555"};
+    auto t = task(paths, databrowse::BROWSE_OP_FIND);
+    databrowse::BrowseRequest r = request(databrowse::BROWSE_OP_FIND);
+    r.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::multiVmFind, 1);
+    EXPECT_FALSE(run(*t, r));
+    EXPECT_EQ(types().front(), 3);
+    EXPECT_NE(errorsText().find("no media agent holds"), std::string::npos) << errorsText();
+    EXPECT_EQ(controller->getWorkerCount(), 0u) << "a find that was not sent waits for nothing";
+}
+
 TEST(VsaMediaList, SortsByMediumThenFlagsBeforeJoining) {
     auto medium = [](uint64_t id, uint64_t flags, uint64_t type = 1, const char* name = "M") {
         TMediaInfo m;
