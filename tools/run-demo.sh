@@ -1,13 +1,153 @@
 #!/usr/bin/env bash
-# The main job of ./dev run: what the system can do so far, run for real on the embedded default.
-# The browse service's entry points are not built yet; hubdbdemo builds the demo Hubmaster world and
-# shows what the platform answers about it.
+# The main job of ./dev run: the whole system on loopback. Creates the demo world (the Hubmaster database
+# and the media agents' item indexes from one seed), starts the host (tools/hubmaster with the service
+# library) and the demo's media agents (tools/mediaagent), runs a tour with the console (tools/browse),
+# then stops every process and checks each stopped cleanly.
+#
+#   tools/run-demo.sh <build folder> [--serve]
+#
+# --serve leaves the processes running after the tour until Ctrl-C. Any failing step exits non-zero with
+# the service's error.
 set -euo pipefail
-build="$1"
+build="$(cd "$1" && pwd)"
+serve=0
+[ "${2:-}" = "--serve" ] && serve=1
 work="$build/demo"
-echo "run: built libhubplatform.so and libfastbrowsehm.so in $build"
-ls -l "$build"/libhubplatform.so "$build"/libfastbrowsehm.so
-"$build"/tools/hubdbdemo/hubdbdemo "$work"
-# The classic media agent of the demo world: its item index, made from the same Hubmaster rows. Serve it
-# with: mediaagent --hub "$work/hub.db" --client mediaagent3
-"$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" --client mediaagent3 --build-only
+browse_bin="$build/tools/browse/browse"
+
+pids=()
+names=()
+outputs=()
+
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+# Stops every process this script started (host first, so no browse is left waiting on a media agent)
+# and fails when one did not stop cleanly.
+stop_all() {
+  local status=0 i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill -TERM "${pids[$i]}" 2>/dev/null || true
+  done
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    local rc=0
+    wait "${pids[$i]}" || rc=$?
+    if [ "$rc" -ne 0 ]; then
+      echo "run: ${names[$i]} exited with status $rc; its output:" >&2
+      cat "${outputs[$i]}" >&2
+      status=1
+    else
+      tail -n 1 "${outputs[$i]}"
+    fi
+  done
+  pids=()
+  return "$status"
+}
+trap 'stop_all >/dev/null 2>&1 || true' EXIT
+trap 'echo; echo "run: interrupted, stopping"; stop_all; trap - EXIT; exit 0' INT TERM
+
+# Starts a program in the background, its output in $work/<name>.out, and waits for `ready` in it.
+start() {
+  local name="$1" ready="$2"
+  shift 2
+  local out="$work/$name.out"
+  "$@" >"$out" 2>&1 &
+  pids+=("$!")
+  names+=("$name")
+  outputs+=("$out")
+  local waited=0
+  until grep -q "$ready" "$out"; do
+    if ! kill -0 "${pids[-1]}" 2>/dev/null || [ "$waited" -ge 600 ]; then
+      echo "run: $name did not start; its output:" >&2
+      cat "$out" >&2
+      exit 1
+    fi
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  grep "$ready" "$out"
+}
+
+port_of() { sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$work/$1.out" | head -n 1; }
+
+# One step of the tour: prints the command as a user would type it, runs it and stops the tour when it
+# fails (the console prints the service's error).
+step() {
+  local title="$1"
+  shift
+  say "$title"
+  echo "\$ browse $*"
+  "$browse_bin" "$@" $connect
+}
+
+# A step the service must refuse, with the refusal's text.
+refused() {
+  local title="$1" expected="$2"
+  shift 2
+  say "$title"
+  echo "\$ browse $*"
+  local err rc=0
+  err="$("$browse_bin" "$@" $connect 2>&1 >/dev/null)" || rc=$?
+  echo "$err"
+  if [ "$rc" -eq 0 ] || ! grep -qF "$expected" <<<"$err"; then
+    echo "run: expected a refusal with [$expected]" >&2
+    exit 1
+  fi
+}
+
+say "The demo world"
+rm -rf "$work"
+"$build"/tools/hubdbdemo/hubdbdemo "$work" >"$work.hubdbdemo.out" 2>&1 || { cat "$work.hubdbdemo.out" >&2; exit 1; }
+sed -n '1,8p' "$work.hubdbdemo.out"
+mv "$work.hubdbdemo.out" "$work/hubdbdemo.out"
+
+say "Starting the media agents and the host on loopback"
+# The media agents listen on ports the system chooses; the Hubmaster records them, as a media agent's
+# installation would.
+start mediaagent1 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" \
+  --client mediaagent1 --port 0 --log "$work" --index-service started --registry "$work/registry.ini"
+start mediaagent3 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" \
+  --client mediaagent3 --port 0 --log "$work"
+sqlite3 "$work/hub.db" "UPDATE APP_Client SET zydPort = $(port_of mediaagent1) WHERE name = 'mediaagent1';
+  UPDATE APP_Client SET zydPort = $(port_of mediaagent3) WHERE name = 'mediaagent3';"
+# The host writes BrowseRouter's address into the data folder's registry, where the console finds it.
+start hubmaster "BrowseRouter listening on" "$build"/tools/hubmaster/hubmaster --data "$work" \
+  --lib "$build/libfastbrowsehm.so" --port 0
+
+# The demo's backups run daily from 2023-11-14 for 14 days; client1's file-system subclient is 1.
+day="2023-11-28"
+connect="--data $work --ma-host 127.0.0.1 --quiet --timeout 30"
+set1="--client client1 --subclient 1"
+
+step "The root of client1's backup set, as an administrator" list $set1 --at "$day" --user admin
+step "A directory at a point in time" list $set1 --path /d00/d01/d00 --at "2023-11-22" --user admin
+step "The versions of one file over two weeks" versions $set1 --path /d00/d01/d00/f00000202.dat \
+  --from 2023-11-14 --to "$day" --user admin
+step "A directory a page at a time: the second page of 5" list $set1 --path /d00/d01/d00 --at "$day" \
+  --page-size 5 --page 1 --user admin
+step "How many items that directory holds" count $set1 --path /d00/d01/d00 --at "$day" --user admin
+step "Find by name pattern in the backup set" find $set1 --path /d00/d01/d00 --name 'f0000021*' \
+  --at "$day" --user admin
+step "Find by name pattern across clients" find --clients client1,client2 --path /d00/d01/d00 \
+  --name 'f0000020*' --at "$day" --user admin
+step "The media a restore of /d00 needs" media $set1 --path /d00 --at "$day" --user admin
+step "An end user (alice) browses her own machine with her own token" list $set1 --path /d00/d01/d00 \
+  --at "$day" --page-size 4 --user alice
+refused "...and may not browse another client's backups" "Browse access denied" \
+  list --client client2 --subclient 2 --at "$day" --user alice
+step "A stop of a running session" stop --session "demo-tour-$$" --user admin
+
+if [ "$serve" -eq 1 ]; then
+  say "Serving (Ctrl-C stops every process)"
+  cat <<EOF
+The console against these processes (logs in $work):
+  $browse_bin list --client client1 --subclient 1 --path /d00 --at 2023-11-28 --user admin $connect
+  $browse_bin find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --user alice $connect
+  $browse_bin   (prints every command and option)
+EOF
+  while true; do sleep 1; done
+fi
+
+say "Stopping"
+stop_all
+trap - EXIT
+echo "run: the tour passed; logs in $work"

@@ -1,8 +1,8 @@
 // hubdbdemo: creates the demo Hubmaster world in a work folder (database, registry with the token
 // key, log), opens it as the process's database and prints what the platform can already answer
 // about it: media agents, the backup cycles and archive files of a subclient over a time range, the
-// media they lie on, and browse rights and a token of the demo users. The browse service itself is
-// not built yet; this program says so rather than pretend.
+// media they lie on, and browse rights and a token of the demo users. ./dev run then serves this world
+// with the host and the media agents and browses it with the console.
 //
 //   hubdbdemo <work folder>
 #include <cstdio>
@@ -188,8 +188,7 @@ int main(int argc, char** argv) {
     if (!ok) return failed("a question above was not answered; see the log " + logPath);
 
     std::printf(
-        "\nThe browse service itself (libfastbrowsehm.so: fastBrowseHMInitialize, "
-        "fastBrowseHMProcessRequestMultiEntity, ...)\nis not built yet, nor are the host, media agent and "
-        "console programs: nothing browses this world so far.\n");
+        "\nServe it with tools/hubmaster and tools/mediaagent and browse it with tools/browse "
+        "(./dev run does all three).\n");
     return 0;
 }
