@@ -33,6 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr int64_t kOptionPrediction = 1LL << 38;
+constexpr int64_t kOptionVersions = 0x8;  // the router's flag for the all-versions operation
 
 // One answer as the caller reads it.
 struct TAnswer {
@@ -209,10 +210,10 @@ protected:
             << m_index->lastError();
         return out;
     }
-    // What the media agent answers for a browse up to `toTime`: the worker's archive-file selection sends
-    // the oldest backup's time as the from-time, so the agent lists the versions since then.
+    // What the media agent answers for a browse up to `toTime`: the directory as of then, although the
+    // worker's archive-file selection sends the oldest backup's time as the from-time.
     std::vector<mediaagent::TItemVersion> asSent(const std::string& path, int64_t toTime) {
-        return direct(query(path, toTime, m_jobs[0].time), true);
+        return direct(query(path, toTime), false);
     }
     // The converted items are the index's, in order, with the values the index holds.
     static void expectSame(const std::vector<databrowse::BrowseData>& got,
@@ -266,7 +267,7 @@ TEST_F(FastBrowseEndToEnd, DirectoryUpToAPointInTimeAndOverARange) {
     EXPECT_EQ(answers.back().type, 5);
     expectSame(itemsOf(answers), asSent("/big", m_jobs[8].time), true);
 
-    auto range = task(destination, "/big", m_jobs[4].time, m_jobs[1].time);
+    auto range = task(destination, "/big", m_jobs[4].time, m_jobs[1].time, kOptionVersions);
     ASSERT_TRUE(run(*range));
     answers = answersOf(*destination);
     EXPECT_EQ(countOfType(answers, 5), 1u);
@@ -329,10 +330,10 @@ TEST_F(FastBrowseEndToEnd, PageAndCountWithOneEnd) {
     const auto answers = answersOf(*destination);
     EXPECT_EQ(countOfType(answers, 5), 1u);
     EXPECT_EQ(answers.back().type, 5);
-    auto q = query("/big", m_jobs[8].time, m_jobs[0].time);
+    auto q = query("/big", m_jobs[8].time);
     q.skip = 2 + 50;
     q.pageSize = 100;
-    std::vector<mediaagent::TItemVersion> expected = direct(q, true);
+    std::vector<mediaagent::TItemVersion> expected = direct(q, false);
     ASSERT_EQ(expected.size(), 100u);
     const auto items = itemsOf(answers);
     ASSERT_EQ(items.size(), 100u);
@@ -341,7 +342,7 @@ TEST_F(FastBrowseEndToEnd, PageAndCountWithOneEnd) {
                   std::to_string(expected[k].entry) + '\x12' + expected[k].path);
     int64_t total = 0;
     bool found = false;
-    ASSERT_TRUE(m_index->countRange(query("/big", m_jobs[8].time, m_jobs[0].time), total, found));
+    ASSERT_TRUE(m_index->countAt(query("/big", m_jobs[8].time), total, found));
     std::vector<int64_t> counts;
     for (const TAnswer& a : answers) counts.insert(counts.end(), a.counts.begin(), a.counts.end());
     EXPECT_EQ(counts, std::vector<int64_t>{total});

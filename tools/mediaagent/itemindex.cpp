@@ -272,6 +272,12 @@ bool CItemIndex::scope(const TBrowseQuery& query, bool range, TScope& sc, bool& 
                 if (j.time <= sc.high) sc.jobId = j.jobId;
             }
     }
+    // A from-time inside the cycles hides the versions backed up before it; the counts and page marks
+    // kept per job count those versions, so they no longer apply.
+    if (query.fromTime > sc.low) {
+        sc.low = query.fromTime;
+        sc.jobId = 0;
+    }
     return true;
 }
 

@@ -79,7 +79,7 @@ struct TBrowseQuery {
     int appId = 0;
     std::string path = "/";  // a directory ('/' or '\' separated; "/" the subclient's root), or a file
     int64_t toTime = 0;
-    int64_t fromTime = 0;     // range browses only
+    int64_t fromTime = 0;     // versions backed up before it are not shown (0: no lower bound)
     std::vector<int> cycles;  // empty: the cycle holding the to-time (point in time), any (range)
     std::string nameFilter;   // a glob over the names (SQLite GLOB); empty or "*": all
     int64_t firstNode = 0;    // non-zero: the page starts at this entry (it must be a child)
@@ -113,9 +113,9 @@ public:
     bool resolve(int appId, const std::string& path, TItemVersion& entry, bool& found);
 
     // The items of a directory at a point in time: per child, its newest version at or before the
-    // to-time within the cycles asked; children whose newest such version is a deletion, and those
-    // with none, are left out. In name order, paged by the query. `found` is false for a path that
-    // names no directory.
+    // to-time within the cycles asked and not before the from-time; children whose newest such version
+    // is a deletion, and those with none, are left out. In name order, paged by the query. `found` is false
+    // for a path that names no directory.
     bool listAt(const TBrowseQuery& query, std::vector<TItemVersion>& out, bool& found);
     bool countAt(const TBrowseQuery& query, int64_t& count, bool& found);
 

@@ -17,6 +17,10 @@ const char* const kTag = "MEDIAAGENT";
 constexpr int kSendSeconds = 120;
 constexpr size_t kMaxPaths = 10000;  // source paths one request may name
 constexpr uint64_t kOptionFilteredFind = 0x2;
+// The browse flag the router sets for the versions operations (all versions, versions prediction). The
+// from-time cannot tell them apart: the worker's archive-file selection raises it to the oldest backup
+// for every browse.
+constexpr uint64_t kOptionVersions = 0x8;
 constexpr uint64_t kOptionMediaPrediction = 1ULL << 38;
 constexpr uint64_t kPredictionIndex = 0x2;
 constexpr uint64_t kPredictionData = 0x8;
@@ -56,7 +60,7 @@ TAsk readRequest(const FSRLegacyBrowseRequest& r) {
     ask.query.appId = static_cast<int>(w[kSubclient]);
     ask.query.toTime = w[kToTime];
     ask.query.fromTime = w[kFromTime];
-    ask.range = w[kFromTime] != 0;
+    ask.range = (r.field3 & kOptionVersions) != 0;
     ask.count = isCountFunction(em & 0xff);
     ask.paged = isPageFunction(em & 0xff);
     ask.prediction = (r.field3 & kOptionMediaPrediction) != 0;
@@ -385,7 +389,7 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
     } else if (ask.prediction) {
         std::vector<TIndexArchiveFile> files;
         std::vector<FSRPredictionItem> items;
-        const int64_t from = ask.range ? ask.query.fromTime : 0;
+        const int64_t from = ask.query.fromTime;
         const int cycle =
             ask.range ? -1
                       : s.index->cycleAt(sub.appId, ask.query.toTime <= 0 ? INT64_MAX : ask.query.toTime);

@@ -6,8 +6,9 @@
 // server's connection threads, each with its own index connection; construct and stop on one thread.
 //
 // What a request means here (fields of the legacy record): subclient (0: the client's one subclient
-// here), to-time (0 or 0x7fffffff: now), from-time (non-zero: every version in the range, deletions
-// flagged 0x2; zero: the directory at the to-time in the cycle holding it), browse path (a directory,
+// here), to-time (0 or 0x7fffffff: now), from-time (versions backed up before it are not shown),
+// option bit 0x8 (a versions browse: every version in the range, deletions flagged 0x2; without it the
+// directory at the to-time in the cycle holding it, deletions left out), browse path (a directory,
 // or a file for its versions; a last part holding a wildcard, or any last part with option bit 0x2, is
 // a name filter), em function (1, 5, 8: one item whose name is the count; 2, 3, 4, 6, 7: a page of the
 // page size from the first node (field 60) or else from first index - 1 + skip count, each item named

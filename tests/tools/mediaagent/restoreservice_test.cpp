@@ -27,6 +27,8 @@
 
 namespace {
 
+constexpr uint64_t kOptionVersions = 0x8;  // the router's flag for the all-versions operation
+
 // The media agent as a child process; its output is read until it listens.
 class CAgentProcess {
 public:
@@ -346,11 +348,11 @@ TEST_F(MediaAgentProcess, PagesCountsRangesAndPredictionOnOneSession) {
     EXPECT_EQ(a.items[0].name, std::to_string(count));
     EXPECT_GT(count, 10);
 
-    // A range over both cycles, by client (no subclient), with a filtered find of the file's name.
+    // The versions of one file over both cycles, by client (no subclient).
     r = TRequest{};
     r.clientId = s_world->world.legacy.client;
-    r.path = "/d01/b*";
     r.fromTime = m_jobs[0].time;
+    r.options = kOptionVersions;
     r.path = "/big/b0000011.dat";
     ASSERT_TRUE(client.send(r, ZYS_PM_WAKEUP_REMOTE_THREAD_REQ_4098));
     a = client.receive();
@@ -385,6 +387,73 @@ TEST_F(MediaAgentProcess, PagesCountsRangesAndPredictionOnOneSession) {
     }
     bool timedOut = false;
     EXPECT_FALSE(client.network().Disconnect(10, timedOut).IsError());
+}
+
+// The worker sends the oldest backup's time as the from-time of every browse: without the versions
+// option the answer is still the directory as of the to-time; with it, every version in the range. A
+// from-time inside the cycle hides what was backed up before it.
+TEST_F(MediaAgentProcess, PointInTimeAndVersionsWithAFromTime) {
+    CBrowseClient client(s_agent->port(), 4098);
+    ASSERT_TRUE(client.ok());
+    const int64_t oldest = m_jobs.front().time;
+    const int64_t to = m_jobs[8].time;
+    mediaagent::TBrowseQuery q;
+    q.appId = subclient();
+    q.path = "/big";
+    q.toTime = to;
+    const std::vector<mediaagent::TItemVersion> at = direct(q, false);
+    q.fromTime = oldest;
+    const std::vector<mediaagent::TItemVersion> versions = direct(q, true);
+    ASSERT_GT(versions.size(), at.size());  // else the two kinds of browse could not be told apart
+    auto browse = [&](int64_t from, uint64_t options) {
+        TRequest r;
+        r.subclient = subclient();
+        r.path = "/big";
+        r.toTime = to;
+        r.fromTime = from;
+        r.options = options;
+        EXPECT_TRUE(client.send(r, ZYS_PM_WAKEUP_REMOTE_THREAD_REQ_4098));
+        TAnswer a = client.receive();
+        EXPECT_TRUE(a.ended);
+        return a.items;
+    };
+    auto expectSame = [](const std::vector<TGotItem>& got,
+                         const std::vector<mediaagent::TItemVersion>& want) {
+        ASSERT_EQ(got.size(), want.size());
+        for (size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].name, want[k].path);
+            EXPECT_EQ(got[k].backupTime, static_cast<uint64_t>(want[k].backupTime));
+            EXPECT_EQ(got[k].flags, want[k].flags);
+        }
+    };
+    expectSame(browse(oldest, 0), at);
+    expectSame(browse(oldest, kOptionVersions), versions);
+
+    // From a later job of the cycle at the to-time: what the directory then shows, less what was last
+    // backed up before the from-time (deletions are still left out).
+    int64_t from = 0;
+    for (const mediaagent::TIndexJob& j : m_jobs)
+        if (j.time <= to && j.cycle == m_jobs[8].cycle && j.time > oldest && !j.full) {
+            from = j.time;
+            break;
+        }
+    ASSERT_GT(from, 0);
+    std::vector<mediaagent::TItemVersion> later = at;
+    std::erase_if(later, [&](const mediaagent::TItemVersion& v) { return v.backupTime < from; });
+    ASSERT_FALSE(later.empty());
+    ASSERT_LT(later.size(), at.size());
+    expectSame(browse(from, 0), later);
+    TRequest r;
+    r.subclient = subclient();
+    r.path = "/big";
+    r.toTime = to;
+    r.fromTime = from;
+    r.emFunction = 1;
+    ASSERT_TRUE(client.send(r, ZYS_PM_WAKEUP_REMOTE_THREAD_REQ_4098));
+    const TAnswer count = client.receive();
+    ASSERT_TRUE(count.ended);
+    ASSERT_EQ(count.items.size(), 1u);
+    EXPECT_EQ(count.items[0].name, std::to_string(later.size()));
 }
 
 TEST_F(MediaAgentProcess, GarbageClosesOnlyItsOwnConnection) {
