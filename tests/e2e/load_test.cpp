@@ -1,0 +1,277 @@
+// Many concurrent browses through the whole chain: the service started in this process over the demo
+// world (entry point, workers, BrowseRouter), the real media agent's index service in its own process.
+// Each session enters its requests one after another; every answer is checked against the media agent's
+// item index read directly (nothing lost, nothing duplicated, one end), and afterwards the worker
+// registry and the configuration cache are empty. The figures (requests and items per second, p50/p99 of
+// a browse's answer) are printed and recorded as test properties.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "planning/confmgr.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/db/dbenv.h"
+#include "platform/entities/zyclient.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/log/evdebug.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork_server.h"
+#include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndestination.h"
+#include "service/browserouterthread.h"
+#include "service/controllerthread.h"
+#include "service/fastbrowsehm_api.h"
+#include "tests/support/process/childprocess.h"
+#include "tools/mediaagent/itemindex.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+const char* const kAgent = "mediaagent1";
+const char* const kListening = "listening on 127.0.0.1:";
+
+// Sanitized builds run a smaller load: the same paths, fewer of them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kSessions = 6;
+constexpr int kRequests = 5;
+#else
+constexpr int kSessions = 32;
+constexpr int kRequests = 40;
+#endif
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// One browse of the load: a directory at a point in time, or its versions over a range.
+struct TCase {
+    std::string path;
+    int64_t toTime = 0;
+    int64_t fromTime = 0;
+    std::vector<std::string> expected;  // paths in answer order, from the item index
+};
+
+// What came back for one browse.
+struct TOutcome {
+    std::vector<std::string> paths;
+    size_t ends = 0;
+    std::vector<std::string> errors;
+};
+
+TOutcome outcomeOf(const EvRecordingDestination& destination) {
+    TOutcome out;
+    for (const std::string& xml : destination.payloads(EV_RETURN_RECORD_XML_ITEM)) {
+        databrowse::BrowseResponse response;
+        if (response.unserialize(xml) != 0) continue;
+        if (response.getint64(databrowse::BrowseResponse::f::respType) == 5) ++out.ends;
+        if (auto* errors = response.getlistobject(databrowse::BrowseResponse::f::messages, false))
+            for (const CNMessageBase& e : *errors)
+                out.errors.push_back(e.getstring(databrowse::BrowseError::f::errorMessage));
+        if (!response.isSet(databrowse::BrowseResponse::f::browseResult)) continue;
+        CNMessageBase* result =
+            response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+        if (auto* items = result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
+            for (const CNMessageBase& i : *items)
+                out.paths.push_back(i.getstring(databrowse::BrowseData::f::path));
+    }
+    return out;
+}
+
+class LoadEndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_folder = fs::temp_directory_path() / ("load-e2e-" + std::to_string(getpid()));
+        fs::remove_all(s_folder);
+        fs::create_directories(s_folder);
+        EvDebugFileInstance::setLogDirectory(s_folder.string());
+        std::string error;
+        s_world = new hubdemo::DemoWorld;
+        ASSERT_TRUE(hubdemo::createDemoWorld((s_folder / "demo").string(), *s_world, &error)) << error;
+        s_agent = new hubtest::CChildProcess("tools/mediaagent/mediaagent",
+                                             {"--hub",           s_world->databasePath,
+                                              "--client",        kAgent,
+                                              "--port",          "0",
+                                              "--index",         index(),
+                                              "--files",         "3000",
+                                              "--files-per-dir", "40",
+                                              "--batch",         "100",
+                                              "--log",           s_folder.string(),
+                                              "--index-service", "started",
+                                              "--registry",      s_world->registryPath});
+        ASSERT_TRUE(s_agent->waitFor(kListening, 120s)) << s_agent->output();
+        const int agentPort = static_cast<int>(s_agent->numberAfter(kListening));
+        ASSERT_EQ(hubdb::openHubDatabase(s_world->databasePath, &error), 0) << error;
+        ASSERT_EQ(fastBrowseHMInitialize(), 1);
+        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
+        ASSERT_TRUE(waitUntil([&] { return server->GetPort() > 0; }));
+        hubdb::HubDbSeed seed(s_world->databasePath);
+        ASSERT_EQ(seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE id = ?",
+                            {zydb::DbValue::ofInt(server->GetPort()),
+                             zydb::DbValue::ofInt(static_cast<long long>(ZYClient::hubmasterClientId()))}),
+                  0);
+        ASSERT_EQ(seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE name = ?",
+                            {zydb::DbValue::ofInt(agentPort), zydb::DbValue::ofText(kAgent)}),
+                  0);
+        CZyNetDirectory::instance().registerClient(kAgent, "127.0.0.1", agentPort);
+    }
+    static void TearDownTestSuite() {
+        fastBrowseHMCleanUp();
+        CZyNetDirectory::instance().unregisterClient(kAgent);
+        delete s_agent;
+        s_agent = nullptr;
+        delete s_world;
+        s_world = nullptr;
+        zydb::CDbEnv::close();
+        ZYPlatformInfo::setRegistryPath("");
+        EvDebugFileInstance::setLogDirectory("");
+        fs::remove_all(s_folder);
+    }
+    static std::string index() { return (s_folder / "agent1.items.db").string(); }
+
+    // The browses of the load: the root's directories and theirs, each at two points in time and over
+    // the whole range, with what the item index holds for each.
+    std::vector<TCase> cases() {
+        std::string error;
+        auto items = mediaagent::CItemIndex::open(index(), error);
+        EXPECT_TRUE(items) << error;
+        std::vector<TCase> out;
+        if (!items) return out;
+        std::vector<mediaagent::TIndexJob> jobs;
+        EXPECT_TRUE(items->jobs(s_world->fileSubclient, jobs));
+        if (jobs.size() < 6) return out;
+        auto list = [&](const TCase& c) {
+            mediaagent::TBrowseQuery q;
+            q.appId = s_world->fileSubclient;
+            q.path = c.path;
+            q.toTime = c.toTime;
+            q.fromTime = c.fromTime;
+            std::vector<mediaagent::TItemVersion> versions;
+            bool found = false;
+            EXPECT_TRUE(c.fromTime ? items->listRange(q, versions, found)
+                                   : items->listAt(q, versions, found));
+            return versions;
+        };
+        std::vector<std::string> directories = {"/"};
+        for (size_t i = 0; i < directories.size() && directories.size() < 12; ++i)
+            for (const auto& v : list({directories[i], jobs.back().time, 0, {}}))
+                if (v.directory() && directories.size() < 12) directories.push_back(v.path);
+        for (const std::string& d : directories)
+            for (TCase c : {TCase{d, jobs[2].time, 0, {}}, TCase{d, jobs.back().time, 0, {}},
+                            TCase{d, jobs.back().time, jobs[1].time, {}}}) {
+                for (const auto& v : list(c)) c.expected.push_back(v.path);
+                out.push_back(std::move(c));
+            }
+        return out;
+    }
+
+    // A browse of client1's subclient by the administrator into `destination` (job ids unique per run).
+    static std::unique_ptr<EvMultiEntityRestoreTask> task(long long job, const TCase& c) {
+        auto t = std::make_unique<EvMultiEntityRestoreTask>();
+        t->setTaskParameters(static_cast<unsigned long long>(job), 0, s_world->adminUser, 0, 2,
+                             s_world->fileClient, s_world->fileBackupSet, 0, static_cast<long>(c.toTime),
+                             static_cast<long>(c.fromTime), s_world->fileAppType, 1, 0, 0);
+        t->setUserName("admin");
+        t->setSubClientId(s_world->fileSubclient);
+        t->addPath(EvRestoreTask::kBrowsePathList, c.path.c_str());
+        // Option 86 asks the planner for super browse even over one cycle of one subclient.
+        std::string extended(87, '0');
+        extended[86] = '1';
+        t->setextendedOptions(extended.c_str());
+        return t;
+    }
+
+    static fs::path s_folder;
+    static hubdemo::DemoWorld* s_world;
+    static hubtest::CChildProcess* s_agent;
+};
+fs::path LoadEndToEnd::s_folder;
+hubdemo::DemoWorld* LoadEndToEnd::s_world = nullptr;
+hubtest::CChildProcess* LoadEndToEnd::s_agent = nullptr;
+
+}  // namespace
+
+TEST_F(LoadEndToEnd, ConcurrentSessionsGetExactlyTheIndexAndLeaveNothingBehind) {
+    const std::vector<TCase> all = cases();
+    ASSERT_GE(all.size(), 9u);
+    size_t held = 0;
+    for (const TCase& c : all) held += c.expected.size();
+    ASSERT_GT(held, all.size()) << "the browses must find items for the check to mean anything";
+    std::atomic<long long> nextJob{70000};
+    std::atomic<size_t> items{0}, wrong{0};
+    std::mutex mutex;
+    std::vector<double> latencies;  // milliseconds, from entering a browse to its end
+    std::vector<std::string> failures;
+
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> sessions;
+    for (int s = 0; s < kSessions; ++s)
+        sessions.emplace_back([&, s] {
+            for (int r = 0; r < kRequests; ++r) {
+                const TCase& c = all[static_cast<size_t>(s * 7 + r * 3) % all.size()];
+                const long long job = nextJob++;
+                auto destination = std::make_shared<EvRecordingDestination>();
+                EvReturnDestinations::registerDestination(job, destination);
+                auto t = task(job, c);
+                const auto begun = std::chrono::steady_clock::now();
+                const int entered = fastBrowseHMProcessRequestMultiEntity(
+                    t.get(), false, databrowse::FORCE_USE_INDEX_NONE, nullptr);
+                const bool ended = destination->waitForEnd(30s);
+                const double ms =
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun)
+                        .count();
+                const TOutcome o = outcomeOf(*destination);
+                EvReturnDestinations::unregisterDestination(job);
+                items += o.paths.size();
+                std::lock_guard<std::mutex> lock(mutex);
+                latencies.push_back(ms);
+                if (entered != 1 || !ended || o.ends != 1 || !o.errors.empty() || o.paths != c.expected) {
+                    ++wrong;
+                    failures.push_back(
+                        c.path + (c.fromTime ? " range" : " at") + ": entered " + std::to_string(entered) +
+                        ", ended " + std::to_string(ended) + ", ends " + std::to_string(o.ends) + ", items " +
+                        std::to_string(o.paths.size()) + " of " + std::to_string(c.expected.size()) +
+                        (o.errors.empty() ? "" : ", error " + o.errors.front()));
+                }
+            }
+        });
+    for (std::thread& t : sessions) t.join();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    EXPECT_EQ(wrong.load(), 0u) << (failures.empty() ? "" : failures.front());
+    const size_t requests = static_cast<size_t>(kSessions) * kRequests;
+    ASSERT_EQ(latencies.size(), requests);
+    EXPECT_TRUE(waitUntil([] { return g_poControllerThreadHM->getWorkerCount() == 0; }))
+        << g_poControllerThreadHM->getWorkerCount() << " worker(s) left in the registry";
+    EXPECT_TRUE(waitUntil([] { return g_poConfMgr->getRecordCount() == 0; }))
+        << g_poConfMgr->getRecordCount() << " configuration record(s) left in the cache";
+
+    std::sort(latencies.begin(), latencies.end());
+    const double p50 = latencies[latencies.size() / 2];
+    const double p99 = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+    std::printf(
+        "load: %d sessions x %d requests in %.2f s: %.0f requests/s, %.0f items/s, p50 %.1f ms, "
+        "p99 %.1f ms\n",
+        kSessions, kRequests, seconds, requests / seconds, static_cast<double>(items.load()) / seconds, p50,
+        p99);
+    RecordProperty("requests_per_second", static_cast<int>(requests / seconds));
+    RecordProperty("p99_ms", static_cast<int>(p99));
+}
