@@ -3,7 +3,8 @@
 // 11) with its index service, and browses entered at fastBrowseHMProcessRequestMultiEntity. Each answer
 // reaches the task's return channel through the router and is checked against the same media agent's
 // item index read directly: a directory at a point in time and over a range, a page with its count,
-// one end, the worker gone after it; a prediction-only request answered here without the media agent.
+// one end, the worker gone after it; a prediction-only request answered here without the media agent;
+// the planner's media agents tried in order, each once, past one that does not answer.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
+#include "tests/support/net/net_reserved_port.h"
 #include "tests/support/process/childprocess.h"
 #include "tools/mediaagent/itemindex.h"
 
@@ -201,6 +203,9 @@ protected:
         EXPECT_TRUE(destination.waitForEnd(30s));
         EXPECT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorkerCount() <= before; }))
             << "the worker leaves the registry after its last end";
+        // The media agent journals a request once it has answered it, possibly after the end arrived:
+        // the counts of the next test start from every request sent so far.
+        EXPECT_TRUE(waitUntil([] { return journalLines("index-browse") >= requestsSent(); }));
         auto answers = answersOf(destination);
         for (const TAnswer& a : answers)
             for (const std::string& e : a.errors)
@@ -222,6 +227,21 @@ protected:
         std::vector<std::string> out;
         for (const auto& v : versions) out.push_back(v.path);
         return out;
+    }
+    static std::string logs() {
+        std::string text;
+        for (const auto& entry : fs::directory_iterator(s_folder))
+            if (entry.path().extension() == ".log") {
+                std::ifstream in(entry.path());
+                text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            }
+        return text;
+    }
+    static size_t requestsSent() {
+        const std::string text = logs(), sent = "browse request was successfully sent to mediaAgent [";
+        size_t n = 0;
+        for (size_t at = text.find(sent); at != std::string::npos; at = text.find(sent, at + 1)) ++n;
+        return n;
     }
 
     static fs::path s_folder;
@@ -363,4 +383,70 @@ TEST_F(SuperBrowseEndToEnd, DirectCallerGetsThePreparedRequestAndNothingIsSent) 
     ASSERT_NE(sources, nullptr);
     EXPECT_EQ(*sources, std::vector<std::string>{"/big"});
     EXPECT_EQ(journalLines("index-browse"), asked) << "a direct caller's request is only prepared";
+}
+
+// The planner lists the media agent of every cycle in the window. On a third copy of the policy the
+// first week's cycles (split in two by an extra full that only this copy holds) sit on a release-11
+// media agent whose port has nothing listening, and whose name sorts first; the second week's cycle on
+// mediaagent1. The silent agent is listed twice, tried once and first; mediaagent1 answers.
+TEST_F(SuperBrowseEndToEnd, PlannerMediaAgentsAreTriedInOrderOncePastOneThatDoesNotAnswer) {
+    hubtest::CReservedPort silent;
+    ASSERT_GT(silent.port(), 0);
+    const int64_t at = m_jobs.back().time;
+    const int secondWeek = static_cast<int>(s_world->firstBackupTime) + 7 * 86400;
+    ASSERT_GE(at, secondWeek);
+    hubdb::HubDbSeed seed(s_world->databasePath);
+    const int down = seed.addMediaAgent(
+        {.name = "mediaagent0", .hostName = "127.0.0.1", .zydPort = silent.port()}, "11.0", 1);
+    const int copy = seed.addCopy(s_world->storagePolicy, 3, down, "demo-policy third");
+    ASSERT_GT(down, 0);
+    ASSERT_GT(copy, 0);
+    const long long extraFile = 1 + seed.queryInt("SELECT MAX(id) FROM archFile");
+    struct TCleanUp {
+        hubdb::HubDbSeed& seed;
+        int down, copy;
+        long long file;
+        ~TCleanUp() {
+            using zydb::DbValue;
+            seed.exec("DELETE FROM archFileCopy WHERE archCopyId = ?", {DbValue::ofInt(copy)});
+            seed.exec("DELETE FROM archFile WHERE id = ?", {DbValue::ofInt(file)});
+            seed.exec("DELETE FROM archGroupCopy WHERE id = ?", {DbValue::ofInt(copy)});
+            seed.exec("DELETE FROM mediaAgent WHERE clientId = ?", {DbValue::ofInt(down)});
+            seed.exec("DELETE FROM APP_Client WHERE id = ?", {DbValue::ofInt(down)});
+        }
+    } cleanUp{seed, down, copy, extraFile};
+    const int extraFull = static_cast<int>(s_world->firstBackupTime) + 3 * 86400 + 5400;
+    ASSERT_EQ(
+        seed.exec("INSERT INTO archFile (id, name, kelmarchId, archGroupId, flags, appId, fileType, cTime, "
+                  "jobId, backupLevel, isValid) SELECT ?, 'Not Named', kelmarchId, archGroupId, 0, appId, "
+                  "1, ?, 1 + (SELECT MAX(jobId) FROM archFile), 1, 1 FROM archFile WHERE appId = ? LIMIT 1",
+                  {zydb::DbValue::ofInt(extraFile), zydb::DbValue::ofInt(extraFull),
+                   zydb::DbValue::ofInt(s_world->fileSubclient)}),
+        0);
+    ASSERT_EQ(
+        seed.exec("INSERT INTO archFileCopy (archFileId, kelmarchId, archCopyId, isValid, agedBy, "
+                  "mediaAgentId, physicalSize, logicalSize) SELECT f.id, f.kelmarchId, ?1, 1, 0, CASE WHEN "
+                  "f.cTime < ?2 THEN ?3 ELSE ?4 END, 1000, 4000 FROM archFile f WHERE f.appId = ?5",
+                  {zydb::DbValue::ofInt(copy), zydb::DbValue::ofInt(secondWeek), zydb::DbValue::ofInt(down),
+                   zydb::DbValue::ofInt(s_world->mediaAgent), zydb::DbValue::ofInt(s_world->fileSubclient)}),
+        0);
+
+    const size_t answered = journalLines("index-browse answered worker=");
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto t = task(destination, "/big", at);
+    t->setArchGroupCopyPrecedence(3);
+    const auto answers = run(*t, *destination);
+    EXPECT_EQ(countOfType(answers, 5), 1u);
+    EXPECT_EQ(pathsOf(answers), direct("/big", at));
+    EXPECT_EQ(journalLines("index-browse answered worker="), answered + 1) << "one agent answered, once";
+
+    const std::string silentName = MangleHostName("127.0.0.1", "mediaagent0", 0, silent.port());
+    const std::string tried = "indexing service on mediaagent [" + silentName + "] is probably down";
+    const std::string text = logs();
+    const size_t first = text.find(tried);
+    ASSERT_NE(first, std::string::npos) << "the silent media agent is tried";
+    EXPECT_EQ(text.find(tried, first + 1), std::string::npos) << "a media agent listed twice is tried once";
+    EXPECT_NE(text.find("browse request was successfully sent to mediaAgent [mediaagent1]", first),
+              std::string::npos)
+        << "mediaagent1 answers after the silent one";
 }
