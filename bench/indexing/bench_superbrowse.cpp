@@ -17,8 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "bench/support/catalogue.h"
-#include "bench/support/ratio.h"
+#include "bench/support/cataloguechain.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
 #include "platform/entities/zyclient.h"
@@ -60,19 +59,6 @@ struct TChain {
     long long nextJob = 500000;
 };
 
-bool seedHub(const std::string& path, TChain& c) {
-    hubdb::HubDbSeed seed(path);
-    seed.begin();
-    const hubbench::TCatalogueRows rows = hubbench::seedCatalogueRows(seed, kAgent, "11.0");
-    c.client = rows.client;
-    c.backupSet = rows.backupSet;
-    c.appId = rows.subclient;
-    c.hub = seed.addClient({.name = "benchhub"});
-    c.user = hubdb::RowSeed(seed).addUser({.login = "admin"});
-    zysec::SecuritySeed(seed).grant(c.user, zysec::kPermBrowse, {});
-    seed.commit();
-    return seed.ok();
-}
 TChain& chain() {
     static TChain c = [] {
         TChain c;
@@ -83,26 +69,14 @@ TChain& chain() {
         fs::create_directories(c.folder);
         const std::string hub = (c.folder / "hub.db").string();
         const std::string items = (c.folder / "items.db").string();
-        fs::remove(hub);  // small; seeded afresh so its ports and rows are this run's
-        if (!seedHub(hub, c)) {
-            std::fprintf(stderr, "cannot seed %s\n", hub.c_str());
-            std::exit(1);
-        }
-        mediaagent::TAgentPlan plan;
+        const hubbench::TCatalogueHub seeded = hubbench::seedCatalogueHub(hub, kAgent, "11.0");
+        c.client = seeded.rows.client;
+        c.backupSet = seeded.rows.backupSet;
+        c.appId = seeded.rows.subclient;
+        c.hub = seeded.hub;
+        c.user = seeded.user;
+        hubbench::ensureCatalogueIndex(hub, kAgent, scale, items);
         std::string error;
-        if (!mediaagent::loadAgentPlan(hub, kAgent, plan, error)) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            std::exit(1);
-        }
-        if (!mediaagent::itemIndexIsCurrent(items, plan, c.scale)) {
-            mediaagent::TBuildStats stats;
-            if (!mediaagent::buildItemIndex(items, plan, c.scale, error, &stats)) {
-                std::fprintf(stderr, "%s\n", error.c_str());
-                std::exit(1);
-            }
-            std::printf("catalogue %s: %lld versions generated in %.1f s\n", c.label.c_str(),
-                        static_cast<long long>(stats.versions), stats.seconds);
-        }
         c.index = mediaagent::CItemIndex::open(items, error);
         c.pointInTime = hubbench::kCataloguePointInTime;
 
@@ -116,45 +90,10 @@ TChain& chain() {
         }
         CZyNetworkServer* router = g_poBrowseRouterThreadHM->getSessionServer();
         while (router->GetPort() <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const fs::path build = fs::canonical("/proc/self/exe").parent_path().parent_path().parent_path();
-        setenv("HUB_BINARY_DIR", build.c_str(), 1);
-        c.agent = std::make_unique<hubtest::CChildProcess>(
-            "tools/mediaagent/mediaagent", std::vector<std::string>{"--hub",
-                                                                    hub,
-                                                                    "--client",
-                                                                    kAgent,
-                                                                    "--port",
-                                                                    "0",
-                                                                    "--index",
-                                                                    items,
-                                                                    "--files",
-                                                                    std::to_string(c.scale.files),
-                                                                    "--big-dir",
-                                                                    "100000",
-                                                                    "--files-per-dir",
-                                                                    "490",
-                                                                    "--fanout",
-                                                                    std::to_string(c.scale.fanout),
-                                                                    "--change-percent",
-                                                                    "20",
-                                                                    "--delete-percent",
-                                                                    "0",
-                                                                    "--new-percent",
-                                                                    "0",
-                                                                    "--metadata-every",
-                                                                    "0",
-                                                                    "--batch",
-                                                                    "1000",
-                                                                    "--index-service",
-                                                                    "started",
-                                                                    "--log",
-                                                                    c.folder.string()});
-        const char* listening = "listening on 127.0.0.1:";
-        if (!c.agent->waitFor(listening, std::chrono::minutes(30))) {
-            std::fprintf(stderr, "the media agent did not start: %s\n", c.agent->output().c_str());
-            std::exit(1);
-        }
-        const int agentPort = static_cast<int>(c.agent->numberAfter(listening));
+        hubbench::TCatalogueAgent agent = hubbench::startCatalogueAgent(
+            scale, hub, kAgent, items, c.folder.string(), {"--index-service", "started"});
+        c.agent = std::move(agent.process);
+        const int agentPort = agent.port;
         hubdb::HubDbSeed seed(hub);
         seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE id = ?",
                   {zydb::DbValue::ofInt(router->GetPort()), zydb::DbValue::ofInt(c.hub)});
@@ -162,16 +101,7 @@ TChain& chain() {
                   {zydb::DbValue::ofInt(agentPort), zydb::DbValue::ofText(kAgent)});
         CZyNetDirectory::instance().registerClient(kAgent, "127.0.0.1", agentPort);
 
-        // The file whose versions are browsed: the first of the first page's directory.
-        TBrowseQuery first;
-        first.appId = c.appId;
-        first.path = "/d01/d01/d01";
-        first.toTime = c.pointInTime;
-        first.pageSize = 1;
-        std::vector<TItemVersion> out;
-        bool found = false;
-        c.index->listAt(first, out, found);
-        c.fileOfVersions = out.empty() ? "/d01/d01/d01" : out.front().path;
+        c.fileOfVersions = hubbench::catalogueFileOfVersions(*c.index, c.appId);
         return c;
     }();
     return c;
@@ -191,27 +121,7 @@ mediaagent::TBrowseQuery browseQuery(hubbench::TCatalogueBrowse b) {
 // Items (or versions) of one answer read straight from the item index.
 size_t rawAnswer(const TBrowseQuery& q) {
     std::vector<TItemVersion> out;
-    bool found = false;
-    TChain& c = chain();
-    const bool ok = q.fromTime != 0 ? c.index->listRange(q, out, found) : c.index->listAt(q, out, found);
-    return ok ? out.size() : 0;
-}
-
-// The paging query of a browse as its caller writes it.
-std::string findPattern(const TBrowseQuery& q) {
-    if (q.pageSize == 0) return "";
-    databrowse::Querylist list;
-    databrowse::Query page;
-    page.setint64(databrowse::Query::f::type, 0);
-    databrowse::Msg6 paging;
-    paging.setint64(databrowse::Msg6::f::pageSize, q.pageSize);
-    paging.setint64(databrowse::Msg6::f::skipNode, q.skip);
-    page.getObjectAccessor(databrowse::Query::f::dataParam, true)
-        ->setObjectAccessor(paging, databrowse::DataParam::f::at2_2);
-    list.setlistobject(databrowse::Querylist::f::queries, {page});
-    std::string text;
-    list.serialize(text);
-    return text;
+    return hubbench::readCatalogueIndex(*chain().index, q, out) ? out.size() : 0;
 }
 
 // One browse through the chain: the items that reached the return channel before its end.
@@ -233,16 +143,7 @@ size_t chainAnswer(const TBrowseQuery& q, const std::string& pattern) {
     size_t items = 0;
     if (fastBrowseHMProcessRequestMultiEntity(&task, false, databrowse::FORCE_USE_INDEX_NONE, nullptr) == 1 &&
         destination->waitForEnd(std::chrono::seconds(60))) {
-        for (const std::string& xml : destination->payloads(EV_RETURN_RECORD_XML_ITEM)) {
-            databrowse::BrowseResponse response;
-            if (response.unserialize(xml) != 0 ||
-                !response.isSet(databrowse::BrowseResponse::f::browseResult))
-                continue;
-            CNMessageBase* result =
-                response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
-            if (auto* list = result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
-                items += list->size();
-        }
+        hubbench::forEachAnsweredItem(*destination, [&](const CNMessageBase&) { ++items; });
     }
     EvReturnDestinations::unregisterDestination(job);
     return items;
@@ -250,7 +151,7 @@ size_t chainAnswer(const TBrowseQuery& q, const std::string& pattern) {
 
 void BM_Chain(benchmark::State& state) {
     const TBrowseQuery q = browseQuery(static_cast<hubbench::TCatalogueBrowse>(state.range(0)));
-    const std::string pattern = findPattern(q);
+    const std::string pattern = hubbench::catalogueFindPattern(q);
     const size_t expected = rawAnswer(q);
     size_t items = 0;
     for (auto _ : state) {
@@ -264,34 +165,20 @@ void BM_Chain(benchmark::State& state) {
 }
 
 void BM_IndexRead(benchmark::State& state) {
-    const TBrowseQuery q = browseQuery(static_cast<hubbench::TCatalogueBrowse>(state.range(0)));
-    size_t items = 0;
-    for (auto _ : state) {
-        items = rawAnswer(q);
-        benchmark::DoNotOptimize(items);
-    }
-    state.counters["items"] = static_cast<double>(items);
+    hubbench::timeCatalogueIndexRead(state, *chain().index,
+                                     browseQuery(static_cast<hubbench::TCatalogueBrowse>(state.range(0))));
 }
 
-void arguments(benchmark::internal::Benchmark* b) {
-    for (int k = 0; k < 4; ++k) b->Arg(k);
-    b->Unit(benchmark::kMillisecond);
-    b->UseRealTime();
-}
-BENCHMARK(BM_Chain)->Apply(arguments);
-BENCHMARK(BM_IndexRead)->Apply(arguments);
+BENCHMARK(BM_Chain)->Apply(hubbench::catalogueBrowseArguments);
+BENCHMARK(BM_IndexRead)->Apply(hubbench::catalogueBrowseArguments);
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     chain();
-    std::vector<hubbench::RatioPair> pairs;
-    for (int k = 0; k < 4; ++k)
-        pairs.push_back({"BM_Chain/" + std::to_string(k) + "/real_time",
-                         "BM_IndexRead/" + std::to_string(k) + "/real_time",
-                         std::string(hubbench::kCatalogueBrowseNames[k]) + ": whole chain / item index", 0});
-    hubbench::RatioReporter reporter(pairs);
+    hubbench::RatioReporter reporter(
+        hubbench::catalogueRatioPairs("BM_Chain", "BM_IndexRead", "whole chain / item index", 0));
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     fastBrowseHMCleanUp();
