@@ -76,6 +76,10 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     bool alive() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
+    // Sends `signal` (SIGKILL: the process vanishes without a word).
+    void signal(int signal) const {
+        if (m_pid > 0) kill(m_pid, signal);
+    }
     // The number written right after `marker` in the output (0 when absent).
     long numberAfter(const std::string& marker) const {
         const size_t at = m_text.find(marker);

@@ -1,0 +1,152 @@
+// Whole-system faults with the real processes on loopback: the host program serving "BrowseRouter", a
+// media agent answering from a large directory one item per answer, and consoles. A media agent killed
+// mid-listing, callers that disconnect in the middle of their request, and the host stopped with
+// browses in flight: every console ends within its limit with an answer or the error, and the host
+// still serves and then stops with its clean-up done.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/net/zynetwork.h"
+#include "tests/platform/db/tempdir.h"
+#include "tests/support/process/childprocess.h"
+#include "tests/support/sqlite/testsql.h"
+#include "tools/browse/consoleoptions.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+const char* const kListening = "listening on 127.0.0.1:";
+const char* const kRouterListening = "BrowseRouter listening on 127.0.0.1:";
+// Never written: reading up to it drains a process's output until the process closes it.
+const char* const kNever = "\x01never\x01";
+
+class SystemFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(m_dir.file("demo"), m_world, &error)) << error;
+        const char* binaries = std::getenv("HUB_BINARY_DIR");
+        m_binaries = binaries ? binaries : ".";
+        // Thousands of items in /big, each in an answer of its own: a listing lasts long enough to be cut.
+        m_agent = std::make_unique<hubtest::CChildProcess>(
+            "tools/mediaagent/mediaagent",
+            std::vector<std::string>{"--hub",           m_world.databasePath,
+                                     "--client",        "mediaagent1",
+                                     "--port",          "0",
+                                     "--index",         m_dir.file("agent.items.db"),
+                                     "--files",         "60000",
+                                     "--big-dir",       "50000",
+                                     "--batch",         "1",
+                                     "--log",           m_dir.path(),
+                                     "--index-service", "started",
+                                     "--registry",      m_world.registryPath});
+        ASSERT_TRUE(m_agent->waitFor(kListening, 120s)) << m_agent->output();
+        EXPECT_EQ(hubtest::execSql(
+                      m_world.databasePath,
+                      "UPDATE APP_Client SET zydPort = " + std::to_string(m_agent->numberAfter(kListening)) +
+                          " WHERE name = 'mediaagent1'"),
+                  "");
+        m_host = std::make_unique<hubtest::CChildProcess>(
+            "tools/hubmaster/hubmaster",
+            std::vector<std::string>{"--data", m_dir.file("demo"), "--lib",
+                                     m_binaries + "/libfastbrowsehm.so", "--port", "0"});
+        ASSERT_TRUE(m_host->waitFor(kRouterListening, 60s)) << m_host->output();
+    }
+
+    // A console listing `path` of client1's file-system subclient at the last day of the demo.
+    std::unique_ptr<hubtest::CChildProcess> console(const std::string& path) {
+        const std::string lastDay = std::to_string(m_world.firstBackupTime + 86400LL * m_world.backupDays);
+        return std::make_unique<hubtest::CChildProcess>(
+            "tools/browse/browse",
+            std::vector<std::string>{"list", "--client", "client1", "--subclient",
+                                     std::to_string(m_world.fileSubclient), "--path", path, "--at", lastDay,
+                                     "--data", m_dir.file("demo"), "--user", "admin", "--ma-host",
+                                     "127.0.0.1", "--quiet", "--timeout", "20"});
+    }
+
+    // Reads the console's output until it exits; false when it is still running after `limit`.
+    static bool ends(hubtest::CChildProcess& process, std::chrono::seconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        process.waitFor(kNever, limit);
+        while (process.alive())
+            if (std::chrono::steady_clock::now() > deadline) return false;
+        return true;
+    }
+
+    // The host stops on SIGTERM with its clean-up done.
+    void hostStopsCleanly() {
+        EXPECT_EQ(m_host->stop("hubmaster: stopped"), 0) << m_host->output();
+        EXPECT_NE(m_host->output().find("stopped (clean-up 1)"), std::string::npos) << m_host->output();
+    }
+
+    TempDir m_dir;
+    hubdemo::DemoWorld m_world;
+    std::string m_binaries;
+    std::unique_ptr<hubtest::CChildProcess> m_agent, m_host;
+};
+
+}  // namespace
+
+TEST_F(SystemFaults, MediaAgentKilledMidListing) {
+    auto listing = console("/big");
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(listing->alive()) << "the listing must still be running when its media agent goes: "
+                                  << listing->output();
+    m_agent->signal(SIGKILL);
+    ASSERT_TRUE(ends(*listing, 40s)) << "a console left waiting on a dead media agent";
+    EXPECT_NE(listing->output().find("browse: media agent [mediaagent1] stopped answering"),
+              std::string::npos)
+        << listing->output().substr(0, 400);
+
+    // The host is not hurt: it still prepares requests (the console then finds the agent gone) and stops.
+    auto after = console("/");
+    ASSERT_TRUE(ends(*after, 40s));
+    EXPECT_NE(after->output().find("cannot reach the index service of media agent [mediaagent1]"),
+              std::string::npos)
+        << after->output();
+    hostStopsCleanly();
+}
+
+TEST_F(SystemFaults, CallersDisconnectingMidRequest) {
+    TConsoleOptions options;
+    options.command = EConsoleCommand::kList;
+    options.client = "client1";
+    options.subclientId = m_world.fileSubclient;
+    options.paths = {"/big"};
+    TZyNetAddress router{"127.0.0.1", static_cast<int>(m_host->numberAfter(kRouterListening))};
+    for (int i = 0; i < 16; ++i) {
+        CZyNetwork session;
+        bool timedOut = false;
+        ASSERT_FALSE(session.Connect(router, "BrowseRouter", "client1", 10, timedOut).IsError());
+        databrowse::BrowseRequest request = buildConsoleRequest(options);
+        // Half leave as soon as the request is out, half right after connecting.
+        if (i % 2 == 0) {
+            EXPECT_FALSE(session.SendXMLMessage(request, 0, 10, timedOut).IsError());
+        }
+        session.Disconnect(1, timedOut);
+    }
+    auto after = console("/");
+    ASSERT_TRUE(ends(*after, 40s));
+    EXPECT_NE(after->output().find("/d00"), std::string::npos) << after->output();
+    hostStopsCleanly();
+}
+
+TEST_F(SystemFaults, HostStoppedWithBrowsesInFlight) {
+    std::vector<std::unique_ptr<hubtest::CChildProcess>> consoles;
+    for (int i = 0; i < 6; ++i) consoles.push_back(console(i % 3 ? "/" : "/big"));
+    std::this_thread::sleep_for(200ms);
+    hostStopsCleanly();
+    for (auto& c : consoles) {
+        ASSERT_TRUE(ends(*c, 60s)) << "a console left waiting on a stopped host";
+        // Either the browse got through before the stop (its items, or its media agent's), or the error.
+        const std::string& out = c->output();
+        EXPECT_TRUE(out.find(" items\n") != std::string::npos || out.find("browse: ") != std::string::npos)
+            << out.substr(0, 400);
+    }
+}
