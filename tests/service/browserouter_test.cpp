@@ -590,6 +590,24 @@ TEST_F(BrowseRouterWorld, PowerManagedMediaAgentIsPoweredOnOrTheBrowseFailsWithC
     ZYPlatformInfo::removeValue(I2::Utils::kPowerCheckSection, I2::Utils::kPowerCheckIntervalName);
 }
 
+// A message whose deletion the test sees.
+class CWatchedMessage : public databrowse::BrowseSession {
+public:
+    explicit CWatchedMessage(bool& deleted) : m_deleted(deleted) {}
+    ~CWatchedMessage() override { m_deleted = true; }
+
+private:
+    bool& m_deleted;
+};
+
+TEST_F(BrowseRouterWorld, MessageOfASessionThatCannotBeAcquiredIsStillDeleted) {
+    bool deleted = false;
+    CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZYN_CALLBACK_MESSAGE,
+                                                   g_poBrowseRouterThreadHM->getSessionServer(), 987654321,
+                                                   new CWatchedMessage(deleted));
+    EXPECT_TRUE(deleted);
+}
+
 TEST(MailboxPath, GuidAfterTheMarkerOfThePathsOwnSeparator) {
     EXPECT_EQ(CBrowseRouterThreadHM::getMbGuidFromPath("/MB/4f1c-77/Inbox/Note"), "4f1c-77");
     EXPECT_EQ(CBrowseRouterThreadHM::getMbGuidFromPath("\\MB\\4f1c-77\\Inbox"), "4f1c-77");

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/msg/msg_classes.h"
@@ -88,6 +90,11 @@ TEST_F(OdsSessionCache, OneLaunchPerKeySessionsReturnToTheirPoolAcrossARelaunch)
     CNMessageBase* none = nullptr;
     EXPECT_TRUE(first->ReceiveXMLMessage(nullptr, none, nullptr, 0, 10, timedOut).IsError())
         << "the instance ended";
+    // Gone with all its sessions, the idle one included.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (listener->launchedInstances() != 0 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(listener->launchedInstances(), 0u);
     CZyNetwork* third = nullptr;
     ASSERT_FALSE(get(third).IsError());
     EXPECT_EQ(launches.load(), 2);
