@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -44,14 +45,28 @@ using namespace std::chrono_literals;
 const char* const kAgent = "mediaagent1";
 const char* const kListening = "listening on 127.0.0.1:";
 
-// Sanitized builds run a smaller load: the same paths, fewer of them.
+// Sanitized builds run a smaller load: the same paths, fewer of them, and no memory check (their
+// allocators keep freed memory on purpose).
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kSessions = 6;
 constexpr int kRequests = 5;
+constexpr bool kCheckMemory = false;
 #else
 constexpr int kSessions = 32;
-constexpr int kRequests = 40;
+constexpr int kRequests = 15;
+constexpr bool kCheckMemory = true;
 #endif
+// Rounds of every session's requests; memory after the first must not grow across the others.
+constexpr int kRounds = 3;
+constexpr long kMemoryGrowthLimitKb = 24 * 1024;
+
+// The process's resident memory in kB (0 when unreadable).
+long residentKb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -222,42 +237,54 @@ TEST_F(LoadEndToEnd, ConcurrentSessionsGetExactlyTheIndexAndLeaveNothingBehind) 
     std::vector<std::string> failures;
 
     const auto start = std::chrono::steady_clock::now();
-    std::vector<std::thread> sessions;
-    for (int s = 0; s < kSessions; ++s)
-        sessions.emplace_back([&, s] {
-            for (int r = 0; r < kRequests; ++r) {
-                const TCase& c = all[static_cast<size_t>(s * 7 + r * 3) % all.size()];
-                const long long job = nextJob++;
-                auto destination = std::make_shared<EvRecordingDestination>();
-                EvReturnDestinations::registerDestination(job, destination);
-                auto t = task(job, c);
-                const auto begun = std::chrono::steady_clock::now();
-                const int entered = fastBrowseHMProcessRequestMultiEntity(
-                    t.get(), false, databrowse::FORCE_USE_INDEX_NONE, nullptr);
-                const bool ended = destination->waitForEnd(30s);
-                const double ms =
-                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun)
-                        .count();
-                const TOutcome o = outcomeOf(*destination);
-                EvReturnDestinations::unregisterDestination(job);
-                items += o.paths.size();
-                std::lock_guard<std::mutex> lock(mutex);
-                latencies.push_back(ms);
-                if (entered != 1 || !ended || o.ends != 1 || !o.errors.empty() || o.paths != c.expected) {
-                    ++wrong;
-                    failures.push_back(
-                        c.path + (c.fromTime ? " range" : " at") + ": entered " + std::to_string(entered) +
-                        ", ended " + std::to_string(ended) + ", ends " + std::to_string(o.ends) + ", items " +
-                        std::to_string(o.paths.size()) + " of " + std::to_string(c.expected.size()) +
-                        (o.errors.empty() ? "" : ", error " + o.errors.front()));
+    long firstRoundKb = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<std::thread> sessions;
+        for (int s = 0; s < kSessions; ++s)
+            sessions.emplace_back([&, s] {
+                for (int r = 0; r < kRequests; ++r) {
+                    const TCase& c =
+                        all[static_cast<size_t>(s * 7 + (round * kRequests + r) * 3) % all.size()];
+                    const long long job = nextJob++;
+                    auto destination = std::make_shared<EvRecordingDestination>();
+                    EvReturnDestinations::registerDestination(job, destination);
+                    auto t = task(job, c);
+                    const auto begun = std::chrono::steady_clock::now();
+                    const int entered = fastBrowseHMProcessRequestMultiEntity(
+                        t.get(), false, databrowse::FORCE_USE_INDEX_NONE, nullptr);
+                    const bool ended = destination->waitForEnd(30s);
+                    const double ms =
+                        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun)
+                            .count();
+                    const TOutcome o = outcomeOf(*destination);
+                    EvReturnDestinations::unregisterDestination(job);
+                    items += o.paths.size();
+                    std::lock_guard<std::mutex> lock(mutex);
+                    latencies.push_back(ms);
+                    if (entered != 1 || !ended || o.ends != 1 || !o.errors.empty() || o.paths != c.expected) {
+                        ++wrong;
+                        failures.push_back(c.path + (c.fromTime ? " range" : " at") + ": entered " +
+                                           std::to_string(entered) + ", ended " + std::to_string(ended) +
+                                           ", ends " + std::to_string(o.ends) + ", items " +
+                                           std::to_string(o.paths.size()) + " of " +
+                                           std::to_string(c.expected.size()) +
+                                           (o.errors.empty() ? "" : ", error " + o.errors.front()));
+                    }
                 }
-            }
-        });
-    for (std::thread& t : sessions) t.join();
+            });
+        for (std::thread& t : sessions) t.join();
+        if (round == 0) firstRoundKb = residentKb();
+    }
+    const long lastRoundKb = residentKb();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     EXPECT_EQ(wrong.load(), 0u) << (failures.empty() ? "" : failures.front());
-    const size_t requests = static_cast<size_t>(kSessions) * kRequests;
+    const size_t requests = static_cast<size_t>(kSessions) * kRequests * kRounds;
+    if (kCheckMemory) {
+        EXPECT_LT(lastRoundKb - firstRoundKb, kMemoryGrowthLimitKb)
+            << "resident memory grew from " << firstRoundKb << " kB after the first round to " << lastRoundKb
+            << " kB after the last";
+    }
     ASSERT_EQ(latencies.size(), requests);
     EXPECT_TRUE(waitUntil([] { return g_poControllerThreadHM->getWorkerCount() == 0; }))
         << g_poControllerThreadHM->getWorkerCount() << " worker(s) left in the registry";
@@ -269,9 +296,9 @@ TEST_F(LoadEndToEnd, ConcurrentSessionsGetExactlyTheIndexAndLeaveNothingBehind) 
     const double p99 = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
     std::printf(
         "load: %d sessions x %d requests in %.2f s: %.0f requests/s, %.0f items/s, p50 %.1f ms, "
-        "p99 %.1f ms\n",
-        kSessions, kRequests, seconds, requests / seconds, static_cast<double>(items.load()) / seconds, p50,
-        p99);
+        "p99 %.1f ms; resident %ld kB after the first round, %ld kB after the last\n",
+        kSessions, kRequests * kRounds, seconds, requests / seconds,
+        static_cast<double>(items.load()) / seconds, p50, p99);
     RecordProperty("requests_per_second", static_cast<int>(requests / seconds));
     RecordProperty("p99_ms", static_cast<int>(p99));
 }
