@@ -298,7 +298,7 @@ TEST_F(LoadEndToEnd, ConcurrentSessionsGetExactlyTheIndexAndLeaveNothingBehind) 
         "load: %d sessions x %d requests in %.2f s: %.0f requests/s, %.0f items/s, p50 %.1f ms, "
         "p99 %.1f ms; resident %ld kB after the first round, %ld kB after the last\n",
         kSessions, kRequests * kRounds, seconds, requests / seconds,
-        static_cast<double>(items.load()) / seconds, p50, p99);
+        static_cast<double>(items.load()) / seconds, p50, p99, firstRoundKb, lastRoundKb);
     RecordProperty("requests_per_second", static_cast<int>(requests / seconds));
     RecordProperty("p99_ms", static_cast<int>(p99));
 }
