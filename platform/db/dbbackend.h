@@ -3,6 +3,7 @@
 // can follow. A connection and its statements are used by one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -65,15 +66,20 @@ public:
 class IDbConnection {
 public:
     virtual ~IDbConnection() = default;
-    // Compiles one statement. On failure returns the error and leaves `out` empty.
+    // Compiles one statement, or hands back one released earlier for the same text (reset, no
+    // bindings). On failure returns the error and leaves `out` empty. A statement may outlive its
+    // connection; it is then only finalized.
     virtual int prepare(const std::string& sql, std::unique_ptr<IDbStatement>& out) = 0;
-    // Runs statements without results (DDL, BEGIN/COMMIT/ROLLBACK, pragmas).
+    // Runs statements without results (DDL, BEGIN/COMMIT/ROLLBACK, pragmas). Anything but
+    // transaction control drops the kept statements.
     virtual int exec(const std::string& sql) = 0;
     virtual long long changes() const = 0;
     virtual long long lastInsertId() const = 0;
     // The engine's text of the last failure on this connection.
     virtual std::string lastError() const = 0;
     virtual const std::string& path() const = 0;
+    // How many released statements are kept for reuse (bounded).
+    virtual size_t cachedStatements() const { return 0; }
 };
 
 struct DbOpenOptions {

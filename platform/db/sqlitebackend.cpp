@@ -1,8 +1,12 @@
 // The SQLite engine behind IDbBackend: WAL, a busy timeout, the dialect's functions, mapped codes.
 #include <sqlite3.h>
 
+#include <cctype>
 #include <charconv>
 #include <cstring>
+#include <list>
+#include <string_view>
+#include <unordered_map>
 
 #include "platform/db/dbbackend.h"
 #include "platform/db/dbresult.h"
@@ -66,12 +70,102 @@ void checksumFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     sqlite3_result_int(ctx, static_cast<int>(h));
 }
 
-class SqliteConnection;
+// The first keyword of a statement, upper-cased, blanks skipped.
+std::string_view firstKeyword(std::string_view sql, char (&buf)[12]) {
+    size_t b = 0;
+    while (b < sql.size() && (sql[b] == ' ' || sql[b] == '\t' || sql[b] == '\n' || sql[b] == '\r')) ++b;
+    size_t n = 0;
+    while (b + n < sql.size() && n < sizeof buf && std::isalpha(static_cast<unsigned char>(sql[b + n]))) {
+        buf[n] = static_cast<char>(std::toupper(static_cast<unsigned char>(sql[b + n])));
+        ++n;
+    }
+    return {buf, n};
+}
+
+// Statements that change the schema: they are not kept, and running one drops what is kept.
+bool changesSchema(std::string_view sql) {
+    char buf[12];
+    std::string_view k = firstKeyword(sql, buf);
+    return k == "CREATE" || k == "DROP" || k == "ALTER" || k == "REINDEX" || k == "VACUUM";
+}
+
+// Compiled statements of one connection kept for reuse, keyed by their exact text. A statement is
+// taken out while in use and comes back reset with its bindings cleared, so two cursors over the
+// same text never share one. Shared with the statements handed out so that one outliving its
+// connection finalizes instead of coming back. Same thread as the connection.
+class StatementCache {
+public:
+    static constexpr size_t kCapacity = 256;
+
+    explicit StatementCache(sqlite3* db) : m_db(db) {}
+
+    // A kept statement for `sql`, or null; `sql` goes back with it.
+    sqlite3_stmt* take(const std::string& sql, std::string& key) {
+        auto it = m_index.find(std::string_view(sql));
+        if (it == m_index.end()) return nullptr;
+        auto node = it->second;
+        m_index.erase(it);
+        sqlite3_stmt* st = node->st;
+        key = std::move(node->sql);
+        m_lru.erase(node);
+        return st;
+    }
+
+    // Keeps a released statement, or finalizes it when the cache was cleared since it was taken,
+    // the connection is gone, or the same text is already kept.
+    void give(std::string&& sql, sqlite3_stmt* st, unsigned long long epoch) {
+        sqlite3_reset(st);
+        sqlite3_clear_bindings(st);
+        if (m_db == nullptr || epoch != m_epoch || m_index.count(std::string_view(sql))) {
+            sqlite3_finalize(st);
+            return;
+        }
+        m_lru.push_front(Entry{std::move(sql), st});
+        m_index.emplace(std::string_view(m_lru.front().sql), m_lru.begin());
+        while (m_lru.size() > kCapacity) {
+            m_index.erase(std::string_view(m_lru.back().sql));
+            sqlite3_finalize(m_lru.back().st);
+            m_lru.pop_back();
+        }
+    }
+
+    // Finalizes every kept statement; those in use finalize when released.
+    void clear() {
+        ++m_epoch;
+        m_index.clear();
+        for (Entry& e : m_lru) sqlite3_finalize(e.st);
+        m_lru.clear();
+    }
+    void close() {
+        clear();
+        m_db = nullptr;
+    }
+    unsigned long long epoch() const { return m_epoch; }
+    size_t size() const { return m_lru.size(); }
+
+private:
+    struct Entry {
+        std::string sql;
+        sqlite3_stmt* st;
+    };
+    sqlite3* m_db;  // null once the connection closed
+    unsigned long long m_epoch = 0;
+    std::list<Entry> m_lru;                                                    // most recently released first
+    std::unordered_map<std::string_view, std::list<Entry>::iterator> m_index;  // views into m_lru
+};
 
 class SqliteStatement final : public IDbStatement {
 public:
-    SqliteStatement(sqlite3_stmt* st) : m_st(st) {}
-    ~SqliteStatement() override { sqlite3_finalize(m_st); }
+    SqliteStatement(sqlite3_stmt* st, std::shared_ptr<StatementCache> cache, std::string sql)
+        : m_st(st), m_cache(std::move(cache)), m_sql(std::move(sql)), m_epoch(m_cache->epoch()) {}
+    ~SqliteStatement() override {
+        if (m_ddl) {
+            sqlite3_finalize(m_st);
+            m_cache->clear();
+        } else {
+            m_cache->give(std::move(m_sql), m_st, m_epoch);
+        }
+    }
 
     int bind(int index, const DbValue& v) override {
         int rc = SQLITE_OK;
@@ -143,17 +237,34 @@ public:
         return true;
     }
 
+    bool m_ddl = false;  // finalized and the cache dropped on release
+
 private:
     sqlite3_stmt* m_st;  // owned
+    std::shared_ptr<StatementCache> m_cache;
+    std::string m_sql;
+    unsigned long long m_epoch;  // the cache's epoch when taken out
 };
 
 class SqliteConnection final : public IDbConnection {
 public:
-    SqliteConnection(sqlite3* db, std::string path) : m_db(db), m_path(std::move(path)) {}
-    ~SqliteConnection() override { sqlite3_close_v2(m_db); }
+    SqliteConnection(sqlite3* db, std::string path)
+        : m_db(db), m_path(std::move(path)), m_cache(std::make_shared<StatementCache>(db)) {}
+    ~SqliteConnection() override {
+        m_cache->close();
+        // Statements still in use keep the handle open until they are released.
+        sqlite3_close_v2(m_db);
+    }
 
+    // Compiling dominated short queries: a statement released earlier for the same text is reused
+    // (SQLite recompiles it by itself when another connection changed the schema).
     int prepare(const std::string& sql, std::unique_ptr<IDbStatement>& out) override {
         out.reset();
+        std::string key;
+        if (sqlite3_stmt* kept = m_cache->take(sql, key)) {
+            out = std::make_unique<SqliteStatement>(kept, m_cache, std::move(key));
+            return DB_OK;
+        }
         sqlite3_stmt* st = nullptr;
         int rc = sqlite3_prepare_v2(m_db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr);
         if (rc != SQLITE_OK) {
@@ -161,12 +272,22 @@ public:
             return mapCode(rc);
         }
         if (st == nullptr) return DB_ERR_SQL;  // only blanks or comments
-        out = std::make_unique<SqliteStatement>(st);
+        auto stmt = std::make_unique<SqliteStatement>(st, m_cache, sql);
+        stmt->m_ddl = changesSchema(sql);
+        out = std::move(stmt);
         return DB_OK;
     }
     int exec(const std::string& sql) override {
-        return mapCode(sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr));
+        int rc = mapCode(sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr));
+        // exec runs whole scripts: anything but transaction control may have changed the schema.
+        char buf[12];
+        std::string_view k = firstKeyword(sql, buf);
+        if (k != "BEGIN" && k != "COMMIT" && k != "ROLLBACK" && k != "END" && k != "SAVEPOINT" &&
+            k != "RELEASE")
+            m_cache->clear();
+        return rc;
     }
+    size_t cachedStatements() const override { return m_cache->size(); }
     long long changes() const override { return sqlite3_changes64(m_db); }
     long long lastInsertId() const override { return sqlite3_last_insert_rowid(m_db); }
     std::string lastError() const override { return sqlite3_errmsg(m_db); }
@@ -175,6 +296,7 @@ public:
 private:
     sqlite3* m_db;  // owned
     std::string m_path;
+    std::shared_ptr<StatementCache> m_cache;
 };
 
 class SqliteBackend final : public IDbBackend {
