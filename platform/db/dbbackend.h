@@ -80,6 +80,9 @@ public:
     virtual const std::string& path() const = 0;
     // How many released statements are kept for reuse (bounded).
     virtual size_t cachedStatements() const { return 0; }
+    // True while a transaction or a statement's result is open: the connection cannot serve
+    // another user yet.
+    virtual bool busy() const { return true; }
 };
 
 struct DbOpenOptions {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "platform/db/dbresult.h"
 
@@ -16,7 +17,12 @@ struct EnvState {
     DbOpenOptions options;
     std::atomic<unsigned long long> generation{1};  // changes with every open and close
     std::atomic<bool> open{false};
+    // Transaction connections given back, all of the current generation: opening one reads the
+    // whole schema, which cost more than the short transactions they serve.
+    std::vector<std::unique_ptr<IDbConnection>> idle;
 };
+
+constexpr size_t kIdleConnections = 8;
 
 EnvState& env() {
     static EnvState* s = new EnvState;  // lives until exit: threads may outlive static destruction
@@ -30,7 +36,7 @@ struct ThreadConn {
 
 thread_local ThreadConn t_conn;
 
-int connectNow(std::shared_ptr<IDbConnection>& out, unsigned long long* generation, std::string* error) {
+int connectNow(std::unique_ptr<IDbConnection>& out, unsigned long long* generation, std::string* error) {
     std::string path;
     DbOpenOptions options;
     {
@@ -66,7 +72,9 @@ int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::str
         return rc;
     }
     probe.reset();
+    std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
     std::lock_guard<std::mutex> g(env().mutex);
+    stale.swap(env().idle);
     env().path = path;
     env().options = options;
     env().generation.fetch_add(1);
@@ -75,7 +83,9 @@ int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::str
 }
 
 void CDbEnv::close() {
+    std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
     std::lock_guard<std::mutex> g(env().mutex);
+    stale.swap(env().idle);
     env().open.store(false);
     env().path.clear();
     env().generation.fetch_add(1);
@@ -96,20 +106,41 @@ std::shared_ptr<IDbConnection> CDbEnv::threadConnection(int* rc, std::string* er
     }
     t_conn = ThreadConn{};
     unsigned long long gen = 0;
-    std::shared_ptr<IDbConnection> conn;
+    std::unique_ptr<IDbConnection> conn;
     int r = connectNow(conn, &gen, error);
     if (rc) *rc = r;
     if (r != DB_OK) return nullptr;
-    t_conn.conn = conn;
+    t_conn.conn = std::move(conn);
     t_conn.generation = gen;
-    return conn;
+    return t_conn.conn;
 }
 
 std::shared_ptr<IDbConnection> CDbEnv::newConnection(int* rc, std::string* error) {
-    std::shared_ptr<IDbConnection> conn;
-    int r = connectNow(conn, nullptr, error);
-    if (rc) *rc = r;
-    return r == DB_OK ? conn : nullptr;
+    std::unique_ptr<IDbConnection> conn;
+    unsigned long long gen = 0;
+    {
+        std::lock_guard<std::mutex> g(env().mutex);
+        if (env().open.load() && !env().idle.empty()) {
+            conn = std::move(env().idle.back());
+            env().idle.pop_back();
+            gen = env().generation.load();
+        }
+    }
+    if (!conn) {
+        int r = connectNow(conn, &gen, error);
+        if (rc) *rc = r;
+        if (r != DB_OK) return nullptr;
+    }
+    if (rc) *rc = DB_OK;
+    // Back to the idle list when the last holder lets go, unless the database changed since, the
+    // list is full, or a transaction or a result is still open on it.
+    return std::shared_ptr<IDbConnection>(conn.release(), [gen](IDbConnection* c) {
+        std::unique_ptr<IDbConnection> owned(c);
+        if (owned->busy()) return;
+        std::lock_guard<std::mutex> g(env().mutex);
+        if (env().open.load() && env().generation.load() == gen && env().idle.size() < kIdleConnections)
+            env().idle.push_back(std::move(owned));
+    });
 }
 
 }  // namespace zydb

@@ -288,6 +288,12 @@ public:
         return rc;
     }
     size_t cachedStatements() const override { return m_cache->size(); }
+    bool busy() const override {
+        if (!sqlite3_get_autocommit(m_db)) return true;
+        for (sqlite3_stmt* st = sqlite3_next_stmt(m_db, nullptr); st; st = sqlite3_next_stmt(m_db, st))
+            if (sqlite3_stmt_busy(st)) return true;
+        return false;
+    }
     long long changes() const override { return sqlite3_changes64(m_db); }
     long long lastInsertId() const override { return sqlite3_last_insert_rowid(m_db); }
     std::string lastError() const override { return sqlite3_errmsg(m_db); }

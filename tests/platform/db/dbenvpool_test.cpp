@@ -1,0 +1,78 @@
+// Transaction connections given back for reuse: a finished one serves the next transaction, one left
+// with an open transaction or result is not reused, and a database change or close drops them.
+#include <gtest/gtest.h>
+
+#include "platform/db/dbenv.h"
+#include "platform/db/dbresult.h"
+#include "tests/platform/db/tempdir.h"
+
+using namespace zydb;
+
+namespace {
+
+class DbEnvPoolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        DbOpenOptions o;
+        o.create = true;
+        std::string err;
+        ASSERT_EQ(CDbEnv::open(dir.file("pool.db"), o, &err), DB_OK) << err;
+        auto conn = CDbEnv::threadConnection(nullptr);
+        ASSERT_TRUE(conn);
+        ASSERT_EQ(conn->exec("CREATE TABLE t (v INTEGER)"), DB_OK);
+    }
+    void TearDown() override { CDbEnv::close(); }
+
+    TempDir dir;
+};
+
+TEST_F(DbEnvPoolTest, FinishedConnectionsAreReusedOthersAreNot) {
+    IDbConnection* first = nullptr;
+    {
+        auto c = CDbEnv::newConnection(nullptr);
+        ASSERT_TRUE(c);
+        first = c.get();
+        ASSERT_EQ(c->exec("BEGIN"), DB_OK);
+        ASSERT_EQ(execBound(*c, "INSERT INTO t (v) VALUES (?)", {DbValue::ofInt(1)}), DB_OK);
+        ASSERT_EQ(c->exec("COMMIT"), DB_OK);
+    }
+    {
+        auto c = CDbEnv::newConnection(nullptr);
+        EXPECT_EQ(c.get(), first);
+        // Left mid-transaction: closing it rolls back instead of handing the transaction on.
+        ASSERT_EQ(c->exec("BEGIN"), DB_OK);
+        ASSERT_EQ(execBound(*c, "INSERT INTO t (v) VALUES (?)", {DbValue::ofInt(2)}), DB_OK);
+    }
+    auto reader = CDbEnv::newConnection(nullptr);
+    std::unique_ptr<IDbStatement> st;
+    ASSERT_EQ(reader->prepare("SELECT count(*) FROM t", st), DB_OK);
+    ASSERT_EQ(st->step(), DB_OK);
+    EXPECT_EQ(st->columnInt64(0), 1);
+    EXPECT_TRUE(reader->busy());  // a result is open
+    IDbConnection* held = reader.get();
+    reader.reset();  // the statement still reads from it: not reused
+    auto next = CDbEnv::newConnection(nullptr);
+    EXPECT_NE(next.get(), held);
+    st.reset();
+}
+
+TEST_F(DbEnvPoolTest, CloseAndReopenDropTheIdleConnections) {
+    { ASSERT_TRUE(CDbEnv::newConnection(nullptr)); }  // given back idle
+    CDbEnv::close();
+    int rc = 0;
+    EXPECT_FALSE(CDbEnv::newConnection(&rc));
+    EXPECT_EQ(rc, DB_ERR_NOT_OPEN);
+
+    // Another database: a connection to the first one would still find its table.
+    DbOpenOptions o;
+    o.create = true;
+    ASSERT_EQ(CDbEnv::open(dir.file("other.db"), o), DB_OK);
+    auto c = CDbEnv::newConnection(&rc);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(rc, DB_OK);
+    EXPECT_EQ(c->path(), dir.file("other.db"));
+    std::unique_ptr<IDbStatement> st;
+    EXPECT_EQ(c->prepare("SELECT count(*) FROM t", st), DB_ERR_SQL);
+}
+
+}  // namespace
