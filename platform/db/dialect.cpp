@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <strings.h>
+#include <unordered_map>
 #include <vector>
 
 namespace zydb {
@@ -103,9 +104,7 @@ size_t hintGroupEnd(const std::vector<Token>& t, size_t i) {
     }
 }
 
-}  // namespace
-
-std::string normalizeDialect(const std::string& sql) {
+std::string normalizeUncached(const std::string& sql) {
     std::vector<Token> t = tokenize(sql);
     std::vector<Token> o;
     o.reserve(t.size());
@@ -180,6 +179,21 @@ std::string normalizeDialect(const std::string& sql) {
     std::string out;
     out.reserve(sql.size());
     for (const Token& x : o) out += x.text;
+    return out;
+}
+
+}  // namespace
+
+// The same few query texts come back on every request: each thread remembers its recent answers
+// (a bounded set, emptied when full) instead of tokenizing them again.
+std::string normalizeDialect(const std::string& sql) {
+    constexpr size_t kRemembered = 256;
+    thread_local std::unordered_map<std::string, std::string> t_seen;
+    auto it = t_seen.find(sql);
+    if (it != t_seen.end()) return it->second;
+    std::string out = normalizeUncached(sql);
+    if (t_seen.size() >= kRemembered) t_seen.clear();
+    t_seen.emplace(sql, out);
     return out;
 }
 
