@@ -36,6 +36,7 @@
 #include "tests/support/net/net_reserved_port.h"
 #include "tests/support/process/childprocess.h"
 #include "tools/mediaagent/itemindex.h"
+#include "tools/mediaagent/superbrowseanswer.h"
 
 namespace {
 
@@ -176,13 +177,13 @@ protected:
     // A browse of client1's subclient by the administrator, answered into `destination`.
     std::unique_ptr<EvMultiEntityRestoreTask> task(std::shared_ptr<EvRecordingDestination>& destination,
                                                    const std::string& path, int64_t toTime,
-                                                   int64_t fromTime = 0) {
+                                                   int64_t fromTime = 0, uint64_t options = 0) {
         const long long job = 9100 + static_cast<long long>(m_jobIds.size());
         m_jobIds.push_back(job);
         destination = std::make_shared<EvRecordingDestination>();
         EvReturnDestinations::registerDestination(job, destination);
         auto t = std::make_unique<EvMultiEntityRestoreTask>();
-        t->setTaskParameters(static_cast<unsigned long long>(job), 0, s_world->adminUser, 0, 2,
+        t->setTaskParameters(static_cast<unsigned long long>(job), 0, s_world->adminUser, options, 2,
                              s_world->fileClient, s_world->fileBackupSet, 0, static_cast<long>(toTime),
                              static_cast<long>(fromTime), s_world->fileAppType, 1, 0, 0);
         t->setUserName("admin");
@@ -270,9 +271,20 @@ TEST_F(SuperBrowseEndToEnd, DirectoryAtAPointInTimeThroughTheRouter) {
     EXPECT_EQ(pathsOf(answers), expected);
 }
 
+// A from-time only bounds which backups count: a browse from the oldest backup to a later one still
+// lists the directory as of its to-time, one version an item.
+TEST_F(SuperBrowseEndToEnd, PointInTimeWithAFromTimeListsOneVersionAnItem) {
+    std::shared_ptr<EvRecordingDestination> destination;
+    const int64_t at = m_jobs[4].time;
+    auto t = task(destination, "/big", at, m_jobs[0].time);
+    const auto answers = run(*t, *destination);
+    ASSERT_EQ(countOfType(answers, 5), 1u);
+    EXPECT_EQ(pathsOf(answers), direct("/big", at));
+}
+
 TEST_F(SuperBrowseEndToEnd, VersionsOverARangeThroughTheRouter) {
     std::shared_ptr<EvRecordingDestination> destination;
-    auto r = task(destination, "/big", m_jobs[4].time, m_jobs[1].time);
+    auto r = task(destination, "/big", m_jobs[4].time, m_jobs[1].time, mediaagent::kOptionVersions);
     const auto answers = run(*r, *destination);
     EXPECT_EQ(countOfType(answers, 5), 1u);
     EXPECT_EQ(pathsOf(answers), direct("/big", m_jobs[4].time, m_jobs[1].time));

@@ -29,10 +29,10 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/config/zyplatforminfo.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_options.h"
-#include "platform/config/zyplatforminfo.h"
 #include "tools/mediaagent/agentplan.h"
 #include "tools/mediaagent/indexservice.h"
 #include "tools/mediaagent/itemindex.h"
@@ -112,8 +112,7 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
                 o.indexService.launch = mediaagent::TIndexLaunch::Refused;
             else
                 return false;
-        }
-        else if (a == "--fault") {
+        } else if (a == "--fault") {
             const std::string f = value;
             if (f == "silent")
                 o.service.fault = mediaagent::TRestoreFault::Silent;

@@ -146,7 +146,7 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
     base.toTime = request.getint64(R::toTime);
     if (base.toTime == 0 || base.toTime >= kNoTime) base.toTime = 0;
     base.fromTime = request.getint64(R::fromTime);
-    plan.range = base.fromTime > 0;
+    plan.range = (static_cast<uint64_t>(request.getint64(R::options)) & kOptionVersions) != 0;
     auto* paths = request.getliststring(R::sourcePaths, false);
     base.path = paths && !paths->empty() ? paths->front() : request.getstring(R::browsePath);
     if (base.path.empty()) base.path = "/";
@@ -275,8 +275,10 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                     for (size_t n = at; n < std::min<size_t>(end, at + batch); ++n)
                         if (!hasCutOffs(plan) || kept(plan, files[n])) items.push_back(itemOf(files[n]));
                     databrowse::BrowseResponse r = response(plan, kResponseItems);
-                    CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
-                    if (!ask.queryId.empty()) result->setstring(databrowse::BrowseResult::f::queryId, ask.queryId);
+                    CNMessageBase* result =
+                        r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
+                    if (!ask.queryId.empty())
+                        result->setstring(databrowse::BrowseResult::f::queryId, ask.queryId);
                     result->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
                     deliver(r);
                 }
@@ -367,8 +369,8 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     const int sent =
         index ? answerIndexBrowse(plan, *index, batchSize, send) : answerIndexBrowseRefusal(plan, why, send);
     if (!caller) router.Disconnect(kSendSeconds, timedOut);
-    outcome = std::string(caller ? "answered caller" : "answered") + " worker=" + plan.workerId + " responses=" + std::to_string(sent) +
-              (index ? "" : " refused: " + why);
+    outcome = std::string(caller ? "answered caller" : "answered") + " worker=" + plan.workerId +
+              " responses=" + std::to_string(sent) + (index ? "" : " refused: " + why);
     return true;
 }
 

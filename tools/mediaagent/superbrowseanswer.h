@@ -18,6 +18,10 @@ class CZyNetwork;
 
 namespace mediaagent {
 
+// The router's all-versions flag in a request's option bits: every version in the time range rather than
+// the items as of the to-time (a from-time alone only bounds which backups count).
+constexpr uint64_t kOptionVersions = 0x8;
+
 // What one data or count query of the request asks of the index.
 struct TIndexBrowseQuery {
     std::string queryId;

@@ -98,6 +98,9 @@ std::string describeV2Request(databrowse::BrowseRequest& request) {
     return text;
 }
 
+// The browse operation that asks for every version in the range.
+constexpr int64_t kOpAllVersions = 2;
+
 bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexBrowsePlan& plan,
                   std::string& why) {
     routeOf(request, plan);
@@ -126,6 +129,8 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
         one.setint64(R::subclientId, s.getint64(S::appId));
         one.setint64(R::toTime, toTime);
         one.setint64(R::fromTime, fromTime);
+        if (request.getint64(databrowse::BrowseRequest::f::opType) == kOpAllVersions)
+            one.setint64(R::options, static_cast<int64_t>(kOptionVersions));
         one.setliststring(R::sourcePaths, {path});
         Indexing::BackupCycle cycle;
         cycle.setint64(Indexing::BackupCycle::f::appId, s.getint64(S::appId));
