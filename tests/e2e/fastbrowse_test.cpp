@@ -25,6 +25,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "service/controllerthread.h"
+#include "tests/e2e/e2eworld.h"
 #include "tests/support/process/childprocess.h"
 #include "tools/mediaagent/itemindex.h"
 #include "worker/fastbrowsehmworkerthread.h"
@@ -92,14 +93,13 @@ class CAgent {
 public:
     CAgent(const std::string& hubDb, const std::string& index, std::vector<std::string> extra)
         : m_process("tools/mediaagent/mediaagent", arguments(hubDb, index, std::move(extra))) {
-        if (m_process.waitFor(kListening, std::chrono::seconds(120)))
-            m_port = static_cast<int>(m_process.numberAfter(kListening));
+        if (m_process.waitFor(e2eworld::kListening, std::chrono::seconds(120)))
+            m_port = static_cast<int>(m_process.numberAfter(e2eworld::kListening));
     }
     int port() const { return m_port; }
     const std::string& output() const { return m_process.output(); }
 
 private:
-    static constexpr const char* kListening = "listening on 127.0.0.1:";
     static std::vector<std::string> arguments(const std::string& hubDb, const std::string& index,
                                               std::vector<std::string> extra) {
         std::vector<std::string> args = {
@@ -116,24 +116,14 @@ private:
 class FastBrowseEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        s_folder = fs::temp_directory_path() / ("fastbrowse-e2e-" + std::to_string(getpid()));
-        fs::remove_all(s_folder);
-        fs::create_directories(s_folder);
-        EvDebugFileInstance::setLogDirectory(s_folder.string());
-        std::string error;
-        s_world = new hubdemo::DemoWorld;
-        ASSERT_TRUE(hubdemo::createDemoWorld((s_folder / "demo").string(), *s_world, &error)) << error;
+        ASSERT_NO_FATAL_FAILURE(e2eworld::createWorld("fastbrowse-e2e", s_folder, s_world));
         s_agent = new CAgent(s_world->databasePath, index(), {});
         ASSERT_GT(s_agent->port(), 0) << s_agent->output();
     }
     static void TearDownTestSuite() {
         delete s_agent;
         s_agent = nullptr;
-        delete s_world;
-        s_world = nullptr;
-        ZYPlatformInfo::setRegistryPath("");
-        EvDebugFileInstance::setLogDirectory("");
-        fs::remove_all(s_folder);
+        e2eworld::removeWorld(s_folder, s_world);
     }
     static std::string index() { return (s_folder / "agent.db").string(); }
 
@@ -306,21 +296,8 @@ TEST_F(FastBrowseEndToEnd, EveryItemLayoutByProtocolVersion) {
 // A page from its first index with a skip, and its count from the count pass: the index's page, the
 // index's count, and one end for both.
 TEST_F(FastBrowseEndToEnd, PageAndCountWithOneEnd) {
-    databrowse::Querylist list;
-    databrowse::Query page;
-    page.setint64(databrowse::Query::f::type, 0);
-    databrowse::Msg6 paging;
-    paging.setint64(databrowse::Msg6::f::pageSize, 100);
-    paging.setint64(databrowse::Msg6::f::skipNode, 50);
-    page.getObjectAccessor(databrowse::Query::f::dataParam, true)
-        ->setObjectAccessor(paging, databrowse::DataParam::f::at2_2);
-    databrowse::Query count;
-    count.setstring(databrowse::Query::f::queryId, "count-of-big");
-    count.getObjectAccessor(databrowse::Query::f::c_46937c, true)
-        ->setint64(databrowse::Msg70::f::queryType, 4);
-    list.setlistobject(databrowse::Querylist::f::queries, {page, count});
     std::string pattern;
-    ASSERT_EQ(list.serialize(pattern), 0);
+    ASSERT_NO_FATAL_FAILURE(e2eworld::pageAndCountPattern(nullptr, pattern));
 
     std::shared_ptr<EvRecordingDestination> destination;
     auto t = task(destination, "/big", m_jobs[8].time);

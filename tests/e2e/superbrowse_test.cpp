@@ -33,6 +33,7 @@
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
+#include "tests/e2e/e2eworld.h"
 #include "tests/support/net/net_reserved_port.h"
 #include "tests/support/process/childprocess.h"
 #include "tools/mediaagent/itemindex.h"
@@ -43,16 +44,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 const char* const kAgent = "mediaagent1";
-const char* const kListening = "listening on 127.0.0.1:";
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using e2eworld::waitUntil;
 
 struct TAnswer {
     int64_t type = -1;
@@ -104,55 +96,20 @@ std::vector<std::string> pathsOf(const std::vector<TAnswer>& answers) {
 class SuperBrowseEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        s_folder = fs::temp_directory_path() / ("superbrowse-e2e-" + std::to_string(getpid()));
-        fs::remove_all(s_folder);
-        fs::create_directories(s_folder);
-        EvDebugFileInstance::setLogDirectory(s_folder.string());
-        std::string error;
-        s_world = new hubdemo::DemoWorld;
-        ASSERT_TRUE(hubdemo::createDemoWorld((s_folder / "demo").string(), *s_world, &error)) << error;
-        s_agent = new hubtest::CChildProcess("tools/mediaagent/mediaagent",
-                                             {"--hub",           s_world->databasePath,
-                                              "--client",        kAgent,
-                                              "--port",          "0",
-                                              "--index",         index(),
-                                              "--files",         "1500",
-                                              "--big-dir",       "400",
-                                              "--files-per-dir", "30",
-                                              "--batch",         "100",
-                                              "--log",           s_folder.string(),
-                                              "--index-service", "started",
-                                              "--journal",       journal(),
-                                              "--registry",      s_world->registryPath});
-        ASSERT_TRUE(s_agent->waitFor(kListening, 120s)) << s_agent->output();
-        const int agentPort = static_cast<int>(s_agent->numberAfter(kListening));
-        ASSERT_EQ(hubdb::openHubDatabase(s_world->databasePath, &error), 0) << error;
-        ASSERT_EQ(fastBrowseHMInitialize(), 1);
-        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
-        ASSERT_TRUE(waitUntil([&] { return server->GetPort() > 0; }));
-        // The media agent answers the router of this Hubmaster; this side reaches the media agent's port.
-        hubdb::HubDbSeed seed(s_world->databasePath);
-        ASSERT_EQ(seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE id = ?",
-                            {zydb::DbValue::ofInt(server->GetPort()),
-                             zydb::DbValue::ofInt(static_cast<long long>(ZYClient::hubmasterClientId()))}),
-                  0);
-        ASSERT_EQ(seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE name = ?",
-                            {zydb::DbValue::ofInt(agentPort), zydb::DbValue::ofText(kAgent)}),
-                  0);
-        CZyNetDirectory::instance().registerClient(kAgent, "127.0.0.1", agentPort);
+        int agentPort = 0;
+        int routerPort = 0;
+        ASSERT_NO_FATAL_FAILURE(e2eworld::startChain(
+            "superbrowse-e2e", kAgent,
+            [] {
+                return std::vector<std::string>{"--index",   index(), "--files",         "1500",
+                                                "--big-dir", "400",   "--files-per-dir", "30",
+                                                "--batch",   "100",   "--journal",       journal()};
+            },
+            s_folder, s_world, s_agent, agentPort, routerPort));
+        ASSERT_NO_FATAL_FAILURE(
+            e2eworld::pointClientAt(*s_world, "name", zydb::DbValue::ofText(kAgent), agentPort));
     }
-    static void TearDownTestSuite() {
-        fastBrowseHMCleanUp();
-        CZyNetDirectory::instance().unregisterClient(kAgent);
-        delete s_agent;
-        s_agent = nullptr;
-        delete s_world;
-        s_world = nullptr;
-        zydb::CDbEnv::close();
-        ZYPlatformInfo::setRegistryPath("");
-        EvDebugFileInstance::setLogDirectory("");
-        fs::remove_all(s_folder);
-    }
+    static void TearDownTestSuite() { e2eworld::stopChain(kAgent, s_folder, s_world, s_agent); }
     static std::string index() { return (s_folder / "agent1.items.db").string(); }
     static std::string journal() { return (s_folder / "journal").string(); }
     static size_t journalLines(const std::string& prefix) {
@@ -292,22 +249,8 @@ TEST_F(SuperBrowseEndToEnd, VersionsOverARangeThroughTheRouter) {
 }
 
 TEST_F(SuperBrowseEndToEnd, PageAndCountWithOneEnd) {
-    databrowse::Querylist list;
-    databrowse::Query page;
-    page.setint64(databrowse::Query::f::type, 0);
-    page.setstring(databrowse::Query::f::queryId, "page");
-    databrowse::Msg6 paging;
-    paging.setint64(databrowse::Msg6::f::pageSize, 100);
-    paging.setint64(databrowse::Msg6::f::skipNode, 50);
-    page.getObjectAccessor(databrowse::Query::f::dataParam, true)
-        ->setObjectAccessor(paging, databrowse::DataParam::f::at2_2);
-    databrowse::Query count;
-    count.setstring(databrowse::Query::f::queryId, "count-of-big");
-    count.getObjectAccessor(databrowse::Query::f::c_46937c, true)
-        ->setint64(databrowse::Msg70::f::queryType, 4);
-    list.setlistobject(databrowse::Querylist::f::queries, {page, count});
     std::string pattern;
-    ASSERT_EQ(list.serialize(pattern), 0);
+    ASSERT_NO_FATAL_FAILURE(e2eworld::pageAndCountPattern("page", pattern));
 
     std::shared_ptr<EvRecordingDestination> destination;
     const int64_t at = m_jobs[5].time;

@@ -35,6 +35,7 @@
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
+#include "tests/e2e/e2eworld.h"
 #include "tests/support/process/childprocess.h"
 #include "tools/mediaagent/itemindex.h"
 
@@ -43,28 +44,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 const char* const kAgent = "mediaagent1";
-const char* const kListening = "listening on 127.0.0.1:";
+using e2eworld::waitUntil;
 constexpr int kForceIndexingV2 = 107;
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 class V2BrowseEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        s_folder = fs::temp_directory_path() / ("v2browse-e2e-" + std::to_string(getpid()));
-        fs::remove_all(s_folder);
-        fs::create_directories(s_folder);
-        EvDebugFileInstance::setLogDirectory(s_folder.string());
+        ASSERT_NO_FATAL_FAILURE(e2eworld::createWorld("v2browse-e2e", s_folder, s_world));
         std::string error;
-        s_world = new hubdemo::DemoWorld;
-        ASSERT_TRUE(hubdemo::createDemoWorld((s_folder / "demo").string(), *s_world, &error)) << error;
         ASSERT_EQ(hubdb::openHubDatabase(s_world->databasePath, &error), 0) << error;
         ASSERT_EQ(BackupSet(static_cast<unsigned long>(s_world->fileBackupSet)).getGUIDStr(s_backupSetGuid),
                   0);
@@ -84,52 +71,16 @@ protected:
             ASSERT_TRUE(more.ok()) << more.error();
             setServicePack(seed, 20);
         }
-        s_agent = new hubtest::CChildProcess("tools/mediaagent/mediaagent", {"--hub",
-                                                                             s_world->databasePath,
-                                                                             "--client",
-                                                                             kAgent,
-                                                                             "--port",
-                                                                             "0",
-                                                                             "--index",
-                                                                             index(),
-                                                                             "--files",
-                                                                             "600",
-                                                                             "--files-per-dir",
-                                                                             "30",
-                                                                             "--log",
-                                                                             s_folder.string(),
-                                                                             "--index-service",
-                                                                             "started",
-                                                                             "--journal",
-                                                                             journal(),
-                                                                             "--registry",
-                                                                             s_world->registryPath,
-                                                                             "--convert-predictions",
-                                                                             "1"});
-        ASSERT_TRUE(s_agent->waitFor(kListening, 120s)) << s_agent->output();
-        const int agentPort = static_cast<int>(s_agent->numberAfter(kListening));
-        ASSERT_EQ(fastBrowseHMInitialize(), 1);
-        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
-        ASSERT_TRUE(waitUntil([&] { return server->GetPort() > 0; }));
-        hubdb::HubDbSeed seed(s_world->databasePath);
-        ASSERT_EQ(seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE id = ?",
-                            {zydb::DbValue::ofInt(server->GetPort()),
-                             zydb::DbValue::ofInt(static_cast<long long>(ZYClient::hubmasterClientId()))}),
-                  0);
-        CZyNetDirectory::instance().registerClient(kAgent, "127.0.0.1", agentPort);
+        int agentPort = 0;
+        ASSERT_NO_FATAL_FAILURE(
+            e2eworld::startAgent(s_folder, *s_world, kAgent,
+                                 {"--index", index(), "--files", "600", "--files-per-dir", "30", "--journal",
+                                  journal(), "--convert-predictions", "1"},
+                                 s_agent, agentPort));
+        int routerPort = 0;
+        ASSERT_NO_FATAL_FAILURE(e2eworld::startService(*s_world, kAgent, agentPort, routerPort));
     }
-    static void TearDownTestSuite() {
-        fastBrowseHMCleanUp();
-        CZyNetDirectory::instance().unregisterClient(kAgent);
-        delete s_agent;
-        s_agent = nullptr;
-        delete s_world;
-        s_world = nullptr;
-        zydb::CDbEnv::close();
-        ZYPlatformInfo::setRegistryPath("");
-        EvDebugFileInstance::setLogDirectory("");
-        fs::remove_all(s_folder);
-    }
+    static void TearDownTestSuite() { e2eworld::stopChain(kAgent, s_folder, s_world, s_agent); }
     static void setServicePack(hubdb::HubDbSeed& seed, int servicePack) {
         ASSERT_EQ(
             seed.exec("UPDATE mediaAgent SET versionText = ? WHERE clientId = (SELECT id FROM APP_Client "

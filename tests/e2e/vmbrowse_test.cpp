@@ -32,6 +32,7 @@
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
+#include "tests/e2e/e2eworld.h"
 #include "tests/support/process/childprocess.h"
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/vmanswers.h"
@@ -43,17 +44,8 @@ using namespace std::chrono_literals;
 using R = databrowse::BrowseRequest::f;
 using E = ZyEntities::GenericEntity::f;
 const char* const kAgent = "mediaagent1";
-const char* const kListening = "listening on 127.0.0.1:";
+using e2eworld::waitUntil;
 constexpr long kDay = 86400;
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 struct TAnswers {
     std::vector<int64_t> types;
@@ -82,50 +74,18 @@ TAnswers read(const std::vector<std::string>& payloads) {
 class VmBrowseEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        s_folder = fs::temp_directory_path() / ("vmbrowse-e2e-" + std::to_string(getpid()));
-        fs::remove_all(s_folder);
-        fs::create_directories(s_folder);
-        EvDebugFileInstance::setLogDirectory(s_folder.string());
-        std::string error;
-        s_world = new hubdemo::DemoWorld;
-        ASSERT_TRUE(hubdemo::createDemoWorld((s_folder / "demo").string(), *s_world, &error)) << error;
-        s_agent = new hubtest::CChildProcess("tools/mediaagent/mediaagent",
-                                             {"--hub",           s_world->databasePath,
-                                              "--client",        kAgent,
-                                              "--port",          "0",
-                                              "--index",         index(),
-                                              "--files",         "300",
-                                              "--files-per-dir", "20",
-                                              "--batch",         "100",
-                                              "--log",           s_folder.string(),
-                                              "--index-service", "started",
-                                              "--registry",      s_world->registryPath});
-        ASSERT_TRUE(s_agent->waitFor(kListening, 120s)) << s_agent->output();
-        const int agentPort = static_cast<int>(s_agent->numberAfter(kListening));
-        ASSERT_EQ(hubdb::openHubDatabase(s_world->databasePath, &error), 0) << error;
-        ASSERT_EQ(fastBrowseHMInitialize(), 1);
-        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
-        ASSERT_TRUE(waitUntil([&] { return server->GetPort() > 0; }));
-        hubdb::HubDbSeed seed(s_world->databasePath);
-        ASSERT_EQ(seed.exec("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = ? WHERE id = ?",
-                            {zydb::DbValue::ofInt(server->GetPort()),
-                             zydb::DbValue::ofInt(static_cast<long long>(ZYClient::hubmasterClientId()))}),
-                  0);
-        CZyNetDirectory::instance().registerClient(kAgent, "127.0.0.1", agentPort);
-        s_routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, server->GetPort());
+        int agentPort = 0;
+        int routerPort = 0;
+        ASSERT_NO_FATAL_FAILURE(e2eworld::startChain(
+            "vmbrowse-e2e", kAgent,
+            [] {
+                return std::vector<std::string>{"--index",         index(), "--files", "300",
+                                                "--files-per-dir", "20",    "--batch", "100"};
+            },
+            s_folder, s_world, s_agent, agentPort, routerPort));
+        s_routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, routerPort);
     }
-    static void TearDownTestSuite() {
-        fastBrowseHMCleanUp();
-        CZyNetDirectory::instance().unregisterClient(kAgent);
-        delete s_agent;
-        s_agent = nullptr;
-        delete s_world;
-        s_world = nullptr;
-        zydb::CDbEnv::close();
-        ZYPlatformInfo::setRegistryPath("");
-        EvDebugFileInstance::setLogDirectory("");
-        fs::remove_all(s_folder);
-    }
+    static void TearDownTestSuite() { e2eworld::stopChain(kAgent, s_folder, s_world, s_agent); }
     static std::string index() { return (s_folder / "agent1.items.db").string(); }
 
     void SetUp() override {
