@@ -120,8 +120,6 @@ set1="--client client1 --subclient 1"
 
 step "The root of client1's backup set, as an administrator" list $set1 --at "$day" --user admin
 step "A directory at a point in time" list $set1 --path /d00/d01/d00 --at "2023-11-22" --user admin
-step "The versions of one file over two weeks" versions $set1 --path /d00/d01/d00/f00000202.dat \
-  --from 2023-11-14 --to "$day" --user admin
 step "A directory a page at a time: the second page of 5" list $set1 --path /d00/d01/d00 --at "$day" \
   --page-size 5 --page 1 --user admin
 step "How many items that directory holds" count $set1 --path /d00/d01/d00 --at "$day" --user admin
