@@ -107,8 +107,8 @@ start mediaagent1 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$wo
   --client mediaagent1 --port 0 --log "$work" --index-service started --registry "$work/registry.ini"
 start mediaagent3 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" \
   --client mediaagent3 --port 0 --log "$work"
-sqlite3 "$work/hub.db" "UPDATE APP_Client SET zydPort = $(port_of mediaagent1) WHERE name = 'mediaagent1';
-  UPDATE APP_Client SET zydPort = $(port_of mediaagent3) WHERE name = 'mediaagent3';"
+sqlite3 "$work/hub.db" "UPDATE APP_Client SET zydPort = $(port_of mediaagent1), net_hostname = '127.0.0.1' WHERE name = 'mediaagent1';
+  UPDATE APP_Client SET zydPort = $(port_of mediaagent3), net_hostname = '127.0.0.1' WHERE name = 'mediaagent3';"
 # The host writes BrowseRouter's address into the data folder's registry, where the console finds it.
 start hubmaster "BrowseRouter listening on" "$build"/tools/hubmaster/hubmaster --data "$work" \
   --lib "$build/libfastbrowsehm.so" --port 0
@@ -120,6 +120,8 @@ set1="--client client1 --subclient 1"
 
 step "The root of client1's backup set, as an administrator" list $set1 --at "$day" --user admin
 step "A directory at a point in time" list $set1 --path /d00/d01/d00 --at "2023-11-22" --user admin
+step "The versions of one file over two weeks" versions $set1 --path /d00/d01/d00/f00000202.dat \
+  --from 2023-11-14 --to "$day" --user admin
 step "A directory a page at a time: the second page of 5" list $set1 --path /d00/d01/d00 --at "$day" \
   --page-size 5 --page 1 --user admin
 step "How many items that directory holds" count $set1 --path /d00/d01/d00 --at "$day" --user admin

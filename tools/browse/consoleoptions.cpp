@@ -12,6 +12,7 @@ using E = ZyEntities::GenericEntity::f;
 
 constexpr int64_t kOpBrowse = 0;
 constexpr int64_t kOpFind = 1;
+constexpr int64_t kOpAllVersions = 2;  // every version in the time range
 constexpr int64_t kOpMediaPrediction = 3;
 constexpr int64_t kOpStop = 5;
 constexpr int64_t kOpErase = 7;
@@ -42,6 +43,8 @@ std::vector<std::string> split(const std::string& text) {
 
 int64_t operationOf(EConsoleCommand c) {
     switch (c) {
+        case EConsoleCommand::kVersions:
+            return kOpAllVersions;
         case EConsoleCommand::kFind:
             return kOpFind;
         case EConsoleCommand::kMedia:
