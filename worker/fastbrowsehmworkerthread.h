@@ -497,8 +497,6 @@ protected:
     // Gives back the configuration reference this request took (once), and asks for the record's
     // deletion; nothing when it holds none.
     void releaseConfReference();
-    // Fails the request with an error naming a road this service does not serve yet.
-    bool refuseRoad(const char* road);
     // The steps of newRequest between its entry and its one exit.
     bool runRequest(EvMultiEntityRestoreTask* task);
     // The browse task with its return channel and configuration record; false ends the request.

@@ -76,14 +76,6 @@ CNMessageBase* optionBlock(databrowse::BrowseRequest& request) {
 
 }  // namespace
 
-bool CWorkerThreadHM::refuseRoad(const char* road) {
-    CBrowseLog log(kTag);
-    const std::string text = std::string(road) + " is not available in this browse service";
-    log.debugLvl(0, "%s; request of worker [%s] refused", text.c_str(), m_workerId.c_str());
-    setLastError(databrowse::BROWSE_ERR_GENERIC, text);
-    return false;
-}
-
 bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
     log.debugLvl(0, "START - browse request with worker id [%s]", m_workerId.c_str());
