@@ -12,32 +12,14 @@ bool setClientName(FSRClasterClientName& record, std::string_view name) {
     return true;
 }
 
-namespace {
-
-// The seven words every item layout begins with, in the same order.
-template <class From, class To>
-To withLeadingWords(const From& item) {
-    To wide;
-    wide.flags = item.flags;
-    wide.name = item.name;
-    wide.modificationTime = item.modificationTime;
-    wide.size = item.size;
-    wide.version = item.version;
-    wide.error = item.error;
-    wide.advancedValue = item.advancedValue;
-    return wide;
-}
-
-}  // namespace
-
 FSRRestoreItem_90 widenRestoreItem(const FSRRestoreItem_80& item) {
-    FSRRestoreItem_90 wide = withLeadingWords<FSRRestoreItem_80, FSRRestoreItem_90>(item);
+    FSRRestoreItem_90 wide = withLeadingItemWords<FSRRestoreItem_90>(item);
     wide.displayName = item.displayName;
     return wide;
 }
 
 FSRRestoreItem_90 widenRestoreItem(const FSRRestoreItem& item, const char* displayName) {
-    FSRRestoreItem_90 wide = withLeadingWords<FSRRestoreItem, FSRRestoreItem_90>(item);
+    FSRRestoreItem_90 wide = withLeadingItemWords<FSRRestoreItem_90>(item);
     wide.displayName = displayName;
     return wide;
 }

@@ -32,6 +32,21 @@ namespace fsr {
 // record unchanged), never cut: a cut name could name another client.
 bool setClientName(FSRClasterClientName& record, std::string_view name);
 
+// The seven words every item layout begins with, in the same order, copied between two layouts (to a
+// newer one when a peer's items are widened, to an older one when a peer is answered in its own).
+template <class To, class From>
+To withLeadingItemWords(const From& item) {
+    To to;
+    to.flags = item.flags;
+    to.name = item.name;
+    to.modificationTime = item.modificationTime;
+    to.size = item.size;
+    to.version = item.version;
+    to.error = item.error;
+    to.advancedValue = item.advancedValue;
+    return to;
+}
+
 // Item of protocol 8.0 in the current layout: its eighth word becomes the display name.
 FSRRestoreItem_90 widenRestoreItem(const FSRRestoreItem_80& item);
 

@@ -26,6 +26,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "service/routerbrowserequest.h"
 #include "tests/platform/db/tempdir.h"
+#include "tests/service/routerworld.h"
 #include "tests/support/sqlite/testsql.h"
 
 namespace {
@@ -40,21 +41,13 @@ class DirectRun : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s = new TShared;
-        std::string error;
-        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
-        ASSERT_EQ(hubdb::openHubDatabase(s->world.databasePath, &error), 0) << error;
-        std::ofstream(s->dir.file("keys")) << "HM_CHECK_CLIENT_MAP = 1\n";
-        ASSERT_TRUE(ZYPlatformInfo::setString("~Indexing", "sIdxConfigKeyFile", s->dir.file("keys")));
+        ASSERT_NO_FATAL_FAILURE(routertest::startRouterWorld(s->dir, s->world, s->routerHost));
         ASSERT_TRUE(ZYPlatformInfo::setString(I2::SecuredMessageHandler::kKeySection,
                                               I2::SecuredMessageHandler::kKeyName,
                                               "direct-run-test-signing-key-0123456789"));
         ASSERT_EQ(EvSecurityMgr::IssueZetaToken(s->world.adminUser, false, 3600, s->adminToken), 0);
         sql("INSERT INTO APP_SubclientUsage (subclientId, usedBytes) VALUES (" +
             std::to_string(s->world.fileSubclient) + ", 100000)");
-        ASSERT_EQ(fastBrowseHMInitialize(), 1);
-        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
-        for (int i = 0; i < 2000 && server->GetPort() <= 0; ++i) std::this_thread::sleep_for(10ms);
-        s->routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, server->GetPort());
         setPreparedTaskObserver([](const TDirectTask& t) {
             std::lock_guard<std::mutex> lock(s->lock);
             s->lastWorker = t.worker->getWorkerId();

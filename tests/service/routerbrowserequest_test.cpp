@@ -24,6 +24,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "service/routeroptions.h"
 #include "tests/platform/db/tempdir.h"
+#include "tests/service/routerworld.h"
 
 namespace {
 
@@ -45,16 +46,7 @@ class RouterDirectRoad : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s = new TShared;
-        std::string error;
-        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
-        ASSERT_EQ(hubdb::openHubDatabase(s->world.databasePath, &error), 0) << error;
-        // Callers' client maps are checked: a stop needs a token or a known client.
-        std::ofstream(s->dir.file("keys")) << "HM_CHECK_CLIENT_MAP = 1\n";
-        ASSERT_TRUE(ZYPlatformInfo::setString("~Indexing", "sIdxConfigKeyFile", s->dir.file("keys")));
-        ASSERT_EQ(fastBrowseHMInitialize(), 1);
-        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
-        for (int i = 0; i < 2000 && server->GetPort() <= 0; ++i) std::this_thread::sleep_for(10ms);
-        s->routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, server->GetPort());
+        ASSERT_NO_FATAL_FAILURE(routertest::startRouterWorld(s->dir, s->world, s->routerHost));
         setPreparedTaskObserver([](const TDirectTask& t) {
             TSeen seen;
             seen.clientId = t.clientId;

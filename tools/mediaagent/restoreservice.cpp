@@ -7,6 +7,7 @@
 #include "platform/log/evdebug.h"
 #include "platform/msg/cnmessagebase.h"
 #include "platform/restoreproto/fsr_messages.h"
+#include "platform/restoreproto/fsr_records.h"
 #include "tools/mediaagent/itemindex.h"
 
 namespace mediaagent {
@@ -114,14 +115,7 @@ void fillItem(const TItemVersion& v, const TIndexSubclient& sub, const TItemText
 // An item in an older layout: the leading words, and the display name where the layout has one.
 template <class T>
 T narrowed(const FSRRestoreItem_90& i) {
-    T o;
-    o.flags = i.flags;
-    o.name = i.name;
-    o.modificationTime = i.modificationTime;
-    o.size = i.size;
-    o.version = i.version;
-    o.error = i.error;
-    o.advancedValue = i.advancedValue;
+    T o = fsr::withLeadingItemWords<T>(i);
     if constexpr (requires { o.displayName; }) o.displayName = i.displayName;
     return o;
 }
