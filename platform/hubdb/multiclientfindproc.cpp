@@ -3,9 +3,12 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/hubdb/grantcover.h"
+#include "platform/hubdb/hubdb.h"
 #include "platform/hubdb/hubsql.h"
 #include "platform/hubdb/procsupport.h"
 #include "platform/hubdb/tagprocframe.h"
+#include "platform/log/evdebug.h"
 #include "platform/msg/msg_classes.h"
 
 using zydb::DbValue;
@@ -30,7 +33,56 @@ constexpr const char* kSubclientsWithData =
     "JOIN APP_Client c ON c.id = g.mediaAgentId "
     "WHERE f.isValid = 1 AND f.cTime <= ?1 AND "
     "((?2 > 0 AND a.id = ?2) OR (?2 <= 0 AND (?3 <= 0 OR a.backupSet = ?3) AND (?4 <= 0 OR a.clientId = ?4) "
-    "AND (?5 = '' OR owner.name = ?5) AND (?3 > 0 OR ?4 > 0 OR ?5 <> ''))) GROUP BY a.id, c.id";
+    "AND (?5 = '' OR owner.name = ?5) AND (?3 > 0 OR ?4 > 0 OR ?5 <> '')))";
+constexpr const char* kPerSubclientAndAgent = " GROUP BY a.id, c.id";
+
+// The same, kept to the subclients that user ?6 holds a Browse right on: the subclient's own levels
+// against the grant's, this Hubmaster's Kelmarch at the top.
+const std::string& subclientsSql(bool forUser) {
+    static const std::string all = std::string(kSubclientsWithData) + kPerSubclientAndAgent;
+    static const std::string mayBrowse =
+        std::string(kSubclientsWithData) +
+        " AND EXISTS (SELECT 1 FROM SECUserRight r WHERE r.userId = ?6 AND r.permissionId = " +
+        std::to_string(zysec::kPermBrowse) + " AND " +
+        grantCoversClause({.kelmarchId = TGrantLevelValue::number(kDefaultKelmarchId),
+                           .clientId = TGrantLevelValue::column("a.clientId"),
+                           .appTypeId = TGrantLevelValue::column("a.appTypeId"),
+                           .instanceId = TGrantLevelValue::column("a.instance"),
+                           .backupSetId = TGrantLevelValue::column("a.backupSet"),
+                           .subclientId = TGrantLevelValue::column("a.id")},
+                          "r.") +
+        ")" + kPerSubclientAndAgent;
+    return forUser ? mayBrowse : all;
+}
+
+// Whose find it is: none (a request without a user name), or the user the name stands for.
+struct TFindUser {
+    bool named = false;
+    long long id = 0;  // 0: no enabled user of that login or name, who then finds nothing
+};
+
+// The request's user, by login or else by full name (a token names the login), case as the columns
+// compare it.
+int findUser(zydb::IDbConnection& conn, const databrowse::BrowseRequest& request, TFindUser& user) {
+    const std::string name = request.getstring(R::userName);
+    user.named = !name.empty();
+    if (!user.named) return zydb::DB_OK;
+    std::vector<DbValue> row;
+    const int rc =
+        queryFirstRow(conn,
+                      "SELECT id, enabled FROM UMUsers WHERE login = ?1 OR name = ?1 ORDER BY CASE "
+                      "WHEN login = ?1 THEN 0 ELSE 1 END, id LIMIT 1",
+                      {DbValue::ofText(name)}, row);
+    if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA) return rc;
+    if (rc == zydb::DB_OK && row[1].asInt() != 0) user.id = row[0].asInt();
+    if (user.id == 0) {
+        EvDebug log(nullptr);
+        log.setPrefixMessage("HUBDB");
+        log.debugLvl(1, "AppMultiClientFind: [%s] is no enabled user of this Hubmaster: nothing is found",
+                     name.c_str());
+    }
+    return zydb::DB_OK;
+}
 
 struct TSubclientData {
     long long mediaAgentId = 0;
@@ -40,8 +92,9 @@ struct TSubclientData {
     std::string subclientGuid, backupSetGuid;
 };
 
-int subclientsWithData(zydb::IDbConnection& conn, databrowse::BrowseRequest& request,
+int subclientsWithData(zydb::IDbConnection& conn, databrowse::BrowseRequest& request, const TFindUser& user,
                        std::vector<TSubclientData>& out) {
+    if (user.named && user.id == 0) return zydb::DB_OK;
     long long toTime = 0;
     if (const CNMessageBase* range = request.getObjectAccessor(R::timeRange, false))
         toTime = range->getint64(databrowse::BrowseTimeRange::f::toTime);
@@ -52,17 +105,17 @@ int subclientsWithData(zydb::IDbConnection& conn, databrowse::BrowseRequest& req
         const CNMessageBase* entity =
             withFilters.getObjectAccessor(databrowse::EntityWithFilters::f::entity, false);
         if (!entity) continue;
-        const int rc = forEachRow(
-            conn, kSubclientsWithData,
-            {DbValue::ofInt(toTime), DbValue::ofInt(entity->getint64(E::subclientId)),
-             DbValue::ofInt(entity->getint64(E::backupsetId)), DbValue::ofInt(entity->getint64(E::clientId)),
-             DbValue::ofText(entity->getstring(E::clientName))},
-            [&](const zydb::IDbRow& row) {
-                out.push_back({row.columnInt64(0), std::string(row.columnText(1)), row.columnInt64(2),
-                               row.columnInt64(3), std::string(row.columnText(4)),
-                               std::string(row.columnText(5))});
-                return static_cast<int>(zydb::DB_OK);
-            });
+        std::vector<DbValue> params{DbValue::ofInt(toTime), DbValue::ofInt(entity->getint64(E::subclientId)),
+                                    DbValue::ofInt(entity->getint64(E::backupsetId)),
+                                    DbValue::ofInt(entity->getint64(E::clientId)),
+                                    DbValue::ofText(entity->getstring(E::clientName))};
+        if (user.named) params.push_back(DbValue::ofInt(user.id));
+        const int rc = forEachRow(conn, subclientsSql(user.named), params, [&](const zydb::IDbRow& row) {
+            out.push_back({row.columnInt64(0), std::string(row.columnText(1)), row.columnInt64(2),
+                           row.columnInt64(3), std::string(row.columnText(4)),
+                           std::string(row.columnText(5))});
+            return static_cast<int>(zydb::DB_OK);
+        });
         if (rc != zydb::DB_OK) return rc;
     }
     return zydb::DB_OK;
@@ -75,8 +128,13 @@ int multiClientFindTagProc(const std::string& requestXml, std::string& responseX
     return runTagProcedure<Req, Req>(
         "AppMultiClientFind", requestXml, responseXml, context,
         [](zydb::IDbConnection& conn, Req& request, Req& prepared, std::string&) {
+            // Only what the request's user may browse is found: a user who may browse none of it finds
+            // nothing.
+            TFindUser user;
+            int rc = findUser(conn, request, user);
+            if (rc != zydb::DB_OK) return rc;
             std::vector<TSubclientData> found;
-            int rc = subclientsWithData(conn, request, found);
+            rc = subclientsWithData(conn, request, user, found);
             if (rc != zydb::DB_OK) return rc;
             // The media agent is told what to find exactly as the caller asked it.
             prepared = request;

@@ -22,6 +22,25 @@ inline constexpr char kSecurityTablesHeader[] = "platform/hubdb/securitytables.h
     L(X, 7, subclientId)
 #define SEC_LEVEL_AS_COLUMN(COL, type, column) COL(column, i)
 
+// Permission ids (SECUserRight.permissionId), their names for explanations.
+#define SEC_PERMISSIONS(P)                         \
+    P(kPermBrowse, 1, "Browse")                    \
+    P(kPermEndUserBrowse, 2, "End User Browse")    \
+    P(kPermLiveBrowse, 3, "Live Browse")           \
+    P(kPermManageHubmaster, 4, "Manage Hubmaster") \
+    P(kPermDeleteData, 219, "Delete Data")
+
+namespace zysec {
+
+enum Permission : int {
+    kPermAny = 0,  // a question about any right at all (visibility)
+#define SEC_PERMISSION_ENUM(name, id, text) name = id,
+    SEC_PERMISSIONS(SEC_PERMISSION_ENUM)
+#undef SEC_PERMISSION_ENUM
+};
+
+}  // namespace zysec
+
 // One right: `permissionId` for `userId` on the entity its level columns name.
 #define SECUserRight_COLUMNS(COL) \
     COL(id, i)                    \

@@ -5,6 +5,7 @@
 #include "Db/Tbl/UMUsers.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/propertystore.h"
+#include "platform/hubdb/grantcover.h"
 #include "platform/hubdb/securitytables.h"
 #include "platform/log/evdebug.h"
 
@@ -94,10 +95,11 @@ int findGrant(DBtran* tran, int userId, int permission, const TEntityPath& path)
     // Numbers only: the clause is built here and used as it is.
     std::string where = "userId = " + std::to_string(userId);
     if (permission != kPermAny) where += " AND permissionId = " + std::to_string(permission);
-#define SEC_LEVEL_MATCH(X, type, column) \
-    where += " AND (" #column " = 0 OR " #column " = " + std::to_string(path.column) + ")";
-    SEC_ENTITY_LEVELS(SEC_LEVEL_MATCH, _)
-#undef SEC_LEVEL_MATCH
+    hubdb::TGrantLevelValues asked;
+#define SEC_LEVEL_ASKED(X, type, column) asked.column = hubdb::TGrantLevelValue::number(path.column);
+    SEC_ENTITY_LEVELS(SEC_LEVEL_ASKED, _)
+#undef SEC_LEVEL_ASKED
+    where += " AND " + hubdb::grantCoversClause(asked);
     SECUserRight t(tran);
     t.setIsolationType(4);
     t.setTop(1);

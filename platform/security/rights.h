@@ -1,6 +1,7 @@
-// The rights questions every security class shares: which permissions exist, the entity a question
-// names, the user it concerns, and whether a grant covers it, read in the caller's transaction (or on
-// the thread's connection when none is given). Functions of the calling thread.
+// The rights questions every security class shares: the names of the permissions (their ids are kept
+// with the rights table in platform/hubdb/securitytables.h), the entity a question names, the user it
+// concerns, and whether a grant covers it, read in the caller's transaction (or on the thread's
+// connection when none is given). Functions of the calling thread.
 #pragma once
 
 #include <initializer_list>
@@ -11,25 +12,10 @@
 class DBtran;
 class EvDebug;
 
-// Permission ids, their names for explanations.
-#define SEC_PERMISSIONS(P)                       \
-    P(kPermBrowse, 1, "Browse")                  \
-    P(kPermEndUserBrowse, 2, "End User Browse")  \
-    P(kPermLiveBrowse, 3, "Live Browse")         \
-    P(kPermManageHubmaster, 4, "Manage Hubmaster") \
-    P(kPermDeleteData, 219, "Delete Data")
-
 namespace zysec {
 
 // The calling thread's logger of the security classes (module tag "SECURITY").
 EvDebug& securityLog();
-
-enum Permission : int {
-    kPermAny = 0,  // a question about any right at all (visibility)
-#define SEC_PERMISSION_ENUM(name, id, text) name = id,
-    SEC_PERMISSIONS(SEC_PERMISSION_ENUM)
-#undef SEC_PERMISSION_ENUM
-};
 
 // "Browse", ... ; "any right" for kPermAny; "permission <id>" for others.
 std::string permissionName(int permission);

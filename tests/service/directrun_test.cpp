@@ -361,4 +361,54 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
               0u);
 }
 
+TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
+    // A find across client1 and client2 as `userId`: the subclients of the index database the prepared
+    // request names ("1,5"), or the error text.
+    auto findAs = [](int userId, const std::string& guid) {
+        std::string token;
+        EXPECT_EQ(EvSecurityMgr::IssueZetaToken(userId, false, 3600, token), 0);
+        databrowse::BrowseRequest r;
+        r.setint64(R::opType, 1);
+        r.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, guid);
+        r.setstring(R::c_763531, token);
+        std::vector<CNMessageBase> targets;
+        for (const char* client : {"client1", "client2"}) {
+            databrowse::EntityWithFilters target;
+            target.getObjectAccessor(databrowse::EntityWithFilters::f::entity, true)
+                ->setstring(E::clientName, client);
+            targets.push_back(target);
+        }
+        r.setlistobject(R::c_975f21, targets);
+        std::unique_ptr<CNMessageBase> reply = exchange(r);
+        if (!reply || reply->getTagID() != databrowse::BrowseRequest::TAG) return errorOf(reply);
+        CNMessageBase* routing = reply->getObjectAccessor(R::indexing, false)
+                                     ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false);
+        EXPECT_EQ(routing->getstring(databrowse::IndexingInfo::f::mediaAgentName), "mediaagent1");
+        std::string ids;
+        for (CNMessageBase& sub : *routing->getObjectAccessor(databrowse::IndexingInfo::f::indexDBInfo, false)
+                                       ->getlistobject(databrowse::IndexDBInfo::f::subclients, false))
+            ids +=
+                (ids.empty() ? "" : ",") + std::to_string(sub.getint64(databrowse::SubclientInfo::f::appId));
+        return ids;
+    };
+    const std::string mine = std::to_string(s->world.fileSubclient);
+    const std::string other = std::to_string(sqlInt("SELECT MIN(id) FROM APP_Application WHERE clientId = " +
+                                                    std::to_string(s->world.otherFileClient)));
+    // The administrator browses everything; alice holds Browse on client1 only; vmowner on neither.
+    EXPECT_EQ(findAs(s->world.adminUser, "mcf-admin"), mine + "," + other);
+    EXPECT_EQ(findAs(s->world.fileUser, "mcf-alice"), mine);
+    EXPECT_EQ(findAs(s->world.vmBrowse.vmUser, "mcf-vmowner"), "Nothing to Find");
+
+    // A grant of client2's subclient covers it only under this Hubmaster's Kelmarch.
+    sql("INSERT INTO SECUserRight (userId, permissionId, kelmarchId, clientId, appTypeId, instanceId, "
+        "backupSetId, subclientId) VALUES (" +
+        std::to_string(s->world.fileUser) + ", 1, " + std::to_string(hubdb::kDefaultKelmarchId + 1) +
+        ", 0, 0, 0, 0, " + other + ")");
+    EXPECT_EQ(findAs(s->world.fileUser, "mcf-alice2"), mine);
+    sql("UPDATE SECUserRight SET kelmarchId = " + std::to_string(hubdb::kDefaultKelmarchId) +
+        " WHERE subclientId = " + other);
+    EXPECT_EQ(findAs(s->world.fileUser, "mcf-alice3"), mine + "," + other);
+    sql("DELETE FROM SECUserRight WHERE subclientId = " + other);
+}
+
 }  // namespace

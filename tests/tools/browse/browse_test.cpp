@@ -160,6 +160,23 @@ TEST_F(BrowseConsole, FindInABackupSetAndAcrossClients) {
     EXPECT_NE(nothing.err.find("Nothing to Find"), std::string::npos) << nothing.err;
 }
 
+TEST_F(BrowseConsole, FindAcrossClientsShowsOnlyWhatTheUserMayBrowse) {
+    const std::string what = " --path /d00/d01/d00 --name 'f*' --at " + lastDay();
+    TRun both = browse("find --clients client1,client2" + what);
+    TRun client1 = browse("find --clients client1" + what);
+    TRun alice = browse("find --clients client1,client2" + what, "--user alice");
+    ASSERT_EQ(both.status, 0) << both.err;
+    ASSERT_EQ(client1.status, 0) << client1.err;
+    ASSERT_EQ(alice.status, 0) << alice.err;
+    // alice may browse client1 only: she is told about client1's items and none of client2's.
+    EXPECT_GT(lines(both.out, "/f"), lines(client1.out, "/f"));
+    EXPECT_EQ(alice.out, client1.out);
+
+    TRun stranger = browse("find --clients client1,client2" + what, "--user vmowner");
+    EXPECT_EQ(stranger.status, 1);
+    EXPECT_NE(stranger.err.find("Nothing to Find"), std::string::npos) << stranger.err;
+}
+
 TEST_F(BrowseConsole, MediaStopAndFailures) {
     TRun media = browse("media " + fileSubclient() + " --at " + lastDay());
     ASSERT_EQ(media.status, 0) << media.err;
