@@ -62,8 +62,10 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     CBrowseLog log(kTag);
     CNMessageBase* reply = nullptr;
     if (authenticateRoutedRequest(t, session, log)) {
-        runEndUserEraseBookkeeping(t, log);
         reply = runWorker(t, log);
+        // Usage figures drop only for an erase the worker accepted (its user's delete capability
+        // included): a refused erase frees nothing.
+        if (!t.hasReplyError()) runEndUserEraseBookkeeping(t, log);
     }
     databrowse::BrowseResponse errorResponse;
     if (t.hasReplyError()) {

@@ -125,13 +125,21 @@ step "The versions of one file over two weeks" versions $set1 --path /d00/d01/d0
 step "A directory a page at a time: the second page of 5" list $set1 --path /d00/d01/d00 --at "$day" \
   --page-size 5 --page 1 --user admin
 step "How many items that directory holds" count $set1 --path /d00/d01/d00 --at "$day" --user admin
-step "Find by name pattern in the backup set" find $set1 --path /d00/d01/d00 --name 'f0000021*' \
+step "Find by name pattern across the backup set (the whole tree)" find $set1 --name 'f0000021*' \
   --at "$day" --user admin
 step "Find by name pattern across clients" find --clients client1,client2 --path /d00/d01/d00 \
   --name 'f0000020*' --at "$day" --user admin
 step "The media a restore of /d00 needs" media $set1 --path /d00 --at "$day" --user admin
+# client3's backups are on mediaagent3, release 9.0: no index service, so the Hubmaster browses it over
+# the classic protocol and streams the items back.
+set3="--client client3 --subclient $(sqlite3 "$work/hub.db" "SELECT a.id FROM APP_Application a JOIN APP_Client c
+  ON c.id = a.clientId WHERE c.name = 'client3'")"
+step "An older media agent (release 9.0) over the classic protocol, through the Hubmaster" list $set3 \
+  --path /d01 --at 2023-11-25 --via hubmaster --user admin
 step "An end user (alice) browses her own machine with her own token" list $set1 --path /d00/d01/d00 \
   --at "$day" --page-size 4 --user alice
+step "...erases one of her backed-up files (the Hubmaster makes the erase task)" erase $set1 \
+  --path /d00/d01/d00/f00000203.dat=858145 --at "$day" --user alice
 refused "...and may not browse another client's backups" "Browse access denied" \
   list --client client2 --subclient 2 --at "$day" --user alice
 step "A stop of a running session" stop --session "demo-tour-$$" --user admin
@@ -142,6 +150,7 @@ if [ "$serve" -eq 1 ]; then
 The console against these processes (logs in $work):
   $browse_bin list --client client1 --subclient 1 --path /d00 --at 2023-11-28 --user admin $connect
   $browse_bin find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --user alice $connect
+  $browse_bin list $set3 --path /d01 --at 2023-11-25 --via hubmaster --user admin $connect
   $browse_bin   (prints every command and option)
 EOF
   while true; do sleep 1; done

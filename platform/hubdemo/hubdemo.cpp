@@ -138,9 +138,14 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     security.grant(w.adminUser, zysec::kPermBrowse, {});
     security.grant(w.adminUser, zysec::kPermManageHubmaster, {});
     security.grant(w.fileUser, zysec::kPermBrowse, {.clientId = w.fileClient});
+    // End users may erase their own backed-up files: alice on her machine.
+    security.grant(w.fileUser, zysec::kPermDeleteData, {.clientId = w.fileClient});
+    more.setGlobalParam("ZY_HM_ENABLE_FS_END_USER_ERASE", "1", t0);
     w.vsa = vsa.addDemoHypervisor(w.storagePolicy, t0);
-    if (!addVmBrowseWorld(seed, more, media, security, rows, w.vsa, w.indexServer, w.storagePolicy, w.vmBrowse)) {
-        if (error) *error = "VM browse world: " + seed.error() + media.error() + security.error() + rows.error();
+    if (!addVmBrowseWorld(seed, more, media, security, rows, w.vsa, w.indexServer, w.storagePolicy,
+                          w.vmBrowse)) {
+        if (error)
+            *error = "VM browse world: " + seed.error() + media.error() + security.error() + rows.error();
         return zydb::DB_ERR_GENERAL;
     }
     if (!addLegacyAgentWorld(seed, entities, linuxOs, windowsOs, kReleaseId, kFirstBackup, w.legacy)) {
@@ -186,7 +191,8 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     if (!randomKey(key)) return fail(error, "no random bytes for the message-security key");
     if (!ZYPlatformInfo::setString(kMsgSecurityKeySection, kMsgSecurityKeyName, key))
         return fail(error, "cannot write the message-security key to " + world.registryPath);
-    if (!ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId", static_cast<unsigned long>(world.vsa.hubmaster)))
+    if (!ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId",
+                                   static_cast<unsigned long>(world.vsa.hubmaster)))
         return fail(error, "cannot write the Hubmaster's client to " + world.registryPath);
     return true;
 }

@@ -30,7 +30,7 @@ struct DemoWorld {
     int vmBackupSet = 0;
     int vmSubclient = 0;
     int adminUser = 0;  // may browse everything and manage the Hubmaster
-    int fileUser = 0;   // may browse client1 only
+    int fileUser = 0;   // may browse client1 only, and erase its backed-up files
     int indexServer = 0;
     long long firstBackupTime = 0;  // the file-system backups run from here, one a day
     int backupDays = 0;

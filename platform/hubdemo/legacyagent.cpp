@@ -1,5 +1,7 @@
 #include "platform/hubdemo/legacyagent.h"
 
+#include "platform/entities/contentseed.h"
+
 namespace hubdemo {
 
 namespace {
@@ -29,6 +31,10 @@ bool addLegacyAgentWorld(hubdb::HubDbSeed& seed, zyent::EntitySeed& entities, in
                                      .instanceId = instance,
                                      .storagePolicyId = w.storagePolicy});
     if (w.mediaAgent < 0 || w.storagePolicy < 0 || w.client < 0 || instance < 0 || w.subclient < 0)
+        return false;
+    // The subclient backs up the whole machine: a classic browse finds its subclient by this content.
+    if (zyent::SubclientContentSeed(seed).addLine(
+            {.subclientId = w.subclient, .lineNumber = 1, .path = "/"}) < 0)
         return false;
     for (int d = 0; d < kJobsPerCycle * kCycles; ++d) {
         const hubdb::HubDbSeed::Backup b =

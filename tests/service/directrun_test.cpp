@@ -18,8 +18,10 @@
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/msg/secured_message_handler.h"
+#include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
+#include "platform/net/zynetwork_server.h"
 #include "platform/security/evsecuritymgr.h"
 #include "service/browserouterthread.h"
 #include "service/enduserErase.h"
@@ -198,6 +200,8 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
         detail->setint64(databrowse::Msg2::f::at1_1, s->world.fileSubclient);
         detail->setint64(databrowse::Msg2::f::itemSize, size);
         r.setlistobject(R::paths, {path});
+        // One cycle of the demo's backups: the worker prepares the request without asking a media agent.
+        r.getObjectAccessor(R::timeRange, true)->setint64(databrowse::BrowseTimeRange::f::toTime, 1701129600);
         return r;
     };
     const long long before = subclientUsage();
@@ -219,12 +223,44 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
               "Error: Failed to authenticate the caller to act as the requested user...");
     EXPECT_EQ(subclientUsage(), before);
 
-    // Authenticated: the size comes off and the erase is pending, whatever the worker then answers.
+    // Authenticated, but the worker refuses a user without the delete capability: nothing changes.
+    databrowse::BrowseRequest noCapability = erase("erase-no-capability", 4000);
+    noCapability.setstring(R::c_763531, s->adminToken);
+    const std::unique_ptr<CNMessageBase> refusal = exchange(noCapability);
+    ASSERT_TRUE(refusal);
+    auto* refusals = refusal->getlistobject(databrowse::BrowseResponse::f::messages, false);
+    ASSERT_TRUE(refusals && refusals->size() == 1u);
+    EXPECT_EQ(refusals->front().getstring(databrowse::BrowseError::f::errorMessage),
+              "You do not have the capability required to delete data.");
+    EXPECT_EQ(subclientUsage(), before);
+    EXPECT_EQ(erasePending(), 0);
+
+    // Accepted: the size comes off and the erase is pending. The worker makes sure it can reach the
+    // media agent's index service before it answers with the prepared request.
+    auto agent = CZydListener::create();
+    ASSERT_FALSE(agent->start(0).IsError());
+    CZyNetworkServer indexService(
+        nullptr,
+        [](CZyNetworkServer::ZynCallback_e, CZyNetworkServer*, long long, CNMessageBase* message) {
+            delete message;
+        },
+        "IndexingService_0", agent);
+    std::thread serving([&] { indexService.SelectData(0, 0, 0); });
+    sql("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = " + std::to_string(agent->port()) +
+        " WHERE name = 'mediaagent1'");
+    sql("INSERT INTO SECUserRight (userId, permissionId) VALUES (" + std::to_string(s->world.adminUser) +
+        ", 219)");
     databrowse::BrowseRequest allowed = erase("erase-allowed", 4000);
     allowed.setstring(R::c_763531, s->adminToken);
-    exchange(allowed);
+    EXPECT_EQ(errorOf(exchange(allowed)), "");
     EXPECT_EQ(subclientUsage(), before - 4000);
     EXPECT_EQ(erasePending(), 1);
+    sql("DELETE FROM SECUserRight WHERE permissionId = 219 AND userId = " +
+        std::to_string(s->world.adminUser));
+    sql("UPDATE APP_Client SET net_hostname = 'mediaagent1', zydPort = 8400 WHERE name = 'mediaagent1'");
+    indexService.Quit(true, true);
+    serving.join();
+    agent->stop();
 }
 
 TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
@@ -294,13 +330,13 @@ TEST_F(DirectRun, EraseTaskLaunchCreatesTheTaskOrReportsTheSecurityError) {
         r.setlistobject(R::paths, paths);
         return r;
     };
+    sql("UPDATE NBGlobalParam SET value = '0' WHERE name = 'ZY_HM_ENABLE_FS_END_USER_ERASE'");
     databrowse::BrowseRequest disabled = launchRequest();
     EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&disabled), -1);
     EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedTask"), 0);
     EXPECT_TRUE(disabled.isSet(R::timeRange));
 
-    sql("INSERT INTO NBGlobalParam (id, name, value, created, modified) VALUES (9001, "
-        "'ZY_HM_ENABLE_FS_END_USER_ERASE', '1', 0, 0)");
+    sql("UPDATE NBGlobalParam SET value = '1' WHERE name = 'ZY_HM_ENABLE_FS_END_USER_ERASE'");
     databrowse::BrowseRequest enabled = launchRequest();
     EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&enabled), 0);
     EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedTask WHERE jobId > 0"), 1);

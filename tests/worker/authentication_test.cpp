@@ -132,7 +132,11 @@ TEST_F(Authentication, EndUserRightsConfineTheRequest) {
 }
 
 TEST_F(Authentication, EraseWithoutTheDeleteCapabilityIsRefused) {
-    fileTask(world.fileUser, "fileuser");
+    // A user who may browse the client but not erase its data.
+    const int dave = addUser("dave");
+    withSecurity(
+        [&](zysec::SecuritySeed& s) { s.grant(dave, zysec::kPermBrowse, {.clientId = world.fileClient}); });
+    fileTask(dave, "dave");
     task.setBrowseOpType(static_cast<databrowse::BrowseOperation>(18));
     task.addEntity(entity(world.otherFileClient));
     int mode = 0;
@@ -142,8 +146,7 @@ TEST_F(Authentication, EraseWithoutTheDeleteCapabilityIsRefused) {
     EXPECT_EQ(task.getEntityList().size(), 1u);  // refused before the entity pass
 
     withSecurity([&](zysec::SecuritySeed& s) {
-        s.grant(world.fileUser, zysec::kPermDeleteData,
-                {.clientId = world.fileClient, .appTypeId = world.fileAppType});
+        s.grant(dave, zysec::kPermDeleteData, {.clientId = world.fileClient, .appTypeId = world.fileAppType});
     });
     EXPECT_TRUE(worker->CanUserDeleteData(&task));
     EXPECT_TRUE(worker->AuthenticateUser(&task, mode, true));

@@ -17,6 +17,7 @@ constexpr int64_t kOpMediaPrediction = 3;
 constexpr int64_t kOpStop = 5;
 constexpr int64_t kOpErase = 7;
 constexpr int64_t kCountQueryType = 4;
+constexpr int64_t kModePage = 2;  // the classic protocol's page function
 constexpr int64_t kAttributeName = 0;
 constexpr int64_t kOperatorMatches = 0;
 
@@ -68,6 +69,13 @@ ZyEntities::GenericEntity entityOf(const TConsoleOptions& o, const std::string& 
     return e;
 }
 
+// A find looks in the whole tree below its path: the media agent reads "<path>/**/*" so.
+std::string findBelow(std::string path) {
+    const char separator = path.find('\\') != std::string::npos ? '\\' : '/';
+    while (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+    return path + separator + "**" + separator + "*";
+}
+
 }  // namespace
 
 std::string consoleUsage() {
@@ -77,9 +85,13 @@ std::string consoleUsage() {
            "  who:    --token <token> | --user <login> (with --data: the host program issues the token)\n"
            "  what:   --client <name> --client-id <n> --backup-set <n> --subclient <n> --app-type <n>\n"
            "          --path <path>... (erase: <path>=<size>)  --at <time>  --from <time> --to <time>\n"
-           "          --name <pattern> (find)  --clients <a,b,...> (find across clients)\n"
+           "          --name <pattern> (find: in the whole tree below --path)  --clients <a,b,...> (find\n"
+           "          across clients)\n"
            "          --page-size <n> --page <n>  --session <guid>\n"
            "          --ma <media agent> --ma-host <host> (where media agents are reached)\n"
+           "  road:   --via router (default: BrowseRouter prepares, the console asks the media agent)\n"
+           "          --via hubmaster (list and versions: the Hubmaster browses and streams the answers,\n"
+           "          older media agents included)\n"
            "  how:    --json  --quiet (no progress)  --timeout <seconds>\n"
            "  times:  seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] (UTC)\n";
 }
@@ -130,6 +142,8 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
             o.mediaAgent = v;
         else if (a == "--ma-host")
             o.mediaAgentHost = v;
+        else if (a == "--via" && (v == "hubmaster" || v == "router"))
+            o.viaHubmaster = v == "hubmaster";
         else if (a == "--client")
             o.client = v;
         else if (a == "--clients")
@@ -175,6 +189,15 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
         error = "browse find needs --name\n" + consoleUsage();
         return false;
     }
+    if (o.viaHubmaster && o.command != EConsoleCommand::kList && o.command != EConsoleCommand::kVersions) {
+        error = "--via hubmaster serves list and versions; the other commands go to BrowseRouter\n" +
+                consoleUsage();
+        return false;
+    }
+    if ((o.viaHubmaster || o.command == EConsoleCommand::kErase) && o.subclientId <= 0) {
+        error = "--via hubmaster and erase need --subclient\n" + consoleUsage();
+        return false;
+    }
     if (o.command == EConsoleCommand::kErase && o.paths.empty()) {
         error = "browse erase needs --path <path>=<size>\n" + consoleUsage();
         return false;
@@ -210,6 +233,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
 
     std::vector<CNMessageBase> paths;
     for (std::string text : o.paths.empty() ? std::vector<std::string>{"\\"} : o.paths) {
+        if (o.command == EConsoleCommand::kFind) text = findBelow(text);
         databrowse::BrowsePath path;
         long long size = 0;
         const size_t eq = text.rfind('=');
@@ -238,6 +262,9 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
     if (o.command == EConsoleCommand::kCount)
         query.getObjectAccessor(databrowse::Query::f::c_46937c, true)
             ->setint64(databrowse::Msg70::f::queryType, kCountQueryType);
+    // A classic media agent pages by the request's mode; an index service by the query alone.
+    if (o.pageSize > 0 && o.viaHubmaster)
+        r.getObjectAccessor(R::mode, true)->setint64(databrowse::BrowseMode::f::mode, kModePage);
     if (o.pageSize > 0) {
         CNMessageBase* paging = query.getObjectAccessor(databrowse::Query::f::dataParam, true)
                                     ->getObjectAccessor(databrowse::DataParam::f::at2_2, true);

@@ -22,13 +22,14 @@ struct TConsoleOptions {
     std::string user;            // a user whose token the host program issues (when no token is given)
     std::string mediaAgent;      // overrides the media agent a prepared request names
     std::string mediaAgentHost;  // where media agents are reached (their own host names otherwise)
+    bool viaHubmaster = false;   // through the Hubmaster's own browse service, not BrowseRouter
     // What.
     std::string client;                // client name of the entity
     std::vector<std::string> clients;  // find across several clients
     int clientId = 0, backupSetId = 0, subclientId = 0, appType = 0;
     std::vector<std::string> paths;      // browse paths ("\" when none); erase paths take "path=size"
     long long at = 0, from = 0, to = 0;  // seconds since 1970; 0: not given
-    std::string pattern;                 // find: name pattern
+    std::string pattern;                 // find: name pattern, matched in the whole tree below the path
     int pageSize = 0, page = 0;          // paging (page counted from 0)
     std::string session;                 // session GUID (a new one when empty)
     // How.

@@ -17,8 +17,13 @@ CNMessageBase* childOf(CNMessageBase& owner, const MsgFieldRef& f) {
 
 TConsoleItem itemOf(CNMessageBase& data) {
     TConsoleItem item;
-    item.name = data.getstring(D::name);
-    item.path = data.getstring(D::path);
+    // A page of a classic browse names each item "<node>\x12<path>", the node for the next page.
+    auto afterNode = [](std::string text) {
+        const size_t node = text.find('\x12');
+        return node == std::string::npos ? text : text.substr(node + 1);
+    };
+    item.name = afterNode(data.getstring(D::name));
+    item.path = afterNode(data.getstring(D::path));
     item.size = data.getint64(D::size);
     item.modified = data.getint64(D::modificationTime);
     item.version = data.getint64(D::version);

@@ -11,6 +11,7 @@
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
+#include "tools/hubmaster/hostbrowse.h"
 
 namespace {
 
@@ -118,6 +119,23 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
         return 1;
     }
     databrowse::BrowseRequest request = buildConsoleRequest(m_options);
+    if (m_options.viaHubmaster && m_options.command != EConsoleCommand::kErase)
+        return throughHubmaster(router, request, result, progress);
+    const int browsed = throughRouter(router, request, result, progress);
+    if (browsed != 0 || m_options.command != EConsoleCommand::kErase) return browsed;
+    // The items to erase are listed; the Hubmaster now makes the erase task of them.
+    TConsoleResult task;
+    if (throughHubmaster(router, request, task, {}) != 0) {
+        result.error = task.error;
+        return 1;
+    }
+    result.note =
+        "The Hubmaster created the erase task for " + std::to_string(m_options.paths.size()) + " path(s)";
+    return 0;
+}
+
+int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request,
+                                   TConsoleResult& result, const std::function<void(size_t)>& progress) {
     CZyNetwork session;
     bool timedOut = false;
     CUxError step = session.Connect(router, "BrowseRouter", m_options.callerClient.c_str(), 30, timedOut);
@@ -169,37 +187,65 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         }
         target = MangleHostName(m_options.mediaAgentHost, clientPart(agent), 0, address.port);
     }
-    CZyNetwork ma;
+    auto ma = std::make_unique<CZyNetwork>();
     bool timedOut = false;
-    CUxError step = ma.Connect(target.c_str(), kIndexService, m_options.callerClient.c_str(), 30, timedOut);
+    CUxError step = ma->Connect(target.c_str(), kIndexService, m_options.callerClient.c_str(), 30, timedOut);
     if (step.IsError()) {
-        // An index service that runs on demand is started through its launcher.
+        // An index service that runs on demand is started through its launcher, on a session of its own.
+        ma = std::make_unique<CZyNetwork>();
         TZyRemoteDLL launcher;
         std::snprintf(launcher.name, sizeof launcher.name, "%s", kLauncher);
         std::snprintf(launcher.alternateName, sizeof launcher.alternateName, "%s", kAlternateLauncher);
-        step = ma.Attach_RemoteDLL(target.c_str(), launcher, m_options.callerClient.c_str(), 30, timedOut);
+        step = ma->Attach_RemoteDLL(target.c_str(), launcher, m_options.callerClient.c_str(), 30, timedOut);
     }
-    if (!step.IsError()) step = ma.SendXMLMessage(prepared, 0, m_options.timeoutSeconds, timedOut);
+    if (!step.IsError()) step = ma->SendXMLMessage(prepared, 0, m_options.timeoutSeconds, timedOut);
     if (step.IsError()) {
+        // Media agents below release 10.0 have no index service: the Hubmaster browses them itself.
         result.error = "cannot reach the index service of media agent [" + clientPart(agent) +
-                       "]: " + step.GetErrorText();
+                       "]: " + step.GetErrorText() +
+                       " (an older media agent is browsed with --via hubmaster)";
         return 1;
     }
+    readAnswers(*ma, "media agent [" + clientPart(agent) + "]", result, progress);
+    ma->Disconnect(5, timedOut);
+    return result.error.empty() ? 0 : 1;
+}
+
+void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TConsoleResult& result,
+                                  const std::function<void(size_t)>& progress) {
     while (true) {
         CNMessageBase* received = nullptr;
-        step = ma.ReceiveXMLMessage(nullptr, received, nullptr, 0, m_options.timeoutSeconds, timedOut);
+        bool timedOut = false;
+        const CUxError step =
+            peer.ReceiveXMLMessage(nullptr, received, nullptr, 0, m_options.timeoutSeconds, timedOut);
         std::unique_ptr<CNMessageBase> answer(received);
         if (step.IsError() || !answer) {
-            result.error = "media agent [" + clientPart(agent) + "] stopped answering" +
-                           (step.IsError() ? ": " + step.GetErrorText() : " within the time limit");
-            break;
+            if (result.error.empty())
+                result.error = who + " stopped answering" +
+                               (step.IsError() ? ": " + step.GetErrorText() : " within the time limit");
+            return;
         }
         auto* response = dynamic_cast<databrowse::BrowseResponse*>(answer.get());
         if (!response) continue;
         const bool done = addConsoleResponse(result, *response);
         if (progress) progress(result.items.size());
-        if (done) break;
+        if (done) return;
     }
-    ma.Disconnect(5, timedOut);
+}
+
+int CConsoleSession::throughHubmaster(const TZyNetAddress& hubmaster, databrowse::BrowseRequest& request,
+                                      TConsoleResult& result, const std::function<void(size_t)>& progress) {
+    CZyNetwork session;
+    bool timedOut = false;
+    CUxError step = session.Connect(hubmaster, CHostBrowseService::kServiceName,
+                                    m_options.callerClient.c_str(), 30, timedOut);
+    if (!step.IsError()) step = session.SendXMLMessage(request, 0, m_options.timeoutSeconds, timedOut);
+    if (step.IsError()) {
+        result.error = "cannot reach the Hubmaster's browse service at " + hubmaster.host + ":" +
+                       std::to_string(hubmaster.port) + ": " + step.GetErrorText();
+        return 1;
+    }
+    readAnswers(session, "the Hubmaster", result, progress);
+    session.Disconnect(5, timedOut);
     return result.error.empty() ? 0 : 1;
 }

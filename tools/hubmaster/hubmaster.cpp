@@ -1,7 +1,8 @@
 // hubmaster: the host process of the browse service, in the place of the management server's event
 // manager. It opens the Hubmaster database and registry of a data folder, loads libfastbrowsehm.so,
-// starts it, hands it browse tasks made from XML browse requests, serves until SIGINT/SIGTERM (or the
-// control command "stop"), and cleans the service up before it exits.
+// starts it, hands it browse tasks made from XML browse requests (files, the control channel, and
+// consoles through its own service "HubmasterBrowse"), serves until SIGINT/SIGTERM (or the control
+// command "stop"), and cleans the service up before it exits.
 //
 //   hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client name>]
 //             [--browse <request.xml>]... [--control]
@@ -44,14 +45,15 @@
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
+#include "tools/hubmaster/hostbrowse.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 using InitializeFn = int (*)();
-using ProcessFn = int (*)(EvMultiEntityRestoreTask*, bool, databrowse::ForceUseIndexType,
-                          databrowse::BrowseRequest*);
+using ProcessFn = CHostBrowseService::ProcessFn;
+using LaunchEraseFn = CHostBrowseService::LaunchEraseFn;
 using CleanUpFn = int (*)();
 
 struct TOptions {
@@ -68,7 +70,9 @@ int fail(const std::string& what) {
     return 1;
 }
 
-fs::path defaultDataFolder() { return fs::canonical("/proc/self/exe").parent_path() / ".." / ".." / "demo"; }
+fs::path defaultDataFolder() {
+    return fs::canonical("/proc/self/exe").parent_path() / ".." / ".." / "demo";
+}
 
 int threadCount() {
     int n = 0;
@@ -95,36 +99,8 @@ private:
     std::string m_label;
 };
 
-// The task the event manager would hand over for `request`.
-void fillTask(databrowse::BrowseRequest& request, long long jobId, EvMultiEntityRestoreTask& task) {
-    using R = databrowse::BrowseRequest;
-    task.setJobId(static_cast<unsigned long long>(jobId));
-    task.setBrowseOpType(static_cast<databrowse::BrowseOperation>(request.getint64(R::f::opType)));
-    if (CNMessageBase* session = request.getObjectAccessor(R::f::session, false))
-        task.setbrowseSessionGUID(session->getstring(databrowse::BrowseSession::f::sessionId).c_str());
-    if (CNMessageBase* entity = request.getObjectAccessor(R::f::entity, false)) {
-        using E = ZyEntities::GenericEntity;
-        task.setClientId(static_cast<long>(entity->getint64(E::f::clientId)));
-        task.setAppType(static_cast<long>(entity->getint64(E::f::applicationId)));
-        task.setInstanceId(static_cast<long>(entity->getint64(E::f::instanceId)));
-        task.setBackupSetId(static_cast<long>(entity->getint64(E::f::backupsetId)));
-        task.setSubClientId(static_cast<long>(entity->getint64(E::f::subclientId)));
-    }
-    if (CNMessageBase* range = request.getObjectAccessor(R::f::timeRange, false)) {
-        task.setToTime(static_cast<long>(range->getint64(databrowse::BrowseTimeRange::f::toTime)));
-        task.setFromTime(static_cast<long>(range->getint64(databrowse::BrowseTimeRange::f::fromTime)));
-    }
-    if (std::vector<CNMessageBase>* paths = request.getlistobject(R::f::paths, false))
-        for (const CNMessageBase& path : *paths)
-            task.addPath(EvRestoreTask::kBrowsePathList,
-                         path.getstring(databrowse::BrowsePath::f::path).c_str());
-    const std::string user = request.getstring(R::f::userName);
-    if (!user.empty()) task.setUserName(user.c_str());
-}
-
 // Hands the browse request of `file` to the service; false when the file cannot be read.
 bool browse(ProcessFn process, const std::string& file) {
-    static std::atomic<long long> nextJobId{1000};
     std::ifstream in(file);
     std::stringstream text;
     text << in.rdbuf();
@@ -133,11 +109,11 @@ bool browse(ProcessFn process, const std::string& file) {
         std::printf("browse %s: not a readable browse request\n", file.c_str());
         return false;
     }
-    const long long jobId = nextJobId++;
+    const long long jobId = CHostBrowseService::nextJobId();
     const std::string label = "browse " + file + " (job " + std::to_string(jobId) + ")";
     EvReturnDestinations::registerDestination(jobId, std::make_shared<PrintingDestination>(label));
     EvMultiEntityRestoreTask task;
-    fillTask(request, jobId, task);
+    CHostBrowseService::fillTask(request, jobId, task);
     const int result = process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request);
     EvReturnDestinations::unregisterDestination(jobId);
     std::printf("%s: result %d\n", label.c_str(), result);
@@ -204,7 +180,9 @@ int tokenCommand(int argc, char** argv) {
             user.clear(), i = argc;
     }
     if (user.empty() || lifetime <= 0) {
-        std::fprintf(stderr, "usage: hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session]\n");
+        std::fprintf(
+            stderr,
+            "usage: hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session]\n");
         return 2;
     }
     fs::path database;
@@ -261,7 +239,8 @@ int main(int argc, char** argv) {
     auto initialize = reinterpret_cast<InitializeFn>(dlsym(library, "fastBrowseHMInitialize"));
     auto process = reinterpret_cast<ProcessFn>(dlsym(library, "fastBrowseHMProcessRequestMultiEntity"));
     auto cleanUp = reinterpret_cast<CleanUpFn>(dlsym(library, "fastBrowseHMCleanUp"));
-    if (!initialize || !process || !cleanUp)
+    auto launchErase = reinterpret_cast<LaunchEraseFn>(dlsym(library, "fastBrowseHMLaunchEraseCreateTask"));
+    if (!initialize || !process || !cleanUp || !launchErase)
         return fail("the browse service " + o.library.string() + " lacks its entry points");
 
     if (initialize() != 1) return fail("the browse service did not start");
@@ -279,10 +258,18 @@ int main(int argc, char** argv) {
                     listener->port());
         // Consoles given this data folder find the router here.
         ZYPlatformInfo::setString("~Hubmaster", "sBrowseRouterHost", net.bindAddress);
-        ZYPlatformInfo::setNumber("~Hubmaster", "nBrowseRouterPort", static_cast<unsigned long>(listener->port()));
+        ZYPlatformInfo::setNumber("~Hubmaster", "nBrowseRouterPort",
+                                  static_cast<unsigned long>(listener->port()));
     } else {
         std::printf("hubmaster: BrowseRouter is not listening; see the log\n");
     }
+    // Consoles reach the service here as the event manager's callers do (answers stream back).
+    CHostBrowseService hostBrowse(process, launchErase);
+    if (listener->running() && hostBrowse.start(error))
+        std::printf("hubmaster: %s listening on %s:%d\n", CHostBrowseService::kServiceName,
+                    net.bindAddress.c_str(), listener->port());
+    else
+        std::printf("hubmaster: %s is not serving: %s\n", CHostBrowseService::kServiceName, error.c_str());
     std::fflush(stdout);
 
     for (const std::string& file : o.browses) browse(process, file);
@@ -325,7 +312,11 @@ int main(int argc, char** argv) {
         }
     }
 
+    // No request may be inside the service while it is cleaned up; the listener closes with the last
+    // service behind it.
+    hostBrowse.drain();
     const int cleaned = cleanUp();
+    hostBrowse.stop();
     const int threadsLeft = threadCount();
     const bool listening = listener->running();
     zydb::CDbEnv::close();

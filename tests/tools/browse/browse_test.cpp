@@ -45,6 +45,15 @@ protected:
         sql("UPDATE APP_Client SET zydPort = " +
             std::to_string(s->agent->numberAfter("listening on 127.0.0.1:")) +
             ", net_hostname = '127.0.0.1' WHERE name = 'mediaagent1'");
+        // The classic media agent of client3's data, browsed by the Hubmaster itself.
+        s->legacyAgent = std::make_unique<hubtest::CChildProcess>(
+            "tools/mediaagent/mediaagent",
+            std::vector<std::string>{"--hub", s->world.databasePath, "--client", "mediaagent3", "--port", "0",
+                                     "--index", s->dir.file("legacy.items.db"), "--log", s->dir.path()});
+        ASSERT_TRUE(s->legacyAgent->waitFor("listening on 127.0.0.1:", 60s)) << s->legacyAgent->output();
+        sql("UPDATE APP_Client SET zydPort = " +
+            std::to_string(s->legacyAgent->numberAfter("listening on 127.0.0.1:")) +
+            ", net_hostname = '127.0.0.1' WHERE name = 'mediaagent3'");
         s->host = std::make_unique<hubtest::CChildProcess>(
             "tools/hubmaster/hubmaster",
             std::vector<std::string>{"--data", s->dir.file("demo"), "--lib",
@@ -94,7 +103,7 @@ protected:
         TempDir dir;
         hubdemo::DemoWorld world;
         std::string binaries;
-        std::unique_ptr<hubtest::CChildProcess> agent, host;
+        std::unique_ptr<hubtest::CChildProcess> agent, legacyAgent, host;
     };
     static TShared* s;
 };
@@ -158,6 +167,73 @@ TEST_F(BrowseConsole, FindInABackupSetAndAcrossClients) {
     TRun nothing = browse("find --clients no-such-client --name 'f*'");
     EXPECT_EQ(nothing.status, 1);
     EXPECT_NE(nothing.err.find("Nothing to Find"), std::string::npos) << nothing.err;
+}
+
+TEST_F(BrowseConsole, FindLooksInTheWholeTreeBelowItsPath) {
+    TRun whole = browse("find " + fileSubclient() + " --name 'f0000020*' --at " + lastDay());
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    // Files three directories down, and no directory, from the root of the backup set.
+    EXPECT_GT(lines(whole.out, " /d00/d01/d00/f0000020"), 0u) << whole.out;
+    EXPECT_EQ(lines(whole.out, "dir "), 0u);
+    TRun below = browse("find " + fileSubclient() + " --path /d00/d01 --name 'f0000020*' --at " + lastDay());
+    ASSERT_EQ(below.status, 0) << below.err;
+    EXPECT_EQ(below.out, whole.out);
+}
+
+TEST_F(BrowseConsole, ThroughTheHubmasterAnOlderMediaAgentOverTheClassicProtocol) {
+    const std::string legacy =
+        "--client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --via hubmaster";
+    const std::string day = std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11);
+    TRun root = browse("list " + legacy + " --at " + day);
+    ASSERT_EQ(root.status, 0) << root.err << root.out;
+    const size_t entries = lines(root.out, " /d");
+    EXPECT_GE(entries, 2u) << root.out;
+
+    // The second page of one is the second line of the listing.
+    TRun page = browse("list " + legacy + " --at " + day + " --page-size 1 --page 1");
+    ASSERT_EQ(page.status, 0) << page.err;
+    EXPECT_NE(page.out.find("1 item\n"), std::string::npos) << page.out;
+    std::istringstream listed(root.out);
+    std::string header, first, second;
+    std::getline(listed, header);
+    std::getline(listed, first);
+    std::getline(listed, second);
+    EXPECT_NE(page.out.find(second), std::string::npos) << page.out;
+
+    TRun versions = browse("versions " + legacy + " --from " +
+                           std::to_string(s->world.legacy.firstBackupTime) + " --to " + day);
+    ASSERT_EQ(versions.status, 0) << versions.err;
+    EXPECT_GT(lines(versions.out, " /d"), entries);
+
+    // Who asks is the token's user: alice may not browse client3, a forged token nothing.
+    TRun alice = browse("list " + legacy + " --at " + day, "--user alice");
+    EXPECT_EQ(alice.status, 1);
+    EXPECT_NE(alice.err.find("Browse access denied"), std::string::npos) << alice.err;
+    TRun forged = browse("list " + legacy + " --at " + day, "--token ZT1.forged.token");
+    EXPECT_EQ(forged.status, 1);
+    EXPECT_NE(forged.err.find("Failed to authenticate the usertoken"), std::string::npos) << forged.err;
+    TRun count = browse("count " + legacy + " --at " + day);
+    EXPECT_EQ(count.status, 2);
+}
+
+TEST_F(BrowseConsole, AnEndUserErasesHerOwnFilesOnly) {
+    const std::string file = " --path /d00/d01/d00/f00000201.dat=1000 --at " + lastDay();
+    TRun own = browse("erase " + fileSubclient() + file, "--user alice");
+    ASSERT_EQ(own.status, 0) << own.err << own.out;
+    EXPECT_NE(own.out.find(" /d00/d01/d00/f00000201.dat"), std::string::npos) << own.out;
+    EXPECT_NE(own.out.find("The Hubmaster created the erase task for 1 path(s)"), std::string::npos);
+    EXPECT_EQ(hubtest::queryInt(s->world.databasePath,
+                                "SELECT COUNT(*) FROM TM_CreatedSubTaskPath WHERE path = "
+                                "'/d00/d01/d00/f00000201.dat'"),
+              1);
+
+    const long long client2Subclient =
+        hubtest::queryInt(s->world.databasePath, "SELECT id FROM APP_Application WHERE clientId = " +
+                                                     std::to_string(s->world.otherFileClient) + " LIMIT 1");
+    TRun other = browse("erase --client client2 --subclient " + std::to_string(client2Subclient) + file,
+                        "--user alice");
+    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(hubtest::queryInt(s->world.databasePath, "SELECT COUNT(*) FROM TM_CreatedSubTaskPath"), 1);
 }
 
 TEST_F(BrowseConsole, FindAcrossClientsShowsOnlyWhatTheUserMayBrowse) {

@@ -1,0 +1,406 @@
+#include "tools/hubmaster/hostbrowse.h"
+
+#include <strings.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+
+#include "Db/Tbl/APP_Application.h"
+#include "Db/Tbl/APP_Client.h"
+#include "platform/db/dbresult.h"
+#include "platform/log/evdebug.h"
+#include "platform/security/evsecuritymgr.h"
+#include "platform/security/evsecuritynew.h"
+#include "platform/security/rights.h"
+#include "platform/tasks/browseoperations.h"
+#include "platform/tasks/evreturndestination.h"
+#include "platform/threads/sessionport.h"
+
+namespace {
+
+using R = databrowse::BrowseRequest::f;
+using E = ZyEntities::GenericEntity::f;
+using Resp = databrowse::BrowseResponse::f;
+
+constexpr int64_t kBrowseOperation = 0;
+constexpr int64_t kAllVersionsOperation = 2;
+constexpr int64_t kEraseOperation = 7;
+constexpr int64_t kCountQueryType = 4;
+constexpr int64_t kResponseError = 3;
+constexpr int64_t kResponseEnd = 5;
+constexpr int kEntityTypeClient = 3;
+constexpr int kEntityTypeAppType = 4;
+constexpr int kSendSeconds = 120;
+// A browse whose answers stop coming is ended by the service's own idle limits well before this.
+constexpr auto kAnswerLimit = std::chrono::minutes(15);
+// How long a stopping host waits for the requests inside the service.
+constexpr auto kDrainLimit = std::chrono::seconds(120);
+
+CHostBrowseService* g_instance = nullptr;  // the one service of this process, while it serves
+
+void logLine(const std::string& text) {
+    evTaggedLog("HOSTBROWSE", 0, false, "%s", text.c_str());
+}
+
+bool sendResponse(CZyNetwork& session, databrowse::BrowseResponse& response) {
+    bool timedOut = false;
+    const CUxError sent = session.SendXMLMessage(response, 0, kSendSeconds, timedOut);
+    if (sent.IsError()) logLine(std::string("answer not sent to the caller: ") + sent.GetErrorText());
+    return !sent.IsError();
+}
+
+void sendEnd(CZyNetwork& session) {
+    databrowse::BrowseResponse end;
+    end.setint64(Resp::respType, kResponseEnd);
+    sendResponse(session, end);
+}
+
+void sendError(CZyNetwork& session, const std::string& text) {
+    databrowse::BrowseResponse response;
+    response.setint64(Resp::respType, kResponseError);
+    databrowse::BrowseError error;
+    error.setint64(databrowse::BrowseError::f::errorCode, 1);
+    error.setstring(databrowse::BrowseError::f::errorMessage, text);
+    response.setlistobject(Resp::messages, {error});
+    logLine("request refused: " + text);
+    sendResponse(session, response);
+    sendEnd(session);
+}
+
+}  // namespace
+
+// The return channel of one browse, forwarded to its caller's connection as the answers arrive. The
+// channel may deliver on other threads (answers of a media agent relayed by the router) until the
+// request closes the forwarder; after that nothing touches the connection.
+class CHostBrowseService::CForwarder : public EvReturnDestination {
+public:
+    explicit CForwarder(CZyNetwork& session) : m_session(&session) {}
+
+    void deliver(const EvReturnRecord& record) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (record.kind == EV_RETURN_RECORD_END) {
+            m_ended = true;
+        } else if (record.kind == EV_RETURN_RECORD_XML_ITEM && m_session && !m_callerGone) {
+            databrowse::BrowseResponse response;
+            if (response.unserialize(record.data) != 0) {
+                logLine("an answer of the channel does not read: " + record.data.substr(0, 200));
+            } else {
+                m_endSent = m_endSent || response.getint64(Resp::respType) == kResponseEnd;
+                bool timedOut = false;
+                const CUxError sent = m_session->SendXMLMessage(databrowse::BrowseResponse::TAG, record.data,
+                                                                0, kSendSeconds, timedOut);
+                // The caller left: the browse goes on to its end, its answers go nowhere.
+                if (sent.IsError()) m_callerGone = true;
+            }
+        }
+        m_changed.notify_all();
+    }
+
+    // Until the channel ended, the caller left, the host drains or the limit passed; true when ended.
+    bool waitForEnd(const bool& draining, std::mutex& drainMutex) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const auto limit = std::chrono::steady_clock::now() + kAnswerLimit;
+        while (!m_ended && !m_callerGone && std::chrono::steady_clock::now() < limit) {
+            {
+                std::lock_guard<std::mutex> drain(drainMutex);
+                if (draining) break;
+            }
+            m_changed.wait_for(lock, std::chrono::milliseconds(200));
+        }
+        return m_ended;
+    }
+    void wake() { m_changed.notify_all(); }
+    // Detaches the connection; a delivery running now finishes first.
+    bool close() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_session = nullptr;
+        return m_endSent;
+    }
+    bool callerGone() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_callerGone;
+    }
+
+private:
+    std::mutex m_mutex;  // guards the fields below
+    std::condition_variable m_changed;
+    CZyNetwork* m_session;
+    bool m_ended = false;
+    bool m_endSent = false;
+    bool m_callerGone = false;
+};
+
+CHostBrowseService::CHostBrowseService(ProcessFn process, LaunchEraseFn launchErase)
+    : m_process(process), m_launchErase(launchErase) {}
+
+CHostBrowseService::~CHostBrowseService() {
+    stop();
+}
+
+long long CHostBrowseService::nextJobId() {
+    static std::atomic<long long> next{1000};
+    return next++;
+}
+
+bool CHostBrowseService::start(std::string& error) {
+    static CSessionPort machinePort(0, 0);
+    machinePort.SetType(CSessionPort::SessType_MessageService);
+    g_instance = this;
+    m_server = std::make_unique<CZyNetworkServer>(
+        &CHostBrowseService::xdrCallback, &CHostBrowseService::xmlCallback, kServiceName, machinePort);
+    m_serving = std::thread([this] { m_server->SelectData(0, 0, 0); });
+    for (int i = 0; i < 500 && m_server->GetPort() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (m_server->GetPort() != 0) return true;
+    error = std::string("the service ") + kServiceName + " does not listen";
+    stop();
+    return false;
+}
+
+void CHostBrowseService::drain() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_draining = true;
+    for (CForwarder* f : m_forwarders) f->wake();
+    if (!m_changed.wait_for(lock, kDrainLimit, [this] { return m_inside == 0; }))
+        logLine("requests still inside the browse service after the drain limit");
+}
+
+void CHostBrowseService::stop() {
+    if (m_server) m_server->Quit(true, true);
+    if (m_serving.joinable()) m_serving.join();
+    m_server.reset();
+    if (g_instance == this) g_instance = nullptr;
+}
+
+void CHostBrowseService::xdrCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
+                                     long long handle, unsigned long messageType, zysDatabuf_v2*) {
+    // A caller that says goodbye is answered, so that it need not wait for its own time limit.
+    if (type != CZyNetworkServer::ZYN_CALLBACK_MESSAGE || messageType != ZYS_PM_DISCONNECT_REQ || !server)
+        return;
+    CZyNetwork* session = nullptr;
+    if (server->AcquireSession(handle, &session).IsError() || !session) return;
+    bool timedOut = false;
+    session->ReplyDisconnect(kSendSeconds, timedOut);
+    server->ReleaseSession(handle);
+}
+
+void CHostBrowseService::xmlCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
+                                     long long handle, CNMessageBase* message) {
+    std::unique_ptr<CNMessageBase> owned(message);
+    if (type != CZyNetworkServer::ZYN_CALLBACK_MESSAGE || !g_instance || !server) return;
+    CZyNetwork* session = nullptr;
+    if (server->AcquireSession(handle, &session).IsError() || !session) return;
+    if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get()))
+        g_instance->serve(*session, *request);
+    else
+        sendError(*session, "the Hubmaster's browse service takes browse requests only");
+    server->ReleaseSession(handle);
+}
+
+void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& request) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_draining) {
+            sendError(session, "The Hubmaster is stopping; browse again once it is back");
+            return;
+        }
+        ++m_inside;
+    }
+    TCaller caller;
+    std::string error;
+    if (!authenticate(request, caller, error) || !resolveEntity(request, error))
+        sendError(session, error);
+    else if (request.getint64(R::opType) == kEraseOperation)
+        erase(session, request, caller);
+    else if (!servedHere(request, error))
+        sendError(session, error);
+    else
+        browse(session, request, caller);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_inside;
+    m_changed.notify_all();
+}
+
+bool CHostBrowseService::authenticate(databrowse::BrowseRequest& request, TCaller& caller,
+                                      std::string& error) {
+    const std::string token = request.getstring(R::c_763531);
+    if (token.empty()) {
+        error = "A browse through the Hubmaster needs the user's authentication token";
+        return false;
+    }
+    EvSecurityMgr security(0);
+    std::string domain, fullName;
+    const bool valid = security.GetUserInfoFromZetaTokenWithoutAuthentication(
+                           token, true, caller.userId, caller.userName, domain, fullName) == 1 ||
+                       security.GetSessionInfoFromZetaToken(token, true, caller.userId, caller.userName,
+                                                            domain, fullName) == 1;
+    if (!valid || caller.userId <= 0) {
+        error = "Error: Failed to authenticate the usertoken...";
+        return false;
+    }
+    // The token says who asks; a user named in the request itself counts for nothing.
+    request.setstring(R::userName, caller.userName);
+    return true;
+}
+
+bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, std::string& error) {
+    CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
+    const long long subclientId = entity ? entity->getint64(E::subclientId) : 0;
+    if (subclientId <= 0) {
+        error = "Name the subclient to browse through the Hubmaster";
+        return false;
+    }
+    APP_Application subclients(nullptr);
+    subclients.setWhereRaw("id = " + std::to_string(subclientId));
+    const int found = subclients.getOneRow(&subclients, false, 0, 0);
+    if (found != zydb::DB_OK) {
+        error = found == zydb::DB_NO_DATA
+                    ? "Subclient [" + std::to_string(subclientId) + "] is not known"
+                    : std::string("The Hubmaster database cannot be read: ") + zydb::dbResultText(found);
+        return false;
+    }
+    const APP_Application_t& s = *subclients.getDataPtr();
+    APP_Client clients(nullptr);
+    clients.setWhereRaw("id = " + std::to_string(s.clientId));
+    if (clients.getOneRow(&clients, false, 0, 0) != zydb::DB_OK) {
+        error = "The client of subclient [" + std::to_string(subclientId) + "] is not known";
+        return false;
+    }
+    const std::string clientName = clients.getDataPtr()->name;
+    const std::string named = entity->getstring(E::clientName);
+    const long long namedId = entity->getint64(E::clientId);
+    if ((!named.empty() && strcasecmp(named.c_str(), clientName.c_str()) != 0) ||
+        (namedId > 0 && namedId != s.clientId)) {
+        error = "Subclient [" + std::to_string(subclientId) + "] is not a subclient of client [" +
+                (named.empty() ? std::to_string(namedId) : named) + "]";
+        return false;
+    }
+    entity->setstring(E::clientName, clientName);
+    entity->setint64(E::clientId, s.clientId);
+    entity->setint64(E::applicationId, s.appTypeId);
+    entity->setint64(E::instanceId, s.instance);
+    entity->setint64(E::backupsetId, s.backupSet);
+    return true;
+}
+
+bool CHostBrowseService::servedHere(databrowse::BrowseRequest& request, std::string& error) {
+    const int64_t operation = request.getint64(R::opType);
+    if (operation != kBrowseOperation && operation != kAllVersionsOperation) {
+        error =
+            "The Hubmaster's browse service lists a directory and the versions of items; ask "
+            "BrowseRouter for operation " +
+            std::to_string(operation);
+        return false;
+    }
+    auto* queries = request.getlistobject(R::queries, false);
+    for (size_t n = 0; queries && n < queries->size(); ++n) {
+        CNMessageBase& query = (*queries)[n];
+        const CNMessageBase* options = query.isSet(databrowse::Query::f::c_46937c)
+                                           ? query.getObjectAccessor(databrowse::Query::f::c_46937c, false)
+                                           : nullptr;
+        auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false);
+        if ((options && options->getint64(databrowse::Msg70::f::queryType) == kCountQueryType) ||
+            (criteria && !criteria->empty())) {
+            error = "The Hubmaster's browse service pages a listing; ask BrowseRouter for counts and filters";
+            return false;
+        }
+    }
+    return true;
+}
+
+void CHostBrowseService::fillTask(databrowse::BrowseRequest& request, long long jobId,
+                                  EvMultiEntityRestoreTask& task) {
+    task.setJobId(static_cast<unsigned long long>(jobId));
+    const auto operation = static_cast<uint32_t>(request.getint64(R::opType));
+    const TOperationRow& row = operationRow(operation);
+    if (row.setsOperation) {
+        task.setBrowseOpType(static_cast<databrowse::BrowseOperation>(operation));
+        task.setOptions(task.getOptions() | row.flags);
+    }
+    const CNMessageBase* mode = request.isSet(R::mode) ? request.getObjectAccessor(R::mode, false) : nullptr;
+    if (mode && mode->isSet(databrowse::BrowseMode::f::mode) && !row.clearsEmFunction)
+        task.setEmFunction(static_cast<unsigned long>(mode->getint64(databrowse::BrowseMode::f::mode)));
+    // The queries (paging, counts, filters) travel as the task's find pattern.
+    if (auto* queries = request.getlistobject(R::queries, false); queries && !queries->empty()) {
+        databrowse::Querylist list;
+        list.setlistobject(databrowse::Querylist::f::queries, *queries);
+        std::string xml;
+        if (list.serialize(xml) == 0) task.setbrowseFindPattern(xml.c_str());
+    }
+    if (CNMessageBase* session = request.getObjectAccessor(R::session, false))
+        task.setbrowseSessionGUID(session->getstring(databrowse::BrowseSession::f::sessionId).c_str());
+    if (CNMessageBase* entity = request.getObjectAccessor(R::entity, false)) {
+        task.setClientId(static_cast<long>(entity->getint64(E::clientId)));
+        task.setAppType(static_cast<long>(entity->getint64(E::applicationId)));
+        task.setInstanceId(static_cast<long>(entity->getint64(E::instanceId)));
+        task.setBackupSetId(static_cast<long>(entity->getint64(E::backupsetId)));
+        task.setSubClientId(static_cast<long>(entity->getint64(E::subclientId)));
+    }
+    if (CNMessageBase* range = request.getObjectAccessor(R::timeRange, false)) {
+        task.setToTime(static_cast<long>(range->getint64(databrowse::BrowseTimeRange::f::toTime)));
+        task.setFromTime(static_cast<long>(range->getint64(databrowse::BrowseTimeRange::f::fromTime)));
+    }
+    if (std::vector<CNMessageBase>* paths = request.getlistobject(R::paths, false))
+        for (const CNMessageBase& path : *paths)
+            task.addPath(EvRestoreTask::kBrowsePathList,
+                         path.getstring(databrowse::BrowsePath::f::path).c_str());
+    const std::string user = request.getstring(R::userName);
+    if (!user.empty()) task.setUserName(user.c_str());
+}
+
+void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& request,
+                                const TCaller& caller) {
+    const long long jobId = nextJobId();
+    auto forwarder = std::make_shared<CForwarder>(session);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_forwarders.insert(forwarder.get());
+    }
+    EvReturnDestinations::registerDestination(jobId, forwarder);
+    EvMultiEntityRestoreTask task;
+    fillTask(request, jobId, task);
+    task.setUserId(caller.userId);
+    m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request);
+    // A super browse answers later, through the router; a classic one has answered by now.
+    const bool ended = forwarder->waitForEnd(m_draining, m_mutex);
+    EvReturnDestinations::unregisterDestination(jobId);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_forwarders.erase(forwarder.get());
+    }
+    const bool gone = forwarder->callerGone();
+    const bool endSent = forwarder->close();
+    if (gone) return;
+    if (!ended) {
+        sendError(session, "The browse did not end in time, or the Hubmaster is stopping");
+        return;
+    }
+    if (!endSent) sendEnd(session);
+}
+
+void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& request,
+                               const TCaller& caller) {
+    CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
+    bool allowed = false;
+    {
+        EvSecurityNew security(nullptr, 0);
+        if (security.hasPermissionForUserOnEntity(
+                allowed, zysec::kPermDeleteData, caller.userId, kEntityTypeClient,
+                static_cast<long>(entity->getint64(E::clientId)), kEntityTypeAppType,
+                static_cast<long>(entity->getint64(E::applicationId)), 0, 0, 0, 0, 0, 0) != 0)
+            allowed = false;
+    }
+    if (!allowed) {
+        sendError(session, "You do not have the capability required to delete data.");
+        return;
+    }
+    const int rc = m_launchErase(&request);
+    if (rc != 0) {
+        sendError(session, "The Hubmaster's task manager did not create the erase task (result " +
+                               std::to_string(rc) + "); see the Hubmaster's log");
+        return;
+    }
+    logLine("erase task created for user [" + caller.userName + "]");
+    sendEnd(session);
+}

@@ -1,0 +1,79 @@
+// The host's own browse service, "HubmasterBrowse": where a console reaches the browse service the way
+// the management server's event manager hands it work. A databrowse::BrowseRequest becomes a browse task
+// for the service's entry point, and every answer of the task's return channel goes back on the
+// caller's connection (so a classic fast browse of an older media agent reaches the console too); an
+// erase request (operation 7) becomes an end user's erase task. Callers prove who they are with a
+// token. One object per host process: started after the service, drained before the service is
+// cleaned up, stopped after it. Requests run on the network server's connection threads.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "platform/msg/msg_classes.h"
+#include "platform/net/zynetwork_server.h"
+#include "platform/tasks/evrestoretask.h"
+
+class CHostBrowseService {
+public:
+    static constexpr const char* kServiceName = "HubmasterBrowse";
+
+    using ProcessFn = int (*)(EvMultiEntityRestoreTask*, bool, databrowse::ForceUseIndexType,
+                              databrowse::BrowseRequest*);
+    using LaunchEraseFn = int (*)(databrowse::BrowseRequest*);
+
+    CHostBrowseService(ProcessFn process, LaunchEraseFn launchErase);
+    ~CHostBrowseService();
+    CHostBrowseService(const CHostBrowseService&) = delete;
+    CHostBrowseService& operator=(const CHostBrowseService&) = delete;
+
+    // Serves behind this machine's listener; false with `error` when the name is taken.
+    bool start(std::string& error);
+    // Refuses new requests, ends the waits of running browses for their answers, and waits (bounded)
+    // until no request is inside the service any more. Called before the service is cleaned up.
+    void drain();
+    // Closes every connection and joins the server's threads.
+    void stop();
+
+    // A new job id of this host (browse tasks of every road of the host share them).
+    static long long nextJobId();
+    // The task the event manager would hand over for `request`, as job `jobId`.
+    static void fillTask(databrowse::BrowseRequest& request, long long jobId, EvMultiEntityRestoreTask& task);
+
+private:
+    class CForwarder;
+    struct TCaller {
+        int userId = 0;
+        std::string userName;
+    };
+
+    static void xdrCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
+                            unsigned long messageType, zysDatabuf_v2* data);
+    static void xmlCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
+                            CNMessageBase* message);
+    void serve(CZyNetwork& session, databrowse::BrowseRequest& request);
+    // False with the reply's error text when the token is missing or not valid.
+    bool authenticate(databrowse::BrowseRequest& request, TCaller& caller, std::string& error);
+    // Fills the entity's ids from the subclient (or checks those given); false with the error text.
+    bool resolveEntity(databrowse::BrowseRequest& request, std::string& error);
+    // Whether this service answers the request as asked (a listing or versions, paged); false with the
+    // reply's error text for what only BrowseRouter answers.
+    static bool servedHere(databrowse::BrowseRequest& request, std::string& error);
+    void browse(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
+    void erase(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
+
+    const ProcessFn m_process;
+    const LaunchEraseFn m_launchErase;
+    std::unique_ptr<CZyNetworkServer> m_server;
+    std::thread m_serving;
+
+    std::mutex m_mutex;                 // guards the fields below
+    std::condition_variable m_changed;  // a request left the service, or draining began
+    bool m_draining = false;
+    int m_inside = 0;                    // requests between admission and their last answer
+    std::set<CForwarder*> m_forwarders;  // the return channels of running browses
+};
