@@ -158,12 +158,13 @@ bool CHostBrowseService::start(std::string& error) {
     return false;
 }
 
-void CHostBrowseService::drain() {
+bool CHostBrowseService::drain() {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_draining = true;
     for (CForwarder* f : m_forwarders) f->wake();
-    if (!m_changed.wait_for(lock, kDrainLimit, [this] { return m_inside == 0; }))
-        logLine("requests still inside the browse service after the drain limit");
+    if (m_changed.wait_for(lock, kDrainLimit, [this] { return m_inside == 0; })) return true;
+    logLine("requests still inside the browse service after the drain limit");
+    return false;
 }
 
 void CHostBrowseService::stop() {

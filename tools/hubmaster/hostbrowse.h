@@ -34,8 +34,9 @@ public:
     // Serves behind this machine's listener; false with `error` when the name is taken.
     bool start(std::string& error);
     // Refuses new requests, ends the waits of running browses for their answers, and waits (bounded)
-    // until no request is inside the service any more. Called before the service is cleaned up.
-    void drain();
+    // until no request is inside the service any more; false when one still is (the service must then
+    // not be cleaned up under it). Called before the service is cleaned up.
+    bool drain();
     // Closes every connection and joins the server's threads.
     void stop();
 

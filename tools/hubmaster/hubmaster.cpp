@@ -314,7 +314,12 @@ int main(int argc, char** argv) {
 
     // No request may be inside the service while it is cleaned up; the listener closes with the last
     // service behind it.
-    hostBrowse.drain();
+    if (!hostBrowse.drain()) {
+        // A browse still inside the service would run on after its clean-up: leave without it.
+        std::printf("hubmaster: a browse did not end in time; stopping without the service's clean-up\n");
+        std::fflush(stdout);
+        return 1;
+    }
     const int cleaned = cleanUp();
     hostBrowse.stop();
     const int threadsLeft = threadCount();
