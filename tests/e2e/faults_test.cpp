@@ -9,8 +9,10 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/config/zyplatforminfo.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/net/zynetwork.h"
 #include "tests/platform/db/tempdir.h"
@@ -150,3 +152,38 @@ TEST_F(SystemFaults, HostStoppedWithBrowsesInFlight) {
             << out.substr(0, 400);
     }
 }
+
+namespace {
+
+// A console browsing the classic media agent through the host's own service when the host is told to
+// stop: the host waits for the browse (which the agent's silence ends at the idle limit), the console
+// gets the error, and only then is the service cleaned up.
+TEST_F(SystemFaults, HostStoppedWhileAConsoleBrowsesThroughIt) {
+    hubtest::CChildProcess silent(
+        "tools/mediaagent/mediaagent",
+        std::vector<std::string>{"--hub", m_world.databasePath, "--client", "mediaagent3", "--port", "0",
+                                 "--index", m_dir.file("legacy.items.db"), "--log", m_dir.path(), "--fault",
+                                 "silent", "--fault-after", "0"});
+    ASSERT_TRUE(silent.waitFor(kListening, 120s)) << silent.output();
+    EXPECT_EQ(
+        hubtest::execSql(m_world.databasePath,
+                         "UPDATE APP_Client SET zydPort = " + std::to_string(silent.numberAfter(kListening)) +
+                             ", net_hostname = '127.0.0.1' WHERE name = 'mediaagent3'"),
+        "");
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "nFastBrowseIdleLimitSec", 3));
+    hubtest::CChildProcess browse(
+        "tools/browse/browse",
+        std::vector<std::string>{
+            "list", "--client", "client3", "--subclient", std::to_string(m_world.legacy.subclient), "--at",
+            std::to_string(m_world.legacy.firstBackupTime + 86400LL * 11), "--via", "hubmaster", "--data",
+            m_dir.file("demo"), "--user", "admin", "--quiet", "--timeout", "30"});
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(browse.alive()) << "the browse must still wait on its silent media agent: "
+                                << browse.output();
+    hostStopsCleanly();
+    ASSERT_TRUE(ends(browse, 40s)) << "a console left waiting on a stopping host";
+    EXPECT_NE(browse.output().find("browse: Media agent [mediaagent3] sent nothing for"), std::string::npos)
+        << browse.output();
+}
+
+}  // namespace
