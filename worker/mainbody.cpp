@@ -27,7 +27,7 @@ namespace {
 const char* const kTag = "FBHMWORKER";
 
 constexpr uint64_t kOptionNoErrors = 0x2000;
-constexpr uint64_t kOptionFilteredFind = 0x8;
+constexpr uint64_t kOptionAllVersions = 0x8;  // the browse lists every version in its range
 constexpr uint64_t kOptionLeadCycle = 0x1000000000000ULL;
 constexpr uint64_t kOptionExactBrowse = 0x4000000000000ULL;
 constexpr uint64_t kFlagExactIndex = 0x1;
@@ -481,7 +481,7 @@ bool CWorkerThreadHM::dispatchRequest() {
                 log.debugLvl(0, "failed to determine media agent to be used for browse");
                 return false;
             }
-            if (m_maVersion < kVersion10 && (in.optionBits & kOptionFilteredFind)) {
+            if (m_maVersion < kVersion10 && (in.optionBits & kOptionAllVersions)) {
                 if (m_privateTask->getFromTime() != 0) in.optionBits |= kOptionLeadCycle;
                 in.emFunction = 0;
             }

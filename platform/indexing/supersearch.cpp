@@ -201,11 +201,3 @@ bool getAppSyncGetSearchUserDetails(long subclientId, long& userId, std::string&
     return true;
 }
 
-bool getInstanceProvider(long instanceId, int& provider) {
-    std::string value;
-    if (currentProperty("APP_InstanceProp", instanceId, superSearchProps::kInstanceProvider, value) !=
-        zydb::DB_OK)
-        return false;
-    provider = std::atoi(value.c_str());
-    return true;
-}

@@ -17,7 +17,6 @@ constexpr const char* kContentIndexCloud = "Content Index Cloud Id";   // subcli
 constexpr const char* kSyncEnabled = "Flux Drive Sync Enabled";        // subclient: "1"
 constexpr const char* kNfsObjectStore = "NFS ObjectStore";             // subclient: "1"
 constexpr const char* kSyncSearchUser = "Sync Search User Id";         // subclient: a user id
-constexpr const char* kInstanceProvider = "Cloud Apps Instance Type";  // instance: the provider number
 }  // namespace superSearchProps
 
 // Super-search operation kinds the answers give (Indexing::SuperSearchOpType).
@@ -63,9 +62,6 @@ bool isSyncSubclient(long subclientId, long clientId, bool& syncEnabled, bool& n
 
 // The search user of a sync subclient: its id and user name. False when it has none or on an error.
 bool getAppSyncGetSearchUserDetails(long subclientId, long& userId, std::string& userName);
-
-// The provider number of a cloud-application instance; false when it has none or on an error.
-bool getInstanceProvider(long instanceId, int& provider);
 
 // The criterion attribute of a path and the "equals" operator of criteria.
 constexpr int kCriteriaPathAttribute = 1;
