@@ -221,7 +221,15 @@ TEST_F(AppRoads, UpgradeRouteGoesOn) {
               CWorkerThreadHM::EUpgradeRoute::kGoOn);
     EXPECT_EQ(decide(apps_.exchDbClient, apps_.afterUpgrade + 1, apps_.afterUpgrade + kDay),
               CWorkerThreadHM::EUpgradeRoute::kGoOn);
+    // The registry switch turns the snapshot rule off: a never-upgraded client's snapshot subclient is
+    // then browsed as usual; without it, from the database.
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("~Hubmaster", "bDISABLEEXDBHUBMASTERBROWSE", 1));
+    EXPECT_EQ(decide(apps_.exchDbPlainClient, apps_.afterUpgrade - kDay, apps_.afterUpgrade + kDay),
+              CWorkerThreadHM::EUpgradeRoute::kGoOn);
     EXPECT_TRUE(destination->payloads(EV_RETURN_RECORD_XML_ITEM).empty());
+    ZYPlatformInfo::removeValue("~Hubmaster", "bDISABLEEXDBHUBMASTERBROWSE");
+    EXPECT_EQ(decide(apps_.exchDbPlainClient, apps_.afterUpgrade - kDay, apps_.afterUpgrade + kDay),
+              CWorkerThreadHM::EUpgradeRoute::kAnswered);
 }
 
 namespace {
