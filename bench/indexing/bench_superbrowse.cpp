@@ -45,6 +45,7 @@ using mediaagent::TItemVersion;
 
 constexpr int kFirstJob = hubbench::kCatalogueFirstJob;
 constexpr int kDay = hubbench::kCatalogueDay;
+constexpr unsigned long kOptionVersions = 0x8;  // the caller asks for every version in the range
 const char* const kAgent = "benchagent";
 
 struct TChain {
@@ -131,7 +132,9 @@ size_t chainAnswer(const TBrowseQuery& q, const std::string& pattern) {
     auto destination = std::make_shared<EvRecordingDestination>();
     EvReturnDestinations::registerDestination(job, destination);
     EvMultiEntityRestoreTask task;
-    task.setTaskParameters(static_cast<unsigned long long>(job), 0, c.user, 0, 2, c.client, c.backupSet, 0,
+    // A range asks for every version in it, as the router's all-versions operation does.
+    task.setTaskParameters(static_cast<unsigned long long>(job), 0, c.user,
+                           q.fromTime != 0 ? kOptionVersions : 0, 2, c.client, c.backupSet, 0,
                            static_cast<long>(q.toTime), static_cast<long>(q.fromTime), 29, 1, 0, 0);
     task.setUserName("admin");
     task.setSubClientId(c.appId);
