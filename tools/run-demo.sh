@@ -112,6 +112,9 @@ sqlite3 "$work/hub.db" "UPDATE APP_Client SET zydPort = $(port_of mediaagent1), 
 # The host writes BrowseRouter's address into the data folder's registry, where the console finds it.
 start hubmaster "BrowseRouter listening on" "$build"/tools/hubmaster/hubmaster --data "$work" \
   --lib "$build/libfastbrowsehm.so" --port 0
+# Media agents answer a browse the Hubmaster sends them at its own address, as recorded for it.
+sqlite3 "$work/hub.db" "UPDATE APP_Client SET zydPort = $(port_of hubmaster), net_hostname = '127.0.0.1'
+  WHERE name = 'hubmaster';"
 
 # The demo's backups run daily from 2023-11-14 for 14 days; client1's file-system subclient is 1.
 day="2023-11-28"

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "appbrowse/mailboxaccess.h"
@@ -67,7 +68,7 @@ protected:
         }
         ASSERT_EQ(hubdb::openHubDatabase(world.databasePath, &error), zydb::DB_OK) << error;
         cache = std::make_unique<CConfigurationMgr>();
-        g_poConfMgr = cache.get();
+        savedConfMgr = std::exchange(g_poConfMgr, cache.get());
         static std::atomic<int> n{0};
         CControllerThreadHM::TOptions options;
         options.stopEventName = "app-roads-" + std::to_string(getpid()) + "-" + std::to_string(++n);
@@ -83,7 +84,7 @@ protected:
         controller.reset();
         made.clear();
         for (long long job : jobs) EvReturnDestinations::unregisterDestination(job);
-        g_poConfMgr = nullptr;
+        g_poConfMgr = savedConfMgr;  // the library's own manager goes back in place
         cache.reset();
         zydb::CDbEnv::close();
         ZYPlatformInfo::setRegistryPath("");
@@ -134,6 +135,7 @@ protected:
     hubdemo::DemoWorld world;
     zyent::AppBrowseWorld apps_;
     std::unique_ptr<CConfigurationMgr> cache;
+    CConfigurationMgr* savedConfMgr = nullptr;  // the library's own, while the test's is in place
     std::unique_ptr<CControllerThreadHM> controller;
     std::vector<std::shared_ptr<CWorkerThreadHM>> made;
     std::vector<long long> jobs;

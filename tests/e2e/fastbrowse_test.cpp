@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "planning/confmgr.h"
@@ -137,7 +138,7 @@ protected:
         ASSERT_GE(m_jobs.size(), 9u);
         cache = std::make_unique<CConfigurationMgr>();
         cache->setConflictWait(3, 10);
-        g_poConfMgr = cache.get();
+        savedConfMgr = std::exchange(g_poConfMgr, cache.get());
         static std::atomic<int> n{0};
         CControllerThreadHM::TOptions options;
         options.stopEventName = "fastbrowse-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++n);
@@ -151,7 +152,7 @@ protected:
         CWorkerThreadHM::setSessionPool(nullptr);
         pool.reset();
         for (long long job : jobs) EvReturnDestinations::unregisterDestination(job);
-        g_poConfMgr = nullptr;
+        g_poConfMgr = savedConfMgr;  // the library's own manager goes back in place
         cache.reset();
         CZyNetDirectory::instance().unregisterClient("mediaagent3");
         ZYPlatformInfo::removeValue("EventManager", "nFastBrowseIdleLimitSec");
@@ -235,6 +236,7 @@ protected:
     std::unique_ptr<mediaagent::CItemIndex> m_index;
     std::vector<mediaagent::TIndexJob> m_jobs;
     std::unique_ptr<CConfigurationMgr> cache;
+    CConfigurationMgr* savedConfMgr = nullptr;  // the library's own, while the test's is in place
     std::unique_ptr<CControllerThreadHM> controller;
     std::unique_ptr<ZyNetworkPoP> pool;
     std::vector<long long> jobs;

@@ -4,16 +4,15 @@
 
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/log/zytime.h"
 #include "platform/tasks/evrestoretask.h"
-
 #include "tests/support/log/logline.h"
 #include "tests/support/log/processlogdir.h"
 
 namespace {
-
 
 using hubtest::ParsedLine;
 using hubtest::parseLine;
@@ -28,15 +27,16 @@ class SmallDump : public ::testing::Test {
 protected:
     void SetUp() override {
         hubtest::processLogDir();
-        g_pLogInstance = new EvDebugFileInstance;
+        saved = std::exchange(g_pLogInstance, new EvDebugFileInstance);
         g_pLogInstance->setDebugLevelOverride(2);
         EvDebug init(g_pLogInstance);
         init.initialize(0x0C255DB9, 0, true, "fbdebug-test.log");
     }
     void TearDown() override {
         delete g_pLogInstance;
-        g_pLogInstance = nullptr;
+        g_pLogInstance = saved;  // the library's own instance goes back in place
     }
+    EvDebugFileInstance* saved = nullptr;  // the library's own instance, while the test's is in place
     std::vector<Line> lines(const std::string& tag) {
         std::ifstream in(g_pLogInstance->filePath());
         std::vector<Line> out;
@@ -77,8 +77,8 @@ TEST_F(SmallDump, WritesEveryLineInOrder) {
     EXPECT_EQ(got[1].text, "browse path [\\data]");
     EXPECT_EQ(got[2].text, "browse path [\\home]");
     EXPECT_EQ(got[3].text, "source client [5] apptype [33] instance [6] backupset [7] subclient [8]");
-    EXPECT_EQ(got[4].text, "from [1600000000 : " + timeText(1600000000) + "] to [1700000000 : " +
-                               timeText(1700000000) + "]");
+    EXPECT_EQ(got[4].text, "from [1600000000 : " + timeText(1600000000) +
+                               "] to [1700000000 : " + timeText(1700000000) + "]");
     EXPECT_EQ(got[5].text, "options [8192] options1 [9] extended options [1 3 ]");
     EXPECT_EQ(got[6].text, "filter [*.doc]");
     EXPECT_EQ(got[7].text, "copy precedence [3] user [12]");
@@ -138,13 +138,13 @@ TEST_F(SmallDump, NullTaskWritesNothing) {
 TEST(CBrowseLog, WritesThroughTheLogInstanceWithItsTag) {
     EvDebugFileInstance inst;
     EvDebug(&inst).initialize(1, 0, true, "cbrowselog-test.log");
-    g_pLogInstance = &inst;
+    EvDebugFileInstance* const saved = std::exchange(g_pLogInstance, &inst);
     {
         CBrowseLog log("FBHMCONTROLLER");
         log.debugLvl(0, "START - browse request with worker id [%s]", "17");
         EXPECT_EQ(log.GetDebugLevel(), log.getDebugLevel());
     }
-    g_pLogInstance = nullptr;
+    g_pLogInstance = saved;
     std::ifstream in(inst.filePath());
     std::string l, last;
     while (std::getline(in, l)) last = l;
@@ -155,12 +155,13 @@ TEST(CBrowseLog, WritesThroughTheLogInstanceWithItsTag) {
 }
 
 TEST(CBrowseLog, NullInstanceGoesToTheDefaultLog) {
-    g_pLogInstance = nullptr;
+    EvDebugFileInstance* const saved = std::exchange(g_pLogInstance, nullptr);
     CBrowseLog log("FBHMTASK");
     log.debugLvl(-1, "default log line");
     std::ifstream in(EvDebugFileInstance::defaultInstance()->filePath());
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(all.find("FBHMTASK -1 default log line"), std::string::npos);
+    g_pLogInstance = saved;
 }
 
 }  // namespace

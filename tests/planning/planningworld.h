@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "planning/confmgr.h"
 #include "platform/config/zyplatforminfo.h"
@@ -28,10 +29,11 @@ protected:
         ASSERT_TRUE(hubdemo::createDemoWorld(dir.file("demo"), world, &error)) << error;
         ASSERT_EQ(hubdb::openHubDatabase(world.databasePath, &error), zydb::DB_OK) << error;
         cache = std::make_unique<CConfigurationMgr>();
-        g_poConfMgr = cache.get();
+        savedConfMgr = std::exchange(g_poConfMgr, cache.get());
     }
     void TearDown() override {
-        g_poConfMgr = nullptr;
+        // The library's own manager goes back in place: it is never lost.
+        g_poConfMgr = savedConfMgr;
         cache.reset();
         zydb::CDbEnv::close();
         ZYPlatformInfo::setRegistryPath("");
@@ -54,4 +56,5 @@ protected:
     TempDir dir;
     hubdemo::DemoWorld world;
     std::unique_ptr<CConfigurationMgr> cache;
+    CConfigurationMgr* savedConfMgr = nullptr;  // the library's own, while the test's is in place
 };

@@ -72,7 +72,7 @@ TEST_F(Authentication, DeniedUserGetsCodeTextAndTheAlertOnlyForItsSession) {
 
 TEST_F(Authentication, DeniedRequestAnswersItsCallerWithCodeAndText) {
     CConfigurationMgr cache;
-    g_poConfMgr = &cache;
+    CConfigurationMgr* const saved = std::exchange(g_poConfMgr, &cache);
     {
         CControllerThreadHM::TOptions options;
         options.stopEventName = "checks-test-" + std::to_string(getpid());
@@ -81,7 +81,7 @@ TEST_F(Authentication, DeniedRequestAnswersItsCallerWithCodeAndText) {
         task.addPath(EvRestoreTask::kBrowsePathList, "/");
         EXPECT_FALSE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
     }
-    g_poConfMgr = nullptr;
+    g_poConfMgr = saved;
     auto all = responses();
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(responseType(all.back()), 3);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "planning/browsetask.h"
@@ -117,7 +118,7 @@ protected:
         ASSERT_EQ(hubdb::openHubDatabase(world.databasePath, &error), zydb::DB_OK) << error;
         cache = std::make_unique<CConfigurationMgr>();
         cache->setConflictWait(3, 10);
-        g_poConfMgr = cache.get();
+        savedConfMgr = std::exchange(g_poConfMgr, cache.get());
         static std::atomic<int> n{0};
         CControllerThreadHM::TOptions options;
         options.stopEventName = "road-test-" + std::to_string(getpid()) + "-" + std::to_string(++n);
@@ -126,7 +127,7 @@ protected:
     void TearDown() override {
         controller.reset();
         for (long long job : jobs) EvReturnDestinations::unregisterDestination(job);
-        g_poConfMgr = nullptr;
+        g_poConfMgr = savedConfMgr;  // the library's own manager goes back in place
         cache.reset();
         zydb::CDbEnv::close();
         ZYPlatformInfo::setRegistryPath("");
@@ -163,6 +164,7 @@ protected:
     TempDir dir;
     hubdemo::DemoWorld world;
     std::unique_ptr<CConfigurationMgr> cache;
+    CConfigurationMgr* savedConfMgr = nullptr;  // the library's own, while the test's is in place
     std::unique_ptr<CControllerThreadHM> controller;
     std::vector<long long> jobs;
 };

@@ -98,16 +98,31 @@ public:
     }
 
     // Until the channel ended, the caller left, the host drains or the limit passed; true when ended.
-    bool waitForEnd(const bool& draining, std::mutex& drainMutex) {
-        std::unique_lock<std::mutex> lock(m_mutex);
+    // The caller sends nothing while it waits: anything arriving on its connection (its close
+    // included) means it left.
+    bool waitForEnd(CZyNetwork& session, const bool& draining, std::mutex& drainMutex) {
         const auto limit = std::chrono::steady_clock::now() + kAnswerLimit;
-        while (!m_ended && !m_callerGone && std::chrono::steady_clock::now() < limit) {
+        while (std::chrono::steady_clock::now() < limit) {
             {
-                std::lock_guard<std::mutex> drain(drainMutex);
-                if (draining) break;
+                std::unique_lock<std::mutex> lock(m_mutex);
+                if (m_ended || m_callerGone) break;
+                {
+                    std::lock_guard<std::mutex> drain(drainMutex);
+                    if (draining) break;
+                }
+                m_changed.wait_for(lock, std::chrono::milliseconds(200));
+                if (m_ended || m_callerGone) break;
             }
-            m_changed.wait_for(lock, std::chrono::milliseconds(200));
+            CNMessageBase* received = nullptr;
+            bool timedOut = false;
+            const CUxError heard = session.ReceiveXMLMessage(nullptr, received, nullptr, 0, 0, timedOut);
+            delete received;
+            if (heard.IsError() || !timedOut) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_callerGone = true;
+            }
         }
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_ended;
     }
     void wake() { m_changed.notify_all(); }
@@ -364,7 +379,7 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     task.setUserId(caller.userId);
     m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request);
     // A super browse answers later, through the router; a classic one has answered by now.
-    const bool ended = forwarder->waitForEnd(m_draining, m_mutex);
+    const bool ended = forwarder->waitForEnd(session, m_draining, m_mutex);
     EvReturnDestinations::unregisterDestination(jobId);
     {
         std::lock_guard<std::mutex> lock(m_mutex);

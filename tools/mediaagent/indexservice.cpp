@@ -10,6 +10,7 @@
 
 #include "platform/msg/msg_classes.h"
 #include "platform/msg/secured_message_handler.h"
+#include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 #include "tools/mediaagent/sqlitestmt.h"
@@ -225,7 +226,8 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         }
         journal("browse plain session=" + guid);
         CNMessageBase* routing = routingOf(*request);
-        const std::string host = routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : "";
+        const std::string host =
+            routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : "";
         if (!answerV2(*request, "plain", routing ? consoleOf(session, host) : nullptr)) answer(*request);
     } else if (auto* secured = dynamic_cast<databrowse::SecuredBrowseRequest*>(&message)) {
         I2::SecuredMessageHandler handler;
@@ -238,8 +240,10 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         // A request prepared for a direct caller names no Hubmaster: its caller reads the answers.
         CNMessageBase* routing = routingOf(opened);
         if (check == 0)
-            answerV2(opened, "secured",
-                     consoleOf(session, routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : ""));
+            answerV2(
+                opened, "secured",
+                consoleOf(session,
+                          routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : ""));
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
         if (stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation)
             journal("stop session=" + stop->getstring(Indexing::BrowseReq::f::browseSessionGuid) +
@@ -267,7 +271,12 @@ CZyNetwork* CIndexService::consoleOf(CZyNetwork& session, const std::string& hub
     CUxString peer;
     if (session.GetRemoteClientName(peer).IsError()) return nullptr;
     const std::string name = peer.c_str();
-    if (name.empty() || name == hubmasterHost.substr(0, hubmasterHost.find('*'))) return nullptr;
+    // The Hubmaster itself asked (by its client name, or its host name when the name is not mangled):
+    // its answers go to its router.
+    std::string host, client;
+    int service = 0, port = 0;
+    if (!DemangleHostName(hubmasterHost, host, client, service, port)) host = client = hubmasterHost;
+    if (name.empty() || name == client || name == host) return nullptr;
     // The Hubmaster prepares requests only for callers it knows by their client name.
     sqlite3* db = nullptr;
     bool known = false;

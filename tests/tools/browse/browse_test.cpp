@@ -59,6 +59,10 @@ protected:
             std::vector<std::string>{"--data", s->dir.file("demo"), "--lib",
                                      s->binaries + "/libfastbrowsehm.so", "--port", "0"});
         ASSERT_TRUE(s->host->waitFor("BrowseRouter listening on", 60s)) << s->host->output();
+        // Media agents answer the Hubmaster's own browses at its recorded address.
+        sql("UPDATE APP_Client SET zydPort = " +
+            std::to_string(s->host->numberAfter("BrowseRouter listening on 127.0.0.1:")) +
+            ", net_hostname = '127.0.0.1' WHERE name = 'hubmaster'");
     }
     static void TearDownTestSuite() {
         delete s;
@@ -214,6 +218,15 @@ TEST_F(BrowseConsole, ThroughTheHubmasterAnOlderMediaAgentOverTheClassicProtocol
     EXPECT_NE(forged.err.find("Failed to authenticate the usertoken"), std::string::npos) << forged.err;
     TRun count = browse("count " + legacy + " --at " + day);
     EXPECT_EQ(count.status, 2);
+
+    // An agent with an index service answers the Hubmaster through its router: the same items as the
+    // console gets by asking the agent itself.
+    const std::string dir = "list " + fileSubclient() + " --path /d00/d01/d00 --at " + lastDay();
+    TRun direct = browse(dir);
+    TRun hosted = browse(dir + " --via hubmaster");
+    ASSERT_EQ(hosted.status, 0) << hosted.err;
+    EXPECT_GT(lines(hosted.out, "file "), 0u);
+    EXPECT_EQ(hosted.out, direct.out);
 }
 
 TEST_F(BrowseConsole, AnEndUserErasesHerOwnFilesOnly) {
