@@ -69,13 +69,22 @@ start() {
 
 port_of() { sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$work/$1.out" | head -n 1; }
 
+# The arguments as a user would type them: quoted where a shell would otherwise expand them.
+shown() {
+  local a out=()
+  for a in "$@"; do
+    if [[ "$a" == *[\*\?\[\ ]* ]]; then out+=("'$a'"); else out+=("$a"); fi
+  done
+  echo "${out[*]}"
+}
+
 # One step of the tour: prints the command as a user would type it, runs it and stops the tour when it
 # fails (the console prints the service's error).
 step() {
   local title="$1"
   shift
   say "$title"
-  echo "\$ browse $*"
+  echo "\$ browse $(shown "$@")"
   "$browse_bin" "$@" $connect
 }
 
@@ -84,7 +93,7 @@ refused() {
   local title="$1" expected="$2"
   shift 2
   say "$title"
-  echo "\$ browse $*"
+  echo "\$ browse $(shown "$@")"
   local err rc=0
   err="$("$browse_bin" "$@" $connect 2>&1 >/dev/null)" || rc=$?
   echo "$err"
@@ -125,7 +134,8 @@ step "The root of client1's backup set, as an administrator" list $set1 --at "$d
 step "A directory at a point in time" list $set1 --path /d00/d01/d00 --at "2023-11-22" --user admin
 step "The versions of one file over two weeks" versions $set1 --path /d00/d01/d00/f00000202.dat \
   --from 2023-11-14 --to "$day" --user admin
-step "A directory a page at a time: the second page of 5" list $set1 --path /d00/d01/d00 --at "$day" \
+session="demo-tour-$$"
+step "A directory a page at a time: the second page of 5" list $set1 --session "$session" --path /d00/d01/d00 --at "$day" \
   --page-size 5 --page 1 --user admin
 step "How many items that directory holds" count $set1 --path /d00/d01/d00 --at "$day" --user admin
 step "Find by name pattern across the backup set (the whole tree)" find $set1 --name 'f0000021*' \
@@ -145,7 +155,7 @@ step "...erases one of her backed-up files (the Hubmaster makes the erase task)"
   --path /d00/d01/d00/f00000203.dat=858145 --at "$day" --user alice
 refused "...and may not browse another client's backups" "Browse access denied" \
   list --client client2 --subclient 2 --at "$day" --user alice
-step "A stop of a running session" stop --session "demo-tour-$$" --user admin
+step "A stop of the paged browse's session" stop --session "$session" --user admin
 
 if [ "$serve" -eq 1 ]; then
   say "Serving (Ctrl-C stops every process)"
