@@ -45,7 +45,6 @@ using mediaagent::TItemVersion;
 
 constexpr int kFirstJob = hubbench::kCatalogueFirstJob;
 constexpr int kDay = hubbench::kCatalogueDay;
-constexpr unsigned long kOptionVersions = 0x8;  // the caller asks for every version in the range
 const char* const kAgent = "benchagent";
 
 struct TChain {
@@ -132,13 +131,7 @@ size_t chainAnswer(const TBrowseQuery& q, const std::string& pattern) {
     auto destination = std::make_shared<EvRecordingDestination>();
     EvReturnDestinations::registerDestination(job, destination);
     EvMultiEntityRestoreTask task;
-    // A range asks for every version in it, as the router's all-versions operation does.
-    task.setTaskParameters(static_cast<unsigned long long>(job), 0, c.user,
-                           q.fromTime != 0 ? kOptionVersions : 0, 2, c.client, c.backupSet, 0,
-                           static_cast<long>(q.toTime), static_cast<long>(q.fromTime), 29, 1, 0, 0);
-    task.setUserName("admin");
-    task.setSubClientId(c.appId);
-    task.addPath(EvRestoreTask::kBrowsePathList, q.path.c_str());
+    hubbench::fillCatalogueTask(task, job, c.user, c.client, c.backupSet, c.appId, 1, q);
     std::string extended(87, '0');
     extended[86] = '1';  // super browse over one cycle too
     task.setextendedOptions(extended.c_str());

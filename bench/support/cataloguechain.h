@@ -19,6 +19,7 @@
 #include "platform/hubdb/seed_families_a.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/security/securityseed.h"
+#include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
 #include "tests/support/process/childprocess.h"
 #include "tools/mediaagent/agentplan.h"
@@ -137,6 +138,19 @@ inline std::string catalogueFindPattern(const mediaagent::TBrowseQuery& q) {
     std::string text;
     list.serialize(text);
     return text;
+}
+
+// The browse task of one catalogue browse by the administrator: a range asks for every version in it,
+// as the router's all-versions operation does. `instanceId` as the chain under test needs it.
+inline void fillCatalogueTask(EvMultiEntityRestoreTask& task, long long job, int user, int client,
+                              int backupSet, int appId, long instanceId, const mediaagent::TBrowseQuery& q) {
+    constexpr unsigned long long kAllVersions = 0x8;
+    task.setTaskParameters(static_cast<unsigned long long>(job), 0, user, q.fromTime != 0 ? kAllVersions : 0,
+                           2, client, backupSet, 0, static_cast<long>(q.toTime),
+                           static_cast<long>(q.fromTime), 29, instanceId, 0, 0);
+    task.setUserName("admin");
+    task.setSubClientId(appId);
+    task.addPath(EvRestoreTask::kBrowsePathList, q.path.c_str());
 }
 
 // Each item the answers recorded in `destination` carry, in order, given to `take`.

@@ -42,7 +42,6 @@ constexpr int kFirstJob = hubbench::kCatalogueFirstJob;
 constexpr int kDay = hubbench::kCatalogueDay;
 const char* const kAgent = "classicagent";
 constexpr uint32_t kPagedFromFirst = 2 | (1 << 8);  // em function: a page, counted from the first item
-constexpr unsigned long kOptionVersions = 0x8;      // the caller asks for every version in the range
 
 struct TClassic {
     hubbench::TCatalogueScale scale;
@@ -140,12 +139,7 @@ bool classicAnswer(const TBrowseQuery& q, std::vector<std::string>& paths) {
     auto destination = std::make_shared<EvRecordingDestination>();
     EvReturnDestinations::registerDestination(job, destination);
     EvMultiEntityRestoreTask task;
-    task.setTaskParameters(static_cast<unsigned long long>(job), 0, c.user,
-                           q.fromTime != 0 ? kOptionVersions : 0, 2, c.client, c.backupSet, 0,
-                           static_cast<long>(q.toTime), static_cast<long>(q.fromTime), 29, 0, 0, 0);
-    task.setUserName("admin");
-    task.setSubClientId(c.appId);
-    task.addPath(EvRestoreTask::kBrowsePathList, q.path.c_str());
+    hubbench::fillCatalogueTask(task, job, c.user, c.client, c.backupSet, c.appId, 0, q);
     if (q.pageSize != 0) {
         task.setEmFunction(kPagedFromFirst);
         task.setbrowseFindPattern(hubbench::catalogueFindPattern(q).c_str());
