@@ -174,7 +174,8 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
 
 }  // namespace
 
-void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol) {
+void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
+                                                const std::string& peer) {
     CBrowseLog log("FBHMROUTER");
     const std::string workerId = response.getstring(Response::workerId);
     const int type = static_cast<int>(response.getint64(Response::respType));
@@ -191,6 +192,12 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
         if (worker->getMarkedForDeletion()) {
             log.debugLvl(0, "***** Worker [%s] is being deleted. Aborted Browse response type %d",
                          workerId.c_str(), type);
+        } else if (!worker->expectsAnswerFrom(peer)) {
+            // Only a media agent the worker asked may answer it: its proven name must be one of them.
+            log.debugLvl(0,
+                         "***** Browse response type %d for worker ID [%s] came from [%s], which the worker did "
+                         "not ask; dropped",
+                         type, workerId.c_str(), peer.empty() ? "an anonymous caller" : peer.c_str());
         } else if (const std::string expected = worker->getBrowseSessionGuid(), got = sessionGuidOf(response);
                    expected.empty() || got != expected) {
             // Worker ids are sequential: only the session GUID tells that the answer belongs to this browse.

@@ -176,8 +176,11 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
                 log.debugLvl(0, "browse request of no known class dropped");
             break;
         case databrowse::BrowseResponse::TAG:
-            if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(owned.get()))
-                relayBrowseResponse(*response, oldProtocol != 0);
+            if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(owned.get())) {
+                CUxString peer;
+                if (!session->IsPeerProven() || session->GetRemoteClientName(peer).IsError()) peer = "";
+                relayBrowseResponse(*response, oldProtocol != 0, peer.c_str());
+            }
             else
                 log.debugLvl(0, "browse response of no known class dropped");
             break;

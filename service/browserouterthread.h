@@ -39,7 +39,9 @@ public:
     // Relays one media agent's answer to the registered worker named in it, under the worker's lock
     // (service/browserelay.cpp). An answer whose worker is unknown, being deleted, or of another
     // browse session is dropped and logged. `oldProtocol`: items go as classic BrowseItems.
-    static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol);
+    // `peer`: the proven client name of the session it came on ("" for an anonymous caller); only a
+    // media agent the worker asked may answer it.
+    static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol, const std::string& peer);
 
     // The mailbox GUID of a mailbox path ("/MB/<guid>/..." or "\\MB\\<guid>\\..."); empty otherwise.
     static std::string getMbGuidFromPath(const std::string& path);

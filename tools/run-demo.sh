@@ -109,13 +109,22 @@ rm -rf "$work"
 sed -n '1,8p' "$work.hubdbdemo.out"
 mv "$work.hubdbdemo.out" "$work/hubdbdemo.out"
 
+say "Certificates: the Hubmaster's authority and each machine's own, owner-only"
+for folder in "$work/tls" "$work"/machines/*/tls; do
+  printf '%-44s %s\n' "${folder#"$work"/}/machine.crt" \
+    "$(openssl x509 -in "$folder/machine.crt" -noout -subject -issuer -nameopt oneline | tr '\n' ' ')"
+done
+# A machine's credentials come from the Hubmaster: a new console machine gets its own.
+"$build"/tools/hubmaster/hubmaster cert --client console1 --out "$work/machines/console1/tls" --data "$work"
+
 say "Starting the media agents and the host on loopback"
 # The media agents listen on ports the system chooses; the Hubmaster records them, as a media agent's
 # installation would.
 start mediaagent1 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" \
-  --client mediaagent1 --port 0 --log "$work" --index-service started --registry "$work/registry.ini"
+  --client mediaagent1 --port 0 --log "$work" --index-service started --registry "$work/registry.ini" \
+  --tls "$work/machines/mediaagent1/tls"
 start mediaagent3 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" \
-  --client mediaagent3 --port 0 --log "$work"
+  --client mediaagent3 --port 0 --log "$work" --tls "$work/machines/mediaagent3/tls"
 sqlite3 "$work/hub.db" "UPDATE APP_Client SET zydPort = $(port_of mediaagent1), net_hostname = '127.0.0.1' WHERE name = 'mediaagent1';
   UPDATE APP_Client SET zydPort = $(port_of mediaagent3), net_hostname = '127.0.0.1' WHERE name = 'mediaagent3';"
 # The host writes BrowseRouter's address into the data folder's registry, where the console finds it.

@@ -249,6 +249,9 @@ public:
     EvMultiEntityRestoreTask* getPrivateTask() const { return m_privateTask.get(); }
     // The browse session GUID of the browse task (the key of its configuration record); empty when none.
     std::string getBrowseSessionGuid() const;
+    // Whether `peer` (a proven client name) is a media agent this worker sent a request to and so may
+    // answer it. Under the worker's lock.
+    bool expectsAnswerFrom(const std::string& peer) const { return !peer.empty() && m_answerPeers.count(peer) > 0; }
     TInputData* getInputData() { return &m_inputData; }
     void setResponse(databrowse::BrowseResponse& response) { m_hmdbResponse = response; }
     void setBrowseFromHMDB(bool fromHMDB) { m_browseFromHMDB = fromHMDB; }
@@ -416,6 +419,9 @@ protected:
     std::unique_ptr<CBrowseTask> m_browseTask;
     std::string m_maClientName;
     std::string m_maHostName;
+    // The proven names of the media agents this worker sent requests to: only they may answer it.
+    // Under the worker's lock.
+    std::set<std::string> m_answerPeers;
     std::string m_indexBackupSetName;  // first half of the key of a cached index-service session
     std::string m_indexDbName;         // second half of that key
     uint32_t m_maVersion = 0;          // above 999: release 10.0 or later

@@ -210,6 +210,10 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request) {
     bool timedOut = false;
     CUxError sent = m_session->SendXMLMessage(request, 0, -1, timedOut);
     const bool result = !sent.IsError();
+    // The media agent's answers come back on sessions of its own: the name its certificate proved here
+    // is the one they must come from.
+    if (CUxString peer; result && m_session->IsPeerProven() && !m_session->GetRemoteClientName(peer).IsError())
+        m_answerPeers.insert(peer.c_str());
     if (!result) {
         raiseSendFailedEvent(hostName, false);
         setErrorMessage(message(kMsgSendFailed, m_maClientName.empty() ? hostName : m_maClientName));

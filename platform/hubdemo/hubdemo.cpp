@@ -1,5 +1,6 @@
 // The demo world, seeded through the same seed builder and seed parts as the tests.
 #include "platform/hubdemo/hubdemo.h"
+#include "platform/net/zynet_tls.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -194,7 +195,22 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     if (!ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId",
                                    static_cast<unsigned long>(world.vsa.hubmaster)))
         return fail(error, "cannot write the Hubmaster's client to " + world.registryPath);
+
+    // The Hubmaster's own authority and certificate in its data folder, and each demo media agent's
+    // credentials in its own folder: every session of the demo is proven and encrypted.
+    world.tlsFolder = (fs::path(folder) / "tls").string();
+    if (!createZyNetAuthority(world.tlsFolder, "Hubmaster authority", why) ||
+        !issueZyNetCredentials(world.tlsFolder, "hubmaster", world.tlsFolder, why))
+        return fail(error, "the Hubmaster's credentials: " + why);
+    for (const char* agent : {"mediaagent1", "mediaagent2", "mediaagent3"})
+        if (!issueZyNetCredentials(world.tlsFolder, agent, world.machineTlsFolder(agent), why))
+            return fail(error, std::string("the credentials of ") + agent + ": " + why);
     return true;
+}
+
+std::string DemoWorld::machineTlsFolder(const std::string& clientName) const {
+    namespace fs = std::filesystem;
+    return (fs::path(tlsFolder).parent_path() / "machines" / clientName / "tls").string();
 }
 
 }  // namespace hubdemo

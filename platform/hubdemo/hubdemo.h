@@ -16,6 +16,10 @@ namespace hubdemo {
 struct DemoWorld {
     std::string databasePath;
     std::string registryPath;
+    // The Hubmaster's credentials: its authority ("authority.key" stays here) and its own certificate.
+    std::string tlsFolder;
+    // The credentials folder of a demo media agent (mediaagent1 to mediaagent3).
+    std::string machineTlsFolder(const std::string& clientName) const;
     int mediaAgent = 0;         // online, release 11
     int offlineMediaAgent = 0;  // release 9, its index cache offline; holds the auxiliary copy
     int storagePolicy = 0;

@@ -1,4 +1,5 @@
 #include "platform/log/evdebug.h"
+#include "platform/log/peerlog.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,7 @@ namespace evdebug_detail {
 
 constexpr long long kDefaultMaxBytes = 50LL * 1024 * 1024;
 constexpr long long kMinMaxBytes = 4096;
+constexpr int kDefaultKeepFiles = 10;
 
 // One open log file, shared by every instance that resolves to its path.
 class LogFile {
@@ -41,6 +44,8 @@ public:
     void setMaxBytes(long long bytes) {
         m_maxBytes.store(bytes < kMinMaxBytes ? kMinMaxBytes : bytes, std::memory_order_relaxed);
     }
+
+    void setKeepFiles(int files) { m_keepFiles.store(files < 1 ? 1 : files, std::memory_order_relaxed); }
 
     void write(const char* data, size_t size) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -85,6 +90,12 @@ private:
         struct stat mine, named;
         if (fstat(m_fd, &mine) == 0 && stat(m_path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
             mine.st_dev == named.st_dev) {
+            // The older files move up one place, the oldest beyond the kept count goes.
+            const int keep = m_keepFiles.load(std::memory_order_relaxed);
+            for (int n = keep - 1; n >= 1; --n) {
+                const std::string from = m_path + "." + std::to_string(n);
+                rename(from.c_str(), (m_path + "." + std::to_string(n + 1)).c_str());
+            }
             std::string old = m_path + ".1";
             rename(m_path.c_str(), old.c_str());
         }
@@ -99,6 +110,7 @@ private:
     long long m_size = 0;
     bool m_warned = false;
     std::atomic<long long> m_maxBytes{kDefaultMaxBytes};
+    std::atomic<int> m_keepFiles{kDefaultKeepFiles};  // rotated files kept: "<name>.1" to "<name>.N"
 };
 
 namespace {
@@ -240,6 +252,8 @@ void EvDebugFileInstance::refresh() {
     ZYPlatformInfo::getNumber("EventManager", "DebugLevel", &level);
     unsigned int sizeMb = 0;
     ZYPlatformInfo::getNumber("EventManager", "DebugMaxSizeMB", &sizeMb);
+    unsigned int keepFiles = evdebug_detail::kDefaultKeepFiles;
+    ZYPlatformInfo::getNumber("EventManager", "DebugLogFiles", &keepFiles);
     std::shared_ptr<LogFile> f;
     long long cap;
     int effective;
@@ -254,7 +268,10 @@ void EvDebugFileInstance::refresh() {
         f = m_file;
     }
     m_currentLevel.store(effective);
-    if (f) f->setMaxBytes(cap);
+    if (f) {
+        f->setMaxBytes(cap);
+        f->setKeepFiles(static_cast<int>(std::min(keepFiles, 1000u)));
+    }
 }
 
 int EvDebugFileInstance::debugLevel() {
@@ -350,7 +367,18 @@ void EvDebug::setPrefixMessage(const char* tag) {
 void EvDebug::vwrite(const char* function, int level, bool isError, const char* format, va_list ap) {
     EvDebugFileInstance* inst = instance();
     if (level > inst->debugLevel()) return;
-    inst->write(m_tag, level, function, isError, zyFormatV(format ? format : "", ap).c_str());
+    const std::string& peer = zylog::currentPeer();
+    if (peer.empty()) {
+        inst->write(m_tag, level, function, isError, zyFormatV(format ? format : "", ap).c_str());
+        return;
+    }
+    // An outsider's lines are counted past a burst, so that it cannot flush the log.
+    uint64_t suppressed = 0;
+    if (!zylog::admitPeerLine(peer, format, suppressed)) return;
+    std::string text = zyFormatV(format ? format : "", ap);
+    if (suppressed > 0)
+        text += " [" + std::to_string(suppressed) + " more lines like this one caused by " + peer + " were not written]";
+    inst->write(m_tag, level, function, isError, text.c_str());
 }
 
 void EvDebug::debugLvl(int level, const char* format, ...) {

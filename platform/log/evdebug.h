@@ -15,7 +15,9 @@
 // Registry (read by initialize() and refreshAllParams(), section "EventManager"):
 //     DebugLevel      the debug level (default 0)
 //     DebugMaxSizeMB  size cap of the file in MB (default 50); past it the file is renamed to
-//                     "<name>.1" (replacing the previous one) and a new file is started.
+//                     "<name>.1" (the older ones move to ".2" and on) and a new file is started.
+//     DebugLogFiles   how many rotated files are kept (default 10), so a burst of lines cannot push
+//                     the last hour out.
 //
 // A line is never cut silently: a text longer than EvDebug::kMaxTextBytes keeps that many bytes and
 // ends with a mark that says how many were cut; shorter texts are written whole.

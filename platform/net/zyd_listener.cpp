@@ -12,6 +12,7 @@
 #include "platform/net/zynet_frame.h"
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
+#include "platform/net/zynet_tls.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork_server.h"
 
@@ -20,7 +21,7 @@ namespace {
 // Openings in progress at once. When they are all taken, a new connection takes the place of the
 // oldest one: a client that sends its opening at once is read before a crowd of connections that
 // send nothing (or a byte at a time) can push it out, so such a crowd never locks clients out.
-constexpr size_t kMaxOpenings = 64;
+constexpr size_t kMaxOpenings = 256;
 // Connections taken from the backlog per turn of the loop, so that openings already held are read
 // between batches.
 constexpr size_t kAcceptBatch = 16;
@@ -34,6 +35,9 @@ struct CZydListener::TOpening {
     zynet::CFrameAssembler assembler{zynet::kMaxOpeningBytes};
     zynet::Deadline deadline;
     std::string address;
+    bool decided = false;    // TLS or plain is known (from the first byte)
+    bool secured = false;    // the TLS handshake is done
+    bool wantWrite = false;  // the handshake waits to send
 };
 
 std::shared_ptr<CZydListener> CZydListener::create() {
@@ -152,7 +156,7 @@ void CZydListener::acceptLoop() {
         fds.push_back({m_socket.fd(), POLLIN, 0});
         zynet::Deadline next = std::min(m_launcher->reap(), zynet::Clock::now() + std::chrono::seconds(5));
         for (const TOpening& opening : openings) {
-            fds.push_back({opening.socket.fd(), POLLIN, 0});
+            fds.push_back({opening.socket.fd(), static_cast<short>(opening.wantWrite ? POLLOUT : POLLIN), 0});
             next = std::min(next, opening.deadline);
         }
         const auto wait =
@@ -164,8 +168,7 @@ void CZydListener::acceptLoop() {
             TOpening& opening = openings[i];
             if (fds[i + 2].revents != 0 && !readOpening(opening)) continue;
             if (zynet::Clock::now() >= opening.deadline) {
-                zynet::logDebug(1, "connection from %s sent no whole opening in time; closed",
-                                opening.address.c_str());
+                zynet::logOutsider(opening.address, "connection from %s sent no whole opening in time%s; closed");
                 continue;
             }
             still.push_back(std::move(opening));
@@ -194,28 +197,78 @@ void CZydListener::acceptSome(std::vector<TOpening>& openings) {
         if (!readOpening(opening)) continue;
         if (openings.size() >= kMaxOpenings) {
             // Openings are kept in the order they came: the first is the oldest.
-            zynet::logDebug(1,
-                            "connection from %s gave way to a newer one before its opening was whole; closed",
-                            openings.front().address.c_str());
+            zynet::logOutsider(openings.front().address,
+                               "connection from %s gave way to a newer one before its opening was whole%s; closed");
             openings.erase(openings.begin());
         }
         openings.push_back(std::move(opening));
     }
 }
 
-bool CZydListener::readOpening(TOpening& opening) {
-    size_t room = 0;
-    uint8_t* to = opening.assembler.prepare(room);
-    size_t got = 0;
-    int err = 0;
-    const zynet::Io io = opening.socket.receiveSome(to, room, zynet::Clock::now(), got, err);
-    if (io == zynet::Io::TimedOut) return true;
-    if (io != zynet::Io::Ok) return false;
-    opening.assembler.commit(got);
+bool CZydListener::secureOpening(TOpening& opening, bool& ready) {
+    ready = false;
+    if (!opening.decided) {
+        uint8_t first = 0;
+        const int peeked = opening.socket.peekByte(first);
+        if (peeked <= 0) return peeked == 0;  // nothing yet, or the peer left
+        opening.decided = true;
+        if (first != zynet::kTlsHandshakeByte) {
+            if (zynet::options().allowPlainSessions) {
+                ready = true;
+                return true;
+            }
+            // A plain client reads this refusal and can tell its user why.
+            refuse(opening, zynet::makeError(ZYNET_E_SECURITY, "CZydListener::readOpening",
+                                             "plain sessions are refused here: connect over TLS"),
+                   "a plain session");
+            return false;
+        }
+        std::string why;
+        // A process that plays several machines serves as the one its options name.
+        if (!opening.socket.startTls(zynet::serverContext(zynet::options().localClientName), true, why)) {
+            zynet::logOutsider(opening.address, "connection from %s asked for a secure session, which this "
+                               "machine cannot serve without a certificate (%s); closed", why);
+            return false;
+        }
+    }
+    if (!opening.secured) {
+        std::string why;
+        switch (opening.socket.handshakeStep(why, opening.wantWrite)) {
+            case zynet::Io::Ok:
+                opening.secured = true;
+                opening.wantWrite = false;
+                break;
+            case zynet::Io::TimedOut:
+                return true;
+            default:
+                zynet::logOutsider(opening.address, "secure handshake with %s failed (%s); closed", why);
+                return false;
+        }
+    }
+    ready = true;
+    return true;
+}
 
+bool CZydListener::readOpening(TOpening& opening) {
+    bool ready = false;
+    if (!opening.secured && !(opening.decided && !opening.socket.secure())) {
+        if (!secureOpening(opening, ready)) return false;
+        if (!ready) return true;
+    }
+    // Everything that arrived (TLS may hold decrypted bytes the socket no longer shows), up to a frame.
     zynet::TFrame frame;
-    const zynet::FrameStatus status = opening.assembler.next(frame);
-    if (status == zynet::FrameStatus::NeedMore) return true;
+    zynet::FrameStatus status = zynet::FrameStatus::NeedMore;
+    while (status == zynet::FrameStatus::NeedMore) {
+        size_t room = 0;
+        uint8_t* to = opening.assembler.prepare(room);
+        size_t got = 0;
+        int err = 0;
+        const zynet::Io io = opening.socket.receiveSome(to, room, zynet::Clock::now(), got, err);
+        if (io == zynet::Io::TimedOut) return true;
+        if (io != zynet::Io::Ok) return false;
+        opening.assembler.commit(got);
+        status = opening.assembler.next(frame);
+    }
     fsr::CArena arena;
     TZynHello hello;
     TZynLaunch launch;
@@ -228,11 +281,8 @@ bool CZydListener::readOpening(TOpening& opening) {
         if (frame.code == zynet::kProbe) {
             answer(opening, zynet::kWelcome, zynet::welcomeBytes());
         } else {
-            CZyNetwork::TPeer peer;
-            peer.protocolVersion = hello.protocolVersion;
-            peer.clientName = hello.clientName;
-            peer.hostName = *hello.hostName ? hello.hostName : opening.address;
-            handOver(opening, peer, hello.service);
+            handOver(opening, peerOf(opening, hello.protocolVersion, hello.clientName, hello.hostName),
+                     hello.service);
         }
     } else if (control && frame.code == zynet::kLaunch &&
                decoded(fsr::LayoutOf<TZynLaunch>::layout, &launch)) {
@@ -240,8 +290,8 @@ bool CZydListener::readOpening(TOpening& opening) {
     } else if (control && frame.code == zynet::kLaunchOnDemand) {
         launchOnDemand(opening, frame.payload, frame.length);
     } else {
-        zynet::logError("connection from %s did not open with a valid opening (%s); closed",
-                        opening.address.c_str(), zynet::frameStatusText(status));
+        zynet::logOutsider(opening.address, "connection from %s did not open with a valid opening (%s); closed",
+                           zynet::frameStatusText(status));
     }
     return false;
 }
@@ -271,11 +321,28 @@ void CZydListener::handOver(TOpening& opening, const CZyNetwork::TPeer& peer, co
     if (error.IsError()) refuse(opening, error, peer.clientName + " to [" + service + "]");
 }
 
-void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch) {
+CZyNetwork::TPeer CZydListener::peerOf(const TOpening& opening, unsigned protocolVersion, const char* claimedName,
+                                        const char* hostName) {
     CZyNetwork::TPeer peer;
-    peer.protocolVersion = launch.protocolVersion;
-    peer.clientName = launch.clientName;
-    peer.hostName = *launch.hostName ? launch.hostName : opening.address;
+    peer.protocolVersion = protocolVersion;
+    peer.hostName = *hostName ? hostName : opening.address;
+    peer.address = opening.address;
+    if (opening.socket.secure()) {
+        // The certificate says who the peer is; what it claims is only noted.
+        peer.clientName = opening.socket.peerCertificateName();
+        peer.proven = !peer.clientName.empty();
+        if (*claimedName && peer.clientName != claimedName)
+            zynet::logDebug(2, "peer %s claims to be [%s]; its certificate says [%s]", opening.address.c_str(),
+                            claimedName, peer.clientName.c_str());
+    } else {
+        peer.clientName = claimedName;
+        peer.proven = true;  // plain sessions are switched on: a claim is all there is
+    }
+    return peer;
+}
+
+void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch) {
+    const CZyNetwork::TPeer peer = peerOf(opening, launch.protocolVersion, launch.clientName, launch.hostName);
     CZyNetworkServer* server = nullptr;
     CUxError error = m_launcher->launchForSession(launch.launcher, launch.alternate, peer.clientName, server);
     // Only this thread ends instances: the new one is there until the session is handed to it.

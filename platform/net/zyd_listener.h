@@ -60,6 +60,11 @@ private:
     void acceptSome(std::vector<TOpening>& openings);
     // Reads what arrived on an opening; false when it is finished (handed over, refused or dropped).
     bool readOpening(TOpening& opening);
+    // Decides TLS or plain from the first byte and runs the handshake a step; false when the opening
+    // is finished (refused or dropped), `ready` once its frames can be read.
+    bool secureOpening(TOpening& opening, bool& ready);
+    static CZyNetwork::TPeer peerOf(const TOpening& opening, unsigned protocolVersion, const char* claimedName,
+                                    const char* hostName);
     void handOver(TOpening& opening, const CZyNetwork::TPeer& peer, const std::string& service);
     void launchForSession(TOpening& opening, const struct TZynLaunch& launch);
     void launchOnDemand(TOpening& opening, const uint8_t* request, size_t size);

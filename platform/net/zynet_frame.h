@@ -69,6 +69,8 @@ struct TFrame {
 class CFrameAssembler {
 public:
     explicit CFrameAssembler(uint32_t maxPayload) : m_maxPayload(maxPayload) {}
+    // Frames after this call are held to the new limit.
+    void setMaxPayload(uint32_t maxPayload) { m_maxPayload = maxPayload; }
 
     // Where the next received bytes go; the room grows with the bytes of the frame actually
     // arriving, never with what a header claims.

@@ -3,6 +3,7 @@
 #include <cstdarg>
 
 #include "platform/log/evdebug.h"
+#include "platform/log/peerlog.h"
 
 namespace zynet {
 
@@ -18,6 +19,17 @@ void logError(const char* format, ...) {
     va_start(ap, format);
     evTaggedLogV("ZYNET", -1, true, format, ap);
     va_end(ap);
+}
+
+}  // namespace zynet
+
+namespace zynet {
+
+void logOutsider(const std::string& address, const char* what, const std::string& detail) {
+    // Lines of one kind from one address are counted past a burst: a crowd of bad openings cannot
+    // flush the log.
+    zylog::CPeerScope scope(address.empty() ? "(unknown)" : address);
+    evTaggedLog("ZYNET", 1, false, what, address.c_str(), detail.c_str());
 }
 
 }  // namespace zynet

@@ -13,7 +13,18 @@ struct TZyNetOptions {
     int idleSeconds = 3600;                 // a server connection without any frame for this long is closed
     int instanceWaitSeconds = 120;          // a launched instance that no session reaches in this time ends
     uint32_t maxFrameBytes = 64u << 20;     // larger frames are refused and their connection closed
-    unsigned maxConnections = 512;          // connections one listener serves at once
+    unsigned maxConnections = 512;          // connections one server serves at once
+    // Callers without a certificate (anonymous) are served within tighter limits, so that a crowd of
+    // them can neither lock out proven peers nor cost memory before a request has been judged.
+    unsigned maxAnonymousConnections = 128;   // anonymous sessions of one server at once
+    unsigned maxAnonymousPerAddress = 64;     // ... from one peer address
+    int anonymousFirstFrameSeconds = 5;       // its first message must be whole by then (also its stall limit)
+    int anonymousIdleSeconds = 60;            // idle this long between messages, it is closed
+    uint32_t anonymousMaxFrameBytes = 1u << 20;  // larger frames from it are refused
+    unsigned anonymousDecodesAtOnce = 4;      // its messages decoded at the same time, per process
+    // Sessions without TLS, for peers that cannot speak it: refused unless switched on. A plain peer's
+    // client name is only what it claims, and everything it sends travels in clear.
+    bool allowPlainSessions = false;
     unsigned protocolVersion = 4098;        // this side's protocol version, told to every peer
     std::string bindAddress = "127.0.0.1";  // where listeners listen
     int listenPort = 0;           // this machine's listener (the client's zydPort); 0: the system chooses

@@ -13,6 +13,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <vector>
+
+#include "platform/net/zynet_log.h"
+#include "platform/net/zynet_tls.h"
 
 namespace zynet {
 namespace {
@@ -49,12 +53,27 @@ Deadline deadlineIn(int seconds) {
     return Clock::now() + std::chrono::seconds(std::clamp(seconds, 0, 10 * 365 * 24 * 3600));
 }
 
+CSocket::CSocket() = default;
+CSocket::CSocket(int fd) : m_fd(fd) {}
+CSocket::~CSocket() {
+    close();
+}
+
+CSocket::CSocket(CSocket&& other) noexcept
+    : m_fd(other.m_fd),
+      m_blocking(other.m_blocking),
+      m_receiveStepMs(other.m_receiveStepMs),
+      m_tls(std::move(other.m_tls)) {
+    other.m_fd = -1;
+}
+
 CSocket& CSocket::operator=(CSocket&& other) noexcept {
     if (this != &other) {
         close();
         m_fd = other.m_fd;
         m_blocking = other.m_blocking;
         m_receiveStepMs = other.m_receiveStepMs;
+        m_tls = std::move(other.m_tls);
         other.m_fd = -1;
     }
     return *this;
@@ -156,6 +175,7 @@ CSocket CSocket::acceptOne() {
 }
 
 Io CSocket::sendAll(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err) {
+    if (m_tls) return sendTls(parts, count, deadline, sent, err);
     sent = 0;
     err = 0;
     iovec local[4];
@@ -209,6 +229,7 @@ bool CSocket::blockFor(int ms) {
 }
 
 Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got, int& err) {
+    if (m_tls) return receiveTls(to, room, deadline, got, err);
     got = 0;
     err = 0;
     // A blocking read bounded by the socket's receive time-out: one call per wait, where a poll
@@ -235,8 +256,138 @@ Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got
 }
 
 bool CSocket::readable() const {
+    if (m_tls && m_tls->pending()) return true;
     pollfd p{m_fd, POLLIN, 0};
     return poll(&p, 1, 0) > 0;
+}
+
+// ---- TLS ----------------------------------------------------------------------------------------
+// The socket stays non-blocking: each OpenSSL call is one step under the connection's lock, and the
+// waits between steps are polls outside it, so a sender and a receiver never hold each other up.
+
+bool CSocket::startTls(std::shared_ptr<const TTlsContext> context, bool server, std::string& error) {
+    auto tls = std::make_unique<CTls>(std::move(context), m_fd, server);
+    if (!tls->valid()) {
+        error = "no TLS context for this side";
+        return false;
+    }
+    m_tls = std::move(tls);
+    return true;
+}
+
+Io CSocket::handshakeStep(std::string& error, bool& wantWrite) {
+    wantWrite = false;
+    switch (m_tls->handshake(error)) {
+        case CTls::Result::Done:
+            return Io::Ok;
+        case CTls::Result::WantWrite:
+            wantWrite = true;
+            return Io::TimedOut;
+        case CTls::Result::WantRead:
+            return Io::TimedOut;
+        default:
+            return Io::Failed;
+    }
+}
+
+bool CSocket::handshake(Deadline deadline, std::string& error, bool& timedOut) {
+    timedOut = false;
+    for (;;) {
+        bool wantWrite = false;
+        const Io io = handshakeStep(error, wantWrite);
+        if (io == Io::Ok) return true;
+        if (io == Io::Failed) return false;
+        if (!waitFor(m_fd, wantWrite ? POLLOUT : POLLIN, deadline)) {
+            timedOut = true;
+            error = "the secure handshake timed out";
+            return false;
+        }
+    }
+}
+
+std::string CSocket::peerCertificateName() const {
+    return m_tls ? m_tls->peerName() : std::string();
+}
+
+int CSocket::peekByte(uint8_t& byte) const {
+    for (;;) {
+        const ssize_t n = recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 1) return 1;
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+    }
+}
+
+Io CSocket::sendTls(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err) {
+    sent = 0;
+    err = 0;
+    // Small parts go out as one record: a frame's header alone would cost a record of its own.
+    thread_local std::vector<uint8_t> joined;
+    size_t total = 0;
+    for (int i = 0; i < count; ++i) total += parts[i].iov_len;
+    iovec one{};
+    if (count > 1 && total <= 16384) {
+        joined.clear();
+        for (int i = 0; i < count; ++i)
+            joined.insert(joined.end(), static_cast<const uint8_t*>(parts[i].iov_base),
+                          static_cast<const uint8_t*>(parts[i].iov_base) + parts[i].iov_len);
+        one = {joined.data(), joined.size()};
+        parts = &one;
+        count = 1;
+    }
+    for (int i = 0; i < count; ++i) {
+        const auto* from = static_cast<const uint8_t*>(parts[i].iov_base);
+        size_t left = parts[i].iov_len;
+        while (left > 0) {
+            size_t done = 0;
+            std::string why;
+            switch (m_tls->write(from, left, done, why)) {
+                case CTls::Result::Done:
+                    from += done;
+                    left -= done;
+                    sent += done;
+                    continue;
+                case CTls::Result::WantWrite:
+                    if (!waitFor(m_fd, POLLOUT, deadline)) return Io::TimedOut;
+                    continue;
+                case CTls::Result::WantRead:
+                    if (!waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
+                    continue;
+                case CTls::Result::Closed:
+                    err = EPIPE;
+                    return Io::Closed;
+                case CTls::Result::Failed:
+                    logDebug(2, "TLS send failed: %s", why.c_str());
+                    err = EPROTO;
+                    return Io::Failed;
+            }
+        }
+    }
+    return Io::Ok;
+}
+
+Io CSocket::receiveTls(uint8_t* to, size_t room, Deadline deadline, size_t& got, int& err) {
+    got = 0;
+    err = 0;
+    for (;;) {
+        std::string why;
+        switch (m_tls->read(to, room, got, why)) {
+            case CTls::Result::Done:
+                return Io::Ok;
+            case CTls::Result::WantRead:
+                if (Clock::now() >= deadline || !waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
+                continue;
+            case CTls::Result::WantWrite:
+                if (!waitFor(m_fd, POLLOUT, deadline)) return Io::TimedOut;
+                continue;
+            case CTls::Result::Closed:
+                return Io::Closed;
+            case CTls::Result::Failed:
+                logDebug(2, "TLS receive failed: %s", why.c_str());
+                err = EPROTO;
+                return Io::Failed;
+        }
+    }
 }
 
 std::string CSocket::peerAddress() const {
@@ -256,10 +407,12 @@ void CSocket::shutdownBoth() {
 }
 
 void CSocket::shutdownWrite() {
+    if (m_tls) m_tls->closeNotify();
     if (m_fd >= 0) ::shutdown(m_fd, SHUT_WR);
 }
 
 void CSocket::close() {
+    m_tls.reset();
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;

@@ -1,6 +1,6 @@
 // TCP sockets whose every wait is bounded by a deadline (a poll, or a read under the socket's receive
-// time-out). One thread sends and one receives at a time; shutdownBoth() from any thread wakes
-// both.
+// time-out), plain or carrying TLS once a handshake has run on them. One thread sends and one receives
+// at a time; shutdownBoth() from any thread wakes both.
 #pragma once
 
 #include <sys/uio.h>
@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace zynet {
@@ -18,15 +19,18 @@ Deadline deadlineIn(int seconds);
 
 enum class Io : uint8_t { Ok, TimedOut, Closed, Failed };
 
+class CTls;
+struct TTlsContext;
+
+// The first byte of a TLS handshake record, which no plain opening frame starts with.
+constexpr uint8_t kTlsHandshakeByte = 0x16;
+
 class CSocket {
 public:
-    CSocket() = default;
-    explicit CSocket(int fd) : m_fd(fd) {}
-    ~CSocket() { close(); }
-    CSocket(CSocket&& other) noexcept
-        : m_fd(other.m_fd), m_blocking(other.m_blocking), m_receiveStepMs(other.m_receiveStepMs) {
-        other.m_fd = -1;
-    }
+    CSocket();
+    explicit CSocket(int fd);
+    ~CSocket();
+    CSocket(CSocket&& other) noexcept;
     CSocket& operator=(CSocket&& other) noexcept;
     CSocket(const CSocket&) = delete;
     CSocket& operator=(const CSocket&) = delete;
@@ -50,6 +54,20 @@ public:
     // True when a read would not block (data, end of stream or error waiting).
     bool readable() const;
 
+    // TLS on a connected socket, as the client (`server` false) or the listener's side. The client's
+    // handshake runs to its end before the deadline; the listener's runs a step at a time
+    // (handshakeStep: Ok when done, TimedOut while it waits for the peer, `wantWrite` when it waits to
+    // send). From then on every send and receive is encrypted. False/Failed with `error` on failure.
+    bool startTls(std::shared_ptr<const TTlsContext> context, bool server, std::string& error);
+    bool handshake(Deadline deadline, std::string& error, bool& timedOut);
+    Io handshakeStep(std::string& error, bool& wantWrite);
+    bool secure() const { return m_tls != nullptr; }
+    // The client name the peer's verified certificate proves ("" for none, or a plain socket).
+    std::string peerCertificateName() const;
+    // The first byte waiting, without taking it: 1 when there is one, 0 when none is there yet, -1 when
+    // the peer left or the socket failed.
+    int peekByte(uint8_t& byte) const;
+
     std::string peerAddress() const;
     void shutdownBoth();
     void shutdownWrite();  // the peer reads the end of the stream after what was sent
@@ -60,9 +78,13 @@ private:
     // system refuses (the read then polls instead). Used by the receiving thread only.
     bool blockFor(int ms);
 
+    Io sendTls(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err);
+    Io receiveTls(uint8_t* to, size_t room, Deadline deadline, size_t& got, int& err);
+
     int m_fd = -1;
-    bool m_blocking = false;   // reads block (sends never do: they pass MSG_DONTWAIT)
+    bool m_blocking = false;   // reads block (sends never do: they pass MSG_DONTWAIT); never with TLS
     int m_receiveStepMs = -1;  // the receive time-out set on the socket
+    std::unique_ptr<CTls> m_tls;
 };
 
 }  // namespace zynet

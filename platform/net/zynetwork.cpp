@@ -1,5 +1,6 @@
 #include "platform/net/zynetwork.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
+#include "platform/net/zynet_tls.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/restoreproto/fsr_messages.h"
 
@@ -95,7 +97,7 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
     timedOut = false;
     if (m_state != State::Open && m_state != State::Closing)
         return failed(ZYNET_E_NOT_CONNECTED, function, std::string());
-    const auto stall = std::chrono::seconds(zynet::options().stallSeconds);
+    const auto stall = std::chrono::seconds(m_stallSeconds > 0 ? m_stallSeconds : zynet::options().stallSeconds);
     for (;;) {
         const zynet::FrameStatus status = m_assembler.next(frame);
         if (status == zynet::FrameStatus::Frame) return CUxError::Success();
@@ -179,8 +181,8 @@ CUxError CZyNetwork::Connect(const TZyNetAddress& address, const char* service, 
                              int timeoutSeconds, bool& timedOut) {
     static const char* const kFunction = "CZyNetwork::Connect";
     TAnswer answer;
-    CUxError error = open(address, zynet::kHello, helloBytes(service, localName), timeoutSeconds, timedOut,
-                          answer, kFunction);
+    CUxError error = open(address, zynet::kHello, helloBytes(service, localName), localName, timeoutSeconds,
+                          timedOut, answer, kFunction);
     if (error.IsError()) return error;
     return welcomed(answer, address, std::string(service ? service : "") + " on " + address.host,
                     ZYNET_E_REFUSED, kFunction);
@@ -209,7 +211,7 @@ CUxError CZyNetwork::Attach_RemoteDLL(const char* host, const TZyRemoteDLL& laun
     TAnswer answer;
     error =
         open(address, zynet::kLaunch, zynet::encodeRecordBytes(fsr::LayoutOf<TZynLaunch>::layout, &launch),
-             timeoutSeconds, timedOut, answer, kFunction);
+             localName, timeoutSeconds, timedOut, answer, kFunction);
     if (error.IsError()) return error;
     return welcomed(answer, address, "launcher [" + name + "] on " + address.host, 0, kFunction);
 }
@@ -225,8 +227,22 @@ std::vector<uint8_t> CZyNetwork::helloBytes(const char* service, const char* loc
     return zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello);
 }
 
+CUxError CZyNetwork::secure(const char* localName, Deadline deadline, bool& timedOut, const char* function) {
+    auto context = zynet::clientContext(localName ? localName : "");
+    if (!context) {
+        if (zynet::options().allowPlainSessions) return CUxError::Success();
+        return failed(ZYNET_E_NO_CREDENTIALS, function,
+                      "no authority certificate is installed, and plain sessions are not allowed");
+    }
+    std::string why;
+    if (!m_socket.startTls(std::move(context), false, why) || !m_socket.handshake(deadline, why, timedOut))
+        return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_SECURITY, function, why);
+    return CUxError::Success();
+}
+
 CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std::vector<uint8_t>& opening,
-                          int timeoutSeconds, bool& timedOut, TAnswer& answer, const char* function) {
+                          const char* localName, int timeoutSeconds, bool& timedOut, TAnswer& answer,
+                          const char* function) {
     timedOut = false;
     if (m_state != State::Idle)
         return failed(ZYNET_E_BAD_ARGUMENT, function, "the session was opened before");
@@ -239,6 +255,10 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
     std::string why;
     m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, why, timedOut);
     if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
+    if (CUxError error = secure(localName, deadline, timedOut, function); error.IsError()) {
+        m_socket.close();
+        return error;
+    }
 
     m_state = State::Open;
     const int seconds = static_cast<int>(
@@ -271,8 +291,16 @@ CUxError CZyNetwork::welcomed(const TAnswer& answer, const TZyNetAddress& addres
                           arena, &welcome) != fsr::Status::Ok)
         return breakOff(ZYNET_E_BAD_FRAME, function, "the listener's welcome does not parse");
     m_peer.protocolVersion = welcome.protocolVersion;
-    m_peer.clientName = welcome.clientName;
     m_peer.hostName = *welcome.hostName ? welcome.hostName : address.host;
+    m_peer.address = address.host;
+    if (m_socket.secure()) {
+        // Who answered is what its certificate says, whatever its welcome claims.
+        m_peer.clientName = m_socket.peerCertificateName();
+        m_peer.proven = !m_peer.clientName.empty();
+    } else {
+        m_peer.clientName = welcome.clientName;
+        m_peer.proven = true;  // plain sessions are allowed here: claims are all there is
+    }
     return CUxError::Success();
 }
 
@@ -293,6 +321,10 @@ CUxError CZyNetwork::unwelcome(const TAnswer& answer, const std::string& what, i
 void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize) {
     m_socket = std::move(socket);
     m_peer = peer;
+    if (!peer.proven) {
+        m_assembler.setMaxPayload(std::min(zynet::options().anonymousMaxFrameBytes, zynet::options().maxFrameBytes));
+        m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
+    }
     if (pendingSize > 0) m_assembler.append(pending, pendingSize);
     m_lastByte = Clock::now();
     m_state = State::Open;
@@ -504,6 +536,18 @@ CUxError CZyNetwork::GetRemoteClientName(CUxString& name) const {
         return zynet::makeError(ZYNET_E_NOT_CONNECTED, "CZyNetwork::GetRemoteClientName", std::string());
     name = m_peer.clientName;
     return CUxError::Success();
+}
+
+bool CZyNetwork::IsPeerProven() const {
+    return m_state != State::Idle && m_peer.proven;
+}
+
+std::string CZyNetwork::GetPeerAddress() const {
+    return m_state == State::Idle ? std::string() : m_peer.address;
+}
+
+bool CZyNetwork::IsSecure() const {
+    return m_socket.secure();
 }
 
 CUxError CZyNetwork::GetPeerName(CUxString& name) const {

@@ -117,10 +117,19 @@ public:
     // Tells the peer the session is aborted with `status`, then closes.
     CUxError AbortConnection(const zysStatus& status, int timeoutSeconds, bool& timedOut);
 
-    // The peer's protocol version, client name and host name, as told when the session opened.
+    // The peer's protocol version and host name, as told when the session opened, and its client
+    // name: the one its certificate proves, or "" for an anonymous caller (one without a certificate).
+    // Over a plain session (where allowed) the name is only what the peer claimed.
     CUxError GetProtocolVersion(unsigned int& version) const;
     CUxError GetRemoteClientName(CUxString& name) const;
     CUxError GetPeerName(CUxString& name) const;
+    // True when the peer's client name is proven (by its certificate, or claimed where plain sessions
+    // are allowed); false for an anonymous caller.
+    bool IsPeerProven() const;
+    // The peer's network address.
+    std::string GetPeerAddress() const;
+    // True when the session runs over TLS.
+    bool IsSecure() const;
 
     // The text of the last failure of this session, for a log line ("" when none).
     std::string GetLastErrorGenericText() const;
@@ -139,8 +148,10 @@ private:
 
     struct TPeer {
         unsigned int protocolVersion = 0;
-        std::string clientName;
-        std::string hostName;  // as the peer told it; its address when it told none
+        std::string clientName;  // proven by its certificate; "" for an anonymous caller
+        std::string hostName;    // as the peer told it; its address when it told none
+        std::string address;     // its network address
+        bool proven = false;
     };
 
     // The listener's answer to an opening: its control code (0 for another kind) and payload.
@@ -157,7 +168,10 @@ private:
     // Connects to `address`, sends the opening frame `code` with `opening` (empty: names too long)
     // and receives the listener's answer, all within the time-out.
     CUxError open(const TZyNetAddress& address, uint32_t code, const std::vector<uint8_t>& opening,
-                  int timeoutSeconds, bool& timedOut, TAnswer& answer, const char* function);
+                  const char* localName, int timeoutSeconds, bool& timedOut, TAnswer& answer,
+                  const char* function);
+    // TLS on the new connection with this side's credentials for `localName`, or plain where allowed.
+    CUxError secure(const char* localName, zynet::Deadline deadline, bool& timedOut, const char* function);
     // A welcome opens the session with the peer it names; anything else closes it, a refusal as an
     // error of `refusalCode` (0: the code the listener gave). `what` names the request in the error.
     CUxError welcomed(const TAnswer& answer, const TZyNetAddress& address, const std::string& what,
@@ -194,6 +208,7 @@ private:
     std::mutex m_receiveMutex;  // one receiver at a time; guards the fields below
     zynet::CFrameAssembler m_assembler;
     zynet::Clock::time_point m_lastByte;  // when the last byte of an unfinished frame arrived
+    int m_stallSeconds = 0;               // the longest pause inside a frame; 0: the configured one
 
     mutable std::mutex m_errorMutex;  // guards m_lastError
     std::string m_lastError;

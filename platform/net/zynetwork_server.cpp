@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 
+#include "platform/log/peerlog.h"
 #include "platform/msg/cnmessagebase.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_errors.h"
@@ -14,6 +15,34 @@
 namespace {
 
 std::atomic<long long> g_nextHandle{0};
+
+// Anonymous callers' messages decoded at once in this process: decoding costs a multiple of a
+// frame's size, and no crowd of outsiders may multiply that before its requests are judged.
+class CDecodeSlots {
+public:
+    void take() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_free.wait(lock, [this] { return m_busy < std::max(1u, zynet::options().anonymousDecodesAtOnce); });
+        ++m_busy;
+    }
+    void give() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            --m_busy;
+        }
+        m_free.notify_one();
+    }
+
+private:
+    std::mutex m_mutex;  // guards m_busy
+    std::condition_variable m_free;
+    unsigned m_busy = 0;
+};
+
+CDecodeSlots& decodeSlots() {
+    static CDecodeSlots slots;
+    return slots;
+}
 
 }  // namespace
 
@@ -126,11 +155,21 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     joinFinished();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_quitting || m_closed) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
-    const size_t open = std::count_if(m_connections.begin(), m_connections.end(),
-                                      [](const auto& entry) { return !entry.second.ended; });
-    if (open >= zynet::options().maxConnections)
+    const auto live = [](const auto& entry) { return !entry.second.ended && !entry.second.evicted; };
+    if (!peer.proven && !makeRoomForAnonymous(peer.address))
         return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
-                                "too many connections to " + m_name);
+                                "too many callers without a certificate at " + m_name);
+    // Proven peers always find room: anonymous callers hold only their share of the slots, and an idle
+    // one gives way when every slot is taken.
+    if (static_cast<size_t>(std::count_if(m_connections.begin(), m_connections.end(), live)) >=
+        zynet::options().maxConnections) {
+        const long long victim = oldestIdleAnonymous("");
+        if (victim == 0)
+            return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
+                                    "too many connections to " + m_name);
+        m_connections[victim].evicted = true;
+        m_connections[victim].session->shutdown();
+    }
 
     m_hadConnection = true;
     auto session = std::make_shared<CZyNetwork>();
@@ -138,8 +177,44 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     const long long handle = ++g_nextHandle;
     TConnection& connection = m_connections[handle];
     connection.session = session;
+    connection.anonymous = !peer.proven;
+    connection.address = peer.address;
     connection.thread = std::thread(&CZyNetworkServer::serve, this, handle, session);
     return CUxError::Success();
+}
+
+long long CZyNetworkServer::oldestIdleAnonymous(const std::string& address) const {
+    // Handles grow with time: the first match in the map is the oldest.
+    for (const auto& [handle, c] : m_connections)
+        if (c.anonymous && !c.ended && !c.evicted && !c.busy && (address.empty() || c.address == address))
+            return handle;
+    return 0;
+}
+
+bool CZyNetworkServer::makeRoomForAnonymous(const std::string& address) {
+    const TZyNetOptions& o = zynet::options();
+    size_t all = 0, here = 0;
+    for (const auto& [handle, c] : m_connections) {
+        if (!c.anonymous || c.ended || c.evicted) continue;
+        ++all;
+        if (c.address == address) ++here;
+    }
+    const bool addressFull = here >= o.maxAnonymousPerAddress;
+    if (!addressFull && all < o.maxAnonymousConnections) return true;
+    // A caller that keeps a session open doing nothing gives way to one that has come to ask.
+    const long long victim = oldestIdleAnonymous(addressFull ? address : std::string());
+    if (victim == 0) return false;
+    TConnection& c = m_connections[victim];
+    c.evicted = true;
+    c.session->shutdown();
+    zynet::logDebug(1, "[%s]: idle session %lld of a caller without a certificate (%s) closed for a newer one",
+                    m_name.c_str(), victim, c.address.c_str());
+    return true;
+}
+
+void CZyNetworkServer::setBusy(long long handle, bool busy) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (auto it = m_connections.find(handle); it != m_connections.end()) it->second.busy = busy;
 }
 
 void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {
@@ -151,8 +226,8 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
     if (!opened.IsError()) {
         zynet::logDebug(2, "[%s]: session %lld from %s opened", m_name.c_str(), handle,
                         session->m_peer.clientName.c_str());
-        while (deliver(handle, *session)) {
-        }
+        bool first = true;
+        while (deliver(handle, *session, first)) first = false;
     }
 
     if (session->m_state == CZyNetwork::State::Closing)
@@ -198,18 +273,24 @@ bool CZyNetworkServer::CloseIfUnused() {
     return true;
 }
 
-bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session) {
+bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first) {
     static const char* const kFunction = "CZyNetworkServer::deliver";
     std::unique_ptr<CNMessageBase> message;
     zysDatabuf_v2 data;
     zynet::FrameKind kind;
     uint32_t code;
+    const bool anonymous = !session.m_peer.proven;
+    // An anonymous caller's lines are its own to count (see peerlog.h).
+    zylog::CPeerScope scope(anonymous ? session.m_peer.address : std::string());
     {
         std::lock_guard<std::mutex> lock(session.m_receiveMutex);
         zynet::TFrame frame;
         bool timedOut = false;
-        CUxError error =
-            session.receiveFrame(frame, zynet::deadlineIn(zynet::options().idleSeconds), timedOut, kFunction);
+        // An anonymous caller has a few seconds for its first message, and a shorter idle limit.
+        const int idle = !anonymous ? zynet::options().idleSeconds
+                         : first    ? zynet::options().anonymousFirstFrameSeconds
+                                    : zynet::options().anonymousIdleSeconds;
+        CUxError error = session.receiveFrame(frame, zynet::deadlineIn(idle), timedOut, kFunction);
         if (error.IsError()) {
             if (timedOut)
                 zynet::logDebug(1, "[%s]: session %lld idle too long; closed", m_name.c_str(), handle);
@@ -223,7 +304,9 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session) {
         }
         if (kind == zynet::FrameKind::Xml) {
             std::string why;
+            if (anonymous) decodeSlots().take();
             message.reset(zynet::messageFromXml(code, frame.payload, frame.length, why));
+            if (anonymous) decodeSlots().give();
             if (!message) {
                 session.breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why);
                 return false;
@@ -233,6 +316,8 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session) {
         }
     }
 
+    if (anonymous) setBusy(handle, true);
+    bool threw = false;
     try {
         if (kind == zynet::FrameKind::Xml) {
             if (m_xmlCallback) m_xmlCallback(ZYN_CALLBACK_MESSAGE, this, handle, message.release());
@@ -242,9 +327,10 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session) {
     } catch (...) {
         zynet::logError("[%s]: a callback threw on message 0x%08x of session %lld; session closed",
                         m_name.c_str(), code, handle);
-        return false;
+        threw = true;
     }
-    return session.IsConnected();
+    if (anonymous) setBusy(handle, false);
+    return !threw && session.IsConnected();
 }
 
 void CZyNetworkServer::joinFinished() {

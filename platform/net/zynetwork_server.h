@@ -72,14 +72,24 @@ private:
         std::thread thread;
         int lent = 0;        // AcquireSession calls not yet released
         bool ended = false;  // its thread has finished with it
+        bool anonymous = false;  // its peer proved no name
+        bool busy = false;       // a callback is running for it
+        bool evicted = false;    // closed to make room for a newer anonymous caller
+        std::string address;
     };
 
     // Called by the listener (under its lock) with a connection that named this service.
     CUxError adopt(zynet::CSocket& socket, const CZyNetwork::TPeer& peer, const uint8_t* pending,
                    size_t pendingSize);
+    // Room for one more anonymous session: within the limits, or by closing the oldest idle anonymous
+    // session (of the same address when that address is at its limit). Under m_mutex.
+    bool makeRoomForAnonymous(const std::string& address);
+    // The oldest anonymous session that is idle (from `address` when not empty): its handle, or 0.
+    long long oldestIdleAnonymous(const std::string& address) const;
     void serve(long long handle, std::shared_ptr<CZyNetwork> session);
     // Hands one received frame to its callback; false ends the connection.
-    bool deliver(long long handle, CZyNetwork& session);
+    bool deliver(long long handle, CZyNetwork& session, bool first);
+    void setBusy(long long handle, bool busy);
     void joinFinished();
 
     const XdrCallback m_xdrCallback;

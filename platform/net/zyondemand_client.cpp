@@ -21,7 +21,7 @@ CUxError ZYOnDemandSvcClient::SubmitTask(CNSession::LaunchOnDemandServiceReq& re
 
     CZyNetwork::TAnswer answer;
     bool timedOut = false;
-    error = session.open(address, zynet::kLaunchOnDemand, std::vector<uint8_t>(xml.begin(), xml.end()),
+    error = session.open(address, zynet::kLaunchOnDemand, std::vector<uint8_t>(xml.begin(), xml.end()), nullptr,
                          zynet::options().connectSeconds, timedOut, answer, kFunction);
     if (error.IsError()) return error;
     if (answer.code != zynet::kLaunched) return session.unwelcome(answer, what, 0, kFunction);
@@ -75,7 +75,7 @@ int AttemptSessionAttach(CZyNetwork& session, int clientId) {
     }
     CZyNetwork::TAnswer answer;
     bool timedOut = false;
-    error = session.open(address, zynet::kProbe, CZyNetwork::helloBytes("", nullptr),
+    error = session.open(address, zynet::kProbe, CZyNetwork::helloBytes("", nullptr), nullptr,
                          zynet::options().connectSeconds, timedOut, answer, kFunction);
     if (!error.IsError())
         error = session.welcomed(answer, address, "client " + clientName, ZYNET_E_REFUSED, kFunction);

@@ -81,7 +81,8 @@ std::string findBelow(std::string path) {
 std::string consoleUsage() {
     return "usage: browse <list|versions|count|find|media|stop|erase> [options]\n"
            "  where:  --data <folder> | --host <host> --port <n>   the Hubmaster (BrowseRouter)\n"
-           "          --caller <client>   the client this console speaks as (default client1)\n"
+           "          --tls <folder>   speak as the machine whose credentials the folder holds (default:\n"
+           "          anonymous, trusting the authority of --data; a user's token says who asks)\n"
            "  who:    --token <token> | --user <login> (with --data: the host program issues the token)\n"
            "  what:   --client <name> --client-id <n> --backup-set <n> --subclient <n> --app-type <n>\n"
            "          --path <path>... (erase: <path>=<size>)  --at <time>  --from <time> --to <time>\n"
@@ -132,8 +133,8 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
             o.routerHost = v;
         else if (a == "--port" && isNumber)
             o.routerPort = static_cast<int>(n);
-        else if (a == "--caller")
-            o.callerClient = v;
+        else if (a == "--tls")
+            o.tlsFolder = v;
         else if (a == "--token")
             o.token = v;
         else if (a == "--user")

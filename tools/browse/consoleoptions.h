@@ -17,8 +17,10 @@ struct TConsoleOptions {
     std::string dataFolder;  // the Hubmaster's data folder (registry: router address, token issuing)
     std::string routerHost;  // empty: the data folder's registry
     int routerPort = 0;      // 0: the data folder's registry
-    std::string callerClient = "client1";  // the client name this console tells its peers
-    std::string token;                     // the authentication token
+    // A machine's credentials folder (its certificate proves who the console is); empty: anonymous, with
+    // the authority's certificate of the data folder.
+    std::string tlsFolder;
+    std::string token;  // the authentication token
     std::string user;            // a user whose token the host program issues (when no token is given)
     std::string mediaAgent;      // overrides the media agent a prepared request names
     std::string mediaAgentHost;  // where media agents are reached (their own host names otherwise)

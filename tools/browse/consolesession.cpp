@@ -1,5 +1,7 @@
 #include "tools/browse/consolesession.h"
 
+#include "platform/net/zynet_tls.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -57,7 +59,23 @@ std::string CConsoleSession::mediaAgentOf(CNMessageBase& prepared) {
     return "";
 }
 
+bool CConsoleSession::secure(std::string& error) {
+    // A console on a user's desk holds no certificate: it trusts the Hubmaster's authority and is
+    // anonymous, acting only with a user's token.
+    TZyNetCredentials credentials;
+    if (!m_options.tlsFolder.empty())
+        credentials = zyNetCredentialsIn(m_options.tlsFolder);
+    else if (!m_options.dataFolder.empty())
+        credentials.authorityFile = (fs::path(m_options.dataFolder) / "tls" / "authority.crt").string();
+    else
+        return true;  // the session says what is missing
+    const CUxError installed = setZyNetCredentials(credentials);
+    if (installed.IsError()) error = installed.GetErrorText();
+    return !installed.IsError();
+}
+
 bool CConsoleSession::prepare(std::string& error) {
+    if (!secure(error)) return false;
     if (m_options.dataFolder.empty()) return true;
     const fs::path folder(m_options.dataFolder);
     ZYPlatformInfo::setRegistryPath((folder / "registry.ini").string());
@@ -138,7 +156,7 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
                                    TConsoleResult& result, const std::function<void(size_t)>& progress) {
     CZyNetwork session;
     bool timedOut = false;
-    CUxError step = session.Connect(router, "BrowseRouter", m_options.callerClient.c_str(), 30, timedOut);
+    CUxError step = session.Connect(router, "BrowseRouter", nullptr, 30, timedOut);
     if (!step.IsError()) step = session.SendXMLMessage(request, 0, m_options.timeoutSeconds, timedOut);
     if (step.IsError()) {
         result.error = "cannot reach BrowseRouter at " + router.host + ":" + std::to_string(router.port) +
@@ -189,14 +207,14 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     }
     auto ma = std::make_unique<CZyNetwork>();
     bool timedOut = false;
-    CUxError step = ma->Connect(target.c_str(), kIndexService, m_options.callerClient.c_str(), 30, timedOut);
+    CUxError step = ma->Connect(target.c_str(), kIndexService, nullptr, 30, timedOut);
     if (step.IsError()) {
         // An index service that runs on demand is started through its launcher, on a session of its own.
         ma = std::make_unique<CZyNetwork>();
         TZyRemoteDLL launcher;
         std::snprintf(launcher.name, sizeof launcher.name, "%s", kLauncher);
         std::snprintf(launcher.alternateName, sizeof launcher.alternateName, "%s", kAlternateLauncher);
-        step = ma->Attach_RemoteDLL(target.c_str(), launcher, m_options.callerClient.c_str(), 30, timedOut);
+        step = ma->Attach_RemoteDLL(target.c_str(), launcher, nullptr, 30, timedOut);
     }
     if (!step.IsError()) step = ma->SendXMLMessage(prepared, 0, m_options.timeoutSeconds, timedOut);
     if (step.IsError()) {
@@ -238,7 +256,7 @@ int CConsoleSession::throughHubmaster(const TZyNetAddress& hubmaster, databrowse
     CZyNetwork session;
     bool timedOut = false;
     CUxError step = session.Connect(hubmaster, CHostBrowseService::kServiceName,
-                                    m_options.callerClient.c_str(), 30, timedOut);
+                                    nullptr, 30, timedOut);
     if (!step.IsError()) step = session.SendXMLMessage(request, 0, m_options.timeoutSeconds, timedOut);
     if (step.IsError()) {
         result.error = "cannot reach the Hubmaster's browse service at " + hubmaster.host + ":" +

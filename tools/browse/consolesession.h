@@ -35,6 +35,8 @@ public:
 
 private:
     bool prepare(std::string& error);
+    // Installs the console's credentials (see TConsoleOptions::tlsFolder).
+    bool secure(std::string& error);
     bool obtainToken(std::string& error);
     bool routerAddress(TZyNetAddress& address, std::string& error);
     int throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result,

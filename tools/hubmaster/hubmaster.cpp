@@ -7,15 +7,19 @@
 //   hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client name>]
 //             [--browse <request.xml>]... [--control]
 //   hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session]
+//   hubmaster cert --client <name> --out <folder> [--data <folder>]
 //
 // --data defaults to the demo world under the build folder (build/demo, made by tools/hubdbdemo);
 // --port 0 lets the system choose the listener's port; --control reads commands from standard input:
 // "browse <request.xml>" and "stop". "token" prints a new authentication token for a user of the
-// database (by login or name) and exits.
+// database (by login or name) and exits. "cert" issues a new machine's credentials (its certificate,
+// key and the authority's certificate, owner-only) from the authority in <data>/tls, where the host
+// also finds its own.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -42,6 +46,7 @@
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
+#include "platform/net/zynet_tls.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
@@ -158,6 +163,32 @@ bool openDataFolder(const fs::path& data, fs::path& database, std::string& error
     return false;
 }
 
+// hubmaster cert --client <name> --out <folder>: a new machine's credentials from the Hubmaster's
+// authority.
+int certCommand(int argc, char** argv) {
+    fs::path data = defaultDataFolder();
+    std::string client, out;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--client")
+            client = argv[i + 1];
+        else if (a == "--out")
+            out = argv[i + 1];
+        else if (a == "--data")
+            data = argv[i + 1];
+        else
+            client.clear(), i = argc;
+    }
+    if (client.empty() || out.empty() || argc % 2 != 0) {
+        std::fprintf(stderr, "usage: hubmaster cert --client <name> --out <folder> [--data <folder>]\n");
+        return 2;
+    }
+    std::string error;
+    if (!issueZyNetCredentials((data / "tls").string(), client, out, error)) return fail(error);
+    std::printf("hubmaster: credentials of [%s] written to %s\n", client.c_str(), out.c_str());
+    return 0;
+}
+
 // hubmaster token --user <login>: prints a token of that user (a user token, or with --session a
 // session token with its live session) on standard output.
 int tokenCommand(int argc, char** argv) {
@@ -212,6 +243,7 @@ int main(int argc, char** argv) {
     const int foreignThreads = 0;
 #endif
     if (argc > 1 && std::string(argv[1]) == "token") return tokenCommand(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "cert") return certCommand(argc, argv);
     TOptions o;
     if (!parseOptions(argc, argv, o)) {
         std::fprintf(
@@ -233,6 +265,12 @@ int main(int argc, char** argv) {
     fs::path database;
     std::string error;
     if (!openDataFolder(o.data, database, error)) return fail(error);
+    // A server holds many connections: as many descriptors as the system lets it have.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     CZyNetDirectory::instance().setResolver(&ZyClientAddressFromDatabase);
     TZyNetOptions net = zyNetOptions();
@@ -240,6 +278,8 @@ int main(int argc, char** argv) {
     net.localClientName = o.name;
     net.bindAddress = "127.0.0.1";
     setZyNetOptions(net);
+    // Every session is TLS with the Hubmaster's own certificate, kept in the data folder.
+    if (!startZyNetSecurity((o.data / "tls").string(), error)) return fail(error);
 
     void* library = dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) return fail("cannot load the browse service " + o.library.string() + ": " + dlerror());

@@ -9,8 +9,11 @@
 //              [--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--build-only]
 //              [--index-service started|on-demand|refused] [--index-script <file>] [--journal <file>]
 //              [--convert-predictions 1]
-//              [--registry <file>] [--mining-journal <file>] [--mining-items <n>]
+//              [--registry <file>] [--mining-journal <file>] [--mining-items <n>] [--tls <folder>]
 //
+// --tls names the machine's credentials folder (authority.crt, machine.crt, machine.key, issued by
+// the Hubmaster's authority; default: machines/<client>/tls beside the Hubmaster database, where the
+// demo world puts them); without credentials the media agent runs only where plain sessions are allowed.
 // The index service "IndexingService_0" runs from the start, is started by its launcher when asked
 // (the default), or every launch is refused; it answers plain browse requests as the --index-script says
 // and indexing-V1 requests (Indexing::BrowseReq) from the item index, and writes each request it takes
@@ -33,6 +36,7 @@
 #include "platform/log/evdebug.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_options.h"
+#include "platform/net/zynet_tls.h"
 #include "tools/mediaagent/agentplan.h"
 #include "tools/mediaagent/indexservice.h"
 #include "tools/mediaagent/itemindex.h"
@@ -56,6 +60,7 @@ struct TOptions {
     mediaagent::TIndexServiceOptions indexService;
     mediaagent::TOnDemandOptions onDemand;
     std::string registry;
+    std::string tls;
 };
 
 int fail(const std::string& what) {
@@ -100,6 +105,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.indexService.convertPredictions = std::string(value) == "1";
         else if (a == "--registry")
             o.registry = value;
+        else if (a == "--tls")
+            o.tls = value;
         else if (a == "--mining-journal")
             o.onDemand.journalPath = value;
         else if (a == "--index-service") {
@@ -212,6 +219,10 @@ int main(int argc, char** argv) {
         mediaagent::CRestoreService restore(listener, o.service);
         // The index service and its launcher; signed requests are checked with the registry's key.
         if (!o.registry.empty()) ZYPlatformInfo::setRegistryPath(o.registry);
+        // The demo world keeps each machine's credentials beside the Hubmaster's data.
+        const std::string tls =
+            !o.tls.empty() ? o.tls : (hubFolder / "machines" / plan.clientName / "tls").string();
+        if (!startZyNetSecurity(tls, error)) return fail(error);
         mediaagent::CIndexService indexService(listener, o.indexService);
         mediaagent::COnDemandServices onDemand(listener, o.onDemand);
         if (listener->start(net.listenPort).IsError())

@@ -1,5 +1,8 @@
 #include "tests/support/net/net_frame_link.h"
 
+#include <poll.h>
+
+#include "platform/net/zynet_tls.h"
 #include "platform/restoreproto/fsr_messages.h"
 
 namespace hubtest {
@@ -11,11 +14,33 @@ std::vector<uint8_t> encodeMessage(uint32_t code, const void* record, size_t rec
     return bytes;
 }
 
-bool CFrameLink::connect(int port, int seconds) {
+bool CFrameLink::connect(int port, int seconds, bool secure, const std::string& as) {
     std::string why;
     bool timedOut = false;
-    m_socket = zynet::CSocket::connectTo("127.0.0.1", port, zynet::deadlineIn(seconds), why, timedOut);
-    return m_socket.valid();
+    const zynet::Deadline deadline = zynet::deadlineIn(seconds);
+    m_socket = zynet::CSocket::connectTo("127.0.0.1", port, deadline, why, timedOut);
+    if (!m_socket.valid() || !secure) return m_socket.valid();
+    if (m_socket.startTls(zynet::clientContext(as), false, why) && m_socket.handshake(deadline, why, timedOut))
+        return true;
+    m_socket.close();
+    return false;
+}
+
+bool CFrameLink::serve(int seconds, const std::string& as) {
+    const zynet::Deadline deadline = zynet::deadlineIn(seconds);
+    uint8_t first = 0;
+    for (;;) {
+        const int peeked = m_socket.peekByte(first);
+        if (peeked < 0) return false;
+        if (peeked > 0) break;
+        pollfd p{m_socket.fd(), POLLIN, 0};
+        if (zynet::Clock::now() >= deadline) return false;
+        poll(&p, 1, 100);
+    }
+    if (first != zynet::kTlsHandshakeByte) return true;
+    std::string why;
+    bool timedOut = false;
+    return m_socket.startTls(zynet::serverContext(as), true, why) && m_socket.handshake(deadline, why, timedOut);
 }
 
 bool CFrameLink::sendRaw(const std::vector<uint8_t>& bytes, int seconds) {
@@ -89,7 +114,14 @@ bool CFrameLink::open(const std::string& service, const std::string& clientName,
     TRawFrame answer;
     if (!receive(answer, 10, why)) return false;
     if (answer.kind == zynet::FrameKind::Control && answer.code == zynet::kWelcome) return true;
-    why = answer.code == zynet::kRefused ? "refused" : "unexpected answer";
+    why = "unexpected answer";
+    if (answer.code == zynet::kRefused) {
+        fsr::CArena arena;
+        TZynRefusal refusal;
+        const bool read = fsr::decodeRecord(fsr::LayoutOf<TZynRefusal>::layout, answer.payload.data(),
+                                            answer.payload.size(), arena, &refusal) == fsr::Status::Ok;
+        why = std::string("refused: ") + (read ? refusal.reason : "no reason");
+    }
     return false;
 }
 

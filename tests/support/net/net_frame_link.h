@@ -38,7 +38,12 @@ public:
     CFrameLink() = default;
     explicit CFrameLink(zynet::CSocket socket) : m_socket(std::move(socket)) {}
 
-    bool connect(int port, int seconds = 10);
+    // Connects over TLS with the process's credentials, or those it holds for the local name `as`
+    // (`secure` false: plain, as a peer that cannot).
+    bool connect(int port, int seconds = 10, bool secure = true, const std::string& as = std::string());
+    // The accepting side: TLS (as the local name `as`) when the peer opens with a handshake, else
+    // plain; false when it fails.
+    bool serve(int seconds = 20, const std::string& as = std::string());
     bool valid() const { return m_socket.valid(); }
 
     bool sendRaw(const std::vector<uint8_t>& bytes, int seconds = 10);

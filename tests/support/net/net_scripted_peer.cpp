@@ -114,7 +114,7 @@ void CScriptedPeer::run(int connections) {
             break;
         }
         CFrameLink link(m_listener.acceptOne());
-        if (!link.valid()) {
+        if (!link.valid() || !link.serve(20, m_identity.clientName)) {
             fail("accept failed");
             break;
         }

@@ -75,6 +75,7 @@ public:
         m_pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    pid_t pid() const { return m_pid; }
     bool alive() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
     // Sends `signal` (SIGKILL: the process vanishes without a word).
     void signal(int signal) const {

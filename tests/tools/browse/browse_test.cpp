@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/tls/testpki.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
@@ -157,14 +158,13 @@ TEST_F(BrowseConsole, FindInABackupSetAndAcrossClients) {
     ASSERT_EQ(across.status, 0) << across.err;
     EXPECT_GT(lines(across.out, "/f"), 0u);
 
-    // A caller at service pack 22 or later gets the signed form, which the media agent checks before it
+    // A caller (proven by its certificate) at service pack 22 or later gets the signed form, which the media agent checks before it
     // answers (the signed request names no media agent: the console is told which).
     sql("INSERT INTO mediaAgent (clientId, versionText, idxCacheSoftState) SELECT id, '11.0 SP24', 0 FROM "
         "APP_Client WHERE name = 'client2'");
     TRun signedFind = browse(
-        "find --clients client1 --caller client2 --ma mediaagent1 --path /d00/d01/d00 "
-        "--name 'f*' --at " +
-        lastDay());
+        "find --clients client1 --tls " + hubtest::testCredentialsFor("client2") +
+        " --ma mediaagent1 --path /d00/d01/d00 --name 'f*' --at " + lastDay());
     ASSERT_EQ(signedFind.status, 0) << signedFind.err;
     EXPECT_GT(lines(signedFind.out, "/f"), 0u) << signedFind.out;
 

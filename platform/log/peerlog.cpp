@@ -1,0 +1,88 @@
+#include "platform/log/peerlog.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace zylog {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Keys kept at most: a crowd of addresses cannot grow the table without bound.
+constexpr size_t kMaxKeys = 4096;
+
+struct TCount {
+    Clock::time_point windowStart;
+    unsigned written = 0;
+    uint64_t suppressed = 0;
+};
+
+struct TFilter {
+    std::mutex mutex;  // guards the fields below
+    unsigned burst = 100;
+    std::chrono::seconds window{10};
+    std::map<std::pair<std::string, const void*>, TCount> counts;
+};
+
+TFilter& filter() {
+    static TFilter f;
+    return f;
+}
+
+thread_local std::string t_peer;
+
+}  // namespace
+
+CPeerScope::CPeerScope(const std::string& peer) : m_previous(std::move(t_peer)) {
+    t_peer = peer;
+}
+
+CPeerScope::~CPeerScope() {
+    t_peer = std::move(m_previous);
+}
+
+const std::string& currentPeer() {
+    return t_peer;
+}
+
+bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed) {
+    suppressed = 0;
+    TFilter& f = filter();
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    auto key = std::make_pair(peer, format);
+    auto it = f.counts.find(key);
+    if (it == f.counts.end()) {
+        if (f.counts.size() >= kMaxKeys) {
+            // Forget windows that have ended; if none has, the oldest key goes.
+            std::erase_if(f.counts, [&](const auto& e) { return now - e.second.windowStart >= f.window; });
+            if (f.counts.size() >= kMaxKeys) f.counts.erase(f.counts.begin());
+        }
+        it = f.counts.emplace(std::move(key), TCount{now, 0, 0}).first;
+    }
+    TCount& c = it->second;
+    if (now - c.windowStart >= f.window) {
+        c.windowStart = now;
+        c.written = 0;
+    }
+    if (c.written >= f.burst) {
+        ++c.suppressed;
+        return false;
+    }
+    ++c.written;
+    suppressed = c.suppressed;
+    c.suppressed = 0;
+    return true;
+}
+
+void setPeerLineLimits(unsigned burst, unsigned windowSeconds) {
+    TFilter& f = filter();
+    std::lock_guard<std::mutex> lock(f.mutex);
+    f.burst = burst;
+    f.window = std::chrono::seconds(windowSeconds);
+    f.counts.clear();
+}
+
+}  // namespace zylog

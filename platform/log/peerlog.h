@@ -1,0 +1,34 @@
+// Lines that an outsider causes: while a thread works for a peer whose name is not proven (a network
+// callback of an anonymous caller), every line it logs is counted per peer address and line format.
+// Past a burst in a window such lines are counted, not written, and the next one written says how many
+// were left out, so no outsider can flush the log of what happened before. Any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zylog {
+
+// Marks the calling thread as working for `peer` (an address) until the scope ends; scopes nest.
+class CPeerScope {
+public:
+    explicit CPeerScope(const std::string& peer);
+    ~CPeerScope();
+    CPeerScope(const CPeerScope&) = delete;
+    CPeerScope& operator=(const CPeerScope&) = delete;
+
+private:
+    std::string m_previous;
+};
+
+// The peer the calling thread works for ("" when none).
+const std::string& currentPeer();
+
+// Whether a line of `format` caused by `peer` may be written now; `suppressed` tells how many of its
+// kind were left out since the last one written.
+bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed);
+
+// For tests: the burst allowed per window (lines) and the window (seconds).
+void setPeerLineLimits(unsigned burst, unsigned windowSeconds);
+
+}  // namespace zylog

@@ -1,0 +1,396 @@
+#include "platform/net/zynet_tls.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+
+#include "platform/config/privatefile.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/net/zynet_options.h"
+#include "platform/crypto/zycertificates.h"
+#include "platform/net/zynet_errors.h"
+#include "platform/net/zynet_log.h"
+
+namespace zynet {
+
+struct TTlsContext {
+    SSL_CTX* client = nullptr;
+    SSL_CTX* server = nullptr;  // only with a certificate of its own
+    std::string name;           // the client name its certificate proves
+    ~TTlsContext() {
+        SSL_CTX_free(client);
+        SSL_CTX_free(server);
+    }
+};
+
+namespace {
+
+std::string sslError() {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) return "no detail";
+    char text[256] = {};
+    ERR_error_string_n(code, text, sizeof(text));
+    return text;
+}
+
+std::string nameOf(X509* cert) {
+    char name[256] = {};
+    if (cert == nullptr ||
+        X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, name, sizeof(name)) <= 0)
+        return std::string();
+    return name;
+}
+
+// Settings both sides share: TLS 1.3 only, no session tickets or cache (sessions are kept open and
+// reused instead), buffers released between records (many idle sessions stay small), and a peer's
+// missing close_notify read as the end of the stream.
+bool common(SSL_CTX* ctx, const TZyNetCredentials& c, std::string& error) {
+    SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                              SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    if (SSL_CTX_load_verify_locations(ctx, c.authorityFile.c_str(), nullptr) != 1) {
+        error = "the authority's certificate " + c.authorityFile + " cannot be read: " + sslError();
+        return false;
+    }
+    if (c.certificateFile.empty()) return true;
+    if (SSL_CTX_use_certificate_file(ctx, c.certificateFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, c.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx) != 1) {
+        error = "the certificate " + c.certificateFile + " or its key cannot be used: " + sslError();
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string& error) {
+    if (c.authorityFile.empty()) {
+        error = "no authority certificate";
+        return nullptr;
+    }
+    if (!c.certificateFile.empty()) {
+        std::string why;
+        // A key others can read is no proof of who holds it.
+        if (!zyconfig::isPrivateFile(c.keyFile, &why)) {
+            error = "the key " + c.keyFile + " is refused: " + why;
+            return nullptr;
+        }
+    }
+    auto context = std::make_shared<TTlsContext>();
+    context->client = SSL_CTX_new(TLS_client_method());
+    if (context->client == nullptr || !common(context->client, c, error)) return nullptr;
+    if (c.certificateFile.empty()) return context;
+    context->name = nameOf(SSL_CTX_get0_certificate(context->client));
+    // The certificate must be the authority's own issue, or peers would refuse every session later.
+    X509_STORE_CTX* check = X509_STORE_CTX_new();
+    const bool issued =
+        check != nullptr &&
+        X509_STORE_CTX_init(check, SSL_CTX_get_cert_store(context->client),
+                            SSL_CTX_get0_certificate(context->client), nullptr) == 1 &&
+        X509_verify_cert(check) == 1;
+    const std::string why = check ? X509_verify_cert_error_string(X509_STORE_CTX_get_error(check)) : "";
+    X509_STORE_CTX_free(check);
+    if (!issued || context->name.empty()) {
+        error = "the certificate " + c.certificateFile + " is not one the authority issued: " + why;
+        return nullptr;
+    }
+    context->server = SSL_CTX_new(TLS_server_method());
+    if (context->server == nullptr || !common(context->server, c, error)) return nullptr;
+    // Tell callers which authority their certificates must come from.
+    if (STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(c.authorityFile.c_str()))
+        SSL_CTX_set_client_CA_list(context->server, names);
+    ERR_clear_error();
+    return context;
+}
+
+struct TStore {
+    std::mutex mutex;  // guards the fields below
+    std::shared_ptr<const TTlsContext> own;
+    ZyNetIdentitySource source;
+    std::map<std::string, std::shared_ptr<const TTlsContext>> others;  // from the source, by name
+};
+
+TStore& store() {
+    static TStore s;
+    return s;
+}
+
+}  // namespace
+
+std::shared_ptr<const TTlsContext> clientContext(const std::string& asked) {
+    TStore& s = store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    // A process that plays several machines speaks as the one it names.
+    const std::string& localName = asked;
+    if (localName.empty() || !s.source || (s.own && s.own->name == localName)) return s.own;
+    if (auto it = s.others.find(localName); it != s.others.end()) return it->second;
+    TZyNetCredentials credentials;
+    if (!s.source(localName, credentials)) return s.own;
+    std::string error;
+    auto context = build(credentials, error);
+    if (!context) {
+        logError("credentials for [%s] cannot be used: %s", localName.c_str(), error.c_str());
+        return s.own;
+    }
+    s.others[localName] = context;
+    return context;
+}
+
+std::shared_ptr<const TTlsContext> serverContext(const std::string& localName) {
+    std::shared_ptr<const TTlsContext> context = localName.empty() ? nullptr : clientContext(localName);
+    if (!context) {
+        TStore& s = store();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        context = s.own;
+    }
+    return context && context->server ? context : nullptr;
+}
+
+// ---- one connection -----------------------------------------------------------------------------
+
+CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server) : m_context(std::move(context)) {
+    // OpenSSL writes to the socket with write(2): a peer that left would end the process with SIGPIPE
+    // where a plain send passes MSG_NOSIGNAL. A process that handles the signal itself keeps its handler.
+    static std::once_flag ignorePipe;
+    std::call_once(ignorePipe, [] {
+        struct sigaction current {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
+    });
+    SSL_CTX* ctx = m_context ? (server ? m_context->server : m_context->client) : nullptr;
+    if (ctx == nullptr) return;
+    m_ssl = SSL_new(ctx);
+    if (m_ssl == nullptr) return;
+    if (SSL_set_fd(m_ssl, fd) != 1) {
+        SSL_free(m_ssl);
+        m_ssl = nullptr;
+        return;
+    }
+    if (server)
+        SSL_set_accept_state(m_ssl);
+    else
+        SSL_set_connect_state(m_ssl);
+}
+
+CTls::~CTls() {
+    SSL_free(m_ssl);
+}
+
+CTls::Result CTls::result(int rc, std::string& error) {
+    const int code = SSL_get_error(m_ssl, rc);
+    switch (code) {
+        case SSL_ERROR_WANT_READ:
+            return Result::WantRead;
+        case SSL_ERROR_WANT_WRITE:
+            return Result::WantWrite;
+        case SSL_ERROR_ZERO_RETURN:
+            return Result::Closed;
+        case SSL_ERROR_SYSCALL:
+            if (errno == 0 || errno == ECONNRESET || errno == EPIPE) {
+                ERR_clear_error();
+                return Result::Closed;
+            }
+            error = std::strerror(errno);
+            ERR_clear_error();
+            return Result::Failed;
+        default:
+            error = sslError();
+            return Result::Failed;
+    }
+}
+
+CTls::Result CTls::handshake(std::string& error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ERR_clear_error();
+    errno = 0;
+    const int rc = SSL_do_handshake(m_ssl);
+    if (rc == 1) return Result::Done;
+    Result r = result(rc, error);
+    if (r == Result::Failed || r == Result::Closed) {
+        const long verify = SSL_get_verify_result(m_ssl);
+        if (verify != X509_V_OK) error = std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
+        if (r == Result::Closed) error = "the peer left during the handshake";
+        r = Result::Failed;
+    }
+    return r;
+}
+
+CTls::Result CTls::read(void* to, size_t room, size_t& done, std::string& error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ERR_clear_error();
+    errno = 0;
+    done = 0;
+    const int rc = SSL_read_ex(m_ssl, to, room, &done);
+    return rc == 1 ? Result::Done : result(rc, error);
+}
+
+CTls::Result CTls::write(const void* from, size_t size, size_t& done, std::string& error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ERR_clear_error();
+    errno = 0;
+    done = 0;
+    const int rc = SSL_write_ex(m_ssl, from, size, &done);
+    return rc == 1 ? Result::Done : result(rc, error);
+}
+
+bool CTls::pending() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return SSL_pending(m_ssl) > 0;
+}
+
+void CTls::closeNotify() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ERR_clear_error();
+    if (SSL_is_init_finished(m_ssl)) SSL_shutdown(m_ssl);
+    ERR_clear_error();
+}
+
+std::string CTls::peerName() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    X509* cert = SSL_get0_peer_certificate(m_ssl);
+    if (cert == nullptr || SSL_get_verify_result(m_ssl) != X509_V_OK) return std::string();
+    return nameOf(cert);
+}
+
+}  // namespace zynet
+
+// ---- credentials --------------------------------------------------------------------------------
+
+TZyNetCredentials zyNetCredentialsIn(const std::string& folder) {
+    namespace fs = std::filesystem;
+    TZyNetCredentials c;
+    c.authorityFile = (fs::path(folder) / "authority.crt").string();
+    std::error_code ec;
+    if (fs::exists(fs::path(folder) / "machine.crt", ec)) {
+        c.certificateFile = (fs::path(folder) / "machine.crt").string();
+        c.keyFile = (fs::path(folder) / "machine.key").string();
+    }
+    return c;
+}
+
+CUxError setZyNetCredentials(const TZyNetCredentials& credentials) {
+    std::string error;
+    if (!setZyNetCredentials(credentials, error))
+        return zynet::makeError(ZYNET_E_NO_CREDENTIALS, "setZyNetCredentials", error);
+    return CUxError::Success();
+}
+
+bool setZyNetCredentials(const TZyNetCredentials& credentials, std::string& error) {
+    auto context = zynet::build(credentials, error);
+    if (!context) {
+        zynet::logError("credentials refused: %s", error.c_str());
+        return false;
+    }
+    zynet::TStore& s = zynet::store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.own = std::move(context);
+    s.others.clear();
+    zynet::logDebug(1, "secure sessions as [%s]", s.own->name.empty() ? "(anonymous)" : s.own->name.c_str());
+    return true;
+}
+
+void clearZyNetCredentials() {
+    zynet::TStore& s = zynet::store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.own.reset();
+    s.others.clear();
+}
+
+std::string zyNetCredentialName() {
+    zynet::TStore& s = zynet::store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.own ? s.own->name : std::string();
+}
+
+void setZyNetIdentitySource(ZyNetIdentitySource source) {
+    zynet::TStore& s = zynet::store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.source = std::move(source);
+    s.others.clear();
+}
+
+// ---- issuing ------------------------------------------------------------------------------------
+
+namespace {
+
+bool readText(const std::filesystem::path& path, std::string& text) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    char buffer[4096];
+    size_t n;
+    text.clear();
+    while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
+    fclose(f);
+    return true;
+}
+
+// Certificates of the demo and test worlds outlive any run of them.
+constexpr int kValidDays = 3650;
+
+}  // namespace
+
+bool createZyNetAuthority(const std::string& folder, const std::string& name, std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    fs::permissions(folder, fs::perms::owner_all, ec);
+    zycrypto::TPemPair authority;
+    if (fs::exists(fs::path(folder) / "authority.key", ec)) return true;
+    // Tests start many processes over many worlds: one authority, given here, serves them all.
+    if (const char* given = getenv("HUB_TLS_AUTHORITY"); given != nullptr && *given != '\0') {
+        if (!readText(fs::path(given) / "authority.crt", authority.certificate) ||
+            !readText(fs::path(given) / "authority.key", authority.key)) {
+            error = std::string("no authority in ") + given;
+            return false;
+        }
+    } else if (!zycrypto::createAuthority(name, kValidDays, authority, error)) {
+        return false;
+    }
+    return
+           zyconfig::writePrivateFile((fs::path(folder) / "authority.crt").string(), authority.certificate, &error) &&
+           zyconfig::writePrivateFile((fs::path(folder) / "authority.key").string(), authority.key, &error);
+}
+
+bool issueZyNetCredentials(const std::string& authorityFolder, const std::string& clientName,
+                           const std::string& folder, std::string& error) {
+    namespace fs = std::filesystem;
+    zycrypto::TPemPair authority, issued;
+    if (!readText(fs::path(authorityFolder) / "authority.crt", authority.certificate) ||
+        !readText(fs::path(authorityFolder) / "authority.key", authority.key)) {
+        error = "no authority in " + authorityFolder;
+        return false;
+    }
+    if (!zycrypto::issueCertificate(authority, clientName, kValidDays, issued, error)) return false;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    fs::permissions(folder, fs::perms::owner_all, ec);
+    return zyconfig::writePrivateFile((fs::path(folder) / "authority.crt").string(), authority.certificate,
+                                      &error) &&
+           zyconfig::writePrivateFile((fs::path(folder) / "machine.crt").string(), issued.certificate, &error) &&
+           zyconfig::writePrivateFile((fs::path(folder) / "machine.key").string(), issued.key, &error);
+}
+
+bool startZyNetSecurity(const std::string& folder, std::string& error) {
+    unsigned int plain = 0;
+    ZYPlatformInfo::getNumber("Network", "bAllowPlainSessions", &plain);
+    TZyNetOptions options = zyNetOptions();
+    options.allowPlainSessions = plain != 0;
+    setZyNetOptions(options);
+    if (plain != 0) zynet::logError("plain sessions are allowed: peers' names are not proven and traffic is in clear");
+    std::error_code ec;
+    if (folder.empty() || !std::filesystem::exists(std::filesystem::path(folder) / "authority.crt", ec)) {
+        if (plain != 0) return true;
+        error = "no credentials in [" + folder + "] (authority.crt, machine.crt, machine.key)";
+        return false;
+    }
+    return setZyNetCredentials(zyNetCredentialsIn(folder), error);
+}

@@ -1,0 +1,367 @@
+// Proven peers with the real processes on loopback (the host, a media agent, consoles): the wire between
+// a console and the host carries no token in clear, answers forged by a caller the browse did not ask
+// never reach it (even with the session GUID and a certificate of another machine), crowds of idle and
+// slow callers cannot lock consoles out of either road, huge frames from callers without a certificate
+// cost the host no memory, and a flood of forged answers cannot flush the host's log.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/msg/msg_classes.h"
+#include "platform/net/zynet_frame.h"
+#include "platform/net/zynet_tls.h"
+#include "platform/net/zynetwork.h"
+#include "tests/platform/db/tempdir.h"
+#include "tests/support/net/net_frame_link.h"
+#include "tests/support/process/childprocess.h"
+#include "tests/support/sqlite/testsql.h"
+#include "tests/support/tls/testpki.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+const char* const kListening = "listening on 127.0.0.1:";
+const char* const kRouterListening = "BrowseRouter listening on 127.0.0.1:";
+const char* const kNever = "\x01never\x01";
+
+// A relay between a client and a server on loopback that keeps every byte it passes, as a capture of
+// the wire would.
+class CWireTap {
+public:
+    explicit CWireTap(int serverPort) : m_serverPort(serverPort) {
+        m_listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(m_listener, 16);
+        socklen_t len = sizeof a;
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &len);
+        m_port = ntohs(a.sin_port);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~CWireTap() {
+        m_stop = true;
+        m_thread.join();
+        close(m_listener);
+    }
+    int port() const { return m_port; }
+    std::string captured() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bytes;
+    }
+
+private:
+    void run() {
+        std::vector<std::pair<int, int>> pairs;  // client, server
+        while (!m_stop) {
+            std::vector<pollfd> fds{{m_listener, POLLIN, 0}};
+            for (auto& [c, s] : pairs) fds.push_back({c, POLLIN, 0}), fds.push_back({s, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+            if (fds[0].revents & POLLIN) {
+                const int c = accept(m_listener, nullptr, nullptr);
+                const int s = socket(AF_INET, SOCK_STREAM, 0);
+                sockaddr_in a{};
+                a.sin_family = AF_INET;
+                a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                a.sin_port = htons(static_cast<uint16_t>(m_serverPort));
+                if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+                    pairs.emplace_back(c, s);
+                else
+                    close(c), close(s);
+            }
+            for (size_t i = 0; i < pairs.size(); ++i) {
+                for (int side = 0; side < 2; ++side) {
+                    if (!(fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP))) continue;
+                    const int from = side == 0 ? pairs[i].first : pairs[i].second;
+                    const int to = side == 0 ? pairs[i].second : pairs[i].first;
+                    char buffer[65536];
+                    const ssize_t n = read(from, buffer, sizeof buffer);
+                    if (n <= 0) {
+                        shutdown(to, SHUT_WR);
+                        continue;
+                    }
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_bytes.append(buffer, static_cast<size_t>(n));
+                    if (write(to, buffer, static_cast<size_t>(n)) != n) shutdown(to, SHUT_RDWR);
+                }
+            }
+        }
+        for (auto& [c, s] : pairs) close(c), close(s);
+    }
+
+    int m_serverPort, m_listener = -1, m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+    std::mutex m_mutex;  // guards m_bytes
+    std::string m_bytes;
+};
+
+class ProvenPeers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The crowds below hold thousands of connections.
+        rlimit files{};
+        getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(m_dir.file("demo"), m_world, &error)) << error;
+        const char* binaries = std::getenv("HUB_BINARY_DIR");
+        m_binaries = binaries ? binaries : ".";
+        m_agent = std::make_unique<hubtest::CChildProcess>(
+            "tools/mediaagent/mediaagent",
+            std::vector<std::string>{"--hub", m_world.databasePath, "--client", "mediaagent1", "--port", "0",
+                                     "--index", m_dir.file("agent.items.db"), "--log", m_dir.path(),
+                                     "--index-service", "started", "--registry", m_world.registryPath});
+        ASSERT_TRUE(m_agent->waitFor(kListening, 120s)) << m_agent->output();
+        EXPECT_EQ(hubtest::execSql(m_world.databasePath,
+                                   "UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = " +
+                                       std::to_string(m_agent->numberAfter(kListening)) +
+                                       " WHERE name = 'mediaagent1'"),
+                  "");
+        m_host = std::make_unique<hubtest::CChildProcess>(
+            "tools/hubmaster/hubmaster",
+            std::vector<std::string>{"--data", m_dir.file("demo"), "--lib", m_binaries + "/libfastbrowsehm.so",
+                                     "--port", "0"});
+        ASSERT_TRUE(m_host->waitFor(kRouterListening, 60s)) << m_host->output();
+        m_routerPort = static_cast<int>(m_host->numberAfter(kRouterListening));
+        EXPECT_EQ(hubtest::execSql(m_world.databasePath,
+                                   "UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = " +
+                                       std::to_string(m_routerPort) + " WHERE name = 'hubmaster'"),
+                  "");
+    }
+    void TearDown() override {
+        m_host.reset();
+        m_agent.reset();
+    }
+
+    std::vector<std::string> listArgs(const std::string& road) const {
+        const std::string lastDay = std::to_string(m_world.firstBackupTime + 86400LL * m_world.backupDays);
+        return {"list",  "--client", "client1", "--subclient", std::to_string(m_world.fileSubclient), "--at",
+                lastDay, "--data",   m_dir.file("demo"), "--ma-host", "127.0.0.1", "--quiet", "--timeout", "20",
+                "--via", road};
+    }
+    // Runs a console to its end: its output and how long it took.
+    static std::string run(std::vector<std::string> args, std::chrono::milliseconds& took) {
+        const auto start = std::chrono::steady_clock::now();
+        hubtest::CChildProcess console("tools/browse/browse", std::move(args));
+        console.waitFor(kNever, 60s);
+        took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        return console.output();
+    }
+    std::string token(const std::string& user) const {
+        hubtest::CChildProcess issuer("tools/hubmaster/hubmaster",
+                                      {"token", "--user", user, "--data", m_dir.file("demo")});
+        issuer.waitFor(kNever, 30s);
+        std::string text = issuer.output();
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        return text;
+    }
+    long long hostPeakKb() const {
+        std::ifstream status("/proc/" + std::to_string(m_host->pid()) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6);
+        return -1;
+    }
+
+    TempDir m_dir;
+    hubdemo::DemoWorld m_world;
+    std::string m_binaries;
+    std::unique_ptr<hubtest::CChildProcess> m_agent, m_host;
+    int m_routerPort = 0;
+};
+
+// A browse answer with one forged item, addressed to worker `id` of session `guid`.
+std::string forgedAnswer(int id, const std::string& guid) {
+    databrowse::BrowseResponse response;
+    response.setint64(databrowse::BrowseResponse::f::respType, 0);
+    response.setstring(databrowse::BrowseResponse::f::workerId, std::to_string(id));
+    databrowse::BrowseSession session;
+    session.setstring(databrowse::BrowseSession::f::sessionId, guid);
+    response.setObjectAccessor(session, databrowse::BrowseResponse::f::session);
+    databrowse::BrowseData item;
+    item.setstring(databrowse::BrowseData::f::name, "FORGED" + std::to_string(id));
+    item.setstring(databrowse::BrowseData::f::path, "/FORGED" + std::to_string(id));
+    databrowse::BrowseResult result;
+    result.setlistobject(databrowse::BrowseResult::f::dataResultSet, {item});
+    response.setObjectAccessor(result, databrowse::BrowseResponse::f::browseResult);
+    std::string xml;
+    response.serialize(xml);
+    return xml;
+}
+
+}  // namespace
+
+TEST_F(ProvenPeers, TheWireBetweenConsoleAndHostCarriesNoTokenInClear) {
+    const std::string admin = token("admin");
+    ASSERT_GT(admin.size(), 20u) << admin;
+    CWireTap tap(m_routerPort);
+    std::vector<std::string> args = listArgs("router");
+    args.insert(args.end(), {"--token", admin, "--port", std::to_string(tap.port()), "--host", "127.0.0.1"});
+    std::chrono::milliseconds took{};
+    const std::string out = run(args, took);
+    EXPECT_NE(out.find("/d00"), std::string::npos) << out;  // the browse was answered through the tap
+    const std::string wire = tap.captured();
+    ASSERT_GT(wire.size(), 1000u);
+    EXPECT_EQ(static_cast<uint8_t>(wire[0]), zynet::kTlsHandshakeByte);
+    EXPECT_EQ(wire.find(admin), std::string::npos);
+    EXPECT_EQ(wire.find(admin.substr(0, 16)), std::string::npos);
+    EXPECT_EQ(wire.find("BrowseRequest"), std::string::npos);
+    EXPECT_EQ(wire.find("client1"), std::string::npos);
+}
+
+TEST_F(ProvenPeers, ForgedAnswersNeverReachABrowseAndCannotFlushTheLog) {
+    const std::string guid = "f0f0f0f0-1111-2222-3333-444455556666";
+    std::chrono::milliseconds took{};
+    std::vector<std::string> args = listArgs("hubmaster");
+    args.insert(args.end(), {"--user", "admin", "--session", guid});
+    const std::string truth = run(args, took);
+    ASSERT_NE(truth.find("/d00"), std::string::npos) << truth;
+
+    // Forgers who know the session GUID and guess the worker ids: one without a certificate, one with
+    // client1's, each spraying answers at every worker id the host will give out.
+    std::atomic<bool> stop{false};
+    std::atomic<long> sprayed{0};
+    const auto forger = [&](const char* asMachine) {
+        CZyNetwork session;
+        bool timedOut = false;
+        if (session.Connect(TZyNetAddress{"127.0.0.1", m_routerPort}, "BrowseRouter", asMachine, 10, timedOut)
+                .IsError())
+            return;
+        while (!stop) {
+            for (int id = 1; id <= 40 && !stop; ++id) {
+                if (session.SendXMLMessage(databrowse::BrowseResponse::TAG, forgedAnswer(id, guid), 0, 10, timedOut)
+                        .IsError())
+                    return;
+                ++sprayed;
+            }
+        }
+    };
+    std::thread anonymous([&] {
+        // A console on a desk: the authority's certificate only.
+        forger(hubtest::kAnonymous);
+    });
+    std::thread client1([&] { forger("client1"); });
+    for (int round = 0; round < 6; ++round) {
+        const std::string out = run(args, took);
+        EXPECT_EQ(out.find("FORGED"), std::string::npos) << out;
+        EXPECT_EQ(out, truth);
+    }
+    stop = true;
+    anonymous.join();
+    client1.join();
+    EXPECT_GT(sprayed.load(), 1000);
+
+    // The flood left its mark counted, not written line by line, and the start of the log is still there.
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(m_dir.file("demo"))) {
+        if (entry.path().filename().string().rfind("hubmaster", 0) != 0 || entry.path().extension() != ".log")
+            continue;
+        std::ifstream in(entry.path());
+        log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    EXPECT_LT(log.size(), 20u << 20);
+    size_t dropped = 0;
+    for (size_t at = log.find("did not ask; dropped"); at != std::string::npos;
+         at = log.find("did not ask; dropped", at + 1))
+        ++dropped;
+    EXPECT_GT(dropped, 0u);
+    EXPECT_LT(dropped, static_cast<size_t>(sprayed.load()) / 4);
+}
+
+TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> held{0};
+    // Each crowd keeps its callers open, opening new ones as the host closes old ones.
+    const auto crowd = [&](bool slow, int size) {
+        std::vector<std::unique_ptr<hubtest::CFrameLink>> links;
+        std::string why;
+        while (!stop) {
+            if (static_cast<int>(links.size()) < size) {
+                auto link = std::make_unique<hubtest::CFrameLink>();
+                if (link->connect(m_routerPort, 5, true, hubtest::kAnonymous) &&
+                    link->open("BrowseRouter", "client1", 4098, why)) {
+                    links.push_back(std::move(link));
+                    ++held;
+                }
+                continue;
+            }
+            for (auto& link : links) {
+                // A slow caller sends a frame a byte at a time; an idle one sends nothing.
+                if (slow && !link->sendRaw(std::vector<uint8_t>(1, 0x5a), 1)) link.reset();
+                if (stop) break;
+            }
+            std::erase_if(links, [](const auto& l) { return !l; });
+            std::this_thread::sleep_for(200ms);
+        }
+    };
+    std::vector<std::thread> crowds;
+    for (int i = 0; i < 4; ++i) crowds.emplace_back(crowd, i % 2 == 1, 500);
+    while (held < 2000) std::this_thread::sleep_for(50ms);
+
+    for (const char* road : {"router", "hubmaster"}) {
+        for (int i = 0; i < 3; ++i) {
+            std::vector<std::string> args = listArgs(road);
+            args.insert(args.end(), {"--user", "admin"});
+            std::chrono::milliseconds took{};
+            const std::string out = run(args, took);
+            EXPECT_NE(out.find("/d00"), std::string::npos) << road << ": " << out;
+            // The console's own start and the token it asks for take part of this.
+            EXPECT_LT(took.count(), 1500) << road;
+        }
+    }
+    stop = true;
+    for (std::thread& t : crowds) t.join();
+}
+
+TEST_F(ProvenPeers, HugeFramesFromCallersWithoutACertificateCostTheHostNoMemory) {
+    const long long before = hostPeakKb();
+    // 22 MB of XML with a million fields each, eight at once.
+    std::string huge = "<BrowseRequest>";
+    while (huge.size() < (22u << 20)) huge += "<a x=\"1\"/>";
+    huge += "</BrowseRequest>";
+    std::vector<std::thread> senders;
+    std::atomic<int> closed{0};
+    for (int i = 0; i < 8; ++i)
+        senders.emplace_back([&] {
+            CZyNetwork session;
+            bool timedOut = false;
+            if (session.Connect(TZyNetAddress{"127.0.0.1", m_routerPort}, "BrowseRouter", hubtest::kAnonymous, 10,
+                                timedOut)
+                    .IsError())
+                return;
+            session.SendXMLMessage(databrowse::BrowseRequest::TAG, huge, 0, 30, timedOut);
+            std::string answer;
+            unsigned long code = 0;
+            session.ReceiveXMLMessage(&code, answer, nullptr, 0, 10, timedOut);
+            if (!session.IsConnected()) ++closed;
+        });
+    for (std::thread& t : senders) t.join();
+    EXPECT_EQ(closed.load(), 8);
+    const long long after = hostPeakKb();
+    // Refused at the frame's header: the host's peak grows by far less than one frame.
+    EXPECT_LT(after - before, 16 * 1024) << before << " kB -> " << after << " kB";
+    // And it still serves.
+    std::vector<std::string> args = listArgs("router");
+    args.insert(args.end(), {"--user", "admin"});
+    std::chrono::milliseconds took{};
+    const std::string out = run(args, took);
+    EXPECT_NE(out.find("/d00"), std::string::npos) << out;
+}

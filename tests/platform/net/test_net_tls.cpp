@@ -1,0 +1,246 @@
+// Secure sessions over loopback: who a peer is comes from its certificate (never from what it claims),
+// a caller without one is anonymous, certificates of another authority and plain sessions are refused
+// unless plain ones are switched on, keys others can read are refused, and anonymous callers live
+// within their limits (their share of the slots, a deadline for the first message, a small frame cap)
+// while proven peers are always served. Lines an outsider causes are counted past a burst.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/log/evdebug.h"
+#include "platform/log/peerlog.h"
+#include "platform/net/zynet_errors.h"
+#include "platform/net/zynet_tls.h"
+#include "tests/platform/net/net_test_server.h"
+#include "tests/support/net/net_frame_link.h"
+#include "tests/support/net/net_records.h"
+#include "tests/support/tls/testpki.h"
+
+namespace nettest {
+namespace {
+
+namespace fs = std::filesystem;
+using zynet::FrameKind;
+
+struct TSeen {
+    std::string name;
+    bool proven = false;
+    bool secure = false;
+};
+
+class NetTlsTest : public NetServerTest {
+public:
+    void SetUp() override {
+        NetServerTest::SetUp();
+        // Every marker tells who sent it, as the server sees the session.
+        m_probe.onXdr = [this](CZyNetworkServer* server, long long handle, unsigned long, zysDatabuf_v2*) {
+            CZyNetwork* session = nullptr;
+            if (server->AcquireSession(handle, &session).IsError()) return;
+            CUxString name;
+            session->GetRemoteClientName(name);
+            std::lock_guard<std::mutex> lock(m_seenMutex);
+            m_seen.push_back({name.c_str(), session->IsPeerProven(), session->IsSecure()});
+            server->ReleaseSession(handle);
+        };
+    }
+    void TearDown() override {
+        NetServerTest::TearDown();
+        hubtest::useTestIdentities();
+    }
+    std::unique_ptr<CZyNetwork> open(const char* claimedName, CUxError& error) {
+        auto session = std::make_unique<CZyNetwork>();
+        bool timedOut = false;
+        error = session->Connect(address().c_str(), "TestService", claimedName, 10, timedOut);
+        return session;
+    }
+    TSeen lastSeen() {
+        std::lock_guard<std::mutex> lock(m_seenMutex);
+        return m_seen.empty() ? TSeen{"(nothing)", false, false} : m_seen.back();
+    }
+
+    std::mutex m_seenMutex;
+    std::vector<TSeen> m_seen;
+};
+
+TEST_F(NetTlsTest, ThePeersNameIsWhatItsCertificateProvesWhateverItClaims) {
+    // A machine with a certificate: proven, whatever its opening claims.
+    hubtest::CFrameLink link;
+    ASSERT_TRUE(link.connect(m_listener->port()));
+    std::string why;
+    ASSERT_TRUE(link.open("TestService", "client1", 4098, why)) << why;  // claims client1, is "hubmaster"
+    ASSERT_TRUE(link.send(FrameKind::Xdr, kMarker, {}));
+    hubtest::TRawFrame answer;
+    ASSERT_TRUE(link.receive(answer, 10, why)) << why;
+    TSeen seen = lastSeen();
+    EXPECT_EQ(seen.name, "hubmaster");
+    EXPECT_TRUE(seen.proven);
+    EXPECT_TRUE(seen.secure);
+
+    // A session speaking as another machine of this process uses that machine's certificate.
+    CUxError error;
+    auto client2 = open("client2", error);
+    ASSERT_FALSE(error.IsError()) << error.AsString();
+    ASSERT_TRUE(roundTrip(*client2));
+    EXPECT_EQ(lastSeen().name, "client2");
+    // The client side knows the listener by its certificate too.
+    CUxString server;
+    ASSERT_FALSE(client2->GetRemoteClientName(server).IsError());
+    EXPECT_STREQ(server.c_str(), "hubmaster");
+    EXPECT_TRUE(client2->IsSecure());
+
+    // Without a certificate the caller is anonymous, whatever it claims.
+    auto anonymous = open(hubtest::kAnonymous, error);
+    ASSERT_FALSE(error.IsError()) << error.AsString();
+    ASSERT_TRUE(roundTrip(*anonymous));
+    seen = lastSeen();
+    EXPECT_EQ(seen.name, "");
+    EXPECT_FALSE(seen.proven);
+    EXPECT_TRUE(seen.secure);
+}
+
+TEST_F(NetTlsTest, ForeignCertificatesAndPlainSessionsAreRefused) {
+    // A certificate of another authority proves nothing here.
+    const fs::path foreign = fs::temp_directory_path() / ("hub-foreign-pki-" + std::to_string(getpid()));
+    std::string why;
+    unsetenv("HUB_TLS_AUTHORITY");
+    ASSERT_TRUE(createZyNetAuthority((foreign / "ca").string(), "foreign", why)) << why;
+    setenv("HUB_TLS_AUTHORITY", hubtest::testAuthorityFolder().c_str(), 1);
+    ASSERT_TRUE(issueZyNetCredentials((foreign / "ca").string(), "intruder", (foreign / "m").string(), why)) << why;
+    setZyNetIdentitySource([&](const std::string&, TZyNetCredentials& c) {
+        c = zyNetCredentialsIn((foreign / "m").string());
+        return true;
+    });
+    CUxError error;
+    auto intruder = open("intruder", error);
+    EXPECT_TRUE(error.IsError());
+    EXPECT_EQ(error.GetErrorCode(), ZYNET_E_SECURITY) << error.AsString();
+    EXPECT_EQ(lastSeen().name, "(nothing)");
+    hubtest::useTestIdentities();
+    fs::remove_all(foreign);
+
+    // A plain client is told why it is refused, and nothing reaches the service.
+    hubtest::CFrameLink plain;
+    ASSERT_TRUE(plain.connect(m_listener->port(), 10, false));
+    EXPECT_FALSE(plain.open("TestService", "client1", 4098, why));
+    EXPECT_NE(why.find("plain sessions are refused"), std::string::npos) << why;
+
+    // Switched on, a plain peer is served under the name it claims: that is what the switch costs.
+    TZyNetOptions options;
+    options.allowPlainSessions = true;
+    setZyNetOptions(options);
+    hubtest::CFrameLink allowed;
+    ASSERT_TRUE(allowed.connect(m_listener->port(), 10, false));
+    ASSERT_TRUE(allowed.open("TestService", "client1", 4098, why)) << why;
+    ASSERT_TRUE(allowed.send(FrameKind::Xdr, kMarker, {}));
+    hubtest::TRawFrame answer;
+    ASSERT_TRUE(allowed.receive(answer, 10, why)) << why;
+    EXPECT_EQ(lastSeen().name, "client1");
+    EXPECT_FALSE(lastSeen().secure);
+}
+
+TEST_F(NetTlsTest, AKeyOthersMayReadIsRefused) {
+    const std::string folder = hubtest::testCredentialsFor("careless");
+    const fs::path copy = fs::temp_directory_path() / ("hub-careless-" + std::to_string(getpid()));
+    fs::create_directories(copy);
+    for (const char* f : {"authority.crt", "machine.crt", "machine.key"})
+        fs::copy_file(fs::path(folder) / f, copy / f, fs::copy_options::overwrite_existing);
+    chmod((copy / "machine.key").c_str(), 0644);
+    const CUxError error = setZyNetCredentials(zyNetCredentialsIn(copy.string()));
+    EXPECT_TRUE(error.IsError());
+    EXPECT_NE(error.GetErrorText().find("machine.key"), std::string::npos) << error.AsString();
+    EXPECT_EQ(zyNetCredentialName(), "hubmaster");  // the refused ones did not replace the good ones
+    fs::remove_all(copy);
+}
+
+TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysServed) {
+    TZyNetOptions options;
+    options.maxConnections = 6;
+    options.maxAnonymousConnections = 3;
+    options.maxAnonymousPerAddress = 3;
+    options.anonymousFirstFrameSeconds = 2;
+    options.anonymousMaxFrameBytes = 64 * 1024;
+    setZyNetOptions(options);
+    const char* const anonymous = hubtest::kAnonymous;
+
+    // Three idle anonymous sessions fill their share; a fourth takes the place of the oldest.
+    std::vector<std::unique_ptr<CZyNetwork>> idle;
+    CUxError error;
+    for (int i = 0; i < 4; ++i) {
+        idle.push_back(open(anonymous, error));
+        ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
+    }
+    EXPECT_FALSE(roundTrip(*idle[0]));  // closed for the newer one
+    EXPECT_TRUE(roundTrip(*idle[3]));
+
+    // A frame over the anonymous cap closes its session before anything is decoded.
+    auto big = open(anonymous, error);
+    ASSERT_FALSE(error.IsError());
+    std::vector<uint8_t> payload(128 * 1024, 'x');
+    zysDatabuf_v2 buffer;
+    buffer.setExternalBuffer(payload.data(), payload.size());
+    bool timedOut = false;
+    big->SendXDRMessage(0x22000098, &buffer, 0, 10, timedOut);
+    EXPECT_FALSE(roundTrip(*big));
+
+    // An anonymous session that sends nothing is closed after its first-message deadline.
+    auto silent = open(anonymous, error);
+    ASSERT_FALSE(error.IsError());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_FALSE(roundTrip(*silent));
+
+    // A proven peer gets in and may send the same frame, even with every slot held by anonymous callers.
+    std::vector<std::unique_ptr<CZyNetwork>> crowd;
+    for (int i = 0; i < 3; ++i) crowd.push_back(open(anonymous, error));
+    std::vector<std::unique_ptr<CZyNetwork>> proven;
+    for (int i = 0; i < 4; ++i) {
+        proven.push_back(open(nullptr, error));
+        ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
+        ASSERT_TRUE(roundTrip(*proven.back())) << i;
+    }
+    ASSERT_FALSE(proven[0]->SendXDRMessage(0x22000098, &buffer, 0, 10, timedOut).IsError());
+    EXPECT_TRUE(roundTrip(*proven[0]));
+}
+
+TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
+    const fs::path folder = fs::temp_directory_path() / ("hub-peerlog-" + std::to_string(getpid()));
+    fs::create_directories(folder);
+    EvDebugFileInstance::setLogDirectory(folder.string());
+    EvDebugFileInstance instance;
+    EvDebug log(&instance);
+    log.initialize(0, 0, true, "peerlog.log");
+    log.setPrefixMessage("TEST");
+    zylog::setPeerLineLimits(3, 1);
+    log.debugLvl(0, "before the flood");
+    {
+        zylog::CPeerScope scope("198.51.100.7");
+        for (int i = 0; i < 50; ++i) log.debugLvl(0, "forged answer %d", i);
+    }
+    for (int i = 0; i < 5; ++i) log.debugLvl(0, "a proven peer's line %d", i);  // not counted
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    {
+        zylog::CPeerScope scope("198.51.100.7");
+        log.debugLvl(0, "forged answer %d", 99);
+    }
+    zylog::setPeerLineLimits(100, 10);
+    std::ifstream in(folder / "peerlog.log");
+    std::string line;
+    int forged = 0, proven = 0;
+    bool before = false, counted = false;
+    while (std::getline(in, line)) {
+        before |= line.find("before the flood") != std::string::npos;
+        forged += line.find("forged answer") != std::string::npos;
+        proven += line.find("a proven peer's line") != std::string::npos;
+        counted |= line.find("forged answer 99 [47 more lines like this one caused by 198.51.100.7") !=
+                   std::string::npos;
+    }
+    EXPECT_TRUE(before);
+    EXPECT_EQ(forged, 4);
+    EXPECT_EQ(proven, 5);
+    EXPECT_TRUE(counted);
+    EvDebugFileInstance::setLogDirectory("");
+    fs::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace nettest

@@ -1,0 +1,90 @@
+#include "tests/support/tls/testpki.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+#include "platform/net/zynet_tls.h"
+
+// Weak: a program without the network layer (or one that never uses its credentials) links without it,
+// and then needs no credentials.
+__attribute__((weak)) bool createZyNetAuthority(const std::string&, const std::string&, std::string&);
+__attribute__((weak)) bool issueZyNetCredentials(const std::string&, const std::string&, const std::string&,
+                                                 std::string&);
+__attribute__((weak)) TZyNetCredentials zyNetCredentialsIn(const std::string&);
+__attribute__((weak)) bool setZyNetCredentials(const TZyNetCredentials&, std::string&);
+__attribute__((weak)) void setZyNetIdentitySource(ZyNetIdentitySource);
+
+namespace hubtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::mutex g_mutex;  // guards the issuing of credentials
+
+fs::path folder() {
+    static const fs::path f = fs::temp_directory_path() / ("hub-test-pki-" + std::to_string(getpid()));
+    return f;
+}
+
+class CTestPki : public testing::Environment {
+public:
+    void SetUp() override {
+        bool (*install)(const TZyNetCredentials&, std::string&) = &setZyNetCredentials;
+        if (install == nullptr || &createZyNetAuthority == nullptr || &issueZyNetCredentials == nullptr ||
+            &zyNetCredentialsIn == nullptr || &setZyNetIdentitySource == nullptr)
+            return;
+        std::string error;
+        ASSERT_TRUE(createZyNetAuthority(testAuthorityFolder(), "test authority", error)) << error;
+        setenv("HUB_TLS_AUTHORITY", testAuthorityFolder().c_str(), 1);
+        ASSERT_TRUE(setZyNetCredentials(zyNetCredentialsIn(testCredentialsFor("hubmaster")), error)) << error;
+        useTestIdentities();
+    }
+    void TearDown() override {
+        if (&setZyNetIdentitySource != nullptr) setZyNetIdentitySource(nullptr);
+        std::error_code ec;
+        fs::remove_all(folder(), ec);
+    }
+};
+
+[[maybe_unused]] testing::Environment* const g_environment = testing::AddGlobalTestEnvironment(new CTestPki);
+
+}  // namespace
+
+void useTestIdentities() {
+    if (&setZyNetIdentitySource == nullptr) return;
+    setZyNetIdentitySource([](const std::string& name, TZyNetCredentials& credentials) {
+        if (name == kAnonymous) {
+            credentials = TZyNetCredentials();
+            credentials.authorityFile = (fs::path(testAuthorityFolder()) / "authority.crt").string();
+            return true;
+        }
+        const std::string issued = testCredentialsFor(name);
+        if (issued.empty()) return false;
+        credentials = zyNetCredentialsIn(issued);
+        return true;
+    });
+}
+
+std::string testAuthorityFolder() {
+    return (folder() / "authority").string();
+}
+
+std::string testCredentialsFor(const std::string& clientName) {
+    if (&issueZyNetCredentials == nullptr) return std::string();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const fs::path issued = folder() / "machines" / clientName;
+    std::error_code ec;
+    if (fs::exists(issued / "machine.key", ec)) return issued.string();
+    std::string error;
+    if (!issueZyNetCredentials(testAuthorityFolder(), clientName, issued.string(), error)) {
+        ADD_FAILURE() << "credentials for " << clientName << ": " << error;
+        return std::string();
+    }
+    return issued.string();
+}
+
+}  // namespace hubtest
