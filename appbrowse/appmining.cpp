@@ -396,6 +396,7 @@ bool CWorkerThreadHM::sendMiningRequest(bool sharePoint, const std::string& maHo
     }
     bool timedOut = false;
     const CUxError sent = miningSession->SendXMLMessage(m_browseRequest, 0, kMiningSendSeconds, timedOut);
+    if (!sent.IsError()) expectAnswersFrom(*miningSession);
     // Released before anything else: the next request of any session may need it.
     cache->ReleaseSession(maHost.c_str(), ZYAPPMINING_APPNAME, miningSession);
     if (sent.IsError()) {

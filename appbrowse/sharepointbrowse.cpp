@@ -279,6 +279,7 @@ int CWorkerThreadHM::SharepointBrowse() {
         service.Disconnect(kDisconnectSeconds, timedOut);
         return 0;
     }
+    expectAnswersFrom(service);
     if (CUxError rc = service.Disconnect(kDisconnectSeconds, timedOut); rc.IsError())
         log.Error(kFunction, "Failed to disconnect from app mining serivce on [%s] with error [%s]",
                   clientName.c_str(), rc.GetErrorText().c_str());

@@ -542,6 +542,7 @@ CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& 
     if (!err.IsError()) {
         bool timedOut = false;
         err = session->SendXMLMessage(located, 0, 120, timedOut);
+        if (!err.IsError()) m_worker->expectAnswersFrom(*session);
         CUxError released = cache->ReleaseSession(sessionKey, session);
         if (!err.IsError() && released.IsError()) err = released;
     }

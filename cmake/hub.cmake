@@ -96,7 +96,7 @@ function(hub_test name)
   hub_resolve_service_deps(HT_DEPS ${HT_DEPS})
   target_link_libraries(${name} PRIVATE ${HT_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   # Every test program that holds the network layer runs with secure sessions, like the real processes.
-  target_sources(${name} PRIVATE $<TARGET_OBJECTS:hub_test_pki>)
+  target_sources(${name} PRIVATE $<TARGET_OBJECTS:hub_test_pki> $<TARGET_OBJECTS:hub_test_pki_environment>)
   add_test(NAME ${name} COMMAND ${name})
   # Logs of suites that set no folder of their own go to the build folder, never the temp folder.
   set_tests_properties(${name} PROPERTIES TIMEOUT 600
@@ -109,4 +109,6 @@ function(hub_bench name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
   hub_resolve_service_deps(HB_DEPS ${HB_DEPS})
   target_link_libraries(${name} PRIVATE ${HB_DEPS} benchmark::benchmark benchmark::benchmark_main)
+  # Chains measured with their secure sessions, as they run.
+  target_sources(${name} PRIVATE $<TARGET_OBJECTS:hub_test_pki> $<TARGET_OBJECTS:hub_bench_pki>)
 endfunction()

@@ -150,9 +150,10 @@ bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& 
     else
         log.debugLvl(3, "AuthToken is empty");
 
-    // The caller's client: the router caller rule below needs it, and the worker checks it again.
+    // The caller's client: the router caller rule below needs it, and the worker checks it again. A caller
+    // without a certificate (a console on a user's desk) has none and acts only with its user's token.
     const unsigned long callerClientId = routedCallerClientId(session);
-    if (callerClientId == 0) {
+    if (callerClientId == 0 && token.empty()) {
         log.debugLvl(0, "Error: Failed to get remote client id for session :[%s]...", guid.c_str());
         t.recordError("Error: Failed to get client id for authorization");
     }

@@ -252,6 +252,9 @@ public:
     // Whether `peer` (a proven client name) is a media agent this worker sent a request to and so may
     // answer it. Under the worker's lock.
     bool expectsAnswerFrom(const std::string& peer) const { return !peer.empty() && m_answerPeers.count(peer) > 0; }
+    // After a request went out on `session`: the machine its certificate proved may answer through the
+    // router. Under the worker's lock.
+    void expectAnswersFrom(CZyNetwork& session);
     TInputData* getInputData() { return &m_inputData; }
     void setResponse(databrowse::BrowseResponse& response) { m_hmdbResponse = response; }
     void setBrowseFromHMDB(bool fromHMDB) { m_browseFromHMDB = fromHMDB; }

@@ -194,6 +194,14 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
     return true;
 }
 
+void CWorkerThreadHM::expectAnswersFrom(CZyNetwork& session) {
+    // A media agent's answers come back on sessions of its own: the name its certificate proved here is
+    // the one they must come from.
+    CUxString peer;
+    if (session.IsPeerProven() && !session.GetRemoteClientName(peer).IsError() && *peer.c_str())
+        m_answerPeers.insert(peer.c_str());
+}
+
 bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request) {
     CBrowseLog log(kTag);
     // A stopped session sends nothing more, whichever road the session would come from; looked at before
@@ -210,10 +218,7 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request) {
     bool timedOut = false;
     CUxError sent = m_session->SendXMLMessage(request, 0, -1, timedOut);
     const bool result = !sent.IsError();
-    // The media agent's answers come back on sessions of its own: the name its certificate proved here
-    // is the one they must come from.
-    if (CUxString peer; result && m_session->IsPeerProven() && !m_session->GetRemoteClientName(peer).IsError())
-        m_answerPeers.insert(peer.c_str());
+    if (result) expectAnswersFrom(*m_session);
     if (!result) {
         raiseSendFailedEvent(hostName, false);
         setErrorMessage(message(kMsgSendFailed, m_maClientName.empty() ? hostName : m_maClientName));

@@ -98,7 +98,7 @@ private:
                     }
                     std::lock_guard<std::mutex> lock(m_mutex);
                     m_bytes.append(buffer, static_cast<size_t>(n));
-                    if (write(to, buffer, static_cast<size_t>(n)) != n) shutdown(to, SHUT_RDWR);
+                    if (send(to, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) shutdown(to, SHUT_RDWR);
                 }
             }
         }

@@ -37,6 +37,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/tls/testpki.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -76,6 +77,8 @@ struct TPlan {
     std::string routerHost;
     std::string recordAgent;  // the worker enters itself in the session's record with this media agent
     bool inRecord = false;
+    // Without an agent host: the media agent the worker counts as asked (the test answers as it).
+    std::string answerer = "mediaagent1";
 };
 
 class CRelayWorker : public CWorkerThreadHM {
@@ -96,7 +99,10 @@ public:
         setAsyncMode(true);
         setOutstandingRequests(1);
         m_made(getWorkerId());
-        if (m_plan.agentHost.empty()) return true;
+        if (m_plan.agentHost.empty()) {
+            m_answerPeers.insert(m_plan.answerer);
+            return true;
+        }
         setMediaAgentHost(m_plan.agentHost);
         databrowse::BrowseRequest request = routedRequest(m_plan.guid, m_plan.routerHost, getWorkerId());
         return sendReqToMA(&request);
@@ -227,13 +233,12 @@ protected:
         return data ? data->size() : 0;
     }
 
-    // A peer of the router (as a media agent answers it).
-    std::unique_ptr<CZyNetwork> connectRouter() {
+    // A peer of the router: the media agent the worker asked answering it, unless another machine is named.
+    std::unique_ptr<CZyNetwork> connectRouter(const char* as = "mediaagent1") {
         auto peer = std::make_unique<CZyNetwork>();
         bool timedOut = false;
         EXPECT_FALSE(
-            peer->Connect(s->routerHost.c_str(), CBrowseRouterThreadHM::kServerName, nullptr, 10, timedOut)
-                .IsError());
+            peer->Connect(s->routerHost.c_str(), CBrowseRouterThreadHM::kServerName, as, 10, timedOut).IsError());
         return peer;
     }
     static databrowse::BrowseResponse answer(int64_t type, const std::string& worker, const std::string& guid,
@@ -358,6 +363,15 @@ TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswe
     auto peer = connectRouter();
     auto stranger = answer(0, "999999999", "relay-session-2", 4, "lost");
     send(*peer, stranger);
+    // Right worker and session, but from a machine the worker did not ask, or from a caller without a
+    // certificate: dropped.
+    for (const char* as : {"client1", hubtest::kAnonymous}) {
+        auto forger = connectRouter(as);
+        auto forged = answer(0, id, "relay-session-2", 4, "forged");
+        auto forgedEnd = answer(5, id, "relay-session-2");
+        send(*forger, forged);
+        send(*forger, forgedEnd);
+    }
     auto foreignItems = answer(0, id, "someone-elses-session", 4, "evil");
     auto foreignEnd = answer(5, id, "someone-elses-session");
     send(*peer, foreignItems);

@@ -1,6 +1,5 @@
 #include "tools/mediaagent/indexservice.h"
 
-#include <sqlite3.h>
 
 #include <cstdio>
 #include <fstream>
@@ -13,7 +12,6 @@
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
-#include "tools/mediaagent/sqlitestmt.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 #include "tools/mediaagent/v2answer.h"
 
@@ -271,24 +269,14 @@ CZyNetwork* CIndexService::consoleOf(CZyNetwork& session, const std::string& hub
     CUxString peer;
     if (session.GetRemoteClientName(peer).IsError()) return nullptr;
     const std::string name = peer.c_str();
-    // The Hubmaster itself asked (by its client name, or its host name when the name is not mangled):
-    // its answers go to its router.
+    // The Hubmaster itself asked (proven by its certificate to be the machine the request names, by its
+    // client name, or its host name when the name is not mangled): its answers go to its router. Any
+    // other caller, a console with or without a certificate of its own, reads them on its session.
     std::string host, client;
     int service = 0, port = 0;
     if (!DemangleHostName(hubmasterHost, host, client, service, port)) host = client = hubmasterHost;
-    if (name.empty() || name == client || name == host) return nullptr;
-    // The Hubmaster prepares requests only for callers it knows by their client name.
-    sqlite3* db = nullptr;
-    bool known = false;
-    if (sqlite3_open_v2(m_options.hubDatabasePath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 5000);
-        CSqliteStatement lookUp;
-        if (lookUp.prepare(db, "SELECT 1 FROM APP_Client WHERE name = ?1 LIMIT 1") &&
-            sqlite3_bind_text(lookUp.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK)
-            known = sqlite3_step(lookUp.get()) == SQLITE_ROW;
-    }
-    sqlite3_close(db);
-    return known ? &session : nullptr;
+    if (session.IsPeerProven() && !name.empty() && (name == client || name == host)) return nullptr;
+    return &session;
 }
 
 bool CIndexService::answerV2(databrowse::BrowseRequest& request, const char* form, CZyNetwork* caller) {

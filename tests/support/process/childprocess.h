@@ -12,12 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/tls/testpki.h"
+
 namespace hubtest {
 
 class CChildProcess {
 public:
     // `program` relative to the build folder (HUB_BINARY_DIR, which hub_test sets).
     CChildProcess(const std::string& program, std::vector<std::string> args) {
+        withCredentials(program, args);
         const char* binaries = std::getenv("HUB_BINARY_DIR");
         const std::string path = std::string(binaries ? binaries : ".") + "/" + program;
         args.insert(args.begin(), path);
@@ -76,6 +79,20 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     pid_t pid() const { return m_pid; }
+
+    // A media agent started by a test holds credentials from the test's authority unless the test
+    // names some: the test plays the Hubmaster that issues them.
+    static void withCredentials(const std::string& program, std::vector<std::string>& args) {
+        if (program.find("mediaagent") == std::string::npos) return;
+        std::string client;
+        for (size_t i = 0; i + 1 < args.size(); ++i) {
+            if (args[i] == "--tls") return;
+            if (args[i] == "--client") client = args[i + 1];
+        }
+        if (client.empty()) return;
+        const std::string folder = testCredentialsFor(client);
+        if (!folder.empty()) args.insert(args.end(), {"--tls", folder});
+    }
     bool alive() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
     // Sends `signal` (SIGKILL: the process vanishes without a word).
     void signal(int signal) const {

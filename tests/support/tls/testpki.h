@@ -14,6 +14,12 @@ namespace hubtest {
 // The local name a session of a test speaks as to be a caller without a certificate.
 inline constexpr const char* kAnonymous = "(anonymous)";
 
+// Makes the authority and installs the program's credentials (done before the first test of every test
+// program; a benchmark calls it itself). False with `error` on failure.
+bool installTestPki(std::string& error);
+// Forgets the identities and removes the folder.
+void removeTestPki();
+
 // Puts back the program's own identities (after a test installed a source of its own).
 void useTestIdentities();
 
