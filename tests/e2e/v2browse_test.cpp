@@ -19,6 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "planning/configuration.h"
+#include "planning/confmgr.h"
+#include "planning/confrecord.h"
+#include "planning/superbrowsemanager.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
 #include "platform/entities/entityconfig.h"
@@ -27,6 +31,7 @@
 #include "platform/hubdb/hubdbseed.h"
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdemo/hubdemo.h"
+#include "platform/indexing/indexingutils.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork_server.h"
@@ -99,6 +104,18 @@ protected:
         return out;
     }
 
+    // A browse of "/" of the file subclient's backup set at `toTime`, forced to indexing V2.
+    static void v2Task(EvMultiEntityRestoreTask& t, long long job, int64_t toTime) {
+        t.setTaskParameters(static_cast<unsigned long long>(job), 0, s_world->adminUser, 0, 2,
+                            s_world->fileClient, s_world->fileBackupSet, 0, static_cast<long>(toTime), 0,
+                            s_world->fileAppType, 1, 0, 0);
+        t.setUserName("admin");
+        t.setSubClientId(s_world->fileSubclient);
+        std::string options(200, '0');
+        options[kForceIndexingV2] = '1';
+        t.setextendedOptions(options.data());
+        t.addPath(EvRestoreTask::kBrowsePathList, "/");
+    }
     // Browses the file subclient's backup set at `toTime` forced to indexing V2; the paths answered.
     // With `request` (options bit 38 and its prediction option set) only the media are predicted; their
     // number goes to `predictions`.
@@ -109,15 +126,7 @@ protected:
         auto destination = std::make_shared<EvRecordingDestination>();
         EvReturnDestinations::registerDestination(job, destination);
         EvMultiEntityRestoreTask t;
-        t.setTaskParameters(static_cast<unsigned long long>(job), 0, s_world->adminUser, 0, 2,
-                            s_world->fileClient, s_world->fileBackupSet, 0, static_cast<long>(toTime), 0,
-                            s_world->fileAppType, 1, 0, 0);
-        t.setUserName("admin");
-        t.setSubClientId(s_world->fileSubclient);
-        std::string options(200, '0');
-        options[kForceIndexingV2] = '1';
-        t.setextendedOptions(options.data());
-        t.addPath(EvRestoreTask::kBrowsePathList, "/");
+        v2Task(t, job, toTime);
         if (request) t.setOptions(1ULL << 38);
         const size_t before = g_poControllerThreadHM->getWorkerCount();
         EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&t, false, databrowse::FORCE_USE_INDEX_NONE, request),
@@ -232,6 +241,32 @@ TEST_F(V2BrowseEndToEnd, PlainBelowServicePack22SecuredFromIt) {
         ASSERT_FALSE(want.empty());
         EXPECT_EQ(paths, want);
     }
+}
+
+// A stop of an indexing-V2 session whose record is cached tells the session's index server, once.
+TEST_F(V2BrowseEndToEnd, StopOfAV2SessionReachesItsIndexServer) {
+    const std::string guid = "v2-stop-session";
+    EvMultiEntityRestoreTask t;
+    v2Task(t, 9390, static_cast<int64_t>(std::time(nullptr)));
+    t.setbrowseSessionGUID(guid.c_str());
+    bool created = false;
+    ASSERT_EQ(g_poConfMgr->openConfRef(&t, created), guid) << g_poConfMgr->getLastError();
+    // What a browse of the session leaves in its plan: the database it chose.
+    SuperBrowseManager* planner =
+        g_poConfMgr->getConfRec(guid, false)->getConfiguration()->getSuperBrowseManager();
+    ASSERT_NE(planner, nullptr);
+    ASSERT_TRUE(planner->isIndexingV2());
+    planner->selectV2Db(I2::Utils::FormBackupSetAndDbName(s_backupSetGuid, s_backupSetGuid));
+    planner->selectV2DbEngineType(static_cast<App::IdxDbEngineType>(1));
+
+    EvMultiEntityRestoreTask stop;
+    stop.setBrowseOpType(databrowse::BROWSE_OP_STOP);
+    stop.setbrowseSessionGUID(guid.c_str());
+    fastBrowseHMProcessRequestMultiEntity(&stop, false, databrowse::FORCE_USE_INDEX_NONE, nullptr);
+    EXPECT_TRUE(waitUntil([&] { return !journalLines("stop-v2 session=" + guid).empty(); }));
+    EXPECT_EQ(journalLines("stop-v2 session=" + guid).size(), 1u);
+    EXPECT_EQ(g_poConfMgr->closeConfRef(guid), 0);
+    g_poConfMgr->deleteConfRec(guid);
 }
 
 // A prediction-only V2 browse is answered here: the index media of the chosen database's jobs and the
