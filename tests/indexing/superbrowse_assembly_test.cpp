@@ -41,6 +41,7 @@ class AssemblyWorker : public CWorkerThreadHM {
 public:
     using CWorkerThreadHM::applyNoPlannerRetention;
     using CWorkerThreadHM::assembleSuperBrowseRequest;
+    using CWorkerThreadHM::dispatchRequest;
     using CWorkerThreadHM::tryPlannerMediaAgents;
     void setQueries(const std::vector<CNMessageBase>& queries) {
         m_queryList = std::make_unique<databrowse::Querylist>();
@@ -358,6 +359,38 @@ TEST_F(SuperBrowseAssembly, UnreachableMediaAgentsAreNamed) {
     EXPECT_NE(std::string(worker->getErrorMessage()).find("Could not reach media agent [ma1]"),
               std::string::npos)
         << worker->getErrorMessage();
+}
+
+// A browse that skips the content goes cycle by cycle: of a subclient's cycles only the last leads
+// (over the whole range); the others are skipped. Each lead the media agent cannot take is a warning.
+TEST_F(SuperBrowseAssembly, SkipContentDispatchesTheLeadCycles) {
+    makeWorker();
+    // Two more cycles of the subclient after the planned one, and one of another subclient.
+    std::vector<SuperBrowse>& cycles = *planner->getCycles();
+    ASSERT_EQ(cycles.size(), 1u);
+    const SuperBrowse first = cycles.front();
+    for (uint32_t n = 1; n <= 3; ++n) {
+        SuperBrowse next = first;
+        next.cycleNumber = first.cycleNumber + n;
+        if (n == 3) next.appId = static_cast<uint32_t>(sc2);
+        cycles.push_back(next);
+    }
+    TBrowseTask* bt = worker->getBrowseTask()->getDataPtr();
+    bt->isSuperBrowse = 0;
+    bt->skipContent = 1;
+    EXPECT_FALSE(worker->dispatchRequest());
+    std::vector<std::string> warnings;
+    for (const std::string& xml : recorder->payloads(EV_RETURN_RECORD_XML_ITEM)) {
+        databrowse::BrowseResponse r;
+        if (r.unserialize(xml) != 0 || r.getint64(databrowse::BrowseResponse::f::respType) != 4) continue;
+        for (const CNMessageBase& e : *r.getlistobject(databrowse::BrowseResponse::f::messages, false))
+            warnings.push_back(e.getstring(databrowse::BrowseError::f::errorMessage));
+    }
+    const std::string prefix = "Browse of backup cycle ";
+    ASSERT_EQ(warnings.size(), 2u) << "the last cycle of each subclient";
+    for (uint32_t k = 0; k < 2; ++k)
+        EXPECT_EQ(warnings[k].rfind(prefix + std::to_string(first.cycleNumber + 2 + k) + " failed", 0), 0u)
+            << warnings[k];
 }
 
 TEST_F(SuperBrowseAssembly, ExchangeRetentionTagsJoinTheExtendedOptions) {
