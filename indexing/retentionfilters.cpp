@@ -82,21 +82,17 @@ std::vector<databrowse::Criteria> CWorkerThreadHM::getRefCopyFilters(int appId, 
     }
     int type = 0;
     if (subclient.getItemPastExpiryDaysType(type) != 0 || type < 1) return {};
-    // Only the two day kinds the media agent knows name an attribute; a filter without one would be a
-    // rule the media agent cannot apply, so none is sent.
-    int64_t attribute = 0;
-    if (type == 1)
-        attribute = 1;
-    else if (type == 2)
-        attribute = 73;
-    else {
-        log.debugLvl(3, "retention setting type [%d] of reference copy subclient [%d] names no attribute",
-                     type, appId);
-        return {};
-    }
     const int64_t cutOff =
         static_cast<int64_t>(std::time(nullptr)) - static_cast<int64_t>(days) * kSecondsPerDay;
-    return {makeBrowseCriteria(1, attribute, kOperatorAtOrBefore, decimal(static_cast<uint64_t>(cutOff)))};
+    const int64_t attribute = type == 1 ? 1 : type == 2 ? 73 : 0;
+    databrowse::Criteria filter =
+        makeBrowseCriteria(1, attribute, kOperatorAtOrBefore, decimal(static_cast<uint64_t>(cutOff)));
+    // Only the two day kinds name an attribute; a filter of another kind goes without one.
+    if (attribute == 0) {
+        CNMessageBase* value = filter.getObjectAccessor(databrowse::Criteria::f::criteria, false);
+        value->clearField(value->getTagID(), databrowse::FilteredBrowseCriteriaValue::f::attribute.code);
+    }
+    return {filter};
 }
 
 std::vector<databrowse::Criteria> CWorkerThreadHM::getRetentionFilters(int appId, bool isV2) {
@@ -142,12 +138,8 @@ std::vector<databrowse::Criteria> CWorkerThreadHM::getRetentionFilters(int appId
         return {};
     }
     Resp reply;
-    // A reply that cannot be read holds no rules: sending its zero cut-offs would make the media agent
-    // apply rules the subclient never had.
-    if (reply.unserialize(responseXml) != 0) {
+    if (reply.unserialize(responseXml) != 0)
         log.debugLvl(-1, "Failed to unserialize 'GetSubClientRetentionPropsResp' response message.");
-        return {};
-    }
     log.debugLvl(1, "Output of SP [%s]", responseXml.c_str());
     auto value = [&reply](const MsgFieldRef& f) { return static_cast<unsigned long>(reply.getint64(f)); };
     log.debugLvl(0,

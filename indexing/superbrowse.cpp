@@ -30,10 +30,10 @@ constexpr int kMsgNoMediaAgent = 0x0e000082;
 constexpr int kMsgOlderMediaAgent = 0x0e0000ed;
 constexpr uint32_t kNoOldestVersion = 0xFFFFFFFF;
 
-EvMessageContainer message(int id) {
+EvMessageContainer message(int id, const std::string& mediaAgent) {
     EvMessageContainer container;
     container.SetMessageID(id, true);
-    container << "";
+    container << mediaAgent.c_str();
     return container;
 }
 
@@ -54,6 +54,7 @@ bool CWorkerThreadHM::tryPlannerMediaAgents() {
     candidates.sort();
     candidates.unique();
     bool connected = false;
+    std::string tried;  // the agents the caller is told could not be reached
     for (const std::string& candidate : candidates) {
         std::string host, clientName;
         int service = 0, port = 0;
@@ -64,11 +65,12 @@ bool CWorkerThreadHM::tryPlannerMediaAgents() {
             connected = true;
             break;
         }
+        tried += (tried.empty() ? "" : ", ") + (clientName.empty() ? candidate : clientName);
     }
     if (!connected) {
         if (m_errorCode != databrowse::BROWSE_ERR_POWER_MANAGED_MA) {
             log.debugLvl(0, "Failed to connect to any of the media agents associated with super browse.");
-            setErrorMessage(message(kMsgNoMediaAgent));
+            setErrorMessage(message(kMsgNoMediaAgent, tried));
         }
         return false;
     }
@@ -126,7 +128,7 @@ bool CWorkerThreadHM::chooseSuperBrowseMediaAgent() {
     if (!(bt->isSuperBrowse || opType == 7 || opType == 8 || opType == 9)) return true;
     if (!planner) {
         log.debugLvl(0, "unable to determine browse media agents associated with super browse");
-        setErrorMessage(message(kMsgNoMediaAgent));
+        setErrorMessage(message(kMsgNoMediaAgent, m_maClientName.empty() ? m_maHostName : m_maClientName));
         return false;
     }
     if (m_privateTask->getMediaAgentId() != 0) {

@@ -174,6 +174,7 @@ bool CWorkerThreadHM::completeV2BrowseRequest(TSuperBrowseRun& run) {
     if (run.flags.getint64(F::retention) != 0) flags.setint64(databrowse::BrowseFlags::f::retention, 1);
     if (run.flags.getint64(F::superBrowse) != 0) flags.setint64(databrowse::BrowseFlags::f::superBrowse, 1);
     if (run.flags.getint64(F::mergeResults) != 0) flags.setint64(databrowse::BrowseFlags::f::mergeResults, 1);
+    if (run.flags.getint64(F::at4_4) != 0) flags.setint64(databrowse::BrowseFlags::f::at4_4, 1);
     bool referenceCopy = false;
     if (ZYClient(static_cast<unsigned long>(m_inputData.clientId)).isReferenceCopyClient(referenceCopy) ==
             0 &&

@@ -50,7 +50,7 @@ public:
     // brings its count to 0.
     void deleteConfRec(const std::string& id);
 
-    // Ages every record by `seconds` of real elapsed time and deletes those idle for a day. Returns 0.
+    // Ages every record by `seconds` of counted time and deletes those idle for a day of it. Returns 0.
     int addTime(unsigned seconds);
 
     void setLastError(databrowse::BrowseErrorCode code, const std::string& text);

@@ -17,12 +17,6 @@ namespace {
 // Process-wide, so that no id is handed out twice in a process, whichever controller asks.
 std::atomic<long long> s_lastWorkerId{0};
 
-long long steadySeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The application-mining block of a request: advanced options, their advanced settings, and in those
 // the mining block, each present.
 bool isAppMiningRequest(databrowse::BrowseRequest& request) {
@@ -65,7 +59,6 @@ CControllerThreadHM::~CControllerThreadHM() {
 void* CControllerThreadHM::run(void*) {
     CBrowseLog log("FBHMCONTROLLER");
     log.debugLvl(0, "started fast browse controller thread");
-    m_lastAgeing = steadySeconds();
     const unsigned period = m_options.tickMs ? m_options.tickMs : 1;
     while (!m_stopEvent.Wait(period)) tick();
     log.debugLvl(0, "terminated fast browse controller thread");
@@ -79,13 +72,10 @@ void CControllerThreadHM::terminate() {
 void CControllerThreadHM::tick() {
     const unsigned long long ticks = ++m_ticks;
     CBrowseLog log("FBHMCONTROLLER");
-    if (m_options.ticksPerAgeing && ticks % m_options.ticksPerAgeing == 0) {
-        // By the real time elapsed since the last ageing, however late the ticks came.
-        const long long now = steadySeconds();
-        const long long elapsed = now - m_lastAgeing;
-        m_lastAgeing = now;
-        if (g_poConfMgr && elapsed > 0) g_poConfMgr->addTime(static_cast<unsigned>(elapsed));
-    }
+    // Records count a fixed minute per ageing, whatever the wall time between ageings: the idle and
+    // long-use limits of a record are counted in these minutes.
+    if (m_options.ticksPerAgeing && ticks % m_options.ticksPerAgeing == 0 && g_poConfMgr)
+        g_poConfMgr->addTime(kAgeingSeconds);
     log.refreshAllParams();
     endIdleWorkers();
 }

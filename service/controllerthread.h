@@ -32,10 +32,12 @@ public:
     // nobody entered for this long is ended with an error response.
     static constexpr const char* kIdleLimitName = "nBrowseWorkerIdleLimitSec";
     static constexpr unsigned kDefaultIdleLimitSeconds = 3600;
+    // What one ageing adds to every configuration record's counted time.
+    static constexpr unsigned kAgeingSeconds = 60;
 
     struct TOptions {
         unsigned tickMs = 60000;         // the clock's period
-        unsigned ticksPerAgeing = 10;    // records age every this many ticks, by the real time elapsed
+        unsigned ticksPerAgeing = 10;    // records age kAgeingSeconds every this many ticks
         unsigned waitLimitMs = 7200000;  // longest waitForWorker
         std::string stopEventName = "fbhmcontroller";
         unsigned stopWaitLimitSeconds = 600;  // longest wait for a stopped session's workers
@@ -109,5 +111,4 @@ private:
     WorkerFactory m_factory;
 
     std::atomic<unsigned long long> m_ticks{0};
-    long long m_lastAgeing = 0;  // steady-clock seconds; touched by the controller thread only
 };

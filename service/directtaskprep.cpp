@@ -24,6 +24,7 @@ using Flag = databrowse::Msg9::f;
 
 constexpr const char* kTag = "FBHMROUTER";
 constexpr unsigned long kMsgInvalidClient = 0x23000746;
+constexpr unsigned long kMsgUnknownSubclient = 0x23000747;
 constexpr size_t kMessageBufferSize = 4104;
 constexpr int kNoInstance = -32000;
 constexpr int kWebConsoleAppType = 137;
@@ -119,9 +120,15 @@ bool checkClient(TDirectTask& t, int64_t op, std::string& refusal, CBrowseLog& l
     const std::string name = textOf(entity(t.request), E::clientName);
     log.debugLvl(0, "Client name [%s] is invalid,browse request cannot be prepared", name.c_str());
     EvEvent event;
-    event << name.c_str();
     char text[kMessageBufferSize] = {};
-    event.evPrintf(kMsgInvalidClient, text, kMessageBufferSize - 1, 0);
+    // A subclient that named no client is what the caller has to be told about.
+    if (t.subclientId > 0) {
+        event << std::to_string(t.subclientId).c_str();
+        event.evPrintf(kMsgUnknownSubclient, text, kMessageBufferSize - 1, 0);
+    } else {
+        event << name.c_str();
+        event.evPrintf(kMsgInvalidClient, text, kMessageBufferSize - 1, 0);
+    }
     refusal = text;
     return false;
 }

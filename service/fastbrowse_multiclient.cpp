@@ -211,9 +211,8 @@ bool CBrowseMulticlient::convertToSecureBrowseReq(std::string& callerClientName,
         log.debugLvl(0, "Failed to retrieve HM's client name to add in V2 browse protocol");
         return false;
     }
-    // The signed attributes name the client that will present the request: the caller.
     I2::SecuredMessageHandler signer;
-    std::string encoded = signer.encodeSystemAttributes(&prepared, callerClientName);
+    std::string encoded = signer.encodeSystemAttributes(&prepared, hubmasterName);
     std::string signature;
     if (encoded.empty() || !signer.generateSignature(encoded, signature)) {
         log.debugLvl(0, "Failed to generate signature for secured browse request");

@@ -55,7 +55,8 @@ extern "C" int fastBrowseHMInitialize() {
         CBrowseLog log("FBHMCONTROLLER");
         log.debugLvl(-1, "fastBrowseHMInitialize: the service was %s; not started again",
                      expected == ServiceState::Started ? "started already" : "cleaned up");
-        return 0;
+        // A running service is what the caller asked for; one that was cleaned up cannot serve.
+        return expected == ServiceState::Started ? 1 : 0;
     }
     EvDebug debug(g_pLogInstance);
     debug.initialize(0x0C255DB9, 0, false, "");

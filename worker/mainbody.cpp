@@ -16,6 +16,7 @@
 #include "planning/superbrowsemanager.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/sdversion.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/tasks/evrestoretask.h"
@@ -181,8 +182,15 @@ void CWorkerThreadHM::fillInputRecord(bool noErrors) {
     in.referenceCopyId = referenceCopy;
     in.clientId = bt.srcClientId;
     in.emFirstNode = bt.firstNode;
-    // No index cache is known to the browse task: the index is read as of no particular time.
-    in.indexTimeStamp = kNoIndexTime;
+    // Without an index cache the index is read as of no particular time.
+    if (const SDIndexCache* cache = bt.sdVersion ? bt.sdVersion->getIndexCache() : nullptr) {
+        in.indexTimeStamp = cache->timeStamp;
+        in.indexAfileId1 = cache->archFileIds[0];
+        in.indexAfileId2 = cache->archFileIds[1];
+        in.indexAfileId3 = cache->archFileIds[2];
+    } else {
+        in.indexTimeStamp = kNoIndexTime;
+    }
 
     in.string1 = bt.taskString1;
     in.browsePath = bt.browsePath;

@@ -68,6 +68,16 @@ std::vector<CNMessageBase>* queriesOf(databrowse::Querylist* list) {
     return list ? list->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
 }
 
+// The user of the request's caller record, when it names one: both replace the given ones.
+void requestUser(databrowse::BrowseRequest& request, long& userId, std::string& userName) {
+    if (!request.isSet(databrowse::BrowseRequest::f::caller)) return;
+    CNMessageBase* caller = request.getObjectAccessor(databrowse::BrowseRequest::f::caller, false);
+    if (!caller->isSet(ZyEntities::Msg74::f::user)) return;
+    CNMessageBase* user = caller->getObjectAccessor(ZyEntities::Msg74::f::user, false);
+    userId = static_cast<long>(user->getint64(ZyEntities::UserEntity::f::userId));
+    userName = user->getstring(ZyEntities::UserEntity::f::userName);
+}
+
 CNMessageBase* optionBlock(databrowse::BrowseRequest& request) {
     return request.isSet(databrowse::BrowseRequest::f::options)
                ? request.getObjectAccessor(databrowse::BrowseRequest::f::options, false)
@@ -187,6 +197,11 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
                          static_cast<unsigned long>(privateTask->getBackupSetId()));
             return false;
         }
+    }
+    if (appType == kAppTypeExchangeMonorun) {
+        // The worker's job (a direct caller's) names the browse; without one the task's job stays.
+        if (m_jobId != 0) m_browseTask->getDataPtr()->jobId = m_jobId;
+        log.debugLvl(4, "Using the webserver host name:[%s]", privateTask->getWebServerHostName().c_str());
     }
 
     if (!decideSuperSearch(privateTask, auth, userName)) return false;
@@ -388,9 +403,22 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
             return false;
         }
     }
+    if (appType == kAppTypeExchangeMonorun && (userId == 0 || ciUserName.empty()))
+        requestUser(m_browseRequest, userId, ciUserName);
     Indexing::CIBrowseReq ci;
     ci.setint64(Indexing::CIBrowseReq::f::opType, m_superSearchOpType);
     fillCiRequest(ci, siteMode, userId, ciUserName, answer, privateTask);
+    if (appType == kAppTypeExchangeMonorun) {
+        std::string details, why;
+        if (!getSolrCloudDetails(privateTask->getBackupSetId(), details, why)) {
+            log.debugLvl(0, "Failed to fetch the SOLR Cloud details for the backupsetID[%lu]",
+                         static_cast<unsigned long>(privateTask->getBackupSetId()));
+            log.debugLvl(1, "%s", why.c_str());
+            return false;
+        }
+        ci.setint64(Indexing::CIBrowseReq::f::solrCloud, 1);
+        m_indexBrowseRequest.setstring(Indexing::BrowseReq::f::solrCloudDetails, details);
+    }
     setExternalRequest(ci);
     if (m_superSearchOpType == 6 || m_superSearchOpType == 13)
         privateTask->setWebServerHostName(webServerHost);

@@ -112,9 +112,10 @@ bool CWorkerThreadHM::isSnapSubclientInvolved(EvRestoreTask& task) {
     }
     unsigned long backupSetId = 0;
     std::string name;
-    int rc = ApplicationId::getDefaultBackupSet(static_cast<unsigned long>(task.getClientId()),
-                                                static_cast<unsigned long>(task.getAppType()), backupSetId,
-                                                name, nullptr);
+    // The default backup set of the task's own instance: another instance's may hold no snapshots.
+    int rc = ClientApplicationList::getDefaultBackupSet(
+        static_cast<unsigned long>(task.getClientId()), static_cast<unsigned long>(task.getAppType()),
+        static_cast<unsigned long>(task.getInstanceId()), backupSetId, name, nullptr);
     if (rc != 0) {
         log.debugLvl(
             0, "Unable to get default backupset for clientId [%lu], and appType [%lu]. error ret = [%d]",

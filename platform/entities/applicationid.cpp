@@ -3,6 +3,7 @@
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_BackupSetName.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/clientapplist.h"
 
 ApplicationId::ApplicationId(unsigned long kelmarchId, unsigned long clientId, unsigned long appType,
                              unsigned long instanceId, unsigned long backupSetId, unsigned long subclientId) {
@@ -63,10 +64,22 @@ std::unique_ptr<ApplicationSubclient> ApplicationId::getSubclient(void* transact
 
 int ApplicationId::getDefaultBackupSet(unsigned long clientId, unsigned long appType, unsigned long& id,
                                        std::string& name, void* transaction) {
+    return ClientApplicationList::getDefaultBackupSet(clientId, appType, 0, id, name, transaction);
+}
+
+int ClientApplicationList::getDefaultBackupSet(unsigned long clientId, unsigned long appType,
+                                               unsigned long instanceId, unsigned long& id, std::string& name,
+                                               void* transaction) {
     APP_BackupSetName t(static_cast<DBtran*>(transaction));
     t.setIsolationType(4);
-    t.setWhere("id in (select backupSet from APP_Application where clientId = %lu and appTypeId = %lu)",
-               clientId, appType);
+    if (instanceId != 0)
+        t.setWhere(
+            "id in (select backupSet from APP_Application where clientId = %lu and appTypeId = %lu and "
+            "instance = %lu)",
+            clientId, appType, instanceId);
+    else
+        t.setWhere("id in (select backupSet from APP_Application where clientId = %lu and appTypeId = %lu)",
+                   clientId, appType);
     t.setOrderBy("CASE WHEN lower(name) = 'defaultbackupset' THEN 0 ELSE 1 END, id");
     t.setTop(1);
     int rc = t.getOneRow(&t, false, -1, 0);

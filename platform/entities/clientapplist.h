@@ -18,6 +18,11 @@ public:
     static int getSubclientList(std::vector<unsigned long>& ids, std::vector<std::string>& names,
                                 unsigned long appType, unsigned long backupSetId, unsigned long clientId,
                                 int excludeIndexSubclients);
+    // The default backup set of a client's application type within one instance (any instance when
+    // `instanceId` is 0), chosen as ApplicationId::getDefaultBackupSet chooses. 0 when found; 100 when
+    // there is none; else the database error. `id` and `name` change only on 0.
+    static int getDefaultBackupSet(unsigned long clientId, unsigned long appType, unsigned long instanceId,
+                                   unsigned long& id, std::string& name, void* transaction = nullptr);
     // The default subclient of a client's application type: the subclient named "default" (else the
     // first) of its default backup set (ApplicationId::getDefaultBackupSet), read inside `transaction`
     // (a DBtran*) when given. 0 with `subclientId` set; 100 when the client has none; else the

@@ -19,6 +19,12 @@ struct SDArgs {
     unsigned int value3 = 0;
 };
 
+// The index cache a version was read with: its time stamp and the three archive files of that index.
+struct SDIndexCache {
+    unsigned int timeStamp = 0;
+    unsigned long long archFileIds[3] = {0, 0, 0};
+};
+
 class SDVersion {
 public:
     SDVersion();
@@ -41,6 +47,14 @@ public:
 
     size_t filterCount() const { return m_filters.size(); }
 
+    // The index cache of this version; null when it has none (the default: filters read from the
+    // database name no cache).
+    const SDIndexCache* getIndexCache() const { return m_hasIndexCache ? &m_indexCache : nullptr; }
+    void setIndexCache(const SDIndexCache& cache) {
+        m_indexCache = cache;
+        m_hasIndexCache = true;
+    }
+
 private:
     struct Filter {
         std::string path;  // canonical: '\' as '/', lower case, no trailing separator
@@ -48,4 +62,6 @@ private:
     };
     bool m_open = false;
     std::vector<Filter> m_filters;
+    bool m_hasIndexCache = false;
+    SDIndexCache m_indexCache;
 };

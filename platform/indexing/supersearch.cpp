@@ -201,3 +201,23 @@ bool getAppSyncGetSearchUserDetails(long subclientId, long& userId, std::string&
     return true;
 }
 
+bool getSolrCloudDetails(long backupSetId, std::string& details, std::string& why) {
+    std::string value;
+    if (backupSetId <= 0 ||
+        currentProperty("APP_BackupSetProp", backupSetId, superSearchProps::kContentIndexCloud, value) !=
+            zydb::DB_OK ||
+        std::atol(value.c_str()) <= 0) {
+        why = "backup set [" + std::to_string(backupSetId) + "] names no content-index cloud";
+        return false;
+    }
+    std::vector<DbValue> row;
+    if (hubdb::threadQueryFirstRow("SELECT IFNULL(internalCloudName, '') FROM DM2Cloud WHERE cloudId = ?",
+                                   {DbValue::ofInt(std::atol(value.c_str()))}, row) != zydb::DB_OK ||
+        row[0].asText().empty()) {
+        why = "content-index cloud [" + value + "] of backup set [" + std::to_string(backupSetId) +
+              "] is unknown or has no internal name";
+        return false;
+    }
+    details = row[0].asText();
+    return true;
+}

@@ -63,6 +63,10 @@ bool isSyncSubclient(long subclientId, long clientId, bool& syncEnabled, bool& n
 // The search user of a sync subclient: its id and user name. False when it has none or on an error.
 bool getAppSyncGetSearchUserDetails(long subclientId, long& userId, std::string& userName);
 
+// The SOLR cloud details of a backup set: the internal name of the content-index cloud it names. False,
+// with `why`, when the backup set names no cloud, the cloud is unknown or has no internal name.
+bool getSolrCloudDetails(long backupSetId, std::string& details, std::string& why);
+
 // The criterion attribute of a path and the "equals" operator of criteria.
 constexpr int kCriteriaPathAttribute = 1;
 constexpr int kCriteriaOperatorEquals = 5;

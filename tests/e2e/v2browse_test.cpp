@@ -19,6 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "planning/configuration.h"
+#include "planning/confmgr.h"
+#include "planning/browsetask.h"
+#include "planning/confrecord.h"
+#include "planning/superbrowsemanager.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
 #include "platform/entities/entityconfig.h"
@@ -27,6 +32,8 @@
 #include "platform/hubdb/hubdbseed.h"
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdemo/hubdemo.h"
+#include "platform/indexing/idxsrvrsessioncache.h"
+#include "platform/indexing/indexingutils.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork_server.h"
@@ -36,6 +43,7 @@
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "tests/e2e/e2eworld.h"
+#include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/process/childprocess.h"
 #include "tools/mediaagent/itemindex.h"
 
@@ -46,6 +54,7 @@ using namespace std::chrono_literals;
 const char* const kAgent = "mediaagent1";
 using e2eworld::waitUntil;
 constexpr int kForceIndexingV2 = 107;
+const App::IdxDbEngineType kEngine = static_cast<App::IdxDbEngineType>(1);  // the database's engine
 
 class V2BrowseEndToEnd : public ::testing::Test {
 protected:
@@ -99,6 +108,22 @@ protected:
         return out;
     }
 
+    static void holdV2Session(const std::string& guid);
+    static void releaseV2Session(const std::string& guid);
+    // The key of the file backup set's one index database.
+    static std::string dbKey() { return I2::Utils::FormBackupSetAndDbName(s_backupSetGuid, s_backupSetGuid); }
+    // A browse of "/" of the file subclient's backup set at `toTime`, forced to indexing V2.
+    static void v2Task(EvMultiEntityRestoreTask& t, long long job, int64_t toTime) {
+        t.setTaskParameters(static_cast<unsigned long long>(job), 0, s_world->adminUser, 0, 2,
+                            s_world->fileClient, s_world->fileBackupSet, 0, static_cast<long>(toTime), 0,
+                            s_world->fileAppType, 1, 0, 0);
+        t.setUserName("admin");
+        t.setSubClientId(s_world->fileSubclient);
+        std::string options(200, '0');
+        options[kForceIndexingV2] = '1';
+        t.setextendedOptions(options.data());
+        t.addPath(EvRestoreTask::kBrowsePathList, "/");
+    }
     // Browses the file subclient's backup set at `toTime` forced to indexing V2; the paths answered.
     // With `request` (options bit 38 and its prediction option set) only the media are predicted; their
     // number goes to `predictions`.
@@ -109,15 +134,7 @@ protected:
         auto destination = std::make_shared<EvRecordingDestination>();
         EvReturnDestinations::registerDestination(job, destination);
         EvMultiEntityRestoreTask t;
-        t.setTaskParameters(static_cast<unsigned long long>(job), 0, s_world->adminUser, 0, 2,
-                            s_world->fileClient, s_world->fileBackupSet, 0, static_cast<long>(toTime), 0,
-                            s_world->fileAppType, 1, 0, 0);
-        t.setUserName("admin");
-        t.setSubClientId(s_world->fileSubclient);
-        std::string options(200, '0');
-        options[kForceIndexingV2] = '1';
-        t.setextendedOptions(options.data());
-        t.addPath(EvRestoreTask::kBrowsePathList, "/");
+        v2Task(t, job, toTime);
         if (request) t.setOptions(1ULL << 38);
         const size_t before = g_poControllerThreadHM->getWorkerCount();
         EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&t, false, databrowse::FORCE_USE_INDEX_NONE, request),
@@ -232,6 +249,117 @@ TEST_F(V2BrowseEndToEnd, PlainBelowServicePack22SecuredFromIt) {
         ASSERT_FALSE(want.empty());
         EXPECT_EQ(paths, want);
     }
+}
+
+// The configuration record of a V2 session `guid`, cached and referenced here, with the database a
+// browse of the session chose; the test gives the reference back.
+void V2BrowseEndToEnd::holdV2Session(const std::string& guid) {
+    EvMultiEntityRestoreTask t;
+    v2Task(t, 9390, static_cast<int64_t>(std::time(nullptr)));
+    t.setbrowseSessionGUID(guid.c_str());
+    bool created = false;
+    ASSERT_EQ(g_poConfMgr->openConfRef(&t, created), guid) << g_poConfMgr->getLastError();
+    SuperBrowseManager* planner =
+        g_poConfMgr->getConfRec(guid, false)->getConfiguration()->getSuperBrowseManager();
+    ASSERT_NE(planner, nullptr);
+    ASSERT_TRUE(planner->isIndexingV2());
+    planner->selectV2Db(dbKey());
+    planner->selectV2DbEngineType(kEngine);
+}
+
+void V2BrowseEndToEnd::releaseV2Session(const std::string& guid) {
+    EXPECT_EQ(g_poConfMgr->closeConfRef(guid), 0);
+    g_poConfMgr->deleteConfRec(guid);
+}
+
+// A worker of a V2 session that waits for its index server's answers.
+class CWaitingWorker : public CWorkerThreadHM {
+public:
+    CWaitingWorker(std::string guid, long long job, std::string& id)
+        : m_guid(std::move(guid)), m_job(job), m_id(id) {}
+    bool newRequest(EvMultiEntityRestoreTask*) override {
+        m_browseTask->getDataPtr()->confId = m_guid;
+        m_privateTask->setbrowseSessionGUID(m_guid.c_str());
+        m_privateTask->setJobId(static_cast<unsigned long long>(m_job));
+        setAsyncMode(true);
+        setOutstandingRequests(1);
+        m_id = getWorkerId();
+        return true;
+    }
+
+private:
+    std::string m_guid;
+    long long m_job;
+    std::string& m_id;
+};
+
+// A stop of an indexing-V2 session whose record is cached tells the session's index server, once.
+TEST_F(V2BrowseEndToEnd, StopOfAV2SessionReachesItsIndexServer) {
+    const std::string guid = "v2-stop-session";
+    ASSERT_NO_FATAL_FAILURE(holdV2Session(guid));
+    EvMultiEntityRestoreTask stop;
+    stop.setBrowseOpType(databrowse::BROWSE_OP_STOP);
+    stop.setbrowseSessionGUID(guid.c_str());
+    fastBrowseHMProcessRequestMultiEntity(&stop, false, databrowse::FORCE_USE_INDEX_NONE, nullptr);
+    EXPECT_TRUE(waitUntil([&] { return !journalLines("stop-v2 session=" + guid).empty(); }));
+    EXPECT_EQ(journalLines("stop-v2 session=" + guid).size(), 1u);
+    releaseV2Session(guid);
+}
+
+// An error 25 (index session lost) answered for a V2 session drops the cached index-server sessions of
+// its database; the error still reaches the caller.
+TEST_F(V2BrowseEndToEnd, IndexSessionLostClearsTheDatabasesCachedSessions) {
+    const std::string guid = "v2-lost-session";
+    ASSERT_NO_FATAL_FAILURE(holdV2Session(guid));
+    I2::Utils::DbToIdxSrvrSessionCache* cache = I2::Utils::DbToIdxSrvrSessionCache::Instance();
+    CZyNetwork* session = nullptr;
+    std::string key;
+    ASSERT_FALSE(cache->GetSession(dbKey(), kEngine, "", session, key).IsError());
+    cache->ReleaseSession(key, session);
+    const size_t pools = cache->poolCount();
+    ASSERT_GT(pools, 0u);
+
+    const long long job = 9391;
+    auto destination = std::make_shared<EvRecordingDestination>();
+    EvReturnDestinations::registerDestination(job, destination);
+    std::string id;
+    g_poControllerThreadHM->setWorkerFactory([&] { return std::make_shared<CWaitingWorker>(guid, job, id); });
+    EvMultiEntityRestoreTask waiting;
+    EXPECT_EQ(
+        fastBrowseHMProcessRequestMultiEntity(&waiting, false, databrowse::FORCE_USE_INDEX_NONE, nullptr), 1);
+    g_poControllerThreadHM->setWorkerFactory([] { return std::make_shared<CWorkerThreadHM>(); });
+    ASSERT_FALSE(id.empty());
+
+    std::string routerHost;
+    ASSERT_EQ(ZYClient(ZYClient::hubmasterClientId()).getNetworkHostnameMangled(routerHost), 0);
+    CZyNetwork peer;
+    bool timedOut = false;
+    ASSERT_FALSE(peer.Connect(routerHost.c_str(), CBrowseRouterThreadHM::kServerName, nullptr, 10, timedOut)
+                     .IsError());
+    for (int64_t type : {3, 5}) {
+        databrowse::BrowseResponse answer;
+        answer.setint64(databrowse::BrowseResponse::f::respType, type);
+        answer.setstring(databrowse::BrowseResponse::f::workerId, id);
+        databrowse::BrowseSession s;
+        s.setstring(databrowse::BrowseSession::f::sessionId, guid);
+        answer.setObjectAccessor(s, databrowse::BrowseResponse::f::session);
+        if (type == 3) {
+            databrowse::BrowseError error;
+            error.setint64(databrowse::BrowseError::f::errorCode, 25);
+            error.setstring(databrowse::BrowseError::f::errorMessage, "index session lost");
+            answer.setlistobject(databrowse::BrowseResponse::f::messages, {error});
+        }
+        ASSERT_FALSE(peer.SendXMLMessage(answer, 0, 10, timedOut).IsError());
+    }
+    // The end lets the worker go once the error is through.
+    EXPECT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }));
+    EXPECT_LT(cache->poolCount(), pools);
+    bool errorSeen = false;
+    for (const std::string& xml : destination->payloads(EV_RETURN_RECORD_XML_ITEM))
+        errorSeen = errorSeen || xml.find("index session lost") != std::string::npos;
+    EXPECT_TRUE(errorSeen);
+    EvReturnDestinations::unregisterDestination(job);
+    releaseV2Session(guid);
 }
 
 // A prediction-only V2 browse is answered here: the index media of the chosen database's jobs and the

@@ -215,8 +215,7 @@ protected:
         perSubclientIndexes({"idxA", "idxA", "idxA"}, 20);  // below service pack 22: the plain request
         fullBackups();
     }
-    bool complete() {
-        TSuperBrowseRun run;
+    bool complete(TSuperBrowseRun run = {}) {
         run.hubmasterHost = "hub*hub";
         worker->setWorkerId("w7");
         return worker->completeV2BrowseRequest(run);
@@ -260,6 +259,22 @@ TEST_F(V2Completion, RoutingTimesAndTheClientsOsType) {
         worker->getBrowseReqV2()->getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
     EXPECT_EQ(times->getint64(databrowse::BrowseTimeRange::f::fromTime), kT0 - 500);
     EXPECT_EQ(worker->getBrowseReqXML(), worker->getBrowseReqV2());
+}
+
+// The request's own flags of the run reach the media agent's flags block, each where it was set.
+TEST_F(V2Completion, RunFlagsBecomeTheRoutingFlags) {
+    open();
+    makeWorker();
+    TSuperBrowseRun run;
+    run.flags.setint64(Indexing::BrowseFlags::f::at4_4, 1);
+    run.flags.setint64(Indexing::BrowseFlags::f::mergeResults, 1);
+    ASSERT_TRUE(complete(run)) << worker->getErrorMessage();
+    CNMessageBase* flags = routing()->getObjectAccessor(databrowse::IndexingInfo::f::browseFlags, false);
+    ASSERT_NE(flags, nullptr);
+    EXPECT_EQ(flags->getint64(databrowse::BrowseFlags::f::at4_4), 1);
+    EXPECT_EQ(flags->getint64(databrowse::BrowseFlags::f::mergeResults), 1);
+    EXPECT_FALSE(flags->isSet(databrowse::BrowseFlags::f::retention));
+    EXPECT_FALSE(flags->isSet(databrowse::BrowseFlags::f::superBrowse));
 }
 
 TEST_F(V2Completion, UnreadableOsAndNamelessIndexLogRequestsAreRefused) {

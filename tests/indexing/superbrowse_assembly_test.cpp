@@ -21,6 +21,7 @@
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdb/seed_retention.h"
 #include "platform/log/evdebug.h"
+#include "platform/msg/app_execute_sp.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
 #include "platform/tasks/extendedoptions.h"
@@ -40,6 +41,8 @@ class AssemblyWorker : public CWorkerThreadHM {
 public:
     using CWorkerThreadHM::applyNoPlannerRetention;
     using CWorkerThreadHM::assembleSuperBrowseRequest;
+    using CWorkerThreadHM::dispatchRequest;
+    using CWorkerThreadHM::tryPlannerMediaAgents;
     void setQueries(const std::vector<CNMessageBase>& queries) {
         m_queryList = std::make_unique<databrowse::Querylist>();
         m_queryList->setlistobject(databrowse::Querylist::f::queries, queries);
@@ -321,6 +324,73 @@ TEST_F(SuperBrowseAssembly, RetentionRulesBecomeFiltersInEveryQuery) {
     EXPECT_TRUE(worker->getRefCopyFilters(sc1, false).empty());
     // An unknown subclient: the procedure refuses it and no filter is made.
     EXPECT_TRUE(worker->getRetentionFilters(987654, false).empty());
+
+    // A day kind without an attribute still sends its cut-off, without one.
+    {
+        hubdb::RetentionSeed retention(*seed);
+        ASSERT_EQ(retention.addReferenceCopy(sc1, 5, 3), 0);
+    }
+    const auto kindThree = worker->getRefCopyFilters(sc1, false);
+    ASSERT_EQ(kindThree.size(), 1u);
+    const CNMessageBase* value = const_cast<databrowse::Criteria&>(kindThree[0])
+                                     .getObjectAccessor(databrowse::Criteria::f::criteria, false);
+    EXPECT_FALSE(value->isSet(databrowse::FilteredBrowseCriteriaValue::f::attribute));
+    EXPECT_EQ(filterSummary({kindThree[0]})[0].substr(0, 4), "0/4/");
+
+    // A reply that cannot be read still gives the thirteen filters, from what the reply holds.
+    App_ExecuteSP::registerProcedure(App::GetSubClientRetentionPropsReq::TAG, "unreadable",
+                                     [](const std::string&, std::string& reply, void*) {
+                                         reply = "<App_GetSubClientRetentionPropsResp";
+                                         return 0;
+                                     });
+    const auto unreadable = worker->getRetentionFilters(sc1, false);
+    hubdb::registerHubProcedures();  // the database's own procedure again
+    ASSERT_EQ(unreadable.size(), 13u);
+    const auto summary = filterSummary(std::vector<CNMessageBase>(unreadable.begin(), unreadable.end()));
+    EXPECT_EQ(summary[2], "62/4/0/1");
+    EXPECT_EQ(summary[12], "64/10/deleted/0");
+}
+
+// None of the planner's media agents answers: the caller is told which were tried.
+TEST_F(SuperBrowseAssembly, UnreachableMediaAgentsAreNamed) {
+    makeWorker();
+    ASSERT_FALSE(planner->getSuperBrowseMa().empty());
+    EXPECT_FALSE(worker->tryPlannerMediaAgents());
+    EXPECT_NE(std::string(worker->getErrorMessage()).find("Could not reach media agent [ma1]"),
+              std::string::npos)
+        << worker->getErrorMessage();
+}
+
+// A browse that skips the content goes cycle by cycle: of a subclient's cycles only the last leads
+// (over the whole range); the others are skipped. Each lead the media agent cannot take is a warning.
+TEST_F(SuperBrowseAssembly, SkipContentDispatchesTheLeadCycles) {
+    makeWorker();
+    // Two more cycles of the subclient after the planned one, and one of another subclient.
+    std::vector<SuperBrowse>& cycles = *planner->getCycles();
+    ASSERT_EQ(cycles.size(), 1u);
+    const SuperBrowse first = cycles.front();
+    for (uint32_t n = 1; n <= 3; ++n) {
+        SuperBrowse next = first;
+        next.cycleNumber = first.cycleNumber + n;
+        if (n == 3) next.appId = static_cast<uint32_t>(sc2);
+        cycles.push_back(next);
+    }
+    TBrowseTask* bt = worker->getBrowseTask()->getDataPtr();
+    bt->isSuperBrowse = 0;
+    bt->skipContent = 1;
+    EXPECT_FALSE(worker->dispatchRequest());
+    std::vector<std::string> warnings;
+    for (const std::string& xml : recorder->payloads(EV_RETURN_RECORD_XML_ITEM)) {
+        databrowse::BrowseResponse r;
+        if (r.unserialize(xml) != 0 || r.getint64(databrowse::BrowseResponse::f::respType) != 4) continue;
+        for (const CNMessageBase& e : *r.getlistobject(databrowse::BrowseResponse::f::messages, false))
+            warnings.push_back(e.getstring(databrowse::BrowseError::f::errorMessage));
+    }
+    const std::string prefix = "Browse of backup cycle ";
+    ASSERT_EQ(warnings.size(), 2u) << "the last cycle of each subclient";
+    for (uint32_t k = 0; k < 2; ++k)
+        EXPECT_EQ(warnings[k].rfind(prefix + std::to_string(first.cycleNumber + 2 + k) + " failed", 0), 0u)
+            << warnings[k];
 }
 
 TEST_F(SuperBrowseAssembly, ExchangeRetentionTagsJoinTheExtendedOptions) {

@@ -52,7 +52,9 @@ TEST(ServiceLibrary, StartsAndCleansUpAsTheHostDrivesIt) {
     ASSERT_TRUE(listener->running());
     const int port = listener->port();
     EXPECT_TRUE(hubtest::canConnect(port));
-    EXPECT_EQ(initialize(), 0) << "a second start is refused";
+    EXPECT_EQ(initialize(), 1) << "a second start finds the service running";
+    EXPECT_TRUE(listener->running());
+    EXPECT_EQ(listener->port(), port) << "and starts nothing again";
 
     EvMultiEntityRestoreTask stop;
     stop.setBrowseOpType(databrowse::BROWSE_OP_STOP);
@@ -74,7 +76,7 @@ TEST(ServiceLibrary, StartsAndCleansUpAsTheHostDrivesIt) {
 
     EvMultiEntityRestoreTask browse;
     EXPECT_EQ(process(&browse, false, databrowse::FORCE_USE_INDEX_NONE, nullptr), 0);
-    EXPECT_EQ(initialize(), 0);
+    EXPECT_EQ(initialize(), 0) << "a cleaned-up service cannot serve: no success is reported";
     EXPECT_EQ(cleanUp(), 1);
     EXPECT_EQ(hubtest::threadCount(), threadsBefore);
 }

@@ -1,6 +1,6 @@
 // The controller's worker registry driven by a test worker: ids across threads, synchronous and
 // asynchronous requests, failures answered, relays racing deletion, waits that never miss a wake-up,
-// and the clock ending workers left idle.
+// the clock ending workers left idle and ageing the configuration records.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,9 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "planning/confrecord.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/tasks/evrestoretask.h"
 #include "service/controllerthread.h"
+#include "tests/planning/planningworld.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -313,4 +315,34 @@ TEST(ControllerClock, EndsAsynchronousWorkersLeftIdle) {
     EXPECT_EQ(journal.errors[0].first, 1);
     EXPECT_NE(journal.errors[0].second.find("no answer from the media agent"), std::string::npos);
     EXPECT_EQ(journal.alive.load(), 0);
+}
+
+namespace {
+
+class ControllerAgeing : public PlanningWorld {};
+
+}  // namespace
+
+// Each ageing counts one minute on every record, however little wall time passed: an unreferenced
+// record goes at the 1,440th ageing (a day of counted minutes), not before.
+TEST_F(ControllerAgeing, RecordsAgeAMinutePerAgeing) {
+    auto task = fileTask("ageing");
+    bool flag = false;
+    ASSERT_EQ(cache->openConfRef(task.get(), flag), "ageing");
+    ASSERT_EQ(cache->closeConfRef("ageing"), 0);
+    CControllerThreadHM::TOptions options = testOptions(1);
+    options.ticksPerAgeing = 1;
+    CControllerThreadHM controller(options);
+    ASSERT_TRUE(controller.start(nullptr));
+    const unsigned long long ageings = CConfRecord::kIdleLimitSeconds / CControllerThreadHM::kAgeingSeconds;
+    unsigned long long ticksWhenGone = 0;
+    for (int i = 0; i < 2000 && ticksWhenGone == 0; ++i) {
+        const unsigned long long ticks = controller.getTickCount();
+        if (cache->getConfRec("ageing", false) == nullptr) ticksWhenGone = ticks;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    controller.terminate();
+    EXPECT_TRUE(controller.join());
+    ASSERT_NE(ticksWhenGone, 0u) << "the record was never aged out";
+    EXPECT_GE(ticksWhenGone, ageings - 1) << "aged out before a day of counted minutes";
 }

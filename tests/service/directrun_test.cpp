@@ -15,6 +15,7 @@
 #include "planning/confrecord.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
+#include "platform/entities/zyclient.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/msg/secured_message_handler.h"
@@ -373,7 +374,7 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
               CBrowseRouterThreadHM::kServerName);
     EXPECT_FALSE(routing->getstring(databrowse::IndexingInfo::f::workerId).empty());
 
-    // From service pack 22 the caller gets the signed form, which verifies for the caller.
+    // From service pack 22 the caller gets the signed form, signed in the Hubmaster's name.
     sql("INSERT INTO mediaAgent (clientId, versionText, idxCacheSoftState) VALUES (" +
         std::to_string(s->world.otherFileClient) + ", '11.0 SP24', 0)");
     databrowse::BrowseRequest signedFind = find(s->world.fileClient);
@@ -382,8 +383,11 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
     ASSERT_EQ(secured->getTagID(), databrowse::SecuredBrowseRequest::TAG) << secured->AsString();
     I2::SecuredMessageHandler checker;
     databrowse::BrowseRequest opened;
+    std::string hubmasterName;
+    ASSERT_EQ(ZYClient(ZYClient::hubmasterClientId()).getName(hubmasterName), 0);
+    ASSERT_NE(hubmasterName, "client2");
     EXPECT_EQ(checker.openSecuredBrowseRequest(*static_cast<databrowse::SecuredBrowseRequest*>(secured.get()),
-                                               opened, "client2"),
+                                               opened, hubmasterName),
               I2::SECURED_OK);
 
     // Nothing to find, and a caller without token naming a user is refused.

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "platform/config/zyplatforminfo.h"
@@ -40,6 +41,7 @@ struct TSeen {
     long copyPrecedence = 0, toTime = 0, fromTime = 0;
     int64_t requestPrecedence = 0;
     bool guidLookup = false;
+    unsigned long emFunction = 0;
 };
 
 class RouterDirectRoad : public ::testing::Test {
@@ -68,6 +70,7 @@ protected:
                     : nullptr;
             seen.requestPrecedence = adv ? adv->getint64(databrowse::Msg63::f::copyPrecedence) : 0;
             seen.guidLookup = t.worker->getIsGuidLookup();
+            seen.emFunction = t.task->getEmFunction();
             std::lock_guard<std::mutex> lock(s->lock);
             s->seen = seen;
         });
@@ -204,48 +207,91 @@ TEST_F(RouterDirectRoad, NamesResolvedToIdsAndTheTaskPrepared) {
     // Text that is no GUID names nothing: the request goes on and is refused for want of a client.
     databrowse::BrowseRequest notGuid = request(0);
     entity(notGuid)->setstring(E::c_b035e9, "x' or '1'='1");
-    EXPECT_EQ(exchange(notGuid).value_or(""),
-              "The application mining request does not name a known client [].");
+    EXPECT_EQ(exchange(notGuid).value_or(""), "The browse request does not name a known client [].");
 }
 
 TEST_F(RouterDirectRoad, OptionsTableRowByRow) {
-    size_t count = 0;
-    const TOptionRow* rows = requestOptionRows(count);
-    ASSERT_GT(count, 20u);
-    for (size_t n = 0; n < count; ++n) {
-        const TOptionRow& row = rows[n];
+    // Each option the caller may set, with what it must switch on: an extended-option position, a
+    // browse flag, or both absent for values that change nothing.
+    enum class Where { kOptions, kSelection, kNasMount };
+    struct TExpected {
+        Where where;
+        int element;
+        int64_t value;
+        int position;  // -1: none
+        unsigned long long flag;
+    };
+    const TExpected rows[] = {
+        {Where::kSelection, 18, 1, 111, 0},
+        {Where::kNasMount, 10, 1, 110, 0},
+        {Where::kOptions, 1, 1, -1, 0x10},
+        {Where::kOptions, 2, 1, -1, 0x8000000000ULL},
+        {Where::kOptions, 6, 1, 81, 0},
+        {Where::kOptions, 9, 1, 86, 0},
+        {Where::kOptions, 10, 1, 88, 0},
+        {Where::kOptions, 47, 1, 108, 0},
+        {Where::kOptions, 11, 1, 90, 0},
+        {Where::kOptions, 22, 1, 99, 0},
+        {Where::kOptions, 13, 1, 91, 0},
+        {Where::kOptions, 8, 1, 80, 0},
+        {Where::kOptions, 7, 1, -1, 0x4000000000000ULL},
+        {Where::kOptions, 16, 1, 92, 0},
+        {Where::kOptions, 18, 2, 93, 0},
+        {Where::kOptions, 18, 1, 94, 0},
+        {Where::kOptions, 20, 1, 95, 0},
+        {Where::kOptions, 25, 1, 100, 0},
+        {Where::kOptions, 26, 1, 101, 0},
+        {Where::kOptions, 24, 1, 98, 0},
+        {Where::kOptions, 27, 1, 102, 0},
+        {Where::kOptions, 35, 1, 103, 0},
+        {Where::kOptions, 41, 1, 104, 0},
+        {Where::kOptions, 70, 1, 112, 0},
+        {Where::kSelection, 14, 1, 106, 0},
+        {Where::kSelection, 14, 2, 107, 0},
+    };
+    // The positions the rows own, and the from-time choice every options record makes (60 here).
+    std::set<int> owned;
+    for (const TExpected& row : rows)
+        if (row.position >= 0) owned.insert(row.position);
+    for (const TExpected& row : rows) {
         databrowse::BrowseRequest r = fileRequest(0);
-        const int64_t value = row.equals != 0 ? row.equals : 1;
         const short element = static_cast<short>(row.element);
         const uint32_t code =
             msgNameCode(("at" + std::to_string(element) + "_" + std::to_string(element)).c_str());
-        switch (row.source) {
-            case EOptionSource::kOptions:
+        switch (row.where) {
+            case Where::kOptions:
                 if (element == 47)
-                    options(r)->setint64(databrowse::BrowseOptions::f::tableView, value);
+                    options(r)->setint64(databrowse::BrowseOptions::f::tableView, row.value);
                 else
-                    options(r)->setint64(element, element, value, databrowse::BrowseOptions::TAG, code);
+                    options(r)->setint64(element, element, row.value, databrowse::BrowseOptions::TAG, code);
                 break;
-            case EOptionSource::kSelection:
+            case Where::kSelection:
                 if (element == 14)
-                    selection(r)->setint64(databrowse::BrowseAdvancedConfig::f::forceProtocol, value);
+                    selection(r)->setint64(databrowse::BrowseAdvancedConfig::f::forceProtocol, row.value);
                 else
-                    selection(r)->setint64(databrowse::BrowseAdvancedConfig::f::at18_18, value);
+                    selection(r)->setint64(databrowse::BrowseAdvancedConfig::f::at18_18, row.value);
                 break;
-            case EOptionSource::kSelectionNasMount:
+            case Where::kNasMount:
                 selection(r)
                     ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at5_5, true)
                     ->getObjectAccessor(databrowse::Msg38::f::at3_3, true)
-                    ->setint64(databrowse::Msg35::f::at10_10, value);
+                    ->setint64(databrowse::Msg35::f::at10_10, row.value);
                 break;
         }
         const TSeen seen = prepared(r);
-        SCOPED_TRACE("row " + std::to_string(n) + " element " + std::to_string(element));
-        if (row.position >= 0) {
-            EXPECT_EQ(seen.options[row.position], '1');
-        }
-        EXPECT_EQ(seen.flags & row.flags, row.flags);
+        SCOPED_TRACE("element " + std::to_string(element) + " value " + std::to_string(row.value));
+        for (int position : owned)
+            EXPECT_EQ(seen.options[position], position == row.position ? '1' : '0')
+                << "position " << position;
+        const unsigned long long rowFlags = 0x10 | 0x8000000000ULL | 0x4000000000000ULL;
+        EXPECT_EQ(seen.flags & rowFlags, row.flag);
     }
+    // Values that change nothing: element 18 at 3, selection element 14 at 3.
+    databrowse::BrowseRequest three = fileRequest(0);
+    options(three)->setint64(databrowse::BrowseOptions::f::at18_18, 3);
+    selection(three)->setint64(databrowse::BrowseAdvancedConfig::f::forceProtocol, 3);
+    const TSeen unchanged = prepared(three);
+    for (int position : owned) EXPECT_EQ(unchanged.options[position], '0') << "position " << position;
     // The from-time choice: element 4 alone gives 61; elements 5 and 21 give 60 only; none gives 60.
     databrowse::BrowseRequest r = fileRequest(0);
     options(r)->setint64(databrowse::BrowseOptions::f::at4_4, 1);
@@ -260,6 +306,35 @@ TEST_F(RouterDirectRoad, OptionsTableRowByRow) {
     EXPECT_EQ(prepared(none).options.substr(59, 3), "000") << "no options record: none of the choice";
 }
 
+// The operation table: the flag bits and the task operation of each operation, on a file system and
+// on other application types; operation 2 drops the request's extended-media function.
+TEST_F(RouterDirectRoad, OperationTableRows) {
+    struct TRow {
+        int64_t op;
+        int appType;  // 0: the file-system subclient as it resolves
+        unsigned long long flags;
+    };
+    const TRow rows[] = {
+        {2, 0, 0x1 | 0x8},  {3, 0, 0x4000000000ULL},  {6, 0, 0x8 | 0x4000000000ULL},  {8, 0, 0x1},
+        {2, 15, 0x1 | 0x8}, {3, 15, 0x4000000000ULL}, {6, 15, 0x8 | 0x4000000000ULL}, {8, 54, 0x1 | 0x2},
+    };
+    const unsigned long long operationFlags = 0x1 | 0x2 | 0x8 | 0x4000000000ULL;
+    for (const TRow& row : rows) {
+        databrowse::BrowseRequest r = fileRequest(row.op);
+        if (row.appType != 0) {
+            entity(r)->setint64(E::clientId, s->world.fileClient);
+            entity(r)->setint64(E::backupsetId, s->world.fileBackupSet);
+            entity(r)->setint64(E::applicationId, row.appType);
+        }
+        r.getObjectAccessor(R::mode, true)->setint64(databrowse::BrowseMode::f::mode, 5);
+        const TSeen seen = prepared(r);
+        SCOPED_TRACE("operation " + std::to_string(row.op) + " type " + std::to_string(row.appType));
+        EXPECT_EQ(seen.opType, row.op);
+        EXPECT_EQ(seen.flags & operationFlags, row.flags);
+        EXPECT_EQ(seen.emFunction, row.op == 2 ? 0u : 5u);
+    }
+}
+
 TEST_F(RouterDirectRoad, RefusalsAnsweredWithTheirTexts) {
     databrowse::BrowseRequest unsupported = fileRequest(28);
     EXPECT_EQ(exchange(unsupported).value_or(""), "Unsupported Browse operation [28]");
@@ -270,8 +345,15 @@ TEST_F(RouterDirectRoad, RefusalsAnsweredWithTheirTexts) {
               "The requested operation is not supported for the application type of client [hypervisor1].");
 
     databrowse::BrowseRequest noClient = request(1);
-    EXPECT_EQ(exchange(noClient).value_or(""),
-              "The application mining request does not name a known client [].");
+    EXPECT_EQ(exchange(noClient).value_or(""), "The browse request does not name a known client [].");
+    databrowse::BrowseRequest unknownClient = request(1);
+    entity(unknownClient)->setstring(E::clientName, "no-such-client");
+    EXPECT_EQ(exchange(unknownClient).value_or(""),
+              "The browse request does not name a known client [no-such-client].");
+    databrowse::BrowseRequest unknownSubclient = request(1);
+    entity(unknownSubclient)->setint64(E::subclientId, 987654);
+    EXPECT_EQ(exchange(unknownSubclient).value_or(""),
+              "The browse request names subclient [987654], which is not known.");
     databrowse::BrowseRequest report = request(4);
     EXPECT_EQ(prepared(report).opType, 4) << "operation 4 needs no client";
 
@@ -283,6 +365,22 @@ TEST_F(RouterDirectRoad, RefusalsAnsweredWithTheirTexts) {
 TEST_F(RouterDirectRoad, EraseGateFailsClosedWhenThePolicyCannotBeRead) {
     databrowse::BrowseRequest erase = fileRequest(7);
     EXPECT_EQ(prepared(erase).opType, 7);
+
+    // A filter storage policy without a default copy refuses the erase.
+    const std::string sc = std::to_string(s->world.fileSubclient);
+    const long long status = sqlInt("SELECT subclientStatus FROM APP_Application WHERE id = " + sc);
+    const std::string policy = "(SELECT dataArchGrpID FROM APP_Application WHERE id = " + sc + ")";
+    const long long copy = sqlInt("SELECT defaultCopy FROM ArchGroup WHERE id = " + policy);
+    ASSERT_NE(copy, 0);
+    sql("UPDATE APP_Application SET subclientStatus = 536 WHERE id = " + sc);
+    EXPECT_EQ(prepared(erase).opType, 7) << "a policy with a default copy lets it through";
+    sql("UPDATE ArchGroup SET defaultCopy = 0 WHERE id = " + policy);
+    const std::string noCopy = exchange(erase).value_or("");
+    sql("UPDATE ArchGroup SET defaultCopy = " + std::to_string(copy) + " WHERE id = " + policy);
+    sql("UPDATE APP_Application SET subclientStatus = " + std::to_string(status) + " WHERE id = " + sc);
+    EXPECT_EQ(noCopy,
+              "The requested operation is not supported for the application type of client [client1].");
+
     sql("ALTER TABLE ArchGroup RENAME TO ArchGroupAway");
     const std::string refused = exchange(erase).value_or("");
     sql("ALTER TABLE ArchGroupAway RENAME TO ArchGroup");

@@ -80,6 +80,7 @@ size_t countOfType(const std::vector<TAnswer>& answers, int64_t type) {
 // A worker whose protected state the tests may set and read.
 class ProbeWorker : public CWorkerThreadHM {
 public:
+    using CWorkerThreadHM::decideSuperSearch;
     using CWorkerThreadHM::m_countTag;
     using CWorkerThreadHM::m_errorCode;
     using CWorkerThreadHM::m_heldConfId;
@@ -88,6 +89,7 @@ public:
     using CWorkerThreadHM::m_outstandingRequests;
     using CWorkerThreadHM::m_predictionClient;
     using CWorkerThreadHM::m_predictor;
+    using CWorkerThreadHM::m_queryList;
 };
 
 class RequestRoad : public ::testing::Test {
@@ -527,7 +529,10 @@ TEST(NasLiveBrowsePlugin, OutcomesOfOneLoadedPlugin) {
 // A find that may engage super search, with a filter, on a backup set served by a content-index
 // cloud: intake builds the content-index request (kind 6, the cloud's node, the index server as web
 // host) and the browse goes on as a super browse.
-TEST_F(RequestRoad, ContentIndexFindThroughIntake) {
+namespace {
+
+// A query list of one query with one filter, as a find pattern's text.
+databrowse::Querylist reportFilter() {
     databrowse::FilteredBrowseCriteriaValue value;
     value.setint64(databrowse::FilteredBrowseCriteriaValue::f::attribute, 4);
     value.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {"report"});
@@ -538,8 +543,14 @@ TEST_F(RequestRoad, ContentIndexFindThroughIntake) {
     query.setlistobject(databrowse::Query::f::c_b4ad36, {criterion});
     databrowse::Querylist queries;
     queries.setlistobject(databrowse::Querylist::f::queries, {query});
+    return queries;
+}
+
+}  // namespace
+
+TEST_F(RequestRoad, ContentIndexFindThroughIntake) {
     std::string filter;
-    ASSERT_EQ(queries.serialize(filter), 0);
+    ASSERT_EQ(reportFilter().serialize(filter), 0);
 
     std::shared_ptr<EvRecordingDestination> destination;
     auto task = fileTask(destination, "/", "ci-find");
@@ -567,6 +578,68 @@ TEST_F(RequestRoad, ContentIndexFindThroughIntake) {
               ci->getstring(Indexing::CIBrowseReq::f::ciServer));
     EXPECT_EQ(worker.getBrowseTask()->getDataPtr()->isSuperBrowse, 1);
     expectNoReferences("ci-find");
+}
+
+// An Exchange Monorun find on the same cloud: the browse task carries the worker's job, the
+// content-index request the SOLR cloud flag and the index browse request the cloud's details; a task
+// without a user takes the one of the request's caller record; a backup set without SOLR cloud details
+// fails the request.
+TEST_F(RequestRoad, MonorunFindNamesItsSolrCloud) {
+    std::string filter;
+    ASSERT_EQ(reportFilter().serialize(filter), 0);
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto task = fileTask(destination, "/", "monorun-find");
+    task->setAppType(137);
+    task->setBrowseOpType(databrowse::BROWSE_OP_FIND);
+    task->setbrowseFindPattern(filter.c_str());
+    ProbeWorker worker;
+    worker.setWorkerId("monorun");
+    worker.setJobId(4321);
+    worker.accessWorker();
+    EXPECT_FALSE(worker.newRequest(task.get()));  // no media agent runs in this test
+    worker.releaseWorker();
+    EXPECT_EQ(worker.getBrowseTask()->getDataPtr()->jobId, 4321u);
+    ASSERT_NE(worker.getExternalBrowseReq(), nullptr);
+    CNMessageBase* ci =
+        worker.getExternalBrowseReq()->getObjectAccessor(Indexing::ExternalBrowseReq::f::ciBrowseReq, false);
+    EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::solrCloud), 1);
+    EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::userId), world.adminUser);
+    EXPECT_EQ(worker.m_indexBrowseRequest.getstring(Indexing::BrowseReq::f::solrCloudDetails), "sc");
+    expectNoReferences("monorun-find");
+
+    // The content-index decision alone, for a task that names no user.
+    auto decide = [&](long backupSetId, ProbeWorker& probe) {
+        EvMultiEntityRestoreTask* p = probe.getPrivateTask();
+        p->setTaskParameters(1, 0, 0, 0, 2, world.fileClient, backupSetId, 0, 0, 0, 137, 0, 0, 0);
+        p->setSubClientId(world.fileSubclient);
+        p->setBrowseOpType(databrowse::BROWSE_OP_FIND);
+        probe.m_queryList = std::make_unique<databrowse::Querylist>(reportFilter());
+        databrowse::BrowseRequest* request = probe.getBrowseReqV2();
+        CNMessageBase* user = request->getObjectAccessor(databrowse::BrowseRequest::f::caller, true)
+                                  ->getObjectAccessor(ZyEntities::Msg74::f::user, true);
+        user->setint64(ZyEntities::UserEntity::f::userId, 42);
+        user->setstring(ZyEntities::UserEntity::f::userName, "mailuser");
+        TRequestAuth auth;
+        auth.authMode = 2;
+        return probe.decideSuperSearch(p, auth, "");
+    };
+    ProbeWorker named;
+    ASSERT_TRUE(decide(world.fileBackupSet, named));
+    ci = named.getExternalBrowseReq()->getObjectAccessor(Indexing::ExternalBrowseReq::f::ciBrowseReq, false);
+    EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::userId), 42);
+    EXPECT_EQ(ci->getstring(Indexing::CIBrowseReq::f::userName), "mailuser");
+
+    // The subclient names the cloud, its backup set none: no SOLR cloud details, no browse.
+    {
+        hubdb::HubDbSeed seed(world.databasePath);
+        seed.exec(
+            "INSERT INTO APP_SubClientProp (componentNameId, attrName, attrType, attrVal, created, modified) "
+            "VALUES (?, ?, 1, '7', 1, 0)",
+            {zydb::DbValue::ofInt(world.fileSubclient),
+             zydb::DbValue::ofText(superSearchProps::kContentIndexCloud)});
+    }
+    ProbeWorker unnamed;
+    EXPECT_FALSE(decide(world.fileBackupSet + 100000, unnamed));
 }
 
 // Requests of the roads that other parts of the service answer reach them: application mining without

@@ -140,3 +140,52 @@ TEST(SessionIds, DistinctAcrossManyThreadsAndOneMillisecond) {
 }
 
 }  // namespace
+
+namespace {
+
+// A client of one application type with two instances, each with its own "defaultBackupSet"; only the
+// second instance's holds a subclient with snapshots. The second instance's id.
+int twoInstancesSecondWithSnapshots(hubdb::HubDbSeed& seed, int client, int appType) {
+    using hubdb::seedvalues::I;
+    using hubdb::seedvalues::T;
+    int second = 0;
+    for (int n = 1; n <= 2; ++n) {
+        const long long instance =
+            seed.insertRow("APP_InstanceName", {{"name", T("instance" + std::to_string(n))},
+                                                {"clientId", I(client)},
+                                                {"appTypeId", I(appType)}});
+        const int backupSet = seed.addBackupSet("defaultBackupSet");
+        const int subclient = seed.addSubclient({.clientId = client,
+                                                 .appTypeId = appType,
+                                                 .backupSetId = backupSet,
+                                                 .instanceId = static_cast<int>(instance),
+                                                 .name = "default"});
+        if (n == 2) {
+            seed.addSubclientProperty(subclient, "Enable Snap Backups", "1");
+            second = static_cast<int>(instance);
+        }
+    }
+    return second;
+}
+
+}  // namespace
+
+// Without a subclient, the default backup set looked at is that of the task's own instance.
+TEST_F(TimeRange, SnapshotSubclientOfTheTasksInstance) {
+    constexpr int kAppType = 29;
+    int client = 0, second = 0;
+    {
+        hubdb::HubDbSeed seed(world.databasePath);
+        client = seed.addClient({.name = "twoinstances"});
+        second = twoInstancesSecondWithSnapshots(seed, client, kAppType);
+        ASSERT_GT(second, 0) << seed.error();
+    }
+    EvMultiEntityRestoreTask probe;
+    probe.setClientId(client);
+    probe.setAppType(kAppType);
+    probe.setSubClientId(0);
+    probe.setInstanceId(second);
+    EXPECT_TRUE(worker->isSnapSubclientInvolved(probe));
+    probe.setInstanceId(second - 1);
+    EXPECT_FALSE(worker->isSnapSubclientInvolved(probe));
+}

@@ -185,7 +185,7 @@ TEST(EvMessageCatalogTest, EveryMessageTheServiceRaisesHasAnEnglishText) {
     const unsigned long ids[] = {0xe00002b, 0xe00007e, 0xe000080, 0xe000081, 0xe000082, 0xe0000bd, 0xe0000d2,
                                  0xe0000e0, 0xe0000e1, 0xe0000e4, 0xe0000e9, 0xe0000ed, 0xe0000ee, 0xe00010d,
                                  0xe00010e, 0xe000111, 0xe000126, 0xe00012d, 0xe000136, 0xe000138, 0x23000746,
-                                 0x18000047};
+                                 0x23000747, 0x18000047};
     for (unsigned long id : ids) {
         const char* english = EvMessageCatalog::findFormat(id, kEnglish);
         ASSERT_NE(english, nullptr) << std::hex << id;
