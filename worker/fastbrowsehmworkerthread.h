@@ -213,6 +213,9 @@ public:
     // objects before any request and cleared at clean-up; any thread.
     static void setSessionPool(ZyNetworkPoP* pool);
     static ZyNetworkPoP* getSessionPool();
+    // How long a media agent may leave a browse waiting ("EventManager" / "nFastBrowseIdleLimitSec",
+    // read at each call); what a send or receive without a limit of its own waits at most.
+    static unsigned int idleLimitSeconds();
     // One media-agent prediction item (a databrowse::PredictionData relayed by the router): the location
     // of its logical media joins the request's prediction client, whose media go out with the end
     // (worker/predictionitem.cpp).

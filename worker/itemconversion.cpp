@@ -32,9 +32,17 @@ const char* const kSharePointArrow = " -> ";
 constexpr int kMaxDotBrowseDepth = 4;
 thread_local int t_dotBrowseDepth = 0;
 
-std::mutex s_runnerMutex;  // guards the two below
-CWorkerThreadHM::NestedRequestRunner s_runner;
-const void* s_runnerOwner = nullptr;
+// Made on first use: the controller installs its runner while the library is being loaded, before this
+// file's own globals would have been initialised.
+struct TNestedRunner {
+    std::mutex mutex;  // guards the two below
+    CWorkerThreadHM::NestedRequestRunner runner;
+    const void* owner = nullptr;
+};
+TNestedRunner& nestedRunner() {
+    static TNestedRunner installed;
+    return installed;
+}
 
 // The flag fields of databrowse::BrowseItemFlags by element (= presence) number.
 using Flags = databrowse::BrowseItemFlags::f;
@@ -132,16 +140,18 @@ void fillSharePoint(std::string& path, databrowse::BrowseData& data, IdxMetadata
 }  // namespace
 
 void CWorkerThreadHM::setNestedRequestRunner(const void* owner, NestedRequestRunner runner) {
-    std::lock_guard<std::mutex> lock(s_runnerMutex);
-    s_runner = std::move(runner);
-    s_runnerOwner = owner;
+    TNestedRunner& installed = nestedRunner();
+    std::lock_guard<std::mutex> lock(installed.mutex);
+    installed.runner = std::move(runner);
+    installed.owner = owner;
 }
 
 void CWorkerThreadHM::clearNestedRequestRunner(const void* owner) {
-    std::lock_guard<std::mutex> lock(s_runnerMutex);
-    if (s_runnerOwner != owner) return;
-    s_runner = nullptr;
-    s_runnerOwner = nullptr;
+    TNestedRunner& installed = nestedRunner();
+    std::lock_guard<std::mutex> lock(installed.mutex);
+    if (installed.owner != owner) return;
+    installed.runner = nullptr;
+    installed.owner = nullptr;
 }
 
 void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseResponse& response) {
@@ -252,8 +262,9 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
     }
     NestedRequestRunner runner;
     {
-        std::lock_guard<std::mutex> lock(s_runnerMutex);
-        runner = s_runner;
+        TNestedRunner& installed = nestedRunner();
+        std::lock_guard<std::mutex> lock(installed.mutex);
+        runner = installed.runner;
     }
     if (!runner) {
         log.debugLvl(0, "dot browse of [%s] not run: no controller takes nested requests", path ? path : "");
