@@ -177,6 +177,9 @@ public:
     // A nested browse of one path through the controller on this thread; true when it succeeded. Nested
     // browses are limited in depth: past the limit none runs and the result is false.
     bool doDotBrowse(const char* path, int appId);
+    // Sends the items converted into the response so far (and their errors), takes them out of it and
+    // delivers what the return channel holds back.
+    void sendConverted(databrowse::BrowseResponse& response);
     // How a nested request reaches the controller: runs the task to completion on the calling thread,
     // true when it succeeded. Registered by a controller when it is made and cleared by the same one
     // when it goes; any thread.

@@ -14,6 +14,7 @@
 #include "planning/browsetask.h"
 #include "platform/restoreproto/fsr_records.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndata.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -186,6 +187,7 @@ void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseRe
             dotPath += delimiter;
         dotPath += part;
         log.debugLvl(0, "Launching DotBrowse as FileType of [%s] is unknown", dotPath.c_str());
+        sendConverted(response);  // the nested browse's items follow those before this one
         if (doDotBrowse(dotPath.c_str(), 0)) return;
         item->flags = 1;  // sent as a directory the caller can open
     }
@@ -251,6 +253,23 @@ void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseRe
     response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true)
         ->getlistobject(databrowse::BrowseResult::f::dataResultSet, true)
         ->push_back(std::move(data));
+}
+
+void CWorkerThreadHM::sendConverted(databrowse::BrowseResponse& response) {
+    CNMessageBase* result =
+        response.isSet(databrowse::BrowseResponse::f::browseResult)
+            ? response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false)
+            : nullptr;
+    auto* items = result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr;
+    std::string xml;
+    if (items && !items->empty() && response.serialize(xml) == 0) {
+        sendItemBack(std::move(xml));
+        items->clear();
+        if (auto* errors = response.getlistobject(databrowse::BrowseResponse::f::messages, false))
+            errors->clear();
+    }
+    // The channel's buffer too: the nested browse writes through a channel of its own.
+    if (EvRestoreReturn* channel = m_browseTask->getDataPtr()->restoreReturn) channel->dumpBuffer(9);
 }
 
 bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
