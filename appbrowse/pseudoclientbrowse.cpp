@@ -64,7 +64,10 @@ int CWorkerThreadHM::getClientsforPseudoClientBrowse(int clientId) {
 
     // 2, 3. The primary member server and the members the database lists.
     unsigned long primary = 0;
-    ClientProperties(static_cast<unsigned long>(clientId), nullptr).getSharePointPrimaryMemberServer(primary);
+    // A farm without a primary member server lists its members only (never a client 0).
+    const bool hasPrimary = ClientProperties(static_cast<unsigned long>(clientId), nullptr)
+                                    .getSharePointPrimaryMemberServer(primary) == 0 &&
+                            primary != 0;
     App::GetSPMemberServersRequest request;
     request.setint64(App::GetSPMemberServersRequest::f::at2_2, 1);
     CNMessageBase* farm = request.getObjectAccessor(App::GetSPMemberServersRequest::f::entity, true);
@@ -88,8 +91,12 @@ int CWorkerThreadHM::getClientsforPseudoClientBrowse(int clientId) {
     // 4, 5. The items: the primary first, then every member with a client id, as the database gives them.
     std::vector<CNMessageBase> items;
     std::string itemXml;
-    items.push_back(serverItem(static_cast<long>(primary), kPrimaryMemberItem, itemXml));
-    log.Error(kFunction, "Client[%lu] has primary member servers[%s]", primary, itemXml.c_str());
+    if (hasPrimary) {
+        items.push_back(serverItem(static_cast<long>(primary), kPrimaryMemberItem, itemXml));
+        log.Error(kFunction, "Client[%lu] has primary member servers[%s]", primary, itemXml.c_str());
+    } else {
+        log.Error(kFunction, "Client[%d] has no primary member server", clientId);
+    }
     App::GetSPMemberServersResponse answer;
     if (answer.unserialize(answerXml) == 0) {
         CNMessageBase* block =

@@ -117,12 +117,11 @@ bool CWorkerThreadHM::addNasMountParams(int appId, std::vector<CNMessageBase>& n
     EvMessageContainer messages;
     const int64_t snapAfile =
         getSnapAfile(m_inputData.toTime, &selection, messages, static_cast<unsigned>(appId));
-    if (snapAfile < 0) {
+    if (!snapAfileId(snapAfile, static_cast<unsigned>(appId), bt.snapAfileId)) {
         log.debugLvl(0, "No snapshot archive file for subclient [%d]; no NAS mount parameters sent for it",
                      appId);
         return false;
     }
-    bt.snapAfileId = static_cast<uint32_t>(snapAfile);
     std::string text;
     const int rc = CNASLiveBrowsePlugin::instance().getSnapMountParams(static_cast<unsigned>(appId),
                                                                        bt.copyPrecedence, snapAfile, text);

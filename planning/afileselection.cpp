@@ -75,6 +75,16 @@ int64_t getSnapAfile(unsigned findTime, TAfileSelection* input, EvMessageContain
     return static_cast<int64_t>(ret.archFile.archFileId);
 }
 
+bool snapAfileId(int64_t snapAfile, unsigned subclientId, uint32_t& id) {
+    CBrowseLog log(kTag);
+    if (snapAfile < 0) {
+        log.debugLvl(0, "no snapshot archive file found for subclient [%u]", subclientId);
+        return false;
+    }
+    id = static_cast<uint32_t>(snapAfile);
+    return true;
+}
+
 int setIndexingAfiles(unsigned findTime, TAfileSelection* input, EvMessageContainer& messages) {
     CBrowseLog log(kTag);
     if (!input) {

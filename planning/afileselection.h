@@ -35,6 +35,9 @@ bool hasToUseExactIndex(const TAfileSelection* input);
 // The archive file of the subclient's newest backup at the find time, or -1.
 int64_t getSnapAfile(unsigned findTime, TAfileSelection* input, EvMessageContainer& messages,
                      unsigned subclientId);
+// The snapshot archive file that getSnapAfile found, as the 32-bit id the browse task and the plug-in
+// keep (the archive manager refuses wider ids); false (logged) when the look-up failed.
+bool snapAfileId(int64_t snapAfile, unsigned subclientId, uint32_t& id);
 // 0 success, -1 failure. When the oldest archive file cannot be read the from-time is left as it is
 // and the references are chosen all the same.
 int setIndexingAfiles(unsigned findTime, TAfileSelection* input, EvMessageContainer& messages);

@@ -139,6 +139,9 @@ void CBrowseTask::cleanUp() {
 
 int CBrowseTask::initBrowse(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
+    // An error of an earlier set-up of this task is no error of this one.
+    m_lastErrorCode = {};
+    m_lastError.clear();
     try {
         m_data.task = task;
         if (task) {

@@ -11,6 +11,8 @@ CConfigurationMgr* g_poConfMgr = nullptr;
 
 namespace {
 const char* const kTag = "FBHMCONFIGMGR";
+// A nested browse (the dot browse of an unknown item), run on the thread of its outer browse.
+constexpr uint64_t kOptionNestedBrowse = 0x2000;
 }  // namespace
 
 CConfigurationMgr::CConfigurationMgr() = default;
@@ -72,6 +74,15 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
             }
             busy = true;
             stale = record->getStaleFlag();
+            const auto opener = m_openedOn.find(record);
+            if ((task->getOptions() & kOptionNestedBrowse) != 0 && !stale && opener != m_openedOn.end() &&
+                opener->second == std::this_thread::get_id() && record->lockConfiguration()) {
+                // Its outer request on this thread holds the record and waits for it: it shares it.
+                log.debugLvl(2, "Configuration [%s] is shared with a nested request of its session.",
+                             seenId.c_str());
+                m_lock.leave();
+                return seenId;
+            }
             break;
         }
         if (!busy) break;  // the lock stays held for the creation
@@ -130,6 +141,7 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
     log.debugLvl(0, "new configuration [%s] was created.", id.c_str());
     record->lockConfiguration();
     m_records.push_back(record);
+    m_openedOn[record] = std::this_thread::get_id();
     log.debugLvl(2, "New Configuration[%s] was added to vector and will be used.", id.c_str());
     m_lock.leave();
     return id;
@@ -213,6 +225,7 @@ int CConfigurationMgr::addTime(unsigned seconds) {
 void CConfigurationMgr::eraseLocked(size_t index) {
     CConfRecord* record = m_records[index];
     m_records.erase(m_records.begin() + static_cast<std::ptrdiff_t>(index));
+    m_openedOn.erase(record);
     delete record;
 }
 

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/msg/msg_enums.h"
@@ -72,6 +74,9 @@ private:
 
     ZyCriticalSection m_lock;             // guards m_records, the last error and every reference increment
     std::vector<CConfRecord*> m_records;  // owned, in creation order
+    // The thread that opened each record: a nested request it runs joins the record instead of waiting
+    // for its own outer request.
+    std::map<const CConfRecord*, std::thread::id> m_openedOn;
     std::string m_lastError;
     databrowse::BrowseErrorCode m_lastErrorCode = databrowse::BROWSE_ERR_NONE;
     std::atomic<unsigned> m_conflictTries{kConflictTries};

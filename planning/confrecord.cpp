@@ -1,5 +1,7 @@
 #include "planning/confrecord.h"
 
+#include <cctype>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -274,13 +276,14 @@ int CConfRecord::setBrowseTaskEx(char* path, TBrowseTask& task) {
     std::unique_ptr<FSSubclientDirlist> dirlist;
     if (const char* marker = std::strstr(path, kWildcardMarker)) {
         const char* digits = marker + std::strlen(kWildcardMarker);
-        char* end = nullptr;
-        long value = std::strtol(digits, &end, 10);
-        if (end == digits) {
+        // Digits only, to the end of the path: a sign or anything after the number is no subclient number.
+        const char* end = digits + std::strlen(digits);
+        const std::from_chars_result read = std::from_chars(digits, end, number);
+        if (digits == end || !std::isdigit(static_cast<unsigned char>(*digits)) || read.ec != std::errc() ||
+            read.ptr != end) {
             log.debugLvl(0, "ERROR: subclient number is missing in the wildcard path: '%s'", path);
             return -1;
         }
-        number = static_cast<int>(value);
         FBCallback callback(&task.subclientPaths);
         if (subclientConf->nodirs(&callback, number) < 0) {
             log.debugLvl(0, "ERROR: nodirs failed for subclientNumber=%d.", number);

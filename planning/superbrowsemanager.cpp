@@ -192,7 +192,11 @@ std::list<std::string> SuperBrowseManager::getSuperBrowseMa() {
     } else if (m_taskMediaAgentClientId != 0) {
         std::string name;
         ZYClient(static_cast<unsigned long>(m_taskMediaAgentClientId)).getNetworkHostnameMangled(name);
-        m_masterMaCandidates.assign(1, name);
+        if (!name.empty())
+            m_masterMaCandidates.assign(1, name);
+        else
+            log.debugLvl(0, "media agent [%u] of the task has no host name; the planner's candidates stay",
+                         static_cast<unsigned>(m_taskMediaAgentClientId));
     } else if (m_masterMaCandidates.empty() && (ZYPlatformInfo::getZYPlatformType() & 2) != 0) {
         std::string name;
         ZYClient(ZYClient::hubmasterClientId()).getNetworkHostnameMangled(name);

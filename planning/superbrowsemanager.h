@@ -130,7 +130,7 @@ public:
 private:
     struct IndexDb;          // one index database of a backup set (v2 look-up)
     struct SplitStatistics;  // seconds per kind of call of the per-subclient path
-    struct MediaAgentScan;   // the backup set's rows of the v2 look-up, read once
+    struct MediaAgentScan;   // the rows of the v2 look-up for one subclient, read once
 
     int splitBySubclient();
     int splitSubclient(uint32_t subclient, SplitStatistics& stats);
@@ -153,7 +153,7 @@ private:
     int chooseIndexServer(const IndexDb& db, const std::string& backupSetGuid, int appType, int clientId,
                           int backupSetId, int fromTime, int toTime, int copyPrecedence, bool cloudLaptopMode,
                           size_t dbCount, MediaAgentScan& scan, std::string& server, uint32_t& engine);
-    // Reads the procedure's rows for the backup set on first use; 0 or the fetch error.
+    // Reads the procedure's rows for the subclient on first use; 0 or the fetch error.
     int scanMediaAgents(MediaAgentScan& scan, int appType, int clientId, int backupSetId, int subclientId,
                         int fromTime, int toTime, int copyPrecedence);
     // Subclients of one mailbox or machine named by the path (empty: no optimisation).

@@ -204,7 +204,10 @@ void SuperBrowseManager::processCycle(ArchFileByTimeSuperBrowse_t* row) {
     m_oldestMaVersion = std::min(m_oldestMaVersion, version);
     if (cycle.mediaAgentVersion < 10) setDisableStopBrowseFlag(true);
     cycle.mediaAgentName = hostNameOf(cycle.mediaAgentId);
-    if (cycle.mediaAgentVersion >= 10 && row->r_idxCacheSoftState == 1) {
+    if (cycle.mediaAgentName.empty()) {
+        // A media agent without a name cannot be reached: never a candidate.
+        log.debugLvl(8, "media agent [%d] has no host name; not a master media agent", row->r_mediaAgentId);
+    } else if (cycle.mediaAgentVersion >= 10 && row->r_idxCacheSoftState == 1) {
         std::lock_guard<std::mutex> lock(m_selectionLock);
         m_masterMaCandidates.push_back(cycle.mediaAgentName);
     } else if (cycle.mediaAgentVersion >= 10) {
@@ -486,7 +489,7 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
             unsigned int version = 0;
             if (ZYSim::simGetVersionOfClient(ma.clientName, text) == 0) makeVersion(text, version);
             m_oldestMaVersion = std::min(m_oldestMaVersion, version);
-            if (version > 999) m_masterMaCandidates.push_back(ma.clientName);
+            if (version > 999 && !ma.clientName.empty()) m_masterMaCandidates.push_back(ma.clientName);
         }
     }
 
@@ -495,7 +498,9 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
         SuperBrowse cycle;
         cycle.appId = subclient;
         cycle.findTime = static_cast<uint32_t>(f.r_createTime);
-        cycle.fromTime = i == 0 ? start - 1 : static_cast<uint32_t>(files[i - 1].r_createTime) + 1;
+        // A start at 0 stays 0: one before it would wrap to the end of time.
+        cycle.fromTime =
+            i == 0 ? (start > 0 ? start - 1 : 0) : static_cast<uint32_t>(files[i - 1].r_createTime) + 1;
         cycle.toTime = m_toTime < cycle.findTime ? m_toTime : cycle.findTime + 1;
         cycle.jobId = static_cast<uint32_t>(f.r_jobId);
         cycle.kelmarchId = static_cast<uint32_t>(f.r_kelmarchId);

@@ -116,6 +116,7 @@ struct SuperBrowseManager::IndexDb {
 // The stored procedure's rows for the backup set, read once per look-up and shared by its databases.
 struct SuperBrowseManager::MediaAgentScan {
     bool done = false;
+    int subclientId = 0;  // whose rows these are: each subclient's database has its own
     int rc = 0;
     std::string error;
     std::vector<std::pair<int, int>> rows;  // (media agent id, archive group), in row order
@@ -294,7 +295,9 @@ int SuperBrowseManager::getCyclesForEntity(int appType, int clientId, int backup
 
 int SuperBrowseManager::scanMediaAgents(MediaAgentScan& scan, int appType, int clientId, int backupSetId,
                                         int subclientId, int fromTime, int toTime, int copyPrecedence) {
-    if (scan.done) return scan.rc;
+    if (scan.done && scan.subclientId == subclientId) return scan.rc;
+    scan = MediaAgentScan{};
+    scan.subclientId = subclientId;
     CBrowseLog log(kTag);
     log.debugLvl(0,
                  "Getting Cycles for entity called with appType[%d] clientid[%d] backupSetId[%d], appId [%d] "

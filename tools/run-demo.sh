@@ -158,6 +158,8 @@ set3="--client client3 --subclient $(sqlite3 "$work/hub.db" "SELECT a.id FROM AP
   ON c.id = a.clientId WHERE c.name = 'client3'")"
 step "An older media agent (release 9.0) over the classic protocol, through the Hubmaster" list $set3 \
   --path /d01 --at 2023-11-25 --via hubmaster --user admin
+step "...whose root holds /d01, reported without its type: the Hubmaster browses it in its place" list \
+  $set3 --at 2023-11-25 --via hubmaster --user admin
 step "An end user (alice) browses her own machine with her own token" list $set1 --path /d00/d01/d00 \
   --at "$day" --page-size 4 --user alice
 step "...erases one of her backed-up files (the Hubmaster makes the erase task)" erase $set1 \

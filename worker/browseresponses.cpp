@@ -23,6 +23,8 @@ constexpr int64_t kResponseEnd = 5;
 
 // The browse task's options that keep a paged request from asking for a count.
 constexpr uint64_t kNoCountOptions = 0x2000 | 0x2;
+// A nested browse (the dot browse of an unknown item): it writes into its outer browse's channel.
+constexpr uint64_t kOptionNestedBrowse = 0x2000;
 
 void setSession(databrowse::BrowseResponse& response, const std::string& sessionGuid) {
     databrowse::BrowseSession session;
@@ -215,7 +217,9 @@ bool CWorkerThreadHM::processEndMessage(const char* endXml) {
             log.debugLvl(3, "end of one of several answers; %d still outstanding", m_outstandingRequests);
         return false;
     }
-    if (endXml) {
+    // A nested browse writes into its outer browse's channel: the outer browse tells its caller the end.
+    const bool nested = m_browseTask && (m_browseTask->getDataPtr()->options & kOptionNestedBrowse) != 0;
+    if (endXml && !nested) {
         sendItemBack(endXml);
         m_endSent = true;
     }

@@ -52,13 +52,6 @@ EvMessageContainer message(int id, const std::string& argument) {
     return container;
 }
 
-unsigned int idleLimitSeconds() {
-    unsigned int seconds = 0;
-    if (!ZYPlatformInfo::getNumber(kIdleLimitSection, kIdleLimitName, &seconds) || seconds == 0)
-        seconds = kDefaultIdleLimitSeconds;
-    return seconds;
-}
-
 // A received record must be the one its code carries, and an array's items must be there for its count;
 // anything else is garbage from the peer, never read.
 bool payloadFits(unsigned long code, const unsigned char* data, size_t size) {
@@ -93,6 +86,13 @@ void forEachCriterion(const databrowse::Querylist* queries, F take) {
 }
 
 }  // namespace
+
+unsigned int CWorkerThreadHM::idleLimitSeconds() {
+    unsigned int seconds = 0;
+    if (!ZYPlatformInfo::getNumber(kIdleLimitSection, kIdleLimitName, &seconds) || seconds == 0)
+        seconds = kDefaultIdleLimitSeconds;
+    return seconds;
+}
 
 void CWorkerThreadHM::abandonFastBrowse(const std::string& text) {
     CBrowseLog log(kTag);

@@ -177,6 +177,9 @@ public:
     // A nested browse of one path through the controller on this thread; true when it succeeded. Nested
     // browses are limited in depth: past the limit none runs and the result is false.
     bool doDotBrowse(const char* path, int appId);
+    // Sends the items converted into the response so far (and their errors), takes them out of it and
+    // delivers what the return channel holds back.
+    void sendConverted(databrowse::BrowseResponse& response);
     // How a nested request reaches the controller: runs the task to completion on the calling thread,
     // true when it succeeded. Registered by a controller when it is made and cleared by the same one
     // when it goes; any thread.
@@ -213,6 +216,9 @@ public:
     // objects before any request and cleared at clean-up; any thread.
     static void setSessionPool(ZyNetworkPoP* pool);
     static ZyNetworkPoP* getSessionPool();
+    // How long a media agent may leave a browse waiting ("EventManager" / "nFastBrowseIdleLimitSec",
+    // read at each call); what a send or receive without a limit of its own waits at most.
+    static unsigned int idleLimitSeconds();
     // One media-agent prediction item (a databrowse::PredictionData relayed by the router): the location
     // of its logical media joins the request's prediction client, whose media go out with the end
     // (worker/predictionitem.cpp).

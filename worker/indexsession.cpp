@@ -12,6 +12,7 @@
 #include "platform/indexing/indexingutils.h"
 #include "platform/indexing/powermanagement.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_pool.h"
 #include "platform/tasks/evrestoretask.h"
@@ -160,6 +161,9 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
         setErrorMessage(message(kMsgCannotConnect, hostName));
         return false;
     }
+    // The launch and its reply pass "no limit" and wait at most the browse's idle limit: the worker's
+    // lock is held meanwhile.
+    CZyNetNoLimitScope bounded(static_cast<int>(idleLimitSeconds()));
     Indexing::LaunchIndexingServiceReq request;
     request.setstring(Indexing::LaunchIndexingServiceReq::f::hostName, hostName);
     request.setstring(Indexing::LaunchIndexingServiceReq::f::serviceName, kIndexService);
@@ -216,6 +220,7 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request) {
     int serviceNumber = 0, port = 0;
     if (!DemangleHostName(m_maHostName, hostName, clientName, serviceNumber, port)) hostName = m_maHostName;
     bool timedOut = false;
+    CZyNetNoLimitScope bounded(static_cast<int>(idleLimitSeconds()));  // as the launch above
     CUxError sent = m_session->SendXMLMessage(request, 0, -1, timedOut);
     const bool result = !sent.IsError();
     if (result) expectAnswersFrom(*m_session);

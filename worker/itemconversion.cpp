@@ -14,6 +14,7 @@
 #include "planning/browsetask.h"
 #include "platform/restoreproto/fsr_records.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndata.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -32,9 +33,17 @@ const char* const kSharePointArrow = " -> ";
 constexpr int kMaxDotBrowseDepth = 4;
 thread_local int t_dotBrowseDepth = 0;
 
-std::mutex s_runnerMutex;  // guards the two below
-CWorkerThreadHM::NestedRequestRunner s_runner;
-const void* s_runnerOwner = nullptr;
+// Made on first use: the controller installs its runner while the library is being loaded, before this
+// file's own globals would have been initialised.
+struct TNestedRunner {
+    std::mutex mutex;  // guards the two below
+    CWorkerThreadHM::NestedRequestRunner runner;
+    const void* owner = nullptr;
+};
+TNestedRunner& nestedRunner() {
+    static TNestedRunner installed;
+    return installed;
+}
 
 // The flag fields of databrowse::BrowseItemFlags by element (= presence) number.
 using Flags = databrowse::BrowseItemFlags::f;
@@ -132,16 +141,18 @@ void fillSharePoint(std::string& path, databrowse::BrowseData& data, IdxMetadata
 }  // namespace
 
 void CWorkerThreadHM::setNestedRequestRunner(const void* owner, NestedRequestRunner runner) {
-    std::lock_guard<std::mutex> lock(s_runnerMutex);
-    s_runner = std::move(runner);
-    s_runnerOwner = owner;
+    TNestedRunner& installed = nestedRunner();
+    std::lock_guard<std::mutex> lock(installed.mutex);
+    installed.runner = std::move(runner);
+    installed.owner = owner;
 }
 
 void CWorkerThreadHM::clearNestedRequestRunner(const void* owner) {
-    std::lock_guard<std::mutex> lock(s_runnerMutex);
-    if (s_runnerOwner != owner) return;
-    s_runner = nullptr;
-    s_runnerOwner = nullptr;
+    TNestedRunner& installed = nestedRunner();
+    std::lock_guard<std::mutex> lock(installed.mutex);
+    if (installed.owner != owner) return;
+    installed.runner = nullptr;
+    installed.owner = nullptr;
 }
 
 void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseResponse& response) {
@@ -176,6 +187,7 @@ void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseRe
             dotPath += delimiter;
         dotPath += part;
         log.debugLvl(0, "Launching DotBrowse as FileType of [%s] is unknown", dotPath.c_str());
+        sendConverted(response);  // the nested browse's items follow those before this one
         if (doDotBrowse(dotPath.c_str(), 0)) return;
         item->flags = 1;  // sent as a directory the caller can open
     }
@@ -243,6 +255,23 @@ void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseRe
         ->push_back(std::move(data));
 }
 
+void CWorkerThreadHM::sendConverted(databrowse::BrowseResponse& response) {
+    CNMessageBase* result =
+        response.isSet(databrowse::BrowseResponse::f::browseResult)
+            ? response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false)
+            : nullptr;
+    auto* items = result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr;
+    std::string xml;
+    if (items && !items->empty() && response.serialize(xml) == 0) {
+        sendItemBack(std::move(xml));
+        items->clear();
+        if (auto* errors = response.getlistobject(databrowse::BrowseResponse::f::messages, false))
+            errors->clear();
+    }
+    // The channel's buffer too: the nested browse writes through a channel of its own.
+    if (EvRestoreReturn* channel = m_browseTask->getDataPtr()->restoreReturn) channel->dumpBuffer(9);
+}
+
 bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
     CBrowseLog log(kTag);
     if (t_dotBrowseDepth >= kMaxDotBrowseDepth) {
@@ -252,8 +281,9 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
     }
     NestedRequestRunner runner;
     {
-        std::lock_guard<std::mutex> lock(s_runnerMutex);
-        runner = s_runner;
+        TNestedRunner& installed = nestedRunner();
+        std::lock_guard<std::mutex> lock(installed.mutex);
+        runner = installed.runner;
     }
     if (!runner) {
         log.debugLvl(0, "dot browse of [%s] not run: no controller takes nested requests", path ? path : "");

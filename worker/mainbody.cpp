@@ -328,7 +328,15 @@ bool CWorkerThreadHM::runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowe
     EvMessageContainer messages;
     TAfileSelection s = selectionOf(m_inputData);
     const int64_t snapAfile = getSnapAfile(m_inputData.toTime, &s, messages, m_inputData.subclientId);
-    bt.snapAfileId = static_cast<uint32_t>(snapAfile);
+    if (!snapAfileId(snapAfile, m_inputData.subclientId, bt.snapAfileId)) {
+        // Without its snapshot the browse has nothing to mount: as when the plug-in finds none.
+        if (!noErrors) {
+            EvMessageContainer message;
+            message.SetMessageID(kMsgNoSnapshot, true);
+            setErrorMessage(message);
+        }
+        return false;
+    }
     std::string text;
     const int rc = plugin.getSnapMountParams(m_inputData.subclientId, bt.copyPrecedence, snapAfile, text);
     if (rc == -1) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -251,6 +252,10 @@ int DBtable::fillRecord(const zydb::IDbRow& row) {
             case 'i': {
                 long long v = 0;
                 if (row.readInt64(c, v)) indicator = sizeof(int);
+                // A 32-bit column holds a signed or an unsigned 32-bit value; anything wider would be cut.
+                if (v < INT32_MIN || v > static_cast<long long>(UINT32_MAX))
+                    return fail(zydb::DB_ERR_SCHEMA, m_name + ": value " + std::to_string(v) + " of column " +
+                                                         std::to_string(c + 1) + " does not fit 32 bits");
                 *static_cast<int*>(col.member) = static_cast<int>(v);
                 break;
             }

@@ -2,10 +2,12 @@
 #include "platform/hubdb/archivefiles.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <memory>
 
 #include "platform/db/dbresult.h"
+#include "platform/log/evdebug.h"
 
 using zydb::DbValue;
 
@@ -46,8 +48,18 @@ int listArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, i
         ArchiveFileOnCopy f;
         int c = 0;
         for (int* m : {&f.id, &f.kelmarchId, &f.appId, &f.archGroupId, &f.fileType, &f.cTime, &f.jobId,
-                       &f.backupLevel, &f.flags, &f.copyId, &f.copyPrecedence, &f.mediaAgentId})
-            *m = static_cast<int>(st->columnInt64(c++));
+                       &f.backupLevel, &f.flags, &f.copyId, &f.copyPrecedence, &f.mediaAgentId}) {
+            // Every one of these is a 32-bit field where it goes: a wider value is refused, never cut.
+            const long long v = st->columnInt64(c++);
+            if (v < INT32_MIN || v > static_cast<long long>(UINT32_MAX)) {
+                evTaggedLog("HUBDB", 0, true,
+                            "archive files of subclient [%d] refused: value [%lld] in column %d does not fit "
+                            "32 bits",
+                            appId, v, c);
+                return zydb::DB_ERR_SCHEMA;
+            }
+            *m = static_cast<int>(v);
+        }
         f.mediaAgentVersion = std::string(st->columnText(c++));
         f.idxCacheSoftState = static_cast<int>(st->columnInt64(c++));
         f.aged = st->columnInt64(c++) != 0;

@@ -36,6 +36,10 @@ bool addLegacyAgentWorld(hubdb::HubDbSeed& seed, zyent::EntitySeed& entities, in
     if (zyent::SubclientContentSeed(seed).addLine(
             {.subclientId = w.subclient, .lineNumber = 1, .path = "/"}) < 0)
         return false;
+    // The agent does not know the type of one directory: the Hubmaster resolves it by a browse of its own.
+    w.unknownTypeDirectory = "/d01";
+    if (seed.addSubclientProperty(w.subclient, "Items Of Unknown Type", w.unknownTypeDirectory) < 0)
+        return false;
     for (int d = 0; d < kJobsPerCycle * kCycles; ++d) {
         const hubdb::HubDbSeed::Backup b =
             seed.addBackup(w.subclient, d % kJobsPerCycle == 0 ? 1 : 2,

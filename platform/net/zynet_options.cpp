@@ -27,7 +27,17 @@ TOptionsStore& store() {
     return options;
 }
 
+thread_local int t_noLimitSeconds = 0;  // the innermost CZyNetNoLimitScope of the thread; 0: none
+
 }  // namespace
+
+CZyNetNoLimitScope::CZyNetNoLimitScope(int seconds) : m_saved(t_noLimitSeconds) {
+    if (seconds > 0) t_noLimitSeconds = seconds;
+}
+
+CZyNetNoLimitScope::~CZyNetNoLimitScope() {
+    t_noLimitSeconds = m_saved;
+}
 
 TZyNetOptions zyNetOptions() {
     return zynet::options();
@@ -47,7 +57,8 @@ const TZyNetOptions& options() {
 }
 
 int effectiveSeconds(int seconds) {
-    return seconds < 0 ? options().noLimitSeconds : seconds;
+    if (seconds >= 0) return seconds;
+    return t_noLimitSeconds > 0 ? t_noLimitSeconds : options().noLimitSeconds;
 }
 
 std::string localHostName() {

@@ -34,11 +34,24 @@ struct TZyNetOptions {
 TZyNetOptions zyNetOptions();
 void setZyNetOptions(const TZyNetOptions& options);
 
+// While it lives, a negative time-out of the calls made on this thread waits at most `seconds` (above 0)
+// instead of the process's no-limit cap: a caller that passes "no limit" still has a limit of its own.
+class CZyNetNoLimitScope {
+public:
+    explicit CZyNetNoLimitScope(int seconds);
+    ~CZyNetNoLimitScope();
+    CZyNetNoLimitScope(const CZyNetNoLimitScope&) = delete;
+    CZyNetNoLimitScope& operator=(const CZyNetNoLimitScope&) = delete;
+
+private:
+    int m_saved;
+};
+
 namespace zynet {
 
 // The current options without a copy, for the library's own frequent reads.
 const TZyNetOptions& options();
-// A caller's time-out in seconds, a negative one replaced by the no-limit cap.
+// A caller's time-out in seconds, a negative one replaced by the thread's no-limit scope or the cap.
 int effectiveSeconds(int seconds);
 // This machine's client name and host name as told to peers.
 std::string localClientName();

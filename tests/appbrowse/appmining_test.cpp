@@ -297,6 +297,7 @@ TEST_F(AppMining, PseudoClientListsItsServersForANetworkCaller) {
                              ->getObjectAccessor(M::at8_8, false)
                              ->getObjectAccessor(databrowse::Msg58::f::at4_4, false)
                              ->getlistobject(databrowse::Msg52::f::spDataPathContents, false);
+        if (!contents) return items;
         for (const CNMessageBase& c : *contents) {
             EVGui::SharePointItem item;
             EXPECT_EQ(item.unserialize(c.getstring(databrowse::SPDataPathContents::f::spItem)), 0);
@@ -313,6 +314,8 @@ TEST_F(AppMining, PseudoClientListsItsServersForANetworkCaller) {
               (V{{2000, world.spPrimary}, {2001, world.spMember1}, {2001, world.spMember2}}));
     EXPECT_EQ(listed(world.farmDuplicate),
               (V{{2000, world.spPrimary}, {2001, world.spPrimary}, {2001, world.spMember1}}));
+    // A farm without a primary member server lists no client 0 in its place.
+    EXPECT_EQ(listed(world.farmNoPrimary), V{});
 }
 
 TEST_F(AppMining, SharePointNetworkCallerIsSentToAReachableMemberServer) {

@@ -340,11 +340,12 @@ TEST_F(SuperBrowseEndToEnd, DirectCallerGetsThePreparedRequestAndNothingIsSent) 
     EXPECT_EQ(journalLines("index-browse"), asked) << "a direct caller's request is only prepared";
 }
 
-// The planner lists the media agent of every cycle in the window. On a third copy of the policy the
-// first week's cycles (split in two by an extra full that only this copy holds) sit on a release-11
-// media agent whose port has nothing listening, and whose name sorts first; the second week's cycle on
-// mediaagent1. The silent agent is listed twice, tried once and first; mediaagent1 answers.
-TEST_F(SuperBrowseEndToEnd, PlannerMediaAgentsAreTriedInOrderOncePastOneThatDoesNotAnswer) {
+// The planner lists the media agent of every cycle in the window, in time order. On a third copy of the
+// policy the first week's cycle sits on mediaagent1, the second week's cycles (split in two by an extra
+// full that only this copy holds) on a release-11 media agent whose port has nothing listening and whose
+// name sorts first. The agents are tried sorted, not in the planner's order: the silent agent, listed
+// twice, is tried once and first; mediaagent1 answers.
+TEST_F(SuperBrowseEndToEnd, PlannerMediaAgentsAreTriedSortedOncePastOneThatDoesNotAnswer) {
     hubtest::CReservedPort silent;
     ASSERT_GT(silent.port(), 0);
     const int64_t at = m_jobs.back().time;
@@ -370,7 +371,8 @@ TEST_F(SuperBrowseEndToEnd, PlannerMediaAgentsAreTriedInOrderOncePastOneThatDoes
             seed.exec("DELETE FROM APP_Client WHERE id = ?", {DbValue::ofInt(down)});
         }
     } cleanUp{seed, down, copy, extraFile};
-    const int extraFull = static_cast<int>(s_world->firstBackupTime) + 3 * 86400 + 5400;
+    const int extraFull = secondWeek + 3 * 86400 + 5400;
+    ASSERT_LT(extraFull, at);
     ASSERT_EQ(
         seed.exec("INSERT INTO archFile (id, name, kelmarchId, archGroupId, flags, appId, fileType, cTime, "
                   "jobId, backupLevel, isValid) SELECT ?, 'Not Named', kelmarchId, archGroupId, 0, appId, "
@@ -381,7 +383,7 @@ TEST_F(SuperBrowseEndToEnd, PlannerMediaAgentsAreTriedInOrderOncePastOneThatDoes
     ASSERT_EQ(
         seed.exec("INSERT INTO archFileCopy (archFileId, kelmarchId, archCopyId, isValid, agedBy, "
                   "mediaAgentId, physicalSize, logicalSize) SELECT f.id, f.kelmarchId, ?1, 1, 0, CASE WHEN "
-                  "f.cTime < ?2 THEN ?3 ELSE ?4 END, 1000, 4000 FROM archFile f WHERE f.appId = ?5",
+                  "f.cTime < ?2 THEN ?4 ELSE ?3 END, 1000, 4000 FROM archFile f WHERE f.appId = ?5",
                   {zydb::DbValue::ofInt(copy), zydb::DbValue::ofInt(secondWeek), zydb::DbValue::ofInt(down),
                    zydb::DbValue::ofInt(s_world->mediaAgent), zydb::DbValue::ofInt(s_world->fileSubclient)}),
         0);

@@ -37,6 +37,7 @@ public:
     void setQueries(const databrowse::Querylist& queries) {
         m_queryList = std::make_unique<databrowse::Querylist>(queries);
     }
+    using CWorkerThreadHM::runNasLiveBrowsePlugin;
 };
 
 // Built on the planner tests' world (its media agent, storage policy and client), with a backup set

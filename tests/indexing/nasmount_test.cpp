@@ -51,11 +51,38 @@ TEST_F(NasMounts, OnlySubclientsWithASnapshotAndAWorkingPluginGetMountParameters
     EXPECT_EQ(mounted(), (std::vector<int64_t>{subclients[0], subclients[1]}));
     EXPECT_NE(worker->getBrowseTask()->getDataPtr()->snapAfileId, 0u);
 
+    // Archive files whose ids do not fit 32 bits are refused (the browse fails), never cut to another
+    // file's id and mounted.
+    seed->addBackup(subclients[2], 1, indexingtest::kT0, 1);
+    const zydb::DbValue wide = zydb::DbValue::ofInt(1LL << 32), third = zydb::DbValue::ofInt(subclients[2]);
+    ASSERT_EQ(seed->exec("UPDATE archFileCopy SET archFileId = archFileId + ? WHERE archFileId IN (SELECT id "
+                         "FROM archFile WHERE appId = ?)",
+                         {wide, third}),
+              0);
+    ASSERT_EQ(seed->exec("UPDATE archFile SET id = id + ? WHERE appId = ?", {wide, third}), 0);
+    nasWorker();
+    EXPECT_EQ(worker->populateIndexingInfo(false, true), -1);
+    EXPECT_EQ(mounted(), (std::vector<int64_t>{}));
+    ASSERT_EQ(seed->exec("DELETE FROM archFile WHERE appId = ?", {third}), 0);
+
     setenv("HUB_TEST_NAS_RESULT", "1", 1);
     nasWorker();
     ASSERT_EQ(worker->populateIndexingInfo(false, true), 0) << worker->getErrorMessage();
     EXPECT_EQ(subclientIds().size(), 3u);
     EXPECT_TRUE(mounted().empty());
+}
+
+// A classic NAS browse of a subclient without a snapshot: the failed look-up ends it with the no-snapshot
+// message, never an archive file 0xFFFFFFFF handed to the plug-in and kept for the media agent.
+TEST_F(NasMounts, ClassicBrowseWithoutASnapshotStops) {
+    backupSetIndex("idxA");
+    open();
+    nasWorker();
+    worker->getInputData()->subclientId = static_cast<uint32_t>(subclients[0]);
+    bool databaseAnswer = true;
+    EXPECT_FALSE(worker->runNasLiveBrowsePlugin(false, databaseAnswer));
+    EXPECT_EQ(worker->getBrowseTask()->getDataPtr()->snapAfileId, 0u);
+    EXPECT_STRNE(worker->getErrorMessage(), "");
 }
 
 }  // namespace

@@ -137,6 +137,12 @@ TEST_F(BrowseTask, SessionWithoutBackupsReportsNoBackupsFound) {
     EXPECT_EQ(browse.getLastErrorCode(), databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
     EXPECT_EQ(browse.getLastError(), "No backups were found for the selected time range.");
     EXPECT_EQ(cache->getRecordCount(), 0u);
+
+    // The same task set up again for a browse that succeeds keeps nothing of the earlier failure.
+    auto next = fileTask("next");
+    ASSERT_EQ(browse.initBrowse(next.get()), 1) << browse.getLastError();
+    EXPECT_EQ(browse.getLastErrorCode(), 0);
+    EXPECT_EQ(browse.getLastError(), "");
 }
 
 TEST_F(BrowseTask, StoppedSessionIsRefused) {

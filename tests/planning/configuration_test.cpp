@@ -130,6 +130,12 @@ TEST_F(SessionKinds, ClassicBrowseMapsThePathToItsSubclientAndContent) {
     EXPECT_EQ(d->subclientPaths.back().lineNumber, 4u);
     std::string missing = "/home\\/\\/";
     EXPECT_EQ(record->setBrowseTaskEx(missing.data(), *d), -1);
+    // A number with a sign or anything after it names no subclient.
+    for (std::string signedNumber : {"/home\\/\\/2-", "/home\\/\\/2+", "/home\\/\\/+2", "/home\\/\\/-2"}) {
+        const size_t paths = d->subclientPaths.size();
+        EXPECT_EQ(record->setBrowseTaskEx(signedNumber.data(), *d), -1) << signedNumber;
+        EXPECT_EQ(d->subclientPaths.size(), paths) << signedNumber;
+    }
 }
 
 TEST_F(SessionKinds, ClassicBrowseDropsPathsErasedAfterTheBrowseTime) {

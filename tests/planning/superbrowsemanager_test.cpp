@@ -216,6 +216,37 @@ TEST_F(Planner, MasterMediaAgentFallbacks) {
     EXPECT_NE(list.front().find("ma1"), std::string::npos) << list.front();
 }
 
+// A media agent whose name cannot travel (so nothing reaches it) is never a candidate: neither the agent
+// of a cycle nor the task's own.
+TEST_F(Planner, MediaAgentsWithoutAHostNameAreNeverCandidates) {
+    threeCycles(sc1);
+    ASSERT_EQ(seed->exec("UPDATE APP_Client SET name = 'ma*1', net_hostname = '' WHERE id = ?",
+                         {zydb::DbValue::ofInt(ma)}),
+              0);
+    open();
+    auto t = task(sc1, kT0 - 10, kT0 + 3 * kDay);
+    SuperBrowseManager planned(t.get());
+    ASSERT_EQ(planned.split("\\"), 0) << planned.getLastError();
+    ASSERT_GT(planned.getCycleCount(), 0u);
+    for (const std::string& name : planned.getSuperBrowseMa()) EXPECT_FALSE(name.empty());
+    t->setMediaAgentId(ma);
+    SuperBrowseManager named(t.get());
+    for (const std::string& name : named.getSuperBrowseMa()) EXPECT_FALSE(name.empty());
+}
+
+// The per-subclient path from time 0 over a backup at time 0: the cycle starts at 0, not at the end of
+// time.
+TEST_F(Planner, PerSubclientCycleFromTimeZeroStartsAtZero) {
+    seed->addBackup(sc1, 1, 0, 1);
+    open();
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "nDONOTUSESUPERBROWSESP", 1));
+    auto t = task(sc1, 0, kT0);
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.split("\\"), 0) << m.getLastError();
+    ASSERT_GE(m.getCycleCount(), 1u);
+    EXPECT_EQ((*m.getCycles())[0].fromTime, 0u);
+}
+
 TEST_F(Planner, SubclientsOfABrowse) {
     hubdb::PlanningSeed more(*seed);
     seed->addSubclientProperty(sc2, "Index SubClient", "1");

@@ -3,6 +3,7 @@
 // their failures, and the mount text of cycles.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 #include "planning/afileselection.h"
@@ -163,6 +164,35 @@ TEST_F(V2Planner, DatabasesPerSubclient) {
     ASSERT_EQ(m.getCycleCount(), 1u);
     EXPECT_EQ((*m.getCycles())[0].appId, static_cast<uint32_t>(sc1));
     EXPECT_EQ((*m.getCycles())[0].indexDbId, hubdb::HubDbSeed::makeGuid(4, sc1));
+}
+
+// One index database per subclient, browsed on a second copy: no database's index server holds the
+// backups and the copy is no default one, so each database goes to a media agent of its own subclient's
+// backups, never to one read for an earlier subclient.
+TEST_F(V2Planner, EachSubclientDatabaseTakesAMediaAgentOfItsOwnBackups) {
+    const int ma2 = seed->addMediaAgent({.name = "ma2"}, "11.0");
+    const int sp2 = seed->addStoragePolicy("sp2", ma2);
+    const int sc3 = seed->addSubclient(
+        {.clientId = client, .appTypeId = 29, .backupSetId = bs, .name = "sc3", .storagePolicyId = sp2});
+    ASSERT_GT(seed->addCopy(sp, 2, ma), 0);
+    ASSERT_GT(seed->addCopy(sp2, 2, ma2), 0);
+    v2Job(sc1, kT0 + 100);
+    v2Job(sc3, kT0 + 200);
+    switchClientToV2(kT0 - kDay);
+    seed->addProperty("APP_BackupSetProp", {.ownerId = bs, .name = "Subclient Level Index", .value = "1"});
+    indexDatabase(hubdb::HubDbSeed::makeGuid(4, sc1), "node1");
+    indexDatabase(hubdb::HubDbSeed::makeGuid(4, sc3), "node3");
+    open();
+    auto t = task(0, 0, kT0 + 3 * kDay);
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.getIndexing2DbsForBackupSet(29, client, bs, 0, 0, kT0 + 3 * kDay, 2), 0);
+    std::map<uint32_t, std::string> agentOf;
+    for (const SuperBrowse& cycle : *m.getCycles()) agentOf[cycle.appId] = cycle.mediaAgentName;
+    ASSERT_EQ(agentOf.size(), 2u);
+    EXPECT_NE(agentOf[static_cast<uint32_t>(sc1)].find("ma1"), std::string::npos)
+        << agentOf[static_cast<uint32_t>(sc1)];
+    EXPECT_NE(agentOf[static_cast<uint32_t>(sc3)].find("ma2"), std::string::npos)
+        << agentOf[static_cast<uint32_t>(sc3)];
 }
 
 // The look-up of the databases fails (no index database is known for the backup set): the split

@@ -135,6 +135,10 @@ TEST(ControllerRegistry, FailureIsAnsweredAndWorkerDeleted) {
     });
     EXPECT_FALSE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
     EXPECT_FALSE(controller.newRequest(nullptr, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    // A nested request (a dot browse) fails quietly: its outer request answers in the same channel.
+    EvMultiEntityRestoreTask nested;
+    nested.setOptions(0x2000);
+    EXPECT_FALSE(controller.newRequest(&nested, true, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
 
     ASSERT_EQ(journal.errors.size(), 2u);
     EXPECT_EQ(journal.errors[0], std::make_pair(1, std::string("Browse request failed")));

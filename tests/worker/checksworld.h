@@ -53,6 +53,8 @@ protected:
         EvReturnDestinations::unregisterDestination(kJobId);
         zydb::CDbEnv::close();
         ZYPlatformInfo::setRegistryPath("");
+        // A later log line would make the removed folder again.
+        EvDebugFileInstance::setLogDirectory("");
     }
 
     // A task over the demo's first file-system client for `userId` named `userName`.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,7 @@
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/log/evdebug.h"
+#include "platform/net/zyd_launcher.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
@@ -39,6 +41,7 @@ namespace {
 // A worker whose protected state the tests set and read.
 class ProbeWorker : public CWorkerThreadHM {
 public:
+    using CWorkerThreadHM::launchIndexService;
     using CWorkerThreadHM::m_countPass;
     using CWorkerThreadHM::m_countTag;
     using CWorkerThreadHM::m_inputData;
@@ -210,8 +213,9 @@ TEST_F(FastBrowseMembers, FlagsErrorsAndUnknownItems) {
     ASSERT_NE(response.getlistobject(databrowse::BrowseResponse::f::messages, false), nullptr);
     EXPECT_EQ(response.getlistobject(databrowse::BrowseResponse::f::messages, false)->size(), 1u);
 
-    // No controller takes nested requests: the unknown item is a directory.
+    // The nested browse fails: the unknown item is a directory.
     worker->m_privateTask->addPath(EvRestoreTask::kBrowsePathList, "/d");
+    CWorkerThreadHM::setNestedRequestRunner(this, [](EvMultiEntityRestoreTask*) { return false; });
     items = convert({item("x", 0x8)});
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(flagOf(items[0], databrowse::BrowseItemFlags::f::directory), 1);
@@ -237,6 +241,31 @@ TEST_F(FastBrowseMembers, FlagsErrorsAndUnknownItems) {
     EXPECT_EQ(runs, 4);
     ASSERT_FALSE(paths.empty());
     EXPECT_EQ(paths[0], "/d/x");
+}
+
+// A media agent whose launcher takes the index-service launch and never answers: the launch waits with
+// "no limit", which is the browse's idle limit, not the network layer's cap (the worker's lock is held).
+TEST_F(FastBrowseMembers, SilentLauncherIsLeftAtTheBrowseIdleLimit) {
+    std::shared_ptr<CZydListener> listener = CZydListener::create();
+    ASSERT_FALSE(listener->start(0).IsError());
+    const auto swallowXml = [](CZyNetworkServer::ZynCallback_e, CZyNetworkServer*, long long,
+                               CNMessageBase* message) { delete message; };
+    const auto ignoreXdr = [](CZyNetworkServer::ZynCallback_e, CZyNetworkServer*, long long, unsigned long,
+                              zysDatabuf_v2*) {};
+    ASSERT_TRUE(listener->registerLaunchable("sLPIDXMA", zyLaunchCallbacks(ignoreXdr, swallowXml)));
+    CZyNetDirectory::instance().registerClient("silentma", "127.0.0.1", listener->port());
+    const TZyNetOptions saved = zyNetOptions();
+    TZyNetOptions capped = saved;
+    capped.noLimitSeconds = 90;
+    setZyNetOptions(capped);
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "nFastBrowseIdleLimitSec", 2));
+    worker->m_maHostName = "silentma";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(worker->launchIndexService("hubmaster"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(45));
+    setZyNetOptions(saved);
+    CZyNetDirectory::instance().unregisterClient("silentma");
+    listener->stop();
 }
 
 // SharePoint-like items: the version text of the path's tokens, the path before the arrow; Exchange-like

@@ -645,16 +645,7 @@ TEST_F(RequestRoad, MonorunFindNamesItsSolrCloud) {
 // Requests of the roads that other parts of the service answer reach them: application mining without
 // its media agent and live machine browse initialisation without its backup set each say what is
 // missing.
-TEST_F(RequestRoad, RoadsNotServedYetSayWhich) {
-    {
-        hubdb::HubDbSeed seed(world.databasePath);
-        for (const char* name : {"IndexingV2_VSA", "Virtual Server Using Indexing V2.1"})
-            seed.exec(
-                "INSERT INTO APP_ClientProp (componentNameId, attrName, attrType, attrVal, created, "
-                "modified) "
-                "VALUES (?, ?, 2, '1', 1, 0)",
-                {zydb::DbValue::ofInt(world.hypervisor), zydb::DbValue::ofText(name)});
-    }
+TEST_F(RequestRoad, ApplicationRoadsSayWhatTheRequestLacks) {
     auto errorOf = [&](std::unique_ptr<EvMultiEntityRestoreTask>& task, databrowse::BrowseRequest* request,
                        std::shared_ptr<EvRecordingDestination>& destination) {
         EXPECT_FALSE(
@@ -681,7 +672,6 @@ TEST_F(RequestRoad, RoadsNotServedYetSayWhich) {
         ->setint64(databrowse::BrowseOptions::f::initMachineBrowse, 1);
     // Live machine browse initialisation is served: a request without its backup set says so.
     EXPECT_EQ(errorOf(live, &liveRequest, destination), "backupset id missing in the request");
-    // (A hypervisor kept in the per-VM layout is served: tests/appbrowse/vsabrowseclient_test.cpp.)
     for (const char* session : {"mining", "live"}) expectNoReferences(session);
 }
 

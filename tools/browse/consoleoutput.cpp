@@ -24,6 +24,13 @@ TConsoleItem itemOf(CNMessageBase& data) {
     };
     item.name = afterNode(data.getstring(D::name));
     item.path = afterNode(data.getstring(D::path));
+    if (item.path.empty() && item.name.find_first_of("/\\") != std::string::npos) {
+        // A classic media agent's item (through the Hubmaster) holds the whole path where the index
+        // service puts the name, and the name as its second path.
+        item.path = item.name;
+        const std::string second = data.getstring(D::displayName);
+        item.name = second.empty() ? item.path.substr(item.path.find_last_of("/\\") + 1) : second;
+    }
     item.size = data.getint64(D::size);
     item.modified = data.getint64(D::modificationTime);
     item.version = data.getint64(D::version);

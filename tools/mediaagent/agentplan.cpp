@@ -1,5 +1,6 @@
 #include "tools/mediaagent/agentplan.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -97,7 +98,22 @@ bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int pre
             job.indexFiles.push_back(f.id);
     }
     if (sub.kelmarchId == 0 && !sub.jobs.empty()) sub.kelmarchId = sub.jobs.front().kelmarchId;
-    return true;
+
+    if (zydb::prepareBound(conn,
+                           "SELECT attrVal FROM APP_SubClientProp WHERE componentNameId = ? AND attrName = "
+                           "'Items Of Unknown Type' AND modified = 0",
+                           {DbValue::ofInt(appId)}, st) != zydb::DB_OK)
+        return queryFailed(conn, "reading the items of unknown type", error);
+    int rc;
+    while ((rc = st->step()) == zydb::DB_OK) {
+        const std::string paths(st->columnText(0));
+        for (size_t start = 0; start < paths.size();) {
+            const size_t end = std::min(paths.find(';', start), paths.size());
+            if (end > start) sub.unknownTypePaths.push_back(paths.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    return rc == zydb::DB_NO_DATA || queryFailed(conn, "reading the items of unknown type", error);
 }
 
 }  // namespace
@@ -112,6 +128,7 @@ std::string TAgentPlan::signature() const {
         for (const TArchiveFilePlan& f : sub.archiveFiles)
             s += "," + std::to_string(f.id) + "t" + std::to_string(f.fileType) + "s" +
                  std::to_string(f.physicalSize);
+        for (const std::string& path : sub.unknownTypePaths) s += ",?" + path;
     }
     return s;
 }

@@ -37,6 +37,9 @@ struct TSubclientPlan {
     int kelmarchId = 0;
     std::vector<TJobPlan> jobs;  // in time order
     std::vector<TArchiveFilePlan> archiveFiles;
+    // Directories this agent reports without their type (the subclient's "Items Of Unknown Type"
+    // property, paths separated by ';'): the Hubmaster resolves each by a browse of its own.
+    std::vector<std::string> unknownTypePaths;
 };
 
 struct TAgentPlan {

@@ -22,6 +22,7 @@ namespace mediaagent {
 // Flag bits of an item version (those of the restore protocol's items).
 constexpr uint64_t kItemDirectory = 0x1;
 constexpr uint64_t kItemDeleted = 0x2;
+constexpr uint64_t kItemTypeUnknown = 0x8;  // a directory the agent reports without its type
 
 // Every kPageMarkStride-th visible entry of a directory after a job is marked.
 constexpr int kPageMarkStride = 256;

@@ -122,7 +122,7 @@ public:
         TChild root;
         root.directory = true;
         root.leafCount = leaves;
-        if (!directory(rootEntry, root, true)) return fail(error);
+        if (!directory(rootEntry, root, true, "")) return fail(error);
         return true;
     }
 
@@ -258,7 +258,7 @@ private:
 
     // Writes the children of `dir` (entries, versions, visible counts and page marks per job), then
     // the directories below them.
-    bool directory(int64_t dirEntry, const TChild& dir, bool root) {
+    bool directory(int64_t dirEntry, const TChild& dir, bool root, const std::string& dirPath) {
         const std::vector<TChild> children = childrenOf(dir, root);
         const size_t jobCount = m_sub->jobs.size();
         std::vector<int64_t> visible(jobCount, 0);
@@ -267,8 +267,10 @@ private:
         for (const TChild& child : children) {
             const int64_t entry = ++m_nextEntry;
             childEntries.push_back(entry);
-            const std::vector<TVersion> versions =
-                child.directory ? directoryVersions() : fileVersions(child.file);
+            std::vector<TVersion> versions = child.directory ? directoryVersions() : fileVersions(child.file);
+            if (child.directory && std::find(m_sub->unknownTypePaths.begin(), m_sub->unknownTypePaths.end(),
+                                             dirPath + "/" + child.name) != m_sub->unknownTypePaths.end())
+                for (TVersion& v : versions) v.flags |= kItemTypeUnknown;
             if (!addEntry(entry, dirEntry, child.name, child.directory) ||
                 !addVersions(entry, versions, child.file))
                 return false;
@@ -294,7 +296,9 @@ private:
             if (!m_count.run()) return false;
         }
         for (size_t c = 0; c < children.size(); ++c)
-            if (children[c].directory && !directory(childEntries[c], children[c], false)) return false;
+            if (children[c].directory &&
+                !directory(childEntries[c], children[c], false, dirPath + "/" + children[c].name))
+                return false;
         return true;
     }
 

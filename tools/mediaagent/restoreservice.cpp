@@ -25,6 +25,7 @@ constexpr uint64_t kOptionVersions = 0x8;
 constexpr uint64_t kOptionMediaPrediction = 1ULL << 38;
 constexpr uint64_t kPredictionIndex = 0x2;
 constexpr uint64_t kPredictionData = 0x8;
+constexpr uint32_t kNoPageSize = 0xFFFFFFFF;  // the worker's page size when the caller asked for none
 
 // Positions in the request's fields 5 to 26.
 enum RequestWord {
@@ -70,6 +71,10 @@ TAsk readRequest(const FSRLegacyBrowseRequest& r) {
         ask.query.skip = (firstIndex > 0 ? firstIndex - 1 : 0) + w[kSkip];
         ask.query.pageSize = w[kPageSize];
         ask.query.firstNode = static_cast<int64_t>(r.field60);
+    } else if (ask.range && w[kPageSize] != 0 && w[kPageSize] != kNoPageSize) {
+        // The versions operation carries no em function: its page is the request's page size and skip.
+        ask.query.skip = w[kSkip];
+        ask.query.pageSize = w[kPageSize];
     }
     // The path to list; its last part is a name filter for a filtered find or when it holds a wildcard.
     std::string path(r.browsePath, strnlen(r.browsePath, sizeof r.browsePath));
@@ -97,7 +102,9 @@ void fillItem(const TItemVersion& v, const TIndexSubclient& sub, const TItemText
     item = FSRRestoreItem_90{};
     item.flags = v.flags;
     item.name = texts.name.c_str();
-    item.modificationTime = static_cast<uint64_t>(v.modificationTime);
+    // Word +16 is the backup time: the Hubmaster's range filter reads it. The classic item has no word
+    // for the modification time.
+    item.modificationTime = static_cast<uint64_t>(v.backupTime);
     item.size = static_cast<uint64_t>(v.size);
     item.version = static_cast<uint64_t>(v.version);
     item.advancedValue = static_cast<uint64_t>(v.jobId);

@@ -96,6 +96,24 @@ TEST_F(DbTableTest, FetchProtocolRowsEndAndErrors) {
     EXPECT_EQ(g.getDataPtr()->id, 2);
 }
 
+// A 32-bit column takes a value of 32 bits, signed or unsigned, as it is stored; a wider one is refused,
+// never cut.
+TEST_F(DbTableTest, WiderValueOfA32BitColumnIsRefused) {
+    auto conn = CDbEnv::threadConnection(nullptr);
+    for (long long id : {0xFFFFFFFFLL, (1LL << 32) + 7})
+        ASSERT_EQ(execBound(*conn, "INSERT INTO gadget (id, label, stamp) VALUES (?, 'x', ?)",
+                            {DbValue::ofInt(id), DbValue::ofInt(id & 0xFF)}),
+                  DB_OK);
+    Gadget g(nullptr);
+    g.setWhere("stamp = %d", 0xFF);
+    ASSERT_EQ(getOneRow(&g, false, -1, 0), DB_OK);
+    EXPECT_EQ(static_cast<uint32_t>(g.getDataPtr()->id), 0xFFFFFFFFu);
+    g.setWhere("stamp = %d", 7);
+    const int rc = getOneRow(&g, false, -1, 0);
+    EXPECT_EQ(rc, DB_ERR_SCHEMA);
+    EXPECT_NE(std::strstr(g.getErrorStr(rc), "does not fit 32 bits"), nullptr) << g.getErrorStr(rc);
+}
+
 TEST_F(DbTableTest, FixedTextIsTruncatedAndOwnedTextFreedOnce) {
     insert(1, "abcdefghij", "first note", 0, "\xc3\xa9\xc3\xa9\xc3\xa9");  // three two-byte letters
     insert(2, "short", nullptr);

@@ -3,6 +3,7 @@
 // output, exit status and JSON are checked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/tls/testpki.h"
 #include "platform/hubdemo/hubdemo.h"
@@ -193,11 +195,14 @@ TEST_F(BrowseConsole, ThroughTheHubmasterAnOlderMediaAgentOverTheClassicProtocol
     const size_t entries = lines(root.out, " /d");
     EXPECT_GE(entries, 2u) << root.out;
 
-    // The second page of one is the second line of the listing.
-    TRun page = browse("list " + legacy + " --at " + day + " --page-size 1 --page 1");
+    // The second page of one is the second line of the listing (of a directory without items of unknown
+    // type, whose resolution would page on its own).
+    TRun below = browse("list " + legacy + " --path /d00 --at " + day);
+    ASSERT_EQ(below.status, 0) << below.err;
+    TRun page = browse("list " + legacy + " --path /d00 --at " + day + " --page-size 1 --page 1");
     ASSERT_EQ(page.status, 0) << page.err;
     EXPECT_NE(page.out.find("1 item\n"), std::string::npos) << page.out;
-    std::istringstream listed(root.out);
+    std::istringstream listed(below.out);
     std::string header, first, second;
     std::getline(listed, header);
     std::getline(listed, first);
@@ -227,6 +232,72 @@ TEST_F(BrowseConsole, ThroughTheHubmasterAnOlderMediaAgentOverTheClassicProtocol
     ASSERT_EQ(hosted.status, 0) << hosted.err;
     EXPECT_GT(lines(hosted.out, "file "), 0u);
     EXPECT_EQ(hosted.out, direct.out);
+}
+
+// The host loads the service library as the product does. The classic agent reports one directory at
+// client3's root without its type: the Hubmaster resolves it with a browse of its own, whose items stand
+// in its place, and the listing goes on to its one end. Versions through the Hubmaster are
+// those backed up in the range (modified before it or not), a page at a time, and the JSON names each
+// item by its name and its path.
+TEST_F(BrowseConsole, ThroughTheHubmasterUnknownTypesResolvedVersionsPagedAndNamed) {
+    const std::string legacy =
+        "--client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --via hubmaster";
+    const std::string unknown = s->world.legacy.unknownTypeDirectory;
+    ASSERT_EQ(unknown, "/d01");
+    const std::string day = std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11);
+    TRun root = browse("list " + legacy + " --at " + day);
+    ASSERT_EQ(root.status, 0) << root.err << root.out;
+    TRun inside = browse("list " + legacy + " --path " + unknown + " --at " + day);
+    ASSERT_EQ(inside.status, 0) << inside.err << inside.out;
+    std::vector<std::string> resolved;
+    std::istringstream insideLines(inside.out);
+    for (std::string line; std::getline(insideLines, line);)
+        if (line.find(" " + unknown + "/") != std::string::npos) resolved.push_back(line);
+    ASSERT_FALSE(resolved.empty()) << inside.out;
+    for (const std::string& line : resolved) EXPECT_NE(root.out.find(line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(root.out.find(" " + unknown + "\n"), std::string::npos) << "resolved, not a plain directory";
+    EXPECT_EQ(lines(root.out, " /d00"), 1u) << root.out;
+    // In the agent's order: what came before /d01, its own items, then what comes after it.
+    const size_t before = root.out.find(" /d00\n"), after = root.out.find(" /d02\n");
+    ASSERT_NE(after, std::string::npos) << "the listing goes on to its end:\n" << root.out;
+    EXPECT_LT(before, root.out.find(resolved.front()));
+    EXPECT_GT(after, root.out.find(resolved.back()));
+    EXPECT_NE(root.out.find(std::to_string(resolved.size() + 2) + " items"), std::string::npos) << root.out;
+
+    // Versions backed up from the second day on: those of that day's backup too, although their files
+    // were modified before it.
+    const long long from = s->world.legacy.firstBackupTime + 86400LL + 3 * 3600;
+    const std::string versions =
+        "versions " + legacy + " --path /d00/d00/d00 --from " + std::to_string(from) + " --to " + day;
+    TRun all = browse(versions + " --json");
+    ASSERT_EQ(all.status, 0) << all.err;
+    boost::property_tree::ptree tree;
+    std::istringstream allIn(all.out);
+    ASSERT_NO_THROW(boost::property_tree::read_json(allIn, tree)) << all.out;
+    std::vector<std::string> listed;
+    long long earliest = 0;
+    for (const auto& [key, item] : tree.get_child("items")) {
+        const long long backup = item.get<long long>("backupTime");
+        earliest = listed.empty() ? backup : std::min(earliest, backup);
+        EXPECT_GE(backup, from);
+        const std::string path = item.get<std::string>("path");
+        EXPECT_EQ(path.rfind("/d00/d00/d00/", 0), 0u) << path;
+        EXPECT_EQ(item.get<std::string>("name"), path.substr(path.rfind('/') + 1));
+        listed.push_back(path + "@" + std::to_string(backup));
+    }
+    ASSERT_GT(listed.size(), 80u);
+    EXPECT_EQ(earliest, from);
+    // The third page of 40 is the 81st to the 120th version of the whole listing.
+    TRun page = browse(versions + " --page-size 40 --page 2 --json");
+    ASSERT_EQ(page.status, 0) << page.err;
+    std::istringstream pageIn(page.out);
+    ASSERT_NO_THROW(boost::property_tree::read_json(pageIn, tree)) << page.out;
+    std::vector<std::string> paged;
+    for (const auto& [key, item] : tree.get_child("items"))
+        paged.push_back(item.get<std::string>("path") + "@" +
+                        std::to_string(item.get<long long>("backupTime")));
+    const size_t end = std::min<size_t>(listed.size(), 120);
+    EXPECT_EQ(paged, std::vector<std::string>(listed.begin() + 80, listed.begin() + static_cast<long>(end)));
 }
 
 TEST_F(BrowseConsole, AnEndUserErasesHerOwnFilesOnly) {
