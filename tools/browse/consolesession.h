@@ -8,6 +8,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 
 #include "platform/msg/msg_classes.h"
@@ -26,16 +27,45 @@ public:
     // `hubmasterProgram`: the host program that issues tokens for --user ("" : none).
     CConsoleSession(TConsoleOptions options, std::string hubmasterProgram);
 
-    // Runs the command. 0 when the browse answered without error; 1 otherwise, with result.error set.
-    // `progress` is told the number of items received so far after each answer of a media agent.
-    int run(TConsoleResult& result, const std::function<void(size_t)>& progress = {});
+    // Runs the command. kExitOk when the browse answered without error; otherwise the EConsoleExit of
+    // the failure, with result.error set. `progress` is told the number of items received so far after
+    // each answer of a media agent. `confirm` is asked before an erase of a folder's contents (false:
+    // nothing is booked); without one, such an erase needs --yes.
+    int run(TConsoleResult& result, const std::function<void(size_t)>& progress = {},
+            const std::function<bool(const std::string&)>& confirm = {});
+
+    // The road the command took ("router", "router+media agent <name>", "hubmaster"), for -v and the log.
+    const std::string& road() const { return m_road; }
+    // Where the console's remarks go (the road taken by itself, ...): standard error by default.
+    void setRemark(std::function<void(const std::string&)> remark) { m_remark = std::move(remark); }
+    // The exit status of a service error: refused when the service denied the user.
+    static int exitOfServiceError(const std::string& error, long long code);
+    // The major release of a media agent as the Hubmaster records it; 0 when unknown (no database).
+    static int mediaAgentRelease(const std::string& agent);
 
     // The media agent a prepared request names ("" when it names none).
     static std::string mediaAgentOf(CNMessageBase& prepared);
 
 private:
-    bool prepare(std::string& error);
-    bool obtainToken(std::string& error);
+    bool prepare(TConsoleResult& result);
+    bool obtainToken(TConsoleResult& result);
+    bool tokenFromFile(std::string& token, std::string& error) const;
+    // Runs `options` (another command of the same user) through the road the command takes.
+    int browseAs(const TConsoleOptions& options, const TZyNetAddress& router, TConsoleResult& result);
+    // The item backed up at `path` as of `at`, from its parent's listing: 1 found, 0 not there, or
+    // the failure's negative exit status with `result.error` set.
+    int lookUp(const TZyNetAddress& router, const std::string& path, long long at, TConsoleItem& item,
+               TConsoleResult& result);
+    // Connects to `service` at `where` within --timeout and sends `request`; kExitOk or the failure.
+    int sendTo(CZyNetwork& session, const TZyNetAddress& where, const char* service, CNMessageBase& request,
+               TConsoleResult& result);
+    int stop(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result);
+    int checkErase(const TZyNetAddress& router, TConsoleResult& result,
+                   const std::function<bool(const std::string&)>& confirm);
+    void nameClients(TConsoleResult& result) const;
+    // The media an answer names by archive file only: label, library, copy and media agent from the
+    // Hubmaster database (with --data).
+    void describeMedia(TConsoleResult& result) const;
     bool routerAddress(TZyNetAddress& address, std::string& error);
     int throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result,
                       const std::function<void(size_t)>& progress);
@@ -48,4 +78,6 @@ private:
 
     TConsoleOptions m_options;
     std::string m_hubmasterProgram;
+    std::string m_road;
+    std::function<void(const std::string&)> m_remark;
 };
