@@ -66,6 +66,8 @@ std::string timeText(long long seconds) {
 int failed(TConsoleResult& result, int exitCode, const std::string& error) {
     result.error = error;
     result.exitCode = exitCode;
+    // The console's own failures carry their exit status as their code (the service's keep theirs).
+    if (result.errorCode == 0) result.errorCode = exitCode;
     return exitCode;
 }
 
@@ -573,7 +575,7 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
         if (step.IsError() || !answer) {
             if (result.error.empty()) {
                 if (step.IsError() && !timedOut)
-                    networkFailure(result, false, who + " broke off the answer: " + step.GetErrorText());
+                    networkFailure(result, false, who + " stopped answering: " + step.GetErrorText());
                 else
                     failed(result, kExitTimedOut,
                            who + " sent nothing for " + std::to_string(m_options.timeoutSeconds) +

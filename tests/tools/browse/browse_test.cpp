@@ -615,6 +615,50 @@ TEST_F(BrowseConsole, AnOlderMediaAgentIsNotWaitedFor) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, 20s);
 }
 
+TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
+    TRun listed = browse("list " + fileSubclient() + " --path /d00/d01 --at " + lastDay() +
+                         " --session console-log-session");
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    TRun stop = browse("stop --session console-log-session");
+    ASSERT_EQ(stop.status, 0) << stop.err;
+    auto text = [](const std::string& file) {
+        std::ifstream in(file);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string host = text(s->dir.file("demo") + "/hubmaster.log");
+    EXPECT_NE(host.find("direct browse of session [console-log-session] by user [admin], operation [0]: a "
+                        "prepared request for the media agent in "),
+              std::string::npos);
+    EXPECT_NE(host.find("Stop of session [console-log-session] asked by caller client ["), std::string::npos);
+    EXPECT_NE(host.find("] as user [admin]"), std::string::npos);
+    // The console names its session, so the service announces none on a channel no one reads.
+    EXPECT_EQ(host.find("failed to send item"), std::string::npos);
+    const std::string console = text(s->dir.file("demo") + "/browse.log");
+    EXPECT_NE(
+        console.find("list of session [console-log-session] by user [admin] by road [router, then media "
+                     "agent [mediaagent1]]: "),
+        std::string::npos)
+        << console;
+    // Each media agent writes the log it is given, under its own name.
+    EXPECT_NE(text(s->dir.file("mediaagent1.log")).find("mediaagent1 (release 11.0) listening on"),
+              std::string::npos);
+    EXPECT_NE(text(s->dir.file("mediaagent3.log")).find("mediaagent3 (release 9.0) listening on"),
+              std::string::npos);
+
+    // Without a data folder the log goes to a folder of the user's own that no one else may read.
+    const std::string tmp = s->dir.file("tmp");
+    std::filesystem::create_directories(tmp);
+    TRun away = shell("env -u HUB_LOG_DIR TMPDIR=" + tmp +
+                      " tools/browse/browse list --client c --host 127.0.0.1 --port 1 --token T --timeout 2");
+    EXPECT_EQ(away.status, kExitUnreachable);
+    struct stat st {};
+    const std::string folder = tmp + "/hub-logs-" + std::to_string(geteuid());
+    ASSERT_EQ(stat(folder.c_str(), &st), 0) << away.err;
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat((folder + "/browse.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u);
+}
+
 TEST(BrowseConsoleArguments, StrictParsing) {
     long long t = 0;
     for (const auto& [text, seconds] :
