@@ -261,9 +261,8 @@ bool parseConsoleTime(const std::string& text, long long& seconds) {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     if (!digits(4, year) || !literal('-') || !digits(2, month) || !literal('-') || !digits(2, day))
         return false;
-    bool iso = false;
     if (at < text.size()) {
-        iso = text[at] == 'T';
+        // A zone comes only after a time of day, so a date is followed by its time or by nothing.
         if (!literal('T') && !literal(' ')) return false;
         if (!digits(2, hour) || !literal(':') || !digits(2, minute)) return false;
         if (literal(':')) {
@@ -277,8 +276,6 @@ bool parseConsoleTime(const std::string& text, long long& seconds) {
     }
     long long offset = 0;
     if (at < text.size()) {
-        // A zone only after a time of day.
-        if (!iso && text[at - 1] == ' ') return false;
         if (literal('Z')) {
         } else if (text[at] == '+' || text[at] == '-') {
             const int sign = text[at++] == '+' ? 1 : -1;

@@ -340,6 +340,11 @@ int CConsoleSession::checkErase(const TZyNetAddress& router, TConsoleResult& res
             if (m_options.dryRun) result.items.push_back(item);
             continue;
         }
+        if (size >= 0)
+            return failed(result, kExitUsage,
+                          "erase: " + path +
+                              " is a folder: give its path alone (its contents are erased), not =" +
+                              std::to_string(size));
         // A folder: its contents are erased. Show them or ask before booking.
         TConsoleOptions options = m_options;
         options.command = EConsoleCommand::kList;

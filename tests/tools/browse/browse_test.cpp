@@ -564,6 +564,9 @@ TEST_F(BrowseConsole, EraseChecksSizesListsOnADryRunAndAsksForFolders) {
     EXPECT_EQ(folder.status, kExitUsage);
     EXPECT_NE(folder.err.find("is a folder of"), std::string::npos) << folder.err;
     EXPECT_NE(folder.err.find("give --yes"), std::string::npos);
+    TRun folderSized = browse(erase + "/d00/d01/d00=100 --yes", "--user alice");
+    EXPECT_EQ(folderSized.status, kExitUsage);
+    EXPECT_NE(folderSized.err.find("is a folder: give its path alone"), std::string::npos) << folderSized.err;
     TRun folderDry = browse(erase + "/d00/d01/d00 --dry-run", "--user alice");
     ASSERT_EQ(folderDry.status, 0) << folderDry.err;
     EXPECT_GT(lines(folderDry.out, "/d00/d01/d00/f"), 1u);
