@@ -3,12 +3,13 @@
 // reply is a prepared request sends it to the media agent it names ("IndexingService_0") and reads the
 // answers back on that connection. With --via hubmaster the request goes to the Hubmaster's own browse
 // service instead, which browses (an older media agent over the classic protocol included) and streams
-// the answers back; an erase lists its items through the router, then has the Hubmaster make the erase
-// task. One object per command, on the console's thread.
+// the answers back, which the console also chooses by itself for a media agent too old for an index
+// service. An erase first checks each path against its backup (size, folder), lists its items through
+// the router, then has the Hubmaster make the erase task. Each failure carries the exit status a script
+// acts on. One object per command, on the console's thread.
 #pragma once
 
 #include <functional>
-#include <map>
 #include <string>
 
 #include "platform/msg/msg_classes.h"
@@ -34,10 +35,9 @@ public:
     int run(TConsoleResult& result, const std::function<void(size_t)>& progress = {},
             const std::function<bool(const std::string&)>& confirm = {});
 
-    // The road the command took ("router", "router+media agent <name>", "hubmaster"), for -v and the log.
+    // The road the command took ("router", "router, then media agent [name]", "hubmaster"), for -v and
+    // the log.
     const std::string& road() const { return m_road; }
-    // Where the console's remarks go (the road taken by itself, ...): standard error by default.
-    void setRemark(std::function<void(const std::string&)> remark) { m_remark = std::move(remark); }
     // The exit status of a service error: refused when the service denied the user.
     static int exitOfServiceError(const std::string& error, long long code);
     // The major release of a media agent as the Hubmaster records it; 0 when unknown (no database).
@@ -79,5 +79,5 @@ private:
     TConsoleOptions m_options;
     std::string m_hubmasterProgram;
     std::string m_road;
-    std::function<void(const std::string&)> m_remark;
+    std::function<void(const std::string&)> m_remark;  // the console's remarks: standard error
 };
