@@ -575,6 +575,17 @@ TEST_F(BrowseConsole, EraseChecksSizesListsOnADryRunAndAsksForFolders) {
     TRun real = browse(erase + file + "=" + std::to_string(size), "--user alice");
     ASSERT_EQ(real.status, 0) << real.err;
     EXPECT_EQ(bookedErasePaths(), booked + 1);
+
+    // On a terminal the console asks before a folder's contents: no books nothing, yes books the folder.
+    const std::string folderErase = s->binaries + "/tools/browse/browse " + erase + "/d00/d01/d01 --data " +
+                                    s->dir.file("demo") + " --user alice --ma-host 127.0.0.1 --quiet";
+    for (const char* answer : {"n", "y"}) {
+        const std::string answerFile = s->dir.file("answer");
+        std::ofstream(answerFile) << answer << "\n";
+        TRun asked = run("script -qec '" + folderErase + "' /dev/null < " + answerFile);
+        EXPECT_NE(asked.out.find("item(s) of folder /d00/d01/d01 as of"), std::string::npos) << asked.out;
+        EXPECT_EQ(bookedErasePaths(), booked + (answer[0] == 'y' ? 2 : 1)) << asked.out;
+    }
 }
 
 TEST_F(BrowseConsole, OutputNamesZonesClientsAndSessions) {
