@@ -1,5 +1,7 @@
 #include "service/directrun.h"
 
+#include <chrono>
+
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
@@ -60,6 +62,7 @@ void releaseRecord(TDirectTask& t) {
 
 void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     CBrowseLog log(kTag);
+    const auto started = std::chrono::steady_clock::now();
     CNMessageBase* reply = nullptr;
     if (authenticateRoutedRequest(t, session, log)) {
         reply = runWorker(t, log);
@@ -80,5 +83,21 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
             log.debugLvl(0, "Failed to send browse response back to caller with error [%s]",
                          sent.AsString().c_str());
     }
+    // One line per browse on this road: who asked, what the caller got, and how long it took.
+    const char* user = t.task->getUserName();
+    std::string outcome = "a prepared request for the media agent";
+    if (t.hasReplyError())
+        outcome = "error [" + textOf(&t.replyError, databrowse::BrowseError::f::errorMessage) + "]";
+    else if (!reply)
+        outcome = "no reply";
+    else if (auto* answer = dynamic_cast<databrowse::BrowseResponse*>(reply))
+        outcome = "an answer from the database (type " +
+                  std::to_string(answer->getint64(databrowse::BrowseResponse::f::respType)) + ")";
+    log.debugLvl(0, "direct browse of session [%s] by user [%s], operation [%lld]: %s in %lld ms",
+                 sessionGuid(t.request).c_str(), user && *user ? user : "-",
+                 static_cast<long long>(intOf(&t.request, R::opType)), outcome.c_str(),
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - started)
+                                            .count()));
     releaseRecord(t);
 }

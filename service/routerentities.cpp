@@ -10,6 +10,7 @@
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/net/zynetwork.h"
+#include "platform/security/evsecuritymgr.h"
 #include "service/controllerthread.h"
 #include "service/directtaskprep.h"
 #include "service/fastbrowsehm_api.h"
@@ -105,6 +106,20 @@ EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string& error
         return EEntityStep::kErrorReply;
     }
     log.debugLvl(1, "Stop request for session [%s] accepted: %s", guid.c_str(), decision.reason.c_str());
+    // Who stopped a session is asked after the fact: the line is written whatever the debug level.
+    std::string asker = "no token";
+    if (!caller.token.empty()) {
+        EvSecurityMgr security(0);
+        int userId = 0;
+        std::string name, domain, fullName;
+        const bool known =
+            security.GetUserInfoFromZetaTokenWithoutAuthentication(caller.token, true, userId, name, domain,
+                                                                   fullName) == 1 ||
+            security.GetSessionInfoFromZetaToken(caller.token, true, userId, name, domain, fullName) == 1;
+        asker = known ? "user [" + name + "]" : "a token that does not verify";
+    }
+    log.debugLvl(0, "Stop of session [%s] asked by caller client [%lu] as %s", guid.c_str(),
+                 caller.callerClientId, asker.c_str());
     t.task->setbrowseSessionGUID(guid.c_str());
     if (g_poControllerThreadHM) g_poControllerThreadHM->processStopReq(t.task.get());
     return EEntityStep::kNoReply;

@@ -19,7 +19,20 @@ pids=()
 names=()
 outputs=()
 
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# One world per build folder: a second run would delete and rebuild the folder a served world's
+# processes are using. The lock is held by this script (and the processes it starts) until they end.
+lock="$build/demo.lock"
+exec 9>>"$lock"
+if ! flock -n 9; then
+  echo "run: the demo world in $work is in use by another ./dev run (pid $(head -n 1 "$lock.pid" 2>/dev/null || echo '?'))," >&2
+  echo "run: most likely ./dev run --serve: stop it (Ctrl-C in its terminal) first, or use that world as it is" >&2
+  exit 1
+fi
+echo "$$" >"$lock.pid"
+
+# Bold headings on a terminal only: a file or a pipe gets plain text.
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold="" plain=""; fi
+say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 
 # Stops every process this script started (host first, so no browse is left waiting on a media agent)
 # and fails when one did not stop cleanly.
@@ -50,6 +63,7 @@ start() {
   local name="$1" ready="$2"
   shift 2
   local out="$work/$name.out"
+  : >"$out"
   "$@" >"$out" 2>&1 &
   pids+=("$!")
   names+=("$name")
@@ -97,7 +111,7 @@ refused() {
   local err rc=0
   err="$("$browse_bin" "$@" $connect 2>&1 >/dev/null)" || rc=$?
   echo "$err"
-  if [ "$rc" -eq 0 ] || ! grep -qF "$expected" <<<"$err"; then
+  if [ "$rc" -eq 0 ] || ! grep -qF -e "$expected" <<<"$err"; then
     echo "run: expected a refusal with [$expected]" >&2
     exit 1
   fi
@@ -139,45 +153,75 @@ day="2023-11-28"
 connect="--data $work --ma-host 127.0.0.1 --quiet --timeout 30"
 set1="--client client1 --subclient 1"
 
-step "The root of client1's backup set, as an administrator" list $set1 --at "$day" --user admin
-step "A directory at a point in time" list $set1 --path /d00/d01/d00 --at "2023-11-22" --user admin
+# Tokens live in owner-only files, never on the command line where every local user sees them in ps.
+"$build"/tools/hubmaster/hubmaster token --user admin --data "$work" --out "$work/admin.token"
+"$build"/tools/hubmaster/hubmaster token --user alice --data "$work" --out "$work/alice.token"
+admin="--token-file $work/admin.token"
+alice="--token-file $work/alice.token"
+
+step "The root of client1's backup set, as an administrator" list $set1 --at "$day" $admin
+step "A directory at a point in time (ISO 8601 times are read whole)" list $set1 --path /d00/d01/d00 \
+  --at "2023-11-22T00:00:00Z" $admin
 step "The versions of one file over two weeks" versions $set1 --path /d00/d01/d00/f00000202.dat \
-  --from 2023-11-14 --to "$day" --user admin
+  --from 2023-11-14 --to "$day" $admin
 session="demo-tour-$$"
-step "A directory a page at a time: the second page of 5" list $set1 --session "$session" --path /d00/d01/d00 --at "$day" \
-  --page-size 5 --page 1 --user admin
-step "How many items that directory holds" count $set1 --path /d00/d01/d00 --at "$day" --user admin
+step "A directory a page at a time: page 2 of pages of 5 (pages count from 1)" list $set1 --session "$session" \
+  --path /d00/d01/d00 --at "$day" --page-size 5 --page 2 $admin
+step "How many items that directory holds" count $set1 --path /d00/d01/d00 --at "$day" $admin
 step "Find by name pattern across the backup set (the whole tree)" find $set1 --name 'f0000021*' \
-  --at "$day" --user admin
-step "Find by name pattern across clients" find --clients client1,client2 --path /d00/d01/d00 \
-  --name 'f0000020*' --at "$day" --user admin
-step "The media a restore of /d00 needs" media $set1 --path /d00 --at "$day" --user admin
+  --at "$day" $admin
+step "Find by name pattern across clients (each row names its client)" find --clients client1,client2 \
+  --path /d00/d01/d00 --name 'f0000020*' --at "$day" $admin
+step "The media a restore of /d00 needs" media $set1 --path /d00 --at "$day" $admin
 # client3's backups are on mediaagent3, release 9.0: no index service, so the Hubmaster browses it over
 # the classic protocol and streams the items back.
 set3="--client client3 --subclient $(sqlite3 "$work/hub.db" "SELECT a.id FROM APP_Application a JOIN APP_Client c
   ON c.id = a.clientId WHERE c.name = 'client3'")"
 step "An older media agent (release 9.0) over the classic protocol, through the Hubmaster" list $set3 \
-  --path /d01 --at 2023-11-25 --via hubmaster --user admin
+  --path /d01 --at 2023-11-25 --via hubmaster $admin
 step "...whose root holds /d01, reported without its type: the Hubmaster browses it in its place" list \
-  $set3 --at 2023-11-25 --via hubmaster --user admin
+  $set3 --at 2023-11-25 --via hubmaster $admin
+step "...which the console also takes by itself when the router names that agent" list $set3 \
+  --path /d01 --at 2023-11-25 $admin
 step "An end user (alice) browses her own machine with her own token" list $set1 --path /d00/d01/d00 \
-  --at "$day" --page-size 4 --user alice
-step "...erases one of her backed-up files (the Hubmaster makes the erase task)" erase $set1 \
-  --path /d00/d01/d00/f00000203.dat=858145 --at "$day" --user alice
+  --at "$day" --page-size 4 $alice
+step "...sees what an erase of one of her files would book (nothing is booked)" erase $set1 \
+  --path /d00/d01/d00/f00000203.dat=858145 --at "$day" --dry-run $alice
+step "...erases it (the size is checked against the backup; the Hubmaster makes the erase task)" erase $set1 \
+  --path /d00/d01/d00/f00000203.dat=858145 --at "$day" $alice
 refused "...and may not browse another client's backups" "Browse access denied" \
-  list --client client2 --subclient 2 --at "$day" --user alice
-step "A stop of the paged browse's session" stop --session "$session" --user admin
+  list --client client2 --subclient 2 --at "$day" $alice
+refused "A time the console cannot read is refused, naming the option" "--at [2023-11-21x] is not a time" \
+  list $set1 --at 2023-11-21x $admin
+step "A stop of the paged browse's session (the router confirms no stop)" stop --session "$session" $admin
 
 if [ "$serve" -eq 1 ]; then
   say "Serving (Ctrl-C stops every process)"
   cat <<EOF
 The console against these processes (logs in $work):
-  $browse_bin list --client client1 --subclient 1 --path /d00 --at 2023-11-28 --user admin $connect
-  $browse_bin find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --user alice $connect
-  $browse_bin list $set3 --path /d01 --at 2023-11-25 --via hubmaster --user admin $connect
-  $browse_bin   (prints every command and option)
+  $browse_bin list --client client1 --subclient 1 --path /d00 --at 2023-11-28 $admin $connect
+  $browse_bin find --clients client1,client2 --path /d00/d01/d00 --name 'f*' $alice $connect
+  $browse_bin list $set3 --path /d01 --at 2023-11-25 --via hubmaster $admin $connect
+  $browse_bin --help   (every command; browse <command> --help: its options and an example)
 EOF
-  while true; do sleep 1; done
+  # Says so when one of the processes ends on its own, and stops the others.
+  while true; do
+    for i in "${!pids[@]}"; do
+      if ! kill -0 "${pids[$i]}" 2>/dev/null; then
+        rc=0
+        wait "${pids[$i]}" || rc=$?
+        echo "run: ${names[$i]} (pid ${pids[$i]}) stopped on its own with status $rc; its last lines:" >&2
+        tail -n 5 "${outputs[$i]}" >&2
+        unset 'pids[i]' 'names[i]' 'outputs[i]'
+        pids=("${pids[@]}") names=("${names[@]}") outputs=("${outputs[@]}")
+        echo "run: stopping the others" >&2
+        stop_all || true
+        trap - EXIT
+        exit 1
+      fi
+    done
+    sleep 1
+  done
 fi
 
 say "Stopping"

@@ -72,7 +72,7 @@ private:
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(m_path).parent_path(), ec);
         int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (fresh ? O_TRUNC : 0);
-        m_fd = ::open(m_path.c_str(), flags, 0644);
+        m_fd = ::open(m_path.c_str(), flags, 0600);
         if (m_fd < 0) {
             if (!m_warned) {
                 m_warned = true;
@@ -137,6 +137,28 @@ std::shared_ptr<LogFile> fileFor(const std::string& path) {
     return f;
 }
 
+// "<temp dir>/hub-logs-<uid>", made owner-only: the shared temp folder is every user's, and logs name
+// users, sessions and paths. A folder of that name that is not ours (or not a plain folder) is never
+// used: a fresh one of our own is made beside it.
+std::string ownerOnlyTempFolder() {
+    static const std::string folder = [] {
+        std::error_code ec;
+        std::filesystem::path tmp = std::filesystem::temp_directory_path(ec);
+        if (ec) tmp = "/tmp";
+        const std::string mine = (tmp / ("hub-logs-" + std::to_string(geteuid()))).string();
+        mkdir(mine.c_str(), 0700);
+        struct stat st;
+        if (lstat(mine.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) {
+            if ((st.st_mode & 077) != 0) chmod(mine.c_str(), 0700);
+            return mine;
+        }
+        std::string fresh = mine + "-XXXXXX";
+        if (mkdtemp(fresh.data())) return fresh;
+        return mine;
+    }();
+    return folder;
+}
+
 std::string logDirectory() {
     Shared& s = shared();
     {
@@ -145,10 +167,7 @@ std::string logDirectory() {
     }
     const char* env = getenv("HUB_LOG_DIR");
     if (env && *env) return env;
-    std::error_code ec;
-    std::filesystem::path tmp = std::filesystem::temp_directory_path(ec);
-    if (ec) tmp = "/tmp";
-    return (tmp / "hub-logs").string();
+    return ownerOnlyTempFolder();
 }
 
 std::string defaultFileName() {

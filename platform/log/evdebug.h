@@ -7,8 +7,9 @@
 // debug level; levels -1 and 0 are written by default.
 //
 // Where the file goes: the directory set with EvDebugFileInstance::setLogDirectory() (the host), else
-// the environment variable HUB_LOG_DIR, else "<temp dir>/hub-logs" (TMPDIR or /tmp). The file name is
-// the one given to EvDebug::initialize(), else "<program name>.log". An EvDebug constructed with a null
+// the environment variable HUB_LOG_DIR, else "<temp dir>/hub-logs-<uid>" (TMPDIR or /tmp; made owner-only;
+// files are written owner-only). The file name is the one given to EvDebug::initialize(), else
+// "<program name>.log". An EvDebug constructed with a null
 // instance writes to the process's default log, EvDebugFileInstance::defaultInstance(). Instances that
 // resolve to the same path share one open file and its lock.
 //

@@ -112,6 +112,8 @@ TEST_F(SystemFaults, MediaAgentKilledMidListing) {
     EXPECT_NE(after->output().find("cannot reach the index service of media agent [mediaagent1]"),
               std::string::npos)
         << after->output();
+    // A release-11 agent that is down is no older agent: no hint to take the Hubmaster's road.
+    EXPECT_EQ(after->output().find("older media agent"), std::string::npos) << after->output();
     hostStopsCleanly();
 }
 

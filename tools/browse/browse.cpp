@@ -1,27 +1,58 @@
 // browse: the console of the browse service. It asks the Hubmaster's "BrowseRouter" for a browse, follows
 // the prepared request to the media agent as the product's consoles do, and prints what comes back as
-// a table (or JSON with --json). Exits 0 on success, 1 with the service's error text on failure, 2 on
-// a bad command line.
+// a table (or JSON with --json). Exit status: 0 success, 1 the service's error, 2 a bad command line,
+// 3 refused (token or access), 4 a peer unreachable, 5 a peer silent past --timeout.
 //
-//   browse <list|versions|count|find|media|stop|erase> [options]     (browse --help for the options)
+//   browse <list|versions|count|find|media|stop|erase> [options]     (browse <command> --help)
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <iostream>
 #include <string>
 
+#include "platform/log/evdebug.h"
 #include "tools/browse/consolesession.h"
+
+namespace {
+
+// Asks on the terminal; anything but "y" or "yes" is a no.
+bool askOnTerminal(const std::string& question) {
+    std::fprintf(stderr, "browse: %s [y/N] ", question.c_str());
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+// Who asked, as the log names them: the login, or the token's source.
+std::string askedBy(const TConsoleOptions& o) {
+    if (!o.user.empty()) return "user [" + o.user + "]";
+    if (!o.tokenFile.empty()) return "the token of " + o.tokenFile;
+    if (!o.token.empty()) return "a token given on the command line";
+    return std::getenv(kConsoleTokenVariable) ? std::string("the token of $") + kConsoleTokenVariable
+                                              : "no token";
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     TConsoleOptions options;
     std::string error;
-    if (argc > 1 && std::string(argv[1]) == "--help") {
-        std::fputs(consoleUsage().c_str(), stdout);
-        return 0;
-    }
     if (!parseConsoleArgs(argc, argv, options, error)) {
-        std::fputs(error.c_str(), stderr);
-        return 2;
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (options.version) {
+        std::printf("%s\n", kConsoleVersion);
+        return kExitOk;
+    }
+    if (options.help) {
+        const bool general = argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h");
+        std::fputs((general ? consoleUsage() : consoleCommandUsage(options.command)).c_str(), stdout);
+        return kExitOk;
     }
     namespace fs = std::filesystem;
     const fs::path hubmaster =
@@ -31,14 +62,37 @@ int main(int argc, char** argv) {
     const bool showProgress = options.progress && isatty(STDERR_FILENO);
     size_t shown = 0;
     TConsoleResult result;
-    const int rc = session.run(result, [&](size_t items) {
-        if (!showProgress || items < shown + 1000) return;
-        shown = items;
-        std::fprintf(stderr, "\rbrowse: %zu items received...", items);
-    });
+    const auto started = std::chrono::steady_clock::now();
+    const int rc = session.run(
+        result,
+        [&](size_t items) {
+            if (!showProgress || items < shown + 1000) return;
+            shown = items;
+            std::fprintf(stderr, "\rbrowse: %zu items received...", items);
+        },
+        // Without a terminal to ask on, a folder's erase needs --yes.
+        isatty(STDIN_FILENO) ? std::function<bool(const std::string&)>(askOnTerminal) : nullptr);
     if (shown > 0) std::fputs("\n", stderr);
-    const std::string out = options.json ? formatConsoleJson(result) : formatConsoleTable(result);
+    const long long elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+            .count();
+    // One line per command in the console's log: who asked, the road, the outcome and how long it took.
+    EvDebug log(nullptr);
+    log.setPrefixMessage("BROWSECONSOLE");
+    log.debugLvl(0, "%s of session [%s] by %s by road [%s]: %s in %lld ms",
+                 consoleCommandName(options.command), result.session.c_str(), askedBy(options).c_str(),
+                 session.road().c_str(),
+                 rc == kExitOk ? (std::to_string(result.items.size()) + " item(s)").c_str()
+                               : ("error [" + result.error + "]").c_str(),
+                 elapsed);
+    if (options.verbose)
+        std::fprintf(stderr, "browse: session %s, road %s, %lld ms\n", result.session.c_str(),
+                     session.road().c_str(), elapsed);
+    TConsoleFormat format;
+    format.human = options.human;
+    format.acrossClients = !options.clients.empty();
+    const std::string out = options.json ? formatConsoleJson(result) : formatConsoleTable(result, format);
     std::fputs(out.c_str(), stdout);
-    if (rc != 0) std::fprintf(stderr, "browse: %s\n", result.error.c_str());
-    return rc == 0 ? 0 : 1;
+    if (rc != kExitOk) std::fprintf(stderr, "browse: %s\n", result.error.c_str());
+    return rc;
 }

@@ -3,7 +3,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <sstream>
+
+#include "tools/browse/consoleoutput.h"
 
 namespace {
 
@@ -28,10 +31,130 @@ const std::map<std::string, EConsoleCommand> kCommands = {
     {"erase", EConsoleCommand::kErase},
 };
 
+constexpr unsigned bit(EConsoleCommand c) {
+    return 1u << static_cast<unsigned>(c);
+}
+constexpr unsigned kL = bit(EConsoleCommand::kList), kV = bit(EConsoleCommand::kVersions),
+                   kC = bit(EConsoleCommand::kCount), kF = bit(EConsoleCommand::kFind),
+                   kM = bit(EConsoleCommand::kMedia), kS = bit(EConsoleCommand::kStop),
+                   kE = bit(EConsoleCommand::kErase);
+constexpr unsigned kAll = kL | kV | kC | kF | kM | kS | kE;
+constexpr unsigned kBrowsing = kAll & ~kS;
+
+struct TCommandSpec {
+    EConsoleCommand command;
+    const char* name;
+    const char* summary;
+    const char* example;
+};
+
+const TCommandSpec kCommandSpecs[] = {
+    {EConsoleCommand::kList, "list", "what a backup set, or a folder of it, held at a point in time",
+     "browse list --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file ~/.browse-token "
+     "--data build/demo --ma-host 127.0.0.1"},
+    {EConsoleCommand::kVersions, "versions", "every version of a file or folder's items over a time range",
+     "browse versions --client client1 --subclient 1 --path /d00/d01/d00/f00000202.dat --from 2023-11-14 "
+     "--to "
+     "2023-11-28 --token-file ~/.browse-token --data build/demo --ma-host 127.0.0.1"},
+    {EConsoleCommand::kCount, "count", "how many items a folder held at a point in time",
+     "browse count --client client1 --subclient 1 --path /d00/d01/d00 --at 2023-11-28 --token-file "
+     "~/.browse-token --data build/demo --ma-host 127.0.0.1"},
+    {EConsoleCommand::kFind, "find",
+     "items by name pattern in the whole tree below --path, in one backup set "
+     "or across clients",
+     "browse find --clients client1,client2 --path /d00 --name 'f0000020*' --at 2023-11-28 --token-file "
+     "~/.browse-token --data build/demo --ma-host 127.0.0.1"},
+    {EConsoleCommand::kMedia, "media", "the media a restore of a path at a point in time needs",
+     "browse media --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file ~/.browse-token "
+     "--data build/demo --ma-host 127.0.0.1"},
+    {EConsoleCommand::kStop, "stop", "ask the service to stop the browses of a session (not confirmed)",
+     "browse stop --session 6f1c0e2a-... --token-file ~/.browse-token --data build/demo"},
+    {EConsoleCommand::kErase, "erase", "an end user's erase of backed-up files or a folder's contents",
+     "browse erase --client client1 --subclient 1 --path /d00/d01/d00/f00000203.dat=858145 --at 2023-11-28 "
+     "--dry-run --token-file ~/.alice-token --data build/demo --ma-host 127.0.0.1"},
+};
+
+struct TOptionSpec {
+    const char* name;
+    const char* alias;  // a short form, or nullptr
+    const char* value;  // the value's placeholder; nullptr: a switch
+    unsigned commands;
+    const char* help;
+};
+
+const TOptionSpec kOptionSpecs[] = {
+    {"--data", nullptr, "folder", kAll, "the Hubmaster's data folder (its registry names BrowseRouter)"},
+    {"--host", nullptr, "host", kAll, "BrowseRouter's host (instead of --data's registry)"},
+    {"--port", nullptr, "n", kAll, "BrowseRouter's port"},
+    {"--tls", nullptr, "folder", kAll,
+     "speak as the machine whose credentials the folder holds (default: anonymous, trusting the "
+     "authority of --data)"},
+    {"--token-file", nullptr, "file", kAll, "the user's token, from a file only its owner may read"},
+    {"--user", nullptr, "login", kAll, "with --data: the host program issues that user's token"},
+    {"--token", nullptr, "token", kAll,
+     "the token itself: every local user sees it in ps; prefer --token-file or $BROWSE_TOKEN"},
+    {"--client", nullptr, "name", kBrowsing, "the client browsed"},
+    {"--clients", nullptr, "a,b,...", kF, "find across these clients"},
+    {"--client-id", nullptr, "n", kBrowsing, "the client by id"},
+    {"--backup-set", nullptr, "n", kBrowsing, "the backup set"},
+    {"--subclient", nullptr, "n", kBrowsing, "the subclient (needed by erase and --via hubmaster)"},
+    {"--app-type", nullptr, "n", kBrowsing, "the application type"},
+    {"--path", nullptr, "path", kBrowsing, "the folder or file (one; erase: <path>=<size>, several)"},
+    {"--at", nullptr, "time", kL | kC | kF | kM | kE,
+     "the point in time (default now; a bare date is 00:00 UTC)"},
+    {"--from", nullptr, "time", kV, "the start of the range (a bare date is 00:00 UTC)"},
+    {"--to", nullptr, "time", kV, "the end of the range (a bare date is 00:00 UTC)"},
+    {"--name", nullptr, "pattern", kF, "the name pattern (quote it: 'f0000021*')"},
+    {"--page-size", nullptr, "n", kL | kV | kF, "items per page"},
+    {"--page", nullptr, "n", kL | kV | kF, "the page, counted from 1 (needs --page-size)"},
+    {"--session", nullptr, "id", kAll, "the browse session (the console makes one; shown by -v and --json)"},
+    {"--ma", nullptr, "media agent", kAll, "the media agent to ask (instead of the one named by the router)"},
+    {"--ma-host", nullptr, "host", kAll, "where media agents are reached (the demo: 127.0.0.1)"},
+    {"--via", nullptr, "router|hubmaster", kL | kV | kC | kF | kM | kE,
+     "hubmaster: list and versions through the Hubmaster's own service (older media agents)"},
+    {"--dry-run", nullptr, nullptr, kE, "list what would be erased; book nothing"},
+    {"--yes", nullptr, nullptr, kE, "erase a folder's contents without asking"},
+    {"--json", nullptr, nullptr, kAll, "JSON on standard output"},
+    {"--human", nullptr, nullptr, kAll, "sizes in K, M, G"},
+    {"--quiet", nullptr, nullptr, kAll, "no progress line"},
+    {"--verbose", "-v", nullptr, kAll, "the session and the road on standard error"},
+    {"--timeout", nullptr, "seconds", kAll, "the time limit of connecting and of each answer (default 120)"},
+    {"--help", "-h", nullptr, kAll, "this help"},
+};
+
+const TOptionSpec* optionSpec(const std::string& name) {
+    for (const TOptionSpec& o : kOptionSpecs)
+        if (name == o.name || (o.alias && name == o.alias)) return &o;
+    return nullptr;
+}
+
+const TCommandSpec& commandSpec(EConsoleCommand c) {
+    for (const TCommandSpec& s : kCommandSpecs)
+        if (s.command == c) return s;
+    return kCommandSpecs[0];
+}
+
+std::string pad(std::string text, size_t width) {
+    if (text.size() < width)
+        text.resize(width, ' ');
+    else
+        text += "  ";
+    return text;
+}
+
+std::string timeText(long long seconds) {
+    return consoleTimeText(seconds) + " UTC";
+}
+
+// Digits only (no sign, no spaces), small enough for any field.
 bool number(const std::string& text, long long& value) {
-    char* end = nullptr;
-    value = std::strtoll(text.c_str(), &end, 10);
-    return !text.empty() && end && *end == '\0';
+    if (text.empty() || text.size() > 18) return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    return true;
 }
 
 std::vector<std::string> split(const std::string& text) {
@@ -78,136 +201,298 @@ std::string findBelow(std::string path) {
 
 }  // namespace
 
+const char* consoleCommandName(EConsoleCommand command) {
+    for (const auto& [name, c] : kCommands)
+        if (c == command) return name.c_str();
+    return "?";
+}
+
 std::string consoleUsage() {
-    return "usage: browse <list|versions|count|find|media|stop|erase> [options]\n"
-           "  where:  --data <folder> | --host <host> --port <n>   the Hubmaster (BrowseRouter)\n"
-           "          --tls <folder>   speak as the machine whose credentials the folder holds (default:\n"
-           "          anonymous, trusting the authority of --data; a user's token says who asks)\n"
-           "  who:    --token <token> | --user <login> (with --data: the host program issues the token)\n"
-           "  what:   --client <name> --client-id <n> --backup-set <n> --subclient <n> --app-type <n>\n"
-           "          --path <path>... (erase: <path>=<size>)  --at <time>  --from <time> --to <time>\n"
-           "          --name <pattern> (find: in the whole tree below --path)  --clients <a,b,...> (find\n"
-           "          across clients)\n"
-           "          --page-size <n> --page <n>  --session <guid>\n"
-           "          --ma <media agent> --ma-host <host> (where media agents are reached)\n"
-           "  road:   --via router (default: BrowseRouter prepares, the console asks the media agent)\n"
-           "          --via hubmaster (list and versions: the Hubmaster browses and streams the answers,\n"
-           "          older media agents included)\n"
-           "  how:    --json  --quiet (no progress)  --timeout <seconds>\n"
-           "  times:  seconds since 1970, or YYYY-MM-DD[ HH:MM[:SS]] (UTC)\n";
+    std::string out =
+        "usage: browse <command> [options]      (browse <command> --help: its options and an example)\n"
+        "commands:\n";
+    for (const TCommandSpec& c : kCommandSpecs) out += "  " + pad(c.name, 9) + c.summary + "\n";
+    out +=
+        "common options:\n"
+        "  --data <folder> | --host <host> --port <n>   the Hubmaster (BrowseRouter)\n"
+        "  --token-file <file> | $" +
+        std::string(kConsoleTokenVariable) +
+        " | --user <login> | --token <token>   who asks\n"
+        "  --json  --human  --quiet  -v  --timeout <seconds>  --version\n"
+        "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n"
+        "       (2023-11-21T23:30:00Z, 2023-11-21T23:30:00+01:00)\n"
+        "exit status: 0 success, 1 the service's error, 2 usage, 3 refused, 4 unreachable, 5 timed out\n";
+    return out;
+}
+
+std::string consoleCommandUsage(EConsoleCommand command) {
+    const TCommandSpec& c = commandSpec(command);
+    std::string out = "usage: browse " + std::string(c.name) + " [options]\n  " + c.summary + "\noptions:\n";
+    for (const TOptionSpec& o : kOptionSpecs) {
+        if (!(o.commands & bit(command))) continue;
+        std::string name = o.name;
+        if (o.alias) name = std::string(o.alias) + ", " + name;
+        if (o.value) name += std::string(" <") + o.value + ">";
+        out += "  " + pad(name, 28) + o.help + "\n";
+    }
+    out += "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n";
+    out += "example:\n  " + std::string(c.example) + "\n";
+    return out;
 }
 
 bool parseConsoleTime(const std::string& text, long long& seconds) {
-    if (number(text, seconds)) return seconds >= 0;
+    if (number(text, seconds)) return true;
+    // YYYY-MM-DD, then optionally [T ]HH:MM[:SS[.fff]], then optionally Z or +HH[:MM] / -HH[:MM].
+    size_t at = 0;
+    auto digits = [&](size_t count, int& value) {
+        if (at + count > text.size()) return false;
+        value = 0;
+        for (size_t n = 0; n < count; ++n) {
+            const char c = text[at + n];
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + (c - '0');
+        }
+        at += count;
+        return true;
+    };
+    auto literal = [&](char c) {
+        if (at >= text.size() || text[at] != c) return false;
+        ++at;
+        return true;
+    };
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (!digits(4, year) || !literal('-') || !digits(2, month) || !literal('-') || !digits(2, day))
+        return false;
+    if (at < text.size()) {
+        // A zone comes only after a time of day, so a date is followed by its time or by nothing.
+        if (!literal('T') && !literal(' ')) return false;
+        if (!digits(2, hour) || !literal(':') || !digits(2, minute)) return false;
+        if (literal(':')) {
+            if (!digits(2, second)) return false;
+            if (literal('.')) {
+                int fraction = 0;
+                if (!digits(1, fraction)) return false;
+                while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+            }
+        }
+    }
+    long long offset = 0;
+    if (at < text.size()) {
+        if (literal('Z')) {
+        } else if (text[at] == '+' || text[at] == '-') {
+            const int sign = text[at++] == '+' ? 1 : -1;
+            int oh = 0, om = 0;
+            if (!digits(2, oh)) return false;
+            if (literal(':')) {
+                if (!digits(2, om)) return false;
+            } else if (at < text.size() && !digits(2, om)) {
+                return false;
+            }
+            if (oh > 23 || om > 59) return false;
+            offset = sign * (oh * 3600LL + om * 60LL);
+        } else {
+            return false;
+        }
+    }
+    if (at != text.size()) return false;
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (year < 1970 || month < 1 || month > 12 || day < 1 ||
+        day > kDays[month - 1] + (month == 2 && leap ? 1 : 0) || hour > 23 || minute > 59 || second > 59)
+        return false;
     std::tm tm{};
-    int n = std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                        &tm.tm_min, &tm.tm_sec);
-    if (n < 3 || n == 4) return false;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    seconds = static_cast<long long>(timegm(&tm));
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    seconds = static_cast<long long>(timegm(&tm)) - offset;
     return seconds >= 0;
 }
 
+bool splitErasePath(const std::string& text, std::string& path, long long& size) {
+    path = text;
+    size = -1;
+    const size_t eq = text.rfind('=');
+    if (eq == std::string::npos) return true;
+    const std::string after = text.substr(eq + 1);
+    if (after.empty()) return false;
+    long long n = 0;
+    if (!number(after, n)) return true;  // an '=' of the path's own
+    path = text.substr(0, eq);
+    size = n;
+    return !path.empty();
+}
+
 bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& error) {
-    error = consoleUsage();
-    if (argc < 2 || !kCommands.count(argv[1])) return false;
-    o.command = kCommands.at(argv[1]);
-    for (int i = 2; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--json") {
-            o.json = true;
-            continue;
-        }
-        if (a == "--quiet") {
-            o.progress = false;
-            continue;
-        }
-        if (i + 1 >= argc) return false;
-        const std::string v = argv[++i];
-        long long n = 0;
-        const bool isNumber = number(v, n);
-        if (a == "--data")
-            o.dataFolder = v;
-        else if (a == "--host")
-            o.routerHost = v;
-        else if (a == "--port" && isNumber)
-            o.routerPort = static_cast<int>(n);
-        else if (a == "--tls")
-            o.tlsFolder = v;
-        else if (a == "--token")
-            o.token = v;
-        else if (a == "--user")
-            o.user = v;
-        else if (a == "--ma")
-            o.mediaAgent = v;
-        else if (a == "--ma-host")
-            o.mediaAgentHost = v;
-        else if (a == "--via" && (v == "hubmaster" || v == "router"))
-            o.viaHubmaster = v == "hubmaster";
-        else if (a == "--client")
-            o.client = v;
-        else if (a == "--clients")
-            o.clients = split(v);
-        else if (a == "--client-id" && isNumber)
-            o.clientId = static_cast<int>(n);
-        else if (a == "--backup-set" && isNumber)
-            o.backupSetId = static_cast<int>(n);
-        else if (a == "--subclient" && isNumber)
-            o.subclientId = static_cast<int>(n);
-        else if (a == "--app-type" && isNumber)
-            o.appType = static_cast<int>(n);
-        else if (a == "--path")
-            o.paths.push_back(v);
-        else if (a == "--at" && parseConsoleTime(v, o.at))
-            continue;
-        else if (a == "--from" && parseConsoleTime(v, o.from))
-            continue;
-        else if (a == "--to" && parseConsoleTime(v, o.to))
-            continue;
-        else if (a == "--name")
-            o.pattern = v;
-        else if (a == "--page-size" && isNumber && n > 0)
-            o.pageSize = static_cast<int>(n);
-        else if (a == "--page" && isNumber && n >= 0)
-            o.page = static_cast<int>(n);
-        else if (a == "--session")
-            o.session = v;
-        else if (a == "--timeout" && isNumber && n > 0)
-            o.timeoutSeconds = static_cast<int>(n);
-        else
-            return false;
-    }
-    if (o.command == EConsoleCommand::kVersions && (o.from <= 0 || o.to <= 0)) {
-        error = "browse versions needs --from and --to\n" + consoleUsage();
-        return false;
-    }
-    if (o.command == EConsoleCommand::kStop && o.session.empty()) {
-        error = "browse stop needs --session\n" + consoleUsage();
-        return false;
-    }
-    if (o.command == EConsoleCommand::kFind && o.pattern.empty()) {
-        error = "browse find needs --name\n" + consoleUsage();
-        return false;
-    }
-    if (o.viaHubmaster && o.command != EConsoleCommand::kList && o.command != EConsoleCommand::kVersions) {
-        error = "--via hubmaster serves list and versions; the other commands go to BrowseRouter\n" +
-                consoleUsage();
-        return false;
-    }
-    if ((o.viaHubmaster || o.command == EConsoleCommand::kErase) && o.subclientId <= 0) {
-        error = "--via hubmaster and erase need --subclient\n" + consoleUsage();
-        return false;
-    }
-    if (o.command == EConsoleCommand::kErase && o.paths.empty()) {
-        error = "browse erase needs --path <path>=<size>\n" + consoleUsage();
-        return false;
-    }
-    if (o.client.empty() && o.clientId <= 0 && o.clients.empty() && o.command != EConsoleCommand::kStop) {
-        error = "name the client with --client (or --clients for find)\n" + consoleUsage();
-        return false;
-    }
     error.clear();
+    if (argc < 2) {
+        error = "browse: name a command: list, versions, count, find, media, stop or erase (browse --help)";
+        return false;
+    }
+    const std::string first = argv[1];
+    if (first == "--help" || first == "-h") {
+        o.help = true;
+        return true;
+    }
+    if (first == "--version") {
+        o.version = true;
+        return true;
+    }
+    if (!kCommands.count(first)) {
+        error = "browse: unknown command [" + first +
+                "]: the commands are list, versions, count, find, media, stop and erase (browse --help)";
+        return false;
+    }
+    o.command = kCommands.at(first);
+    const std::string command = "browse " + first;
+    const std::string hint = " (" + command + " --help)";
+    auto refuse = [&](const std::string& problem) {
+        error = command + ": " + problem + hint;
+        return false;
+    };
+    bool pathGiven = false, clientsGiven = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        std::optional<std::string> inlineValue;
+        if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
+            inlineValue = a.substr(a.find('=') + 1);
+            a.erase(a.find('='));
+        }
+        const TOptionSpec* spec = optionSpec(a);
+        if (!spec) return refuse("unknown option [" + a + "]");
+        if (!(spec->commands & bit(o.command)))
+            return refuse(std::string(spec->name) + " is not an option of " + first);
+        if (!spec->value) {
+            if (inlineValue) return refuse(std::string(spec->name) + " takes no value");
+            const std::string name = spec->name;
+            if (name == "--help")
+                o.help = true;
+            else if (name == "--json")
+                o.json = true;
+            else if (name == "--quiet")
+                o.progress = false;
+            else if (name == "--human")
+                o.human = true;
+            else if (name == "--verbose")
+                o.verbose = true;
+            else if (name == "--dry-run")
+                o.dryRun = true;
+            else if (name == "--yes")
+                o.yes = true;
+            continue;
+        }
+        if (!inlineValue && i + 1 >= argc)
+            return refuse(std::string(spec->name) + " needs a value <" + spec->value + ">");
+        const std::string v = inlineValue ? *inlineValue : argv[++i];
+        const std::string name = spec->name;
+        long long n = 0;
+        auto count = [&](int& field, long long low, long long high) {
+            if (!number(v, n) || n < low || n > high) {
+                error = command + ": " + name + " takes a whole number from " + std::to_string(low) + " to " +
+                        std::to_string(high) + ", not [" + v + "]" + hint;
+                return false;
+            }
+            field = static_cast<int>(n);
+            return true;
+        };
+        auto time = [&](long long& field) {
+            if (parseConsoleTime(v, field) && field > 0) return true;
+            error = command + ": " + name + " [" + v +
+                    "] is not a time: give YYYY-MM-DD, YYYY-MM-DD HH:MM[:SS] (UTC), ISO 8601 such as "
+                    "2023-11-21T23:30:00Z, or seconds since 1970" +
+                    hint;
+            return false;
+        };
+        if (v.empty()) return refuse(name + " needs a value, not an empty one");
+        constexpr long long kMaxId = 2147483647;
+        if (name == "--data")
+            o.dataFolder = v;
+        else if (name == "--host")
+            o.routerHost = v;
+        else if (name == "--port") {
+            if (!count(o.routerPort, 1, 65535)) return false;
+        } else if (name == "--tls")
+            o.tlsFolder = v;
+        else if (name == "--token")
+            o.token = v;
+        else if (name == "--token-file")
+            o.tokenFile = v;
+        else if (name == "--user")
+            o.user = v;
+        else if (name == "--ma")
+            o.mediaAgent = v;
+        else if (name == "--ma-host")
+            o.mediaAgentHost = v;
+        else if (name == "--via") {
+            if (v != "hubmaster" && v != "router")
+                return refuse("--via takes router or hubmaster, not [" + v + "]");
+            o.viaHubmaster = v == "hubmaster";
+        } else if (name == "--client")
+            o.client = v;
+        else if (name == "--clients") {
+            o.clients = split(v);
+            if (o.clients.empty()) return refuse("--clients [" + v + "] names no client");
+            clientsGiven = true;
+        } else if (name == "--client-id") {
+            if (!count(o.clientId, 1, kMaxId)) return false;
+        } else if (name == "--backup-set") {
+            if (!count(o.backupSetId, 1, kMaxId)) return false;
+        } else if (name == "--subclient") {
+            if (!count(o.subclientId, 1, kMaxId)) return false;
+        } else if (name == "--app-type") {
+            if (!count(o.appType, 1, kMaxId)) return false;
+        } else if (name == "--path") {
+            if (pathGiven && o.command != EConsoleCommand::kErase)
+                return refuse("one --path only (a second one: [" + v + "]); erase alone takes several");
+            if (o.command == EConsoleCommand::kErase) {
+                std::string path;
+                long long size = 0;
+                if (!splitErasePath(v, path, size))
+                    return refuse("--path [" + v +
+                                  "]: give <path>=<size> with the size in bytes, or the path alone");
+            }
+            o.paths.push_back(v);
+            pathGiven = true;
+        } else if (name == "--at") {
+            if (!time(o.at)) return false;
+        } else if (name == "--from") {
+            if (!time(o.from)) return false;
+        } else if (name == "--to") {
+            if (!time(o.to)) return false;
+        } else if (name == "--name")
+            o.pattern = v;
+        else if (name == "--page-size") {
+            if (!count(o.pageSize, 1, 1000000)) return false;
+        } else if (name == "--page") {
+            if (!count(o.page, 1, kMaxId)) return false;
+        } else if (name == "--session")
+            o.session = v;
+        else if (name == "--timeout") {
+            if (!count(o.timeoutSeconds, 1, 86400)) return false;
+        }
+    }
+    if (o.help) return true;
+    if (o.command == EConsoleCommand::kVersions && (o.from <= 0 || o.to <= 0))
+        return refuse("needs --from and --to");
+    if (o.from > 0 && o.to > 0 && o.from > o.to)
+        return refuse("--from (" + timeText(o.from) + ") is after --to (" + timeText(o.to) + ")");
+    if (o.page > 0 && o.pageSize <= 0) return refuse("--page needs --page-size");
+    if (o.command == EConsoleCommand::kStop && o.session.empty()) return refuse("needs --session <id>");
+    if (o.command == EConsoleCommand::kFind && o.pattern.empty()) return refuse("needs --name <pattern>");
+    if (o.viaHubmaster && o.command != EConsoleCommand::kList && o.command != EConsoleCommand::kVersions)
+        return refuse("--via hubmaster serves list and versions; the other commands go to BrowseRouter");
+    if ((o.viaHubmaster || o.command == EConsoleCommand::kErase) && o.subclientId <= 0)
+        return refuse(std::string(o.viaHubmaster ? "--via hubmaster" : "erase") + " needs --subclient");
+    if (o.command == EConsoleCommand::kErase && o.paths.empty()) return refuse("needs --path <path>=<size>");
+    if (clientsGiven && (!o.client.empty() || o.clientId > 0))
+        return refuse("give --client or --clients, not both");
+    if (o.client.empty() && o.clientId <= 0 && o.clients.empty() && o.command != EConsoleCommand::kStop)
+        return refuse(o.command == EConsoleCommand::kFind ? "name the client with --client or --clients"
+                                                          : "name the client with --client");
+    int tokenSources = !o.token.empty() + !o.tokenFile.empty() + !o.user.empty();
+    if (tokenSources > 1) return refuse("give one of --token, --token-file and --user");
     return true;
 }
 
@@ -236,14 +521,12 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
     for (std::string text : o.paths.empty() ? std::vector<std::string>{"\\"} : o.paths) {
         if (o.command == EConsoleCommand::kFind) text = findBelow(text);
         databrowse::BrowsePath path;
-        long long size = 0;
-        const size_t eq = text.rfind('=');
-        if (o.command == EConsoleCommand::kErase && eq != std::string::npos &&
-            number(text.substr(eq + 1), size)) {
+        long long size = -1;
+        if (o.command == EConsoleCommand::kErase && splitErasePath(std::string(text), text, size) &&
+            size >= 0) {
             CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true);
             if (o.subclientId > 0) detail->setint64(databrowse::Msg2::f::at1_1, o.subclientId);
             detail->setint64(databrowse::Msg2::f::itemSize, size);
-            text.erase(eq);
         }
         path.setstring(databrowse::BrowsePath::f::path, text);
         paths.push_back(path);
@@ -270,7 +553,8 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
         CNMessageBase* paging = query.getObjectAccessor(databrowse::Query::f::dataParam, true)
                                     ->getObjectAccessor(databrowse::DataParam::f::at2_2, true);
         paging->setint64(databrowse::Msg6::f::pageSize, o.pageSize);
-        paging->setint64(databrowse::Msg6::f::skipNode, static_cast<int64_t>(o.page) * o.pageSize);
+        paging->setint64(databrowse::Msg6::f::skipNode,
+                         static_cast<int64_t>(o.page > 0 ? o.page - 1 : 0) * o.pageSize);
     }
     if (!o.pattern.empty()) {
         databrowse::FilteredBrowseCriteriaValue value;
@@ -281,6 +565,16 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
         criteria.setObjectAccessor(value, databrowse::Criteria::f::criteria);
         query.setlistobject(databrowse::Query::f::c_b4ad36, {criteria});
     }
-    r.setlistobject(R::queries, {query});
+    std::vector<CNMessageBase> queries = {query};
+    // A page of a listing also asks how many items the whole listing has, for "page N of M".
+    if (o.pageSize > 0 && !o.viaHubmaster && o.command == EConsoleCommand::kList) {
+        databrowse::Query total;
+        total.setint64(databrowse::Query::f::type, 0);
+        total.setstring(databrowse::Query::f::queryId, kConsoleTotalQuery);
+        total.getObjectAccessor(databrowse::Query::f::c_46937c, true)
+            ->setint64(databrowse::Msg70::f::queryType, kCountQueryType);
+        queries.push_back(total);
+    }
+    r.setlistobject(R::queries, queries);
     return r;
 }

@@ -11,6 +11,16 @@
 
 enum class EConsoleCommand { kList, kVersions, kCount, kFind, kMedia, kStop, kErase };
 
+// What the console's exit status tells a script.
+enum EConsoleExit {
+    kExitOk = 0,
+    kExitServiceError = 1,  // the service answered with an error
+    kExitUsage = 2,         // the command line is wrong
+    kExitRefused = 3,       // the user may not do this (token refused, access denied)
+    kExitUnreachable = 4,   // the Hubmaster or media agent could not be reached
+    kExitTimedOut = 5,      // a peer stopped answering within --timeout
+};
+
 struct TConsoleOptions {
     EConsoleCommand command = EConsoleCommand::kList;
     // Where and who.
@@ -20,7 +30,8 @@ struct TConsoleOptions {
     // A machine's credentials folder (its certificate proves who the console is); empty: anonymous, with
     // the authority's certificate of the data folder.
     std::string tlsFolder;
-    std::string token;  // the authentication token
+    std::string token;                     // the authentication token
+    std::string tokenFile;                 // a file holding it (owner-only)
     std::string user;            // a user whose token the host program issues (when no token is given)
     std::string mediaAgent;      // overrides the media agent a prepared request names
     std::string mediaAgentHost;  // where media agents are reached (their own host names otherwise)
@@ -32,20 +43,38 @@ struct TConsoleOptions {
     std::vector<std::string> paths;      // browse paths ("\" when none); erase paths take "path=size"
     long long at = 0, from = 0, to = 0;  // seconds since 1970; 0: not given
     std::string pattern;                 // find: name pattern, matched in the whole tree below the path
-    int pageSize = 0, page = 0;          // paging (page counted from 0)
-    std::string session;                 // session GUID (a new one when empty)
+    int pageSize = 0, page = 0;          // paging (page counted from 1; 0: not given)
+    std::string session;                 // session GUID (the console makes one when empty)
     // How.
     bool json = false;
     bool progress = true;
+    bool human = false;    // sizes in K/M/G
+    bool verbose = false;  // the session and the road on standard error
+    bool dryRun = false;   // erase: list what would be erased, book nothing
+    bool yes = false;      // erase: no question before erasing a folder's contents
     int timeoutSeconds = 120;
+    // Asked for help or the version instead of a command.
+    bool help = false, version = false;
 };
 
-// Parses argv (the command first, then options). False with `error` (a usage line) on a bad line.
+// The environment variable a token may come from instead of the command line.
+constexpr const char* kConsoleTokenVariable = "BROWSE_TOKEN";
+constexpr const char* kConsoleVersion = "browse 1.1 (fastbrowse console)";
+
+// Parses argv (the command first, then options). False with `error` (one line naming the bad argument,
+// with a hint) on a bad line.
 bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& options, std::string& error);
-// The usage text.
+// The usage text of every command, and of one command (its options and an example).
 std::string consoleUsage();
-// Times as the console reads them: seconds since 1970, or "YYYY-MM-DD[ HH:MM[:SS]]" (UTC).
+std::string consoleCommandUsage(EConsoleCommand command);
+const char* consoleCommandName(EConsoleCommand command);
+// Times as the console reads them: seconds since 1970, "YYYY-MM-DD" (00:00 UTC), "YYYY-MM-DD HH:MM[:SS]"
+// (UTC), or ISO 8601 "YYYY-MM-DDTHH:MM[:SS[.fff]]" with "Z" or an offset "+HH:MM". Anything else,
+// trailing text or an impossible date or time included, is refused.
 bool parseConsoleTime(const std::string& text, long long& seconds);
+// "path=size" of an erase: the path, and the size (-1 when none is given). False when what follows '='
+// is meant as a size but is not a number.
+bool splitErasePath(const std::string& text, std::string& path, long long& size);
 
 // The request the command sends to "BrowseRouter".
 databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& options);

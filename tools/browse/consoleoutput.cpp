@@ -1,5 +1,6 @@
 #include "tools/browse/consoleoutput.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <sstream>
@@ -38,9 +39,17 @@ TConsoleItem itemOf(CNMessageBase& data) {
         item.directory = flags->getint64(databrowse::BrowseItemFlags::f::directory) != 0;
         item.deleted = flags->getint64(databrowse::BrowseItemFlags::f::deleted) != 0;
     }
-    if (CNMessageBase* advanced = childOf(data, D::advancedData))
+    if (CNMessageBase* advanced = childOf(data, D::advancedData)) {
         item.backupTime = advanced->getint64(databrowse::Msg93::f::backupTime);
+        if (CNMessageBase* subclient = childOf(*advanced, databrowse::Msg93::f::at4_7))
+            item.subclientId = subclient->getint64(ZyEntities::Msg10::f::subclientId);
+    }
     return item;
+}
+
+std::string pad(std::string text, size_t width) {
+    text.resize(std::max(text.size() + 1, width), ' ');
+    return text;
 }
 
 std::string jsonText(const std::string& text) {
@@ -71,8 +80,13 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
                 for (CNMessageBase& d : *data) result.items.push_back(itemOf(d));
             if (auto* aggregates =
                     browseResult->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false))
-                for (CNMessageBase& a : *aggregates)
-                    result.counts.emplace_back(queryId, a.getint64(databrowse::AggregateResult::f::count));
+                for (CNMessageBase& a : *aggregates) {
+                    const long long count = a.getint64(databrowse::AggregateResult::f::count);
+                    if (queryId == kConsoleTotalQuery)
+                        result.total = count;
+                    else
+                        result.counts.emplace_back(queryId, count);
+                }
         }
     } else if (type == kPredictions) {
         if (auto* predictions = response.getlistobject(Resp::c_728cd9, false))
@@ -85,6 +99,16 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
                 m.data = (logical->getint64(databrowse::LogicalMedia::f::flags) & 0x8) != 0;
                 if (CNMessageBase* k = childOf(*logical, databrowse::LogicalMedia::f::kelmarch))
                     m.kelmarchId = k->getint64(ZyEntities::KelmarchEntity::f::kelmarchId);
+                if (CNMessageBase* physical = childOf(p, databrowse::PredictionData::f::physicalMedia)) {
+                    using P = databrowse::PhysicalMedia::f;
+                    m.label = physical->getstring(P::barcode);
+                    m.library = physical->getstring(P::libraryName);
+                    m.location = physical->getstring(P::location);
+                    m.copy = physical->getstring(P::copyName);
+                    if (m.copy.empty() && physical->getint64(P::copyId) > 0)
+                        m.copy = std::to_string(physical->getint64(P::copyId));
+                    m.mediaAgent = physical->getstring(P::mediaAgentName);
+                }
                 result.media.push_back(m);
             }
     } else if (type == kError || type == kWarning) {
@@ -117,68 +141,126 @@ std::string consoleTimeText(long long seconds) {
     return text;
 }
 
-std::string formatConsoleTable(const TConsoleResult& r) {
+std::string consoleHumanSize(long long bytes) {
+    static const char* const kUnits[] = {"K", "M", "G", "T", "P"};
+    if (bytes < 1024) return std::to_string(bytes);
+    double value = static_cast<double>(bytes);
+    int unit = -1;
+    while (value >= 1024 && unit < 4) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, value < 10 ? "%.1f%s" : "%.0f%s", value, kUnits[unit]);
+    return text;
+}
+
+std::string formatConsoleTable(const TConsoleResult& r, const TConsoleFormat& format) {
     std::ostringstream out;
-    char line[512];
+    char line[1024];
+    auto size = [&](long long bytes) {
+        return format.human ? consoleHumanSize(bytes) : std::to_string(bytes);
+    };
     if (!r.items.empty()) {
-        std::snprintf(line, sizeof line, "%-4s %14s  %-19s  %-19s  %s\n", "TYPE", "SIZE", "MODIFIED",
-                      "BACKED UP", "PATH");
+        if (format.acrossClients) out << pad("CLIENT", 12);
+        std::snprintf(line, sizeof line, "%-4s %14s  %-19s  %-19s  %s\n", "TYPE", "SIZE", "MODIFIED (UTC)",
+                      "BACKED UP (UTC)", "PATH");
         out << line;
         for (const TConsoleItem& i : r.items) {
-            std::snprintf(line, sizeof line, "%-4s %14lld  %-19s  %-19s  %s%s\n",
-                          i.directory ? "dir" : "file", i.size, consoleTimeText(i.modified).c_str(),
+            if (format.acrossClients)
+                out << pad(i.client.empty() ? "subclient " + std::to_string(i.subclientId) : i.client, 12);
+            std::snprintf(line, sizeof line, "%-4s %14s  %-19s  %-19s  %s%s\n", i.directory ? "dir" : "file",
+                          size(i.size).c_str(), consoleTimeText(i.modified).c_str(),
                           consoleTimeText(i.backupTime).c_str(), (i.path.empty() ? i.name : i.path).c_str(),
                           i.deleted ? "  (deleted)" : "");
             out << line;
         }
-        out << r.items.size() << (r.items.size() == 1 ? " item\n" : " items\n");
+        out << r.items.size() << (r.items.size() == 1 ? " item" : " items");
+        if (r.pageSize > 0) {
+            const long long first = static_cast<long long>(r.page - 1) * r.pageSize + 1;
+            out << " (" << first << "-" << first + static_cast<long long>(r.items.size()) - 1;
+            if (r.total >= 0)
+                out << " of " << r.total << "), page " << r.page << " of "
+                    << (r.total + r.pageSize - 1) / r.pageSize;
+            else
+                out << "), page " << r.page;
+        }
+        out << "\n";
+    } else if (r.pageSize > 0 && r.error.empty() && r.note.empty()) {
+        out << "no items on page " << r.page;
+        if (r.total >= 0)
+            out << " of " << (r.total + r.pageSize - 1) / r.pageSize << " (" << r.total << " items)";
+        out << "\n";
     }
     for (const auto& [query, count] : r.counts)
-        out << "count" << (query.empty() ? "" : " " + query) << ": " << count << "\n";
+        out << (query.empty() || query == "count" ? "count" : "count " + query) << ": " << count << "\n";
     if (!r.media.empty()) {
-        std::snprintf(line, sizeof line, "%-5s %12s %10s %14s\n", "KIND", "ARCHIVE FILE", "KELMARCH", "SIZE");
+        std::snprintf(line, sizeof line, "%-5s %12s %10s %14s  %-12s %-14s %-20s %s\n", "KIND",
+                      "ARCHIVE FILE", "KELMARCH", "SIZE", "LABEL", "LIBRARY", "COPY", "MEDIA AGENT");
         out << line;
         long long total = 0;
+        auto text = [](const std::string& t) { return t.empty() ? std::string("-") : t; };
         for (const TConsoleMedia& m : r.media) {
-            std::snprintf(line, sizeof line, "%-5s %12lld %10lld %14lld\n", m.data ? "data" : "index",
-                          m.archiveFileId, m.kelmarchId, m.size);
+            std::snprintf(line, sizeof line, "%-5s %12lld %10lld %14s  %-12s %-14s %-20s %s\n",
+                          m.data ? "data" : "index", m.archiveFileId, m.kelmarchId, size(m.size).c_str(),
+                          text(m.label).c_str(), text(m.library).c_str(), text(m.copy).c_str(),
+                          text(m.mediaAgent).c_str());
             out << line;
             total += m.size;
         }
-        out << r.media.size() << " archive files, " << total << " bytes\n";
+        out << r.media.size() << " archive files, "
+            << (format.human ? size(total) : std::to_string(total) + " bytes") << "\n";
     }
     for (const std::string& w : r.warnings) out << "warning: " << w << "\n";
     if (!r.note.empty()) out << r.note << "\n";
-    if (r.items.empty() && r.counts.empty() && r.media.empty() && r.note.empty() && r.error.empty())
+    if (r.items.empty() && r.counts.empty() && r.media.empty() && r.note.empty() && r.error.empty() &&
+        r.pageSize <= 0)
         out << "no items\n";
     return out.str();
 }
 
 std::string formatConsoleJson(const TConsoleResult& r) {
     std::ostringstream out;
-    out << "{\"items\":[";
+    out << "{\"session\":" << jsonText(r.session) << ",\"items\":[";
     for (size_t n = 0; n < r.items.size(); ++n) {
         const TConsoleItem& i = r.items[n];
         out << (n ? "," : "") << "{\"name\":" << jsonText(i.name) << ",\"path\":" << jsonText(i.path)
             << ",\"type\":" << (i.directory ? "\"dir\"" : "\"file\"") << ",\"size\":" << i.size
             << ",\"modified\":" << i.modified << ",\"backupTime\":" << i.backupTime
-            << ",\"version\":" << i.version << ",\"deleted\":" << (i.deleted ? "true" : "false") << "}";
+            << ",\"version\":" << i.version << ",\"deleted\":" << (i.deleted ? "true" : "false");
+        if (i.subclientId > 0) out << ",\"subclientId\":" << i.subclientId;
+        if (!i.client.empty()) out << ",\"client\":" << jsonText(i.client);
+        out << "}";
     }
     out << "],\"counts\":[";
     for (size_t n = 0; n < r.counts.size(); ++n)
         out << (n ? "," : "") << "{\"query\":" << jsonText(r.counts[n].first)
             << ",\"count\":" << r.counts[n].second << "}";
     out << "],\"media\":[";
-    for (size_t n = 0; n < r.media.size(); ++n)
-        out << (n ? "," : "") << "{\"archiveFileId\":" << r.media[n].archiveFileId
-            << ",\"kelmarchId\":" << r.media[n].kelmarchId << ",\"size\":" << r.media[n].size
-            << ",\"kind\":" << (r.media[n].data ? "\"data\"" : "\"index\"") << "}";
+    for (size_t n = 0; n < r.media.size(); ++n) {
+        const TConsoleMedia& m = r.media[n];
+        out << (n ? "," : "") << "{\"archiveFileId\":" << m.archiveFileId
+            << ",\"kelmarchId\":" << m.kelmarchId << ",\"size\":" << m.size
+            << ",\"kind\":" << (m.data ? "\"data\"" : "\"index\"");
+        for (const auto& [key, value] : {std::pair<const char*, const std::string*>{"label", &m.label},
+                                         {"library", &m.library},
+                                         {"location", &m.location},
+                                         {"copy", &m.copy},
+                                         {"mediaAgent", &m.mediaAgent}})
+            if (!value->empty()) out << ",\"" << key << "\":" << jsonText(*value);
+        out << "}";
+    }
     out << "],\"warnings\":[";
     for (size_t n = 0; n < r.warnings.size(); ++n) out << (n ? "," : "") << jsonText(r.warnings[n]);
     out << "]";
+    if (r.pageSize > 0) {
+        out << ",\"page\":" << r.page << ",\"pageSize\":" << r.pageSize;
+        if (r.total >= 0) out << ",\"total\":" << r.total;
+    }
     if (!r.note.empty()) out << ",\"note\":" << jsonText(r.note);
     if (!r.error.empty())
-        out << ",\"error\":{\"code\":" << r.errorCode << ",\"message\":" << jsonText(r.error) << "}";
+        out << ",\"error\":{\"code\":" << r.errorCode << ",\"exitStatus\":" << r.exitCode
+            << ",\"message\":" << jsonText(r.error) << "}";
     out << "}\n";
     return out.str();
 }

@@ -1,18 +1,26 @@
 #include "tools/browse/consolesession.h"
 
-#include "platform/net/zynet_tls.h"
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <random>
 
+#include "Db/Tbl/APP_Application.h"
+#include "Db/Tbl/APP_Client.h"
+#include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/clientaddress.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_tls.h"
 #include "platform/net/zynetwork.h"
+#include "platform/security/evsecuritymgr.h"
 #include "tools/hubmaster/hostbrowse.h"
 
 namespace {
@@ -22,10 +30,61 @@ using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kLauncher = "sLNIDXMA";
 constexpr const char* kAlternateLauncher = "sLPIDXMA";
-constexpr int kStopReplySeconds = 3;
+constexpr int kMinIndexServiceRelease = 10;
+constexpr int kStopRefusalSeconds =
+    1;  // a refused stop is answered at once  // media agents below have no index service
 
-// The first name of a mangled one ("name*host*0*port").
+bool isRoot(const std::string& path) {
+    return path.empty() || path == "/" || path == "\\";
+}
+
+// "/a/b/c" as its parent "/a/b" and name "c".
+void splitPath(const std::string& path, std::string& parent, std::string& name) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && (trimmed.back() == '/' || trimmed.back() == '\\')) trimmed.pop_back();
+    const size_t slash = trimmed.find_last_of("/\\");
+    if (slash == std::string::npos) {
+        parent = "\\";
+        name = trimmed;
+        return;
+    }
+    parent = slash == 0 ? trimmed.substr(0, 1) : trimmed.substr(0, slash);
+    name = trimmed.substr(slash + 1);
+}
+
+std::string newSessionId() {
+    std::random_device random;
+    char text[40];
+    std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%04x%08x", random(), random() & 0xffff,
+                  (random() & 0x0fff) | 0x4000, (random() & 0x3fff) | 0x8000, random() & 0xffff, random());
+    return text;
+}
+
+std::string timeText(long long seconds) {
+    return seconds > 0 ? consoleTimeText(seconds) + " UTC" : "now";
+}
+
+// A failure of the console's own before or between answers, with the exit status it stands for.
+int failed(TConsoleResult& result, int exitCode, const std::string& error) {
+    result.error = error;
+    result.exitCode = exitCode;
+    // The console's own failures carry their exit status as their code (the service's keep theirs).
+    if (result.errorCode == 0) result.errorCode = exitCode;
+    return exitCode;
+}
+
+// A network step's failure: timed out or unreachable.
+int networkFailure(TConsoleResult& result, bool timedOut, const std::string& error) {
+    return failed(result, timedOut ? kExitTimedOut : kExitUnreachable, error);
+}
+
+// The client name of a media agent named plainly or mangled with its host and port.
 std::string clientPart(const std::string& name) {
+    std::string host, client;
+    int service = 0, port = 0;
+    if (name.find('*') != std::string::npos && DemangleHostName(name, host, client, service, port) &&
+        !client.empty())
+        return client;
     return name.substr(0, name.find('*'));
 }
 
@@ -36,7 +95,9 @@ CNMessageBase* childOf(CNMessageBase* owner, const MsgFieldRef& f) {
 }  // namespace
 
 CConsoleSession::CConsoleSession(TConsoleOptions options, std::string hubmasterProgram)
-    : m_options(std::move(options)), m_hubmasterProgram(std::move(hubmasterProgram)) {}
+    : m_options(std::move(options)),
+      m_hubmasterProgram(std::move(hubmasterProgram)),
+      m_remark([](const std::string& text) { std::fprintf(stderr, "browse: %s\n", text.c_str()); }) {}
 
 std::string CConsoleSession::mediaAgentOf(CNMessageBase& prepared) {
     if (auto* v1 = dynamic_cast<Indexing::BrowseReq*>(&prepared)) {
@@ -59,7 +120,7 @@ std::string CConsoleSession::mediaAgentOf(CNMessageBase& prepared) {
     return "";
 }
 
-bool CConsoleSession::secure(std::string& error) {
+bool CConsoleSession::secure(TConsoleResult& result) {
     // A console on a user's desk holds no certificate: it trusts the Hubmaster's authority and is
     // anonymous, acting only with a user's token.
     TZyNetCredentials credentials;
@@ -69,34 +130,77 @@ bool CConsoleSession::secure(std::string& error) {
         credentials.authorityFile = (fs::path(m_options.dataFolder) / "tls" / "authority.crt").string();
     else
         return true;  // the session says what is missing
-    const CUxError installed = setZyNetCredentials(credentials);
-    if (installed.IsError()) error = installed.GetErrorText();
-    return !installed.IsError();
+    std::string error;
+    if (setZyNetCredentials(credentials, error)) return true;
+    failed(result, kExitUsage, "credentials: " + error);
+    return false;
 }
 
-bool CConsoleSession::prepare(std::string& error) {
-    if (!secure(error)) return false;
+bool CConsoleSession::prepare(TConsoleResult& result) {
+    if (!secure(result)) return false;
     if (m_options.dataFolder.empty()) return true;
     const fs::path folder(m_options.dataFolder);
-    ZYPlatformInfo::setRegistryPath((folder / "registry.ini").string());
-    EvDebugFileInstance::setLogDirectory(folder.string());
     const fs::path database = folder / "hub.db";
     if (!fs::is_regular_file(database)) {
-        error = "no Hubmaster database in " + folder.string();
+        failed(result, kExitUsage, "--data " + folder.string() + ": no Hubmaster database there (hub.db)");
         return false;
     }
+    ZYPlatformInfo::setRegistryPath((folder / "registry.ini").string());
+    EvDebugFileInstance::setLogDirectory(folder.string());
+    std::string error;
     if (hubdb::openHubDatabase(database.string(), &error) != zydb::DB_OK) {
-        error = "cannot open " + database.string() + ": " + error;
+        failed(result, kExitServiceError, "cannot open " + database.string() + ": " + error);
         return false;
     }
     CZyNetDirectory::instance().setResolver(&ZyClientAddressFromDatabase);
     return true;
 }
 
-bool CConsoleSession::obtainToken(std::string& error) {
-    if (!m_options.token.empty() || m_options.user.empty()) return true;
+bool CConsoleSession::tokenFromFile(std::string& token, std::string& error) const {
+    const std::string& file = m_options.tokenFile;
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "--token-file " + file + ": no such file";
+        return false;
+    }
+    // A token others may read is a token others may use.
+    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        error = "--token-file " + file + " may be read by others (mode " + mode + "): chmod 600 " + file;
+        return false;
+    }
+    if (st.st_uid != geteuid()) {
+        error = "--token-file " + file + " belongs to another user";
+        return false;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(file.c_str(), "r"), std::fclose);
+    char buffer[4096];
+    const size_t n = in ? std::fread(buffer, 1, sizeof buffer, in.get()) : 0;
+    token.assign(buffer, n);
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
+    if (token.empty() || token.find_first_of(" \t\r\n") != std::string::npos) {
+        error = "--token-file " + file + " holds no token (one line, as hubmaster token --out writes it)";
+        return false;
+    }
+    return true;
+}
+
+bool CConsoleSession::obtainToken(TConsoleResult& result) {
+    std::string error;
+    if (!m_options.token.empty()) return true;
+    if (!m_options.tokenFile.empty()) {
+        if (tokenFromFile(m_options.token, error)) return true;
+        failed(result, kExitUsage, error);
+        return false;
+    }
+    if (m_options.user.empty()) {
+        const char* fromEnvironment = std::getenv(kConsoleTokenVariable);
+        if (fromEnvironment) m_options.token = fromEnvironment;
+        return true;
+    }
     if (m_hubmasterProgram.empty() || m_options.dataFolder.empty()) {
-        error = "--user needs --data and the host program to issue a token";
+        failed(result, kExitUsage, "--user needs --data and the host program to issue a token");
         return false;
     }
     // The login goes as one argument of its own: no shell sees it.
@@ -111,7 +215,7 @@ bool CConsoleSession::obtainToken(std::string& error) {
     const int status = pipe ? pclose(pipe.release()) : -1;
     while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
     if (status != 0 || token.empty()) {
-        error = "no token could be obtained for user [" + m_options.user + "]";
+        failed(result, kExitRefused, "no token could be obtained for user [" + m_options.user + "]");
         return false;
     }
     m_options.token = token;
@@ -129,60 +233,289 @@ bool CConsoleSession::routerAddress(TZyNetAddress& address, std::string& error) 
     return false;
 }
 
-int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t)>& progress) {
+int CConsoleSession::exitOfServiceError(const std::string& error, long long code) {
+    constexpr long long kAccessDeniedMessage = 0x0e0000bd;
+    for (const char* refusal : {"access denied", "Access denied", "not authorised", "Failed to authenticate",
+                                "not allowed", "refused"})
+        if (error.find(refusal) != std::string::npos) return kExitRefused;
+    return code == kAccessDeniedMessage ? kExitRefused : kExitServiceError;
+}
+
+int CConsoleSession::mediaAgentRelease(const std::string& agent) {
+    APP_Client client(nullptr);
+    client.setIsolationType(4);
+    const std::string name = clientPart(agent);
+    client.setWhere("name = '%s'", name.c_str());
+    if (client.getOneRow(&client, false, 0, 0) != zydb::DB_OK) return 0;
+    ArchiveManagerHM archive(nullptr);
+    GetMediaAgentInfoArgsHM_t args;
+    args.clientId = static_cast<uint32_t>(client.getDataPtr()->id);
+    GetMediaAgentInfoRetHM_t info;
+    if (archive.getMediaAgentInfo(&args, &info) != 0) return 0;
+    return std::atoi(info.versionText.c_str());
+}
+
+int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t)>& progress,
+                         const std::function<bool(const std::string&)>& confirm) {
+    if (m_options.session.empty()) m_options.session = newSessionId();
+    result.session = m_options.session;
+    if (m_options.command != EConsoleCommand::kErase || !m_options.dryRun) {
+        result.page = m_options.page > 0 ? m_options.page : (m_options.pageSize > 0 ? 1 : 0);
+        result.pageSize = m_options.pageSize;
+    }
     TZyNetAddress router;
     std::string error;
-    if (!prepare(error) || !obtainToken(error) || !routerAddress(router, error)) {
-        result.error = error;
-        return 1;
-    }
+    if (!prepare(result) || !obtainToken(result)) return result.exitCode;
+    if (!routerAddress(router, error)) return failed(result, kExitUnreachable, error);
     databrowse::BrowseRequest request = buildConsoleRequest(m_options);
-    if (m_options.viaHubmaster && m_options.command != EConsoleCommand::kErase)
-        return throughHubmaster(router, request, result, progress);
-    const int browsed = throughRouter(router, request, result, progress);
-    if (browsed != 0 || m_options.command != EConsoleCommand::kErase) return browsed;
+    if (m_options.command == EConsoleCommand::kStop) return stop(router, request, result);
+    if (m_options.command == EConsoleCommand::kErase) {
+        const int checked = checkErase(router, result, confirm);
+        if (checked != kExitOk || m_options.dryRun) return checked;
+    }
+    int rc = m_options.viaHubmaster && m_options.command != EConsoleCommand::kErase
+                 ? throughHubmaster(router, request, result, progress)
+                 : throughRouter(router, request, result, progress);
+    if (rc == kExitOk && !m_options.clients.empty()) nameClients(result);
+    if (rc == kExitOk && m_options.command == EConsoleCommand::kMedia) describeMedia(result);
+    // Nothing listed: an empty folder, or a path that was never backed up. Its parent tells which.
+    const bool listing = m_options.command == EConsoleCommand::kList ||
+                         m_options.command == EConsoleCommand::kCount ||
+                         m_options.command == EConsoleCommand::kFind;
+    const bool nothing = result.items.empty() && result.media.empty() &&
+                         (result.counts.empty() || result.counts.front().second == 0);
+    if (rc == kExitOk && listing && nothing && m_options.clients.empty() && m_options.paths.size() == 1 &&
+        !isRoot(m_options.paths.front()) && result.page <= 1) {
+        TConsoleItem item;
+        TConsoleResult probe;
+        const int found = lookUp(router, m_options.paths.front(), m_options.at, item, probe);
+        if (found == 0)
+            return failed(result, kExitServiceError,
+                          "no backed-up item at " + m_options.paths.front() + " as of " +
+                              timeText(m_options.at) + " (a path that does not exist, not an empty folder)");
+    }
+    if (rc != kExitOk || m_options.command != EConsoleCommand::kErase) return rc;
     // The items to erase are listed; the Hubmaster now makes the erase task of them.
     TConsoleResult task;
-    if (throughHubmaster(router, request, task, {}) != 0) {
-        result.error = task.error;
-        return 1;
-    }
+    if ((rc = throughHubmaster(router, request, task, {})) != kExitOk) return failed(result, rc, task.error);
     result.note =
         "The Hubmaster created the erase task for " + std::to_string(m_options.paths.size()) + " path(s)";
+    return kExitOk;
+}
+
+int CConsoleSession::browseAs(const TConsoleOptions& options, const TZyNetAddress& router,
+                              TConsoleResult& result) {
+    CConsoleSession other(options, m_hubmasterProgram);
+    databrowse::BrowseRequest request = buildConsoleRequest(other.m_options);
+    return options.viaHubmaster ? other.throughHubmaster(router, request, result, {})
+                                : other.throughRouter(router, request, result, {});
+}
+
+int CConsoleSession::lookUp(const TZyNetAddress& router, const std::string& path, long long at,
+                            TConsoleItem& item, TConsoleResult& result) {
+    std::string parent, name;
+    splitPath(path, parent, name);
+    TConsoleOptions options = m_options;
+    options.command = EConsoleCommand::kList;
+    options.paths = {parent};
+    options.at = at;
+    options.pattern.clear();
+    options.pageSize = options.page = 0;
+    options.session = newSessionId();  // named, so the service generates none
+    options.viaHubmaster = m_options.viaHubmaster && m_options.command != EConsoleCommand::kErase;
+    const int rc = browseAs(options, router, result);
+    if (rc != kExitOk) return -rc;
+    for (const TConsoleItem& listed : result.items)
+        if (listed.name == name || listed.path == path) {
+            item = listed;
+            return 1;
+        }
     return 0;
+}
+
+int CConsoleSession::checkErase(const TZyNetAddress& router, TConsoleResult& result,
+                                const std::function<bool(const std::string&)>& confirm) {
+    for (const std::string& text : m_options.paths) {
+        std::string path;
+        long long size = -1;
+        splitErasePath(text, path, size);
+        TConsoleItem item;
+        TConsoleResult probe;
+        const int found = lookUp(router, path, m_options.at, item, probe);
+        if (found < 0) return failed(result, -found, probe.error);
+        if (found == 0)
+            return failed(result, kExitUsage,
+                          "erase: nothing was backed up at " + path + " as of " + timeText(m_options.at));
+        if (!item.directory) {
+            if (size < 0)
+                return failed(result, kExitUsage,
+                              "erase: give the size of " + path + " as backed up: --path " + path + "=" +
+                                  std::to_string(item.size));
+            if (size != item.size)
+                return failed(result, kExitUsage,
+                              "erase: " + path + " was backed up with " + std::to_string(item.size) +
+                                  " bytes, not the " + std::to_string(size) +
+                                  " given: check the path and its version");
+            if (m_options.dryRun) result.items.push_back(item);
+            continue;
+        }
+        if (size >= 0)
+            return failed(result, kExitUsage,
+                          "erase: " + path +
+                              " is a folder: give its path alone (its contents are erased), not =" +
+                              std::to_string(size));
+        // A folder: its contents are erased. Show them or ask before booking.
+        TConsoleOptions options = m_options;
+        options.command = EConsoleCommand::kList;
+        options.paths = {path};
+        options.session = newSessionId();  // named, so the service generates none
+        TConsoleResult contents;
+        const int rc = browseAs(options, router, contents);
+        if (rc != kExitOk) return failed(result, rc, contents.error);
+        const std::string question = "erase the " + std::to_string(contents.items.size()) +
+                                     " item(s) of folder " + path + " as of " + timeText(m_options.at) + "?";
+        if (m_options.dryRun) {
+            result.items.insert(result.items.end(), contents.items.begin(), contents.items.end());
+        } else if (!m_options.yes) {
+            if (!confirm)
+                return failed(result, kExitUsage,
+                              "erase: " + path + " is a folder of " + std::to_string(contents.items.size()) +
+                                  " item(s): give --yes to erase its contents (--dry-run lists them)");
+            if (!confirm(question))
+                return failed(result, kExitServiceError, "erase cancelled: nothing was booked");
+        }
+    }
+    if (m_options.dryRun) m_road = "router (lookups only)";
+    if (m_options.dryRun)
+        result.note = "dry run: nothing was booked; " + std::to_string(m_options.paths.size()) +
+                      " path(s) would be erased (" + std::to_string(result.items.size()) + " item(s) listed)";
+    return kExitOk;
+}
+
+void CConsoleSession::nameClients(TConsoleResult& result) const {
+    if (m_options.dataFolder.empty()) return;
+    std::map<long long, std::string> names;
+    for (TConsoleItem& item : result.items) {
+        if (item.subclientId <= 0) continue;
+        auto known = names.find(item.subclientId);
+        if (known == names.end()) {
+            std::string name;
+            APP_Application subclient(nullptr);
+            subclient.setWhereRaw("id = " + std::to_string(item.subclientId));
+            if (subclient.getOneRow(&subclient, false, 0, 0) == zydb::DB_OK) {
+                APP_Client client(nullptr);
+                client.setWhereRaw("id = " + std::to_string(subclient.getDataPtr()->clientId));
+                if (client.getOneRow(&client, false, 0, 0) == zydb::DB_OK) name = client.getDataPtr()->name;
+            }
+            known = names.emplace(item.subclientId, name).first;
+        }
+        item.client = known->second;
+    }
+}
+
+void CConsoleSession::describeMedia(TConsoleResult& result) const {
+    if (m_options.dataFolder.empty()) return;
+    constexpr unsigned long kIndexMedia = 2, kDataMedia = 8;
+    ArchiveManagerHM archive(nullptr);
+    for (TConsoleMedia& m : result.media) {
+        if (!m.label.empty() || m.archiveFileId <= 0) continue;
+        std::vector<TMediaInfo> found;
+        unsigned long long sizeOnCopy = 0;
+        if (archive.getMediaListForArchFile(0, static_cast<unsigned long>(m.archiveFileId),
+                                            static_cast<unsigned long>(m.kelmarchId),
+                                            m.data ? kDataMedia : kIndexMedia, &found, &sizeOnCopy) != 0)
+            continue;
+        auto join = [](std::string& into, const std::string& text) {
+            if (text.empty() || ("," + into + ",").find("," + text + ",") != std::string::npos) return;
+            into += (into.empty() ? "" : ",") + text;
+        };
+        for (const TMediaInfo& medium : found) {
+            join(m.label, medium.text1.empty() ? medium.mediaName : medium.text1);
+            join(m.library, medium.text2);
+            join(m.location, medium.text3);
+            join(m.copy,
+                 medium.text6.empty() && medium.value6 > 0 ? std::to_string(medium.value6) : medium.text6);
+            join(m.mediaAgent, medium.text4);
+        }
+    }
+}
+
+int CConsoleSession::sendTo(CZyNetwork& session, const TZyNetAddress& where, const char* service,
+                            CNMessageBase& request, TConsoleResult& result) {
+    bool timedOut = false;
+    CUxError step =
+        session.Connect(where, service, nullptr, m_options.timeoutSeconds, timedOut);
+    if (!step.IsError()) step = session.SendXMLMessage(request, 0, m_options.timeoutSeconds, timedOut);
+    if (!step.IsError()) return kExitOk;
+    return networkFailure(result, timedOut,
+                          "cannot reach " + std::string(service) + " at " + where.host + ":" +
+                              std::to_string(where.port) + ": " + step.GetErrorText());
+}
+
+int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest& request,
+                          TConsoleResult& result) {
+    // The router answers no stop, so a token it would refuse must be caught here, before sending.
+    const std::string& token = m_options.token;
+    if (token.empty())
+        return failed(result, kExitUsage,
+                      "stop needs the user's token (--token-file, $" + std::string(kConsoleTokenVariable) +
+                          " or --user)");
+    if (!m_options.dataFolder.empty()) {
+        EvSecurityMgr security(0);
+        int userId = 0;
+        std::string user, domain, fullName;
+        const bool valid =
+            security.GetUserInfoFromZetaTokenWithoutAuthentication(token, false, userId, user, domain,
+                                                                   fullName) == 1 ||
+            security.GetSessionInfoFromZetaToken(token, false, userId, user, domain, fullName) == 1;
+        if (!valid) return failed(result, kExitRefused, "the token is not valid here: the stop was not sent");
+    } else if (token.rfind("ZT1.", 0) != 0) {
+        return failed(result, kExitRefused, "the token is not a user token: the stop was not sent");
+    }
+    CZyNetwork session;
+    bool timedOut = false;
+    if (const int sent = sendTo(session, router, "BrowseRouter", request, result); sent != kExitOk)
+        return sent;
+    // A stop the router refuses is answered at once; one it accepts is not answered at all.
+    CNMessageBase* received = nullptr;
+    session.ReceiveXMLMessage(nullptr, received, nullptr, 0, kStopRefusalSeconds, timedOut);
+    std::unique_ptr<CNMessageBase> reply(received);
+    session.Disconnect(5, timedOut);
+    m_road = "router";
+    if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(reply.get())) {
+        addConsoleResponse(result, *response);
+        if (!result.error.empty())
+            return result.exitCode = exitOfServiceError(result.error, result.errorCode);
+    }
+    result.note =
+        "stop sent for session " + m_options.session + " (not confirmed: the router answers no stop)";
+    return kExitOk;
 }
 
 int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request,
                                    TConsoleResult& result, const std::function<void(size_t)>& progress) {
     CZyNetwork session;
     bool timedOut = false;
-    CUxError step = session.Connect(router, "BrowseRouter", nullptr, 30, timedOut);
-    if (!step.IsError()) step = session.SendXMLMessage(request, 0, m_options.timeoutSeconds, timedOut);
-    if (step.IsError()) {
-        result.error = "cannot reach BrowseRouter at " + router.host + ":" + std::to_string(router.port) +
-                       ": " + step.GetErrorText();
-        return 1;
-    }
-    const bool stop = m_options.command == EConsoleCommand::kStop;
+    m_road = "router";
+    if (const int sent = sendTo(session, router, "BrowseRouter", request, result); sent != kExitOk)
+        return sent;
     CNMessageBase* received = nullptr;
-    step = session.ReceiveXMLMessage(nullptr, received, nullptr, 0,
-                                     stop ? kStopReplySeconds : m_options.timeoutSeconds, timedOut);
+    const CUxError step =
+        session.ReceiveXMLMessage(nullptr, received, nullptr, 0, m_options.timeoutSeconds, timedOut);
     std::unique_ptr<CNMessageBase> reply(received);
     session.Disconnect(5, timedOut);
     if (!reply) {
-        if (stop && !step.IsError()) {
-            result.note = "stop requested for session " + m_options.session;
-            return 0;
-        }
-        result.error = step.IsError() ? "no answer from BrowseRouter: " + step.GetErrorText()
-                                      : "no answer from BrowseRouter within " +
-                                            std::to_string(m_options.timeoutSeconds) + " s";
-        return 1;
+        if (step.IsError() && !timedOut)
+            return failed(result, kExitUnreachable, "no answer from BrowseRouter: " + step.GetErrorText());
+        return failed(result, kExitTimedOut,
+                      "no answer from BrowseRouter within " + std::to_string(m_options.timeoutSeconds) +
+                          " s (--timeout)");
     }
     if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(reply.get())) {
         // An error, or the whole answer the Hubmaster holds itself.
         addConsoleResponse(result, *response);
-        return result.error.empty() ? 0 : 1;
+        if (result.error.empty()) return kExitOk;
+        return result.exitCode = exitOfServiceError(result.error, result.errorCode);
     }
     return follow(*reply, result, progress);
 }
@@ -190,43 +523,69 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
 int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
                             const std::function<void(size_t)>& progress) {
     const std::string agent = m_options.mediaAgent.empty() ? mediaAgentOf(prepared) : m_options.mediaAgent;
-    if (agent.empty()) {
-        result.error = "the prepared request names no media agent; give --ma";
-        return 1;
+    if (agent.empty())
+        return failed(result, kExitServiceError, "the prepared request names no media agent; give --ma");
+    const std::string name = clientPart(agent);
+    // An agent below release 10 has no index service: it would take the request and never answer.
+    const int release = m_options.dataFolder.empty() ? 0 : mediaAgentRelease(agent);
+    if (release > 0 && release < kMinIndexServiceRelease) {
+        const bool hostCan =
+            m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kVersions;
+        if (!hostCan || m_options.subclientId <= 0)
+            return failed(
+                result, kExitServiceError,
+                "media agent [" + name + "] is release " + std::to_string(release) +
+                    ", which has no index service: only list and versions of it are offered, through "
+                    "the Hubmaster (--via hubmaster --subclient <n>)");
+        m_remark("media agent [" + name + "] is release " + std::to_string(release) +
+                 " (no index service): browsing through the Hubmaster instead");
+        TConsoleOptions hosted = m_options;
+        hosted.viaHubmaster = true;
+        CConsoleSession other(hosted, m_hubmasterProgram);
+        databrowse::BrowseRequest request = buildConsoleRequest(hosted);
+        TZyNetAddress hubmaster;
+        std::string error;
+        if (!other.routerAddress(hubmaster, error)) return failed(result, kExitUnreachable, error);
+        const int rc = other.throughHubmaster(hubmaster, request, result, progress);
+        m_road = "hubmaster (media agent [" + name + "] is release " + std::to_string(release) + ")";
+        return rc;
     }
+    m_road = "router, then media agent [" + name + "]";
     // The media agent's own host name, or the host given for media agents with the agent's port.
     std::string target = agent;
     if (!m_options.mediaAgentHost.empty()) {
         TZyNetAddress address;
         if (CZyNetDirectory::instance().resolve(agent, address).IsError() &&
-            !ZyClientAddressFromDatabase(clientPart(agent), address)) {
-            result.error = "the port of media agent [" + clientPart(agent) + "] is unknown";
-            return 1;
-        }
-        target = MangleHostName(m_options.mediaAgentHost, clientPart(agent), 0, address.port);
+            !ZyClientAddressFromDatabase(name, address))
+            return failed(result, kExitUnreachable, "the port of media agent [" + name + "] is unknown");
+        target = MangleHostName(m_options.mediaAgentHost, name, 0, address.port);
     }
     auto ma = std::make_unique<CZyNetwork>();
     bool timedOut = false;
-    CUxError step = ma->Connect(target.c_str(), kIndexService, nullptr, 30, timedOut);
+    const int limit = m_options.timeoutSeconds;
+    CUxError step =
+        ma->Connect(target.c_str(), kIndexService, nullptr, limit, timedOut);
     if (step.IsError()) {
         // An index service that runs on demand is started through its launcher, on a session of its own.
         ma = std::make_unique<CZyNetwork>();
         TZyRemoteDLL launcher;
         std::snprintf(launcher.name, sizeof launcher.name, "%s", kLauncher);
         std::snprintf(launcher.alternateName, sizeof launcher.alternateName, "%s", kAlternateLauncher);
-        step = ma->Attach_RemoteDLL(target.c_str(), launcher, nullptr, 30, timedOut);
+        step =
+            ma->Attach_RemoteDLL(target.c_str(), launcher, nullptr, limit, timedOut);
     }
-    if (!step.IsError()) step = ma->SendXMLMessage(prepared, 0, m_options.timeoutSeconds, timedOut);
+    if (!step.IsError()) step = ma->SendXMLMessage(prepared, 0, limit, timedOut);
     if (step.IsError()) {
-        // Media agents below release 10.0 have no index service: the Hubmaster browses them itself.
-        result.error = "cannot reach the index service of media agent [" + clientPart(agent) +
-                       "]: " + step.GetErrorText() +
-                       " (an older media agent is browsed with --via hubmaster)";
-        return 1;
+        // Only an agent whose release is unknown may be an older one.
+        const std::string hint =
+            release == 0 ? " (an older media agent is browsed with --via hubmaster)" : "";
+        return networkFailure(
+            result, timedOut,
+            "cannot reach the index service of media agent [" + name + "]: " + step.GetErrorText() + hint);
     }
-    readAnswers(*ma, "media agent [" + clientPart(agent) + "]", result, progress);
+    readAnswers(*ma, "media agent [" + name + "]", result, progress);
     ma->Disconnect(5, timedOut);
-    return result.error.empty() ? 0 : 1;
+    return result.exitCode;
 }
 
 void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TConsoleResult& result,
@@ -238,15 +597,22 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
             peer.ReceiveXMLMessage(nullptr, received, nullptr, 0, m_options.timeoutSeconds, timedOut);
         std::unique_ptr<CNMessageBase> answer(received);
         if (step.IsError() || !answer) {
-            if (result.error.empty())
-                result.error = who + " stopped answering" +
-                               (step.IsError() ? ": " + step.GetErrorText() : " within the time limit");
+            if (result.error.empty()) {
+                if (step.IsError() && !timedOut)
+                    networkFailure(result, false, who + " stopped answering: " + step.GetErrorText());
+                else
+                    failed(result, kExitTimedOut,
+                           who + " sent nothing for " + std::to_string(m_options.timeoutSeconds) +
+                               " s (--timeout)");
+            }
             return;
         }
         auto* response = dynamic_cast<databrowse::BrowseResponse*>(answer.get());
         if (!response) continue;
         const bool done = addConsoleResponse(result, *response);
         if (progress) progress(result.items.size());
+        if (!result.error.empty() && result.exitCode == kExitOk)
+            result.exitCode = exitOfServiceError(result.error, result.errorCode);
         if (done) return;
     }
 }
@@ -255,15 +621,11 @@ int CConsoleSession::throughHubmaster(const TZyNetAddress& hubmaster, databrowse
                                       TConsoleResult& result, const std::function<void(size_t)>& progress) {
     CZyNetwork session;
     bool timedOut = false;
-    CUxError step = session.Connect(hubmaster, CHostBrowseService::kServiceName,
-                                    nullptr, 30, timedOut);
-    if (!step.IsError()) step = session.SendXMLMessage(request, 0, m_options.timeoutSeconds, timedOut);
-    if (step.IsError()) {
-        result.error = "cannot reach the Hubmaster's browse service at " + hubmaster.host + ":" +
-                       std::to_string(hubmaster.port) + ": " + step.GetErrorText();
-        return 1;
-    }
+    if (m_road.empty()) m_road = "hubmaster";
+    if (const int sent = sendTo(session, hubmaster, CHostBrowseService::kServiceName, request, result);
+        sent != kExitOk)
+        return sent;
     readAnswers(session, "the Hubmaster", result, progress);
     session.Disconnect(5, timedOut);
-    return result.error.empty() ? 0 : 1;
+    return result.exitCode;
 }

@@ -3,8 +3,10 @@
 // reply is a prepared request sends it to the media agent it names ("IndexingService_0") and reads the
 // answers back on that connection. With --via hubmaster the request goes to the Hubmaster's own browse
 // service instead, which browses (an older media agent over the classic protocol included) and streams
-// the answers back; an erase lists its items through the router, then has the Hubmaster make the erase
-// task. One object per command, on the console's thread.
+// the answers back, which the console also chooses by itself for a media agent too old for an index
+// service. An erase first checks each path against its backup (size, folder), lists its items through
+// the router, then has the Hubmaster make the erase task. Each failure carries the exit status a script
+// acts on. One object per command, on the console's thread.
 #pragma once
 
 #include <functional>
@@ -26,18 +28,46 @@ public:
     // `hubmasterProgram`: the host program that issues tokens for --user ("" : none).
     CConsoleSession(TConsoleOptions options, std::string hubmasterProgram);
 
-    // Runs the command. 0 when the browse answered without error; 1 otherwise, with result.error set.
-    // `progress` is told the number of items received so far after each answer of a media agent.
-    int run(TConsoleResult& result, const std::function<void(size_t)>& progress = {});
+    // Runs the command. kExitOk when the browse answered without error; otherwise the EConsoleExit of
+    // the failure, with result.error set. `progress` is told the number of items received so far after
+    // each answer of a media agent. `confirm` is asked before an erase of a folder's contents (false:
+    // nothing is booked); without one, such an erase needs --yes.
+    int run(TConsoleResult& result, const std::function<void(size_t)>& progress = {},
+            const std::function<bool(const std::string&)>& confirm = {});
+
+    // The road the command took ("router", "router, then media agent [name]", "hubmaster"), for -v and
+    // the log.
+    const std::string& road() const { return m_road; }
+    // The exit status of a service error: refused when the service denied the user.
+    static int exitOfServiceError(const std::string& error, long long code);
+    // The major release of a media agent as the Hubmaster records it; 0 when unknown (no database).
+    static int mediaAgentRelease(const std::string& agent);
 
     // The media agent a prepared request names ("" when it names none).
     static std::string mediaAgentOf(CNMessageBase& prepared);
 
 private:
-    bool prepare(std::string& error);
+    bool prepare(TConsoleResult& result);
     // Installs the console's credentials (see TConsoleOptions::tlsFolder).
-    bool secure(std::string& error);
-    bool obtainToken(std::string& error);
+    bool secure(TConsoleResult& result);
+    bool obtainToken(TConsoleResult& result);
+    bool tokenFromFile(std::string& token, std::string& error) const;
+    // Runs `options` (another command of the same user) through the road the command takes.
+    int browseAs(const TConsoleOptions& options, const TZyNetAddress& router, TConsoleResult& result);
+    // The item backed up at `path` as of `at`, from its parent's listing: 1 found, 0 not there, or
+    // the failure's negative exit status with `result.error` set.
+    int lookUp(const TZyNetAddress& router, const std::string& path, long long at, TConsoleItem& item,
+               TConsoleResult& result);
+    // Connects to `service` at `where` within --timeout and sends `request`; kExitOk or the failure.
+    int sendTo(CZyNetwork& session, const TZyNetAddress& where, const char* service, CNMessageBase& request,
+               TConsoleResult& result);
+    int stop(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result);
+    int checkErase(const TZyNetAddress& router, TConsoleResult& result,
+                   const std::function<bool(const std::string&)>& confirm);
+    void nameClients(TConsoleResult& result) const;
+    // The media an answer names by archive file only: label, library, copy and media agent from the
+    // Hubmaster database (with --data).
+    void describeMedia(TConsoleResult& result) const;
     bool routerAddress(TZyNetAddress& address, std::string& error);
     int throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result,
                       const std::function<void(size_t)>& progress);
@@ -50,4 +80,6 @@ private:
 
     TConsoleOptions m_options;
     std::string m_hubmasterProgram;
+    std::string m_road;
+    std::function<void(const std::string&)> m_remark;  // the console's remarks: standard error
 };

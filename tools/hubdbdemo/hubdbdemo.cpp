@@ -155,8 +155,17 @@ bool showRights(const hubdemo::DemoWorld& w) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: hubdbdemo <work folder>\n");
+    constexpr const char* kUsage =
+        "usage: hubdbdemo <work folder>\n"
+        "  creates the demo Hubmaster world in <work folder> (database, registry, log) and prints what the\n"
+        "  platform answers about it; ./dev run then serves it with tools/hubmaster and tools/mediaagent\n";
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    // An option is never taken for a folder to create.
+    if (argc != 2 || argv[1][0] == '-' || argv[1][0] == '\0') {
+        std::fputs(kUsage, stderr);
         return 2;
     }
     const std::string folder = argv[1];

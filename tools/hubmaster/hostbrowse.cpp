@@ -87,6 +87,7 @@ public:
                 logLine("an answer of the channel does not read: " + record.data.substr(0, 200));
             } else {
                 m_endSent = m_endSent || response.getint64(Resp::respType) == kResponseEnd;
+                count(response);
                 bool timedOut = false;
                 const CUxError sent = m_session->SendXMLMessage(databrowse::BrowseResponse::TAG, record.data,
                                                                 0, kSendSeconds, timedOut);
@@ -136,14 +137,38 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_callerGone;
     }
+    // What the caller was sent, for the browse's log line.
+    std::string outcome() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_error.empty()) return "error [" + m_error + "]";
+        return std::to_string(m_items) + " item(s)" + (m_callerGone ? ", the caller left" : "");
+    }
 
 private:
+    void count(databrowse::BrowseResponse& response) {
+        const long long type = response.getint64(Resp::respType);
+        if (type == kResponseError) {
+            if (auto* messages = response.getlistobject(Resp::messages, false);
+                messages && !messages->empty())
+                m_error = messages->front().getstring(databrowse::BrowseError::f::errorMessage);
+            if (m_error.empty()) m_error = "an error without text";
+        }
+        CNMessageBase* result = response.isSet(Resp::browseResult)
+                                    ? response.getObjectAccessor(Resp::browseResult, false)
+                                    : nullptr;
+        if (auto* items =
+                result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr)
+            m_items += static_cast<long long>(items->size());
+    }
+
     std::mutex m_mutex;  // guards the fields below
     std::condition_variable m_changed;
     CZyNetwork* m_session;
     bool m_ended = false;
     bool m_endSent = false;
     bool m_callerGone = false;
+    long long m_items = 0;
+    std::string m_error;
 };
 
 CHostBrowseService::CHostBrowseService(ProcessFn process, LaunchEraseFn launchErase)
@@ -367,6 +392,7 @@ void CHostBrowseService::fillTask(databrowse::BrowseRequest& request, long long 
 
 void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& request,
                                 const TCaller& caller) {
+    const auto started = std::chrono::steady_clock::now();
     const long long jobId = nextJobId();
     auto forwarder = std::make_shared<CForwarder>(session);
     {
@@ -387,6 +413,16 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     }
     const bool gone = forwarder->callerGone();
     const bool endSent = forwarder->close();
+    // One line per browse: who asked, the road, what came of it and how long it took.
+    CNMessageBase* session_ =
+        request.isSet(R::session) ? request.getObjectAccessor(R::session, false) : nullptr;
+    const long long ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+            .count();
+    logLine("browse of session [" +
+            (session_ ? session_->getstring(databrowse::BrowseSession::f::sessionId) : "") + "] by user [" +
+            caller.userName + "] through " + kServiceName + ": " +
+            (ended || gone ? forwarder->outcome() : "no end in time") + " in " + std::to_string(ms) + " ms");
     if (gone) return;
     if (!ended) {
         sendError(session, "The browse did not end in time, or the Hubmaster is stopping");
@@ -407,7 +443,11 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
                 static_cast<long>(entity->getint64(E::applicationId)), 0, 0, 0, 0, 0, 0) != 0)
             allowed = false;
     }
+    auto* paths = request.getlistobject(R::paths, false);
+    const std::string what = std::to_string(paths ? paths->size() : 0) + " path(s) of subclient " +
+                             std::to_string(entity->getint64(E::subclientId));
     if (!allowed) {
+        logLine("erase of " + what + " refused to user [" + caller.userName + "]: no delete capability");
         sendError(session, "You do not have the capability required to delete data.");
         return;
     }
@@ -417,6 +457,6 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
                                std::to_string(rc) + "); see the Hubmaster's log");
         return;
     }
-    logLine("erase task created for user [" + caller.userName + "]");
+    logLine("erase task created for user [" + caller.userName + "]: " + what);
     sendEnd(session);
 }

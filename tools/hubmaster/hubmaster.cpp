@@ -6,21 +6,23 @@
 //
 //   hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client name>]
 //             [--browse <request.xml>]... [--control]
-//   hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session]
+//   hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session] [--out <file>]
 //   hubmaster cert --client <name> --out <folder> [--data <folder>]
 //
 // --data defaults to the demo world under the build folder (build/demo, made by tools/hubdbdemo);
 // --port 0 lets the system choose the listener's port; --control reads commands from standard input:
 // "browse <request.xml>" and "stop". "token" prints a new authentication token for a user of the
-// database (by login or name) and exits. "cert" issues a new machine's credentials (its certificate,
-// key and the authority's certificate, owner-only) from the authority in <data>/tls, where the host
-// also finds its own.
+// database (by login or name), or writes it owner-only to --out's file, and exits. "cert" issues a new
+// machine's credentials (its certificate, key and the authority's certificate, owner-only) from the
+// authority in <data>/tls, where the host also finds its own.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -69,6 +71,19 @@ struct TOptions {
     std::vector<std::string> browses;
     bool control = false;
 };
+
+constexpr const char* kTokenUsage =
+    "usage: hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session] [--out "
+    "<file>]\n"
+    "  a new token of the user on standard output, or written to <file> that only its owner may read\n"
+    "  (browse --token-file <file>)\n";
+constexpr const char* kUsage =
+    "usage: hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client>]\n"
+    "                 [--browse <request.xml>]... [--control]\n"
+    "       hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session] [--out "
+    "<file>]\n"
+    "  serves BrowseRouter and HubmasterBrowse for the data folder (default: the demo world, build/demo)\n"
+    "  until SIGINT/SIGTERM; token: issues a user's token (hubmaster token --help)\n";
 
 int fail(const std::string& what) {
     std::fprintf(stderr, "hubmaster: %s\n", what.c_str());
@@ -195,7 +210,8 @@ int tokenCommand(int argc, char** argv) {
     fs::path data = defaultDataFolder();
     std::string user;
     long long lifetime = 3600;
-    bool session = false;
+    bool session = false, help = false;
+    std::string out, bad;
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -207,13 +223,23 @@ int tokenCommand(int argc, char** argv) {
             lifetime = std::atoll(argv[++i]);
         else if (a == "--session")
             session = true;
+        else if (a == "--out" && hasValue)
+            out = argv[++i];
+        else if (a == "--help" || a == "-h")
+            help = true;
         else
-            user.clear(), i = argc;
+            bad = a, i = argc;
     }
-    if (user.empty() || lifetime <= 0) {
-        std::fprintf(
-            stderr,
-            "usage: hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session]\n");
+    if (help) {
+        std::fputs(kTokenUsage, stdout);
+        return 0;
+    }
+    if (!bad.empty() || user.empty() || lifetime <= 0) {
+        std::fprintf(stderr, "hubmaster token: %s\n%s",
+                     !bad.empty()   ? ("unknown or incomplete option [" + bad + "]").c_str()
+                     : user.empty() ? "--user <login> is needed"
+                                    : "--lifetime takes a positive number of seconds",
+                     kTokenUsage);
         return 2;
     }
     fs::path database;
@@ -228,7 +254,19 @@ int tokenCommand(int argc, char** argv) {
     zydb::CDbEnv::close();
     if (userId <= 0) return fail("no user [" + user + "] in " + database.string());
     if (issued != 0) return fail("no token could be issued for user [" + user + "]; see the log");
-    std::printf("%s\n", token.c_str());
+    if (out.empty()) {
+        std::printf("%s\n", token.c_str());
+        return 0;
+    }
+    // Owner-only from its creation: the token is the user's password while it lives.
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const std::string line = token + "\n";
+    const bool written = fd >= 0 && fchmod(fd, 0600) == 0 &&
+                         write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    if (fd >= 0) close(fd);
+    if (!written) return fail("cannot write the token to " + out + ": " + std::strerror(errno));
+    std::fprintf(stderr, "hubmaster: token of user [%s] written to %s (owner-only, valid %lld s)\n",
+                 user.c_str(), out.c_str(), lifetime);
     return 0;
 }
 
@@ -244,12 +282,13 @@ int main(int argc, char** argv) {
 #endif
     if (argc > 1 && std::string(argv[1]) == "token") return tokenCommand(argc, argv);
     if (argc > 1 && std::string(argv[1]) == "cert") return certCommand(argc, argv);
+    if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     TOptions o;
     if (!parseOptions(argc, argv, o)) {
-        std::fprintf(
-            stderr,
-            "usage: hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client>]"
-            " [--browse <request.xml>]... [--control]\n");
+        std::fputs(kUsage, stderr);
         return 2;
     }
 

@@ -197,6 +197,11 @@ int main(int argc, char** argv) {
     std::string error;
     if (!fs::is_regular_file(o.hub)) return fail("no Hubmaster database at " + o.hub);
     if (!mediaagent::loadAgentPlan(o.hub, o.client, plan, error)) return fail(error);
+    // Each agent its own log in the folder it is given: two agents of one demo must not share a file.
+    EvDebug log(nullptr);
+    log.initialize(0, 0, false, plan.clientName + ".log");
+    log.setPrefixMessage("MEDIAAGENT");
+    std::printf("mediaagent: log %s\n", EvDebugFileInstance::defaultInstance()->filePath().c_str());
     if (mediaagent::itemIndexIsCurrent(o.index, plan, o.scale)) {
         std::printf("mediaagent: index %s is current\n", o.index.c_str());
     } else {
@@ -227,6 +232,8 @@ int main(int argc, char** argv) {
         mediaagent::COnDemandServices onDemand(listener, o.onDemand);
         if (listener->start(net.listenPort).IsError())
             return fail("cannot listen on port " + std::to_string(net.listenPort));
+        log.debugLvl(0, "%s (release %s) listening on %s:%d, index %s", plan.clientName.c_str(),
+                     plan.versionText.c_str(), net.bindAddress.c_str(), listener->port(), o.index.c_str());
         std::printf("mediaagent: %s (release %s) restore service %s listening on %s:%d\n",
                     plan.clientName.c_str(), plan.versionText.c_str(), o.service.serviceName.c_str(),
                     net.bindAddress.c_str(), listener->port());
@@ -237,6 +244,7 @@ int main(int argc, char** argv) {
             const ssize_t n = read(signalFd, &info, sizeof info);
             if (n == sizeof info) {
                 std::printf("mediaagent: signal %u, stopping\n", info.ssi_signo);
+                log.debugLvl(0, "signal %u, stopping", info.ssi_signo);
                 break;
             }
             if (n < 0 && errno != EINTR) {

@@ -1,15 +1,22 @@
 // The console (tools/browse) against the demo world: the host program serving "BrowseRouter" and the
 // media agent of client1's data as real processes; the console is run for each of its commands and its
 // output, exit status and JSON are checked.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +27,7 @@
 #include "tests/support/process/childprocess.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
+#include "tools/browse/consoleoutput.h"
 
 namespace {
 
@@ -78,12 +86,15 @@ protected:
 
     // Runs the console with the demo's connection options and `args`.
     static TRun browse(const std::string& args, const std::string& who = "--user admin") {
+        return run(s->binaries + "/tools/browse/browse " + args + " --data " + s->dir.file("demo") + " " +
+                   who + " --ma-host 127.0.0.1 --quiet --timeout 30");
+    }
+    // Runs a command line of the build's programs as it is (no connection options added).
+    static TRun shell(const std::string& command) { return run("cd " + s->binaries + " && " + command); }
+    static TRun run(const std::string& command) {
         const std::string errFile = s->dir.file("stderr");
-        const std::string command = s->binaries + "/tools/browse/browse " + args + " --data " +
-                                    s->dir.file("demo") + " " + who +
-                                    " --ma-host 127.0.0.1 --quiet --timeout 30 2>" + errFile;
         TRun run;
-        FILE* pipe = popen(command.c_str(), "r");
+        FILE* pipe = popen((command + " 2>" + errFile).c_str(), "r");
         if (!pipe) return run;
         char buffer[4096];
         for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, n);
@@ -93,11 +104,37 @@ protected:
         run.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
         return run;
     }
+    static boost::property_tree::ptree json(const TRun& run) {
+        boost::property_tree::ptree tree;
+        std::istringstream in(run.out);
+        try {
+            boost::property_tree::read_json(in, tree);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what() << ": " << run.out;
+        }
+        return tree;
+    }
+    static long long bookedErasePaths() {
+        return hubtest::queryInt(s->world.databasePath, "SELECT COUNT(*) FROM TM_CreatedSubTaskPath");
+    }
     static std::string fileSubclient() {
         return "--client client1 --subclient " + std::to_string(s->world.fileSubclient);
     }
     static std::string lastDay() {
         return std::to_string(s->world.firstBackupTime + 86400LL * s->world.backupDays);
+    }
+    // The backed-up size of a file of client1 as of the last day, from its folder's listing.
+    static long long sizeOf(const std::string& path) {
+        const std::string folder = path.substr(0, path.rfind('/'));
+        TRun listed =
+            browse("list " + fileSubclient() + " --path " + folder + " --at " + lastDay() + " --json");
+        boost::property_tree::ptree tree;
+        std::istringstream in(listed.out);
+        boost::property_tree::read_json(in, tree);
+        for (const auto& [key, item] : tree.get_child("items"))
+            if (item.get<std::string>("path") == path) return item.get<long long>("size");
+        ADD_FAILURE() << path << " not listed: " << listed.out;
+        return -1;
     }
     static size_t lines(const std::string& text, const std::string& part) {
         size_t n = 0;
@@ -133,15 +170,31 @@ TEST_F(BrowseConsole, VersionsPagesAndCounts) {
     const std::string dir = fileSubclient() + " --path /d00/d01/d00";
     TRun counted = browse("count " + dir + " --at " + lastDay());
     ASSERT_EQ(counted.status, 0) << counted.err;
-    const size_t at = counted.out.find("count count: ");
-    ASSERT_NE(at, std::string::npos) << counted.out;
-    const long total = std::atol(counted.out.c_str() + at + 13);
+    // The label once: "count: N".
+    ASSERT_EQ(counted.out.rfind("count: ", 0), 0u) << counted.out;
+    const long total = std::atol(counted.out.c_str() + 7);
     EXPECT_GT(total, 2);
 
-    TRun page = browse("list " + dir + " --at " + lastDay() + " --page-size 2 --page 1");
-    ASSERT_EQ(page.status, 0) << page.err;
-    EXPECT_EQ(lines(page.out, "file "), 2u);
-    EXPECT_NE(page.out.find("2 items"), std::string::npos);
+    // Pages count from 1; the answer says where the page lies in the whole listing.
+    TRun first = browse("list " + dir + " --at " + lastDay() + " --page-size 2 --page 1");
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(lines(first.out, "file "), 2u);
+    const std::string pages = std::to_string((total + 1) / 2);
+    EXPECT_NE(first.out.find("2 items (1-2 of " + std::to_string(total) + "), page 1 of " + pages),
+              std::string::npos)
+        << first.out;
+    TRun second = browse("list " + dir + " --at " + lastDay() + " --page-size 2 --page 2");
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.out.find("(3-4 of " + std::to_string(total) + "), page 2 of " + pages),
+              std::string::npos)
+        << second.out;
+    std::istringstream firstLines(first.out), secondLines(second.out);
+    std::string header, a, b;
+    std::getline(firstLines, header);
+    std::getline(firstLines, a);
+    std::getline(secondLines, header);
+    std::getline(secondLines, b);
+    EXPECT_NE(a, b);
 
     TRun versions = browse("versions " + dir + " --from " + std::to_string(s->world.firstBackupTime) +
                            " --to " + lastDay());
@@ -195,13 +248,13 @@ TEST_F(BrowseConsole, ThroughTheHubmasterAnOlderMediaAgentOverTheClassicProtocol
     const size_t entries = lines(root.out, " /d");
     EXPECT_GE(entries, 2u) << root.out;
 
-    // The second page of one is the second line of the listing (of a directory without items of unknown
-    // type, whose resolution would page on its own).
+    // The second page of one (pages count from 1) is the second line of the listing (of a directory
+    // without items of unknown type, whose resolution would page on its own).
     TRun below = browse("list " + legacy + " --path /d00 --at " + day);
     ASSERT_EQ(below.status, 0) << below.err;
-    TRun page = browse("list " + legacy + " --path /d00 --at " + day + " --page-size 1 --page 1");
+    TRun page = browse("list " + legacy + " --path /d00 --at " + day + " --page-size 1 --page 2");
     ASSERT_EQ(page.status, 0) << page.err;
-    EXPECT_NE(page.out.find("1 item\n"), std::string::npos) << page.out;
+    EXPECT_NE(page.out.find("1 item (2-2), page 2\n"), std::string::npos) << page.out;
     std::istringstream listed(below.out);
     std::string header, first, second;
     std::getline(listed, header);
@@ -216,10 +269,10 @@ TEST_F(BrowseConsole, ThroughTheHubmasterAnOlderMediaAgentOverTheClassicProtocol
 
     // Who asks is the token's user: alice may not browse client3, a forged token nothing.
     TRun alice = browse("list " + legacy + " --at " + day, "--user alice");
-    EXPECT_EQ(alice.status, 1);
+    EXPECT_EQ(alice.status, kExitRefused);
     EXPECT_NE(alice.err.find("Browse access denied"), std::string::npos) << alice.err;
     TRun forged = browse("list " + legacy + " --at " + day, "--token ZT1.forged.token");
-    EXPECT_EQ(forged.status, 1);
+    EXPECT_EQ(forged.status, kExitRefused);
     EXPECT_NE(forged.err.find("Failed to authenticate the usertoken"), std::string::npos) << forged.err;
     TRun count = browse("count " + legacy + " --at " + day);
     EXPECT_EQ(count.status, 2);
@@ -301,7 +354,9 @@ TEST_F(BrowseConsole, ThroughTheHubmasterUnknownTypesResolvedVersionsPagedAndNam
 }
 
 TEST_F(BrowseConsole, AnEndUserErasesHerOwnFilesOnly) {
-    const std::string file = " --path /d00/d01/d00/f00000201.dat=1000 --at " + lastDay();
+    const std::string file =
+        " --path /d00/d01/d00/f00000201.dat=" + std::to_string(sizeOf("/d00/d01/d00/f00000201.dat")) +
+        " --at " + lastDay();
     TRun own = browse("erase " + fileSubclient() + file, "--user alice");
     ASSERT_EQ(own.status, 0) << own.err << own.out;
     EXPECT_NE(own.out.find(" /d00/d01/d00/f00000201.dat"), std::string::npos) << own.out;
@@ -316,7 +371,7 @@ TEST_F(BrowseConsole, AnEndUserErasesHerOwnFilesOnly) {
                                                      std::to_string(s->world.otherFileClient) + " LIMIT 1");
     TRun other = browse("erase --client client2 --subclient " + std::to_string(client2Subclient) + file,
                         "--user alice");
-    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(other.status, kExitRefused) << other.err;
     EXPECT_EQ(hubtest::queryInt(s->world.databasePath, "SELECT COUNT(*) FROM TM_CreatedSubTaskPath"), 1);
 }
 
@@ -342,22 +397,34 @@ TEST_F(BrowseConsole, MediaStopAndFailures) {
     ASSERT_EQ(media.status, 0) << media.err;
     EXPECT_NE(media.out.find("archive files,"), std::string::npos) << media.out;
 
+    // The router answers no stop: the console says it sent one, at once, and refuses a bogus token
+    // before sending anything.
+    const auto before = std::chrono::steady_clock::now();
     TRun stop = browse("stop --session console-test-session");
     EXPECT_EQ(stop.status, 0) << stop.err;
-    EXPECT_NE(stop.out.find("stop requested for session console-test-session"), std::string::npos);
+    EXPECT_NE(stop.out.find("stop sent for session console-test-session (not confirmed"), std::string::npos)
+        << stop.out;
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2500ms);
+    TRun bogus = browse("stop --session console-test-session", "--token ZT1.forged.token");
+    EXPECT_EQ(bogus.status, kExitRefused);
+    EXPECT_NE(bogus.err.find("the stop was not sent"), std::string::npos) << bogus.err;
 
     // The service's own error text, and a non-zero exit.
     TRun refused = browse("list " + fileSubclient(), "--token ZT1.forged.token");
-    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.status, kExitRefused);
     EXPECT_NE(refused.err.find("Error: Failed to authenticate the usertoken..."), std::string::npos)
         << refused.err;
-    TRun erase = browse("erase " + fileSubclient() + " --path /d00/d01/d00/f00000200.dat=100");
-    EXPECT_EQ(erase.status, 1);
+    // An administrator is no end user of client1: the service refuses the erase.
+    TRun erase = browse("erase " + fileSubclient() + " --path /d00/d01/d00/f00000200.dat=" +
+                        std::to_string(sizeOf("/d00/d01/d00/f00000200.dat")));
+    EXPECT_NE(erase.status, 0);
+    EXPECT_NE(erase.status, kExitUsage);
     EXPECT_FALSE(erase.err.empty());
 
     TRun usage = browse("versions " + fileSubclient());
-    EXPECT_EQ(usage.status, 2);
+    EXPECT_EQ(usage.status, kExitUsage);
     EXPECT_NE(usage.err.find("--from and --to"), std::string::npos);
+    EXPECT_EQ(lines(usage.err, ""), 1u) << usage.err;
 }
 
 TEST_F(BrowseConsole, JsonParses) {
@@ -402,6 +469,369 @@ TEST(BrowseConsoleArguments, TimesAndRequests) {
     ASSERT_TRUE(detail);
     EXPECT_EQ(detail->getint64(databrowse::Msg2::f::itemSize), 42);
     EXPECT_EQ(detail->getint64(databrowse::Msg2::f::at1_1), 7);
+}
+
+// Inputs the console once misread, each through the real console against the demo world.
+TEST_F(BrowseConsole, TimesAreReadWholeOrRefused) {
+    const std::string dir = "list " + fileSubclient() + " --path /d00/d01/d00 --json --at ";
+    // 2023-11-21 23:30 UTC: after that day's backup (23:13:20), which a bare date's midnight is not.
+    const long long evening = 1700609400;
+    TRun iso = browse(dir + "2023-11-21T23:30:00Z");
+    TRun seconds = browse(dir + std::to_string(evening));
+    TRun offset = browse(dir + "2023-11-22T00:30:00+01:00");
+    TRun midnight = browse(dir + "2023-11-21");
+    TRun midnightSeconds = browse(dir + std::to_string(evening - 23 * 3600 - 1800));
+    ASSERT_EQ(iso.status, 0) << iso.err;
+    EXPECT_EQ(iso.out.substr(iso.out.find("\"items\"")), seconds.out.substr(seconds.out.find("\"items\"")));
+    EXPECT_EQ(offset.out.substr(offset.out.find("\"items\"")),
+              seconds.out.substr(seconds.out.find("\"items\"")));
+    EXPECT_EQ(midnight.out.substr(midnight.out.find("\"items\"")),
+              midnightSeconds.out.substr(midnightSeconds.out.find("\"items\"")));
+    long long newest = 0;
+    const auto tree = json(iso);
+    for (const auto& [key, item] : tree.get_child("items"))
+        newest = std::max(newest, item.get<long long>("backupTime"));
+    EXPECT_GT(newest, evening - 3600) << "the time of day was dropped";
+
+    for (const std::string bad : {"2023-11-21x", "'2023-11-21 23:30 UTC'", "2023-13-45", "'2023-11-21 25:99'",
+                                  "2023-02-29", "21/11/2023", "-5"}) {
+        TRun refused = browse("list " + fileSubclient() + " --at " + bad);
+        EXPECT_EQ(refused.status, kExitUsage) << bad;
+        std::string shown = bad;
+        if (shown.front() == '\'') shown = shown.substr(1, shown.size() - 2);
+        EXPECT_NE(refused.err.find("--at [" + shown + "] is not a time"), std::string::npos) << refused.err;
+        EXPECT_EQ(lines(refused.err, ""), 1u) << refused.err;
+        EXPECT_TRUE(refused.out.empty());
+    }
+    TRun reversed = browse("versions " + fileSubclient() + " --path /d00 --from 2023-11-28 --to 2023-11-14");
+    EXPECT_EQ(reversed.status, kExitUsage);
+    EXPECT_NE(reversed.err.find("--from (2023-11-28 00:00:00 UTC) is after --to (2023-11-14 00:00:00 UTC)"),
+              std::string::npos)
+        << reversed.err;
+}
+
+TEST_F(BrowseConsole, PagesPathsAndMissingPathsAreNotGuessed) {
+    TRun pageAlone = browse("list " + fileSubclient() + " --path /d00 --page 2");
+    EXPECT_EQ(pageAlone.status, kExitUsage);
+    EXPECT_NE(pageAlone.err.find("--page needs --page-size"), std::string::npos) << pageAlone.err;
+    TRun pageZero = browse("list " + fileSubclient() + " --path /d00 --page-size 5 --page 0");
+    EXPECT_EQ(pageZero.status, kExitUsage);
+    TRun twoPaths = browse("list " + fileSubclient() + " --path /d00 --path /d01");
+    EXPECT_EQ(twoPaths.status, kExitUsage);
+    EXPECT_NE(twoPaths.err.find("one --path only (a second one: [/d01])"), std::string::npos) << twoPaths.err;
+
+    // A folder that was never backed up is not an empty folder.
+    TRun missing = browse("list " + fileSubclient() + " --path /d00/no-such-folder --at " + lastDay());
+    EXPECT_EQ(missing.status, kExitServiceError);
+    EXPECT_NE(missing.err.find("no backed-up item at /d00/no-such-folder"), std::string::npos) << missing.err;
+    TRun missingCount = browse("count " + fileSubclient() + " --path /nothing --at " + lastDay());
+    EXPECT_EQ(missingCount.status, kExitServiceError) << missingCount.out;
+}
+
+TEST_F(BrowseConsole, UsageHelpAndExitStatuses) {
+    TRun help = shell("tools/browse/browse list --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--at <time>"), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find("a bare date is 00:00 UTC"), std::string::npos);
+    EXPECT_NE(help.out.find("example:\n  browse list "), std::string::npos);
+    EXPECT_EQ(help.out.find("--name"), std::string::npos) << "find's option in list's help";
+    EXPECT_EQ(shell("tools/browse/browse erase -h").out.find("--dry-run") == std::string::npos, false);
+    TRun general = shell("tools/browse/browse --help");
+    EXPECT_EQ(general.status, 0);
+    EXPECT_NE(general.out.find("3 refused, 4 unreachable, 5 timed out"), std::string::npos);
+    EXPECT_EQ(shell("tools/browse/browse --version").status, 0);
+    TRun unknown = shell("tools/browse/browse list --frobnicate 3");
+    EXPECT_EQ(unknown.status, kExitUsage);
+    EXPECT_EQ(unknown.err, "browse list: unknown option [--frobnicate] (browse list --help)\n");
+    TRun misplaced = shell("tools/browse/browse list --client c --name 'x*'");
+    EXPECT_NE(misplaced.err.find("--name is not an option of list"), std::string::npos) << misplaced.err;
+
+    // --opt=value is the same as --opt value.
+    TRun equals = browse("count --client=client1 --subclient=" + std::to_string(s->world.fileSubclient) +
+                         " --path=/d00/d01/d00 --at=" + lastDay());
+    TRun spaced = browse("count " + fileSubclient() + " --path /d00/d01/d00 --at " + lastDay());
+    ASSERT_EQ(equals.status, 0) << equals.err;
+    EXPECT_EQ(equals.out, spaced.out);
+
+    // Nothing listens: unreachable, with a real code in the JSON.
+    TRun unreachable = shell(
+        "tools/browse/browse list --client client1 --host 127.0.0.1 --port 1 --token T "
+        "--timeout 5 --json");
+    EXPECT_EQ(unreachable.status, kExitUnreachable) << unreachable.err;
+    EXPECT_EQ(json(unreachable).get<int>("error.exitStatus"), kExitUnreachable);
+
+    // A listener that takes the connection and never answers: timed out within --timeout.
+    const int silent = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+    const auto before = std::chrono::steady_clock::now();
+    TRun silence = shell("tools/browse/browse list --client client1 --host 127.0.0.1 --port " +
+                         std::to_string(ntohs(address.sin_port)) + " --token T --timeout 2");
+    close(silent);
+    EXPECT_EQ(silence.status, kExitTimedOut) << silence.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 15s);
+
+    TRun hubmaster = shell("tools/hubmaster/hubmaster --help");
+    EXPECT_EQ(hubmaster.status, 0);
+    EXPECT_NE(hubmaster.out.find("hubmaster token --user"), std::string::npos) << hubmaster.out;
+    const std::string helpFolder = s->dir.file("help-folder");
+    TRun demo = shell("cd " + helpFolder.substr(0, helpFolder.rfind('/')) + " && " + s->binaries +
+                      "/tools/hubdbdemo/hubdbdemo --help");
+    EXPECT_EQ(demo.status, 0);
+    EXPECT_NE(demo.out.find("usage: hubdbdemo"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(helpFolder.substr(0, helpFolder.rfind('/')) + "/--help"));
+}
+
+TEST_F(BrowseConsole, TheTokenNeverNeedsTheCommandLine) {
+    const std::string file = s->dir.file("alice.token");
+    TRun issued = shell("tools/hubmaster/hubmaster token --user alice --data " + s->dir.file("demo") +
+                        " --out " + file);
+    ASSERT_EQ(issued.status, 0) << issued.err;
+    EXPECT_TRUE(issued.out.empty()) << "the token went to standard output";
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    const std::string what = "list " + fileSubclient() + " --path /d00/d01/d00 --at " + lastDay();
+    TRun fromFile = browse(what, "--token-file " + file);
+    ASSERT_EQ(fromFile.status, 0) << fromFile.err;
+    EXPECT_GT(lines(fromFile.out, "file "), 0u);
+    TRun fromEnvironment = shell("BROWSE_TOKEN=$(cat " + file + ") tools/browse/browse " + what + " --data " +
+                                 s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet");
+    ASSERT_EQ(fromEnvironment.status, 0) << fromEnvironment.err;
+    EXPECT_EQ(fromEnvironment.out, fromFile.out);
+
+    chmod(file.c_str(), 0644);
+    TRun open = browse(what, "--token-file " + file);
+    EXPECT_EQ(open.status, kExitUsage);
+    EXPECT_NE(open.err.find("may be read by others (mode 0644): chmod 600"), std::string::npos) << open.err;
+    EXPECT_TRUE(open.out.empty());
+}
+
+TEST_F(BrowseConsole, EraseChecksSizesListsOnADryRunAndAsksForFolders) {
+    const std::string file = "/d00/d01/d00/f00000205.dat";
+    const long long size = sizeOf(file);
+    const std::string erase = "erase " + fileSubclient() + " --at " + lastDay() + " --path ";
+    const long long booked = bookedErasePaths();
+
+    TRun dry = browse(erase + file + "=" + std::to_string(size) + " --dry-run", "--user alice");
+    ASSERT_EQ(dry.status, 0) << dry.err;
+    EXPECT_NE(dry.out.find(" " + file), std::string::npos) << dry.out;
+    EXPECT_NE(dry.out.find("dry run: nothing was booked"), std::string::npos);
+    TRun wrongSize = browse(erase + file + "=1", "--user alice");
+    EXPECT_EQ(wrongSize.status, kExitUsage);
+    EXPECT_NE(wrongSize.err.find("was backed up with " + std::to_string(size) + " bytes, not the 1 given"),
+              std::string::npos)
+        << wrongSize.err;
+    TRun noSize = browse(erase + file, "--user alice");
+    EXPECT_EQ(noSize.status, kExitUsage);
+    EXPECT_NE(noSize.err.find(file + "=" + std::to_string(size)), std::string::npos) << noSize.err;
+    TRun folder = browse(erase + "/d00/d01/d00", "--user alice");
+    EXPECT_EQ(folder.status, kExitUsage);
+    EXPECT_NE(folder.err.find("is a folder of"), std::string::npos) << folder.err;
+    EXPECT_NE(folder.err.find("give --yes"), std::string::npos);
+    TRun folderSized = browse(erase + "/d00/d01/d00=100 --yes", "--user alice");
+    EXPECT_EQ(folderSized.status, kExitUsage);
+    EXPECT_NE(folderSized.err.find("is a folder: give its path alone"), std::string::npos) << folderSized.err;
+    TRun folderDry = browse(erase + "/d00/d01/d00 --dry-run", "--user alice");
+    ASSERT_EQ(folderDry.status, 0) << folderDry.err;
+    EXPECT_GT(lines(folderDry.out, "/d00/d01/d00/f"), 1u);
+    EXPECT_EQ(bookedErasePaths(), booked) << "a refused or dry-run erase booked something";
+
+    TRun real = browse(erase + file + "=" + std::to_string(size), "--user alice");
+    ASSERT_EQ(real.status, 0) << real.err;
+    EXPECT_EQ(bookedErasePaths(), booked + 1);
+
+    // On a terminal the console asks before a folder's contents: no books nothing, yes books the folder.
+    const std::string folderErase = s->binaries + "/tools/browse/browse " + erase + "/d00/d01/d01 --data " +
+                                    s->dir.file("demo") + " --user alice --ma-host 127.0.0.1 --quiet";
+    for (const char* answer : {"n", "y"}) {
+        const std::string answerFile = s->dir.file("answer");
+        std::ofstream(answerFile) << answer << "\n";
+        TRun asked = run("script -qec '" + folderErase + "' /dev/null < " + answerFile);
+        EXPECT_NE(asked.out.find("item(s) of folder /d00/d01/d01 as of"), std::string::npos) << asked.out;
+        EXPECT_EQ(bookedErasePaths(), booked + (answer[0] == 'y' ? 2 : 1)) << asked.out;
+    }
+}
+
+TEST_F(BrowseConsole, OutputNamesZonesClientsAndSessions) {
+    TRun listed =
+        browse("list " + fileSubclient() + " --path /d00/d01/d00 --at " + lastDay() + " --human -v");
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    EXPECT_NE(listed.out.find("MODIFIED (UTC)"), std::string::npos);
+    EXPECT_NE(listed.out.find("K  "), std::string::npos) << listed.out;
+    EXPECT_NE(listed.err.find("browse: session "), std::string::npos) << listed.err;
+    EXPECT_NE(listed.err.find("road router, then media agent [mediaagent1]"), std::string::npos)
+        << listed.err;
+
+    TRun found = browse("find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --at " + lastDay() +
+                        " --json --session console-find-session");
+    ASSERT_EQ(found.status, 0) << found.err;
+    const auto tree = json(found);
+    EXPECT_EQ(tree.get<std::string>("session"), "console-find-session");
+    std::set<std::string> clients;
+    for (const auto& [key, item] : tree.get_child("items"))
+        clients.insert(item.get<std::string>("client", ""));
+    EXPECT_EQ(clients, (std::set<std::string>{"client1", "client2"}));
+    TRun table = browse("find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --at " + lastDay());
+    EXPECT_EQ(table.out.rfind("CLIENT", 0), 0u) << table.out;
+    EXPECT_GT(lines(table.out, "client2 "), 0u);
+}
+
+TEST_F(BrowseConsole, AnOlderMediaAgentIsNotWaitedFor) {
+    const std::string legacy = "--client client3 --subclient " + std::to_string(s->world.legacy.subclient);
+    const std::string day = std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11);
+    const auto before = std::chrono::steady_clock::now();
+    TRun direct = browse("list " + legacy + " --at " + day);
+    TRun hosted = browse("list " + legacy + " --at " + day + " --via hubmaster");
+    ASSERT_EQ(direct.status, 0) << direct.err;
+    EXPECT_EQ(direct.out, hosted.out);
+    EXPECT_NE(direct.err.find("release 9 (no index service): browsing through the Hubmaster instead"),
+              std::string::npos)
+        << direct.err;
+    TRun count = browse("count " + legacy + " --at " + day);
+    EXPECT_EQ(count.status, kExitServiceError);
+    EXPECT_NE(count.err.find("which has no index service"), std::string::npos) << count.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 20s);
+}
+
+TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
+    TRun listed = browse("list " + fileSubclient() + " --path /d00/d01 --at " + lastDay() +
+                         " --session console-log-session");
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    TRun stop = browse("stop --session console-log-session");
+    ASSERT_EQ(stop.status, 0) << stop.err;
+    auto text = [](const std::string& file) {
+        std::ifstream in(file);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string host = text(s->dir.file("demo") + "/hubmaster.log");
+    EXPECT_NE(host.find("direct browse of session [console-log-session] by user [admin], operation [0]: a "
+                        "prepared request for the media agent in "),
+              std::string::npos);
+    EXPECT_NE(host.find("Stop of session [console-log-session] asked by caller client ["), std::string::npos);
+    EXPECT_NE(host.find("] as user [admin]"), std::string::npos);
+    // The console names its session, so the service announces none on a channel no one reads.
+    EXPECT_EQ(host.find("failed to send item"), std::string::npos);
+    const std::string console = text(s->dir.file("demo") + "/browse.log");
+    EXPECT_NE(
+        console.find("list of session [console-log-session] by user [admin] by road [router, then media "
+                     "agent [mediaagent1]]: "),
+        std::string::npos)
+        << console;
+    // Each media agent writes the log it is given, under its own name.
+    EXPECT_NE(text(s->dir.file("mediaagent1.log")).find("mediaagent1 (release 11.0) listening on"),
+              std::string::npos);
+    EXPECT_NE(text(s->dir.file("mediaagent3.log")).find("mediaagent3 (release 9.0) listening on"),
+              std::string::npos);
+
+    // Without a data folder the log goes to a folder of the user's own that no one else may read.
+    const std::string tmp = s->dir.file("tmp");
+    std::filesystem::create_directories(tmp);
+    TRun away = shell("env -u HUB_LOG_DIR TMPDIR=" + tmp +
+                      " tools/browse/browse list --client c --host 127.0.0.1 --port 1 --token T --timeout 2");
+    EXPECT_EQ(away.status, kExitUnreachable);
+    struct stat st {};
+    const std::string folder = tmp + "/hub-logs-" + std::to_string(geteuid());
+    ASSERT_EQ(stat(folder.c_str(), &st), 0) << away.err;
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat((folder + "/browse.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u);
+}
+
+TEST(BrowseConsoleArguments, StrictParsing) {
+    long long t = 0;
+    for (const auto& [text, seconds] :
+         std::vector<std::pair<std::string, long long>>{{"2023-11-21T23:30:00Z", 1700609400},
+                                                        {"2023-11-21T23:30Z", 1700609400},
+                                                        {"2023-11-21 23:30", 1700609400},
+                                                        {"2023-11-22T01:30:00+02:00", 1700609400},
+                                                        {"2023-11-21T18:30:00-0500", 1700609400},
+                                                        {"2023-11-21T23:30:00.250Z", 1700609400},
+                                                        {"2024-02-29", 1709164800},
+                                                        {"1700609400", 1700609400}}) {
+        ASSERT_TRUE(parseConsoleTime(text, t)) << text;
+        EXPECT_EQ(t, seconds) << text;
+    }
+    for (const std::string bad :
+         {"2023-11-21x", "2023-11-21 UTC", "2023-11-21 23:30 UTC", "2023-13-45", "2023-11-21 25:99",
+          "2023-02-29", "2023-11-21T", "2023-11-21T23:30:00+25:00", "2023-11-21Z", " 2023-11-21", "+5", ""})
+        EXPECT_FALSE(parseConsoleTime(bad, t)) << bad;
+
+    auto parse = [](std::vector<std::string> words, TConsoleOptions& options, std::string& error) {
+        words.insert(words.begin(), "browse");
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        return parseConsoleArgs(static_cast<int>(argv.size()), argv.data(), options, error);
+    };
+    TConsoleOptions o;
+    std::string error;
+    ASSERT_TRUE(parse({"list", "--client=c1", "--page-size", "10", "--page=3", "--via", "router"}, o, error));
+    databrowse::BrowseRequest request = buildConsoleRequest(o);
+    auto* queries = request.getlistobject(databrowse::BrowseRequest::f::queries, false);
+    ASSERT_TRUE(queries && queries->size() == 2u);
+    CNMessageBase* paging = queries->front()
+                                .getObjectAccessor(databrowse::Query::f::dataParam, false)
+                                ->getObjectAccessor(databrowse::DataParam::f::at2_2, false);
+    EXPECT_EQ(paging->getint64(databrowse::Msg6::f::skipNode), 20);
+    EXPECT_EQ(queries->back().getstring(databrowse::Query::f::queryId), kConsoleTotalQuery);
+
+    for (const auto& [words, named] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"list", "--client", "c", "--port", "70000"}, "--port takes a whole number from 1 to 65535"},
+             {{"list", "--client", "c", "--subclient", "1x"}, "not [1x]"},
+             {{"list", "--client", "c", "--via", "ftp"}, "--via takes router or hubmaster, not [ftp]"},
+             {{"list", "--client", "c", "--at"}, "--at needs a value"},
+             {{"list", "--client", "c", "--json=yes"}, "--json takes no value"},
+             {{"find", "--client", "c", "--clients", "a,b", "--name", "x"}, "not both"},
+             {{"list", "--client", "c", "--token", "T", "--user", "u"}, "give one of --token"},
+             {{"erase", "--client", "c", "--subclient", "1", "--path", "/a="}, "--path [/a=]"},
+             {{"lsit"}, "unknown command [lsit]"}}) {
+        TConsoleOptions options;
+        EXPECT_FALSE(parse(words, options, error)) << words[0];
+        EXPECT_NE(error.find(named), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+
+    // Erase takes several paths, each with its own size (or none).
+    TConsoleOptions erase;
+    ASSERT_TRUE(
+        parse({"erase", "--client", "c", "--subclient", "1", "--path", "/a=5", "--path", "/b"}, erase, error))
+        << error;
+    databrowse::BrowseRequest eraseRequest = buildConsoleRequest(erase);
+    auto* paths = eraseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false);
+    ASSERT_TRUE(paths && paths->size() == 2u);
+    EXPECT_EQ((*paths)[1].getstring(databrowse::BrowsePath::f::path), "/b");
+    EXPECT_FALSE((*paths)[1].isSet(databrowse::BrowsePath::f::c_afda0b));
+}
+
+TEST(BrowseConsoleOutput, WarningsSizesAndCounts) {
+    TConsoleResult result;
+    databrowse::BrowseResponse warning;
+    warning.setint64(databrowse::BrowseResponse::f::respType, 4);
+    databrowse::BrowseError message;
+    message.setstring(databrowse::BrowseError::f::errorMessage, "client [client9] is not known");
+    warning.setlistobject(databrowse::BrowseResponse::f::messages, {message});
+    EXPECT_FALSE(addConsoleResponse(result, warning));
+    result.counts.emplace_back("count", 46);
+    const std::string table = formatConsoleTable(result);
+    EXPECT_NE(table.find("warning: client [client9] is not known\n"), std::string::npos) << table;
+    EXPECT_NE(table.find("count: 46\n"), std::string::npos) << table;
+    EXPECT_EQ(table.find("count count"), std::string::npos);
+    boost::property_tree::ptree tree;
+    std::istringstream in(formatConsoleJson(result));
+    boost::property_tree::read_json(in, tree);
+    EXPECT_EQ(tree.get_child("warnings").front().second.get_value<std::string>(),
+              "client [client9] is not known");
+
+    EXPECT_EQ(consoleHumanSize(1000), "1000");
+    EXPECT_EQ(consoleHumanSize(1536), "1.5K");
+    EXPECT_EQ(consoleHumanSize(858145), "838K");
+    EXPECT_EQ(consoleHumanSize(5LL << 30), "5.0G");
 }
 
 }  // namespace
