@@ -115,7 +115,7 @@ say "Starting the media agents and the host on loopback"
 start mediaagent1 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" \
   --client mediaagent1 --port 0 --log "$work" --index-service started --registry "$work/registry.ini"
 start mediaagent3 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" \
-  --client mediaagent3 --port 0 --log "$work"
+  --client mediaagent3 --port 0 --log "$work" --registry "$work/registry.ini"
 sqlite3 "$work/hub.db" "UPDATE APP_Client SET zydPort = $(port_of mediaagent1), net_hostname = '127.0.0.1' WHERE name = 'mediaagent1';
   UPDATE APP_Client SET zydPort = $(port_of mediaagent3), net_hostname = '127.0.0.1' WHERE name = 'mediaagent3';"
 # The host writes BrowseRouter's address into the data folder's registry, where the console finds it.
@@ -155,6 +155,10 @@ step "...erases one of her backed-up files (the Hubmaster makes the erase task)"
   --path /d00/d01/d00/f00000203.dat=858145 --at "$day" --user alice
 refused "...and may not browse another client's backups" "Browse access denied" \
   list --client client2 --subclient 2 --at "$day" --user alice
+refused "...nor reach them by naming her own client with client2's subclient" \
+  "Subclient [2] is not a subclient of client [client1]" list --client client1 --subclient 2 --at "$day" --user alice
+refused "A request without a user or a token is refused" "Browse access denied" \
+  list --client client2 --subclient 2 --at "$day"
 step "A stop of the paged browse's session" stop --session "$session" --user admin
 
 if [ "$serve" -eq 1 ]; then

@@ -194,6 +194,10 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     if (!ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId",
                                    static_cast<unsigned long>(world.vsa.hubmaster)))
         return fail(error, "cannot write the Hubmaster's client to " + world.registryPath);
+    // The demo's clients and media agents are below service pack 22: their consoles get plain requests,
+    // which media agents answer only in plain mode (switched on here, as such an installation must).
+    if (!ZYPlatformInfo::setNumber("~MediaAgent", "nAcceptPlainBrowseRequests", 1))
+        return fail(error, "cannot write the media agents' plain mode to " + world.registryPath);
     return true;
 }
 

@@ -21,6 +21,7 @@ using R = databrowse::BrowseRequest::f;
 constexpr const char* kLauncher = "sLNIDXMA";
 constexpr const char* kAlternateLauncher = "sLPIDXMA";
 constexpr int kStopReplySeconds = 3;
+constexpr int64_t kWarningResponse = 4;
 
 // The first name of a mangled one ("name*host*0*port").
 std::string clientPart(const std::string& name) {
@@ -146,10 +147,17 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
         return 1;
     }
     const bool stop = m_options.command == EConsoleCommand::kStop;
-    CNMessageBase* received = nullptr;
-    step = session.ReceiveXMLMessage(nullptr, received, nullptr, 0,
-                                     stop ? kStopReplySeconds : m_options.timeoutSeconds, timedOut);
-    std::unique_ptr<CNMessageBase> reply(received);
+    std::unique_ptr<CNMessageBase> reply;
+    // Warnings (a find's clients that are not searched) come before the one reply.
+    for (;;) {
+        CNMessageBase* received = nullptr;
+        step = session.ReceiveXMLMessage(nullptr, received, nullptr, 0,
+                                         stop ? kStopReplySeconds : m_options.timeoutSeconds, timedOut);
+        reply.reset(received);
+        auto* warning = dynamic_cast<databrowse::BrowseResponse*>(reply.get());
+        if (!warning || warning->getint64(databrowse::BrowseResponse::f::respType) != kWarningResponse) break;
+        addConsoleResponse(result, *warning);
+    }
     session.Disconnect(5, timedOut);
     if (!reply) {
         if (stop && !step.IsError()) {

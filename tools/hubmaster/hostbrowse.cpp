@@ -14,6 +14,7 @@
 #include "platform/security/evsecuritynew.h"
 #include "platform/security/rights.h"
 #include "platform/tasks/browseoperations.h"
+#include "platform/tasks/erasebookings.h"
 #include "platform/tasks/evreturndestination.h"
 #include "platform/threads/sessionport.h"
 
@@ -409,6 +410,29 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
     }
     if (!allowed) {
         sendError(session, "You do not have the capability required to delete data.");
+        return;
+    }
+    // Only what BrowseRouter listed and booked for this user and entity becomes a task, once.
+    TEraseBooking wanted;
+    wanted.userId = caller.userId;
+    wanted.clientId = static_cast<long>(entity->getint64(E::clientId));
+    wanted.appType = static_cast<long>(entity->getint64(E::applicationId));
+    wanted.instanceId = static_cast<long>(entity->getint64(E::instanceId));
+    wanted.backupSetId = static_cast<long>(entity->getint64(E::backupsetId));
+    wanted.subclientId = static_cast<long>(entity->getint64(E::subclientId));
+    std::vector<CNMessageBase>* paths = request.getlistobject(R::paths, false);
+    if (paths && paths->size() > CEraseBookings::kMaxPaths) {
+        sendError(session, "An erase names at most " + std::to_string(CEraseBookings::kMaxPaths) + " paths");
+        return;
+    }
+    for (size_t n = 0; paths && n < paths->size(); ++n)
+        wanted.paths.insert((*paths)[n].getstring(databrowse::BrowsePath::f::path));
+    if (!CEraseBookings::instance().take(wanted)) {
+        logLine("erase of [" + std::to_string(wanted.paths.size()) + "] path(s) of subclient [" +
+                std::to_string(wanted.subclientId) + "] by user [" + caller.userName + "] was not booked");
+        sendError(session,
+                  "No erase of these paths is booked for you: list them with an erase through BrowseRouter "
+                  "first (each listing makes one erase task)");
         return;
     }
     const int rc = m_launchErase(&request);
