@@ -331,10 +331,11 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     bool entityDenied = false;
     for (databrowse::EntityWithFilters& entry : task->getEntityList()) {
         CNMessageBase* entity = entry.getObjectAccessor(databrowse::EntityWithFilters::f::entity, false);
-        if (entity == nullptr) continue;
+        if (authMode == 0 || entity == nullptr) continue;
         const TEntityIds ids = entityIds(entry, *entity, task->getAppType());
+        // The same kind of rights the task's own entity was granted with (an end user's, or full).
         if (check.canBrowse(userId, ids.kelmarchId, ids.clientId, ids.appType, ids.instanceId,
-                            ids.backupSetId, ids.subclientId, false, accessText))
+                            ids.backupSetId, ids.subclientId, authMode == 1, accessText))
             continue;
         log.debugLvl(1, "Entity (%ld, %ld, %ld, %ld, %ld) of the request is not browsable by user [%d]",
                      ids.kelmarchId, ids.clientId, ids.appType, ids.backupSetId, ids.subclientId, userId);
@@ -363,15 +364,14 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
 bool CWorkerThreadHM::authenticateMailbox(EvMultiEntityRestoreTask* task, TRequestAuth& auth) {
     if (auth.authFailed || !isMailboxAppType(task->getAppType())) return true;
     CBrowseLog log(kTag);
-    if (!handleExchangeRequest(task, auth.authMode, auth.mailboxFilterPath, auth.mailboxPath,
-                               auth.useMailboxPath, auth.mailboxAcrossUpgrade, auth.authFailed,
-                               auth.mailboxGuid)) {
+    if (!handleExchangeRequest(task, auth.authMode, auth.mailboxFilterPath, auth.mailboxPath, auth.useMailboxPath,
+                               auth.mailboxAcrossUpgrade, auth.authFailed, auth.mailboxGuid)) {
         log.debugLvl(0, "Error: Failure in handleExchangeRequest");
         return false;
     }
     if (auth.authFailed) {
-        log.debugLvl(0, "Authentication failure for BrowseSession[%s] for UserId:[%lu]",
-                     task->getbrowseSessionGUID(), static_cast<unsigned long>(task->getUserId()));
+        log.debugLvl(0, "Authentication failure for BrowseSession[%s] for UserId:[%lu]", task->getbrowseSessionGUID(),
+                     static_cast<unsigned long>(task->getUserId()));
         // The caller is told why, like any refused browse.
         EvMessageContainer message;
         message.SetMessageID(0x0e0000bd, true);

@@ -410,6 +410,18 @@ TEST_F(AppRoads, OneDriveRestriction) {
     // Client ids 0 and 1 never reach the database.
     auto noClient = oneDriveTask(1, apps_.oneDriveUser, "\\");
     EXPECT_FALSE(ProbeWorker().handleOneDriveRequest(noClient.get()));
+
+    // Through intake: an instance whose provider cannot be read leaves the end user's restriction
+    // untold, so the request is refused (it fails closed) and nothing is answered.
+    auto unknownProvider = oneDriveTask(apps_.oneDriveV2Client, apps_.oneDriveUser, "\\");
+    unknownProvider->setInstanceId(987654);
+    EXPECT_FALSE(run(unknownProvider.get()));
+    TAnswers a = answers();
+    ASSERT_FALSE(a.types.empty());
+    EXPECT_EQ(a.types.front(), 3);
+    EXPECT_TRUE(a.items.empty());
+    ASSERT_FALSE(a.errors.empty());
+    EXPECT_EQ(a.errors.front().second, "Browse access denied: you are not authorised to browse this data.");
 }
 
 // Mailbox access: owner, delegate and stranger, filter and triplet paths, the older layout's check and
