@@ -198,8 +198,7 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     if (auto* queries = queriesOf(m_queryList.get())) {
         for (CNMessageBase& query : *queries) {
             if (!query.isSet(databrowse::Query::f::type) ||
-                query.getint64(databrowse::Query::f::type) != kHubmasterQueryType ||
-                processHubmasterQuery(query, &log))
+                query.getint64(databrowse::Query::f::type) != kHubmasterQueryType || processHubmasterQuery(query, &log))
                 continue;
             std::string xml;
             query.serialize(xml);
