@@ -264,9 +264,23 @@ void runEndUserEraseBookkeeping(TDirectTask& t, CBrowseLog& log) {
                      booking.paths.size(), booking.subclientId, booking.userId);
         CEraseBookings::instance().book(std::move(booking));
     }
+}
+
+void bookEndUserEraseUsage(databrowse::BrowseRequest& request, CBrowseLog& log) {
+    if (intOf(&request, databrowse::BrowseRequest::f::opType) != kEraseOperation) return;
+    const CNMessageBase* e = entity(request);
+    const long appType = intOf(e, E::applicationId);
     if (isFileSystemAppType(appType)) {
-        if (!t.useIndexingV2) ProcessFSEndUserErase(&t.request, &log);
+        // Clients on indexing v2 keep their usage by backup set, which their index server books.
+        bool useV2 = false;
+        unsigned long idxAppType = 0;
+        if (I2::Utils::shouldUseIndexingV2ByAppType(static_cast<unsigned long>(intOf(e, E::clientId)),
+                                                    static_cast<unsigned long>(intOf(e, E::backupsetId)),
+                                                    static_cast<unsigned long>(appType), useV2, idxAppType,
+                                                    0) != 0 &&
+            !useV2)
+            ProcessFSEndUserErase(&request, &log);
     } else if (appType == kMailboxAppType) {
-        ProcessMailboxEndUserErase(&t.request, &log);
+        ProcessMailboxEndUserErase(&request, &log);
     }
 }

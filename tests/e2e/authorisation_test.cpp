@@ -410,10 +410,21 @@ TEST_F(Authorisation, ErasesBookAndCreateOnlyWhatWasAuthorised) {
     EXPECT_NE(askHost(tooMany).texts.find("at most 1000 paths"), std::string::npos);
     EXPECT_EQ(tasks(), tasksBefore);
 
-    // The booked erase makes one task; its replay none.
+    // The booked erase makes one task, and client1's usage drops by the size the media agent's index
+    // answers for the file (not the size the request claimed); its replay makes nothing.
+    TRun listed =
+        browse("list " + fileSubclient() + " --path /d00/d01/d00 --at " + lastDay() + " --json", admin());
+    const size_t at = listed.out.find(file);
+    ASSERT_NE(at, std::string::npos) << listed.out;
+    const size_t sizeAt = listed.out.find("\"size\":", at);
+    ASSERT_NE(sizeAt, std::string::npos);
+    const long long indexSize = std::atoll(listed.out.c_str() + sizeAt + 7);
     TAnswers made = askHost(erase);
     EXPECT_TRUE(made.texts.empty()) << made.texts;
     EXPECT_EQ(tasks(), tasksBefore + 1);
+    EXPECT_EQ(usage(s->world.fileSubclient), 5000000 - indexSize);
+    EXPECT_EQ(usage(s->otherSubclient), before);
+    EXPECT_EQ(erasePending(s->otherSubclient), 0);
     EXPECT_NE(askHost(erase).texts.find("No erase of these paths is booked"), std::string::npos);
     EXPECT_EQ(tasks(), tasksBefore + 1);
 }

@@ -23,6 +23,7 @@
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/security/evsecuritymgr.h"
+#include "platform/tasks/erasebookings.h"
 #include "service/browserouterthread.h"
 #include "service/enduserErase.h"
 #include "service/fastbrowsehm_api.h"
@@ -266,9 +267,17 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
         ", 219)");
     databrowse::BrowseRequest allowed = erase("erase-allowed", 4000);
     allowed.setstring(R::c_763531, s->adminToken);
+    const size_t booked = CEraseBookings::instance().size();
     EXPECT_EQ(errorOf(exchange(allowed)), "");
+    // Listed and booked; the usage drops only with the erase task, by the sizes its caller gives.
+    EXPECT_EQ(CEraseBookings::instance().size(), booked + 1);
+    EXPECT_EQ(subclientUsage(), before);
+    EXPECT_EQ(erasePending(), 0);
+    EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&allowed), 0);
     EXPECT_EQ(subclientUsage(), before - 4000);
     EXPECT_EQ(erasePending(), 1);
+    sql("DELETE FROM TM_CreatedSubTaskPath; DELETE FROM TM_CreatedSubTask; DELETE FROM TM_CreatedTaskEntity; "
+        "DELETE FROM TM_CreatedTask");
     sql("DELETE FROM SECUserRight WHERE permissionId = 219 AND userId = " +
         std::to_string(s->world.adminUser));
     sql("UPDATE APP_Client SET net_hostname = 'mediaagent1', zydPort = 8400 WHERE name = 'mediaagent1'");
