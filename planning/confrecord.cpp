@@ -227,6 +227,23 @@ void CConfRecord::setAuthToken(std::string token) {
     m_authToken = std::move(token);
 }
 
+bool CConfRecord::claimOwner(const TOwner& who) {
+    ZyCriticalSectionLock guard(&m_tokenLock);
+    if (!m_hasOwner) {
+        m_owner = who;
+        m_hasOwner = true;
+        return true;
+    }
+    return who.userId > 0 ? m_owner.userId == who.userId
+                          : m_owner.userId == 0 && m_owner.callerClientId == who.callerClientId;
+}
+
+bool CConfRecord::getOwner(TOwner& owner) {
+    ZyCriticalSectionLock guard(&m_tokenLock);
+    owner = m_owner;
+    return m_hasOwner;
+}
+
 std::string CConfRecord::getAuthToken() {
     ZyCriticalSectionLock guard(&m_tokenLock);
     return m_authToken;

@@ -65,6 +65,16 @@ public:
     bool getEndUserEraseEnabled() const { return m_endUserEraseEnabled.load(); }
     void setAuthToken(std::string token);
     std::string getAuthToken();
+    // Who the session belongs to: the first request that set it up. Later requests and stops of the
+    // session are judged against it.
+    struct TOwner {
+        int userId = 0;                    // the user, 0 for a caller without one
+        unsigned long callerClientId = 0;  // the proven calling client of a caller without a user
+        long clientId = 0;                 // the browsed client
+    };
+    // Sets the owner when none is set yet; true when `who` is (now) the owner.
+    bool claimOwner(const TOwner& who);
+    bool getOwner(TOwner& owner);
     void setFilterCheck(int check) { m_filterCheck.store(check); }
     int getFilterCheck() const { return m_filterCheck.load(); }
 
@@ -115,4 +125,6 @@ private:
     std::atomic<bool> m_endUserEraseEnabled{false};
     ZyCriticalSection m_tokenLock;  // guards m_authToken; taken alone
     std::string m_authToken;
+    TOwner m_owner;           // guarded by m_tokenLock
+    bool m_hasOwner = false;  // guarded by m_tokenLock
 };

@@ -1,13 +1,19 @@
 #include "service/browserouterthread.h"
 
 #include <memory>
+#include <set>
 
+#include "Db/Tbl/APP_Application.h"
+#include "Db/Tbl/archFile.h"
 #include "fbDebug/fbdebug.h"
 #include "indexing/fsprediction.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/errors/evevent.h"
+#include "platform/indexing/indexingversion.h"
 #include "platform/threads/sessionport.h"
 #include "service/routerbrowserequest.h"
+#include "service/routerentities.h"
+#include "worker/authentication.h"
 
 namespace {
 
@@ -19,6 +25,7 @@ constexpr int kReplySeconds = 30;
 constexpr int kSendSeconds = 120;
 constexpr unsigned long kMsgPredictionRequestInvalid = 0x0e0000e4;
 constexpr size_t kMessageBufferSize = 4104;
+const char* const kConversionRefused = "Browse access denied: you are not authorised to browse this data.";
 
 void sendReply(CZyNetwork* session, CNMessageBase& reply, const char* failureFormat, CBrowseLog& log) {
     bool timedOut = false;
@@ -36,10 +43,68 @@ databrowse::BrowseResponse errorResponse(const std::string& text, bool withCode)
     return response;
 }
 
+// The archive files a conversion names.
+void archiveFilesOf(const std::vector<CNMessageBase>* media, std::set<long>& files) {
+    for (size_t n = 0; media && n < media->size(); ++n)
+        files.insert(static_cast<long>((*media)[n].getint64(databrowse::LogicalMedia::f::archFileId)));
+}
+
+// A conversion tells where a client's backups are kept: it is answered for a proven caller only, one
+// that is a trusted peer or a media agent (answering a browse it was sent), or whom the router caller
+// rule lets browse the client of every archive file it names. An anonymous caller is refused.
+bool mayConvert(CZyNetwork* session, const std::set<long>& files, CBrowseLog& log) {
+    const unsigned long caller = routedCallerClientId(session);
+    if (caller == 0) {
+        log.debugLvl(0, "prediction conversion refused: the caller is anonymous or unknown");
+        return false;
+    }
+    if (isTrustedPeer(caller) || I2::Utils::IsMediaAgentClient(caller)) return true;
+    TDirectCaller rule;
+    rule.checkClientMap = checkClientMapSetting();
+    rule.callerClientId = caller;
+    for (long file : files) {
+        ArchFile archive(nullptr);
+        archive.setIsolationType(4);
+        archive.setWhere("id=%ld", file);
+        APP_Application subclient(nullptr);
+        subclient.setIsolationType(4);
+        if (archive.getOneRow(&archive, false, -1, 0) == 0) {
+            subclient.setWhere("id=%ld", static_cast<long>(archive.getDataPtr()->appId));
+            if (subclient.getOneRow(&subclient, false, -1, 0) == 0)
+                rule.clientId = static_cast<long>(subclient.getDataPtr()->clientId);
+            else
+                rule.clientId = 0;
+        } else {
+            rule.clientId = 0;
+        }
+        if (rule.clientId == 0 || decideDirectCaller(rule).verdict == TDirectCallerDecision::kRefused) {
+            log.debugLvl(0, "prediction conversion refused: caller [%lu] may not browse archive file [%ld]",
+                         caller, file);
+            return false;
+        }
+    }
+    return true;
+}
+
 void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowseLog& log) {
     log.debugLvl(3, "Received request to convert logical media to physical media");
     databrowse::MediaPredictionConvResp response;
     auto* request = dynamic_cast<databrowse::MediaPredictionConvReq*>(&message);
+    std::set<long> files;
+    if (auto* predictions =
+            request ? request->getlistobject(databrowse::MediaPredictionConvReq::f::predictionData, false)
+                    : nullptr)
+        for (CNMessageBase& prediction : *predictions)
+            if (CNMessageBase* logical =
+                    prediction.getObjectAccessor(databrowse::PredictionData::f::logicalMedia, false)) {
+                std::vector<CNMessageBase> one{*logical};
+                archiveFilesOf(&one, files);
+            }
+    if (request && !mayConvert(session, files, log)) {
+        databrowse::BrowseResponse refused = errorResponse(kConversionRefused, true);
+        sendReply(session, refused, "Failed to send browse response back to caller with error [%s]", log);
+        return;
+    }
     CFsPredictionClient client;
     if (!request || !client.doPhysicalMediaConversion(*request, response))
         log.debugLvl(0, "Failed to convert logical media to physical media");
@@ -52,6 +117,18 @@ void convertPredictionList(CNMessageBase& message, CZyNetwork* session, CBrowseL
     const char* const sendFailure = "Failed to send browse response back to caller with error [%s]";
     auto* requests = dynamic_cast<Indexing::PredictionConversionReqList*>(&message);
     if (!requests) log.debugLvl(0, "Received prediction conversion request. But dynamic cast failed.");
+    std::set<long> files;
+    if (auto* list = requests
+                         ? requests->getlistobject(Indexing::PredictionConversionReqList::f::requests, false)
+                         : nullptr)
+        for (CNMessageBase& one : *list)
+            archiveFilesOf(one.getlistobject(Indexing::PredictionConversionReq::f::logicalMedia, false),
+                           files);
+    if (requests && !mayConvert(session, files, log)) {
+        databrowse::BrowseResponse refused = errorResponse(kConversionRefused, true);
+        sendReply(session, refused, sendFailure, log);
+        return;
+    }
     if (requests) {
         CFastBrowsePredictionHandler handler(*requests);
         if (handler.doPhysicalMediaConversion()) {

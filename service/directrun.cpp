@@ -66,8 +66,8 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     CNMessageBase* reply = nullptr;
     if (authenticateRoutedRequest(t, session, log)) {
         reply = runWorker(t, log);
-        // Usage figures drop only for an erase the worker accepted (its user's delete capability
-        // included): a refused erase frees nothing.
+        // Paths are booked only for an erase the worker accepted (its user's delete capability
+        // included): a refused erase books nothing.
         if (!t.hasReplyError()) runEndUserEraseBookkeeping(t, log);
     }
     databrowse::BrowseResponse errorResponse;

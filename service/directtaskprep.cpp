@@ -1,5 +1,7 @@
 #include "service/directtaskprep.h"
 
+#include <strings.h>
+
 #include "Db/Tbl/APP_Application.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/entities/applicationid.h"
@@ -43,6 +45,55 @@ void applyRecall(TDirectTask& t, CBrowseLog& log) {
         log.debugLvl(0, "Set properties for path-based recall as per request from caller.");
     }
     if (has(selection, Sel::at3_3) && !keepsFromTime(t.request)) t.setOption(97);
+}
+
+// The name of client `clientId` ("" when unknown).
+std::string clientNameOf(long clientId) {
+    std::string name;
+    if (clientId <= 0 || ZYClient(static_cast<unsigned long>(clientId)).getName(name) != 0) name.clear();
+    return name;
+}
+
+// An entity whose client (by id or by name) or backup set is not the one its subclient (or, without a
+// subclient, its backup set) belongs to names two things at once: refused, whoever asks, before any of
+// them is read, rather than browsing one of them in the other's name.
+bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
+    if (!e) return true;
+    const long subclientId = static_cast<long>(intOf(e, E::subclientId));
+    const long backupSetId = static_cast<long>(intOf(e, E::backupsetId));
+    const long clientId = static_cast<long>(intOf(e, E::clientId));
+    const std::string clientName = textOf(e, E::clientName);
+    if (subclientId <= 0 && backupSetId <= 0) return true;
+    APP_Application app(nullptr);
+    app.setIsolationType(4);
+    app.setTop(1);
+    if (subclientId > 0)
+        app.setWhere("id=%lu", static_cast<unsigned long>(subclientId));
+    else
+        app.setWhere("backupset = %d", static_cast<int>(backupSetId));
+    const std::string what = subclientId > 0 ? "Subclient [" + std::to_string(subclientId) + "]"
+                                             : "Backup set [" + std::to_string(backupSetId) + "]";
+    if (app.getOneRow(&app, false, -1, 0) != 0) {
+        refusal = what + " is not known";
+        return false;
+    }
+    const APP_Application_t& row = *app.getDataPtr();
+    const std::string owner = clientNameOf(static_cast<long>(row.clientId));
+    const bool otherClient = (clientId > 0 && clientId != static_cast<long>(row.clientId)) ||
+                             (!clientName.empty() && strcasecmp(clientName.c_str(), owner.c_str()) != 0);
+    const bool otherSet =
+        subclientId > 0 && backupSetId > 0 && backupSetId != static_cast<long>(row.backupSet);
+    if (otherClient) {
+        refusal = what +
+                  (subclientId > 0 ? " is not a subclient of client [" : " is not a backup set of client [") +
+                  (clientName.empty() ? std::to_string(clientId) : clientName) + "]";
+        return false;
+    }
+    if (otherSet) {
+        refusal = what + " is not a subclient of backup set [" + std::to_string(backupSetId) + "]";
+        return false;
+    }
+    return true;
 }
 
 // Step 2: the entity's ids, completed from its subclient when the caller left some out.
@@ -286,6 +337,16 @@ bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal
     CBrowseLog log(kTag);
     const int64_t op = has(&t.request, R::opType) ? t.request.getint64(R::opType) : -1;
     applyRecall(t, log);
+    if (!entityIsConsistent(entity(t.request), refusal)) {
+        log.debugLvl(0, "browse request refused: %s", refusal.c_str());
+        return false;
+    }
+    if (auto* entities = t.request.getlistobject(R::c_975f21, false))
+        for (CNMessageBase& entry : *entities)
+            if (!entityIsConsistent(child(&entry, databrowse::EntityWithFilters::f::entity), refusal)) {
+                log.debugLvl(0, "browse request refused: %s", refusal.c_str());
+                return false;
+            }
     completeEntity(t, log);
     addFilteredEntities(t);
     if (!checkClient(t, op, refusal, log)) return false;

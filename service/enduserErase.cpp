@@ -5,10 +5,12 @@
 #include <string>
 
 #include "Db/Proc/AppSetPendingEndUserEraseStatus.h"
+#include "Db/Tbl/APP_Application.h"
 #include "framework/apptypes.h"
 #include "platform/db/dbtable.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/msg/app_execute_sp.h"
+#include "platform/tasks/erasebookings.h"
 #include "service/browserouterthread.h"
 #include "service/directtaskprep.h"
 #include "service/routerfields.h"
@@ -44,6 +46,27 @@ std::vector<TErasePath> erasePaths(databrowse::BrowseRequest& request) {
         out.push_back(std::move(p));
     }
     return out;
+}
+
+// True when subclient `subclientId` is one of the erase's authorised entity: the entity's own subclient,
+// or, for an entity that names none, a subclient of its client and backup set.
+bool ofAuthorisedEntity(const CNMessageBase* e, int subclientId) {
+    const long named = static_cast<long>(intOf(e, E::subclientId));
+    if (named > 0) return named == subclientId;
+    APP_Application app(nullptr);
+    app.setIsolationType(4);
+    app.setWhere("id=%lu", static_cast<unsigned long>(subclientId));
+    return app.getOneRow(&app, false, -1, 0) == 0 &&
+           static_cast<long>(app.getDataPtr()->clientId) == static_cast<long>(intOf(e, E::clientId)) &&
+           static_cast<long>(app.getDataPtr()->backupSet) == static_cast<long>(intOf(e, E::backupsetId));
+}
+
+// Adds `size` to `total`; false (total unchanged) when the sum does not fit.
+bool addChecked(long long& total, long long size) {
+    long long sum = 0;
+    if (__builtin_add_overflow(total, size, &sum)) return false;
+    total = sum;
+    return true;
 }
 
 // Marks the subclient as having an erase pending; false (logged with `failure`) on a database error.
@@ -91,7 +114,10 @@ void ProcessMailboxEndUserErase(databrowse::BrowseRequest* request, CBrowseLog* 
                 0, "Negative size [%lld] of path [%s] will not be considered for mailbox usage reduction.",
                 p.size, p.text.c_str());
         if (p.size <= 0) continue;
-        totals[CBrowseRouterThreadHM::getMbGuidFromPath(p.text)] += p.size;
+        if (!addChecked(totals[CBrowseRouterThreadHM::getMbGuidFromPath(p.text)], p.size)) {
+            log->debugLvl(0, "Sizes of the erase overflow; mailbox usage is not reduced.");
+            return;
+        }
     }
     const int subclientId = static_cast<int>(intOf(entity(*request), E::subclientId));
     std::vector<CNMessageBase> entries;
@@ -126,6 +152,16 @@ void ProcessFSEndUserErase(databrowse::BrowseRequest* request, CBrowseLog* log) 
     std::map<int, bool> usesV2;
     std::map<int, long long> backupSetTotals, subclientTotals;
     for (const TErasePath& p : erasePaths(*request)) {
+        // Only the subclients of the entity the caller was authorised for are booked, whatever the
+        // path claims.
+        if (p.subclientId > 0 && !ofAuthorisedEntity(e, p.subclientId)) {
+            log->debugLvl(
+                0,
+                "Subclient [%d] of path [%s] is not of the erase's entity; it will not be considered "
+                "for quota usage reduction.",
+                p.subclientId, p.text.c_str());
+            continue;
+        }
         if (clientId <= 0 || backupSetId <= 0 || p.subclientId <= 0) {
             log->debugLvl(
                 0,
@@ -157,10 +193,11 @@ void ProcessFSEndUserErase(databrowse::BrowseRequest* request, CBrowseLog* log) 
             }
             cached = usesV2.emplace(clientId, useV2).first;
         }
-        if (cached->second)
-            backupSetTotals[backupSetId] += p.size;
-        else
-            subclientTotals[p.subclientId] += p.size;
+        long long& total = cached->second ? backupSetTotals[backupSetId] : subclientTotals[p.subclientId];
+        if (!addChecked(total, p.size)) {
+            log->debugLvl(0, "Sizes of the erase overflow; file system usage is not reduced.");
+            return;
+        }
     }
 
     if (subclientTotals.empty())
@@ -212,9 +249,38 @@ void ProcessFSEndUserErase(databrowse::BrowseRequest* request, CBrowseLog* log) 
 void runEndUserEraseBookkeeping(TDirectTask& t, CBrowseLog& log) {
     if (intOf(&t.request, databrowse::BrowseRequest::f::opType) != kEraseOperation) return;
     const long appType = intOf(entity(t.request), E::applicationId);
+    // What the Hubmaster may make an erase task of: these paths of this entity for this user.
+    TEraseBooking booking;
+    const CNMessageBase* e = entity(t.request);
+    booking.userId = static_cast<int>(t.task->getUserId());
+    booking.clientId = static_cast<long>(intOf(e, E::clientId));
+    booking.appType = appType;
+    booking.instanceId = static_cast<long>(intOf(e, E::instanceId));
+    booking.backupSetId = static_cast<long>(intOf(e, E::backupsetId));
+    booking.subclientId = static_cast<long>(intOf(e, E::subclientId));
+    for (const TErasePath& p : erasePaths(t.request)) booking.paths.insert(p.text);
+    if (booking.userId > 0 && !booking.paths.empty()) {
+        log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] booked for user [%d]",
+                     booking.paths.size(), booking.subclientId, booking.userId);
+        CEraseBookings::instance().book(std::move(booking));
+    }
+}
+
+void bookEndUserEraseUsage(databrowse::BrowseRequest& request, CBrowseLog& log) {
+    if (intOf(&request, databrowse::BrowseRequest::f::opType) != kEraseOperation) return;
+    const CNMessageBase* e = entity(request);
+    const long appType = intOf(e, E::applicationId);
     if (isFileSystemAppType(appType)) {
-        if (!t.useIndexingV2) ProcessFSEndUserErase(&t.request, &log);
+        // Clients on indexing v2 keep their usage by backup set, which their index server books.
+        bool useV2 = false;
+        unsigned long idxAppType = 0;
+        if (I2::Utils::shouldUseIndexingV2ByAppType(static_cast<unsigned long>(intOf(e, E::clientId)),
+                                                    static_cast<unsigned long>(intOf(e, E::backupsetId)),
+                                                    static_cast<unsigned long>(appType), useV2, idxAppType,
+                                                    0) != 0 &&
+            !useV2)
+            ProcessFSEndUserErase(&request, &log);
     } else if (appType == kMailboxAppType) {
-        ProcessMailboxEndUserErase(&t.request, &log);
+        ProcessMailboxEndUserErase(&request, &log);
     }
 }

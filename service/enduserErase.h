@@ -1,7 +1,7 @@
-// End-user erase bookkeeping of a routed erase request (operation 7): the subclients are marked as
-// having an erase pending and the erased items' sizes are taken off the usage figures of the mailbox,
-// subclient or backup set. Run by the router's direct road on its callback thread, only after the
-// request's caller has been authenticated; every failure is a log line and the request goes on.
+// End-user erase bookkeeping (operation 7): the router books the paths an authenticated user may
+// erase; when the Hubmaster makes the erase task of them (with each item's size as the media agent's
+// index answered it), the subclients are marked as having an erase pending and the sizes are taken off
+// the usage figures of the mailbox, subclient or backup set. Every failure is a log line.
 #pragma once
 
 #include "fbDebug/fbdebug.h"
@@ -16,6 +16,10 @@ void ProcessFSEndUserErase(databrowse::BrowseRequest* request, CBrowseLog* log);
 // the mailboxes' usage lowered in one message.
 void ProcessMailboxEndUserErase(databrowse::BrowseRequest* request, CBrowseLog* log);
 
-// The choice inside operation 7: file-system types (when the erase gate found indexing v1), mailboxes,
-// nothing for other types. Does nothing for another operation.
+// The router's part of operation 7: the request's paths booked for its user and entity, for the
+// Hubmaster's erase task. Does nothing for another operation.
 void runEndUserEraseBookkeeping(TDirectTask& t, CBrowseLog& log);
+
+// The usage part, once the erase task exists: file-system types on indexing v1, mailboxes, nothing
+// for other types.
+void bookEndUserEraseUsage(databrowse::BrowseRequest& request, CBrowseLog& log);

@@ -6,6 +6,7 @@
 #include "fbDebug/fbdebug.h"
 #include "platform/msg/xml_codec.h"
 #include "platform/taskmgr/evtaskmgr.h"
+#include "service/enduserErase.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 
@@ -125,5 +126,12 @@ extern "C" int fastBrowseHMLaunchEraseCreateTask(databrowse::BrowseRequest* requ
         log.debugLvl(-1, "Create Task Request failed [%s]", text.c_str());
         return rc;
     }
-    return readEraseCreateTaskAnswer(text);
+    const int created = readEraseCreateTaskAnswer(text);
+    // Usage drops once, for the task that erases: the sizes are the ones the caller (the Hubmaster's
+    // browse service) took from the media agent's index.
+    if (created == 0) {
+        CBrowseLog usage("FBHMROUTER");
+        bookEndUserEraseUsage(*request, usage);
+    }
+    return created;
 }

@@ -2,11 +2,13 @@
 
 #include <ctime>
 
+#include "Db/Tbl/APP_Application.h"
 #include "fbDebug/fbdebug.h"
 #include "framework/headerconstants.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/fxerrorutil.h"
+#include "platform/hubdb/hubdb.h"
 #include "platform/indexing/clusterservicepack.h"
 #include "platform/indexing/configloader.h"
 #include "platform/indexing/indexingversion.h"
@@ -60,6 +62,75 @@ unsigned long callerClientOf(CZyNetwork* session, std::string& name) {
     return ZYClient(name).getClientId(id) == 0 ? id : 0;
 }
 
+// Sends one response of `type` (3 error, 4 warning) carrying `text` with code 1 to the caller.
+void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBrowseLog& log) {
+    databrowse::BrowseError item;
+    item.setint64(databrowse::BrowseError::f::errorCode, 1);
+    item.setstring(databrowse::BrowseError::f::errorMessage, text);
+    databrowse::BrowseResponse response;
+    response.setint64(databrowse::BrowseResponse::f::respType, type);
+    response.setlistobject(databrowse::BrowseResponse::f::messages, {item});
+    sendOn(session, response, log);
+}
+
+void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log) {
+    log.debugLvl(0, "multi-client find: %s", text.c_str());
+    sendMessage(session, 4, text, log);
+}
+
+// True when the user may browse the client or one of its subclients (the find keeps to those).
+bool userMayBrowseAnyOf(int userId, long clientId) {
+    EvSecurityCheck check(0);
+    if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, 0, 0, 0, 0, false, "")) return true;
+    APP_Application subclients(nullptr);
+    subclients.setIsolationType(4);
+    subclients.setWhere("clientId=%ld", clientId);
+    while (subclients.getNextRow(&subclients, nullptr, -1, 0) == zydb::DB_OK) {
+        const APP_Application_t& row = *subclients.getDataPtr();
+        if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, static_cast<long>(row.appTypeId),
+                            static_cast<long>(row.instance), static_cast<long>(row.backupSet),
+                            static_cast<long>(row.id), false, ""))
+            return true;
+    }
+    return false;
+}
+
+// Keeps the request's entities whose client is known and may be browsed by the caller (the token's
+// user, else the caller the router caller rule judges for that client); every other one leaves the
+// find with a warning to the caller, so that a find over what is left is never mistaken for the whole.
+void keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const TDirectCaller& anonymous,
+                           CZyNetwork* session, CBrowseLog& log) {
+    using E = ZyEntities::GenericEntity::f;
+    auto* entities = request.getlistobject(R::c_975f21, false);
+    if (!entities) return;
+    for (auto it = entities->begin(); it != entities->end();) {
+        CNMessageBase* entity = child(&*it, databrowse::EntityWithFilters::f::entity);
+        const std::string name = textOf(entity, E::clientName);
+        unsigned long clientId = static_cast<unsigned long>(intOf(entity, E::clientId));
+        if (clientId == 0 && !name.empty() && ZYClient(name).getClientId(clientId) != 0) clientId = 0;
+        std::string known;
+        if (clientId != 0 && ZYClient(clientId).getName(known) != 0) clientId = 0;
+        const std::string shown = name.empty() ? std::to_string(intOf(entity, E::clientId)) : name;
+        bool allowed = false;
+        if (clientId == 0) {
+            sendWarning(session, "Client [" + shown + "] is not known; it is not searched", log);
+        } else {
+            if (userId > 0) {
+                allowed = userMayBrowseAnyOf(userId, static_cast<long>(clientId));
+            } else {
+                TDirectCaller caller = anonymous;
+                caller.clientId = static_cast<long>(clientId);
+                allowed = decideDirectCaller(caller).verdict != TDirectCallerDecision::kRefused;
+            }
+            if (!allowed)
+                sendWarning(session,
+                            "You are not authorised to browse client [" + known + "]; it is not searched",
+                            log);
+        }
+        it = allowed ? std::next(it) : entities->erase(it);
+    }
+}
+
 }  // namespace
 
 CBrowseMulticlient::CBrowseMulticlient() {
@@ -78,13 +149,7 @@ CUxError CBrowseMulticlient::Find(databrowse::BrowseRequest* request, CZyNetwork
         if (text.empty()) text = "Browse initialization failed with error.";
         log.debugLvl(0, "Browse initialization failed with error [%s] and message [%s].", text.c_str(),
                      error.GetErrorText().c_str());
-        databrowse::BrowseError item;
-        item.setint64(databrowse::BrowseError::f::errorCode, 1);
-        item.setstring(databrowse::BrowseError::f::errorMessage, text);
-        databrowse::BrowseResponse response;
-        response.setint64(databrowse::BrowseResponse::f::respType, 3);
-        response.setlistobject(databrowse::BrowseResponse::f::messages, {item});
-        sendOn(session, response, log);
+        sendMessage(session, 3, text, log);
     }
     log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
     return error;
@@ -127,20 +192,18 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
             return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
         }
         log.debugLvl(3, "UserId:[%d], UserName[%s]", userId, userName.c_str());
-    } else {
+    }
+    // Without a token the request names its user itself: serving it as that user is acting as another
+    // user, which only the router caller rule can allow; each client is judged on its own below.
+    TDirectCaller caller;
+    caller.checkClientMap = checkClientMapSetting();
+    caller.act = userName.empty() ? EDirectCallerAct::kBrowse : EDirectCallerAct::kActAsUser;
+    caller.callerClientId = callerClientId;
+    if (token.empty()) {
         log.debugLvl(3, "AuthToken is empty");
-        // Without a token the request names its user itself: serving it as that user is acting as
-        // another user, which only the router caller rule can allow.
-        TDirectCaller caller;
-        I2::Utils::ConfigLoader loader;
-        if (loader.GetProperty(CONFIGID_HM_CHECK_CLIENT_MAP, "", caller.checkClientMap).IsError())
-            caller.checkClientMap = 1;
-        caller.act = userName.empty() ? EDirectCallerAct::kBrowse : EDirectCallerAct::kActAsUser;
-        caller.callerClientId = callerClientId;
-        const TDirectCallerDecision decision = decideDirectCaller(caller);
-        log.debugLvl(1, "multi-client find caller [%lu] as user [%s]: %s", callerClientId, userName.c_str(),
-                     decision.reason.c_str());
-        if (decision.verdict == TDirectCallerDecision::kRefused) {
+        const bool anonymous = callerClientId == 0;
+        log.debugLvl(1, "multi-client find caller [%lu] as user [%s]", callerClientId, userName.c_str());
+        if (anonymous) {
             m_errorText << "Error: Failed to authenticate the usertoken for session: "
                         << sessionGuid(*request) << " ...";
             return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
@@ -148,6 +211,11 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "UserId:[%d], Username[%s]", userId, userName.c_str());
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
+    keepBrowsableEntities(*request, userId, caller, session, log);
+    if (auto* left = request->getlistobject(R::c_975f21, false); !left || left->empty()) {
+        m_errorText << "Nothing to Find";
+        return findError(kErrNothingToFind, "Nothing to Find");
+    }
 
     CNMessageBase* range = request->getObjectAccessor(R::timeRange, true);
     if (intOf(range, databrowse::BrowseTimeRange::f::toTime) == 0) {

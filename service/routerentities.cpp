@@ -6,11 +6,15 @@
 #include "Db/Tbl/NBGlobalParam.h"
 #include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
+#include "planning/confmgr.h"
+#include "planning/confrecord.h"
 #include "platform/db/cursorwrapper.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
+#include "platform/security/evsecuritynew.h"
+#include "platform/security/rights.h"
 #include "service/controllerthread.h"
 #include "service/directtaskprep.h"
 #include "service/fastbrowsehm_api.h"
@@ -26,6 +30,7 @@ using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kTag = "FBHMROUTER";
 constexpr int64_t kStopOperation = 5;
+constexpr int kEntityTypeClient = 3;
 
 std::string serializeFailure(int rc) {
     return "Failed to serialize BrowseRequest with error code [" + std::to_string(rc) + "]";
@@ -90,36 +95,79 @@ bool resolveBackupSetGuid(databrowse::BrowseRequest& request, CBrowseLog& log) {
     return true;
 }
 
-// Step 4: a stop runs only for a caller the router caller rule lets stop the session.
-EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string& errorText, CBrowseLog& log) {
+// Who may stop a session: its owner (the same user, or for a session set up without a user the same
+// proven calling client), an administrator of its client, or a trusted peer.
+bool maySessionBeStopped(const CConfRecord::TOwner& owner, const TDirectCallerDecision& decision,
+                         unsigned long callerClientId, std::string& why) {
+    switch (decision.verdict) {
+        case TDirectCallerDecision::kTrusted:
+            why = "a trusted peer";
+            return true;
+        case TDirectCallerDecision::kTokenUser: {
+            if (owner.userId > 0 && owner.userId == decision.tokenUserId) {
+                why = "the session's owner, user [" + std::to_string(owner.userId) + "]";
+                return true;
+            }
+            bool admin = false;
+            EvSecurityNew security(nullptr, 0);
+            if (security.hasPermissionForUserOnEntity(admin, zysec::kPermManageHubmaster,
+                                                      decision.tokenUserId, kEntityTypeClient, owner.clientId,
+                                                      0, 0, 0, 0, 0, 0, 0, 0) == 0 &&
+                admin) {
+                why = "an administrator of client [" + std::to_string(owner.clientId) + "]";
+                return true;
+            }
+            why = "user [" + std::to_string(decision.tokenUserId) + "] does not own the session";
+            return false;
+        }
+        case TDirectCallerDecision::kCallerAllowed:
+            if (owner.userId == 0 && owner.callerClientId != 0 && owner.callerClientId == callerClientId) {
+                why = "the calling client that set the session up";
+                return true;
+            }
+            why = "calling client [" + std::to_string(callerClientId) + "] does not own the session";
+            return false;
+        case TDirectCallerDecision::kRefused:
+            break;
+    }
+    why = decision.reason;
+    return false;
+}
+
+// Step 4: a stop is judged against the session it stops, never against the client its request names.
+// The router sends no reply to a stop, refused or not; every stop is logged with who asked.
+EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string&, CBrowseLog& log) {
+    const std::string guid = sessionGuid(t.request);
     TDirectCaller caller;
     caller.checkClientMap = t.worker->getCheckClientMap();
     caller.act = EDirectCallerAct::kStop;
     caller.token = textOf(&t.request, R::c_763531);
     caller.callerClientId = routedCallerClientId(session);
-    caller.clientId = static_cast<long>(intOf(entity(t.request), E::clientId));
+    CConfRecord::TOwner owner;
+    bool known = false;
+    if (CConfRecord* record =
+            (g_poConfMgr && !guid.empty()) ? g_poConfMgr->getConfRec(guid, true) : nullptr) {
+        known = record->getOwner(owner);
+        record->unlockConfiguration();
+    }
+    caller.clientId = owner.clientId;
     const TDirectCallerDecision decision = decideDirectCaller(caller);
-    const std::string guid = sessionGuid(t.request);
-    if (decision.verdict == TDirectCallerDecision::kRefused) {
-        log.debugLvl(0, "Stop request for session [%s] refused: %s", guid.c_str(), decision.reason.c_str());
-        errorText = "Stop request refused: " + decision.reason;
-        return EEntityStep::kErrorReply;
+    const std::string who = decision.verdict == TDirectCallerDecision::kTokenUser
+                                ? "user [" + std::to_string(decision.tokenUserId) + "]"
+                                : "calling client [" + std::to_string(caller.callerClientId) + "]";
+    std::string why;
+    if (!known) {
+        log.debugLvl(0, "Stop request for session [%s] by %s: no such session; nothing stopped", guid.c_str(),
+                     who.c_str());
+        return EEntityStep::kNoReply;
     }
-    log.debugLvl(1, "Stop request for session [%s] accepted: %s", guid.c_str(), decision.reason.c_str());
-    // Who stopped a session is asked after the fact: the line is written whatever the debug level.
-    std::string asker = "no token";
-    if (!caller.token.empty()) {
-        EvSecurityMgr security(0);
-        int userId = 0;
-        std::string name, domain, fullName;
-        const bool known =
-            security.GetUserInfoFromZetaTokenWithoutAuthentication(caller.token, true, userId, name, domain,
-                                                                   fullName) == 1 ||
-            security.GetSessionInfoFromZetaToken(caller.token, true, userId, name, domain, fullName) == 1;
-        asker = known ? "user [" + name + "]" : "a token that does not verify";
+    if (!maySessionBeStopped(owner, decision, caller.callerClientId, why)) {
+        log.debugLvl(0, "Stop request for session [%s] of user [%d], client [%ld] by %s refused: %s",
+                     guid.c_str(), owner.userId, owner.clientId, who.c_str(), why.c_str());
+        return EEntityStep::kNoReply;
     }
-    log.debugLvl(0, "Stop of session [%s] asked by caller client [%lu] as %s", guid.c_str(),
-                 caller.callerClientId, asker.c_str());
+    log.debugLvl(0, "Stop request for session [%s] of user [%d], client [%ld] by %s accepted: %s",
+                 guid.c_str(), owner.userId, owner.clientId, who.c_str(), why.c_str());
     t.task->setbrowseSessionGUID(guid.c_str());
     if (g_poControllerThreadHM) g_poControllerThreadHM->processStopReq(t.task.get());
     return EEntityStep::kNoReply;

@@ -6,6 +6,7 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/errors/evevent.h"
 #include "platform/indexing/indexingversion.h"
+#include "platform/tasks/erasebookings.h"
 #include "service/directtaskprep.h"
 #include "service/routerfields.h"
 
@@ -169,6 +170,22 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
     if (!has(&t.request, R::opType)) return true;
     const int64_t op = t.request.getint64(R::opType);
     if (op != 7 && op != 8 && op != 9) return true;
+    // An erase names a bounded number of well-formed paths; anything else is refused whole.
+    if (auto* paths = t.request.getlistobject(R::paths, false)) {
+        if (paths->size() > CEraseBookings::kMaxPaths) {
+            errorText = "An erase names at most " + std::to_string(CEraseBookings::kMaxPaths) + " paths";
+            log.debugLvl(0, "%s; [%zu] given", errorText.c_str(), paths->size());
+            return false;
+        }
+        for (const CNMessageBase& path : *paths) {
+            const std::string text = path.getstring(databrowse::BrowsePath::f::path);
+            const std::string problem = CEraseBookings::pathProblem(text);
+            if (problem.empty()) continue;
+            errorText = "The erase cannot take a path: " + problem;
+            log.debugLvl(0, "%s", errorText.c_str());
+            return false;
+        }
+    }
     const CNMessageBase* e = entity(t.request);
     const int appType = static_cast<int>(intOf(e, E::applicationId));
 

@@ -89,13 +89,6 @@ TRoutedUser namedUser(const TDirectTask& t) {
     return user;
 }
 
-// The index-service key HM_CHECK_CLIENT_MAP; a key that cannot be read counts as "check".
-int checkClientMap() {
-    I2::Utils::ConfigLoader loader;
-    int value = 0;
-    return loader.GetProperty(CONFIGID_HM_CHECK_CLIENT_MAP, "", value).IsError() ? 1 : value;
-}
-
 bool refuse(TDirectTask& t, const char* text) {
     t.replyError = databrowse::BrowseError();
     t.recordError(text);
@@ -153,9 +146,10 @@ bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& 
     // The caller's client: the router caller rule below needs it, and the worker checks it again. A caller
     // without a certificate (a console on a user's desk) has none and acts only with its user's token.
     const unsigned long callerClientId = routedCallerClientId(session);
+    // An anonymous caller acts only with a user's token.
     if (callerClientId == 0 && token.empty()) {
         log.debugLvl(0, "Error: Failed to get remote client id for session :[%s]...", guid.c_str());
-        t.recordError("Error: Failed to get client id for authorization");
+        return refuse(t, "Error: Failed to get client id for authorization");
     }
     t.task->setCallerClientId(callerClientId);
 
@@ -185,7 +179,7 @@ bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& 
         if (user.id != 0 || !user.name.empty()) {
             // Running as a job's owner or as a named user is acting as another user: never on trust.
             TDirectCaller caller;
-            caller.checkClientMap = checkClientMap();
+            caller.checkClientMap = checkClientMapSetting();
             caller.act = EDirectCallerAct::kActAsUser;
             caller.callerClientId = callerClientId;
             caller.clientId = t.clientId;

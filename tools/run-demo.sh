@@ -138,7 +138,7 @@ start mediaagent1 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$wo
   --client mediaagent1 --port 0 --log "$work" --index-service started --registry "$work/registry.ini" \
   --tls "$work/machines/mediaagent1/tls"
 start mediaagent3 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" \
-  --client mediaagent3 --port 0 --log "$work" --tls "$work/machines/mediaagent3/tls"
+  --client mediaagent3 --port 0 --log "$work" --registry "$work/registry.ini" --tls "$work/machines/mediaagent3/tls"
 sqlite3 "$work/hub.db" "UPDATE APP_Client SET zydPort = $(port_of mediaagent1), net_hostname = '127.0.0.1' WHERE name = 'mediaagent1';
   UPDATE APP_Client SET zydPort = $(port_of mediaagent3), net_hostname = '127.0.0.1' WHERE name = 'mediaagent3';"
 # The host writes BrowseRouter's address into the data folder's registry, where the console finds it.
@@ -191,6 +191,10 @@ step "...erases it (the size is checked against the backup; the Hubmaster makes 
   --path /d00/d01/d00/f00000203.dat=858145 --at "$day" $alice
 refused "...and may not browse another client's backups" "Browse access denied" \
   list --client client2 --subclient 2 --at "$day" $alice
+refused "...nor reach them by naming her own client with client2's subclient" \
+  "Subclient [2] is not a subclient of client [client1]" list --client client1 --subclient 2 --at "$day" $alice
+refused "A request without a user or a token is refused" "Browse access denied" \
+  list --client client2 --subclient 2 --at "$day"
 refused "A time the console cannot read is refused, naming the option" "--at [2023-11-21x] is not a time" \
   list $set1 --at 2023-11-21x $admin
 step "A stop of the paged browse's session (the router confirms no stop)" stop --session "$session" $admin

@@ -2,14 +2,19 @@
 // callers that reach the service through "BrowseRouter" without a user name.
 #include "worker/authentication.h"
 
+#include <strings.h>
+
 #include <cstdlib>
 #include <cstring>
 
 #include "appbrowse/mailboxaccess.h"
 #include "fbDebug/fbdebug.h"
 #include "framework/browseaccess.h"
+#include "framework/headerconstants.h"
+#include "platform/config/zyplatforminfo.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/indexing/configloader.h"
 #include "platform/security/accesscontroller.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
@@ -81,11 +86,43 @@ bool isLocalUserName(const char* userName) {
     return userName == nullptr || std::strchr(userName, '\\') == nullptr;
 }
 
+int checkClientMapSetting() {
+    I2::Utils::ConfigLoader loader;
+    int value = 1;
+    if (loader.GetProperty(CONFIGID_HM_CHECK_CLIENT_MAP, "1", value).IsError()) {
+        CBrowseLog(kTag).debugLvl(0, "cannot read [%s]; callers' client maps will be checked",
+                                  CONFIGID_HM_CHECK_CLIENT_MAP.c_str());
+        return 1;
+    }
+    return value;
+}
+
+bool isTrustedPeer(unsigned long callerClientId) {
+    if (callerClientId == 0) return false;
+    if (callerClientId == ZYClient::hubmasterClientId()) return true;
+    std::string name, list;
+    if (ZYClient(callerClientId).getName(name) != 0 || name.empty()) return false;
+    ZYPlatformInfo::getString(kTrustedPeersSection, kTrustedPeersValue, &list);
+    for (size_t start = 0; start <= list.size();) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        std::string entry = list.substr(start, end - start);
+        entry.erase(0, entry.find_first_not_of(" \t"));
+        entry.erase(entry.find_last_not_of(" \t") + 1);
+        if (!entry.empty() && strcasecmp(entry.c_str(), name.c_str()) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 TDirectCallerDecision decideDirectCaller(const TDirectCaller& caller) {
     TDirectCallerDecision d;
-    if (caller.checkClientMap == 0 && caller.act != EDirectCallerAct::kActAsUser) {
+    // Trust without a user is given to a proven peer the installation names, never to a claim in the
+    // request nor to an anonymous peer.
+    if (caller.checkClientMap == 0 && caller.act != EDirectCallerAct::kActAsUser &&
+        isTrustedPeer(caller.callerClientId)) {
         d.verdict = TDirectCallerDecision::kTrusted;
-        d.reason = "trusted direct caller (client-map check off)";
+        d.reason = "trusted peer [" + std::to_string(caller.callerClientId) + "] (client-map check off)";
         return d;
     }
     if (!caller.token.empty()) {
@@ -104,7 +141,10 @@ TDirectCallerDecision decideDirectCaller(const TDirectCaller& caller) {
         }
     }
     if (caller.checkClientMap == 0) {
-        d.reason = "acting as another user needs a valid token or a calling client the client map allows";
+        d.reason =
+            caller.act == EDirectCallerAct::kActAsUser
+                ? "acting as another user needs a valid token or a calling client the client map allows"
+                : "a caller without a valid token that is no configured trusted peer";
         return d;
     }
     // A caller the network could not identify has no client map entry to be allowed by.
@@ -187,20 +227,25 @@ bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TReque
         return true;
     }
 
-    if (task->getBrowseOpType() == databrowse::BROWSE_OP_CONTENT_INDEX_REPORT && task->getCICloudId() > 0) {
-        log.debugLvl(0, "Skipping Validation as this is CI Reports...");
-        auth.authMode = 2;
+    // A report reads the same data as a browse: the caller's rights are checked first, like any other;
+    // only then is the web server's client looked up.
+    const bool ciReport =
+        task->getBrowseOpType() == databrowse::BROWSE_OP_CONTENT_INDEX_REPORT && task->getCICloudId() > 0;
+    auto reportClient = [&]() {
+        if (!ciReport || auth.authFailed) return true;
         auth.findMode = 4;
         const std::string host = task->getWebServerHostName();
         ZYClient webServer(host, true, nullptr);
         unsigned long clientId = 0;
         if (webServer.getClientId(clientId) != 0) {
             log.debugLvl(0, "ERROR: oMA.getClientId() Failed to get client id for oMA(%s).", host.c_str());
+            setLastError(databrowse::BROWSE_ERR_GENERIC,
+                         "The web server [" + host + "] is not a known client");
             return false;
         }
         auth.ciClientId = static_cast<long>(clientId);
         return true;
-    }
+    };
 
     if (directWithoutUser) {
         const TDirectCallerDecision::Verdict verdict = directCaller();
@@ -211,7 +256,7 @@ bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TReque
         }
         if (verdict != TDirectCallerDecision::kTokenUser) {
             auth.authMode = 2;
-            return true;
+            return reportClient();
         }
     }
     if (!AuthenticateUser(task, auth.authMode, isLocalUserName(task->getUserName()))) {
@@ -219,7 +264,7 @@ bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TReque
                      task->getbrowseSessionGUID(), static_cast<unsigned long>(task->getUserId()));
         auth.authFailed = true;
     }
-    return true;
+    return reportClient();
 }
 
 bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& authMode, bool isNimbraUser) {
@@ -281,31 +326,23 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
         return false;
     }
 
-    // Entities the user may not browse leave the task; one that may be browsed gives full rights when
-    // nothing else did.
-    auto& entities = task->getEntityList();
-    for (auto it = entities.begin(); it != entities.end();) {
-        CNMessageBase* entity = it->getObjectAccessor(databrowse::EntityWithFilters::f::entity, false);
-        if (entity == nullptr) {
-            ++it;
+    // Every entity the request browses must be covered: one the user may not browse refuses the whole
+    // request, and none raises the rights the task's own entity gave.
+    bool entityDenied = false;
+    for (databrowse::EntityWithFilters& entry : task->getEntityList()) {
+        CNMessageBase* entity = entry.getObjectAccessor(databrowse::EntityWithFilters::f::entity, false);
+        if (authMode == 0 || entity == nullptr) continue;
+        const TEntityIds ids = entityIds(entry, *entity, task->getAppType());
+        // The same kind of rights the task's own entity was granted with (an end user's, or full).
+        if (check.canBrowse(userId, ids.kelmarchId, ids.clientId, ids.appType, ids.instanceId,
+                            ids.backupSetId, ids.subclientId, authMode == 1, accessText))
             continue;
-        }
-        const TEntityIds ids = entityIds(*it, *entity, task->getAppType());
-        if (!check.canBrowse(userId, ids.kelmarchId, ids.clientId, ids.appType, ids.instanceId,
-                             ids.backupSetId, ids.subclientId, false, accessText)) {
-            log.debugLvl(
-                5,
-                "Entity (%d, %d, %d, %d, %d) removed from browse because it does not have permissions with "
-                "reason[%d]",
-                static_cast<int>(ids.kelmarchId), static_cast<int>(ids.clientId),
-                static_cast<int>(ids.appType), static_cast<int>(ids.backupSetId),
-                static_cast<int>(ids.subclientId), 2);
-            it = entities.erase(it);
-            continue;
-        }
-        if (authMode == 0) authMode = 2;
-        ++it;
+        log.debugLvl(1, "Entity (%ld, %ld, %ld, %ld, %ld) of the request is not browsable by user [%d]",
+                     ids.kelmarchId, ids.clientId, ids.appType, ids.backupSetId, ids.subclientId, userId);
+        entityDenied = true;
+        break;
     }
+    if (entityDenied) authMode = 0;
     if (authMode != 0) return true;
 
     log.debugLvl(1, "%s", check.getResponseString());

@@ -31,7 +31,7 @@ enum class EDirectCallerAct {
 };
 
 struct TDirectCaller {
-    int checkClientMap = 1;  // index-service key HM_CHECK_CLIENT_MAP (0: trusted mode)
+    int checkClientMap = 1;  // index-service key HM_CHECK_CLIENT_MAP (0: trusted peers; absent: 1)
     EDirectCallerAct act = EDirectCallerAct::kBrowse;
     std::string token;                 // the request's authentication token; may be empty
     unsigned long callerClientId = 0;  // the calling client as the network identified it (0: unknown)
@@ -52,10 +52,22 @@ struct TDirectCallerDecision {
     std::string reason;  // one line for logs
 };
 
-// The rule: with the client-map check off (0) a browse and a stop run on trust; otherwise they need a
-// valid token or a calling client that the client map allows for the browsed client; an unidentified
-// caller (client 0) is never allowed by the map. Acting as another user never runs on trust alone: a
-// valid token, or an allowed calling client with the client-map check on.
+// Where the installation names the peers (client names, comma-separated) that may browse and stop
+// without a user when the client-map check is off; the Hubmaster itself always may.
+inline constexpr const char* kTrustedPeersSection = "~Hubmaster";
+inline constexpr const char* kTrustedPeersValue = "sTrustedBrowseCallers";
+
+// The index-service key HM_CHECK_CLIENT_MAP: an absent key or one that cannot be read means "check" (1).
+int checkClientMapSetting();
+
+// True when the proven calling client (0: anonymous or unknown) is a trusted peer.
+bool isTrustedPeer(unsigned long callerClientId);
+
+// The rule: a valid token names the user. Without one, a browse and a stop run on trust only for a
+// trusted peer with the client-map check off (0); with the check on (1, also when the key is absent)
+// they need a calling client that the client map allows for the browsed client. An anonymous or
+// unknown caller (client 0) is refused. Acting as another user never runs on trust alone: a valid
+// token, or an allowed calling client with the client-map check on.
 TDirectCallerDecision decideDirectCaller(const TDirectCaller& caller);
 
 // True when the user name is not domain-qualified (has no backslash): a local user.

@@ -10,6 +10,7 @@
 #include "planning/superbrowsemanager.h"
 #include "platform/indexing/configloader.h"
 #include "platform/tasks/evrestoretask.h"
+#include "worker/authentication.h"
 
 namespace {
 
@@ -45,21 +46,12 @@ void CWorkerThreadHM::init() {
     m_privateTask = std::make_unique<EvMultiEntityRestoreTask>();
     touch();
 
-    // Read once per worker. Both start at 0 (an absent key reads as 0 too); a configuration that cannot
-    // be read must never make the worker trust every direct caller, so a failed read of the client-map
-    // check counts as "check".
+    // Read once per worker. An absent key reads as 0 (off) for the V1 reply and as "check" for the client
+    // map.
     I2::Utils::ConfigLoader loader;
     int value = 0;
     if (!loader.GetProperty(CONFIGID_HM_ALWAYS_REPLY_V1_BROWSE, "", value).IsError()) m_alwaysReplyV1 = value;
-    value = 0;
-    if (loader.GetProperty(CONFIGID_HM_CHECK_CLIENT_MAP, "", value).IsError()) {
-        CBrowseLog log("FBHMWORKER");
-        log.debugLvl(0, "cannot read [%s]; callers' client maps will be checked",
-                     CONFIGID_HM_CHECK_CLIENT_MAP.c_str());
-        m_checkClientMap = 1;
-    } else {
-        m_checkClientMap = value;
-    }
+    m_checkClientMap = checkClientMapSetting();
 }
 
 void CWorkerThreadHM::touch() {

@@ -7,6 +7,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
+#include "planning/confrecord.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/errors/evmessagecontainer.h"
@@ -30,6 +31,7 @@ constexpr int64_t kHubmasterQueryType = 3;
 constexpr long kAppTypeVirtualServer = 106;
 constexpr int kVmGuidAttribute = 16;
 const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
+const char* const kRefusedText = "Browse access denied: you are not authorised to browse this data.";
 
 // Kinds a content-index decision may give (Indexing::SuperSearchOpType).
 bool isClassicOnlyKind(int kind) {
@@ -129,6 +131,14 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     // Authentication and normalisation: the private task from here on.
     TRequestAuth auth;
     if (!authenticateRequest(task, auth) || !authenticateMailbox(task, auth)) return false;
+    // Rights are decided before anything is set up or read: a refused caller learns nothing but the
+    // refusal, whatever the request would have found.
+    if (auth.authFailed) {
+        log.debugLvl(0, "Returning as authentication failed...");
+        if (m_errorCode == databrowse::BROWSE_ERR_NONE)
+            setLastError(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
+        return false;
+    }
     bool sessionGuidGenerated = false;
     if (!normaliseRequest(task, auth, sessionGuidGenerated)) return false;
     EvMultiEntityRestoreTask* privateTask = m_privateTask.get();
@@ -143,14 +153,7 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         case EUpgradeRoute::kGoOn:
             break;
     }
-    if (isLiveMachineBrowseInit()) {
-        // A user who failed authentication gets no prepared live browse of the machine.
-        if (auth.authFailed) {
-            log.debugLvl(0, "Returning as authentication failed...");
-            return false;
-        }
-        return initLiveMachineBrowse(privateTask);
-    }
+    if (isLiveMachineBrowseInit()) return initLiveMachineBrowse(privateTask);
     if (!applySyncFlags(privateTask)) return false;
 
     if (appType == kAppTypeExchangeMonorun) {
@@ -161,13 +164,18 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
             return false;
         }
     }
-    if (appType == kAppTypeOneDrive && !auth.authFailed && auth.authMode == 1) {
+    if (appType == kAppTypeOneDrive && auth.authMode == 1) {
         int provider = 0;
-        // The private task is what the browse is set up from: its paths are the ones to narrow.
-        if (OneDriveInstance(static_cast<unsigned long>(privateTask->getInstanceId())).getProvider(provider) == 0 &&
-            provider == kProviderOneDrive && !handleOneDriveRequest(privateTask)) {
-            log.debugLvl(0, "Error: Failure in adding access check for OneDrive tenant user");
+        // The private task is what the browse is set up from: its paths are the ones to narrow. A
+        // provider that cannot be told is no reason to drop the end user's restriction: refuse.
+        const bool known = OneDriveInstance(static_cast<unsigned long>(privateTask->getInstanceId()))
+                               .getProvider(provider) == 0;
+        if (!known || (provider == kProviderOneDrive && !handleOneDriveRequest(privateTask))) {
+            log.debugLvl(0, known ? "Error: Failure in adding access check for OneDrive tenant user"
+                                  : "Error: the OneDrive instance's provider cannot be read");
             log.debugLvl(0, "Returning as authentication failed...");
+            if (m_errorCode == databrowse::BROWSE_ERR_NONE)
+                setLastError(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
             return false;
         }
     }
@@ -184,10 +192,6 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
             return false;
         }
         if (!setUpBrowseTask(privateTask)) return false;
-        if (auth.authFailed) {
-            log.debugLvl(0, "Returning as authentication failed...");
-            return false;
-        }
         if (auth.mailboxAcrossUpgrade) {
             log.debugLvl(0, "Returning as Exchange Mailbox operation is across upgrade...");
             return false;
@@ -268,6 +272,23 @@ bool CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTask) {
     const int rc = m_browseTask->initBrowse(privateTask);
     // The reference this request holds from here on, whatever follows.
     m_heldConfId = m_browseTask->getDataPtr()->confId;
+    // A session belongs to whoever set it up: another caller naming its GUID gets the refusal.
+    if (g_poConfMgr && !m_heldConfId.empty()) {
+        if (CConfRecord* record = g_poConfMgr->getConfRec(m_heldConfId, true)) {
+            CConfRecord::TOwner who;
+            who.userId = static_cast<int>(privateTask->getUserId());
+            who.callerClientId = privateTask->getCallerClientId();
+            who.clientId = privateTask->getClientId();
+            const bool owner = record->claimOwner(who);
+            record->unlockConfiguration();
+            if (!owner) {
+                log.debugLvl(0, "browse session [%s] belongs to another caller; refused",
+                             m_heldConfId.c_str());
+                setLastError(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
+                return false;
+            }
+        }
+    }
     if (rc != 0) return true;
     const databrowse::BrowseErrorCode code = m_browseTask->getLastErrorCode();
     if (!m_syncEnabled && !m_imapRequest) {

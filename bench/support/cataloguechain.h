@@ -15,9 +15,11 @@
 
 #include "bench/support/catalogue.h"
 #include "bench/support/ratio.h"
+#include "platform/entities/zyclient.h"
 #include "platform/hubdb/hubdbseed.h"
 #include "platform/hubdb/seed_families_a.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/net/zynet_options.h"
 #include "platform/security/securityseed.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
@@ -99,6 +101,15 @@ inline TCatalogueAgent startCatalogueAgent(const TCatalogueScale& c, const std::
         args.push_back(name);
         args.push_back(value);
     }
+    // This process plays the Hubmaster: its sessions carry the Hubmaster's client name, which the media
+    // agent answers.
+    TZyNetOptions net = zyNetOptions();
+    if (ZYClient(ZYClient::hubmasterClientId()).getName(net.localClientName) != 0 ||
+        net.localClientName.empty())
+        net.localClientName = "hubmaster";
+    setZyNetOptions(net);
+    args.push_back("--hubmaster");
+    args.push_back(net.localClientName);
     args.insert(args.end(), extra.begin(), extra.end());
     // The program is found below the build folder, three levels above the benchmark's own.
     const std::filesystem::path build =

@@ -205,6 +205,10 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     for (const char* agent : {"mediaagent1", "mediaagent2", "mediaagent3"})
         if (!issueZyNetCredentials(world.tlsFolder, agent, world.machineTlsFolder(agent), why))
             return fail(error, std::string("the credentials of ") + agent + ": " + why);
+    // The demo's clients and media agents are below service pack 22: their consoles get plain requests,
+    // which media agents answer only in plain mode (switched on here, as such an installation must).
+    if (!ZYPlatformInfo::setNumber("~MediaAgent", "nAcceptPlainBrowseRequests", 1))
+        return fail(error, "cannot write the media agents' plain mode to " + world.registryPath);
     return true;
 }
 

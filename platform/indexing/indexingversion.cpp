@@ -53,6 +53,13 @@ int shouldUseIndexingV2ByAppType(unsigned long clientId, unsigned long backupSet
     return 1;
 }
 
+bool IsMediaAgentClient(unsigned long clientId) {
+    std::vector<DbValue> row;
+    return clientId != 0 &&
+           hubdb::threadQueryFirstRow("SELECT 1 FROM mediaAgent WHERE clientId = ?",
+                                      {DbValue::ofInt(static_cast<long long>(clientId))}, row) == zydb::DB_OK;
+}
+
 int GetClientServicePack(const std::string& clientName) {
     std::vector<DbValue> row;
     if (hubdb::threadQueryFirstRow(

@@ -22,6 +22,8 @@ std::string getIndexingV2PropertyName(unsigned long idxAppType);
 int shouldUseIndexingV2ByAppType(unsigned long clientId, unsigned long backupSetId, unsigned long appType,
                                  bool& useV2, unsigned long& idxAppType, int reserved);
 
+// True when the client is one of the Hubmaster's media agents.
+bool IsMediaAgentClient(unsigned long clientId);
 // The service-pack number in the client's release text ("11.0 SP24" gives 24); 0 when it names none
 // or the client is unknown.
 int GetClientServicePack(const std::string& clientName);

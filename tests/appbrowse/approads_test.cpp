@@ -178,11 +178,14 @@ TEST_F(AppRoads, UpgradedAgents) {
     EXPECT_EQ(a.types, (std::vector<int64_t>{3, 5}));
     EXPECT_EQ(a.errors.at(0).first, 12);
 
-    // A user who sees none of the subclients gets the end alone.
+    // A user who may browse none of it is refused before the upgrade route answers anything.
     auto unseen = task(apps_.strangerUser, "EXCH\\sam", apps_.exchDbClient, apps_.exchDbBackupSet, 53,
                        before - kDay, before + kDay);
-    EXPECT_TRUE(run(unseen.get()));
-    EXPECT_EQ(answers().types, (std::vector<int64_t>{5}));
+    EXPECT_FALSE(run(unseen.get()));
+    a = answers();
+    ASSERT_FALSE(a.types.empty());
+    EXPECT_EQ(a.types.front(), 3);
+    EXPECT_TRUE(a.items.empty());
 
     // A never-upgraded client with a snapshot subclient is answered from the database.
     auto snap = task(world.adminUser, "admin", apps_.exchDbPlainClient, 0, 53, before - kDay, after + kDay);
@@ -407,6 +410,18 @@ TEST_F(AppRoads, OneDriveRestriction) {
     // Client ids 0 and 1 never reach the database.
     auto noClient = oneDriveTask(1, apps_.oneDriveUser, "\\");
     EXPECT_FALSE(ProbeWorker().handleOneDriveRequest(noClient.get()));
+
+    // Through intake: an instance whose provider cannot be read leaves the end user's restriction
+    // untold, so the request is refused (it fails closed) and nothing is answered.
+    auto unknownProvider = oneDriveTask(apps_.oneDriveV2Client, apps_.oneDriveUser, "\\");
+    unknownProvider->setInstanceId(987654);
+    EXPECT_FALSE(run(unknownProvider.get()));
+    TAnswers a = answers();
+    ASSERT_FALSE(a.types.empty());
+    EXPECT_EQ(a.types.front(), 3);
+    EXPECT_TRUE(a.items.empty());
+    ASSERT_FALSE(a.errors.empty());
+    EXPECT_EQ(a.errors.front().second, "Browse access denied: you are not authorised to browse this data.");
 }
 
 // Mailbox access: owner, delegate and stranger, filter and triplet paths, the older layout's check and

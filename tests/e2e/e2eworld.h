@@ -23,6 +23,7 @@
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/tasks/evrestoretask.h"
 #include "service/browserouterthread.h"
@@ -91,6 +92,10 @@ inline void pointClientAt(const hubdemo::DemoWorld& world, const std::string& co
 // of this Hubmaster, and this side reaches the media agent `client` at `agentPort`.
 inline void startService(const hubdemo::DemoWorld& world, const std::string& client, int agentPort,
                          int& routerPort) {
+    // This process plays the Hubmaster: its sessions carry the Hubmaster's client name, as the host's do.
+    TZyNetOptions net = zyNetOptions();
+    ASSERT_EQ(ZYClient(ZYClient::hubmasterClientId()).getName(net.localClientName), 0);
+    setZyNetOptions(net);
     ASSERT_EQ(fastBrowseHMInitialize(), 1);
     CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
     ASSERT_TRUE(waitUntil([&] { return server->GetPort() > 0; }));
@@ -104,6 +109,9 @@ inline void startService(const hubdemo::DemoWorld& world, const std::string& cli
 // Undoes startService and closes the Hubmaster database.
 inline void stopService(const std::string& client) {
     fastBrowseHMCleanUp();
+    TZyNetOptions net = zyNetOptions();
+    net.localClientName.clear();
+    setZyNetOptions(net);
     CZyNetDirectory::instance().unregisterClient(client);
     zydb::CDbEnv::close();
 }

@@ -105,9 +105,10 @@ private:
     static std::vector<std::string> arguments(const std::string& hubDb, const std::string& index,
                                               std::vector<std::string> extra) {
         std::vector<std::string> args = {
-            "--hub",     hubDb, "--client",        "mediaagent3", "--port",           "0",
-            "--index",   index, "--batch",         "100",         "--files",          "1500",
-            "--big-dir", "400", "--files-per-dir", "30",          "--metadata-every", "7"};
+            "--hub", hubDb, "--client", "mediaagent3", "--port", "0", "--index", index, "--batch", "100",
+            "--files", "1500", "--big-dir", "400", "--files-per-dir", "30", "--metadata-every", "7",
+            // The world's registry: its Hubmaster, and plain mode for this process's plain requests.
+            "--registry", (std::filesystem::path(hubDb).parent_path() / "registry.ini").string()};
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }

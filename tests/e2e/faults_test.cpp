@@ -165,7 +165,7 @@ TEST_F(SystemFaults, HostStoppedWhileAConsoleBrowsesThroughIt) {
         "tools/mediaagent/mediaagent",
         std::vector<std::string>{"--hub", m_world.databasePath, "--client", "mediaagent3", "--port", "0",
                                  "--index", m_dir.file("legacy.items.db"), "--log", m_dir.path(), "--fault",
-                                 "silent", "--fault-after", "0"});
+                                 "silent", "--fault-after", "0", "--registry", m_world.registryPath});
     ASSERT_TRUE(silent.waitFor(kListening, 120s)) << silent.output();
     EXPECT_EQ(
         hubtest::execSql(m_world.databasePath,

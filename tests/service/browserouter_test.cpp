@@ -29,7 +29,9 @@
 #include "platform/indexing/powermanagement.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
+#include "platform/net/zynetwork_pool.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
 #include "service/browserouterthread.h"
@@ -309,12 +311,20 @@ TEST_F(BrowseRouterWorld, DispatchByTagUnknownDroppedBrowseRequestRefusedDisconn
 }
 
 TEST_F(BrowseRouterWorld, ConversionsAnswerThroughThePredictionClients) {
-    auto peer = connectRouter();
     bool timedOut = false;
     databrowse::MediaPredictionConvReq media;
     media.setint64(databrowse::MediaPredictionConvReq::f::lookUpIndexFiles, 0);
-    send(*peer, media);
     CNMessageBase* reply = nullptr;
+    // A caller that is no known client is refused.
+    auto stranger = connectRouter("no-such-machine");
+    send(*stranger, media);
+    ASSERT_FALSE(stranger->ReceiveXMLMessage(nullptr, reply, nullptr, 0, 10, timedOut).IsError());
+    std::unique_ptr<CNMessageBase> refused(reply);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->getTagID(), databrowse::BrowseResponse::TAG);
+    // A media agent asking while it answers a browse is served.
+    auto peer = connectRouter(kAgent);
+    send(*peer, media);
     ASSERT_FALSE(peer->ReceiveXMLMessage(nullptr, reply, nullptr, 0, 10, timedOut).IsError());
     std::unique_ptr<CNMessageBase> first(reply);
     ASSERT_TRUE(first);
@@ -532,6 +542,23 @@ TEST_F(BrowseRouterWorld, SignedRequestForServicePack22AndLaterPlainBelow) {
         EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
     };
+    // The signed request names the Hubmaster: this process presents it as the Hubmaster.
+    const TZyNetOptions saved = zyNetOptions();
+    TZyNetOptions asHubmaster = saved;
+    ASSERT_EQ(ZYClient(ZYClient::hubmasterClientId()).getName(asHubmaster.localClientName), 0);
+    setZyNetOptions(asHubmaster);
+    // Sessions of its own, so that none opened under another name is reused.
+    ZyNetworkPoP ownSessions;
+    ZyNetworkPoP* const savedSessions = CWorkerThreadHM::getSessionPool();
+    CWorkerThreadHM::setSessionPool(&ownSessions);
+    struct TRestore {
+        ZyNetworkPoP* sessions;
+        TZyNetOptions options;
+        ~TRestore() {
+            CWorkerThreadHM::setSessionPool(sessions);
+            setZyNetOptions(options);
+        }
+    } restore{savedSessions, saved};
     for (const int sp : {24, 21}) {
         setServicePack(sp);
         CSenderWorker worker;

@@ -24,6 +24,7 @@
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/security/evsecuritymgr.h"
+#include "platform/tasks/erasebookings.h"
 #include "service/browserouterthread.h"
 #include "service/enduserErase.h"
 #include "service/fastbrowsehm_api.h"
@@ -86,10 +87,20 @@ protected:
             peer.Connect(s->routerHost.c_str(), CBrowseRouterThreadHM::kServerName, caller, 10, timedOut)
                 .IsError());
         EXPECT_FALSE(peer.SendXMLMessage(message, 0, 10, timedOut).IsError());
-        CNMessageBase* reply = nullptr;
-        peer.ReceiveXMLMessage(nullptr, reply, nullptr, 0, 60, timedOut);
-        return std::unique_ptr<CNMessageBase>(reply);
+        // Warnings (type 4) come before the one reply; their texts are kept in `warnings`.
+        warnings.clear();
+        for (;;) {
+            CNMessageBase* reply = nullptr;
+            peer.ReceiveXMLMessage(nullptr, reply, nullptr, 0, 60, timedOut);
+            std::unique_ptr<CNMessageBase> owned(reply);
+            if (!owned || owned->getTagID() != databrowse::BrowseResponse::TAG ||
+                owned->getint64(databrowse::BrowseResponse::f::respType) != 4)
+                return owned;
+            for (CNMessageBase& m : *owned->getlistobject(databrowse::BrowseResponse::f::messages, true))
+                warnings.push_back(m.getstring(databrowse::BrowseError::f::errorMessage));
+        }
     }
+    static inline std::vector<std::string> warnings;
     // The error text of an error reply (type 3, one error of code 1); "" for any other reply.
     static std::string errorOf(const std::unique_ptr<CNMessageBase>& reply) {
         if (!reply || reply->getTagID() != databrowse::BrowseResponse::TAG) return "";
@@ -176,7 +187,11 @@ TEST_F(DirectRun, RejectedTokenAnswersTheAuthenticationErrorWithoutRunning) {
 TEST_F(DirectRun, UnknownCallerClientAndRecordedErrorsOverrideThePreparedRequest) {
     databrowse::BrowseRequest r = fileRequest(1, "run-stranger");
     r.setstring(R::c_763531, s->adminToken);
-    EXPECT_EQ(errorOf(exchange(r, "no-such-client")), "Error: Failed to get client id for authorization");
+    // A peer that is no known client acts only with a user's token.
+    EXPECT_EQ(errorOf(exchange(r, "no-such-client")), "");
+    databrowse::BrowseRequest anonymous = fileRequest(1, "run-stranger-2");
+    EXPECT_EQ(errorOf(exchange(anonymous, "no-such-client")),
+              "Error: Failed to get client id for authorization");
 
     databrowse::BrowseRequest mixed = fileRequest(1, "run-mixed");
     mixed.setstring(R::c_763531, s->adminToken);
@@ -253,9 +268,17 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
         ", 219)");
     databrowse::BrowseRequest allowed = erase("erase-allowed", 4000);
     allowed.setstring(R::c_763531, s->adminToken);
+    const size_t booked = CEraseBookings::instance().size();
     EXPECT_EQ(errorOf(exchange(allowed)), "");
+    // Listed and booked; the usage drops only with the erase task, by the sizes its caller gives.
+    EXPECT_EQ(CEraseBookings::instance().size(), booked + 1);
+    EXPECT_EQ(subclientUsage(), before);
+    EXPECT_EQ(erasePending(), 0);
+    EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&allowed), 0);
     EXPECT_EQ(subclientUsage(), before - 4000);
     EXPECT_EQ(erasePending(), 1);
+    sql("DELETE FROM TM_CreatedSubTaskPath; DELETE FROM TM_CreatedSubTask; DELETE FROM TM_CreatedTaskEntity; "
+        "DELETE FROM TM_CreatedTask");
     sql("DELETE FROM SECUserRight WHERE permissionId = 219 AND userId = " +
         std::to_string(s->world.adminUser));
     sql("UPDATE APP_Client SET net_hostname = 'mediaagent1', zydPort = 8400 WHERE name = 'mediaagent1'");
@@ -268,12 +291,16 @@ TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
     CBrowseLog log("test");
     databrowse::BrowseRequest r = fileRequest(7, "erase-direct");
     CNMessageBase* e = r.getObjectAccessor(R::entity, true);
-    e->setint64(E::clientId, s->world.otherFileClient);
-    e->setint64(E::backupsetId, s->world.fileBackupSet);
-    e->setint64(E::applicationId, s->world.fileAppType);
     const long long other =
         sqlInt("SELECT id FROM APP_Application WHERE clientId = " + std::to_string(s->world.otherFileClient) +
                " LIMIT 1");
+    e->setint64(E::clientId, s->world.otherFileClient);
+    e->setint64(E::subclientId, other);
+    e->setint64(E::backupsetId,
+                sqlInt("SELECT backupSet FROM APP_Application WHERE id = " + std::to_string(other)));
+    e->setint64(E::applicationId, s->world.fileAppType);
+    sql("INSERT OR REPLACE INTO APP_SubclientUsage (subclientId, usedBytes) VALUES (" +
+        std::to_string(s->world.fileSubclient) + ", 70)");
     sql("INSERT INTO APP_SubclientUsage (subclientId, usedBytes) VALUES (" + std::to_string(other) + ", 50)");
     std::vector<CNMessageBase> paths;
     for (long long size : {30LL, 5LL, -7LL, 0LL}) {
@@ -287,6 +314,13 @@ TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
     databrowse::BrowsePath noSubclient;
     noSubclient.setstring(databrowse::BrowsePath::f::path, "\\nosubclient");
     paths.push_back(noSubclient);
+    // A path that claims a subclient of another entity is not booked against it.
+    databrowse::BrowsePath foreign;
+    foreign.setstring(databrowse::BrowsePath::f::path, "\\foreign");
+    CNMessageBase* claim = foreign.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true);
+    claim->setint64(databrowse::Msg2::f::at1_1, s->world.fileSubclient);
+    claim->setint64(databrowse::Msg2::f::itemSize, 60);
+    paths.push_back(foreign);
     r.setlistobject(R::paths, paths);
     ProcessFSEndUserErase(&r, &log);
     // 30 + 5 taken off; the negative size and the path without subclient are skipped; never below 0.
@@ -295,6 +329,19 @@ TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
     ProcessFSEndUserErase(&r, &log);
     EXPECT_EQ(sqlInt("SELECT usedBytes FROM APP_SubclientUsage WHERE subclientId = " + std::to_string(other)),
               0);
+    EXPECT_EQ(sqlInt("SELECT usedBytes FROM APP_SubclientUsage WHERE subclientId = " +
+                     std::to_string(s->world.fileSubclient)),
+              70);
+
+    // Sizes whose sum does not fit reduce nothing (and do not overflow).
+    sql("UPDATE APP_SubclientUsage SET usedBytes = 50 WHERE subclientId = " + std::to_string(other));
+    for (CNMessageBase& p : paths)
+        if (CNMessageBase* detail = p.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, false))
+            detail->setint64(databrowse::Msg2::f::itemSize, INT64_MAX);
+    r.setlistobject(R::paths, paths);
+    ProcessFSEndUserErase(&r, &log);
+    EXPECT_EQ(sqlInt("SELECT usedBytes FROM APP_SubclientUsage WHERE subclientId = " + std::to_string(other)),
+              50);
 
     // A mailbox erase sums per mailbox GUID, in one message.
     databrowse::BrowseRequest mail = fileRequest(7, "erase-mail");
@@ -437,7 +484,10 @@ TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
     // The administrator browses everything; alice holds Browse on client1 only; vmowner on neither.
     EXPECT_EQ(findAs(s->world.adminUser, "mcf-admin"), mine + "," + other);
     EXPECT_EQ(findAs(s->world.fileUser, "mcf-alice"), mine);
+    EXPECT_EQ(warnings, std::vector<std::string>{
+                            "You are not authorised to browse client [client2]; it is not searched"});
     EXPECT_EQ(findAs(s->world.vmBrowse.vmUser, "mcf-vmowner"), "Nothing to Find");
+    EXPECT_EQ(warnings.size(), 2u);
 
     // A grant of client2's subclient covers it only under this Hubmaster's Kelmarch.
     sql("INSERT INTO SECUserRight (userId, permissionId, kelmarchId, clientId, appTypeId, instanceId, "

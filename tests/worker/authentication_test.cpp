@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include "planning/confmgr.h"
+#include "platform/config/zyplatforminfo.h"
+#include "platform/entities/zyclient.h"
 #include "platform/hubdb/seed_xmlprocs.h"
 #include "platform/security/evsecuritymgr.h"
 #include "service/controllerthread.h"
@@ -88,19 +90,26 @@ TEST_F(Authentication, DeniedRequestAnswersItsCallerWithCodeAndText) {
     EXPECT_EQ(firstError(all.back()), std::make_pair(3LL, std::string(kDeniedText)));
 }
 
-TEST_F(Authentication, EntitiesTheUserMayNotBrowseLeaveTheTask) {
+TEST_F(Authentication, EveryEntityOfTheRequestMustBeCovered) {
     fileTask(world.fileUser, "fileuser");
     task.addEntity(entity(world.fileClient));
-    task.addEntity(entity(world.otherFileClient));
     task.addEntity(entity(world.fileClient, world.fileSubclient));
     int mode = 0;
     EXPECT_TRUE(worker->AuthenticateUser(&task, mode, true));
     EXPECT_EQ(mode, 2);
-    ASSERT_EQ(task.getEntityList().size(), 2u);
-    for (auto& e : task.getEntityList())
-        EXPECT_EQ(e.getObjectAccessor(databrowse::EntityWithFilters::f::entity, false)
-                      ->getint64(ZyEntities::GenericEntity::f::clientId),
-                  world.fileClient);
+    // One entity the user may not browse refuses the whole request; it does not merely leave.
+    task.addEntity(entity(world.otherFileClient));
+    EXPECT_FALSE(worker->AuthenticateUser(&task, mode, true));
+    EXPECT_EQ(mode, 0);
+    EXPECT_EQ(worker->getErrorId(), databrowse::BROWSE_ERR_PERMISSION);
+    EXPECT_EQ(task.getEntityList().size(), 3u);
+    // Nor does an allowed entity lift the denial of the task's own.
+    task.getEntityList().clear();
+    task.setClientId(world.otherFileClient);
+    task.setBackupSetId(0);
+    task.addEntity(entity(world.fileClient));
+    EXPECT_FALSE(worker->AuthenticateUser(&task, mode, true));
+    EXPECT_EQ(mode, 0);
 }
 
 TEST_F(Authentication, EndUserRightsConfineTheRequest) {
@@ -149,8 +158,9 @@ TEST_F(Authentication, EraseWithoutTheDeleteCapabilityIsRefused) {
         s.grant(dave, zysec::kPermDeleteData, {.clientId = world.fileClient, .appTypeId = world.fileAppType});
     });
     EXPECT_TRUE(worker->CanUserDeleteData(&task));
-    EXPECT_TRUE(worker->AuthenticateUser(&task, mode, true));
-    EXPECT_EQ(task.getEntityList().size(), 0u);
+    // The capability is there; the other client's entity still refuses the request.
+    EXPECT_FALSE(worker->AuthenticateUser(&task, mode, true));
+    EXPECT_EQ(worker->getErrorId(), databrowse::BROWSE_ERR_PERMISSION);
 }
 
 TEST_F(Authentication, DirectCallersWithoutUserName) {
@@ -165,7 +175,15 @@ TEST_F(Authentication, DirectCallersWithoutUserName) {
         EXPECT_TRUE(worker->authenticateRequest(&task, auth));
         return std::make_pair(auth.authMode, auth.authFailed);
     };
-    EXPECT_EQ(run(0, 0), std::make_pair(2, false));  // trusted mode
+    // With the client-map check off only trusted peers run without a user: the Hubmaster itself and
+    // the configured ones; an anonymous caller or any other client is refused.
+    EXPECT_EQ(run(0, 0), std::make_pair(0, true));
+    EXPECT_EQ(run(0, ZYClient::hubmasterClientId()), std::make_pair(2, false));
+    EXPECT_EQ(run(0, static_cast<unsigned long>(world.indexServer)), std::make_pair(0, true));
+    ASSERT_TRUE(
+        ZYPlatformInfo::setString(kTrustedPeersSection, kTrustedPeersValue, "client9, demo-index-server"));
+    EXPECT_EQ(run(0, static_cast<unsigned long>(world.indexServer)), std::make_pair(2, false));
+    ZYPlatformInfo::removeValue(kTrustedPeersSection, kTrustedPeersValue);
     EXPECT_EQ(run(1, static_cast<unsigned long>(world.fileClient)), std::make_pair(2, false));
     EXPECT_EQ(run(1, static_cast<unsigned long>(world.indexServer)), std::make_pair(2, false));
     EXPECT_EQ(run(1, static_cast<unsigned long>(caller)), std::make_pair(0, true));
@@ -190,7 +208,14 @@ TEST_F(Authentication, DirectCallerRuleForStopsAndActingAsAUser) {
                     .token = "",
                     .callerClientId = static_cast<unsigned long>(world.indexServer),
                     .clientId = world.fileClient};
+    EXPECT_EQ(decideDirectCaller(c).verdict, TDirectCallerDecision::kRefused);  // no trusted peer
+    ASSERT_TRUE(ZYPlatformInfo::setString(kTrustedPeersSection, kTrustedPeersValue, "DEMO-INDEX-SERVER"));
     EXPECT_EQ(decideDirectCaller(c).verdict, TDirectCallerDecision::kTrusted);
+    ZYPlatformInfo::removeValue(kTrustedPeersSection, kTrustedPeersValue);
+    c.callerClientId = ZYClient::hubmasterClientId();
+    EXPECT_EQ(decideDirectCaller(c).verdict, TDirectCallerDecision::kTrusted);
+    c.callerClientId = static_cast<unsigned long>(world.indexServer);
+    ASSERT_TRUE(ZYPlatformInfo::setString(kTrustedPeersSection, kTrustedPeersValue, "demo-index-server"));
     c.act = EDirectCallerAct::kActAsUser;
     EXPECT_EQ(decideDirectCaller(c).verdict, TDirectCallerDecision::kRefused);  // never on trust alone
     c.checkClientMap = 1;
@@ -198,6 +223,7 @@ TEST_F(Authentication, DirectCallerRuleForStopsAndActingAsAUser) {
     c.clientId = world.otherFileClient;
     c.token = "ZT1.forged.token";
     EXPECT_EQ(decideDirectCaller(c).verdict, TDirectCallerDecision::kRefused);
+    ZYPlatformInfo::removeValue(kTrustedPeersSection, kTrustedPeersValue);
 }
 
 class VmEndUserAccess : public Authentication {

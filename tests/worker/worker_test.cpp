@@ -110,7 +110,7 @@ TEST(Worker, IndexServiceKeys) {
         IndexKeys keys("# nothing set\n");
         PlainWorker w;
         EXPECT_EQ(w.getAlwaysReplyV1(), 0);
-        EXPECT_EQ(w.getCheckClientMap(), 0);
+        EXPECT_EQ(w.getCheckClientMap(), 1);  // absent: callers' client maps are checked
     }
     {
         IndexKeys keys("HM_ALWAYS_REPLY_V1_BROWSE = x\nHM_CHECK_CLIENT_MAP = not-a-number\n");

@@ -30,9 +30,11 @@ using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kLauncher = "sLNIDXMA";
 constexpr const char* kAlternateLauncher = "sLPIDXMA";
+// Media agents below this release have no index service.
 constexpr int kMinIndexServiceRelease = 10;
-constexpr int kStopRefusalSeconds =
-    1;  // a refused stop is answered at once  // media agents below have no index service
+// A refused stop is answered at once.
+constexpr int kStopRefusalSeconds = 1;
+constexpr int64_t kWarningResponse = 4;
 
 bool isRoot(const std::string& path) {
     return path.empty() || path == "/" || path == "\\";
@@ -499,10 +501,17 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
     m_road = "router";
     if (const int sent = sendTo(session, router, "BrowseRouter", request, result); sent != kExitOk)
         return sent;
-    CNMessageBase* received = nullptr;
-    const CUxError step =
-        session.ReceiveXMLMessage(nullptr, received, nullptr, 0, m_options.timeoutSeconds, timedOut);
-    std::unique_ptr<CNMessageBase> reply(received);
+    std::unique_ptr<CNMessageBase> reply;
+    CUxError step;
+    // Warnings (a find's clients that are not searched) come before the one reply.
+    for (;;) {
+        CNMessageBase* received = nullptr;
+        step = session.ReceiveXMLMessage(nullptr, received, nullptr, 0, m_options.timeoutSeconds, timedOut);
+        reply.reset(received);
+        auto* warning = dynamic_cast<databrowse::BrowseResponse*>(reply.get());
+        if (!warning || warning->getint64(databrowse::BrowseResponse::f::respType) != kWarningResponse) break;
+        addConsoleResponse(result, *warning);
+    }
     session.Disconnect(5, timedOut);
     if (!reply) {
         if (step.IsError() && !timedOut)

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <set>
 
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_Client.h"
@@ -14,6 +16,7 @@
 #include "platform/security/evsecuritynew.h"
 #include "platform/security/rights.h"
 #include "platform/tasks/browseoperations.h"
+#include "platform/tasks/erasebookings.h"
 #include "platform/tasks/evreturndestination.h"
 #include "platform/threads/sessionport.h"
 
@@ -451,6 +454,33 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
         sendError(session, "You do not have the capability required to delete data.");
         return;
     }
+    // Only what BrowseRouter listed and booked for this user and entity becomes a task, once.
+    TEraseBooking wanted;
+    wanted.userId = caller.userId;
+    wanted.clientId = static_cast<long>(entity->getint64(E::clientId));
+    wanted.appType = static_cast<long>(entity->getint64(E::applicationId));
+    wanted.instanceId = static_cast<long>(entity->getint64(E::instanceId));
+    wanted.backupSetId = static_cast<long>(entity->getint64(E::backupsetId));
+    wanted.subclientId = static_cast<long>(entity->getint64(E::subclientId));
+    if (paths && paths->size() > CEraseBookings::kMaxPaths) {
+        sendError(session, "An erase names at most " + std::to_string(CEraseBookings::kMaxPaths) + " paths");
+        return;
+    }
+    for (size_t n = 0; paths && n < paths->size(); ++n)
+        wanted.paths.insert((*paths)[n].getstring(databrowse::BrowsePath::f::path));
+    if (!CEraseBookings::instance().take(wanted)) {
+        logLine("erase of [" + std::to_string(wanted.paths.size()) + "] path(s) of subclient [" +
+                std::to_string(wanted.subclientId) + "] by user [" + caller.userName + "] was not booked");
+        sendError(session,
+                  "No erase of these paths is booked for you: list them with an erase through BrowseRouter "
+                  "first (each listing makes one erase task)");
+        return;
+    }
+    std::string error;
+    if (!sizeFromIndex(request, caller, error)) {
+        sendError(session, error);
+        return;
+    }
     const int rc = m_launchErase(&request);
     if (rc != 0) {
         sendError(session, "The Hubmaster's task manager did not create the erase task (result " +
@@ -459,4 +489,70 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
     }
     logLine("erase task created for user [" + caller.userName + "]: " + what);
     sendEnd(session);
+}
+
+bool CHostBrowseService::sizeFromIndex(databrowse::BrowseRequest& request, const TCaller& caller,
+                                       std::string& error) {
+    std::vector<CNMessageBase>* paths = request.getlistobject(R::paths, false);
+    if (!paths || paths->empty()) {
+        error = "An erase names its paths";
+        return false;
+    }
+    std::map<std::string, std::set<std::string>> byParent;
+    for (CNMessageBase& path : *paths) {
+        const std::string text = path.getstring(databrowse::BrowsePath::f::path);
+        const size_t cut = text.find_last_of("/\\");
+        byParent[cut == 0 ? text.substr(0, 1) : text.substr(0, cut)].insert(text);
+    }
+    std::map<std::string, long long> sizes;
+    for (const auto& [parent, wanted] : byParent) {
+        databrowse::BrowseRequest listing = request;
+        listing.setint64(R::opType, kBrowseOperation);
+        listing.clearField(R::queries.tag, R::queries.code);
+        databrowse::BrowsePath where;
+        where.setstring(databrowse::BrowsePath::f::path, parent);
+        listing.setlistobject(R::paths, {where});
+        const long long jobId = nextJobId();
+        auto answers = std::make_shared<EvRecordingDestination>();
+        EvReturnDestinations::registerDestination(jobId, answers);
+        EvMultiEntityRestoreTask task;
+        fillTask(listing, jobId, task);
+        task.setUserId(caller.userId);
+        m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &listing);
+        const bool ended = answers->waitForEnd(kAnswerLimit);
+        EvReturnDestinations::unregisterDestination(jobId);
+        if (!ended) {
+            error = "The media agent did not list [" + parent + "] in time; nothing was erased";
+            return false;
+        }
+        for (const std::string& xml : answers->payloads(EV_RETURN_RECORD_XML_ITEM)) {
+            databrowse::BrowseResponse response;
+            if (response.unserialize(xml) != 0) continue;
+            if (response.getint64(Resp::respType) == kResponseError) {
+                error = "The media agent's index could not list [" + parent + "]; nothing was erased";
+                return false;
+            }
+            CNMessageBase* result = response.getObjectAccessor(Resp::browseResult, false);
+            auto* items =
+                result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr;
+            for (size_t n = 0; items && n < items->size(); ++n) {
+                const std::string path = (*items)[n].getstring(databrowse::BrowseData::f::path);
+                if (wanted.count(path)) sizes[path] = (*items)[n].getint64(databrowse::BrowseData::f::size);
+            }
+        }
+    }
+    CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
+    const std::string subclient = std::to_string(entity ? entity->getint64(E::subclientId) : 0);
+    for (CNMessageBase& path : *paths) {
+        const std::string text = path.getstring(databrowse::BrowsePath::f::path);
+        auto found = sizes.find(text);
+        if (found == sizes.end()) {
+            error = "[" + text + "] is not among the backed-up items at the erase's time; nothing was erased";
+            return false;
+        }
+        CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true);
+        detail->setstring(databrowse::Msg2::f::at1_1, subclient);
+        detail->setint64(databrowse::Msg2::f::itemSize, found->second);
+    }
+    return true;
 }

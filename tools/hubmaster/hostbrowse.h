@@ -66,6 +66,10 @@ private:
     static bool servedHere(databrowse::BrowseRequest& request, std::string& error);
     void browse(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
     void erase(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
+    // Puts into each path of an erase the size the media agent's index answers for it (one listing of
+    // each parent directory at the erase's time, as the caller) and the entity's subclient. False with
+    // `error` when a listing fails or a path is not in it.
+    bool sizeFromIndex(databrowse::BrowseRequest& request, const TCaller& caller, std::string& error);
 
     const ProcessFn m_process;
     const LaunchEraseFn m_launchErase;

@@ -219,7 +219,16 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         CNMessageBase* block = request->getObjectAccessor(databrowse::BrowseRequest::f::session, false);
         const std::string guid = block ? block->getstring(databrowse::BrowseSession::f::sessionId) : "";
         if (request->getint64(databrowse::BrowseRequest::f::opType) == 5) {
+            if (!m_options.peers.isHubmaster(session)) {
+                journal("refused stop-v2 session=" + guid + " peer=" + TPeerRule::peerName(session));
+                return;
+            }
             journal("stop-v2 session=" + guid);
+            return;
+        }
+        if (!m_options.peers.mayAskPlain(session)) {
+            journal("refused plain session=" + guid + " peer=" + TPeerRule::peerName(session));
+            refusePlain(session);
             return;
         }
         journal("browse plain session=" + guid);
@@ -230,7 +239,9 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
     } else if (auto* secured = dynamic_cast<databrowse::SecuredBrowseRequest*>(&message)) {
         I2::SecuredMessageHandler handler;
         databrowse::BrowseRequest opened;
-        const int check = handler.openSecuredBrowseRequest(*secured, opened, "");
+        // The signed attributes must name the client that presents them; an anonymous peer is held to
+        // the signature and its age alone.
+        const int check = handler.openSecuredBrowseRequest(*secured, opened, TPeerRule::peerName(session));
         const databrowse::SystemAttributes* attributes = handler.systemAttributes();
         journal("browse secured check=" + std::to_string(check) + " client=" +
                 (attributes ? attributes->getstring(databrowse::SystemAttributes::f::clientName)
@@ -243,6 +254,11 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
                 consoleOf(session,
                           routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : ""));
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
+        if (!m_options.peers.mayAskPlain(session)) {
+            journal("refused index-browse peer=" + TPeerRule::peerName(session));
+            if (stop->getint64(Indexing::BrowseReq::f::options) != kStopOperation) refusePlain(session);
+            return;
+        }
         if (stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation)
             journal("stop session=" + stop->getstring(Indexing::BrowseReq::f::browseSessionGuid) +
                     " ma=" + stop->getstring(Indexing::BrowseReq::f::maName));
@@ -261,6 +277,19 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         std::snprintf(text, sizeof text, "unknown 0x%08x", tag);
         journal(text);
     }
+}
+
+void CIndexService::refusePlain(CZyNetwork& session) {
+    databrowse::BrowseResponse refused;
+    refused.setint64(databrowse::BrowseResponse::f::respType, 3);
+    addError(refused, 1,
+             "This media agent answers only the Hubmaster and requests the Hubmaster signed; ask the "
+             "Hubmaster for a signed request");
+    databrowse::BrowseResponse end;
+    end.setint64(databrowse::BrowseResponse::f::respType, 5);
+    bool timedOut = false;
+    if (!session.SendXMLMessage(refused, 0, kSendSeconds, timedOut).IsError())
+        session.SendXMLMessage(end, 0, kSendSeconds, timedOut);
 }
 
 CZyNetwork* CIndexService::consoleOf(CZyNetwork& session, const std::string& hubmasterHost) {

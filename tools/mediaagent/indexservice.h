@@ -13,6 +13,7 @@
 
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork_server.h"
+#include "tools/mediaagent/peerrule.h"
 
 namespace databrowse {
 class BrowseRequest;
@@ -48,6 +49,8 @@ struct TIndexServiceOptions {
     // The Hubmaster's database: a request from one of its clients other than the Hubmaster its routing
     // block names (a console's prepared request) is answered on its own connection. Empty: never.
     std::string hubDatabasePath;
+    // Whom plain requests are answered for.
+    TPeerRule peers;
 };
 
 class CIndexService {
@@ -86,6 +89,8 @@ private:
     // The session to answer on when the request does not come from the Hubmaster `hubmasterHost` names
     // (no Hubmaster named, or a peer that is another client of the Hubmaster); null: through the router.
     CZyNetwork* consoleOf(CZyNetwork& session, const std::string& hubmasterHost);
+    // Tells a caller its plain request is not answered (an error, then the end).
+    void refusePlain(CZyNetwork& session);
 
     const TIndexServiceOptions m_options;
     const std::shared_ptr<CZydListener> m_listener;

@@ -61,6 +61,7 @@ struct TOptions {
     mediaagent::TOnDemandOptions onDemand;
     std::string registry;
     std::string tls;
+    std::string hubmasterName;  // the Hubmaster's client name; empty: as the Hubmaster database says
 };
 
 int fail(const std::string& what) {
@@ -107,6 +108,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.registry = value;
         else if (a == "--tls")
             o.tls = value;
+        else if (a == "--hubmaster")
+            o.hubmasterName = value;
         else if (a == "--mining-journal")
             o.onDemand.journalPath = value;
         else if (a == "--index-service") {
@@ -173,7 +176,9 @@ int main(int argc, char** argv) {
             "usage: mediaagent --hub <hub.db> --client <name> [--index <file>] [--port <n>] [--service "
             "<name>] [--log <folder>] [--files <n>] [--files-per-dir <n>] [--fanout <n>] [--big-dir <n>] "
             "[--change-percent <p>] [--delete-percent <p>] [--new-percent <p>] [--metadata-every <n>] "
-            "[--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--build-only]\n");
+            "[--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--hubmaster "
+            "<name>] "
+            "[--build-only]\n");
         return 2;
     }
     // Blocked before any thread exists, so that only the signal descriptor sees them.
@@ -220,6 +225,12 @@ int main(int argc, char** argv) {
     setZyNetOptions(net);
     std::shared_ptr<CZydListener> listener = CZydListener::create();
     int result = 0;
+    // The registry first: signed requests are checked with its key, and it holds the plain mode.
+    if (!o.registry.empty()) ZYPlatformInfo::setRegistryPath(o.registry);
+    mediaagent::TPeerRule peers;
+    peers.hubmasterName = o.hubmasterName;
+    if (!mediaagent::loadPeerRule(o.hub, peers, error)) return fail(error);
+    o.service.peers = o.indexService.peers = peers;
     {
         mediaagent::CRestoreService restore(listener, o.service);
         // The index service and its launcher; signed requests are checked with the registry's key.

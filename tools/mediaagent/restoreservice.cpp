@@ -262,6 +262,17 @@ void CRestoreService::abort(long long handle, const char* why) {
     m_server->ReleaseSession(handle);
 }
 
+bool CRestoreService::peerMayBrowse(long long handle) {
+    CZyNetwork* network = nullptr;
+    if (m_server->AcquireSession(handle, &network).IsError()) return false;
+    const bool allowed = m_options.peers.mayAskPlain(*network);
+    if (!allowed)
+        evTaggedLog(kTag, 0, true, "restore session %lld: browse of peer [%s] refused", handle,
+                    TPeerRule::peerName(*network).c_str());
+    m_server->ReleaseSession(handle);
+    return allowed;
+}
+
 void CRestoreService::message(long long handle, unsigned long code, zysDatabuf_v2* data) {
     TSession& s = *session(handle);
     const unsigned char* record = data ? data->getDataBuffer() : nullptr;
@@ -273,6 +284,8 @@ void CRestoreService::message(long long handle, unsigned long code, zysDatabuf_v
         case ZYS_PM_WAKEUP_REMOTE_THREAD_REQ_4098:
             if (!holds(sizeof(FSRLegacyBrowseRequest)))
                 return abort(handle, "a browse request of the wrong size");
+            if (!peerMayBrowse(handle))
+                return abort(handle, "the restore service answers only the Hubmaster");
             std::memcpy(&s.request, record, sizeof s.request);
             s.request.text11 = nullptr;  // points into the received message, which goes with this call
             s.requested = true;

@@ -27,6 +27,7 @@
 
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork_server.h"
+#include "tools/mediaagent/peerrule.h"
 
 namespace mediaagent {
 
@@ -44,6 +45,7 @@ struct TRestoreServiceOptions {
     uint32_t batchSize = 1000;      // items per array message
     TRestoreFault fault = TRestoreFault::None;
     uint64_t faultAfter = 0;
+    TPeerRule peers;  // whom browses are answered for
 };
 
 class CRestoreService {
@@ -68,6 +70,8 @@ private:
     TSession* session(long long handle);
     void endSession(long long handle);
     void message(long long handle, unsigned long code, zysDatabuf_v2* data);
+    // True when the session's peer may ask for a browse.
+    bool peerMayBrowse(long long handle);
     // Tells the peer the session is over and closes it (a message out of place, or garbage).
     void abort(long long handle, const char* why);
     // Answers the request the session holds; false when the connection is to be dropped (a fault).

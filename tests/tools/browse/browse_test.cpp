@@ -25,6 +25,7 @@
 #include "platform/hubdemo/hubdemo.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/consolerun.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
 #include "tools/browse/consoleoutput.h"
@@ -33,10 +34,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct TRun {
-    int status = -1;
-    std::string out, err;
-};
+using TRun = hubtest::TConsoleRun;
 
 class BrowseConsole : public ::testing::Test {
 protected:
@@ -60,7 +58,8 @@ protected:
         s->legacyAgent = std::make_unique<hubtest::CChildProcess>(
             "tools/mediaagent/mediaagent",
             std::vector<std::string>{"--hub", s->world.databasePath, "--client", "mediaagent3", "--port", "0",
-                                     "--index", s->dir.file("legacy.items.db"), "--log", s->dir.path()});
+                                     "--index", s->dir.file("legacy.items.db"), "--log", s->dir.path(),
+                                     "--registry", s->world.registryPath});
         ASSERT_TRUE(s->legacyAgent->waitFor("listening on 127.0.0.1:", 60s)) << s->legacyAgent->output();
         sql("UPDATE APP_Client SET zydPort = " +
             std::to_string(s->legacyAgent->numberAfter("listening on 127.0.0.1:")) +
@@ -93,16 +92,7 @@ protected:
     static TRun shell(const std::string& command) { return run("cd " + s->binaries + " && " + command); }
     static TRun run(const std::string& command) {
         const std::string errFile = s->dir.file("stderr");
-        TRun run;
-        FILE* pipe = popen((command + " 2>" + errFile).c_str(), "r");
-        if (!pipe) return run;
-        char buffer[4096];
-        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, n);
-        const int status = pclose(pipe);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream err(errFile);
-        run.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
-        return run;
+        return hubtest::runConsole(command, errFile);
     }
     static boost::property_tree::ptree json(const TRun& run) {
         boost::property_tree::ptree tree;
@@ -383,9 +373,12 @@ TEST_F(BrowseConsole, FindAcrossClientsShowsOnlyWhatTheUserMayBrowse) {
     ASSERT_EQ(both.status, 0) << both.err;
     ASSERT_EQ(client1.status, 0) << client1.err;
     ASSERT_EQ(alice.status, 0) << alice.err;
-    // alice may browse client1 only: she is told about client1's items and none of client2's.
+    // alice may browse client1 only: she is told about client1's items and none of client2's, and that
+    // client2 was left out.
     EXPECT_GT(lines(both.out, "/f"), lines(client1.out, "/f"));
-    EXPECT_EQ(alice.out, client1.out);
+    EXPECT_EQ(
+        alice.out,
+        client1.out + "warning: You are not authorised to browse client [client2]; it is not searched\n");
 
     TRun stranger = browse("find --clients client1,client2" + what, "--user vmowner");
     EXPECT_EQ(stranger.status, 1);

@@ -49,10 +49,11 @@ private:
     static std::vector<std::string> arguments(const hubtest::CMediaAgentWorld& world,
                                               const std::vector<std::string>& extra) {
         std::vector<std::string> args = {
-            "--hub",     world.hubDb(), "--client",        "mediaagent3",
-            "--port",    "0",           "--index",         world.path("agent.db"),
-            "--batch",   "100",         "--files",         "1500",
-            "--big-dir", "400",         "--files-per-dir", "30"};
+            "--hub",       world.hubDb(), "--client",        "mediaagent3",
+            "--port",      "0",           "--index",         world.path("agent.db"),
+            "--batch",     "100",         "--files",         "1500",
+            "--big-dir",   "400",         "--files-per-dir", "30",
+            "--hubmaster", "hubmaster"};
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
@@ -93,12 +94,12 @@ struct TAnswer {
 // One session to the media agent's restore service at a protocol version.
 class CBrowseClient {
 public:
-    CBrowseClient(int port, unsigned protocolVersion) {
+    CBrowseClient(int port, unsigned protocolVersion, const char* peer = "hubmaster") {
         TZyNetOptions o = zyNetOptions();
         o.protocolVersion = protocolVersion;
         setZyNetOptions(o);
         bool timedOut = false;
-        m_ok = !m_net.Connect(TZyNetAddress{"127.0.0.1", port}, "0", "hubmaster", 10, timedOut).IsError();
+        m_ok = !m_net.Connect(TZyNetAddress{"127.0.0.1", port}, "0", peer, 10, timedOut).IsError();
     }
     bool ok() const { return m_ok; }
     CZyNetwork& network() { return m_net; }
@@ -494,6 +495,15 @@ TEST_F(MediaAgentProcess, GarbageClosesOnlyItsOwnConnection) {
     EXPECT_TRUE(a.ended);
     EXPECT_FALSE(a.items.empty());
     EXPECT_TRUE(s_agent->alive());
+
+    // Only the Hubmaster is answered: another client asking the same is closed without an item.
+    CBrowseClient other(s_agent->port(), 4098, "client3");
+    ASSERT_TRUE(other.ok());
+    other.send(r, ZYS_PM_WAKEUP_REMOTE_THREAD_REQ_4098);  // the later parts may find the session closed
+    const TAnswer refused = other.receive(10);
+    EXPECT_FALSE(refused.ended);
+    EXPECT_TRUE(refused.items.empty());
+    EXPECT_EQ(refused.codes, std::vector<unsigned long>{ZYS_PM_ABORT_REQ});
 }
 
 TEST_F(MediaAgentProcess, FaultsOnPurposeForTheWorkersTests) {

@@ -1,0 +1,62 @@
+#include "platform/tasks/erasebookings.h"
+
+#include <algorithm>
+
+CEraseBookings& CEraseBookings::instance() {
+    static CEraseBookings bookings;
+    return bookings;
+}
+
+std::string CEraseBookings::pathProblem(const std::string& path) {
+    if (path.empty() || (path[0] != '/' && path[0] != '\\')) return "the path is not absolute";
+    if (path.size() > kMaxPathLength) return "the path is longer than " + std::to_string(kMaxPathLength);
+    for (unsigned char c : path)
+        if (c < 0x20 || c == 0x7f) return "the path holds a control character";
+    size_t start = 1;
+    while (start <= path.size()) {
+        size_t end = path.find_first_of("/\\", start);
+        if (end == std::string::npos) end = path.size();
+        const std::string part = path.substr(start, end - start);
+        // A trailing separator is allowed; an empty part inside is not.
+        if ((part.empty() && end != path.size()) || part == "." || part == "..")
+            return "the path has an empty, \".\" or \"..\" component";
+        start = end + 1;
+    }
+    return {};
+}
+
+void CEraseBookings::dropExpired() {
+    const auto now = std::chrono::steady_clock::now();
+    m_entries.erase(
+        std::remove_if(m_entries.begin(), m_entries.end(), [&](const TEntry& e) { return e.expires <= now; }),
+        m_entries.end());
+}
+
+void CEraseBookings::book(TEraseBooking booking) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    dropExpired();
+    m_entries.push_back({std::move(booking), std::chrono::steady_clock::now() + kLifetime});
+}
+
+bool CEraseBookings::take(const TEraseBooking& wanted) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    dropExpired();
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+        const TEraseBooking& b = it->booking;
+        if (wanted.userId <= 0 || b.userId != wanted.userId || b.clientId != wanted.clientId ||
+            b.subclientId != wanted.subclientId || b.backupSetId != wanted.backupSetId ||
+            b.appType != wanted.appType || wanted.paths.empty())
+            continue;
+        if (!std::includes(b.paths.begin(), b.paths.end(), wanted.paths.begin(), wanted.paths.end()))
+            continue;
+        m_entries.erase(it);
+        return true;
+    }
+    return false;
+}
+
+size_t CEraseBookings::size() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    dropExpired();
+    return m_entries.size();
+}

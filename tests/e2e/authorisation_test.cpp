@@ -1,0 +1,444 @@
+// Authorisation on every road, through the real processes: the host program serving "BrowseRouter" and
+// "HubmasterBrowse", the media agent of client1's and client2's data, the classic media agent of
+// client3's, the console, and sessions this test opens itself as an outsider would. Each refusal is
+// checked together with what it must leave untouched: no items, usage figures, erase marks, the task
+// store and another user's session.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "platform/config/zyplatforminfo.h"
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/net/zynetwork.h"
+#include "tests/platform/db/tempdir.h"
+#include "tests/support/process/childprocess.h"
+#include "tests/support/process/consolerun.h"
+#include "tests/support/sqlite/testsql.h"
+#include "tools/browse/consoleoptions.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using R = databrowse::BrowseRequest::f;
+
+constexpr const char* kDenied = "Browse access denied";
+constexpr const char* kListening = "listening on 127.0.0.1:";
+
+using TRun = hubtest::TConsoleRun;
+
+// What one raw session got: the responses' types and texts, and whether a prepared request came.
+struct TAnswers {
+    std::vector<int64_t> types;
+    std::string texts;
+    bool prepared = false;
+    size_t items = 0;
+};
+
+class Authorisation : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s = new TShared;
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
+        const char* binaries = std::getenv("HUB_BINARY_DIR");
+        s->binaries = binaries ? binaries : ".";
+        s->agent = startAgent("mediaagent1", {"--index-service", "started"});
+        s->legacyAgent = startAgent("mediaagent3", {});
+        s->host = std::make_unique<hubtest::CChildProcess>(
+            "tools/hubmaster/hubmaster",
+            std::vector<std::string>{"--data", s->dir.file("demo"), "--lib",
+                                     s->binaries + "/libfastbrowsehm.so", "--port", "0"});
+        ASSERT_TRUE(s->host->waitFor("BrowseRouter listening on", 60s)) << s->host->output();
+        s->hostPort = static_cast<int>(s->host->numberAfter("BrowseRouter listening on 127.0.0.1:"));
+        sql("UPDATE APP_Client SET zydPort = " + std::to_string(s->hostPort) +
+            ", net_hostname = '127.0.0.1' WHERE name = 'hubmaster'");
+        s->otherSubclient =
+            hubtest::queryInt(db(), "SELECT id FROM APP_Application WHERE clientId = " +
+                                        std::to_string(s->world.otherFileClient) + " LIMIT 1");
+        sql("INSERT INTO APP_SubclientUsage (subclientId, usedBytes) VALUES (" +
+            std::to_string(s->otherSubclient) + ", 5000000), (" + std::to_string(s->world.fileSubclient) +
+            ", 5000000)");
+        s->aliceToken = token("alice");
+        s->adminToken = token("admin");
+    }
+    static void TearDownTestSuite() {
+        delete s;
+        s = nullptr;
+    }
+
+    // The media agent process `name` over the world, its port recorded where the Hubmaster reads it.
+    static std::unique_ptr<hubtest::CChildProcess> startAgent(const std::string& name,
+                                                              const std::vector<std::string>& extra) {
+        std::vector<std::string> args{"--hub",      s->world.databasePath,
+                                      "--client",   name,
+                                      "--port",     "0",
+                                      "--index",    s->dir.file(name + ".db"),
+                                      "--log",      s->dir.path(),
+                                      "--registry", s->world.registryPath};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto agent = std::make_unique<hubtest::CChildProcess>("tools/mediaagent/mediaagent", args);
+        EXPECT_TRUE(agent->waitFor(kListening, 60s)) << agent->output();
+        sql("UPDATE APP_Client SET zydPort = " + std::to_string(agent->numberAfter(kListening)) +
+            ", net_hostname = '127.0.0.1' WHERE name = '" + name + "'");
+        return agent;
+    }
+
+    static std::string db() { return s->world.databasePath; }
+    static void sql(const std::string& statement) { EXPECT_EQ(hubtest::execSql(db(), statement), ""); }
+    static long long count(const std::string& query) { return hubtest::queryInt(db(), query); }
+    static long long usage(long long subclient) {
+        return count("SELECT usedBytes FROM APP_SubclientUsage WHERE subclientId = " +
+                     std::to_string(subclient));
+    }
+    static long long erasePending(long long subclient) {
+        return count("SELECT COUNT(*) FROM APP_SubClientProp WHERE componentNameId = " +
+                     std::to_string(subclient) + " AND attrName = 'EndUser Erase Pending'");
+    }
+    static long long tasks() { return count("SELECT COUNT(*) FROM TM_CreatedTask"); }
+
+    static std::string token(const std::string& user) {
+        const std::string command = s->binaries + "/tools/hubmaster/hubmaster token --user " + user +
+                                    " --data " + s->dir.file("demo");
+        std::string out;
+        FILE* pipe = popen(command.c_str(), "r");
+        char buffer[512];
+        while (pipe && std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+        if (pipe) pclose(pipe);
+        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+        return out;
+    }
+
+    // The console with the demo's connection options; `who` says who asks.
+    static TRun browse(const std::string& args, const std::string& who,
+                       const std::string& errName = "stderr") {
+        const std::string errFile = s->dir.file(errName);
+        const std::string command = s->binaries + "/tools/browse/browse " + args + " --data " +
+                                    s->dir.file("demo") + " " + who +
+                                    " --ma-host 127.0.0.1 --quiet --timeout 30";
+        return hubtest::runConsole(command, errFile);
+    }
+
+    // A request as the console builds it from its words.
+    static databrowse::BrowseRequest request(const std::string& words) {
+        std::vector<std::string> parts{"browse"};
+        std::istringstream in(words);
+        for (std::string w; in >> w;) parts.push_back(w);
+        std::vector<char*> argv;
+        for (std::string& w : parts) argv.push_back(w.data());
+        TConsoleOptions options;
+        std::string error;
+        EXPECT_TRUE(parseConsoleArgs(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
+        return buildConsoleRequest(options);
+    }
+
+    // Sends `message` to `service` at `port` as a peer that says it is `name` ("" for none), and reads
+    // until an end, an error, a prepared request or `seconds` of silence.
+    static TAnswers ask(CNMessageBase& message, const char* service, const std::string& name, int port,
+                        int seconds = 15) {
+        TAnswers a;
+        CZyNetwork session;
+        bool timedOut = false;
+        if (session.Connect(TZyNetAddress{"127.0.0.1", port}, service, name.c_str(), 10, timedOut)
+                .IsError() ||
+            session.SendXMLMessage(message, 0, 10, timedOut).IsError()) {
+            a.texts = "no session";
+            return a;
+        }
+        for (;;) {
+            CNMessageBase* received = nullptr;
+            session.ReceiveXMLMessage(nullptr, received, nullptr, 0, seconds, timedOut);
+            std::unique_ptr<CNMessageBase> answer(received);
+            if (!answer) break;
+            auto* response = dynamic_cast<databrowse::BrowseResponse*>(answer.get());
+            if (!response) {
+                a.prepared = true;
+                break;
+            }
+            const int64_t type = response->getint64(databrowse::BrowseResponse::f::respType);
+            a.types.push_back(type);
+            if (auto* messages = response->getlistobject(databrowse::BrowseResponse::f::messages, false))
+                for (CNMessageBase& m : *messages)
+                    a.texts += m.getstring(databrowse::BrowseError::f::errorMessage) + "\n";
+            if (CNMessageBase* result =
+                    response->getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false))
+                if (auto* data = result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
+                    a.items += data->size();
+            if (type == 3 || type == 5) break;
+        }
+        session.Disconnect(5, timedOut);
+        return a;
+    }
+    static TAnswers askRouter(CNMessageBase& message, const std::string& name = "") {
+        return ask(message, "BrowseRouter", name, s->hostPort);
+    }
+    static TAnswers askHost(CNMessageBase& message) {
+        return ask(message, "HubmasterBrowse", "", s->hostPort);
+    }
+
+    static std::string fileSubclient() {
+        return "--client client1 --subclient " + std::to_string(s->world.fileSubclient);
+    }
+    static std::string otherSubclient() {
+        return "--client client2 --subclient " + std::to_string(s->otherSubclient);
+    }
+    static std::string lastDay() {
+        return std::to_string(s->world.firstBackupTime + 86400LL * s->world.backupDays);
+    }
+    static std::string alice() { return "--token " + s->aliceToken; }
+    static std::string admin() { return "--token " + s->adminToken; }
+    static std::string hostLog() {
+        std::ifstream in(s->dir.file("demo") + "/hubmaster.log");
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    struct TShared {
+        TempDir dir;
+        hubdemo::DemoWorld world;
+        std::string binaries, aliceToken, adminToken;
+        std::unique_ptr<hubtest::CChildProcess> agent, legacyAgent, host;
+        int hostPort = 0;
+        long long otherSubclient = 0;
+    };
+    static TShared* s;
+};
+Authorisation::TShared* Authorisation::s = nullptr;
+
+// 1. A request without a user and without a token, from a caller that is no configured trusted peer,
+// is refused on every road: nothing listed, counted, found or predicted.
+TEST_F(Authorisation, NoCredentialsNoAnswerOnAnyRoad) {
+    const std::string what = otherSubclient() + " --at " + lastDay();
+    for (const char* command : {"list", "count", "media"}) {
+        TRun run = browse(std::string(command) + " " + what, "");
+        EXPECT_EQ(run.status, 1) << command << ": " << run.out;
+        EXPECT_EQ(run.out.find(" /d0"), std::string::npos) << run.out;
+    }
+    TRun emptyToken = browse("list " + what, "--token ''");
+    EXPECT_EQ(emptyToken.status, 1) << emptyToken.out;
+    TRun hosted = browse("list " + what + " --via hubmaster", "");
+    EXPECT_EQ(hosted.status, 1);
+    EXPECT_NE(hosted.err.find("needs the user's authentication token"), std::string::npos) << hosted.err;
+
+    // An anonymous peer (no client name at all) on BrowseRouter: an error, no prepared request.
+    databrowse::BrowseRequest anonymous = request("list " + what);
+    TAnswers answers = askRouter(anonymous);
+    EXPECT_FALSE(answers.prepared);
+    ASSERT_FALSE(answers.types.empty());
+    EXPECT_EQ(answers.types.front(), 3) << answers.texts;
+    // A find across clients from it is refused too, and so are media conversions.
+    databrowse::BrowseRequest find = request("find --clients client1,client2 --name f* --at " + lastDay());
+    TAnswers found = askRouter(find);
+    EXPECT_FALSE(found.prepared);
+    EXPECT_NE(found.texts.find("Failed to authenticate"), std::string::npos) << found.texts;
+    databrowse::MediaPredictionConvReq conversion;
+    databrowse::LogicalMedia media;
+    media.setint64(databrowse::LogicalMedia::f::archFileId,
+                   count("SELECT MIN(id) FROM archFile WHERE appId = " + std::to_string(s->otherSubclient)));
+    databrowse::PredictionData prediction;
+    prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
+    conversion.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData, {prediction});
+    TAnswers converted = askRouter(conversion);
+    EXPECT_FALSE(converted.prepared);
+    EXPECT_NE(converted.texts.find(kDenied), std::string::npos) << converted.texts;
+}
+
+// 2 and 3. A client that is not the subclient's (or that does not exist) is refused before anything is
+// read, for admin too; an entity list cannot add what the user may not browse.
+TEST_F(Authorisation, EveryEntityMustBeTheOneNamedAndCovered) {
+    const std::string at = " --at " + lastDay();
+    TRun mixed =
+        browse("list --client client1 --subclient " + std::to_string(s->otherSubclient) + at, alice());
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_NE(mixed.err.find("Subclient [" + std::to_string(s->otherSubclient) +
+                             "] is not a subclient of client [client1]"),
+              std::string::npos)
+        << mixed.err;
+    EXPECT_EQ(mixed.out.find(" /d0"), std::string::npos);
+    for (const char* command : {"count", "find --name f*", "media"}) {
+        TRun run = browse(
+            std::string(command) + " --client client1 --subclient " + std::to_string(s->otherSubclient) + at,
+            admin());
+        EXPECT_EQ(run.status, 1) << command;
+        EXPECT_NE(run.err.find("is not a subclient of client [client1]"), std::string::npos)
+            << command << run.err;
+    }
+    TRun unknown = browse(
+        "list --client no-such-client --subclient " + std::to_string(s->world.fileSubclient) + at, admin());
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("is not a subclient of client [no-such-client]"), std::string::npos)
+        << unknown.err;
+    TRun own = browse("list " + fileSubclient() + at, alice());
+    EXPECT_EQ(own.status, 0) << own.err;
+
+    // alice's own entity with client2's in its entity list: refused whole.
+    databrowse::BrowseRequest listed = request("list " + fileSubclient() + at + " --token " + s->aliceToken);
+    databrowse::EntityWithFilters extra;
+    ZyEntities::GenericEntity other;
+    other.setint64(ZyEntities::GenericEntity::f::clientId, s->world.otherFileClient);
+    other.setint64(ZyEntities::GenericEntity::f::subclientId, s->otherSubclient);
+    extra.setObjectAccessor(other, databrowse::EntityWithFilters::f::entity);
+    listed.setlistobject(R::c_975f21, {extra});
+    TAnswers answers = askRouter(listed);
+    EXPECT_FALSE(answers.prepared);
+    EXPECT_NE(answers.texts.find(kDenied), std::string::npos) << answers.texts;
+}
+
+// 4 and 5. A content-index report is checked like a browse, and a refused caller is told the refusal
+// whatever the request would have found (here: nothing yet, before client2's first backup).
+TEST_F(Authorisation, ReportsAndEmptyRangesGetTheRefusal) {
+    databrowse::BrowseRequest report =
+        request("list " + otherSubclient() + " --at " + lastDay() + " " + alice());
+    report.setint64(R::opType, 4);
+    report.getObjectAccessor(R::entity, true)->setint64(ZyEntities::GenericEntity::f::at98_239, 7);
+    TAnswers answers = askRouter(report);
+    EXPECT_FALSE(answers.prepared) << answers.texts;
+    EXPECT_NE(answers.texts.find(kDenied), std::string::npos) << answers.texts;
+
+    const std::string before = std::to_string(s->world.firstBackupTime - 86400);
+    TRun early = browse("list " + otherSubclient() + " --at " + before, alice());
+    EXPECT_EQ(early.status, 1);
+    EXPECT_NE(early.err.find(kDenied), std::string::npos) << early.err;
+    EXPECT_EQ(early.err.find("No backups"), std::string::npos) << early.err;
+    TRun adminEarly = browse("list " + otherSubclient() + " --at " + before, admin());
+    EXPECT_EQ(adminEarly.err.find(kDenied), std::string::npos) << adminEarly.err;
+}
+
+// 6. Media agents answer plain requests only for the Hubmaster when plain mode is off, and a signed
+// request only for the client it was signed for.
+TEST_F(Authorisation, MediaAgentsAnswerOnlyTheHubmasterOrItsSignature) {
+    ZYPlatformInfo::setRegistryPath(s->world.registryPath);
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("~MediaAgent", "nAcceptPlainBrowseRequests", 0));
+    auto strict = startAgent("mediaagent1", {"--index-service", "started"});
+    const int strictPort = static_cast<int>(strict->numberAfter(kListening));
+
+    // What the Hubmaster prepares for alice's own browse, presented by a peer other than the Hubmaster.
+    TRun prepared = browse("list " + fileSubclient() + " --at " + lastDay(), alice());
+    EXPECT_NE(prepared.err.find("answers only the Hubmaster"), std::string::npos)
+        << prepared.err << prepared.out;
+    EXPECT_EQ(prepared.out.find(" /d0"), std::string::npos);
+
+    // A hand-made plain request for client2's items: refused, no items.
+    databrowse::BrowseRequest plain = request("list " + otherSubclient() + " --at " + lastDay());
+    TAnswers answers = ask(plain, "IndexingService_0", "client2", strictPort);
+    EXPECT_EQ(answers.items, 0u);
+    EXPECT_NE(answers.texts.find("answers only the Hubmaster"), std::string::npos) << answers.texts;
+
+    // Back to the demo's media agent for the other tests.
+    strict.reset();
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("~MediaAgent", "nAcceptPlainBrowseRequests", 1));
+    sql("UPDATE APP_Client SET zydPort = " + std::to_string(s->agent->numberAfter(kListening)) +
+        " WHERE name = 'mediaagent1'");
+}
+
+// 7. A stop is judged against the session it stops: alice cannot stop admin's browse in flight (a
+// classic media agent that never answers holds it), its owner can; both are logged with who asked.
+TEST_F(Authorisation, OnlyASessionsOwnerStopsIt) {
+    auto silent = startAgent("mediaagent3", {"--fault", "silent"});
+    const std::string session = "authorisation-admin-session";
+    TRun held;
+    std::thread browsing([&] {
+        held = browse("list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) +
+                          " --at " + std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11) +
+                          " --via hubmaster --session " + session,
+                      admin(), "stderr-held");
+    });
+    const std::string asked = "Stop request for session [" + session + "]";
+    for (int n = 0; n < 200 && hostLog().find(session) == std::string::npos; ++n)
+        std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(1s);
+    TRun stop = browse("stop --session " + session, alice());
+    EXPECT_EQ(stop.status, 0) << stop.err;
+    EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser)), std::string::npos)
+        << hostLog();
+    EXPECT_NE(
+        hostLog().find("refused: user [" + std::to_string(s->world.fileUser) + "] does not own the session"),
+        std::string::npos);
+    TRun owner = browse("stop --session " + session, admin());
+    EXPECT_EQ(owner.status, 0) << owner.err;
+    EXPECT_NE(hostLog().find("accepted: the session's owner"), std::string::npos);
+    browsing.join();
+    EXPECT_EQ(held.out.find(" /d0"), std::string::npos);
+    silent.reset();
+    sql("UPDATE APP_Client SET zydPort = " + std::to_string(s->legacyAgent->numberAfter(kListening)) +
+        " WHERE name = 'mediaagent3'");
+}
+
+// 8 and 9. Erase bookkeeping books only the authorised entity's subclients with checked sums, and the
+// Hubmaster makes erase tasks only of what BrowseRouter booked, once.
+TEST_F(Authorisation, ErasesBookAndCreateOnlyWhatWasAuthorised) {
+    const long long before = usage(s->otherSubclient), tasksBefore = tasks();
+    const std::string file = "/d00/d01/d00/f00000205.dat";
+    databrowse::BrowseRequest erase = request("erase " + fileSubclient() + " --path " + file +
+                                              "=1234567 --at " + lastDay() + " " + alice());
+    // The path claims client2's subclient and sizes that overflow.
+    databrowse::BrowsePath second;
+    second.setstring(databrowse::BrowsePath::f::path, file);
+    auto* paths = erase.getlistobject(R::paths, false);
+    ASSERT_TRUE(paths && !paths->empty());
+    for (CNMessageBase& p : *paths)
+        if (CNMessageBase* detail = p.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, false))
+            detail->setstring(databrowse::Msg2::f::at1_1, std::to_string(s->otherSubclient));
+    TAnswers booked = askRouter(erase);
+    EXPECT_TRUE(booked.prepared) << booked.texts;
+    EXPECT_EQ(usage(s->otherSubclient), before);
+    EXPECT_EQ(erasePending(s->otherSubclient), 0);
+
+    databrowse::BrowseRequest huge =
+        request("erase " + fileSubclient() +
+                " --path /d00/a=9223372036854775807 --path /d00/b=9223372036854775807 --at " + lastDay() +
+                " " + alice());
+    askRouter(huge);
+    EXPECT_TRUE(s->host->alive());
+    EXPECT_EQ(usage(s->world.fileSubclient), 5000000);
+
+    // Straight to the Hubmaster: nothing booked, nothing created; bad paths and too many are refused.
+    databrowse::BrowseRequest shadow =
+        request("erase " + fileSubclient() + " --path /etc/shadow=1 " + alice());
+    EXPECT_NE(askHost(shadow).texts.find("No erase of these paths is booked"), std::string::npos);
+    databrowse::BrowseRequest traversal =
+        request("erase " + fileSubclient() + " --path /d00/../../etc=1 " + alice());
+    EXPECT_NE(askRouter(traversal).texts.find("cannot take a path"), std::string::npos);
+    std::string many = "erase " + fileSubclient() + " " + alice();
+    for (int n = 0; n < 1200; ++n) many += " --path /d00/f" + std::to_string(n) + "=1";
+    databrowse::BrowseRequest tooMany = request(many);
+    EXPECT_NE(askRouter(tooMany).texts.find("at most 1000 paths"), std::string::npos);
+    EXPECT_NE(askHost(tooMany).texts.find("at most 1000 paths"), std::string::npos);
+    EXPECT_EQ(tasks(), tasksBefore);
+
+    // The booked erase makes one task, and client1's usage drops by the size the media agent's index
+    // answers for the file (not the size the request claimed); its replay makes nothing.
+    TRun listed =
+        browse("list " + fileSubclient() + " --path /d00/d01/d00 --at " + lastDay() + " --json", admin());
+    const size_t at = listed.out.find(file);
+    ASSERT_NE(at, std::string::npos) << listed.out;
+    const size_t sizeAt = listed.out.find("\"size\":", at);
+    ASSERT_NE(sizeAt, std::string::npos);
+    const long long indexSize = std::atoll(listed.out.c_str() + sizeAt + 7);
+    TAnswers made = askHost(erase);
+    EXPECT_TRUE(made.texts.empty()) << made.texts;
+    EXPECT_EQ(tasks(), tasksBefore + 1);
+    EXPECT_EQ(usage(s->world.fileSubclient), 5000000 - indexSize);
+    EXPECT_EQ(usage(s->otherSubclient), before);
+    EXPECT_EQ(erasePending(s->otherSubclient), 0);
+    EXPECT_NE(askHost(erase).texts.find("No erase of these paths is booked"), std::string::npos);
+    EXPECT_EQ(tasks(), tasksBefore + 1);
+}
+
+// 11. A find across clients names every client it leaves out.
+TEST_F(Authorisation, FindAcrossClientsWarnsOfWhatItLeavesOut) {
+    const std::string what = " --path /d00/d01/d00 --name 'f*' --at " + lastDay();
+    TRun run = browse("find --clients client1,client2,no-such-client" + what, alice());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("warning: You are not authorised to browse client [client2]"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("warning: Client [no-such-client] is not known"), std::string::npos) << run.out;
+    TRun own = browse("find --clients client1" + what, alice());
+    EXPECT_EQ(run.out.substr(0, run.out.find("warning: ")), own.out);
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+#include "tools/mediaagent/peerrule.h"
+
+#include <sqlite3.h>
+#include <strings.h>
+
+#include "platform/config/zyplatforminfo.h"
+#include "platform/entities/zyclient.h"
+#include "platform/errors/cuxstring.h"
+#include "platform/net/zynetwork.h"
+#include "tools/mediaagent/sqlitestmt.h"
+
+namespace mediaagent {
+
+std::string TPeerRule::peerName(const CZyNetwork& session) {
+    CUxString name;
+    if (session.GetRemoteClientName(name).IsError()) return {};
+    return name.c_str();
+}
+
+bool TPeerRule::isHubmaster(const CZyNetwork& session) const {
+    const std::string name = peerName(session);
+    return !hubmasterName.empty() && !name.empty() && strcasecmp(name.c_str(), hubmasterName.c_str()) == 0;
+}
+
+bool loadPeerRule(const std::string& hubDbPath, TPeerRule& rule, std::string& error) {
+    unsigned int plain = 0;
+    ZYPlatformInfo::getNumber(kPeerRuleSection, kPlainModeValue, &plain);
+    rule.acceptPlain = plain != 0;
+    if (!rule.hubmasterName.empty()) return true;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(hubDbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 5000);
+        CSqliteStatement lookUp;
+        if (lookUp.prepare(db, "SELECT name FROM APP_Client WHERE id = ?1") &&
+            sqlite3_bind_int64(lookUp.get(), 1, static_cast<sqlite3_int64>(ZYClient::hubmasterClientId())) ==
+                SQLITE_OK &&
+            sqlite3_step(lookUp.get()) == SQLITE_ROW)
+            if (const unsigned char* text = sqlite3_column_text(lookUp.get(), 0))
+                rule.hubmasterName = reinterpret_cast<const char*>(text);
+    }
+    sqlite3_close(db);
+    if (!rule.hubmasterName.empty()) return true;
+    error = "the Hubmaster database " + hubDbPath + " names no Hubmaster client";
+    return false;
+}
+
+}  // namespace mediaagent

@@ -1,0 +1,32 @@
+// Whom a media agent answers: the Hubmaster, known by the client name its session proves, and callers
+// presenting a request the Hubmaster signed (checked where the signed request is opened). Plain
+// requests from anyone else are refused unless the installation switches plain mode on. Plain values;
+// read from any thread once loaded.
+#pragma once
+
+#include <string>
+
+class CZyNetwork;
+
+namespace mediaagent {
+
+// Where plain mode is switched on (a number, non-zero: on).
+inline constexpr const char* kPeerRuleSection = "~MediaAgent";
+inline constexpr const char* kPlainModeValue = "nAcceptPlainBrowseRequests";
+
+struct TPeerRule {
+    std::string hubmasterName;  // the Hubmaster's client name; empty: no peer is the Hubmaster
+    bool acceptPlain = false;   // plain mode: plain requests are answered for any caller
+
+    // The client name the session's peer proves ("" for an anonymous peer).
+    static std::string peerName(const CZyNetwork& session);
+    bool isHubmaster(const CZyNetwork& session) const;
+    bool mayAskPlain(const CZyNetwork& session) const { return acceptPlain || isHubmaster(session); }
+};
+
+// The rule of the registry already in use (plain mode) and, unless `rule` names the Hubmaster already,
+// of the Hubmaster database `hubDbPath` (the Hubmaster's client row). False with `error` when no
+// Hubmaster is known.
+bool loadPeerRule(const std::string& hubDbPath, TPeerRule& rule, std::string& error);
+
+}  // namespace mediaagent
