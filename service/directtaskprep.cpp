@@ -74,7 +74,16 @@ bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
     const std::string what = subclientId > 0 ? "Subclient [" + std::to_string(subclientId) + "]"
                                              : "Backup set [" + std::to_string(backupSetId) + "]";
     if (app.getOneRow(&app, false, -1, 0) != 0) {
-        refusal = what + " is not known";
+        if (subclientId > 0) {
+            // The caller is told in the words the service uses for an unknown subclient everywhere.
+            EvEvent event;
+            char text[kMessageBufferSize] = {};
+            event << std::to_string(subclientId).c_str();
+            event.evPrintf(kMsgUnknownSubclient, text, kMessageBufferSize - 1, 0);
+            refusal = text;
+        } else {
+            refusal = what + " is not known";
+        }
         return false;
     }
     const APP_Application_t& row = *app.getDataPtr();

@@ -283,6 +283,7 @@ public:
         m_privateTask->setJobId(static_cast<unsigned long long>(m_job));
         setAsyncMode(true);
         setOutstandingRequests(1);
+        m_answerPeers.insert("mediaagent1");  // the index server it waits on answers as this machine
         m_id = getWorkerId();
         return true;
     }
@@ -334,8 +335,9 @@ TEST_F(V2BrowseEndToEnd, IndexSessionLostClearsTheDatabasesCachedSessions) {
     ASSERT_EQ(ZYClient(ZYClient::hubmasterClientId()).getNetworkHostnameMangled(routerHost), 0);
     CZyNetwork peer;
     bool timedOut = false;
-    ASSERT_FALSE(peer.Connect(routerHost.c_str(), CBrowseRouterThreadHM::kServerName, nullptr, 10, timedOut)
-                     .IsError());
+    ASSERT_FALSE(
+        peer.Connect(routerHost.c_str(), CBrowseRouterThreadHM::kServerName, "mediaagent1", 10, timedOut)
+            .IsError());
     for (int64_t type : {3, 5}) {
         databrowse::BrowseResponse answer;
         answer.setint64(databrowse::BrowseResponse::f::respType, type);

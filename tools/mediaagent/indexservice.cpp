@@ -241,7 +241,11 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         databrowse::BrowseRequest opened;
         // The signed attributes must name the client that presents them; an anonymous peer is held to
         // the signature and its age alone.
-        const int check = handler.openSecuredBrowseRequest(*secured, opened, TPeerRule::peerName(session));
+        int check = handler.openSecuredBrowseRequest(*secured, opened, TPeerRule::peerName(session));
+        // The Hubmaster signs some requests in its own name (a find across clients): those are answered
+        // to whoever presents them, held to the signature and its age.
+        if (check != 0 && !m_options.peers.hubmasterName.empty())
+            check = handler.openSecuredBrowseRequest(*secured, opened, m_options.peers.hubmasterName);
         const databrowse::SystemAttributes* attributes = handler.systemAttributes();
         journal("browse secured check=" + std::to_string(check) + " client=" +
                 (attributes ? attributes->getstring(databrowse::SystemAttributes::f::clientName)
@@ -253,6 +257,8 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
                 opened, "secured",
                 consoleOf(session,
                           routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : ""));
+        else
+            refusePlain(session);  // a caller is told, never left waiting
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
         if (!m_options.peers.mayAskPlain(session)) {
             journal("refused index-browse peer=" + TPeerRule::peerName(session));
