@@ -129,6 +129,25 @@ std::string rest(std::istringstream& in) {
 
 }  // namespace
 
+// One read-only connection to the Hubmaster database with the look-up of a client by name prepared.
+struct THubClientLookUp {
+    sqlite3* db = nullptr;
+    CSqliteStatement statement;
+
+    // The statement is finalised after this body: the connection closes with it.
+    ~THubClientLookUp() { sqlite3_close_v2(db); }
+    static std::unique_ptr<THubClientLookUp> open(const std::string& path) {
+        auto lookUp = std::make_unique<THubClientLookUp>();
+        if (sqlite3_open_v2(path.c_str(), &lookUp->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+            SQLITE_OK)
+            return nullptr;
+        sqlite3_busy_timeout(lookUp->db, 5000);
+        if (!lookUp->statement.prepare(lookUp->db, "SELECT 1 FROM APP_Client WHERE name = ?1 LIMIT 1"))
+            return nullptr;
+        return lookUp;
+    }
+};
+
 CIndexService::CIndexService(std::shared_ptr<CZydListener> listener, TIndexServiceOptions options)
     : m_options(std::move(options)), m_listener(std::move(listener)) {
     if (m_options.launch == TIndexLaunch::Started) startService();
@@ -278,16 +297,15 @@ CZyNetwork* CIndexService::consoleOf(CZyNetwork& session, const std::string& hub
     if (!DemangleHostName(hubmasterHost, host, client, service, port)) host = client = hubmasterHost;
     if (name.empty() || name == client || name == host) return nullptr;
     // The Hubmaster prepares requests only for callers it knows by their client name.
-    sqlite3* db = nullptr;
     bool known = false;
-    if (sqlite3_open_v2(m_options.hubDatabasePath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 5000);
-        CSqliteStatement lookUp;
-        if (lookUp.prepare(db, "SELECT 1 FROM APP_Client WHERE name = ?1 LIMIT 1") &&
-            sqlite3_bind_text(lookUp.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK)
-            known = sqlite3_step(lookUp.get()) == SQLITE_ROW;
+    const std::string& path = m_options.hubDatabasePath;
+    if (auto lookUp = m_hubLookUps.lend(path, [&] { return THubClientLookUp::open(path); })) {
+        sqlite3_stmt* s = lookUp->statement.get();
+        if (sqlite3_bind_text(s, 1, name.c_str(), -1, SQLITE_TRANSIENT) == SQLITE_OK)
+            known = sqlite3_step(s) == SQLITE_ROW;
+        sqlite3_reset(s);
+        sqlite3_clear_bindings(s);
     }
-    sqlite3_close(db);
     return known ? &session : nullptr;
 }
 
@@ -327,14 +345,15 @@ bool CIndexService::answer(const databrowse::BrowseRequest& request) {
         if (!line.empty() && line[0] != '#') steps.push_back(line);
     if (steps.empty()) steps.push_back("end");
 
-    // One connection for the whole answer: the router relays it in this order.
-    CZyNetwork out;
-    bool timedOut = false;
-    CUxError connected = out.Connect(host.c_str(), router.c_str(), nullptr, kSendSeconds, timedOut);
-    if (connected.IsError()) {
-        journal("answer failed: " + connected.GetErrorText());
+    // One session for the whole answer: the router relays it in this order.
+    CRouterSession session;
+    std::string error;
+    if (!session.open(host, router, error)) {
+        journal("answer failed: " + error);
         return false;
     }
+    CZyNetwork& out = session.session();
+    bool timedOut = false;
     int sent = 0;
     for (const std::string& step : steps) {
         std::istringstream in(step);
@@ -371,7 +390,6 @@ bool CIndexService::answer(const databrowse::BrowseRequest& request) {
         if (out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) break;
         ++sent;
     }
-    out.Disconnect(kSendSeconds, timedOut);
     journal("answered worker=" + target.workerId + " responses=" + std::to_string(sent));
     return true;
 }

@@ -13,12 +13,15 @@
 
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork_server.h"
+#include "tools/mediaagent/keptconnections.h"
 
 namespace databrowse {
 class BrowseRequest;
 }
 
 namespace mediaagent {
+
+struct THubClientLookUp;
 
 // How the index service comes to run.
 enum class TIndexLaunch : uint8_t {
@@ -91,6 +94,8 @@ private:
     const std::shared_ptr<CZydListener> m_listener;
     std::mutex m_mutex;  // guards m_service and the journal file
     std::unique_ptr<CZyNetworkServer> m_service;
+    // Connections to the Hubmaster database with the client look-up prepared, kept for the service's life.
+    CKeptConnections<THubClientLookUp> m_hubLookUps;
 };
 
 }  // namespace mediaagent
