@@ -38,8 +38,10 @@ public:
 
     // Relays one media agent's answer to the registered worker named in it, under the worker's lock
     // (service/browserelay.cpp). An answer whose worker is unknown, being deleted, or of another
-    // browse session is dropped and logged. `oldProtocol`: items go as classic BrowseItems.
-    static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol);
+    // browse session is dropped and logged. `oldProtocol`: items go as classic BrowseItems. `received`:
+    // the text the answer came in, forwarded as it is when the relay changes nothing.
+    static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
+                                    const std::string* received = nullptr);
 
     // The mailbox GUID of a mailbox path ("/MB/<guid>/..." or "\\MB\\<guid>\\..."); empty otherwise.
     static std::string getMbGuidFromPath(const std::string& path);

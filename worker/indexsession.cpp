@@ -78,7 +78,8 @@ bool CWorkerThreadHM::getSession() {
         warning.setstring(databrowse::BrowseError::f::errorMessage, text);
         sendWarningToBrowse(warning);
     }
-    online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 3, -1, nullptr);
+    // Only a media agent that is not up yet is waited for (the first check found all else).
+    if (!online) online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 3, -1, nullptr);
     if (!online) {
         log.debugLvl(-1, "Failed to power on media agent [%s].", hostName.c_str());
         setErrorMessage(message(kMsgPowerOnFailed, hostName));

@@ -2,11 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -230,6 +232,7 @@ std::shared_ptr<LogFile> EvDebugFileInstance::file() {
         m_file->open(m_appendMode == 0);
         m_appendMode = 1;  // only the first open may start afresh
         m_openedAt = static_cast<long long>(time(nullptr));
+        m_fastFile.store(m_file.get(), std::memory_order_release);
     }
     return m_file;
 }
@@ -281,24 +284,72 @@ void EvDebugFileInstance::setup(unsigned int moduleId, long long maxBytes, bool 
     write("EvDebug", -1, nullptr, false, text);
 }
 
+namespace evdebug_detail {
+namespace {
+
+// What every line repeats, kept per thread so that a line costs its formatting and one write(2): the
+// kernel thread id, the process id (renewed in a forked child), and the date and time down to the second,
+// formatted again only when the second changes.
+std::atomic<pid_t> g_pid{0};  // 0: not known yet (a line may come before this unit is initialised)
+
+struct TLineState {
+    long tid = static_cast<long>(syscall(SYS_gettid));
+    time_t second = -1;
+    char clock[32] = {};  // "YYYY-MM-DD HH:MM:SS."
+    size_t clockLength = 0;
+    std::string line;  // the line being built, its capacity kept
+};
+
+TLineState& lineState() {
+    thread_local TLineState state;
+    return state;
+}
+
+pid_t processId() {
+    pid_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static std::once_flag renewal;
+        // In a forked child the forking thread, the only one, is a new thread of a new process.
+        std::call_once(renewal, [] {
+            pthread_atfork(nullptr, nullptr, [] {
+                g_pid.store(0);
+                lineState().tid = static_cast<long>(syscall(SYS_gettid));
+            });
+        });
+        pid = getpid();
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+}  // namespace
+}  // namespace evdebug_detail
+
 void EvDebugFileInstance::write(const char* tag, int level, const char* function, bool isError,
                                 const char* text) {
     if (level > debugLevel()) return;
-    std::shared_ptr<LogFile> f = file();
+    evdebug_detail::LogFile* f = m_fastFile.load(std::memory_order_acquire);
+    if (!f) f = file().get();  // the first line opens the file; it stays for the instance's life
 
+    evdebug_detail::TLineState& state = evdebug_detail::lineState();
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm tmv;
-    localtime_r(&ts.tv_sec, &tmv);
-    char head[256];
-    int n = snprintf(head, sizeof(head), "%04d-%02d-%02d %02d:%02d:%02d.%06ld %d %ld %s %d ",
-                     tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-                     ts.tv_nsec / 1000, static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
-                     (tag && *tag) ? tag : "-", level);
+    if (ts.tv_sec != state.second) {
+        struct tm tmv;
+        localtime_r(&ts.tv_sec, &tmv);
+        const int n =
+            snprintf(state.clock, sizeof(state.clock), "%04d-%02d-%02d %02d:%02d:%02d.", tmv.tm_year + 1900,
+                     tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+        state.clockLength = n > 0 ? std::min(static_cast<size_t>(n), sizeof(state.clock) - 1) : 0;
+        state.second = ts.tv_sec;
+    }
+    char head[200];
+    int n =
+        snprintf(head, sizeof(head), "%06ld %d %ld %s %d ", ts.tv_nsec / 1000,
+                 static_cast<int>(evdebug_detail::processId()), state.tid, (tag && *tag) ? tag : "-", level);
     if (n < 0) return;
     if (static_cast<size_t>(n) >= sizeof(head)) n = sizeof(head) - 1;
 
-    std::string line;
     size_t textLen = text ? strlen(text) : 0;
     while (textLen > 0 && (text[textLen - 1] == '\n' || text[textLen - 1] == '\r')) --textLen;
     size_t cut = 0;
@@ -308,7 +359,9 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
         cut = textLen - keep;
         textLen = keep;
     }
-    line.reserve(static_cast<size_t>(n) + textLen + 64);
+    std::string& line = state.line;
+    line.clear();
+    line.append(state.clock, state.clockLength);
     line.append(head, static_cast<size_t>(n));
     if (function && *function) {
         line.append(function);
@@ -320,6 +373,8 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
     line.push_back('\n');
     f->write(line.data(), line.size());
     m_linesWritten.fetch_add(1, std::memory_order_relaxed);
+    // A line once as long as the longest text keeps no megabyte per thread.
+    if (line.capacity() > 64 * 1024) std::string().swap(line);
 }
 
 // ---- EvDebug
@@ -350,7 +405,16 @@ void EvDebug::setPrefixMessage(const char* tag) {
 void EvDebug::vwrite(const char* function, int level, bool isError, const char* format, va_list ap) {
     EvDebugFileInstance* inst = instance();
     if (level > inst->debugLevel()) return;
-    inst->write(m_tag, level, function, isError, zyFormatV(format ? format : "", ap).c_str());
+    // Most texts fit the thread's buffer at the first try; a longer one goes through the sized formatter.
+    thread_local char buffer[2048];
+    va_list again;
+    va_copy(again, ap);
+    const int n = std::vsnprintf(buffer, sizeof buffer, format ? format : "", ap);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof buffer)
+        inst->write(m_tag, level, function, isError, buffer);
+    else
+        inst->write(m_tag, level, function, isError, zyFormatV(format ? format : "", again).c_str());
+    va_end(again);
 }
 
 void EvDebug::debugLvl(int level, const char* format, ...) {

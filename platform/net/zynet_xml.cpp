@@ -1,11 +1,41 @@
 #include "platform/net/zynet_xml.h"
 
+#include <atomic>
 #include <memory>
 
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/xml_codec.h"
 
 namespace zynet {
+
+namespace {
+
+std::atomic<uint32_t> g_keptTags[4];  // 0: free
+
+struct TReceived {
+    const CNMessageBase* message = nullptr;
+    std::string text;
+};
+thread_local TReceived t_received;
+
+bool kept(uint32_t tag) {
+    for (const std::atomic<uint32_t>& k : g_keptTags)
+        if (k.load(std::memory_order_relaxed) == tag) return true;
+    return false;
+}
+
+}  // namespace
+
+void keepReceivedXml(uint32_t tag) {
+    for (std::atomic<uint32_t>& k : g_keptTags) {
+        uint32_t free = 0;
+        if (k.load() == tag || k.compare_exchange_strong(free, tag)) return;
+    }
+}
+
+const std::string* receivedXml(const CNMessageBase* message) {
+    return message && t_received.message == message ? &t_received.text : nullptr;
+}
 
 bool messageToXml(const CNMessageBase& message, std::string& xml, std::string& error) {
     if (const int rc = XMLEncoder().serialize(message, xml); rc != MSG_OK) {
@@ -28,6 +58,11 @@ CNMessageBase* messageFromXml(uint32_t tag, const uint8_t* data, size_t size, st
     if (rc != MSG_OK) {
         error = std::string("XML does not parse: ") + msgXmlErrorText(rc);
         return nullptr;
+    }
+    t_received.message = nullptr;
+    if (kept(tag)) {
+        t_received.text.assign(text, size);
+        t_received.message = message.get();
     }
     return message.release();
 }
