@@ -170,7 +170,7 @@ void BM_PlainSql(benchmark::State& state) {
 }
 
 void arguments(benchmark::internal::Benchmark* b) {
-    for (int k = 0; k < 4; ++k) b->Arg(k);
+    for (int k = 0; k < hubbench::kCatalogueBrowseCount; ++k) b->Arg(k);
     b->Unit(benchmark::kMicrosecond);
 }
 BENCHMARK(BM_Index)->Apply(arguments);
@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     catalogue();
     std::vector<hubbench::RatioPair> pairs;
-    for (int k = 0; k < 4; ++k)
+    for (int k = 0; k < hubbench::kCatalogueBrowseCount; ++k)
         pairs.push_back({"BM_Index/" + std::to_string(k), "BM_PlainSql/" + std::to_string(k),
                          std::string(hubbench::kCatalogueBrowseNames[k]) + ": item index / plain SQL", 0});
     hubbench::RatioReporter reporter(pairs);

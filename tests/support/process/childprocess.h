@@ -16,6 +16,9 @@ namespace hubtest {
 
 class CChildProcess {
 public:
+    // The process id while it runs (-1 once it was stopped).
+    pid_t pid() const { return m_pid; }
+
     // `program` relative to the build folder (HUB_BINARY_DIR, which hub_test sets).
     CChildProcess(const std::string& program, std::vector<std::string> args) {
         const char* binaries = std::getenv("HUB_BINARY_DIR");
