@@ -405,16 +405,26 @@ void EvDebug::setPrefixMessage(const char* tag) {
 void EvDebug::vwrite(const char* function, int level, bool isError, const char* format, va_list ap) {
     EvDebugFileInstance* inst = instance();
     if (level > inst->debugLevel()) return;
-    // Most texts fit the thread's buffer at the first try; a longer one goes through the sized formatter.
-    thread_local char buffer[2048];
+    // Formatted in the thread's buffer, which grows to the longest text the thread wrote (up to the longest
+    // a line keeps whole): a long text is formatted twice only the first time.
+    thread_local std::string buffer(4096, '\0');
     va_list again;
     va_copy(again, ap);
-    const int n = std::vsnprintf(buffer, sizeof buffer, format ? format : "", ap);
-    if (n >= 0 && static_cast<size_t>(n) < sizeof buffer)
-        inst->write(m_tag, level, function, isError, buffer);
-    else
-        inst->write(m_tag, level, function, isError, zyFormatV(format ? format : "", again).c_str());
+    const char* text = format ? format : "";
+    int n = std::vsnprintf(buffer.data(), buffer.size(), text, ap);
+    if (n >= 0 && static_cast<size_t>(n) >= buffer.size()) {
+        if (static_cast<size_t>(n) < 2 * EvDebug::kMaxTextBytes) {
+            buffer.resize(static_cast<size_t>(n) + 1);
+            n = std::vsnprintf(buffer.data(), buffer.size(), text, again);
+        } else {
+            inst->write(m_tag, level, function, isError, zyFormatV(text, again).c_str());
+            va_end(again);
+            return;
+        }
+    }
     va_end(again);
+    inst->write(m_tag, level, function, isError, n >= 0 ? buffer.c_str() : "");
+    if (buffer.size() > 256 * 1024) std::string(4096, '\0').swap(buffer);  // a rare giant keeps no memory
 }
 
 void EvDebug::debugLvl(int level, const char* format, ...) {
