@@ -292,16 +292,20 @@ namespace {
 // formatted again only when the second changes.
 std::atomic<pid_t> g_pid{0};  // 0: not known yet (a line may come before this unit is initialised)
 
+// Plain data only: a line may be written after the thread's objects are destroyed (a static destructor
+// logging at exit), so nothing per thread has a destructor.
 struct TLineState {
-    long tid = static_cast<long>(syscall(SYS_gettid));
-    time_t second = -1;
-    char clock[32] = {};  // "YYYY-MM-DD HH:MM:SS."
-    size_t clockLength = 0;
-    std::string line;  // the line being built, its capacity kept
+    long tid;  // 0: not known yet
+    time_t second;
+    char clock[32];  // "YYYY-MM-DD HH:MM:SS."
+    size_t clockLength;
+    char text[8192];   // the formatted text of most lines
+    char line[8704];   // most lines, built whole for their one write
 };
 
 TLineState& lineState() {
-    thread_local TLineState state;
+    thread_local TLineState state{0, -1, {}, 0, {}, {}};
+    if (state.tid == 0) state.tid = static_cast<long>(syscall(SYS_gettid));
     return state;
 }
 
@@ -359,22 +363,33 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
         cut = textLen - keep;
         textLen = keep;
     }
-    std::string& line = state.line;
-    line.clear();
-    line.append(state.clock, state.clockLength);
-    line.append(head, static_cast<size_t>(n));
-    if (function && *function) {
-        line.append(function);
-        line.append(": ");
+    const std::string mark = cut > 0 ? " [... " + std::to_string(cut) + " bytes cut]" : std::string();
+    const size_t functionLen = function && *function ? strlen(function) + 2 : 0;
+    const size_t size = state.clockLength + static_cast<size_t>(n) + functionLen + (isError ? 7 : 0) + textLen +
+                        mark.size() + 1;
+    std::string longLine;  // only for a line longer than the thread's buffer
+    char* line = state.line;
+    if (size > sizeof(state.line)) {
+        longLine.resize(size);
+        line = longLine.data();
     }
-    if (isError) line.append("ERROR: ");
-    if (text) line.append(text, textLen);
-    if (cut > 0) line.append(" [... " + std::to_string(cut) + " bytes cut]");
-    line.push_back('\n');
-    f->write(line.data(), line.size());
+    char* at = line;
+    auto put = [&at](const char* from, size_t count) {
+        std::memcpy(at, from, count);
+        at += count;
+    };
+    put(state.clock, state.clockLength);
+    put(head, static_cast<size_t>(n));
+    if (functionLen > 0) {
+        put(function, functionLen - 2);
+        put(": ", 2);
+    }
+    if (isError) put("ERROR: ", 7);
+    if (textLen > 0) put(text, textLen);
+    put(mark.data(), mark.size());
+    *at++ = '\n';
+    f->write(line, static_cast<size_t>(at - line));
     m_linesWritten.fetch_add(1, std::memory_order_relaxed);
-    // A line once as long as the longest text keeps no megabyte per thread.
-    if (line.capacity() > 64 * 1024) std::string().swap(line);
 }
 
 // ---- EvDebug
@@ -405,26 +420,18 @@ void EvDebug::setPrefixMessage(const char* tag) {
 void EvDebug::vwrite(const char* function, int level, bool isError, const char* format, va_list ap) {
     EvDebugFileInstance* inst = instance();
     if (level > inst->debugLevel()) return;
-    // Formatted in the thread's buffer, which grows to the longest text the thread wrote (up to the longest
-    // a line keeps whole): a long text is formatted twice only the first time.
-    thread_local std::string buffer(4096, '\0');
+    // Formatted in the thread's buffer; a longer text is formatted again at its own size.
+    char* buffer = evdebug_detail::lineState().text;
+    constexpr size_t kBuffer = sizeof(evdebug_detail::TLineState::text);
     va_list again;
     va_copy(again, ap);
     const char* text = format ? format : "";
-    int n = std::vsnprintf(buffer.data(), buffer.size(), text, ap);
-    if (n >= 0 && static_cast<size_t>(n) >= buffer.size()) {
-        if (static_cast<size_t>(n) < 2 * EvDebug::kMaxTextBytes) {
-            buffer.resize(static_cast<size_t>(n) + 1);
-            n = std::vsnprintf(buffer.data(), buffer.size(), text, again);
-        } else {
-            inst->write(m_tag, level, function, isError, zyFormatV(text, again).c_str());
-            va_end(again);
-            return;
-        }
-    }
+    const int n = std::vsnprintf(buffer, kBuffer, text, ap);
+    if (n >= 0 && static_cast<size_t>(n) < kBuffer)
+        inst->write(m_tag, level, function, isError, buffer);
+    else
+        inst->write(m_tag, level, function, isError, zyFormatV(text, again).c_str());
     va_end(again);
-    inst->write(m_tag, level, function, isError, n >= 0 ? buffer.c_str() : "");
-    if (buffer.size() > 256 * 1024) std::string(4096, '\0').swap(buffer);  // a rare giant keeps no memory
 }
 
 void EvDebug::debugLvl(int level, const char* format, ...) {

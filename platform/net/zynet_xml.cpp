@@ -12,11 +12,19 @@ namespace {
 
 std::atomic<uint32_t> g_keptTags[4];  // 0: free
 
+// 0: not made yet on this thread, 1: alive, 2: destroyed (a message decoded at exit keeps no text).
+thread_local int t_receivedState = 0;
 struct TReceived {
     const CNMessageBase* message = nullptr;
     std::string text;
+    TReceived() { t_receivedState = 1; }
+    ~TReceived() { t_receivedState = 2; }
 };
-thread_local TReceived t_received;
+TReceived* received() {
+    if (t_receivedState == 2) return nullptr;
+    thread_local TReceived t_received;
+    return &t_received;
+}
 
 bool kept(uint32_t tag) {
     for (const std::atomic<uint32_t>& k : g_keptTags)
@@ -34,7 +42,8 @@ void keepReceivedXml(uint32_t tag) {
 }
 
 const std::string* receivedXml(const CNMessageBase* message) {
-    return message && t_received.message == message ? &t_received.text : nullptr;
+    TReceived* r = received();
+    return message && r && r->message == message ? &r->text : nullptr;
 }
 
 bool messageToXml(const CNMessageBase& message, std::string& xml, std::string& error) {
@@ -59,10 +68,12 @@ CNMessageBase* messageFromXml(uint32_t tag, const uint8_t* data, size_t size, st
         error = std::string("XML does not parse: ") + msgXmlErrorText(rc);
         return nullptr;
     }
-    t_received.message = nullptr;
-    if (kept(tag)) {
-        t_received.text.assign(text, size);
-        t_received.message = message.get();
+    if (TReceived* r = received()) {
+        r->message = nullptr;
+        if (kept(tag)) {
+            r->text.assign(text, size);
+            r->message = message.get();
+        }
     }
     return message.release();
 }
