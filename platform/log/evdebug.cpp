@@ -299,8 +299,8 @@ struct TLineState {
     time_t second;
     char clock[32];  // "YYYY-MM-DD HH:MM:SS."
     size_t clockLength;
-    char text[8192];   // the formatted text of most lines
-    char line[8704];   // most lines, built whole for their one write
+    char text[8192];  // the formatted text of most lines
+    char line[8704];  // most lines, built whole for their one write
 };
 
 TLineState& lineState() {
@@ -365,8 +365,8 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
     }
     const std::string mark = cut > 0 ? " [... " + std::to_string(cut) + " bytes cut]" : std::string();
     const size_t functionLen = function && *function ? strlen(function) + 2 : 0;
-    const size_t size = state.clockLength + static_cast<size_t>(n) + functionLen + (isError ? 7 : 0) + textLen +
-                        mark.size() + 1;
+    const size_t size = state.clockLength + static_cast<size_t>(n) + functionLen + (isError ? 7 : 0) +
+                        textLen + mark.size() + 1;
     std::string longLine;  // only for a line longer than the thread's buffer
     char* line = state.line;
     if (size > sizeof(state.line)) {
