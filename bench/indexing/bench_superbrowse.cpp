@@ -80,14 +80,8 @@ void BM_IndexRead(benchmark::State& state) {
         chainBrowseQuery(static_cast<hubbench::TCatalogueBrowse>(state.range(0))));
 }
 
-// Repetitions: each pair's min/median/max, and a median that one slow moment of a busy machine does not move.
-void repeated(benchmark::internal::Benchmark* b) {
-    hubbench::catalogueBrowseArguments(b);
-    hubbench::repeatedWithSpread(b);
-}
-
-BENCHMARK(BM_Chain)->Apply(repeated);
-BENCHMARK(BM_IndexRead)->Apply(repeated);
+BENCHMARK(BM_Chain)->Apply(hubbench::catalogueBrowseRepeated);
+BENCHMARK(BM_IndexRead)->Apply(hubbench::catalogueBrowseRepeated);
 
 }  // namespace
 

@@ -198,6 +198,12 @@ inline void catalogueBrowseArguments(benchmark::internal::Benchmark* b) {
     b->UseRealTime();
 }
 
+// The same, each run in repetitions (a latency pair's spread, and its median compared).
+inline void catalogueBrowseRepeated(benchmark::internal::Benchmark* b) {
+    catalogueBrowseArguments(b);
+    repeatedWithSpread(b);
+}
+
 // The pairs of the browses: `subject`/<browse> over `baseline`/<browse>, both timed in real time, with
 // the ratio's goal (0: information) and the excess's (as RatioPair says).
 inline std::vector<RatioPair> catalogueRatioPairs(const std::string& subject, const std::string& baseline,

@@ -101,10 +101,10 @@ private:
     std::map<std::string, std::map<std::string, double>> m_spread;  // aggregate name -> seconds per iteration
 };
 
-// Runs a latency benchmark `repetitions` times and reports only its min, median and max (besides the
-// library's mean and deviation), so that a pair's spread is printed and its median compared.
-inline void repeatedWithSpread(benchmark::internal::Benchmark* b, int repetitions = 5) {
-    b->Repetitions(repetitions)->ReportAggregatesOnly(true);
+// Runs a latency benchmark five times and reports only its min, median and max (besides the library's
+// mean and deviation), so that a pair's spread is printed and its median compared.
+inline void repeatedWithSpread(benchmark::internal::Benchmark* b) {
+    b->Repetitions(5)->ReportAggregatesOnly(true);
     b->ComputeStatistics("min",
                          [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); });
     b->ComputeStatistics("max",
