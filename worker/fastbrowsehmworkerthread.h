@@ -416,6 +416,7 @@ protected:
     std::unique_ptr<CBrowseTask> m_browseTask;
     std::string m_maClientName;
     std::string m_maHostName;
+    std::string m_maFoundUp;  // the media agent this request found up (not power-managed, or powered on)
     std::string m_indexBackupSetName;  // first half of the key of a cached index-service session
     std::string m_indexDbName;         // second half of that key
     uint32_t m_maVersion = 0;          // above 999: release 10.0 or later

@@ -65,7 +65,9 @@ bool CWorkerThreadHM::getSession() {
     std::string localName = GetSessionLocalName();
 
     bool powerOnSent = false;
-    bool online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 0, -1, nullptr);
+    // A request asks for its media agent's session more than once: the power check is made once.
+    bool online = m_maFoundUp == m_maHostName ||
+                  I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 0, -1, nullptr);
     if (powerOnSent && !online) {
         log.debugLvl(-1, "Media agent [%s] is a power managed VM. Sent power on request.", hostName.c_str());
         char text[kErrorTextSize] = {};
@@ -86,6 +88,7 @@ bool CWorkerThreadHM::getSession() {
         setLastError(kPowerManagedCode, m_errorText);
         return false;
     }
+    m_maFoundUp = m_maHostName;
 
     if (m_indexingV2) {
         std::string sessionKey;
