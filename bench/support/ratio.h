@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,9 +79,13 @@ public:
 
 private:
     // A name without the "repeats:<n>" part that repetitions set on a benchmark add to it.
-    static std::string pairName(const std::string& name) {
-        static const std::regex repeats("/repeats:[0-9]+");
-        return std::regex_replace(name, repeats, "");
+    static std::string pairName(std::string name) {
+        const size_t at = name.find("/repeats:");
+        if (at != std::string::npos) {
+            const size_t end = name.find('/', at + 1);
+            name.erase(at, end == std::string::npos ? std::string::npos : end - at);
+        }
+        return name;
     }
     // "min/median/max" in milliseconds of a benchmark run with repetitions (repeatedWithSpread); "" else.
     std::string spread(const std::string& name) {

@@ -525,8 +525,10 @@ TEST_F(BrowseRouterWorld, StopAtTheEntryPointMakesNoWorkerAndTellsEachMediaAgent
     ender.join();
     ASSERT_TRUE(ZYPlatformInfo::removeValue("EventManager", "EnableStopBrowseRequest"));
 
-    EXPECT_EQ(countStarting(lines(s->dir.file("journal")), "stop session=stopped-session ma=" + s->agentHost),
-              1u);
+    // The media agent journals the stop when it reads it, after the send returned here.
+    const std::string stopLine = "stop session=stopped-session ma=" + s->agentHost;
+    EXPECT_TRUE(waitUntil([&] { return countStarting(lines(s->dir.file("journal")), stopLine) >= 1; }));
+    EXPECT_EQ(countStarting(lines(s->dir.file("journal")), stopLine), 1u);
     EXPECT_EQ(g_poControllerThreadHM->getWorkerCount(), before);
     EXPECT_EQ(g_poConfMgr->getConfRec(guid, false), nullptr) << "the stopped session's record is gone";
 }
