@@ -26,6 +26,8 @@ namespace {
 constexpr const char* kTag = "FBHMSUPERMGR";
 constexpr const char* kExchangeOptimizationKey = "msBackupsetsWithExchangeOptimization";
 constexpr size_t kMultiStringBuffer = 65536;
+// The archive-file flag of a block-level backup's data file.
+constexpr int kBlockLevelFileFlag = 0x200;
 
 SuperBrowseManager::MountXmlProvider& mountXmlProvider() {
     static SuperBrowseManager::MountXmlProvider provider;
@@ -252,7 +254,8 @@ int SuperBrowseManager::getCyclesForEntity(int appType, int clientId, int backup
             case 2: {
                 const uint64_t job = static_cast<uint32_t>(archive.r_jobId);
                 m_dataArchives.push_back(archive);
-                if (!mount) break;
+                // Only a block-level data file has a mount to describe (its flag says so without a read).
+                if (!mount || (row->r_archFileFlag & kBlockLevelFileFlag) == 0) break;
                 // A data file whose job closes no cycle has no cycle to describe.
                 auto it = m_firstCycleOfJob.find(job);
                 if (it == m_firstCycleOfJob.end()) break;

@@ -118,9 +118,10 @@ void clearIndexSessions(const std::string& guid) {
 // Forwards the response to the worker (whose lock the caller holds); true when the worker has ended its
 // last outstanding request.
 bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool oldProtocol,
-             CBrowseLog& log) {
+             const std::string* received, CBrowseLog& log) {
     const int64_t type = response.getint64(Response::respType);
     if (std::vector<CNMessageBase>* predictions = response.getlistobject(Response::c_728cd9, false)) {
+        received = nullptr;  // the answer goes on without its predictions
         for (CNMessageBase& prediction : *predictions) worker.sendPredictionItem(prediction);
         response.clearField(Response::c_728cd9.tag, Response::c_728cd9.code);
         // Only an answer of items carries nothing more once its predictions are out; an error, a warning
@@ -130,7 +131,8 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
 
     if (!oldProtocol) {
         std::string xml;
-        const int rc = response.serialize(xml);
+        const int rc = received ? 0 : response.serialize(xml);
+        if (received) xml = *received;
         if (rc != 0) {
             log.debugLvl(0, "failed to serialize browse response, error [%d]", rc);
             return false;
@@ -175,7 +177,7 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
 }  // namespace
 
 void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
-                                                const std::string& peer) {
+                                                const std::string& peer, const std::string* received) {
     CBrowseLog log("FBHMROUTER");
     const std::string workerId = response.getstring(Response::workerId);
     const int type = static_cast<int>(response.getint64(Response::respType));
@@ -207,7 +209,7 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                 "dropped",
                 type, workerId.c_str(), got.c_str());
         } else {
-            const bool ended = forward(*worker, response, oldProtocol, log);
+            const bool ended = forward(*worker, response, oldProtocol, received, log);
             worker->releaseWorker();
             held = false;
             if (ended) controller->deleteWorker(workerId);

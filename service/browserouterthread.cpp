@@ -8,8 +8,10 @@
 #include "fbDebug/fbdebug.h"
 #include "indexing/fsprediction.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/zyclient.h"
 #include "platform/errors/evevent.h"
 #include "platform/indexing/indexingversion.h"
+#include "platform/net/zynet_xml.h"
 #include "platform/threads/sessionport.h"
 #include "service/routerbrowserequest.h"
 #include "service/routerentities.h"
@@ -154,6 +156,8 @@ void releaseSession(CZyNetworkServer* server, long long handle, int type, const 
 }  // namespace
 
 CBrowseRouterThreadHM::CBrowseRouterThreadHM() {
+    // Answers that the relay forwards unchanged go on as they came, not written again.
+    zynet::keepReceivedXml(databrowse::BrowseResponse::TAG);
     CSessionPort port(0, 0);
     port.SetType(CSessionPort::SessType_MessageService);
     m_server = std::make_unique<CZyNetworkServer>(&browseRouterCallBackXDR, &browseRouterCallBackXML,
@@ -247,16 +251,17 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
             break;
         }
         case databrowse::BrowseRequest::TAG:
-            if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get()))
+            if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {
+                ZYClientRequestScope clients;  // each client read once for the request
                 errorText = answerRoutedBrowseRequest(*request, session);
-            else
+            } else
                 log.debugLvl(0, "browse request of no known class dropped");
             break;
         case databrowse::BrowseResponse::TAG:
             if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(owned.get())) {
                 CUxString peer;
                 if (!session->IsPeerProven() || session->GetRemoteClientName(peer).IsError()) peer = "";
-                relayBrowseResponse(*response, oldProtocol != 0, peer.c_str());
+                relayBrowseResponse(*response, oldProtocol != 0, peer.c_str(), zynet::receivedXml(response));
             }
             else
                 log.debugLvl(0, "browse response of no known class dropped");

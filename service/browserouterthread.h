@@ -40,8 +40,10 @@ public:
     // (service/browserelay.cpp). An answer whose worker is unknown, being deleted, or of another
     // browse session is dropped and logged. `oldProtocol`: items go as classic BrowseItems.
     // `peer`: the proven client name of the session it came on ("" for an anonymous caller); only a
-    // media agent the worker asked may answer it.
-    static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol, const std::string& peer);
+    // media agent the worker asked may answer it. `received`: the text the answer came in, forwarded as
+    // it is when the relay changes nothing.
+    static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol, const std::string& peer,
+                                    const std::string* received = nullptr);
 
     // The mailbox GUID of a mailbox path ("/MB/<guid>/..." or "\\MB\\<guid>\\..."); empty otherwise.
     static std::string getMbGuidFromPath(const std::string& path);

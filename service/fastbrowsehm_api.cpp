@@ -8,6 +8,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/confmgr.h"
 #include "planning/superbrowsemanager.h"
+#include "platform/entities/zyclient.h"
 #include "platform/msg/msg_registry.h"
 #include "platform/net/zynetwork_pool.h"
 #include "platform/tasks/evrestoretask.h"
@@ -86,7 +87,10 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
         log.debugLvl(-1, "browse request without a task refused");
         return 0;
     }
-    if (task->getBrowseOpType() == databrowse::BROWSE_OP_STOP) return controller->processStopReq(task) ? 1 : 0;
+    if (task->getBrowseOpType() == databrowse::BROWSE_OP_STOP)
+        return controller->processStopReq(task) ? 1 : 0;
+    // The intake reads the same clients many times over: once each for the request is enough.
+    ZYClientRequestScope clients;
     return controller->newRequest(task, false, doNotFallBackForFilters, forceUseIndexType, browseRequest) ? 1
                                                                                                           : 0;
 }

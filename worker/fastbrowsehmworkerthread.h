@@ -431,6 +431,7 @@ protected:
     // The proven names of the media agents this worker sent requests to: only they may answer it.
     // Under the worker's lock.
     std::set<std::string> m_answerPeers;
+    std::string m_maFoundUp;  // the media agent this request found up (not power-managed, or powered on)
     std::string m_indexBackupSetName;  // first half of the key of a cached index-service session
     std::string m_indexDbName;         // second half of that key
     uint32_t m_maVersion = 0;          // above 999: release 10.0 or later

@@ -66,7 +66,9 @@ bool CWorkerThreadHM::getSession() {
     std::string localName = GetSessionLocalName();
 
     bool powerOnSent = false;
-    bool online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 0, -1, nullptr);
+    // A request asks for its media agent's session more than once: the power check is made once.
+    bool online = m_maFoundUp == m_maHostName ||
+                  I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 0, -1, nullptr);
     if (powerOnSent && !online) {
         log.debugLvl(-1, "Media agent [%s] is a power managed VM. Sent power on request.", hostName.c_str());
         char text[kErrorTextSize] = {};
@@ -79,13 +81,15 @@ bool CWorkerThreadHM::getSession() {
         warning.setstring(databrowse::BrowseError::f::errorMessage, text);
         sendWarningToBrowse(warning);
     }
-    online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 3, -1, nullptr);
+    // Only a media agent that is not up yet is waited for (the first check found all else).
+    if (!online) online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 3, -1, nullptr);
     if (!online) {
         log.debugLvl(-1, "Failed to power on media agent [%s].", hostName.c_str());
         setErrorMessage(message(kMsgPowerOnFailed, hostName));
         setLastError(kPowerManagedCode, m_errorText);
         return false;
     }
+    m_maFoundUp = m_maHostName;
 
     if (m_indexingV2) {
         std::string sessionKey;

@@ -272,13 +272,15 @@ bool CWorkerThreadHM::mainBody() {
             CVSALiveBrowse(view).getVsaMountXml((in.value49 & kFlagFileType6) != 0, in.subclientId,
                                                 static_cast<unsigned long>(in.value48), m_fbrMediaAgent);
     } else {
-        if ((in.optionBits & kOptionExactBrowse) == 0) {
+        // A plan of one cycle has described its mount already.
+        if (planner && planner->getCycleCount() == 1) {
+            mountXml = planner->getCycles()->front().mountXml;
+        } else if ((in.optionBits & kOptionExactBrowse) == 0) {
             mountXml = CVSALiveBrowse::getBlockLevelMountXml(
                 (in.value49 & kFlagFileType6) != 0, in.subclientId, static_cast<unsigned long>(in.value48),
                 in.appType, in.fromTime, in.toTime, static_cast<int>(in.copyPrecedence),
                 (bt.options1 & kFlagMountOption) != 0);
         }
-        if (planner && planner->getCycleCount() == 1) mountXml = planner->getCycles()->front().mountXml;
     }
     if (!mountXml.empty()) setExtendedOption(in.text11, "SnapMountXMLParams", mountXml);
 

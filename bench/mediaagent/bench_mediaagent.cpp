@@ -170,7 +170,7 @@ void BM_PlainSql(benchmark::State& state) {
 }
 
 void arguments(benchmark::internal::Benchmark* b) {
-    for (int k = 0; k < 4; ++k) b->Arg(k);
+    for (int k = 0; k < hubbench::kCatalogueBrowseCount; ++k) b->Arg(k);
     b->Unit(benchmark::kMicrosecond);
 }
 BENCHMARK(BM_Index)->Apply(arguments);
@@ -182,9 +182,15 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     catalogue();
     std::vector<hubbench::RatioPair> pairs;
-    for (int k = 0; k < 4; ++k)
+    // A page of a directory costs O(page) in the item index and beats the plain query; the directory of
+    // directories and the versions of one file are tens of microseconds either way (information).
+    for (int k = 0; k < hubbench::kCatalogueBrowseCount; ++k) {
+        const bool paged =
+            k == hubbench::kFirstPage || k == hubbench::kDeepPage || k == hubbench::kBigFirstPage;
         pairs.push_back({"BM_Index/" + std::to_string(k), "BM_PlainSql/" + std::to_string(k),
-                         std::string(hubbench::kCatalogueBrowseNames[k]) + ": item index / plain SQL", 0});
+                         std::string(hubbench::kCatalogueBrowseNames[k]) + ": item index / plain SQL",
+                         paged ? 1.0 : 0});
+    }
     hubbench::RatioReporter reporter(pairs);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

@@ -153,7 +153,10 @@ void BM_RelayToReturnChannel(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * kAnswers * kItems);
 }
-BENCHMARK(BM_RelayToReturnChannel)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RelayToReturnChannel)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Apply(hubbench::repeatedWithSpread);
 
 void BM_ParseAndSerialiseOnce(benchmark::State& state) {
     const std::string xml = answerXml("1");
@@ -168,7 +171,10 @@ void BM_ParseAndSerialiseOnce(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * kAnswers * kItems);
 }
-BENCHMARK(BM_ParseAndSerialiseOnce)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ParseAndSerialiseOnce)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Apply(hubbench::repeatedWithSpread);
 
 }  // namespace
 

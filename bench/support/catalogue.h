@@ -60,10 +60,12 @@ inline TCatalogueRows seedCatalogueRows(hubdb::HubDbSeed& seed, const std::strin
     return r;
 }
 
-// The four browses of the catalogue, each a page of 100 at the point in time but the last.
-enum TCatalogueBrowse { kFirstPage, kDeepPage, kTopOfTree, kFileVersions };
-inline const char* const kCatalogueBrowseNames[] = {"first page of a directory", "page at offset 90,000",
-                                                    "directory of directories", "versions of one file"};
+// The five browses of the catalogue, each a page of 100 at the point in time but the versions.
+enum TCatalogueBrowse { kFirstPage, kDeepPage, kTopOfTree, kFileVersions, kBigFirstPage };
+constexpr int kCatalogueBrowseCount = 5;
+inline const char* const kCatalogueBrowseNames[kCatalogueBrowseCount] = {
+    "first page of a directory", "page at offset 90,000", "directory of directories", "versions of one file",
+    "first page of 100,000 files"};
 
 // The query of a browse; for the versions of one file, `file` (every version, no page).
 inline mediaagent::TBrowseQuery catalogueBrowseQuery(TCatalogueBrowse b, int appId, const std::string& file) {
@@ -78,6 +80,9 @@ inline mediaagent::TBrowseQuery catalogueBrowseQuery(TCatalogueBrowse b, int app
         case kDeepPage:
             q.path = "/big";
             q.skip = 90'000;
+            break;
+        case kBigFirstPage:
+            q.path = "/big";
             break;
         case kTopOfTree:
             q.path = "/d00";

@@ -202,21 +202,29 @@ inline void timeCatalogueIndexRead(benchmark::State& state, mediaagent::CItemInd
     state.counters["items"] = static_cast<double>(out.size());
 }
 
-// The four browses as arguments 0 to 3, in milliseconds of real time (the chain waits on other threads).
+// The browses as arguments, in milliseconds of real time (the chain waits on other threads).
 inline void catalogueBrowseArguments(benchmark::internal::Benchmark* b) {
-    for (int k = 0; k < 4; ++k) b->Arg(k);
+    for (int k = 0; k < kCatalogueBrowseCount; ++k) b->Arg(k);
     b->Unit(benchmark::kMillisecond);
     b->UseRealTime();
 }
 
-// The pairs of the four browses: `subject`/<browse> over `baseline`/<browse>, both timed in real time.
+// The same, each run in repetitions (a latency pair's spread, and its median compared).
+inline void catalogueBrowseRepeated(benchmark::internal::Benchmark* b) {
+    catalogueBrowseArguments(b);
+    repeatedWithSpread(b);
+}
+
+// The pairs of the browses: `subject`/<browse> over `baseline`/<browse>, both timed in real time, with
+// the ratio's goal (0: information) and the excess's (as RatioPair says).
 inline std::vector<RatioPair> catalogueRatioPairs(const std::string& subject, const std::string& baseline,
-                                                  const std::string& label, double goal) {
+                                                  const std::string& label, double goal,
+                                                  double excessGoalMs = -1) {
     std::vector<RatioPair> pairs;
-    for (int k = 0; k < 4; ++k)
+    for (int k = 0; k < kCatalogueBrowseCount; ++k)
         pairs.push_back({subject + "/" + std::to_string(k) + "/real_time",
                          baseline + "/" + std::to_string(k) + "/real_time",
-                         std::string(kCatalogueBrowseNames[k]) + ": " + label, goal});
+                         std::string(kCatalogueBrowseNames[k]) + ": " + label, goal, excessGoalMs});
     return pairs;
 }
 

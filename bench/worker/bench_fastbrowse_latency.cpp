@@ -202,8 +202,8 @@ void BM_IndexRead(benchmark::State& state) {
                                      browseQuery(static_cast<hubbench::TCatalogueBrowse>(state.range(0))));
 }
 
-BENCHMARK(BM_Classic)->Apply(hubbench::catalogueBrowseArguments);
-BENCHMARK(BM_IndexRead)->Apply(hubbench::catalogueBrowseArguments);
+BENCHMARK(BM_Classic)->Apply(hubbench::catalogueBrowseRepeated);
+BENCHMARK(BM_IndexRead)->Apply(hubbench::catalogueBrowseRepeated);
 
 }  // namespace
 
@@ -211,8 +211,8 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     classic();
-    hubbench::RatioReporter reporter(
-        hubbench::catalogueRatioPairs("BM_Classic", "BM_IndexRead", "classic fast browse / item index", 3));
+    hubbench::RatioReporter reporter(hubbench::catalogueRatioPairs("BM_Classic", "BM_IndexRead",
+                                                                   "classic fast browse / item index", 3, 0));
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     stopClassic();

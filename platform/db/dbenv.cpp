@@ -20,6 +20,7 @@ struct EnvState {
     // Transaction connections given back, all of the current generation: opening one reads the
     // whole schema, which cost more than the short transactions they serve.
     std::vector<std::unique_ptr<IDbConnection>> idle;
+    std::vector<std::shared_ptr<IDbConnection>> threadIdle;  // of ended threads, current generation
 };
 
 constexpr size_t kIdleConnections = 8;
@@ -29,9 +30,30 @@ EnvState& env() {
     return *s;
 }
 
+// Connections of threads that ended, for the next threads: a server runs each connection of its peers
+// on a thread of its own, and a thread's first query would otherwise open a connection and read the
+// whole schema again.
+constexpr size_t kIdleThreadConnections = 64;
+
 struct ThreadConn {
     unsigned long long generation = 0;
     std::shared_ptr<IDbConnection> conn;
+
+    ThreadConn() = default;
+    ThreadConn(const ThreadConn&) = delete;
+    ThreadConn& operator=(ThreadConn&& other) noexcept {
+        generation = other.generation;
+        conn = std::move(other.conn);
+        return *this;
+    }
+    // At the thread's end a connection no one else holds, with nothing open on it, serves the next thread.
+    ~ThreadConn() {
+        if (!conn || conn.use_count() != 1 || conn->busy()) return;
+        std::lock_guard<std::mutex> g(env().mutex);
+        if (env().open.load() && env().generation.load() == generation &&
+            env().threadIdle.size() < kIdleThreadConnections)
+            env().threadIdle.push_back(std::move(conn));
+    }
 };
 
 thread_local ThreadConn t_conn;
@@ -73,8 +95,10 @@ int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::str
     }
     probe.reset();
     std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
+    std::vector<std::shared_ptr<IDbConnection>> staleOfThreads;
     std::lock_guard<std::mutex> g(env().mutex);
     stale.swap(env().idle);
+    staleOfThreads.swap(env().threadIdle);
     env().path = path;
     env().options = options;
     env().generation.fetch_add(1);
@@ -84,8 +108,10 @@ int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::str
 
 void CDbEnv::close() {
     std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
+    std::vector<std::shared_ptr<IDbConnection>> staleOfThreads;
     std::lock_guard<std::mutex> g(env().mutex);
     stale.swap(env().idle);
+    staleOfThreads.swap(env().threadIdle);
     env().open.store(false);
     env().path.clear();
     env().generation.fetch_add(1);
@@ -105,6 +131,16 @@ std::shared_ptr<IDbConnection> CDbEnv::threadConnection(int* rc, std::string* er
         return t_conn.conn;
     }
     t_conn = ThreadConn{};
+    {
+        std::lock_guard<std::mutex> g(env().mutex);
+        if (env().open.load() && !env().threadIdle.empty()) {
+            t_conn.conn = std::move(env().threadIdle.back());
+            env().threadIdle.pop_back();
+            t_conn.generation = env().generation.load();
+            if (rc) *rc = DB_OK;
+            return t_conn.conn;
+        }
+    }
     unsigned long long gen = 0;
     std::unique_ptr<IDbConnection> conn;
     int r = connectNow(conn, &gen, error);

@@ -349,6 +349,11 @@ public:
 }  // namespace
 
 IDbBackend& sqliteBackend() {
+    // SQLite's memory statistics take one process-wide lock on every allocation: with many browse
+    // threads that lock, not the queries, set the pace. Off before the library's first use (a no-op if
+    // something else started it already).
+    static const bool unshared = (sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0), true);
+    (void)unshared;
     static SqliteBackend backend;
     return backend;
 }

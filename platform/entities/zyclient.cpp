@@ -1,5 +1,7 @@
 #include "platform/entities/zyclient.h"
 
+#include <vector>
+
 #include "Db/Tbl/APP_Client.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbresult.h"
@@ -21,7 +23,73 @@ ZYClient::ZYClient(const std::string& name) : m_lookupName(name) {}
 ZYClient::ZYClient(const std::string& name, bool alsoHostName, void* transaction)
     : m_lookupName(name), m_alsoHostName(alsoHostName), m_tran(static_cast<DBtran*>(transaction)) {}
 
+namespace {
+
+// What one read of a client found, keyed by how it was asked.
+struct TClientRead {
+    unsigned long askedId = 0;
+    std::string askedName;
+    bool alsoHostName = true;
+    int status = kNotRead;
+    ZYClient found{0UL};
+};
+
+// Plain data per thread (a client may be read after the thread's objects are gone, at exit): the reads
+// live only while a scope does.
+struct TClientView {
+    int depth;
+    std::vector<TClientRead>* reads;  // a request asks about a handful of clients
+};
+
+TClientView& clientView() {
+    thread_local TClientView view{0, nullptr};
+    return view;
+}
+
+}  // namespace
+
+ZYClientRequestScope::ZYClientRequestScope() {
+    TClientView& view = clientView();
+    if (view.depth++ == 0) view.reads = new std::vector<TClientRead>();
+}
+
+ZYClientRequestScope::~ZYClientRequestScope() {
+    TClientView& view = clientView();
+    if (--view.depth == 0) {
+        delete view.reads;
+        view.reads = nullptr;
+    }
+}
+
 int ZYClient::lookup() {
+    TClientView& view = clientView();
+    // Inside a transaction the row may be this transaction's own: always read.
+    if (view.depth == 0 || m_tran) return read();
+    for (const TClientRead& r : *view.reads) {
+        if (r.askedName != m_lookupName ||
+            (m_lookupName.empty() ? r.askedId != m_id : r.alsoHostName != m_alsoHostName))
+            continue;
+        const unsigned long id = m_id;
+        const std::string name = m_lookupName;
+        *this = r.found;
+        m_lookupName = name;
+        m_alsoHostName = r.alsoHostName;
+        if (r.status != 0) m_id = id;
+        return m_status;
+    }
+    TClientRead r;
+    r.askedId = m_id;
+    r.askedName = m_lookupName;
+    r.alsoHostName = m_alsoHostName;
+    r.status = read();
+    // Only answers are kept: a failed read is tried again.
+    if (r.status != zydb::DB_OK && r.status != zydb::DB_NO_DATA) return r.status;
+    r.found = *this;
+    view.reads->push_back(std::move(r));
+    return m_status;
+}
+
+int ZYClient::read() {
     APP_Client row(m_tran);
     row.setIsolationType(4);
     row.setTop(1);

@@ -9,6 +9,18 @@
 class ClientProperties;
 class DBtran;
 
+// A request's view of the clients: while an object of this class lives on a thread, each client that
+// thread reads outside a transaction is read once and then answered from memory (one browse asks about
+// the same few clients again and again). Scopes nest; the outermost one's end forgets what was read.
+// Construct and destroy on the same thread.
+class ZYClientRequestScope {
+public:
+    ZYClientRequestScope();
+    ~ZYClientRequestScope();
+    ZYClientRequestScope(const ZYClientRequestScope&) = delete;
+    ZYClientRequestScope& operator=(const ZYClientRequestScope&) = delete;
+};
+
 class ZYClient {
 public:
     explicit ZYClient(unsigned long clientId);
@@ -20,7 +32,8 @@ public:
     // when given, so that a client made in that transaction is found.
     ZYClient(const std::string& name, bool alsoHostName, void* transaction);
 
-    // Reads the client's row (again). 0 when the client exists.
+    // Reads the client's row (again; inside a ZYClientRequestScope, once per scope). 0 when the client
+    // exists.
     int lookup();
 
     int getClientId(unsigned long& out);
@@ -54,6 +67,7 @@ public:
 
 private:
     int load();
+    int read();
 
     unsigned long m_id = 0;
     std::string m_lookupName;  // empty: look up by id

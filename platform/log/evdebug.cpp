@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -261,6 +262,7 @@ std::shared_ptr<LogFile> EvDebugFileInstance::file() {
         m_file->open(m_appendMode == 0);
         m_appendMode = 1;  // only the first open may start afresh
         m_openedAt = static_cast<long long>(time(nullptr));
+        m_fastFile.store(m_file.get(), std::memory_order_release);
     }
     return m_file;
 }
@@ -317,24 +319,76 @@ void EvDebugFileInstance::setup(unsigned int moduleId, long long maxBytes, bool 
     write("EvDebug", -1, nullptr, false, text);
 }
 
+namespace evdebug_detail {
+namespace {
+
+// What every line repeats, kept per thread so that a line costs its formatting and one write(2): the
+// kernel thread id, the process id (renewed in a forked child), and the date and time down to the second,
+// formatted again only when the second changes.
+std::atomic<pid_t> g_pid{0};  // 0: not known yet (a line may come before this unit is initialised)
+
+// Plain data only: a line may be written after the thread's objects are destroyed (a static destructor
+// logging at exit), so nothing per thread has a destructor.
+struct TLineState {
+    long tid;  // 0: not known yet
+    time_t second;
+    char clock[32];  // "YYYY-MM-DD HH:MM:SS."
+    size_t clockLength;
+    char text[8192];  // the formatted text of most lines
+    char line[8704];  // most lines, built whole for their one write
+};
+
+TLineState& lineState() {
+    thread_local TLineState state{0, -1, {}, 0, {}, {}};
+    if (state.tid == 0) state.tid = static_cast<long>(syscall(SYS_gettid));
+    return state;
+}
+
+pid_t processId() {
+    pid_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static std::once_flag renewal;
+        // In a forked child the forking thread, the only one, is a new thread of a new process.
+        std::call_once(renewal, [] {
+            pthread_atfork(nullptr, nullptr, [] {
+                g_pid.store(0);
+                lineState().tid = static_cast<long>(syscall(SYS_gettid));
+            });
+        });
+        pid = getpid();
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+}  // namespace
+}  // namespace evdebug_detail
+
 void EvDebugFileInstance::write(const char* tag, int level, const char* function, bool isError,
                                 const char* text) {
     if (level > debugLevel()) return;
-    std::shared_ptr<LogFile> f = file();
+    evdebug_detail::LogFile* f = m_fastFile.load(std::memory_order_acquire);
+    if (!f) f = file().get();  // the first line opens the file; it stays for the instance's life
 
+    evdebug_detail::TLineState& state = evdebug_detail::lineState();
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm tmv;
-    localtime_r(&ts.tv_sec, &tmv);
-    char head[256];
-    int n = snprintf(head, sizeof(head), "%04d-%02d-%02d %02d:%02d:%02d.%06ld %d %ld %s %d ",
-                     tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-                     ts.tv_nsec / 1000, static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
-                     (tag && *tag) ? tag : "-", level);
+    if (ts.tv_sec != state.second) {
+        struct tm tmv;
+        localtime_r(&ts.tv_sec, &tmv);
+        const int n =
+            snprintf(state.clock, sizeof(state.clock), "%04d-%02d-%02d %02d:%02d:%02d.", tmv.tm_year + 1900,
+                     tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+        state.clockLength = n > 0 ? std::min(static_cast<size_t>(n), sizeof(state.clock) - 1) : 0;
+        state.second = ts.tv_sec;
+    }
+    char head[200];
+    int n =
+        snprintf(head, sizeof(head), "%06ld %d %ld %s %d ", ts.tv_nsec / 1000,
+                 static_cast<int>(evdebug_detail::processId()), state.tid, (tag && *tag) ? tag : "-", level);
     if (n < 0) return;
     if (static_cast<size_t>(n) >= sizeof(head)) n = sizeof(head) - 1;
 
-    std::string line;
     size_t textLen = text ? strlen(text) : 0;
     while (textLen > 0 && (text[textLen - 1] == '\n' || text[textLen - 1] == '\r')) --textLen;
     size_t cut = 0;
@@ -344,17 +398,32 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
         cut = textLen - keep;
         textLen = keep;
     }
-    line.reserve(static_cast<size_t>(n) + textLen + 64);
-    line.append(head, static_cast<size_t>(n));
-    if (function && *function) {
-        line.append(function);
-        line.append(": ");
+    const std::string mark = cut > 0 ? " [... " + std::to_string(cut) + " bytes cut]" : std::string();
+    const size_t functionLen = function && *function ? strlen(function) + 2 : 0;
+    const size_t size = state.clockLength + static_cast<size_t>(n) + functionLen + (isError ? 7 : 0) +
+                        textLen + mark.size() + 1;
+    std::string longLine;  // only for a line longer than the thread's buffer
+    char* line = state.line;
+    if (size > sizeof(state.line)) {
+        longLine.resize(size);
+        line = longLine.data();
     }
-    if (isError) line.append("ERROR: ");
-    if (text) line.append(text, textLen);
-    if (cut > 0) line.append(" [... " + std::to_string(cut) + " bytes cut]");
-    line.push_back('\n');
-    f->write(line.data(), line.size());
+    char* at = line;
+    auto put = [&at](const char* from, size_t count) {
+        std::memcpy(at, from, count);
+        at += count;
+    };
+    put(state.clock, state.clockLength);
+    put(head, static_cast<size_t>(n));
+    if (functionLen > 0) {
+        put(function, functionLen - 2);
+        put(": ", 2);
+    }
+    if (isError) put("ERROR: ", 7);
+    if (textLen > 0) put(text, textLen);
+    put(mark.data(), mark.size());
+    *at++ = '\n';
+    f->write(line, static_cast<size_t>(at - line));
     m_linesWritten.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -387,17 +456,29 @@ void EvDebug::vwrite(const char* function, int level, bool isError, const char* 
     EvDebugFileInstance* inst = instance();
     if (level > inst->debugLevel()) return;
     const std::string& peer = zylog::currentPeer();
-    if (peer.empty()) {
-        inst->write(m_tag, level, function, isError, zyFormatV(format ? format : "", ap).c_str());
+    if (!peer.empty()) {
+        // An outsider's lines are counted past a burst, so that it cannot flush the log.
+        uint64_t suppressed = 0;
+        if (!zylog::admitPeerLine(peer, format, suppressed)) return;
+        std::string line = zyFormatV(format ? format : "", ap);
+        if (suppressed > 0)
+            line += " [" + std::to_string(suppressed) + " more lines like this one caused by " + peer +
+                    " were not written]";
+        inst->write(m_tag, level, function, isError, line.c_str());
         return;
     }
-    // An outsider's lines are counted past a burst, so that it cannot flush the log.
-    uint64_t suppressed = 0;
-    if (!zylog::admitPeerLine(peer, format, suppressed)) return;
-    std::string text = zyFormatV(format ? format : "", ap);
-    if (suppressed > 0)
-        text += " [" + std::to_string(suppressed) + " more lines like this one caused by " + peer + " were not written]";
-    inst->write(m_tag, level, function, isError, text.c_str());
+    // Formatted in the thread's buffer; a longer text is formatted again at its own size.
+    char* buffer = evdebug_detail::lineState().text;
+    constexpr size_t kBuffer = sizeof(evdebug_detail::TLineState::text);
+    va_list again;
+    va_copy(again, ap);
+    const char* text = format ? format : "";
+    const int n = std::vsnprintf(buffer, kBuffer, text, ap);
+    if (n >= 0 && static_cast<size_t>(n) < kBuffer)
+        inst->write(m_tag, level, function, isError, buffer);
+    else
+        inst->write(m_tag, level, function, isError, zyFormatV(text, again).c_str());
+    va_end(again);
 }
 
 void EvDebug::debugLvl(int level, const char* format, ...) {

@@ -87,6 +87,8 @@ private:
     std::atomic<bool> m_paramsRead;   // the registry settings were read at least once
     std::mutex m_mutex;               // guards m_file, m_fileName, m_resolvedPath, m_appendMode, the caps
     std::shared_ptr<evdebug_detail::LogFile> m_file;
+    // m_file once opened (it never changes after), read by every line without the lock.
+    std::atomic<evdebug_detail::LogFile*> m_fastFile{nullptr};
 };
 
 class EvDebug {

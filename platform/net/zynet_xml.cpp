@@ -1,11 +1,50 @@
 #include "platform/net/zynet_xml.h"
 
+#include <atomic>
 #include <memory>
 
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/xml_codec.h"
 
 namespace zynet {
+
+namespace {
+
+std::atomic<uint32_t> g_keptTags[4];  // 0: free
+
+// 0: not made yet on this thread, 1: alive, 2: destroyed (a message decoded at exit keeps no text).
+thread_local int t_receivedState = 0;
+struct TReceived {
+    const CNMessageBase* message = nullptr;
+    std::string text;
+    TReceived() { t_receivedState = 1; }
+    ~TReceived() { t_receivedState = 2; }
+};
+TReceived* received() {
+    if (t_receivedState == 2) return nullptr;
+    thread_local TReceived t_received;
+    return &t_received;
+}
+
+bool kept(uint32_t tag) {
+    for (const std::atomic<uint32_t>& k : g_keptTags)
+        if (k.load(std::memory_order_relaxed) == tag) return true;
+    return false;
+}
+
+}  // namespace
+
+void keepReceivedXml(uint32_t tag) {
+    for (std::atomic<uint32_t>& k : g_keptTags) {
+        uint32_t free = 0;
+        if (k.load() == tag || k.compare_exchange_strong(free, tag)) return;
+    }
+}
+
+const std::string* receivedXml(const CNMessageBase* message) {
+    TReceived* r = received();
+    return message && r && r->message == message ? &r->text : nullptr;
+}
 
 bool messageToXml(const CNMessageBase& message, std::string& xml, std::string& error) {
     if (const int rc = XMLEncoder().serialize(message, xml); rc != MSG_OK) {
@@ -28,6 +67,13 @@ CNMessageBase* messageFromXml(uint32_t tag, const uint8_t* data, size_t size, st
     if (rc != MSG_OK) {
         error = std::string("XML does not parse: ") + msgXmlErrorText(rc);
         return nullptr;
+    }
+    if (TReceived* r = received()) {
+        r->message = nullptr;
+        if (kept(tag)) {
+            r->text.assign(text, size);
+            r->message = message.get();
+        }
     }
     return message.release();
 }

@@ -17,4 +17,11 @@ bool messageToXml(const CNMessageBase& message, std::string& xml, std::string& e
 // fields) filled from the XML; null (with the reason) when the text does not parse.
 CNMessageBase* messageFromXml(uint32_t tag, const uint8_t* data, size_t size, std::string& error);
 
+// Keeps the text of each received message with `tag` (of a relay that forwards what it does not change
+// as it came, without writing it again). At most a few tags; set once, before such messages arrive.
+void keepReceivedXml(uint32_t tag);
+// The text `message` was made from by the last messageFromXml of this thread, when its tag is kept;
+// null for any other object.
+const std::string* receivedXml(const CNMessageBase* message);
+
 }  // namespace zynet

@@ -222,10 +222,13 @@ TEST_F(V2Planner, NoMediaAgentNameIsNeverACandidate) {
     for (const std::string& ma : m.getSuperBrowseMa()) EXPECT_FALSE(ma.empty());
 }
 
-// Mount text: asked once per data file of a cycle-closing job, never for files of other jobs, and not
-// at all with option bit 50.
+// Mount text: asked once per block-level data file of a cycle-closing job, never for files of other jobs
+// nor for a data file that is not block-level, and not at all with option bit 50.
 TEST_F(V2Planner, MountTextOfCycles) {
     threeCycles(sc1);
+    seed->exec("UPDATE archFile SET flags = flags | 512 WHERE fileType = 1");
+    const long long plainFile = seed->queryInt("SELECT MAX(id) FROM archFile WHERE fileType = 1");
+    seed->exec("UPDATE archFile SET flags = 0 WHERE id = ?", {zydb::DbValue::ofInt(plainFile)});
     open();
     std::set<unsigned long> asked;
     SuperBrowseManager::setBlockLevelMountXmlProvider(
@@ -237,15 +240,23 @@ TEST_F(V2Planner, MountTextOfCycles) {
     SuperBrowseManager m(t.get());
     ASSERT_EQ(m.split("\\"), 0);
     std::set<uint64_t> cycleJobs;
-    for (const SuperBrowse& c : *m.getCycles()) {
-        cycleJobs.insert(c.jobId);
-        EXPECT_FALSE(c.mountXml.empty());
-    }
+    for (const SuperBrowse& c : *m.getCycles()) cycleJobs.insert(c.jobId);
     size_t expected = 0;
-    for (const SuperBrowseArchive& a : m.getDataArchives())
-        if (cycleJobs.count(static_cast<uint64_t>(a.r_jobId))) ++expected;
+    bool plainInACycle = false;
+    for (const SuperBrowseArchive& a : m.getDataArchives()) {
+        if (!cycleJobs.count(static_cast<uint64_t>(a.r_jobId))) continue;
+        if (a.r_afileId == plainFile)
+            plainInACycle = true;
+        else
+            ++expected;
+    }
+    EXPECT_TRUE(plainInACycle) << "the plain data file closes a cycle";
     EXPECT_GT(expected, 0u);
     EXPECT_EQ(asked.size(), expected);
+    EXPECT_EQ(asked.count(static_cast<unsigned long>(plainFile)), 0u);
+    size_t described = 0;
+    for (const SuperBrowse& c : *m.getCycles()) described += c.mountXml.empty() ? 0 : 1;
+    EXPECT_GT(described, 0u);
 
     asked.clear();
     auto exact = task(sc1, kT0 - 10, kT0 + 3 * kDay, 0x8 | SuperBrowseManager::kOptionExactBrowse);

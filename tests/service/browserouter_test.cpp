@@ -415,6 +415,46 @@ TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswe
     EXPECT_EQ(rs.back().getint64(databrowse::BrowseResponse::f::respType), 5);
 }
 
+// What the relay does not change goes on as the media agent wrote it (a comment only the sender's text
+// holds shows it); an answer that loses its prediction items on the way is written anew, without them.
+TEST_F(BrowseRouterWorld, AnswersForwardedAsTheyCameUnlessTheRelayChangesThem) {
+    auto channel = record(9107);
+    const std::string id = registerWorker(TPlan("relay-session-7", 9107));
+    ASSERT_FALSE(id.empty());
+    auto peer = connectRouter();
+    const std::string mark = "<!-- as the media agent wrote it -->";
+    auto sendText = [&](databrowse::BrowseResponse& r) {
+        std::string xml;
+        ASSERT_EQ(r.serialize(xml), 0);
+        bool timedOut = false;
+        EXPECT_FALSE(
+            peer->SendXMLMessage(databrowse::BrowseResponse::TAG, xml + mark, 0, 10, timedOut).IsError());
+    };
+    auto items = answer(0, id, "relay-session-7", 3, "k");
+    sendText(items);
+    auto predicted = answer(0, id, "relay-session-7", 2, "p");
+    databrowse::LogicalMedia media;
+    media.setint64(databrowse::LogicalMedia::f::archFileId, 1);
+    databrowse::PredictionData prediction;
+    prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
+    predicted.setlistobject(databrowse::BrowseResponse::f::c_728cd9, {prediction});
+    sendText(predicted);
+    auto end = answer(5, id, "relay-session-7");
+    sendText(end);
+    ASSERT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }));
+
+    const auto payloads = channel->payloads(EV_RETURN_RECORD_XML_ITEM);
+    ASSERT_EQ(payloads.size(), 3u);
+    EXPECT_NE(payloads[0].find(mark), std::string::npos);
+    EXPECT_EQ(payloads[1].find(mark), std::string::npos);
+    EXPECT_NE(payloads[2].find(mark), std::string::npos);
+    auto rs = responses(*channel);
+    ASSERT_EQ(types(rs), (std::vector<int64_t>{0, 0, 5}));
+    EXPECT_EQ(itemCount(rs[0]), 3u);
+    EXPECT_EQ(itemCount(rs[1]), 2u);
+    EXPECT_FALSE(rs[1].isSet(databrowse::BrowseResponse::f::c_728cd9));
+}
+
 TEST_F(BrowseRouterWorld, OldBrowseProtocolGivesClassicItemsAndErrorsByMessage) {
     ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "OldBrowseProtocol", 1));
     auto channel = record(9103);
@@ -509,8 +549,10 @@ TEST_F(BrowseRouterWorld, StopAtTheEntryPointMakesNoWorkerAndTellsEachMediaAgent
     ender.join();
     ASSERT_TRUE(ZYPlatformInfo::removeValue("EventManager", "EnableStopBrowseRequest"));
 
-    EXPECT_EQ(countStarting(lines(s->dir.file("journal")), "stop session=stopped-session ma=" + s->agentHost),
-              1u);
+    // The media agent journals the stop when it reads it, after the send returned here.
+    const std::string stopLine = "stop session=stopped-session ma=" + s->agentHost;
+    EXPECT_TRUE(waitUntil([&] { return countStarting(lines(s->dir.file("journal")), stopLine) >= 1; }));
+    EXPECT_EQ(countStarting(lines(s->dir.file("journal")), stopLine), 1u);
     EXPECT_EQ(g_poControllerThreadHM->getWorkerCount(), before);
     EXPECT_EQ(g_poConfMgr->getConfRec(guid, false), nullptr) << "the stopped session's record is gone";
 }

@@ -350,14 +350,15 @@ bool CIndexService::answer(const databrowse::BrowseRequest& request) {
         if (!line.empty() && line[0] != '#') steps.push_back(line);
     if (steps.empty()) steps.push_back("end");
 
-    // One connection for the whole answer: the router relays it in this order.
-    CZyNetwork out;
-    bool timedOut = false;
-    CUxError connected = out.Connect(host.c_str(), router.c_str(), nullptr, kSendSeconds, timedOut);
-    if (connected.IsError()) {
-        journal("answer failed: " + connected.GetErrorText());
+    // One session for the whole answer: the router relays it in this order.
+    CRouterSession session;
+    std::string error;
+    if (!session.open(host, router, error)) {
+        journal("answer failed: " + error);
         return false;
     }
+    CZyNetwork& out = session.session();
+    bool timedOut = false;
     int sent = 0;
     for (const std::string& step : steps) {
         std::istringstream in(step);
@@ -394,7 +395,6 @@ bool CIndexService::answer(const databrowse::BrowseRequest& request) {
         if (out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) break;
         ++sent;
     }
-    out.Disconnect(kSendSeconds, timedOut);
     journal("answered worker=" + target.workerId + " responses=" + std::to_string(sent));
     return true;
 }

@@ -14,12 +14,14 @@
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork_server.h"
 #include "tools/mediaagent/peerrule.h"
+#include "tools/mediaagent/keptconnections.h"
 
 namespace databrowse {
 class BrowseRequest;
 }
 
 namespace mediaagent {
+
 
 // How the index service comes to run.
 enum class TIndexLaunch : uint8_t {

@@ -1,5 +1,7 @@
 #include "tools/mediaagent/itemindex.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <limits>
 
@@ -125,6 +127,18 @@ std::unique_ptr<CItemIndex> CItemIndex::open(const std::string& path, std::strin
         return nullptr;
     }
     return index;
+}
+
+TItemIndexLease lendItemIndex(const std::string& path, std::string& error) {
+    // Never destroyed: a lease may end on a connection thread during the process's exit.
+    static auto* kept = new CKeptConnections<CItemIndex>();
+    // A file made again at the same path is another index: its connections are not the old file's.
+    struct stat st {};
+    std::string key = path;
+    if (::stat(path.c_str(), &st) == 0)
+        key += "\n" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+               std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    return kept->lend(key, [&] { return CItemIndex::open(path, error); });
 }
 
 bool CItemIndex::fail(const std::string& what) {

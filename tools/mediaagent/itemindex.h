@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/mediaagent/keptconnections.h"
+
 namespace mediaagent {
 
 // Flag bits of an item version (those of the restore protocol's items).
@@ -150,5 +152,10 @@ private:
     std::vector<sqlite3_stmt*> m_statements;  // prepared on first use
     std::string m_error;
 };
+
+// A connection to the index file at `path` from the process's kept ones (opened when none is idle),
+// given back when the lease ends; empty with `error` when the file cannot be opened.
+using TItemIndexLease = CKeptConnections<CItemIndex>::TLease;
+TItemIndexLease lendItemIndex(const std::string& path, std::string& error);
 
 }  // namespace mediaagent

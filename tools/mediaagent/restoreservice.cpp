@@ -186,7 +186,7 @@ struct CRestoreService::TSession {
     std::string clientName;
     uint64_t itemsSent = 0;  // over the session's life, for the fault
     bool faulted = false;
-    std::unique_ptr<CItemIndex> index;
+    TItemIndexLease index;
 };
 
 namespace {
@@ -336,7 +336,7 @@ void CRestoreService::message(long long handle, unsigned long code, zysDatabuf_v
 bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network) {
     if (s.faulted) return true;  // a silent fault stays silent
     std::string error;
-    if (!s.index && !(s.index = CItemIndex::open(m_options.indexPath, error))) {
+    if (!s.index && !(s.index = lendItemIndex(m_options.indexPath, error))) {
         evTaggedLog(kTag, 0, true, "restore session %lld: %s", handle, error.c_str());
     }
     TAsk ask = readRequest(s.request);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/net/zynetwork.h"
+#include "platform/net/zynetwork_pool.h"
 #include "tools/mediaagent/vmanswers.h"
 
 namespace mediaagent {
@@ -328,14 +329,7 @@ bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& inde
                            std::string& outcome, CZyNetwork* caller) {
     TIndexBrowsePlan plan;
     std::string why;
-    // The index file does not change while the media agent runs: each connection thread keeps its own
-    // connection to it (an index object is used by one thread at a time).
-    thread_local std::unique_ptr<CItemIndex> index;
-    thread_local std::string openPath;
-    if (!index || openPath != indexPath) {
-        index = CItemIndex::open(indexPath, why);
-        openPath = index ? indexPath : std::string();
-    }
+    TItemIndexLease index = lendItemIndex(indexPath, why);
     const bool planned = index && planIndexBrowse(request, *index, plan, why);
     if (!planned) {
         // The way back is still the request's, whatever the index could not read.
@@ -348,27 +342,58 @@ bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& inde
     return deliverIndexBrowseAnswer(plan, planned ? index.get() : nullptr, why, batchSize, outcome, caller);
 }
 
+namespace {
+
+// Sessions to the routers of the Hubmasters this media agent answers, kept between answers. Never
+// destroyed: a session may be given back on a connection thread during the process's exit.
+ZyNetworkPoP& routerSessions() {
+    static ZyNetworkPoP* pool = [] {
+        auto* p = new ZyNetworkPoP();
+        // Idle sessions close well before the router's own idle limit; enough kept for a busy Hubmaster.
+        p->setConnectionParams(128, 0, 0, 300, 30);
+        return p;
+    }();
+    return *pool;
+}
+
+}  // namespace
+
+CRouterSession::~CRouterSession() {
+    if (m_session) routerSessions().releaseSession(m_session, m_host.c_str(), m_router.c_str());
+}
+
+void CRouterSession::discard() {
+    bool timedOut = false;
+    if (m_session) m_session->Disconnect(5, timedOut);
+}
+
+bool CRouterSession::open(const std::string& host, const std::string& router, std::string& error) {
+    m_host = host;
+    m_router = router;
+    ZyNetworkPoP& pool = routerSessions();
+    if (pool.getSession(m_session, host.c_str(), nullptr, router.c_str()) == 0) return true;
+    m_session = nullptr;
+    error = pool.getLastErrorText();
+    return false;
+}
+
 bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, const std::string& why,
                               uint32_t batchSize, std::string& outcome, CZyNetwork* caller) {
     constexpr int kSendSeconds = 30;
-    // One connection for the whole answer: the router relays it in this order.
-    CZyNetwork router;
-    CZyNetwork& out = caller ? *caller : router;
-    bool timedOut = false;
-    CUxError connected;
-    if (!caller)
-        connected = router.Connect(plan.hubmasterHost.c_str(), plan.routerName.c_str(), nullptr, kSendSeconds,
-                                   timedOut);
-    if (connected.IsError()) {
-        outcome = "answer failed: " + connected.GetErrorText();
+    // One session for the whole answer: the router relays it in this order.
+    CRouterSession router;
+    std::string error;
+    if (!caller && !router.open(plan.hubmasterHost, plan.routerName, error)) {
+        outcome = "answer failed: " + error;
         return false;
     }
+    CZyNetwork& out = caller ? *caller : router.session();
+    bool timedOut = false;
     auto send = [&](databrowse::BrowseResponse& r) {
         return !out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError();
     };
     const int sent =
         index ? answerIndexBrowse(plan, *index, batchSize, send) : answerIndexBrowseRefusal(plan, why, send);
-    if (!caller) router.Disconnect(kSendSeconds, timedOut);
     outcome = std::string(caller ? "answered caller" : "answered") + " worker=" + plan.workerId +
               " responses=" + std::to_string(sent) + (index ? "" : " refused: " + why);
     return true;

@@ -63,7 +63,28 @@ int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& wh
 // on the caller's own connection instead (a console that sent a request the Hubmaster prepared).
 bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& indexPath, uint32_t batchSize,
                            std::string& outcome, CZyNetwork* caller = nullptr);
-// Sends a planned answer (from `index`; null: the refusal `why`) over one connection to the plan's
+// A session to a Hubmaster's "BrowseRouter" lent from the process's kept ones (opened when none is idle):
+// an answer goes out whole on one session, and the session serves the next answer once given back (when
+// this object ends). A session that failed is closed rather than kept.
+class CRouterSession {
+public:
+    CRouterSession() = default;
+    ~CRouterSession();
+    CRouterSession(const CRouterSession&) = delete;
+    CRouterSession& operator=(const CRouterSession&) = delete;
+
+    // Borrows a session to `router` on the machine `host` names; the failure's text on error.
+    bool open(const std::string& host, const std::string& router, std::string& error);
+    CZyNetwork& session() { return *m_session; }
+    // Ends the session rather than keeping it (a reply that did not come may still arrive on it).
+    void discard();
+
+private:
+    CZyNetwork* m_session = nullptr;
+    std::string m_host, m_router;
+};
+
+// Sends a planned answer (from `index`; null: the refusal `why`) over one kept session to the plan's
 // "BrowseRouter", or on `caller` when given; false when the router cannot be reached. `outcome` as above.
 bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, const std::string& why,
                               uint32_t batchSize, std::string& outcome, CZyNetwork* caller = nullptr);

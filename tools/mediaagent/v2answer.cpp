@@ -159,7 +159,7 @@ bool sendV2BrowseAnswer(databrowse::BrowseRequest& request, const std::string& i
                         std::string& outcome, CZyNetwork* caller) {
     TIndexBrowsePlan plan;
     std::string why;
-    std::unique_ptr<CItemIndex> index = CItemIndex::open(indexPath, why);
+    TItemIndexLease index = lendItemIndex(indexPath, why);
     const bool planned = index && planV2Browse(request, *index, plan, why);
     if (!planned) routeOf(request, plan);
     return deliverIndexBrowseAnswer(plan, planned ? index.get() : nullptr, why, batchSize, outcome, caller);
@@ -171,7 +171,7 @@ bool sendPredictionConversions(databrowse::BrowseRequest& request, const std::st
     TIndexBrowsePlan route;
     routeOf(request, route);
     std::string why;
-    std::unique_ptr<CItemIndex> index = CItemIndex::open(indexPath, why);
+    TItemIndexLease index = lendItemIndex(indexPath, why);
     if (!index) {
         outcome = "no index: " + why;
         return false;
@@ -222,14 +222,14 @@ bool sendPredictionConversions(databrowse::BrowseRequest& request, const std::st
     list.setint64(Indexing::PredictionConversionReqList::f::copyPrecedence, 0);
     list.setlistobject(Indexing::PredictionConversionReqList::f::requests, {one});
 
-    CZyNetwork out;
-    bool timedOut = false;
-    CUxError connected =
-        out.Connect(route.hubmasterHost.c_str(), route.routerName.c_str(), nullptr, kSeconds, timedOut);
-    if (connected.IsError()) {
-        outcome = "failed: " + connected.GetErrorText();
+    CRouterSession session;
+    std::string error;
+    if (!session.open(route.hubmasterHost, route.routerName, error)) {
+        outcome = "failed: " + error;
         return false;
     }
+    CZyNetwork& out = session.session();
+    bool timedOut = false;
     outcome = "media=" + std::to_string(media.size());
     bool answered = true;
     for (CNMessageBase* ask : {static_cast<CNMessageBase*>(&single), static_cast<CNMessageBase*>(&list)}) {
@@ -238,6 +238,7 @@ bool sendPredictionConversions(databrowse::BrowseRequest& request, const std::st
             out.ReceiveXMLMessage(nullptr, reply, nullptr, 0, kSeconds, timedOut).IsError() || !reply) {
             outcome += " " + std::string(ask->className()) + "=no reply";
             answered = false;
+            session.discard();
             break;
         }
         std::unique_ptr<CNMessageBase> owned(reply);
@@ -255,7 +256,6 @@ bool sendPredictionConversions(databrowse::BrowseRequest& request, const std::st
         outcome +=
             " " + std::string(ask->className()) + "=" + owned->className() + ":" + std::to_string(physical);
     }
-    out.Disconnect(kSeconds, timedOut);
     return answered;
 }
 

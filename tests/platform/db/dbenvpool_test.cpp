@@ -1,6 +1,9 @@
 // Transaction connections given back for reuse: a finished one serves the next transaction, one left
-// with an open transaction or result is not reused, and a database change or close drops them.
+// with an open transaction or result is not reused, and a database change or close drops them. The
+// connection of a thread that ended serves the next thread on the same terms.
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
@@ -73,6 +76,55 @@ TEST_F(DbEnvPoolTest, CloseAndReopenDropTheIdleConnections) {
     EXPECT_EQ(c->path(), dir.file("other.db"));
     std::unique_ptr<IDbStatement> st;
     EXPECT_EQ(c->prepare("SELECT count(*) FROM t", st), DB_ERR_SQL);
+}
+
+// Threads come and go with a server's connections: the connection of one that ended serves the next
+// (no second open and schema read); one still held elsewhere, or left mid-transaction, does not, and
+// neither does one of a database opened before the current one.
+TEST_F(DbEnvPoolTest, ThreadConnectionsOutliveTheirThreads) {
+    auto onThread = [](auto body) { std::thread(body).join(); };
+    IDbConnection* first = nullptr;
+    onThread([&] {
+        auto c = CDbEnv::threadConnection(nullptr);
+        ASSERT_TRUE(c);
+        first = c.get();
+        ASSERT_EQ(execBound(*c, "INSERT INTO t (v) VALUES (?)", {DbValue::ofInt(7)}), DB_OK);
+    });
+    std::shared_ptr<IDbConnection> kept;
+    onThread([&] {
+        kept = CDbEnv::threadConnection(nullptr);
+        EXPECT_EQ(kept.get(), first);
+        std::unique_ptr<IDbStatement> st;
+        ASSERT_EQ(kept->prepare("SELECT count(*) FROM t", st), DB_OK);
+        ASSERT_EQ(st->step(), DB_OK);
+        EXPECT_EQ(st->columnInt64(0), 1);
+    });
+    // Still held here when its thread ended: the next thread opens its own.
+    IDbConnection* second = nullptr;
+    onThread([&] {
+        auto c = CDbEnv::threadConnection(nullptr);
+        second = c.get();
+        EXPECT_NE(second, first);
+        ASSERT_EQ(c->exec("BEGIN"), DB_OK);  // its thread ends mid-transaction
+    });
+    kept.reset();
+    onThread([&] {
+        auto c = CDbEnv::threadConnection(nullptr);
+        ASSERT_TRUE(c);
+        EXPECT_FALSE(c->busy()) << "no transaction handed on";
+        EXPECT_EQ(c->exec("BEGIN"), DB_OK);
+        EXPECT_EQ(c->exec("ROLLBACK"), DB_OK);
+    });
+
+    onThread([] { EXPECT_TRUE(CDbEnv::threadConnection(nullptr)); });  // one idle again
+    DbOpenOptions o;
+    o.create = true;
+    ASSERT_EQ(CDbEnv::open(dir.file("third.db"), o), DB_OK);
+    onThread([&] {
+        auto c = CDbEnv::threadConnection(nullptr);
+        ASSERT_TRUE(c);
+        EXPECT_EQ(c->path(), dir.file("third.db"));
+    });
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// WBA replication configuration, end-user erase filters and the install-manager readers over a seeded
-// database.
+// WBA replication configuration, end-user erase filters, the install-manager readers and the client reader
+// over a seeded database.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
@@ -11,6 +12,7 @@
 #include "platform/entities/installmanager.h"
 #include "platform/entities/sdversion.h"
 #include "platform/entities/wbaconfiguration.h"
+#include "platform/entities/zyclient.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "tests/platform/db/tempdir.h"
@@ -223,6 +225,53 @@ TEST(ReadersWithoutDatabase, FailuresLeaveTheCallersValues) {
     EXPECT_NE(association.GetO365SharePointMemberServers(1, &servers), 0);
     EXPECT_EQ(servers.size(), 2u);
     EXPECT_FALSE(association.getErrorString().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A client row changed behind the reader's back: inside a request scope the first read stands (each
+// client read once per request, by id, by name, or not found), outside a scope and after it ends each
+// question reads again, and a scope belongs to its thread.
+TEST_F(Readers, ClientsReadOncePerRequestScope) {
+    hubdb::HubDbSeed writer(dir.file("hub.db"));
+    auto rename = [&](const char* name) {
+        writer.exec("UPDATE APP_Client SET net_hostname = ? WHERE id = ?",
+                    {zydb::DbValue::ofText(name), zydb::DbValue::ofInt(source)});
+    };
+    auto hostById = [&] {
+        std::string host;
+        EXPECT_EQ(ZYClient(static_cast<unsigned long>(source)).getNetworkHostname(host), 0);
+        return host;
+    };
+    rename("first.example");
+    {
+        ZYClientRequestScope request;
+        EXPECT_EQ(hostById(), "first.example");
+        std::string byName;
+        EXPECT_EQ(ZYClient(std::string("fileserver")).getNetworkHostname(byName), 0);
+        EXPECT_EQ(ZYClient(std::string("nobody")).getNetworkHostname(byName), zydb::DB_NO_DATA);
+        rename("second.example");
+        writer.exec("UPDATE APP_Client SET name = 'nobody' WHERE id = ?", {zydb::DbValue::ofInt(node2)});
+        {
+            ZYClientRequestScope nested;  // a nested scope shares the request's reads
+            EXPECT_EQ(hostById(), "first.example");
+        }
+        EXPECT_EQ(hostById(), "first.example");
+        EXPECT_EQ(ZYClient(std::string("fileserver")).getNetworkHostname(byName), 0);
+        EXPECT_EQ(byName, "first.example");
+        EXPECT_EQ(ZYClient(std::string("nobody")).getNetworkHostname(byName), zydb::DB_NO_DATA);
+        std::string onOtherThread;
+        std::thread([&] {
+            ZYClient(static_cast<unsigned long>(source)).getNetworkHostname(onOtherThread);
+        }).join();
+        EXPECT_EQ(onOtherThread, "second.example");
+    }
+    EXPECT_EQ(hostById(), "second.example");
+    unsigned long id = 0;
+    EXPECT_EQ(ZYClient(std::string("nobody")).getClientId(id), 0);
+    EXPECT_EQ(id, static_cast<unsigned long>(node2));
 }
 
 }  // namespace

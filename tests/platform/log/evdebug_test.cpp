@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -260,6 +262,48 @@ TEST_F(LogTest, NoTagShowsADash) {
     ASSERT_TRUE(parseLine(lines.back(), &m));
     EXPECT_EQ(m.tag, "-");
     EXPECT_EQ(m.text, "IDXADMINTHREADHM: started Admin thread");
+}
+
+}  // namespace
+
+namespace {
+
+// What a line repeats is kept per thread and process: a forked child still names its own process, and
+// a line a second later carries the later time.
+TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
+    EvDebugFileInstance inst;
+    {
+        EvDebug init(&inst);
+        init.initialize(1, 0, true, "forked.log");
+    }
+    EvDebug log(&inst);
+    log.setPrefixMessage("FORK");
+    log.debugLvl(0, "parent before");
+    const pid_t child = fork();
+    if (child == 0) {
+        log.debugLvl(0, "child");
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    log.debugLvl(0, "parent after");
+
+    std::map<std::string, ParsedLine> byText;
+    for (const auto& l : readLines(inst.filePath())) {
+        ParsedLine m;
+        ASSERT_TRUE(parseLine(l, &m)) << l;
+        if (m.tag == "FORK") byText[m.text] = m;
+    }
+    ASSERT_EQ(byText.size(), 3u);
+    EXPECT_EQ(std::stol(byText["child"].pid), static_cast<long>(child));
+    EXPECT_EQ(std::stol(byText["child"].tid), static_cast<long>(child)) << "the child's only thread";
+    EXPECT_EQ(std::stol(byText["parent before"].pid), static_cast<long>(getpid()));
+    EXPECT_EQ(std::stol(byText["parent after"].pid), static_cast<long>(getpid()));
+    EXPECT_LT(byText["parent before"].date + " " + byText["parent before"].time,
+              byText["parent after"].date + " " + byText["parent after"].time);
+    EXPECT_NE(byText["parent before"].time.substr(0, 8), byText["parent after"].time.substr(0, 8));
 }
 
 }  // namespace

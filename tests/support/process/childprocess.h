@@ -18,6 +18,9 @@ namespace hubtest {
 
 class CChildProcess {
 public:
+    // The process id while it runs (-1 once it was stopped).
+    pid_t pid() const { return m_pid; }
+
     // `program` relative to the build folder (HUB_BINARY_DIR, which hub_test sets).
     CChildProcess(const std::string& program, std::vector<std::string> args) {
         withCredentials(program, args);
@@ -78,7 +81,6 @@ public:
         m_pid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    pid_t pid() const { return m_pid; }
 
     // A media agent started by a test holds credentials from the test's authority unless the test
     // names some: the test plays the Hubmaster that issues them.

@@ -1,14 +1,22 @@
 // The index service's answer to an indexing-V1 request against the same browse read straight from the
 // item index: a directory at a point in time and over a range, pages with counts, the cycles the
-// request names, reference-copy cut-offs, prediction items, an unknown subclient refused, one end.
+// request names, reference-copy cut-offs, prediction items, an unknown subclient refused, one end; the
+// answers of several requests on one kept session to a router on loopback, and the index connections kept.
 #include "tools/mediaagent/superbrowseanswer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/net/zyd_listener.h"
+#include "platform/net/zynet_directory.h"
+#include "platform/net/zynetwork_server.h"
 #include "tests/tools/mediaagent/mediaagent_world.h"
 
 namespace {
@@ -210,3 +218,103 @@ TEST_F(SuperBrowseAnswer, CutOffsPredictionsAndRefusals) {
 }
 
 }  // namespace
+
+// A stand-in "BrowseRouter" on a loopback listener of its own, reached as client "sbrouter": each response
+// it receives with the connection it came on.
+class CRouterRecorder {
+public:
+    struct TSeen {
+        long long connection;
+        int64_t type;
+    };
+
+    CRouterRecorder() {
+        s_self = this;
+        m_listener = CZydListener::create();
+        if (m_listener->start(0).IsError()) return;
+        m_server = std::make_unique<CZyNetworkServer>(nullptr, &onXml, "BrowseRouter", m_listener);
+        CZyNetDirectory::instance().registerClient("sbrouter", "127.0.0.1", m_listener->port());
+    }
+    ~CRouterRecorder() {
+        if (m_server) m_server->Quit(true, true);
+        m_listener->stop();
+        CZyNetDirectory::instance().unregisterClient("sbrouter");
+        s_self = nullptr;
+    }
+    // Every response seen once `ends` answers have ended (empty when they did not within seconds).
+    std::vector<TSeen> awaitEnds(size_t ends) {
+        for (int i = 0; i < 1000; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (std::count_if(m_seen.begin(), m_seen.end(), [](const TSeen& s) { return s.type == 5; }) >=
+                    static_cast<long>(ends))
+                    return m_seen;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return {};
+    }
+
+private:
+    static void onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer*, long long handle,
+                      CNMessageBase* message) {
+        std::unique_ptr<CNMessageBase> owned(message);
+        if (!s_self || !owned) return;
+        std::lock_guard<std::mutex> lock(s_self->m_mutex);
+        s_self->m_seen.push_back({handle, owned->getint64(databrowse::BrowseResponse::f::respType)});
+    }
+
+    static inline CRouterRecorder* s_self = nullptr;
+    std::shared_ptr<CZydListener> m_listener;
+    std::unique_ptr<CZyNetworkServer> m_server;
+    std::mutex m_mutex;  // guards m_seen
+    std::vector<TSeen> m_seen;
+};
+
+TEST_F(SuperBrowseAnswer, AnswersShareOneKeptRouterSessionAndIndexConnection) {
+    const std::string indexPath = world->path("ma1.items.db");
+    {
+        // The index: a connection given back serves the next lease; two leases at once hold two.
+        std::string why;
+        mediaagent::CItemIndex* first = nullptr;
+        {
+            mediaagent::TItemIndexLease a = mediaagent::lendItemIndex(indexPath, why);
+            ASSERT_TRUE(a) << why;
+            first = a.get();
+        }
+        mediaagent::TItemIndexLease again = mediaagent::lendItemIndex(indexPath, why);
+        mediaagent::TItemIndexLease other = mediaagent::lendItemIndex(indexPath, why);
+        ASSERT_TRUE(again && other) << why;
+        EXPECT_EQ(again.get(), first);
+        EXPECT_NE(other.get(), first);
+        TBrowseQuery q;
+        q.appId = appId;
+        q.toTime = lastTime;
+        std::vector<TItemVersion> viaOther;
+        bool found = false;
+        ASSERT_TRUE(other->listAt(q, viaOther, found));
+        EXPECT_EQ(viaOther.size(), direct(q, false).size());
+        EXPECT_FALSE(mediaagent::lendItemIndex(world->path("no-such.items.db"), why));
+    }
+
+    Indexing::BrowseReq r = request(lastTime);
+    r.setstring(R::hubmasterHost, "sbrouter");
+    std::string outcome;
+    {
+        // Three answers, one after another: one session carries them all, each whole and in order.
+        CRouterRecorder router;
+        for (int n = 0; n < 3; ++n) {
+            ASSERT_TRUE(mediaagent::sendIndexBrowseAnswer(r, indexPath, 50, outcome)) << outcome;
+            EXPECT_NE(outcome.find("answered worker=17"), std::string::npos) << outcome;
+        }
+        const std::vector<CRouterRecorder::TSeen> seen = router.awaitEnds(3);
+        ASSERT_FALSE(seen.empty()) << "the answers did not all end";
+        for (const CRouterRecorder::TSeen& s : seen) EXPECT_EQ(s.connection, seen.front().connection);
+        EXPECT_EQ(seen.size() % 3, 0u);
+        EXPECT_EQ(seen.back().type, 5);
+    }
+    // The router came back on another port: the session kept for the old one is not used, a new one is.
+    CRouterRecorder restarted;
+    ASSERT_TRUE(mediaagent::sendIndexBrowseAnswer(r, indexPath, 50, outcome)) << outcome;
+    EXPECT_FALSE(restarted.awaitEnds(1).empty()) << "the answer after the restart was lost";
+}

@@ -1,0 +1,92 @@
+// CKeptConnections: database connections (with the statements they have prepared) kept for the life of
+// the process and lent to one thread at a time, so that a request pays neither the open nor the schema
+// read of a fresh connection. Connection threads come and go with the sessions that carry requests, so
+// connections are not tied to a thread: a lease gives its connection back when it ends. Any thread.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mediaagent {
+
+template <class T>
+class CKeptConnections {
+public:
+    // Idle connections kept per key; more are closed when given back.
+    static constexpr size_t kMaxIdle = 64;
+
+    class TLease {
+    public:
+        TLease() = default;
+        TLease(CKeptConnections* owner, std::string key, std::unique_ptr<T> held)
+            : m_owner(owner), m_key(std::move(key)), m_held(std::move(held)) {}
+        TLease(TLease&& other) noexcept = default;
+        TLease& operator=(TLease&& other) noexcept {
+            if (this != &other) {
+                giveBack();
+                m_owner = other.m_owner;
+                m_key = std::move(other.m_key);
+                m_held = std::move(other.m_held);
+            }
+            return *this;
+        }
+        ~TLease() { giveBack(); }
+
+        T* get() const { return m_held.get(); }
+        T* operator->() const { return m_held.get(); }
+        T& operator*() const { return *m_held; }
+        explicit operator bool() const { return m_held != nullptr; }
+
+    private:
+        void giveBack() {
+            if (m_owner && m_held) m_owner->giveBack(m_key, std::move(m_held));
+            m_held.reset();
+        }
+
+        CKeptConnections* m_owner = nullptr;
+        std::string m_key;
+        std::unique_ptr<T> m_held;
+    };
+
+    // An idle connection of `key`, else one that `open()` makes (a null from it is returned as is).
+    template <class Open>
+    TLease lend(const std::string& key, Open&& open) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto it = m_idle.find(key);
+            if (it != m_idle.end() && !it->second.empty()) {
+                std::unique_ptr<T> held = std::move(it->second.back());
+                it->second.pop_back();
+                return TLease(this, key, std::move(held));
+            }
+        }
+        std::unique_ptr<T> fresh = open();
+        return fresh ? TLease(this, key, std::move(fresh)) : TLease();
+    }
+
+    size_t idleCount(const std::string& key) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_idle.find(key);
+        return it == m_idle.end() ? 0 : it->second.size();
+    }
+
+private:
+    void giveBack(const std::string& key, std::unique_ptr<T> held) {
+        std::unique_ptr<T> closing;  // closed outside the lock
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto& idle = m_idle[key];
+        if (idle.size() < kMaxIdle)
+            idle.push_back(std::move(held));
+        else
+            closing = std::move(held);
+    }
+
+    mutable std::mutex m_mutex;  // guards m_idle
+    std::map<std::string, std::vector<std::unique_ptr<T>>> m_idle;
+};
+
+}  // namespace mediaagent
