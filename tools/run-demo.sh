@@ -193,7 +193,7 @@ refused "...and may not browse another client's backups" "Browse access denied" 
   list --client client2 --subclient 2 --at "$day" $alice
 refused "...nor reach them by naming her own client with client2's subclient" \
   "Subclient [2] is not a subclient of client [client1]" list --client client1 --subclient 2 --at "$day" $alice
-refused "A request without a user or a token is refused" "Browse access denied" \
+refused "A request without a user or a token is refused" "Failed to get client id for authorization" \
   list --client client2 --subclient 2 --at "$day"
 refused "A time the console cannot read is refused, naming the option" "--at [2023-11-21x] is not a time" \
   list $set1 --at 2023-11-21x $admin
