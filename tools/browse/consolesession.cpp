@@ -238,7 +238,7 @@ bool CConsoleSession::routerAddress(TZyNetAddress& address, std::string& error) 
 int CConsoleSession::exitOfServiceError(const std::string& error, long long code) {
     constexpr long long kAccessDeniedMessage = 0x0e0000bd;
     for (const char* refusal : {"access denied", "Access denied", "not authorised", "Failed to authenticate",
-                                "not allowed", "refused"})
+                                "not allowed", "refused", "for authorization"})
         if (error.find(refusal) != std::string::npos) return kExitRefused;
     return code == kAccessDeniedMessage ? kExitRefused : kExitServiceError;
 }
