@@ -74,6 +74,10 @@ CUxError CZydLauncher::launch(const std::string& service, const std::string& cli
         if (auto it = m_services.find(service); it != m_services.end()) factory = it->second;
     }
     if (!factory) return zynet::makeError(ZYNET_E_NO_LAUNCHER, kFunction, "[" + service + "]");
+    // Every instance costs a server (an on-demand one a listener of its own): a flood of launch requests
+    // must not exhaust the machine.
+    if (instanceCount() >= zynet::options().maxLaunchedInstances)
+        return zynet::makeError(ZYNET_E_LAUNCH_FAILED, kFunction, "too many launched instances");
 
     guid = newInstanceGuid();
     const TZyLaunch launch{service, guid, clientName, request, on};

@@ -341,8 +341,20 @@ CZyNetwork::TPeer CZydListener::peerOf(const TOpening& opening, unsigned protoco
     return peer;
 }
 
+bool CZydListener::mayLaunch(TOpening& opening, bool proven) {
+    // Callers without a certificate start instances only while few are alive: they cannot fill the
+    // machine with them before proving anything.
+    if (proven || m_launcher->instanceCount() < zynet::options().anonymousLaunchesAtOnce) return true;
+    refuse(opening,
+           zynet::makeError(ZYNET_E_LAUNCH_FAILED, "CZydListener::mayLaunch",
+                            "too many launched instances for callers without a certificate"),
+           opening.address + " launching");
+    return false;
+}
+
 void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch) {
     const CZyNetwork::TPeer peer = peerOf(opening, launch.protocolVersion, launch.clientName, launch.hostName);
+    if (!mayLaunch(opening, peer.proven)) return;
     CZyNetworkServer* server = nullptr;
     CUxError error = m_launcher->launchForSession(launch.launcher, launch.alternate, peer.clientName, server);
     // Only this thread ends instances: the new one is there until the session is handed to it.
@@ -353,6 +365,7 @@ void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch)
 }
 
 void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, size_t size) {
+    if (!mayLaunch(opening, peerOf(opening, 0, "", "").proven)) return;
     CNSession::LaunchOnDemandServiceReq launch;
     CNSession::LaunchOnDemandServiceDetails details;
     CUxError error;

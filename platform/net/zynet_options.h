@@ -22,6 +22,8 @@ struct TZyNetOptions {
     int anonymousIdleSeconds = 60;            // idle this long between messages, it is closed
     uint32_t anonymousMaxFrameBytes = 1u << 20;  // larger frames from it are refused
     unsigned anonymousDecodesAtOnce = 4;      // its messages decoded at the same time, per process
+    unsigned maxLaunchedInstances = 256;      // launched service instances alive at once, per listener
+    unsigned anonymousLaunchesAtOnce = 16;    // ... of which anonymous callers may start while this many live
     // Sessions without TLS, for peers that cannot speak it: refused unless switched on. A plain peer's
     // client name is only what it claims, and everything it sends travels in clear.
     bool allowPlainSessions = false;

@@ -24,6 +24,7 @@
 #include "platform/net/zynetwork_server.h"
 #include "platform/net/zyondemand_client.h"
 #include "platform/restoreproto/fsr_messages.h"
+#include "tests/support/tls/testpki.h"
 #include "tests/support/net/net_reserved_port.h"
 
 namespace {
@@ -409,6 +410,35 @@ TEST_F(NetLaunchTest, StoppingTheListenerEndsLiveInstancesAndJoinsTheirThreads) 
     Req request = launchRequest("LiveBrowseServer", "");
     EXPECT_EQ(client.SubmitTask(request, details).GetErrorCode(), ZYNET_E_CONNECT);
     CZyNetDirectory::instance().unregisterClient(kHost);
+}
+
+}  // namespace
+
+namespace {
+
+// Callers without a certificate start instances only while few are alive; proven callers go on.
+TEST_F(NetLaunchTest, CallersWithoutACertificateCannotFillTheMachineWithInstances) {
+    TZyNetOptions options = zyNetOptions();
+    options.anonymousLaunchesAtOnce = 2;
+    setZyNetOptions(options);
+    std::vector<std::unique_ptr<CZyNetwork>> held;
+    bool timedOut = false;
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(std::make_unique<CZyNetwork>());
+        ASSERT_FALSE(held.back()
+                         ->Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), hubtest::kAnonymous, 30, timedOut)
+                         .IsError());
+    }
+    CZyNetwork refused;
+    const CUxError error =
+        refused.Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), hubtest::kAnonymous, 30, timedOut);
+    EXPECT_TRUE(error.IsError());
+    EXPECT_NE(error.GetErrorText().find("without a certificate"), std::string::npos) << error.AsString();
+    EXPECT_EQ(m_listener->launchedInstances(), 2u);
+    CZyNetwork proven;
+    EXPECT_FALSE(
+        proven.Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), "hubmaster", 30, timedOut).IsError());
+    EXPECT_EQ(m_listener->launchedInstances(), 3u);
 }
 
 }  // namespace
