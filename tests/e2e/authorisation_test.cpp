@@ -217,7 +217,7 @@ TEST_F(Authorisation, NoCredentialsNoAnswerOnAnyRoad) {
     const std::string what = otherSubclient() + " --at " + lastDay();
     for (const char* command : {"list", "count", "media"}) {
         TRun run = browse(std::string(command) + " " + what, "");
-        EXPECT_EQ(run.status, 1) << command << ": " << run.out;
+        EXPECT_EQ(run.status, 3) << command << ": " << run.out;  // refused
         EXPECT_EQ(run.out.find(" /d0"), std::string::npos) << run.out;
     }
     // An empty token is refused before anything is sent.

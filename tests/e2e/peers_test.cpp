@@ -85,7 +85,8 @@ private:
                 else
                     close(c), close(s);
             }
-            for (size_t i = 0; i < pairs.size(); ++i) {
+            // Only the pairs that were polled: one accepted above waits for the next turn.
+            for (size_t i = 0; i < (fds.size() - 1) / 2; ++i) {
                 for (int side = 0; side < 2; ++side) {
                     if (!(fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP))) continue;
                     const int from = side == 0 ? pairs[i].first : pairs[i].second;
