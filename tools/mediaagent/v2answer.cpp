@@ -141,7 +141,13 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
         if (queries) one.setlistobject(R::queries, *queries);
         TIndexBrowsePlan part;
         std::string partWhy;
-        if (!planIndexBrowse(one, index, part, partWhy)) continue;
+        if (!planIndexBrowse(one, index, part, partWhy)) {
+            // Another agent's subclient is skipped; one of this index that cannot be answered refuses all.
+            TIndexSubclient held;
+            if (!index.subclient(static_cast<int>(s.getint64(S::appId)), held)) continue;
+            why = partWhy;
+            return false;
+        }
         if (!planned) {
             plan.range = part.range;
             plan.modifiedAtOrBefore = part.modifiedAtOrBefore;
