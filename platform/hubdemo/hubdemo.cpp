@@ -160,6 +160,10 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     for (int user : {w.apps.ownerUser, w.apps.delegateUser, w.apps.strangerUser})
         security.grant(user, zysec::kPermEndUserBrowse, {.clientId = w.apps.mailboxClient});
     security.grant(w.apps.oneDriveUser, zysec::kPermEndUserBrowse, {});
+    // Where the media agent keeps each application's items: the owner's mailbox, the OneDrive user's
+    // folder.
+    seed.addSubclientProperty(w.apps.mailboxSubclient, "Content Root", "MB/" + w.apps.ownerGuid);
+    seed.addSubclientProperty(w.apps.oneDriveV1Subclient, "Content Root", "OneDrive/" + w.apps.oneDriveEmail);
     seed.commit();
 
     for (const hubdb::SeedPart* part :
