@@ -173,6 +173,16 @@ TEST_F(AppRoadsEndToEnd, OneDriveUserFolder) {
         hubtest::TConsoleRun admin = list(road, "onedrive1", apps.oneDriveV1Subclient, 134, "\\", "admin");
         ASSERT_EQ(admin.status, kExitOk) << road << admin.err;
         EXPECT_EQ(itemsOf(admin), indexed(apps.oneDriveV1Subclient, "/")) << road;
+
+        // On indexing V2 her restriction is a filter on her object id, which this media agent cannot
+        // apply: refused aloud, never the whole tenant's data.
+        hubtest::TConsoleRun v2 = list(road, "onedrive2", apps.oneDriveV2Subclient, 134, "\\", "TENANT\\olivia");
+        EXPECT_EQ(v2.status, kExitServiceError) << road << v2.out;
+        EXPECT_NE(v2.err.find("cannot apply the criterion of attribute 20"), std::string::npos) << road << v2.err;
+        EXPECT_EQ(v2.out.find("/d0"), std::string::npos) << road;
+        hubtest::TConsoleRun v2Admin = list(road, "onedrive2", apps.oneDriveV2Subclient, 134, "\\", "admin");
+        ASSERT_EQ(v2Admin.status, kExitOk) << road << v2Admin.err;
+        EXPECT_EQ(itemsOf(v2Admin), indexed(apps.oneDriveV2Subclient, "/")) << road;
     }
 }
 
