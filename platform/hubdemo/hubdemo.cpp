@@ -166,8 +166,8 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     seed.addSubclientProperty(w.apps.oneDriveV1Subclient, "Content Root", "OneDrive/" + w.apps.oneDriveEmail);
     seed.commit();
 
-    for (const hubdb::SeedPart* part :
-         std::initializer_list<const hubdb::SeedPart*>{&rows, &more, &media, &entities, &security, &vsa, &apps})
+    for (const hubdb::SeedPart* part : std::initializer_list<const hubdb::SeedPart*>{
+             &rows, &more, &media, &entities, &security, &vsa, &apps})
         if (!part->ok()) {
             if (error) *error = part->error();
             return zydb::DB_ERR_GENERAL;

@@ -71,13 +71,12 @@ protected:
     // The console's list of `path` in a subclient of `client` as of the last backup day, by `road`.
     static hubtest::TConsoleRun list(const std::string& road, const std::string& client, int subclient,
                                      int appType, const std::string& path, const std::string& user) {
-        return hubtest::runConsole(s->binaries + "/tools/browse/browse list --client " + client +
-                                       " --subclient " + std::to_string(subclient) + " --app-type " +
-                                       std::to_string(appType) + " --path '" + path + "' --at " +
-                                       std::to_string(lastDay()) + " --via " + road + " --user '" + user +
-                                       "' --data " + s->dir.file("demo") +
-                                       " --ma-host 127.0.0.1 --quiet --timeout 30 --json",
-                                   s->dir.file("stderr"));
+        return hubtest::runConsole(
+            s->binaries + "/tools/browse/browse list --client " + client + " --subclient " +
+                std::to_string(subclient) + " --app-type " + std::to_string(appType) + " --path '" + path +
+                "' --at " + std::to_string(lastDay()) + " --via " + road + " --user '" + user + "' --data " +
+                s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 --json",
+            s->dir.file("stderr"));
     }
     static std::vector<TItem> itemsOf(const hubtest::TConsoleRun& run) {
         std::vector<TItem> out;
@@ -138,7 +137,8 @@ TEST_F(AppRoadsEndToEnd, Mailboxes) {
 
         hubtest::TConsoleRun own = list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB", "EXCH\\mary");
         EXPECT_EQ(own.status, kExitServiceError) << road << own.out;
-        EXPECT_NE(own.err.find("media agent [mediaagent1] cannot apply"), std::string::npos) << road << own.err;
+        EXPECT_NE(own.err.find("media agent [mediaagent1] cannot apply"), std::string::npos)
+            << road << own.err;
         EXPECT_NE(own.err.find(apps.ownerGuid), std::string::npos) << road << own.err;
         EXPECT_EQ(own.out.find("/d0"), std::string::npos) << road;
 
@@ -176,14 +176,52 @@ TEST_F(AppRoadsEndToEnd, OneDriveUserFolder) {
 
         // On indexing V2 her restriction is a filter on her object id, which this media agent cannot
         // apply: refused aloud, never the whole tenant's data.
-        hubtest::TConsoleRun v2 = list(road, "onedrive2", apps.oneDriveV2Subclient, 134, "\\", "TENANT\\olivia");
+        hubtest::TConsoleRun v2 =
+            list(road, "onedrive2", apps.oneDriveV2Subclient, 134, "\\", "TENANT\\olivia");
         EXPECT_EQ(v2.status, kExitServiceError) << road << v2.out;
-        EXPECT_NE(v2.err.find("cannot apply the criterion of attribute 20"), std::string::npos) << road << v2.err;
+        EXPECT_NE(v2.err.find("cannot apply the criterion of attribute 20"), std::string::npos)
+            << road << v2.err;
         EXPECT_EQ(v2.out.find("/d0"), std::string::npos) << road;
         hubtest::TConsoleRun v2Admin = list(road, "onedrive2", apps.oneDriveV2Subclient, 134, "\\", "admin");
         ASSERT_EQ(v2Admin.status, kExitOk) << road << v2Admin.err;
         EXPECT_EQ(itemsOf(v2Admin), indexed(apps.oneDriveV2Subclient, "/")) << road;
     }
+}
+
+// A live machine browse: BrowseRouter prepares it (the caller then takes it to the media agent the
+// backup set's index names), and that media agent, which holds backups and not the machine, refuses it
+// aloud; HubmasterBrowse has nothing to forward and says so; a user without the live-browse right is
+// refused before any media agent is asked.
+TEST_F(AppRoadsEndToEnd, LiveMachine) {
+    const zyent::AppBrowseWorld& apps = s->world.apps;
+    const long long subclient =
+        hubtest::queryInt(s->world.databasePath, "SELECT id FROM APP_Application WHERE clientId = " +
+                                                     std::to_string(apps.windowsMachine));
+    auto live = [&](const std::string& road, const std::string& user) {
+        return hubtest::runConsole(
+            s->binaries + "/tools/browse/browse list --client livewin1 --backup-set " +
+                std::to_string(apps.windowsBackupSet) + " --subclient " + std::to_string(subclient) +
+                " --app-type 29 --path 'C:\\' --live --via " + road + " --user '" + user + "' --data " +
+                s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 -v",
+            s->dir.file("stderr"));
+    };
+    hubtest::TConsoleRun prepared = live("router", "admin");
+    EXPECT_EQ(prepared.status, kExitServiceError) << prepared.out << prepared.err;
+    EXPECT_NE(prepared.err.find("road router, then media agent"), std::string::npos) << prepared.err;
+    EXPECT_NE(prepared.err.find("media agent [mediaagent1] holds backups only: it cannot browse client [" +
+                                std::to_string(apps.windowsMachine) + "] live"),
+              std::string::npos)
+        << prepared.err;
+    EXPECT_TRUE(prepared.out.empty()) << prepared.out;
+
+    hubtest::TConsoleRun host = live("hubmaster", "admin");
+    EXPECT_EQ(host.status, kExitServiceError) << host.out << host.err;
+    EXPECT_NE(host.err.find("prepared through BrowseRouter, not HubmasterBrowse"), std::string::npos)
+        << host.err;
+
+    hubtest::TConsoleRun refused = live("router", "alice");
+    EXPECT_EQ(refused.status, kExitRefused) << refused.out << refused.err;
+    EXPECT_EQ(refused.err.find("then media agent"), std::string::npos) << refused.err;
 }
 
 }  // namespace

@@ -399,6 +399,14 @@ void CHostBrowseService::fillTask(databrowse::BrowseRequest& request, long long 
 
 void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& request,
                                 const TCaller& caller) {
+    // A live browse is only prepared by the Hubmaster, for a caller that then browses the machine: the
+    // prepared request is BrowseRouter's answer, and this service, which forwards answers, has none.
+    if (const CNMessageBase* options = request.getObjectAccessor(R::options, false);
+        options && options->getint64(databrowse::BrowseOptions::f::initMachineBrowse) != 0) {
+        sendError(session, "A live browse of a machine is prepared through BrowseRouter, not " +
+                               std::string(kServiceName));
+        return;
+    }
     const auto started = std::chrono::steady_clock::now();
     const long long jobId = nextJobId();
     auto forwarder = std::make_shared<CForwarder>(session);

@@ -121,7 +121,8 @@ bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int pre
                            {DbValue::ofInt(appId)}, st) != zydb::DB_OK)
         return queryFailed(conn, "reading the content root", error);
     if ((rc = st->step()) == zydb::DB_OK) sub.contentRoot = std::string(st->columnText(0));
-    return rc == zydb::DB_OK || rc == zydb::DB_NO_DATA || queryFailed(conn, "reading the content root", error);
+    return rc == zydb::DB_OK || rc == zydb::DB_NO_DATA ||
+           queryFailed(conn, "reading the content root", error);
 }
 
 }  // namespace

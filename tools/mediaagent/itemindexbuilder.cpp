@@ -332,9 +332,9 @@ private:
     std::string m_metadataTemplate;
     std::string m_error;
     const TSubclientPlan* m_sub = nullptr;
-    std::vector<size_t> m_incrementals;  // job indexes
+    std::vector<size_t> m_incrementals;    // job indexes
     std::vector<std::string> m_rootParts;  // the subclient's content root, folder by folder
-    std::map<int, int64_t> m_offsets;    // next free offset per archive file
+    std::map<int, int64_t> m_offsets;      // next free offset per archive file
     int64_t m_regularFiles = 0;
     int m_depth = 0;
     int64_t m_nextEntry = 0;

@@ -201,8 +201,10 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
         readCriteria(query, criteria);
         // A query's filter left out would answer more than was asked (an end user's own mailbox, for one).
         if (const TCriterion* c = applyCriteria(criteria, plan, ask.query)) {
-            why = "media agent [" + zyNetOptions().localClientName + "] cannot apply the criterion of attribute " + std::to_string(c->attribute) +
-                  ", operator " + std::to_string(c->op) + " [" + c->value + "] of query [" + ask.queryId + "]";
+            why = "media agent [" + zyNetOptions().localClientName +
+                  "] cannot apply the criterion of attribute " + std::to_string(c->attribute) +
+                  ", operator " + std::to_string(c->op) + " [" + c->value + "] of query [" + ask.queryId +
+                  "]";
             return false;
         }
         plan.queries.push_back(std::move(ask));
