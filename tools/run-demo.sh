@@ -201,7 +201,9 @@ step "OneDrive: an end user's browse of the root is confined to her own folder" 
 step "...the same through the Hubmaster" list $onedrive --at "$day" --via hubmaster \
   --token-file "$work/olivia.token"
 refused "A live browse of a machine: BrowseRouter prepares it; a media agent holds backups, not the machine" \
-  "cannot browse client" list --client livewin1 --app-type 29 --path 'C:\' --live $admin
+  "cannot browse client" list --client livewin1 --backup-set "$(sqlite3 "$work/hub.db" "SELECT a.backupSet
+  FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'livewin1'")" --app-type 29 \
+  --path 'C:\' --live $admin
 step "An end user (alice) browses her own machine with her own token" list $set1 --path /d00/d01/d00 \
   --at "$day" --page-size 4 $alice
 step "...sees what an erase of one of her files would book (nothing is booked)" erase $set1 \
