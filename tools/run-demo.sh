@@ -183,6 +183,27 @@ step "...whose root holds /d01, reported without its type: the Hubmaster browses
   $set3 --at 2023-11-25 --via hubmaster $admin
 step "...which the console also takes by itself when the router names that agent" list $set3 \
   --path /d01 --at 2023-11-25 $admin
+# The application roads, on mediaagent1: an Exchange mailbox backup and a OneDrive user's folder.
+app_subclient() {
+  sqlite3 "$work/hub.db" "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId
+    WHERE c.name = '$1' AND a.appTypeId = $2"
+}
+mailboxes="--client exchmb1 --subclient $(app_subclient exchmb1 54) --app-type 54"
+onedrive="--client onedrive1 --subclient $(app_subclient onedrive1 134) --app-type 134"
+"$build"/tools/hubmaster/hubmaster token --user 'EXCH\mary' --data "$work" --out "$work/mary.token"
+"$build"/tools/hubmaster/hubmaster token --user 'TENANT\olivia' --data "$work" --out "$work/olivia.token"
+step "Exchange mailboxes, as an administrator: the mailboxes of the backup" list $mailboxes --path '\MB' \
+  --at "$day" $admin
+refused "...a mailbox owner's browse is confined by a filter this media agent cannot apply: refused, never all" \
+  "cannot apply the criterion" list $mailboxes --path '\MB' --at "$day" --token-file "$work/mary.token"
+step "OneDrive: an end user's browse of the root is confined to her own folder" list $onedrive --at "$day" \
+  --token-file "$work/olivia.token"
+step "...the same through the Hubmaster" list $onedrive --at "$day" --via hubmaster \
+  --token-file "$work/olivia.token"
+refused "A live browse of a machine: BrowseRouter prepares it; a media agent holds backups, not the machine" \
+  "cannot browse client" list --client livewin1 --backup-set "$(sqlite3 "$work/hub.db" "SELECT a.backupSet
+  FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'livewin1'")" --app-type 29 \
+  --path 'C:\' --live $admin
 step "An end user (alice) browses her own machine with her own token" list $set1 --path /d00/d01/d00 \
   --at "$day" --page-size 4 $alice
 step "...sees what an erase of one of her files would book (nothing is booked)" erase $set1 \

@@ -9,6 +9,7 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/crypto/zycrypto.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/appbrowseseed.h"
 #include "platform/entities/entityseed.h"
 #include "platform/hubdb/seed_families_a.h"
 #include "platform/hubdb/seed_familiesb.h"
@@ -153,10 +154,20 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
         if (error) *error = seed.error();
         return zydb::DB_ERR_GENERAL;
     }
+    zyent::AppBrowseSeed apps(seed);
+    w.apps = apps.addAppBrowseWorld(w.storagePolicy, w.indexServer, kFirstBackup);
+    security.grant(w.adminUser, zysec::kPermLiveBrowse, {});
+    for (int user : {w.apps.ownerUser, w.apps.delegateUser, w.apps.strangerUser})
+        security.grant(user, zysec::kPermEndUserBrowse, {.clientId = w.apps.mailboxClient});
+    security.grant(w.apps.oneDriveUser, zysec::kPermEndUserBrowse, {});
+    // Where the media agent keeps each application's items: the owner's mailbox, the OneDrive user's
+    // folder.
+    seed.addSubclientProperty(w.apps.mailboxSubclient, "Content Root", "MB/" + w.apps.ownerGuid);
+    seed.addSubclientProperty(w.apps.oneDriveV1Subclient, "Content Root", "OneDrive/" + w.apps.oneDriveEmail);
     seed.commit();
 
-    for (const hubdb::SeedPart* part :
-         std::initializer_list<const hubdb::SeedPart*>{&rows, &more, &media, &entities, &security, &vsa})
+    for (const hubdb::SeedPart* part : std::initializer_list<const hubdb::SeedPart*>{
+             &rows, &more, &media, &entities, &security, &vsa, &apps})
         if (!part->ok()) {
             if (error) *error = part->error();
             return zydb::DB_ERR_GENERAL;

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/entities/appbrowseseed.h"
 #include "platform/hubdb/seed_vsa.h"
 #include "platform/hubdemo/legacyagent.h"
 #include "platform/hubdemo/vmbrowseseed.h"
@@ -41,6 +42,10 @@ struct DemoWorld {
     hubdb::DemoHypervisor vsa;  // the VM-browse hypervisor: proxies, V1 and V2 jobs, block-level files
     VmBrowseWorld vmBrowse;     // that hypervisor browsed from the database: sizes, shared media, a VM's user
     LegacyAgentWorld legacy;    // mediaagent3 (release 9.0) and client3, browsed over the classic protocol
+    // The application roads on the demo policy (held by mediaagent1): Exchange databases and mailboxes,
+    // OneDrive, machines browsed live. Their users may browse their own data as end users; the
+    // administrator may browse machines live.
+    zyent::AppBrowseWorld apps;
 };
 
 // Creates `folder` when missing and in it a fresh "hub.db" (an older one is replaced) and

@@ -52,16 +52,10 @@ protected:
         EvDebugFileInstance::setLogDirectory(dir.path());
         std::string error;
         ASSERT_TRUE(hubdemo::createDemoWorld(dir.file("demo"), world, &error)) << error;
+        apps_ = world.apps;  // the demo world's application roads
         {
             hubdb::HubDbSeed seed(world.databasePath);
-            zyent::AppBrowseSeed apps(seed);
-            apps_ = apps.addAppBrowseWorld(world.storagePolicy, world.indexServer, world.firstBackupTime);
-            ASSERT_TRUE(apps.ok()) << apps.error();
             zysec::SecuritySeed security(seed);
-            security.grant(world.adminUser, zysec::kPermLiveBrowse, {});
-            for (int user : {apps_.ownerUser, apps_.delegateUser, apps_.strangerUser})
-                security.grant(user, zysec::kPermEndUserBrowse, {.clientId = apps_.mailboxClient});
-            security.grant(apps_.oneDriveUser, zysec::kPermEndUserBrowse, {});
             // May browse the Windows machine but not browse it live.
             security.grant(world.fileUser, zysec::kPermBrowse, {.clientId = apps_.windowsMachine});
             ASSERT_TRUE(security.ok()) << security.error();

@@ -112,6 +112,7 @@ const TOptionSpec kOptionSpecs[] = {
     {"--ma-host", nullptr, "host", kAll, "where media agents are reached (the demo: 127.0.0.1)"},
     {"--via", nullptr, "router|hubmaster", kL | kV | kC | kF | kM | kE,
      "hubmaster: list and versions through the Hubmaster's own service (older media agents)"},
+    {"--live", nullptr, nullptr, kL, "browse the machine live: the Hubmaster prepares the session"},
     {"--dry-run", nullptr, nullptr, kE, "list what would be erased; book nothing"},
     {"--yes", nullptr, nullptr, kE, "erase a folder's contents without asking"},
     {"--json", nullptr, nullptr, kAll, "JSON on standard output"},
@@ -379,6 +380,8 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
                 o.verbose = true;
             else if (name == "--dry-run")
                 o.dryRun = true;
+            else if (name == "--live")
+                o.live = true;
             else if (name == "--yes")
                 o.yes = true;
             continue;
@@ -532,6 +535,8 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
         paths.push_back(path);
     }
     r.setlistobject(R::paths, paths);
+    if (o.live)
+        r.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::initMachineBrowse, 1);
 
     CNMessageBase* range = r.getObjectAccessor(R::timeRange, true);
     const long long to = o.command == EConsoleCommand::kVersions ? o.to : o.at;

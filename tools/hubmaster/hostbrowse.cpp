@@ -140,6 +140,10 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_callerGone;
     }
+    bool errorSent() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return !m_error.empty();
+    }
     // What the caller was sent, for the browse's log line.
     std::string outcome() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -395,6 +399,14 @@ void CHostBrowseService::fillTask(databrowse::BrowseRequest& request, long long 
 
 void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& request,
                                 const TCaller& caller) {
+    // A live browse is only prepared by the Hubmaster, for a caller that then browses the machine: the
+    // prepared request is BrowseRouter's answer, and this service, which forwards answers, has none.
+    if (const CNMessageBase* options = request.getObjectAccessor(R::options, false);
+        options && options->getint64(databrowse::BrowseOptions::f::initMachineBrowse) != 0) {
+        sendError(session, "A live browse of a machine is prepared through BrowseRouter, not " +
+                               std::string(kServiceName));
+        return;
+    }
     const auto started = std::chrono::steady_clock::now();
     const long long jobId = nextJobId();
     auto forwarder = std::make_shared<CForwarder>(session);
@@ -406,9 +418,10 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     EvMultiEntityRestoreTask task;
     fillTask(request, jobId, task);
     task.setUserId(caller.userId);
-    m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request);
-    // A super browse answers later, through the router; a classic one has answered by now.
-    const bool ended = forwarder->waitForEnd(session, m_draining, m_mutex);
+    const bool accepted = m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request) != 0;
+    // A super browse answers later, through the router; a classic one has answered by now, and so has a
+    // refused or failed one (whose channel may never see an end: nothing is left to wait for).
+    const bool ended = !accepted || forwarder->waitForEnd(session, m_draining, m_mutex);
     EvReturnDestinations::unregisterDestination(jobId);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -429,6 +442,11 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     if (gone) return;
     if (!ended) {
         sendError(session, "The browse did not end in time, or the Hubmaster is stopping");
+        return;
+    }
+    // A failure must never reach the caller as an empty listing.
+    if (!accepted && !forwarder->errorSent()) {
+        sendError(session, "The Hubmaster could not run the browse");
         return;
     }
     if (!endSent) sendEnd(session);

@@ -113,7 +113,16 @@ bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int pre
             start = end + 1;
         }
     }
-    return rc == zydb::DB_NO_DATA || queryFailed(conn, "reading the items of unknown type", error);
+    if (rc != zydb::DB_NO_DATA) return queryFailed(conn, "reading the items of unknown type", error);
+
+    if (zydb::prepareBound(conn,
+                           "SELECT attrVal FROM APP_SubClientProp WHERE componentNameId = ? AND attrName = "
+                           "'Content Root' AND modified = 0",
+                           {DbValue::ofInt(appId)}, st) != zydb::DB_OK)
+        return queryFailed(conn, "reading the content root", error);
+    if ((rc = st->step()) == zydb::DB_OK) sub.contentRoot = std::string(st->columnText(0));
+    return rc == zydb::DB_OK || rc == zydb::DB_NO_DATA ||
+           queryFailed(conn, "reading the content root", error);
 }
 
 }  // namespace
@@ -129,6 +138,7 @@ std::string TAgentPlan::signature() const {
             s += "," + std::to_string(f.id) + "t" + std::to_string(f.fileType) + "s" +
                  std::to_string(f.physicalSize);
         for (const std::string& path : sub.unknownTypePaths) s += ",?" + path;
+        if (!sub.contentRoot.empty()) s += ",/" + sub.contentRoot;
     }
     return s;
 }

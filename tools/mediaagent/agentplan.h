@@ -40,6 +40,10 @@ struct TSubclientPlan {
     // Directories this agent reports without their type (the subclient's "Items Of Unknown Type"
     // property, paths separated by ';'): the Hubmaster resolves each by a browse of its own.
     std::vector<std::string> unknownTypePaths;
+    // Where the subclient's items lie ('/' separated; empty: the root): an application keeps its data
+    // below folders of its own (a mailbox under "MB/{its GUID}", a OneDrive user's under
+    // "OneDrive/<e-mail>"). The subclient's "Content Root" property.
+    std::string contentRoot;
 };
 
 struct TAgentPlan {

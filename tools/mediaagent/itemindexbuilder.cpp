@@ -73,6 +73,7 @@ struct TChild {
     int64_t leafCount = 0;
     int level = 0;
     bool big = false;
+    size_t rootParts = 0;  // how many folders of the subclient's content root lie above it
 };
 
 class CGenerator {
@@ -106,6 +107,12 @@ public:
 
     bool subclient(const TSubclientPlan& sub, int64_t& rootEntry, std::string& error) {
         m_sub = &sub;
+        m_rootParts.clear();
+        for (size_t start = 0; start < sub.contentRoot.size();) {
+            const size_t end = std::min(sub.contentRoot.find('/', start), sub.contentRoot.size());
+            if (end > start) m_rootParts.push_back(sub.contentRoot.substr(start, end - start));
+            start = end + 1;
+        }
         m_incrementals.clear();
         for (size_t j = 0; j < sub.jobs.size(); ++j)
             if (!sub.jobs[j].full && j > 0) m_incrementals.push_back(j);
@@ -139,6 +146,14 @@ private:
 
     std::vector<TChild> childrenOf(const TChild& dir, bool root) const {
         std::vector<TChild> out;
+        // The content root's folders, one below the other, hold the generated tree.
+        if (dir.directory && !dir.big && dir.level == 0 && dir.rootParts < m_rootParts.size()) {
+            TChild next = dir;
+            next.name = m_rootParts[dir.rootParts];
+            ++next.rootParts;
+            return {next};
+        }
+        root = root || (!dir.big && dir.level == 0);
         if (root && m_scale.bigDirectoryFiles > 0) out.push_back({"big", true, -1, 0, 0, 1, true});
         if (dir.big) {
             for (int64_t k = 0; k < m_scale.bigDirectoryFiles; ++k)
@@ -317,8 +332,9 @@ private:
     std::string m_metadataTemplate;
     std::string m_error;
     const TSubclientPlan* m_sub = nullptr;
-    std::vector<size_t> m_incrementals;  // job indexes
-    std::map<int, int64_t> m_offsets;    // next free offset per archive file
+    std::vector<size_t> m_incrementals;    // job indexes
+    std::vector<std::string> m_rootParts;  // the subclient's content root, folder by folder
+    std::map<int, int64_t> m_offsets;      // next free offset per archive file
     int64_t m_regularFiles = 0;
     int m_depth = 0;
     int64_t m_nextEntry = 0;

@@ -365,6 +365,7 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
                     known = true;
                 }
     }
+    const int askedAppId = ask.query.appId;
     ask.query.appId = sub.appId;
 
     bool sent = true;
@@ -398,9 +399,16 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
     };
 
     if (!known) {
-        evTaggedLog(kTag, 0, true, "restore session %lld: no subclient %d of client %u here", handle,
-                    ask.query.appId, static_cast<unsigned>(s.request.fields55to58[3]));
-    } else if (ask.prediction) {
+        // Nothing of that subclient is held here: an end without items would read as an empty folder.
+        evTaggedLog(kTag, 0, true, "restore session %lld closed: no subclient %d of client %u here", handle,
+                    askedAppId, static_cast<unsigned>(s.request.fields55to58[3]));
+        zysStatus status;
+        status.status = -1;
+        bool timedOut = false;
+        network.AbortConnection(status, kSendSeconds, timedOut);
+        return true;
+    }
+    if (ask.prediction) {
         std::vector<TIndexArchiveFile> files;
         std::vector<FSRPredictionItem> items;
         const int64_t from = ask.query.fromTime;

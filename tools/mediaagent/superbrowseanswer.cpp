@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_pool.h"
 #include "tools/mediaagent/vmanswers.h"
@@ -53,7 +54,9 @@ void readCriteria(CNMessageBase& query, std::vector<TCriterion>& out) {
     }
 }
 
-void applyCriteria(const std::vector<TCriterion>& criteria, TIndexBrowsePlan& plan, TBrowseQuery& query) {
+// The first criterion this index cannot apply, or null.
+const TCriterion* applyCriteria(const std::vector<TCriterion>& criteria, TIndexBrowsePlan& plan,
+                                TBrowseQuery& query) {
     for (const TCriterion& c : criteria) {
         if (c.attribute == kAttributeName && c.op != kOperatorAtOrBefore)
             query.nameFilter = c.value;
@@ -63,7 +66,10 @@ void applyCriteria(const std::vector<TCriterion>& criteria, TIndexBrowsePlan& pl
             plan.backedUpAtOrBefore = number(c.value);
         else if (c.attribute == kAttributeDeletion && c.op == kOperatorAtOrBefore)
             plan.deletedBefore = number(c.value);
+        else
+            return &c;
     }
+    return nullptr;
 }
 
 databrowse::BrowseResponse response(const TIndexBrowsePlan& plan, int64_t type) {
@@ -193,7 +199,14 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
         }
         std::vector<TCriterion> criteria;
         readCriteria(query, criteria);
-        applyCriteria(criteria, plan, ask.query);
+        // A query's filter left out would answer more than was asked (an end user's own mailbox, for one).
+        if (const TCriterion* c = applyCriteria(criteria, plan, ask.query)) {
+            why = "media agent [" + zyNetOptions().localClientName +
+                  "] cannot apply the criterion of attribute " + std::to_string(c->attribute) +
+                  ", operator " + std::to_string(c->op) + " [" + c->value + "] of query [" + ask.queryId +
+                  "]";
+            return false;
+        }
         plan.queries.push_back(std::move(ask));
     }
     if (plan.queries.empty()) plan.queries.push_back({"", false, base});

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 
 namespace mediaagent {
@@ -104,6 +105,18 @@ constexpr int64_t kOpAllVersions = 2;
 bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexBrowsePlan& plan,
                   std::string& why) {
     routeOf(request, plan);
+    // A live browse reads the machine itself, which only the machine's own agent can do: this media agent
+    // holds backups, and an answer from them would pass for the machine's present contents.
+    if (const CNMessageBase* options =
+            request.getObjectAccessor(databrowse::BrowseRequest::f::options, false);
+        options && options->getint64(databrowse::BrowseOptions::f::initMachineBrowse) != 0) {
+        const CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
+        why = "media agent [" + zyNetOptions().localClientName +
+              "] holds backups only: it cannot browse client [" +
+              (entity ? std::to_string(entity->getint64(ZyEntities::GenericEntity::f::clientId)) : "") +
+              "] live";
+        return false;
+    }
     CNMessageBase* chosen = chosenOf(request);
     const CNMessageBase* db =
         chosen ? chosen->getObjectAccessor(databrowse::IndexDBInfo::f::at3_6, false) : nullptr;
@@ -141,7 +154,13 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
         if (queries) one.setlistobject(R::queries, *queries);
         TIndexBrowsePlan part;
         std::string partWhy;
-        if (!planIndexBrowse(one, index, part, partWhy)) continue;
+        if (!planIndexBrowse(one, index, part, partWhy)) {
+            // Another agent's subclient is skipped; one of this index that cannot be answered refuses all.
+            TIndexSubclient held;
+            if (!index.subclient(static_cast<int>(s.getint64(S::appId)), held)) continue;
+            why = partWhy;
+            return false;
+        }
         if (!planned) {
             plan.range = part.range;
             plan.modifiedAtOrBefore = part.modifiedAtOrBefore;

@@ -496,6 +496,17 @@ TEST_F(MediaAgentProcess, GarbageClosesOnlyItsOwnConnection) {
     EXPECT_FALSE(a.items.empty());
     EXPECT_TRUE(s_agent->alive());
 
+    // A subclient this agent holds nothing of is refused, never answered as an empty folder.
+    CBrowseClient stranger(s_agent->port(), 4098);
+    ASSERT_TRUE(stranger.ok());
+    r.subclient = subclient() + 1000;
+    ASSERT_TRUE(stranger.send(r, ZYS_PM_WAKEUP_REMOTE_THREAD_REQ_4098));
+    const TAnswer unknown = stranger.receive(10);
+    EXPECT_FALSE(unknown.ended);
+    EXPECT_TRUE(unknown.items.empty());
+    EXPECT_EQ(unknown.codes, std::vector<unsigned long>{ZYS_PM_ABORT_REQ});
+    r.subclient = subclient();
+
     // Only the Hubmaster is answered: another client asking the same is closed without an item.
     CBrowseClient other(s_agent->port(), 4098, "client3");
     ASSERT_TRUE(other.ok());
