@@ -398,7 +398,8 @@ bool CWorkerThreadHM::sendMiningRequest(bool sharePoint, const std::string& maHo
     const CUxError sent = miningSession->SendXMLMessage(m_browseRequest, 0, kMiningSendSeconds, timedOut);
     if (!sent.IsError()) expectAnswersFrom(*miningSession);
     // Released before anything else: the next request of any session may need it.
-    cache->ReleaseSession(maHost.c_str(), ZYAPPMINING_APPNAME, miningSession);
+    ignoreResult(cache->ReleaseSession(maHost.c_str(), ZYAPPMINING_APPNAME, miningSession),
+                 "the session is given up either way; the send's own failure is reported next");
     if (sent.IsError()) {
         setLastError(databrowse::BROWSE_ERR_GENERIC,
                      s_FormateDebugString("Faild to send message to [%s] with error [%d] for app mining.",

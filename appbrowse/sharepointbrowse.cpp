@@ -276,7 +276,8 @@ int CWorkerThreadHM::SharepointBrowse() {
                                  "] with error [" + rc.GetErrorText() + "].";
         log.Error(kFunction, "%s", text.c_str());
         setLastError(databrowse::BROWSE_ERR_GENERIC, text);
-        service.Disconnect(kDisconnectSeconds, timedOut);
+        ignoreResult(service.Disconnect(kDisconnectSeconds, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
         return 0;
     }
     expectAnswersFrom(service);

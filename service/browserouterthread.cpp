@@ -181,7 +181,7 @@ void* CBrowseRouterThreadHM::run(void*) {
 
 void CBrowseRouterThreadHM::terminate() {
     if (!m_server) return;
-    m_server->Quit(true, true);
+    ignoreResult(m_server->Quit(true, true), "stopping: nothing is left to do when it fails");
     CBrowseLog log("FBHMROUTER");
     log.debugLvl(0, "terminated fast browse router thread");
 }
@@ -203,7 +203,8 @@ void CBrowseRouterThreadHM::browseRouterCallBackXDR(CZyNetworkServer::ZynCallbac
         log.debugLvl(0, "Received disconnected handle [%lld]", handle);
     if (messageType == kDisconnectRequest) {
         bool timedOut = false;
-        session->ReplyDisconnect(kReplySeconds, timedOut);
+        ignoreResult(session->ReplyDisconnect(kReplySeconds, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
     }
     releaseSession(server, handle, static_cast<int>(type), "browseRouterCallBackXDR", log);
 }
@@ -240,14 +241,16 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
         case kSessionMessage:
             break;
         case kDisconnectRequest:
-            session->ReplyDisconnect(kReplySeconds, timedOut);
+            ignoreResult(session->ReplyDisconnect(kReplySeconds, timedOut),
+                         "the session ends either way; a peer already gone is no fault");
             break;
         case kAbortRequest: {
             zysStatus status{};
             status.status = 0;
             status.detail = 0;
             status.kind = 2;
-            session->AbortConnection(status, kReplySeconds, timedOut);
+            ignoreResult(session->AbortConnection(status, kReplySeconds, timedOut),
+                         "the session ends either way; a peer already gone is no fault");
             break;
         }
         case databrowse::BrowseRequest::TAG:

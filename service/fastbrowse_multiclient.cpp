@@ -70,7 +70,7 @@ void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBr
     databrowse::BrowseResponse response;
     response.setint64(databrowse::BrowseResponse::f::respType, type);
     response.setlistobject(databrowse::BrowseResponse::f::messages, {item});
-    sendOn(session, response, log);
+    ignoreResult(sendOn(session, response, log), "sendOn logs a failed send; the caller is gone");
 }
 
 void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log) {

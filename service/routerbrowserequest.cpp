@@ -147,7 +147,7 @@ std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNe
         case ERoutedOutcome::kMultiClientFind: {
             CBrowseMulticlient finder;
             finder.setDirectAPI(true);
-            finder.Find(&received, session);  // it has answered the caller, whatever it returns
+            ignoreResult(finder.Find(&received, session), "it has answered the caller, whatever it returns");
             return {};
         }
         case ERoutedOutcome::kNoReply:

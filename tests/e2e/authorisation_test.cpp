@@ -153,7 +153,8 @@ protected:
         }
         for (;;) {
             CNMessageBase* received = nullptr;
-            session.ReceiveXMLMessage(nullptr, received, nullptr, 0, seconds, timedOut);
+            ignoreResult(session.ReceiveXMLMessage(nullptr, received, nullptr, 0, seconds, timedOut),
+                         "no answer ends the loop next");
             std::unique_ptr<CNMessageBase> answer(received);
             if (!answer) break;
             auto* response = dynamic_cast<databrowse::BrowseResponse*>(answer.get());
@@ -172,7 +173,8 @@ protected:
                     a.items += data->size();
             if (type == 3 || type == 5) break;
         }
-        session.Disconnect(5, timedOut);
+        ignoreResult(session.Disconnect(5, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
         return a;
     }
     // As a console on a desk (no certificate), unless a machine is named.

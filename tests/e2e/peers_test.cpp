@@ -347,10 +347,12 @@ TEST_F(ProvenPeers, HugeFramesFromCallersWithoutACertificateCostTheHostNoMemory)
                                 timedOut)
                     .IsError())
                 return;
-            session.SendXMLMessage(databrowse::BrowseRequest::TAG, huge, 0, 30, timedOut);
+            ignoreResult(session.SendXMLMessage(databrowse::BrowseRequest::TAG, huge, 0, 30, timedOut),
+                         "the router may cut a request this big: what is counted is the close");
             std::string answer;
             unsigned long code = 0;
-            session.ReceiveXMLMessage(&code, answer, nullptr, 0, 10, timedOut);
+            ignoreResult(session.ReceiveXMLMessage(&code, answer, nullptr, 0, 10, timedOut),
+                         "the router may cut a request this big: what is counted is the close");
             if (!session.IsConnected()) ++closed;
         });
     for (std::thread& t : senders) t.join();

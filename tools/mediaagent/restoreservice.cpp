@@ -150,7 +150,8 @@ class CItemSender {
 public:
     explicit CItemSender(CZyNetwork& network) : m_network(network) {
         unsigned int version = 0;
-        network.GetProtocolVersion(version);
+        ignoreResult(network.GetProtocolVersion(version),
+                     "a peer that tells no version gets the oldest layout");
         m_version = version;
     }
     bool send(const std::vector<FSRRestoreItem_90>& items) {
@@ -213,7 +214,7 @@ CRestoreService::~CRestoreService() {
 }
 
 void CRestoreService::stop() {
-    if (m_server) m_server->Quit(true, true);
+    if (m_server) ignoreResult(m_server->Quit(true, true), "stopping: nothing is left to do when it fails");
 }
 
 CRestoreService* CRestoreService::serviceOf(CZyNetworkServer* server) {
@@ -258,8 +259,9 @@ void CRestoreService::abort(long long handle, const char* why) {
     bool timedOut = false;
     zysStatus status;
     status.status = -1;
-    network->AbortConnection(status, 5, timedOut);
-    m_server->ReleaseSession(handle);
+    ignoreResult(network->AbortConnection(status, 5, timedOut),
+                 "the session ends either way; a peer already gone is no fault");
+    ignoreResult(m_server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 bool CRestoreService::peerMayBrowse(long long handle) {
@@ -269,7 +271,7 @@ bool CRestoreService::peerMayBrowse(long long handle) {
     if (!allowed)
         evTaggedLog(kTag, 0, true, "restore session %lld: browse of peer [%s] refused", handle,
                     TPeerRule::peerName(*network).c_str());
-    m_server->ReleaseSession(handle);
+    ignoreResult(m_server->ReleaseSession(handle), "the handle goes back whatever became of the session");
     return allowed;
 }
 
@@ -314,7 +316,8 @@ void CRestoreService::message(long long handle, unsigned long code, zysDatabuf_v
             CZyNetwork* network = nullptr;
             if (m_server->AcquireSession(handle, &network).IsError()) return;
             const bool vanish = !answer(handle, s, *network);
-            m_server->ReleaseSession(handle);
+            ignoreResult(m_server->ReleaseSession(handle),
+                         "the handle goes back whatever became of the session");
             s.requested = false;
             // The connection's thread drops a connection whose callback gives up this way.
             if (vanish) throw std::runtime_error("the media agent vanishes on purpose");
@@ -324,8 +327,10 @@ void CRestoreService::message(long long handle, unsigned long code, zysDatabuf_v
             CZyNetwork* network = nullptr;
             if (m_server->AcquireSession(handle, &network).IsError()) return;
             bool timedOut = false;
-            network->ReplyDisconnect(kSendSeconds, timedOut);
-            m_server->ReleaseSession(handle);
+            ignoreResult(network->ReplyDisconnect(kSendSeconds, timedOut),
+                         "the session ends either way; a peer already gone is no fault");
+            ignoreResult(m_server->ReleaseSession(handle),
+                         "the handle goes back whatever became of the session");
             return;
         }
         default:
@@ -453,7 +458,9 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
         bool timedOut = false;
         switch (m_options.fault) {
             case TRestoreFault::Garbage:
-                network.SendXMLMessage(0x644c8485, "<BrowseRequest/>", 0, kSendSeconds, timedOut);
+                ignoreResult(
+                    network.SendXMLMessage(0x644c8485, "<BrowseRequest/>", 0, kSendSeconds, timedOut),
+                    "the injected fault sends and forgets");
                 break;
             default:
                 break;  // silent: nothing more, the session stays open; vanish: the caller drops it

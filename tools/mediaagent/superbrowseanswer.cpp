@@ -364,7 +364,9 @@ CRouterSession::~CRouterSession() {
 
 void CRouterSession::discard() {
     bool timedOut = false;
-    if (m_session) m_session->Disconnect(5, timedOut);
+    if (m_session)
+        ignoreResult(m_session->Disconnect(5, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
 }
 
 bool CRouterSession::open(const std::string& host, const std::string& router, std::string& error) {
