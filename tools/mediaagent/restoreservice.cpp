@@ -9,6 +9,7 @@
 #include "platform/restoreproto/fsr_messages.h"
 #include "platform/restoreproto/fsr_records.h"
 #include "tools/mediaagent/itemindex.h"
+#include "tools/mediaagent/progress.h"
 
 namespace mediaagent {
 
@@ -398,8 +399,10 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
             s.faulted = true;
             return false;
         }
+        sent = sender.send(items);
+        if (sent) reportServed(std::to_string(handle), s.itemsSent, s.itemsSent + items.size());
         s.itemsSent += items.size();
-        return sent = sender.send(items);
+        return sent;
     };
 
     if (!known) {
@@ -467,6 +470,7 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
         }
         evTaggedLog(kTag, 0, false, "restore session %lld: fault after %llu items", handle,
                     static_cast<unsigned long long>(s.itemsSent));
+        reportFault(std::to_string(handle), s.itemsSent);
         return m_options.fault != TRestoreFault::Vanish;
     }
     bool timedOut = false;
