@@ -300,6 +300,7 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
                     link->open("BrowseRouter", "client1", 4098, why)) {
                     links.push_back(std::move(link));
                     ++held;
+                    held.notify_all();
                 }
                 continue;
             }
@@ -314,7 +315,7 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
     };
     std::vector<std::thread> crowds;
     for (int i = 0; i < 4; ++i) crowds.emplace_back(crowd, i % 2 == 1, 500);
-    while (held < 2000) std::this_thread::sleep_for(50ms);
+    for (int now = held; now < 2000; now = held) held.wait(now);
 
     for (const char* road : {"router", "hubmaster"}) {
         for (int i = 0; i < 3; ++i) {
