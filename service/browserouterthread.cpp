@@ -13,6 +13,7 @@
 #include "platform/indexing/indexingversion.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/threads/sessionport.h"
+#include "service/errorresponse.h"
 #include "service/routerbrowserequest.h"
 #include "service/routerentities.h"
 #include "worker/authentication.h"
@@ -36,13 +37,7 @@ void sendReply(CZyNetwork* session, CNMessageBase& reply, const char* failureFor
 }
 
 databrowse::BrowseResponse errorResponse(const std::string& text, bool withCode) {
-    databrowse::BrowseError error;
-    if (withCode) error.setint64(databrowse::BrowseError::f::errorCode, databrowse::BROWSE_ERR_GENERIC);
-    error.setstring(databrowse::BrowseError::f::errorMessage, text);
-    databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, 3);
-    response.setlistobject(databrowse::BrowseResponse::f::messages, {error});
-    return response;
+    return withCode ? errorresponse::of(databrowse::BROWSE_ERR_GENERIC, text) : errorresponse::ofText(text);
 }
 
 // The archive files a conversion names.

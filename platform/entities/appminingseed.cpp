@@ -28,9 +28,7 @@ std::string AppMiningSeed::exchangeStatusXml(const std::vector<std::pair<std::st
         tabs.push_back(tab);
     }
     info.setlistobject(JobManager::ExchDbJobInfo::f::statusTabs, tabs);
-    std::string xml;
-    info.serialize(xml);
-    return xml;
+    return messageXml(info);
 }
 
 int AppMiningSeed::addMiscOption(int jobId, int optionId, const std::string& text) {
