@@ -9,6 +9,7 @@
 #include "fbDebug/fbdebug.h"
 #include "framework/browseaccess.h"
 #include "planning/browsetask.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/errors/evmessagecontainer.h"
@@ -33,7 +34,6 @@ using C = databrowse::ApplicationMiningConnectionInfo::f;
 const char* const kTag = "FBHMWORKER";
 constexpr int64_t kExchangeDbAppType = 53;
 constexpr int64_t kActiveDirectoryAppType = 41;
-constexpr int64_t kRecoveryPointAppType = 137;
 constexpr int64_t kSharePointAppType = 78;
 constexpr int64_t kRecoveryPointFlagType = 13;
 const char* const kRecoveryPointFlag = "RecoveryPointIndexServer";
@@ -227,7 +227,7 @@ bool CWorkerThreadHM::findMiningMediaAgent(EvMultiEntityRestoreTask* task, int64
                                            std::string& host) {
     CBrowseLog log(kTag);
     CNMessageBase* ma = child(&m_browseRequest, R::ma);
-    if (!ma && appType == kRecoveryPointAppType) {
+    if (!ma && appType == apptype::kExchangeMonorun) {
         const long indexServer = recoveryPointIndexServer(m_browseRequest);
         if (indexServer == 0) {
             log.debugLvl(

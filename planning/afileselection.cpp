@@ -2,6 +2,7 @@
 
 #include "fbDebug/fbdebug.h"
 #include "platform/archive/archivemanagerhm.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/log/zytime.h"
 
@@ -174,7 +175,7 @@ int setIndexingAfiles(unsigned findTime, TAfileSelection* input, EvMessageContai
             take(input->exact, ret);
             if (ret.archFileType == 6)
                 input->flags |= TAfileSelection::kIndexFileType6;
-            else if (input->appType == 106)
+            else if (input->appType == apptype::kVirtualServer)
                 input->flags &= ~static_cast<uint64_t>(TAfileSelection::kIndexFileType6);
             if (input->exact.id.archFileId != 0 &&
                 input->exact.id.archGroupId != input->latestInCycle.id.archGroupId) {

@@ -15,6 +15,7 @@
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/sdversion.h"
 #include "platform/entities/zyclient.h"
@@ -72,7 +73,7 @@ constexpr std::array<TOptionBit, 15> kAnyTypeBits{{{110, 0x200000000ULL},
 uint64_t optionBits(const EvMultiEntityRestoreTask& task) {
     const long appType = task.getAppType();
     uint64_t bits = 0;
-    if (appType == 106) {
+    if (appType == apptype::kVirtualServer) {
         auto set = std::find_if(kVirtualServerBits.begin(), kVirtualServerBits.end(),
                                 [&](const TOptionBit& b) { return task.isSet(b.option); });
         bits |= set == kVirtualServerBits.end() ? kVirtualServerDefaultBit : set->bit;

@@ -13,6 +13,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/errors/fxerrorutil.h"
@@ -82,7 +83,7 @@ unsigned long long SuperBrowseManager::determineBrowseIndexingVersion(bool& inde
     unsigned int enforceLive = 0;
     ZYPlatformInfo::getNumber("VirtualServer", "nEnforceLivebrowse", &enforceLive);
     if (enforceLive != 0) log.debugLvl(0, "nEnforceLivebrowse registry key is set");
-    if (m_appType == 106 && m_forcedDbEngineType == 0 && getExtendedOption(103) != '1' &&
+    if (m_appType == apptype::kVirtualServer && m_forcedDbEngineType == 0 && getExtendedOption(103) != '1' &&
         getExtendedOption(59) == '1' && getExtendedOption(112) != '1' &&
         !(indexingV2 && idxAppType == kIdxAppTypeVmV2) && enforceLive == 0) {
         if (contentIndexedVmCheck(indexingV2, idxAppType)) return 0;

@@ -16,6 +16,7 @@
 #include "planning/superbrowsemanager.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/sdversion.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
@@ -51,8 +52,8 @@ const char* const kTableViewPrefix = "/TblView";
 const char* const kTableViewPrefixWindows = "\\TblView";
 
 bool usesExactIndex(uint64_t appType) {
-    return appType == 106 || appType == 65 || appType == 75 || appType == 76 || appType == 87 ||
-           appType == 41;
+    return appType == apptype::kVirtualServer || appType == 65 || appType == 75 || appType == 76 ||
+           appType == 87 || appType == 41;
 }
 bool isTableViewAppType(uint64_t appType) {
     switch (appType) {
@@ -258,7 +259,7 @@ bool CWorkerThreadHM::mainBody() {
     if (m_guidLookup) in.value49 |= kFlagGuidLookup;
 
     std::string mountXml;
-    if (bt.appType == 106) {
+    if (bt.appType == apptype::kVirtualServer) {
         TVSALiveBrowseView view;
         view.kelmarchId = static_cast<unsigned long>(bt.kelmarchId);
         view.clientId = bt.srcClientId;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityseed.h"
 #include "platform/entities/exchangesubclient.h"
 #include "platform/entities/installmanager.h"
@@ -23,7 +24,6 @@ constexpr int kMailboxAppType = 54;
 constexpr int kOldMailboxAppType = 56;
 constexpr int kNotesAppType = 59;
 constexpr int kOneDriveAppType = 134;
-constexpr int kMonorunAppType = 137;
 constexpr int kFileSystemAppType = 29;
 constexpr int kOneDriveProvider = 7;
 
@@ -153,8 +153,8 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
         subclientOf(w.mailboxClient, kMailboxAppType, w.mailboxBackupSet, "default", storagePolicyId);
     w.mailbox56Subclient =
         subclientOf(w.mailboxClient, kOldMailboxAppType, w.mailboxBackupSet, "legacy", storagePolicyId);
-    w.monorunSubclient =
-        subclientOf(w.mailboxClient, kMonorunAppType, w.mailboxBackupSet, "monorun", storagePolicyId);
+    w.monorunSubclient = subclientOf(w.mailboxClient, apptype::kExchangeMonorun, w.mailboxBackupSet,
+                                     "monorun", storagePolicyId);
     backupBothSides(w.mailboxSubclient);
     setClientUpgradeTime(w.mailboxClient, w.upgradeTime);
     w.quotaLimit = 50LL << 30;

@@ -1,5 +1,6 @@
 #include "platform/entities/appminingseed.h"
 
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityseed.h"
 #include "platform/entities/sharepointfarm.h"
 #include "platform/msg/msg_classes.h"
@@ -13,7 +14,6 @@ namespace {
 constexpr int kExchangeDbAppType = 53;
 constexpr int kActiveDirectoryAppType = 41;
 constexpr int kWindowsFsAppType = 33;
-constexpr int kExchangeMonorunAppType = 137;
 constexpr int kSharePointAppType = 78;
 constexpr long long kHour = 3600;
 }  // namespace
@@ -146,7 +146,7 @@ bool AppMiningSeed::activeDirectory(TAppMiningWorld& w) {
 bool AppMiningSeed::mailboxes(TAppMiningWorld& w, const TAppMiningOptions& o) {
     const int set = checked(m_seed.addBackupSet("mailboxSet"));
     w.monorunSubclient = checked(m_seed.addSubclient(
-        {.clientId = w.exchangeClient, .appTypeId = kExchangeMonorunAppType, .backupSetId = set}));
+        {.clientId = w.exchangeClient, .appTypeId = apptype::kExchangeMonorun, .backupSetId = set}));
     if (!ok()) return false;
     w.mailboxGuid = "6f1c2d3e-4a5b-4c6d-8e7f-001122334455";
     w.mailboxCreated = o.baseTime - 30 * 24 * kHour;
