@@ -32,9 +32,6 @@ using D = databrowse::Msg55::f;
 using C = databrowse::ApplicationMiningConnectionInfo::f;
 
 const char* const kTag = "FBHMWORKER";
-constexpr int64_t kExchangeDbAppType = 53;
-constexpr int64_t kActiveDirectoryAppType = 41;
-constexpr int64_t kSharePointAppType = 78;
 constexpr int64_t kRecoveryPointFlagType = 13;
 const char* const kRecoveryPointFlag = "RecoveryPointIndexServer";
 constexpr long kDefaultKelmarch = 2;
@@ -64,9 +61,9 @@ struct TMiningKind {
     bool readsClient;  // the subclient comes from the entity's client, not from the database path
 };
 const TMiningKind kMiningKinds[] = {
-    {kExchangeDbAppType, D::edbPath, "Edb path already set, this might be offline browse request.",
+    {apptype::kExchangeDatabase, D::edbPath, "Edb path already set, this might be offline browse request.",
      "Get SubclientId failed.", false},
-    {kActiveDirectoryAppType, D::ditPath, "Dit path already set, this might be offline browse request.",
+    {apptype::kActiveDirectory, D::ditPath, "Dit path already set, this might be offline browse request.",
      "Failed to get SubclientId.", true},
 };
 
@@ -330,7 +327,7 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
         return false;
     }
     const int64_t appType = mining->getint64(M::appType);
-    const bool sharePoint = appType == kSharePointAppType && child(mining, M::at7_7) != nullptr;
+    const bool sharePoint = appType == apptype::kSharePoint && child(mining, M::at7_7) != nullptr;
     std::string maHost;
     if (!sharePoint) {
         if (!findMiningMediaAgent(task, appType, maHost)) return false;

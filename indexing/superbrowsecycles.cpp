@@ -34,7 +34,7 @@ constexpr int64_t kAttributeDeletionTime = 62;
 constexpr int64_t kAttributeArchiveTime = 67;
 
 bool isExchangeAppType(uint32_t appType) {
-    return appType == 8 || appType == 14 || appType == 54;
+    return appType == 8 || appType == 14 || appType == apptype::kExchangeMailbox;
 }
 
 databrowse::Query retentionSubquery(const std::vector<databrowse::Criteria>& filters) {

@@ -100,7 +100,7 @@ int setIndexingAfiles(unsigned findTime, TAfileSelection* input, EvMessageContai
     oldestArgs.appId = input->subclientId;
     oldestArgs.copyPrecedence = input->copyPrecedence;
     oldestArgs.searchMode = kAfileModeLatest;
-    if (input->appType == 59 || input->appType == 77) {
+    if (input->appType == apptype::kNotes || input->appType == apptype::kNotesDatabase) {
         bool tranLog = false;
         if (Subclient(input->subclientId).isTranLogSubclient(tranLog, nullptr) == 0 && tranLog)
             oldestArgs.searchMode = kAfileModeTranLog;

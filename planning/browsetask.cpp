@@ -311,7 +311,7 @@ int CBrowseTask::setAppId(EvMultiEntityRestoreTask* task, long appId) {
         }
         if (correctsPath(appType)) log.debugLvl(8, "After correcting the pathBuf for IL: %s", path.c_str());
 
-        if (task->getSubClientId() > 0 && appType == 59) {
+        if (task->getSubClientId() > 0 && appType == apptype::kNotes) {
             bool tranLog = false;
             Subclient subclient(static_cast<unsigned long>(task->getSubClientId()));
             if (subclient.isTranLogSubclient(tranLog, nullptr) == 0 && tranLog) {

@@ -298,7 +298,7 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
     files.setIsolationType(4);
 
     if (threshold <= static_cast<long long>(m_toTime)) {
-        const bool live = m_appType == 13;
+        const bool live = m_appType == apptype::kNas;
         if (usable(m_backupSetId)) {
             files.setWhere(
                 live ? "(fileType in (2,6) and name not in ('', 'N/A', 'Not Named') OR fileType=1) and "
@@ -374,7 +374,7 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
         files.setOrderBy("");
     }
 
-    if (indexingV2 && getExtendedOption(105) == '1' && m_appType == 13) {
+    if (indexingV2 && getExtendedOption(105) == '1' && m_appType == apptype::kNas) {
         if (key == Key::Subclient) {
             files.setWhere(
                 "id in (select TOP 1 id from archFile where fileType in(2, 6) and name in ('', 'N/A', 'Not "
@@ -408,7 +408,7 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
     }
 
     if (indexingV2) return;
-    const bool live = m_appType == 13;
+    const bool live = m_appType == apptype::kNas;
     if (key == Key::Subclient) {
         files.setWhere(
             live ? "(fileType in (2,6) OR fileType=1) and appId =%u" : "fileType in (2,6) and appId =%u",

@@ -144,7 +144,7 @@ std::vector<int> SuperBrowseManager::optimisedSubclients(int appType, int backup
             list.backupSets.end() ||
         p.size() <= 36)
         return ids;
-    if (appType == 54) {
+    if (appType == apptype::kExchangeMailbox) {
         if (p[1] != 'M' || p[2] != 'B' || p[4] != '{') return ids;
         size_t close = p.find('}', 4);
         if (close == std::string::npos) return ids;
@@ -192,7 +192,7 @@ int SuperBrowseManager::getCyclesForEntity(int appType, int clientId, int backup
     std::vector<int> selected;
     if ((appType == apptype::kExchangeMailbox || appType == apptype::kVirtualServer) && path)
         selected = optimisedSubclients(appType, backupSetId, path);
-    if (!selected.empty() && appType == 54) {
+    if (!selected.empty() && appType == apptype::kExchangeMailbox) {
         log.debugLvl(0,
                      "splitting browse range [%d] to [%d] for backupset [%d] subclient [%d] into cycles. "
                      "Selected [%d] "

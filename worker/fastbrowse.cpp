@@ -10,6 +10,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
@@ -42,7 +43,8 @@ constexpr unsigned int kDefaultIdleLimitSeconds = 600;
 
 // Application types whose filtered find searches mailboxes.
 bool isMailboxAppType(uint64_t appType) {
-    return appType == 54 || appType == 56 || appType == 67 || appType == 82 || appType == 35;
+    return appType == apptype::kExchangeMailbox || appType == apptype::kExchangeMailboxClassic ||
+           appType == 67 || appType == 82 || appType == 35;
 }
 
 EvMessageContainer message(int id, const std::string& argument) {

@@ -25,7 +25,6 @@ const char* const kTag = "FBHMWORKER";
 constexpr size_t kMaxLoggedPaths = 99;
 constexpr int kMsgNoBrowsePath = 0x0e0000d2;
 constexpr int kExtendedOptionForceSuperBrowse = 86;
-constexpr long kAppTypeOneDrive = 134;
 constexpr int kProviderOneDrive = 7;
 constexpr int64_t kHubmasterQueryType = 3;
 constexpr int kVmGuidAttribute = 16;
@@ -163,7 +162,7 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
             return false;
         }
     }
-    if (appType == kAppTypeOneDrive && auth.authMode == 1) {
+    if (appType == apptype::kOneDrive && auth.authMode == 1) {
         int provider = 0;
         // The private task is what the browse is set up from: its paths are the ones to narrow. A
         // provider that cannot be told is no reason to drop the end user's restriction: refuse.
@@ -340,8 +339,8 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
 
     const bool hasQueries = queriesOf(m_queryList.get()) && !queriesOf(m_queryList.get())->empty();
     const bool candidateType = appType == apptype::kExchangeMailbox || appType == 67 ||
-                               appType == apptype::kExchangeMonorun || appType == 13 || appType == 78 ||
-                               isFileSystemAppType(appType);
+                               appType == apptype::kExchangeMonorun || appType == apptype::kNas ||
+                               appType == apptype::kSharePoint || isFileSystemAppType(appType);
     const bool candidate =
         (hasQueries && (op == databrowse::BROWSE_OP_BROWSE || op == databrowse::BROWSE_OP_FIND) &&
          candidateType) ||

@@ -24,7 +24,6 @@ namespace {
 constexpr int kDay = 86400;
 constexpr long long kFirstBackup = 1700000000;  // 2023-11-14, a fixed start so every run seeds the same rows
 constexpr int kBackupDays = 14;
-constexpr int kFileSystemAppType = 29;
 constexpr int kReleaseId = 16;
 constexpr const char* kVmBackupSetGuid = "5E6D0000-0000-4000-8000-00000000D0D0";
 
@@ -56,7 +55,7 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     zysec::SecuritySeed security(seed);
     hubdb::VsaSeed vsa(seed);
     w.databasePath = path;
-    w.fileAppType = kFileSystemAppType;
+    w.fileAppType = apptype::kFileSystem;
     w.firstBackupTime = kFirstBackup;
     w.backupDays = kBackupDays;
     const int t0 = static_cast<int>(kFirstBackup);
@@ -85,10 +84,10 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
         int client = seed.addClient(
             {.name = name, .zydPort = 8400 + 10 * n, .releaseId = kReleaseId, .osId = windowsOs});
         int instance = entities.addInstance(
-            {.clientId = client, .appTypeId = kFileSystemAppType, .name = "DefaultInstanceName"});
+            {.clientId = client, .appTypeId = apptype::kFileSystem, .name = "DefaultInstanceName"});
         int backupSet = seed.addBackupSet("defaultBackupSet");
         int subclient = seed.addSubclient({.clientId = client,
-                                           .appTypeId = kFileSystemAppType,
+                                           .appTypeId = apptype::kFileSystem,
                                            .backupSetId = backupSet,
                                            .instanceId = instance,
                                            .storagePolicyId = w.storagePolicy});
