@@ -9,6 +9,7 @@
 #include "fbDebug/fbdebug.h"
 #include "framework/browseaccess.h"
 #include "planning/browsetask.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/errors/evmessagecontainer.h"
@@ -31,10 +32,6 @@ using D = databrowse::Msg55::f;
 using C = databrowse::ApplicationMiningConnectionInfo::f;
 
 const char* const kTag = "FBHMWORKER";
-constexpr int64_t kExchangeDbAppType = 53;
-constexpr int64_t kActiveDirectoryAppType = 41;
-constexpr int64_t kRecoveryPointAppType = 137;
-constexpr int64_t kSharePointAppType = 78;
 constexpr int64_t kRecoveryPointFlagType = 13;
 const char* const kRecoveryPointFlag = "RecoveryPointIndexServer";
 constexpr long kDefaultKelmarch = 2;
@@ -64,9 +61,9 @@ struct TMiningKind {
     bool readsClient;  // the subclient comes from the entity's client, not from the database path
 };
 const TMiningKind kMiningKinds[] = {
-    {kExchangeDbAppType, D::edbPath, "Edb path already set, this might be offline browse request.",
+    {apptype::kExchangeDatabase, D::edbPath, "Edb path already set, this might be offline browse request.",
      "Get SubclientId failed.", false},
-    {kActiveDirectoryAppType, D::ditPath, "Dit path already set, this might be offline browse request.",
+    {apptype::kActiveDirectory, D::ditPath, "Dit path already set, this might be offline browse request.",
      "Failed to get SubclientId.", true},
 };
 
@@ -227,7 +224,7 @@ bool CWorkerThreadHM::findMiningMediaAgent(EvMultiEntityRestoreTask* task, int64
                                            std::string& host) {
     CBrowseLog log(kTag);
     CNMessageBase* ma = child(&m_browseRequest, R::ma);
-    if (!ma && appType == kRecoveryPointAppType) {
+    if (!ma && appType == apptype::kExchangeMonorun) {
         const long indexServer = recoveryPointIndexServer(m_browseRequest);
         if (indexServer == 0) {
             log.debugLvl(
@@ -330,7 +327,7 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
         return false;
     }
     const int64_t appType = mining->getint64(M::appType);
-    const bool sharePoint = appType == kSharePointAppType && child(mining, M::at7_7) != nullptr;
+    const bool sharePoint = appType == apptype::kSharePoint && child(mining, M::at7_7) != nullptr;
     std::string maHost;
     if (!sharePoint) {
         if (!findMiningMediaAgent(task, appType, maHost)) return false;
@@ -398,7 +395,8 @@ bool CWorkerThreadHM::sendMiningRequest(bool sharePoint, const std::string& maHo
     const CUxError sent = miningSession->SendXMLMessage(m_browseRequest, 0, kMiningSendSeconds, timedOut);
     if (!sent.IsError()) expectAnswersFrom(*miningSession);
     // Released before anything else: the next request of any session may need it.
-    cache->ReleaseSession(maHost.c_str(), ZYAPPMINING_APPNAME, miningSession);
+    ignoreResult(cache->ReleaseSession(maHost.c_str(), ZYAPPMINING_APPNAME, miningSession),
+                 "the session is given up either way; the send's own failure is reported next");
     if (sent.IsError()) {
         setLastError(databrowse::BROWSE_ERR_GENERIC,
                      s_FormateDebugString("Faild to send message to [%s] with error [%d] for app mining.",

@@ -12,6 +12,7 @@
 #include "appbrowse/fbhmvsautils.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/clientapplist.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/zymanagedbforjm.h"
@@ -22,8 +23,6 @@
 
 namespace {
 
-constexpr int kExchangeDbAppType = 53;
-constexpr int kWindowsFsAppType = 33;
 constexpr int kExchangeDbPropertyType = 112;
 constexpr int kExchangeStatusOption = 28;
 constexpr int kDatabaseMined = 5;
@@ -123,7 +122,7 @@ uint64_t GetExchangeSubclientIdFromPath(uint64_t kelmarchId, uint64_t backupSetI
     const std::string path = dbPath ? dbPath : "";
     std::vector<unsigned long> ids;
     std::vector<std::string> names;
-    if (ClientApplicationList::getSubclientList(ids, names, kExchangeDbAppType,
+    if (ClientApplicationList::getSubclientList(ids, names, apptype::kExchangeDatabase,
                                                 static_cast<unsigned long>(backupSetId), 0, 1) != 0) {
         log.debugLvl(-1, "Failed to get subclient list from backupset [%lu]",
                      static_cast<unsigned long>(backupSetId));
@@ -166,7 +165,7 @@ uint64_t GetAdAppAwareSubclientId(uint64_t kelmarchId, uint64_t backupSetId, uin
     CLookupLog log("GetAdAppAwareSubclientId");
     // The backup set's "default" subclient (no subclient named resolves to it).
     ApplicationId identity(static_cast<unsigned long>(kelmarchId), static_cast<unsigned long>(clientId),
-                           kWindowsFsAppType, 0, static_cast<unsigned long>(backupSetId), 0);
+                           apptype::kWindowsFileSystem, 0, static_cast<unsigned long>(backupSetId), 0);
     unsigned long appId = 0;
     if (identity.getAppId(appId) != 0) {
         log.debugLvl(-1, "Didn't find AD AppAware subclient within backupset [%lu]",
@@ -175,7 +174,7 @@ uint64_t GetAdAppAwareSubclientId(uint64_t kelmarchId, uint64_t backupSetId, uin
     }
     unsigned long appType = 0;
     ApplicationId subclient(static_cast<unsigned long>(kelmarchId), appId);
-    if (subclient.getAppType(appType) != 0 || appType != kWindowsFsAppType) return 0;
+    if (subclient.getAppType(appType) != 0 || appType != apptype::kWindowsFileSystem) return 0;
     return appId;
 }
 

@@ -9,6 +9,7 @@
 #include "planning/browsetask.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/clientapplist.h"
 #include "platform/entities/exchangesubclient.h"
 #include "platform/errors/evmessagecontainer.h"
@@ -20,9 +21,6 @@
 namespace {
 
 constexpr const char* kTag = "FBHMWORKER";
-constexpr long kAppTypeExchangeDb = 53;
-constexpr long kAppTypeNotes = 59;
-constexpr long kAppTypeNotesDb = 77;
 constexpr int kServerDatabaseError = 0x0e00010d;
 constexpr int kOpenRangeSubclientFlags = 4;
 
@@ -31,7 +29,8 @@ constexpr int kOpenRangeSubclientFlags = 4;
 CWorkerThreadHM::EUpgradeRoute CWorkerThreadHM::routeAcrossAgentUpgrade(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
     const long appType = m_privateTask->getAppType();
-    if (appType != kAppTypeExchangeDb && appType != kAppTypeNotes && appType != kAppTypeNotesDb)
+    if (appType != apptype::kExchangeDatabase && appType != apptype::kNotes &&
+        appType != apptype::kNotesDatabase)
         return EUpgradeRoute::kGoOn;
     const int upgradeTime = getClientUpgradeTime();
     if (upgradeTime == -1) {
@@ -44,7 +43,7 @@ CWorkerThreadHM::EUpgradeRoute CWorkerThreadHM::routeAcrossAgentUpgrade(EvMultiE
     const int toTimeOrNow = toTime != 0 ? toTime : static_cast<int>(std::time(nullptr));
     bool after = false, before = false;
 
-    if (appType != kAppTypeExchangeDb) {
+    if (appType != apptype::kExchangeDatabase) {
         log.debugLvl(0,
                      "lotus notes db browse for upgraded agent - from time [%lu], to time [%lu] and upgrade "
                      "time [%lu]",

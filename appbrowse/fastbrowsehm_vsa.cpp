@@ -17,6 +17,7 @@
 #include "platform/config/installedpackages.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/appmgrmount.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/clientapplist.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/idabackup.h"
@@ -28,7 +29,6 @@
 namespace {
 
 constexpr const char* kTag = "FBHMWORKER";
-constexpr unsigned long kVirtualServerAppType = 106;
 constexpr unsigned int kVsaLiveBrowseOption = 59;
 constexpr unsigned int kVsaLiveBrowseOption2 = 61;
 constexpr int kBlockLevelFileFlag = 0x200;
@@ -94,7 +94,7 @@ bool clientIsWindows(ZYClient& client, bool& windows) {
 }  // namespace
 
 bool CVSALiveBrowse::liveBrowseOf(unsigned int option, unsigned int alsoOption) const {
-    return m_view.appType == kVirtualServerAppType && m_view.privateTask &&
+    return m_view.appType == apptype::kVirtualServer && m_view.privateTask &&
            (m_view.privateTask->isSet(option) || m_view.privateTask->isSet(alsoOption));
 }
 
@@ -183,7 +183,7 @@ std::string CVSALiveBrowse::getVsaMountXml(bool, unsigned int appId, unsigned lo
             subclient.setIsolationType(4);
             subclient.setTop(1);
             subclient.setWhere("backupSet = %lu AND appTypeId = %lu AND subclientName = '%s'",
-                               m_view.backupSetId, kVirtualServerAppType, std::string("default"));
+                               m_view.backupSetId, apptype::kVirtualServer, std::string("default"));
             subclient.setOrderBy("id");
             app = subclient.getOneRow(&subclient, false, 0, 0) == 0
                       ? static_cast<unsigned long>(subclient.getDataPtr()->id)

@@ -108,8 +108,9 @@ bool CWorkerThreadHM::initLiveMachineBrowse(EvMultiEntityRestoreTask* task) {
         I2::Utils::IdxDbInfoCache cache;
         std::string serverName;
         std::vector<I2::Utils::IdxSrvrInfo> servers;
-        cache.FetchOrSetIdxSrvrForDb(guid, guid, static_cast<unsigned int>(entityAppType), serverName,
-                                     servers, userRequest);
+        ignoreResult(cache.FetchOrSetIdxSrvrForDb(guid, guid, static_cast<unsigned int>(entityAppType),
+                                                  serverName, servers, userRequest),
+                     "an empty list of servers is the failure checked next");
         if (servers.empty()) {
             log.debugLvl(
                 -1,

@@ -10,6 +10,7 @@
 
 #include "appbrowse/querycriteria.h"
 #include "fbDebug/fbdebug.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/mailboxdirectory.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/tasks/evrestoretask.h"
@@ -19,9 +20,6 @@
 namespace {
 
 constexpr const char* kTag = "FBHMWORKER";
-constexpr long kAppTypeMailbox = 54;
-constexpr long kAppTypeOldMailbox = 56;
-constexpr long kAppTypeMonorun = 137;
 constexpr int kUpgradeRelease = 15;
 constexpr int kSpansUpgradeMessage = 0x0e0000ee;
 constexpr int kMailboxGuidAttribute = 124;
@@ -99,7 +97,7 @@ std::string getMbxGUID(std::string guid) {
 }
 
 bool isMailboxAppType(long appType) {
-    return appType == kAppTypeMailbox || appType == kAppTypeOldMailbox || appType == kAppTypeMonorun;
+    return apptype::isMailbox(appType);
 }
 
 bool isMailboxRootPath(const std::string& path) {
@@ -151,7 +149,7 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                 return false;
             }
             endUserRoot = true;
-            if (appType == kAppTypeOldMailbox) {
+            if (appType == apptype::kExchangeMailboxClassic) {
                 if (triplet.empty()) {
                     log.debugLvl(0, "Error: Mailbox Triplet empty");
                     return false;
@@ -172,7 +170,7 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
         } else if (!m_delegateAccess) {
             std::string pathGuid;
             if (!getMbxGUIDfromPath(path, pathGuid)) {
-                if (appType != kAppTypeOldMailbox) {
+                if (appType != apptype::kExchangeMailboxClassic) {
                     log.debugLvl(0, "Fatal Error: Cannot fetch Mailbox GUID from browse path..");
                     accessDenied = true;
                     return false;
@@ -240,7 +238,7 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
     const long fromTime = task->getFromTime();
     const long toTime = task->getToTime();
     const databrowse::BrowseOperation op = task->getBrowseOpType();
-    if (appType != kAppTypeMailbox || (fromTime == 0 && toTime == 0) ||
+    if (appType != apptype::kExchangeMailbox || (fromTime == 0 && toTime == 0) ||
         (op != databrowse::BROWSE_OP_BROWSE && op != databrowse::BROWSE_OP_FIND) || !isMailboxLevelPath(path))
         return true;
     bool upgraded = false;

@@ -5,6 +5,7 @@
 // worker's lock.
 #include "appbrowse/appmininglookups.h"
 #include "fbDebug/fbdebug.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/installmanager.h"
 #include "platform/entities/sharepointfarm.h"
@@ -22,7 +23,6 @@ using S = databrowse::Msg53::f;
 using L = CNSession::LaunchOnDemandServiceReq::f;
 
 const char* const kMiningIndexService = "ZYAppMinningIdxService";
-constexpr int64_t kSharePointAppType = 78;
 constexpr int64_t kFarmLevel = 6;
 constexpr unsigned long kMsgMiningClientUnknown = 0x23000746;
 constexpr int kSendSeconds = 300;
@@ -167,7 +167,7 @@ int CWorkerThreadHM::SharepointBrowse() {
     if (!mining || mining->getint64(M::appMining) == 0) return 0;
     int firstId = -1, secondId = -1;
     selectionIds(m_browseRequest, firstId, secondId);
-    if (mining->getint64(M::appType) != kSharePointAppType || !child(mining, M::at7_7)) return 0;
+    if (mining->getint64(M::appType) != apptype::kSharePoint || !child(mining, M::at7_7)) return 0;
     log.DebugLvl(kFunction, 1, "Session id[%s].", sessionId.c_str());
 
     CNMessageBase* client = child(&m_browseRequest, R::ma);
@@ -276,7 +276,8 @@ int CWorkerThreadHM::SharepointBrowse() {
                                  "] with error [" + rc.GetErrorText() + "].";
         log.Error(kFunction, "%s", text.c_str());
         setLastError(databrowse::BROWSE_ERR_GENERIC, text);
-        service.Disconnect(kDisconnectSeconds, timedOut);
+        ignoreResult(service.Disconnect(kDisconnectSeconds, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
         return 0;
     }
     expectAnswersFrom(service);

@@ -10,6 +10,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/fxerrorutil.h"
 #include "platform/indexing/idxsrvrsessioncache.h"
@@ -26,7 +27,6 @@
 namespace {
 
 constexpr const char* kTag = "FBHMVSABROWSE";
-constexpr long kAppTypeVirtualServer = 106;
 constexpr int64_t kVmIndexAppType = 200107;
 constexpr int kVmJobLinkType = 7;
 constexpr int kForceV2Protocol = 2;
@@ -315,7 +315,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid, const std::string
     childEntity.setint64(E::backupsetId, backupSetId);
     childEntity.setint64(E::instanceId, instanceId);
     childEntity.setint64(E::subclientId, -1);
-    childEntity.setint64(E::applicationId, kAppTypeVirtualServer);
+    childEntity.setint64(E::applicationId, apptype::kVirtualServer);
     databrowse::EntityWithFilters withFilters;
     withFilters.setObjectAccessor(childEntity, databrowse::EntityWithFilters::f::entity);
 
@@ -323,7 +323,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid, const std::string
     task.setBrowseOpType(m_task->getBrowseOpType());
     task.addEntity(withFilters);
     task.setTaskParameters(m_task->getJobId(), 0, m_task->getUserId(), 0, 2, clientId, backupSetId, 0,
-                           m_task->getToTime(), 0, kAppTypeVirtualServer, instanceId, 0, 0);
+                           m_task->getToTime(), 0, apptype::kVirtualServer, instanceId, 0, 0);
     task.setClientId(clientId);
     task.setBackupSetId(backupSetId);
     task.setSubClientId(-1);

@@ -18,12 +18,6 @@ constexpr uint64_t kIndexFileOfJob = 6;
 
 using ArchFileInfo = Indexing::GetArchFileInfoForJobs;
 
-std::string textOf(const CNMessageBase& m) {
-    std::string xml;
-    m.serialize(xml);
-    return xml;
-}
-
 // Runs AppGetArchFileInfoForJobs for `request` and reads its answer into `reply`. 0 on success.
 int runArchFileInfo(ArchFileInfo& request, ArchFileInfo& reply, std::string& replyXml) {
     std::string requestXml;
@@ -120,7 +114,7 @@ int CFsPredictionClient::doPhysicalMediaConversion(databrowse::MediaPredictionCo
                                                    databrowse::MediaPredictionConvResp& response) {
     using R = databrowse::MediaPredictionConvReq::f;
     CBrowseLog log(kPredictionTag);
-    const std::string requestText = textOf(request);
+    const std::string requestText = messageXml(request);
     log.debugLvl(3, "doPhysicalMediaConversion: input xml %s", requestText.c_str());
     const int64_t copyPrecedence = request.getint64(R::copyPrecedence);
     if (request.getint64(R::lookUpIndexFiles) != 0) {
@@ -147,7 +141,7 @@ int CFsPredictionClient::doPhysicalMediaConversion(databrowse::MediaPredictionCo
                            std::vector<CNMessageBase>(converted.begin(), converted.end()));
     if (getTotalDataSize() != 0)
         response.setint64(databrowse::MediaPredictionConvResp::f::totalDataSize, getTotalDataSize());
-    log.debugLvl(3, "doPhysicalMediaConversion: output xml %s", textOf(response).c_str());
+    log.debugLvl(3, "doPhysicalMediaConversion: output xml %s", messageXml(response).c_str());
     return 1;
 }
 
@@ -163,7 +157,7 @@ void CFsPredictionClient::addIndexLocationInfoForVSADB(bool fromIndexList) {
         afiles.push_back(afile);
     }
     files.setlistobject(Indexing::ArchGetBackupsetGUID::f::afiles, afiles);
-    const std::string filesText = textOf(files);
+    const std::string filesText = messageXml(files);
     log.debugLvl(5, "Additional archive files to be processed - [%s]", filesText.c_str());
 
     AppGetBackupSetGUIDFromAFiles proc(nullptr);

@@ -17,6 +17,7 @@
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/zyglobalparam.h"
 #include "platform/errors/evmessagecontainer.h"
@@ -30,7 +31,6 @@ namespace {
 
 const char* const kTag = "FBHMWORKER";
 
-constexpr uint32_t kNasAppType = 13;
 constexpr uint64_t kOptionNasLiveBrowse = 0x200;
 constexpr unsigned long kVmIndexAppType = 200107;
 constexpr int kSecuredCrossCycleServicePack = 22;
@@ -297,7 +297,7 @@ int CWorkerThreadHM::indexingInfoJobsAndCycles(TIndexingInfoRun& run) {
     decideDataValidation(run, options, advanced);
 
     // A missing plug-in costs the NAS mount parameters, never the rest of the indexing information.
-    if (m_inputData.appType == kNasAppType && (m_inputData.optionBits & kOptionNasLiveBrowse) != 0) {
+    if (m_inputData.appType == apptype::kNas && (m_inputData.optionBits & kOptionNasLiveBrowse) != 0) {
         CNASLiveBrowsePlugin& plugin = CNASLiveBrowsePlugin::instance();
         run.nasPlugin = plugin.isLoaded();
         if (!run.nasPlugin)

@@ -4,6 +4,7 @@
 #include "Db/Proc/archFileByTimeSuperBrowse.h"
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
+#include "platform/entities/apptypes.h"
 #include "platform/log/evdebug.h"
 #include "platform/msg/app_execute_sp.h"
 #include "platform/tasks/evrestoretask.h"
@@ -132,7 +133,7 @@ int CWorkerThreadHM::doIndexPrediction() {
 int CWorkerThreadHM::sendResultsFromPredictor() {
     CBrowseLog log(kTag);
     if (!m_predictionClient.haveLocationData()) return 1;
-    if (m_inputData.appType == 13) m_predictionClient.addNasHDRandACLLocationInfo();
+    if (m_inputData.appType == apptype::kNas) m_predictionClient.addNasHDRandACLLocationInfo();
     const unsigned long copyPrecedence = m_browseTask->getDataPtr()->copyPrecedence;
     if (m_predictionClient.addIndexMedia(copyPrecedence) < 0) {
         log.debugLvl(0, "failed to add index media");

@@ -12,6 +12,7 @@
 #include "indexing/superbrowserequest.h"
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/extendedoptions.h"
@@ -23,7 +24,6 @@ const char* const kTag = "FBHMWORKER";
 constexpr uint32_t kNoSubclient = 0xFFFFFFFF;
 constexpr int kBrowseOpFindOnly = 2;
 constexpr unsigned int kOptionV2Retention = 103;
-constexpr uint32_t kVmAppType = 106;
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr int64_t kOperatorBefore = 3;
 constexpr int64_t kOperatorIs = 9;
@@ -34,7 +34,7 @@ constexpr int64_t kAttributeDeletionTime = 62;
 constexpr int64_t kAttributeArchiveTime = 67;
 
 bool isExchangeAppType(uint32_t appType) {
-    return appType == 8 || appType == 14 || appType == 54;
+    return appType == 8 || appType == 14 || appType == apptype::kExchangeMailbox;
 }
 
 databrowse::Query retentionSubquery(const std::vector<databrowse::Criteria>& filters) {
@@ -230,7 +230,7 @@ bool CWorkerThreadHM::fillSuperBrowseCycle(TSuperBrowseRun& run, const SuperBrow
     out.setObjectAccessor(flags, C::flags);
 
     std::string mountXml;
-    if (planner && planner->getAppType() == kVmAppType)
+    if (planner && planner->getAppType() == apptype::kVirtualServer)
         mountXml = vsa.getVsaMountXml((cycle.flags & SuperBrowse::kFlagIndexFileType6) != 0, cycle.appId,
                                       static_cast<unsigned long>(cycle.afileId), getFbrMA());
     if (!cycle.mountXml.empty()) mountXml = cycle.mountXml;

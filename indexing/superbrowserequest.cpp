@@ -11,6 +11,7 @@
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/installmanager.h"
 #include "platform/entities/zyclient.h"
 #include "platform/net/zynet_directory.h"
@@ -33,8 +34,6 @@ constexpr size_t kMaxLoggedPaths = 99;
 constexpr size_t kMaxLoggedCycles = 99;
 constexpr int64_t kTokenFlagType = 2;
 constexpr char kDisplayNameSeparator = 0x12;
-constexpr uint32_t kVmAppType = 106;
-constexpr uint32_t kSharedPathAppType = 137;
 
 // One integer element of the request and its value from the input record, at the width it is sent.
 struct TScalarElement {
@@ -270,7 +269,7 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
     if (auto* token = req.getlistobject(R::additionalFlags, false)) additional = *token;
     if (m_ptrAdditionalFlags) {
         additional.insert(additional.end(), m_ptrAdditionalFlags->begin(), m_ptrAdditionalFlags->end());
-    } else if (m_inputData.appType == kSharedPathAppType) {
+    } else if (m_inputData.appType == apptype::kExchangeMonorun) {
         CNMessageBase* advanced =
             m_browseRequest.isSet(databrowse::BrowseRequest::f::advOptions)
                 ? m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, false)
@@ -354,7 +353,8 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
     }
 
     // VM file-name search: the one wildcard path ends in the searched name.
-    if (appType == kVmAppType && m_privateTask->isSet(59) && (options & kOptionFileNameSearch) != 0) {
+    if (appType == apptype::kVirtualServer && m_privateTask->isSet(59) &&
+        (options & kOptionFileNameSearch) != 0) {
         std::string fileName;
         bool found = false;
         for (CNMessageBase* query : dataQueries(req)) {

@@ -14,6 +14,7 @@
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/installmanager.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
@@ -36,13 +37,13 @@ constexpr int64_t kOperatorTo = 1;
 constexpr int kOpFind = 1;
 constexpr int kOpFindOnly = 2;
 constexpr int kOpIndexLogs = 11;
-constexpr uint32_t kClientOsAppType = 33;
 constexpr int64_t kNasClientKind = 2;
 constexpr long kMsgIndexLogsNeedSp3 = 0x0e00010d;
 constexpr size_t kMaxLoggedPaths = 99;
 
 bool isNasBlockAppType(uint32_t appType) {
-    return appType == 1 || appType == 11 || appType == 33 || appType == 34 || appType == 42 || appType == 43;
+    return appType == 1 || appType == 11 || appType == apptype::kWindowsFileSystem || appType == 34 ||
+           appType == 42 || appType == 43;
 }
 
 // The search block of the request's advanced settings, made when `create`.
@@ -185,7 +186,7 @@ bool CWorkerThreadHM::completeV2BrowseRequest(TSuperBrowseRun& run) {
         set->setint64(databrowse::BrowseFlags::f::at10_10,
                       set->getint64(databrowse::BrowseFlags::f::at10_10) != 0);
 
-    if (m_inputData.appType == kClientOsAppType && options->getint64(O::synthFullBrowse) != 0) {
+    if (m_inputData.appType == apptype::kWindowsFileSystem && options->getint64(O::synthFullBrowse) != 0) {
         std::string osInfo;
         const int rc =
             ClientProperties(static_cast<unsigned long>(m_inputData.clientId), nullptr).getSimOSInfo(osInfo);

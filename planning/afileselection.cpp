@@ -2,6 +2,7 @@
 
 #include "fbDebug/fbdebug.h"
 #include "platform/archive/archivemanagerhm.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/log/zytime.h"
 
@@ -99,7 +100,7 @@ int setIndexingAfiles(unsigned findTime, TAfileSelection* input, EvMessageContai
     oldestArgs.appId = input->subclientId;
     oldestArgs.copyPrecedence = input->copyPrecedence;
     oldestArgs.searchMode = kAfileModeLatest;
-    if (input->appType == 59 || input->appType == 77) {
+    if (input->appType == apptype::kNotes || input->appType == apptype::kNotesDatabase) {
         bool tranLog = false;
         if (Subclient(input->subclientId).isTranLogSubclient(tranLog, nullptr) == 0 && tranLog)
             oldestArgs.searchMode = kAfileModeTranLog;
@@ -174,7 +175,7 @@ int setIndexingAfiles(unsigned findTime, TAfileSelection* input, EvMessageContai
             take(input->exact, ret);
             if (ret.archFileType == 6)
                 input->flags |= TAfileSelection::kIndexFileType6;
-            else if (input->appType == 106)
+            else if (input->appType == apptype::kVirtualServer)
                 input->flags &= ~static_cast<uint64_t>(TAfileSelection::kIndexFileType6);
             if (input->exact.id.archFileId != 0 &&
                 input->exact.id.archGroupId != input->latestInCycle.id.archGroupId) {

@@ -15,6 +15,7 @@
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/sdversion.h"
 #include "platform/entities/zyclient.h"
@@ -72,7 +73,7 @@ constexpr std::array<TOptionBit, 15> kAnyTypeBits{{{110, 0x200000000ULL},
 uint64_t optionBits(const EvMultiEntityRestoreTask& task) {
     const long appType = task.getAppType();
     uint64_t bits = 0;
-    if (appType == 106) {
+    if (appType == apptype::kVirtualServer) {
         auto set = std::find_if(kVirtualServerBits.begin(), kVirtualServerBits.end(),
                                 [&](const TOptionBit& b) { return task.isSet(b.option); });
         bits |= set == kVirtualServerBits.end() ? kVirtualServerDefaultBit : set->bit;
@@ -310,7 +311,7 @@ int CBrowseTask::setAppId(EvMultiEntityRestoreTask* task, long appId) {
         }
         if (correctsPath(appType)) log.debugLvl(8, "After correcting the pathBuf for IL: %s", path.c_str());
 
-        if (task->getSubClientId() > 0 && appType == 59) {
+        if (task->getSubClientId() > 0 && appType == apptype::kNotes) {
             bool tranLog = false;
             Subclient subclient(static_cast<unsigned long>(task->getSubClientId()));
             if (subclient.isTranLogSubclient(tranLog, nullptr) == 0 && tranLog) {

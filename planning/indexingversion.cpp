@@ -13,6 +13,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/errors/fxerrorutil.h"
@@ -82,7 +83,7 @@ unsigned long long SuperBrowseManager::determineBrowseIndexingVersion(bool& inde
     unsigned int enforceLive = 0;
     ZYPlatformInfo::getNumber("VirtualServer", "nEnforceLivebrowse", &enforceLive);
     if (enforceLive != 0) log.debugLvl(0, "nEnforceLivebrowse registry key is set");
-    if (m_appType == 106 && m_forcedDbEngineType == 0 && getExtendedOption(103) != '1' &&
+    if (m_appType == apptype::kVirtualServer && m_forcedDbEngineType == 0 && getExtendedOption(103) != '1' &&
         getExtendedOption(59) == '1' && getExtendedOption(112) != '1' &&
         !(indexingV2 && idxAppType == kIdxAppTypeVmV2) && enforceLive == 0) {
         if (contentIndexedVmCheck(indexingV2, idxAppType)) return 0;
@@ -297,7 +298,7 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
     files.setIsolationType(4);
 
     if (threshold <= static_cast<long long>(m_toTime)) {
-        const bool live = m_appType == 13;
+        const bool live = m_appType == apptype::kNas;
         if (usable(m_backupSetId)) {
             files.setWhere(
                 live ? "(fileType in (2,6) and name not in ('', 'N/A', 'Not Named') OR fileType=1) and "
@@ -373,7 +374,7 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
         files.setOrderBy("");
     }
 
-    if (indexingV2 && getExtendedOption(105) == '1' && m_appType == 13) {
+    if (indexingV2 && getExtendedOption(105) == '1' && m_appType == apptype::kNas) {
         if (key == Key::Subclient) {
             files.setWhere(
                 "id in (select TOP 1 id from archFile where fileType in(2, 6) and name in ('', 'N/A', 'Not "
@@ -407,7 +408,7 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
     }
 
     if (indexingV2) return;
-    const bool live = m_appType == 13;
+    const bool live = m_appType == apptype::kNas;
     if (key == Key::Subclient) {
         files.setWhere(
             live ? "(fileType in (2,6) OR fileType=1) and appId =%u" : "fileType in (2,6) and appId =%u",

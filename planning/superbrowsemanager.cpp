@@ -8,6 +8,7 @@
 
 #include "fbDebug/fbdebug.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/fxerrorutil.h"
@@ -163,7 +164,7 @@ bool SuperBrowseManager::canSuperBrowseBeApplied() {
         log.debugLvl(0, "super browse is disabled through registry hook");
         return false;
     }
-    if (getExtendedOption(88) == '1' && m_appType == 13) {
+    if (getExtendedOption(88) == '1' && m_appType == apptype::kNas) {
         log.debugLvl(0, "super browse is disabled for live browse");
         return false;
     }

@@ -13,6 +13,7 @@
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbtable.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/clientapplist.h"
 #include "platform/entities/zysim.h"
 #include "platform/errors/evmessagecontainer.h"
@@ -105,7 +106,7 @@ int SuperBrowseManager::split2(const char* browsePath) {
     m_idxAppType = idxAppType;
     if (v2) {
         log.debugLvl(0, "*******************Using new Indexing layer*******************");
-    } else if (getExtendedOption(88) == '1' && m_appType == 13) {
+    } else if (getExtendedOption(88) == '1' && m_appType == apptype::kNas) {
         log.debugLvl(0, "super browse is disabled for live browse");
         m_superBrowseApplied = false;
         return 0;
@@ -136,7 +137,7 @@ int SuperBrowseManager::split2(const char* browsePath) {
         log.debugLvl(0, "%s", text);
         return -1;
     }
-    return finishSplit(m_appType != 56 && (m_optionBits & 0x18) == 0);
+    return finishSplit(m_appType != apptype::kExchangeMailboxClassic && (m_optionBits & 0x18) == 0);
 }
 
 int SuperBrowseManager::finishSplit(bool lastCycleOnly) {
@@ -165,7 +166,8 @@ int SuperBrowseManager::splitCI(const char* browsePath) {
     setIndexingV2(false);
     gatherEntityCycles(browsePath);
     // App type 78 keeps only the last cycle even when every cycle is asked for.
-    return finishSplit(m_appType == 78 || (m_appType != 56 && (m_optionBits & 0x18) == 0));
+    return finishSplit(m_appType == apptype::kSharePoint ||
+                       (m_appType != apptype::kExchangeMailboxClassic && (m_optionBits & 0x18) == 0));
 }
 
 void SuperBrowseManager::setNoCyclesError() {
@@ -359,7 +361,7 @@ void SuperBrowseManager::decideSuperBrowse() {
 
 int SuperBrowseManager::splitBySubclient() {
     CBrowseLog log(kTag);
-    if (getExtendedOption(88) == '1' && m_appType == 13) {
+    if (getExtendedOption(88) == '1' && m_appType == apptype::kNas) {
         log.debugLvl(0, "super browse is disabled for live browse");
         return 0;
     }

@@ -14,6 +14,7 @@
 #include "planning/superbrowsemanager.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zyglobalparam.h"
@@ -143,7 +144,7 @@ std::vector<int> SuperBrowseManager::optimisedSubclients(int appType, int backup
             list.backupSets.end() ||
         p.size() <= 36)
         return ids;
-    if (appType == 54) {
+    if (appType == apptype::kExchangeMailbox) {
         if (p[1] != 'M' || p[2] != 'B' || p[4] != '{') return ids;
         size_t close = p.find('}', 4);
         if (close == std::string::npos) return ids;
@@ -163,7 +164,7 @@ std::vector<int> SuperBrowseManager::optimisedSubclients(int appType, int backup
         if (ids.empty())
             log.debugLvl(0, "There are no sub-clients found for MailBox '%s'. Skip optimization",
                          guid.c_str());
-    } else if (appType == 106) {
+    } else if (appType == apptype::kVirtualServer) {
         size_t first = p.find('\\');
         if (first == std::string::npos) first = p.find('/');
         if (first == std::string::npos) return ids;
@@ -189,8 +190,9 @@ int SuperBrowseManager::getCyclesForEntity(int appType, int clientId, int backup
                                            int fromTime, int toTime, int copyPrecedence, const char* path) {
     CBrowseLog log(kTag);
     std::vector<int> selected;
-    if ((appType == 54 || appType == 106) && path) selected = optimisedSubclients(appType, backupSetId, path);
-    if (!selected.empty() && appType == 54) {
+    if ((appType == apptype::kExchangeMailbox || appType == apptype::kVirtualServer) && path)
+        selected = optimisedSubclients(appType, backupSetId, path);
+    if (!selected.empty() && appType == apptype::kExchangeMailbox) {
         log.debugLvl(0,
                      "splitting browse range [%d] to [%d] for backupset [%d] subclient [%d] into cycles. "
                      "Selected [%d] "
@@ -227,7 +229,7 @@ int SuperBrowseManager::getCyclesForEntity(int appType, int clientId, int backup
     ArchFileByTimeSuperBrowse proc(nullptr);
     proc.setValues(appType, clientId, backupSetId, procSubclient, fromTime, toTime, copyPrecedence,
                    ignoreRunning, 0, v2 ? 1 : 0, xml.c_str());
-    const bool vmIndexCycles = m_appType == 106 && (m_optionBits & 0x18) != 0;
+    const bool vmIndexCycles = m_appType == apptype::kVirtualServer && (m_optionBits & 0x18) != 0;
     MountXmlProvider mount;
     if ((m_optionBits & kOptionExactBrowse) == 0) {
         std::lock_guard<std::mutex> lock(mountXmlProviderLock());

@@ -13,6 +13,7 @@
 #include "platform/indexing/indexingversion.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/threads/sessionport.h"
+#include "service/errorresponse.h"
 #include "service/routerbrowserequest.h"
 #include "service/routerentities.h"
 #include "worker/authentication.h"
@@ -36,13 +37,7 @@ void sendReply(CZyNetwork* session, CNMessageBase& reply, const char* failureFor
 }
 
 databrowse::BrowseResponse errorResponse(const std::string& text, bool withCode) {
-    databrowse::BrowseError error;
-    if (withCode) error.setint64(databrowse::BrowseError::f::errorCode, databrowse::BROWSE_ERR_GENERIC);
-    error.setstring(databrowse::BrowseError::f::errorMessage, text);
-    databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, 3);
-    response.setlistobject(databrowse::BrowseResponse::f::messages, {error});
-    return response;
+    return withCode ? errorresponse::of(databrowse::BROWSE_ERR_GENERIC, text) : errorresponse::ofText(text);
 }
 
 // The archive files a conversion names.
@@ -181,7 +176,7 @@ void* CBrowseRouterThreadHM::run(void*) {
 
 void CBrowseRouterThreadHM::terminate() {
     if (!m_server) return;
-    m_server->Quit(true, true);
+    ignoreResult(m_server->Quit(true, true), "stopping: nothing is left to do when it fails");
     CBrowseLog log("FBHMROUTER");
     log.debugLvl(0, "terminated fast browse router thread");
 }
@@ -203,7 +198,8 @@ void CBrowseRouterThreadHM::browseRouterCallBackXDR(CZyNetworkServer::ZynCallbac
         log.debugLvl(0, "Received disconnected handle [%lld]", handle);
     if (messageType == kDisconnectRequest) {
         bool timedOut = false;
-        session->ReplyDisconnect(kReplySeconds, timedOut);
+        ignoreResult(session->ReplyDisconnect(kReplySeconds, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
     }
     releaseSession(server, handle, static_cast<int>(type), "browseRouterCallBackXDR", log);
 }
@@ -240,14 +236,16 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
         case kSessionMessage:
             break;
         case kDisconnectRequest:
-            session->ReplyDisconnect(kReplySeconds, timedOut);
+            ignoreResult(session->ReplyDisconnect(kReplySeconds, timedOut),
+                         "the session ends either way; a peer already gone is no fault");
             break;
         case kAbortRequest: {
             zysStatus status{};
             status.status = 0;
             status.detail = 0;
             status.kind = 2;
-            session->AbortConnection(status, kReplySeconds, timedOut);
+            ignoreResult(session->AbortConnection(status, kReplySeconds, timedOut),
+                         "the session ends either way; a peer already gone is no fault");
             break;
         }
         case databrowse::BrowseRequest::TAG:

@@ -9,6 +9,7 @@
 #include "platform/net/zynetwork.h"
 #include "service/directtaskprep.h"
 #include "service/enduserErase.h"
+#include "service/errorresponse.h"
 #include "service/routerfields.h"
 #include "service/routertoken.h"
 
@@ -72,8 +73,7 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     }
     databrowse::BrowseResponse errorResponse;
     if (t.hasReplyError()) {
-        errorResponse.setint64(databrowse::BrowseResponse::f::respType, 3);
-        errorResponse.setlistobject(databrowse::BrowseResponse::f::messages, {t.replyError});
+        errorResponse = errorresponse::of(t.replyError);
         reply = &errorResponse;
     }
     if (reply && session) {

@@ -5,6 +5,7 @@
 #include "Db/Tbl/APP_Application.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zymanagedbforjm.h"
@@ -29,7 +30,6 @@ constexpr unsigned long kMsgInvalidClient = 0x23000746;
 constexpr unsigned long kMsgUnknownSubclient = 0x23000747;
 constexpr size_t kMessageBufferSize = 4104;
 constexpr int kNoInstance = -32000;
-constexpr int kWebConsoleAppType = 137;
 constexpr int kKeepFromTimeAppType = 78;
 constexpr int64_t kForceIndexFlagType = 4;
 constexpr const char* kJobFailure = "Error: Browse By JobId failed...";
@@ -361,7 +361,8 @@ bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal
     if (!checkClient(t, op, refusal, log)) return false;
 
     CUxString peer;
-    if ((op == 4 || t.appType == kWebConsoleAppType) && session && !session->GetPeerName(peer).IsError()) {
+    if ((op == 4 || t.appType == apptype::kExchangeMonorun) && session &&
+        !session->GetPeerName(peer).IsError()) {
         t.task->setWebServerHostName(peer.c_str());
         log.debugLvl(0, "WebServer hostName [%s]", peer.c_str());
     }
@@ -372,7 +373,7 @@ bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal
         if (intOf(flags, Flag::refCopySuperRestoreFind) != 0) t.setOption(105);
         if (intOf(flags, Flag::alertSessionId) != 0) {
             t.setOption(109);
-            if (t.appType == kWebConsoleAppType)
+            if (t.appType == apptype::kExchangeMonorun)
                 t.worker->setJobId(static_cast<unsigned long long>(flags->getint64(Flag::alertSessionId)));
         }
     }

@@ -8,6 +8,7 @@
 #include "Db/Tbl/APP_Application.h"
 #include "framework/apptypes.h"
 #include "platform/db/dbtable.h"
+#include "platform/entities/apptypes.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/msg/app_execute_sp.h"
 #include "platform/tasks/erasebookings.h"
@@ -22,7 +23,6 @@ using E = ZyEntities::GenericEntity::f;
 using P = databrowse::BrowsePath::f;
 
 constexpr int64_t kEraseOperation = 7;
-constexpr long kMailboxAppType = 54;
 constexpr int kErasePending = 1;
 
 // One path of the request: its text, its subclient (detail element 1, leading digits) and size.
@@ -280,7 +280,7 @@ void bookEndUserEraseUsage(databrowse::BrowseRequest& request, CBrowseLog& log) 
                                                     0) != 0 &&
             !useV2)
             ProcessFSEndUserErase(&request, &log);
-    } else if (appType == kMailboxAppType) {
+    } else if (appType == apptype::kExchangeMailbox) {
         ProcessMailboxEndUserErase(&request, &log);
     }
 }

@@ -19,6 +19,7 @@
 #include "platform/security/evsecuritymgr.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
+#include "service/errorresponse.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 #include "worker/authentication.h"
@@ -64,18 +65,13 @@ unsigned long callerClientOf(CZyNetwork* session, std::string& name) {
 
 // Sends one response of `type` (3 error, 4 warning) carrying `text` with code 1 to the caller.
 void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBrowseLog& log) {
-    databrowse::BrowseError item;
-    item.setint64(databrowse::BrowseError::f::errorCode, 1);
-    item.setstring(databrowse::BrowseError::f::errorMessage, text);
-    databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, type);
-    response.setlistobject(databrowse::BrowseResponse::f::messages, {item});
-    sendOn(session, response, log);
+    databrowse::BrowseResponse response = errorresponse::of(1, text, type);
+    ignoreResult(sendOn(session, response, log), "sendOn logs a failed send; the caller is gone");
 }
 
 void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log) {
     log.debugLvl(0, "multi-client find: %s", text.c_str());
-    sendMessage(session, 4, text, log);
+    sendMessage(session, errorresponse::kWarning, text, log);
 }
 
 // True when the user may browse the client or one of its subclients (the find keeps to those).
@@ -149,7 +145,7 @@ CUxError CBrowseMulticlient::Find(databrowse::BrowseRequest* request, CZyNetwork
         if (text.empty()) text = "Browse initialization failed with error.";
         log.debugLvl(0, "Browse initialization failed with error [%s] and message [%s].", text.c_str(),
                      error.GetErrorText().c_str());
-        sendMessage(session, 3, text, log);
+        sendMessage(session, errorresponse::kError, text, log);
     }
     log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
     return error;

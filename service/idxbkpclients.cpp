@@ -40,9 +40,7 @@ std::string deletionXml(const ZyEntities::GenericEntity& entity) {
     setCaller(request, Request::f::caller);
     request.getObjectAccessor(Request::f::associations, true)
         ->setlistobject(App::Associations::f::associations, std::vector<CNMessageBase>{entity});
-    std::string xml;
-    request.serialize(xml);
-    return xml;
+    return messageXml(request);
 }
 
 std::string createPseudoClientXml(const std::string& name) {
@@ -56,9 +54,7 @@ std::string createPseudoClientXml(const std::string& name) {
     CNMessageBase* info = request.getObjectAccessor(R::f::clientInfo, true);
     info->setint64(App::Msg161::f::at_1, 29);
     info->getObjectAccessor(App::Msg161::f::at23_23, true)->setint64(App::Msg565::f::at_3, 7);
-    std::string xml;
-    request.serialize(xml);
-    return xml;
+    return messageXml(request);
 }
 
 // Runs `work` in the call's transaction: committed when it succeeds, rolled back when it or the

@@ -6,6 +6,7 @@
 
 #include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
+#include "platform/entities/apptypes.h"
 #include "service/directrun.h"
 #include "service/fastbrowse_multiclient.h"
 #include "service/routerentities.h"
@@ -23,7 +24,6 @@ using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kTag = "FBHMROUTER";
 constexpr int64_t kMultiClientFindOperation = 1;
-constexpr int64_t kVirtualServerAppType = 106;
 
 std::mutex g_observerLock;
 TPreparedTaskObserver g_observer;  // guarded by g_observerLock
@@ -62,7 +62,7 @@ bool convertParentVmEntity(databrowse::BrowseRequest& request, std::string& erro
         errorText = converted.GetErrorText();
         return false;
     }
-    child.setint64(E::applicationId, kVirtualServerAppType);
+    child.setint64(E::applicationId, apptype::kVirtualServer);
     request.setObjectAccessor(child, R::entity);
     return true;
 }
@@ -147,7 +147,7 @@ std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNe
         case ERoutedOutcome::kMultiClientFind: {
             CBrowseMulticlient finder;
             finder.setDirectAPI(true);
-            finder.Find(&received, session);  // it has answered the caller, whatever it returns
+            ignoreResult(finder.Find(&received, session), "it has answered the caller, whatever it returns");
             return {};
         }
         case ERoutedOutcome::kNoReply:

@@ -4,6 +4,7 @@
 #include "fbDebug/fbdebug.h"
 #include "framework/apptypes.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/errors/evevent.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/tasks/erasebookings.h"
@@ -189,7 +190,8 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
     const CNMessageBase* e = entity(t.request);
     const int appType = static_cast<int>(intOf(e, E::applicationId));
 
-    bool allowed = isFileSystemAppType(appType) || appType == 134 || appType == 54;
+    bool allowed =
+        isFileSystemAppType(appType) || appType == apptype::kOneDrive || appType == apptype::kExchangeMailbox;
     if (!allowed) {
         int enabled = 0;
         allowed =

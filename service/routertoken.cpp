@@ -6,6 +6,7 @@
 #include "framework/headerconstants.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
+#include "platform/entities/apptypes.h"
 #include "platform/indexing/configloader.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
@@ -23,8 +24,6 @@ using R = databrowse::BrowseRequest::f;
 
 const char* const kTokenRejected = "Error: Failed to authenticate the usertoken...";
 const char* const kCallerRefused = "Error: Failed to authenticate the caller to act as the requested user...";
-constexpr long kMailboxAppType = 54;
-constexpr long kCloudAppType = 137;
 
 // Operations that act on a user's own data when no token names the user.
 bool actsAsRequestUser(int64_t operation) {
@@ -161,7 +160,8 @@ bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& 
         log.debugLvl(3, "AuthToken:[%s], UserId:[%d], UserName:[%s]", masked(token), user.id,
                      user.name.c_str());
         const long appType = intOf(entity(t.request), ZyEntities::GenericEntity::f::applicationId);
-        if (!user.name.empty() && (appType == kMailboxAppType || appType == kCloudAppType))
+        if (!user.name.empty() &&
+            (appType == apptype::kExchangeMailbox || appType == apptype::kExchangeMonorun))
             resourceDomain(t, user, domain, log);
         if (!tokenValid) {
             log.debugLvl(0, "Error: Failed to authenticate the usertoken for session:[%s]...", guid.c_str());

@@ -55,7 +55,7 @@ void stopIndexServer(const std::string& guid, CConfRecord& record, CBrowseLog& l
     bool timedOut = false;
     if (!session->SendXMLMessage(stop, 0, kSendSeconds, timedOut).IsError())
         log.debugLvl(3, "stop request sent to Media Agent [%s]", mediaAgent.c_str());
-    cache->ReleaseSession(key, session);
+    ignoreResult(cache->ReleaseSession(key, session), "the session is given up either way");
 }
 
 }  // namespace

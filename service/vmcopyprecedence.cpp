@@ -12,6 +12,7 @@
 #include "fbDebug/fbdebug.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/installmanager.h"
 #include "platform/entities/zyclient.h"
@@ -26,7 +27,6 @@ using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kTag = "FBHMROUTER";
 constexpr int kBackupCopy = -4;
-constexpr int kVirtualServerAppType = 106;
 constexpr unsigned long kCloudInstanceType = 402;
 constexpr int kWindowsOsIds[] = {2,  3,  4,  5,  21, 24, 27,  34,  35,  39,  46,  48,  62, 63,
                                  64, 65, 66, 67, 93, 94, 200, 208, 209, 210, 211, 212, 213};
@@ -141,7 +141,7 @@ int resolveVmCopyPrecedence(TDirectTask& t, int copyPrecedence) {
     const databrowse::BrowseRequest& request = t.request;
     const int64_t op = intOf(&request, R::opType);
     const CNMessageBase* o = options(request);
-    if (t.appType != kVirtualServerAppType || copyPrecedence != 0 || (op != 0 && op != 1) ||
+    if (t.appType != apptype::kVirtualServer || copyPrecedence != 0 || (op != 0 && op != 1) ||
         intOf(o, databrowse::BrowseOptions::f::at3_3) == 0 || !namesUser(request))
         return copyPrecedence;
     CBrowseLog log(kTag);

@@ -12,6 +12,7 @@
 #include "framework/browseaccess.h"
 #include "framework/headerconstants.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/indexing/configloader.h"
@@ -26,7 +27,6 @@
 namespace {
 
 constexpr const char* kTag = "FBHMWORKER";
-constexpr long kVirtualServerAppType = 106;
 constexpr unsigned int kRootBrowseOption = 109;
 constexpr int kNoAccessStringCategory = 1000;
 constexpr int kObjectIdCategory = 2;
@@ -206,7 +206,7 @@ bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TReque
         return d.verdict;
     };
 
-    if (task->getAppType() == kVirtualServerAppType) {
+    if (task->getAppType() == apptype::kVirtualServer) {
         const char* first = task->getFirstPath(EvRestoreTask::kBrowsePathList);
         const std::string path = first ? first : "\\";
         const bool rootBrowse = (path == "/" || path == "\\") && task->isSet(kRootBrowseOption);

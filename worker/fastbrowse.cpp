@@ -10,6 +10,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
@@ -42,7 +43,8 @@ constexpr unsigned int kDefaultIdleLimitSeconds = 600;
 
 // Application types whose filtered find searches mailboxes.
 bool isMailboxAppType(uint64_t appType) {
-    return appType == 54 || appType == 56 || appType == 67 || appType == 82 || appType == 35;
+    return appType == apptype::kExchangeMailbox || appType == apptype::kExchangeMailboxClassic ||
+           appType == 67 || appType == 82 || appType == 35;
 }
 
 EvMessageContainer message(int id, const std::string& argument) {
@@ -157,7 +159,8 @@ bool CWorkerThreadHM::fastBrowse() {
             zysStatus status;
             status.status = -1;
             bool timedOut = false;
-            m_session->AbortConnection(status, kAbortSeconds, timedOut);
+            ignoreResult(m_session->AbortConnection(status, kAbortSeconds, timedOut),
+                         "the session ends either way; a peer already gone is no fault");
         }
         if (pool->releaseSession(m_session, m_maHostName.c_str(), serviceNumber) != 0)
             log.debugLvl(0, "failed to release connection to the zyd pool");
@@ -362,7 +365,8 @@ bool CWorkerThreadHM::waitForCompletion() {
         }
         lastMessage = std::chrono::steady_clock::now();
         if (code == ZYS_PM_DISCONNECT_REQ) {
-            m_session->ReplyDisconnect(kDisconnectSeconds, timedOut);
+            ignoreResult(m_session->ReplyDisconnect(kDisconnectSeconds, timedOut),
+                         "the session ends either way; a peer already gone is no fault");
             // An answer without its end is not a complete listing.
             abandonFastBrowse("Media agent [" + m_maClientName +
                               "] ended the session before the end of its answer.");
@@ -370,13 +374,13 @@ bool CWorkerThreadHM::waitForCompletion() {
         }
         unsigned char* data = buffer.getDataBuffer();
         if (!payloadFits(code, data, buffer.getDataSize())) {
-            m_session->FreeReceivedMessage(code, &buffer);
+            ignoreResult(m_session->FreeReceivedMessage(code, &buffer), "it only gives the buffer back");
             abandonFastBrowse("Media agent [" + m_maClientName + "] sent a malformed " +
                               ZYS_FileSystemRestore_PM_STRING(code) + " message.");
             return false;
         }
         const bool written = processMessage(static_cast<unsigned int>(code), data, done);
-        m_session->FreeReceivedMessage(code, &buffer);
+        ignoreResult(m_session->FreeReceivedMessage(code, &buffer), "it only gives the buffer back");
         if (!written && code == FSR_MSG_RESTORE_END) {
             // The caller would never learn that the answer is complete.
             setLastError(databrowse::BROWSE_ERR_GENERIC,

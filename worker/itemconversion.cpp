@@ -12,6 +12,7 @@
 #include "fbDebug/fbdebug.h"
 #include "framework/browseutils.h"
 #include "planning/browsetask.h"
+#include "platform/entities/apptypes.h"
 #include "platform/restoreproto/fsr_records.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
@@ -69,10 +70,10 @@ std::vector<std::string> tokens(std::string_view text, std::string_view separato
 }
 
 bool isExchangeAppType(uint64_t appType) {
-    return appType == 8 || appType == 14 || appType == 54;
+    return appType == 8 || appType == 14 || appType == apptype::kExchangeMailbox;
 }
 bool isSharePointAppType(uint64_t appType) {
-    return appType == 78 || appType == 89;
+    return appType == apptype::kSharePoint || appType == 89;
 }
 
 // Exchange-like metadata from the path of a plain item ("...\mailbox\folder\<size>\<name>" with '\' or

@@ -16,6 +16,7 @@
 #include "planning/superbrowsemanager.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/sdversion.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
@@ -51,8 +52,8 @@ const char* const kTableViewPrefix = "/TblView";
 const char* const kTableViewPrefixWindows = "\\TblView";
 
 bool usesExactIndex(uint64_t appType) {
-    return appType == 106 || appType == 65 || appType == 75 || appType == 76 || appType == 87 ||
-           appType == 41;
+    return appType == apptype::kVirtualServer || appType == 65 || appType == 75 || appType == 76 ||
+           appType == 87 || appType == apptype::kActiveDirectory;
 }
 bool isTableViewAppType(uint64_t appType) {
     switch (appType) {
@@ -200,7 +201,7 @@ void CWorkerThreadHM::fillInputRecord(bool noErrors) {
     in.string8 = bt.backupSetName;
     in.userText = std::to_string(bt.userId) + std::to_string(12) + bt.userName;
     in.string10 = bt.subclientName;
-    if (bt.appType == 13) in.string2 = in.string3 = "for legacy use only";
+    if (bt.appType == apptype::kNas) in.string2 = in.string3 = "for legacy use only";
     in.word19 = static_cast<uint32_t>(bt.subclientPaths.size());
     in.word5 = 1;
     in.word6 = 2;
@@ -230,7 +231,7 @@ bool CWorkerThreadHM::mainBody() {
     SuperBrowseManager* planner = bt.planner;
     const bool v2 = planner && planner->isIndexingV2();
     m_indexingV2 = v2;
-    const bool nasLive = bt.appType == 13 && (in.value49 & kFlagNasLiveBrowse) != 0;
+    const bool nasLive = bt.appType == apptype::kNas && (in.value49 & kFlagNasLiveBrowse) != 0;
     int selection = 0;
     if (!bt.isSuperBrowse && !v2) {
         if (planner && planner->getCycleCount() == 1 && m_privateTask->shouldIncludeRunningJob()) {
@@ -258,7 +259,7 @@ bool CWorkerThreadHM::mainBody() {
     if (m_guidLookup) in.value49 |= kFlagGuidLookup;
 
     std::string mountXml;
-    if (bt.appType == 106) {
+    if (bt.appType == apptype::kVirtualServer) {
         TVSALiveBrowseView view;
         view.kelmarchId = static_cast<unsigned long>(bt.kelmarchId);
         view.clientId = bt.srcClientId;

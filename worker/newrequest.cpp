@@ -9,6 +9,7 @@
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
 #include "planning/superbrowsemanager.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/indexing/supersearch.h"
@@ -24,11 +25,8 @@ const char* const kTag = "FBHMWORKER";
 constexpr size_t kMaxLoggedPaths = 99;
 constexpr int kMsgNoBrowsePath = 0x0e0000d2;
 constexpr int kExtendedOptionForceSuperBrowse = 86;
-constexpr long kAppTypeOneDrive = 134;
-constexpr long kAppTypeExchangeMonorun = 137;
 constexpr int kProviderOneDrive = 7;
 constexpr int64_t kHubmasterQueryType = 3;
-constexpr long kAppTypeVirtualServer = 106;
 constexpr int kVmGuidAttribute = 16;
 const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kRefusedText = "Browse access denied: you are not authorised to browse this data.";
@@ -113,7 +111,7 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
 bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
     if (IsVMCentricBrowseFromParent(task)) return vsaBrowseRequest(task);
-    if (task->getAppType() == kAppTypeVirtualServer &&
+    if (task->getAppType() == apptype::kVirtualServer &&
         CBrowseVSAUtils::IsV1V2SwitchSupported(m_browseRequest))
         CBrowseVSAUtils::SwitchEntity(task, m_browseRequest);
     if (m_appMining) return appMiningRequest(task);
@@ -156,7 +154,7 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     if (isLiveMachineBrowseInit()) return initLiveMachineBrowse(privateTask);
     if (!applySyncFlags(privateTask)) return false;
 
-    if (appType == kAppTypeExchangeMonorun) {
+    if (appType == apptype::kExchangeMonorun) {
         setIsExchMonorun(true);
         log.debugLvl(3, "This is Exchange Monorun Subclient");
         if (!handleExchangeRequest2(auth.authMode, auth.mailboxGuid)) {
@@ -164,7 +162,7 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
             return false;
         }
     }
-    if (appType == kAppTypeOneDrive && auth.authMode == 1) {
+    if (appType == apptype::kOneDrive && auth.authMode == 1) {
         int provider = 0;
         // The private task is what the browse is set up from: its paths are the ones to narrow. A
         // provider that cannot be told is no reason to drop the end user's restriction: refuse.
@@ -202,7 +200,7 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
             return false;
         }
     }
-    if (appType == kAppTypeExchangeMonorun) {
+    if (appType == apptype::kExchangeMonorun) {
         // The worker's job (a direct caller's) names the browse; without one the task's job stays.
         if (m_jobId != 0) m_browseTask->getDataPtr()->jobId = m_jobId;
         log.debugLvl(4, "Using the webserver host name:[%s]", privateTask->getWebServerHostName().c_str());
@@ -340,8 +338,9 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
     }
 
     const bool hasQueries = queriesOf(m_queryList.get()) && !queriesOf(m_queryList.get())->empty();
-    const bool candidateType = appType == 54 || appType == 67 || appType == 137 || appType == 13 ||
-                               appType == 78 || isFileSystemAppType(appType);
+    const bool candidateType = appType == apptype::kExchangeMailbox || appType == 67 ||
+                               appType == apptype::kExchangeMonorun || appType == apptype::kNas ||
+                               appType == apptype::kSharePoint || isFileSystemAppType(appType);
     const bool candidate =
         (hasQueries && (op == databrowse::BROWSE_OP_BROWSE || op == databrowse::BROWSE_OP_FIND) &&
          candidateType) ||
@@ -356,7 +355,7 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
     if (op == databrowse::BROWSE_OP_BROWSE) {
         findMode = 0;
     } else if (op == databrowse::BROWSE_OP_FIND) {
-        if (privateTask->getPreferContentServer() || appType == 137) {
+        if (privateTask->getPreferContentServer() || appType == apptype::kExchangeMonorun) {
             findMode = 1;
             log.debugLvl(3, "Find to engage super search..");
         } else {
@@ -424,12 +423,12 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
             return false;
         }
     }
-    if (appType == kAppTypeExchangeMonorun && (userId == 0 || ciUserName.empty()))
+    if (appType == apptype::kExchangeMonorun && (userId == 0 || ciUserName.empty()))
         requestUser(m_browseRequest, userId, ciUserName);
     Indexing::CIBrowseReq ci;
     ci.setint64(Indexing::CIBrowseReq::f::opType, m_superSearchOpType);
     fillCiRequest(ci, siteMode, userId, ciUserName, answer, privateTask);
-    if (appType == kAppTypeExchangeMonorun) {
+    if (appType == apptype::kExchangeMonorun) {
         std::string details, why;
         if (!getSolrCloudDetails(privateTask->getBackupSetId(), details, why)) {
             log.debugLvl(0, "Failed to fetch the SOLR Cloud details for the backupsetID[%lu]",
@@ -496,7 +495,7 @@ void CWorkerThreadHM::filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::
     }
     log.debugLvl(1, "#of VM GUIDs to be filtered [%zu]", vmGuids.size());
     auto* queries = queriesOf(m_queryList.get());
-    if (!queries || queries->empty() || privateTask->getAppType() != kAppTypeVirtualServer) return;
+    if (!queries || queries->empty() || privateTask->getAppType() != apptype::kVirtualServer) return;
     // No VM of the user's own: a GUID no VM has, so that nothing is shown rather than everything.
     if (vmGuids.empty()) vmGuids.push_back(kAllZeroGuid);
     for (const std::string& guid : vmGuids) {

@@ -9,6 +9,7 @@
 #include "Db/Tbl/JMBkpStats.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/erappid.h"
 #include "platform/entities/fssubclientconf.h"
@@ -63,7 +64,7 @@ bool CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, const TRe
     sessionGuidGenerated = false;
 
     unsigned long long options = task->getOptions();
-    if (task->getBrowseOpType() == 2 && task->getAppType() == 106) options |= 0x10;
+    if (task->getBrowseOpType() == 2 && task->getAppType() == apptype::kVirtualServer) options |= 0x10;
 
     if (task->isSet(kDelayedStubbingOption)) {
         uint64_t jobId = 0;

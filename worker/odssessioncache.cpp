@@ -165,11 +165,11 @@ CUxError ODSSessionCache::ReleaseSession(const char*, const char*, CZyNetwork* s
     if (lent == m_lent.end()) return CUxError::Success();
     PoolPtr pool = lent->second;
     m_lent.erase(lent);
-    pool->pool->releaseSessionObject(session);
+    const CUxError back = pool->pool->releaseSessionObject(session);
     --pool->lent;
     pool->lastUsed = std::chrono::steady_clock::now();
     if (pool->retired && pool->lent == 0) pool->pool->terminateAllSessions();
-    return CUxError::Success();
+    return back;
 }
 
 size_t ODSSessionCache::poolCount() {

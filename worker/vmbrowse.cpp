@@ -7,12 +7,12 @@
 #include "Db/Tbl/APP_VMBackupSet.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/apptypes.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
-constexpr long kAppTypeVirtualServer = 106;
 constexpr int kBrowseOpVmInstances = 11;
 // The client property that holds since when a hypervisor keeps its VMs in the per-VM layout.
 const char* const ZY_PROP_VIRTUAL_SERVER_USING_V2_1 = "Virtual Server Using Indexing V2.1";
@@ -20,7 +20,7 @@ const char* const ZY_PROP_VIRTUAL_SERVER_USING_V2_1 = "Virtual Server Using Inde
 }  // namespace
 
 bool CWorkerThreadHM::IsVMCentricBrowseFromParent(EvMultiEntityRestoreTask* task) {
-    if (!task || task->getAppType() != kAppTypeVirtualServer) return false;
+    if (!task || task->getAppType() != apptype::kVirtualServer) return false;
     if (static_cast<int>(task->getBrowseOpType()) == kBrowseOpVmInstances) return false;
     CBrowseLog log("FBHMWORKER");
     const int clientId = static_cast<int>(task->getClientId());

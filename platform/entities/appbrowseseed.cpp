@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityseed.h"
 #include "platform/entities/exchangesubclient.h"
 #include "platform/entities/installmanager.h"
@@ -18,13 +19,8 @@ using hubdb::seedvalues::T;
 namespace {
 
 constexpr long long kDay = 86400;
-constexpr int kExchangeDbAppType = 53;
 constexpr int kMailboxAppType = 54;
 constexpr int kOldMailboxAppType = 56;
-constexpr int kNotesAppType = 59;
-constexpr int kOneDriveAppType = 134;
-constexpr int kMonorunAppType = 137;
-constexpr int kFileSystemAppType = 29;
 constexpr int kOneDriveProvider = 7;
 
 }  // namespace
@@ -120,10 +116,10 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
     // Exchange databases and Lotus Notes.
     w.exchDbClient = checked(m_seed.addClient({.name = "exchdb1", .osId = w.windowsOsId}));
     w.exchDbBackupSet = checked(m_seed.addBackupSet("defaultBackupSet"));
-    w.exchDbSubclient =
-        subclientOf(w.exchDbClient, kExchangeDbAppType, w.exchDbBackupSet, "default", storagePolicyId);
-    w.exchDbSecondSubclient =
-        subclientOf(w.exchDbClient, kExchangeDbAppType, w.exchDbBackupSet, "stores2", storagePolicyId);
+    w.exchDbSubclient = subclientOf(w.exchDbClient, apptype::kExchangeDatabase, w.exchDbBackupSet, "default",
+                                    storagePolicyId);
+    w.exchDbSecondSubclient = subclientOf(w.exchDbClient, apptype::kExchangeDatabase, w.exchDbBackupSet,
+                                          "stores2", storagePolicyId);
     addExchangeStore(w.exchDbSubclient, "First Storage Group", "Mailbox Store", 5LL << 30);
     addExchangeStore(w.exchDbSubclient, "First Storage Group", "Public Store", 2LL << 30);
     addExchangeStore(w.exchDbSubclient, "Second Storage Group", "Archive Store", -1);
@@ -134,7 +130,7 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
     w.exchDbPlainClient = checked(m_seed.addClient({.name = "exchdb2", .osId = w.windowsOsId}));
     const int plainSet = checked(m_seed.addBackupSet("defaultBackupSet"));
     w.exchDbPlainSubclient =
-        subclientOf(w.exchDbPlainClient, kExchangeDbAppType, plainSet, "default", storagePolicyId);
+        subclientOf(w.exchDbPlainClient, apptype::kExchangeDatabase, plainSet, "default", storagePolicyId);
     m_seed.addSubclientProperty(w.exchDbPlainSubclient, "Enable Snap Backups", "1");
     addExchangeStore(w.exchDbPlainSubclient, "Storage Group", "Snap Store", 3LL << 30);
     backupBothSides(w.exchDbPlainSubclient);
@@ -142,7 +138,7 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
     w.notesClient = checked(m_seed.addClient({.name = "notes1", .osId = w.linuxOsId}));
     w.notesBackupSet = checked(m_seed.addBackupSet("defaultBackupSet"));
     w.notesSubclient =
-        subclientOf(w.notesClient, kNotesAppType, w.notesBackupSet, "default", storagePolicyId);
+        subclientOf(w.notesClient, apptype::kNotes, w.notesBackupSet, "default", storagePolicyId);
     backupBothSides(w.notesSubclient);
     setClientUpgradeTime(w.notesClient, w.upgradeTime);
 
@@ -153,8 +149,8 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
         subclientOf(w.mailboxClient, kMailboxAppType, w.mailboxBackupSet, "default", storagePolicyId);
     w.mailbox56Subclient =
         subclientOf(w.mailboxClient, kOldMailboxAppType, w.mailboxBackupSet, "legacy", storagePolicyId);
-    w.monorunSubclient =
-        subclientOf(w.mailboxClient, kMonorunAppType, w.mailboxBackupSet, "monorun", storagePolicyId);
+    w.monorunSubclient = subclientOf(w.mailboxClient, apptype::kExchangeMonorun, w.mailboxBackupSet,
+                                     "monorun", storagePolicyId);
     backupBothSides(w.mailboxSubclient);
     setClientUpgradeTime(w.mailboxClient, w.upgradeTime);
     w.quotaLimit = 50LL << 30;
@@ -199,11 +195,11 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
     // OneDrive.
     auto oneDrive = [&](const char* name, int& client, int& instance, int& backupSet, int& subclient) {
         client = checked(m_seed.addClient({.name = name, .osId = w.windowsOsId}));
-        instance = entities.addInstance({.clientId = client, .appTypeId = kOneDriveAppType, .name = name});
+        instance = entities.addInstance({.clientId = client, .appTypeId = apptype::kOneDrive, .name = name});
         entities.addInstanceProperty(instance, "Cloud Provider", std::to_string(kOneDriveProvider));
         backupSet = checked(m_seed.addBackupSet("defaultBackupSet"));
         subclient = checked(m_seed.addSubclient({.clientId = client,
-                                                 .appTypeId = kOneDriveAppType,
+                                                 .appTypeId = apptype::kOneDrive,
                                                  .backupSetId = backupSet,
                                                  .instanceId = instance,
                                                  .storagePolicyId = storagePolicyId}));
@@ -230,7 +226,8 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
     auto machine = [&](const char* name, int osId, int& client, int& backupSet) {
         client = checked(m_seed.addClient({.name = name, .osId = osId}));
         backupSet = checked(m_seed.addBackupSet("defaultBackupSet"));
-        const int subclient = subclientOf(client, kFileSystemAppType, backupSet, "default", storagePolicyId);
+        const int subclient =
+            subclientOf(client, apptype::kFileSystem, backupSet, "default", storagePolicyId);
         m_seed.addBackup(subclient, 1, w.afterUpgrade);
         more.addIndexDatabase({.dbName = hubdb::HubDbSeed::makeGuid(3, backupSet),
                                .backupSetId = backupSet,

@@ -4,12 +4,12 @@
 
 #include "platform/db/dbresult.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/zyclient.h"
 
 namespace {
 
-constexpr int64_t kVirtualServerAppType = 106;
 
 }  // namespace
 
@@ -24,7 +24,7 @@ std::unique_ptr<Instance> ApplicationId::getInstance(void* transaction) {
     if (resolve(transaction) != zydb::DB_OK || m_info.instanceId <= 0) return nullptr;
     const auto id = static_cast<unsigned long>(m_info.instanceId);
     std::unique_ptr<Instance> instance;
-    if (m_info.appType == kVirtualServerAppType)
+    if (m_info.appType == apptype::kVirtualServer)
         instance = std::make_unique<InstanceTypeVirtualServer>(id);
     else
         instance = std::make_unique<Instance>(id);

@@ -1,5 +1,6 @@
 #include "platform/entities/appminingseed.h"
 
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityseed.h"
 #include "platform/entities/sharepointfarm.h"
 #include "platform/msg/msg_classes.h"
@@ -10,11 +11,6 @@ using namespace hubdb::seedvalues;
 namespace zyent {
 
 namespace {
-constexpr int kExchangeDbAppType = 53;
-constexpr int kActiveDirectoryAppType = 41;
-constexpr int kWindowsFsAppType = 33;
-constexpr int kExchangeMonorunAppType = 137;
-constexpr int kSharePointAppType = 78;
 constexpr long long kHour = 3600;
 }  // namespace
 
@@ -28,9 +24,7 @@ std::string AppMiningSeed::exchangeStatusXml(const std::vector<std::pair<std::st
         tabs.push_back(tab);
     }
     info.setlistobject(JobManager::ExchDbJobInfo::f::statusTabs, tabs);
-    std::string xml;
-    info.serialize(xml);
-    return xml;
+    return messageXml(info);
 }
 
 int AppMiningSeed::addMiscOption(int jobId, int optionId, const std::string& text) {
@@ -82,10 +76,11 @@ int AppMiningSeed::addAgentAccount(int clientId, int appType, const std::string&
 bool AppMiningSeed::exchange(TAppMiningWorld& w, const TAppMiningOptions& o) {
     w.exchangeClient = addClient("exchdb1", 0);
     w.exchangeBackupSet = checked(m_seed.addBackupSet("exchangeDbSet"));
-    w.dbSubclientFirst = checked(m_seed.addSubclient(
-        {.clientId = w.exchangeClient, .appTypeId = kExchangeDbAppType, .backupSetId = w.exchangeBackupSet}));
+    w.dbSubclientFirst = checked(m_seed.addSubclient({.clientId = w.exchangeClient,
+                                                      .appTypeId = apptype::kExchangeDatabase,
+                                                      .backupSetId = w.exchangeBackupSet}));
     w.dbSubclientSecond = checked(m_seed.addSubclient({.clientId = w.exchangeClient,
-                                                       .appTypeId = kExchangeDbAppType,
+                                                       .appTypeId = apptype::kExchangeDatabase,
                                                        .backupSetId = w.exchangeBackupSet,
                                                        .name = "second"}));
     if (!ok()) return false;
@@ -136,11 +131,12 @@ bool AppMiningSeed::exchange(TAppMiningWorld& w, const TAppMiningOptions& o) {
 
 bool AppMiningSeed::activeDirectory(TAppMiningWorld& w) {
     w.adBackupSet = checked(m_seed.addBackupSet("adSet"));
-    w.adSubclient = checked(m_seed.addSubclient(
-        {.clientId = w.exchangeClient, .appTypeId = kWindowsFsAppType, .backupSetId = w.adBackupSet}));
+    w.adSubclient = checked(m_seed.addSubclient({.clientId = w.exchangeClient,
+                                                 .appTypeId = apptype::kWindowsFileSystem,
+                                                 .backupSetId = w.adBackupSet}));
     w.adBackupSetWrongType = checked(m_seed.addBackupSet("adSetOther"));
     checked(m_seed.addSubclient({.clientId = w.exchangeClient,
-                                 .appTypeId = kActiveDirectoryAppType,
+                                 .appTypeId = apptype::kActiveDirectory,
                                  .backupSetId = w.adBackupSetWrongType}));
     return ok();
 }
@@ -148,7 +144,7 @@ bool AppMiningSeed::activeDirectory(TAppMiningWorld& w) {
 bool AppMiningSeed::mailboxes(TAppMiningWorld& w, const TAppMiningOptions& o) {
     const int set = checked(m_seed.addBackupSet("mailboxSet"));
     w.monorunSubclient = checked(m_seed.addSubclient(
-        {.clientId = w.exchangeClient, .appTypeId = kExchangeMonorunAppType, .backupSetId = set}));
+        {.clientId = w.exchangeClient, .appTypeId = apptype::kExchangeMonorun, .backupSetId = set}));
     if (!ok()) return false;
     w.mailboxGuid = "6f1c2d3e-4a5b-4c6d-8e7f-001122334455";
     w.mailboxCreated = o.baseTime - 30 * 24 * kHour;
@@ -224,8 +220,8 @@ bool AppMiningSeed::sharePoint(TAppMiningWorld& w, const TAppMiningOptions& o) {
             return fail(entities.error()) >= 0;
     w.spUser = "CORP\\spadmin";
     w.spPassword = "sp-secret-1";
-    return addAgentAccount(w.spPlain, kSharePointAppType, w.spUser, w.spPassword) > 0 &&
-           addAgentAccount(w.spPrimary, kSharePointAppType, w.spUser, w.spPassword) > 0;
+    return addAgentAccount(w.spPlain, apptype::kSharePoint, w.spUser, w.spPassword) > 0 &&
+           addAgentAccount(w.spPrimary, apptype::kSharePoint, w.spUser, w.spPassword) > 0;
 }
 
 bool AppMiningSeed::build(TAppMiningWorld& world, const TAppMiningOptions& options) {

@@ -35,7 +35,7 @@ private:
     std::vector<FXCodeLocation> m_trace;
 };
 
-class CUxError {
+class [[nodiscard]] CUxError {
 public:
     CUxError() : m_code(0) {}
     CUxError(int code, boost::shared_ptr<FXErrorPrivate> detail) : m_code(code), m_detail(std::move(detail)) {}
@@ -59,3 +59,6 @@ private:
     int m_code;
     boost::shared_ptr<FXErrorPrivate> m_detail;  // empty for a plain success
 };
+
+// The one way to drop a result on purpose: `why` tells the reader why nothing is to be done with it.
+inline void ignoreResult(const CUxError& /*result*/, const char* /*why*/) {}

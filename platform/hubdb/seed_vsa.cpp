@@ -2,6 +2,7 @@
 #include "platform/hubdb/seed_vsa.h"
 
 #include "platform/db/dbresult.h"
+#include "platform/entities/apptypes.h"
 #include "platform/hubdb/familiesb_procs.h"
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdb/vsatagprocs.h"
@@ -15,7 +16,6 @@ using namespace seedvalues;
 namespace {
 
 constexpr int kDay = 86400;
-constexpr int kVirtualServerAppType = 106;
 constexpr int kBlockLevelAppType = 64;
 constexpr int kBlockLevelFlag = 0x200;
 constexpr int kDemoBackups = 4;
@@ -65,7 +65,7 @@ DemoHypervisor VsaSeed::addDemoHypervisor(int storagePolicyId, int firstBackupTi
     auto instanceOf = [&](int clientId, const std::string& name) {
         long long id = m_seed.insertRow(
             "APP_InstanceName",
-            {{"name", T(name)}, {"clientId", I(clientId)}, {"appTypeId", I(kVirtualServerAppType)}});
+            {{"name", T(name)}, {"clientId", I(clientId)}, {"appTypeId", I(apptype::kVirtualServer)}});
         if (id < 0 || m_seed.exec("UPDATE APP_InstanceName SET GUID = ? WHERE id = ?",
                                   {T(HubDbSeed::makeGuid(2, id)), I(id)}) != zydb::DB_OK)
             return fail("instance " + name);
@@ -95,7 +95,7 @@ DemoHypervisor VsaSeed::addDemoHypervisor(int storagePolicyId, int firstBackupTi
     hv.backupSetGuid = kBackupSetGuid;
     hv.backupSet = m_seed.addBackupSet("vsaDemoBackupSet", kBackupSetGuid);
     hv.subclient = m_seed.addSubclient({.clientId = hv.client,
-                                        .appTypeId = kVirtualServerAppType,
+                                        .appTypeId = apptype::kVirtualServer,
                                         .backupSetId = hv.backupSet,
                                         .instanceId = hv.instance,
                                         .storagePolicyId = storagePolicyId});

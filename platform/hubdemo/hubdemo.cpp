@@ -1,6 +1,5 @@
 // The demo world, seeded through the same seed builder and seed parts as the tests.
 #include "platform/hubdemo/hubdemo.h"
-#include "platform/net/zynet_tls.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -10,11 +9,13 @@
 #include "platform/crypto/zycrypto.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/appbrowseseed.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityseed.h"
 #include "platform/hubdb/seed_families_a.h"
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdb/seed_vsa.h"
 #include "platform/msg/msg_security_key.h"
+#include "platform/net/zynet_tls.h"
 #include "platform/security/securityseed.h"
 
 namespace hubdemo {
@@ -24,8 +25,6 @@ namespace {
 constexpr int kDay = 86400;
 constexpr long long kFirstBackup = 1700000000;  // 2023-11-14, a fixed start so every run seeds the same rows
 constexpr int kBackupDays = 14;
-constexpr int kFileSystemAppType = 29;
-constexpr int kVirtualServerAppType = 106;
 constexpr int kReleaseId = 16;
 constexpr const char* kVmBackupSetGuid = "5E6D0000-0000-4000-8000-00000000D0D0";
 
@@ -57,7 +56,7 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     zysec::SecuritySeed security(seed);
     hubdb::VsaSeed vsa(seed);
     w.databasePath = path;
-    w.fileAppType = kFileSystemAppType;
+    w.fileAppType = apptype::kFileSystem;
     w.firstBackupTime = kFirstBackup;
     w.backupDays = kBackupDays;
     const int t0 = static_cast<int>(kFirstBackup);
@@ -86,10 +85,10 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
         int client = seed.addClient(
             {.name = name, .zydPort = 8400 + 10 * n, .releaseId = kReleaseId, .osId = windowsOs});
         int instance = entities.addInstance(
-            {.clientId = client, .appTypeId = kFileSystemAppType, .name = "DefaultInstanceName"});
+            {.clientId = client, .appTypeId = apptype::kFileSystem, .name = "DefaultInstanceName"});
         int backupSet = seed.addBackupSet("defaultBackupSet");
         int subclient = seed.addSubclient({.clientId = client,
-                                           .appTypeId = kFileSystemAppType,
+                                           .appTypeId = apptype::kFileSystem,
                                            .backupSetId = backupSet,
                                            .instanceId = instance,
                                            .storagePolicyId = w.storagePolicy});
@@ -113,11 +112,11 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     // A hypervisor whose backup set protects two virtual machines, backed up on three days.
     w.hypervisor = seed.addClient({.name = "hypervisor1", .releaseId = kReleaseId, .osId = linuxOs});
     int vcenter = entities.addInstance(
-        {.clientId = w.hypervisor, .appTypeId = kVirtualServerAppType, .name = "vcenter"});
+        {.clientId = w.hypervisor, .appTypeId = apptype::kVirtualServer, .name = "vcenter"});
     entities.addInstanceProperty(vcenter, "Virtual Server Instance Type", "1");
     w.vmBackupSet = seed.addBackupSet("vmBackupSet", kVmBackupSetGuid);
     w.vmSubclient = seed.addSubclient({.clientId = w.hypervisor,
-                                       .appTypeId = kVirtualServerAppType,
+                                       .appTypeId = apptype::kVirtualServer,
                                        .backupSetId = w.vmBackupSet,
                                        .instanceId = vcenter,
                                        .storagePolicyId = w.storagePolicy});

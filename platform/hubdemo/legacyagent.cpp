@@ -1,5 +1,6 @@
 #include "platform/hubdemo/legacyagent.h"
 
+#include "platform/entities/apptypes.h"
 #include "platform/entities/contentseed.h"
 
 namespace hubdemo {
@@ -7,7 +8,6 @@ namespace hubdemo {
 namespace {
 
 constexpr int kDay = 86400;
-constexpr int kFileSystemAppType = 29;
 constexpr int kJobsPerCycle = 6;  // one full, five incrementals
 constexpr int kCycles = 2;
 
@@ -23,10 +23,10 @@ bool addLegacyAgentWorld(hubdb::HubDbSeed& seed, zyent::EntitySeed& entities, in
     w.client =
         seed.addClient({.name = "client3", .zydPort = 8430, .releaseId = clientReleaseId, .osId = clientOs});
     const int instance = entities.addInstance(
-        {.clientId = w.client, .appTypeId = kFileSystemAppType, .name = "DefaultInstanceName"});
+        {.clientId = w.client, .appTypeId = apptype::kFileSystem, .name = "DefaultInstanceName"});
     w.backupSet = seed.addBackupSet("defaultBackupSet");
     w.subclient = seed.addSubclient({.clientId = w.client,
-                                     .appTypeId = kFileSystemAppType,
+                                     .appTypeId = apptype::kFileSystem,
                                      .backupSetId = w.backupSet,
                                      .instanceId = instance,
                                      .storagePolicyId = w.storagePolicy});

@@ -161,3 +161,11 @@ CNMessageBase* cloneMessage(const CNMessageBase& message);
 // name have equal codes), at `to`'s positions; values are deep-copied. An unregistered `to` takes every
 // field. Returns the number of fields copied.
 int copyFieldsByCode(const CNMessageBase& from, CNMessageBase& to);
+
+// The XML form of `message` for a log line or a procedure's input (what serialize() writes; a message
+// that cannot be written gives what was written of it).
+inline std::string messageXml(const CNMessageBase& message) {
+    std::string xml;
+    message.serialize(xml);
+    return xml;
+}

@@ -73,7 +73,7 @@ CZyNetworkServer::CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallb
 }
 
 CZyNetworkServer::~CZyNetworkServer() {
-    Quit(true, true);
+    ignoreResult(Quit(true, true), "stopping: nothing is left to do when it fails");
     // A connection whose callback called Quit is joined here, after it has returned.
     std::vector<std::thread> threads;
     {
@@ -299,7 +299,8 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         kind = frame.kind;
         code = frame.code;
         if (kind == zynet::FrameKind::Control) {
-            session.breakOff(ZYNET_E_BAD_FRAME, kFunction, "control frame inside a session");
+            ignoreResult(session.breakOff(ZYNET_E_BAD_FRAME, kFunction, "control frame inside a session"),
+                         "the error stays on the session for its caller");
             return false;
         }
         if (kind == zynet::FrameKind::Xml) {
@@ -308,7 +309,8 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
             message.reset(zynet::messageFromXml(code, frame.payload, frame.length, why));
             if (anonymous) decodeSlots().give();
             if (!message) {
-                session.breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why);
+                ignoreResult(session.breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why),
+                             "the error stays on the session for its caller");
                 return false;
             }
         } else if (session.decodeXdr(frame, &data, kFunction).IsError()) {

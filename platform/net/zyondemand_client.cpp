@@ -70,7 +70,8 @@ int AttemptSessionAttach(CZyNetwork& session, int clientId) {
     std::string clientName;
     CUxError error = CZyNetDirectory::instance().resolveClientId(clientId, address, clientName);
     if (error.IsError()) {
-        session.failed(error.GetErrorCode(), kFunction, error.GetErrorText());
+        ignoreResult(session.failed(error.GetErrorCode(), kFunction, error.GetErrorText()),
+                     "the error stays on the session for its caller");
         return 0;
     }
     CZyNetwork::TAnswer answer;

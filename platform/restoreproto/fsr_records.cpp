@@ -3,6 +3,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "platform/entities/apptypes.h"
+
 namespace fsr {
 
 bool setClientName(FSRClasterClientName& record, std::string_view name) {
@@ -25,7 +27,7 @@ FSRRestoreItem_90 widenRestoreItem(const FSRRestoreItem& item, const char* displ
 }
 
 bool oldItemNameIsDisplayName(uint64_t optionBits, long appType) {
-    return (optionBits & 0x3) == 0x3 || appType == 106;
+    return (optionBits & 0x3) == 0x3 || appType == apptype::kVirtualServer;
 }
 
 namespace {

@@ -29,6 +29,7 @@
 #include "platform/tasks/zytime.h"
 #include "service/controllerthread.h"
 #include "tests/platform/db/tempdir.h"
+#include "tests/support/answers/browseanswers.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -107,20 +108,12 @@ protected:
     TAnswers answers() {
         made.clear();
         TAnswers a;
-        for (const std::string& xml : destination->payloads(EV_RETURN_RECORD_XML_ITEM)) {
-            databrowse::BrowseResponse r;
-            if (r.unserialize(xml) != 0) continue;
-            a.types.push_back(r.getint64(databrowse::BrowseResponse::f::respType));
-            if (auto* errors = r.getlistobject(databrowse::BrowseResponse::f::messages, false))
-                for (const CNMessageBase& e : *errors)
-                    a.errors.emplace_back(e.getint64(databrowse::BrowseError::f::errorCode),
-                                          e.getstring(databrowse::BrowseError::f::errorMessage));
-            if (CNMessageBase* result =
-                    r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false))
-                if (auto* items = result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
-                    for (const CNMessageBase& i : *items)
-                        a.items.emplace_back(i.getstring(databrowse::BrowseData::f::name),
-                                             i.getint64(databrowse::BrowseData::f::size));
+        for (const hubtest::TAnswer& r : hubtest::responsesOf(*destination)) {
+            a.types.push_back(r.type);
+            a.errors.insert(a.errors.end(), r.errors.begin(), r.errors.end());
+            for (const CNMessageBase& i : r.items)
+                a.items.emplace_back(i.getstring(databrowse::BrowseData::f::name),
+                                     i.getint64(databrowse::BrowseData::f::size));
         }
         return a;
     }

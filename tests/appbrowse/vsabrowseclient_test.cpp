@@ -18,6 +18,7 @@
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "tests/appbrowse/vsademo.h"
+#include "tests/support/answers/browseanswers.h"
 #include "tests/support/archive/archmgr_faults.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
@@ -44,14 +45,7 @@ private:
     std::vector<std::pair<EvMultiEntityRestoreTask, databrowse::BrowseRequest>>* m_seen;
 };
 
-struct TAnswer {
-    int64_t type = -1;
-    std::vector<CNMessageBase> items;
-    std::vector<CNMessageBase> predictions;
-    std::string resultId;
-    std::vector<int64_t> aggregates;
-    std::vector<std::string> errors;
-};
+using hubtest::TAnswer;
 
 class VsaBrowseClient : public VsaDemo {
 protected:
@@ -109,37 +103,12 @@ protected:
     bool run(EvMultiEntityRestoreTask& t, databrowse::BrowseRequest& r) {
         return controller->newRequest(&t, false, false, databrowse::FORCE_USE_INDEX_NONE, &r);
     }
-    std::vector<TAnswer> answers() {
-        std::vector<TAnswer> out;
-        for (const std::string& xml : destination->payloads(EV_RETURN_RECORD_XML_ITEM)) {
-            databrowse::BrowseResponse r;
-            if (r.unserialize(xml) != 0) continue;
-            TAnswer a;
-            a.type = r.getint64(databrowse::BrowseResponse::f::respType);
-            if (auto* errors = r.getlistobject(databrowse::BrowseResponse::f::messages, false))
-                for (const CNMessageBase& e : *errors)
-                    a.errors.push_back(e.getstring(databrowse::BrowseError::f::errorMessage));
-            if (auto* p = r.getlistobject(databrowse::BrowseResponse::f::c_728cd9, false)) a.predictions = *p;
-            if (CNMessageBase* result =
-                    r.isSet(databrowse::BrowseResponse::f::browseResult)
-                        ? r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false)
-                        : nullptr) {
-                a.resultId = result->getstring(databrowse::BrowseResult::f::queryId);
-                if (auto* items = result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
-                    a.items = *items;
-                if (auto* agg = result->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false))
-                    for (const CNMessageBase& c : *agg)
-                        a.aggregates.push_back(c.getint64(databrowse::AggregateResult::f::count));
-            }
-            out.push_back(std::move(a));
-        }
-        return out;
-    }
+    std::vector<TAnswer> answers() { return hubtest::responsesOf(*destination); }
     // The errors the caller was sent, for failure messages.
     std::string errorsText() {
         std::string text;
         for (const TAnswer& a : answers())
-            for (const std::string& e : a.errors) text += "[" + e + "] ";
+            for (const auto& e : a.errors) text += "[" + e.second + "] ";
         return text;
     }
     std::vector<int64_t> types() {
@@ -220,7 +189,7 @@ TEST_F(VsaBrowseClient, RootListingThatCannotBeReadFails) {
     for (const TAnswer& a : got) EXPECT_NE(a.type, 0) << "no partial listing";
     EXPECT_EQ(got.front().type, 3);
     ASSERT_EQ(got.front().errors.size(), 1u);
-    EXPECT_NE(got.front().errors[0].find("Unable to list the virtual machines"), std::string::npos);
+    EXPECT_NE(got.front().errors[0].second.find("Unable to list the virtual machines"), std::string::npos);
     EXPECT_EQ(controller->getWorkerCount(), 0u);
 }
 

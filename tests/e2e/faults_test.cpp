@@ -25,8 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 const char* const kListening = "listening on 127.0.0.1:";
 const char* const kRouterListening = "BrowseRouter listening on 127.0.0.1:";
-// Never written: reading up to it drains a process's output until the process closes it.
-const char* const kNever = "\x01never\x01";
+// The media agent's progress lines (--progress 1): what the tests wait on instead of time.
+const char* const kServedHundred = "served item 100\n";
+const char* const kServedOne = "served item 1\n";
 
 class SystemFaults : public ::testing::Test {
 protected:
@@ -47,7 +48,8 @@ protected:
                                      "--batch",         "1",
                                      "--log",           m_dir.path(),
                                      "--index-service", "started",
-                                     "--registry",      m_world.registryPath});
+                                     "--registry",      m_world.registryPath,
+                                     "--progress",      "1"});
         ASSERT_TRUE(m_agent->waitFor(kListening, 120s)) << m_agent->output();
         EXPECT_EQ(hubtest::execSql(
                       m_world.databasePath,
@@ -74,11 +76,7 @@ protected:
 
     // Reads the console's output until it exits; false when it is still running after `limit`.
     static bool ends(hubtest::CChildProcess& process, std::chrono::seconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        process.waitFor(kNever, limit);
-        while (process.alive())
-            if (std::chrono::steady_clock::now() > deadline) return false;
-        return true;
+        return process.waitExit(limit);
     }
 
     // The host stops on SIGTERM with its clean-up done.
@@ -97,7 +95,7 @@ protected:
 
 TEST_F(SystemFaults, MediaAgentKilledMidListing) {
     auto listing = console("/big");
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(m_agent->waitFor(kServedHundred, 60s)) << m_agent->output() << listing->output();
     ASSERT_TRUE(listing->alive()) << "the listing must still be running when its media agent goes: "
                                   << listing->output();
     m_agent->signal(SIGKILL);
@@ -133,7 +131,7 @@ TEST_F(SystemFaults, CallersDisconnectingMidRequest) {
         if (i % 2 == 0) {
             EXPECT_FALSE(session.SendXMLMessage(request, 0, 10, timedOut).IsError());
         }
-        session.Disconnect(1, timedOut);
+        ignoreResult(session.Disconnect(1, timedOut), "callers leaving as they like is the fault under test");
     }
     auto after = console("/");
     ASSERT_TRUE(ends(*after, 40s));
@@ -144,7 +142,8 @@ TEST_F(SystemFaults, CallersDisconnectingMidRequest) {
 TEST_F(SystemFaults, HostStoppedWithBrowsesInFlight) {
     std::vector<std::unique_ptr<hubtest::CChildProcess>> consoles;
     for (int i = 0; i < 6; ++i) consoles.push_back(console(i % 3 ? "/" : "/big"));
-    std::this_thread::sleep_for(200ms);
+    // In flight: the media agent has begun to answer.
+    ASSERT_TRUE(m_agent->waitFor(kServedOne, 60s)) << m_agent->output();
     hostStopsCleanly();
     for (auto& c : consoles) {
         ASSERT_TRUE(ends(*c, 60s)) << "a console left waiting on a stopped host";
@@ -165,7 +164,8 @@ TEST_F(SystemFaults, HostStoppedWhileAConsoleBrowsesThroughIt) {
         "tools/mediaagent/mediaagent",
         std::vector<std::string>{"--hub", m_world.databasePath, "--client", "mediaagent3", "--port", "0",
                                  "--index", m_dir.file("legacy.items.db"), "--log", m_dir.path(), "--fault",
-                                 "silent", "--fault-after", "0", "--registry", m_world.registryPath});
+                                 "silent", "--fault-after", "0", "--registry", m_world.registryPath,
+                                 "--progress", "1"});
     ASSERT_TRUE(silent.waitFor(kListening, 120s)) << silent.output();
     EXPECT_EQ(
         hubtest::execSql(m_world.databasePath,
@@ -179,7 +179,7 @@ TEST_F(SystemFaults, HostStoppedWhileAConsoleBrowsesThroughIt) {
             "list", "--client", "client3", "--subclient", std::to_string(m_world.legacy.subclient), "--at",
             std::to_string(m_world.legacy.firstBackupTime + 86400LL * 11), "--via", "hubmaster", "--data",
             m_dir.file("demo"), "--user", "admin", "--quiet", "--timeout", "30"});
-    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(silent.waitFor("fault after 0 items", 60s)) << silent.output() << browse.output();
     ASSERT_TRUE(browse.alive()) << "the browse must still wait on its silent media agent: "
                                 << browse.output();
     hostStopsCleanly();

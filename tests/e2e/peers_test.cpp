@@ -301,6 +301,7 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
                     link->open("BrowseRouter", "client1", 4098, why)) {
                     links.push_back(std::move(link));
                     ++held;
+                    held.notify_all();
                 }
                 continue;
             }
@@ -315,7 +316,7 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
     };
     std::vector<std::thread> crowds;
     for (int i = 0; i < 4; ++i) crowds.emplace_back(crowd, i % 2 == 1, 500);
-    while (held < 2000) std::this_thread::sleep_for(50ms);
+    for (int now = held; now < 2000; now = held) held.wait(now);
 
     for (const char* road : {"router", "hubmaster"}) {
         for (int i = 0; i < 3; ++i) {
@@ -353,10 +354,12 @@ TEST_F(ProvenPeers, HugeFramesFromCallersWithoutACertificateCostTheHostNoMemory)
                                 timedOut)
                     .IsError())
                 return;
-            session.SendXMLMessage(databrowse::BrowseRequest::TAG, huge, 0, 30, timedOut);
+            ignoreResult(session.SendXMLMessage(databrowse::BrowseRequest::TAG, huge, 0, 30, timedOut),
+                         "the router may cut a request this big: what is counted is the close");
             std::string answer;
             unsigned long code = 0;
-            session.ReceiveXMLMessage(&code, answer, nullptr, 0, 10, timedOut);
+            ignoreResult(session.ReceiveXMLMessage(&code, answer, nullptr, 0, 10, timedOut),
+                         "the router may cut a request this big: what is counted is the close");
             if (!session.IsConnected()) ++closed;
         });
     for (std::thread& t : senders) t.join();

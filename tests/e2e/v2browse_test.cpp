@@ -316,7 +316,7 @@ TEST_F(V2BrowseEndToEnd, IndexSessionLostClearsTheDatabasesCachedSessions) {
     CZyNetwork* session = nullptr;
     std::string key;
     ASSERT_FALSE(cache->GetSession(dbKey(), kEngine, "", session, key).IsError());
-    cache->ReleaseSession(key, session);
+    ASSERT_FALSE(cache->ReleaseSession(key, session).IsError());
     const size_t pools = cache->poolCount();
     ASSERT_GT(pools, 0u);
 

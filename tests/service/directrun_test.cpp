@@ -91,7 +91,8 @@ protected:
         warnings.clear();
         for (;;) {
             CNMessageBase* reply = nullptr;
-            peer.ReceiveXMLMessage(nullptr, reply, nullptr, 0, 60, timedOut);
+            ignoreResult(peer.ReceiveXMLMessage(nullptr, reply, nullptr, 0, 60, timedOut),
+                         "the reply is checked next");
             std::unique_ptr<CNMessageBase> owned(reply);
             if (!owned || owned->getTagID() != databrowse::BrowseResponse::TAG ||
                 owned->getint64(databrowse::BrowseResponse::f::respType) != 4)
@@ -261,7 +262,9 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
             delete message;
         },
         "IndexingService_0", agent);
-    std::thread serving([&] { indexService.SelectData(0, 0, 0); });
+    std::thread serving([&] {
+        ignoreResult(indexService.SelectData(0, 0, 0), "it serves until Quit; how it ended has no reader");
+    });
     sql("UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = " + std::to_string(agent->port()) +
         " WHERE name = 'mediaagent1'");
     sql("INSERT INTO SECUserRight (userId, permissionId) VALUES (" + std::to_string(s->world.adminUser) +
@@ -282,7 +285,7 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
     sql("DELETE FROM SECUserRight WHERE permissionId = 219 AND userId = " +
         std::to_string(s->world.adminUser));
     sql("UPDATE APP_Client SET net_hostname = 'mediaagent1', zydPort = 8400 WHERE name = 'mediaagent1'");
-    indexService.Quit(true, true);
+    EXPECT_FALSE(indexService.Quit(true, true).IsError());
     serving.join();
     agent->stop();
 }

@@ -122,7 +122,9 @@ protected:
                 .IsError());
         EXPECT_FALSE(peer.SendXMLMessage(message, 0, 10, timedOut).IsError());
         CNMessageBase* reply = nullptr;
-        peer.ReceiveXMLMessage(nullptr, reply, nullptr, 0, static_cast<int>(wait.count()), timedOut);
+        ignoreResult(
+            peer.ReceiveXMLMessage(nullptr, reply, nullptr, 0, static_cast<int>(wait.count()), timedOut),
+            "the reply is checked next");
         std::unique_ptr<CNMessageBase> owned(reply);
         if (!owned) return std::nullopt;
         EXPECT_EQ(owned->getint64(databrowse::BrowseResponse::f::respType), 3);

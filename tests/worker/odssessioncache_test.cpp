@@ -25,15 +25,16 @@ void onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long 
            CNMessageBase* message) {
     std::unique_ptr<CNMessageBase> owned(message);
     if (owned && owned->getTagID() == databrowse::BrowseError::TAG) {
-        server->Quit(true, true);
+        ignoreResult(server->Quit(true, true), "the scripted instance dies on request");
         return;
     }
     CZyNetwork* session = nullptr;
     if (server->AcquireSession(handle, &session).IsError()) return;
     databrowse::BrowseSession reply;
     bool timedOut = false;
-    session->SendXMLMessage(reply, 0, 10, timedOut);
-    server->ReleaseSession(handle);
+    ignoreResult(session->SendXMLMessage(reply, 0, 10, timedOut),
+                 "the client under test judges what arrives");
+    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 bool answers(CZyNetwork* session) {
@@ -80,13 +81,14 @@ TEST_F(OdsSessionCache, OneLaunchPerKeySessionsReturnToTheirPoolAcrossARelaunch)
     ASSERT_FALSE(get(second).IsError());
     EXPECT_EQ(launches.load(), 1) << "the second session comes from the same instance";
     EXPECT_TRUE(answers(first) && answers(second));
-    cache->ReleaseSession("odshost", "TestODS", second);
+    EXPECT_FALSE(cache->ReleaseSession("odshost", "TestODS", second).IsError());
 
     // The instance dies: the pool lends nothing more and is replaced by one relaunch, while the session
     // another thread still holds stays that pool's.
     databrowse::BrowseError quit;
     bool timedOut = false;
-    first->SendXMLMessage(quit, 0, 10, timedOut);
+    ignoreResult(first->SendXMLMessage(quit, 0, 10, timedOut),
+                 "asks the instance to die; its silence is checked next");
     CNMessageBase* none = nullptr;
     EXPECT_TRUE(first->ReceiveXMLMessage(nullptr, none, nullptr, 0, 10, timedOut).IsError())
         << "the instance ended";
@@ -102,24 +104,25 @@ TEST_F(OdsSessionCache, OneLaunchPerKeySessionsReturnToTheirPoolAcrossARelaunch)
     EXPECT_EQ(cache->poolCount(), 1u);
     EXPECT_EQ(cache->lentCount(), 2u);
 
-    cache->ReleaseSession("odshost", "TestODS", first);  // back to the retired pool, which goes with it
+    EXPECT_FALSE(cache->ReleaseSession("odshost", "TestODS", first)
+                     .IsError());  // back to the retired pool, which goes with it
     EXPECT_EQ(cache->lentCount(), 1u);
-    cache->ReleaseSession("odshost", "TestODS", third);
+    EXPECT_FALSE(cache->ReleaseSession("odshost", "TestODS", third).IsError());
     CZyNetwork* again = nullptr;
     ASSERT_FALSE(get(again).IsError());
     EXPECT_EQ(again, third) << "the new pool got its own session back";
     EXPECT_EQ(launches.load(), 2);
     EXPECT_TRUE(answers(again));
-    cache->ReleaseSession("odshost", "TestODS", again);
+    EXPECT_FALSE(cache->ReleaseSession("odshost", "TestODS", again).IsError());
     EXPECT_EQ(cache->lentCount(), 0u);
 }
 
 TEST_F(OdsSessionCache, IdlePoolsAreDroppedAndARefusedLaunchLeavesNoPool) {
     CZyNetwork* session = nullptr;
     ASSERT_FALSE(get(session).IsError());
-    cache->ReleaseSession("odshost", "TestODS", session);
+    EXPECT_FALSE(cache->ReleaseSession("odshost", "TestODS", session).IsError());
     ASSERT_FALSE(get(session, "session-B").IsError());
-    cache->ReleaseSession("odshost", "TestODS", session);
+    EXPECT_FALSE(cache->ReleaseSession("odshost", "TestODS", session).IsError());
     EXPECT_EQ(cache->poolCount(), 2u);
     EXPECT_EQ(launches.load(), 2);
 
@@ -127,7 +130,7 @@ TEST_F(OdsSessionCache, IdlePoolsAreDroppedAndARefusedLaunchLeavesNoPool) {
     ASSERT_FALSE(get(session).IsError());
     EXPECT_EQ(launches.load(), 3) << "the idle pools went; the key launches afresh";
     EXPECT_EQ(cache->poolCount(), 1u);
-    cache->ReleaseSession("odshost", "TestODS", session);
+    EXPECT_FALSE(cache->ReleaseSession("odshost", "TestODS", session).IsError());
 
     CZyNetwork* none = nullptr;
     CUxError refused = cache->GetSession("odshost", "NoSuchService", "session-C", nullptr, nullptr, none);

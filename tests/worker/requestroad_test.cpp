@@ -31,6 +31,7 @@
 #include "platform/tasks/evreturndata.h"
 #include "service/controllerthread.h"
 #include "tests/platform/db/tempdir.h"
+#include "tests/support/answers/browseanswers.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
 #include "worker/requestlog.h"
@@ -39,43 +40,9 @@ namespace {
 
 constexpr long kDay = 86400;
 
-// One answer the caller received, as it reads it.
-struct TAnswer {
-    bool session = false;  // a databrowse::BrowseSession (the generated session GUID)
-    std::string sessionId;
-    int64_t type = -1;  // BrowseResponse type
-    std::vector<std::pair<int64_t, std::string>> errors;
-};
-
-std::vector<TAnswer> answersOf(const EvRecordingDestination& destination) {
-    std::vector<TAnswer> out;
-    for (const std::string& xml : destination.payloads(EV_RETURN_RECORD_XML_ITEM)) {
-        TAnswer a;
-        databrowse::BrowseResponse response;
-        databrowse::BrowseSession session;
-        if (response.unserialize(xml) == 0) {
-            a.type = response.getint64(databrowse::BrowseResponse::f::respType);
-            if (auto* errors = response.getlistobject(databrowse::BrowseResponse::f::messages, false))
-                for (const CNMessageBase& e : *errors)
-                    a.errors.emplace_back(e.getint64(databrowse::BrowseError::f::errorCode),
-                                          e.getstring(databrowse::BrowseError::f::errorMessage));
-            if (response.isSet(databrowse::BrowseResponse::f::session))
-                a.sessionId = response.getObjectAccessor(databrowse::BrowseResponse::f::session, false)
-                                  ->getstring(databrowse::BrowseSession::f::sessionId);
-        } else if (session.unserialize(xml) == 0) {
-            a.session = true;
-            a.sessionId = session.getstring(databrowse::BrowseSession::f::sessionId);
-        }
-        out.push_back(a);
-    }
-    return out;
-}
-
-size_t countOfType(const std::vector<TAnswer>& answers, int64_t type) {
-    size_t n = 0;
-    for (const TAnswer& a : answers) n += a.type == type ? 1 : 0;
-    return n;
-}
+using hubtest::answersOf;
+using hubtest::countOfType;
+using hubtest::TAnswer;
 
 // A worker whose protected state the tests may set and read.
 class ProbeWorker : public CWorkerThreadHM {

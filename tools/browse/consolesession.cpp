@@ -480,9 +480,11 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
         return sent;
     // A stop the router refuses is answered at once; one it accepts is not answered at all.
     CNMessageBase* received = nullptr;
-    session.ReceiveXMLMessage(nullptr, received, nullptr, 0, kStopRefusalSeconds, timedOut);
+    ignoreResult(session.ReceiveXMLMessage(nullptr, received, nullptr, 0, kStopRefusalSeconds, timedOut),
+                 "a stop the router accepts is not answered: the reply, if any, is read next");
     std::unique_ptr<CNMessageBase> reply(received);
-    session.Disconnect(5, timedOut);
+    ignoreResult(session.Disconnect(5, timedOut),
+                 "the session ends either way; a peer already gone is no fault");
     m_road = "router";
     if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(reply.get())) {
         addConsoleResponse(result, *response);
@@ -512,7 +514,8 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
         if (!warning || warning->getint64(databrowse::BrowseResponse::f::respType) != kWarningResponse) break;
         addConsoleResponse(result, *warning);
     }
-    session.Disconnect(5, timedOut);
+    ignoreResult(session.Disconnect(5, timedOut),
+                 "the session ends either way; a peer already gone is no fault");
     if (!reply) {
         if (step.IsError() && !timedOut)
             return failed(result, kExitUnreachable, "no answer from BrowseRouter: " + step.GetErrorText());
@@ -593,7 +596,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
             "cannot reach the index service of media agent [" + name + "]: " + step.GetErrorText() + hint);
     }
     readAnswers(*ma, "media agent [" + name + "]", result, progress);
-    ma->Disconnect(5, timedOut);
+    ignoreResult(ma->Disconnect(5, timedOut), "the session ends either way; a peer already gone is no fault");
     return result.exitCode;
 }
 
@@ -635,6 +638,7 @@ int CConsoleSession::throughHubmaster(const TZyNetAddress& hubmaster, databrowse
         sent != kExitOk)
         return sent;
     readAnswers(session, "the Hubmaster", result, progress);
-    session.Disconnect(5, timedOut);
+    ignoreResult(session.Disconnect(5, timedOut),
+                 "the session ends either way; a peer already gone is no fault");
     return result.exitCode;
 }

@@ -196,7 +196,9 @@ bool CHostBrowseService::start(std::string& error) {
     g_instance = this;
     m_server = std::make_unique<CZyNetworkServer>(
         &CHostBrowseService::xdrCallback, &CHostBrowseService::xmlCallback, kServiceName, machinePort);
-    m_serving = std::thread([this] { m_server->SelectData(0, 0, 0); });
+    m_serving = std::thread([this] {
+        ignoreResult(m_server->SelectData(0, 0, 0), "it serves until Quit; how it ended has no reader");
+    });
     for (int i = 0; i < 500 && m_server->GetPort() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (m_server->GetPort() != 0) return true;
@@ -215,7 +217,7 @@ bool CHostBrowseService::drain() {
 }
 
 void CHostBrowseService::stop() {
-    if (m_server) m_server->Quit(true, true);
+    if (m_server) ignoreResult(m_server->Quit(true, true), "stopping: nothing is left to do when it fails");
     if (m_serving.joinable()) m_serving.join();
     m_server.reset();
     if (g_instance == this) g_instance = nullptr;
@@ -229,8 +231,9 @@ void CHostBrowseService::xdrCallback(CZyNetworkServer::ZynCallback_e type, CZyNe
     CZyNetwork* session = nullptr;
     if (server->AcquireSession(handle, &session).IsError() || !session) return;
     bool timedOut = false;
-    session->ReplyDisconnect(kSendSeconds, timedOut);
-    server->ReleaseSession(handle);
+    ignoreResult(session->ReplyDisconnect(kSendSeconds, timedOut),
+                 "the session ends either way; a peer already gone is no fault");
+    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 void CHostBrowseService::xmlCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
@@ -243,7 +246,7 @@ void CHostBrowseService::xmlCallback(CZyNetworkServer::ZynCallback_e type, CZyNe
         g_instance->serve(*session, *request);
     else
         sendError(*session, "the Hubmaster's browse service takes browse requests only");
-    server->ReleaseSession(handle);
+    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& request) {

@@ -161,7 +161,7 @@ void CIndexService::stop() {
         service = std::move(m_service);
     }
     if (!service) return;
-    service->Quit(true, true);
+    ignoreResult(service->Quit(true, true), "stopping: nothing is left to do when it fails");
     std::lock_guard<std::mutex> servers(g_serversMutex);
     g_servers.erase(service.get());
 }
@@ -179,8 +179,9 @@ void CIndexService::onXdr(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* ser
     CZyNetwork* session = nullptr;
     if (server->AcquireSession(handle, &session).IsError()) return;
     bool timedOut = false;
-    session->ReplyDisconnect(5, timedOut);
-    server->ReleaseSession(handle);
+    ignoreResult(session->ReplyDisconnect(5, timedOut),
+                 "the session ends either way; a peer already gone is no fault");
+    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 template <void (CIndexService::*Handler)(CZyNetwork&, CNMessageBase&)>
@@ -191,13 +192,14 @@ void CIndexService::onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* ser
     CZyNetwork* session = nullptr;
     if (!service || !owned || server->AcquireSession(handle, &session).IsError()) return;
     (service->*Handler)(*session, *owned);
-    server->ReleaseSession(handle);
+    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 void CIndexService::launch(CZyNetwork& session, CNMessageBase& message) {
     bool timedOut = false;
     if (message.getTagID() == kDisconnectRequest) {
-        session.ReplyDisconnect(5, timedOut);
+        ignoreResult(session.ReplyDisconnect(5, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
         return;
     }
     if (message.getTagID() != Indexing::LaunchIndexingServiceReq::TAG) return;
@@ -207,14 +209,16 @@ void CIndexService::launch(CZyNetwork& session, CNMessageBase& message) {
     journal("launch service=" + wanted + " result=" + std::to_string(result));
     Indexing::LaunchIndexingServiceResp reply;
     reply.setint64(Indexing::LaunchIndexingServiceResp::f::launchResult, result);
-    session.SendXMLMessage(reply, 0, kSendSeconds, timedOut);
+    ignoreResult(session.SendXMLMessage(reply, 0, kSendSeconds, timedOut),
+                 "a caller gone before the answer has nobody to tell");
 }
 
 void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
     bool timedOut = false;
     const uint32_t tag = message.getTagID();
     if (tag == kDisconnectRequest) {
-        session.ReplyDisconnect(5, timedOut);
+        ignoreResult(session.ReplyDisconnect(5, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
     } else if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(&message)) {
         CNMessageBase* block = request->getObjectAccessor(databrowse::BrowseRequest::f::session, false);
         const std::string guid = block ? block->getstring(databrowse::BrowseSession::f::sessionId) : "";
@@ -295,7 +299,8 @@ void CIndexService::refusePlain(CZyNetwork& session) {
     end.setint64(databrowse::BrowseResponse::f::respType, 5);
     bool timedOut = false;
     if (!session.SendXMLMessage(refused, 0, kSendSeconds, timedOut).IsError())
-        session.SendXMLMessage(end, 0, kSendSeconds, timedOut);
+        ignoreResult(session.SendXMLMessage(end, 0, kSendSeconds, timedOut),
+                     "a caller gone before the end has nobody to tell");
 }
 
 CZyNetwork* CIndexService::consoleOf(CZyNetwork& session, const std::string& hubmasterHost) {

@@ -7,6 +7,7 @@
 //              [--log <folder>] [--files <n>] [--files-per-dir <n>] [--fanout <n>] [--big-dir <n>]
 //              [--change-percent <p>] [--delete-percent <p>] [--new-percent <p>] [--metadata-every <n>]
 //              [--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--build-only]
+//              [--progress 1]
 //              [--index-service started|on-demand|refused] [--index-script <file>] [--journal <file>]
 //              [--convert-predictions 1]
 //              [--registry <file>] [--mining-journal <file>] [--mining-items <n>] [--tls <folder>]
@@ -42,6 +43,7 @@
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/itemindexbuilder.h"
 #include "tools/mediaagent/ondemandservices.h"
+#include "tools/mediaagent/progress.h"
 #include "tools/mediaagent/restoreservice.h"
 
 namespace {
@@ -160,6 +162,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.onDemand.items = small;
         else if (a == "--fault-after")
             o.service.faultAfter = static_cast<uint64_t>(n);
+        else if (a == "--progress")
+            mediaagent::setProgressLines(n != 0);
         else
             return false;
     }
@@ -178,7 +182,7 @@ int main(int argc, char** argv) {
             "[--change-percent <p>] [--delete-percent <p>] [--new-percent <p>] [--metadata-every <n>] "
             "[--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--hubmaster "
             "<name>] "
-            "[--build-only]\n");
+            "[--build-only] [--progress 1]\n");
         return 2;
     }
     // Blocked before any thread exists, so that only the signal descriptor sees them.

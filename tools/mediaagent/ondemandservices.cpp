@@ -54,8 +54,9 @@ private:
         CZyNetwork* session = nullptr;
         if (code != kDisconnectRequest || server->AcquireSession(handle, &session).IsError()) return;
         bool timedOut = false;
-        session->ReplyDisconnect(5, timedOut);
-        server->ReleaseSession(handle);
+        ignoreResult(session->ReplyDisconnect(5, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
+        ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
     }
     static void onXml(ZynCallback_e, CZyNetworkServer* server, long long handle, CNMessageBase* message);
     void serve(CZyNetwork& session, databrowse::BrowseRequest& request);
@@ -95,11 +96,12 @@ void CMiningInstance::onXml(ZynCallback_e, CZyNetworkServer* server, long long h
     if (!self || !owned || server->AcquireSession(handle, &session).IsError()) return;
     bool timedOut = false;
     if (owned->getTagID() == kDisconnectRequest) {
-        session->ReplyDisconnect(5, timedOut);
+        ignoreResult(session->ReplyDisconnect(5, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
     } else if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {
         self->serve(*session, *request);
     }
-    server->ReleaseSession(handle);
+    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& request) {
@@ -163,7 +165,8 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
             if (out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) break;
             ++sent;
         }
-        out.Disconnect(kSendSeconds, timedOut);
+        ignoreResult(out.Disconnect(kSendSeconds, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
         state->journal(service + " answered worker=" + workerId + " responses=" + std::to_string(sent));
     });
 }

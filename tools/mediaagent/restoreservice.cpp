@@ -9,6 +9,7 @@
 #include "platform/restoreproto/fsr_messages.h"
 #include "platform/restoreproto/fsr_records.h"
 #include "tools/mediaagent/itemindex.h"
+#include "tools/mediaagent/progress.h"
 
 namespace mediaagent {
 
@@ -150,7 +151,8 @@ class CItemSender {
 public:
     explicit CItemSender(CZyNetwork& network) : m_network(network) {
         unsigned int version = 0;
-        network.GetProtocolVersion(version);
+        ignoreResult(network.GetProtocolVersion(version),
+                     "a peer that tells no version gets the oldest layout");
         m_version = version;
     }
     bool send(const std::vector<FSRRestoreItem_90>& items) {
@@ -213,7 +215,7 @@ CRestoreService::~CRestoreService() {
 }
 
 void CRestoreService::stop() {
-    if (m_server) m_server->Quit(true, true);
+    if (m_server) ignoreResult(m_server->Quit(true, true), "stopping: nothing is left to do when it fails");
 }
 
 CRestoreService* CRestoreService::serviceOf(CZyNetworkServer* server) {
@@ -258,8 +260,9 @@ void CRestoreService::abort(long long handle, const char* why) {
     bool timedOut = false;
     zysStatus status;
     status.status = -1;
-    network->AbortConnection(status, 5, timedOut);
-    m_server->ReleaseSession(handle);
+    ignoreResult(network->AbortConnection(status, 5, timedOut),
+                 "the session ends either way; a peer already gone is no fault");
+    ignoreResult(m_server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 bool CRestoreService::peerMayBrowse(long long handle) {
@@ -269,7 +272,7 @@ bool CRestoreService::peerMayBrowse(long long handle) {
     if (!allowed)
         evTaggedLog(kTag, 0, true, "restore session %lld: browse of peer [%s] refused", handle,
                     TPeerRule::peerName(*network).c_str());
-    m_server->ReleaseSession(handle);
+    ignoreResult(m_server->ReleaseSession(handle), "the handle goes back whatever became of the session");
     return allowed;
 }
 
@@ -314,7 +317,8 @@ void CRestoreService::message(long long handle, unsigned long code, zysDatabuf_v
             CZyNetwork* network = nullptr;
             if (m_server->AcquireSession(handle, &network).IsError()) return;
             const bool vanish = !answer(handle, s, *network);
-            m_server->ReleaseSession(handle);
+            ignoreResult(m_server->ReleaseSession(handle),
+                         "the handle goes back whatever became of the session");
             s.requested = false;
             // The connection's thread drops a connection whose callback gives up this way.
             if (vanish) throw std::runtime_error("the media agent vanishes on purpose");
@@ -324,8 +328,10 @@ void CRestoreService::message(long long handle, unsigned long code, zysDatabuf_v
             CZyNetwork* network = nullptr;
             if (m_server->AcquireSession(handle, &network).IsError()) return;
             bool timedOut = false;
-            network->ReplyDisconnect(kSendSeconds, timedOut);
-            m_server->ReleaseSession(handle);
+            ignoreResult(network->ReplyDisconnect(kSendSeconds, timedOut),
+                         "the session ends either way; a peer already gone is no fault");
+            ignoreResult(m_server->ReleaseSession(handle),
+                         "the handle goes back whatever became of the session");
             return;
         }
         default:
@@ -394,8 +400,10 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
             s.faulted = true;
             return false;
         }
+        sent = sender.send(items);
+        if (sent) reportServed(std::to_string(handle), s.itemsSent, s.itemsSent + items.size());
         s.itemsSent += items.size();
-        return sent = sender.send(items);
+        return sent;
     };
 
     if (!known) {
@@ -405,7 +413,8 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
         zysStatus status;
         status.status = -1;
         bool timedOut = false;
-        network.AbortConnection(status, kSendSeconds, timedOut);
+        ignoreResult(network.AbortConnection(status, kSendSeconds, timedOut),
+                     "the caller is gone or told; the session ends either way");
         return true;
     }
     if (ask.prediction) {
@@ -461,13 +470,16 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
         bool timedOut = false;
         switch (m_options.fault) {
             case TRestoreFault::Garbage:
-                network.SendXMLMessage(0x644c8485, "<BrowseRequest/>", 0, kSendSeconds, timedOut);
+                ignoreResult(
+                    network.SendXMLMessage(0x644c8485, "<BrowseRequest/>", 0, kSendSeconds, timedOut),
+                    "the injected fault sends and forgets");
                 break;
             default:
                 break;  // silent: nothing more, the session stays open; vanish: the caller drops it
         }
         evTaggedLog(kTag, 0, false, "restore session %lld: fault after %llu items", handle,
                     static_cast<unsigned long long>(s.itemsSent));
+        reportFault(std::to_string(handle), s.itemsSent);
         return m_options.fault != TRestoreFault::Vanish;
     }
     bool timedOut = false;

@@ -7,6 +7,7 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_pool.h"
+#include "tools/mediaagent/progress.h"
 #include "tools/mediaagent/vmanswers.h"
 
 namespace mediaagent {
@@ -377,7 +378,9 @@ CRouterSession::~CRouterSession() {
 
 void CRouterSession::discard() {
     bool timedOut = false;
-    if (m_session) m_session->Disconnect(5, timedOut);
+    if (m_session)
+        ignoreResult(m_session->Disconnect(5, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
 }
 
 bool CRouterSession::open(const std::string& host, const std::string& router, std::string& error) {
@@ -402,8 +405,16 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     }
     CZyNetwork& out = caller ? *caller : router.session();
     bool timedOut = false;
+    uint64_t served = 0;
     auto send = [&](databrowse::BrowseResponse& r) {
-        return !out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError();
+        if (out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) return false;
+        const uint64_t before = served;
+        if (r.isSet(databrowse::BrowseResponse::f::browseResult))
+            if (auto* items = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false)
+                                  ->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
+                served += items->size();
+        reportServed(plan.session, before, served);
+        return true;
     };
     const int sent =
         index ? answerIndexBrowse(plan, *index, batchSize, send) : answerIndexBrowseRefusal(plan, why, send);

@@ -5,11 +5,11 @@
 #include <cctype>
 #include <string_view>
 
+#include "platform/entities/apptypes.h"
+
 namespace mediaagent {
 
 namespace {
-
-constexpr int kVmAppType = 106;
 
 bool isGuid(std::string_view t) {
     if (t.size() == 38 && t.front() == '{' && t.back() == '}') t = t.substr(1, 36);
@@ -28,7 +28,7 @@ bool isSeparator(char c) {
 }  // namespace
 
 std::string vmFileViewPath(const TIndexSubclient& subclient, const std::string& path) {
-    if (subclient.appType != kVmAppType) return path;
+    if (subclient.appType != apptype::kVirtualServer) return path;
     size_t start = 0;
     while (start < path.size() && isSeparator(path[start])) ++start;
     size_t end = start;

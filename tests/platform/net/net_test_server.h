@@ -107,10 +107,14 @@ public:
         m_listener = CZydListener::create();
         ASSERT_FALSE(m_listener->start(0).IsError());
         m_server = std::make_unique<CZyNetworkServer>(xdrCallback, xmlCallback, "TestService", m_listener);
-        m_select = std::thread([this] { m_server->SelectData(5, 100, 100); });
+        m_select = std::thread([this] {
+            ignoreResult(m_server->SelectData(5, 100, 100),
+                         "it serves until Quit; how it ended has no reader");
+        });
     }
     void TearDown() override {
-        if (m_server) m_server->Quit(true, true);
+        if (m_server)
+            ignoreResult(m_server->Quit(true, true), "stopping: nothing is left to do when it fails");
         if (m_select.joinable()) m_select.join();
         m_server.reset();
         m_listener->stop();

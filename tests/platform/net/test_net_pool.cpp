@@ -55,7 +55,7 @@ TEST_F(NetPoolTest, SessionsThatWentBadOrStayedIdleTooLongAreNotLentAgain) {
     ASSERT_EQ(pool.getSession(session, address().c_str(), "hubmaster", "TestService"), 0);
     const long long before = handleOf(*session);
     bool timedOut = false;
-    session->Disconnect(1, timedOut);  // nobody answers here: the session is over all the same
+    ignoreResult(session->Disconnect(1, timedOut), "nobody answers here: the session is over all the same");
     ASSERT_EQ(pool.releaseSession(session, address().c_str(), "TestService"), 0);
     ASSERT_EQ(pool.getSession(session, address().c_str(), "hubmaster", "TestService"), 0);
     EXPECT_TRUE(session->IsConnected());

@@ -161,7 +161,7 @@ TEST_F(NetSession, ClassicBrowseExchangeWithEveryItemLayout) {
         if (expected) {
             EXPECT_EQ(hubtest::compareMessage(*message, *expected, buffer.getDataBuffer()), "");
         }
-        session->FreeReceivedMessage(code, &buffer);
+        ignoreResult(session->FreeReceivedMessage(code, &buffer), "it only gives the buffer back");
     }
     EXPECT_EQ(codes, (std::vector<unsigned long>{FSR_MSG_RESTORE_ITEM_ARRAY_90, FSR_MSG_RESTORE_ITEM_ARRAY_80,
                                                  FSR_MSG_RESTORE_ITEM, FSR_MSG_PREDICTION_ITEM_ARRAY,

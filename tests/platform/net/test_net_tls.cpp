@@ -38,10 +38,12 @@ public:
             CZyNetwork* session = nullptr;
             if (server->AcquireSession(handle, &session).IsError()) return;
             CUxString name;
-            session->GetRemoteClientName(name);
+            ignoreResult(session->GetRemoteClientName(name),
+                         "an unnamed peer is recorded with an empty name");
             std::lock_guard<std::mutex> lock(m_seenMutex);
             m_seen.push_back({name.c_str(), session->IsPeerProven(), session->IsSecure()});
-            server->ReleaseSession(handle);
+            ignoreResult(server->ReleaseSession(handle),
+                         "the handle goes back whatever became of the session");
         };
     }
     void TearDown() override {
@@ -180,7 +182,8 @@ TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysS
     zysDatabuf_v2 buffer;
     buffer.setExternalBuffer(payload.data(), payload.size());
     bool timedOut = false;
-    big->SendXDRMessage(0x22000098, &buffer, 0, 10, timedOut);
+    ignoreResult(big->SendXDRMessage(0x22000098, &buffer, 0, 10, timedOut),
+                 "a message over the limit: the session's end is checked next");
     EXPECT_FALSE(roundTrip(*big));
 
     // An anonymous session that sends nothing is closed after its first-message deadline.

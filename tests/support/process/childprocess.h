@@ -4,9 +4,11 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -59,15 +61,7 @@ public:
         for (;;) {
             const size_t at = m_text.find(marker);
             if (at != std::string::npos && m_text.find('\n', at) != std::string::npos) return true;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{m_out, POLLIN, 0};
-            if (m_out < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                return false;
-            char buffer[4096];
-            const ssize_t n = read(m_out, buffer, sizeof buffer);
-            if (n <= 0) return false;
-            m_text.append(buffer, static_cast<size_t>(n));
+            if (!readSome(deadline)) return false;
         }
     }
     // Stops the process with SIGTERM, reads its output until `lastWords` (if given), and waits for it:
@@ -95,6 +89,23 @@ public:
         const std::string folder = testCredentialsFor(client);
         if (!folder.empty()) args.insert(args.end(), {"--tls", folder});
     }
+    // Reads the output until the process closes it and waits for the process to end, both within
+    // `limit` (no polling: the process's own descriptor tells when it ends); false when it still runs.
+    bool waitExit(std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (m_out >= 0 && readSome(deadline)) {
+        }
+        if (m_pid <= 0) return true;
+        const int process = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+        if (process < 0) return !alive();  // already reaped
+        pollfd p{process, POLLIN, 0};
+        const bool ended = poll(&p, 1, static_cast<int>(leftUntil(deadline).count())) == 1;
+        close(process);
+        if (!ended) return false;
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+        return true;
+    }
     bool alive() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
     // Sends `signal` (SIGKILL: the process vanishes without a word).
     void signal(int signal) const {
@@ -108,6 +119,22 @@ public:
     const std::string& output() const { return m_text; }
 
 private:
+    static std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline) {
+        return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                          deadline - std::chrono::steady_clock::now()));
+    }
+    // Appends what the output holds, waiting for it until `deadline`; false at the deadline or its end.
+    bool readSome(std::chrono::steady_clock::time_point deadline) {
+        const auto left = leftUntil(deadline);
+        pollfd p{m_out, POLLIN, 0};
+        if (m_out < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        char buffer[4096];
+        const ssize_t n = read(m_out, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        m_text.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+
     pid_t m_pid = -1;
     int m_out = -1;
     std::string m_text;

@@ -169,7 +169,7 @@ public:
                 default:
                     take(code, static_cast<const char*>(data), 0, a);
             }
-            m_net.FreeReceivedMessage(code, &buffer);
+            ignoreResult(m_net.FreeReceivedMessage(code, &buffer), "it only gives the buffer back");
         }
         return a;
     }

@@ -236,7 +236,8 @@ public:
         CZyNetDirectory::instance().registerClient("sbrouter", "127.0.0.1", m_listener->port());
     }
     ~CRouterRecorder() {
-        if (m_server) m_server->Quit(true, true);
+        if (m_server)
+            ignoreResult(m_server->Quit(true, true), "stopping: nothing is left to do when it fails");
         m_listener->stop();
         CZyNetDirectory::instance().unregisterClient("sbrouter");
         s_self = nullptr;

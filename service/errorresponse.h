@@ -1,0 +1,38 @@
+// The answer that tells a caller of the router's roads about an error or a warning: one builder for
+// every place that refuses or reports. Header-only; any thread (values only).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/msg/msg_classes.h"
+
+namespace errorresponse {
+
+constexpr int64_t kError = 3;    // BrowseResponse type of an error
+constexpr int64_t kWarning = 4;  // BrowseResponse type of a warning
+
+// A BrowseResponse of `type` carrying `error` (a databrowse::BrowseError) as its one message.
+inline databrowse::BrowseResponse of(const CNMessageBase& error, int64_t type = kError) {
+    databrowse::BrowseResponse response;
+    response.setint64(databrowse::BrowseResponse::f::respType, type);
+    response.setlistobject(databrowse::BrowseResponse::f::messages, {error});
+    return response;
+}
+
+// A BrowseResponse of `type` carrying `text` with error code `code`.
+inline databrowse::BrowseResponse of(int64_t code, const std::string& text, int64_t type = kError) {
+    databrowse::BrowseError error;
+    error.setint64(databrowse::BrowseError::f::errorCode, code);
+    error.setstring(databrowse::BrowseError::f::errorMessage, text);
+    return of(error, type);
+}
+
+// The same with the text alone, no code.
+inline databrowse::BrowseResponse ofText(const std::string& text) {
+    databrowse::BrowseError error;
+    error.setstring(databrowse::BrowseError::f::errorMessage, text);
+    return of(error);
+}
+
+}  // namespace errorresponse

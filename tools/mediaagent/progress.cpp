@@ -1,0 +1,30 @@
+#include "tools/mediaagent/progress.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace mediaagent {
+
+namespace {
+std::atomic<bool> g_progress{false};
+}
+
+void setProgressLines(bool on) { g_progress = on; }
+
+void reportServed(const std::string& session, uint64_t before, uint64_t after) {
+    if (!g_progress) return;
+    for (uint64_t mark = 1; mark <= after; mark *= 10)
+        if (mark > before)
+            std::printf("mediaagent: session %s served item %llu\n", session.c_str(),
+                        static_cast<unsigned long long>(mark));
+    std::fflush(stdout);
+}
+
+void reportFault(const std::string& session, uint64_t items) {
+    if (!g_progress) return;
+    std::printf("mediaagent: session %s fault after %llu items\n", session.c_str(),
+                static_cast<unsigned long long>(items));
+    std::fflush(stdout);
+}
+
+}  // namespace mediaagent
