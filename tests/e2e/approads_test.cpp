@@ -19,6 +19,7 @@
 #include "platform/hubdemo/hubdemo.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/demosystem.h"
 #include "tests/support/process/consolerun.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
@@ -28,7 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kListening = "listening on 127.0.0.1:";
 constexpr const char* kRoads[] = {"router", "hubmaster"};
 
 // An item as the console prints it in JSON and as the index holds it: path, size, backup time.
@@ -43,32 +43,16 @@ protected:
         const char* binaries = std::getenv("HUB_BINARY_DIR");
         s->binaries = binaries ? binaries : ".";
         s->indexPath = s->dir.file("agent.items.db");
-        s->agent = std::make_unique<hubtest::CChildProcess>(
-            "tools/mediaagent/mediaagent",
-            std::vector<std::string>{"--hub", s->world.databasePath, "--client", "mediaagent1", "--port", "0",
-                                     "--index", s->indexPath, "--log", s->dir.path(), "--index-service",
-                                     "started", "--registry", s->world.registryPath});
-        ASSERT_TRUE(s->agent->waitFor(kListening, 60s)) << s->agent->output();
-        pointAt("mediaagent1", s->agent->numberAfter(kListening));
-        s->host = std::make_unique<hubtest::CChildProcess>(
-            "tools/hubmaster/hubmaster",
-            std::vector<std::string>{"--data", s->dir.file("demo"), "--lib",
-                                     s->binaries + "/libfastbrowsehm.so", "--port", "0"});
-        ASSERT_TRUE(s->host->waitFor("BrowseRouter listening on", 60s)) << s->host->output();
-        pointAt("hubmaster", s->host->numberAfter("BrowseRouter listening on 127.0.0.1:"));
+        s->agent = hubtest::startDemoAgent(s->world, "mediaagent1", s->indexPath, s->dir.path(),
+                                           {"--index-service", "started"});
+        int routerPort = 0;
+        s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), routerPort);
         s->index = mediaagent::CItemIndex::open(s->indexPath, error);
         ASSERT_NE(s->index, nullptr) << error;
     }
     static void TearDownTestSuite() {
         delete s;
         s = nullptr;
-    }
-
-    static void pointAt(const std::string& client, long long port) {
-        EXPECT_EQ(hubtest::execSql(s->world.databasePath,
-                                   "UPDATE APP_Client SET zydPort = " + std::to_string(port) +
-                                       ", net_hostname = '127.0.0.1' WHERE name = '" + client + "'"),
-                  "");
     }
 
     // The console's list of `path` in a subclient of `client` as of the last backup day, by `road`.

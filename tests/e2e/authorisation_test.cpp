@@ -18,6 +18,7 @@
 #include "platform/net/zynetwork.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/demosystem.h"
 #include "tests/support/tls/testpki.h"
 #include "tests/support/process/consolerun.h"
 #include "tests/support/sqlite/testsql.h"
@@ -51,14 +52,7 @@ protected:
         s->binaries = binaries ? binaries : ".";
         s->agent = startAgent("mediaagent1", {"--index-service", "started"});
         s->legacyAgent = startAgent("mediaagent3", {});
-        s->host = std::make_unique<hubtest::CChildProcess>(
-            "tools/hubmaster/hubmaster",
-            std::vector<std::string>{"--data", s->dir.file("demo"), "--lib",
-                                     s->binaries + "/libfastbrowsehm.so", "--port", "0"});
-        ASSERT_TRUE(s->host->waitFor("BrowseRouter listening on", 60s)) << s->host->output();
-        s->hostPort = static_cast<int>(s->host->numberAfter("BrowseRouter listening on 127.0.0.1:"));
-        sql("UPDATE APP_Client SET zydPort = " + std::to_string(s->hostPort) +
-            ", net_hostname = '127.0.0.1' WHERE name = 'hubmaster'");
+        s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), s->hostPort);
         s->otherSubclient =
             hubtest::queryInt(db(), "SELECT id FROM APP_Application WHERE clientId = " +
                                         std::to_string(s->world.otherFileClient) + " LIMIT 1");
@@ -76,18 +70,7 @@ protected:
     // The media agent process `name` over the world, its port recorded where the Hubmaster reads it.
     static std::unique_ptr<hubtest::CChildProcess> startAgent(const std::string& name,
                                                               const std::vector<std::string>& extra) {
-        std::vector<std::string> args{"--hub",      s->world.databasePath,
-                                      "--client",   name,
-                                      "--port",     "0",
-                                      "--index",    s->dir.file(name + ".db"),
-                                      "--log",      s->dir.path(),
-                                      "--registry", s->world.registryPath};
-        args.insert(args.end(), extra.begin(), extra.end());
-        auto agent = std::make_unique<hubtest::CChildProcess>("tools/mediaagent/mediaagent", args);
-        EXPECT_TRUE(agent->waitFor(kListening, 60s)) << agent->output();
-        sql("UPDATE APP_Client SET zydPort = " + std::to_string(agent->numberAfter(kListening)) +
-            ", net_hostname = '127.0.0.1' WHERE name = '" + name + "'");
-        return agent;
+        return hubtest::startDemoAgent(s->world, name, s->dir.file(name + ".db"), s->dir.path(), extra);
     }
 
     static std::string db() { return s->world.databasePath; }
@@ -337,8 +320,7 @@ TEST_F(Authorisation, MediaAgentsAnswerOnlyTheHubmasterOrItsSignature) {
     // Back to the demo's media agent for the other tests.
     strict.reset();
     ASSERT_TRUE(ZYPlatformInfo::setNumber("~MediaAgent", "nAcceptPlainBrowseRequests", 1));
-    sql("UPDATE APP_Client SET zydPort = " + std::to_string(s->agent->numberAfter(kListening)) +
-        " WHERE name = 'mediaagent1'");
+    hubtest::pointClientAt(s->world, "mediaagent1", s->agent->numberAfter(kListening));
 }
 
 // 7. A stop is judged against the session it stops: alice cannot stop admin's browse in flight (a
@@ -369,8 +351,7 @@ TEST_F(Authorisation, OnlyASessionsOwnerStopsIt) {
     browsing.join();
     EXPECT_EQ(held.out.find(" /d0"), std::string::npos);
     silent.reset();
-    sql("UPDATE APP_Client SET zydPort = " + std::to_string(s->legacyAgent->numberAfter(kListening)) +
-        " WHERE name = 'mediaagent3'");
+    hubtest::pointClientAt(s->world, "mediaagent3", s->legacyAgent->numberAfter(kListening));
 }
 
 // 8 and 9. Erase bookkeeping books only the authorised entity's subclients with checked sums, and the

@@ -28,6 +28,7 @@
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/net/net_frame_link.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/demosystem.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tests/support/tls/testpki.h"
 
@@ -35,8 +36,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-const char* const kListening = "listening on 127.0.0.1:";
-const char* const kRouterListening = "BrowseRouter listening on 127.0.0.1:";
 const char* const kNever = "\x01never\x01";
 
 // A relay between a client and a server on loopback that keeps every byte it passes, as a capture of
@@ -123,29 +122,9 @@ protected:
         setrlimit(RLIMIT_NOFILE, &files);
         std::string error;
         ASSERT_TRUE(hubdemo::createDemoWorld(m_dir.file("demo"), m_world, &error)) << error;
-        const char* binaries = std::getenv("HUB_BINARY_DIR");
-        m_binaries = binaries ? binaries : ".";
-        m_agent = std::make_unique<hubtest::CChildProcess>(
-            "tools/mediaagent/mediaagent",
-            std::vector<std::string>{"--hub", m_world.databasePath, "--client", "mediaagent1", "--port", "0",
-                                     "--index", m_dir.file("agent.items.db"), "--log", m_dir.path(),
-                                     "--index-service", "started", "--registry", m_world.registryPath});
-        ASSERT_TRUE(m_agent->waitFor(kListening, 120s)) << m_agent->output();
-        EXPECT_EQ(hubtest::execSql(m_world.databasePath,
-                                   "UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = " +
-                                       std::to_string(m_agent->numberAfter(kListening)) +
-                                       " WHERE name = 'mediaagent1'"),
-                  "");
-        m_host = std::make_unique<hubtest::CChildProcess>(
-            "tools/hubmaster/hubmaster",
-            std::vector<std::string>{"--data", m_dir.file("demo"), "--lib", m_binaries + "/libfastbrowsehm.so",
-                                     "--port", "0"});
-        ASSERT_TRUE(m_host->waitFor(kRouterListening, 60s)) << m_host->output();
-        m_routerPort = static_cast<int>(m_host->numberAfter(kRouterListening));
-        EXPECT_EQ(hubtest::execSql(m_world.databasePath,
-                                   "UPDATE APP_Client SET net_hostname = '127.0.0.1', zydPort = " +
-                                       std::to_string(m_routerPort) + " WHERE name = 'hubmaster'"),
-                  "");
+        m_agent = hubtest::startDemoAgent(m_world, "mediaagent1", m_dir.file("agent.items.db"), m_dir.path(),
+                                          {"--index-service", "started"});
+        m_host = hubtest::startDemoHost(m_world, m_dir.file("demo"), m_routerPort);
     }
     void TearDown() override {
         m_host.reset();
@@ -184,7 +163,6 @@ protected:
 
     TempDir m_dir;
     hubdemo::DemoWorld m_world;
-    std::string m_binaries;
     std::unique_ptr<hubtest::CChildProcess> m_agent, m_host;
     int m_routerPort = 0;
 };

@@ -28,6 +28,7 @@
 #include "platform/hubdemo/hubdemo.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/demosystem.h"
 #include "tests/support/process/consolerun.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
@@ -47,35 +48,13 @@ protected:
         ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
         const char* binaries = std::getenv("HUB_BINARY_DIR");
         s->binaries = binaries ? binaries : ".";
-        s->agent = std::make_unique<hubtest::CChildProcess>(
-            "tools/mediaagent/mediaagent",
-            std::vector<std::string>{"--hub", s->world.databasePath, "--client", "mediaagent1", "--port", "0",
-                                     "--index", s->dir.file("agent.items.db"), "--log", s->dir.path(),
-                                     "--index-service", "started", "--registry", s->world.registryPath});
-        ASSERT_TRUE(s->agent->waitFor("listening on 127.0.0.1:", 60s)) << s->agent->output();
-        // Requests name the media agent's port as the Hubmaster records it.
-        sql("UPDATE APP_Client SET zydPort = " +
-            std::to_string(s->agent->numberAfter("listening on 127.0.0.1:")) +
-            ", net_hostname = '127.0.0.1' WHERE name = 'mediaagent1'");
+        s->agent = hubtest::startDemoAgent(s->world, "mediaagent1", s->dir.file("agent.items.db"), s->dir.path(),
+                                           {"--index-service", "started"});
         // The classic media agent of client3's data, browsed by the Hubmaster itself.
-        s->legacyAgent = std::make_unique<hubtest::CChildProcess>(
-            "tools/mediaagent/mediaagent",
-            std::vector<std::string>{"--hub", s->world.databasePath, "--client", "mediaagent3", "--port", "0",
-                                     "--index", s->dir.file("legacy.items.db"), "--log", s->dir.path(),
-                                     "--registry", s->world.registryPath});
-        ASSERT_TRUE(s->legacyAgent->waitFor("listening on 127.0.0.1:", 60s)) << s->legacyAgent->output();
-        sql("UPDATE APP_Client SET zydPort = " +
-            std::to_string(s->legacyAgent->numberAfter("listening on 127.0.0.1:")) +
-            ", net_hostname = '127.0.0.1' WHERE name = 'mediaagent3'");
-        s->host = std::make_unique<hubtest::CChildProcess>(
-            "tools/hubmaster/hubmaster",
-            std::vector<std::string>{"--data", s->dir.file("demo"), "--lib",
-                                     s->binaries + "/libfastbrowsehm.so", "--port", "0"});
-        ASSERT_TRUE(s->host->waitFor("BrowseRouter listening on", 60s)) << s->host->output();
-        // Media agents answer the Hubmaster's own browses at its recorded address.
-        sql("UPDATE APP_Client SET zydPort = " +
-            std::to_string(s->host->numberAfter("BrowseRouter listening on 127.0.0.1:")) +
-            ", net_hostname = '127.0.0.1' WHERE name = 'hubmaster'");
+        s->legacyAgent =
+            hubtest::startDemoAgent(s->world, "mediaagent3", s->dir.file("legacy.items.db"), s->dir.path());
+        int routerPort = 0;
+        s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), routerPort);
     }
     static void TearDownTestSuite() {
         delete s;

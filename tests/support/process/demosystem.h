@@ -1,0 +1,59 @@
+// Test support: the demo world's processes for a whole-system test. A media agent of the world and the
+// host, each started on a port the system chooses and recorded in the Hubmaster database, where the
+// others and the consoles find it. Header-only; the test's main thread (checks use gtest).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/hubdemo/hubdemo.h"
+#include "tests/support/process/childprocess.h"
+#include "tests/support/sqlite/testsql.h"
+
+namespace hubtest {
+
+inline constexpr const char* kAgentListening = "listening on 127.0.0.1:";
+inline constexpr const char* kRouterListening = "BrowseRouter listening on 127.0.0.1:";
+
+// Where the Hubmaster database says `client` is reached: loopback at `port`.
+inline void pointClientAt(const hubdemo::DemoWorld& world, const std::string& client, long long port) {
+    EXPECT_EQ(execSql(world.databasePath, "UPDATE APP_Client SET zydPort = " + std::to_string(port) +
+                                              ", net_hostname = '127.0.0.1' WHERE name = '" + client + "'"),
+              "");
+}
+
+// The media agent `client` of the world, its item index in `index`, logging into `logs`, with the
+// test's `extra` options; recorded once it listens.
+inline std::unique_ptr<CChildProcess> startDemoAgent(const hubdemo::DemoWorld& world, const std::string& client,
+                                                     const std::string& index, const std::string& logs,
+                                                     const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{"--hub",   world.databasePath, "--client", client, "--port",     "0",
+                                  "--index", index,              "--log",    logs,   "--registry", world.registryPath};
+    args.insert(args.end(), extra.begin(), extra.end());
+    auto agent = std::make_unique<CChildProcess>("tools/mediaagent/mediaagent", args);
+    EXPECT_TRUE(agent->waitFor(kAgentListening, std::chrono::seconds(60))) << agent->output();
+    pointClientAt(world, client, agent->numberAfter(kAgentListening));
+    return agent;
+}
+
+// The host over the world in `data`; recorded (media agents answer its own browses there) once
+// BrowseRouter listens, whose port it tells.
+inline std::unique_ptr<CChildProcess> startDemoHost(const hubdemo::DemoWorld& world, const std::string& data,
+                                                    int& routerPort) {
+    const char* binaries = std::getenv("HUB_BINARY_DIR");
+    auto host = std::make_unique<CChildProcess>(
+        "tools/hubmaster/hubmaster",
+        std::vector<std::string>{"--data", data, "--lib",
+                                 std::string(binaries ? binaries : ".") + "/libfastbrowsehm.so", "--port", "0"});
+    EXPECT_TRUE(host->waitFor(kRouterListening, std::chrono::seconds(60))) << host->output();
+    routerPort = static_cast<int>(host->numberAfter(kRouterListening));
+    pointClientAt(world, "hubmaster", routerPort);
+    return host;
+}
+
+}  // namespace hubtest
