@@ -122,6 +122,8 @@ bool CWorkerThreadHM::initLiveMachineBrowse(EvMultiEntityRestoreTask* task) {
             ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true)
             ->getObjectAccessor(databrowse::IndexingInfo::f::indexDBInfo, true)
             ->setstring(databrowse::IndexDBInfo::f::mediaAgentName, servers.front().m_name);
+        // The request is signed as this media agent reads it.
+        m_maClientName = servers.front().m_clientName;
     }
     m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::session, true)
         ->setstring(databrowse::BrowseSession::f::sessionId, task->getbrowseSessionGUID());
@@ -192,7 +194,7 @@ bool CWorkerThreadHM::initLiveMachineBrowse(EvMultiEntityRestoreTask* task) {
         }
     }
     m_requestToReturn = &m_browseRequest;
-    return true;
+    return convertToSecureBrowseReq();
 }
 
 bool CWorkerThreadHM::findUserProfiles(long clientId, App::GetClientsUserProfilesResp& reply, bool syncUser) {

@@ -254,8 +254,13 @@ bool CBrowseMulticlient::convertToSecureBrowseReq(std::string& callerClientName,
                      "Secured V2 browse protocol reply is disabled due to key [HM_ALWAYS_REPLY_V1_BROWSE]");
         return false;
     }
-    int level = I2::Utils::GetClientServicePack(callerClientName);
-    if (level <= 0) level = GetMinSPLevelInClusterClient(callerClientName);
+    // A caller without a certificate (a console acting with a user's token) has no service pack of its
+    // own: the media agent the request names decides whether it reads the signed form.
+    std::string judged = callerClientName;
+    if (judged.empty())
+        judged = textOf(routingBlock(prepared), databrowse::IndexingInfo::f::mediaAgentName);
+    int level = I2::Utils::GetClientServicePack(judged);
+    if (level <= 0) level = GetMinSPLevelInClusterClient(judged);
     if (level < kSecuredServicePack) {
         log.debugLvl(
             0,
@@ -264,8 +269,6 @@ bool CBrowseMulticlient::convertToSecureBrowseReq(std::string& callerClientName,
             level, kSecuredServicePack);
         return false;
     }
-    if (const CNMessageBase* session = child(&prepared, R::session))
-        secured.setObjectAccessor(*session, databrowse::SecuredBrowseRequest::f::session);
     if (CNMessageBase* routing = routingBlock(prepared)) {
         routing->setstring(databrowse::IndexingInfo::f::hubmasterHost, "");
         routing->setstring(databrowse::IndexingInfo::f::routerName, "");
@@ -276,17 +279,10 @@ bool CBrowseMulticlient::convertToSecureBrowseReq(std::string& callerClientName,
         return false;
     }
     I2::SecuredMessageHandler signer;
-    std::string encoded = signer.encodeSystemAttributes(&prepared, hubmasterName);
-    std::string signature;
-    if (encoded.empty() || !signer.generateSignature(encoded, signature)) {
+    if (!signer.secureBrowseRequest(prepared, hubmasterName, secured)) {
         log.debugLvl(0, "Failed to generate signature for secured browse request");
         return false;
     }
-    secured.setpstringobject(databrowse::SecuredBrowseRequest::f::systemAttributes, bstring(encoded), 1);
-    secured.setpstringobject(databrowse::SecuredBrowseRequest::f::signature, bstring(signature), 1);
-    databrowse::Msg238 payload;
-    copyFieldsByCode(prepared, payload);
-    secured.setObjectAccessor(payload, databrowse::SecuredBrowseRequest::f::payload);
     return true;
 }
 

@@ -206,6 +206,9 @@ public:
     // Replaces the request to return by its signed form when the media agent (and a direct caller)
     // accept it; false (error state set) when it cannot be built.
     bool convertToSecureBrowseReq();
+    // The same for the indexing-v1 request a direct caller takes to the media agent itself.
+    bool convertToSecureIndexBrowseReq();
+    bool securedRequestSigner(std::string& signer);
     // The lowest service pack among the physical machines of a cluster client, or 0.
     int GetMinSPLevelInClusterClient(std::string& clientName);
     // The media agent sessions are opened to (a mangled name, a client name or a host name).
@@ -445,6 +448,7 @@ protected:
     Indexing::BrowseReq m_indexBrowseRequest;
     databrowse::BrowseRequest m_browseRequest;
     databrowse::SecuredBrowseRequest m_securedBrowseRequest;
+    Indexing::SecuredBrowseReq m_securedIndexBrowseRequest;
     CNMessageBase* m_requestToReturn = nullptr;  // never owned
     std::unique_ptr<EvMultiEntityRestoreTask> m_privateTask;
     int32_t m_maPlatformType = 2;

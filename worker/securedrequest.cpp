@@ -21,6 +21,12 @@ const char* const kTag = "FBHMWORKER";
 constexpr int kSecuredServicePack = 22;
 constexpr int kMsgServerError = 0x0e00010d;
 
+EvMessageContainer serverError() {
+    EvMessageContainer error;
+    error.SetMessageID(kMsgServerError, true);
+    return error;
+}
+
 }  // namespace
 
 int CWorkerThreadHM::GetMinSPLevelInClusterClient(std::string& clientName) {
@@ -47,8 +53,14 @@ int CWorkerThreadHM::GetMinSPLevelInClusterClient(std::string& clientName) {
     return lowest == INT_MAX ? 0 : lowest;
 }
 
-bool CWorkerThreadHM::convertToSecureBrowseReq() {
+// Whom the request to return is signed for: the direct caller's own client name, the Hubmaster's for
+// requests it sends itself and for callers that hold no certificate (a console acting with a user's
+// token; a media agent answers such a request to whoever presents it, held to its signature and age),
+// or nobody (`signer` empty: the request goes plain, to peers below service pack 22). False, with the
+// error state set, when the request cannot be signed.
+bool CWorkerThreadHM::securedRequestSigner(std::string& signer) {
     CBrowseLog log(kTag);
+    signer.clear();
     if (m_alwaysReplyV1 != 0) {
         log.debugLvl(2,
                      "Secured V2 browse protocol reply is disabled due to key [HM_ALWAYS_REPLY_V1_BROWSE]");
@@ -62,7 +74,7 @@ bool CWorkerThreadHM::convertToSecureBrowseReq() {
     int maLevel = I2::Utils::GetClientServicePack(m_maClientName);
     if (maLevel < 1) maLevel = GetMinSPLevelInClusterClient(m_maClientName);
 
-    if (m_directAPI && (maLevel < kSecuredServicePack || callerLevel < kSecuredServicePack)) {
+    if (m_directAPI && callerKnown && (maLevel < kSecuredServicePack || callerLevel < kSecuredServicePack)) {
         log.debugLvl(
             0,
             "V2 browse protocol is not supported by either MA [at SP%d] or client [at SP%d] as it SP "
@@ -70,23 +82,32 @@ bool CWorkerThreadHM::convertToSecureBrowseReq() {
             maLevel, callerLevel, kSecuredServicePack);
         return true;
     }
-    if (!m_directAPI && maLevel < kSecuredServicePack) {
+    if ((!m_directAPI || !callerKnown) && maLevel < kSecuredServicePack) {
         log.debugLvl(0,
                      "V2 browse protocol is not supported by MA [at SP%d] for the JAVA GUI request as it SP "
                      "version level not above [%d]",
                      maLevel, kSecuredServicePack);
         return true;
     }
+    if (m_directAPI && callerKnown) {
+        signer = callerName;
+        return true;
+    }
+    ZYClient hubmaster(ZYClient::hubmasterClientId());
+    if (hubmaster.getName(signer) != 0 || signer.empty()) {
+        signer.clear();
+        log.debugLvl(0, "Failed to retrieve HM's client name to add in V2 browse protocol");
+        setErrorMessage(serverError());
+        return false;
+    }
+    return true;
+}
 
-    databrowse::SecuredBrowseRequest secured;
-    if (m_browseRequest.isSet(databrowse::BrowseRequest::f::session))
-        secured.setObjectAccessor(
-            *m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::session, false),
-            databrowse::SecuredBrowseRequest::f::session);
-
-    std::string clientName;
-    EvMessageContainer serverError;
-    serverError.SetMessageID(kMsgServerError, true);
+bool CWorkerThreadHM::convertToSecureBrowseReq() {
+    CBrowseLog log(kTag);
+    std::string signer;
+    if (!securedRequestSigner(signer)) return false;
+    if (signer.empty()) return true;
     if (m_directAPI) {
         // A direct caller sends the request itself: the answers go to the caller, not to this router.
         CNMessageBase* indexing =
@@ -94,38 +115,28 @@ bool CWorkerThreadHM::convertToSecureBrowseReq() {
         CNMessageBase* routing = indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true);
         routing->setstring(databrowse::IndexingInfo::f::hubmasterHost, "");
         routing->setstring(databrowse::IndexingInfo::f::routerName, "");
-        if (!callerKnown) {
-            log.debugLvl(0,
-                         "Failed to retrieve browse api caller's client name to add in V2 browse protocol");
-            setErrorMessage(serverError);
-            return false;
-        }
-        clientName = callerName;
-    } else {
-        ZYClient hubmaster(ZYClient::hubmasterClientId());
-        if (hubmaster.getName(clientName) != 0 || clientName.empty()) {
-            log.debugLvl(0, "Failed to retrieve HM's client name to add in V2 browse protocol");
-            setErrorMessage(serverError);
-            return false;
-        }
     }
-
-    I2::SecuredMessageHandler signer;
-    std::string encoded = signer.encodeSystemAttributes(&m_browseRequest, clientName);
-    std::string signature;
-    if (encoded.empty() || !signer.generateSignature(encoded, signature)) {
+    I2::SecuredMessageHandler handler;
+    if (!handler.secureBrowseRequest(m_browseRequest, signer, m_securedBrowseRequest)) {
         log.debugLvl(0, "Failed to generate signature for secured browse request");
-        setErrorMessage(serverError);
+        setErrorMessage(serverError());
         return false;
     }
-    secured.setpstringobject(databrowse::SecuredBrowseRequest::f::systemAttributes, bstring(encoded), 1);
-    secured.setpstringobject(databrowse::SecuredBrowseRequest::f::signature, bstring(signature), 1);
-    // The payload holds exactly the parts the attributes' digest covers.
-    databrowse::Msg238 payload;
-    copyFieldsByCode(m_browseRequest, payload);
-    secured.setObjectAccessor(payload, databrowse::SecuredBrowseRequest::f::payload);
-
-    m_securedBrowseRequest = std::move(secured);
     m_requestToReturn = &m_securedBrowseRequest;
+    return true;
+}
+
+bool CWorkerThreadHM::convertToSecureIndexBrowseReq() {
+    CBrowseLog log(kTag);
+    std::string signer;
+    if (!securedRequestSigner(signer)) return false;
+    if (signer.empty()) return true;
+    I2::SecuredMessageHandler handler;
+    if (!handler.secureIndexBrowseReq(m_indexBrowseRequest, signer, m_securedIndexBrowseRequest)) {
+        log.debugLvl(0, "Failed to generate signature for secured index browse request");
+        setErrorMessage(serverError());
+        return false;
+    }
+    m_requestToReturn = &m_securedIndexBrowseRequest;
     return true;
 }

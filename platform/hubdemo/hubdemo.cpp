@@ -67,7 +67,7 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     more.addRelease(kReleaseId, "11.0 SP16", 4321);
 
     w.mediaAgent = seed.addMediaAgent(
-        {.name = "mediaagent1", .zydPort = 8400, .releaseId = kReleaseId, .osId = linuxOs}, "11.0", 1);
+        {.name = "mediaagent1", .zydPort = 8400, .releaseId = kReleaseId, .osId = linuxOs}, "11.0 SP24", 1);
     w.offlineMediaAgent =
         seed.addMediaAgent({.name = "mediaagent2", .zydPort = 8401, .osId = linuxOs}, "9.0", 0);
     w.storagePolicy = seed.addStoragePolicy("demo-policy", w.mediaAgent);
@@ -215,10 +215,6 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     for (const char* agent : {"mediaagent1", "mediaagent2", "mediaagent3"})
         if (!issueZyNetCredentials(world.tlsFolder, agent, world.machineTlsFolder(agent), why))
             return fail(error, std::string("the credentials of ") + agent + ": " + why);
-    // The demo's clients and media agents are below service pack 22: their consoles get plain requests,
-    // which media agents answer only in plain mode (switched on here, as such an installation must).
-    if (!ZYPlatformInfo::setNumber("~MediaAgent", "nAcceptPlainBrowseRequests", 1))
-        return fail(error, "cannot write the media agents' plain mode to " + world.registryPath);
     return true;
 }
 

@@ -44,13 +44,13 @@ bool securedDigest(const CNMessageBase* session, const CNMessageBase& payload, s
     return true;
 }
 
-long long maxAgeSeconds() {
-    unsigned int age = SecuredMessageHandler::kDefaultMaxAgeSeconds;
-    ZYPlatformInfo::getNumber(SecuredMessageHandler::kKeySection, SecuredMessageHandler::kMaxAgeName, &age);
+}  // namespace
+
+long long SecuredMessageHandler::maxAgeSeconds() {
+    unsigned int age = kDefaultMaxAgeSeconds;
+    ZYPlatformInfo::getNumber(kKeySection, kMaxAgeName, &age);
     return age;
 }
-
-}  // namespace
 
 SecuredMessageHandler::SecuredMessageHandler() = default;
 SecuredMessageHandler::~SecuredMessageHandler() = default;
@@ -154,6 +154,71 @@ int SecuredMessageHandler::openSecuredBrowseRequest(databrowse::SecuredBrowseReq
     copyFieldsByCode(*payload, rebuilt);
     if (session) rebuilt.setObjectAccessor(*session, BR::session);
     out = std::move(rebuilt);
+    return SECURED_OK;
+}
+
+bool SecuredMessageHandler::secureBrowseRequest(databrowse::BrowseRequest& request,
+                                                const std::string& clientName,
+                                                databrowse::SecuredBrowseRequest& out) {
+    std::string name = clientName;
+    std::string encoded = encodeSystemAttributes(&request, name);
+    std::string signature;
+    if (encoded.empty() || !generateSignature(encoded, signature)) {
+        msgLog(-1, "SecuredMessageHandler: cannot sign the browse request for client [%s]", name.c_str());
+        return false;
+    }
+    databrowse::SecuredBrowseRequest secured;
+    if (const CNMessageBase* session = request.getObjectAccessor(BR::session, false))
+        secured.setObjectAccessor(*session, SBR::session);
+    secured.setpstringobject(SBR::systemAttributes, bstring(encoded), 1);
+    secured.setpstringobject(SBR::signature, bstring(signature), 1);
+    // The payload holds exactly the parts the attributes' digest covers.
+    databrowse::Msg238 payload;
+    copyFieldsByCode(request, payload);
+    secured.setObjectAccessor(payload, SBR::payload);
+    out = std::move(secured);
+    return true;
+}
+
+bool SecuredMessageHandler::secureIndexBrowseReq(const Indexing::BrowseReq& request,
+                                                 const std::string& clientName,
+                                                 Indexing::SecuredBrowseReq& out) {
+    using SIR = Indexing::SecuredBrowseReq::f;
+    std::string digest, encoded, signature;
+    auto attributes = std::make_unique<databrowse::SystemAttributes>();
+    if (securedDigest(nullptr, request, digest)) {
+        attributes->setstring(SA::clientName, clientName);
+        attributes->setint64(SA::createTime, static_cast<int64_t>(time(nullptr)));
+        attributes->setstring(SA::requestDigest, digest);
+        if (attributes->serialize(encoded) != 0) encoded.clear();
+    }
+    if (encoded.empty() || !generateSignature(encoded, signature)) {
+        msgLog(-1, "SecuredMessageHandler: cannot sign the index browse request for client [%s]",
+               clientName.c_str());
+        return false;
+    }
+    Indexing::SecuredBrowseReq secured;
+    secured.setObjectAccessor(request, SIR::request);
+    secured.setpstringobject(SIR::systemAttributes, bstring(encoded), 1);
+    secured.setpstringobject(SIR::signature, bstring(signature), 1);
+    m_attributes = std::move(attributes);
+    out = std::move(secured);
+    return true;
+}
+
+int SecuredMessageHandler::openSecuredIndexBrowseReq(Indexing::SecuredBrowseReq& secured,
+                                                     Indexing::BrowseReq& out,
+                                                     const std::string& expectedClient) {
+    using SIR = Indexing::SecuredBrowseReq::f;
+    pstring* encoded = secured.getpstringobject(SIR::systemAttributes);
+    pstring* signature = secured.getpstringobject(SIR::signature);
+    const CNMessageBase* request = secured.getObjectAccessor(SIR::request, false);
+    if (!encoded || !signature || !request) return SECURED_NO_PAYLOAD;
+    const int rc = checkSystemAttributes(encoded->str(), signature->str(), nullptr, *request, expectedClient);
+    if (rc != SECURED_OK) return rc;
+    Indexing::BrowseReq opened;
+    copyFieldsByCode(*request, opened);
+    out = std::move(opened);
     return SECURED_OK;
 }
 

@@ -38,6 +38,9 @@ public:
     static constexpr const char* kMaxAgeName = "nSignedRequestMaxAgeSeconds";
     static constexpr unsigned int kDefaultMaxAgeSeconds = 300;
 
+    // The window in force (registry value, else the default).
+    static long long maxAgeSeconds();
+
     SecuredMessageHandler();
     ~SecuredMessageHandler();
     SecuredMessageHandler(const SecuredMessageHandler&) = delete;
@@ -65,6 +68,19 @@ public:
     // carries from nothing but its signed session and payload.
     int openSecuredBrowseRequest(databrowse::SecuredBrowseRequest& secured, databrowse::BrowseRequest& out,
                                  const std::string& expectedClient);
+
+    // The whole secured form of `request` for `clientName`: session, signed attributes and payload,
+    // built from this same request. False (with a log line) when it cannot be digested or signed.
+    bool secureBrowseRequest(databrowse::BrowseRequest& request, const std::string& clientName,
+                             databrowse::SecuredBrowseRequest& out);
+    // The signed form of an indexing-v1 request: the request travels whole, and the attributes' digest
+    // covers all of it (there is no session block).
+    bool secureIndexBrowseReq(const Indexing::BrowseReq& request, const std::string& clientName,
+                              Indexing::SecuredBrowseReq& out);
+    // Checks a signed indexing-v1 request as checkSystemAttributes does and, when it passes, copies the
+    // request it carries into `out`.
+    int openSecuredIndexBrowseReq(Indexing::SecuredBrowseReq& secured, Indexing::BrowseReq& out,
+                                  const std::string& expectedClient);
 
     // The attributes last encoded or checked (nullptr before).
     const databrowse::SystemAttributes* systemAttributes() const { return m_attributes.get(); }

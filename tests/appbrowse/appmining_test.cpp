@@ -26,6 +26,8 @@
 #include "platform/log/evdebug.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_options.h"
+#include "platform/net/zynetwork.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "service/browserouterthread.h"
@@ -35,6 +37,7 @@
 #include "tests/support/process/childprocess.h"
 #include "tools/mediaagent/ondemandservices.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "worker/odssessioncache.h"
 
 namespace {
 
@@ -367,7 +370,9 @@ protected:
         ASSERT_FALSE(s->listener->start(0).IsError());
         s->services = std::make_unique<mediaagent::COnDemandServices>(
             s->listener,
-            mediaagent::TOnDemandOptions{.journalPath = s->dir.file("mining.journal"), .items = 2});
+            mediaagent::TOnDemandOptions{.journalPath = s->dir.file("mining.journal"),
+                                         .items = 2,
+                                         .peers = {.hubmasterName = "hubmaster"}});
         std::string error;
         ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->demo, &error)) << error;
         int hubmaster = 0;
@@ -398,7 +403,7 @@ protected:
             std::vector<std::string>{"--hub", s->demo.databasePath, "--client", kAgent, "--port", "0",
                                      "--index", s->dir.file("agent.items.db"), "--files", "100", "--log",
                                      s->dir.path(), "--mining-journal", s->dir.file("agent.journal"),
-                                     "--mining-items", "3"});
+                                     "--mining-items", "3", "--registry", s->demo.registryPath});
         const char* listening = "listening on 127.0.0.1:";
         ASSERT_TRUE(s->agent->waitFor(listening, std::chrono::seconds(60))) << s->agent->output();
         hubdb::HubDbSeed seed(s->demo.databasePath);
@@ -553,4 +558,36 @@ TEST_F(AppMiningHost, SharePointRequestsOfTheEntryPoint) {
     ASSERT_EQ(got.size(), 1u) << "exactly one error";
     EXPECT_EQ(std::get<0>(got[0]), 3);
     EXPECT_EQ(std::get<1>(got[0]), "Please enter password for the User [].");
+}
+
+// A mining service answers only the Hubmaster: another machine's request is refused on its own session,
+// and nothing goes to the router the request names.
+TEST_F(AppMiningHost, MiningServicesAnswerOnlyTheHubmaster) {
+    const TZyNetOptions saved = zyNetOptions();
+    TZyNetOptions asClient = saved;
+    asClient.localClientName = "client1";
+    setZyNetOptions(asClient);
+    databrowse::BrowseRequest request = AppMining::exchangeRequestFor(s->world, "Mailbox Database A");
+    request.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, "outsider");
+    std::unique_ptr<CNMessageBase> reply;
+    {
+        ODSSessionCache cache;
+        CZyNetwork* session = nullptr;
+        const std::string host = MangleHostName(
+            "127.0.0.1", kAgent, 0, static_cast<int>(s->agent->numberAfter("listening on 127.0.0.1:")));
+        ASSERT_FALSE(cache.GetSession(host.c_str(), "LiveBrowseServer", "outsider", nullptr, nullptr, session)
+                         .IsError());
+        bool timedOut = false;
+        CNMessageBase* received = nullptr;
+        EXPECT_FALSE(session->SendXMLMessage(request, 0, 10, timedOut).IsError());
+        EXPECT_FALSE(session->ReceiveXMLMessage(nullptr, received, nullptr, 0, 10, timedOut).IsError());
+        reply.reset(received);
+        ignoreResult(cache.ReleaseSession(host.c_str(), "LiveBrowseServer", session), "always success");
+    }
+    setZyNetOptions(saved);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->getint64(databrowse::BrowseResponse::f::respType), 3);
+    const std::vector<std::string> lines = journal("agent.journal");
+    EXPECT_TRUE(hasLine(lines, "LiveBrowseServer refused session=outsider", "peer=client1"));
+    EXPECT_FALSE(hasLine(lines, "LiveBrowseServer session=outsider", ""));
 }

@@ -23,6 +23,7 @@
 #include "platform/hubdb/hubdbseed.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/log/evdebug.h"
+#include "platform/msg/secured_message_handler.h"
 #include "platform/security/securityseed.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
@@ -258,10 +259,19 @@ std::string passwordOf(CNMessageBase* block) {
 // Live machine browse initialisation: completed and handed back, or refused with its error.
 TEST_F(AppRoads, LiveMachineBrowse) {
     using B = databrowse::Msg62::f;
+    // The media agent reads it at service pack 24: the request comes back signed; what it carries is
+    // checked as the agent opens it.
+    std::vector<std::unique_ptr<databrowse::BrowseRequest>> opened;
     auto complete = [&](int client, int backupSet, databrowse::BrowseRequest request) -> CNMessageBase* {
         auto t = task(world.adminUser, "admin", client, backupSet, 29, 0, 0, "C:\\");
         if (!run(t.get(), &request)) return nullptr;
-        return made.back()->getBrowseReqXML();
+        auto* secured = dynamic_cast<databrowse::SecuredBrowseRequest*>(made.back()->getBrowseReqXML());
+        if (!secured) return nullptr;
+        I2::SecuredMessageHandler checker;
+        opened.push_back(std::make_unique<databrowse::BrowseRequest>());
+        if (checker.openSecuredBrowseRequest(*secured, *opened.back(), "hubmaster") != I2::SECURED_OK)
+            return nullptr;
+        return opened.back().get();
     };
     // A Windows machine: its proxy and the first of its user profiles, the session and the index server.
     CNMessageBase* windows = complete(apps_.windowsMachine, apps_.windowsBackupSet,

@@ -102,6 +102,19 @@ CConsoleSession::CConsoleSession(TConsoleOptions options, std::string hubmasterP
       m_remark([](const std::string& text) { std::fprintf(stderr, "browse: %s\n", text.c_str()); }) {}
 
 std::string CConsoleSession::mediaAgentOf(CNMessageBase& prepared) {
+    // A signed request carries the request it was made of: whole (indexing v1), or its routing parts
+    // inside the signed attributes (v2).
+    if (auto* signedV1 = dynamic_cast<Indexing::SecuredBrowseReq*>(&prepared))
+        if (CNMessageBase* inner = childOf(signedV1, Indexing::SecuredBrowseReq::f::request))
+            return mediaAgentOf(*inner);
+    if (auto* signedV2 = dynamic_cast<databrowse::SecuredBrowseRequest*>(&prepared)) {
+        databrowse::SystemAttributes attributes;
+        pstring* encoded = signedV2->getpstringobject(databrowse::SecuredBrowseRequest::f::systemAttributes);
+        if (encoded && attributes.unserialize(encoded->str()) == 0)
+            if (CNMessageBase* parts = childOf(&attributes, databrowse::SystemAttributes::f::requestParts))
+                return mediaAgentOf(*parts);
+        return "";
+    }
     if (auto* v1 = dynamic_cast<Indexing::BrowseReq*>(&prepared)) {
         for (const MsgFieldRef* f : {&Indexing::BrowseReq::f::maName, &Indexing::BrowseReq::f::maClientName})
             if (!v1->getstring(*f).empty()) return v1->getstring(*f);

@@ -2,6 +2,7 @@
 
 
 #include <cstdio>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -28,6 +29,10 @@ CNMessageBase* routingOf(databrowse::BrowseRequest& request) {
 constexpr unsigned long kDisconnectRequest = 0x09000102;
 constexpr int kSendSeconds = 30;
 constexpr int64_t kStopOperation = 16;
+// A signed request presented a second time.
+constexpr int kReplayed = 100;
+const MsgFieldRef& kSignatureV2 = databrowse::SecuredBrowseRequest::f::signature;
+const MsgFieldRef& kSignatureV1 = Indexing::SecuredBrowseReq::f::signature;
 constexpr int64_t kLaunchRefused = 5;
 
 // The service each server belongs to, so that the plain callbacks find it. A launcher instance's server
@@ -232,7 +237,7 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         }
         if (!m_options.peers.mayAskPlain(session)) {
             journal("refused plain session=" + guid + " peer=" + TPeerRule::peerName(session));
-            refusePlain(session);
+            refuseCaller(session);
             return;
         }
         journal("browse plain session=" + guid);
@@ -243,43 +248,39 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
     } else if (auto* secured = dynamic_cast<databrowse::SecuredBrowseRequest*>(&message)) {
         I2::SecuredMessageHandler handler;
         databrowse::BrowseRequest opened;
-        // The signed attributes must name the client that presents them; an anonymous peer is held to
-        // the signature and its age alone.
-        int check = handler.openSecuredBrowseRequest(*secured, opened, TPeerRule::peerName(session));
-        // The Hubmaster signs some requests in its own name (a find across clients): those are answered
-        // to whoever presents them, held to the signature and its age.
-        if (check != 0 && !m_options.peers.hubmasterName.empty())
-            check = handler.openSecuredBrowseRequest(*secured, opened, m_options.peers.hubmasterName);
-        const databrowse::SystemAttributes* attributes = handler.systemAttributes();
-        journal("browse secured check=" + std::to_string(check) + " client=" +
-                (attributes ? attributes->getstring(databrowse::SystemAttributes::f::clientName)
-                            : std::string()));
+        const int check = openSigned(session, handler, secured->getpstringobject(kSignatureV2), [&](auto& name) {
+            return handler.openSecuredBrowseRequest(*secured, opened, name);
+        });
         // A request prepared for a direct caller names no Hubmaster: its caller reads the answers.
-        CNMessageBase* routing = routingOf(opened);
+        CNMessageBase* routing = check == 0 ? routingOf(opened) : nullptr;
         if (check == 0)
             answerV2(
                 opened, "secured",
                 consoleOf(session,
                           routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : ""));
         else
-            refusePlain(session);  // a caller is told, never left waiting
+            refuseCaller(session);  // a caller is told, never left waiting
+    } else if (auto* signedV1 = dynamic_cast<Indexing::SecuredBrowseReq*>(&message)) {
+        I2::SecuredMessageHandler handler;
+        Indexing::BrowseReq opened;
+        const int check = openSigned(session, handler, signedV1->getpstringobject(kSignatureV1), [&](auto& name) {
+            return handler.openSecuredIndexBrowseReq(*signedV1, opened, name);
+        });
+        if (check == 0)
+            answerIndexBrowse(session, opened, "secured ");
+        else
+            refuseCaller(session);
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
         if (!m_options.peers.mayAskPlain(session)) {
             journal("refused index-browse peer=" + TPeerRule::peerName(session));
-            if (stop->getint64(Indexing::BrowseReq::f::options) != kStopOperation) refusePlain(session);
+            if (stop->getint64(Indexing::BrowseReq::f::options) != kStopOperation) refuseCaller(session);
             return;
         }
         if (stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation)
             journal("stop session=" + stop->getstring(Indexing::BrowseReq::f::browseSessionGuid) +
                     " ma=" + stop->getstring(Indexing::BrowseReq::f::maName));
-        else if (m_options.indexPath.empty())
-            journal("index-browse");
-        else {
-            std::string outcome;
-            sendIndexBrowseAnswer(*stop, m_options.indexPath, m_options.batchSize, outcome,
-                                  consoleOf(session, stop->getstring(Indexing::BrowseReq::f::hubmasterHost)));
-            journal("index-browse " + outcome);
-        }
+        else
+            answerIndexBrowse(session, *stop, "");
     } else if (tag == Indexing::LaunchIndexingServiceReq::TAG) {
         launch(session, message);
     } else {
@@ -289,18 +290,33 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
     }
 }
 
-void CIndexService::refusePlain(CZyNetwork& session) {
-    databrowse::BrowseResponse refused;
-    refused.setint64(databrowse::BrowseResponse::f::respType, 3);
-    addError(refused, 1,
-             "This media agent answers only the Hubmaster and requests the Hubmaster signed; ask the "
-             "Hubmaster for a signed request");
-    databrowse::BrowseResponse end;
-    end.setint64(databrowse::BrowseResponse::f::respType, 5);
-    bool timedOut = false;
-    if (!session.SendXMLMessage(refused, 0, kSendSeconds, timedOut).IsError())
-        ignoreResult(session.SendXMLMessage(end, 0, kSendSeconds, timedOut),
-                     "a caller gone before the end has nobody to tell");
+int CIndexService::openSigned(CZyNetwork& session, I2::SecuredMessageHandler& handler, pstring* signature,
+                              const std::function<int(const std::string&)>& open) {
+    // A proven peer presents requests signed for itself; the Hubmaster signs some in its own name (for
+    // callers without a certificate, and a find across clients), answered to whoever presents them.
+    const std::string peer = TPeerRule::peerName(session);
+    int check = peer.empty() ? I2::SECURED_WRONG_CLIENT : open(peer);
+    if (check != 0 && !m_options.peers.hubmasterName.empty()) check = open(m_options.peers.hubmasterName);
+    const databrowse::SystemAttributes* attributes = check == 0 ? handler.systemAttributes() : nullptr;
+    if (attributes && signature && !m_options.peers.isHubmaster(session) &&
+        !m_ledger.firstUse(signature->str(), attributes->getint64(databrowse::SystemAttributes::f::createTime),
+                           I2::SecuredMessageHandler::maxAgeSeconds()))
+        check = kReplayed;
+    journal("browse secured check=" + std::to_string(check) + " client=" +
+            (attributes ? attributes->getstring(databrowse::SystemAttributes::f::clientName) : std::string()) +
+            " peer=" + peer);
+    return check;
+}
+
+void CIndexService::answerIndexBrowse(CZyNetwork& session, Indexing::BrowseReq& request, const char* form) {
+    if (m_options.indexPath.empty()) {
+        journal(std::string("index-browse ") + form);
+        return;
+    }
+    std::string outcome;
+    sendIndexBrowseAnswer(request, m_options.indexPath, m_options.batchSize, outcome,
+                          consoleOf(session, request.getstring(Indexing::BrowseReq::f::hubmasterHost)));
+    journal(std::string("index-browse ") + form + outcome);
 }
 
 CZyNetwork* CIndexService::consoleOf(CZyNetwork& session, const std::string& hubmasterHost) {

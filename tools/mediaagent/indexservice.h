@@ -7,21 +7,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "platform/msg/secured_message_handler.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork_server.h"
 #include "tools/mediaagent/peerrule.h"
 #include "tools/mediaagent/keptconnections.h"
 
-namespace databrowse {
-class BrowseRequest;
-}
-
 namespace mediaagent {
-
 
 // How the index service comes to run.
 enum class TIndexLaunch : uint8_t {
@@ -91,13 +88,18 @@ private:
     // The session to answer on when the request does not come from the Hubmaster `hubmasterHost` names
     // (no Hubmaster named, or a peer that is another client of the Hubmaster); null: through the router.
     CZyNetwork* consoleOf(CZyNetwork& session, const std::string& hubmasterHost);
-    // Tells a caller its plain request is not answered (an error, then the end).
-    void refusePlain(CZyNetwork& session);
+    // Opens a signed request with `open` (given the client name it must be signed for) and checks that
+    // a copy from anyone but the Hubmaster is presented once; 0 when it may be answered.
+    int openSigned(CZyNetwork& session, I2::SecuredMessageHandler& handler, pstring* signature,
+                   const std::function<int(const std::string&)>& open);
+    // Answers an indexing-V1 request from the item index (`form` marks a signed one in the journal).
+    void answerIndexBrowse(CZyNetwork& session, Indexing::BrowseReq& request, const char* form);
 
     const TIndexServiceOptions m_options;
     const std::shared_ptr<CZydListener> m_listener;
     std::mutex m_mutex;  // guards m_service and the journal file
     std::unique_ptr<CZyNetworkServer> m_service;
+    CSignatureLedger m_ledger;
 };
 
 }  // namespace mediaagent

@@ -234,7 +234,9 @@ int main(int argc, char** argv) {
     mediaagent::TPeerRule peers;
     peers.hubmasterName = o.hubmasterName;
     if (!mediaagent::loadPeerRule(o.hub, peers, error)) return fail(error);
-    o.service.peers = o.indexService.peers = peers;
+    o.service.peers = o.indexService.peers = o.onDemand.peers = peers;
+    std::fprintf(stderr, "mediaagent: answers the Hubmaster [%s]%s\n", peers.hubmasterName.c_str(),
+                 peers.acceptPlain ? " and, in plain mode, anyone" : " and requests it signed");
     {
         mediaagent::CRestoreService restore(listener, o.service);
         // The index service and its launcher; signed requests are checked with the registry's key.

@@ -122,6 +122,13 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
     const std::string workerId = info(C::workerId);
     const std::string hubmaster = info(C::hubmasterHostName);
     const std::string router = info(C::browseRouterName);
+    // Mining requests come from the Hubmaster's workers; anyone else is told so, and no answer is sent
+    // to the router such a request names.
+    if (!m_state->options.peers.mayAskPlain(session)) {
+        m_state->journal(m_service + " refused session=" + guid + " peer=" + TPeerRule::peerName(session));
+        refuseCaller(session);
+        return;
+    }
     m_state->journal(m_service + " session=" + guid + " worker=" + workerId + " router=" + router +
                      " hubmaster=" + hubmaster + " ma=" + info(C::maHostName) + " jobs=" + jobs +
                      " user=" + m_user + " password=" + (m_password ? "set" : "none"));

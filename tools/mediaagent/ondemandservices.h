@@ -11,12 +11,14 @@
 #include <string>
 
 #include "platform/net/zyd_listener.h"
+#include "tools/mediaagent/peerrule.h"
 
 namespace mediaagent {
 
 struct TOnDemandOptions {
     std::string journalPath;  // empty: no journal
     int items = 2;            // items of each answer before its end
+    TPeerRule peers;          // who is answered: the Hubmaster (or anyone, in plain mode)
 };
 
 class COnDemandServices {

@@ -3,9 +3,15 @@
 #include <sqlite3.h>
 #include <strings.h>
 
+#include <algorithm>
+#include <ctime>
+#include <iterator>
+
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
+#include "platform/errors/cuxerror.h"
+#include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork.h"
 #include "tools/mediaagent/sqlitestmt.h"
 
@@ -20,6 +26,33 @@ std::string TPeerRule::peerName(const CZyNetwork& session) {
 bool TPeerRule::isHubmaster(const CZyNetwork& session) const {
     const std::string name = peerName(session);
     return !hubmasterName.empty() && !name.empty() && strcasecmp(name.c_str(), hubmasterName.c_str()) == 0;
+}
+
+bool CSignatureLedger::firstUse(const std::string& signature, long long createTime, long long window) {
+    const long long now = static_cast<long long>(time(nullptr));
+    std::lock_guard<std::mutex> hold(m_lock);
+    for (auto it = m_seen.begin(); it != m_seen.end();) it = it->second < now ? m_seen.erase(it) : std::next(it);
+    // Signed up to `window` ahead of this clock is still accepted: keep it until it is stale here.
+    const long long forgetAfter = std::max(createTime, now) + window;
+    return m_seen.emplace(signature, forgetAfter).second;
+}
+
+void refuseCaller(CZyNetwork& session) {
+    constexpr int kSendSeconds = 30;
+    databrowse::BrowseError error;
+    error.setint64(databrowse::BrowseError::f::errorCode, 1);
+    error.setstring(databrowse::BrowseError::f::errorMessage,
+                    "This media agent answers only the Hubmaster and requests the Hubmaster signed; ask the "
+                    "Hubmaster for a signed request");
+    databrowse::BrowseResponse refused;
+    refused.setint64(databrowse::BrowseResponse::f::respType, 3);
+    refused.setlistobject(databrowse::BrowseResponse::f::messages, {error});
+    databrowse::BrowseResponse end;
+    end.setint64(databrowse::BrowseResponse::f::respType, 5);
+    bool timedOut = false;
+    if (!session.SendXMLMessage(refused, 0, kSendSeconds, timedOut).IsError())
+        ignoreResult(session.SendXMLMessage(end, 0, kSendSeconds, timedOut),
+                     "a caller gone before the end has nobody to tell");
 }
 
 bool loadPeerRule(const std::string& hubDbPath, TPeerRule& rule, std::string& error) {

@@ -4,7 +4,9 @@
 // read from any thread once loaded.
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 class CZyNetwork;
 
@@ -23,6 +25,23 @@ struct TPeerRule {
     bool isHubmaster(const CZyNetwork& session) const;
     bool mayAskPlain(const CZyNetwork& session) const { return acceptPlain || isHubmaster(session); }
 };
+
+// Signed requests that reach a media agent from anyone but the Hubmaster are answered once: a copy
+// presented again while it is still fresh is refused, so a request that leaked from its caller cannot
+// be replayed. Any thread.
+class CSignatureLedger {
+public:
+    // True the first time `signature` (of a request created at `createTime`) is presented; it is
+    // remembered until it is older than `window` seconds, when the signature check refuses it anyway.
+    bool firstUse(const std::string& signature, long long createTime, long long window);
+
+private:
+    std::mutex m_lock;
+    std::unordered_map<std::string, long long> m_seen;  // signature -> when it may be forgotten
+};
+
+// Tells a caller its request is not answered: an error naming the rule, then the end.
+void refuseCaller(CZyNetwork& session);
 
 // The rule of the registry already in use (plain mode) and, unless `rule` names the Hubmaster already,
 // of the Hubmaster database `hubDbPath` (the Hubmaster's client row). False with `error` when no

@@ -53,16 +53,7 @@ protected:
     static bool secure(databrowse::BrowseRequest& req, const std::string& client,
                        databrowse::SecuredBrowseRequest& out) {
         I2::SecuredMessageHandler handler;
-        std::string name = client;
-        std::string encoded = handler.encodeSystemAttributes(&req, name);
-        std::string signature;
-        if (encoded.empty() || !handler.generateSignature(encoded, signature)) return false;
-        if (CNMessageBase* s = req.getObjectAccessor(BR::session, false))
-            out.setObjectAccessor(*s, SBR::session);
-        out.setpstringobject(SBR::systemAttributes, bstring(encoded));
-        out.setpstringobject(SBR::signature, bstring(signature));
-        copyFieldsByCode(req, *out.getObjectAccessor(SBR::payload, true));
-        return true;
+        return handler.secureBrowseRequest(req, client, out);
     }
 
     // Signs the attributes again with another creation time, as a sender whose clock says `when` would.
@@ -154,6 +145,45 @@ TEST_F(SecuredMessages, TamperingIsCaught) {
     databrowse::SecuredBrowseRequest bare;
     EXPECT_EQ(checker.openSecuredBrowseRequest(bare, opened, ""), I2::SECURED_NO_PAYLOAD);
     EXPECT_EQ(opened.fieldCount(), 0u);  // nothing is handed out from a failed check
+}
+
+// An indexing-v1 request travels whole under the signature: it opens as it was made, for its client,
+// and any change to it or to the attributes is caught.
+TEST_F(SecuredMessages, IndexRequestSignedWhole) {
+    using IR = Indexing::BrowseReq::f;
+    using SIR = Indexing::SecuredBrowseReq::f;
+    Indexing::BrowseReq req;
+    req.setstring(IR::backupsetGuid, "BACKUPSET-1");
+    req.getliststring(IR::sourcePaths, true)->push_back("/home/alice");
+    req.setint64(IR::options, 1);
+    I2::SecuredMessageHandler signer;
+    Indexing::SecuredBrowseReq secured;
+    ASSERT_TRUE(signer.secureIndexBrowseReq(req, "hubmaster", secured));
+    std::string xml;
+    ASSERT_EQ(secured.serialize(xml), 0);
+    Indexing::SecuredBrowseReq received;
+    ASSERT_EQ(received.unserialize(xml), 0);
+
+    I2::SecuredMessageHandler checker;
+    Indexing::BrowseReq opened;
+    ASSERT_EQ(checker.openSecuredIndexBrowseReq(received, opened, "hubmaster"), I2::SECURED_OK);
+    EXPECT_EQ(opened.getstring(IR::backupsetGuid), "BACKUPSET-1");
+    EXPECT_EQ(opened.getliststring(IR::sourcePaths, false)->front(), "/home/alice");
+    EXPECT_EQ(checker.openSecuredIndexBrowseReq(received, opened, "client1"), I2::SECURED_WRONG_CLIENT);
+
+    Indexing::SecuredBrowseReq changed(received);
+    changed.getObjectAccessor(SIR::request, false)->setstring(IR::backupsetGuid, "BACKUPSET-2");
+    Indexing::BrowseReq untouched;
+    EXPECT_EQ(checker.openSecuredIndexBrowseReq(changed, untouched, "hubmaster"), I2::SECURED_DIGEST_MISMATCH);
+    Indexing::SecuredBrowseReq added(received);
+    added.getObjectAccessor(SIR::request, false)->setint64(IR::jobId, 7);
+    EXPECT_EQ(checker.openSecuredIndexBrowseReq(added, untouched, "hubmaster"), I2::SECURED_DIGEST_MISMATCH);
+    Indexing::SecuredBrowseReq resigned(received);
+    std::string sig = resigned.getpstringobject(SIR::signature)->str();
+    sig[0] = sig[0] == '0' ? '1' : '0';
+    resigned.setpstringobject(SIR::signature, bstring(sig));
+    EXPECT_EQ(checker.openSecuredIndexBrowseReq(resigned, untouched, "hubmaster"), I2::SECURED_BAD_SIGNATURE);
+    EXPECT_EQ(untouched.fieldCount(), 0u);
 }
 
 TEST_F(SecuredMessages, KeyComesFromTheRegistryOrTheHost) {

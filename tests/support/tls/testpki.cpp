@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
 
 // Weak: a program without the network layer (or one that never uses its credentials) links without it,
@@ -17,6 +18,8 @@ __attribute__((weak)) bool issueZyNetCredentials(const std::string&, const std::
 __attribute__((weak)) TZyNetCredentials zyNetCredentialsIn(const std::string&);
 __attribute__((weak)) bool setZyNetCredentials(const TZyNetCredentials&, std::string&);
 __attribute__((weak)) void setZyNetIdentitySource(ZyNetIdentitySource);
+__attribute__((weak)) TZyNetOptions zyNetOptions();
+__attribute__((weak)) void setZyNetOptions(const TZyNetOptions&);
 
 namespace hubtest {
 namespace {
@@ -44,6 +47,13 @@ bool installTestPki(std::string& error) {
     setenv("HUB_TLS_AUTHORITY", testAuthorityFolder().c_str(), 1);
     const std::string own = testCredentialsFor("hubmaster");
     if (own.empty() || !setZyNetCredentials(zyNetCredentialsIn(own), error)) return false;
+    // A test process plays the Hubmaster unless it names another machine, as the host does with its
+    // own certificate.
+    TZyNetOptions options = &zyNetOptions != nullptr ? zyNetOptions() : TZyNetOptions();
+    if (&setZyNetOptions != nullptr && options.localClientName.empty()) {
+        options.localClientName = "hubmaster";
+        setZyNetOptions(options);
+    }
     useTestIdentities();
     return true;
 }

@@ -702,7 +702,7 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
         std::string::npos)
         << console;
     // Each media agent writes the log it is given, under its own name.
-    EXPECT_NE(text(s->dir.file("mediaagent1.log")).find("mediaagent1 (release 11.0) listening on"),
+    EXPECT_NE(text(s->dir.file("mediaagent1.log")).find("mediaagent1 (release 11.0 SP24) listening on"),
               std::string::npos);
     EXPECT_NE(text(s->dir.file("mediaagent3.log")).find("mediaagent3 (release 9.0) listening on"),
               std::string::npos);
