@@ -13,11 +13,14 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 #include "bench/support/cataloguechain.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
+#include "platform/msg/msg_security_key.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork_server.h"
 #include "service/browserouterthread.h"
@@ -51,7 +54,7 @@ inline TCatalogueChain& catalogueChain() {
         fs::create_directories(c.folder);
         const std::string hub = (c.folder / "hub.db").string();
         const std::string items = (c.folder / "items.db").string();
-        const TCatalogueHub seeded = seedCatalogueHub(hub, kChainAgent, "11.0");
+        const TCatalogueHub seeded = seedCatalogueHub(hub, kChainAgent, "11.0 SP24");
         c.client = seeded.rows.client;
         c.backupSet = seeded.rows.backupSet;
         c.appId = seeded.rows.subclient;
@@ -66,13 +69,17 @@ inline TCatalogueChain& catalogueChain() {
         EvDebugFileInstance::setLogDirectory(c.folder.string());
         ZYPlatformInfo::setRegistryPath((c.folder / "registry.ini").string());
         ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId", static_cast<unsigned long>(c.hub));
+        // The message-security key the service signs media agents' requests with, and the agent checks.
+        ZYPlatformInfo::setString(kMsgSecurityKeySection, kMsgSecurityKeyName,
+                                  "bench-chain-signing-key-" + std::to_string(getpid()));
         if (hubdb::openHubDatabase(hub, &error) != 0 || fastBrowseHMInitialize() != 1)
             giveUp("cannot start the service: " + error);
         CZyNetworkServer* router = g_poBrowseRouterThreadHM->getSessionServer();
         while (router->GetPort() <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         c.routerPort = router->GetPort();
         TCatalogueAgent agent = startCatalogueAgent(scale, hub, kChainAgent, items, c.folder.string(),
-                                                    {"--index-service", "started"});
+                                                    {"--index-service", "started", "--registry",
+                                                     (c.folder / "registry.ini").string()});
         c.agent = std::move(agent.process);
         c.agentPort = agent.port;
         hubdb::HubDbSeed seed(hub);
