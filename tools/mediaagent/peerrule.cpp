@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <ctime>
-#include <iterator>
+#include <functional>
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/zyclient.h"
@@ -30,11 +30,17 @@ bool TPeerRule::isHubmaster(const CZyNetwork& session) const {
 
 bool CSignatureLedger::firstUse(const std::string& signature, long long createTime, long long window) {
     const long long now = static_cast<long long>(time(nullptr));
+    const uint64_t key = std::hash<std::string>{}(signature);
     std::lock_guard<std::mutex> hold(m_lock);
-    for (auto it = m_seen.begin(); it != m_seen.end();) it = it->second < now ? m_seen.erase(it) : std::next(it);
-    // Signed up to `window` ahead of this clock is still accepted: keep it until it is stale here.
-    const long long forgetAfter = std::max(createTime, now) + window;
-    return m_seen.emplace(signature, forgetAfter).second;
+    while (!m_expiry.empty() && m_expiry.top().first < now) {
+        m_seen.erase(m_expiry.top().second);
+        m_expiry.pop();
+    }
+    if (!m_seen.insert(key).second) return false;
+    // Past createTime + window the signature check refuses it as stale (one signed ahead of this clock
+    // is kept that much longer).
+    m_expiry.emplace(createTime + window, key);
+    return true;
 }
 
 void refuseCaller(CZyNetwork& session) {

@@ -6,7 +6,12 @@
 
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <cstdint>
+#include <functional>
+#include <queue>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 class CZyNetwork;
 
@@ -36,8 +41,11 @@ public:
     bool firstUse(const std::string& signature, long long createTime, long long window);
 
 private:
+    using TExpiry = std::pair<long long, uint64_t>;  // when it may be forgotten, the signature's key
     std::mutex m_lock;
-    std::unordered_map<std::string, long long> m_seen;  // signature -> when it may be forgotten
+    // Keyed by a 64-bit hash of the signature (an HMAC: uniform), so a busy agent keeps little per request.
+    std::unordered_set<uint64_t> m_seen;
+    std::priority_queue<TExpiry, std::vector<TExpiry>, std::greater<>> m_expiry;
 };
 
 // Tells a caller its request is not answered: an error naming the rule, then the end.

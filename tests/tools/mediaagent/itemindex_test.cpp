@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "tests/tools/mediaagent/mediaagent_world.h"
+#include "tools/mediaagent/peerrule.h"
 
 namespace {
 
@@ -353,3 +354,20 @@ TEST_F(ItemIndex, RangesOfVersionsAndTheVersionsOfOneFile) {
 }
 
 }  // namespace
+
+// A signed request is answered once while it is fresh; its memory is let go once it is stale anyway, and
+// a request signed ahead of this clock is kept until it is stale here.
+TEST(SignatureLedger, EachSignatureOnceWhileFresh) {
+    mediaagent::CSignatureLedger ledger;
+    const long long now = static_cast<long long>(time(nullptr));
+    EXPECT_TRUE(ledger.firstUse("aa01", now, 300));
+    EXPECT_FALSE(ledger.firstUse("aa01", now, 300));
+    EXPECT_TRUE(ledger.firstUse("aa02", now, 300));
+    // Signed long ago: forgotten at once, so the map does not grow with stale requests.
+    EXPECT_TRUE(ledger.firstUse("old", now - 1000, 300));
+    EXPECT_TRUE(ledger.firstUse("next", now, 300));
+    EXPECT_TRUE(ledger.firstUse("old", now - 1000, 300));
+    // Signed ahead of this clock: still remembered.
+    EXPECT_TRUE(ledger.firstUse("ahead", now + 250, 300));
+    EXPECT_FALSE(ledger.firstUse("ahead", now + 250, 300));
+}
