@@ -295,8 +295,13 @@ int CIndexService::openSigned(CZyNetwork& session, I2::SecuredMessageHandler& ha
     // A proven peer presents requests signed for itself; the Hubmaster signs some in its own name (for
     // callers without a certificate, and a find across clients), answered to whoever presents them.
     const std::string peer = TPeerRule::peerName(session);
-    int check = peer.empty() ? I2::SECURED_WRONG_CLIENT : open(peer);
-    if (check != 0 && !m_options.peers.hubmasterName.empty()) check = open(m_options.peers.hubmasterName);
+    const std::string& hubmaster = m_options.peers.hubmasterName;
+    int check = open("");
+    if (check == 0) {
+        const std::string signedFor = handler.systemAttributes()->getstring(databrowse::SystemAttributes::f::clientName);
+        if (!(!peer.empty() && signedFor == peer) && !(!hubmaster.empty() && signedFor == hubmaster))
+            check = I2::SECURED_WRONG_CLIENT;
+    }
     const databrowse::SystemAttributes* attributes = check == 0 ? handler.systemAttributes() : nullptr;
     if (attributes && signature && !m_options.peers.isHubmaster(session) &&
         !m_ledger.firstUse(signature->str(), attributes->getint64(databrowse::SystemAttributes::f::createTime),
