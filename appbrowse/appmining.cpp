@@ -20,6 +20,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
+#include "platform/errors/evmessageids.h"
 
 const char* const ZYAPPMINING_APPNAME = "LiveBrowseServer";
 
@@ -35,7 +36,6 @@ const char* const kTag = "FBHMWORKER";
 constexpr int64_t kRecoveryPointFlagType = 13;
 const char* const kRecoveryPointFlag = "RecoveryPointIndexServer";
 constexpr long kDefaultKelmarch = 2;
-constexpr int kBrowseDeniedMessage = 0x0e0000bd;
 // The mining service is a peer like any other: a send that hangs must not hold the worker's lock.
 constexpr int kMiningSendSeconds = 300;
 
@@ -139,7 +139,7 @@ bool CWorkerThreadHM::authoriseMiningEntity(EvMultiEntityRestoreTask* task) {
     log.debugLvl(-1, "User [%ld] may not mine client [%ld] of application type [%ld]", task->getUserId(),
                  clientId, appType);
     EvMessageContainer message;
-    message.SetMessageID(kBrowseDeniedMessage, true);
+    message.SetMessageID(evmsg::kBrowseAccessDenied, true);
     setLastError(databrowse::BROWSE_ERR_PERMISSION,
                  getErrorMsgContainer(message, static_cast<unsigned long>(task->getTaskLocale())));
     return false;

@@ -17,11 +17,11 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/zydate.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
 constexpr const char* kTag = "FBHMWORKER";
-constexpr int kServerDatabaseError = 0x0e00010d;
 constexpr int kOpenRangeSubclientFlags = 4;
 
 }  // namespace
@@ -91,7 +91,7 @@ CWorkerThreadHM::EUpgradeRoute CWorkerThreadHM::routeAcrossAgentUpgrade(EvMultiE
     const bool answered = handlePreUpgradeExDBBrowse(task);
     if (!answered) {
         EvMessageContainer message;
-        message.SetMessageID(kServerDatabaseError, true);
+        message.SetMessageID(evmsg::kServerError, true);
         setErrorMessage(message);
         setLastError(databrowse::BROWSE_ERR_REQUEST_PROCESSING, std::string(m_errorText));
         sendErrorToBrowse();
@@ -192,7 +192,7 @@ bool CWorkerThreadHM::handlePreUpgradeExDBBrowse(EvRestoreTask* task) {
     if (items.empty()) return true;
 
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, 0);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ITEMS);
     response.setstring(databrowse::BrowseResponse::f::workerId, m_workerId);
     databrowse::BrowseSession session;
     session.setstring(databrowse::BrowseSession::f::sessionId, task->getbrowseSessionGUID());

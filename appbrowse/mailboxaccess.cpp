@@ -16,12 +16,12 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/zytime.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
 constexpr const char* kTag = "FBHMWORKER";
 constexpr int kUpgradeRelease = 15;
-constexpr int kSpansUpgradeMessage = 0x0e0000ee;
 constexpr int kMailboxGuidAttribute = 124;
 const char* const kWildcardTail = "\\**\\*";
 
@@ -265,7 +265,7 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
             "the time range before or after the upgrade time.",
             text, upgradeTime);
         EvMessageContainer message;
-        message.SetMessageID(kSpansUpgradeMessage, true);
+        message.SetMessageID(evmsg::kMailboxSpansUpgrade, true);
         message << text;
         setErrorMessage(message);
         spansUpgrade = true;

@@ -20,7 +20,6 @@ const char* const kSharePointFlagName = "SP_FLAGS_ENABLED";
 constexpr int64_t kSharePointFlagType = 8;
 constexpr int64_t kPrimaryMemberItem = 2000;
 constexpr int64_t kMemberItem = 2001;
-constexpr int64_t kEndResponse = 5;
 
 // One server as an item of the answer.
 databrowse::SPDataPathContents serverItem(long clientId, int64_t itemType, std::string& itemXml) {
@@ -113,7 +112,7 @@ int CWorkerThreadHM::getClientsforPseudoClientBrowse(int clientId) {
 
     // 6. The end response that carries them.
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, kEndResponse);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
     response.setstring(databrowse::BrowseResponse::f::workerId, m_workerId);
     databrowse::BrowseSession answerSession;
     answerSession.setstring(databrowse::BrowseSession::f::sessionId, sessionId);

@@ -14,6 +14,7 @@
 #include "platform/log/evdebug.h"
 #include "platform/net/zyondemand_client.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -24,7 +25,6 @@ using L = CNSession::LaunchOnDemandServiceReq::f;
 
 const char* const kMiningIndexService = "ZYAppMinningIdxService";
 constexpr int64_t kFarmLevel = 6;
-constexpr unsigned long kMsgMiningClientUnknown = 0x23000746;
 constexpr int kSendSeconds = 300;
 constexpr int kDisconnectSeconds = 120;
 
@@ -178,7 +178,7 @@ int CWorkerThreadHM::SharepointBrowse() {
         const std::string name = requestClientName(m_browseRequest);
         event << name.c_str();
         char text[2048] = {};
-        event.evPrintf(kMsgMiningClientUnknown, text, sizeof text - 1, 0);
+        event.evPrintf(evmsg::kUnknownClient, text, sizeof text - 1, 0);
         setLastError(databrowse::BROWSE_ERR_GENERIC, text);
         return 0;
     }

@@ -282,7 +282,7 @@ CUxError CBrowseVSAClient::BrowseRoot() {
         return vsaError(text);
     }
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, 0);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ITEMS);
     response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true)
         ->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
     return SendResponseBack(response);
@@ -461,7 +461,7 @@ CUxError CBrowseVSAClient::SendResponseBack(databrowse::BrowseResponse& response
         return vsaError(text);
     }
     databrowse::BrowseResponse end;
-    end.setint64(databrowse::BrowseResponse::f::respType, 5);
+    end.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
     std::string endXml;
     end.serialize(endXml);
     m_worker->processEndMessage(endXml.c_str());

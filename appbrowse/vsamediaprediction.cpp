@@ -192,7 +192,7 @@ CUxError CBrowseVSAClient::HandleMediaPredictionRequest() {
     int64_t total = 0;
     for (const TMediaInfo& m : media) total += static_cast<int64_t>(m.size);
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, 1);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_PREDICTIONS);
     std::vector<CNMessageBase> list(predictions.begin(), predictions.end());
     response.setlistobject(databrowse::BrowseResponse::f::c_728cd9, list);
     CNMessageBase* result = response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);

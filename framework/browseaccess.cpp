@@ -4,10 +4,10 @@
 #include "platform/security/evalertex.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
-constexpr int kAccessDeniedMessage = 0x0e0000bd;
 constexpr long kBrowseAccessAlert = 3002;
 constexpr long kBrowseAccessCondition = 4;
 
@@ -29,7 +29,7 @@ TBrowseDenial browseDenialError(EvSecurityMgr& checker, unsigned long locale) {
         return denial;
     }
     EvMessageContainer message;
-    message.SetMessageID(kAccessDeniedMessage, true);
+    message.SetMessageID(evmsg::kBrowseAccessDenied, true);
     denial.code = databrowse::BROWSE_ERR_PERMISSION;
     denial.text = getErrorMsgContainer(message, locale);
     return denial;

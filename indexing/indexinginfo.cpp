@@ -26,6 +26,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -35,7 +36,6 @@ constexpr uint64_t kOptionNasLiveBrowse = 0x200;
 constexpr unsigned long kVmIndexAppType = 200107;
 constexpr int kSecuredCrossCycleServicePack = 22;
 constexpr uint32_t kEngineDynamicIndex = 2;
-constexpr long kMsgNoBackupCycles = 0x0e0000e1;
 constexpr int kResultSetCycle = 1;
 constexpr int kResultSetData = 2;
 constexpr int kResultSetIndex = 3;
@@ -333,7 +333,7 @@ int CWorkerThreadHM::indexingInfoJobsAndCycles(TIndexingInfoRun& run) {
             log.debugLvl(0, "Dynamic Index, Ignoring 'No Backup Cycles found for time range'");
         } else {
             EvMessageContainer message;
-            message.SetMessageID(kMsgNoBackupCycles, true);
+            message.SetMessageID(evmsg::kNoBackupsFound, true);
             setErrorMessage(message);
             setLastError(databrowse::BROWSE_ERR_NOTHING_TO_BROWSE, m_errorText);
             log.debugLvl(0, "No backup cycles found for browse time range [%lu] to [%lu]",

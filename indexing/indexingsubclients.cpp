@@ -33,6 +33,7 @@
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
 #include "worker/requestlog.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -42,7 +43,6 @@ constexpr int64_t kJobListFlagType = 9;
 constexpr int64_t kRetentionQueryType = 4;
 constexpr int64_t kVmAttribute = 80;
 constexpr int64_t kVmOperator = 5;
-constexpr long kMsgAccessDenied = 0x0e0000bd;
 constexpr const char* kNoVmsText =
     "We couldn't find any VMs for the given criteria. Please check Browse.log for detailed information.";
 
@@ -344,7 +344,7 @@ int CWorkerThreadHM::chooseIndexDatabase(TIndexingInfoRun& run,
         log.debugLvl(0, "No index database of the backup set [%s] may be browsed by user [%ld]",
                      m_backupSetGuid.c_str(), m_privateTask->getUserId());
         EvMessageContainer message;
-        message.SetMessageID(kMsgAccessDenied, true);
+        message.SetMessageID(evmsg::kBrowseAccessDenied, true);
         setErrorMessage(message);
         setLastError(databrowse::BROWSE_ERR_PERMISSION, m_errorText);
         return -1;

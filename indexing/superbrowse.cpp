@@ -20,14 +20,13 @@
 #include "platform/net/zynetwork_pool.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
 const char* const kTag = "FBHMWORKER";
 const char* const kRetentionParameter = "RetentionBasedBrowse";
 const char* const kIndexService = "IndexingService_0";
-constexpr int kMsgNoMediaAgent = 0x0e000082;
-constexpr int kMsgOlderMediaAgent = 0x0e0000ed;
 constexpr uint32_t kNoOldestVersion = 0xFFFFFFFF;
 
 EvMessageContainer message(int id, const std::string& mediaAgent) {
@@ -70,7 +69,7 @@ bool CWorkerThreadHM::tryPlannerMediaAgents() {
     if (!connected) {
         if (m_errorCode != databrowse::BROWSE_ERR_POWER_MANAGED_MA) {
             log.debugLvl(0, "Failed to connect to any of the media agents associated with super browse.");
-            setErrorMessage(message(kMsgNoMediaAgent, tried));
+            setErrorMessage(message(evmsg::kMediaAgentUnreachable, tried));
         }
         return false;
     }
@@ -128,7 +127,7 @@ bool CWorkerThreadHM::chooseSuperBrowseMediaAgent() {
     if (!(bt->isSuperBrowse || opType == 7 || opType == 8 || opType == 9)) return true;
     if (!planner) {
         log.debugLvl(0, "unable to determine browse media agents associated with super browse");
-        setErrorMessage(message(kMsgNoMediaAgent, m_maClientName.empty() ? m_maHostName : m_maClientName));
+        setErrorMessage(message(evmsg::kMediaAgentUnreachable, m_maClientName.empty() ? m_maHostName : m_maClientName));
         return false;
     }
     if (m_privateTask->getMediaAgentId() != 0) {
@@ -182,7 +181,7 @@ bool CWorkerThreadHM::mediaAgentOlderThanBackups() {
                  "found in time range",
                  m_maClientName.c_str(), m_maVersionText.c_str(), static_cast<unsigned long>(oldest));
     EvMessageContainer refusal;
-    refusal.SetMessageID(kMsgOlderMediaAgent, true);
+    refusal.SetMessageID(evmsg::kOlderMediaAgent, true);
     setErrorMessage(refusal);
     setLastError(databrowse::BROWSE_ERR_GENERIC, m_errorText);
     return true;

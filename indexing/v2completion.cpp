@@ -24,6 +24,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/requestlog.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -38,7 +39,6 @@ constexpr int kOpFind = 1;
 constexpr int kOpFindOnly = 2;
 constexpr int kOpIndexLogs = 11;
 constexpr int64_t kNasClientKind = 2;
-constexpr long kMsgIndexLogsNeedSp3 = 0x0e00010d;
 constexpr size_t kMaxLoggedPaths = 99;
 
 bool isNasBlockAppType(uint32_t appType) {
@@ -230,7 +230,7 @@ bool CWorkerThreadHM::completeV2BrowseRequest(TSuperBrowseRun& run) {
                     "Incorrect Browse Request sent for generating IdxLogs. If Client is below SP3 and HM is "
                     "SP3/SP3+, Please upgrade client to SP3");
                 EvMessageContainer message;
-                message.SetMessageID(kMsgIndexLogsNeedSp3, true);
+                message.SetMessageID(evmsg::kServerError, true);
                 setErrorMessage(message);
                 setLastError(databrowse::BROWSE_ERR_GENERIC, m_errorText);
                 return false;

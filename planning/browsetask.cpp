@@ -23,6 +23,7 @@
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -37,7 +38,6 @@ constexpr uint64_t kOptionNoEndOfChannel = 0x2000;           // the caller ends 
 constexpr uint64_t kOptionCleared = 0x1000000000000ULL;      // bit 48, not handed on
 constexpr uint64_t kOptionExactBrowse = 0x4000000000000ULL;  // bit 50: no path correction
 constexpr char kPathCutMarker = 0x12;
-constexpr int kMsgNoBackupsFound = 0x0e0000e1;
 
 // One extended option and the options1 bit it stands for.
 struct TOptionBit {
@@ -185,7 +185,7 @@ int CBrowseTask::initBrowse(EvMultiEntityRestoreTask* task) {
                     throw "failed to determine appid for restore task";
                 }
                 EvMessageContainer message;
-                message.SetMessageID(kMsgNoBackupsFound, true);
+                message.SetMessageID(evmsg::kNoBackupsFound, true);
                 setLastError(
                     databrowse::BROWSE_ERR_NOTHING_TO_BROWSE,
                     getErrorMsgContainer(message, static_cast<unsigned long>(task->getTaskLocale())));

@@ -16,10 +16,6 @@
 namespace {
 
 using Response = databrowse::BrowseResponse::f;
-constexpr int64_t kTypeItems = 0;
-constexpr int64_t kTypePredictions = 1;
-constexpr int64_t kTypeError = 3;
-constexpr int64_t kTypeEnd = 5;
 // The index server lost the database's session: its cached sessions are dropped.
 constexpr int64_t kIndexSessionLost = 25;
 
@@ -126,7 +122,7 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
         response.clearField(Response::c_728cd9.tag, Response::c_728cd9.code);
         // Only an answer of items carries nothing more once its predictions are out; an error, a warning
         // or the end still has to reach the worker.
-        if ((type == kTypeItems || type == kTypePredictions) && !hasResultData(response)) return false;
+        if ((type == databrowse::BROWSE_RESP_ITEMS || type == databrowse::BROWSE_RESP_PREDICTIONS) && !hasResultData(response)) return false;
     }
 
     if (!oldProtocol) {
@@ -137,13 +133,13 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
             log.debugLvl(0, "failed to serialize browse response, error [%d]", rc);
             return false;
         }
-        if (type == kTypeError) {
+        if (type == databrowse::BROWSE_RESP_ERROR) {
             std::vector<CNMessageBase>* errors = response.getlistobject(Response::messages, false);
             if (errors && !errors->empty() &&
                 errors->front().getint64(databrowse::BrowseError::f::errorCode) == kIndexSessionLost)
                 clearIndexSessions(sessionGuidOf(response));
         }
-        if (type == kTypeEnd) return worker.processEndMessage(xml.c_str());
+        if (type == databrowse::BROWSE_RESP_END) return worker.processEndMessage(xml.c_str());
         worker.sendItemBack(xml);
         return false;
     }
@@ -157,7 +153,7 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
             }
         }
     }
-    if (type == kTypeError) {
+    if (type == databrowse::BROWSE_RESP_ERROR) {
         if (std::vector<CNMessageBase>* errors = response.getlistobject(Response::messages, false)) {
             for (CNMessageBase& error : *errors) {
                 if (!error.isSet(databrowse::BrowseError::f::errorMessage)) continue;
@@ -170,7 +166,7 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
             }
         }
     }
-    if (type == kTypeEnd) return worker.processEndMessage(nullptr);
+    if (type == databrowse::BROWSE_RESP_END) return worker.processEndMessage(nullptr);
     return false;
 }
 

@@ -17,6 +17,7 @@
 #include "service/routerbrowserequest.h"
 #include "service/routerentities.h"
 #include "worker/authentication.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -26,7 +27,6 @@ constexpr uint32_t kDisconnectRequest = 0x09000102;
 constexpr uint32_t kAbortRequest = 0x09000103;
 constexpr int kReplySeconds = 30;
 constexpr int kSendSeconds = 120;
-constexpr unsigned long kMsgPredictionRequestInvalid = 0x0e0000e4;
 constexpr size_t kMessageBufferSize = 4104;
 const char* const kConversionRefused = "Browse access denied: you are not authorised to browse this data.";
 
@@ -135,7 +135,7 @@ void convertPredictionList(CNMessageBase& message, CZyNetwork* session, CBrowseL
     }
     char text[kMessageBufferSize] = {};
     EvEvent event;
-    event.evPrintf(kMsgPredictionRequestInvalid, text, sizeof text, 0);
+    event.evPrintf(evmsg::kRequestContentMismatch, text, sizeof text, 0);
     databrowse::BrowseResponse response = errorResponse(text, false);
     sendReply(session, response, sendFailure, log);
 }

@@ -16,6 +16,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 #include "service/vmcopyprecedence.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -26,8 +27,6 @@ using Sel = databrowse::BrowseAdvancedConfig::f;
 using Flag = databrowse::Msg9::f;
 
 constexpr const char* kTag = "FBHMROUTER";
-constexpr unsigned long kMsgInvalidClient = 0x23000746;
-constexpr unsigned long kMsgUnknownSubclient = 0x23000747;
 constexpr size_t kMessageBufferSize = 4104;
 constexpr int kNoInstance = -32000;
 constexpr int kKeepFromTimeAppType = 78;
@@ -79,7 +78,7 @@ bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
             EvEvent event;
             char text[kMessageBufferSize] = {};
             event << std::to_string(subclientId).c_str();
-            event.evPrintf(kMsgUnknownSubclient, text, kMessageBufferSize - 1, 0);
+            event.evPrintf(evmsg::kUnknownSubclient, text, kMessageBufferSize - 1, 0);
             refusal = text;
         } else {
             refusal = what + " is not known";
@@ -184,10 +183,10 @@ bool checkClient(TDirectTask& t, int64_t op, std::string& refusal, CBrowseLog& l
     // A subclient that named no client is what the caller has to be told about.
     if (t.subclientId > 0) {
         event << std::to_string(t.subclientId).c_str();
-        event.evPrintf(kMsgUnknownSubclient, text, kMessageBufferSize - 1, 0);
+        event.evPrintf(evmsg::kUnknownSubclient, text, kMessageBufferSize - 1, 0);
     } else {
         event << name.c_str();
-        event.evPrintf(kMsgInvalidClient, text, kMessageBufferSize - 1, 0);
+        event.evPrintf(evmsg::kUnknownClient, text, kMessageBufferSize - 1, 0);
     }
     refusal = text;
     return false;

@@ -9,8 +9,8 @@
 
 namespace errorresponse {
 
-constexpr int64_t kError = 3;    // BrowseResponse type of an error
-constexpr int64_t kWarning = 4;  // BrowseResponse type of a warning
+constexpr int64_t kError = databrowse::BROWSE_RESP_ERROR;
+constexpr int64_t kWarning = databrowse::BROWSE_RESP_WARNING;
 
 // A BrowseResponse of `type` carrying `error` (a databrowse::BrowseError) as its one message.
 inline databrowse::BrowseResponse of(const CNMessageBase& error, int64_t type = kError) {

@@ -10,6 +10,7 @@
 #include "platform/tasks/erasebookings.h"
 #include "service/directtaskprep.h"
 #include "service/routerfields.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -19,7 +20,6 @@ using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kTag = "FBHMROUTER";
 constexpr int64_t kLastOperation = 27;
-constexpr unsigned long kMsgEraseNotSupported = 0x0e00002b;
 constexpr size_t kMessageBufferSize = 4104;
 constexpr int64_t kCriterionAttribute = 30;
 
@@ -245,7 +245,7 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
     EvEvent event;
     event << clientName.c_str();
     char text[kMessageBufferSize] = {};
-    event.evPrintf(kMsgEraseNotSupported, text, kMessageBufferSize - 1, 0);
+    event.evPrintf(evmsg::kOperationNotSupported, text, kMessageBufferSize - 1, 0);
     errorText = text;
     return false;
 }

@@ -23,6 +23,7 @@
 #include "platform/security/useraccess.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -30,7 +31,6 @@ constexpr const char* kTag = "FBHMWORKER";
 constexpr unsigned int kRootBrowseOption = 109;
 constexpr int kNoAccessStringCategory = 1000;
 constexpr int kObjectIdCategory = 2;
-constexpr int kDeleteCapabilityMessage = 0x0e000136;
 constexpr int kEntityTypeClient = 3;
 constexpr int kEntityTypeAppType = 4;
 
@@ -199,7 +199,7 @@ bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TReque
         } else if (d.verdict == TDirectCallerDecision::kRefused) {
             // An unidentified or unmapped caller gets no prepared request; say why.
             EvMessageContainer message;
-            message.SetMessageID(0x0e0000bd, true);
+            message.SetMessageID(evmsg::kBrowseAccessDenied, true);
             setLastError(databrowse::BROWSE_ERR_PERMISSION,
                          getErrorMsgContainer(message, static_cast<unsigned long>(task->getTaskLocale())));
         }
@@ -321,7 +321,7 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     if (needsDeleteCapability(task->getBrowseOpType()) && !CanUserDeleteData(task)) {
         log.debugLvl(-1, "User [%ld] does not have required capability to delete data.", task->getUserId());
         EvMessageContainer message;
-        message.SetMessageID(kDeleteCapabilityMessage, true);
+        message.SetMessageID(evmsg::kNoDeleteCapability, true);
         setLastError(databrowse::BROWSE_ERR_PERMISSION, getErrorMsgContainer(message, locale));
         return false;
     }
@@ -374,7 +374,7 @@ bool CWorkerThreadHM::authenticateMailbox(EvMultiEntityRestoreTask* task, TReque
                      static_cast<unsigned long>(task->getUserId()));
         // The caller is told why, like any refused browse.
         EvMessageContainer message;
-        message.SetMessageID(0x0e0000bd, true);
+        message.SetMessageID(evmsg::kBrowseAccessDenied, true);
         setLastError(databrowse::BROWSE_ERR_PERMISSION,
                      getErrorMsgContainer(message, static_cast<unsigned long>(task->getTaskLocale())));
     }

@@ -17,9 +17,6 @@ namespace {
 const char* const kTag = "FBHMWORKER";
 
 // databrowse::BrowseResponse types the worker writes.
-constexpr int64_t kResponseError = 3;
-constexpr int64_t kResponseWarning = 4;
-constexpr int64_t kResponseEnd = 5;
 
 // The browse task's options that keep a paged request from asking for a count.
 constexpr uint64_t kNoCountOptions = 0x2000 | 0x2;
@@ -113,7 +110,7 @@ void CWorkerThreadHM::sendItemBack(databrowse::BrowseItem& item) {
 void CWorkerThreadHM::processErrorMessage(databrowse::BrowseErrorCode code, const char* text) {
     if (!text) return;
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, kResponseError);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ERROR);
     addError(response,
              makeError(code == databrowse::BROWSE_ERR_NONE ? databrowse::BROWSE_ERR_GENERIC : code, text));
     std::string xml;
@@ -124,7 +121,7 @@ void CWorkerThreadHM::processErrorMessage(databrowse::BrowseErrorCode code, cons
 void CWorkerThreadHM::sendErrorToBrowse() {
     if (m_errorCode == databrowse::BROWSE_ERR_NONE) return;
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, kResponseError);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ERROR);
     setSession(response, responseSessionGuid());
     addError(response, makeError(m_errorCode, m_errorText));
     writeResponse(response, "failed to serialize browse error message, error [%d]");
@@ -132,7 +129,7 @@ void CWorkerThreadHM::sendErrorToBrowse() {
 
 void CWorkerThreadHM::sendWarningToBrowse(databrowse::BrowseError error) {
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, kResponseWarning);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_WARNING);
     setSession(response, responseSessionGuid());
     addError(response, error);
     std::string xml;
@@ -148,7 +145,7 @@ void CWorkerThreadHM::sendWarningToBrowse(databrowse::BrowseError error) {
 void CWorkerThreadHM::sendEndResponse() {
     CBrowseLog log(kTag);
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, kResponseEnd);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
     setSession(response, responseSessionGuid());
     std::string xml;
     const int rc = response.serialize(xml);

@@ -19,14 +19,12 @@
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
 const char* const kTag = "FBHMWORKER";
 
-constexpr int kMsgNoRights = 0x0e000080;
-constexpr int kMsgSendFailed = 0x0e000081;
-constexpr int kMsgCannotConnect = 0x0e000082;
 constexpr uint64_t kFlagFastBrowse = 0x400;    // input record word that becomes legacy offset 7392
 constexpr uint64_t kOptionFilteredFind = 0x2;  // the media agent reads the path's last part as a pattern
 constexpr char kSeparator = 0x12;
@@ -122,7 +120,7 @@ bool CWorkerThreadHM::fastBrowse() {
                      static_cast<long>(bt.appType), static_cast<long>(bt.instanceId),
                      static_cast<long>(bt.backupSetId));
         EvMessageContainer refusal;
-        refusal.SetMessageID(kMsgNoRights, true);
+        refusal.SetMessageID(evmsg::kNoBrowseRights, true);
         setErrorMessage(refusal);
         return false;
     }
@@ -146,7 +144,7 @@ bool CWorkerThreadHM::fastBrowse() {
     m_session = nullptr;
     if (!pool || pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), serviceNumber) != 0) {
         log.debugLvl(0, "failed to connect to zyd on mediaAgent <%s>", m_maHostName.c_str());
-        setErrorMessage(message(kMsgCannotConnect, m_maClientName));
+        setErrorMessage(message(evmsg::kMediaAgentUnreachable, m_maClientName));
         m_session = nullptr;
         return false;
     }
@@ -192,26 +190,26 @@ bool CWorkerThreadHM::fastBrowse() {
                      m_session->GetLastErrorGenericText().c_str());
         raiseSendFailedEvent(m_maClientName, false);
         m_discardSession = true;
-        return fail("request not sent", kMsgSendFailed);
+        return fail("request not sent", evmsg::kSendToMediaAgentFailed);
     }
     if (sendPathsToMA(std::vector<TSubclientPath>(bt.subclientPaths.begin(), bt.subclientPaths.end()),
                       m_session) != 0) {
         m_discardSession = true;
-        return fail("failed to send destination paths to mediaagent", kMsgCannotConnect);
+        return fail("failed to send destination paths to mediaagent", evmsg::kMediaAgentUnreachable);
     }
     if (bt.userId != 0 && sendOriginatedUserIdToMA(static_cast<unsigned int>(bt.userId), m_session) != 0) {
         m_discardSession = true;
-        return fail("failed to send user information to mediaagent", kMsgCannotConnect);
+        return fail("failed to send user information to mediaagent", evmsg::kMediaAgentUnreachable);
     }
     if (sendClientNameToMA(m_maClientName, m_session) != 0) {
         m_discardSession = true;
-        return fail("failed to send client name to mediaagent", kMsgCannotConnect);
+        return fail("failed to send client name to mediaagent", evmsg::kMediaAgentUnreachable);
     }
     log.debugLvl(0, "browse request was successfully sent to MediaAgent [%s]", m_maClientName.c_str());
     if (!waitForCompletion()) {
         log.debugLvl(0, "failed to receive response from media agent");
         // The wait left its own reason (and told the caller); a plain receive failure says so.
-        if (m_errorText[0] == '\0') setErrorMessage(message(kMsgCannotConnect, m_maClientName));
+        if (m_errorText[0] == '\0') setErrorMessage(message(evmsg::kMediaAgentUnreachable, m_maClientName));
         return finish(false);
     }
     return finish(true);
@@ -394,7 +392,7 @@ bool CWorkerThreadHM::waitForCompletion() {
 bool CWorkerThreadHM::processMessage(unsigned int code, unsigned char* data, bool& done) {
     CBrowseLog log(kTag);
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, 0);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ITEMS);
     const FSRItemArray* array = reinterpret_cast<const FSRItemArray*>(data);
     uint32_t count = 0;
     switch (code) {
@@ -459,7 +457,7 @@ bool CWorkerThreadHM::processMessage(unsigned int code, unsigned char* data, boo
         }
         case FSR_MSG_RESTORE_END: {
             log.debugLvl(5, "FSR_MSG_RESTORE_END received.");
-            response.setint64(databrowse::BrowseResponse::f::respType, 5);
+            response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
             std::string xml;
             const int rc = response.serialize(xml);
             if (rc != 0) {

@@ -562,7 +562,7 @@ protected:
     // ---- the index-service road (worker/indexsession.cpp)
     // Starts the index service through the media agent's launcher; false with the error text set.
     bool launchIndexService(const std::string& localName);
-    // Event 0x18000047 naming the media agent, in the task's locale when asked.
+    // Event evmsg::kRequestNotSent naming the media agent, in the task's locale when asked.
     void raiseSendFailedEvent(const std::string& hostName, bool inTaskLocale);
 
     // ---- steps of superBrowse (indexing/superbrowse*.cpp, indexing/retentionfilters.cpp)

@@ -18,6 +18,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -27,11 +28,6 @@ const char* const kLauncherName = "sLNIDXMA";
 const char* const kLauncherAlternateName = "sLPIDXMA";
 constexpr int kAttachSeconds = 120;
 constexpr unsigned long kLaunchReplyTag = 0x30313d62;
-constexpr int kSendFailedEvent = 0x18000047;
-constexpr int kMsgSendFailed = 0x0e000081;
-constexpr int kMsgCannotConnect = 0x0e000082;
-constexpr int kMsgPowerOnSent = 0x0e000126;
-constexpr int kMsgPowerOnFailed = 0x0e00012d;
 constexpr databrowse::BrowseErrorCode kPowerManagedCode = static_cast<databrowse::BrowseErrorCode>(23);
 
 std::atomic<ZyNetworkPoP*> s_sessionPool{nullptr};
@@ -74,7 +70,7 @@ bool CWorkerThreadHM::getSession() {
         char text[kErrorTextSize] = {};
         EvEvent event;
         event << hostName.c_str();
-        event.evPrintf(kMsgPowerOnSent, text, sizeof text,
+        event.evPrintf(evmsg::kPowerOnSent, text, sizeof text,
                        m_privateTask ? static_cast<unsigned long>(m_privateTask->getTaskLocale()) : 0);
         databrowse::BrowseError warning;
         warning.setint64(databrowse::BrowseError::f::errorCode, kPowerManagedCode);
@@ -85,7 +81,7 @@ bool CWorkerThreadHM::getSession() {
     if (!online) online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 3, -1, nullptr);
     if (!online) {
         log.debugLvl(-1, "Failed to power on media agent [%s].", hostName.c_str());
-        setErrorMessage(message(kMsgPowerOnFailed, hostName));
+        setErrorMessage(message(evmsg::kPowerOnFailed, hostName));
         setLastError(kPowerManagedCode, m_errorText);
         return false;
     }
@@ -99,7 +95,7 @@ bool CWorkerThreadHM::getSession() {
         if (got.IsError()) {
             log.debugLvl(0, "failed to connect to zyd on mediaagent [%s]. Error:[%s]", m_maHostName.c_str(),
                          got.GetErrorText().c_str());
-            setErrorMessage(message(kMsgCannotConnect, m_maClientName.empty() ? hostName : m_maClientName));
+            setErrorMessage(message(evmsg::kMediaAgentUnreachable, m_maClientName.empty() ? hostName : m_maClientName));
             return false;
         }
         return true;
@@ -108,7 +104,7 @@ bool CWorkerThreadHM::getSession() {
     ZyNetworkPoP* pool = getSessionPool();
     if (!pool) {
         log.debugLvl(0, "no session pool; the index service of [%s] cannot be reached", m_maHostName.c_str());
-        setErrorMessage(message(kMsgCannotConnect, hostName));
+        setErrorMessage(message(evmsg::kMediaAgentUnreachable, hostName));
         return false;
     }
     if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService) != 0) {
@@ -119,7 +115,7 @@ bool CWorkerThreadHM::getSession() {
         if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService) != 0) {
             log.debugLvl(0, "failed to connect to indexing service [%s] on mediaagent [%s]", kIndexService,
                          m_maHostName.c_str());
-            setErrorMessage(message(kMsgCannotConnect, hostName));
+            setErrorMessage(message(evmsg::kMediaAgentUnreachable, hostName));
             return false;
         }
     }
@@ -141,7 +137,7 @@ void CWorkerThreadHM::raiseSendFailedEvent(const std::string& hostName, bool inT
         }
     }
     event << hostName.c_str();
-    event.MinorEvent(kSendFailedEvent, m_privateTask ? static_cast<long long>(m_privateTask->getJobId()) : 0,
+    event.MinorEvent(evmsg::kRequestNotSent, m_privateTask ? static_cast<long long>(m_privateTask->getJobId()) : 0,
                      2);
 }
 
@@ -162,7 +158,7 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
     if (attached.IsError()) {
         log.debugLvl(0, "failed to connect to zyd on mediaagent [%s]. Error:[%s]", m_maHostName.c_str(),
                      attached.GetErrorText().c_str());
-        setErrorMessage(message(kMsgCannotConnect, hostName));
+        setErrorMessage(message(evmsg::kMediaAgentUnreachable, hostName));
         return false;
     }
     // The launch and its reply pass "no limit" and wait at most the browse's idle limit: the worker's
@@ -176,7 +172,7 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
         log.debugLvl(0, "failed to send indexing service request to mediaagent [%s], error [%s]",
                      m_maHostName.c_str(), sent.GetErrorText().c_str());
         raiseSendFailedEvent(hostName, false);
-        setErrorMessage(message(kMsgSendFailed, hostName));
+        setErrorMessage(message(evmsg::kSendToMediaAgentFailed, hostName));
         return false;
     }
     CNMessageBase* received = nullptr;
@@ -186,7 +182,7 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
         log.debugLvl(0, "failed to receive indexing service information from mediaagent [%s], error [%s]",
                      m_maHostName.c_str(), answered.IsError() ? answered.GetErrorText().c_str() : "time-out");
         raiseSendFailedEvent(hostName, true);
-        setErrorMessage(message(kMsgSendFailed, hostName));
+        setErrorMessage(message(evmsg::kSendToMediaAgentFailed, hostName));
         return false;
     }
     if (reply->getTagID() != kLaunchReplyTag) {
@@ -196,7 +192,7 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
     if (reply->getint64(Indexing::LaunchIndexingServiceResp::f::launchResult) != 0) {
         log.debugLvl(0, "failed to launch indexing service [%s] on mediaagent [%s]", kIndexService,
                      m_maHostName.c_str());
-        setErrorMessage(message(kMsgCannotConnect, hostName));
+        setErrorMessage(message(evmsg::kMediaAgentUnreachable, hostName));
         return false;
     }
     return true;
@@ -230,7 +226,7 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request) {
     if (result) expectAnswersFrom(*m_session);
     if (!result) {
         raiseSendFailedEvent(hostName, false);
-        setErrorMessage(message(kMsgSendFailed, m_maClientName.empty() ? hostName : m_maClientName));
+        setErrorMessage(message(evmsg::kSendToMediaAgentFailed, m_maClientName.empty() ? hostName : m_maClientName));
         log.debugLvl(0, "Sending browse request failed. Error:[%s]", sent.GetErrorText().c_str());
     }
     if (m_indexingV2) {

@@ -23,6 +23,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -43,10 +44,6 @@ constexpr uint32_t kCycleFlagBit4 = 0x10;
 constexpr uint32_t kNoIndexTime = 0x7fffffff;
 constexpr unsigned kVersion10 = 1000;
 constexpr int kSuperSearchReport = 10;
-constexpr int kMsgNoCycles = 0x0e0000e1;
-constexpr int kMsgSubclientAnswer = 0x0e00007e;
-constexpr int kMsgNoSnapshot = 0x0e0000e0;
-constexpr int kMsgNoNdmpCredentials = 0x0e0000e9;
 constexpr int kOsWindows = 1;
 const char* const kTableViewPrefix = "/TblView";
 const char* const kTableViewPrefixWindows = "\\TblView";
@@ -245,7 +242,7 @@ bool CWorkerThreadHM::mainBody() {
                 dbAnswerAllowed = false;
             } else if (selection != 1 && !m_syncEnabled && !m_imapRequest) {
                 EvMessageContainer message;
-                message.SetMessageID(kMsgNoCycles, true);
+                message.SetMessageID(evmsg::kNoBackupsFound, true);
                 setErrorMessage(message);
                 log.debugLvl(0, "No backup cycles found for browse time range [%d] to [%d]",
                              static_cast<int>(in.toTime), static_cast<int>(in.fromTime));
@@ -299,7 +296,7 @@ bool CWorkerThreadHM::mainBody() {
             // A failing step that said why keeps its own, more precise reason.
             if (m_errorText[0] == '\0') {
                 EvMessageContainer message;
-                message.SetMessageID(kMsgSubclientAnswer, true);
+                message.SetMessageID(evmsg::kDatabaseBrowseFailed, true);
                 setErrorMessage(message);
             }
             result = false;
@@ -335,7 +332,7 @@ bool CWorkerThreadHM::runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowe
         // Without its snapshot the browse has nothing to mount: as when the plug-in finds none.
         if (!noErrors) {
             EvMessageContainer message;
-            message.SetMessageID(kMsgNoSnapshot, true);
+            message.SetMessageID(evmsg::kNoNasMountParameters, true);
             setErrorMessage(message);
         }
         return false;
@@ -355,14 +352,14 @@ bool CWorkerThreadHM::runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowe
         case NASLIVEBROWSE_NO_SNAPSHOT:
             if (!noErrors) {
                 EvMessageContainer message;
-                message.SetMessageID(kMsgNoSnapshot, true);
+                message.SetMessageID(evmsg::kNoNasMountParameters, true);
                 setErrorMessage(message);
             }
             return false;
         case NASLIVEBROWSE_NO_CREDENTIALS: {
             if (!noErrors) {
                 EvMessageContainer message;
-                message.SetMessageID(kMsgNoNdmpCredentials, true);
+                message.SetMessageID(evmsg::kNoNdmpCredentials, true);
                 message << bt.srcHostName.c_str() << bt.srcHostName.c_str();
                 setErrorMessage(message);
                 log.debugLvl(

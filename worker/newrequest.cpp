@@ -17,13 +17,13 @@
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/requestlog.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
 const char* const kTag = "FBHMWORKER";
 
 constexpr size_t kMaxLoggedPaths = 99;
-constexpr int kMsgNoBrowsePath = 0x0e0000d2;
 constexpr int kExtendedOptionForceSuperBrowse = 86;
 constexpr int kProviderOneDrive = 7;
 constexpr int64_t kHubmasterQueryType = 3;
@@ -185,7 +185,7 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         const char* browsePath = privateTask->getPath(EvRestoreTask::kBrowsePathList);
         if (!browsePath || !*browsePath) {
             EvMessageContainer message;
-            message.SetMessageID(kMsgNoBrowsePath, true);
+            message.SetMessageID(evmsg::kNoBrowsePath, true);
             setErrorMessage(message);
             return false;
         }

@@ -14,16 +14,16 @@
 #include "platform/msg/secured_message_handler.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
 const char* const kTag = "FBHMWORKER";
 constexpr int kSecuredServicePack = 22;
-constexpr int kMsgServerError = 0x0e00010d;
 
 EvMessageContainer serverError() {
     EvMessageContainer error;
-    error.SetMessageID(kMsgServerError, true);
+    error.SetMessageID(evmsg::kServerError, true);
     return error;
 }
 

@@ -45,7 +45,7 @@ int CWorkerThreadHM::doBrowseBySubclients(EvMessageContainer&, TInputData* input
     CBrowseLog log(kTag);
     if (!input) return -1;
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, 0);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ITEMS);
     const uint64_t now = static_cast<uint64_t>(std::time(nullptr));
     const size_t n = lines.size();
     const uint32_t function = input->emFunction & 0xFF;
@@ -162,7 +162,7 @@ int CWorkerThreadHM::doBrowseBySubclients(EvMessageContainer&, TInputData* input
 bool CWorkerThreadHM::emGetCountOfChildrenFullPageSupport_HM(std::vector<TSubclientPath> lines) {
     CBrowseLog log(kTag);
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, 0);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ITEMS);
     std::string xml;
     const int rc = response.serialize(xml);
     if (rc != 0) {

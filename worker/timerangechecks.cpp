@@ -20,13 +20,11 @@
 #include "platform/tasks/zytime.h"
 #include "platform/threads/threadid.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
 constexpr const char* kTag = "FBHMWORKER";
-constexpr int kServerDatabaseError = 0x0e00010d;
-constexpr int kSpansUpgradeMessage = 0x0e00010e;
-constexpr int kNoBackupCopyJobMessage = 0x0e000111;
 constexpr int kOtherDataFilesResultSet = 2;
 
 // Milliseconds since 1970, strictly increasing across the process: a session id keys a configuration
@@ -55,7 +53,7 @@ int CWorkerThreadHM::getClientUpgradeTime() {
     if (rc != 0) {
         log.debugLvl(0, "unable to find client upgrade time due to error [%d] from server api", rc);
         EvMessageContainer message;
-        message.SetMessageID(kServerDatabaseError, true);
+        message.SetMessageID(evmsg::kServerError, true);
         setErrorMessage(message);
         setLastError(databrowse::BROWSE_ERR_REQUEST_PROCESSING, std::string(m_errorText));
         sendErrorToBrowse();
@@ -90,7 +88,7 @@ int CWorkerThreadHM::getArchFileVersions(EvRestoreTask* task, int fromTime, int 
     log.debugLvl(0, "archive files of [%d] - [%d] cannot be read [%d]: %s", fromTime, toTime, rc,
                  files.getErrorStr(rc));
     EvMessageContainer message;
-    message.SetMessageID(kServerDatabaseError, true);
+    message.SetMessageID(evmsg::kServerError, true);
     setErrorMessage(message);
     setLastError(databrowse::BROWSE_ERR_REQUEST_PROCESSING, std::string(m_errorText));
     sendErrorToBrowse();
@@ -157,7 +155,7 @@ int CWorkerThreadHM::handleInvalidBrowseTimeRange(int fromTime, int toTime, int 
     ZyTime formatted(static_cast<long>(static_cast<unsigned int>(upgradeTime)), upgradeText, 0,
                      sizeof upgradeText);
     EvMessageContainer message;
-    message.SetMessageID(kSpansUpgradeMessage, true);
+    message.SetMessageID(evmsg::kRangeSpansUpgrade, true);
     message << upgradeText;
     setErrorMessage(message);
     setLastError(databrowse::BROWSE_ERR_SPANS_UPGRADE, std::string(m_errorText));
@@ -184,7 +182,7 @@ int CWorkerThreadHM::handleViewBackupCopy(EvRestoreTask& task) {
 
 int CWorkerThreadHM::handleNoBackupCopyJob(EvRestoreTask& /*task*/) {
     EvMessageContainer message;
-    message.SetMessageID(kNoBackupCopyJobMessage, true);
+    message.SetMessageID(evmsg::kNoBackupCopyJob, true);
     setErrorMessage(message);
     setLastError(databrowse::BROWSE_ERR_NO_BACKUP_COPY_JOB, std::string(m_errorText));
     sendErrorToBrowse();

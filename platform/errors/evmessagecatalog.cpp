@@ -1,4 +1,5 @@
 #include "platform/errors/evmessagecatalog.h"
+#include "platform/errors/evmessageids.h"
 
 #include <cctype>
 #include <unordered_map>
@@ -12,9 +13,9 @@ struct CatalogueEntry {
 };
 
 constexpr CatalogueEntry kCatalogue[] = {
-#define EV_MESSAGE(id, locale, format) {id, locale, format},
+#define EV_MESSAGE_ID(name, id)
+#define EV_MESSAGE(name, locale, format) {static_cast<unsigned long>(evmsg::name), locale, format},
 #include "platform/errors/evmessages.def"
-#undef EV_MESSAGE
 };
 
 // Windows language ids keep the language in their low ten bits.

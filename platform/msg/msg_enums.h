@@ -37,6 +37,15 @@ enum BrowseErrorCode : int32_t {
     BROWSE_ERR_STALE_INDEX_SESSION = 25,  // from a media agent: drop the cached index-server sessions
 };
 
+// Type of a BrowseResponse (response element respType): what the response carries.
+enum BrowseResponseType : int32_t {
+    BROWSE_RESP_ITEMS = 0,        // items of the answer
+    BROWSE_RESP_PREDICTIONS = 1,  // media prediction only
+    BROWSE_RESP_ERROR = 3,
+    BROWSE_RESP_WARNING = 4,
+    BROWSE_RESP_END = 5,          // the answer is complete
+};
+
 // Index type a caller forces on a browse.
 enum ForceUseIndexType : int32_t {
     FORCE_USE_INDEX_NONE = 0,

@@ -17,7 +17,6 @@ constexpr const char* kTag = "MEDIAPREDICTION";
 // The alert a prediction raises (sendAlert).
 constexpr long kMediaPredictionAlertId = 7301;
 // Browse response type of prediction items.
-constexpr int kPredictionResponseType = 1;
 constexpr const char* kTotalSizeQueryId = "TotalMediaSize";
 
 EvDebug logger() {
@@ -283,7 +282,7 @@ int CPredictionClient::apiSendPredictionResults(CPredictor& predictor) {
     std::vector<databrowse::PredictionData> items;
     if (!convertPredictionToXML(items)) return -1;
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, kPredictionResponseType);
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_PREDICTIONS);
     std::vector<CNMessageBase> list(items.begin(), items.end());
     response.setlistobject(databrowse::BrowseResponse::f::c_728cd9, list);
     CNMessageBase* result = response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);

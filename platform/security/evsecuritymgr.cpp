@@ -9,10 +9,10 @@
 #include "platform/log/evdebug.h"
 #include "platform/hubdb/securitytables.h"
 #include "platform/security/zetatoken.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
-constexpr unsigned long kAccessDeniedMessage = 0x0e0000bd;
 constexpr int kAccessDeniedCode = 3;  // the browse error code of a refusal
 
 void copyText(char (&dst)[256], const std::string& src) {
@@ -76,9 +76,9 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
             m_status = outcome.result == zysec::kCheckFailed ? kFailed : kDenied;
             EvEvent event;
             char text[256];
-            event.evPrintf(kAccessDeniedMessage, text, sizeof text, static_cast<unsigned long>(m_localeId));
+            event.evPrintf(evmsg::kBrowseAccessDenied, text, sizeof text, static_cast<unsigned long>(m_localeId));
             copyText(m_errorString, text);
-            m_messageId = static_cast<long long>(kAccessDeniedMessage);
+            m_messageId = static_cast<long long>(evmsg::kBrowseAccessDenied);
             m_ownError = 1;
             break;
         }

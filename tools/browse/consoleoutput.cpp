@@ -10,8 +10,6 @@ namespace {
 using Resp = databrowse::BrowseResponse::f;
 using D = databrowse::BrowseData::f;
 
-constexpr int64_t kItems = 0, kPredictions = 1, kError = 3, kWarning = 4, kEnd = 5;
-
 CNMessageBase* childOf(CNMessageBase& owner, const MsgFieldRef& f) {
     return owner.isSet(f) ? owner.getObjectAccessor(f, false) : nullptr;
 }
@@ -73,7 +71,7 @@ std::string jsonText(const std::string& text) {
 
 bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& response) {
     const int64_t type = response.getint64(Resp::respType);
-    if (type == kItems) {
+    if (type == databrowse::BROWSE_RESP_ITEMS) {
         if (CNMessageBase* browseResult = childOf(response, Resp::browseResult)) {
             const std::string queryId = browseResult->getstring(databrowse::BrowseResult::f::queryId);
             if (auto* data = browseResult->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
@@ -88,7 +86,7 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
                         result.counts.emplace_back(queryId, count);
                 }
         }
-    } else if (type == kPredictions) {
+    } else if (type == databrowse::BROWSE_RESP_PREDICTIONS) {
         if (auto* predictions = response.getlistobject(Resp::c_728cd9, false))
             for (CNMessageBase& p : *predictions) {
                 CNMessageBase* logical = childOf(p, databrowse::PredictionData::f::logicalMedia);
@@ -111,20 +109,20 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
                 }
                 result.media.push_back(m);
             }
-    } else if (type == kError || type == kWarning) {
+    } else if (type == databrowse::BROWSE_RESP_ERROR || type == databrowse::BROWSE_RESP_WARNING) {
         auto* messages = response.getlistobject(Resp::messages, false);
         for (size_t n = 0; messages && n < messages->size(); ++n) {
             CNMessageBase& m = (*messages)[n];
             const std::string text = m.getstring(databrowse::BrowseError::f::errorMessage);
-            if (type == kWarning) {
+            if (type == databrowse::BROWSE_RESP_WARNING) {
                 result.warnings.push_back(text);
             } else if (result.error.empty()) {
                 result.error = text.empty() ? "the browse failed without a message" : text;
                 result.errorCode = m.getint64(databrowse::BrowseError::f::errorCode);
             }
         }
-        if (type == kError && result.error.empty()) result.error = "the browse failed without a message";
-    } else if (type == kEnd) {
+        if (type == databrowse::BROWSE_RESP_ERROR && result.error.empty()) result.error = "the browse failed without a message";
+    } else if (type == databrowse::BROWSE_RESP_END) {
         result.ended = true;
         return true;
     }

@@ -22,6 +22,7 @@
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
 #include "tools/hubmaster/hostbrowse.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -34,7 +35,6 @@ constexpr const char* kAlternateLauncher = "sLPIDXMA";
 constexpr int kMinIndexServiceRelease = 10;
 // A refused stop is answered at once.
 constexpr int kStopRefusalSeconds = 1;
-constexpr int64_t kWarningResponse = 4;
 
 bool isRoot(const std::string& path) {
     return path.empty() || path == "/" || path == "\\";
@@ -249,11 +249,10 @@ bool CConsoleSession::routerAddress(TZyNetAddress& address, std::string& error) 
 }
 
 int CConsoleSession::exitOfServiceError(const std::string& error, long long code) {
-    constexpr long long kAccessDeniedMessage = 0x0e0000bd;
     for (const char* refusal : {"access denied", "Access denied", "not authorised", "Failed to authenticate",
                                 "not allowed", "refused", "for authorization"})
         if (error.find(refusal) != std::string::npos) return kExitRefused;
-    return code == kAccessDeniedMessage ? kExitRefused : kExitServiceError;
+    return code == evmsg::kBrowseAccessDenied ? kExitRefused : kExitServiceError;
 }
 
 int CConsoleSession::mediaAgentRelease(const std::string& agent) {
@@ -524,7 +523,7 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
         step = session.ReceiveXMLMessage(nullptr, received, nullptr, 0, m_options.timeoutSeconds, timedOut);
         reply.reset(received);
         auto* warning = dynamic_cast<databrowse::BrowseResponse*>(reply.get());
-        if (!warning || warning->getint64(databrowse::BrowseResponse::f::respType) != kWarningResponse) break;
+        if (!warning || warning->getint64(databrowse::BrowseResponse::f::respType) != databrowse::BROWSE_RESP_WARNING) break;
         addConsoleResponse(result, *warning);
     }
     ignoreResult(session.Disconnect(5, timedOut),

@@ -30,8 +30,6 @@ constexpr int64_t kBrowseOperation = 0;
 constexpr int64_t kAllVersionsOperation = 2;
 constexpr int64_t kEraseOperation = 7;
 constexpr int64_t kCountQueryType = 4;
-constexpr int64_t kResponseError = 3;
-constexpr int64_t kResponseEnd = 5;
 constexpr int kEntityTypeClient = 3;
 constexpr int kEntityTypeAppType = 4;
 constexpr int kSendSeconds = 120;
@@ -55,13 +53,13 @@ bool sendResponse(CZyNetwork& session, databrowse::BrowseResponse& response) {
 
 void sendEnd(CZyNetwork& session) {
     databrowse::BrowseResponse end;
-    end.setint64(Resp::respType, kResponseEnd);
+    end.setint64(Resp::respType, databrowse::BROWSE_RESP_END);
     sendResponse(session, end);
 }
 
 void sendError(CZyNetwork& session, const std::string& text) {
     databrowse::BrowseResponse response;
-    response.setint64(Resp::respType, kResponseError);
+    response.setint64(Resp::respType, databrowse::BROWSE_RESP_ERROR);
     databrowse::BrowseError error;
     error.setint64(databrowse::BrowseError::f::errorCode, 1);
     error.setstring(databrowse::BrowseError::f::errorMessage, text);
@@ -89,7 +87,7 @@ public:
             if (response.unserialize(record.data) != 0) {
                 logLine("an answer of the channel does not read: " + record.data.substr(0, 200));
             } else {
-                m_endSent = m_endSent || response.getint64(Resp::respType) == kResponseEnd;
+                m_endSent = m_endSent || response.getint64(Resp::respType) == databrowse::BROWSE_RESP_END;
                 count(response);
                 bool timedOut = false;
                 const CUxError sent = m_session->SendXMLMessage(databrowse::BrowseResponse::TAG, record.data,
@@ -154,7 +152,7 @@ public:
 private:
     void count(databrowse::BrowseResponse& response) {
         const long long type = response.getint64(Resp::respType);
-        if (type == kResponseError) {
+        if (type == databrowse::BROWSE_RESP_ERROR) {
             if (auto* messages = response.getlistobject(Resp::messages, false);
                 messages && !messages->empty())
                 m_error = messages->front().getstring(databrowse::BrowseError::f::errorMessage);
@@ -549,7 +547,7 @@ bool CHostBrowseService::sizeFromIndex(databrowse::BrowseRequest& request, const
         for (const std::string& xml : answers->payloads(EV_RETURN_RECORD_XML_ITEM)) {
             databrowse::BrowseResponse response;
             if (response.unserialize(xml) != 0) continue;
-            if (response.getint64(Resp::respType) == kResponseError) {
+            if (response.getint64(Resp::respType) == databrowse::BROWSE_RESP_ERROR) {
                 error = "The media agent's index could not list [" + parent + "]; nothing was erased";
                 return false;
             }

@@ -51,10 +51,10 @@ void refuseCaller(CZyNetwork& session) {
                     "This media agent answers only the Hubmaster and requests the Hubmaster signed; ask the "
                     "Hubmaster for a signed request");
     databrowse::BrowseResponse refused;
-    refused.setint64(databrowse::BrowseResponse::f::respType, 3);
+    refused.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ERROR);
     refused.setlistobject(databrowse::BrowseResponse::f::messages, {error});
     databrowse::BrowseResponse end;
-    end.setint64(databrowse::BrowseResponse::f::respType, 5);
+    end.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
     bool timedOut = false;
     if (!session.SendXMLMessage(refused, 0, kSendSeconds, timedOut).IsError())
         ignoreResult(session.SendXMLMessage(end, 0, kSendSeconds, timedOut),

@@ -17,10 +17,6 @@ namespace {
 using R = Indexing::BrowseReq::f;
 constexpr uint64_t kOptionMediaPrediction = 1ULL << 38;
 constexpr int64_t kCountQueryType = 4;
-constexpr int64_t kResponseItems = 0;
-constexpr int64_t kResponsePredictions = 1;
-constexpr int64_t kResponseError = 3;
-constexpr int64_t kResponseEnd = 5;
 constexpr int64_t kErrorIndex = 11;
 constexpr int64_t kNoTime = 0x7fffffff;
 // Criteria the index applies: (attribute, operator) of the reference-copy and retention filters.
@@ -84,7 +80,7 @@ databrowse::BrowseResponse response(const TIndexBrowsePlan& plan, int64_t type) 
 }
 
 databrowse::BrowseResponse errorResponse(const TIndexBrowsePlan& plan, const std::string& text) {
-    databrowse::BrowseResponse r = response(plan, kResponseError);
+    databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ERROR);
     databrowse::BrowseError error;
     error.setint64(databrowse::BrowseError::f::errorCode, kErrorIndex);
     error.setstring(databrowse::BrowseError::f::errorMessage, text);
@@ -249,7 +245,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                 prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
                 predictions.push_back(std::move(prediction));
             }
-            databrowse::BrowseResponse r = response(plan, kResponsePredictions);
+            databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_PREDICTIONS);
             r.setlistobject(databrowse::BrowseResponse::f::c_728cd9, predictions);
             deliver(r);
         }
@@ -263,7 +259,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                     fail(index.lastError());
                     break;
                 }
-                databrowse::BrowseResponse r = response(plan, kResponseItems);
+                databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
                 CNMessageBase* result =
                     r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
                 result->setstring(databrowse::BrowseResult::f::queryId, ask.queryId);
@@ -289,7 +285,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                     std::vector<CNMessageBase> items;
                     for (size_t n = at; n < std::min<size_t>(end, at + batch); ++n)
                         if (!hasCutOffs(plan) || kept(plan, files[n])) items.push_back(itemOf(files[n]));
-                    databrowse::BrowseResponse r = response(plan, kResponseItems);
+                    databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
                     CNMessageBase* result =
                         r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
                     if (!ask.queryId.empty())
@@ -310,7 +306,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                 items.reserve(versions.size());
                 for (const TItemVersion& v : versions)
                     if (!hasCutOffs(plan) || kept(plan, v)) items.push_back(itemOf(v));
-                databrowse::BrowseResponse r = response(plan, kResponseItems);
+                databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
                 CNMessageBase* result =
                     r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
                 if (!ask.queryId.empty())
@@ -324,7 +320,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
             }
         }
     }
-    databrowse::BrowseResponse end = response(plan, kResponseEnd);
+    databrowse::BrowseResponse end = response(plan, databrowse::BROWSE_RESP_END);
     deliver(end);
     return sent;
 }
@@ -334,7 +330,7 @@ int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& wh
     int sent = 0;
     databrowse::BrowseResponse r = errorResponse(plan, why);
     if (send(r)) ++sent;
-    databrowse::BrowseResponse end = response(plan, kResponseEnd);
+    databrowse::BrowseResponse end = response(plan, databrowse::BROWSE_RESP_END);
     if (send(end)) ++sent;
     return sent;
 }
