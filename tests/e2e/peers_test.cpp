@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -36,7 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-const char* const kNever = "\x01never\x01";
 
 // A relay between a client and a server on loopback that keeps every byte it passes, as a capture of
 // the wire would.
@@ -141,17 +141,9 @@ protected:
     static std::string run(std::vector<std::string> args, std::chrono::milliseconds& took) {
         const auto start = std::chrono::steady_clock::now();
         hubtest::CChildProcess console("tools/browse/browse", std::move(args));
-        console.waitFor(kNever, 60s);
+        EXPECT_TRUE(console.waitExit(60s)) << "the console still runs after 60 s: " << console.output();
         took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         return console.output();
-    }
-    std::string token(const std::string& user) const {
-        hubtest::CChildProcess issuer("tools/hubmaster/hubmaster",
-                                      {"token", "--user", user, "--data", m_dir.file("demo")});
-        issuer.waitFor(kNever, 30s);
-        std::string text = issuer.output();
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        return text;
     }
     long long hostPeakKb() const {
         std::ifstream status("/proc/" + std::to_string(m_host->pid()) + "/status");
@@ -189,7 +181,7 @@ std::string forgedAnswer(int id, const std::string& guid) {
 }  // namespace
 
 TEST_F(ProvenPeers, TheWireBetweenConsoleAndHostCarriesNoTokenInClear) {
-    const std::string admin = token("admin");
+    const std::string admin = hubtest::issueToken(m_dir.file("demo"), "admin");
     ASSERT_GT(admin.size(), 20u) << admin;
     CWireTap tap(m_routerPort);
     std::vector<std::string> args = listArgs("router");
@@ -266,35 +258,62 @@ TEST_F(ProvenPeers, ForgedAnswersNeverReachABrowseAndCannotFlushTheLog) {
 }
 
 TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
-    std::atomic<bool> stop{false};
-    std::atomic<int> held{0};
+    std::mutex mutex;  // guards stop and held
+    std::condition_variable changed;
+    bool stop = false;
+    int held = 0;
+    const auto stopped = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stop;
+    };
     // Each crowd keeps its callers open, opening new ones as the host closes old ones.
     const auto crowd = [&](bool slow, int size) {
         std::vector<std::unique_ptr<hubtest::CFrameLink>> links;
         std::string why;
-        while (!stop) {
+        while (!stopped()) {
             if (static_cast<int>(links.size()) < size) {
                 auto link = std::make_unique<hubtest::CFrameLink>();
                 if (link->connect(m_routerPort, 5, true, hubtest::kAnonymous) &&
                     link->open("BrowseRouter", "client1", 4098, why)) {
                     links.push_back(std::move(link));
-                    ++held;
-                    held.notify_all();
+                    {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        ++held;
+                    }
+                    changed.notify_all();
                 }
                 continue;
             }
             for (auto& link : links) {
                 // A slow caller sends a frame a byte at a time; an idle one sends nothing.
                 if (slow && !link->sendRaw(std::vector<uint8_t>(1, 0x5a), 1)) link.reset();
-                if (stop) break;
+                if (stopped()) break;
             }
             std::erase_if(links, [](const auto& l) { return !l; });
-            std::this_thread::sleep_for(200ms);
+            // Paces a slow caller's bytes (one every 200 ms); an idle crowd only waits for the end.
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait_for(lock, slow ? 200ms : 300s, [&] { return stop; });
         }
     };
     std::vector<std::thread> crowds;
     for (int i = 0; i < 4; ++i) crowds.emplace_back(crowd, i % 2 == 1, 500);
-    for (int now = held; now < 2000; now = held) held.wait(now);
+    const auto endCrowds = [&] {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        for (std::thread& t : crowds) t.join();
+    };
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, 120s, [&] { return held >= 2000; })) {
+            ADD_FAILURE() << "the crowds got " << held << " callers in, not 2000";
+            lock.unlock();
+            endCrowds();
+            return;
+        }
+    }
 
     for (const char* road : {"router", "hubmaster"}) {
         for (int i = 0; i < 3; ++i) {
@@ -312,8 +331,7 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
 #endif
         }
     }
-    stop = true;
-    for (std::thread& t : crowds) t.join();
+    endCrowds();
 }
 
 TEST_F(ProvenPeers, HugeFramesFromCallersWithoutACertificateCostTheHostNoMemory) {
