@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -55,9 +56,11 @@ public:
         m_thread = std::thread([this] { run(); });
     }
     ~CWireTap() {
-        m_stop = true;
+        const uint64_t one = 1;
+        if (write(m_stop, &one, sizeof one) != sizeof one) ADD_FAILURE() << "the tap cannot be told to stop";
         m_thread.join();
         close(m_listener);
+        close(m_stop);
     }
     int port() const { return m_port; }
     std::string captured() {
@@ -68,10 +71,19 @@ public:
 private:
     void run() {
         std::vector<std::pair<int, int>> pairs;  // client, server
-        while (!m_stop) {
+        std::vector<bool> ended;                 // per side of each pair: its reading end is done
+        for (;;) {
             std::vector<pollfd> fds{{m_listener, POLLIN, 0}};
-            for (auto& [c, s] : pairs) fds.push_back({c, POLLIN, 0}), fds.push_back({s, POLLIN, 0});
-            if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+            for (size_t i = 0; i < pairs.size(); ++i) {
+                // A side that has ended is left out (poll skips negative descriptors).
+                fds.push_back({ended[2 * i] ? -1 : pairs[i].first, POLLIN, 0});
+                fds.push_back({ended[2 * i + 1] ? -1 : pairs[i].second, POLLIN, 0});
+            }
+            fds.push_back({m_stop, POLLIN, 0});
+            // Woken by traffic or by the stop, which stays readable once written: nothing to time.
+            if (poll(fds.data(), fds.size(), -1) <= 0) continue;
+            if (fds.back().revents & POLLIN) break;
+            fds.pop_back();
             if (fds[0].revents & POLLIN) {
                 const int c = accept(m_listener, nullptr, nullptr);
                 const int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -79,9 +91,10 @@ private:
                 a.sin_family = AF_INET;
                 a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
                 a.sin_port = htons(static_cast<uint16_t>(m_serverPort));
-                if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+                if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
                     pairs.emplace_back(c, s);
-                else
+                    ended.insert(ended.end(), {false, false});
+                } else
                     close(c), close(s);
             }
             // Only the pairs that were polled: one accepted above waits for the next turn.
@@ -94,6 +107,7 @@ private:
                     const ssize_t n = read(from, buffer, sizeof buffer);
                     if (n <= 0) {
                         shutdown(to, SHUT_WR);
+                        ended[2 * i + side] = true;
                         continue;
                     }
                     std::lock_guard<std::mutex> lock(m_mutex);
@@ -106,7 +120,7 @@ private:
     }
 
     int m_serverPort, m_listener = -1, m_port = 0;
-    std::atomic<bool> m_stop{false};
+    const int m_stop = eventfd(0, EFD_CLOEXEC);  // written once: the relay ends
     std::thread m_thread;
     std::mutex m_mutex;  // guards m_bytes
     std::string m_bytes;
