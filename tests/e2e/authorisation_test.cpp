@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -60,8 +59,8 @@ protected:
         sql("INSERT INTO APP_SubclientUsage (subclientId, usedBytes) VALUES (" +
             std::to_string(s->otherSubclient) + ", 5000000), (" + std::to_string(s->world.fileSubclient) +
             ", 5000000)");
-        s->aliceToken = token("alice");
-        s->adminToken = token("admin");
+        s->aliceToken = hubtest::issueToken(s->dir.file("demo"), "alice");
+        s->adminToken = hubtest::issueToken(s->dir.file("demo"), "admin");
     }
     static void TearDownTestSuite() {
         delete s;
@@ -86,18 +85,6 @@ protected:
                      std::to_string(subclient) + " AND attrName = 'EndUser Erase Pending'");
     }
     static long long tasks() { return count("SELECT COUNT(*) FROM TM_CreatedTask"); }
-
-    static std::string token(const std::string& user) {
-        const std::string command = s->binaries + "/tools/hubmaster/hubmaster token --user " + user +
-                                    " --data " + s->dir.file("demo");
-        std::string out;
-        FILE* pipe = popen(command.c_str(), "r");
-        char buffer[512];
-        while (pipe && std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-        if (pipe) pclose(pipe);
-        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-        return out;
-    }
 
     // The console with the demo's connection options; `who` says who asks.
     static TRun browse(const std::string& args, const std::string& who,

@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/config/zyplatforminfo.h"
@@ -22,26 +24,89 @@
 #include "platform/hubdb/hubdbseed.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/log/evdebug.h"
+#include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/tasks/evrestoretask.h"
 #include "service/browserouterthread.h"
+#include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "tests/support/process/childprocess.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace e2eworld {
 
 inline constexpr const char* kListening = "listening on 127.0.0.1:";
 
-inline bool waitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// The service's workers, made as the controller makes them, each telling when it is deleted: tests wait
+// on those deletions for workers to leave the registry (and what leaves with them) instead of looking
+// again and again. Workers are deleted on any thread; one test thread waits.
+class CWorkerEnds {
+public:
+    using Make = std::function<CWorkerThreadHM*()>;
+
+    // From now on the controller makes its workers with `make` (the service's own worker by default).
+    void install(Make make = [] { return new CWorkerThreadHM; }) {
+        g_poControllerThreadHM->setWorkerFactory(
+            [state = m_state, make = std::move(make)]() -> std::shared_ptr<CWorkerThreadHM> {
+                CWorkerThreadHM* worker = make();
+                if (!worker) return nullptr;
+                return std::shared_ptr<CWorkerThreadHM>(worker, [state](CWorkerThreadHM* done) {
+                    delete done;
+                    {
+                        std::lock_guard<std::mutex> lock(state->mutex);
+                        ++state->deleted;
+                    }
+                    state->changed.notify_all();
+                });
+            });
     }
-    return true;
+    // True once `done` holds: asked now and again after each deletion of a worker. False when it does
+    // not hold at `limit`.
+    bool waitUntil(const std::function<bool()>& done,
+                   std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            // `done` runs without the lock (it takes the service's own); a deletion after this count
+            // was read wakes the wait below, whether `done` saw its effect or not.
+            unsigned long long seen;
+            {
+                std::lock_guard<std::mutex> lock(m_state->mutex);
+                seen = m_state->deleted;
+            }
+            if (done()) return true;
+            std::unique_lock<std::mutex> lock(m_state->mutex);
+            if (!m_state->changed.wait_until(lock, deadline, [&] { return m_state->deleted != seen; })) {
+                lock.unlock();
+                return done();
+            }
+        }
+    }
+
+private:
+    struct TState {
+        std::mutex mutex;  // guards deleted
+        std::condition_variable changed;
+        unsigned long long deleted = 0;
+    };
+    // Shared with the deleters of workers that may outlive this object.
+    std::shared_ptr<TState> m_state = std::make_shared<TState>();
+};
+
+// The one set of worker deletions of this process's service (startService installs it).
+inline CWorkerEnds& workerEnds() {
+    static CWorkerEnds ends;
+    return ends;
+}
+
+// Waits on worker deletions until at most `count` workers are registered; a failure tells how many are.
+inline ::testing::AssertionResult workersDownTo(size_t count,
+                                                std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    if (workerEnds().waitUntil([&] { return g_poControllerThreadHM->getWorkerCount() <= count; }, limit))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << g_poControllerThreadHM->getWorkerCount()
+                                         << " worker(s) still registered, at most " << count << " expected";
 }
 
 // A fresh <tmp>/<name>-<pid> holding the logs and the demo world (under demo/).
@@ -97,9 +162,12 @@ inline void startService(const hubdemo::DemoWorld& world, const std::string& cli
     ASSERT_EQ(ZYClient(ZYClient::hubmasterClientId()).getName(net.localClientName), 0);
     setZyNetOptions(net);
     ASSERT_EQ(fastBrowseHMInitialize(), 1);
-    CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
-    ASSERT_TRUE(waitUntil([&] { return server->GetPort() > 0; }));
-    routerPort = server->GetPort();
+    workerEnds().install();
+    // The router's thread starts this machine's listener on its way; started here first (its start then
+    // finds it listening), the port is known as soon as the call returns.
+    ASSERT_FALSE(CZydListener::machineListener()->start(zyNetOptions().listenPort).IsError());
+    routerPort = g_poBrowseRouterThreadHM->getSessionServer()->GetPort();
+    ASSERT_GT(routerPort, 0);
     ASSERT_NO_FATAL_FAILURE(pointClientAt(
         world, "id", zydb::DbValue::ofInt(static_cast<long long>(ZYClient::hubmasterClientId())),
         routerPort));

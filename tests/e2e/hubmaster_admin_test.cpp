@@ -1,32 +1,29 @@
 // The host program run for real with the administration thread on a short interval (set in the data
 // folder's registry): the index-backup clients of the seeded media agents are brought in line by the
 // running service, and a SIGTERM stops it, administration thread included, within a second.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "platform/db/dbbackend.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/idxbackupseed.h"
 #include "platform/hubdb/hubsql.h"
 #include "platform/hubdemo/hubdemo.h"
-
-extern char** environ;
+#include "tests/support/process/childprocess.h"
+#include "tests/support/process/filewatch.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 std::string readAll(const fs::path& file) {
@@ -36,16 +33,6 @@ std::string readAll(const fs::path& file) {
     return text.str();
 }
 
-// Waits until `done` holds or the time is up, looking every 20 ms.
-template <class Done>
-bool waitFor(Done done, std::chrono::milliseconds limit) {
-    for (const auto end = Clock::now() + limit; Clock::now() < end;) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
-
 class HubmasterAdmin : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -53,28 +40,16 @@ protected:
         fs::remove_all(dir);
     }
     void TearDown() override {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        host.reset();
         fs::remove_all(dir);
     }
 
-    // The host with its output in a file of the data folder.
+    // The host over the data folder, serving once BrowseRouter listens.
     void start() {
-        const std::string program = std::string(std::getenv("HUB_BINARY_DIR")) + "/tools/hubmaster/hubmaster";
-        const std::string data = dir.string(), out = (dir / "hubmaster.out").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        const char* argv[] = {program.c_str(), "--data", data.c_str(), "--port", "0", nullptr};
-        ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, const_cast<char**>(argv), environ),
-                  0);
-        posix_spawn_file_actions_destroy(&actions);
+        host = std::make_unique<hubtest::CChildProcess>(
+            "tools/hubmaster/hubmaster", std::vector<std::string>{"--data", dir.string(), "--port", "0"});
+        ASSERT_TRUE(host->waitFor("BrowseRouter listening on", 30s)) << host->output();
     }
-    std::string output() { return readAll(dir / "hubmaster.out"); }
     std::string logs() {
         std::string text;
         for (const auto& entry : fs::directory_iterator(dir))
@@ -91,7 +66,7 @@ protected:
     }
 
     fs::path dir;
-    pid_t pid = -1;
+    std::unique_ptr<hubtest::CChildProcess> host;
 };
 
 }  // namespace
@@ -109,36 +84,33 @@ TEST_F(HubmasterAdmin, RunsTheIndexJobsOnAShortIntervalAndStopsWithinASecond) {
     std::ofstream(dir / "registry.ini", std::ios::app)
         << "\n[~Indexing]\nIDXADMIN_THREAD_WAKEUP_MS = 100\nIDXBKPCLIENT_CHK_INTERVAL = 0\n";
 
-    start();
-    ASSERT_TRUE(waitFor([&] { return output().find("BrowseRouter listening on") != std::string::npos; },
-                        std::chrono::seconds(30)))
-        << output();
-    // Two rounds: the broken index client is deleted at one wake-up and made anew at a later one.
+    // Watched from before the host starts: each write to its logs wakes the wait below.
+    hubtest::CFileWatch logWrites(dir, ".log");
+    ASSERT_NO_FATAL_FAILURE(start());
+    // Two rounds: the broken index client is deleted at one wake-up and made anew at a later one, which
+    // the host's log tells once it is committed.
     const std::string brokenAgain =
         "SELECT COUNT(*) FROM APP_Client c JOIN IdxIndexClient x ON x.indexClientId = c.id "
         "WHERE c.name = 'ma-broken_IndexBackup' AND c.id <> " +
         std::to_string(world.brokenClient);
-    EXPECT_TRUE(waitFor([&] { return count(brokenAgain) == 1; }, std::chrono::seconds(20))) << logs();
+    EXPECT_TRUE(logWrites.waitUntil([&] { return count(brokenAgain) == 1; }, 20s)) << logs();
     EXPECT_EQ(count("SELECT COUNT(*) FROM APP_Client WHERE name = 'ma-new_IndexBackup'"), 1);
     EXPECT_EQ(count("SELECT COUNT(*) FROM APP_Client WHERE id = " + std::to_string(world.goneClient)), 0);
     EXPECT_EQ(count("SELECT COUNT(*) FROM APP_Client WHERE name = 'ma-renamed_IndexBackup'"), 1);
 
     const auto stopAt = Clock::now();
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    ASSERT_TRUE(waitFor([&] { return output().find("hubmaster: stopped") != std::string::npos; },
-                        std::chrono::seconds(30)))
-        << output();
+    host->signal(SIGTERM);
+    ASSERT_TRUE(host->waitFor("hubmaster: stopped", 30s)) << host->output();
     const auto stopped = Clock::now() - stopAt;
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    pid = -1;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output();
-    EXPECT_NE(output().find("stopped (clean-up 1); 1 thread(s) left; listener closed"), std::string::npos)
-        << output();
+    ASSERT_TRUE(host->waitExit(30s)) << host->output();
+    EXPECT_EQ(host->exitStatus(), 0) << host->output();
+    EXPECT_NE(host->output().find("stopped (clean-up 1); 1 thread(s) left; listener closed"),
+              std::string::npos)
+        << host->output();
     EXPECT_LT(stopped, std::chrono::seconds(1))
         << "clean-up took " << std::chrono::duration_cast<std::chrono::milliseconds>(stopped).count()
         << " ms";
-    const std::string log = logs();
-    EXPECT_NE(log.find("started Admin thread"), std::string::npos);
-    EXPECT_NE(log.find("created Indexing client [ma-new_IndexBackup]"), std::string::npos);
+    const std::string written = logs();
+    EXPECT_NE(written.find("started Admin thread"), std::string::npos);
+    EXPECT_NE(written.find("created Indexing client [ma-new_IndexBackup]"), std::string::npos);
 }

@@ -44,7 +44,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 const char* const kAgent = "mediaagent1";
-using e2eworld::waitUntil;
 
 // Sanitized builds run a smaller load: the same paths, fewer of them, and no memory check (their
 // allocators keep freed memory on purpose).
@@ -245,9 +244,9 @@ TEST_F(LoadEndToEnd, ConcurrentSessionsGetExactlyTheIndexAndLeaveNothingBehind) 
             << " kB after the last";
     }
     ASSERT_EQ(latencies.size(), requests);
-    EXPECT_TRUE(waitUntil([] { return g_poControllerThreadHM->getWorkerCount() == 0; }))
-        << g_poControllerThreadHM->getWorkerCount() << " worker(s) left in the registry";
-    EXPECT_TRUE(waitUntil([] { return g_poConfMgr->getRecordCount() == 0; }))
+    // A worker gives its configuration record back before it is deleted: both are gone with the last.
+    EXPECT_TRUE(e2eworld::workersDownTo(0));
+    EXPECT_TRUE(e2eworld::workerEnds().waitUntil([] { return g_poConfMgr->getRecordCount() == 0; }))
         << g_poConfMgr->getRecordCount() << " configuration record(s) left in the cache";
 
     std::sort(latencies.begin(), latencies.end());

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -36,7 +38,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-const char* const kNever = "\x01never\x01";
 
 // A relay between a client and a server on loopback that keeps every byte it passes, as a capture of
 // the wire would.
@@ -55,9 +56,11 @@ public:
         m_thread = std::thread([this] { run(); });
     }
     ~CWireTap() {
-        m_stop = true;
+        const uint64_t one = 1;
+        if (write(m_stop, &one, sizeof one) != sizeof one) ADD_FAILURE() << "the tap cannot be told to stop";
         m_thread.join();
         close(m_listener);
+        close(m_stop);
     }
     int port() const { return m_port; }
     std::string captured() {
@@ -68,10 +71,19 @@ public:
 private:
     void run() {
         std::vector<std::pair<int, int>> pairs;  // client, server
-        while (!m_stop) {
+        std::vector<bool> ended;                 // per side of each pair: its reading end is done
+        for (;;) {
             std::vector<pollfd> fds{{m_listener, POLLIN, 0}};
-            for (auto& [c, s] : pairs) fds.push_back({c, POLLIN, 0}), fds.push_back({s, POLLIN, 0});
-            if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+            for (size_t i = 0; i < pairs.size(); ++i) {
+                // A side that has ended is left out (poll skips negative descriptors).
+                fds.push_back({ended[2 * i] ? -1 : pairs[i].first, POLLIN, 0});
+                fds.push_back({ended[2 * i + 1] ? -1 : pairs[i].second, POLLIN, 0});
+            }
+            fds.push_back({m_stop, POLLIN, 0});
+            // Woken by traffic or by the stop, which stays readable once written: nothing to time.
+            if (poll(fds.data(), fds.size(), -1) <= 0) continue;
+            if (fds.back().revents & POLLIN) break;
+            fds.pop_back();
             if (fds[0].revents & POLLIN) {
                 const int c = accept(m_listener, nullptr, nullptr);
                 const int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -79,9 +91,10 @@ private:
                 a.sin_family = AF_INET;
                 a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
                 a.sin_port = htons(static_cast<uint16_t>(m_serverPort));
-                if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+                if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
                     pairs.emplace_back(c, s);
-                else
+                    ended.insert(ended.end(), {false, false});
+                } else
                     close(c), close(s);
             }
             // Only the pairs that were polled: one accepted above waits for the next turn.
@@ -94,6 +107,7 @@ private:
                     const ssize_t n = read(from, buffer, sizeof buffer);
                     if (n <= 0) {
                         shutdown(to, SHUT_WR);
+                        ended[2 * i + side] = true;
                         continue;
                     }
                     std::lock_guard<std::mutex> lock(m_mutex);
@@ -106,7 +120,7 @@ private:
     }
 
     int m_serverPort, m_listener = -1, m_port = 0;
-    std::atomic<bool> m_stop{false};
+    const int m_stop = eventfd(0, EFD_CLOEXEC);  // written once: the relay ends
     std::thread m_thread;
     std::mutex m_mutex;  // guards m_bytes
     std::string m_bytes;
@@ -141,17 +155,9 @@ protected:
     static std::string run(std::vector<std::string> args, std::chrono::milliseconds& took) {
         const auto start = std::chrono::steady_clock::now();
         hubtest::CChildProcess console("tools/browse/browse", std::move(args));
-        console.waitFor(kNever, 60s);
+        EXPECT_TRUE(console.waitExit(60s)) << "the console still runs after 60 s: " << console.output();
         took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         return console.output();
-    }
-    std::string token(const std::string& user) const {
-        hubtest::CChildProcess issuer("tools/hubmaster/hubmaster",
-                                      {"token", "--user", user, "--data", m_dir.file("demo")});
-        issuer.waitFor(kNever, 30s);
-        std::string text = issuer.output();
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        return text;
     }
     long long hostPeakKb() const {
         std::ifstream status("/proc/" + std::to_string(m_host->pid()) + "/status");
@@ -189,7 +195,7 @@ std::string forgedAnswer(int id, const std::string& guid) {
 }  // namespace
 
 TEST_F(ProvenPeers, TheWireBetweenConsoleAndHostCarriesNoTokenInClear) {
-    const std::string admin = token("admin");
+    const std::string admin = hubtest::issueToken(m_dir.file("demo"), "admin");
     ASSERT_GT(admin.size(), 20u) << admin;
     CWireTap tap(m_routerPort);
     std::vector<std::string> args = listArgs("router");
@@ -266,35 +272,62 @@ TEST_F(ProvenPeers, ForgedAnswersNeverReachABrowseAndCannotFlushTheLog) {
 }
 
 TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
-    std::atomic<bool> stop{false};
-    std::atomic<int> held{0};
+    std::mutex mutex;  // guards stop and held
+    std::condition_variable changed;
+    bool stop = false;
+    int held = 0;
+    const auto stopped = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stop;
+    };
     // Each crowd keeps its callers open, opening new ones as the host closes old ones.
     const auto crowd = [&](bool slow, int size) {
         std::vector<std::unique_ptr<hubtest::CFrameLink>> links;
         std::string why;
-        while (!stop) {
+        while (!stopped()) {
             if (static_cast<int>(links.size()) < size) {
                 auto link = std::make_unique<hubtest::CFrameLink>();
                 if (link->connect(m_routerPort, 5, true, hubtest::kAnonymous) &&
                     link->open("BrowseRouter", "client1", 4098, why)) {
                     links.push_back(std::move(link));
-                    ++held;
-                    held.notify_all();
+                    {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        ++held;
+                    }
+                    changed.notify_all();
                 }
                 continue;
             }
             for (auto& link : links) {
                 // A slow caller sends a frame a byte at a time; an idle one sends nothing.
                 if (slow && !link->sendRaw(std::vector<uint8_t>(1, 0x5a), 1)) link.reset();
-                if (stop) break;
+                if (stopped()) break;
             }
             std::erase_if(links, [](const auto& l) { return !l; });
-            std::this_thread::sleep_for(200ms);
+            // Paces a slow caller's bytes (one every 200 ms); an idle crowd only waits for the end.
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait_for(lock, slow ? 200ms : 300s, [&] { return stop; });
         }
     };
     std::vector<std::thread> crowds;
     for (int i = 0; i < 4; ++i) crowds.emplace_back(crowd, i % 2 == 1, 500);
-    for (int now = held; now < 2000; now = held) held.wait(now);
+    const auto endCrowds = [&] {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        changed.notify_all();
+        for (std::thread& t : crowds) t.join();
+    };
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!changed.wait_for(lock, 120s, [&] { return held >= 2000; })) {
+            ADD_FAILURE() << "the crowds got " << held << " callers in, not 2000";
+            lock.unlock();
+            endCrowds();
+            return;
+        }
+    }
 
     for (const char* road : {"router", "hubmaster"}) {
         for (int i = 0; i < 3; ++i) {
@@ -312,8 +345,7 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
 #endif
         }
     }
-    stop = true;
-    for (std::thread& t : crowds) t.join();
+    endCrowds();
 }
 
 TEST_F(ProvenPeers, HugeFramesFromCallersWithoutACertificateCostTheHostNoMemory) {

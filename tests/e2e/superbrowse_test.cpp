@@ -14,7 +14,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/config/zyplatforminfo.h"
@@ -36,6 +35,7 @@
 #include "tests/e2e/e2eworld.h"
 #include "tests/support/net/net_reserved_port.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/filewatch.h"
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 
@@ -44,7 +44,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 const char* const kAgent = "mediaagent1";
-using e2eworld::waitUntil;
 
 struct TAnswer {
     int64_t type = -1;
@@ -159,11 +158,12 @@ protected:
         EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&t, false, databrowse::FORCE_USE_INDEX_NONE, request),
                   refused ? 0 : 1);
         EXPECT_TRUE(destination.waitForEnd(30s));
-        EXPECT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorkerCount() <= before; }))
-            << "the worker leaves the registry after its last end";
+        EXPECT_TRUE(e2eworld::workersDownTo(before)) << "the worker leaves the registry after its last end";
         // The media agent journals a request once it has answered it, possibly after the end arrived:
         // the counts of the next test start from every request sent so far.
-        EXPECT_TRUE(waitUntil([] { return journalLines("index-browse") >= requestsSent(); }));
+        EXPECT_TRUE(hubtest::CFileWatch(journal()).waitUntil(
+            [] { return journalLines("index-browse") >= requestsSent(); }, 30s))
+            << journalLines("index-browse") << " request(s) journalled of " << requestsSent() << " sent";
         auto answers = answersOf(destination);
         for (const TAnswer& a : answers)
             for (const std::string& e : a.errors)

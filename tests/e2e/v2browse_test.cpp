@@ -16,7 +16,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "planning/configuration.h"
@@ -45,6 +44,7 @@
 #include "tests/e2e/e2eworld.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/filewatch.h"
 #include "tools/mediaagent/itemindex.h"
 
 namespace {
@@ -52,7 +52,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 const char* const kAgent = "mediaagent1";
-using e2eworld::waitUntil;
 constexpr int kForceIndexingV2 = 107;
 const App::IdxDbEngineType kEngine = static_cast<App::IdxDbEngineType>(1);  // the database's engine
 
@@ -107,6 +106,15 @@ protected:
             if (line.rfind(prefix, 0) == 0) out.push_back(line);
         return out;
     }
+    static std::string journalText() {
+        std::string all;
+        for (const std::string& l : journalLines("")) all += l + "\n";
+        return all;
+    }
+    // True once `done` holds, asked again at each write of the media agent to its journal.
+    static bool journalShows(const std::function<bool()>& done) {
+        return hubtest::CFileWatch(journal()).waitUntil(done, 30s);
+    }
 
     static void holdV2Session(const std::string& guid);
     static void releaseV2Session(const std::string& guid);
@@ -140,7 +148,7 @@ protected:
         EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&t, false, databrowse::FORCE_USE_INDEX_NONE, request),
                   1);
         EXPECT_TRUE(destination->waitForEnd(30s));
-        EXPECT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorkerCount() <= before; }));
+        EXPECT_TRUE(e2eworld::workersDownTo(before));
         std::vector<std::string> paths;
         for (const std::string& xml : destination->payloads(EV_RETURN_RECORD_XML_ITEM)) {
             databrowse::BrowseResponse response;
@@ -210,15 +218,10 @@ TEST_F(V2BrowseEndToEnd, PlainBelowServicePack22SecuredFromIt) {
         EXPECT_TRUE(errors.empty()) << errors.front();
 
         // The media agent writes its answer's line once the last response went out.
-        EXPECT_TRUE(waitUntil([&] { return journalLines("browse-v2 ").size() >= asked + 2; }));
+        EXPECT_TRUE(journalShows([&] { return journalLines("browse-v2 ").size() >= asked + 2; }))
+            << journalText();
         const std::vector<std::string> received = journalLines("browse-v2 ");
-        ASSERT_EQ(received.size(), asked + 2) << "the request and its answer; journal:\n"
-                                              << [] {
-                                                     std::string all;
-                                                     for (const std::string& l : journalLines(""))
-                                                         all += l + "\n";
-                                                     return all;
-                                                 }();
+        ASSERT_EQ(received.size(), asked + 2) << "the request and its answer; journal:\n" << journalText();
         const std::string& request = received[asked];
         const std::string form = servicePack >= 22 ? "browse-v2 secured " : "browse-v2 plain ";
         EXPECT_EQ(request.rfind(form, 0), 0u) << request;
@@ -232,7 +235,8 @@ TEST_F(V2BrowseEndToEnd, PlainBelowServicePack22SecuredFromIt) {
         EXPECT_NE(received[asked + 1].find("answered worker="), std::string::npos) << received[asked + 1];
 
         // Asked to, the media agent converts the media of what it answered through the same router.
-        EXPECT_TRUE(waitUntil([&] { return journalLines("prediction-conversion ").size() > asked / 2; }));
+        EXPECT_TRUE(journalShows([&] { return journalLines("prediction-conversion ").size() > asked / 2; }))
+            << journalText();
         const std::vector<std::string> conversions = journalLines("prediction-conversion ");
         ASSERT_FALSE(conversions.empty());
         const std::string& conversion = conversions.back();
@@ -302,7 +306,8 @@ TEST_F(V2BrowseEndToEnd, StopOfAV2SessionReachesItsIndexServer) {
     stop.setBrowseOpType(databrowse::BROWSE_OP_STOP);
     stop.setbrowseSessionGUID(guid.c_str());
     fastBrowseHMProcessRequestMultiEntity(&stop, false, databrowse::FORCE_USE_INDEX_NONE, nullptr);
-    EXPECT_TRUE(waitUntil([&] { return !journalLines("stop-v2 session=" + guid).empty(); }));
+    EXPECT_TRUE(journalShows([&] { return !journalLines("stop-v2 session=" + guid).empty(); }))
+        << journalText();
     EXPECT_EQ(journalLines("stop-v2 session=" + guid).size(), 1u);
     releaseV2Session(guid);
 }
@@ -324,11 +329,11 @@ TEST_F(V2BrowseEndToEnd, IndexSessionLostClearsTheDatabasesCachedSessions) {
     auto destination = std::make_shared<EvRecordingDestination>();
     EvReturnDestinations::registerDestination(job, destination);
     std::string id;
-    g_poControllerThreadHM->setWorkerFactory([&] { return std::make_shared<CWaitingWorker>(guid, job, id); });
+    e2eworld::workerEnds().install([&] { return new CWaitingWorker(guid, job, id); });
     EvMultiEntityRestoreTask waiting;
     EXPECT_EQ(
         fastBrowseHMProcessRequestMultiEntity(&waiting, false, databrowse::FORCE_USE_INDEX_NONE, nullptr), 1);
-    g_poControllerThreadHM->setWorkerFactory([] { return std::make_shared<CWorkerThreadHM>(); });
+    e2eworld::workerEnds().install();
     ASSERT_FALSE(id.empty());
 
     std::string routerHost;
@@ -354,7 +359,8 @@ TEST_F(V2BrowseEndToEnd, IndexSessionLostClearsTheDatabasesCachedSessions) {
         ASSERT_FALSE(peer.SendXMLMessage(answer, 0, 10, timedOut).IsError());
     }
     // The end lets the worker go once the error is through.
-    EXPECT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }));
+    const auto gone = [&] { return g_poControllerThreadHM->getWorker(id) == nullptr; };
+    EXPECT_TRUE(e2eworld::workerEnds().waitUntil(gone)) << "worker [" << id << "] still registered";
     EXPECT_LT(cache->poolCount(), pools);
     bool errorSeen = false;
     for (const std::string& xml : destination->payloads(EV_RETURN_RECORD_XML_ITEM))
@@ -398,7 +404,8 @@ TEST_F(V2BrowseEndToEnd, RetentionSubQueriesForEverySubclient) {
                                                   static_cast<long long>(std::time(nullptr)));
     }
     EXPECT_TRUE(errors.empty()) << errors.front();
-    EXPECT_TRUE(waitUntil([&] { return journalLines("browse-v2 ").size() >= asked + 2; }));
+    EXPECT_TRUE(journalShows([&] { return journalLines("browse-v2 ").size() >= asked + 2; }))
+        << journalText();
     const std::vector<std::string> received = journalLines("browse-v2 ");
     ASSERT_GE(received.size(), asked + 1);
     const std::string& request = received[asked];

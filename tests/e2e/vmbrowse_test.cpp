@@ -13,7 +13,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/config/zyplatforminfo.h"
@@ -44,7 +43,6 @@ using namespace std::chrono_literals;
 using R = databrowse::BrowseRequest::f;
 using E = ZyEntities::GenericEntity::f;
 const char* const kAgent = "mediaagent1";
-using e2eworld::waitUntil;
 constexpr long kDay = 86400;
 
 struct TAnswers {
@@ -142,8 +140,7 @@ protected:
                  databrowse::BrowseRequest& r) {
         EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&t, false, databrowse::FORCE_USE_INDEX_NONE, &r), 1);
         EXPECT_TRUE(destination.waitForEnd(30s));
-        EXPECT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorkerCount() == 0; }))
-            << "every worker leaves the registry";
+        EXPECT_TRUE(e2eworld::workersDownTo(0)) << "every worker leaves the registry";
         TAnswers answers = read(destination.payloads(EV_RETURN_RECORD_XML_ITEM));
         for (const std::string& e : answers.errors) ADD_FAILURE() << "error answer: " << e;
         return answers;

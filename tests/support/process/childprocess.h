@@ -1,19 +1,19 @@
 // Test support: a program of the build run as a child process, its standard output and error read by
-// the test until a marker shows, ended with SIGTERM when the object goes. Header-only; one test thread.
+// the test until a marker shows or it ends, every wait with a limit; ended with SIGTERM (SIGKILL when
+// that is not enough) when the object goes. Header-only; one test thread.
 #pragma once
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "tests/support/process/deadline.h"
 #include "tests/support/tls/testpki.h"
 
 namespace hubtest {
@@ -23,11 +23,12 @@ public:
     // The process id while it runs (-1 once it was stopped).
     pid_t pid() const { return m_pid; }
 
-    // `program` relative to the build folder (HUB_BINARY_DIR, which hub_test sets).
+    // `program` relative to the build folder (HUB_BINARY_DIR, which hub_test sets), or an absolute path.
     CChildProcess(const std::string& program, std::vector<std::string> args) {
         withCredentials(program, args);
         const char* binaries = std::getenv("HUB_BINARY_DIR");
-        const std::string path = std::string(binaries ? binaries : ".") + "/" + program;
+        const std::string path =
+            program.starts_with('/') ? program : std::string(binaries ? binaries : ".") + "/" + program;
         args.insert(args.begin(), path);
         int fds[2];
         if (pipe(fds) != 0) return;
@@ -46,10 +47,7 @@ public:
         m_out = fds[0];
     }
     ~CChildProcess() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            waitpid(m_pid, nullptr, 0);
-        }
+        stop();
         if (m_out >= 0) close(m_out);
     }
     CChildProcess(const CChildProcess&) = delete;
@@ -57,23 +55,27 @@ public:
 
     // Reads the output until a whole line holding `marker` has come; false at the limit or its end.
     bool waitFor(const std::string& marker, std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
+        const TDeadline deadline = deadlineIn(limit);
         for (;;) {
             const size_t at = m_text.find(marker);
             if (at != std::string::npos && m_text.find('\n', at) != std::string::npos) return true;
             if (!readSome(deadline)) return false;
         }
     }
-    // Stops the process with SIGTERM, reads its output until `lastWords` (if given), and waits for it:
-    // its exit status, -1 when it did not exit normally.
-    int stop(const std::string& lastWords = std::string()) {
+    // Stops the process with SIGTERM, reads its output until `lastWords` (if given), and waits for it
+    // to end within `limit` (then it is killed): its exit status, -1 when it did not exit by itself.
+    int stop(const std::string& lastWords = std::string(),
+             std::chrono::milliseconds limit = std::chrono::seconds(30)) {
         if (m_pid <= 0) return -1;
+        const TDeadline deadline = deadlineIn(limit);
         kill(m_pid, SIGTERM);
-        if (!lastWords.empty()) waitFor(lastWords, std::chrono::seconds(30));
-        int status = 0;
-        waitpid(m_pid, &status, 0);
+        if (!lastWords.empty()) waitFor(lastWords, limit);
+        if (waitEnd(deadline)) return m_status;
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
         m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_status = -1;
+        return -1;
     }
 
     // A media agent started by a test holds credentials from the test's authority unless the test
@@ -92,21 +94,20 @@ public:
     // Reads the output until the process closes it and waits for the process to end, both within
     // `limit` (no polling: the process's own descriptor tells when it ends); false when it still runs.
     bool waitExit(std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
+        const TDeadline deadline = deadlineIn(limit);
         while (m_out >= 0 && readSome(deadline)) {
         }
-        if (m_pid <= 0) return true;
-        const int process = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
-        if (process < 0) return !alive();  // already reaped
-        pollfd p{process, POLLIN, 0};
-        const bool ended = poll(&p, 1, static_cast<int>(leftUntil(deadline).count())) == 1;
-        close(process);
-        if (!ended) return false;
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-        return true;
+        return waitEnd(deadline);
     }
-    bool alive() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
+    // Once it has ended: its exit status, -1 when it did not exit by itself (or still runs).
+    int exitStatus() const { return m_pid > 0 ? -1 : m_status; }
+    bool alive() const {
+        if (m_pid <= 0) return false;
+        // WNOWAIT: a process that has ended stays to be collected, its status with it.
+        siginfo_t info{};
+        return waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0;
+    }
     // Sends `signal` (SIGKILL: the process vanishes without a word).
     void signal(int signal) const {
         if (m_pid > 0) kill(m_pid, signal);
@@ -119,15 +120,27 @@ public:
     const std::string& output() const { return m_text; }
 
 private:
-    static std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline) {
-        return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                          deadline - std::chrono::steady_clock::now()));
+    // Waits for the process to end until `deadline` and collects its status; false while it runs.
+    bool waitEnd(TDeadline deadline) {
+        if (m_pid <= 0) return true;
+        const int process = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
+        if (process < 0) return reap(WNOHANG);
+        const bool ended = readableBy(process, deadline);
+        close(process);
+        return ended && reap(0);
+    }
+    // Collects the process's status when it has ended (waitpid with `flags`); false while it runs.
+    bool reap(int flags) {
+        int status = 0;
+        const pid_t reaped = waitpid(m_pid, &status, flags);
+        if (reaped == 0) return false;
+        m_status = reaped == m_pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_pid = -1;
+        return true;
     }
     // Appends what the output holds, waiting for it until `deadline`; false at the deadline or its end.
-    bool readSome(std::chrono::steady_clock::time_point deadline) {
-        const auto left = leftUntil(deadline);
-        pollfd p{m_out, POLLIN, 0};
-        if (m_out < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    bool readSome(TDeadline deadline) {
+        if (!readableBy(m_out, deadline)) return false;
         char buffer[4096];
         const ssize_t n = read(m_out, buffer, sizeof buffer);
         if (n <= 0) return false;
@@ -136,6 +149,7 @@ private:
     }
 
     pid_t m_pid = -1;
+    int m_status = -1;  // the exit status once it has ended
     int m_out = -1;
     std::string m_text;
 };

@@ -1,31 +1,30 @@
 // Test support: the console program (tools/browse) run once through the shell, its standard output,
-// standard error (through a file) and exit status collected. Header-only; any test thread, one file
-// per concurrent run.
+// standard error (through a file) and exit status collected within a limit. Header-only; any test
+// thread, one file per concurrent run.
 #pragma once
 
-#include <sys/wait.h>
-
-#include <cstdio>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "tests/support/process/childprocess.h"
+
 namespace hubtest {
 
 struct TConsoleRun {
-    int status = -1;
+    int status = -1;  // -1 also when it was still running at the limit (then stopped)
     std::string out, err;
 };
 
 // Runs `command` (a shell line) with its standard error sent to `errFile`.
-inline TConsoleRun runConsole(const std::string& command, const std::string& errFile) {
+inline TConsoleRun runConsole(const std::string& command, const std::string& errFile,
+                              std::chrono::milliseconds limit = std::chrono::seconds(120)) {
     TConsoleRun run;
-    FILE* pipe = popen((command + " 2>" + errFile).c_str(), "r");
-    if (!pipe) return run;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // The whole line's standard error, not only its last command's.
+    CChildProcess shell("/bin/sh", {"-c", "exec 2>" + errFile + "\n" + command});
+    if (shell.waitExit(limit)) run.status = shell.exitStatus();
+    run.out = shell.output();
     std::ifstream err(errFile);
     run.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
     return run;

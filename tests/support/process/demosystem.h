@@ -56,4 +56,15 @@ inline std::unique_ptr<CChildProcess> startDemoHost(const hubdemo::DemoWorld& wo
     return host;
 }
 
+// A token the host's "token" command issues to `user` of the world in the data folder `data`.
+inline std::string issueToken(const std::string& data, const std::string& user) {
+    CChildProcess issuer("tools/hubmaster/hubmaster", {"token", "--user", user, "--data", data});
+    EXPECT_TRUE(issuer.waitExit(std::chrono::seconds(30)))
+        << "the token issuer still runs: " << issuer.output();
+    EXPECT_EQ(issuer.exitStatus(), 0) << issuer.output();
+    std::string text = issuer.output();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
 }  // namespace hubtest

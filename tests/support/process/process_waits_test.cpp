@@ -1,0 +1,120 @@
+// The waits of the process helpers against real processes (/bin/sh held on a FIFO until the test lets
+// it go): each ends on the event it waits for, or at its limit, never long after; a process that
+// ignores SIGTERM is still ended.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include "tests/platform/db/tempdir.h"
+#include "tests/support/process/childprocess.h"
+#include "tests/support/process/consolerun.h"
+#include "tests/support/process/filewatch.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A FIFO in `dir` that a shell script reads to go on (`read go < FIFO`); the test lets it go.
+class CGate {
+public:
+    explicit CGate(const TempDir& dir) : m_path(dir.file("gate")) {
+        EXPECT_EQ(mkfifo(m_path.c_str(), 0600), 0);
+    }
+    const std::string& path() const { return m_path; }
+    void open() const { std::ofstream(m_path) << "go\n"; }
+
+private:
+    std::string m_path;
+};
+
+size_t linesOf(const std::string& file) {
+    std::ifstream in(file);
+    size_t n = 0;
+    for (std::string line; std::getline(in, line);) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(ChildProcessWaits, OutputLimitsEndAndExitStatus) {
+    TempDir dir;
+    CGate gate(dir);
+    hubtest::CChildProcess child(
+        "/bin/sh", {"-c", "echo ready; read go < " + gate.path() + "; echo \"got $go\"; exit 3"});
+    EXPECT_TRUE(child.waitFor("ready", 10s)) << child.output();
+    // Held at the gate, it writes nothing more and does not end: both waits end at their limits.
+    const auto begun = Clock::now();
+    EXPECT_FALSE(child.waitFor("got", 300ms));
+    EXPECT_FALSE(child.waitExit(200ms));
+    EXPECT_GE(Clock::now() - begun, 500ms);
+    EXPECT_TRUE(child.alive());
+    EXPECT_EQ(child.exitStatus(), -1) << "no status while it runs";
+
+    gate.open();
+    EXPECT_TRUE(child.waitExit(10s)) << child.output();
+    EXPECT_EQ(child.exitStatus(), 3);
+    EXPECT_EQ(child.output(), "ready\ngot go\n");
+    EXPECT_FALSE(child.alive());
+    const auto after = Clock::now();
+    EXPECT_FALSE(child.waitFor("never written", 30s));
+    EXPECT_LT(Clock::now() - after, 10s) << "an ended output ends the wait";
+}
+
+TEST(ChildProcessWaits, StopEndsEvenAProcessThatIgnoresSigterm) {
+    hubtest::CChildProcess polite("/bin/sh",
+                                  {"-c", "trap 'echo bye; exit 0' TERM; echo up; while :; do sleep 1; done"});
+    ASSERT_TRUE(polite.waitFor("up", 10s));
+    EXPECT_EQ(polite.stop("bye"), 0) << polite.output();
+    EXPECT_FALSE(polite.alive());
+
+    hubtest::CChildProcess stubborn("/bin/sh", {"-c", "trap '' TERM; echo up; while :; do sleep 1; done"});
+    ASSERT_TRUE(stubborn.waitFor("up", 10s));
+    const auto begun = Clock::now();
+    EXPECT_EQ(stubborn.stop("", 500ms), -1);
+    EXPECT_LT(Clock::now() - begun, 10s);
+    EXPECT_FALSE(stubborn.alive());
+}
+
+TEST(FileWatchWaits, WakesOnWritesToTheWatchedFiles) {
+    TempDir dir;
+    CGate gate(dir);
+    const std::string journal = dir.file("journal");
+    hubtest::CFileWatch journalWrites(journal);  // before the file exists
+    hubtest::CFileWatch logWrites(dir.path(), ".log");
+    hubtest::CChildProcess writer(
+        "/bin/sh", {"-c", "read go < " + gate.path() + "; for i in 1 2 3; do echo line $i >> " + journal +
+                              "; done; echo done >> " + dir.file("agent.log")});
+    const auto threeLines = [&] { return linesOf(journal) >= 3; };
+    EXPECT_FALSE(journalWrites.waitUntil(threeLines, 200ms)) << "nothing written yet";
+
+    gate.open();
+    EXPECT_TRUE(journalWrites.waitUntil(threeLines, 30s)) << linesOf(journal) << " line(s)";
+    EXPECT_TRUE(logWrites.waitUntil([&] { return linesOf(dir.file("agent.log")) == 1; }, 30s));
+    EXPECT_TRUE(writer.waitExit(10s));
+
+    // A folder that cannot be watched: the wait says so at once instead of waiting for nothing.
+    hubtest::CFileWatch nowhere(dir.file("missing") + "/journal");
+    const auto begun = Clock::now();
+    EXPECT_FALSE(nowhere.waitUntil([] { return false; }, 30s));
+    EXPECT_LT(Clock::now() - begun, 10s);
+}
+
+TEST(ConsoleRunWaits, CollectsBothOutputsAndStopsAtItsLimit) {
+    TempDir dir;
+    const hubtest::TConsoleRun run = hubtest::runConsole("echo out; echo err >&2; exit 2", dir.file("err"));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "out\n");
+    EXPECT_EQ(run.err, "err\n");
+
+    CGate gate(dir);
+    const auto begun = Clock::now();
+    const hubtest::TConsoleRun held =
+        hubtest::runConsole("echo started; read go < " + gate.path(), dir.file("err2"), 300ms);
+    EXPECT_EQ(held.status, -1);
+    EXPECT_EQ(held.out, "started\n");
+    EXPECT_LT(Clock::now() - begun, 10s);
+}
