@@ -10,6 +10,7 @@
 #include "service/directtaskprep.h"
 #include "service/enduserErase.h"
 #include "service/errorresponse.h"
+#include "service/failurefallback.h"
 #include "service/routerfields.h"
 #include "service/routertoken.h"
 
@@ -34,9 +35,15 @@ CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
     }
     if (!t.worker->newRequest(t.task.get())) {
         const int code = static_cast<int>(t.worker->getErrorId());
+        std::string text = t.worker->getErrorMessage();
+        // An empty text would tell the caller nothing: the generic one, noted so that it shows.
+        if (text.empty()) {
+            failurefallback::note(kTag, "direct", t.worker->getWorkerId());
+            text = failurefallback::kText;
+        }
         t.replyError = databrowse::BrowseError();
         t.replyError.setint64(databrowse::BrowseError::f::errorCode, code != 0 ? code : 1);
-        t.replyError.setstring(databrowse::BrowseError::f::errorMessage, t.worker->getErrorMessage());
+        t.replyError.setstring(databrowse::BrowseError::f::errorMessage, text);
         return nullptr;
     }
     if (t.worker->getBrowseFromHMDB()) return t.worker->getHMDBBrowseResponse();

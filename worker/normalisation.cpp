@@ -57,8 +57,8 @@ long jobIdOfSession(const std::string& guid) {
 
 }  // namespace
 
-bool CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, const TRequestAuth& auth,
-                                       bool& sessionGuidGenerated) {
+CStepResult CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, const TRequestAuth& auth,
+                                              bool& sessionGuidGenerated) {
     CBrowseLog log(kTag);
     EvMultiEntityRestoreTask* priv = m_privateTask.get();
     sessionGuidGenerated = false;
@@ -73,7 +73,9 @@ bool CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, const TRe
         if (ERAppId::getDRBackupTimeForDelayStubbing(static_cast<unsigned long>(task->getSubClientId()),
                                                      jobId, backupTime, error, nullptr, nullptr) != 0) {
             log.debugLvl(0, "failed to get last DR backup time with error [%s]", error.c_str());
-            return false;
+            return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                                        "The time of the last DR backup of the subclient cannot be read" +
+                                            (error.empty() ? std::string() : ": " + error));
         }
         log.debugLvl(1, "based on delayed stubbing settings, changing to time from [%d] to [%d]",
                      static_cast<int>(task->getToTime()), static_cast<int>(backupTime));
@@ -287,5 +289,5 @@ bool CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, const TRe
     }
 
     if (!(priv->getOptions() & kNoSessionOption)) smallDump(kTag, priv);
-    return true;
+    return {};
 }

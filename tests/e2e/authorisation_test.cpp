@@ -64,6 +64,7 @@ protected:
         s->adminToken = token("admin");
     }
     static void TearDownTestSuite() {
+        hubtest::expectEveryFailureSaidWhy(s->dir.file("demo"));
         delete s;
         s = nullptr;
     }

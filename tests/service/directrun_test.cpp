@@ -27,6 +27,7 @@
 #include "platform/tasks/erasebookings.h"
 #include "service/browserouterthread.h"
 #include "service/enduserErase.h"
+#include "service/failurefallback.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerbrowserequest.h"
 #include "tests/platform/db/tempdir.h"
@@ -58,6 +59,8 @@ protected:
         });
     }
     static void TearDownTestSuite() {
+        // Every refused or failed run told its caller why.
+        EXPECT_EQ(failurefallback::count(), 0u) << "a failure was answered with the generic text";
         setPreparedTaskObserver(nullptr);
         fastBrowseHMCleanUp();
         delete s;

@@ -7,11 +7,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/hubdemo/hubdemo.h"
+#include "service/failurefallback.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/sqlite/testsql.h"
 
@@ -54,6 +57,18 @@ inline std::unique_ptr<CChildProcess> startDemoHost(const hubdemo::DemoWorld& wo
     routerPort = static_cast<int>(host->numberAfter(kRouterListening));
     pointClientAt(world, "hubmaster", routerPort);
     return host;
+}
+
+// Every browse that failed in the host whose data folder is `data` told its caller why: no log line there
+// says the generic answer was given.
+inline void expectEveryFailureSaidWhy(const std::string& data) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(data, ec)) {
+        if (!entry.is_regular_file() || entry.path().extension() != ".log") continue;
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);)
+            EXPECT_EQ(line.find(failurefallback::kLogMarker), std::string::npos) << entry.path() << ": " << line;
+    }
 }
 
 }  // namespace hubtest
