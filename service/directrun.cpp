@@ -22,7 +22,7 @@ using R = databrowse::BrowseRequest::f;
 constexpr const char* kTag = "FBHMROUTER";
 constexpr int kSendSeconds = 120;
 
-// Steps 1 to 5 of the run: the token to the worker, its copy of the request, live update, the run, and
+// The worker's run: the token to the worker, its copy of the request, live update, the run, and
 // the reply chosen (null after a failure, which is recorded as t.replyError).
 CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
     const std::string token = textOf(&t.request, R::c_763531);
@@ -55,7 +55,7 @@ CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
     return nullptr;
 }
 
-// Step 9: the worker leaves the session's record, which goes when no other request holds it.
+// Release of the record: the worker leaves the session's record, which goes when no other request holds it.
 void releaseRecord(TDirectTask& t) {
     if (!g_poConfMgr) return;
     CConfRecord* record = g_poConfMgr->getConfRec(t.task->getbrowseSessionGUID(), true);
