@@ -535,9 +535,11 @@ protected:
     // A refusal: the reason authentication recorded with its code, else the plain refusal.
     CStepResult refusal() const;
     // The Exchange Monorun mailbox and the OneDrive end user's restriction.
-    CStepResult checkApplicationAccess(EvMultiEntityRestoreTask* privateTask, long appType, TRequestAuth& auth);
+    CStepResult checkApplicationAccess(EvMultiEntityRestoreTask* privateTask, long appType,
+                                       TRequestAuth& auth);
     // The path check and the browse task's set-up (none for a content-index report).
-    CStepResult setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask, long appType, const TRequestAuth& auth);
+    CStepResult setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask, long appType,
+                                   const TRequestAuth& auth);
     // The Hubmaster queries, the browse filter and the VM end user's own VMs.
     CStepResult applyQueries(EvMultiEntityRestoreTask* privateTask, long appType, const TRequestAuth& auth);
     // Media prediction, and the generated session as the caller's first answer.

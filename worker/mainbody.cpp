@@ -285,7 +285,8 @@ CStepResult CWorkerThreadHM::mainBody() {
     if (!mountXml.empty()) setExtendedOption(in.text11, "SnapMountXMLParams", mountXml);
 
     if (!v2 && nasLive && (in.value49 & kFlagFileType6) != 0) {
-        if (CStepResult plugin = runNasLiveBrowsePlugin(noErrors, dbAnswerAllowed); !plugin.ok()) return plugin;
+        if (CStepResult plugin = runNasLiveBrowsePlugin(noErrors, dbAnswerAllowed); !plugin.ok())
+            return plugin;
     }
     prefixTableViewPaths();
 
@@ -615,9 +616,9 @@ CStepResult CWorkerThreadHM::dispatchSkipContent() {
             }
             if (getMediaAgent(&bt) != 0) {
                 log.debugLvl(0, "failed to determine media agent to be used for browse");
-                return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
-                                            "No media agent can be found to browse backup cycle " +
-                                                std::to_string(c.cycleNumber));
+                return CStepResult::failure(
+                    databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                    "No media agent can be found to browse backup cycle " + std::to_string(c.cycleNumber));
             }
             if (pass == 0 && m_maVersion < kVersion10) {
                 // The super browses of the second pass end the caller's answer: no end from here.
@@ -650,6 +651,7 @@ CStepResult CWorkerThreadHM::dispatchSkipContent() {
         sendEndResponse();
         return {};
     }
-    return stepFailure(databrowse::BROWSE_ERR_GENERIC, anyFast ? "The browse of the backup cycles failed"
-                                                               : "No backup cycle of the browse could be sent");
+    return stepFailure(databrowse::BROWSE_ERR_GENERIC, anyFast
+                                                           ? "The browse of the backup cycles failed"
+                                                           : "No backup cycle of the browse could be sent");
 }

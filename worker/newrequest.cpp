@@ -94,7 +94,8 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
         m_callerOptions = task->getOptions();
     }
     const CStepResult outcome =
-        task ? runRequest(task) : CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, "no browse task was given");
+        task ? runRequest(task)
+             : CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, "no browse task was given");
     // The one place a failed step becomes the worker's error state, which its caller answers with.
     if (!outcome.ok()) setLastError(outcome.code(), outcome.text());
     const bool result = outcome.ok();
@@ -113,7 +114,8 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
 
 CStepResult CWorkerThreadHM::stepFailure(databrowse::BrowseErrorCode code, const std::string& text) const {
     if (m_errorText[0] != '\0')
-        return CStepResult::failure(m_errorCode != databrowse::BROWSE_ERR_NONE ? m_errorCode : code, m_errorText);
+        return CStepResult::failure(m_errorCode != databrowse::BROWSE_ERR_NONE ? m_errorCode : code,
+                                    m_errorText);
     return CStepResult::failure(code, text);
 }
 
@@ -129,7 +131,8 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         CBrowseVSAUtils::SwitchEntity(task, m_browseRequest);
     if (m_appMining) {
         if (appMiningRequest(task)) return {};
-        return stepFailure(databrowse::BROWSE_ERR_GENERIC, "The application mining browse could not be started");
+        return stepFailure(databrowse::BROWSE_ERR_GENERIC,
+                           "The application mining browse could not be started");
     }
     logReceivedRequest(task);
 
@@ -199,7 +202,8 @@ CStepResult CWorkerThreadHM::authenticateCaller(EvMultiEntityRestoreTask* task, 
     if (!authenticateRequest(task, auth))
         return stepFailure(databrowse::BROWSE_ERR_GENERIC, "The caller's right to browse cannot be checked");
     if (!authenticateMailbox(task, auth))
-        return stepFailure(databrowse::BROWSE_ERR_GENERIC, "The user's access to the mailbox cannot be checked");
+        return stepFailure(databrowse::BROWSE_ERR_GENERIC,
+                           "The user's access to the mailbox cannot be checked");
     // Rights are decided before anything is set up or read: a refused caller learns nothing but the
     // refusal, whatever the request would have found.
     if (auth.authFailed) {
@@ -277,7 +281,8 @@ CStepResult CWorkerThreadHM::applyQueries(EvMultiEntityRestoreTask* privateTask,
     if (auto* queries = queriesOf(m_queryList.get())) {
         for (CNMessageBase& query : *queries) {
             if (!query.isSet(databrowse::Query::f::type) ||
-                query.getint64(databrowse::Query::f::type) != kHubmasterQueryType || processHubmasterQuery(query, &log))
+                query.getint64(databrowse::Query::f::type) != kHubmasterQueryType ||
+                processHubmasterQuery(query, &log))
                 continue;
             std::string xml;
             query.serialize(xml);
@@ -303,7 +308,8 @@ CStepResult CWorkerThreadHM::applyQueries(EvMultiEntityRestoreTask* privateTask,
     return {};
 }
 
-CStepResult CWorkerThreadHM::startPrediction(EvMultiEntityRestoreTask* privateTask, bool sessionGuidGenerated) {
+CStepResult CWorkerThreadHM::startPrediction(EvMultiEntityRestoreTask* privateTask,
+                                             bool sessionGuidGenerated) {
     if (m_superSearchOpType == superSearchKind::kContentIndexReport || m_syncEnabled) return {};
     CBrowseLog log(kTag);
     m_predictionClient.init(privateTask, false);
@@ -377,8 +383,8 @@ CStepResult CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTa
     return {};
 }
 
-CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, const TRequestAuth& auth,
-                                               const std::string& userName) {
+CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask,
+                                               const TRequestAuth& auth, const std::string& userName) {
     CBrowseLog log(kTag);
     const databrowse::BrowseOperation op = privateTask->getBrowseOpType();
     const long appType = privateTask->getAppType();

@@ -97,7 +97,8 @@ protected:
     }
     void TearDown() override {
         // Every failure of these requests reached its caller with its own reason.
-        EXPECT_EQ(failurefallback::count(), fallbacksBefore) << "a failure was answered with the generic text";
+        EXPECT_EQ(failurefallback::count(), fallbacksBefore)
+            << "a failure was answered with the generic text";
         controller.reset();
         for (long long job : jobs) EvReturnDestinations::unregisterDestination(job);
         g_poConfMgr = savedConfMgr;  // the library's own manager goes back in place

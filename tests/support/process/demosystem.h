@@ -67,7 +67,8 @@ inline void expectEveryFailureSaidWhy(const std::string& data) {
         if (!entry.is_regular_file() || entry.path().extension() != ".log") continue;
         std::ifstream in(entry.path());
         for (std::string line; std::getline(in, line);)
-            EXPECT_EQ(line.find(failurefallback::kLogMarker), std::string::npos) << entry.path() << ": " << line;
+            EXPECT_EQ(line.find(failurefallback::kLogMarker), std::string::npos)
+                << entry.path() << ": " << line;
     }
 }
 
