@@ -196,6 +196,14 @@ int CBrowseTask::initBrowse(EvMultiEntityRestoreTask* task) {
         return 1;
     } catch (const char* text) {
         log.debugLvl(0, "Exception: %s", text);
+        // What stopped the set-up is the caller's reason unless a more precise one was recorded.
+        if (m_lastError.empty()) {
+            std::string why = text;
+            if (why.rfind("ERROR: ", 0) == 0) why.erase(0, 7);
+            setLastError(m_lastErrorCode != databrowse::BROWSE_ERR_NONE ? m_lastErrorCode
+                                                                        : databrowse::BROWSE_ERR_GENERIC,
+                         "The browse could not be set up: " + why);
+        }
         return 0;
     }
 }

@@ -11,6 +11,7 @@
 #include "planning/confrecord.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/tasks/evrestoretask.h"
+#include "service/failurefallback.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -189,7 +190,8 @@ bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, 
         worker->processErrorMessage(worker->getErrorId(), text);
     } else {
         log.debugLvl(0, "Browse request failed witout error description");
-        worker->processErrorMessage(databrowse::BROWSE_ERR_GENERIC, "Browse request failed");
+        failurefallback::note("FBHMCONTROLLER", "controller", id);
+        worker->processErrorMessage(databrowse::BROWSE_ERR_GENERIC, failurefallback::kText);
     }
     worker->releaseWorker();
     deleteWorker(id);

@@ -10,6 +10,7 @@
 #include "service/directtaskprep.h"
 #include "service/enduserErase.h"
 #include "service/errorresponse.h"
+#include "service/failurefallback.h"
 #include "service/routerfields.h"
 #include "service/routertoken.h"
 
@@ -21,7 +22,7 @@ using R = databrowse::BrowseRequest::f;
 constexpr const char* kTag = "FBHMROUTER";
 constexpr int kSendSeconds = 120;
 
-// Steps 1 to 5 of the run: the token to the worker, its copy of the request, live update, the run, and
+// The worker's run: the token to the worker, its copy of the request, live update, the run, and
 // the reply chosen (null after a failure, which is recorded as t.replyError).
 CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
     const std::string token = textOf(&t.request, R::c_763531);
@@ -34,9 +35,15 @@ CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
     }
     if (!t.worker->newRequest(t.task.get())) {
         const int code = static_cast<int>(t.worker->getErrorId());
+        std::string text = t.worker->getErrorMessage();
+        // An empty text would tell the caller nothing: the generic one, noted so that it shows.
+        if (text.empty()) {
+            failurefallback::note(kTag, "direct", t.worker->getWorkerId());
+            text = failurefallback::kText;
+        }
         t.replyError = databrowse::BrowseError();
         t.replyError.setint64(databrowse::BrowseError::f::errorCode, code != 0 ? code : 1);
-        t.replyError.setstring(databrowse::BrowseError::f::errorMessage, t.worker->getErrorMessage());
+        t.replyError.setstring(databrowse::BrowseError::f::errorMessage, text);
         return nullptr;
     }
     if (t.worker->getBrowseFromHMDB()) return t.worker->getHMDBBrowseResponse();
@@ -48,7 +55,7 @@ CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
     return nullptr;
 }
 
-// Step 9: the worker leaves the session's record, which goes when no other request holds it.
+// Release of the record: the worker leaves the session's record, which goes when no other request holds it.
 void releaseRecord(TDirectTask& t) {
     if (!g_poConfMgr) return;
     CConfRecord* record = g_poConfMgr->getConfRec(t.task->getbrowseSessionGUID(), true);

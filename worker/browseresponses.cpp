@@ -158,10 +158,14 @@ void CWorkerThreadHM::sendEndResponse() {
     log.debugLvl(0, "sent end flag [%s]", xml.c_str());
 }
 
-void CWorkerThreadHM::setErrorMessage(EvMessageContainer message) {
+std::string CWorkerThreadHM::localisedText(EvMessageContainer message) const {
     const unsigned long locale =
         m_privateTask ? static_cast<unsigned long>(m_privateTask->getTaskLocale()) : 0;
-    const std::string text = getErrorMsgContainer(message, locale);
+    return getErrorMsgContainer(message, locale);
+}
+
+void CWorkerThreadHM::setErrorMessage(EvMessageContainer message) {
+    const std::string text = localisedText(std::move(message));
     const size_t n = std::min(text.size(), kErrorTextSize - 1);
     std::memcpy(m_errorText, text.data(), n);
     m_errorText[n] = '\0';

@@ -21,6 +21,7 @@
 #include "platform/threads/zycriticalsection.h"
 #include "worker/authentication.h"
 #include "worker/inputdata.h"
+#include "worker/stepresult.h"
 
 class CBrowseLog;
 class EvRestoreTask;
@@ -63,9 +64,9 @@ public:
     // end (processEndMessage) or its deletion; any other gives it back before returning.
     virtual bool newRequest(EvMultiEntityRestoreTask* task);
     // The body after set-up: the input record, the database answer, else dispatchRequest.
-    bool mainBody();
+    CStepResult mainBody();
     // Fast browse, super browse, the count pass or the skip-content groups.
-    bool dispatchRequest();
+    CStepResult dispatchRequest();
     // Prefixes the first path of the incoming request for a table-view browse of an indexing-v2 database.
     void FixPathForTblViewBrowse();
 
@@ -87,6 +88,8 @@ public:
     bool getEndSent() const { return m_endSent; }
     // Formats a localised message into the error text (the code is left as it is).
     void setErrorMessage(EvMessageContainer message);
+    // The message formatted in the task's locale, as setErrorMessage would store it.
+    std::string localisedText(EvMessageContainer message) const;
     // Appends a count (with the worker's count tag) to the response's result.
     void addCountResponse(long long count, databrowse::BrowseResponse& response);
     // Whether a paged request wants a count and by which count operation.
@@ -388,7 +391,8 @@ public:
     // Normalisation: the private task made from `task` with every default filled in, the filter read,
     // the session GUID set on both tasks (sessionGuidGenerated when this request made it). False ends the
     // request (the delayed-stubbing time could not be had).
-    bool normaliseRequest(EvMultiEntityRestoreTask* task, const TRequestAuth& auth, bool& sessionGuidGenerated);
+    CStepResult normaliseRequest(EvMultiEntityRestoreTask* task, const TRequestAuth& auth,
+                                 bool& sessionGuidGenerated);
     // The incoming task's filter (query-list XML) kept by normalisation; empty: no filter.
     const std::string& getBrowseFindPattern() const { return m_browseFindPattern; }
     databrowse::Querylist* getQueryList() const { return m_queryList.get(); }
@@ -517,27 +521,50 @@ protected:
     // Gives back the configuration reference this request took (once), and asks for the record's
     // deletion; nothing when it holds none.
     void releaseConfReference();
-    // The steps of newRequest between its entry and its one exit.
-    bool runRequest(EvMultiEntityRestoreTask* task);
-    // The browse task with its return channel and configuration record; false ends the request.
-    bool setUpBrowseTask(EvMultiEntityRestoreTask* privateTask);
+    // The steps of newRequest between its entry and its one exit; newRequest writes a failure into the
+    // error state.
+    CStepResult runRequest(EvMultiEntityRestoreTask* task);
+    // A failure of a step whose callee may have recorded its reason in the error state: that reason,
+    // else this code and text.
+    CStepResult stepFailure(databrowse::BrowseErrorCode code, const std::string& text) const;
+    // Steps of runRequest, in their order.
+    void logReceivedRequest(EvMultiEntityRestoreTask* task);
+    // The caller's rights (and an end user's mailbox access); a refusal ends the request before
+    // anything is set up.
+    CStepResult authenticateCaller(EvMultiEntityRestoreTask* task, TRequestAuth& auth);
+    // A refusal: the reason authentication recorded with its code, else the plain refusal.
+    CStepResult refusal() const;
+    // The Exchange Monorun mailbox and the OneDrive end user's restriction.
+    CStepResult checkApplicationAccess(EvMultiEntityRestoreTask* privateTask, long appType,
+                                       TRequestAuth& auth);
+    // The path check and the browse task's set-up (none for a content-index report).
+    CStepResult setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask, long appType,
+                                   const TRequestAuth& auth);
+    // The Hubmaster queries, the browse filter and the VM end user's own VMs.
+    CStepResult applyQueries(EvMultiEntityRestoreTask* privateTask, long appType, const TRequestAuth& auth);
+    // Media prediction, and the generated session as the caller's first answer.
+    CStepResult startPrediction(EvMultiEntityRestoreTask* privateTask, bool sessionGuidGenerated);
+    // The copy precedence of a browse of a backup copy, or its refusal when no copy job exists.
+    CStepResult applyBackupCopyView(EvMultiEntityRestoreTask* privateTask);
+    // The browse task with its return channel and configuration record; a failure ends the request.
+    CStepResult setUpBrowseTask(EvMultiEntityRestoreTask* privateTask);
     // Content-index (super search) or classic index: the operation kind and the external request.
-    bool decideSuperSearch(EvMultiEntityRestoreTask* privateTask, const TRequestAuth& auth,
-                           const std::string& userName);
+    CStepResult decideSuperSearch(EvMultiEntityRestoreTask* privateTask, const TRequestAuth& auth,
+                                  const std::string& userName);
     void fillCiRequest(Indexing::CIBrowseReq& ci, int siteMode, long userId, const std::string& userName,
                        const TSuperSearchAnswer& answer, EvMultiEntityRestoreTask* privateTask);
     void setExternalRequest(const Indexing::CIBrowseReq& ci);
     // Confines the queries of a VM browse to the user's own VMs unless the user administers the Kelmarch.
     void filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::vector<std::string> vmGuids);
     // The browse session this request generated, as the caller's first answer.
-    bool sendSessionGuid();
+    CStepResult sendSessionGuid();
     // Steps of mainBody and dispatchRequest (worker/mainbody.cpp).
     void fillInputRecord(bool noErrors);
-    bool finishWithoutMediaAgent(bool result);
-    bool runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowed);
+    CStepResult finishWithoutMediaAgent(CStepResult result);
+    CStepResult runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowed);
     void prefixTableViewPaths();
     bool fastBrowseWithCount();
-    bool dispatchSkipContent();
+    CStepResult dispatchSkipContent();
     // Writes one serialised answer to the browse task's channel or the stand-by channel: the channel's
     // result, -1 after the end went out.
     int writeToCaller(std::string& xml, bool classicItem);

@@ -217,7 +217,7 @@ void CWorkerThreadHM::fillInputRecord(bool noErrors) {
     }
 }
 
-bool CWorkerThreadHM::mainBody() {
+CStepResult CWorkerThreadHM::mainBody() {
     CBrowseLog log(kTag);
     TBrowseTask& bt = *m_browseTask->getDataPtr();
     TInputData& in = m_inputData;
@@ -243,10 +243,9 @@ bool CWorkerThreadHM::mainBody() {
             } else if (selection != 1 && !m_syncEnabled && !m_imapRequest) {
                 EvMessageContainer message;
                 message.SetMessageID(evmsg::kNoBackupsFound, true);
-                setErrorMessage(message);
                 log.debugLvl(0, "No backup cycles found for browse time range [%d] to [%d]",
                              static_cast<int>(in.toTime), static_cast<int>(in.fromTime));
-                return false;
+                return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, localisedText(message));
             }
         }
         if (nasLive) in.value49 |= kFlagFileType6;
@@ -283,23 +282,21 @@ bool CWorkerThreadHM::mainBody() {
     if (!mountXml.empty()) setExtendedOption(in.text11, "SnapMountXMLParams", mountXml);
 
     if (!v2 && nasLive && (in.value49 & kFlagFileType6) != 0) {
-        if (!runNasLiveBrowsePlugin(noErrors, dbAnswerAllowed)) return false;
+        if (CStepResult plugin = runNasLiveBrowsePlugin(noErrors, dbAnswerAllowed); !plugin.ok())
+            return plugin;
     }
     prefixTableViewPaths();
 
-    bool result = true;
+    CStepResult result;
     if (dbAnswerAllowed && !bt.isSuperBrowse && !bt.skipContent && !bt.subclientPaths.empty()) {
         log.debugLvl(0, "browse is going to be from hubmaster database");
         EvMessageContainer messages;
         if (doBrowseBySubclients(messages, &in, bt.subclientPaths) == -2) {
             log.debugLvl(0, "ERROR: doBrowseBySubclients() failed.");
             // A failing step that said why keeps its own, more precise reason.
-            if (m_errorText[0] == '\0') {
-                EvMessageContainer message;
-                message.SetMessageID(evmsg::kDatabaseBrowseFailed, true);
-                setErrorMessage(message);
-            }
-            result = false;
+            EvMessageContainer message;
+            message.SetMessageID(evmsg::kDatabaseBrowseFailed, true);
+            result = stepFailure(databrowse::BROWSE_ERR_GENERIC, localisedText(message));
         }
         if (selection != 0 || nasLive) return finishWithoutMediaAgent(result);
     }
@@ -309,7 +306,7 @@ bool CWorkerThreadHM::mainBody() {
     return dispatchRequest();
 }
 
-bool CWorkerThreadHM::finishWithoutMediaAgent(bool result) {
+CStepResult CWorkerThreadHM::finishWithoutMediaAgent(CStepResult result) {
     CBrowseLog log(kTag);
     log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
     const std::string guid = getBrowseSessionGuid();
@@ -317,62 +314,59 @@ bool CWorkerThreadHM::finishWithoutMediaAgent(bool result) {
     return result;
 }
 
-bool CWorkerThreadHM::runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowed) {
+CStepResult CWorkerThreadHM::runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowed) {
     CBrowseLog log(kTag);
     CNASLiveBrowsePlugin& plugin = CNASLiveBrowsePlugin::instance();
     if (!plugin.isLoaded()) {
         log.debugLvl(0, "%s", plugin.loadError().c_str());
-        return false;
+        return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                                    "The NAS live browse plug-in is not available: " + plugin.loadError());
     }
+    // A request without errors of its own (noErrors: a nested one) still carries its reason: the
+    // controller only logs it then.
+    auto noSnapshot = [this] {
+        EvMessageContainer message;
+        message.SetMessageID(evmsg::kNoNasMountParameters, true);
+        return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, localisedText(message));
+    };
     TBrowseTask& bt = *m_browseTask->getDataPtr();
     EvMessageContainer messages;
     TAfileSelection s = selectionOf(m_inputData);
     const int64_t snapAfile = getSnapAfile(m_inputData.toTime, &s, messages, m_inputData.subclientId);
     if (!snapAfileId(snapAfile, m_inputData.subclientId, bt.snapAfileId)) {
         // Without its snapshot the browse has nothing to mount: as when the plug-in finds none.
-        if (!noErrors) {
-            EvMessageContainer message;
-            message.SetMessageID(evmsg::kNoNasMountParameters, true);
-            setErrorMessage(message);
-        }
-        return false;
+        return noSnapshot();
     }
     std::string text;
     const int rc = plugin.getSnapMountParams(m_inputData.subclientId, bt.copyPrecedence, snapAfile, text);
     if (rc == -1) {
         log.debugLvl(0, "Failed to create NASLiveBrowse object");
-        return false;
+        return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                                    "The NAS live browse plug-in could not be started");
     }
     switch (rc) {
         case NASLIVEBROWSE_OK:
             log.debugLvl(8, "GetNASLiveBrowseSnapMountXMLParams returned string '%s'", text.c_str());
             setExtendedOption(m_inputData.text11, "SnapMountXMLParams", text);
             dbAnswerAllowed = false;
-            return true;
+            return {};
         case NASLIVEBROWSE_NO_SNAPSHOT:
-            if (!noErrors) {
-                EvMessageContainer message;
-                message.SetMessageID(evmsg::kNoNasMountParameters, true);
-                setErrorMessage(message);
-            }
-            return false;
+            return noSnapshot();
         case NASLIVEBROWSE_NO_CREDENTIALS: {
-            if (!noErrors) {
-                EvMessageContainer message;
-                message.SetMessageID(evmsg::kNoNdmpCredentials, true);
-                message << bt.srcHostName.c_str() << bt.srcHostName.c_str();
-                setErrorMessage(message);
+            EvMessageContainer message;
+            message.SetMessageID(evmsg::kNoNdmpCredentials, true);
+            message << bt.srcHostName.c_str() << bt.srcHostName.c_str();
+            if (!noErrors)
                 log.debugLvl(
                     8,
                     "Failed to retrieve NDMP credentials for file server [%s]. Please add NAS client for "
                     "file server [%s] or if NAS client is in de-configured state, reconfigure it.",
                     bt.srcHostName.c_str(), bt.srcHostName.c_str());
-            }
-            return false;
+            return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, localisedText(message));
         }
         default:
             log.debugLvl(8, "GetNASLiveBrowseSnapMountXMLParams returned error code %d", rc);
-            return true;
+            return {};
     }
 }
 
@@ -476,12 +470,16 @@ void CWorkerThreadHM::FixPathForTblViewBrowse() {
     }
 }
 
-bool CWorkerThreadHM::dispatchRequest() {
+CStepResult CWorkerThreadHM::dispatchRequest() {
     CBrowseLog log(kTag);
     TBrowseTask& bt = *m_browseTask->getDataPtr();
     TInputData& in = m_inputData;
     SuperBrowseManager* planner = bt.planner;
     bool result = false;
+    const auto noMediaAgent = [] {
+        return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                                    "No media agent can be found to browse the requested data");
+    };
 
     if (bt.isSuperBrowse) {
         setAsyncMode(true);
@@ -495,7 +493,7 @@ bool CWorkerThreadHM::dispatchRequest() {
         } else {
             if (getMediaAgent(&bt) != 0) {
                 log.debugLvl(0, "failed to determine media agent to be used for browse");
-                return false;
+                return noMediaAgent();
             }
             if (m_maVersion < kVersion10 && (in.optionBits & kOptionAllVersions)) {
                 if (m_privateTask->getFromTime() != 0) in.optionBits |= kOptionLeadCycle;
@@ -510,25 +508,32 @@ bool CWorkerThreadHM::dispatchRequest() {
             }
         }
     } else if (!m_directAPI) {
-        result = dispatchSkipContent();
+        CStepResult groups = dispatchSkipContent();
+        if (groups.ok()) return groups;
+        if (!getStopFlag())
+            log.debugLvl(0, "browse request failed at media agent [%s]", m_maClientName.c_str());
+        return groups;
     } else {
         setAsyncMode(true);
         if (getMediaAgent(&bt) != 0) {
             log.debugLvl(0, "failed to determine media agent to be used for browse");
-            return false;
+            return noMediaAgent();
         }
         if (m_maClientName.empty()) {
             ZYClient(ZYClient::hubmasterClientId()).getNetworkHostname(m_maHostName);
             if (getMediaAgentDetails() != 0) {
                 log.debugLvl(0, "failed to get details of media agent [%s]", m_maHostName.c_str());
-                return false;
+                return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                                            "The media agent [" + m_maHostName + "] is not a known client");
             }
         }
         result = superBrowse();
     }
-    if (!result && !getStopFlag())
-        log.debugLvl(0, "browse request failed at media agent [%s]", m_maClientName.c_str());
-    return result;
+    if (result) return {};
+    if (getStopFlag()) return stepFailure(databrowse::BROWSE_ERR_GENERIC, "The browse was stopped");
+    log.debugLvl(0, "browse request failed at media agent [%s]", m_maClientName.c_str());
+    return stepFailure(databrowse::BROWSE_ERR_GENERIC,
+                       "The browse failed at media agent [" + m_maClientName + "]");
 }
 
 bool CWorkerThreadHM::fastBrowseWithCount() {
@@ -558,7 +563,7 @@ bool CWorkerThreadHM::fastBrowseWithCount() {
     return result;
 }
 
-bool CWorkerThreadHM::dispatchSkipContent() {
+CStepResult CWorkerThreadHM::dispatchSkipContent() {
     CBrowseLog log(kTag);
     TBrowseTask& bt = *m_browseTask->getDataPtr();
     TInputData& in = m_inputData;
@@ -566,7 +571,8 @@ bool CWorkerThreadHM::dispatchSkipContent() {
     SuperBrowseManager* planner = bt.planner;
     if (!planner) {
         log.debugLvl(0, "internal error occurred in browse request, aborting the operation");
-        return false;
+        return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC,
+                                    "The browse has no plan of backup cycles to browse");
     }
     std::vector<SuperBrowse>& cycles = *planner->getCycles();
     // Per subclient, the cycles with and without flag bit 4: all but the last of each list are skipped,
@@ -607,7 +613,9 @@ bool CWorkerThreadHM::dispatchSkipContent() {
             }
             if (getMediaAgent(&bt) != 0) {
                 log.debugLvl(0, "failed to determine media agent to be used for browse");
-                return false;
+                return CStepResult::failure(
+                    databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                    "No media agent can be found to browse backup cycle " + std::to_string(c.cycleNumber));
             }
             if (pass == 0 && m_maVersion < kVersion10) {
                 // The super browses of the second pass end the caller's answer: no end from here.
@@ -633,10 +641,14 @@ bool CWorkerThreadHM::dispatchSkipContent() {
             }
         }
     }
-    if (sent > 0) return true;
+    if (sent > 0) return {};
     // Nothing went to an index service: the request stands on its fast browses, and the caller needs
     // its end from here.
-    const bool result = anyFast && fastResults;
-    if (result) sendEndResponse();
-    return result;
+    if (anyFast && fastResults) {
+        sendEndResponse();
+        return {};
+    }
+    return stepFailure(databrowse::BROWSE_ERR_GENERIC, anyFast
+                                                           ? "The browse of the backup cycles failed"
+                                                           : "No backup cycle of the browse could be sent");
 }

@@ -93,8 +93,12 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
         m_callerJobId = task->getJobId();
         m_callerOptions = task->getOptions();
     }
-    const bool result = task != nullptr && runRequest(task);
-    if (!task) setLastError(databrowse::BROWSE_ERR_GENERIC, "no browse task was given");
+    const CStepResult outcome =
+        task ? runRequest(task)
+             : CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, "no browse task was given");
+    // The one place a failed step becomes the worker's error state, which its caller answers with.
+    if (!outcome.ok()) setLastError(outcome.code(), outcome.text());
+    const bool result = outcome.ok();
 
     // The one exit. A request whose super browses are out keeps its reference for their answers
     // (processEndMessage or its deletion gives it back); any other gives back exactly the one it took.
@@ -108,14 +112,74 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
     return result;
 }
 
-bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
+CStepResult CWorkerThreadHM::stepFailure(databrowse::BrowseErrorCode code, const std::string& text) const {
+    if (m_errorText[0] != '\0')
+        return CStepResult::failure(m_errorCode != databrowse::BROWSE_ERR_NONE ? m_errorCode : code,
+                                    m_errorText);
+    return CStepResult::failure(code, text);
+}
+
+CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
-    if (IsVMCentricBrowseFromParent(task)) return vsaBrowseRequest(task);
+    if (IsVMCentricBrowseFromParent(task)) {
+        if (vsaBrowseRequest(task)) return {};
+        return stepFailure(databrowse::BROWSE_ERR_GENERIC,
+                           "The browse of the hypervisor backup set's virtual machines failed");
+    }
     if (task->getAppType() == apptype::kVirtualServer &&
         CBrowseVSAUtils::IsV1V2SwitchSupported(m_browseRequest))
         CBrowseVSAUtils::SwitchEntity(task, m_browseRequest);
-    if (m_appMining) return appMiningRequest(task);
+    if (m_appMining) {
+        if (appMiningRequest(task)) return {};
+        return stepFailure(databrowse::BROWSE_ERR_GENERIC,
+                           "The application mining browse could not be started");
+    }
+    logReceivedRequest(task);
 
+    // Authentication and normalisation: the private task from here on.
+    TRequestAuth auth;
+    if (CStepResult authenticated = authenticateCaller(task, auth); !authenticated.ok()) return authenticated;
+    bool sessionGuidGenerated = false;
+    if (CStepResult normalised = normaliseRequest(task, auth, sessionGuidGenerated); !normalised.ok())
+        return normalised;
+    EvMultiEntityRestoreTask* privateTask = m_privateTask.get();
+    const long appType = privateTask->getAppType();
+    const std::string userName = privateTask->getUserName();
+
+    switch (routeAcrossAgentUpgrade(task)) {
+        case EUpgradeRoute::kAnswered:
+            return {};
+        case EUpgradeRoute::kFailed:
+            return stepFailure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                               "The browse of the agent's data across its upgrade failed");
+        case EUpgradeRoute::kGoOn:
+            break;
+    }
+    if (isLiveMachineBrowseInit()) {
+        if (initLiveMachineBrowse(privateTask)) return {};
+        return stepFailure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                           "The live machine browse could not be initialised");
+    }
+    if (!applySyncFlags(privateTask))
+        return stepFailure(databrowse::BROWSE_ERR_GENERIC, "The sync flags of the request could not be kept");
+
+    if (CStepResult access = checkApplicationAccess(privateTask, appType, auth); !access.ok()) return access;
+    if (CStepResult setUp = setUpRequestBrowse(privateTask, appType, auth); !setUp.ok()) return setUp;
+    if (CStepResult decided = decideSuperSearch(privateTask, auth, userName); !decided.ok()) return decided;
+    if (CStepResult queries = applyQueries(privateTask, appType, auth); !queries.ok()) return queries;
+    if (CStepResult prediction = startPrediction(privateTask, sessionGuidGenerated); !prediction.ok())
+        return prediction;
+    if (CStepResult copy = applyBackupCopyView(privateTask); !copy.ok()) return copy;
+
+    CStepResult body = mainBody();
+    if (body.ok()) return body;
+    log.debugLvl(0, "fastbrowse worker [%s]  while processing browse request %s", m_workerId.c_str(),
+                 getStopFlag() ? "was stopped" : "failed");
+    return body;
+}
+
+void CWorkerThreadHM::logReceivedRequest(EvMultiEntityRestoreTask* task) {
+    CBrowseLog log(kTag);
     const auto* paths = m_browseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false);
     if (paths && paths->size() > kMaxLoggedPaths && log.getDebugLevel() <= 1)
         log.debugLvl(1, "Received browse Request with [%u] source files",
@@ -125,41 +189,40 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
 
     m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
         ->setint64(databrowse::Msg63::f::userId, task->getUserId());
+}
 
-    // Authentication and normalisation: the private task from here on.
-    TRequestAuth auth;
-    if (!authenticateRequest(task, auth) || !authenticateMailbox(task, auth)) return false;
+CStepResult CWorkerThreadHM::refusal() const {
+    if (m_errorCode != databrowse::BROWSE_ERR_NONE && m_errorText[0] != '\0')
+        return CStepResult::failure(m_errorCode, m_errorText);
+    return CStepResult::failure(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
+}
+
+CStepResult CWorkerThreadHM::authenticateCaller(EvMultiEntityRestoreTask* task, TRequestAuth& auth) {
+    CBrowseLog log(kTag);
+    if (!authenticateRequest(task, auth))
+        return stepFailure(databrowse::BROWSE_ERR_GENERIC, "The caller's right to browse cannot be checked");
+    if (!authenticateMailbox(task, auth))
+        return stepFailure(databrowse::BROWSE_ERR_GENERIC,
+                           "The user's access to the mailbox cannot be checked");
     // Rights are decided before anything is set up or read: a refused caller learns nothing but the
     // refusal, whatever the request would have found.
     if (auth.authFailed) {
         log.debugLvl(0, "Returning as authentication failed...");
-        if (m_errorCode == databrowse::BROWSE_ERR_NONE)
-            setLastError(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
-        return false;
+        return refusal();
     }
-    bool sessionGuidGenerated = false;
-    if (!normaliseRequest(task, auth, sessionGuidGenerated)) return false;
-    EvMultiEntityRestoreTask* privateTask = m_privateTask.get();
-    const long appType = privateTask->getAppType();
-    const std::string userName = privateTask->getUserName();
+    return {};
+}
 
-    switch (routeAcrossAgentUpgrade(task)) {
-        case EUpgradeRoute::kAnswered:
-            return true;
-        case EUpgradeRoute::kFailed:
-            return false;
-        case EUpgradeRoute::kGoOn:
-            break;
-    }
-    if (isLiveMachineBrowseInit()) return initLiveMachineBrowse(privateTask);
-    if (!applySyncFlags(privateTask)) return false;
-
+CStepResult CWorkerThreadHM::checkApplicationAccess(EvMultiEntityRestoreTask* privateTask, long appType,
+                                                    TRequestAuth& auth) {
+    CBrowseLog log(kTag);
     if (appType == apptype::kExchangeMonorun) {
         setIsExchMonorun(true);
         log.debugLvl(3, "This is Exchange Monorun Subclient");
         if (!handleExchangeRequest2(auth.authMode, auth.mailboxGuid)) {
             log.debugLvl(-1, "handleExchangeRequest2() failed");
-            return false;
+            return stepFailure(databrowse::BROWSE_ERR_GENERIC,
+                               "The mailbox of the user cannot be told for this Exchange browse");
         }
     }
     if (appType == apptype::kOneDrive && auth.authMode == 1) {
@@ -172,12 +235,15 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
             log.debugLvl(0, known ? "Error: Failure in adding access check for OneDrive tenant user"
                                   : "Error: the OneDrive instance's provider cannot be read");
             log.debugLvl(0, "Returning as authentication failed...");
-            if (m_errorCode == databrowse::BROWSE_ERR_NONE)
-                setLastError(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
-            return false;
+            return refusal();
         }
     }
+    return {};
+}
 
+CStepResult CWorkerThreadHM::setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask, long appType,
+                                                const TRequestAuth& auth) {
+    CBrowseLog log(kTag);
     const bool ciReport = privateTask->getBrowseOpType() == databrowse::BROWSE_OP_CONTENT_INDEX_REPORT &&
                           privateTask->getCICloudId() > 0;
     if (!ciReport) {
@@ -186,18 +252,19 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         if (!browsePath || !*browsePath) {
             EvMessageContainer message;
             message.SetMessageID(evmsg::kNoBrowsePath, true);
-            setErrorMessage(message);
-            return false;
+            return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, localisedText(message));
         }
-        if (!setUpBrowseTask(privateTask)) return false;
+        if (CStepResult setUp = setUpBrowseTask(privateTask); !setUp.ok()) return setUp;
         if (auth.mailboxAcrossUpgrade) {
             log.debugLvl(0, "Returning as Exchange Mailbox operation is across upgrade...");
-            return false;
+            return stepFailure(databrowse::BROWSE_ERR_SPANS_UPGRADE,
+                               "The mailbox browse spans the upgrade of the Exchange agent");
         }
         if (!m_syncEnabled && privateTask->getBackupSetId() < 1) {
             log.debugLvl(0, "Invalid backupset id [%lu]",
                          static_cast<unsigned long>(privateTask->getBackupSetId()));
-            return false;
+            return CStepResult::failure(databrowse::BROWSE_ERR_NOTHING_TO_BROWSE,
+                                        "The browse names no backup set");
         }
     }
     if (appType == apptype::kExchangeMonorun) {
@@ -205,13 +272,17 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         if (m_jobId != 0) m_browseTask->getDataPtr()->jobId = m_jobId;
         log.debugLvl(4, "Using the webserver host name:[%s]", privateTask->getWebServerHostName().c_str());
     }
+    return {};
+}
 
-    if (!decideSuperSearch(privateTask, auth, userName)) return false;
-
+CStepResult CWorkerThreadHM::applyQueries(EvMultiEntityRestoreTask* privateTask, long appType,
+                                          const TRequestAuth& auth) {
+    CBrowseLog log(kTag);
     if (auto* queries = queriesOf(m_queryList.get())) {
         for (CNMessageBase& query : *queries) {
             if (!query.isSet(databrowse::Query::f::type) ||
-                query.getint64(databrowse::Query::f::type) != kHubmasterQueryType || processHubmasterQuery(query, &log))
+                query.getint64(databrowse::Query::f::type) != kHubmasterQueryType ||
+                processHubmasterQuery(query, &log))
                 continue;
             std::string xml;
             query.serialize(xml);
@@ -226,45 +297,48 @@ bool CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         if (!ParseQuery(m_queryList.get(), appType, m_externalBrowseRequest != nullptr,
                         auth.mailboxFilterPath, strict, why)) {
             // A filter that cannot be applied must not widen the browse to everything.
-            setLastError(databrowse::BROWSE_ERR_GENERIC, "The browse filter cannot be applied: " + why);
-            return false;
+            return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC,
+                                        "The browse filter cannot be applied: " + why);
         }
         std::string xml;
         m_queryList->serialize(xml);
         log.debugLvl(0, "browse query xml [%s]", xml.c_str());
     }
     filterVmGuids(privateTask, auth.vmGuids);
-
-    if (m_superSearchOpType != superSearchKind::kContentIndexReport && !m_syncEnabled) {
-        m_predictionClient.init(privateTask, false);
-        if (m_predictor.init(&m_predictionClient, m_browseTask->getDataPtr()->restoreReturn) != 0) {
-            log.debugLvl(0, "failed to initialize media prediction objects");
-            return false;
-        }
-        if (sessionGuidGenerated && !sendSessionGuid()) return false;
-    }
-
-    if (CNMessageBase* options = optionBlock(m_browseRequest);
-        options && options->getint64(databrowse::BrowseOptions::f::viewBackupCopy) != 0) {
-        const int precedence = handleViewBackupCopy(*privateTask);
-        if (precedence > 0) {
-            m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
-                ->setint64(databrowse::Msg63::f::copyPrecedence, precedence);
-            privateTask->setArchGroupCopyPrecedence(static_cast<unsigned long>(precedence));
-        } else {
-            handleNoBackupCopyJob(*privateTask);
-            sendEndResponse();
-            return false;
-        }
-    }
-
-    if (mainBody()) return true;
-    log.debugLvl(0, "fastbrowse worker [%s]  while processing browse request %s", m_workerId.c_str(),
-                 getStopFlag() ? "was stopped" : "failed");
-    return false;
+    return {};
 }
 
-bool CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTask) {
+CStepResult CWorkerThreadHM::startPrediction(EvMultiEntityRestoreTask* privateTask,
+                                             bool sessionGuidGenerated) {
+    if (m_superSearchOpType == superSearchKind::kContentIndexReport || m_syncEnabled) return {};
+    CBrowseLog log(kTag);
+    m_predictionClient.init(privateTask, false);
+    if (m_predictor.init(&m_predictionClient, m_browseTask->getDataPtr()->restoreReturn) != 0) {
+        log.debugLvl(0, "failed to initialize media prediction objects");
+        return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC,
+                                    "The media prediction of the browse could not be set up");
+    }
+    if (sessionGuidGenerated) return sendSessionGuid();
+    return {};
+}
+
+CStepResult CWorkerThreadHM::applyBackupCopyView(EvMultiEntityRestoreTask* privateTask) {
+    CNMessageBase* options = optionBlock(m_browseRequest);
+    if (!options || options->getint64(databrowse::BrowseOptions::f::viewBackupCopy) == 0) return {};
+    const int precedence = handleViewBackupCopy(*privateTask);
+    if (precedence > 0) {
+        m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
+            ->setint64(databrowse::Msg63::f::copyPrecedence, precedence);
+        privateTask->setArchGroupCopyPrecedence(static_cast<unsigned long>(precedence));
+        return {};
+    }
+    handleNoBackupCopyJob(*privateTask);
+    sendEndResponse();
+    return stepFailure(databrowse::BROWSE_ERR_NO_BACKUP_COPY_JOB,
+                       "No backup copy job exists for this browse of a backup copy");
+}
+
+CStepResult CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTask) {
     CBrowseLog log(kTag);
     m_browseTask->getDataPtr()->workerId = m_workerId;
     const int rc = m_browseTask->initBrowse(privateTask);
@@ -282,22 +356,22 @@ bool CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTask) {
             if (!owner) {
                 log.debugLvl(0, "browse session [%s] belongs to another caller; refused",
                              m_heldConfId.c_str());
-                setLastError(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
-                return false;
+                return CStepResult::failure(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
             }
         }
     }
-    if (rc != 0) return true;
+    if (rc != 0) return {};
     const databrowse::BrowseErrorCode code = m_browseTask->getLastErrorCode();
+    std::string why = m_browseTask->getLastError();
+    if (why.empty()) why = "The browse could not be set up for the requested data";
     if (!m_syncEnabled && !m_imapRequest) {
-        setLastError(code, m_browseTask->getLastError());
         if (code != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE)
             log.debugLvl(0, "failed to initialize browse task");
-        return false;
+        return CStepResult::failure(code, why);
     }
     if (code != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) {
         log.debugLvl(0, "failed to initialize browse task for sync");
-        return false;
+        return CStepResult::failure(code, why);
     }
     if (m_syncEnabled)
         log.debugLvl(
@@ -306,11 +380,11 @@ bool CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTask) {
         log.debugLvl(
             0,
             "failed to initialize browse task as NO backups found.. but proceeding as this is IMAP request");
-    return true;
+    return {};
 }
 
-bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, const TRequestAuth& auth,
-                                        const std::string& userName) {
+CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask,
+                                               const TRequestAuth& auth, const std::string& userName) {
     CBrowseLog log(kTag);
     const databrowse::BrowseOperation op = privateTask->getBrowseOpType();
     const long appType = privateTask->getAppType();
@@ -334,7 +408,7 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
         }
         setExternalRequest(ci);
         log.debugLvl(3, "EndUser Erase to not engage super search and defaulting to CTREE.");
-        return true;
+        return {};
     }
 
     const bool hasQueries = queriesOf(m_queryList.get()) && !queriesOf(m_queryList.get())->empty();
@@ -348,7 +422,7 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
     if (!candidate) {
         m_externalBrowseRequest.reset();
         log.debugLvl(3, "Not applying Super Search..");
-        return true;
+        return {};
     }
 
     const long ciClientId = ciReport ? auth.ciClientId : privateTask->getClientId();
@@ -377,22 +451,23 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
             log.debugLvl(0, "Defaulting to CTREE BROWSE");
         } else if (ciReport) {
             log.debugLvl(0, "Error in determineoptype for CI reports..");
-            return false;
+            return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                                        "The content index cannot be searched for this report");
         } else {
             m_superSearchOpType = 0;
         }
         m_externalBrowseRequest.reset();
-        return true;
+        return {};
     }
     if (isClassicOnlyKind(m_superSearchOpType)) {
         m_externalBrowseRequest.reset();
         log.debugLvl(3, "CTREE only operation..");
-        return true;
+        return {};
     }
     if (privateTask->getForceUsedxDbEngineType() == App::IDX_DB_ENGINE_LUCENE) {
         m_externalBrowseRequest.reset();
         log.debugLvl(3, "V2 CI request");
-        return true;
+        return {};
     }
 
     // A content-index request: its cycles on a planner of its own, so a split the session's planner
@@ -420,7 +495,8 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
         if (!getAppSyncGetSearchUserDetails(privateTask->getSubClientId(), userId, ciUserName)) {
             log.debugLvl(0, "Error: Failed to get user for Sync AppId:[%lu]",
                          static_cast<unsigned long>(privateTask->getSubClientId()));
-            return false;
+            return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                                        "The search user of the sync subclient cannot be read");
         }
     }
     if (appType == apptype::kExchangeMonorun && (userId == 0 || ciUserName.empty()))
@@ -434,7 +510,8 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
             log.debugLvl(0, "Failed to fetch the SOLR Cloud details for the backupsetID[%lu]",
                          static_cast<unsigned long>(privateTask->getBackupSetId()));
             log.debugLvl(1, "%s", why.c_str());
-            return false;
+            return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                                        "The SOLR Cloud details of the backup set cannot be read");
         }
         ci.setint64(Indexing::CIBrowseReq::f::solrCloud, 1);
         m_indexBrowseRequest.setstring(Indexing::BrowseReq::f::solrCloudDetails, details);
@@ -446,7 +523,7 @@ bool CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* privateTask, c
         log.debugLvl(0, "This is Super Search FIND(CTREE+CI)...Forcing a SuperBrowse...");
         privateTask->getExtendedOption()[kExtendedOptionForceSuperBrowse] = '1';
     }
-    return true;
+    return {};
 }
 
 void CWorkerThreadHM::fillCiRequest(Indexing::CIBrowseReq& ci, int siteMode, long userId,
@@ -514,7 +591,7 @@ void CWorkerThreadHM::filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::
     }
 }
 
-bool CWorkerThreadHM::sendSessionGuid() {
+CStepResult CWorkerThreadHM::sendSessionGuid() {
     CBrowseLog log(kTag);
     databrowse::BrowseSession session;
     session.setstring(databrowse::BrowseSession::f::sessionId, m_privateTask->getbrowseSessionGUID());
@@ -522,9 +599,10 @@ bool CWorkerThreadHM::sendSessionGuid() {
     const int rc = session.serialize(xml);
     if (rc != 0) {
         log.debugLvl(0, "failed to serialize session guid response, error [%d]", rc);
-        return false;
+        return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC,
+                                    "The browse session could not be sent to the caller");
     }
     sendItemBack(xml);
     m_browseRequest.setObjectAccessor(session, databrowse::BrowseRequest::f::session);
-    return true;
+    return {};
 }

@@ -55,30 +55,199 @@ long jobIdOfSession(const std::string& guid) {
     return std::strtol(guid.substr(0, underscore).c_str(), nullptr, 10);
 }
 
+// Delayed stubbing: the browse ends at the subclient's last DR backup.
+CStepResult applyDelayedStubbing(EvMultiEntityRestoreTask* task) {
+    if (!task->isSet(kDelayedStubbingOption)) return {};
+    CBrowseLog log(kTag);
+    uint64_t jobId = 0;
+    long backupTime = 0;
+    std::string error;
+    if (ERAppId::getDRBackupTimeForDelayStubbing(static_cast<unsigned long>(task->getSubClientId()), jobId,
+                                                 backupTime, error, nullptr, nullptr) != 0) {
+        log.debugLvl(0, "failed to get last DR backup time with error [%s]", error.c_str());
+        return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
+                                    "The time of the last DR backup of the subclient cannot be read" +
+                                        (error.empty() ? std::string() : ": " + error));
+    }
+    log.debugLvl(1, "based on delayed stubbing settings, changing to time from [%d] to [%d]",
+                 static_cast<int>(task->getToTime()), static_cast<int>(backupTime));
+    task->setToTime(backupTime);
+    return {};
+}
+
+// The filter's queries: the count query's tag, and the paging a query asks for. A filter that does not
+// read leaves an empty list.
+void readFilter(const std::string& pattern, EvMultiEntityRestoreTask* priv,
+                std::unique_ptr<databrowse::Querylist>& queryList, std::string& countTag) {
+    CBrowseLog log(kTag);
+    queryList = std::make_unique<databrowse::Querylist>();
+    if (queryList->unserialize(pattern) != 0) {
+        log.debugLvl(0, "failed to unserialize filter xml string [%s]", pattern.c_str());
+        queryList = std::make_unique<databrowse::Querylist>();
+        return;
+    }
+    auto* queries = queryList->getlistobject(databrowse::Querylist::f::queries, false);
+    if (!queries) return;
+    for (CNMessageBase& query : *queries) {
+        CNMessageBase* queryOptions = query.getObjectAccessor(databrowse::Query::f::c_46937c, false);
+        if (queryOptions && queryOptions->getint64(databrowse::Msg70::f::queryType) == kCountQueryType)
+            countTag = query.getstring(databrowse::Query::f::queryId);
+        CNMessageBase* dataParam = query.getObjectAccessor(databrowse::Query::f::dataParam, false);
+        CNMessageBase* paging =
+            dataParam ? dataParam->getObjectAccessor(databrowse::DataParam::f::at2_2, false) : nullptr;
+        if (paging == nullptr) continue;
+        priv->setEmPageSize(paging->isSet(databrowse::Msg6::f::pageSize)
+                                ? static_cast<unsigned long>(paging->getint64(databrowse::Msg6::f::pageSize))
+                                : kDefaultPageSize);
+        priv->setEmFirstNode(0);
+        priv->setEmSkipNode(paging->isSet(databrowse::Msg6::f::skipNode) &&
+                                    (priv->getEmFunction() & 0xFF) != 6
+                                ? static_cast<unsigned long>(paging->getint64(databrowse::Msg6::f::skipNode))
+                                : 0);
+    }
+}
+
+// The from-time of a PostgreSQL file-system backup set, and of an Explorer plug-in sync after a full
+// or synthetic full job, is zero.
+void adjustFromTime(EvMultiEntityRestoreTask* priv) {
+    CBrowseLog log(kTag);
+    if (priv->getFromTime() > 0 && priv->getAppType() == 125) {
+        PostgreSQLBackupSet backupSet(static_cast<unsigned long>(priv->getBackupSetId()));
+        bool fsBased = false;
+        if (backupSet.isDefaultFSBackupSet(fsBased, nullptr) != 0) {
+            log.debugLvl(0, "Error while determining backupset type for backupset id %lu",
+                         static_cast<unsigned long>(priv->getBackupSetId()));
+        } else {
+            log.debugLvl(0, "the backupset type is FsBackupSet? [%d]", fsBased ? 1 : 0);
+            if (fsBased) {
+                log.debugLvl(0, "PostgreSQL FSbased backupset restore job, Setting from time as zero");
+                priv->setFromTime(0);
+            }
+        }
+    }
+
+    if (priv->getFromTime() > 0 && priv->isSet(kExplorerSyncOption)) {
+        JMBkpStats stats(nullptr);
+        stats.setTop(1);
+        const long fromTime = priv->getFromTime();
+        if (priv->getSubClientId() < 1)
+            stats.setWhere(
+                "appId IN (SELECT id FROM APP_Application WHERE backupSet = %ld) AND bkpLevel & 0X40C1 <> 0 "
+                "AND dataStatus = 0 AND status IN (1, 3, 14) AND servEndDate >= %ld",
+                priv->getBackupSetId(), fromTime);
+        else
+            stats.setWhere(
+                "appId = %ld AND bkpLevel & 0X40C1 <> 0 AND dataStatus = 0 AND status IN (1, 3, 14) AND "
+                "servEndDate >= %ld",
+                priv->getSubClientId(), fromTime);
+        if (stats.getOneRow(&stats, false, 0, 0) == zydb::DB_OK) {
+            log.debugLvl(0,
+                         "Explorer plug-in sync: A full or synthetic full job was found for backupset [%ld], "
+                         "subclient "
+                         "[%ld]. The from-time will be changed from [%ld] to zero.",
+                         priv->getBackupSetId(), priv->getSubClientId(), fromTime);
+            priv->setFromTime(0);
+        }
+    }
+}
+
+// Defaults of what the caller left out: the em function of a request without a session, the to-time
+// (a synthetic full job's start, else now), the page size and the Kelmarch.
+void fillDefaults(EvMultiEntityRestoreTask* priv, CNMessageBase* browseOptions,
+                  databrowse::BrowseRequest& request) {
+    CBrowseLog log(kTag);
+    if (priv->getOptions() & kNoSessionOption) priv->setEmFunction(3);
+
+    if (priv->getToTime() == 0) {
+        bool synthFullTime = false;
+        if (browseOptions->getint64(Opt::synthFullBrowse) != 0 &&
+            browseOptions->getint64(Opt::noSynthFullToTime) == 0) {
+            CNMessageBase* session = request.getObjectAccessor(databrowse::BrowseRequest::f::session, false);
+            const long jobId =
+                session ? jobIdOfSession(session->getstring(databrowse::BrowseSession::f::sessionId)) : 0;
+            if (jobId != 0) {
+                long startTime = 0;
+                if (ZYManageDBForJM::getJobStartTime(static_cast<unsigned long>(jobId), startTime,
+                                                     ZYManageDBForJM::getDefaultKelmarchID())) {
+                    priv->setToTime(startTime);
+                    synthFullTime = true;
+                    log.debugLvl(0, "to time was not specified, defaulting to %d for Synthetic Full job",
+                                 static_cast<int>(startTime));
+                } else {
+                    log.debugLvl(0, "Error: Failed to fetch job start time for SynthFull JobID:[%ld]", jobId);
+                }
+            }
+        }
+        if (!synthFullTime) {
+            const long now = static_cast<long>(std::time(nullptr));
+            priv->setToTime(now);
+            log.debugLvl(0, "to time was not specified, defaulting to %d", static_cast<int>(now));
+        }
+    }
+
+    if (priv->getEmPageSize() == 0) {
+        priv->setEmPageSize(kDefaultPageSize);
+        log.debugLvl(0, "page size was not specified, defaulting to 0xFFFFFFFF");
+    }
+    if (priv->getKelmarchId() == 0) {
+        priv->setKelmarchId(kDefaultKelmarchId);
+        log.debugLvl(0, "kelmarch id was not specified, defaulting to 2");
+    }
+}
+
+// The session GUID on both tasks: one generated for a request without (unless it asks for none), and on
+// the private task the component a prefixed path names.
+void settleSessionGuid(EvMultiEntityRestoreTask* task, EvMultiEntityRestoreTask* priv,
+                       const std::string& workerId, bool& sessionGuidGenerated) {
+    if (*priv->getbrowseSessionGUID() == '\0' && !(priv->getOptions() & kNoSessionOption)) {
+        char guid[256];
+        std::snprintf(guid, sizeof guid, "%lld-%s", static_cast<long long>(std::time(nullptr)),
+                      workerId.c_str());
+        priv->setbrowseSessionGUID(guid);
+        sessionGuidGenerated = true;
+    }
+    task->setbrowseSessionGUID(priv->getbrowseSessionGUID());
+    const std::string component = componentAfterPrefix(task->getPath(EvRestoreTask::kBrowsePathList));
+    if (!component.empty()) {
+        const std::string guid = std::string(priv->getbrowseSessionGUID()) + "-" + component;
+        priv->setbrowseSessionGUID(guid.c_str());
+    }
+}
+
+// The browse paths in the case the subclient's file system keeps, when the request asks for it.
+void convertPathCase(EvMultiEntityRestoreTask* priv) {
+    if (!(priv->getOptions() & kCaseOption) || !priv->isSet(kCaseInsensitiveOption)) return;
+    CBrowseLog log(kTag);
+    FSSubclientConf conf(static_cast<unsigned long>(priv->getAppType()));
+    bool caseSensitive = true;
+    conf.checkCaseSensitivity(static_cast<unsigned long>(priv->getAppType()), caseSensitive);
+    if (caseSensitive)
+        conf.caseSensitive();
+    else
+        conf.caseInsensitive();
+    SourcePathKeeper keeper;
+    keeper.preset(priv);
+    if (keeper.set(priv, conf, true) != 0) {
+        // A failed conversion leaves the keeper without paths: the browse keeps its own.
+        log.debugLvl(0, "failed to convert source paths into case insensitive paths");
+    } else {
+        priv->clearPaths(EvRestoreTask::kBrowsePathList);
+        for (const char* p = keeper.getFirstPath(); p; p = keeper.getNextPath())
+            priv->addPath(EvRestoreTask::kBrowsePathList, p);
+    }
+}
+
 }  // namespace
 
-bool CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, const TRequestAuth& auth,
-                                       bool& sessionGuidGenerated) {
+CStepResult CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, const TRequestAuth& auth,
+                                              bool& sessionGuidGenerated) {
     CBrowseLog log(kTag);
     EvMultiEntityRestoreTask* priv = m_privateTask.get();
     sessionGuidGenerated = false;
 
     unsigned long long options = task->getOptions();
     if (task->getBrowseOpType() == 2 && task->getAppType() == apptype::kVirtualServer) options |= 0x10;
-
-    if (task->isSet(kDelayedStubbingOption)) {
-        uint64_t jobId = 0;
-        long backupTime = 0;
-        std::string error;
-        if (ERAppId::getDRBackupTimeForDelayStubbing(static_cast<unsigned long>(task->getSubClientId()),
-                                                     jobId, backupTime, error, nullptr, nullptr) != 0) {
-            log.debugLvl(0, "failed to get last DR backup time with error [%s]", error.c_str());
-            return false;
-        }
-        log.debugLvl(1, "based on delayed stubbing settings, changing to time from [%d] to [%d]",
-                     static_cast<int>(task->getToTime()), static_cast<int>(backupTime));
-        task->setToTime(backupTime);
-    }
+    if (CStepResult stubbing = applyDelayedStubbing(task); !stubbing.ok()) return stubbing;
 
     priv->setTaskParameters(task->getJobId(), task->getTaskId(), task->getUserId(), options,
                             task->getKelmarchId(), task->getClientId(), task->getBackupSetId(),
@@ -139,153 +308,18 @@ bool CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, const TRe
     priv->setMediaAgentId(task->getMediaAgentId());
     priv->setFcsPhrase(task->getFcsPhrase());
     m_browseFindPattern = task->getbrowseFindPattern();
-
-    if (!m_browseFindPattern.empty()) {
-        m_queryList = std::make_unique<databrowse::Querylist>();
-        if (m_queryList->unserialize(m_browseFindPattern) != 0) {
-            log.debugLvl(0, "failed to unserialize filter xml string [%s]", m_browseFindPattern.c_str());
-            m_queryList = std::make_unique<databrowse::Querylist>();
-        } else if (auto* queries = m_queryList->getlistobject(databrowse::Querylist::f::queries, false)) {
-            for (CNMessageBase& query : *queries) {
-                CNMessageBase* queryOptions = query.getObjectAccessor(databrowse::Query::f::c_46937c, false);
-                if (queryOptions &&
-                    queryOptions->getint64(databrowse::Msg70::f::queryType) == kCountQueryType)
-                    m_countTag = query.getstring(databrowse::Query::f::queryId);
-                CNMessageBase* dataParam = query.getObjectAccessor(databrowse::Query::f::dataParam, false);
-                CNMessageBase* paging =
-                    dataParam ? dataParam->getObjectAccessor(databrowse::DataParam::f::at2_2, false)
-                              : nullptr;
-                if (paging == nullptr) continue;
-                priv->setEmPageSize(
-                    paging->isSet(databrowse::Msg6::f::pageSize)
-                        ? static_cast<unsigned long>(paging->getint64(databrowse::Msg6::f::pageSize))
-                        : kDefaultPageSize);
-                priv->setEmFirstNode(0);
-                priv->setEmSkipNode(
-                    paging->isSet(databrowse::Msg6::f::skipNode) && (priv->getEmFunction() & 0xFF) != 6
-                        ? static_cast<unsigned long>(paging->getint64(databrowse::Msg6::f::skipNode))
-                        : 0);
-            }
-        }
-    }
+    if (!m_browseFindPattern.empty()) readFilter(m_browseFindPattern, priv, m_queryList, m_countTag);
 
     priv->setBrowseViewName(task->getBrowseViewName().c_str());
     priv->setSampling(task->getSampling());
     priv->setAlertId(task->getAlertId());
     priv->setBrowseItemFlushCount(task->getBrowseItemFlushCount());
 
-    if (priv->getFromTime() > 0 && priv->getAppType() == 125) {
-        PostgreSQLBackupSet backupSet(static_cast<unsigned long>(priv->getBackupSetId()));
-        bool fsBased = false;
-        if (backupSet.isDefaultFSBackupSet(fsBased, nullptr) != 0) {
-            log.debugLvl(0, "Error while determining backupset type for backupset id %lu",
-                         static_cast<unsigned long>(priv->getBackupSetId()));
-        } else {
-            log.debugLvl(0, "the backupset type is FsBackupSet? [%d]", fsBased ? 1 : 0);
-            if (fsBased) {
-                log.debugLvl(0, "PostgreSQL FSbased backupset restore job, Setting from time as zero");
-                priv->setFromTime(0);
-            }
-        }
-    }
-
-    if (priv->getFromTime() > 0 && priv->isSet(kExplorerSyncOption)) {
-        JMBkpStats stats(nullptr);
-        stats.setTop(1);
-        const long fromTime = priv->getFromTime();
-        if (priv->getSubClientId() < 1)
-            stats.setWhere(
-                "appId IN (SELECT id FROM APP_Application WHERE backupSet = %ld) AND bkpLevel & 0X40C1 <> 0 "
-                "AND dataStatus = 0 AND status IN (1, 3, 14) AND servEndDate >= %ld",
-                priv->getBackupSetId(), fromTime);
-        else
-            stats.setWhere(
-                "appId = %ld AND bkpLevel & 0X40C1 <> 0 AND dataStatus = 0 AND status IN (1, 3, 14) AND "
-                "servEndDate >= %ld",
-                priv->getSubClientId(), fromTime);
-        if (stats.getOneRow(&stats, false, 0, 0) == zydb::DB_OK) {
-            log.debugLvl(0,
-                         "Explorer plug-in sync: A full or synthetic full job was found for backupset [%ld], "
-                         "subclient "
-                         "[%ld]. The from-time will be changed from [%ld] to zero.",
-                         priv->getBackupSetId(), priv->getSubClientId(), fromTime);
-            priv->setFromTime(0);
-        }
-    }
-
-    if (priv->getOptions() & kNoSessionOption) priv->setEmFunction(3);
-
-    if (priv->getToTime() == 0) {
-        bool synthFullTime = false;
-        if (browseOptions->getint64(Opt::synthFullBrowse) != 0 &&
-            browseOptions->getint64(Opt::noSynthFullToTime) == 0) {
-            CNMessageBase* session =
-                m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::session, false);
-            const long jobId =
-                session ? jobIdOfSession(session->getstring(databrowse::BrowseSession::f::sessionId)) : 0;
-            if (jobId != 0) {
-                long startTime = 0;
-                if (ZYManageDBForJM::getJobStartTime(static_cast<unsigned long>(jobId), startTime,
-                                                     ZYManageDBForJM::getDefaultKelmarchID())) {
-                    priv->setToTime(startTime);
-                    synthFullTime = true;
-                    log.debugLvl(0, "to time was not specified, defaulting to %d for Synthetic Full job",
-                                 static_cast<int>(startTime));
-                } else {
-                    log.debugLvl(0, "Error: Failed to fetch job start time for SynthFull JobID:[%ld]", jobId);
-                }
-            }
-        }
-        if (!synthFullTime) {
-            const long now = static_cast<long>(std::time(nullptr));
-            priv->setToTime(now);
-            log.debugLvl(0, "to time was not specified, defaulting to %d", static_cast<int>(now));
-        }
-    }
-
-    if (priv->getEmPageSize() == 0) {
-        priv->setEmPageSize(kDefaultPageSize);
-        log.debugLvl(0, "page size was not specified, defaulting to 0xFFFFFFFF");
-    }
-    if (priv->getKelmarchId() == 0) {
-        priv->setKelmarchId(kDefaultKelmarchId);
-        log.debugLvl(0, "kelmarch id was not specified, defaulting to 2");
-    }
-
-    if (*priv->getbrowseSessionGUID() == '\0' && !(priv->getOptions() & kNoSessionOption)) {
-        char guid[256];
-        std::snprintf(guid, sizeof guid, "%lld-%s", static_cast<long long>(std::time(nullptr)),
-                      m_workerId.c_str());
-        priv->setbrowseSessionGUID(guid);
-        sessionGuidGenerated = true;
-    }
-    task->setbrowseSessionGUID(priv->getbrowseSessionGUID());
-    const std::string component = componentAfterPrefix(task->getPath(EvRestoreTask::kBrowsePathList));
-    if (!component.empty()) {
-        const std::string guid = std::string(priv->getbrowseSessionGUID()) + "-" + component;
-        priv->setbrowseSessionGUID(guid.c_str());
-    }
-
-    if ((priv->getOptions() & kCaseOption) && priv->isSet(kCaseInsensitiveOption)) {
-        FSSubclientConf conf(static_cast<unsigned long>(priv->getAppType()));
-        bool caseSensitive = true;
-        conf.checkCaseSensitivity(static_cast<unsigned long>(priv->getAppType()), caseSensitive);
-        if (caseSensitive)
-            conf.caseSensitive();
-        else
-            conf.caseInsensitive();
-        SourcePathKeeper keeper;
-        keeper.preset(priv);
-        if (keeper.set(priv, conf, true) != 0) {
-            // A failed conversion leaves the keeper without paths: the browse keeps its own.
-            log.debugLvl(0, "failed to convert source paths into case insensitive paths");
-        } else {
-            priv->clearPaths(EvRestoreTask::kBrowsePathList);
-            for (const char* p = keeper.getFirstPath(); p; p = keeper.getNextPath())
-                priv->addPath(EvRestoreTask::kBrowsePathList, p);
-        }
-    }
+    adjustFromTime(priv);
+    fillDefaults(priv, browseOptions, m_browseRequest);
+    settleSessionGuid(task, priv, m_workerId, sessionGuidGenerated);
+    convertPathCase(priv);
 
     if (!(priv->getOptions() & kNoSessionOption)) smallDump(kTag, priv);
-    return true;
+    return {};
 }

@@ -206,7 +206,7 @@ TEST_F(AppRoads, UpgradeRouteGoesOn) {
     TRequestAuth auth;
     auto decide = [&](int client, long from, long to) {
         auto t = task(world.adminUser, "admin", client, 0, 53, from, to);
-        EXPECT_TRUE(worker.normaliseRequest(t.get(), auth, generated));
+        EXPECT_TRUE(worker.normaliseRequest(t.get(), auth, generated).ok());
         return worker.routeAcrossAgentUpgrade(t.get());
     };
     // An open start across the upgrade, and a range after it, are browsed as usual.

@@ -51,6 +51,7 @@ protected:
         ASSERT_NE(s->index, nullptr) << error;
     }
     static void TearDownTestSuite() {
+        hubtest::expectEveryFailureSaidWhy(s->dir.file("demo"));
         delete s;
         s = nullptr;
     }

@@ -63,6 +63,7 @@ protected:
         s->adminToken = hubtest::issueToken(s->dir.file("demo"), "admin");
     }
     static void TearDownTestSuite() {
+        hubtest::expectEveryFailureSaidWhy(s->dir.file("demo"));
         delete s;
         s = nullptr;
     }

@@ -31,6 +31,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
+#include "service/failurefallback.h"
 #include "service/fastbrowsehm_api.h"
 #include "tests/support/process/childprocess.h"
 #include "worker/fastbrowsehmworkerthread.h"
@@ -176,6 +177,8 @@ inline void startService(const hubdemo::DemoWorld& world, const std::string& cli
 
 // Undoes startService and closes the Hubmaster database.
 inline void stopService(const std::string& client) {
+    // Every browse that failed here told its caller why.
+    EXPECT_EQ(failurefallback::count(), 0u) << "a failure was answered with the generic text";
     fastBrowseHMCleanUp();
     TZyNetOptions net = zyNetOptions();
     net.localClientName.clear();

@@ -141,6 +141,7 @@ protected:
         m_host = hubtest::startDemoHost(m_world, m_dir.file("demo"), m_routerPort);
     }
     void TearDown() override {
+        hubtest::expectEveryFailureSaidWhy(m_dir.file("demo"));
         m_host.reset();
         m_agent.reset();
     }

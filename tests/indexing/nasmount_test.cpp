@@ -80,9 +80,10 @@ TEST_F(NasMounts, ClassicBrowseWithoutASnapshotStops) {
     nasWorker();
     worker->getInputData()->subclientId = static_cast<uint32_t>(subclients[0]);
     bool databaseAnswer = true;
-    EXPECT_FALSE(worker->runNasLiveBrowsePlugin(false, databaseAnswer));
+    const CStepResult result = worker->runNasLiveBrowsePlugin(false, databaseAnswer);
+    EXPECT_FALSE(result.ok());
     EXPECT_EQ(worker->getBrowseTask()->getDataPtr()->snapAfileId, 0u);
-    EXPECT_STRNE(worker->getErrorMessage(), "");
+    EXPECT_FALSE(result.text().empty());
 }
 
 }  // namespace

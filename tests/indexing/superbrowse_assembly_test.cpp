@@ -378,7 +378,7 @@ TEST_F(SuperBrowseAssembly, SkipContentDispatchesTheLeadCycles) {
     TBrowseTask* bt = worker->getBrowseTask()->getDataPtr();
     bt->isSuperBrowse = 0;
     bt->skipContent = 1;
-    EXPECT_FALSE(worker->dispatchRequest());
+    EXPECT_FALSE(worker->dispatchRequest().ok());
     std::vector<std::string> warnings;
     for (const std::string& xml : recorder->payloads(EV_RETURN_RECORD_XML_ITEM)) {
         databrowse::BrowseResponse r;

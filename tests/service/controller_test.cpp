@@ -19,6 +19,7 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/tasks/evrestoretask.h"
 #include "service/controllerthread.h"
+#include "service/failurefallback.h"
 #include "tests/planning/planningworld.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
@@ -127,8 +128,11 @@ TEST(ControllerRegistry, FailureIsAnsweredAndWorkerDeleted) {
     EXPECT_FALSE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr))
         << "no worker factory: refused";
 
+    // Only the worker that gave no reason gets the generic answer, and it is counted where tests see it.
+    const uint64_t fallbacks = failurefallback::count();
     useFactory(controller, journal, [](TestWorker&) { return false; });
     EXPECT_FALSE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+    EXPECT_EQ(failurefallback::count(), fallbacks + 1);
     useFactory(controller, journal, [](TestWorker& w) {
         w.setLastError(databrowse::BROWSE_ERR_PERMISSION, "no rights");
         return false;
@@ -140,6 +144,7 @@ TEST(ControllerRegistry, FailureIsAnsweredAndWorkerDeleted) {
     nested.setOptions(0x2000);
     EXPECT_FALSE(controller.newRequest(&nested, true, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
 
+    EXPECT_EQ(failurefallback::count(), fallbacks + 1);
     ASSERT_EQ(journal.errors.size(), 2u);
     EXPECT_EQ(journal.errors[0], std::make_pair(1, std::string("Browse request failed")));
     EXPECT_EQ(journal.errors[1], std::make_pair(3, std::string("no rights")));

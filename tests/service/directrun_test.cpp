@@ -27,10 +27,12 @@
 #include "platform/tasks/erasebookings.h"
 #include "service/browserouterthread.h"
 #include "service/enduserErase.h"
+#include "service/failurefallback.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerbrowserequest.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/service/routerworld.h"
+#include "tests/support/log/processlogdir.h"
 #include "tests/support/sqlite/testsql.h"
 
 namespace {
@@ -44,6 +46,8 @@ const char* const kTokenRejected = "Error: Failed to authenticate the usertoken.
 class DirectRun : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // A log of this run alone: lines of an earlier run must not answer logHas.
+        hubtest::processLogDir();
         s = new TShared;
         ASSERT_NO_FATAL_FAILURE(routertest::startRouterWorld(s->dir, s->world, s->routerHost));
         ASSERT_TRUE(ZYPlatformInfo::setString(I2::SecuredMessageHandler::kKeySection,
@@ -58,6 +62,8 @@ protected:
         });
     }
     static void TearDownTestSuite() {
+        // Every refused or failed run told its caller why.
+        EXPECT_EQ(failurefallback::count(), 0u) << "a failure was answered with the generic text";
         setPreparedTaskObserver(nullptr);
         fastBrowseHMCleanUp();
         delete s;
@@ -502,6 +508,26 @@ TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
         " WHERE subclientId = " + other);
     EXPECT_EQ(findAs(s->world.fileUser, "mcf-alice3"), mine + "," + other);
     sql("DELETE FROM SECUserRight WHERE subclientId = " + other);
+}
+
+// A run the worker fails answers the caller with the worker's own code and reason, never the generic
+// text, and leaves the session's record.
+TEST_F(DirectRun, FailedRunAnswersWithTheWorkersReason) {
+    databrowse::BrowseRequest r = fileRequest(1, "run-backup-copy");
+    r.setstring(R::c_763531, s->adminToken);
+    r.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::viewBackupCopy, 1);
+    std::unique_ptr<CNMessageBase> reply = exchange(r);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->getTagID(), databrowse::BrowseResponse::TAG) << reply->AsString();
+    EXPECT_EQ(reply->getint64(databrowse::BrowseResponse::f::respType), 3);
+    auto* errors = reply->getlistobject(databrowse::BrowseResponse::f::messages, false);
+    ASSERT_TRUE(errors && errors->size() == 1u) << reply->AsString();
+    EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode),
+              databrowse::BROWSE_ERR_NO_BACKUP_COPY_JOB);
+    const std::string text = errors->front().getstring(databrowse::BrowseError::f::errorMessage);
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find(failurefallback::kText), std::string::npos) << text;
+    EXPECT_TRUE(recordListsNoWorker("run-backup-copy"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The body's settings of the input record over the demo world: the reference-copy and exact-index
 // switches, the index cache of the browse task's version record, the table-view path prefixes of
-// database applications, and the media agent found from the browse's data archive file.
+// database applications, the media agent found from the browse's data archive file, and the reasons a
+// dispatch that cannot go on gives.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -179,6 +180,28 @@ TEST_F(MainBody, MediaAgentOfTheDataArchiveFile) {
     bt->snapAfileId = static_cast<uint32_t>(afile);
     bt->copyPrecedence = 9;
     EXPECT_FALSE(worker->setMediaAgentInternal()) << "no copy of that precedence";
+}
+
+// A dispatch that cannot go on says why: no plan of cycles for a skip-content browse, no media agent for
+// a classic one. The reason travels in the result; the request's one exit writes the error state.
+TEST_F(MainBody, DispatchFailuresSayWhy) {
+    bt->skipContent = 1;
+    bt->planner = nullptr;
+    const CStepResult noPlan = worker->dispatchRequest();
+    EXPECT_EQ(noPlan.code(), databrowse::BROWSE_ERR_GENERIC);
+    EXPECT_EQ(noPlan.text(), "The browse has no plan of backup cycles to browse");
+
+    bt->skipContent = 0;
+    bt->subclientId = 999999;  // no media agent from the archive manager, an archive file or the options
+    const CStepResult noAgent = worker->dispatchRequest();
+    EXPECT_EQ(noAgent.code(), databrowse::BROWSE_ERR_REQUEST_PROCESSING);
+    EXPECT_EQ(noAgent.text(), "No media agent can be found to browse the requested data");
+    EXPECT_STREQ(worker->getErrorMessage(), "");
+
+    // A failure never passes for a success, whatever code it was given.
+    const CStepResult withoutCode = CStepResult::failure(databrowse::BROWSE_ERR_NONE, "why");
+    EXPECT_FALSE(withoutCode.ok());
+    EXPECT_EQ(withoutCode.code(), databrowse::BROWSE_ERR_GENERIC);
 }
 
 }  // namespace

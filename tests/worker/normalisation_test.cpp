@@ -12,7 +12,7 @@ protected:
     bool normalise() {
         TRequestAuth auth;
         generated = false;
-        return worker->normaliseRequest(&task, auth, generated);
+        return worker->normaliseRequest(&task, auth, generated).ok();
     }
     EvMultiEntityRestoreTask& priv() { return *worker->getPrivateTask(); }
     std::vector<std::string> privatePaths() {

@@ -30,6 +30,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "service/controllerthread.h"
+#include "service/failurefallback.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/answers/browseanswers.h"
 #include "worker/fastbrowsehmworkerthread.h"
@@ -92,8 +93,12 @@ protected:
         CControllerThreadHM::TOptions options;
         options.stopEventName = "road-test-" + std::to_string(getpid()) + "-" + std::to_string(++n);
         controller = std::make_unique<CControllerThreadHM>(options);
+        fallbacksBefore = failurefallback::count();
     }
     void TearDown() override {
+        // Every failure of these requests reached its caller with its own reason.
+        EXPECT_EQ(failurefallback::count(), fallbacksBefore)
+            << "a failure was answered with the generic text";
         controller.reset();
         for (long long job : jobs) EvReturnDestinations::unregisterDestination(job);
         g_poConfMgr = savedConfMgr;  // the library's own manager goes back in place
@@ -123,6 +128,19 @@ protected:
         return task;
     }
 
+    // The one error a failed request answered its caller with (code and text).
+    std::pair<int64_t, std::string> failureOf(std::unique_ptr<EvMultiEntityRestoreTask>& task,
+                                              const std::shared_ptr<EvRecordingDestination>& destination,
+                                              databrowse::BrowseRequest* request = nullptr) {
+        EXPECT_FALSE(
+            controller->newRequest(task.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, request));
+        const auto answers = answersOf(*destination);
+        EXPECT_EQ(countOfType(answers, 3), 1u);
+        for (const TAnswer& a : answers)
+            if (a.type == 3 && !a.errors.empty()) return a.errors[0];
+        return {};
+    }
+
     // No reference of a finished request is left on the session's record.
     void expectNoReferences(const std::string& session) {
         if (CConfRecord* record = cache->getConfRec(session, false)) {
@@ -136,6 +154,7 @@ protected:
     CConfigurationMgr* savedConfMgr = nullptr;  // the library's own, while the test's is in place
     std::unique_ptr<CControllerThreadHM> controller;
     std::vector<long long> jobs;
+    uint64_t fallbacksBefore = 0;
 };
 
 }  // namespace
@@ -165,34 +184,41 @@ TEST_F(RequestRoad, FailedRequestAnswersOnceAfterItsSession) {
     expectNoReferences(answers.front().sessionId);
 }
 
-// A worker that fails without saying why gets the controller's one generic answer; a backup set of 0
-// fails with the reason the set-up gives.
-TEST_F(RequestRoad, FailuresWithAndWithoutText) {
+// Failures that once reached their caller as the controller's generic text each carry their own reason:
+// an unknown client, a backup set of 0, and a delayed-stubbing browse of a subclient never backed up.
+TEST_F(RequestRoad, EachFailureSaysWhy) {
     std::shared_ptr<EvRecordingDestination> destination;
     auto unknownClient = fileTask(destination, "/", "unknown-client");
     unknownClient->setTaskParameters(unknownClient->getJobId(), 0, world.adminUser, 0, 2, 999999,
                                      world.fileBackupSet, 0, unknownClient->getToTime(), 0, world.fileAppType,
                                      0, 0, 0);
-    EXPECT_FALSE(
-        controller->newRequest(unknownClient.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
-    auto answers = answersOf(*destination);
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_EQ(answers[0].type, 3);
-    ASSERT_EQ(answers[0].errors.size(), 1u);
-    EXPECT_EQ(answers[0].errors[0], (std::pair<int64_t, std::string>{1, "Browse request failed"}));
+    const auto unknown = failureOf(unknownClient, destination);
+    EXPECT_EQ(answersOf(*destination).size(), 1u);
+    EXPECT_EQ(unknown, (std::pair<int64_t, std::string>{
+                           databrowse::BROWSE_ERR_GENERIC,
+                           "The browse could not be set up: cannot get source client's network host name"}));
     expectNoReferences("unknown-client");
 
     auto noBackupSet = fileTask(destination, "/", "backup-set-0");
     noBackupSet->setTaskParameters(noBackupSet->getJobId(), 0, world.adminUser, 0, 2, world.fileClient, 0, 0,
                                    noBackupSet->getToTime(), 0, world.fileAppType, 0, 0, 0);
     noBackupSet->setSubClientId(0);
-    EXPECT_FALSE(
-        controller->newRequest(noBackupSet.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
-    answers = answersOf(*destination);
-    ASSERT_EQ(countOfType(answers, 3), 1u);
-    EXPECT_EQ(answers.back().errors.at(0).first, databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
-    EXPECT_FALSE(answers.back().errors.at(0).second.empty());
+    const auto noSet = failureOf(noBackupSet, destination);
+    EXPECT_EQ(noSet.first, databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
+    EXPECT_FALSE(noSet.second.empty());
     expectNoReferences("backup-set-0");
+
+    auto neverBackedUp = fileTask(destination, "/", "never-backed-up");
+    std::string options(110, '0');
+    options[104] = '1';  // delayed stubbing: the browse ends at the subclient's last DR backup
+    neverBackedUp->setextendedOptions(options.c_str());
+    neverBackedUp->setSubClientId(999999);
+    const auto stubbing = failureOf(neverBackedUp, destination);
+    EXPECT_EQ(stubbing.first, databrowse::BROWSE_ERR_REQUEST_PROCESSING);
+    EXPECT_EQ(stubbing.second,
+              "The time of the last DR backup of the subclient cannot be read: subclient [999999] has no "
+              "finished backup");
+    expectNoReferences("never-backed-up");
 }
 
 // An empty browse path is refused with its own message; the session's record is left unreferenced.
@@ -588,7 +614,7 @@ TEST_F(RequestRoad, MonorunFindNamesItsSolrCloud) {
         user->setstring(ZyEntities::UserEntity::f::userName, "mailuser");
         TRequestAuth auth;
         auth.authMode = 2;
-        return probe.decideSuperSearch(p, auth, "");
+        return probe.decideSuperSearch(p, auth, "").ok();
     };
     ProbeWorker named;
     ASSERT_TRUE(decide(world.fileBackupSet, named));
@@ -615,12 +641,7 @@ TEST_F(RequestRoad, MonorunFindNamesItsSolrCloud) {
 TEST_F(RequestRoad, ApplicationRoadsSayWhatTheRequestLacks) {
     auto errorOf = [&](std::unique_ptr<EvMultiEntityRestoreTask>& task, databrowse::BrowseRequest* request,
                        std::shared_ptr<EvRecordingDestination>& destination) {
-        EXPECT_FALSE(
-            controller->newRequest(task.get(), false, false, databrowse::FORCE_USE_INDEX_NONE, request));
-        const auto answers = answersOf(*destination);
-        EXPECT_EQ(countOfType(answers, 3), 1u);
-        return answers.empty() || answers.back().errors.empty() ? std::string()
-                                                                : answers.back().errors[0].second;
+        return failureOf(task, destination, request).second;
     };
 
     std::shared_ptr<EvRecordingDestination> destination;

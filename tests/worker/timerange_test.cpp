@@ -19,7 +19,7 @@ protected:
         fileTask(world.fileUser, "fileuser");
         TRequestAuth auth;
         bool generated = false;
-        ASSERT_TRUE(worker->normaliseRequest(&task, auth, generated));
+        ASSERT_TRUE(worker->normaliseRequest(&task, auth, generated).ok());
     }
     void setUpgradeTime(const std::string& value) {
         hubdb::HubDbSeed seed(world.databasePath);

@@ -7,11 +7,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/hubdemo/hubdemo.h"
+#include "service/failurefallback.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/sqlite/testsql.h"
 
@@ -65,6 +68,19 @@ inline std::string issueToken(const std::string& data, const std::string& user) 
     std::string text = issuer.output();
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
+}
+
+// Every browse that failed in the host whose data folder is `data` told its caller why: no log line there
+// says the generic answer was given.
+inline void expectEveryFailureSaidWhy(const std::string& data) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(data, ec)) {
+        if (!entry.is_regular_file() || entry.path().extension() != ".log") continue;
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);)
+            EXPECT_EQ(line.find(failurefallback::kLogMarker), std::string::npos)
+                << entry.path() << ": " << line;
+    }
 }
 
 }  // namespace hubtest

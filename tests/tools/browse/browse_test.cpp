@@ -57,6 +57,7 @@ protected:
         s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), routerPort);
     }
     static void TearDownTestSuite() {
+        hubtest::expectEveryFailureSaidWhy(s->dir.file("demo"));
         delete s;
         s = nullptr;
     }
