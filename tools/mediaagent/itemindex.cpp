@@ -298,10 +298,18 @@ bool CItemIndex::ownedPaths(int appId, const std::string& owner, std::vector<std
         TReset reset{s};
         sqlite3_bind_int(s, 1, appId);
         int rc;
+        bool any = false;
         const std::string key = ownerKey(owner);
-        while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+            any = true;
             if (columnText(s, 1) == key) owned.push_back(sqlite3_column_int64(s, 0));
+        }
         if (rc != SQLITE_DONE) return fail("reading the owners");
+        // Data whose owners the index never learnt cannot be told apart: that is no answer of "none".
+        if (!any) {
+            m_error = "the index keeps no owners of subclient " + std::to_string(appId);
+            return false;
+        }
     }
     sqlite3_stmt* s = statement(kEntry);
     if (!s) return false;

@@ -123,7 +123,8 @@ public:
     // The cycle holding `time` (the cycle of the newest job at or before it), -1 before the first job.
     int cycleAt(int appId, int64_t time);
 
-    // The paths ('/' separated) of the folders of the subclient whose data belong to `owner`.
+    // The paths ('/' separated) of the folders of the subclient whose data belong to `owner`; false
+    // when the index keeps no owners of the subclient at all.
     bool ownedPaths(int appId, const std::string& owner, std::vector<std::string>& out);
 
     // The entry a path names (0 when none): the subclient's root for "/", "" or "\".

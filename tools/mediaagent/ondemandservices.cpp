@@ -166,7 +166,8 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
     // to the router such a request names.
     if (!m_state->options.peers.mayAskPlain(session)) {
         m_state->journal(m_service + " refused session=" + guid + " peer=" + TPeerRule::peerName(session));
-        refuseCaller(session);
+        // Nothing signs a mining request: the caller must go through the Hubmaster.
+        refuseCaller(session, "This mining service answers only the Hubmaster; mine through the Hubmaster");
         return;
     }
     m_state->journal(m_service + " session=" + guid + " worker=" + workerId + " router=" + router +

@@ -40,8 +40,8 @@ private:
     std::unordered_map<std::string, long long> m_seen;  // signature -> when it may be forgotten
 };
 
-// Tells a caller its request is not answered: an error naming the rule, then the end.
-void refuseCaller(CZyNetwork& session);
+// Tells a caller its request is not answered: an error naming the rule (or `text`), then the end.
+void refuseCaller(CZyNetwork& session, const char* text = nullptr);
 
 // The rule of the registry already in use (plain mode) and, unless `rule` names the Hubmaster already,
 // of the Hubmaster database `hubDbPath` (the Hubmaster's client row). False with `error` when no

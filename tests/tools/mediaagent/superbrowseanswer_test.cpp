@@ -224,20 +224,29 @@ TEST_F(SuperBrowseAnswer, CutOffsPredictionsAndRefusals) {
 // nothing of anyone else's, paged and counted alike; a pattern the index cannot apply is refused.
 TEST_F(SuperBrowseAnswer, EndUserFiltersConfineTheAnswerToTheirOwnData) {
     const zyent::AppBrowseWorld& apps = world->world.apps;
-    auto confined = [&](int subclient, const std::string& path, int64_t attribute, int64_t op,
-                        const std::string& value, bool count = false) {
+    using TFilter = std::tuple<int64_t, int64_t, std::string>;  // attribute, operator, value
+    auto filtered = [&](int subclient, const std::string& path, const std::vector<TFilter>& filters,
+                        bool count = false) {
         Indexing::BrowseReq r = request(lastTime, 0, path);
         r.setint64(R::subclientId, subclient);
         databrowse::Query q = page(0, count ? 0 : 1000, count);
-        databrowse::FilteredBrowseCriteriaValue v;
-        v.setint64(databrowse::FilteredBrowseCriteriaValue::f::attribute, attribute);
-        v.setint64(databrowse::FilteredBrowseCriteriaValue::f::criteriaOperator, op);
-        v.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {value});
-        databrowse::Criteria c;
-        c.setObjectAccessor(v, databrowse::Criteria::f::criteria);
-        q.setlistobject(databrowse::Query::f::c_b4ad36, {c});
+        std::vector<CNMessageBase> criteria;
+        for (const auto& [attribute, op, value] : filters) {
+            databrowse::FilteredBrowseCriteriaValue v;
+            v.setint64(databrowse::FilteredBrowseCriteriaValue::f::attribute, attribute);
+            v.setint64(databrowse::FilteredBrowseCriteriaValue::f::criteriaOperator, op);
+            v.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {value});
+            databrowse::Criteria c;
+            c.setObjectAccessor(v, databrowse::Criteria::f::criteria);
+            criteria.push_back(c);
+        }
+        q.setlistobject(databrowse::Query::f::c_b4ad36, criteria);
         r.setlistobject(R::queries, {q});
         return answer(r, 1);
+    };
+    auto confined = [&](int subclient, const std::string& path, int64_t attribute, int64_t op,
+                        const std::string& value, bool count = false) {
+        return filtered(subclient, path, {{attribute, op, value}}, count);
     };
     auto listed = [&](int subclient, const std::string& path) {
         TBrowseQuery q;
@@ -277,6 +286,14 @@ TEST_F(SuperBrowseAnswer, EndUserFiltersConfineTheAnswerToTheirOwnData) {
         EXPECT_EQ(aggregate->front().getint64(databrowse::AggregateResult::f::count), 1) << attribute;
     }
 
+    // A mailbox owner's browse carries both his path and his GUID: both hold, so another's GUID with
+    // his path leaves nothing.
+    EXPECT_EQ(filtered(apps.mailboxSubclient, "/MB", {{1, 5, pattern}, {124, 0, guid}}).paths(),
+              (std::vector<std::string>{mine}));
+    EXPECT_TRUE(filtered(apps.mailboxSubclient, "/MB", {{1, 5, pattern}, {124, 0, apps.strangerGuid}})
+                    .paths()
+                    .empty());
+
     // A OneDrive user by her object id as the Hubmaster sends it: upper case, '-' as 'X', no braces.
     const std::string olivia = "/OneDrive/" + apps.oneDriveEmail;
     ASSERT_EQ(listed(apps.oneDriveV2Subclient, "/OneDrive").size(), 2u);
@@ -285,6 +302,11 @@ TEST_F(SuperBrowseAnswer, EndUserFiltersConfineTheAnswerToTheirOwnData) {
               (std::vector<std::string>{olivia}));
     EXPECT_EQ(confined(apps.oneDriveV2Subclient, olivia, 20, 0, "AB12XCD34XEF56").paths(),
               listed(apps.oneDriveV2Subclient, olivia));
+
+    // A subclient whose owners the index never learnt cannot be confined by owner: refused.
+    TAnswer unknown = confined(apps.oneDriveV1Subclient, "/", 20, 0, "AB12XCD34XEF56");
+    ASSERT_EQ(unknown.responses.size(), 2u);
+    EXPECT_EQ(unknown.type(0), 3);
 
     // A triplet pattern has wildcards before its tail: refused, never answered whole.
     TAnswer triplet = confined(apps.mailboxSubclient, "/", 1, 5, "srv*store*alias\\**\\*");
