@@ -186,7 +186,7 @@ step "...which the console also takes by itself when the router names that agent
 # The application roads, on mediaagent1: an Exchange mailbox backup and a OneDrive user's folder.
 app_subclient() {
   sqlite3 "$work/hub.db" "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId
-    WHERE c.name = '$1' AND a.appTypeId = $2"
+    WHERE c.name = '$1' AND a.appTypeId = $2 ORDER BY a.id"
 }
 mailboxes="--client exchmb1 --subclient $(app_subclient exchmb1 54) --app-type 54"
 onedrive="--client onedrive1 --subclient $(app_subclient onedrive1 134) --app-type 134"
@@ -194,12 +194,28 @@ onedrive="--client onedrive1 --subclient $(app_subclient onedrive1 134) --app-ty
 "$build"/tools/hubmaster/hubmaster token --user 'TENANT\olivia' --data "$work" --out "$work/olivia.token"
 step "Exchange mailboxes, as an administrator: the mailboxes of the backup" list $mailboxes --path '\MB' \
   --at "$day" $admin
-refused "...a mailbox owner's browse is confined by a filter this media agent cannot apply: refused, never all" \
-  "cannot apply the criterion" list $mailboxes --path '\MB' --at "$day" --token-file "$work/mary.token"
+step "...a mailbox owner's browse of the mailboxes: the media agent shows her own mailbox alone" list $mailboxes \
+  --path '\MB' --at "$day" --token-file "$work/mary.token"
 step "OneDrive: an end user's browse of the root is confined to her own folder" list $onedrive --at "$day" \
   --token-file "$work/olivia.token"
 step "...the same through the Hubmaster" list $onedrive --at "$day" --via hubmaster \
   --token-file "$work/olivia.token"
+onedrive2="--client onedrive2 --subclient $(app_subclient onedrive2 134) --app-type 134"
+step "OneDrive on indexing V2: the tenant's users, as an administrator" list $onedrive2 --path '\OneDrive' \
+  --at "$day" $admin
+step "...an end user's browse: the media agent applies her object-id filter, her folder alone" list $onedrive2 \
+  --path '\OneDrive' --at "$day" --via hubmaster --token-file "$work/olivia.token"
+# Application mining: the SharePoint servers' mining service runs on mediaagent1's machine in this world.
+sqlite3 "$work/hub.db" "UPDATE APP_Client SET zydPort = $(port_of mediaagent1), net_hostname = '127.0.0.1'
+  WHERE name IN ('spplain', 'spserver1', 'spserver2', 'spserver3');"
+exchmine="--client exchmine1 --subclient $(app_subclient exchmine1 53 | head -n 1) --app-type 53"
+sharepoint="--client spplain --subclient $(app_subclient spplain 78) --app-type 78"
+step "Mining an Exchange database: the Hubmaster completes the cycle's jobs, mediaagent1 mines it" list --mine \
+  $exchmine --path 'Mailbox Database A' --ma mediaagent1 --at "$day" --via hubmaster $admin
+step "Mining a SharePoint server's sites: launched there with its agent's account, answered from the index" \
+  list --mine $sharepoint --at "$day" --via hubmaster $admin
+refused "...a mining service answers only the Hubmaster: BrowseRouter's completed request, taken there, is refused" \
+  "answers only the Hubmaster" list --mine $sharepoint --at "$day" $admin
 refused "A live browse of a machine: BrowseRouter prepares it; a media agent holds backups, not the machine" \
   "cannot browse client" list --client livewin1 --backup-set "$(sqlite3 "$work/hub.db" "SELECT a.backupSet
   FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'livewin1'")" --app-type 29 \

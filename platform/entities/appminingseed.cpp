@@ -48,11 +48,26 @@ int AppMiningSeed::addClient(const std::string& name, int port, unsigned long sp
 }
 
 int AppMiningSeed::addJob(int appId, long long start, int status) {
-    return checked(m_seed.addJob({.appId = appId,
-                                  .level = 2,
-                                  .startTime = static_cast<int>(start),
-                                  .endTime = static_cast<int>(start + 600),
-                                  .status = status}));
+    const int job = checked(m_seed.addJob({.appId = appId,
+                                           .level = 2,
+                                           .startTime = static_cast<int>(start),
+                                           .endTime = static_cast<int>(start + 600),
+                                           .status = status}));
+    return job > 0 && !addJobFiles(appId, job, start, 2) ? -1 : job;
+}
+
+bool AppMiningSeed::addJobFiles(int appId, int jobId, long long start, int level) {
+    if (m_storagePolicyId <= 0) return true;
+    for (int fileType : {1, 2})
+        if (checked(m_seed.addArchFile({.appId = appId,
+                                        .jobId = jobId,
+                                        .fileType = fileType,
+                                        .cTime = static_cast<int>(start) + fileType,
+                                        .backupLevel = level,
+                                        .physicalSize = 2000,
+                                        .logicalSize = 8000})) < 0)
+            return false;
+    return true;
 }
 
 int AppMiningSeed::addAgentAccount(int clientId, int appType, const std::string& user,
@@ -74,15 +89,18 @@ int AppMiningSeed::addAgentAccount(int clientId, int appType, const std::string&
 }
 
 bool AppMiningSeed::exchange(TAppMiningWorld& w, const TAppMiningOptions& o) {
-    w.exchangeClient = addClient("exchdb1", 0);
+    // Not "exchdb1": the application-browse world, beside which the demo seeds this one, has that.
+    w.exchangeClient = addClient("exchmine1", 0);
     w.exchangeBackupSet = checked(m_seed.addBackupSet("exchangeDbSet"));
     w.dbSubclientFirst = checked(m_seed.addSubclient({.clientId = w.exchangeClient,
                                                       .appTypeId = apptype::kExchangeDatabase,
-                                                      .backupSetId = w.exchangeBackupSet}));
+                                                      .backupSetId = w.exchangeBackupSet,
+                                                      .storagePolicyId = o.storagePolicyId}));
     w.dbSubclientSecond = checked(m_seed.addSubclient({.clientId = w.exchangeClient,
                                                        .appTypeId = apptype::kExchangeDatabase,
                                                        .backupSetId = w.exchangeBackupSet,
-                                                       .name = "second"}));
+                                                       .name = "second",
+                                                       .storagePolicyId = o.storagePolicyId}));
     if (!ok()) return false;
     w.cutoverTime = o.baseTime + 100 * kHour;
     const auto db = [&](int subclient, const std::string& name, long long created, long long modified) {
@@ -112,6 +130,7 @@ bool AppMiningSeed::exchange(TAppMiningWorld& w, const TAppMiningOptions& o) {
                                        .startTime = static_cast<int>(t),
                                        .endTime = static_cast<int>(t + 600),
                                        .status = 1}));
+    if (w.jobFull > 0 && !addJobFiles(w.dbSubclientFirst, w.jobFull, t, 1)) return false;
     w.jobTwice = addJob(w.dbSubclientFirst, t + kHour, 3);
     w.jobFailed = addJob(w.dbSubclientFirst, t + 2 * kHour, 2);
     w.jobOtherStatus = addJob(w.dbSubclientFirst, t + 3 * kHour, 1);
@@ -220,11 +239,25 @@ bool AppMiningSeed::sharePoint(TAppMiningWorld& w, const TAppMiningOptions& o) {
             return fail(entities.error()) >= 0;
     w.spUser = "CORP\\spadmin";
     w.spPassword = "sp-secret-1";
+    if (o.storagePolicyId > 0) {
+        // The plain SharePoint client's site backups: a full and an incremental.
+        const int set = checked(m_seed.addBackupSet("sharePointSet"));
+        w.spSubclient = checked(m_seed.addSubclient({.clientId = w.spPlain,
+                                                     .appTypeId = apptype::kSharePoint,
+                                                     .backupSetId = set,
+                                                     .storagePolicyId = o.storagePolicyId}));
+        if (!ok()) return false;
+        for (int level : {1, 2})
+            if (m_seed.addBackup(w.spSubclient, level, static_cast<int>(o.baseTime + level * 2 * kHour))
+                    .jobId < 0)
+                return fail("SharePoint backups") >= 0;
+    }
     return addAgentAccount(w.spPlain, apptype::kSharePoint, w.spUser, w.spPassword) > 0 &&
            addAgentAccount(w.spPrimary, apptype::kSharePoint, w.spUser, w.spPassword) > 0;
 }
 
 bool AppMiningSeed::build(TAppMiningWorld& world, const TAppMiningOptions& options) {
+    m_storagePolicyId = options.storagePolicyId;
     return exchange(world, options) && activeDirectory(world) && mailboxes(world, options) &&
            sharePoint(world, options) && ok();
 }

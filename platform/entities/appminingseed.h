@@ -1,9 +1,10 @@
 // AppMiningSeed: the rows application mining reads, added to a database through a HubDbSeed: an
 // Exchange database client whose subclients hold their databases as type-112 properties (one of them
 // only until a cut-over), a cycle of backup jobs of mixed status with their Exchange database status
-// XML, an Active Directory agent, a mailbox's associations, an Exchange index server, a media agent to
-// mine on, and SharePoint farms (pseudo-clients) with none, two and a duplicated primary member
-// server, with the administrator account of their agents. Used by the seed's one thread.
+// XML (with their archive files when a storage policy is given), an Active Directory agent, a mailbox's
+// associations, an Exchange index server, a media agent to mine on, and SharePoint farms (pseudo-clients)
+// with none, two and a duplicated primary member server, with the administrator account of their agents. Used
+// by the seed's one thread.
 //
 //   hubdb::HubDbSeed seed(path);
 //   zyent::TAppMiningWorld mining;
@@ -18,10 +19,13 @@
 namespace zyent {
 
 struct TAppMiningOptions {
-    int memberPort = 0;      // listener port of the SharePoint servers, the media agent and the index node
-    std::string memberHost;  // their network host name (empty: the client name)
+    int memberPort = 0;        // listener port of the SharePoint servers, the media agent and the index node
+    std::string memberHost{};  // their network host name (empty: the client name)
     long long baseTime = 1700000000;  // start of the first backup job
     int userId = 0;                   // owner of the mailbox associations (0: none)
+    // A storage policy the Exchange database and SharePoint subclients back up to (0: none): their
+    // jobs then have archive files on it, so that its media agent holds their items.
+    int storagePolicyId = 0;
 };
 
 struct TAppMiningWorld {
@@ -64,6 +68,7 @@ struct TAppMiningWorld {
     int farmDuplicate = 0;    // primary; members spPrimary (again) and spMember1
     int farmNoPrimary = 0;    // flag set, nothing recorded
     int spPlain = 0;          // not a pseudo-client; its agent has a stored account
+    int spSubclient = 0;      // spPlain's SharePoint subclient, backed up with the storage policy (or 0)
     std::string spUser;       // the stored account of spPlain's and spPrimary's agents
     std::string spPassword;
 };
@@ -88,11 +93,15 @@ private:
     int addClient(const std::string& name, int port, unsigned long specialFlags = 0,
                   const std::string& host = "");
     int addJob(int appId, long long start, int status);
+    // The job's data and index files on the subclient's storage policy, when the world has one.
+    bool addJobFiles(int appId, int jobId, long long start, int level);
     int addAgentAccount(int clientId, int appType, const std::string& user, const std::string& password);
     bool exchange(TAppMiningWorld& w, const TAppMiningOptions& o);
     bool activeDirectory(TAppMiningWorld& w);
     bool mailboxes(TAppMiningWorld& w, const TAppMiningOptions& o);
     bool sharePoint(TAppMiningWorld& w, const TAppMiningOptions& o);
+
+    int m_storagePolicyId = 0;  // of the world being built
 };
 
 }  // namespace zyent

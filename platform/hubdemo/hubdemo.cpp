@@ -27,6 +27,9 @@ constexpr long long kFirstBackup = 1700000000;  // 2023-11-14, a fixed start so 
 constexpr int kBackupDays = 14;
 constexpr int kReleaseId = 16;
 constexpr const char* kVmBackupSetGuid = "5E6D0000-0000-4000-8000-00000000D0D0";
+// A second OneDrive user of the V2 tenant, known only to the media agent's index.
+constexpr const char* kOtherOneDriveUser = "oscar@example.com";
+constexpr const char* kOtherOneDriveObjectId = "{9f00-aa11-bb22}";
 
 bool fail(std::string* error, const std::string& what) {
     if (error) *error = what;
@@ -159,14 +162,26 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     for (int user : {w.apps.ownerUser, w.apps.delegateUser, w.apps.strangerUser})
         security.grant(user, zysec::kPermEndUserBrowse, {.clientId = w.apps.mailboxClient});
     security.grant(w.apps.oneDriveUser, zysec::kPermEndUserBrowse, {});
-    // Where the media agent keeps each application's items: the owner's mailbox, the OneDrive user's
-    // folder.
-    seed.addSubclientProperty(w.apps.mailboxSubclient, "Content Root", "MB/" + w.apps.ownerGuid);
+    // Where the media agent keeps each application's items, and whose they are: the owner's and the
+    // stranger's mailboxes, the OneDrive user's folder (on V2 beside another user's).
+    seed.addSubclientProperty(w.apps.mailboxSubclient, "Content Root",
+                              "MB/" + w.apps.ownerGuid + "=" + w.apps.ownerGuid + ";MB/" +
+                                  w.apps.strangerGuid + "=" + w.apps.strangerGuid);
     seed.addSubclientProperty(w.apps.oneDriveV1Subclient, "Content Root", "OneDrive/" + w.apps.oneDriveEmail);
+    seed.addSubclientProperty(w.apps.oneDriveV2Subclient, "Content Root",
+                              "OneDrive/" + w.apps.oneDriveEmail + "=" + w.apps.oneDriveObjectId +
+                                  ";OneDrive/" + kOtherOneDriveUser + "=" + kOtherOneDriveObjectId);
+    zyent::AppMiningSeed mining(seed);
+    if (!mining.build(
+            w.mining,
+            {.baseTime = kFirstBackup, .userId = w.adminUser, .storagePolicyId = w.storagePolicy})) {
+        if (error) *error = "application mining world: " + mining.error();
+        return zydb::DB_ERR_GENERAL;
+    }
     seed.commit();
 
     for (const hubdb::SeedPart* part : std::initializer_list<const hubdb::SeedPart*>{
-             &rows, &more, &media, &entities, &security, &vsa, &apps})
+             &rows, &more, &media, &entities, &security, &vsa, &apps, &mining})
         if (!part->ok()) {
             if (error) *error = part->error();
             return zydb::DB_ERR_GENERAL;
@@ -189,8 +204,6 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
         if (ec) return fail(error, "cannot replace " + db + suffix + ": " + ec.message());
     }
     std::string why;
-    if (seedDemoDatabase(db, world, &why) != zydb::DB_OK) return fail(error, "seeding " + db + ": " + why);
-
     world.registryPath = (fs::path(folder) / "registry.ini").string();
     ZYPlatformInfo::setRegistryPath(world.registryPath);
     std::string key;
@@ -202,6 +215,8 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     if (!randomKey(key)) return fail(error, "no random bytes for the message-security key");
     if (!ZYPlatformInfo::setString(kMsgSecurityKeySection, kMsgSecurityKeyName, key))
         return fail(error, "cannot write the message-security key to " + world.registryPath);
+    // Seeded once the key is in place: the seed enciphers the passwords it stores (agents' accounts).
+    if (seedDemoDatabase(db, world, &why) != zydb::DB_OK) return fail(error, "seeding " + db + ": " + why);
     if (!ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId",
                                    static_cast<unsigned long>(world.vsa.hubmaster)))
         return fail(error, "cannot write the Hubmaster's client to " + world.registryPath);

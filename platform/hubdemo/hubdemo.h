@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/entities/appbrowseseed.h"
+#include "platform/entities/appminingseed.h"
 #include "platform/hubdb/seed_vsa.h"
 #include "platform/hubdemo/legacyagent.h"
 #include "platform/hubdemo/vmbrowseseed.h"
@@ -46,6 +47,11 @@ struct DemoWorld {
     // OneDrive, machines browsed live. Their users may browse their own data as end users; the
     // administrator may browse machines live.
     zyent::AppBrowseWorld apps;
+    // Application mining on the demo policy: an Exchange database client mined for a cycle of jobs, and
+    // SharePoint farms and servers, a plain server's site backups held by mediaagent1. The mining
+    // services run where the world's records point the miners (tests and the tour point them at a
+    // media agent's listener).
+    zyent::TAppMiningWorld mining;
 };
 
 // Creates `folder` when missing and in it a fresh "hub.db" (an older one is replaced) and

@@ -1,4 +1,4 @@
-// Application mining, SharePoint and pseudo-clients over the demo world with the mining seed: the
+// Application mining, SharePoint and pseudo-clients over the demo world's mining world: the
 // look-ups' rules, requests of network callers completed or refused, and entry-point requests that
 // reach the media agent's on-demand services (tools/mediaagent, on a loopback listener) with what those
 // services recorded.
@@ -35,6 +35,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/ondemandservices.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
@@ -54,13 +55,8 @@ public:
         ASSERT_FALSE(listener->start(0).IsError());
         std::string error;
         ASSERT_TRUE(hubdemo::createDemoWorld(dir.file("demo"), demo, &error)) << error;
-        {
-            hubdb::HubDbSeed seed(demo.databasePath);
-            zyent::AppMiningSeed mining(seed);
-            ASSERT_TRUE(mining.build(
-                world, {.memberPort = listener->port(), .memberHost = "127.0.0.1", .userId = demo.adminUser}))
-                << mining.error();
-        }
+        world = demo.mining;
+        pointMinersAt(demo, listener->port());
         const std::pair<const char*, int> machines[] = {
             {"miningma", world.miningMediaAgent}, {"spserver1", world.spPrimary},
             {"spserver2", world.spMember1},       {"spserver3", world.spMember2},
@@ -85,6 +81,19 @@ public:
         EvDebugFileInstance::setLogDirectory("");
     }
 
+    // The world's mining machines (the mining media agent, the SharePoint servers, the index nodes)
+    // reached at this loopback port.
+    static void pointMinersAt(const hubdemo::DemoWorld& demo, int port) {
+        const zyent::TAppMiningWorld& w = demo.mining;
+        hubdb::HubDbSeed seed(demo.databasePath);
+        for (const int client :
+             {w.miningMediaAgent, w.spPrimary, w.spMember1, w.spMember2, w.spPlain, w.indexNode})
+            seed.exec("UPDATE APP_Client SET zydPort = ?, net_hostname = '127.0.0.1' WHERE id = ?",
+                      {zydb::DbValue::ofInt(port), zydb::DbValue::ofInt(client)});
+        seed.exec("UPDATE APP_Client SET zydPort = ?, net_hostname = '127.0.0.1' WHERE name = 'exchidxnode2'",
+                  {zydb::DbValue::ofInt(port)});
+        ASSERT_TRUE(seed.ok()) << seed.error();
+    }
     // A mining request of application type `appType` as a console sends it.
     static databrowse::BrowseRequest miningRequest(int64_t appType) {
         databrowse::BrowseRequest request;
@@ -359,7 +368,7 @@ protected:
         std::unique_ptr<hubtest::CChildProcess> agent;  // tools/mediaagent, the media agent that mines
         int agentClient = 0;
     };
-    static constexpr const char* kAgent = "mediaagent3";
+    static constexpr const char* kAgent = "mediaagent1";  // holds the mining world's backups
     static inline TShared* s = nullptr;
 
     static void SetUpTestSuite() {
@@ -369,21 +378,16 @@ protected:
         s->listener = CZydListener::create();
         ASSERT_FALSE(s->listener->start(0).IsError());
         s->services = std::make_unique<mediaagent::COnDemandServices>(
-            s->listener,
-            mediaagent::TOnDemandOptions{.journalPath = s->dir.file("mining.journal"),
-                                         .items = 2,
-                                         .peers = {.hubmasterName = "hubmaster"}});
+            s->listener, mediaagent::TOnDemandOptions{.journalPath = s->dir.file("mining.journal"),
+                                                      .indexPath = s->dir.file("agent.items.db"),
+                                                      .peers = {.hubmasterName = "hubmaster"}});
         std::string error;
         ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->demo, &error)) << error;
         int hubmaster = 0;
-        {
-            hubdb::HubDbSeed seed(s->demo.databasePath);
-            zyent::AppMiningSeed mining(seed);
-            ASSERT_TRUE(
-                mining.build(s->world, {.memberPort = s->listener->port(), .memberHost = "127.0.0.1"}))
-                << mining.error();
-            hubmaster = seed.addClient({.name = "hubmaster", .hostName = "127.0.0.1"});
-        }
+        s->world = s->demo.mining;
+        AppMining::pointMinersAt(s->demo, s->listener->port());
+        hubmaster =
+            hubdb::HubDbSeed(s->demo.databasePath).addClient({.name = "hubmaster", .hostName = "127.0.0.1"});
         ASSERT_TRUE(ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId", hubmaster));
         ASSERT_EQ(hubdb::openHubDatabase(s->demo.databasePath, &error), zydb::DB_OK) << error;
         ASSERT_EQ(fastBrowseHMInitialize(), 1);
@@ -403,7 +407,7 @@ protected:
             std::vector<std::string>{"--hub", s->demo.databasePath, "--client", kAgent, "--port", "0",
                                      "--index", s->dir.file("agent.items.db"), "--files", "100", "--log",
                                      s->dir.path(), "--mining-journal", s->dir.file("agent.journal"),
-                                     "--mining-items", "3", "--registry", s->demo.registryPath});
+                                     "--registry", s->demo.registryPath});
         const char* listening = "listening on 127.0.0.1:";
         ASSERT_TRUE(s->agent->waitFor(listening, std::chrono::seconds(60))) << s->agent->output();
         hubdb::HubDbSeed seed(s->demo.databasePath);
@@ -499,8 +503,24 @@ TEST_F(AppMiningHost, ExchangeMiningAnswersComeBackThroughTheRouter) {
     const auto got = received(*destination);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(std::get<0>(got[0]), 0);
-    EXPECT_EQ(std::get<2>(got[0]), 3u);
     EXPECT_EQ(std::get<0>(got[1]), 5);
+    // The mined database's items as the media agent's index holds them at the cycle's last job.
+    std::string why;
+    std::unique_ptr<mediaagent::CItemIndex> index =
+        mediaagent::CItemIndex::open(s->dir.file("agent.items.db"), why);
+    ASSERT_TRUE(index) << why;
+    std::vector<mediaagent::TIndexJob> indexed;
+    ASSERT_TRUE(index->jobs(s->world.dbSubclientFirst, indexed));
+    mediaagent::TBrowseQuery root;
+    root.appId = s->world.dbSubclientFirst;
+    for (const mediaagent::TIndexJob& j : indexed)
+        if (j.jobId == s->world.jobTwice) root.toTime = j.time;
+    ASSERT_GT(root.toTime, 0);
+    std::vector<mediaagent::TItemVersion> items;
+    bool found = false;
+    ASSERT_TRUE(index->listAt(root, items, found));
+    ASSERT_FALSE(items.empty());
+    EXPECT_EQ(std::get<2>(got[0]), items.size());
     // The session's record keeps no reference of the finished request: the next request of the
     // session does not wait for it.
     if (CConfRecord* record = g_poConfMgr->getConfRec(t->getbrowseSessionGUID(), false)) {
@@ -527,10 +547,33 @@ TEST_F(AppMiningHost, SharePointRequestsOfTheEntryPoint) {
     std::shared_ptr<EvRecordingDestination> destination;
     auto t = task(destination);
     ASSERT_TRUE(g_poControllerThreadHM->newRequest(t.get(), false, false, databrowse::FORCE_USE_INDEX_NONE,
-                                                   &sharePoint));
+                                                   &sharePoint))
+        << (received(*destination).empty() ? "" : std::get<1>(received(*destination).front()));
     ASSERT_TRUE(waitFor([&] { return received(*destination).size() >= 2; }));
     EXPECT_TRUE(
         hasLine(journal(), "ZYAppMinningIdxService session=", "user=" + s->world.spUser + " password=set"));
+    const auto sites = received(*destination);
+    EXPECT_EQ(std::get<0>(sites[0]), 0) << "the server's sites from the index: " << std::get<1>(sites[0]);
+    EXPECT_GT(std::get<2>(sites[0]), 0u);
+
+    // A server whose sites the media agent's index does not hold: the service says so, never an empty
+    // answer.
+    databrowse::BrowseRequest unheld = AppMining::miningRequest(78);
+    AppMining::selection(unheld)->setint64(databrowse::Msg53::f::firstId, 5);
+    unheld.getObjectAccessor(R::entity, true)
+        ->setint64(ZyEntities::GenericEntity::f::clientId, s->world.spPrimary);
+    auto unheldTask = task(destination);
+    ASSERT_TRUE(g_poControllerThreadHM->newRequest(unheldTask.get(), false, false,
+                                                   databrowse::FORCE_USE_INDEX_NONE, &unheld));
+    ASSERT_TRUE(waitFor([&] { return received(*destination).size() >= 2; }));
+    const auto refused = received(*destination);
+    EXPECT_EQ(std::get<0>(refused[0]), 3);
+    EXPECT_NE(
+        std::get<1>(refused[0])
+            .find("holds no backup of subclient [0] of client [" + std::to_string(s->world.spPrimary) + "]"),
+        std::string::npos)
+        << std::get<1>(refused[0]);
+    EXPECT_EQ(std::get<0>(refused[1]), 5);
 
     databrowse::BrowseRequest farm = AppMining::miningRequest(78);
     AppMining::selection(farm)->setint64(databrowse::Msg53::f::browseLevel, 6);
@@ -568,7 +611,8 @@ TEST_F(AppMiningHost, MiningServicesAnswerOnlyTheHubmaster) {
     asClient.localClientName = "client1";
     setZyNetOptions(asClient);
     databrowse::BrowseRequest request = AppMining::exchangeRequestFor(s->world, "Mailbox Database A");
-    request.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, "outsider");
+    request.getObjectAccessor(R::session, true)
+        ->setstring(databrowse::BrowseSession::f::sessionId, "outsider");
     std::unique_ptr<CNMessageBase> reply;
     {
         ODSSessionCache cache;

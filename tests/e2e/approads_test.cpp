@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/hubdemo/hubdemo.h"
@@ -45,6 +46,9 @@ protected:
         s->indexPath = s->dir.file("agent.items.db");
         s->agent = hubtest::startDemoAgent(s->world, "mediaagent1", s->indexPath, s->dir.path(),
                                            {"--index-service", "started"});
+        // The SharePoint servers' mining service runs on the media agent's machine in this world.
+        for (const char* server : {"spplain", "spserver1", "spserver2", "spserver3"})
+            hubtest::pointClientAt(s->world, server, s->agent->numberAfter(hubtest::kAgentListening));
         int routerPort = 0;
         s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), routerPort);
         s->index = mediaagent::CItemIndex::open(s->indexPath, error);
@@ -65,6 +69,17 @@ protected:
                 "' --at " + std::to_string(lastDay()) + " --via " + road + " --user '" + user + "' --data " +
                 s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 --json",
             s->dir.file("stderr"));
+    }
+    // The console's mining of a subclient of `client` (application type `appType`) as of the last backup
+    // day, by `road`, as the administrator; `extra` adds options.
+    static hubtest::TConsoleRun mine(const std::string& road, const std::string& client, int subclient,
+                                     int appType, const std::string& extra) {
+        return hubtest::runConsole(s->binaries + "/tools/browse/browse list --mine --client " + client +
+                                       " --subclient " + std::to_string(subclient) + " --app-type " +
+                                       std::to_string(appType) + " --at " + std::to_string(lastDay()) +
+                                       " --via " + road + " --user admin --data " + s->dir.file("demo") +
+                                       " --ma-host 127.0.0.1 --quiet --timeout 30 --json -v " + extra,
+                                   s->dir.file("stderr"));
     }
     static std::vector<TItem> itemsOf(const hubtest::TConsoleRun& run) {
         std::vector<TItem> out;
@@ -93,6 +108,14 @@ protected:
         for (const mediaagent::TItemVersion& v : versions) out.emplace_back(v.path, v.size, v.backupTime);
         return out;
     }
+    // The items of `items` whose path is `path`.
+    static std::vector<TItem> only(const std::vector<TItem>& items, const std::string& path) {
+        std::vector<TItem> out;
+        for (const TItem& item : items)
+            if (std::get<0>(item) == path) out.push_back(item);
+        EXPECT_EQ(out.size(), 1u) << path;
+        return out;
+    }
     static long long lastDay() { return s->world.firstBackupTime + 86400LL * s->world.backupDays; }
 
     struct TShared {
@@ -106,14 +129,17 @@ protected:
 };
 AppRoadsEndToEnd::TShared* AppRoadsEndToEnd::s = nullptr;
 
-// Mailboxes: the administrator sees the mailbox folders the index holds; an end user's browse of his
-// own mailbox carries a filter this media agent cannot apply, and is refused aloud rather than
-// answered with every mailbox; a stranger naming another's mailbox is refused before any media agent.
+// Mailboxes: the administrator sees the mailbox folders the index holds; an end user's browse of the
+// mailboxes is confined by the media agent to his own mailbox, never another's; a user naming another's
+// mailbox is refused before any media agent.
 TEST_F(AppRoadsEndToEnd, Mailboxes) {
     const zyent::AppBrowseWorld& apps = s->world.apps;
     const std::string mailbox = "/MB/" + apps.ownerGuid;
     const std::vector<TItem> inMailbox = indexed(apps.mailboxSubclient, mailbox);
     ASSERT_FALSE(inMailbox.empty());
+    const std::vector<TItem> mailboxes = indexed(apps.mailboxSubclient, "/MB");
+    ASSERT_EQ(mailboxes.size(), 2u) << "the owner's and the stranger's";
+    const std::vector<TItem> roots = indexed(apps.mailboxSubclient, "/");
     for (const char* road : kRoads) {
         hubtest::TConsoleRun root = list(road, "exchmb1", apps.mailboxSubclient, 54, "\\", "admin");
         ASSERT_EQ(root.status, kExitOk) << road << root.err;
@@ -123,12 +149,20 @@ TEST_F(AppRoadsEndToEnd, Mailboxes) {
         ASSERT_EQ(folders.status, kExitOk) << road << folders.err;
         EXPECT_EQ(itemsOf(folders), inMailbox) << road;
 
-        hubtest::TConsoleRun own = list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB", "EXCH\\mary");
-        EXPECT_EQ(own.status, kExitServiceError) << road << own.out;
-        EXPECT_NE(own.err.find("media agent [mediaagent1] cannot apply"), std::string::npos)
-            << road << own.err;
-        EXPECT_NE(own.err.find(apps.ownerGuid), std::string::npos) << road << own.err;
-        EXPECT_EQ(own.out.find("/d0"), std::string::npos) << road;
+        // Each end user sees his own mailbox among the mailboxes, and the way to it from the root.
+        for (const auto& [user, guid] : {std::pair<std::string, std::string>{"EXCH\\mary", apps.ownerGuid},
+                                         {"EXCH\\sam", apps.strangerGuid}}) {
+            hubtest::TConsoleRun own = list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB", user);
+            ASSERT_EQ(own.status, kExitOk) << road << user << own.err;
+            EXPECT_EQ(itemsOf(own), only(mailboxes, "/MB/" + guid)) << road << user;
+            hubtest::TConsoleRun top = list(road, "exchmb1", apps.mailboxSubclient, 54, "\\", user);
+            ASSERT_EQ(top.status, kExitOk) << road << user << top.err;
+            EXPECT_EQ(itemsOf(top), only(roots, "/MB")) << road << user;
+        }
+        hubtest::TConsoleRun inOwn =
+            list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB\\" + apps.ownerGuid, "EXCH\\mary");
+        ASSERT_EQ(inOwn.status, kExitOk) << road << inOwn.err;
+        EXPECT_EQ(itemsOf(inOwn), inMailbox) << road;
 
         hubtest::TConsoleRun other = list(road, "exchmb1", apps.mailboxSubclient, 54,
                                           "\\MB\\" + apps.ownerGuid + "\\Inbox", "EXCH\\sam");
@@ -162,17 +196,72 @@ TEST_F(AppRoadsEndToEnd, OneDriveUserFolder) {
         ASSERT_EQ(admin.status, kExitOk) << road << admin.err;
         EXPECT_EQ(itemsOf(admin), indexed(apps.oneDriveV1Subclient, "/")) << road;
 
-        // On indexing V2 her restriction is a filter on her object id, which this media agent cannot
-        // apply: refused aloud, never the whole tenant's data.
-        hubtest::TConsoleRun v2 =
-            list(road, "onedrive2", apps.oneDriveV2Subclient, 134, "\\", "TENANT\\olivia");
-        EXPECT_EQ(v2.status, kExitServiceError) << road << v2.out;
-        EXPECT_NE(v2.err.find("cannot apply the criterion of attribute 20"), std::string::npos)
-            << road << v2.err;
-        EXPECT_EQ(v2.out.find("/d0"), std::string::npos) << road;
+        // On indexing V2 her restriction is a filter on her object id, which the media agent applies:
+        // of the tenant's user folders she sees hers alone, and nothing in another's.
+        const std::vector<TItem> users = indexed(apps.oneDriveV2Subclient, "/OneDrive");
+        ASSERT_EQ(users.size(), 2u) << "hers and another user's";
+        const std::string v2Own = "/OneDrive/" + apps.oneDriveEmail;
+        const std::vector<std::pair<std::string, std::vector<TItem>>> v2Cases = {
+            {"\\", only(indexed(apps.oneDriveV2Subclient, "/"), "/OneDrive")},
+            {"\\OneDrive", only(users, v2Own)},
+            {"\\OneDrive\\" + apps.oneDriveEmail, indexed(apps.oneDriveV2Subclient, v2Own)}};
+        for (const auto& [path, expected] : v2Cases) {
+            hubtest::TConsoleRun v2 =
+                list(road, "onedrive2", apps.oneDriveV2Subclient, 134, path, "TENANT\\olivia");
+            ASSERT_EQ(v2.status, kExitOk) << road << path << v2.err;
+            ASSERT_FALSE(expected.empty()) << path;
+            EXPECT_EQ(itemsOf(v2), expected) << road << path;
+        }
+        for (const TItem& other : users) {
+            if (std::get<0>(other) == v2Own) continue;
+            const std::string folder = std::get<0>(other).substr(std::string("/OneDrive/").size());
+            ASSERT_FALSE(indexed(apps.oneDriveV2Subclient, std::get<0>(other)).empty());
+            hubtest::TConsoleRun theirs = list(road, "onedrive2", apps.oneDriveV2Subclient, 134,
+                                               "\\OneDrive\\" + folder, "TENANT\\olivia");
+            // For her that folder is not there at all.
+            EXPECT_EQ(theirs.status, kExitServiceError) << road << theirs.out;
+            EXPECT_NE(theirs.err.find("no backed-up item at \\OneDrive\\" + folder), std::string::npos)
+                << road << theirs.err;
+            EXPECT_EQ(theirs.out.find("/OneDrive/"), std::string::npos) << road << theirs.out;
+        }
         hubtest::TConsoleRun v2Admin = list(road, "onedrive2", apps.oneDriveV2Subclient, 134, "\\", "admin");
         ASSERT_EQ(v2Admin.status, kExitOk) << road << v2Admin.err;
         EXPECT_EQ(itemsOf(v2Admin), indexed(apps.oneDriveV2Subclient, "/")) << road;
+    }
+}
+
+// Application mining of an Exchange database and of a SharePoint server's sites: through the Hubmaster
+// the worker completes the request and hands it to the mining service (the media agent's, or the one
+// launched on the SharePoint server with its agent's account), whose answer, the mined subclient's
+// items in the media agent's index, comes back through BrowseRouter. Through BrowseRouter the caller
+// gets the completed request, and the mining service, which answers only the Hubmaster, refuses the
+// caller aloud rather than answering nothing.
+TEST_F(AppRoadsEndToEnd, ApplicationMining) {
+    const zyent::TAppMiningWorld& mining = s->world.mining;
+    struct TRoad {
+        std::string client;
+        int subclient;
+        int appType;
+        std::string extra;
+        std::string service;
+    };
+    const TRoad roads[] = {
+        {"exchmine1", mining.dbSubclientFirst, 53, "--path 'Mailbox Database A' --ma mediaagent1",
+         "LiveBrowseServer of [mediaagent1]"},
+        {"spplain", mining.spSubclient, 78, "", "ZYAppMinningIdxService of [spplain]"}};
+    for (const TRoad& r : roads) {
+        const std::vector<TItem> inIndex = indexed(r.subclient, "/");
+        ASSERT_FALSE(inIndex.empty()) << r.client;
+        hubtest::TConsoleRun host = mine("hubmaster", r.client, r.subclient, r.appType, r.extra);
+        ASSERT_EQ(host.status, kExitOk) << r.client << host.err;
+        EXPECT_EQ(itemsOf(host), inIndex) << r.client;
+
+        hubtest::TConsoleRun routed = mine("router", r.client, r.subclient, r.appType, r.extra);
+        EXPECT_EQ(routed.status, kExitServiceError) << r.client << routed.out << routed.err;
+        EXPECT_NE(routed.err.find("road router, then mining service " + r.service), std::string::npos)
+            << routed.err;
+        EXPECT_NE(routed.err.find("answers only the Hubmaster"), std::string::npos) << routed.err;
+        EXPECT_EQ(routed.out.find("/d0"), std::string::npos) << routed.out;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/entities/apptypes.h"
 #include "tools/browse/consoleoutput.h"
 
 namespace {
@@ -113,6 +114,9 @@ const TOptionSpec kOptionSpecs[] = {
     {"--via", nullptr, "router|hubmaster", kL | kV | kC | kF | kM | kE,
      "hubmaster: list and versions through the Hubmaster's own service (older media agents)"},
     {"--live", nullptr, nullptr, kL, "browse the machine live: the Hubmaster prepares the session"},
+    {"--mine", nullptr, nullptr, kL,
+     "mine the application's database or site (--app-type 53 Exchange database, 78 SharePoint) on the "
+     "media agent --ma names: the Hubmaster completes the request"},
     {"--dry-run", nullptr, nullptr, kE, "list what would be erased; book nothing"},
     {"--yes", nullptr, nullptr, kE, "erase a folder's contents without asking"},
     {"--json", nullptr, nullptr, kAll, "JSON on standard output"},
@@ -382,6 +386,8 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
                 o.dryRun = true;
             else if (name == "--live")
                 o.live = true;
+            else if (name == "--mine")
+                o.mine = true;
             else if (name == "--yes")
                 o.yes = true;
             continue;
@@ -537,6 +543,22 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
     r.setlistobject(R::paths, paths);
     if (o.live)
         r.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::initMachineBrowse, 1);
+    if (o.mine) {
+        // The Hubmaster completes it (subclient, jobs, where to answer) for the named miner.
+        CNMessageBase* mining = r.getObjectAccessor(R::advOptions, true)
+                                    ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                                    ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, true);
+        mining->setint64(databrowse::Msg60::f::appMining, 1);
+        mining->setint64(databrowse::Msg60::f::appType, o.appType);
+        mining->getObjectAccessor(databrowse::Msg60::f::at5_5, true);
+        if (o.appType == apptype::kSharePoint)
+            mining->getObjectAccessor(databrowse::Msg60::f::at7_7, true)
+                ->getObjectAccessor(databrowse::Msg57::f::at3_6, true)
+                ->setint64(databrowse::Msg53::f::firstId, o.subclientId > 0 ? o.subclientId : 1);
+        if (!o.mediaAgent.empty())
+            r.getObjectAccessor(R::ma, true)
+                ->setstring(ZyEntities::ClientEntity::f::clientName, o.mediaAgent);
+    }
 
     CNMessageBase* range = r.getObjectAccessor(R::timeRange, true);
     const long long to = o.command == EConsoleCommand::kVersions ? o.to : o.at;

@@ -52,6 +52,7 @@ struct TConsoleOptions {
     bool verbose = false;  // the session and the road on standard error
     bool dryRun = false;   // erase: list what would be erased, book nothing
     bool live = false;     // list: a live browse of the machine, prepared by the Hubmaster
+    bool mine = false;     // list: application mining of --app-type's database or site on --ma
     bool yes = false;      // erase: no question before erasing a folder's contents
     int timeoutSeconds = 120;
     // Asked for help or the version instead of a command.

@@ -14,12 +14,14 @@
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/clientaddress.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynetwork.h"
+#include "platform/net/zyondemand_client.h"
 #include "platform/security/evsecuritymgr.h"
 #include "tools/hubmaster/hostbrowse.h"
 #include "platform/errors/evmessageids.h"
@@ -30,6 +32,8 @@ namespace fs = std::filesystem;
 using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kLauncher = "sLNIDXMA";
+constexpr const char* kMiningService = "LiveBrowseServer";
+constexpr const char* kSharePointMiningService = "ZYAppMinningIdxService";
 constexpr const char* kAlternateLauncher = "sLPIDXMA";
 // Media agents below this release have no index service.
 constexpr int kMinIndexServiceRelease = 10;
@@ -94,6 +98,15 @@ CNMessageBase* childOf(CNMessageBase* owner, const MsgFieldRef& f) {
     return owner && owner->isSet(f) ? owner->getObjectAccessor(f, false) : nullptr;
 }
 
+// The application-mining block of a request the Hubmaster completed, or null.
+CNMessageBase* miningOf(CNMessageBase& prepared) {
+    if (!dynamic_cast<databrowse::BrowseRequest*>(&prepared)) return nullptr;
+    CNMessageBase* mining =
+        childOf(childOf(childOf(&prepared, R::advOptions), databrowse::Msg63::f::advancedConfig),
+                databrowse::BrowseAdvancedConfig::f::at13_13);
+    return mining && mining->getint64(databrowse::Msg60::f::appMining) != 0 ? mining : nullptr;
+}
+
 }  // namespace
 
 CConsoleSession::CConsoleSession(TConsoleOptions options, std::string hubmasterProgram)
@@ -124,6 +137,10 @@ std::string CConsoleSession::mediaAgentOf(CNMessageBase& prepared) {
                     return cycle.getstring(Indexing::BackupCycle::f::ma);
         return "";
     }
+    // A mining request names the machine that mines it.
+    if (CNMessageBase* connection = childOf(miningOf(prepared), databrowse::Msg60::f::connectionInfo))
+        if (!connection->getstring(databrowse::ApplicationMiningConnectionInfo::f::maHostName).empty())
+            return connection->getstring(databrowse::ApplicationMiningConnectionInfo::f::maHostName);
     CNMessageBase* routing = childOf(childOf(&prepared, R::indexing), databrowse::Msg91::f::indexingInfo);
     if (routing && !routing->getstring(databrowse::IndexingInfo::f::mediaAgentName).empty())
         return routing->getstring(databrowse::IndexingInfo::f::mediaAgentName);
@@ -587,6 +604,29 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     auto ma = std::make_unique<CZyNetwork>();
     bool timedOut = false;
     const int limit = m_options.timeoutSeconds;
+    if (CNMessageBase* mining = miningOf(prepared)) {
+        // A mining request goes to the machine's mining service, started on demand for it.
+        const bool sharePoint = mining->getint64(databrowse::Msg60::f::appType) == apptype::kSharePoint;
+        const std::string service = sharePoint ? kSharePointMiningService : kMiningService;
+        m_road = "router, then mining service " + service + " of [" + name + "]";
+        CNSession::LaunchOnDemandServiceReq launch;
+        launch.setstring(CNSession::LaunchOnDemandServiceReq::f::hostName, target);
+        launch.setstring(CNSession::LaunchOnDemandServiceReq::f::serviceName, service);
+        launch.setint64(CNSession::LaunchOnDemandServiceReq::f::mode, 1);
+        launch.setstring(CNSession::LaunchOnDemandServiceReq::f::launchInput, "");
+        CNSession::LaunchOnDemandServiceDetails details;
+        ZYOnDemandSvcClient launcher;
+        CUxError step = launcher.SubmitTask(launch, details);
+        if (!step.IsError()) step = launcher.Attach(details, *ma);
+        if (!step.IsError()) step = ma->SendXMLMessage(prepared, 0, limit, timedOut);
+        if (step.IsError())
+            return networkFailure(result, timedOut,
+                                  "cannot reach " + service + " of [" + name + "]: " + step.GetErrorText());
+        readAnswers(*ma, service + " of [" + name + "]", result, progress);
+        ignoreResult(ma->Disconnect(5, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
+        return result.exitCode;
+    }
     CUxError step =
         ma->Connect(target.c_str(), kIndexService, nullptr, limit, timedOut);
     if (step.IsError()) {

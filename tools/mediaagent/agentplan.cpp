@@ -120,15 +120,30 @@ bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int pre
                            "'Content Root' AND modified = 0",
                            {DbValue::ofInt(appId)}, st) != zydb::DB_OK)
         return queryFailed(conn, "reading the content root", error);
-    if ((rc = st->step()) == zydb::DB_OK) sub.contentRoot = std::string(st->columnText(0));
+    if ((rc = st->step()) == zydb::DB_OK)
+        sub.contentRoots = parseContentRoots(std::string(st->columnText(0)));
     return rc == zydb::DB_OK || rc == zydb::DB_NO_DATA ||
            queryFailed(conn, "reading the content root", error);
 }
 
 }  // namespace
 
+std::vector<TContentRoot> parseContentRoots(const std::string& text) {
+    std::vector<TContentRoot> roots;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find(';', start), text.size());
+        const std::string one = text.substr(start, end - start);
+        start = end + 1;
+        const size_t equals = one.find('=');
+        TContentRoot root{one.substr(0, equals), equals == std::string::npos ? "" : one.substr(equals + 1)};
+        if (!root.path.empty()) roots.push_back(std::move(root));
+    }
+    return roots;
+}
+
 std::string TAgentPlan::signature() const {
-    std::string s = std::to_string(clientId);
+    // The index's layout is part of what it is made from: a file of an older layout is made again.
+    std::string s = "layout2;" + std::to_string(clientId);
     for (const TSubclientPlan& sub : subclients) {
         s += ";" + std::to_string(sub.appId) + ":" + std::to_string(sub.clientId) + ":" +
              std::to_string(sub.appType) + ":" + std::to_string(sub.kelmarchId);
@@ -138,7 +153,7 @@ std::string TAgentPlan::signature() const {
             s += "," + std::to_string(f.id) + "t" + std::to_string(f.fileType) + "s" +
                  std::to_string(f.physicalSize);
         for (const std::string& path : sub.unknownTypePaths) s += ",?" + path;
-        if (!sub.contentRoot.empty()) s += ",/" + sub.contentRoot;
+        for (const TContentRoot& root : sub.contentRoots) s += ",/" + root.path + "=" + root.owner;
     }
     return s;
 }

@@ -30,6 +30,16 @@ struct TJobPlan {
     std::vector<int> indexFiles;
 };
 
+// A folder ('/' separated) holding a copy of the subclient's generated tree, and whose data it is (the
+// mailbox GUID or directory object id its end user is known by; empty: nobody's in particular).
+struct TContentRoot {
+    std::string path;
+    std::string owner;
+};
+
+// The content roots a "Content Root" property value names.
+std::vector<TContentRoot> parseContentRoots(const std::string& text);
+
 struct TSubclientPlan {
     int appId = 0;
     int clientId = 0;
@@ -40,10 +50,10 @@ struct TSubclientPlan {
     // Directories this agent reports without their type (the subclient's "Items Of Unknown Type"
     // property, paths separated by ';'): the Hubmaster resolves each by a browse of its own.
     std::vector<std::string> unknownTypePaths;
-    // Where the subclient's items lie ('/' separated; empty: the root): an application keeps its data
-    // below folders of its own (a mailbox under "MB/{its GUID}", a OneDrive user's under
-    // "OneDrive/<e-mail>"). The subclient's "Content Root" property.
-    std::string contentRoot;
+    // Where the subclient's items lie (none: the root): an application keeps each owner's data below
+    // folders of its own (a mailbox under "MB/{its GUID}", a OneDrive user's under "OneDrive/<e-mail>").
+    // The subclient's "Content Root" property: roots separated by ';', each "path" or "path=owner".
+    std::vector<TContentRoot> contentRoots;
 };
 
 struct TAgentPlan {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <limits>
 
 #include "tools/mediaagent/sqlitestmt.h"
@@ -25,6 +26,7 @@ enum Statement {
     kCount,
     kMark,
     kArchiveFiles,
+    kOwners,
     kStatementCount
 };
 
@@ -51,6 +53,7 @@ const char* const kSql[kStatementCount] = {
     "SELECT a.id, a.jobId, a.kelmarchId, a.fileType, a.cTime, a.size, j.cycle FROM afiles a "
     "JOIN jobs j ON j.appId = a.appId AND j.jobId = a.jobId "
     "WHERE a.appId = ?1 AND j.time BETWEEN ?2 AND ?3 ORDER BY a.cTime, a.id",
+    "SELECT entry, owner FROM owners WHERE appId = ?1 ORDER BY entry",
 };
 
 // Resets a statement (and its bindings) when the scope that used it ends.
@@ -90,6 +93,18 @@ bool contains(const std::vector<int>& cycles, int cycle) {
     return std::find(cycles.begin(), cycles.end(), cycle) != cycles.end();
 }
 
+bool samePart(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Whether the path of `parts` lies at or below `root`.
+bool atOrBelow(const std::vector<std::string>& parts, const std::vector<std::string>& root) {
+    return parts.size() >= root.size() && std::equal(root.begin(), root.end(), parts.begin(), samePart);
+}
+
 }  // namespace
 
 struct CItemIndex::TScope {
@@ -102,6 +117,8 @@ struct CItemIndex::TScope {
     std::vector<int> cycles;    // empty: any
     bool filtered = false;
     std::string filter;
+    bool confined = false;                  // only the children named below are visible
+    std::vector<std::string> allowedNames;  // the children on the way to the confinement's subtrees
     int jobId = 0;  // single-cycle point in time: the newest job in the cycle by the to-time, else 0
 };
 
@@ -243,6 +260,74 @@ bool CItemIndex::resolve(int appId, const std::string& path, TItemVersion& entry
     return true;
 }
 
+std::string ownerKey(const std::string& owner) {
+    std::string key = owner.size() >= 2 && owner.front() == '{' && owner.back() == '}'
+                          ? owner.substr(1, owner.size() - 2)
+                          : owner;
+    for (char& c : key) c = c == '-' ? 'X' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return key;
+}
+
+void confineQuery(TBrowseQuery& query, const std::vector<std::string>& roots) {
+    if (!query.confined) {
+        query.confined = true;
+        query.within = roots;
+        return;
+    }
+    // Both confinements hold: of each pair of subtrees, the deeper one where one holds the other.
+    std::vector<std::string> both;
+    for (const std::string& a : query.within)
+        for (const std::string& b : roots) {
+            const std::vector<std::string> pa = splitPath(a), pb = splitPath(b);
+            if (atOrBelow(pa, pb))
+                both.push_back(a);
+            else if (atOrBelow(pb, pa))
+                both.push_back(b);
+        }
+    query.within = std::move(both);
+}
+
+bool CItemIndex::ownedPaths(int appId, const std::string& owner, std::vector<std::string>& out) {
+    out.clear();
+    TIndexSubclient sub;
+    if (!subclient(appId, sub)) return false;
+    std::vector<int64_t> owned;
+    {
+        sqlite3_stmt* s = statement(kOwners);
+        if (!s) return false;
+        TReset reset{s};
+        sqlite3_bind_int(s, 1, appId);
+        int rc;
+        bool any = false;
+        const std::string key = ownerKey(owner);
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+            any = true;
+            if (columnText(s, 1) == key) owned.push_back(sqlite3_column_int64(s, 0));
+        }
+        if (rc != SQLITE_DONE) return fail("reading the owners");
+        // Data whose owners the index never learnt cannot be told apart: that is no answer of "none".
+        if (!any) {
+            m_error = "the index keeps no owners of subclient " + std::to_string(appId);
+            return false;
+        }
+    }
+    sqlite3_stmt* s = statement(kEntry);
+    if (!s) return false;
+    for (int64_t entry : owned) {
+        std::string path;
+        // Up to the subclient's root; a broken chain is a fault of the file, not an empty path.
+        for (int hops = 0; entry != sub.rootEntry; ++hops) {
+            TReset reset{s};
+            sqlite3_bind_int64(s, 1, entry);
+            if (hops > 4096 || sqlite3_step(s) != SQLITE_ROW) return fail("reading an owner's folder");
+            path = "/" + columnText(s, 1) + path;
+            entry = sqlite3_column_int64(s, 0);
+        }
+        out.push_back(path.empty() ? "/" : path);
+    }
+    return true;
+}
+
 bool CItemIndex::scope(const TBrowseQuery& query, bool range, TScope& sc, bool& found) {
     TItemVersion target;
     if (!resolve(query.appId, query.path, target, found)) return false;
@@ -262,6 +347,25 @@ bool CItemIndex::scope(const TBrowseQuery& query, bool range, TScope& sc, bool& 
         query.toTime <= 0 || query.toTime >= kOpenEnd ? std::numeric_limits<int64_t>::max() : query.toTime;
     sc.low = range ? query.fromTime : 0;
     sc.cycles = query.cycles;
+    if (query.confined) {
+        // Inside a subtree of the confinement all is visible; above one, only the folders leading to
+        // it; anywhere else nothing.
+        const std::vector<std::string> here = splitPath(sc.file ? sc.filePath : sc.dirPath);
+        bool inside = false;
+        for (const std::string& root : query.within) {
+            const std::vector<std::string> parts = splitPath(root);
+            if (atOrBelow(here, parts)) {
+                inside = true;
+                break;
+            }
+            if (sc.dir != 0 && parts.size() > here.size() && atOrBelow(parts, here))
+                sc.allowedNames.push_back(parts[here.size()]);
+        }
+        if (!inside) {
+            sc.confined = true;
+            if (sc.allowedNames.empty()) sc.high = -1;
+        }
+    }
     if (range) return true;
 
     std::vector<TIndexJob> all;
@@ -317,10 +421,14 @@ bool CItemIndex::scanVersions(const TScope& sc, const std::string& startName, F 
         }
         const int cycle = sqlite3_column_int(s, 4);
         if (!sc.cycles.empty() && !contains(sc.cycles, cycle)) continue;
+        std::string name = columnText(s, 1);
+        if (sc.confined && std::none_of(sc.allowedNames.begin(), sc.allowedNames.end(),
+                                        [&](const std::string& a) { return samePart(a, name); }))
+            continue;
         TItemVersion& v = group.emplace_back();
         v.entry = entry;
         v.parent = sc.dir;
-        v.name = columnText(s, 1);
+        v.name = std::move(name);
         v.path = sc.file ? sc.filePath : sc.dirPath + "/" + v.name;
         v.backupTime = sqlite3_column_int64(s, 2);
         v.jobId = sqlite3_column_int(s, 3);
@@ -346,7 +454,8 @@ bool CItemIndex::pointInTimeStart(const TScope& sc, const TBrowseQuery& query, s
     int64_t startEntry = 0;
     if (query.firstNode != 0) {
         startEntry = query.firstNode;
-    } else if (sc.jobId != 0 && !sc.filtered && query.skip >= static_cast<uint32_t>(kPageMarkStride)) {
+    } else if (sc.jobId != 0 && !sc.filtered && !sc.confined &&
+               query.skip >= static_cast<uint32_t>(kPageMarkStride)) {
         sqlite3_stmt* s = statement(kMark);
         if (!s) return false;
         TReset reset{s};
@@ -401,7 +510,7 @@ bool CItemIndex::countAt(const TBrowseQuery& query, int64_t& count, bool& found)
     TScope sc;
     if (!scope(query, false, sc, found)) return false;
     if (!found) return true;
-    if (sc.dir != 0 && !sc.filtered && sc.jobId != 0) {
+    if (sc.dir != 0 && !sc.filtered && !sc.confined && sc.jobId != 0) {
         sqlite3_stmt* s = statement(kCount);
         if (!s) return false;
         TReset reset{s};

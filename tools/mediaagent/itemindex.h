@@ -89,7 +89,18 @@ struct TBrowseQuery {
     uint32_t skip = 0;        // then skips this many entries (point in time) or versions (range)
     uint32_t pageSize = 0;    // 0: no limit
     bool filesBelow = false;  // a find: every file below the directory (vmanswers.h), not its children
+    // An end user's confinement: only these subtrees ('/' or '\' separated, compared without regard
+    // to case) and the folders on the way to them are visible; confined to none, nothing is.
+    bool confined = false;
+    std::vector<std::string> within;
 };
+
+// An owner's key as the index keeps it: upper case, each '-' an 'X', without surrounding braces (so a
+// mailbox GUID and a directory object id written either way compare equal).
+std::string ownerKey(const std::string& owner);
+
+// Narrows `query` to the subtrees `roots` (within those it is confined to already).
+void confineQuery(TBrowseQuery& query, const std::vector<std::string>& roots);
 
 class CItemIndex {
 public:
@@ -111,6 +122,10 @@ public:
     bool jobs(int appId, std::vector<TIndexJob>& out);  // in time order
     // The cycle holding `time` (the cycle of the newest job at or before it), -1 before the first job.
     int cycleAt(int appId, int64_t time);
+
+    // The paths ('/' separated) of the folders of the subclient whose data belong to `owner`; false
+    // when the index keeps no owners of the subclient at all.
+    bool ownedPaths(int appId, const std::string& owner, std::vector<std::string>& out);
 
     // The entry a path names (0 when none): the subclient's root for "/", "" or "\".
     bool resolve(int appId, const std::string& path, TItemVersion& entry, bool& found);

@@ -34,7 +34,8 @@ const char* const kSchema =
     "PRIMARY KEY(entry, btime)) WITHOUT ROWID;"
     "CREATE TABLE dircounts(dir INTEGER, job INTEGER, visible INTEGER, PRIMARY KEY(dir, job)) WITHOUT ROWID;"
     "CREATE TABLE pagemarks(dir INTEGER, job INTEGER, rank INTEGER, entry INTEGER, "
-    "PRIMARY KEY(dir, job, rank)) WITHOUT ROWID;";
+    "PRIMARY KEY(dir, job, rank)) WITHOUT ROWID;"
+    "CREATE TABLE owners(entry INTEGER PRIMARY KEY, appId INTEGER NOT NULL, owner TEXT NOT NULL);";
 
 // Created once the rows are in: one sort instead of millions of index updates.
 const char* const kIndexes =
@@ -73,7 +74,11 @@ struct TChild {
     int64_t leafCount = 0;
     int level = 0;
     bool big = false;
-    size_t rootParts = 0;  // how many folders of the subclient's content root lie above it
+    // Above the content roots: the folders from the subclient's root to here ("" at the root); a
+    // content root itself is where the generated tree starts.
+    std::string towards{};
+    bool generated = false;
+    std::string owner{};  // a content root's owner
 };
 
 class CGenerator {
@@ -88,6 +93,7 @@ public:
              "VALUES(?,?,?,?,?,?,?,?,?,?,?)"},
             {&m_count, "INSERT INTO dircounts(dir, job, visible) VALUES(?,?,?)"},
             {&m_mark, "INSERT INTO pagemarks(dir, job, rank, entry) VALUES(?,?,?,?)"},
+            {&m_owner, "INSERT INTO owners(entry, appId, owner) VALUES(?,?,?)"},
         };
         for (const auto& [st, sql] : all)
             if (!st->prepare(m_db, sql)) {
@@ -107,11 +113,15 @@ public:
 
     bool subclient(const TSubclientPlan& sub, int64_t& rootEntry, std::string& error) {
         m_sub = &sub;
-        m_rootParts.clear();
-        for (size_t start = 0; start < sub.contentRoot.size();) {
-            const size_t end = std::min(sub.contentRoot.find('/', start), sub.contentRoot.size());
-            if (end > start) m_rootParts.push_back(sub.contentRoot.substr(start, end - start));
-            start = end + 1;
+        m_roots.clear();
+        for (const TContentRoot& r : sub.contentRoots) {
+            std::string path;
+            for (size_t start = 0; start < r.path.size();) {
+                const size_t end = std::min(r.path.find('/', start), r.path.size());
+                if (end > start) path += (path.empty() ? "" : "/") + r.path.substr(start, end - start);
+                start = end + 1;
+            }
+            if (!path.empty()) m_roots.emplace(path, r.owner.empty() ? "" : ownerKey(r.owner));
         }
         m_incrementals.clear();
         for (size_t j = 0; j < sub.jobs.size(); ++j)
@@ -129,6 +139,7 @@ public:
         TChild root;
         root.directory = true;
         root.leafCount = leaves;
+        root.generated = m_roots.empty();
         if (!directory(rootEntry, root, true, "")) return fail(error);
         return true;
     }
@@ -146,12 +157,27 @@ private:
 
     std::vector<TChild> childrenOf(const TChild& dir, bool root) const {
         std::vector<TChild> out;
-        // The content root's folders, one below the other, hold the generated tree.
-        if (dir.directory && !dir.big && dir.level == 0 && dir.rootParts < m_rootParts.size()) {
-            TChild next = dir;
-            next.name = m_rootParts[dir.rootParts];
-            ++next.rootParts;
-            return {next};
+        // Above the content roots, the folders on the way to them; each root holds the generated tree.
+        if (dir.directory && !dir.big && dir.level == 0 && !dir.generated) {
+            const std::string prefix = dir.towards.empty() ? "" : dir.towards + "/";
+            for (const auto& [path, owner] : m_roots) {
+                if (path.compare(0, prefix.size(), prefix) != 0) continue;
+                const std::string name =
+                    path.substr(prefix.size(), path.find('/', prefix.size()) - prefix.size());
+                TChild next = dir;
+                next.name = name;
+                next.towards = prefix + name;
+                next.generated = next.towards == path;
+                next.owner = next.generated ? owner : "";
+                out.push_back(std::move(next));
+            }
+            // In name order, once each: a root that other roots lie below holds the generated tree.
+            std::stable_sort(out.begin(), out.end(),
+                             [](const TChild& a, const TChild& b) { return a.name < b.name; });
+            out.erase(std::unique(out.begin(), out.end(),
+                                  [](const TChild& a, const TChild& b) { return a.name == b.name; }),
+                      out.end());
+            return out;
         }
         root = root || (!dir.big && dir.level == 0);
         if (root && m_scale.bigDirectoryFiles > 0) out.push_back({"big", true, -1, 0, 0, 1, true});
@@ -287,7 +313,8 @@ private:
                                              dirPath + "/" + child.name) != m_sub->unknownTypePaths.end())
                 for (TVersion& v : versions) v.flags |= kItemTypeUnknown;
             if (!addEntry(entry, dirEntry, child.name, child.directory) ||
-                !addVersions(entry, versions, child.file))
+                !addVersions(entry, versions, child.file) ||
+                (!child.owner.empty() && !addOwner(entry, child.owner)))
                 return false;
             // Visible after job j: its newest version up to j lies in j's cycle and is no deletion.
             size_t next = 0;
@@ -317,6 +344,14 @@ private:
         return true;
     }
 
+    bool addOwner(int64_t entry, const std::string& owner) {
+        sqlite3_stmt* s = m_owner.get();
+        sqlite3_bind_int64(s, 1, entry);
+        sqlite3_bind_int(s, 2, m_sub->appId);
+        sqlite3_bind_text(s, 3, owner.data(), static_cast<int>(owner.size()), SQLITE_TRANSIENT);
+        return m_owner.run();
+    }
+
     bool addMark(int64_t dir, int jobId, int64_t rank, int64_t entry) {
         sqlite3_stmt* s = m_mark.get();
         sqlite3_bind_int64(s, 1, dir);
@@ -328,13 +363,13 @@ private:
 
     sqlite3* m_db;
     const TIndexScale& m_scale;
-    CSqliteStatement m_entry, m_item, m_count, m_mark;
+    CSqliteStatement m_entry, m_item, m_count, m_mark, m_owner;
     std::string m_metadataTemplate;
     std::string m_error;
     const TSubclientPlan* m_sub = nullptr;
-    std::vector<size_t> m_incrementals;    // job indexes
-    std::vector<std::string> m_rootParts;  // the subclient's content root, folder by folder
-    std::map<int, int64_t> m_offsets;      // next free offset per archive file
+    std::vector<size_t> m_incrementals;          // job indexes
+    std::map<std::string, std::string> m_roots;  // the subclient's content roots ('/' joined) and owners
+    std::map<int, int64_t> m_offsets;            // next free offset per archive file
     int64_t m_regularFiles = 0;
     int m_depth = 0;
     int64_t m_nextEntry = 0;

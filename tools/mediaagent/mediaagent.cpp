@@ -10,7 +10,7 @@
 //              [--progress 1]
 //              [--index-service started|on-demand|refused] [--index-script <file>] [--journal <file>]
 //              [--convert-predictions 1]
-//              [--registry <file>] [--mining-journal <file>] [--mining-items <n>] [--tls <folder>]
+//              [--registry <file>] [--mining-journal <file>] [--tls <folder>]
 //
 // --tls names the machine's credentials folder (authority.crt, machine.crt, machine.key, issued by
 // the Hubmaster's authority; default: machines/<client>/tls beside the Hubmaster database, where the
@@ -19,7 +19,8 @@
 // (the default), or every launch is refused; it answers plain browse requests as the --index-script says
 // and indexing-V1 requests (Indexing::BrowseReq) from the item index, and writes each request it takes
 // to --journal. The on-demand mining services "LiveBrowseServer" and "ZYAppMinningIdxService" answer
-// --mining-items items and the end, and write each request to --mining-journal.
+// the Hubmaster's mining requests from the item index (the mined entity's items), and write each request
+// to --mining-journal.
 // --index defaults to "<client>.items.db" beside the Hubmaster database; --port 0 lets the system
 // choose. It prints "listening on <address>:<port>" once sessions can reach it.
 #include <signal.h>
@@ -158,8 +159,6 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.scale.seed = static_cast<uint64_t>(n);
         else if (a == "--batch")
             o.service.batchSize = static_cast<uint32_t>(std::max(1, small));
-        else if (a == "--mining-items")
-            o.onDemand.items = small;
         else if (a == "--fault-after")
             o.service.faultAfter = static_cast<uint64_t>(n);
         else if (a == "--progress")
@@ -201,6 +200,8 @@ int main(int argc, char** argv) {
     o.indexService.indexPath = o.index;
     o.indexService.hubDatabasePath = o.hub;
     o.indexService.batchSize = o.service.batchSize;
+    o.onDemand.indexPath = o.index;
+    o.onDemand.batchSize = o.service.batchSize;
 
     mediaagent::TAgentPlan plan;
     std::string error;

@@ -5,9 +5,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/entities/apptypes.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zyd_launcher.h"
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
+#include "tools/mediaagent/superbrowseanswer.h"
 
 namespace mediaagent {
 
@@ -78,14 +81,51 @@ CNMessageBase* miningBlock(databrowse::BrowseRequest& request) {
                  databrowse::BrowseAdvancedConfig::f::at13_13);
 }
 
-databrowse::BrowseResponse answer(int64_t type, const std::string& workerId, const std::string& session) {
-    databrowse::BrowseResponse r;
-    r.setint64(databrowse::BrowseResponse::f::respType, type);
-    r.setstring(databrowse::BrowseResponse::f::workerId, workerId);
-    databrowse::BrowseSession s;
-    s.setstring(databrowse::BrowseSession::f::sessionId, session);
-    r.setObjectAccessor(s, databrowse::BrowseResponse::f::session);
-    return r;
+// The mined entity's subclient in the index: the one the request names, else the one of its client
+// (of the mining's application type when it names one); 0 when the index holds none.
+int minedSubclient(CItemIndex& index, CNMessageBase* entity, int64_t appType) {
+    using E = ZyEntities::GenericEntity::f;
+    TIndexSubclient held;
+    const int named = entity ? static_cast<int>(entity->getint64(E::subclientId)) : 0;
+    if (named > 0) return index.subclient(named, held) ? named : 0;
+    const int64_t client = entity ? entity->getint64(E::clientId) : 0;
+    std::vector<TIndexSubclient> all;
+    if (client <= 0 || !index.subclients(all)) return 0;
+    for (const TIndexSubclient& s : all)
+        if (s.clientId == client && (appType <= 0 || s.appType == appType)) return s.appId;
+    return 0;
+}
+
+// The request as the index reads it: the mined subclient's path at the request's time. False with
+// `why` when the index holds nothing of the entity.
+bool planMining(databrowse::BrowseRequest& request, int64_t appType, CItemIndex& index,
+                TIndexBrowsePlan& plan, std::string& why) {
+    CNMessageBase* entity = child(&request, R::entity);
+    const int appId = minedSubclient(index, entity, appType);
+    if (appId <= 0) {
+        using E = ZyEntities::GenericEntity::f;
+        why = "media agent [" + zyNetOptions().localClientName + "] holds no backup of subclient [" +
+              std::to_string(entity ? entity->getint64(E::subclientId) : 0) + "] of client [" +
+              std::to_string(entity ? entity->getint64(E::clientId) : 0) + "] to mine";
+        return false;
+    }
+    Indexing::BrowseReq one;
+    one.setstring(Indexing::BrowseReq::f::workerId, plan.workerId);
+    one.setstring(Indexing::BrowseReq::f::browseSessionGuid, plan.session);
+    one.setstring(Indexing::BrowseReq::f::hubmasterHost, plan.hubmasterHost);
+    one.setstring(Indexing::BrowseReq::f::routerName, plan.routerName);
+    one.setint64(Indexing::BrowseReq::f::subclientId, appId);
+    const CNMessageBase* times = child(&request, R::timeRange);
+    one.setint64(Indexing::BrowseReq::f::toTime,
+                 times ? times->getint64(databrowse::BrowseTimeRange::f::toTime) : 0);
+    // An Exchange or Active Directory database is mined whole: its path names the database file.
+    auto* paths = request.getlistobject(R::paths, false);
+    std::string path =
+        paths && !paths->empty() ? paths->front().getstring(databrowse::BrowsePath::f::path) : "";
+    if (appType == apptype::kExchangeDatabase || appType == apptype::kActiveDirectory || path.empty())
+        path = "/";
+    one.setliststring(Indexing::BrowseReq::f::sourcePaths, {path});
+    return planIndexBrowse(one, index, plan, why);
 }
 
 void CMiningInstance::onXml(ZynCallback_e, CZyNetworkServer* server, long long handle,
@@ -126,56 +166,44 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
     // to the router such a request names.
     if (!m_state->options.peers.mayAskPlain(session)) {
         m_state->journal(m_service + " refused session=" + guid + " peer=" + TPeerRule::peerName(session));
-        refuseCaller(session);
+        // Nothing signs a mining request: the caller must go through the Hubmaster.
+        refuseCaller(session, "This mining service answers only the Hubmaster; mine through the Hubmaster");
         return;
     }
     m_state->journal(m_service + " session=" + guid + " worker=" + workerId + " router=" + router +
                      " hubmaster=" + hubmaster + " ma=" + info(C::maHostName) + " jobs=" + jobs +
                      " user=" + m_user + " password=" + (m_password ? "set" : "none"));
 
-    std::vector<databrowse::BrowseResponse> answers;
-    databrowse::BrowseResponse items = answer(0, workerId, guid);
-    std::vector<CNMessageBase> data;
-    for (int i = 0; i < m_state->options.items; ++i) {
-        databrowse::BrowseData item;
-        item.setstring(databrowse::BrowseData::f::name, "mined" + std::to_string(i));
-        item.setstring(databrowse::BrowseData::f::path, "\\mined" + std::to_string(i));
-        data.push_back(item);
+    TIndexBrowsePlan plan;
+    plan.workerId = workerId;
+    plan.session = guid;
+    plan.hubmasterHost = hubmaster;
+    plan.routerName = router.empty() ? std::string("BrowseRouter") : router;
+    const int64_t appType = mining ? mining->getint64(databrowse::Msg60::f::appType) : 0;
+    // Planned now, on the request's own message; answered from a connection of the index lent then.
+    std::string why;
+    bool planned = false;
+    {
+        TItemIndexLease index = lendItemIndex(m_state->options.indexPath, why);
+        planned = index && planMining(request, appType, *index, plan, why);
     }
-    items.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true)
-        ->setlistobject(databrowse::BrowseResult::f::dataResultSet, data);
-    answers.push_back(items);
-    answers.push_back(answer(5, workerId, guid));
-
-    bool timedOut = false;
+    auto deliver = [state = m_state, service = m_service, plan, planned, why](CZyNetwork* caller) {
+        std::string error = why, outcome;
+        TItemIndexLease index = lendItemIndex(state->options.indexPath, error);
+        // The outcome names the responses sent, or why the router could not be reached.
+        deliverIndexBrowseAnswer(plan, planned && index ? index.get() : nullptr,
+                                 planned && !index ? error : why, state->options.batchSize, outcome, caller);
+        state->journal(service + " " + outcome);
+    };
     if (hubmaster.empty() || workerId.empty()) {
         // A caller that sent the request itself reads the answers on its connection.
-        for (auto& r : answers)
-            if (session.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) return;
+        deliver(&session);
         return;
     }
     // Answered in the background, as a mining service works: the caller that sent the request is free
     // to leave at once (its disconnect is answered meanwhile).
     std::lock_guard<std::mutex> lock(m_answersMutex);
-    m_answers.emplace_back([state = m_state, service = m_service, hubmaster, workerId,
-                            router = router.empty() ? std::string("BrowseRouter") : router,
-                            answers = std::move(answers)]() mutable {
-        CZyNetwork out;
-        bool timedOut = false;
-        CUxError connected = out.Connect(hubmaster.c_str(), router.c_str(), nullptr, kSendSeconds, timedOut);
-        if (connected.IsError()) {
-            state->journal(service + " answer failed: " + connected.GetErrorText());
-            return;
-        }
-        int sent = 0;
-        for (auto& r : answers) {
-            if (out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) break;
-            ++sent;
-        }
-        ignoreResult(out.Disconnect(kSendSeconds, timedOut),
-                     "the session ends either way; a peer already gone is no fault");
-        state->journal(service + " answered worker=" + workerId + " responses=" + std::to_string(sent));
-    });
+    m_answers.emplace_back([deliver] { deliver(nullptr); });
 }
 
 }  // namespace

@@ -2,11 +2,14 @@
 // mining) and "ZYAppMinningIdxService" (the SharePoint mining index service), started by the machine's
 // listener when the on-demand client asks. Each instance takes application-mining browse requests,
 // writes each to the journal (one line: service, session, worker, router, media agent, jobs, the
-// launch's account) and answers: through the "BrowseRouter" that the request's connection information
-// names (items, then the end, naming its worker and session), or, when it names none, on the
-// request's own connection. Construct and stop on one thread; instances run on the servers' threads.
+// launch's account) and answers from the item index: the items of the mined entity's subclient (the
+// request's path, or the root where the path names a database file) as of the request's time, or an
+// error when the index holds none of it; through the "BrowseRouter" that the request's connection
+// information names (naming its worker and session), or, when it names none, on the request's own
+// connection. Construct and stop on one thread; instances run on the servers' threads.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -16,9 +19,10 @@
 namespace mediaagent {
 
 struct TOnDemandOptions {
-    std::string journalPath;  // empty: no journal
-    int items = 2;            // items of each answer before its end
-    TPeerRule peers;          // who is answered: the Hubmaster (or anyone, in plain mode)
+    std::string journalPath;   // empty: no journal
+    std::string indexPath;     // the media agent's item index
+    uint32_t batchSize = 100;  // items per response
+    TPeerRule peers;           // who is answered: the Hubmaster (or anyone, in plain mode)
 };
 
 class COnDemandServices {

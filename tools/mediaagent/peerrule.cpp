@@ -43,13 +43,15 @@ bool CSignatureLedger::firstUse(const std::string& signature, long long createTi
     return true;
 }
 
-void refuseCaller(CZyNetwork& session) {
+void refuseCaller(CZyNetwork& session, const char* text) {
     constexpr int kSendSeconds = 30;
     databrowse::BrowseError error;
     error.setint64(databrowse::BrowseError::f::errorCode, 1);
-    error.setstring(databrowse::BrowseError::f::errorMessage,
-                    "This media agent answers only the Hubmaster and requests the Hubmaster signed; ask the "
-                    "Hubmaster for a signed request");
+    error.setstring(
+        databrowse::BrowseError::f::errorMessage,
+        text ? text
+             : "This media agent answers only the Hubmaster and requests the Hubmaster signed; ask "
+               "the Hubmaster for a signed request");
     databrowse::BrowseResponse refused;
     refused.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ERROR);
     refused.setlistobject(databrowse::BrowseResponse::f::messages, {error});

@@ -48,8 +48,8 @@ private:
     std::priority_queue<TExpiry, std::vector<TExpiry>, std::greater<>> m_expiry;
 };
 
-// Tells a caller its request is not answered: an error naming the rule, then the end.
-void refuseCaller(CZyNetwork& session);
+// Tells a caller its request is not answered: an error naming the rule (or `text`), then the end.
+void refuseCaller(CZyNetwork& session, const char* text = nullptr);
 
 // The rule of the registry already in use (plain mode) and, unless `rule` names the Hubmaster already,
 // of the Hubmaster database `hubDbPath` (the Hubmaster's client row). False with `error` when no

@@ -25,6 +25,14 @@ constexpr int64_t kAttributeModified = 1;
 constexpr int64_t kAttributeBackedUp = 73;
 constexpr int64_t kAttributeDeletion = 62;
 constexpr int64_t kOperatorAtOrBefore = 4;
+// An end user's confinement: a path pattern (the subtree before its wildcard tail), and the owner of
+// the data by directory object id or mailbox GUID.
+constexpr int64_t kAttributePath = 1;
+constexpr int64_t kOperatorPathMatches = 5;
+constexpr int64_t kAttributeObjectOwner = 20;
+constexpr int64_t kAttributeMailboxOwner = 124;
+constexpr int64_t kOperatorIs = 0;
+constexpr const char* kWildcardTail = "\\**\\*";
 
 int64_t number(const std::string& text) {
     return std::strtoll(text.c_str(), nullptr, 10);
@@ -51,11 +59,28 @@ void readCriteria(CNMessageBase& query, std::vector<TCriterion>& out) {
     }
 }
 
+// The subtree a path pattern confines to: the pattern up to its wildcard tail, which is the only
+// wildcard the index can apply. False for any other pattern.
+bool subtreeOf(const std::string& pattern, std::string& subtree) {
+    const std::string tail = kWildcardTail;
+    if (pattern.size() < tail.size() || pattern.compare(pattern.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    subtree = pattern.substr(0, pattern.size() - tail.size());
+    return !subtree.empty() && subtree.find_first_of("*?[") == std::string::npos;
+}
+
 // The first criterion this index cannot apply, or null.
 const TCriterion* applyCriteria(const std::vector<TCriterion>& criteria, TIndexBrowsePlan& plan,
-                                TBrowseQuery& query) {
+                                TBrowseQuery& query, CItemIndex& index) {
     for (const TCriterion& c : criteria) {
-        if (c.attribute == kAttributeName && c.op != kOperatorAtOrBefore)
+        std::string subtree;
+        std::vector<std::string> owned;
+        if (c.attribute == kAttributePath && c.op == kOperatorPathMatches && subtreeOf(c.value, subtree))
+            confineQuery(query, {subtree});
+        else if ((c.attribute == kAttributeObjectOwner || c.attribute == kAttributeMailboxOwner) &&
+                 c.op == kOperatorIs && !c.value.empty() && index.ownedPaths(query.appId, c.value, owned))
+            confineQuery(query, owned);
+        else if (c.attribute == kAttributeName && c.op != kOperatorAtOrBefore)
             query.nameFilter = c.value;
         else if (c.attribute == kAttributeModified && c.op == kOperatorAtOrBefore)
             plan.modifiedAtOrBefore = number(c.value);
@@ -176,7 +201,7 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
     // A point in time reads the one cycle holding it; a range every cycle named.
     if (!plan.range && base.cycles.size() > 1)
         base.cycles = {index.cycleAt(base.appId, base.toTime > 0 ? base.toTime : INT64_MAX)};
-    applyCriteria(retention, plan, base);
+    applyCriteria(retention, plan, base, index);
 
     auto* queries = request.getlistobject(R::queries, false);
     for (size_t n = 0; queries && n < queries->size(); ++n) {
@@ -197,7 +222,7 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
         std::vector<TCriterion> criteria;
         readCriteria(query, criteria);
         // A query's filter left out would answer more than was asked (an end user's own mailbox, for one).
-        if (const TCriterion* c = applyCriteria(criteria, plan, ask.query)) {
+        if (const TCriterion* c = applyCriteria(criteria, plan, ask.query, index)) {
             why = "media agent [" + zyNetOptions().localClientName +
                   "] cannot apply the criterion of attribute " + std::to_string(c->attribute) +
                   ", operator " + std::to_string(c->op) + " [" + c->value + "] of query [" + ask.queryId +

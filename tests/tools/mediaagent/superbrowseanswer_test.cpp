@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/net/zyd_listener.h"
@@ -215,6 +217,101 @@ TEST_F(SuperBrowseAnswer, CutOffsPredictionsAndRefusals) {
     ASSERT_EQ(u.responses.size(), 2u);
     EXPECT_EQ(u.type(0), 3);
     EXPECT_EQ(u.type(1), 5);
+}
+
+// An end user's filter confines the answer to his own data: a mailbox path pattern or an owner (mailbox
+// GUID or object id, written either way) shows the folders leading to his data and everything in it,
+// nothing of anyone else's, paged and counted alike; a pattern the index cannot apply is refused.
+TEST_F(SuperBrowseAnswer, EndUserFiltersConfineTheAnswerToTheirOwnData) {
+    const zyent::AppBrowseWorld& apps = world->world.apps;
+    using TFilter = std::tuple<int64_t, int64_t, std::string>;  // attribute, operator, value
+    auto filtered = [&](int subclient, const std::string& path, const std::vector<TFilter>& filters,
+                        bool count = false) {
+        Indexing::BrowseReq r = request(lastTime, 0, path);
+        r.setint64(R::subclientId, subclient);
+        databrowse::Query q = page(0, count ? 0 : 1000, count);
+        std::vector<CNMessageBase> criteria;
+        for (const auto& [attribute, op, value] : filters) {
+            databrowse::FilteredBrowseCriteriaValue v;
+            v.setint64(databrowse::FilteredBrowseCriteriaValue::f::attribute, attribute);
+            v.setint64(databrowse::FilteredBrowseCriteriaValue::f::criteriaOperator, op);
+            v.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {value});
+            databrowse::Criteria c;
+            c.setObjectAccessor(v, databrowse::Criteria::f::criteria);
+            criteria.push_back(c);
+        }
+        q.setlistobject(databrowse::Query::f::c_b4ad36, criteria);
+        r.setlistobject(R::queries, {q});
+        return answer(r, 1);
+    };
+    auto confined = [&](int subclient, const std::string& path, int64_t attribute, int64_t op,
+                        const std::string& value, bool count = false) {
+        return filtered(subclient, path, {{attribute, op, value}}, count);
+    };
+    auto listed = [&](int subclient, const std::string& path) {
+        TBrowseQuery q;
+        q.appId = subclient;
+        q.path = path;
+        q.toTime = lastTime;
+        return direct(q, false);
+    };
+    const std::string mine = "/MB/" + apps.ownerGuid, theirs = "/MB/" + apps.strangerGuid;
+    ASSERT_EQ(listed(apps.mailboxSubclient, "/MB"),
+              (std::vector<std::string>{theirs, mine}));  // in name order
+    const std::string pattern = "\\MB\\" + apps.ownerGuid + "\\**\\*";
+    std::string guid = apps.ownerGuid.substr(1, apps.ownerGuid.size() - 2);
+    for (char& ch : guid) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    for (const auto& [attribute, op, value] : {std::tuple<int64_t, int64_t, std::string>{1, 5, pattern},
+                                               {124, 0, guid},
+                                               {124, 0, apps.ownerGuid}}) {
+        EXPECT_EQ(confined(apps.mailboxSubclient, "/", attribute, op, value).paths(),
+                  (std::vector<std::string>{"/MB"}))
+            << attribute;
+        // One item a batch: the page goes on past the stranger's mailbox without showing it.
+        EXPECT_EQ(confined(apps.mailboxSubclient, "/MB", attribute, op, value).paths(),
+                  (std::vector<std::string>{mine}))
+            << attribute;
+        EXPECT_EQ(confined(apps.mailboxSubclient, mine, attribute, op, value).paths(),
+                  listed(apps.mailboxSubclient, mine))
+            << attribute;
+        TAnswer other = confined(apps.mailboxSubclient, theirs, attribute, op, value);
+        EXPECT_TRUE(other.paths().empty()) << attribute;
+        EXPECT_EQ(other.type(other.responses.size() - 1), 5);
+        TAnswer counted = confined(apps.mailboxSubclient, "/MB", attribute, op, value, true);
+        ASSERT_EQ(counted.responses.size(), 2u);
+        auto* aggregate = counted.responses[0]
+                              .getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false)
+                              ->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false);
+        ASSERT_TRUE(aggregate && aggregate->size() == 1u) << attribute;
+        EXPECT_EQ(aggregate->front().getint64(databrowse::AggregateResult::f::count), 1) << attribute;
+    }
+
+    // A mailbox owner's browse carries both his path and his GUID: both hold, so another's GUID with
+    // his path leaves nothing.
+    EXPECT_EQ(filtered(apps.mailboxSubclient, "/MB", {{1, 5, pattern}, {124, 0, guid}}).paths(),
+              (std::vector<std::string>{mine}));
+    EXPECT_TRUE(filtered(apps.mailboxSubclient, "/MB", {{1, 5, pattern}, {124, 0, apps.strangerGuid}})
+                    .paths()
+                    .empty());
+
+    // A OneDrive user by her object id as the Hubmaster sends it: upper case, '-' as 'X', no braces.
+    const std::string olivia = "/OneDrive/" + apps.oneDriveEmail;
+    ASSERT_EQ(listed(apps.oneDriveV2Subclient, "/OneDrive").size(), 2u);
+    EXPECT_EQ(confined(apps.oneDriveV2Subclient, "/OneDrive", 20, 0, "ABXCDXEF").paths().size(), 0u);
+    EXPECT_EQ(confined(apps.oneDriveV2Subclient, "/OneDrive", 20, 0, "AB12XCD34XEF56").paths(),
+              (std::vector<std::string>{olivia}));
+    EXPECT_EQ(confined(apps.oneDriveV2Subclient, olivia, 20, 0, "AB12XCD34XEF56").paths(),
+              listed(apps.oneDriveV2Subclient, olivia));
+
+    // A subclient whose owners the index never learnt cannot be confined by owner: refused.
+    TAnswer unknown = confined(apps.oneDriveV1Subclient, "/", 20, 0, "AB12XCD34XEF56");
+    ASSERT_EQ(unknown.responses.size(), 2u);
+    EXPECT_EQ(unknown.type(0), 3);
+
+    // A triplet pattern has wildcards before its tail: refused, never answered whole.
+    TAnswer triplet = confined(apps.mailboxSubclient, "/", 1, 5, "srv*store*alias\\**\\*");
+    ASSERT_EQ(triplet.responses.size(), 2u);
+    EXPECT_EQ(triplet.type(0), 3);
 }
 
 }  // namespace
