@@ -212,6 +212,8 @@ public:
     // The same for the indexing-v1 request a direct caller takes to the media agent itself.
     bool convertToSecureIndexBrowseReq();
     bool securedRequestSigner(std::string& signer);
+    // Returns `form` when it was made; else the server error is set and false.
+    bool returnSigned(bool made, CNMessageBase& form);
     // The lowest service pack among the physical machines of a cluster client, or 0.
     int GetMinSPLevelInClusterClient(std::string& clientName);
     // The media agent sessions are opened to (a mangled name, a client name or a host name).

@@ -103,8 +103,17 @@ bool CWorkerThreadHM::securedRequestSigner(std::string& signer) {
     return true;
 }
 
+bool CWorkerThreadHM::returnSigned(bool made, CNMessageBase& form) {
+    if (!made) {
+        CBrowseLog(kTag).debugLvl(0, "Failed to generate signature for secured browse request");
+        setErrorMessage(serverError());
+        return false;
+    }
+    m_requestToReturn = &form;
+    return true;
+}
+
 bool CWorkerThreadHM::convertToSecureBrowseReq() {
-    CBrowseLog log(kTag);
     std::string signer;
     if (!securedRequestSigner(signer)) return false;
     if (signer.empty()) return true;
@@ -117,26 +126,16 @@ bool CWorkerThreadHM::convertToSecureBrowseReq() {
         routing->setstring(databrowse::IndexingInfo::f::routerName, "");
     }
     I2::SecuredMessageHandler handler;
-    if (!handler.secureBrowseRequest(m_browseRequest, signer, m_securedBrowseRequest)) {
-        log.debugLvl(0, "Failed to generate signature for secured browse request");
-        setErrorMessage(serverError());
-        return false;
-    }
-    m_requestToReturn = &m_securedBrowseRequest;
-    return true;
+    return returnSigned(handler.secureBrowseRequest(m_browseRequest, signer, m_securedBrowseRequest),
+                        m_securedBrowseRequest);
 }
 
 bool CWorkerThreadHM::convertToSecureIndexBrowseReq() {
-    CBrowseLog log(kTag);
     std::string signer;
     if (!securedRequestSigner(signer)) return false;
     if (signer.empty()) return true;
     I2::SecuredMessageHandler handler;
-    if (!handler.secureIndexBrowseReq(m_indexBrowseRequest, signer, m_securedIndexBrowseRequest)) {
-        log.debugLvl(0, "Failed to generate signature for secured index browse request");
-        setErrorMessage(serverError());
-        return false;
-    }
-    m_requestToReturn = &m_securedIndexBrowseRequest;
-    return true;
+    return returnSigned(
+        handler.secureIndexBrowseReq(m_indexBrowseRequest, signer, m_securedIndexBrowseRequest),
+        m_securedIndexBrowseRequest);
 }
