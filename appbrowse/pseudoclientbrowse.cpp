@@ -136,7 +136,7 @@ int CWorkerThreadHM::getClientsforPseudoClientBrowse(int clientId) {
     // 7. An entry-point caller has its whole answer: the request is over, nothing follows the end.
     if (m_appMiningFromGui) {
         sendItemBack(responseXml);
-        m_endSent = true;
+        m_replyChannel.markEndSent();
         setAsyncMode(false);
         return 1;
     }

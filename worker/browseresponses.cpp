@@ -43,12 +43,7 @@ databrowse::BrowseError makeError(databrowse::BrowseErrorCode code, const char* 
 }  // namespace
 
 int CWorkerThreadHM::writeToCaller(std::string& xml, bool classicItem) {
-    CBrowseLog log(kTag);
-    if (m_endSent) {
-        // The caller has its end already; anything after it would arrive after the browse closed.
-        log.debugLvl(0, "end response already sent; answer dropped [%s]", xml.c_str());
-        return -1;
-    }
+    if (!m_replyChannel.admits(xml)) return -1;
     EvRestoreReturn* channel = m_browseTask ? m_browseTask->getDataPtr()->restoreReturn : nullptr;
     if (channel) return classicItem ? channel->returnItem_9_0(xml) : channel->returnXMLItem(xml);
 
@@ -154,7 +149,7 @@ void CWorkerThreadHM::sendEndResponse() {
         return;
     }
     if (writeToCaller(xml, false) < 0) return;
-    m_endSent = true;
+    m_replyChannel.markEndSent();
     log.debugLvl(0, "sent end flag [%s]", xml.c_str());
 }
 
@@ -200,13 +195,8 @@ bool CWorkerThreadHM::emRequiresCount(unsigned int& countOperation) {
 
 bool CWorkerThreadHM::processEndMessage(const char* endXml) {
     CBrowseLog log(kTag);
-    if (m_holdEnd) {
-        // A count pass may follow: the caller gets one end, after it (dispatchRequest releases it).
-        m_heldEnd = true;
-        m_heldEndXml = endXml ? endXml : "";
-        m_heldEndHasText = endXml != nullptr;
-        return false;
-    }
+    // A count pass may follow: the caller gets one end, after it (dispatchRequest releases it).
+    if (m_replyChannel.keepEnd(endXml)) return false;
     log.debugLvl(0, "received response from media agent");
     const int predicted = m_indexingV2 ? sendResultsFromPredictor() : doIndexPrediction();
     if (predicted != 1) log.debugLvl(0, "Warning: Prediction failed for worker id [%s]", m_workerId.c_str());
@@ -222,7 +212,7 @@ bool CWorkerThreadHM::processEndMessage(const char* endXml) {
     const bool nested = m_browseTask && (m_browseTask->getDataPtr()->options & kOptionNestedBrowse) != 0;
     if (endXml && !nested) {
         sendItemBack(endXml);
-        m_endSent = true;
+        m_replyChannel.markEndSent();
     }
     log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
     releaseConfReference();
@@ -230,14 +220,7 @@ bool CWorkerThreadHM::processEndMessage(const char* endXml) {
 }
 
 void CWorkerThreadHM::releaseHeldEnd() {
-    if (!m_heldEnd) {
-        m_holdEnd = false;
-        return;
-    }
-    m_holdEnd = false;
-    m_heldEnd = false;
-    const std::string xml = std::move(m_heldEndXml);
-    processEndMessage(m_heldEndHasText ? xml.c_str() : nullptr);
+    if (const auto held = m_replyChannel.releaseEnd()) processEndMessage(held->text());
 }
 
 void CWorkerThreadHM::releaseConfReference() {

@@ -21,6 +21,7 @@
 #include "platform/threads/zycriticalsection.h"
 #include "worker/authentication.h"
 #include "worker/inputdata.h"
+#include "worker/replychannel.h"
 #include "worker/stepresult.h"
 
 class CBrowseLog;
@@ -85,7 +86,9 @@ public:
     void sendWarningToBrowse(databrowse::BrowseError error);
     // The end response (session block only); once per worker.
     void sendEndResponse();
-    bool getEndSent() const { return m_endSent; }
+    bool getEndSent() const { return m_replyChannel.endSent(); }
+    // True while dispatch runs the second, counting fast browse.
+    bool getCountPass() const { return m_replyChannel.countPass(); }
     // Formats a localised message into the error text (the code is left as it is).
     void setErrorMessage(EvMessageContainer message);
     // The message formatted in the task's locale, as setErrorMessage would store it.
@@ -470,7 +473,6 @@ protected:
     // The caller's list, or m_ownAdditionalFlags when the worker made one itself.
     std::vector<databrowse::AdditionalFlag>* m_ptrAdditionalFlags = nullptr;
     std::unique_ptr<std::vector<databrowse::AdditionalFlag>> m_ownAdditionalFlags;
-    bool m_countPass = false;
     bool m_doNotFallBackForFilters = false;
     std::string m_userAccessInfo;
     std::atomic<bool> m_stopFlag{false};  // set by a stop of the session from another thread
@@ -577,14 +579,10 @@ protected:
     // The user-profile procedure for one client (live browse, or the sync user's wording of its errors).
     bool findUserProfiles(long clientId, App::GetClientsUserProfilesResp& reply, bool syncUser);
 
-    bool m_endSent = false;              // the end response went out: nothing more is written
+    CReplyChannel m_replyChannel;        // the end of the answer: sent, held back, the count pass
     std::string m_heldConfId;            // the configuration reference this request holds
     std::string m_backupSetGuid;         // backup set of an indexing-v2 browse (indexing information)
     std::unique_ptr<SuperBrowseManager> m_ciPlanner;  // the planner of a content-index request
-    bool m_holdEnd = false;              // a count pass may follow: an end that arrives is kept back
-    bool m_heldEnd = false;              // an end was kept back
-    bool m_heldEndHasText = false;
-    std::string m_heldEndXml;
     unsigned long long m_callerJobId = 0;    // the incoming task's job id and options, for the
     unsigned long long m_callerOptions = 0;  // stand-by channel before the private task has them
 

@@ -164,7 +164,7 @@ void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseRe
 
     CBrowseLog log(kTag);
     std::string path = item->name ? item->name : "";
-    if (m_countPass && !path.empty()) {
+    if (m_replyChannel.countPass() && !path.empty()) {
         addCountResponse(std::strtoll(path.c_str(), nullptr, 10), response);
         return;
     }

@@ -539,7 +539,7 @@ CStepResult CWorkerThreadHM::dispatchRequest() {
 bool CWorkerThreadHM::fastBrowseWithCount() {
     // The end of the first pass is held back while a count pass may follow, so the caller gets one end
     // (and one prediction) for the page and its count.
-    m_holdEnd = true;
+    m_replyChannel.holdEnd();
     bool result = fastBrowse();
     unsigned int countOperation = 0;
     if (result && m_itemsReceived == m_inputData.pageSize && !m_countTag.empty() &&
@@ -547,19 +547,16 @@ bool CWorkerThreadHM::fastBrowseWithCount() {
         const uint32_t savedEm = m_inputData.emFunction;
         m_inputData.emFunction = countOperation;
         // The held end is superseded by the count pass's own.
-        m_holdEnd = false;
-        m_heldEnd = false;
-        m_heldEndXml.clear();
-        m_countPass = true;
+        m_replyChannel.beginCountPass();
         result = fastBrowse();
-        m_countPass = false;
+        m_replyChannel.endCountPass();
         m_inputData.emFunction = savedEm;
         return result;
     }
     if (result)
         releaseHeldEnd();
     else
-        m_holdEnd = m_heldEnd = false;
+        m_replyChannel.dropEnd();
     return result;
 }
 
@@ -619,9 +616,9 @@ CStepResult CWorkerThreadHM::dispatchSkipContent() {
             }
             if (pass == 0 && m_maVersion < kVersion10) {
                 // The super browses of the second pass end the caller's answer: no end from here.
-                m_holdEnd = true;
+                m_replyChannel.holdEnd();
                 const bool ok = fastBrowse();
-                m_holdEnd = m_heldEnd = false;
+                m_replyChannel.dropEnd();
                 anyFast = true;
                 fastResults = fastResults && ok;
             } else if (pass == 1 && m_maVersion >= kVersion10) {

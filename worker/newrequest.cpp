@@ -102,7 +102,7 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
 
     // The one exit. A request whose super browses are out keeps its reference for their answers
     // (processEndMessage or its deletion gives it back); any other gives back exactly the one it took.
-    const bool keepsReference = result && getAsyncMode() && !m_endSent;
+    const bool keepsReference = result && getAsyncMode() && !m_replyChannel.endSent();
     if (!keepsReference) releaseConfReference();
     if (!result) log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
     if (!keepsReference && g_poConfMgr) {

@@ -42,7 +42,7 @@ namespace {
 class ProbeWorker : public CWorkerThreadHM {
 public:
     using CWorkerThreadHM::launchIndexService;
-    using CWorkerThreadHM::m_countPass;
+    using CWorkerThreadHM::m_replyChannel;
     using CWorkerThreadHM::m_countTag;
     using CWorkerThreadHM::m_inputData;
     using CWorkerThreadHM::m_maClientName;
@@ -170,14 +170,14 @@ TEST_F(FastBrowseMembers, SamplingCountPassAndTimeRange) {
     EXPECT_EQ(kept[1].getstring(databrowse::BrowseData::f::name), "6");
     worker->m_privateTask->setSampling(0);
 
-    worker->m_countPass = true;
+    worker->m_replyChannel.beginCountPass();
     worker->m_countTag = "tag";
     databrowse::BrowseResponse response;
     FSRRestoreItem_90 count = item("125");
     worker->convertToXML(&count, response);
     EXPECT_EQ(countsOf(response), std::vector<int64_t>{125});
     EXPECT_TRUE(itemsOf(response).empty());
-    worker->m_countPass = false;
+    worker->m_replyChannel.endCountPass();
 
     worker->m_privateTask->setFromTime(100);
     worker->m_privateTask->setToTime(0x7fffffff);
