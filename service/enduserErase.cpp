@@ -39,7 +39,7 @@ std::vector<TErasePath> erasePaths(databrowse::BrowseRequest& request) {
     for (CNMessageBase& path : *paths) {
         TErasePath p;
         p.text = path.getstring(P::path);
-        if (const CNMessageBase* detail = child(&path, P::c_afda0b)) {
+        if (const CNMessageBase* detail = child(&path, P::detail)) {
             p.subclientId = std::atoi(detail->getstring(databrowse::Msg2::f::at1_1).c_str());
             p.size = intOf(detail, databrowse::Msg2::f::itemSize);
         }

@@ -169,7 +169,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
 
     std::string callerName;
     const unsigned long callerClientId = callerClientOf(session, callerName);
-    const std::string token = textOf(request, R::c_763531);
+    const std::string token = textOf(request, R::token);
     std::string userName = textOf(request, R::userName);
     int userId = 0;
     if (!token.empty()) {
@@ -310,7 +310,7 @@ void CBrowseMulticlient::smallDump(const char* tag, databrowse::BrowseRequest* r
     if (paths)
         for (CNMessageBase& path : *paths) {
             const std::string text = path.getstring(databrowse::BrowsePath::f::path);
-            const CNMessageBase* detail = child(&path, databrowse::BrowsePath::f::c_afda0b);
+            const CNMessageBase* detail = child(&path, databrowse::BrowsePath::f::detail);
             std::string parameters;
             if (!detail)
                 log.debugLvl(0, "browse path [%s]", text.c_str());

@@ -85,7 +85,7 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
     if (selectionBlock(received)) {
         if (namesNoSubclient(received) && !applyJobSelection(received, errorText))
             return errorReply(errorText);
-        if (has(selectionBlock(received), databrowse::BrowseAdvancedConfig::f::at13_13)) {
+        if (has(selectionBlock(received), databrowse::BrowseAdvancedConfig::f::appMiningBlock)) {
             t->worker->setIsAppMining(true);
             t->worker->setIsAppMiningFromGui(false);
             t->worker->setBrowseReq(&received);

@@ -45,7 +45,7 @@ void replaceEntity(databrowse::BrowseRequest& request, long long clientId, long 
 
 bool applyJobSelection(databrowse::BrowseRequest& request, std::string& errorText) {
     CBrowseLog log(kTag);
-    const CNMessageBase* job = child(selectionBlock(request), Sel::at3_3);
+    const CNMessageBase* job = child(selectionBlock(request), Sel::jobBlock);
     if (!job) return true;
     const long long jobId = intOf(job, databrowse::Msg11::f::jobId);
     const int kelmarchId = static_cast<int>(intOf(job, databrowse::Msg11::f::kelmarchId));

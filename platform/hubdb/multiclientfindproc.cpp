@@ -155,7 +155,7 @@ int multiClientFindTagProc(const std::string& requestXml, std::string& responseX
             databrowse::IndexDBInfo database;
             databrowse::Msg87 name;
             name.setstring(databrowse::Msg87::f::dbName, newest->backupSetGuid);
-            database.setObjectAccessor(name, databrowse::IndexDBInfo::f::at3_6);
+            database.setObjectAccessor(name, databrowse::IndexDBInfo::f::indexDb);
             // The key of the index database's sessions is made of both names.
             database.setstring(databrowse::IndexDBInfo::f::backupSetGUID, newest->backupSetGuid);
             database.setstring(databrowse::IndexDBInfo::f::mediaAgentName, newest->mediaAgent);

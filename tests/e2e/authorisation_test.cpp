@@ -372,7 +372,7 @@ TEST_F(Authorisation, ErasesBookAndCreateOnlyWhatWasAuthorised) {
     auto* paths = erase.getlistobject(R::paths, false);
     ASSERT_TRUE(paths && !paths->empty());
     for (CNMessageBase& p : *paths)
-        if (CNMessageBase* detail = p.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, false))
+        if (CNMessageBase* detail = p.getObjectAccessor(databrowse::BrowsePath::f::detail, false))
             detail->setstring(databrowse::Msg2::f::at1_1, std::to_string(s->otherSubclient));
     TAnswers booked = askRouter(erase);
     EXPECT_TRUE(booked.prepared) << booked.texts;
