@@ -494,7 +494,7 @@ CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& 
         withFilters.setObjectAccessor(vm, databrowse::EntityWithFilters::f::entity);
         entities.push_back(std::move(withFilters));
     }
-    find.setlistobject(R::c_975f21, entities);
+    find.setlistobject(R::filteredEntities, entities);
     find.clearField(R::entity.tag, R::entity.code);
     CNMessageBase* user = childOf(childOf(&request(), R::caller), ZyEntities::Msg74::f::user);
     if (user && user->isSet(ZyEntities::UserEntity::f::userName))

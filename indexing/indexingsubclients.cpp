@@ -166,7 +166,7 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
     if (paths && !paths->empty() && paths->front().getstring(databrowse::BrowsePath::f::path).empty()) {
         const CNMessageBase* block =
             paths->front().getObjectAccessor(databrowse::BrowsePath::f::detail, false);
-        if (block && !block->getstring(databrowse::Msg2::f::at1_1).empty()) subclientFilter = 0;
+        if (block && !block->getstring(databrowse::Msg2::f::subclientId).empty()) subclientFilter = 0;
     }
     const char* userName = m_privateTask->getUserName();
     const bool domainUser = userName && std::string(userName).find('\\') != std::string::npos;

@@ -160,14 +160,14 @@ void completeEntity(TDirectTask& t, CBrowseLog& log) {
 
 // The entities of a multi-entity browse.
 void addFilteredEntities(TDirectTask& t) {
-    auto* entities = t.request.getlistobject(R::c_975f21, false);
+    auto* entities = t.request.getlistobject(R::filteredEntities, false);
     if (!entities) return;
     for (const CNMessageBase& entry : *entities) {
         databrowse::EntityWithFilters copy;
         copyFieldsByCode(entry, copy);
         t.task->addEntity(copy);
     }
-    CNMessageBase* flags = t.request.getObjectAccessor(R::c_2eca01, true);
+    CNMessageBase* flags = t.request.getObjectAccessor(R::multiEntityFlags, true);
     databrowse::MultiEntityBrowseFlags copy;
     copyFieldsByCode(*flags, copy);
     t.task->setMultiEntityBrowseFlags(copy);
@@ -256,7 +256,7 @@ void addBrowsePaths(TDirectTask& t, CBrowseLog& log) {
         t.recordError("Error: Mixed Browse By Path abd Browse by GUID is not supported...");
     }
     t.worker->setGuidLookup(guidSeen);
-    if (auto* second = t.request.getlistobject(R::c_18d056, false))
+    if (auto* second = t.request.getlistobject(R::secondPaths, false))
         for (const CNMessageBase& entry : *second)
             t.task->addPath(EvRestoreTask::kSecondPathList,
                             entry.getstring(databrowse::BrowsePath::f::path).c_str());
@@ -275,8 +275,9 @@ void copyAdvancedOptions(TDirectTask& t, int64_t op) {
     if (has(flush, databrowse::Msg14::f::itemFlushCount))
         t.task->setBrowseItemFlushCount(
             static_cast<unsigned long>(flush->getint64(databrowse::Msg14::f::itemFlushCount)));
-    if (intOf(&t.request, R::c_6fa717) > 0)
-        t.task->setForceUsedxDbEngineType(static_cast<App::IdxDbEngineType>(t.request.getint64(R::c_6fa717)));
+    if (intOf(&t.request, R::forcedEngineType) > 0)
+        t.task->setForceUsedxDbEngineType(
+            static_cast<App::IdxDbEngineType>(t.request.getint64(R::forcedEngineType)));
     CNMessageBase* flags = child(selection, Sel::flagBlock);
     if (intOf(flags, Flag::refCopySuperRestoreFind) != 0) t.worker->setRefCopySuperRestoreFind(true);
     if (intOf(flags, Flag::doNotFallBackForFilters) != 0) t.worker->setbDoNotFallBackForFilters(true);
@@ -349,7 +350,7 @@ bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal
         log.debugLvl(0, "browse request refused: %s", refusal.c_str());
         return false;
     }
-    if (auto* entities = t.request.getlistobject(R::c_975f21, false))
+    if (auto* entities = t.request.getlistobject(R::filteredEntities, false))
         for (CNMessageBase& entry : *entities)
             if (!entityIsConsistent(child(&entry, databrowse::EntityWithFilters::f::entity), refusal)) {
                 log.debugLvl(0, "browse request refused: %s", refusal.c_str());

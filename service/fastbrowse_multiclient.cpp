@@ -97,7 +97,7 @@ bool userMayBrowseAnyOf(int userId, long clientId) {
 void keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const TDirectCaller& anonymous,
                            CZyNetwork* session, CBrowseLog& log) {
     using E = ZyEntities::GenericEntity::f;
-    auto* entities = request.getlistobject(R::c_975f21, false);
+    auto* entities = request.getlistobject(R::filteredEntities, false);
     if (!entities) return;
     for (auto it = entities->begin(); it != entities->end();) {
         CNMessageBase* entity = child(&*it, databrowse::EntityWithFilters::f::entity);
@@ -208,7 +208,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
     keepBrowsableEntities(*request, userId, caller, session, log);
-    if (auto* left = request->getlistobject(R::c_975f21, false); !left || left->empty()) {
+    if (auto* left = request->getlistobject(R::filteredEntities, false); !left || left->empty()) {
         m_errorText << "Nothing to Find";
         return findError(kErrNothingToFind, "Nothing to Find");
     }

@@ -36,7 +36,7 @@ TRoutedBrowse errorReply(std::string text) {
 }
 
 bool isMultiClientFind(databrowse::BrowseRequest& request) {
-    auto* entities = request.getlistobject(R::c_975f21, false);
+    auto* entities = request.getlistobject(R::filteredEntities, false);
     return entities && !entities->empty() && intOf(&request, R::opType) == kMultiClientFindOperation;
 }
 

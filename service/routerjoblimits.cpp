@@ -102,7 +102,7 @@ bool applyJobSelection(databrowse::BrowseRequest& request, std::string& errorTex
 
 bool applyArchiveFileSelection(databrowse::BrowseRequest& request, std::string& errorText) {
     CBrowseLog log(kTag);
-    const CNMessageBase* reference = child(selectionBlock(request), Sel::at11_11);
+    const CNMessageBase* reference = child(selectionBlock(request), Sel::archiveFileRef);
     if (!reference) return true;
     const uint64_t afileId = static_cast<uint64_t>(intOf(reference, databrowse::Msg26::f::archFileId));
     const auto number = static_cast<unsigned long>(

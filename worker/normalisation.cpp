@@ -282,7 +282,7 @@ CStepResult CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, co
             paths && !paths->empty()) {
             CNMessageBase* marker =
                 paths->front().getObjectAccessor(databrowse::BrowsePath::f::detail, false);
-            byRecall = marker && marker->isSet(databrowse::Msg2::f::at1_1);
+            byRecall = marker && marker->isSet(databrowse::Msg2::f::subclientId);
         }
         log.debugLvl(3, "username [%d] token [%d] recall [%d]", byUserName ? 1 : 0, byToken ? 1 : 0,
                      byRecall ? 1 : 0);

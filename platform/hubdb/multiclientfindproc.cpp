@@ -99,7 +99,7 @@ int subclientsWithData(zydb::IDbConnection& conn, databrowse::BrowseRequest& req
     if (const CNMessageBase* range = request.getObjectAccessor(R::timeRange, false))
         toTime = range->getint64(databrowse::BrowseTimeRange::f::toTime);
     if (toTime <= 0) toTime = static_cast<long long>(std::time(nullptr));
-    auto* entities = request.getlistobject(R::c_975f21, false);
+    auto* entities = request.getlistobject(R::filteredEntities, false);
     if (!entities) return zydb::DB_OK;
     for (CNMessageBase& withFilters : *entities) {
         const CNMessageBase* entity =

@@ -220,7 +220,7 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
         databrowse::BrowsePath path;
         path.setstring(databrowse::BrowsePath::f::path, "\\data\\report.txt");
         CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::detail, true);
-        detail->setint64(databrowse::Msg2::f::at1_1, s->world.fileSubclient);
+        detail->setint64(databrowse::Msg2::f::subclientId, s->world.fileSubclient);
         detail->setint64(databrowse::Msg2::f::itemSize, size);
         r.setlistobject(R::paths, {path});
         // One cycle of the demo's backups: the worker prepares the request without asking a media agent.
@@ -316,7 +316,7 @@ TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
         databrowse::BrowsePath path;
         path.setstring(databrowse::BrowsePath::f::path, "\\f" + std::to_string(size));
         CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::detail, true);
-        detail->setint64(databrowse::Msg2::f::at1_1, other);
+        detail->setint64(databrowse::Msg2::f::subclientId, other);
         detail->setint64(databrowse::Msg2::f::itemSize, size);
         paths.push_back(path);
     }
@@ -327,7 +327,7 @@ TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
     databrowse::BrowsePath foreign;
     foreign.setstring(databrowse::BrowsePath::f::path, "\\foreign");
     CNMessageBase* claim = foreign.getObjectAccessor(databrowse::BrowsePath::f::detail, true);
-    claim->setint64(databrowse::Msg2::f::at1_1, s->world.fileSubclient);
+    claim->setint64(databrowse::Msg2::f::subclientId, s->world.fileSubclient);
     claim->setint64(databrowse::Msg2::f::itemSize, 60);
     paths.push_back(foreign);
     r.setlistobject(R::paths, paths);
@@ -416,7 +416,7 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
         databrowse::EntityWithFilters target;
         target.getObjectAccessor(databrowse::EntityWithFilters::f::entity, true)
             ->setint64(E::clientId, clientId);
-        r.setlistobject(R::c_975f21, {target});
+        r.setlistobject(R::filteredEntities, {target});
         return r;
     };
     databrowse::BrowseRequest plain = find(s->world.fileClient);
@@ -474,7 +474,7 @@ TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
                 ->setstring(E::clientName, client);
             targets.push_back(target);
         }
-        r.setlistobject(R::c_975f21, targets);
+        r.setlistobject(R::filteredEntities, targets);
         std::unique_ptr<CNMessageBase> reply = exchange(r);
         if (!reply || reply->getTagID() != databrowse::BrowseRequest::TAG) return errorOf(reply);
         CNMessageBase* routing = reply->getObjectAccessor(R::indexing, false)

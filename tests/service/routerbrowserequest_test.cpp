@@ -426,7 +426,7 @@ TEST_F(RouterDirectRoad, JobAndArchiveFileLimits) {
     const long long cTime = sqlInt("SELECT cTime FROM ArchFile WHERE id = " + std::to_string(indexFile));
     databrowse::BrowseRequest byFile = request(0);
     CNMessageBase* fileRef =
-        selection(byFile)->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at11_11, true);
+        selection(byFile)->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::archiveFileRef, true);
     fileRef->setint64(databrowse::Msg26::f::archFileId, indexFile);
     fileRef->getObjectAccessor(databrowse::Msg26::f::kelmarch, true)
         ->setint64(ZyEntities::KelmarchEntity::f::kelmarchId, 2);

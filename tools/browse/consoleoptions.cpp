@@ -521,7 +521,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
             target.setObjectAccessor(entityOf(o, name), databrowse::EntityWithFilters::f::entity);
             targets.push_back(target);
         }
-        r.setlistobject(R::c_975f21, targets);
+        r.setlistobject(R::filteredEntities, targets);
     } else {
         r.setObjectAccessor(entityOf(o, o.client), R::entity);
     }
@@ -534,7 +534,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
         if (o.command == EConsoleCommand::kErase && splitErasePath(std::string(text), text, size) &&
             size >= 0) {
             CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::detail, true);
-            if (o.subclientId > 0) detail->setint64(databrowse::Msg2::f::at1_1, o.subclientId);
+            if (o.subclientId > 0) detail->setint64(databrowse::Msg2::f::subclientId, o.subclientId);
             detail->setint64(databrowse::Msg2::f::itemSize, size);
         }
         path.setstring(databrowse::BrowsePath::f::path, text);

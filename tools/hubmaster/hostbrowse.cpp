@@ -571,7 +571,7 @@ bool CHostBrowseService::sizeFromIndex(databrowse::BrowseRequest& request, const
             return false;
         }
         CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::detail, true);
-        detail->setstring(databrowse::Msg2::f::at1_1, subclient);
+        detail->setstring(databrowse::Msg2::f::subclientId, subclient);
         detail->setint64(databrowse::Msg2::f::itemSize, found->second);
     }
     return true;

@@ -444,7 +444,7 @@ TEST(BrowseConsoleArguments, TimesAndRequests) {
     CNMessageBase* detail = paths->front().getObjectAccessor(databrowse::BrowsePath::f::detail, false);
     ASSERT_TRUE(detail);
     EXPECT_EQ(detail->getint64(databrowse::Msg2::f::itemSize), 42);
-    EXPECT_EQ(detail->getint64(databrowse::Msg2::f::at1_1), 7);
+    EXPECT_EQ(detail->getint64(databrowse::Msg2::f::subclientId), 7);
 }
 
 // Inputs the console once misread, each through the real console against the demo world.
