@@ -135,7 +135,7 @@ private:
 
     int splitBySubclient();
     int splitSubclient(uint32_t subclient, SplitStatistics& stats);
-    // The pieces of splitSubclient, in order. The finders return false when the subclient is skipped.
+    // The steps of splitSubclient, in order. The finders return false when the subclient is skipped.
     bool findOldestDataTime(ArchiveManagerHM& archives, uint32_t subclient, SplitStatistics& stats,
                             uint32_t& start);
     bool findLastFileOfEachCycle(ArchiveManagerHM& archives, uint32_t subclient, SplitStatistics& stats,

@@ -607,7 +607,7 @@ protected:
     void prependToQueries(const std::vector<databrowse::Criteria>& filters);
     bool setStopBrowseCapability();
     void fillSuperBrowseFields(TSuperBrowseRun& run);
-    // The pieces of fillSuperBrowseFields, in order.
+    // The steps of fillSuperBrowseFields, in order.
     void setSuperBrowseScalars();
     void setSuperBrowseFlags(TSuperBrowseRun& run);
     void setSuperBrowseQueries();
