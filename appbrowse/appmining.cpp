@@ -48,7 +48,7 @@ CNMessageBase* advancedSettings(databrowse::BrowseRequest& request) {
 }
 
 CNMessageBase* miningBlock(databrowse::BrowseRequest& request) {
-    return child(advancedSettings(request), databrowse::BrowseAdvancedConfig::f::at13_13);
+    return child(advancedSettings(request), databrowse::BrowseAdvancedConfig::f::appMiningBlock);
 }
 
 // The values of one application type's subclient and job completion (Exchange database, Active
@@ -69,8 +69,9 @@ const TMiningKind kMiningKinds[] = {
 
 // The index-server client of a recovery point from the additional flags (the last one wins); 0: none.
 long recoveryPointIndexServer(databrowse::BrowseRequest& request) {
-    CNMessageBase* flagBlock = child(advancedSettings(request), databrowse::BrowseAdvancedConfig::f::at1_1);
-    auto* flags = flagBlock ? flagBlock->getlistobject(databrowse::Msg9::f::at6_6, false) : nullptr;
+    CNMessageBase* flagBlock =
+        child(advancedSettings(request), databrowse::BrowseAdvancedConfig::f::flagBlock);
+    auto* flags = flagBlock ? flagBlock->getlistobject(databrowse::Msg9::f::additionalFlags, false) : nullptr;
     long id = 0;
     if (!flags) return 0;
     for (const CNMessageBase& flag : *flags) {
@@ -110,7 +111,7 @@ bool CWorkerThreadHM::authoriseMiningEntity(EvMultiEntityRestoreTask* task) {
     if (m_directAPI && !hasUser) {
         TDirectCaller caller;
         caller.checkClientMap = m_checkClientMap;
-        caller.token = m_browseRequest.getstring(R::c_763531);
+        caller.token = m_browseRequest.getstring(R::token);
         caller.callerClientId = task->getCallerClientId();
         caller.clientId = clientId;
         caller.jobId = static_cast<long long>(task->getJobId());
@@ -148,7 +149,7 @@ bool CWorkerThreadHM::authoriseMiningEntity(EvMultiEntityRestoreTask* task) {
 bool CWorkerThreadHM::completeMiningJobs(int64_t appType) {
     CBrowseLog log(kTag);
     CNMessageBase* mining = miningBlock(m_browseRequest);
-    CNMessageBase* details = child(mining, M::at5_5);
+    CNMessageBase* details = child(mining, M::miningDetails);
     const TMiningKind* kind = nullptr;
     for (const TMiningKind& k : kMiningKinds)
         if (k.appType == appType) kind = &k;
@@ -242,7 +243,7 @@ bool CWorkerThreadHM::findMiningMediaAgent(EvMultiEntityRestoreTask* task, int64
         ZYClient(static_cast<unsigned long>(node)).getNetworkHostnameMangled(host);
         m_browseRequest.getObjectAccessor(R::advOptions, true)
             ->setint64(databrowse::Msg63::f::userId, task->getUserId());
-        CNMessageBase* details = miningBlock(m_browseRequest)->getObjectAccessor(M::at5_5, true);
+        CNMessageBase* details = miningBlock(m_browseRequest)->getObjectAccessor(M::miningDetails, true);
         auto* mailboxes = details->getlistobject(D::at29_50, true);
         if (mailboxes->empty() ||
             !mailboxes->front().isSet(databrowse::ExchangeMailboxInfo::f::mailboxGuid)) {
@@ -284,7 +285,7 @@ bool CWorkerThreadHM::findMiningMediaAgent(EvMultiEntityRestoreTask* task, int64
 
 bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
-    // 1. The browse session of the request.
+    // The browse session of the request.
     CNMessageBase* session = child(&m_browseRequest, R::session);
     if (!session) {
         databrowse::BrowseSession fresh;
@@ -299,7 +300,7 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
     // Subclient and job completion answers for the entity only to callers who may browse it.
     if (!authoriseMiningEntity(task)) return false;
 
-    // 2. The entry-point caller's return channel, through the browse task of the private task.
+    // The entry-point caller's return channel, through the browse task of the private task.
     if (m_appMiningFromGui) {
         EvMultiEntityRestoreTask* priv = m_privateTask.get();
         priv->setTaskParameters(task->getJobId(), task->getTaskId(), task->getUserId(), task->getOptions(),
@@ -319,7 +320,7 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
     // 3.
     task->setbrowseSessionGUID(sessionGuid.c_str());
 
-    // 4. Application type; SharePoint with its block needs no media agent of its own.
+    // Application type; SharePoint with its block needs no media agent of its own.
     CNMessageBase* mining = miningBlock(m_browseRequest);
     if (!mining) {
         // Only a request with its mining block is marked for this road.
@@ -327,7 +328,7 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
         return false;
     }
     const int64_t appType = mining->getint64(M::appType);
-    const bool sharePoint = appType == apptype::kSharePoint && child(mining, M::at7_7) != nullptr;
+    const bool sharePoint = appType == apptype::kSharePoint && child(mining, M::sharePointBlock) != nullptr;
     std::string maHost;
     if (!sharePoint) {
         if (!findMiningMediaAgent(task, appType, maHost)) return false;
@@ -370,7 +371,7 @@ bool CWorkerThreadHM::sendMiningRequest(bool sharePoint, const std::string& maHo
                                                    ? g_poBrowseRouterThreadHM->getRouterName()
                                                    : std::string("BrowseRouter"));
     connection->setstring(C::workerId, m_workerId);
-    CNMessageBase* credentials = child(child(mining, M::at5_5), D::at7_13);
+    CNMessageBase* credentials = child(child(mining, M::miningDetails), D::at7_13);
     const std::string user = credentials ? credentials->getstring(databrowse::Msg54::f::userName) : "";
     const std::string password = passwordText(credentials, databrowse::Msg54::f::password);
     // The answers of the mining service end this request like a media agent's end.

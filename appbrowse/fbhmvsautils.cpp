@@ -88,7 +88,8 @@ bool CBrowseVSAUtils::SwitchEntity(EvMultiEntityRestoreTask* task, databrowse::B
     const long long clientId = intOf(entity, E::clientId);
     const int backupSetId = static_cast<int>(intOf(entity, E::backupsetId));
     CNMessageBase* settings = advancedSettings(request, true);
-    CNMessageBase* jobBlock = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, true);
+    CNMessageBase* jobBlock =
+        settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::jobBlock, true);
 
     int instanceId = static_cast<int>(intOf(entity, E::instanceId));
     if (instanceId < 1) {

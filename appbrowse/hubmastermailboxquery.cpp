@@ -14,7 +14,7 @@ constexpr int64_t kMailboxParametersKind = 0;
 bool CWorkerThreadHM::processHubmasterQuery(CNMessageBase& query, CBrowseLog* log) {
     using P = databrowse::Msg75::f;
     using M = databrowse::Msg74::f;
-    CNMessageBase* parameters = query.getObjectAccessor(databrowse::Query::f::c_db61fd, false);
+    CNMessageBase* parameters = query.getObjectAccessor(databrowse::Query::f::hubmasterParams, false);
     if (!parameters || !parameters->isSet(P::kind)) {
         log->debugLvl(0, "Error reading the Hubmaster parameters in browse query.");
         return false;

@@ -30,7 +30,7 @@ const char* const kNoProfileText = "Unable to find user profile for this machine
 CNMessageBase* liveBrowseBlock(databrowse::BrowseRequest& request) {
     return request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
         ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at16_16, true);
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::liveBrowseBlock, true);
 }
 
 }  // namespace

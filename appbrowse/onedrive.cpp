@@ -92,7 +92,7 @@ bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
             databrowse::Query query;
             query.setint64(databrowse::Query::f::type, 0);
             query.setstring(databrowse::Query::f::queryId, kRestrictionQueryId);
-            query.setlistobject(databrowse::Query::f::c_b4ad36, {filter});
+            query.setlistobject(databrowse::Query::f::criteriaList, {filter});
             m_queryList->getlistobject(databrowse::Querylist::f::queries, true)->push_back(query);
         }
         return true;

@@ -51,7 +51,7 @@ databrowse::SPDataPathContents serverItem(long clientId, int64_t itemType, std::
 
 int CWorkerThreadHM::getClientsforPseudoClientBrowse(int clientId) {
     EvDebug log(nullptr);
-    // 1. The session the answer names; ids of this process never collide, even within one second.
+    // The session the answer names; ids of this process never collide, even within one second.
     CNMessageBase* session = m_browseRequest.getObjectAccessor(R::session, true);
     std::string sessionId = session->getstring(databrowse::BrowseSession::f::sessionId);
     if (!sessionId.empty()) {
@@ -110,7 +110,7 @@ int CWorkerThreadHM::getClientsforPseudoClientBrowse(int clientId) {
         }
     }
 
-    // 6. The end response that carries them.
+    // The end response that carries them.
     databrowse::BrowseResponse response;
     response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
     response.setstring(databrowse::BrowseResponse::f::workerId, m_workerId);
@@ -127,13 +127,13 @@ int CWorkerThreadHM::getClientsforPseudoClientBrowse(int clientId) {
     databrowse::Msg60 mining;
     mining.setObjectAccessor(sharePoint, databrowse::Msg60::f::at8_8);
     databrowse::BrowseAdvancedConfig settings;
-    settings.setObjectAccessor(mining, databrowse::BrowseAdvancedConfig::f::at13_13);
+    settings.setObjectAccessor(mining, databrowse::BrowseAdvancedConfig::f::appMiningBlock);
     response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true)
-        ->setObjectAccessor(settings, databrowse::BrowseResult::f::c_a755d5);
+        ->setObjectAccessor(settings, databrowse::BrowseResult::f::advancedSettings);
     std::string responseXml;
     response.serialize(responseXml);
 
-    // 7. An entry-point caller has its whole answer: the request is over, nothing follows the end.
+    // An entry-point caller has its whole answer: the request is over, nothing follows the end.
     if (m_appMiningFromGui) {
         sendItemBack(responseXml);
         m_replyChannel.markEndSent();
@@ -141,7 +141,7 @@ int CWorkerThreadHM::getClientsforPseudoClientBrowse(int clientId) {
         return 1;
     }
 
-    // 8. A network caller gets the answer inside the prepared request.
+    // A network caller gets the answer inside the prepared request.
     if (!m_ptrAdditionalFlags) {
         m_ownAdditionalFlags = std::make_unique<std::vector<databrowse::AdditionalFlag>>();
         m_ptrAdditionalFlags = m_ownAdditionalFlags.get();
@@ -154,8 +154,8 @@ int CWorkerThreadHM::getClientsforPseudoClientBrowse(int clientId) {
     std::vector<CNMessageBase> flags(m_ptrAdditionalFlags->begin(), m_ptrAdditionalFlags->end());
     m_browseRequest.getObjectAccessor(R::advOptions, true)
         ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, true)
-        ->setlistobject(databrowse::Msg9::f::at6_6, flags);
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
+        ->setlistobject(databrowse::Msg9::f::additionalFlags, flags);
     setDirectAPIBrowseReq(&m_browseRequest);
     return 1;
 }

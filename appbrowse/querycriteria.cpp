@@ -17,7 +17,7 @@ size_t addToDataQueries(databrowse::Querylist& list, const databrowse::Criteria&
     size_t added = 0;
     for (CNMessageBase& query : *queries) {
         if (query.getint64(databrowse::Query::f::type) != 0) continue;
-        query.getlistobject(databrowse::Query::f::c_b4ad36, true)->push_back(criterion);
+        query.getlistobject(databrowse::Query::f::criteriaList, true)->push_back(criterion);
         ++added;
     }
     return added;

@@ -34,11 +34,11 @@ CNMessageBase* child(CNMessageBase* parent, const MsgFieldRef& f) {
 
 CNMessageBase* miningBlockOf(databrowse::BrowseRequest& request) {
     return child(child(child(&request, R::advOptions), databrowse::Msg63::f::advancedConfig),
-                 databrowse::BrowseAdvancedConfig::f::at13_13);
+                 databrowse::BrowseAdvancedConfig::f::appMiningBlock);
 }
 
 CNMessageBase* selectionOf(databrowse::BrowseRequest& request) {
-    return child(child(miningBlockOf(request), M::at7_7), databrowse::Msg57::f::at3_6);
+    return child(child(miningBlockOf(request), M::sharePointBlock), databrowse::Msg57::f::at3_6);
 }
 
 // The first id, else the second (-1 when the selection does not hold it).
@@ -167,7 +167,7 @@ int CWorkerThreadHM::SharepointBrowse() {
     if (!mining || mining->getint64(M::appMining) == 0) return 0;
     int firstId = -1, secondId = -1;
     selectionIds(m_browseRequest, firstId, secondId);
-    if (mining->getint64(M::appType) != apptype::kSharePoint || !child(mining, M::at7_7)) return 0;
+    if (mining->getint64(M::appType) != apptype::kSharePoint || !child(mining, M::sharePointBlock)) return 0;
     log.DebugLvl(kFunction, 1, "Session id[%s].", sessionId.c_str());
 
     CNMessageBase* client = child(&m_browseRequest, R::ma);
@@ -227,7 +227,7 @@ int CWorkerThreadHM::SharepointBrowse() {
         ApplicationTypeSharePointV2Doc application(static_cast<unsigned long>(clientId),
                                                    static_cast<unsigned long>(appType));
         log.Error(kFunction, "AppType [%d]", static_cast<int>(appType));
-        CNMessageBase* credentials = child(child(mining, M::at5_5), databrowse::Msg55::f::at7_13);
+        CNMessageBase* credentials = child(child(mining, M::miningDetails), databrowse::Msg55::f::at7_13);
         std::string user = credentials ? credentials->getstring(databrowse::Msg54::f::userName) : "";
         pstring* given = credentials && credentials->isSet(databrowse::Msg54::f::password)
                              ? credentials->getpstringobject(databrowse::Msg54::f::password)

@@ -81,7 +81,7 @@ databrowse::BrowseData vmFolder(const ArchGetVMsForBrowse_t& vm) {
     advanced->getObjectAccessor(A::idxMetaData, true)
         ->getObjectAccessor(IdxMetadata::IdxMetaData::f::at17_17, true)
         ->setint64(IdxMetadata::Msg38::f::osId, vm.r_VMClientOSId);
-    CNMessageBase* entity = advanced->getObjectAccessor(A::at4_7, true);
+    CNMessageBase* entity = advanced->getObjectAccessor(A::subclientEntity, true);
     using M = ZyEntities::Msg10::f;
     entity->setint64(M::subclientId, vm.r_VMAppId);
     entity->setstring(M::applicationGUID, vm.r_VMAppGUID);
@@ -99,7 +99,7 @@ databrowse::Query defaultQuery() {
     query.setstring(databrowse::Query::f::queryId, "0");
     query.setint64(databrowse::Query::f::type, 0);
     CNMessageBase* paging = query.getObjectAccessor(databrowse::Query::f::dataParam, true)
-                                ->getObjectAccessor(databrowse::DataParam::f::at2_2, true);
+                                ->getObjectAccessor(databrowse::DataParam::f::paging, true);
     paging->setint64(databrowse::Msg6::f::firstNode, 0);
     paging->setint64(databrowse::Msg6::f::skipNode, 0);
     paging->setint64(databrowse::Msg6::f::pageSize, kNoPageLimit);
@@ -370,12 +370,12 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid, const std::string
         queries.push_back(defaultQuery());
     } else {
         for (CNMessageBase& query : queries) {
-            auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false);
+            auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, false);
             if (!criteria) continue;
             std::vector<CNMessageBase> kept;
             for (CNMessageBase& c : *criteria)
                 if (!isViewLinkCriterion(c)) kept.push_back(c);
-            query.setlistobject(databrowse::Query::f::c_b4ad36, kept);
+            query.setlistobject(databrowse::Query::f::criteriaList, kept);
         }
     }
     child.setlistobject(R::queries, queries);
@@ -391,8 +391,8 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid, const std::string
         CNMessageBase* settings =
             childOf(child.getObjectAccessor(R::advOptions, false), databrowse::Msg63::f::advancedConfig);
         if (settings) {
-            settings->clearField(S::at1_1.tag, S::at1_1.code);
-            if (CNMessageBase* job = childOf(settings, S::at3_3)) {
+            settings->clearField(S::flagBlock.tag, S::flagBlock.code);
+            if (CNMessageBase* job = childOf(settings, S::jobBlock)) {
                 const long long jobId = intOf(job, databrowse::Msg11::f::jobId);
                 long long childJob = 0, childKelmarch = 0;
                 if (jobId != 0 &&
@@ -401,7 +401,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid, const std::string
                     job->setint64(databrowse::Msg11::f::jobId, childJob);
                     job->setint64(databrowse::Msg11::f::kelmarchId, childKelmarch);
                 } else {
-                    settings->clearField(S::at3_3.tag, S::at3_3.code);
+                    settings->clearField(S::jobBlock.tag, S::jobBlock.code);
                 }
             }
             CNMessageBase* search = childOf(childOf(settings, S::at5_5), databrowse::Msg38::f::at1_1);
@@ -494,7 +494,7 @@ CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& 
         withFilters.setObjectAccessor(vm, databrowse::EntityWithFilters::f::entity);
         entities.push_back(std::move(withFilters));
     }
-    find.setlistobject(R::c_975f21, entities);
+    find.setlistobject(R::filteredEntities, entities);
     find.clearField(R::entity.tag, R::entity.code);
     CNMessageBase* user = childOf(childOf(&request(), R::caller), ZyEntities::Msg74::f::user);
     if (user && user->isSet(ZyEntities::UserEntity::f::userName))
@@ -516,7 +516,7 @@ CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& 
     if (database) {
         mediaAgent = database->getstring(databrowse::IndexDBInfo::f::mediaAgentName);
         engine = static_cast<App::IdxDbEngineType>(intOf(database, databrowse::IndexDBInfo::f::dbEngineType));
-        CNMessageBase* name = childOf(database, databrowse::IndexDBInfo::f::at3_6);
+        CNMessageBase* name = childOf(database, databrowse::IndexDBInfo::f::indexDb);
         key =
             I2::Utils::FormBackupSetAndDbName(database->getstring(databrowse::IndexDBInfo::f::backupSetGUID),
                                               name ? name->getstring(databrowse::Msg87::f::dbName) : "");

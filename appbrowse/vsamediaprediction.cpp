@@ -194,7 +194,7 @@ CUxError CBrowseVSAClient::HandleMediaPredictionRequest() {
     databrowse::BrowseResponse response;
     response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_PREDICTIONS);
     std::vector<CNMessageBase> list(predictions.begin(), predictions.end());
-    response.setlistobject(databrowse::BrowseResponse::f::c_728cd9, list);
+    response.setlistobject(databrowse::BrowseResponse::f::predictions, list);
     CNMessageBase* result = response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
     result->setstring(databrowse::BrowseResult::f::queryId, "TotalMediaSize");
     databrowse::AggregateResult aggregate;

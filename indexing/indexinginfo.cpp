@@ -265,13 +265,13 @@ int CWorkerThreadHM::indexingInfoJobsAndCycles(TIndexingInfoRun& run) {
     if (static_cast<int32_t>(m_inputData.subclientId) > 0) {
         std::string subclientGuid;
         if (Subclient(m_inputData.subclientId).getGUIDStr(subclientGuid, nullptr) == 0)
-            entity->setstring(ZyEntities::GenericEntity::f::c_489314, subclientGuid);
+            entity->setstring(ZyEntities::GenericEntity::f::subclientGUID, subclientGuid);
     }
     m_backupSetGuid.clear();
     if (planner && planner->getCycleCount() > 0)
         m_backupSetGuid = planner->getCycles()->front().backupSetGuid;
     entity->setint64(ZyEntities::GenericEntity::f::kelmarchId, m_inputData.kelmarchId);
-    entity->setstring(ZyEntities::GenericEntity::f::c_b035e9, m_backupSetGuid);
+    entity->setstring(ZyEntities::GenericEntity::f::backupsetGUID, m_backupSetGuid);
     bool subclientIndex = false;
     if (!I2::Utils::HubmasterCallHelper::Instance(false)
              ->isSubclientLevelIndex(m_backupSetGuid, subclientIndex)
@@ -289,7 +289,8 @@ int CWorkerThreadHM::indexingInfoJobsAndCycles(TIndexingInfoRun& run) {
     run.option42 = options->getint64(O::partialIndex) != 0;
     CNMessageBase* settings = advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false);
     const CNMessageBase* jobBlock =
-        settings ? settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, false) : nullptr;
+        settings ? settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::jobBlock, false)
+                 : nullptr;
     run.browseByJob = jobBlock && jobBlock->getint64(databrowse::Msg11::f::jobId) != 0;
     run.option35 = options->getint64(O::synthFullBrowse) != 0;
     run.timeRangeBrowse = !run.pointInTime || run.explicitToTime;

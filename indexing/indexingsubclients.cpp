@@ -148,7 +148,7 @@ void CWorkerThreadHM::addRetentionSubquery(const APP_Application_t& row) {
     databrowse::Query query;
     query.setint64(databrowse::Query::f::type, kRetentionQueryType);
     query.setstring(databrowse::Query::f::queryId, std::string("retention-subquery") + ":" + row.GUID);
-    query.setlistobject(databrowse::Query::f::c_b4ad36,
+    query.setlistobject(databrowse::Query::f::criteriaList,
                         std::vector<CNMessageBase>(filters.begin(), filters.end()));
     m_queryList->getlistobject(databrowse::Querylist::f::queries, true)->push_back(query);
 }
@@ -165,8 +165,8 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
     int subclientFilter = static_cast<int>(m_inputData.subclientId);
     if (paths && !paths->empty() && paths->front().getstring(databrowse::BrowsePath::f::path).empty()) {
         const CNMessageBase* block =
-            paths->front().getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, false);
-        if (block && !block->getstring(databrowse::Msg2::f::at1_1).empty()) subclientFilter = 0;
+            paths->front().getObjectAccessor(databrowse::BrowsePath::f::detail, false);
+        if (block && !block->getstring(databrowse::Msg2::f::subclientId).empty()) subclientFilter = 0;
     }
     const char* userName = m_privateTask->getUserName();
     const bool domainUser = userName && std::string(userName).find('\\') != std::string::npos;
@@ -263,8 +263,9 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
         run.jobs.serialize(text);
         flag.setint64(databrowse::AdditionalFlag::f::flagType, kJobListFlagType);
         flag.setstring(databrowse::AdditionalFlag::f::value, text);
-        CNMessageBase* flags = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, true);
-        flags->getlistobject(databrowse::Msg9::f::at6_6, true)->push_back(flag);
+        CNMessageBase* flags =
+            settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true);
+        flags->getlistobject(databrowse::Msg9::f::additionalFlags, true)->push_back(flag);
     }
 
     if (chooseIndexDatabase(run, subclientInfos, allowed) != 0) return -1;
@@ -286,7 +287,7 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
         auto* queries =
             m_queryList ? m_queryList->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
         for (size_t n = 0; queries && n < queries->size(); ++n) {
-            auto* criteria = (*queries)[n].getlistobject(databrowse::Query::f::c_b4ad36, true);
+            auto* criteria = (*queries)[n].getlistobject(databrowse::Query::f::criteriaList, true);
             for (const std::string& guid : run.vmGuids)
                 criteria->push_back(makeBrowseCriteria(1, kVmAttribute, kVmOperator, "\\" + guid));
         }
@@ -309,7 +310,7 @@ int CWorkerThreadHM::chooseIndexDatabase(TIndexingInfoRun& run,
     }
     CNMessageBase* indexing = m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::indexing, true);
     CNMessageBase* routing = indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true);
-    auto* databases = routing->getlistobject(databrowse::IndexingInfo::f::at1_1, true);
+    auto* databases = routing->getlistobject(databrowse::IndexingInfo::f::indexDbList, true);
 
     const SuperBrowse* chosen = nullptr;
     databrowse::IndexDBInfo chosenInfo;
@@ -319,7 +320,7 @@ int CWorkerThreadHM::chooseIndexDatabase(TIndexingInfoRun& run,
         if (run.subclientIndex && allowed.count(cycle.appId) == 0) continue;
         databrowse::IndexDBInfo info;
         info.setstring(D::backupSetGUID, cycle.backupSetGuid);
-        info.getObjectAccessor(D::at3_6, true)->setstring(databrowse::Msg87::f::dbName, cycle.indexDbId);
+        info.getObjectAccessor(D::indexDb, true)->setstring(databrowse::Msg87::f::dbName, cycle.indexDbId);
         info.setint64(D::dbEngineType, cycle.dbEngineType);
         if (m_maFromTaskOptions) {
             info.setstring(D::mediaAgentName, m_maHostName);

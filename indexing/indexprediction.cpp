@@ -54,7 +54,7 @@ int CWorkerThreadHM::doIndexPrediction() {
                                  ? indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false)
                                  : nullptr;
     std::vector<CNMessageBase>* databases =
-        routing ? routing->getlistobject(databrowse::IndexingInfo::f::at1_1, false) : nullptr;
+        routing ? routing->getlistobject(databrowse::IndexingInfo::f::indexDbList, false) : nullptr;
     const long fromTime = m_privateTask->getFromTime();
     const long toTime = m_privateTask->getToTime();
 
@@ -83,8 +83,8 @@ int CWorkerThreadHM::doIndexPrediction() {
 
         Indexing::GetArchFileInfoForJobs request;
         request.setstring(Indexing::GetArchFileInfoForJobs::f::backupSetGUID, m_backupSetGuid);
-        CNMessageBase* dbBlock = database.isSet(databrowse::IndexDBInfo::f::at3_6)
-                                     ? database.getObjectAccessor(databrowse::IndexDBInfo::f::at3_6, false)
+        CNMessageBase* dbBlock = database.isSet(databrowse::IndexDBInfo::f::indexDb)
+                                     ? database.getObjectAccessor(databrowse::IndexDBInfo::f::indexDb, false)
                                      : nullptr;
         request.setstring(Indexing::GetArchFileInfoForJobs::f::indexDbName,
                           dbBlock ? dbBlock->getstring(databrowse::Msg87::f::dbName) : "");

@@ -41,7 +41,7 @@ databrowse::Query retentionSubquery(const std::vector<databrowse::Criteria>& fil
     databrowse::Query query;
     query.setstring(databrowse::Query::f::queryId, "retention-subquery");
     query.setint64(databrowse::Query::f::type, 0);
-    query.setlistobject(databrowse::Query::f::c_b4ad36,
+    query.setlistobject(databrowse::Query::f::criteriaList,
                         std::vector<CNMessageBase>(filters.begin(), filters.end()));
     return query;
 }
@@ -66,7 +66,7 @@ void CWorkerThreadHM::prependToQueries(const std::vector<databrowse::Criteria>& 
     auto* queries = m_queryList->getlistobject(databrowse::Querylist::f::queries, false);
     if (!queries) return;
     for (CNMessageBase& query : *queries) {
-        auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, true);
+        auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, true);
         criteria->insert(criteria->begin(), filters.begin(), filters.end());
     }
 }

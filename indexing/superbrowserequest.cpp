@@ -204,11 +204,25 @@ bool CWorkerThreadHM::setStopBrowseCapability() {
 }
 
 void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
-    CBrowseLog log(kTag);
+    setSuperBrowseScalars();
+    setSuperBrowseFlags(run);
+    setSuperBrowseQueries();
+    setSuperBrowseAdditionalFlags();
+    setSuperBrowseSourcePaths();
+    m_indexBrowseRequest.setObjectAccessor(run.flags, R::flags);
+    m_indexBrowseRequest.setstring(R::maName, m_maHostName);
+    setSuperBrowseReturnRoute(run);
+    setSuperBrowseSubclientPaths();
+    // The rest shapes the indexing-V1 request only.
+    if (m_indexingV2) return;
+    setPredictionJobId();
+    narrowVmFileNameSearchPath();
+}
+
+// Scalars, in the order of the request's elements.
+void CWorkerThreadHM::setSuperBrowseScalars() {
     TBrowseTask* bt = m_browseTask->getDataPtr();
     Indexing::BrowseReq& req = m_indexBrowseRequest;
-
-    // Scalars, in the order of the request's elements.
     for (const TScalarElement& e : kScalars) req.setint64(e.field, e.value(m_inputData));
     for (const TTextElement& e : kTexts) req.setstring(e.field, m_inputData.*e.text);
     req.setint64(R::at30_39, 0);
@@ -221,8 +235,11 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
     req.setstring(R::maClientName, m_maClientName);
     req.setint64(R::sampling, static_cast<int64_t>(m_privateTask->getSampling()));
     req.setint64(R::flushCount, static_cast<int64_t>(bt->browseItemFlushCount));
+}
 
-    // Flags.
+void CWorkerThreadHM::setSuperBrowseFlags(TSuperBrowseRun& run) {
+    CBrowseLog log(kTag);
+    Indexing::BrowseReq& req = m_indexBrowseRequest;
     using F = Indexing::BrowseFlags::f;
     run.flags.setint64(F::hasEntities, m_privateTask->getEntityList().empty() ? 0 : 1);
     run.flags.setint64(F::multiEntity, m_privateTask->getMultiEntityBrowseFlags().getint64(
@@ -242,10 +259,13 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
         run.flags.setint64(F::accuracy, 2);
     else if (m_privateTask->isSet(94))
         run.flags.setint64(F::accuracy, 1);
+}
 
+// The external search and the queries: a media prediction asks for the first data query only, without
+// its object.
+void CWorkerThreadHM::setSuperBrowseQueries() {
+    Indexing::BrowseReq& req = m_indexBrowseRequest;
     if (m_externalBrowseRequest) req.setlistobject(R::superSearch, {*m_externalBrowseRequest});
-
-    // Queries: a media prediction asks for the first data query only, without its object.
     auto* queries =
         m_queryList ? m_queryList->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
     if (queries && !queries->empty()) {
@@ -263,8 +283,11 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
             }
         }
     }
+}
 
-    // Additional flags after the token flag, which stays first.
+// Additional flags after the token flag, which stays first.
+void CWorkerThreadHM::setSuperBrowseAdditionalFlags() {
+    Indexing::BrowseReq& req = m_indexBrowseRequest;
     std::vector<CNMessageBase> additional;
     if (auto* token = req.getlistobject(R::additionalFlags, false)) additional = *token;
     if (m_ptrAdditionalFlags) {
@@ -279,15 +302,18 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
                 ? advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false)
                 : nullptr;
         CNMessageBase* block =
-            settings && settings->isSet(databrowse::BrowseAdvancedConfig::f::at1_1)
-                ? settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, false)
+            settings && settings->isSet(databrowse::BrowseAdvancedConfig::f::flagBlock)
+                ? settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, false)
                 : nullptr;
-        if (auto* list = block ? block->getlistobject(databrowse::Msg9::f::at6_6, false) : nullptr)
+        if (auto* list = block ? block->getlistobject(databrowse::Msg9::f::additionalFlags, false) : nullptr)
             additional.insert(additional.end(), list->begin(), list->end());
     }
     if (!additional.empty()) req.setlistobject(R::additionalFlags, additional);
+}
 
-    // Source paths: the first is the browse path for the types whose task path is only a label.
+// Source paths: the first is the browse path for the types whose task path is only a label.
+void CWorkerThreadHM::setSuperBrowseSourcePaths() {
+    CBrowseLog log(kTag);
     std::vector<std::string> sources;
     const uint32_t appType = m_inputData.appType;
     for (const char* path = m_privateTask->getFirstPath(EvRestoreTask::kBrowsePathList); path;
@@ -303,11 +329,13 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
                 m_inputData.browsePath.c_str(), path, appType);
         sources.push_back(path);
     }
-    req.setliststring(R::sourcePaths, sources);
-    req.setObjectAccessor(run.flags, R::flags);
-    req.setstring(R::maName, m_maHostName);
+    m_indexBrowseRequest.setliststring(R::sourcePaths, sources);
+}
 
-    // Session and identity of the answer's way back.
+// Session and identity of the answer's way back.
+void CWorkerThreadHM::setSuperBrowseReturnRoute(const TSuperBrowseRun& run) {
+    TBrowseTask* bt = m_browseTask->getDataPtr();
+    Indexing::BrowseReq& req = m_indexBrowseRequest;
     const char* sessionText = bt->browseSessionGuid ? bt->browseSessionGuid : "";
     req.setstring(R::browseSessionGuid, (m_superSearchOpType == 10 || m_syncEnabled)
                                             ? std::string(m_privateTask->getbrowseSessionGUID())
@@ -319,7 +347,12 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
     req.setstring(R::routerName, g_poBrowseRouterThreadHM ? g_poBrowseRouterThreadHM->getRouterName()
                                                           : std::string("BrowseRouter"));
     req.setstring(R::workerId, m_workerId);
+}
 
+// The subclient paths with their display names, and the task's second path list.
+void CWorkerThreadHM::setSuperBrowseSubclientPaths() {
+    TBrowseTask* bt = m_browseTask->getDataPtr();
+    Indexing::BrowseReq& req = m_indexBrowseRequest;
     std::vector<std::string> subclientPaths;
     for (const TSubclientPath& p : bt->subclientPaths) {
         std::string entry = p.path;
@@ -335,11 +368,11 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
          path = m_privateTask->getNextPath(EvRestoreTask::kSecondPathList))
         secondPaths.push_back(path);
     req.setliststring(R::at76_124, secondPaths);
+}
 
-    // The rest shapes the indexing-V1 request only.
-    if (m_indexingV2) return;
-
-    // Media prediction: the job id becomes one of the session's own, above the 32-bit job ids.
+// Media prediction: the job id becomes one of the session's own, above the 32-bit job ids.
+void CWorkerThreadHM::setPredictionJobId() {
+    Indexing::BrowseReq& req = m_indexBrowseRequest;
     const uint64_t options = static_cast<uint64_t>(req.getint64(R::options));
     if ((options & kOptionMediaPrediction) != 0) {
         req.setint64(R::options, static_cast<int64_t>(options | kOptionPredictionJob));
@@ -351,14 +384,19 @@ void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
             req.setint64(R::jobId,
                          static_cast<int64_t>(superBrowseJobIdHash(req.getstring(R::browseSessionGuid))));
     }
+}
 
-    // VM file-name search: the one wildcard path ends in the searched name.
-    if (appType == apptype::kVirtualServer && m_privateTask->isSet(59) &&
+// VM file-name search: the one wildcard path ends in the searched name.
+void CWorkerThreadHM::narrowVmFileNameSearchPath() {
+    CBrowseLog log(kTag);
+    Indexing::BrowseReq& req = m_indexBrowseRequest;
+    const uint64_t options = static_cast<uint64_t>(req.getint64(R::options));
+    if (m_inputData.appType == apptype::kVirtualServer && m_privateTask->isSet(59) &&
         (options & kOptionFileNameSearch) != 0) {
         std::string fileName;
         bool found = false;
         for (CNMessageBase* query : dataQueries(req)) {
-            auto* criteria = query->getlistobject(databrowse::Query::f::c_b4ad36, false);
+            auto* criteria = query->getlistobject(databrowse::Query::f::criteriaList, false);
             for (size_t n = 0; criteria && n < criteria->size(); ++n) {
                 CNMessageBase* value =
                     (*criteria)[n].getObjectAccessor(databrowse::Criteria::f::criteria, false);

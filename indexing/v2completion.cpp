@@ -58,8 +58,8 @@ CNMessageBase* searchBlock(databrowse::BrowseRequest& request, bool create) {
 std::vector<CNMessageBase>* additionalFlagList(databrowse::BrowseRequest& request) {
     CNMessageBase* advanced = request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true);
     CNMessageBase* settings = advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true);
-    return settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, true)
-        ->getlistobject(databrowse::Msg9::f::at6_6, true);
+    return settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
+        ->getlistobject(databrowse::Msg9::f::additionalFlags, true);
 }
 
 databrowse::AdditionalFlag additionalFlag(int64_t type, const std::string& value) {
@@ -120,7 +120,7 @@ bool CWorkerThreadHM::applyQueryTimeLimits() {
     for (size_t q = 0; queries && q < queries->size(); ++q) {
         CNMessageBase& query = (*queries)[q];
         if (query.getint64(databrowse::Query::f::type) != 0) continue;
-        auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false);
+        auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, false);
         for (size_t c = 0; criteria && c < criteria->size(); ++c) {
             CNMessageBase& criterion = (*criteria)[c];
             CNMessageBase* value = criterion.getObjectAccessor(databrowse::Criteria::f::criteria, false);
@@ -246,7 +246,7 @@ bool CWorkerThreadHM::completeV2BrowseRequest(TSuperBrowseRun& run) {
         CNMessageBase* settings =
             m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
                 ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true);
-        CNMessageBase* job = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, true);
+        CNMessageBase* job = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::jobBlock, true);
         job->setint64(databrowse::Msg11::f::jobId, planner->GetVirtualServerLatesCIdJobId());
         job->setint64(databrowse::Msg11::f::kelmarchId, planner->GetVirtualServerLatesCIdJobKMId());
     }

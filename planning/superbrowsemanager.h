@@ -20,6 +20,7 @@
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
 
+class ArchiveManagerHM;
 class EvMultiEntityRestoreTask;
 
 class SuperBrowseManager {
@@ -134,6 +135,18 @@ private:
 
     int splitBySubclient();
     int splitSubclient(uint32_t subclient, SplitStatistics& stats);
+    // The steps of splitSubclient, in order. The finders return false when the subclient is skipped.
+    bool findOldestDataTime(ArchiveManagerHM& archives, uint32_t subclient, SplitStatistics& stats,
+                            uint32_t& start);
+    bool findLastFileOfEachCycle(ArchiveManagerHM& archives, uint32_t subclient, SplitStatistics& stats,
+                                 uint32_t& start, std::vector<ArchFileByTime_t>& files);
+    bool findSubclientMediaAgent(ArchiveManagerHM& archives, uint32_t subclient, SplitStatistics& stats,
+                                 std::string& mediaAgent);
+    void addSubclientCycles(uint32_t subclient, uint32_t start, const std::vector<ArchFileByTime_t>& files,
+                            const std::string& mediaAgent);
+    int addIndexArchives(uint32_t subclient, uint32_t start, SplitStatistics& stats, std::vector<int>& jobs);
+    int addDataArchivesOfJobs(ArchiveManagerHM& archives, uint32_t subclient, uint32_t start,
+                              const std::vector<int>& jobs, SplitStatistics& stats);
     // Steps shared by split2, the per-subclient path and splitCI once the cycles are gathered.
     void correctExactFindTimes();
     void sortAndUnique();

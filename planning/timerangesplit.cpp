@@ -408,7 +408,22 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
     CBrowseLog log(kTag);
     ArchiveManagerHM archives(nullptr);
     log.debugLvl(8, "start processing cycles within subclient [%lu]", static_cast<unsigned long>(subclient));
+    uint32_t start = 0;
+    if (!findOldestDataTime(archives, subclient, stats, start)) return 0;
+    std::vector<ArchFileByTime_t> files;
+    if (!findLastFileOfEachCycle(archives, subclient, stats, start, files)) return 0;
+    std::string mediaAgent;
+    if (!findSubclientMediaAgent(archives, subclient, stats, mediaAgent)) return 0;
+    addSubclientCycles(subclient, start, files, mediaAgent);
+    std::vector<int> jobs;
+    if (addIndexArchives(subclient, start, stats, jobs) != 0) return -1;
+    return addDataArchivesOfJobs(archives, subclient, start, jobs, stats);
+}
 
+// The browse starts no earlier than the subclient's oldest data archive file. False: skip the subclient.
+bool SuperBrowseManager::findOldestDataTime(ArchiveManagerHM& archives, uint32_t subclient,
+                                            SplitStatistics& stats, uint32_t& start) {
+    CBrowseLog log(kTag);
     GetOldestArchFileArgs_t oldestArgs;
     oldestArgs.appId = subclient;
     oldestArgs.searchMode = 1;
@@ -425,15 +440,23 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
     if (rc == 100) {
         log.debugLvl(8, "appid [%lu] is probably never backed up, no data afiles found, skip it",
                      static_cast<unsigned long>(subclient));
-        return 0;
+        return false;
     }
     if (rc != 0) {
         log.debugLvl(0, "failed to find oldest data afile for subclient [%d], skip it",
                      static_cast<int>(subclient));
-        return 0;
+        return false;
     }
-    uint32_t start = std::max<uint32_t>(m_fromTime, static_cast<uint32_t>(oldest.creationTime));
+    start = std::max<uint32_t>(m_fromTime, static_cast<uint32_t>(oldest.creationTime));
+    return true;
+}
 
+// The last archive file of each cycle from `start` to the browse's end; a latest browse keeps only the
+// newest cycle and starts just after the one before it. False: skip the subclient.
+bool SuperBrowseManager::findLastFileOfEachCycle(ArchiveManagerHM& archives, uint32_t subclient,
+                                                 SplitStatistics& stats, uint32_t& start,
+                                                 std::vector<ArchFileByTime_t>& files) {
+    CBrowseLog log(kTag);
     LastAfileForEachCycleArgs_t cycleArgs;
     cycleArgs.appId = subclient;
     cycleArgs.searchMode = 2;
@@ -442,6 +465,7 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
     cycleArgs.copyPrecedence = m_copyPrecedence;
     cycleArgs.flags |= 1;
     LastAfileForEachCycleRet_t cycleFiles;
+    int rc;
     {
         CallTimer t(stats.each);
         ++m_callCounts.archiveManagerCalls;
@@ -452,27 +476,35 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
                      "no backup cycles found for subclient [%lu] in time range from [%lu] to [%lu], skip it",
                      static_cast<unsigned long>(subclient), static_cast<unsigned long>(start),
                      static_cast<unsigned long>(m_toTime));
-        return 0;
+        return false;
     }
     if (rc != 0) {
         log.debugLvl(
             0, "failed to find backup cycles for subclient [%lu] in time range from [%lu] to [%lu], skip it",
             static_cast<unsigned long>(subclient), static_cast<unsigned long>(start),
             static_cast<unsigned long>(m_toTime));
-        return 0;
+        return false;
     }
-    std::vector<ArchFileByTime_t>& files = cycleFiles.lastAfiles;
+    files = std::move(cycleFiles.lastAfiles);
     if (m_fromTime == 0 && files.size() >= 2) {
         start = static_cast<uint32_t>(files[files.size() - 2].r_createTime) + 1;
         log.debugLvl(8, "adjusted from time for appid [%lu] to [%lu] for latest browse",
                      static_cast<unsigned long>(subclient), static_cast<unsigned long>(start));
         files.erase(files.begin(), files.end() - 1);
     }
+    return true;
+}
 
+// The subclient's index media agent, which also counts towards the oldest version and the master
+// candidates. False: skip the subclient.
+bool SuperBrowseManager::findSubclientMediaAgent(ArchiveManagerHM& archives, uint32_t subclient,
+                                                 SplitStatistics& stats, std::string& mediaAgent) {
+    CBrowseLog log(kTag);
     GetMediaAgentArgsHM_t maArgs;
     maArgs.appId = subclient;
     maArgs.copyPrecedence = m_copyPrecedence;
     GetMediaAgentRetHM_t ma;
+    int rc;
     {
         CallTimer t(stats.ma);
         ++m_callCounts.archiveManagerCalls;
@@ -481,7 +513,7 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
     if (rc != 0) {
         log.debugLvl(0, "failed to find media agent version for subclient [%d], skip it",
                      static_cast<int>(subclient));
-        return 0;
+        return false;
     }
     {
         std::lock_guard<std::mutex> lock(m_selectionLock);
@@ -494,7 +526,15 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
             if (version > 999 && !ma.clientName.empty()) m_masterMaCandidates.push_back(ma.clientName);
         }
     }
+    mediaAgent = ma.clientName;
+    return true;
+}
 
+// One cycle per last archive file, each running from just after the one before it.
+void SuperBrowseManager::addSubclientCycles(uint32_t subclient, uint32_t start,
+                                            const std::vector<ArchFileByTime_t>& files,
+                                            const std::string& mediaAgent) {
+    CBrowseLog log(kTag);
     for (size_t i = 0; i < files.size(); ++i) {
         const ArchFileByTime_t& f = files[i];
         SuperBrowse cycle;
@@ -508,7 +548,7 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
         cycle.kelmarchId = static_cast<uint32_t>(f.r_kelmarchId);
         cycle.archGroupId = static_cast<uint32_t>(f.r_agroupId);
         cycle.afileId = static_cast<uint32_t>(f.r_afileId);
-        cycle.mediaAgentName = ma.clientName;
+        cycle.mediaAgentName = mediaAgent;
         if (isExact(cycle.appId, cycle.toTime)) cycle.flags |= SuperBrowse::kFlagExact;
         if (isImage(cycle.appId, cycle.toTime)) cycle.flags |= SuperBrowse::kFlagImage;
         if (f.r_fileType == 6) cycle.flags |= SuperBrowse::kFlagIndexFileType6;
@@ -520,41 +560,51 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
                      static_cast<int>(subclient));
         m_cycles.push_back(std::move(cycle));
     }
+}
 
-    // Index archives, newest first, down to the start time; every job met is listed for its data.
-    std::vector<int> jobs;
+// Index archives, newest first, down to the start time; every job met is listed in `jobs` for its data.
+// -1 when the listing fails.
+int SuperBrowseManager::addIndexArchives(uint32_t subclient, uint32_t start, SplitStatistics& stats,
+                                         std::vector<int>& jobs) {
+    CBrowseLog log(kTag);
     std::unordered_set<int> jobSeen;
-    {
-        CallTimer t(stats.index);
-        ArchFileByTime byTime(nullptr);
-        byTime.setValues(0, static_cast<int>(subclient), 0, static_cast<int>(m_toTime), 0, 0,
-                         static_cast<int>(m_copyPrecedence), 0, 0, 1);
-        ++m_callCounts.procedureCalls;
-        int count = 0;
-        for (;;) {
-            rc = byTime.getNextRow(&byTime, &count, -1, 0);
-            if (rc != 0) break;
-            const ArchFileByTime_t& row = *byTime.getDataPtr();
-            const bool indexFile = row.r_fileType == 2 || row.r_fileType == 6 || row.r_fileType == 34;
-            if (static_cast<uint32_t>(row.r_createTime) < start && indexFile) break;
-            // A job's data is listed once, however many of its files come by.
-            if (jobSeen.insert(row.r_jobId).second) jobs.push_back(row.r_jobId);
-            if (indexFile) {
-                SuperBrowseArchive a;
-                static_cast<ArchFileByTime_t&>(a) = row;
-                a.appId = subclient;
-                m_indexArchives.push_back(std::move(a));
-            }
-        }
-        if (rc != 0 && rc != 100) {
-            log.debugLvl(0,
-                         "failed to list index archives for subclient [%d] in time range from [%d] to [%d], "
-                         "error [%s]",
-                         static_cast<int>(subclient), static_cast<int>(start), static_cast<int>(m_toTime),
-                         byTime.getErrorStr(rc));
-            return -1;
+    CallTimer t(stats.index);
+    ArchFileByTime byTime(nullptr);
+    byTime.setValues(0, static_cast<int>(subclient), 0, static_cast<int>(m_toTime), 0, 0,
+                     static_cast<int>(m_copyPrecedence), 0, 0, 1);
+    ++m_callCounts.procedureCalls;
+    int count = 0;
+    int rc;
+    for (;;) {
+        rc = byTime.getNextRow(&byTime, &count, -1, 0);
+        if (rc != 0) break;
+        const ArchFileByTime_t& row = *byTime.getDataPtr();
+        const bool indexFile = row.r_fileType == 2 || row.r_fileType == 6 || row.r_fileType == 34;
+        if (static_cast<uint32_t>(row.r_createTime) < start && indexFile) break;
+        // A job's data is listed once, however many of its files come by.
+        if (jobSeen.insert(row.r_jobId).second) jobs.push_back(row.r_jobId);
+        if (indexFile) {
+            SuperBrowseArchive a;
+            static_cast<ArchFileByTime_t&>(a) = row;
+            a.appId = subclient;
+            m_indexArchives.push_back(std::move(a));
         }
     }
+    if (rc != 0 && rc != 100) {
+        log.debugLvl(0,
+                     "failed to list index archives for subclient [%d] in time range from [%d] to [%d], "
+                     "error [%s]",
+                     static_cast<int>(subclient), static_cast<int>(start), static_cast<int>(m_toTime),
+                     byTime.getErrorStr(rc));
+        return -1;
+    }
+    return 0;
+}
+
+// The data archive files of each job; -1 when a job's list cannot be had.
+int SuperBrowseManager::addDataArchivesOfJobs(ArchiveManagerHM& archives, uint32_t subclient, uint32_t start,
+                                              const std::vector<int>& jobs, SplitStatistics& stats) {
+    CBrowseLog log(kTag);
     CallTimer t(stats.data);
     for (int job : jobs) {
         GetAfileListByJobArgsHM_t listArgs;
@@ -562,7 +612,7 @@ int SuperBrowseManager::splitSubclient(uint32_t subclient, SplitStatistics& stat
         listArgs.jobId = static_cast<uint64_t>(job);
         GetAfileListByJobRetHM_t list;
         ++m_callCounts.archiveManagerCalls;
-        rc = archives.getArchFileListByJob(&listArgs, &list);
+        const int rc = archives.getArchFileListByJob(&listArgs, &list);
         if (rc != 0) {
             log.debugLvl(
                 0,

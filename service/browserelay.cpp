@@ -55,8 +55,9 @@ databrowse::BrowseItem toBrowseItem(CNMessageBase& data) {
     databrowse::BrowseItem item;
     CNMessageBase* inner =
         data.isSet(D::advancedData) ? data.getObjectAccessor(D::advancedData, false) : nullptr;
-    CNMessageBase* subclient =
-        inner && inner->isSet(A::at4_7) ? inner->getObjectAccessor(A::at4_7, false) : nullptr;
+    CNMessageBase* subclient = inner && inner->isSet(A::subclientEntity)
+                                   ? inner->getObjectAccessor(A::subclientEntity, false)
+                                   : nullptr;
     for (const TItemCopy& c : kItemCopy) {
         CNMessageBase* from = c.source == Source::Data    ? &data
                               : c.source == Source::Inner ? inner
@@ -116,10 +117,10 @@ void clearIndexSessions(const std::string& guid) {
 bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool oldProtocol,
              const std::string* received, CBrowseLog& log) {
     const int64_t type = response.getint64(Response::respType);
-    if (std::vector<CNMessageBase>* predictions = response.getlistobject(Response::c_728cd9, false)) {
+    if (std::vector<CNMessageBase>* predictions = response.getlistobject(Response::predictions, false)) {
         received = nullptr;  // the answer goes on without its predictions
         for (CNMessageBase& prediction : *predictions) worker.sendPredictionItem(prediction);
-        response.clearField(Response::c_728cd9.tag, Response::c_728cd9.code);
+        response.clearField(Response::predictions.tag, Response::predictions.code);
         // Only an answer of items carries nothing more once its predictions are out; an error, a warning
         // or the end still has to reach the worker.
         if ((type == databrowse::BROWSE_RESP_ITEMS || type == databrowse::BROWSE_RESP_PREDICTIONS) && !hasResultData(response)) return false;

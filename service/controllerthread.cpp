@@ -29,7 +29,7 @@ bool isAppMiningRequest(databrowse::BrowseRequest& request) {
     CNMessageBase* advanced = request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, false);
     if (!advanced || !advanced->isSet(databrowse::Msg63::f::advancedConfig)) return false;
     CNMessageBase* settings = advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false);
-    return settings && settings->isSet(databrowse::BrowseAdvancedConfig::f::at13_13);
+    return settings && settings->isSet(databrowse::BrowseAdvancedConfig::f::appMiningBlock);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ constexpr int kSendSeconds = 120;
 // The worker's run: the token to the worker, its copy of the request, live update, the run, and
 // the reply chosen (null after a failure, which is recorded as t.replyError).
 CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
-    const std::string token = textOf(&t.request, R::c_763531);
+    const std::string token = textOf(&t.request, R::token);
     if (!token.empty()) t.worker->getBrowseTask()->getDataPtr()->authToken = token;
     t.worker->setBrowseReq(&t.request);
     t.task->setLiveUpdate(false);

@@ -33,7 +33,7 @@ constexpr int kKeepFromTimeAppType = 78;
 constexpr int64_t kForceIndexFlagType = 4;
 constexpr const char* kJobFailure = "Error: Browse By JobId failed...";
 
-// Step 1: path-based recall and the job's extended option.
+// Path-based recall and the job's extended option.
 void applyRecall(TDirectTask& t, CBrowseLog& log) {
     CNMessageBase* selection = selectionBlock(t.request);
     if (!selection) return;
@@ -43,7 +43,7 @@ void applyRecall(TDirectTask& t, CBrowseLog& log) {
         t.request.getObjectAccessor(R::mode, true)->setint64(databrowse::BrowseMode::f::mode, 1);
         log.debugLvl(0, "Set properties for path-based recall as per request from caller.");
     }
-    if (has(selection, Sel::at3_3) && !keepsFromTime(t.request)) t.setOption(97);
+    if (has(selection, Sel::jobBlock) && !keepsFromTime(t.request)) t.setOption(97);
 }
 
 // The name of client `clientId` ("" when unknown).
@@ -104,7 +104,7 @@ bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
     return true;
 }
 
-// Step 2: the entity's ids, completed from its subclient when the caller left some out.
+// The entity's ids, completed from its subclient when the caller left some out.
 void completeEntity(TDirectTask& t, CBrowseLog& log) {
     CNMessageBase* e = entity(t.request);
     if (!e) return;
@@ -158,22 +158,22 @@ void completeEntity(TDirectTask& t, CBrowseLog& log) {
     e->setint64(E::applicationId, t.appType);
 }
 
-// Step 3: the entities of a multi-entity browse.
+// The entities of a multi-entity browse.
 void addFilteredEntities(TDirectTask& t) {
-    auto* entities = t.request.getlistobject(R::c_975f21, false);
+    auto* entities = t.request.getlistobject(R::filteredEntities, false);
     if (!entities) return;
     for (const CNMessageBase& entry : *entities) {
         databrowse::EntityWithFilters copy;
         copyFieldsByCode(entry, copy);
         t.task->addEntity(copy);
     }
-    CNMessageBase* flags = t.request.getObjectAccessor(R::c_2eca01, true);
+    CNMessageBase* flags = t.request.getObjectAccessor(R::multiEntityFlags, true);
     databrowse::MultiEntityBrowseFlags copy;
     copyFieldsByCode(*flags, copy);
     t.task->setMultiEntityBrowseFlags(copy);
 }
 
-// Step 4: a request whose client cannot be told is refused (a console host's report excepted).
+// A request whose client cannot be told is refused (a console host's report excepted).
 bool checkClient(TDirectTask& t, int64_t op, std::string& refusal, CBrowseLog& log) {
     if (t.clientId > 0 || op == 4) return true;
     const std::string name = textOf(entity(t.request), E::clientName);
@@ -192,7 +192,7 @@ bool checkClient(TDirectTask& t, int64_t op, std::string& refusal, CBrowseLog& l
     return false;
 }
 
-// Step 6: the queries become the task's find pattern.
+// The queries become the task's find pattern.
 void setFindPattern(TDirectTask& t) {
     auto* queries = t.request.getlistobject(R::queries, false);
     if (!queries || queries->empty()) return;
@@ -202,9 +202,9 @@ void setFindPattern(TDirectTask& t) {
     if (list.serialize(xml) == 0) t.task->setbrowseFindPattern(xml.c_str());
 }
 
-// Step 7: the job's times become the time range.
+// The job's times become the time range.
 void applyJobTimeRange(TDirectTask& t, CBrowseLog& log) {
-    const CNMessageBase* job = child(selectionBlock(t.request), Sel::at3_3);
+    const CNMessageBase* job = child(selectionBlock(t.request), Sel::jobBlock);
     if (!job) return;
     const std::string guid = sessionGuid(t.request);
     const long long jobId = intOf(job, databrowse::Msg11::f::jobId);
@@ -235,7 +235,7 @@ void applyJobTimeRange(TDirectTask& t, CBrowseLog& log) {
         range->setint64(databrowse::BrowseTimeRange::f::fromTime, start);
 }
 
-// Step 11: browse paths by text or by machine GUID, never both.
+// Browse paths by text or by machine GUID, never both.
 void addBrowsePaths(TDirectTask& t, CBrowseLog& log) {
     bool pathSeen = false, guidSeen = false;
     if (auto* paths = t.request.getlistobject(R::paths, false)) {
@@ -256,13 +256,13 @@ void addBrowsePaths(TDirectTask& t, CBrowseLog& log) {
         t.recordError("Error: Mixed Browse By Path abd Browse by GUID is not supported...");
     }
     t.worker->setGuidLookup(guidSeen);
-    if (auto* second = t.request.getlistobject(R::c_18d056, false))
+    if (auto* second = t.request.getlistobject(R::secondPaths, false))
         for (const CNMessageBase& entry : *second)
             t.task->addPath(EvRestoreTask::kSecondPathList,
                             entry.getstring(databrowse::BrowsePath::f::path).c_str());
 }
 
-// Step 13: the advanced options' copies to the task and the worker.
+// The advanced options' copies to the task and the worker.
 void copyAdvancedOptions(TDirectTask& t, int64_t op) {
     const CNMessageBase* advanced = advancedOptions(t.request);
     CNMessageBase* selection = selectionBlock(t.request);
@@ -271,17 +271,18 @@ void copyAdvancedOptions(TDirectTask& t, int64_t op) {
     const CNMessageBase* fbr = child(child(selection, Sel::at5_5), databrowse::Msg38::f::at1_1);
     if (has(fbr, databrowse::Msg30::f::mediaAgentName))
         t.worker->setFbrMa(fbr->getstring(databrowse::Msg30::f::mediaAgentName));
-    const CNMessageBase* flush = child(selection, Sel::at8_8);
+    const CNMessageBase* flush = child(selection, Sel::flushBlock);
     if (has(flush, databrowse::Msg14::f::itemFlushCount))
         t.task->setBrowseItemFlushCount(
             static_cast<unsigned long>(flush->getint64(databrowse::Msg14::f::itemFlushCount)));
-    if (intOf(&t.request, R::c_6fa717) > 0)
-        t.task->setForceUsedxDbEngineType(static_cast<App::IdxDbEngineType>(t.request.getint64(R::c_6fa717)));
-    CNMessageBase* flags = child(selection, Sel::at1_1);
+    if (intOf(&t.request, R::forcedEngineType) > 0)
+        t.task->setForceUsedxDbEngineType(
+            static_cast<App::IdxDbEngineType>(t.request.getint64(R::forcedEngineType)));
+    CNMessageBase* flags = child(selection, Sel::flagBlock);
     if (intOf(flags, Flag::refCopySuperRestoreFind) != 0) t.worker->setRefCopySuperRestoreFind(true);
     if (intOf(flags, Flag::doNotFallBackForFilters) != 0) t.worker->setbDoNotFallBackForFilters(true);
     if (intOf(flags, Flag::delegateAccess) != 0) t.worker->setIsDelegateAccess(true);
-    auto* list = flags ? flags->getlistobject(Flag::at6_6, false) : nullptr;
+    auto* list = flags ? flags->getlistobject(Flag::additionalFlags, false) : nullptr;
     if (list && !list->empty()) {
         // The worker points at the flags; they live as long as the prepared task.
         t.additionalFlags.clear();
@@ -349,7 +350,7 @@ bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal
         log.debugLvl(0, "browse request refused: %s", refusal.c_str());
         return false;
     }
-    if (auto* entities = t.request.getlistobject(R::c_975f21, false))
+    if (auto* entities = t.request.getlistobject(R::filteredEntities, false))
         for (CNMessageBase& entry : *entities)
             if (!entityIsConsistent(child(&entry, databrowse::EntityWithFilters::f::entity), refusal)) {
                 log.debugLvl(0, "browse request refused: %s", refusal.c_str());

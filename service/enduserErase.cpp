@@ -39,8 +39,8 @@ std::vector<TErasePath> erasePaths(databrowse::BrowseRequest& request) {
     for (CNMessageBase& path : *paths) {
         TErasePath p;
         p.text = path.getstring(P::path);
-        if (const CNMessageBase* detail = child(&path, P::c_afda0b)) {
-            p.subclientId = std::atoi(detail->getstring(databrowse::Msg2::f::at1_1).c_str());
+        if (const CNMessageBase* detail = child(&path, P::detail)) {
+            p.subclientId = std::atoi(detail->getstring(databrowse::Msg2::f::subclientId).c_str());
             p.size = intOf(detail, databrowse::Msg2::f::itemSize);
         }
         out.push_back(std::move(p));

@@ -97,7 +97,7 @@ bool userMayBrowseAnyOf(int userId, long clientId) {
 void keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const TDirectCaller& anonymous,
                            CZyNetwork* session, CBrowseLog& log) {
     using E = ZyEntities::GenericEntity::f;
-    auto* entities = request.getlistobject(R::c_975f21, false);
+    auto* entities = request.getlistobject(R::filteredEntities, false);
     if (!entities) return;
     for (auto it = entities->begin(); it != entities->end();) {
         CNMessageBase* entity = child(&*it, databrowse::EntityWithFilters::f::entity);
@@ -169,7 +169,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
 
     std::string callerName;
     const unsigned long callerClientId = callerClientOf(session, callerName);
-    const std::string token = textOf(request, R::c_763531);
+    const std::string token = textOf(request, R::token);
     std::string userName = textOf(request, R::userName);
     int userId = 0;
     if (!token.empty()) {
@@ -208,7 +208,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
     keepBrowsableEntities(*request, userId, caller, session, log);
-    if (auto* left = request->getlistobject(R::c_975f21, false); !left || left->empty()) {
+    if (auto* left = request->getlistobject(R::filteredEntities, false); !left || left->empty()) {
         m_errorText << "Nothing to Find";
         return findError(kErrNothingToFind, "Nothing to Find");
     }
@@ -310,7 +310,7 @@ void CBrowseMulticlient::smallDump(const char* tag, databrowse::BrowseRequest* r
     if (paths)
         for (CNMessageBase& path : *paths) {
             const std::string text = path.getstring(databrowse::BrowsePath::f::path);
-            const CNMessageBase* detail = child(&path, databrowse::BrowsePath::f::c_afda0b);
+            const CNMessageBase* detail = child(&path, databrowse::BrowsePath::f::detail);
             std::string parameters;
             if (!detail)
                 log.debugLvl(0, "browse path [%s]", text.c_str());

@@ -36,7 +36,7 @@ TRoutedBrowse errorReply(std::string text) {
 }
 
 bool isMultiClientFind(databrowse::BrowseRequest& request) {
-    auto* entities = request.getlistobject(R::c_975f21, false);
+    auto* entities = request.getlistobject(R::filteredEntities, false);
     return entities && !entities->empty() && intOf(&request, R::opType) == kMultiClientFindOperation;
 }
 
@@ -85,7 +85,7 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
     if (selectionBlock(received)) {
         if (namesNoSubclient(received) && !applyJobSelection(received, errorText))
             return errorReply(errorText);
-        if (has(selectionBlock(received), databrowse::BrowseAdvancedConfig::f::at13_13)) {
+        if (has(selectionBlock(received), databrowse::BrowseAdvancedConfig::f::appMiningBlock)) {
             t->worker->setIsAppMining(true);
             t->worker->setIsAppMiningFromGui(false);
             t->worker->setBrowseReq(&received);

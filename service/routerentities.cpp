@@ -36,11 +36,11 @@ std::string serializeFailure(int rc) {
     return "Failed to serialize BrowseRequest with error code [" + std::to_string(rc) + "]";
 }
 
-// Step 1: a restore requestor does not name its media agent when the global parameter says so.
+// A restore requestor does not name its media agent when the global parameter says so.
 void dropRestoreMediaAgent(databrowse::BrowseRequest& request) {
     if (!has(child(&request, R::ma), ZyEntities::ClientEntity::f::clientId)) return;
-    auto* flags = child(flagBlock(request), databrowse::Msg9::f::at6_6)
-                      ? flagBlock(request)->getlistobject(databrowse::Msg9::f::at6_6, false)
+    auto* flags = child(flagBlock(request), databrowse::Msg9::f::additionalFlags)
+                      ? flagBlock(request)->getlistobject(databrowse::Msg9::f::additionalFlags, false)
                       : nullptr;
     if (!flags) return;
     bool restore = false;
@@ -59,12 +59,12 @@ void dropRestoreMediaAgent(databrowse::BrowseRequest& request) {
     if (param.getOneRow(&param, false, -1, 0) == 0) request.clearField(R::ma.tag, R::ma.code);
 }
 
-// Step 2: a backup-set GUID without an id gives the backup set, its client and the client's name.
+// A backup-set GUID without an id gives the backup set, its client and the client's name.
 // True when the entity changed.
 bool resolveBackupSetGuid(databrowse::BrowseRequest& request, CBrowseLog& log) {
     CNMessageBase* entity = routerfields::entity(request);
-    if (!entity || !has(entity, E::c_b035e9) || has(entity, E::backupsetId)) return false;
-    const std::string guid = entity->getstring(E::c_b035e9);
+    if (!entity || !has(entity, E::backupsetGUID) || has(entity, E::backupsetId)) return false;
+    const std::string guid = entity->getstring(E::backupsetGUID);
     // Text from the network that is no GUID names no backup set.
     APP_BackupSetName backupSet(nullptr);
     int rc = 100;
@@ -134,14 +134,14 @@ bool maySessionBeStopped(const CConfRecord::TOwner& owner, const TDirectCallerDe
     return false;
 }
 
-// Step 4: a stop is judged against the session it stops, never against the client its request names.
+// A stop is judged against the session it stops, never against the client its request names.
 // The router sends no reply to a stop, refused or not; every stop is logged with who asked.
 EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string&, CBrowseLog& log) {
     const std::string guid = sessionGuid(t.request);
     TDirectCaller caller;
     caller.checkClientMap = t.worker->getCheckClientMap();
     caller.act = EDirectCallerAct::kStop;
-    caller.token = textOf(&t.request, R::c_763531);
+    caller.token = textOf(&t.request, R::token);
     caller.callerClientId = routedCallerClientId(session);
     CConfRecord::TOwner owner;
     bool known = false;

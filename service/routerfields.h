@@ -44,7 +44,7 @@ inline CNMessageBase* selectionBlock(const databrowse::BrowseRequest& request) {
 }
 // The selection block's flag block (element 1).
 inline CNMessageBase* flagBlock(const databrowse::BrowseRequest& request) {
-    return child(selectionBlock(request), databrowse::BrowseAdvancedConfig::f::at1_1);
+    return child(selectionBlock(request), databrowse::BrowseAdvancedConfig::f::flagBlock);
 }
 // The browse session GUID (element 2, its element 1); "" when absent, never a null text.
 inline std::string sessionGuid(const databrowse::BrowseRequest& request) {

@@ -45,7 +45,7 @@ void replaceEntity(databrowse::BrowseRequest& request, long long clientId, long 
 
 bool applyJobSelection(databrowse::BrowseRequest& request, std::string& errorText) {
     CBrowseLog log(kTag);
-    const CNMessageBase* job = child(selectionBlock(request), Sel::at3_3);
+    const CNMessageBase* job = child(selectionBlock(request), Sel::jobBlock);
     if (!job) return true;
     const long long jobId = intOf(job, databrowse::Msg11::f::jobId);
     const int kelmarchId = static_cast<int>(intOf(job, databrowse::Msg11::f::kelmarchId));
@@ -102,7 +102,7 @@ bool applyJobSelection(databrowse::BrowseRequest& request, std::string& errorTex
 
 bool applyArchiveFileSelection(databrowse::BrowseRequest& request, std::string& errorText) {
     CBrowseLog log(kTag);
-    const CNMessageBase* reference = child(selectionBlock(request), Sel::at11_11);
+    const CNMessageBase* reference = child(selectionBlock(request), Sel::archiveFileRef);
     if (!reference) return true;
     const uint64_t afileId = static_cast<uint64_t>(intOf(reference, databrowse::Msg26::f::archFileId));
     const auto number = static_cast<unsigned long>(

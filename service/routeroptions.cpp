@@ -113,7 +113,7 @@ bool queriesNameCriterion(const TDirectTask& t) {
     auto* queries = const_cast<databrowse::BrowseRequest&>(t.request).getlistobject(R::queries, false);
     if (!queries) return false;
     for (CNMessageBase& query : *queries) {
-        auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false);
+        auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, false);
         if (!criteria) continue;
         for (CNMessageBase& criterion : *criteria)
             if (intOf(child(&criterion, databrowse::Criteria::f::criteria),

@@ -97,9 +97,9 @@ bool refuse(TDirectTask& t, const char* text) {
 // A shared-folder browse runs as the folder's owner, for a validated caller the folder is shared with.
 void sharedFolderOwner(TDirectTask& t, bool tokenValid, int callerUserId, CBrowseLog& log) {
     if (intOf(options(t.request), databrowse::BrowseOptions::f::at23_23) == 0) return;
-    const int folderId =
-        static_cast<int>(intOf(child(selectionBlock(t.request), databrowse::BrowseAdvancedConfig::f::at4_4),
-                               databrowse::Msg12::f::sharedFolderId));
+    const int folderId = static_cast<int>(
+        intOf(child(selectionBlock(t.request), databrowse::BrowseAdvancedConfig::f::sharedFolderBlock),
+              databrowse::Msg12::f::sharedFolderId));
     if (folderId == 0) {
         log.debugLvl(0, "Shared folder Id is not set, user details cannot be obtained");
         return;
@@ -135,7 +135,7 @@ void sharedFolderOwner(TDirectTask& t, bool tokenValid, int callerUserId, CBrows
 
 bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& log) {
     EvSecurityMgr security(0);
-    const std::string token = textOf(&t.request, R::c_763531);
+    const std::string token = textOf(&t.request, R::token);
     const std::string guid = sessionGuid(t.request);
     if (!token.empty())
         log.debugLvl(3, "AuthToken:[%s]", masked(token));

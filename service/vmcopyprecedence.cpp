@@ -33,7 +33,7 @@ constexpr int kWindowsOsIds[] = {2,  3,  4,  5,  21, 24, 27,  34,  35,  39,  46,
 
 bool namesUser(const databrowse::BrowseRequest& request) {
     const CNMessageBase* user = child(child(&request, R::caller), ZyEntities::Msg74::f::user);
-    return !textOf(&request, R::userName).empty() || !textOf(&request, R::c_763531).empty() ||
+    return !textOf(&request, R::userName).empty() || !textOf(&request, R::token).empty() ||
            !textOf(user, ZyEntities::UserEntity::f::userName).empty() ||
            intOf(user, ZyEntities::UserEntity::f::userId) != 0;
 }

@@ -182,7 +182,7 @@ bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TReque
         caller.checkClientMap = m_checkClientMap;
         caller.act = isEraseOperation(task->getBrowseOpType()) ? EDirectCallerAct::kActAsUser
                                                                : EDirectCallerAct::kBrowse;
-        caller.token = m_browseRequest.getstring(databrowse::BrowseRequest::f::c_763531);
+        caller.token = m_browseRequest.getstring(databrowse::BrowseRequest::f::token);
         caller.callerClientId = task->getCallerClientId();
         caller.clientId = task->getClientId();
         caller.jobId = static_cast<long long>(task->getJobId());
@@ -350,7 +350,7 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     if (CNMessageBase* adv =
             m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, false))
         if (CNMessageBase* config = adv->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false))
-            flags = config->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, false);
+            flags = config->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, false);
     const long long alertSession = flags ? flags->getint64(databrowse::Msg9::f::alertSessionId) : 0;
     const char* guid = task->getbrowseSessionGUID();
     if (alertSession > 0 && guid && *guid && std::atoll(guid) == alertSession)

@@ -73,7 +73,7 @@ void forEachCriterion(const databrowse::Querylist* queries, F take) {
     if (!list) return;
     for (CNMessageBase& query : *const_cast<std::vector<CNMessageBase>*>(list)) {
         if (query.getint64(databrowse::Query::f::type) != 0) continue;
-        auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false);
+        auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, false);
         if (!criteria) continue;
         for (CNMessageBase& criterion : *criteria) {
             if (!criterion.isSet(databrowse::Criteria::f::criteria)) continue;

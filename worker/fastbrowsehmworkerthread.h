@@ -607,6 +607,16 @@ protected:
     void prependToQueries(const std::vector<databrowse::Criteria>& filters);
     bool setStopBrowseCapability();
     void fillSuperBrowseFields(TSuperBrowseRun& run);
+    // The steps of fillSuperBrowseFields, in order.
+    void setSuperBrowseScalars();
+    void setSuperBrowseFlags(TSuperBrowseRun& run);
+    void setSuperBrowseQueries();
+    void setSuperBrowseAdditionalFlags();
+    void setSuperBrowseSourcePaths();
+    void setSuperBrowseReturnRoute(const TSuperBrowseRun& run);
+    void setSuperBrowseSubclientPaths();
+    void setPredictionJobId();
+    void narrowVmFileNameSearchPath();
     void logSuperBrowseRequest();
     bool mediaAgentOlderThanBackups();
     // What VM live browse reads of this request (browse task, private task, live-browse media agent,

@@ -217,7 +217,7 @@ void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseRe
     ZyEntities::Msg10 entity;
     entity.setint64(ZyEntities::Msg10::f::subclientId, low32(item->appId));
     entity.setint64(ZyEntities::Msg10::f::applicationId, low32(item->appId));
-    advanced.setObjectAccessor(entity, databrowse::Msg93::f::at4_7);
+    advanced.setObjectAccessor(entity, databrowse::Msg93::f::subclientEntity);
     advanced.setint64(databrowse::Msg93::f::archiveFileId, low32(item->archiveId.archiveFileId));
     advanced.setint64(databrowse::Msg93::f::offset, static_cast<int64_t>(item->archiveOffset));
 

@@ -585,7 +585,7 @@ void CWorkerThreadHM::filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::
             databrowse::Criteria criterion;
             criterion.setObjectAccessor(value, databrowse::Criteria::f::criteria);
             criterion.setint64(databrowse::Criteria::f::c_79f44d, 0);
-            auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, true);
+            auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, true);
             criteria->insert(criteria->begin(), criterion);
         }
     }

@@ -89,12 +89,12 @@ void readFilter(const std::string& pattern, EvMultiEntityRestoreTask* priv,
     auto* queries = queryList->getlistobject(databrowse::Querylist::f::queries, false);
     if (!queries) return;
     for (CNMessageBase& query : *queries) {
-        CNMessageBase* queryOptions = query.getObjectAccessor(databrowse::Query::f::c_46937c, false);
+        CNMessageBase* queryOptions = query.getObjectAccessor(databrowse::Query::f::queryOptions, false);
         if (queryOptions && queryOptions->getint64(databrowse::Msg70::f::queryType) == kCountQueryType)
             countTag = query.getstring(databrowse::Query::f::queryId);
         CNMessageBase* dataParam = query.getObjectAccessor(databrowse::Query::f::dataParam, false);
         CNMessageBase* paging =
-            dataParam ? dataParam->getObjectAccessor(databrowse::DataParam::f::at2_2, false) : nullptr;
+            dataParam ? dataParam->getObjectAccessor(databrowse::DataParam::f::paging, false) : nullptr;
         if (paging == nullptr) continue;
         priv->setEmPageSize(paging->isSet(databrowse::Msg6::f::pageSize)
                                 ? static_cast<unsigned long>(paging->getint64(databrowse::Msg6::f::pageSize))
@@ -276,13 +276,13 @@ CStepResult CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, co
             m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::caller, false);
         const bool byUserName = m_browseRequest.isSet(databrowse::BrowseRequest::f::userName) ||
                                 (caller && caller->isSet(ZyEntities::Msg74::f::user));
-        const bool byToken = !m_browseRequest.getstring(databrowse::BrowseRequest::f::c_763531).empty();
+        const bool byToken = !m_browseRequest.getstring(databrowse::BrowseRequest::f::token).empty();
         bool byRecall = false;
         if (auto* paths = m_browseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false);
             paths && !paths->empty()) {
             CNMessageBase* marker =
-                paths->front().getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, false);
-            byRecall = marker && marker->isSet(databrowse::Msg2::f::at1_1);
+                paths->front().getObjectAccessor(databrowse::BrowsePath::f::detail, false);
+            byRecall = marker && marker->isSet(databrowse::Msg2::f::subclientId);
         }
         log.debugLvl(3, "username [%d] token [%d] recall [%d]", byUserName ? 1 : 0, byToken ? 1 : 0,
                      byRecall ? 1 : 0);

@@ -13,17 +13,17 @@ std::vector<CNMessageBase>* additionalFlags(databrowse::BrowseRequest& request) 
     CNMessageBase* advanced = request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, false);
     if (!advanced || !advanced->isSet(databrowse::Msg63::f::advancedConfig)) return nullptr;
     CNMessageBase* settings = advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false);
-    if (!settings || !settings->isSet(databrowse::BrowseAdvancedConfig::f::at1_1)) return nullptr;
-    CNMessageBase* block = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, false);
-    return block ? block->getlistobject(databrowse::Msg9::f::at6_6, false) : nullptr;
+    if (!settings || !settings->isSet(databrowse::BrowseAdvancedConfig::f::flagBlock)) return nullptr;
+    CNMessageBase* block = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, false);
+    return block ? block->getlistobject(databrowse::Msg9::f::additionalFlags, false) : nullptr;
 }
 
 }  // namespace
 
 std::string maskedRequestText(const databrowse::BrowseRequest& original) {
     databrowse::BrowseRequest request = original;
-    if (request.isSet(databrowse::BrowseRequest::f::c_763531))
-        request.setstring(databrowse::BrowseRequest::f::c_763531, kMaskedSecret);
+    if (request.isSet(databrowse::BrowseRequest::f::token))
+        request.setstring(databrowse::BrowseRequest::f::token, kMaskedSecret);
     if (auto* flags = additionalFlags(request)) {
         for (CNMessageBase& flag : *flags) {
             if (flag.getint64(databrowse::AdditionalFlag::f::flagType) == kTokenFlagType ||

@@ -144,7 +144,7 @@ inline std::string catalogueFindPattern(const mediaagent::TBrowseQuery& q) {
     paging.setint64(databrowse::Msg6::f::pageSize, q.pageSize);
     paging.setint64(databrowse::Msg6::f::skipNode, q.skip);
     page.getObjectAccessor(databrowse::Query::f::dataParam, true)
-        ->setObjectAccessor(paging, databrowse::DataParam::f::at2_2);
+        ->setObjectAccessor(paging, databrowse::DataParam::f::paging);
     list.setlistobject(databrowse::Querylist::f::queries, {page});
     std::string text;
     list.serialize(text);

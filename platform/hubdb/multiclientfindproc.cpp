@@ -99,7 +99,7 @@ int subclientsWithData(zydb::IDbConnection& conn, databrowse::BrowseRequest& req
     if (const CNMessageBase* range = request.getObjectAccessor(R::timeRange, false))
         toTime = range->getint64(databrowse::BrowseTimeRange::f::toTime);
     if (toTime <= 0) toTime = static_cast<long long>(std::time(nullptr));
-    auto* entities = request.getlistobject(R::c_975f21, false);
+    auto* entities = request.getlistobject(R::filteredEntities, false);
     if (!entities) return zydb::DB_OK;
     for (CNMessageBase& withFilters : *entities) {
         const CNMessageBase* entity =
@@ -155,7 +155,7 @@ int multiClientFindTagProc(const std::string& requestXml, std::string& responseX
             databrowse::IndexDBInfo database;
             databrowse::Msg87 name;
             name.setstring(databrowse::Msg87::f::dbName, newest->backupSetGuid);
-            database.setObjectAccessor(name, databrowse::IndexDBInfo::f::at3_6);
+            database.setObjectAccessor(name, databrowse::IndexDBInfo::f::indexDb);
             // The key of the index database's sessions is made of both names.
             database.setstring(databrowse::IndexDBInfo::f::backupSetGUID, newest->backupSetGuid);
             database.setstring(databrowse::IndexDBInfo::f::mediaAgentName, newest->mediaAgent);

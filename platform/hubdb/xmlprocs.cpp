@@ -97,11 +97,11 @@ int resolveEntity(zydb::IDbConnection& conn, CNMessageBase& e) {
     auto step = [&](int r) {
         if (rc == zydb::DB_OK) rc = r;
     };
-    std::string text = e.getstring(E::c_489314);
+    std::string text = e.getstring(E::subclientGUID);
     if (!text.empty())
         step(fillId(conn, e, E::subclientId, "SELECT id FROM APP_Application WHERE GUID = ? ORDER BY id LIMIT 1",
                     {DbValue::ofText(text)}));
-    text = e.getstring(E::c_b035e9);
+    text = e.getstring(E::backupsetGUID);
     if (!text.empty())
         step(fillId(conn, e, E::backupsetId, "SELECT id FROM APP_BackupSetName WHERE GUID = ? ORDER BY id LIMIT 1",
                     {DbValue::ofText(text)}));

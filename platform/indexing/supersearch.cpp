@@ -127,7 +127,7 @@ bool ParseQuery(databrowse::Querylist* queries, long appType, bool externalReque
     auto* list = queries->getlistobject(databrowse::Querylist::f::queries, false);
     if (!list) return true;
     for (CNMessageBase& query : *list) {
-        auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, !mailboxFilterPath.empty());
+        auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, !mailboxFilterPath.empty());
         if (criteria) {
             for (auto it = criteria->begin(); it != criteria->end();) {
                 CNMessageBase* value = it->isSet(databrowse::Criteria::f::criteria)

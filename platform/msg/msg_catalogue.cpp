@@ -19,6 +19,8 @@ CNMessageBase* makeMessage() {
     {#name, #name, msgNameCode(#name), i, j, kMsgKind_##kind, msgtag::child},
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child) \
     {#ident, nullptr, code, i, j, kMsgKind_##kind, msgtag::child},
+#define MSG_FIELD_AS(kind, ident, name, i, j, child) \
+    {#ident, #name, msgNameCode(#name), i, j, kMsgKind_##kind, msgtag::child},
 #define MSG_END(ns, Name) \
     {}                    \
     }                     \
@@ -42,6 +44,7 @@ CNMessageBase* makeMessage() {
 #define MSG_UNNAMED MSG_CLASS
 #define MSG_FIELD(kind, name, i, j, child)
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child)
+#define MSG_FIELD_AS(kind, ident, name, i, j, child)
 #define MSG_END(ns, Name)
 #include "platform/msg/msg_catalogue.def"
 
@@ -54,6 +57,7 @@ void registerCatalogueFamilies(CNMessageRegistry& registry) {
 #define MSG_UNNAMED(ns, Name, package, classId, printed)
 #define MSG_FIELD(kind, name, i, j, child)
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child)
+#define MSG_FIELD_AS(kind, ident, name, i, j, child)
 #define MSG_END(ns, Name)
 #include "platform/msg/msg_catalogue.def"
 }

@@ -30,6 +30,7 @@ inline constexpr uint32_t NONE = 0;
     static_assert(msgTagPackage(ns##_##Name) == (package), #ns "::" #Name ": tag outside its package");
 #define MSG_FIELD(kind, name, i, j, child)
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child)
+#define MSG_FIELD_AS(kind, ident, name, i, j, child)
 #define MSG_END(ns, Name)
 #include "platform/msg/msg_catalogue.def"
 
@@ -46,6 +47,7 @@ inline constexpr Identity kAll[] = {
 #define MSG_UNNAMED MSG_CLASS
 #define MSG_FIELD(kind, name, i, j, child)
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child)
+#define MSG_FIELD_AS(kind, ident, name, i, j, child)
 #define MSG_END(ns, Name)
 #include "platform/msg/msg_catalogue.def"
 };
@@ -92,6 +94,8 @@ static_assert(allDistinct(false), "two catalogue classes share a (package, class
     static constexpr MsgFieldRef name{i, j, TAG, msgNameCode(#name), kMsgKind_##kind, msgtag::child};
 #define MSG_FIELD_CODE(kind, ident, code, i, j, child) \
     static constexpr MsgFieldRef ident{i, j, TAG, code, kMsgKind_##kind, msgtag::child};
+#define MSG_FIELD_AS(kind, ident, name, i, j, child) \
+    static constexpr MsgFieldRef ident{i, j, TAG, msgNameCode(#name), kMsgKind_##kind, msgtag::child};
 #define MSG_END(ns, Name) \
     }                     \
     ;                     \

@@ -284,7 +284,7 @@ int CPredictionClient::apiSendPredictionResults(CPredictor& predictor) {
     databrowse::BrowseResponse response;
     response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_PREDICTIONS);
     std::vector<CNMessageBase> list(items.begin(), items.end());
-    response.setlistobject(databrowse::BrowseResponse::f::c_728cd9, list);
+    response.setlistobject(databrowse::BrowseResponse::f::predictions, list);
     CNMessageBase* result = response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
     result->setstring(databrowse::BrowseResult::f::queryId, kTotalSizeQueryId);
     databrowse::AggregateResult total;

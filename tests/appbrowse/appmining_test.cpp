@@ -97,9 +97,10 @@ public:
     // A mining request of application type `appType` as a console sends it.
     static databrowse::BrowseRequest miningRequest(int64_t appType) {
         databrowse::BrowseRequest request;
-        CNMessageBase* mining = request.getObjectAccessor(R::advOptions, true)
-                                    ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-                                    ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, true);
+        CNMessageBase* mining =
+            request.getObjectAccessor(R::advOptions, true)
+                ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::appMiningBlock, true);
         mining->setint64(M::appMining, 1);
         mining->setint64(M::appType, appType);
         return request;
@@ -107,11 +108,11 @@ public:
     static CNMessageBase* miningOf(databrowse::BrowseRequest& request) {
         return request.getObjectAccessor(R::advOptions, false)
             ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false)
-            ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, false);
+            ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::appMiningBlock, false);
     }
     static CNMessageBase* selection(databrowse::BrowseRequest& request) {
         return miningOf(request)
-            ->getObjectAccessor(M::at7_7, true)
+            ->getObjectAccessor(M::sharePointBlock, true)
             ->getObjectAccessor(databrowse::Msg57::f::at3_6, true);
     }
     // An Exchange database request for `path` in the seeded backup set, mined on the mining media agent.
@@ -121,7 +122,7 @@ public:
     static databrowse::BrowseRequest exchangeRequestFor(const zyent::TAppMiningWorld& world,
                                                         const std::string& path) {
         databrowse::BrowseRequest request = miningRequest(53);
-        miningOf(request)->getObjectAccessor(M::at5_5, true)->setint64(D::miningType, 2);
+        miningOf(request)->getObjectAccessor(M::miningDetails, true)->setint64(D::miningType, 2);
         CNMessageBase* entity = request.getObjectAccessor(R::entity, true);
         entity->setint64(ZyEntities::GenericEntity::f::clientId, world.exchangeClient);
         entity->setint64(ZyEntities::GenericEntity::f::backupsetId, world.exchangeBackupSet);
@@ -240,7 +241,7 @@ TEST_F(AppMining, NetworkCallerGetsTheCompletedRequestOnlyForAnEntityItMayBrowse
                      .empty());
     EXPECT_EQ(done->getObjectAccessor(R::entity, false)->getint64(ZyEntities::GenericEntity::f::subclientId),
               world.dbSubclientFirst);
-    CNMessageBase* details = miningOf(*done)->getObjectAccessor(M::at5_5, false);
+    CNMessageBase* details = miningOf(*done)->getObjectAccessor(M::miningDetails, false);
     auto* list = details->getlistlonglong(D::jobList.i, D::jobList.j, D::jobList.tag, D::jobList.code, false);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->size(), 3u);
@@ -271,12 +272,12 @@ TEST_F(AppMining, NetworkCallerGetsTheCompletedRequestOnlyForAnEntityItMayBrowse
     // An offline browse of a database file needs no entity and mines job 0.
     databrowse::BrowseRequest offline = exchangeRequest("");
     offline.clearField(R::entity.tag, R::entity.code);
-    miningOf(offline)->getObjectAccessor(M::at5_5, false)->setstring(D::edbPath, "e:\\db\\a.edb");
+    miningOf(offline)->getObjectAccessor(M::miningDetails, false)->setstring(D::edbPath, "e:\\db\\a.edb");
     CWorkerThreadHM offlineWorker;
     ASSERT_TRUE(runDirect(offline, offlineWorker, demo.adminUser, "admin"))
         << offlineWorker.getErrorMessage();
     auto* jobs0 = miningOf(*offlineWorker.getBrowseReqV2())
-                      ->getObjectAccessor(M::at5_5, false)
+                      ->getObjectAccessor(M::miningDetails, false)
                       ->getlistlonglong(D::jobList.i, D::jobList.j, D::jobList.tag, D::jobList.code, false);
     ASSERT_NE(jobs0, nullptr);
     EXPECT_EQ(*jobs0, std::vector<long long>{0});
@@ -294,8 +295,8 @@ TEST_F(AppMining, PseudoClientListsItsServersForANetworkCaller) {
         auto* flags = worker.getBrowseReqV2()
                           ->getObjectAccessor(R::advOptions, false)
                           ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false)
-                          ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, false)
-                          ->getlistobject(databrowse::Msg9::f::at6_6, false);
+                          ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, false)
+                          ->getlistobject(databrowse::Msg9::f::additionalFlags, false);
         EXPECT_TRUE(flags && flags->size() == 1);
         if (!flags || flags->empty()) return items;
         EXPECT_EQ(flags->front().getstring(databrowse::AdditionalFlag::f::flagName), "SP_FLAGS_ENABLED");
@@ -304,8 +305,8 @@ TEST_F(AppMining, PseudoClientListsItsServersForANetworkCaller) {
         EXPECT_EQ(answer.unserialize(flags->front().getstring(databrowse::AdditionalFlag::f::value)), 0);
         EXPECT_EQ(answer.getint64(databrowse::BrowseResponse::f::respType), 5);
         auto* contents = answer.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false)
-                             ->getObjectAccessor(databrowse::BrowseResult::f::c_a755d5, false)
-                             ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, false)
+                             ->getObjectAccessor(databrowse::BrowseResult::f::advancedSettings, false)
+                             ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::appMiningBlock, false)
                              ->getObjectAccessor(M::at8_8, false)
                              ->getObjectAccessor(databrowse::Msg58::f::at4_4, false)
                              ->getlistobject(databrowse::Msg52::f::spDataPathContents, false);

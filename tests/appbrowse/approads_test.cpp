@@ -246,7 +246,7 @@ databrowse::BrowseRequest liveRequest(int client, int backupSet, bool withPath =
 CNMessageBase* liveBlock(CNMessageBase* request) {
     return request->getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
         ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at16_16, true);
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::liveBrowseBlock, true);
 }
 
 std::string passwordOf(CNMessageBase* block) {
@@ -351,7 +351,7 @@ databrowse::Query queryOfKind(int kind) {
 // The values of the criteria of `attribute` in the query.
 std::vector<std::string> criterionValues(CNMessageBase& query, int attribute) {
     std::vector<std::string> out;
-    if (auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false))
+    if (auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, false))
         for (CNMessageBase& c : *criteria) {
             CNMessageBase* value = c.getObjectAccessor(databrowse::Criteria::f::criteria, false);
             if (value && value->getint64(databrowse::FilteredBrowseCriteriaValue::f::attribute) == attribute)
@@ -524,7 +524,7 @@ TEST_F(AppRoads, HubmasterMailboxQuery) {
     using M = databrowse::Msg74::f;
     auto mailboxQuery = [](int64_t kind, const std::string& userGuid, int64_t appId = 0) {
         databrowse::Query query = queryOfKind(3);
-        CNMessageBase* parameters = query.getObjectAccessor(databrowse::Query::f::c_db61fd, true);
+        CNMessageBase* parameters = query.getObjectAccessor(databrowse::Query::f::hubmasterParams, true);
         parameters->setint64(databrowse::Msg75::f::kind, kind);
         CNMessageBase* mailbox = parameters->getObjectAccessor(databrowse::Msg75::f::at2_2, true);
         if (!userGuid.empty()) mailbox->setstring(M::userGuid, userGuid);
@@ -532,7 +532,7 @@ TEST_F(AppRoads, HubmasterMailboxQuery) {
         return query;
     };
     auto mailboxOf = [](CNMessageBase& query) {
-        return query.getObjectAccessor(databrowse::Query::f::c_db61fd, false)
+        return query.getObjectAccessor(databrowse::Query::f::hubmasterParams, false)
             ->getObjectAccessor(databrowse::Msg75::f::at2_2, false);
     };
     ProbeWorker worker;

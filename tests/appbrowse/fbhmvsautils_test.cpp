@@ -82,7 +82,8 @@ TEST_F(VsaUtils, SwitchByNamedJobAndItsLimits) {
     // under the hypervisor, whatever the time range says.
     EvMultiEntityRestoreTask task;
     databrowse::BrowseRequest byJob = vmRequest(2, hv.indexingV2Since, 0);
-    CNMessageBase* job = settings(byJob)->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, true);
+    CNMessageBase* job =
+        settings(byJob)->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::jobBlock, true);
     job->setint64(databrowse::Msg11::f::jobId, hv.jobs[0][0]);
     job->setint64(databrowse::Msg11::f::kelmarchId, 2);
     ASSERT_TRUE(CBrowseVSAUtils::SwitchEntity(&task, byJob));
@@ -91,7 +92,7 @@ TEST_F(VsaUtils, SwitchByNamedJobAndItsLimits) {
     // A job of the V2 period: no switch.
     databrowse::BrowseRequest v2Job = vmRequest(2, 0, 0);
     settings(v2Job)
-        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, true)
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::jobBlock, true)
         ->setint64(databrowse::Msg11::f::jobId, hv.jobs[3][3]);
     ASSERT_TRUE(CBrowseVSAUtils::SwitchEntity(&task, v2Job));
     EXPECT_EQ(entityValue(v2Job, E::clientId), hv.vms[2].clientId);

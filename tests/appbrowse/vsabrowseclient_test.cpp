@@ -146,7 +146,7 @@ TEST_F(VsaBrowseClient, RootListsEveryVmFromTheDatabaseThenEnds) {
         CNMessageBase* advanced = item.getObjectAccessor(D::advancedData, false);
         EXPECT_EQ(advanced->getint64(databrowse::Msg93::f::c_938d16), hv.jobs.back()[v + 1]);
         EXPECT_EQ(item.getint64(D::modificationTime), advanced->getint64(databrowse::Msg93::f::backupTime));
-        CNMessageBase* vm = advanced->getObjectAccessor(databrowse::Msg93::f::at4_7, false);
+        CNMessageBase* vm = advanced->getObjectAccessor(databrowse::Msg93::f::subclientEntity, false);
         EXPECT_EQ(vm->getint64(ZyEntities::Msg10::f::clientId), hv.vms[v].clientId);
         EXPECT_EQ(vm->getint64(ZyEntities::Msg10::f::subclientId), hv.vms[v].subclientId);
         EXPECT_EQ(vm->getint64(ZyEntities::Msg10::f::backupsetId), hv.vms[v].childBackupSetId);
@@ -203,8 +203,8 @@ TEST_F(VsaBrowseClient, OneVmIsResubmittedAsItsOwnRequest) {
     r.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::at3_3, 1);
     CNMessageBase* settings = r.getObjectAccessor(R::advOptions, true)
                                   ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true);
-    settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, true);
-    CNMessageBase* job = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, true);
+    settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true);
+    CNMessageBase* job = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::jobBlock, true);
     job->setint64(databrowse::Msg11::f::jobId, hv.jobs[3][0]);
     job->setint64(databrowse::Msg11::f::kelmarchId, 2);
     databrowse::Query query;
@@ -217,7 +217,7 @@ TEST_F(VsaBrowseClient, OneVmIsResubmittedAsItsOwnRequest) {
         v->setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {value});
         criteria.push_back(c);
     }
-    query.setlistobject(databrowse::Query::f::c_b4ad36, criteria);
+    query.setlistobject(databrowse::Query::f::criteriaList, criteria);
     r.setlistobject(R::queries, {query});
     ASSERT_TRUE(run(*t, r)) << errorsText();
     ASSERT_EQ(seen.size(), 1u);
@@ -233,7 +233,7 @@ TEST_F(VsaBrowseClient, OneVmIsResubmittedAsItsOwnRequest) {
     ASSERT_TRUE(paths && paths->size() == 1);
     EXPECT_EQ(paths->front().getstring(databrowse::BrowsePath::f::path), "\\\\disk1\\folder");
     auto* criteriaLeft =
-        cr.getlistobject(R::queries, false)->front().getlistobject(databrowse::Query::f::c_b4ad36, false);
+        cr.getlistobject(R::queries, false)->front().getlistobject(databrowse::Query::f::criteriaList, false);
     ASSERT_EQ(criteriaLeft->size(), 1u);
     EXPECT_EQ(criteriaLeft->front()
                   .getObjectAccessor(databrowse::Criteria::f::criteria, false)
@@ -243,8 +243,8 @@ TEST_F(VsaBrowseClient, OneVmIsResubmittedAsItsOwnRequest) {
     CNMessageBase* childSettings = cr.getObjectAccessor(R::advOptions, false)
                                        ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false);
     EXPECT_EQ(childSettings->getint64(databrowse::BrowseAdvancedConfig::f::forceProtocol), 2);
-    EXPECT_FALSE(childSettings->isSet(databrowse::BrowseAdvancedConfig::f::at1_1));
-    EXPECT_EQ(childSettings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, false)
+    EXPECT_FALSE(childSettings->isSet(databrowse::BrowseAdvancedConfig::f::flagBlock));
+    EXPECT_EQ(childSettings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::jobBlock, false)
                   ->getint64(databrowse::Msg11::f::jobId),
               hv.jobs[3][1]);
     // Both requests are over: nothing stays registered.
@@ -256,7 +256,7 @@ TEST_F(VsaBrowseClient, OneVmIsResubmittedAsItsOwnRequest) {
     databrowse::BrowseRequest br = request();
     br.getObjectAccessor(R::advOptions, true)
         ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, true)
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::jobBlock, true)
         ->setint64(databrowse::Msg11::f::jobId, 999999);
     ASSERT_TRUE(run(*browse, br));
     ASSERT_EQ(seen.size(), 1u);
@@ -265,12 +265,12 @@ TEST_F(VsaBrowseClient, OneVmIsResubmittedAsItsOwnRequest) {
               "\\" + hv.vms[2].guid + "\\disk1");
     CNMessageBase& q = second.getlistobject(R::queries, false)->front();
     EXPECT_EQ(q.getObjectAccessor(databrowse::Query::f::dataParam, false)
-                  ->getObjectAccessor(databrowse::DataParam::f::at2_2, false)
+                  ->getObjectAccessor(databrowse::DataParam::f::paging, false)
                   ->getint64(databrowse::Msg6::f::pageSize),
               4294967295LL);
     EXPECT_FALSE(second.getObjectAccessor(R::advOptions, false)
                      ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false)
-                     ->isSet(databrowse::BrowseAdvancedConfig::f::at3_3));
+                     ->isSet(databrowse::BrowseAdvancedConfig::f::jobBlock));
     EXPECT_EQ(controller->getWorkerCount(), 0u);
 
     long long childJob = -1, childKelmarch = -1;

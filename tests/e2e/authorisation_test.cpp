@@ -261,7 +261,7 @@ TEST_F(Authorisation, EveryEntityMustBeTheOneNamedAndCovered) {
     other.setint64(ZyEntities::GenericEntity::f::clientId, s->world.otherFileClient);
     other.setint64(ZyEntities::GenericEntity::f::subclientId, s->otherSubclient);
     extra.setObjectAccessor(other, databrowse::EntityWithFilters::f::entity);
-    listed.setlistobject(R::c_975f21, {extra});
+    listed.setlistobject(R::filteredEntities, {extra});
     TAnswers answers = askRouter(listed);
     EXPECT_FALSE(answers.prepared);
     EXPECT_NE(answers.texts.find(kDenied), std::string::npos) << answers.texts;
@@ -372,8 +372,8 @@ TEST_F(Authorisation, ErasesBookAndCreateOnlyWhatWasAuthorised) {
     auto* paths = erase.getlistobject(R::paths, false);
     ASSERT_TRUE(paths && !paths->empty());
     for (CNMessageBase& p : *paths)
-        if (CNMessageBase* detail = p.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, false))
-            detail->setstring(databrowse::Msg2::f::at1_1, std::to_string(s->otherSubclient));
+        if (CNMessageBase* detail = p.getObjectAccessor(databrowse::BrowsePath::f::detail, false))
+            detail->setstring(databrowse::Msg2::f::subclientId, std::to_string(s->otherSubclient));
     TAnswers booked = askRouter(erase);
     EXPECT_TRUE(booked.prepared) << booked.texts;
     EXPECT_EQ(usage(s->otherSubclient), before);

@@ -198,10 +198,10 @@ inline void pageAndCountPattern(const char* pageId, std::string& pattern) {
     paging.setint64(databrowse::Msg6::f::pageSize, 100);
     paging.setint64(databrowse::Msg6::f::skipNode, 50);
     page.getObjectAccessor(databrowse::Query::f::dataParam, true)
-        ->setObjectAccessor(paging, databrowse::DataParam::f::at2_2);
+        ->setObjectAccessor(paging, databrowse::DataParam::f::paging);
     databrowse::Query count;
     count.setstring(databrowse::Query::f::queryId, "count-of-big");
-    count.getObjectAccessor(databrowse::Query::f::c_46937c, true)
+    count.getObjectAccessor(databrowse::Query::f::queryOptions, true)
         ->setint64(databrowse::Msg70::f::queryType, 4);
     list.setlistobject(databrowse::Querylist::f::queries, {page, count});
     ASSERT_EQ(list.serialize(pattern), 0);

@@ -63,7 +63,7 @@ std::vector<TAnswer> answersOf(const EvRecordingDestination& destination) {
         if (auto* errors = response.getlistobject(databrowse::BrowseResponse::f::messages, false))
             for (const CNMessageBase& e : *errors)
                 a.errors.push_back(e.getstring(databrowse::BrowseError::f::errorMessage));
-        if (auto* predictions = response.getlistobject(databrowse::BrowseResponse::f::c_728cd9, false))
+        if (auto* predictions = response.getlistobject(databrowse::BrowseResponse::f::predictions, false))
             a.predictions = predictions->size();
         if (response.isSet(databrowse::BrowseResponse::f::browseResult)) {
             CNMessageBase* result =
@@ -320,7 +320,7 @@ TEST_F(SuperBrowseEndToEnd, DirectCallerGetsThePreparedRequestAndNothingIsSent) 
     databrowse::BrowsePath path;
     path.setstring(databrowse::BrowsePath::f::path, "/big");
     request.setlistobject(databrowse::BrowseRequest::f::paths, {path});
-    request.setstring(databrowse::BrowseRequest::f::c_763531, token);
+    request.setstring(databrowse::BrowseRequest::f::token, token);
 
     CZyNetworkServer* router = g_poBrowseRouterThreadHM->getSessionServer();
     CZyNetwork peer;

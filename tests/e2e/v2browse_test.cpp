@@ -156,7 +156,7 @@ protected:
             if (auto* messages = response.getlistobject(databrowse::BrowseResponse::f::messages, false))
                 for (const CNMessageBase& e : *messages)
                     errors.push_back(e.getstring(databrowse::BrowseError::f::errorMessage));
-            auto* media = response.getlistobject(databrowse::BrowseResponse::f::c_728cd9, false);
+            auto* media = response.getlistobject(databrowse::BrowseResponse::f::predictions, false);
             if (predictions && media) *predictions += media->size();
             CNMessageBase* result =
                 response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);

@@ -253,7 +253,7 @@ TEST_F(VmBrowseEndToEnd, DirectCallerThroughTheRouterGetsTheStoredListingOrThePr
         return std::unique_ptr<CNMessageBase>(reply);
     };
     databrowse::BrowseRequest listing = request({"\\"});
-    listing.setstring(R::c_763531, token);
+    listing.setstring(R::token, token);
     listing.getObjectAccessor(R::session, true)
         ->setstring(databrowse::BrowseSession::f::sessionId, "vm-direct");
     listing.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::at80_80, 1);
@@ -271,7 +271,7 @@ TEST_F(VmBrowseEndToEnd, DirectCallerThroughTheRouterGetsTheStoredListingOrThePr
 
     // Option 80 at 0: the caller gets the request prepared as a VM index request.
     databrowse::BrowseRequest prepare = request({"\\"});
-    prepare.setstring(R::c_763531, token);
+    prepare.setstring(R::token, token);
     prepare.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::at80_80, 0);
     reply = exchange(prepare);
     ASSERT_TRUE(reply);

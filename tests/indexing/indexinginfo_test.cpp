@@ -42,11 +42,11 @@ TEST_F(IndexingWorld, MajorityOfCyclesChoosesTheMediaAgentAndEveryDatabaseIsList
     ASSERT_NE(chosen, nullptr);
     EXPECT_EQ(mediaAgentOf(chosen), b);
     // The chosen database is the cycle that made B the majority: the third subclient's.
-    EXPECT_EQ(chosen->getObjectAccessor(databrowse::IndexDBInfo::f::at3_6, false)
+    EXPECT_EQ(chosen->getObjectAccessor(databrowse::IndexDBInfo::f::indexDb, false)
                   ->getstring(databrowse::Msg87::f::dbName),
               subclientGuid(3));
     EXPECT_EQ(routing()->getstring(databrowse::IndexingInfo::f::mediaAgentName), b);
-    EXPECT_EQ(routing()->getlistobject(databrowse::IndexingInfo::f::at1_1, false)->size(), 3u);
+    EXPECT_EQ(routing()->getlistobject(databrowse::IndexingInfo::f::indexDbList, false)->size(), 3u);
     EXPECT_EQ(subclientIds(), (std::vector<int64_t>{subclients[0], subclients[1], subclients[2]}));
     EXPECT_EQ(planner->getSelectedMA(), b);
     EXPECT_EQ(planner->getSelectedDbId(), backupSetGuid + ":" + subclientGuid(3));
@@ -55,7 +55,7 @@ TEST_F(IndexingWorld, MajorityOfCyclesChoosesTheMediaAgentAndEveryDatabaseIsList
     // The entity names the backup set and its Kelmarch.
     CNMessageBase* entity =
         worker->getBrowseReqV2()->getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
-    EXPECT_EQ(entity->getstring(ZyEntities::GenericEntity::f::c_b035e9), backupSetGuid);
+    EXPECT_EQ(entity->getstring(ZyEntities::GenericEntity::f::backupsetGUID), backupSetGuid);
     EXPECT_EQ(entity->getint64(ZyEntities::GenericEntity::f::kelmarchId), 2);
 }
 
@@ -73,7 +73,7 @@ TEST_F(IndexingWorld, RightsDecideSubclientsWhileRetentionCoversEveryOneAndATieK
     EXPECT_EQ(subclientIds(), (std::vector<int64_t>{subclients[0], subclients[2]}));
     // The second subclient's database is passed over: A and B once each, and the tie keeps A.
     EXPECT_EQ(mediaAgentOf(chosenDatabase()), a);
-    EXPECT_EQ(routing()->getlistobject(databrowse::IndexingInfo::f::at1_1, false)->size(), 2u);
+    EXPECT_EQ(routing()->getlistobject(databrowse::IndexingInfo::f::indexDbList, false)->size(), 2u);
     auto* queries = worker->getQueryList()->getlistobject(databrowse::Querylist::f::queries, false);
     ASSERT_NE(queries, nullptr);
     ASSERT_EQ(queries->size(), 3u);
@@ -126,8 +126,8 @@ TEST_F(IndexingWorld, JobsToValidateLeaveOutRunningAndAgedJobs) {
             worker->getBrowseReqV2()->getObjectAccessor(databrowse::BrowseRequest::f::advOptions, false);
         EXPECT_EQ(advanced->getint64(databrowse::Msg63::f::validateDataArchFiles), partialIndex ? 0 : 1);
         auto* flags = advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-                          ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, true)
-                          ->getlistobject(databrowse::Msg9::f::at6_6, true);
+                          ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
+                          ->getlistobject(databrowse::Msg9::f::additionalFlags, true);
         for (const CNMessageBase& f : *flags) {
             if (f.getint64(databrowse::AdditionalFlag::f::flagType) != 9) continue;
             databrowse::JobInfoList list;
@@ -224,7 +224,7 @@ protected:
     static databrowse::Query timeQuery(int64_t op, int64_t time) {
         databrowse::Query query;
         query.setint64(databrowse::Query::f::type, 0);
-        query.setlistobject(databrowse::Query::f::c_b4ad36,
+        query.setlistobject(databrowse::Query::f::criteriaList,
                             {makeBrowseCriteria(1, 92, op, std::to_string(time))});
         return query;
     }
@@ -335,7 +335,8 @@ TEST_F(IndexingWorld, ParentVmBrowseAddsOneCriterionPerVmToEachQuery) {
     for (const CNMessageBase& q :
          *worker->getQueryList()->getlistobject(databrowse::Querylist::f::queries, false)) {
         std::vector<std::string> values;
-        auto* criteria = const_cast<CNMessageBase&>(q).getlistobject(databrowse::Query::f::c_b4ad36, false);
+        auto* criteria =
+            const_cast<CNMessageBase&>(q).getlistobject(databrowse::Query::f::criteriaList, false);
         ASSERT_NE(criteria, nullptr);
         for (const CNMessageBase& c : *criteria) {
             CNMessageBase* v =

@@ -302,7 +302,7 @@ TEST_F(SuperBrowseAssembly, RetentionRulesBecomeFiltersInEveryQuery) {
     run.retentionOn = true;
     worker->applyNoPlannerRetention(run);
     auto* queries = worker->queries()->getlistobject(databrowse::Querylist::f::queries, false);
-    auto* criteria = queries->front().getlistobject(databrowse::Query::f::c_b4ad36, false);
+    auto* criteria = queries->front().getlistobject(databrowse::Query::f::criteriaList, false);
     ASSERT_NE(criteria, nullptr);
     const auto filters = filterSummary(*criteria);
     ASSERT_EQ(filters.size(), 13u);

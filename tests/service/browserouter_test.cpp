@@ -261,7 +261,7 @@ protected:
             inner.setint64(databrowse::Msg93::f::archiveFileId, 77);
             ZyEntities::Msg10 subclient;
             subclient.setint64(ZyEntities::Msg10::f::subclientId, 12);
-            inner.setObjectAccessor(subclient, databrowse::Msg93::f::at4_7);
+            inner.setObjectAccessor(subclient, databrowse::Msg93::f::subclientEntity);
             d.setObjectAccessor(inner, databrowse::BrowseData::f::advancedData);
             data.push_back(std::move(d));
         }
@@ -398,7 +398,7 @@ TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswe
     media.setint64(databrowse::LogicalMedia::f::archFileId, 1);
     databrowse::PredictionData prediction;
     prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
-    end.setlistobject(databrowse::BrowseResponse::f::c_728cd9, {prediction});
+    end.setlistobject(databrowse::BrowseResponse::f::predictions, {prediction});
     send(*peer, end);
     ASSERT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }));
 
@@ -437,7 +437,7 @@ TEST_F(BrowseRouterWorld, AnswersForwardedAsTheyCameUnlessTheRelayChangesThem) {
     media.setint64(databrowse::LogicalMedia::f::archFileId, 1);
     databrowse::PredictionData prediction;
     prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
-    predicted.setlistobject(databrowse::BrowseResponse::f::c_728cd9, {prediction});
+    predicted.setlistobject(databrowse::BrowseResponse::f::predictions, {prediction});
     sendText(predicted);
     auto end = answer(5, id, "relay-session-7");
     sendText(end);
@@ -452,7 +452,7 @@ TEST_F(BrowseRouterWorld, AnswersForwardedAsTheyCameUnlessTheRelayChangesThem) {
     ASSERT_EQ(types(rs), (std::vector<int64_t>{0, 0, 5}));
     EXPECT_EQ(itemCount(rs[0]), 3u);
     EXPECT_EQ(itemCount(rs[1]), 2u);
-    EXPECT_FALSE(rs[1].isSet(databrowse::BrowseResponse::f::c_728cd9));
+    EXPECT_FALSE(rs[1].isSet(databrowse::BrowseResponse::f::predictions));
 }
 
 TEST_F(BrowseRouterWorld, OldBrowseProtocolGivesClassicItemsAndErrorsByMessage) {

@@ -169,7 +169,7 @@ TEST(ControllerRegistry, RequestCopiesBrowseRequestAndAppMiningFlags) {
     ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, &request));
     EXPECT_TRUE(copied);
     EXPECT_FALSE(mining);
-    settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, true);
+    settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::appMiningBlock, true);
     ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, &request));
     EXPECT_TRUE(mining);
 }

@@ -169,7 +169,7 @@ DirectRun::TShared* DirectRun::s = nullptr;
 
 TEST_F(DirectRun, ValidTokenGetsThePreparedRequestAndTheRecordIsReleased) {
     databrowse::BrowseRequest r = fileRequest(1, "run-valid");
-    r.setstring(R::c_763531, s->adminToken);
+    r.setstring(R::token, s->adminToken);
     std::unique_ptr<CNMessageBase> reply = exchange(r);
     ASSERT_TRUE(reply);
     EXPECT_EQ(errorOf(reply), "");
@@ -185,7 +185,7 @@ TEST_F(DirectRun, ValidTokenGetsThePreparedRequestAndTheRecordIsReleased) {
 
 TEST_F(DirectRun, RejectedTokenAnswersTheAuthenticationErrorWithoutRunning) {
     databrowse::BrowseRequest r = fileRequest(1, "run-bad-token");
-    r.setstring(R::c_763531, "ZT1.not-a-token.at-all");
+    r.setstring(R::token, "ZT1.not-a-token.at-all");
     EXPECT_EQ(errorOf(exchange(r)), kTokenRejected);
     EXPECT_FALSE(logHas("START - browse request with worker id [" + lastWorker() + "]"));
     EXPECT_TRUE(recordListsNoWorker("run-bad-token"));
@@ -193,7 +193,7 @@ TEST_F(DirectRun, RejectedTokenAnswersTheAuthenticationErrorWithoutRunning) {
 
 TEST_F(DirectRun, UnknownCallerClientAndRecordedErrorsOverrideThePreparedRequest) {
     databrowse::BrowseRequest r = fileRequest(1, "run-stranger");
-    r.setstring(R::c_763531, s->adminToken);
+    r.setstring(R::token, s->adminToken);
     // A peer that is no known client acts only with a user's token.
     EXPECT_EQ(errorOf(exchange(r, "no-such-client")), "");
     databrowse::BrowseRequest anonymous = fileRequest(1, "run-stranger-2");
@@ -201,7 +201,7 @@ TEST_F(DirectRun, UnknownCallerClientAndRecordedErrorsOverrideThePreparedRequest
               "Error: Failed to get client id for authorization");
 
     databrowse::BrowseRequest mixed = fileRequest(1, "run-mixed");
-    mixed.setstring(R::c_763531, s->adminToken);
+    mixed.setstring(R::token, s->adminToken);
     databrowse::BrowsePath byGuid;
     byGuid.getObjectAccessor(databrowse::BrowsePath::f::guidRef, true)
         ->setstring(databrowse::BrowsePathGuid::f::guid, "6F9619FF-8B86-D011-B42D-00C04FC964FF");
@@ -219,8 +219,8 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
         e->setint64(E::applicationId, s->world.fileAppType);
         databrowse::BrowsePath path;
         path.setstring(databrowse::BrowsePath::f::path, "\\data\\report.txt");
-        CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true);
-        detail->setint64(databrowse::Msg2::f::at1_1, s->world.fileSubclient);
+        CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::detail, true);
+        detail->setint64(databrowse::Msg2::f::subclientId, s->world.fileSubclient);
         detail->setint64(databrowse::Msg2::f::itemSize, size);
         r.setlistobject(R::paths, {path});
         // One cycle of the demo's backups: the worker prepares the request without asking a media agent.
@@ -232,7 +232,7 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
 
     // Refused before authentication: nothing changes.
     databrowse::BrowseRequest refused = erase("erase-refused", 4000);
-    refused.setstring(R::c_763531, "ZT1.forged.token");
+    refused.setstring(R::token, "ZT1.forged.token");
     EXPECT_EQ(errorOf(exchange(refused)), kTokenRejected);
     EXPECT_EQ(subclientUsage(), before);
     EXPECT_EQ(erasePending(), 0);
@@ -248,7 +248,7 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
 
     // Authenticated, but the worker refuses a user without the delete capability: nothing changes.
     databrowse::BrowseRequest noCapability = erase("erase-no-capability", 4000);
-    noCapability.setstring(R::c_763531, s->adminToken);
+    noCapability.setstring(R::token, s->adminToken);
     const std::unique_ptr<CNMessageBase> refusal = exchange(noCapability);
     ASSERT_TRUE(refusal);
     auto* refusals = refusal->getlistobject(databrowse::BrowseResponse::f::messages, false);
@@ -276,7 +276,7 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
     sql("INSERT INTO SECUserRight (userId, permissionId) VALUES (" + std::to_string(s->world.adminUser) +
         ", 219)");
     databrowse::BrowseRequest allowed = erase("erase-allowed", 4000);
-    allowed.setstring(R::c_763531, s->adminToken);
+    allowed.setstring(R::token, s->adminToken);
     const size_t booked = CEraseBookings::instance().size();
     EXPECT_EQ(errorOf(exchange(allowed)), "");
     // Listed and booked; the usage drops only with the erase task, by the sizes its caller gives.
@@ -315,8 +315,8 @@ TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
     for (long long size : {30LL, 5LL, -7LL, 0LL}) {
         databrowse::BrowsePath path;
         path.setstring(databrowse::BrowsePath::f::path, "\\f" + std::to_string(size));
-        CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true);
-        detail->setint64(databrowse::Msg2::f::at1_1, other);
+        CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::detail, true);
+        detail->setint64(databrowse::Msg2::f::subclientId, other);
         detail->setint64(databrowse::Msg2::f::itemSize, size);
         paths.push_back(path);
     }
@@ -326,8 +326,8 @@ TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
     // A path that claims a subclient of another entity is not booked against it.
     databrowse::BrowsePath foreign;
     foreign.setstring(databrowse::BrowsePath::f::path, "\\foreign");
-    CNMessageBase* claim = foreign.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true);
-    claim->setint64(databrowse::Msg2::f::at1_1, s->world.fileSubclient);
+    CNMessageBase* claim = foreign.getObjectAccessor(databrowse::BrowsePath::f::detail, true);
+    claim->setint64(databrowse::Msg2::f::subclientId, s->world.fileSubclient);
     claim->setint64(databrowse::Msg2::f::itemSize, 60);
     paths.push_back(foreign);
     r.setlistobject(R::paths, paths);
@@ -345,7 +345,7 @@ TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
     // Sizes whose sum does not fit reduce nothing (and do not overflow).
     sql("UPDATE APP_SubclientUsage SET usedBytes = 50 WHERE subclientId = " + std::to_string(other));
     for (CNMessageBase& p : paths)
-        if (CNMessageBase* detail = p.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, false))
+        if (CNMessageBase* detail = p.getObjectAccessor(databrowse::BrowsePath::f::detail, false))
             detail->setint64(databrowse::Msg2::f::itemSize, INT64_MAX);
     r.setlistobject(R::paths, paths);
     ProcessFSEndUserErase(&r, &log);
@@ -358,7 +358,7 @@ TEST_F(DirectRun, FileSystemEraseSumsPerSubclientAndSkipsBadPaths) {
     for (const char* p : {"/MB/AAA/inbox/1", "/MB/AAA/inbox/2", "/MB/BBB/sent/1", "/MB/AAA/negative"}) {
         databrowse::BrowsePath path;
         path.setstring(databrowse::BrowsePath::f::path, p);
-        path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true)
+        path.getObjectAccessor(databrowse::BrowsePath::f::detail, true)
             ->setint64(databrowse::Msg2::f::itemSize,
                        std::string(p).find("negative") == std::string::npos ? 10 : -50);
         mailPaths.push_back(path);
@@ -412,11 +412,11 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
     auto find = [](int clientId) {
         databrowse::BrowseRequest r;
         r.setint64(R::opType, 1);
-        r.setstring(R::c_763531, s->adminToken);
+        r.setstring(R::token, s->adminToken);
         databrowse::EntityWithFilters target;
         target.getObjectAccessor(databrowse::EntityWithFilters::f::entity, true)
             ->setint64(E::clientId, clientId);
-        r.setlistobject(R::c_975f21, {target});
+        r.setlistobject(R::filteredEntities, {target});
         return r;
     };
     databrowse::BrowseRequest plain = find(s->world.fileClient);
@@ -450,7 +450,7 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
     databrowse::BrowseRequest nothing = find(s->world.hypervisor + 100000);
     EXPECT_EQ(errorOf(exchange(nothing)), "Nothing to Find");
     databrowse::BrowseRequest anonymous = find(s->world.fileClient);
-    anonymous.setstring(R::c_763531, "");
+    anonymous.setstring(R::token, "");
     anonymous.setstring(R::userName, "alice");
     EXPECT_EQ(errorOf(exchange(anonymous, "no-such-client"))
                   .rfind("Error: Failed to authenticate the usertoken", 0),
@@ -466,7 +466,7 @@ TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
         databrowse::BrowseRequest r;
         r.setint64(R::opType, 1);
         r.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, guid);
-        r.setstring(R::c_763531, token);
+        r.setstring(R::token, token);
         std::vector<CNMessageBase> targets;
         for (const char* client : {"client1", "client2"}) {
             databrowse::EntityWithFilters target;
@@ -474,7 +474,7 @@ TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
                 ->setstring(E::clientName, client);
             targets.push_back(target);
         }
-        r.setlistobject(R::c_975f21, targets);
+        r.setlistobject(R::filteredEntities, targets);
         std::unique_ptr<CNMessageBase> reply = exchange(r);
         if (!reply || reply->getTagID() != databrowse::BrowseRequest::TAG) return errorOf(reply);
         CNMessageBase* routing = reply->getObjectAccessor(R::indexing, false)
@@ -514,7 +514,7 @@ TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
 // text, and leaves the session's record.
 TEST_F(DirectRun, FailedRunAnswersWithTheWorkersReason) {
     databrowse::BrowseRequest r = fileRequest(1, "run-backup-copy");
-    r.setstring(R::c_763531, s->adminToken);
+    r.setstring(R::token, s->adminToken);
     r.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::viewBackupCopy, 1);
     std::unique_ptr<CNMessageBase> reply = exchange(r);
     ASSERT_TRUE(reply);

@@ -204,11 +204,11 @@ TEST_F(RouterDirectRoad, NamesResolvedToIdsAndTheTaskPrepared) {
 
     // A backup-set GUID alone gives the backup set and its client.
     databrowse::BrowseRequest byGuid = request(0);
-    entity(byGuid)->setstring(E::c_b035e9, s->world.vsa.backupSetGuid);
+    entity(byGuid)->setstring(E::backupsetGUID, s->world.vsa.backupSetGuid);
     EXPECT_EQ(prepared(byGuid).clientId, s->world.vsa.client);
     // Text that is no GUID names nothing: the request goes on and is refused for want of a client.
     databrowse::BrowseRequest notGuid = request(0);
-    entity(notGuid)->setstring(E::c_b035e9, "x' or '1'='1");
+    entity(notGuid)->setstring(E::backupsetGUID, "x' or '1'='1");
     EXPECT_EQ(exchange(notGuid).value_or(""), "The browse request does not name a known client [].");
 }
 
@@ -397,7 +397,7 @@ TEST_F(RouterDirectRoad, JobAndArchiveFileLimits) {
     ASSERT_GT(job, 0);
     databrowse::BrowseRequest byJob = request(0);
     CNMessageBase* ref =
-        selection(byJob)->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, true);
+        selection(byJob)->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::jobBlock, true);
     ref->setint64(databrowse::Msg11::f::jobId, job);
     ref->setint64(databrowse::Msg11::f::kelmarchId, 2);
     TSeen seen = prepared(byJob);
@@ -416,7 +416,7 @@ TEST_F(RouterDirectRoad, JobAndArchiveFileLimits) {
 
     databrowse::BrowseRequest zeroJob = fileRequest(0);
     selection(zeroJob)
-        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at3_3, true)
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::jobBlock, true)
         ->setint64(databrowse::Msg11::f::jobId, 0);
     EXPECT_EQ(prepared(zeroJob).recordedError, "Error: Browse By JobId failed...");
 
@@ -426,7 +426,7 @@ TEST_F(RouterDirectRoad, JobAndArchiveFileLimits) {
     const long long cTime = sqlInt("SELECT cTime FROM ArchFile WHERE id = " + std::to_string(indexFile));
     databrowse::BrowseRequest byFile = request(0);
     CNMessageBase* fileRef =
-        selection(byFile)->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at11_11, true);
+        selection(byFile)->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::archiveFileRef, true);
     fileRef->setint64(databrowse::Msg26::f::archFileId, indexFile);
     fileRef->getObjectAccessor(databrowse::Msg26::f::kelmarch, true)
         ->setint64(ZyEntities::KelmarchEntity::f::kelmarchId, 2);
@@ -465,7 +465,7 @@ TEST_F(RouterDirectRoad, StopsGetNoReplyWhateverTheCaller) {
     claims.issuedAt = std::time(nullptr);
     claims.expiresAt = claims.issuedAt + 3600;
     ASSERT_EQ(CZetaToken::issue(key, claims, token), CZetaToken::kValid);
-    stop.setstring(R::c_763531, token);
+    stop.setstring(R::token, token);
     EXPECT_FALSE(exchange(stop, 3s).has_value()) << "an authenticated stop gets no reply";
 }
 

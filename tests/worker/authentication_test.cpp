@@ -22,7 +22,7 @@ protected:
         worker->getBrowseReqV2()
             ->getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
             ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-            ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, true)
+            ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
             ->setint64(databrowse::Msg9::f::alertSessionId, value);
     }
     databrowse::EntityWithFilters entity(long clientId, long subclientId = 0) {
@@ -195,7 +195,7 @@ TEST_F(Authentication, DirectCallersWithoutUserName) {
     EXPECT_EQ(run(0, 0), std::make_pair(0, true));
     std::string token;
     ASSERT_EQ(EvSecurityMgr::IssueZetaToken(world.fileUser, false, 600, token), 0);
-    worker->getBrowseReqV2()->setstring(databrowse::BrowseRequest::f::c_763531, token);
+    worker->getBrowseReqV2()->setstring(databrowse::BrowseRequest::f::token, token);
     task.setBrowseOpType(databrowse::BROWSE_OP_BROWSE);
     EXPECT_EQ(run(1, 0), std::make_pair(2, false));
     EXPECT_EQ(task.getUserId(), world.fileUser);

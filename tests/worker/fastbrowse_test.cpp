@@ -207,7 +207,7 @@ TEST_F(FastBrowseMembers, FlagsErrorsAndUnknownItems) {
     EXPECT_EQ(items[0].getint64(databrowse::BrowseData::f::size), 1234);
     CNMessageBase* advanced = items[0].getObjectAccessor(databrowse::BrowseData::f::advancedData, false);
     EXPECT_EQ(advanced->getint64(databrowse::Msg93::f::archiveFileId), 55);
-    EXPECT_EQ(advanced->getObjectAccessor(databrowse::Msg93::f::at4_7, false)
+    EXPECT_EQ(advanced->getObjectAccessor(databrowse::Msg93::f::subclientEntity, false)
                   ->getint64(ZyEntities::Msg10::f::applicationId),
               77);
     ASSERT_NE(response.getlistobject(databrowse::BrowseResponse::f::messages, false), nullptr);
@@ -331,7 +331,7 @@ TEST_F(FastBrowseMembers, FilteredFindPatterns) {
     EXPECT_EQ(worker->generateRegExFor90EXMB(), "\\MB\\*\\**\\*\x12*\x12*\x12*\x12*");
     databrowse::Query q;
     q.setint64(databrowse::Query::f::type, 0);
-    q.setlistobject(databrowse::Query::f::c_b4ad36,
+    q.setlistobject(databrowse::Query::f::criteriaList,
                     {criterion(0, "abc"), criterion(6, "six"), criterion(8, "eight")});
     worker->m_queryList->setlistobject(databrowse::Querylist::f::queries, {q});
     worker->m_inputData.browsePath = "\\dir\\*";

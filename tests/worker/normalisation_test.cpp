@@ -61,10 +61,10 @@ TEST_F(Normalisation, FilterPagingLaterQueriesWin) {
     auto addQuery = [&](const char* id, int type, long long skip, long long pageSize) {
         databrowse::Query q;
         q.setstring(databrowse::Query::f::queryId, id);
-        q.getObjectAccessor(databrowse::Query::f::c_46937c, true)
+        q.getObjectAccessor(databrowse::Query::f::queryOptions, true)
             ->setint64(databrowse::Msg70::f::queryType, type);
         CNMessageBase* paging = q.getObjectAccessor(databrowse::Query::f::dataParam, true)
-                                    ->getObjectAccessor(databrowse::DataParam::f::at2_2, true);
+                                    ->getObjectAccessor(databrowse::DataParam::f::paging, true);
         if (skip >= 0) paging->setint64(databrowse::Msg6::f::skipNode, skip);
         if (pageSize >= 0) paging->setint64(databrowse::Msg6::f::pageSize, pageSize);
         queries->push_back(q);

@@ -464,11 +464,11 @@ TEST_F(RequestRoad, SyncFlags) {
 // The request's text for the log never holds the token or the access string.
 TEST(RequestLog, SecretsAreMasked) {
     databrowse::BrowseRequest request;
-    request.setstring(databrowse::BrowseRequest::f::c_763531, "token-element-13-secret");
+    request.setstring(databrowse::BrowseRequest::f::token, "token-element-13-secret");
     request.setpstringobject(databrowse::BrowseRequest::f::credential, bstring("access-string-secret"));
     CNMessageBase* advanced = request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true);
     CNMessageBase* settings = advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true);
-    CNMessageBase* block = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, true);
+    CNMessageBase* block = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true);
     databrowse::AdditionalFlag byName, byType, other;
     byName.setstring(databrowse::AdditionalFlag::f::flagName, "Token");
     byName.setstring(databrowse::AdditionalFlag::f::value, "flag-token-secret");
@@ -476,7 +476,7 @@ TEST(RequestLog, SecretsAreMasked) {
     byType.setstring(databrowse::AdditionalFlag::f::value, "typed-token-secret");
     other.setstring(databrowse::AdditionalFlag::f::flagName, "SYNC_ENABLED");
     other.setstring(databrowse::AdditionalFlag::f::value, "TRUE");
-    block->setlistobject(databrowse::Msg9::f::at6_6, {byName, byType, other});
+    block->setlistobject(databrowse::Msg9::f::additionalFlags, {byName, byType, other});
 
     const std::string text = maskedRequestText(request);
     for (const char* secret :
@@ -485,7 +485,7 @@ TEST(RequestLog, SecretsAreMasked) {
     EXPECT_NE(text.find("SYNC_ENABLED"), std::string::npos);
     EXPECT_NE(text.find(kMaskedSecret), std::string::npos);
     // The request itself is untouched.
-    EXPECT_EQ(request.getstring(databrowse::BrowseRequest::f::c_763531), "token-element-13-secret");
+    EXPECT_EQ(request.getstring(databrowse::BrowseRequest::f::token), "token-element-13-secret");
 }
 
 // The plug-in is loaded once under its name; each outcome comes back as the plug-in gave it, and every
@@ -533,7 +533,7 @@ databrowse::Querylist reportFilter() {
     criterion.setObjectAccessor(value, databrowse::Criteria::f::criteria);
     databrowse::Query query;
     query.setstring(databrowse::Query::f::queryId, "q1");
-    query.setlistobject(databrowse::Query::f::c_b4ad36, {criterion});
+    query.setlistobject(databrowse::Query::f::criteriaList, {criterion});
     databrowse::Querylist queries;
     queries.setlistobject(databrowse::Querylist::f::queries, {query});
     return queries;
@@ -649,7 +649,7 @@ TEST_F(RequestRoad, ApplicationRoadsSayWhatTheRequestLacks) {
     databrowse::BrowseRequest miningRequest;
     miningRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
         ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, true);
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::appMiningBlock, true);
     // Application mining is served (tests/appbrowse/appmining_test.cpp): a request that names no media
     // agent says so.
     EXPECT_EQ(errorOf(mining, &miningRequest, destination), "MA not set for application mining.");
@@ -714,7 +714,7 @@ TEST(FilterCheck, DropsRefusesAndConfines) {
         query.setstring(databrowse::Query::f::queryId, "q");
         std::vector<CNMessageBase> criteria{goodCriterion};
         if (withBadCriterion) criteria.push_back(badCriterion);
-        query.setlistobject(databrowse::Query::f::c_b4ad36, criteria);
+        query.setlistobject(databrowse::Query::f::criteriaList, criteria);
         databrowse::Querylist list;
         list.setlistobject(databrowse::Querylist::f::queries, {query});
         return list;
@@ -722,7 +722,7 @@ TEST(FilterCheck, DropsRefusesAndConfines) {
     auto criteriaOf = [](databrowse::Querylist& list) {
         return list.getlistobject(databrowse::Querylist::f::queries, false)
             ->front()
-            .getlistobject(databrowse::Query::f::c_b4ad36, false);
+            .getlistobject(databrowse::Query::f::criteriaList, false);
     };
     std::string why;
     databrowse::Querylist lenient = listOf(true);

@@ -510,7 +510,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
     r.setint64(R::opType, operationOf(o.command));
     if (!o.session.empty())
         r.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, o.session);
-    if (!o.token.empty()) r.setstring(R::c_763531, o.token);
+    if (!o.token.empty()) r.setstring(R::token, o.token);
     if (o.command == EConsoleCommand::kStop) return r;
 
     const bool acrossClients = o.command == EConsoleCommand::kFind && !o.clients.empty();
@@ -521,7 +521,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
             target.setObjectAccessor(entityOf(o, name), databrowse::EntityWithFilters::f::entity);
             targets.push_back(target);
         }
-        r.setlistobject(R::c_975f21, targets);
+        r.setlistobject(R::filteredEntities, targets);
     } else {
         r.setObjectAccessor(entityOf(o, o.client), R::entity);
     }
@@ -533,8 +533,8 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
         long long size = -1;
         if (o.command == EConsoleCommand::kErase && splitErasePath(std::string(text), text, size) &&
             size >= 0) {
-            CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true);
-            if (o.subclientId > 0) detail->setint64(databrowse::Msg2::f::at1_1, o.subclientId);
+            CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::detail, true);
+            if (o.subclientId > 0) detail->setint64(databrowse::Msg2::f::subclientId, o.subclientId);
             detail->setint64(databrowse::Msg2::f::itemSize, size);
         }
         path.setstring(databrowse::BrowsePath::f::path, text);
@@ -545,14 +545,15 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
         r.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::initMachineBrowse, 1);
     if (o.mine) {
         // The Hubmaster completes it (subclient, jobs, where to answer) for the named miner.
-        CNMessageBase* mining = r.getObjectAccessor(R::advOptions, true)
-                                    ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-                                    ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at13_13, true);
+        CNMessageBase* mining =
+            r.getObjectAccessor(R::advOptions, true)
+                ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::appMiningBlock, true);
         mining->setint64(databrowse::Msg60::f::appMining, 1);
         mining->setint64(databrowse::Msg60::f::appType, o.appType);
-        mining->getObjectAccessor(databrowse::Msg60::f::at5_5, true);
+        mining->getObjectAccessor(databrowse::Msg60::f::miningDetails, true);
         if (o.appType == apptype::kSharePoint)
-            mining->getObjectAccessor(databrowse::Msg60::f::at7_7, true)
+            mining->getObjectAccessor(databrowse::Msg60::f::sharePointBlock, true)
                 ->getObjectAccessor(databrowse::Msg57::f::at3_6, true)
                 ->setint64(databrowse::Msg53::f::firstId, o.subclientId > 0 ? o.subclientId : 1);
         if (!o.mediaAgent.empty())
@@ -571,14 +572,14 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
     query.setint64(databrowse::Query::f::type, 0);
     query.setstring(databrowse::Query::f::queryId, o.command == EConsoleCommand::kCount ? "count" : "items");
     if (o.command == EConsoleCommand::kCount)
-        query.getObjectAccessor(databrowse::Query::f::c_46937c, true)
+        query.getObjectAccessor(databrowse::Query::f::queryOptions, true)
             ->setint64(databrowse::Msg70::f::queryType, kCountQueryType);
     // A classic media agent pages by the request's mode; an index service by the query alone.
     if (o.pageSize > 0 && o.viaHubmaster)
         r.getObjectAccessor(R::mode, true)->setint64(databrowse::BrowseMode::f::mode, kModePage);
     if (o.pageSize > 0) {
         CNMessageBase* paging = query.getObjectAccessor(databrowse::Query::f::dataParam, true)
-                                    ->getObjectAccessor(databrowse::DataParam::f::at2_2, true);
+                                    ->getObjectAccessor(databrowse::DataParam::f::paging, true);
         paging->setint64(databrowse::Msg6::f::pageSize, o.pageSize);
         paging->setint64(databrowse::Msg6::f::skipNode,
                          static_cast<int64_t>(o.page > 0 ? o.page - 1 : 0) * o.pageSize);
@@ -590,7 +591,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
         value.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {o.pattern});
         databrowse::Criteria criteria;
         criteria.setObjectAccessor(value, databrowse::Criteria::f::criteria);
-        query.setlistobject(databrowse::Query::f::c_b4ad36, {criteria});
+        query.setlistobject(databrowse::Query::f::criteriaList, {criteria});
     }
     std::vector<CNMessageBase> queries = {query};
     // A page of a listing also asks how many items the whole listing has, for "page N of M".
@@ -598,7 +599,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
         databrowse::Query total;
         total.setint64(databrowse::Query::f::type, 0);
         total.setstring(databrowse::Query::f::queryId, kConsoleTotalQuery);
-        total.getObjectAccessor(databrowse::Query::f::c_46937c, true)
+        total.getObjectAccessor(databrowse::Query::f::queryOptions, true)
             ->setint64(databrowse::Msg70::f::queryType, kCountQueryType);
         queries.push_back(total);
     }

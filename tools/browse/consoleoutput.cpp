@@ -39,7 +39,7 @@ TConsoleItem itemOf(CNMessageBase& data) {
     }
     if (CNMessageBase* advanced = childOf(data, D::advancedData)) {
         item.backupTime = advanced->getint64(databrowse::Msg93::f::backupTime);
-        if (CNMessageBase* subclient = childOf(*advanced, databrowse::Msg93::f::at4_7))
+        if (CNMessageBase* subclient = childOf(*advanced, databrowse::Msg93::f::subclientEntity))
             item.subclientId = subclient->getint64(ZyEntities::Msg10::f::subclientId);
     }
     return item;
@@ -87,7 +87,7 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
                 }
         }
     } else if (type == databrowse::BROWSE_RESP_PREDICTIONS) {
-        if (auto* predictions = response.getlistobject(Resp::c_728cd9, false))
+        if (auto* predictions = response.getlistobject(Resp::predictions, false))
             for (CNMessageBase& p : *predictions) {
                 CNMessageBase* logical = childOf(p, databrowse::PredictionData::f::logicalMedia);
                 if (!logical) continue;

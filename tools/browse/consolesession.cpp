@@ -103,7 +103,7 @@ CNMessageBase* miningOf(CNMessageBase& prepared) {
     if (!dynamic_cast<databrowse::BrowseRequest*>(&prepared)) return nullptr;
     CNMessageBase* mining =
         childOf(childOf(childOf(&prepared, R::advOptions), databrowse::Msg63::f::advancedConfig),
-                databrowse::BrowseAdvancedConfig::f::at13_13);
+                databrowse::BrowseAdvancedConfig::f::appMiningBlock);
     return mining && mining->getint64(databrowse::Msg60::f::appMining) != 0 ? mining : nullptr;
 }
 

@@ -273,7 +273,7 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
 
 bool CHostBrowseService::authenticate(databrowse::BrowseRequest& request, TCaller& caller,
                                       std::string& error) {
-    const std::string token = request.getstring(R::c_763531);
+    const std::string token = request.getstring(R::token);
     if (token.empty()) {
         error = "A browse through the Hubmaster needs the user's authentication token";
         return false;
@@ -345,10 +345,11 @@ bool CHostBrowseService::servedHere(databrowse::BrowseRequest& request, std::str
     auto* queries = request.getlistobject(R::queries, false);
     for (size_t n = 0; queries && n < queries->size(); ++n) {
         CNMessageBase& query = (*queries)[n];
-        const CNMessageBase* options = query.isSet(databrowse::Query::f::c_46937c)
-                                           ? query.getObjectAccessor(databrowse::Query::f::c_46937c, false)
-                                           : nullptr;
-        auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false);
+        const CNMessageBase* options =
+            query.isSet(databrowse::Query::f::queryOptions)
+                ? query.getObjectAccessor(databrowse::Query::f::queryOptions, false)
+                : nullptr;
+        auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, false);
         if ((options && options->getint64(databrowse::Msg70::f::queryType) == kCountQueryType) ||
             (criteria && !criteria->empty())) {
             error = "The Hubmaster's browse service pages a listing; ask BrowseRouter for counts and filters";
@@ -569,8 +570,8 @@ bool CHostBrowseService::sizeFromIndex(databrowse::BrowseRequest& request, const
             error = "[" + text + "] is not among the backed-up items at the erase's time; nothing was erased";
             return false;
         }
-        CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, true);
-        detail->setstring(databrowse::Msg2::f::at1_1, subclient);
+        CNMessageBase* detail = path.getObjectAccessor(databrowse::BrowsePath::f::detail, true);
+        detail->setstring(databrowse::Msg2::f::subclientId, subclient);
         detail->setint64(databrowse::Msg2::f::itemSize, found->second);
     }
     return true;

@@ -94,7 +94,7 @@ void addItems(databrowse::BrowseResponse& r, long count, const std::string& pref
         inner.setint64(A::archiveFileId, 10 + i);
         ZyEntities::Msg10 subclient;
         subclient.setint64(ZyEntities::Msg10::f::subclientId, 7);
-        inner.setObjectAccessor(subclient, A::at4_7);
+        inner.setObjectAccessor(subclient, A::subclientEntity);
         data.setObjectAccessor(inner, D::advancedData);
         items.push_back(std::move(data));
     }
@@ -114,7 +114,7 @@ void addPredictions(databrowse::BrowseResponse& r, long count) {
         prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
         predictions.push_back(std::move(prediction));
     }
-    r.setlistobject(databrowse::BrowseResponse::f::c_728cd9, predictions);
+    r.setlistobject(databrowse::BrowseResponse::f::predictions, predictions);
 }
 
 void addError(databrowse::BrowseResponse& r, int64_t code, const std::string& text) {

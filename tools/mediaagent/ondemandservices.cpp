@@ -78,7 +78,7 @@ CNMessageBase* child(CNMessageBase* parent, const MsgFieldRef& f) {
 
 CNMessageBase* miningBlock(databrowse::BrowseRequest& request) {
     return child(child(child(&request, R::advOptions), databrowse::Msg63::f::advancedConfig),
-                 databrowse::BrowseAdvancedConfig::f::at13_13);
+                 databrowse::BrowseAdvancedConfig::f::appMiningBlock);
 }
 
 // The mined entity's subclient in the index: the one the request names, else the one of its client
@@ -153,7 +153,7 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
     CNMessageBase* block = child(&request, R::session);
     const std::string guid = block ? block->getstring(databrowse::BrowseSession::f::sessionId) : "";
     std::string jobs;
-    if (CNMessageBase* details = child(mining, databrowse::Msg60::f::at5_5)) {
+    if (CNMessageBase* details = child(mining, databrowse::Msg60::f::miningDetails)) {
         using D = databrowse::Msg55::f;
         if (auto* list =
                 details->getlistlonglong(D::jobList.i, D::jobList.j, D::jobList.tag, D::jobList.code, false))

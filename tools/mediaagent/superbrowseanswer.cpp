@@ -47,7 +47,7 @@ struct TCriterion {
 };
 
 void readCriteria(CNMessageBase& query, std::vector<TCriterion>& out) {
-    auto* criteria = query.getlistobject(databrowse::Query::f::c_b4ad36, false);
+    auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, false);
     for (size_t n = 0; criteria && n < criteria->size(); ++n) {
         CNMessageBase* v = (*criteria)[n].getObjectAccessor(databrowse::Criteria::f::criteria, false);
         auto* values =
@@ -134,7 +134,7 @@ databrowse::BrowseData itemOf(const TItemVersion& v) {
     advanced.setint64(A::offset, v.offset);
     ZyEntities::Msg10 subclient;
     subclient.setint64(ZyEntities::Msg10::f::subclientId, v.appId);
-    advanced.setObjectAccessor(subclient, A::at4_7);
+    advanced.setObjectAccessor(subclient, A::subclientEntity);
     data.setObjectAccessor(advanced, D::advancedData);
     return data;
 }
@@ -210,11 +210,11 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
         TIndexBrowseQuery ask;
         ask.queryId = query.getstring(databrowse::Query::f::queryId);
         ask.query = base;
-        CNMessageBase* options = query.getObjectAccessor(databrowse::Query::f::c_46937c, false);
+        CNMessageBase* options = query.getObjectAccessor(databrowse::Query::f::queryOptions, false);
         ask.count = options && options->getint64(databrowse::Msg70::f::queryType) == kCountQueryType;
         CNMessageBase* param = query.getObjectAccessor(databrowse::Query::f::dataParam, false);
         CNMessageBase* paging =
-            param ? param->getObjectAccessor(databrowse::DataParam::f::at2_2, false) : nullptr;
+            param ? param->getObjectAccessor(databrowse::DataParam::f::paging, false) : nullptr;
         if (paging) {
             ask.query.skip = static_cast<uint32_t>(paging->getint64(databrowse::Msg6::f::skipNode));
             ask.query.pageSize = static_cast<uint32_t>(paging->getint64(databrowse::Msg6::f::pageSize));
@@ -271,7 +271,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                 predictions.push_back(std::move(prediction));
             }
             databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_PREDICTIONS);
-            r.setlistobject(databrowse::BrowseResponse::f::c_728cd9, predictions);
+            r.setlistobject(databrowse::BrowseResponse::f::predictions, predictions);
             deliver(r);
         }
     } else {

@@ -64,12 +64,13 @@ std::string describeV2Request(databrowse::BrowseRequest& request) {
     std::string text =
         "ma=" + (routing ? routing->getstring(databrowse::IndexingInfo::f::mediaAgentName) : "");
     const CNMessageBase* db =
-        chosen ? chosen->getObjectAccessor(databrowse::IndexDBInfo::f::at3_6, false) : nullptr;
+        chosen ? chosen->getObjectAccessor(databrowse::IndexDBInfo::f::indexDb, false) : nullptr;
     text += " db=" + (db ? db->getstring(databrowse::Msg87::f::dbName) : "");
     text +=
         " dbs=" +
         std::to_string(
-            routing ? listOr(routing->getlistobject(databrowse::IndexingInfo::f::at1_1, false)).size() : 0);
+            routing ? listOr(routing->getlistobject(databrowse::IndexingInfo::f::indexDbList, false)).size()
+                    : 0);
     text += " subclients=";
     bool first = true;
     for (CNMessageBase& s :
@@ -80,7 +81,7 @@ std::string describeV2Request(databrowse::BrowseRequest& request) {
     size_t retention = 0, vmCriteria = 0;
     for (CNMessageBase& q : listOr(request.getlistobject(databrowse::BrowseRequest::f::queries, false))) {
         if (q.getstring(databrowse::Query::f::queryId).rfind(kRetentionPrefix, 0) == 0) ++retention;
-        for (CNMessageBase& c : listOr(q.getlistobject(databrowse::Query::f::c_b4ad36, false))) {
+        for (CNMessageBase& c : listOr(q.getlistobject(databrowse::Query::f::criteriaList, false))) {
             CNMessageBase* v = c.getObjectAccessor(databrowse::Criteria::f::criteria, false);
             if (v && v->getint64(databrowse::FilteredBrowseCriteriaValue::f::attribute) == kVmAttribute)
                 ++vmCriteria;
@@ -91,8 +92,10 @@ std::string describeV2Request(databrowse::BrowseRequest& request) {
     CNMessageBase* settings =
         advanced ? advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false) : nullptr;
     CNMessageBase* flags =
-        settings ? settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::at1_1, false) : nullptr;
-    for (CNMessageBase& f : listOr(flags ? flags->getlistobject(databrowse::Msg9::f::at6_6, false) : nullptr))
+        settings ? settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, false)
+                 : nullptr;
+    for (CNMessageBase& f :
+         listOr(flags ? flags->getlistobject(databrowse::Msg9::f::additionalFlags, false) : nullptr))
         if (f.getint64(databrowse::AdditionalFlag::f::flagType) == kJobListFlagType) ++jobLists;
     text += " retention=" + std::to_string(retention) + " vmcriteria=" + std::to_string(vmCriteria) +
             " jobs=" + std::to_string(jobLists);
@@ -119,7 +122,7 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
     }
     CNMessageBase* chosen = chosenOf(request);
     const CNMessageBase* db =
-        chosen ? chosen->getObjectAccessor(databrowse::IndexDBInfo::f::at3_6, false) : nullptr;
+        chosen ? chosen->getObjectAccessor(databrowse::IndexDBInfo::f::indexDb, false) : nullptr;
     const std::string dbName = db ? db->getstring(databrowse::Msg87::f::dbName) : "";
     const CNMessageBase* times = request.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
     const int64_t toTime = times ? times->getint64(databrowse::BrowseTimeRange::f::toTime) : 0;
@@ -197,7 +200,7 @@ bool sendPredictionConversions(databrowse::BrowseRequest& request, const std::st
     }
     CNMessageBase* chosen = chosenOf(request);
     const CNMessageBase* db =
-        chosen ? chosen->getObjectAccessor(databrowse::IndexDBInfo::f::at3_6, false) : nullptr;
+        chosen ? chosen->getObjectAccessor(databrowse::IndexDBInfo::f::indexDb, false) : nullptr;
     const CNMessageBase* times = request.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
     const int64_t toTime = times ? times->getint64(databrowse::BrowseTimeRange::f::toTime) : 0;
     std::vector<CNMessageBase> media;

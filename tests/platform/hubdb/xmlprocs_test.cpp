@@ -176,11 +176,11 @@ TEST_F(XmlProcs, EntityNamesBecomeIdentifiers) {
     EXPECT_EQ(e.getint64(E::applicationId), 29);
 
     // By GUIDs, and names filled back from ids.
-    e = convert([](CNMessageBase& e) { e.setstring(E::c_489314, "sc-guid-1"); });
+    e = convert([](CNMessageBase& e) { e.setstring(E::subclientGUID, "sc-guid-1"); });
     EXPECT_EQ(e.getint64(E::subclientId), sc);
     EXPECT_EQ(e.getstring(E::clientName), "alpha");
     EXPECT_EQ(e.getstring(E::subclientName), "one");
-    e = convert([](CNMessageBase& e) { e.setstring(E::c_b035e9, "BS-GUID-1"); });
+    e = convert([](CNMessageBase& e) { e.setstring(E::backupsetGUID, "BS-GUID-1"); });
     EXPECT_EQ(e.getint64(E::backupsetId), bs);
     EXPECT_EQ(e.getint64(E::clientId), client);
     e = convert([](CNMessageBase& e) { e.setstring(E::clientName, "alpha.example.com"); });

@@ -138,6 +138,42 @@ TEST(MessageXml, FieldsNoClassDeclaresSurviveARoundTrip) {
         EXPECT_NE(again.find(piece), std::string::npos) << piece;
 }
 
+// Fields called by their role in code keep the XML name or code form they always had on the wire, so
+// peers that still write the old form are read into the role-named fields.
+TEST(MessageXml, RoleNamedFieldsKeepTheirWireForm) {
+    using REQ = databrowse::BrowseRequest::f;
+    using CFG = databrowse::BrowseAdvancedConfig::f;
+    databrowse::BrowseRequest request;
+    request.setstring(REQ::token, "T-1");
+    CNMessageBase* config = request.getObjectAccessor(REQ::advOptions, true)
+                                ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true);
+    config->getObjectAccessor(CFG::jobBlock, true)->setint64(databrowse::Msg11::f::jobId, 41);
+    databrowse::AdditionalFlag flag;
+    flag.setstring(databrowse::AdditionalFlag::f::flagName, "F");
+    config->getObjectAccessor(CFG::flagBlock, true)
+        ->setlistobject(databrowse::Msg9::f::additionalFlags, {flag});
+
+    const std::string xml = xmlOf(request);
+    for (const char* piece : {"f.763531=\"T-1\"", "<at3_3 ", "<at1_1 ", "<at6_6 "})
+        EXPECT_NE(xml.find(piece), std::string::npos) << piece << " in " << xml;
+    for (const char* role : {"token", "jobBlock", "flagBlock", "additionalFlags"})
+        EXPECT_EQ(xml.find(role), std::string::npos) << role << " in " << xml;
+
+    databrowse::BrowseRequest back;
+    ASSERT_EQ(back.unserialize(xml), 0);
+    EXPECT_EQ(back.getstring(REQ::token), "T-1");
+    CNMessageBase* backConfig = back.getObjectAccessor(REQ::advOptions, false)
+                                    ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false);
+    ASSERT_NE(backConfig, nullptr);
+    ASSERT_TRUE(backConfig->isSet(CFG::jobBlock));
+    EXPECT_EQ(backConfig->getObjectAccessor(CFG::jobBlock, false)->getint64(databrowse::Msg11::f::jobId), 41);
+    auto* flags = backConfig->getObjectAccessor(CFG::flagBlock, false)
+                      ->getlistobject(databrowse::Msg9::f::additionalFlags, false);
+    ASSERT_NE(flags, nullptr);
+    ASSERT_EQ(flags->size(), 1u);
+    EXPECT_EQ(flags->front().getstring(databrowse::AdditionalFlag::f::flagName), "F");
+}
+
 TEST(MessageXml, MalformedInputIsRefusedAndLeavesTheMessageAlone) {
     databrowse::BrowseResponse rsp = responseWithItems(2);
     const std::string before = xmlOf(rsp);

@@ -144,7 +144,7 @@ TEST_F(Prediction, ThePredictionReachesTheReturnChannelThroughThePredictor) {
     databrowse::BrowseResponse response;
     ASSERT_EQ(response.unserialize(items[0]), 0);
     EXPECT_EQ(response.getint64(databrowse::BrowseResponse::f::respType), 1);
-    auto* predicted = response.getlistobject(databrowse::BrowseResponse::f::c_728cd9, false);
+    auto* predicted = response.getlistobject(databrowse::BrowseResponse::f::predictions, false);
     ASSERT_NE(predicted, nullptr);
     ASSERT_EQ(predicted->size(), 2u);
     std::vector<std::string> barcodes;

@@ -240,14 +240,14 @@ long long clientOf(databrowse::EntityWithFilters& e) {
 TEST(EvMultiEntityRestoreTask, EntityListAndFlagsFromARequest) {
     using BR = databrowse::BrowseRequest::f;
     databrowse::BrowseRequest request;
-    auto* list = request.getlistobject(BR::c_975f21, true);
+    auto* list = request.getlistobject(BR::filteredEntities, true);
     for (int client : {11, 12, 13}) {
         databrowse::EntityWithFilters entry;
         entry.getObjectAccessor(EF::entity, true)->setint64(GE::clientId, client);
         entry.setint64(EF::appType, 29);
         list->push_back(entry);
     }
-    auto* flags = request.getObjectAccessor(BR::c_2eca01, true);
+    auto* flags = request.getObjectAccessor(BR::multiEntityFlags, true);
     flags->setint64(databrowse::MultiEntityBrowseFlags::f::multiEntityBrowse, 1);
     flags->setstring(7, 7, "kept", flags->getTagID(), msgNameCode("someFlagWeDoNotKnow"));
     std::string xml;
@@ -257,14 +257,14 @@ TEST(EvMultiEntityRestoreTask, EntityListAndFlagsFromARequest) {
     ASSERT_EQ(received.unserialize(xml), 0) << xml;
     EvMultiEntityRestoreTask task;
     EXPECT_TRUE(task.getEntityList().empty());
-    for (const CNMessageBase& entry : *received.getlistobject(BR::c_975f21, false)) {
+    for (const CNMessageBase& entry : *received.getlistobject(BR::filteredEntities, false)) {
         ASSERT_EQ(entry.getTagID(), databrowse::EntityWithFilters::TAG);
         databrowse::EntityWithFilters e;
         static_cast<CNMessageBase&>(e) = entry;
         task.addEntity(e);
     }
     databrowse::MultiEntityBrowseFlags receivedFlags;
-    static_cast<CNMessageBase&>(receivedFlags) = *received.getObjectAccessor(BR::c_2eca01, false);
+    static_cast<CNMessageBase&>(receivedFlags) = *received.getObjectAccessor(BR::multiEntityFlags, false);
     task.setMultiEntityBrowseFlags(receivedFlags);
 
     std::vector<long long> clients;

@@ -36,7 +36,7 @@ inline TAnswer answerOfResponse(databrowse::BrowseResponse& response) {
     if (response.isSet(R::f::session))
         a.sessionId =
             response.getObjectAccessor(R::f::session, false)->getstring(databrowse::BrowseSession::f::sessionId);
-    if (auto* p = response.getlistobject(R::f::c_728cd9, false)) a.predictions = *p;
+    if (auto* p = response.getlistobject(R::f::predictions, false)) a.predictions = *p;
     if (response.isSet(R::f::browseResult)) {
         CNMessageBase* result = response.getObjectAccessor(R::f::browseResult, false);
         a.resultId = result->getstring(databrowse::BrowseResult::f::queryId);

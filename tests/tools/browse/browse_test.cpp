@@ -437,14 +437,14 @@ TEST(BrowseConsoleArguments, TimesAndRequests) {
     ASSERT_TRUE(parseConsoleArgs(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
     databrowse::BrowseRequest request = buildConsoleRequest(options);
     EXPECT_EQ(request.getint64(databrowse::BrowseRequest::f::opType), 7);
-    EXPECT_EQ(request.getstring(databrowse::BrowseRequest::f::c_763531), "T");
+    EXPECT_EQ(request.getstring(databrowse::BrowseRequest::f::token), "T");
     auto* paths = request.getlistobject(databrowse::BrowseRequest::f::paths, false);
     ASSERT_TRUE(paths && paths->size() == 1u);
     EXPECT_EQ(paths->front().getstring(databrowse::BrowsePath::f::path), "/a/b.txt");
-    CNMessageBase* detail = paths->front().getObjectAccessor(databrowse::BrowsePath::f::c_afda0b, false);
+    CNMessageBase* detail = paths->front().getObjectAccessor(databrowse::BrowsePath::f::detail, false);
     ASSERT_TRUE(detail);
     EXPECT_EQ(detail->getint64(databrowse::Msg2::f::itemSize), 42);
-    EXPECT_EQ(detail->getint64(databrowse::Msg2::f::at1_1), 7);
+    EXPECT_EQ(detail->getint64(databrowse::Msg2::f::subclientId), 7);
 }
 
 // Inputs the console once misread, each through the real console against the demo world.
@@ -755,7 +755,7 @@ TEST(BrowseConsoleArguments, StrictParsing) {
     ASSERT_TRUE(queries && queries->size() == 2u);
     CNMessageBase* paging = queries->front()
                                 .getObjectAccessor(databrowse::Query::f::dataParam, false)
-                                ->getObjectAccessor(databrowse::DataParam::f::at2_2, false);
+                                ->getObjectAccessor(databrowse::DataParam::f::paging, false);
     EXPECT_EQ(paging->getint64(databrowse::Msg6::f::skipNode), 20);
     EXPECT_EQ(queries->back().getstring(databrowse::Query::f::queryId), kConsoleTotalQuery);
 
@@ -784,7 +784,7 @@ TEST(BrowseConsoleArguments, StrictParsing) {
     auto* paths = eraseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false);
     ASSERT_TRUE(paths && paths->size() == 2u);
     EXPECT_EQ((*paths)[1].getstring(databrowse::BrowsePath::f::path), "/b");
-    EXPECT_FALSE((*paths)[1].isSet(databrowse::BrowsePath::f::c_afda0b));
+    EXPECT_FALSE((*paths)[1].isSet(databrowse::BrowsePath::f::detail));
 }
 
 TEST(BrowseConsoleOutput, WarningsSizesAndCounts) {

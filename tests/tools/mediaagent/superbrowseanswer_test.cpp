@@ -93,9 +93,9 @@ protected:
         paging.setint64(databrowse::Msg6::f::skipNode, skip);
         paging.setint64(databrowse::Msg6::f::pageSize, size);
         q.getObjectAccessor(databrowse::Query::f::dataParam, true)
-            ->setObjectAccessor(paging, databrowse::DataParam::f::at2_2);
+            ->setObjectAccessor(paging, databrowse::DataParam::f::paging);
         if (count)
-            q.getObjectAccessor(databrowse::Query::f::c_46937c, true)
+            q.getObjectAccessor(databrowse::Query::f::queryOptions, true)
                 ->setint64(databrowse::Msg70::f::queryType, 4);
         return q;
     }
@@ -189,7 +189,7 @@ TEST_F(SuperBrowseAnswer, CutOffsPredictionsAndRefusals) {
     databrowse::Criteria criteria;
     criteria.setObjectAccessor(value, databrowse::Criteria::f::criteria);
     databrowse::Query sub;
-    sub.setlistobject(databrowse::Query::f::c_b4ad36, {criteria});
+    sub.setlistobject(databrowse::Query::f::criteriaList, {criteria});
     cycle.setObjectAccessor(sub, Indexing::BackupCycle::f::query);
     r.setlistobject(R::backupCycles, {cycle});
     TAnswer cut = answer(r);
@@ -208,7 +208,7 @@ TEST_F(SuperBrowseAnswer, CutOffsPredictionsAndRefusals) {
     TAnswer p = answer(predict);
     ASSERT_EQ(p.responses.size(), 2u);
     EXPECT_EQ(p.type(0), 1);
-    EXPECT_FALSE(p.responses[0].getlistobject(databrowse::BrowseResponse::f::c_728cd9, false)->empty());
+    EXPECT_FALSE(p.responses[0].getlistobject(databrowse::BrowseResponse::f::predictions, false)->empty());
     EXPECT_EQ(p.type(1), 5);
 
     Indexing::BrowseReq unknown = request(lastTime);
@@ -240,7 +240,7 @@ TEST_F(SuperBrowseAnswer, EndUserFiltersConfineTheAnswerToTheirOwnData) {
             c.setObjectAccessor(v, databrowse::Criteria::f::criteria);
             criteria.push_back(c);
         }
-        q.setlistobject(databrowse::Query::f::c_b4ad36, criteria);
+        q.setlistobject(databrowse::Query::f::criteriaList, criteria);
         r.setlistobject(R::queries, {q});
         return answer(r, 1);
     };

@@ -119,7 +119,7 @@ TEST_F(VmAnswers, FindBelowAnswersEveryFileBeneathInBatchesWithOneEnd) {
     databrowse::Query page;
     page.setint64(databrowse::Query::f::type, 0);
     CNMessageBase* paging = page.getObjectAccessor(databrowse::Query::f::dataParam, true)
-                                ->getObjectAccessor(databrowse::DataParam::f::at2_2, true);
+                                ->getObjectAccessor(databrowse::DataParam::f::paging, true);
     paging->setint64(databrowse::Msg6::f::skipNode, 3);
     paging->setint64(databrowse::Msg6::f::pageSize, 5);
     find.setlistobject(R::queries, {page});
