@@ -118,6 +118,12 @@ bool isViewLinkCriterion(CNMessageBase& criterion) {
     return false;
 }
 
+// The client runs on its worker's road, under the worker's lock (vsaBrowseRequest); the analysis cannot
+// tell that the worker behind m_worker is the one whose lock the road holds.
+void expectAnswersOf(CWorkerThreadHM& worker, CZyNetwork& session) NO_THREAD_SAFETY_ANALYSIS {
+    worker.expectAnswersFrom(session);
+}
+
 }  // namespace
 
 databrowse::BrowseRequest& CBrowseVSAClient::request() {
@@ -542,7 +548,7 @@ CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& 
     if (!err.IsError()) {
         bool timedOut = false;
         err = session->SendXMLMessage(located, 0, 120, timedOut);
-        if (!err.IsError()) m_worker->expectAnswersFrom(*session);
+        if (!err.IsError()) expectAnswersOf(*m_worker, *session);
         CUxError released = cache->ReleaseSession(sessionKey, session);
         if (!err.IsError() && released.IsError()) err = released;
     }

@@ -272,10 +272,8 @@ bool CWorkerThreadHM::superBrowse() {
     if (!sendReqToMA(m_requestToReturn) || getStopFlag()) return false;
     log.debugLvl(0, "browse request was successfully sent to mediaAgent [%s]", m_maClientName.c_str());
     if (planner && !planner->getDisableStopBrowseFlag()) {
-        if (CConfRecord* record = g_poConfMgr->getConfRec(m_privateTask->getbrowseSessionGUID(), true)) {
+        if (CConfRecordRef record = g_poConfMgr->holdConfRec(m_privateTask->getbrowseSessionGUID()))
             record->updateWorkerInConf(m_workerId, m_maHostName);
-            record->unlockConfiguration();
-        }
     }
     return true;
 }

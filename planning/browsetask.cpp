@@ -256,11 +256,10 @@ void CBrowseTask::init(EvMultiEntityRestoreTask* task, CPredictionClient*) {
     d.userName = task->getUserName();
 
     if (g_poConfMgr && d.browseSessionGuid) {
-        if (CConfRecord* record = g_poConfMgr->getConfRec(d.browseSessionGuid, true)) {
+        if (CConfRecordRef record = g_poConfMgr->holdConfRec(d.browseSessionGuid)) {
             d.endUserEraseEnabled = record->getEndUserEraseEnabled() ? 1 : 0;
             std::string token = record->getAuthToken();
             if (!token.empty()) d.authToken = token;
-            record->unlockConfiguration();
         }
     }
 }
@@ -276,7 +275,7 @@ void CBrowseTask::setRestoreReturn(EvMultiEntityRestoreTask* task) {
 int CBrowseTask::setAppId(EvMultiEntityRestoreTask* task, long appId) {
     CBrowseLog log(kTag);
     // The reference taken by openConfRef, given back on every failure after it.
-    CConfRecord* held = nullptr;
+    CConfRecordRef held;  // the reference openConfRef took for this request
     std::string heldId;
     try {
         if (!task) throw std::string("ERROR: EventRestoreTask = NULL");
@@ -349,7 +348,7 @@ int CBrowseTask::setAppId(EvMultiEntityRestoreTask* task, long appId) {
             throw "failed to open configuration for browse path [" + path + "]";
         }
         heldId = id;
-        held = g_poConfMgr->getConfRec(id, false);
+        held = CConfRecordRef(g_poConfMgr->getConfRec(id, false));
         if (!held) throw "ERROR: Configuration[" + id + "] was not found.";
         if (held->getStaleFlag()) throw "ERROR: Stop request received for the Configuration[" + id + "].";
 
@@ -373,13 +372,14 @@ int CBrowseTask::setAppId(EvMultiEntityRestoreTask* task, long appId) {
             throw "failed to initialize browse task for with configuration [" + id + "] path [" + path + "]";
         }
         m_data.confId = id;
+        held.keep();  // the request gives it back at its end
         return 0;
     } catch (const std::string& text) {
         log.debugLvl(0, "failed to initialize subclient to be used for browse, error [%s]", text.c_str());
         if (held) {
             // The request will not run: leave the session as if it had never joined it.
             held->removeWorkerFromConf(m_data.workerId);
-            held->unlockConfiguration();
+            held.release();
             g_poConfMgr->deleteConfRec(heldId);
         }
         return -1;

@@ -161,6 +161,10 @@ CConfRecord* CConfigurationMgr::getConfRec(const std::string& id, bool lock) {
     return nullptr;
 }
 
+CConfRecordRef CConfigurationMgr::holdConfRec(const std::string& id) {
+    return CConfRecordRef(getConfRec(id, true));
+}
+
 int CConfigurationMgr::closeConfRef(const std::string& id) {
     // The caller holds a reference, so the record cannot go between the look-up and the release; the
     // release itself runs without the cache's lock.

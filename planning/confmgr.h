@@ -14,6 +14,7 @@
 #include "platform/threads/zycriticalsection.h"
 
 class CConfRecord;
+class CConfRecordRef;
 class EvMultiEntityRestoreTask;
 
 // Why an open failed, handed back with the call so that concurrent opens never read each other's error.
@@ -46,6 +47,8 @@ public:
     // The cached record `id` (null when none, or for an empty id); with `lock` also takes one reference
     // under the cache's lock. Without a reference the pointer is valid only while someone holds one.
     CConfRecord* getConfRec(const std::string& id, bool lock);
+    // The cached record `id` with one reference taken, given back when the holder goes; empty when none.
+    CConfRecordRef holdConfRec(const std::string& id);
     // Gives back one reference of record `id`: 0, or -1 when no record has that id or none is held.
     int closeConfRef(const std::string& id);
     // Deletes record `id` when nobody references it; a referenced record is deleted by the release that
@@ -70,15 +73,15 @@ private:
     // Deletes `record` when it is still cached and unreferenced (called by its last release).
     void reapRecord(CConfRecord* record);
     // Erases `record` from the vector and deletes it; the cache's lock is held.
-    void eraseLocked(size_t index);
+    void eraseLocked(size_t index) REQUIRES(m_lock);
 
-    ZyCriticalSection m_lock;             // guards m_records, the last error and every reference increment
-    std::vector<CConfRecord*> m_records;  // owned, in creation order
+    ZyCriticalSection m_lock;                                // also held by every reference increment
+    std::vector<CConfRecord*> m_records GUARDED_BY(m_lock);  // owned, in creation order
     // The thread that opened each record: a nested request it runs joins the record instead of waiting
     // for its own outer request.
-    std::map<const CConfRecord*, std::thread::id> m_openedOn;
-    std::string m_lastError;
-    databrowse::BrowseErrorCode m_lastErrorCode = databrowse::BROWSE_ERR_NONE;
+    std::map<const CConfRecord*, std::thread::id> m_openedOn GUARDED_BY(m_lock);
+    std::string m_lastError GUARDED_BY(m_lock);
+    databrowse::BrowseErrorCode m_lastErrorCode GUARDED_BY(m_lock) = databrowse::BROWSE_ERR_NONE;
     std::atomic<unsigned> m_conflictTries{kConflictTries};
     std::atomic<unsigned> m_conflictIntervalMs{kConflictIntervalMs};
 };

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "platform/msg/msg_enums.h"
 #include "platform/threads/zycriticalsection.h"
@@ -106,25 +107,60 @@ private:
     CConfiguration* m_configuration = nullptr;  // owned; set once by init
     std::string m_id;                           // written by init only
 
-    ZyCriticalSection m_recordLock;  // guards the four fields below and the last error
-    uint32_t m_refCount = 0;
-    uint32_t m_idleSeconds = 0;
-    uint32_t m_usedSeconds = 0;
-    CConfigurationMgr* m_deleteBy = nullptr;  // set by markForDeletion: deletes the record at count 0
+    ZyCriticalSection m_recordLock;
+    uint32_t m_refCount GUARDED_BY(m_recordLock) = 0;
+    uint32_t m_idleSeconds GUARDED_BY(m_recordLock) = 0;
+    uint32_t m_usedSeconds GUARDED_BY(m_recordLock) = 0;
+    // Set by markForDeletion: deletes the record at count 0. Written under m_recordLock and the cache's
+    // lock; the cache reads it under its own.
+    CConfigurationMgr* m_deleteBy = nullptr;
 
     std::atomic<int> m_filterCheck{-1};  // -1 not checked, then 1 (filters) or 0
-    std::string m_lastError;
-    databrowse::BrowseErrorCode m_lastErrorCode = databrowse::BROWSE_ERR_NONE;
+    std::string m_lastError GUARDED_BY(m_recordLock);
+    databrowse::BrowseErrorCode m_lastErrorCode GUARDED_BY(m_recordLock) = databrowse::BROWSE_ERR_NONE;
 
-    ZyCriticalSection m_workersLock;  // guards m_workers; taken alone
-    std::map<std::string, std::string> m_workers;
+    ZyCriticalSection m_workersLock;  // taken alone
+    std::map<std::string, std::string> m_workers GUARDED_BY(m_workersLock);
 
     ZyCriticalSection m_planLock;  // guards the planner's cycle list and selections once planned
 
     std::atomic<bool> m_stale{false};
     std::atomic<bool> m_endUserEraseEnabled{false};
-    ZyCriticalSection m_tokenLock;  // guards m_authToken; taken alone
-    std::string m_authToken;
-    TOwner m_owner;           // guarded by m_tokenLock
-    bool m_hasOwner = false;  // guarded by m_tokenLock
+    ZyCriticalSection m_tokenLock;  // taken alone
+    std::string m_authToken GUARDED_BY(m_tokenLock);
+    TOwner m_owner GUARDED_BY(m_tokenLock);
+    bool m_hasOwner GUARDED_BY(m_tokenLock) = false;
+};
+
+// One reference of a configuration record, given back once (unlockConfiguration): when the scope is
+// left, however it is left, or earlier through release(). Move-only; a moved-from reference gives back
+// nothing. CConfigurationMgr::holdConfRec hands them out.
+class CConfRecordRef {
+public:
+    CConfRecordRef() = default;
+    // Adopts a reference the caller took (getConfRec(id, true), or the first one openConfRef takes).
+    explicit CConfRecordRef(CConfRecord* record) : m_record(record) {}
+    CConfRecordRef(CConfRecordRef&& other) noexcept : m_record(std::exchange(other.m_record, nullptr)) {}
+    CConfRecordRef& operator=(CConfRecordRef&& other) noexcept {
+        if (this != &other) {
+            release();
+            m_record = std::exchange(other.m_record, nullptr);
+        }
+        return *this;
+    }
+    CConfRecordRef(const CConfRecordRef&) = delete;
+    CConfRecordRef& operator=(const CConfRecordRef&) = delete;
+    ~CConfRecordRef() { release(); }
+
+    CConfRecord* get() const { return m_record; }
+    CConfRecord* operator->() const { return m_record; }
+    explicit operator bool() const { return m_record != nullptr; }
+    // Gives the reference back now; the record may be deleted by it. unlockConfiguration's result, 0
+    // when none is held.
+    int release() { return m_record ? std::exchange(m_record, nullptr)->unlockConfiguration() : 0; }
+    // Hands the reference on to whoever gives it back later (a request that keeps its record).
+    CConfRecord* keep() { return std::exchange(m_record, nullptr); }
+
+private:
+    CConfRecord* m_record = nullptr;
 };

@@ -87,52 +87,52 @@ SuperBrowseManager::ArchiveIterator SuperBrowseManager::getLastIndexArchive() {
 }
 
 bool SuperBrowseManager::isIndexingV2() const {
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     return m_indexingV2;
 }
 
 void SuperBrowseManager::setIndexingV2(bool on) {
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     m_indexingV2 = on;
 }
 
 void SuperBrowseManager::selectMediaAgent(const std::string& mediaAgent) {
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     m_selectedMediaAgent = mediaAgent;
 }
 
 std::string SuperBrowseManager::getSelectedMA() const {
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     return m_selectedMediaAgent;
 }
 
 void SuperBrowseManager::selectV2Db(const std::string& dbId) {
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     m_selectedDbId = dbId;
 }
 
 std::string SuperBrowseManager::getSelectedDbId() const {
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     return m_selectedDbId;
 }
 
 void SuperBrowseManager::selectV2DbEngineType(App::IdxDbEngineType type) {
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     m_selectedDbEngineType = type;
 }
 
 App::IdxDbEngineType SuperBrowseManager::getSelectedDbEngineType() const {
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     return m_selectedDbEngineType;
 }
 
 void SuperBrowseManager::setDisableStopBrowseFlag(bool on) {
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     m_disableStopBrowse = on;
 }
 
 bool SuperBrowseManager::getDisableStopBrowseFlag() const {
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     return m_disableStopBrowse;
 }
 
@@ -187,7 +187,7 @@ std::string SuperBrowseManager::hostNameOf(uint32_t clientId) {
 
 std::list<std::string> SuperBrowseManager::getSuperBrowseMa() {
     CBrowseLog log("FBHMSUPERMGR");
-    std::lock_guard<std::mutex> lock(m_selectionLock);
+    CHubMutexLock lock(m_selectionLock);
     if (!m_selectedMediaAgent.empty()) {
         m_masterMaCandidates.assign(1, m_selectedMediaAgent);
     } else if (m_taskMediaAgentClientId != 0) {

@@ -19,6 +19,7 @@
 #include "planning/superbrowse.h"
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/threads/hubmutex.h"
 
 class ArchiveManagerHM;
 class EvMultiEntityRestoreTask;
@@ -192,24 +193,24 @@ private:
     uint64_t m_optionBits;
     uint32_t m_appType;
     uint32_t m_oldestMaVersion = 0xFFFFFFFF;
-    std::list<std::string> m_masterMaCandidates;  // guarded by m_selectionLock once split
+    std::list<std::string> m_masterMaCandidates GUARDED_BY(m_selectionLock);
     char m_extendedOptions[1025];
     bool m_superBrowseApplied = false;
     bool m_bypassContent = false;
     uint64_t m_taskMediaAgentClientId;
     // The worker's selections.
-    mutable std::mutex m_selectionLock;  // guards the selections, candidates, stop switch and v2 flag
-    std::string m_selectedMediaAgent;
-    std::string m_selectedDbId;
-    App::IdxDbEngineType m_selectedDbEngineType = App::IDX_DB_ENGINE_CTREE;
+    mutable CHubMutex m_selectionLock;
+    std::string m_selectedMediaAgent GUARDED_BY(m_selectionLock);
+    std::string m_selectedDbId GUARDED_BY(m_selectionLock);
+    App::IdxDbEngineType m_selectedDbEngineType GUARDED_BY(m_selectionLock) = App::IDX_DB_ENGINE_CTREE;
     std::string m_lastError;
     databrowse::BrowseErrorCode m_lastErrorCode = databrowse::BROWSE_ERR_NONE;
     uint32_t m_localeId;
-    bool m_disableStopBrowse = false;
+    bool m_disableStopBrowse GUARDED_BY(m_selectionLock) = false;
     std::map<uint32_t, uint32_t> m_lastFindTimeBySubclient;
     std::map<uint32_t, std::string> m_maHostNameCache;
     std::list<databrowse::EntityWithFilters> m_entities;
-    bool m_indexingV2 = false;
+    bool m_indexingV2 GUARDED_BY(m_selectionLock) = false;
     unsigned long m_idxAppType = 0;
     uint32_t m_forceUseIndexType;
     bool m_includeRunningJob;

@@ -210,7 +210,7 @@ void SuperBrowseManager::processCycle(ArchFileByTimeSuperBrowse_t* row) {
         // A media agent without a name cannot be reached: never a candidate.
         log.debugLvl(8, "media agent [%d] has no host name; not a master media agent", row->r_mediaAgentId);
     } else if (cycle.mediaAgentVersion >= 10 && row->r_idxCacheSoftState == 1) {
-        std::lock_guard<std::mutex> lock(m_selectionLock);
+        CHubMutexLock lock(m_selectionLock);
         m_masterMaCandidates.push_back(cycle.mediaAgentName);
     } else if (cycle.mediaAgentVersion >= 10) {
         log.debugLvl(8,
@@ -516,7 +516,7 @@ bool SuperBrowseManager::findSubclientMediaAgent(ArchiveManagerHM& archives, uin
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(m_selectionLock);
+        CHubMutexLock lock(m_selectionLock);
         if (std::find(m_masterMaCandidates.begin(), m_masterMaCandidates.end(), ma.clientName) ==
             m_masterMaCandidates.end()) {
             std::string text;

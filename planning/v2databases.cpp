@@ -542,7 +542,7 @@ int SuperBrowseManager::getIndexing2DbsForBackupSet(int appType, int clientId, i
         cycle.dbEngineType = engine;
         if (m_oldestMaVersion == 0xFFFFFFFF) m_oldestMaVersion = 1100;
         {
-            std::lock_guard<std::mutex> lock(m_selectionLock);
+            CHubMutexLock lock(m_selectionLock);
             m_masterMaCandidates.push_back(server);
         }
         m_cycles.push_back(std::move(cycle));

@@ -101,7 +101,7 @@ bool hasResultData(databrowse::BrowseResponse& response) {
 // Drops the cached index-server sessions of an indexing-v2 session's database.
 void clearIndexSessions(const std::string& guid) {
     if (guid.empty() || !g_poConfMgr) return;
-    CConfRecord* record = g_poConfMgr->getConfRec(guid, true);
+    CConfRecordRef record = g_poConfMgr->holdConfRec(guid);
     if (!record) return;
     std::string dbId, mediaAgent;
     unsigned appType = 0;
@@ -109,13 +109,12 @@ void clearIndexSessions(const std::string& guid) {
     App::IdxDbEngineType engineType = App::IDX_DB_ENGINE_CTREE;
     if (record->IsIndexingV2(dbId, mediaAgent, appType, engineType, idxAppType))
         I2::Utils::DbToIdxSrvrSessionCache::Instance()->ClearCacheForDb(dbId, engineType, mediaAgent, "");
-    record->unlockConfiguration();
 }
 
 // Forwards the response to the worker (whose lock the caller holds); true when the worker has ended its
 // last outstanding request.
 bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool oldProtocol,
-             const std::string* received, CBrowseLog& log) {
+             const std::string* received, CBrowseLog& log) REQUIRES(worker.workerLock()) {
     const int64_t type = response.getint64(Response::respType);
     if (std::vector<CNMessageBase>* predictions = response.getlistobject(Response::predictions, false)) {
         received = nullptr;  // the answer goes on without its predictions
@@ -185,8 +184,7 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                      type, workerId.c_str());
         return;
     }
-    worker->accessWorker();
-    bool held = true;
+    CWorkerAccess access(*worker);
     try {
         if (worker->getMarkedForDeletion()) {
             log.debugLvl(0, "***** Worker [%s] is being deleted. Aborted Browse response type %d",
@@ -207,12 +205,10 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                 type, workerId.c_str(), got.c_str());
         } else {
             const bool ended = forward(*worker, response, oldProtocol, received, log);
-            worker->releaseWorker();
-            held = false;
+            access.release();
             if (ended) controller->deleteWorker(workerId);
         }
     } catch (...) {
         log.debugLvl(0, "Unhandled exception caught during forward of the Browse responce");
     }
-    if (held) worker->releaseWorker();
 }

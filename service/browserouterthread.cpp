@@ -140,9 +140,9 @@ void convertPredictionList(CNMessageBase& message, CZyNetwork* session, CBrowseL
     sendReply(session, response, sendFailure, log);
 }
 
-void releaseSession(CZyNetworkServer* server, long long handle, int type, const char* callback,
+void releaseSession(CZySessionLease& lease, long long handle, int type, const char* callback,
                     CBrowseLog& log) {
-    CUxError released = server->ReleaseSession(handle);
+    CUxError released = lease.release();
     if (released.IsError())
         log.debugLvl(-1, "Could not release session in %s. Handle:%lld. Call Back Type: %d. Error: %s",
                      callback, handle, type, released.GetErrorText().c_str());
@@ -185,13 +185,12 @@ void CBrowseRouterThreadHM::browseRouterCallBackXDR(CZyNetworkServer::ZynCallbac
                                                     CZyNetworkServer* server, long long handle,
                                                     unsigned long messageType, zysDatabuf_v2*) {
     CBrowseLog log("FBHMROUTER");
-    CZyNetwork* session = nullptr;
-    CUxError acquired = server->AcquireSession(handle, &session);
-    if (acquired.IsError()) {
+    CZySessionLease session(server, handle);
+    if (!session) {
         log.debugLvl(-1,
                      "Acquire session is failed in browseRouterCallBackXDR. Handle:%lld. Call Back Type: %d. "
                      "Error: %s",
-                     handle, static_cast<int>(type), acquired.GetErrorText().c_str());
+                     handle, static_cast<int>(type), session.acquired().GetErrorText().c_str());
         return;
     }
     if (type == CZyNetworkServer::ZYN_CALLBACK_DISCONNECTED)
@@ -201,7 +200,7 @@ void CBrowseRouterThreadHM::browseRouterCallBackXDR(CZyNetworkServer::ZynCallbac
         ignoreResult(session->ReplyDisconnect(kReplySeconds, timedOut),
                      "the session ends either way; a peer already gone is no fault");
     }
-    releaseSession(server, handle, static_cast<int>(type), "browseRouterCallBackXDR", log);
+    releaseSession(session, handle, static_cast<int>(type), "browseRouterCallBackXDR", log);
 }
 
 void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallback_e type,
@@ -215,18 +214,18 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
     if (oldProtocol != 0)
         log.debugLvl(0, "dword EventManager\\OldBrowseProtocol is present. Old browse protocol will be used");
 
-    CZyNetwork* session = nullptr;
-    CUxError acquired = server->AcquireSession(handle, &session);
-    if (acquired.IsError()) {
+    CZySessionLease lease(server, handle);
+    if (!lease) {
         log.debugLvl(-1,
                      "Acquire session is failed in browseRouterCallBackXML. Handle:%lld. Call Back Type: %d. "
                      "Error: %s",
-                     handle, static_cast<int>(type), acquired.GetErrorText().c_str());
+                     handle, static_cast<int>(type), lease.acquired().GetErrorText().c_str());
         return;
     }
+    CZyNetwork* session = lease.get();
     if (!owned) {
         log.debugLvl(0, "Message received is NULL. Call Back Type: %d", static_cast<int>(type));
-        releaseSession(server, handle, static_cast<int>(type), "browseRouterCallBackXML", log);
+        releaseSession(lease, handle, static_cast<int>(type), "browseRouterCallBackXML", log);
         return;
     }
 
@@ -280,7 +279,7 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
         sendReply(session, response, "Failed to send browse response back to caller with error [%s]", log);
     }
     owned.reset();
-    releaseSession(server, handle, static_cast<int>(type), "browseRouterCallBackXML", log);
+    releaseSession(lease, handle, static_cast<int>(type), "browseRouterCallBackXML", log);
 }
 
 std::string CBrowseRouterThreadHM::getMbGuidFromPath(const std::string& path) {

@@ -102,17 +102,15 @@ void CControllerThreadHM::endIdleWorkers() {
         const long long idleSeconds = worker->getIdleSeconds();
         // A worker in use (its request still being set up, or an answer being relayed) is not idle.
         if (!worker->tryAccessWorker()) continue;
-        if (worker->getMarkedForDeletion()) {
-            worker->releaseWorker();
-            continue;
-        }
+        CWorkerAccess access(*worker, std::adopt_lock);
+        if (worker->getMarkedForDeletion()) continue;
         log.debugLvl(0, "worker [%s] has had no answer for %lld seconds (limit %u); ending its browse",
                      id.c_str(), idleSeconds, limit);
         char text[160];
         std::snprintf(text, sizeof text,
                       "Browse request ended: no answer from the media agent for %lld seconds", idleSeconds);
         worker->processErrorMessage(databrowse::BROWSE_ERR_GENERIC, text);
-        worker->releaseWorker();
+        access.release();
         deleteWorker(id);
     }
 }
@@ -125,7 +123,7 @@ std::string CControllerThreadHM::generateWorkerId() {
 }
 
 void CControllerThreadHM::setWorkerFactory(WorkerFactory factory) {
-    std::lock_guard<std::mutex> lock(m_factoryMutex);
+    CHubMutexLock lock(m_factoryMutex);
     m_factory = std::move(factory);
 }
 
@@ -139,7 +137,7 @@ bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, 
     }
     WorkerFactory factory;
     {
-        std::lock_guard<std::mutex> lock(m_factoryMutex);
+        CHubMutexLock lock(m_factoryMutex);
         factory = m_factory;
     }
     WorkerPtr worker = factory ? factory() : nullptr;
@@ -154,12 +152,12 @@ bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, 
     {
         ZyCriticalSectionLock lock(&m_mapLock);
         m_workers[id] = worker;
-        std::lock_guard<std::mutex> ids(m_goneMutex);
+        CHubMutexLock ids(m_goneMutex);
         m_registeredIds.insert(id);
     }
 
     // Held for the whole request, so a relayed early answer waits until the request is set up.
-    worker->accessWorker();
+    CWorkerAccess access(*worker);
     if (browseRequest) {
         worker->setBrowseReq(browseRequest);
         if (isAppMiningRequest(*browseRequest)) {
@@ -171,7 +169,7 @@ bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, 
     }
 
     if (worker->newRequest(task)) {
-        worker->releaseWorker();
+        access.release();
         const bool async = getWorker(id) != nullptr && worker->getAsyncMode();
         if (!async) {
             deleteWorker(id);
@@ -193,7 +191,7 @@ bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, 
         failurefallback::note("FBHMCONTROLLER", "controller", id);
         worker->processErrorMessage(databrowse::BROWSE_ERR_GENERIC, failurefallback::kText);
     }
-    worker->releaseWorker();
+    access.release();
     deleteWorker(id);
     return false;
 }
@@ -211,15 +209,16 @@ void CControllerThreadHM::deleteWorker(std::string id) {
     }
     // The mark is set under the worker's lock: a relay that takes the lock afterwards sees it and leaves
     // the worker alone, and one inside the worker now finishes before the mark is set.
-    worker->accessWorker();
-    if (worker->getMarkedForDeletion()) {
-        log.debugLvl(0, "***** Attempt to delete worker [%s] twice. Ignore second request", id.c_str());
-        worker->releaseWorker();
-        return;
+    std::string sessionGuid;
+    {
+        CWorkerAccess access(*worker);
+        if (worker->getMarkedForDeletion()) {
+            log.debugLvl(0, "***** Attempt to delete worker [%s] twice. Ignore second request", id.c_str());
+            return;
+        }
+        worker->markForDeletion();
+        sessionGuid = worker->getBrowseSessionGuid();
     }
-    worker->markForDeletion();
-    const std::string sessionGuid = worker->getBrowseSessionGuid();
-    worker->releaseWorker();
 
     // The worker's lock is not held here (lock order: map, configuration cache, record).
     {
@@ -227,13 +226,11 @@ void CControllerThreadHM::deleteWorker(std::string id) {
         auto found = m_workers.find(id);
         if (found != m_workers.end() && found->second == worker) {
             if (g_poConfMgr && !sessionGuid.empty()) {
-                if (CConfRecord* record = g_poConfMgr->getConfRec(sessionGuid, true)) {
+                if (CConfRecordRef record = g_poConfMgr->holdConfRec(sessionGuid))
                     record->removeWorkerFromConf(id);
-                    record->unlockConfiguration();
-                }
             }
             m_workers.erase(found);
-            std::lock_guard<std::mutex> ids(m_goneMutex);
+            CHubMutexLock ids(m_goneMutex);
             m_registeredIds.erase(id);
         }
     }
@@ -254,9 +251,9 @@ void CControllerThreadHM::setStopFlag(std::string id) {
 bool CControllerThreadHM::waitForWorker(std::string id) {
     // The ids change only under m_goneMutex, so the check and the wait cannot miss the notification of
     // a deletion in between.
-    std::unique_lock<std::mutex> lock(m_goneMutex);
-    const bool gone = m_gone.wait_for(lock, std::chrono::milliseconds(m_options.waitLimitMs),
-                                      [&] { return m_registeredIds.count(id) == 0; });
+    CHubMutexLock lock(m_goneMutex);
+    const bool gone = lock.waitFor(m_gone, std::chrono::milliseconds(m_options.waitLimitMs),
+                                   [&]() REQUIRES(m_goneMutex) { return m_registeredIds.count(id) == 0; });
     if (!gone) {
         CBrowseLog log("FBHMCONTROLLER");
         log.debugLvl(-1, "worker [%s] still registered after %u ms; no longer waiting for it", id.c_str(),

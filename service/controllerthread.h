@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/msg/msg_classes.h"
+#include "platform/threads/hubmutex.h"
 #include "platform/threads/osevent.h"
 #include "platform/threads/osthread.h"
 #include "platform/threads/zycriticalsection.h"
@@ -97,18 +98,19 @@ private:
     const TOptions m_options;
     OSEvent m_stopEvent;  // bound to its name at construction, so a terminate before run is kept
 
-    ZyCriticalSection m_mapLock;                 // guards m_workers; recursive
-    std::map<std::string, WorkerPtr> m_workers;  // the registry; holds every registered worker
+    ZyCriticalSection m_mapLock;  // recursive
+    // The registry; holds every registered worker.
+    std::map<std::string, WorkerPtr> m_workers GUARDED_BY(m_mapLock);
 
     // Taken after m_mapLock, never before it (waitForStoppedWorkers holds it while it reads a record's
     // workers, never the map lock): the ids of m_workers, for waiters that must not take the
     // map lock while they hold this mutex.
-    std::mutex m_goneMutex;
-    std::set<std::string> m_registeredIds;  // guarded by m_goneMutex
-    std::condition_variable m_gone;         // an id left m_registeredIds
+    CHubMutex m_goneMutex ACQUIRED_AFTER(m_mapLock);
+    std::set<std::string> m_registeredIds GUARDED_BY(m_goneMutex);
+    std::condition_variable m_gone;  // an id left m_registeredIds
 
-    std::mutex m_factoryMutex;  // guards m_factory
-    WorkerFactory m_factory;
+    CHubMutex m_factoryMutex;
+    WorkerFactory m_factory GUARDED_BY(m_factoryMutex);
 
     std::atomic<unsigned long long> m_ticks{0};
 };

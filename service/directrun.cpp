@@ -33,6 +33,8 @@ CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
         log.debugLvl(0, "this is live update operation");
         t.task->setLiveUpdate(true);
     }
+    // No other thread can reach this worker, but a request runs under its worker's lock all the same.
+    CWorkerAccess access(*t.worker);
     if (!t.worker->newRequest(t.task.get())) {
         const int code = static_cast<int>(t.worker->getErrorId());
         std::string text = t.worker->getErrorMessage();
@@ -58,11 +60,11 @@ CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
 // Release of the record: the worker leaves the session's record, which goes when no other request holds it.
 void releaseRecord(TDirectTask& t) {
     if (!g_poConfMgr) return;
-    CConfRecord* record = g_poConfMgr->getConfRec(t.task->getbrowseSessionGUID(), true);
+    CConfRecordRef record = g_poConfMgr->holdConfRec(t.task->getbrowseSessionGUID());
     if (!record) return;
     record->removeWorkerFromConf(t.worker->getWorkerId());
     const std::string id = record->getId();
-    record->unlockConfiguration();
+    record.release();
     g_poConfMgr->deleteConfRec(id);
 }
 

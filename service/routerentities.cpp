@@ -145,11 +145,8 @@ EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string&, CBro
     caller.callerClientId = routedCallerClientId(session);
     CConfRecord::TOwner owner;
     bool known = false;
-    if (CConfRecord* record =
-            (g_poConfMgr && !guid.empty()) ? g_poConfMgr->getConfRec(guid, true) : nullptr) {
+    if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef())
         known = record->getOwner(owner);
-        record->unlockConfiguration();
-    }
     caller.clientId = owner.clientId;
     const TDirectCallerDecision decision = decideDirectCaller(caller);
     const std::string who = decision.verdict == TDirectCallerDecision::kTokenUser

@@ -167,10 +167,8 @@ bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& 
             log.debugLvl(0, "Error: Failed to authenticate the usertoken for session:[%s]...", guid.c_str());
             return refuse(t, kTokenRejected);
         }
-        if (CConfRecord* record = g_poConfMgr ? g_poConfMgr->getConfRec(guid, true) : nullptr) {
+        if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef())
             record->setAuthToken(token);
-            record->unlockConfiguration();
-        }
         t.task->setUserId(user.id);
         t.task->setUserName(user.name.c_str());
         log.debugLvl(3, "UserId:[%d], UserName[%s]", user.id, user.name.c_str());

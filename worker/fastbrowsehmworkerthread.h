@@ -10,14 +10,17 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "indexing/fsprediction.h"
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/prediction/predictionclient.h"
+#include "platform/threads/threadannotations.h"
 #include "platform/threads/zycriticalsection.h"
 #include "worker/authentication.h"
 #include "worker/inputdata.h"
@@ -63,11 +66,11 @@ public:
     // Runs the whole request on the calling thread; true on success, else the error state says why.
     // A request that sent super browses (async mode) keeps its configuration reference until its last
     // end (processEndMessage) or its deletion; any other gives it back before returning.
-    virtual bool newRequest(EvMultiEntityRestoreTask* task);
+    virtual bool newRequest(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // The body after set-up: the input record, the database answer, else dispatchRequest.
-    CStepResult mainBody();
+    CStepResult mainBody() REQUIRES(m_workerLock);
     // Fast browse, super browse, the count pass or the skip-content groups.
-    CStepResult dispatchRequest();
+    CStepResult dispatchRequest() REQUIRES(m_workerLock);
     // Prefixes the first path of the incoming request for a table-view browse of an indexing-v2 database.
     void FixPathForTblViewBrowse();
 
@@ -140,7 +143,7 @@ public:
     // ---- members of the roads that join the request road (worker/fastbrowse.cpp,
     // indexing/superbrowse.cpp, worker/mediaagent.cpp, worker/subclientbrowse.cpp)
     bool fastBrowse();
-    bool superBrowse();
+    bool superBrowse() REQUIRES(m_workerLock);
     // Chooses the media agent of the browse into the worker: 0, else failure.
     int getMediaAgent(TBrowseTask* task);
     // Version and host of the media agent named in the worker: 0, else failure.
@@ -206,9 +209,9 @@ public:
     bool getSession();
     // Sends one message to the index service; true when sent (or, with the stop flag set in pool mode,
     // not sent at all). Nothing is sent once the stop flag is set, in either mode.
-    bool sendReqToMA(CNMessageBase* request);
+    bool sendReqToMA(CNMessageBase* request) REQUIRES(m_workerLock);
     // Sends a stop message to the media agent named in its element 138.
-    bool sendStopReq(Indexing::BrowseReq& request);
+    bool sendStopReq(Indexing::BrowseReq& request) REQUIRES(m_workerLock);
     // Replaces the request to return by its signed form when the media agent (and a direct caller)
     // accept it; false (error state set) when it cannot be built.
     bool convertToSecureBrowseReq();
@@ -236,10 +239,13 @@ public:
     void sendPredictionItem(CNMessageBase& prediction);
 
     // ---- lock (recursive for the thread that holds it); entering and leaving count as activity
-    void accessWorker();
+    // Prefer CWorkerAccess, which gives the lock back however the scope is left.
+    void accessWorker() ACQUIRE(m_workerLock);
     // Takes the lock only when free; false (nothing held) when another thread holds it.
-    bool tryAccessWorker();
-    void releaseWorker();
+    bool tryAccessWorker() TRY_ACQUIRE(true, m_workerLock);
+    void releaseWorker() RELEASE(m_workerLock);
+    // Names the lock in the lock rules of callers (REQUIRES(worker.workerLock())); never entered through it.
+    const ZyCriticalSection& workerLock() const RETURN_CAPABILITY(m_workerLock) { return m_workerLock; }
     // Seconds since the worker was last entered or left (its creation counts).
     int64_t getIdleSeconds() const;
 
@@ -268,10 +274,12 @@ public:
     std::string getBrowseSessionGuid() const;
     // Whether `peer` (a proven client name) is a media agent this worker sent a request to and so may
     // answer it. Under the worker's lock.
-    bool expectsAnswerFrom(const std::string& peer) const { return !peer.empty() && m_answerPeers.count(peer) > 0; }
+    bool expectsAnswerFrom(const std::string& peer) const REQUIRES(m_workerLock) {
+        return !peer.empty() && m_answerPeers.count(peer) > 0;
+    }
     // After a request went out on `session`: the machine its certificate proved may answer through the
     // router. Under the worker's lock.
-    void expectAnswersFrom(CZyNetwork& session);
+    void expectAnswersFrom(CZyNetwork& session) REQUIRES(m_workerLock);
     TInputData* getInputData() { return &m_inputData; }
     void setResponse(databrowse::BrowseResponse& response) { m_hmdbResponse = response; }
     void setBrowseFromHMDB(bool fromHMDB) { m_browseFromHMDB = fromHMDB; }
@@ -319,9 +327,9 @@ public:
     // The application-mining road: true when the completed request is ready for a network caller (request
     // to return), or went to the media agent's mining service (async mode: the answers come through
     // "BrowseRouter"), or a farm's servers were answered; false with the error state (or no text) set.
-    bool appMiningRequest(EvMultiEntityRestoreTask* task);
+    bool appMiningRequest(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // Starts the mining index service on the SharePoint server and hands it the request: 1, else 0.
-    int SharepointBrowse();
+    int SharepointBrowse() REQUIRES(m_workerLock);
     // The client of a SharePoint request: the request client's id when the first id is 0 or no id is
     // given, else the entity's client id when set (else clientId unchanged).
     void GetClientIdforSharepoint(int& clientId, int firstId, int secondId);
@@ -442,7 +450,7 @@ protected:
     std::string m_maHostName;
     // The proven names of the media agents this worker sent requests to: only they may answer it.
     // Under the worker's lock.
-    std::set<std::string> m_answerPeers;
+    std::set<std::string> m_answerPeers GUARDED_BY(m_workerLock);
     std::string m_maFoundUp;  // the media agent this request found up (not power-managed, or powered on)
     std::string m_indexBackupSetName;  // first half of the key of a cached index-service session
     std::string m_indexDbName;         // second half of that key
@@ -517,7 +525,8 @@ protected:
     bool completeMiningJobs(int64_t appType);
     // Where the answers go, then the request to the mining service (or SharePoint browse); false with the
     // error state set.
-    bool sendMiningRequest(bool sharePoint, const std::string& maHost, const std::string& sessionGuid);
+    bool sendMiningRequest(bool sharePoint, const std::string& maHost, const std::string& sessionGuid)
+        REQUIRES(m_workerLock);
     // A SharePoint request of a network caller: its server into the request to return, or the farm's.
     bool sharePointNetworkRoad();
 
@@ -527,7 +536,7 @@ protected:
     void releaseConfReference();
     // The steps of newRequest between its entry and its one exit; newRequest writes a failure into the
     // error state.
-    CStepResult runRequest(EvMultiEntityRestoreTask* task);
+    CStepResult runRequest(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // A failure of a step whose callee may have recorded its reason in the error state: that reason,
     // else this code and text.
     CStepResult stepFailure(databrowse::BrowseErrorCode code, const std::string& text) const;
@@ -567,8 +576,8 @@ protected:
     CStepResult finishWithoutMediaAgent(CStepResult result);
     CStepResult runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowed);
     void prefixTableViewPaths();
-    bool fastBrowseWithCount();
-    CStepResult dispatchSkipContent();
+    bool fastBrowseWithCount() REQUIRES(m_workerLock);
+    CStepResult dispatchSkipContent() REQUIRES(m_workerLock);
     // Writes one serialised answer to the browse task's channel or the stand-by channel: the channel's
     // result, -1 after the end went out.
     int writeToCaller(std::string& xml, bool classicItem);
@@ -645,4 +654,30 @@ protected:
 private:
     void touch();
     std::atomic<int64_t> m_lastActivity{0};  // steady-clock seconds of the last enter or leave
+};
+
+// Holds a worker's lock for a scope and gives it back once: when the scope is left, however it is left,
+// or earlier through release(). Move-only; a moved-from guard gives back nothing.
+class SCOPED_CAPABILITY CWorkerAccess {
+public:
+    // Waits for the lock (accessWorker).
+    explicit CWorkerAccess(CWorkerThreadHM& worker) ACQUIRE(worker.workerLock()) : m_worker(&worker) {
+        worker.accessWorker();
+    }
+    // Takes over a lock the caller already entered (a successful tryAccessWorker).
+    CWorkerAccess(CWorkerThreadHM& worker, std::adopt_lock_t) REQUIRES(worker.workerLock())
+        : m_worker(&worker) {}
+    CWorkerAccess(CWorkerAccess&& other) noexcept : m_worker(std::exchange(other.m_worker, nullptr)) {}
+    CWorkerAccess& operator=(CWorkerAccess&&) = delete;
+    CWorkerAccess(const CWorkerAccess&) = delete;
+    CWorkerAccess& operator=(const CWorkerAccess&) = delete;
+    ~CWorkerAccess() RELEASE() { release(); }
+
+    // Gives the lock back now; nothing when it was given back already.
+    void release() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
+        if (m_worker) std::exchange(m_worker, nullptr)->releaseWorker();
+    }
+
+private:
+    CWorkerThreadHM* m_worker;
 };

@@ -346,13 +346,13 @@ CStepResult CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTa
     m_heldConfId = m_browseTask->getDataPtr()->confId;
     // A session belongs to whoever set it up: another caller naming its GUID gets the refusal.
     if (g_poConfMgr && !m_heldConfId.empty()) {
-        if (CConfRecord* record = g_poConfMgr->getConfRec(m_heldConfId, true)) {
+        if (CConfRecordRef record = g_poConfMgr->holdConfRec(m_heldConfId)) {
             CConfRecord::TOwner who;
             who.userId = static_cast<int>(privateTask->getUserId());
             who.callerClientId = privateTask->getCallerClientId();
             who.clientId = privateTask->getClientId();
             const bool owner = record->claimOwner(who);
-            record->unlockConfiguration();
+            record.release();
             if (!owner) {
                 log.debugLvl(0, "browse session [%s] belongs to another caller; refused",
                              m_heldConfId.c_str());

@@ -132,7 +132,7 @@ CUxError ODSSessionCache::lendFrom(const PoolPtr& pool, CZyNetwork*& session) {
 
 CUxError ODSSessionCache::GetSession(const char* host, const char* service, const char* key, const char* user,
                                      const char* password, CZyNetwork*& session) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    CHubMutexLock lock(m_lock);
     evictIdle();
     const std::string poolKey = key ? key : "";
     const std::string failure =
@@ -160,7 +160,7 @@ CUxError ODSSessionCache::GetSession(const char* host, const char* service, cons
 }
 
 CUxError ODSSessionCache::ReleaseSession(const char*, const char*, CZyNetwork* session) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    CHubMutexLock lock(m_lock);
     auto lent = m_lent.find(session);
     if (lent == m_lent.end()) return CUxError::Success();
     PoolPtr pool = lent->second;
@@ -173,11 +173,11 @@ CUxError ODSSessionCache::ReleaseSession(const char*, const char*, CZyNetwork* s
 }
 
 size_t ODSSessionCache::poolCount() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    CHubMutexLock lock(m_lock);
     return m_pools.size();
 }
 
 size_t ODSSessionCache::lentCount() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    CHubMutexLock lock(m_lock);
     return m_lent.size();
 }

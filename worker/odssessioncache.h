@@ -13,6 +13,7 @@
 
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zyondemand_pool.h"
+#include "platform/threads/hubmutex.h"
 
 class CZyNetwork;
 namespace CNSession {
@@ -60,21 +61,21 @@ private:
     };
     using PoolPtr = std::shared_ptr<TPool>;
 
-    // Files a freshly launched pool under `key`; null (after logging) when the launch failed.
+    // Under m_lock: files a freshly launched pool under `key`; null (after logging) when the launch failed.
     PoolPtr launchInto(const std::string& key, const char* host, const char* service, const char* user,
-                       const char* password);
+                       const char* password) REQUIRES(m_lock);
     // Takes the pool out of the map: its idle sessions are closed at once when none is lent, else when
     // the last lent one comes back.
-    void retire(const std::string& key, const PoolPtr& pool);
+    void retire(const std::string& key, const PoolPtr& pool) REQUIRES(m_lock);
     // Drops the pools idle beyond the configured limit.
-    void evictIdle();
-    CUxError lendFrom(const PoolPtr& pool, CZyNetwork*& session);
+    void evictIdle() REQUIRES(m_lock);
+    CUxError lendFrom(const PoolPtr& pool, CZyNetwork*& session) REQUIRES(m_lock);
 
     const uint64_t m_firstPoolNumber = 3600;
     const uint32_t m_fourthPoolNumber = 10;
     std::string m_localClientName;
 
-    std::mutex m_lock;                       // guards the maps and every TPool
-    std::map<std::string, PoolPtr> m_pools;  // by the caller's key
-    std::map<CZyNetwork*, PoolPtr> m_lent;   // the pool each lent session came from
+    CHubMutex m_lock;                                           // also guards every TPool
+    std::map<std::string, PoolPtr> m_pools GUARDED_BY(m_lock);  // by the caller's key
+    std::map<CZyNetwork*, PoolPtr> m_lent GUARDED_BY(m_lock);   // the pool each lent session came from
 };

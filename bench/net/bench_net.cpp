@@ -139,12 +139,11 @@ BENCHMARK(BM_ItemArrayThroughRawXdrArray)->Unit(benchmark::kMicrosecond);
 void echoCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
                   unsigned long code, zysDatabuf_v2* data) {
     if (type != CZyNetworkServer::ZYN_CALLBACK_MESSAGE) return;
-    CZyNetwork* session = nullptr;
-    if (server->AcquireSession(handle, &session).IsError()) return;
+    CZySessionLease session(server, handle);
+    if (!session) return;
     bool timedOut = false;
     ignoreResult(session->SendXDRMessage(code, data, 0, 10, timedOut),
                  "a benchmark client gone has nobody to echo to");
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 void BM_RoundTripThroughSession(benchmark::State& state) {

@@ -6,17 +6,17 @@ EvEventLog& EvEventLog::instance() {
 }
 
 void EvEventLog::record(EvEventRecord record) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (m_records.size() >= kCapacity) m_records.pop_front();
     m_records.push_back(std::move(record));
 }
 
 std::vector<EvEventRecord> EvEventLog::events() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return {m_records.begin(), m_records.end()};
 }
 
 void EvEventLog::clear() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_records.clear();
 }

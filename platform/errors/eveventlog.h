@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/threads/hubmutex.h"
+
 struct EvEventRecord {
     int eventId = 0;
     long long jobId = 0;
@@ -32,6 +34,6 @@ public:
 private:
     EvEventLog() = default;
 
-    mutable std::mutex m_mutex;  // guards m_records
-    std::deque<EvEventRecord> m_records;
+    mutable CHubMutex m_mutex;
+    std::deque<EvEventRecord> m_records GUARDED_BY(m_mutex);
 };

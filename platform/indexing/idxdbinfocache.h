@@ -15,6 +15,7 @@
 
 #include "platform/errors/cuxerror.h"
 #include "platform/tasks/msgenums.h"
+#include "platform/threads/threadannotations.h"
 #include "platform/threads/zycriticalsection.h"
 
 namespace I2 {
@@ -48,7 +49,7 @@ struct _IdxSrvrInfo {
 
 // The cached lookups of one index database, by application type.
 struct DbToSrvrCache_t {
-    std::map<unsigned int, _IdxSrvrInfo> m_map;  // guarded by m_lock
+    std::map<unsigned int, _IdxSrvrInfo> m_map GUARDED_BY(m_lock);
     ZyCriticalSection m_lock;
 };
 
@@ -90,11 +91,11 @@ private:
     // The entry of `key`, made when missing and marked as the most recently asked; null on a broken lock.
     std::shared_ptr<DbToSrvrCache_t> acquire(const std::string& key);
     // Drops `key` when it still maps to `entry` and `entry` holds no look-up (its look-ups all failed).
-    void dropIfEmpty(const std::string& key, const DbToSrvrCache_t* entry);
+    void dropIfEmpty(const std::string& key, const DbToSrvrCache_t* entry) REQUIRES(entry->m_lock);
 
     const size_t m_maxEntries;
-    std::map<std::string, Slot> m_map;  // guarded by m_lock
-    std::list<std::string> m_lru;       // guarded by m_lock; keys of m_map, most recently asked first
+    std::map<std::string, Slot> m_map GUARDED_BY(m_lock);
+    std::list<std::string> m_lru GUARDED_BY(m_lock);  // keys of m_map, most recently asked first
     ZyCriticalSection m_lock;
 };
 

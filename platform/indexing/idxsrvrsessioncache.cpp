@@ -67,7 +67,7 @@ CUxError DbToIdxSrvrSessionCache::GetSession(const std::string& dbKey, App::IdxD
     const std::string key = poolKey(dbKey, engineType, server);
     PoolPtr pool;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         PoolPtr& slot = m_pools[key];
         if (!slot) slot = std::make_shared<TPool>();
         pool = slot;
@@ -82,7 +82,7 @@ CUxError DbToIdxSrvrSessionCache::GetSession(const std::string& dbKey, App::IdxD
             return fresh.Connect(server.c_str(), kIndexService, nullptr, kConnectSeconds, timedOut);
         },
         lent);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (got.IsError()) {
         if (--pool->lent == 0 && pool->retired) pool->store.closeAll();
         return got;
@@ -95,7 +95,7 @@ CUxError DbToIdxSrvrSessionCache::GetSession(const std::string& dbKey, App::IdxD
 
 CUxError DbToIdxSrvrSessionCache::ReleaseSession(const std::string& sessionKey, CZyNetwork*& session) {
     if (!session) return CUxError::Success();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     auto found = m_lent.find(session);
     if (found == m_lent.end())
         return CACHE_ERROR(
@@ -118,7 +118,7 @@ void DbToIdxSrvrSessionCache::ClearCacheForDb(const std::string& dbKey, App::Idx
                                               const std::string& indexServer, const std::string&) {
     const std::string prefix =
         indexServer.empty() ? databasePrefix(dbKey, engineType) : poolKey(dbKey, engineType, indexServer);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     for (auto it = m_pools.lower_bound(prefix);
          it != m_pools.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
         PoolPtr& pool = it->second;
@@ -130,12 +130,12 @@ void DbToIdxSrvrSessionCache::ClearCacheForDb(const std::string& dbKey, App::Idx
 }
 
 size_t DbToIdxSrvrSessionCache::poolCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_pools.size();
 }
 
 size_t DbToIdxSrvrSessionCache::lentCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_lent.size();
 }
 

@@ -14,6 +14,7 @@
 #include "platform/net/zynet_session_store.h"
 #include "platform/net/zynetwork.h"
 #include "platform/tasks/msgenums.h"
+#include "platform/threads/hubmutex.h"
 
 namespace I2 {
 namespace Utils {
@@ -64,9 +65,9 @@ private:
     };
     using PoolPtr = std::shared_ptr<TPool>;
 
-    mutable std::mutex m_mutex;              // guards the maps and the pools' counts
-    std::map<std::string, PoolPtr> m_pools;  // by pool key
-    std::map<CZyNetwork*, PoolPtr> m_lent;   // each lent session's pool
+    mutable CHubMutex m_mutex;                                   // also guards the pools' counts
+    std::map<std::string, PoolPtr> m_pools GUARDED_BY(m_mutex);  // by pool key
+    std::map<CZyNetwork*, PoolPtr> m_lent GUARDED_BY(m_mutex);   // each lent session's pool
 };
 
 }  // namespace Utils

@@ -44,22 +44,22 @@ CZydLauncher::~CZydLauncher() {
 
 bool CZydLauncher::registerService(const std::string& name, ZyLaunchFactory factory) {
     if (name.empty() || !factory) return false;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_services.emplace(name, std::move(factory)).second;
 }
 
 void CZydLauncher::unregisterService(const std::string& name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_services.erase(name);
 }
 
 size_t CZydLauncher::instanceCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_instances.size() + m_finishing.size();
 }
 
 bool CZydLauncher::isInstance(const std::string& name) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_instances.contains(name) || m_finishing.contains(name);
 }
 
@@ -70,7 +70,7 @@ CUxError CZydLauncher::launch(const std::string& service, const std::string& cli
     static const char* const kFunction = "CZydLauncher::launch";
     ZyLaunchFactory factory;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         if (auto it = m_services.find(service); it != m_services.end()) factory = it->second;
     }
     if (!factory) return zynet::makeError(ZYNET_E_NO_LAUNCHER, kFunction, "[" + service + "]");
@@ -96,7 +96,7 @@ CUxError CZydLauncher::launch(const std::string& service, const std::string& cli
     made->EndWithLastConnection([this, guid] { ended(guid); });
     server = made.get();
 
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     TInstance& instance = m_instances[guid];
     instance.server = std::move(made);
     instance.unusedUntil = zynet::deadlineIn(zynet::options().instanceWaitSeconds);
@@ -109,7 +109,7 @@ CUxError CZydLauncher::launchForSession(const std::string& name, const std::stri
                                         const std::string& clientName, CZyNetworkServer*& server) {
     std::string service = name;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         if (!m_services.contains(name) && !alternate.empty()) service = alternate;
     }
     // The instance lives on this listener: a pointer that does not own it.
@@ -129,7 +129,7 @@ CUxError CZydLauncher::launchOnDemand(const CNSession::LaunchOnDemandServiceReq&
     using Details = CNSession::LaunchOnDemandServiceDetails;
     const std::string service = request.getstring(Req::f::serviceName);
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         if (!m_services.contains(service))
             return zynet::makeError(ZYNET_E_NO_LAUNCHER, "CZydLauncher::launchOnDemand", "[" + service + "]");
     }
@@ -144,7 +144,7 @@ CUxError CZydLauncher::launchOnDemand(const CNSession::LaunchOnDemandServiceReq&
     const int instancePort = own->port();
     {
         // The instance cannot have ended yet: only this thread ends instances while the listener runs.
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         if (auto it = m_instances.find(guid); it != m_instances.end()) it->second.own = std::move(own);
     }
     // Also reachable by its GUID through this machine's listener.
@@ -158,7 +158,7 @@ CUxError CZydLauncher::launchOnDemand(const CNSession::LaunchOnDemandServiceReq&
 
 void CZydLauncher::ended(const std::string& guid) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         auto it = m_instances.find(guid);
         if (it == m_instances.end()) return;  // being ended already
         it->second.ended = true;
@@ -171,7 +171,7 @@ zynet::Deadline CZydLauncher::reap() {
     zynet::Deadline next = zynet::Deadline::max();
     std::vector<TInstance> done;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         for (auto it = m_instances.begin(); it != m_instances.end();) {
             TInstance& instance = it->second;
             if (!instance.ended && now >= instance.unusedUntil) {
@@ -199,7 +199,7 @@ zynet::Deadline CZydLauncher::reap() {
 void CZydLauncher::endAll() {
     std::map<std::string, TInstance> all;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         all.swap(m_instances);
         for (const auto& entry : all) m_finishing.insert(entry.first);
     }
@@ -212,6 +212,6 @@ void CZydLauncher::finish(TInstance& instance) {
     instance.server.reset();
     instance.own.reset();
     zynet::logDebug(1, "instance %s ended", name.c_str());
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_finishing.erase(name);
 }

@@ -14,6 +14,7 @@
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zynet_socket.h"
 #include "platform/net/zynetwork_server.h"
+#include "platform/threads/hubmutex.h"
 
 class CNMessageBase;
 class CZydListener;
@@ -89,8 +90,9 @@ private:
     CZydListener& m_listener;
     const std::function<void()> m_wake;
 
-    mutable std::mutex m_mutex;                         // guards the fields below
-    std::map<std::string, ZyLaunchFactory> m_services;  // by name
-    std::map<std::string, TInstance> m_instances;       // by GUID
-    std::set<std::string> m_finishing;                  // GUIDs taken out of the map, not yet finished
+    mutable CHubMutex m_mutex;
+    std::map<std::string, ZyLaunchFactory> m_services GUARDED_BY(m_mutex);  // by name
+    std::map<std::string, TInstance> m_instances GUARDED_BY(m_mutex);       // by GUID
+    // GUIDs taken out of the map, not yet finished.
+    std::set<std::string> m_finishing GUARDED_BY(m_mutex);
 };

@@ -59,7 +59,7 @@ CZydListener::~CZydListener() {
 }
 
 CUxError CZydListener::start(int port) {
-    std::lock_guard<std::mutex> run(m_runMutex);
+    CHubMutexLock run(m_runMutex);
     if (m_thread.joinable()) return CUxError::Success();
     if (m_wakeFd < 0) return zynet::makeError(ZYNET_E_SOCKET, "CZydListener::start", "no wake-up descriptor");
     std::string why;
@@ -70,7 +70,7 @@ CUxError CZydListener::start(int port) {
         return zynet::makeError(ZYNET_E_SOCKET, "CZydListener::start", why);
     }
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_socket = std::move(socket);
         m_port = bound;
         m_stopping = false;
@@ -89,44 +89,44 @@ void CZydListener::wake() {
 }
 
 void CZydListener::stop() {
-    std::lock_guard<std::mutex> run(m_runMutex);
+    CHubMutexLock run(m_runMutex);
     if (!m_thread.joinable()) return;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_stopping = true;
     }
     wake();
     m_thread.join();
     m_launcher->endAll();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_socket.close();
     zynet::logDebug(1, "listener on port %d stopped", m_port);
     m_port = 0;
 }
 
 bool CZydListener::running() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_socket.valid() && !m_stopping;
 }
 
 int CZydListener::port() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_port;
 }
 
 bool CZydListener::attach(const std::string& name, CZyNetworkServer* server) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_servers.emplace(name, server).second;
 }
 
 bool CZydListener::detach(CZyNetworkServer* server) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     std::erase_if(m_servers, [server](const auto& entry) { return entry.second == server; });
     return m_servers.empty();
 }
 
 bool CZydListener::serves(const std::string& name, const CZyNetworkServer* server) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     auto it = m_servers.find(name);
     return it != m_servers.end() && it->second == server;
 }
@@ -148,7 +148,7 @@ void CZydListener::acceptLoop() {
     std::vector<pollfd> fds;
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            CHubMutexLock lock(m_mutex);
             if (m_stopping) break;
         }
         fds.clear();
@@ -299,7 +299,7 @@ bool CZydListener::readOpening(TOpening& opening) {
 void CZydListener::handOver(TOpening& opening, const CZyNetwork::TPeer& peer, const std::string& service) {
     CUxError error;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         CZyNetworkServer* server = nullptr;
         if (auto it = m_servers.find(service); it != m_servers.end()) {
             server = it->second;

@@ -15,6 +15,7 @@
 #include "platform/net/zyd_launcher.h"
 #include "platform/net/zynet_socket.h"
 #include "platform/net/zynetwork.h"
+#include "platform/threads/hubmutex.h"
 
 class CZyNetworkServer;
 
@@ -76,15 +77,17 @@ private:
     bool serves(const std::string& name, const CZyNetworkServer* server) const;
     void wake();
 
-    mutable std::mutex m_mutex;                          // guards the fields below but m_thread
-    std::map<std::string, CZyNetworkServer*> m_servers;  // by service name
-    zynet::CSocket m_socket;                             // the listening socket while running
-    int m_port = 0;
-    bool m_stopping = false;
+    mutable CHubMutex m_mutex;
+    std::map<std::string, CZyNetworkServer*> m_servers GUARDED_BY(m_mutex);  // by service name
+    // The listening socket while running. Under m_mutex, but for the accept thread, which reads it
+    // between the start that sets it and the join of stop, before stop closes it.
+    zynet::CSocket m_socket;
+    int m_port GUARDED_BY(m_mutex) = 0;
+    bool m_stopping GUARDED_BY(m_mutex) = false;
     int m_wakeFd = -1;  // eventfd that interrupts the accept thread's poll; lives as long as the object
 
-    std::mutex m_runMutex;  // serialises start and stop; guards m_thread
-    std::thread m_thread;
+    CHubMutex m_runMutex ACQUIRED_BEFORE(m_mutex);  // serialises start and stop
+    std::thread m_thread GUARDED_BY(m_runMutex);
 
     // Last: its instances are ended before the rest of the listener goes.
     const std::unique_ptr<CZydLauncher> m_launcher;

@@ -59,24 +59,24 @@ CZyNetDirectory& CZyNetDirectory::instance() {
 }
 
 void CZyNetDirectory::setResolver(Resolver resolver) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_resolver = std::move(resolver);
 }
 
 void CZyNetDirectory::setClientIdResolver(ClientIdResolver resolver) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_idResolver = std::move(resolver);
 }
 
 void CZyNetDirectory::registerClient(const std::string& clientName, const std::string& host, int port,
                                      int clientId) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_byName[clientName] = TZyNetAddress{host, port};
     if (clientId > 0) m_nameById[clientId] = clientName;
 }
 
 void CZyNetDirectory::unregisterClient(const std::string& clientName) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_byName.erase(clientName);
     std::erase_if(m_nameById, [&clientName](const auto& entry) { return entry.second == clientName; });
 }
@@ -86,7 +86,7 @@ CUxError CZyNetDirectory::resolveClientId(int clientId, TZyNetAddress& address,
     clientName.clear();
     ClientIdResolver resolver;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         if (auto it = m_nameById.find(clientId); it != m_nameById.end()) clientName = it->second;
         resolver = m_idResolver;
     }
@@ -110,7 +110,7 @@ CUxError CZyNetDirectory::resolve(const std::string& name, TZyNetAddress& addres
     const std::string candidates[] = {clientName, hostName};
     Resolver resolver;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         for (const std::string& candidate : candidates) {
             if (auto it = m_byName.find(candidate); it != m_byName.end()) {
                 address = it->second;

@@ -10,6 +10,7 @@
 
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zynetwork.h"
+#include "platform/threads/hubmutex.h"
 
 // Mangled form: "<host>*<client name>*<service number>*<port>", trailing parts optional; a plain host
 // name is its own client name. Splits it; false (outputs as far as they were read) for a malformed
@@ -50,9 +51,9 @@ public:
 private:
     CZyNetDirectory() = default;
 
-    mutable std::mutex m_mutex;  // guards the fields below
-    Resolver m_resolver;
-    ClientIdResolver m_idResolver;
-    std::map<std::string, TZyNetAddress> m_byName;  // registrations by client name
-    std::map<int, std::string> m_nameById;          // client names of registrations with an id
+    mutable CHubMutex m_mutex;
+    Resolver m_resolver GUARDED_BY(m_mutex);
+    ClientIdResolver m_idResolver GUARDED_BY(m_mutex);
+    std::map<std::string, TZyNetAddress> m_byName GUARDED_BY(m_mutex);  // registrations by client name
+    std::map<int, std::string> m_nameById GUARDED_BY(m_mutex);  // client names of registrations with an id
 };

@@ -11,7 +11,7 @@ CZynSessionStore::~CZynSessionStore() {
 }
 
 void CZynSessionStore::setLimits(const TLimits& limits) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_limits = limits;
 }
 
@@ -24,7 +24,7 @@ size_t CZynSessionStore::countOf(const std::string& key) const {
 }
 
 size_t CZynSessionStore::idleCount(const std::string& key) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     auto it = m_idle.find(key);
     return it == m_idle.end() ? 0 : it->second.size();
 }
@@ -33,7 +33,7 @@ CUxError CZynSessionStore::lend(const std::string& key, const Connect& connect, 
     session = nullptr;
     std::vector<std::unique_ptr<CZyNetwork>> stale;  // closed outside the lock
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         const auto oldest = zynet::Clock::now() - std::chrono::seconds(m_limits.idleSeconds);
         auto& idle = m_idle[key];
         while (!idle.empty()) {
@@ -55,7 +55,7 @@ CUxError CZynSessionStore::lend(const std::string& key, const Connect& connect, 
 
     auto fresh = std::make_unique<CZyNetwork>();
     CUxError error = connect(*fresh);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (--m_connecting[key] == 0) m_connecting.erase(key);
     if (error.IsError()) return error;
     session = fresh.get();
@@ -65,7 +65,7 @@ CUxError CZynSessionStore::lend(const std::string& key, const Connect& connect, 
 
 CUxError CZynSessionStore::takeBack(CZyNetwork*& session) {
     std::unique_ptr<CZyNetwork> closing;  // closed outside the lock
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     auto it = m_lent.find(session);
     if (session == nullptr || it == m_lent.end())
         return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZynSessionStore::takeBack",
@@ -83,7 +83,7 @@ CUxError CZynSessionStore::takeBack(CZyNetwork*& session) {
 
 void CZynSessionStore::closeAll() {
     std::map<std::string, std::deque<TIdle>> idle;  // closed outside the lock
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     idle.swap(m_idle);
     // A lent session may be in use: it is only shut (its calls fail) and closed when it comes back.
     for (auto& [pointer, lent] : m_lent) lent.session->shutdown();

@@ -13,6 +13,7 @@
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zynet_socket.h"
 #include "platform/net/zynetwork.h"
+#include "platform/threads/hubmutex.h"
 
 class CZynSessionStore {
 public:
@@ -44,11 +45,11 @@ private:
         std::string key;
         std::unique_ptr<CZyNetwork> session;
     };
-    size_t countOf(const std::string& key) const;  // under m_mutex
+    size_t countOf(const std::string& key) const REQUIRES(m_mutex);
 
-    mutable std::mutex m_mutex;  // guards the fields below
-    TLimits m_limits;
-    std::map<std::string, std::deque<TIdle>> m_idle;  // newest at the back
-    std::map<CZyNetwork*, TLent> m_lent;
-    std::map<std::string, unsigned> m_connecting;  // sessions being opened per key
+    mutable CHubMutex m_mutex;
+    TLimits m_limits GUARDED_BY(m_mutex);
+    std::map<std::string, std::deque<TIdle>> m_idle GUARDED_BY(m_mutex);  // newest at the back
+    std::map<CZyNetwork*, TLent> m_lent GUARDED_BY(m_mutex);
+    std::map<std::string, unsigned> m_connecting GUARDED_BY(m_mutex);  // sessions being opened per key
 };

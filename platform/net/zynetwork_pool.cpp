@@ -22,7 +22,7 @@ void ZyNetworkPoP::setConnectionParams(int maxIdlePerService, int, int, int idle
     limits.maxIdlePerKey = maxIdlePerService > 0 ? static_cast<unsigned>(maxIdlePerService) : 0;
     limits.idleSeconds = idleSeconds > 0 ? idleSeconds : 0;
     m_store.setLimits(limits);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_connectSeconds = connectSeconds;
 }
 
@@ -31,7 +31,7 @@ int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char*
     const std::string serviceName = service ? service : "";
     int connectSeconds;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         connectSeconds = m_connectSeconds;
     }
     const std::string hostName = host ? host : "";
@@ -45,7 +45,7 @@ int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char*
         },
         session);
     if (!error.IsError()) return 0;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_lastError = error.GetErrorText();
     return error.GetErrorCode();
 }
@@ -64,7 +64,7 @@ int ZyNetworkPoP::releaseSession(CZyNetwork*& session, const char* host, int ser
 }
 
 std::string ZyNetworkPoP::getLastErrorText() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_lastError;
 }
 
@@ -94,7 +94,7 @@ CUxError ZyNetworkPool::initNetworkPool(const CSessionPort& port, const char* ho
     limits.maxSessions = maxSessions > 0 ? static_cast<unsigned>(maxSessions) : 0;
     limits.maxIdlePerKey = limits.maxSessions != 0 ? limits.maxSessions : 40;
     m_store.setLimits(limits);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_address = address;
     m_localName = localName ? localName : "";
     m_connectSeconds = connectSeconds;
@@ -107,7 +107,7 @@ CUxError ZyNetworkPool::getSessionObject(CZyNetwork*& session) {
     std::string localName;
     int connectSeconds;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         if (!m_ready)
             return zynet::makeError(ZYNET_E_NOT_CONNECTED, "ZyNetworkPool::getSessionObject",
                                     "pool not initialised");

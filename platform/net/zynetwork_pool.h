@@ -8,6 +8,7 @@
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zynet_session_store.h"
 #include "platform/net/zynetwork.h"
+#include "platform/threads/hubmutex.h"
 #include "platform/threads/sessionport.h"
 
 class ZyNetworkPoP {
@@ -34,10 +35,9 @@ public:
 
 private:
     CZynSessionStore m_store;
-    int m_connectSeconds = 120;
-
-    mutable std::mutex m_mutex;  // guards m_connectSeconds and m_lastError
-    std::string m_lastError;
+    mutable CHubMutex m_mutex;
+    int m_connectSeconds GUARDED_BY(m_mutex) = 120;
+    std::string m_lastError GUARDED_BY(m_mutex);
 };
 
 class ZyNetworkPool {
@@ -60,9 +60,9 @@ public:
 
 private:
     CZynSessionStore m_store;
-    mutable std::mutex m_mutex;  // guards the fields below
-    bool m_ready = false;
-    TZyNetAddress m_address;
-    std::string m_localName;
-    int m_connectSeconds = 10;
+    mutable CHubMutex m_mutex;
+    bool m_ready GUARDED_BY(m_mutex) = false;
+    TZyNetAddress m_address GUARDED_BY(m_mutex);
+    std::string m_localName GUARDED_BY(m_mutex);
+    int m_connectSeconds GUARDED_BY(m_mutex) = 10;
 };

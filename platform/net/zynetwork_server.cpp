@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <utility>
 
 #include "platform/log/peerlog.h"
 #include "platform/msg/cnmessagebase.h"
@@ -77,8 +78,8 @@ CZyNetworkServer::~CZyNetworkServer() {
     // A connection whose callback called Quit is joined here, after it has returned.
     std::vector<std::thread> threads;
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] {
+        CHubMutexLock lock(m_mutex);
+        lock.wait(m_changed, [this]() REQUIRES(m_mutex) {
             return std::all_of(m_connections.begin(), m_connections.end(),
                                [](const auto& entry) { return entry.second.ended; });
         });
@@ -97,9 +98,9 @@ CUxError CZyNetworkServer::SelectData(int, int, int) {
         return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::SelectData",
                                 "service [" + m_name + "] is served by another server");
     {
-        std::lock_guard<std::mutex> starting(m_listenerMutex);
+        CHubMutexLock starting(m_listenerMutex);
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            CHubMutexLock lock(m_mutex);
             if (m_quitting) return CUxError::Success();
         }
         if (!m_listener->running()) {
@@ -107,16 +108,16 @@ CUxError CZyNetworkServer::SelectData(int, int, int) {
             if (error.IsError()) return error;
         }
     }
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_quit; });
+    CHubMutexLock lock(m_mutex);
+    lock.wait(m_changed, [this]() REQUIRES(m_mutex) { return m_quit; });
     return CUxError::Success();
 }
 
 CUxError CZyNetworkServer::Quit(bool, bool) {
     {
-        std::lock_guard<std::mutex> stopping(m_listenerMutex);
+        CHubMutexLock stopping(m_listenerMutex);
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            CHubMutexLock lock(m_mutex);
             if (m_quitting) return CUxError::Success();
             m_quitting = true;
         }
@@ -131,12 +132,12 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
     const std::thread::id self = std::this_thread::get_id();
     std::vector<std::thread> threads;
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         for (auto& [handle, connection] : m_connections) {
             if (!connection.ended) connection.session->shutdown();
         }
         // A callback that quits its own server is not waited for: it is still running this.
-        m_changed.wait(lock, [this, self] {
+        lock.wait(m_changed, [this, self]() REQUIRES(m_mutex) {
             return std::all_of(m_connections.begin(), m_connections.end(), [self](const auto& entry) {
                 return entry.second.ended || entry.second.thread.get_id() == self;
             });
@@ -153,7 +154,7 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
 CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer& peer,
                                  const uint8_t* pending, size_t pendingSize) {
     joinFinished();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (m_quitting || m_closed) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
     const auto live = [](const auto& entry) { return !entry.second.ended && !entry.second.evicted; };
     if (!peer.proven && !makeRoomForAnonymous(peer.address))
@@ -213,7 +214,7 @@ bool CZyNetworkServer::makeRoomForAnonymous(const std::string& address) {
 }
 
 void CZyNetworkServer::setBusy(long long handle, bool busy) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (auto it = m_connections.find(handle); it != m_connections.end()) it->second.busy = busy;
 }
 
@@ -244,7 +245,7 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
 
     std::function<void()> ended;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         auto it = m_connections.find(handle);
         it->second.ended = true;
         m_finished.push_back(std::move(it->second.thread));
@@ -262,12 +263,12 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
 }
 
 void CZyNetworkServer::EndWithLastConnection(std::function<void()> ended) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_ended = std::move(ended);
 }
 
 bool CZyNetworkServer::CloseIfUnused() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (m_hadConnection) return false;
     m_closed = true;
     return true;
@@ -338,7 +339,7 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
 void CZyNetworkServer::joinFinished() {
     std::vector<std::thread> threads;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         threads.swap(m_finished);
     }
     for (std::thread& thread : threads) thread.join();
@@ -348,7 +349,7 @@ CUxError CZyNetworkServer::AcquireSession(long long handle, CZyNetwork** session
     if (session == nullptr)
         return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::AcquireSession",
                                 "no session pointer");
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     auto it = m_connections.find(handle);
     if (it == m_connections.end() || it->second.ended)
         return zynet::makeError(ZYNET_E_UNKNOWN_HANDLE, "CZyNetworkServer::AcquireSession",
@@ -359,11 +360,51 @@ CUxError CZyNetworkServer::AcquireSession(long long handle, CZyNetwork** session
 }
 
 CUxError CZyNetworkServer::ReleaseSession(long long handle) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     auto it = m_connections.find(handle);
     if (it == m_connections.end() || it->second.lent == 0)
         return zynet::makeError(ZYNET_E_UNKNOWN_HANDLE, "CZyNetworkServer::ReleaseSession",
                                 std::to_string(handle));
     if (--it->second.lent == 0 && it->second.ended) m_connections.erase(it);
     return CUxError::Success();
+}
+
+CZySessionLease::CZySessionLease(CZyNetworkServer* server, long long handle) : m_handle(handle) {
+    if (server == nullptr) {
+        m_acquired = zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZySessionLease", "no server");
+        return;
+    }
+    CZyNetwork* session = nullptr;
+    m_acquired = server->AcquireSession(handle, &session);
+    if (m_acquired.IsError()) return;
+    m_server = server;
+    m_session = session;
+}
+
+CZySessionLease::CZySessionLease(CZySessionLease&& other) noexcept
+    : m_server(std::exchange(other.m_server, nullptr)),
+      m_handle(other.m_handle),
+      m_session(std::exchange(other.m_session, nullptr)),
+      m_acquired(other.m_acquired) {}
+
+CZySessionLease& CZySessionLease::operator=(CZySessionLease&& other) noexcept {
+    if (this != &other) {
+        ignoreResult(release(), "the session this lease held is replaced; its handle goes back either way");
+        m_server = std::exchange(other.m_server, nullptr);
+        m_handle = other.m_handle;
+        m_session = std::exchange(other.m_session, nullptr);
+        m_acquired = other.m_acquired;
+    }
+    return *this;
+}
+
+CZySessionLease::~CZySessionLease() {
+    ignoreResult(release(), "the handle goes back whatever became of the session");
+}
+
+CUxError CZySessionLease::release() {
+    if (m_server == nullptr) return CUxError::Success();
+    CZyNetworkServer* server = std::exchange(m_server, nullptr);
+    m_session = nullptr;
+    return server->ReleaseSession(m_handle);
 }

@@ -14,6 +14,7 @@
 
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zynetwork.h"
+#include "platform/threads/hubmutex.h"
 #include "platform/threads/sessionport.h"
 
 class CNMessageBase;
@@ -82,10 +83,10 @@ private:
     CUxError adopt(zynet::CSocket& socket, const CZyNetwork::TPeer& peer, const uint8_t* pending,
                    size_t pendingSize);
     // Room for one more anonymous session: within the limits, or by closing the oldest idle anonymous
-    // session (of the same address when that address is at its limit). Under m_mutex.
-    bool makeRoomForAnonymous(const std::string& address);
+    // session (of the same address when that address is at its limit).
+    bool makeRoomForAnonymous(const std::string& address) REQUIRES(m_mutex);
     // The oldest anonymous session that is idle (from `address` when not empty): its handle, or 0.
-    long long oldestIdleAnonymous(const std::string& address) const;
+    long long oldestIdleAnonymous(const std::string& address) const REQUIRES(m_mutex);
     void serve(long long handle, std::shared_ptr<CZyNetwork> session);
     // Hands one received frame to its callback; false ends the connection.
     bool deliver(long long handle, CZyNetwork& session, bool first);
@@ -105,14 +106,45 @@ private:
 
     // Taken before m_mutex: keeps SelectData's start of the listener and Quit's stop of it apart, so
     // a Quit that lands while SelectData is starting never leaves the listener running.
-    std::mutex m_listenerMutex;
-    mutable std::mutex m_mutex;         // guards the fields below
+    CHubMutex m_listenerMutex ACQUIRED_BEFORE(m_mutex);
+    mutable CHubMutex m_mutex;
     std::condition_variable m_changed;  // a connection ended, or the server quit
-    std::map<long long, TConnection> m_connections;
-    std::vector<std::thread> m_finished;  // threads of ended connections, to be joined
-    bool m_quitting = false;
-    bool m_quit = false;            // Quit has finished
-    std::function<void()> m_ended;  // see EndWithLastConnection
-    bool m_hadConnection = false;
-    bool m_closed = false;  // takes no more connections (an instance that ended)
+    std::map<long long, TConnection> m_connections GUARDED_BY(m_mutex);
+    std::vector<std::thread> m_finished GUARDED_BY(m_mutex);  // threads of ended connections, to be joined
+    bool m_quitting GUARDED_BY(m_mutex) = false;
+    bool m_quit GUARDED_BY(m_mutex) = false;            // Quit has finished
+    std::function<void()> m_ended GUARDED_BY(m_mutex);  // see EndWithLastConnection
+    bool m_hadConnection GUARDED_BY(m_mutex) = false;
+    bool m_closed GUARDED_BY(m_mutex) = false;  // takes no more connections (an instance that ended)
+};
+
+// Holds the session AcquireSession lent for a scope and gives it back once: when the scope is left,
+// however it is left, or earlier through release(). Move-only; a moved-from lease gives back nothing.
+class CZySessionLease {
+public:
+    CZySessionLease() = default;
+    // Borrows the session of `handle`; when it cannot, holds nothing and acquired() says why.
+    CZySessionLease(CZyNetworkServer* server, long long handle);
+    CZySessionLease(CZySessionLease&& other) noexcept;
+    CZySessionLease& operator=(CZySessionLease&& other) noexcept;
+    CZySessionLease(const CZySessionLease&) = delete;
+    CZySessionLease& operator=(const CZySessionLease&) = delete;
+    // Gives the session back when still held; a failure then has nobody to tell and is dropped.
+    ~CZySessionLease();
+
+    // The borrowed session; null when none is held.
+    CZyNetwork* get() const { return m_session; }
+    CZyNetwork* operator->() const { return m_session; }
+    CZyNetwork& operator*() const { return *m_session; }
+    explicit operator bool() const { return m_session != nullptr; }
+    // What the borrowing returned.
+    const CUxError& acquired() const { return m_acquired; }
+    // Gives the session back now: what ReleaseSession returned, success when nothing was held.
+    CUxError release();
+
+private:
+    CZyNetworkServer* m_server = nullptr;  // set while a session is held
+    long long m_handle = 0;
+    CZyNetwork* m_session = nullptr;
+    CUxError m_acquired;
 };

@@ -33,13 +33,13 @@ void CEraseBookings::dropExpired() {
 }
 
 void CEraseBookings::book(TEraseBooking booking) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     dropExpired();
     m_entries.push_back({std::move(booking), std::chrono::steady_clock::now() + kLifetime});
 }
 
 bool CEraseBookings::take(const TEraseBooking& wanted) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     dropExpired();
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
         const TEraseBooking& b = it->booking;
@@ -56,7 +56,7 @@ bool CEraseBookings::take(const TEraseBooking& wanted) {
 }
 
 size_t CEraseBookings::size() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     dropExpired();
     return m_entries.size();
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/threads/hubmutex.h"
+
 struct TEraseBooking {
     int userId = 0;
     long clientId = 0, appType = 0, instanceId = 0, backupSetId = 0, subclientId = 0;
@@ -41,8 +43,8 @@ private:
         TEraseBooking booking;
         std::chrono::steady_clock::time_point expires;
     };
-    void dropExpired();
+    void dropExpired() REQUIRES(m_mutex);
 
-    std::mutex m_mutex;  // guards m_entries
-    std::vector<TEntry> m_entries;
+    CHubMutex m_mutex;
+    std::vector<TEntry> m_entries GUARDED_BY(m_mutex);
 };

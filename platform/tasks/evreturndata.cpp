@@ -12,12 +12,12 @@ EvReturnData::EvReturnData(unsigned long kind, long long id, const CUxSocket* so
     : m_kind(kind), m_id(id), m_socket(socket), m_flag(flag), m_network(network) {}
 
 EvReturnData::~EvReturnData() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (!m_queue.empty()) flushLocked();  // what was sent is delivered even without end()
 }
 
 bool EvReturnData::isEnded() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_ended;
 }
 
@@ -43,7 +43,7 @@ int EvReturnData::flushLocked() {
 }
 
 int EvReturnData::send(unsigned long kind, const void* data, unsigned long size) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (m_ended || !destinationLocked()) return -1;
     if (size > 0 && !data) return -1;
     EvReturnRecord record;
@@ -57,12 +57,12 @@ int EvReturnData::send(unsigned long kind, const void* data, unsigned long size)
 }
 
 int EvReturnData::dumpBuffer(unsigned long /*reason*/) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return flushLocked();
 }
 
 int EvReturnData::end(long long code) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (m_ended) return -1;
     m_ended = true;
     int rc = flushLocked();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/tasks/evreturndestination.h"
+#include "platform/threads/hubmutex.h"
 
 class CUxSocket;   // platform/net; kept, never used by the stand-in
 class CZyNetwork;  // platform/net; kept, never used by the stand-in
@@ -50,8 +51,8 @@ public:
     bool isEnded() const;
 
 private:
-    int flushLocked();
-    bool destinationLocked();  // resolves m_destination; logs once when there is none
+    int flushLocked() REQUIRES(m_mutex);
+    bool destinationLocked() REQUIRES(m_mutex);  // resolves m_destination; logs once when there is none
 
     const unsigned long m_kind;
     const long long m_id;
@@ -59,12 +60,12 @@ private:
     const bool m_flag;
     CZyNetwork* const m_network;
 
-    mutable std::mutex m_mutex;  // guards everything below; held while delivering, so records keep order
-    std::shared_ptr<EvReturnDestination> m_destination;
-    std::vector<EvReturnRecord> m_queue;
-    size_t m_queuedBytes = 0;
-    bool m_ended = false;
-    bool m_warned = false;
+    mutable CHubMutex m_mutex;  // held while delivering, so records keep order
+    std::shared_ptr<EvReturnDestination> m_destination GUARDED_BY(m_mutex);
+    std::vector<EvReturnRecord> m_queue GUARDED_BY(m_mutex);
+    size_t m_queuedBytes GUARDED_BY(m_mutex) = 0;
+    bool m_ended GUARDED_BY(m_mutex) = false;
+    bool m_warned GUARDED_BY(m_mutex) = false;
 };
 
 class EvJobReturnData : public EvReturnData {

@@ -57,11 +57,13 @@ bool ZyCriticalSection::enter(bool wait) { return m_handle->enter(wait); }
 
 bool ZyCriticalSection::leave() { return m_handle->leave(); }
 
-ZyCriticalSectionLock::ZyCriticalSectionLock(ZyCriticalSection* lock) : m_lock(lock) {
+// The analysis cannot follow a lock that may be null or may fail to be taken; the guard stands for it.
+ZyCriticalSectionLock::ZyCriticalSectionLock(ZyCriticalSection* lock) NO_THREAD_SAFETY_ANALYSIS
+    : m_lock(lock) {
     if (m_lock == nullptr) return;
     m_entered = m_lock->enter(true);  // a failure is logged where it happens
 }
 
-ZyCriticalSectionLock::~ZyCriticalSectionLock() {
+ZyCriticalSectionLock::~ZyCriticalSectionLock() NO_THREAD_SAFETY_ANALYSIS {
     if (m_lock != nullptr && m_entered) m_lock->leave();
 }

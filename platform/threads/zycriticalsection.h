@@ -2,9 +2,11 @@
 // Any thread may enter; the thread that holds the lock may enter again and leaves as often as it entered.
 #pragma once
 
+#include "platform/threads/threadannotations.h"
+
 class ZyCriticalSectionH;
 
-class ZyCriticalSection {
+class CAPABILITY("mutex") ZyCriticalSection {
 public:
     // Throws the text "Not enough memory to initialize ZyCriticalSection" when the handle cannot be made.
     ZyCriticalSection();
@@ -15,19 +17,19 @@ public:
     // wait true: blocks until held. wait false: takes the lock only when that needs no waiting.
     // False when the lock was not taken (a broken lock is logged); the caller then holds nothing and
     // must not go on.
-    bool enter(bool wait);
+    bool enter(bool wait) TRY_ACQUIRE(true);
     // False, logged, when the calling thread does not hold the lock; nothing is released then.
-    bool leave();
+    bool leave() RELEASE();
 
 private:
     ZyCriticalSectionH* m_handle;  // owned
 };
 
 // Holds a ZyCriticalSection for a scope; a null lock is neither entered nor left.
-class ZyCriticalSectionLock {
+class SCOPED_CAPABILITY ZyCriticalSectionLock {
 public:
-    explicit ZyCriticalSectionLock(ZyCriticalSection* lock);
-    ~ZyCriticalSectionLock();
+    explicit ZyCriticalSectionLock(ZyCriticalSection* lock) ACQUIRE(lock);
+    ~ZyCriticalSectionLock() RELEASE();
     ZyCriticalSectionLock(const ZyCriticalSectionLock&) = delete;
     ZyCriticalSectionLock& operator=(const ZyCriticalSectionLock&) = delete;
 

@@ -7,7 +7,7 @@
 ZyThread::ZyThread() = default;
 
 ZyThread::~ZyThread() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (!m_thread.joinable()) return;  // a join still under way belongs to its caller, who must finish first
     if (m_thread.get_id() == std::this_thread::get_id()) {
         m_thread.detach();
@@ -17,7 +17,7 @@ ZyThread::~ZyThread() {
 }
 
 bool ZyThread::createThread(ThreadFunction fn, void* arg) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (fn == nullptr) {
         hubthreads::logFailure("ZyThread", "createThread: no entry function given");
         return false;
@@ -41,7 +41,7 @@ bool ZyThread::join(void** result) {
     std::thread thread;
     std::shared_ptr<Outcome> outcome;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         if (!m_thread.joinable()) return false;
         if (m_thread.get_id() == std::this_thread::get_id()) {
             hubthreads::logFailure("ZyThread", "join: a thread cannot join itself");
@@ -53,17 +53,17 @@ bool ZyThread::join(void** result) {
     }
     thread.join();
     if (result != nullptr) *result = outcome->result;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_joining = false;
     return true;
 }
 
 bool ZyThread::isJoinable() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_thread.joinable() || m_joining;
 }
 
 bool ZyThread::isCurrentThread() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id();
 }

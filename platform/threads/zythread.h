@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/threads/hubmutex.h"
+
 class ZyThread {
 public:
     using ThreadFunction = void* (*)(void*);
@@ -33,8 +35,8 @@ private:
         void* result = nullptr;
     };
 
-    mutable std::mutex m_mutex;  // guards the three fields below
-    std::thread m_thread;
-    std::shared_ptr<Outcome> m_outcome;
-    bool m_joining = false;  // a join is under way: no new thread until it ends
+    mutable CHubMutex m_mutex;
+    std::thread m_thread GUARDED_BY(m_mutex);
+    std::shared_ptr<Outcome> m_outcome GUARDED_BY(m_mutex);
+    bool m_joining GUARDED_BY(m_mutex) = false;  // a join is under way: no new thread until it ends
 };

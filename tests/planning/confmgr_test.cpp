@@ -132,6 +132,43 @@ TEST_F(ConfCache, UnlockWithoutAReferenceIsRefused) {
     EXPECT_EQ(cache->getRecordCount(), 0u);
 }
 
+TEST_F(ConfCache, AHeldReferenceIsGivenBackOnceHoweverItsScopeEnds) {
+    ASSERT_EQ(open("S"), "S");  // the opener's reference
+    EXPECT_FALSE(cache->holdConfRec("unknown"));
+    EXPECT_FALSE(cache->holdConfRec(""));
+    {
+        CConfRecordRef held = cache->holdConfRec("S");
+        ASSERT_TRUE(held);
+        EXPECT_EQ(count("S"), 2u);
+        CConfRecordRef moved(std::move(held));
+        EXPECT_FALSE(held);
+        EXPECT_EQ(held.release(), 0);
+        EXPECT_EQ(count("S"), 2u);
+    }
+    EXPECT_EQ(count("S"), 1u) << "a moved reference must be given back exactly once";
+    {
+        CConfRecordRef first = cache->holdConfRec("S");
+        CConfRecordRef second = cache->holdConfRec("S");
+        EXPECT_EQ(count("S"), 3u);
+        first = std::move(second);  // what `first` held goes back
+        EXPECT_EQ(count("S"), 2u);
+        EXPECT_EQ(first.release(), 0);
+        EXPECT_EQ(first.release(), 0);
+        EXPECT_EQ(count("S"), 1u);
+    }
+    EXPECT_EQ(count("S"), 1u);
+
+    // A kept reference outlives its guard; the last release of a record marked for deletion deletes it.
+    CConfRecord* kept = cache->holdConfRec("S").keep();
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(count("S"), 2u);
+    EXPECT_EQ(cache->closeConfRef("S"), 0);
+    cache->deleteConfRec("S");
+    EXPECT_EQ(cache->getRecordCount(), 1u);
+    { CConfRecordRef last(kept); }
+    EXPECT_EQ(cache->getRecordCount(), 0u);
+}
+
 TEST_F(ConfCache, LookUpsOfUnknownOrEmptyIds) {
     ASSERT_EQ(open("S"), "S");
     EXPECT_EQ(cache->getConfRec("", true), nullptr);

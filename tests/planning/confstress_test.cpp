@@ -64,11 +64,10 @@ TEST_F(ConfStress, OpenBorrowReleaseDeleteWhileAgeing) {
             std::mt19937 random(static_cast<unsigned>(100 + b));
             while (!stop.load()) {
                 const std::string id = "session-" + std::to_string(random() % kSessions);
-                if (CConfRecord* record = cache->getConfRec(id, true)) {
+                if (CConfRecordRef record = cache->holdConfRec(id)) {
                     record->getAuthToken();
                     record->setFilterCheck(record->getFilterCheck());
                     record->getWorkersToMaMap();
-                    record->unlockConfiguration();
                 }
                 if (random() % 8 == 0) cache->deleteConfRec(id);
                 std::this_thread::yield();

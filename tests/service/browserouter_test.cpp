@@ -93,10 +93,9 @@ public:
         m_privateTask->setbrowseSessionGUID(m_plan.guid.c_str());
         m_privateTask->setJobId(static_cast<unsigned long long>(m_plan.jobId));
         if (m_plan.inRecord) {
-            CConfRecord* record = g_poConfMgr->getConfRec(m_plan.guid, true);
+            CConfRecordRef record = g_poConfMgr->holdConfRec(m_plan.guid);
             if (!record) return false;
             record->updateWorkerInConf(getWorkerId(), m_plan.recordAgent);
-            record->unlockConfiguration();
         }
         setAsyncMode(true);
         setOutstandingRequests(1);

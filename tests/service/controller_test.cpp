@@ -210,9 +210,8 @@ TEST(ControllerRegistry, RelayRacingDeleteNeverUsesADeletedWorker) {
                     CControllerThreadHM::WorkerPtr w = controller.getWorker(id);
                     if (!w) return;
                     auto* worker = static_cast<TestWorker*>(w.get());
-                    worker->accessWorker();
+                    CWorkerAccess access(*worker);
                     if (!worker->getMarkedForDeletion()) worker->relay();
-                    worker->releaseWorker();
                 }
             });
         }
@@ -302,9 +301,8 @@ TEST(ControllerClock, EndsAsynchronousWorkersLeftIdle) {
         // A worker held by another thread (an answer being relayed) is not ended meanwhile.
         CControllerThreadHM::WorkerPtr busy = controller.getWorker(journal.ids.at(0));
         std::thread holder([&] {
-            busy->accessWorker();
+            CWorkerAccess access(*busy);
             std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-            busy->releaseWorker();
         });
         ASSERT_TRUE(controller.start(nullptr));
         std::this_thread::sleep_for(std::chrono::milliseconds(2000));

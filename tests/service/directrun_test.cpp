@@ -134,11 +134,8 @@ protected:
     }
     // No record of the session lists any worker (a record, if any, is only the cache's).
     static bool recordListsNoWorker(const std::string& guid) {
-        CConfRecord* record = g_poConfMgr->getConfRec(guid, true);
-        if (!record) return true;
-        const bool none = record->getWorkersToMaMap().empty();
-        record->unlockConfiguration();
-        return none;
+        CConfRecordRef record = g_poConfMgr->holdConfRec(guid);
+        return !record || record->getWorkersToMaMap().empty();
     }
 
     static void sql(const std::string& statement) {

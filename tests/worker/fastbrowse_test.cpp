@@ -429,8 +429,8 @@ void scriptedXdr(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
         g_script.requestCodes.push_back(code);
     }
     if (code != FSR_MSG_CLIENT_NAME) return;
-    CZyNetwork* network = nullptr;
-    if (server->AcquireSession(handle, &network).IsError()) return;
+    CZySessionLease network(server, handle);
+    if (!network) return;
     bool timedOut = false;
     FSROriginatedUserId odd{};
     zysDatabuf_v2 buffer;
@@ -446,7 +446,6 @@ void scriptedXdr(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
     ignoreResult(network->SendXDRMessage(g_script.endAnswer ? FSR_MSG_RESTORE_END : ZYS_PM_DISCONNECT_REQ,
                                          nullptr, 0, 10, timedOut),
                  "the client under test judges what arrives");
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 void scriptedXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer*, long long, CNMessageBase* message) {
     delete message;

@@ -28,13 +28,12 @@ void onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long 
         ignoreResult(server->Quit(true, true), "the scripted instance dies on request");
         return;
     }
-    CZyNetwork* session = nullptr;
-    if (server->AcquireSession(handle, &session).IsError()) return;
+    CZySessionLease session(server, handle);
+    if (!session) return;
     databrowse::BrowseSession reply;
     bool timedOut = false;
     ignoreResult(session->SendXMLMessage(reply, 0, 10, timedOut),
                  "the client under test judges what arrives");
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 bool answers(CZyNetwork* session) {

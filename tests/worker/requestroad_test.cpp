@@ -376,9 +376,10 @@ TEST_F(RequestRoad, EndUserEraseKinds) {
         task->setBrowseOpType(op);
         CWorkerThreadHM worker;
         worker.setWorkerId("erase");
-        worker.accessWorker();
-        worker.newRequest(task.get());
-        worker.releaseWorker();
+        {
+            CWorkerAccess access(worker);
+            worker.newRequest(task.get());
+        }
         EXPECT_EQ(worker.getSuperSearchOpType(), kind);
         ASSERT_NE(worker.getExternalBrowseReq(), nullptr);
         CNMessageBase* ci = worker.getExternalBrowseReq()->getObjectAccessor(
@@ -552,9 +553,10 @@ TEST_F(RequestRoad, ContentIndexFindThroughIntake) {
     task->setbrowseFindPattern(filter.c_str());
     CWorkerThreadHM worker;
     worker.setWorkerId("ci");
-    worker.accessWorker();
-    EXPECT_FALSE(worker.newRequest(task.get()));
-    worker.releaseWorker();
+    {
+        CWorkerAccess access(worker);
+        EXPECT_FALSE(worker.newRequest(task.get()));
+    }
     // It went on as a super browse, to a media agent that is not running in this test.
     EXPECT_NE(std::string(worker.getErrorMessage()).find("Could not reach media agent"), std::string::npos)
         << worker.getErrorMessage();
@@ -588,9 +590,10 @@ TEST_F(RequestRoad, MonorunFindNamesItsSolrCloud) {
     ProbeWorker worker;
     worker.setWorkerId("monorun");
     worker.setJobId(4321);
-    worker.accessWorker();
-    EXPECT_FALSE(worker.newRequest(task.get()));  // no media agent runs in this test
-    worker.releaseWorker();
+    {
+        CWorkerAccess access(worker);
+        EXPECT_FALSE(worker.newRequest(task.get()));  // no media agent runs in this test
+    }
     EXPECT_EQ(worker.getBrowseTask()->getDataPtr()->jobId, 4321u);
     ASSERT_NE(worker.getExternalBrowseReq(), nullptr);
     CNMessageBase* ci =

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -82,6 +83,57 @@ TEST(Worker, LockIsRecursiveAndExcludesOtherThreads) {
         if (otherGotIt) w.releaseWorker();
     }).join();
     EXPECT_TRUE(otherGotIt);
+}
+
+TEST(Worker, AccessGuardGivesTheLockBackOnceHoweverItsScopeEnds) {
+    PlainWorker w;
+    auto otherThreadGetsIt = [&w] {
+        bool got = false;
+        std::thread([&] {
+            got = w.tryAccessWorker();
+            if (got) w.releaseWorker();
+        }).join();
+        return got;
+    };
+    auto leaveEarly = [&w](bool early) {
+        CWorkerAccess access(w);
+        if (early) return 1;
+        return 2;
+    };
+    EXPECT_EQ(leaveEarly(true), 1);
+    EXPECT_TRUE(otherThreadGetsIt());
+    EXPECT_THROW(([&w] {
+                     CWorkerAccess access(w);
+                     throw std::runtime_error("a step failed");
+                 }()),
+                 std::runtime_error);
+    EXPECT_TRUE(otherThreadGetsIt());
+
+    // Under an outer entry of the recursive lock, a second leave would free the lock for other threads.
+    w.accessWorker();
+    {
+        CWorkerAccess first(w);
+        CWorkerAccess moved(std::move(first));
+        first.release();  // moved away: nothing to give back
+        EXPECT_FALSE(otherThreadGetsIt());
+    }
+    EXPECT_FALSE(otherThreadGetsIt()) << "the moved guard gave the lock back twice";
+    {
+        CWorkerAccess early(w);
+        early.release();
+        early.release();
+    }
+    EXPECT_FALSE(otherThreadGetsIt()) << "an early release was repeated at the end of the scope";
+    w.releaseWorker();
+    EXPECT_TRUE(otherThreadGetsIt());
+
+    // A successful try, adopted, is given back by the guard.
+    ASSERT_TRUE(w.tryAccessWorker());
+    {
+        CWorkerAccess adopted(w, std::adopt_lock);
+        EXPECT_FALSE(otherThreadGetsIt());
+    }
+    EXPECT_TRUE(otherThreadGetsIt());
 }
 
 TEST(Worker, CopiesTheRequestAndLeavesCallersFlagsAlone) {

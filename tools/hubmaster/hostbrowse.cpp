@@ -226,25 +226,23 @@ void CHostBrowseService::xdrCallback(CZyNetworkServer::ZynCallback_e type, CZyNe
     // A caller that says goodbye is answered, so that it need not wait for its own time limit.
     if (type != CZyNetworkServer::ZYN_CALLBACK_MESSAGE || messageType != ZYS_PM_DISCONNECT_REQ || !server)
         return;
-    CZyNetwork* session = nullptr;
-    if (server->AcquireSession(handle, &session).IsError() || !session) return;
+    CZySessionLease session(server, handle);
+    if (!session) return;
     bool timedOut = false;
     ignoreResult(session->ReplyDisconnect(kSendSeconds, timedOut),
                  "the session ends either way; a peer already gone is no fault");
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 void CHostBrowseService::xmlCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
                                      long long handle, CNMessageBase* message) {
     std::unique_ptr<CNMessageBase> owned(message);
     if (type != CZyNetworkServer::ZYN_CALLBACK_MESSAGE || !g_instance || !server) return;
-    CZyNetwork* session = nullptr;
-    if (server->AcquireSession(handle, &session).IsError() || !session) return;
+    CZySessionLease session(server, handle);
+    if (!session) return;
     if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get()))
         g_instance->serve(*session, *request);
     else
         sendError(*session, "the Hubmaster's browse service takes browse requests only");
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& request) {

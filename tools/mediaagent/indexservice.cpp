@@ -181,12 +181,11 @@ void CIndexService::journal(const std::string& line) {
 void CIndexService::onXdr(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
                           unsigned long code, zysDatabuf_v2*) {
     if (code != kDisconnectRequest) return;
-    CZyNetwork* session = nullptr;
-    if (server->AcquireSession(handle, &session).IsError()) return;
+    CZySessionLease session(server, handle);
+    if (!session) return;
     bool timedOut = false;
     ignoreResult(session->ReplyDisconnect(5, timedOut),
                  "the session ends either way; a peer already gone is no fault");
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 template <void (CIndexService::*Handler)(CZyNetwork&, CNMessageBase&)>
@@ -194,10 +193,10 @@ void CIndexService::onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* ser
                           CNMessageBase* message) {
     std::unique_ptr<CNMessageBase> owned(message);
     CIndexService* service = serviceOf(server);
-    CZyNetwork* session = nullptr;
-    if (!service || !owned || server->AcquireSession(handle, &session).IsError()) return;
+    if (!service || !owned) return;
+    CZySessionLease session(server, handle);
+    if (!session) return;
     (service->*Handler)(*session, *owned);
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 void CIndexService::launch(CZyNetwork& session, CNMessageBase& message) {

@@ -54,12 +54,12 @@ private:
     // A caller that sends a request and leaves says so with a disconnect: it waits for the reply.
     static void onXdr(ZynCallback_e, CZyNetworkServer* server, long long handle, unsigned long code,
                       zysDatabuf_v2*) {
-        CZyNetwork* session = nullptr;
-        if (code != kDisconnectRequest || server->AcquireSession(handle, &session).IsError()) return;
+        if (code != kDisconnectRequest) return;
+        CZySessionLease session(server, handle);
+        if (!session) return;
         bool timedOut = false;
         ignoreResult(session->ReplyDisconnect(5, timedOut),
                      "the session ends either way; a peer already gone is no fault");
-        ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
     }
     static void onXml(ZynCallback_e, CZyNetworkServer* server, long long handle, CNMessageBase* message);
     void serve(CZyNetwork& session, databrowse::BrowseRequest& request);
@@ -132,8 +132,9 @@ void CMiningInstance::onXml(ZynCallback_e, CZyNetworkServer* server, long long h
                             CNMessageBase* message) {
     std::unique_ptr<CNMessageBase> owned(message);
     auto* self = dynamic_cast<CMiningInstance*>(server);
-    CZyNetwork* session = nullptr;
-    if (!self || !owned || server->AcquireSession(handle, &session).IsError()) return;
+    if (!self || !owned) return;
+    CZySessionLease session(server, handle);
+    if (!session) return;
     bool timedOut = false;
     if (owned->getTagID() == kDisconnectRequest) {
         ignoreResult(session->ReplyDisconnect(5, timedOut),
@@ -141,7 +142,6 @@ void CMiningInstance::onXml(ZynCallback_e, CZyNetworkServer* server, long long h
     } else if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {
         self->serve(*session, *request);
     }
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& request) {

@@ -255,24 +255,22 @@ void CRestoreService::endSession(long long handle) {
 
 void CRestoreService::abort(long long handle, const char* why) {
     evTaggedLog(kTag, 0, true, "restore session %lld closed: %s", handle, why);
-    CZyNetwork* network = nullptr;
-    if (m_server->AcquireSession(handle, &network).IsError()) return;
+    CZySessionLease network(m_server.get(), handle);
+    if (!network) return;
     bool timedOut = false;
     zysStatus status;
     status.status = -1;
     ignoreResult(network->AbortConnection(status, 5, timedOut),
                  "the session ends either way; a peer already gone is no fault");
-    ignoreResult(m_server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 bool CRestoreService::peerMayBrowse(long long handle) {
-    CZyNetwork* network = nullptr;
-    if (m_server->AcquireSession(handle, &network).IsError()) return false;
+    CZySessionLease network(m_server.get(), handle);
+    if (!network) return false;
     const bool allowed = m_options.peers.mayAskPlain(*network);
     if (!allowed)
         evTaggedLog(kTag, 0, true, "restore session %lld: browse of peer [%s] refused", handle,
                     TPeerRule::peerName(*network).c_str());
-    ignoreResult(m_server->ReleaseSession(handle), "the handle goes back whatever became of the session");
     return allowed;
 }
 
@@ -314,24 +312,21 @@ void CRestoreService::message(long long handle, unsigned long code, zysDatabuf_v
                 return abort(handle, "a client name out of place");
             const FSRClasterClientName* name = reinterpret_cast<const FSRClasterClientName*>(record);
             s.clientName.assign(name->name, strnlen(name->name, sizeof name->name));
-            CZyNetwork* network = nullptr;
-            if (m_server->AcquireSession(handle, &network).IsError()) return;
+            CZySessionLease network(m_server.get(), handle);
+            if (!network) return;
             const bool vanish = !answer(handle, s, *network);
-            ignoreResult(m_server->ReleaseSession(handle),
-                         "the handle goes back whatever became of the session");
+            ignoreResult(network.release(), "the handle goes back whatever became of the session");
             s.requested = false;
             // The connection's thread drops a connection whose callback gives up this way.
             if (vanish) throw std::runtime_error("the media agent vanishes on purpose");
             return;
         }
         case ZYS_PM_DISCONNECT_REQ: {
-            CZyNetwork* network = nullptr;
-            if (m_server->AcquireSession(handle, &network).IsError()) return;
+            CZySessionLease network(m_server.get(), handle);
+            if (!network) return;
             bool timedOut = false;
             ignoreResult(network->ReplyDisconnect(kSendSeconds, timedOut),
                          "the session ends either way; a peer already gone is no fault");
-            ignoreResult(m_server->ReleaseSession(handle),
-                         "the handle goes back whatever became of the session");
             return;
         }
         default:

@@ -17,13 +17,12 @@ namespace {
 void onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
            CNMessageBase* message) {
     std::unique_ptr<CNMessageBase> owned(message);
-    CZyNetwork* session = nullptr;
-    if (server->AcquireSession(handle, &session).IsError()) return;
+    CZySessionLease session(server, handle);
+    if (!session) return;
     bool timedOut = false;
     if (owned)
         ignoreResult(session->SendXMLMessage(*owned, 0, 10, timedOut),
                      "the client under test judges what arrives");
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 bool echoes(CZyNetwork* session) {

@@ -47,25 +47,22 @@ struct TLaunchLog {
 TLaunchLog* g_log = nullptr;
 
 void send(CZyNetworkServer* server, long long handle, CNMessageBase& message) {
-    CZyNetwork* session = nullptr;
-    if (server->AcquireSession(handle, &session).IsError()) return;
+    CZySessionLease session(server, handle);
+    if (!session) return;
     bool timedOut = false;
     ignoreResult(session->SendXMLMessage(message, 0, 10, timedOut),
                  "the client under test judges what arrives");
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 // Answers the disconnect request, so that sessions end by agreement.
 void xdrCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
                  unsigned long code, zysDatabuf_v2*) {
-    CZyNetwork* session = nullptr;
-    if (type != CZyNetworkServer::ZYN_CALLBACK_MESSAGE || code != ZYS_PM_DISCONNECT_REQ ||
-        server->AcquireSession(handle, &session).IsError())
-        return;
+    if (type != CZyNetworkServer::ZYN_CALLBACK_MESSAGE || code != ZYS_PM_DISCONNECT_REQ) return;
+    CZySessionLease session(server, handle);
+    if (!session) return;
     bool timedOut = false;
     ignoreResult(session->ReplyDisconnect(10, timedOut),
                  "the session ends either way; a peer already gone is no fault");
-    ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
 }
 
 // An instance answers every message with its own GUID.

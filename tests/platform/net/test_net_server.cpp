@@ -60,14 +60,13 @@ TEST_F(NetServerTest, EveryRecordReachesTheXdrCallbackIntact) {
 TEST_F(NetServerTest, XmlMessagesReachTheXmlCallbackAndAnswersComeBack) {
     m_probe.onXml = [](CZyNetworkServer* server, long long handle, CNMessageBase* message) {
         std::unique_ptr<CNMessageBase> owned(message);
-        CZyNetwork* session = nullptr;
-        if (server->AcquireSession(handle, &session).IsError()) return g_probe->problem("acquire");
+        CZySessionLease session(server, handle);
+        if (!session) return g_probe->problem("acquire");
         CUxString peer;
         if (session->GetRemoteClientName(peer).IsError() || std::string(peer.c_str()) != "test-client")
             g_probe->problem("client name");
         bool timedOut = false;
         if (session->SendXMLMessage(owned.get(), 0, 120, timedOut).IsError()) g_probe->problem("send");
-        ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
     };
     std::unique_ptr<CNMessageBase> request(CNMessageRegistry::instance().create(0x644c8485));
     ASSERT_NE(request, nullptr);
@@ -202,11 +201,10 @@ TEST_F(NetServerTest, BadFramesCloseOnlyTheirOwnConnection) {
 TEST_F(NetServerTest, TheDisconnectExchangeGoesThroughTheCallback) {
     m_probe.onXdr = [](CZyNetworkServer* server, long long handle, unsigned long code, zysDatabuf_v2*) {
         if (code != ZYS_PM_DISCONNECT_REQ) return;
-        CZyNetwork* session = nullptr;
-        if (server->AcquireSession(handle, &session).IsError()) return g_probe->problem("acquire");
+        CZySessionLease session(server, handle);
+        if (!session) return g_probe->problem("acquire");
         bool timedOut = false;
         if (session->ReplyDisconnect(30, timedOut).IsError()) g_probe->problem("reply");
-        ignoreResult(server->ReleaseSession(handle), "the handle goes back whatever became of the session");
     };
     auto session = connect();
     bool timedOut = true;
@@ -249,6 +247,39 @@ TEST_F(NetServerTest, HandlesNamesAndRefusals) {
             g_probe->problem("version");
         if (server->ReleaseSession(handle).IsError()) g_probe->problem("release");
         if (!server->ReleaseSession(handle).IsError()) g_probe->problem("released twice");
+    };
+    EXPECT_TRUE(roundTrip(*connect()));
+    std::lock_guard<std::mutex> lock(m_probe.mutex);
+    EXPECT_EQ(m_probe.problems, std::vector<std::string>());
+}
+
+TEST_F(NetServerTest, ALeaseGivesItsSessionBackOnceHoweverItsScopeEnds) {
+    {
+        CZySessionLease none(m_server.get(), 987654321);
+        EXPECT_FALSE(none);
+        EXPECT_EQ(none.get(), nullptr);
+        EXPECT_EQ(none.acquired().GetErrorCode(), ZYNET_E_UNKNOWN_HANDLE);
+        EXPECT_FALSE(none.release().IsError()) << "nothing was lent, so nothing goes back";
+    }
+    m_probe.onXdr = [](CZyNetworkServer* server, long long handle, unsigned long, zysDatabuf_v2*) {
+        // One lend of our own, so a lease that gave back twice shows as a missing lend afterwards.
+        CZyNetwork* pinned = nullptr;
+        if (server->AcquireSession(handle, &pinned).IsError()) return g_probe->problem("pin");
+        {
+            CZySessionLease lease(server, handle);
+            if (!lease || lease.get() != pinned) return g_probe->problem("acquire");
+            CZySessionLease moved(std::move(lease));
+            if (lease || !moved) g_probe->problem("the move");
+        }
+        {
+            CZySessionLease first(server, handle);
+            CZySessionLease second(server, handle);
+            first = std::move(second);  // what `first` held goes back
+            if (first.release().IsError()) g_probe->problem("release");
+            if (first.release().IsError()) g_probe->problem("a second release of nothing");
+        }
+        if (server->ReleaseSession(handle).IsError()) g_probe->problem("a lease gave back more than it took");
+        if (!server->ReleaseSession(handle).IsError()) g_probe->problem("a lease kept its session");
     };
     EXPECT_TRUE(roundTrip(*connect()));
     std::lock_guard<std::mutex> lock(m_probe.mutex);

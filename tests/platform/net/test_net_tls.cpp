@@ -35,15 +35,13 @@ public:
         NetServerTest::SetUp();
         // Every marker tells who sent it, as the server sees the session.
         m_probe.onXdr = [this](CZyNetworkServer* server, long long handle, unsigned long, zysDatabuf_v2*) {
-            CZyNetwork* session = nullptr;
-            if (server->AcquireSession(handle, &session).IsError()) return;
+            CZySessionLease session(server, handle);
+            if (!session) return;
             CUxString name;
             ignoreResult(session->GetRemoteClientName(name),
                          "an unnamed peer is recorded with an empty name");
             std::lock_guard<std::mutex> lock(m_seenMutex);
             m_seen.push_back({name.c_str(), session->IsPeerProven(), session->IsSecure()});
-            ignoreResult(server->ReleaseSession(handle),
-                         "the handle goes back whatever became of the session");
         };
     }
     void TearDown() override {

@@ -1,0 +1,54 @@
+// CHubMutex: std::mutex as a lock clang's analysis knows (GUARDED_BY(m_mutex) on the fields it guards),
+// and CHubMutexLock, which holds one for a scope and waits on condition variables with it.
+// Any thread; not recursive.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+
+#include "platform/threads/threadannotations.h"
+
+class CAPABILITY("mutex") CHubMutex {
+public:
+    CHubMutex() = default;
+    CHubMutex(const CHubMutex&) = delete;
+    CHubMutex& operator=(const CHubMutex&) = delete;
+
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
+    bool try_lock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+
+private:
+    friend class CHubMutexLock;
+    std::mutex m_mutex;
+};
+
+class SCOPED_CAPABILITY CHubMutexLock {
+public:
+    explicit CHubMutexLock(CHubMutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}
+    ~CHubMutexLock() RELEASE() {}
+    CHubMutexLock(const CHubMutexLock&) = delete;
+    CHubMutexLock& operator=(const CHubMutexLock&) = delete;
+
+    // Waits until `done` (called with the mutex held) returns true.
+    template <class Done>
+    void wait(std::condition_variable& changed, Done done) {
+        changed.wait(m_lock, std::move(done));
+    }
+    // Waits until `changed` is notified or `limit` has passed; the mutex is held again on return. A
+    // wake-up may be spurious: the caller looks at what it waits for again.
+    template <class Rep, class Period>
+    void waitFor(std::condition_variable& changed, std::chrono::duration<Rep, Period> limit) {
+        changed.wait_for(m_lock, limit);
+    }
+    // Waits until `done` (called with the mutex held) returns true or `limit` has passed: its last answer.
+    template <class Rep, class Period, class Done>
+    bool waitFor(std::condition_variable& changed, std::chrono::duration<Rep, Period> limit, Done done) {
+        return changed.wait_for(m_lock, limit, std::move(done));
+    }
+
+private:
+    std::unique_lock<std::mutex> m_lock;
+};
