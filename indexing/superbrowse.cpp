@@ -12,6 +12,7 @@
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
 #include "planning/superbrowsemanager.h"
+#include "platform/indexing/supersearch.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zyglobalparam.h"
@@ -92,8 +93,8 @@ bool CWorkerThreadHM::chooseSuperBrowseMediaAgent() {
     SuperBrowseManager* planner = bt->planner;
     const int opType = static_cast<int>(m_privateTask->getBrowseOpType());
     const bool webServer =
-        m_superSearchOpType == 10 || ((m_superSearchOpType == 6 || m_superSearchOpType == 13) &&
-                                      !m_privateTask->getWebServerHostName().empty());
+        m_superSearchOpType == superSearchKind::kContentIndexReport ||
+        (superSearchKind::namesWebServer(m_superSearchOpType) && !m_privateTask->getWebServerHostName().empty());
     if (webServer) {
         ZYClient client(m_privateTask->getWebServerHostName(), true, nullptr);
         client.getNetworkHostnameMangled(m_maHostName);
@@ -102,7 +103,7 @@ bool CWorkerThreadHM::chooseSuperBrowseMediaAgent() {
             log.debugLvl(0, "failed to get details of media agent [%s]", m_maClientName.c_str());
             return false;
         }
-        if (m_superSearchOpType != 10 && !m_syncEnabled && planner) planner->selectMediaAgent(m_maHostName);
+        if (m_superSearchOpType != superSearchKind::kContentIndexReport && !m_syncEnabled && planner) planner->selectMediaAgent(m_maHostName);
         return true;
     }
     if (m_indexingV2) {

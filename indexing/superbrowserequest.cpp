@@ -10,6 +10,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
+#include "platform/indexing/supersearch.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/installmanager.h"
@@ -337,7 +338,7 @@ void CWorkerThreadHM::setSuperBrowseReturnRoute(const TSuperBrowseRun& run) {
     TBrowseTask* bt = m_browseTask->getDataPtr();
     Indexing::BrowseReq& req = m_indexBrowseRequest;
     const char* sessionText = bt->browseSessionGuid ? bt->browseSessionGuid : "";
-    req.setstring(R::browseSessionGuid, (m_superSearchOpType == 10 || m_syncEnabled)
+    req.setstring(R::browseSessionGuid, (m_superSearchOpType == superSearchKind::kContentIndexReport || m_syncEnabled)
                                             ? std::string(m_privateTask->getbrowseSessionGUID())
                                             : std::string(sessionText));
     std::string sourceGuid;

@@ -24,6 +24,7 @@
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/indexing/supersearch.h"
 
 namespace {
 
@@ -43,7 +44,6 @@ constexpr uint64_t kFlagMountOption = 0x200000000ULL;
 constexpr uint32_t kCycleFlagBit4 = 0x10;
 constexpr uint32_t kNoIndexTime = 0x7fffffff;
 constexpr unsigned kVersion10 = 1000;
-constexpr int kSuperSearchReport = 10;
 constexpr int kOsWindows = 1;
 const char* const kTableViewPrefix = "/TblView";
 const char* const kTableViewPrefixWindows = "\\TblView";
@@ -164,7 +164,7 @@ void CWorkerThreadHM::fillInputRecord(bool noErrors) {
     in.clientIdRequest = bt.srcClientId;
     in.requestNumber = bt.taskValue;
     in.jobId = bt.jobId;
-    in.optionBits = m_superSearchOpType == kSuperSearchReport ? m_privateTask->getOptions() : bt.options;
+    in.optionBits = m_superSearchOpType == superSearchKind::kContentIndexReport ? m_privateTask->getOptions() : bt.options;
     // The archive files are the application's: its id when the set-up resolved one.
     in.subclientId = m_syncEnabled ? static_cast<uint32_t>(m_privateTask->getSubClientId())
                                    : (bt.appId != 0 ? bt.appId : bt.subclientId);
@@ -300,7 +300,7 @@ CStepResult CWorkerThreadHM::mainBody() {
         }
         if (selection != 0 || nasLive) return finishWithoutMediaAgent(result);
     }
-    if (!bt.isSuperBrowse && !bt.skipContent && m_superSearchOpType != kSuperSearchReport && !m_syncEnabled &&
+    if (!bt.isSuperBrowse && !bt.skipContent && m_superSearchOpType != superSearchKind::kContentIndexReport && !m_syncEnabled &&
         selection != 0 && !v2)
         return finishWithoutMediaAgent(result);
     return dispatchRequest();
@@ -484,7 +484,7 @@ CStepResult CWorkerThreadHM::dispatchRequest() {
     if (bt.isSuperBrowse) {
         setAsyncMode(true);
         result = superBrowse();
-    } else if (m_superSearchOpType == kSuperSearchReport || m_syncEnabled) {
+    } else if (m_superSearchOpType == superSearchKind::kContentIndexReport || m_syncEnabled) {
         result = superBrowse();
     } else if (!bt.skipContent) {
         if (planner && planner->isIndexingV2()) {

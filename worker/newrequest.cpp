@@ -31,13 +31,6 @@ constexpr int kVmGuidAttribute = 16;
 const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kRefusedText = "Browse access denied: you are not authorised to browse this data.";
 
-// Kinds a content-index decision may give (Indexing::SuperSearchOpType).
-bool isClassicOnlyKind(int kind) {
-    return kind == 1 || kind == 3 || kind == 5 || kind == 8 || kind == 11;
-}
-bool isComplianceKind(int kind) {
-    return kind == 9 || kind == 15 || kind == 12 || kind == 10;
-}
 bool isFileSystemAppType(long appType) {
     // The file-system agents of the product's application-type list.
     switch (appType) {
@@ -396,7 +389,7 @@ CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* private
 
     if (op == databrowse::BROWSE_OP_END_USER_ERASE || op == databrowse::BROWSE_OP_END_USER_ERASE_2 ||
         op == databrowse::BROWSE_OP_END_USER_ERASE_3) {
-        m_superSearchOpType = 17 + (op - databrowse::BROWSE_OP_END_USER_ERASE);
+        m_superSearchOpType = superSearchKind::kEndUserErase + (op - databrowse::BROWSE_OP_END_USER_ERASE);
         Indexing::CIBrowseReq ci;
         ci.setint64(Indexing::CIBrowseReq::f::opType, m_superSearchOpType);
         if (op == databrowse::BROWSE_OP_END_USER_ERASE &&
@@ -454,12 +447,12 @@ CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* private
             return CStepResult::failure(databrowse::BROWSE_ERR_REQUEST_PROCESSING,
                                         "The content index cannot be searched for this report");
         } else {
-            m_superSearchOpType = 0;
+            m_superSearchOpType = superSearchKind::kClassicFallback;
         }
         m_externalBrowseRequest.reset();
         return {};
     }
-    if (isClassicOnlyKind(m_superSearchOpType)) {
+    if (superSearchKind::isClassicOnly(m_superSearchOpType)) {
         m_externalBrowseRequest.reset();
         log.debugLvl(3, "CTREE only operation..");
         return {};
@@ -482,7 +475,7 @@ CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* private
     }
     int siteMode = auth.authMode;
     if (auth.authMode == 2) {
-        if (isComplianceKind(m_superSearchOpType)) {
+        if (superSearchKind::isCompliance(m_superSearchOpType)) {
             log.debugLvl(3, "Using Compliance as site mode for CI requests");
         } else {
             siteMode = 4;
@@ -517,9 +510,8 @@ CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* private
         m_indexBrowseRequest.setstring(Indexing::BrowseReq::f::solrCloudDetails, details);
     }
     setExternalRequest(ci);
-    if (m_superSearchOpType == 6 || m_superSearchOpType == 13)
-        privateTask->setWebServerHostName(webServerHost);
-    if (m_superSearchOpType == 7) {
+    if (superSearchKind::namesWebServer(m_superSearchOpType)) privateTask->setWebServerHostName(webServerHost);
+    if (m_superSearchOpType == superSearchKind::kClassicAndContentFind) {
         log.debugLvl(0, "This is Super Search FIND(CTREE+CI)...Forcing a SuperBrowse...");
         privateTask->getExtendedOption()[kExtendedOptionForceSuperBrowse] = '1';
     }

@@ -19,13 +19,30 @@ constexpr const char* kNfsObjectStore = "NFS ObjectStore";             // subcli
 constexpr const char* kSyncSearchUser = "Sync Search User Id";         // subclient: a user id
 }  // namespace superSearchProps
 
-// Super-search operation kinds the answers give (Indexing::SuperSearchOpType).
+// Super-search operation kinds (Indexing::SuperSearchOpType), from supersearchkinds.def.
 namespace superSearchKind {
-constexpr int kClassicBrowse = 1;
-constexpr int kClassicFind = 5;
-constexpr int kContentIndexFind = 6;
-constexpr int kContentIndexReport = 10;
-constexpr int kImapSearch = 15;
+#define SUPER_SEARCH_KIND(name, value, classicOnly, compliance, webServer) inline constexpr int name = value;
+#include "platform/indexing/supersearchkinds.def"
+
+// What the intake makes of a kind (false for a kind the catalogue does not list).
+inline bool isClassicOnly(int kind) {
+#define SUPER_SEARCH_KIND(name, value, classicOnly, compliance, webServer) \
+    if (kind == value) return classicOnly;
+#include "platform/indexing/supersearchkinds.def"
+    return false;
+}
+inline bool isCompliance(int kind) {
+#define SUPER_SEARCH_KIND(name, value, classicOnly, compliance, webServer) \
+    if (kind == value) return compliance;
+#include "platform/indexing/supersearchkinds.def"
+    return false;
+}
+inline bool namesWebServer(int kind) {
+#define SUPER_SEARCH_KIND(name, value, classicOnly, compliance, webServer) \
+    if (kind == value) return webServer;
+#include "platform/indexing/supersearchkinds.def"
+    return false;
+}
 }  // namespace superSearchKind
 
 // What DetermineOperationType hands back besides its result and the kind.
