@@ -19,9 +19,12 @@ bool CReplyChannel::admits(const std::string& xml) const {
 
 bool CReplyChannel::keepEnd(const char* endXml) {
     if (!m_holding) return false;
-    THeldEnd held;
-    if (endXml) held.xml = endXml;
-    m_held = std::move(held);
+    // Built in place: a nested optional trips a false maybe-uninitialized warning in sanitized builds.
+    THeldEnd& held = m_held.emplace();
+    if (endXml) {
+        held.hasText = true;
+        held.xml = endXml;
+    }
     return true;
 }
 

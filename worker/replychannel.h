@@ -11,8 +11,9 @@ class CReplyChannel {
 public:
     // An end kept back: the serialised end response, or none when the end came without a text.
     struct THeldEnd {
-        std::optional<std::string> xml;
-        const char* text() const { return xml ? xml->c_str() : nullptr; }
+        bool hasText = false;
+        std::string xml;
+        const char* text() const { return hasText ? xml.c_str() : nullptr; }
     };
 
     // ---- the end that went out
