@@ -21,10 +21,8 @@ bool CReplyChannel::keepEnd(const char* endXml) {
     if (!m_holding) return false;
     // Built in place: a nested optional trips a false maybe-uninitialized warning in sanitized builds.
     THeldEnd& held = m_held.emplace();
-    if (endXml) {
-        held.hasText = true;
-        held.xml = endXml;
-    }
+    held.hasText = endXml != nullptr;
+    held.xml = endXml ? endXml : "";
     return true;
 }
 

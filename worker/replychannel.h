@@ -10,8 +10,10 @@
 class CReplyChannel {
 public:
     // An end kept back: the serialised end response, or none when the end came without a text.
+    // No default member initialisers: std::optional of a nested class must see it constructible while
+    // this class is still being defined.
     struct THeldEnd {
-        bool hasText = false;
+        bool hasText;
         std::string xml;
         const char* text() const { return hasText ? xml.c_str() : nullptr; }
     };
