@@ -1,5 +1,6 @@
 #include "platform/config/zyplatforminfo.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -54,11 +55,89 @@ struct Snapshot {
     std::unordered_map<std::string, std::string> values;
 };
 
+// Tells whether the registry file may have changed since it was last looked at, without walking its
+// path: every setting read (several per browse) would otherwise cost a stat(2). An inotify watch on the
+// file sees writes through any path; one on its folder sees it replaced, created or removed (only events
+// that name it count, so the logs and databases beside it cost nothing). Where no watch can be set (a
+// symbolic link, no inotify), nothing is ever quiet and the file's times decide as before.
+class CRegistryWatch {
+public:
+    ~CRegistryWatch() {
+        if (m_fd >= 0) close(m_fd);
+    }
+
+    // True when nothing happened to `path` since arm(path); drains what did happen.
+    bool quiet(const std::string& path) {
+        if (m_fd < 0 || !m_armed || path != m_path) return false;
+        alignas(struct inotify_event) char buffer[4096];
+        bool changed = false;
+        for (;;) {
+            const ssize_t n = read(m_fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) break;
+            if (n <= 0) {
+                changed = true;
+                break;
+            }
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const struct inotify_event*>(buffer + at);
+                if (e->mask & IN_Q_OVERFLOW) changed = true;
+                else if (e->wd == m_fileWatch) changed = true;
+                else if (e->wd == m_folderWatch && (e->len == 0 || m_name == e->name)) changed = true;
+                at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+            }
+        }
+        if (changed) m_armed = false;
+        return !changed;
+    }
+
+    // Watches `path` from now on; false when it cannot, and the caller must not trust what it reads.
+    bool arm(const std::string& path) {
+        m_armed = false;
+        if (m_unavailable) return false;
+        if (m_fd < 0 && (m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) < 0) {
+            m_unavailable = true;
+            return false;
+        }
+        struct stat link;
+        if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) return false;
+        if (path != m_path) {
+            if (m_folderWatch >= 0) inotify_rm_watch(m_fd, m_folderWatch);
+            if (m_fileWatch >= 0) inotify_rm_watch(m_fd, m_fileWatch);
+            m_folderWatch = m_fileWatch = -1;
+            m_path = path;
+            const size_t slash = path.rfind('/');
+            m_name = slash == std::string::npos ? path : path.substr(slash + 1);
+            m_folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        }
+        m_folderWatch = inotify_add_watch(m_fd, m_folder.c_str(),
+                                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                                              IN_MOVE_SELF | IN_ONLYDIR);
+        if (m_folderWatch < 0) return false;
+        // A file made again is another inode: its watch replaces the old one's (which may still fire).
+        m_fileWatch = inotify_add_watch(m_fd, path.c_str(),
+                                        IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF);
+        if (m_fileWatch < 0 && errno != ENOENT) return false;
+        m_armed = true;
+        return true;
+    }
+
+    void forget() { m_armed = false; }
+
+private:
+    int m_fd = -1;
+    bool m_unavailable = false;
+    bool m_armed = false;
+    std::string m_path, m_folder, m_name;
+    int m_folderWatch = -1, m_fileWatch = -1;
+};
+
 struct Registry {
-    std::mutex mutex;          // guards path, snapshot
+    std::mutex mutex;          // guards path, snapshot, watch
     std::string path;          // set by the host; empty: HUB_REGISTRY
     std::string snapshotPath;  // the file the snapshot was read from
     std::shared_ptr<const Snapshot> snapshot;
+    CRegistryWatch watch;  // quiet: the snapshot (or the file's absence) still holds
     std::mutex writeMutex;  // serialises setString/removeValue within the process
 };
 
@@ -121,6 +200,9 @@ std::shared_ptr<const Snapshot> current() {
     std::lock_guard<std::mutex> lock(r.mutex);
     std::string path = currentPath(r);
     if (path.empty()) return nullptr;
+    if (r.watch.quiet(path)) return r.snapshot;
+    // Armed before the look, so that a change from here on is an event for the next read.
+    const bool watched = r.watch.arm(path);
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
         r.snapshot.reset();
@@ -131,8 +213,9 @@ std::shared_ptr<const Snapshot> current() {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     // File times are coarse (a few ms): a file changed within a second of our last parse may have
-    // changed again since without its times moving, so such a snapshot is not trusted.
-    if (old && r.snapshotPath == path && old->dev == st.st_dev && old->ino == st.st_ino &&
+    // changed again since without its times moving, so such a snapshot is not trusted. A watched file
+    // is looked at only after an event: it is read again, whatever its times say.
+    if (!watched && old && r.snapshotPath == path && old->dev == st.st_dev && old->ino == st.st_ino &&
         old->size == st.st_size && old->mtimeNs == nanos(st.st_mtim) && old->ctimeNs == nanos(st.st_ctim) &&
         old->parsedAtNs - old->ctimeNs > 1000000000LL && old->parsedAtNs - old->mtimeNs > 1000000000LL) {
         return old;
@@ -347,6 +430,7 @@ void ZYPlatformInfo::setRegistryPath(const std::string& path) {
     r.path = path;
     r.snapshot.reset();
     r.snapshotPath.clear();
+    r.watch.forget();
 }
 
 std::string ZYPlatformInfo::getRegistryPath() {

@@ -164,7 +164,6 @@ public:
         m_columnVec.reserve(n);
         for (size_t k = 0; k < n; ++k) {
             m_columnVec.push_back(newValueObject(cols[k].code));  // reserved: cannot throw
-            m_columnMap[cols[k].name] = m_columnVec.back();
         }
         if (!s_isInitialized.load(std::memory_order_acquire)) {
             lock();
@@ -198,9 +197,17 @@ public:
     // A new vector, owned by the caller; the value objects stay the schema object's.
     std::vector<ZYDBDataTypeBase*>* getPrimaryData() override {
         auto* v = new std::vector<ZYDBDataTypeBase*>;
+        // Found by name among the family's columns: a few keys, asked rarely, so no per-object map.
+        size_t n = 0;
+        const ColumnInfo* cols = Rec::columnInfo(&n);
         for (const std::string& key : m_primaryKeys) {
-            auto it = m_columnMap.find(key);
-            v->push_back(it == m_columnMap.end() ? nullptr : it->second);
+            ZYDBDataTypeBase* value = nullptr;
+            for (size_t k = 0; k < n && k < m_columnVec.size(); ++k)
+                if (key == cols[k].name) {
+                    value = m_columnVec[k];
+                    break;
+                }
+            v->push_back(value);
         }
         return v;
     }

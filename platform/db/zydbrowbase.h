@@ -62,7 +62,6 @@ public:
 
 protected:
     bool m_isGenerated = false;
-    std::map<std::string, ZYDBDataTypeBase*> m_columnMap;
     std::vector<ZYDBDataTypeBase*> m_columnVec;  // owned
     std::string m_serialColName;
     std::vector<std::string> m_primaryKeys;

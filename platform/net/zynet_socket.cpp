@@ -275,6 +275,10 @@ bool CSocket::startTls(std::shared_ptr<const TTlsContext> context, bool server, 
     return true;
 }
 
+bool CSocket::resumed() const {
+    return m_tls && m_tls->resumed();
+}
+
 Io CSocket::handshakeStep(std::string& error, bool& wantWrite) {
     wantWrite = false;
     switch (m_tls->handshake(error)) {

@@ -62,6 +62,8 @@ public:
     bool handshake(Deadline deadline, std::string& error, bool& timedOut);
     Io handshakeStep(std::string& error, bool& wantWrite);
     bool secure() const { return m_tls != nullptr; }
+    // True when the TLS handshake resumed an earlier session.
+    bool resumed() const;
     // The client name the peer's verified certificate proves ("" for none, or a plain socket).
     std::string peerCertificateName() const;
     // The first byte waiting, without taking it: 1 when there is one, 0 when none is there yet, -1 when

@@ -1,6 +1,8 @@
 #include "platform/net/zynet_tls.h"
 
 #include <errno.h>
+#include <netdb.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <vector>
 
 #include "platform/config/privatefile.h"
 #include "platform/config/zyplatforminfo.h"
@@ -24,9 +27,39 @@ struct TTlsContext {
     SSL_CTX* client = nullptr;
     SSL_CTX* server = nullptr;  // only with a certificate of its own
     std::string name;           // the client name its certificate proves
+    // A console opens a session per command: a ticket from a peer's earlier handshake lets the next one
+    // skip the certificates' exchange and checks (the peer's name comes back with the ticket). Tickets
+    // are kept per peer address and each is used once; the peer sends a fresh one after every
+    // handshake, so sessions opened side by side each find one.
+    static constexpr size_t kTicketsPerPeer = 128;
+    mutable std::mutex ticketsMutex;  // guards tickets
+    mutable std::map<std::string, std::vector<SSL_SESSION*>> tickets;
     ~TTlsContext() {
+        for (auto& [peer, kept] : tickets)
+            for (SSL_SESSION* ticket : kept) SSL_SESSION_free(ticket);
         SSL_CTX_free(client);
         SSL_CTX_free(server);
+    }
+    SSL_SESSION* takeTicket(const std::string& peer) const {
+        std::lock_guard<std::mutex> lock(ticketsMutex);
+        auto it = tickets.find(peer);
+        if (it == tickets.end() || it->second.empty()) return nullptr;
+        SSL_SESSION* ticket = it->second.back();  // the newest: the least likely to have expired
+        it->second.pop_back();
+        return ticket;
+    }
+    void keepTicket(const std::string& peer, SSL_SESSION* ticket) const {
+        SSL_SESSION* oldest = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(ticketsMutex);
+            std::vector<SSL_SESSION*>& kept = tickets[peer];
+            if (kept.size() >= kTicketsPerPeer) {
+                oldest = kept.front();
+                kept.erase(kept.begin());
+            }
+            kept.push_back(ticket);
+        }
+        SSL_SESSION_free(oldest);
     }
 };
 
@@ -49,12 +82,22 @@ std::string nameOf(X509* cert) {
     return name;
 }
 
-// Settings both sides share: TLS 1.3 only, no session tickets or cache (sessions are kept open and
-// reused instead), buffers released between records (many idle sessions stay small), and a peer's
-// missing close_notify read as the end of the stream.
+// How long a listener's ticket lets a client resume: a peer's credentials changed since are used by
+// its next full handshake within this time.
+constexpr long kTicketSeconds = 600;
+
+// The connection a handshake belongs to, for the client's new-ticket callback.
+int connectionIndex() {
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// Settings both sides share: TLS 1.3 only, stateless tickets only (no server-side cache), buffers
+// released between records (many idle sessions stay small), and a peer's missing close_notify read as
+// the end of the stream.
 bool common(SSL_CTX* ctx, const TZyNetCredentials& c, std::string& error) {
     SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
-    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                               SSL_MODE_RELEASE_BUFFERS);
@@ -89,6 +132,14 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
     auto context = std::make_shared<TTlsContext>();
     context->client = SSL_CTX_new(TLS_client_method());
     if (context->client == nullptr || !common(context->client, c, error)) return nullptr;
+    // Tickets the client is given are kept by the context, per peer (OpenSSL's own store is by id).
+    SSL_CTX_set_num_tickets(context->client, 0);
+    SSL_CTX_set_session_cache_mode(context->client, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context->client, [](SSL* ssl, SSL_SESSION* ticket) -> int {
+        auto* connection = static_cast<CTls*>(SSL_get_ex_data(ssl, connectionIndex()));
+        if (connection) connection->keepTicket(ticket);
+        return 0;  // the connection's own session stays OpenSSL's: a copy is kept
+    });
     if (c.certificateFile.empty()) return context;
     context->name = nameOf(SSL_CTX_get0_certificate(context->client));
     // The certificate must be the authority's own issue, or peers would refuse every session later.
@@ -106,6 +157,11 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
     }
     context->server = SSL_CTX_new(TLS_server_method());
     if (context->server == nullptr || !common(context->server, c, error)) return nullptr;
+    // One ticket per handshake, short-lived; a resumed client's certificate comes back in it.
+    static const unsigned char kTicketContext[] = "zynet";
+    SSL_CTX_set_num_tickets(context->server, 1);
+    SSL_CTX_set_timeout(context->server, kTicketSeconds);
+    SSL_CTX_set_session_id_context(context->server, kTicketContext, sizeof kTicketContext - 1);
     // Tell callers which authority their certificates must come from.
     if (STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(c.authorityFile.c_str()))
         SSL_CTX_set_client_CA_list(context->server, names);
@@ -175,10 +231,39 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server) : m_
         m_ssl = nullptr;
         return;
     }
-    if (server)
+    if (server) {
         SSL_set_accept_state(m_ssl);
-    else
-        SSL_set_connect_state(m_ssl);
+        return;
+    }
+    SSL_set_connect_state(m_ssl);
+    // The peer's address names its tickets: a ticket offered elsewhere is only a wasted try.
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    char host[NI_MAXHOST] = {}, port[NI_MAXSERV] = {};
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port, sizeof port,
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return;
+    m_peer = std::string(host) + "/" + port;
+    SSL_set_ex_data(m_ssl, connectionIndex(), this);
+    if (SSL_SESSION* ticket = m_context->takeTicket(m_peer)) {
+        SSL_set_session(m_ssl, ticket);
+        SSL_SESSION_free(ticket);
+    }
+}
+
+bool CTls::keepTicket(SSL_SESSION* ticket) {
+    if (m_peer.empty() || !SSL_SESSION_is_resumable(ticket)) return false;
+    // A copy: OpenSSL marks the connection's own session unusable when the connection ends unshut.
+    SSL_SESSION* copy = SSL_SESSION_dup(ticket);
+    if (copy == nullptr) return false;
+    m_context->keepTicket(m_peer, copy);
+    return true;
+}
+
+bool CTls::resumed() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_ssl && SSL_session_reused(m_ssl) == 1;
 }
 
 CTls::~CTls() {

@@ -14,6 +14,7 @@
 #include "platform/errors/cuxerror.h"
 
 struct ssl_st;
+struct ssl_session_st;
 
 struct TZyNetCredentials {
     std::string authorityFile;    // PEM: the authority's certificate
@@ -83,6 +84,10 @@ public:
     void closeNotify();
     // The client name of a verified peer certificate, "" when the peer showed none.
     std::string peerName();
+    // True when the handshake resumed an earlier session by its ticket.
+    bool resumed();
+    // Keeps a ticket the peer sent for the next connection to it (OpenSSL's callback); false: not kept.
+    bool keepTicket(ssl_session_st* ticket);
 
 private:
     Result result(int rc, std::string& error);
@@ -90,6 +95,7 @@ private:
     std::mutex m_mutex;  // one OpenSSL call at a time: a sender and a receiver share the connection
     ssl_st* m_ssl = nullptr;
     std::shared_ptr<const TTlsContext> m_context;
+    std::string m_peer;  // the client side's peer address ("host/port"); empty on the listener's side
 };
 
 }  // namespace zynet

@@ -550,6 +550,10 @@ bool CZyNetwork::IsSecure() const {
     return m_socket.secure();
 }
 
+bool CZyNetwork::IsSessionResumed() const {
+    return m_socket.resumed();
+}
+
 CUxError CZyNetwork::GetPeerName(CUxString& name) const {
     if (m_state == State::Idle)
         return zynet::makeError(ZYNET_E_NOT_CONNECTED, "CZyNetwork::GetPeerName", std::string());

@@ -130,6 +130,8 @@ public:
     std::string GetPeerAddress() const;
     // True when the session runs over TLS.
     bool IsSecure() const;
+    // True when its TLS handshake resumed an earlier session to the same peer by a ticket.
+    bool IsSessionResumed() const;
 
     // The text of the last failure of this session, for a log line ("" when none).
     std::string GetLastErrorGenericText() const;

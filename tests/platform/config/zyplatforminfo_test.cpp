@@ -177,6 +177,52 @@ TEST_F(RegistryTest, ChangedFileIsReadAfreshEvenWithinOneTick) {
     EXPECT_EQ(v, 9u);
 }
 
+// Reads trust what they read until the file is touched: every way of touching it must show at once.
+TEST_F(RegistryTest, EveryWayOfChangingTheFileIsSeenAtTheNextRead) {
+    unsigned int v = 0;
+    auto read = [&]() {
+        v = 0;
+        return ZYPlatformInfo::getNumber("S", "k", &v) == 1 ? static_cast<int>(v) : -1;
+    };
+    EXPECT_EQ(read(), -1);  // no file yet
+    writeFile("[S]\nk = 1\n");
+    EXPECT_EQ(read(), 1);  // created
+    EXPECT_EQ(read(), 1);
+    // Written in place through another name of the same file, in another folder.
+    const std::string other = dir_ + "/elsewhere";
+    std::filesystem::create_directory(other);
+    ASSERT_EQ(link(path_.c_str(), (other + "/alias.ini").c_str()), 0);
+    {
+        std::ofstream o(other + "/alias.ini", std::ios::trunc);
+        o << "[S]\nk = 2\n";
+    }
+    EXPECT_EQ(read(), 2);
+    // Replaced by a rename, as careful writers do.
+    {
+        std::ofstream o(dir_ + "/next.tmp");
+        o << "[S]\nk = 3\n";
+    }
+    ASSERT_EQ(rename((dir_ + "/next.tmp").c_str(), path_.c_str()), 0);
+    EXPECT_EQ(read(), 3);
+    // Other files of its folder come and go without changing what is read.
+    for (int i = 0; i < 50; ++i) std::ofstream(dir_ + "/noise" + std::to_string(i)) << i;
+    EXPECT_EQ(read(), 3);
+    // Its folder removed and made again at the same place.
+    std::filesystem::remove_all(dir_);
+    EXPECT_EQ(read(), -1);
+    std::filesystem::create_directory(dir_);
+    writeFile("[S]\nk = 4\n");
+    EXPECT_EQ(read(), 4);
+    // A path that is a symbolic link follows its target's changes too.
+    const std::string target = dir_ + "/target.ini";
+    std::ofstream(target) << "[S]\nk = 5\n";
+    std::filesystem::remove(path_);
+    std::filesystem::create_symlink(target, path_);
+    EXPECT_EQ(read(), 5);
+    std::ofstream(target, std::ios::trunc) << "[S]\nk = 6\n";
+    EXPECT_EQ(read(), 6);
+}
+
 TEST_F(RegistryTest, SettersRewriteTheFileKeepingOtherLines) {
     writeFile("# keep me\n[A]\nx = 1\n\n[B]\ny = 2\n");
     EXPECT_TRUE(ZYPlatformInfo::setNumber("A", "x", 10));

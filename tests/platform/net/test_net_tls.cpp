@@ -99,6 +99,34 @@ TEST_F(NetTlsTest, ThePeersNameIsWhatItsCertificateProvesWhateverItClaims) {
     EXPECT_TRUE(seen.secure);
 }
 
+// A session opened again to the same listener resumes by the ticket of the last one: both sides still
+// know each other by the names the certificates proved, and a ticket never lends one machine's name to
+// another, nor a name to an anonymous caller.
+TEST_F(NetTlsTest, ResumedSessionsKeepTheNamesTheCertificatesProved) {
+    CUxError error;
+    for (const char* who : {"client2", hubtest::kAnonymous}) {
+        const std::string expected = who == hubtest::kAnonymous ? "" : who;
+        for (int round = 0; round < 3; ++round) {
+            auto session = open(who, error);
+            ASSERT_FALSE(error.IsError()) << error.AsString();
+            ASSERT_TRUE(roundTrip(*session));  // the ticket comes with the first answer
+            EXPECT_EQ(session->IsSessionResumed(), round > 0) << who << " round " << round;
+            const TSeen seen = lastSeen();
+            EXPECT_EQ(seen.name, expected);
+            EXPECT_EQ(seen.proven, !expected.empty());
+            CUxString server;
+            ASSERT_FALSE(session->GetRemoteClientName(server).IsError());
+            EXPECT_STREQ(server.c_str(), "hubmaster");
+        }
+    }
+    // Another machine of this process has tickets of its own: its first session is a full handshake.
+    auto client1 = open("client1", error);
+    ASSERT_FALSE(error.IsError()) << error.AsString();
+    ASSERT_TRUE(roundTrip(*client1));
+    EXPECT_FALSE(client1->IsSessionResumed());
+    EXPECT_EQ(lastSeen().name, "client1");
+}
+
 TEST_F(NetTlsTest, ForeignCertificatesAndPlainSessionsAreRefused) {
     // A certificate of another authority proves nothing here.
     const fs::path foreign = fs::temp_directory_path() / ("hub-foreign-pki-" + std::to_string(getpid()));
