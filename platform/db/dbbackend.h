@@ -83,6 +83,8 @@ public:
     // True while a transaction or a statement's result is open: the connection cannot serve
     // another user yet.
     virtual bool busy() const { return true; }
+    // True while a transaction is open (what is read may be this transaction's own).
+    virtual bool inTransaction() const { return true; }
 };
 
 struct DbOpenOptions {

@@ -288,6 +288,7 @@ public:
         return rc;
     }
     size_t cachedStatements() const override { return m_cache->size(); }
+    bool inTransaction() const override { return !sqlite3_get_autocommit(m_db); }
     bool busy() const override {
         if (!sqlite3_get_autocommit(m_db)) return true;
         for (sqlite3_stmt* st = sqlite3_next_stmt(m_db, nullptr); st; st = sqlite3_next_stmt(m_db, st))

@@ -6,6 +6,7 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbresult.h"
 #include "platform/db/dbtable.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/installmanager.h"
 #include "platform/net/zynet_directory.h"
 
@@ -50,6 +51,7 @@ TClientView& clientView() {
 
 ZYClientRequestScope::ZYClientRequestScope() {
     TClientView& view = clientView();
+    zydb::openRequest();
     if (view.depth++ == 0) view.reads = new std::vector<TClientRead>();
 }
 
@@ -59,6 +61,7 @@ ZYClientRequestScope::~ZYClientRequestScope() {
         delete view.reads;
         view.reads = nullptr;
     }
+    zydb::closeRequest();
 }
 
 int ZYClient::lookup() {

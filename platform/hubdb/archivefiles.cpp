@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/log/evdebug.h"
 
 using zydb::DbValue;
@@ -21,7 +22,49 @@ std::string copyOfPrecedenceSql(const std::string& policy, const std::string& pr
            "), (SELECT x.id FROM archGroupCopy x WHERE x.archGroupId = " + policy + " AND x.copy = 1)) END)";
 }
 
+namespace {
+
+// One request asks for the same subclient's files several times (its cycles, its index files, the
+// media agent to choose): inside a request scope, a list read outside a transaction is read once.
+struct TFilesAsked {
+    std::string database;
+    int appId, copyPrecedence, toTime;
+    std::vector<ArchiveFileOnCopy> files;
+};
+struct TFilesMemo {
+    unsigned long long scope = 0;
+    std::vector<TFilesAsked> lists;
+};
+
+TFilesMemo* filesMemo(const zydb::IDbConnection& conn) {
+    const unsigned long long scope = zydb::currentRequest();
+    if (scope == 0 || conn.inTransaction()) return nullptr;
+    thread_local TFilesMemo memo;
+    if (memo.scope != scope) {
+        memo.lists.clear();
+        memo.scope = scope;
+    }
+    return &memo;
+}
+
+}  // namespace
+
 int listArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, int toTime,
+                     std::vector<ArchiveFileOnCopy>& out) {
+    TFilesMemo* memo = filesMemo(conn);
+    if (memo)
+        for (const TFilesAsked& asked : memo->lists)
+            if (asked.appId == appId && asked.copyPrecedence == copyPrecedence && asked.toTime == toTime &&
+                asked.database == conn.path()) {
+                out = asked.files;
+                return zydb::DB_OK;
+            }
+    const int rc = readArchiveFiles(conn, appId, copyPrecedence, toTime, out);
+    if (memo && rc == zydb::DB_OK) memo->lists.push_back({conn.path(), appId, copyPrecedence, toTime, out});
+    return rc;
+}
+
+int readArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, int toTime,
                      std::vector<ArchiveFileOnCopy>& out) {
     out.clear();
     static const std::string sql =

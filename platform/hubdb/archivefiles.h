@@ -52,8 +52,12 @@ std::string copyOfPrecedenceSql(const std::string& policy, const std::string& pr
 // The valid archive files of a subclient created at or before `toTime` (0: no limit) that have a
 // valid copy on the storage-policy copy `copyPrecedence` names (see copyOfPrecedenceSql), oldest
 // first; aged copies and files of running jobs are included and marked. Returns a zydb::DbResult
-// (the engine's text in conn.lastError()).
+// (the engine's text in conn.lastError()). Inside a ZYClientRequestScope, outside a transaction, the
+// same question is answered from the first read of the request.
 int listArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, int toTime,
+                     std::vector<ArchiveFileOnCopy>& out);
+// The same, always read from the database.
+int readArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, int toTime,
                      std::vector<ArchiveFileOnCopy>& out);
 
 // The backup cycles of one subclient's files (oldest first, as listArchiveFiles gives them, after

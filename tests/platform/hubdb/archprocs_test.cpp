@@ -3,11 +3,15 @@
 // per-subclient listing.
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <tuple>
 
 #include "Db/Proc/archFileByTime.h"
 #include "Db/Proc/archFileByTimeSuperBrowse.h"
 #include "platform/db/dbenv.h"
+#include "platform/db/dbtable.h"
+#include "platform/db/requestscope.h"
+#include "platform/hubdb/archivefiles.h"
 #include "platform/hubdb/hubdbseed.h"
 #include "tests/platform/db/tempdir.h"
 
@@ -249,3 +253,53 @@ TEST_F(ArchProcs, PrecedenceZeroIsTheDefaultCopy) {
     ASSERT_EQ(getNextRow(&p, nullptr, -1, 0), DB_OK);
     EXPECT_NE(p.getDataPtr()->r_copyId, defaultCopy);
 }
+
+namespace {
+
+// One request reads a subclient's files once: a backup made meanwhile shows in the next request, in a
+// transaction of this thread, and on other threads, never half-way through this request.
+TEST_F(ArchProcs, ARequestReadsASubclientsFilesOnce) {
+    auto fileCount = [&] {
+        ArchFileByTime p(nullptr);
+        p.setValues(0, sB, 0, 0, 0, 0, 0, 0, 0, 1);
+        size_t n = 0;
+        int rc;
+        while ((rc = getNextRow(&p, nullptr, -1, 0)) == DB_OK) ++n;
+        EXPECT_EQ(rc, DB_NO_DATA);
+        return n;
+    };
+    const size_t before = fileCount();
+    ASSERT_GT(before, 0u);
+    {
+        struct TRequest {
+            TRequest() { zydb::openRequest(); }
+            ~TRequest() { zydb::closeRequest(); }
+        } request;
+        EXPECT_EQ(fileCount(), before);
+        {
+            hubdb::HubDbSeed seed(dir.file("hub.db"));
+            // A later file of b1's job, on the policy of sB's files (a new seed object does not know it).
+            hubdb::ArchFileSeed f;
+            f.appId = sB;
+            f.jobId = b1.jobId;
+            f.fileType = 1;
+            f.cTime = T + 20 * D;
+            f.storagePolicyId = static_cast<int>(seed.queryInt(
+                "SELECT archGroupId FROM archFile WHERE appId = ? LIMIT 1", {zydb::DbValue::ofInt(sB)}));
+            ASSERT_GT(seed.addArchFile(f), 0) << seed.error();
+        }
+        EXPECT_EQ(fileCount(), before);
+        size_t onOtherThread = 0;
+        std::thread([&] { onOtherThread = fileCount(); }).join();
+        EXPECT_GT(onOtherThread, before);
+        DBtran tran(true);
+        ASSERT_TRUE(tran.isOpen());
+        std::vector<hubdb::ArchiveFileOnCopy> inTransaction;
+        ASSERT_EQ(hubdb::listArchiveFiles(*tran.tranConnection(), sB, 0, 0, inTransaction), DB_OK);
+        EXPECT_GT(inTransaction.size(), before);
+        EXPECT_EQ(tran.rollbackTran(), DB_OK);
+    }
+    EXPECT_GT(fileCount(), before);
+}
+
+}  // namespace
