@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <limits>
+#include <string_view>
 
 #include "tools/mediaagent/sqlitestmt.h"
 
@@ -13,11 +14,12 @@ namespace mediaagent {
 namespace {
 
 constexpr int64_t kOpenEnd = 0x7fffffff;
+// Paths a connection keeps resolved; past this many it starts over (a find walks every directory).
+constexpr size_t kMaxResolved = 4096;
 
 enum Statement {
     kMeta,
     kSubclients,
-    kSubclient,
     kJobs,
     kChild,
     kEntry,
@@ -33,7 +35,6 @@ enum Statement {
 const char* const kSql[kStatementCount] = {
     "SELECT value FROM meta WHERE key = ?1",
     "SELECT appId, clientId, appType, kelmarchId, rootEntry FROM subclients ORDER BY appId",
-    "SELECT appId, clientId, appType, kelmarchId, rootEntry FROM subclients WHERE appId = ?1",
     "SELECT jobId, kelmarchId, time, cycle, isFull FROM jobs WHERE appId = ?1 ORDER BY time, jobId",
     "SELECT id, isDir FROM entries WHERE parent = ?1 AND name = ?2",
     "SELECT parent, name, isDir FROM entries WHERE id = ?1",
@@ -138,6 +139,14 @@ std::unique_ptr<CItemIndex> CItemIndex::open(const std::string& path, std::strin
         return nullptr;
     }
     sqlite3_busy_timeout(db, 10000);
+    // The file is never written in place, so the shared lock the first read takes is kept for the
+    // connection's life: statements then neither lock nor unlock the file, and the page cache stays valid
+    // between them instead of being checked against the file each time.
+    if (sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        error = sqliteError(db, "opening the item index " + path);
+        sqlite3_close(db);
+        return nullptr;
+    }
     std::unique_ptr<CItemIndex> index(new CItemIndex(db));
     if (!index->statement(kMeta)) {
         error = index->lastError();
@@ -181,82 +190,156 @@ std::string CItemIndex::metaValue(const std::string& key) {
     return sqlite3_step(s) == SQLITE_ROW ? columnText(s, 0) : std::string();
 }
 
-bool CItemIndex::subclients(std::vector<TIndexSubclient>& out) {
-    out.clear();
+bool CItemIndex::readSubclients() {
+    if (m_subclientsRead) return true;
     sqlite3_stmt* s = statement(kSubclients);
     if (!s) return false;
     TReset reset{s};
     int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
-        out.push_back({sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2),
-                       sqlite3_column_int(s, 3), sqlite3_column_int64(s, 4)});
-    return rc == SQLITE_DONE || fail("reading the subclients");
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const TIndexSubclient sub{sqlite3_column_int(s, 0), sqlite3_column_int(s, 1),
+                                  sqlite3_column_int(s, 2), sqlite3_column_int(s, 3),
+                                  sqlite3_column_int64(s, 4)};
+        m_subclients[sub.appId] = sub;
+    }
+    if (rc != SQLITE_DONE) {
+        m_subclients.clear();
+        return fail("reading the subclients");
+    }
+    m_subclientsRead = true;
+    return true;
+}
+
+const TIndexSubclient* CItemIndex::knownSubclient(int appId) {
+    if (!readSubclients()) return nullptr;
+    auto it = m_subclients.find(appId);
+    if (it != m_subclients.end()) return &it->second;
+    m_error = "subclient " + std::to_string(appId) + " is not in the index";
+    return nullptr;
+}
+
+bool CItemIndex::subclients(std::vector<TIndexSubclient>& out) {
+    out.clear();
+    if (!readSubclients()) return false;
+    for (const auto& [appId, sub] : m_subclients) out.push_back(sub);
+    return true;
 }
 
 bool CItemIndex::subclient(int appId, TIndexSubclient& out) {
-    sqlite3_stmt* s = statement(kSubclient);
-    if (!s) return false;
+    const TIndexSubclient* sub = knownSubclient(appId);
+    if (sub) out = *sub;
+    return sub != nullptr;
+}
+
+const std::vector<TIndexJob>* CItemIndex::jobsOf(int appId) {
+    auto it = m_jobs.find(appId);
+    if (it != m_jobs.end()) return &it->second;
+    static const std::vector<TIndexJob> kNone;
+    // Only the file's own subclients have jobs kept, so no request can grow the memo.
+    if (!readSubclients()) return nullptr;
+    if (m_subclients.find(appId) == m_subclients.end()) return &kNone;
+    sqlite3_stmt* s = statement(kJobs);
+    if (!s) return nullptr;
     TReset reset{s};
     sqlite3_bind_int(s, 1, appId);
-    const int rc = sqlite3_step(s);
-    if (rc == SQLITE_ROW) {
-        out = {sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2),
-               sqlite3_column_int(s, 3), sqlite3_column_int64(s, 4)};
-        return true;
+    std::vector<TIndexJob> all;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
+        all.push_back({sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int64(s, 2),
+                       sqlite3_column_int(s, 3), sqlite3_column_int(s, 4) != 0});
+    if (rc != SQLITE_DONE) {
+        fail("reading the jobs");
+        return nullptr;
     }
-    m_error = rc == SQLITE_DONE ? "subclient " + std::to_string(appId) + " is not in the index"
-                                : sqliteError(m_db, "reading a subclient");
-    return false;
+    return &m_jobs.emplace(appId, std::move(all)).first->second;
 }
 
 bool CItemIndex::jobs(int appId, std::vector<TIndexJob>& out) {
-    out.clear();
-    sqlite3_stmt* s = statement(kJobs);
-    if (!s) return false;
-    TReset reset{s};
-    sqlite3_bind_int(s, 1, appId);
-    int rc;
-    while ((rc = sqlite3_step(s)) == SQLITE_ROW)
-        out.push_back({sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int64(s, 2),
-                       sqlite3_column_int(s, 3), sqlite3_column_int(s, 4) != 0});
-    return rc == SQLITE_DONE || fail("reading the jobs");
+    const std::vector<TIndexJob>* all = jobsOf(appId);
+    if (!all) {
+        out.clear();
+        return false;
+    }
+    out = *all;
+    return true;
 }
 
 int CItemIndex::cycleAt(int appId, int64_t time) {
-    std::vector<TIndexJob> all;
-    if (!jobs(appId, all)) return -1;
+    const std::vector<TIndexJob>* all = jobsOf(appId);
     int cycle = -1;
-    for (const TIndexJob& j : all)
-        if (j.time <= time) cycle = j.cycle;
+    for (size_t n = 0; all && n < all->size(); ++n)
+        if ((*all)[n].time <= time) cycle = (*all)[n].cycle;
     return cycle;
+}
+
+void CItemIndex::remember(std::string key, const TResolved& resolved) {
+    if (m_resolved.size() >= kMaxResolved) m_resolved.clear();
+    m_resolved.insert_or_assign(std::move(key), resolved);
 }
 
 bool CItemIndex::resolve(int appId, const std::string& path, TItemVersion& entry, bool& found) {
     found = false;
-    TIndexSubclient sub;
-    if (!subclient(appId, sub)) return false;
     entry = TItemVersion{};
-    entry.entry = sub.rootEntry;
-    entry.flags = kItemDirectory;
-    entry.appId = appId;
-    sqlite3_stmt* s = statement(kChild);
-    if (!s) return false;
-    for (const std::string& part : splitPath(path)) {
-        if (!entry.directory()) return true;  // a file has no children
-        TReset reset{s};
-        sqlite3_bind_int64(s, 1, entry.entry);
-        sqlite3_bind_text(s, 2, part.data(), static_cast<int>(part.size()), SQLITE_TRANSIENT);
-        const int rc = sqlite3_step(s);
-        if (rc == SQLITE_DONE) return true;
-        if (rc != SQLITE_ROW) return fail("resolving " + path);
-        entry.parent = entry.entry;
-        entry.entry = sqlite3_column_int64(s, 0);
-        entry.flags = sqlite3_column_int(s, 1) ? kItemDirectory : 0;
-        entry.name = part;
-        entry.path += "/" + part;
+    const std::vector<std::string> parts = splitPath(path);
+    // The key of the first k parts is the prefix of the whole key that ends at ends[k].
+    std::string key = std::to_string(appId);
+    std::vector<size_t> ends{key.size()};
+    for (const std::string& part : parts) {
+        key += '/';
+        key += part;
+        ends.push_back(key.size());
     }
-    if (entry.path.empty()) entry.path = "/";
-    found = true;
+    // From the deepest part already resolved, else from the subclient's root.
+    TResolved at;
+    bool started = false;
+    size_t known = parts.size() + 1;
+    while (!started && known > 0) {
+        auto it = m_resolved.find(std::string_view(key).substr(0, ends[--known]));
+        if (it != m_resolved.end()) {
+            at = it->second;
+            started = true;
+        }
+    }
+    if (!started) {
+        const TIndexSubclient* sub = knownSubclient(appId);
+        if (!sub) return false;
+        at.found = true;
+        at.entry.entry = sub->rootEntry;
+        at.entry.flags = kItemDirectory;
+        at.entry.appId = appId;
+        at.entry.path = "/";
+        remember(key.substr(0, ends[0]), at);
+        known = 0;
+    }
+    sqlite3_stmt* s = nullptr;
+    for (size_t k = known; k < parts.size() && at.found; ++k) {
+        const std::string& part = parts[k];
+        if (!at.entry.directory()) {
+            at.found = false;  // a file has no children
+        } else {
+            if (!s && !(s = statement(kChild))) return false;
+            TReset reset{s};
+            sqlite3_bind_int64(s, 1, at.entry.entry);
+            sqlite3_bind_text(s, 2, part.data(), static_cast<int>(part.size()), SQLITE_TRANSIENT);
+            const int rc = sqlite3_step(s);
+            if (rc == SQLITE_DONE) {
+                at.found = false;
+            } else if (rc != SQLITE_ROW) {
+                return fail("resolving " + path);
+            } else {
+                at.entry.parent = at.entry.entry;
+                at.entry.entry = sqlite3_column_int64(s, 0);
+                at.entry.flags = sqlite3_column_int(s, 1) ? kItemDirectory : 0;
+                at.entry.name = part;
+                at.entry.path = (k == 0 ? std::string() : at.entry.path) + "/" + part;
+            }
+        }
+        remember(key.substr(0, ends[k + 1]), at);
+    }
+    if (at.found) {
+        entry = std::move(at.entry);
+        found = true;
+    }
     return true;
 }
 
@@ -289,8 +372,9 @@ void confineQuery(TBrowseQuery& query, const std::vector<std::string>& roots) {
 
 bool CItemIndex::ownedPaths(int appId, const std::string& owner, std::vector<std::string>& out) {
     out.clear();
-    TIndexSubclient sub;
-    if (!subclient(appId, sub)) return false;
+    const TIndexSubclient* sub = knownSubclient(appId);
+    if (!sub) return false;
+    const int64_t root = sub->rootEntry;
     std::vector<int64_t> owned;
     {
         sqlite3_stmt* s = statement(kOwners);
@@ -316,7 +400,7 @@ bool CItemIndex::ownedPaths(int appId, const std::string& owner, std::vector<std
     for (int64_t entry : owned) {
         std::string path;
         // Up to the subclient's root; a broken chain is a fault of the file, not an empty path.
-        for (int hops = 0; entry != sub.rootEntry; ++hops) {
+        for (int hops = 0; entry != root; ++hops) {
             TReset reset{s};
             sqlite3_bind_int64(s, 1, entry);
             if (hops > 4096 || sqlite3_step(s) != SQLITE_ROW) return fail("reading an owner's folder");
@@ -368,8 +452,9 @@ bool CItemIndex::scope(const TBrowseQuery& query, bool range, TScope& sc, bool& 
     }
     if (range) return true;
 
-    std::vector<TIndexJob> all;
-    if (!jobs(query.appId, all)) return false;
+    const std::vector<TIndexJob>* known = jobsOf(query.appId);
+    if (!known) return false;
+    const std::vector<TIndexJob>& all = *known;
     if (sc.cycles.empty()) {
         int cycle = -1;
         for (const TIndexJob& j : all)
@@ -398,6 +483,16 @@ bool CItemIndex::scope(const TBrowseQuery& query, bool range, TScope& sc, bool& 
     }
     return true;
 }
+
+namespace {
+
+// The path of a version a scan hands over (a file's own, else its directory's and its name): made only
+// for the versions answered, not for every version read.
+std::string pathOf(const std::string& dirPath, const std::string& filePath, const std::string& name) {
+    return filePath.empty() ? dirPath + "/" + name : filePath;
+}
+
+}  // namespace
 
 template <class F>
 bool CItemIndex::scanVersions(const TScope& sc, const std::string& startName, F take) {
@@ -429,7 +524,6 @@ bool CItemIndex::scanVersions(const TScope& sc, const std::string& startName, F 
         v.entry = entry;
         v.parent = sc.dir;
         v.name = std::move(name);
-        v.path = sc.file ? sc.filePath : sc.dirPath + "/" + v.name;
         v.backupTime = sqlite3_column_int64(s, 2);
         v.jobId = sqlite3_column_int(s, 3);
         v.cycle = cycle;
@@ -500,6 +594,7 @@ bool CItemIndex::listAt(const TBrowseQuery& query, std::vector<TItemVersion>& ou
             --skipLeft;
             return true;
         }
+        newest.path = pathOf(sc.dirPath, sc.filePath, newest.name);
         out.push_back(std::move(newest));
         return query.pageSize == 0 || out.size() < query.pageSize;
     });
@@ -547,6 +642,7 @@ bool CItemIndex::listRange(const TBrowseQuery& query, std::vector<TItemVersion>&
                 --skipLeft;
                 continue;
             }
+            v.path = pathOf(sc.dirPath, sc.filePath, v.name);
             out.push_back(std::move(v));
             if (query.pageSize != 0 && out.size() >= query.pageSize) return false;
         }

@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -127,7 +128,8 @@ public:
     // when the index keeps no owners of the subclient at all.
     bool ownedPaths(int appId, const std::string& owner, std::vector<std::string>& out);
 
-    // The entry a path names (0 when none): the subclient's root for "/", "" or "\".
+    // The entry a path names (empty, with `found` false, when none): the subclient's root for "/", "" or
+    // "\".
     bool resolve(int appId, const std::string& path, TItemVersion& entry, bool& found);
 
     // The items of a directory at a point in time: per child, its newest version at or before the
@@ -156,16 +158,30 @@ private:
     sqlite3_stmt* statement(int which);
     bool scope(const TBrowseQuery& query, bool range, TScope& scope, bool& found);
     // Scans the versions of the scope in (name, time) order from `startName`, handing each group of one
-    // entry's versions to `take`, which returns false to stop.
+    // entry's versions (their paths not yet made) to `take`, which returns false to stop.
     template <class F>
     bool scanVersions(const TScope& scope, const std::string& startName, F take);
     bool pointInTimeStart(const TScope& scope, const TBrowseQuery& query, std::string& startName,
                           uint32_t& skipLeft);
-    int jobAt(const TScope& scope);
+    // What the file holds for good, read once per connection: a file is never changed in place (a new
+    // index is renamed over the old one, and lendItemIndex keys connections by the file itself).
+    struct TResolved {
+        TItemVersion entry;
+        bool found = false;
+    };
+    bool readSubclients();
+    const TIndexSubclient* knownSubclient(int appId);  // null with the error when not in the file
+    const std::vector<TIndexJob>* jobsOf(int appId);
+    void remember(std::string key, const TResolved& resolved);
 
     sqlite3* m_db;
     std::vector<sqlite3_stmt*> m_statements;  // prepared on first use
     std::string m_error;
+    bool m_subclientsRead = false;
+    std::map<int, TIndexSubclient> m_subclients;
+    std::map<int, std::vector<TIndexJob>> m_jobs;  // of the subclients in the file
+    // Paths resolved, keyed by the subclient and the path's parts as asked ("<appId>/a/b"); bounded.
+    std::map<std::string, TResolved, std::less<>> m_resolved;
 };
 
 // A connection to the index file at `path` from the process's kept ones (opened when none is idle),

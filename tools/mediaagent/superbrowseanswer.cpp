@@ -98,9 +98,8 @@ databrowse::BrowseResponse response(const TIndexBrowsePlan& plan, int64_t type) 
     databrowse::BrowseResponse r;
     r.setint64(databrowse::BrowseResponse::f::respType, type);
     r.setstring(databrowse::BrowseResponse::f::workerId, plan.workerId);
-    databrowse::BrowseSession session;
-    session.setstring(databrowse::BrowseSession::f::sessionId, plan.session);
-    r.setObjectAccessor(session, databrowse::BrowseResponse::f::session);
+    r.getObjectAccessor(databrowse::BrowseResponse::f::session, true)
+        ->setstring(databrowse::BrowseSession::f::sessionId, plan.session);
     return r;
 }
 
@@ -113,30 +112,32 @@ databrowse::BrowseResponse errorResponse(const TIndexBrowsePlan& plan, const std
     return r;
 }
 
-databrowse::BrowseData itemOf(const TItemVersion& v) {
+// An item, built where it is kept: each child is made in place in its parent rather than copied in.
+void addItem(std::vector<CNMessageBase>& items, const TItemVersion& v) {
     using D = databrowse::BrowseData::f;
     using A = databrowse::Msg93::f;
-    databrowse::BrowseData data;
-    databrowse::BrowseItemFlags flags;
-    flags.setint64(databrowse::BrowseItemFlags::f::file, v.directory() ? 0 : 1);
-    flags.setint64(databrowse::BrowseItemFlags::f::directory, v.directory() ? 1 : 0);
-    if (v.deleted()) flags.setint64(databrowse::BrowseItemFlags::f::deleted, 1);
-    data.setObjectAccessor(flags, D::flags);
+    using F = databrowse::BrowseItemFlags::f;
+    constexpr size_t kItemFields = 8;
+    constexpr size_t kAdvancedFields = 4;
+    CNMessageBase& data = items.emplace_back(databrowse::BrowseData());
+    data.reserveFields(kItemFields);
+    CNMessageBase* flags = data.getObjectAccessor(D::flags, true);
+    flags->setint64(F::file, v.directory() ? 0 : 1);
+    flags->setint64(F::directory, v.directory() ? 1 : 0);
+    if (v.deleted()) flags->setint64(F::deleted, 1);
     data.setstring(D::name, v.name);
     data.setstring(D::displayName, v.name);
     data.setstring(D::path, v.path);
     data.setint64(D::size, v.size);
     data.setint64(D::modificationTime, v.modificationTime);
     data.setint64(D::version, v.version);
-    databrowse::Msg93 advanced;
-    advanced.setint64(A::backupTime, v.backupTime);
-    advanced.setint64(A::archiveFileId, v.archiveFileId);
-    advanced.setint64(A::offset, v.offset);
-    ZyEntities::Msg10 subclient;
-    subclient.setint64(ZyEntities::Msg10::f::subclientId, v.appId);
-    advanced.setObjectAccessor(subclient, A::subclientEntity);
-    data.setObjectAccessor(advanced, D::advancedData);
-    return data;
+    CNMessageBase* advanced = data.getObjectAccessor(D::advancedData, true);
+    advanced->reserveFields(kAdvancedFields);
+    advanced->setint64(A::backupTime, v.backupTime);
+    advanced->setint64(A::archiveFileId, v.archiveFileId);
+    advanced->setint64(A::offset, v.offset);
+    advanced->getObjectAccessor(A::subclientEntity, true)
+        ->setint64(ZyEntities::Msg10::f::subclientId, v.appId);
 }
 
 // Whether a version passes the request's cut-offs.
@@ -149,6 +150,21 @@ bool kept(const TIndexBrowsePlan& plan, const TItemVersion& v) {
 
 bool hasCutOffs(const TIndexBrowsePlan& plan) {
     return plan.modifiedAtOrBefore > 0 || plan.backedUpAtOrBefore > 0 || plan.deletedBefore > 0;
+}
+
+// A response of the items of [begin, end) that pass the cut-offs, for the query `queryId`.
+databrowse::BrowseResponse itemsResponse(const TIndexBrowsePlan& plan, const std::string& queryId,
+                                         const TItemVersion* begin, const TItemVersion* end) {
+    databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
+    CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
+    if (!queryId.empty()) result->setstring(databrowse::BrowseResult::f::queryId, queryId);
+    std::vector<CNMessageBase>& items =
+        *result->getlistobject(databrowse::BrowseResult::f::dataResultSet, true);
+    items.reserve(static_cast<size_t>(end - begin));
+    const bool cut = hasCutOffs(plan);
+    for (const TItemVersion* v = begin; v != end; ++v)
+        if (!cut || kept(plan, *v)) addItem(items, *v);
+    return r;
 }
 
 }  // namespace
@@ -307,15 +323,9 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                 }
                 const size_t end = std::min<uint64_t>(files.size(), q.skip + remaining);
                 for (size_t at = std::min<size_t>(q.skip, end); at < end && going; at += batch) {
-                    std::vector<CNMessageBase> items;
-                    for (size_t n = at; n < std::min<size_t>(end, at + batch); ++n)
-                        if (!hasCutOffs(plan) || kept(plan, files[n])) items.push_back(itemOf(files[n]));
-                    databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
-                    CNMessageBase* result =
-                        r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
-                    if (!ask.queryId.empty())
-                        result->setstring(databrowse::BrowseResult::f::queryId, ask.queryId);
-                    result->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
+                    databrowse::BrowseResponse r =
+                        itemsResponse(plan, ask.queryId, files.data() + at,
+                                      files.data() + std::min<size_t>(end, at + batch));
                     deliver(r);
                 }
                 continue;
@@ -327,16 +337,8 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                     break;
                 }
                 if (versions.empty()) break;
-                std::vector<CNMessageBase> items;
-                items.reserve(versions.size());
-                for (const TItemVersion& v : versions)
-                    if (!hasCutOffs(plan) || kept(plan, v)) items.push_back(itemOf(v));
-                databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
-                CNMessageBase* result =
-                    r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
-                if (!ask.queryId.empty())
-                    result->setstring(databrowse::BrowseResult::f::queryId, ask.queryId);
-                result->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
+                databrowse::BrowseResponse r =
+                    itemsResponse(plan, ask.queryId, versions.data(), versions.data() + versions.size());
                 if (!deliver(r)) break;
                 remaining -= versions.size();
                 if (versions.size() < q.pageSize) break;

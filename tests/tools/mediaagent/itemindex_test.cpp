@@ -353,6 +353,87 @@ TEST_F(ItemIndex, RangesOfVersionsAndTheVersionsOfOneFile) {
     ASSERT_LE(got.size(), 1u);
 }
 
+// A connection keeps the paths it resolved: asked again, written with the other separator, after a miss
+// below them, and after more paths than it keeps, each names the oracle's entry; a path that names
+// nothing leaves no entry. Jobs and subclients kept alike answer as the file does.
+TEST_F(ItemIndex, PathsJobsAndSubclientsKeptByAConnectionAnswerAsTheFile) {
+    const int64_t root = m_sub.rootEntry;
+    const int64_t d01 = s_oracle->child(root, "d01");
+    const int64_t d0102 = s_oracle->child(d01, "d02");
+    const int64_t big = s_oracle->child(root, "big");
+    const TRow& fileRow = *std::find_if(s_oracle->rows.begin(), s_oracle->rows.end(),
+                                        [&](const TRow& r) { return r.parent == big; });
+    const std::string file = "/big/" + fileRow.name;
+    auto check = [&](const std::string& path, int64_t entry, int64_t parent) {
+        TItemVersion v;
+        bool found = false;
+        ASSERT_TRUE(m_index->resolve(m_sub.appId, path, v, found)) << m_index->lastError();
+        EXPECT_EQ(found, entry != 0) << path;
+        EXPECT_EQ(v.entry, entry) << path;
+        EXPECT_EQ(v.parent, parent) << path;
+    };
+    for (int round = 0; round < 2; ++round) {
+        check("/d01/d02", d0102, d01);
+        check("\\d01\\d02\\", d0102, d01);
+        check(file, fileRow.entry, big);
+        check(file + "/below/a/file", 0, 0);
+        check("/d01/nothing/d02", 0, 0);
+        check("/", root, 0);
+    }
+    TItemVersion v;
+    bool found = false;
+    for (int n = 0; n < 5000; ++n)
+        ASSERT_TRUE(m_index->resolve(m_sub.appId, "/x" + std::to_string(n), v, found));
+    check("/d01/d02", d0102, d01);
+    EXPECT_FALSE(m_index->resolve(987654, "/d01", v, found));
+    EXPECT_NE(m_index->lastError().find("987654"), std::string::npos);
+
+    std::vector<mediaagent::TIndexJob> again;
+    ASSERT_TRUE(m_index->jobs(m_sub.appId, again));
+    ASSERT_EQ(again.size(), m_jobs.size());
+    for (size_t j = 0; j < again.size(); ++j) {
+        EXPECT_EQ(again[j].jobId, m_jobs[j].jobId);
+        EXPECT_EQ(m_index->cycleAt(m_sub.appId, m_jobs[j].time), m_jobs[j].cycle);
+    }
+    EXPECT_EQ(m_index->cycleAt(m_sub.appId, m_jobs.front().time - 1), -1);
+    EXPECT_TRUE(m_index->jobs(987654, again));
+    EXPECT_TRUE(again.empty());
+    std::vector<mediaagent::TIndexSubclient> subs;
+    ASSERT_TRUE(m_index->subclients(subs));
+    ASSERT_EQ(subs.size(), 1u);
+    EXPECT_EQ(subs.front().rootEntry, root);
+}
+
+// A file made again at the same path is read afresh by the next lease, while a lease held across the
+// build (holding the old file's lock) is no obstacle to it and still reads the old file whole.
+TEST_F(ItemIndex, AFileMadeAgainAtItsPathIsReadAfreshWhileHeldLeasesKeepTheOld) {
+    const std::string path = s_world->path("remade.db");
+    mediaagent::TIndexScale smaller = hubtest::CMediaAgentWorld::testScale();
+    smaller.files = 1200;
+    smaller.bigDirectoryFiles = 300;
+    ASSERT_TRUE(s_world->build("remade.db", hubtest::CMediaAgentWorld::testScale())) << s_world->error();
+    std::string error;
+    auto bigCount = [&](CItemIndex& index) {
+        int64_t count = -1;
+        bool found = false;
+        EXPECT_TRUE(index.countAt(query("/big", 0), count, found)) << index.lastError();
+        return count;
+    };
+    mediaagent::TItemIndexLease held = mediaagent::lendItemIndex(path, error);
+    ASSERT_TRUE(held) << error;
+    const int64_t before = bigCount(*held);
+    ASSERT_GT(before, 300);
+    CItemIndex* old = held.get();
+
+    ASSERT_TRUE(s_world->build("remade.db", smaller)) << s_world->error();
+    mediaagent::TItemIndexLease fresh = mediaagent::lendItemIndex(path, error);
+    ASSERT_TRUE(fresh) << error;
+    EXPECT_NE(fresh.get(), old);
+    EXPECT_EQ(fresh->metaValue("scale"), smaller.text());
+    EXPECT_LE(bigCount(*fresh), 300);
+    EXPECT_EQ(bigCount(*held), before);
+}
+
 }  // namespace
 
 // A signed request is answered once while it is fresh; its memory is let go once it is stale anyway, and

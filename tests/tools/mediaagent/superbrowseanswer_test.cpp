@@ -219,6 +219,64 @@ TEST_F(SuperBrowseAnswer, CutOffsPredictionsAndRefusals) {
     EXPECT_EQ(u.type(1), 5);
 }
 
+// Each item carries its version whole, in the catalogue's order and classes: the answer's XML is that of
+// items set field by field from the versions read straight from the index (directories, files and
+// deletions), across batches.
+TEST_F(SuperBrowseAnswer, ItemsCarryTheirVersionsWhole) {
+    using D = databrowse::BrowseData::f;
+    using A = databrowse::Msg93::f;
+    bool sawDirectory = false, sawDeletion = false;
+    for (const std::string path : {"/", "/big"}) {
+        Indexing::BrowseReq r = request(lastTime, 1, path);
+        r.setint64(R::options, static_cast<int64_t>(mediaagent::kOptionVersions));
+        TAnswer a = answer(r, 7);
+        std::vector<std::string> got, expected;
+        for (auto& response : a.responses) {
+            CNMessageBase* result =
+                response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+            auto* items =
+                result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr;
+            for (size_t n = 0; items && n < items->size(); ++n) got.push_back(messageXml((*items)[n]));
+        }
+        TBrowseQuery q;
+        q.appId = appId;
+        q.path = path;
+        q.toTime = lastTime;
+        q.fromTime = 1;
+        std::vector<TItemVersion> versions;
+        bool found = false;
+        ASSERT_TRUE(index->listRange(q, versions, found));
+        for (const TItemVersion& v : versions) {
+            sawDirectory |= v.directory();
+            sawDeletion |= v.deleted();
+            databrowse::BrowseItemFlags flags;
+            flags.setint64(databrowse::BrowseItemFlags::f::file, v.directory() ? 0 : 1);
+            flags.setint64(databrowse::BrowseItemFlags::f::directory, v.directory() ? 1 : 0);
+            if (v.deleted()) flags.setint64(databrowse::BrowseItemFlags::f::deleted, 1);
+            databrowse::BrowseData data;
+            data.setObjectAccessor(flags, D::flags);
+            data.setstring(D::name, v.name);
+            data.setstring(D::displayName, v.name);
+            data.setstring(D::path, v.path);
+            data.setint64(D::size, v.size);
+            data.setint64(D::modificationTime, v.modificationTime);
+            data.setint64(D::version, v.version);
+            ZyEntities::Msg10 subclient;
+            subclient.setint64(ZyEntities::Msg10::f::subclientId, appId);
+            databrowse::Msg93 advanced;
+            advanced.setint64(A::backupTime, v.backupTime);
+            advanced.setint64(A::archiveFileId, v.archiveFileId);
+            advanced.setint64(A::offset, v.offset);
+            advanced.setObjectAccessor(subclient, A::subclientEntity);
+            data.setObjectAccessor(advanced, D::advancedData);
+            expected.push_back(messageXml(data));
+        }
+        EXPECT_GT(expected.size(), 7u) << path;
+        EXPECT_EQ(got, expected) << path;
+    }
+    EXPECT_TRUE(sawDirectory && sawDeletion);
+}
+
 // An end user's filter confines the answer to his own data: a mailbox path pattern or an owner (mailbox
 // GUID or object id, written either way) shows the folders leading to his data and everything in it,
 // nothing of anyone else's, paged and counted alike; a pattern the index cannot apply is refused.
