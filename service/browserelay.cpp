@@ -8,6 +8,8 @@
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
 #include "platform/indexing/idxsrvrsessioncache.h"
+#include "platform/msg/xml_codec.h"
+#include "platform/net/zynet_xml.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
@@ -203,6 +205,13 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                 "***** Browse response type %d for worker ID [%s] names session [%s], not the worker's; "
                 "dropped",
                 type, workerId.c_str(), got.c_str());
+        } else if (zynet::skimmedXml(&response) &&
+                   (oldProtocol || response.isSet(Response::predictions)) &&
+                   (!received || XMLDecoder().decodeInto(received->data(), received->size(), response) != 0)) {
+            // Read without its items (they go on as they came); the classic protocol and an answer that
+            // also predicts media are rewritten, so they need it whole.
+            log.debugLvl(0, "***** Browse response type %d for worker ID [%s] cannot be read whole; dropped", type,
+                         workerId.c_str());
         } else {
             const bool ended = forward(*worker, response, oldProtocol, received, log);
             access.release();

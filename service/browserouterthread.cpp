@@ -157,6 +157,9 @@ CBrowseRouterThreadHM::CBrowseRouterThreadHM() {
     port.SetType(CSessionPort::SessType_MessageService);
     m_server = std::make_unique<CZyNetworkServer>(&browseRouterCallBackXDR, &browseRouterCallBackXML,
                                                   m_serverName.c_str(), port);
+    // The items of an answer go on as they came: only the rest of it is read (see forward).
+    m_server->SetSkimmedXml({databrowse::BrowseResponse::TAG, databrowse::BrowseResponse::f::browseResult.code,
+                             databrowse::BrowseResult::f::dataResultSet.code});
 }
 
 CBrowseRouterThreadHM::~CBrowseRouterThreadHM() {

@@ -2,8 +2,12 @@
 
 #include <atomic>
 #include <memory>
+#include <sstream>
+
+#include <pugixml.hpp>
 
 #include "platform/msg/cnmessagebase.h"
+#include "platform/msg/msg_registry.h"
 #include "platform/msg/xml_codec.h"
 
 namespace zynet {
@@ -16,6 +20,7 @@ std::atomic<uint32_t> g_keptTags[4];  // 0: free
 thread_local int t_receivedState = 0;
 struct TReceived {
     const CNMessageBase* message = nullptr;
+    bool skimmed = false;  // a list was left out of it
     std::string text;
     TReceived() { t_receivedState = 1; }
     ~TReceived() { t_receivedState = 2; }
@@ -70,12 +75,49 @@ CNMessageBase* messageFromXml(uint32_t tag, const uint8_t* data, size_t size, st
     }
     if (TReceived* r = received()) {
         r->message = nullptr;
+        r->skimmed = false;
         if (kept(tag)) {
             r->text.assign(text, size);
             r->message = message.get();
         }
     }
     return message.release();
+}
+
+bool skimmedXml(const CNMessageBase* message) {
+    TReceived* r = received();
+    return message && r && r->message == message && r->skimmed;
+}
+
+CNMessageBase* messageFromXml(const TXmlSkim& skim, const uint8_t* data, size_t size, std::string& error) {
+    const CNMessageRegistry& registry = CNMessageRegistry::instance();
+    const char* childName = registry.fieldName(skim.child);
+    const char* listName = registry.fieldName(skim.list);
+    pugi::xml_document doc;
+    pugi::xml_node child;
+    if (kept(skim.tag) && childName && listName &&
+        doc.load_buffer(data, size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8))
+        for (pugi::xml_node root = doc.first_child(); root; root = root.next_sibling())
+            if (root.type() == pugi::node_element) {
+                child = root.child(childName);
+                break;
+            }
+    // Only the list's own items go: anything the relay reads stays and is read as ever.
+    bool removed = false;
+    if (child)
+        for (pugi::xml_node item = child.child(listName); item; item = child.child(listName))
+            removed = child.remove_child(item) || removed;
+    if (!removed) return messageFromXml(skim.tag, data, size, error);
+    std::ostringstream rest;
+    doc.save(rest, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+    const std::string lighter = rest.str();
+    CNMessageBase* message = messageFromXml(skim.tag, reinterpret_cast<const uint8_t*>(lighter.data()),
+                                            lighter.size(), error);
+    if (TReceived* r = received(); r && message) {
+        r->text.assign(reinterpret_cast<const char*>(data), size);
+        r->skimmed = true;
+    }
+    return message;
 }
 
 }  // namespace zynet

@@ -307,7 +307,9 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         if (kind == zynet::FrameKind::Xml) {
             std::string why;
             if (anonymous) decodeSlots().take();
-            message.reset(zynet::messageFromXml(code, frame.payload, frame.length, why));
+            message.reset(m_skim.tag != 0 && code == m_skim.tag
+                              ? zynet::messageFromXml(m_skim, frame.payload, frame.length, why)
+                              : zynet::messageFromXml(code, frame.payload, frame.length, why));
             if (anonymous) decodeSlots().give();
             if (!message) {
                 ignoreResult(session.breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why),

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/errors/cuxerror.h"
+#include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork.h"
 #include "platform/threads/hubmutex.h"
 #include "platform/threads/sessionport.h"
@@ -61,6 +62,10 @@ public:
     // Takes no more connections when none ever came; true when it closed so.
     bool CloseIfUnused();
 
+    // Messages of the skim's tag are read without the items of its list (see zynet::TXmlSkim), for a
+    // relay that forwards them as they came. Set before SelectData.
+    void SetSkimmedXml(const zynet::TXmlSkim& skim) { m_skim = skim; }
+
     const std::string& GetName() const { return m_name; }
     // The listener's port (0 before it listens).
     int GetPort() const;
@@ -95,6 +100,7 @@ private:
 
     const XdrCallback m_xdrCallback;
     const XmlCallback m_xmlCallback;
+    zynet::TXmlSkim m_skim;  // tag 0: every message read whole
     const std::string m_name;
     // Machine: this process's listener, stopped with its last server; Own: started for the port
     // this server was given, stopped with it; Given: its owner's to stop.

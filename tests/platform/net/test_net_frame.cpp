@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_frame.h"
+#include "platform/net/zynet_xml.h"
+#include "platform/msg/msg_classes.h"
 
 namespace {
 
@@ -129,6 +132,50 @@ TEST(NetNames, DirectoryPrefersPortThenRegistrationThenResolver) {
     directory.unregisterClient("reg-client");
     directory.setResolver(nullptr);
     EXPECT_TRUE(directory.resolve("reg-client", address).IsError());
+}
+
+}  // namespace
+
+namespace {
+
+// A relay's skimmed read leaves out only the list's items: what it reads is intact, and the text it
+// forwards is the whole text as it came.
+TEST(XmlSkim, LeavesOutOnlyTheListsItemsAndKeepsTheWholeText) {
+    zynet::keepReceivedXml(databrowse::BrowseResponse::TAG);
+    const zynet::TXmlSkim skim{databrowse::BrowseResponse::TAG, databrowse::BrowseResponse::f::browseResult.code,
+                               databrowse::BrowseResult::f::dataResultSet.code};
+    databrowse::BrowseResponse answer;
+    answer.setint64(databrowse::BrowseResponse::f::respType, 0);
+    answer.setstring(databrowse::BrowseResponse::f::workerId, "w\t<7>");
+    CNMessageBase* result = answer.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
+    result->setstring(databrowse::BrowseResult::f::queryId, "q&1");
+    std::vector<CNMessageBase> items(3, databrowse::BrowseData());
+    result->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
+    std::string xml, why;
+    ASSERT_TRUE(zynet::messageToXml(answer, xml, why)) << why;
+
+    std::unique_ptr<CNMessageBase> read(
+        zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), why));
+    ASSERT_TRUE(read) << why;
+    EXPECT_TRUE(zynet::skimmedXml(read.get()));
+    ASSERT_NE(zynet::receivedXml(read.get()), nullptr);
+    EXPECT_EQ(*zynet::receivedXml(read.get()), xml);
+    EXPECT_EQ(read->getstring(databrowse::BrowseResponse::f::workerId), "w\t<7>");
+    CNMessageBase* readResult = read->getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+    ASSERT_NE(readResult, nullptr);
+    EXPECT_EQ(readResult->getstring(databrowse::BrowseResult::f::queryId), "q&1");
+    EXPECT_EQ(readResult->getlistobject(databrowse::BrowseResult::f::dataResultSet, false), nullptr);
+
+    // Nothing to leave out: read whole, as any message. Text that does not parse is refused as ever.
+    databrowse::BrowseResponse end;
+    end.setint64(databrowse::BrowseResponse::f::respType, 5);
+    ASSERT_TRUE(zynet::messageToXml(end, xml, why)) << why;
+    read.reset(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), why));
+    ASSERT_TRUE(read) << why;
+    EXPECT_FALSE(zynet::skimmedXml(read.get()));
+    const std::string broken = "<BrowseResponse x.tag=\"1\"><browseResult>";
+    read.reset(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(broken.data()), broken.size(), why));
+    EXPECT_FALSE(read);
 }
 
 }  // namespace
