@@ -1,16 +1,31 @@
 #include "platform/entities/zyglobalparam.h"
 
 #include <cstdlib>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/threadsql.h"
 
-int ZYGlobalParam::get(const std::string& name, std::string& value, void*) {
+int ZYGlobalParam::get(const std::string& name, std::string& value, void* transaction) {
+    // A request asks for the same few parameters again and again: read once per request, outside a
+    // transaction (the thread's own connection never holds one open).
+    using TAsked = std::map<std::string, std::pair<int, std::string>>;
+    TAsked* memo = transaction ? nullptr : zydb::requestMemo<TAsked>();
+    if (memo)
+        if (auto it = memo->find(name); it != memo->end()) {
+            if (it->second.first == zydb::DB_OK) value = it->second.second;
+            return it->second.first;
+        }
     std::vector<zydb::DbValue> row;
     int rc = hubdb::threadQueryFirstRow(
         "SELECT value FROM NBGlobalParam WHERE name = ? AND modified = 0 ORDER BY id DESC LIMIT 1",
         {zydb::DbValue::ofText(name)}, row);
     if (rc == zydb::DB_OK) value = row[0].asText();
+    if (memo && (rc == zydb::DB_OK || rc == zydb::DB_NO_DATA))
+        (*memo)[name] = {rc, rc == zydb::DB_OK ? value : std::string()};
     return rc;
 }
 

@@ -31,20 +31,10 @@ struct TFilesAsked {
     int appId, copyPrecedence, toTime;
     std::vector<ArchiveFileOnCopy> files;
 };
-struct TFilesMemo {
-    unsigned long long scope = 0;
-    std::vector<TFilesAsked> lists;
-};
+using TFilesMemo = std::vector<TFilesAsked>;
 
 TFilesMemo* filesMemo(const zydb::IDbConnection& conn) {
-    const unsigned long long scope = zydb::currentRequest();
-    if (scope == 0 || conn.inTransaction()) return nullptr;
-    thread_local TFilesMemo memo;
-    if (memo.scope != scope) {
-        memo.lists.clear();
-        memo.scope = scope;
-    }
-    return &memo;
+    return conn.inTransaction() ? nullptr : zydb::requestMemo<TFilesMemo>();
 }
 
 }  // namespace
@@ -53,14 +43,14 @@ int listArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, i
                      std::vector<ArchiveFileOnCopy>& out) {
     TFilesMemo* memo = filesMemo(conn);
     if (memo)
-        for (const TFilesAsked& asked : memo->lists)
+        for (const TFilesAsked& asked : *memo)
             if (asked.appId == appId && asked.copyPrecedence == copyPrecedence && asked.toTime == toTime &&
                 asked.database == conn.path()) {
                 out = asked.files;
                 return zydb::DB_OK;
             }
     const int rc = readArchiveFiles(conn, appId, copyPrecedence, toTime, out);
-    if (memo && rc == zydb::DB_OK) memo->lists.push_back({conn.path(), appId, copyPrecedence, toTime, out});
+    if (memo && rc == zydb::DB_OK) memo->push_back({conn.path(), appId, copyPrecedence, toTime, out});
     return rc;
 }
 

@@ -13,6 +13,7 @@
 #include "platform/entities/sdversion.h"
 #include "platform/entities/wbaconfiguration.h"
 #include "platform/entities/zyclient.h"
+#include "platform/entities/zyglobalparam.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "tests/platform/db/tempdir.h"
@@ -272,6 +273,42 @@ TEST_F(Readers, ClientsReadOncePerRequestScope) {
     unsigned long id = 0;
     EXPECT_EQ(ZYClient(std::string("nobody")).getClientId(id), 0);
     EXPECT_EQ(id, static_cast<unsigned long>(node2));
+}
+
+}  // namespace
+
+namespace {
+
+// Global parameters, like clients, are read once per request scope: a change (or a first setting)
+// shows from the next request on, and at once outside any.
+TEST_F(Readers, GlobalParametersReadOncePerRequestScope) {
+    hubdb::HubDbSeed writer(dir.file("hub.db"));
+    auto set = [&](const char* value) {
+        writer.exec("UPDATE NBGlobalParam SET modified = 1 WHERE name = 'Browse Depth' AND modified = 0");
+        writer.exec("INSERT INTO NBGlobalParam (id, name, value, created, modified) "
+                    "VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM NBGlobalParam), 'Browse Depth', ?, 1, 0)",
+                    {zydb::DbValue::ofText(value)});
+    };
+    auto read = [] {
+        int value = -1;
+        return ZYGlobalParam::get("Browse Depth", value) == zydb::DB_OK ? value : -1;
+    };
+    {
+        ZYClientRequestScope request;
+        EXPECT_EQ(read(), -1);
+        set("4");
+        EXPECT_EQ(read(), -1);
+        std::string text;
+        EXPECT_EQ(ZYGlobalParam::get("Browse Depth", text), zydb::DB_NO_DATA);
+    }
+    EXPECT_EQ(read(), 4);
+    {
+        ZYClientRequestScope request;
+        EXPECT_EQ(read(), 4);
+        set("9");
+        EXPECT_EQ(read(), 4);
+    }
+    EXPECT_EQ(read(), 9);
 }
 
 }  // namespace
