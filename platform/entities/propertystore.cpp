@@ -1,12 +1,18 @@
 #include "platform/entities/propertystore.h"
 
 #include "platform/db/dbbackend.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/versionedproperty.h"
 
 namespace zyent {
 
+TPropertyMemo* propertyMemo() {
+    return zydb::requestMemo<TPropertyMemo>();
+}
+
 int writeProperty(DBtran* tran, const char* table, long componentId, const std::string& name, int type,
                   const std::string& value, long long now) {
+    if (TPropertyMemo* memo = propertyMemo()) memo->clear();
     if (tran == nullptr) {
         // Both statements or neither: a transaction of its own, committed here.
         DBtran own(false);

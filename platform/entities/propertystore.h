@@ -3,7 +3,9 @@
 // is 0 while it is current. One template for every property family. Functions of the calling thread.
 #pragma once
 
+#include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/db/dbenv.h"
@@ -36,9 +38,26 @@ int readProperties(DBtran* tran, long componentId, long long refTime, std::vecto
     return zydb::DB_OK;
 }
 
-// The current value of one property: 0 with `value` set, 100 when there is none, else the error.
+// Current values read in the thread's request (see zydb::requestMemo), by table, component and name:
+// null outside a request. A property written on the thread forgets them.
+struct TPropertyRead {
+    int rc;
+    std::string value;
+};
+using TPropertyMemo = std::map<std::tuple<std::string, long, std::string>, TPropertyRead>;
+TPropertyMemo* propertyMemo();
+
+// The current value of one property: 0 with `value` set, 100 when there is none, else the error. Read
+// once per request outside a transaction (a request asks about the same few properties again).
 template <class Family>
 int readProperty(DBtran* tran, long componentId, const std::string& name, std::string& value) {
+    TPropertyMemo* memo = tran ? nullptr : propertyMemo();
+    auto key = std::make_tuple(std::string(Family::Descriptor::dbName), componentId, name);
+    if (memo)
+        if (auto it = memo->find(key); it != memo->end()) {
+            if (it->second.rc == zydb::DB_OK) value = it->second.value;
+            return it->second.rc;
+        }
     Family t(tran);
     t.setIsolationType(4);
     t.setTop(1);
@@ -48,6 +67,8 @@ int readProperty(DBtran* tran, long componentId, const std::string& name, std::s
         const char* v = t.getDataPtr()->attrVal;
         value = v ? v : "";
     }
+    if (memo && (rc == zydb::DB_OK || rc == zydb::DB_NO_DATA))
+        (*memo)[std::move(key)] = {rc, rc == zydb::DB_OK ? value : std::string()};
     return rc;
 }
 

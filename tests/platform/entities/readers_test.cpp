@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "Db/Tbl/APP_ClientProp.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/entityconfig.h"
@@ -13,6 +14,7 @@
 #include "platform/entities/sdversion.h"
 #include "platform/entities/wbaconfiguration.h"
 #include "platform/entities/zyclient.h"
+#include "platform/entities/propertystore.h"
 #include "platform/entities/zyglobalparam.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
@@ -309,6 +311,43 @@ TEST_F(Readers, GlobalParametersReadOncePerRequestScope) {
         EXPECT_EQ(read(), 4);
     }
     EXPECT_EQ(read(), 9);
+}
+
+}  // namespace
+
+namespace {
+
+// Properties too: one read per request scope, forgotten when the thread writes one, read afresh in a
+// transaction.
+TEST_F(Readers, PropertiesReadOncePerRequestScopeUntilTheThreadWritesOne) {
+    hubdb::HubDbSeed writer(dir.file("hub.db"));
+    auto read = [](DBtran* tran = nullptr) {
+        std::string value;
+        return zyent::readProperty<APP_ClientProp>(tran, 1, "Power Managed", value) == zydb::DB_OK ? value
+                                                                                                    : "-";
+    };
+    auto setBehind = [&](const char* value) {
+        writer.exec("UPDATE APP_ClientProp SET modified = 5 WHERE componentNameId = 1 AND "
+                    "attrName = 'Power Managed' AND modified = 0");
+        writer.exec("INSERT INTO APP_ClientProp (id, componentNameId, attrName, attrType, attrVal, created, "
+                    "modified) VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM APP_ClientProp), 1, "
+                    "'Power Managed', 0, ?, 6, 0)",
+                    {zydb::DbValue::ofText(value)});
+    };
+    {
+        ZYClientRequestScope request;
+        EXPECT_EQ(read(), "-");
+        setBehind("1");
+        EXPECT_EQ(read(), "-");
+        DBtran tran(true);
+        EXPECT_EQ(read(&tran), "1");
+        EXPECT_EQ(tran.rollbackTran(), zydb::DB_OK);
+        // This thread's own write is seen at once.
+        ASSERT_EQ(zyent::writeProperty<APP_ClientProp>(nullptr, 1, "Power Managed", 0, "2", 7), 0);
+        EXPECT_EQ(read(), "2");
+    }
+    setBehind("3");
+    EXPECT_EQ(read(), "3");
 }
 
 }  // namespace
