@@ -155,7 +155,7 @@ bool CWorkerThreadHM::assembleSuperBrowseRequest(TSuperBrowseRun& run) {
     if (m_maFromTaskOptions && !setStopBrowseCapability()) return false;
     fillSuperBrowseFields(run);
     if (m_indexingV2) return completeV2BrowseRequest(run);
-    logSuperBrowseRequest();
+    m_requestToReturn = &m_indexBrowseRequest;
     return true;
 }
 
@@ -247,6 +247,7 @@ bool CWorkerThreadHM::superBrowse() {
         // The caller takes an indexing-v1 request to the media agent itself: signed, so the agent
         // answers it without trusting whoever presents it.
         if (m_requestToReturn == &m_indexBrowseRequest && !convertToSecureIndexBrowseReq()) return false;
+        logSuperBrowseRequest();
         log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
         if (!bt->confId.empty()) g_poConfMgr->deleteConfRec(bt->confId);
         // Nothing will answer later: the worker ends with its caller.
@@ -256,6 +257,7 @@ bool CWorkerThreadHM::superBrowse() {
 
     CNMessageBase* options = optionBlock(m_browseRequest);
     if (options && options->getint64(databrowse::BrowseOptions::f::predictVSADB) != 0) {
+        logSuperBrowseRequest();
         // A prediction that fails is the caller's error, not an empty success.
         if (doIndexPrediction() != 1) {
             if (m_errorCode == databrowse::BROWSE_ERR_NONE)
@@ -268,9 +270,15 @@ bool CWorkerThreadHM::superBrowse() {
         return true;
     }
 
-    if (mediaAgentOlderThanBackups()) return false;
+    if (mediaAgentOlderThanBackups()) {
+        logSuperBrowseRequest();
+        return false;
+    }
 
-    if (!sendReqToMA(m_requestToReturn) || getStopFlag()) return false;
+    // Sent, then logged: the media agent starts on it while the line is written.
+    const bool sent = sendReqToMA(m_requestToReturn);
+    logSuperBrowseRequest();
+    if (!sent || getStopFlag()) return false;
     log.debugLvl(0, "browse request was successfully sent to mediaAgent [%s]", m_maClientName.c_str());
     if (planner && !planner->getDisableStopBrowseFlag()) {
         if (CConfRecordRef record = g_poConfMgr->holdConfRec(m_privateTask->getbrowseSessionGUID()))

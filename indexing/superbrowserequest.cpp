@@ -422,6 +422,7 @@ void CWorkerThreadHM::narrowVmFileNameSearchPath() {
 }
 
 void CWorkerThreadHM::logSuperBrowseRequest() {
+    if (m_indexingV2) return;  // an indexing-v2 request is logged as it is completed
     CBrowseLog log(kTag);
     const auto* paths = m_indexBrowseRequest.getliststring(R::sourcePaths, false);
     const auto* cycles = m_indexBrowseRequest.getlistobject(R::backupCycles, false);
@@ -432,5 +433,4 @@ void CWorkerThreadHM::logSuperBrowseRequest() {
     else
         log.debugLvl(1, "Request sent to MA with [%u] source files and [%u] cycles",
                      static_cast<unsigned>(pathCount), static_cast<unsigned>(cycleCount));
-    m_requestToReturn = &m_indexBrowseRequest;
 }

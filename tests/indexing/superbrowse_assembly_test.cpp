@@ -41,6 +41,7 @@ class AssemblyWorker : public CWorkerThreadHM {
 public:
     using CWorkerThreadHM::applyNoPlannerRetention;
     using CWorkerThreadHM::assembleSuperBrowseRequest;
+    using CWorkerThreadHM::logSuperBrowseRequest;
     using CWorkerThreadHM::dispatchRequest;
     using CWorkerThreadHM::tryPlannerMediaAgents;
     void setQueries(const std::vector<CNMessageBase>& queries) {
@@ -471,6 +472,7 @@ TEST_F(SuperBrowseAssembly, LargeRequestsAreLoggedByTheirCountsBelowLevelTwo) {
         logFile->setDebugLevelOverride(level);
         TSuperBrowseRun run;
         ASSERT_TRUE(worker->assembleSuperBrowseRequest(run));
+        worker->logSuperBrowseRequest();  // as the request goes out
         logFile->setDebugLevelOverride(-1);
         const std::string marker = "/many/" + std::to_string(level) + "/98";
         const std::string counts = "Request sent to MA with [" + std::to_string(101 + level) +
