@@ -78,13 +78,22 @@ public:
     explicit MsgClassType(const MsgClassInfo& info);
     const MsgClassInfo& info() const { return m_info; }
     uint32_t tag() const { return m_info.tag; }
-    const MsgFieldInfo* field(uint32_t code) const;
+    // Every field read from XML and every field written is looked up here: one multiply and a probe
+    // or two of a table that is at most half full.
+    const MsgFieldInfo* field(uint32_t code) const {
+        for (uint32_t slot = (code * 0x9E3779B1u) >> m_shift;; slot = (slot + 1) & m_mask) {
+            const uint32_t at = m_slots[slot];
+            if (at == 0) return nullptr;
+            if (m_info.fields[at - 1].code == code) return &m_info.fields[at - 1];
+        }
+    }
     std::span<const MsgFieldInfo> fields() const { return {m_info.fields, m_info.fieldCount}; }
 
 private:
     MsgClassInfo m_info;
-    std::vector<uint32_t> m_codes;              // sorted
-    std::vector<const MsgFieldInfo*> m_byCode;  // in the order of m_codes
+    std::vector<uint32_t> m_slots;  // by hashed code: 1 + the field's place in m_info.fields; 0 empty
+    uint32_t m_mask = 0;
+    int m_shift = 32;
 };
 
 class CNMessageRegistry {
