@@ -323,20 +323,34 @@ private:
 
 // ---------------------------------------------------------------- reading
 
+// Value of each byte as a hex digit; -1 for any other byte.
+constexpr std::array<int8_t, 256> kHexDigit = [] {
+    std::array<int8_t, 256> t{};
+    for (auto& d : t) d = -1;
+    for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<int8_t>(c);
+    for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<int8_t>(10 + c);
+    return t;
+}();
+
 bool parseHexTag(const char* text, uint32_t& tag) {
     uint32_t v = 0;
     int n = 0;
     for (; text[n]; ++n) {
-        char c = text[n];
-        int d = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
+        const int d = kHexDigit[static_cast<unsigned char>(text[n])];
         if (d < 0 || n == 8) return false;
         v = v << 4 | static_cast<uint32_t>(d);
     }
     tag = v;
     return n > 0;
+}
+
+// The code of a field's name (as msgNameCode gives it), hashed while the name is measured.
+uint32_t nameCode(const char* name, size_t& length) {
+    uint32_t h = 0;
+    const char* p = name;
+    for (; *p; ++p) h = 31u * h + static_cast<unsigned char>(*p);
+    length = static_cast<size_t>(p - name);
+    return h & 0xFFFFFFu;
 }
 
 // The fields already read into one object, found by code, so that a field given twice is refused and
@@ -383,7 +397,9 @@ private:
         uint32_t at;  // 1 + the field's position; 0: empty
     };
 
-    size_t slotOf(uint32_t code) const { return (code * 0x9E3779B1u) >> m_shift; }
+    // Codes below the table's size keep their order (a peer writing codes in a row reads the table in
+    // a row, not at random); the bits above are mixed in, so codes alike in their low bits spread out.
+    size_t slotOf(uint32_t code) const { return (code + (code >> m_bits) * 0x9E3779B1u) & m_mask; }
 
     void note(const MsgFieldInfo* info, uint32_t code, size_t pos) {
         const auto at = static_cast<uint32_t>(pos + 1);
@@ -426,7 +442,7 @@ private:
                               Slot{0, 0});
         old.swap(m_table);
         m_mask = m_table.size() - 1;
-        m_shift = 32 - std::countr_zero(m_table.size());
+        m_bits = std::countr_zero(m_table.size());
         m_others = 0;
         for (const Slot& s : old)
             if (s.at) place(s);
@@ -441,7 +457,7 @@ private:
     size_t m_fewCount = 0;
     std::vector<Slot> m_table;  // once m_few is full: every field no class declares, by hashed code
     size_t m_mask = 0;
-    int m_shift = 32;
+    int m_bits = 0;
     size_t m_others = 0;
 };
 
@@ -483,7 +499,10 @@ public:
     // `own` is the element's kind attribute (x.tag or x.item) that its parent already read.
     int object(pugi::xml_node node, CNMessageBase& m, int depth, pugi::xml_attribute own = {}) {
         if (depth > m_ctx.maxDepth) return MSG_ERR_TOO_DEEP;
-        const size_t expected = fieldsIn(node, own);
+        // Objects of a class tend to look alike: the last one read tells how many fields to expect,
+        // else the element is counted.
+        const CacheEntry* seen = entryFor(m.getTagID());
+        const size_t expected = seen && seen->fields ? seen->fields : fieldsIn(node, own);
         m.reserveFields(m.fieldCount() + expected);
         FieldIndex fields(m, expected);
         for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
@@ -496,6 +515,8 @@ public:
             if (c.type() != pugi::node_element) continue;  // text between fields carries nothing
             if (int rc = element(m, fields, c, depth)) return rc;
         }
+        // Looked up again: the children read meanwhile may have taken the entry over.
+        if (CacheEntry* e = entryFor(m.getTagID())) e->fields = m.fieldCount();
         return MSG_OK;
     }
 
@@ -521,8 +542,9 @@ private:
             if (len == 0 || len > 6 || ec != std::errc() || end != hex + len) return MSG_ERR_BAD_FIELD;
             t.storeName = false;
         } else {
-            if (!*name) return MSG_ERR_BAD_FIELD;
-            t.code = msgNameCode(name);
+            size_t length = 0;
+            t.code = nameCode(name, length);
+            if (length == 0) return MSG_ERR_BAD_FIELD;
             t.storeName = true;
         }
         t.info = m.classType() ? m.classType()->field(t.code) : nullptr;
@@ -691,6 +713,7 @@ private:
     struct CacheEntry {
         uint32_t tag = 0;
         const MsgClassType* type = nullptr;
+        size_t fields = 0;  // fields of the last object of the class read
     };
 
     CacheEntry* entryFor(uint32_t tag) {
@@ -699,7 +722,7 @@ private:
         const MsgClassType* type = m_registry.byTag(tag);
         if (!type) return nullptr;
         CacheEntry& e = m_cache[m_next++ % std::size(m_cache)];
-        e = {tag, type};
+        e = {tag, type, 0};
         return &e;
     }
 
@@ -734,14 +757,45 @@ bool holdsNul(const char* data, size_t size) {
     return false;
 }
 
+// The copy of the input that pugixml parses in place and its document points into: the thread's own,
+// kept from one message to the next, rather than a fresh one for every message. It must outlive the
+// document made from it.
+class InputCopy {
+public:
+    InputCopy() : m_copy(t_inUse ? m_own : t_copy), m_claimed(!t_inUse) { t_inUse = true; }
+    ~InputCopy() {
+        if (!m_claimed) return;
+        if (m_copy.capacity() > kKeptBytes) std::string().swap(m_copy);  // a rare large message
+        t_inUse = false;
+    }
+    InputCopy(const InputCopy&) = delete;
+    InputCopy& operator=(const InputCopy&) = delete;
+
+    char* hold(const char* data, size_t size) {
+        m_copy.assign(data, size);
+        return m_copy.data();
+    }
+
+private:
+    static constexpr size_t kKeptBytes = size_t(4) << 20;
+    static thread_local std::string t_copy;
+    static thread_local bool t_inUse;  // a decoder of this thread already holds t_copy
+    std::string m_own;
+    std::string& m_copy;
+    bool m_claimed;
+};
+
+thread_local std::string InputCopy::t_copy;
+thread_local bool InputCopy::t_inUse = false;
+
 // Parses and checks the size; the root element comes back in `root`.
-int parse(const ZyXMLContextInfo& ctx, const char* data, size_t size, pugi::xml_document& doc,
-          pugi::xml_node& root) {
+int parse(const ZyXMLContextInfo& ctx, const char* data, size_t size, InputCopy& input,
+          pugi::xml_document& doc, pugi::xml_node& root) {
     if (!data || size == 0) return MSG_ERR_EMPTY;
     if (size > ctx.maxInputBytes) return MSG_ERR_TOO_LARGE;
     if (holdsNul(data, size)) return MSG_ERR_NUL;
-    pugi::xml_parse_result r =
-        doc.load_buffer(data, size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8);
+    pugi::xml_parse_result r = doc.load_buffer_inplace(
+        input.hold(data, size), size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8);
     if (!r) return MSG_ERR_PARSE;
     root = Reader::root(doc);
     return root ? MSG_OK : MSG_ERR_ROOT;
@@ -830,9 +884,10 @@ int XMLDecoder::decode(const char* data, size_t size, std::unique_ptr<CNMessageB
 
 int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size,
                        std::unique_ptr<CNMessageBase>& out) {
+    InputCopy input;
     pugi::xml_document doc;
     pugi::xml_node root;
-    int rc = parse(m_context, data, size, doc, root);
+    int rc = parse(m_context, data, size, input, doc, root);
     uint32_t tag = 0;
     if (rc == MSG_OK && (!Reader::rootTag(root, tag) || (expectedTag && tag != expectedTag)))
         rc = MSG_ERR_ROOT;
@@ -854,9 +909,10 @@ int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size,
 }
 
 int XMLDecoder::decodeInto(const char* data, size_t size, CNMessageBase& into) {
+    InputCopy input;
     pugi::xml_document doc;
     pugi::xml_node root;
-    int rc = parse(m_context, data, size, doc, root);
+    int rc = parse(m_context, data, size, input, doc, root);
     uint32_t tag = 0;
     if (rc == MSG_OK &&
         (!Reader::rootTag(root, tag) || tag != into.getTagID() || strcmp(root.name(), into.className()) != 0))
