@@ -27,6 +27,9 @@ MsgClassType::MsgClassType(const MsgClassInfo& info) : m_info(info) {
     m_slots.assign(size_t(1) << bits, 0);
     m_mask = (uint32_t(1) << bits) - 1;
     m_shift = 32 - bits;
+    for (size_t n = 0; n < info.fieldCount; ++n)
+        m_names.push_back(info.fields[n].xmlName ? std::string_view(info.fields[n].xmlName)
+                                                 : std::string_view());
     // A code declared twice keeps its first declaration (the catalogue test refuses such a class).
     for (size_t n = 0; n < info.fieldCount; ++n) {
         if (field(info.fields[n].code)) continue;

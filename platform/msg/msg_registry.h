@@ -11,6 +11,7 @@
 #include <shared_mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -88,10 +89,15 @@ public:
         }
     }
     std::span<const MsgFieldInfo> fields() const { return {m_info.fields, m_info.fieldCount}; }
+    // The XML name of one of this class's fields, measured once; empty when it is known by code only.
+    std::string_view xmlName(const MsgFieldInfo& f) const {
+        return m_names[static_cast<size_t>(&f - m_info.fields)];
+    }
 
 private:
     MsgClassInfo m_info;
-    std::vector<uint32_t> m_slots;  // by hashed code: 1 + the field's place in m_info.fields; 0 empty
+    std::vector<std::string_view> m_names;  // by place in m_info.fields
+    std::vector<uint32_t> m_slots;          // by hashed code: 1 + the field's place in m_info.fields; 0 empty
     uint32_t m_mask = 0;
     int m_shift = 32;
 };

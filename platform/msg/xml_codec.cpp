@@ -807,18 +807,29 @@ void logFailure(const char* what, int rc, const char* data, size_t size) {
 
 }  // namespace
 
+namespace {
+
+std::string_view codeName(uint32_t code, char (&codeBuf)[16]) {
+    static const char digits[] = "0123456789abcdef";
+    codeBuf[0] = 'f';
+    codeBuf[1] = '.';
+    for (int n = 7; n >= 2; --n, code >>= 4) codeBuf[n] = digits[code & 15];
+    codeBuf[8] = '\0';
+    return {codeBuf, 8};
+}
+
+}  // namespace
+
 std::string_view msgFieldXmlName(const CNMessageBase& owner, const CNMessageField& f, char (&codeBuf)[16]) {
     if (const MsgClassType* type = owner.classType()) {
         if (const MsgFieldInfo* info = type->field(f.code)) {
-            if (info->xmlName) return info->xmlName;
-            snprintf(codeBuf, sizeof codeBuf, "f.%06x", f.code & 0xFFFFFFu);
-            return codeBuf;
+            if (info->xmlName) return type->xmlName(*info);
+            return codeName(f.code, codeBuf);
         }
     }
     if (f.box && !f.box->xmlName.empty()) return f.box->xmlName;
     if (const char* known = CNMessageRegistry::instance().fieldName(f.code)) return known;
-    snprintf(codeBuf, sizeof codeBuf, "f.%06x", f.code & 0xFFFFFFu);
-    return codeBuf;
+    return codeName(f.code, codeBuf);
 }
 
 const char* msgXmlErrorText(int code) {

@@ -531,3 +531,31 @@ TEST(MessageXml, DuplicatesAreRefusedInLargeClasses) {
     EXPECT_EQ(decodeInto(back, listToo.insert(attrsEnd, extra)), MSG_ERR_DUPLICATE);
     EXPECT_EQ(back.fieldCount(), req.fieldCount() + 1);  // a refused decode leaves the last good one
 }
+
+// Integers read whole and exactly at every length, the 64-bit limits included, and nothing else.
+TEST(MessageXml, IntegersReadWholeAndExactly) {
+    const struct {
+        const char* text;
+        int64_t value;  // when read
+    } good[] = {{"0", 0},
+                {"-0", 0},
+                {"7", 7},
+                {"000000000000000042", 42},
+                {"999999999999999999", 999999999999999999LL},
+                {"-999999999999999999", -999999999999999999LL},
+                {"1000000000000000000", 1000000000000000000LL},
+                {"9223372036854775807", INT64_MAX},
+                {"-9223372036854775808", INT64_MIN},
+                {"00000000000000000000000000001", 1}};
+    databrowse::BrowseResponse rsp;
+    auto read = [&rsp](const std::string& text) {
+        return decodeInto(rsp, "<BrowseResponse x.tag=\"646bc10b\" respType=\"" + text + "\"/>");
+    };
+    for (const auto& g : good) {
+        ASSERT_EQ(read(g.text), 0) << g.text;
+        EXPECT_EQ(rsp.getint64(RSP::respType), g.value) << g.text;
+    }
+    for (const char* bad : {"", "-", "+1", "--1", "1-", "12a", "1 ", "0x1", "9223372036854775808",
+                            "-9223372036854775809", "99999999999999999999", "1.5", "\xd9\xa1"})
+        EXPECT_EQ(read(bad), MSG_ERR_BAD_NUMBER) << bad;
+}
