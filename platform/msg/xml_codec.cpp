@@ -72,7 +72,7 @@ public:
     std::string_view text() const { return {m_buffer.data(), static_cast<size_t>(m_at - m_buffer.data())}; }
 
 private:
-    static constexpr size_t kKeptBytes = size_t(4) << 20;
+    static constexpr size_t kKeptBytes = size_t(2) << 20;
 
     [[gnu::noinline]] void grow(size_t n) {
         const auto used = static_cast<size_t>(m_at - m_buffer.data());
@@ -93,17 +93,58 @@ private:
 thread_local std::string XmlText::t_buffer;
 thread_local bool XmlText::t_inUse = false;
 
+// The two hex digits of every byte.
+constexpr std::array<char, 512> kHexPairs = [] {
+    std::array<char, 512> t{};
+    for (int b = 0; b < 256; ++b) {
+        t[2 * b] = "0123456789abcdef"[b >> 4];
+        t[2 * b + 1] = "0123456789abcdef"[b & 15];
+    }
+    return t;
+}();
+
 void appendHex8(XmlText& out, uint32_t v) {
-    static const char digits[] = "0123456789abcdef";
     char* text = out.room(8);
-    for (int n = 7; n >= 0; --n, v >>= 4) text[n] = digits[v & 15];
+    for (int n = 3; n >= 0; --n, v >>= 8) memcpy(text + 2 * n, &kHexPairs[2 * (v & 0xFF)], 2);
     out.advance(8);
 }
 
-template <typename T>
-void appendInt(XmlText& out, T v) {
-    char* at = out.room(24);
-    out.advance(static_cast<size_t>(std::to_chars(at, at + 24, v).ptr - at));
+// ` name="`, as one piece.
+void appendAttributeStart(XmlText& out, std::string_view name) {
+    char* at = out.room(name.size() + 3);
+    at[0] = ' ';
+    memcpy(at + 1, name.data(), name.size());
+    at[name.size() + 1] = '=';
+    at[name.size() + 2] = '"';
+    out.advance(name.size() + 3);
+}
+
+// The two decimal digits of every number below 100.
+constexpr std::array<char, 200> kDecimalPairs = [] {
+    std::array<char, 200> t{};
+    for (int n = 0; n < 100; ++n) {
+        t[2 * n] = static_cast<char>('0' + n / 10);
+        t[2 * n + 1] = static_cast<char>('0' + n % 10);
+    }
+    return t;
+}();
+
+// Decimal, two digits a step from the end; as std::to_chars writes it.
+void appendInt(XmlText& out, int64_t v) {
+    char text[20];
+    char* const end = text + sizeof text;
+    char* at = end;
+    uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    for (; u >= 100; u /= 100) memcpy(at -= 2, &kDecimalPairs[2 * (u % 100)], 2);
+    if (u >= 10)
+        memcpy(at -= 2, &kDecimalPairs[2 * u], 2);
+    else
+        *--at = static_cast<char>('0' + u);
+    char* to = out.room(21);
+    if (v < 0) *to++ = '-', out.advance(1);
+    const auto length = static_cast<size_t>(end - at);
+    memcpy(to, at, length);
+    out.advance(length);
 }
 
 // What a byte needs when written: kInText bytes are escaped everywhere, kInAttribute ones only in
@@ -211,9 +252,7 @@ private:
     int object(const CNMessageBase& m, std::string_view name, std::string_view kindAttr, int depth) {
         if (depth > m_ctx.maxDepth) return MSG_ERR_TOO_DEEP;
         open(name, depth);
-        m_out.push_back(' ');
-        m_out.append(kindAttr);
-        m_out.append("=\"", 2);
+        appendAttributeStart(m_out, kindAttr);
         appendHex8(m_out, m.getTagID());
         m_out.push_back('"');
         bool hasElements = false;
@@ -224,9 +263,7 @@ private:
                 hasElements = true;
                 continue;
             }
-            m_out.push_back(' ');
-            m_out.append(msgFieldXmlName(m, f, codeName));
-            m_out.append("=\"", 2);
+            appendAttributeStart(m_out, msgFieldXmlName(m, f, codeName));
             if (f.kind == MsgFieldKind::Int)
                 appendInt(m_out, f.num);
             else if (!appendEscaped(m_out, f.text, true))
@@ -502,7 +539,9 @@ public:
         // Objects of a class tend to look alike: the last one read tells how many fields to expect,
         // else the element is counted.
         const CacheEntry* seen = entryFor(m.getTagID());
-        const size_t expected = seen && seen->fields ? seen->fields : fieldsIn(node, own);
+        // Never more than the message may still hold: a hostile element must not size the store.
+        const size_t expected = std::min(seen && seen->fields ? seen->fields : fieldsIn(node, own),
+                                         m_ctx.maxFields - std::min(m_fieldsRead, m_ctx.maxFields) + 1);
         m.reserveFields(m.fieldCount() + expected);
         FieldIndex fields(m, expected);
         for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
@@ -777,7 +816,7 @@ public:
     }
 
 private:
-    static constexpr size_t kKeptBytes = size_t(4) << 20;
+    static constexpr size_t kKeptBytes = size_t(2) << 20;
     static thread_local std::string t_copy;
     static thread_local bool t_inUse;  // a decoder of this thread already holds t_copy
     std::string m_own;
