@@ -6,20 +6,18 @@
 #include <charconv>
 #include <cstring>
 #include <pugixml.hpp>
+#include <span>
 #include <string_view>
+#include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <span>
-#include <vector>
 
 #include "platform/crypto/zycrypto.h"
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/msg_field.h"
 #include "platform/msg/msg_log.h"
 #include "platform/msg/password_cipher.h"
-
-using namespace std::string_view_literals;
 
 namespace {
 
@@ -229,7 +227,8 @@ public:
         : m_out(out), m_flags(flags), m_ctx(ctx) {}
 
     int message(const CNMessageBase& m) {
-        if (m_flags & XML_ENCODE_DECLARATION) m_out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"sv);
+        if (m_flags & XML_ENCODE_DECLARATION)
+            m_out.append(std::string_view("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
         return object(m, m.className(), kTagAttr, 0);
     }
 
