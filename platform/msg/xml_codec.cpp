@@ -380,12 +380,35 @@ bool parseHexTag(const char* text, uint32_t& tag) {
     return n > 0;
 }
 
-// The code of a field's name (as msgNameCode gives it), hashed while the name is measured.
+// The code of a field's name (as msgNameCode gives it), hashed while the name is measured: four bytes
+// a step, each read only once the one before it is known not to end the name.
 uint32_t nameCode(const char* name, size_t& length) {
+    const auto* p = reinterpret_cast<const unsigned char*>(name);
     uint32_t h = 0;
-    const char* p = name;
-    for (; *p; ++p) h = 31u * h + static_cast<unsigned char>(*p);
-    length = static_cast<size_t>(p - name);
+    for (;; p += 4) {
+        const uint32_t b0 = p[0];
+        if (!b0) break;
+        const uint32_t b1 = p[1];
+        if (!b1) {
+            h = h * 31u + b0;
+            p += 1;
+            break;
+        }
+        const uint32_t b2 = p[2];
+        if (!b2) {
+            h = h * 961u + b0 * 31u + b1;
+            p += 2;
+            break;
+        }
+        const uint32_t b3 = p[3];
+        if (!b3) {
+            h = h * 29791u + b0 * 961u + b1 * 31u + b2;
+            p += 3;
+            break;
+        }
+        h = h * 923521u + b0 * 29791u + b1 * 961u + b2 * 31u + b3;
+    }
+    length = static_cast<size_t>(reinterpret_cast<const char*>(p) - name);
     return h & 0xFFFFFFu;
 }
 
@@ -754,18 +777,17 @@ private:
         size_t fields = 0;  // fields of the last object of the class read
     };
 
+    // Direct-mapped by tag: one look, and a class that collides with another merely costs a lookup.
     CacheEntry* entryFor(uint32_t tag) {
-        for (auto& e : m_cache)
-            if (e.type && e.tag == tag) return &e;
+        CacheEntry& e = m_cache[(tag * 0x9E3779B1u) >> 28];
+        if (e.type && e.tag == tag) return &e;
         const MsgClassType* type = m_registry.byTag(tag);
         if (!type) return nullptr;
-        CacheEntry& e = m_cache[m_next++ % std::size(m_cache)];
         e = {tag, type, 0};
         return &e;
     }
 
-    CacheEntry m_cache[8];
-    unsigned m_next = 0;
+    CacheEntry m_cache[16];
     size_t m_fieldsRead = 0;
 };
 
