@@ -55,6 +55,18 @@ bool convertList(const std::vector<From>& from, std::vector<To>& to) {
 }  // namespace
 
 bool msgParseInt64(std::string_view text, int64_t& out) {
+    // Up to 18 digits cannot overflow: the common case, read without the general parser.
+    const size_t digits = text.size() - (!text.empty() && text.front() == '-');
+    if (digits > 0 && digits <= 18) {
+        uint64_t v = 0;
+        for (size_t n = text.size() - digits; n < text.size(); ++n) {
+            const unsigned d = static_cast<unsigned char>(text[n]) - unsigned('0');
+            if (d > 9) return false;
+            v = v * 10 + d;
+        }
+        out = text.front() == '-' ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+        return true;
+    }
     if (text.empty() || text.front() == '+') return false;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
     return ec == std::errc() && end == text.data() + text.size();

@@ -22,21 +22,21 @@ const char* msgFieldKindName(MsgFieldKind kind) {
 }
 
 MsgClassType::MsgClassType(const MsgClassInfo& info) : m_info(info) {
-    m_byCode.reserve(info.fieldCount);
-    for (size_t n = 0; n < info.fieldCount; ++n) m_byCode.push_back(&info.fields[n]);
-    std::sort(m_byCode.begin(), m_byCode.end(), [](auto* a, auto* b) { return a->code < b->code; });
-    for (const MsgFieldInfo* f : m_byCode) m_codes.push_back(f->code);
-}
-
-const MsgFieldInfo* MsgClassType::field(uint32_t code) const {
-    // Most classes declare a handful of fields: a straight scan of the codes beats a search.
-    if (m_codes.size() <= 16) {
-        for (size_t n = 0; n < m_codes.size(); ++n)
-            if (m_codes[n] == code) return m_byCode[n];
-        return nullptr;
+    int bits = 1;
+    while ((size_t(1) << bits) < 2 * info.fieldCount) ++bits;
+    m_slots.assign(size_t(1) << bits, 0);
+    m_mask = (uint32_t(1) << bits) - 1;
+    m_shift = 32 - bits;
+    for (size_t n = 0; n < info.fieldCount; ++n)
+        m_names.push_back(info.fields[n].xmlName ? std::string_view(info.fields[n].xmlName)
+                                                 : std::string_view());
+    // A code declared twice keeps its first declaration (the catalogue test refuses such a class).
+    for (size_t n = 0; n < info.fieldCount; ++n) {
+        if (field(info.fields[n].code)) continue;
+        uint32_t slot = (info.fields[n].code * 0x9E3779B1u) >> m_shift;
+        while (m_slots[slot]) slot = (slot + 1) & m_mask;
+        m_slots[slot] = static_cast<uint32_t>(n + 1);
     }
-    auto it = std::lower_bound(m_codes.begin(), m_codes.end(), code);
-    return it != m_codes.end() && *it == code ? m_byCode[it - m_codes.begin()] : nullptr;
 }
 
 CNMessageRegistry& CNMessageRegistry::instance() {

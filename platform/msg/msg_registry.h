@@ -11,6 +11,7 @@
 #include <shared_mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -78,13 +79,27 @@ public:
     explicit MsgClassType(const MsgClassInfo& info);
     const MsgClassInfo& info() const { return m_info; }
     uint32_t tag() const { return m_info.tag; }
-    const MsgFieldInfo* field(uint32_t code) const;
+    // Every field read from XML and every field written is looked up here: one multiply and a probe
+    // or two of a table that is at most half full.
+    const MsgFieldInfo* field(uint32_t code) const {
+        for (uint32_t slot = (code * 0x9E3779B1u) >> m_shift;; slot = (slot + 1) & m_mask) {
+            const uint32_t at = m_slots[slot];
+            if (at == 0) return nullptr;
+            if (m_info.fields[at - 1].code == code) return &m_info.fields[at - 1];
+        }
+    }
     std::span<const MsgFieldInfo> fields() const { return {m_info.fields, m_info.fieldCount}; }
+    // The XML name of one of this class's fields, measured once; empty when it is known by code only.
+    std::string_view xmlName(const MsgFieldInfo& f) const {
+        return m_names[static_cast<size_t>(&f - m_info.fields)];
+    }
 
 private:
     MsgClassInfo m_info;
-    std::vector<uint32_t> m_codes;              // sorted
-    std::vector<const MsgFieldInfo*> m_byCode;  // in the order of m_codes
+    std::vector<std::string_view> m_names;  // by place in m_info.fields
+    std::vector<uint32_t> m_slots;          // by hashed code: 1 + the field's place in m_info.fields; 0 empty
+    uint32_t m_mask = 0;
+    int m_shift = 32;
 };
 
 class CNMessageRegistry {

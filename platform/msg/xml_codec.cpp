@@ -1,10 +1,17 @@
 #include "platform/msg/xml_codec.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <pugixml.hpp>
-#include <unordered_map>
+#include <span>
+#include <string_view>
+#include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/crypto/zycrypto.h"
 #include "platform/msg/cnmessagebase.h"
@@ -22,71 +29,210 @@ bool isReserved(const char* name) {
     return name[0] == 'x' && name[1] == '.';
 }
 
-void appendHex8(std::string& out, uint32_t v) {
-    const unsigned char bytes[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
-                                    static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
-    zycrypto::appendHex(out, bytes, sizeof bytes);
+// The text being written, through a raw cursor over a buffer that grows ahead in large steps, so each
+// of the many small pieces costs a bounds check and a copy instead of a call into the string. The
+// buffer is the thread's own and is kept from one message to the next: its size is its room, so it
+// is neither cleared nor regrown for every message.
+class XmlText {
+public:
+    XmlText() : m_buffer(t_inUse ? m_own : t_buffer), m_claimed(!t_inUse) {
+        t_inUse = true;
+        if (m_buffer.size() < 4096) m_buffer.resize(4096);
+        m_at = m_buffer.data();
+        m_end = m_at + m_buffer.size();
+    }
+    ~XmlText() {
+        if (!m_claimed) return;
+        if (m_buffer.size() > kKeptBytes) std::string().swap(m_buffer);  // a rare large message
+        t_inUse = false;
+    }
+    XmlText(const XmlText&) = delete;
+    XmlText& operator=(const XmlText&) = delete;
+
+    // Room for `n` more bytes at the returned cursor; advance() by what was written there.
+    [[gnu::always_inline]] char* room(size_t n) {
+        if (static_cast<size_t>(m_end - m_at) < n) grow(n);
+        return m_at;
+    }
+    void advance(size_t n) { m_at += n; }
+
+    [[gnu::always_inline]] void push_back(char c) { *room(1) = c, ++m_at; }
+    [[gnu::always_inline]] void append(const char* p, size_t n) {
+        if (n == 0) return;
+        memcpy(room(n), p, n);
+        m_at += n;
+    }
+    [[gnu::always_inline]] void append(std::string_view v) { append(v.data(), v.size()); }
+    void append(size_t n, char c) {
+        memset(room(n), c, n);
+        m_at += n;
+    }
+    std::string_view text() const { return {m_buffer.data(), static_cast<size_t>(m_at - m_buffer.data())}; }
+
+private:
+    static constexpr size_t kKeptBytes = size_t(2) << 20;
+
+    [[gnu::noinline]] void grow(size_t n) {
+        const auto used = static_cast<size_t>(m_at - m_buffer.data());
+        m_buffer.resize(std::max(m_buffer.size() * 2, used + n));
+        m_at = m_buffer.data() + used;
+        m_end = m_buffer.data() + m_buffer.size();
+    }
+
+    static thread_local std::string t_buffer;
+    static thread_local bool t_inUse;  // a writer of this thread already holds t_buffer
+    std::string m_own;
+    std::string& m_buffer;
+    bool m_claimed;
+    char* m_at;
+    char* m_end;
+};
+
+thread_local std::string XmlText::t_buffer;
+thread_local bool XmlText::t_inUse = false;
+
+// The two hex digits of every byte.
+constexpr std::array<char, 512> kHexPairs = [] {
+    std::array<char, 512> t{};
+    for (int b = 0; b < 256; ++b) {
+        t[2 * b] = "0123456789abcdef"[b >> 4];
+        t[2 * b + 1] = "0123456789abcdef"[b & 15];
+    }
+    return t;
+}();
+
+void appendHex8(XmlText& out, uint32_t v) {
+    char* text = out.room(8);
+    for (int n = 3; n >= 0; --n, v >>= 8) memcpy(text + 2 * n, &kHexPairs[2 * (v & 0xFF)], 2);
+    out.advance(8);
 }
 
-void appendInt(std::string& out, int64_t v) {
-    char buf[24];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, end);
+// ` name="`, as one piece.
+void appendAttributeStart(XmlText& out, std::string_view name) {
+    char* at = out.room(name.size() + 3);
+    at[0] = ' ';
+    memcpy(at + 1, name.data(), name.size());
+    at[name.size() + 1] = '=';
+    at[name.size() + 2] = '"';
+    out.advance(name.size() + 3);
+}
+
+// The two decimal digits of every number below 100.
+constexpr std::array<char, 200> kDecimalPairs = [] {
+    std::array<char, 200> t{};
+    for (int n = 0; n < 100; ++n) {
+        t[2 * n] = static_cast<char>('0' + n / 10);
+        t[2 * n + 1] = static_cast<char>('0' + n % 10);
+    }
+    return t;
+}();
+
+// Decimal, two digits a step from the end; as std::to_chars writes it.
+void appendInt(XmlText& out, int64_t v) {
+    char text[20];
+    char* const end = text + sizeof text;
+    char* at = end;
+    uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    for (; u >= 100; u /= 100) memcpy(at -= 2, &kDecimalPairs[2 * (u % 100)], 2);
+    if (u >= 10)
+        memcpy(at -= 2, &kDecimalPairs[2 * u], 2);
+    else
+        *--at = static_cast<char>('0' + u);
+    char* to = out.room(21);
+    if (v < 0) *to++ = '-', out.advance(1);
+    const auto length = static_cast<size_t>(end - at);
+    memcpy(to, at, length);
+    out.advance(length);
+}
+
+// What a byte needs when written: kInText bytes are escaped everywhere, kInAttribute ones only in
+// attributes; NUL is both, and cannot be written at all.
+enum EscapeClass : uint8_t { kInText = 1, kInAttribute = 2 };
+
+constexpr std::array<uint8_t, 256> kEscapeClass = [] {
+    std::array<uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = kInText | kInAttribute;
+    for (unsigned char c : {'&', '<', '>'}) t[c] = kInText | kInAttribute;
+    t['"'] = kInAttribute;
+    return t;
+}();
+
+// Where the next byte that needs escaping lies in bytes [from, size), or size. Most values need none:
+// sixteen bytes are checked at a time.
+size_t nextToEscape(const unsigned char* bytes, size_t from, size_t size, bool attribute) {
+#if defined(__SSE2__)
+    const __m128i amp = _mm_set1_epi8('&'), lt = _mm_set1_epi8('<'), gt = _mm_set1_epi8('>');
+    const __m128i quot = _mm_set1_epi8(attribute ? '"' : '&'), control = _mm_set1_epi8(0x1F);
+    for (; from + 16 <= size; from += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + from));
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, amp), _mm_cmpeq_epi8(x, lt)),
+                                   _mm_or_si128(_mm_cmpeq_epi8(x, gt), _mm_cmpeq_epi8(x, quot)));
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(_mm_min_epu8(x, control), x));  // x <= 0x1F
+        if (const int bits = _mm_movemask_epi8(hit))
+            return from + std::countr_zero(static_cast<unsigned>(bits));
+    }
+#endif
+    const uint8_t mask = attribute ? kInAttribute : kInText;
+    for (; from < size; ++from)
+        if (kEscapeClass[bytes[from]] & mask) return from;
+    return size;
 }
 
 // Escapes markup characters and control characters; false on a NUL byte, which XML cannot carry.
-bool appendEscaped(std::string& out, std::string_view text, bool attribute) {
+bool appendEscaped(XmlText& out, std::string_view text, bool attribute) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
     size_t start = 0;
-    for (size_t n = 0; n < text.size(); ++n) {
-        unsigned char c = static_cast<unsigned char>(text[n]);
-        const char* rep = nullptr;
-        char num[8];
+    for (size_t n = nextToEscape(bytes, 0, size, attribute); n < size;
+         n = nextToEscape(bytes, n + 1, size, attribute)) {
+        const unsigned char c = bytes[n];
+        if (c == 0) return false;
+        out.append(text.data() + start, n - start);
         switch (c) {
             case '&':
-                rep = "&amp;";
+                out.append("&amp;", 5);
                 break;
             case '<':
-                rep = "&lt;";
+                out.append("&lt;", 4);
                 break;
             case '>':
-                rep = "&gt;";
+                out.append("&gt;", 4);
                 break;
             case '"':
-                rep = attribute ? "&quot;" : nullptr;
+                out.append("&quot;", 6);
                 break;
-            default:
-                if (c == 0) return false;
-                if (c < 0x20) {
-                    snprintf(num, sizeof num, "&#%u;", c);
-                    rep = num;
-                }
+            default: {  // a control character, as its decimal reference
+                char num[6] = {'&', '#'};
+                size_t len = 2;
+                if (c >= 10) num[len++] = static_cast<char>('0' + c / 10);
+                num[len++] = static_cast<char>('0' + c % 10);
+                num[len++] = ';';
+                out.append(num, len);
+            }
         }
-        if (!rep) continue;
-        out.append(text.data() + start, n - start);
-        out.append(rep);
         start = n + 1;
     }
-    out.append(text.data() + start, text.size() - start);
+    out.append(text.data() + start, size - start);
     return true;
 }
 
 // ---------------------------------------------------------------- writing
 
+// Room for the name of a field known only by its code ("f.<code>"), one per frame that names a field.
+using CodeName = char[16];
+
 class Writer {
 public:
-    Writer(std::string& out, unsigned flags, const ZyXMLContextInfo& ctx)
+    Writer(XmlText& out, unsigned flags, const ZyXMLContextInfo& ctx)
         : m_out(out), m_flags(flags), m_ctx(ctx) {}
 
     int message(const CNMessageBase& m) {
-        if (m_flags & XML_ENCODE_DECLARATION) m_out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+        if (m_flags & XML_ENCODE_DECLARATION)
+            m_out.append(std::string_view("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
         return object(m, m.className(), kTagAttr, 0);
     }
 
 private:
-    std::string_view fieldName(const CNMessageBase& owner, const CNMessageField& f) {
-        return msgFieldXmlName(owner, f, m_codeName);
-    }
-
     void newline(int depth) {
         if (!(m_flags & XML_ENCODE_READABLE)) return;
         m_out.push_back('\n');
@@ -101,25 +247,22 @@ private:
 
     static bool isScalar(MsgFieldKind k) { return k == MsgFieldKind::Int || k == MsgFieldKind::Str; }
 
-    int object(const CNMessageBase& m, std::string_view name, const char* kindAttr, int depth) {
+    // `name` stays valid throughout: it lies in the catalogue, a stored field or the caller's frame.
+    int object(const CNMessageBase& m, std::string_view name, std::string_view kindAttr, int depth) {
         if (depth > m_ctx.maxDepth) return MSG_ERR_TOO_DEEP;
-        std::string elemName(name);  // the name may sit in m_codeName, which the fields below reuse
-        open(elemName, depth);
-        m_out.push_back(' ');
-        m_out.append(kindAttr);
-        m_out.append("=\"");
+        open(name, depth);
+        appendAttributeStart(m_out, kindAttr);
         appendHex8(m_out, m.getTagID());
         m_out.push_back('"');
         bool hasElements = false;
+        CodeName codeName;
         for (size_t n = 0; n < m.fieldCount(); ++n) {
             const CNMessageField& f = m.fieldAt(n);
             if (!isScalar(f.kind)) {
                 hasElements = true;
                 continue;
             }
-            m_out.push_back(' ');
-            m_out.append(fieldName(m, f));
-            m_out.append("=\"");
+            appendAttributeStart(m_out, msgFieldXmlName(m, f, codeName));
             if (f.kind == MsgFieldKind::Int)
                 appendInt(m_out, f.num);
             else if (!appendEscaped(m_out, f.text, true))
@@ -127,7 +270,7 @@ private:
             m_out.push_back('"');
         }
         if (!hasElements) {
-            m_out.append("/>");
+            m_out.append("/>", 2);
             return MSG_OK;
         }
         m_out.push_back('>');
@@ -137,25 +280,25 @@ private:
             if (int rc = complexField(m, f, depth + 1)) return rc;
         }
         newline(depth);
-        m_out.append("</");
-        m_out.append(elemName);
+        m_out.append("</", 2);
+        m_out.append(name);
         m_out.push_back('>');
         return MSG_OK;
     }
 
-    int textElement(std::string_view name, std::string_view text, int depth, const char* attr = nullptr,
-                    const char* attrValue = nullptr) {
+    int textElement(std::string_view name, std::string_view text, int depth, std::string_view attr = {},
+                    std::string_view attrValue = {}) {
         open(name, depth);
-        if (attr) {
+        if (!attr.empty()) {
             m_out.push_back(' ');
             m_out.append(attr);
-            m_out.append("=\"");
+            m_out.append("=\"", 2);
             m_out.append(attrValue);
             m_out.push_back('"');
         }
         m_out.push_back('>');
         if (!appendEscaped(m_out, text, false)) return MSG_ERR_UNWRITABLE;
-        m_out.append("</");
+        m_out.append("</", 2);
         m_out.append(name);
         m_out.push_back('>');
         return MSG_OK;
@@ -166,13 +309,14 @@ private:
         for (T v : items) {
             char buf[24];
             auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-            textElement(name, std::string_view(buf, end - buf), depth);
+            textElement(name, std::string_view(buf, static_cast<size_t>(end - buf)), depth);
         }
         return MSG_OK;
     }
 
     int complexField(const CNMessageBase& owner, const CNMessageField& f, int depth) {
-        std::string name(fieldName(owner, f));
+        CodeName codeName;
+        const std::string_view name = msgFieldXmlName(owner, f, codeName);
         const CNMessageFieldBox* box = f.box.get();
         switch (f.kind) {
             case MsgFieldKind::Obj:
@@ -208,23 +352,27 @@ private:
         }
     }
 
-    std::string& m_out;
+    XmlText& m_out;
     unsigned m_flags;
     const ZyXMLContextInfo& m_ctx;
-    char m_codeName[16] = {};
 };
 
 // ---------------------------------------------------------------- reading
+
+// Value of each byte as a hex digit; -1 for any other byte.
+constexpr std::array<int8_t, 256> kHexDigit = [] {
+    std::array<int8_t, 256> t{};
+    for (auto& d : t) d = -1;
+    for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<int8_t>(c);
+    for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<int8_t>(10 + c);
+    return t;
+}();
 
 bool parseHexTag(const char* text, uint32_t& tag) {
     uint32_t v = 0;
     int n = 0;
     for (; text[n]; ++n) {
-        char c = text[n];
-        int d = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
+        const int d = kHexDigit[static_cast<unsigned char>(text[n])];
         if (d < 0 || n == 8) return false;
         v = v << 4 | static_cast<uint32_t>(d);
     }
@@ -232,25 +380,144 @@ bool parseHexTag(const char* text, uint32_t& tag) {
     return n > 0;
 }
 
-// The fields already read into one object, found by code: a scan while they are few, a hash index
-// once there are more, so that each field read costs the same however many came before it.
+// The code of a field's name (as msgNameCode gives it), hashed while the name is measured: four bytes
+// a step, each read only once the one before it is known not to end the name.
+uint32_t nameCode(const char* name, size_t& length) {
+    const auto* p = reinterpret_cast<const unsigned char*>(name);
+    uint32_t h = 0;
+    for (;; p += 4) {
+        const uint32_t b0 = p[0];
+        if (!b0) break;
+        const uint32_t b1 = p[1];
+        if (!b1) {
+            h = h * 31u + b0;
+            p += 1;
+            break;
+        }
+        const uint32_t b2 = p[2];
+        if (!b2) {
+            h = h * 961u + b0 * 31u + b1;
+            p += 2;
+            break;
+        }
+        const uint32_t b3 = p[3];
+        if (!b3) {
+            h = h * 29791u + b0 * 961u + b1 * 31u + b2;
+            p += 3;
+            break;
+        }
+        h = h * 923521u + b0 * 29791u + b1 * 961u + b2 * 31u + b3;
+    }
+    length = static_cast<size_t>(reinterpret_cast<const char*>(p) - name);
+    return h & 0xFFFFFFu;
+}
+
+// The fields already read into one object, found by code, so that a field given twice is refused and
+// the items of a list gather in one field. A declared field is found by its place in its class's
+// declaration: no hashing, and a slot on the stack for each field of all but the largest classes. A
+// field no class declares is found in a short list while there are few, then in an open-addressing
+// table, so that each field read costs the same however many came before it.
 class FieldIndex {
 public:
-    explicit FieldIndex(CNMessageBase& m) : m_message(m) {}
+    // `expected`: about how many fields the object will hold.
+    FieldIndex(CNMessageBase& m, size_t expected) : m_message(m) {
+        if (const MsgClassType* type = m.classType()) m_declaredInfo = type->fields();
+        const size_t n = m_declaredInfo.size();
+        if (n > std::size(m_inline)) {
+            m_heap.assign(n, 0);
+            m_declared = m_heap.data();
+        } else {
+            std::fill_n(m_inline, n, 0u);
+        }
+        // More fields than the class declares and the short list holds: most are undeclared ones.
+        if (expected > n + std::size(m_few)) grow(expected - n);
+        for (size_t pos = 0; pos < m.fieldCount(); ++pos) {  // an object is normally read empty
+            const uint32_t code = m.fieldAt(pos).code;
+            note(m.classType() ? m.classType()->field(code) : nullptr, code, pos);
+        }
+    }
 
-    CNMessageField* find(uint32_t code) {
-        const size_t count = m_message.fieldCount();
-        if (count <= kScanFields) return m_message.findField(code);
-        for (; m_indexed < count; ++m_indexed) m_byCode.emplace(m_message.fieldAt(m_indexed).code, m_indexed);
-        auto it = m_byCode.find(code);
-        return it == m_byCode.end() ? nullptr : &m_message.fieldAt(it->second);
+    CNMessageField* find(const MsgFieldInfo* info, uint32_t code) {
+        const uint32_t at = info ? m_declared[info - m_declaredInfo.data()] : findOther(code);
+        return at ? &m_message.fieldAt(at - 1) : nullptr;
+    }
+
+    // `info` is what the object's class declares for `code`, or null.
+    CNMessageField& add(const MsgFieldInfo* info, uint32_t code, MsgFieldKind kind) {
+        const size_t pos = m_message.fieldCount();
+        CNMessageField& f = m_message.addField(code, info ? info->i : -1, info ? info->j : -1, kind);
+        note(info, code, pos);
+        return f;
     }
 
 private:
-    static constexpr size_t kScanFields = 16;
+    struct Slot {
+        uint32_t code;
+        uint32_t at;  // 1 + the field's position; 0: empty
+    };
+
+    // Codes below the table's size keep their order (a peer writing codes in a row reads the table in
+    // a row, not at random); the bits above are mixed in, so codes alike in their low bits spread out.
+    size_t slotOf(uint32_t code) const { return (code + (code >> m_bits) * 0x9E3779B1u) & m_mask; }
+
+    void note(const MsgFieldInfo* info, uint32_t code, size_t pos) {
+        const auto at = static_cast<uint32_t>(pos + 1);
+        if (info) {
+            m_declared[info - m_declaredInfo.data()] = at;
+        } else if (m_table.empty() && m_fewCount < std::size(m_few)) {
+            m_few[m_fewCount++] = {code, at};
+        } else {
+            if (2 * (m_others + m_fewCount + 1) > m_table.size()) grow(m_others + m_fewCount + 1);
+            if (m_fewCount) {  // the short list moves into the table once, when it is first needed
+                for (size_t k = 0; k < m_fewCount; ++k) place(m_few[k]);
+                m_fewCount = 0;
+            }
+            place({code, at});
+        }
+    }
+
+    uint32_t findOther(uint32_t code) const {
+        if (m_table.empty()) {
+            for (size_t k = 0; k < m_fewCount; ++k)
+                if (m_few[k].code == code) return m_few[k].at;
+            return 0;
+        }
+        for (size_t slot = slotOf(code);; slot = (slot + 1) & m_mask) {
+            const Slot& s = m_table[slot];
+            if (s.at == 0 || s.code == code) return s.at;
+        }
+    }
+
+    void place(const Slot& entry) {
+        size_t slot = slotOf(entry.code);
+        while (m_table[slot].at != 0) slot = (slot + 1) & m_mask;
+        m_table[slot] = entry;
+        ++m_others;
+    }
+
+    // Room for `entries` at most half full.
+    void grow(size_t entries) {
+        std::vector<Slot> old(std::max<size_t>({64, std::bit_ceil(2 * entries), m_table.size() * 2}),
+                              Slot{0, 0});
+        old.swap(m_table);
+        m_mask = m_table.size() - 1;
+        m_bits = std::countr_zero(m_table.size());
+        m_others = 0;
+        for (const Slot& s : old)
+            if (s.at) place(s);
+    }
+
     CNMessageBase& m_message;
-    std::unordered_map<uint32_t, size_t> m_byCode;  // code -> position, for fields [0, m_indexed)
-    size_t m_indexed = 0;
+    std::span<const MsgFieldInfo> m_declaredInfo;
+    uint32_t m_inline[64];
+    uint32_t* m_declared = m_inline;  // by place in m_declaredInfo: 1 + the field's position; 0: unread
+    std::vector<uint32_t> m_heap;     // m_declared of a class of more fields than m_inline holds
+    Slot m_few[16];
+    size_t m_fewCount = 0;
+    std::vector<Slot> m_table;  // once m_few is full: every field no class declares, by hashed code
+    size_t m_mask = 0;
+    int m_bits = 0;
+    size_t m_others = 0;
 };
 
 class Reader {
@@ -273,12 +540,32 @@ public:
         return a && parseHexTag(a.value(), tag);
     }
 
+    // How many fields the element holds at most: its attributes and its runs of like-named children
+    // (the items of a list come together). Reserving them up front spares the object's field store
+    // its regrowth, which for large objects means fresh pages at every step.
+    static size_t fieldsIn(pugi::xml_node node, pugi::xml_attribute own) {
+        size_t count = 0;
+        for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) count += a != own;
+        const char* last = "";
+        for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
+            if (c.type() != pugi::node_element) continue;
+            if (strcmp(c.name(), last) != 0) ++count;
+            last = c.name();
+        }
+        return count;
+    }
+
     // `own` is the element's kind attribute (x.tag or x.item) that its parent already read.
     int object(pugi::xml_node node, CNMessageBase& m, int depth, pugi::xml_attribute own = {}) {
         if (depth > m_ctx.maxDepth) return MSG_ERR_TOO_DEEP;
-        CacheEntry* seen = entryFor(m.getTagID());
-        if (seen && seen->fields) m.reserveFields(seen->fields);  // objects of a class tend to look alike
-        FieldIndex fields(m);
+        // Objects of a class tend to look alike: the last one read tells how many fields to expect,
+        // else the element is counted.
+        const CacheEntry* seen = entryFor(m.getTagID());
+        // Never more than the message may still hold: a hostile element must not size the store.
+        const size_t expected = std::min(seen && seen->fields ? seen->fields : fieldsIn(node, own),
+                                         m_ctx.maxFields - std::min(m_fieldsRead, m_ctx.maxFields) + 1);
+        m.reserveFields(m.fieldCount() + expected);
+        FieldIndex fields(m, expected);
         for (pugi::xml_attribute a = node.first_attribute(); a; a = a.next_attribute()) {
             if (a == own) continue;
             const char* name = a.name();
@@ -289,7 +576,8 @@ public:
             if (c.type() != pugi::node_element) continue;  // text between fields carries nothing
             if (int rc = element(m, fields, c, depth)) return rc;
         }
-        remember(m);
+        // Looked up again: the children read meanwhile may have taken the entry over.
+        if (CacheEntry* e = entryFor(m.getTagID())) e->fields = m.fieldCount();
         return MSG_OK;
     }
 
@@ -315,8 +603,9 @@ private:
             if (len == 0 || len > 6 || ec != std::errc() || end != hex + len) return MSG_ERR_BAD_FIELD;
             t.storeName = false;
         } else {
-            if (!*name) return MSG_ERR_BAD_FIELD;
-            t.code = msgNameCode(name);
+            size_t length = 0;
+            t.code = nameCode(name, length);
+            if (length == 0) return MSG_ERR_BAD_FIELD;
             t.storeName = true;
         }
         t.info = m.classType() ? m.classType()->field(t.code) : nullptr;
@@ -330,8 +619,8 @@ private:
         return MSG_OK;
     }
 
-    CNMessageField& add(CNMessageBase& m, const Target& t, const char* name, MsgFieldKind kind) {
-        CNMessageField& f = m.addField(t.code, t.info ? t.info->i : -1, t.info ? t.info->j : -1, kind);
+    static CNMessageField& add(FieldIndex& fields, const Target& t, const char* name, MsgFieldKind kind) {
+        CNMessageField& f = fields.add(t.info, t.code, kind);
         if (t.storeName) f.boxed().xmlName = name;
         return f;
     }
@@ -351,14 +640,14 @@ private:
         if (int rc = resolve(m, name, t)) return rc;
         size_t length = 0;
         if (int rc = checkText(value, &length)) return rc;
-        if (fields.find(t.code)) return MSG_ERR_DUPLICATE;
+        if (fields.find(t.info, t.code)) return MSG_ERR_DUPLICATE;
         MsgFieldKind kind = t.info ? t.info->kind : MsgFieldKind::Str;
         if (kind == MsgFieldKind::Int) {
             int64_t n = 0;
             if (!msgParseInt64(std::string_view(value, length), n)) return MSG_ERR_BAD_NUMBER;
-            add(m, t, name, kind).num = n;
+            add(fields, t, name, kind).num = n;
         } else if (kind == MsgFieldKind::Str) {
-            add(m, t, name, kind).text.assign(value, length);
+            add(fields, t, name, kind).text.assign(value, length);
         } else {
             return MSG_ERR_KIND;
         }
@@ -414,7 +703,7 @@ private:
         }
         if (t.info && t.info->kind != kind) return MSG_ERR_KIND;
 
-        CNMessageField* f = fields.find(t.code);
+        CNMessageField* f = fields.find(t.info, t.code);
         bool isList = kind == MsgFieldKind::ObjList || kind == MsgFieldKind::StrList ||
                       kind == MsgFieldKind::IntList || kind == MsgFieldKind::LongList;
         if (f && (!isList || f->kind != kind)) return MSG_ERR_DUPLICATE;
@@ -427,13 +716,13 @@ private:
                 std::unique_ptr<CNMessageBase> child(type ? type->info().make()
                                                           : new CNMessageBase(CNMessageBase::withTag(tag)));
                 if (int rc = object(c, *child, depth + 1, first)) return rc;
-                add(m, t, name, kind).child = child.release();
+                add(fields, t, name, kind).child = child.release();
                 return MSG_OK;
             }
             case MsgFieldKind::ObjList: {
                 uint32_t tag = 0;
                 if (!parseHexTag(first.value(), tag)) return MSG_ERR_BAD_FIELD;
-                if (!f) f = &add(m, t, name, kind);
+                if (!f) f = &add(fields, t, name, kind);
                 auto& items = f->boxed().list().objects;
                 const MsgClassType* type = typeFor(tag);
                 if (type)
@@ -448,13 +737,13 @@ private:
                 int encType = 0;
                 if (!msgParseInt(first.value(), encType)) return MSG_ERR_BAD_FIELD;
                 if (!msgDecipherSecret(hidden, plain)) return MSG_ERR_SECRET;
-                add(m, t, name, kind).secret = new pstring(bstring(std::move(plain)), encType);
+                add(fields, t, name, kind).secret = new pstring(bstring(std::move(plain)), encType);
                 return MSG_OK;
             }
             default: {
                 std::string value;
                 if (int rc = text(c, value)) return rc;
-                if (!f) f = &add(m, t, name, kind);
+                if (!f) f = &add(fields, t, name, kind);
                 CNMessageFieldBox& box = f->boxed();
                 if (kind == MsgFieldKind::StrList) {
                     box.list().strings.push_back(std::move(value));
@@ -488,21 +777,17 @@ private:
         size_t fields = 0;  // fields of the last object of the class read
     };
 
+    // Direct-mapped by tag: one look, and a class that collides with another merely costs a lookup.
     CacheEntry* entryFor(uint32_t tag) {
-        for (auto& e : m_cache)
-            if (e.type && e.tag == tag) return &e;
+        CacheEntry& e = m_cache[(tag * 0x9E3779B1u) >> 28];
+        if (e.type && e.tag == tag) return &e;
         const MsgClassType* type = m_registry.byTag(tag);
         if (!type) return nullptr;
-        CacheEntry& e = m_cache[m_next++ % std::size(m_cache)];
         e = {tag, type, 0};
         return &e;
     }
 
-    void remember(const CNMessageBase& m) {
-        if (CacheEntry* e = entryFor(m.getTagID())) e->fields = m.fieldCount();
-    }
-    CacheEntry m_cache[8];
-    unsigned m_next = 0;
+    CacheEntry m_cache[16];
     size_t m_fieldsRead = 0;
 };
 
@@ -532,14 +817,45 @@ bool holdsNul(const char* data, size_t size) {
     return false;
 }
 
+// The copy of the input that pugixml parses in place and its document points into: the thread's own,
+// kept from one message to the next, rather than a fresh one for every message. It must outlive the
+// document made from it.
+class InputCopy {
+public:
+    InputCopy() : m_copy(t_inUse ? m_own : t_copy), m_claimed(!t_inUse) { t_inUse = true; }
+    ~InputCopy() {
+        if (!m_claimed) return;
+        if (m_copy.capacity() > kKeptBytes) std::string().swap(m_copy);  // a rare large message
+        t_inUse = false;
+    }
+    InputCopy(const InputCopy&) = delete;
+    InputCopy& operator=(const InputCopy&) = delete;
+
+    char* hold(const char* data, size_t size) {
+        m_copy.assign(data, size);
+        return m_copy.data();
+    }
+
+private:
+    static constexpr size_t kKeptBytes = size_t(2) << 20;
+    static thread_local std::string t_copy;
+    static thread_local bool t_inUse;  // a decoder of this thread already holds t_copy
+    std::string m_own;
+    std::string& m_copy;
+    bool m_claimed;
+};
+
+thread_local std::string InputCopy::t_copy;
+thread_local bool InputCopy::t_inUse = false;
+
 // Parses and checks the size; the root element comes back in `root`.
-int parse(const ZyXMLContextInfo& ctx, const char* data, size_t size, pugi::xml_document& doc,
-          pugi::xml_node& root) {
+int parse(const ZyXMLContextInfo& ctx, const char* data, size_t size, InputCopy& input,
+          pugi::xml_document& doc, pugi::xml_node& root) {
     if (!data || size == 0) return MSG_ERR_EMPTY;
     if (size > ctx.maxInputBytes) return MSG_ERR_TOO_LARGE;
     if (holdsNul(data, size)) return MSG_ERR_NUL;
-    pugi::xml_parse_result r =
-        doc.load_buffer(data, size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8);
+    pugi::xml_parse_result r = doc.load_buffer_inplace(
+        input.hold(data, size), size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8);
     if (!r) return MSG_ERR_PARSE;
     root = Reader::root(doc);
     return root ? MSG_OK : MSG_ERR_ROOT;
@@ -551,18 +867,29 @@ void logFailure(const char* what, int rc, const char* data, size_t size) {
 
 }  // namespace
 
+namespace {
+
+std::string_view codeName(uint32_t code, char (&codeBuf)[16]) {
+    static const char digits[] = "0123456789abcdef";
+    codeBuf[0] = 'f';
+    codeBuf[1] = '.';
+    for (int n = 7; n >= 2; --n, code >>= 4) codeBuf[n] = digits[code & 15];
+    codeBuf[8] = '\0';
+    return {codeBuf, 8};
+}
+
+}  // namespace
+
 std::string_view msgFieldXmlName(const CNMessageBase& owner, const CNMessageField& f, char (&codeBuf)[16]) {
     if (const MsgClassType* type = owner.classType()) {
         if (const MsgFieldInfo* info = type->field(f.code)) {
-            if (info->xmlName) return info->xmlName;
-            snprintf(codeBuf, sizeof codeBuf, "f.%06x", f.code & 0xFFFFFFu);
-            return codeBuf;
+            if (info->xmlName) return type->xmlName(*info);
+            return codeName(f.code, codeBuf);
         }
     }
     if (f.box && !f.box->xmlName.empty()) return f.box->xmlName;
     if (const char* known = CNMessageRegistry::instance().fieldName(f.code)) return known;
-    snprintf(codeBuf, sizeof codeBuf, "f.%06x", f.code & 0xFFFFFFu);
-    return codeBuf;
+    return codeName(f.code, codeBuf);
 }
 
 const char* msgXmlErrorText(int code) {
@@ -608,8 +935,7 @@ XMLEncoder::XMLEncoder(EncodingFlags flags, ZyXMLContextInfo* context)
     : m_flags(flags), m_context(context ? *context : ZyXMLContextInfo{}) {}
 
 int XMLEncoder::serialize(const CNMessageBase& message, std::string& out, bool readable) {
-    std::string text;
-    text.reserve(256);
+    XmlText text;
     int rc =
         Writer(text, m_flags | (readable ? unsigned(XML_ENCODE_READABLE) : 0u), m_context).message(message);
     if (rc != MSG_OK) {
@@ -617,7 +943,7 @@ int XMLEncoder::serialize(const CNMessageBase& message, std::string& out, bool r
                message.getTagID(), msgXmlErrorText(rc), rc);
         return rc;
     }
-    out = std::move(text);
+    out.assign(text.text());
     return MSG_OK;
 }
 
@@ -629,9 +955,10 @@ int XMLDecoder::decode(const char* data, size_t size, std::unique_ptr<CNMessageB
 
 int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size,
                        std::unique_ptr<CNMessageBase>& out) {
+    InputCopy input;
     pugi::xml_document doc;
     pugi::xml_node root;
-    int rc = parse(m_context, data, size, doc, root);
+    int rc = parse(m_context, data, size, input, doc, root);
     uint32_t tag = 0;
     if (rc == MSG_OK && (!Reader::rootTag(root, tag) || (expectedTag && tag != expectedTag)))
         rc = MSG_ERR_ROOT;
@@ -653,9 +980,10 @@ int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size,
 }
 
 int XMLDecoder::decodeInto(const char* data, size_t size, CNMessageBase& into) {
+    InputCopy input;
     pugi::xml_document doc;
     pugi::xml_node root;
-    int rc = parse(m_context, data, size, doc, root);
+    int rc = parse(m_context, data, size, input, doc, root);
     uint32_t tag = 0;
     if (rc == MSG_OK &&
         (!Reader::rootTag(root, tag) || tag != into.getTagID() || strcmp(root.name(), into.className()) != 0))

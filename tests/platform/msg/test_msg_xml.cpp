@@ -409,3 +409,153 @@ TEST(MessageXml, FuzzSeedCorpusReplays) {
     }
     EXPECT_GT(files, 3);
 }
+
+// The encoder's output is what peers parse and what signatures cover: it must not drift by a byte.
+TEST(MessageXml, WireFormIsFixed) {
+    databrowse::BrowseResponse rsp = responseWithItems(2);
+    rsp.setstring(RSP::workerId, "w&<>\"'\t\n\x01\x1f\xc3\xa9");
+    rsp.setint64(RSP::c_36851f, -9223372036854775807LL - 1);
+    const unsigned long tag = rsp.getTagID();
+    rsp.setint64(0, 0, 11259341, tag, 0x00abcd);
+    rsp.setliststring(0, 0, {"a<b>&", "\"q\"", ""}, tag, msgNameCode("path"));
+    rsp.setpstringobject(0, 0, bstring("secret"), 1, tag, 0x424242);
+    *rsp.getlistint(0, 0, tag, msgNameCode("ids"), true) = {-1, 2147483647};
+    CNMessageBase* result = rsp.getObjectAccessor(RSP::browseResult, false);
+    result->getObjectAccessor(RES::advancedSettings, true);  // an empty child
+    EXPECT_EQ(
+        rsp.AsString(),
+        "<BrowseResponse x.tag=\"646bc10b\" respType=\"0\" workerId=\"w&amp;&lt;&gt;&quot;'&#9;&#10;&#1;&#31;"
+        "\xc3\xa9\" f.36851f=\"-9223372036854775808\" f.00abcd=\"11259341\"><session x.tag=\"644e148c\" "
+        "sessionId=\"GUID-1\"/><browseResult x.tag=\"64fb1f67\"><dataResultSet x.item=\"64fd9174\" "
+        "name=\"file0.txt\" path=\"/data/dir/file0.txt\" size=\"0\" modificationTime=\"1700000000\"><flags "
+        "x.tag=\"64dd63aa\" file=\"1\"/></dataResultSet><dataResultSet x.item=\"64fd9174\" "
+        "name=\"file1.txt\" "
+        "path=\"/data/dir/file1.txt\" size=\"1000\" modificationTime=\"1700000001\"><flags "
+        "x.tag=\"64dd63aa\" "
+        "file=\"1\"/></dataResultSet><f.a755d5 "
+        "x.tag=\"6460234e\"/></browseResult><path>a&lt;b&gt;&amp;</path>"
+        "<path>\"q\"</path><path></path><f.424242 x.enc=\"1\">********</f.424242><f.0196b8>-1</f.0196b8>"
+        "<f.0196b8>2147483647</f.0196b8></BrowseResponse>");
+
+    std::string readable;
+    rsp.clearField(tag, 0x424242);  // enciphered anew at every write
+    rsp.setXmlWriteFlag(true);
+    ASSERT_EQ(rsp.serialize(readable, true), 0);
+    EXPECT_EQ(
+        readable,
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BrowseResponse x.tag=\"646bc10b\" respType=\"0\" "
+        "workerId=\"w&amp;&lt;&gt;&quot;'&#9;&#10;&#1;&#31;\xc3\xa9\" f.36851f=\"-9223372036854775808\" "
+        "f.00abcd=\"11259341\">\n  <session x.tag=\"644e148c\" sessionId=\"GUID-1\"/>\n  <browseResult "
+        "x.tag=\"64fb1f67\">\n    <dataResultSet x.item=\"64fd9174\" name=\"file0.txt\" "
+        "path=\"/data/dir/file0.txt\" size=\"0\" modificationTime=\"1700000000\">\n      <flags "
+        "x.tag=\"64dd63aa\" file=\"1\"/>\n    </dataResultSet>\n    <dataResultSet x.item=\"64fd9174\" "
+        "name=\"file1.txt\" path=\"/data/dir/file1.txt\" size=\"1000\" modificationTime=\"1700000001\">\n"
+        "      <flags x.tag=\"64dd63aa\" file=\"1\"/>\n    </dataResultSet>\n    <f.a755d5 "
+        "x.tag=\"6460234e\"/>\n  </browseResult>\n  <path>a&lt;b&gt;&amp;</path>\n  <path>\"q\"</path>\n  "
+        "<path></path>\n  <f.0196b8>-1</f.0196b8>\n  <f.0196b8>2147483647</f.0196b8>\n</BrowseResponse>");
+
+    // names read from XML for fields no class declares are written back as they came
+    const std::string peer =
+        "<BrowseSession x.tag=\"644e148c\" zeta=\"1\" f.00abcd=\"2\" sessionId=\"s\">"
+        "<Other x.tag=\"64000001\" k=\"v\"><n>1</n></Other><longs>5</longs><longs>-6</longs>"
+        "</BrowseSession>";
+    databrowse::BrowseSession s;
+    ASSERT_EQ(s.unserialize(peer), 0);
+    EXPECT_EQ(xmlOf(s),
+              "<BrowseSession x.tag=\"644e148c\" zeta=\"1\" f.00abcd=\"2\" sessionId=\"s\"><Other "
+              "x.tag=\"64000001\" k=\"v\"><n>1</n></Other><longs>5</longs><longs>-6</longs></BrowseSession>");
+}
+
+// A class of some ninety declared fields: each field is found by code however many came before, so a
+// repeat is refused wherever it stands, by name or by code form, among declared and undeclared fields.
+TEST(MessageXml, DuplicatesAreRefusedInLargeClasses) {
+    using BR = Indexing::BrowseReq;
+    BR req;
+    std::vector<const MsgFieldInfo*> scalars;
+    for (const MsgFieldInfo& f : BR::type()->fields()) {
+        if (f.kind == MsgFieldKind::Int) req.setint64(f.i, f.j, f.code, BR::TAG, f.code);
+        if (f.kind == MsgFieldKind::Str) req.setstring(f.i, f.j, f.ident, BR::TAG, f.code);
+        if (f.kind == MsgFieldKind::Int || f.kind == MsgFieldKind::Str) scalars.push_back(&f);
+    }
+    ASSERT_GT(scalars.size(), 60u);
+    Indexing::BackupCycle cycle;
+    cycle.setint64(Indexing::BackupCycle::f::cycleNumber, 3);
+    req.setlistobject(BR::f::backupCycles, {cycle, cycle});
+    req.getObjectAccessor(BR::f::flags, true)->setint64(Indexing::BrowseFlags::f::superBrowse, 1);
+    std::string xml = xmlOf(req);
+
+    BR back;
+    ASSERT_EQ(decodeInto(back, xml), 0);
+    EXPECT_EQ(back.fieldCount(), req.fieldCount());
+    EXPECT_EQ(back.getlistobject(BR::f::backupCycles, false)->size(), 2u);
+    EXPECT_EQ(xmlOf(back), xml);
+    for (const MsgFieldInfo* f : scalars)
+        EXPECT_EQ(back.getstring(f->i, f->j, BR::TAG, f->code), req.getstring(f->i, f->j, BR::TAG, f->code))
+            << f->ident;
+
+    const size_t attrsEnd = xml.find('>');
+    auto withAttrs = [&](const std::string& extra) {
+        std::string out = xml;
+        out.insert(attrsEnd, extra);
+        return out;
+    };
+    auto withElements = [&](const std::string& extra) {
+        std::string out = xml;
+        out.insert(out.rfind("</"), extra);
+        return out;
+    };
+    char code[32];
+    for (const MsgFieldInfo* f : {scalars.front(), scalars[scalars.size() / 2], scalars.back()}) {
+        ASSERT_NE(f->xmlName, nullptr);
+        EXPECT_EQ(decodeInto(back, withAttrs(std::string(" ") + f->xmlName + "=\"1\"")), MSG_ERR_DUPLICATE)
+            << f->ident;
+        std::snprintf(code, sizeof code, " f.%06x=\"1\"", f->code);
+        EXPECT_EQ(decodeInto(back, withAttrs(code)), MSG_ERR_DUPLICATE) << f->ident;
+    }
+    EXPECT_EQ(decodeInto(back, withElements("<flags x.tag=\"30d585fd\"/>")), MSG_ERR_DUPLICATE);
+    EXPECT_EQ(decodeInto(back, withElements("<backupCycles x.item=\"309f2424\"/>")), 0);
+    EXPECT_EQ(back.getlistobject(BR::f::backupCycles, false)->size(), 3u);
+    EXPECT_EQ(decodeInto(back, withElements("<sourcePaths x.item=\"309f2424\"/>")), MSG_ERR_KIND);
+
+    // undeclared fields beside them, more than a few, each still refused when repeated
+    std::string extra;
+    for (int k = 0; k < 40; ++k) extra += " extra" + std::to_string(k) + "=\"" + std::to_string(k) + "\"";
+    ASSERT_EQ(decodeInto(back, withAttrs(extra)), 0);
+    EXPECT_EQ(back.fieldCount(), req.fieldCount() + 40);
+    EXPECT_EQ(back.getstring(0, 0, BR::TAG, msgNameCode("extra39")), "39");
+    EXPECT_EQ(decodeInto(back, withAttrs(extra + " extra3=\"x\"")), MSG_ERR_DUPLICATE);
+    std::snprintf(code, sizeof code, " f.%06x=\"x\"", msgNameCode("extra37"));
+    EXPECT_EQ(decodeInto(back, withAttrs(extra + code)), MSG_ERR_DUPLICATE);
+    std::string listToo = withElements("<extra5>t</extra5>");  // a text field, then a list of the name
+    EXPECT_EQ(decodeInto(back, listToo), 0);
+    EXPECT_EQ(decodeInto(back, listToo.insert(attrsEnd, extra)), MSG_ERR_DUPLICATE);
+    EXPECT_EQ(back.fieldCount(), req.fieldCount() + 1);  // a refused decode leaves the last good one
+}
+
+// Integers read whole and exactly at every length, the 64-bit limits included, and nothing else.
+TEST(MessageXml, IntegersReadWholeAndExactly) {
+    const struct {
+        const char* text;
+        int64_t value;  // when read
+    } good[] = {{"0", 0},
+                {"-0", 0},
+                {"7", 7},
+                {"000000000000000042", 42},
+                {"999999999999999999", 999999999999999999LL},
+                {"-999999999999999999", -999999999999999999LL},
+                {"1000000000000000000", 1000000000000000000LL},
+                {"9223372036854775807", INT64_MAX},
+                {"-9223372036854775808", INT64_MIN},
+                {"00000000000000000000000000001", 1}};
+    databrowse::BrowseResponse rsp;
+    auto read = [&rsp](const std::string& text) {
+        return decodeInto(rsp, "<BrowseResponse x.tag=\"646bc10b\" respType=\"" + text + "\"/>");
+    };
+    for (const auto& g : good) {
+        ASSERT_EQ(read(g.text), 0) << g.text;
+        EXPECT_EQ(rsp.getint64(RSP::respType), g.value) << g.text;
+    }
+    for (const char* bad : {"", "-", "+1", "--1", "1-", "12a", "1 ", "0x1", "9223372036854775808",
+                            "-9223372036854775809", "99999999999999999999", "1.5", "\xd9\xa1"})
+        EXPECT_EQ(read(bad), MSG_ERR_BAD_NUMBER) << bad;
+}
