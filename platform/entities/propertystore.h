@@ -52,12 +52,14 @@ TPropertyMemo* propertyMemo();
 template <class Family>
 int readProperty(DBtran* tran, long componentId, const std::string& name, std::string& value) {
     TPropertyMemo* memo = tran ? nullptr : propertyMemo();
-    auto key = std::make_tuple(std::string(Family::Descriptor::dbName), componentId, name);
-    if (memo)
+    std::tuple<std::string, long, std::string> key;
+    if (memo) {
+        key = std::make_tuple(std::string(Family::Descriptor::dbName), componentId, name);
         if (auto it = memo->find(key); it != memo->end()) {
             if (it->second.rc == zydb::DB_OK) value = it->second.value;
             return it->second.rc;
         }
+    }
     Family t(tran);
     t.setIsolationType(4);
     t.setTop(1);

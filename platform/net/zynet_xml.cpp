@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <sstream>
+#include <string_view>
 
 #include <pugixml.hpp>
 
@@ -93,9 +94,13 @@ CNMessageBase* messageFromXml(const TXmlSkim& skim, const uint8_t* data, size_t 
     const CNMessageRegistry& registry = CNMessageRegistry::instance();
     const char* childName = registry.fieldName(skim.child);
     const char* listName = registry.fieldName(skim.list);
+    // An answer without the list's items (an end, an error) is read once, as any message.
+    const std::string opening = std::string("<") + (listName ? listName : "");
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (!listName || text.find(opening) == std::string_view::npos) return messageFromXml(skim.tag, data, size, error);
     pugi::xml_document doc;
     pugi::xml_node child;
-    if (kept(skim.tag) && childName && listName &&
+    if (kept(skim.tag) && childName &&
         doc.load_buffer(data, size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8))
         for (pugi::xml_node root = doc.first_child(); root; root = root.next_sibling())
             if (root.type() == pugi::node_element) {
