@@ -127,12 +127,17 @@ void CBrowseTask::setLastError(databrowse::BrowseErrorCode code, const std::stri
     m_lastError = text;
 }
 
+void CBrowseTask::endChannel() {
+    if (!m_data.restoreReturn) return;
+    m_data.restoreReturn->dumpBuffer(9);
+    if ((m_data.options & kOptionNoEndOfChannel) == 0) m_data.restoreReturn->end(0);
+}
+
 void CBrowseTask::cleanUp() {
     delete m_data.sdVersion;
     m_data.sdVersion = nullptr;
     if (m_data.restoreReturn) {
-        m_data.restoreReturn->dumpBuffer(9);
-        if ((m_data.options & kOptionNoEndOfChannel) == 0) m_data.restoreReturn->end(0);
+        endChannel();
         delete m_data.restoreReturn;
         m_data.restoreReturn = nullptr;
     }

@@ -103,6 +103,9 @@ public:
     int initSelectiveDeletion(EvMultiEntityRestoreTask* task, bool& found);
     // Deletes the filter reader, ends (unless option 0x2000) and deletes the return channel.
     virtual void cleanUp();
+    // Flushes the return channel and ends it (unless option 0x2000): the caller's answer is complete.
+    // Later writes to the channel are refused; ending it again does nothing.
+    void endChannel();
 
     TBrowseTask* getDataPtr() { return &m_data; }
     void setLastError(databrowse::BrowseErrorCode code, const std::string& text);

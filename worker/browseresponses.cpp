@@ -213,6 +213,8 @@ bool CWorkerThreadHM::processEndMessage(const char* endXml) {
     if (endXml && !nested) {
         sendItemBack(endXml);
         m_replyChannel.markEndSent();
+        // Nothing more reaches the caller: its channel ends now, not once the worker is torn down.
+        if (m_browseTask) m_browseTask->endChannel();
     }
     log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
     releaseConfReference();

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/db/dbresult.h"
+
 namespace zydb {
 
 // One value going into or coming out of SQL.
@@ -85,6 +87,13 @@ public:
     virtual bool busy() const { return true; }
     // True while a transaction is open (what is read may be this transaction's own).
     virtual bool inTransaction() const { return true; }
+    // A number that changes whenever the database file changes, through this connection or any other
+    // (another process too), read afresh. DB_OK with `out` set; an error (inside a transaction, or
+    // when the engine cannot tell) means the state is unknown.
+    virtual int dataVersion(unsigned long long& out) {
+        (void)out;
+        return DB_ERR_STATE;
+    }
 };
 
 struct DbOpenOptions {

@@ -120,6 +120,8 @@ void CDbEnv::close() {
 
 bool CDbEnv::isOpen() { return env().open.load(); }
 
+unsigned long long CDbEnv::generation() { return env().generation.load(); }
+
 std::string CDbEnv::path() {
     std::lock_guard<std::mutex> g(env().mutex);
     return env().path;

@@ -19,6 +19,8 @@ public:
     static void close();
     static bool isOpen();
     static std::string path();
+    // Changes with every open and close: connections of different generations may be of different files.
+    static unsigned long long generation();
 
     // The calling thread's connection, opened on first use. Null with *rc set when there is no
     // database or it cannot be opened (the reason in *error).

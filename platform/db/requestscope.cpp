@@ -1,13 +1,35 @@
 #include "platform/db/requestscope.h"
 
+#include <atomic>
+#include <memory>
+
+#include "platform/db/dbenv.h"
+
 namespace zydb {
 
 namespace {
 
+// Memos are carried over at most this many requests in a row, so that what a long-lived thread keeps
+// stays small (a request adds a handful of answers).
+constexpr unsigned kMaxCarried = 32;
+
+// The database as a request found it: which file (the environment's generation), through which
+// connection (versions of two connections are not comparable), at which version.
+struct TDbState {
+    unsigned long long generation = 0;
+    const void* connection = nullptr;
+    unsigned long long version = 0;
+    bool operator==(const TDbState&) const = default;
+};
+
 struct TRequest {
     int depth = 0;
     unsigned long long serial = 0;  // of the outermost request; 0 while none is open
-    unsigned long long opened = 0;  // requests the thread has opened
+    unsigned long long opened = 0;  // serials the thread has handed out
+    unsigned long long last = 0;    // the serial of the thread's last request
+    bool lastKnown = false;         // whether the last request knew its database's state
+    TDbState lastState;
+    unsigned carried = 0;  // requests in a row that carried on the memos
 };
 
 TRequest& request() {
@@ -15,20 +37,50 @@ TRequest& request() {
     return r;
 }
 
+std::atomic<unsigned long long> g_kept{0};
+
+bool databaseState(TDbState& out) {
+    int rc = DB_OK;
+    std::shared_ptr<IDbConnection> conn = CDbEnv::threadConnection(&rc);
+    if (!conn) return false;
+    out.generation = CDbEnv::generation();
+    out.connection = conn.get();
+    return conn->dataVersion(out.version) == DB_OK;
+}
+
 }  // namespace
 
 void openRequest() {
     TRequest& r = request();
-    if (r.depth++ == 0) r.serial = ++r.opened;
+    if (r.depth++ > 0) return;
+    TDbState now;
+    const bool known = databaseState(now);
+    if (known && r.lastKnown && r.last != 0 && now == r.lastState && r.carried < kMaxCarried) {
+        r.serial = r.last;
+        ++r.carried;
+        g_kept.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        r.serial = ++r.opened;
+        r.carried = 0;
+    }
+    r.lastKnown = known;
+    r.lastState = now;
 }
 
 void closeRequest() {
     TRequest& r = request();
-    if (r.depth > 0 && --r.depth == 0) r.serial = 0;
+    if (r.depth > 0 && --r.depth == 0) {
+        r.last = r.serial;
+        r.serial = 0;
+    }
 }
 
 unsigned long long currentRequest() {
     return request().serial;
+}
+
+unsigned long long requestsThatKeptMemos() {
+    return g_kept.load(std::memory_order_relaxed);
 }
 
 }  // namespace zydb

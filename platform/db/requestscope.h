@@ -5,13 +5,19 @@
 namespace zydb {
 
 // Opens (nested: joins) the thread's request; closeRequest ends the outermost one.
+// A request whose database is exactly as the thread's previous request found it (no commit through any
+// connection or process since) carries on that request's memos, for a bounded run of requests: what
+// they hold would be read again unchanged.
 void openRequest();
 void closeRequest();
-// The thread's outermost open request, as a number no earlier request of the thread had; 0 when none.
+// The thread's outermost open request, as a number no request with other memos had; 0 when none.
 unsigned long long currentRequest();
+// Requests of any thread that carried on their predecessor's memos, since the process started.
+unsigned long long requestsThatKeptMemos();
 
-// One reader's memo for the thread's current request: emptied when a new request opens; null outside
-// any request. What a reader keeps in it must have been read outside a transaction.
+// One reader's memo for the thread's current request: emptied when a request opens on a changed
+// database; null outside any request. What a reader keeps in it must have been read outside a
+// transaction.
 template <class Memo>
 Memo* requestMemo() {
     const unsigned long long request = currentRequest();

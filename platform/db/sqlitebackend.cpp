@@ -289,6 +289,22 @@ public:
     }
     size_t cachedStatements() const override { return m_cache->size(); }
     bool inTransaction() const override { return !sqlite3_get_autocommit(m_db); }
+    int dataVersion(unsigned long long& out) override {
+        if (!sqlite3_get_autocommit(m_db)) return DB_ERR_STATE;
+        // The pager learns of other connections' commits when a read transaction starts: reading the
+        // header starts (and ends) one.
+        std::unique_ptr<IDbStatement> st;
+        int rc = prepare("PRAGMA schema_version", st);
+        if (rc != DB_OK) return rc;
+        rc = st->step();
+        if (rc != DB_OK) return rc == DB_NO_DATA ? DB_ERR_GENERAL : rc;
+        st.reset();
+        unsigned int version = 0;
+        if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_DATA_VERSION, &version) != SQLITE_OK)
+            return DB_ERR_GENERAL;
+        out = version;
+        return DB_OK;
+    }
     bool busy() const override {
         if (!sqlite3_get_autocommit(m_db)) return true;
         for (sqlite3_stmt* st = sqlite3_next_stmt(m_db, nullptr); st; st = sqlite3_next_stmt(m_db, st))

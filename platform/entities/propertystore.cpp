@@ -2,6 +2,7 @@
 
 #include "platform/db/dbbackend.h"
 #include "platform/db/requestscope.h"
+#include "platform/hubdb/threadsql.h"
 #include "platform/hubdb/versionedproperty.h"
 
 namespace zyent {
@@ -13,6 +14,7 @@ TPropertyMemo* propertyMemo() {
 int writeProperty(DBtran* tran, const char* table, long componentId, const std::string& name, int type,
                   const std::string& value, long long now) {
     if (TPropertyMemo* memo = propertyMemo()) memo->clear();
+    hubdb::forgetFirstRowsOfThisRequest();
     if (tran == nullptr) {
         // Both statements or neither: a transaction of its own, committed here.
         DBtran own(false);

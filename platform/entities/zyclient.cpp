@@ -35,40 +35,21 @@ struct TClientRead {
     ZYClient found{0UL};
 };
 
-// Plain data per thread (a client may be read after the thread's objects are gone, at exit): the reads
-// live only while a scope does.
-struct TClientView {
-    int depth;
-    std::vector<TClientRead>* reads;  // a request asks about a handful of clients
-};
-
-TClientView& clientView() {
-    thread_local TClientView view{0, nullptr};
-    return view;
-}
-
 }  // namespace
 
 ZYClientRequestScope::ZYClientRequestScope() {
-    TClientView& view = clientView();
     zydb::openRequest();
-    if (view.depth++ == 0) view.reads = new std::vector<TClientRead>();
 }
 
 ZYClientRequestScope::~ZYClientRequestScope() {
-    TClientView& view = clientView();
-    if (--view.depth == 0) {
-        delete view.reads;
-        view.reads = nullptr;
-    }
     zydb::closeRequest();
 }
 
 int ZYClient::lookup() {
-    TClientView& view = clientView();
     // Inside a transaction the row may be this transaction's own: always read.
-    if (view.depth == 0 || m_tran) return read();
-    for (const TClientRead& r : *view.reads) {
+    auto* reads = m_tran ? nullptr : zydb::requestMemo<std::vector<TClientRead>>();
+    if (!reads) return read();
+    for (const TClientRead& r : *reads) {
         if (r.askedName != m_lookupName ||
             (m_lookupName.empty() ? r.askedId != m_id : r.alsoHostName != m_alsoHostName))
             continue;
@@ -88,7 +69,7 @@ int ZYClient::lookup() {
     // Only answers are kept: a failed read is tried again.
     if (r.status != zydb::DB_OK && r.status != zydb::DB_NO_DATA) return r.status;
     r.found = *this;
-    view.reads->push_back(std::move(r));
+    reads->push_back(std::move(r));
     return m_status;
 }
 

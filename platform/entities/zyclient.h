@@ -11,8 +11,8 @@ class DBtran;
 
 // A request's view of the clients: while an object of this class lives on a thread, each client that
 // thread reads outside a transaction is read once and then answered from memory (one browse asks about
-// the same few clients again and again). Scopes nest; the outermost one's end forgets what was read.
-// The scope is also the thread's request (zydb::openRequest) for other readers that read once per request.
+// the same few clients again and again). Scopes nest. The scope is the thread's request
+// (zydb::openRequest): what was read is forgotten when a request opens on a changed database.
 // Construct and destroy on the same thread.
 class ZYClientRequestScope {
 public:

@@ -2,6 +2,7 @@
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/hubsql.h"
 
 namespace hubdb {
@@ -12,6 +13,46 @@ int threadQueryFirstRow(const std::string& sql, const std::vector<zydb::DbValue>
     auto conn = zydb::CDbEnv::threadConnection(&rc);
     if (!conn) return rc;
     return queryFirstRow(*conn, sql, params, row);
+}
+
+namespace {
+
+struct TFirstRowAsked {
+    std::string sql;
+    std::vector<zydb::DbValue> params;
+    int rc;
+    std::vector<zydb::DbValue> row;
+};
+
+bool sameValues(const std::vector<zydb::DbValue>& a, const std::vector<zydb::DbValue>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t k = 0; k < a.size(); ++k)
+        if (a[k].kind != b[k].kind || a[k].i != b[k].i || a[k].d != b[k].d || a[k].s != b[k].s) return false;
+    return true;
+}
+
+}  // namespace
+
+int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<zydb::DbValue>& params,
+                                      std::vector<zydb::DbValue>& row) {
+    int rc = zydb::DB_OK;
+    auto conn = zydb::CDbEnv::threadConnection(&rc);
+    if (!conn) return rc;
+    auto* memo = conn->inTransaction() ? nullptr : zydb::requestMemo<std::vector<TFirstRowAsked>>();
+    if (memo)
+        for (const TFirstRowAsked& asked : *memo)
+            if (asked.sql == sql && sameValues(asked.params, params)) {
+                if (asked.rc == zydb::DB_OK) row = asked.row;
+                return asked.rc;
+            }
+    rc = queryFirstRow(*conn, sql, params, row);
+    if (memo && (rc == zydb::DB_OK || rc == zydb::DB_NO_DATA))
+        memo->push_back({sql, params, rc, rc == zydb::DB_OK ? row : std::vector<zydb::DbValue>()});
+    return rc;
+}
+
+void forgetFirstRowsOfThisRequest() {
+    if (auto* memo = zydb::requestMemo<std::vector<TFirstRowAsked>>()) memo->clear();
 }
 
 int threadQueryInts(const std::string& sql, const std::vector<zydb::DbValue>& params, std::vector<int>& out) {

@@ -14,6 +14,12 @@ namespace hubdb {
 // database).
 int threadQueryFirstRow(const std::string& sql, const std::vector<zydb::DbValue>& params,
                         std::vector<zydb::DbValue>& row);
+// The same, read once per request (zydb::requestMemo) outside a transaction: for settings and
+// properties that one request asks about again and again. Only answers (a row or none) are kept.
+int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<zydb::DbValue>& params,
+                                      std::vector<zydb::DbValue>& row);
+// Forgets what the thread read once in its request (a property it writes must be read afresh).
+void forgetFirstRowsOfThisRequest();
 // The first column of every row, as integers, appended to `out`.
 int threadQueryInts(const std::string& sql, const std::vector<zydb::DbValue>& params, std::vector<int>& out);
 

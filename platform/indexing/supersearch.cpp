@@ -19,9 +19,9 @@ struct TSearchLog : EvDebug {
 int currentProperty(const char* table, long componentId, const char* name, std::string& value) {
     std::vector<DbValue> row;
     const int rc =
-        hubdb::threadQueryFirstRow(std::string("SELECT attrVal FROM ") + table +
-                                       " WHERE componentNameId = ? AND attrName = ? AND modified = 0",
-                                   {DbValue::ofInt(componentId), DbValue::ofText(name)}, row);
+        hubdb::threadQueryFirstRowOncePerRequest(std::string("SELECT attrVal FROM ") + table +
+                                                     " WHERE componentNameId = ? AND attrName = ? AND modified = 0",
+                                                 {DbValue::ofInt(componentId), DbValue::ofText(name)}, row);
     if (rc == zydb::DB_OK) value = row.empty() ? "" : row[0].asText();
     return rc;
 }

@@ -289,6 +289,31 @@ TEST_F(RequestRoad, ReferencesAreExactWhateverTheStep) {
     EXPECT_TRUE(running.getHeldConfId().empty());
 }
 
+// The caller's channel ends as the end response goes out, while the worker still lives: the caller
+// need not wait for the worker's teardown, and nothing written later reaches it.
+TEST_F(RequestRoad, TheChannelEndsWithTheEndResponse) {
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto task = fileTask(destination, "/", "ending-session");
+    ProbeWorker worker;
+    ASSERT_EQ(worker.getBrowseTask()->initBrowse(task.get()), 1);
+    worker.m_heldConfId = worker.getBrowseTask()->getDataPtr()->confId;
+    worker.m_outstandingRequests = 1;
+    EXPECT_FALSE(destination->ended());
+    databrowse::BrowseResponse end;
+    end.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
+    std::string endXml;
+    ASSERT_EQ(end.serialize(endXml), 0);
+    EXPECT_TRUE(worker.processEndMessage(endXml.c_str()));
+    EXPECT_TRUE(destination->ended());
+    worker.processErrorMessage(databrowse::BROWSE_ERR_GENERIC, "after the end");
+    const auto records = destination->records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().kind, EV_RETURN_RECORD_END);
+    const auto answers = answersOf(*destination);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].type, 5);
+}
+
 // The responses on their own: codes, the stand-by channel before a browse task exists, one end, the
 // count operations and the end of several answers.
 TEST_F(RequestRoad, ResponsesAndEnds) {

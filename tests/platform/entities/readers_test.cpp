@@ -2,12 +2,17 @@
 // over a seeded database.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <thread>
 
 #include "Db/Tbl/APP_ClientProp.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/entityseed.h"
 #include "platform/entities/installmanager.h"
@@ -17,6 +22,7 @@
 #include "platform/entities/propertystore.h"
 #include "platform/entities/zyglobalparam.h"
 #include "platform/hubdb/hubdb.h"
+#include "platform/hubdb/threadsql.h"
 #include "platform/log/evdebug.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/log/processlogdir.h"
@@ -348,6 +354,102 @@ TEST_F(Readers, PropertiesReadOncePerRequestScopeUntilTheThreadWritesOne) {
     }
     setBehind("3");
     EXPECT_EQ(read(), "3");
+}
+
+}  // namespace
+
+namespace {
+
+// What a request read is carried into the thread's next requests only while the database file is as
+// that request found it: a commit through another connection, another process, a transaction of the
+// thread or the thread's own connection shows at the next request. Inside a request nothing changes.
+TEST_F(Readers, ReadsCarryIntoLaterRequestsOnlyWhileTheDatabaseIsUnchanged) {
+    hubdb::HubDbSeed writer(dir.file("hub.db"));
+    const std::string update = "UPDATE APP_Client SET net_hostname = ? WHERE id = " + std::to_string(source);
+    auto hostInRequest = [&] {
+        ZYClientRequestScope request;
+        std::string host;
+        EXPECT_EQ(ZYClient(static_cast<unsigned long>(source)).getNetworkHostname(host), 0);
+        return host;
+    };
+    auto propertyInRequest = [] {
+        ZYClientRequestScope request;
+        std::vector<zydb::DbValue> row;
+        const int rc = hubdb::threadQueryFirstRowOncePerRequest(
+            "SELECT attrVal FROM APP_ClientProp WHERE componentNameId = ? AND attrName = ? AND modified = 0",
+            {zydb::DbValue::ofInt(1), zydb::DbValue::ofText("Power Managed")}, row);
+        return rc == zydb::DB_OK ? row[0].asText() : "-";
+    };
+
+    writer.exec(update, {zydb::DbValue::ofText("a.example")});
+    EXPECT_EQ(hostInRequest(), "a.example");
+    const unsigned long long kept = zydb::requestsThatKeptMemos();
+    EXPECT_EQ(hostInRequest(), "a.example");
+    EXPECT_EQ(propertyInRequest(), "-");
+    EXPECT_EQ(zydb::requestsThatKeptMemos(), kept + 2);
+
+    writer.exec(update, {zydb::DbValue::ofText("b.example")});  // another connection
+    EXPECT_EQ(hostInRequest(), "b.example");
+
+    const pid_t child = fork();  // another process
+    if (child == 0) {
+        sqlite3* db = nullptr;
+        const std::string sql = "UPDATE APP_Client SET net_hostname = 'c.example' WHERE id = " +
+                                std::to_string(source);
+        const bool done = sqlite3_open(dir.file("hub.db").c_str(), &db) == SQLITE_OK &&
+                          sqlite3_busy_timeout(db, 10000) == SQLITE_OK &&
+                          sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        sqlite3_close(db);
+        _exit(done ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(hostInRequest(), "c.example");
+
+    {  // a transaction of the thread
+        DBtran tran(false);
+        ASSERT_EQ(tran.startTran(), zydb::DB_OK);
+        ASSERT_EQ(tran.tranConnection()->exec("UPDATE APP_Client SET net_hostname = 'd.example' WHERE id = " +
+                                              std::to_string(source)),
+                  zydb::DB_OK);
+        ASSERT_EQ(tran.commitTran(), zydb::DB_OK);
+    }
+    EXPECT_EQ(hostInRequest(), "d.example");
+
+    int rc = zydb::DB_OK;  // the thread's own connection
+    ASSERT_EQ(zydb::CDbEnv::threadConnection(&rc)->exec(
+                  "UPDATE APP_Client SET net_hostname = 'e.example' WHERE id = " + std::to_string(source)),
+              zydb::DB_OK);
+    EXPECT_EQ(hostInRequest(), "e.example");
+
+    // A property: read once inside a request, afresh once the thread writes one.
+    {
+        ZYClientRequestScope request;
+        EXPECT_EQ(propertyInRequest(), "-");
+        writer.exec("INSERT INTO APP_ClientProp (id, componentNameId, attrName, attrType, attrVal, created, "
+                    "modified) VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM APP_ClientProp), 1, "
+                    "'Power Managed', 0, '1', 6, 0)");
+        EXPECT_EQ(propertyInRequest(), "-");
+        ASSERT_EQ(zyent::writeProperty<APP_ClientProp>(nullptr, 1, "Power Managed", 0, "2", 7), 0);
+        EXPECT_EQ(propertyInRequest(), "2");
+    }
+    EXPECT_EQ(propertyInRequest(), "2");
+
+    // Another database opened in the process is never answered from the first one's reads.
+    TempDir other;
+    {
+        hubdb::HubDbSeed seed(other.file("hub.db"));
+        ASSERT_TRUE(seed.ok()) << seed.error();
+        int id = 0;
+        for (int k = 0; id < source && k < 100; ++k)
+            id = seed.addClient({.name = "other" + std::to_string(k), .hostName = "elsewhere.example"});
+        ASSERT_TRUE(seed.ok()) << seed.error();
+        ASSERT_EQ(id, source);
+    }
+    EXPECT_EQ(hostInRequest(), "e.example");
+    ASSERT_EQ(hubdb::openHubDatabase(other.file("hub.db")), zydb::DB_OK);
+    EXPECT_EQ(hostInRequest(), "elsewhere.example");
 }
 
 }  // namespace
