@@ -955,6 +955,18 @@ int XMLDecoder::decode(const char* data, size_t size, std::unique_ptr<CNMessageB
 
 int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size,
                        std::unique_ptr<CNMessageBase>& out) {
+    bool leftOut = false;
+    return decodeRoot(expectedTag, data, size, nullptr, nullptr, out, leftOut);
+}
+
+int XMLDecoder::decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
+                                 const char* list, std::unique_ptr<CNMessageBase>& out, bool& leftOut) {
+    return decodeRoot(expectedTag, data, size, child, list, out, leftOut);
+}
+
+int XMLDecoder::decodeRoot(uint32_t expectedTag, const char* data, size_t size, const char* child,
+                           const char* list, std::unique_ptr<CNMessageBase>& out, bool& leftOut) {
+    leftOut = false;
     InputCopy input;
     pugi::xml_document doc;
     pugi::xml_node root;
@@ -966,6 +978,10 @@ int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size,
     const MsgClassType* type = rc == MSG_OK ? reader.typeFor(tag) : nullptr;
     if (rc == MSG_OK && !type) rc = MSG_ERR_UNKNOWN_CLASS;
     if (rc == MSG_OK && strcmp(root.name(), type->info().name) != 0) rc = MSG_ERR_ROOT;
+    if (rc == MSG_OK && child && list)
+        if (pugi::xml_node holder = root.child(child))
+            for (pugi::xml_node item = holder.child(list); item; item = holder.child(list))
+                leftOut = holder.remove_child(item) || leftOut;
     std::unique_ptr<CNMessageBase> message;
     if (rc == MSG_OK) {
         message.reset(type->info().make());

@@ -2,10 +2,7 @@
 
 #include <atomic>
 #include <memory>
-#include <sstream>
 #include <string_view>
-
-#include <pugixml.hpp>
 
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/msg_registry.h"
@@ -96,33 +93,25 @@ CNMessageBase* messageFromXml(const TXmlSkim& skim, const uint8_t* data, size_t 
     const char* listName = registry.fieldName(skim.list);
     // An answer without the list's items (an end, an error) is read once, as any message.
     const std::string opening = std::string("<") + (listName ? listName : "");
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    if (!listName || text.find(opening) == std::string_view::npos) return messageFromXml(skim.tag, data, size, error);
-    pugi::xml_document doc;
-    pugi::xml_node child;
-    if (kept(skim.tag) && childName &&
-        doc.load_buffer(data, size, pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8))
-        for (pugi::xml_node root = doc.first_child(); root; root = root.next_sibling())
-            if (root.type() == pugi::node_element) {
-                child = root.child(childName);
-                break;
-            }
-    // Only the list's own items go: anything the relay reads stays and is read as ever.
-    bool removed = false;
-    if (child)
-        for (pugi::xml_node item = child.child(listName); item; item = child.child(listName))
-            removed = child.remove_child(item) || removed;
-    if (!removed) return messageFromXml(skim.tag, data, size, error);
-    std::ostringstream rest;
-    doc.save(rest, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
-    const std::string lighter = rest.str();
-    CNMessageBase* message = messageFromXml(skim.tag, reinterpret_cast<const uint8_t*>(lighter.data()),
-                                            lighter.size(), error);
-    if (TReceived* r = received(); r && message) {
-        r->text.assign(reinterpret_cast<const char*>(data), size);
-        r->skimmed = true;
+    const char* text = reinterpret_cast<const char*>(data);
+    if (!listName || !childName || !kept(skim.tag) ||
+        std::string_view(text, size).find(opening) == std::string_view::npos)
+        return messageFromXml(skim.tag, data, size, error);
+    // One parse of the whole text; only the list's own items are left out of the object.
+    std::unique_ptr<CNMessageBase> message;
+    bool leftOut = false;
+    const int rc = XMLDecoder().decodeLeavingOut(skim.tag, text, size, childName, listName, message, leftOut);
+    if (rc == MSG_ERR_UNKNOWN_CLASS) return messageFromXml(skim.tag, data, size, error);
+    if (rc != MSG_OK) {
+        error = std::string("XML does not parse: ") + msgXmlErrorText(rc);
+        return nullptr;
     }
-    return message;
+    if (TReceived* r = received()) {
+        r->message = message.get();
+        r->text.assign(text, size);
+        r->skimmed = leftOut;
+    }
+    return message.release();
 }
 
 }  // namespace zynet
