@@ -165,6 +165,11 @@ TEST(XmlSkim, LeavesOutOnlyTheListsItemsAndKeepsTheWholeText) {
     ASSERT_NE(readResult, nullptr);
     EXPECT_EQ(readResult->getstring(databrowse::BrowseResult::f::queryId), "q&1");
     EXPECT_EQ(readResult->getlistobject(databrowse::BrowseResult::f::dataResultSet, false), nullptr);
+    // The items left out are still parsed: an answer whose items are not well formed is refused.
+    std::string badItems = xml;
+    badItems.insert(badItems.find("<dataResultSet"), "<dataResultSet a=\"1\">");
+    read.reset(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(badItems.data()), badItems.size(), why));
+    EXPECT_FALSE(read);
 
     // Nothing to leave out: read whole, as any message. Text that does not parse is refused as ever.
     databrowse::BrowseResponse end;
