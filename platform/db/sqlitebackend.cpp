@@ -278,6 +278,13 @@ public:
         return DB_OK;
     }
     int exec(const std::string& sql) override {
+        // The transaction statements run on every request: compiled once, like any kept statement.
+        if (sql == "BEGIN" || sql == "COMMIT" || sql == "ROLLBACK") {
+            std::unique_ptr<IDbStatement> st;
+            int rc = prepare(sql, st);
+            if (rc == DB_OK) rc = st->step();
+            return rc == DB_NO_DATA ? DB_OK : rc;
+        }
         int rc = mapCode(sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr));
         // exec runs whole scripts: anything but transaction control may have changed the schema.
         char buf[12];
