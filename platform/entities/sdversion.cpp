@@ -1,11 +1,23 @@
 #include "platform/entities/sdversion.h"
 
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/entitypaths.h"
 #include "platform/hubdb/entitytables.h"
 #include "platform/log/evdebug.h"
 
 using zyent::canonicalPath;
+
+namespace {
+
+// A client's filters as one request read them: a browse reads them again for each path it sets up.
+template <class Filter>
+struct TFiltersRead {
+    unsigned long long clientId, appType;
+    std::vector<Filter> filters;
+};
+
+}  // namespace
 
 SDVersion::SDVersion() = default;
 SDVersion::~SDVersion() = default;
@@ -19,19 +31,30 @@ int SDVersion::open(SDArgs& args, bool) {
         log.debugLvl(0, "ERROR: erase filters asked for client [%llu] kind [%llu]", args.clientId, args.kind);
         return -1;
     }
-    SDEraseFilter t(nullptr);
-    t.setIsolationType(4);
-    t.setWhere("clientId = %llu AND appTypeId = %llu", args.clientId, args.appType);
+    auto* memo = zydb::requestMemo<std::vector<TFiltersRead<Filter>>>();
+    const TFiltersRead<Filter>* read = nullptr;
+    if (memo)
+        for (const TFiltersRead<Filter>& r : *memo)
+            if (r.clientId == args.clientId && r.appType == args.appType) read = &r;
     std::vector<Filter> filters;
-    int rc;
-    while ((rc = t.getNextRow(&t, nullptr, 0, 0)) == zydb::DB_OK) {
-        const SDEraseFilter_t* r = t.getDataPtr();
-        if (r->path == nullptr || r->path[0] == '\0') continue;  // an empty filter would hide everything
-        filters.push_back({canonicalPath(r->path), r->erasedTime});
-    }
-    if (rc != zydb::DB_NO_DATA) {
-        log.debugLvl(0, "ERROR: erase filters of client [%llu] cannot be read: %s", args.clientId, t.getErrorStr(rc));
-        return -1;
+    if (read) {
+        filters = read->filters;
+    } else {
+        SDEraseFilter t(nullptr);
+        t.setIsolationType(4);
+        t.setWhere("clientId = %llu AND appTypeId = %llu", args.clientId, args.appType);
+        int rc;
+        while ((rc = t.getNextRow(&t, nullptr, 0, 0)) == zydb::DB_OK) {
+            const SDEraseFilter_t* r = t.getDataPtr();
+            if (r->path == nullptr || r->path[0] == '\0') continue;  // an empty filter would hide everything
+            filters.push_back({canonicalPath(r->path), r->erasedTime});
+        }
+        if (rc != zydb::DB_NO_DATA) {
+            log.debugLvl(0, "ERROR: erase filters of client [%llu] cannot be read: %s", args.clientId,
+                         t.getErrorStr(rc));
+            return -1;
+        }
+        if (memo) memo->push_back({args.clientId, args.appType, filters});
     }
     m_filters.swap(filters);
     m_open = true;

@@ -149,6 +149,24 @@ TEST_F(Readers, EraseFiltersHideErasedPathsAndWhatIsBelowThem) {
     args.clientId = source;
     args.kind = 3;
     EXPECT_EQ(none.open(args, true), -1);
+
+    // Inside a request a client's filters are read once; a filter added shows in the next request.
+    args.kind = 2;
+    args.appType = 29;
+    auto filtered = [&] {
+        SDVersion reader;
+        EXPECT_GE(reader.open(args, true), 0);
+        return reader.isPathFiltered("/home/alice/notes", nullptr, &when);
+    };
+    hubdb::HubDbSeed writer(dir.file("hub.db"));
+    {
+        ZYClientRequestScope request;
+        EXPECT_EQ(filtered(), 0);
+        zyent::EntitySeed(writer).addEraseFilter(source, 29, "/home/alice", 7000, 7);
+        EXPECT_EQ(filtered(), 0);
+    }
+    ZYClientRequestScope next;
+    EXPECT_EQ(filtered(), 1);
 }
 
 TEST_F(Readers, OperatingSystemOfAClient) {
