@@ -14,6 +14,7 @@
 #include "Db/Tbl/APP_Client.h"
 #include "Db/Tbl/APP_SubClientProp.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/entitytables.h"
 #include "platform/entities/propertystore.h"
 #include "platform/log/evdebug.h"
@@ -79,18 +80,42 @@ int loadProperties(PropCallBack& sink, ApplProperties& cache, long id, long long
 // Reads row `state.id` of RowFamily (handing it to `onRow`) and, when `properties`, the properties in
 // force at the reference time through `sink`; records the outcome in `state`. Reads inside `tran` when
 // given (an entity made in that transaction is seen).
+// One entity row as the thread's request read it (a browse makes the same entity objects again).
+template <class RowFamily>
+struct TEntityRowRead {
+    unsigned long id;
+    int rc;
+    typename RowFamily::Record row;
+};
+
 template <class RowFamily, class PropFamily, class OnRow>
 int loadEntity(zyent::TEntityState& state, PropCallBack& sink, ApplProperties& cache, bool properties,
                const char* what, OnRow&& onRow, DBtran* tran = nullptr) {
-    RowFamily row(tran);
-    row.setIsolationType(4);
-    row.setWhere("id = %lu", state.id);
-    int rc = row.getOneRow(&row, false, 0, 0);
+    using Read = TEntityRowRead<RowFamily>;
+    auto* memo = tran ? nullptr : zydb::requestMemo<std::vector<Read>>();
+    const Read* read = nullptr;
+    if (memo)
+        for (const Read& r : *memo)
+            if (r.id == state.id) read = &r;
+    Read fresh{state.id, zydb::DB_OK, {}};
+    if (!read) {
+        RowFamily row(tran);
+        row.setIsolationType(4);
+        row.setWhere("id = %lu", state.id);
+        fresh.rc = row.getOneRow(&row, false, 0, 0);
+        if (fresh.rc == zydb::DB_OK) fresh.row = *row.getDataPtr();
+        read = &fresh;
+        if (memo && (fresh.rc == zydb::DB_OK || fresh.rc == zydb::DB_NO_DATA)) {
+            memo->push_back(fresh);
+            read = &memo->back();
+        }
+    }
+    int rc = read->rc;
     state.guid.clear();
     cache.clearPropCache();
     if (rc == zydb::DB_OK) {
-        state.guid = row.getDataPtr()->GUID;
-        onRow(*row.getDataPtr());
+        state.guid = read->row.GUID;
+        onRow(read->row);
         if (properties)
             rc = loadProperties<PropFamily>(sink, cache, static_cast<long>(state.id), state.refTime, tran);
     }

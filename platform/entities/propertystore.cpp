@@ -11,9 +11,14 @@ TPropertyMemo* propertyMemo() {
     return zydb::requestMemo<TPropertyMemo>();
 }
 
+TPropertiesMemo* propertiesMemo() {
+    return zydb::requestMemo<TPropertiesMemo>();
+}
+
 int writeProperty(DBtran* tran, const char* table, long componentId, const std::string& name, int type,
                   const std::string& value, long long now) {
     if (TPropertyMemo* memo = propertyMemo()) memo->clear();
+    if (TPropertiesMemo* memo = propertiesMemo()) memo->clear();
     hubdb::forgetFirstRowsOfThisRequest();
     if (tran == nullptr) {
         // Both statements or neither: a transaction of its own, committed here.

@@ -15,10 +15,29 @@
 
 namespace zyent {
 
+// Whole property lists read in the thread's request, by table, component and reference time: null
+// outside a request. A property written on the thread forgets them.
+struct TPropertiesRead {
+    std::string table;
+    long componentId;
+    long long refTime;
+    std::vector<ApplProperty> rows;
+};
+using TPropertiesMemo = std::vector<TPropertiesRead>;
+TPropertiesMemo* propertiesMemo();
+
 // The properties of `componentId` in force at `refTime` (0: the current ones), in row order. 0 when
-// read (also when there are none), else the fetch error.
+// read (also when there are none), else the fetch error. Read once per request outside a transaction.
 template <class Family>
 int readProperties(DBtran* tran, long componentId, long long refTime, std::vector<ApplProperty>& out) {
+    TPropertiesMemo* memo = tran ? nullptr : propertiesMemo();
+    const char* table = Family::Descriptor::dbName;
+    if (memo)
+        for (const TPropertiesRead& read : *memo)
+            if (read.componentId == componentId && read.refTime == refTime && read.table == table) {
+                out = read.rows;
+                return zydb::DB_OK;
+            }
     Family t(tran);
     t.setIsolationType(4);
     if (refTime == 0)
@@ -34,6 +53,7 @@ int readProperties(DBtran* tran, long componentId, long long refTime, std::vecto
         rows.emplace_back(r->attrName, r->attrType, value ? value : "", 0);
     }
     if (rc != zydb::DB_NO_DATA) return rc;
+    if (memo) memo->push_back({table, componentId, refTime, rows});
     out.swap(rows);
     return zydb::DB_OK;
 }

@@ -471,3 +471,38 @@ TEST_F(Readers, ReadsCarryIntoLaterRequestsOnlyWhileTheDatabaseIsUnchanged) {
 }
 
 }  // namespace
+
+namespace {
+
+// An entity made again in one request reads its row and its properties once; a change shows in the
+// next request, and at once inside a transaction.
+TEST_F(Readers, EntitiesReadOncePerRequest) {
+    hubdb::HubDbSeed writer(dir.file("hub.db"));
+    const int backupSet = writer.addBackupSet("set", "SET-GUID");
+    const int subclient = writer.addSubclient({.clientId = source, .appTypeId = 29, .backupSetId = backupSet,
+                                               .name = "sc", .guid = "SC-GUID-1"});
+    writer.addSubclientProperty(subclient, "Item Past Expiry Days", "5");
+    ASSERT_TRUE(writer.ok()) << writer.error();
+    auto days = [&](void* tran = nullptr) {
+        int out = -1;
+        return Subclient(static_cast<unsigned long>(subclient)).getItemPastExpiryDays(out, tran) == 0 ? out : -1;
+    };
+    auto guid = [&] {
+        std::string out;
+        return Subclient(static_cast<unsigned long>(subclient)).getGUIDStr(out) == 0 ? out : "-";
+    };
+    {
+        ZYClientRequestScope request;
+        EXPECT_EQ(days(), 5);
+        EXPECT_EQ(guid(), "SC-GUID-1");
+        writer.changeProperty("APP_SubClientProp", subclient, "Item Past Expiry Days", "9", 100);
+        writer.exec("UPDATE APP_Application SET GUID = 'SC-GUID-2' WHERE id = " + std::to_string(subclient));
+        EXPECT_EQ(days(), 5);
+        EXPECT_EQ(guid(), "SC-GUID-1");
+    }
+    ZYClientRequestScope next;
+    EXPECT_EQ(days(), 9);
+    EXPECT_EQ(guid(), "SC-GUID-2");
+}
+
+}  // namespace
