@@ -325,19 +325,30 @@ int CSocket::peekByte(uint8_t& byte) const {
 Io CSocket::sendTls(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err) {
     sent = 0;
     err = 0;
-    // Small parts go out as one record: a frame's header alone would cost a record of its own.
+    // The parts' first record's worth goes out joined: a frame's header alone would cost a record (and
+    // a wake-up of the peer) of its own. The rest follows as it is.
+    constexpr size_t kRecordBytes = 16384;
     thread_local std::vector<uint8_t> joined;
-    size_t total = 0;
-    for (int i = 0; i < count; ++i) total += parts[i].iov_len;
-    iovec one{};
-    if (count > 1 && total <= 16384) {
+    std::vector<iovec> pieces;
+    if (count > 1) {
         joined.clear();
-        for (int i = 0; i < count; ++i)
-            joined.insert(joined.end(), static_cast<const uint8_t*>(parts[i].iov_base),
-                          static_cast<const uint8_t*>(parts[i].iov_base) + parts[i].iov_len);
-        one = {joined.data(), joined.size()};
-        parts = &one;
-        count = 1;
+        int i = 0;
+        size_t offset = 0;  // into parts[i]
+        for (; i < count && joined.size() < kRecordBytes; ++i) {
+            const auto* from = static_cast<const uint8_t*>(parts[i].iov_base);
+            const size_t take = std::min(parts[i].iov_len, kRecordBytes - joined.size());
+            joined.insert(joined.end(), from, from + take);
+            if (take < parts[i].iov_len) {
+                offset = take;
+                break;
+            }
+        }
+        pieces.push_back({joined.data(), joined.size()});
+        for (; i < count; ++i, offset = 0)
+            if (parts[i].iov_len > offset)
+                pieces.push_back({static_cast<uint8_t*>(parts[i].iov_base) + offset, parts[i].iov_len - offset});
+        parts = pieces.data();
+        count = static_cast<int>(pieces.size());
     }
     for (int i = 0; i < count; ++i) {
         const auto* from = static_cast<const uint8_t*>(parts[i].iov_base);

@@ -11,6 +11,7 @@
 #include "platform/log/evdebug.h"
 #include "platform/log/peerlog.h"
 #include "platform/net/zynet_errors.h"
+#include "platform/msg/msg_classes.h"
 #include "platform/net/zynet_tls.h"
 #include "tests/platform/net/net_test_server.h"
 #include "tests/support/net/net_frame_link.h"
@@ -125,6 +126,35 @@ TEST_F(NetTlsTest, ResumedSessionsKeepTheNamesTheCertificatesProved) {
     ASSERT_TRUE(roundTrip(*client1));
     EXPECT_FALSE(client1->IsSessionResumed());
     EXPECT_EQ(lastSeen().name, "client1");
+}
+
+// Messages of any size arrive whole and in order over TLS: around a record's size (where a frame's
+// header shares the first record) and across many records.
+TEST_F(NetTlsTest, MessagesAroundAndAcrossRecordSizesArriveWhole) {
+    std::vector<std::string> got;  // guarded by the probe's mutex
+    m_probe.onXml = [&](CZyNetworkServer*, long long, CNMessageBase* message) {
+        std::lock_guard<std::mutex> lock(m_probe.mutex);
+        got.push_back(message->getstring(databrowse::BrowseResponse::f::workerId));
+        delete message;
+        m_probe.changed.notify_all();
+    };
+    CUxError error;
+    auto session = open("client2", error);
+    ASSERT_FALSE(error.IsError()) << error.AsString();
+    std::vector<std::string> sent;
+    for (size_t size : {size_t{1}, size_t{16250}, size_t{16300}, size_t{16384}, size_t{16500}, size_t{40000},
+                        size_t{100003}}) {
+        std::string text(size, 'a');
+        for (size_t k = 0; k < size; ++k) text[k] = static_cast<char>('a' + (k * 7 + size) % 26);
+        databrowse::BrowseResponse message;
+        message.setstring(databrowse::BrowseResponse::f::workerId, text);
+        bool timedOut = false;
+        ASSERT_FALSE(session->SendXMLMessage(&message, 0, 10, timedOut).IsError()) << size;
+        sent.push_back(text);
+    }
+    ASSERT_TRUE(m_probe.waitFor([&] { return got.size() == sent.size(); }));
+    std::lock_guard<std::mutex> lock(m_probe.mutex);
+    EXPECT_EQ(got, sent);
 }
 
 TEST_F(NetTlsTest, ForeignCertificatesAndPlainSessionsAreRefused) {
