@@ -178,10 +178,8 @@ Io CSocket::sendAll(const iovec* parts, int count, Deadline deadline, size_t& se
     if (m_tls) return sendTls(parts, count, deadline, sent, err);
     sent = 0;
     err = 0;
-    iovec local[4];
-    count = std::min(count, 4);
-    std::copy(parts, parts + count, local);
-    iovec* iov = local;
+    std::vector<iovec> local(parts, parts + count);
+    iovec* iov = local.data();
     while (count > 0) {
         msghdr msg{};
         msg.msg_iov = iov;
@@ -325,18 +323,27 @@ int CSocket::peekByte(uint8_t& byte) const {
 Io CSocket::sendTls(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err) {
     sent = 0;
     err = 0;
-    // The parts' first record's worth goes out joined: a frame's header alone would cost a record (and
-    // a wake-up of the peer) of its own. The rest follows as it is.
+    // Parts go out joined (up to a bound; past it, the first record's worth): a frame's header, or a
+    // small frame after a large one, would otherwise cost a record and a wake-up of the peer of its own.
     constexpr size_t kRecordBytes = 16384;
+    constexpr size_t kJoinedBytes = size_t(1) << 20;
     thread_local std::vector<uint8_t> joined;
+    struct TShrink {  // a large joined buffer is not kept for the thread's life
+        ~TShrink() {
+            if (joined.capacity() > (size_t(64) << 10)) std::vector<uint8_t>().swap(joined);
+        }
+    } shrink;
     std::vector<iovec> pieces;
     if (count > 1) {
+        size_t total = 0;
+        for (int i = 0; i < count; ++i) total += parts[i].iov_len;
+        const size_t head = total <= kJoinedBytes ? total : kRecordBytes;
         joined.clear();
         int i = 0;
         size_t offset = 0;  // into parts[i]
-        for (; i < count && joined.size() < kRecordBytes; ++i) {
+        for (; i < count && joined.size() < head; ++i) {
             const auto* from = static_cast<const uint8_t*>(parts[i].iov_base);
-            const size_t take = std::min(parts[i].iov_len, kRecordBytes - joined.size());
+            const size_t take = std::min(parts[i].iov_len, head - joined.size());
             joined.insert(joined.end(), from, from + take);
             if (take < parts[i].iov_len) {
                 offset = take;

@@ -66,17 +66,33 @@ bool CZyNetwork::IsConnected() const {
 
 CUxError CZyNetwork::sendFrame(FrameKind kind, uint32_t code, const uint8_t* payload, size_t size,
                                int timeoutSeconds, bool& timedOut, const char* function) {
+    const TOutFrame frame{kind, code, payload, size};
+    return sendFrames(&frame, 1, timeoutSeconds, timedOut, function);
+}
+
+CUxError CZyNetwork::sendFrames(const TOutFrame* frames, size_t count, int timeoutSeconds, bool& timedOut,
+                                const char* function) {
     timedOut = false;
-    if (size > zynet::options().maxFrameBytes)
-        return failed(ZYNET_E_FRAME_TOO_LARGE, function, std::to_string(size) + " bytes");
+    for (size_t k = 0; k < count; ++k)
+        if (frames[k].size > zynet::options().maxFrameBytes)
+            return failed(ZYNET_E_FRAME_TOO_LARGE, function, std::to_string(frames[k].size) + " bytes");
     std::lock_guard<std::mutex> lock(m_sendMutex);
     if (m_state != State::Open) return failed(ZYNET_E_NOT_CONNECTED, function, std::string());
-    uint8_t header[zynet::kHeaderSize];
-    zynet::encodeHeader({kind, code, static_cast<uint32_t>(size)}, header);
-    const iovec parts[2] = {{header, sizeof(header)}, {const_cast<uint8_t*>(payload), size}};
+    struct THeader {
+        uint8_t bytes[zynet::kHeaderSize];
+    };
+    std::vector<THeader> headers(count);
+    std::vector<iovec> parts;
+    parts.reserve(2 * count);
+    for (size_t k = 0; k < count; ++k) {
+        const TOutFrame& f = frames[k];
+        zynet::encodeHeader({f.kind, f.code, static_cast<uint32_t>(f.size)}, headers[k].bytes);
+        parts.push_back({headers[k].bytes, sizeof(headers[k].bytes)});
+        if (f.size > 0) parts.push_back({const_cast<uint8_t*>(f.payload), f.size});
+    }
     size_t sent = 0;
     int err = 0;
-    switch (m_socket.sendAll(parts, size > 0 ? 2 : 1,
+    switch (m_socket.sendAll(parts.data(), static_cast<int>(parts.size()),
                              zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds)), sent, err)) {
         case Io::Ok:
             return CUxError::Success();
@@ -341,6 +357,16 @@ CUxError CZyNetwork::SendXMLMessage(CNMessageBase* message, int, int timeoutSeco
     return sendFrame(FrameKind::Xml, static_cast<uint32_t>(message->getTagID()),
                      reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), timeoutSeconds, timedOut,
                      "CZyNetwork::SendXMLMessage");
+}
+
+CUxError CZyNetwork::SendXMLMessages(const std::vector<std::pair<unsigned long, std::string>>& messages,
+                                     int timeoutSeconds, bool& timedOut) {
+    std::vector<TOutFrame> frames;
+    frames.reserve(messages.size());
+    for (const auto& [tag, xml] : messages)
+        frames.push_back({FrameKind::Xml, static_cast<uint32_t>(tag), reinterpret_cast<const uint8_t*>(xml.data()),
+                          xml.size()});
+    return sendFrames(frames.data(), frames.size(), timeoutSeconds, timedOut, "CZyNetwork::SendXMLMessages");
 }
 
 CUxError CZyNetwork::SendXMLMessage(unsigned long tag, const std::string& xml, int, int timeoutSeconds,

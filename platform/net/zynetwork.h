@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/errors/cuxerror.h"
@@ -80,6 +81,9 @@ public:
     // Sends XML text under a tag, for peers that hold a message only as text.
     CUxError SendXMLMessage(unsigned long tag, const std::string& xml, int flags, int timeoutSeconds,
                             bool& timedOut);
+    // Sends messages (tag, XML text) in order in one write: the peer reads them at one wake-up.
+    CUxError SendXMLMessages(const std::vector<std::pair<unsigned long, std::string>>& messages,
+                             int timeoutSeconds, bool& timedOut);
 
     // Receives one XML message as an object of its class, owned by the caller (null after a time-out
     // or an error). A message of the other kind still tells its code.
@@ -191,6 +195,14 @@ private:
                          const char* function);
     // The record of a received XDR frame into `data`; a record that does not parse breaks the session.
     CUxError decodeXdr(const zynet::TFrame& frame, zysDatabuf_v2* data, const char* function);
+    struct TOutFrame {
+        zynet::FrameKind kind;
+        uint32_t code;
+        const uint8_t* payload;
+        size_t size;
+    };
+    CUxError sendFrames(const TOutFrame* frames, size_t count, int timeoutSeconds, bool& timedOut,
+                        const char* function);
     CUxError sendFrame(zynet::FrameKind kind, uint32_t code, const uint8_t* payload, size_t size,
                        int timeoutSeconds, bool& timedOut, const char* function);
     CUxError failed(int code, const char* function, const std::string& detail);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/net/zynet_options.h"
+#include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_pool.h"
 #include "tools/mediaagent/progress.h"
@@ -429,18 +430,36 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     CZyNetwork& out = caller ? *caller : router.session();
     bool timedOut = false;
     uint64_t served = 0;
+    // Each response waits for the next one, so that the last goes out with the end in one write: the
+    // router reads an answer's end at the same wake-up as its last items.
+    std::vector<std::pair<unsigned long, std::string>> held;
+    uint64_t heldItems = 0;
+    auto flush = [&] {
+        if (held.empty()) return true;
+        const bool ok = !out.SendXMLMessages(held, kSendSeconds, timedOut).IsError();
+        held.clear();
+        if (ok) {
+            reportServed(plan.session, served, served + heldItems);
+            served += heldItems;
+        }
+        heldItems = 0;
+        return ok;
+    };
     auto send = [&](databrowse::BrowseResponse& r) {
-        if (out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) return false;
-        const uint64_t before = served;
+        std::string xml, error;
+        if (!zynet::messageToXml(r, xml, error)) return false;
+        const bool end = r.getint64(databrowse::BrowseResponse::f::respType) == databrowse::BROWSE_RESP_END;
+        if (!end && !flush()) return false;
+        held.emplace_back(r.getTagID(), std::move(xml));
         if (r.isSet(databrowse::BrowseResponse::f::browseResult))
             if (auto* items = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false)
                                   ->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
-                served += items->size();
-        reportServed(plan.session, before, served);
-        return true;
+                heldItems += items->size();
+        return !end || flush();
     };
     const int sent =
         index ? answerIndexBrowse(plan, *index, batchSize, send) : answerIndexBrowseRefusal(plan, why, send);
+    flush();  // an answer cut short keeps nothing back
     outcome = std::string(caller ? "answered caller" : "answered") + " worker=" + plan.workerId +
               " responses=" + std::to_string(sent) + (index ? "" : " refused: " + why);
     return true;

@@ -13,6 +13,7 @@
 #include "platform/net/zynet_errors.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynet_tls.h"
+#include "platform/net/zynet_xml.h"
 #include "tests/platform/net/net_test_server.h"
 #include "tests/support/net/net_frame_link.h"
 #include "tests/support/net/net_records.h"
@@ -143,7 +144,7 @@ TEST_F(NetTlsTest, MessagesAroundAndAcrossRecordSizesArriveWhole) {
     ASSERT_FALSE(error.IsError()) << error.AsString();
     std::vector<std::string> sent;
     for (size_t size : {size_t{1}, size_t{16250}, size_t{16300}, size_t{16384}, size_t{16500}, size_t{40000},
-                        size_t{100003}}) {
+                        size_t{100003}, size_t{1500007}}) {
         std::string text(size, 'a');
         for (size_t k = 0; k < size; ++k) text[k] = static_cast<char>('a' + (k * 7 + size) % 26);
         databrowse::BrowseResponse message;
@@ -152,6 +153,18 @@ TEST_F(NetTlsTest, MessagesAroundAndAcrossRecordSizesArriveWhole) {
         ASSERT_FALSE(session->SendXMLMessage(&message, 0, 10, timedOut).IsError()) << size;
         sent.push_back(text);
     }
+    // Several messages in one write: a large one and the small one after it, in order.
+    std::vector<std::pair<unsigned long, std::string>> pair;
+    for (const std::string& text : {std::string(40000, 'x'), std::string("end")}) {
+        databrowse::BrowseResponse message;
+        message.setstring(databrowse::BrowseResponse::f::workerId, text);
+        std::string xml, why;
+        ASSERT_TRUE(zynet::messageToXml(message, xml, why)) << why;
+        pair.emplace_back(message.getTagID(), xml);
+        sent.push_back(text);
+    }
+    bool timedOut = false;
+    ASSERT_FALSE(session->SendXMLMessages(pair, 10, timedOut).IsError());
     ASSERT_TRUE(m_probe.waitFor([&] { return got.size() == sent.size(); }));
     std::lock_guard<std::mutex> lock(m_probe.mutex);
     EXPECT_EQ(got, sent);
