@@ -326,8 +326,10 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
             }
         }
     }
-    ++t_dotBrowseDepth;
-    const bool result = runner(task.get());
-    --t_dotBrowseDepth;
-    return result;
+    // Counted back even when the nested browse throws: the thread serves other requests after this one.
+    struct TDepth {
+        TDepth() { ++t_dotBrowseDepth; }
+        ~TDepth() { --t_dotBrowseDepth; }
+    } depth;
+    return runner(task.get());
 }

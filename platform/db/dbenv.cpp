@@ -23,7 +23,8 @@ struct EnvState {
     std::vector<std::shared_ptr<IDbConnection>> threadIdle;  // of ended threads, current generation
 };
 
-constexpr size_t kIdleConnections = 8;
+// As many as the transactions a busy host runs side by side (a security check per browse).
+constexpr size_t kIdleConnections = 64;
 
 EnvState& env() {
     static EnvState* s = new EnvState;  // lives until exit: threads may outlive static destruction

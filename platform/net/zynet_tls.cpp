@@ -85,6 +85,8 @@ std::string nameOf(X509* cert) {
 // How long a listener's ticket lets a client resume: a peer's credentials changed since are used by
 // its next full handshake within this time.
 constexpr long kTicketSeconds = 600;
+// Sessions a listener keeps for resumption (a few KB each, with the client's certificate).
+constexpr long kSessionsKept = 4096;
 
 // The connection a handshake belongs to, for the client's new-ticket callback.
 int connectionIndex() {
@@ -92,9 +94,9 @@ int connectionIndex() {
     return index;
 }
 
-// Settings both sides share: TLS 1.3 only, stateless tickets only (no server-side cache), buffers
-// released between records (many idle sessions stay small), and a peer's missing close_notify read as
-// the end of the stream.
+// Settings both sides share: TLS 1.3 only, no session cache (the listener's own is set on its side),
+// buffers released between records (many idle sessions stay small), and a peer's missing close_notify
+// read as the end of the stream.
 bool common(SSL_CTX* ctx, const TZyNetCredentials& c, std::string& error) {
     SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
     SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
@@ -157,8 +159,15 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
     }
     context->server = SSL_CTX_new(TLS_server_method());
     if (context->server == nullptr || !common(context->server, c, error)) return nullptr;
-    // One ticket per handshake, short-lived; a resumed client's certificate comes back in it.
+    // One ticket per handshake, short-lived. The ticket only names a session the listener keeps in
+    // memory, with the client's certificate already read: a stateless ticket carries the certificate
+    // and has it decoded again at every resumption, which costs more than the rest of the handshake
+    // and made the listener's one thread the bottleneck of a busy machine. The oldest sessions give
+    // way when the cache is full; their clients then make a full handshake.
     static const unsigned char kTicketContext[] = "zynet";
+    SSL_CTX_set_options(context->server, SSL_OP_NO_TICKET);
+    SSL_CTX_set_session_cache_mode(context->server, SSL_SESS_CACHE_SERVER);
+    SSL_CTX_sess_set_cache_size(context->server, kSessionsKept);
     SSL_CTX_set_num_tickets(context->server, 1);
     SSL_CTX_set_timeout(context->server, kTicketSeconds);
     SSL_CTX_set_session_id_context(context->server, kTicketContext, sizeof kTicketContext - 1);
@@ -267,6 +276,11 @@ bool CTls::resumed() {
 }
 
 CTls::~CTls() {
+    // OpenSSL drops from its cache the session of a connection freed without a close_notify sent, so a
+    // client that left first could not resume with the ticket it was just given. The ticket came after
+    // a complete handshake and stands however the connection ended, as a stateless ticket would.
+    if (m_ssl && SSL_is_server(m_ssl) && SSL_is_init_finished(m_ssl))
+        SSL_set_shutdown(m_ssl, SSL_get_shutdown(m_ssl) | SSL_SENT_SHUTDOWN);
     SSL_free(m_ssl);
 }
 

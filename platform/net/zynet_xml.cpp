@@ -49,6 +49,14 @@ const std::string* receivedXml(const CNMessageBase* message) {
     return message && r && r->message == message ? &r->text : nullptr;
 }
 
+void forgetReceivedXml() {
+    if (TReceived* r = received()) {
+        r->message = nullptr;
+        r->skimmed = false;
+        r->text.clear();
+    }
+}
+
 bool messageToXml(const CNMessageBase& message, std::string& xml, std::string& error) {
     if (const int rc = XMLEncoder().serialize(message, xml); rc != MSG_OK) {
         error = std::string("message does not serialise: ") + msgXmlErrorText(rc);

@@ -36,5 +36,8 @@ void keepReceivedXml(uint32_t tag);
 // The text `message` was made from by the last messageFromXml of this thread, when its tag is kept;
 // null for any other object.
 const std::string* receivedXml(const CNMessageBase* message);
+// Forgets the last message this thread read: an object made later at the same address is not taken
+// for it. Called when the message's handler has returned.
+void forgetReceivedXml();
 
 }  // namespace zynet

@@ -79,10 +79,7 @@ CZyNetworkServer::~CZyNetworkServer() {
     std::vector<std::thread> threads;
     {
         CHubMutexLock lock(m_mutex);
-        lock.wait(m_changed, [this]() REQUIRES(m_mutex) {
-            return std::all_of(m_connections.begin(), m_connections.end(),
-                               [](const auto& entry) { return entry.second.ended; });
-        });
+        lock.wait(m_changed, [this]() REQUIRES(m_mutex) { return m_threads.empty(); });
         threads.swap(m_finished);
         m_connections.clear();
     }
@@ -136,10 +133,11 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
         for (auto& [handle, connection] : m_connections) {
             if (!connection.ended) connection.session->shutdown();
         }
+        for (TParked* parked : m_parked) parked->wake.notify_one();
         // A callback that quits its own server is not waited for: it is still running this.
         lock.wait(m_changed, [this, self]() REQUIRES(m_mutex) {
             return std::all_of(m_connections.begin(), m_connections.end(), [self](const auto& entry) {
-                return entry.second.ended || entry.second.thread.get_id() == self;
+                return entry.second.ended || entry.second.thread == self;
             });
         });
         threads.swap(m_finished);
@@ -180,7 +178,19 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     connection.session = session;
     connection.anonymous = !peer.proven;
     connection.address = peer.address;
-    connection.thread = std::thread(&CZyNetworkServer::serve, this, handle, session);
+    if (!m_parked.empty()) {
+        // The thread that waited least: the likeliest to still have its caches warm.
+        TParked* parked = m_parked.back();
+        m_parked.pop_back();
+        parked->handle = handle;
+        parked->session = session;
+        connection.thread = parked->thread;
+        parked->wake.notify_one();
+        return CUxError::Success();
+    }
+    std::thread thread(&CZyNetworkServer::runThread, this, handle, session);
+    connection.thread = thread.get_id();
+    m_threads.emplace(thread.get_id(), std::move(thread));
     return CUxError::Success();
 }
 
@@ -218,6 +228,35 @@ void CZyNetworkServer::setBusy(long long handle, bool busy) {
     if (auto it = m_connections.find(handle); it != m_connections.end()) it->second.busy = busy;
 }
 
+void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> session) {
+    TParked parked;
+    parked.thread = std::this_thread::get_id();
+    for (;;) {
+        serve(handle, std::move(session));
+        CHubMutexLock lock(m_mutex);
+        const auto& o = zynet::options();
+        bool next = !m_quitting && !m_closed && m_parked.size() < o.parkedThreads;
+        if (next) {
+            parked.handle = 0;
+            m_parked.push_back(&parked);
+            lock.waitFor(parked.wake, std::chrono::seconds(o.parkedSeconds),
+                         [&]() REQUIRES(m_mutex) { return parked.handle != 0 || m_quitting; });
+            next = parked.handle != 0;  // adopt took it off the list when it gave it a connection
+            if (!next) std::erase(m_parked, &parked);
+        }
+        if (!next) {
+            // Joined by the next adopt, Quit or the destructor.
+            auto self = m_threads.find(parked.thread);
+            m_finished.push_back(std::move(self->second));
+            m_threads.erase(self);
+            break;
+        }
+        handle = parked.handle;
+        session = std::move(parked.session);
+    }
+    m_changed.notify_all();
+}
+
 void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {
     const std::vector<uint8_t> payload = zynet::welcomeBytes();
     bool timedOut = false;
@@ -248,7 +287,6 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
         CHubMutexLock lock(m_mutex);
         auto it = m_connections.find(handle);
         it->second.ended = true;
-        m_finished.push_back(std::move(it->second.thread));
         if (it->second.lent == 0) m_connections.erase(it);
         // Closed under the same lock that adopt takes: no connection slips in after the last one.
         if (m_ended && !m_closed &&
@@ -335,6 +373,8 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         threw = true;
     }
     if (anonymous) setBusy(handle, false);
+    // The thread may serve another connection next: nothing of this message's text stays with it.
+    zynet::forgetReceivedXml();
     return !threw && session.IsConnected();
 }
 

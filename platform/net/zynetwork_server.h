@@ -1,5 +1,7 @@
 // CZyNetworkServer: a named service behind a listener. Each connection has a thread that hands its
-// frames to the XML or XDR callback in arrival order, one at a time; connections run in parallel.
+// frames to the XML or XDR callback in arrival order, one at a time; connections run in parallel. A
+// thread whose connection ended waits a while for the next one, so that a busy server neither starts
+// a thread per connection nor loses what its threads keep (their database connection and caches).
 // SelectData blocks until Quit, which any thread (a callback included) may call.
 #pragma once
 
@@ -75,7 +77,7 @@ private:
 
     struct TConnection {
         std::shared_ptr<CZyNetwork> session;
-        std::thread thread;
+        std::thread::id thread;  // the thread that serves it
         int lent = 0;        // AcquireSession calls not yet released
         bool ended = false;  // its thread has finished with it
         bool anonymous = false;  // its peer proved no name
@@ -92,6 +94,16 @@ private:
     bool makeRoomForAnonymous(const std::string& address) REQUIRES(m_mutex);
     // The oldest anonymous session that is idle (from `address` when not empty): its handle, or 0.
     long long oldestIdleAnonymous(const std::string& address) const REQUIRES(m_mutex);
+    // A thread waiting for its next connection; its slot is filled by adopt.
+    struct TParked {
+        std::thread::id thread;
+        std::condition_variable wake;
+        long long handle = 0;  // 0: none given yet
+        std::shared_ptr<CZyNetwork> session;
+    };
+    // A connection's thread: serves it, then waits (parked) for the next one until it has waited too
+    // long, there are enough waiting already, or the server quits.
+    void runThread(long long handle, std::shared_ptr<CZyNetwork> session);
     void serve(long long handle, std::shared_ptr<CZyNetwork> session);
     // Hands one received frame to its callback; false ends the connection.
     bool deliver(long long handle, CZyNetwork& session, bool first);
@@ -116,7 +128,9 @@ private:
     mutable CHubMutex m_mutex;
     std::condition_variable m_changed;  // a connection ended, or the server quit
     std::map<long long, TConnection> m_connections GUARDED_BY(m_mutex);
-    std::vector<std::thread> m_finished GUARDED_BY(m_mutex);  // threads of ended connections, to be joined
+    std::map<std::thread::id, std::thread> m_threads GUARDED_BY(m_mutex);  // every thread running
+    std::vector<std::thread> m_finished GUARDED_BY(m_mutex);  // threads that ended, to be joined
+    std::vector<TParked*> m_parked GUARDED_BY(m_mutex);       // the latest parked last
     bool m_quitting GUARDED_BY(m_mutex) = false;
     bool m_quit GUARDED_BY(m_mutex) = false;            // Quit has finished
     std::function<void()> m_ended GUARDED_BY(m_mutex);  // see EndWithLastConnection

@@ -340,6 +340,82 @@ TEST_F(NetServerTest, ACallbackMayQuitItsOwnServer) {
     m_server.reset();  // joins the thread that quit
 }
 
+// A connection after another is served by the thread that served the first, with what that thread
+// keeps; two at once still get two threads, no more threads wait than the options allow, and the
+// server's end joins the waiting ones at once.
+TEST_F(NetServerTest, ThreadsOfEndedConnectionsServeTheNextOnes) {
+    std::map<long long, std::thread::id> threadOf;  // guarded by m_probe.mutex
+    thread_local int servedHere = 0;  // connections this thread has seen before the current one
+    std::vector<int> seenBefore;      // guarded by m_probe.mutex
+    m_probe.onXdr = [&](CZyNetworkServer*, long long handle, unsigned long code, zysDatabuf_v2*) {
+        if (code != kMarker) return;
+        std::lock_guard<std::mutex> lock(g_probe->mutex);
+        threadOf[handle] = std::this_thread::get_id();
+        seenBefore.push_back(servedHere++);
+    };
+    const auto oneConnection = [&] { EXPECT_TRUE(roundTrip(*connect())); };
+    const auto lastThread = [&] {
+        std::lock_guard<std::mutex> lock(m_probe.mutex);
+        return std::prev(threadOf.end())->second;
+    };
+    oneConnection();
+    const std::thread::id first = lastThread();
+    for (int i = 0; i < 3; ++i) {
+        // The thread parks once its connection's end is reported; the next connection comes after that.
+        ASSERT_TRUE(m_probe.waitFor([&] { return m_probe.disconnected.size() == size_t(i + 1); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        oneConnection();
+        EXPECT_EQ(lastThread(), first) << "connection " << i + 2;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_probe.mutex);
+        EXPECT_EQ(seenBefore, (std::vector<int>{0, 1, 2, 3}));
+    }
+
+    // Two at once: the second cannot wait for the first's thread.
+    auto a = connect();
+    auto b = connect();
+    EXPECT_TRUE(roundTrip(*a));
+    EXPECT_TRUE(roundTrip(*b));
+    {
+        std::lock_guard<std::mutex> lock(m_probe.mutex);
+        EXPECT_EQ(threadOf.size(), 6u);
+        EXPECT_NE(std::prev(threadOf.end())->second, std::prev(threadOf.end(), 2)->second);
+    }
+    a.reset();
+    b.reset();
+    ASSERT_TRUE(m_probe.waitFor([&] { return m_probe.disconnected.size() == 6; }));
+
+    // The server's end does not wait out the parked threads' time.
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_FALSE(m_server->Quit(true, true).IsError());
+    m_select.join();
+    m_server.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+}
+
+TEST_F(NetServerTest, NoMoreThreadsWaitThanTheOptionsAllow) {
+    TZyNetOptions options = zyNetOptions();
+    const TZyNetOptions saved = options;
+    options.parkedThreads = 0;
+    setZyNetOptions(options);
+    thread_local int servedHere = 0;
+    std::vector<int> seenBefore;  // guarded by m_probe.mutex
+    m_probe.onXdr = [&](CZyNetworkServer*, long long, unsigned long code, zysDatabuf_v2*) {
+        if (code != kMarker) return;
+        std::lock_guard<std::mutex> lock(g_probe->mutex);
+        seenBefore.push_back(servedHere++);
+    };
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(roundTrip(*connect()));
+        ASSERT_TRUE(m_probe.waitFor([&] { return m_probe.disconnected.size() == size_t(i + 1); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    setZyNetOptions(saved);
+    std::lock_guard<std::mutex> lock(m_probe.mutex);
+    EXPECT_EQ(seenBefore, (std::vector<int>{0, 0}));  // none parked: each connection had a new thread
+}
+
 // Crowds of connections that send nothing, or only the first byte of an opening, and a peer that
 // keeps opening more: a client that opens properly is still served, long before any of them times out.
 TEST_F(NetServerTest, SilentAndSlowOpeningsNeverLockAClientOut) {
