@@ -17,7 +17,7 @@ struct TZyNetOptions {
     // A connection's thread that has served it waits this long for the next connection of its server,
     // while fewer than parkedThreads wait there; a busy server then starts no thread per connection.
     unsigned parkedThreads = 64;
-    int parkedSeconds = 30;
+    int parkedSeconds = 10;
     // Callers without a certificate (anonymous) are served within tighter limits, so that a crowd of
     // them can neither lock out proven peers nor cost memory before a request has been judged.
     unsigned maxAnonymousConnections = 128;   // anonymous sessions of one server at once
