@@ -28,8 +28,11 @@ size_t acceptThreads() {
     return std::clamp<size_t>(std::thread::hardware_concurrency() / 2, 1, 4);
 }
 // Connections taken from the backlog per turn of the loop, so that openings already held are read
-// between batches.
-constexpr size_t kAcceptBatch = 16;
+// between batches. With several threads each takes one: a connection taken is read (its handshake
+// run) at once, and one that waits behind a batch on a busy thread could have gone to an idle one.
+size_t acceptBatch(size_t threads) {
+    return threads > 1 ? 1 : 16;
+}
 // How long an accept thread waits to send an answer to an opening; answers are small.
 constexpr int kAnswerSeconds = 1;
 
@@ -197,7 +200,7 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
         openings = std::move(still);
 
         // The threads share the port: another may have taken the connection this one was woken for.
-        if (fds[0].revents != 0) acceptSome(openings, most);
+        if (fds[0].revents != 0) acceptSome(openings, most, acceptBatch(count));
         if (reaper && fds[2].revents != 0) {
             uint64_t drained;
             while (read(m_wakeFd, &drained, sizeof(drained)) > 0) {
@@ -206,9 +209,9 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
     }
 }
 
-void CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most) {
+void CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most, size_t batch) {
     const int seconds = zynet::options().openingSeconds;
-    for (size_t taken = 0; taken < kAcceptBatch; ++taken) {
+    for (size_t taken = 0; taken < batch; ++taken) {
         zynet::CSocket accepted = m_socket.acceptOne();
         if (!accepted.valid()) return;
         TOpening opening;

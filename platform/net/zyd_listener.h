@@ -59,9 +59,9 @@ private:
 
     // One of `count` accept threads; the first also ends the launched instances that are done.
     void acceptLoop(size_t index, size_t count);
-    // Takes waiting connections from the backlog into `openings` (oldest first, at most `most`),
-    // reading each at once.
-    void acceptSome(std::vector<TOpening>& openings, size_t most);
+    // Takes up to `batch` waiting connections from the backlog into `openings` (oldest first, at most
+    // `most`), reading each at once.
+    void acceptSome(std::vector<TOpening>& openings, size_t most, size_t batch);
     // Reads what arrived on an opening; false when it is finished (handed over, refused or dropped).
     bool readOpening(TOpening& opening);
     // Decides TLS or plain from the first byte and runs the handshake a step; false when the opening
