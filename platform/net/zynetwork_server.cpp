@@ -134,11 +134,15 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
             if (!connection.ended) connection.session->shutdown();
         }
         for (TParked* parked : m_parked) parked->wake.notify_one();
-        // A callback that quits its own server is not waited for: it is still running this.
+        // A callback that quits its own server is not waited for: it is still running this. Every
+        // other thread has ended when Quit returns, parked ones included.
         lock.wait(m_changed, [this, self]() REQUIRES(m_mutex) {
-            return std::all_of(m_connections.begin(), m_connections.end(), [self](const auto& entry) {
-                return entry.second.ended || entry.second.thread == self;
-            });
+            return std::all_of(m_connections.begin(), m_connections.end(),
+                               [self](const auto& entry) {
+                                   return entry.second.ended || entry.second.thread == self;
+                               }) &&
+                   std::all_of(m_threads.begin(), m_threads.end(),
+                               [self](const auto& entry) { return entry.first == self; });
         });
         threads.swap(m_finished);
         m_quit = true;
