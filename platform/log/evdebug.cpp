@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +25,14 @@
 
 namespace evdebug_detail {
 
+namespace {
+pid_t processId();  // this process's id, renewed in a forked child
+}  // namespace
+
 constexpr long long kDefaultMaxBytes = 50LL * 1024 * 1024;
+// Lines handed to the thread that is writing, at most: past it, a flood waits for the file (and a
+// file passes its size cap by at most this much).
+constexpr size_t kMaxPendingBytes = 64 * 1024;
 constexpr long long kMinMaxBytes = 4096;
 constexpr int kDefaultKeepFiles = 10;
 
@@ -38,7 +47,7 @@ public:
     const std::string& path() const { return m_path; }
 
     bool open(bool fresh) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_fileMutex);
         return openLocked(fresh);
     }
 
@@ -48,8 +57,58 @@ public:
 
     void setKeepFiles(int files) { m_keepFiles.store(files < 1 ? 1 : files, std::memory_order_relaxed); }
 
+    // One whole line. Lines written while another thread is in write(2) on this file are handed to
+    // that thread, which writes them all with its next call before it leaves: many threads logging at
+    // once neither queue on a lock one line at a time nor make a system call each.
     void write(const char* data, size_t size) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            const pid_t self = processId();
+            if (m_writerProcess != self) {
+                // A forked child: the writer and its lines stayed with the parent.
+                m_writerProcess = self;
+                m_writing = false;
+                m_pending.clear();
+            }
+            if (m_writing && m_pending.size() >= kMaxPendingBytes) {
+                ++m_waiters;
+                m_drained.wait(lock, [&] { return !m_writing || m_pending.size() < kMaxPendingBytes; });
+                --m_waiters;
+            }
+            if (m_writing) {
+                m_pending.append(data, size);
+                return;
+            }
+            m_writing = true;
+        }
+        std::lock_guard<std::mutex> file(m_fileMutex);
+        writeLocked(data, size);
+        for (;;) {
+            bool wake = false;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_batch.clear();
+                m_batch.swap(m_pending);
+                if (m_batch.empty()) m_writing = false;
+                wake = m_waiters > 0;
+            }
+            if (wake) m_drained.notify_all();
+            if (m_batch.empty()) break;
+            writeLocked(m_batch.data(), m_batch.size());
+        }
+        if (m_batch.capacity() > kMaxPendingBytes) std::string().swap(m_batch);
+    }
+
+    // Waits until no line handed over is still to be written (a process about to end).
+    void drain() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        ++m_waiters;
+        m_drained.wait_for(lock, std::chrono::seconds(1), [&] { return !m_writing; });
+        --m_waiters;
+    }
+
+private:
+    void writeLocked(const char* data, size_t size) {
         if (m_fd < 0 && !openLocked(false)) return;
         size_t done = 0;
         while (done < size) {
@@ -64,7 +123,6 @@ public:
         if (m_size > m_maxBytes.load(std::memory_order_relaxed)) rotateLocked();
     }
 
-private:
     bool openLocked(bool fresh) {
         if (m_fd >= 0) {
             if (fresh && ftruncate(m_fd, 0) == 0) m_size = 0;
@@ -106,10 +164,17 @@ private:
     }
 
     const std::string m_path;
-    std::mutex m_mutex;  // guards m_fd, m_size, m_warned: one line at a time, whole
+    std::mutex m_fileMutex;  // guards m_fd, m_size, m_warned, m_batch: one writer at a time
+    std::mutex m_mutex;      // guards m_pending, m_writing, m_writerProcess; never held in write(2)
+    std::condition_variable m_drained;  // the writer took the pending lines, or finished (for m_waiters)
     int m_fd = -1;
     long long m_size = 0;
     bool m_warned = false;
+    std::string m_batch;    // the lines being written
+    std::string m_pending;  // whole lines handed to the writer, in the order they came
+    bool m_writing = false;  // a thread is writing; lines go to m_pending
+    int m_waiters = 0;       // threads waiting on m_drained
+    pid_t m_writerProcess = 0;
     std::atomic<long long> m_maxBytes{kDefaultMaxBytes};
     std::atomic<int> m_keepFiles{kDefaultKeepFiles};  // rotated files kept: "<name>.1" to "<name>.N"
 };
@@ -127,7 +192,21 @@ Shared& shared() {
     return *s;
 }
 
+// At exit, lines handed to a thread that is still writing them are written before the process ends.
+void drainAllFiles() {
+    std::vector<std::shared_ptr<LogFile>> open;
+    {
+        Shared& s = shared();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        for (auto& [path, file] : s.files)
+            if (std::shared_ptr<LogFile> f = file.lock()) open.push_back(std::move(f));
+    }
+    for (const std::shared_ptr<LogFile>& f : open) f->drain();
+}
+
 std::shared_ptr<LogFile> fileFor(const std::string& path) {
+    static const bool drainAtExit = (std::atexit(&drainAllFiles), true);
+    (void)drainAtExit;
     Shared& s = shared();
     std::lock_guard<std::mutex> lock(s.mutex);
     std::shared_ptr<LogFile> f = s.files[path].lock();

@@ -1,11 +1,13 @@
 #include "platform/log/evdebug.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -270,6 +272,122 @@ namespace {
 
 // What a line repeats is kept per thread and process: a forked child still names its own process, and
 // a line a second later carries the later time.
+// Lines that threads hand to the one writing are written whole, each once, in each thread's order,
+// and the file still rolls over near its cap.
+TEST_F(LogTest, LinesHandedToTheWriterArriveWholeAcrossRollOvers) {
+    EvDebugFileInstance inst;
+    constexpr long long kCap = 256 * 1024;
+    {
+        EvDebug init(&inst);
+        init.initialize(1, kCap, true, "handed.log");
+    }
+    constexpr int kThreads = 12;
+    constexpr int kLines = 400;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&inst, t] {
+            EvDebug log(&inst);
+            log.setPrefixMessage(("H" + std::to_string(t)).c_str());
+            for (int i = 0; i < kLines; ++i)
+                log.debugLvl(0, "thread %d line %d %s end", t, i, std::string(200, static_cast<char>('a' + t)).c_str());
+        });
+    for (auto& th : threads) th.join();
+
+    // Ten rotated files are kept: more than the lines written need, so every line is somewhere.
+    std::vector<std::string> files;
+    for (int n = 10; n >= 1; --n)
+        if (std::filesystem::exists(inst.filePath() + "." + std::to_string(n)))
+            files.push_back(inst.filePath() + "." + std::to_string(n));
+    files.push_back(inst.filePath());
+    ASSERT_GE(files.size(), 3u) << "the file rolled over";
+    std::map<int, std::vector<int>> seen;
+    for (const std::string& path : files) {
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_LE(st.st_size, kCap + 64 * 1024 + 512) << path;
+        for (const auto& l : readLines(path)) {
+            ParsedLine m;
+            ASSERT_TRUE(parseLine(l, &m)) << l;
+            if (m.tag == "EvDebug") continue;
+            int t = -1, i = -1;
+            char pad[256] = {0};
+            ASSERT_EQ(sscanf(m.text.c_str(), "thread %d line %d %255s end", &t, &i, pad), 3) << l;
+            EXPECT_EQ(std::string(pad), std::string(200, static_cast<char>('a' + t))) << l;
+            seen[t].push_back(i);
+        }
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        ASSERT_EQ(seen[t].size(), size_t{kLines}) << "thread " << t;
+        for (int k = 0; k < kLines; ++k) EXPECT_EQ(seen[t][static_cast<size_t>(k)], k) << "thread " << t;
+    }
+}
+
+// A process that ends right after its lines were handed to another of its threads, still writing,
+// has them in its log: the log here is a pipe the test reads only later, so the writer is held in
+// write(2) while the process ends.
+TEST_F(LogTest, LinesHandedOverAreWrittenBeforeTheProcessEnds) {
+    const std::string fifo = logDir() + "/ending.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        EvDebugFileInstance* inst = new EvDebugFileInstance;  // lives until the process ends
+        EvDebug(inst).initialize(1, 1LL << 40, false, "ending.log");
+        std::atomic<int> busyLines{0};
+        std::atomic<bool> go{true};
+        std::thread busy([inst, &busyLines, &go] {
+            EvDebug log(inst);
+            log.setPrefixMessage("BUSY");
+            const std::string pad(4000, 'b');
+            while (go.load()) {
+                log.debugLvl(0, "%s", pad.c_str());
+                ++busyLines;
+            }
+        });
+        // The pipe (64 KiB) is full long before this: the busy thread is stuck writing.
+        while (busyLines.load() < 10) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EvDebug log(inst);
+        log.setPrefixMessage("LAST");
+        for (int i = 0; i < 20; ++i) log.debugLvl(0, "line %d", i);
+        go = false;
+        busy.detach();
+        std::exit(0);
+    }
+    ASSERT_GT(child, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the child has ended by now, or waits
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(reader, buffer, sizeof buffer);
+        if (n > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;  // every writer closed
+        } else if (errno == EAGAIN) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            break;
+        }
+    }
+    ::close(reader);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::istringstream lines(text);
+    std::string l;
+    int next = 0;
+    while (std::getline(lines, l)) {
+        ParsedLine m;
+        ASSERT_TRUE(parseLine(l, &m)) << l.substr(0, 200);
+        if (m.tag != "LAST") continue;
+        EXPECT_EQ(m.text, "line " + std::to_string(next)) << l;
+        ++next;
+    }
+    EXPECT_EQ(next, 20) << "every line handed over was written";
+}
+
 TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
     EvDebugFileInstance inst;
     {

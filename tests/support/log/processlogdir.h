@@ -24,12 +24,14 @@ inline const std::string& processLogDir() {
             EvDebugFileInstance::setLogDirectory(path);
         }
         ~Folder() {
+            // A forked child that ends normally leaves the folder to the process that made it.
             std::error_code ec;
-            if (!path.empty()) std::filesystem::remove_all(path, ec);
+            if (!path.empty() && ::getpid() == maker) std::filesystem::remove_all(path, ec);
         }
         Folder(const Folder&) = delete;
         Folder& operator=(const Folder&) = delete;
         std::string path;
+        const pid_t maker = ::getpid();
     };
     static const Folder folder;
     return folder.path;
