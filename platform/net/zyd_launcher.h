@@ -1,7 +1,8 @@
 // The services a machine's listener starts on request, and the instances it started. Each instance is
 // a network server made by its service's factory, serving the instance's GUID; it ends when its last
 // session ends, when no session reaches it in time, or when the listener stops. Owned by CZydListener:
-// launches and reaping run on its accept thread, registration on any thread, ends on the instances'.
+// launches and reaping run on its accept threads (one at a time), registration on any thread, ends on
+// the instances'.
 #pragma once
 
 #include <functional>
@@ -36,7 +37,7 @@ struct TZyLaunch {
 };
 
 // Makes the server of one instance (with the CZyNetworkServer constructor that takes a listener);
-// null when it cannot. Runs on the listener's accept thread: it must not block.
+// null when it cannot. Runs on one of the listener's accept threads: it must not block.
 using ZyLaunchFactory = std::function<std::unique_ptr<CZyNetworkServer>(const TZyLaunch& launch)>;
 // A factory whose instances are plain servers with these callbacks.
 ZyLaunchFactory zyLaunchCallbacks(CZyNetworkServer::XdrCallback xdrCallback,
@@ -44,7 +45,7 @@ ZyLaunchFactory zyLaunchCallbacks(CZyNetworkServer::XdrCallback xdrCallback,
 
 class CZydLauncher {
 public:
-    // `wake` interrupts the listener's accept thread, which then calls reap().
+    // `wake` interrupts the listener's first accept thread, which then calls reap().
     CZydLauncher(CZydListener& listener, std::function<void()> wake);
     ~CZydLauncher();
     CZydLauncher(const CZydLauncher&) = delete;

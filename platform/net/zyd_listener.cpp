@@ -18,14 +18,22 @@
 
 namespace {
 
-// Openings in progress at once. When they are all taken, a new connection takes the place of the
-// oldest one: a client that sends its opening at once is read before a crowd of connections that
-// send nothing (or a byte at a time) can push it out, so such a crowd never locks clients out.
+// Openings in progress at once (shared out among the accept threads). When a thread's share is taken,
+// a new connection takes the place of its oldest one: a client that sends its opening at once is read
+// before a crowd of connections that send nothing (or a byte at a time) can push it out, so such a
+// crowd never locks clients out.
 constexpr size_t kMaxOpenings = 256;
+// Accept threads: a handshake costs far more than an accept, and a busy machine opens many sessions.
+size_t acceptThreads() {
+    return std::clamp<size_t>(std::thread::hardware_concurrency() / 2, 1, 4);
+}
 // Connections taken from the backlog per turn of the loop, so that openings already held are read
-// between batches.
-constexpr size_t kAcceptBatch = 16;
-// How long the accept thread waits to send an answer to an opening; answers are small.
+// between batches. With several threads each takes one: a connection taken is read (its handshake
+// run) at once, and one that waits behind a batch on a busy thread could have gone to an idle one.
+size_t acceptBatch(size_t threads) {
+    return threads > 1 ? 1 : 16;
+}
+// How long an accept thread waits to send an answer to an opening; answers are small.
 constexpr int kAnswerSeconds = 1;
 
 }  // namespace
@@ -51,17 +59,20 @@ std::shared_ptr<CZydListener> CZydListener::machineListener() {
 
 CZydListener::CZydListener()
     : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      m_stopFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       m_launcher(std::make_unique<CZydLauncher>(*this, [this] { wake(); })) {}
 
 CZydListener::~CZydListener() {
     stop();
     if (m_wakeFd >= 0) close(m_wakeFd);
+    if (m_stopFd >= 0) close(m_stopFd);
 }
 
 CUxError CZydListener::start(int port) {
     CHubMutexLock run(m_runMutex);
-    if (m_thread.joinable()) return CUxError::Success();
-    if (m_wakeFd < 0) return zynet::makeError(ZYNET_E_SOCKET, "CZydListener::start", "no wake-up descriptor");
+    if (!m_threads.empty()) return CUxError::Success();
+    if (m_wakeFd < 0 || m_stopFd < 0)
+        return zynet::makeError(ZYNET_E_SOCKET, "CZydListener::start", "no wake-up descriptor");
     std::string why;
     int bound = 0;
     zynet::CSocket socket = zynet::CSocket::listenOn(zynet::options().bindAddress, port, bound, why);
@@ -76,9 +87,11 @@ CUxError CZydListener::start(int port) {
         m_stopping = false;
     }
     uint64_t drained;
-    while (read(m_wakeFd, &drained, sizeof(drained)) > 0) {
-    }
-    m_thread = std::thread(&CZydListener::acceptLoop, this);
+    for (int fd : {m_wakeFd, m_stopFd})
+        while (read(fd, &drained, sizeof(drained)) > 0) {
+        }
+    const size_t count = acceptThreads();
+    for (size_t i = 0; i < count; ++i) m_threads.emplace_back(&CZydListener::acceptLoop, this, i, count);
     zynet::logDebug(1, "listener started on port %d", bound);
     return CUxError::Success();
 }
@@ -90,13 +103,16 @@ void CZydListener::wake() {
 
 void CZydListener::stop() {
     CHubMutexLock run(m_runMutex);
-    if (!m_thread.joinable()) return;
+    if (m_threads.empty()) return;
     {
         CHubMutexLock lock(m_mutex);
         m_stopping = true;
     }
-    wake();
-    m_thread.join();
+    // Left set until the next start: every thread sees it, whichever polls first.
+    const uint64_t one = 1;
+    if (write(m_stopFd, &one, sizeof(one)) < 0) zynet::logDebug(3, "listener stop not written");
+    for (std::thread& thread : m_threads) thread.join();
+    m_threads.clear();
     m_launcher->endAll();
     CHubMutexLock lock(m_mutex);
     m_socket.close();
@@ -143,7 +159,9 @@ size_t CZydListener::launchedInstances() const {
     return m_launcher->instanceCount();
 }
 
-void CZydListener::acceptLoop() {
+void CZydListener::acceptLoop(size_t index, size_t count) {
+    const bool reaper = index == 0;
+    const size_t most = std::max<size_t>(1, kMaxOpenings / count);
     std::vector<TOpening> openings;
     std::vector<pollfd> fds;
     for (;;) {
@@ -152,9 +170,15 @@ void CZydListener::acceptLoop() {
             if (m_stopping) break;
         }
         fds.clear();
-        fds.push_back({m_wakeFd, POLLIN, 0});
         fds.push_back({m_socket.fd(), POLLIN, 0});
-        zynet::Deadline next = std::min(m_launcher->reap(), zynet::Clock::now() + std::chrono::seconds(5));
+        fds.push_back({m_stopFd, POLLIN, 0});
+        if (reaper) fds.push_back({m_wakeFd, POLLIN, 0});
+        const size_t first = fds.size();
+        zynet::Deadline next = zynet::Clock::now() + std::chrono::seconds(5);
+        if (reaper) {
+            CHubMutexLock launching(m_launchMutex);
+            next = std::min(next, m_launcher->reap());
+        }
         for (const TOpening& opening : openings) {
             fds.push_back({opening.socket.fd(), static_cast<short>(opening.wantWrite ? POLLOUT : POLLIN), 0});
             next = std::min(next, opening.deadline);
@@ -166,7 +190,7 @@ void CZydListener::acceptLoop() {
         std::vector<TOpening> still;
         for (size_t i = 0; i < openings.size(); ++i) {
             TOpening& opening = openings[i];
-            if (fds[i + 2].revents != 0 && !readOpening(opening)) continue;
+            if (fds[i + first].revents != 0 && !readOpening(opening)) continue;
             if (zynet::Clock::now() >= opening.deadline) {
                 zynet::logOutsider(opening.address, "connection from %s sent no whole opening in time%s; closed");
                 continue;
@@ -175,8 +199,9 @@ void CZydListener::acceptLoop() {
         }
         openings = std::move(still);
 
-        if (fds[1].revents != 0) acceptSome(openings);
-        if (fds[0].revents != 0) {
+        // The threads share the port: another may have taken the connection this one was woken for.
+        if (fds[0].revents != 0) acceptSome(openings, most, acceptBatch(count));
+        if (reaper && fds[2].revents != 0) {
             uint64_t drained;
             while (read(m_wakeFd, &drained, sizeof(drained)) > 0) {
             }
@@ -184,9 +209,9 @@ void CZydListener::acceptLoop() {
     }
 }
 
-void CZydListener::acceptSome(std::vector<TOpening>& openings) {
+void CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most, size_t batch) {
     const int seconds = zynet::options().openingSeconds;
-    for (size_t taken = 0; taken < kAcceptBatch; ++taken) {
+    for (size_t taken = 0; taken < batch; ++taken) {
         zynet::CSocket accepted = m_socket.acceptOne();
         if (!accepted.valid()) return;
         TOpening opening;
@@ -195,7 +220,7 @@ void CZydListener::acceptSome(std::vector<TOpening>& openings) {
         opening.deadline = zynet::deadlineIn(seconds);
         // A client that sent its opening with the connection is served now, without taking a place.
         if (!readOpening(opening)) continue;
-        if (openings.size() >= kMaxOpenings) {
+        if (openings.size() >= most) {
             // Openings are kept in the order they came: the first is the oldest.
             zynet::logOutsider(openings.front().address,
                                "connection from %s gave way to a newer one before its opening was whole%s; closed");
@@ -354,10 +379,11 @@ bool CZydListener::mayLaunch(TOpening& opening, bool proven) {
 
 void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch) {
     const CZyNetwork::TPeer peer = peerOf(opening, launch.protocolVersion, launch.clientName, launch.hostName);
+    CHubMutexLock launching(m_launchMutex);
     if (!mayLaunch(opening, peer.proven)) return;
     CZyNetworkServer* server = nullptr;
     CUxError error = m_launcher->launchForSession(launch.launcher, launch.alternate, peer.clientName, server);
-    // Only this thread ends instances: the new one is there until the session is handed to it.
+    // Instances are reaped under the same lock: the new one is there until the session is handed to it.
     if (!error.IsError())
         error = server->adopt(opening.socket, peer, opening.assembler.data(), opening.assembler.buffered());
     if (error.IsError())
@@ -365,6 +391,7 @@ void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch)
 }
 
 void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, size_t size) {
+    CHubMutexLock launching(m_launchMutex);
     if (!mayLaunch(opening, peerOf(opening, 0, "", "").proven)) return;
     CNSession::LaunchOnDemandServiceReq launch;
     CNSession::LaunchOnDemandServiceDetails details;

@@ -1,7 +1,8 @@
 // CZydListener: one machine's listening port, behind which servers wait under their service names;
-// its one thread accepts connections, reads each opening and hands the connection to the named
-// server, starts a launchable service for it, or refuses it. Any thread may attach, detach, register,
-// start and stop (stop not from its own thread).
+// its threads accept connections, read each opening (the TLS handshake first) and hand the connection
+// to the named server, start a launchable service for it, or refuse it. A few threads share the port
+// so that handshakes run side by side. Any thread may attach, detach, register, start and stop (stop
+// not from one of its own threads).
 #pragma once
 
 #include <map>
@@ -29,10 +30,10 @@ public:
     CZydListener(const CZydListener&) = delete;
     CZydListener& operator=(const CZydListener&) = delete;
 
-    // Listens on the configured address and `port` (0: the system chooses) and starts the thread;
+    // Listens on the configured address and `port` (0: the system chooses) and starts the threads;
     // nothing when already listening.
     CUxError start(int port);
-    // Stops accepting, closes the openings in progress and joins the thread. Attached servers stay
+    // Stops accepting, closes the openings in progress and joins the threads. Attached servers stay
     // attached (their connections are theirs to close).
     void stop();
     bool running() const;
@@ -56,9 +57,11 @@ private:
     CZydListener();
     struct TOpening;
 
-    void acceptLoop();
-    // Takes waiting connections from the backlog into `openings` (oldest first), reading each at once.
-    void acceptSome(std::vector<TOpening>& openings);
+    // One of `count` accept threads; the first also ends the launched instances that are done.
+    void acceptLoop(size_t index, size_t count);
+    // Takes up to `batch` waiting connections from the backlog into `openings` (oldest first, at most
+    // `most`), reading each at once.
+    void acceptSome(std::vector<TOpening>& openings, size_t most, size_t batch);
     // Reads what arrived on an opening; false when it is finished (handed over, refused or dropped).
     bool readOpening(TOpening& opening);
     // Decides TLS or plain from the first byte and runs the handshake a step; false when the opening
@@ -79,15 +82,19 @@ private:
 
     mutable CHubMutex m_mutex;
     std::map<std::string, CZyNetworkServer*> m_servers GUARDED_BY(m_mutex);  // by service name
-    // The listening socket while running. Under m_mutex, but for the accept thread, which reads it
+    // The listening socket while running. Under m_mutex, but for the accept threads, which read it
     // between the start that sets it and the join of stop, before stop closes it.
     zynet::CSocket m_socket;
     int m_port GUARDED_BY(m_mutex) = 0;
     bool m_stopping GUARDED_BY(m_mutex) = false;
-    int m_wakeFd = -1;  // eventfd that interrupts the accept thread's poll; lives as long as the object
+    int m_wakeFd = -1;  // eventfd that interrupts the first accept thread's poll (to reap instances)
+    int m_stopFd = -1;  // eventfd set by stop, for every accept thread; both live as long as the object
 
     CHubMutex m_runMutex ACQUIRED_BEFORE(m_mutex);  // serialises start and stop
-    std::thread m_thread GUARDED_BY(m_runMutex);
+    std::vector<std::thread> m_threads GUARDED_BY(m_runMutex);
+    // Held while an instance is launched and given its session, and while instances are reaped: an
+    // instance is never ended between the two.
+    CHubMutex m_launchMutex ACQUIRED_BEFORE(m_mutex);
 
     // Last: its instances are ended before the rest of the listener goes.
     const std::unique_ptr<CZydLauncher> m_launcher;

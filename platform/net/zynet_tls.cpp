@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +95,17 @@ int connectionIndex() {
     return index;
 }
 
+// OpenSSL reads a certificate's extensions into the certificate itself the first time it is checked,
+// then answers later checks from that copy without a lock. Certificates a context shares between its
+// handshakes (the authority's, its own) are read here, before any handshake, so handshakes that run at
+// once only ever read them.
+void settleSharedCertificates(SSL_CTX* ctx) {
+    STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(SSL_CTX_get_cert_store(ctx));
+    for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i)
+        if (X509* cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i))) X509_check_purpose(cert, -1, 0);
+    if (X509* own = SSL_CTX_get0_certificate(ctx)) X509_check_purpose(own, -1, 0);
+}
+
 // Settings both sides share: TLS 1.3 only, no session cache (the listener's own is set on its side),
 // buffers released between records (many idle sessions stay small), and a peer's missing close_notify
 // read as the end of the stream.
@@ -108,13 +120,17 @@ bool common(SSL_CTX* ctx, const TZyNetCredentials& c, std::string& error) {
         error = "the authority's certificate " + c.authorityFile + " cannot be read: " + sslError();
         return false;
     }
-    if (c.certificateFile.empty()) return true;
+    if (c.certificateFile.empty()) {
+        settleSharedCertificates(ctx);
+        return true;
+    }
     if (SSL_CTX_use_certificate_file(ctx, c.certificateFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, c.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_check_private_key(ctx) != 1) {
         error = "the certificate " + c.certificateFile + " or its key cannot be used: " + sslError();
         return false;
     }
+    settleSharedCertificates(ctx);
     return true;
 }
 

@@ -376,8 +376,13 @@ TEST_F(ProvenPeers, HugeFramesFromCallersWithoutACertificateCostTheHostNoMemory)
     for (std::thread& t : senders) t.join();
     EXPECT_EQ(closed.load(), 8);
     const long long after = hostPeakKb();
-    // Refused at the frame's header: the host's peak grows by far less than one frame.
+    // Refused at the frame's header: the host's peak grows by far less than one frame (under
+    // ThreadSanitizer the peak also counts the shadow of every thread's allocations).
+#if defined(__SANITIZE_THREAD__)
+    EXPECT_LT(after - before, 20 * 1024) << before << " kB -> " << after << " kB";
+#else
     EXPECT_LT(after - before, 16 * 1024) << before << " kB -> " << after << " kB";
+#endif
     // And it still serves.
     std::vector<std::string> args = listArgs("router");
     args.insert(args.end(), {"--user", "admin"});
