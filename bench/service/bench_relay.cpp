@@ -142,6 +142,12 @@ void BM_RelayToReturnChannel(benchmark::State& state) {
         state.SkipWithError("cannot reach BrowseRouter");
         return;
     }
+    // The router relays only what a media agent the worker asked sends: this process plays that agent,
+    // under the name its session proves, as a worker records it once its request is sent.
+    if (CControllerThreadHM::WorkerPtr worker = g_poControllerThreadHM->getWorker(s.workerId)) {
+        CWorkerAccess access(*worker);
+        worker->expectAnswersFrom(peer);
+    }
     for (auto _ : state) {
         const long long target = s.destination->records() + kAnswers;
         for (int i = 0; i < kAnswers; ++i)
