@@ -87,6 +87,8 @@ public:
     virtual bool busy() const { return true; }
     // True while a transaction is open (what is read may be this transaction's own).
     virtual bool inTransaction() const { return true; }
+    // True while the open transaction has written (what it reads may never be committed).
+    virtual bool hasWritten() const { return true; }
     // A number that changes whenever the database file changes, through this connection or any other
     // (another process too), read afresh. DB_OK with `out` set; an error (inside a transaction, or
     // when the engine cannot tell) means the state is unknown.

@@ -296,6 +296,7 @@ public:
     }
     size_t cachedStatements() const override { return m_cache->size(); }
     bool inTransaction() const override { return !sqlite3_get_autocommit(m_db); }
+    bool hasWritten() const override { return sqlite3_txn_state(m_db, "main") == SQLITE_TXN_WRITE; }
     int dataVersion(unsigned long long& out) override {
         if (!sqlite3_get_autocommit(m_db)) return DB_ERR_STATE;
         // The pager learns of other connections' commits when a read transaction starts: reading the

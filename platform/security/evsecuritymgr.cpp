@@ -2,9 +2,11 @@
 
 #include <cstring>
 #include <ctime>
+#include <map>
 
 #include "platform/db/dbbackend.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/errors/evevent.h"
 #include "platform/log/evdebug.h"
 #include "platform/hubdb/securitytables.h"
@@ -14,6 +16,24 @@
 namespace {
 
 constexpr int kAccessDeniedCode = 3;  // the browse error code of a refusal
+
+// Answers to rights questions in the thread's request. A question asked again in the request, or in a
+// later one while the database is exactly as it was (see zydb::openRequest), has the same answer: the
+// answer depends on nothing but the question and the database. A question that could not be answered
+// is not kept.
+struct TRightsAnswers {
+    std::map<std::string, zysec::TCheckOutcome> byQuestion;
+};
+
+std::string questionKey(int userId, std::initializer_list<int> permissions, const zysec::TEntityPath& path,
+                        const char* question) {
+    std::string key = std::to_string(userId) + '|' + question + '|';
+    for (int permission : permissions) key += std::to_string(permission) + ',';
+#define SEC_KEY_LEVEL(X, type, column) key += '|' + std::to_string(path.column);
+    SEC_ENTITY_LEVELS(SEC_KEY_LEVEL, _)
+#undef SEC_KEY_LEVEL
+    return key;
+}
 
 void copyText(char (&dst)[256], const std::string& src) {
     size_t n = std::min(src.size(), sizeof dst - 1);
@@ -32,9 +52,21 @@ EvSecurityMgr::EvSecurityMgr(long long id)
     m_errorString[0] = '\0';
     m_localeId = EvReturnData::returnLocaleId(id);
     m_rightsLevel = 2;
-    if (m_tran.startTran() != zydb::DB_OK)
-        zysec::securityLog().debugLvl(0, "ERROR: security manager could not start its transaction: %s",
-                          m_tran.getErrorStr(zydb::DB_ERR_GENERAL));
+}
+
+bool EvSecurityMgr::openTransaction() {
+    if (m_tran.isOpen()) return true;
+    if (m_tranFailed) return false;
+    if (m_tran.startTran() == zydb::DB_OK) return true;
+    m_tranFailed = true;
+    zysec::securityLog().debugLvl(0, "ERROR: security manager could not start its transaction: %s",
+                                  m_tran.getErrorStr(zydb::DB_ERR_GENERAL));
+    return false;
+}
+
+DBtran* EvSecurityMgr::getTransaction() {
+    openTransaction();
+    return &m_tran;
 }
 
 EvSecurityMgr::~EvSecurityMgr() {
@@ -54,11 +86,22 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
     m_rightsLevel = rightsLevel;
 
     zysec::TCheckOutcome outcome;
-    if (!m_tran.isOpen()) {
+    // What the manager's transaction wrote may never be committed: its answers are its own.
+    const std::shared_ptr<zydb::IDbConnection> own = m_tran.isOpen() ? m_tran.tranConnection() : nullptr;
+    TRightsAnswers* answers =
+        m_tran.isOpen() && (!own || own->hasWritten()) ? nullptr : zydb::requestMemo<TRightsAnswers>();
+    const std::string key = answers ? questionKey(userId, permissions, path, question) : std::string();
+    const zysec::TCheckOutcome* known = nullptr;
+    if (answers)
+        if (auto it = answers->byQuestion.find(key); it != answers->byQuestion.end()) known = &it->second;
+    if (known) {
+        outcome = *known;
+    } else if (!openTransaction()) {
         outcome.result = zysec::kCheckFailed;
         outcome.explanation = "Security check could not be made: the security manager has no open transaction";
     } else {
         outcome = zysec::checkUserRight(&m_tran, userId, permissions, path, question);
+        if (answers && outcome.result != zysec::kCheckFailed) answers->byQuestion.emplace(key, outcome);
     }
     setResponse(outcome.explanation);
 
@@ -115,7 +158,7 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
                           kind == CZetaToken::kSessionToken ? "session" : "user");
         return 0;
     }
-    if (!m_tran.isOpen()) {
+    if (!openTransaction()) {
         zysec::securityLog().debugLvl(0, "ERROR: token refused: the security manager has no open transaction");
         return 0;
     }
@@ -203,7 +246,7 @@ int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifet
 bool EvSecurityMgr::GetFromUsersPropDB(int userId, const char* name, std::string& value, DBtran* tran) {
     if (name == nullptr || userId <= 0) return false;
     DBtran* t = tran ? tran : &m_tran;
-    if (t == &m_tran && !m_tran.isOpen()) return false;
+    if (t == &m_tran && !openTransaction()) return false;
     std::string v;
     int rc = zysec::getUserProperty(t, userId, name, v);
     if (rc != zydb::DB_OK) {

@@ -1,6 +1,8 @@
 // The security manager of the platform: rights questions (browse, live browse, manage, visibility),
 // token checks and user properties, answered from the Hubmaster database in a transaction of the
-// manager's own. Each object is a local of one thread (the transaction belongs to that thread).
+// manager's own, begun when it first reads. Each object is a local of one thread (the transaction
+// belongs to that thread). Within the thread's request (zydb::openRequest), a rights question asked
+// again is answered as the first time, without reading the database again, until the database changes.
 //
 // Every question starts from a refusal: a question whose user, transaction or query fails is answered
 // "no", never with an earlier answer.
@@ -16,7 +18,7 @@ class EvSecurityMgr : public EvReturnData {
 public:
     // id: the task's job id or locale value; its top 16 bits are the locale of the messages.
     explicit EvSecurityMgr(long long id);
-    ~EvSecurityMgr() override;  // rolls back the transaction if it is still open; never commits
+    ~EvSecurityMgr() override;  // rolls back the transaction if it was begun; never commits
 
     // The explanation of the last answer, for log lines ("" before any question).
     const char* getResponseString() const { return m_responseString; }
@@ -46,8 +48,8 @@ public:
     bool GetFromUsersPropDB(int userId, const char* name, std::string& value, DBtran* tran);
 
     long long getLocaleId() const { return m_localeId; }
-    // The manager's transaction, for work that must see or share it.
-    DBtran* getTransaction() { return &m_tran; }
+    // The manager's transaction (begun now if it was not), for work that must see or share it.
+    DBtran* getTransaction();
 
     enum Status : int { kNotAsked = 0, kAllowed = 1, kDenied = 2, kFailed = -1 };
     int getStatus() const { return m_status; }
@@ -61,11 +63,14 @@ private:
     int checkToken(const std::string& token, char kind, bool withDetails, int& userId, std::string& userName,
                    std::string& domain, std::string& fullName);
     void setResponse(const std::string& text);
+    // Begins the manager's transaction if it was not; false (logged once) when it cannot be.
+    bool openTransaction();
 
     int32_t m_status;                 // Status of the last question
     long long m_rightsLevel;          // rights the last question asked for: 2 full, 1 end-user
     unsigned char m_ownError;         // 1: the last refusal has an error of the manager's own
-    DBtran m_tran;                    // the manager's transaction, started at construction
+    DBtran m_tran;                    // the manager's transaction, begun at its first read
+    bool m_tranFailed = false;        // the transaction could not be begun (logged)
     char m_responseString[256];       // explanation of the last answer
     char m_errorString[256];          // the manager's own error text of the last refusal
     long long m_messageId;            // message id of that error; 0 for none

@@ -7,6 +7,7 @@
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/zyclient.h"
 #include "platform/security/accesscontroller.h"
 #include "platform/security/useraccess.h"
 #include "platform/security/evsecuritymgr.h"
@@ -52,6 +53,45 @@ TEST_F(Rights, AnswerNeverCarriesOverFromAnEarlierQuestion) {
     EXPECT_FALSE(check.canBrowse(carol, kKelmarch, 6, 0, 0, 0, 0, false, ""));
     EXPECT_EQ(check.getStatus(), EvSecurityMgr::kDenied);
     EXPECT_FALSE(check.canBrowse(0, kKelmarch, kClient, 0, 0, 0, 0, false, ""));
+}
+
+TEST_F(Rights, ARequestIsAnsweredAsOfItsFirstQuestionAndTheNextSeesTheDatabaseAgain) {
+    const auto aliceMayBrowse = [&] {
+        EvSecurityCheck check(1);
+        return check.canBrowse(alice, kKelmarch, kClient, 0, 0, 0, 0, false, "");
+    };
+    const auto takeAlicesBrowseAway = [&] {
+        hubdb::HubDbSeed seed(dir.file("hub.db"));
+        ASSERT_EQ(seed.exec("DELETE FROM SECUserRight WHERE userId = " + std::to_string(alice) +
+                            " AND permissionId = " + std::to_string(zysec::kPermBrowse)),
+                  zydb::DB_OK);
+    };
+    {
+        ZYClientRequestScope request;
+        ASSERT_TRUE(aliceMayBrowse());
+        takeAlicesBrowseAway();  // committed by another connection while the request runs
+        EXPECT_TRUE(aliceMayBrowse());
+    }
+    {
+        ZYClientRequestScope request;
+        EXPECT_FALSE(aliceMayBrowse());
+    }
+    // What a manager's own transaction wrote answers its own questions and is never remembered: it
+    // is rolled back, and the database is unchanged for the next request.
+    {
+        ZYClientRequestScope request;
+        EvSecurityCheck check(1);
+        ASSERT_EQ(zydb::execBound(*check.getTransaction()->tranConnection(),
+                                  "INSERT INTO SECUserRight (userId, permissionId, kelmarchId, clientId, appTypeId, "
+                                  "instanceId, backupSetId, subclientId) VALUES (?, ?, 0, 0, 0, 0, 0, 0)",
+                                  {zydb::DbValue::ofInt(alice), zydb::DbValue::ofInt(zysec::kPermBrowse)}),
+                  zydb::DB_OK);
+        EXPECT_TRUE(check.canBrowse(alice, kKelmarch, kClient, 0, 0, 0, 0, false, ""));
+    }
+    {
+        ZYClientRequestScope request;
+        EXPECT_FALSE(aliceMayBrowse());
+    }
 }
 
 TEST_F(Rights, RefusalsOfUnknownAndDisabledUsersCarryTheManagersOwnError) {
