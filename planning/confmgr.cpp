@@ -1,6 +1,8 @@
 #include "planning/confmgr.h"
 
 #include <chrono>
+#include <exception>
+#include <memory>
 #include <thread>
 
 #include "fbDebug/fbdebug.h"
@@ -36,58 +38,39 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
     CBrowseLog log(kTag);
     flag = true;
     error = TConfError();
-    const char* session = task ? task->getbrowseSessionGUID() : nullptr;
-    if (!session || session[0] == '\0') {
+    const char* sessionText = task ? task->getbrowseSessionGUID() : nullptr;
+    if (!sessionText || sessionText[0] == '\0') {
         // A record without a session could never be found again, released or aged out.
         log.debugLvl(0, "ERROR: a configuration needs the browse session GUID of its request.");
         error = {databrowse::BROWSE_ERR_GENERIC, "the browse request has no browse session"};
         setLastError(error.code, error.text);
         return std::string();
     }
+    const std::string session = sessionText;
 
-    // Wait while a record of this session is referenced; a record of it that nobody references is an
-    // earlier request's leftover (its owner never asked for its deletion): delete it instead of
-    // blocking the session until it ages out.
+    // Wait while a record of this session is referenced or being planned; a record of it that nobody
+    // references is an earlier request's leftover (its owner never asked for its deletion): delete it
+    // instead of blocking the session until it ages out.
     std::string seenId;
     unsigned slept = 0;
     for (;;) {
-        if (!m_lock.enter(true)) {
+        TClaim claim = TClaim::Claimed;
+        {
+            ZyCriticalSectionLock guard(&m_lock);
+            if (!guard.isLocked()) {
+                claim = TClaim::LockFailed;
+            } else {
+                claim = claimLocked(task, session, seenId);
+            }
+        }
+        if (claim == TClaim::Claimed) break;
+        if (claim == TClaim::Shared) return seenId;
+        if (claim == TClaim::LockFailed) {
             error = {databrowse::BROWSE_ERR_GENERIC, "the configuration cache could not be locked"};
             setLastError(error.code, error.text);
             return std::string();
         }
-        bool busy = false;
-        bool stale = false;
-        for (size_t i = 0; i < m_records.size();) {
-            CConfRecord* record = m_records[i];
-            if (!record->isSuitableFor(task)) {
-                ++i;
-                continue;
-            }
-            seenId = record->getId();
-            if (record->getRefCount() == 0) {
-                log.debugLvl(0,
-                             "Configuration [%s] was left unreferenced by an earlier request; deleting it.",
-                             seenId.c_str());
-                eraseLocked(i);
-                continue;
-            }
-            busy = true;
-            stale = record->getStaleFlag();
-            const auto opener = m_openedOn.find(record);
-            if ((task->getOptions() & kOptionNestedBrowse) != 0 && !stale && opener != m_openedOn.end() &&
-                opener->second == std::this_thread::get_id() && record->lockConfiguration()) {
-                // Its outer request on this thread holds the record and waits for it: it shares it.
-                log.debugLvl(2, "Configuration [%s] is shared with a nested request of its session.",
-                             seenId.c_str());
-                m_lock.leave();
-                return seenId;
-            }
-            break;
-        }
-        if (!busy) break;  // the lock stays held for the creation
-        m_lock.leave();
-        if (stale) {
+        if (claim == TClaim::Stale) {
             // The session is being stopped: later requests of it are refused, not queued behind it.
             log.debugLvl(0, "Configuration [%s] received a stop request; the new request is refused.",
                          seenId.c_str());
@@ -112,39 +95,105 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
                      seenId.c_str(), static_cast<int>(slept));
     }
 
-    CConfRecord* record = nullptr;
+    // The session is claimed: its planning (database and archive-manager queries) runs without the
+    // cache's lock, so that other sessions plan, open and release at the same time, while a second
+    // request of this session waits above. The claim goes however this scope is left.
+    struct TClaimGuard {
+        CConfigurationMgr& cache;
+        const std::string& session;
+        bool handedOver = false;  // the record is cached: the claim went with it
+        ~TClaimGuard() {
+            if (handedOver) return;
+            ZyCriticalSectionLock guard(&cache.m_lock);
+            if (guard.isLocked()) cache.m_planning.erase(session);
+        }
+    } claimed{*this, session};
+
+    std::unique_ptr<CConfRecord> record;
+    int rc = -1;
+    std::string thrown;
     try {
-        record = new CConfRecord();
+        record = std::make_unique<CConfRecord>();
+        rc = record->init(task);
+    } catch (const std::exception& e) {
+        thrown = e.what();
+    } catch (const char* text) {
+        thrown = text ? text : "unknown";
+    } catch (const std::string& text) {
+        thrown = text;
     } catch (...) {
-        record = nullptr;
+        thrown = "unknown";
     }
-    if (!record) {
-        log.debugLvl(0, "ERROR: new() failed to create CConfRecord object.");
-        error = {databrowse::BROWSE_ERR_GENERIC, "failed to create the browse session's configuration"};
-        m_lock.leave();
+    if (!thrown.empty()) {
+        log.debugLvl(0, "ERROR: planning of configuration [%s] failed: %s", session.c_str(), thrown.c_str());
+        error = {databrowse::BROWSE_ERR_GENERIC, "failed to plan the browse session: " + thrown};
+        setLastError(error.code, error.text);
         return std::string();
     }
-    // Planned under the cache's lock: creations are serialised, so two opens of one session never both
-    // create a record.
-    if (record->init(task) != 0) {
+    if (rc != 0) {
         error = {record->getLastErrorCode(), record->getLastError()};
         if (error.code == databrowse::BROWSE_ERR_NONE) error.code = databrowse::BROWSE_ERR_GENERIC;
         setLastError(error.code, error.text);
         if (error.code != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) {
             log.debugLvl(0, "ERROR: failed to init() CConfRecord object. Deleting it.");
         }
-        delete record;
-        m_lock.leave();
         return std::string();
     }
+
     std::string id = record->getId();
     log.debugLvl(0, "new configuration [%s] was created.", id.c_str());
-    record->lockConfiguration();
-    m_records.push_back(record);
-    m_openedOn[record] = std::this_thread::get_id();
+    {
+        ZyCriticalSectionLock guard(&m_lock);
+        if (!guard.isLocked()) {
+            error = {databrowse::BROWSE_ERR_GENERIC, "the configuration cache could not be locked"};
+            setLastError(error.code, error.text);
+            return std::string();
+        }
+        // Room first: once the record is in the vector nothing below can fail half-way.
+        m_records.reserve(m_records.size() + 1);
+        m_openedOn[record.get()] = std::this_thread::get_id();
+        record->lockConfiguration();
+        m_records.push_back(record.release());
+        m_planning.erase(session);
+        claimed.handedOver = true;
+    }
     log.debugLvl(2, "New Configuration[%s] was added to vector and will be used.", id.c_str());
-    m_lock.leave();
     return id;
+}
+
+CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTask* task,
+                                                         const std::string& session, std::string& seenId) {
+    CBrowseLog log(kTag);
+    if (m_planning.count(session) != 0) {
+        seenId = session;
+        return TClaim::Busy;
+    }
+    for (size_t i = 0; i < m_records.size();) {
+        CConfRecord* record = m_records[i];
+        if (!record->isSuitableFor(task)) {
+            ++i;
+            continue;
+        }
+        seenId = record->getId();
+        if (record->getRefCount() == 0) {
+            log.debugLvl(0, "Configuration [%s] was left unreferenced by an earlier request; deleting it.",
+                         seenId.c_str());
+            eraseLocked(i);
+            continue;
+        }
+        const bool stale = record->getStaleFlag();
+        const auto opener = m_openedOn.find(record);
+        if ((task->getOptions() & kOptionNestedBrowse) != 0 && !stale && opener != m_openedOn.end() &&
+            opener->second == std::this_thread::get_id() && record->lockConfiguration()) {
+            // Its outer request on this thread holds the record and waits for it: it shares it.
+            log.debugLvl(2, "Configuration [%s] is shared with a nested request of its session.",
+                         seenId.c_str());
+            return TClaim::Shared;
+        }
+        return stale ? TClaim::Stale : TClaim::Busy;
+    }
+    m_planning.insert(session);
+    return TClaim::Claimed;
 }
 
 CConfRecord* CConfigurationMgr::getConfRec(const std::string& id, bool lock) {

@@ -1,11 +1,14 @@
 // CConfigurationMgr: the process's cache of configuration records, one per browse session GUID, with
 // their reference counts and idle ageing. Any thread may call any member. Lock order: the controller's
 // worker map, then this cache's lock, then a record's lock; planning code never calls the controller.
+// The cache's lock guards the record table only: a session's planning runs outside it, so different
+// sessions plan at the same time.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,10 +39,12 @@ public:
     CConfigurationMgr& operator=(const CConfigurationMgr&) = delete;
 
     // Creates, plans and caches the record of the task's session and takes its first reference: the
-    // record's id, or empty on failure with the reason in `error`. While a record of the same session
-    // is still referenced the call waits (kConflictTries x kConflictIntervalMs) and never shares it,
-    // unless a stop request marked that record stale: then the call is refused at once. A cached record
-    // of the session that nobody references is deleted at once. `flag` is always set.
+    // record's id, or empty on failure with the reason in `error` (a planning that throws is such a
+    // failure). While a record of the same session is still referenced, or being planned by another
+    // request, the call waits (kConflictTries x kConflictIntervalMs) and never shares it, unless a stop
+    // request marked that record stale: then the call is refused at once. A cached record of the
+    // session that nobody references is deleted at once. The planning itself runs without the cache's
+    // lock. `flag` is always set.
     std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag, TConfError& error);
     // Same; the reason of a failure also goes to the cache's last error (setLastError).
     std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag);
@@ -70,6 +75,18 @@ public:
 private:
     friend class CConfRecord;
 
+    enum class TClaim : uint8_t {
+        Claimed,     // no record of the session: it is now marked as being planned by the caller
+        Shared,      // a nested request joined its outer request's record (one reference taken)
+        Busy,        // a record of the session is referenced, or being planned
+        Stale,       // the session's record received a stop request
+        LockFailed,  // the cache's lock could not be taken
+    };
+    // One look at the table for an open of `session`: deletes its unreferenced leftover, and claims
+    // the session when no record of it remains; `seenId` names the record found.
+    TClaim claimLocked(EvMultiEntityRestoreTask* task, const std::string& session, std::string& seenId)
+        REQUIRES(m_lock);
+
     // Deletes `record` when it is still cached and unreferenced (called by its last release).
     void reapRecord(CConfRecord* record);
     // Erases `record` from the vector and deletes it; the cache's lock is held.
@@ -80,6 +97,8 @@ private:
     // The thread that opened each record: a nested request it runs joins the record instead of waiting
     // for its own outer request.
     std::map<const CConfRecord*, std::thread::id> m_openedOn GUARDED_BY(m_lock);
+    // Sessions whose record is being planned, outside the lock, by the request that claimed them.
+    std::set<std::string> m_planning GUARDED_BY(m_lock);
     std::string m_lastError GUARDED_BY(m_lock);
     databrowse::BrowseErrorCode m_lastErrorCode GUARDED_BY(m_lock) = databrowse::BROWSE_ERR_NONE;
     std::atomic<unsigned> m_conflictTries{kConflictTries};

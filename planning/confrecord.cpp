@@ -52,17 +52,17 @@ int CConfRecord::init(EvMultiEntityRestoreTask* task) {
         log.debugLvl(0, "ERROR: WRONG parameter pTask = NULL");
         return -1;
     }
-    auto* configuration = new (std::nothrow) CConfiguration();
+    // Owned here until planned: a planning that throws leaves nothing behind.
+    std::unique_ptr<CConfiguration> configuration(new (std::nothrow) CConfiguration());
     if (!configuration) {
         log.debugLvl(0, "ERROR: new() failed to allocate CConfiguration object.");
         return -1;
     }
     if (configuration->init(task) != 0) {
         setLastError(configuration->getLastErrorCode(), configuration->getLastError());
-        delete configuration;
         return -1;
     }
-    m_configuration = configuration;
+    m_configuration = configuration.release();
     m_id = task->getbrowseSessionGUID();
     log.debugLvl(2, "Configuration Record was initialized as Configuration[%s]", m_id.c_str());
     return 0;

@@ -1,12 +1,17 @@
 // The configuration cache over the demo world: one record per browse session, reference counts, the
 // wait of a second request of a session, deletion by the last release, ageing by real seconds, stale
-// sessions, and the errors each open hands back.
+// sessions, the errors each open hands back, and plannings of different sessions running at once.
 #include "planning/confmgr.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "planning/confrecord.h"
@@ -15,6 +20,40 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A browse task whose planning runs `hook` when it first reads the task's backup set (the planner's
+// first read): a session's planning can be made to throw, or to wait inside for another's.
+class CHookedTask : public EvMultiEntityRestoreTask {
+public:
+    long getBackupSetId() const override {
+        if (auto run = std::exchange(hook, nullptr)) run();
+        return EvMultiEntityRestoreTask::getBackupSetId();
+    }
+    mutable std::function<void()> hook;
+};
+
+// Threads that arrive and wait, each for at most a limit, until `count` of them are inside at once.
+class CMeeting {
+public:
+    explicit CMeeting(int count) : m_count(count) {}
+    bool arriveAndWait() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        ++m_inside;
+        m_changed.notify_all();
+        return m_changed.wait_for(lock, 30s, [&] { return m_inside >= m_count; });
+    }
+    bool waitForAll() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, 30s, [&] { return m_inside >= m_count; });
+    }
+
+private:
+    const int m_count;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_inside = 0;
+};
 
 class ConfCache : public PlanningWorld {
 protected:
@@ -212,6 +251,85 @@ TEST_F(ConfCache, WorkersOfASessionAndTheirMediaAgents) {
     record->removeWorkerFromConf("1");
     record->removeWorkerFromConf("2");
     EXPECT_TRUE(record->areAllWorkersCompleted());
+}
+
+TEST_F(ConfCache, PlanningThatThrowsFailsItsOpenAndLeavesTheCacheFree) {
+    auto task = fileTask<CHookedTask>("thrown");
+    task->hook = [] { throw std::runtime_error("the archive manager went away"); };
+    std::string id = "unset";
+    TConfError error;
+    bool threw = false;
+    std::thread opener([&] {
+        bool flag = false;
+        try {
+            id = cache->openConfRef(task.get(), flag, error);
+        } catch (...) {
+            threw = true;
+        }
+    });
+    opener.join();
+    EXPECT_FALSE(threw) << "the exception left the cache";
+    EXPECT_TRUE(id.empty());
+    EXPECT_NE(error.text.find("the archive manager went away"), std::string::npos) << error.text;
+
+    // The opener's thread has ended: any lock it kept would now stop every other thread for good.
+    std::promise<std::string> answer;
+    std::future<std::string> later = answer.get_future();
+    std::thread other([&] { answer.set_value(open("other")); });
+    if (later.wait_for(60s) != std::future_status::ready) {
+        other.detach();
+        (void)cache.release();  // still locked: left to the process's end rather than waited on
+        FAIL() << "the configuration cache stayed locked after a planning threw";
+    }
+    other.join();
+    EXPECT_EQ(later.get(), "other");
+    cache->setConflictWait(0, 0);  // the failed session is not left claimed either
+    EXPECT_EQ(open("thrown"), "thrown");
+    EXPECT_EQ(cache->getRecordCount(), 2u);
+}
+
+TEST_F(ConfCache, SessionsPlanAtOnceWhileASecondRequestOfOneIsRefusedOrWaits) {
+    // Each planning waits inside until the other session's planning is inside too.
+    CMeeting meeting(2);
+    std::atomic<int> met{0};
+    std::promise<void> go;
+    std::shared_future<void> proceed = go.get_future().share();
+    auto inside = [&] {
+        if (meeting.arriveAndWait()) ++met;
+        proceed.wait_for(30s);
+    };
+    auto first = fileTask<CHookedTask>("A");
+    auto second = fileTask<CHookedTask>("B", 11);
+    first->hook = inside;
+    second->hook = inside;
+    std::string idA, idB;
+    std::thread a([&] {
+        bool flag = false;
+        idA = cache->openConfRef(first.get(), flag);
+    });
+    std::thread b([&] {
+        bool flag = false;
+        idB = cache->openConfRef(second.get(), flag);
+    });
+    const bool both = meeting.waitForAll();
+    if (both) {
+        // A second request of a session being planned neither shares nor plans it again: it waits,
+        // here for no time at all.
+        cache->setConflictWait(0, 0);
+        TConfError error;
+        EXPECT_TRUE(open("A", &error).empty());
+        EXPECT_NE(error.text.find("still in use"), std::string::npos) << error.text;
+        EXPECT_EQ(cache->getRecordCount(), 0u);
+    }
+    go.set_value();
+    a.join();
+    b.join();
+    EXPECT_TRUE(both);
+    EXPECT_EQ(met.load(), 2) << "one session's planning waited for the other's to end";
+    EXPECT_EQ(idA, "A");
+    EXPECT_EQ(idB, "B");
+    EXPECT_EQ(count("A"), 1u);
+    EXPECT_EQ(count("B"), 1u);
 }
 
 }  // namespace

@@ -41,9 +41,9 @@ protected:
     }
 
     // A browse of the demo's file-system subclient as of `daysIn` days after its first backup.
-    std::unique_ptr<EvMultiEntityRestoreTask> fileTask(const std::string& session, long daysIn = 10,
-                                                       const std::string& path = "/") {
-        auto task = std::make_unique<EvMultiEntityRestoreTask>();
+    template <class Task = EvMultiEntityRestoreTask>
+    std::unique_ptr<Task> fileTask(const std::string& session, long daysIn = 10, const std::string& path = "/") {
+        auto task = std::make_unique<Task>();
         const long toTime = static_cast<long>(world.firstBackupTime) + daysIn * kDay;
         task->setTaskParameters(0, 0, world.adminUser, 0, 2, world.fileClient, world.fileBackupSet, 0, toTime,
                                 0, world.fileAppType, 0, 0, 0);
