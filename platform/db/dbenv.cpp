@@ -2,6 +2,8 @@
 #include "platform/db/dbenv.h"
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -11,30 +13,80 @@ namespace zydb {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// Connections given back and waiting for their next user, the most recent at the back. Each one holds
+// a few hundred KB (the schema, the pages it read, its compiled statements), so a list keeps at most
+// `kept`, and one left unused for kIdleSeconds is closed at the list's next give or take: what a burst
+// of load opened does not stay for the process's life. Guarded by the environment's mutex; what
+// leaves a list to be closed goes into `closing`, closed by the caller once the mutex is let go.
+constexpr auto kIdleSeconds = std::chrono::seconds(30);
+
+template <class Conn>
+class CIdleList {
+public:
+    explicit CIdleList(size_t kept) : m_kept(kept) {}
+
+    Conn take(std::vector<Conn>& closing) {
+        prune(closing);
+        if (m_entries.empty()) return Conn();
+        Conn conn = std::move(m_entries.back().conn);
+        m_entries.pop_back();
+        return conn;
+    }
+    void give(Conn conn, std::vector<Conn>& closing) {
+        prune(closing);
+        if (m_entries.size() >= m_kept) {
+            closing.push_back(std::move(conn));
+            return;
+        }
+        m_entries.push_back({std::move(conn), Clock::now()});
+    }
+    void clear(std::vector<Conn>& closing) {
+        for (TEntry& e : m_entries) closing.push_back(std::move(e.conn));
+        m_entries.clear();
+    }
+    size_t size() const { return m_entries.size(); }
+
+private:
+    struct TEntry {
+        Conn conn;
+        Clock::time_point since;
+    };
+    void prune(std::vector<Conn>& closing) {
+        const Clock::time_point now = Clock::now();
+        while (!m_entries.empty() && now - m_entries.front().since >= kIdleSeconds) {
+            closing.push_back(std::move(m_entries.front().conn));
+            m_entries.pop_front();
+        }
+    }
+    const size_t m_kept;
+    std::deque<TEntry> m_entries;  // given back in this order
+};
+
+// Transaction connections kept for reuse: as many as a busy host runs side by side for a while (a
+// security check per browse); opening one reads the whole schema.
+constexpr size_t kIdleConnections = 32;
+// Connections of threads that ended, for the next threads: a server runs each connection of its peers
+// on a thread of its own, and a thread's first query would otherwise open a connection and read the
+// whole schema again. A server's parked threads keep their own, so few are needed here.
+constexpr size_t kIdleThreadConnections = 16;
+
 struct EnvState {
-    std::mutex mutex;  // guards path, options
+    std::mutex mutex;  // guards everything below but the atomics
     std::string path;
     DbOpenOptions options;
     std::atomic<unsigned long long> generation{1};  // changes with every open and close
     std::atomic<bool> open{false};
-    // Transaction connections given back, all of the current generation: opening one reads the
-    // whole schema, which cost more than the short transactions they serve.
-    std::vector<std::unique_ptr<IDbConnection>> idle;
-    std::vector<std::shared_ptr<IDbConnection>> threadIdle;  // of ended threads, current generation
+    // Both of the current generation only.
+    CIdleList<std::unique_ptr<IDbConnection>> idle{kIdleConnections};
+    CIdleList<std::shared_ptr<IDbConnection>> threadIdle{kIdleThreadConnections};  // of ended threads
 };
-
-// As many as the transactions a busy host runs side by side (a security check per browse).
-constexpr size_t kIdleConnections = 64;
 
 EnvState& env() {
     static EnvState* s = new EnvState;  // lives until exit: threads may outlive static destruction
     return *s;
 }
-
-// Connections of threads that ended, for the next threads: a server runs each connection of its peers
-// on a thread of its own, and a thread's first query would otherwise open a connection and read the
-// whole schema again.
-constexpr size_t kIdleThreadConnections = 64;
 
 struct ThreadConn {
     unsigned long long generation = 0;
@@ -50,10 +102,10 @@ struct ThreadConn {
     // At the thread's end a connection no one else holds, with nothing open on it, serves the next thread.
     ~ThreadConn() {
         if (!conn || conn.use_count() != 1 || conn->busy()) return;
+        std::vector<std::shared_ptr<IDbConnection>> closing;  // closed once the lock is let go
         std::lock_guard<std::mutex> g(env().mutex);
-        if (env().open.load() && env().generation.load() == generation &&
-            env().threadIdle.size() < kIdleThreadConnections)
-            env().threadIdle.push_back(std::move(conn));
+        if (env().open.load() && env().generation.load() == generation)
+            env().threadIdle.give(std::move(conn), closing);
     }
 };
 
@@ -98,8 +150,8 @@ int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::str
     std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
     std::vector<std::shared_ptr<IDbConnection>> staleOfThreads;
     std::lock_guard<std::mutex> g(env().mutex);
-    stale.swap(env().idle);
-    staleOfThreads.swap(env().threadIdle);
+    env().idle.clear(stale);
+    env().threadIdle.clear(staleOfThreads);
     env().path = path;
     env().options = options;
     env().generation.fetch_add(1);
@@ -111,8 +163,8 @@ void CDbEnv::close() {
     std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
     std::vector<std::shared_ptr<IDbConnection>> staleOfThreads;
     std::lock_guard<std::mutex> g(env().mutex);
-    stale.swap(env().idle);
-    staleOfThreads.swap(env().threadIdle);
+    env().idle.clear(stale);
+    env().threadIdle.clear(staleOfThreads);
     env().open.store(false);
     env().path.clear();
     env().generation.fetch_add(1);
@@ -135,13 +187,15 @@ std::shared_ptr<IDbConnection> CDbEnv::threadConnection(int* rc, std::string* er
     }
     t_conn = ThreadConn{};
     {
+        std::vector<std::shared_ptr<IDbConnection>> closing;  // declared first: closed after the lock
         std::lock_guard<std::mutex> g(env().mutex);
-        if (env().open.load() && !env().threadIdle.empty()) {
-            t_conn.conn = std::move(env().threadIdle.back());
-            env().threadIdle.pop_back();
-            t_conn.generation = env().generation.load();
-            if (rc) *rc = DB_OK;
-            return t_conn.conn;
+        if (env().open.load()) {
+            if (std::shared_ptr<IDbConnection> kept = env().threadIdle.take(closing)) {
+                t_conn.conn = std::move(kept);
+                t_conn.generation = env().generation.load();
+                if (rc) *rc = DB_OK;
+                return t_conn.conn;
+            }
         }
     }
     unsigned long long gen = 0;
@@ -158,11 +212,11 @@ std::shared_ptr<IDbConnection> CDbEnv::newConnection(int* rc, std::string* error
     std::unique_ptr<IDbConnection> conn;
     unsigned long long gen = 0;
     {
+        std::vector<std::unique_ptr<IDbConnection>> closing;  // declared first: closed after the lock
         std::lock_guard<std::mutex> g(env().mutex);
-        if (env().open.load() && !env().idle.empty()) {
-            conn = std::move(env().idle.back());
-            env().idle.pop_back();
-            gen = env().generation.load();
+        if (env().open.load()) {
+            conn = env().idle.take(closing);
+            if (conn) gen = env().generation.load();
         }
     }
     if (!conn) {
@@ -176,9 +230,9 @@ std::shared_ptr<IDbConnection> CDbEnv::newConnection(int* rc, std::string* error
     return std::shared_ptr<IDbConnection>(conn.release(), [gen](IDbConnection* c) {
         std::unique_ptr<IDbConnection> owned(c);
         if (owned->busy()) return;
+        std::vector<std::unique_ptr<IDbConnection>> closing;  // declared first: closed after the lock
         std::lock_guard<std::mutex> g(env().mutex);
-        if (env().open.load() && env().generation.load() == gen && env().idle.size() < kIdleConnections)
-            env().idle.push_back(std::move(owned));
+        if (env().open.load() && env().generation.load() == gen) env().idle.give(std::move(owned), closing);
     });
 }
 

@@ -53,6 +53,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
 #include "tools/hubmaster/hostbrowse.h"
+#include "tools/hubmaster/hostmemory.h"
 
 namespace {
 
@@ -273,6 +274,7 @@ int tokenCommand(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    limitHostAllocatorArenas();
     // Threads a runtime starts are not ours to join: ThreadSanitizer runs one of its own from the first
     // thread created on.
 #if defined(__SANITIZE_THREAD__)

@@ -1,9 +1,13 @@
 // Transaction connections given back for reuse: a finished one serves the next transaction, one left
 // with an open transaction or result is not reused, and a database change or close drops them. The
-// connection of a thread that ended serves the next thread on the same terms.
+// connection of a thread that ended serves the next thread on the same terms. A burst of either kind
+// leaves only a bounded number behind.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <latch>
 #include <thread>
+#include <vector>
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
@@ -125,6 +129,53 @@ TEST_F(DbEnvPoolTest, ThreadConnectionsOutliveTheirThreads) {
         ASSERT_TRUE(c);
         EXPECT_EQ(c->path(), dir.file("third.db"));
     });
+}
+
+// Each connection costs a few hundred KB: after a burst of 48 at once, of either kind, the next burst
+// finds only some of them kept (a kept one still holds the statement it ran; a new one does not).
+TEST_F(DbEnvPoolTest, ABurstOfConnectionsLeavesFewBehind) {
+    constexpr int kBurst = 48;
+    auto mark = [](IDbConnection& c) {
+        std::unique_ptr<IDbStatement> st;
+        ASSERT_EQ(c.prepare("SELECT 48", st), DB_OK);
+        ASSERT_EQ(st->step(), DB_OK);
+    };
+    auto kept = [](const IDbConnection& c) { return c.cachedStatements() >= 2; };
+
+    std::vector<std::shared_ptr<IDbConnection>> held;
+    for (int i = 0; i < kBurst; ++i) {
+        held.push_back(CDbEnv::newConnection(nullptr));
+        ASSERT_TRUE(held.back());
+        mark(*held.back());
+    }
+    held.clear();
+    int reused = 0;
+    for (int i = 0; i < kBurst; ++i) {
+        held.push_back(CDbEnv::newConnection(nullptr));
+        reused += kept(*held.back()) ? 1 : 0;
+    }
+    held.clear();
+    EXPECT_GT(reused, 0);
+    EXPECT_LE(reused, 32) << "transaction connections kept idle";
+
+    // Threads that all hold their connection at once, then end.
+    auto burstOfThreads = [&](auto body) {
+        std::latch together(kBurst);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kBurst; ++i)
+            threads.emplace_back([&] {
+                auto c = CDbEnv::threadConnection(nullptr);
+                ASSERT_TRUE(c);
+                together.arrive_and_wait();
+                body(*c);
+            });
+        for (std::thread& t : threads) t.join();
+    };
+    burstOfThreads([&](IDbConnection& c) { mark(c); });
+    std::atomic<int> reusedByThreads{0};
+    burstOfThreads([&](IDbConnection& c) { reusedByThreads += kept(c) ? 1 : 0; });
+    EXPECT_GT(reusedByThreads.load(), 0);
+    EXPECT_LE(reusedByThreads.load(), 16) << "connections of ended threads kept idle";
 }
 
 }  // namespace
