@@ -111,20 +111,21 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
 
     std::unique_ptr<CConfRecord> record;
     int rc = -1;
-    std::string thrown;
+    bool threw = true;
+    std::string thrown = "unknown";
     try {
         record = std::make_unique<CConfRecord>();
         rc = record->init(task);
+        threw = false;
     } catch (const std::exception& e) {
         thrown = e.what();
     } catch (const char* text) {
-        thrown = text ? text : "unknown";
+        if (text) thrown = text;
     } catch (const std::string& text) {
         thrown = text;
     } catch (...) {
-        thrown = "unknown";
     }
-    if (!thrown.empty()) {
+    if (threw) {
         log.debugLvl(0, "ERROR: planning of configuration [%s] failed: %s", session.c_str(), thrown.c_str());
         error = {databrowse::BROWSE_ERR_GENERIC, "failed to plan the browse session: " + thrown};
         setLastError(error.code, error.text);
