@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -19,6 +20,7 @@
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynetwork.h"
 #include "platform/net/zyondemand_client.h"
@@ -288,6 +290,10 @@ int CConsoleSession::mediaAgentRelease(const std::string& agent) {
 
 int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t)>& progress,
                          const std::function<bool(const std::string&)>& confirm) {
+    // --timeout bounds the whole command: every exchange of it, with the Hubmaster and the media agents,
+    // ends by this deadline whatever time each one is given.
+    const CZyNetDeadlineScope deadline(std::chrono::steady_clock::now() +
+                                       std::chrono::seconds(m_options.timeoutSeconds));
     if (m_options.session.empty()) m_options.session = newSessionId();
     result.session = m_options.session;
     if (m_options.command != EConsoleCommand::kErase || !m_options.dryRun) {
@@ -307,8 +313,35 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
     int rc = m_options.viaHubmaster && m_options.command != EConsoleCommand::kErase
                  ? throughHubmaster(router, request, result, progress)
                  : throughRouter(router, request, result, progress);
+    // Without a subclient or backup set nothing of the client is browsed, and the service's "no backups
+    // were found" would read like a wrong time: say what is missing.
+    if (rc == kExitServiceError && m_options.clients.empty() && m_options.subclientId <= 0 &&
+        m_options.backupSetId <= 0 && result.error.find("is not known") == std::string::npos) {
+        const std::string client =
+            m_options.client.empty() ? std::to_string(m_options.clientId) : m_options.client;
+        return failed(result, kExitUsage,
+                      "--subclient is missing: name the subclient of client [" + client +
+                          "] to browse (--subclient <id>, or --backup-set <id>); the service answered: " +
+                          result.error);
+    }
     if (rc == kExitOk && !m_options.clients.empty()) nameClients(result);
-    if (rc == kExitOk && m_options.command == EConsoleCommand::kMedia) describeMedia(result);
+    if (rc == kExitOk && m_options.command == EConsoleCommand::kMedia) {
+        describeMedia(result);
+        // The media are worked out per subclient and time, not per path: a path that was never backed
+        // up gets the same archive files as any other, so it is looked up, and the answer says so.
+        const std::string scope = "media are worked out per subclient and time, not per path";
+        if (m_options.paths.size() == 1 && !isRoot(m_options.paths.front())) {
+            TConsoleItem item;
+            TConsoleResult probe;
+            if (lookUp(router, m_options.paths.front(), m_options.at, item, probe) == 0) {
+                result.media.clear();
+                return failed(result, kExitServiceError,
+                              "no backed-up item at " + m_options.paths.front() + " as of " +
+                                  timeText(m_options.at) + ", so no media to restore it (" + scope + ")");
+            }
+        }
+        result.note = "The media of the subclient's backups as of " + timeText(m_options.at) + " (" + scope + ")";
+    }
     // Nothing listed: an empty folder, or a path that was never backed up. Its parent tells which.
     const bool listing = m_options.command == EConsoleCommand::kList ||
                          m_options.command == EConsoleCommand::kCount ||
@@ -549,8 +582,8 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
         if (step.IsError() && !timedOut)
             return failed(result, kExitUnreachable, "no answer from BrowseRouter: " + step.GetErrorText());
         return failed(result, kExitTimedOut,
-                      "no answer from BrowseRouter within " + std::to_string(m_options.timeoutSeconds) +
-                          " s (--timeout)");
+                      "no answer from BrowseRouter within the command's " +
+                          std::to_string(m_options.timeoutSeconds) + " s (--timeout)");
     }
     if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(reply.get())) {
         // An error, or the whole answer the Hubmaster holds itself.
@@ -666,8 +699,8 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
                     networkFailure(result, false, who + " stopped answering: " + step.GetErrorText());
                 else
                     failed(result, kExitTimedOut,
-                           who + " sent nothing for " + std::to_string(m_options.timeoutSeconds) +
-                               " s (--timeout)");
+                           who + " did not answer within the command's " +
+                               std::to_string(m_options.timeoutSeconds) + " s (--timeout)");
             }
             return;
         }
