@@ -109,6 +109,18 @@ CNMessageBase* miningOf(CNMessageBase& prepared) {
     return mining && mining->getint64(databrowse::Msg60::f::appMining) != 0 ? mining : nullptr;
 }
 
+// A request the router hands a direct caller for a hypervisor's backup set kept per virtual machine,
+// which the Hubmaster browses itself: marked for the direct caller, of the VM index kind.
+bool isHypervisorRequest(CNMessageBase& prepared) {
+    constexpr int64_t kVmIndexAppType = 200107;
+    if (!dynamic_cast<databrowse::BrowseRequest*>(&prepared)) return false;
+    const CNMessageBase* advanced = childOf(&prepared, R::advOptions);
+    const CNMessageBase* routing =
+        childOf(childOf(&prepared, R::indexing), databrowse::Msg91::f::indexingInfo);
+    return advanced && advanced->getint64(databrowse::Msg63::f::directApiMarker) == 1 && routing &&
+           routing->getint64(databrowse::IndexingInfo::f::idxAppType) == kVmIndexAppType;
+}
+
 }  // namespace
 
 CConsoleSession::CConsoleSession(TConsoleOptions options, std::string hubmasterProgram)
@@ -340,7 +352,16 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
                                   timeText(m_options.at) + ", so no media to restore it (" + scope + ")");
             }
         }
-        result.note = "The media of the subclient's backups as of " + timeText(m_options.at) + " (" + scope + ")";
+        // An answer of items is a listing, whatever asked for it: never shown as the media a restore needs.
+        if (result.media.empty() && !result.items.empty()) {
+            result.items.clear();
+            return failed(result, kExitServiceError,
+                          "the answer to the media request lists backed-up items, not media: the media of this "
+                          "backup set are not offered on this road");
+        }
+        result.note = (result.media.empty() ? "No media hold the subclient's backups as of "
+                                            : "The media of the subclient's backups as of ") +
+                      timeText(m_options.at) + " (" + scope + ")";
     }
     // Nothing listed: an empty folder, or a path that was never backed up. Its parent tells which.
     const bool listing = m_options.command == EConsoleCommand::kList ||
@@ -597,32 +618,23 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
 int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
                             const std::function<void(size_t)>& progress) {
     const std::string agent = m_options.mediaAgent.empty() ? mediaAgentOf(prepared) : m_options.mediaAgent;
-    if (agent.empty())
+    if (agent.empty()) {
+        // A hypervisor's backup set kept per virtual machine is browsed by the Hubmaster itself: the
+        // router hands a direct caller the request marked for that, naming no media agent.
+        if (isHypervisorRequest(prepared)) {
+            const std::string why =
+                "the virtual machines of a hypervisor's backup set are browsed by the Hubmaster itself";
+            return throughHubmasterInstead(why, why, "hypervisor's virtual machines", result, progress);
+        }
         return failed(result, kExitServiceError, "the prepared request names no media agent; give --ma");
+    }
     const std::string name = clientPart(agent);
     // An agent below release 10 has no index service: it would take the request and never answer.
     const int release = m_options.dataFolder.empty() ? 0 : mediaAgentRelease(agent);
     if (release > 0 && release < kMinIndexServiceRelease) {
-        const bool hostCan =
-            m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kVersions;
-        if (!hostCan || m_options.subclientId <= 0)
-            return failed(
-                result, kExitServiceError,
-                "media agent [" + name + "] is release " + std::to_string(release) +
-                    ", which has no index service: only list and versions of it are offered, through "
-                    "the Hubmaster (--via hubmaster --subclient <n>)");
-        m_remark("media agent [" + name + "] is release " + std::to_string(release) +
-                 " (no index service): browsing through the Hubmaster instead");
-        TConsoleOptions hosted = m_options;
-        hosted.viaHubmaster = true;
-        CConsoleSession other(hosted, m_hubmasterProgram);
-        databrowse::BrowseRequest request = buildConsoleRequest(hosted);
-        TZyNetAddress hubmaster;
-        std::string error;
-        if (!other.routerAddress(hubmaster, error)) return failed(result, kExitUnreachable, error);
-        const int rc = other.throughHubmaster(hubmaster, request, result, progress);
-        m_road = "hubmaster (media agent [" + name + "] is release " + std::to_string(release) + ")";
-        return rc;
+        const std::string agentIs = "media agent [" + name + "] is release " + std::to_string(release);
+        return throughHubmasterInstead(agentIs + " (no index service)", agentIs + ", which has no index service",
+                                       agentIs, result, progress);
     }
     m_road = "router, then media agent [" + name + "]";
     // The media agent's own host name, or the host given for media agents with the agent's port.
@@ -683,6 +695,28 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     readAnswers(*ma, "media agent [" + name + "]", result, progress);
     ignoreResult(ma->Disconnect(5, timedOut), "the session ends either way; a peer already gone is no fault");
     return result.exitCode;
+}
+
+int CConsoleSession::throughHubmasterInstead(const std::string& why, const std::string& whyNot,
+                                             const std::string& roadNote, TConsoleResult& result,
+                                             const std::function<void(size_t)>& progress) {
+    const bool hostCan =
+        m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kVersions;
+    if (!hostCan || m_options.subclientId <= 0)
+        return failed(result, kExitServiceError,
+                      whyNot + ": only list and versions of it are offered, through the Hubmaster (--via "
+                            "hubmaster --subclient <n>)");
+    m_remark(why + ": browsing through the Hubmaster instead");
+    TConsoleOptions hosted = m_options;
+    hosted.viaHubmaster = true;
+    CConsoleSession other(hosted, m_hubmasterProgram);
+    databrowse::BrowseRequest request = buildConsoleRequest(hosted);
+    TZyNetAddress hubmaster;
+    std::string error;
+    if (!other.routerAddress(hubmaster, error)) return failed(result, kExitUnreachable, error);
+    const int rc = other.throughHubmaster(hubmaster, request, result, progress);
+    m_road = "hubmaster (" + roadNote + ")";
+    return rc;
 }
 
 void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TConsoleResult& result,

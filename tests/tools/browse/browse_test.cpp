@@ -700,6 +700,34 @@ TEST_F(BrowseConsole, AnswersNameWhatIsWrong) {
     EXPECT_NE(browse("media --help").out.find("not per path"), std::string::npos);
 }
 
+// Virtual machines on the router's road: a VM of a hypervisor kept per VM gets a signed request naming
+// its media agent; the hypervisor's own backup set is browsed by the Hubmaster, which the console takes
+// by itself and says so; a VM indexed by its hypervisor is browsed through the hypervisor's backups.
+// Each answers as the Hubmaster's road does, and media are never a listing.
+TEST_F(BrowseConsole, VirtualMachinesOnTheRoutersRoad) {
+    const hubdb::DemoHypervisor& hv = s->world.vsa;
+    const std::string vm1 = std::to_string(hubtest::queryInt(
+        s->world.databasePath,
+        "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'vm1'"));
+    const std::string vmalpha = "--client vmalpha --subclient " + std::to_string(hv.vms.front().subclientId);
+    for (const auto& [what, road] : std::vector<std::pair<std::string, std::string>>{
+             {vmalpha, "road router, then media agent [mediaagent1]"},
+             {"--client vsahypervisor --subclient " + std::to_string(hv.subclient),
+              "browsed by the Hubmaster itself: browsing through the Hubmaster instead"},
+             {"--client vm1 --subclient " + vm1, "road router, then media agent [mediaagent1]"}}) {
+        TRun direct = browse("list " + what + " --at " + lastDay() + " -v");
+        TRun hosted = browse("list " + what + " --at " + lastDay() + " --via hubmaster");
+        ASSERT_EQ(direct.status, 0) << what << ": " << direct.err;
+        EXPECT_NE(direct.err.find(road), std::string::npos) << direct.err;
+        EXPECT_EQ(hosted.status, 0) << what << ": " << hosted.err;
+        EXPECT_GT(lines(direct.out, "dir "), 0u) << what;
+        EXPECT_EQ(direct.out, hosted.out) << what;
+    }
+    TRun media = browse("media " + vmalpha + " --at " + lastDay());
+    EXPECT_EQ(lines(media.out, "/d0"), 0u) << media.out;
+    EXPECT_TRUE(media.status != 0 || lines(media.out, "archive files") == 1u) << media.out << media.err;
+}
+
 // --timeout bounds the whole command: a media agent that takes connections and never answers costs the
 // limit once, not once per attempt to reach it (its index service, then its launcher).
 TEST_F(BrowseConsole, TheTimeoutBoundsTheWholeCommand) {
