@@ -362,13 +362,6 @@ int SuperBrowseManager::chooseIndexServer(const IndexDb& db, const std::string& 
     }
     bool offline = false;
     int state = 0;
-    // A node is named as every media agent is, with its client name and port ("host*client*0*port"): a
-    // bare host name says neither which client it is (whose service pack decides whether requests are
-    // signed) nor which of the clients on that host answers.
-    auto nodeName = [&](const I2::Utils::IdxSrvrInfo& s) {
-        const std::string mangled = s.m_clientId > 0 ? hostNameOf(static_cast<uint32_t>(s.m_clientId)) : "";
-        return mangled.empty() ? s.m_name : mangled;
-    };
     for (const I2::Utils::IdxSrvrInfo& s : servers) {
         m_minSpLevelMa = std::min<uint32_t>(
             m_minSpLevelMa, static_cast<uint32_t>(I2::Utils::GetClientServicePack(s.m_clientName)));
@@ -378,13 +371,13 @@ int SuperBrowseManager::chooseIndexServer(const IndexDb& db, const std::string& 
             if (std::find(s.m_engineTypes.begin(), s.m_engineTypes.end(),
                           static_cast<App::IdxDbEngineType>(m_forcedDbEngineType)) == s.m_engineTypes.end())
                 continue;
-            server = nodeName(s);
+            server = s.routingName();
             engine = m_forcedDbEngineType;
             offline = s.m_offline;
             state = s.m_state;
             break;
         }
-        server = nodeName(s);
+        server = s.routingName();
         engine = s.m_engineTypes.empty() ? 0 : static_cast<uint32_t>(s.m_engineTypes.front());
         offline = s.m_offline;
         state = s.m_state;

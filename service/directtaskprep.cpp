@@ -66,8 +66,11 @@ bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
     // subclient of" it, or "no backups were found", would suggest it exists.
     if (!clientName.empty() ? ZYClient(clientName).lookup() != 0
                             : clientId > 0 && clientNameOf(clientId).empty()) {
-        refusal = "Client [" + (clientName.empty() ? std::to_string(clientId) : clientName) +
-                  "] is not known to this Hubmaster";
+        EvEvent event;
+        char text[kMessageBufferSize] = {};
+        event << (clientName.empty() ? std::to_string(clientId) : clientName).c_str();
+        event.evPrintf(evmsg::kUnknownClient, text, kMessageBufferSize - 1, 0);
+        refusal = text;
         return false;
     }
     if (subclientId <= 0 && backupSetId <= 0) return true;

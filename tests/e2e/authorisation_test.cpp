@@ -249,7 +249,7 @@ TEST_F(Authorisation, EveryEntityMustBeTheOneNamedAndCovered) {
     TRun unknown = browse(
         "list --client no-such-client --subclient " + std::to_string(s->world.fileSubclient) + at, admin());
     EXPECT_EQ(unknown.status, 1);
-    EXPECT_NE(unknown.err.find("is not a subclient of client [no-such-client]"), std::string::npos)
+    EXPECT_NE(unknown.err.find("does not name a known client [no-such-client]"), std::string::npos)
         << unknown.err;
     TRun own = browse("list " + fileSubclient() + at, alice());
     EXPECT_EQ(own.status, 0) << own.err;

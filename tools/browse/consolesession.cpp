@@ -328,7 +328,7 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
     // Without a subclient or backup set nothing of the client is browsed, and the service's "no backups
     // were found" would read like a wrong time: say what is missing.
     if (rc == kExitServiceError && m_options.clients.empty() && m_options.subclientId <= 0 &&
-        m_options.backupSetId <= 0 && result.error.find("is not known") == std::string::npos) {
+        m_options.backupSetId <= 0 && result.error.find("known client") == std::string::npos) {
         const std::string client =
             m_options.client.empty() ? std::to_string(m_options.clientId) : m_options.client;
         return failed(result, kExitUsage,

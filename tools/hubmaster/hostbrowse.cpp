@@ -326,8 +326,8 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, std::
         else
             namedClient.setWhere("name = '%s'", named.c_str());
         if (namedClient.getOneRow(&namedClient, false, 0, 0) == zydb::DB_NO_DATA) {
-            error = "Client [" + (named.empty() ? std::to_string(namedId) : named) +
-                    "] is not known to this Hubmaster";
+            error = "The browse request does not name a known client [" +
+                    (named.empty() ? std::to_string(namedId) : named) + "].";
             return false;
         }
         error = "Subclient [" + std::to_string(subclientId) + "] is not a subclient of client [" +

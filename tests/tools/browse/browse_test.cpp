@@ -687,7 +687,7 @@ TEST_F(BrowseConsole, AnswersNameWhatIsWrong) {
     for (const std::string road : {"router", "hubmaster"}) {
         TRun unknown = browse("list --client nosuch --subclient 1 --via " + road + " --at " + lastDay());
         EXPECT_EQ(unknown.status, kExitServiceError) << road;
-        EXPECT_NE(unknown.err.find("Client [nosuch] is not known"), std::string::npos) << unknown.err;
+        EXPECT_NE(unknown.err.find("does not name a known client [nosuch]"), std::string::npos) << unknown.err;
     }
 
     TRun never = browse("media " + fileSubclient() + " --path /d00/never/backed-up --at " + lastDay());
