@@ -16,7 +16,8 @@ namespace I2 {
 namespace Utils {
 
 std::string IdxSrvrInfo::routingName() const {
-    const std::string mangled = m_clientName.empty() ? std::string() : MangleHostName(m_name, m_clientName, 0, 0);
+    const std::string mangled =
+        m_clientName.empty() ? std::string() : MangleHostName(m_name, m_clientName, 0, 0);
     return mangled.empty() ? m_name : mangled;
 }
 

@@ -42,7 +42,8 @@ CZyNetNoLimitScope::~CZyNetNoLimitScope() {
     t_noLimitSeconds = m_saved;
 }
 
-CZyNetDeadlineScope::CZyNetDeadlineScope(std::chrono::steady_clock::time_point deadline) : m_saved(t_deadline) {
+CZyNetDeadlineScope::CZyNetDeadlineScope(std::chrono::steady_clock::time_point deadline)
+    : m_saved(t_deadline) {
     t_deadline = std::min(deadline, t_deadline);
 }
 

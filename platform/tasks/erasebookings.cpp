@@ -16,7 +16,8 @@ std::string CEraseBookings::pathProblem(const std::string& path) {
     // Where the components begin: after the root of a POSIX or mailbox path ("/", "\"), of a drive
     // ("D:\"), or of a UNC share ("\\server\share", whose server and share are components like the rest).
     size_t start = 0;
-    if (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' && separator(2))
+    if (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+        separator(2))
         start = 3;
     else if (path.size() >= 3 && path[0] == '\\' && path[1] == '\\' && !separator(2))
         start = 2;

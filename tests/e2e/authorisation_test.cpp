@@ -426,10 +426,11 @@ TEST_F(Authorisation, ErasesBookAndCreateOnlyWhatWasAuthorised) {
             request("erase " + fileSubclient() + " --path " + path + "=1 --at " + lastDay() + " " + alice());
         return askRouter(r).texts;
     };
-    for (const char* windows : {"D:\\data\\file.txt", "C:\\Users\\x", "\\\\server\\share\\f", "\\MB\\{A1}\\m"})
+    for (const char* windows :
+         {"D:\\data\\file.txt", "C:\\Users\\x", "\\\\server\\share\\f", "\\MB\\{A1}\\m"})
         EXPECT_EQ(refusal(windows).find("cannot take a path"), std::string::npos) << windows;
-    for (const char* bad : {"data\\file.txt", "D:data", "D:", "\\\\server", "\\\\server\\", "\\\\server\\..\\f",
-                            "C:\\a\\.\\b", "\\\\\\share\\f"})
+    for (const char* bad : {"data\\file.txt", "D:data", "D:", "\\\\server", "\\\\server\\",
+                            "\\\\server\\..\\f", "C:\\a\\.\\b", "\\\\\\share\\f"})
         EXPECT_NE(refusal(bad).find("cannot take a path"), std::string::npos) << bad;
 }
 

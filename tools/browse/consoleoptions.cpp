@@ -125,7 +125,8 @@ const TOptionSpec kOptionSpecs[] = {
     {"--human", nullptr, nullptr, kAll, "sizes in K, M, G"},
     {"--quiet", nullptr, nullptr, kAll, "no progress line"},
     {"--verbose", "-v", nullptr, kAll, "the session and the road on standard error"},
-    {"--timeout", nullptr, "seconds", kAll, "the time limit of the whole command, every exchange included (default 120)"},
+    {"--timeout", nullptr, "seconds", kAll,
+     "the time limit of the whole command, every exchange included (default 120)"},
     {"--help", "-h", nullptr, kAll, "this help"},
 };
 

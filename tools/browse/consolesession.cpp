@@ -17,6 +17,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/clientaddress.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
@@ -26,7 +27,6 @@
 #include "platform/net/zyondemand_client.h"
 #include "platform/security/evsecuritymgr.h"
 #include "tools/hubmaster/hostbrowse.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -355,9 +355,10 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
         // An answer of items is a listing, whatever asked for it: never shown as the media a restore needs.
         if (result.media.empty() && !result.items.empty()) {
             result.items.clear();
-            return failed(result, kExitServiceError,
-                          "the answer to the media request lists backed-up items, not media: the media of this "
-                          "backup set are not offered on this road");
+            return failed(
+                result, kExitServiceError,
+                "the answer to the media request lists backed-up items, not media: the media of this "
+                "backup set are not offered on this road");
         }
         result.note = (result.media.empty() ? "No media hold the subclient's backups as of "
                                             : "The media of the subclient's backups as of ") +
@@ -633,8 +634,8 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     const int release = m_options.dataFolder.empty() ? 0 : mediaAgentRelease(agent);
     if (release > 0 && release < kMinIndexServiceRelease) {
         const std::string agentIs = "media agent [" + name + "] is release " + std::to_string(release);
-        return throughHubmasterInstead(agentIs + " (no index service)", agentIs + ", which has no index service",
-                                       agentIs, result, progress);
+        return throughHubmasterInstead(agentIs + " (no index service)",
+                                       agentIs + ", which has no index service", agentIs, result, progress);
     }
     m_road = "router, then media agent [" + name + "]";
     // The media agent's own host name, or the host given for media agents with the agent's port.
@@ -704,8 +705,9 @@ int CConsoleSession::throughHubmasterInstead(const std::string& why, const std::
         m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kVersions;
     if (!hostCan || m_options.subclientId <= 0)
         return failed(result, kExitServiceError,
-                      whyNot + ": only list and versions of it are offered, through the Hubmaster (--via "
-                            "hubmaster --subclient <n>)");
+                      whyNot +
+                          ": only list and versions of it are offered, through the Hubmaster (--via "
+                          "hubmaster --subclient <n>)");
     m_remark(why + ": browsing through the Hubmaster instead");
     TConsoleOptions hosted = m_options;
     hosted.viaHubmaster = true;

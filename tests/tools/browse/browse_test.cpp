@@ -687,7 +687,8 @@ TEST_F(BrowseConsole, AnswersNameWhatIsWrong) {
     for (const std::string road : {"router", "hubmaster"}) {
         TRun unknown = browse("list --client nosuch --subclient 1 --via " + road + " --at " + lastDay());
         EXPECT_EQ(unknown.status, kExitServiceError) << road;
-        EXPECT_NE(unknown.err.find("does not name a known client [nosuch]"), std::string::npos) << unknown.err;
+        EXPECT_NE(unknown.err.find("does not name a known client [nosuch]"), std::string::npos)
+            << unknown.err;
     }
 
     TRun never = browse("media " + fileSubclient() + " --path /d00/never/backed-up --at " + lastDay());
@@ -738,9 +739,9 @@ TEST_F(BrowseConsole, TheTimeoutBoundsTheWholeCommand) {
         ~TResume() { kill(pid, SIGCONT); }
     } resume{s->agent->pid()};
     const auto before = std::chrono::steady_clock::now();
-    TRun stalled = run(s->binaries + "/tools/browse/browse list " + fileSubclient() + " --at " + lastDay() +
-                       " --data " + s->dir.file("demo") + " --token " + token +
-                       " --ma-host 127.0.0.1 --quiet --timeout 4");
+    TRun stalled =
+        run(s->binaries + "/tools/browse/browse list " + fileSubclient() + " --at " + lastDay() + " --data " +
+            s->dir.file("demo") + " --token " + token + " --ma-host 127.0.0.1 --quiet --timeout 4");
     const auto took = std::chrono::steady_clock::now() - before;
     EXPECT_EQ(stalled.status, kExitTimedOut) << stalled.err;
     EXPECT_NE(stalled.err.find("media agent [mediaagent1]"), std::string::npos) << stalled.err;
