@@ -17,7 +17,6 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/clientaddress.h"
-#include "platform/errors/evmessageids.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
@@ -27,6 +26,7 @@
 #include "platform/net/zyondemand_client.h"
 #include "platform/security/evsecuritymgr.h"
 #include "tools/hubmaster/hostbrowse.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
