@@ -70,7 +70,7 @@ CUxError CWorkerThreadHM::GetActiveSubclient(long appType, int backupSetId,
             m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::indexing, true);
         CNMessageBase* routing = indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true);
         CNMessageBase* database = routing->getObjectAccessor(databrowse::IndexingInfo::f::indexDBInfo, true);
-        database->setstring(databrowse::IndexDBInfo::f::mediaAgentName, servers.front().m_name);
+        database->setstring(databrowse::IndexDBInfo::f::mediaAgentName, servers.front().routingName());
         log.debugLvl(1, "Index server [%s] of subclient [%lu] serves the browse",
                      servers.front().m_name.c_str(), id);
         return CUxError::Success();

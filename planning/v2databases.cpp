@@ -371,13 +371,13 @@ int SuperBrowseManager::chooseIndexServer(const IndexDb& db, const std::string& 
             if (std::find(s.m_engineTypes.begin(), s.m_engineTypes.end(),
                           static_cast<App::IdxDbEngineType>(m_forcedDbEngineType)) == s.m_engineTypes.end())
                 continue;
-            server = s.m_name;
+            server = s.routingName();
             engine = m_forcedDbEngineType;
             offline = s.m_offline;
             state = s.m_state;
             break;
         }
-        server = s.m_name;
+        server = s.routingName();
         engine = s.m_engineTypes.empty() ? 0 : static_cast<uint32_t>(s.m_engineTypes.front());
         offline = s.m_offline;
         state = s.m_state;

@@ -62,6 +62,17 @@ bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
     const long backupSetId = static_cast<long>(intOf(e, E::backupsetId));
     const long clientId = static_cast<long>(intOf(e, E::clientId));
     const std::string clientName = textOf(e, E::clientName);
+    // A client the Hubmaster does not know is named as such, whatever else the entity names: "not a
+    // subclient of" it, or "no backups were found", would suggest it exists.
+    if (!clientName.empty() ? ZYClient(clientName).lookup() != 0
+                            : clientId > 0 && clientNameOf(clientId).empty()) {
+        EvEvent event;
+        char text[kMessageBufferSize] = {};
+        event << (clientName.empty() ? std::to_string(clientId) : clientName).c_str();
+        event.evPrintf(evmsg::kUnknownClient, text, kMessageBufferSize - 1, 0);
+        refusal = text;
+        return false;
+    }
     if (subclientId <= 0 && backupSetId <= 0) return true;
     APP_Application app(nullptr);
     app.setIsolationType(4);

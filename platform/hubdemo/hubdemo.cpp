@@ -124,10 +124,15 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
                                        .instanceId = vcenter,
                                        .storagePolicyId = w.storagePolicy});
     std::vector<hubdb::VirtualMachine> vms;
-    for (int v = 1; v <= 2; ++v)
+    for (int v = 1; v <= 2; ++v) {
         vms.push_back(rows.addVirtualMachine({.parentBackupSetId = w.vmBackupSet,
                                               .name = "vm" + std::to_string(v),
                                               .storagePolicyId = w.storagePolicy}));
+        // A VM's subclient belongs to its own VM-level instance, as discovery makes it: a browse of the
+        // VM is then switched to the hypervisor's backups that indexed its jobs.
+        const int instance = more.addVmInstance(vms.back(), linuxOs);
+        entities.addInstanceProperty(instance, "VM Level Instance", "1");
+    }
     for (int d = 0; d < 3; ++d) more.addVmBackup(w.vmSubclient, vms, t0 + d * kDay + 7200, 20LL << 30);
     w.indexServer = more.addIndexServer("Virtual Machine", "demo-index-server", {{.clientId = w.mediaAgent}});
     more.addIndexDatabase({.dbName = kVmBackupSetGuid,

@@ -10,9 +10,16 @@
 #include "platform/errors/fxerrorutil.h"
 #include "platform/indexing/indexingutils.h"
 #include "platform/log/evdebug.h"
+#include "platform/net/zynet_directory.h"
 
 namespace I2 {
 namespace Utils {
+
+std::string IdxSrvrInfo::routingName() const {
+    const std::string mangled =
+        m_clientName.empty() ? std::string() : MangleHostName(m_name, m_clientName, 0, 0);
+    return mangled.empty() ? m_name : mangled;
+}
 
 namespace {
 

@@ -38,6 +38,11 @@ public:
     std::string m_clientName;                       // the node's client name
     long long m_cloudId = 0;                        // the index-server cloud
     long long m_basePort = 0;                       // the node's base port
+
+    // The node as requests name a media agent, "host*client": its client name tells whose service pack
+    // and certificate count and which client on that host answers (the network directory finds its
+    // port). The bare host name when the pair cannot travel mangled.
+    std::string routingName() const;
 };
 
 // The servers of one database as last read, and when.

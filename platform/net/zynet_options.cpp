@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,8 @@ TOptionsStore& store() {
 }
 
 thread_local int t_noLimitSeconds = 0;  // the innermost CZyNetNoLimitScope of the thread; 0: none
+// The innermost CZyNetDeadlineScope of the thread; max(): none.
+thread_local std::chrono::steady_clock::time_point t_deadline = std::chrono::steady_clock::time_point::max();
 
 }  // namespace
 
@@ -37,6 +40,15 @@ CZyNetNoLimitScope::CZyNetNoLimitScope(int seconds) : m_saved(t_noLimitSeconds) 
 
 CZyNetNoLimitScope::~CZyNetNoLimitScope() {
     t_noLimitSeconds = m_saved;
+}
+
+CZyNetDeadlineScope::CZyNetDeadlineScope(std::chrono::steady_clock::time_point deadline)
+    : m_saved(t_deadline) {
+    t_deadline = std::min(deadline, t_deadline);
+}
+
+CZyNetDeadlineScope::~CZyNetDeadlineScope() {
+    t_deadline = m_saved;
 }
 
 TZyNetOptions zyNetOptions() {
@@ -54,6 +66,10 @@ namespace zynet {
 
 const TZyNetOptions& options() {
     return *store().current.load(std::memory_order_acquire);
+}
+
+std::chrono::steady_clock::time_point threadDeadline() {
+    return t_deadline;
 }
 
 int effectiveSeconds(int seconds) {

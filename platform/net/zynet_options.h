@@ -2,6 +2,7 @@
 // use. Any thread may read or set them; a change applies to what starts after it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -53,8 +54,25 @@ private:
     int m_saved;
 };
 
+// While it lives, every wait of the sessions this thread drives (connecting, the handshake, sending,
+// receiving, disconnecting) ends by `deadline` at the latest, whatever time-out each call is given: a
+// command of several exchanges keeps one time limit for them all. An inner scope cannot extend an
+// outer one.
+class CZyNetDeadlineScope {
+public:
+    explicit CZyNetDeadlineScope(std::chrono::steady_clock::time_point deadline);
+    ~CZyNetDeadlineScope();
+    CZyNetDeadlineScope(const CZyNetDeadlineScope&) = delete;
+    CZyNetDeadlineScope& operator=(const CZyNetDeadlineScope&) = delete;
+
+private:
+    std::chrono::steady_clock::time_point m_saved;
+};
+
 namespace zynet {
 
+// The deadline of the thread's innermost CZyNetDeadlineScope; time_point::max() without one.
+std::chrono::steady_clock::time_point threadDeadline();
 // The current options without a copy, for the library's own frequent reads.
 const TZyNetOptions& options();
 // A caller's time-out in seconds, a negative one replaced by the thread's no-limit scope or the cap.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/net/zynet_log.h"
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
 
 namespace zynet {
@@ -50,7 +51,8 @@ void tune(int fd) {
 
 Deadline deadlineIn(int seconds) {
     // Far enough for any caller, near enough not to overflow the clock.
-    return Clock::now() + std::chrono::seconds(std::clamp(seconds, 0, 10 * 365 * 24 * 3600));
+    return std::min(Clock::now() + std::chrono::seconds(std::clamp(seconds, 0, 10 * 365 * 24 * 3600)),
+                    threadDeadline());
 }
 
 CSocket::CSocket() = default;

@@ -1,6 +1,7 @@
 #include "platform/tasks/erasebookings.h"
 
 #include <algorithm>
+#include <cctype>
 
 CEraseBookings& CEraseBookings::instance() {
     static CEraseBookings bookings;
@@ -8,11 +9,28 @@ CEraseBookings& CEraseBookings::instance() {
 }
 
 std::string CEraseBookings::pathProblem(const std::string& path) {
-    if (path.empty() || (path[0] != '/' && path[0] != '\\')) return "the path is not absolute";
     if (path.size() > kMaxPathLength) return "the path is longer than " + std::to_string(kMaxPathLength);
     for (unsigned char c : path)
         if (c < 0x20 || c == 0x7f) return "the path holds a control character";
-    size_t start = 1;
+    auto separator = [&](size_t at) { return at < path.size() && (path[at] == '/' || path[at] == '\\'); };
+    // Where the components begin: after the root of a POSIX or mailbox path ("/", "\"), of a drive
+    // ("D:\"), or of a UNC share ("\\server\share", whose server and share are components like the rest).
+    size_t start = 0;
+    if (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+        separator(2))
+        start = 3;
+    else if (path.size() >= 3 && path[0] == '\\' && path[1] == '\\' && !separator(2))
+        start = 2;
+    else if (separator(0))
+        start = 1;
+    else
+        return "the path is not absolute";
+    if (start == 2) {
+        // A UNC path names its server and its share.
+        const size_t share = path.find_first_of("/\\", 2);
+        if (share == std::string::npos || share + 1 >= path.size() || separator(share + 1))
+            return "the path names no share";
+    }
     while (start <= path.size()) {
         size_t end = path.find_first_of("/\\", start);
         if (end == std::string::npos) end = path.size();

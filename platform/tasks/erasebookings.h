@@ -29,7 +29,8 @@ public:
     static CEraseBookings& instance();
 
     // Why `path` cannot be erased by an end user ("" when it can): an absolute path of bounded length
-    // with no empty, "." or ".." component and no control character.
+    // ("/a", a mailbox's "\MB\...", a drive's "D:\a", a share's "\\server\share\a") with no empty,
+    // "." or ".." component and no control character.
     static std::string pathProblem(const std::string& path);
 
     void book(TEraseBooking booking);

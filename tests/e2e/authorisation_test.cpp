@@ -249,7 +249,7 @@ TEST_F(Authorisation, EveryEntityMustBeTheOneNamedAndCovered) {
     TRun unknown = browse(
         "list --client no-such-client --subclient " + std::to_string(s->world.fileSubclient) + at, admin());
     EXPECT_EQ(unknown.status, 1);
-    EXPECT_NE(unknown.err.find("is not a subclient of client [no-such-client]"), std::string::npos)
+    EXPECT_NE(unknown.err.find("does not name a known client [no-such-client]"), std::string::npos)
         << unknown.err;
     TRun own = browse("list " + fileSubclient() + at, alice());
     EXPECT_EQ(own.status, 0) << own.err;
@@ -418,6 +418,20 @@ TEST_F(Authorisation, ErasesBookAndCreateOnlyWhatWasAuthorised) {
     EXPECT_EQ(erasePending(s->otherSubclient), 0);
     EXPECT_NE(askHost(erase).texts.find("No erase of these paths is booked"), std::string::npos);
     EXPECT_EQ(tasks(), tasksBefore + 1);
+
+    // The paths of Windows clients are absolute too (a drive's, a share's); relative, partial and
+    // climbing ones are not.
+    auto refusal = [&](const std::string& path) {
+        databrowse::BrowseRequest r =
+            request("erase " + fileSubclient() + " --path " + path + "=1 --at " + lastDay() + " " + alice());
+        return askRouter(r).texts;
+    };
+    for (const char* windows :
+         {"D:\\data\\file.txt", "C:\\Users\\x", "\\\\server\\share\\f", "\\MB\\{A1}\\m"})
+        EXPECT_EQ(refusal(windows).find("cannot take a path"), std::string::npos) << windows;
+    for (const char* bad : {"data\\file.txt", "D:data", "D:", "\\\\server", "\\\\server\\",
+                            "\\\\server\\..\\f", "C:\\a\\.\\b", "\\\\\\share\\f"})
+        EXPECT_NE(refusal(bad).find("cannot take a path"), std::string::npos) << bad;
 }
 
 // 11. A find across clients names every client it leaves out.

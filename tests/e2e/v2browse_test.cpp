@@ -225,7 +225,9 @@ TEST_F(V2BrowseEndToEnd, PlainBelowServicePack22SecuredFromIt) {
         const std::string& request = received[asked];
         const std::string form = servicePack >= 22 ? "browse-v2 secured " : "browse-v2 plain ";
         EXPECT_EQ(request.rfind(form, 0), 0u) << request;
-        EXPECT_NE(request.find("ma=" + std::string(kAgent) + " db=" + s_backupSetGuid + " dbs=1 subclients="),
+        // The index server is named by its host and client, as media agents are.
+        EXPECT_NE(request.find("ma=" + std::string(kAgent) + "*" + kAgent + " db=" + s_backupSetGuid +
+                               " dbs=1 subclients="),
                   std::string::npos)
             << request;
         EXPECT_NE(request.find(std::to_string(s_world->fileSubclient)), std::string::npos) << request;

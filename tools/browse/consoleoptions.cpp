@@ -65,7 +65,9 @@ const TCommandSpec kCommandSpecs[] = {
      "or across clients",
      "browse find --clients client1,client2 --path /d00 --name 'f0000020*' --at 2023-11-28 --token-file "
      "~/.browse-token --data build/demo --ma-host 127.0.0.1"},
-    {EConsoleCommand::kMedia, "media", "the media a restore of a path at a point in time needs",
+    {EConsoleCommand::kMedia, "media",
+     "the media a restore at a point in time needs: those of the subclient's backups as of --at (worked "
+     "out per subclient and time, not per path; a --path must have been backed up)",
      "browse media --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file ~/.browse-token "
      "--data build/demo --ma-host 127.0.0.1"},
     {EConsoleCommand::kStop, "stop", "ask the service to stop the browses of a session (not confirmed)",
@@ -98,7 +100,7 @@ const TOptionSpec kOptionSpecs[] = {
     {"--clients", nullptr, "a,b,...", kF, "find across these clients"},
     {"--client-id", nullptr, "n", kBrowsing, "the client by id"},
     {"--backup-set", nullptr, "n", kBrowsing, "the backup set"},
-    {"--subclient", nullptr, "n", kBrowsing, "the subclient (needed by erase and --via hubmaster)"},
+    {"--subclient", nullptr, "n", kBrowsing, "the subclient browsed (needed unless --backup-set names it)"},
     {"--app-type", nullptr, "n", kBrowsing, "the application type"},
     {"--path", nullptr, "path", kBrowsing, "the folder or file (one; erase: <path>=<size>, several)"},
     {"--at", nullptr, "time", kL | kC | kF | kM | kE,
@@ -123,7 +125,8 @@ const TOptionSpec kOptionSpecs[] = {
     {"--human", nullptr, nullptr, kAll, "sizes in K, M, G"},
     {"--quiet", nullptr, nullptr, kAll, "no progress line"},
     {"--verbose", "-v", nullptr, kAll, "the session and the road on standard error"},
-    {"--timeout", nullptr, "seconds", kAll, "the time limit of connecting and of each answer (default 120)"},
+    {"--timeout", nullptr, "seconds", kAll,
+     "the time limit of the whole command, every exchange included (default 120)"},
     {"--help", "-h", nullptr, kAll, "this help"},
 };
 

@@ -18,7 +18,7 @@ enum EConsoleExit {
     kExitUsage = 2,         // the command line is wrong
     kExitRefused = 3,       // the user may not do this (token refused, access denied)
     kExitUnreachable = 4,   // the Hubmaster or media agent could not be reached
-    kExitTimedOut = 5,      // a peer stopped answering within --timeout
+    kExitTimedOut = 5,      // the command did not end within --timeout (a peer stopped answering)
 };
 
 struct TConsoleOptions {
@@ -54,7 +54,7 @@ struct TConsoleOptions {
     bool live = false;     // list: a live browse of the machine, prepared by the Hubmaster
     bool mine = false;     // list: application mining of --app-type's database or site on --ma
     bool yes = false;      // erase: no question before erasing a folder's contents
-    int timeoutSeconds = 120;
+    int timeoutSeconds = 120;  // the whole command's time limit
     // Asked for help or the version instead of a command.
     bool help = false, version = false;
 };

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -19,6 +20,7 @@
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynetwork.h"
 #include "platform/net/zyondemand_client.h"
@@ -105,6 +107,18 @@ CNMessageBase* miningOf(CNMessageBase& prepared) {
         childOf(childOf(childOf(&prepared, R::advOptions), databrowse::Msg63::f::advancedConfig),
                 databrowse::BrowseAdvancedConfig::f::appMiningBlock);
     return mining && mining->getint64(databrowse::Msg60::f::appMining) != 0 ? mining : nullptr;
+}
+
+// A request the router hands a direct caller for a hypervisor's backup set kept per virtual machine,
+// which the Hubmaster browses itself: marked for the direct caller, of the VM index kind.
+bool isHypervisorRequest(CNMessageBase& prepared) {
+    constexpr int64_t kVmIndexAppType = 200107;
+    if (!dynamic_cast<databrowse::BrowseRequest*>(&prepared)) return false;
+    const CNMessageBase* advanced = childOf(&prepared, R::advOptions);
+    const CNMessageBase* routing =
+        childOf(childOf(&prepared, R::indexing), databrowse::Msg91::f::indexingInfo);
+    return advanced && advanced->getint64(databrowse::Msg63::f::directApiMarker) == 1 && routing &&
+           routing->getint64(databrowse::IndexingInfo::f::idxAppType) == kVmIndexAppType;
 }
 
 }  // namespace
@@ -288,6 +302,10 @@ int CConsoleSession::mediaAgentRelease(const std::string& agent) {
 
 int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t)>& progress,
                          const std::function<bool(const std::string&)>& confirm) {
+    // --timeout bounds the whole command: every exchange of it, with the Hubmaster and the media agents,
+    // ends by this deadline whatever time each one is given.
+    const CZyNetDeadlineScope deadline(std::chrono::steady_clock::now() +
+                                       std::chrono::seconds(m_options.timeoutSeconds));
     if (m_options.session.empty()) m_options.session = newSessionId();
     result.session = m_options.session;
     if (m_options.command != EConsoleCommand::kErase || !m_options.dryRun) {
@@ -307,8 +325,45 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
     int rc = m_options.viaHubmaster && m_options.command != EConsoleCommand::kErase
                  ? throughHubmaster(router, request, result, progress)
                  : throughRouter(router, request, result, progress);
+    // Without a subclient or backup set nothing of the client is browsed, and the service's "no backups
+    // were found" would read like a wrong time: say what is missing.
+    if (rc == kExitServiceError && m_options.clients.empty() && m_options.subclientId <= 0 &&
+        m_options.backupSetId <= 0 && result.error.find("known client") == std::string::npos) {
+        const std::string client =
+            m_options.client.empty() ? std::to_string(m_options.clientId) : m_options.client;
+        return failed(result, kExitUsage,
+                      "--subclient is missing: name the subclient of client [" + client +
+                          "] to browse (--subclient <id>, or --backup-set <id>); the service answered: " +
+                          result.error);
+    }
     if (rc == kExitOk && !m_options.clients.empty()) nameClients(result);
-    if (rc == kExitOk && m_options.command == EConsoleCommand::kMedia) describeMedia(result);
+    if (rc == kExitOk && m_options.command == EConsoleCommand::kMedia) {
+        describeMedia(result);
+        // The media are worked out per subclient and time, not per path: a path that was never backed
+        // up gets the same archive files as any other, so it is looked up, and the answer says so.
+        const std::string scope = "media are worked out per subclient and time, not per path";
+        if (m_options.paths.size() == 1 && !isRoot(m_options.paths.front())) {
+            TConsoleItem item;
+            TConsoleResult probe;
+            if (lookUp(router, m_options.paths.front(), m_options.at, item, probe) == 0) {
+                result.media.clear();
+                return failed(result, kExitServiceError,
+                              "no backed-up item at " + m_options.paths.front() + " as of " +
+                                  timeText(m_options.at) + ", so no media to restore it (" + scope + ")");
+            }
+        }
+        // An answer of items is a listing, whatever asked for it: never shown as the media a restore needs.
+        if (result.media.empty() && !result.items.empty()) {
+            result.items.clear();
+            return failed(
+                result, kExitServiceError,
+                "the answer to the media request lists backed-up items, not media: the media of this "
+                "backup set are not offered on this road");
+        }
+        result.note = (result.media.empty() ? "No media hold the subclient's backups as of "
+                                            : "The media of the subclient's backups as of ") +
+                      timeText(m_options.at) + " (" + scope + ")";
+    }
     // Nothing listed: an empty folder, or a path that was never backed up. Its parent tells which.
     const bool listing = m_options.command == EConsoleCommand::kList ||
                          m_options.command == EConsoleCommand::kCount ||
@@ -549,8 +604,8 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
         if (step.IsError() && !timedOut)
             return failed(result, kExitUnreachable, "no answer from BrowseRouter: " + step.GetErrorText());
         return failed(result, kExitTimedOut,
-                      "no answer from BrowseRouter within " + std::to_string(m_options.timeoutSeconds) +
-                          " s (--timeout)");
+                      "no answer from BrowseRouter within the command's " +
+                          std::to_string(m_options.timeoutSeconds) + " s (--timeout)");
     }
     if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(reply.get())) {
         // An error, or the whole answer the Hubmaster holds itself.
@@ -564,32 +619,23 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
 int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
                             const std::function<void(size_t)>& progress) {
     const std::string agent = m_options.mediaAgent.empty() ? mediaAgentOf(prepared) : m_options.mediaAgent;
-    if (agent.empty())
+    if (agent.empty()) {
+        // A hypervisor's backup set kept per virtual machine is browsed by the Hubmaster itself: the
+        // router hands a direct caller the request marked for that, naming no media agent.
+        if (isHypervisorRequest(prepared)) {
+            const std::string why =
+                "the virtual machines of a hypervisor's backup set are browsed by the Hubmaster itself";
+            return throughHubmasterInstead(why, why, "hypervisor's virtual machines", result, progress);
+        }
         return failed(result, kExitServiceError, "the prepared request names no media agent; give --ma");
+    }
     const std::string name = clientPart(agent);
     // An agent below release 10 has no index service: it would take the request and never answer.
     const int release = m_options.dataFolder.empty() ? 0 : mediaAgentRelease(agent);
     if (release > 0 && release < kMinIndexServiceRelease) {
-        const bool hostCan =
-            m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kVersions;
-        if (!hostCan || m_options.subclientId <= 0)
-            return failed(
-                result, kExitServiceError,
-                "media agent [" + name + "] is release " + std::to_string(release) +
-                    ", which has no index service: only list and versions of it are offered, through "
-                    "the Hubmaster (--via hubmaster --subclient <n>)");
-        m_remark("media agent [" + name + "] is release " + std::to_string(release) +
-                 " (no index service): browsing through the Hubmaster instead");
-        TConsoleOptions hosted = m_options;
-        hosted.viaHubmaster = true;
-        CConsoleSession other(hosted, m_hubmasterProgram);
-        databrowse::BrowseRequest request = buildConsoleRequest(hosted);
-        TZyNetAddress hubmaster;
-        std::string error;
-        if (!other.routerAddress(hubmaster, error)) return failed(result, kExitUnreachable, error);
-        const int rc = other.throughHubmaster(hubmaster, request, result, progress);
-        m_road = "hubmaster (media agent [" + name + "] is release " + std::to_string(release) + ")";
-        return rc;
+        const std::string agentIs = "media agent [" + name + "] is release " + std::to_string(release);
+        return throughHubmasterInstead(agentIs + " (no index service)",
+                                       agentIs + ", which has no index service", agentIs, result, progress);
     }
     m_road = "router, then media agent [" + name + "]";
     // The media agent's own host name, or the host given for media agents with the agent's port.
@@ -652,6 +698,29 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     return result.exitCode;
 }
 
+int CConsoleSession::throughHubmasterInstead(const std::string& why, const std::string& whyNot,
+                                             const std::string& roadNote, TConsoleResult& result,
+                                             const std::function<void(size_t)>& progress) {
+    const bool hostCan =
+        m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kVersions;
+    if (!hostCan || m_options.subclientId <= 0)
+        return failed(result, kExitServiceError,
+                      whyNot +
+                          ": only list and versions of it are offered, through the Hubmaster (--via "
+                          "hubmaster --subclient <n>)");
+    m_remark(why + ": browsing through the Hubmaster instead");
+    TConsoleOptions hosted = m_options;
+    hosted.viaHubmaster = true;
+    CConsoleSession other(hosted, m_hubmasterProgram);
+    databrowse::BrowseRequest request = buildConsoleRequest(hosted);
+    TZyNetAddress hubmaster;
+    std::string error;
+    if (!other.routerAddress(hubmaster, error)) return failed(result, kExitUnreachable, error);
+    const int rc = other.throughHubmaster(hubmaster, request, result, progress);
+    m_road = "hubmaster (" + roadNote + ")";
+    return rc;
+}
+
 void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TConsoleResult& result,
                                   const std::function<void(size_t)>& progress) {
     while (true) {
@@ -666,8 +735,8 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
                     networkFailure(result, false, who + " stopped answering: " + step.GetErrorText());
                 else
                     failed(result, kExitTimedOut,
-                           who + " sent nothing for " + std::to_string(m_options.timeoutSeconds) +
-                               " s (--timeout)");
+                           who + " did not answer within the command's " +
+                               std::to_string(m_options.timeoutSeconds) + " s (--timeout)");
             }
             return;
         }

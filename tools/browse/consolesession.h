@@ -74,6 +74,11 @@ private:
     int throughHubmaster(const TZyNetAddress& hubmaster, databrowse::BrowseRequest& request,
                          TConsoleResult& result, const std::function<void(size_t)>& progress);
     int follow(CNMessageBase& prepared, TConsoleResult& result, const std::function<void(size_t)>& progress);
+    // Takes the Hubmaster's road for a browse the media agent's road cannot serve (`why`, told on
+    // standard error; `roadNote` for -v), for the commands that road offers; the others fail, `whyNot`.
+    int throughHubmasterInstead(const std::string& why, const std::string& whyNot,
+                                const std::string& roadNote, TConsoleResult& result,
+                                const std::function<void(size_t)>& progress);
     // Adds the answers `peer` sends until the end; a silence or a broken session sets the error.
     void readAnswers(CZyNetwork& peer, const std::string& who, TConsoleResult& result,
                      const std::function<void(size_t)>& progress);

@@ -319,6 +319,17 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, std::
     const long long namedId = entity->getint64(E::clientId);
     if ((!named.empty() && strcasecmp(named.c_str(), clientName.c_str()) != 0) ||
         (namedId > 0 && namedId != s.clientId)) {
+        // A client that does not exist is named as such, not as the owner of someone else's subclient.
+        APP_Client namedClient(nullptr);
+        if (named.empty())
+            namedClient.setWhereRaw("id = " + std::to_string(namedId));
+        else
+            namedClient.setWhere("name = '%s'", named.c_str());
+        if (namedClient.getOneRow(&namedClient, false, 0, 0) == zydb::DB_NO_DATA) {
+            error = "The browse request does not name a known client [" +
+                    (named.empty() ? std::to_string(namedId) : named) + "].";
+            return false;
+        }
         error = "Subclient [" + std::to_string(subclientId) + "] is not a subclient of client [" +
                 (named.empty() ? std::to_string(namedId) : named) + "]";
         return false;

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -675,6 +676,77 @@ TEST_F(BrowseConsole, AnOlderMediaAgentIsNotWaitedFor) {
     EXPECT_EQ(count.status, kExitServiceError);
     EXPECT_NE(count.err.find("which has no index service"), std::string::npos) << count.err;
     EXPECT_LT(std::chrono::steady_clock::now() - before, 20s);
+}
+
+// Answers that name what is wrong: a missing subclient, an unknown client, and media asked for a path
+// that was never backed up (media are worked out per subclient and time, and the answer says so).
+TEST_F(BrowseConsole, AnswersNameWhatIsWrong) {
+    TRun whole = browse("list --client client1 --at " + lastDay());
+    EXPECT_EQ(whole.status, kExitUsage) << whole.err;
+    EXPECT_NE(whole.err.find("--subclient is missing"), std::string::npos) << whole.err;
+    for (const std::string road : {"router", "hubmaster"}) {
+        TRun unknown = browse("list --client nosuch --subclient 1 --via " + road + " --at " + lastDay());
+        EXPECT_EQ(unknown.status, kExitServiceError) << road;
+        EXPECT_NE(unknown.err.find("does not name a known client [nosuch]"), std::string::npos)
+            << unknown.err;
+    }
+
+    TRun never = browse("media " + fileSubclient() + " --path /d00/never/backed-up --at " + lastDay());
+    EXPECT_EQ(never.status, kExitServiceError) << never.out;
+    EXPECT_EQ(never.out.find("archive files"), std::string::npos) << never.out;
+    EXPECT_NE(never.err.find("no backed-up item at /d00/never/backed-up"), std::string::npos) << never.err;
+    TRun media = browse("media " + fileSubclient() + " --path /d00 --at " + lastDay());
+    ASSERT_EQ(media.status, 0) << media.err;
+    EXPECT_NE(media.out.find("not per path"), std::string::npos) << media.out;
+    EXPECT_NE(browse("media --help").out.find("not per path"), std::string::npos);
+}
+
+// Virtual machines on the router's road: a VM of a hypervisor kept per VM gets a signed request naming
+// its media agent; the hypervisor's own backup set is browsed by the Hubmaster, which the console takes
+// by itself and says so; a VM indexed by its hypervisor is browsed through the hypervisor's backups.
+// Each answers as the Hubmaster's road does, and media are never a listing.
+TEST_F(BrowseConsole, VirtualMachinesOnTheRoutersRoad) {
+    const hubdb::DemoHypervisor& hv = s->world.vsa;
+    const std::string vm1 = std::to_string(hubtest::queryInt(
+        s->world.databasePath,
+        "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'vm1'"));
+    const std::string vmalpha = "--client vmalpha --subclient " + std::to_string(hv.vms.front().subclientId);
+    for (const auto& [what, road] : std::vector<std::pair<std::string, std::string>>{
+             {vmalpha, "road router, then media agent [mediaagent1]"},
+             {"--client vsahypervisor --subclient " + std::to_string(hv.subclient),
+              "browsed by the Hubmaster itself: browsing through the Hubmaster instead"},
+             {"--client vm1 --subclient " + vm1, "road router, then media agent [mediaagent1]"}}) {
+        TRun direct = browse("list " + what + " --at " + lastDay() + " -v");
+        TRun hosted = browse("list " + what + " --at " + lastDay() + " --via hubmaster");
+        ASSERT_EQ(direct.status, 0) << what << ": " << direct.err;
+        EXPECT_NE(direct.err.find(road), std::string::npos) << direct.err;
+        EXPECT_EQ(hosted.status, 0) << what << ": " << hosted.err;
+        EXPECT_GT(lines(direct.out, "dir "), 0u) << what;
+        EXPECT_EQ(direct.out, hosted.out) << what;
+    }
+    TRun media = browse("media " + vmalpha + " --at " + lastDay());
+    EXPECT_EQ(lines(media.out, "/d0"), 0u) << media.out;
+    EXPECT_TRUE(media.status != 0 || lines(media.out, "archive files") == 1u) << media.out << media.err;
+}
+
+// --timeout bounds the whole command: a media agent that takes connections and never answers costs the
+// limit once, not once per attempt to reach it (its index service, then its launcher).
+TEST_F(BrowseConsole, TheTimeoutBoundsTheWholeCommand) {
+    const std::string token = hubtest::issueToken(s->dir.file("demo"), "admin");
+    ASSERT_EQ(kill(s->agent->pid(), SIGSTOP), 0);
+    struct TResume {
+        pid_t pid;
+        ~TResume() { kill(pid, SIGCONT); }
+    } resume{s->agent->pid()};
+    const auto before = std::chrono::steady_clock::now();
+    TRun stalled =
+        run(s->binaries + "/tools/browse/browse list " + fileSubclient() + " --at " + lastDay() + " --data " +
+            s->dir.file("demo") + " --token " + token + " --ma-host 127.0.0.1 --quiet --timeout 4");
+    const auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_EQ(stalled.status, kExitTimedOut) << stalled.err;
+    EXPECT_NE(stalled.err.find("media agent [mediaagent1]"), std::string::npos) << stalled.err;
+    EXPECT_GE(took, 4s);
+    EXPECT_LT(took, 7s) << "twice the limit is what waiting once per attempt costs";
 }
 
 TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
