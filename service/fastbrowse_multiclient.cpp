@@ -1,6 +1,5 @@
 #include "service/fastbrowse_multiclient.h"
 
-#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <set>
@@ -187,7 +186,8 @@ TAgent agentNamed(const std::string& name) {
 std::set<long> coveredSubclients(databrowse::BrowseRequest& prepared) {
     std::set<long> covered;
     CNMessageBase* database = child(routingBlock(prepared), databrowse::IndexingInfo::f::indexDBInfo);
-    if (auto* list = database ? database->getlistobject(databrowse::IndexDBInfo::f::subclients, false) : nullptr)
+    if (auto* list =
+            database ? database->getlistobject(databrowse::IndexDBInfo::f::subclients, false) : nullptr)
         for (const CNMessageBase& subclient : *list)
             covered.insert(static_cast<long>(intOf(&subclient, databrowse::SubclientInfo::f::appId)));
     return covered;
@@ -375,7 +375,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
 }
 
 CUxError CBrowseMulticlient::prepareOnIndexService(databrowse::BrowseRequest& request,
-                                                  databrowse::BrowseRequest& prepared, CZyNetwork* session) {
+                                                   databrowse::BrowseRequest& prepared, CZyNetwork* session) {
     CBrowseLog log("HandleMultiClientFind");
     for (int choice = 0;; ++choice) {
         prepared = databrowse::BrowseRequest();
@@ -395,7 +395,12 @@ CUxError CBrowseMulticlient::prepareOnIndexService(databrowse::BrowseRequest& re
                 subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity));
             std::vector<long> gone;
             std::vector<TFindSubclient> rest;
-            for (const TFindSubclient& s : all) (covered.count(s.id) ? gone.push_back(s.id) : rest.push_back(s));
+            for (const TFindSubclient& s : all) {
+                if (covered.count(s.id))
+                    gone.push_back(s.id);
+                else
+                    rest.push_back(s);
+            }
             if (gone.empty()) {
                 kept.push_back(withFilters);
                 continue;
@@ -424,7 +429,8 @@ void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& reque
     CBrowseLog log("HandleMultiClientFind");
     const std::string asked = textOf(routingBlock(prepared), databrowse::IndexingInfo::f::mediaAgentName);
     const std::set<long> covered = coveredSubclients(prepared);
-    auto* entities = const_cast<databrowse::BrowseRequest&>(request).getlistobject(R::filteredEntities, false);
+    auto* entities =
+        const_cast<databrowse::BrowseRequest&>(request).getlistobject(R::filteredEntities, false);
     if (!entities) return;
     for (const CNMessageBase& withFilters : *entities) {
         const std::vector<TFindSubclient> all =

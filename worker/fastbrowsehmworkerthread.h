@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -532,9 +531,9 @@ protected:
     int32_t m_checkClientMap = 0;  // index-service key HM_CHECK_CLIENT_MAP
     uint64_t m_itemsReceived = 0;
     std::string m_countTag;
-    // Paths of items of unknown type this worker has had browsed, and whether that browse answered: a
-    // versions browse meets such an item once per version, and its nested browse already answers for all.
-    std::map<std::string, bool> m_dotBrowsed;
+    // Paths of items of unknown type whose nested browse answered: a versions browse meets such an item
+    // once per version, and that browse already answered for all of them.
+    std::set<std::string> m_dotBrowsed;
 
     // ---- fast browse (worker/fastbrowse.cpp)
     // The exchange broke off (silence, a disconnect without an end, garbage, a stop): the session never

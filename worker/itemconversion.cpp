@@ -219,14 +219,14 @@ void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseRe
         dotPath += part;
         // Past the page, what the nested browse would answer is not wanted.
         if (itemWindowFull()) return;
-        auto done = m_dotBrowsed.find(dotPath);
-        if (done == m_dotBrowsed.end()) {
-            log.debugLvl(0, "Launching DotBrowse as FileType of [%s] is unknown", dotPath.c_str());
-            sendConverted(response);  // the nested browse's items follow those before this one
-            done = m_dotBrowsed.emplace(dotPath, doDotBrowse(dotPath.c_str(), 0)).first;
-        }
         // Another version of an item already browsed: that browse answered for every version.
-        if (done->second) return;
+        if (m_dotBrowsed.count(dotPath)) return;
+        log.debugLvl(0, "Launching DotBrowse as FileType of [%s] is unknown", dotPath.c_str());
+        sendConverted(response);  // the nested browse's items follow those before this one
+        if (doDotBrowse(dotPath.c_str(), 0)) {
+            m_dotBrowsed.insert(dotPath);
+            return;
+        }
         item->flags = 1;  // sent as a directory the caller can open
     }
     if (!inItemWindow()) return;
@@ -358,7 +358,8 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
                 CNMessageBase unpaged = query;
                 if (unpaged.isSet(databrowse::Query::f::dataParam))
                     unpaged.getObjectAccessor(databrowse::Query::f::dataParam, false)
-                        ->clearField(databrowse::DataParam::f::paging.tag, databrowse::DataParam::f::paging.code);
+                        ->clearField(databrowse::DataParam::f::paging.tag,
+                                     databrowse::DataParam::f::paging.code);
                 databrowse::Querylist one;
                 one.setlistobject(databrowse::Querylist::f::queries, {unpaged});
                 std::string xml;

@@ -60,7 +60,11 @@ bool pageOverItems(const TInputData& in, unsigned long sampling, bool nested,
     const uint32_t function = in.emFunction & 0xFF;
     const uint32_t firstIndex = in.emFunction >> 8;  // counted from 1
     switch (function) {
-        case 2: case 3: case 4: case 6: case 7:
+        case 2:
+        case 3:
+        case 4:
+        case 6:
+        case 7:
             window.skip = (firstIndex > 0 ? firstIndex - 1 : 0) + static_cast<uint64_t>(in.skipCount);
             break;
         case 0:
@@ -571,12 +575,12 @@ bool CWorkerThreadHM::fastBrowseWithCount() {
     // (and one prediction) for the page and its count.
     m_replyChannel.holdEnd();
     TItemWindow window;
-    const bool paged = pageOverItems(m_inputData, m_privateTask->getSampling(), itemWindowInstalled(), window);
+    const bool paged =
+        pageOverItems(m_inputData, m_privateTask->getSampling(), itemWindowInstalled(), window);
     bool result = paged ? fastBrowsePage(window) : fastBrowse();
     const uint64_t sent = paged ? window.kept : m_itemsReceived;
     unsigned int countOperation = 0;
-    if (result && sent == m_inputData.pageSize && !m_countTag.empty() &&
-        emRequiresCount(countOperation)) {
+    if (result && sent == m_inputData.pageSize && !m_countTag.empty() && emRequiresCount(countOperation)) {
         const uint32_t savedEm = m_inputData.emFunction;
         m_inputData.emFunction = countOperation;
         // The held end is superseded by the count pass's own.

@@ -306,8 +306,8 @@ TEST_F(BrowseConsole, ThroughTheHubmasterUnknownTypesResolvedVersionsPagedAndNam
             << page.out;
     }
     // Every version of the root once, however many versions of /d01 the agent reports.
-    TRun rootVersions =
-        browse("versions " + legacy + " --from " + std::to_string(s->world.legacy.firstBackupTime) + " --to " + day);
+    TRun rootVersions = browse("versions " + legacy + " --from " +
+                               std::to_string(s->world.legacy.firstBackupTime) + " --to " + day);
     ASSERT_EQ(rootVersions.status, 0) << rootVersions.err;
     std::vector<std::string> versionLines;
     std::istringstream versionsIn(rootVersions.out);
