@@ -198,6 +198,10 @@ public:
         uint64_t seen = 0;  // items met so far, in the page or not
         uint64_t kept = 0;  // items of the page sent
         bool full() const { return seen >= skip + size; }
+        // The items each entry of the agent's listing gave, from the first asked, while the page was
+        // not yet full (later entries' nested browses are not run): learnt for the next pages.
+        const CWorkerThreadHM* owner = nullptr;
+        std::vector<uint64_t> itemsPerEntry;
     };
     // True when the item just converted belongs to the page of the window installed (or there is none).
     static bool inItemWindow();
@@ -608,6 +612,8 @@ protected:
     // A paged fast browse counted over the items the caller gets (see TItemWindow): the media agent is
     // asked for its listing from the start, as far as the page needs; false when the browse failed.
     bool fastBrowsePage(TItemWindow& window) REQUIRES(m_workerLock);
+    // What names the media agent's listing that a classic page is taken from.
+    std::string classicListingKey();
     CStepResult dispatchSkipContent() REQUIRES(m_workerLock);
     // Writes one serialised answer to the browse task's channel or the stand-by channel: the channel's
     // result, -1 after the end went out.

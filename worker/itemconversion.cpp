@@ -188,6 +188,16 @@ bool CWorkerThreadHM::itemWindowFull() {
 
 void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseResponse& response) {
     if (!item) return;
+    // An entry of the page's own listing: how many items it gives is learnt (TItemWindow).
+    struct TEntryItems {
+        TItemWindow* window;
+        uint64_t before;
+        ~TEntryItems() {
+            if (window) window->itemsPerEntry.push_back(window->seen - before);
+        }
+    } entryItems{
+        t_itemWindow && t_itemWindow->owner == this && !t_itemWindow->full() ? t_itemWindow : nullptr,
+        t_itemWindow ? t_itemWindow->seen : 0};
     // Sampling first: a dropped item costs nothing but the counter.
     const unsigned long sampling = m_privateTask->getSampling();
     if (sampling > 1 && (m_samplingCounter++ % sampling) != 0) return;

@@ -22,6 +22,7 @@
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/tasks/evrestoretask.h"
+#include "worker/classiclistingprefixes.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
 #include "platform/errors/evmessageids.h"
@@ -601,11 +602,21 @@ bool CWorkerThreadHM::fastBrowsePage(TItemWindow& window) {
     CBrowseLog log(kTag);
     TInputData& in = m_inputData;
     const uint32_t em = in.emFunction, skip = in.skipCount, pageSize = in.pageSize;
+    // What earlier pages learnt of the listing says where this page's items start; without it the agent
+    // is asked from its first entry. Not for versions: there an entry of unknown type gives nothing when
+    // an earlier version of it was browsed, which a page starting after that one would not know.
+    const bool remembered = (in.optionBits & kOptionAllVersions) == 0;
+    const std::string listing = remembered ? classicListingKey() : std::string();
+    const CClassicListingPrefixes::TStart start =
+        remembered ? CClassicListingPrefixes::instance().locate(listing, window.skip)
+                   : CClassicListingPrefixes::TStart{};
+    window.skip -= start.itemsBefore;
+    window.owner = this;
     CItemWindowGuard installed(&window);
-    // Every entry of the listing gives the caller at least one item, but for an item of unknown type
-    // whose nested browse answers nothing: the entries up to the page's end are asked for, then more
-    // while the page is not full and the listing goes on.
-    uint64_t asked = 0;
+    // Every entry gives the caller at least one item, but for an item of unknown type whose nested
+    // browse answers nothing (or answered already): the entries up to the page's end are asked for,
+    // then more while the page is not full and the listing goes on.
+    uint64_t asked = start.entry;
     bool result = true;
     while (result && !window.full() && !getStopFlag()) {
         const uint64_t wanted = window.skip + window.size - window.seen;
@@ -623,6 +634,8 @@ bool CWorkerThreadHM::fastBrowsePage(TItemWindow& window) {
     in.emFunction = em;
     in.skipCount = skip;
     in.pageSize = pageSize;
+    if (remembered && result && !getStopFlag())
+        CClassicListingPrefixes::instance().learn(listing, start.entry, window.itemsPerEntry);
     return result;
 }
 

@@ -437,6 +437,18 @@ TEST_F(FastBrowseEndToEnd, UnknownItemsArePagedAndVersionedOnce) {
     std::vector<std::string> expected;
     for (const mediaagent::TItemVersion& v : asResolved("/", at)) expected.push_back(v.path);
     ASSERT_GT(expected.size(), asSent("/", at).size());  // the root holds an item of unknown type
+    // A last page asked first (the agent is asked from its first entry), then every page in turn (each
+    // placed by what the pages before it learnt of the listing).
+    {
+        std::shared_ptr<EvRecordingDestination> destination;
+        auto last = task(destination, "/", at);
+        last->setEmFunction(2);
+        last->setEmSkipNode(static_cast<uint32_t>(expected.size() - 2));
+        last->setEmPageSize(3);
+        ASSERT_TRUE(run(*last));
+        EXPECT_EQ(pathsOf(itemsOf(answersOf(*destination))),
+                  std::vector<std::string>(expected.end() - 2, expected.end()));
+    }
     for (uint32_t size : {1u, 2u, 4u}) {
         std::vector<std::string> got;
         for (uint32_t page = 0; page <= expected.size(); ++page) {
