@@ -1,10 +1,15 @@
 #include "service/fastbrowse_multiclient.h"
 
 #include <ctime>
+#include <map>
+#include <set>
+#include <vector>
 
 #include "Db/Tbl/APP_Application.h"
 #include "fbDebug/fbdebug.h"
+#include "framework/browseutils.h"
 #include "framework/headerconstants.h"
+#include "platform/archive/archivemanagerhm.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/fxerrorutil.h"
@@ -34,7 +39,11 @@ using R = databrowse::BrowseRequest::f;
 constexpr int kSendSeconds = 120;
 constexpr int kErrSerialize = 22;
 constexpr int kErrNothingToFind = 61;
+constexpr int kErrAccessDenied = 5;
 constexpr int kManyPaths = 99;
+constexpr unsigned int kFirstIndexServiceVersion = 1000;  // release 10.0, as makeVersion counts
+// Choices of the procedure that fell on an agent without an index service, before the find gives up.
+constexpr int kMaxAgentChoices = 16;
 // An error of the find: `code` with its text.
 CUxError findError(int code, const std::string& text) {
     return FXErrorUtil::ErrorInt(code, FXCodeLocation(__FILE__, __PRETTY_FUNCTION__, __LINE__), text.c_str());
@@ -91,14 +100,21 @@ bool userMayBrowseAnyOf(int userId, long clientId) {
     return false;
 }
 
+// What keepBrowsableEntities left out, and why.
+struct TLeftOut {
+    int unknown = 0;
+    int forbidden = 0;
+};
+
 // Keeps the request's entities whose client is known and may be browsed by the caller (the token's
 // user, else the caller the router caller rule judges for that client); every other one leaves the
 // find with a warning to the caller, so that a find over what is left is never mistaken for the whole.
-void keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const TDirectCaller& anonymous,
-                           CZyNetwork* session, CBrowseLog& log) {
+TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const TDirectCaller& anonymous,
+                               CZyNetwork* session, CBrowseLog& log) {
+    TLeftOut left;
     using E = ZyEntities::GenericEntity::f;
     auto* entities = request.getlistobject(R::filteredEntities, false);
-    if (!entities) return;
+    if (!entities) return left;
     for (auto it = entities->begin(); it != entities->end();) {
         CNMessageBase* entity = child(&*it, databrowse::EntityWithFilters::f::entity);
         const std::string name = textOf(entity, E::clientName);
@@ -109,6 +125,7 @@ void keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const
         const std::string shown = name.empty() ? std::to_string(intOf(entity, E::clientId)) : name;
         bool allowed = false;
         if (clientId == 0) {
+            ++left.unknown;
             sendWarning(session, "Client [" + shown + "] is not known; it is not searched", log);
         } else {
             if (userId > 0) {
@@ -118,13 +135,119 @@ void keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const
                 caller.clientId = static_cast<long>(clientId);
                 allowed = decideDirectCaller(caller).verdict != TDirectCallerDecision::kRefused;
             }
-            if (!allowed)
+            if (!allowed) {
+                ++left.forbidden;
                 sendWarning(session,
                             "You are not authorised to browse client [" + known + "]; it is not searched",
                             log);
+            }
         }
         it = allowed ? std::next(it) : entities->erase(it);
     }
+    return left;
+}
+
+// ---- the media agents a find reaches
+// The application manager's procedure names one media agent, the one holding the newest data, and lists
+// the subclients whose data that agent holds. A client whose data lies elsewhere is not searched; the
+// caller is told which, where its data lies and why.
+
+using E = ZyEntities::GenericEntity::f;
+
+struct TFindSubclient {
+    long id = 0;
+    std::string client;
+};
+
+// A media agent as the find judges it: its release, and whether it has an index service to find in.
+struct TAgent {
+    std::string name;
+    std::string release;
+    bool indexService = true;  // an agent whose release is not known is taken at its word
+};
+
+TAgent agentNamed(const std::string& name) {
+    TAgent agent;
+    agent.name = name;
+    unsigned long clientId = 0;
+    if (name.empty() || ZYClient(name).getClientId(clientId) != 0) return agent;
+    GetMediaAgentInfoArgsHM_t args;
+    args.clientId = static_cast<uint32_t>(clientId);
+    GetMediaAgentInfoRetHM_t info;
+    ArchiveManagerHM archive(nullptr);
+    if (archive.getMediaAgentInfo(&args, &info) != 0 || info.versionText.empty()) return agent;
+    agent.release = info.versionText;
+    unsigned int version = 0;
+    agent.indexService = makeVersion(info.versionText, version) >= kFirstIndexServiceVersion;
+    return agent;
+}
+
+// The subclients the prepared request has its media agent search.
+std::set<long> coveredSubclients(databrowse::BrowseRequest& prepared) {
+    std::set<long> covered;
+    CNMessageBase* database = child(routingBlock(prepared), databrowse::IndexingInfo::f::indexDBInfo);
+    if (auto* list =
+            database ? database->getlistobject(databrowse::IndexDBInfo::f::subclients, false) : nullptr)
+        for (const CNMessageBase& subclient : *list)
+            covered.insert(static_cast<long>(intOf(&subclient, databrowse::SubclientInfo::f::appId)));
+    return covered;
+}
+
+// The subclients an entity of the find stands for: the one it names, or those of its backup set or of
+// its client.
+std::vector<TFindSubclient> subclientsOf(const CNMessageBase* entity) {
+    std::vector<TFindSubclient> out;
+    unsigned long clientId = static_cast<unsigned long>(intOf(entity, E::clientId));
+    std::string name = textOf(entity, E::clientName);
+    if (clientId == 0 && (name.empty() || ZYClient(name).getClientId(clientId) != 0)) return out;
+    if (name.empty() && ZYClient(clientId).getName(name) != 0) return out;
+    APP_Application rows(nullptr);
+    rows.setIsolationType(4);
+    const long subclient = static_cast<long>(intOf(entity, E::subclientId));
+    const long backupSet = static_cast<long>(intOf(entity, E::backupsetId));
+    if (subclient > 0)
+        rows.setWhere("clientId=%lu AND id=%ld", clientId, subclient);
+    else if (backupSet > 0)
+        rows.setWhere("clientId=%lu AND backupSet=%ld", clientId, backupSet);
+    else
+        rows.setWhere("clientId=%lu", clientId);
+    while (rows.getNextRow(&rows, nullptr, -1, 0) == zydb::DB_OK)
+        out.push_back({static_cast<long>(rows.getDataPtr()->id), name});
+    return out;
+}
+
+// The media agent the procedure names for one subclient of the request alone (its newest data); an
+// empty name when nothing of it is found for the caller.
+std::string agentOfSubclient(const databrowse::BrowseRequest& request, const CNMessageBase& withFilters,
+                             const TFindSubclient& subclient) {
+    databrowse::BrowseRequest one = request;
+    CNMessageBase only = withFilters;
+    CNMessageBase* entity = only.getObjectAccessor(databrowse::EntityWithFilters::f::entity, true);
+    entity->setstring(E::clientName, subclient.client);
+    entity->setint64(E::subclientId, subclient.id);
+    one.setlistobject(R::filteredEntities, {only});
+    databrowse::BrowseRequest prepared;
+    if (I2::Utils::ExecuteAppMgrSP(databrowse::BrowseRequest::TAG, one, prepared).IsError()) return {};
+    CNMessageBase* routing = routingBlock(prepared);
+    if (!has(routing, databrowse::IndexingInfo::f::indexDBInfo)) return {};
+    return textOf(routing, databrowse::IndexingInfo::f::mediaAgentName);
+}
+
+// Why the subclients of a client are not searched. `whole`: none of the client's data is.
+std::string leftOutText(const std::string& client, const std::vector<long>& subclients, bool whole,
+                        const TAgent& agent, const std::string& asked) {
+    std::string who = "Client [" + client + "]";
+    if (!whole) {
+        who = subclients.size() == 1 ? "Subclient [" : "Subclients [";
+        for (size_t n = 0; n < subclients.size(); ++n) who += (n ? "," : "") + std::to_string(subclients[n]);
+        who += "] of client [" + client + "]";
+    }
+    std::string text = who + " is not searched: its backups are on media agent [" + agent.name + "]";
+    if (!agent.indexService)
+        return text + ", release " + agent.release +
+               ", which has no index service to find in (list and versions of it are offered through the "
+               "Hubmaster)";
+    return text + ", and a find across clients asks one media agent, here [" + asked + "]";
 }
 
 }  // namespace
@@ -207,8 +330,13 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "UserId:[%d], Username[%s]", userId, userName.c_str());
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
-    keepBrowsableEntities(*request, userId, caller, session, log);
+    const TLeftOut leftOut = keepBrowsableEntities(*request, userId, caller, session, log);
     if (auto* left = request->getlistobject(R::filteredEntities, false); !left || left->empty()) {
+        if (leftOut.forbidden > 0) {
+            // Every client named is one the caller may not browse: a refusal, not an empty find.
+            m_errorText << "Browse access denied: you are not authorised to browse any client of this find";
+            return findError(kErrAccessDenied, "Browse access denied");
+        }
         m_errorText << "Nothing to Find";
         return findError(kErrNothingToFind, "Nothing to Find");
     }
@@ -221,7 +349,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     }
 
     databrowse::BrowseRequest prepared;
-    CUxError ran = I2::Utils::ExecuteAppMgrSP(databrowse::BrowseRequest::TAG, *request, prepared);
+    CUxError ran = prepareOnIndexService(*request, prepared, session);
     if (ran.IsError()) {
         m_errorText << "Failed to execute Stored Procedure";
         return ran;
@@ -231,6 +359,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         m_errorText << "Nothing to Find";
         return findError(kErrNothingToFind, "Nothing to Find");
     }
+    warnOfUnsearched(*request, prepared, session);
     log.debugLvl(0, "mediaAgent [%s] will be used for the browse.",
                  textOf(routing, databrowse::IndexingInfo::f::mediaAgentName).c_str());
     routing->setstring(databrowse::IndexingInfo::f::routerName,
@@ -243,6 +372,85 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     CUxError sent = convertToSecureBrowseReq(callerName, prepared, secured) ? sendOn(session, secured, log)
                                                                             : sendOn(session, prepared, log);
     return sent;
+}
+
+CUxError CBrowseMulticlient::prepareOnIndexService(databrowse::BrowseRequest& request,
+                                                   databrowse::BrowseRequest& prepared, CZyNetwork* session) {
+    CBrowseLog log("HandleMultiClientFind");
+    for (int choice = 0;; ++choice) {
+        prepared = databrowse::BrowseRequest();
+        CUxError ran = I2::Utils::ExecuteAppMgrSP(databrowse::BrowseRequest::TAG, request, prepared);
+        if (ran.IsError()) return ran;
+        CNMessageBase* routing = routingBlock(prepared);
+        if (!has(routing, databrowse::IndexingInfo::f::indexDBInfo)) return ran;
+        const TAgent agent = agentNamed(textOf(routing, databrowse::IndexingInfo::f::mediaAgentName));
+        if (agent.indexService) return ran;
+        // An agent without an index service could not take the request: what it holds leaves the find,
+        // the caller is told, and the procedure chooses among the rest.
+        const std::set<long> covered = coveredSubclients(prepared);
+        auto* entities = request.getlistobject(R::filteredEntities, false);
+        std::vector<CNMessageBase> kept;
+        for (const CNMessageBase& withFilters : entities ? *entities : std::vector<CNMessageBase>{}) {
+            const std::vector<TFindSubclient> all =
+                subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity));
+            std::vector<long> gone;
+            std::vector<TFindSubclient> rest;
+            for (const TFindSubclient& s : all) {
+                if (covered.count(s.id))
+                    gone.push_back(s.id);
+                else
+                    rest.push_back(s);
+            }
+            if (gone.empty()) {
+                kept.push_back(withFilters);
+                continue;
+            }
+            sendWarning(session, leftOutText(all.front().client, gone, rest.empty(), agent, ""), log);
+            // The rest of the entity stays, subclient by subclient.
+            for (const TFindSubclient& s : rest) {
+                CNMessageBase one = withFilters;
+                CNMessageBase* entity = one.getObjectAccessor(databrowse::EntityWithFilters::f::entity, true);
+                entity->setstring(E::clientName, s.client);
+                entity->setint64(E::subclientId, s.id);
+                kept.push_back(std::move(one));
+            }
+        }
+        const bool progress = !entities || kept.size() != entities->size() || !covered.empty();
+        request.setlistobject(R::filteredEntities, kept);
+        if (kept.empty() || !progress || choice + 1 >= kMaxAgentChoices) {
+            prepared = databrowse::BrowseRequest();
+            return ran;
+        }
+    }
+}
+
+void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& request,
+                                          databrowse::BrowseRequest& prepared, CZyNetwork* session) {
+    CBrowseLog log("HandleMultiClientFind");
+    const std::string asked = textOf(routingBlock(prepared), databrowse::IndexingInfo::f::mediaAgentName);
+    const std::set<long> covered = coveredSubclients(prepared);
+    auto* entities =
+        const_cast<databrowse::BrowseRequest&>(request).getlistobject(R::filteredEntities, false);
+    if (!entities) return;
+    for (const CNMessageBase& withFilters : *entities) {
+        const std::vector<TFindSubclient> all =
+            subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity));
+        bool anySearched = false;
+        std::map<std::string, std::vector<long>> elsewhere;  // media agent -> subclients it holds
+        for (const TFindSubclient& s : all) {
+            if (covered.count(s.id)) {
+                anySearched = true;
+                continue;
+            }
+            const std::string agent = agentOfSubclient(request, withFilters, s);
+            if (!agent.empty() && agent != asked) elsewhere[agent].push_back(s.id);
+        }
+        for (const auto& [agent, subclients] : elsewhere)
+            sendWarning(session,
+                        leftOutText(all.front().client, subclients, !anySearched && elsewhere.size() == 1,
+                                    agentNamed(agent), asked),
+                        log);
+    }
 }
 
 bool CBrowseMulticlient::convertToSecureBrowseReq(std::string& callerClientName,

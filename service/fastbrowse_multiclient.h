@@ -35,6 +35,16 @@ public:
     void smallDump(const char* tag, databrowse::BrowseRequest* request);
 
 private:
+    // Runs the application manager's procedure until it names a media agent with an index service:
+    // the clients whose data an older agent holds leave the request, each with a warning to the caller.
+    // `prepared` names no media agent when none is left.
+    CUxError prepareOnIndexService(databrowse::BrowseRequest& request, databrowse::BrowseRequest& prepared,
+                                   CZyNetwork* session);
+    // Warns the caller of every client (or subclient) of the request whose data the prepared request's
+    // media agent does not hold, naming the agent that does.
+    void warnOfUnsearched(const databrowse::BrowseRequest& request, databrowse::BrowseRequest& prepared,
+                          CZyNetwork* session);
+
     std::ostringstream m_errorText;
     bool m_directAPI = false;
     std::string m_workerId;

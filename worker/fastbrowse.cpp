@@ -547,3 +547,19 @@ std::string CWorkerThreadHM::generateRegExFor90EXMB() {
     return std::string("\\MB\\*\\**\\*") + segment(values[1]) + segment(values[0]) + segment(std::string()) +
            segment(values[2]);
 }
+
+std::string CWorkerThreadHM::classicListingKey() {
+    const TInputData& in = m_inputData;
+    // The path as the agent gets it: a filtered find's pattern in its place.
+    std::string path = in.browsePath;
+    if (in.optionBits & kOptionFilteredFind)
+        path = isMailboxAppType(in.appType) ? generateRegExFor90EXMB() : generateRegExFor90FS();
+    std::string key = m_maClientName;
+    for (uint64_t value : {static_cast<uint64_t>(in.subclientId), static_cast<uint64_t>(in.appType),
+                           static_cast<uint64_t>(in.clientId), static_cast<uint64_t>(in.copyPrecedence),
+                           static_cast<uint64_t>(in.fromTime), static_cast<uint64_t>(in.toTime),
+                           in.optionBits, static_cast<uint64_t>(in.emFunction & 0xFF),
+                           static_cast<uint64_t>(m_browseTask->getDataPtr()->userId)})
+        key += '|' + std::to_string(value);
+    return key + '|' + path + '|' + in.secondPath;
+}

@@ -189,6 +189,35 @@ public:
     // Sends the items converted into the response so far (and their errors), takes them out of it and
     // delivers what the return channel holds back.
     void sendConverted(databrowse::BrowseResponse& response);
+    // The page of a paged classic browse, counted over the items the caller gets: those of the media
+    // agent's listing, each item of unknown type replaced by what its nested browse answers. Installed
+    // on this thread while the browse runs, so that the nested browses' items count in the same page.
+    struct TItemWindow {
+        uint64_t skip = 0;  // items before the page
+        uint64_t size = 0;  // items of the page
+        uint64_t seen = 0;  // items met so far, in the page or not
+        uint64_t kept = 0;  // items of the page sent
+        bool full() const { return seen >= skip + size; }
+        // The items each entry of the agent's listing gave, from the first asked, while the page was
+        // not yet full (later entries' nested browses are not run): learnt for the next pages.
+        const CWorkerThreadHM* owner = nullptr;
+        std::vector<uint64_t> itemsPerEntry;
+    };
+    // True when the item just converted belongs to the page of the window installed (or there is none).
+    static bool inItemWindow();
+    static bool itemWindowFull();
+    static bool itemWindowInstalled();
+    // Installs `window` on this thread for the life of the guard.
+    class CItemWindowGuard {
+    public:
+        explicit CItemWindowGuard(TItemWindow* window);
+        ~CItemWindowGuard();
+        CItemWindowGuard(const CItemWindowGuard&) = delete;
+        CItemWindowGuard& operator=(const CItemWindowGuard&) = delete;
+
+    private:
+        TItemWindow* m_previous;
+    };
     // How a nested request reaches the controller: runs the task to completion on the calling thread,
     // true when it succeeded. Registered by a controller when it is made and cleared by the same one
     // when it goes; any thread.
@@ -506,6 +535,9 @@ protected:
     int32_t m_checkClientMap = 0;  // index-service key HM_CHECK_CLIENT_MAP
     uint64_t m_itemsReceived = 0;
     std::string m_countTag;
+    // Paths of items of unknown type whose nested browse answered: a versions browse meets such an item
+    // once per version, and that browse already answered for all of them.
+    std::set<std::string> m_dotBrowsed;
 
     // ---- fast browse (worker/fastbrowse.cpp)
     // The exchange broke off (silence, a disconnect without an end, garbage, a stop): the session never
@@ -577,6 +609,11 @@ protected:
     CStepResult runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswerAllowed);
     void prefixTableViewPaths();
     bool fastBrowseWithCount() REQUIRES(m_workerLock);
+    // A paged fast browse counted over the items the caller gets (see TItemWindow): the media agent is
+    // asked for its listing from the start, as far as the page needs; false when the browse failed.
+    bool fastBrowsePage(TItemWindow& window) REQUIRES(m_workerLock);
+    // What names the media agent's listing that a classic page is taken from.
+    std::string classicListingKey();
     CStepResult dispatchSkipContent() REQUIRES(m_workerLock);
     // Writes one serialised answer to the browse task's channel or the stand-by channel: the channel's
     // result, -1 after the end went out.

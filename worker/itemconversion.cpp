@@ -34,6 +34,11 @@ const char* const kSharePointArrow = " -> ";
 constexpr int kMaxDotBrowseDepth = 4;
 thread_local int t_dotBrowseDepth = 0;
 
+// The page a paged classic browse on this thread is counted in (null: none), shared with its nested
+// browses.
+thread_local CWorkerThreadHM::TItemWindow* t_itemWindow = nullptr;
+constexpr unsigned long kWholeListing = 0xFFFFFFFF;  // the page size of a browse that is not paged
+
 // Made on first use: the controller installs its runner while the library is being loaded, before this
 // file's own globals would have been initialised.
 struct TNestedRunner {
@@ -156,8 +161,43 @@ void CWorkerThreadHM::clearNestedRequestRunner(const void* owner) {
     installed.owner = nullptr;
 }
 
+CWorkerThreadHM::CItemWindowGuard::CItemWindowGuard(TItemWindow* window) : m_previous(t_itemWindow) {
+    t_itemWindow = window;
+}
+
+CWorkerThreadHM::CItemWindowGuard::~CItemWindowGuard() {
+    t_itemWindow = m_previous;
+}
+
+bool CWorkerThreadHM::inItemWindow() {
+    TItemWindow* w = t_itemWindow;
+    if (!w) return true;
+    const uint64_t at = w->seen++;
+    if (at < w->skip || at >= w->skip + w->size) return false;
+    ++w->kept;
+    return true;
+}
+
+bool CWorkerThreadHM::itemWindowInstalled() {
+    return t_itemWindow != nullptr;
+}
+
+bool CWorkerThreadHM::itemWindowFull() {
+    return t_itemWindow && t_itemWindow->full();
+}
+
 void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseResponse& response) {
     if (!item) return;
+    // An entry of the page's own listing: how many items it gives is learnt (TItemWindow).
+    struct TEntryItems {
+        TItemWindow* window;
+        uint64_t before;
+        ~TEntryItems() {
+            if (window) window->itemsPerEntry.push_back(window->seen - before);
+        }
+    } entryItems{
+        t_itemWindow && t_itemWindow->owner == this && !t_itemWindow->full() ? t_itemWindow : nullptr,
+        t_itemWindow ? t_itemWindow->seen : 0};
     // Sampling first: a dropped item costs nothing but the counter.
     const unsigned long sampling = m_privateTask->getSampling();
     if (sampling > 1 && (m_samplingCounter++ % sampling) != 0) return;
@@ -187,11 +227,19 @@ void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseRe
             (part.empty() || part.front() != delimiter))
             dotPath += delimiter;
         dotPath += part;
+        // Past the page, what the nested browse would answer is not wanted.
+        if (itemWindowFull()) return;
+        // Another version of an item already browsed: that browse answered for every version.
+        if (m_dotBrowsed.count(dotPath)) return;
         log.debugLvl(0, "Launching DotBrowse as FileType of [%s] is unknown", dotPath.c_str());
         sendConverted(response);  // the nested browse's items follow those before this one
-        if (doDotBrowse(dotPath.c_str(), 0)) return;
+        if (doDotBrowse(dotPath.c_str(), 0)) {
+            m_dotBrowsed.insert(dotPath);
+            return;
+        }
         item->flags = 1;  // sent as a directory the caller can open
     }
+    if (!inItemWindow()) return;
 
     databrowse::BrowseData data;
     databrowse::BrowseItemFlags flags;
@@ -299,10 +347,12 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
                             p.getOptions1(), p.getTaskLocale());
     task->setUserName(p.getUserName());
     task->setSubClientId(p.getSubClientId());
-    task->setEmFunction(p.getEmFunction());
-    task->setEmFirstNode(p.getEmFirstNode());
-    task->setEmSkipNode(p.getEmSkipNode());
-    task->setEmPageSize(p.getEmPageSize());
+    // The nested browse lists the whole item: the outer browse's page is counted over the items both
+    // send (TItemWindow), so its first node, skip and page size mean nothing to the nested one.
+    task->setEmFunction(p.getEmFunction() & 0xFF);
+    task->setEmFirstNode(0);
+    task->setEmSkipNode(0);
+    task->setEmPageSize(kWholeListing);
     task->setextendedOptions(p.getExtendedOption());
     task->addPath(EvRestoreTask::kBrowsePathList, path);
     task->setArchGroupCopyPrecedence(p.getArchGroupCopyPrecedence());
@@ -315,8 +365,13 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
         if (auto* queries = m_queryList->getlistobject(databrowse::Querylist::f::queries, false)) {
             for (const CNMessageBase& query : *queries) {
                 if (query.getint64(databrowse::Query::f::type) != 0) continue;
+                CNMessageBase unpaged = query;
+                if (unpaged.isSet(databrowse::Query::f::dataParam))
+                    unpaged.getObjectAccessor(databrowse::Query::f::dataParam, false)
+                        ->clearField(databrowse::DataParam::f::paging.tag,
+                                     databrowse::DataParam::f::paging.code);
                 databrowse::Querylist one;
-                one.setlistobject(databrowse::Querylist::f::queries, {query});
+                one.setlistobject(databrowse::Querylist::f::queries, {unpaged});
                 std::string xml;
                 if (one.serialize(xml) == 0)
                     task->setbrowseFindPattern(xml.c_str());

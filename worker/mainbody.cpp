@@ -1,6 +1,7 @@
 // The request body: the input record from the browse task, the options that depend on the application
 // type, the answer from the Hubmaster database where no media agent is needed, and the dispatch between
 // fast browse and super browse. Runs on the thread of newRequest, under the worker's lock.
+#include <algorithm>
 #include <boost/algorithm/string/predicate.hpp>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/tasks/evrestoretask.h"
+#include "worker/classiclistingprefixes.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
 #include "platform/errors/evmessageids.h"
@@ -44,6 +46,39 @@ constexpr uint64_t kFlagMountOption = 0x200000000ULL;
 constexpr uint32_t kCycleFlagBit4 = 0x10;
 constexpr uint32_t kNoIndexTime = 0x7fffffff;
 constexpr unsigned kVersion10 = 1000;
+constexpr uint32_t kNoPageSize = 0xFFFFFFFF;  // the page size of a browse that is not paged
+constexpr uint64_t kOptionPrediction = 1ULL << 38;
+
+// Whether a classic browse's page is to be counted over the items the caller gets (the media agent
+// counts its own entries, and an item of unknown type becomes the nested browse's items), and which.
+// Not for a page that continues from a node (positions the agent alone knows), a sampled browse, or a
+// nested browse, which counts in the page of the browse it runs in.
+bool pageOverItems(const TInputData& in, unsigned long sampling, bool nested,
+                   CWorkerThreadHM::TItemWindow& window) {
+    if (nested || sampling > 1 || in.emFirstNode != 0 || (in.optionBits & kOptionPrediction) != 0 ||
+        in.pageSize == 0 || in.pageSize == kNoPageSize)
+        return false;
+    const uint32_t function = in.emFunction & 0xFF;
+    const uint32_t firstIndex = in.emFunction >> 8;  // counted from 1
+    switch (function) {
+        case 2:
+        case 3:
+        case 4:
+        case 6:
+        case 7:
+            window.skip = (firstIndex > 0 ? firstIndex - 1 : 0) + static_cast<uint64_t>(in.skipCount);
+            break;
+        case 0:
+            // A versions browse pages by the request's skip and page size alone.
+            if ((in.optionBits & kOptionAllVersions) == 0) return false;
+            window.skip = in.skipCount;
+            break;
+        default:
+            return false;
+    }
+    window.size = in.pageSize;
+    return true;
+}
 constexpr int kOsWindows = 1;
 const char* const kTableViewPrefix = "/TblView";
 const char* const kTableViewPrefixWindows = "\\TblView";
@@ -540,10 +575,13 @@ bool CWorkerThreadHM::fastBrowseWithCount() {
     // The end of the first pass is held back while a count pass may follow, so the caller gets one end
     // (and one prediction) for the page and its count.
     m_replyChannel.holdEnd();
-    bool result = fastBrowse();
+    TItemWindow window;
+    const bool paged =
+        pageOverItems(m_inputData, m_privateTask->getSampling(), itemWindowInstalled(), window);
+    bool result = paged ? fastBrowsePage(window) : fastBrowse();
+    const uint64_t sent = paged ? window.kept : m_itemsReceived;
     unsigned int countOperation = 0;
-    if (result && m_itemsReceived == m_inputData.pageSize && !m_countTag.empty() &&
-        emRequiresCount(countOperation)) {
+    if (result && sent == m_inputData.pageSize && !m_countTag.empty() && emRequiresCount(countOperation)) {
         const uint32_t savedEm = m_inputData.emFunction;
         m_inputData.emFunction = countOperation;
         // The held end is superseded by the count pass's own.
@@ -557,6 +595,47 @@ bool CWorkerThreadHM::fastBrowseWithCount() {
         releaseHeldEnd();
     else
         m_replyChannel.dropEnd();
+    return result;
+}
+
+bool CWorkerThreadHM::fastBrowsePage(TItemWindow& window) {
+    CBrowseLog log(kTag);
+    TInputData& in = m_inputData;
+    const uint32_t em = in.emFunction, skip = in.skipCount, pageSize = in.pageSize;
+    // What earlier pages learnt of the listing says where this page's items start; without it the agent
+    // is asked from its first entry. Not for versions: there an entry of unknown type gives nothing when
+    // an earlier version of it was browsed, which a page starting after that one would not know.
+    const bool remembered = (in.optionBits & kOptionAllVersions) == 0;
+    const std::string listing = remembered ? classicListingKey() : std::string();
+    const CClassicListingPrefixes::TStart start =
+        remembered ? CClassicListingPrefixes::instance().locate(listing, window.skip)
+                   : CClassicListingPrefixes::TStart{};
+    window.skip -= start.itemsBefore;
+    window.owner = this;
+    CItemWindowGuard installed(&window);
+    // Every entry gives the caller at least one item, but for an item of unknown type whose nested
+    // browse answers nothing (or answered already): the entries up to the page's end are asked for,
+    // then more while the page is not full and the listing goes on.
+    uint64_t asked = start.entry;
+    bool result = true;
+    while (result && !window.full() && !getStopFlag()) {
+        const uint64_t wanted = window.skip + window.size - window.seen;
+        in.emFunction = em & 0xFF;  // from the first entry, counted by the skip below
+        in.skipCount = static_cast<uint32_t>(std::min<uint64_t>(asked, kNoPageSize - 1));
+        in.pageSize = static_cast<uint32_t>(std::min<uint64_t>(wanted, kNoPageSize - 1));
+        log.debugLvl(2, "page of items [%llu] to [%llu]: entries from [%llu] asked of the media agent",
+                     static_cast<unsigned long long>(window.skip + 1),
+                     static_cast<unsigned long long>(window.skip + window.size),
+                     static_cast<unsigned long long>(asked));
+        result = fastBrowse();
+        if (m_itemsReceived < in.pageSize) break;  // the listing ended
+        asked += m_itemsReceived;
+    }
+    in.emFunction = em;
+    in.skipCount = skip;
+    in.pageSize = pageSize;
+    if (remembered && result && !getStopFlag())
+        CClassicListingPrefixes::instance().learn(listing, start.entry, window.itemsPerEntry);
     return result;
 }
 

@@ -444,6 +444,28 @@ TEST_F(Authorisation, FindAcrossClientsWarnsOfWhatItLeavesOut) {
     EXPECT_NE(run.out.find("warning: Client [no-such-client] is not known"), std::string::npos) << run.out;
     TRun own = browse("find --clients client1" + what, alice());
     EXPECT_EQ(run.out.substr(0, run.out.find("warning: ")), own.out);
+
+    // Naming only clients the caller may not browse is a refusal, with the warning that says which.
+    TRun none = browse("find --clients client2" + what, alice());
+    EXPECT_EQ(none.status, 3) << none.out << none.err;
+    EXPECT_NE(none.out.find("warning: You are not authorised to browse client [client2]"), std::string::npos)
+        << none.out;
+    EXPECT_NE(none.err.find(kDenied), std::string::npos) << none.err;
+
+    // client3's data is on the release-9 media agent, which has no index service to find in: the find
+    // says so rather than answering as if client3 held nothing.
+    TRun both = browse("find --clients client3,client1" + what, admin());
+    ASSERT_EQ(both.status, 0) << both.err;
+    TRun first = browse("find --clients client1" + what, admin());
+    ASSERT_NE(first.out.find("/d00/d01/d00/f"), std::string::npos) << first.out;
+    EXPECT_EQ(both.out.substr(0, both.out.find("warning: ")), first.out);
+    const std::string leftOut =
+        "warning: Client [client3] is not searched: its backups are on media agent [mediaagent3]";
+    EXPECT_NE(both.out.find(leftOut), std::string::npos) << both.out;
+    EXPECT_NE(both.out.find("no index service"), std::string::npos) << both.out;
+    TRun alone = browse("find --clients client3" + what, admin());
+    EXPECT_EQ(alone.status, 1) << alone.out << alone.err;
+    EXPECT_NE(alone.out.find(leftOut), std::string::npos) << alone.out;
 }
 
 }  // namespace

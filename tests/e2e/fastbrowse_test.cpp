@@ -414,3 +414,91 @@ TEST_F(FastBrowseEndToEnd, VanishingAndGarbageMediaAgentsFailCleanly) {
         EXPECT_EQ(controller->getWorkerCount(), 0u);
     }
 }
+
+namespace {
+
+std::vector<std::string> pathsOf(const std::vector<databrowse::BrowseData>& items) {
+    std::vector<std::string> out;
+    for (const databrowse::BrowseData& item : items) {
+        const std::string name = item.getstring(databrowse::BrowseData::f::name);
+        out.push_back(name.substr(name.find('\x12') + 1));  // a page names each item by its node too
+    }
+    return out;
+}
+
+}  // namespace
+
+// Pages of a directory holding an item of unknown type are counted over the items the caller gets (the
+// nested browse's in the item's place): each page holds at most its size, every item comes once, in
+// order, and one end closes each page. A versions browse answers the nested items once, however many
+// versions of the unknown item it meets, and its pages tile the same answer.
+TEST_F(FastBrowseEndToEnd, UnknownItemsArePagedAndVersionedOnce) {
+    const int64_t at = m_jobs[8].time;
+    std::vector<std::string> expected;
+    for (const mediaagent::TItemVersion& v : asResolved("/", at)) expected.push_back(v.path);
+    ASSERT_GT(expected.size(), asSent("/", at).size());  // the root holds an item of unknown type
+    // A last page asked first (the agent is asked from its first entry), then every page in turn (each
+    // placed by what the pages before it learnt of the listing).
+    {
+        std::shared_ptr<EvRecordingDestination> destination;
+        auto last = task(destination, "/", at);
+        last->setEmFunction(2);
+        last->setEmSkipNode(static_cast<uint32_t>(expected.size() - 2));
+        last->setEmPageSize(3);
+        ASSERT_TRUE(run(*last));
+        EXPECT_EQ(pathsOf(itemsOf(answersOf(*destination))),
+                  std::vector<std::string>(expected.end() - 2, expected.end()));
+    }
+    for (uint32_t size : {1u, 2u, 4u}) {
+        std::vector<std::string> got;
+        for (uint32_t page = 0; page <= expected.size(); ++page) {
+            std::shared_ptr<EvRecordingDestination> destination;
+            auto t = task(destination, "/", at);
+            t->setEmFunction(2);
+            t->setEmSkipNode(page * size);
+            t->setEmPageSize(size);
+            ASSERT_TRUE(run(*t)) << size << " page " << page;
+            const auto answers = answersOf(*destination);
+            EXPECT_EQ(countOfType(answers, 5), 1u);
+            const std::vector<std::string> items = pathsOf(itemsOf(answers));
+            EXPECT_LE(items.size(), size);
+            if (items.empty()) break;
+            got.insert(got.end(), items.begin(), items.end());
+        }
+        EXPECT_EQ(got, expected) << "page size " << size;
+    }
+
+    // Every version in the range, the unknown item's replaced by its nested items' versions, once.
+    const int64_t from = m_jobs[0].time, to = m_jobs.back().time;
+    std::vector<std::string> versions;
+    size_t unknownVersions = 0;
+    std::vector<std::string> resolved;
+    for (const mediaagent::TItemVersion& v : direct(query("/", to, from), true)) {
+        if ((v.flags & mediaagent::kItemTypeUnknown) == 0) {
+            versions.push_back(v.path);
+            continue;
+        }
+        ++unknownVersions;
+        if (std::find(resolved.begin(), resolved.end(), v.path) != resolved.end()) continue;
+        resolved.push_back(v.path);
+        for (const mediaagent::TItemVersion& inner : direct(query(v.path, to, from), true))
+            versions.push_back(inner.path);
+    }
+    ASSERT_GT(unknownVersions, resolved.size());  // the unknown item has several versions in the range
+    std::shared_ptr<EvRecordingDestination> destination;
+    auto all = task(destination, "/", to, from, kOptionVersions);
+    ASSERT_TRUE(run(*all));
+    EXPECT_EQ(pathsOf(itemsOf(answersOf(*destination))), versions);
+    std::vector<std::string> paged;
+    for (uint32_t page = 0; page <= versions.size(); ++page) {
+        auto t = task(destination, "/", to, from, kOptionVersions);
+        t->setEmSkipNode(page * 3);
+        t->setEmPageSize(3);
+        ASSERT_TRUE(run(*t));
+        const std::vector<std::string> items = pathsOf(itemsOf(answersOf(*destination)));
+        EXPECT_LE(items.size(), 3u);
+        if (items.empty()) break;
+        paged.insert(paged.end(), items.begin(), items.end());
+    }
+    EXPECT_EQ(paged, versions);
+}

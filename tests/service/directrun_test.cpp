@@ -492,7 +492,9 @@ TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
     EXPECT_EQ(findAs(s->world.fileUser, "mcf-alice"), mine);
     EXPECT_EQ(warnings, std::vector<std::string>{
                             "You are not authorised to browse client [client2]; it is not searched"});
-    EXPECT_EQ(findAs(s->world.vmBrowse.vmUser, "mcf-vmowner"), "Nothing to Find");
+    // Naming only clients the user may not browse is a refusal, not an empty find.
+    EXPECT_EQ(findAs(s->world.vmBrowse.vmUser, "mcf-vmowner"),
+              "Browse access denied: you are not authorised to browse any client of this find");
     EXPECT_EQ(warnings.size(), 2u);
 
     // A grant of client2's subclient covers it only under this Hubmaster's Kelmarch.

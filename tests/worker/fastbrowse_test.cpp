@@ -34,6 +34,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "tests/platform/db/tempdir.h"
+#include "worker/classiclistingprefixes.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -507,4 +508,30 @@ TEST_F(FastBrowseMembers, ExchangeWithAScriptedMediaAgent) {
     CZyNetDirectory::instance().unregisterClient("mediaagent3");
     ignoreResult(server->Quit(true, true), "stopping: nothing is left to do when it fails");
     listener->stop();
+}
+
+// What pages learnt of a classic listing places a later page: entries giving other than one item (an
+// unknown item's nested answer, or nothing) shift the items after them; past what is known, the page
+// starts at the first entry not known; a start past it teaches nothing.
+TEST(ClassicListingPrefixes, PagesStartWhereTheItemsBeforeThemEnd) {
+    CClassicListingPrefixes& prefixes = CClassicListingPrefixes::instance();
+    const std::string listing = "prefix-test|" + std::to_string(getpid());
+    auto at = [&](uint64_t skip) {
+        const CClassicListingPrefixes::TStart s = prefixes.locate(listing, skip);
+        return std::make_pair(s.entry, s.itemsBefore);
+    };
+    using P = std::pair<uint64_t, uint64_t>;
+    EXPECT_EQ(at(5), P(0, 0));  // nothing known yet
+    prefixes.learn(listing, 3, {1, 1});
+    EXPECT_EQ(at(5), P(0, 0));
+    // Entries 0..4 gave 1, 4, 1, 0, 1 items: items 0 | 1 2 3 4 | 5 | - | 6.
+    prefixes.learn(listing, 0, {1, 4, 1});
+    prefixes.learn(listing, 2, {1, 0, 1});
+    EXPECT_EQ(at(0), P(0, 0));
+    EXPECT_EQ(at(1), P(1, 1));
+    EXPECT_EQ(at(3), P(1, 1));
+    EXPECT_EQ(at(5), P(2, 5));
+    EXPECT_EQ(at(6), P(4, 6));
+    EXPECT_EQ(at(7), P(5, 7));    // the first entry not known
+    EXPECT_EQ(at(40), P(5, 7));
 }

@@ -23,7 +23,8 @@ TConsoleItem itemOf(CNMessageBase& data) {
     };
     item.name = afterNode(data.getstring(D::name));
     item.path = afterNode(data.getstring(D::path));
-    if (item.path.empty() && item.name.find_first_of("/\\") != std::string::npos) {
+    const bool classic = item.path.empty() && item.name.find_first_of("/\\") != std::string::npos;
+    if (classic) {
         // A classic media agent's item (through the Hubmaster) holds the whole path where the index
         // service puts the name, and the name as its second path.
         item.path = item.name;
@@ -41,6 +42,12 @@ TConsoleItem itemOf(CNMessageBase& data) {
         item.backupTime = advanced->getint64(databrowse::Msg93::f::backupTime);
         if (CNMessageBase* subclient = childOf(*advanced, databrowse::Msg93::f::subclientEntity))
             item.subclientId = subclient->getint64(ZyEntities::Msg10::f::subclientId);
+    }
+    if (classic) {
+        // The classic protocol's item has one time word, the backup time: it carries no modification
+        // time to show.
+        if (item.backupTime == 0) item.backupTime = item.modified;
+        item.modified = 0;
     }
     return item;
 }

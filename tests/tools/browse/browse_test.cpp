@@ -291,6 +291,34 @@ TEST_F(BrowseConsole, ThroughTheHubmasterUnknownTypesResolvedVersionsPagedAndNam
     EXPECT_GT(after, root.out.find(resolved.back()));
     EXPECT_NE(root.out.find(std::to_string(resolved.size() + 2) + " items"), std::string::npos) << root.out;
 
+    // Pages count the items shown, the resolved ones among them: page k of one is the k-th line. The
+    // classic item carries one time, its backup time: no modification time is shown for it.
+    std::vector<std::string> rootLines;
+    std::istringstream rootIn(root.out);
+    for (std::string line; std::getline(rootIn, line);)
+        if (line.find(" /d") != std::string::npos) rootLines.push_back(line);
+    for (size_t k = 0; k < rootLines.size(); ++k) {
+        EXPECT_EQ(rootLines[k].substr(21, 21), "-" + std::string(20, ' ')) << rootLines[k];
+        const std::string n = std::to_string(k + 1);
+        TRun page = browse("list " + legacy + " --at " + day + " --page-size 1 --page " + n);
+        ASSERT_EQ(page.status, 0) << page.err;
+        EXPECT_NE(page.out.find(rootLines[k] + "\n1 item (" + n + "-" + n + "), page " + n + "\n"),
+                  std::string::npos)
+            << page.out;
+    }
+    // Every version of the root once, however many versions of /d01 the agent reports.
+    TRun rootVersions = browse("versions " + legacy + " --from " +
+                               std::to_string(s->world.legacy.firstBackupTime) + " --to " + day);
+    ASSERT_EQ(rootVersions.status, 0) << rootVersions.err;
+    std::vector<std::string> versionLines;
+    std::istringstream versionsIn(rootVersions.out);
+    for (std::string line; std::getline(versionsIn, line);)
+        if (line.find(" /d") != std::string::npos) versionLines.push_back(line);
+    EXPECT_GT(lines(rootVersions.out, " " + unknown + "/"), resolved.size()) << rootVersions.out;
+    std::sort(versionLines.begin(), versionLines.end());
+    EXPECT_EQ(std::adjacent_find(versionLines.begin(), versionLines.end()), versionLines.end())
+        << rootVersions.out;
+
     // Versions backed up from the second day on: those of that day's backup too, although their files
     // were modified before it.
     const long long from = s->world.legacy.firstBackupTime + 86400LL + 3 * 3600;
@@ -364,9 +392,13 @@ TEST_F(BrowseConsole, FindAcrossClientsShowsOnlyWhatTheUserMayBrowse) {
         alice.out,
         client1.out + "warning: You are not authorised to browse client [client2]; it is not searched\n");
 
+    // A user who may browse none of the clients named is refused, told which.
     TRun stranger = browse("find --clients client1,client2" + what, "--user vmowner");
-    EXPECT_EQ(stranger.status, 1);
-    EXPECT_NE(stranger.err.find("Nothing to Find"), std::string::npos) << stranger.err;
+    EXPECT_EQ(stranger.status, kExitRefused);
+    EXPECT_NE(stranger.err.find("Browse access denied"), std::string::npos) << stranger.err;
+    EXPECT_NE(stranger.out.find("warning: You are not authorised to browse client [client2]"),
+              std::string::npos)
+        << stranger.out;
 }
 
 TEST_F(BrowseConsole, MediaStopAndFailures) {
