@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -447,7 +448,8 @@ TEST_F(AppRoads, MailboxAccess) {
     std::string pattern;
     replaceOldExchDelim(apps_.ownerTriplet, pattern);
     EXPECT_EQ(pattern, "EXCHSRV1*Mailbox Store*mary");
-    EXPECT_EQ(check(apps_.ownerUser, 56, "\\", 1).filter, pattern + "\\**\\*");
+    // The older layout's filter is his triplet itself: as a pattern it would take in "...*rosemary" too.
+    EXPECT_EQ(check(apps_.ownerUser, 56, "\\", 1).filter, apps_.ownerTriplet + "\\**\\*");
 
     // His own GUID in other letters is his; another's is refused; a delegated folder is allowed.
     std::string lowerOwn = owner;
@@ -478,8 +480,39 @@ TEST_F(AppRoads, MailboxAccess) {
     EXPECT_TRUE(o.useTriplet);
     EXPECT_EQ(o.triplet, apps_.ownerTriplet);
     o = check(apps_.ownerUser, 54, "\\MB", 1, false, up - 2 * kDay, up - kDay);
-    EXPECT_TRUE(o.useTriplet);
-    EXPECT_EQ(o.filter, pattern + "\\**\\*");
+    EXPECT_TRUE(o.result && o.useTriplet);
+    EXPECT_EQ(o.triplet, apps_.ownerTriplet);
+    EXPECT_EQ(o.filter, apps_.ownerTriplet + "\\**\\*");
+    // A mailbox without a triplet keeps its own filter before the upgrade, never a bare wildcard tail.
+    o = check(apps_.strangerUser, 54, "\\MB", 1, false, up - 2 * kDay, up - kDay);
+    EXPECT_TRUE(o.result && !o.useTriplet && !o.denied);
+    EXPECT_EQ(o.filter, "\\MB\\" + apps_.strangerGuid + "\\**\\*");
+
+    // A mailbox whose path holds a wildcard cannot be confined to: refused, with why.
+    {
+        hubdb::HubDbSeed seed(world.databasePath);
+        zyent::AppBrowseSeed more(seed);
+        more.addMailbox({.ownerId = world.fileUser,
+                         .subclientId = apps_.mailboxSubclient,
+                         .guid = "{0BADC0DE-0000-4000-8000-000000000001}",
+                         .server = "EXCHSRV1",
+                         .store = "Mailbox Store",
+                         .alias = "m*",
+                         .created = up - 2 * kDay});
+        ASSERT_TRUE(more.ok()) << more.error();
+    }
+    for (const auto& [appType, from, to] : {std::tuple<long, long, long>{56, 0, 0}, {54, up - 2 * kDay, up - kDay}}) {
+        ProbeWorker worker;
+        auto t = task(world.fileUser, "EXCH\\alice", apps_.mailboxClient, apps_.mailboxBackupSet, appType, from,
+                      to, "\\MB");
+        TOut r;
+        EXPECT_FALSE(worker.handleExchangeRequest(t.get(), 1, r.filter, r.triplet, r.useTriplet, r.spans,
+                                                  r.denied, r.guid))
+            << appType;
+        EXPECT_EQ(worker.getErrorId(), databrowse::BROWSE_ERR_PERMISSION) << appType;
+        EXPECT_NE(std::string(worker.getErrorMessage()).find("your own mailbox"), std::string::npos)
+            << worker.getErrorMessage();
+    }
 }
 
 // The path utilities' edges and the Monorun criterion.
