@@ -515,6 +515,28 @@ TEST_F(AppRoads, MailboxAccess) {
     }
 }
 
+// An end user's browse of the mailboxes carries his filter to the media agent even when its caller sent
+// no query to carry it: the request is prepared (direct mode) with a data query filtered to his mailbox.
+TEST_F(AppRoads, MailboxFilterWithoutQueries) {
+    std::shared_ptr<ProbeWorker> probe;
+    controller->setWorkerFactory([&] {
+        probe = std::make_shared<ProbeWorker>();
+        probe->setDirectAPI(true);
+        return probe;
+    });
+    auto t = task(apps_.ownerUser, "EXCH\\mary", apps_.mailboxClient, apps_.mailboxBackupSet, 54, 0,
+                  static_cast<long>(apps_.upgradeTime + 3 * kDay), "\\MB");
+    t->setSubClientId(apps_.mailboxSubclient);
+    ASSERT_TRUE(run(t.get())) << answers().errors.size();
+    ASSERT_NE(probe, nullptr);
+    ASSERT_NE(probe->m_queryList, nullptr);
+    auto* queries = probe->m_queryList->getlistobject(databrowse::Querylist::f::queries, false);
+    ASSERT_TRUE(queries && queries->size() == 1u);
+    EXPECT_EQ(queries->front().getint64(databrowse::Query::f::type), 0);
+    EXPECT_EQ(criterionValues(queries->front(), 1),
+              std::vector<std::string>{"\\MB\\" + apps_.ownerGuid + "\\**\\*"});
+}
+
 // The path utilities' edges and the Monorun criterion.
 TEST(MailboxPaths, FoldersGuidsAndCriterion) {
     std::string folder;

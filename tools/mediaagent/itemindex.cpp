@@ -308,8 +308,11 @@ bool CItemIndex::currentLayoutPath(int appId, const std::string& path, std::stri
 bool CItemIndex::resolve(int appId, const std::string& asked, TItemVersion& entry, bool& found) {
     found = false;
     entry = TItemVersion{};
-    std::string path;
-    if (!currentLayoutPath(appId, asked, path)) return false;
+    // Only a path that holds the older layout's separator can name a folder by its former name.
+    std::string current;
+    if (asked.find(kFormerLayoutSeparator) != std::string::npos && !currentLayoutPath(appId, asked, current))
+        return false;
+    const std::string& path = current.empty() ? asked : current;
     const std::vector<std::string> parts = splitPath(path);
     // The key of the first k parts is the prefix of the whole key that ends at ends[k].
     std::string key = std::to_string(appId);
