@@ -259,11 +259,13 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
         const long toTime = task->getToTime();
         const databrowse::BrowseOperation op = task->getBrowseOpType();
         if (appType != apptype::kExchangeMailbox || (fromTime == 0 && toTime == 0) ||
-            (op != databrowse::BROWSE_OP_BROWSE && op != databrowse::BROWSE_OP_FIND) || !isMailboxLevelPath(path))
+            (op != databrowse::BROWSE_OP_BROWSE && op != databrowse::BROWSE_OP_FIND) ||
+            !isMailboxLevelPath(path))
             return;
         bool upgraded = false;
         unsigned long upgradeTime = 0;
-        if (!isClientUpgraded(kUpgradeRelease, static_cast<int>(task->getClientId()), upgraded, upgradeTime)) {
+        if (!isClientUpgraded(kUpgradeRelease, static_cast<int>(task->getClientId()), upgraded,
+                              upgradeTime)) {
             log.debugLvl(0, "Check for client update time failed...");
             return;
         }
@@ -279,11 +281,10 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
             if (fromTime == 0) return;
             char text[ZyTime::kTextSize] = {};
             ZyTime formatted(static_cast<long>(upgradeTime), text, 0, sizeof text);
-            log.debugLvl(
-                0,
-                "Exchange Mailbox browse/find cannot span across client upgrade time:[%s][%lu]. Please select "
-                "the time range before or after the upgrade time.",
-                text, upgradeTime);
+            log.debugLvl(0,
+                         "Exchange Mailbox browse/find cannot span across client upgrade time:[%s][%lu]. "
+                         "Please select the time range before or after the upgrade time.",
+                         text, upgradeTime);
             EvMessageContainer message;
             message.SetMessageID(evmsg::kMailboxSpansUpgrade, true);
             message << text;
@@ -308,8 +309,9 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
             if (!triplet.empty()) {
                 tripletSrcPath = triplet + folder;
                 useTriplet = true;
-                log.debugLvl(3, "Will add triplet to Src path as data is before 10.0...strMbxTripletSrcPath:[%s]",
-                             tripletSrcPath.c_str());
+                log.debugLvl(
+                    3, "Will add triplet to Src path as data is before 10.0...strMbxTripletSrcPath:[%s]",
+                    tripletSrcPath.c_str());
             }
             // The end user's filter follows his browse into the older layout, his own mailbox there; a
             // mailbox that never had a triplet keeps the filter of its own mailbox, never a bare tail.

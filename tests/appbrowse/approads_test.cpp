@@ -501,10 +501,11 @@ TEST_F(AppRoads, MailboxAccess) {
                          .created = up - 2 * kDay});
         ASSERT_TRUE(more.ok()) << more.error();
     }
-    for (const auto& [appType, from, to] : {std::tuple<long, long, long>{56, 0, 0}, {54, up - 2 * kDay, up - kDay}}) {
+    for (const auto& [appType, from, to] :
+         {std::tuple<long, long, long>{56, 0, 0}, {54, up - 2 * kDay, up - kDay}}) {
         ProbeWorker worker;
-        auto t = task(world.fileUser, "EXCH\\alice", apps_.mailboxClient, apps_.mailboxBackupSet, appType, from,
-                      to, "\\MB");
+        auto t = task(world.fileUser, "EXCH\\alice", apps_.mailboxClient, apps_.mailboxBackupSet, appType,
+                      from, to, "\\MB");
         TOut r;
         EXPECT_FALSE(worker.handleExchangeRequest(t.get(), 1, r.filter, r.triplet, r.useTriplet, r.spans,
                                                   r.denied, r.guid))

@@ -197,7 +197,8 @@ TEST_F(AppRoadsEndToEnd, MailboxesBeforeTheUpgrade) {
         hubtest::TConsoleRun stranger =
             list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB", "EXCH\\sam", at);
         ASSERT_EQ(stranger.status, kExitOk) << road << stranger.err;
-        EXPECT_EQ(itemsOf(stranger), only(indexed(apps.mailboxSubclient, "/MB", at), "/MB/" + apps.strangerGuid))
+        EXPECT_EQ(itemsOf(stranger),
+                  only(indexed(apps.mailboxSubclient, "/MB", at), "/MB/" + apps.strangerGuid))
             << road;
     }
 }

@@ -64,12 +64,13 @@ bool loadServedCopies(zydb::IDbConnection& conn, int mediaAgent, std::map<int, i
 // The older-layout name of a mailbox root: the triplet the mailbox directory records for its owner.
 bool loadFormerName(zydb::IDbConnection& conn, TContentRoot& root, std::string& error) {
     std::unique_ptr<zydb::IDbStatement> st;
-    if (zydb::prepareBound(conn,
-                           "SELECT IFNULL(exchangeServer, ''), IFNULL(databaseName, ''), IFNULL(aliasName, '') "
-                           "FROM APP_EmailConfigPolicyAssoc WHERE IFNULL(deleted, 0) = 0 AND "
-                           "LOWER(TRIM(userGuid, '{}')) = LOWER(TRIM(?, '{}')) ORDER BY created DESC, assocId "
-                           "DESC LIMIT 1",
-                           {DbValue::ofText(root.owner)}, st) != zydb::DB_OK)
+    if (zydb::prepareBound(
+            conn,
+            "SELECT IFNULL(exchangeServer, ''), IFNULL(databaseName, ''), IFNULL(aliasName, '') "
+            "FROM APP_EmailConfigPolicyAssoc WHERE IFNULL(deleted, 0) = 0 AND "
+            "LOWER(TRIM(userGuid, '{}')) = LOWER(TRIM(?, '{}')) ORDER BY created DESC, assocId "
+            "DESC LIMIT 1",
+            {DbValue::ofText(root.owner)}, st) != zydb::DB_OK)
         return queryFailed(conn, "reading the mailbox directory", error);
     const int rc = st->step();
     if (rc == zydb::DB_NO_DATA) return true;
@@ -141,7 +142,8 @@ bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int pre
         return queryFailed(conn, "reading the content root", error);
     if ((rc = st->step()) == zydb::DB_OK)
         sub.contentRoots = parseContentRoots(std::string(st->columnText(0)));
-    if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA) return queryFailed(conn, "reading the content root", error);
+    if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA)
+        return queryFailed(conn, "reading the content root", error);
     for (TContentRoot& root : sub.contentRoots)
         if (!root.owner.empty() && !loadFormerName(conn, root, error)) return false;
     return true;

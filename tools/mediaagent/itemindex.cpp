@@ -60,7 +60,6 @@ const char* const kSql[kStatementCount] = {
     "SELECT path FROM formernames WHERE appId = ?1 AND name = ?2",
 };
 
-
 // Resets a statement (and its bindings) when the scope that used it ends.
 struct TReset {
     sqlite3_stmt* s;
