@@ -118,6 +118,14 @@ std::string getMbxGUID(std::string guid) {
     return guid;
 }
 
+bool isMailboxPathOf(const std::string& path, const std::string& guid) {
+    auto separator = [](char c) { return c == '\\' || c == '/'; };
+    const size_t end = 4 + guid.size();
+    return !guid.empty() && path.size() >= end && separator(path[0]) && separator(path[3]) &&
+           CaseInsensitiveStringCompare(path.substr(1, 2), "MB") && path.compare(4, guid.size(), guid) == 0 &&
+           (path.size() == end || separator(path[end]));
+}
+
 bool isMailboxAppType(long appType) {
     return apptype::isMailbox(appType);
 }
@@ -209,6 +217,12 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                 }
                 accessDenied = false;
             } else {
+                if (!isMailboxPathOf(path, pathGuid)) {
+                    accessDenied = true;
+                    log.debugLvl(0, "Error: browse path [%s] does not name the mailbox MbxGUID[%s] it holds",
+                                 path.c_str(), pathGuid.c_str());
+                    return true;
+                }
                 if (!GetMailboxDetails(userId, mailboxGuid, triplet)) {
                     log.debugLvl(0, "Error: Cannot fetch logged-in user details.");
                     return false;
@@ -235,7 +249,8 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                 accessDenied = true;
                 return false;
             }
-            if (!canAccessExchDelegates(static_cast<int>(userId), mailboxGuid, pathGuid, folder)) {
+            if (!isMailboxPathOf(path, pathGuid) ||
+                !canAccessExchDelegates(static_cast<int>(userId), mailboxGuid, pathGuid, folder)) {
                 accessDenied = true;
                 log.debugLvl(0, "Error: UserId:[%ld] does not have access to browse:[%s]", userId,
                              path.c_str());

@@ -20,6 +20,11 @@ bool getMbxGUIDfromPath(std::string path, std::string& guid);
 // The GUID without one pair of surrounding braces; any other text unchanged.
 std::string getMbxGUID(std::string guid);
 
+// Whether `path` is the mailbox `guid` (as getMbxGUIDfromPath gives it) or a path in it: "\MB\", the GUID,
+// then the end or a separator ('\' or '/' throughout). The GUID of a path that names it elsewhere (below
+// another's folder) is no mailbox the path is in.
+bool isMailboxPathOf(const std::string& path, const std::string& guid);
+
 // Application types browsed as mailboxes: 54, the older layout 56 and Monorun 137.
 bool isMailboxAppType(long appType);
 

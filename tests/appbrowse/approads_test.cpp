@@ -463,6 +463,13 @@ TEST_F(AppRoads, MailboxAccess) {
     EXPECT_EQ(o.guid, getMbxGUID(owner));
     EXPECT_TRUE(check(apps_.delegateUser, 54, "\\MB\\" + owner + "\\Sent Items", 1, true).denied);
     EXPECT_TRUE(check(apps_.strangerUser, 54, "\\MB\\" + owner + "\\Inbox", 1, true).denied);
+    // His GUID below another folder (another's mailbox by its triplet, say) is not his mailbox.
+    const std::string elsewhere = std::string("EXCHSRV1\x12Mailbox Store\x12") + "dan\\" + owner + "\\Inbox";
+    o = check(apps_.ownerUser, 54, elsewhere, 1);
+    EXPECT_TRUE(o.result && o.denied);
+    EXPECT_TRUE(check(apps_.delegateUser, 54, elsewhere, 1, true).denied);
+    o = check(apps_.ownerUser, 54, "/MB/" + owner + "/Inbox", 1);
+    EXPECT_TRUE(o.result && !o.denied);
 
     // The older layout: the user's own triplet only.
     o = check(apps_.ownerUser, 56, "\\EXCHSRV1\\mailbox store\\mary\\Inbox", 1);
