@@ -57,7 +57,7 @@ std::vector<std::string> partsOf(const std::string& text) {
 }
 
 // The path of a mailbox in the layout the browse reads: "\MB\{guid}", or the older layout's triplet
-// with its own separators (a pattern writing them as '*' would also take in "...\x12rosemary").
+// with its own separators (written as '*' they would match any text, "rosemary" for the alias "mary").
 std::string ownMailboxSubtree(long appType, const std::string& mailboxGuid, const std::string& triplet,
                               bool olderLayout) {
     if (olderLayout || appType == apptype::kExchangeMailboxClassic) return triplet;

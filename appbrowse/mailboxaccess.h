@@ -7,7 +7,8 @@
 
 #include <string>
 
-// `in` with every triplet separator (byte 0x12) written as '*', as a filter pattern matches it.
+// `in` with every triplet separator (byte 0x12) written as '*', as logs show a triplet. A filter keeps
+// the separators themselves: as a pattern '*' would match more than the one mailbox.
 void replaceOldExchDelim(const std::string& in, std::string& out);
 // Equal after upper-casing every character.
 bool CaseInsensitiveStringCompare(std::string a, std::string b);
