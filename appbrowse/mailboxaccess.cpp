@@ -312,6 +312,11 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
             std::string folder;
             const size_t close = path.find('}');
             if (close != std::string::npos && close + 1 < path.size()) folder = path.substr(close + 1);
+            // A find from the root ("\MB\**\*") stays a find of everything in the mailbox.
+            const std::string tail = kWildcardTail;
+            if (close == std::string::npos && path.size() > tail.size() &&
+                path.compare(path.size() - tail.size(), tail.size(), tail) == 0)
+                folder = tail;
             // The triplet of the mailbox the path names (a delegate's or an administrator's browse names
             // another's mailbox); the user's own for his root.
             std::string pathGuid;

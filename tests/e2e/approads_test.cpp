@@ -201,6 +201,21 @@ TEST_F(AppRoadsEndToEnd, MailboxesBeforeTheUpgrade) {
                   only(indexed(apps.mailboxSubclient, "/MB", at), "/MB/" + apps.strangerGuid))
             << road;
     }
+    // The owner's find from the root finds in his whole mailbox, as the administrator's find in it does.
+    auto find = [&](const std::string& path, const std::string& user) {
+        return hubtest::runConsole(
+            s->binaries + "/tools/browse/browse find --client exchmb1 --subclient " +
+                std::to_string(apps.mailboxSubclient) + " --app-type 54 --path '" + path +
+                "' --name 'f0000000*' --at " + std::to_string(apps.beforeUpgrade + 50400LL) + " --user '" +
+                user + "' --data " + s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 --json",
+            s->dir.file("stderr"));
+    };
+    hubtest::TConsoleRun whole = find("\\MB\\" + apps.ownerGuid, "admin");
+    ASSERT_EQ(whole.status, kExitOk) << whole.err;
+    ASSERT_FALSE(itemsOf(whole).empty());
+    hubtest::TConsoleRun fromRoot = find("\\MB", "EXCH\\mary");
+    ASSERT_EQ(fromRoot.status, kExitOk) << fromRoot.err;
+    EXPECT_EQ(itemsOf(fromRoot), itemsOf(whole));
 }
 
 // OneDrive on indexing V1: an end user's browse of the root, of the OneDrive folder or of a folder of
