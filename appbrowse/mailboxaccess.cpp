@@ -56,6 +56,28 @@ std::vector<std::string> partsOf(const std::string& text) {
     return parts;
 }
 
+// The path of a mailbox in the layout the browse reads: "\MB\{guid}", or the older layout's triplet
+// with its own separators (written as '*' they would match any text, "rosemary" for the alias "mary").
+std::string ownMailboxSubtree(long appType, const std::string& mailboxGuid, const std::string& triplet,
+                              bool olderLayout) {
+    if (olderLayout || appType == apptype::kExchangeMailboxClassic) return triplet;
+    return mailboxGuid.empty() ? std::string() : "\\MB\\" + mailboxGuid;
+}
+
+// Why `filter` does not confine a browse to exactly the subtree `own` ("" when it does): the index
+// applies a pattern only as a subtree followed by the wildcard tail, and anything else would answer
+// another user's data, or the media agent would have to refuse it.
+std::string whyNotConfined(const std::string& filter, const std::string& own) {
+    const std::string tail = kWildcardTail;
+    if (own.empty()) return "the mailbox directory records no path of the user's mailbox";
+    if (own.find_first_of("*?[") != std::string::npos)
+        return "the path of the user's mailbox holds a wildcard character";
+    if (filter.size() <= tail.size() || filter.compare(filter.size() - tail.size(), tail.size(), tail) != 0 ||
+        !CaseInsensitiveStringCompare(filter.substr(0, filter.size() - tail.size()), own))
+        return "the filter is not the user's own mailbox";
+    return std::string();
+}
+
 }  // namespace
 
 void replaceOldExchDelim(const std::string& in, std::string& out) {
@@ -94,6 +116,14 @@ bool getMbxFolderfromPath(std::string path, std::string& folder) {
 std::string getMbxGUID(std::string guid) {
     if (guid.size() >= 2 && guid.front() == '{' && guid.back() == '}') return guid.substr(1, guid.size() - 2);
     return guid;
+}
+
+bool isMailboxPathOf(const std::string& path, const std::string& guid) {
+    auto separator = [](char c) { return c == '\\' || c == '/'; };
+    const size_t end = 4 + guid.size();
+    return !guid.empty() && path.size() >= end && separator(path[0]) && separator(path[3]) &&
+           CaseInsensitiveStringCompare(path.substr(1, 2), "MB") && path.compare(4, guid.size(), guid) == 0 &&
+           (path.size() == end || separator(path[end]));
 }
 
 bool isMailboxAppType(long appType) {
@@ -149,20 +179,15 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                 return false;
             }
             endUserRoot = true;
-            if (appType == apptype::kExchangeMailboxClassic) {
-                if (triplet.empty()) {
-                    log.debugLvl(0, "Error: Mailbox Triplet empty");
-                    return false;
-                }
-                replaceOldExchDelim(triplet, filterPath);
-            } else {
-                if (mailboxGuid.empty()) {
-                    log.debugLvl(0, "Error: Mailbox GUID empty");
-                    return false;
-                }
-                filterPath = "\\MB\\" + mailboxGuid;
+            if (appType == apptype::kExchangeMailboxClassic && triplet.empty()) {
+                log.debugLvl(0, "Error: Mailbox Triplet empty");
+                return false;
             }
-            filterPath += kWildcardTail;
+            if (appType != apptype::kExchangeMailboxClassic && mailboxGuid.empty()) {
+                log.debugLvl(0, "Error: Mailbox GUID empty");
+                return false;
+            }
+            filterPath = ownMailboxSubtree(appType, mailboxGuid, triplet, false) + kWildcardTail;
             log.debugLvl(3,
                          "Will add Mailbox details to filter path as end user browse/find for "
                          "exchange..strMbxFolderPathFilter:[%s]",
@@ -192,6 +217,12 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                 }
                 accessDenied = false;
             } else {
+                if (!isMailboxPathOf(path, pathGuid)) {
+                    accessDenied = true;
+                    log.debugLvl(0, "Error: browse path [%s] does not name the mailbox MbxGUID[%s] it holds",
+                                 path.c_str(), pathGuid.c_str());
+                    return true;
+                }
                 if (!GetMailboxDetails(userId, mailboxGuid, triplet)) {
                     log.debugLvl(0, "Error: Cannot fetch logged-in user details.");
                     return false;
@@ -218,7 +249,8 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                 accessDenied = true;
                 return false;
             }
-            if (!canAccessExchDelegates(static_cast<int>(userId), mailboxGuid, pathGuid, folder)) {
+            if (!isMailboxPathOf(path, pathGuid) ||
+                !canAccessExchDelegates(static_cast<int>(userId), mailboxGuid, pathGuid, folder)) {
                 accessDenied = true;
                 log.debugLvl(0, "Error: UserId:[%ld] does not have access to browse:[%s]", userId,
                              path.c_str());
@@ -235,75 +267,107 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
         log.debugLvl(3, "Exchange Mailbox GUID:[%s]", mailboxGuid.c_str());
     }
 
-    const long fromTime = task->getFromTime();
-    const long toTime = task->getToTime();
-    const databrowse::BrowseOperation op = task->getBrowseOpType();
-    if (appType != apptype::kExchangeMailbox || (fromTime == 0 && toTime == 0) ||
-        (op != databrowse::BROWSE_OP_BROWSE && op != databrowse::BROWSE_OP_FIND) || !isMailboxLevelPath(path))
-        return true;
-    bool upgraded = false;
-    unsigned long upgradeTime = 0;
-    if (!isClientUpgraded(kUpgradeRelease, static_cast<int>(task->getClientId()), upgraded, upgradeTime)) {
-        log.debugLvl(0, "Check for client update time failed...");
-        return true;
-    }
-    if (!upgraded) {
-        log.debugLvl(3, "Client is not upgraded..");
-        return true;
-    }
-    const auto from = static_cast<unsigned long>(fromTime);
-    const auto to = static_cast<unsigned long>(toTime);
-    if (from >= upgradeTime) return true;
-    if (toTime == 0 || to > upgradeTime) {
-        // An open start (from-time 0) is browsed as it is: only a range with both ends is refused.
-        if (fromTime == 0) return true;
-        char text[ZyTime::kTextSize] = {};
-        ZyTime formatted(static_cast<long>(upgradeTime), text, 0, sizeof text);
-        log.debugLvl(
-            0,
-            "Exchange Mailbox browse/find cannot span across client upgrade time:[%s][%lu]. Please select "
-            "the time range before or after the upgrade time.",
-            text, upgradeTime);
-        EvMessageContainer message;
-        message.SetMessageID(evmsg::kMailboxSpansUpgrade, true);
-        message << text;
-        setErrorMessage(message);
-        spansUpgrade = true;
-        return true;
-    }
-    if (to == upgradeTime) return true;
-    if (endUserRoot || !isMailboxRootPath(path)) {
-        std::string folder;
-        const size_t close = path.find('}');
-        if (close != std::string::npos && close + 1 < path.size()) folder = path.substr(close + 1);
-        // The triplet of the mailbox the path names (a delegate's or an administrator's browse names
-        // another's mailbox); the user's own for his root.
-        std::string pathGuid;
-        if (getMbxGUIDfromPath(path, pathGuid)) {
-            std::string pathTriplet;
-            if (GetMailboxDetails(0, pathGuid, pathTriplet)) triplet = pathTriplet;
-        } else if (mailboxGuid.empty() || triplet.empty()) {
-            GetMailboxDetails(userId, mailboxGuid, triplet);
+    // Data before the upgrade are read in the older layout; every way out passes the end user's filter
+    // through the last check.
+    auto olderLayout = [&]() {
+        const long fromTime = task->getFromTime();
+        const long toTime = task->getToTime();
+        const databrowse::BrowseOperation op = task->getBrowseOpType();
+        if (appType != apptype::kExchangeMailbox || (fromTime == 0 && toTime == 0) ||
+            (op != databrowse::BROWSE_OP_BROWSE && op != databrowse::BROWSE_OP_FIND) ||
+            !isMailboxLevelPath(path))
+            return;
+        bool upgraded = false;
+        unsigned long upgradeTime = 0;
+        if (!isClientUpgraded(kUpgradeRelease, static_cast<int>(task->getClientId()), upgraded,
+                              upgradeTime)) {
+            log.debugLvl(0, "Check for client update time failed...");
+            return;
         }
-        if (!triplet.empty()) {
-            tripletSrcPath = triplet + folder;
-            useTriplet = true;
-            log.debugLvl(3, "Will add triplet to Src path as data is before 10.0...strMbxTripletSrcPath:[%s]",
-                         tripletSrcPath.c_str());
+        if (!upgraded) {
+            log.debugLvl(3, "Client is not upgraded..");
+            return;
         }
-        if (endUserRoot) {
-            // Written as a pattern, like the filter of the older layout: the separator byte is no
-            // character a filter may carry.
-            replaceOldExchDelim(triplet, filterPath);
-            filterPath += kWildcardTail;
-            log.debugLvl(3,
-                         "Will add Mailbox Triplet to filter path as end user browse/find for "
-                         "exchange..strMbxFolderPathFilter:[%s]",
-                         filterPath.c_str());
+        const auto from = static_cast<unsigned long>(fromTime);
+        const auto to = static_cast<unsigned long>(toTime);
+        if (from >= upgradeTime) return;
+        if (toTime == 0 || to > upgradeTime) {
+            // An open start (from-time 0) is browsed as it is: only a range with both ends is refused.
+            if (fromTime == 0) return;
+            char text[ZyTime::kTextSize] = {};
+            ZyTime formatted(static_cast<long>(upgradeTime), text, 0, sizeof text);
+            log.debugLvl(0,
+                         "Exchange Mailbox browse/find cannot span across client upgrade time:[%s][%lu]. "
+                         "Please select the time range before or after the upgrade time.",
+                         text, upgradeTime);
+            EvMessageContainer message;
+            message.SetMessageID(evmsg::kMailboxSpansUpgrade, true);
+            message << text;
+            setErrorMessage(message);
+            spansUpgrade = true;
+            return;
         }
-    }
-    if (rightsMode != 1 && isMailboxRootPath(path)) useTriplet = false;
-    return true;
+        if (to == upgradeTime) return;
+        if (endUserRoot || !isMailboxRootPath(path)) {
+            std::string folder;
+            const size_t close = path.find('}');
+            if (close != std::string::npos && close + 1 < path.size()) folder = path.substr(close + 1);
+            // A find from the root ("\MB\**\*") stays a find of everything in the mailbox.
+            const std::string tail = kWildcardTail;
+            if (close == std::string::npos && path.size() > tail.size() &&
+                path.compare(path.size() - tail.size(), tail.size(), tail) == 0)
+                folder = tail;
+            // The triplet of the mailbox the path names (a delegate's or an administrator's browse names
+            // another's mailbox); the user's own for his root.
+            std::string pathGuid;
+            if (getMbxGUIDfromPath(path, pathGuid)) {
+                std::string pathTriplet;
+                if (GetMailboxDetails(0, pathGuid, pathTriplet)) triplet = pathTriplet;
+            } else if (mailboxGuid.empty() || triplet.empty()) {
+                GetMailboxDetails(userId, mailboxGuid, triplet);
+            }
+            if (!triplet.empty()) {
+                tripletSrcPath = triplet + folder;
+                useTriplet = true;
+                log.debugLvl(
+                    3, "Will add triplet to Src path as data is before 10.0...strMbxTripletSrcPath:[%s]",
+                    tripletSrcPath.c_str());
+            }
+            // The end user's filter follows his browse into the older layout, his own mailbox there; a
+            // mailbox that never had a triplet keeps the filter of its own mailbox, never a bare tail.
+            if (endUserRoot && !triplet.empty()) {
+                filterPath = ownMailboxSubtree(appType, mailboxGuid, triplet, true) + kWildcardTail;
+                std::string shown;
+                replaceOldExchDelim(filterPath, shown);
+                log.debugLvl(3,
+                             "Will add Mailbox Triplet to filter path as end user browse/find for "
+                             "exchange..strMbxFolderPathFilter:[%s]",
+                             shown.c_str());
+            }
+        }
+        if (rightsMode != 1 && isMailboxRootPath(path)) useTriplet = false;
+    };
+    olderLayout();
+    return confineEndUserRoot(endUserRoot, appType, filterPath, mailboxGuid, triplet, useTriplet);
+}
+
+bool CWorkerThreadHM::confineEndUserRoot(bool endUserRoot, long appType, const std::string& filterPath,
+                                         const std::string& mailboxGuid, const std::string& triplet,
+                                         bool olderLayout) {
+    if (!endUserRoot) return true;
+    // The filter is all that keeps an end user's browse of the mailboxes to his own: one wider than his
+    // mailbox is never sent, whatever built it.
+    const std::string why =
+        whyNotConfined(filterPath, ownMailboxSubtree(appType, mailboxGuid, triplet, olderLayout));
+    if (why.empty()) return true;
+    CBrowseLog log(kTag);
+    std::string shown;
+    replaceOldExchDelim(filterPath, shown);
+    log.debugLvl(0, "Error: the mailbox browse of an end user cannot be confined to his mailbox [%s]: %s",
+                 shown.c_str(), why.c_str());
+    setLastError(databrowse::BROWSE_ERR_PERMISSION,
+                 "Your mailbox browse is refused: it cannot be confined to your own mailbox (" + why + ")");
+    return false;
 }
 
 bool CWorkerThreadHM::handleExchangeRequest2(int rightsMode, std::string& mailboxGuid) {

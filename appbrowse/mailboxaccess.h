@@ -7,7 +7,8 @@
 
 #include <string>
 
-// `in` with every triplet separator (byte 0x12) written as '*', as a filter pattern matches it.
+// `in` with every triplet separator (byte 0x12) written as '*', as logs show a triplet. A filter keeps
+// the separators themselves: as a pattern '*' would match more than the one mailbox.
 void replaceOldExchDelim(const std::string& in, std::string& out);
 // Equal after upper-casing every character.
 bool CaseInsensitiveStringCompare(std::string a, std::string b);
@@ -19,6 +20,11 @@ bool getMbxFolderfromPath(std::string path, std::string& folder);
 bool getMbxGUIDfromPath(std::string path, std::string& guid);
 // The GUID without one pair of surrounding braces; any other text unchanged.
 std::string getMbxGUID(std::string guid);
+
+// Whether `path` is the mailbox `guid` (as getMbxGUIDfromPath gives it) or a path in it: "\MB\", the GUID,
+// then the end or a separator ('\' or '/' throughout). The GUID of a path that names it elsewhere (below
+// another's folder) is no mailbox the path is in.
+bool isMailboxPathOf(const std::string& path, const std::string& guid);
 
 // Application types browsed as mailboxes: 54, the older layout 56 and Monorun 137.
 bool isMailboxAppType(long appType);

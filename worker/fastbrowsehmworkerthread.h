@@ -403,6 +403,11 @@ public:
     bool handleExchangeRequest(EvMultiEntityRestoreTask* task, int rightsMode, std::string& filterPath,
                                std::string& tripletSrcPath, bool& useTriplet, bool& spansUpgrade, bool& accessDenied,
                                std::string& mailboxGuid);
+    // The last word on an end user's browse of the mailboxes (`endUserRoot`): its filter must be his own
+    // mailbox's path (the older layout's when `olderLayout`) and the wildcard tail, else the request is
+    // refused with the rights error and why (false).
+    bool confineEndUserRoot(bool endUserRoot, long appType, const std::string& filterPath,
+                            const std::string& mailboxGuid, const std::string& triplet, bool olderLayout);
     // Monorun mailboxes: the end user's mailbox GUID (lower-cased) as a criterion of every data query.
     bool handleExchangeRequest2(int rightsMode, std::string& mailboxGuid);
     // The mailbox step of authentication (mailbox app types, not yet failed): handleExchangeRequest into

@@ -1,6 +1,7 @@
 // Request intake: the one entry of a worker for one browse request, from the request's analysis to the
 // body, with one exit that gives back exactly the configuration reference this request took. Runs on
 // the caller's thread while it holds the worker's lock.
+#include <algorithm>
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "appbrowse/fbhmvsautils.h"
@@ -12,12 +13,12 @@
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/indexing/supersearch.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/requestlog.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ constexpr int kProviderOneDrive = 7;
 constexpr int64_t kHubmasterQueryType = 3;
 constexpr int kVmGuidAttribute = 16;
 const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
+const char* const kMailboxRestrictionQueryId = "mailbox-owner-restriction";
 const char* const kRefusedText = "Browse access denied: you are not authorised to browse this data.";
 
 bool isFileSystemAppType(long appType) {
@@ -282,7 +284,21 @@ CStepResult CWorkerThreadHM::applyQueries(EvMultiEntityRestoreTask* privateTask,
             log.debugLvl(0, "Error while processing Hubmaster query: %s.", xml.c_str());
         }
     }
-    if (!getBrowseFindPattern().empty() && m_queryList) {
+    if (!auth.mailboxFilterPath.empty()) {
+        // An end user's mailbox filter goes out with the browse whatever the caller asked: without a data
+        // query to carry it the browse would run over every mailbox.
+        if (!m_queryList) m_queryList = std::make_unique<databrowse::Querylist>();
+        auto* queries = m_queryList->getlistobject(databrowse::Querylist::f::queries, true);
+        if (std::none_of(queries->begin(), queries->end(), [](CNMessageBase& query) {
+                return query.getint64(databrowse::Query::f::type) == 0;
+            })) {
+            databrowse::Query query;
+            query.setint64(databrowse::Query::f::type, 0);
+            query.setstring(databrowse::Query::f::queryId, kMailboxRestrictionQueryId);
+            queries->push_back(query);
+        }
+    }
+    if ((!getBrowseFindPattern().empty() || !auth.mailboxFilterPath.empty()) && m_queryList) {
         SuperBrowseManager* planner = m_browseTask->getDataPtr()->planner;
         const bool strict =
             m_doNotFallBackForFilters || (!m_externalBrowseRequest && planner && planner->isIndexingV2());

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -447,7 +448,8 @@ TEST_F(AppRoads, MailboxAccess) {
     std::string pattern;
     replaceOldExchDelim(apps_.ownerTriplet, pattern);
     EXPECT_EQ(pattern, "EXCHSRV1*Mailbox Store*mary");
-    EXPECT_EQ(check(apps_.ownerUser, 56, "\\", 1).filter, pattern + "\\**\\*");
+    // The older layout's filter is his triplet itself: as a pattern it would take in "...*rosemary" too.
+    EXPECT_EQ(check(apps_.ownerUser, 56, "\\", 1).filter, apps_.ownerTriplet + "\\**\\*");
 
     // His own GUID in other letters is his; another's is refused; a delegated folder is allowed.
     std::string lowerOwn = owner;
@@ -461,6 +463,13 @@ TEST_F(AppRoads, MailboxAccess) {
     EXPECT_EQ(o.guid, getMbxGUID(owner));
     EXPECT_TRUE(check(apps_.delegateUser, 54, "\\MB\\" + owner + "\\Sent Items", 1, true).denied);
     EXPECT_TRUE(check(apps_.strangerUser, 54, "\\MB\\" + owner + "\\Inbox", 1, true).denied);
+    // His GUID below another folder (another's mailbox by its triplet, say) is not his mailbox.
+    const std::string elsewhere = std::string("EXCHSRV1\x12Mailbox Store\x12") + "dan\\" + owner + "\\Inbox";
+    o = check(apps_.ownerUser, 54, elsewhere, 1);
+    EXPECT_TRUE(o.result && o.denied);
+    EXPECT_TRUE(check(apps_.delegateUser, 54, elsewhere, 1, true).denied);
+    o = check(apps_.ownerUser, 54, "/MB/" + owner + "/Inbox", 1);
+    EXPECT_TRUE(o.result && !o.denied);
 
     // The older layout: the user's own triplet only.
     o = check(apps_.ownerUser, 56, "\\EXCHSRV1\\mailbox store\\mary\\Inbox", 1);
@@ -478,8 +487,62 @@ TEST_F(AppRoads, MailboxAccess) {
     EXPECT_TRUE(o.useTriplet);
     EXPECT_EQ(o.triplet, apps_.ownerTriplet);
     o = check(apps_.ownerUser, 54, "\\MB", 1, false, up - 2 * kDay, up - kDay);
-    EXPECT_TRUE(o.useTriplet);
-    EXPECT_EQ(o.filter, pattern + "\\**\\*");
+    EXPECT_TRUE(o.result && o.useTriplet);
+    EXPECT_EQ(o.triplet, apps_.ownerTriplet);
+    EXPECT_EQ(o.filter, apps_.ownerTriplet + "\\**\\*");
+    // A mailbox without a triplet keeps its own filter before the upgrade, never a bare wildcard tail.
+    o = check(apps_.strangerUser, 54, "\\MB", 1, false, up - 2 * kDay, up - kDay);
+    EXPECT_TRUE(o.result && !o.useTriplet && !o.denied);
+    EXPECT_EQ(o.filter, "\\MB\\" + apps_.strangerGuid + "\\**\\*");
+
+    // A mailbox whose path holds a wildcard cannot be confined to: refused, with why.
+    {
+        hubdb::HubDbSeed seed(world.databasePath);
+        zyent::AppBrowseSeed more(seed);
+        more.addMailbox({.ownerId = world.fileUser,
+                         .subclientId = apps_.mailboxSubclient,
+                         .guid = "{0BADC0DE-0000-4000-8000-000000000001}",
+                         .server = "EXCHSRV1",
+                         .store = "Mailbox Store",
+                         .alias = "m*",
+                         .created = up - 2 * kDay});
+        ASSERT_TRUE(more.ok()) << more.error();
+    }
+    for (const auto& [appType, from, to] :
+         {std::tuple<long, long, long>{56, 0, 0}, {54, up - 2 * kDay, up - kDay}}) {
+        ProbeWorker worker;
+        auto t = task(world.fileUser, "EXCH\\alice", apps_.mailboxClient, apps_.mailboxBackupSet, appType,
+                      from, to, "\\MB");
+        TOut r;
+        EXPECT_FALSE(worker.handleExchangeRequest(t.get(), 1, r.filter, r.triplet, r.useTriplet, r.spans,
+                                                  r.denied, r.guid))
+            << appType;
+        EXPECT_EQ(worker.getErrorId(), databrowse::BROWSE_ERR_PERMISSION) << appType;
+        EXPECT_NE(std::string(worker.getErrorMessage()).find("your own mailbox"), std::string::npos)
+            << worker.getErrorMessage();
+    }
+}
+
+// An end user's browse of the mailboxes carries his filter to the media agent even when its caller sent
+// no query to carry it: the request is prepared (direct mode) with a data query filtered to his mailbox.
+TEST_F(AppRoads, MailboxFilterWithoutQueries) {
+    std::shared_ptr<ProbeWorker> probe;
+    controller->setWorkerFactory([&] {
+        probe = std::make_shared<ProbeWorker>();
+        probe->setDirectAPI(true);
+        return probe;
+    });
+    auto t = task(apps_.ownerUser, "EXCH\\mary", apps_.mailboxClient, apps_.mailboxBackupSet, 54, 0,
+                  static_cast<long>(apps_.upgradeTime + 3 * kDay), "\\MB");
+    t->setSubClientId(apps_.mailboxSubclient);
+    ASSERT_TRUE(run(t.get())) << answers().errors.size();
+    ASSERT_NE(probe, nullptr);
+    ASSERT_NE(probe->m_queryList, nullptr);
+    auto* queries = probe->m_queryList->getlistobject(databrowse::Querylist::f::queries, false);
+    ASSERT_TRUE(queries && queries->size() == 1u);
+    EXPECT_EQ(queries->front().getint64(databrowse::Query::f::type), 0);
+    EXPECT_EQ(criterionValues(queries->front(), 1),
+              std::vector<std::string>{"\\MB\\" + apps_.ownerGuid + "\\**\\*"});
 }
 
 // The path utilities' edges and the Monorun criterion.

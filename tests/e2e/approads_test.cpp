@@ -62,11 +62,12 @@ protected:
 
     // The console's list of `path` in a subclient of `client` as of the last backup day, by `road`.
     static hubtest::TConsoleRun list(const std::string& road, const std::string& client, int subclient,
-                                     int appType, const std::string& path, const std::string& user) {
+                                     int appType, const std::string& path, const std::string& user,
+                                     long long at = lastDay()) {
         return hubtest::runConsole(
             s->binaries + "/tools/browse/browse list --client " + client + " --subclient " +
                 std::to_string(subclient) + " --app-type " + std::to_string(appType) + " --path '" + path +
-                "' --at " + std::to_string(lastDay()) + " --via " + road + " --user '" + user + "' --data " +
+                "' --at " + std::to_string(at) + " --via " + road + " --user '" + user + "' --data " +
                 s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 --json",
             s->dir.file("stderr"));
     }
@@ -95,12 +96,12 @@ protected:
         }
         return out;
     }
-    // The children of `path` in the media agent's index as of the last backup day.
-    static std::vector<TItem> indexed(int subclient, const std::string& path) {
+    // The children of `path` in the media agent's index as of `at` (the last backup day).
+    static std::vector<TItem> indexed(int subclient, const std::string& path, long long at = lastDay()) {
         mediaagent::TBrowseQuery q;
         q.appId = subclient;
         q.path = path;
-        q.toTime = lastDay();
+        q.toTime = at;
         std::vector<mediaagent::TItemVersion> versions;
         bool found = false;
         EXPECT_TRUE(s->index->listAt(q, versions, found)) << s->index->lastError();
@@ -169,6 +170,52 @@ TEST_F(AppRoadsEndToEnd, Mailboxes) {
         EXPECT_EQ(other.status, kExitRefused) << road << other.out << other.err;
         EXPECT_EQ(other.out.find("/MB/"), std::string::npos) << road;
     }
+}
+
+// Mailboxes before their client's upgrade, read by the Hubmaster in the older layout: a mailbox lists what
+// the index holds of it then, for the administrator and the owner alike; an end user's browse of the
+// mailboxes shows his own mailbox, whether it had a triplet (the owner) or not (the stranger).
+TEST_F(AppRoadsEndToEnd, MailboxesBeforeTheUpgrade) {
+    const zyent::AppBrowseWorld& apps = s->world.apps;
+    const std::string mailbox = "/MB/" + apps.ownerGuid;
+    for (const char* road : kRoads) {
+        for (const long long at : {static_cast<long long>(apps.beforeUpgrade), apps.beforeUpgrade + 50400LL,
+                                   apps.upgradeTime - 1}) {
+            const std::vector<TItem> before = indexed(apps.mailboxSubclient, mailbox, at);
+            ASSERT_FALSE(before.empty()) << at;
+            for (const char* user : {"admin", "EXCH\\mary"}) {
+                hubtest::TConsoleRun run =
+                    list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB\\" + apps.ownerGuid, user, at);
+                ASSERT_EQ(run.status, kExitOk) << road << user << at << run.err;
+                EXPECT_EQ(itemsOf(run), before) << road << user << at;
+            }
+        }
+        const long long at = apps.beforeUpgrade + 50400LL;
+        hubtest::TConsoleRun own = list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB", "EXCH\\mary", at);
+        ASSERT_EQ(own.status, kExitOk) << road << own.err;
+        EXPECT_EQ(itemsOf(own), indexed(apps.mailboxSubclient, mailbox, at)) << road;
+        hubtest::TConsoleRun stranger =
+            list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB", "EXCH\\sam", at);
+        ASSERT_EQ(stranger.status, kExitOk) << road << stranger.err;
+        EXPECT_EQ(itemsOf(stranger),
+                  only(indexed(apps.mailboxSubclient, "/MB", at), "/MB/" + apps.strangerGuid))
+            << road;
+    }
+    // The owner's find from the root finds in his whole mailbox, as the administrator's find in it does.
+    auto find = [&](const std::string& path, const std::string& user) {
+        return hubtest::runConsole(
+            s->binaries + "/tools/browse/browse find --client exchmb1 --subclient " +
+                std::to_string(apps.mailboxSubclient) + " --app-type 54 --path '" + path +
+                "' --name 'f0000000*' --at " + std::to_string(apps.beforeUpgrade + 50400LL) + " --user '" +
+                user + "' --data " + s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 --json",
+            s->dir.file("stderr"));
+    };
+    hubtest::TConsoleRun whole = find("\\MB\\" + apps.ownerGuid, "admin");
+    ASSERT_EQ(whole.status, kExitOk) << whole.err;
+    ASSERT_FALSE(itemsOf(whole).empty());
+    hubtest::TConsoleRun fromRoot = find("\\MB", "EXCH\\mary");
+    ASSERT_EQ(fromRoot.status, kExitOk) << fromRoot.err;
+    EXPECT_EQ(itemsOf(fromRoot), itemsOf(whole));
 }
 
 // OneDrive on indexing V1: an end user's browse of the root, of the OneDrive folder or of a folder of

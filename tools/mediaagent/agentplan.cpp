@@ -61,6 +61,26 @@ bool loadServedCopies(zydb::IDbConnection& conn, int mediaAgent, std::map<int, i
     return rc == zydb::DB_NO_DATA || queryFailed(conn, "reading the copies of the media agent", error);
 }
 
+// The older-layout name of a mailbox root: the triplet the mailbox directory records for its owner.
+bool loadFormerName(zydb::IDbConnection& conn, TContentRoot& root, std::string& error) {
+    std::unique_ptr<zydb::IDbStatement> st;
+    if (zydb::prepareBound(
+            conn,
+            "SELECT IFNULL(exchangeServer, ''), IFNULL(databaseName, ''), IFNULL(aliasName, '') "
+            "FROM APP_EmailConfigPolicyAssoc WHERE IFNULL(deleted, 0) = 0 AND "
+            "LOWER(TRIM(userGuid, '{}')) = LOWER(TRIM(?, '{}')) ORDER BY created DESC, assocId "
+            "DESC LIMIT 1",
+            {DbValue::ofText(root.owner)}, st) != zydb::DB_OK)
+        return queryFailed(conn, "reading the mailbox directory", error);
+    const int rc = st->step();
+    if (rc == zydb::DB_NO_DATA) return true;
+    if (rc != zydb::DB_OK) return queryFailed(conn, "reading the mailbox directory", error);
+    const std::string server(st->columnText(0)), store(st->columnText(1)), alias(st->columnText(2));
+    if (!server.empty() && !store.empty() && !alias.empty())
+        root.formerName = server + kFormerLayoutSeparator + store + kFormerLayoutSeparator + alias;
+    return true;
+}
+
 bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int precedence, TSubclientPlan& sub,
                    std::string& error) {
     std::unique_ptr<zydb::IDbStatement> st;
@@ -122,8 +142,11 @@ bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int pre
         return queryFailed(conn, "reading the content root", error);
     if ((rc = st->step()) == zydb::DB_OK)
         sub.contentRoots = parseContentRoots(std::string(st->columnText(0)));
-    return rc == zydb::DB_OK || rc == zydb::DB_NO_DATA ||
-           queryFailed(conn, "reading the content root", error);
+    if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA)
+        return queryFailed(conn, "reading the content root", error);
+    for (TContentRoot& root : sub.contentRoots)
+        if (!root.owner.empty() && !loadFormerName(conn, root, error)) return false;
+    return true;
 }
 
 }  // namespace
@@ -143,7 +166,7 @@ std::vector<TContentRoot> parseContentRoots(const std::string& text) {
 
 std::string TAgentPlan::signature() const {
     // The index's layout is part of what it is made from: a file of an older layout is made again.
-    std::string s = "layout2;" + std::to_string(clientId);
+    std::string s = "layout3;" + std::to_string(clientId);
     for (const TSubclientPlan& sub : subclients) {
         s += ";" + std::to_string(sub.appId) + ":" + std::to_string(sub.clientId) + ":" +
              std::to_string(sub.appType) + ":" + std::to_string(sub.kelmarchId);
@@ -153,7 +176,8 @@ std::string TAgentPlan::signature() const {
             s += "," + std::to_string(f.id) + "t" + std::to_string(f.fileType) + "s" +
                  std::to_string(f.physicalSize);
         for (const std::string& path : sub.unknownTypePaths) s += ",?" + path;
-        for (const TContentRoot& root : sub.contentRoots) s += ",/" + root.path + "=" + root.owner;
+        for (const TContentRoot& root : sub.contentRoots)
+            s += ",/" + root.path + "=" + root.owner + (root.formerName.empty() ? "" : "~" + root.formerName);
     }
     return s;
 }

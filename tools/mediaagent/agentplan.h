@@ -10,6 +10,9 @@
 
 namespace mediaagent {
 
+// The byte between the parts of an older-layout mailbox name (server, store, alias).
+constexpr char kFormerLayoutSeparator = '\x12';
+
 struct TArchiveFilePlan {
     int id = 0;
     int jobId = 0;
@@ -35,6 +38,10 @@ struct TJobPlan {
 struct TContentRoot {
     std::string path;
     std::string owner;
+    // The name the folder's data had in the older mailbox layout (the mailbox's triplet: server, store
+    // and alias separated by 0x12), which data written before the client's upgrade are browsed by;
+    // empty when the mailbox never had one.
+    std::string formerName{};
 };
 
 // The content roots a "Content Root" property value names.

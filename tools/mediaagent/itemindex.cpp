@@ -7,6 +7,7 @@
 #include <limits>
 #include <string_view>
 
+#include "tools/mediaagent/agentplan.h"
 #include "tools/mediaagent/sqlitestmt.h"
 
 namespace mediaagent {
@@ -29,6 +30,7 @@ enum Statement {
     kMark,
     kArchiveFiles,
     kOwners,
+    kFormerName,
     kStatementCount
 };
 
@@ -55,6 +57,7 @@ const char* const kSql[kStatementCount] = {
     "JOIN jobs j ON j.appId = a.appId AND j.jobId = a.jobId "
     "WHERE a.appId = ?1 AND j.time BETWEEN ?2 AND ?3 ORDER BY a.cTime, a.id",
     "SELECT entry, owner FROM owners WHERE appId = ?1 ORDER BY entry",
+    "SELECT path FROM formernames WHERE appId = ?1 AND name = ?2",
 };
 
 // Resets a statement (and its bindings) when the scope that used it ends.
@@ -277,9 +280,38 @@ void CItemIndex::remember(std::string key, const TResolved& resolved) {
     m_resolved.insert_or_assign(std::move(key), resolved);
 }
 
-bool CItemIndex::resolve(int appId, const std::string& path, TItemVersion& entry, bool& found) {
+std::string formerNameKey(const std::string& name) {
+    std::string key = name;
+    for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return key;
+}
+
+bool CItemIndex::currentLayoutPath(int appId, const std::string& path, std::string& out) {
+    out = path;
+    const std::vector<std::string> parts = splitPath(path);
+    if (parts.empty() || parts.front().find(kFormerLayoutSeparator) == std::string::npos) return true;
+    sqlite3_stmt* s = statement(kFormerName);
+    if (!s) return false;
+    TReset reset{s};
+    const std::string key = formerNameKey(parts.front());
+    sqlite3_bind_int(s, 1, appId);
+    sqlite3_bind_text(s, 2, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) return fail("reading the former names");
+    out = columnText(s, 0);
+    for (size_t k = 1; k < parts.size(); ++k) out += "/" + parts[k];
+    return true;
+}
+
+bool CItemIndex::resolve(int appId, const std::string& asked, TItemVersion& entry, bool& found) {
     found = false;
     entry = TItemVersion{};
+    // Only a path that holds the older layout's separator can name a folder by its former name.
+    std::string current;
+    if (asked.find(kFormerLayoutSeparator) != std::string::npos && !currentLayoutPath(appId, asked, current))
+        return false;
+    const std::string& path = current.empty() ? asked : current;
     const std::vector<std::string> parts = splitPath(path);
     // The key of the first k parts is the prefix of the whole key that ends at ends[k].
     std::string key = std::to_string(appId);

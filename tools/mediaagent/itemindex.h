@@ -100,6 +100,9 @@ struct TBrowseQuery {
 // mailbox GUID and a directory object id written either way compare equal).
 std::string ownerKey(const std::string& owner);
 
+// An older-layout mailbox name as the index keeps it: upper case (names compare without regard to case).
+std::string formerNameKey(const std::string& name);
+
 // Narrows `query` to the subtrees `roots` (within those it is confined to already).
 void confineQuery(TBrowseQuery& query, const std::vector<std::string>& roots);
 
@@ -128,8 +131,13 @@ public:
     // when the index keeps no owners of the subclient at all.
     bool ownedPaths(int appId, const std::string& owner, std::vector<std::string>& out);
 
+    // The path in the index's own layout of a path that begins with a folder's older-layout name (a
+    // mailbox's triplet, whose parts are separated by 0x12): that folder's path and the rest; any other
+    // path (or a name this subclient never had) unchanged.
+    bool currentLayoutPath(int appId, const std::string& path, std::string& out);
+
     // The entry a path names (empty, with `found` false, when none): the subclient's root for "/", "" or
-    // "\".
+    // "\"; a path of the older mailbox layout names the folder it stands for.
     bool resolve(int appId, const std::string& path, TItemVersion& entry, bool& found);
 
     // The items of a directory at a point in time: per child, its newest version at or before the

@@ -35,7 +35,9 @@ const char* const kSchema =
     "CREATE TABLE dircounts(dir INTEGER, job INTEGER, visible INTEGER, PRIMARY KEY(dir, job)) WITHOUT ROWID;"
     "CREATE TABLE pagemarks(dir INTEGER, job INTEGER, rank INTEGER, entry INTEGER, "
     "PRIMARY KEY(dir, job, rank)) WITHOUT ROWID;"
-    "CREATE TABLE owners(entry INTEGER PRIMARY KEY, appId INTEGER NOT NULL, owner TEXT NOT NULL);";
+    "CREATE TABLE owners(entry INTEGER PRIMARY KEY, appId INTEGER NOT NULL, owner TEXT NOT NULL);"
+    "CREATE TABLE formernames(appId INTEGER NOT NULL, name TEXT NOT NULL, path TEXT NOT NULL, "
+    "PRIMARY KEY(appId, name)) WITHOUT ROWID;";
 
 // Created once the rows are in: one sort instead of millions of index updates.
 const char* const kIndexes =
@@ -390,8 +392,9 @@ bool exec(sqlite3* db, const char* sql, std::string& error) {
 }
 
 bool writePlan(sqlite3* db, const TAgentPlan& plan, const TIndexScale& scale, std::string& error) {
-    CSqliteStatement meta, job, afile;
+    CSqliteStatement meta, job, afile, former;
     if (!meta.prepare(db, "INSERT INTO meta(key, value) VALUES(?,?)") ||
+        !former.prepare(db, "INSERT OR REPLACE INTO formernames(appId, name, path) VALUES(?,?,?)") ||
         !job.prepare(db, "INSERT INTO jobs VALUES(?,?,?,?,?,?)") ||
         !afile.prepare(db, "INSERT INTO afiles VALUES(?,?,?,?,?,?,?)")) {
         error = sqliteError(db, "preparing the plan inserts");
@@ -415,6 +418,17 @@ bool writePlan(sqlite3* db, const TAgentPlan& plan, const TIndexScale& scale, st
             for (int k = 0; k < 6; ++k) sqlite3_bind_int64(job.get(), k + 1, v[k]);
             if (!job.run()) {
                 error = sqliteError(db, "writing the jobs");
+                return false;
+            }
+        }
+        for (const TContentRoot& root : sub.contentRoots) {
+            if (root.formerName.empty()) continue;
+            const std::string name = formerNameKey(root.formerName), path = "/" + root.path;
+            sqlite3_bind_int(former.get(), 1, sub.appId);
+            sqlite3_bind_text(former.get(), 2, name.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_text(former.get(), 3, path.c_str(), -1, SQLITE_TRANSIENT);
+            if (!former.run()) {
+                error = sqliteError(db, "writing the former names");
                 return false;
             }
         }

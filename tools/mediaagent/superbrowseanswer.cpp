@@ -76,8 +76,10 @@ const TCriterion* applyCriteria(const std::vector<TCriterion>& criteria, TIndexB
     for (const TCriterion& c : criteria) {
         std::string subtree;
         std::vector<std::string> owned;
-        if (c.attribute == kAttributePath && c.op == kOperatorPathMatches && subtreeOf(c.value, subtree))
-            confineQuery(query, {subtree});
+        std::string current;
+        if (c.attribute == kAttributePath && c.op == kOperatorPathMatches && subtreeOf(c.value, subtree) &&
+            index.currentLayoutPath(query.appId, subtree, current))
+            confineQuery(query, {current});
         else if ((c.attribute == kAttributeObjectOwner || c.attribute == kAttributeMailboxOwner) &&
                  c.op == kOperatorIs && !c.value.empty() && index.ownedPaths(query.appId, c.value, owned))
             confineQuery(query, owned);
