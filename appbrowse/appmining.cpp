@@ -13,6 +13,7 @@
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
@@ -20,7 +21,6 @@
 #include "service/fastbrowsehm_api.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
-#include "platform/errors/evmessageids.h"
 
 const char* const ZYAPPMINING_APPNAME = "LiveBrowseServer";
 
@@ -406,7 +406,7 @@ bool CWorkerThreadHM::sendMiningRequest(bool sharePoint, const std::string& maHo
     CZyNetwork* miningSession = nullptr;
     ODSSessionCache* cache = ODSSessionCache::Instance();
     // Held before the launch: whatever becomes of this request, the instance goes with the worker.
-    m_miningPoolHold = CODSPoolHold(sessionGuid);
+    m_miningPoolHold = CODSPoolHold(*cache, sessionGuid);
     const CUxError got = cache->GetSession(maHost.c_str(), ZYAPPMINING_APPNAME, sessionGuid.c_str(),
                                            withCredentials ? user.c_str() : nullptr,
                                            withCredentials ? password.c_str() : nullptr, miningSession);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zyondemand_pool.h"
@@ -93,28 +94,26 @@ private:
 class CODSPoolHold {
 public:
     CODSPoolHold() = default;
-    explicit CODSPoolHold(std::string key) : m_key(std::move(key)), m_held(true) {
-        ODSSessionCache::Instance()->holdKey(m_key);
+    CODSPoolHold(ODSSessionCache& cache, std::string key) : m_cache(&cache), m_key(std::move(key)) {
+        m_cache->holdKey(m_key);
     }
     ~CODSPoolHold() { reset(); }
-    CODSPoolHold(CODSPoolHold&& other) noexcept : m_key(std::move(other.m_key)), m_held(other.m_held) {
-        other.m_held = false;
-    }
+    CODSPoolHold(CODSPoolHold&& other) noexcept
+        : m_cache(std::exchange(other.m_cache, nullptr)), m_key(std::move(other.m_key)) {}
     CODSPoolHold& operator=(CODSPoolHold&& other) noexcept {
         if (this != &other) {
             reset();
+            m_cache = std::exchange(other.m_cache, nullptr);
             m_key = std::move(other.m_key);
-            m_held = other.m_held;
-            other.m_held = false;
         }
         return *this;
     }
     void reset() {
-        if (m_held) ODSSessionCache::Instance()->dropKey(m_key);
-        m_held = false;
+        if (m_cache) m_cache->dropKey(m_key);
+        m_cache = nullptr;
     }
 
 private:
+    ODSSessionCache* m_cache = nullptr;  // null: holds nothing
     std::string m_key;
-    bool m_held = false;
 };

@@ -22,8 +22,8 @@
 #include "platform/hubdemo/hubdemo.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
-#include "tests/support/process/demosystem.h"
 #include "tests/support/process/consolerun.h"
+#include "tests/support/process/demosystem.h"
 #include "tests/support/process/processprobe.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
@@ -78,12 +78,12 @@ protected:
     // day (or `at`), by `road`, as the administrator; `extra` adds options.
     static hubtest::TConsoleRun mine(const std::string& road, const std::string& client, int subclient,
                                      int appType, const std::string& extra, long long at = 0) {
-        return hubtest::runConsole(s->binaries + "/tools/browse/browse list --mine --client " + client +
-                                       " --subclient " + std::to_string(subclient) + " --app-type " +
-                                       std::to_string(appType) + " --at " + std::to_string(at ? at : lastDay()) +
-                                       " --via " + road + " --user admin --data " + s->dir.file("demo") +
-                                       " --ma-host 127.0.0.1 --quiet --timeout 30 --json -v " + extra,
-                                   s->dir.file("stderr"));
+        return hubtest::runConsole(
+            s->binaries + "/tools/browse/browse list --mine --client " + client + " --subclient " +
+                std::to_string(subclient) + " --app-type " + std::to_string(appType) + " --at " +
+                std::to_string(at ? at : lastDay()) + " --via " + road + " --user admin --data " +
+                s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 --json -v " + extra,
+            s->dir.file("stderr"));
     }
     static std::vector<TItem> itemsOf(const hubtest::TConsoleRun& run) {
         std::vector<TItem> out;

@@ -52,7 +52,8 @@ inline TProcessHold processHold(int pid) {
         while (std::getline(in, line)) {
             std::istringstream fields(line);
             std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+                inode;
             if (!sockets.contains(inode)) continue;
             h.listeners += state == "0A";
             h.sessions += state == "01";
