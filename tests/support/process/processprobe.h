@@ -29,11 +29,11 @@ inline int threadCount() {
 }
 
 // What process `pid` holds: threads, open descriptors, and of its TCP sockets those listening and those
-// connected.
+// connected (but for those accepted on `servedPort`).
 struct TProcessHold {
     int threads = 0, descriptors = 0, listeners = 0, sessions = 0;
 };
-inline TProcessHold processHold(int pid) {
+inline TProcessHold processHold(int pid, int servedPort = 0) {
     namespace fs = std::filesystem;
     const fs::path proc = "/proc/" + std::to_string(pid);
     TProcessHold h;
@@ -55,8 +55,9 @@ inline TProcessHold processHold(int pid) {
             fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
                 inode;
             if (!sockets.contains(inode)) continue;
+            const int localPort = std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
             h.listeners += state == "0A";
-            h.sessions += state == "01";
+            h.sessions += state == "01" && (servedPort == 0 || localPort != servedPort);
         }
     }
     return h;
