@@ -13,6 +13,7 @@
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
@@ -20,7 +21,6 @@
 #include "service/fastbrowsehm_api.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
-#include "platform/errors/evmessageids.h"
 
 const char* const ZYAPPMINING_APPNAME = "LiveBrowseServer";
 
@@ -204,6 +204,8 @@ bool CWorkerThreadHM::completeMiningJobs(int64_t appType) {
     const auto miningType = static_cast<databrowse::AppMiningType>(details->getint64(D::miningType));
     if (GetJobsInCycle(static_cast<uint64_t>(kelmarch), static_cast<uint64_t>(subclient), refTime, miningType,
                        path, jobs) <= 0) {
+        // Nothing backed up by then is told as every other browse tells it, not as a failure.
+        if (HasBackupJobsUpTo(static_cast<uint64_t>(subclient), refTime) == 0) return noBackupsBy(refTime);
         setLastError(databrowse::BROWSE_ERR_GENERIC, "Get mining jobs failed.");
         log.debugLvl(-1, "%s", m_errorText);
         return false;
@@ -219,6 +221,25 @@ bool CWorkerThreadHM::completeMiningJobs(int64_t appType) {
     }
     for (uint64_t job : jobs) jobList->push_back(static_cast<long long>(job));
     return true;
+}
+
+bool CWorkerThreadHM::noBackupsBy(int64_t time) {
+    CBrowseLog log(kTag);
+    EvMessageContainer message;
+    message.SetMessageID(evmsg::kNoBackupsFound, true);
+    setLastError(databrowse::BROWSE_ERR_NOTHING_TO_BROWSE, getErrorMsgContainer(message, m_miningLocale));
+    log.debugLvl(0, "No backup cycles found for mining up to [%lld]", static_cast<long long>(time));
+    return false;
+}
+
+bool CWorkerThreadHM::minedSiteBackedUp() {
+    CNMessageBase* entity = child(&m_browseRequest, R::entity);
+    const int64_t subclient = entity ? entity->getint64(E::subclientId) : 0;
+    if (subclient < 1) return true;  // a farm or server named without its subclient: nothing to check
+    CNMessageBase* times = child(&m_browseRequest, R::timeRange);
+    const int64_t to = times ? times->getint64(databrowse::BrowseTimeRange::f::toTime) : 0;
+    const int64_t refTime = to > 0 ? to : static_cast<int64_t>(std::time(nullptr));
+    return HasBackupJobsUpTo(static_cast<uint64_t>(subclient), refTime) != 0 || noBackupsBy(refTime);
 }
 
 bool CWorkerThreadHM::findMiningMediaAgent(EvMultiEntityRestoreTask* task, int64_t appType,
@@ -330,9 +351,12 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
     const int64_t appType = mining->getint64(M::appType);
     const bool sharePoint = appType == apptype::kSharePoint && child(mining, M::sharePointBlock) != nullptr;
     std::string maHost;
+    m_miningLocale = static_cast<unsigned long>(task->getTaskLocale());
     if (!sharePoint) {
         if (!findMiningMediaAgent(task, appType, maHost)) return false;
         if (!completeMiningJobs(appType)) return false;
+    } else if (!minedSiteBackedUp()) {
+        return false;
     }
     mining = miningBlock(m_browseRequest);
     CNMessageBase* connection = mining->getObjectAccessor(M::connectionInfo, true);
@@ -381,6 +405,8 @@ bool CWorkerThreadHM::sendMiningRequest(bool sharePoint, const std::string& maHo
     const bool withCredentials = !user.empty() && !password.empty();
     CZyNetwork* miningSession = nullptr;
     ODSSessionCache* cache = ODSSessionCache::Instance();
+    // Held before the launch: whatever becomes of this request, the instance goes with the worker.
+    m_miningPoolHold = CODSPoolHold(*cache, sessionGuid);
     const CUxError got = cache->GetSession(maHost.c_str(), ZYAPPMINING_APPNAME, sessionGuid.c_str(),
                                            withCredentials ? user.c_str() : nullptr,
                                            withCredentials ? password.c_str() : nullptr, miningSession);

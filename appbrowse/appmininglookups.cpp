@@ -178,6 +178,14 @@ uint64_t GetAdAppAwareSubclientId(uint64_t kelmarchId, uint64_t backupSetId, uin
     return appId;
 }
 
+int HasBackupJobsUpTo(uint64_t subclientId, int64_t endTime) {
+    JMGetBkpJobIdsUpToEndTime cycle(nullptr);
+    cycle.setIsolationType(4);
+    cycle.setValues(static_cast<int>(subclientId), static_cast<int>(endTime));
+    const int rc = cycle.getNextRow(&cycle, nullptr, 0, 0);
+    return rc == zydb::DB_OK ? 1 : rc == zydb::DB_NO_DATA ? 0 : -1;
+}
+
 int GetJobsInCycle(uint64_t kelmarchId, uint64_t subclientId, int64_t endTime,
                    databrowse::AppMiningType miningType, const std::string& dbPath,
                    std::vector<uint64_t>& jobs) {

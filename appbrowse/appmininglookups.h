@@ -35,5 +35,9 @@ int GetJobsInCycle(uint64_t kelmarchId, uint64_t subclientId, int64_t endTime,
                    databrowse::AppMiningType miningType, const std::string& dbPath,
                    std::vector<uint64_t>& jobs);
 
+// Whether the subclient has any backup job of a cycle up to `endTime`: 1 yes, 0 none (nothing was backed
+// up by then), -1 when the jobs cannot be read.
+int HasBackupJobsUpTo(uint64_t subclientId, int64_t endTime);
+
 // printf into a text of at most 1,023 characters.
 std::string s_FormateDebugString(const char* format, ...) __attribute__((format(printf, 1, 2)));

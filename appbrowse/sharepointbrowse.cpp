@@ -11,10 +11,11 @@
 #include "platform/entities/sharepointfarm.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evevent.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/log/evdebug.h"
+#include "platform/net/zynet_errors.h"
 #include "platform/net/zyondemand_client.h"
 #include "worker/fastbrowsehmworkerthread.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -252,11 +253,16 @@ int CWorkerThreadHM::SharepointBrowse() {
     ZYOnDemandSvcClient launcher;
     CNSession::LaunchOnDemandServiceDetails details;
     if (CUxError rc = launcher.SubmitTask(launch, details); rc.IsError()) {
+        // Only a launch that the server itself failed can be the account's fault: a server that cannot
+        // be reached, or that runs as many instances as it may, is not helped by checking the account.
+        const bool accountMayBeTheCause = rc.GetErrorCode() == ZYNET_E_LAUNCH_FAILED;
         const std::string text =
             "Failed to submit task to send request to app mining service on client [" + hostName +
-            "] with error [" + rc.GetErrorText() +
-            "]. Please check if the username/password are correct in the sharepoint agent "
-            "properties and user is a local admin on the client.";
+            "] with error [" + rc.GetErrorText() + "]." +
+            (accountMayBeTheCause
+                 ? " Please check if the username/password are correct in the sharepoint agent "
+                   "properties and user is a local admin on the client."
+                 : "");
         log.Error(kFunction, "%s", text.c_str());
         setLastError(databrowse::BROWSE_ERR_GENERIC, text);
         return 0;

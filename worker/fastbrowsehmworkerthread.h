@@ -24,6 +24,7 @@
 #include "platform/threads/zycriticalsection.h"
 #include "worker/authentication.h"
 #include "worker/inputdata.h"
+#include "worker/odssessioncache.h"
 #include "worker/replychannel.h"
 #include "worker/stepresult.h"
 
@@ -566,6 +567,15 @@ protected:
         REQUIRES(m_workerLock);
     // A SharePoint request of a network caller: its server into the request to return, or the farm's.
     bool sharePointNetworkRoad();
+    // False with the error state set when the mined site's subclient had no backup by the request's
+    // time; true when it had, or when the request names no subclient.
+    bool minedSiteBackedUp();
+    // The answer of every browse for a time before the first backup: false with the error state set.
+    bool noBackupsBy(int64_t time);
+    unsigned long m_miningLocale = 0;  // the caller's locale, for the texts of the mining road
+    // The mining service's pool this browse sent through: the instance it launched is given back when
+    // the worker goes, whatever ended the browse (its answers' end, an error, a stop, the idle limit).
+    CODSPoolHold m_miningPoolHold;
 
     // ---- state of the request road
     // Gives back the configuration reference this request took (once), and asks for the record's

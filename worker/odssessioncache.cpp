@@ -116,7 +116,7 @@ void ODSSessionCache::evictIdle() {
     const auto now = std::chrono::steady_clock::now();
     std::vector<std::pair<std::string, PoolPtr>> idle;
     for (const auto& [key, pool] : m_pools)
-        if (pool->lent == 0 && now - pool->lastUsed >= std::chrono::seconds(limit))
+        if (pool->lent == 0 && !m_holds.contains(key) && now - pool->lastUsed >= std::chrono::seconds(limit))
             idle.emplace_back(key, pool);
     for (const auto& [key, pool] : idle) retire(key, pool);
 }
@@ -170,6 +170,23 @@ CUxError ODSSessionCache::ReleaseSession(const char*, const char*, CZyNetwork* s
     pool->lastUsed = std::chrono::steady_clock::now();
     if (pool->retired && pool->lent == 0) pool->pool->terminateAllSessions();
     return back;
+}
+
+void ODSSessionCache::holdKey(const std::string& key) {
+    CHubMutexLock lock(m_lock);
+    ++m_holds[key];
+}
+
+void ODSSessionCache::dropKey(const std::string& key) {
+    CHubMutexLock lock(m_lock);
+    auto held = m_holds.find(key);
+    if (held == m_holds.end() || --held->second > 0) return;
+    m_holds.erase(held);
+    // Nobody sends under the key any more: its instance is given back now, not when it would idle out.
+    if (auto filed = m_pools.find(key); filed != m_pools.end()) {
+        const PoolPtr pool = filed->second;
+        retire(key, pool);
+    }
 }
 
 size_t ODSSessionCache::poolCount() {

@@ -1,8 +1,10 @@
 // ODSSessionCache: the process-wide cache of sessions to on-demand services on media agents. It launches
 // a service on a host when no pool is filed under the caller's key, lends one session per send, and takes
-// it back into the pool it came from. A pool that stops lending is retired (its sessions still lent
-// finish and come back to it) and replaced by a fresh launch; pools left unused for the configured time
-// are dropped. Any thread; the cache's lock serialises lending, launching and returning.
+// it back into the pool it came from. The browses that use a key hold it (CODSPoolHold) while they may
+// still send; when the last hold of a key goes, its pool is retired, which closes its sessions and so
+// ends the launched instance behind them. A pool that stops lending is retired (its sessions still lent
+// finish and come back to it) and replaced by a fresh launch; pools nobody holds or used for the
+// configured time are dropped. Any thread; the cache's lock serialises lending, launching and returning.
 #pragma once
 
 #include <chrono>
@@ -10,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zyondemand_pool.h"
@@ -43,6 +46,11 @@ public:
     ZYOnDemandSvcNetPool* LaunchODSAndCreateSessionPool(const char* host, const char* service,
                                                         const char* user, const char* password);
 
+    // A browse that sends under `key` holds it until it ends (see CODSPoolHold); the last hold to go
+    // retires the key's pool.
+    void holdKey(const std::string& key);
+    void dropKey(const std::string& key);
+
     // Pools filed (retired ones still waiting for their sessions not counted) and sessions lent.
     size_t poolCount();
     size_t lentCount();
@@ -67,7 +75,7 @@ private:
     // Takes the pool out of the map: its idle sessions are closed at once when none is lent, else when
     // the last lent one comes back.
     void retire(const std::string& key, const PoolPtr& pool) REQUIRES(m_lock);
-    // Drops the pools idle beyond the configured limit.
+    // Drops the pools that nobody holds and that stayed idle beyond the configured limit.
     void evictIdle() REQUIRES(m_lock);
     CUxError lendFrom(const PoolPtr& pool, CZyNetwork*& session) REQUIRES(m_lock);
 
@@ -78,4 +86,34 @@ private:
     CHubMutex m_lock;                                           // also guards every TPool
     std::map<std::string, PoolPtr> m_pools GUARDED_BY(m_lock);  // by the caller's key
     std::map<CZyNetwork*, PoolPtr> m_lent GUARDED_BY(m_lock);   // the pool each lent session came from
+    std::map<std::string, int> m_holds GUARDED_BY(m_lock);      // browses holding each key
+};
+
+// One browse's hold on the pool of a key: the pool, and the instance it launched, serve the browse's
+// further sends, and go with the last hold of the key, whatever ended the browse. Movable; any thread.
+class CODSPoolHold {
+public:
+    CODSPoolHold() = default;
+    CODSPoolHold(ODSSessionCache& cache, std::string key) : m_cache(&cache), m_key(std::move(key)) {
+        m_cache->holdKey(m_key);
+    }
+    ~CODSPoolHold() { reset(); }
+    CODSPoolHold(CODSPoolHold&& other) noexcept
+        : m_cache(std::exchange(other.m_cache, nullptr)), m_key(std::move(other.m_key)) {}
+    CODSPoolHold& operator=(CODSPoolHold&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_cache = std::exchange(other.m_cache, nullptr);
+            m_key = std::move(other.m_key);
+        }
+        return *this;
+    }
+    void reset() {
+        if (m_cache) m_cache->dropKey(m_key);
+        m_cache = nullptr;
+    }
+
+private:
+    ODSSessionCache* m_cache = nullptr;  // null: holds nothing
+    std::string m_key;
 };

@@ -77,7 +77,7 @@ CUxError CZydLauncher::launch(const std::string& service, const std::string& cli
     // Every instance costs a server (an on-demand one a listener of its own): a flood of launch requests
     // must not exhaust the machine.
     if (instanceCount() >= zynet::options().maxLaunchedInstances)
-        return zynet::makeError(ZYNET_E_LAUNCH_FAILED, kFunction, "too many launched instances");
+        return zynet::makeError(ZYNET_E_LAUNCH_LIMIT, kFunction, "too many launched instances");
 
     guid = newInstanceGuid();
     const TZyLaunch launch{service, guid, clientName, request, on};

@@ -371,7 +371,7 @@ bool CZydListener::mayLaunch(TOpening& opening, bool proven) {
     // machine with them before proving anything.
     if (proven || m_launcher->instanceCount() < zynet::options().anonymousLaunchesAtOnce) return true;
     refuse(opening,
-           zynet::makeError(ZYNET_E_LAUNCH_FAILED, "CZydListener::mayLaunch",
+           zynet::makeError(ZYNET_E_LAUNCH_LIMIT, "CZydListener::mayLaunch",
                             "too many launched instances for callers without a certificate"),
            opening.address + " launching");
     return false;

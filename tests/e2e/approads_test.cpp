@@ -10,9 +10,11 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -20,8 +22,9 @@
 #include "platform/hubdemo/hubdemo.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
-#include "tests/support/process/demosystem.h"
 #include "tests/support/process/consolerun.h"
+#include "tests/support/process/demosystem.h"
+#include "tests/support/process/processprobe.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
 #include "tools/mediaagent/itemindex.h"
@@ -46,11 +49,11 @@ protected:
         s->indexPath = s->dir.file("agent.items.db");
         s->agent = hubtest::startDemoAgent(s->world, "mediaagent1", s->indexPath, s->dir.path(),
                                            {"--index-service", "started"});
+        s->agentListeners = hubtest::processHold(s->agent->pid()).listeners;
         // The SharePoint servers' mining service runs on the media agent's machine in this world.
         for (const char* server : {"spplain", "spserver1", "spserver2", "spserver3"})
             hubtest::pointClientAt(s->world, server, s->agent->numberAfter(hubtest::kAgentListening));
-        int routerPort = 0;
-        s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), routerPort);
+        s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), s->routerPort);
         s->index = mediaagent::CItemIndex::open(s->indexPath, error);
         ASSERT_NE(s->index, nullptr) << error;
     }
@@ -72,15 +75,15 @@ protected:
             s->dir.file("stderr"));
     }
     // The console's mining of a subclient of `client` (application type `appType`) as of the last backup
-    // day, by `road`, as the administrator; `extra` adds options.
+    // day (or `at`), by `road`, as the administrator; `extra` adds options.
     static hubtest::TConsoleRun mine(const std::string& road, const std::string& client, int subclient,
-                                     int appType, const std::string& extra) {
-        return hubtest::runConsole(s->binaries + "/tools/browse/browse list --mine --client " + client +
-                                       " --subclient " + std::to_string(subclient) + " --app-type " +
-                                       std::to_string(appType) + " --at " + std::to_string(lastDay()) +
-                                       " --via " + road + " --user admin --data " + s->dir.file("demo") +
-                                       " --ma-host 127.0.0.1 --quiet --timeout 30 --json -v " + extra,
-                                   s->dir.file("stderr"));
+                                     int appType, const std::string& extra, long long at = 0) {
+        return hubtest::runConsole(
+            s->binaries + "/tools/browse/browse list --mine --client " + client + " --subclient " +
+                std::to_string(subclient) + " --app-type " + std::to_string(appType) + " --at " +
+                std::to_string(at ? at : lastDay()) + " --via " + road + " --user admin --data " +
+                s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 --json -v " + extra,
+            s->dir.file("stderr"));
     }
     static std::vector<TItem> itemsOf(const hubtest::TConsoleRun& run) {
         std::vector<TItem> out;
@@ -125,6 +128,8 @@ protected:
         std::string binaries, indexPath;
         std::unique_ptr<hubtest::CChildProcess> agent, host;
         std::unique_ptr<mediaagent::CItemIndex> index;
+        int agentListeners = 0;  // the media agent's listeners while it runs no launched instance
+        int routerPort = 0;
     };
     static TShared* s;
 };
@@ -309,6 +314,89 @@ TEST_F(AppRoadsEndToEnd, ApplicationMining) {
             << routed.err;
         EXPECT_NE(routed.err.find("answers only the Hubmaster"), std::string::npos) << routed.err;
         EXPECT_EQ(routed.out.find("/d0"), std::string::npos) << routed.out;
+    }
+}
+
+// A mining says why it cannot be done as any browse would: before the first backup every road answers
+// that no backup was found, and a SharePoint server that cannot be reached is not blamed on its account.
+TEST_F(AppRoadsEndToEnd, MiningSaysWhyNot) {
+    const zyent::TAppMiningWorld& mining = s->world.mining;
+    const std::string exchange = "--path 'Mailbox Database A' --ma mediaagent1";
+    for (const char* road : kRoads) {
+        for (const auto& [client, subclient, appType, extra] :
+             {std::tuple{"exchmine1", mining.dbSubclientFirst, 53, exchange},
+              std::tuple{"spplain", mining.spSubclient, 78, std::string()}}) {
+            const hubtest::TConsoleRun early =
+                mine(road, client, subclient, appType, extra, s->world.firstBackupTime - 3600);
+            EXPECT_EQ(early.status, kExitServiceError) << road << client << early.out << early.err;
+            EXPECT_NE(early.err.find("No backups were found for the selected time range"), std::string::npos)
+                << road << client << early.err;
+        }
+    }
+
+    // The server's listener is gone: a port bound by nobody who listens refuses every connection.
+    const int closed = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(closed, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(closed, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    hubtest::pointClientAt(s->world, "spplain", ntohs(address.sin_port));
+    const hubtest::TConsoleRun unreachable = mine("hubmaster", "spplain", mining.spSubclient, 78, "");
+    hubtest::pointClientAt(s->world, "spplain", s->agent->numberAfter(hubtest::kAgentListening));
+    close(closed);
+    EXPECT_NE(unreachable.status, kExitOk) << unreachable.out << unreachable.err;
+    EXPECT_NE(unreachable.err.find("Failed to submit task to send request to app mining service"),
+              std::string::npos)
+        << unreachable.err;
+    EXPECT_EQ(unreachable.err.find("username/password"), std::string::npos) << unreachable.err;
+}
+
+// Mining gives back what it launched, whatever the road: many minings of each kind in a row leave the
+// media agent with the threads, listeners and descriptors it had, and the host with the sessions it
+// opened. Sessions the media agent keeps to BrowseRouter between answers are left out on both sides.
+TEST_F(AppRoadsEndToEnd, MiningLeavesNothingRunning) {
+    const zyent::TAppMiningWorld& mining = s->world.mining;
+    const std::string exchange = "--path 'Mailbox Database A' --ma mediaagent1";
+    // More minings than callers without a certificate may keep launched at once.
+    constexpr int kMinings = 20;
+    hubtest::TProcessHold agent, host;
+    // What a browse gives back goes after its end has reached the caller: waited for, within a limit.
+    const auto waitFor = [&](const std::function<bool()>& settled) {
+        const auto limit = std::chrono::steady_clock::now() + 60s;
+        for (;;) {
+            agent = hubtest::processHold(s->agent->pid());
+            agent.descriptors -= agent.sessions;
+            host = hubtest::processHold(s->host->pid(), s->routerPort);
+            if (settled() || std::chrono::steady_clock::now() >= limit) return;
+            std::this_thread::sleep_for(20ms);
+        }
+    };
+    for (const char* road : kRoads) {
+        for (const auto& [client, subclient, appType, extra] :
+             {std::tuple{"exchmine1", mining.dbSubclientFirst, 53, exchange},
+              std::tuple{"spplain", mining.spSubclient, 78, std::string()}}) {
+            const std::string what = std::string(road) + " " + client;
+            const int status = std::string(road) == "hubmaster" ? kExitOk : kExitServiceError;
+            ASSERT_EQ(mine(road, client, subclient, appType, extra).status, status) << what;
+            // No instance runs once the agent has no listener but its machine's.
+            waitFor([&] { return agent.listeners <= s->agentListeners; });
+            ASSERT_LE(agent.listeners, s->agentListeners) << what;
+            const hubtest::TProcessHold agentBefore = agent, hostBefore = host;
+            for (int i = 0; i < kMinings; ++i) {
+                const hubtest::TConsoleRun run = mine(road, client, subclient, appType, extra);
+                ASSERT_EQ(run.status, status) << what << " mining " << i << ": " << run.out << run.err;
+            }
+            waitFor([&] {
+                return agent.threads <= agentBefore.threads && agent.listeners <= agentBefore.listeners &&
+                       agent.descriptors <= agentBefore.descriptors && host.sessions <= hostBefore.sessions;
+            });
+            EXPECT_LE(agent.threads, agentBefore.threads) << what;
+            EXPECT_LE(agent.listeners, agentBefore.listeners) << what;
+            EXPECT_LE(agent.descriptors, agentBefore.descriptors) << what;
+            EXPECT_LE(host.sessions, hostBefore.sessions) << what;
+        }
     }
 }
 

@@ -1,6 +1,6 @@
 // The on-demand service session cache against a real launcher on loopback: one launch per key, sessions
 // back to the pool that lent them across a relaunch, the retired pool's own sessions left working until
-// they return, idle pools dropped, and a refused launch.
+// they return, idle pools dropped, a refused launch, and a key's instance ended by its last hold.
 #include "worker/odssessioncache.h"
 
 #include <gtest/gtest.h>
@@ -138,6 +138,31 @@ TEST_F(OdsSessionCache, IdlePoolsAreDroppedAndARefusedLaunchLeavesNoPool) {
     EXPECT_NE(refused.GetErrorText().find("Failed to connect with ODS on [odshost] for [NoSuchService]"),
               std::string::npos);
     EXPECT_EQ(none, nullptr);
+}
+
+// The browses sending under a key keep its instance between their sends, even past the idle limit; the
+// last of them to end closes the pool's sessions, and the instance ends with them.
+TEST_F(OdsSessionCache, TheLastHoldOfAKeyEndsItsInstance) {
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", ODSSessionCache::kPoolIdleLimitName, 0));
+    CODSPoolHold first(*cache, "session-A");
+    auto second = std::make_unique<CODSPoolHold>(*cache, "session-A");
+    CZyNetwork* session = nullptr;
+    ASSERT_FALSE(get(session).IsError());
+    EXPECT_FALSE(cache->ReleaseSession("odshost", "TestODS", session).IsError());
+    ASSERT_FALSE(get(session).IsError());
+    EXPECT_EQ(launches.load(), 1) << "a held pool is not dropped for being idle";
+    EXPECT_FALSE(cache->ReleaseSession("odshost", "TestODS", session).IsError());
+
+    second.reset();
+    EXPECT_EQ(cache->poolCount(), 1u) << "another browse still holds the key";
+    EXPECT_EQ(listener->launchedInstances(), 1u);
+    CODSPoolHold moved = std::move(first);
+    moved.reset();
+    EXPECT_EQ(cache->poolCount(), 0u);
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (listener->launchedInstances() != 0 && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(listener->launchedInstances(), 0u) << "the instance ended with the pool's sessions";
 }
 
 }  // namespace

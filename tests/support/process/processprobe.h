@@ -1,4 +1,5 @@
-// Test support: what a test can see of a process from outside its code: its thread count and whether a
+// Test support: what a test can see of a process from outside its code: its thread count, what another
+// process holds (threads, descriptors, listening and connected sockets, from /proc) and whether a
 // loopback port accepts connections. Header-only; any test thread.
 #pragma once
 
@@ -9,6 +10,11 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
 
 namespace hubtest {
 
@@ -20,6 +26,41 @@ inline int threadCount() {
         closedir(dir);
     }
     return n;
+}
+
+// What process `pid` holds: threads, open descriptors, and of its TCP sockets those listening and those
+// connected (but for those accepted on `servedPort`).
+struct TProcessHold {
+    int threads = 0, descriptors = 0, listeners = 0, sessions = 0;
+};
+inline TProcessHold processHold(int pid, int servedPort = 0) {
+    namespace fs = std::filesystem;
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    TProcessHold h;
+    std::error_code ec;
+    for (fs::directory_iterator it(proc / "task", ec), end; !ec && it != end; it.increment(ec)) ++h.threads;
+    std::set<std::string> sockets;  // inodes
+    for (fs::directory_iterator it(proc / "fd", ec), end; !ec && it != end; it.increment(ec)) {
+        ++h.descriptors;
+        const std::string target = fs::read_symlink(it->path(), ec).string();
+        if (!ec && target.starts_with("socket:[")) sockets.insert(target.substr(8, target.size() - 9));
+    }
+    for (const char* table : {"net/tcp", "net/tcp6"}) {
+        std::ifstream in(proc / table);
+        std::string line;
+        std::getline(in, line);  // the heading
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+                inode;
+            if (!sockets.contains(inode)) continue;
+            const int localPort = std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
+            h.listeners += state == "0A";
+            h.sessions += state == "01" && (servedPort == 0 || localPort != servedPort);
+        }
+    }
+    return h;
 }
 
 // True when 127.0.0.1:port accepts a connection.
