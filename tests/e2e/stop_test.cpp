@@ -121,8 +121,14 @@ protected:
         EXPECT_EQ(text(journalFile()).find("session=" + session + " ma="), std::string::npos);
         EXPECT_EQ(count(s->agent->output(), "session " + session + " released"), 0u);
 
-        TRun owner = console("stop --session " + session, admin(), "owner-" + session);
+        TRun owner = console("stop -v --session " + session, admin(), "owner-" + session);
         EXPECT_EQ(owner.status, 0) << owner.err;
+        // -v: what was sent, and where.
+        EXPECT_NE(owner.err.find("stop: operation 5 for session " + session + " as user [admin] to BrowseRouter at "
+                                 "127.0.0.1:" + std::to_string(s->hostPort)),
+                  std::string::npos)
+            << owner.err;
+        EXPECT_NE(owner.out.find("handled there, not confirmed"), std::string::npos) << owner.out;
         EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
                                  std::to_string(s->world.fileClient) + "] by user [" +
                                  std::to_string(s->world.adminUser) + "] accepted: the session's owner"),
@@ -139,6 +145,10 @@ protected:
         // Nothing of the session is left: a second stop finds no such session.
         TRun again = console("stop --session " + session, admin(), "again-" + session);
         EXPECT_EQ(again.status, 0) << again.err;
+        // The console says what it knows: its own log holds that session's ended browse.
+        EXPECT_NE(again.out.find("last browse had ended (list: error [" + std::string(kStopped)), std::string::npos)
+            << again.out;
+        EXPECT_EQ(owner.out.find("last browse had ended"), std::string::npos) << owner.out;
         EXPECT_NE(hostLog().find(asked + " by user [" + std::to_string(s->world.adminUser) +
                                  "]: no such session; nothing stopped"),
                   std::string::npos)
