@@ -9,15 +9,6 @@ CAnswerStops& CAnswerStops::instance() {
     return *stops;
 }
 
-bool CAnswerStops::recentlyStopped(const std::string& session) {
-    const auto now = std::chrono::steady_clock::now();
-    while (!m_recentStops.empty() && now - m_recentStops.front().first > kRememberStop)
-        m_recentStops.pop_front();
-    for (const auto& [when, stopped] : m_recentStops)
-        if (stopped == session) return true;
-    return false;
-}
-
 int CAnswerStops::stop(const std::string& session) {
     if (session.empty()) return 0;
     int stopped = 0;
@@ -28,9 +19,6 @@ int CAnswerStops::stop(const std::string& session) {
             if (!it->second->stopped) ++stopped;
             it->second->stopped = true;
         }
-        recentlyStopped(session);  // drops the expired ones
-        if (m_recentStops.size() >= kRememberedStops) m_recentStops.pop_front();
-        m_recentStops.emplace_back(std::chrono::steady_clock::now(), session);
     }
     m_changed.notify_all();
     return stopped;
@@ -46,7 +34,6 @@ CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session)
     : m_stops(stops), m_session(std::move(session)), m_state(std::make_shared<TStopState>()) {
     if (m_session.empty()) return;
     std::lock_guard<std::mutex> lock(m_stops.m_mutex);
-    m_state->stopped = m_stops.recentlyStopped(m_session);
     m_stops.m_streaming.emplace(m_session, m_state);
 }
 

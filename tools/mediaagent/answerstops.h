@@ -6,7 +6,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,11 +20,6 @@ struct TStopState {
 
 class CAnswerStops {
 public:
-    // Stops remembered for answers that start after their stop (a request presented late): this many,
-    // each for as long as a signed request stays valid.
-    static constexpr size_t kRememberedStops = 1024;
-    static constexpr std::chrono::seconds kRememberStop{300};
-
     // One answer of a session, registered while it streams.
     class CAnswer {
     public:
@@ -49,8 +43,8 @@ public:
 
     static CAnswerStops& instance();
 
-    // Stops every answer of `session` now streaming, and answers of it that start within
-    // kRememberStop. The number of answers it stopped.
+    // Stops every answer of `session` now streaming (a later browse of the session is a new one, and is
+    // answered). The number of answers it stopped.
     int stop(const std::string& session);
     // Answers of sessions whose id starts with `prefix` are held after their first items for at most
     // `limit` (empty prefix: none is held).
@@ -60,11 +54,8 @@ private:
     std::mutex m_mutex;  // guards everything below
     std::condition_variable m_changed;
     std::multimap<std::string, std::shared_ptr<TStopState>> m_streaming;
-    std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> m_recentStops;
     std::string m_holdPrefix;
     std::chrono::seconds m_holdLimit{0};
-
-    bool recentlyStopped(const std::string& session);  // m_mutex held
 };
 
 }  // namespace mediaagent
