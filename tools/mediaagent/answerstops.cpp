@@ -30,6 +30,15 @@ void CAnswerStops::holdSessions(std::string prefix, std::chrono::seconds limit) 
     m_holdLimit = limit;
 }
 
+void CAnswerStops::releaseHolds() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_holdPrefix.clear();
+        m_released = true;
+    }
+    m_changed.notify_all();
+}
+
 CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session)
     : m_stops(stops), m_session(std::move(session)), m_state(std::make_shared<TStopState>()) {
     if (m_session.empty()) return;
@@ -68,10 +77,11 @@ bool CAnswerStops::CAnswer::holdIfAsked(uint64_t itemsServed) {
     std::printf("mediaagent: session %s held after %llu items\n", m_session.c_str(),
                 static_cast<unsigned long long>(itemsServed));
     std::fflush(stdout);
-    const bool stopped = m_stops.m_changed.wait_for(lock, m_stops.m_holdLimit, [&] { return m_state->stopped; });
+    const bool stopped = m_stops.m_changed.wait_for(lock, m_stops.m_holdLimit,
+                                                    [&] { return m_state->stopped || m_stops.m_released; }) &&
+                         m_state->stopped;
     if (!stopped) {
-        std::printf("mediaagent: session %s released after %lld s\n", m_session.c_str(),
-                    static_cast<long long>(m_stops.m_holdLimit.count()));
+        std::printf("mediaagent: session %s released without a stop\n", m_session.c_str());
         std::fflush(stdout);
     }
     return stopped;

@@ -49,6 +49,8 @@ public:
     // Answers of sessions whose id starts with `prefix` are held after their first items for at most
     // `limit` (empty prefix: none is held).
     void holdSessions(std::string prefix, std::chrono::seconds limit);
+    // Lets every held answer go on and holds no more (the agent is stopping).
+    void releaseHolds();
 
 private:
     std::mutex m_mutex;  // guards everything below
@@ -56,6 +58,7 @@ private:
     std::multimap<std::string, std::shared_ptr<TStopState>> m_streaming;
     std::string m_holdPrefix;
     std::chrono::seconds m_holdLimit{0};
+    bool m_released = false;
 };
 
 }  // namespace mediaagent

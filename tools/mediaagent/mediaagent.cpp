@@ -284,6 +284,7 @@ int main(int argc, char** argv) {
             }
         }
         onDemand.stop();
+        mediaagent::CAnswerStops::instance().releaseHolds();  // a held answer must not hold the exit
         indexService.stop();
         restore.stop();
     }
