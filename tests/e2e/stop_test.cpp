@@ -89,11 +89,16 @@ protected:
 
     // Holds a browse of `session` in flight, has it stopped by others (refused) and then by its owner,
     // and checks what the browse's console got and what is left behind.
+    static std::string lastDay() {
+        return std::to_string(s->world.firstBackupTime + 86400LL * s->world.backupDays);
+    }
+    static std::string fileListing() {
+        return "list --client client1 --subclient " + std::to_string(s->world.fileSubclient) +
+               " --path /d00/d01/d00 --at " + lastDay();
+    }
     static void stopHeldBrowse(const std::string& session, const std::string& road) {
-        const std::string list = "list --client client1 --subclient " + std::to_string(s->world.fileSubclient) +
-                                 " --path /d00/d01/d00 --at " +
-                                 std::to_string(s->world.firstBackupTime + 86400LL * s->world.backupDays) +
-                                 " --session " + session + road;
+        const std::string list = fileListing() + " --session " + session + road;
+        const std::string clientId = std::to_string(s->world.fileClient);
         TRun held;
         std::thread browsing([&] { held = console(list, admin(), "held-" + session); });
         const bool inFlight = s->agent->waitFor("session " + session + " held after", 60s);
@@ -103,13 +108,13 @@ protected:
         TRun other = console("stop --session " + session, alice(), "other-" + session);
         EXPECT_EQ(other.status, 0) << other.err;
         EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
-                                 std::to_string(s->world.fileClient) + "] by user [" +
+                                 clientId + "] by user [" +
                                  std::to_string(s->world.fileUser) + "] refused"),
                   std::string::npos)
             << hostLog();
         anonymousStop(session);
         EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) +
-                                 "], client [" + std::to_string(s->world.fileClient) + "] by calling client [0] refused"),
+                                 "], client [" + clientId + "] by calling client [0] refused"),
                   std::string::npos)
             << hostLog();
         TRun unknown = console("stop --session no-such-" + session, admin(), "unknown-" + session);
@@ -130,7 +135,7 @@ protected:
             << owner.err;
         EXPECT_NE(owner.out.find("handled there, not confirmed"), std::string::npos) << owner.out;
         EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
-                                 std::to_string(s->world.fileClient) + "] by user [" +
+                                 clientId + "] by user [" +
                                  std::to_string(s->world.adminUser) + "] accepted: the session's owner"),
                   std::string::npos);
         browsing.join();
@@ -182,12 +187,9 @@ TEST_F(StopInFlight, TheOwnerStopsABrowseThroughTheHubmasterOthersCannot) {
                              "through HubmasterBrowse: error [" + kStopped),
               std::string::npos)
         << hostLog();
-    TRun next = console("list --client client1 --subclient " + std::to_string(s->world.fileSubclient) +
-                            " --at " + std::to_string(s->world.firstBackupTime + 86400LL * s->world.backupDays) +
-                            " --via hubmaster --quiet",
-                        admin(), "next");
+    TRun next = console(fileListing() + " --via hubmaster --quiet", admin(), "next");
     EXPECT_EQ(next.status, 0) << next.err;
-    EXPECT_NE(next.out.find("/d00"), std::string::npos) << next.out;
+    EXPECT_NE(next.out.find("/d00/d01/d00/f"), std::string::npos) << next.out;
 }
 
 }  // namespace
