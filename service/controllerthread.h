@@ -79,9 +79,9 @@ public:
     // and so is the media agent of a session handed to its caller as a prepared request; with
     // "EventManager"/"EnableStopBrowseRequest" set, the session's workers are stopped (those waiting for
     // answers end at once), each of their media agents is told once, and the call waits for the workers
-    // (stopWaitLimitSeconds). True when
-    // handled; false for a missing session GUID or record, or workers still running at the limit. Blocks
-    // only the calling thread (another connection's answers go on being relayed meanwhile).
+    // (stopWaitLimitSeconds). True when handled; false for a missing session GUID or record, or workers
+    // still running at the limit. Blocks only the calling thread (another connection's answers go on
+    // being relayed meanwhile).
     bool processStopReq(EvMultiEntityRestoreTask* task);
     // True once every worker has left the record; false at the limit (logged). The caller holds a
     // reference of the record.

@@ -1,6 +1,7 @@
 // The controller's handling of a stop of a browse session (browse operation 5): the index service of an
-// indexing-v2 session is told to stop, and, when the registry allows it, the session's workers are
-// stopped, their media agents told once each, and the workers waited for. Runs on the caller's thread.
+// indexing-v2 session, and the media agent of a session handed to its caller, are told to stop it; when
+// the registry allows it, the session's workers are stopped (those waiting for answers ended at once),
+// their media agents told once each, and the workers waited for. Runs on the caller's thread.
 #include <chrono>
 #include <map>
 #include <set>
