@@ -16,7 +16,8 @@ void CHandedOverSessions::dropExpiredLocked() {
     }
 }
 
-void CHandedOverSessions::remember(const std::string& guid, const TSession& session, std::chrono::seconds keep) {
+void CHandedOverSessions::remember(const std::string& guid, const TSession& session,
+                                   std::chrono::seconds keep) {
     if (guid.empty()) return;
     std::lock_guard<std::mutex> lock(m_mutex);
     dropExpiredLocked();

@@ -28,8 +28,7 @@ public:
     static CHandedOverSessions& instance();
 
     // Remembers (or renews) session `guid` for `keep`.
-    void remember(const std::string& guid, const TSession& session,
-                  std::chrono::seconds keep = kDefaultKeep);
+    void remember(const std::string& guid, const TSession& session, std::chrono::seconds keep = kDefaultKeep);
     // The session `guid` when it is remembered and not expired.
     bool find(const std::string& guid, TSession& session);
     // Forgets session `guid`; true when it was remembered.

@@ -104,8 +104,8 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     }
     if (reply && session) {
         // Remembered before the caller can present the request: a stop may follow at once.
-        const bool handOver = !t.hasReplyError() && !dynamic_cast<databrowse::BrowseResponse*>(reply) &&
-                              rememberHandOver(t);
+        const bool handOver =
+            !t.hasReplyError() && !dynamic_cast<databrowse::BrowseResponse*>(reply) && rememberHandOver(t);
         bool timedOut = false;
         const CUxError sent = session->SendXMLMessage(*reply, 0, kSendSeconds, timedOut);
         if (sent.IsError()) {

@@ -13,12 +13,12 @@
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/indexing/supersearch.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/requestlog.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -348,7 +348,8 @@ CStepResult CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTa
             // A session handed to its caller earlier keeps that caller as its owner, though its record
             // ended with the hand-over: nobody else takes the session (and its stop) over.
             CHandedOverSessions::TSession earlier;
-            if (CHandedOverSessions::instance().find(m_heldConfId, earlier)) record->claimOwner(earlier.owner);
+            if (CHandedOverSessions::instance().find(m_heldConfId, earlier))
+                record->claimOwner(earlier.owner);
             const bool owner = record->claimOwner(who);
             record.release();
             if (owner) {

@@ -59,7 +59,8 @@ protected:
     static std::string hostLog() { return text(s->dir.file("demo") + "/hubmaster.log"); }
     static size_t count(const std::string& haystack, const std::string& needle) {
         size_t n = 0;
-        for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
+        for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
+            ++n;
         return n;
     }
 
@@ -79,8 +80,9 @@ protected:
             ->setstring(databrowse::BrowseSession::f::sessionId, session);
         CZyNetwork router;
         bool timedOut = false;
-        ASSERT_FALSE(router.Connect(TZyNetAddress{"127.0.0.1", s->hostPort}, "BrowseRouter", hubtest::kAnonymous,
-                                    10, timedOut)
+        ASSERT_FALSE(router
+                         .Connect(TZyNetAddress{"127.0.0.1", s->hostPort}, "BrowseRouter",
+                                  hubtest::kAnonymous, 10, timedOut)
                          .IsError());
         ASSERT_FALSE(router.SendXMLMessage(stop, 0, 10, timedOut).IsError());
         // Answered once the router has handled what came before on this connection.
@@ -108,13 +110,12 @@ protected:
         TRun other = console("stop --session " + session, alice(), "other-" + session);
         EXPECT_EQ(other.status, 0) << other.err;
         EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
-                                 clientId + "] by user [" +
-                                 std::to_string(s->world.fileUser) + "] refused"),
+                                 clientId + "] by user [" + std::to_string(s->world.fileUser) + "] refused"),
                   std::string::npos)
             << hostLog();
         anonymousStop(session);
-        EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) +
-                                 "], client [" + clientId + "] by calling client [0] refused"),
+        EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
+                                 clientId + "] by calling client [0] refused"),
                   std::string::npos)
             << hostLog();
         TRun unknown = console("stop --session no-such-" + session, admin(), "unknown-" + session);
@@ -129,14 +130,16 @@ protected:
         TRun owner = console("stop -v --session " + session, admin(), "owner-" + session);
         EXPECT_EQ(owner.status, 0) << owner.err;
         // -v: what was sent, and where.
-        EXPECT_NE(owner.err.find("stop: operation 5 for session " + session + " as user [admin] to BrowseRouter at "
-                                 "127.0.0.1:" + std::to_string(s->hostPort)),
+        EXPECT_NE(owner.err.find("stop: operation 5 for session " + session +
+                                 " as user [admin] to BrowseRouter at "
+                                 "127.0.0.1:" +
+                                 std::to_string(s->hostPort)),
                   std::string::npos)
             << owner.err;
         EXPECT_NE(owner.out.find("handled there, not confirmed"), std::string::npos) << owner.out;
         EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
-                                 clientId + "] by user [" +
-                                 std::to_string(s->world.adminUser) + "] accepted: the session's owner"),
+                                 clientId + "] by user [" + std::to_string(s->world.adminUser) +
+                                 "] accepted: the session's owner"),
                   std::string::npos);
         browsing.join();
         // The browse ended with its stopped outcome, before its hold's limit; the media agent was told once.
@@ -151,7 +154,8 @@ protected:
         TRun again = console("stop --session " + session, admin(), "again-" + session);
         EXPECT_EQ(again.status, 0) << again.err;
         // The console says what it knows: its own log holds that session's ended browse.
-        EXPECT_NE(again.out.find("last browse had ended (list: error [" + std::string(kStopped)), std::string::npos)
+        EXPECT_NE(again.out.find("last browse had ended (list: error [" + std::string(kStopped)),
+                  std::string::npos)
             << again.out;
         EXPECT_EQ(owner.out.find("last browse had ended"), std::string::npos) << owner.out;
         EXPECT_NE(hostLog().find(asked + " by user [" + std::to_string(s->world.adminUser) +
@@ -183,8 +187,10 @@ TEST_F(StopInFlight, TheOwnerStopsABrowseThroughTheHubmasterOthersCannot) {
     EXPECT_NE(hostLog().find("Deleting the configuration [" + std::string(kHeldPrefix) + "hubmaster]"),
               std::string::npos);
     // The session's browse ended as stopped, and the host is free for the next one.
-    EXPECT_NE(hostLog().find("browse of session [" + std::string(kHeldPrefix) + "hubmaster] by user [admin] "
-                             "through HubmasterBrowse: error [" + kStopped),
+    EXPECT_NE(hostLog().find("browse of session [" + std::string(kHeldPrefix) +
+                             "hubmaster] by user [admin] "
+                             "through HubmasterBrowse: error [" +
+                             kStopped),
               std::string::npos)
         << hostLog();
     TRun next = console(fileListing() + " --via hubmaster --quiet", admin(), "next");

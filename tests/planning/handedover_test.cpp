@@ -1,10 +1,10 @@
 // The sessions handed to their callers: kept with their owner and media agent until forgotten or
 // expired, and never more than the bound, the oldest giving way.
+#include "planning/handedover.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "planning/handedover.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/clientaddress.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
@@ -25,7 +26,6 @@
 #include "platform/net/zyondemand_client.h"
 #include "platform/security/evsecuritymgr.h"
 #include "tools/hubmaster/hostbrowse.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -506,8 +506,9 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
     const std::string where = router.host + ":" + std::to_string(router.port);
     m_road = "router (BrowseRouter at " + where + ")";
     if (m_options.verbose)
-        m_remark("stop: operation 5 for session " + m_options.session + (user.empty() ? "" : " as user [" + user + "]") +
-                 " to BrowseRouter at " + where + "; the router judges it against the session's owner");
+        m_remark("stop: operation 5 for session " + m_options.session +
+                 (user.empty() ? "" : " as user [" + user + "]") + " to BrowseRouter at " + where +
+                 "; the router judges it against the session's owner");
     // What this console's own log knows of the session, read before this command adds to it.
     const std::string earlier = lastLoggedBrowse(m_options.session);
     CZyNetwork session;
@@ -525,12 +526,15 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
         result.note = sent + ", not confirmed: the router closed the session before it was handled (" +
                       handled.GetErrorText() + ")";
     } else if (!earlier.empty()) {
-        result.note = sent + " and handled there, not confirmed; this console's log shows that session's "
-                             "last browse had ended (" + earlier + "), so likely nothing was left to stop";
+        result.note = sent +
+                      " and handled there, not confirmed; this console's log shows that session's "
+                      "last browse had ended (" +
+                      earlier + "), so likely nothing was left to stop";
     } else {
-        result.note = sent + " and handled there, not confirmed (the router answers no stop): a browse of "
-                             "it that is yours and still running ends with \"The browse was stopped\"; "
-                             "another user's session or an unknown one is refused in the Hubmaster's log";
+        result.note = sent +
+                      " and handled there, not confirmed (the router answers no stop): a browse of "
+                      "it that is yours and still running ends with \"The browse was stopped\"; "
+                      "another user's session or an unknown one is refused in the Hubmaster's log";
     }
     return kExitOk;
 }

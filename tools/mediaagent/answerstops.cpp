@@ -77,9 +77,9 @@ bool CAnswerStops::CAnswer::holdIfAsked(uint64_t itemsServed) {
     std::printf("mediaagent: session %s held after %llu items\n", m_session.c_str(),
                 static_cast<unsigned long long>(itemsServed));
     std::fflush(stdout);
-    const bool stopped = m_stops.m_changed.wait_for(lock, m_stops.m_holdLimit,
-                                                    [&] { return m_state->stopped || m_stops.m_released; }) &&
-                         m_state->stopped;
+    const bool stopped = m_stops.m_changed.wait_for(lock, m_stops.m_holdLimit, [&] {
+        return m_state->stopped || m_stops.m_released;
+    }) && m_state->stopped;
     if (!stopped) {
         std::printf("mediaagent: session %s released without a stop\n", m_session.c_str());
         std::fflush(stdout);

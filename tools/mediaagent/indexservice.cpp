@@ -1,9 +1,8 @@
 #include "tools/mediaagent/indexservice.h"
 
-
 #include <cstdio>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <vector>
