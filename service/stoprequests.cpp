@@ -27,25 +27,32 @@ constexpr int64_t kStopOperation = 16;
 constexpr const char* kIndexService = "IndexingService_0";
 constexpr const char* kStoppedText = "The browse was stopped";
 
-// One stop to a media agent's index service, on a connection of its own: the pooled connection the
-// browse request went out on is the one whose answer the agent is still streaming, and a stop queued
-// behind that answer would end nothing. The disconnect is answered once the agent has read the stop.
+// A stop to the index service of `server`, on a connection of its own: the pooled connection the browse
+// request went out on is the one whose answer the agent is still streaming, and a stop queued behind
+// that answer would end nothing. The disconnect is answered once the agent has read the stop. Empty on
+// success, else the failure's text.
+std::string sendOnOwnConnection(CNMessageBase& stop, const std::string& server) {
+    CZyNetwork session;
+    bool timedOut = false;
+    CUxError step = session.Connect(server.c_str(), kIndexService, nullptr, kSendSeconds, timedOut);
+    if (!step.IsError()) step = session.SendXMLMessage(stop, 0, kSendSeconds, timedOut);
+    if (step.IsError()) return step.GetErrorText().empty() ? "not sent" : step.GetErrorText();
+    ignoreResult(session.Disconnect(kDisconnectSeconds, timedOut),
+                 "the stop is sent; a peer that closes first has read it");
+    return {};
+}
+
 bool sendStopToMediaAgent(Indexing::BrowseReq& stop, const std::string& mediaAgent, CBrowseLog& log) {
     std::string host, client;
     int service = 0, port = 0;
     if (!DemangleHostName(mediaAgent, host, client, service, port)) host = mediaAgent;
     stop.setstring(Indexing::BrowseReq::f::maName, mediaAgent);
-    CZyNetwork session;
-    bool timedOut = false;
-    CUxError step = session.Connect(mediaAgent.c_str(), kIndexService, nullptr, kSendSeconds, timedOut);
-    if (!step.IsError()) step = session.SendXMLMessage(stop, 0, kSendSeconds, timedOut);
-    if (step.IsError()) {
+    const std::string failure = sendOnOwnConnection(stop, mediaAgent);
+    if (!failure.empty()) {
         log.debugLvl(0, "failed to send stop browse request to mediaAgent [%s]: %s", host.c_str(),
-                     step.GetErrorText().c_str());
+                     failure.c_str());
         return false;
     }
-    ignoreResult(session.Disconnect(kDisconnectSeconds, timedOut),
-                 "the stop is sent; a peer that closes first has read it");
     log.debugLvl(0, "stop request was successfully sent to mediaAgent [%s]", host.c_str());
     return true;
 }
@@ -73,6 +80,12 @@ void stopIndexServer(const std::string& guid, CConfRecord& record, CBrowseLog& l
     App::IdxDbEngineType engineType = App::IDX_DB_ENGINE_CTREE;
     if (!record.IsIndexingV2(dbId, mediaAgent, appType, engineType, idxAppType)) return;
     databrowse::BrowseRequest stop = indexingV2Stop(guid, appType, idxAppType);
+    if (!mediaAgent.empty()) {
+        // Not on the cached session: the index server may still be streaming this session's answer on it.
+        if (sendOnOwnConnection(stop, mediaAgent).empty())
+            log.debugLvl(3, "stop request sent to Media Agent [%s]", mediaAgent.c_str());
+        return;
+    }
     I2::Utils::DbToIdxSrvrSessionCache* cache = I2::Utils::DbToIdxSrvrSessionCache::Instance();
     CZyNetwork* session = nullptr;
     std::string key;
