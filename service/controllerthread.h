@@ -75,15 +75,21 @@ public:
     // (logged).
     bool waitForWorker(std::string id);
 
-    // A stop of the task's browse session: the index service of an indexing-v2 session is told to stop;
-    // with "EventManager"/"EnableStopBrowseRequest" set, the session's workers are stopped, each of their
-    // media agents is told once, and the call waits for the workers (stopWaitLimitSeconds). True when
-    // handled; false for a missing session GUID or record, or workers still running at the limit. Blocks
-    // only the calling thread (another connection's answers go on being relayed meanwhile).
+    // A stop of the task's browse session: the index service of an indexing-v2 session is told to stop,
+    // and so is the media agent of a session handed to its caller as a prepared request; with
+    // "EventManager"/"EnableStopBrowseRequest" set, the session's workers are stopped (those waiting for
+    // answers end at once), each of their media agents is told once, and the call waits for the workers
+    // (stopWaitLimitSeconds). True when handled; false for a missing session GUID or record, or workers
+    // still running at the limit. Blocks only the calling thread (another connection's answers go on
+    // being relayed meanwhile).
     bool processStopReq(EvMultiEntityRestoreTask* task);
     // True once every worker has left the record; false at the limit (logged). The caller holds a
     // reference of the record.
     bool waitForStoppedWorkers(CConfRecord* record);
+    // Ends worker `id` of a stopped session when it waits for its media agent's answers: its caller is
+    // told the browse was stopped, and it is deleted. A worker still running its request is left to its
+    // stop flag.
+    void endStoppedWorker(const std::string& id);
 
     void setWorkerFactory(WorkerFactory factory);
     size_t getWorkerCount();

@@ -6,7 +6,10 @@
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
+#include "planning/handedover.h"
+#include "platform/config/zyplatforminfo.h"
 #include "platform/net/zynetwork.h"
+#include "service/controllerthread.h"
 #include "service/directtaskprep.h"
 #include "service/enduserErase.h"
 #include "service/errorresponse.h"
@@ -68,6 +71,20 @@ void releaseRecord(TDirectTask& t) {
     g_poConfMgr->deleteConfRec(id);
 }
 
+// The caller now takes the prepared request to the media agent and reads the answers there: the session
+// is remembered with its owner and media agent, so that its stop can still be judged and sent on.
+bool rememberHandOver(TDirectTask& t) {
+    CHandedOverSessions::TSession handed;
+    const std::string guid = t.worker->getBrowseSessionGuid();
+    if (guid.empty() || !t.worker->getSessionOwner(handed.owner)) return false;
+    handed.mediaAgent = t.worker->getMediaAgentHost();
+    unsigned keep = static_cast<unsigned>(CHandedOverSessions::kDefaultKeep.count());
+    // As long as an asynchronous browse may wait for its media agent.
+    ZYPlatformInfo::getNumber("EventManager", CControllerThreadHM::kIdleLimitName, &keep);
+    CHandedOverSessions::instance().remember(guid, handed, std::chrono::seconds(keep));
+    return true;
+}
+
 }  // namespace
 
 void runDirectTask(TDirectTask& t, CZyNetwork* session) {
@@ -86,11 +103,16 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
         reply = &errorResponse;
     }
     if (reply && session) {
+        // Remembered before the caller can present the request: a stop may follow at once.
+        const bool handOver =
+            !t.hasReplyError() && !dynamic_cast<databrowse::BrowseResponse*>(reply) && rememberHandOver(t);
         bool timedOut = false;
         const CUxError sent = session->SendXMLMessage(*reply, 0, kSendSeconds, timedOut);
-        if (sent.IsError())
+        if (sent.IsError()) {
             log.debugLvl(0, "Failed to send browse response back to caller with error [%s]",
                          sent.AsString().c_str());
+            if (handOver) CHandedOverSessions::instance().forget(t.worker->getBrowseSessionGuid());
+        }
     }
     // One line per browse on this road: who asked, what the caller got, and how long it took.
     const char* user = t.task->getUserName();

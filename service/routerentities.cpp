@@ -8,6 +8,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
+#include "planning/handedover.h"
 #include "platform/db/cursorwrapper.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
@@ -147,6 +148,12 @@ EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string&, CBro
     bool known = false;
     if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef())
         known = record->getOwner(owner);
+    // A session handed to its caller as a prepared request has no record any more: its owner was kept.
+    CHandedOverSessions::TSession handed;
+    if (!known && CHandedOverSessions::instance().find(guid, handed)) {
+        owner = handed.owner;
+        known = true;
+    }
     caller.clientId = owner.clientId;
     const TDirectCallerDecision decision = decideDirectCaller(caller);
     const std::string who = decision.verdict == TDirectCallerDecision::kTokenUser

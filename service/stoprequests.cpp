@@ -1,14 +1,18 @@
 // The controller's handling of a stop of a browse session (browse operation 5): the index service of an
-// indexing-v2 session is told to stop, and, when the registry allows it, the session's workers are
-// stopped, their media agents told once each, and the workers waited for. Runs on the caller's thread.
+// indexing-v2 session, and the media agent of a session handed to its caller, are told to stop it; when
+// the registry allows it, the session's workers are stopped (those waiting for answers ended at once),
+// their media agents told once each, and the workers waited for. Runs on the caller's thread.
 #include <chrono>
+#include <map>
 #include <set>
 
 #include "fbDebug/fbdebug.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
+#include "planning/handedover.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/indexing/idxsrvrsessioncache.h"
+#include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
 #include "platform/tasks/evrestoretask.h"
 #include "service/controllerthread.h"
@@ -17,13 +21,41 @@
 namespace {
 
 constexpr int kSendSeconds = 120;
+constexpr int kDisconnectSeconds = 5;
 constexpr int64_t kStopOperation = 16;
 
-// Sends the per-media-agent stops; never runs a request of its own.
-class CStopRequestSender final : public CWorkerThreadHM {
-public:
-    bool newRequest(EvMultiEntityRestoreTask*) override { return false; }
-};
+constexpr const char* kIndexService = "IndexingService_0";
+constexpr const char* kStoppedText = "The browse was stopped";
+
+// A stop to the index service of `server`, on a connection of its own: the pooled connection the browse
+// request went out on is the one whose answer the agent is still streaming, and a stop queued behind
+// that answer would end nothing. The disconnect is answered once the agent has read the stop. Empty on
+// success, else the failure's text.
+std::string sendOnOwnConnection(CNMessageBase& stop, const std::string& server) {
+    CZyNetwork session;
+    bool timedOut = false;
+    CUxError step = session.Connect(server.c_str(), kIndexService, nullptr, kSendSeconds, timedOut);
+    if (!step.IsError()) step = session.SendXMLMessage(stop, 0, kSendSeconds, timedOut);
+    if (step.IsError()) return step.GetErrorText().empty() ? "not sent" : step.GetErrorText();
+    ignoreResult(session.Disconnect(kDisconnectSeconds, timedOut),
+                 "the stop is sent; a peer that closes first has read it");
+    return {};
+}
+
+bool sendStopToMediaAgent(Indexing::BrowseReq& stop, const std::string& mediaAgent, CBrowseLog& log) {
+    std::string host, client;
+    int service = 0, port = 0;
+    if (!DemangleHostName(mediaAgent, host, client, service, port)) host = mediaAgent;
+    stop.setstring(Indexing::BrowseReq::f::maName, mediaAgent);
+    const std::string failure = sendOnOwnConnection(stop, mediaAgent);
+    if (!failure.empty()) {
+        log.debugLvl(0, "failed to send stop browse request to mediaAgent [%s]: %s", host.c_str(),
+                     failure.c_str());
+        return false;
+    }
+    log.debugLvl(0, "stop request was successfully sent to mediaAgent [%s]", host.c_str());
+    return true;
+}
 
 // The indexing-v2 stop of a session, as its index server reads it.
 databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appType,
@@ -48,6 +80,12 @@ void stopIndexServer(const std::string& guid, CConfRecord& record, CBrowseLog& l
     App::IdxDbEngineType engineType = App::IDX_DB_ENGINE_CTREE;
     if (!record.IsIndexingV2(dbId, mediaAgent, appType, engineType, idxAppType)) return;
     databrowse::BrowseRequest stop = indexingV2Stop(guid, appType, idxAppType);
+    if (!mediaAgent.empty()) {
+        // Not on the cached session: the index server may still be streaming this session's answer on it.
+        if (sendOnOwnConnection(stop, mediaAgent).empty())
+            log.debugLvl(3, "stop request sent to Media Agent [%s]", mediaAgent.c_str());
+        return;
+    }
     I2::Utils::DbToIdxSrvrSessionCache* cache = I2::Utils::DbToIdxSrvrSessionCache::Instance();
     CZyNetwork* session = nullptr;
     std::string key;
@@ -73,6 +111,21 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     // With a reference: the record cannot be deleted while it is read.
     if (CConfRecordRef record = g_poConfMgr->holdConfRec(guid)) stopIndexServer(guid, *record.get(), log);
 
+    Indexing::BrowseReq stop;
+    stop.setstring(Indexing::BrowseReq::f::browseSessionGuid, guid);
+    stop.setint64(Indexing::BrowseReq::f::options, kStopOperation);
+
+    // A session handed to its caller has no worker here: its media agent, which the caller reads the
+    // answers from, is told to end them.
+    bool handedOverStopped = false;
+    CHandedOverSessions::TSession handed;
+    if (CHandedOverSessions::instance().find(guid, handed)) {
+        CHandedOverSessions::instance().forget(guid);
+        log.debugLvl(0, "session [%s] was handed to its caller; its media agent [%s] is told to stop it",
+                     guid.c_str(), handed.mediaAgent.c_str());
+        handedOverStopped = !handed.mediaAgent.empty() && sendStopToMediaAgent(stop, handed.mediaAgent, log);
+    }
+
     unsigned enabled = 0;
     ZYPlatformInfo::getNumber("EventManager", "EnableStopBrowseRequest", &enabled);
     if (enabled == 0) return true;
@@ -80,30 +133,42 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     CConfRecordRef record = g_poConfMgr->holdConfRec(guid);
     if (!record) {
         g_poConfMgr->deleteConfRec(guid);
-        return false;
+        return handedOverStopped;
     }
     log.debugLvl(0, "User canceled request for the session[%s], received stop request", guid.c_str());
     record->setStaleFlag();
 
-    Indexing::BrowseReq stop;
-    stop.setstring(Indexing::BrowseReq::f::browseSessionGuid, guid);
-    stop.setint64(Indexing::BrowseReq::f::options, kStopOperation);
-    CStopRequestSender sender;
-    CWorkerAccess senderAccess(sender);  // it sends as any worker does, under its own lock
+    const std::map<std::string, std::string> workers = record->getWorkersToMaMap();
     std::set<std::string> told;
-    for (const auto& [workerId, mediaAgent] : record->getWorkersToMaMap()) {
+    for (const auto& [workerId, mediaAgent] : workers) {
         setStopFlag(workerId);
         if (mediaAgent.empty() || told.count(mediaAgent)) continue;
-        stop.setstring(Indexing::BrowseReq::f::maName, mediaAgent);
         // A media agent whose stop failed is tried again for its next worker.
-        if (sender.sendStopReq(stop)) told.insert(mediaAgent);
+        if (sendStopToMediaAgent(stop, mediaAgent, log)) told.insert(mediaAgent);
     }
+    // A worker waiting for its media agent's answers ends now, whatever the agent does; one still
+    // running its request ends at its stop flag.
+    for (const auto& entry : workers) endStoppedWorker(entry.first);
 
     if (!waitForStoppedWorkers(record.get())) return false;
     const std::string id = record->getId();
     record.release();
     g_poConfMgr->deleteConfRec(id);
     return true;
+}
+
+void CControllerThreadHM::endStoppedWorker(const std::string& id) {
+    WorkerPtr worker = getWorker(id);
+    if (!worker || !worker->getAsyncMode()) return;
+    {
+        // An answer being relayed to it finishes first.
+        CWorkerAccess access(*worker);
+        if (worker->getMarkedForDeletion()) return;
+        CBrowseLog log("FBHMCONTROLLER");
+        log.debugLvl(0, "worker [%s] of a stopped session ends its browse", id.c_str());
+        worker->processErrorMessage(databrowse::BROWSE_ERR_GENERIC, kStoppedText);
+    }
+    deleteWorker(id);
 }
 
 bool CControllerThreadHM::waitForStoppedWorkers(CConfRecord* record) {

@@ -136,7 +136,7 @@ say "Starting the media agents and the host on loopback"
 # installation would.
 start mediaagent1 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" \
   --client mediaagent1 --port 0 --log "$work" --index-service started --registry "$work/registry.ini" \
-  --tls "$work/machines/mediaagent1/tls"
+  --tls "$work/machines/mediaagent1/tls" --hold-sessions demo-held-
 start mediaagent3 "listening on" "$build"/tools/mediaagent/mediaagent --hub "$work/hub.db" \
   --client mediaagent3 --port 0 --log "$work" --registry "$work/registry.ini" --tls "$work/machines/mediaagent3/tls"
 sqlite3 "$work/hub.db" "UPDATE APP_Client SET zydPort = $(port_of mediaagent1), net_hostname = '127.0.0.1' WHERE name = 'mediaagent1';
@@ -234,7 +234,45 @@ refused "A request without a user or a token is refused" "Failed to get client i
   list --client client2 --subclient 2 --at "$day"
 refused "A time the console cannot read is refused, naming the option" "--at [2023-11-21x] is not a time" \
   list $set1 --at 2023-11-21x $admin
-step "A stop of the paged browse's session (the router confirms no stop)" stop --session "$session" $admin
+step "A stop of the paged browse's session, which had ended (the console's log says so)" stop \
+  --session "$session" $admin
+
+# A browse in flight: mediaagent1 holds the answers of the sessions named demo-held-... after their first
+# items, until the session is stopped (the demo's other browses are never held).
+held_browse() {
+  local road="$1" held="demo-held-$2-$$"
+  shift 2
+  say "A browse in flight ($road), held by mediaagent1 after its first items, and stopped"
+  echo "\$ browse list $set1 --path /d00/d01/d00 --at $day --session $held $* &"
+  local rc=0
+  "$browse_bin" list $set1 --path /d00/d01/d00 --at "$day" --session "$held" "$@" $admin $connect \
+    >"$work/$held.out" 2>"$work/$held.err" &
+  local browsing=$!
+  local waited=0
+  until grep -q "session $held held after" "$work/mediaagent1.out"; do
+    if ! kill -0 "$browsing" 2>/dev/null || [ "$waited" -ge 600 ]; then
+      echo "run: the browse of $held was not held in flight; its output:" >&2
+      cat "$work/$held.out" >&2
+      exit 1
+    fi
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  grep "session $held held after" "$work/mediaagent1.out"
+  step "...another user's stop is refused (in the Hubmaster's log) and the browse goes on" stop \
+    --session "$held" $alice
+  grep -o "Stop request for session \[$held\] .* refused: .*" "$work/hubmaster.log" | tail -n 1
+  step "...its owner's stop ends it (-v: what was sent, and where)" stop --session "$held" -v $admin
+  wait "$browsing" || rc=$?
+  echo "the held browse ended with exit status $rc, after the items it had received ($(tail -n 1 "$work/$held.out")):"
+  cat "$work/$held.err"
+  if [ "$rc" -ne 1 ] || ! grep -q "The browse was stopped" "$work/$held.err"; then
+    echo "run: the stop did not end the browse of $held" >&2
+    exit 1
+  fi
+}
+held_browse "BrowseRouter's prepared request, read from the media agent by the console" direct
+held_browse "through the Hubmaster, whose worker mediaagent1 answers" hubmaster --via hubmaster
 
 if [ "$serve" -eq 1 ]; then
   say "Serving (Ctrl-C stops every process)"

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "indexing/fsprediction.h"
+#include "planning/confrecord.h"
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/prediction/predictionclient.h"
@@ -255,6 +256,11 @@ public:
     // The media agent sessions are opened to (a mangled name, a client name or a host name).
     void setMediaAgentHost(std::string host) { m_maHostName = std::move(host); }
     std::string getMediaAgentHost() const { return m_maHostName; }
+    // Who owns the browse session of this request, once set-up has found (or made) it the owner.
+    bool getSessionOwner(CConfRecord::TOwner& owner) const {
+        owner = m_sessionOwner;
+        return m_hasSessionOwner;
+    }
     void setMediaAgentClientName(std::string name) { m_maClientName = std::move(name); }
     // The process-wide pool of index-service sessions (g_poSessionPool), set by the service's start-up
     // objects before any request and cleared at clean-up; any thread.
@@ -487,6 +493,8 @@ protected:
     // Under the worker's lock.
     std::set<std::string> m_answerPeers GUARDED_BY(m_workerLock);
     std::string m_maFoundUp;  // the media agent this request found up (not power-managed, or powered on)
+    CConfRecord::TOwner m_sessionOwner;  // set with m_hasSessionOwner by the browse task's set-up
+    bool m_hasSessionOwner = false;
     std::string m_indexBackupSetName;  // first half of the key of a cached index-service session
     std::string m_indexDbName;         // second half of that key
     uint32_t m_maVersion = 0;          // above 999: release 10.0 or later

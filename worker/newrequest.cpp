@@ -9,6 +9,7 @@
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
+#include "planning/handedover.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
@@ -360,8 +361,17 @@ CStepResult CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTa
             who.userId = static_cast<int>(privateTask->getUserId());
             who.callerClientId = privateTask->getCallerClientId();
             who.clientId = privateTask->getClientId();
+            // A session handed to its caller earlier keeps that caller as its owner, though its record
+            // ended with the hand-over: nobody else takes the session (and its stop) over.
+            CHandedOverSessions::TSession earlier;
+            if (CHandedOverSessions::instance().find(m_heldConfId, earlier))
+                record->claimOwner(earlier.owner);
             const bool owner = record->claimOwner(who);
             record.release();
+            if (owner) {
+                m_sessionOwner = who;
+                m_hasSessionOwner = true;
+            }
             if (!owner) {
                 log.debugLvl(0, "browse session [%s] belongs to another caller; refused",
                              m_heldConfId.c_str());

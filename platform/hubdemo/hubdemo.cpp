@@ -225,6 +225,9 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     if (!ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId",
                                    static_cast<unsigned long>(world.vsa.hubmaster)))
         return fail(error, "cannot write the Hubmaster's client to " + world.registryPath);
+    // A stop of a session by its owner ends the session's own browses too, not only the media agent's.
+    if (!ZYPlatformInfo::setNumber("EventManager", "EnableStopBrowseRequest", 1))
+        return fail(error, "cannot write the stop switch to " + world.registryPath);
 
     // The Hubmaster's own authority and certificate in its data folder, and each demo media agent's
     // credentials in its own folder: every session of the demo is proven and encrypted.

@@ -355,6 +355,8 @@ TEST_F(Authorisation, OnlyASessionsOwnerStopsIt) {
     EXPECT_NE(hostLog().find("accepted: the session's owner"), std::string::npos);
     browsing.join();
     EXPECT_EQ(held.out.find(" /d0"), std::string::npos);
+    // The owner's stop ended the classic browse the silent media agent held, with its stopped outcome.
+    EXPECT_NE(held.err.find("The browse was stopped"), std::string::npos) << held.err;
     silent.reset();
     hubtest::pointClientAt(s->world, "mediaagent3", s->legacyAgent->numberAfter(kListening));
 }

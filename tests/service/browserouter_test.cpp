@@ -493,6 +493,8 @@ TEST_F(BrowseRouterWorld, StopAtTheEntryPointMakesNoWorkerAndTellsEachMediaAgent
     EvMultiEntityRestoreTask stop;
     stop.setBrowseOpType(databrowse::BROWSE_OP_STOP);
     stop.setbrowseSessionGUID("never-browsed");
+    // The demo world switches stopping a session's workers on; this case starts with it off.
+    ASSERT_TRUE(ZYPlatformInfo::removeValue("EventManager", "EnableStopBrowseRequest"));
     const size_t before = g_poControllerThreadHM->getWorkerCount();
     const size_t journalBefore = lines(s->dir.file("journal")).size();
     EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&stop, false, databrowse::FORCE_USE_INDEX_NONE, nullptr),

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -17,6 +18,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/clientaddress.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
@@ -26,7 +28,6 @@
 #include "platform/net/zyondemand_client.h"
 #include "platform/security/evsecuritymgr.h"
 #include "tools/hubmaster/hostbrowse.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -39,8 +40,6 @@ constexpr const char* kSharePointMiningService = "ZYAppMinningIdxService";
 constexpr const char* kAlternateLauncher = "sLPIDXMA";
 // Media agents below this release have no index service.
 constexpr int kMinIndexServiceRelease = 10;
-// A refused stop is answered at once.
-constexpr int kStopRefusalSeconds = 1;
 
 bool isRoot(const std::string& path) {
     return path.empty() || path == "/" || path == "\\";
@@ -546,38 +545,72 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
         return failed(result, kExitUsage,
                       "stop needs the user's token (--token-file, $" + std::string(kConsoleTokenVariable) +
                           " or --user)");
+    std::string user;
     if (!m_options.dataFolder.empty()) {
         EvSecurityMgr security(0);
         int userId = 0;
-        std::string user, domain, fullName;
+        std::string domain, fullName;
         const bool valid =
-            security.GetUserInfoFromZetaTokenWithoutAuthentication(token, false, userId, user, domain,
+            security.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, user, domain,
                                                                    fullName) == 1 ||
-            security.GetSessionInfoFromZetaToken(token, false, userId, user, domain, fullName) == 1;
+            security.GetSessionInfoFromZetaToken(token, true, userId, user, domain, fullName) == 1;
         if (!valid) return failed(result, kExitRefused, "the token is not valid here: the stop was not sent");
     } else if (token.rfind("ZT1.", 0) != 0) {
         return failed(result, kExitRefused, "the token is not a user token: the stop was not sent");
     }
+    const std::string where = router.host + ":" + std::to_string(router.port);
+    m_road = "router (BrowseRouter at " + where + ")";
+    if (m_options.verbose)
+        m_remark("stop: operation 5 for session " + m_options.session +
+                 (user.empty() ? "" : " as user [" + user + "]") + " to BrowseRouter at " + where +
+                 "; the router judges it against the session's owner");
+    // What this console's own log knows of the session, read before this command adds to it.
+    const std::string earlier = lastLoggedBrowse(m_options.session);
     CZyNetwork session;
-    bool timedOut = false;
     if (const int sent = sendTo(session, router, "BrowseRouter", request, result); sent != kExitOk)
         return sent;
-    // A stop the router refuses is answered at once; one it accepts is not answered at all.
-    CNMessageBase* received = nullptr;
-    ignoreResult(session.ReceiveXMLMessage(nullptr, received, nullptr, 0, kStopRefusalSeconds, timedOut),
-                 "a stop the router accepts is not answered: the reply, if any, is read next");
-    std::unique_ptr<CNMessageBase> reply(received);
-    ignoreResult(session.Disconnect(5, timedOut),
-                 "the session ends either way; a peer already gone is no fault");
-    m_road = "router";
-    if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(reply.get())) {
-        addConsoleResponse(result, *response);
-        if (!result.error.empty())
-            return result.exitCode = exitOfServiceError(result.error, result.errorCode);
+    // The router answers no stop; it answers the goodbye once it has handled what came before it, the
+    // stop and the wait for the session's browses to end included.
+    bool timedOut = false;
+    const CUxError handled = session.Disconnect(m_options.timeoutSeconds, timedOut);
+    const std::string sent = "stop of session " + m_options.session + " sent to BrowseRouter";
+    if (timedOut) {
+        result.note = sent + ", not confirmed: the router was still handling it after " +
+                      std::to_string(m_options.timeoutSeconds) + " s (--timeout)";
+    } else if (handled.IsError()) {
+        result.note = sent + ", not confirmed: the router closed the session before it was handled (" +
+                      handled.GetErrorText() + ")";
+    } else if (!earlier.empty()) {
+        result.note = sent +
+                      " and handled there, not confirmed; this console's log shows that session's "
+                      "last browse had ended (" +
+                      earlier + "), so likely nothing was left to stop";
+    } else {
+        result.note = sent +
+                      " and handled there, not confirmed (the router answers no stop): a browse of "
+                      "it that is yours and still running ends with \"The browse was stopped\"; "
+                      "another user's session or an unknown one is refused in the Hubmaster's log";
     }
-    result.note =
-        "stop sent for session " + m_options.session + " (not confirmed: the router answers no stop)";
     return kExitOk;
+}
+
+std::string CConsoleSession::lastLoggedBrowse(const std::string& sessionId) {
+    EvDebugFileInstance* instance = EvDebugFileInstance::defaultInstance();
+    if (!instance || sessionId.empty()) return {};
+    std::ifstream in(instance->filePath());
+    const std::string marker = " of session [" + sessionId + "] by ";
+    std::string last;
+    for (std::string line; std::getline(in, line);) {
+        const size_t at = line.find(marker);
+        if (at == std::string::npos || line.find("stop of session [", 0) != std::string::npos) continue;
+        // "<command> of session [...] by <who> by road [<road>]: <outcome> in <n> ms"
+        const size_t command = line.rfind(' ', at > 0 ? at - 1 : 0);
+        const size_t outcome = line.find("]: ", at);
+        if (outcome == std::string::npos) continue;
+        last = line.substr(command == std::string::npos ? 0 : command + 1, at - command - 1) + ": " +
+               line.substr(outcome + 3);
+    }
+    return last;
 }
 
 int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request,

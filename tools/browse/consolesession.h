@@ -61,7 +61,11 @@ private:
     // Connects to `service` at `where` within --timeout and sends `request`; kExitOk or the failure.
     int sendTo(CZyNetwork& session, const TZyNetAddress& where, const char* service, CNMessageBase& request,
                TConsoleResult& result);
+    // Sends the stop (the router answers none) and says what the console can know of it: whether the
+    // router has handled it, and whether this console's log shows the session's browse had ended.
     int stop(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result);
+    // "<command>: <outcome>" of the last browse of `sessionId` in this console's log; "" when none.
+    static std::string lastLoggedBrowse(const std::string& sessionId);
     int checkErase(const TZyNetAddress& router, TConsoleResult& result,
                    const std::function<bool(const std::string&)>& confirm);
     void nameClients(TConsoleResult& result) const;

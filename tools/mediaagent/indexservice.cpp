@@ -1,9 +1,8 @@
 #include "tools/mediaagent/indexservice.h"
 
-
 #include <cstdio>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
+#include "tools/mediaagent/answerstops.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 #include "tools/mediaagent/v2answer.h"
 
@@ -231,7 +231,8 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
                 journal("refused stop-v2 session=" + guid + " peer=" + TPeerRule::peerName(session));
                 return;
             }
-            journal("stop-v2 session=" + guid);
+            journal("stop-v2 session=" + guid +
+                    " stopped=" + std::to_string(CAnswerStops::instance().stop(guid)));
             return;
         }
         if (!m_options.peers.mayAskPlain(session)) {
@@ -270,16 +271,22 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         else
             refuseCaller(session);
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
-        if (!m_options.peers.mayAskPlain(session)) {
-            journal("refused index-browse peer=" + TPeerRule::peerName(session));
-            if (stop->getint64(Indexing::BrowseReq::f::options) != kStopOperation) refuseCaller(session);
+        const bool isStop = stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation;
+        // Only the Hubmaster stops a session: it has judged who asks against the session's owner, and
+        // plain mode lets anyone browse, not end another caller's answer.
+        if (isStop ? !m_options.peers.isHubmaster(session) : !m_options.peers.mayAskPlain(session)) {
+            journal(std::string(isStop ? "refused stop" : "refused index-browse") +
+                    " peer=" + TPeerRule::peerName(session));
+            if (!isStop) refuseCaller(session);
             return;
         }
-        if (stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation)
-            journal("stop session=" + stop->getstring(Indexing::BrowseReq::f::browseSessionGuid) +
-                    " ma=" + stop->getstring(Indexing::BrowseReq::f::maName));
-        else
+        if (isStop) {
+            const std::string guid = stop->getstring(Indexing::BrowseReq::f::browseSessionGuid);
+            journal("stop session=" + guid + " ma=" + stop->getstring(Indexing::BrowseReq::f::maName) +
+                    " stopped=" + std::to_string(CAnswerStops::instance().stop(guid)));
+        } else {
             answerIndexBrowse(session, *stop, "");
+        }
     } else if (tag == Indexing::LaunchIndexingServiceReq::TAG) {
         launch(session, message);
     } else {

@@ -11,7 +11,11 @@
 //              [--index-service started|on-demand|refused] [--index-script <file>] [--journal <file>]
 //              [--convert-predictions 1]
 //              [--registry <file>] [--mining-journal <file>] [--tls <folder>]
+//              [--hold-sessions <prefix> [--hold-seconds <n>]]
 //
+// --hold-sessions holds the index service's answers of the browse sessions whose id starts with the
+// prefix after their first items ("session <s> held after <n> items" on standard output), until the
+// Hubmaster stops the session or --hold-seconds (120) pass: a browse in flight for tests and the tour.
 // --tls names the machine's credentials folder (authority.crt, machine.crt, machine.key, issued by
 // the Hubmaster's authority; default: machines/<client>/tls beside the Hubmaster database, where the
 // demo world puts them); without credentials the media agent runs only where plain sessions are allowed.
@@ -28,6 +32,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +45,7 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
 #include "tools/mediaagent/agentplan.h"
+#include "tools/mediaagent/answerstops.h"
 #include "tools/mediaagent/indexservice.h"
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/itemindexbuilder.h"
@@ -65,6 +71,8 @@ struct TOptions {
     std::string registry;
     std::string tls;
     std::string hubmasterName;  // the Hubmaster's client name; empty: as the Hubmaster database says
+    std::string holdPrefix;     // index-service answers of sessions named so are held until stopped
+    long long holdSeconds = 120;
 };
 
 int fail(const std::string& what) {
@@ -113,6 +121,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.tls = value;
         else if (a == "--hubmaster")
             o.hubmasterName = value;
+        else if (a == "--hold-sessions")
+            o.holdPrefix = value;
         else if (a == "--mining-journal")
             o.onDemand.journalPath = value;
         else if (a == "--index-service") {
@@ -161,6 +171,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.service.batchSize = static_cast<uint32_t>(std::max(1, small));
         else if (a == "--fault-after")
             o.service.faultAfter = static_cast<uint64_t>(n);
+        else if (a == "--hold-seconds")
+            o.holdSeconds = n;
         else if (a == "--progress")
             mediaagent::setProgressLines(n != 0);
         else
@@ -181,7 +193,7 @@ int main(int argc, char** argv) {
             "[--change-percent <p>] [--delete-percent <p>] [--new-percent <p>] [--metadata-every <n>] "
             "[--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--hubmaster "
             "<name>] "
-            "[--build-only] [--progress 1]\n");
+            "[--build-only] [--progress 1] [--hold-sessions <prefix> [--hold-seconds <n>]]\n");
         return 2;
     }
     // Blocked before any thread exists, so that only the signal descriptor sees them.
@@ -202,6 +214,7 @@ int main(int argc, char** argv) {
     o.indexService.batchSize = o.service.batchSize;
     o.onDemand.indexPath = o.index;
     o.onDemand.batchSize = o.service.batchSize;
+    mediaagent::CAnswerStops::instance().holdSessions(o.holdPrefix, std::chrono::seconds(o.holdSeconds));
 
     mediaagent::TAgentPlan plan;
     std::string error;
@@ -271,6 +284,7 @@ int main(int argc, char** argv) {
             }
         }
         onDemand.stop();
+        mediaagent::CAnswerStops::instance().releaseHolds();  // a held answer must not hold the exit
         indexService.stop();
         restore.stop();
     }

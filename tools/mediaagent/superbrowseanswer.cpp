@@ -8,6 +8,7 @@
 #include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_pool.h"
+#include "tools/mediaagent/answerstops.h"
 #include "tools/mediaagent/progress.h"
 #include "tools/mediaagent/vmanswers.h"
 
@@ -432,6 +433,8 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     CZyNetwork& out = caller ? *caller : router.session();
     bool timedOut = false;
     uint64_t served = 0;
+    // A stop of the session (from the Hubmaster) ends the answer between two responses.
+    CAnswerStops::CAnswer inFlight(CAnswerStops::instance(), plan.session);
     // Each response waits for the next one, so that the last goes out with the end in one write: the
     // router reads an answer's end at the same wake-up as its last items.
     std::vector<std::pair<unsigned long, std::string>> held;
@@ -448,10 +451,13 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
         return ok;
     };
     auto send = [&](databrowse::BrowseResponse& r) {
+        if (inFlight.stopped()) return false;
         std::string xml, error;
         if (!zynet::messageToXml(r, xml, error)) return false;
         const bool end = r.getint64(databrowse::BrowseResponse::f::respType) == databrowse::BROWSE_RESP_END;
-        if (!end && !flush()) return false;
+        // A held answer sends its first items before it waits, so its end never goes out with them.
+        if ((!end || inFlight.holds()) && !flush()) return false;
+        if (inFlight.holdIfAsked(served)) return false;
         held.emplace_back(r.getTagID(), std::move(xml));
         if (r.isSet(databrowse::BrowseResponse::f::browseResult))
             if (auto* items = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false)
@@ -459,8 +465,24 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
                 heldItems += items->size();
         return !end || flush();
     };
-    const int sent =
+    int sent =
         index ? answerIndexBrowse(plan, *index, batchSize, send) : answerIndexBrowseRefusal(plan, why, send);
+    if (inFlight.stopped()) {
+        // What was still held back is not sent: the caller is told the browse was stopped, then the end.
+        held.clear();
+        heldItems = 0;
+        databrowse::BrowseResponse stopped = errorResponse(plan, "The browse was stopped");
+        databrowse::BrowseResponse end = response(plan, databrowse::BROWSE_RESP_END);
+        std::string stoppedXml, endXml, error;
+        if (zynet::messageToXml(stopped, stoppedXml, error) && zynet::messageToXml(end, endXml, error)) {
+            held.emplace_back(stopped.getTagID(), std::move(stoppedXml));
+            held.emplace_back(end.getTagID(), std::move(endXml));
+            if (flush()) sent += 2;
+        }
+        outcome = std::string(caller ? "stopped caller" : "stopped") + " worker=" + plan.workerId +
+                  " session=" + plan.session + " after " + std::to_string(served) + " item(s)";
+        return true;
+    }
     flush();  // an answer cut short keeps nothing back
     outcome = std::string(caller ? "answered caller" : "answered") + " worker=" + plan.workerId +
               " responses=" + std::to_string(sent) + (index ? "" : " refused: " + why);

@@ -406,14 +406,14 @@ TEST_F(BrowseConsole, MediaStopAndFailures) {
     ASSERT_EQ(media.status, 0) << media.err;
     EXPECT_NE(media.out.find("archive files,"), std::string::npos) << media.out;
 
-    // The router answers no stop: the console says it sent one, at once, and refuses a bogus token
-    // before sending anything.
-    const auto before = std::chrono::steady_clock::now();
+    // The router answers no stop: the console says it sent one and that the router handled it, and
+    // refuses a bogus token before sending anything.
     TRun stop = browse("stop --session console-test-session");
     EXPECT_EQ(stop.status, 0) << stop.err;
-    EXPECT_NE(stop.out.find("stop sent for session console-test-session (not confirmed"), std::string::npos)
+    EXPECT_NE(stop.out.find("stop of session console-test-session sent to BrowseRouter and handled there, "
+                            "not confirmed"),
+              std::string::npos)
         << stop.out;
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 2500ms);
     TRun bogus = browse("stop --session console-test-session", "--token ZT1.forged.token");
     EXPECT_EQ(bogus.status, kExitRefused);
     EXPECT_NE(bogus.err.find("the stop was not sent"), std::string::npos) << bogus.err;

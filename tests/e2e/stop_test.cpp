@@ -1,0 +1,201 @@
+// Stopping a browse in flight, through the real processes: the host program, the media agent of
+// client1's data holding the answers of the test's sessions after their first items (so each browse is
+// really in flight when its stop comes), and consoles. On both roads (BrowseRouter's prepared request
+// the console takes to the media agent itself, and HubmasterBrowse, whose worker the media agent
+// answers through the router) only the session's owner ends it; other users, anonymous callers and
+// unknown sessions are refused and logged while the browse goes on, and a stopped session leaves
+// nothing behind.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/hubdemo/hubdemo.h"
+#include "platform/msg/msg_classes.h"
+#include "platform/net/zynetwork.h"
+#include "tests/platform/db/tempdir.h"
+#include "tests/support/process/childprocess.h"
+#include "tests/support/process/consolerun.h"
+#include "tests/support/process/demosystem.h"
+#include "tests/support/tls/testpki.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using TRun = hubtest::TConsoleRun;
+
+constexpr const char* kHeldPrefix = "held-";
+constexpr const char* kStopped = "The browse was stopped";
+
+class StopInFlight : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s = new TShared;
+        std::string error;
+        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
+        const char* binaries = std::getenv("HUB_BINARY_DIR");
+        s->binaries = binaries ? binaries : ".";
+        s->agent = hubtest::startDemoAgent(
+            s->world, "mediaagent1", s->dir.file("mediaagent1.db"), s->dir.path(),
+            {"--index-service", "started", "--journal", journalFile(), "--hold-sessions", kHeldPrefix});
+        s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), s->hostPort);
+        s->aliceToken = hubtest::issueToken(s->dir.file("demo"), "alice");
+        s->adminToken = hubtest::issueToken(s->dir.file("demo"), "admin");
+    }
+    static void TearDownTestSuite() {
+        delete s;
+        s = nullptr;
+    }
+
+    static std::string journalFile() { return s->dir.file("journal"); }
+    static std::string text(const std::string& file) {
+        std::ifstream in(file);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    static std::string hostLog() { return text(s->dir.file("demo") + "/hubmaster.log"); }
+    static size_t count(const std::string& haystack, const std::string& needle) {
+        size_t n = 0;
+        for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
+            ++n;
+        return n;
+    }
+
+    static TRun console(const std::string& args, const std::string& who, const std::string& errName) {
+        return hubtest::runConsole(s->binaries + "/tools/browse/browse " + args + " --data " +
+                                       s->dir.file("demo") + " " + who + " --ma-host 127.0.0.1 --timeout 60",
+                                   s->dir.file(errName));
+    }
+    static std::string admin() { return "--token " + s->adminToken; }
+    static std::string alice() { return "--token " + s->aliceToken; }
+
+    // A stop sent as a console on a desk without any token: the console itself refuses to send one.
+    static void anonymousStop(const std::string& session) {
+        databrowse::BrowseRequest stop;
+        stop.setint64(databrowse::BrowseRequest::f::opType, databrowse::BROWSE_OP_STOP);
+        stop.getObjectAccessor(databrowse::BrowseRequest::f::session, true)
+            ->setstring(databrowse::BrowseSession::f::sessionId, session);
+        CZyNetwork router;
+        bool timedOut = false;
+        ASSERT_FALSE(router
+                         .Connect(TZyNetAddress{"127.0.0.1", s->hostPort}, "BrowseRouter",
+                                  hubtest::kAnonymous, 10, timedOut)
+                         .IsError());
+        ASSERT_FALSE(router.SendXMLMessage(stop, 0, 10, timedOut).IsError());
+        // Answered once the router has handled what came before on this connection.
+        ignoreResult(router.Disconnect(30, timedOut), "the stop was sent; the router answers none");
+    }
+
+    // Holds a browse of `session` in flight, has it stopped by others (refused) and then by its owner,
+    // and checks what the browse's console got and what is left behind.
+    static std::string lastDay() {
+        return std::to_string(s->world.firstBackupTime + 86400LL * s->world.backupDays);
+    }
+    static std::string fileListing() {
+        return "list --client client1 --subclient " + std::to_string(s->world.fileSubclient) +
+               " --path /d00/d01/d00 --at " + lastDay();
+    }
+    static void stopHeldBrowse(const std::string& session, const std::string& road) {
+        const std::string list = fileListing() + " --session " + session + road;
+        const std::string clientId = std::to_string(s->world.fileClient);
+        TRun held;
+        std::thread browsing([&] { held = console(list, admin(), "held-" + session); });
+        const bool inFlight = s->agent->waitFor("session " + session + " held after", 60s);
+        EXPECT_TRUE(inFlight) << s->agent->output();
+
+        const std::string asked = "Stop request for session [" + session + "]";
+        TRun other = console("stop --session " + session, alice(), "other-" + session);
+        EXPECT_EQ(other.status, 0) << other.err;
+        EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
+                                 clientId + "] by user [" + std::to_string(s->world.fileUser) + "] refused"),
+                  std::string::npos)
+            << hostLog();
+        anonymousStop(session);
+        EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
+                                 clientId + "] by calling client [0] refused"),
+                  std::string::npos)
+            << hostLog();
+        TRun unknown = console("stop --session no-such-" + session, admin(), "unknown-" + session);
+        EXPECT_EQ(unknown.status, 0) << unknown.err;
+        EXPECT_NE(hostLog().find("Stop request for session [no-such-" + session + "] by user [" +
+                                 std::to_string(s->world.adminUser) + "]: no such session; nothing stopped"),
+                  std::string::npos);
+        // Refused: the media agent was told nothing, and the browse is still held.
+        EXPECT_EQ(text(journalFile()).find("session=" + session + " ma="), std::string::npos);
+        EXPECT_EQ(count(s->agent->output(), "session " + session + " released"), 0u);
+
+        TRun owner = console("stop -v --session " + session, admin(), "owner-" + session);
+        EXPECT_EQ(owner.status, 0) << owner.err;
+        // -v: what was sent, and where.
+        EXPECT_NE(owner.err.find("stop: operation 5 for session " + session +
+                                 " as user [admin] to BrowseRouter at "
+                                 "127.0.0.1:" +
+                                 std::to_string(s->hostPort)),
+                  std::string::npos)
+            << owner.err;
+        EXPECT_NE(owner.out.find("handled there, not confirmed"), std::string::npos) << owner.out;
+        EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
+                                 clientId + "] by user [" + std::to_string(s->world.adminUser) +
+                                 "] accepted: the session's owner"),
+                  std::string::npos);
+        browsing.join();
+        // The browse ended with its stopped outcome, before its hold's limit; the media agent was told once.
+        EXPECT_EQ(held.status, 1) << held.out << held.err;
+        EXPECT_NE(held.err.find(kStopped), std::string::npos) << held.err;
+        EXPECT_EQ(count(s->agent->output(), "session " + session + " released"), 0u) << s->agent->output();
+        EXPECT_EQ(count(text(journalFile()), "stop session=" + session + " ma="), 1u) << text(journalFile());
+        EXPECT_NE(text(journalFile()).find("session=" + session + " after "), std::string::npos)
+            << "the media agent's answer was cut short: " << text(journalFile());
+
+        // Nothing of the session is left: a second stop finds no such session.
+        TRun again = console("stop --session " + session, admin(), "again-" + session);
+        EXPECT_EQ(again.status, 0) << again.err;
+        // The console says what it knows: its own log holds that session's ended browse.
+        EXPECT_NE(again.out.find("last browse had ended (list: error [" + std::string(kStopped)),
+                  std::string::npos)
+            << again.out;
+        EXPECT_EQ(owner.out.find("last browse had ended"), std::string::npos) << owner.out;
+        EXPECT_NE(hostLog().find(asked + " by user [" + std::to_string(s->world.adminUser) +
+                                 "]: no such session; nothing stopped"),
+                  std::string::npos)
+            << hostLog();
+    }
+
+    struct TShared {
+        TempDir dir;
+        hubdemo::DemoWorld world;
+        std::string binaries, aliceToken, adminToken;
+        std::unique_ptr<hubtest::CChildProcess> agent, host;
+        int hostPort = 0;
+    };
+    static TShared* s;
+};
+
+StopInFlight::TShared* StopInFlight::s = nullptr;
+
+// BrowseRouter's road: the console reads the answers from the media agent itself.
+TEST_F(StopInFlight, TheOwnerStopsADirectBrowseOthersCannot) {
+    ASSERT_NO_FATAL_FAILURE(stopHeldBrowse(std::string(kHeldPrefix) + "direct", ""));
+}
+
+// HubmasterBrowse's road: the host's worker waits for the media agent's answers through the router.
+TEST_F(StopInFlight, TheOwnerStopsABrowseThroughTheHubmasterOthersCannot) {
+    ASSERT_NO_FATAL_FAILURE(stopHeldBrowse(std::string(kHeldPrefix) + "hubmaster", " --via hubmaster"));
+    EXPECT_NE(hostLog().find("Deleting the configuration [" + std::string(kHeldPrefix) + "hubmaster]"),
+              std::string::npos);
+    // The session's browse ended as stopped, and the host is free for the next one.
+    EXPECT_NE(hostLog().find("browse of session [" + std::string(kHeldPrefix) +
+                             "hubmaster] by user [admin] "
+                             "through HubmasterBrowse: error [" +
+                             kStopped),
+              std::string::npos)
+        << hostLog();
+    TRun next = console(fileListing() + " --via hubmaster --quiet", admin(), "next");
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_NE(next.out.find("/d00/d01/d00/f"), std::string::npos) << next.out;
+}
+
+}  // namespace

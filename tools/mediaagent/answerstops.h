@@ -1,0 +1,64 @@
+// The answers the index service is streaming, by browse session, so that a stop of a session (from the
+// Hubmaster) ends them between two responses; and, for tests and the tour, answers held after their
+// first items until their session is stopped. Process-wide; any thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace mediaagent {
+
+// Whether one streaming answer was stopped; guarded by its CAnswerStops' mutex.
+struct TStopState {
+    bool stopped = false;
+};
+
+class CAnswerStops {
+public:
+    // One answer of a session, registered while it streams.
+    class CAnswer {
+    public:
+        CAnswer(CAnswerStops& stops, std::string session);
+        ~CAnswer();
+        CAnswer(const CAnswer&) = delete;
+        CAnswer& operator=(const CAnswer&) = delete;
+        bool stopped() const;
+        // Whether this answer is still to be held (its session is one the agent holds).
+        bool holds() const;
+        // After the first items of a held session: waits until the session is stopped or the hold limit
+        // passes (once per answer). True when stopped.
+        bool holdIfAsked(uint64_t itemsServed);
+
+    private:
+        CAnswerStops& m_stops;
+        const std::string m_session;
+        std::shared_ptr<TStopState> m_state;
+        bool m_holdDone = false;
+    };
+
+    static CAnswerStops& instance();
+
+    // Stops every answer of `session` now streaming (a later browse of the session is a new one, and is
+    // answered). The number of answers it stopped.
+    int stop(const std::string& session);
+    // Answers of sessions whose id starts with `prefix` are held after their first items for at most
+    // `limit` (empty prefix: none is held).
+    void holdSessions(std::string prefix, std::chrono::seconds limit);
+    // Lets every held answer go on and holds no more (the agent is stopping).
+    void releaseHolds();
+
+private:
+    std::mutex m_mutex;  // guards everything below
+    std::condition_variable m_changed;
+    std::multimap<std::string, std::shared_ptr<TStopState>> m_streaming;
+    std::string m_holdPrefix;
+    std::chrono::seconds m_holdLimit{0};
+    bool m_released = false;
+};
+
+}  // namespace mediaagent
