@@ -21,6 +21,7 @@
 #include "platform/crypto/zycertificates.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_log.h"
+#include "platform/threads/hubmutex.h"
 
 namespace zynet {
 
@@ -453,6 +454,16 @@ constexpr int kValidDays = 3650;
 
 }  // namespace
 
+namespace {
+CHubMutex g_reusedAuthorityLock;
+std::string g_reusedAuthority GUARDED_BY(g_reusedAuthorityLock);
+}  // namespace
+
+void reuseZyNetAuthority(const std::string& folder) {
+    CHubMutexLock hold(g_reusedAuthorityLock);
+    g_reusedAuthority = folder;
+}
+
 bool createZyNetAuthority(const std::string& folder, const std::string& name, std::string& error) {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -460,11 +471,15 @@ bool createZyNetAuthority(const std::string& folder, const std::string& name, st
     fs::permissions(folder, fs::perms::owner_all, ec);
     zycrypto::TPemPair authority;
     if (fs::exists(fs::path(folder) / "authority.key", ec)) return true;
-    // Tests start many processes over many worlds: one authority, given here, serves them all.
-    if (const char* given = getenv("HUB_TLS_AUTHORITY"); given != nullptr && *given != '\0') {
+    std::string given;
+    {
+        CHubMutexLock hold(g_reusedAuthorityLock);
+        given = g_reusedAuthority;
+    }
+    if (!given.empty()) {
         if (!readText(fs::path(given) / "authority.crt", authority.certificate) ||
             !readText(fs::path(given) / "authority.key", authority.key)) {
-            error = std::string("no authority in ") + given;
+            error = "no authority in " + given;
             return false;
         }
     } else if (!zycrypto::createAuthority(name, kValidDays, authority, error)) {

@@ -174,9 +174,9 @@ TEST_F(NetTlsTest, ForeignCertificatesAndPlainSessionsAreRefused) {
     // A certificate of another authority proves nothing here.
     const fs::path foreign = fs::temp_directory_path() / ("hub-foreign-pki-" + std::to_string(getpid()));
     std::string why;
-    unsetenv("HUB_TLS_AUTHORITY");
+    reuseZyNetAuthority("");
     ASSERT_TRUE(createZyNetAuthority((foreign / "ca").string(), "foreign", why)) << why;
-    setenv("HUB_TLS_AUTHORITY", hubtest::testAuthorityFolder().c_str(), 1);
+    reuseZyNetAuthority(hubtest::testAuthorityFolder());
     ASSERT_TRUE(issueZyNetCredentials((foreign / "ca").string(), "intruder", (foreign / "m").string(), why)) << why;
     setZyNetIdentitySource([&](const std::string&, TZyNetCredentials& c) {
         c = zyNetCredentialsIn((foreign / "m").string());
