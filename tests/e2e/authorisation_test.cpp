@@ -337,6 +337,30 @@ TEST_F(Authorisation, MediaAgentsAnswerOnlyTheHubmasterOrItsSignature) {
     }
 }
 
+// A certificate proves the name exactly as the Hubmaster knows it: the authority issues none for the
+// Hubmaster's name or for a machine's name in other letters, and a media agent takes one that says
+// "HUBMASTER" anyway for no one's.
+TEST_F(Authorisation, CertificatesProveNamesExactly) {
+    const std::string cert = s->binaries + "/tools/hubmaster/hubmaster cert --data " + s->dir.file("demo") +
+                             " --out " + s->dir.file("issued") + " --client ";
+    for (const std::string& name : {"hubmaster", "HUBMASTER", "Client1"}) {
+        TRun issued = hubtest::runConsole(cert + name, s->dir.file("cert-err"));
+        EXPECT_NE(issued.status, 0) << name;
+        EXPECT_TRUE(issued.err.find("own name") != std::string::npos ||
+                    issued.err.find("letter case") != std::string::npos)
+            << name << ": " << issued.err;
+    }
+    EXPECT_EQ(hubtest::runConsole(cert + "client1", s->dir.file("cert-err")).status, 0);
+
+    // The test authority issues whatever name a session asks for: here, what a stolen authority key or
+    // a lax issuer would give.
+    databrowse::BrowseRequest plain = request("list " + otherSubclient() + " --at " + lastDay());
+    const int port = static_cast<int>(s->agent->numberAfter(kListening));
+    TAnswers atAgent = ask(plain, "IndexingService_0", "HUBMASTER", port);
+    EXPECT_EQ(atAgent.items, 0u) << atAgent.texts;
+    EXPECT_NE(atAgent.texts.find("answers only the Hubmaster"), std::string::npos) << atAgent.texts;
+}
+
 // 7. A stop is judged against the session it stops: alice cannot stop admin's browse in flight (a
 // classic media agent that never answers holds it), its owner can; both are logged with who asked.
 TEST_F(Authorisation, OnlyASessionsOwnerStopsIt) {
