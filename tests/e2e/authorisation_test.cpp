@@ -337,6 +337,27 @@ TEST_F(Authorisation, MediaAgentsAnswerOnlyTheHubmasterOrItsSignature) {
     }
 }
 
+// What BrowseRouter prepares for a console goes on to a media agent, which trusts the Hubmaster's
+// signature: the user's token is not in it, for any command or user.
+TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
+    for (const std::string& who : {alice(), admin()}) {
+        const std::string token = who.substr(who.find(' ') + 1);
+        for (const std::string& words :
+             {"list " + fileSubclient() + " --at " + lastDay(),
+              "versions " + fileSubclient() + " --path /d00/d01/d00/f00000205.dat --from " +
+                  std::to_string(s->world.firstBackupTime) + " --to " + lastDay(),
+              "count " + fileSubclient() + " --path /d00 --at " + lastDay()}) {
+            databrowse::BrowseRequest asked = request(words + " " + who);
+            TAnswers prepared = askRouter(asked);
+            ASSERT_TRUE(prepared.request) << words << ": " << prepared.texts;
+            std::string text;
+            ASSERT_EQ(prepared.request->serialize(text), 0);
+            EXPECT_EQ(text.find(token), std::string::npos) << words;
+            EXPECT_EQ(text.find("\"token\""), std::string::npos) << words;
+        }
+    }
+}
+
 // A certificate proves the name exactly as the Hubmaster knows it: the authority issues none for the
 // Hubmaster's name or for a machine's name in other letters, and a media agent takes one that says
 // "HUBMASTER" anyway for no one's.
