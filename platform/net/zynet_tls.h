@@ -72,7 +72,9 @@ class CTls {
 public:
     enum class Result { Done, WantRead, WantWrite, Closed, Failed };
 
-    CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server);
+    // A client names the machine it means in `serverName` (its client name; empty: none), which a
+    // listener that plays several machines (tests) uses to show that machine's certificate.
+    CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, const std::string& serverName = {});
     ~CTls();
     CTls(const CTls&) = delete;
     CTls& operator=(const CTls&) = delete;

@@ -337,6 +337,32 @@ TEST_F(Authorisation, MediaAgentsAnswerOnlyTheHubmasterOrItsSignature) {
     }
 }
 
+// A machine that can redirect a connection holds at best another machine's certificate: whoever dials
+// checks the name the certificate proves against the machine it meant, and sends nothing to another.
+TEST_F(Authorisation, SessionsReachOnlyTheMachineMeant) {
+    const int agentPort = static_cast<int>(s->agent->numberAfter(kListening));
+    const int legacyPort = static_cast<int>(s->legacyAgent->numberAfter(kListening));
+    // mediaagent1's address now leads to mediaagent3, on both roads.
+    hubtest::pointClientAt(s->world, "mediaagent1", legacyPort);
+    for (const std::string& road : {std::string(), std::string(" --via hubmaster")}) {
+        TRun redirected = browse("list " + fileSubclient() + " --at " + lastDay() + road, admin());
+        EXPECT_NE(redirected.status, 0) << road;
+        EXPECT_EQ(redirected.out.find(" /d0"), std::string::npos) << road;
+        if (road.empty()) {
+            EXPECT_NE(redirected.err.find("proved the name [mediaagent3], not [mediaagent1]"), std::string::npos)
+                << redirected.err;
+        }
+    }
+    EXPECT_NE(hostLog().find("proved the name [mediaagent3], not [mediaagent1]"), std::string::npos);
+    hubtest::pointClientAt(s->world, "mediaagent1", agentPort);
+    // The console's Hubmaster is the Hubmaster: a media agent's port is refused before the token goes.
+    TRun impostor = browse("list " + fileSubclient() + " --at " + lastDay() + " --port " +
+                               std::to_string(agentPort), admin());
+    EXPECT_NE(impostor.status, 0);
+    EXPECT_NE(impostor.err.find("proved the name [mediaagent1], not [hubmaster]"), std::string::npos)
+        << impostor.err;
+}
+
 // What BrowseRouter prepares for a console goes on to a media agent, which trusts the Hubmaster's
 // signature: the user's token is not in it, for any command or user.
 TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
@@ -364,8 +390,8 @@ TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
 TEST_F(Authorisation, CertificatesProveNamesExactly) {
     const std::string cert = s->binaries + "/tools/hubmaster/hubmaster cert --data " + s->dir.file("demo") +
                              " --out " + s->dir.file("issued") + " --client ";
-    for (const std::string& name : {"hubmaster", "HUBMASTER", "Client1"}) {
-        TRun issued = hubtest::runConsole(cert + name, s->dir.file("cert-err"));
+    for (const char* name : {"hubmaster", "HUBMASTER", "Client1"}) {
+        TRun issued = hubtest::runConsole(cert + std::string(name), s->dir.file("cert-err"));
         EXPECT_NE(issued.status, 0) << name;
         EXPECT_TRUE(issued.err.find("own name") != std::string::npos ||
                     issued.err.find("letter case") != std::string::npos)
