@@ -142,14 +142,8 @@ bool CWorkerThreadHM::chooseSuperBrowseMediaAgent() {
 }
 
 bool CWorkerThreadHM::assembleSuperBrowseRequest(TSuperBrowseRun& run) {
-    TBrowseTask* bt = m_browseTask->getDataPtr();
-    if (!bt->authToken.empty()) {
-        databrowse::AdditionalFlag token;
-        token.setint64(databrowse::AdditionalFlag::f::flagType, 2);
-        token.setstring(databrowse::AdditionalFlag::f::flagName, "token");
-        token.setstring(databrowse::AdditionalFlag::f::value, bt->authToken);
-        m_indexBrowseRequest.getlistobject(Indexing::BrowseReq::f::additionalFlags, true)->push_back(token);
-    }
+    // The user's token stays at the Hubmaster: a media agent trusts the Hubmaster's signature, and a
+    // token it held would let whoever runs or poses as one browse as that user.
     applyExchangeRetentionTags(run);
     addSuperBrowseCycles(run);
     if (m_maFromTaskOptions && !setStopBrowseCapability()) return false;

@@ -251,6 +251,8 @@ bool CWorkerThreadHM::completeV2BrowseRequest(TSuperBrowseRun& run) {
         job->setint64(databrowse::Msg11::f::kelmarchId, planner->GetVirtualServerLatesCIdJobKMId());
     }
 
+    // The caller's token was checked here and goes no further: the media agent trusts the signature.
+    m_browseRequest.clearField(databrowse::BrowseRequest::f::token.tag, databrowse::BrowseRequest::f::token.code);
     auto* paths = m_browseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false);
     const size_t pathCount = paths ? paths->size() : 0;
     if (pathCount > kMaxLoggedPaths && log.getDebugLevel() < 2)

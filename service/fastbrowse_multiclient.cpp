@@ -68,8 +68,7 @@ unsigned long callerClientOf(CZyNetwork* session, std::string& name) {
     CUxString remote;
     if (!session || session->GetRemoteClientName(remote).IsError()) return 0;
     name = remote.c_str();
-    unsigned long id = 0;
-    return ZYClient(name).getClientId(id) == 0 ? id : 0;
+    return ZYClient::idOfProvenName(name);
 }
 
 // Sends one response of `type` (3 error, 4 warning) carrying `text` with code 1 to the caller.

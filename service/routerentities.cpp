@@ -183,9 +183,7 @@ unsigned long routedCallerClientId(CZyNetwork* session) {
     if (!session) return 0;
     CUxString name;
     if (session->GetRemoteClientName(name).IsError()) return 0;
-    unsigned long id = 0;
-    ZYClient client{std::string(name.c_str())};
-    return client.getClientId(id) == 0 ? id : 0;
+    return ZYClient::idOfProvenName(name.c_str());
 }
 
 EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTask& t, CZyNetwork* session,

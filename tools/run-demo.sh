@@ -9,6 +9,8 @@
 # --serve leaves the processes running after the tour until Ctrl-C. Any failing step exits non-zero with
 # the service's error.
 set -euo pipefail
+# Everything the demo writes (the processes' outputs, the world) is its owner's alone.
+umask 077
 build="$(cd "$1" && pwd)"
 serve=0
 [ "${2:-}" = "--serve" ] && serve=1

@@ -61,6 +61,32 @@ bool writePrivateFile(const std::string& path, const std::string& content, std::
     return ok || failed(error, "cannot sync folder " + folder, err);
 }
 
+bool keepPrivate(const std::string& path, bool create, std::string* error) {
+    // No descriptor of an existing file is opened here: closing one would drop every POSIX lock this
+    // process holds on it, and SQLite's locks are such locks.
+    if (create) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            const bool narrowed = ::fchmod(fd, 0600) == 0;  // whatever the umask
+            const int err = errno;
+            ::close(fd);
+            return narrowed || failed(error, "cannot make " + path + " the owner's alone", err);
+        }
+        if (errno != EEXIST) return failed(error, "cannot create " + path, errno);
+    }
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (!create && errno == ENOENT) return true;
+        return failed(error, "cannot examine " + path, errno);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        if (error) *error = path + " is not a regular file";
+        return false;
+    }
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) == 0 || ::chmod(path.c_str(), 0600) == 0) return true;
+    return failed(error, "cannot make " + path + " the owner's alone", errno);
+}
+
 bool isPrivateFile(const std::string& path, std::string* why) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {

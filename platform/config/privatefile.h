@@ -17,4 +17,11 @@ bool writePrivateFile(const std::string& path, const std::string& content, std::
 // or when it cannot be examined.
 bool isPrivateFile(const std::string& path, std::string* why);
 
+// Files of backed-up data (databases, item indexes) that other local users must not read: when `path`
+// does not exist and `create` is set, it is created empty with mode 0600 (so a program that opens it
+// next, such as SQLite, keeps that mode whatever the umask); when it exists and group or others may
+// read it, it is narrowed to 0600. True when `path` is now (or stays absent and `create` is unset) the
+// owner's alone; false with `error` set otherwise (a file of another owner cannot be narrowed).
+bool keepPrivate(const std::string& path, bool create, std::string* error);
+
 }  // namespace zyconfig

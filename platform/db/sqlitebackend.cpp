@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/config/privatefile.h"
 #include "platform/db/dbbackend.h"
 #include "platform/db/dbresult.h"
 
@@ -339,6 +340,14 @@ public:
         sqlite3* db = nullptr;
         // One connection per thread: the connection itself needs no mutex of its own.
         int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (options.create ? SQLITE_OPEN_CREATE : 0);
+        // The database holds every client's catalogue: no other local user may read it. SQLite gives its
+        // -wal and -shm files the database file's own mode when it makes them.
+        if (path != ":memory:" && !path.empty() && path.rfind("file:", 0) != 0) {
+            for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
+                if (!zyconfig::keepPrivate(file, options.create && file == path, &error))
+                    return DB_ERR_NOT_OPEN;
+            }
+        }
         int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
         if (rc != SQLITE_OK) {
             error = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);

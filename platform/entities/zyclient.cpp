@@ -102,6 +102,15 @@ int ZYClient::load() {
     return m_status == kNotRead ? lookup() : m_status;
 }
 
+unsigned long ZYClient::idOfProvenName(const std::string& name) {
+    if (name.empty()) return 0;
+    ZYClient client(name, false, nullptr);
+    unsigned long id = 0;
+    std::string stored;
+    if (client.getClientId(id) != 0 || client.getName(stored) != 0 || stored != name) return 0;
+    return id;
+}
+
 int ZYClient::getClientId(unsigned long& out) {
     int rc = load();
     if (rc == 0) out = m_id;

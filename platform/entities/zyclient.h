@@ -66,6 +66,11 @@ public:
     // else client 2 (the management server's own client in a product installation).
     static unsigned long hubmasterClientId();
 
+    // The client named exactly `name`, as a certificate proved it: 0 when none is. Unlike a lookup by a
+    // name someone typed, neither letter case nor a client's network host name stands in for its name, so
+    // a certificate issued for "HUBMASTER" or for a host name is no client's.
+    static unsigned long idOfProvenName(const std::string& name);
+
 private:
     int load();
     int read();

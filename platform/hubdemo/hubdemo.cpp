@@ -203,6 +203,9 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec) return fail(error, "cannot create " + folder + ": " + ec.message());
+    // The world holds every client's catalogue, its keys and its logs: the owner's alone.
+    fs::permissions(folder, fs::perms::owner_all, ec);
+    if (ec) return fail(error, "cannot make " + folder + " the owner's alone: " + ec.message());
     const std::string db = (fs::path(folder) / "hub.db").string();
     for (const char* suffix : {"", "-wal", "-shm"}) {
         fs::remove(db + suffix, ec);

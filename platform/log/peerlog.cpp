@@ -2,8 +2,9 @@
 
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <utility>
+
+#include "platform/threads/hubmutex.h"
 
 namespace zylog {
 namespace {
@@ -19,11 +20,15 @@ struct TCount {
     uint64_t suppressed = 0;
 };
 
+// Where the lines of peers go once the table is full of windows that have not ended: one count for all
+// of them, so a crowd of addresses shares one burst instead of each getting a fresh one.
+constexpr const char* kOtherPeers = "(other peers)";
+
 struct TFilter {
-    std::mutex mutex;  // guards the fields below
-    unsigned burst = 100;
-    std::chrono::seconds window{10};
-    std::map<std::pair<std::string, const void*>, TCount> counts;
+    CHubMutex mutex;
+    unsigned burst GUARDED_BY(mutex) = 100;
+    std::chrono::seconds window GUARDED_BY(mutex){10};
+    std::map<std::pair<std::string, const void*>, TCount> counts GUARDED_BY(mutex);
 };
 
 TFilter& filter() {
@@ -51,16 +56,17 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
     suppressed = 0;
     TFilter& f = filter();
     const Clock::time_point now = Clock::now();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    CHubMutexLock lock(f.mutex);
     auto key = std::make_pair(peer, format);
     auto it = f.counts.find(key);
     if (it == f.counts.end()) {
         if (f.counts.size() >= kMaxKeys) {
-            // Forget windows that have ended; if none has, the oldest key goes.
+            // Windows that have ended count nothing any more. Windows still running are kept: forgetting
+            // one would give its peer a fresh burst.
             std::erase_if(f.counts, [&](const auto& e) { return now - e.second.windowStart >= f.window; });
-            if (f.counts.size() >= kMaxKeys) f.counts.erase(f.counts.begin());
+            if (f.counts.size() >= kMaxKeys) key = std::make_pair(std::string(kOtherPeers), format);
         }
-        it = f.counts.emplace(std::move(key), TCount{now, 0, 0}).first;
+        it = f.counts.try_emplace(std::move(key), TCount{now, 0, 0}).first;
     }
     TCount& c = it->second;
     if (now - c.windowStart >= f.window) {
@@ -79,7 +85,7 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
 
 void setPeerLineLimits(unsigned burst, unsigned windowSeconds) {
     TFilter& f = filter();
-    std::lock_guard<std::mutex> lock(f.mutex);
+    CHubMutexLock lock(f.mutex);
     f.burst = burst;
     f.window = std::chrono::seconds(windowSeconds);
     f.counts.clear();

@@ -69,9 +69,9 @@ void CZyNetDirectory::setClientIdResolver(ClientIdResolver resolver) {
 }
 
 void CZyNetDirectory::registerClient(const std::string& clientName, const std::string& host, int port,
-                                     int clientId) {
+                                     int clientId, const std::string& proves) {
     CHubMutexLock lock(m_mutex);
-    m_byName[clientName] = TZyNetAddress{host, port};
+    m_byName[clientName] = TZyNetAddress{host, port, proves.empty() ? clientName : proves};
     if (clientId > 0) m_nameById[clientId] = clientName;
 }
 
@@ -103,8 +103,10 @@ CUxError CZyNetDirectory::resolve(const std::string& name, TZyNetAddress& addres
     if (!DemangleHostName(name, hostName, clientName, serviceNumber, port))
         return zynet::makeError(ZYNET_E_UNKNOWN_HOST, "CZyNetDirectory::resolve",
                                 "malformed name [" + name + "]");
+    // Only a mangled name says which client it means; a bare one may be a client's or a host's.
+    const bool namesClient = name.find('*') != std::string::npos;
     if (port > 0) {
-        address = TZyNetAddress{hostName, port};
+        address = TZyNetAddress{hostName, port, namesClient ? clientName : std::string()};
         return CUxError::Success();
     }
     const std::string candidates[] = {clientName, hostName};
@@ -114,6 +116,7 @@ CUxError CZyNetDirectory::resolve(const std::string& name, TZyNetAddress& addres
         for (const std::string& candidate : candidates) {
             if (auto it = m_byName.find(candidate); it != m_byName.end()) {
                 address = it->second;
+                if (namesClient && address.peerName.empty()) address.peerName = clientName;
                 return CUxError::Success();
             }
         }
@@ -123,6 +126,7 @@ CUxError CZyNetDirectory::resolve(const std::string& name, TZyNetAddress& addres
         for (const std::string& candidate : candidates) {
             TZyNetAddress found;
             if (resolver(candidate, found) && !found.host.empty() && found.port > 0) {
+                if (namesClient) found.peerName = clientName;
                 address = found;
                 return CUxError::Success();
             }

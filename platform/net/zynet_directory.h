@@ -37,12 +37,17 @@ public:
 
     void setResolver(Resolver resolver);
     void setClientIdResolver(ClientIdResolver resolver);
-    // A client id above 0 also finds the client by its id.
-    void registerClient(const std::string& clientName, const std::string& host, int port, int clientId = 0);
+    // A client id above 0 also finds the client by its id. Sessions to it expect its certificate to
+    // prove `clientName`, or `proves` when given (a test process that plays the machine with its own
+    // certificate).
+    void registerClient(const std::string& clientName, const std::string& host, int port, int clientId = 0,
+                        const std::string& proves = "");
     void unregisterClient(const std::string& clientName);
 
     // The listener for a mangled name: its own port when it carries one; else the registration of
-    // its client name, then of its host name; else the resolver, asked the same way.
+    // its client name, then of its host name; else the resolver, asked the same way. The address's
+    // peer name is the client the name means: the client part of a mangled name, a registered client,
+    // or the client the resolver found by its exact name; none for a bare host name.
     CUxError resolve(const std::string& name, TZyNetAddress& address) const;
     // The listener of a client by id: the name registered with the id, else the one the id resolver
     // gives, found as by resolve(); tells the name.

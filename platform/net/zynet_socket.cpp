@@ -265,8 +265,9 @@ bool CSocket::readable() const {
 // The socket stays non-blocking: each OpenSSL call is one step under the connection's lock, and the
 // waits between steps are polls outside it, so a sender and a receiver never hold each other up.
 
-bool CSocket::startTls(std::shared_ptr<const TTlsContext> context, bool server, std::string& error) {
-    auto tls = std::make_unique<CTls>(std::move(context), m_fd, server);
+bool CSocket::startTls(std::shared_ptr<const TTlsContext> context, bool server, std::string& error,
+                       const std::string& serverName) {
+    auto tls = std::make_unique<CTls>(std::move(context), m_fd, server, serverName);
     if (!tls->valid()) {
         error = "no TLS context for this side";
         return false;

@@ -58,7 +58,8 @@ public:
     // handshake runs to its end before the deadline; the listener's runs a step at a time
     // (handshakeStep: Ok when done, TimedOut while it waits for the peer, `wantWrite` when it waits to
     // send). From then on every send and receive is encrypted. False/Failed with `error` on failure.
-    bool startTls(std::shared_ptr<const TTlsContext> context, bool server, std::string& error);
+    bool startTls(std::shared_ptr<const TTlsContext> context, bool server, std::string& error,
+                  const std::string& serverName = {});
     bool handshake(Deadline deadline, std::string& error, bool& timedOut);
     Io handshakeStep(std::string& error, bool& wantWrite);
     bool secure() const { return m_tls != nullptr; }

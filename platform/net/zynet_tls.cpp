@@ -21,6 +21,7 @@
 #include "platform/crypto/zycertificates.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_log.h"
+#include "platform/threads/hubmutex.h"
 
 namespace zynet {
 
@@ -134,6 +135,8 @@ bool common(SSL_CTX* ctx, const TZyNetCredentials& c, std::string& error) {
     return true;
 }
 
+int showMachineAsked(SSL* ssl, int*, void*);
+
 std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string& error) {
     if (c.authorityFile.empty()) {
         error = "no authority certificate";
@@ -190,6 +193,7 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
     // Tell callers which authority their certificates must come from.
     if (STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(c.authorityFile.c_str()))
         SSL_CTX_set_client_CA_list(context->server, names);
+    SSL_CTX_set_tlsext_servername_callback(context->server, showMachineAsked);
     ERR_clear_error();
     return context;
 }
@@ -227,6 +231,27 @@ std::shared_ptr<const TTlsContext> clientContext(const std::string& asked) {
     return context;
 }
 
+namespace {
+
+// A listener shows its own certificate. Only a process that plays several machines (an identity source
+// is installed: tests) shows the one the client asked for, so that each machine it plays proves its name.
+int showMachineAsked(SSL* ssl, int*, void*) {
+    const char* asked = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    if (asked == nullptr || *asked == '\0') return SSL_TLSEXT_ERR_OK;
+    bool playsOthers;
+    {
+        TStore& s = store();
+        std::lock_guard<std::mutex> lock(s.mutex);
+        playsOthers = static_cast<bool>(s.source) && !(s.own && s.own->name == asked);
+    }
+    if (!playsOthers) return SSL_TLSEXT_ERR_OK;
+    std::shared_ptr<const TTlsContext> other = clientContext(asked);
+    if (other && other->server && other->name == asked) SSL_set_SSL_CTX(ssl, other->server);
+    return SSL_TLSEXT_ERR_OK;
+}
+
+}  // namespace
+
 std::shared_ptr<const TTlsContext> serverContext(const std::string& localName) {
     std::shared_ptr<const TTlsContext> context = localName.empty() ? nullptr : clientContext(localName);
     if (!context) {
@@ -239,7 +264,8 @@ std::shared_ptr<const TTlsContext> serverContext(const std::string& localName) {
 
 // ---- one connection -----------------------------------------------------------------------------
 
-CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server) : m_context(std::move(context)) {
+CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, const std::string& serverName)
+    : m_context(std::move(context)) {
     // OpenSSL writes to the socket with write(2): a peer that left would end the process with SIGPIPE
     // where a plain send passes MSG_NOSIGNAL. A process that handles the signal itself keeps its handler.
     static std::once_flag ignorePipe;
@@ -261,7 +287,9 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server) : m_
         return;
     }
     SSL_set_connect_state(m_ssl);
-    // The peer's address names its tickets: a ticket offered elsewhere is only a wasted try.
+    if (!serverName.empty()) SSL_set_tlsext_host_name(m_ssl, serverName.c_str());
+    // The peer's address (and the machine meant there) names its tickets: a ticket offered elsewhere is
+    // only a wasted try.
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     char host[NI_MAXHOST] = {}, port[NI_MAXSERV] = {};
@@ -269,7 +297,7 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server) : m_
         getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port, sizeof port,
                     NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return;
-    m_peer = std::string(host) + "/" + port;
+    m_peer = std::string(host) + "/" + port + "/" + serverName;
     SSL_set_ex_data(m_ssl, connectionIndex(), this);
     if (SSL_SESSION* ticket = m_context->takeTicket(m_peer)) {
         SSL_set_session(m_ssl, ticket);
@@ -453,6 +481,16 @@ constexpr int kValidDays = 3650;
 
 }  // namespace
 
+namespace {
+CHubMutex g_reusedAuthorityLock;
+std::string g_reusedAuthority GUARDED_BY(g_reusedAuthorityLock);
+}  // namespace
+
+void reuseZyNetAuthority(const std::string& folder) {
+    CHubMutexLock hold(g_reusedAuthorityLock);
+    g_reusedAuthority = folder;
+}
+
 bool createZyNetAuthority(const std::string& folder, const std::string& name, std::string& error) {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -460,11 +498,15 @@ bool createZyNetAuthority(const std::string& folder, const std::string& name, st
     fs::permissions(folder, fs::perms::owner_all, ec);
     zycrypto::TPemPair authority;
     if (fs::exists(fs::path(folder) / "authority.key", ec)) return true;
-    // Tests start many processes over many worlds: one authority, given here, serves them all.
-    if (const char* given = getenv("HUB_TLS_AUTHORITY"); given != nullptr && *given != '\0') {
+    std::string given;
+    {
+        CHubMutexLock hold(g_reusedAuthorityLock);
+        given = g_reusedAuthority;
+    }
+    if (!given.empty()) {
         if (!readText(fs::path(given) / "authority.crt", authority.certificate) ||
             !readText(fs::path(given) / "authority.key", authority.key)) {
-            error = std::string("no authority in ") + given;
+            error = "no authority in " + given;
             return false;
         }
     } else if (!zycrypto::createAuthority(name, kValidDays, authority, error)) {

@@ -37,6 +37,11 @@ std::string zyNetCredentialName();
 // The Hubmaster's authority in `folder` ("authority.crt", "authority.key", both owner-only), created
 // when missing. False with `error` on failure.
 bool createZyNetAuthority(const std::string& folder, const std::string& name, std::string& error);
+// For test programs that create many worlds: from now on every authority this process creates is a copy
+// of the one in `folder` ("" again: each is made anew), so the processes they start trust one another.
+// Only a call in the program itself sets it: nothing a process inherits (its environment) changes whom
+// it trusts.
+void reuseZyNetAuthority(const std::string& folder);
 // Credentials for the machine `clientName`, issued by the authority kept in `authorityFolder`, written
 // owner-only into `folder` ("authority.crt", "machine.crt", "machine.key"). False with `error`.
 bool issueZyNetCredentials(const std::string& authorityFolder, const std::string& clientName,
@@ -67,7 +72,9 @@ class CTls {
 public:
     enum class Result { Done, WantRead, WantWrite, Closed, Failed };
 
-    CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server);
+    // A client names the machine it means in `serverName` (its client name; empty: none), which a
+    // listener that plays several machines (tests) uses to show that machine's certificate.
+    CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, const std::string& serverName = {});
     ~CTls();
     CTls(const CTls&) = delete;
     CTls& operator=(const CTls&) = delete;

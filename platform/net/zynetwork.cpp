@@ -243,7 +243,8 @@ std::vector<uint8_t> CZyNetwork::helloBytes(const char* service, const char* loc
     return zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello);
 }
 
-CUxError CZyNetwork::secure(const char* localName, Deadline deadline, bool& timedOut, const char* function) {
+CUxError CZyNetwork::secure(const char* localName, const std::string& peerName, Deadline deadline, bool& timedOut,
+                            const char* function) {
     auto context = zynet::clientContext(localName ? localName : "");
     if (!context) {
         if (zynet::options().allowPlainSessions) return CUxError::Success();
@@ -251,7 +252,7 @@ CUxError CZyNetwork::secure(const char* localName, Deadline deadline, bool& time
                       "no authority certificate is installed, and plain sessions are not allowed");
     }
     std::string why;
-    if (!m_socket.startTls(std::move(context), false, why) || !m_socket.handshake(deadline, why, timedOut))
+    if (!m_socket.startTls(std::move(context), false, why, peerName) || !m_socket.handshake(deadline, why, timedOut))
         return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_SECURITY, function, why);
     return CUxError::Success();
 }
@@ -271,9 +272,20 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
     std::string why;
     m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, why, timedOut);
     if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
-    if (CUxError error = secure(localName, deadline, timedOut, function); error.IsError()) {
+    if (CUxError error = secure(localName, address.peerName, deadline, timedOut, function); error.IsError()) {
         m_socket.close();
         return error;
+    }
+    // Any machine the authority certified completes the handshake: only the name tells it is the one
+    // meant, and nothing (the opening included) goes to another.
+    if (m_socket.secure() && !address.peerName.empty()) {
+        const std::string proved = m_socket.peerCertificateName();
+        if (proved != address.peerName) {
+            m_socket.close();
+            return failed(ZYNET_E_SECURITY, function,
+                          address.host + ":" + std::to_string(address.port) + " proved the name [" + proved +
+                              "], not [" + address.peerName + "] that was asked for");
+        }
     }
 
     m_state = State::Open;

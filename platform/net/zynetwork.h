@@ -32,8 +32,16 @@ struct zysHostProtocolHeader {
 
 // Where a client's listener is: a host name or address and a port.
 struct TZyNetAddress {
+    TZyNetAddress() = default;
+    TZyNetAddress(std::string host_, int port_, std::string peerName_ = std::string())
+        : host(std::move(host_)), port(port_), peerName(std::move(peerName_)) {}
+
     std::string host;
     int port = 0;
+    // The client name the answering machine's certificate must prove, exactly as the Hubmaster's
+    // database holds it; empty where the caller names only a host and port. A session whose peer
+    // proves another name fails before anything is sent.
+    std::string peerName;
 };
 
 // Names a launcher on a remote machine for Attach_RemoteDLL: the launcher registered there under the
@@ -177,7 +185,8 @@ private:
                   const char* localName, int timeoutSeconds, bool& timedOut, TAnswer& answer,
                   const char* function);
     // TLS on the new connection with this side's credentials for `localName`, or plain where allowed.
-    CUxError secure(const char* localName, zynet::Deadline deadline, bool& timedOut, const char* function);
+    CUxError secure(const char* localName, const std::string& peerName, zynet::Deadline deadline, bool& timedOut,
+                    const char* function);
     // A welcome opens the session with the peer it names; anything else closes it, a refusal as an
     // error of `refusalCode` (0: the code the listener gave). `what` names the request in the error.
     CUxError welcomed(const TAnswer& answer, const TZyNetAddress& address, const std::string& what,

@@ -307,7 +307,16 @@ TEST_F(Authorisation, MediaAgentsAnswerOnlyTheHubmasterOrItsSignature) {
     EXPECT_GT(first.items, 0u) << first.texts;
     TAnswers replayed = ask(*prepared.request, "IndexingService_0", hubtest::kAnonymous, port);
     EXPECT_EQ(replayed.items, 0u);
-    EXPECT_NE(replayed.texts.find(refused), std::string::npos) << replayed.texts;
+    EXPECT_NE(replayed.texts.find("answered already"), std::string::npos) << replayed.texts;
+    // The agent restarted within the request's freshness keeps no ledger of what it answered: the copy
+    // is still refused, as signed before it started.
+    s->agent.reset();
+    s->agent = startAgent("mediaagent1", {"--index-service", "started"});
+    const int restarted = static_cast<int>(s->agent->numberAfter(kListening));
+    TAnswers afterRestart = ask(*prepared.request, "IndexingService_0", hubtest::kAnonymous, restarted);
+    EXPECT_EQ(afterRestart.items, 0u);
+    EXPECT_NE(afterRestart.texts.find("signed before this media agent started"), std::string::npos)
+        << afterRestart.texts;
 
     // A signed request turned to client2's backup set: refused.
     TAnswers another = askRouter(asked);
@@ -315,17 +324,88 @@ TEST_F(Authorisation, MediaAgentsAnswerOnlyTheHubmasterOrItsSignature) {
     CNMessageBase* inner = another.request->getObjectAccessor(Indexing::SecuredBrowseReq::f::request, false);
     ASSERT_NE(inner, nullptr);
     inner->setstring(Indexing::BrowseReq::f::backupsetGuid, "another-backup-set");
-    TAnswers turned = ask(*another.request, "IndexingService_0", "client1", port);
+    TAnswers turned = ask(*another.request, "IndexingService_0", "client1", restarted);
     EXPECT_EQ(turned.items, 0u);
     EXPECT_NE(turned.texts.find(refused), std::string::npos) << turned.texts;
 
     // A hand-made plain request for client2's items, from a console and from another client: refused.
     for (const std::string& who : {std::string(hubtest::kAnonymous), std::string("client1")}) {
         databrowse::BrowseRequest handMade = request("list " + otherSubclient() + " --at " + lastDay());
-        TAnswers plain = ask(handMade, "IndexingService_0", who, port);
+        TAnswers plain = ask(handMade, "IndexingService_0", who, restarted);
         EXPECT_EQ(plain.items, 0u) << who;
         EXPECT_NE(plain.texts.find(refused), std::string::npos) << who << ": " << plain.texts;
     }
+}
+
+// A machine that can redirect a connection holds at best another machine's certificate: whoever dials
+// checks the name the certificate proves against the machine it meant, and sends nothing to another.
+TEST_F(Authorisation, SessionsReachOnlyTheMachineMeant) {
+    const int agentPort = static_cast<int>(s->agent->numberAfter(kListening));
+    const int legacyPort = static_cast<int>(s->legacyAgent->numberAfter(kListening));
+    // mediaagent1's address now leads to mediaagent3, on both roads.
+    hubtest::pointClientAt(s->world, "mediaagent1", legacyPort);
+    for (const std::string& road : {std::string(), std::string(" --via hubmaster")}) {
+        TRun redirected = browse("list " + fileSubclient() + " --at " + lastDay() + road, admin());
+        EXPECT_NE(redirected.status, 0) << road;
+        EXPECT_EQ(redirected.out.find(" /d0"), std::string::npos) << road;
+        if (road.empty()) {
+            EXPECT_NE(redirected.err.find("proved the name [mediaagent3], not [mediaagent1]"), std::string::npos)
+                << redirected.err;
+        }
+    }
+    EXPECT_NE(hostLog().find("proved the name [mediaagent3], not [mediaagent1]"), std::string::npos);
+    hubtest::pointClientAt(s->world, "mediaagent1", agentPort);
+    // The console's Hubmaster is the Hubmaster: a media agent's port is refused before the token goes.
+    TRun impostor = browse("list " + fileSubclient() + " --at " + lastDay() + " --port " +
+                               std::to_string(agentPort), admin());
+    EXPECT_NE(impostor.status, 0);
+    EXPECT_NE(impostor.err.find("proved the name [mediaagent1], not [hubmaster]"), std::string::npos)
+        << impostor.err;
+}
+
+// What BrowseRouter prepares for a console goes on to a media agent, which trusts the Hubmaster's
+// signature: the user's token is not in it, for any command or user.
+TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
+    for (const std::string& who : {alice(), admin()}) {
+        const std::string token = who.substr(who.find(' ') + 1);
+        for (const std::string& words :
+             {"list " + fileSubclient() + " --at " + lastDay(),
+              "versions " + fileSubclient() + " --path /d00/d01/d00/f00000205.dat --from " +
+                  std::to_string(s->world.firstBackupTime) + " --to " + lastDay(),
+              "count " + fileSubclient() + " --path /d00 --at " + lastDay()}) {
+            databrowse::BrowseRequest asked = request(words + " " + who);
+            TAnswers prepared = askRouter(asked);
+            ASSERT_TRUE(prepared.request) << words << ": " << prepared.texts;
+            std::string text;
+            ASSERT_EQ(prepared.request->serialize(text), 0);
+            EXPECT_EQ(text.find(token), std::string::npos) << words;
+            EXPECT_EQ(text.find("\"token\""), std::string::npos) << words;
+        }
+    }
+}
+
+// A certificate proves the name exactly as the Hubmaster knows it: the authority issues none for the
+// Hubmaster's name or for a machine's name in other letters, and a media agent takes one that says
+// "HUBMASTER" anyway for no one's.
+TEST_F(Authorisation, CertificatesProveNamesExactly) {
+    const std::string cert = s->binaries + "/tools/hubmaster/hubmaster cert --data " + s->dir.file("demo") +
+                             " --out " + s->dir.file("issued") + " --client ";
+    for (const char* name : {"hubmaster", "HUBMASTER", "Client1"}) {
+        TRun issued = hubtest::runConsole(cert + std::string(name), s->dir.file("cert-err"));
+        EXPECT_NE(issued.status, 0) << name;
+        EXPECT_TRUE(issued.err.find("own name") != std::string::npos ||
+                    issued.err.find("letter case") != std::string::npos)
+            << name << ": " << issued.err;
+    }
+    EXPECT_EQ(hubtest::runConsole(cert + "client1", s->dir.file("cert-err")).status, 0);
+
+    // The test authority issues whatever name a session asks for: here, what a stolen authority key or
+    // a lax issuer would give.
+    databrowse::BrowseRequest plain = request("list " + otherSubclient() + " --at " + lastDay());
+    const int port = static_cast<int>(s->agent->numberAfter(kListening));
+    TAnswers atAgent = ask(plain, "IndexingService_0", "HUBMASTER", port);
+    EXPECT_EQ(atAgent.items, 0u) << atAgent.texts;
+    EXPECT_NE(atAgent.texts.find("answers only the Hubmaster"), std::string::npos) << atAgent.texts;
 }
 
 // 7. A stop is judged against the session it stops: alice cannot stop admin's browse in flight (a

@@ -199,10 +199,9 @@ TEST_F(SuperBrowseAssembly, FieldsOfTheRequestCarryTheInputRecordAtTheirWidths) 
     // The token flag stays first, the worker's flags follow.
     auto* additional = req.getlistobject(R::additionalFlags, false);
     ASSERT_NE(additional, nullptr);
-    ASSERT_EQ(additional->size(), 2u);
-    EXPECT_EQ((*additional)[0].getstring(databrowse::AdditionalFlag::f::flagName), "token");
-    EXPECT_EQ((*additional)[0].getstring(databrowse::AdditionalFlag::f::value), "tok-123");
-    EXPECT_EQ((*additional)[1].getstring(databrowse::AdditionalFlag::f::flagName), "sync");
+    // The user's token stays at the Hubmaster.
+    ASSERT_EQ(additional->size(), 1u);
+    EXPECT_EQ((*additional)[0].getstring(databrowse::AdditionalFlag::f::flagName), "sync");
 
     auto* sources = req.getliststring(R::sourcePaths, false);
     ASSERT_NE(sources, nullptr);

@@ -175,6 +175,9 @@ TEST_F(DirectRun, ValidTokenGetsThePreparedRequestAndTheRecordIsReleased) {
                 reply->getTagID() == databrowse::SecuredBrowseRequest::TAG ||
                 reply->getTagID() == Indexing::BrowseReq::TAG)
         << reply->AsString();
+    std::string prepared;
+    ASSERT_EQ(reply->serialize(prepared), 0);
+    EXPECT_EQ(prepared.find(s->adminToken), std::string::npos) << "the token went on to the media agent";
     EXPECT_TRUE(recordListsNoWorker("run-valid"));
     EXPECT_TRUE(logHas("START - browse request with worker id [" + lastWorker() + "]"));
     EXPECT_FALSE(logHas(s->adminToken)) << "a token reached the log";

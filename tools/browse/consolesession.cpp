@@ -13,6 +13,7 @@
 
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_Client.h"
+#include "platform/entities/zyclient.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbresult.h"
@@ -273,6 +274,10 @@ bool CConsoleSession::routerAddress(TZyNetAddress& address, std::string& error) 
     if (address.host.empty()) ZYPlatformInfo::getString(kRegistrySection, kRouterHostKey, &address.host);
     if (address.port <= 0) ZYPlatformInfo::getRegInt(kRegistrySection, kRouterPortKey, &address.port);
     if (address.host.empty()) address.host = "127.0.0.1";
+    // With the Hubmaster's data at hand, the machine answering must prove the Hubmaster's own name.
+    if (!m_options.dataFolder.empty() &&
+        ZYClient(ZYClient::hubmasterClientId()).getName(address.peerName) != 0)
+        address.peerName.clear();
     if (address.port > 0) return true;
     error = "the Hubmaster's address is unknown: give --port (and --host), or --data of a running host";
     return false;

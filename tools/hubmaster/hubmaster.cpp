@@ -40,6 +40,7 @@
 
 #include "Db/Tbl/UMUsers.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/zyclient.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/clientaddress.h"
@@ -200,6 +201,19 @@ int certCommand(int argc, char** argv) {
         return 2;
     }
     std::string error;
+    fs::path database;
+    if (!openDataFolder(data, database, error)) return fail(error);
+    // A certificate proves the name it carries: never the Hubmaster's, whose credentials come with its
+    // data folder, and never a machine's name in other letters, which a peer comparing loosely would
+    // take for that machine.
+    const unsigned long exact = ZYClient::idOfProvenName(client);
+    if (exact != 0 && exact == ZYClient::hubmasterClientId())
+        return fail("[" + client + "] is the Hubmaster's own name: its credentials are in its data folder");
+    std::string stored;
+    ZYClient alike(client, false, nullptr);
+    if (exact == 0 && alike.getName(stored) == 0 && !stored.empty())
+        return fail("[" + client + "] differs from the machine [" + stored +
+                    "] only in letter case: give the name exactly as the Hubmaster knows it");
     if (!issueZyNetCredentials((data / "tls").string(), client, out, error)) return fail(error);
     std::printf("hubmaster: credentials of [%s] written to %s\n", client.c_str(), out.c_str());
     return 0;

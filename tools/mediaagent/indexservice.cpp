@@ -31,6 +31,9 @@ constexpr int kSendSeconds = 30;
 constexpr int64_t kStopOperation = 16;
 // A signed request presented a second time.
 constexpr int kReplayed = 100;
+constexpr const char* kReplayedText =
+    "This signed request was answered already, or signed before this media agent started; ask the Hubmaster "
+    "for a new one";
 const MsgFieldRef& kSignatureV2 = databrowse::SecuredBrowseRequest::f::signature;
 const MsgFieldRef& kSignatureV1 = Indexing::SecuredBrowseReq::f::signature;
 constexpr int64_t kLaunchRefused = 5;
@@ -133,7 +136,7 @@ std::string rest(std::istringstream& in) {
 }  // namespace
 
 CIndexService::CIndexService(std::shared_ptr<CZydListener> listener, TIndexServiceOptions options)
-    : m_options(std::move(options)), m_listener(std::move(listener)) {
+    : m_options(std::move(options)), m_listener(std::move(listener)), m_ledger(CSignatureLedger::nextWholeSecond()) {
     if (m_options.launch == TIndexLaunch::Started) startService();
     ZyLaunchFactory factory = [this](const TZyLaunch& launch) -> std::unique_ptr<CZyNetworkServer> {
         return std::make_unique<CLauncherServer>(this, &onXdr, &onXml<&CIndexService::launch>, launch.guid,
@@ -259,7 +262,7 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
                 consoleOf(session,
                           routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : ""));
         else
-            refuseCaller(session);  // a caller is told, never left waiting
+            refuseCaller(session, check == kReplayed ? kReplayedText : nullptr);  // never left waiting
     } else if (auto* signedV1 = dynamic_cast<Indexing::SecuredBrowseReq*>(&message)) {
         I2::SecuredMessageHandler handler;
         Indexing::BrowseReq opened;
@@ -269,7 +272,7 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         if (check == 0)
             answerIndexBrowse(session, opened, "secured ");
         else
-            refuseCaller(session);
+            refuseCaller(session, check == kReplayed ? kReplayedText : nullptr);
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
         const bool isStop = stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation;
         // Only the Hubmaster stops a session: it has judged who asks against the session's owner, and

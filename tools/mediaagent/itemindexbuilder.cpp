@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/config/privatefile.h"
 #include "platform/msg/msg_classes.h"
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/sqlitestmt.h"
@@ -464,6 +465,9 @@ bool buildItemIndex(const std::string& path, const TAgentPlan& plan, const TInde
     std::error_code ec;
     fs::remove(temporary, ec);
     int64_t entries = 0, versions = 0;
+    // The index lists every backed-up item: it is the owner's alone from its first byte (the rename keeps
+    // the mode).
+    if (!zyconfig::keepPrivate(temporary, true, &error)) return false;
     {
         sqlite3* raw = nullptr;
         const int rc =

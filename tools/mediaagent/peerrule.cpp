@@ -4,8 +4,10 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <functional>
+#include <thread>
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/zyclient.h"
@@ -25,10 +27,20 @@ std::string TPeerRule::peerName(const CZyNetwork& session) {
 
 bool TPeerRule::isHubmaster(const CZyNetwork& session) const {
     const std::string name = peerName(session);
-    return !hubmasterName.empty() && !name.empty() && strcasecmp(name.c_str(), hubmasterName.c_str()) == 0;
+    // Exactly as the database holds it: the authority refuses names that differ only in case.
+    return !hubmasterName.empty() && !name.empty() && name == hubmasterName;
+}
+
+long long CSignatureLedger::nextWholeSecond() {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const auto next = ceil<seconds>(now + nanoseconds(1));
+    std::this_thread::sleep_until(next);
+    return duration_cast<seconds>(next.time_since_epoch()).count();
 }
 
 bool CSignatureLedger::firstUse(const std::string& signature, long long createTime, long long window) {
+    if (createTime < m_startedAt) return false;
     const long long now = static_cast<long long>(time(nullptr));
     const uint64_t key = std::hash<std::string>{}(signature);
     std::lock_guard<std::mutex> hold(m_lock);

@@ -4,6 +4,7 @@
 // read from any thread once loaded.
 #pragma once
 
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <cstdint>
@@ -36,11 +37,22 @@ struct TPeerRule {
 // be replayed. Any thread.
 class CSignatureLedger {
 public:
-    // True the first time `signature` (of a request created at `createTime`) is presented; it is
-    // remembered until it is older than `window` seconds, when the signature check refuses it anyway.
+    // The ledger lives in memory: requests signed before `startedAt` (seconds since 1970) may have been
+    // answered by an earlier run of the agent, so they are refused.
+    explicit CSignatureLedger(long long startedAt) : m_startedAt(startedAt) {}
+
+    // Waits for the next second of the clock and returns it: signed times count whole seconds, so a
+    // request signed in the second an earlier run ended could have been answered by it. A ledger that
+    // starts at the next second refuses every request an earlier run could have seen.
+    static long long nextWholeSecond();
+
+    // True the first time `signature` (of a request created at `createTime`, no earlier than the
+    // ledger's start) is presented; it is remembered until it is older than `window` seconds, when the
+    // signature check refuses it anyway.
     bool firstUse(const std::string& signature, long long createTime, long long window);
 
 private:
+    const long long m_startedAt;
     using TExpiry = std::pair<long long, uint64_t>;  // when it may be forgotten, the signature's key
     std::mutex m_lock;
     // Keyed by a 64-bit hash of the signature (an HMAC: uniform), so a busy agent keeps little per request.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/config/zyplatforminfo.h"
+#include "platform/log/peerlog.h"
 #include "tests/support/log/logline.h"
 #include "tests/support/log/processlogdir.h"
 
@@ -387,3 +388,21 @@ TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
 }
 
 }  // namespace
+
+// Lines outsiders cause are limited per address; a crowd of new addresses, once the table of addresses
+// is full, shares one burst, and the addresses already counted keep their counts.
+TEST(PeerLines, ACrowdOfAddressesSharesOneBurst) {
+    static const char format[] = "a line an outsider causes";
+    zylog::setPeerLineLimits(2, 3600);
+    uint64_t suppressed = 0;
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, suppressed));
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, suppressed));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, suppressed));
+    for (int i = 0; i < 5000; ++i) zylog::admitPeerLine("10.1." + std::to_string(i), format, suppressed);
+    int admitted = 0;
+    for (int i = 0; i < 1000; ++i)
+        admitted += zylog::admitPeerLine("10.2." + std::to_string(i), format, suppressed) ? 1 : 0;
+    EXPECT_EQ(admitted, 0);
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, suppressed));
+    zylog::setPeerLineLimits(100, 10);
+}

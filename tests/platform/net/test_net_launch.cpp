@@ -195,7 +195,7 @@ TEST_F(NetLaunchTest, ALauncherStartsAServiceThatAnswersOnTheAttachedSession) {
     EXPECT_EQ(m_listener->launchedInstances(), 1u);
     CUxString peer;
     ASSERT_FALSE(session.GetRemoteClientName(peer).IsError());
-    EXPECT_EQ(std::string(peer), "launch-machine");
+    EXPECT_EQ(std::string(peer), kHost);  // the machine asked for, which this process plays
 
     Indexing::LaunchIndexingServiceReq launch;
     ASSERT_FALSE(session.SendXMLMessage(launch, 0, -1, timedOut).IsError());
@@ -342,7 +342,7 @@ TEST_F(NetLaunchTest, AttemptSessionAttachTellsWhetherTheClientAnswers) {
     EXPECT_EQ(AttemptSessionAttach(known, kHostId), 1);
     CUxString name;
     ASSERT_FALSE(known.GetRemoteClientName(name).IsError());
-    EXPECT_EQ(std::string(name), "launch-machine");
+    EXPECT_EQ(std::string(name), kHost);
 
     CZyNetDirectory::instance().setClientIdResolver([](int id, std::string& clientName) {
         if (id != 8) return false;

@@ -13,6 +13,7 @@
 // Weak: a program without the network layer (or one that never uses its credentials) links without it,
 // and then needs no credentials.
 __attribute__((weak)) bool createZyNetAuthority(const std::string&, const std::string&, std::string&);
+__attribute__((weak)) void reuseZyNetAuthority(const std::string&);
 __attribute__((weak)) bool issueZyNetCredentials(const std::string&, const std::string&, const std::string&,
                                                  std::string&);
 __attribute__((weak)) TZyNetCredentials zyNetCredentialsIn(const std::string&);
@@ -44,7 +45,7 @@ bool networked() {
 bool installTestPki(std::string& error) {
     if (!networked()) return true;
     if (!createZyNetAuthority(testAuthorityFolder(), "test authority", error)) return false;
-    setenv("HUB_TLS_AUTHORITY", testAuthorityFolder().c_str(), 1);
+    if (&reuseZyNetAuthority != nullptr) reuseZyNetAuthority(testAuthorityFolder());
     const std::string own = testCredentialsFor("hubmaster");
     if (own.empty() || !setZyNetCredentials(zyNetCredentialsIn(own), error)) return false;
     // A test process plays the Hubmaster unless it names another machine, as the host does with its

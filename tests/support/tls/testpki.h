@@ -3,7 +3,7 @@
 // certificate names "hubmaster", and a session that speaks as another client name gets a certificate
 // for it on demand (tests play several machines in one process); one that speaks as kAnonymous has
 // none. The authority is also given to the
-// demo worlds the program creates (HUB_TLS_AUTHORITY), so the media agents and consoles it starts
+// demo worlds the program creates (reuseZyNetAuthority), so the media agents and consoles it starts
 // trust it, each with credentials of its own.
 #pragma once
 

@@ -6,6 +6,7 @@
 #include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -439,8 +440,8 @@ TEST_F(ItemIndex, AFileMadeAgainAtItsPathIsReadAfreshWhileHeldLeasesKeepTheOld) 
 // A signed request is answered once while it is fresh; its memory is let go once it is stale anyway, and
 // a request signed ahead of this clock is kept until it is stale here.
 TEST(SignatureLedger, EachSignatureOnceWhileFresh) {
-    mediaagent::CSignatureLedger ledger;
     const long long now = static_cast<long long>(time(nullptr));
+    mediaagent::CSignatureLedger ledger(now - 2000);
     EXPECT_TRUE(ledger.firstUse("aa01", now, 300));
     EXPECT_FALSE(ledger.firstUse("aa01", now, 300));
     EXPECT_TRUE(ledger.firstUse("aa02", now, 300));
@@ -451,4 +452,34 @@ TEST(SignatureLedger, EachSignatureOnceWhileFresh) {
     // Signed ahead of this clock: still remembered.
     EXPECT_TRUE(ledger.firstUse("ahead", now + 250, 300));
     EXPECT_FALSE(ledger.firstUse("ahead", now + 250, 300));
+}
+
+// The ledger is this run's alone: a request signed before the agent started may have been answered by an
+// earlier run, so it is refused however fresh it is.
+TEST(SignatureLedger, RequestsSignedBeforeTheAgentStartedAreRefused) {
+    const long long now = static_cast<long long>(time(nullptr));
+    mediaagent::CSignatureLedger ledger(now);
+    EXPECT_FALSE(ledger.firstUse("before", now - 5, 300));
+    EXPECT_TRUE(ledger.firstUse("after", now, 300));
+}
+
+// The Hubmaster database (with its journal files) and an item index list every backed-up item: other
+// local users may read neither, whatever the umask of the process that made them.
+TEST(PrivateFiles, TheCatalogueAndTheItemIndexAreTheOwnersAlone) {
+    const mode_t previous = umask(022);
+    {
+        hubtest::CMediaAgentWorld world("private-files");
+        ASSERT_TRUE(world.ok()) << world.error();
+        ASSERT_TRUE(world.build("items.db", hubtest::CMediaAgentWorld::testScale())) << world.error();
+        int seen = 0;
+        for (const std::string& file : {world.hubDb(), world.hubDb() + "-wal", world.hubDb() + "-shm",
+                                        world.path("items.db")}) {
+            struct stat st;
+            if (stat(file.c_str(), &st) != 0) continue;  // the journal files may be gone once closed
+            ++seen;
+            EXPECT_EQ(st.st_mode & 077, 0u) << file << " has mode " << std::oct << (st.st_mode & 0777);
+        }
+        EXPECT_GE(seen, 2);
+    }
+    umask(previous);
 }
