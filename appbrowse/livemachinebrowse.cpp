@@ -121,7 +121,7 @@ bool CWorkerThreadHM::initLiveMachineBrowse(EvMultiEntityRestoreTask* task) {
         m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::indexing, true)
             ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true)
             ->getObjectAccessor(databrowse::IndexingInfo::f::indexDBInfo, true)
-            ->setstring(databrowse::IndexDBInfo::f::mediaAgentName, servers.front().m_name);
+            ->setstring(databrowse::IndexDBInfo::f::mediaAgentName, servers.front().routingName());
         // The request is signed as this media agent reads it.
         m_maClientName = servers.front().m_clientName;
     }

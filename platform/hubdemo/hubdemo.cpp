@@ -241,6 +241,14 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     for (const char* agent : {"mediaagent1", "mediaagent2", "mediaagent3"})
         if (!issueZyNetCredentials(world.tlsFolder, agent, world.machineTlsFolder(agent), why))
             return fail(error, std::string("the credentials of ") + agent + ": " + why);
+    // The SharePoint servers' mining service runs on mediaagent1's machine in this world: it proves
+    // their names to whoever asks for them.
+    for (const char* server : {"spplain", "spserver1", "spserver2", "spserver3"}) {
+        const std::string folder =
+            (std::filesystem::path(world.machineTlsFolder("mediaagent1")) / "hosted" / server).string();
+        if (!issueZyNetCredentials(world.tlsFolder, server, folder, why))
+            return fail(error, std::string("the credentials of ") + server + ": " + why);
+    }
     return true;
 }
 

@@ -203,6 +203,10 @@ struct TStore {
     std::shared_ptr<const TTlsContext> own;
     ZyNetIdentitySource source;
     std::map<std::string, std::shared_ptr<const TTlsContext>> others;  // from the source, by name
+    // Client names whose services this machine hosts (a SharePoint server's mining service on a media
+    // agent's machine), each with credentials the authority issued for it; shown to a client that asks
+    // for that name.
+    std::map<std::string, std::shared_ptr<const TTlsContext>> hosted;
 };
 
 TStore& store() {
@@ -242,6 +246,10 @@ int showMachineAsked(SSL* ssl, int*, void*) {
     {
         TStore& s = store();
         std::lock_guard<std::mutex> lock(s.mutex);
+        if (auto it = s.hosted.find(asked); it != s.hosted.end()) {
+            SSL_set_SSL_CTX(ssl, it->second->server);
+            return SSL_TLSEXT_ERR_OK;
+        }
         playsOthers = static_cast<bool>(s.source) && !(s.own && s.own->name == asked);
     }
     if (!playsOthers) return SSL_TLSEXT_ERR_OK;
@@ -549,5 +557,24 @@ bool startZyNetSecurity(const std::string& folder, std::string& error) {
         error = "no credentials in [" + folder + "] (authority.crt, machine.crt, machine.key)";
         return false;
     }
-    return setZyNetCredentials(zyNetCredentialsIn(folder), error);
+    if (!setZyNetCredentials(zyNetCredentialsIn(folder), error)) return false;
+    // hosted/<client name>/: credentials of the clients whose services run on this machine.
+    std::map<std::string, std::shared_ptr<const zynet::TTlsContext>> hosted;
+    const std::filesystem::path hostedFolder = std::filesystem::path(folder) / "hosted";
+    if (std::filesystem::is_directory(hostedFolder, ec)) {
+        for (const auto& entry : std::filesystem::directory_iterator(hostedFolder, ec)) {
+            std::string why;
+            auto context = zynet::build(zyNetCredentialsIn(entry.path().string()), why);
+            if (!context || !context->server || context->name != entry.path().filename().string()) {
+                error = "hosted credentials " + entry.path().string() + " cannot be used" +
+                        (why.empty() ? ": they prove another name" : ": " + why);
+                return false;
+            }
+            hosted[context->name] = std::move(context);
+        }
+    }
+    zynet::TStore& s = zynet::store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.hosted = std::move(hosted);
+    return true;
 }

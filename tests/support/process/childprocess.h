@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -89,7 +90,20 @@ public:
         }
         if (client.empty()) return;
         const std::string folder = testCredentialsFor(client);
-        if (!folder.empty()) args.insert(args.end(), {"--tls", folder});
+        if (folder.empty()) return;
+        args.insert(args.end(), {"--tls", folder});
+        // The clients whose services the world has this machine host go with its credentials.
+        for (size_t i = 0; i + 1 < args.size(); ++i) {
+            if (args[i] != "--hub") continue;
+            const std::filesystem::path hosted =
+                std::filesystem::path(args[i + 1]).parent_path() / "machines" / client / "tls" / "hosted";
+            std::error_code ec;
+            if (std::filesystem::is_directory(hosted, ec))
+                std::filesystem::copy(hosted, std::filesystem::path(folder) / "hosted",
+                                      std::filesystem::copy_options::recursive |
+                                          std::filesystem::copy_options::overwrite_existing,
+                                      ec);
+        }
     }
     // Reads the output until the process closes it and waits for the process to end, both within
     // `limit` (no polling: the process's own descriptor tells when it ends); false when it still runs.
