@@ -96,7 +96,8 @@ function(hub_test name)
   hub_resolve_service_deps(HT_DEPS ${HT_DEPS})
   target_link_libraries(${name} PRIVATE ${HT_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   # Every test program that holds the network layer runs with secure sessions, like the real processes.
-  target_sources(${name} PRIVATE $<TARGET_OBJECTS:hub_test_pki> $<TARGET_OBJECTS:hub_test_pki_environment>)
+  target_sources(${name} PRIVATE $<TARGET_OBJECTS:hub_test_pki> $<TARGET_OBJECTS:hub_test_pki_environment>
+                                 $<TARGET_OBJECTS:hub_test_childfaults>)
   add_test(NAME ${name} COMMAND ${name})
   # Logs of suites that set no folder of their own go to the build folder, never the temp folder.
   set_tests_properties(${name} PROPERTIES TIMEOUT 600
