@@ -10,7 +10,7 @@
 #     A GoogleTest program run by ctest.
 #
 #   hub_bench(<name> SOURCES <files...> DEPS <targets...>)
-#     A Google Benchmark program, run by ./dev bench.
+#     A Google Benchmark program, built by the target "benchmarks" (not by default) and run by ./dev bench.
 
 function(hub_component target)
   cmake_parse_arguments(HC "SERVICE" "" "DEPS" ${ARGN})
@@ -21,6 +21,9 @@ function(hub_component target)
   endif()
   # Compiled once: the objects feed both the component's static library and the shared one.
   add_library(${target}_obj OBJECT ${srcs})
+  if(HUB_UNITY)
+    set_target_properties(${target}_obj PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 16)
+  endif()
   target_include_directories(${target}_obj PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
   target_link_libraries(${target}_obj PUBLIC ${HC_DEPS} Threads::Threads)
   add_library(${target} STATIC $<TARGET_OBJECTS:${target}_obj>)
@@ -112,4 +115,5 @@ function(hub_bench name)
   target_link_libraries(${name} PRIVATE ${HB_DEPS} benchmark::benchmark benchmark::benchmark_main)
   # Chains measured with their secure sessions, as they run.
   target_sources(${name} PRIVATE $<TARGET_OBJECTS:hub_test_pki> $<TARGET_OBJECTS:hub_bench_pki>)
+  set_property(GLOBAL APPEND PROPERTY HUB_BENCHES ${name})
 endfunction()

@@ -136,7 +136,7 @@ TEST(ChildProcessFaults, SanitizerReportsCrashesAndFailedStopsFailTheTest) {
         {
             // Reported while it still runs: read when the test ends it.
             hubtest::CChildProcess child(
-                "/bin/sh", {"-c", "echo up; echo '==7==ERROR: AddressSanitizer: heap-use-after-free' >&2; "
+                "/bin/sh", {"-c", "echo '==7==ERROR: AddressSanitizer: heap-use-after-free' >&2; echo up; "
                                   "while :; do sleep 1; done"});
             EXPECT_TRUE(child.waitFor("up", 10s));
         },
