@@ -351,13 +351,10 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
             std::chrono::milliseconds took{};
             const std::string out = run(args, took);
             EXPECT_NE(out.find("/d00"), std::string::npos) << road << ": " << out;
-            // The console's own start and the token it asks for take part of this; sanitized builds run
-            // several times slower.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-            EXPECT_LT(took.count(), 8000) << road;
-#else
-            EXPECT_LT(took.count(), 1500) << road;
-#endif
+            // Served among the crowd, not after it: a console locked out would get in only when the
+            // host closes idle callers (60 s) or give up at its --timeout (20 s). Well below both, on
+            // however busy a machine (how fast, the benchmarks say).
+            EXPECT_LT(took.count(), 10000) << road;
         }
     }
     endCrowds();

@@ -380,7 +380,9 @@ TEST_F(BrowseConsole, MediaStopAndFailures) {
     EXPECT_EQ(stop.status, 0) << stop.err;
     EXPECT_NE(stop.out.find("stop sent for session console-test-session (not confirmed"), std::string::npos)
         << stop.out;
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 2500ms);
+    // Not left waiting for an answer that never comes until its --timeout (30 s): well before that, on
+    // however busy a machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 15s);
     TRun bogus = browse("stop --session console-test-session", "--token ZT1.forged.token");
     EXPECT_EQ(bogus.status, kExitRefused);
     EXPECT_NE(bogus.err.find("the stop was not sent"), std::string::npos) << bogus.err;
