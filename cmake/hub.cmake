@@ -10,7 +10,7 @@
 #     A GoogleTest program run by ctest.
 #
 #   hub_bench(<name> SOURCES <files...> DEPS <targets...>)
-#     A Google Benchmark program, run by ./dev bench.
+#     A Google Benchmark program, built by the target "benchmarks" (not by default) and run by ./dev bench.
 
 function(hub_component target)
   cmake_parse_arguments(HC "SERVICE" "" "DEPS" ${ARGN})
@@ -96,7 +96,8 @@ function(hub_test name)
   hub_resolve_service_deps(HT_DEPS ${HT_DEPS})
   target_link_libraries(${name} PRIVATE ${HT_DEPS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   # Every test program that holds the network layer runs with secure sessions, like the real processes.
-  target_sources(${name} PRIVATE $<TARGET_OBJECTS:hub_test_pki> $<TARGET_OBJECTS:hub_test_pki_environment>)
+  target_sources(${name} PRIVATE $<TARGET_OBJECTS:hub_test_pki> $<TARGET_OBJECTS:hub_test_pki_environment>
+                                 $<TARGET_OBJECTS:hub_test_childfaults>)
   add_test(NAME ${name} COMMAND ${name})
   # Logs of suites that set no folder of their own go to the build folder, never the temp folder.
   set_tests_properties(${name} PROPERTIES TIMEOUT 600
@@ -111,4 +112,5 @@ function(hub_bench name)
   target_link_libraries(${name} PRIVATE ${HB_DEPS} benchmark::benchmark benchmark::benchmark_main)
   # Chains measured with their secure sessions, as they run.
   target_sources(${name} PRIVATE $<TARGET_OBJECTS:hub_test_pki> $<TARGET_OBJECTS:hub_bench_pki>)
+  set_property(GLOBAL APPEND PROPERTY HUB_BENCHES ${name})
 endfunction()

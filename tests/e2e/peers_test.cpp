@@ -174,6 +174,11 @@ protected:
     int m_routerPort = 0;
 };
 
+// The worker ids forgers aim at: more than the browses of one test ask for.
+constexpr int kBrowseIds = 128;
+constexpr int kMostRounds = 40;
+const char* const kDropped = "did not ask; dropped";
+
 // A browse answer with one forged item, addressed to worker `id` of session `guid`.
 std::string forgedAnswer(int id, const std::string& guid) {
     databrowse::BrowseResponse response;
@@ -232,7 +237,7 @@ TEST_F(ProvenPeers, ForgedAnswersNeverReachABrowseAndCannotFlushTheLog) {
                 .IsError())
             return;
         while (!stop) {
-            for (int id = 1; id <= 40 && !stop; ++id) {
+            for (int id = 1; id <= kBrowseIds && !stop; ++id) {
                 if (session.SendXMLMessage(databrowse::BrowseResponse::TAG, forgedAnswer(id, guid), 0, 10, timedOut)
                         .IsError())
                     return;
@@ -240,12 +245,31 @@ TEST_F(ProvenPeers, ForgedAnswersNeverReachABrowseAndCannotFlushTheLog) {
             }
         }
     };
+    // The host's log, whole, and how many forged answers it says it dropped.
+    const fs::path logs = m_dir.file("demo");
+    std::string log;
+    size_t dropped = 0;
+    const auto readLog = [&] {
+        log.clear();
+        for (const auto& entry : fs::directory_iterator(logs)) {
+            if (entry.path().filename().string().rfind("hubmaster", 0) != 0 || entry.path().extension() != ".log")
+                continue;
+            std::ifstream in(entry.path());
+            log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        dropped = 0;
+        for (size_t at = log.find(kDropped); at != std::string::npos; at = log.find(kDropped, at + 1)) ++dropped;
+        return dropped;
+    };
     std::thread anonymous([&] {
         // A console on a desk: the authority's certificate only.
         forger(hubtest::kAnonymous);
     });
     std::thread client1([&] { forger("client1"); });
-    for (int round = 0; round < 6; ++round) {
+    // A forgery is dropped (and logged) only when it meets a browse in flight, and on a busy machine the
+    // forgers may be slow to start: browses go on until the log shows forgeries met them, within bounds.
+    for (int round = 0; round < 6 || ((sprayed.load() <= 1000 || readLog() == 0) && round < kMostRounds);
+         ++round) {
         const std::string out = run(args, took);
         EXPECT_EQ(out.find("FORGED"), std::string::npos) << out;
         EXPECT_EQ(out, truth);
@@ -256,18 +280,8 @@ TEST_F(ProvenPeers, ForgedAnswersNeverReachABrowseAndCannotFlushTheLog) {
     EXPECT_GT(sprayed.load(), 1000);
 
     // The flood left its mark counted, not written line by line, and the start of the log is still there.
-    std::string log;
-    for (const auto& entry : fs::directory_iterator(m_dir.file("demo"))) {
-        if (entry.path().filename().string().rfind("hubmaster", 0) != 0 || entry.path().extension() != ".log")
-            continue;
-        std::ifstream in(entry.path());
-        log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    readLog();
     EXPECT_LT(log.size(), 20u << 20);
-    size_t dropped = 0;
-    for (size_t at = log.find("did not ask; dropped"); at != std::string::npos;
-         at = log.find("did not ask; dropped", at + 1))
-        ++dropped;
     EXPECT_GT(dropped, 0u);
     EXPECT_LT(dropped, static_cast<size_t>(sprayed.load()) / 4);
 }
@@ -337,13 +351,10 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
             std::chrono::milliseconds took{};
             const std::string out = run(args, took);
             EXPECT_NE(out.find("/d00"), std::string::npos) << road << ": " << out;
-            // The console's own start and the token it asks for take part of this; sanitized builds run
-            // several times slower.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-            EXPECT_LT(took.count(), 8000) << road;
-#else
-            EXPECT_LT(took.count(), 1500) << road;
-#endif
+            // Served among the crowd, not after it: a console locked out would get in only when the
+            // host closes idle callers (60 s) or give up at its --timeout (20 s). Well below both, on
+            // however busy a machine (how fast, the benchmarks say).
+            EXPECT_LT(took.count(), 10000) << road;
         }
     }
     endCrowds();

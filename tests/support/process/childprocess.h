@@ -1,16 +1,23 @@
 // Test support: a program of the build run as a child process, its standard output and error read by
 // the test until a marker shows or it ends, every wait with a limit; ended with SIGTERM (SIGKILL when
-// that is not enough) when the object goes. Header-only; one test thread.
+// that is not enough) when the object goes. Whatever the test checks, a child that reports a sanitizer
+// error, dies of a signal nobody sent it, or exits with a failure once told to stop when the object goes
+// fails the test (see childFaultReport). Header-only; one test thread.
 #pragma once
 
+#include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +25,38 @@
 #include "tests/support/tls/testpki.h"
 
 namespace hubtest {
+
+// Where a child's fault goes: each test program sets a gtest failure (childfaults.cpp, linked by
+// hub_test); elsewhere (benchmarks) it is written to standard error.
+using TChildFaultReport = void (*)(const std::string& what);
+inline TChildFaultReport childFaultReport = nullptr;
+
+inline void reportChildFault(const std::string& what) {
+    if (childFaultReport)
+        childFaultReport(what);
+    else
+        std::fprintf(stderr, "child process fault: %s\n", what.c_str());
+}
+
+// The first line of a sanitizer's report in `output` (AddressSanitizer, LeakSanitizer,
+// UndefinedBehaviorSanitizer, ThreadSanitizer) and what follows it, or empty when there is none.
+inline std::string sanitizerReportIn(const std::string& output) {
+    static const char* const kMarkers[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                                           "WARNING: ThreadSanitizer", "ThreadSanitizer: reported",
+                                           "runtime error: ", "SUMMARY: UndefinedBehaviorSanitizer"};
+    size_t first = std::string::npos;
+    for (const char* marker : kMarkers) first = std::min(first, output.find(marker));
+    if (first == std::string::npos) return std::string();
+    const size_t line = output.rfind('\n', first);
+    const size_t from = line == std::string::npos ? 0 : line + 1;
+    return output.substr(from, 6000);
+}
+
+// Reports the sanitizer report in the output of `who`, if any.
+inline void reportSanitizerOutput(const std::string& who, const std::string& output) {
+    const std::string report = sanitizerReportIn(output);
+    if (!report.empty()) reportChildFault(who + " reported a sanitizer error:\n" + report);
+}
 
 class CChildProcess {
 public:
@@ -31,6 +70,7 @@ public:
         const std::string path =
             program.starts_with('/') ? program : std::string(binaries ? binaries : ".") + "/" + program;
         args.insert(args.begin(), path);
+        m_name = program;
         int fds[2];
         if (pipe(fds) != 0) return;
         m_pid = fork();
@@ -48,8 +88,17 @@ public:
         m_out = fds[0];
     }
     ~CChildProcess() {
-        stop();
+        const bool running = alive();  // not one that ended by itself, whose status the test may expect
+        const int status = stop();
+        drainOutput();
         if (m_out >= 0) close(m_out);
+        reportSanitizerOutput(m_name, m_text);
+        if (m_signal != 0 && !(m_sent & (1ull << m_signal)))
+            reportChildFault(m_name + " died of signal " + std::to_string(m_signal) + " (" + strsignal(m_signal) +
+                             "), which the test did not send:\n" + tail());
+        else if (running && status > 0)
+            reportChildFault(m_name + " exited with status " + std::to_string(status) +
+                             " when told to stop at the end of the test:\n" + tail());
     }
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
@@ -69,12 +118,11 @@ public:
              std::chrono::milliseconds limit = std::chrono::seconds(30)) {
         if (m_pid <= 0) return -1;
         const TDeadline deadline = deadlineIn(limit);
-        kill(m_pid, SIGTERM);
+        signal(SIGTERM);
         if (!lastWords.empty()) waitFor(lastWords, limit);
         if (waitEnd(deadline)) return m_status;
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
+        signal(SIGKILL);
+        reap(0);
         m_status = -1;
         return -1;
     }
@@ -124,7 +172,9 @@ public:
     }
     // Sends `signal` (SIGKILL: the process vanishes without a word).
     void signal(int signal) const {
-        if (m_pid > 0) kill(m_pid, signal);
+        if (m_pid <= 0) return;
+        if (signal > 0 && signal < 64) m_sent |= 1ull << signal;
+        kill(m_pid, signal);
     }
     // The number written right after `marker` in the output (0 when absent).
     long numberAfter(const std::string& marker) const {
@@ -134,21 +184,54 @@ public:
     const std::string& output() const { return m_text; }
 
 private:
-    // Waits for the process to end until `deadline` and collects its status; false while it runs.
+    // Waits for the process to end until `deadline` and collects its status; false while it runs. Its
+    // output is read meanwhile, so a process that writes much (a sanitizer's report) is never held on a
+    // full pipe.
     bool waitEnd(TDeadline deadline) {
         if (m_pid <= 0) return true;
         const int process = static_cast<int>(syscall(SYS_pidfd_open, m_pid, 0));
         if (process < 0) return reap(WNOHANG);
-        const bool ended = readableBy(process, deadline);
+        bool ended = false;
+        for (;;) {
+            pollfd p[2] = {{process, POLLIN, 0}, {m_out, POLLIN, 0}};
+            const int ready = poll(p, m_out >= 0 ? 2 : 1, msUntil(deadline));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) break;
+            if (p[0].revents & POLLIN) {
+                ended = true;
+                break;
+            }
+            if (p[1].revents && !readAvailable()) {
+                close(m_out);
+                m_out = -1;
+            }
+        }
         close(process);
         return ended && reap(0);
     }
+    // Reads what the output holds now; false at its end.
+    bool readAvailable() {
+        char buffer[4096];
+        const ssize_t n = read(m_out, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        m_text.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+    // Once the process has ended: what it wrote and the test did not read yet (a process it left behind
+    // and that still holds the output is not waited for).
+    void drainOutput() {
+        while (m_out >= 0 && readableBy(m_out, deadlineIn(std::chrono::milliseconds(0))) && readAvailable()) {
+        }
+    }
+    // The end of the output, for a report.
+    std::string tail() const { return m_text.size() > 4000 ? m_text.substr(m_text.size() - 4000) : m_text; }
     // Collects the process's status when it has ended (waitpid with `flags`); false while it runs.
     bool reap(int flags) {
         int status = 0;
         const pid_t reaped = waitpid(m_pid, &status, flags);
         if (reaped == 0) return false;
         m_status = reaped == m_pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_signal = reaped == m_pid && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         m_pid = -1;
         return true;
     }
@@ -162,8 +245,11 @@ private:
         return true;
     }
 
+    std::string m_name;  // the program, as the test named it
     pid_t m_pid = -1;
-    int m_status = -1;  // the exit status once it has ended
+    int m_status = -1;        // the exit status once it has ended
+    int m_signal = 0;         // the signal it died of, once it has
+    mutable unsigned long long m_sent = 0;  // the signals sent to it, one bit each
     int m_out = -1;
     std::string m_text;
 };

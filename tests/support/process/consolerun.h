@@ -3,6 +3,8 @@
 // thread, one file per concurrent run.
 #pragma once
 
+#include <signal.h>
+
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -27,6 +29,13 @@ inline TConsoleRun runConsole(const std::string& command, const std::string& err
     run.out = shell.output();
     std::ifstream err(errFile);
     run.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+    // Its standard error bypassed the child's output: read here for a sanitizer's report, and a program
+    // of the line that crashed (the shell tells 128 + the signal) fails the test as well.
+    reportSanitizerOutput("the console line [" + command + "]", run.err);
+    const int signal = run.status > 128 ? run.status - 128 : 0;
+    if (signal == SIGSEGV || signal == SIGABRT || signal == SIGBUS || signal == SIGILL || signal == SIGFPE)
+        reportChildFault("the console line [" + command + "] died of signal " + std::to_string(signal) + ":\n" +
+                         run.err.substr(run.err.size() > 4000 ? run.err.size() - 4000 : 0));
     return run;
 }
 

@@ -1,7 +1,9 @@
 // The waits of the process helpers against real processes (/bin/sh held on a FIFO until the test lets
 // it go): each ends on the event it waits for, or at its limit, never long after; a process that
-// ignores SIGTERM is still ended.
+// ignores SIGTERM is still ended. A child's sanitizer report or crash fails the test that started it.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -117,4 +119,52 @@ TEST(ConsoleRunWaits, CollectsBothOutputsAndStopsAtItsLimit) {
     EXPECT_EQ(held.status, -1);
     EXPECT_EQ(held.out, "started\n");
     EXPECT_LT(Clock::now() - begun, 10s);
+}
+
+// Whatever the test checks, what a child's end tells fails it: a sanitizer's report on its standard
+// error (the process exiting 0 all the same), a death by a signal the test did not send, a failing exit
+// once told to stop; a signal the test sent is no fault.
+TEST(ChildProcessFaults, SanitizerReportsCrashesAndFailedStopsFailTheTest) {
+    EXPECT_NONFATAL_FAILURE(
+        {
+            hubtest::CChildProcess child("/bin/sh", {"-c", "echo 'x.cpp:3:9: runtime error: signed integer "
+                                                           "overflow' >&2; echo done"});
+            EXPECT_TRUE(child.waitFor("done", 10s));
+        },
+        "reported a sanitizer error");
+    EXPECT_NONFATAL_FAILURE(
+        {
+            // Reported while it still runs: read when the test ends it.
+            hubtest::CChildProcess child(
+                "/bin/sh", {"-c", "echo '==7==ERROR: AddressSanitizer: heap-use-after-free' >&2; echo up; "
+                                  "while :; do sleep 1; done"});
+            EXPECT_TRUE(child.waitFor("up", 10s));
+        },
+        "heap-use-after-free");
+    EXPECT_NONFATAL_FAILURE(
+        {
+            hubtest::CChildProcess child("/bin/sh", {"-c", "kill -SEGV $$"});
+            EXPECT_TRUE(child.waitExit(10s));
+        },
+        "died of signal 11");
+    EXPECT_NONFATAL_FAILURE(
+        {
+            hubtest::CChildProcess child("/bin/sh",
+                                         {"-c", "trap 'exit 3' TERM; echo up; while :; do sleep 1; done"});
+            EXPECT_TRUE(child.waitFor("up", 10s));
+        },
+        "exited with status 3 when told to stop");
+    EXPECT_NONFATAL_FAILURE(
+        {
+            TempDir dir;
+            hubtest::runConsole("echo 'SUMMARY: UndefinedBehaviorSanitizer: undefined-behavior' >&2",
+                                dir.file("err"));
+        },
+        "reported a sanitizer error");
+
+    hubtest::CChildProcess killed("/bin/sh", {"-c", "echo up; while :; do sleep 1; done"});
+    ASSERT_TRUE(killed.waitFor("up", 10s));
+    killed.signal(SIGKILL);
+    EXPECT_TRUE(killed.waitExit(10s));
+    EXPECT_EQ(killed.exitStatus(), -1);
 }
