@@ -363,6 +363,25 @@ TEST_F(Authorisation, SessionsReachOnlyTheMachineMeant) {
         << impostor.err;
 }
 
+// A browse session belongs to whoever set it up: another user naming its GUID is refused on either
+// road, and its owner goes on browsing in it.
+TEST_F(Authorisation, ASessionBelongsToWhoeverSetItUp) {
+    const std::string session = " --session authorisation-owned-session";
+    const std::string list = "list " + fileSubclient() + " --at " + lastDay();
+    TRun own = browse(list + session, admin());
+    ASSERT_EQ(own.status, 0) << own.err;
+    for (const std::string& road : {std::string(), std::string(" --via hubmaster")}) {
+        TRun taken = browse(list + session + road, alice());
+        EXPECT_EQ(taken.status, 3) << road << ": " << taken.err;
+        EXPECT_EQ(taken.out.find(" /d0"), std::string::npos) << road;
+    }
+    EXPECT_NE(hostLog().find("browse session [authorisation-owned-session] belongs to another caller; refused"),
+              std::string::npos);
+    TRun again = browse(list + session, admin());
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.out.find(" /d0"), std::string::npos) << again.out;
+}
+
 // What BrowseRouter prepares for a console goes on to a media agent, which trusts the Hubmaster's
 // signature: the user's token is not in it, for any command or user.
 TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
