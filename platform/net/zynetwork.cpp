@@ -337,10 +337,9 @@ CUxError CZyNetwork::unwelcome(const TAnswer& answer, const std::string& what, i
 void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize) {
     m_socket = std::move(socket);
     m_peer = peer;
-    if (!peer.proven) {
+    if (!peer.trusted)
         m_assembler.setMaxPayload(std::min(zynet::options().anonymousMaxFrameBytes, zynet::options().maxFrameBytes));
-        m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
-    }
+    if (!peer.proven) m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
     if (pendingSize > 0) m_assembler.append(pending, pendingSize);
     m_lastByte = Clock::now();
     m_state = State::Open;
