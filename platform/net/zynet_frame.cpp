@@ -127,6 +127,12 @@ uint8_t* CFrameAssembler::prepare(size_t& room) {
     return m_buffer.get() + m_end;
 }
 
+void CFrameAssembler::shrink(size_t keep) {
+    if (m_begin != m_end || m_capacity <= keep) return;
+    m_buffer.reset();
+    m_capacity = m_begin = m_end = 0;
+}
+
 void CFrameAssembler::append(const uint8_t* bytes, size_t size) {
     while (size > 0) {
         size_t room;

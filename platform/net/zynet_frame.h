@@ -86,6 +86,9 @@ public:
     size_t buffered() const { return m_end - m_begin; }
     // The held bytes, for handing a stream over to another reader.
     const uint8_t* data() const { return m_buffer.get() + m_begin; }
+    // Gives back a buffer larger than `keep` bytes while no byte is held in it: a session that sent one
+    // big frame does not keep its size while it idles.
+    void shrink(size_t keep);
 
 private:
     uint32_t m_maxPayload;

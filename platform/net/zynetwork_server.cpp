@@ -449,6 +449,12 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
     if (anonymous) setBusy(handle, false);
     // The thread may serve another connection next: nothing of this message's text stays with it.
     zynet::forgetReceivedXml();
+    if (limited) {
+        // What an outsider's big message took is not kept while its session idles.
+        constexpr size_t kKeptReceiveBytes = 64u << 10;
+        std::lock_guard<std::mutex> lock(session.m_receiveMutex);
+        session.m_assembler.shrink(kKeptReceiveBytes);
+    }
     return !threw && session.IsConnected();
 }
 
