@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -24,6 +25,7 @@
 
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_frame.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynetwork.h"
@@ -468,4 +470,33 @@ TEST_F(ProvenPeers, FloodsOfBigMessagesFromCallersWithoutACertificateAreBoundedI
     EXPECT_LT(agentGrew, 100 * 1024) << "kB, after " << sent.load() << " messages";
     std::printf("flood of %ld messages: host +%lld kB, agent +%lld kB at their peaks\n", sent.load(), hostGrew,
                 agentGrew);
+}
+
+// A client machine's certificate proves its name, not a right to fill a media agent with launched
+// instances: launches by client1 stop at the share of callers outside the infrastructure, while the
+// Hubmaster's go on.
+TEST_F(ProvenPeers, AClientMachinesLaunchesAreLimitedAsAnOutsidersAre) {
+    const int agentPort = static_cast<int>(m_agent->numberAfter(hubtest::kAgentListening));
+    CZyNetDirectory::instance().registerClient("mediaagent1", "127.0.0.1", agentPort);
+    TZyRemoteDLL launcher;
+    std::strncpy(launcher.name, "sLNIDXMA", sizeof(launcher.name) - 1);
+    std::vector<std::unique_ptr<CZyNetwork>> held;
+    int launched = 0, refused = 0;
+    for (int i = 0; i < 40; ++i) {
+        auto session = std::make_unique<CZyNetwork>();
+        bool timedOut = false;
+        const CUxError error = session->Attach_RemoteDLL("mediaagent1", launcher, "client1", 30, timedOut);
+        if (!error.IsError()) {
+            ++launched;
+            held.push_back(std::move(session));
+        } else if (error.GetErrorText().find("outside the infrastructure") != std::string::npos) {
+            ++refused;
+        }
+    }
+    EXPECT_LE(launched, 16);
+    EXPECT_EQ(launched + refused, 40);
+    CZyNetwork hubmaster;
+    bool timedOut = false;
+    EXPECT_FALSE(hubmaster.Attach_RemoteDLL("mediaagent1", launcher, "hubmaster", 30, timedOut).IsError());
+    CZyNetDirectory::instance().unregisterClient("mediaagent1");
 }
