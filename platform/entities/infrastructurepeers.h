@@ -25,7 +25,7 @@ private:
 
     const std::string m_path;
     const std::chrono::seconds m_refresh;
-    std::mutex m_mutex;  // guards m_names and m_loaded
+    std::mutex m_mutex;             // guards m_names and m_loaded
     std::set<std::string> m_names;  // lower case
     std::chrono::steady_clock::time_point m_loaded{};
 };

@@ -82,7 +82,8 @@ std::string CEraseBookings::book(TEraseBooking booking) {
         // its usage back) twice.
         for (const std::string& path : booking.paths)
             if (e.booking.paths.count(path))
-                return "An erase of [" + path + "] is already booked and waits for its task; an item is erased once";
+                return "An erase of [" + path +
+                       "] is already booked and waits for its task; an item is erased once";
     }
     if (userCount >= kMaxBookingsPerUser || userBytes + bytes > kMaxBytesPerUser)
         return "You have " + std::to_string(userCount) + " erase booking(s) waiting for their tasks (" +

@@ -63,7 +63,8 @@ private:
         std::chrono::steady_clock::time_point expires;
     };
     void dropExpired() REQUIRES(m_mutex);
-    static uint64_t versionKey(const TEraseBooking& entity, const std::string& path, const std::string& version);
+    static uint64_t versionKey(const TEraseBooking& entity, const std::string& path,
+                               const std::string& version);
 
     CHubMutex m_mutex;
     std::vector<TEntry> m_entries GUARDED_BY(m_mutex);

@@ -467,7 +467,10 @@ TEST_F(Authorisation, AUsersWaitingErasesAreBounded) {
     EXPECT_GT(booked, 0u);
     EXPECT_LE(booked, 16u);
     EXPECT_EQ(booked + refused, 24u);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // (A sanitizer's quarantine keeps what was freed: the peak then says nothing.)
     EXPECT_LT(hubtest::processPeakKb(s->host->pid()) - peakBefore, 100 * 1024);
+#endif
 }
 
 // 11. A find across clients names every client it leaves out.

@@ -466,8 +466,12 @@ TEST_F(ProvenPeers, FloodsOfBigMessagesFromCallersWithoutACertificateAreBoundedI
     EXPECT_GE(sent.load(), 48 * 3);
     const long long hostGrew = hubtest::processPeakKb(m_host->pid()) - hostBefore;
     const long long agentGrew = hubtest::processPeakKb(m_agent->pid()) - agentBefore;
+    // A sanitizer keeps freed memory in quarantine and shadows every allocation: the peak then says
+    // nothing of what the processes hold.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(hostGrew, 100 * 1024) << "kB, after " << sent.load() << " messages";
     EXPECT_LT(agentGrew, 100 * 1024) << "kB, after " << sent.load() << " messages";
+#endif
     std::printf("flood of %ld messages: host +%lld kB, agent +%lld kB at their peaks\n", sent.load(), hostGrew,
                 agentGrew);
 }
