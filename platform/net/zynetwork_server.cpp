@@ -45,34 +45,6 @@ CDecodeSlots& decodeSlots() {
     return slots;
 }
 
-// What messages of callers outside the infrastructure hold in this process at once, in bytes: the slots
-// bound how many are decoded at a time, this how many live (received, decoded, being answered). A
-// message that does not fit is refused, not queued: a queue would only hold the same bytes elsewhere.
-class CHeldBudget {
-public:
-    bool take(uint64_t bytes, bool small) {
-        const TZyNetOptions& o = zynet::options();
-        const uint64_t reserve = small ? 0 : std::min(o.anonymousSmallReserveBytes, o.anonymousHeldBytes);
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_held + bytes > o.anonymousHeldBytes - reserve) return false;
-        m_held += bytes;
-        return true;
-    }
-    void give(uint64_t bytes) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_held -= std::min(m_held, bytes);
-    }
-
-private:
-    std::mutex m_mutex;  // guards m_held
-    uint64_t m_held = 0;
-};
-
-CHeldBudget& heldBudget() {
-    static CHeldBudget budget;
-    return budget;
-}
-
 // What a received message costs until its callback returns: its frame, and what decoding makes of it
 // (an XML message's element tree and fields take many times its text; an XDR record about its size).
 uint64_t heldCost(zynet::FrameKind kind, uint32_t length) {
@@ -87,10 +59,12 @@ public:
     CHeldShare(const CHeldShare&) = delete;
     CHeldShare& operator=(const CHeldShare&) = delete;
     ~CHeldShare() {
-        if (m_bytes) heldBudget().give(m_bytes);
+        if (m_bytes) zynet::outsidersHeld().give(m_bytes);
     }
     bool take(uint64_t bytes, bool small) {
-        if (!heldBudget().take(bytes, small)) return false;
+        // The slots bound how many messages are decoded at a time, this how many live (decoded, being
+        // answered); one that does not fit is refused, not queued: a queue would hold the same bytes.
+        if (!zynet::outsidersHeld().take(bytes, small)) return false;
         m_bytes = bytes;
         return true;
     }
