@@ -34,7 +34,7 @@ public:
     static constexpr size_t kMaxBookingsPerUser = 16;
     static constexpr size_t kMaxBytesPerUser = 4u << 20;
     // Item versions remembered as erased (oldest forgotten first); by then their tasks have run.
-    static constexpr size_t kMaxErasedVersions = 1u << 20;
+    static constexpr size_t kMaxErasedVersions = 1u << 18;
 
     static CEraseBookings& instance();
 
