@@ -260,9 +260,19 @@ void runEndUserEraseBookkeeping(TDirectTask& t, CBrowseLog& log) {
     booking.subclientId = static_cast<long>(intOf(e, E::subclientId));
     for (const TErasePath& p : erasePaths(t.request)) booking.paths.insert(p.text);
     if (booking.userId > 0 && !booking.paths.empty()) {
-        log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] booked for user [%d]",
-                     booking.paths.size(), booking.subclientId, booking.userId);
-        CEraseBookings::instance().book(std::move(booking));
+        const size_t count = booking.paths.size();
+        const long subclientId = booking.subclientId;
+        const int userId = booking.userId;
+        const std::string refused = CEraseBookings::instance().book(std::move(booking));
+        if (!refused.empty()) {
+            // The caller is told, and gets no listing to make a task of.
+            log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] not booked for user [%d]: %s", count,
+                         subclientId, userId, refused.c_str());
+            t.recordError(refused);
+            return;
+        }
+        log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] booked for user [%d]", count, subclientId,
+                     userId);
     }
 }
 

@@ -363,16 +363,17 @@ CZyNetwork::TPeer CZydListener::peerOf(const TOpening& opening, unsigned protoco
         peer.clientName = claimedName;
         peer.proven = true;  // plain sessions are switched on: a claim is all there is
     }
+    peer.trusted = peer.proven && zynet::isInfrastructure(peer.clientName);
     return peer;
 }
 
-bool CZydListener::mayLaunch(TOpening& opening, bool proven) {
-    // Callers without a certificate start instances only while few are alive: they cannot fill the
-    // machine with them before proving anything.
-    if (proven || m_launcher->instanceCount() < zynet::options().anonymousLaunchesAtOnce) return true;
+bool CZydListener::mayLaunch(TOpening& opening, bool trusted) {
+    // Callers outside the infrastructure start instances only while few are alive: neither an outsider
+    // nor a client machine can fill the machine with them.
+    if (trusted || m_launcher->instanceCount() < zynet::options().anonymousLaunchesAtOnce) return true;
     refuse(opening,
            zynet::makeError(ZYNET_E_LAUNCH_LIMIT, "CZydListener::mayLaunch",
-                            "too many launched instances for callers without a certificate"),
+                            "too many launched instances for callers outside the infrastructure"),
            opening.address + " launching");
     return false;
 }
@@ -380,7 +381,7 @@ bool CZydListener::mayLaunch(TOpening& opening, bool proven) {
 void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch) {
     const CZyNetwork::TPeer peer = peerOf(opening, launch.protocolVersion, launch.clientName, launch.hostName);
     CHubMutexLock launching(m_launchMutex);
-    if (!mayLaunch(opening, peer.proven)) return;
+    if (!mayLaunch(opening, peer.trusted)) return;
     CZyNetworkServer* server = nullptr;
     CUxError error = m_launcher->launchForSession(launch.launcher, launch.alternate, peer.clientName, server);
     // Instances are reaped under the same lock: the new one is there until the session is handed to it.
@@ -392,7 +393,7 @@ void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch)
 
 void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, size_t size) {
     CHubMutexLock launching(m_launchMutex);
-    if (!mayLaunch(opening, peerOf(opening, 0, "", "").proven)) return;
+    if (!mayLaunch(opening, peerOf(opening, 0, "", "").trusted)) return;
     CNSession::LaunchOnDemandServiceReq launch;
     CNSession::LaunchOnDemandServiceDetails details;
     CUxError error;

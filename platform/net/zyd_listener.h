@@ -71,7 +71,7 @@ private:
                                     const char* hostName);
     void handOver(TOpening& opening, const CZyNetwork::TPeer& peer, const std::string& service);
     // False (and the opening refused) when the caller may not start another instance now.
-    bool mayLaunch(TOpening& opening, bool proven);
+    bool mayLaunch(TOpening& opening, bool trusted);
     void launchForSession(TOpening& opening, const struct TZynLaunch& launch);
     void launchOnDemand(TOpening& opening, const uint8_t* request, size_t size);
     void refuse(TOpening& opening, const CUxError& error, const std::string& what);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "platform/net/zynet_options.h"
 #include "platform/restoreproto/fsr_codec.h"
@@ -99,6 +100,59 @@ std::vector<uint8_t> welcomeBytes() {
     return encodeRecordBytes(fsr::LayoutOf<TZynWelcome>::layout, &welcome);
 }
 
+bool CHeldBytes::take(uint64_t bytes, bool small) {
+    const TZyNetOptions& o = options();
+    const uint64_t reserve = small ? 0 : std::min(o.anonymousSmallReserveBytes, o.anonymousHeldBytes);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_held + bytes > o.anonymousHeldBytes - reserve) return false;
+    m_held += bytes;
+    return true;
+}
+
+void CHeldBytes::give(uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_held -= std::min(m_held, bytes);
+}
+
+CHeldBytes& outsidersHeld() {
+    static CHeldBytes held;
+    return held;
+}
+
+CFrameAssembler::~CFrameAssembler() {
+    release();
+}
+
+CFrameAssembler::CFrameAssembler(CFrameAssembler&& other) noexcept
+    : m_maxPayload(other.m_maxPayload),
+      m_ledger(other.m_ledger),
+      m_charged(std::exchange(other.m_charged, 0)),
+      m_buffer(std::move(other.m_buffer)),
+      m_capacity(std::exchange(other.m_capacity, 0)),
+      m_begin(std::exchange(other.m_begin, 0)),
+      m_end(std::exchange(other.m_end, 0)) {}
+
+CFrameAssembler& CFrameAssembler::operator=(CFrameAssembler&& other) noexcept {
+    if (this != &other) {
+        release();
+        m_maxPayload = other.m_maxPayload;
+        m_ledger = other.m_ledger;
+        m_charged = std::exchange(other.m_charged, 0);
+        m_buffer = std::move(other.m_buffer);
+        m_capacity = std::exchange(other.m_capacity, 0);
+        m_begin = std::exchange(other.m_begin, 0);
+        m_end = std::exchange(other.m_end, 0);
+    }
+    return *this;
+}
+
+void CFrameAssembler::release() {
+    if (m_ledger && m_charged) m_ledger->give(m_charged);
+    m_charged = 0;
+    m_buffer.reset();
+    m_capacity = m_begin = m_end = 0;
+}
+
 uint8_t* CFrameAssembler::prepare(size_t& room) {
     // How much the frame in progress still lacks (its header first).
     size_t lacking = kHeaderSize;
@@ -117,6 +171,14 @@ uint8_t* CFrameAssembler::prepare(size_t& room) {
         }
         if (m_capacity - m_end < want) {
             const size_t capacity = std::max(m_end + want, m_capacity * 2);
+            if (m_ledger && capacity > m_charged) {
+                const bool small = capacity <= size_t{options().anonymousSmallMessageBytes} + kHeaderSize;
+                if (!m_ledger->take(capacity - m_charged, small)) {
+                    room = 0;
+                    return nullptr;
+                }
+                m_charged = capacity;
+            }
             auto grown = std::make_unique_for_overwrite<uint8_t[]>(capacity);
             if (m_end > 0) std::memcpy(grown.get(), m_buffer.get(), m_end);
             m_buffer = std::move(grown);
@@ -127,10 +189,15 @@ uint8_t* CFrameAssembler::prepare(size_t& room) {
     return m_buffer.get() + m_end;
 }
 
+void CFrameAssembler::shrink(size_t keep) {
+    if (m_begin == m_end && m_capacity > keep) release();
+}
+
 void CFrameAssembler::append(const uint8_t* bytes, size_t size) {
     while (size > 0) {
         size_t room;
         uint8_t* to = prepare(room);
+        if (to == nullptr) return;  // refused by its ledger: what is not kept is never handed out
         const size_t n = std::min(room, size);
         std::memcpy(to, bytes, n);
         commit(n);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/restoreproto/fsr_layout.h"
@@ -66,9 +67,29 @@ struct TFrame {
     uint32_t length;
 };
 
+// What the receive buffers and messages of peers outside the infrastructure hold in this process at
+// once, against TZyNetOptions::anonymousHeldBytes. Any thread.
+class CHeldBytes {
+public:
+    // Takes `bytes` when they fit; a share that is not `small` only up to the reserve kept for small ones.
+    bool take(uint64_t bytes, bool small);
+    void give(uint64_t bytes);
+
+private:
+    std::mutex m_mutex;  // guards m_held
+    uint64_t m_held = 0;
+};
+CHeldBytes& outsidersHeld();
+
 class CFrameAssembler {
 public:
     explicit CFrameAssembler(uint32_t maxPayload) : m_maxPayload(maxPayload) {}
+    ~CFrameAssembler();
+    CFrameAssembler(CFrameAssembler&& other) noexcept;
+    CFrameAssembler& operator=(CFrameAssembler&& other) noexcept;
+    // From now on the buffer's growth is charged to `ledger` until the buffer is given back; a growth the
+    // ledger refuses makes prepare() answer nullptr (no room).
+    void chargeTo(CHeldBytes* ledger) { m_ledger = ledger; }
     // Frames after this call are held to the new limit.
     void setMaxPayload(uint32_t maxPayload) { m_maxPayload = maxPayload; }
 
@@ -86,9 +107,16 @@ public:
     size_t buffered() const { return m_end - m_begin; }
     // The held bytes, for handing a stream over to another reader.
     const uint8_t* data() const { return m_buffer.get() + m_begin; }
+    // Gives back a buffer larger than `keep` bytes while no byte is held in it: a session that sent one
+    // big frame does not keep its size while it idles.
+    void shrink(size_t keep);
 
 private:
+    void release();
+
     uint32_t m_maxPayload;
+    CHeldBytes* m_ledger = nullptr;
+    size_t m_charged = 0;  // bytes of the buffer charged to m_ledger
     std::unique_ptr<uint8_t[]> m_buffer;
     size_t m_capacity = 0;
     size_t m_begin = 0;  // first byte not yet handed out as a frame

@@ -77,6 +77,16 @@ int effectiveSeconds(int seconds) {
     return t_noLimitSeconds > 0 ? t_noLimitSeconds : options().noLimitSeconds;
 }
 
+bool isInfrastructure(const std::string& clientName) {
+    const auto& rule = options().isInfrastructure;
+    if (!rule) return true;
+    try {
+        return rule(clientName);
+    } catch (...) {
+        return false;  // a rule that cannot tell grants nothing
+    }
+}
+
 std::string localHostName() {
     char name[256] = {};
     if (gethostname(name, sizeof(name) - 1) != 0) return "localhost";

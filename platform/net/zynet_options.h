@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct TZyNetOptions {
@@ -27,8 +28,20 @@ struct TZyNetOptions {
     int anonymousIdleSeconds = 60;            // idle this long between messages, it is closed
     uint32_t anonymousMaxFrameBytes = 1u << 20;  // larger frames from it are refused
     unsigned anonymousDecodesAtOnce = 4;      // its messages decoded at the same time, per process
+    // What messages of callers outside the infrastructure may hold in this process at once, received
+    // and decoded (a decoded message costs several times its frame): one beyond it is refused and its
+    // session closed. The last anonymousSmallReserveBytes of it serve only messages of at most
+    // anonymousSmallMessageBytes, so that a crowd of big ones cannot crowd a console's request out.
+    uint64_t anonymousHeldBytes = 32ull << 20;
+    uint64_t anonymousSmallReserveBytes = 8ull << 20;
+    uint32_t anonymousSmallMessageBytes = 64u << 10;
     unsigned maxLaunchedInstances = 256;      // launched service instances alive at once, per listener
     unsigned anonymousLaunchesAtOnce = 16;    // ... of which anonymous callers may start while this many live
+    // Only the infrastructure (the Hubmaster, the media agents) gets the limits of a trusted peer
+    // (maxFrameBytes, decoding outside the slots and the budget, launches beyond the anonymous share):
+    // a client machine's certificate proves its name and no more. True when the client name a peer's
+    // certificate proves is of the infrastructure; unset: every proven peer is.
+    std::function<bool(const std::string& clientName)> isInfrastructure;
     // Sessions without TLS, for peers that cannot speak it: refused unless switched on. A plain peer's
     // client name is only what it claims, and everything it sends travels in clear.
     bool allowPlainSessions = false;
@@ -77,6 +90,8 @@ std::chrono::steady_clock::time_point threadDeadline();
 const TZyNetOptions& options();
 // A caller's time-out in seconds, a negative one replaced by the thread's no-limit scope or the cap.
 int effectiveSeconds(int seconds);
+// True when a peer proven to be `clientName` is of the infrastructure (see isInfrastructure).
+bool isInfrastructure(const std::string& clientName);
 // This machine's client name and host name as told to peers.
 std::string localClientName();
 std::string localHostName();

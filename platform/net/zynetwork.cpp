@@ -127,6 +127,9 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
         const Deadline until = inFrame ? std::min(deadline, m_lastByte + stall) : deadline;
         size_t room = 0;
         uint8_t* to = m_assembler.prepare(room);
+        if (to == nullptr)
+            return breakOff(ZYNET_E_REFUSED, function,
+                            "callers outside the infrastructure hold as much memory as they may");
         size_t got = 0;
         int err = 0;
         switch (m_socket.receiveSome(to, room, until, got, err)) {
@@ -349,11 +352,12 @@ CUxError CZyNetwork::unwelcome(const TAnswer& answer, const std::string& what, i
 void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize) {
     m_socket = std::move(socket);
     m_peer = peer;
-    if (!peer.proven) {
+    if (!peer.trusted)
         m_assembler.setMaxPayload(std::min(zynet::options().anonymousMaxFrameBytes, zynet::options().maxFrameBytes));
-        m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
-    }
+    if (!peer.proven) m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
     if (pendingSize > 0) m_assembler.append(pending, pendingSize);
+    // What an outsider's frames take while they arrive counts with what its messages hold.
+    if (!peer.trusted) m_assembler.chargeTo(&zynet::outsidersHeld());
     m_lastByte = Clock::now();
     m_state = State::Open;
 }

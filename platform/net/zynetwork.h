@@ -166,6 +166,9 @@ private:
         std::string hostName;    // as the peer told it; its address when it told none
         std::string address;     // its network address
         bool proven = false;
+        // Proven to be the infrastructure (the Hubmaster, a media agent): only such a peer gets the
+        // trusted limits; any other, proven or not, an outsider's frame size, decoding and launches.
+        bool trusted = false;
     };
 
     // The listener's answer to an opening: its control code (0 for another kind) and payload.

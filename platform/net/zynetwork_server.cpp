@@ -45,6 +45,34 @@ CDecodeSlots& decodeSlots() {
     return slots;
 }
 
+// What a received message costs until its callback returns: its frame, and what decoding makes of it
+// (an XML message's element tree and fields take many times its text; an XDR record about its size).
+uint64_t heldCost(zynet::FrameKind kind, uint32_t length) {
+    constexpr uint64_t kXmlDecodedPerByte = 16, kXdrDecodedPerByte = 2, kFixed = 4096;
+    return kFixed + uint64_t{length} * (kind == zynet::FrameKind::Xml ? kXmlDecodedPerByte : kXdrDecodedPerByte);
+}
+
+// Gives a taken share of the budget back when the message it paid for is done with, however that ends.
+class CHeldShare {
+public:
+    CHeldShare() = default;
+    CHeldShare(const CHeldShare&) = delete;
+    CHeldShare& operator=(const CHeldShare&) = delete;
+    ~CHeldShare() {
+        if (m_bytes) zynet::outsidersHeld().give(m_bytes);
+    }
+    bool take(uint64_t bytes, bool small) {
+        // The slots bound how many messages are decoded at a time, this how many live (decoded, being
+        // answered); one that does not fit is refused, not queued: a queue would hold the same bytes.
+        if (!zynet::outsidersHeld().take(bytes, small)) return false;
+        m_bytes = bytes;
+        return true;
+    }
+
+private:
+    uint64_t m_bytes = 0;
+};
+
 }  // namespace
 
 CZyNetworkServer::CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallback, const char* name,
@@ -318,11 +346,16 @@ bool CZyNetworkServer::CloseIfUnused() {
 
 bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first) {
     static const char* const kFunction = "CZyNetworkServer::deliver";
+    // Declared first: the share is given back after the message and its decoded data are gone.
+    CHeldShare held;
     std::unique_ptr<CNMessageBase> message;
     zysDatabuf_v2 data;
     zynet::FrameKind kind;
     uint32_t code;
     const bool anonymous = !session.m_peer.proven;
+    // A client machine's certificate proves its name, not that its messages may cost what the
+    // infrastructure's may.
+    const bool limited = !session.m_peer.trusted;
     // An anonymous caller's lines are its own to count (see peerlog.h).
     zylog::CPeerScope scope(anonymous ? session.m_peer.address : std::string());
     {
@@ -346,13 +379,24 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
                          "the error stays on the session for its caller");
             return false;
         }
+        if (limited && !held.take(heldCost(kind, frame.length),
+                                  frame.length <= zynet::options().anonymousSmallMessageBytes)) {
+            zynet::logOutsider(session.m_peer.address,
+                               "a message of %s does not fit in what callers outside the infrastructure may "
+                               "hold at once%s; session closed",
+                               " (" + std::to_string(frame.length) + " bytes)");
+            ignoreResult(session.breakOff(ZYNET_E_REFUSED, kFunction,
+                                          "callers outside the infrastructure hold as much memory as they may"),
+                         "the error stays on the session for its caller");
+            return false;
+        }
         if (kind == zynet::FrameKind::Xml) {
             std::string why;
-            if (anonymous) decodeSlots().take();
+            if (limited) decodeSlots().take();
             message.reset(m_skim.tag != 0 && code == m_skim.tag
                               ? zynet::messageFromXml(m_skim, frame.payload, frame.length, why)
                               : zynet::messageFromXml(code, frame.payload, frame.length, why));
-            if (anonymous) decodeSlots().give();
+            if (limited) decodeSlots().give();
             if (!message) {
                 ignoreResult(session.breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why),
                              "the error stays on the session for its caller");
@@ -379,6 +423,12 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
     if (anonymous) setBusy(handle, false);
     // The thread may serve another connection next: nothing of this message's text stays with it.
     zynet::forgetReceivedXml();
+    if (limited) {
+        // What an outsider's big message took is not kept while its session idles.
+        constexpr size_t kKeptReceiveBytes = 64u << 10;
+        std::lock_guard<std::mutex> lock(session.m_receiveMutex);
+        session.m_assembler.shrink(kKeptReceiveBytes);
+    }
     return !threw && session.IsConnected();
 }
 

@@ -2,6 +2,23 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
+
+namespace {
+
+// What a booking holds, counted against its user: the paths' text and a set node each.
+size_t bookedBytes(const TEraseBooking& booking) {
+    size_t bytes = sizeof(TEraseBooking);
+    for (const std::string& path : booking.paths) bytes += path.size() + 64;
+    return bytes;
+}
+
+bool sameEntity(const TEraseBooking& a, const TEraseBooking& b) {
+    return a.clientId == b.clientId && a.subclientId == b.subclientId && a.backupSetId == b.backupSetId &&
+           a.appType == b.appType && a.instanceId == b.instanceId;
+}
+
+}  // namespace
 
 CEraseBookings& CEraseBookings::instance() {
     static CEraseBookings bookings;
@@ -50,10 +67,68 @@ void CEraseBookings::dropExpired() {
         m_entries.end());
 }
 
-void CEraseBookings::book(TEraseBooking booking) {
+std::string CEraseBookings::book(TEraseBooking booking) {
     CHubMutexLock lock(m_mutex);
     dropExpired();
-    m_entries.push_back({std::move(booking), std::chrono::steady_clock::now() + kLifetime});
+    const size_t bytes = bookedBytes(booking);
+    size_t userCount = 0, userBytes = 0;
+    for (const TEntry& e : m_entries) {
+        if (e.booking.userId == booking.userId) {
+            ++userCount;
+            userBytes += e.bytes;
+        }
+        if (!sameEntity(e.booking, booking)) continue;
+        // A path waiting for its task is erased by that task: a second booking would erase it (and give
+        // its usage back) twice.
+        for (const std::string& path : booking.paths)
+            if (e.booking.paths.count(path))
+                return "An erase of [" + path +
+                       "] is already booked and waits for its task; an item is erased once";
+    }
+    if (userCount >= kMaxBookingsPerUser || userBytes + bytes > kMaxBytesPerUser)
+        return "You have " + std::to_string(userCount) + " erase booking(s) waiting for their tasks (" +
+               std::to_string(userBytes) + " bytes); at most " + std::to_string(kMaxBookingsPerUser) +
+               " bookings of " + std::to_string(kMaxBytesPerUser) +
+               " bytes wait at once: create their erase tasks or let them expire first";
+    m_entries.push_back({std::move(booking), bytes, std::chrono::steady_clock::now() + kLifetime});
+    return {};
+}
+
+uint64_t CEraseBookings::versionKey(const TEraseBooking& entity, const std::string& path,
+                                    const std::string& version) {
+    const std::string key = std::to_string(entity.clientId) + '|' + std::to_string(entity.appType) + '|' +
+                            std::to_string(entity.instanceId) + '|' + std::to_string(entity.backupSetId) +
+                            '|' + std::to_string(entity.subclientId) + '|' + version + '|' + path;
+    return std::hash<std::string>{}(key);
+}
+
+std::string CEraseBookings::claimErased(const TEraseBooking& entity,
+                                        const std::map<std::string, std::string>& versions) {
+    CHubMutexLock lock(m_mutex);
+    for (const auto& [path, version] : versions)
+        if (m_erased.count(versionKey(entity, path, version))) return path;
+    for (const auto& [path, version] : versions) {
+        const uint64_t key = versionKey(entity, path, version);
+        if (!m_erased.insert(key).second) continue;
+        m_erasedOrder.push_back(key);
+    }
+    while (m_erasedOrder.size() > kMaxErasedVersions) {
+        m_erased.erase(m_erasedOrder.front());
+        m_erasedOrder.pop_front();
+    }
+    return {};
+}
+
+void CEraseBookings::releaseErased(const TEraseBooking& entity,
+                                   const std::map<std::string, std::string>& versions) {
+    CHubMutexLock lock(m_mutex);
+    for (const auto& [path, version] : versions) {
+        const uint64_t key = versionKey(entity, path, version);
+        if (m_erased.erase(key) == 0) continue;
+        // Claimed a moment ago: near the end.
+        const auto it = std::find(m_erasedOrder.rbegin(), m_erasedOrder.rend(), key);
+        if (it != m_erasedOrder.rend()) m_erasedOrder.erase(std::next(it).base());
+    }
 }
 
 bool CEraseBookings::take(const TEraseBooking& wanted) {

@@ -1,8 +1,10 @@
 // Proven peers with the real processes on loopback (the host, a media agent, consoles): the wire between
 // a console and the host carries no token in clear, answers forged by a caller the browse did not ask
 // never reach it (even with the session GUID and a certificate of another machine), crowds of idle and
-// slow callers cannot lock consoles out of either road, huge frames from callers without a certificate
-// cost the host no memory, and a flood of forged answers cannot flush the host's log.
+// slow callers cannot lock consoles out of either road, huge frames and floods of big messages from
+// callers outside the infrastructure (a client machine's certificate included) cost the host and the
+// media agent little memory, a client machine cannot fill a media agent with launched instances, and
+// a flood of forged answers cannot flush the host's log.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -24,6 +27,7 @@
 
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_frame.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynetwork.h"
@@ -31,6 +35,7 @@
 #include "tests/support/net/net_frame_link.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/demosystem.h"
+#include "tests/support/process/processprobe.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tests/support/tls/testpki.h"
 
@@ -360,7 +365,7 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
     endCrowds();
 }
 
-TEST_F(ProvenPeers, HugeFramesFromCallersWithoutACertificateCostTheHostNoMemory) {
+TEST_F(ProvenPeers, HugeFramesFromCallersOutsideTheInfrastructureCostTheHostNoMemory) {
     const long long before = hostPeakKb();
     // 22 MB of XML with a million fields each, eight at once.
     std::string huge = "<BrowseRequest>";
@@ -368,12 +373,13 @@ TEST_F(ProvenPeers, HugeFramesFromCallersWithoutACertificateCostTheHostNoMemory)
     huge += "</BrowseRequest>";
     std::vector<std::thread> senders;
     std::atomic<int> closed{0};
+    // Half of them with a client machine's certificate: it proves the name, not a right to big frames.
     for (int i = 0; i < 8; ++i)
-        senders.emplace_back([&] {
+        senders.emplace_back([&, i] {
             CZyNetwork session;
             bool timedOut = false;
-            if (session.Connect(TZyNetAddress{"127.0.0.1", m_routerPort}, "BrowseRouter", hubtest::kAnonymous, 10,
-                                timedOut)
+            if (session.Connect(TZyNetAddress{"127.0.0.1", m_routerPort}, "BrowseRouter",
+                                i % 2 ? "client1" : hubtest::kAnonymous, 10, timedOut)
                     .IsError())
                 return;
             ignoreResult(session.SendXMLMessage(databrowse::BrowseRequest::TAG, huge, 0, 30, timedOut),
@@ -400,4 +406,116 @@ TEST_F(ProvenPeers, HugeFramesFromCallersWithoutACertificateCostTheHostNoMemory)
     std::chrono::milliseconds took{};
     const std::string out = run(args, took);
     EXPECT_NE(out.find("/d00"), std::string::npos) << out;
+}
+
+// A crowd of callers without a certificate, each sending requests just under its frame limit again and
+// again, at the host and at the media agent: what their frames and messages hold at once is bounded in
+// bytes (one beyond it is refused and its session closed), so neither process grows by much, and a
+// console with a token is still answered on both roads while the crowd goes on.
+TEST_F(ProvenPeers, FloodsOfBigMessagesFromCallersWithoutACertificateAreBoundedInMemory) {
+    const int agentPort = static_cast<int>(m_agent->numberAfter(hubtest::kAgentListening));
+    // About 1 MB of XML that decodes into 20,000 path records.
+    databrowse::BrowseRequest big;
+    std::vector<CNMessageBase> paths;
+    for (int n = 0; n < 20000; ++n) {
+        databrowse::BrowsePath path;
+        path.setstring(databrowse::BrowsePath::f::path, "/d00/flood" + std::to_string(n));
+        paths.push_back(path);
+    }
+    big.setlistobject(databrowse::BrowseRequest::f::paths, paths);
+    std::string xml;
+    ASSERT_EQ(big.serialize(xml), 0);
+    ASSERT_GT(xml.size(), 500u << 10);
+    ASSERT_LT(xml.size(), 1u << 20);
+    const long long hostBefore = hubtest::processPeakKb(m_host->pid());
+    const long long agentBefore = hubtest::processPeakKb(m_agent->pid());
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> sent{0};
+    std::mutex mutex;  // with `counted`: the test waits for the crowd's first messages
+    std::condition_variable counted;
+    std::vector<std::thread> senders;
+    // 64 at the host, 16 at the agent.
+    constexpr int kSenders = 80;
+    for (int i = 0; i < kSenders; ++i)
+        senders.emplace_back([&, i] {
+            const bool atAgent = i % 5 == 4;
+            while (!stop) {
+                CZyNetwork session;
+                bool timedOut = false;
+                if (session.Connect(TZyNetAddress{"127.0.0.1", atAgent ? agentPort : m_routerPort},
+                                    atAgent ? "IndexingService_0" : "BrowseRouter", hubtest::kAnonymous, 10,
+                                    timedOut)
+                        .IsError())
+                    continue;
+                while (!stop && session.IsConnected()) {
+                    if (session.SendXMLMessage(databrowse::BrowseRequest::TAG, xml, 0, 30, timedOut).IsError())
+                        break;
+                    {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        ++sent;
+                    }
+                    counted.notify_all();
+                    std::string answer;
+                    unsigned long code = 0;
+                    ignoreResult(session.ReceiveXMLMessage(&code, answer, nullptr, 0, 10, timedOut),
+                                 "a refused message closes the session: the sender opens another");
+                }
+            }
+        });
+    // The consoles ask while the crowd is at its height: once each sender has sent a few.
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        counted.wait_for(lock, 120s, [&] { return sent >= kSenders * 3; });
+    }
+    const std::string token = hubtest::issueToken(m_dir.file("demo"), "admin");
+    for (const char* road : {"router", "hubmaster"}) {
+        std::vector<std::string> args = listArgs(road);
+        args.insert(args.end(), {"--token", token});
+        std::chrono::milliseconds took{};
+        const std::string out = run(args, took);
+        EXPECT_NE(out.find("/d00"), std::string::npos) << road << ": " << out;
+    }
+    stop = true;
+    for (std::thread& t : senders) t.join();
+    EXPECT_GE(sent.load(), kSenders * 3);
+    const long long hostGrew = hubtest::processPeakKb(m_host->pid()) - hostBefore;
+    const long long agentGrew = hubtest::processPeakKb(m_agent->pid()) - agentBefore;
+    // A sanitizer keeps freed memory in quarantine and shadows every allocation: the peak then says
+    // nothing of what the processes hold.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(hostGrew, 100 * 1024) << "kB, after " << sent.load() << " messages";
+    EXPECT_LT(agentGrew, 100 * 1024) << "kB, after " << sent.load() << " messages";
+#endif
+    std::printf("flood of %ld messages: host +%lld kB, agent +%lld kB at their peaks\n", sent.load(), hostGrew,
+                agentGrew);
+}
+
+// A client machine's certificate proves its name, not a right to fill a media agent with launched
+// instances: launches by client1 stop at the share of callers outside the infrastructure, while the
+// Hubmaster's go on.
+TEST_F(ProvenPeers, AClientMachinesLaunchesAreLimitedAsAnOutsidersAre) {
+    const int agentPort = static_cast<int>(m_agent->numberAfter(hubtest::kAgentListening));
+    CZyNetDirectory::instance().registerClient("mediaagent1", "127.0.0.1", agentPort);
+    TZyRemoteDLL launcher;
+    std::strncpy(launcher.name, "sLNIDXMA", sizeof(launcher.name) - 1);
+    std::vector<std::unique_ptr<CZyNetwork>> held;
+    int launched = 0, refused = 0;
+    for (int i = 0; i < 40; ++i) {
+        auto session = std::make_unique<CZyNetwork>();
+        bool timedOut = false;
+        const CUxError error = session->Attach_RemoteDLL("mediaagent1", launcher, "client1", 30, timedOut);
+        if (!error.IsError()) {
+            ++launched;
+            held.push_back(std::move(session));
+        } else if (error.GetErrorText().find("outside the infrastructure") != std::string::npos) {
+            ++refused;
+        }
+    }
+    EXPECT_LE(launched, 16);
+    EXPECT_EQ(launched + refused, 40);
+    CZyNetwork hubmaster;
+    bool timedOut = false;
+    EXPECT_FALSE(hubmaster.Attach_RemoteDLL("mediaagent1", launcher, "hubmaster", 30, timedOut).IsError());
+    CZyNetDirectory::instance().unregisterClient("mediaagent1");
 }

@@ -506,12 +506,24 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
         return;
     }
     std::string error;
-    if (!sizeFromIndex(request, caller, error)) {
+    std::map<std::string, std::string> versions;
+    if (!sizeFromIndex(request, caller, versions, error)) {
         sendError(session, error);
+        return;
+    }
+    // Each version once: a second erase of it would make a second task and give its usage back again.
+    const std::string erased = CEraseBookings::instance().claimErased(wanted, versions);
+    if (!erased.empty()) {
+        logLine("erase of " + what + " by user [" + caller.userName + "] refused: [" + erased +
+                "] is erased already");
+        sendError(session, "[" + erased +
+                               "] is already booked or erased in this version; an item version is erased "
+                               "once, and no erase task was created");
         return;
     }
     const int rc = m_launchErase(&request);
     if (rc != 0) {
+        CEraseBookings::instance().releaseErased(wanted, versions);
         sendError(session, "The Hubmaster's task manager did not create the erase task (result " +
                                std::to_string(rc) + "); see the Hubmaster's log");
         return;
@@ -521,7 +533,7 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
 }
 
 bool CHostBrowseService::sizeFromIndex(databrowse::BrowseRequest& request, const TCaller& caller,
-                                       std::string& error) {
+                                       std::map<std::string, std::string>& versions, std::string& error) {
     std::vector<CNMessageBase>* paths = request.getlistobject(R::paths, false);
     if (!paths || paths->empty()) {
         error = "An erase names its paths";
@@ -566,7 +578,11 @@ bool CHostBrowseService::sizeFromIndex(databrowse::BrowseRequest& request, const
                 result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr;
             for (size_t n = 0; items && n < items->size(); ++n) {
                 const std::string path = (*items)[n].getstring(databrowse::BrowseData::f::path);
-                if (wanted.count(path)) sizes[path] = (*items)[n].getint64(databrowse::BrowseData::f::size);
+                if (!wanted.count(path)) continue;
+                const CNMessageBase& item = (*items)[n];
+                sizes[path] = item.getint64(databrowse::BrowseData::f::size);
+                versions[path] = std::to_string(item.getint64(databrowse::BrowseData::f::version)) + "@" +
+                                 std::to_string(item.getint64(databrowse::BrowseData::f::modificationTime));
             }
         }
     }

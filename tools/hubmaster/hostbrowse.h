@@ -8,6 +8,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -68,8 +69,10 @@ private:
     void erase(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
     // Puts into each path of an erase the size the media agent's index answers for it (one listing of
     // each parent directory at the erase's time, as the caller) and the entity's subclient. False with
-    // `error` when a listing fails or a path is not in it.
-    bool sizeFromIndex(databrowse::BrowseRequest& request, const TCaller& caller, std::string& error);
+    // `error` when a listing fails or a path is not in it. `versions`: each path's version as the index
+    // tells it (its version and modification time), which an erase erases once.
+    bool sizeFromIndex(databrowse::BrowseRequest& request, const TCaller& caller,
+                       std::map<std::string, std::string>& versions, std::string& error);
 
     const ProcessFn m_process;
     const LaunchEraseFn m_launchErase;

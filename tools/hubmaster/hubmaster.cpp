@@ -44,6 +44,7 @@
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/clientaddress.h"
+#include "platform/entities/infrastructurepeers.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zyd_listener.h"
@@ -332,6 +333,9 @@ int main(int argc, char** argv) {
     net.listenPort = o.port;
     net.localClientName = o.name;
     net.bindAddress = "127.0.0.1";
+    // Only the Hubmaster's own client and the media agents get a trusted peer's limits.
+    auto infrastructure = std::make_shared<CInfrastructurePeers>(database.string());
+    net.isInfrastructure = [infrastructure](const std::string& name) { return infrastructure->contains(name); };
     setZyNetOptions(net);
     // Every session is TLS with the Hubmaster's own certificate, kept in the data folder.
     if (!startZyNetSecurity((o.data / "tls").string(), error)) return fail(error);

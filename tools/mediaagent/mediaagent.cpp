@@ -28,6 +28,7 @@
 // --index defaults to "<client>.items.db" beside the Hubmaster database; --port 0 lets the system
 // choose. It prints "listening on <address>:<port>" once sessions can reach it.
 #include <signal.h>
+#include <strings.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -37,13 +38,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "platform/config/zyplatforminfo.h"
+#include "platform/entities/infrastructurepeers.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
+#include "tools/hubmaster/hostmemory.h"
 #include "tools/mediaagent/agentplan.h"
 #include "tools/mediaagent/answerstops.h"
 #include "tools/mediaagent/indexservice.h"
@@ -184,6 +188,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A thread per peer connection, as the host: the same arenas, so a burst of callers is given back.
+    limitHostAllocatorArenas();
     TOptions o;
     if (!parseOptions(argc, argv, o)) {
         std::fprintf(
@@ -248,6 +254,17 @@ int main(int argc, char** argv) {
     mediaagent::TPeerRule peers;
     peers.hubmasterName = o.hubmasterName;
     if (!mediaagent::loadPeerRule(o.hub, peers, error)) return fail(error);
+    {
+        // Only the Hubmaster and the media agents get a trusted peer's limits; a client machine's
+        // certificate gets an outsider's frame size, decoding and launches.
+        TZyNetOptions limits = zyNetOptions();
+        auto infrastructure = std::make_shared<CInfrastructurePeers>(o.hub);
+        limits.isInfrastructure = [infrastructure, hubmaster = peers.hubmasterName](const std::string& name) {
+            return (!hubmaster.empty() && strcasecmp(name.c_str(), hubmaster.c_str()) == 0) ||
+                   infrastructure->contains(name);
+        };
+        setZyNetOptions(limits);
+    }
     o.service.peers = o.indexService.peers = o.onDemand.peers = peers;
     std::fprintf(stderr, "mediaagent: answers the Hubmaster [%s]%s\n", peers.hubmasterName.c_str(),
                  peers.acceptPlain ? " and, in plain mode, anyone" : " and requests it signed");

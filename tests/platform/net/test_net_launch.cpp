@@ -415,10 +415,12 @@ TEST_F(NetLaunchTest, StoppingTheListenerEndsLiveInstancesAndJoinsTheirThreads) 
 
 namespace {
 
-// Callers without a certificate start instances only while few are alive; proven callers go on.
-TEST_F(NetLaunchTest, CallersWithoutACertificateCannotFillTheMachineWithInstances) {
+// Callers outside the infrastructure start instances only while few are alive, whether they have no
+// certificate or a client machine's; the infrastructure goes on.
+TEST_F(NetLaunchTest, CallersOutsideTheInfrastructureCannotFillTheMachineWithInstances) {
     TZyNetOptions options = zyNetOptions();
     options.anonymousLaunchesAtOnce = 2;
+    options.isInfrastructure = [](const std::string& name) { return name == "hubmaster"; };
     setZyNetOptions(options);
     std::vector<std::unique_ptr<CZyNetwork>> held;
     bool timedOut = false;
@@ -428,11 +430,13 @@ TEST_F(NetLaunchTest, CallersWithoutACertificateCannotFillTheMachineWithInstance
                          ->Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), hubtest::kAnonymous, 30, timedOut)
                          .IsError());
     }
-    CZyNetwork refused;
-    const CUxError error =
-        refused.Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), hubtest::kAnonymous, 30, timedOut);
-    EXPECT_TRUE(error.IsError());
-    EXPECT_NE(error.GetErrorText().find("without a certificate"), std::string::npos) << error.AsString();
+    for (const char* caller : {hubtest::kAnonymous, "client1"}) {
+        CZyNetwork refused;
+        const CUxError error =
+            refused.Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), caller, 30, timedOut);
+        EXPECT_TRUE(error.IsError()) << caller;
+        EXPECT_NE(error.GetErrorText().find("outside the infrastructure"), std::string::npos) << error.AsString();
+    }
     EXPECT_EQ(m_listener->launchedInstances(), 2u);
     CZyNetwork proven;
     EXPECT_FALSE(

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -26,6 +27,22 @@ inline int threadCount() {
         closedir(dir);
     }
     return n;
+}
+
+// Memory of process `pid` in kB, from /proc: its peak resident set (VmHWM) and its resident set now
+// (VmRSS); -1 when it cannot be read.
+inline long long processMemoryKb(int pid, const char* field) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const std::string key = std::string(field) + ":";
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key, 0) == 0) return std::atoll(line.c_str() + key.size());
+    return -1;
+}
+inline long long processPeakKb(int pid) {
+    return processMemoryKb(pid, "VmHWM");
+}
+inline long long processResidentKb(int pid) {
+    return processMemoryKb(pid, "VmRSS");
 }
 
 // What process `pid` holds: threads, open descriptors, and of its TCP sockets those listening and those

@@ -1,0 +1,56 @@
+#include "platform/entities/infrastructurepeers.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+#include "platform/entities/zyclient.h"
+
+namespace {
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+}  // namespace
+
+CInfrastructurePeers::CInfrastructurePeers(std::string hubDbPath, std::chrono::seconds refresh)
+    : m_path(std::move(hubDbPath)), m_refresh(refresh) {}
+
+bool CInfrastructurePeers::contains(const std::string& clientName) {
+    if (clientName.empty()) return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (std::chrono::steady_clock::now() - m_loaded >= m_refresh) reload();
+    return m_names.contains(lowered(clientName));
+}
+
+void CInfrastructurePeers::reload() {
+    sqlite3* db = nullptr;
+    std::set<std::string> names;
+    bool read = false;
+    if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 2000);
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db,
+                               "SELECT name FROM APP_Client WHERE id = ?1 OR id IN (SELECT clientId FROM "
+                               "mediaAgent)",
+                               -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(ZYClient::hubmasterClientId())) ==
+                SQLITE_OK) {
+            int rc;
+            while ((rc = sqlite3_step(statement)) == SQLITE_ROW)
+                if (const unsigned char* text = sqlite3_column_text(statement, 0))
+                    names.insert(lowered(reinterpret_cast<const char*>(text)));
+            read = rc == SQLITE_DONE;
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    // A database that cannot be read now keeps what was known; it is tried again at the next refresh.
+    if (read) m_names = std::move(names);
+    m_loaded = std::chrono::steady_clock::now();
+}
