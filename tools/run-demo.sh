@@ -85,31 +85,34 @@ start() {
 
 port_of() { sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$work/$1.out" | head -n 1; }
 
-# The arguments as a user would type them: quoted where a shell would otherwise expand them.
-shown() {
-  local a out=()
+# The arguments as bash reads them back: each one single-quoted unless it is plainly safe.
+quoted() {
+  local a out=() q="'"
   for a in "$@"; do
-    if [[ "$a" == *[\*\?\[\ ]* ]]; then out+=("'$a'"); else out+=("$a"); fi
+    if [[ "$a" =~ ^[A-Za-z0-9_./:=,@%+-]+$ ]]; then out+=("$a"); else out+=("$q${a//$q/$q\\$q$q}$q"); fi
   done
   echo "${out[*]}"
 }
+# The console as it runs, relative to where the tour was started when it lies below it.
+console="${browse_bin#"$PWD"/}"
 
-# One step of the tour: prints the command as a user would type it, runs it and stops the tour when it
-# fails (the console prints the service's error).
+# One step of the tour: prints exactly the command it runs, quoted for a shell (paste it to run it
+# again while the world is served), runs it and stops the tour when it fails (the console prints the
+# service's error).
 step() {
   local title="$1"
   shift
   say "$title"
-  echo "\$ browse $(shown "$@")"
+  echo "\$ $console $(quoted "$@" $connect)"
   "$browse_bin" "$@" $connect
 }
 
-# A step the service must refuse, with the refusal's text.
+# A step the service must refuse, with the refusal's text: an expected refusal, marked as such.
 refused() {
   local title="$1" expected="$2"
   shift 2
   say "$title"
-  echo "\$ browse $(shown "$@")"
+  echo "\$ $console $(quoted "$@" $connect)"
   local err rc=0
   err="$("$browse_bin" "$@" $connect 2>&1 >/dev/null)" || rc=$?
   echo "$err"
@@ -117,6 +120,7 @@ refused() {
     echo "run: expected a refusal with [$expected]" >&2
     exit 1
   fi
+  echo "(refused, as expected: exit status $rc)"
 }
 
 say "The demo world"
@@ -232,7 +236,7 @@ refused "...and may not browse another client's backups" "Browse access denied" 
   list --client client2 --subclient 2 --at "$day" $alice
 refused "...nor reach them by naming her own client with client2's subclient" \
   "Subclient [2] is not a subclient of client [client1]" list --client client1 --subclient 2 --at "$day" $alice
-refused "A request without a user or a token is refused" "Failed to get client id for authorization" \
+refused "A request without a user or a token is refused" "no token was given" \
   list --client client2 --subclient 2 --at "$day"
 refused "A time the console cannot read is refused, naming the option" "--at [2023-11-21x] is not a time" \
   list $set1 --at 2023-11-21x $admin
@@ -245,7 +249,7 @@ held_browse() {
   local road="$1" held="demo-held-$2-$$"
   shift 2
   say "A browse in flight ($road), held by mediaagent1 after its first items, and stopped"
-  echo "\$ browse list $set1 --path /d00/d01/d00 --at $day --session $held $* &"
+  echo "\$ $console $(quoted list $set1 --path /d00/d01/d00 --at "$day" --session "$held" "$@" $admin $connect) &"
   local rc=0
   "$browse_bin" list $set1 --path /d00/d01/d00 --at "$day" --session "$held" "$@" $admin $connect \
     >"$work/$held.out" 2>"$work/$held.err" &

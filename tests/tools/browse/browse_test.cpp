@@ -13,6 +13,9 @@
 // The property tree's optional values trip a false maybe-uninitialized warning in sanitized builds,
 // inside the library's own headers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// The property tree still includes Boost's old bind header, which would declare _1, _2... globally (and
+// say so at every build); nothing here uses them.
+#define BOOST_BIND_NO_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
