@@ -15,6 +15,7 @@
 #include "service/browserouterthread.h"
 #include "service/directtaskprep.h"
 #include "service/routerfields.h"
+#include "service/lognames.h"
 
 namespace {
 
@@ -260,8 +261,9 @@ void runEndUserEraseBookkeeping(TDirectTask& t, CBrowseLog& log) {
     booking.subclientId = static_cast<long>(intOf(e, E::subclientId));
     for (const TErasePath& p : erasePaths(t.request)) booking.paths.insert(p.text);
     if (booking.userId > 0 && !booking.paths.empty()) {
-        log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] booked for user [%d]",
-                     booking.paths.size(), booking.subclientId, booking.userId);
+        log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] of %s booked for %s", booking.paths.size(),
+                     booking.subclientId, loggedClient(booking.clientId).c_str(),
+                     loggedUser(booking.userId).c_str());
         CEraseBookings::instance().book(std::move(booking));
     }
 }

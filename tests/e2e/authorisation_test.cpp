@@ -425,7 +425,8 @@ TEST_F(Authorisation, OnlyASessionsOwnerStopsIt) {
     EXPECT_TRUE(silent->waitFor("fault after 0 items", 60s)) << silent->output();
     TRun stop = browse("stop --session " + session, alice());
     EXPECT_EQ(stop.status, 0) << stop.err;
-    EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser)), std::string::npos)
+    EXPECT_NE(hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser)),
+              std::string::npos)
         << hostLog();
     EXPECT_NE(
         hostLog().find("refused: user [" + std::to_string(s->world.fileUser) + "] does not own the session"),

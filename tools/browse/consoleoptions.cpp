@@ -332,8 +332,7 @@ std::string consoleUsage() {
         "  --json  --human  --quiet  -v  --timeout <seconds>  --version\n"
         "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n"
         "       (2023-11-21T23:30:00Z, 2023-11-21T23:30:00+01:00)\n"
-        "exit status: 0 success, 1 the service's error or not found, 2 usage, 3 refused, 4 unreachable,\n"
-        "             5 timed out\n";
+        "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed out\n";
     return out;
 }
 
@@ -355,8 +354,8 @@ std::string consoleCommandUsage(EConsoleCommand command) {
     }
     if (times)
         out += "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n";
-    out += "exit status: 0 success, 1 the service's error or not found, 2 usage, 3 refused, 4 unreachable, "
-           "5 timed out\n";
+    out += "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
+           "out\n";
     out += "example:\n  " + std::string(c.example) + "\n";
     return out;
 }
