@@ -222,8 +222,8 @@ step "Mining an Exchange database: the Hubmaster completes the cycle's jobs, med
 # name it was dialled by: the Hubmaster does not believe it, and says who answered.
 refused "Mining a SharePoint server's sites: the Hubmaster dials spplain, which here mediaagent1 answers" \
   "proved the name [mediaagent1], not [spplain]" list --mine $sharepoint --at "$day" --via hubmaster $admin
-refused "...a mining service answers only the Hubmaster: BrowseRouter's completed request, taken there, is refused" \
-  "answers only the Hubmaster" list --mine $sharepoint --at "$day" $admin
+refused "...and the console, taking BrowseRouter's completed request there itself, does not believe it either" \
+  "proved the name [mediaagent1], not [spplain]" list --mine $sharepoint --at "$day" $admin
 refused "A live browse of a machine: BrowseRouter prepares it; mediaagent1 answers in the machine's place" \
   "proved the name [mediaagent1]" list --client livewin1 --backup-set "$(sqlite3 "$work/hub.db" "SELECT a.backupSet
   FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'livewin1'")" --app-type 29 \

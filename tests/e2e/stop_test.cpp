@@ -159,8 +159,8 @@ protected:
                   std::string::npos)
             << again.out;
         EXPECT_EQ(owner.out.find("last browse had ended"), std::string::npos) << owner.out;
-        EXPECT_NE(hostLog().find(asked + " by user [" + std::to_string(s->world.adminUser) +
-                                 "]: no such session; nothing stopped"),
+        EXPECT_NE(hostLog().find(asked + " by user [admin] (id " + std::to_string(s->world.adminUser) +
+                                 "): no such session; nothing stopped"),
                   std::string::npos)
             << hostLog();
     }
