@@ -31,6 +31,11 @@ TConsoleItem itemOf(CNMessageBase& data) {
         const std::string second = data.getstring(D::displayName);
         item.name = second.empty() ? item.path.substr(item.path.find_last_of("/\\") + 1) : second;
     }
+    // A name for people beside an id-like path (a virtual machine's, a mailbox's), when it says more.
+    const std::string shown = classic ? item.name : data.getstring(D::displayName);
+    const std::string path = item.path.empty() ? item.name : item.path;
+    const std::string last = path.substr(path.find_last_of("/\\") + 1);
+    if (!shown.empty() && shown != last && (classic || shown != item.name)) item.displayName = shown;
     item.size = data.getint64(D::size);
     item.modified = data.getint64(D::modificationTime);
     item.version = data.getint64(D::version);
@@ -191,7 +196,10 @@ std::string formatConsoleTable(const TConsoleResult& r, const TConsoleFormat& fo
                 out << pad(i.client.empty() ? "subclient " + std::to_string(i.subclientId) : i.client, 12);
             std::snprintf(line, sizeof line, "%-4s %14s  %-19s  %-19s  %s%s\n", i.directory ? "dir" : "file",
                           size(i.size).c_str(), consoleTimeText(i.modified).c_str(),
-                          consoleTimeText(i.backupTime).c_str(), (i.path.empty() ? i.name : i.path).c_str(),
+                          consoleTimeText(i.backupTime).c_str(),
+                          ((i.path.empty() ? i.name : i.path) +
+                           (i.displayName.empty() ? "" : "  (" + i.displayName + ")"))
+                              .c_str(),
                           i.deleted ? "  (deleted)" : "");
             out << line;
         }
@@ -254,6 +262,7 @@ std::string formatConsoleJson(const TConsoleResult& r) {
             << ",\"version\":" << i.version << ",\"deleted\":" << (i.deleted ? "true" : "false");
         if (i.subclientId > 0) out << ",\"subclientId\":" << i.subclientId;
         if (!i.client.empty()) out << ",\"client\":" << jsonText(i.client);
+        if (!i.displayName.empty()) out << ",\"displayName\":" << jsonText(i.displayName);
         out << "}";
     }
     out << "],\"counts\":[";

@@ -13,6 +13,7 @@ struct TConsoleItem {
     bool directory = false, deleted = false;
     long long subclientId = 0;  // the subclient the item was backed up from (0: not said)
     std::string client;         // its client, where the console knows it (a find across clients)
+    std::string displayName;    // a name for people, shown beside an id-like path (a virtual machine's)
 };
 
 struct TConsoleMedia {

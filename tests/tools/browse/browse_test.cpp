@@ -706,6 +706,13 @@ TEST_F(BrowseConsole, UsageHelpAndExitStatuses) {
     EXPECT_EQ(silence.status, kExitTimedOut) << silence.err;
     EXPECT_LT(std::chrono::steady_clock::now() - before, 15s);
 
+    // help <command> is <command> --help; each command's own options come first.
+    EXPECT_EQ(shell("tools/browse/browse help list").out, help.out);
+    EXPECT_LT(help.out.find("--path <path>"), help.out.find("--data <folder>")) << help.out;
+    EXPECT_EQ(shell("tools/browse/browse stop --help").out.find("--human"), std::string::npos);
+    TRun cert = shell("tools/hubmaster/hubmaster cert --help");
+    EXPECT_EQ(cert.status, 0);
+    EXPECT_NE(cert.out.find("usage: hubmaster cert --client <name>"), std::string::npos) << cert.err;
     TRun hubmaster = shell("tools/hubmaster/hubmaster --help");
     EXPECT_EQ(hubmaster.status, 0);
     EXPECT_NE(hubmaster.out.find("hubmaster token --user"), std::string::npos) << hubmaster.out;
