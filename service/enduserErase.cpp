@@ -14,8 +14,8 @@
 #include "platform/tasks/erasebookings.h"
 #include "service/browserouterthread.h"
 #include "service/directtaskprep.h"
-#include "service/routerfields.h"
 #include "service/lognames.h"
+#include "service/routerfields.h"
 
 namespace {
 

@@ -14,8 +14,8 @@ inline std::string loggedUser(long long id) {
     std::vector<zydb::DbValue> row;
     const std::string number = "(id " + std::to_string(id) + ")";
     if (id > 0 &&
-        hubdb::threadQueryFirstRow("SELECT login FROM UMUsers WHERE id = ?", {zydb::DbValue::ofInt(id)}, row) ==
-            zydb::DB_OK &&
+        hubdb::threadQueryFirstRow("SELECT login FROM UMUsers WHERE id = ?", {zydb::DbValue::ofInt(id)},
+                                   row) == zydb::DB_OK &&
         !row.empty() && !row[0].asText().empty())
         return "user [" + row[0].asText() + "] " + number;
     return "user " + number;

@@ -19,8 +19,8 @@
 #include "service/controllerthread.h"
 #include "service/directtaskprep.h"
 #include "service/fastbrowsehm_api.h"
-#include "service/routerfields.h"
 #include "service/lognames.h"
+#include "service/routerfields.h"
 #include "worker/authentication.h"
 #include "worker/requestlog.h"
 

@@ -115,9 +115,10 @@ protected:
                   std::string::npos)
             << hostLog();
         anonymousStop(session);
-        EXPECT_NE(hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
-                                 "), client [client1] (id " + clientId + ") by calling client (id 0) refused"),
-                  std::string::npos)
+        EXPECT_NE(
+            hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
+                           "), client [client1] (id " + clientId + ") by calling client (id 0) refused"),
+            std::string::npos)
             << hostLog();
         TRun unknown = console("stop --session no-such-" + session, admin(), "unknown-" + session);
         EXPECT_EQ(unknown.status, 0) << unknown.err;

@@ -51,7 +51,8 @@ struct TCommandSpec {
 
 const TCommandSpec kCommandSpecs[] = {
     {EConsoleCommand::kList, "list", "what a backup set, or a folder of it, held at a point in time",
-     "browse list --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file ~/.browse-admin-token "
+     "browse list --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file "
+     "~/.browse-admin-token "
      "--data build/demo --ma-host 127.0.0.1"},
     {EConsoleCommand::kVersions, "versions", "every version of a file or folder's items over a time range",
      "browse versions --client client1 --subclient 1 --path /d00/d01/d00/f00000202.dat --from 2023-11-14 "
@@ -68,7 +69,8 @@ const TCommandSpec kCommandSpecs[] = {
     {EConsoleCommand::kMedia, "media",
      "the media a restore at a point in time needs: those of the subclient's backups as of --at (worked "
      "out per subclient and time, not per path; a --path must have been backed up)",
-     "browse media --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file ~/.browse-admin-token "
+     "browse media --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file "
+     "~/.browse-admin-token "
      "--data build/demo --ma-host 127.0.0.1"},
     {EConsoleCommand::kStop, "stop", "ask the service to stop the browses of a session (not confirmed)",
      "browse stop --session 6f1c0e2a-... --token-file ~/.browse-admin-token --data build/demo"},
@@ -122,11 +124,22 @@ std::string timeValue(long long& field, const std::string& name, const std::stri
 
 constexpr long long kMaxId = 2147483647;
 
-#define TEXT(field) [](TConsoleOptions& o, const std::string&, const std::string& v) { o.field = v; return std::string(); }
-#define COUNT(field, low, high) \
-    [](TConsoleOptions& o, const std::string& n, const std::string& v) { return wholeNumber(o.field, n, v, low, high); }
-#define TIME(field) [](TConsoleOptions& o, const std::string& n, const std::string& v) { return timeValue(o.field, n, v); }
-#define SWITCH(field, on) [](TConsoleOptions& o, const std::string&, const std::string&) { o.field = on; return std::string(); }
+#define TEXT(field)                                                    \
+    [](TConsoleOptions& o, const std::string&, const std::string& v) { \
+        o.field = v;                                                   \
+        return std::string();                                          \
+    }
+#define COUNT(field, low, high)                                          \
+    [](TConsoleOptions& o, const std::string& n, const std::string& v) { \
+        return wholeNumber(o.field, n, v, low, high);                    \
+    }
+#define TIME(field) \
+    [](TConsoleOptions& o, const std::string& n, const std::string& v) { return timeValue(o.field, n, v); }
+#define SWITCH(field, on)                                            \
+    [](TConsoleOptions& o, const std::string&, const std::string&) { \
+        o.field = on;                                                \
+        return std::string();                                        \
+    }
 
 // Which part of a command's help an option belongs to: what the command works on comes first.
 enum EOptionGroup { kWhat, kWhere, kHow };
@@ -150,8 +163,8 @@ const TOptionSpec kOptionSpecs[] = {
          o.clients = split(v);
          return o.clients.empty() ? "--clients [" + v + "] names no client" : std::string();
      }},
-    {"--subclient", nullptr, "n", kBrowsing, kWhat, "the subclient browsed (needed unless --backup-set names it)",
-     COUNT(subclientId, 1, kMaxId)},
+    {"--subclient", nullptr, "n", kBrowsing, kWhat,
+     "the subclient browsed (needed unless --backup-set names it)", COUNT(subclientId, 1, kMaxId)},
     {"--backup-set", nullptr, "n", kBrowsing, kWhat, "the backup set", COUNT(backupSetId, 1, kMaxId)},
     {"--client-id", nullptr, "n", kBrowsing, kWhat, "the client by id", COUNT(clientId, 1, kMaxId)},
     {"--app-type", nullptr, "n", kBrowsing, kWhat, "the application type", COUNT(appType, 1, kMaxId)},
@@ -176,7 +189,8 @@ const TOptionSpec kOptionSpecs[] = {
     {"--session", nullptr, "id", kAll, kWhat,
      "the browse session (the console makes one; -v shows it at the start, --json in the answer)",
      TEXT(session)},
-    {"--dry-run", nullptr, nullptr, kE, kWhat, "list what would be erased; book nothing", SWITCH(dryRun, true)},
+    {"--dry-run", nullptr, nullptr, kE, kWhat, "list what would be erased; book nothing",
+     SWITCH(dryRun, true)},
     {"--yes", nullptr, nullptr, kE, kWhat, "erase a folder's contents without asking", SWITCH(yes, true)},
     {"--via", nullptr, "router|hubmaster", kL | kV | kC | kF | kM | kE, kWhat,
      "hubmaster: list and versions through the Hubmaster's own service (older media agents)",
@@ -193,8 +207,8 @@ const TOptionSpec kOptionSpecs[] = {
      SWITCH(mine, true)},
     {"--ma", nullptr, "media agent", kAll & ~kS, kWhat,
      "the media agent to ask (instead of the one named by the router)", TEXT(mediaAgent)},
-    {"--token-file", nullptr, "file", kAll, kWhere, "who asks: the user's token, from a file only its owner may read",
-     TEXT(tokenFile)},
+    {"--token-file", nullptr, "file", kAll, kWhere,
+     "who asks: the user's token, from a file only its owner may read", TEXT(tokenFile)},
     {"--user", nullptr, "login", kAll, kWhere, "with --data: the host program issues that user's token",
      TEXT(user)},
     {"--token", nullptr, "token", kAll, kWhere,
@@ -205,8 +219,8 @@ const TOptionSpec kOptionSpecs[] = {
      TEXT(dataFolder), "BROWSE_DATA"},
     {"--host", nullptr, "host", kAll, kWhere, "BrowseRouter's host (without --data)", TEXT(routerHost),
      "BROWSE_HOST"},
-    {"--port", nullptr, "n", kAll, kWhere, "BrowseRouter's port (without --data)", COUNT(routerPort, 1, 65535),
-     "BROWSE_PORT"},
+    {"--port", nullptr, "n", kAll, kWhere, "BrowseRouter's port (without --data)",
+     COUNT(routerPort, 1, 65535), "BROWSE_PORT"},
     {"--ca", nullptr, "file", kAll, kWhere,
      "the Hubmaster's authority certificate (public), for a console without --data (default "
      "~/.config/browse/authority.crt)",
@@ -332,7 +346,8 @@ std::string consoleUsage() {
         "  --json  --human  --quiet  -v  --timeout <seconds>  --version\n"
         "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n"
         "       (2023-11-21T23:30:00Z, 2023-11-21T23:30:00+01:00)\n"
-        "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed out\n";
+        "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
+        "out\n";
     return out;
 }
 
@@ -348,14 +363,17 @@ std::string consoleCommandUsage(EConsoleCommand command) {
             std::string name = o.name;
             if (o.alias) name = std::string(o.alias) + ", " + name;
             if (o.value) name += std::string(" <") + o.value + ">";
-            out += "  " + pad(name, 28) + o.help + (o.variable ? std::string(" [$") + o.variable + "]" : "") + "\n";
+            out += "  " + pad(name, 28) + o.help + (o.variable ? std::string(" [$") + o.variable + "]" : "") +
+                   "\n";
             times = times || (o.value && std::string(o.value) == "time");
         }
     }
     if (times)
-        out += "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n";
-    out += "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
-           "out\n";
+        out +=
+            "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n";
+    out +=
+        "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
+        "out\n";
     out += "example:\n  " + std::string(c.example) + "\n";
     return out;
 }
@@ -490,8 +508,7 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
         const TOptionSpec* spec = optionSpec(a);
         if (!spec) return refuse("unknown option [" + a + "]");
         const std::string name = spec->name;
-        if (!(spec->commands & bit(o.command)))
-            return refuse(name + " is not an option of " + first);
+        if (!(spec->commands & bit(o.command))) return refuse(name + " is not an option of " + first);
         if (!spec->value) {
             if (inlineValue) return refuse(name + " takes no value");
             spec->set(o, name, {});
@@ -547,7 +564,8 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
     if (o.mine && o.mediaAgent.empty() && o.appType != apptype::kSharePoint &&
         o.appType != apptype::kExchangeMonorun)
         return refuse("--mine needs --ma <media agent>: the media agent that mines the application");
-    if (o.live && o.backupSetId <= 0) return refuse("--live needs --backup-set <n>: the backup set browsed live");
+    if (o.live && o.backupSetId <= 0)
+        return refuse("--live needs --backup-set <n>: the backup set browsed live");
     if (!o.dataFolder.empty() && o.routerPort <= 0 && !o.routerHost.empty())
         return refuse("--host needs --port (or leave both to --data's registry)");
     int tokenSources = !o.token.empty() + !o.tokenFile.empty() + !o.user.empty();

@@ -258,8 +258,7 @@ std::string formatConsoleJson(const TConsoleResult& r) {
         // The same times as ISO 8601 (UTC), for readers that do not count seconds since 1970.
         if (i.modified > 0) out << ",\"modifiedIso\":" << jsonText(consoleIsoTime(i.modified));
         if (i.backupTime > 0) out << ",\"backupTimeIso\":" << jsonText(consoleIsoTime(i.backupTime));
-        out
-            << ",\"version\":" << i.version << ",\"deleted\":" << (i.deleted ? "true" : "false");
+        out << ",\"version\":" << i.version << ",\"deleted\":" << (i.deleted ? "true" : "false");
         if (i.subclientId > 0) out << ",\"subclientId\":" << i.subclientId;
         if (!i.client.empty()) out << ",\"client\":" << jsonText(i.client);
         if (!i.displayName.empty()) out << ",\"displayName\":" << jsonText(i.displayName);

@@ -5,13 +5,13 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <random>
-#include <cstring>
-#include <ctime>
 #include <sstream>
 #include <vector>
 
@@ -214,7 +214,8 @@ bool CConsoleSession::prepare(TConsoleResult& result) {
         // Without the Hubmaster's database the media agents are found where the user says.
         for (const std::string& entry : m_options.mediaAgentAddresses) {
             const size_t eq = entry.find('='), colon = entry.rfind(':');
-            CZyNetDirectory::instance().registerClient(entry.substr(0, eq), entry.substr(eq + 1, colon - eq - 1),
+            CZyNetDirectory::instance().registerClient(entry.substr(0, eq),
+                                                       entry.substr(eq + 1, colon - eq - 1),
                                                        std::atoi(entry.c_str() + colon + 1));
         }
         return true;
@@ -324,8 +325,7 @@ bool CConsoleSession::routerAddress(TZyNetAddress& address, std::string& error) 
 
 int CConsoleSession::exitOfServiceError(const std::string& error, long long code) {
     for (const char* refusal : {"access denied", "Access denied", "not authorised", "Failed to authenticate",
-                                "not allowed", "refused", "for authorization",
-                                "capability required"})
+                                "not allowed", "refused", "for authorization", "capability required"})
         if (error.find(refusal) != std::string::npos) return kExitRefused;
     return code == evmsg::kBrowseAccessDenied ? kExitRefused : kExitServiceError;
 }
@@ -349,8 +349,8 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
     const int rc = runCommand(result, progress, confirm);
     // The service says only that it refused the token; its visible part tells the user why.
     if (rc == kExitRefused && result.error.find("Failed to authenticate the usertoken") != std::string::npos)
-        result.error = explainTokenRefusal(m_options.token, m_options.dataFolder) + " (the service answered: " +
-                       result.error + ")";
+        result.error = explainTokenRefusal(m_options.token, m_options.dataFolder) +
+                       " (the service answered: " + result.error + ")";
     return rc;
 }
 
@@ -466,10 +466,9 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
                       timeText(m_options.at) + " (" + scope + ")";
     }
     // Nothing listed: an empty folder, or a path that was never backed up. Its parent tells which.
-    const bool listing = m_options.command == EConsoleCommand::kList ||
-                         m_options.command == EConsoleCommand::kCount ||
-                         m_options.command == EConsoleCommand::kFind ||
-                         m_options.command == EConsoleCommand::kVersions;
+    const bool listing =
+        m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kCount ||
+        m_options.command == EConsoleCommand::kFind || m_options.command == EConsoleCommand::kVersions;
     const bool nothing = result.items.empty() && result.media.empty() &&
                          (result.counts.empty() || result.counts.front().second == 0);
     if (rc == kExitOk && listing && nothing && m_options.clients.empty() && m_options.paths.size() == 1 &&

@@ -41,10 +41,10 @@
 #include "Db/Tbl/APP_Client.h"
 #include "Db/Tbl/UMUsers.h"
 #include "platform/config/zyplatforminfo.h"
-#include "platform/entities/zyclient.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/clientaddress.h"
+#include "platform/entities/zyclient.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zyd_listener.h"
@@ -381,9 +381,10 @@ int main(int argc, char** argv) {
                       (row->net_hostname[0] ? row->net_hostname : "127.0.0.1") + ":" +
                       std::to_string(row->zydPort);
         }
-        std::printf("hubmaster: a console elsewhere: browse --host %s --port %d --ca %s --hubmaster-name %s%s%s\n",
-                    net.bindAddress.c_str(), listener->port(), (o.data / "tls" / "authority.crt").c_str(),
-                    zyNetCredentialName().c_str(), agents.empty() ? "" : " --ma-address ", agents.c_str());
+        std::printf(
+            "hubmaster: a console elsewhere: browse --host %s --port %d --ca %s --hubmaster-name %s%s%s\n",
+            net.bindAddress.c_str(), listener->port(), (o.data / "tls" / "authority.crt").c_str(),
+            zyNetCredentialName().c_str(), agents.empty() ? "" : " --ma-address ", agents.c_str());
         // Consoles given this data folder find the router here.
         ZYPlatformInfo::setString("~Hubmaster", "sBrowseRouterHost", net.bindAddress);
         ZYPlatformInfo::setNumber("~Hubmaster", "nBrowseRouterPort",
@@ -455,12 +456,14 @@ int main(int argc, char** argv) {
     zydb::CDbEnv::close();
     // Said plainly: whether anything of the service was left behind (this main thread is not).
     if (cleaned == 1 && threadsLeft == 1 && !listening)
-        std::printf("hubmaster: stopped cleanly: the browse service cleaned up, no thread of it left, "
-                    "listener closed\n");
+        std::printf(
+            "hubmaster: stopped cleanly: the browse service cleaned up, no thread of it left, "
+            "listener closed\n");
     else
-        std::printf("hubmaster: stopped, but not cleanly: the service's clean-up %s, %d thread(s) of it "
-                    "left running, listener %s\n",
-                    cleaned == 1 ? "succeeded" : "failed", threadsLeft - 1, listening ? "still open" : "closed");
+        std::printf(
+            "hubmaster: stopped, but not cleanly: the service's clean-up %s, %d thread(s) of it "
+            "left running, listener %s\n",
+            cleaned == 1 ? "succeeded" : "failed", threadsLeft - 1, listening ? "still open" : "closed");
     std::fflush(stdout);
     return threadsLeft == 1 && !listening ? 0 : 1;
 }

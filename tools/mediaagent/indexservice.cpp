@@ -45,13 +45,20 @@ thread_local TRequestLine* t_request = nullptr;
 
 const char* operationName(int64_t op) {
     switch (op) {
-        case 0: return "browse";
-        case 1: return "find";
-        case 2: return "all versions";
-        case 3: return "media";
-        case 5: return "stop";
-        case 7: return "erase";
-        default: return "operation";
+        case 0:
+            return "browse";
+        case 1:
+            return "find";
+        case 2:
+            return "all versions";
+        case 3:
+            return "media";
+        case 5:
+            return "stop";
+        case 7:
+            return "erase";
+        default:
+            return "operation";
     }
 }
 
@@ -61,7 +68,8 @@ std::string describeAsked(databrowse::BrowseRequest& request) {
     std::string text = operationName(request.getint64(databrowse::BrowseRequest::f::opType));
     if (entity) {
         using E = ZyEntities::GenericEntity::f;
-        if (!entity->getstring(E::clientName).empty()) text += " of client [" + entity->getstring(E::clientName) + "]";
+        if (!entity->getstring(E::clientName).empty())
+            text += " of client [" + entity->getstring(E::clientName) + "]";
         if (entity->getint64(E::subclientId) > 0)
             text += " subclient [" + std::to_string(entity->getint64(E::subclientId)) + "]";
     }
@@ -77,15 +85,24 @@ std::string describeAsked(Indexing::BrowseReq& request) {
 
 const char* signedRefusal(int check) {
     switch (check) {
-        case I2::SECURED_NO_KEY: return "no signing key here";
-        case I2::SECURED_BAD_SIGNATURE: return "the signature does not match";
-        case I2::SECURED_BAD_ATTRIBUTES: return "the signed attributes do not read";
-        case I2::SECURED_WRONG_CLIENT: return "signed for another client than the caller";
-        case I2::SECURED_DIGEST_MISMATCH: return "the request was changed after it was signed";
-        case I2::SECURED_NO_PAYLOAD: return "a signed request without its parts";
-        case I2::SECURED_STALE: return "signed too long ago";
-        case kReplayed: return "presented again (each signed request is answered once)";
-        default: return "not a valid signed request";
+        case I2::SECURED_NO_KEY:
+            return "no signing key here";
+        case I2::SECURED_BAD_SIGNATURE:
+            return "the signature does not match";
+        case I2::SECURED_BAD_ATTRIBUTES:
+            return "the signed attributes do not read";
+        case I2::SECURED_WRONG_CLIENT:
+            return "signed for another client than the caller";
+        case I2::SECURED_DIGEST_MISMATCH:
+            return "the request was changed after it was signed";
+        case I2::SECURED_NO_PAYLOAD:
+            return "a signed request without its parts";
+        case I2::SECURED_STALE:
+            return "signed too long ago";
+        case kReplayed:
+            return "presented again (each signed request is answered once)";
+        default:
+            return "not a valid signed request";
     }
 }
 
@@ -295,9 +312,9 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
     t_request = nullptr;
     if (line.what.empty()) return;
     const std::string peer = TPeerRule::peerName(session);
-    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - started)
-                             .count();
+    const long long ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+            .count();
     EvDebug log(nullptr);
     log.setPrefixMessage("MEDIAAGENT");
     log.debugLvl(0, "request of session [%s] by [%s]: %s: %s in %lld ms", line.session.c_str(),
@@ -381,8 +398,9 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
         if (isStop ? !m_options.peers.isHubmaster(session) : !m_options.peers.mayAskPlain(session)) {
             journal(std::string(isStop ? "refused stop" : "refused index-browse") +
                     " peer=" + TPeerRule::peerName(session));
-            refusedBecause(isStop ? "only the Hubmaster stops a session"
-                                  : "an unsigned request of a caller other than the Hubmaster (plain mode is off)");
+            refusedBecause(
+                isStop ? "only the Hubmaster stops a session"
+                       : "an unsigned request of a caller other than the Hubmaster (plain mode is off)");
             if (!isStop) refuseCaller(session);
             return;
         }

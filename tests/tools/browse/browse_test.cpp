@@ -396,8 +396,9 @@ TEST_F(BrowseConsole, FindAcrossClientsShowsOnlyWhatTheUserMayBrowse) {
     EXPECT_GT(lines(both.out, "/f"), lines(client1.out, "/f"));
     // The warning beside the items, on standard error: a pipe reads the items only.
     EXPECT_EQ(alice.out, client1.out);
-    EXPECT_NE(alice.err.find("warning: You are not authorised to browse client [client2]; it is not searched\n"),
-              std::string::npos)
+    EXPECT_NE(
+        alice.err.find("warning: You are not authorised to browse client [client2]; it is not searched\n"),
+        std::string::npos)
         << alice.err;
 
     // A user who may browse none of the clients named is refused, told which.
@@ -490,7 +491,8 @@ TEST_F(BrowseConsole, EachExitStatusMeansOneThing) {
     // 2: the command line is wrong, before anything is sent.
     for (const auto& [line, says] : std::vector<std::pair<std::string, std::string>>{
              {"list --client client1 --path --token-file f", "--path needs a value <path>, not the option"},
-             {"list --client client1 --client client2", "--client is given twice ([client1], then [client2])"},
+             {"list --client client1 --client client2",
+              "--client is given twice ([client1], then [client2])"},
              {"list --client c --mine --app-type 53", "--mine needs --ma"},
              {"list --client c --live", "--live needs --backup-set"},
              {"list --client c --at 1960-01-01", "is before 1970"},
@@ -504,15 +506,16 @@ TEST_F(BrowseConsole, EachExitStatusMeansOneThing) {
     TRun tokenless = shell("env -u BROWSE_TOKEN tools/browse/browse list " + fileSubclient() + " --data " +
                            s->dir.file("demo"));
     EXPECT_EQ(tokenless.status, kExitUsage);
-    EXPECT_NE(tokenless.err.find("no token was given: give --token-file"), std::string::npos) << tokenless.err;
+    EXPECT_NE(tokenless.err.find("no token was given: give --token-file"), std::string::npos)
+        << tokenless.err;
 
     // 3: refused. An administrator has no delete capability on client1's files; an expired token.
     TRun notAllowed = browse("erase " + fileSubclient() + " --path /d00/d01/d00/f00000200.dat=" +
                              std::to_string(sizeOf("/d00/d01/d00/f00000200.dat")) + at);
     EXPECT_EQ(notAllowed.status, kExitRefused) << notAllowed.err;
     const std::string expiredFile = s->dir.file("expired.token");
-    ASSERT_EQ(shell("tools/hubmaster/hubmaster token --user admin --lifetime 1 --data " + s->dir.file("demo") +
-                    " --out " + expiredFile)
+    ASSERT_EQ(shell("tools/hubmaster/hubmaster token --user admin --lifetime 1 --data " +
+                    s->dir.file("demo") + " --out " + expiredFile)
                   .status,
               0);
     // Issued at or before `issued`, it expires one second later: wait for the clock to pass that.
@@ -539,7 +542,8 @@ TEST_F(BrowseConsole, AConsoleAwayFromTheHubmastersFolder) {
     const std::string ca = s->dir.file("desk.crt"), token = s->dir.file("desk.token");
     std::filesystem::copy_file(s->dir.file("demo") + "/tls/authority.crt", ca,
                                std::filesystem::copy_options::overwrite_existing);
-    ASSERT_EQ(shell("tools/hubmaster/hubmaster token --user admin --data " + s->dir.file("demo") + " --out " + token)
+    ASSERT_EQ(shell("tools/hubmaster/hubmaster token --user admin --data " + s->dir.file("demo") + " --out " +
+                    token)
                   .status,
               0);
     const std::string caFlag = "--ca " + s->dir.file("demo") + "/tls/authority.crt";
@@ -570,7 +574,8 @@ TEST_F(BrowseConsole, AConsoleAwayFromTheHubmastersFolder) {
     renamed.replace(renamed.find("--hubmaster-name hubmaster"), 26, "--hubmaster-name client9");
     impostor = shell("tools/browse/browse " + what + " " + renamed + " --token-file " + token);
     EXPECT_EQ(impostor.status, kExitUnreachable) << impostor.err;
-    EXPECT_NE(impostor.err.find("proved the name [hubmaster], not [client9]"), std::string::npos) << impostor.err;
+    EXPECT_NE(impostor.err.find("proved the name [hubmaster], not [client9]"), std::string::npos)
+        << impostor.err;
 }
 
 TEST(BrowseConsoleArguments, TimesAndRequests) {
@@ -953,8 +958,9 @@ TEST_F(BrowseConsole, TheReadmesExamplesRunAsShown) {
     script << "cd " << root << "\n";
     for (size_t n = 0; n < examples.size(); ++n) {
         const std::string file = (outputs / std::to_string(n)).string();
-        script << "{\n" << examples[n].command << "\n} >" << file << ".out 2>" << file << ".err\necho $? >"
-               << file << ".status\n";
+        script << "{\n"
+               << examples[n].command << "\n} >" << file << ".out 2>" << file << ".err\necho $? >" << file
+               << ".status\n";
     }
     script.close();
     TRun ran = run("env -u BROWSE_TOKEN -u BROWSE_DATA -u BROWSE_MA_HOST HOME=" + home.string() + " bash " +
@@ -969,7 +975,8 @@ TEST_F(BrowseConsole, TheReadmesExamplesRunAsShown) {
         const std::string out = text(outputs / (std::to_string(n) + ".out"));
         const std::string err = text(outputs / (std::to_string(n) + ".err"));
         EXPECT_EQ(std::atoi(text(outputs / (std::to_string(n) + ".status")).c_str()), example.status)
-            << example.command << "\n" << out << err;
+            << example.command << "\n"
+            << out << err;
         size_t inOut = 0, inErr = 0;
         for (std::string line : example.shown) {
             if (line == "...") continue;
