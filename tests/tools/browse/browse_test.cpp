@@ -1022,6 +1022,15 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
               std::string::npos)
         << agentLog;
     EXPECT_NE(agentLog.find(" items="), std::string::npos) << agentLog;
+    // The classic agent's too, with the Hubmaster as the caller it proved.
+    TRun classic = browse("list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) +
+                          " --at " + std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11) +
+                          " --via hubmaster");
+    ASSERT_EQ(classic.status, 0) << classic.err;
+    EXPECT_NE(text(s->dir.file("mediaagent3.log")).find("subclient " + std::to_string(s->world.legacy.subclient) +
+                                                        " by [hubmaster] for user "),
+              std::string::npos)
+        << text(s->dir.file("mediaagent3.log"));
     // Each media agent writes the log it is given, under its own name.
     EXPECT_NE(text(s->dir.file("mediaagent1.log")).find("mediaagent1 (release 11.0 SP24) listening on"),
               std::string::npos);
