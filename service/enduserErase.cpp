@@ -14,6 +14,7 @@
 #include "platform/tasks/erasebookings.h"
 #include "service/browserouterthread.h"
 #include "service/directtaskprep.h"
+#include "service/lognames.h"
 #include "service/routerfields.h"
 
 namespace {
@@ -262,17 +263,17 @@ void runEndUserEraseBookkeeping(TDirectTask& t, CBrowseLog& log) {
     if (booking.userId > 0 && !booking.paths.empty()) {
         const size_t count = booking.paths.size();
         const long subclientId = booking.subclientId;
-        const int userId = booking.userId;
+        const std::string client = loggedClient(booking.clientId), user = loggedUser(booking.userId);
         const std::string refused = CEraseBookings::instance().book(std::move(booking));
         if (!refused.empty()) {
             // The caller is told, and gets no listing to make a task of.
-            log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] not booked for user [%d]: %s", count,
-                         subclientId, userId, refused.c_str());
+            log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] of %s not booked for %s: %s", count,
+                         subclientId, client.c_str(), user.c_str(), refused.c_str());
             t.recordError(refused);
             return;
         }
-        log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] booked for user [%d]", count, subclientId,
-                     userId);
+        log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] of %s booked for %s", count, subclientId,
+                     client.c_str(), user.c_str());
     }
 }
 

@@ -19,6 +19,7 @@
 #include "service/controllerthread.h"
 #include "service/directtaskprep.h"
 #include "service/fastbrowsehm_api.h"
+#include "service/lognames.h"
 #include "service/routerfields.h"
 #include "worker/authentication.h"
 #include "worker/requestlog.h"
@@ -157,8 +158,8 @@ EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string&, CBro
     caller.clientId = owner.clientId;
     const TDirectCallerDecision decision = decideDirectCaller(caller);
     const std::string who = decision.verdict == TDirectCallerDecision::kTokenUser
-                                ? "user [" + std::to_string(decision.tokenUserId) + "]"
-                                : "calling client [" + std::to_string(caller.callerClientId) + "]";
+                                ? loggedUser(decision.tokenUserId)
+                                : "calling " + loggedClient(caller.callerClientId);
     std::string why;
     if (!known) {
         log.debugLvl(0, "Stop request for session [%s] by %s: no such session; nothing stopped", guid.c_str(),
@@ -166,12 +167,14 @@ EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string&, CBro
         return EEntityStep::kNoReply;
     }
     if (!maySessionBeStopped(owner, decision, caller.callerClientId, why)) {
-        log.debugLvl(0, "Stop request for session [%s] of user [%d], client [%ld] by %s refused: %s",
-                     guid.c_str(), owner.userId, owner.clientId, who.c_str(), why.c_str());
+        log.debugLvl(0, "Stop request for session [%s] of %s, %s by %s refused: %s", guid.c_str(),
+                     loggedUser(owner.userId).c_str(), loggedClient(owner.clientId).c_str(), who.c_str(),
+                     why.c_str());
         return EEntityStep::kNoReply;
     }
-    log.debugLvl(0, "Stop request for session [%s] of user [%d], client [%ld] by %s accepted: %s",
-                 guid.c_str(), owner.userId, owner.clientId, who.c_str(), why.c_str());
+    log.debugLvl(0, "Stop request for session [%s] of %s, %s by %s accepted: %s", guid.c_str(),
+                 loggedUser(owner.userId).c_str(), loggedClient(owner.clientId).c_str(), who.c_str(),
+                 why.c_str());
     t.task->setbrowseSessionGUID(guid.c_str());
     if (g_poControllerThreadHM) g_poControllerThreadHM->processStopReq(t.task.get());
     return EEntityStep::kNoReply;

@@ -85,31 +85,34 @@ start() {
 
 port_of() { sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$work/$1.out" | head -n 1; }
 
-# The arguments as a user would type them: quoted where a shell would otherwise expand them.
-shown() {
-  local a out=()
+# The arguments as bash reads them back: each one single-quoted unless it is plainly safe.
+quoted() {
+  local a out=() q="'"
   for a in "$@"; do
-    if [[ "$a" == *[\*\?\[\ ]* ]]; then out+=("'$a'"); else out+=("$a"); fi
+    if [[ "$a" =~ ^[A-Za-z0-9_./:=,@%+-]+$ ]]; then out+=("$a"); else out+=("$q${a//$q/$q\\$q$q}$q"); fi
   done
   echo "${out[*]}"
 }
+# The console as it runs, relative to where the tour was started when it lies below it.
+console="${browse_bin#"$PWD"/}"
 
-# One step of the tour: prints the command as a user would type it, runs it and stops the tour when it
-# fails (the console prints the service's error).
+# One step of the tour: prints exactly the command it runs, quoted for a shell (paste it to run it
+# again while the world is served), runs it and stops the tour when it fails (the console prints the
+# service's error).
 step() {
   local title="$1"
   shift
   say "$title"
-  echo "\$ browse $(shown "$@")"
+  echo "\$ $console $(quoted "$@" $connect)"
   "$browse_bin" "$@" $connect
 }
 
-# A step the service must refuse, with the refusal's text.
+# A step the service must refuse, with the refusal's text: an expected refusal, marked as such.
 refused() {
   local title="$1" expected="$2"
   shift 2
   say "$title"
-  echo "\$ browse $(shown "$@")"
+  echo "\$ $console $(quoted "$@" $connect)"
   local err rc=0
   err="$("$browse_bin" "$@" $connect 2>&1 >/dev/null)" || rc=$?
   echo "$err"
@@ -117,6 +120,7 @@ refused() {
     echo "run: expected a refusal with [$expected]" >&2
     exit 1
   fi
+  echo "(refused, as expected: exit status $rc)"
 }
 
 say "The demo world"
@@ -214,12 +218,14 @@ exchmine="--client exchmine1 --subclient $(app_subclient exchmine1 53 | head -n 
 sharepoint="--client spplain --subclient $(app_subclient spplain 78) --app-type 78"
 step "Mining an Exchange database: the Hubmaster completes the cycle's jobs, mediaagent1 mines it" list --mine \
   $exchmine --path 'Mailbox Database A' --ma mediaagent1 --at "$day" --via hubmaster $admin
-step "Mining a SharePoint server's sites: launched there with its agent's account, answered from the index" \
-  list --mine $sharepoint --at "$day" --via hubmaster $admin
-refused "...a mining service answers only the Hubmaster: BrowseRouter's completed request, taken there, is refused" \
-  "answers only the Hubmaster" list --mine $sharepoint --at "$day" $admin
-refused "A live browse of a machine: BrowseRouter prepares it; a media agent holds backups, not the machine" \
-  "cannot browse client" list --client livewin1 --backup-set "$(sqlite3 "$work/hub.db" "SELECT a.backupSet
+# On this one machine mediaagent1 plays the SharePoint server too, and a machine dialled must prove the
+# name it was dialled by: the Hubmaster does not believe it, and says who answered.
+refused "Mining a SharePoint server's sites: the Hubmaster dials spplain, which here mediaagent1 answers" \
+  "proved the name [mediaagent1], not [spplain]" list --mine $sharepoint --at "$day" --via hubmaster $admin
+refused "...and the console, taking BrowseRouter's completed request there itself, does not believe it either" \
+  "proved the name [mediaagent1], not [spplain]" list --mine $sharepoint --at "$day" $admin
+refused "A live browse of a machine: BrowseRouter prepares it; mediaagent1 answers in the machine's place" \
+  "proved the name [mediaagent1]" list --client livewin1 --backup-set "$(sqlite3 "$work/hub.db" "SELECT a.backupSet
   FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'livewin1'")" --app-type 29 \
   --path 'C:\' --live $admin
 step "An end user (alice) browses her own machine with her own token" list $set1 --path /d00/d01/d00 \
@@ -232,7 +238,7 @@ refused "...and may not browse another client's backups" "Browse access denied" 
   list --client client2 --subclient 2 --at "$day" $alice
 refused "...nor reach them by naming her own client with client2's subclient" \
   "Subclient [2] is not a subclient of client [client1]" list --client client1 --subclient 2 --at "$day" $alice
-refused "A request without a user or a token is refused" "Failed to get client id for authorization" \
+refused "A request without a user or a token is refused" "no token was given" \
   list --client client2 --subclient 2 --at "$day"
 refused "A time the console cannot read is refused, naming the option" "--at [2023-11-21x] is not a time" \
   list $set1 --at 2023-11-21x $admin
@@ -245,7 +251,7 @@ held_browse() {
   local road="$1" held="demo-held-$2-$$"
   shift 2
   say "A browse in flight ($road), held by mediaagent1 after its first items, and stopped"
-  echo "\$ browse list $set1 --path /d00/d01/d00 --at $day --session $held $* &"
+  echo "\$ $console $(quoted list $set1 --path /d00/d01/d00 --at "$day" --session "$held" "$@" $admin $connect) &"
   local rc=0
   "$browse_bin" list $set1 --path /d00/d01/d00 --at "$day" --session "$held" "$@" $admin $connect \
     >"$work/$held.out" 2>"$work/$held.err" &

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <climits>
 #include <memory>
 #include <mutex>
@@ -103,4 +104,16 @@ bool msgDecipherSecret(std::string_view hex, std::string& plain) {
         return false;
     plain = std::move(clear);
     return true;
+}
+
+namespace {
+std::atomic<bool> g_relaySealed{false};
+}  // namespace
+
+void msgSetRelaySealedSecrets(bool relay) {
+    g_relaySealed = relay;
+}
+
+bool msgRelaySealedSecrets() {
+    return g_relaySealed;
 }

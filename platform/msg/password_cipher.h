@@ -14,3 +14,8 @@ std::string msgEncipherSecret(std::string_view plain);
 // False when the text is not one msgEncipherSecret wrote under this installation's key (bad hex, too
 // short, tampered, or another key).
 bool msgDecipherSecret(std::string_view hex, std::string& plain);
+// A process that only relays messages between the Hubmaster and its machines without holding the
+// installation's key (a console away from the Hubmaster) keeps each password field it cannot read as
+// sealed ciphertext and writes it back unchanged, instead of refusing the message. Off by default.
+void msgSetRelaySealedSecrets(bool relay);
+bool msgRelaySealedSecrets();

@@ -343,6 +343,7 @@ private:
                     return textElement(name, pstring::kMask, depth, kEncAttr, enc);
                 if (m_flags & XML_ENCODE_DIGEST_FORM)
                     return textElement(name, zycrypto::toHex(f.secret->str()), depth, kEncAttr, enc);
+                if (f.secret->sealed()) return textElement(name, f.secret->str(), depth, kEncAttr, enc);
                 std::string hidden = msgEncipherSecret(f.secret->str());
                 if (hidden.empty() && f.secret->size() != 0) return MSG_ERR_SECRET;
                 return textElement(name, hidden, depth, kEncAttr, enc);
@@ -736,7 +737,14 @@ private:
                 if (int rc = text(c, hidden)) return rc;
                 int encType = 0;
                 if (!msgParseInt(first.value(), encType)) return MSG_ERR_BAD_FIELD;
-                if (!msgDecipherSecret(hidden, plain)) return MSG_ERR_SECRET;
+                if (!msgDecipherSecret(hidden, plain)) {
+                    // A relay without the key passes a well-formed ciphertext on as it came.
+                    std::string bytes;
+                    if (!msgRelaySealedSecrets() || !zycrypto::fromHex(hidden, bytes) || bytes.size() < 28)
+                        return MSG_ERR_SECRET;
+                    add(fields, t, name, kind).secret = new pstring(pstring::sealedValue(hidden, encType));
+                    return MSG_OK;
+                }
                 add(fields, t, name, kind).secret = new pstring(bstring(std::move(plain)), encType);
                 return MSG_OK;
             }

@@ -7,6 +7,10 @@
 // The property tree's optional values trip a false maybe-uninitialized warning in sanitized builds,
 // inside the library's own headers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// This Boost's JSON parser of the property tree includes its old bind header and uses the placeholders
+// in the global namespace, which that header declares only with a deprecation message at every build
+// unless they are asked for: ask for them, as the parser needs them.
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>

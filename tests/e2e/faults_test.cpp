@@ -92,7 +92,7 @@ protected:
     // The host stops on SIGTERM with its clean-up done.
     void hostStopsCleanly() {
         EXPECT_EQ(m_host->stop("hubmaster: stopped"), 0) << m_host->output();
-        EXPECT_NE(m_host->output().find("stopped (clean-up 1)"), std::string::npos) << m_host->output();
+        EXPECT_NE(m_host->output().find("stopped cleanly"), std::string::npos) << m_host->output();
     }
 
     TempDir m_dir;

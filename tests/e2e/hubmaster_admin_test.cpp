@@ -104,7 +104,8 @@ TEST_F(HubmasterAdmin, RunsTheIndexJobsOnAShortIntervalAndStopsWithinASecond) {
     const auto stopped = Clock::now() - stopAt;
     ASSERT_TRUE(host->waitExit(30s)) << host->output();
     EXPECT_EQ(host->exitStatus(), 0) << host->output();
-    EXPECT_NE(host->output().find("stopped (clean-up 1); 1 thread(s) left; listener closed"),
+    EXPECT_NE(host->output().find(
+                  "stopped cleanly: the browse service cleaned up, no thread of it left, listener closed"),
               std::string::npos)
         << host->output();
     EXPECT_LT(stopped, std::chrono::seconds(1))

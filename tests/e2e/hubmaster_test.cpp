@@ -51,7 +51,9 @@ TEST_F(HubmasterProcess, ServesTheDemoWorldAndStopsCleanlyOnSigterm) {
 
     run.signal(SIGTERM);
     EXPECT_EQ(finish(run), 0) << run.output();
-    EXPECT_NE(run.output().find("stopped (clean-up 1); 1 thread(s) left; listener closed"), std::string::npos)
+    EXPECT_NE(run.output().find(
+                  "stopped cleanly: the browse service cleaned up, no thread of it left, listener closed"),
+              std::string::npos)
         << run.output();
     EXPECT_FALSE(hubtest::canConnect(port));
 }

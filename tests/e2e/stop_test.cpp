@@ -109,19 +109,21 @@ protected:
         const std::string asked = "Stop request for session [" + session + "]";
         TRun other = console("stop --session " + session, alice(), "other-" + session);
         EXPECT_EQ(other.status, 0) << other.err;
-        EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
-                                 clientId + "] by user [" + std::to_string(s->world.fileUser) + "] refused"),
+        EXPECT_NE(hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
+                                 "), client [client1] (id " + clientId + ") by user [alice] (id " +
+                                 std::to_string(s->world.fileUser) + ") refused"),
                   std::string::npos)
             << hostLog();
         anonymousStop(session);
-        EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
-                                 clientId + "] by calling client [0] refused"),
-                  std::string::npos)
+        EXPECT_NE(
+            hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
+                           "), client [client1] (id " + clientId + ") by calling client (id 0) refused"),
+            std::string::npos)
             << hostLog();
         TRun unknown = console("stop --session no-such-" + session, admin(), "unknown-" + session);
         EXPECT_EQ(unknown.status, 0) << unknown.err;
-        EXPECT_NE(hostLog().find("Stop request for session [no-such-" + session + "] by user [" +
-                                 std::to_string(s->world.adminUser) + "]: no such session; nothing stopped"),
+        EXPECT_NE(hostLog().find("Stop request for session [no-such-" + session + "] by user [admin] (id " +
+                                 std::to_string(s->world.adminUser) + "): no such session; nothing stopped"),
                   std::string::npos);
         // Refused: the media agent was told nothing, and the browse is still held.
         EXPECT_EQ(text(journalFile()).find("session=" + session + " ma="), std::string::npos);
@@ -137,9 +139,9 @@ protected:
                   std::string::npos)
             << owner.err;
         EXPECT_NE(owner.out.find("handled there, not confirmed"), std::string::npos) << owner.out;
-        EXPECT_NE(hostLog().find(asked + " of user [" + std::to_string(s->world.adminUser) + "], client [" +
-                                 clientId + "] by user [" + std::to_string(s->world.adminUser) +
-                                 "] accepted: the session's owner"),
+        EXPECT_NE(hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
+                                 "), client [client1] (id " + clientId + ") by user [admin] (id " +
+                                 std::to_string(s->world.adminUser) + ") accepted: the session's owner"),
                   std::string::npos);
         browsing.join();
         // The browse ended with its stopped outcome, before its hold's limit; the media agent was told once.
@@ -158,8 +160,8 @@ protected:
                   std::string::npos)
             << again.out;
         EXPECT_EQ(owner.out.find("last browse had ended"), std::string::npos) << owner.out;
-        EXPECT_NE(hostLog().find(asked + " by user [" + std::to_string(s->world.adminUser) +
-                                 "]: no such session; nothing stopped"),
+        EXPECT_NE(hostLog().find(asked + " by user [admin] (id " + std::to_string(s->world.adminUser) +
+                                 "): no such session; nothing stopped"),
                   std::string::npos)
             << hostLog();
     }

@@ -43,6 +43,15 @@ int main(int argc, char** argv) {
     std::string error;
     if (!parseConsoleArgs(argc, argv, options, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
+        // A script that asked for JSON reads the failure as JSON too, wherever --json stood.
+        for (int i = 1; i < argc; ++i)
+            if (std::string(argv[i]) == "--json") {
+                TConsoleResult usage;
+                usage.error = error;
+                usage.errorCode = usage.exitCode = kExitUsage;
+                std::fputs(formatConsoleJson(usage).c_str(), stdout);
+                break;
+            }
         return kExitUsage;
     }
     if (options.version) {
@@ -50,8 +59,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (options.help) {
-        const bool general = argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h");
-        std::fputs((general ? consoleUsage() : consoleCommandUsage(options.command)).c_str(), stdout);
+        std::fputs((options.helpAll ? consoleUsage() : consoleCommandUsage(options.command)).c_str(), stdout);
         return kExitOk;
     }
     namespace fs = std::filesystem;
@@ -93,6 +101,8 @@ int main(int argc, char** argv) {
     format.acrossClients = !options.clients.empty();
     const std::string out = options.json ? formatConsoleJson(result) : formatConsoleTable(result, format);
     std::fputs(out.c_str(), stdout);
+    // A table's reader pipes items only: warnings go beside it, on standard error.
+    if (!options.json) std::fputs(formatConsoleWarnings(result).c_str(), stderr);
     if (rc != kExitOk) std::fprintf(stderr, "browse: %s\n", result.error.c_str());
     return rc;
 }

@@ -51,84 +51,217 @@ struct TCommandSpec {
 
 const TCommandSpec kCommandSpecs[] = {
     {EConsoleCommand::kList, "list", "what a backup set, or a folder of it, held at a point in time",
-     "browse list --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file ~/.browse-token "
+     "browse list --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file "
+     "~/.browse-admin-token "
      "--data build/demo --ma-host 127.0.0.1"},
     {EConsoleCommand::kVersions, "versions", "every version of a file or folder's items over a time range",
      "browse versions --client client1 --subclient 1 --path /d00/d01/d00/f00000202.dat --from 2023-11-14 "
      "--to "
-     "2023-11-28 --token-file ~/.browse-token --data build/demo --ma-host 127.0.0.1"},
+     "2023-11-28 --token-file ~/.browse-admin-token --data build/demo --ma-host 127.0.0.1"},
     {EConsoleCommand::kCount, "count", "how many items a folder held at a point in time",
      "browse count --client client1 --subclient 1 --path /d00/d01/d00 --at 2023-11-28 --token-file "
-     "~/.browse-token --data build/demo --ma-host 127.0.0.1"},
+     "~/.browse-admin-token --data build/demo --ma-host 127.0.0.1"},
     {EConsoleCommand::kFind, "find",
      "items by name pattern in the whole tree below --path, in one backup set "
      "or across clients",
      "browse find --clients client1,client2 --path /d00 --name 'f0000020*' --at 2023-11-28 --token-file "
-     "~/.browse-token --data build/demo --ma-host 127.0.0.1"},
+     "~/.browse-admin-token --data build/demo --ma-host 127.0.0.1"},
     {EConsoleCommand::kMedia, "media",
      "the media a restore at a point in time needs: those of the subclient's backups as of --at (worked "
      "out per subclient and time, not per path; a --path must have been backed up)",
-     "browse media --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file ~/.browse-token "
+     "browse media --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file "
+     "~/.browse-admin-token "
      "--data build/demo --ma-host 127.0.0.1"},
     {EConsoleCommand::kStop, "stop", "ask the service to stop the browses of a session (not confirmed)",
-     "browse stop --session 6f1c0e2a-... --token-file ~/.browse-token --data build/demo"},
+     "browse stop --session 6f1c0e2a-... --token-file ~/.browse-admin-token --data build/demo"},
     {EConsoleCommand::kErase, "erase", "an end user's erase of backed-up files or a folder's contents",
      "browse erase --client client1 --subclient 1 --path /d00/d01/d00/f00000203.dat=858145 --at 2023-11-28 "
-     "--dry-run --token-file ~/.alice-token --data build/demo --ma-host 127.0.0.1"},
+     "--dry-run --token-file ~/.browse-alice-token --data build/demo --ma-host 127.0.0.1"},
 };
+
+// Digits only (no sign, no spaces), small enough for any field.
+bool number(const std::string& text, long long& value) {
+    if (text.empty() || text.size() > 18) return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    return true;
+}
+
+std::vector<std::string> split(const std::string& text) {
+    std::vector<std::string> out;
+    std::stringstream in(text);
+    for (std::string part; std::getline(in, part, ',');)
+        if (!part.empty()) out.push_back(part);
+    return out;
+}
+
+// What an option does with its value: "" when taken, else the problem, in full.
+using TOptionSetter = std::string (*)(TConsoleOptions&, const std::string& name, const std::string& value);
+
+std::string wholeNumber(int& field, const std::string& name, const std::string& v, long long low,
+                        long long high) {
+    long long n = 0;
+    if (!number(v, n) || n < low || n > high)
+        return name + " takes a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+               ", not [" + v + "]";
+    field = static_cast<int>(n);
+    return {};
+}
+
+std::string timeValue(long long& field, const std::string& name, const std::string& v) {
+    if (parseConsoleTime(v, field) && field > 0) return {};
+    // A date before 1970 reads like a time but cannot be one here.
+    long long year = 0;
+    if (v.size() >= 5 && v[4] == '-' && number(v.substr(0, 4), year) && year < 1970)
+        return name + " [" + v + "] is before 1970, where the backups' times begin: give a later time";
+    return name + " [" + v +
+           "] is not a time: give YYYY-MM-DD, YYYY-MM-DD HH:MM[:SS] (UTC), ISO 8601 such as "
+           "2023-11-21T23:30:00Z, or seconds since 1970";
+}
+
+constexpr long long kMaxId = 2147483647;
+
+#define TEXT(field)                                                    \
+    [](TConsoleOptions& o, const std::string&, const std::string& v) { \
+        o.field = v;                                                   \
+        return std::string();                                          \
+    }
+#define COUNT(field, low, high)                                          \
+    [](TConsoleOptions& o, const std::string& n, const std::string& v) { \
+        return wholeNumber(o.field, n, v, low, high);                    \
+    }
+#define TIME(field) \
+    [](TConsoleOptions& o, const std::string& n, const std::string& v) { return timeValue(o.field, n, v); }
+#define SWITCH(field, on)                                            \
+    [](TConsoleOptions& o, const std::string&, const std::string&) { \
+        o.field = on;                                                \
+        return std::string();                                        \
+    }
+
+// Which part of a command's help an option belongs to: what the command works on comes first.
+enum EOptionGroup { kWhat, kWhere, kHow };
 
 struct TOptionSpec {
     const char* name;
     const char* alias;  // a short form, or nullptr
     const char* value;  // the value's placeholder; nullptr: a switch
     unsigned commands;
+    EOptionGroup group;
     const char* help;
+    TOptionSetter set;
+    const char* variable = nullptr;  // the environment variable that gives its default, or nullptr
+    bool repeats = false;            // may be given more than once (each adds)
 };
 
 const TOptionSpec kOptionSpecs[] = {
-    {"--data", nullptr, "folder", kAll, "the Hubmaster's data folder (its registry names BrowseRouter)"},
-    {"--host", nullptr, "host", kAll, "BrowseRouter's host (instead of --data's registry)"},
-    {"--port", nullptr, "n", kAll, "BrowseRouter's port"},
-    {"--tls", nullptr, "folder", kAll,
-     "speak as the machine whose credentials the folder holds (default: anonymous, trusting the "
-     "authority of --data)"},
-    {"--token-file", nullptr, "file", kAll, "the user's token, from a file only its owner may read"},
-    {"--user", nullptr, "login", kAll, "with --data: the host program issues that user's token"},
-    {"--token", nullptr, "token", kAll,
-     "the token itself: every local user sees it in ps; prefer --token-file or $BROWSE_TOKEN"},
-    {"--client", nullptr, "name", kBrowsing, "the client browsed"},
-    {"--clients", nullptr, "a,b,...", kF, "find across these clients"},
-    {"--client-id", nullptr, "n", kBrowsing, "the client by id"},
-    {"--backup-set", nullptr, "n", kBrowsing, "the backup set"},
-    {"--subclient", nullptr, "n", kBrowsing, "the subclient browsed (needed unless --backup-set names it)"},
-    {"--app-type", nullptr, "n", kBrowsing, "the application type"},
-    {"--path", nullptr, "path", kBrowsing, "the folder or file (one; erase: <path>=<size>, several)"},
-    {"--at", nullptr, "time", kL | kC | kF | kM | kE,
-     "the point in time (default now; a bare date is 00:00 UTC)"},
-    {"--from", nullptr, "time", kV, "the start of the range (a bare date is 00:00 UTC)"},
-    {"--to", nullptr, "time", kV, "the end of the range (a bare date is 00:00 UTC)"},
-    {"--name", nullptr, "pattern", kF, "the name pattern (quote it: 'f0000021*')"},
-    {"--page-size", nullptr, "n", kL | kV | kF, "items per page"},
-    {"--page", nullptr, "n", kL | kV | kF, "the page, counted from 1 (needs --page-size)"},
-    {"--session", nullptr, "id", kAll, "the browse session (the console makes one; shown by -v and --json)"},
-    {"--ma", nullptr, "media agent", kAll, "the media agent to ask (instead of the one named by the router)"},
-    {"--ma-host", nullptr, "host", kAll, "where media agents are reached (the demo: 127.0.0.1)"},
-    {"--via", nullptr, "router|hubmaster", kL | kV | kC | kF | kM | kE,
-     "hubmaster: list and versions through the Hubmaster's own service (older media agents)"},
-    {"--live", nullptr, nullptr, kL, "browse the machine live: the Hubmaster prepares the session"},
-    {"--mine", nullptr, nullptr, kL,
+    {"--client", nullptr, "name", kBrowsing, kWhat, "the client browsed", TEXT(client)},
+    {"--clients", nullptr, "a,b,...", kF, kWhat, "find across these clients",
+     [](TConsoleOptions& o, const std::string&, const std::string& v) {
+         o.clients = split(v);
+         return o.clients.empty() ? "--clients [" + v + "] names no client" : std::string();
+     }},
+    {"--subclient", nullptr, "n", kBrowsing, kWhat,
+     "the subclient browsed (needed unless --backup-set names it)", COUNT(subclientId, 1, kMaxId)},
+    {"--backup-set", nullptr, "n", kBrowsing, kWhat, "the backup set", COUNT(backupSetId, 1, kMaxId)},
+    {"--client-id", nullptr, "n", kBrowsing, kWhat, "the client by id", COUNT(clientId, 1, kMaxId)},
+    {"--app-type", nullptr, "n", kBrowsing, kWhat, "the application type", COUNT(appType, 1, kMaxId)},
+    {"--path", nullptr, "path", kBrowsing, kWhat, "the folder or file (one; erase: <path>=<size>, several)",
+     [](TConsoleOptions& o, const std::string&, const std::string& v) {
+         std::string path;
+         long long size = 0;
+         if (o.command == EConsoleCommand::kErase && !splitErasePath(v, path, size))
+             return "--path [" + v + "]: give <path>=<size> with the size in bytes, or the path alone";
+         o.paths.push_back(v);
+         return std::string();
+     },
+     nullptr, true},
+    {"--at", nullptr, "time", kL | kC | kF | kM | kE, kWhat,
+     "the point in time (default now; a bare date is 00:00 UTC)", TIME(at)},
+    {"--from", nullptr, "time", kV, kWhat, "the start of the range (a bare date is 00:00 UTC)", TIME(from)},
+    {"--to", nullptr, "time", kV, kWhat, "the end of the range (a bare date is 00:00 UTC)", TIME(to)},
+    {"--name", nullptr, "pattern", kF, kWhat, "the name pattern (quote it: 'f0000021*')", TEXT(pattern)},
+    {"--page-size", nullptr, "n", kL | kV | kF, kWhat, "items per page", COUNT(pageSize, 1, 1000000)},
+    {"--page", nullptr, "n", kL | kV | kF, kWhat, "the page, counted from 1 (needs --page-size)",
+     COUNT(page, 1, kMaxId)},
+    {"--session", nullptr, "id", kAll, kWhat,
+     "the browse session (the console makes one; -v shows it at the start, --json in the answer)",
+     TEXT(session)},
+    {"--dry-run", nullptr, nullptr, kE, kWhat, "list what would be erased; book nothing",
+     SWITCH(dryRun, true)},
+    {"--yes", nullptr, nullptr, kE, kWhat, "erase a folder's contents without asking", SWITCH(yes, true)},
+    {"--via", nullptr, "router|hubmaster", kL | kV | kC | kF | kM | kE, kWhat,
+     "hubmaster: list and versions through the Hubmaster's own service (older media agents)",
+     [](TConsoleOptions& o, const std::string&, const std::string& v) {
+         if (v != "hubmaster" && v != "router") return "--via takes router or hubmaster, not [" + v + "]";
+         o.viaHubmaster = v == "hubmaster";
+         return std::string();
+     }},
+    {"--live", nullptr, nullptr, kL, kWhat,
+     "browse the machine live (needs --backup-set): the Hubmaster prepares the session", SWITCH(live, true)},
+    {"--mine", nullptr, nullptr, kL, kWhat,
      "mine the application's database or site (--app-type 53 Exchange database, 78 SharePoint) on the "
-     "media agent --ma names: the Hubmaster completes the request"},
-    {"--dry-run", nullptr, nullptr, kE, "list what would be erased; book nothing"},
-    {"--yes", nullptr, nullptr, kE, "erase a folder's contents without asking"},
-    {"--json", nullptr, nullptr, kAll, "JSON on standard output"},
-    {"--human", nullptr, nullptr, kAll, "sizes in K, M, G"},
-    {"--quiet", nullptr, nullptr, kAll, "no progress line"},
-    {"--verbose", "-v", nullptr, kAll, "the session and the road on standard error"},
-    {"--timeout", nullptr, "seconds", kAll,
-     "the time limit of the whole command, every exchange included (default 120)"},
-    {"--help", "-h", nullptr, kAll, "this help"},
+     "media agent --ma names: the Hubmaster completes the request",
+     SWITCH(mine, true)},
+    {"--ma", nullptr, "media agent", kAll & ~kS, kWhat,
+     "the media agent to ask (instead of the one named by the router)", TEXT(mediaAgent)},
+    {"--token-file", nullptr, "file", kAll, kWhere,
+     "who asks: the user's token, from a file only its owner may read", TEXT(tokenFile)},
+    {"--user", nullptr, "login", kAll, kWhere, "with --data: the host program issues that user's token",
+     TEXT(user)},
+    {"--token", nullptr, "token", kAll, kWhere,
+     "the token itself: every local user sees it in ps; prefer --token-file or $BROWSE_TOKEN", TEXT(token)},
+    {"--data", nullptr, "folder", kAll, kWhere,
+     "the Hubmaster's data folder: its registry names BrowseRouter, its authority is trusted and the "
+     "Hubmaster must prove its own client name",
+     TEXT(dataFolder), "BROWSE_DATA"},
+    {"--host", nullptr, "host", kAll, kWhere, "BrowseRouter's host (without --data)", TEXT(routerHost),
+     "BROWSE_HOST"},
+    {"--port", nullptr, "n", kAll, kWhere, "BrowseRouter's port (without --data)",
+     COUNT(routerPort, 1, 65535), "BROWSE_PORT"},
+    {"--ca", nullptr, "file", kAll, kWhere,
+     "the Hubmaster's authority certificate (public), for a console without --data (default "
+     "~/.config/browse/authority.crt)",
+     TEXT(authorityFile), "BROWSE_CA"},
+    {"--hubmaster-name", nullptr, "client", kAll, kWhere,
+     "the Hubmaster's client name (the host prints it at start-up): the machine reached must prove it; "
+     "without it (and without --data) only its authority is checked",
+     TEXT(hubmasterName), "BROWSE_HUBMASTER_NAME"},
+    {"--tls", nullptr, "folder", kAll, kWhere,
+     "speak as the machine whose credentials the folder holds (default: anonymous)", TEXT(tlsFolder)},
+    {"--ma-host", nullptr, "host", kAll, kWhere, "where media agents are reached (the demo: 127.0.0.1)",
+     TEXT(mediaAgentHost), "BROWSE_MA_HOST"},
+    {"--ma-address", nullptr, "agent=host:port,...", kAll & ~kS, kWhere,
+     "where media agents listen, for a console without --data (the host prints them at start-up)",
+     [](TConsoleOptions& o, const std::string& name, const std::string& v) {
+         for (const std::string& entry : split(v)) {
+             const size_t eq = entry.find('='), colon = entry.rfind(':');
+             long long port = 0;
+             if (eq == std::string::npos || eq == 0 || colon == std::string::npos || colon < eq + 2 ||
+                 !number(entry.substr(colon + 1), port) || port < 1 || port > 65535)
+                 return name + " [" + entry + "]: give <media agent>=<host>:<port>";
+             o.mediaAgentAddresses.push_back(entry);
+         }
+         return std::string();
+     },
+     "BROWSE_MA_ADDRESS", true},
+    {"--json", nullptr, nullptr, kAll, kHow, "JSON on standard output", SWITCH(json, true)},
+    {"--human", nullptr, nullptr, kBrowsing, kHow, "sizes in K, M, G", SWITCH(human, true)},
+    {"--quiet", nullptr, nullptr, kAll, kHow, "no progress line", SWITCH(progress, false)},
+    {"--verbose", "-v", nullptr, kAll, kHow, "the session and the road on standard error, at the start",
+     SWITCH(verbose, true)},
+    {"--timeout", nullptr, "seconds", kAll, kHow,
+     "the time limit of the whole command, every exchange included (default 120)",
+     COUNT(timeoutSeconds, 1, 86400)},
+    {"--help", "-h", nullptr, kAll, kHow, "this help", SWITCH(help, true)},
 };
+
+#undef TEXT
+#undef COUNT
+#undef TIME
+#undef SWITCH
 
 const TOptionSpec* optionSpec(const std::string& name) {
     for (const TOptionSpec& o : kOptionSpecs)
@@ -152,25 +285,6 @@ std::string pad(std::string text, size_t width) {
 
 std::string timeText(long long seconds) {
     return consoleTimeText(seconds) + " UTC";
-}
-
-// Digits only (no sign, no spaces), small enough for any field.
-bool number(const std::string& text, long long& value) {
-    if (text.empty() || text.size() > 18) return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    return true;
-}
-
-std::vector<std::string> split(const std::string& text) {
-    std::vector<std::string> out;
-    std::stringstream in(text);
-    for (std::string part; std::getline(in, part, ',');)
-        if (!part.empty()) out.push_back(part);
-    return out;
 }
 
 int64_t operationOf(EConsoleCommand c) {
@@ -217,33 +331,49 @@ const char* consoleCommandName(EConsoleCommand command) {
 
 std::string consoleUsage() {
     std::string out =
-        "usage: browse <command> [options]      (browse <command> --help: its options and an example)\n"
+        "usage: browse <command> [options]      (browse help <command>: its options and an example)\n"
         "commands:\n";
     for (const TCommandSpec& c : kCommandSpecs) out += "  " + pad(c.name, 9) + c.summary + "\n";
     out +=
         "common options:\n"
-        "  --data <folder> | --host <host> --port <n>   the Hubmaster (BrowseRouter)\n"
+        "  --data <folder> | --host <host> --port <n> [--ca <file>] [--hubmaster-name <client>]\n"
+        "                                   the Hubmaster (BrowseRouter); defaults from $BROWSE_DATA,\n"
+        "                                   $BROWSE_HOST, $BROWSE_PORT, $BROWSE_CA, $BROWSE_HUBMASTER_NAME\n"
+        "  --ma-host <host>                 where media agents are reached [$BROWSE_MA_HOST]\n"
         "  --token-file <file> | $" +
         std::string(kConsoleTokenVariable) +
         " | --user <login> | --token <token>   who asks\n"
         "  --json  --human  --quiet  -v  --timeout <seconds>  --version\n"
         "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n"
         "       (2023-11-21T23:30:00Z, 2023-11-21T23:30:00+01:00)\n"
-        "exit status: 0 success, 1 the service's error, 2 usage, 3 refused, 4 unreachable, 5 timed out\n";
+        "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
+        "out\n";
     return out;
 }
 
 std::string consoleCommandUsage(EConsoleCommand command) {
     const TCommandSpec& c = commandSpec(command);
-    std::string out = "usage: browse " + std::string(c.name) + " [options]\n  " + c.summary + "\noptions:\n";
-    for (const TOptionSpec& o : kOptionSpecs) {
-        if (!(o.commands & bit(command))) continue;
-        std::string name = o.name;
-        if (o.alias) name = std::string(o.alias) + ", " + name;
-        if (o.value) name += std::string(" <") + o.value + ">";
-        out += "  " + pad(name, 28) + o.help + "\n";
+    std::string out = "usage: browse " + std::string(c.name) + " [options]\n  " + c.summary + "\n";
+    bool times = false;
+    const char* headings[] = {"options:", "where and who (a default from the environment in []):", "output:"};
+    for (EOptionGroup group : {kWhat, kWhere, kHow}) {
+        out += std::string(headings[group]) + "\n";
+        for (const TOptionSpec& o : kOptionSpecs) {
+            if (!(o.commands & bit(command)) || o.group != group) continue;
+            std::string name = o.name;
+            if (o.alias) name = std::string(o.alias) + ", " + name;
+            if (o.value) name += std::string(" <") + o.value + ">";
+            out += "  " + pad(name, 28) + o.help + (o.variable ? std::string(" [$") + o.variable + "]" : "") +
+                   "\n";
+            times = times || (o.value && std::string(o.value) == "time");
+        }
     }
-    out += "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n";
+    if (times)
+        out +=
+            "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n";
+    out +=
+        "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
+        "out\n";
     out += "example:\n  " + std::string(c.example) + "\n";
     return out;
 }
@@ -339,14 +469,21 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
         error = "browse: name a command: list, versions, count, find, media, stop or erase (browse --help)";
         return false;
     }
-    const std::string first = argv[1];
-    if (first == "--help" || first == "-h") {
-        o.help = true;
+    std::string first = argv[1];
+    int next = 2;
+    if (first == "--help" || first == "-h" || (first == "help" && argc == 2)) {
+        o.help = o.helpAll = true;
         return true;
     }
     if (first == "--version") {
         o.version = true;
         return true;
+    }
+    // "browse help <command>" is "browse <command> --help".
+    if (first == "help") {
+        first = argv[2];
+        o.help = true;
+        next = argc;
     }
     if (!kCommands.count(first)) {
         error = "browse: unknown command [" + first +
@@ -360,8 +497,8 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
         error = command + ": " + problem + hint;
         return false;
     };
-    bool pathGiven = false, clientsGiven = false;
-    for (int i = 2; i < argc; ++i) {
+    std::map<std::string, std::string> given;  // option: its first value
+    for (int i = next; i < argc; ++i) {
         std::string a = argv[i];
         std::optional<std::string> inlineValue;
         if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
@@ -370,120 +507,39 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
         }
         const TOptionSpec* spec = optionSpec(a);
         if (!spec) return refuse("unknown option [" + a + "]");
-        if (!(spec->commands & bit(o.command)))
-            return refuse(std::string(spec->name) + " is not an option of " + first);
+        const std::string name = spec->name;
+        if (!(spec->commands & bit(o.command))) return refuse(name + " is not an option of " + first);
         if (!spec->value) {
-            if (inlineValue) return refuse(std::string(spec->name) + " takes no value");
-            const std::string name = spec->name;
-            if (name == "--help")
-                o.help = true;
-            else if (name == "--json")
-                o.json = true;
-            else if (name == "--quiet")
-                o.progress = false;
-            else if (name == "--human")
-                o.human = true;
-            else if (name == "--verbose")
-                o.verbose = true;
-            else if (name == "--dry-run")
-                o.dryRun = true;
-            else if (name == "--live")
-                o.live = true;
-            else if (name == "--mine")
-                o.mine = true;
-            else if (name == "--yes")
-                o.yes = true;
+            if (inlineValue) return refuse(name + " takes no value");
+            spec->set(o, name, {});
             continue;
         }
-        if (!inlineValue && i + 1 >= argc)
-            return refuse(std::string(spec->name) + " needs a value <" + spec->value + ">");
-        const std::string v = inlineValue ? *inlineValue : argv[++i];
-        const std::string name = spec->name;
-        long long n = 0;
-        auto count = [&](int& field, long long low, long long high) {
-            if (!number(v, n) || n < low || n > high) {
-                error = command + ": " + name + " takes a whole number from " + std::to_string(low) + " to " +
-                        std::to_string(high) + ", not [" + v + "]" + hint;
-                return false;
-            }
-            field = static_cast<int>(n);
-            return true;
-        };
-        auto time = [&](long long& field) {
-            if (parseConsoleTime(v, field) && field > 0) return true;
-            error = command + ": " + name + " [" + v +
-                    "] is not a time: give YYYY-MM-DD, YYYY-MM-DD HH:MM[:SS] (UTC), ISO 8601 such as "
-                    "2023-11-21T23:30:00Z, or seconds since 1970" +
-                    hint;
-            return false;
-        };
-        if (v.empty()) return refuse(name + " needs a value, not an empty one");
-        constexpr long long kMaxId = 2147483647;
-        if (name == "--data")
-            o.dataFolder = v;
-        else if (name == "--host")
-            o.routerHost = v;
-        else if (name == "--port") {
-            if (!count(o.routerPort, 1, 65535)) return false;
-        } else if (name == "--tls")
-            o.tlsFolder = v;
-        else if (name == "--token")
-            o.token = v;
-        else if (name == "--token-file")
-            o.tokenFile = v;
-        else if (name == "--user")
-            o.user = v;
-        else if (name == "--ma")
-            o.mediaAgent = v;
-        else if (name == "--ma-host")
-            o.mediaAgentHost = v;
-        else if (name == "--via") {
-            if (v != "hubmaster" && v != "router")
-                return refuse("--via takes router or hubmaster, not [" + v + "]");
-            o.viaHubmaster = v == "hubmaster";
-        } else if (name == "--client")
-            o.client = v;
-        else if (name == "--clients") {
-            o.clients = split(v);
-            if (o.clients.empty()) return refuse("--clients [" + v + "] names no client");
-            clientsGiven = true;
-        } else if (name == "--client-id") {
-            if (!count(o.clientId, 1, kMaxId)) return false;
-        } else if (name == "--backup-set") {
-            if (!count(o.backupSetId, 1, kMaxId)) return false;
-        } else if (name == "--subclient") {
-            if (!count(o.subclientId, 1, kMaxId)) return false;
-        } else if (name == "--app-type") {
-            if (!count(o.appType, 1, kMaxId)) return false;
-        } else if (name == "--path") {
-            if (pathGiven && o.command != EConsoleCommand::kErase)
-                return refuse("one --path only (a second one: [" + v + "]); erase alone takes several");
-            if (o.command == EConsoleCommand::kErase) {
-                std::string path;
-                long long size = 0;
-                if (!splitErasePath(v, path, size))
-                    return refuse("--path [" + v +
-                                  "]: give <path>=<size> with the size in bytes, or the path alone");
-            }
-            o.paths.push_back(v);
-            pathGiven = true;
-        } else if (name == "--at") {
-            if (!time(o.at)) return false;
-        } else if (name == "--from") {
-            if (!time(o.from)) return false;
-        } else if (name == "--to") {
-            if (!time(o.to)) return false;
-        } else if (name == "--name")
-            o.pattern = v;
-        else if (name == "--page-size") {
-            if (!count(o.pageSize, 1, 1000000)) return false;
-        } else if (name == "--page") {
-            if (!count(o.page, 1, kMaxId)) return false;
-        } else if (name == "--session")
-            o.session = v;
-        else if (name == "--timeout") {
-            if (!count(o.timeoutSeconds, 1, 86400)) return false;
+        if (!inlineValue && i + 1 >= argc) return refuse(name + " needs a value <" + spec->value + ">");
+        // A value that is itself an option means the value was left out.
+        if (!inlineValue) {
+            const std::string v = argv[i + 1];
+            if (v.rfind("--", 0) == 0 || optionSpec(v))
+                return refuse(name + " needs a value <" + spec->value + ">, not the option [" + v +
+                              "] (a value that starts with -- is given as " + name + "=<value>)");
         }
+        const std::string v = inlineValue ? *inlineValue : argv[++i];
+        if (v.empty()) return refuse(name + " needs a value, not an empty one");
+        const bool repeats = spec->repeats && (name != "--path" || o.command == EConsoleCommand::kErase);
+        if (given.count(name) && !repeats) {
+            if (name == "--path")
+                return refuse("one --path only (a second one: [" + v + "]); erase alone takes several");
+            return refuse(name + " is given twice ([" + given[name] + "], then [" + v + "]): give it once");
+        }
+        given.emplace(name, v);
+        if (std::string problem = spec->set(o, name, v); !problem.empty()) return refuse(problem);
+    }
+    // Where and how to reach the Hubmaster may come from the environment, as a default.
+    for (const TOptionSpec& spec : kOptionSpecs) {
+        if (!spec.variable || given.count(spec.name) || !(spec.commands & bit(o.command))) continue;
+        const char* value = std::getenv(spec.variable);
+        if (!value || !*value) continue;
+        if (std::string problem = spec.set(o, spec.name, value); !problem.empty())
+            return refuse("$" + std::string(spec.variable) + ": " + problem);
     }
     if (o.help) return true;
     if (o.command == EConsoleCommand::kVersions && (o.from <= 0 || o.to <= 0))
@@ -498,11 +554,20 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
     if ((o.viaHubmaster || o.command == EConsoleCommand::kErase) && o.subclientId <= 0)
         return refuse(std::string(o.viaHubmaster ? "--via hubmaster" : "erase") + " needs --subclient");
     if (o.command == EConsoleCommand::kErase && o.paths.empty()) return refuse("needs --path <path>=<size>");
-    if (clientsGiven && (!o.client.empty() || o.clientId > 0))
+    if (!o.clients.empty() && (!o.client.empty() || o.clientId > 0))
         return refuse("give --client or --clients, not both");
     if (o.client.empty() && o.clientId <= 0 && o.clients.empty() && o.command != EConsoleCommand::kStop)
         return refuse(o.command == EConsoleCommand::kFind ? "name the client with --client or --clients"
                                                           : "name the client with --client");
+    // Only a SharePoint server (which mines its own sites) and an Exchange recovery point (its index
+    // server) have a miner the Hubmaster finds by itself.
+    if (o.mine && o.mediaAgent.empty() && o.appType != apptype::kSharePoint &&
+        o.appType != apptype::kExchangeMonorun)
+        return refuse("--mine needs --ma <media agent>: the media agent that mines the application");
+    if (o.live && o.backupSetId <= 0)
+        return refuse("--live needs --backup-set <n>: the backup set browsed live");
+    if (!o.dataFolder.empty() && o.routerPort <= 0 && !o.routerHost.empty())
+        return refuse("--host needs --port (or leave both to --data's registry)");
     int tokenSources = !o.token.empty() + !o.tokenFile.empty() + !o.user.empty();
     if (tokenSources > 1) return refuse("give one of --token, --token-file and --user");
     return true;

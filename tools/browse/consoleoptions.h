@@ -28,13 +28,16 @@ struct TConsoleOptions {
     std::string routerHost;  // empty: the data folder's registry
     int routerPort = 0;      // 0: the data folder's registry
     // A machine's credentials folder (its certificate proves who the console is); empty: anonymous, with
-    // the authority's certificate of the data folder.
+    // the authority's certificate of the data folder or of `authorityFile`.
     std::string tlsFolder;
+    std::string authorityFile;  // the Hubmaster's authority certificate, for a console without --data
+    std::string hubmasterName;  // the client name the Hubmaster must prove (empty: --data's, or unchecked)
     std::string token;                     // the authentication token
     std::string tokenFile;                 // a file holding it (owner-only)
     std::string user;            // a user whose token the host program issues (when no token is given)
     std::string mediaAgent;      // overrides the media agent a prepared request names
     std::string mediaAgentHost;  // where media agents are reached (their own host names otherwise)
+    std::vector<std::string> mediaAgentAddresses;  // "<agent>=<host>:<port>", without the Hubmaster's data
     bool viaHubmaster = false;   // through the Hubmaster's own browse service, not BrowseRouter
     // What.
     std::string client;                // client name of the entity
@@ -57,11 +60,14 @@ struct TConsoleOptions {
     int timeoutSeconds = 120;  // the whole command's time limit
     // Asked for help or the version instead of a command.
     bool help = false, version = false;
+    bool helpAll = false;  // the usage of every command, not of one
 };
 
 // The environment variable a token may come from instead of the command line.
 constexpr const char* kConsoleTokenVariable = "BROWSE_TOKEN";
-constexpr const char* kConsoleVersion = "browse 1.1 (fastbrowse console)";
+constexpr const char* kConsoleVersion = "browse 1.2 (fastbrowse console)";
+// Where a console without --data looks for the Hubmaster's authority certificate, below $HOME.
+constexpr const char* kConsoleDefaultAuthority = ".config/browse/authority.crt";
 
 // Parses argv (the command first, then options). False with `error` (one line naming the bad argument,
 // with a hint) on a bad line.

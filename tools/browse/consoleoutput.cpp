@@ -31,6 +31,11 @@ TConsoleItem itemOf(CNMessageBase& data) {
         const std::string second = data.getstring(D::displayName);
         item.name = second.empty() ? item.path.substr(item.path.find_last_of("/\\") + 1) : second;
     }
+    // A name for people beside an id-like path (a virtual machine's, a mailbox's), when it says more.
+    const std::string shown = classic ? item.name : data.getstring(D::displayName);
+    const std::string path = item.path.empty() ? item.name : item.path;
+    const std::string last = path.substr(path.find_last_of("/\\") + 1);
+    if (!shown.empty() && shown != last && (classic || shown != item.name)) item.displayName = shown;
     item.size = data.getint64(D::size);
     item.modified = data.getint64(D::modificationTime);
     item.version = data.getint64(D::version);
@@ -146,6 +151,21 @@ std::string consoleTimeText(long long seconds) {
     return text;
 }
 
+std::string consoleIsoTime(long long seconds) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string formatConsoleWarnings(const TConsoleResult& r) {
+    std::string out;
+    for (const std::string& w : r.warnings) out += "warning: " + w + "\n";
+    return out;
+}
+
 std::string consoleHumanSize(long long bytes) {
     static const char* const kUnits[] = {"K", "M", "G", "T", "P"};
     if (bytes < 1024) return std::to_string(bytes);
@@ -176,7 +196,10 @@ std::string formatConsoleTable(const TConsoleResult& r, const TConsoleFormat& fo
                 out << pad(i.client.empty() ? "subclient " + std::to_string(i.subclientId) : i.client, 12);
             std::snprintf(line, sizeof line, "%-4s %14s  %-19s  %-19s  %s%s\n", i.directory ? "dir" : "file",
                           size(i.size).c_str(), consoleTimeText(i.modified).c_str(),
-                          consoleTimeText(i.backupTime).c_str(), (i.path.empty() ? i.name : i.path).c_str(),
+                          consoleTimeText(i.backupTime).c_str(),
+                          ((i.path.empty() ? i.name : i.path) +
+                           (i.displayName.empty() ? "" : "  (" + i.displayName + ")"))
+                              .c_str(),
                           i.deleted ? "  (deleted)" : "");
             out << line;
         }
@@ -216,7 +239,7 @@ std::string formatConsoleTable(const TConsoleResult& r, const TConsoleFormat& fo
         out << r.media.size() << " archive files, "
             << (format.human ? size(total) : std::to_string(total) + " bytes") << "\n";
     }
-    for (const std::string& w : r.warnings) out << "warning: " << w << "\n";
+    // Warnings are not part of the answer: they go to standard error (formatConsoleWarnings).
     if (!r.note.empty()) out << r.note << "\n";
     if (r.items.empty() && r.counts.empty() && r.media.empty() && r.note.empty() && r.error.empty() &&
         r.pageSize <= 0)
@@ -231,10 +254,14 @@ std::string formatConsoleJson(const TConsoleResult& r) {
         const TConsoleItem& i = r.items[n];
         out << (n ? "," : "") << "{\"name\":" << jsonText(i.name) << ",\"path\":" << jsonText(i.path)
             << ",\"type\":" << (i.directory ? "\"dir\"" : "\"file\"") << ",\"size\":" << i.size
-            << ",\"modified\":" << i.modified << ",\"backupTime\":" << i.backupTime
-            << ",\"version\":" << i.version << ",\"deleted\":" << (i.deleted ? "true" : "false");
+            << ",\"modified\":" << i.modified << ",\"backupTime\":" << i.backupTime;
+        // The same times as ISO 8601 (UTC), for readers that do not count seconds since 1970.
+        if (i.modified > 0) out << ",\"modifiedIso\":" << jsonText(consoleIsoTime(i.modified));
+        if (i.backupTime > 0) out << ",\"backupTimeIso\":" << jsonText(consoleIsoTime(i.backupTime));
+        out << ",\"version\":" << i.version << ",\"deleted\":" << (i.deleted ? "true" : "false");
         if (i.subclientId > 0) out << ",\"subclientId\":" << i.subclientId;
         if (!i.client.empty()) out << ",\"client\":" << jsonText(i.client);
+        if (!i.displayName.empty()) out << ",\"displayName\":" << jsonText(i.displayName);
         out << "}";
     }
     out << "],\"counts\":[";

@@ -13,6 +13,7 @@ struct TConsoleItem {
     bool directory = false, deleted = false;
     long long subclientId = 0;  // the subclient the item was backed up from (0: not said)
     std::string client;         // its client, where the console knows it (a find across clients)
+    std::string displayName;    // a name for people, shown beside an id-like path (a virtual machine's)
 };
 
 struct TConsoleMedia {
@@ -51,6 +52,10 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
 
 std::string formatConsoleTable(const TConsoleResult& result, const TConsoleFormat& format = {});
 std::string formatConsoleJson(const TConsoleResult& result);
+// The warnings of a table's answer, one "warning: ..." line each, for standard error.
+std::string formatConsoleWarnings(const TConsoleResult& result);
+// Seconds since 1970 as ISO 8601 in UTC ("2023-11-21T23:13:20Z").
+std::string consoleIsoTime(long long seconds);
 // Bytes as "1.5M" (K, M, G, T of 1024).
 std::string consoleHumanSize(long long bytes);
 // Seconds since 1970 as "YYYY-MM-DD HH:MM:SS" (UTC; the table's headers say so); "-" for 0.

@@ -5,11 +5,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
+#include <vector>
 
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_Client.h"
@@ -22,6 +26,7 @@
 #include "platform/errors/evmessageids.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
+#include "platform/msg/password_cipher.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
@@ -167,30 +172,56 @@ std::string CConsoleSession::mediaAgentOf(CNMessageBase& prepared) {
 }
 
 bool CConsoleSession::secure(TConsoleResult& result) {
-    // A console on a user's desk holds no certificate: it trusts the Hubmaster's authority and is
-    // anonymous, acting only with a user's token.
+    // A console on a user's desk holds no certificate: it trusts the Hubmaster's authority (public, all
+    // it needs besides the address) and is anonymous, acting only with a user's token.
     TZyNetCredentials credentials;
+    const char* home = std::getenv("HOME");
+    const fs::path usual = home ? fs::path(home) / kConsoleDefaultAuthority : fs::path();
     if (!m_options.tlsFolder.empty())
         credentials = zyNetCredentialsIn(m_options.tlsFolder);
-    else if (!m_options.dataFolder.empty())
+    else if (!m_options.dataFolder.empty() && m_options.authorityFile.empty())
         credentials.authorityFile = (fs::path(m_options.dataFolder) / "tls" / "authority.crt").string();
-    else
+    else if (m_options.authorityFile.empty() && !usual.empty() && fs::is_regular_file(usual))
+        credentials.authorityFile = usual.string();
+    if (!m_options.authorityFile.empty()) credentials.authorityFile = m_options.authorityFile;
+    if (credentials.authorityFile.empty() && m_options.tlsFolder.empty())
         return true;  // the session says what is missing
     std::string error;
     if (setZyNetCredentials(credentials, error)) return true;
-    failed(result, kExitUsage, "credentials: " + error);
+    const std::string from = !m_options.authorityFile.empty() ? "--ca " + m_options.authorityFile
+                             : !m_options.tlsFolder.empty()   ? "--tls " + m_options.tlsFolder
+                                                              : "the authority " + credentials.authorityFile;
+    failed(result, kExitUsage, from + ": " + error);
     return false;
 }
 
 bool CConsoleSession::prepare(TConsoleResult& result) {
+    if (!m_options.dataFolder.empty()) {
+        const fs::path folder(m_options.dataFolder);
+        if (!fs::is_regular_file(folder / "hub.db"))
+            return failed(result, kExitUsage,
+                          "--data " + folder.string() +
+                              (fs::is_directory(folder) ? ": the folder holds no Hubmaster data (no hub.db)"
+                                                        : ": no such folder") +
+                              "; a console away from the Hubmaster gives --host, --port and --ca instead") ==
+                   kExitOk;
+    }
     if (!secure(result)) return false;
-    if (m_options.dataFolder.empty()) return true;
+    // Away from the Hubmaster's data the console holds no installation key: the signed parts of a
+    // prepared request are carried to the media agent as they came, which reads them.
+    if (m_options.dataFolder.empty()) {
+        msgSetRelaySealedSecrets(true);
+        // Without the Hubmaster's database the media agents are found where the user says.
+        for (const std::string& entry : m_options.mediaAgentAddresses) {
+            const size_t eq = entry.find('='), colon = entry.rfind(':');
+            CZyNetDirectory::instance().registerClient(entry.substr(0, eq),
+                                                       entry.substr(eq + 1, colon - eq - 1),
+                                                       std::atoi(entry.c_str() + colon + 1));
+        }
+        return true;
+    }
     const fs::path folder(m_options.dataFolder);
     const fs::path database = folder / "hub.db";
-    if (!fs::is_regular_file(database)) {
-        failed(result, kExitUsage, "--data " + folder.string() + ": no Hubmaster database there (hub.db)");
-        return false;
-    }
     ZYPlatformInfo::setRegistryPath((folder / "registry.ini").string());
     EvDebugFileInstance::setLogDirectory(folder.string());
     std::string error;
@@ -274,18 +305,27 @@ bool CConsoleSession::routerAddress(TZyNetAddress& address, std::string& error) 
     if (address.host.empty()) ZYPlatformInfo::getString(kRegistrySection, kRouterHostKey, &address.host);
     if (address.port <= 0) ZYPlatformInfo::getRegInt(kRegistrySection, kRouterPortKey, &address.port);
     if (address.host.empty()) address.host = "127.0.0.1";
-    // With the Hubmaster's data at hand, the machine answering must prove the Hubmaster's own name.
-    if (!m_options.dataFolder.empty() &&
-        ZYClient(ZYClient::hubmasterClientId()).getName(address.peerName) != 0)
+    // The machine answering must prove the Hubmaster's own name when the console knows it: given, or
+    // from the Hubmaster's data at hand. Otherwise only the authority that issued its certificate is
+    // checked.
+    if (!m_options.hubmasterName.empty())
+        address.peerName = m_options.hubmasterName;
+    else if (!m_options.dataFolder.empty() &&
+             ZYClient(ZYClient::hubmasterClientId()).getName(address.peerName) != 0)
         address.peerName.clear();
     if (address.port > 0) return true;
-    error = "the Hubmaster's address is unknown: give --port (and --host), or --data of a running host";
+    error = m_options.dataFolder.empty()
+                ? "where is the Hubmaster? give --data <folder> (or $BROWSE_DATA), or --host and --port "
+                  "(or $BROWSE_HOST and $BROWSE_PORT)"
+                : "the Hubmaster of --data " + m_options.dataFolder +
+                      " has not started BrowseRouter (its registry names no address): start it, or give "
+                      "--port";
     return false;
 }
 
 int CConsoleSession::exitOfServiceError(const std::string& error, long long code) {
     for (const char* refusal : {"access denied", "Access denied", "not authorised", "Failed to authenticate",
-                                "not allowed", "refused", "for authorization"})
+                                "not allowed", "refused", "for authorization", "capability required"})
         if (error.find(refusal) != std::string::npos) return kExitRefused;
     return code == evmsg::kBrowseAccessDenied ? kExitRefused : kExitServiceError;
 }
@@ -306,6 +346,51 @@ int CConsoleSession::mediaAgentRelease(const std::string& agent) {
 
 int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t)>& progress,
                          const std::function<bool(const std::string&)>& confirm) {
+    const int rc = runCommand(result, progress, confirm);
+    // The service says only that it refused the token; its visible part tells the user why.
+    if (rc == kExitRefused && result.error.find("Failed to authenticate the usertoken") != std::string::npos)
+        result.error = explainTokenRefusal(m_options.token, m_options.dataFolder) +
+                       " (the service answered: " + result.error + ")";
+    return rc;
+}
+
+std::string CConsoleSession::explainTokenRefusal(const std::string& token, const std::string& dataFolder) {
+    const std::string renew = "get a new one with hubmaster token --user <login> --out <file>" +
+                              (dataFolder.empty() ? std::string() : " --data " + dataFolder);
+    // "ZT1." base64url("<kind>|<user>|<issued>|<expires>|<session>") "." signature
+    const std::string prefix = "ZT1.";
+    const size_t dot = token.find('.', prefix.size());
+    if (token.rfind(prefix, 0) != 0 || dot == std::string::npos)
+        return "the token is not a user token (one starts with ZT1.): " + renew;
+    std::string payload;
+    unsigned bits = 0, buffer = 0;
+    for (size_t i = prefix.size(); i < dot; ++i) {
+        const char c = token[i];
+        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+        const char* at = std::strchr(alphabet, c);
+        if (!at || !c) return "the token is damaged (its visible part does not decode): " + renew;
+        buffer = (buffer << 6) | static_cast<unsigned>(at - alphabet);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            payload += static_cast<char>((buffer >> bits) & 0xff);
+        }
+    }
+    std::vector<std::string> parts;
+    std::stringstream in(payload);
+    for (std::string part; std::getline(in, part, '|');) parts.push_back(part);
+    long long expires = 0;
+    if (parts.size() == 5) expires = std::atoll(parts[3].c_str());
+    if (expires > 0 && expires <= static_cast<long long>(std::time(nullptr)))
+        return "the token expired at " + timeText(expires) + ": " + renew;
+    return "the token was not issued by this Hubmaster as it stands: it was changed or forged, or issued "
+           "before the Hubmaster's token key changed (a rebuilt world)" +
+           (expires > 0 ? ", though it would be valid until " + timeText(expires) : std::string()) + ": " +
+           renew;
+}
+
+int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void(size_t)>& progress,
+                                const std::function<bool(const std::string&)>& confirm) {
     // --timeout bounds the whole command: every exchange of it, with the Hubmaster and the media agents,
     // ends by this deadline whatever time each one is given.
     const CZyNetDeadlineScope deadline(std::chrono::steady_clock::now() +
@@ -319,7 +404,19 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
     TZyNetAddress router;
     std::string error;
     if (!prepare(result) || !obtainToken(result)) return result.exitCode;
-    if (!routerAddress(router, error)) return failed(result, kExitUnreachable, error);
+    if (!routerAddress(router, error))
+        return failed(result, m_options.dataFolder.empty() ? kExitUsage : kExitUnreachable, error);
+    if (m_options.verbose)
+        m_remark("session " + m_options.session + ": " + consoleCommandName(m_options.command) +
+                 " to BrowseRouter at " + router.host + ":" + std::to_string(router.port) +
+                 (router.peerName.empty() ? " (its certificate's authority checked, not its name)"
+                                          : " (which must prove it is [" + router.peerName + "])"));
+    // Without a token and without a certificate of its own, the console can only be refused.
+    if (m_options.token.empty() && m_options.tlsFolder.empty())
+        return failed(result, kExitUsage,
+                      "no token was given: give --token-file <file> (hubmaster token --user <login> --out "
+                      "<file> writes one), set $" +
+                          std::string(kConsoleTokenVariable) + ", or give --user <login> with --data");
     databrowse::BrowseRequest request = buildConsoleRequest(m_options);
     if (m_options.command == EConsoleCommand::kStop) return stop(router, request, result);
     if (m_options.command == EConsoleCommand::kErase) {
@@ -369,20 +466,25 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
                       timeText(m_options.at) + " (" + scope + ")";
     }
     // Nothing listed: an empty folder, or a path that was never backed up. Its parent tells which.
-    const bool listing = m_options.command == EConsoleCommand::kList ||
-                         m_options.command == EConsoleCommand::kCount ||
-                         m_options.command == EConsoleCommand::kFind;
+    const bool listing =
+        m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kCount ||
+        m_options.command == EConsoleCommand::kFind || m_options.command == EConsoleCommand::kVersions;
     const bool nothing = result.items.empty() && result.media.empty() &&
                          (result.counts.empty() || result.counts.front().second == 0);
     if (rc == kExitOk && listing && nothing && m_options.clients.empty() && m_options.paths.size() == 1 &&
         !isRoot(m_options.paths.front()) && result.page <= 1) {
         TConsoleItem item;
         TConsoleResult probe;
-        const int found = lookUp(router, m_options.paths.front(), m_options.at, item, probe);
-        if (found == 0)
+        // A versions listing with no version in its range is a path that exists, or not, at its end.
+        const long long at = m_options.command == EConsoleCommand::kVersions ? m_options.to : m_options.at;
+        const int found = lookUp(router, m_options.paths.front(), at, item, probe);
+        if (found == 0) {
+            // Not found is one answer, whatever the command: no "count: 0" beside it.
+            result.counts.clear();
             return failed(result, kExitServiceError,
-                          "no backed-up item at " + m_options.paths.front() + " as of " +
-                              timeText(m_options.at) + " (a path that does not exist, not an empty folder)");
+                          "no backed-up item at " + m_options.paths.front() + " as of " + timeText(at) +
+                              " (a path that does not exist, not an empty folder)");
+        }
     }
     if (rc != kExitOk || m_options.command != EConsoleCommand::kErase) return rc;
     // The items to erase are listed; the Hubmaster now makes the erase task of them.
@@ -434,8 +536,9 @@ int CConsoleSession::checkErase(const TZyNetAddress& router, TConsoleResult& res
         const int found = lookUp(router, path, m_options.at, item, probe);
         if (found < 0) return failed(result, -found, probe.error);
         if (found == 0)
-            return failed(result, kExitUsage,
-                          "erase: nothing was backed up at " + path + " as of " + timeText(m_options.at));
+            return failed(result, kExitServiceError,
+                          "erase: nothing was backed up at " + path + " as of " + timeText(m_options.at) +
+                              " (a path that does not exist)");
         if (!item.directory) {
             if (size < 0)
                 return failed(result, kExitUsage,
@@ -665,7 +768,11 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
                 "the virtual machines of a hypervisor's backup set are browsed by the Hubmaster itself";
             return throughHubmasterInstead(why, why, "hypervisor's virtual machines", result, progress);
         }
-        return failed(result, kExitServiceError, "the prepared request names no media agent; give --ma");
+        return failed(result, kExitServiceError,
+                      m_options.dataFolder.empty()
+                          ? "the prepared request names its media agent only in its signed part, which "
+                            "only holders of the Hubmaster's key read: give --ma <media agent>"
+                          : "the prepared request names no media agent; give --ma");
     }
     const std::string name = clientPart(agent);
     // An agent below release 10 has no index service: it would take the request and never answer.
@@ -676,13 +783,17 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
                                        agentIs + ", which has no index service", agentIs, result, progress);
     }
     m_road = "router, then media agent [" + name + "]";
+    if (m_options.verbose) m_remark("session " + m_options.session + ": road " + m_road);
     // The media agent's own host name, or the host given for media agents with the agent's port.
     std::string target = agent;
     if (!m_options.mediaAgentHost.empty()) {
         TZyNetAddress address;
         if (CZyNetDirectory::instance().resolve(agent, address).IsError() &&
             !ZyClientAddressFromDatabase(name, address))
-            return failed(result, kExitUnreachable, "the port of media agent [" + name + "] is unknown");
+            return failed(result, kExitUnreachable,
+                          "the port of media agent [" + name + "] is unknown" +
+                              (m_options.dataFolder.empty() ? ": give --ma-address " + name + "=<host>:<port>"
+                                                            : std::string()));
         target = MangleHostName(m_options.mediaAgentHost, name, 0, address.port);
     }
     auto ma = std::make_unique<CZyNetwork>();

@@ -46,7 +46,13 @@ public:
     // The media agent a prepared request names ("" when it names none).
     static std::string mediaAgentOf(CNMessageBase& prepared);
 
+    // Why the service refused `token`, as far as its visible part tells (expired, damaged, or not signed
+    // by this Hubmaster as it stands), with how to get a new one.
+    static std::string explainTokenRefusal(const std::string& token, const std::string& dataFolder);
+
 private:
+    int runCommand(TConsoleResult& result, const std::function<void(size_t)>& progress,
+                   const std::function<bool(const std::string&)>& confirm);
     bool prepare(TConsoleResult& result);
     // Installs the console's credentials (see TConsoleOptions::tlsFolder).
     bool secure(TConsoleResult& result);

@@ -38,13 +38,14 @@
 #include <thread>
 #include <vector>
 
+#include "Db/Tbl/APP_Client.h"
 #include "Db/Tbl/UMUsers.h"
 #include "platform/config/zyplatforminfo.h"
-#include "platform/entities/zyclient.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/clientaddress.h"
 #include "platform/entities/infrastructurepeers.h"
+#include "platform/entities/zyclient.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zyd_listener.h"
@@ -197,8 +198,18 @@ int certCommand(int argc, char** argv) {
         else
             client.clear(), i = argc;
     }
+    const char* usage =
+        "usage: hubmaster cert --client <name> --out <folder> [--data <folder>]\n"
+        "  writes a new machine's credentials, issued by the Hubmaster's authority: machine.crt (its\n"
+        "  certificate, proving <name>), machine.key and authority.crt, owner-only; a console needs only\n"
+        "  authority.crt (browse --ca)\n";
+    for (int i = 2; i < argc; ++i)
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
     if (client.empty() || out.empty() || argc % 2 != 0) {
-        std::fprintf(stderr, "usage: hubmaster cert --client <name> --out <folder> [--data <folder>]\n");
+        std::fputs(usage, stderr);
         return 2;
     }
     std::string error;
@@ -362,6 +373,22 @@ int main(int argc, char** argv) {
     if (listener->running()) {
         std::printf("hubmaster: BrowseRouter listening on %s:%d\n", net.bindAddress.c_str(),
                     listener->port());
+        // What a console away from the data folder needs: the address, the authority's certificate and
+        // the name this host proves.
+        std::string agents;
+        APP_Client client(nullptr);
+        client.setWhereRaw("zydPort > 0 AND id IN (SELECT clientId FROM mediaAgent)");
+        client.setOrderBy("name");
+        while (client.getNextRow(&client, nullptr, -1, 0) == zydb::DB_OK) {
+            const auto* row = client.getDataPtr();
+            agents += std::string(agents.empty() ? "" : ",") + row->name + "=" +
+                      (row->net_hostname[0] ? row->net_hostname : "127.0.0.1") + ":" +
+                      std::to_string(row->zydPort);
+        }
+        std::printf(
+            "hubmaster: a console elsewhere: browse --host %s --port %d --ca %s --hubmaster-name %s%s%s\n",
+            net.bindAddress.c_str(), listener->port(), (o.data / "tls" / "authority.crt").c_str(),
+            zyNetCredentialName().c_str(), agents.empty() ? "" : " --ma-address ", agents.c_str());
         // Consoles given this data folder find the router here.
         ZYPlatformInfo::setString("~Hubmaster", "sBrowseRouterHost", net.bindAddress);
         ZYPlatformInfo::setNumber("~Hubmaster", "nBrowseRouterPort",
@@ -431,8 +458,16 @@ int main(int argc, char** argv) {
     const int threadsLeft = threadCount() - foreignThreads;
     const bool listening = listener->running();
     zydb::CDbEnv::close();
-    std::printf("hubmaster: stopped (clean-up %d); %d thread(s) left; listener %s\n", cleaned, threadsLeft,
-                listening ? "still open" : "closed");
+    // Said plainly: whether anything of the service was left behind (this main thread is not).
+    if (cleaned == 1 && threadsLeft == 1 && !listening)
+        std::printf(
+            "hubmaster: stopped cleanly: the browse service cleaned up, no thread of it left, "
+            "listener closed\n");
+    else
+        std::printf(
+            "hubmaster: stopped, but not cleanly: the service's clean-up %s, %d thread(s) of it "
+            "left running, listener %s\n",
+            cleaned == 1 ? "succeeded" : "failed", threadsLeft - 1, listening ? "still open" : "closed");
     std::fflush(stdout);
     return threadsLeft == 1 && !listening ? 0 : 1;
 }

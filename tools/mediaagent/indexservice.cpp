@@ -1,5 +1,6 @@
 #include "tools/mediaagent/indexservice.h"
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -7,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/log/evdebug.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynet_directory.h"
@@ -34,6 +36,82 @@ constexpr int kReplayed = 100;
 constexpr const char* kReplayedText =
     "This signed request was answered already, or signed before this media agent started; ask the Hubmaster "
     "for a new one";
+// The request the current thread is serving, for its one line in the log.
+struct TRequestLine {
+    std::string session, what, outcome;
+    bool refused = false;
+};
+thread_local TRequestLine* t_request = nullptr;
+
+const char* operationName(int64_t op) {
+    switch (op) {
+        case 0:
+            return "browse";
+        case 1:
+            return "find";
+        case 2:
+            return "all versions";
+        case 3:
+            return "media";
+        case 5:
+            return "stop";
+        case 7:
+            return "erase";
+        default:
+            return "operation";
+    }
+}
+
+// What a request asks, in the log's words: the entity and the operation.
+std::string describeAsked(databrowse::BrowseRequest& request) {
+    const CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
+    std::string text = operationName(request.getint64(databrowse::BrowseRequest::f::opType));
+    if (entity) {
+        using E = ZyEntities::GenericEntity::f;
+        if (!entity->getstring(E::clientName).empty())
+            text += " of client [" + entity->getstring(E::clientName) + "]";
+        if (entity->getint64(E::subclientId) > 0)
+            text += " subclient [" + std::to_string(entity->getint64(E::subclientId)) + "]";
+    }
+    return text;
+}
+
+std::string describeAsked(Indexing::BrowseReq& request) {
+    using B = Indexing::BrowseReq::f;
+    std::string text = "index browse of subclient [" + std::to_string(request.getint64(B::subclientId)) + "]";
+    if (!request.getstring(B::browsePath).empty()) text += " path [" + request.getstring(B::browsePath) + "]";
+    return text;
+}
+
+const char* signedRefusal(int check) {
+    switch (check) {
+        case I2::SECURED_NO_KEY:
+            return "no signing key here";
+        case I2::SECURED_BAD_SIGNATURE:
+            return "the signature does not match";
+        case I2::SECURED_BAD_ATTRIBUTES:
+            return "the signed attributes do not read";
+        case I2::SECURED_WRONG_CLIENT:
+            return "signed for another client than the caller";
+        case I2::SECURED_DIGEST_MISMATCH:
+            return "the request was changed after it was signed";
+        case I2::SECURED_NO_PAYLOAD:
+            return "a signed request without its parts";
+        case I2::SECURED_STALE:
+            return "signed too long ago";
+        case kReplayed:
+            return "presented again (each signed request is answered once)";
+        default:
+            return "not a valid signed request";
+    }
+}
+
+void refusedBecause(const std::string& reason) {
+    if (!t_request) return;
+    t_request->refused = true;
+    t_request->outcome = "refused: " + reason;
+}
+
 const MsgFieldRef& kSignatureV2 = databrowse::SecuredBrowseRequest::f::signature;
 const MsgFieldRef& kSignatureV1 = Indexing::SecuredBrowseReq::f::signature;
 constexpr int64_t kLaunchRefused = 5;
@@ -181,6 +259,10 @@ void CIndexService::journal(const std::string& line) {
     out << line << '\n';
 }
 
+void CIndexService::noteOutcome(const std::string& outcome) {
+    if (t_request && !t_request->refused) t_request->outcome = outcome;
+}
+
 void CIndexService::onXdr(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
                           unsigned long code, zysDatabuf_v2*) {
     if (code != kDisconnectRequest) return;
@@ -221,6 +303,28 @@ void CIndexService::launch(CZyNetwork& session, CNMessageBase& message) {
 }
 
 void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
+    // One line per request at level 0: its session, who asked (the name its certificate proves), what,
+    // how it ended (refusals with their reason), the items answered and the time taken.
+    TRequestLine line;
+    t_request = &line;
+    const auto started = std::chrono::steady_clock::now();
+    serveOne(session, message);
+    t_request = nullptr;
+    if (line.what.empty()) return;
+    const std::string peer = TPeerRule::peerName(session);
+    const long long ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+            .count();
+    EvDebug log(nullptr);
+    log.setPrefixMessage("MEDIAAGENT");
+    log.debugLvl(0, "request of session [%s] by [%s]: %s: %s in %lld ms", line.session.c_str(),
+                 peer.empty() ? "an anonymous caller" : peer.c_str(), line.what.c_str(),
+                 line.outcome.empty() ? "done" : line.outcome.c_str(), ms);
+}
+
+void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
+    static TRequestLine unused;
+    TRequestLine& line = t_request ? *t_request : unused;
     bool timedOut = false;
     const uint32_t tag = message.getTagID();
     if (tag == kDisconnectRequest) {
@@ -229,17 +333,22 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
     } else if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(&message)) {
         CNMessageBase* block = request->getObjectAccessor(databrowse::BrowseRequest::f::session, false);
         const std::string guid = block ? block->getstring(databrowse::BrowseSession::f::sessionId) : "";
+        line.session = guid;
+        line.what = describeAsked(*request);
         if (request->getint64(databrowse::BrowseRequest::f::opType) == 5) {
             if (!m_options.peers.isHubmaster(session)) {
                 journal("refused stop-v2 session=" + guid + " peer=" + TPeerRule::peerName(session));
+                refusedBecause("only the Hubmaster stops a session");
                 return;
             }
-            journal("stop-v2 session=" + guid +
-                    " stopped=" + std::to_string(CAnswerStops::instance().stop(guid)));
+            const int stopped = CAnswerStops::instance().stop(guid);
+            journal("stop-v2 session=" + guid + " stopped=" + std::to_string(stopped));
+            noteOutcome("stopped " + std::to_string(stopped) + " answer(s)");
             return;
         }
         if (!m_options.peers.mayAskPlain(session)) {
             journal("refused plain session=" + guid + " peer=" + TPeerRule::peerName(session));
+            refusedBecause("an unsigned request of a caller other than the Hubmaster (plain mode is off)");
             refuseCaller(session);
             return;
         }
@@ -254,6 +363,10 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         const int check = openSigned(session, handler, secured->getpstringobject(kSignatureV2), [&](auto& name) {
             return handler.openSecuredBrowseRequest(*secured, opened, name);
         });
+        if (CNMessageBase* block = opened.getObjectAccessor(databrowse::BrowseRequest::f::session, false))
+            line.session = block->getstring(databrowse::BrowseSession::f::sessionId);
+        line.what = "signed " + describeAsked(opened);
+        if (check != 0) refusedBecause(signedRefusal(check));
         // A request prepared for a direct caller names no Hubmaster: its caller reads the answers.
         CNMessageBase* routing = check == 0 ? routingOf(opened) : nullptr;
         if (check == 0)
@@ -269,17 +382,25 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
         const int check = openSigned(session, handler, signedV1->getpstringobject(kSignatureV1), [&](auto& name) {
             return handler.openSecuredIndexBrowseReq(*signedV1, opened, name);
         });
+        line.session = opened.getstring(Indexing::BrowseReq::f::browseSessionGuid);
+        line.what = "signed " + describeAsked(opened);
+        if (check != 0) refusedBecause(signedRefusal(check));
         if (check == 0)
             answerIndexBrowse(session, opened, "secured ");
         else
             refuseCaller(session, check == kReplayed ? kReplayedText : nullptr);
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
         const bool isStop = stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation;
+        line.session = stop->getstring(Indexing::BrowseReq::f::browseSessionGuid);
+        line.what = isStop ? "stop" : describeAsked(*stop);
         // Only the Hubmaster stops a session: it has judged who asks against the session's owner, and
         // plain mode lets anyone browse, not end another caller's answer.
         if (isStop ? !m_options.peers.isHubmaster(session) : !m_options.peers.mayAskPlain(session)) {
             journal(std::string(isStop ? "refused stop" : "refused index-browse") +
                     " peer=" + TPeerRule::peerName(session));
+            refusedBecause(
+                isStop ? "only the Hubmaster stops a session"
+                       : "an unsigned request of a caller other than the Hubmaster (plain mode is off)");
             if (!isStop) refuseCaller(session);
             return;
         }
@@ -331,6 +452,7 @@ void CIndexService::answerIndexBrowse(CZyNetwork& session, Indexing::BrowseReq& 
     sendIndexBrowseAnswer(request, m_options.indexPath, m_options.batchSize, outcome,
                           consoleOf(session, request.getstring(Indexing::BrowseReq::f::hubmasterHost)));
     journal(std::string("index-browse ") + form + outcome);
+    noteOutcome(outcome);
 }
 
 CZyNetwork* CIndexService::consoleOf(CZyNetwork& session, const std::string& hubmasterHost) {
@@ -355,6 +477,7 @@ bool CIndexService::answerV2(databrowse::BrowseRequest& request, const char* for
     std::string outcome;
     sendV2BrowseAnswer(request, m_options.indexPath, m_options.batchSize, outcome, caller);
     journal("browse-v2 " + outcome);
+    noteOutcome(outcome);
     if (m_options.convertPredictions) {
         std::string converted;
         sendPredictionConversions(request, m_options.indexPath, converted);

@@ -80,6 +80,9 @@ private:
                       CNMessageBase* message);
 
     void serve(CZyNetwork& session, CNMessageBase& message);
+    void serveOne(CZyNetwork& session, CNMessageBase& message);
+    // The outcome of the request being served, for its line in the log (a refusal's reason stays).
+    static void noteOutcome(const std::string& outcome);
     void launch(CZyNetwork& session, CNMessageBase& message);
     void journal(const std::string& line);
     // Answers an indexing-V2 request (plain or opened from its secured form) from the item index;

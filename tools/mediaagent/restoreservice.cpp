@@ -1,5 +1,6 @@
 #include "tools/mediaagent/restoreservice.h"
 
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -341,6 +342,8 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
         evTaggedLog(kTag, 0, true, "restore session %lld: %s", handle, error.c_str());
     }
     TAsk ask = readRequest(s.request);
+    const auto started = std::chrono::steady_clock::now();
+    const uint64_t itemsBefore = s.itemsSent;
     evTaggedLog(
         kTag, 1, false,
         "restore session %lld: browse of [%s] subclient %d for [%s] user %llu, from %lld to %lld%s%s%s",
@@ -478,9 +481,20 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
         return m_options.fault != TRestoreFault::Vanish;
     }
     bool timedOut = false;
-    if (!sent || network.SendXDRMessage(FSR_MSG_RESTORE_END, nullptr, 0, kSendSeconds, timedOut).IsError())
+    if (!sent || network.SendXDRMessage(FSR_MSG_RESTORE_END, nullptr, 0, kSendSeconds, timedOut).IsError()) {
         evTaggedLog(kTag, 0, true, "restore session %lld: the answer could not be sent: %s", handle,
                     network.GetLastErrorGenericText().c_str());
+        return true;
+    }
+    // One line per request at level 0: who asked (by proven name), what, the items and the time.
+    evTaggedLog(
+        kTag, 0, false,
+        "restore session %lld: browse of [%s] subclient %d by [%s] for user %llu: %llu item(s) in %lld ms",
+        handle, ask.query.path.c_str(), ask.query.appId, TPeerRule::peerName(network).c_str(),
+        static_cast<unsigned long long>(s.userId), static_cast<unsigned long long>(s.itemsSent - itemsBefore),
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+                .count()));
     return true;
 }
 

@@ -485,7 +485,8 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     }
     flush();  // an answer cut short keeps nothing back
     outcome = std::string(caller ? "answered caller" : "answered") + " worker=" + plan.workerId +
-              " responses=" + std::to_string(sent) + (index ? "" : " refused: " + why);
+              " responses=" + std::to_string(sent) + " items=" + std::to_string(served) +
+              (index ? "" : " refused: " + why);
     return true;
 }
 

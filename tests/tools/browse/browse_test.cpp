@@ -13,16 +13,22 @@
 // The property tree's optional values trip a false maybe-uninitialized warning in sanitized builds,
 // inside the library's own headers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// This Boost's JSON parser of the property tree includes its old bind header and uses the placeholders
+// in the global namespace, which that header declares only with a deprecation message at every build
+// unless they are asked for: ask for them, as the parser needs them.
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/tls/testpki.h"
@@ -388,17 +394,20 @@ TEST_F(BrowseConsole, FindAcrossClientsShowsOnlyWhatTheUserMayBrowse) {
     // alice may browse client1 only: she is told about client1's items and none of client2's, and that
     // client2 was left out.
     EXPECT_GT(lines(both.out, "/f"), lines(client1.out, "/f"));
-    EXPECT_EQ(
-        alice.out,
-        client1.out + "warning: You are not authorised to browse client [client2]; it is not searched\n");
+    // The warning beside the items, on standard error: a pipe reads the items only.
+    EXPECT_EQ(alice.out, client1.out);
+    EXPECT_NE(
+        alice.err.find("warning: You are not authorised to browse client [client2]; it is not searched\n"),
+        std::string::npos)
+        << alice.err;
 
     // A user who may browse none of the clients named is refused, told which.
     TRun stranger = browse("find --clients client1,client2" + what, "--user vmowner");
     EXPECT_EQ(stranger.status, kExitRefused);
     EXPECT_NE(stranger.err.find("Browse access denied"), std::string::npos) << stranger.err;
-    EXPECT_NE(stranger.out.find("warning: You are not authorised to browse client [client2]"),
+    EXPECT_NE(stranger.err.find("warning: You are not authorised to browse client [client2]"),
               std::string::npos)
-        << stranger.out;
+        << stranger.err;
 }
 
 TEST_F(BrowseConsole, MediaStopAndFailures) {
@@ -446,11 +455,127 @@ TEST_F(BrowseConsole, JsonParses) {
     ASSERT_FALSE(items.empty());
     EXPECT_EQ(items.front().second.get<std::string>("type"), "file");
     EXPECT_GT(items.front().second.get<long long>("size"), 0);
+    // Times also as ISO 8601.
+    EXPECT_EQ(items.front().second.get<std::string>("backupTimeIso").size(), 20u);
 
     TRun failed = browse("list " + fileSubclient() + " --json", "--token ZT1.forged.token");
     std::istringstream failedIn(failed.out);
     ASSERT_NO_THROW(boost::property_tree::read_json(failedIn, tree)) << failed.out;
-    EXPECT_EQ(tree.get<std::string>("error.message"), "Error: Failed to authenticate the usertoken...");
+    // The service refused the token; the console says why, as far as the token's visible part tells.
+    EXPECT_NE(tree.get<std::string>("error.message").find("it was changed or forged"), std::string::npos)
+        << failed.out;
+    EXPECT_NE(tree.get<std::string>("error.message").find("Error: Failed to authenticate the usertoken..."),
+              std::string::npos);
+    // A usage error is JSON too when JSON was asked for.
+    TRun usage = shell("tools/browse/browse list --json --client");
+    EXPECT_EQ(usage.status, kExitUsage);
+    EXPECT_EQ(json(usage).get<int>("error.exitStatus"), kExitUsage) << usage.out;
+}
+
+// Each row of the exit-status table, one case of each kind, the same whatever the command.
+TEST_F(BrowseConsole, EachExitStatusMeansOneThing) {
+    const std::string at = " --at " + lastDay();
+    // 1: not found, for every command that names a path.
+    for (const std::string command : {"list", "count", "find --name 'x*'"}) {
+        TRun missing = browse(command + " " + fileSubclient() + " --path /d00/no-such" + at);
+        EXPECT_EQ(missing.status, kExitServiceError) << command << missing.err;
+        EXPECT_NE(missing.err.find("no backed-up item at /d00/no-such"), std::string::npos) << missing.err;
+        EXPECT_EQ(missing.out.find("count:"), std::string::npos) << missing.out;
+    }
+    TRun versions = browse("versions " + fileSubclient() + " --path /d00/no-such --from " +
+                           std::to_string(s->world.firstBackupTime) + " --to " + lastDay());
+    EXPECT_EQ(versions.status, kExitServiceError) << versions.out << versions.err;
+    TRun erase = browse("erase " + fileSubclient() + " --path /d00/no-such=5" + at, "--user alice");
+    EXPECT_EQ(erase.status, kExitServiceError) << erase.err;
+
+    // 2: the command line is wrong, before anything is sent.
+    for (const auto& [line, says] : std::vector<std::pair<std::string, std::string>>{
+             {"list --client client1 --path --token-file f", "--path needs a value <path>, not the option"},
+             {"list --client client1 --client client2",
+              "--client is given twice ([client1], then [client2])"},
+             {"list --client c --mine --app-type 53", "--mine needs --ma"},
+             {"list --client c --live", "--live needs --backup-set"},
+             {"list --client c --at 1960-01-01", "is before 1970"},
+             {"list --client c --token T", "where is the Hubmaster?"},
+             {"list --client c --data /no/such/folder --token T", "--data /no/such/folder: no such folder"},
+             {"list --client c --data . --token T", "the folder holds no Hubmaster data"}}) {
+        TRun usage = shell("env -u BROWSE_DATA -u BROWSE_PORT tools/browse/browse " + line);
+        EXPECT_EQ(usage.status, kExitUsage) << line << usage.err;
+        EXPECT_NE(usage.err.find(says), std::string::npos) << usage.err;
+    }
+    TRun tokenless = shell("env -u BROWSE_TOKEN tools/browse/browse list " + fileSubclient() + " --data " +
+                           s->dir.file("demo"));
+    EXPECT_EQ(tokenless.status, kExitUsage);
+    EXPECT_NE(tokenless.err.find("no token was given: give --token-file"), std::string::npos)
+        << tokenless.err;
+
+    // 3: refused. An administrator has no delete capability on client1's files; an expired token.
+    TRun notAllowed = browse("erase " + fileSubclient() + " --path /d00/d01/d00/f00000200.dat=" +
+                             std::to_string(sizeOf("/d00/d01/d00/f00000200.dat")) + at);
+    EXPECT_EQ(notAllowed.status, kExitRefused) << notAllowed.err;
+    const std::string expiredFile = s->dir.file("expired.token");
+    ASSERT_EQ(shell("tools/hubmaster/hubmaster token --user admin --lifetime 1 --data " +
+                    s->dir.file("demo") + " --out " + expiredFile)
+                  .status,
+              0);
+    // Issued at or before `issued`, it expires one second later: wait for the clock to pass that.
+    const long long issued = static_cast<long long>(std::time(nullptr));
+    while (static_cast<long long>(std::time(nullptr)) < issued + 1) std::this_thread::yield();
+    TRun expired = browse("list " + fileSubclient() + at, "--token-file " + expiredFile);
+    EXPECT_EQ(expired.status, kExitRefused);
+    EXPECT_NE(expired.err.find("the token expired at "), std::string::npos) << expired.err;
+    EXPECT_NE(expired.err.find("get a new one with hubmaster token"), std::string::npos);
+}
+
+// A console with only the authority's certificate and the addresses the host prints at start-up: no
+// access to the Hubmaster's data folder.
+TEST_F(BrowseConsole, AConsoleAwayFromTheHubmastersFolder) {
+    std::string elsewhere;
+    {
+        std::istringstream out(s->host->output());
+        for (std::string line; std::getline(out, line);)
+            if (line.rfind("hubmaster: a console elsewhere: browse ", 0) == 0) elsewhere = line.substr(39);
+    }
+    ASSERT_FALSE(elsewhere.empty()) << s->host->output();
+    EXPECT_NE(elsewhere.find("--hubmaster-name hubmaster"), std::string::npos) << elsewhere;
+    // Only the public certificate, copied where the user keeps it; a token file of the user's own.
+    const std::string ca = s->dir.file("desk.crt"), token = s->dir.file("desk.token");
+    std::filesystem::copy_file(s->dir.file("demo") + "/tls/authority.crt", ca,
+                               std::filesystem::copy_options::overwrite_existing);
+    ASSERT_EQ(shell("tools/hubmaster/hubmaster token --user admin --data " + s->dir.file("demo") + " --out " +
+                    token)
+                  .status,
+              0);
+    const std::string caFlag = "--ca " + s->dir.file("demo") + "/tls/authority.crt";
+    ASSERT_NE(elsewhere.find(caFlag), std::string::npos);
+    elsewhere.replace(elsewhere.find(caFlag), caFlag.size(), "--ca " + ca);
+    const std::string what = "list " + fileSubclient() + " --path /d00/d01/d00 --at " + lastDay();
+    TRun desk = shell("env -u BROWSE_DATA tools/browse/browse " + what + " " + elsewhere + " --token-file " +
+                      token + " --quiet -v");
+    ASSERT_EQ(desk.status, 0) << desk.err;
+    EXPECT_EQ(desk.out, browse(what).out);
+    // -v tells the session and the road before any answer, so a stop can use it while it runs.
+    EXPECT_EQ(desk.err.rfind("browse: session ", 0), 0u) << desk.err;
+    EXPECT_NE(desk.err.find("(which must prove it is [hubmaster])"), std::string::npos) << desk.err;
+    // The same from the environment.
+    const std::string port = elsewhere.substr(elsewhere.find("--port ") + 7);
+    TRun fromEnvironment =
+        shell("BROWSE_HOST=127.0.0.1 BROWSE_PORT=" + port.substr(0, port.find(' ')) + " BROWSE_CA=" + ca +
+              " BROWSE_MA_ADDRESS=" + elsewhere.substr(elsewhere.find("--ma-address ") + 13) +
+              " tools/browse/browse " + what + " --token-file " + token + " --quiet");
+    ASSERT_EQ(fromEnvironment.status, 0) << fromEnvironment.err;
+    EXPECT_EQ(fromEnvironment.out, desk.out);
+    // A machine that proves another name than the Hubmaster's is not believed.
+    TRun impostor = shell("tools/browse/browse " + what + " " + elsewhere + " --hubmaster-name client9" +
+                          " --token-file " + token);
+    EXPECT_EQ(impostor.status, kExitUsage) << impostor.err;
+    EXPECT_NE(impostor.err.find("--hubmaster-name is given twice"), std::string::npos) << impostor.err;
+    std::string renamed = elsewhere;
+    renamed.replace(renamed.find("--hubmaster-name hubmaster"), 26, "--hubmaster-name client9");
+    impostor = shell("tools/browse/browse " + what + " " + renamed + " --token-file " + token);
+    EXPECT_EQ(impostor.status, kExitUnreachable) << impostor.err;
+    EXPECT_NE(impostor.err.find("proved the name [hubmaster], not [client9]"), std::string::npos)
+        << impostor.err;
 }
 
 TEST(BrowseConsoleArguments, TimesAndRequests) {
@@ -586,6 +711,13 @@ TEST_F(BrowseConsole, UsageHelpAndExitStatuses) {
     EXPECT_EQ(silence.status, kExitTimedOut) << silence.err;
     EXPECT_LT(std::chrono::steady_clock::now() - before, 15s);
 
+    // help <command> is <command> --help; each command's own options come first.
+    EXPECT_EQ(shell("tools/browse/browse help list").out, help.out);
+    EXPECT_LT(help.out.find("--path <path>"), help.out.find("--data <folder>")) << help.out;
+    EXPECT_EQ(shell("tools/browse/browse stop --help").out.find("--human"), std::string::npos);
+    TRun cert = shell("tools/hubmaster/hubmaster cert --help");
+    EXPECT_EQ(cert.status, 0);
+    EXPECT_NE(cert.out.find("usage: hubmaster cert --client <name>"), std::string::npos) << cert.err;
     TRun hubmaster = shell("tools/hubmaster/hubmaster --help");
     EXPECT_EQ(hubmaster.status, 0);
     EXPECT_NE(hubmaster.out.find("hubmaster token --user"), std::string::npos) << hubmaster.out;
@@ -781,6 +913,84 @@ TEST_F(BrowseConsole, TheTimeoutBoundsTheWholeCommand) {
     EXPECT_LT(took, 7s) << "twice the limit is what waiting once per attempt costs";
 }
 
+// The README's examples, pasted into bash in a folder laid out as the repository's root against this
+// suite's world: each command's exit status, and every line shown ("..." stands for lines left out, a
+// line ending in "..." for its beginning), in order on standard output or standard error.
+TEST_F(BrowseConsole, TheReadmesExamplesRunAsShown) {
+    namespace fs = std::filesystem;
+    fs::path source(__FILE__);
+    if (source.is_relative()) source = fs::path(s->binaries) / source;
+    std::ifstream readme(source.parent_path() / ".." / ".." / ".." / "README.md");
+    ASSERT_TRUE(readme) << source;
+    struct TExample {
+        std::string command;
+        int status = 0;
+        std::vector<std::string> shown;
+    };
+    std::vector<TExample> examples;
+    bool inside = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (line == "<!-- examples -->") inside = true;
+        if (line == "<!-- end of examples -->") break;
+        if (!inside || line.rfind("    ", 0) != 0) continue;
+        line = line.substr(4);
+        if (line.rfind("$ ", 0) == 0) {
+            examples.push_back({line.substr(2)});
+            const size_t status = line.find("# exit status ");
+            if (status != std::string::npos) examples.back().status = std::atoi(line.c_str() + status + 14);
+        } else if (!examples.empty() && examples.back().command.back() == '\\') {
+            examples.back().command += "\n" + line;
+        } else if (!examples.empty()) {
+            examples.back().shown.push_back(line);
+        }
+    }
+    ASSERT_GT(examples.size(), 20u);
+
+    const fs::path root = s->dir.file("readme-root"), home = s->dir.file("readme-home");
+    const fs::path outputs = s->dir.file("readme-outputs");
+    for (const fs::path& folder : {root / "build", home, outputs}) fs::create_directories(folder);
+    fs::create_directory_symlink(fs::absolute(s->binaries) / "tools", root / "build" / "tools");
+    fs::create_directory_symlink(s->dir.file("demo"), root / "build" / "demo");
+    // The served world keeps the host's start-up lines there.
+    std::ofstream(s->dir.file("demo") + "/hubmaster.out") << s->host->output();
+    // One bash runs them in turn, as a user pasting them would.
+    std::ofstream script(s->dir.file("readme.sh"));
+    script << "cd " << root << "\n";
+    for (size_t n = 0; n < examples.size(); ++n) {
+        const std::string file = (outputs / std::to_string(n)).string();
+        script << "{\n"
+               << examples[n].command << "\n} >" << file << ".out 2>" << file << ".err\necho $? >" << file
+               << ".status\n";
+    }
+    script.close();
+    TRun ran = run("env -u BROWSE_TOKEN -u BROWSE_DATA -u BROWSE_MA_HOST HOME=" + home.string() + " bash " +
+                   s->dir.file("readme.sh"));
+    ASSERT_EQ(ran.status, 0) << ran.err;
+    auto text = [](const fs::path& file) {
+        std::ifstream in(file);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    for (size_t n = 0; n < examples.size(); ++n) {
+        const TExample& example = examples[n];
+        const std::string out = text(outputs / (std::to_string(n) + ".out"));
+        const std::string err = text(outputs / (std::to_string(n) + ".err"));
+        EXPECT_EQ(std::atoi(text(outputs / (std::to_string(n) + ".status")).c_str()), example.status)
+            << example.command << "\n"
+            << out << err;
+        size_t inOut = 0, inErr = 0;
+        for (std::string line : example.shown) {
+            if (line == "...") continue;
+            if (line.size() > 3 && line.compare(line.size() - 3, 3, "...") == 0) line.resize(line.size() - 3);
+            if (const size_t at = out.find(line, inOut); at != std::string::npos)
+                inOut = at + line.size();
+            else if (const size_t at = err.find(line, inErr); at != std::string::npos)
+                inErr = at + line.size();
+            else
+                ADD_FAILURE() << example.command << "\nshows [" << line << "]; it printed:\n" << out << err;
+        }
+    }
+}
+
 TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
     TRun listed = browse("list " + fileSubclient() + " --path /d00/d01 --at " + lastDay() +
                          " --session console-log-session");
@@ -806,6 +1016,21 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
                      "agent [mediaagent1]]: "),
         std::string::npos)
         << console;
+    // The media agent's line of the request: its session, who asked by proven name, what, outcome, items.
+    const std::string agentLog = text(s->dir.file("mediaagent1.log"));
+    EXPECT_NE(agentLog.find("request of session [console-log-session] by [an anonymous caller]: signed "),
+              std::string::npos)
+        << agentLog;
+    EXPECT_NE(agentLog.find(" items="), std::string::npos) << agentLog;
+    // The classic agent's too, with the Hubmaster as the caller it proved.
+    TRun classic = browse("list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) +
+                          " --at " + std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11) +
+                          " --via hubmaster");
+    ASSERT_EQ(classic.status, 0) << classic.err;
+    EXPECT_NE(text(s->dir.file("mediaagent3.log")).find("subclient " + std::to_string(s->world.legacy.subclient) +
+                                                        " by [hubmaster] for user "),
+              std::string::npos)
+        << text(s->dir.file("mediaagent3.log"));
     // Each media agent writes the log it is given, under its own name.
     EXPECT_NE(text(s->dir.file("mediaagent1.log")).find("mediaagent1 (release 11.0 SP24) listening on"),
               std::string::npos);
@@ -901,7 +1126,8 @@ TEST(BrowseConsoleOutput, WarningsSizesAndCounts) {
     EXPECT_FALSE(addConsoleResponse(result, warning));
     result.counts.emplace_back("count", 46);
     const std::string table = formatConsoleTable(result);
-    EXPECT_NE(table.find("warning: client [client9] is not known\n"), std::string::npos) << table;
+    EXPECT_EQ(table.find("warning:"), std::string::npos) << table;
+    EXPECT_EQ(formatConsoleWarnings(result), "warning: client [client9] is not known\n");
     EXPECT_NE(table.find("count: 46\n"), std::string::npos) << table;
     EXPECT_EQ(table.find("count count"), std::string::npos);
     boost::property_tree::ptree tree;
