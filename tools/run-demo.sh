@@ -218,14 +218,12 @@ exchmine="--client exchmine1 --subclient $(app_subclient exchmine1 53 | head -n 
 sharepoint="--client spplain --subclient $(app_subclient spplain 78) --app-type 78"
 step "Mining an Exchange database: the Hubmaster completes the cycle's jobs, mediaagent1 mines it" list --mine \
   $exchmine --path 'Mailbox Database A' --ma mediaagent1 --at "$day" --via hubmaster $admin
-# On this one machine mediaagent1 plays the SharePoint server too, and a machine dialled must prove the
-# name it was dialled by: the Hubmaster does not believe it, and says who answered.
-refused "Mining a SharePoint server's sites: the Hubmaster dials spplain, which here mediaagent1 answers" \
-  "proved the name [mediaagent1], not [spplain]" list --mine $sharepoint --at "$day" --via hubmaster $admin
-refused "...and the console, taking BrowseRouter's completed request there itself, does not believe it either" \
-  "proved the name [mediaagent1], not [spplain]" list --mine $sharepoint --at "$day" $admin
-refused "A live browse of a machine: BrowseRouter prepares it; mediaagent1 answers in the machine's place" \
-  "proved the name [mediaagent1]" list --client livewin1 --backup-set "$(sqlite3 "$work/hub.db" "SELECT a.backupSet
+step "Mining a SharePoint server's sites: launched there with its agent's account, answered from the index" \
+  list --mine $sharepoint --at "$day" --via hubmaster $admin
+refused "...a mining service answers only the Hubmaster: BrowseRouter's completed request, taken there, is refused" \
+  "answers only the Hubmaster" list --mine $sharepoint --at "$day" $admin
+refused "A live browse of a machine: BrowseRouter prepares it; a media agent holds backups, not the machine" \
+  "cannot browse client" list --client livewin1 --backup-set "$(sqlite3 "$work/hub.db" "SELECT a.backupSet
   FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'livewin1'")" --app-type 29 \
   --path 'C:\' --live $admin
 step "An end user (alice) browses her own machine with her own token" list $set1 --path /d00/d01/d00 \
