@@ -114,10 +114,11 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
             request.getObjectAccessor(databrowse::BrowseRequest::f::options, false);
         options && options->getint64(databrowse::BrowseOptions::f::initMachineBrowse) != 0) {
         const CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
-        why = "media agent [" + zyNetOptions().localClientName +
-              "] holds backups only: it cannot browse client [" +
-              (entity ? std::to_string(entity->getint64(ZyEntities::GenericEntity::f::clientId)) : "") +
-              "] live";
+        // Named as the operator knows it; the id only where the request carries no name.
+        std::string client = entity ? entity->getstring(ZyEntities::GenericEntity::f::clientName) : "";
+        if (client.empty() && entity) client = std::to_string(entity->getint64(ZyEntities::GenericEntity::f::clientId));
+        why = "media agent [" + zyNetOptions().localClientName + "] holds backups only: it cannot browse client [" +
+              client + "] live";
         return false;
     }
     CNMessageBase* chosen = chosenOf(request);
