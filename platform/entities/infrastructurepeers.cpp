@@ -2,21 +2,9 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
-#include <cctype>
 #include <utility>
 
 #include "platform/entities/zyclient.h"
-
-namespace {
-
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-}  // namespace
 
 CInfrastructurePeers::CInfrastructurePeers(std::string hubDbPath, std::chrono::seconds refresh)
     : m_path(std::move(hubDbPath)), m_refresh(refresh) {}
@@ -25,7 +13,8 @@ bool CInfrastructurePeers::contains(const std::string& clientName) {
     if (clientName.empty()) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (std::chrono::steady_clock::now() - m_loaded >= m_refresh) reload();
-    return m_names.contains(lowered(clientName));
+    // Exactly as the database holds it: a certificate for a name in other letters is no machine's.
+    return m_names.contains(clientName);
 }
 
 void CInfrastructurePeers::reload() {
@@ -44,7 +33,7 @@ void CInfrastructurePeers::reload() {
             int rc;
             while ((rc = sqlite3_step(statement)) == SQLITE_ROW)
                 if (const unsigned char* text = sqlite3_column_text(statement, 0))
-                    names.insert(lowered(reinterpret_cast<const char*>(text)));
+                    names.insert(reinterpret_cast<const char*>(text));
             read = rc == SQLITE_DONE;
         }
         sqlite3_finalize(statement);

@@ -260,8 +260,7 @@ int main(int argc, char** argv) {
         TZyNetOptions limits = zyNetOptions();
         auto infrastructure = std::make_shared<CInfrastructurePeers>(o.hub);
         limits.isInfrastructure = [infrastructure, hubmaster = peers.hubmasterName](const std::string& name) {
-            return (!hubmaster.empty() && strcasecmp(name.c_str(), hubmaster.c_str()) == 0) ||
-                   infrastructure->contains(name);
+            return (!hubmaster.empty() && name == hubmaster) || infrastructure->contains(name);
         };
         setZyNetOptions(limits);
     }
