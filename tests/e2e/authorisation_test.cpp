@@ -555,7 +555,7 @@ TEST_F(Authorisation, ErasesBookAndCreateOnlyWhatWasAuthorised) {
 // refused with a reason, and the host holds no more for it. (Runs after the test above: what alice
 // books here waits out the rest of the suite.)
 TEST_F(Authorisation, AUsersWaitingErasesAreBounded) {
-    const long long peakBefore = hubtest::processPeakKb(s->host->pid());
+    [[maybe_unused]] const long long peakBefore = hubtest::processPeakKb(s->host->pid());
     const std::string segment(120, 'x');
     size_t booked = 0, refused = 0;
     for (int n = 0; n < 24; ++n) {
