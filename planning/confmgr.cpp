@@ -8,13 +8,13 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/confrecord.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/taskoptions.h"
 
 CConfigurationMgr* g_poConfMgr = nullptr;
 
 namespace {
 const char* const kTag = "FBHMCONFIGMGR";
 // A nested browse (the dot browse of an unknown item), run on the thread of its outer browse.
-constexpr uint64_t kOptionNestedBrowse = 0x2000;
 }  // namespace
 
 CConfigurationMgr::CConfigurationMgr() = default;
@@ -184,7 +184,7 @@ CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTas
         }
         const bool stale = record->getStaleFlag();
         const auto opener = m_openedOn.find(record);
-        if ((task->getOptions() & kOptionNestedBrowse) != 0 && !stale && opener != m_openedOn.end() &&
+        if ((task->getOptions() & taskoption::kNested) != 0 && !stale && opener != m_openedOn.end() &&
             opener->second == std::this_thread::get_id() && record->lockConfiguration()) {
             // Its outer request on this thread holds the record and waits for it: it shares it.
             log.debugLvl(2, "Configuration [%s] is shared with a nested request of its session.",

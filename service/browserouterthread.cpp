@@ -12,6 +12,7 @@
 #include "platform/errors/evevent.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/net/zynet_xml.h"
+#include "platform/restoreproto/fsr_messages.h"
 #include "platform/threads/sessionport.h"
 #include "service/errorresponse.h"
 #include "service/routerbrowserequest.h"
@@ -21,10 +22,6 @@
 
 namespace {
 
-// Messages of the network framework itself.
-constexpr uint32_t kSessionMessage = 0x09000101;
-constexpr uint32_t kDisconnectRequest = 0x09000102;
-constexpr uint32_t kAbortRequest = 0x09000103;
 constexpr int kReplySeconds = 30;
 constexpr int kSendSeconds = 120;
 constexpr size_t kMessageBufferSize = 4104;
@@ -198,7 +195,7 @@ void CBrowseRouterThreadHM::browseRouterCallBackXDR(CZyNetworkServer::ZynCallbac
     }
     if (type == CZyNetworkServer::ZYN_CALLBACK_DISCONNECTED)
         log.debugLvl(0, "Received disconnected handle [%lld]", handle);
-    if (messageType == kDisconnectRequest) {
+    if (messageType == ZYS_PM_DISCONNECT_REQ) {
         bool timedOut = false;
         ignoreResult(session->ReplyDisconnect(kReplySeconds, timedOut),
                      "the session ends either way; a peer already gone is no fault");
@@ -235,13 +232,13 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
     std::string errorText;
     bool timedOut = false;
     switch (owned->getTagID()) {
-        case kSessionMessage:
+        case ZYS_PM_SESSION_MSG:
             break;
-        case kDisconnectRequest:
+        case ZYS_PM_DISCONNECT_REQ:
             ignoreResult(session->ReplyDisconnect(kReplySeconds, timedOut),
                          "the session ends either way; a peer already gone is no fault");
             break;
-        case kAbortRequest: {
+        case ZYS_PM_ABORT_REQ: {
             zysStatus status{};
             status.status = 0;
             status.detail = 0;

@@ -11,13 +11,13 @@
 #include "planning/confrecord.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/taskoptions.h"
 #include "service/failurefallback.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
 // A nested request (a worker's dot browse), run on its outer request's thread and channel.
-constexpr uint64_t kOptionNestedRequest = 0x2000;
 
 // Process-wide, so that no id is handed out twice in a process, whichever controller asks.
 std::atomic<long long> s_lastWorkerId{0};
@@ -180,7 +180,7 @@ bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, 
     }
 
     const char* text = worker->getErrorMessage();
-    if ((task->getOptions() & kOptionNestedRequest) != 0) {
+    if ((task->getOptions() & taskoption::kNested) != 0) {
         // A nested request reports no error of its own: its outer request carries on in the same channel
         // and answers for the item it was run for.
         log.debugLvl(0, "nested request failed: [%s]", text);

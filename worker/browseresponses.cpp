@@ -10,6 +10,7 @@
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
+#include "platform/tasks/taskoptions.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -19,9 +20,8 @@ const char* const kTag = "FBHMWORKER";
 // databrowse::BrowseResponse types the worker writes.
 
 // The browse task's options that keep a paged request from asking for a count.
-constexpr uint64_t kNoCountOptions = 0x2000 | 0x2;
+constexpr uint64_t kNoCountOptions = taskoption::kNested | 0x2;
 // A nested browse (the dot browse of an unknown item): it writes into its outer browse's channel.
-constexpr uint64_t kOptionNestedBrowse = 0x2000;
 
 void setSession(databrowse::BrowseResponse& response, const std::string& sessionGuid) {
     databrowse::BrowseSession session;
@@ -209,7 +209,7 @@ bool CWorkerThreadHM::processEndMessage(const char* endXml) {
         return false;
     }
     // A nested browse writes into its outer browse's channel: the outer browse tells its caller the end.
-    const bool nested = m_browseTask && (m_browseTask->getDataPtr()->options & kOptionNestedBrowse) != 0;
+    const bool nested = m_browseTask && (m_browseTask->getDataPtr()->options & taskoption::kNested) != 0;
     if (endXml && !nested) {
         sendItemBack(endXml);
         m_replyChannel.markEndSent();
