@@ -7,6 +7,7 @@
 
 #include "fbDebug/fbdebug.h"
 #include "planning/confrecord.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/taskoptions.h"
 
@@ -133,7 +134,7 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
     }
     if (rc != 0) {
         error = {record->getLastErrorCode(), record->getLastError()};
-        if (error.code == databrowse::BROWSE_ERR_NONE) error.code = databrowse::BROWSE_ERR_GENERIC;
+        error.code = errorresponse::failureCode(error.code);
         setLastError(error.code, error.text);
         if (error.code != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) {
             log.debugLvl(0, "ERROR: failed to init() CConfRecord object. Deleting it.");

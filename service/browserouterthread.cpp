@@ -14,7 +14,7 @@
 #include "platform/net/zynet_xml.h"
 #include "platform/restoreproto/fsr_messages.h"
 #include "platform/threads/sessionport.h"
-#include "service/errorresponse.h"
+#include "platform/msg/errorresponse.h"
 #include "service/routerbrowserequest.h"
 #include "service/routerentities.h"
 #include "worker/authentication.h"

@@ -12,6 +12,7 @@
 #include "Db/Tbl/APP_Client.h"
 #include "platform/db/dbresult.h"
 #include "platform/log/evdebug.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
 #include "platform/security/rights.h"
@@ -58,12 +59,7 @@ void sendEnd(CZyNetwork& session) {
 }
 
 void sendError(CZyNetwork& session, const std::string& text) {
-    databrowse::BrowseResponse response;
-    response.setint64(Resp::respType, databrowse::BROWSE_RESP_ERROR);
-    databrowse::BrowseError error;
-    error.setint64(databrowse::BrowseError::f::errorCode, 1);
-    error.setstring(databrowse::BrowseError::f::errorMessage, text);
-    response.setlistobject(Resp::messages, {error});
+    databrowse::BrowseResponse response = errorresponse::of(databrowse::BROWSE_ERR_GENERIC, text);
     logLine("request refused: " + text);
     sendResponse(session, response);
     sendEnd(session);

@@ -13,6 +13,7 @@
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/cuxerror.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork.h"
 #include "tools/mediaagent/sqlitestmt.h"
@@ -57,16 +58,11 @@ bool CSignatureLedger::firstUse(const std::string& signature, long long createTi
 
 void refuseCaller(CZyNetwork& session, const char* text) {
     constexpr int kSendSeconds = 30;
-    databrowse::BrowseError error;
-    error.setint64(databrowse::BrowseError::f::errorCode, 1);
-    error.setstring(
-        databrowse::BrowseError::f::errorMessage,
+    databrowse::BrowseResponse refused = errorresponse::of(
+        databrowse::BROWSE_ERR_GENERIC,
         text ? text
              : "This media agent answers only the Hubmaster and requests the Hubmaster signed; ask "
                "the Hubmaster for a signed request");
-    databrowse::BrowseResponse refused;
-    refused.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ERROR);
-    refused.setlistobject(databrowse::BrowseResponse::f::messages, {error});
     databrowse::BrowseResponse end;
     end.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
     bool timedOut = false;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/msg/criteriaoperators.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork.h"
@@ -108,11 +109,10 @@ databrowse::BrowseResponse response(const TIndexBrowsePlan& plan, int64_t type) 
 }
 
 databrowse::BrowseResponse errorResponse(const TIndexBrowsePlan& plan, const std::string& text) {
-    databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ERROR);
-    databrowse::BrowseError error;
-    error.setint64(databrowse::BrowseError::f::errorCode, kErrorIndex);
-    error.setstring(databrowse::BrowseError::f::errorMessage, text);
-    r.setlistobject(databrowse::BrowseResponse::f::messages, {error});
+    databrowse::BrowseResponse r = errorresponse::of(kErrorIndex, text);
+    r.setstring(databrowse::BrowseResponse::f::workerId, plan.workerId);
+    r.getObjectAccessor(databrowse::BrowseResponse::f::session, true)
+        ->setstring(databrowse::BrowseSession::f::sessionId, plan.session);
     return r;
 }
 
