@@ -91,19 +91,35 @@ int CZyNetworkServer::GetPort() const {
 }
 
 CUxError CZyNetworkServer::SelectData(int, int, int) {
-    if (!m_attached)
-        return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::SelectData",
-                                "service [" + m_name + "] is served by another server");
     {
         CHubMutexLock starting(m_listenerMutex);
+        // The outcome of the start, told once to whoever waits on Listening.
+        auto started = [this](const CUxError& outcome) REQUIRES(m_listenerMutex) {
+            if (!m_listenedSet) m_listened.set_value(outcome);
+            m_listenedSet = true;
+        };
+        if (!m_attached) {
+            CUxError error = zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::SelectData",
+                                              "service [" + m_name + "] is served by another server");
+            started(error);
+            return error;
+        }
+        bool quitting = false;
         {
             CHubMutexLock lock(m_mutex);
-            if (m_quitting) return CUxError::Success();
+            quitting = m_quitting;
+        }
+        if (quitting) {
+            started(zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::SelectData",
+                                     "service [" + m_name + "] quit before it listened"));
+            return CUxError::Success();
         }
         if (!m_listener->running()) {
             CUxError error = m_listener->start(m_listenPort);
+            started(error);
             if (error.IsError()) return error;
         }
+        started(CUxError::Success());
     }
     CHubMutexLock lock(m_mutex);
     lock.wait(m_changed, [this]() REQUIRES(m_mutex) { return m_quit; });

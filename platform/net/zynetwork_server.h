@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -71,6 +72,9 @@ public:
     const std::string& GetName() const { return m_name; }
     // The listener's port (0 before it listens).
     int GetPort() const;
+    // Ready once SelectData has started the listener (success) or failed to (the error it returns), so
+    // that an owner serving on another thread waits for the event rather than polling the port.
+    std::shared_future<CUxError> Listening() const { return m_listening; }
 
 private:
     friend class CZydListener;
@@ -121,6 +125,9 @@ private:
     const std::shared_ptr<CZydListener> m_listener;
     const int m_listenPort;   // the port to listen on when this server starts its listener
     bool m_attached = false;  // the name was free on the listener; set by the constructor
+    std::promise<CUxError> m_listened GUARDED_BY(m_listenerMutex);  // kept by the first SelectData
+    bool m_listenedSet GUARDED_BY(m_listenerMutex) = false;
+    std::shared_future<CUxError> m_listening = m_listened.get_future().share();
 
     // Taken before m_mutex: keeps SelectData's start of the listener and Quit's stop of it apart, so
     // a Quit that lands while SelectData is starting never leaves the listener running.

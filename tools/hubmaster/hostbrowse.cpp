@@ -190,13 +190,14 @@ bool CHostBrowseService::start(std::string& error) {
     g_instance = this;
     m_server = std::make_unique<CZyNetworkServer>(
         &CHostBrowseService::xdrCallback, &CHostBrowseService::xmlCallback, kServiceName, machinePort);
+    const std::shared_future<CUxError> listening = m_server->Listening();
+    // SelectData's own result repeats what Listening told: a start that failed, or nothing once it served.
     m_serving = std::thread([this] {
-        ignoreResult(m_server->SelectData(0, 0, 0), "it serves until Quit; how it ended has no reader");
+        ignoreResult(m_server->SelectData(0, 0, 0), "its failure to listen is read from Listening");
     });
-    for (int i = 0; i < 500 && m_server->GetPort() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (m_server->GetPort() != 0) return true;
-    error = std::string("the service ") + kServiceName + " does not listen";
+    const CUxError& started = listening.get();
+    if (!started.IsError()) return true;
+    error = std::string("the service ") + kServiceName + " cannot listen: " + started.GetErrorText();
     stop();
     return false;
 }
