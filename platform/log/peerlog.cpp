@@ -63,7 +63,8 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
         if (f.counts.size() >= kMaxKeys) {
             // Windows that have ended count nothing any more. Windows still running are kept: forgetting
             // one would give its peer a fresh burst.
-            std::erase_if(f.counts, [&](const auto& e) { return now - e.second.windowStart >= f.window; });
+            const auto window = f.window;
+            std::erase_if(f.counts, [&](const auto& e) { return now - e.second.windowStart >= window; });
             if (f.counts.size() >= kMaxKeys) key = std::make_pair(std::string(kOtherPeers), format);
         }
         it = f.counts.try_emplace(std::move(key), TCount{now, 0, 0}).first;

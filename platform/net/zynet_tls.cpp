@@ -34,8 +34,8 @@ struct TTlsContext {
     // are kept per peer address and each is used once; the peer sends a fresh one after every
     // handshake, so sessions opened side by side each find one.
     static constexpr size_t kTicketsPerPeer = 128;
-    mutable std::mutex ticketsMutex;  // guards tickets
-    mutable std::map<std::string, std::vector<SSL_SESSION*>> tickets;
+    mutable CHubMutex ticketsMutex;
+    mutable std::map<std::string, std::vector<SSL_SESSION*>> tickets GUARDED_BY(ticketsMutex);
     ~TTlsContext() {
         for (auto& [peer, kept] : tickets)
             for (SSL_SESSION* ticket : kept) SSL_SESSION_free(ticket);
@@ -43,7 +43,7 @@ struct TTlsContext {
         SSL_CTX_free(server);
     }
     SSL_SESSION* takeTicket(const std::string& peer) const {
-        std::lock_guard<std::mutex> lock(ticketsMutex);
+        CHubMutexLock lock(ticketsMutex);
         auto it = tickets.find(peer);
         if (it == tickets.end() || it->second.empty()) return nullptr;
         SSL_SESSION* ticket = it->second.back();  // the newest: the least likely to have expired
@@ -53,7 +53,7 @@ struct TTlsContext {
     void keepTicket(const std::string& peer, SSL_SESSION* ticket) const {
         SSL_SESSION* oldest = nullptr;
         {
-            std::lock_guard<std::mutex> lock(ticketsMutex);
+            CHubMutexLock lock(ticketsMutex);
             std::vector<SSL_SESSION*>& kept = tickets[peer];
             if (kept.size() >= kTicketsPerPeer) {
                 oldest = kept.front();
@@ -199,10 +199,10 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
 }
 
 struct TStore {
-    std::mutex mutex;  // guards the fields below
-    std::shared_ptr<const TTlsContext> own;
-    ZyNetIdentitySource source;
-    std::map<std::string, std::shared_ptr<const TTlsContext>> others;  // from the source, by name
+    CHubMutex mutex;
+    std::shared_ptr<const TTlsContext> own GUARDED_BY(mutex);
+    ZyNetIdentitySource source GUARDED_BY(mutex);
+    std::map<std::string, std::shared_ptr<const TTlsContext>> others GUARDED_BY(mutex);  // from the source, by name
 };
 
 TStore& store() {
@@ -214,7 +214,7 @@ TStore& store() {
 
 std::shared_ptr<const TTlsContext> clientContext(const std::string& asked) {
     TStore& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     // A process that plays several machines speaks as the one it names.
     const std::string& localName = asked;
     if (localName.empty() || !s.source || (s.own && s.own->name == localName)) return s.own;
@@ -241,7 +241,7 @@ int showMachineAsked(SSL* ssl, int*, void*) {
     bool playsOthers;
     {
         TStore& s = store();
-        std::lock_guard<std::mutex> lock(s.mutex);
+        CHubMutexLock lock(s.mutex);
         playsOthers = static_cast<bool>(s.source) && !(s.own && s.own->name == asked);
     }
     if (!playsOthers) return SSL_TLSEXT_ERR_OK;
@@ -256,7 +256,7 @@ std::shared_ptr<const TTlsContext> serverContext(const std::string& localName) {
     std::shared_ptr<const TTlsContext> context = localName.empty() ? nullptr : clientContext(localName);
     if (!context) {
         TStore& s = store();
-        std::lock_guard<std::mutex> lock(s.mutex);
+        CHubMutexLock lock(s.mutex);
         context = s.own;
     }
     return context && context->server ? context : nullptr;
@@ -315,7 +315,7 @@ bool CTls::keepTicket(SSL_SESSION* ticket) {
 }
 
 bool CTls::resumed() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_ssl && SSL_session_reused(m_ssl) == 1;
 }
 
@@ -352,7 +352,7 @@ CTls::Result CTls::result(int rc, std::string& error) {
 }
 
 CTls::Result CTls::handshake(std::string& error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     ERR_clear_error();
     errno = 0;
     const int rc = SSL_do_handshake(m_ssl);
@@ -368,7 +368,7 @@ CTls::Result CTls::handshake(std::string& error) {
 }
 
 CTls::Result CTls::read(void* to, size_t room, size_t& done, std::string& error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     ERR_clear_error();
     errno = 0;
     done = 0;
@@ -377,7 +377,7 @@ CTls::Result CTls::read(void* to, size_t room, size_t& done, std::string& error)
 }
 
 CTls::Result CTls::write(const void* from, size_t size, size_t& done, std::string& error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     ERR_clear_error();
     errno = 0;
     done = 0;
@@ -386,19 +386,19 @@ CTls::Result CTls::write(const void* from, size_t size, size_t& done, std::strin
 }
 
 bool CTls::pending() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return SSL_pending(m_ssl) > 0;
 }
 
 void CTls::closeNotify() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     ERR_clear_error();
     if (SSL_is_init_finished(m_ssl)) SSL_shutdown(m_ssl);
     ERR_clear_error();
 }
 
 std::string CTls::peerName() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     X509* cert = SSL_get0_peer_certificate(m_ssl);
     if (cert == nullptr || SSL_get_verify_result(m_ssl) != X509_V_OK) return std::string();
     return nameOf(cert);
@@ -434,7 +434,7 @@ bool setZyNetCredentials(const TZyNetCredentials& credentials, std::string& erro
         return false;
     }
     zynet::TStore& s = zynet::store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     s.own = std::move(context);
     s.others.clear();
     zynet::logDebug(1, "secure sessions as [%s]", s.own->name.empty() ? "(anonymous)" : s.own->name.c_str());
@@ -443,20 +443,20 @@ bool setZyNetCredentials(const TZyNetCredentials& credentials, std::string& erro
 
 void clearZyNetCredentials() {
     zynet::TStore& s = zynet::store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     s.own.reset();
     s.others.clear();
 }
 
 std::string zyNetCredentialName() {
     zynet::TStore& s = zynet::store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     return s.own ? s.own->name : std::string();
 }
 
 void setZyNetIdentitySource(ZyNetIdentitySource source) {
     zynet::TStore& s = zynet::store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     s.source = std::move(source);
     s.others.clear();
 }

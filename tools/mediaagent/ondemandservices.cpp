@@ -28,7 +28,6 @@ struct COnDemandServices::TState {
 
 namespace {
 
-constexpr int kSendSeconds = 30;
 
 using R = databrowse::BrowseRequest::f;
 using C = databrowse::ApplicationMiningConnectionInfo::f;

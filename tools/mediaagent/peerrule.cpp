@@ -44,7 +44,7 @@ bool CSignatureLedger::firstUse(const std::string& signature, long long createTi
     if (createTime < m_startedAt) return false;
     const long long now = static_cast<long long>(time(nullptr));
     const uint64_t key = std::hash<std::string>{}(signature);
-    std::lock_guard<std::mutex> hold(m_lock);
+    CHubMutexLock hold(m_lock);
     while (!m_expiry.empty() && m_expiry.top().first < now) {
         m_seen.erase(m_expiry.top().second);
         m_expiry.pop();

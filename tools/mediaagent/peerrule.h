@@ -5,7 +5,6 @@
 #pragma once
 
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <cstdint>
 #include <functional>
@@ -13,6 +12,8 @@
 #include <unordered_set>
 #include <utility>
 #include <vector>
+
+#include "platform/threads/hubmutex.h"
 
 class CZyNetwork;
 
@@ -54,10 +55,10 @@ public:
 private:
     const long long m_startedAt;
     using TExpiry = std::pair<long long, uint64_t>;  // when it may be forgotten, the signature's key
-    std::mutex m_lock;
+    CHubMutex m_lock;
     // Keyed by a 64-bit hash of the signature (an HMAC: uniform), so a busy agent keeps little per request.
-    std::unordered_set<uint64_t> m_seen;
-    std::priority_queue<TExpiry, std::vector<TExpiry>, std::greater<>> m_expiry;
+    std::unordered_set<uint64_t> m_seen GUARDED_BY(m_lock);
+    std::priority_queue<TExpiry, std::vector<TExpiry>, std::greater<>> m_expiry GUARDED_BY(m_lock);
 };
 
 // Tells a caller its request is not answered: an error naming the rule (or `text`), then the end.
