@@ -3,12 +3,12 @@
 #include <errno.h>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <signal.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -264,24 +264,64 @@ std::shared_ptr<const TTlsContext> serverContext(const std::string& localName) {
 
 // ---- one connection -----------------------------------------------------------------------------
 
+namespace {
+
+// OpenSSL's socket BIO writes with write(2), so a peer that left would raise SIGPIPE in the host process.
+// The connection writes through this BIO instead: send(2) with MSG_NOSIGNAL on the socket (its data),
+// so the library never touches the host's signal handling. Reads keep OpenSSL's socket BIO.
+int sendNoSignal(BIO* bio, const char* data, int length) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    BIO_clear_retry_flags(bio);
+    const ssize_t sent = send(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+    return static_cast<int>(sent);
+}
+
+long controlNoSignal(BIO*, int command, long, void*) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;  // nothing is buffered
+}
+
+int createNoSignal(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// The socket `fd` (not owned) as a BIO that writes without SIGPIPE; null when OpenSSL cannot make one.
+BIO* noSignalWriter(int fd) {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket without SIGPIPE");
+        if (m != nullptr && (BIO_meth_set_write(m, sendNoSignal) != 1 ||
+                             BIO_meth_set_ctrl(m, controlNoSignal) != 1 ||
+                             BIO_meth_set_create(m, createNoSignal) != 1)) {
+            BIO_meth_free(m);
+            m = nullptr;
+        }
+        return m;
+    }();
+    if (method == nullptr) return nullptr;
+    BIO* bio = BIO_new(method);
+    if (bio != nullptr) BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    return bio;
+}
+
+}  // namespace
+
 CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, const std::string& serverName)
     : m_context(std::move(context)) {
-    // OpenSSL writes to the socket with write(2): a peer that left would end the process with SIGPIPE
-    // where a plain send passes MSG_NOSIGNAL. A process that handles the signal itself keeps its handler.
-    static std::once_flag ignorePipe;
-    std::call_once(ignorePipe, [] {
-        struct sigaction current {};
-        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
-    });
     SSL_CTX* ctx = m_context ? (server ? m_context->server : m_context->client) : nullptr;
     if (ctx == nullptr) return;
     m_ssl = SSL_new(ctx);
     if (m_ssl == nullptr) return;
-    if (SSL_set_fd(m_ssl, fd) != 1) {
+    BIO* reader = BIO_new_socket(fd, BIO_NOCLOSE);
+    BIO* writer = noSignalWriter(fd);
+    if (reader == nullptr || writer == nullptr) {
+        BIO_free(reader);
+        BIO_free(writer);
         SSL_free(m_ssl);
         m_ssl = nullptr;
         return;
     }
+    SSL_set_bio(m_ssl, reader, writer);  // the connection owns both from here
     if (server) {
         SSL_set_accept_state(m_ssl);
         return;

@@ -3,6 +3,7 @@
 // unless plain ones are switched on, keys others can read are refused, and anonymous callers live
 // within their limits (their share of the slots, a deadline for the first message, a small frame cap)
 // while proven peers are always served. Lines an outsider causes are counted past a burst.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -169,6 +170,30 @@ TEST_F(NetTlsTest, MessagesAroundAndAcrossRecordSizesArriveWhole) {
     ASSERT_TRUE(m_probe.waitFor([&] { return got.size() == sent.size(); }));
     std::lock_guard<std::mutex> lock(m_probe.mutex);
     EXPECT_EQ(got, sent);
+}
+
+// Writing to a peer that left is an error of the send, never a SIGPIPE: the host keeps the signal's
+// default action (which would end it), and creating secure sessions does not change that.
+TEST_F(NetTlsTest, APeerThatLeftIsASendErrorNotASignal) {
+    struct sigaction previous {};
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    ASSERT_EQ(sigaction(SIGPIPE, &byDefault, &previous), 0);
+    CUxError error;
+    auto session = open("client2", error);
+    ASSERT_FALSE(error.IsError()) << error.AsString();
+    ASSERT_FALSE(m_server->Quit(true, true).IsError());  // closes every session on the server's side
+    databrowse::BrowseResponse message;
+    message.setstring(databrowse::BrowseResponse::f::workerId, std::string(100000, 'p'));
+    bool failed = false;
+    for (int i = 0; i < 100 && !failed; ++i) {
+        bool timedOut = false;
+        failed = session->SendXMLMessage(&message, 0, 10, timedOut).IsError();
+    }
+    EXPECT_TRUE(failed);
+    struct sigaction now {};
+    ASSERT_EQ(sigaction(SIGPIPE, &previous, &now), 0);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
 
 TEST_F(NetTlsTest, ForeignCertificatesAndPlainSessionsAreRefused) {
