@@ -286,22 +286,26 @@ void CConfigurationMgr::eraseLocked(size_t index) {
 
 void CConfigurationMgr::setLastError(databrowse::BrowseErrorCode code, const std::string& text) {
     ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_lastErrorCode = code;
     m_lastError = text;
 }
 
 std::string CConfigurationMgr::getLastError() {
     ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return {};  // a broken lock, logged where it failed
     return m_lastError;
 }
 
 databrowse::BrowseErrorCode CConfigurationMgr::getLastErrorCode() {
     ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return databrowse::BROWSE_ERR_GENERIC;  // a broken lock, logged where it failed
     return m_lastErrorCode;
 }
 
 size_t CConfigurationMgr::getRecordCount() {
     ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return 0;  // a broken lock, logged where it failed
     return m_records.size();
 }
 
