@@ -19,69 +19,55 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/net/zynet_options.h"
 #include "platform/crypto/zycertificates.h"
+#include "platform/crypto/zyopenssl.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_log.h"
 #include "platform/threads/hubmutex.h"
 
 namespace zynet {
 
+using SslCtx = std::unique_ptr<SSL_CTX, zycrypto::Freer<SSL_CTX, SSL_CTX_free>>;
+using SslSession = std::unique_ptr<SSL_SESSION, zycrypto::Freer<SSL_SESSION, SSL_SESSION_free>>;
+
 struct TTlsContext {
-    SSL_CTX* client = nullptr;
-    SSL_CTX* server = nullptr;  // only with a certificate of its own
-    std::string name;           // the client name its certificate proves
+    SslCtx client;
+    SslCtx server;     // only with a certificate of its own
+    std::string name;  // the client name its certificate proves
     // A console opens a session per command: a ticket from a peer's earlier handshake lets the next one
     // skip the certificates' exchange and checks (the peer's name comes back with the ticket). Tickets
     // are kept per peer address and each is used once; the peer sends a fresh one after every
     // handshake, so sessions opened side by side each find one.
     static constexpr size_t kTicketsPerPeer = 128;
     mutable CHubMutex ticketsMutex;
-    mutable std::map<std::string, std::vector<SSL_SESSION*>> tickets GUARDED_BY(ticketsMutex);
-    ~TTlsContext() {
-        for (auto& [peer, kept] : tickets)
-            for (SSL_SESSION* ticket : kept) SSL_SESSION_free(ticket);
-        SSL_CTX_free(client);
-        SSL_CTX_free(server);
-    }
-    SSL_SESSION* takeTicket(const std::string& peer) const {
+    mutable std::map<std::string, std::vector<SslSession>> tickets GUARDED_BY(ticketsMutex);
+    SslSession takeTicket(const std::string& peer) const {
         CHubMutexLock lock(ticketsMutex);
         auto it = tickets.find(peer);
         if (it == tickets.end() || it->second.empty()) return nullptr;
-        SSL_SESSION* ticket = it->second.back();  // the newest: the least likely to have expired
+        SslSession ticket = std::move(it->second.back());  // the newest: the least likely to have expired
         it->second.pop_back();
         return ticket;
     }
-    void keepTicket(const std::string& peer, SSL_SESSION* ticket) const {
-        SSL_SESSION* oldest = nullptr;
-        {
-            CHubMutexLock lock(ticketsMutex);
-            std::vector<SSL_SESSION*>& kept = tickets[peer];
-            if (kept.size() >= kTicketsPerPeer) {
-                oldest = kept.front();
-                kept.erase(kept.begin());
-            }
-            kept.push_back(ticket);
+    void keepTicket(const std::string& peer, SslSession ticket) const {
+        SslSession oldest;  // freed once the lock is left
+        CHubMutexLock lock(ticketsMutex);
+        std::vector<SslSession>& kept = tickets[peer];
+        if (kept.size() >= kTicketsPerPeer) {
+            oldest = std::move(kept.front());
+            kept.erase(kept.begin());
         }
-        SSL_SESSION_free(oldest);
+        kept.push_back(std::move(ticket));
     }
 };
 
 namespace {
 
 std::string sslError() {
-    const unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0) return "no detail";
-    char text[256] = {};
-    ERR_error_string_n(code, text, sizeof(text));
-    return text;
+    return zycrypto::openSslErrorText();
 }
 
 std::string nameOf(X509* cert) {
-    char name[256] = {};
-    if (cert == nullptr ||
-        X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, name, sizeof(name)) <= 0)
-        return std::string();
-    return name;
+    return zycrypto::certificateCommonName(cert);
 }
 
 // How long a listener's ticket lets a client resume: a peer's credentials changed since are used by
@@ -151,49 +137,47 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
         }
     }
     auto context = std::make_shared<TTlsContext>();
-    context->client = SSL_CTX_new(TLS_client_method());
-    if (context->client == nullptr || !common(context->client, c, error)) return nullptr;
+    context->client.reset(SSL_CTX_new(TLS_client_method()));
+    if (context->client == nullptr || !common(context->client.get(), c, error)) return nullptr;
     // Tickets the client is given are kept by the context, per peer (OpenSSL's own store is by id).
-    SSL_CTX_set_num_tickets(context->client, 0);
-    SSL_CTX_set_session_cache_mode(context->client, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-    SSL_CTX_sess_set_new_cb(context->client, [](SSL* ssl, SSL_SESSION* ticket) -> int {
+    SSL_CTX_set_num_tickets(context->client.get(), 0);
+    SSL_CTX_set_session_cache_mode(context->client.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context->client.get(), [](SSL* ssl, SSL_SESSION* ticket) -> int {
         auto* connection = static_cast<CTls*>(SSL_get_ex_data(ssl, connectionIndex()));
         if (connection) connection->keepTicket(ticket);
         return 0;  // the connection's own session stays OpenSSL's: a copy is kept
     });
     if (c.certificateFile.empty()) return context;
-    context->name = nameOf(SSL_CTX_get0_certificate(context->client));
+    context->name = nameOf(SSL_CTX_get0_certificate(context->client.get()));
     // The certificate must be the authority's own issue, or peers would refuse every session later.
-    X509_STORE_CTX* check = X509_STORE_CTX_new();
+    zycrypto::StoreCheck check(X509_STORE_CTX_new());
     const bool issued =
-        check != nullptr &&
-        X509_STORE_CTX_init(check, SSL_CTX_get_cert_store(context->client),
-                            SSL_CTX_get0_certificate(context->client), nullptr) == 1 &&
-        X509_verify_cert(check) == 1;
-    const std::string why = check ? X509_verify_cert_error_string(X509_STORE_CTX_get_error(check)) : "";
-    X509_STORE_CTX_free(check);
+        check && X509_STORE_CTX_init(check.get(), SSL_CTX_get_cert_store(context->client.get()),
+                                     SSL_CTX_get0_certificate(context->client.get()), nullptr) == 1 &&
+        X509_verify_cert(check.get()) == 1;
+    const std::string why = check ? X509_verify_cert_error_string(X509_STORE_CTX_get_error(check.get())) : "";
     if (!issued || context->name.empty()) {
         error = "the certificate " + c.certificateFile + " is not one the authority issued: " + why;
         return nullptr;
     }
-    context->server = SSL_CTX_new(TLS_server_method());
-    if (context->server == nullptr || !common(context->server, c, error)) return nullptr;
+    context->server.reset(SSL_CTX_new(TLS_server_method()));
+    if (context->server == nullptr || !common(context->server.get(), c, error)) return nullptr;
     // One ticket per handshake, short-lived. The ticket only names a session the listener keeps in
     // memory, with the client's certificate already read: a stateless ticket carries the certificate
     // and has it decoded again at every resumption, which costs more than the rest of the handshake
     // and made the listener's one thread the bottleneck of a busy machine. The oldest sessions give
     // way when the cache is full; their clients then make a full handshake.
     static const unsigned char kTicketContext[] = "zynet";
-    SSL_CTX_set_options(context->server, SSL_OP_NO_TICKET);
-    SSL_CTX_set_session_cache_mode(context->server, SSL_SESS_CACHE_SERVER);
-    SSL_CTX_sess_set_cache_size(context->server, kSessionsKept);
-    SSL_CTX_set_num_tickets(context->server, 1);
-    SSL_CTX_set_timeout(context->server, kTicketSeconds);
-    SSL_CTX_set_session_id_context(context->server, kTicketContext, sizeof kTicketContext - 1);
+    SSL_CTX_set_options(context->server.get(), SSL_OP_NO_TICKET);
+    SSL_CTX_set_session_cache_mode(context->server.get(), SSL_SESS_CACHE_SERVER);
+    SSL_CTX_sess_set_cache_size(context->server.get(), kSessionsKept);
+    SSL_CTX_set_num_tickets(context->server.get(), 1);
+    SSL_CTX_set_timeout(context->server.get(), kTicketSeconds);
+    SSL_CTX_set_session_id_context(context->server.get(), kTicketContext, sizeof kTicketContext - 1);
     // Tell callers which authority their certificates must come from.
     if (STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(c.authorityFile.c_str()))
-        SSL_CTX_set_client_CA_list(context->server, names);
-    SSL_CTX_set_tlsext_servername_callback(context->server, showMachineAsked);
+        SSL_CTX_set_client_CA_list(context->server.get(), names);
+    SSL_CTX_set_tlsext_servername_callback(context->server.get(), showMachineAsked);
     ERR_clear_error();
     return context;
 }
@@ -246,7 +230,7 @@ int showMachineAsked(SSL* ssl, int*, void*) {
     }
     if (!playsOthers) return SSL_TLSEXT_ERR_OK;
     std::shared_ptr<const TTlsContext> other = clientContext(asked);
-    if (other && other->server && other->name == asked) SSL_set_SSL_CTX(ssl, other->server);
+    if (other && other->server && other->name == asked) SSL_set_SSL_CTX(ssl, other->server.get());
     return SSL_TLSEXT_ERR_OK;
 }
 
@@ -308,20 +292,18 @@ BIO* noSignalWriter(int fd) {
 
 CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, const std::string& serverName)
     : m_context(std::move(context)) {
-    SSL_CTX* ctx = m_context ? (server ? m_context->server : m_context->client) : nullptr;
+    SSL_CTX* ctx = m_context ? (server ? m_context->server.get() : m_context->client.get()) : nullptr;
     if (ctx == nullptr) return;
     m_ssl = SSL_new(ctx);
     if (m_ssl == nullptr) return;
-    BIO* reader = BIO_new_socket(fd, BIO_NOCLOSE);
-    BIO* writer = noSignalWriter(fd);
-    if (reader == nullptr || writer == nullptr) {
-        BIO_free(reader);
-        BIO_free(writer);
+    zycrypto::Bio reader(BIO_new_socket(fd, BIO_NOCLOSE));
+    zycrypto::Bio writer(noSignalWriter(fd));
+    if (!reader || !writer) {
         SSL_free(m_ssl);
         m_ssl = nullptr;
         return;
     }
-    SSL_set_bio(m_ssl, reader, writer);  // the connection owns both from here
+    SSL_set_bio(m_ssl, reader.release(), writer.release());  // the connection owns both from here
     if (server) {
         SSL_set_accept_state(m_ssl);
         return;
@@ -339,18 +321,15 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, cons
         return;
     m_peer = std::string(host) + "/" + port + "/" + serverName;
     SSL_set_ex_data(m_ssl, connectionIndex(), this);
-    if (SSL_SESSION* ticket = m_context->takeTicket(m_peer)) {
-        SSL_set_session(m_ssl, ticket);
-        SSL_SESSION_free(ticket);
-    }
+    if (SslSession ticket = m_context->takeTicket(m_peer)) SSL_set_session(m_ssl, ticket.get());
 }
 
 bool CTls::keepTicket(SSL_SESSION* ticket) {
     if (m_peer.empty() || !SSL_SESSION_is_resumable(ticket)) return false;
     // A copy: OpenSSL marks the connection's own session unusable when the connection ends unshut.
-    SSL_SESSION* copy = SSL_SESSION_dup(ticket);
-    if (copy == nullptr) return false;
-    m_context->keepTicket(m_peer, copy);
+    SslSession copy(SSL_SESSION_dup(ticket));
+    if (!copy) return false;
+    m_context->keepTicket(m_peer, std::move(copy));
     return true;
 }
 
