@@ -335,6 +335,8 @@ bool CZyNetworkServer::CloseIfUnused() {
 bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first) {
     static const char* const kFunction = "CZyNetworkServer::deliver";
     std::unique_ptr<CNMessageBase> message;
+    zynet::TReceivedXml received;  // a message of the relay's tag, with its text
+    bool relayed = false;
     zysDatabuf_v2 data;
     zynet::FrameKind kind;
     uint32_t code;
@@ -365,11 +367,16 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         if (kind == zynet::FrameKind::Xml) {
             std::string why;
             if (anonymous) decodeSlots().take();
-            message.reset(m_skim.tag != 0 && code == m_skim.tag
-                              ? zynet::messageFromXml(m_skim, frame.payload, frame.length, why)
-                              : zynet::messageFromXml(code, frame.payload, frame.length, why));
+            relayed = m_relayCallback != nullptr && m_skim.tag != 0 && code == m_skim.tag;
+            bool read = false;
+            if (relayed) {
+                read = zynet::messageFromXml(m_skim, frame.payload, frame.length, received, why);
+            } else {
+                message.reset(zynet::messageFromXml(code, frame.payload, frame.length, why));
+                read = message != nullptr;
+            }
             if (anonymous) decodeSlots().give();
-            if (!message) {
+            if (!read) {
                 ignoreResult(session.breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why),
                              "the error stays on the session for its caller");
                 return false;
@@ -383,7 +390,10 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
     bool threw = false;
     try {
         if (kind == zynet::FrameKind::Xml) {
-            if (m_xmlCallback) m_xmlCallback(ZYN_CALLBACK_MESSAGE, this, handle, message.release());
+            if (relayed)
+                m_relayCallback(ZYN_CALLBACK_MESSAGE, this, handle, received);
+            else if (m_xmlCallback)
+                m_xmlCallback(ZYN_CALLBACK_MESSAGE, this, handle, message.release());
         } else if (m_xdrCallback) {
             m_xdrCallback(ZYN_CALLBACK_MESSAGE, this, handle, code, &data);
         }
@@ -393,8 +403,6 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         threw = true;
     }
     if (anonymous) setBusy(handle, false);
-    // The thread may serve another connection next: nothing of this message's text stays with it.
-    zynet::forgetReceivedXml();
     return !threw && session.IsConnected();
 }
 

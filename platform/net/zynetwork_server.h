@@ -36,6 +36,9 @@ public:
                                  unsigned long messageType, zysDatabuf_v2* data);
     using XmlCallback = void (*)(ZynCallback_e type, CZyNetworkServer* server, long long handle,
                                  CNMessageBase* message);
+    // A relay's callback: the message read for it, with its text, as one value (see SetSkimmedXml).
+    using RelayCallback = void (*)(ZynCallback_e type, CZyNetworkServer* server, long long handle,
+                                   zynet::TReceivedXml& received);
 
     // Behind this machine's listener, or behind a listener of its own when the port names one.
     CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallback, const char* name, CSessionPort& port);
@@ -65,9 +68,13 @@ public:
     // Takes no more connections when none ever came; true when it closed so.
     bool CloseIfUnused();
 
-    // Messages of the skim's tag are read without the items of its list (see zynet::TXmlSkim), for a
-    // relay that forwards them as they came. Set before SelectData.
-    void SetSkimmedXml(const zynet::TXmlSkim& skim) { m_skim = skim; }
+    // Messages of the skim's tag are read without the items of its list (see zynet::TXmlSkim) and go to
+    // `relay` with the text they came in, for a relay that forwards them as they came; other messages go
+    // to the XML callback. Set before SelectData.
+    void SetSkimmedXml(const zynet::TXmlSkim& skim, RelayCallback relay) {
+        m_skim = skim;
+        m_relayCallback = relay;
+    }
 
     const std::string& GetName() const { return m_name; }
     // The listener's port (0 before it listens).
@@ -117,6 +124,7 @@ private:
     const XdrCallback m_xdrCallback;
     const XmlCallback m_xmlCallback;
     zynet::TXmlSkim m_skim;  // tag 0: every message read whole
+    RelayCallback m_relayCallback = nullptr;
     const std::string m_name;
     // Machine: this process's listener, stopped with its last server; Own: started for the port
     // this server was given, stopped with it; Given: its owner's to stop.
