@@ -23,6 +23,7 @@
 #include "platform/entities/idabackup.h"
 #include "platform/entities/installmanager.h"
 #include "platform/entities/zyclient.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/tasks/evrestoretask.h"
 
@@ -37,10 +38,7 @@ constexpr int kVmJobLinkType = 7;
 constexpr int kSubclientEntity = 7;
 constexpr int kInstanceEntity = 5;
 constexpr unsigned long kHyperVInstanceType = 102;
-constexpr unsigned int kHyperVWindowsGuestMessage = 0xe000138;
 
-constexpr unsigned long kBlockLevelAppTypes[] = {11, 17, 18, 19, 20, 21, 29, 33, 34,
-                                                 36, 40, 42, 43, 48, 63, 64, 74, 134};
 constexpr int kWindowsGuestOsIds[] = {2,  3,  21, 24, 27, 34,  35,  39,  46,  48,  62,  63, 64,
                                       65, 66, 67, 93, 94, 200, 208, 209, 210, 211, 212, 213};
 
@@ -102,9 +100,7 @@ std::string CVSALiveBrowse::getBlockLevelMountXml(bool, unsigned int appId, unsi
                                                   unsigned long appType, unsigned long fromTime,
                                                   unsigned long toTime, int copyPrecedence, bool option) {
     std::string xml;
-    if (std::find(std::begin(kBlockLevelAppTypes), std::end(kBlockLevelAppTypes), appType) ==
-        std::end(kBlockLevelAppTypes))
-        return xml;
+    if (!apptype::in(apptype::family::kBlockLevel, appType)) return xml;
     CBrowseLog log(kTag);
     GetArchFileInfoArgs_t args{afileId, 0, 2, 0};
     GetArchFileInfoRet_t file;
@@ -385,7 +381,7 @@ bool CVSALiveBrowse::isLivebrowseSupportedForHypervVM(unsigned long instanceId, 
     CBrowseLog(kTag).debugLvl(0,
                               "Browsing Windows VM from Linux MA is not supported For HyperV. Please select "
                               "HyperV node as MA in advanced options.");
-    errorMessageId = kHyperVWindowsGuestMessage;
+    errorMessageId = evmsg::kHyperVOnLinuxMediaAgent;
     return false;
 }
 

@@ -108,9 +108,13 @@ bool CWorkerThreadHM::initLiveMachineBrowse(EvMultiEntityRestoreTask* task) {
         I2::Utils::IdxDbInfoCache cache;
         std::string serverName;
         std::vector<I2::Utils::IdxSrvrInfo> servers;
-        ignoreResult(cache.FetchOrSetIdxSrvrForDb(guid, guid, static_cast<unsigned int>(entityAppType),
-                                                  serverName, servers, userRequest),
-                     "an empty list of servers is the failure checked next");
+        if (CUxError err = cache.FetchOrSetIdxSrvrForDb(guid, guid, static_cast<unsigned int>(entityAppType),
+                                                         serverName, servers, userRequest);
+            err.IsError()) {
+            log.debugLvl(-1, "Unable to find the index server of backupsetGuid[%s] - message [%s]", guid.c_str(),
+                         err.GetErrorText().c_str());
+            return fail("Unable to find the index server of this machine's backup set: " + err.GetErrorText());
+        }
         if (servers.empty()) {
             log.debugLvl(
                 -1,

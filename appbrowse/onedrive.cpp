@@ -10,6 +10,7 @@
 #include "appbrowse/querycriteria.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/db/cursorwrapper.h"
+#include "platform/entities/apptypes.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
@@ -17,7 +18,6 @@
 namespace {
 
 constexpr const char* kTag = "FBHMWORKER";
-constexpr long long kOneDriveIndexAppType = 200118;
 constexpr int kObjectIdAttribute = 20;
 const char* const kRestrictionQueryId = "onedrive-owner-restriction";
 
@@ -49,7 +49,7 @@ bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
     }
     App::GetIndexingV2EnabledReq request;
     request.setint64(App::GetIndexingV2EnabledReq::f::clientId, clientId);
-    request.setint64(App::GetIndexingV2EnabledReq::f::idxAppType, kOneDriveIndexAppType);
+    request.setint64(App::GetIndexingV2EnabledReq::f::idxAppType, apptype::kOneDriveIndex);
     std::string requestXml;
     if (request.serialize(requestXml) != 0) {
         log.debugLvl(0, "Error : Failed to serialize App::GetIndexingV2EnabledReq.");

@@ -19,6 +19,7 @@
 #include "platform/net/zynetwork.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
+#include "platform/tasks/taskoptions.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
@@ -27,14 +28,12 @@
 namespace {
 
 constexpr const char* kTag = "FBHMVSABROWSE";
-constexpr int64_t kVmIndexAppType = 200107;
 constexpr int kVmJobLinkType = 7;
 constexpr int kForceV2Protocol = 2;
 constexpr int64_t kViewLinkAttribute = 38;
 constexpr const char* kViewLinkValue = "viewlink";
 constexpr int kLiveBrowseOption = 59;
 constexpr int64_t kNoPageLimit = 4294967295LL;
-constexpr uint64_t kOptionNoEndOfChannel = 0x2000;  // the browse task leaves its channel open
 
 using R = databrowse::BrowseRequest::f;
 using E = ZyEntities::GenericEntity::f;
@@ -188,7 +187,7 @@ bool CBrowseVSAClient::IsAPIInitialize() {
     request()
         .getObjectAccessor(R::indexing, true)
         ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true)
-        ->setint64(databrowse::IndexingInfo::f::idxAppType, kVmIndexAppType);
+        ->setint64(databrowse::IndexingInfo::f::idxAppType, apptype::kVmIndex);
     request().getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::directApiMarker, 1);
     m_worker->setDirectAPIBrowseReq(&request());
     return true;
@@ -435,7 +434,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid, const std::string
     m_callerAnswered = true;
     // The VM's channel ends the caller's answer when the VM's worker goes, which may be after this one:
     // an end from here could overtake the VM's last items.
-    m_worker->getBrowseTask()->getDataPtr()->options |= kOptionNoEndOfChannel;
+    m_worker->getBrowseTask()->getDataPtr()->options |= taskoption::kNested;
     if (!done) {
         log.debugLvl(0, "Failed to spawn a new request to browse VM");
         return vsaError("Failed to spawn a new request to browse VM");

@@ -2,6 +2,5 @@
 // any thread.
 #pragma once
 
-// True for the file-system agents of the product's application-type list (11, 17 to 21, 29, 33, 34,
-// 36, 40, 42, 43, 48, 63, 64 and 74).
+// True for the file-system agents (apptype::family::kFileSystem).
 bool isFileSystemAppType(long appType);

@@ -20,7 +20,7 @@ struct TBrowseDenial {
 std::string browseAccessText(databrowse::BrowseRequest& request);
 
 // The error the caller sees for a refusal by `checker`: the checker's own code and text when it has
-// them, else code 3 with message 0xe0000bd rendered in `locale`.
+// them, else code 3 with message evmsg::kBrowseAccessDenied rendered in `locale`.
 TBrowseDenial browseDenialError(EvSecurityMgr& checker, unsigned long locale);
 
 // Alert 3002, condition 4, about the task's Kelmarch, client, instance, app type and backup set, for

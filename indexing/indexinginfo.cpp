@@ -33,7 +33,6 @@ namespace {
 const char* const kTag = "FBHMWORKER";
 
 constexpr uint64_t kOptionNasLiveBrowse = 0x200;
-constexpr unsigned long kVmIndexAppType = 200107;
 constexpr int kSecuredCrossCycleServicePack = 22;
 constexpr uint32_t kEngineDynamicIndex = 2;
 constexpr int kResultSetCycle = 1;
@@ -308,7 +307,7 @@ int CWorkerThreadHM::indexingInfoJobsAndCycles(TIndexingInfoRun& run) {
 
     auto* paths = m_browseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false);
     run.parentVmBrowse = planner && !planner->isLastJobDelayCataloged() &&
-                         planner->getIdxAppType() == kVmIndexAppType && paths && paths->size() == 1 &&
+                         planner->getIdxAppType() == apptype::kVmIndex && paths && paths->size() == 1 &&
                          paths->front().getstring(databrowse::BrowsePath::f::path) == "\\";
     const std::string procedureInput = run.parentVmBrowse ? kParentVmInput : "";
 

@@ -23,6 +23,7 @@
 #include "planning/superbrowsemanager.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/indexing/indexingutils.h"
@@ -48,7 +49,7 @@ constexpr const char* kNoVmsText =
 
 // True when a path of an Oracle or table-space request asks for the table view.
 bool isTableViewRequest(uint32_t appType, const std::vector<CNMessageBase>* paths) {
-    if ((appType != 22 && appType != 80) || !paths) return false;
+    if (!apptype::in(apptype::family::kOracle, appType) || !paths) return false;
     for (const CNMessageBase& p : *paths) {
         const std::string text = p.getstring(databrowse::BrowsePath::f::path);
         if (text.size() <= 6) continue;

@@ -17,7 +17,6 @@ const char* const kTag = "FBHMWORKER";
 constexpr uint64_t kOptionPredictIndex = 1ULL << 38;
 constexpr uint64_t kLocationCycleIndex = 2;  // index archive file of a cycle
 constexpr uint64_t kLocationJobIndex = 6;    // index archive file found for a job
-constexpr int64_t kVmIndexAppType = 200107;
 constexpr int kResultSetJobs = 3;
 
 int addIndexLocation(CPredictionClient& client, uint64_t kind, int64_t archFileId, int64_t kelmarchId) {
@@ -118,7 +117,7 @@ int CWorkerThreadHM::doIndexPrediction() {
                                  file.getint64(Indexing::JobArchFileInfo::f::kelmarchId));
             }
         }
-        if (routing->getint64(databrowse::IndexingInfo::f::idxAppType) == kVmIndexAppType) {
+        if (routing->getint64(databrowse::IndexingInfo::f::idxAppType) == apptype::kVmIndex) {
             CNMessageBase* options =
                 m_browseRequest.isSet(databrowse::BrowseRequest::f::options)
                     ? m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::options, false)

@@ -10,6 +10,7 @@
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/msg/app_execute_sp.h"
+#include "platform/msg/criteriaoperators.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -17,7 +18,6 @@ namespace {
 const char* const kTag = "FBHMWORKER";
 constexpr const char* kExchangeTagContainer = "26A29909-9168-405C-B989-92A8EE243D35";
 constexpr int64_t kSecondsPerDay = 86400;
-constexpr int64_t kOperatorAtOrBefore = 4;
 constexpr int64_t kOperatorEquals = 10;
 constexpr int64_t kAttributeItemState = 64;
 
@@ -86,7 +86,7 @@ std::vector<databrowse::Criteria> CWorkerThreadHM::getRefCopyFilters(int appId, 
         static_cast<int64_t>(std::time(nullptr)) - static_cast<int64_t>(days) * kSecondsPerDay;
     const int64_t attribute = type == 1 ? 1 : type == 2 ? 73 : 0;
     databrowse::Criteria filter =
-        makeBrowseCriteria(1, attribute, kOperatorAtOrBefore, decimal(static_cast<uint64_t>(cutOff)));
+        makeBrowseCriteria(1, attribute, criteriaop::kAtOrBefore, decimal(static_cast<uint64_t>(cutOff)));
     // Only the two day kinds name an attribute; a filter of another kind goes without one.
     if (attribute == 0) {
         CNMessageBase* value = filter.getObjectAccessor(databrowse::Criteria::f::criteria, false);
@@ -159,7 +159,7 @@ std::vector<databrowse::Criteria> CWorkerThreadHM::getRetentionFilters(int appId
         uint64_t v = static_cast<uint64_t>(raw);
         if (rule.form == TRetentionFilterRule::Switch) v = raw != 0 ? 1 : 0;
         if (rule.form == TRetentionFilterRule::Low32) v = static_cast<uint32_t>(raw);
-        filters.push_back(makeBrowseCriteria(1, rule.attribute, kOperatorAtOrBefore, decimal(v)));
+        filters.push_back(makeBrowseCriteria(1, rule.attribute, criteriaop::kAtOrBefore, decimal(v)));
     }
     filters.push_back(makeBrowseCriteria(0, kAttributeItemState, kOperatorEquals, "deleted"));
     return filters;

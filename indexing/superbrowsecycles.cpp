@@ -14,6 +14,7 @@
 #include "planning/superbrowsemanager.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
+#include "platform/msg/criteriaoperators.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/extendedoptions.h"
 #include "worker/fastbrowsehmworkerthread.h"
@@ -25,7 +26,6 @@ constexpr uint32_t kNoSubclient = 0xFFFFFFFF;
 constexpr int kBrowseOpFindOnly = 2;
 constexpr unsigned int kOptionV2Retention = 103;
 constexpr int64_t kSecondsPerDay = 86400;
-constexpr int64_t kOperatorBefore = 3;
 constexpr int64_t kOperatorIs = 9;
 constexpr int64_t kOperatorUnder = 5;
 constexpr int64_t kAttributeRetentionTags = 66;
@@ -34,7 +34,7 @@ constexpr int64_t kAttributeDeletionTime = 62;
 constexpr int64_t kAttributeArchiveTime = 67;
 
 bool isExchangeAppType(uint32_t appType) {
-    return appType == 8 || appType == 14 || appType == apptype::kExchangeMailbox;
+    return apptype::in(apptype::family::kExchange, appType);
 }
 
 databrowse::Query retentionSubquery(const std::vector<databrowse::Criteria>& filters) {
@@ -157,9 +157,9 @@ void CWorkerThreadHM::addCycleRetention(TSuperBrowseRun& run, Indexing::BackupCy
                 archived = deleted = static_cast<int64_t>(std::time(nullptr)) - days * kSecondsPerDay;
             }
             filters.push_back(
-                makeBrowseCriteria(1, kAttributeDeletionTime, kOperatorBefore, std::to_string(deleted)));
+                makeBrowseCriteria(1, kAttributeDeletionTime, criteriaop::kFrom, std::to_string(deleted)));
             filters.push_back(
-                makeBrowseCriteria(1, kAttributeArchiveTime, kOperatorBefore, std::to_string(archived)));
+                makeBrowseCriteria(1, kAttributeArchiveTime, criteriaop::kFrom, std::to_string(archived)));
         }
     }
     if (filters.empty()) return;

@@ -319,7 +319,7 @@ void CWorkerThreadHM::setSuperBrowseSourcePaths() {
     const uint32_t appType = m_inputData.appType;
     for (const char* path = m_privateTask->getFirstPath(EvRestoreTask::kBrowsePathList); path;
          path = m_privateTask->getNextPath(EvRestoreTask::kBrowsePathList)) {
-        if (sources.empty() && (appType == 22 || appType == 80 || appType == 125)) {
+        if (sources.empty() && (apptype::in(apptype::family::kOracle, appType) || appType == apptype::kPostgreSql)) {
             sources.push_back(m_inputData.browsePath);
             continue;
         }

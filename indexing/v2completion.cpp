@@ -18,6 +18,7 @@
 #include "platform/entities/installmanager.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/msg/criteriaoperators.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/extendedoptions.h"
 #include "service/browserouterthread.h"
@@ -33,8 +34,6 @@ const char* const kTag = "FBHMWORKER";
 constexpr int64_t kFlagVmGuid = 18;
 constexpr int64_t kFlagVmDisplayName = 17;
 constexpr int64_t kTimeAttribute = 92;
-constexpr int64_t kOperatorFrom = 3;
-constexpr int64_t kOperatorTo = 1;
 constexpr int kOpFind = 1;
 constexpr int kOpFindOnly = 2;
 constexpr int kOpIndexLogs = 11;
@@ -42,8 +41,7 @@ constexpr int64_t kNasClientKind = 2;
 constexpr size_t kMaxLoggedPaths = 99;
 
 bool isNasBlockAppType(uint32_t appType) {
-    return appType == 1 || appType == 11 || appType == apptype::kWindowsFileSystem || appType == 34 ||
-           appType == 42 || appType == 43;
+    return apptype::in(apptype::family::kNasBlock, appType);
 }
 
 // The search block of the request's advanced settings, made when `create`.
@@ -132,8 +130,8 @@ bool CWorkerThreadHM::applyQueryTimeLimits() {
             if (!values || values->empty()) continue;
             const auto time = static_cast<uint32_t>(std::strtoull(values->front().c_str(), nullptr, 10));
             const int64_t op = value->getint64(databrowse::FilteredBrowseCriteriaValue::f::criteriaOperator);
-            if (op == kOperatorFrom) m_inputData.fromTime = time;
-            if (op == kOperatorTo) m_inputData.toTime = time;
+            if (op == criteriaop::kFrom) m_inputData.fromTime = time;
+            if (op == criteriaop::kTo) m_inputData.toTime = time;
         }
     }
     return timeCriterion;

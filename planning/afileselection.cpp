@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kTag = "FBHMARCHMGR";
 
 bool retriesWithDataFiles(uint32_t appType) {
-    return appType == 22 || appType == 80;
+    return apptype::in(apptype::family::kOracle, appType);
 }
 
 std::string timeText(unsigned long t) {

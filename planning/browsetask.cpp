@@ -24,6 +24,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/tasks/taskoptions.h"
 
 namespace {
 
@@ -34,9 +35,7 @@ const char* const kOracleTag = "setBrowseTaskExOracle";
 const char* const ZY_HM_ENABLE_END_USER_ERASE = "ZY_HM_ENABLE_END_USER_ERASE";
 const char* const ZY_HM_ENABLE_FS_END_USER_ERASE = "ZY_HM_ENABLE_FS_END_USER_ERASE";
 
-constexpr uint64_t kOptionNoEndOfChannel = 0x2000;           // the caller ends the return channel
 constexpr uint64_t kOptionCleared = 0x1000000000000ULL;      // bit 48, not handed on
-constexpr uint64_t kOptionExactBrowse = 0x4000000000000ULL;  // bit 50: no path correction
 constexpr char kPathCutMarker = 0x12;
 
 // One extended option and the options1 bit it stands for.
@@ -89,13 +88,13 @@ uint64_t optionBits(const EvMultiEntityRestoreTask& task) {
 }
 
 bool isOracle(uint64_t appType) {
-    return appType == 22 || appType == 80;
+    return apptype::in(apptype::family::kOracle, appType);
 }
 bool isOracleSap(uint64_t appType) {
-    return appType == 100061 || appType == 100079;
+    return apptype::in(apptype::family::kOracleSap, appType);
 }
 bool correctsPath(uint64_t appType) {
-    return appType == 65 || appType == 75 || appType == 76 || appType == 87;
+    return apptype::in(apptype::family::kVirtualMachine, appType);
 }
 
 std::string pathOrEmpty(const char* path) {
@@ -130,7 +129,7 @@ void CBrowseTask::setLastError(databrowse::BrowseErrorCode code, const std::stri
 void CBrowseTask::endChannel() {
     if (!m_data.restoreReturn) return;
     m_data.restoreReturn->dumpBuffer(9);
-    if ((m_data.options & kOptionNoEndOfChannel) == 0) m_data.restoreReturn->end(0);
+    if ((m_data.options & taskoption::kNested) == 0) m_data.restoreReturn->end(0);
 }
 
 void CBrowseTask::cleanUp() {
@@ -270,7 +269,7 @@ void CBrowseTask::init(EvMultiEntityRestoreTask* task, CPredictionClient*) {
 }
 
 void CBrowseTask::setRestoreReturn(EvMultiEntityRestoreTask* task) {
-    const bool flag = (task->getOptions() & kOptionNoEndOfChannel) == 0;
+    const bool flag = (task->getOptions() & taskoption::kNested) == 0;
     m_data.restoreReturn = new (std::nothrow) EvRestoreReturn(
         static_cast<long long>(m_data.jobId),
         static_cast<int>(static_cast<uint32_t>(task->getOptions() & 0xFFFFFFFFULL)), flag, nullptr, nullptr);
@@ -317,7 +316,7 @@ int CBrowseTask::setAppId(EvMultiEntityRestoreTask* task, long appId) {
         if (!pathText) throw std::string("ERROR: Getting source path failed - abandoning browse request");
         std::string path = pathText;
         if (correctsPath(appType)) log.debugLvl(8, "Before correcting the pathBuf for IL: %s", path.c_str());
-        if ((task->getOptions() & kOptionExactBrowse) == 0) {
+        if ((task->getOptions() & taskoption::kExactBrowse) == 0) {
             const size_t cut = path.rfind(kPathCutMarker);
             if (cut != std::string::npos) path.resize(cut);
         }

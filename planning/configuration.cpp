@@ -6,15 +6,15 @@
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/entitypaths.h"
 #include "platform/entities/wbaconfiguration.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/taskoptions.h"
 
 namespace {
 const char* const kTag = "FBHMCONFIG";
-constexpr long kWbaAppType = 107;
-constexpr uint64_t kOptionExactBrowse = 0x4000000000000ULL;  // bit 50
 
 template <class T>
 void deleteOwned(T*& p) {
@@ -137,7 +137,7 @@ int CConfiguration::initClassic(EvMultiEntityRestoreTask* task) {
         log.debugLvl(0, "ERROR: new failed for FSSubclientConf");
         return -1;
     }
-    if ((task->getOptions() & kOptionExactBrowse) == 0) m_subclientConf->setCalledFromStartRestore(true);
+    if ((task->getOptions() & taskoption::kExactBrowse) == 0) m_subclientConf->setCalledFromStartRestore(true);
 
     m_toTime = static_cast<uint32_t>(browsetime::limitOrNone(static_cast<uint32_t>(task->getToTime())));
     if (m_subclientConf->load(m_applicationId, m_toTime, true) < 0) {
@@ -197,7 +197,7 @@ int CConfiguration::initClassic(EvMultiEntityRestoreTask* task) {
         log.debugLvl(2, "Subclient name to id Map: <'%s', <%lu,%lu>>", name, subclientId, appId);
     }
 
-    if (static_cast<long>(appType) == kWbaAppType) {
+    if (static_cast<long>(appType) == apptype::kWba) {
         m_wbaConfiguration = new (std::nothrow) WBAConfiguration(
             clientId, static_cast<unsigned long>(task->getBackupSetId()),
             static_cast<unsigned int>(browsetime::limitOrNone(static_cast<uint32_t>(task->getToTime()))));
@@ -248,7 +248,7 @@ int CConfiguration::WBAConfHandler(EvMultiEntityRestoreTask* task) {
     log.debugLvl(0, "WBA browse path changed from [%s] to [%s]", path.c_str(), newPath.c_str());
     log.debugLvl(0, "WBA client changed from [%ld] to [%d]", task->getClientId(),
                  m_wbaConfiguration->GetDestHost());
-    log.debugLvl(0, "WBA apptype changed from [%d] to [%ld]", static_cast<int>(kWbaAppType),
+    log.debugLvl(0, "WBA apptype changed from [%d] to [%ld]", static_cast<int>(apptype::kWba),
                  static_cast<long>(m_wbaConfiguration->GetDestFileSystemAppType()));
     log.debugLvl(0, "WBA backupset changed from [%ld] to [%ld]", task->getBackupSetId(),
                  static_cast<long>(m_wbaConfiguration->GetDestBackupSet()));

@@ -7,14 +7,15 @@
 
 #include "fbDebug/fbdebug.h"
 #include "planning/confrecord.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/taskoptions.h"
 
 CConfigurationMgr* g_poConfMgr = nullptr;
 
 namespace {
 const char* const kTag = "FBHMCONFIGMGR";
 // A nested browse (the dot browse of an unknown item), run on the thread of its outer browse.
-constexpr uint64_t kOptionNestedBrowse = 0x2000;
 }  // namespace
 
 CConfigurationMgr::CConfigurationMgr() = default;
@@ -133,7 +134,7 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
     }
     if (rc != 0) {
         error = {record->getLastErrorCode(), record->getLastError()};
-        if (error.code == databrowse::BROWSE_ERR_NONE) error.code = databrowse::BROWSE_ERR_GENERIC;
+        error.code = errorresponse::failureCode(error.code);
         setLastError(error.code, error.text);
         if (error.code != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) {
             log.debugLvl(0, "ERROR: failed to init() CConfRecord object. Deleting it.");
@@ -184,7 +185,7 @@ CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTas
         }
         const bool stale = record->getStaleFlag();
         const auto opener = m_openedOn.find(record);
-        if ((task->getOptions() & kOptionNestedBrowse) != 0 && !stale && opener != m_openedOn.end() &&
+        if ((task->getOptions() & taskoption::kNested) != 0 && !stale && opener != m_openedOn.end() &&
             opener->second == std::this_thread::get_id() && record->lockConfiguration()) {
             // Its outer request on this thread holds the record and waits for it: it shares it.
             log.debugLvl(2, "Configuration [%s] is shared with a nested request of its session.",
@@ -285,22 +286,26 @@ void CConfigurationMgr::eraseLocked(size_t index) {
 
 void CConfigurationMgr::setLastError(databrowse::BrowseErrorCode code, const std::string& text) {
     ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_lastErrorCode = code;
     m_lastError = text;
 }
 
 std::string CConfigurationMgr::getLastError() {
     ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return {};  // a broken lock, logged where it failed
     return m_lastError;
 }
 
 databrowse::BrowseErrorCode CConfigurationMgr::getLastErrorCode() {
     ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return databrowse::BROWSE_ERR_GENERIC;  // a broken lock, logged where it failed
     return m_lastErrorCode;
 }
 
 size_t CConfigurationMgr::getRecordCount() {
     ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return 0;  // a broken lock, logged where it failed
     return m_records.size();
 }
 

@@ -22,8 +22,6 @@
 namespace {
 
 constexpr const char* kTag = "FBHM::determineBrowseIndexingVersion";
-constexpr unsigned long kIdxAppTypeVmV2 = 200107;
-constexpr unsigned long kIdxAppTypeVmBackupSet = 200108;
 constexpr int kContentIndexedFlag = 64;  // ZYA_AF_CI_SUCCESS_FLAG
 
 bool usable(uint32_t id) {
@@ -85,7 +83,7 @@ unsigned long long SuperBrowseManager::determineBrowseIndexingVersion(bool& inde
     if (enforceLive != 0) log.debugLvl(0, "nEnforceLivebrowse registry key is set");
     if (m_appType == apptype::kVirtualServer && m_forcedDbEngineType == 0 && getExtendedOption(103) != '1' &&
         getExtendedOption(59) == '1' && getExtendedOption(112) != '1' &&
-        !(indexingV2 && idxAppType == kIdxAppTypeVmV2) && enforceLive == 0) {
+        !(indexingV2 && idxAppType == apptype::kVmIndex) && enforceLive == 0) {
         if (contentIndexedVmCheck(indexingV2, idxAppType)) return 0;
     }
     if (!indexingV2) return 0;
@@ -97,7 +95,7 @@ unsigned long long SuperBrowseManager::determineBrowseIndexingVersion(bool& inde
 bool SuperBrowseManager::contentIndexedVmCheck(bool& indexingV2, unsigned long& idxAppType) {
     CBrowseLog log(kTag);
     uint32_t subclient = m_subclientId;
-    if ((subclient == 0 || subclient == 0xFFFFFFFF) && idxAppType == kIdxAppTypeVmBackupSet) {
+    if ((subclient == 0 || subclient == 0xFFFFFFFF) && idxAppType == apptype::kVmBackupSetIndex) {
         APP_Application app(nullptr);
         app.setTop(1);
         app.setIsolationType(4);

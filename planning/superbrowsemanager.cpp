@@ -229,31 +229,21 @@ bool SuperBrowseManager::isViewExactOrImage(uint32_t appId, uint32_t time) {
 
 bool SuperBrowseManager::isExact(uint32_t appId, uint32_t time) {
     switch (m_appType) {
-        case 41:
+        case apptype::kActiveDirectory:
             return true;
-        case 65:
-        case 75:
-        case 76:
-        case 87:
-            return (m_optionBits & kOptionExactBrowse) != 0;
-        case 106:
+        case apptype::kVirtualServer:
             return isViewExactOrImage(appId, time);
         default:
-            return false;
+            return apptype::in(apptype::family::kVirtualMachine, m_appType) && (m_optionBits & kOptionExactBrowse) != 0;
     }
 }
 
 bool SuperBrowseManager::isImage(uint32_t appId, uint32_t time) {
     switch (m_appType) {
-        case 65:
-        case 75:
-        case 76:
-        case 87:
-            return (m_optionBits & kOptionExactBrowse) == 0;
-        case 106:
+        case apptype::kVirtualServer:
             return isViewExactOrImage(appId, time);
         default:
-            return false;
+            return apptype::in(apptype::family::kVirtualMachine, m_appType) && (m_optionBits & kOptionExactBrowse) == 0;
     }
 }
 

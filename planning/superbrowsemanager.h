@@ -19,6 +19,8 @@
 #include "planning/superbrowse.h"
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/tasks/taskoptions.h"
+#include "platform/tasks/taskoptions.h"
 #include "platform/threads/hubmutex.h"
 
 class ArchiveManagerHM;
@@ -26,8 +28,8 @@ class EvMultiEntityRestoreTask;
 
 class SuperBrowseManager {
 public:
-    // Option bit 50: exact rather than image browse (app types 65, 75, 76, 87); no block-level mount.
-    static constexpr uint64_t kOptionExactBrowse = 0x4000000000000ULL;
+    // Option bit 50 (taskoption::kExactBrowse) as the manager's callers name it.
+    static constexpr uint64_t kOptionExactBrowse = taskoption::kExactBrowse;
 
     using CycleIterator = std::vector<SuperBrowse>::iterator;
     using ArchiveIterator = std::vector<SuperBrowseArchive>::iterator;

@@ -17,12 +17,12 @@
 #include "platform/entities/clientapplist.h"
 #include "platform/entities/zysim.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
 constexpr const char* kTag = "FBHMSUPERMGR";
 // "No backups found for the browse time range."
-constexpr unsigned long kNoCyclesMessageId = 0xe0000e1;
 
 bool isEverySubclient(uint32_t subclientId) {
     return subclientId == 0 || subclientId == 0xFFFFFFFF || subclientId == 0x7FFFFFFF;
@@ -172,7 +172,7 @@ int SuperBrowseManager::splitCI(const char* browsePath) {
 
 void SuperBrowseManager::setNoCyclesError() {
     EvMessageContainer messages;
-    messages.SetMessageID(static_cast<int>(kNoCyclesMessageId), true);
+    messages.SetMessageID(static_cast<int>(evmsg::kNoBackupsFound), true);
     setLastError(databrowse::BROWSE_ERR_NOTHING_TO_BROWSE, getErrorMsgContainer(messages, m_localeId));
 }
 

@@ -94,11 +94,6 @@ void collectSubclients(const char* where, int backupSetId, const std::string& gu
     while (app.getNextRow(&app, &count, -1, 0) == 0) ids.push_back(app.getDataPtr()->id);
 }
 
-bool cloudLaptopAppType(int appType) {
-    static const std::set<int> types = {1, 11, 17, 18, 19, 20, 21, 29, 33, 34, 36, 38, 42, 43, 63, 64, 74};
-    return types.count(appType) != 0;
-}
-
 }  // namespace
 
 const std::vector<uint32_t>& backupsetsWithExchangeOptimization() {
@@ -489,7 +484,7 @@ int SuperBrowseManager::getIndexing2DbsForBackupSet(int appType, int clientId, i
         for (const APP_Application_t& r : rows) dbs.push_back({r.id, r.GUID});
     }
     bool cloudLaptopMode = false;
-    if (cloudLaptopAppType(appType)) {
+    if (apptype::in(apptype::family::kCloudLaptop, appType)) {
         App::GetIsCloudLaptopModeEnabledReq request;
         request.setstring(App::GetIsCloudLaptopModeEnabledReq::f::backupSetGUID, guid);
         App::GetIsCloudLaptopEnabledModeResp response;

@@ -175,7 +175,8 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
 }  // namespace
 
 void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
-                                                const std::string& peer, const std::string* received) {
+                                                const std::string& peer, const std::string* received,
+                                                bool skimmed) {
     CBrowseLog log("FBHMROUTER");
     const std::string workerId = response.getstring(Response::workerId);
     const int type = static_cast<int>(response.getint64(Response::respType));
@@ -205,7 +206,7 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                 "***** Browse response type %d for worker ID [%s] names session [%s], not the worker's; "
                 "dropped",
                 type, workerId.c_str(), got.c_str());
-        } else if (zynet::skimmedXml(&response) &&
+        } else if (skimmed &&
                    (oldProtocol || response.isSet(Response::predictions)) &&
                    (!received || XMLDecoder().decodeInto(received->data(), received->size(), response) != 0)) {
             // Read without its items (they go on as they came); the classic protocol and an answer that

@@ -12,8 +12,9 @@
 #include "platform/errors/evevent.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/net/zynet_xml.h"
+#include "platform/restoreproto/fsr_messages.h"
 #include "platform/threads/sessionport.h"
-#include "service/errorresponse.h"
+#include "platform/msg/errorresponse.h"
 #include "service/routerbrowserequest.h"
 #include "service/routerentities.h"
 #include "worker/authentication.h"
@@ -21,10 +22,6 @@
 
 namespace {
 
-// Messages of the network framework itself.
-constexpr uint32_t kSessionMessage = 0x09000101;
-constexpr uint32_t kDisconnectRequest = 0x09000102;
-constexpr uint32_t kAbortRequest = 0x09000103;
 constexpr int kReplySeconds = 30;
 constexpr int kSendSeconds = 120;
 constexpr size_t kMessageBufferSize = 4104;
@@ -151,15 +148,15 @@ void releaseSession(CZySessionLease& lease, long long handle, int type, const ch
 }  // namespace
 
 CBrowseRouterThreadHM::CBrowseRouterThreadHM() {
-    // Answers that the relay forwards unchanged go on as they came, not written again.
-    zynet::keepReceivedXml(databrowse::BrowseResponse::TAG);
     CSessionPort port(0, 0);
     port.SetType(CSessionPort::SessType_MessageService);
     m_server = std::make_unique<CZyNetworkServer>(&browseRouterCallBackXDR, &browseRouterCallBackXML,
                                                   m_serverName.c_str(), port);
     // The items of an answer go on as they came: only the rest of it is read (see forward).
+    // Answers that the relay forwards unchanged go on as they came, not written again.
     m_server->SetSkimmedXml({databrowse::BrowseResponse::TAG, databrowse::BrowseResponse::f::browseResult.code,
-                             databrowse::BrowseResult::f::dataResultSet.code});
+                             databrowse::BrowseResult::f::dataResultSet.code},
+                            &browseRouterCallBackRelay);
 }
 
 CBrowseRouterThreadHM::~CBrowseRouterThreadHM() {
@@ -198,7 +195,7 @@ void CBrowseRouterThreadHM::browseRouterCallBackXDR(CZyNetworkServer::ZynCallbac
     }
     if (type == CZyNetworkServer::ZYN_CALLBACK_DISCONNECTED)
         log.debugLvl(0, "Received disconnected handle [%lld]", handle);
-    if (messageType == kDisconnectRequest) {
+    if (messageType == ZYS_PM_DISCONNECT_REQ) {
         bool timedOut = false;
         ignoreResult(session->ReplyDisconnect(kReplySeconds, timedOut),
                      "the session ends either way; a peer already gone is no fault");
@@ -209,9 +206,21 @@ void CBrowseRouterThreadHM::browseRouterCallBackXDR(CZyNetworkServer::ZynCallbac
 void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallback_e type,
                                                     CZyNetworkServer* server, long long handle,
                                                     CNMessageBase* message) {
-    CBrowseLog log("FBHMROUTER");
     // Owned from here on: deleted on every way out, a failed acquire included.
-    std::unique_ptr<CNMessageBase> owned(message);
+    serveXml(type, server, handle, std::unique_ptr<CNMessageBase>(message), nullptr);
+}
+
+void CBrowseRouterThreadHM::browseRouterCallBackRelay(CZyNetworkServer::ZynCallback_e type,
+                                                      CZyNetworkServer* server, long long handle,
+                                                      zynet::TReceivedXml& received) {
+    std::unique_ptr<CNMessageBase> owned = std::move(received.message);
+    serveXml(type, server, handle, std::move(owned), &received);
+}
+
+void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
+                                     long long handle, std::unique_ptr<CNMessageBase> owned,
+                                     const zynet::TReceivedXml* received) {
+    CBrowseLog log("FBHMROUTER");
     unsigned oldProtocol = 0;
     ZYPlatformInfo::getNumber("EventManager", "OldBrowseProtocol", &oldProtocol);
     if (oldProtocol != 0)
@@ -235,13 +244,13 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
     std::string errorText;
     bool timedOut = false;
     switch (owned->getTagID()) {
-        case kSessionMessage:
+        case ZYS_PM_SESSION_MSG:
             break;
-        case kDisconnectRequest:
+        case ZYS_PM_DISCONNECT_REQ:
             ignoreResult(session->ReplyDisconnect(kReplySeconds, timedOut),
                          "the session ends either way; a peer already gone is no fault");
             break;
-        case kAbortRequest: {
+        case ZYS_PM_ABORT_REQ: {
             zysStatus status{};
             status.status = 0;
             status.detail = 0;
@@ -261,7 +270,8 @@ void CBrowseRouterThreadHM::browseRouterCallBackXML(CZyNetworkServer::ZynCallbac
             if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(owned.get())) {
                 CUxString peer;
                 if (!session->IsPeerProven() || session->GetRemoteClientName(peer).IsError()) peer = "";
-                relayBrowseResponse(*response, oldProtocol != 0, peer.c_str(), zynet::receivedXml(response));
+                relayBrowseResponse(*response, oldProtocol != 0, peer.c_str(),
+                                    received ? &received->text : nullptr, received && received->skimmed);
             }
             else
                 log.debugLvl(0, "browse response of no known class dropped");

@@ -35,6 +35,9 @@ public:
     // common error reply; anything else is dropped without a reply.
     static void browseRouterCallBackXML(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
                                         long long handle, CNMessageBase* message);
+    // Media-agent answers, read for the relay: served as above, with the text they came in.
+    static void browseRouterCallBackRelay(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
+                                          long long handle, zynet::TReceivedXml& received);
 
     // Relays one media agent's answer to the registered worker named in it, under the worker's lock
     // (service/browserelay.cpp). An answer whose worker is unknown, being deleted, or of another
@@ -42,13 +45,18 @@ public:
     // `peer`: the proven client name of the session it came on ("" for an anonymous caller); only a
     // media agent the worker asked may answer it. `received`: the text the answer came in, forwarded as
     // it is when the relay changes nothing.
+    // `skimmed`: the items of its list were left out of `response` (read again from `received` where the
+    // relay rewrites it).
     static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol, const std::string& peer,
-                                    const std::string* received = nullptr);
+                                    const std::string* received = nullptr, bool skimmed = false);
 
     // The mailbox GUID of a mailbox path ("/MB/<guid>/..." or "\\MB\\<guid>\\..."); empty otherwise.
     static std::string getMbGuidFromPath(const std::string& path);
 
 private:
+    // The XML callbacks' one body: `received` is the relay's read of an answer (null for other messages).
+    static void serveXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
+                         std::unique_ptr<CNMessageBase> owned, const zynet::TReceivedXml* received);
     std::string m_serverName = kServerName;
     std::unique_ptr<CZyNetworkServer> m_server;
 };

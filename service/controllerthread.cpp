@@ -11,13 +11,13 @@
 #include "planning/confrecord.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/taskoptions.h"
 #include "service/failurefallback.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
 // A nested request (a worker's dot browse), run on its outer request's thread and channel.
-constexpr uint64_t kOptionNestedRequest = 0x2000;
 
 // Process-wide, so that no id is handed out twice in a process, whichever controller asks.
 std::atomic<long long> s_lastWorkerId{0};
@@ -92,6 +92,7 @@ void CControllerThreadHM::endIdleWorkers() {
     std::vector<std::pair<std::string, WorkerPtr>> idle;
     {
         ZyCriticalSectionLock lock(&m_mapLock);
+        if (!lock.isLocked()) return;  // a broken lock, logged where it failed
         for (const auto& [id, worker] : m_workers) {
             if (worker->getAsyncMode() && worker->getIdleSeconds() >= static_cast<int64_t>(limit))
                 idle.emplace_back(id, worker);
@@ -151,6 +152,10 @@ bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, 
     worker->setForceUseIndexType(forceUseIndexType);
     {
         ZyCriticalSectionLock lock(&m_mapLock);
+        if (!lock.isLocked()) {
+            log.debugLvl(-1, "the workers' map cannot be locked; request refused");
+            return false;
+        }
         m_workers[id] = worker;
         CHubMutexLock ids(m_goneMutex);
         m_registeredIds.insert(id);
@@ -180,7 +185,7 @@ bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, 
     }
 
     const char* text = worker->getErrorMessage();
-    if ((task->getOptions() & kOptionNestedRequest) != 0) {
+    if ((task->getOptions() & taskoption::kNested) != 0) {
         // A nested request reports no error of its own: its outer request carries on in the same channel
         // and answers for the item it was run for.
         log.debugLvl(0, "nested request failed: [%s]", text);
@@ -223,15 +228,17 @@ void CControllerThreadHM::deleteWorker(std::string id) {
     // The worker's lock is not held here (lock order: map, configuration cache, record).
     {
         ZyCriticalSectionLock lock(&m_mapLock);
-        auto found = m_workers.find(id);
-        if (found != m_workers.end() && found->second == worker) {
-            if (g_poConfMgr && !sessionGuid.empty()) {
-                if (CConfRecordRef record = g_poConfMgr->holdConfRec(sessionGuid))
-                    record->removeWorkerFromConf(id);
+        if (lock.isLocked()) {
+            auto found = m_workers.find(id);
+            if (found != m_workers.end() && found->second == worker) {
+                if (g_poConfMgr && !sessionGuid.empty()) {
+                    if (CConfRecordRef record = g_poConfMgr->holdConfRec(sessionGuid))
+                        record->removeWorkerFromConf(id);
+                }
+                m_workers.erase(found);
+                CHubMutexLock ids(m_goneMutex);
+                m_registeredIds.erase(id);
             }
-            m_workers.erase(found);
-            CHubMutexLock ids(m_goneMutex);
-            m_registeredIds.erase(id);
         }
     }
     m_gone.notify_all();
@@ -240,6 +247,7 @@ void CControllerThreadHM::deleteWorker(std::string id) {
 
 CControllerThreadHM::WorkerPtr CControllerThreadHM::getWorker(std::string id) {
     ZyCriticalSectionLock lock(&m_mapLock);
+    if (!lock.isLocked()) return nullptr;  // a broken lock, logged where it failed
     auto found = m_workers.find(id);
     return found == m_workers.end() ? nullptr : found->second;
 }
@@ -264,5 +272,6 @@ bool CControllerThreadHM::waitForWorker(std::string id) {
 
 size_t CControllerThreadHM::getWorkerCount() {
     ZyCriticalSectionLock lock(&m_mapLock);
+    if (!lock.isLocked()) return 0;  // a broken lock, logged where it failed
     return m_workers.size();
 }

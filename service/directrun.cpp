@@ -12,7 +12,7 @@
 #include "service/controllerthread.h"
 #include "service/directtaskprep.h"
 #include "service/enduserErase.h"
-#include "service/errorresponse.h"
+#include "platform/msg/errorresponse.h"
 #include "service/failurefallback.h"
 #include "service/routerfields.h"
 #include "service/routertoken.h"

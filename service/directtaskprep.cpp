@@ -29,7 +29,6 @@ using Flag = databrowse::Msg9::f;
 constexpr const char* kTag = "FBHMROUTER";
 constexpr size_t kMessageBufferSize = 4104;
 constexpr int kNoInstance = -32000;
-constexpr int kKeepFromTimeAppType = 78;
 constexpr int64_t kForceIndexFlagType = 4;
 constexpr const char* kJobFailure = "Error: Browse By JobId failed...";
 
@@ -242,7 +241,9 @@ void applyJobTimeRange(TDirectTask& t, CBrowseLog& log) {
     }
     CNMessageBase* range = t.request.getObjectAccessor(R::timeRange, true);
     range->setint64(databrowse::BrowseTimeRange::f::toTime, end);
-    if (!keepsFromTime(t.request) && intOf(entity(t.request), E::applicationId) != kKeepFromTimeAppType)
+    // The direct task keeps SharePoint's from-time, the routed browse Exchange databases' instead
+    // (routerjoblimits.cpp): the product's two roads differ on purpose.
+    if (!keepsFromTime(t.request) && intOf(entity(t.request), E::applicationId) != apptype::kSharePoint)
         range->setint64(databrowse::BrowseTimeRange::f::fromTime, start);
 }
 

@@ -24,7 +24,7 @@
 #include "platform/security/evsecuritymgr.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
-#include "service/errorresponse.h"
+#include "platform/msg/errorresponse.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 #include "worker/authentication.h"

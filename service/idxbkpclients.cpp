@@ -14,6 +14,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/db/dbtable.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/clientapplist.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/installmanager.h"
@@ -119,7 +120,7 @@ int createIndexClient(EvDebug& log, DBtran& tran, LibConfigAppClientProp& handle
         {"read the client id", [&] { return client.getClientId(clientId); }},
         {"find the default subclient",
          [&] {
-             return ClientApplicationList::getDefaultSubclient(clientId, kIndexBackupSubclientAppType,
+             return ClientApplicationList::getDefaultSubclient(clientId, apptype::kIndexBackup,
                                                                &subclientId, &tran);
          }},
         {"create the application",

@@ -16,5 +16,3 @@ enum IdxBkpClientAction : int {
 
 inline constexpr const char* kIndexInstanceName = "classicIndexInstance";
 inline constexpr const char* kIndexSubclientDescription = "System created IndexBackup subclient";
-// The application type whose default subclient becomes the IndexBackup subclient.
-inline constexpr unsigned long kIndexBackupSubclientAppType = 64;

@@ -1,12 +1,12 @@
 #include "service/routerbrowserequest.h"
 
 #include <exception>
-#include <mutex>
 #include <vector>
 
 #include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/entities/apptypes.h"
+#include "platform/threads/hubmutex.h"
 #include "service/directrun.h"
 #include "service/fastbrowse_multiclient.h"
 #include "service/routerentities.h"
@@ -25,8 +25,8 @@ using R = databrowse::BrowseRequest::f;
 constexpr const char* kTag = "FBHMROUTER";
 constexpr int64_t kMultiClientFindOperation = 1;
 
-std::mutex g_observerLock;
-TPreparedTaskObserver g_observer;  // guarded by g_observerLock
+CHubMutex g_observerLock;
+TPreparedTaskObserver g_observer GUARDED_BY(g_observerLock);
 
 TRoutedBrowse errorReply(std::string text) {
     TRoutedBrowse out;
@@ -112,7 +112,7 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
 
     TPreparedTaskObserver observer;
     {
-        std::lock_guard<std::mutex> lock(g_observerLock);
+        CHubMutexLock lock(g_observerLock);
         observer = g_observer;
     }
     if (observer) observer(*t);
@@ -134,7 +134,7 @@ TRoutedBrowse routeBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork
 }
 
 void setPreparedTaskObserver(TPreparedTaskObserver observer) {
-    std::lock_guard<std::mutex> lock(g_observerLock);
+    CHubMutexLock lock(g_observerLock);
     g_observer = std::move(observer);
 }
 

@@ -5,6 +5,7 @@
 #include "fbDebug/fbdebug.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/kelmarchmapper.h"
 #include "platform/entities/zymanagedbforjm.h"
@@ -19,7 +20,6 @@ using Sel = databrowse::BrowseAdvancedConfig::f;
 
 constexpr const char* kTag = "FBHMROUTER";
 constexpr long kHubmasterKelmarchId = 2;
-constexpr long kKeepFromTimeAppType = 53;
 
 // "... job <id>. Session:[<guid>]..." as both the log and the caller read it.
 std::string jobText(const char* lead, long long jobId, const std::string& guid) {
@@ -150,6 +150,9 @@ bool applyArchiveFileSelection(databrowse::BrowseRequest& request, std::string& 
                         std::to_string(afile.jobId) + " is not set. Session:[" + guid + "]...");
     }
     range->setint64(T::toTime, end);
-    if (!keepsFromTime(request) && app.appTypeId != kKeepFromTimeAppType) range->setint64(T::fromTime, start);
+    // The routed browse by job keeps the from-time of Exchange databases, whose jobs stand on the whole
+    // chain; the direct task keeps SharePoint's instead (directtaskprep.cpp): the product's two roads
+    // have different rules, so the two types differ on purpose.
+    if (!keepsFromTime(request) && app.appTypeId != apptype::kExchangeDatabase) range->setint64(T::fromTime, start);
     return true;
 }

@@ -8,8 +8,10 @@
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
+#include "platform/tasks/taskoptions.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -19,9 +21,8 @@ const char* const kTag = "FBHMWORKER";
 // databrowse::BrowseResponse types the worker writes.
 
 // The browse task's options that keep a paged request from asking for a count.
-constexpr uint64_t kNoCountOptions = 0x2000 | 0x2;
+constexpr uint64_t kNoCountOptions = taskoption::kNested | 0x2;
 // A nested browse (the dot browse of an unknown item): it writes into its outer browse's channel.
-constexpr uint64_t kOptionNestedBrowse = 0x2000;
 
 void setSession(databrowse::BrowseResponse& response, const std::string& sessionGuid) {
     databrowse::BrowseSession session;
@@ -31,13 +32,6 @@ void setSession(databrowse::BrowseResponse& response, const std::string& session
 
 void addError(databrowse::BrowseResponse& response, const CNMessageBase& error) {
     response.getlistobject(databrowse::BrowseResponse::f::messages, true)->push_back(error);
-}
-
-databrowse::BrowseError makeError(databrowse::BrowseErrorCode code, const char* text) {
-    databrowse::BrowseError error;
-    error.setint64(databrowse::BrowseError::f::errorCode, code);
-    error.setstring(databrowse::BrowseError::f::errorMessage, text ? text : "");
-    return error;
 }
 
 }  // namespace
@@ -104,10 +98,7 @@ void CWorkerThreadHM::sendItemBack(databrowse::BrowseItem& item) {
 
 void CWorkerThreadHM::processErrorMessage(databrowse::BrowseErrorCode code, const char* text) {
     if (!text) return;
-    databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ERROR);
-    addError(response,
-             makeError(code == databrowse::BROWSE_ERR_NONE ? databrowse::BROWSE_ERR_GENERIC : code, text));
+    databrowse::BrowseResponse response = errorresponse::of(code, text);
     std::string xml;
     if (response.serialize(xml) != 0) return;
     sendItemBack(xml);
@@ -115,10 +106,8 @@ void CWorkerThreadHM::processErrorMessage(databrowse::BrowseErrorCode code, cons
 
 void CWorkerThreadHM::sendErrorToBrowse() {
     if (m_errorCode == databrowse::BROWSE_ERR_NONE) return;
-    databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ERROR);
+    databrowse::BrowseResponse response = errorresponse::of(m_errorCode, m_errorText);
     setSession(response, responseSessionGuid());
-    addError(response, makeError(m_errorCode, m_errorText));
     writeResponse(response, "failed to serialize browse error message, error [%d]");
 }
 
@@ -209,7 +198,7 @@ bool CWorkerThreadHM::processEndMessage(const char* endXml) {
         return false;
     }
     // A nested browse writes into its outer browse's channel: the outer browse tells its caller the end.
-    const bool nested = m_browseTask && (m_browseTask->getDataPtr()->options & kOptionNestedBrowse) != 0;
+    const bool nested = m_browseTask && (m_browseTask->getDataPtr()->options & taskoption::kNested) != 0;
     if (endXml && !nested) {
         sendItemBack(endXml);
         m_replyChannel.markEndSent();

@@ -41,8 +41,7 @@ constexpr unsigned int kDefaultIdleLimitSeconds = 600;
 
 // Application types whose filtered find searches mailboxes.
 bool isMailboxAppType(uint64_t appType) {
-    return appType == apptype::kExchangeMailbox || appType == apptype::kExchangeMailboxClassic ||
-           appType == 67 || appType == 82 || appType == 35;
+    return apptype::in(apptype::family::kMailboxSearch, appType);
 }
 
 EvMessageContainer message(int id, const std::string& argument) {

@@ -10,11 +10,27 @@
 #include "planning/superbrowsemanager.h"
 #include "platform/indexing/configloader.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/threads/hubmutex.h"
 #include "worker/authentication.h"
 
 namespace {
 
+struct TAgeingClock {
+    CHubMutex mutex;
+    std::function<int64_t()> seconds GUARDED_BY(mutex);
+};
+
+TAgeingClock& ageingClock() {
+    static TAgeingClock clock;
+    return clock;
+}
+
 int64_t steadySeconds() {
+    TAgeingClock& clock = ageingClock();
+    {
+        CHubMutexLock lock(clock.mutex);
+        if (clock.seconds) return clock.seconds();
+    }
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -73,6 +89,12 @@ bool CWorkerThreadHM::tryAccessWorker() {
 void CWorkerThreadHM::releaseWorker() {
     touch();
     m_workerLock.leave();
+}
+
+void CWorkerThreadHM::setAgeingClock(std::function<int64_t()> seconds) {
+    TAgeingClock& clock = ageingClock();
+    CHubMutexLock lock(clock.mutex);
+    clock.seconds = std::move(seconds);
 }
 
 int64_t CWorkerThreadHM::getIdleSeconds() const {

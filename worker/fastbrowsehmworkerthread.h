@@ -284,6 +284,8 @@ public:
     const ZyCriticalSection& workerLock() const RETURN_CAPABILITY(m_workerLock) { return m_workerLock; }
     // Seconds since the worker was last entered or left (its creation counts).
     int64_t getIdleSeconds() const;
+    // The clock workers age on, in seconds (empty: the steady clock); tests drive their own.
+    static void setAgeingClock(std::function<int64_t()> seconds);
 
     // ---- control flags
     void setStopFlag() { m_stopFlag.store(true); }

@@ -16,6 +16,7 @@
 #include "platform/restoreproto/fsr_records.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
+#include "platform/tasks/taskoptions.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -24,7 +25,6 @@ const char* const kTag = "FBHMWORKER";
 
 constexpr uint64_t kItemUnknownType = 0x8;
 constexpr uint64_t kItemSharePointKind = 0x10;
-constexpr uint64_t kOptionNestedBrowse = 0x2000;
 constexpr unsigned long kNoUpperTime = 0x7fffffff;
 constexpr char kSeparator = 0x12;
 const char* const kSharePointArrow = " -> ";
@@ -75,10 +75,10 @@ std::vector<std::string> tokens(std::string_view text, std::string_view separato
 }
 
 bool isExchangeAppType(uint64_t appType) {
-    return appType == 8 || appType == 14 || appType == apptype::kExchangeMailbox;
+    return apptype::in(apptype::family::kExchange, appType);
 }
 bool isSharePointAppType(uint64_t appType) {
-    return appType == apptype::kSharePoint || appType == 89;
+    return apptype::in(apptype::family::kSharePoint, appType);
 }
 
 // Exchange-like metadata from the path of a plain item ("...\mailbox\folder\<size>\<name>" with '\' or
@@ -341,7 +341,7 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
     const EvMultiEntityRestoreTask& p = *m_privateTask;
     auto task = std::make_unique<EvMultiEntityRestoreTask>();
     // The nested browse writes into this job's channel, without its own end or count.
-    task->setTaskParameters(p.getJobId(), p.getTaskId(), p.getUserId(), p.getOptions() | kOptionNestedBrowse,
+    task->setTaskParameters(p.getJobId(), p.getTaskId(), p.getUserId(), p.getOptions() | taskoption::kNested,
                             p.getKelmarchId(), p.getClientId(), p.getBackupSetId(), p.getDestClientId(),
                             p.getToTime(), p.getFromTime(), p.getAppType(), p.getInstanceId(),
                             p.getOptions1(), p.getTaskLocale());

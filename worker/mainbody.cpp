@@ -22,6 +22,7 @@
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/taskoptions.h"
 #include "worker/classiclistingprefixes.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
@@ -32,10 +33,8 @@ namespace {
 
 const char* const kTag = "FBHMWORKER";
 
-constexpr uint64_t kOptionNoErrors = 0x2000;
 constexpr uint64_t kOptionAllVersions = 0x8;  // the browse lists every version in its range
 constexpr uint64_t kOptionLeadCycle = 0x1000000000000ULL;
-constexpr uint64_t kOptionExactBrowse = 0x4000000000000ULL;
 constexpr uint64_t kFlagExactIndex = 0x1;
 constexpr uint64_t kFlagFileType6 = 0x4;
 constexpr uint64_t kFlagCycleBit4 = 0x10;
@@ -84,27 +83,11 @@ const char* const kTableViewPrefix = "/TblView";
 const char* const kTableViewPrefixWindows = "\\TblView";
 
 bool usesExactIndex(uint64_t appType) {
-    return appType == apptype::kVirtualServer || appType == 65 || appType == 75 || appType == 76 ||
-           appType == 87 || appType == apptype::kActiveDirectory;
+    return appType == apptype::kVirtualServer || apptype::in(apptype::family::kVirtualMachine, appType) ||
+           appType == apptype::kActiveDirectory;
 }
 bool isTableViewAppType(uint64_t appType) {
-    switch (appType) {
-        case 22:
-        case 80:
-        case 125:
-        case 104:
-        case 135:
-        case 37:
-        case 62:
-        case 61:
-        case 128:
-        case 103:
-        case 5:
-        case 3:
-            return true;
-        default:
-            return false;
-    }
+    return apptype::in(apptype::family::kTableView, appType);
 }
 
 // "key=value;" entries of the input record's extended-option text.
@@ -256,7 +239,7 @@ CStepResult CWorkerThreadHM::mainBody() {
     CBrowseLog log(kTag);
     TBrowseTask& bt = *m_browseTask->getDataPtr();
     TInputData& in = m_inputData;
-    const bool noErrors = (bt.options & kOptionNoErrors) != 0;
+    const bool noErrors = (bt.options & taskoption::kNested) != 0;
     bool dbAnswerAllowed = true;
     fillInputRecord(noErrors);
 
@@ -307,7 +290,7 @@ CStepResult CWorkerThreadHM::mainBody() {
         // A plan of one cycle has described its mount already.
         if (planner && planner->getCycleCount() == 1) {
             mountXml = planner->getCycles()->front().mountXml;
-        } else if ((in.optionBits & kOptionExactBrowse) == 0) {
+        } else if ((in.optionBits & taskoption::kExactBrowse) == 0) {
             mountXml = CVSALiveBrowse::getBlockLevelMountXml(
                 (in.value49 & kFlagFileType6) != 0, in.subclientId, static_cast<unsigned long>(in.value48),
                 in.appType, in.fromTime, in.toTime, static_cast<int>(in.copyPrecedence),
@@ -419,7 +402,7 @@ void CWorkerThreadHM::prefixTableViewPaths() {
     const bool prefixable =
         bt.browsePath.compare(0, 8, kTableViewPrefix) != 0 && (bt.options1 & kFlagTableViewAllowed);
 
-    if ((bt.appType == 22 || bt.appType == 80) && in.value48 != 0) {
+    if (apptype::in(apptype::family::kOracle, bt.appType) && in.value48 != 0) {
         GetArchFileInfoArgs_t args;
         args.archFileId = in.value48;
         args.kelmarchId = in.kelmarchId;
@@ -457,7 +440,7 @@ void CWorkerThreadHM::prefixTableViewPaths() {
         }
     }
 
-    if (bt.appType == 125) {
+    if (bt.appType == apptype::kPostgreSql) {
         bool tableViewPath = false;
         for (const char* p = m_privateTask->getFirstPath(EvRestoreTask::kBrowsePathList); p;
              p = m_privateTask->getNextPath(EvRestoreTask::kBrowsePathList))

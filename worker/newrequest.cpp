@@ -34,32 +34,6 @@ const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kMailboxRestrictionQueryId = "mailbox-owner-restriction";
 const char* const kRefusedText = "Browse access denied: you are not authorised to browse this data.";
 
-bool isFileSystemAppType(long appType) {
-    // The file-system agents of the product's application-type list.
-    switch (appType) {
-        case 11:
-        case 17:
-        case 18:
-        case 19:
-        case 20:
-        case 21:
-        case 29:
-        case 33:
-        case 34:
-        case 36:
-        case 40:
-        case 42:
-        case 43:
-        case 48:
-        case 63:
-        case 64:
-        case 74:
-            return true;
-        default:
-            return false;
-    }
-}
-
 std::vector<CNMessageBase>* queriesOf(databrowse::Querylist* list) {
     return list ? list->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
 }
@@ -431,9 +405,9 @@ CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* private
     }
 
     const bool hasQueries = queriesOf(m_queryList.get()) && !queriesOf(m_queryList.get())->empty();
-    const bool candidateType = appType == apptype::kExchangeMailbox || appType == 67 ||
+    const bool candidateType = appType == apptype::kExchangeMailbox || appType == apptype::kCloudMailbox ||
                                appType == apptype::kExchangeMonorun || appType == apptype::kNas ||
-                               appType == apptype::kSharePoint || isFileSystemAppType(appType);
+                               appType == apptype::kSharePoint || apptype::in(apptype::family::kFileSystem, appType);
     const bool candidate =
         (hasQueries && (op == databrowse::BROWSE_OP_BROWSE || op == databrowse::BROWSE_OP_FIND) &&
          candidateType) ||

@@ -16,12 +16,12 @@
 #include "platform/entities/sourcepathkeeper.h"
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/taskoptions.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
 constexpr const char* kTag = "FBHMWORKER";
-constexpr unsigned long long kNoSessionOption = 0x2000;  // no session GUID, no summary, em function 3
 constexpr unsigned long long kCaseOption = 0x2;
 constexpr unsigned long kDefaultPageSize = 0xFFFFFFFF;
 constexpr long kDefaultKelmarchId = 2;
@@ -111,7 +111,7 @@ void readFilter(const std::string& pattern, EvMultiEntityRestoreTask* priv,
 // or synthetic full job, is zero.
 void adjustFromTime(EvMultiEntityRestoreTask* priv) {
     CBrowseLog log(kTag);
-    if (priv->getFromTime() > 0 && priv->getAppType() == 125) {
+    if (priv->getFromTime() > 0 && priv->getAppType() == apptype::kPostgreSql) {
         PostgreSQLBackupSet backupSet(static_cast<unsigned long>(priv->getBackupSetId()));
         bool fsBased = false;
         if (backupSet.isDefaultFSBackupSet(fsBased, nullptr) != 0) {
@@ -156,7 +156,7 @@ void adjustFromTime(EvMultiEntityRestoreTask* priv) {
 void fillDefaults(EvMultiEntityRestoreTask* priv, CNMessageBase* browseOptions,
                   databrowse::BrowseRequest& request) {
     CBrowseLog log(kTag);
-    if (priv->getOptions() & kNoSessionOption) priv->setEmFunction(3);
+    if (priv->getOptions() & taskoption::kNested) priv->setEmFunction(3);
 
     if (priv->getToTime() == 0) {
         bool synthFullTime = false;
@@ -199,7 +199,7 @@ void fillDefaults(EvMultiEntityRestoreTask* priv, CNMessageBase* browseOptions,
 // the private task the component a prefixed path names.
 void settleSessionGuid(EvMultiEntityRestoreTask* task, EvMultiEntityRestoreTask* priv,
                        const std::string& workerId, bool& sessionGuidGenerated) {
-    if (*priv->getbrowseSessionGUID() == '\0' && !(priv->getOptions() & kNoSessionOption)) {
+    if (*priv->getbrowseSessionGUID() == '\0' && !(priv->getOptions() & taskoption::kNested)) {
         char guid[256];
         std::snprintf(guid, sizeof guid, "%lld-%s", static_cast<long long>(std::time(nullptr)),
                       workerId.c_str());
@@ -320,6 +320,6 @@ CStepResult CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, co
     settleSessionGuid(task, priv, m_workerId, sessionGuidGenerated);
     convertPathCase(priv);
 
-    if (!(priv->getOptions() & kNoSessionOption)) smallDump(kTag, priv);
+    if (!(priv->getOptions() & taskoption::kNested)) smallDump(kTag, priv);
     return {};
 }

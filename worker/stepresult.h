@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/msg/errorresponse.h"
 #include "platform/msg/msg_enums.h"
 
 class [[nodiscard]] CStepResult {
@@ -16,8 +17,7 @@ public:
     // A failure with its reason. Code 0 means nothing to a caller: it becomes the generic failure code,
     // so that a failure can never pass for a success.
     static CStepResult failure(databrowse::BrowseErrorCode code, std::string text) {
-        return CStepResult(code == databrowse::BROWSE_ERR_NONE ? databrowse::BROWSE_ERR_GENERIC : code,
-                           std::move(text));
+        return CStepResult(errorresponse::failureCode(code), std::move(text));
     }
 
     bool ok() const { return m_code == databrowse::BROWSE_ERR_NONE; }

@@ -9,9 +9,11 @@
 #include "fbDebug/fbdebug.h"
 #include "framework/browseutils.h"
 #include "planning/browsetask.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/fssubclientconf.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/restoreproto/fsr_records.h"
+#include "platform/tasks/taskoptions.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -20,7 +22,6 @@ const char* const kTag = "FBHMWORKER";
 
 constexpr uint64_t kItemDirectory = 0x1;
 constexpr uint64_t kItemUnknownType = 0x8;
-constexpr uint64_t kOptionImageLevelVolume = 0x4000000000000ULL;
 constexpr char kSeparator = 0x12;
 
 bool isCountFunction(uint32_t function) {
@@ -80,7 +81,7 @@ int CWorkerThreadHM::doBrowseBySubclients(EvMessageContainer&, TInputData* input
         skip = input->skipCount;
     }
 
-    const bool imageVolume = (input->optionBits & kOptionImageLevelVolume) != 0;
+    const bool imageVolume = (input->optionBits & taskoption::kExactBrowse) != 0;
     const uint32_t pageSize = input->pageSize;
     unsigned int countOperation = 0;
     // A page is full: the caller gets the number of lines with it when it asked for a count.
@@ -109,7 +110,7 @@ int CWorkerThreadHM::doBrowseBySubclients(EvMessageContainer&, TInputData* input
             flags = kItemDirectory;
         } else {
             flags = getSubConfItemFileType(input->appType);
-            if (flags == kItemUnknownType && (input->appType == 65 || input->appType == 75)) {
+            if (flags == kItemUnknownType && apptype::in(apptype::family::kVirtualMachineRootDirectories, input->appType)) {
                 if (input->browsePath == "\\" || input->browsePath == "/") {
                     flags = kItemDirectory;
                     log.debugLvl(0,

@@ -1,5 +1,7 @@
 #include "platform/crypto/zycertificates.h"
 
+#include "platform/crypto/zyopenssl.h"
+
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
@@ -15,19 +17,8 @@
 namespace zycrypto {
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct Freer {
-    void operator()(T* p) const { Free(p); }
-};
-using Key = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
-using Cert = std::unique_ptr<X509, Freer<X509, X509_free>>;
-using Bio = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
-
 std::string openSslError(const char* what) {
-    char text[256] = {};
-    ERR_error_string_n(ERR_get_error(), text, sizeof(text));
-    ERR_clear_error();
-    return std::string(what) + ": " + text;
+    return std::string(what) + ": " + openSslErrorText();
 }
 
 Key newKey() {
@@ -147,10 +138,7 @@ std::string certificateName(const std::string& certificatePem) {
         ERR_clear_error();
         return std::string();
     }
-    char name[256] = {};
-    if (X509_NAME_get_text_by_NID(X509_get_subject_name(cert.get()), NID_commonName, name, sizeof(name)) <= 0)
-        return std::string();
-    return name;
+    return certificateCommonName(cert.get());
 }
 
 }  // namespace zycrypto

@@ -19,8 +19,6 @@ using hubdb::seedvalues::T;
 namespace {
 
 constexpr long long kDay = 86400;
-constexpr int kMailboxAppType = 54;
-constexpr int kOldMailboxAppType = 56;
 constexpr int kOneDriveProvider = 7;
 
 }  // namespace
@@ -146,9 +144,9 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
     w.mailboxClient = checked(m_seed.addClient({.name = "exchmb1", .osId = w.windowsOsId}));
     w.mailboxBackupSet = checked(m_seed.addBackupSet("defaultBackupSet"));
     w.mailboxSubclient =
-        subclientOf(w.mailboxClient, kMailboxAppType, w.mailboxBackupSet, "default", storagePolicyId);
+        subclientOf(w.mailboxClient, apptype::kExchangeMailbox, w.mailboxBackupSet, "default", storagePolicyId);
     w.mailbox56Subclient =
-        subclientOf(w.mailboxClient, kOldMailboxAppType, w.mailboxBackupSet, "legacy", storagePolicyId);
+        subclientOf(w.mailboxClient, apptype::kExchangeMailboxClassic, w.mailboxBackupSet, "legacy", storagePolicyId);
     w.monorunSubclient = subclientOf(w.mailboxClient, apptype::kExchangeMonorun, w.mailboxBackupSet,
                                      "monorun", storagePolicyId);
     backupBothSides(w.mailboxSubclient);

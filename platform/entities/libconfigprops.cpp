@@ -10,6 +10,7 @@
 #include "Db/Tbl/APP_ClientProp.h"
 #include "platform/db/dbresult.h"
 #include "platform/db/dbtable.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/propertystore.h"
 #include "platform/entities/zyclient.h"
 #include "platform/hubdb/familiesb_procs.h"
@@ -190,7 +191,7 @@ int LibConfigAppClientProp::createPseudoClient(const std::string& xml, void* tra
             (rc = insertRow(
                  conn, "INSERT INTO APP_InstanceName (name, GUID, clientId, appTypeId) VALUES (?, ?, ?, ?)",
                  {DbValue::ofText(instance), DbValue::ofText(newGuid()), DbValue::ofInt(client),
-                  DbValue::ofInt(kIndexBackupAppType)},
+                  DbValue::ofInt(apptype::kIndexBackup)},
                  instanceId)) != zydb::DB_OK ||
             (rc = insertRow(conn, "INSERT INTO APP_BackupSetName (name, GUID, origKMId) VALUES (?, ?, ?)",
                             {DbValue::ofText(kDefaultBackupSetName), DbValue::ofText(newGuid()), kelmarch},
@@ -199,7 +200,7 @@ int LibConfigAppClientProp::createPseudoClient(const std::string& xml, void* tra
                  conn,
                  "INSERT INTO APP_Application (clientId, appTypeId, instance, backupSet, subclientName, "
                  "GUID, origKMId) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                 {DbValue::ofInt(client), DbValue::ofInt(kIndexBackupAppType), DbValue::ofInt(instanceId),
+                 {DbValue::ofInt(client), DbValue::ofInt(apptype::kIndexBackup), DbValue::ofInt(instanceId),
                   DbValue::ofInt(backupSet), DbValue::ofText(kDefaultSubclientName),
                   DbValue::ofText(newGuid()), kelmarch},
                  subclient)) != zydb::DB_OK ||

@@ -19,7 +19,6 @@ class DBtran;
 // The pseudo-client kind these handlers make (App::CreatePseudoClientRequest, field 1 of its client
 // description) and what an index-backup pseudo-client is made of.
 inline constexpr int kIndexBackupPseudoClientType = 29;
-inline constexpr unsigned long kIndexBackupAppType = 64;
 inline constexpr const char* kDefaultBackupSetName = "defaultBackupSet";
 inline constexpr const char* kDefaultSubclientName = "default";
 

@@ -16,7 +16,6 @@ using namespace seedvalues;
 namespace {
 
 constexpr int kDay = 86400;
-constexpr int kBlockLevelAppType = 64;
 constexpr int kBlockLevelFlag = 0x200;
 constexpr int kDemoBackups = 4;
 constexpr int kBackupsBeforeV2 = 2;
@@ -139,7 +138,7 @@ DemoHypervisor VsaSeed::addDemoHypervisor(int storagePolicyId, int firstBackupTi
     hv.blockClient =
         m_seed.addClient({.name = "blockclient1", .releaseId = kCurrentRelease, .osId = hv.linuxOs});
     hv.blockSubclient = m_seed.addSubclient({.clientId = hv.blockClient,
-                                             .appTypeId = kBlockLevelAppType,
+                                             .appTypeId = apptype::kIndexBackup,
                                              .backupSetId = m_seed.addBackupSet("blockBackupSet"),
                                              .storagePolicyId = storagePolicyId});
     HubDbSeed::Backup blockLevel = m_seed.addBackup(hv.blockSubclient, 1, firstBackupTime + 5 * 3600);

@@ -158,7 +158,8 @@ void IdxDbInfoCache::dropIfEmpty(const std::string& key, const DbToSrvrCache_t* 
 
 size_t IdxDbInfoCache::size() {
     ZyCriticalSectionLock lock(&m_lock);
-    return lock.isLocked() ? m_map.size() : 0;
+    if (!lock.isLocked()) return 0;
+    return m_map.size();
 }
 
 CUxError IdxDbInfoCache::FetchOrSetIdxSrvrForDb(const std::string& dbName, const std::string& backupSetGuid,

@@ -29,6 +29,7 @@ struct TFilter {
     unsigned burst GUARDED_BY(mutex) = 100;
     std::chrono::seconds window GUARDED_BY(mutex){10};
     std::map<std::pair<std::string, const void*>, TCount> counts GUARDED_BY(mutex);
+    PeerLineClock clock GUARDED_BY(mutex);  // empty: the steady clock
 };
 
 TFilter& filter() {
@@ -55,8 +56,8 @@ const std::string& currentPeer() {
 bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed) {
     suppressed = 0;
     TFilter& f = filter();
-    const Clock::time_point now = Clock::now();
     CHubMutexLock lock(f.mutex);
+    const Clock::time_point now = f.clock ? f.clock() : Clock::now();
     auto key = std::make_pair(peer, format);
     auto it = f.counts.find(key);
     if (it == f.counts.end()) {
@@ -89,6 +90,13 @@ void setPeerLineLimits(unsigned burst, unsigned windowSeconds) {
     CHubMutexLock lock(f.mutex);
     f.burst = burst;
     f.window = std::chrono::seconds(windowSeconds);
+    f.counts.clear();
+}
+
+void setPeerLineClock(PeerLineClock clock) {
+    TFilter& f = filter();
+    CHubMutexLock lock(f.mutex);
+    f.clock = std::move(clock);
     f.counts.clear();
 }
 

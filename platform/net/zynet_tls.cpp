@@ -3,12 +3,12 @@
 #include <errno.h>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <signal.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,69 +19,55 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/net/zynet_options.h"
 #include "platform/crypto/zycertificates.h"
+#include "platform/crypto/zyopenssl.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_log.h"
 #include "platform/threads/hubmutex.h"
 
 namespace zynet {
 
+using SslCtx = std::unique_ptr<SSL_CTX, zycrypto::Freer<SSL_CTX, SSL_CTX_free>>;
+using SslSession = std::unique_ptr<SSL_SESSION, zycrypto::Freer<SSL_SESSION, SSL_SESSION_free>>;
+
 struct TTlsContext {
-    SSL_CTX* client = nullptr;
-    SSL_CTX* server = nullptr;  // only with a certificate of its own
-    std::string name;           // the client name its certificate proves
+    SslCtx client;
+    SslCtx server;     // only with a certificate of its own
+    std::string name;  // the client name its certificate proves
     // A console opens a session per command: a ticket from a peer's earlier handshake lets the next one
     // skip the certificates' exchange and checks (the peer's name comes back with the ticket). Tickets
     // are kept per peer address and each is used once; the peer sends a fresh one after every
     // handshake, so sessions opened side by side each find one.
     static constexpr size_t kTicketsPerPeer = 128;
-    mutable std::mutex ticketsMutex;  // guards tickets
-    mutable std::map<std::string, std::vector<SSL_SESSION*>> tickets;
-    ~TTlsContext() {
-        for (auto& [peer, kept] : tickets)
-            for (SSL_SESSION* ticket : kept) SSL_SESSION_free(ticket);
-        SSL_CTX_free(client);
-        SSL_CTX_free(server);
-    }
-    SSL_SESSION* takeTicket(const std::string& peer) const {
-        std::lock_guard<std::mutex> lock(ticketsMutex);
+    mutable CHubMutex ticketsMutex;
+    mutable std::map<std::string, std::vector<SslSession>> tickets GUARDED_BY(ticketsMutex);
+    SslSession takeTicket(const std::string& peer) const {
+        CHubMutexLock lock(ticketsMutex);
         auto it = tickets.find(peer);
         if (it == tickets.end() || it->second.empty()) return nullptr;
-        SSL_SESSION* ticket = it->second.back();  // the newest: the least likely to have expired
+        SslSession ticket = std::move(it->second.back());  // the newest: the least likely to have expired
         it->second.pop_back();
         return ticket;
     }
-    void keepTicket(const std::string& peer, SSL_SESSION* ticket) const {
-        SSL_SESSION* oldest = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(ticketsMutex);
-            std::vector<SSL_SESSION*>& kept = tickets[peer];
-            if (kept.size() >= kTicketsPerPeer) {
-                oldest = kept.front();
-                kept.erase(kept.begin());
-            }
-            kept.push_back(ticket);
+    void keepTicket(const std::string& peer, SslSession ticket) const {
+        SslSession oldest;  // freed once the lock is left
+        CHubMutexLock lock(ticketsMutex);
+        std::vector<SslSession>& kept = tickets[peer];
+        if (kept.size() >= kTicketsPerPeer) {
+            oldest = std::move(kept.front());
+            kept.erase(kept.begin());
         }
-        SSL_SESSION_free(oldest);
+        kept.push_back(std::move(ticket));
     }
 };
 
 namespace {
 
 std::string sslError() {
-    const unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0) return "no detail";
-    char text[256] = {};
-    ERR_error_string_n(code, text, sizeof(text));
-    return text;
+    return zycrypto::openSslErrorText();
 }
 
 std::string nameOf(X509* cert) {
-    char name[256] = {};
-    if (cert == nullptr ||
-        X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, name, sizeof(name)) <= 0)
-        return std::string();
-    return name;
+    return zycrypto::certificateCommonName(cert);
 }
 
 // How long a listener's ticket lets a client resume: a peer's credentials changed since are used by
@@ -151,62 +137,60 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
         }
     }
     auto context = std::make_shared<TTlsContext>();
-    context->client = SSL_CTX_new(TLS_client_method());
-    if (context->client == nullptr || !common(context->client, c, error)) return nullptr;
+    context->client.reset(SSL_CTX_new(TLS_client_method()));
+    if (context->client == nullptr || !common(context->client.get(), c, error)) return nullptr;
     // Tickets the client is given are kept by the context, per peer (OpenSSL's own store is by id).
-    SSL_CTX_set_num_tickets(context->client, 0);
-    SSL_CTX_set_session_cache_mode(context->client, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-    SSL_CTX_sess_set_new_cb(context->client, [](SSL* ssl, SSL_SESSION* ticket) -> int {
+    SSL_CTX_set_num_tickets(context->client.get(), 0);
+    SSL_CTX_set_session_cache_mode(context->client.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(context->client.get(), [](SSL* ssl, SSL_SESSION* ticket) -> int {
         auto* connection = static_cast<CTls*>(SSL_get_ex_data(ssl, connectionIndex()));
         if (connection) connection->keepTicket(ticket);
         return 0;  // the connection's own session stays OpenSSL's: a copy is kept
     });
     if (c.certificateFile.empty()) return context;
-    context->name = nameOf(SSL_CTX_get0_certificate(context->client));
+    context->name = nameOf(SSL_CTX_get0_certificate(context->client.get()));
     // The certificate must be the authority's own issue, or peers would refuse every session later.
-    X509_STORE_CTX* check = X509_STORE_CTX_new();
+    zycrypto::StoreCheck check(X509_STORE_CTX_new());
     const bool issued =
-        check != nullptr &&
-        X509_STORE_CTX_init(check, SSL_CTX_get_cert_store(context->client),
-                            SSL_CTX_get0_certificate(context->client), nullptr) == 1 &&
-        X509_verify_cert(check) == 1;
-    const std::string why = check ? X509_verify_cert_error_string(X509_STORE_CTX_get_error(check)) : "";
-    X509_STORE_CTX_free(check);
+        check && X509_STORE_CTX_init(check.get(), SSL_CTX_get_cert_store(context->client.get()),
+                                     SSL_CTX_get0_certificate(context->client.get()), nullptr) == 1 &&
+        X509_verify_cert(check.get()) == 1;
+    const std::string why = check ? X509_verify_cert_error_string(X509_STORE_CTX_get_error(check.get())) : "";
     if (!issued || context->name.empty()) {
         error = "the certificate " + c.certificateFile + " is not one the authority issued: " + why;
         return nullptr;
     }
-    context->server = SSL_CTX_new(TLS_server_method());
-    if (context->server == nullptr || !common(context->server, c, error)) return nullptr;
+    context->server.reset(SSL_CTX_new(TLS_server_method()));
+    if (context->server == nullptr || !common(context->server.get(), c, error)) return nullptr;
     // One ticket per handshake, short-lived. The ticket only names a session the listener keeps in
     // memory, with the client's certificate already read: a stateless ticket carries the certificate
     // and has it decoded again at every resumption, which costs more than the rest of the handshake
     // and made the listener's one thread the bottleneck of a busy machine. The oldest sessions give
     // way when the cache is full; their clients then make a full handshake.
     static const unsigned char kTicketContext[] = "zynet";
-    SSL_CTX_set_options(context->server, SSL_OP_NO_TICKET);
-    SSL_CTX_set_session_cache_mode(context->server, SSL_SESS_CACHE_SERVER);
-    SSL_CTX_sess_set_cache_size(context->server, kSessionsKept);
-    SSL_CTX_set_num_tickets(context->server, 1);
-    SSL_CTX_set_timeout(context->server, kTicketSeconds);
-    SSL_CTX_set_session_id_context(context->server, kTicketContext, sizeof kTicketContext - 1);
+    SSL_CTX_set_options(context->server.get(), SSL_OP_NO_TICKET);
+    SSL_CTX_set_session_cache_mode(context->server.get(), SSL_SESS_CACHE_SERVER);
+    SSL_CTX_sess_set_cache_size(context->server.get(), kSessionsKept);
+    SSL_CTX_set_num_tickets(context->server.get(), 1);
+    SSL_CTX_set_timeout(context->server.get(), kTicketSeconds);
+    SSL_CTX_set_session_id_context(context->server.get(), kTicketContext, sizeof kTicketContext - 1);
     // Tell callers which authority their certificates must come from.
     if (STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(c.authorityFile.c_str()))
-        SSL_CTX_set_client_CA_list(context->server, names);
-    SSL_CTX_set_tlsext_servername_callback(context->server, showMachineAsked);
+        SSL_CTX_set_client_CA_list(context->server.get(), names);
+    SSL_CTX_set_tlsext_servername_callback(context->server.get(), showMachineAsked);
     ERR_clear_error();
     return context;
 }
 
 struct TStore {
-    std::mutex mutex;  // guards the fields below
-    std::shared_ptr<const TTlsContext> own;
-    ZyNetIdentitySource source;
-    std::map<std::string, std::shared_ptr<const TTlsContext>> others;  // from the source, by name
+    CHubMutex mutex;
+    std::shared_ptr<const TTlsContext> own GUARDED_BY(mutex);
+    ZyNetIdentitySource source GUARDED_BY(mutex);
+    std::map<std::string, std::shared_ptr<const TTlsContext>> others GUARDED_BY(mutex);  // from the source, by name
     // Client names whose services this machine hosts (a SharePoint server's mining service on a media
     // agent's machine), each with credentials the authority issued for it; shown to a client that asks
     // for that name.
-    std::map<std::string, std::shared_ptr<const TTlsContext>> hosted;
+    std::map<std::string, std::shared_ptr<const TTlsContext>> hosted GUARDED_BY(mutex);
 };
 
 TStore& store() {
@@ -218,7 +202,7 @@ TStore& store() {
 
 std::shared_ptr<const TTlsContext> clientContext(const std::string& asked) {
     TStore& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     // A process that plays several machines speaks as the one it names.
     const std::string& localName = asked;
     if (localName.empty() || !s.source || (s.own && s.own->name == localName)) return s.own;
@@ -245,16 +229,16 @@ int showMachineAsked(SSL* ssl, int*, void*) {
     bool playsOthers;
     {
         TStore& s = store();
-        std::lock_guard<std::mutex> lock(s.mutex);
+        CHubMutexLock lock(s.mutex);
         if (auto it = s.hosted.find(asked); it != s.hosted.end()) {
-            SSL_set_SSL_CTX(ssl, it->second->server);
+            SSL_set_SSL_CTX(ssl, it->second->server.get());
             return SSL_TLSEXT_ERR_OK;
         }
         playsOthers = static_cast<bool>(s.source) && !(s.own && s.own->name == asked);
     }
     if (!playsOthers) return SSL_TLSEXT_ERR_OK;
     std::shared_ptr<const TTlsContext> other = clientContext(asked);
-    if (other && other->server && other->name == asked) SSL_set_SSL_CTX(ssl, other->server);
+    if (other && other->server && other->name == asked) SSL_set_SSL_CTX(ssl, other->server.get());
     return SSL_TLSEXT_ERR_OK;
 }
 
@@ -264,7 +248,7 @@ std::shared_ptr<const TTlsContext> serverContext(const std::string& localName) {
     std::shared_ptr<const TTlsContext> context = localName.empty() ? nullptr : clientContext(localName);
     if (!context) {
         TStore& s = store();
-        std::lock_guard<std::mutex> lock(s.mutex);
+        CHubMutexLock lock(s.mutex);
         context = s.own;
     }
     return context && context->server ? context : nullptr;
@@ -272,24 +256,62 @@ std::shared_ptr<const TTlsContext> serverContext(const std::string& localName) {
 
 // ---- one connection -----------------------------------------------------------------------------
 
+namespace {
+
+// OpenSSL's socket BIO writes with write(2), so a peer that left would raise SIGPIPE in the host process.
+// The connection writes through this BIO instead: send(2) with MSG_NOSIGNAL on the socket (its data),
+// so the library never touches the host's signal handling. Reads keep OpenSSL's socket BIO.
+int sendNoSignal(BIO* bio, const char* data, int length) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+    BIO_clear_retry_flags(bio);
+    const ssize_t sent = send(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+    return static_cast<int>(sent);
+}
+
+long controlNoSignal(BIO*, int command, long, void*) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;  // nothing is buffered
+}
+
+int createNoSignal(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// The socket `fd` (not owned) as a BIO that writes without SIGPIPE; null when OpenSSL cannot make one.
+BIO* noSignalWriter(int fd) {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket without SIGPIPE");
+        if (m != nullptr && (BIO_meth_set_write(m, sendNoSignal) != 1 ||
+                             BIO_meth_set_ctrl(m, controlNoSignal) != 1 ||
+                             BIO_meth_set_create(m, createNoSignal) != 1)) {
+            BIO_meth_free(m);
+            m = nullptr;
+        }
+        return m;
+    }();
+    if (method == nullptr) return nullptr;
+    BIO* bio = BIO_new(method);
+    if (bio != nullptr) BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    return bio;
+}
+
+}  // namespace
+
 CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, const std::string& serverName)
     : m_context(std::move(context)) {
-    // OpenSSL writes to the socket with write(2): a peer that left would end the process with SIGPIPE
-    // where a plain send passes MSG_NOSIGNAL. A process that handles the signal itself keeps its handler.
-    static std::once_flag ignorePipe;
-    std::call_once(ignorePipe, [] {
-        struct sigaction current {};
-        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
-    });
-    SSL_CTX* ctx = m_context ? (server ? m_context->server : m_context->client) : nullptr;
+    SSL_CTX* ctx = m_context ? (server ? m_context->server.get() : m_context->client.get()) : nullptr;
     if (ctx == nullptr) return;
     m_ssl = SSL_new(ctx);
     if (m_ssl == nullptr) return;
-    if (SSL_set_fd(m_ssl, fd) != 1) {
+    zycrypto::Bio reader(BIO_new_socket(fd, BIO_NOCLOSE));
+    zycrypto::Bio writer(noSignalWriter(fd));
+    if (!reader || !writer) {
         SSL_free(m_ssl);
         m_ssl = nullptr;
         return;
     }
+    SSL_set_bio(m_ssl, reader.release(), writer.release());  // the connection owns both from here
     if (server) {
         SSL_set_accept_state(m_ssl);
         return;
@@ -307,23 +329,20 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, cons
         return;
     m_peer = std::string(host) + "/" + port + "/" + serverName;
     SSL_set_ex_data(m_ssl, connectionIndex(), this);
-    if (SSL_SESSION* ticket = m_context->takeTicket(m_peer)) {
-        SSL_set_session(m_ssl, ticket);
-        SSL_SESSION_free(ticket);
-    }
+    if (SslSession ticket = m_context->takeTicket(m_peer)) SSL_set_session(m_ssl, ticket.get());
 }
 
 bool CTls::keepTicket(SSL_SESSION* ticket) {
     if (m_peer.empty() || !SSL_SESSION_is_resumable(ticket)) return false;
     // A copy: OpenSSL marks the connection's own session unusable when the connection ends unshut.
-    SSL_SESSION* copy = SSL_SESSION_dup(ticket);
-    if (copy == nullptr) return false;
-    m_context->keepTicket(m_peer, copy);
+    SslSession copy(SSL_SESSION_dup(ticket));
+    if (!copy) return false;
+    m_context->keepTicket(m_peer, std::move(copy));
     return true;
 }
 
 bool CTls::resumed() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_ssl && SSL_session_reused(m_ssl) == 1;
 }
 
@@ -360,7 +379,7 @@ CTls::Result CTls::result(int rc, std::string& error) {
 }
 
 CTls::Result CTls::handshake(std::string& error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     ERR_clear_error();
     errno = 0;
     const int rc = SSL_do_handshake(m_ssl);
@@ -376,7 +395,7 @@ CTls::Result CTls::handshake(std::string& error) {
 }
 
 CTls::Result CTls::read(void* to, size_t room, size_t& done, std::string& error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     ERR_clear_error();
     errno = 0;
     done = 0;
@@ -385,7 +404,7 @@ CTls::Result CTls::read(void* to, size_t room, size_t& done, std::string& error)
 }
 
 CTls::Result CTls::write(const void* from, size_t size, size_t& done, std::string& error) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     ERR_clear_error();
     errno = 0;
     done = 0;
@@ -394,19 +413,19 @@ CTls::Result CTls::write(const void* from, size_t size, size_t& done, std::strin
 }
 
 bool CTls::pending() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return SSL_pending(m_ssl) > 0;
 }
 
 void CTls::closeNotify() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     ERR_clear_error();
     if (SSL_is_init_finished(m_ssl)) SSL_shutdown(m_ssl);
     ERR_clear_error();
 }
 
 std::string CTls::peerName() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     X509* cert = SSL_get0_peer_certificate(m_ssl);
     if (cert == nullptr || SSL_get_verify_result(m_ssl) != X509_V_OK) return std::string();
     return nameOf(cert);
@@ -442,7 +461,7 @@ bool setZyNetCredentials(const TZyNetCredentials& credentials, std::string& erro
         return false;
     }
     zynet::TStore& s = zynet::store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     s.own = std::move(context);
     s.others.clear();
     zynet::logDebug(1, "secure sessions as [%s]", s.own->name.empty() ? "(anonymous)" : s.own->name.c_str());
@@ -451,20 +470,20 @@ bool setZyNetCredentials(const TZyNetCredentials& credentials, std::string& erro
 
 void clearZyNetCredentials() {
     zynet::TStore& s = zynet::store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     s.own.reset();
     s.others.clear();
 }
 
 std::string zyNetCredentialName() {
     zynet::TStore& s = zynet::store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     return s.own ? s.own->name : std::string();
 }
 
 void setZyNetIdentitySource(ZyNetIdentitySource source) {
     zynet::TStore& s = zynet::store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     s.source = std::move(source);
     s.others.clear();
 }
@@ -574,7 +593,7 @@ bool startZyNetSecurity(const std::string& folder, std::string& error) {
         }
     }
     zynet::TStore& s = zynet::store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     s.hosted = std::move(hosted);
     return true;
 }

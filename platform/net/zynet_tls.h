@@ -8,10 +8,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/errors/cuxerror.h"
+#include "platform/threads/hubmutex.h"
 
 struct ssl_st;
 struct ssl_session_st;
@@ -78,7 +78,10 @@ public:
     ~CTls();
     CTls(const CTls&) = delete;
     CTls& operator=(const CTls&) = delete;
-    bool valid() const { return m_ssl != nullptr; }
+    bool valid() const {
+        CHubMutexLock lock(m_mutex);
+        return m_ssl != nullptr;
+    }
 
     // One step of the handshake without blocking; `error` tells a failure.
     Result handshake(std::string& error);
@@ -97,10 +100,10 @@ public:
     bool keepTicket(ssl_session_st* ticket);
 
 private:
-    Result result(int rc, std::string& error);
+    Result result(int rc, std::string& error) REQUIRES(m_mutex);
 
-    std::mutex m_mutex;  // one OpenSSL call at a time: a sender and a receiver share the connection
-    ssl_st* m_ssl = nullptr;
+    mutable CHubMutex m_mutex;  // one OpenSSL call at a time: a sender and a receiver share the connection
+    ssl_st* m_ssl GUARDED_BY(m_mutex) = nullptr;
     std::shared_ptr<const TTlsContext> m_context;
     std::string m_peer;  // the client side's peer address ("host/port"); empty on the listener's side
 };

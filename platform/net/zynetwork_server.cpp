@@ -119,19 +119,35 @@ int CZyNetworkServer::GetPort() const {
 }
 
 CUxError CZyNetworkServer::SelectData(int, int, int) {
-    if (!m_attached)
-        return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::SelectData",
-                                "service [" + m_name + "] is served by another server");
     {
         CHubMutexLock starting(m_listenerMutex);
+        // The outcome of the start, told once to whoever waits on Listening.
+        auto started = [this](const CUxError& outcome) REQUIRES(m_listenerMutex) {
+            if (!m_listenedSet) m_listened.set_value(outcome);
+            m_listenedSet = true;
+        };
+        if (!m_attached) {
+            CUxError error = zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::SelectData",
+                                              "service [" + m_name + "] is served by another server");
+            started(error);
+            return error;
+        }
+        bool quitting = false;
         {
             CHubMutexLock lock(m_mutex);
-            if (m_quitting) return CUxError::Success();
+            quitting = m_quitting;
+        }
+        if (quitting) {
+            started(zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZyNetworkServer::SelectData",
+                                     "service [" + m_name + "] quit before it listened"));
+            return CUxError::Success();
         }
         if (!m_listener->running()) {
             CUxError error = m_listener->start(m_listenPort);
+            started(error);
             if (error.IsError()) return error;
         }
+        started(CUxError::Success());
     }
     CHubMutexLock lock(m_mutex);
     lock.wait(m_changed, [this]() REQUIRES(m_mutex) { return m_quit; });
@@ -349,6 +365,8 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
     // Declared first: the share is given back after the message and its decoded data are gone.
     CHeldShare held;
     std::unique_ptr<CNMessageBase> message;
+    zynet::TReceivedXml received;  // a message of the relay's tag, with its text
+    bool relayed = false;
     zysDatabuf_v2 data;
     zynet::FrameKind kind;
     uint32_t code;
@@ -393,11 +411,16 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         if (kind == zynet::FrameKind::Xml) {
             std::string why;
             if (limited) decodeSlots().take();
-            message.reset(m_skim.tag != 0 && code == m_skim.tag
-                              ? zynet::messageFromXml(m_skim, frame.payload, frame.length, why)
-                              : zynet::messageFromXml(code, frame.payload, frame.length, why));
+            relayed = m_relayCallback != nullptr && m_skim.tag != 0 && code == m_skim.tag;
+            bool read = false;
+            if (relayed) {
+                read = zynet::messageFromXml(m_skim, frame.payload, frame.length, received, why);
+            } else {
+                message.reset(zynet::messageFromXml(code, frame.payload, frame.length, why));
+                read = message != nullptr;
+            }
             if (limited) decodeSlots().give();
-            if (!message) {
+            if (!read) {
                 ignoreResult(session.breakOff(ZYNET_E_BAD_PAYLOAD, kFunction, why),
                              "the error stays on the session for its caller");
                 return false;
@@ -411,7 +434,10 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
     bool threw = false;
     try {
         if (kind == zynet::FrameKind::Xml) {
-            if (m_xmlCallback) m_xmlCallback(ZYN_CALLBACK_MESSAGE, this, handle, message.release());
+            if (relayed)
+                m_relayCallback(ZYN_CALLBACK_MESSAGE, this, handle, received);
+            else if (m_xmlCallback)
+                m_xmlCallback(ZYN_CALLBACK_MESSAGE, this, handle, message.release());
         } else if (m_xdrCallback) {
             m_xdrCallback(ZYN_CALLBACK_MESSAGE, this, handle, code, &data);
         }
@@ -421,8 +447,6 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         threw = true;
     }
     if (anonymous) setBusy(handle, false);
-    // The thread may serve another connection next: nothing of this message's text stays with it.
-    zynet::forgetReceivedXml();
     if (limited) {
         // What an outsider's big message took is not kept while its session idles.
         constexpr size_t kKeptReceiveBytes = 64u << 10;

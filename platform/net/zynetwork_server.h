@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,9 @@ public:
                                  unsigned long messageType, zysDatabuf_v2* data);
     using XmlCallback = void (*)(ZynCallback_e type, CZyNetworkServer* server, long long handle,
                                  CNMessageBase* message);
+    // A relay's callback: the message read for it, with its text, as one value (see SetSkimmedXml).
+    using RelayCallback = void (*)(ZynCallback_e type, CZyNetworkServer* server, long long handle,
+                                   zynet::TReceivedXml& received);
 
     // Behind this machine's listener, or behind a listener of its own when the port names one.
     CZyNetworkServer(XdrCallback xdrCallback, XmlCallback xmlCallback, const char* name, CSessionPort& port);
@@ -64,13 +68,20 @@ public:
     // Takes no more connections when none ever came; true when it closed so.
     bool CloseIfUnused();
 
-    // Messages of the skim's tag are read without the items of its list (see zynet::TXmlSkim), for a
-    // relay that forwards them as they came. Set before SelectData.
-    void SetSkimmedXml(const zynet::TXmlSkim& skim) { m_skim = skim; }
+    // Messages of the skim's tag are read without the items of its list (see zynet::TXmlSkim) and go to
+    // `relay` with the text they came in, for a relay that forwards them as they came; other messages go
+    // to the XML callback. Set before SelectData.
+    void SetSkimmedXml(const zynet::TXmlSkim& skim, RelayCallback relay) {
+        m_skim = skim;
+        m_relayCallback = relay;
+    }
 
     const std::string& GetName() const { return m_name; }
     // The listener's port (0 before it listens).
     int GetPort() const;
+    // Ready once SelectData has started the listener (success) or failed to (the error it returns), so
+    // that an owner serving on another thread waits for the event rather than polling the port.
+    std::shared_future<CUxError> Listening() const { return m_listening; }
 
 private:
     friend class CZydListener;
@@ -113,6 +124,7 @@ private:
     const XdrCallback m_xdrCallback;
     const XmlCallback m_xmlCallback;
     zynet::TXmlSkim m_skim;  // tag 0: every message read whole
+    RelayCallback m_relayCallback = nullptr;
     const std::string m_name;
     // Machine: this process's listener, stopped with its last server; Own: started for the port
     // this server was given, stopped with it; Given: its owner's to stop.
@@ -121,6 +133,9 @@ private:
     const std::shared_ptr<CZydListener> m_listener;
     const int m_listenPort;   // the port to listen on when this server starts its listener
     bool m_attached = false;  // the name was free on the listener; set by the constructor
+    std::promise<CUxError> m_listened GUARDED_BY(m_listenerMutex);  // kept by the first SelectData
+    bool m_listenedSet GUARDED_BY(m_listenerMutex) = false;
+    std::shared_future<CUxError> m_listening = m_listened.get_future().share();
 
     // Taken before m_mutex: keeps SelectData's start of the listener and Quit's stop of it apart, so
     // a Quit that lands while SelectData is starting never leaves the listener running.

@@ -25,16 +25,17 @@ private:
     ZyCriticalSectionH* m_handle;  // owned
 };
 
-// Holds a ZyCriticalSection for a scope; a null lock is neither entered nor left.
+// Holds a ZyCriticalSection for a scope; a null lock is neither entered nor left. The enter may fail, so
+// to the analysis this is a try-lock: the lock counts as held only where isLocked() said true.
 class SCOPED_CAPABILITY ZyCriticalSectionLock {
 public:
-    explicit ZyCriticalSectionLock(ZyCriticalSection* lock) ACQUIRE(lock);
+    explicit ZyCriticalSectionLock(ZyCriticalSection* lock) EXCLUDES(lock);
     ~ZyCriticalSectionLock() RELEASE();
     ZyCriticalSectionLock(const ZyCriticalSectionLock&) = delete;
     ZyCriticalSectionLock& operator=(const ZyCriticalSectionLock&) = delete;
 
     // False when a lock was given but could not be taken: the guarded work must not run.
-    bool isLocked() const { return m_lock == nullptr || m_entered; }
+    bool isLocked() TRY_ACQUIRE(true) { return m_lock == nullptr || m_entered; }
 
 private:
     ZyCriticalSection* m_lock;

@@ -333,6 +333,17 @@ TEST_F(AppRoads, LiveMachineBrowse) {
                       liveRequest(apps_.exchDbClient, apps_.windowsBackupSet))
                   .first,
               11);
+    // An index database without its index server: the caller is told so, not that no server is listed.
+    {
+        hubdb::HubDbSeed seed(world.databasePath);
+        ASSERT_EQ(seed.exec("UPDATE App_IndexDBInfo SET currentIdxServer = 0 WHERE backupSetId = ?",
+                            {zydb::DbValue::ofInt(apps_.noProfileBackupSet)}),
+                  zydb::DB_OK);
+    }
+    const Error noServer = refusal(world.adminUser, "admin", apps_.noProfileMachine,
+                                   liveRequest(apps_.noProfileMachine, apps_.noProfileBackupSet));
+    EXPECT_EQ(noServer.first, 11);
+    EXPECT_NE(noServer.second.find("has no index server"), std::string::npos) << noServer.second;
     // A user who failed authentication is refused, whatever the live-browse right.
     EXPECT_EQ(refusal(apps_.strangerUser, "EXCH\\sam", apps_.windowsMachine,
                       liveRequest(apps_.windowsMachine, apps_.windowsBackupSet))

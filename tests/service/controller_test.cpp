@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -297,22 +298,31 @@ TEST(ControllerClock, EndsAsynchronousWorkersLeftIdle) {
         CControllerThreadHM controller(testOptions(50));
         useFactory(controller, journal, goAsync);
         EvMultiEntityRestoreTask task;
+        // Workers age on a clock the test moves; the controller's ticks are the events waited for.
+        auto now = std::make_shared<std::atomic<int64_t>>(1000);
+        CWorkerThreadHM::setAgeingClock([now] { return now->load(); });
+        auto ticksPass = [&controller](unsigned long long count) {
+            const unsigned long long until = controller.getTickCount() + count;
+            for (int i = 0; i < 2000 && controller.getTickCount() < until; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return controller.getTickCount() >= until;
+        };
         ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
-        // A worker held by another thread (an answer being relayed) is not ended meanwhile.
         CControllerThreadHM::WorkerPtr busy = controller.getWorker(journal.ids.at(0));
-        std::thread holder([&] {
-            CWorkerAccess access(*busy);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-        });
         ASSERT_TRUE(controller.start(nullptr));
-        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-        EXPECT_EQ(controller.getWorkerCount(), 1u);
-        holder.join();
+        {
+            // A worker held by another thread (an answer being relayed) is not ended meanwhile.
+            CWorkerAccess access(*busy);
+            now->store(1005);
+            ASSERT_TRUE(ticksPass(3));
+            EXPECT_EQ(controller.getWorkerCount(), 1u);
+        }
         busy.reset();
-        for (int i = 0; i < 100 && controller.getWorkerCount() != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // Left idle past the limit: ended at the next ticks.
+        now->store(1010);
+        ASSERT_TRUE(ticksPass(3));
         EXPECT_EQ(controller.getWorkerCount(), 0u);
-        EXPECT_GT(controller.getTickCount(), 0u);
+        CWorkerThreadHM::setAgeingClock({});
         controller.terminate();
         EXPECT_TRUE(controller.join());
     }

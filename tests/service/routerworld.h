@@ -31,9 +31,9 @@ inline void startRouterWorld(TempDir& dir, hubdemo::DemoWorld& world, std::strin
     ASSERT_TRUE(ZYPlatformInfo::setString("~Indexing", "sIdxConfigKeyFile", dir.file("keys")));
     ASSERT_EQ(fastBrowseHMInitialize(), 1);
     CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
-    for (int i = 0; i < 2000 && server->GetPort() <= 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_GT(server->GetPort(), 0) << "BrowseRouter did not start listening";
+    const CUxError& listening = server->Listening().get();
+    ASSERT_FALSE(listening.IsError()) << "BrowseRouter did not start listening: " << listening.GetErrorText();
+    ASSERT_GT(server->GetPort(), 0);
     routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, server->GetPort());
 }
 

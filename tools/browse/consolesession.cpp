@@ -117,13 +117,12 @@ CNMessageBase* miningOf(CNMessageBase& prepared) {
 // A request the router hands a direct caller for a hypervisor's backup set kept per virtual machine,
 // which the Hubmaster browses itself: marked for the direct caller, of the VM index kind.
 bool isHypervisorRequest(CNMessageBase& prepared) {
-    constexpr int64_t kVmIndexAppType = 200107;
     if (!dynamic_cast<databrowse::BrowseRequest*>(&prepared)) return false;
     const CNMessageBase* advanced = childOf(&prepared, R::advOptions);
     const CNMessageBase* routing =
         childOf(childOf(&prepared, R::indexing), databrowse::Msg91::f::indexingInfo);
     return advanced && advanced->getint64(databrowse::Msg63::f::directApiMarker) == 1 && routing &&
-           routing->getint64(databrowse::IndexingInfo::f::idxAppType) == kVmIndexAppType;
+           routing->getint64(databrowse::IndexingInfo::f::idxAppType) == apptype::kVmIndex;
 }
 
 }  // namespace

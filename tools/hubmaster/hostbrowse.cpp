@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -12,6 +13,7 @@
 #include "Db/Tbl/APP_Client.h"
 #include "platform/db/dbresult.h"
 #include "platform/log/evdebug.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
 #include "platform/security/rights.h"
@@ -58,12 +60,7 @@ void sendEnd(CZyNetwork& session) {
 }
 
 void sendError(CZyNetwork& session, const std::string& text) {
-    databrowse::BrowseResponse response;
-    response.setint64(Resp::respType, databrowse::BROWSE_RESP_ERROR);
-    databrowse::BrowseError error;
-    error.setint64(databrowse::BrowseError::f::errorCode, 1);
-    error.setstring(databrowse::BrowseError::f::errorMessage, text);
-    response.setlistobject(Resp::messages, {error});
+    databrowse::BrowseResponse response = errorresponse::of(databrowse::BROWSE_ERR_GENERIC, text);
     logLine("request refused: " + text);
     sendResponse(session, response);
     sendEnd(session);
@@ -79,7 +76,7 @@ public:
     explicit CForwarder(CZyNetwork& session) : m_session(&session) {}
 
     void deliver(const EvReturnRecord& record) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         if (record.kind == EV_RETURN_RECORD_END) {
             m_ended = true;
         } else if (record.kind == EV_RETURN_RECORD_XML_ITEM && m_session && !m_callerGone) {
@@ -102,17 +99,14 @@ public:
     // Until the channel ended, the caller left, the host drains or the limit passed; true when ended.
     // The caller sends nothing while it waits: anything arriving on its connection (its close
     // included) means it left.
-    bool waitForEnd(CZyNetwork& session, const bool& draining, std::mutex& drainMutex) {
+    bool waitForEnd(CZyNetwork& session, const std::function<bool()>& draining) {
         const auto limit = std::chrono::steady_clock::now() + kAnswerLimit;
         while (std::chrono::steady_clock::now() < limit) {
             {
-                std::unique_lock<std::mutex> lock(m_mutex);
+                CHubMutexLock lock(m_mutex);
                 if (m_ended || m_callerGone) break;
-                {
-                    std::lock_guard<std::mutex> drain(drainMutex);
-                    if (draining) break;
-                }
-                m_changed.wait_for(lock, std::chrono::milliseconds(200));
+                if (draining()) break;
+                lock.waitFor(m_changed, std::chrono::milliseconds(200));
                 if (m_ended || m_callerGone) break;
             }
             CNMessageBase* received = nullptr;
@@ -120,37 +114,37 @@ public:
             const CUxError heard = session.ReceiveXMLMessage(nullptr, received, nullptr, 0, 0, timedOut);
             delete received;
             if (heard.IsError() || !timedOut) {
-                std::lock_guard<std::mutex> lock(m_mutex);
+                CHubMutexLock lock(m_mutex);
                 m_callerGone = true;
             }
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         return m_ended;
     }
     void wake() { m_changed.notify_all(); }
     // Detaches the connection; a delivery running now finishes first.
     bool close() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_session = nullptr;
         return m_endSent;
     }
     bool callerGone() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         return m_callerGone;
     }
     bool errorSent() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         return !m_error.empty();
     }
     // What the caller was sent, for the browse's log line.
     std::string outcome() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         if (!m_error.empty()) return "error [" + m_error + "]";
         return std::to_string(m_items) + " item(s)" + (m_callerGone ? ", the caller left" : "");
     }
 
 private:
-    void count(databrowse::BrowseResponse& response) {
+    void count(databrowse::BrowseResponse& response) REQUIRES(m_mutex) {
         const long long type = response.getint64(Resp::respType);
         if (type == databrowse::BROWSE_RESP_ERROR) {
             if (auto* messages = response.getlistobject(Resp::messages, false);
@@ -166,14 +160,14 @@ private:
             m_items += static_cast<long long>(items->size());
     }
 
-    std::mutex m_mutex;  // guards the fields below
+    CHubMutex m_mutex;
     std::condition_variable m_changed;
-    CZyNetwork* m_session;
-    bool m_ended = false;
-    bool m_endSent = false;
-    bool m_callerGone = false;
-    long long m_items = 0;
-    std::string m_error;
+    CZyNetwork* m_session GUARDED_BY(m_mutex);
+    bool m_ended GUARDED_BY(m_mutex) = false;
+    bool m_endSent GUARDED_BY(m_mutex) = false;
+    bool m_callerGone GUARDED_BY(m_mutex) = false;
+    long long m_items GUARDED_BY(m_mutex) = 0;
+    std::string m_error GUARDED_BY(m_mutex);
 };
 
 CHostBrowseService::CHostBrowseService(ProcessFn process, LaunchEraseFn launchErase)
@@ -194,22 +188,23 @@ bool CHostBrowseService::start(std::string& error) {
     g_instance = this;
     m_server = std::make_unique<CZyNetworkServer>(
         &CHostBrowseService::xdrCallback, &CHostBrowseService::xmlCallback, kServiceName, machinePort);
+    const std::shared_future<CUxError> listening = m_server->Listening();
+    // SelectData's own result repeats what Listening told: a start that failed, or nothing once it served.
     m_serving = std::thread([this] {
-        ignoreResult(m_server->SelectData(0, 0, 0), "it serves until Quit; how it ended has no reader");
+        ignoreResult(m_server->SelectData(0, 0, 0), "its failure to listen is read from Listening");
     });
-    for (int i = 0; i < 500 && m_server->GetPort() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (m_server->GetPort() != 0) return true;
-    error = std::string("the service ") + kServiceName + " does not listen";
+    const CUxError& started = listening.get();
+    if (!started.IsError()) return true;
+    error = std::string("the service ") + kServiceName + " cannot listen: " + started.GetErrorText();
     stop();
     return false;
 }
 
 bool CHostBrowseService::drain() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_draining = true;
     for (CForwarder* f : m_forwarders) f->wake();
-    if (m_changed.wait_for(lock, kDrainLimit, [this] { return m_inside == 0; })) return true;
+    if (lock.waitFor(m_changed, kDrainLimit, [this]() REQUIRES(m_mutex) { return m_inside == 0; })) return true;
     logLine("requests still inside the browse service after the drain limit");
     return false;
 }
@@ -247,7 +242,7 @@ void CHostBrowseService::xmlCallback(CZyNetworkServer::ZynCallback_e type, CZyNe
 
 void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& request) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         if (m_draining) {
             sendError(session, "The Hubmaster is stopping; browse again once it is back");
             return;
@@ -264,7 +259,7 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
         sendError(session, error);
     else
         browse(session, request, caller);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     --m_inside;
     m_changed.notify_all();
 }
@@ -422,7 +417,7 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     const long long jobId = nextJobId();
     auto forwarder = std::make_shared<CForwarder>(session);
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_forwarders.insert(forwarder.get());
     }
     EvReturnDestinations::registerDestination(jobId, forwarder);
@@ -432,10 +427,13 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     const bool accepted = m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request) != 0;
     // A super browse answers later, through the router; a classic one has answered by now, and so has a
     // refused or failed one (whose channel may never see an end: nothing is left to wait for).
-    const bool ended = !accepted || forwarder->waitForEnd(session, m_draining, m_mutex);
+    const bool ended = !accepted || forwarder->waitForEnd(session, [this] {
+        CHubMutexLock lock(m_mutex);
+        return m_draining;
+    });
     EvReturnDestinations::unregisterDestination(jobId);
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_forwarders.erase(forwarder.get());
     }
     const bool gone = forwarder->callerGone();

@@ -10,7 +10,6 @@
 #include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,6 +17,7 @@
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/threads/hubmutex.h"
 
 class CHostBrowseService {
 public:
@@ -79,9 +79,9 @@ private:
     std::unique_ptr<CZyNetworkServer> m_server;
     std::thread m_serving;
 
-    std::mutex m_mutex;                 // guards the fields below
+    CHubMutex m_mutex;
     std::condition_variable m_changed;  // a request left the service, or draining began
-    bool m_draining = false;
-    int m_inside = 0;                    // requests between admission and their last answer
-    std::set<CForwarder*> m_forwarders;  // the return channels of running browses
+    bool m_draining GUARDED_BY(m_mutex) = false;
+    int m_inside GUARDED_BY(m_mutex) = 0;                    // requests between admission and their last answer
+    std::set<CForwarder*> m_forwarders GUARDED_BY(m_mutex);  // the return channels of running browses
 };

@@ -14,6 +14,7 @@
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
+#include "platform/restoreproto/fsr_messages.h"
 #include "tools/mediaagent/answerstops.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 #include "tools/mediaagent/v2answer.h"
@@ -28,7 +29,6 @@ CNMessageBase* routingOf(databrowse::BrowseRequest& request) {
     return indexing ? indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false) : nullptr;
 }
 
-constexpr unsigned long kDisconnectRequest = 0x09000102;
 constexpr int kSendSeconds = 30;
 constexpr int64_t kStopOperation = 16;
 // A signed request presented a second time.
@@ -265,7 +265,7 @@ void CIndexService::noteOutcome(const std::string& outcome) {
 
 void CIndexService::onXdr(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
                           unsigned long code, zysDatabuf_v2*) {
-    if (code != kDisconnectRequest) return;
+    if (code != ZYS_PM_DISCONNECT_REQ) return;
     CZySessionLease session(server, handle);
     if (!session) return;
     bool timedOut = false;
@@ -286,7 +286,7 @@ void CIndexService::onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* ser
 
 void CIndexService::launch(CZyNetwork& session, CNMessageBase& message) {
     bool timedOut = false;
-    if (message.getTagID() == kDisconnectRequest) {
+    if (message.getTagID() == ZYS_PM_DISCONNECT_REQ) {
         ignoreResult(session.ReplyDisconnect(5, timedOut),
                      "the session ends either way; a peer already gone is no fault");
         return;
@@ -327,7 +327,7 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
     TRequestLine& line = t_request ? *t_request : unused;
     bool timedOut = false;
     const uint32_t tag = message.getTagID();
-    if (tag == kDisconnectRequest) {
+    if (tag == ZYS_PM_DISCONNECT_REQ) {
         ignoreResult(session.ReplyDisconnect(5, timedOut),
                      "the session ends either way; a peer already gone is no fault");
     } else if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(&message)) {

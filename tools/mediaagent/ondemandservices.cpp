@@ -10,6 +10,7 @@
 #include "platform/net/zyd_launcher.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
+#include "platform/restoreproto/fsr_messages.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 
 namespace mediaagent {
@@ -27,8 +28,6 @@ struct COnDemandServices::TState {
 
 namespace {
 
-constexpr unsigned long kDisconnectRequest = 0x09000102;
-constexpr int kSendSeconds = 30;
 
 using R = databrowse::BrowseRequest::f;
 using C = databrowse::ApplicationMiningConnectionInfo::f;
@@ -54,7 +53,7 @@ private:
     // A caller that sends a request and leaves says so with a disconnect: it waits for the reply.
     static void onXdr(ZynCallback_e, CZyNetworkServer* server, long long handle, unsigned long code,
                       zysDatabuf_v2*) {
-        if (code != kDisconnectRequest) return;
+        if (code != ZYS_PM_DISCONNECT_REQ) return;
         CZySessionLease session(server, handle);
         if (!session) return;
         bool timedOut = false;
@@ -136,7 +135,7 @@ void CMiningInstance::onXml(ZynCallback_e, CZyNetworkServer* server, long long h
     CZySessionLease session(server, handle);
     if (!session) return;
     bool timedOut = false;
-    if (owned->getTagID() == kDisconnectRequest) {
+    if (owned->getTagID() == ZYS_PM_DISCONNECT_REQ) {
         ignoreResult(session->ReplyDisconnect(5, timedOut),
                      "the session ends either way; a peer already gone is no fault");
     } else if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {

@@ -13,6 +13,7 @@
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/cuxerror.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork.h"
 #include "tools/mediaagent/sqlitestmt.h"
@@ -41,9 +42,9 @@ long long CSignatureLedger::nextWholeSecond() {
 
 bool CSignatureLedger::firstUse(const std::string& signature, long long createTime, long long window) {
     if (createTime < m_startedAt) return false;
-    const long long now = static_cast<long long>(time(nullptr));
+    const long long now = m_clock ? m_clock() : static_cast<long long>(time(nullptr));
     const uint64_t key = std::hash<std::string>{}(signature);
-    std::lock_guard<std::mutex> hold(m_lock);
+    CHubMutexLock hold(m_lock);
     while (!m_expiry.empty() && m_expiry.top().first < now) {
         m_seen.erase(m_expiry.top().second);
         m_expiry.pop();
@@ -57,16 +58,11 @@ bool CSignatureLedger::firstUse(const std::string& signature, long long createTi
 
 void refuseCaller(CZyNetwork& session, const char* text) {
     constexpr int kSendSeconds = 30;
-    databrowse::BrowseError error;
-    error.setint64(databrowse::BrowseError::f::errorCode, 1);
-    error.setstring(
-        databrowse::BrowseError::f::errorMessage,
+    databrowse::BrowseResponse refused = errorresponse::of(
+        databrowse::BROWSE_ERR_GENERIC,
         text ? text
              : "This media agent answers only the Hubmaster and requests the Hubmaster signed; ask "
                "the Hubmaster for a signed request");
-    databrowse::BrowseResponse refused;
-    refused.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ERROR);
-    refused.setlistobject(databrowse::BrowseResponse::f::messages, {error});
     databrowse::BrowseResponse end;
     end.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
     bool timedOut = false;

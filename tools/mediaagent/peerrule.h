@@ -5,7 +5,6 @@
 #pragma once
 
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <cstdint>
 #include <functional>
@@ -13,6 +12,8 @@
 #include <unordered_set>
 #include <utility>
 #include <vector>
+
+#include "platform/threads/hubmutex.h"
 
 class CZyNetwork;
 
@@ -39,7 +40,9 @@ class CSignatureLedger {
 public:
     // The ledger lives in memory: requests signed before `startedAt` (seconds since 1970) may have been
     // answered by an earlier run of the agent, so they are refused.
-    explicit CSignatureLedger(long long startedAt) : m_startedAt(startedAt) {}
+    // `clock` gives the time in seconds since 1970 (empty: the system clock; tests drive their own).
+    explicit CSignatureLedger(long long startedAt, std::function<long long()> clock = {})
+        : m_startedAt(startedAt), m_clock(std::move(clock)) {}
 
     // Waits for the next second of the clock and returns it: signed times count whole seconds, so a
     // request signed in the second an earlier run ended could have been answered by it. A ledger that
@@ -53,11 +56,12 @@ public:
 
 private:
     const long long m_startedAt;
+    const std::function<long long()> m_clock;
     using TExpiry = std::pair<long long, uint64_t>;  // when it may be forgotten, the signature's key
-    std::mutex m_lock;
+    CHubMutex m_lock;
     // Keyed by a 64-bit hash of the signature (an HMAC: uniform), so a busy agent keeps little per request.
-    std::unordered_set<uint64_t> m_seen;
-    std::priority_queue<TExpiry, std::vector<TExpiry>, std::greater<>> m_expiry;
+    std::unordered_set<uint64_t> m_seen GUARDED_BY(m_lock);
+    std::priority_queue<TExpiry, std::vector<TExpiry>, std::greater<>> m_expiry GUARDED_BY(m_lock);
 };
 
 // Tells a caller its request is not answered: an error naming the rule (or `text`), then the end.

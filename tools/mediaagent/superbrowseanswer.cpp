@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/msg/criteriaoperators.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork.h"
@@ -26,7 +28,6 @@ constexpr int64_t kAttributeName = 0;
 constexpr int64_t kAttributeModified = 1;
 constexpr int64_t kAttributeBackedUp = 73;
 constexpr int64_t kAttributeDeletion = 62;
-constexpr int64_t kOperatorAtOrBefore = 4;
 // An end user's confinement: a path pattern (the subtree before its wildcard tail), and the owner of
 // the data by directory object id or mailbox GUID.
 constexpr int64_t kAttributePath = 1;
@@ -84,13 +85,13 @@ const TCriterion* applyCriteria(const std::vector<TCriterion>& criteria, TIndexB
         else if ((c.attribute == kAttributeObjectOwner || c.attribute == kAttributeMailboxOwner) &&
                  c.op == kOperatorIs && !c.value.empty() && index.ownedPaths(query.appId, c.value, owned))
             confineQuery(query, owned);
-        else if (c.attribute == kAttributeName && c.op != kOperatorAtOrBefore)
+        else if (c.attribute == kAttributeName && c.op != criteriaop::kAtOrBefore)
             query.nameFilter = c.value;
-        else if (c.attribute == kAttributeModified && c.op == kOperatorAtOrBefore)
+        else if (c.attribute == kAttributeModified && c.op == criteriaop::kAtOrBefore)
             plan.modifiedAtOrBefore = number(c.value);
-        else if (c.attribute == kAttributeBackedUp && c.op == kOperatorAtOrBefore)
+        else if (c.attribute == kAttributeBackedUp && c.op == criteriaop::kAtOrBefore)
             plan.backedUpAtOrBefore = number(c.value);
-        else if (c.attribute == kAttributeDeletion && c.op == kOperatorAtOrBefore)
+        else if (c.attribute == kAttributeDeletion && c.op == criteriaop::kAtOrBefore)
             plan.deletedBefore = number(c.value);
         else
             return &c;
@@ -108,11 +109,10 @@ databrowse::BrowseResponse response(const TIndexBrowsePlan& plan, int64_t type) 
 }
 
 databrowse::BrowseResponse errorResponse(const TIndexBrowsePlan& plan, const std::string& text) {
-    databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ERROR);
-    databrowse::BrowseError error;
-    error.setint64(databrowse::BrowseError::f::errorCode, kErrorIndex);
-    error.setstring(databrowse::BrowseError::f::errorMessage, text);
-    r.setlistobject(databrowse::BrowseResponse::f::messages, {error});
+    databrowse::BrowseResponse r = errorresponse::of(kErrorIndex, text);
+    r.setstring(databrowse::BrowseResponse::f::workerId, plan.workerId);
+    r.getObjectAccessor(databrowse::BrowseResponse::f::session, true)
+        ->setstring(databrowse::BrowseSession::f::sessionId, plan.session);
     return r;
 }
 

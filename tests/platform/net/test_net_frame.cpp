@@ -141,7 +141,6 @@ namespace {
 // A relay's skimmed read leaves out only the list's items: what it reads is intact, and the text it
 // forwards is the whole text as it came.
 TEST(XmlSkim, LeavesOutOnlyTheListsItemsAndKeepsTheWholeText) {
-    zynet::keepReceivedXml(databrowse::BrowseResponse::TAG);
     const zynet::TXmlSkim skim{databrowse::BrowseResponse::TAG, databrowse::BrowseResponse::f::browseResult.code,
                                databrowse::BrowseResult::f::dataResultSet.code};
     databrowse::BrowseResponse answer;
@@ -154,12 +153,13 @@ TEST(XmlSkim, LeavesOutOnlyTheListsItemsAndKeepsTheWholeText) {
     std::string xml, why;
     ASSERT_TRUE(zynet::messageToXml(answer, xml, why)) << why;
 
-    std::unique_ptr<CNMessageBase> read(
-        zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), why));
-    ASSERT_TRUE(read) << why;
-    EXPECT_TRUE(zynet::skimmedXml(read.get()));
-    ASSERT_NE(zynet::receivedXml(read.get()), nullptr);
-    EXPECT_EQ(*zynet::receivedXml(read.get()), xml);
+    zynet::TReceivedXml received;
+    ASSERT_TRUE(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), received, why))
+        << why;
+    std::unique_ptr<CNMessageBase> read = std::move(received.message);
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(received.skimmed);
+    EXPECT_EQ(received.text, xml);
     EXPECT_EQ(read->getstring(databrowse::BrowseResponse::f::workerId), "w\t<7>");
     CNMessageBase* readResult = read->getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
     ASSERT_NE(readResult, nullptr);
@@ -168,19 +168,21 @@ TEST(XmlSkim, LeavesOutOnlyTheListsItemsAndKeepsTheWholeText) {
     // The items left out are still parsed: an answer whose items are not well formed is refused.
     std::string badItems = xml;
     badItems.insert(badItems.find("<dataResultSet"), "<dataResultSet a=\"1\">");
-    read.reset(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(badItems.data()), badItems.size(), why));
-    EXPECT_FALSE(read);
+    EXPECT_FALSE(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(badItems.data()), badItems.size(),
+                                       received, why));
 
     // Nothing to leave out: read whole, as any message. Text that does not parse is refused as ever.
     databrowse::BrowseResponse end;
     end.setint64(databrowse::BrowseResponse::f::respType, 5);
     ASSERT_TRUE(zynet::messageToXml(end, xml, why)) << why;
-    read.reset(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), why));
-    ASSERT_TRUE(read) << why;
-    EXPECT_FALSE(zynet::skimmedXml(read.get()));
+    ASSERT_TRUE(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), received, why))
+        << why;
+    EXPECT_TRUE(received.message);
+    EXPECT_FALSE(received.skimmed);
+    EXPECT_EQ(received.text, xml);
     const std::string broken = "<BrowseResponse x.tag=\"1\"><browseResult>";
-    read.reset(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(broken.data()), broken.size(), why));
-    EXPECT_FALSE(read);
+    EXPECT_FALSE(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(broken.data()), broken.size(),
+                                       received, why));
 }
 
 }  // namespace

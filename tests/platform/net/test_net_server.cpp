@@ -476,8 +476,7 @@ TEST(NetServerPorts, MachineListenerAndOwnPort) {
     std::thread select([&] {
         ignoreResult(machine->SelectData(5, 100, 100), "it serves until Quit; how it ended has no reader");
     });
-    for (int i = 0; i < 1000 && machine->GetPort() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_FALSE(machine->Listening().get().IsError());
     const int port = machine->GetPort();
     ASSERT_NE(port, 0);
     {
@@ -500,11 +499,8 @@ TEST(NetServerPorts, MachineListenerAndOwnPort) {
     ASSERT_NE(freePort, 0);
     CSessionPort ownPort(freePort, 0);
     auto own = std::make_unique<CZyNetworkServer>(xdrCallback, xmlCallback, "OwnService", ownPort);
-    std::atomic<bool> selectFailed{false};
-    std::thread ownSelect([&] { selectFailed = own->SelectData(5, 100, 100).IsError(); });
-    for (int i = 0; i < 1000 && own->GetPort() == 0 && !selectFailed; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (own->GetPort() != freePort) {
+    std::thread ownSelect([&] { ignoreResult(own->SelectData(5, 100, 100), "read from Listening"); });
+    if (own->Listening().get().IsError() || own->GetPort() != freePort) {
         ignoreResult(own->Quit(true, true), "stopping: nothing is left to do when it fails");
         ownSelect.join();
         FAIL() << "the server did not listen on its port " << freePort;
@@ -515,6 +511,19 @@ TEST(NetServerPorts, MachineListenerAndOwnPort) {
         // The only service behind its port answers an opening that names none.
         ASSERT_FALSE(session.Connect(TZyNetAddress{"127.0.0.1", freePort}, "", "c", 10, timedOut).IsError());
         EXPECT_TRUE(NetServerTest::roundTrip(session));
+    }
+    // A second server for a port already listened on is told why it does not listen, and SelectData
+    // returns that failure too.
+    {
+        CSessionPort samePort(freePort, 0);
+        CZyNetworkServer second(xdrCallback, xmlCallback, "SecondService", samePort);
+        CUxError returned;
+        std::thread secondSelect([&] { returned = second.SelectData(5, 100, 100); });
+        const CUxError& listening = second.Listening().get();
+        secondSelect.join();
+        EXPECT_TRUE(listening.IsError());
+        EXPECT_FALSE(listening.GetErrorText().empty());
+        EXPECT_TRUE(returned.IsError());
     }
     EXPECT_FALSE(own->Quit(true, true).IsError());
     ownSelect.join();

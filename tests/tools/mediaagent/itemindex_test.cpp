@@ -440,8 +440,9 @@ TEST_F(ItemIndex, AFileMadeAgainAtItsPathIsReadAfreshWhileHeldLeasesKeepTheOld) 
 // A signed request is answered once while it is fresh; its memory is let go once it is stale anyway, and
 // a request signed ahead of this clock is kept until it is stale here.
 TEST(SignatureLedger, EachSignatureOnceWhileFresh) {
-    const long long now = static_cast<long long>(time(nullptr));
-    mediaagent::CSignatureLedger ledger(now - 2000);
+    const long long now = 1700000000;
+    long long clock = now;
+    mediaagent::CSignatureLedger ledger(now - 2000, [&clock] { return clock; });
     EXPECT_TRUE(ledger.firstUse("aa01", now, 300));
     EXPECT_FALSE(ledger.firstUse("aa01", now, 300));
     EXPECT_TRUE(ledger.firstUse("aa02", now, 300));
@@ -451,6 +452,10 @@ TEST(SignatureLedger, EachSignatureOnceWhileFresh) {
     EXPECT_TRUE(ledger.firstUse("old", now - 1000, 300));
     // Signed ahead of this clock: still remembered.
     EXPECT_TRUE(ledger.firstUse("ahead", now + 250, 300));
+    EXPECT_FALSE(ledger.firstUse("ahead", now + 250, 300));
+    // Once stale here, a signature is let go: the age check refuses it from then on.
+    clock = now + 301;
+    EXPECT_TRUE(ledger.firstUse("aa01", now, 300));
     EXPECT_FALSE(ledger.firstUse("ahead", now + 250, 300));
 }
 

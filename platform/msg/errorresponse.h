@@ -1,16 +1,25 @@
-// The answer that tells a caller of the router's roads about an error or a warning: one builder for
-// every place that refuses or reports. Header-only; any thread (values only).
+// The answer that tells a caller about an error or a warning: one builder for every place that refuses
+// or reports (the router's roads, the worker, the media agent and the host). Header-only; any thread
+// (values only).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "platform/msg/msg_classes.h"
+#include "platform/msg/msg_enums.h"
 
 namespace errorresponse {
 
 constexpr int64_t kError = databrowse::BROWSE_RESP_ERROR;
 constexpr int64_t kWarning = databrowse::BROWSE_RESP_WARNING;
+
+// The code a failure carries: 0 means nothing to a caller, so it becomes the generic failure code and
+// a failure can never pass for a success.
+constexpr databrowse::BrowseErrorCode failureCode(int64_t code) {
+    return code == databrowse::BROWSE_ERR_NONE ? databrowse::BROWSE_ERR_GENERIC
+                                               : static_cast<databrowse::BrowseErrorCode>(code);
+}
 
 // A BrowseResponse of `type` carrying `error` (a databrowse::BrowseError) as its one message.
 inline databrowse::BrowseResponse of(const CNMessageBase& error, int64_t type = kError) {
@@ -20,10 +29,11 @@ inline databrowse::BrowseResponse of(const CNMessageBase& error, int64_t type = 
     return response;
 }
 
-// A BrowseResponse of `type` carrying `text` with error code `code`.
+// A BrowseResponse of `type` carrying `text` with error code `code` (an error's code 0 becomes the
+// generic failure code).
 inline databrowse::BrowseResponse of(int64_t code, const std::string& text, int64_t type = kError) {
     databrowse::BrowseError error;
-    error.setint64(databrowse::BrowseError::f::errorCode, code);
+    error.setint64(databrowse::BrowseError::f::errorCode, type == kError ? int64_t{failureCode(code)} : code);
     error.setstring(databrowse::BrowseError::f::errorMessage, text);
     return of(error, type);
 }

@@ -1,0 +1,17 @@
+// The operators of a browse criterion (databrowse::FilteredBrowseCriteriaValue::criteriaOperator) that
+// the service reads or sets on time attributes, each named once. Constants only; any thread.
+#pragma once
+
+#include <cstdint>
+
+namespace criteriaop {
+
+// The value is the last time wanted (a browse's to-time).
+inline constexpr int64_t kTo = 1;
+// The value bounds the time on the side of the browse's from-time: the from-time of a V2 find, and the
+// deletion and archive cut-offs of the retention filters the cycles add.
+inline constexpr int64_t kFrom = 3;
+// The time is at or before the value.
+inline constexpr int64_t kAtOrBefore = 4;
+
+}  // namespace criteriaop
