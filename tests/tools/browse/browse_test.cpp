@@ -935,7 +935,7 @@ TEST_F(BrowseConsole, TheReadmesExamplesRunAsShown) {
         if (!inside || line.rfind("    ", 0) != 0) continue;
         line = line.substr(4);
         if (line.rfind("$ ", 0) == 0) {
-            examples.push_back({line.substr(2)});
+            examples.push_back(TExample{line.substr(2), 0, {}});
             const size_t status = line.find("# exit status ");
             if (status != std::string::npos) examples.back().status = std::atoi(line.c_str() + status + 14);
         } else if (!examples.empty() && examples.back().command.back() == '\\') {
