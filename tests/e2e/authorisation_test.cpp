@@ -390,11 +390,16 @@ TEST_F(Authorisation, ASessionBelongsToWhoeverSetItUp) {
 TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
     for (const std::string& who : {alice(), admin()}) {
         const std::string token = who.substr(who.find(' ') + 1);
-        for (const std::string& words :
-             {"list " + fileSubclient() + " --at " + lastDay(),
-              "versions " + fileSubclient() + " --path /d00/d01/d00/f00000205.dat --from " +
-                  std::to_string(s->world.firstBackupTime) + " --to " + lastDay(),
-              "count " + fileSubclient() + " --path /d00 --at " + lastDay()}) {
+        std::vector<std::string> commands{
+            "list " + fileSubclient() + " --at " + lastDay(),
+            "versions " + fileSubclient() + " --path /d00/d01/d00/f00000205.dat --from " +
+                std::to_string(s->world.firstBackupTime) + " --to " + lastDay(),
+            "count " + fileSubclient() + " --path /d00 --at " + lastDay()};
+        // An indexing-V2 request (a virtual machine's), which admin may browse.
+        if (who == admin())
+            commands.push_back("list --client vmalpha --subclient " +
+                               std::to_string(s->world.vsa.vms.front().subclientId) + " --at " + lastDay());
+        for (const std::string& words : commands) {
             databrowse::BrowseRequest asked = request(words + " " + who);
             TAnswers prepared = askRouter(asked);
             ASSERT_TRUE(prepared.request) << words << ": " << prepared.texts;
