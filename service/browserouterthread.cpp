@@ -17,6 +17,8 @@
 #include "platform/msg/errorresponse.h"
 #include "service/routerbrowserequest.h"
 #include "service/routerentities.h"
+#include "service/routertoken.h"
+#include "platform/security/evsecuritymgr.h"
 #include "worker/authentication.h"
 #include "platform/errors/evmessageids.h"
 
@@ -43,37 +45,55 @@ void archiveFilesOf(const std::vector<CNMessageBase>* media, std::set<long>& fil
         files.insert(static_cast<long>((*media)[n].getint64(databrowse::LogicalMedia::f::archFileId)));
 }
 
+// The subclient that wrote an archive file; false when the file or its subclient is unknown.
+bool subclientOfArchive(long file, APP_Application_t& row) {
+    ArchFile archive(nullptr);
+    archive.setIsolationType(4);
+    archive.setWhere("id=%ld", file);
+    if (archive.getOneRow(&archive, false, -1, 0) != 0) return false;
+    APP_Application subclient(nullptr);
+    subclient.setIsolationType(4);
+    subclient.setWhere("id=%ld", static_cast<long>(archive.getDataPtr()->appId));
+    if (subclient.getOneRow(&subclient, false, -1, 0) != 0) return false;
+    row = *subclient.getDataPtr();
+    return true;
+}
+
 // A conversion tells where a client's backups are kept: it is answered for a proven caller only, one
-// that is a trusted peer or a media agent (answering a browse it was sent), or whom the router caller
-// rule lets browse the client of every archive file it names. An anonymous caller is refused.
-bool mayConvert(CZyNetwork* session, const std::set<long>& files, CBrowseLog& log) {
+// that is a trusted peer or a media agent (answering a browse it was sent), a console whose token names
+// a user with browse rights on the subclient of every archive file it names, or a client the router
+// caller rule lets browse the client of every such file. An anonymous caller without a token is refused.
+bool mayConvert(CZyNetwork* session, const std::string& token, const std::set<long>& files, CBrowseLog& log) {
     const unsigned long caller = routedCallerClientId(session);
-    if (caller == 0) {
+    if (caller != 0 && (isTrustedPeer(caller) || I2::Utils::IsMediaAgentClient(caller))) return true;
+    int userId = 0;
+    std::string userName;
+    const bool byToken = !token.empty();
+    if (byToken && !userOfToken(token, userId, userName)) {
+        log.debugLvl(0, "prediction conversion refused: the caller's token is not accepted");
+        return false;
+    }
+    if (!byToken && caller == 0) {
         log.debugLvl(0, "prediction conversion refused: the caller is anonymous or unknown");
         return false;
     }
-    if (isTrustedPeer(caller) || I2::Utils::IsMediaAgentClient(caller)) return true;
     TDirectCaller rule;
     rule.checkClientMap = checkClientMapSetting();
     rule.callerClientId = caller;
+    EvSecurityCheck rights(0);
     for (long file : files) {
-        ArchFile archive(nullptr);
-        archive.setIsolationType(4);
-        archive.setWhere("id=%ld", file);
-        APP_Application subclient(nullptr);
-        subclient.setIsolationType(4);
-        if (archive.getOneRow(&archive, false, -1, 0) == 0) {
-            subclient.setWhere("id=%ld", static_cast<long>(archive.getDataPtr()->appId));
-            if (subclient.getOneRow(&subclient, false, -1, 0) == 0)
-                rule.clientId = static_cast<long>(subclient.getDataPtr()->clientId);
-            else
-                rule.clientId = 0;
-        } else {
-            rule.clientId = 0;
+        APP_Application_t subclient{};
+        bool allowed = subclientOfArchive(file, subclient);
+        if (allowed && byToken) {
+            allowed = rights.canBrowse(userId, 0, subclient.clientId, subclient.appTypeId, subclient.instance,
+                                       subclient.backupSet, subclient.id, false, "");
+        } else if (allowed) {
+            rule.clientId = static_cast<long>(subclient.clientId);
+            allowed = decideDirectCaller(rule).verdict != TDirectCallerDecision::kRefused;
         }
-        if (rule.clientId == 0 || decideDirectCaller(rule).verdict == TDirectCallerDecision::kRefused) {
-            log.debugLvl(0, "prediction conversion refused: caller [%lu] may not browse archive file [%ld]",
-                         caller, file);
+        if (!allowed) {
+            log.debugLvl(0, "prediction conversion refused: caller [%lu] user [%s] may not browse archive file [%ld]",
+                         caller, userName.c_str(), file);
             return false;
         }
     }
@@ -94,7 +114,7 @@ void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowse
                 std::vector<CNMessageBase> one{*logical};
                 archiveFilesOf(&one, files);
             }
-    if (request && !mayConvert(session, files, log)) {
+    if (request && !mayConvert(session, request->getstring(databrowse::MediaPredictionConvReq::f::token), files, log)) {
         databrowse::BrowseResponse refused = errorResponse(kConversionRefused, true);
         sendReply(session, refused, "Failed to send browse response back to caller with error [%s]", log);
         return;
@@ -118,7 +138,7 @@ void convertPredictionList(CNMessageBase& message, CZyNetwork* session, CBrowseL
         for (CNMessageBase& one : *list)
             archiveFilesOf(one.getlistobject(Indexing::PredictionConversionReq::f::logicalMedia, false),
                            files);
-    if (requests && !mayConvert(session, files, log)) {
+    if (requests && !mayConvert(session, requests->getstring(Indexing::PredictionConversionReqList::f::token), files, log)) {
         databrowse::BrowseResponse refused = errorResponse(kConversionRefused, true);
         sendReply(session, refused, sendFailure, log);
         return;

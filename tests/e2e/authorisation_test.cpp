@@ -229,6 +229,44 @@ TEST_F(Authorisation, NoCredentialsNoAnswerOnAnyRoad) {
     EXPECT_NE(converted.texts.find(kDenied), std::string::npos) << converted.texts;
 }
 
+// A console's token is enough for a media conversion of the archive files its user may browse, and no
+// more: alice's token converts client1's files, not client2's; a forged token converts nothing.
+TEST_F(Authorisation, ConversionsServeATokensUserForItsOwnClientsOnly) {
+    auto logical = [](long long subclient) {
+        databrowse::LogicalMedia media;
+        media.setint64(databrowse::LogicalMedia::f::archFileId,
+                       count("SELECT MIN(id) FROM archFile WHERE appId = " + std::to_string(subclient)));
+        return media;
+    };
+    auto convert = [&](long long subclient, const std::string& token) {
+        databrowse::PredictionData prediction;
+        prediction.setObjectAccessor(logical(subclient), databrowse::PredictionData::f::logicalMedia);
+        databrowse::MediaPredictionConvReq conversion;
+        conversion.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData, {prediction});
+        conversion.setstring(databrowse::MediaPredictionConvReq::f::token, token);
+        return askRouter(conversion);
+    };
+    TAnswers own = convert(s->world.fileSubclient, s->aliceToken);
+    ASSERT_TRUE(own.prepared) << own.texts;
+    EXPECT_EQ(own.request->getTagID(), databrowse::MediaPredictionConvResp::TAG);
+    for (const auto& [subclient, token] : {std::pair{s->otherSubclient, s->aliceToken},
+                                           std::pair{static_cast<long long>(s->world.fileSubclient),
+                                                     std::string("forged")}}) {
+        TAnswers refused = convert(subclient, token);
+        EXPECT_FALSE(refused.prepared);
+        EXPECT_NE(refused.texts.find(kDenied), std::string::npos) << refused.texts;
+    }
+    // The list form reads its own token field.
+    Indexing::PredictionConversionReq one;
+    one.setlistobject(Indexing::PredictionConversionReq::f::logicalMedia, {logical(s->otherSubclient)});
+    Indexing::PredictionConversionReqList list;
+    list.setlistobject(Indexing::PredictionConversionReqList::f::requests, {one});
+    list.setstring(Indexing::PredictionConversionReqList::f::token, s->adminToken);
+    TAnswers listed = askRouter(list);
+    ASSERT_TRUE(listed.prepared) << listed.texts;
+    EXPECT_EQ(listed.request->getTagID(), Indexing::PredictionConversionRespList::TAG);
+}
+
 // 2 and 3. A client that is not the subclient's (or that does not exist) is refused before anything is
 // read, for admin too; an entity list cannot add what the user may not browse.
 TEST_F(Authorisation, EveryEntityMustBeTheOneNamedAndCovered) {
