@@ -227,7 +227,7 @@ const TOptionSpec kOptionSpecs[] = {
      TEXT(authorityFile), "BROWSE_CA"},
     {"--hubmaster-name", nullptr, "client", kAll, kWhere,
      "the Hubmaster's client name (the host prints it at start-up): the machine reached must prove it; "
-     "without it (and without --data) only its authority is checked",
+     "needed with --host and --port",
      TEXT(hubmasterName), "BROWSE_HUBMASTER_NAME"},
     {"--tls", nullptr, "folder", kAll, kWhere,
      "speak as the machine whose credentials the folder holds (default: anonymous)", TEXT(tlsFolder)},

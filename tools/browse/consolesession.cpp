@@ -304,22 +304,33 @@ bool CConsoleSession::routerAddress(TZyNetAddress& address, std::string& error) 
     if (address.host.empty()) ZYPlatformInfo::getString(kRegistrySection, kRouterHostKey, &address.host);
     if (address.port <= 0) ZYPlatformInfo::getRegInt(kRegistrySection, kRouterPortKey, &address.port);
     if (address.host.empty()) address.host = "127.0.0.1";
-    // The machine answering must prove the Hubmaster's own name when the console knows it: given, or
-    // from the Hubmaster's data at hand. Otherwise only the authority that issued its certificate is
-    // checked.
+    // The machine answering must prove the Hubmaster's own name: given, or from the Hubmaster's data at
+    // hand. A certificate of the authority alone proves only that it is one of its machines, so a
+    // console that knows no name dials no one.
     if (!m_options.hubmasterName.empty())
         address.peerName = m_options.hubmasterName;
     else if (!m_options.dataFolder.empty() &&
              ZYClient(ZYClient::hubmasterClientId()).getName(address.peerName) != 0)
         address.peerName.clear();
-    if (address.port > 0) return true;
-    error = m_options.dataFolder.empty()
+    if (address.port <= 0) {
+        error = m_options.dataFolder.empty()
                 ? "where is the Hubmaster? give --data <folder> (or $BROWSE_DATA), or --host and --port "
                   "(or $BROWSE_HOST and $BROWSE_PORT)"
                 : "the Hubmaster of --data " + m_options.dataFolder +
                       " has not started BrowseRouter (its registry names no address): start it, or give "
                       "--port";
-    return false;
+        return false;
+    }
+    if (address.peerName.empty()) {
+        error = m_options.dataFolder.empty()
+                    ? "which machine is the Hubmaster? --host and --port name an address, not the machine that "
+                      "must answer there: give --hubmaster-name <client> (or $BROWSE_HUBMASTER_NAME; the host "
+                      "prints it at start-up)"
+                    : "the Hubmaster's data in --data " + m_options.dataFolder +
+                          " names no Hubmaster client, so no answer could be checked to be the Hubmaster's";
+        return false;
+    }
+    return true;
 }
 
 int CConsoleSession::exitOfServiceError(const std::string& error, long long code) {
@@ -408,8 +419,7 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     if (m_options.verbose)
         m_remark("session " + m_options.session + ": " + consoleCommandName(m_options.command) +
                  " to BrowseRouter at " + router.host + ":" + std::to_string(router.port) +
-                 (router.peerName.empty() ? " (its certificate's authority checked, not its name)"
-                                          : " (which must prove it is [" + router.peerName + "])"));
+                 " (which must prove it is [" + router.peerName + "])");
     // Without a token and without a certificate of its own, the console can only be refused.
     if (m_options.token.empty() && m_options.tlsFolder.empty())
         return failed(result, kExitUsage,

@@ -561,7 +561,7 @@ TEST_F(BrowseConsole, AConsoleAwayFromTheHubmastersFolder) {
     const std::string port = elsewhere.substr(elsewhere.find("--port ") + 7);
     TRun fromEnvironment =
         shell("BROWSE_HOST=127.0.0.1 BROWSE_PORT=" + port.substr(0, port.find(' ')) + " BROWSE_CA=" + ca +
-              " BROWSE_MA_ADDRESS=" + elsewhere.substr(elsewhere.find("--ma-address ") + 13) +
+              " BROWSE_HUBMASTER_NAME=hubmaster BROWSE_MA_ADDRESS=" + elsewhere.substr(elsewhere.find("--ma-address ") + 13) +
               " tools/browse/browse " + what + " --token-file " + token + " --quiet");
     ASSERT_EQ(fromEnvironment.status, 0) << fromEnvironment.err;
     EXPECT_EQ(fromEnvironment.out, desk.out);
@@ -687,10 +687,14 @@ TEST_F(BrowseConsole, UsageHelpAndExitStatuses) {
     ASSERT_EQ(equals.status, 0) << equals.err;
     EXPECT_EQ(equals.out, spaced.out);
 
+    // A bare address names no machine that could be checked to be the Hubmaster: nothing is dialled.
+    TRun nameless = shell("tools/browse/browse list --client client1 --host 127.0.0.1 --port 1 --token T");
+    EXPECT_EQ(nameless.status, kExitUsage) << nameless.err;
+    EXPECT_NE(nameless.err.find("give --hubmaster-name"), std::string::npos) << nameless.err;
     // Nothing listens: unreachable, with a real code in the JSON.
     TRun unreachable = shell(
-        "tools/browse/browse list --client client1 --host 127.0.0.1 --port 1 --token T "
-        "--timeout 5 --json");
+        "tools/browse/browse list --client client1 --host 127.0.0.1 --port 1 --hubmaster-name hubmaster "
+        "--token T --timeout 5 --json");
     EXPECT_EQ(unreachable.status, kExitUnreachable) << unreachable.err;
     EXPECT_EQ(json(unreachable).get<int>("error.exitStatus"), kExitUnreachable);
 
@@ -705,7 +709,8 @@ TEST_F(BrowseConsole, UsageHelpAndExitStatuses) {
     getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
     const auto before = std::chrono::steady_clock::now();
     TRun silence = shell("tools/browse/browse list --client client1 --host 127.0.0.1 --port " +
-                         std::to_string(ntohs(address.sin_port)) + " --token T --timeout 2 --tls " +
+                         std::to_string(ntohs(address.sin_port)) +
+                         " --hubmaster-name hubmaster --token T --timeout 2 --tls " +
                          hubtest::testCredentialsFor("console1"));
     close(silent);
     EXPECT_EQ(silence.status, kExitTimedOut) << silence.err;
@@ -1042,7 +1047,8 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
     const std::string tmp = s->dir.file("tmp");
     std::filesystem::create_directories(tmp);
     TRun away = shell("env -u HUB_LOG_DIR TMPDIR=" + tmp +
-                      " tools/browse/browse list --client c --host 127.0.0.1 --port 1 --token T --timeout 2");
+                      " tools/browse/browse list --client c --host 127.0.0.1 --port 1 --hubmaster-name h --token T "
+                      "--timeout 2");
     EXPECT_EQ(away.status, kExitUnreachable);
     struct stat st {};
     const std::string folder = tmp + "/hub-logs-" + std::to_string(geteuid());
