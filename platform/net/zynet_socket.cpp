@@ -314,6 +314,10 @@ std::string CSocket::peerCertificateName() const {
     return m_tls ? m_tls->peerName() : std::string();
 }
 
+std::string CSocket::ownCertificateName() const {
+    return m_tls ? m_tls->ownName() : std::string();
+}
+
 int CSocket::peekByte(uint8_t& byte) const {
     for (;;) {
         const ssize_t n = recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);

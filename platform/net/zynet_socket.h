@@ -67,6 +67,8 @@ public:
     bool resumed() const;
     // The client name the peer's verified certificate proves ("" for none, or a plain socket).
     std::string peerCertificateName() const;
+    // The client name this side's own certificate proves ("" for none, or a plain socket).
+    std::string ownCertificateName() const;
     // The first byte waiting, without taking it: 1 when there is one, 0 when none is there yet, -1 when
     // the peer left or the socket failed.
     int peekByte(uint8_t& byte) const;

@@ -205,6 +205,8 @@ std::shared_ptr<const TTlsContext> clientContext(const std::string& asked) {
     CHubMutexLock lock(s.mutex);
     // A process that plays several machines speaks as the one it names.
     const std::string& localName = asked;
+    // So does a machine for the clients whose services it hosts.
+    if (auto it = s.hosted.find(localName); !localName.empty() && it != s.hosted.end()) return it->second;
     if (localName.empty() || !s.source || (s.own && s.own->name == localName)) return s.own;
     if (auto it = s.others.find(localName); it != s.others.end()) return it->second;
     TZyNetCredentials credentials;
@@ -429,6 +431,12 @@ std::string CTls::peerName() {
     X509* cert = SSL_get0_peer_certificate(m_ssl);
     if (cert == nullptr || SSL_get_verify_result(m_ssl) != X509_V_OK) return std::string();
     return nameOf(cert);
+}
+
+std::string CTls::ownName() {
+    CHubMutexLock lock(m_mutex);
+    X509* cert = SSL_get_certificate(m_ssl);
+    return cert == nullptr ? std::string() : nameOf(cert);
 }
 
 }  // namespace zynet

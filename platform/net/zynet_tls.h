@@ -94,6 +94,8 @@ public:
     void closeNotify();
     // The client name of a verified peer certificate, "" when the peer showed none.
     std::string peerName();
+    // The client name this side's own certificate proves on this connection ("" when it showed none).
+    std::string ownName();
     // True when the handshake resumed an earlier session by its ticket.
     bool resumed();
     // Keeps a ticket the peer sent for the next connection to it (OpenSSL's callback); false: not kept.

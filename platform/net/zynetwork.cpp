@@ -592,6 +592,14 @@ bool CZyNetwork::IsSecure() const {
     return m_socket.secure();
 }
 
+std::string CZyNetwork::GetCertificateName() const {
+    return m_socket.secure() ? m_socket.peerCertificateName() : std::string();
+}
+
+std::string CZyNetwork::GetOwnCertificateName() const {
+    return m_socket.secure() ? m_socket.ownCertificateName() : std::string();
+}
+
 bool CZyNetwork::IsSessionResumed() const {
     return m_socket.resumed();
 }

@@ -142,6 +142,12 @@ public:
     std::string GetPeerAddress() const;
     // True when the session runs over TLS.
     bool IsSecure() const;
+    // The client name the peer's certificate proved ("" over a plain session or without one), also on a
+    // session that only exchanged an opening and its answer.
+    std::string GetCertificateName() const;
+    // The client name this side's own certificate proved to the peer: the machine a listener served
+    // as, which may be a client whose services it hosts ("" over a plain session or without one).
+    std::string GetOwnCertificateName() const;
     // True when its TLS handshake resumed an earlier session to the same peer by a ticket.
     bool IsSessionResumed() const;
 

@@ -6,8 +6,9 @@
 
 namespace {
 
-std::string poolKey(const char* host, const std::string& service) {
-    return std::string(host ? host : "") + '\n' + service;
+// A session speaks as the local name it was opened with: it is lent again only under that name.
+std::string poolKey(const char* host, const std::string& service, const std::string& localName) {
+    return std::string(host ? host : "") + '\n' + service + '\n' + localName;
 }
 
 }  // namespace
@@ -37,7 +38,7 @@ int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char*
     const std::string hostName = host ? host : "";
     const std::string local = localName ? localName : "";
     CUxError error = m_store.lend(
-        poolKey(host, serviceName),
+        poolKey(host, serviceName, local),
         [&](CZyNetwork& fresh) {
             bool timedOut = false;
             return fresh.Connect(hostName.c_str(), serviceName.c_str(), local.c_str(), connectSeconds,

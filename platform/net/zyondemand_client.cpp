@@ -25,6 +25,9 @@ CUxError ZYOnDemandSvcClient::SubmitTask(CNSession::LaunchOnDemandServiceReq& re
                          zynet::options().connectSeconds, timedOut, answer, kFunction);
     if (error.IsError()) return error;
     if (answer.code != zynet::kLaunched) return session.unwelcome(answer, what, 0, kFunction);
+    // The instance must be on the machine that launched it: whoever answers at its ports proves the same
+    // name, whether or not the host named one.
+    const std::string proved = session.GetCertificateName();
     session.shutdown();
 
     CNSession::LaunchOnDemandServiceDetails launched;
@@ -33,6 +36,7 @@ CUxError ZYOnDemandSvcClient::SubmitTask(CNSession::LaunchOnDemandServiceReq& re
         return zynet::makeError(ZYNET_E_BAD_PAYLOAD, kFunction, "the launch details of " + what);
     details = launched;
     m_host = address.host;
+    m_peerName = proved;
     return CUxError::Success();
 }
 
@@ -52,7 +56,7 @@ CUxError ZYOnDemandSvcClient::Attach(CNSession::LaunchOnDemandServiceDetails& de
     for (int port : ports) {
         if (port <= 0) continue;
         bool timedOut = false;
-        error = session.Connect(TZyNetAddress{m_host, port}, guid.c_str(), nullptr,
+        error = session.Connect(TZyNetAddress{m_host, port, m_peerName}, guid.c_str(), nullptr,
                                 zynet::options().connectSeconds, timedOut);
         if (error.GetErrorCode() != ZYNET_E_CONNECT) break;
     }

@@ -21,12 +21,14 @@ public:
                         CNSession::LaunchOnDemandServiceDetails& details);
 
     // Opens `session` (never opened before) with the instance of `details`, on the host of this
-    // client's last SubmitTask: at the instance's own port, else through its machine's listener. An
-    // instance that has ended is the error ZYNET_E_INSTANCE_ENDED.
+    // client's last SubmitTask: at the instance's own port, else through its machine's listener; the
+    // answer there must prove the name the launch's machine proved. An instance that has ended is the
+    // error ZYNET_E_INSTANCE_ENDED.
     CUxError Attach(CNSession::LaunchOnDemandServiceDetails& details, CZyNetwork& session);
 
 private:
-    std::string m_host;  // the address of the last launch's machine; empty before the first
+    std::string m_host;      // the address of the last launch's machine; empty before the first
+    std::string m_peerName;  // the client name that machine proved (empty: a plain session proved none)
 };
 
 // 1 when the listener of the client with this id (found through the directory) answers a session

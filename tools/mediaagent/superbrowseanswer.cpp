@@ -410,11 +410,14 @@ void CRouterSession::discard() {
                      "the session ends either way; a peer already gone is no fault");
 }
 
-bool CRouterSession::open(const std::string& host, const std::string& router, std::string& error) {
+bool CRouterSession::open(const std::string& host, const std::string& router, std::string& error,
+                          const std::string& localName) {
     m_host = host;
     m_router = router;
     ZyNetworkPoP& pool = routerSessions();
-    if (pool.getSession(m_session, host.c_str(), nullptr, router.c_str()) == 0) return true;
+    if (pool.getSession(m_session, host.c_str(), localName.empty() ? nullptr : localName.c_str(),
+                        router.c_str()) == 0)
+        return true;
     m_session = nullptr;
     error = pool.getLastErrorText();
     return false;
@@ -426,7 +429,7 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     // One session for the whole answer: the router relays it in this order.
     CRouterSession router;
     std::string error;
-    if (!caller && !router.open(plan.hubmasterHost, plan.routerName, error)) {
+    if (!caller && !router.open(plan.hubmasterHost, plan.routerName, error, plan.localName)) {
         outcome = "answer failed: " + error;
         return false;
     }

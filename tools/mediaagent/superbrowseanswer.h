@@ -35,6 +35,7 @@ struct TIndexBrowsePlan {
     std::string session;
     std::string hubmasterHost;
     std::string routerName;
+    std::string localName;  // the client the answer speaks as to the router (empty: this machine)
     bool range = false;              // a from-time was given: every version in [from, to]
     bool prediction = false;         // option bit 38: the media of the cycles, not the items
     int64_t modifiedAtOrBefore = 0;  // reference-copy cut-offs (0: none)
@@ -74,7 +75,8 @@ public:
     CRouterSession& operator=(const CRouterSession&) = delete;
 
     // Borrows a session to `router` on the machine `host` names; the failure's text on error.
-    bool open(const std::string& host, const std::string& router, std::string& error);
+    bool open(const std::string& host, const std::string& router, std::string& error,
+              const std::string& localName = std::string());
     CZyNetwork& session() { return *m_session; }
     // Ends the session rather than keeping it (a reply that did not come may still arrive on it).
     void discard();

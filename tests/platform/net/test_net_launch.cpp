@@ -23,6 +23,7 @@
 #include "platform/net/zynetwork_pool.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/net/zyondemand_client.h"
+#include "platform/net/zynet_tls.h"
 #include "platform/restoreproto/fsr_messages.h"
 #include "tests/support/tls/testpki.h"
 #include "tests/support/net/net_reserved_port.h"
@@ -294,6 +295,16 @@ TEST_F(NetLaunchTest, OnDemandInstancesHaveTheirOwnGuidsAndPorts) {
     EXPECT_EQ(guidBehind(*pooled), guids[1]);
     ASSERT_FALSE(pool.releaseSessionObject(pooled).IsError());
     EXPECT_EQ(m_listener->launchedInstances(), 2u);
+
+    // Whoever answers at an instance's ports must prove the name the launching machine proved: here
+    // the machine shows its own certificate ("hubmaster") instead of launch-host's.
+    setZyNetIdentitySource(nullptr);
+    CZyNetwork elsewhere;
+    const CUxError refused = client.Attach(second, elsewhere);
+    hubtest::useTestIdentities();
+    EXPECT_TRUE(refused.IsError());
+    EXPECT_NE(refused.GetErrorText().find("proved the name [hubmaster], not [launch-host]"), std::string::npos)
+        << refused.AsString();
 }
 
 TEST_F(NetLaunchTest, AnInstanceEndsWithItsLastSessionAndIsNotAttachedAgain) {
