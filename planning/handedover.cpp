@@ -19,7 +19,7 @@ void CHandedOverSessions::dropExpiredLocked() {
 void CHandedOverSessions::remember(const std::string& guid, const TSession& session,
                                    std::chrono::seconds keep) {
     if (guid.empty()) return;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     dropExpiredLocked();
     if (auto found = m_sessions.find(guid); found != m_sessions.end()) {
         m_order.erase(found->second.order);
@@ -34,7 +34,7 @@ void CHandedOverSessions::remember(const std::string& guid, const TSession& sess
 }
 
 bool CHandedOverSessions::find(const std::string& guid, TSession& session) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     dropExpiredLocked();
     auto found = m_sessions.find(guid);
     if (found == m_sessions.end()) return false;
@@ -43,7 +43,7 @@ bool CHandedOverSessions::find(const std::string& guid, TSession& session) {
 }
 
 bool CHandedOverSessions::forget(const std::string& guid) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     auto found = m_sessions.find(guid);
     if (found == m_sessions.end()) return false;
     m_order.erase(found->second.order);
@@ -52,7 +52,7 @@ bool CHandedOverSessions::forget(const std::string& guid) {
 }
 
 size_t CHandedOverSessions::size() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     dropExpiredLocked();
     return m_sessions.size();
 }

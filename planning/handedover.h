@@ -9,10 +9,10 @@
 #include <cstddef>
 #include <list>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "planning/confrecord.h"
+#include "platform/threads/hubmutex.h"
 
 class CHandedOverSessions {
 public:
@@ -41,9 +41,9 @@ private:
         std::chrono::steady_clock::time_point expires;
         std::list<std::string>::iterator order;
     };
-    void dropExpiredLocked();
+    void dropExpiredLocked() REQUIRES(m_mutex);
 
-    std::mutex m_mutex;  // guards both below
-    std::map<std::string, TEntry> m_sessions;
-    std::list<std::string> m_order;  // oldest remembered first
+    CHubMutex m_mutex;
+    std::map<std::string, TEntry> m_sessions GUARDED_BY(m_mutex);
+    std::list<std::string> m_order GUARDED_BY(m_mutex);  // oldest remembered first
 };

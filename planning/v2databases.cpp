@@ -21,6 +21,7 @@
 #include "platform/indexing/idxdbinfocache.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/msg/app_execute_sp.h"
+#include "platform/threads/hubmutex.h"
 
 namespace {
 
@@ -30,13 +31,13 @@ constexpr size_t kMultiStringBuffer = 65536;
 // The archive-file flag of a block-level backup's data file.
 constexpr int kBlockLevelFileFlag = 0x200;
 
-SuperBrowseManager::MountXmlProvider& mountXmlProvider() {
-    static SuperBrowseManager::MountXmlProvider provider;
-    return provider;
-}
-std::mutex& mountXmlProviderLock() {
-    static std::mutex lock;
-    return lock;
+struct MountXmlProviderSlot {
+    CHubMutex lock;
+    SuperBrowseManager::MountXmlProvider provider GUARDED_BY(lock);
+};
+MountXmlProviderSlot& mountXmlProviderSlot() {
+    static MountXmlProviderSlot slot;
+    return slot;
 }
 
 // The registry list with the first text of the value, read once.
@@ -101,8 +102,9 @@ const std::vector<uint32_t>& backupsetsWithExchangeOptimization() {
 }
 
 void SuperBrowseManager::setBlockLevelMountXmlProvider(MountXmlProvider provider) {
-    std::lock_guard<std::mutex> lock(mountXmlProviderLock());
-    mountXmlProvider() = std::move(provider);
+    MountXmlProviderSlot& slot = mountXmlProviderSlot();
+    CHubMutexLock lock(slot.lock);
+    slot.provider = std::move(provider);
 }
 
 // One index database: the subclient it serves and its name.
@@ -227,8 +229,9 @@ int SuperBrowseManager::getCyclesForEntity(int appType, int clientId, int backup
     const bool vmIndexCycles = m_appType == apptype::kVirtualServer && (m_optionBits & 0x18) != 0;
     MountXmlProvider mount;
     if ((m_optionBits & kOptionExactBrowse) == 0) {
-        std::lock_guard<std::mutex> lock(mountXmlProviderLock());
-        mount = mountXmlProvider();
+        MountXmlProviderSlot& slot = mountXmlProviderSlot();
+        CHubMutexLock lock(slot.lock);
+        mount = slot.provider;
     }
     ++m_callCounts.procedureCalls;
     int count = 0, rows = 0, rc;

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "platform/tasks/taskoptions.h"
+#include "platform/threads/hubmutex.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
@@ -42,9 +42,9 @@ constexpr unsigned long kWholeListing = 0xFFFFFFFF;  // the page size of a brows
 // Made on first use: the controller installs its runner while the library is being loaded, before this
 // file's own globals would have been initialised.
 struct TNestedRunner {
-    std::mutex mutex;  // guards the two below
-    CWorkerThreadHM::NestedRequestRunner runner;
-    const void* owner = nullptr;
+    CHubMutex mutex;
+    CWorkerThreadHM::NestedRequestRunner runner GUARDED_BY(mutex);
+    const void* owner GUARDED_BY(mutex) = nullptr;
 };
 TNestedRunner& nestedRunner() {
     static TNestedRunner installed;
@@ -148,14 +148,14 @@ void fillSharePoint(std::string& path, databrowse::BrowseData& data, IdxMetadata
 
 void CWorkerThreadHM::setNestedRequestRunner(const void* owner, NestedRequestRunner runner) {
     TNestedRunner& installed = nestedRunner();
-    std::lock_guard<std::mutex> lock(installed.mutex);
+    CHubMutexLock lock(installed.mutex);
     installed.runner = std::move(runner);
     installed.owner = owner;
 }
 
 void CWorkerThreadHM::clearNestedRequestRunner(const void* owner) {
     TNestedRunner& installed = nestedRunner();
-    std::lock_guard<std::mutex> lock(installed.mutex);
+    CHubMutexLock lock(installed.mutex);
     if (installed.owner != owner) return;
     installed.runner = nullptr;
     installed.owner = nullptr;
@@ -331,7 +331,7 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
     NestedRequestRunner runner;
     {
         TNestedRunner& installed = nestedRunner();
-        std::lock_guard<std::mutex> lock(installed.mutex);
+        CHubMutexLock lock(installed.mutex);
         runner = installed.runner;
     }
     if (!runner) {

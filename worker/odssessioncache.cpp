@@ -17,8 +17,8 @@ constexpr int kOdsConnectError = 22;
 constexpr size_t kMaxLocalNameLength = 255;
 
 // The singleton's lock, constructed when the library is loaded.
-std::mutex s_instanceLock;
-ODSSessionCache* s_instance = nullptr;
+CHubMutex s_instanceLock;
+ODSSessionCache* s_instance GUARDED_BY(s_instanceLock) = nullptr;
 
 CUxError odsError(int code, const std::string& text) {
     return FXErrorUtil::ErrorInt(code, FXCodeLocation(__FILE__, __PRETTY_FUNCTION__, __LINE__), text.c_str());
@@ -52,7 +52,7 @@ std::string GetSessionLocalName() {
 }
 
 ODSSessionCache* ODSSessionCache::Instance() {
-    std::lock_guard<std::mutex> lock(s_instanceLock);
+    CHubMutexLock lock(s_instanceLock);
     if (!s_instance) s_instance = new ODSSessionCache();
     return s_instance;
 }

@@ -20,7 +20,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
@@ -29,6 +28,7 @@
 
 #include "bench/support/chainworld.h"
 #include "platform/security/evsecuritymgr.h"
+#include "platform/threads/hubmutex.h"
 #include "tools/browse/consolesession.h"
 #include "tools/hubmaster/hostbrowse.h"
 #include "tools/hubmaster/hostmemory.h"
@@ -143,7 +143,7 @@ template <class More>
 TLoadRun runLoad(int sessions, bool viaHubmaster, More more) {
     TLoad& l = load();
     TLoadRun run;
-    std::mutex mutex;  // guards run
+    CHubMutex mutex;  // guards run
     std::atomic<long long> items{0}, failures{0};
     const Clock::time_point start = Clock::now();
     std::vector<std::thread> threads;
@@ -160,14 +160,14 @@ TLoadRun runLoad(int sessions, bool viaHubmaster, More more) {
                 items += static_cast<long long>(result.items.size());
                 if (rc != 0 || result.items.size() != l.expected[k]) {
                     ++failures;
-                    std::lock_guard<std::mutex> lock(mutex);
+                    CHubMutexLock lock(mutex);
                     if (run.firstFailure.empty())
                         run.firstFailure = "page " + std::to_string(k) + ": " +
                                            std::to_string(result.items.size()) + " items of " +
                                            std::to_string(l.expected[k]) + " " + result.error;
                 }
             }
-            std::lock_guard<std::mutex> lock(mutex);
+            CHubMutexLock lock(mutex);
             run.latencies.insert(run.latencies.end(), mine.begin(), mine.end());
         });
     }

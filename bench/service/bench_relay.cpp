@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "bench/support/ratio.h"
@@ -20,6 +19,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "platform/tasks/evreturndestination.h"
+#include "platform/threads/hubmutex.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
@@ -37,23 +37,24 @@ class CCountingDestination : public EvReturnDestination {
 public:
     void deliver(const EvReturnRecord& record) override {
         if (record.kind != EV_RETURN_RECORD_XML_ITEM) return;
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         ++m_records;
         m_changed.notify_all();
     }
     bool waitFor(long long records) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_records >= records; });
+        CHubMutexLock lock(m_mutex);
+        return lock.waitFor(m_changed, std::chrono::seconds(60),
+                            [this, records]() REQUIRES(m_mutex) { return m_records >= records; });
     }
     long long records() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         return m_records;
     }
 
 private:
-    std::mutex m_mutex;
+    CHubMutex m_mutex;
     std::condition_variable m_changed;
-    long long m_records = 0;
+    long long m_records GUARDED_BY(m_mutex) = 0;
 };
 
 // A super-browse worker as it waits for its answers: registered, asynchronous, with its return channel.

@@ -15,13 +15,13 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/config/privatefile.h"
 #include "platform/config/zyformat.h"
+#include "platform/threads/hubmutex.h"
 
 namespace {
 
@@ -133,12 +133,12 @@ private:
 };
 
 struct Registry {
-    std::mutex mutex;          // guards path, snapshot, watch
-    std::string path;          // set by the host; empty: HUB_REGISTRY
-    std::string snapshotPath;  // the file the snapshot was read from
-    std::shared_ptr<const Snapshot> snapshot;
-    CRegistryWatch watch;  // quiet: the snapshot (or the file's absence) still holds
-    std::mutex writeMutex;  // serialises setString/removeValue within the process
+    CHubMutex mutex;
+    std::string path GUARDED_BY(mutex);          // set by the host; empty: HUB_REGISTRY
+    std::string snapshotPath GUARDED_BY(mutex);  // the file the snapshot was read from
+    std::shared_ptr<const Snapshot> snapshot GUARDED_BY(mutex);
+    CRegistryWatch watch GUARDED_BY(mutex);  // quiet: the snapshot (or the file's absence) still holds
+    CHubMutex writeMutex;  // serialises setString/removeValue within the process
 };
 
 Registry& registry() {
@@ -162,7 +162,7 @@ void diagnose(int level, const char* fmt, ...) {
     }
 }
 
-std::string currentPath(Registry& r) {
+std::string currentPath(Registry& r) REQUIRES(r.mutex) {
     if (!r.path.empty()) return r.path;
     const char* env = getenv("HUB_REGISTRY");
     return env ? std::string(env) : std::string();
@@ -197,7 +197,7 @@ std::shared_ptr<Snapshot> parse(const std::string& path) {
 // The current parsed registry, re-read when the file changed; null when there is no readable file.
 std::shared_ptr<const Snapshot> current() {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    CHubMutexLock lock(r.mutex);
     std::string path = currentPath(r);
     if (path.empty()) return nullptr;
     if (r.watch.quiet(path)) return r.snapshot;
@@ -209,7 +209,7 @@ std::shared_ptr<const Snapshot> current() {
         r.snapshotPath.clear();
         return nullptr;
     }
-    const auto& old = r.snapshot;
+    const std::shared_ptr<const Snapshot> old = r.snapshot;
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     // File times are coarse (a few ms): a file changed within a second of our last parse may have
@@ -284,11 +284,11 @@ bool rewrite(const char* section, const char* key, const std::string* value) {
     Registry& r = registry();
     std::string path;
     {
-        std::lock_guard<std::mutex> lock(r.mutex);
+        CHubMutexLock lock(r.mutex);
         path = currentPath(r);
     }
     if (path.empty() || !key) return false;
-    std::lock_guard<std::mutex> wlock(r.writeMutex);
+    CHubMutexLock wlock(r.writeMutex);
 
     std::vector<std::string> lines;
     {
@@ -426,7 +426,7 @@ bool ZYPlatformInfo::removeValue(const char* section, const char* key) {
 
 void ZYPlatformInfo::setRegistryPath(const std::string& path) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    CHubMutexLock lock(r.mutex);
     r.path = path;
     r.snapshot.reset();
     r.snapshotPath.clear();
@@ -435,7 +435,7 @@ void ZYPlatformInfo::setRegistryPath(const std::string& path) {
 
 std::string ZYPlatformInfo::getRegistryPath() {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    CHubMutexLock lock(r.mutex);
     return currentPath(r);
 }
 

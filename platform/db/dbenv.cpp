@@ -4,10 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
-#include <mutex>
 #include <vector>
 
 #include "platform/db/dbresult.h"
+#include "platform/threads/hubmutex.h"
 
 namespace zydb {
 
@@ -73,14 +73,15 @@ constexpr size_t kIdleConnections = 32;
 constexpr size_t kIdleThreadConnections = 16;
 
 struct EnvState {
-    std::mutex mutex;  // guards everything below but the atomics
-    std::string path;
-    DbOpenOptions options;
+    CHubMutex mutex;  // guards everything below but the atomics
+    std::string path GUARDED_BY(mutex);
+    DbOpenOptions options GUARDED_BY(mutex);
     std::atomic<unsigned long long> generation{1};  // changes with every open and close
     std::atomic<bool> open{false};
     // Both of the current generation only.
-    CIdleList<std::unique_ptr<IDbConnection>> idle{kIdleConnections};
-    CIdleList<std::shared_ptr<IDbConnection>> threadIdle{kIdleThreadConnections};  // of ended threads
+    CIdleList<std::unique_ptr<IDbConnection>> idle GUARDED_BY(mutex){kIdleConnections};
+    // Of ended threads.
+    CIdleList<std::shared_ptr<IDbConnection>> threadIdle GUARDED_BY(mutex){kIdleThreadConnections};
 };
 
 EnvState& env() {
@@ -103,7 +104,7 @@ struct ThreadConn {
     ~ThreadConn() {
         if (!conn || conn.use_count() != 1 || conn->busy()) return;
         std::vector<std::shared_ptr<IDbConnection>> closing;  // closed once the lock is let go
-        std::lock_guard<std::mutex> g(env().mutex);
+        CHubMutexLock g(env().mutex);
         if (env().open.load() && env().generation.load() == generation)
             env().threadIdle.give(std::move(conn), closing);
     }
@@ -115,7 +116,7 @@ int connectNow(std::unique_ptr<IDbConnection>& out, unsigned long long* generati
     std::string path;
     DbOpenOptions options;
     {
-        std::lock_guard<std::mutex> g(env().mutex);
+        CHubMutexLock g(env().mutex);
         if (!env().open.load()) {
             if (error) *error = "no database is open";
             return DB_ERR_NOT_OPEN;
@@ -149,7 +150,7 @@ int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::str
     probe.reset();
     std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
     std::vector<std::shared_ptr<IDbConnection>> staleOfThreads;
-    std::lock_guard<std::mutex> g(env().mutex);
+    CHubMutexLock g(env().mutex);
     env().idle.clear(stale);
     env().threadIdle.clear(staleOfThreads);
     env().path = path;
@@ -162,7 +163,7 @@ int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::str
 void CDbEnv::close() {
     std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
     std::vector<std::shared_ptr<IDbConnection>> staleOfThreads;
-    std::lock_guard<std::mutex> g(env().mutex);
+    CHubMutexLock g(env().mutex);
     env().idle.clear(stale);
     env().threadIdle.clear(staleOfThreads);
     env().open.store(false);
@@ -176,7 +177,7 @@ bool CDbEnv::isOpen() { return env().open.load(); }
 unsigned long long CDbEnv::generation() { return env().generation.load(); }
 
 std::string CDbEnv::path() {
-    std::lock_guard<std::mutex> g(env().mutex);
+    CHubMutexLock g(env().mutex);
     return env().path;
 }
 
@@ -188,7 +189,7 @@ std::shared_ptr<IDbConnection> CDbEnv::threadConnection(int* rc, std::string* er
     t_conn = ThreadConn{};
     {
         std::vector<std::shared_ptr<IDbConnection>> closing;  // declared first: closed after the lock
-        std::lock_guard<std::mutex> g(env().mutex);
+        CHubMutexLock g(env().mutex);
         if (env().open.load()) {
             if (std::shared_ptr<IDbConnection> kept = env().threadIdle.take(closing)) {
                 t_conn.conn = std::move(kept);
@@ -213,7 +214,7 @@ std::shared_ptr<IDbConnection> CDbEnv::newConnection(int* rc, std::string* error
     unsigned long long gen = 0;
     {
         std::vector<std::unique_ptr<IDbConnection>> closing;  // declared first: closed after the lock
-        std::lock_guard<std::mutex> g(env().mutex);
+        CHubMutexLock g(env().mutex);
         if (env().open.load()) {
             conn = env().idle.take(closing);
             if (conn) gen = env().generation.load();
@@ -231,7 +232,7 @@ std::shared_ptr<IDbConnection> CDbEnv::newConnection(int* rc, std::string* error
         std::unique_ptr<IDbConnection> owned(c);
         if (owned->busy()) return;
         std::vector<std::unique_ptr<IDbConnection>> closing;  // declared first: closed after the lock
-        std::lock_guard<std::mutex> g(env().mutex);
+        CHubMutexLock g(env().mutex);
         if (env().open.load() && env().generation.load() == gen) env().idle.give(std::move(owned), closing);
     });
 }

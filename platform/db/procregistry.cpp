@@ -3,15 +3,16 @@
 
 #include <cctype>
 #include <map>
-#include <mutex>
+
+#include "platform/threads/hubmutex.h"
 
 namespace zydb {
 
 namespace {
 
 struct Registry {
-    std::mutex mutex;  // guards map
-    std::map<std::string, ProcHandler> map;
+    CHubMutex mutex;
+    std::map<std::string, ProcHandler> map GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -28,12 +29,12 @@ std::string fold(const std::string& s) {
 }  // namespace
 
 void CProcRegistry::add(const std::string& name, ProcHandler handler) {
-    std::lock_guard<std::mutex> g(registry().mutex);
+    CHubMutexLock g(registry().mutex);
     registry().map[fold(name)] = handler;
 }
 
 ProcHandler CProcRegistry::find(const std::string& name) {
-    std::lock_guard<std::mutex> g(registry().mutex);
+    CHubMutexLock g(registry().mutex);
     auto it = registry().map.find(fold(name));
     return it == registry().map.end() ? nullptr : it->second;
 }

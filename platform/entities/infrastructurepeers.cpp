@@ -11,7 +11,7 @@ CInfrastructurePeers::CInfrastructurePeers(std::string hubDbPath, std::chrono::s
 
 bool CInfrastructurePeers::contains(const std::string& clientName) {
     if (clientName.empty()) return false;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (std::chrono::steady_clock::now() - m_loaded >= m_refresh) reload();
     // Exactly as the database holds it: a certificate for a name in other letters is no machine's.
     return m_names.contains(clientName);

@@ -6,9 +6,10 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
+
+#include "platform/threads/hubmutex.h"
 
 class CInfrastructurePeers {
 public:
@@ -21,11 +22,11 @@ public:
     bool contains(const std::string& clientName);
 
 private:
-    void reload();
+    void reload() REQUIRES(m_mutex);
 
     const std::string m_path;
     const std::chrono::seconds m_refresh;
-    std::mutex m_mutex;             // guards m_names and m_loaded
-    std::set<std::string> m_names;  // lower case
-    std::chrono::steady_clock::time_point m_loaded{};
+    CHubMutex m_mutex;
+    std::set<std::string> m_names GUARDED_BY(m_mutex);  // lower case
+    std::chrono::steady_clock::time_point m_loaded GUARDED_BY(m_mutex){};
 };

@@ -3,14 +3,14 @@
 #include <cstring>
 
 void FXErrorPrivate::push(const FXCodeLocation& where) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_trace.push_back(where);
 }
 
 std::string FXErrorPrivate::text() const { return m_text; }
 
 std::vector<FXCodeLocation> FXErrorPrivate::trace() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_trace;
 }
 

@@ -4,9 +4,10 @@
 #pragma once
 
 #include <boost/shared_ptr.hpp>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/threads/hubmutex.h"
 
 // Where an error was raised or passed on. Points to constant texts it does not own.
 struct FXCodeLocation {
@@ -29,10 +30,10 @@ public:
     std::vector<FXCodeLocation> trace() const;
 
 private:
-    mutable std::mutex m_mutex;  // guards m_trace
+    mutable CHubMutex m_mutex;
     const std::string m_text;
     const int m_errno;  // 0: not from a system call
-    std::vector<FXCodeLocation> m_trace;
+    std::vector<FXCodeLocation> m_trace GUARDED_BY(m_mutex);
 };
 
 class [[nodiscard]] CUxError {

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <vector>
 
 #include "platform/config/zyformat.h"
@@ -47,7 +48,7 @@ public:
     const std::string& path() const { return m_path; }
 
     bool open(bool fresh) {
-        std::lock_guard<std::mutex> lock(m_fileMutex);
+        CHubMutexLock lock(m_fileMutex);
         return openLocked(fresh);
     }
 
@@ -62,7 +63,7 @@ public:
     // once neither queue on a lock one line at a time nor make a system call each.
     void write(const char* data, size_t size) {
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
+            CHubMutexLock lock(m_mutex);
             const pid_t self = processId();
             if (m_writerProcess != self) {
                 // A forked child: the writer and its lines stayed with the parent.
@@ -72,7 +73,9 @@ public:
             }
             if (m_writing && m_pending.size() >= kMaxPendingBytes) {
                 ++m_waiters;
-                m_drained.wait(lock, [&] { return !m_writing || m_pending.size() < kMaxPendingBytes; });
+                lock.wait(m_drained, [this]() REQUIRES(m_mutex) {
+                    return !m_writing || m_pending.size() < kMaxPendingBytes;
+                });
                 --m_waiters;
             }
             if (m_writing) {
@@ -81,12 +84,12 @@ public:
             }
             m_writing = true;
         }
-        std::lock_guard<std::mutex> file(m_fileMutex);
+        CHubMutexLock file(m_fileMutex);
         writeLocked(data, size);
         for (;;) {
             bool wake = false;
             {
-                std::lock_guard<std::mutex> lock(m_mutex);
+                CHubMutexLock lock(m_mutex);
                 m_batch.clear();
                 m_batch.swap(m_pending);
                 if (m_batch.empty()) m_writing = false;
@@ -101,14 +104,14 @@ public:
 
     // Waits until no line handed over is still to be written (a process about to end).
     void drain() {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         ++m_waiters;
-        m_drained.wait_for(lock, std::chrono::seconds(1), [&] { return !m_writing; });
+        lock.waitFor(m_drained, std::chrono::seconds(1), [this]() REQUIRES(m_mutex) { return !m_writing; });
         --m_waiters;
     }
 
 private:
-    void writeLocked(const char* data, size_t size) {
+    void writeLocked(const char* data, size_t size) REQUIRES(m_fileMutex) {
         if (m_fd < 0 && !openLocked(false)) return;
         size_t done = 0;
         while (done < size) {
@@ -123,7 +126,7 @@ private:
         if (m_size > m_maxBytes.load(std::memory_order_relaxed)) rotateLocked();
     }
 
-    bool openLocked(bool fresh) {
+    bool openLocked(bool fresh) REQUIRES(m_fileMutex) {
         if (m_fd >= 0) {
             if (fresh && ftruncate(m_fd, 0) == 0) m_size = 0;
             return true;
@@ -144,7 +147,7 @@ private:
         return true;
     }
 
-    void rotateLocked() {
+    void rotateLocked() REQUIRES(m_fileMutex) {
         // Another process may have rotated already; only rename what is still the file we write.
         struct stat mine, named;
         if (fstat(m_fd, &mine) == 0 && stat(m_path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
@@ -164,17 +167,17 @@ private:
     }
 
     const std::string m_path;
-    std::mutex m_fileMutex;  // guards m_fd, m_size, m_warned, m_batch: one writer at a time
-    std::mutex m_mutex;      // guards m_pending, m_writing, m_writerProcess; never held in write(2)
+    CHubMutex m_fileMutex;              // one writer at a time
+    CHubMutex m_mutex;                  // never held in write(2)
     std::condition_variable m_drained;  // the writer took the pending lines, or finished (for m_waiters)
-    int m_fd = -1;
-    long long m_size = 0;
-    bool m_warned = false;
-    std::string m_batch;    // the lines being written
-    std::string m_pending;  // whole lines handed to the writer, in the order they came
-    bool m_writing = false;  // a thread is writing; lines go to m_pending
-    int m_waiters = 0;       // threads waiting on m_drained
-    pid_t m_writerProcess = 0;
+    int m_fd GUARDED_BY(m_fileMutex) = -1;
+    long long m_size GUARDED_BY(m_fileMutex) = 0;
+    bool m_warned GUARDED_BY(m_fileMutex) = false;
+    std::string m_batch GUARDED_BY(m_fileMutex);  // the lines being written
+    std::string m_pending GUARDED_BY(m_mutex);    // whole lines handed to the writer, in the order they came
+    bool m_writing GUARDED_BY(m_mutex) = false;   // a thread is writing; lines go to m_pending
+    int m_waiters GUARDED_BY(m_mutex) = 0;        // threads waiting on m_drained
+    pid_t m_writerProcess GUARDED_BY(m_mutex) = 0;
     std::atomic<long long> m_maxBytes{kDefaultMaxBytes};
     std::atomic<int> m_keepFiles{kDefaultKeepFiles};  // rotated files kept: "<name>.1" to "<name>.N"
 };
@@ -182,9 +185,9 @@ private:
 namespace {
 
 struct Shared {
-    std::mutex mutex;  // guards dir, files
-    std::string dir;
-    std::map<std::string, std::weak_ptr<LogFile>> files;
+    CHubMutex mutex;
+    std::string dir GUARDED_BY(mutex);
+    std::map<std::string, std::weak_ptr<LogFile>> files GUARDED_BY(mutex);
 };
 
 Shared& shared() {
@@ -197,7 +200,7 @@ void drainAllFiles() {
     std::vector<std::shared_ptr<LogFile>> open;
     {
         Shared& s = shared();
-        std::lock_guard<std::mutex> lock(s.mutex);
+        CHubMutexLock lock(s.mutex);
         for (auto& [path, file] : s.files)
             if (std::shared_ptr<LogFile> f = file.lock()) open.push_back(std::move(f));
     }
@@ -208,7 +211,7 @@ std::shared_ptr<LogFile> fileFor(const std::string& path) {
     static const bool drainAtExit = (std::atexit(&drainAllFiles), true);
     (void)drainAtExit;
     Shared& s = shared();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     std::shared_ptr<LogFile> f = s.files[path].lock();
     if (!f) {
         f = std::make_shared<LogFile>(path);
@@ -242,7 +245,7 @@ std::string ownerOnlyTempFolder() {
 std::string logDirectory() {
     Shared& s = shared();
     {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        CHubMutexLock lock(s.mutex);
         if (!s.dir.empty()) return s.dir;
     }
     const char* env = getenv("HUB_LOG_DIR");
@@ -297,7 +300,7 @@ EvDebugFileInstance* EvDebugFileInstance::defaultInstance() {
 
 void EvDebugFileInstance::setLogDirectory(const std::string& dir) {
     auto& s = evdebug_detail::shared();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     s.dir = dir;
 }
 
@@ -306,7 +309,7 @@ std::string EvDebugFileInstance::getLogDirectory() {
 }
 
 std::string EvDebugFileInstance::filePath() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (!m_resolvedPath.empty()) return m_resolvedPath;
     std::string name = m_fileName.empty() ? evdebug_detail::defaultFileName() : m_fileName;
     return (std::filesystem::path(evdebug_detail::logDirectory()) / name).string();
@@ -314,7 +317,7 @@ std::string EvDebugFileInstance::filePath() {
 
 void EvDebugFileInstance::setDebugLevelOverride(int level) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_levelOverride = level < 0 ? -1 : level;
     }
     refresh();
@@ -322,14 +325,14 @@ void EvDebugFileInstance::setDebugLevelOverride(int level) {
 
 void EvDebugFileInstance::setMaxBytes(long long bytes) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_maxBytesArg = bytes < 0 ? 0 : bytes;
     }
     refresh();
 }
 
 std::shared_ptr<LogFile> EvDebugFileInstance::file() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (!m_file) {
         std::string name = m_fileName.empty() ? evdebug_detail::defaultFileName() : m_fileName;
         m_resolvedPath = (std::filesystem::path(evdebug_detail::logDirectory()) / name).string();
@@ -358,7 +361,7 @@ void EvDebugFileInstance::refresh() {
     long long cap;
     int effective;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_registryMaxBytes = static_cast<long long>(sizeMb) * 1024 * 1024;
         effective =
             m_levelOverride >= 0 ? m_levelOverride : (level > INT_MAX ? INT_MAX : static_cast<int>(level));
@@ -382,7 +385,7 @@ int EvDebugFileInstance::debugLevel() {
 void EvDebugFileInstance::setup(unsigned int moduleId, long long maxBytes, bool fresh,
                                 const std::string& fileName) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_moduleId = moduleId;
         if (maxBytes > 0) m_maxBytesArg = maxBytes;
         if (!m_file) {

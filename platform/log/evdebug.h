@@ -30,8 +30,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "platform/threads/hubmutex.h"
 
 namespace evdebug_detail {
 class LogFile;
@@ -71,22 +72,22 @@ private:
     std::shared_ptr<evdebug_detail::LogFile> file();  // opens on first use
 
     // The product's layout, in its order.
-    int m_levelOverride;                    // -1: the registry's level applies
-    long long m_maxBytesArg;                // size cap from initialize() or setMaxBytes(); 0: registry
-    long long m_moduleId;                   // first argument of initialize(), shown in the opening line
-    int m_appendMode;                       // 1: append to an existing file; 0: start it afresh
-    int m_enabled;                          // 1: lines are written
-    std::atomic<long long> m_linesWritten;  // lines this instance wrote
-    std::string m_fileName;                 // file name from initialize(); empty: default name
-    bool m_ready;                           // initialize() ran
-    long long m_openedAt;                   // when the file was opened (seconds since 1970)
-    std::string m_resolvedPath;             // full path, once resolved
-    long long m_registryMaxBytes;           // size cap read from the registry (0: default)
+    int m_levelOverride GUARDED_BY(m_mutex);      // -1: the registry's level applies
+    long long m_maxBytesArg GUARDED_BY(m_mutex);  // size cap from initialize() or setMaxBytes(); 0: registry
+    long long m_moduleId GUARDED_BY(m_mutex);     // first argument of initialize(), shown in the opening line
+    int m_appendMode GUARDED_BY(m_mutex);         // 1: append to an existing file; 0: start it afresh
+    int m_enabled;                                // 1: lines are written
+    std::atomic<long long> m_linesWritten;        // lines this instance wrote
+    std::string m_fileName GUARDED_BY(m_mutex);   // file name from initialize(); empty: default name
+    bool m_ready GUARDED_BY(m_mutex);             // initialize() ran
+    long long m_openedAt GUARDED_BY(m_mutex);     // when the file was opened (seconds since 1970)
+    std::string m_resolvedPath GUARDED_BY(m_mutex);    // full path, once resolved
+    long long m_registryMaxBytes GUARDED_BY(m_mutex);  // size cap read from the registry (0: default)
 
     std::atomic<int> m_currentLevel;  // the level used by the filter
     std::atomic<bool> m_paramsRead;   // the registry settings were read at least once
-    std::mutex m_mutex;               // guards m_file, m_fileName, m_resolvedPath, m_appendMode, the caps
-    std::shared_ptr<evdebug_detail::LogFile> m_file;
+    CHubMutex m_mutex;
+    std::shared_ptr<evdebug_detail::LogFile> m_file GUARDED_BY(m_mutex);
     // m_file once opened (it never changes after), read by every line without the lock.
     std::atomic<evdebug_detail::LogFile*> m_fastFile{nullptr};
 };

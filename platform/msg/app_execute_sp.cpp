@@ -1,11 +1,11 @@
 #include "platform/msg/app_execute_sp.h"
 
 #include <map>
-#include <shared_mutex>
 
 #include "platform/errors/fxerrorutil.h"
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/msg_log.h"
+#include "platform/threads/hubmutex.h"
 
 namespace {
 
@@ -14,17 +14,26 @@ struct Registered {
     App_ExecuteSP::Procedure procedure;
 };
 
-std::shared_mutex g_lock;
-std::map<uint32_t, Registered>& procedures() {  // guarded by g_lock
-    static auto* table = new std::map<uint32_t, Registered>();
-    return *table;
+CHubSharedMutex g_lock;
+
+std::map<uint32_t, Registered>& table() {
+    static auto* procedures = new std::map<uint32_t, Registered>();
+    return *procedures;
+}
+
+// The table is read with g_lock held, to read at least, and changed with it held alone.
+const std::map<uint32_t, Registered>& procedures() REQUIRES_SHARED(g_lock) {
+    return table();
+}
+std::map<uint32_t, Registered>& proceduresToChange() REQUIRES(g_lock) {
+    return table();
 }
 
 int run(const char* how, unsigned long requestTag, const std::string& requestXml, std::string& responseXml,
         void* context) {
     Registered found;
     {
-        std::shared_lock lock(g_lock);
+        CHubReadLock lock(g_lock);
         auto it = procedures().find(static_cast<uint32_t>(requestTag));
         if (it != procedures().end()) found = it->second;
     }
@@ -57,17 +66,17 @@ int App_ExecuteSP::executeGetStoredProcedure(unsigned long requestTag, const std
 }
 
 void App_ExecuteSP::registerProcedure(uint32_t requestTag, const std::string& name, Procedure procedure) {
-    std::unique_lock lock(g_lock);
-    procedures()[requestTag] = Registered{name, std::move(procedure)};
+    CHubWriteLock lock(g_lock);
+    proceduresToChange()[requestTag] = Registered{name, std::move(procedure)};
 }
 
 bool App_ExecuteSP::unregisterProcedure(uint32_t requestTag) {
-    std::unique_lock lock(g_lock);
-    return procedures().erase(requestTag) > 0;
+    CHubWriteLock lock(g_lock);
+    return proceduresToChange().erase(requestTag) > 0;
 }
 
 bool App_ExecuteSP::hasProcedure(uint32_t requestTag) {
-    std::shared_lock lock(g_lock);
+    CHubReadLock lock(g_lock);
     return procedures().count(requestTag) > 0;
 }
 

@@ -49,7 +49,7 @@ CNMessageRegistry& CNMessageRegistry::instance() {
 }
 
 int CNMessageRegistry::registerFamily(const MsgFamily& family) {
-    std::unique_lock lock(m_lock);
+    CHubWriteLock lock(m_lock);
     for (const MsgClassInfo& c : family.classes) {
         const MsgClassType* held = nullptr;
         if (auto it = m_byTag.find(c.tag); it != m_byTag.end()) held = it->second;
@@ -77,13 +77,13 @@ int CNMessageRegistry::registerFamily(const MsgFamily& family) {
 }
 
 const MsgClassType* CNMessageRegistry::byTag(uint32_t tag) const {
-    std::shared_lock lock(m_lock);
+    CHubReadLock lock(m_lock);
     auto it = m_byTag.find(tag);
     return it == m_byTag.end() ? nullptr : it->second;
 }
 
 const MsgClassType* CNMessageRegistry::byClass(int package, int classId) const {
-    std::shared_lock lock(m_lock);
+    CHubReadLock lock(m_lock);
     auto it = m_byClass.find(classKey(package, classId));
     return it == m_byClass.end() ? nullptr : it->second;
 }
@@ -94,13 +94,13 @@ CNMessageBase* CNMessageRegistry::create(uint32_t tag) const {
 }
 
 const char* CNMessageRegistry::fieldName(uint32_t code) const {
-    std::shared_lock lock(m_lock);
+    CHubReadLock lock(m_lock);
     auto it = m_fieldNames.find(code);
     return it == m_fieldNames.end() ? nullptr : it->second;
 }
 
 std::vector<const MsgClassType*> CNMessageRegistry::allClasses() const {
-    std::shared_lock lock(m_lock);
+    CHubReadLock lock(m_lock);
     std::vector<const MsgClassType*> out;
     for (const auto& t : m_types) out.push_back(t.get());
     return out;

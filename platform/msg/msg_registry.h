@@ -7,8 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "platform/msg/msg_identity.h"
+#include "platform/threads/hubmutex.h"
 
 class CNMessageBase;
 
@@ -125,11 +124,11 @@ public:
 private:
     CNMessageRegistry() = default;
 
-    mutable std::shared_mutex m_lock;
-    std::vector<std::unique_ptr<MsgClassType>> m_types;           // guarded by m_lock
-    std::unordered_map<uint32_t, const MsgClassType*> m_byTag;    // guarded by m_lock
-    std::unordered_map<uint64_t, const MsgClassType*> m_byClass;  // guarded by m_lock
-    std::unordered_map<uint32_t, const char*> m_fieldNames;       // guarded by m_lock
+    mutable CHubSharedMutex m_lock;
+    std::vector<std::unique_ptr<MsgClassType>> m_types GUARDED_BY(m_lock);
+    std::unordered_map<uint32_t, const MsgClassType*> m_byTag GUARDED_BY(m_lock);
+    std::unordered_map<uint64_t, const MsgClassType*> m_byClass GUARDED_BY(m_lock);
+    std::unordered_map<uint32_t, const char*> m_fieldNames GUARDED_BY(m_lock);
 };
 
 // Registers the families of the built-in catalogue (idempotent; called by instance()).

@@ -1,20 +1,19 @@
 #include "platform/msg/msg_security_key.h"
 
-#include <mutex>
-
 #include "platform/config/zyplatforminfo.h"
 #include "platform/msg/msg_log.h"
+#include "platform/threads/hubmutex.h"
 
 namespace {
 
-std::mutex g_keyLock;
-std::string g_keyOverride;  // guarded by g_keyLock
+CHubMutex g_keyLock;
+std::string g_keyOverride GUARDED_BY(g_keyLock);
 
 }  // namespace
 
 bool msgSecurityKey(std::string& key, bool quiet) {
     {
-        std::lock_guard lock(g_keyLock);
+        CHubMutexLock lock(g_keyLock);
         key = g_keyOverride;
     }
     if (key.empty()) ZYPlatformInfo::getSecret(kMsgSecurityKeySection, kMsgSecurityKeyName, &key);
@@ -26,6 +25,6 @@ bool msgSecurityKey(std::string& key, bool quiet) {
 }
 
 void msgSetSecurityKey(const std::string& key) {
-    std::lock_guard lock(g_keyLock);
+    CHubMutexLock lock(g_keyLock);
     g_keyOverride = key;
 }

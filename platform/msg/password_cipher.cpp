@@ -5,11 +5,11 @@
 #include <atomic>
 #include <climits>
 #include <memory>
-#include <mutex>
 
 #include "platform/crypto/zycrypto.h"
 #include "platform/msg/msg_log.h"
 #include "platform/msg/msg_security_key.h"
+#include "platform/threads/hubmutex.h"
 
 namespace {
 
@@ -20,16 +20,16 @@ constexpr std::string_view kKeyPurpose = "hubplatform password field cipher, AES
 
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
-std::mutex g_lock;
-std::string g_source;             // guarded by g_lock: the installation key the cipher key came from
-zycrypto::Digest g_cipherKey{};   // guarded by g_lock
-zycrypto::Digest g_processKey{};  // guarded by g_lock: used while no installation key is configured
-bool g_haveProcessKey = false;    // guarded by g_lock
+CHubMutex g_lock;
+std::string g_source GUARDED_BY(g_lock);  // the installation key the cipher key came from
+zycrypto::Digest g_cipherKey GUARDED_BY(g_lock){};
+zycrypto::Digest g_processKey GUARDED_BY(g_lock){};  // used while no installation key is configured
+bool g_haveProcessKey GUARDED_BY(g_lock) = false;
 
 bool cipherKey(zycrypto::Digest& out) {
     std::string source;
     const bool installed = msgSecurityKey(source, true);
-    std::lock_guard lock(g_lock);
+    CHubMutexLock lock(g_lock);
     if (!installed) {
         if (!g_haveProcessKey) {
             if (!zycrypto::randomBytes(g_processKey.data(), g_processKey.size())) return false;

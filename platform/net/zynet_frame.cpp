@@ -103,14 +103,14 @@ std::vector<uint8_t> welcomeBytes() {
 bool CHeldBytes::take(uint64_t bytes, bool small) {
     const TZyNetOptions& o = options();
     const uint64_t reserve = small ? 0 : std::min(o.anonymousSmallReserveBytes, o.anonymousHeldBytes);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (m_held + bytes > o.anonymousHeldBytes - reserve) return false;
     m_held += bytes;
     return true;
 }
 
 void CHeldBytes::give(uint64_t bytes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_held -= std::min(m_held, bytes);
 }
 

@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/restoreproto/fsr_layout.h"
+#include "platform/threads/hubmutex.h"
 
 namespace zynet {
 
@@ -76,8 +76,8 @@ public:
     void give(uint64_t bytes);
 
 private:
-    std::mutex m_mutex;  // guards m_held
-    uint64_t m_held = 0;
+    CHubMutex m_mutex;
+    uint64_t m_held GUARDED_BY(m_mutex) = 0;
 };
 CHeldBytes& outsidersHeld();
 

@@ -5,16 +5,17 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "platform/threads/hubmutex.h"
 
 namespace {
 
 // Every send and receive reads the limits, so readers take no lock: each setting is a new object
 // that stays alive until the process ends (they are few), and readers see the newest one.
 struct TOptionsStore {
-    std::mutex mutex;  // guards kept
-    std::vector<std::unique_ptr<const TZyNetOptions>> kept;
+    CHubMutex mutex;
+    std::vector<std::unique_ptr<const TZyNetOptions>> kept GUARDED_BY(mutex);
     std::atomic<const TZyNetOptions*> current;
 
     TOptionsStore() {
@@ -57,7 +58,7 @@ TZyNetOptions zyNetOptions() {
 
 void setZyNetOptions(const TZyNetOptions& options) {
     TOptionsStore& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     s.kept.push_back(std::make_unique<const TZyNetOptions>(options));
     s.current = s.kept.back().get();
 }

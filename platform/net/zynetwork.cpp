@@ -34,7 +34,7 @@ CZyNetwork::~CZyNetwork() = default;
 
 CUxError CZyNetwork::failed(int code, const char* function, const std::string& detail) {
     CUxError error = zynet::makeError(code, function, detail);
-    std::lock_guard<std::mutex> lock(m_errorMutex);
+    CHubMutexLock lock(m_errorMutex);
     m_lastError = error.GetErrorText();
     return error;
 }
@@ -54,7 +54,7 @@ void CZyNetwork::shutdown() {
 }
 
 std::string CZyNetwork::GetLastErrorGenericText() const {
-    std::lock_guard<std::mutex> lock(m_errorMutex);
+    CHubMutexLock lock(m_errorMutex);
     return m_lastError;
 }
 
@@ -76,7 +76,7 @@ CUxError CZyNetwork::sendFrames(const TOutFrame* frames, size_t count, int timeo
     for (size_t k = 0; k < count; ++k)
         if (frames[k].size > zynet::options().maxFrameBytes)
             return failed(ZYNET_E_FRAME_TOO_LARGE, function, std::to_string(frames[k].size) + " bytes");
-    std::lock_guard<std::mutex> lock(m_sendMutex);
+    CHubMutexLock lock(m_sendMutex);
     if (m_state != State::Open) return failed(ZYNET_E_NOT_CONNECTED, function, std::string());
     struct THeader {
         uint8_t bytes[zynet::kHeaderSize];
@@ -181,7 +181,7 @@ CUxError CZyNetwork::receiveKind(FrameKind kind, TFrame& frame, unsigned long* c
 CUxError CZyNetwork::resolve(const char* host, TZyNetAddress& address) {
     CUxError error = CZyNetDirectory::instance().resolve(host ? host : "", address);
     if (error.IsError()) {
-        std::lock_guard<std::mutex> lock(m_errorMutex);
+        CHubMutexLock lock(m_errorMutex);
         m_lastError = error.GetErrorText();
     }
     return error;
@@ -301,7 +301,7 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
         return error;
     }
 
-    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    CHubMutexLock lock(m_receiveMutex);
     TFrame frame;
     error = receiveFrame(frame, deadline, timedOut, function);
     if (error.IsError()) {
@@ -352,6 +352,7 @@ CUxError CZyNetwork::unwelcome(const TAnswer& answer, const std::string& what, i
 void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize) {
     m_socket = std::move(socket);
     m_peer = peer;
+    CHubMutexLock lock(m_receiveMutex);  // nobody else has the session yet
     if (!peer.trusted)
         m_assembler.setMaxPayload(std::min(zynet::options().anonymousMaxFrameBytes, zynet::options().maxFrameBytes));
     if (!peer.proven) m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
@@ -396,7 +397,7 @@ CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, CNMessageBase*& mess
                                        bool& timedOut) {
     static const char* const kFunction = "CZyNetwork::ReceiveXMLMessage";
     message = nullptr;
-    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    CHubMutexLock lock(m_receiveMutex);
     TFrame frame;
     CUxError error = receiveKind(FrameKind::Xml, frame, code, header, timeoutSeconds, timedOut, kFunction);
     if (error.IsError() || timedOut) return error;
@@ -408,7 +409,7 @@ CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, CNMessageBase*& mess
 CUxError CZyNetwork::ReceiveXMLMessage(unsigned long* code, std::string& xml, zysHostProtocolHeader* header,
                                        int, int timeoutSeconds, bool& timedOut) {
     xml.clear();
-    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    CHubMutexLock lock(m_receiveMutex);
     TFrame frame;
     CUxError error = receiveKind(FrameKind::Xml, frame, code, header, timeoutSeconds, timedOut,
                                  "CZyNetwork::ReceiveXMLMessage");
@@ -456,7 +457,7 @@ CUxError CZyNetwork::ReceiveXDRMessage(unsigned long* code, zysDatabuf_v2* data,
     if (data == nullptr) return failed(ZYNET_E_BAD_ARGUMENT, kFunction, "no buffer");
     // Whatever happens, the previous record is gone: a caller that misses the flag reads no stale one.
     data->freeReceived();
-    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    CHubMutexLock lock(m_receiveMutex);
     TFrame frame;
     CUxError error = receiveKind(FrameKind::Xdr, frame, code, header, timeoutSeconds, timedOut, kFunction);
     if (error.IsError() || timedOut) return error;
@@ -507,7 +508,7 @@ CUxError CZyNetwork::Disconnect(int timeoutSeconds, bool& timedOut) {
     }
     m_state = State::Closing;
     const Deadline deadline = zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds));
-    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    CHubMutexLock lock(m_receiveMutex);
     for (;;) {
         TFrame frame;
         error = receiveFrame(frame, deadline, timedOut, kFunction);
@@ -548,7 +549,7 @@ CUxError CZyNetwork::AbortConnection(const zysStatus& status, int timeoutSeconds
 void CZyNetwork::lingerClose() {
     if (m_state == State::Idle) return;
     m_socket.shutdownWrite();
-    std::lock_guard<std::mutex> lock(m_receiveMutex);
+    CHubMutexLock lock(m_receiveMutex);
     const Deadline deadline = zynet::deadlineIn(kLingerSeconds);
     uint8_t scratch[4096];
     size_t got = 0;
@@ -560,8 +561,10 @@ void CZyNetwork::lingerClose() {
 
 bool CZyNetwork::reusable() {
     if (m_state != State::Open) return false;
-    std::unique_lock<std::mutex> lock(m_receiveMutex, std::try_to_lock);
-    return lock.owns_lock() && !m_assembler.midFrame() && !m_socket.readable();
+    if (!m_receiveMutex.try_lock()) return false;
+    const bool quiet = !m_assembler.midFrame() && !m_socket.readable();
+    m_receiveMutex.unlock();
+    return quiet;
 }
 
 // ---- the peer -----------------------------------------------------------------------------------

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "platform/net/zynet_socket.h"
 #include "platform/net/zysdatabuf.h"
 #include "platform/restoreproto/fsr_records.h"
+#include "platform/threads/hubmutex.h"
 
 class CNMessageBase;
 class CZyNetworkServer;
@@ -206,11 +206,11 @@ private:
 
     // One frame under the caller's hold of m_receiveMutex; its payload is valid until the next one.
     CUxError receiveFrame(zynet::TFrame& frame, zynet::Deadline deadline, bool& timedOut,
-                          const char* function);
+                          const char* function) REQUIRES(m_receiveMutex);
     // receiveFrame, then the frame must be of `kind`; tells its code and header.
     CUxError receiveKind(zynet::FrameKind kind, zynet::TFrame& frame, unsigned long* code,
                          zysHostProtocolHeader* header, int timeoutSeconds, bool& timedOut,
-                         const char* function);
+                         const char* function) REQUIRES(m_receiveMutex);
     // The record of a received XDR frame into `data`; a record that does not parse breaks the session.
     CUxError decodeXdr(const zynet::TFrame& frame, zysDatabuf_v2* data, const char* function);
     struct TOutFrame {
@@ -236,12 +236,14 @@ private:
     zynet::CSocket m_socket;  // set before the session is open; closed by the destructor only
     TPeer m_peer;             // set before the session is open, then read only
 
-    std::mutex m_sendMutex;     // one frame goes out at a time
-    std::mutex m_receiveMutex;  // one receiver at a time; guards the fields below
-    zynet::CFrameAssembler m_assembler;
-    zynet::Clock::time_point m_lastByte;  // when the last byte of an unfinished frame arrived
-    int m_stallSeconds = 0;               // the longest pause inside a frame; 0: the configured one
+    CHubMutex m_sendMutex;     // one frame goes out at a time
+    CHubMutex m_receiveMutex;  // one receiver at a time
+    zynet::CFrameAssembler m_assembler GUARDED_BY(m_receiveMutex);
+    // When the last byte of an unfinished frame arrived.
+    zynet::Clock::time_point m_lastByte GUARDED_BY(m_receiveMutex);
+    // The longest pause inside a frame; 0: the configured one.
+    int m_stallSeconds GUARDED_BY(m_receiveMutex) = 0;
 
-    mutable std::mutex m_errorMutex;  // guards m_lastError
-    std::string m_lastError;
+    mutable CHubMutex m_errorMutex;
+    std::string m_lastError GUARDED_BY(m_errorMutex);
 };

@@ -22,22 +22,24 @@ std::atomic<long long> g_nextHandle{0};
 class CDecodeSlots {
 public:
     void take() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_free.wait(lock, [this] { return m_busy < std::max(1u, zynet::options().anonymousDecodesAtOnce); });
+        CHubMutexLock lock(m_mutex);
+        lock.wait(m_free, [this]() REQUIRES(m_mutex) {
+            return m_busy < std::max(1u, zynet::options().anonymousDecodesAtOnce);
+        });
         ++m_busy;
     }
     void give() {
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            CHubMutexLock lock(m_mutex);
             --m_busy;
         }
         m_free.notify_one();
     }
 
 private:
-    std::mutex m_mutex;  // guards m_busy
+    CHubMutex m_mutex;
     std::condition_variable m_free;
-    unsigned m_busy = 0;
+    unsigned m_busy GUARDED_BY(m_mutex) = 0;
 };
 
 CDecodeSlots& decodeSlots() {
@@ -377,7 +379,7 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
     // An anonymous caller's lines are its own to count (see peerlog.h).
     zylog::CPeerScope scope(anonymous ? session.m_peer.address : std::string());
     {
-        std::lock_guard<std::mutex> lock(session.m_receiveMutex);
+        CHubMutexLock lock(session.m_receiveMutex);
         zynet::TFrame frame;
         bool timedOut = false;
         // An anonymous caller has a few seconds for its first message, and a shorter idle limit.
@@ -450,7 +452,7 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
     if (limited) {
         // What an outsider's big message took is not kept while its session idles.
         constexpr size_t kKeptReceiveBytes = 64u << 10;
-        std::lock_guard<std::mutex> lock(session.m_receiveMutex);
+        CHubMutexLock lock(session.m_receiveMutex);
         session.m_assembler.shrink(kKeptReceiveBytes);
     }
     return !threw && session.IsConnected();

@@ -5,13 +5,14 @@
 #include <deque>
 
 #include "platform/log/evdebug.h"
+#include "platform/threads/hubmutex.h"
 
 namespace {
 
 struct Store {
-    std::mutex mutex;  // guards everything below
-    std::deque<TAlertRecord> alerts;
-    unsigned long long total = 0;
+    CHubMutex mutex;
+    std::deque<TAlertRecord> alerts GUARDED_BY(mutex);
+    unsigned long long total GUARDED_BY(mutex) = 0;
 };
 
 Store& store() {
@@ -84,7 +85,7 @@ int EvAlertEx::sendAlert(int notify, int delay, int reserved) {
 
 void CAlertStore::add(TAlertRecord& alert) {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     alert.sequence = ++s.total;
     s.alerts.push_back(alert);
     while (s.alerts.size() > kCapacity) s.alerts.pop_front();
@@ -92,18 +93,18 @@ void CAlertStore::add(TAlertRecord& alert) {
 
 std::vector<TAlertRecord> CAlertStore::snapshot() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     return std::vector<TAlertRecord>(s.alerts.begin(), s.alerts.end());
 }
 
 unsigned long long CAlertStore::totalSent() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     return s.total;
 }
 
 void CAlertStore::clear() {
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    CHubMutexLock lock(s.mutex);
     s.alerts.clear();
 }

@@ -6,9 +6,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/threads/hubmutex.h"
 
 // Record kinds a channel delivers. Raw EvReturnData::send() may use any other kind as well.
 enum EvReturnRecordKind : unsigned long {
@@ -55,7 +56,7 @@ public:
     bool waitForEnd(std::chrono::milliseconds timeout) const;
 
 private:
-    mutable std::mutex m_mutex;  // guards m_records
+    mutable CHubMutex m_mutex;
     mutable std::condition_variable m_changed;
-    std::vector<EvReturnRecord> m_records;
+    std::vector<EvReturnRecord> m_records GUARDED_BY(m_mutex);
 };

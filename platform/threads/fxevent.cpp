@@ -3,23 +3,27 @@
 #include <chrono>
 #include <condition_variable>
 #include <list>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <unordered_map>
+#include <utility>
 
+#include "platform/threads/hubmutex.h"
 #include "platform/threads/threadslog.h"
 
 namespace hubthreads {
 
 struct EventState {
-    std::string name;  // empty for a private event
-    bool manualReset = true;
+    EventState(std::string eventName, bool manual, bool set)
+        : name(std::move(eventName)), manualReset(manual), signalled(set) {}
 
-    std::mutex mutex;  // guards signalled and seen
+    const std::string name;  // empty for a private event
+    const bool manualReset;
+
+    CHubMutex mutex;
     std::condition_variable cv;
-    bool signalled = false;
-    bool seen = false;  // some wait has returned because of the current signal
+    bool signalled GUARDED_BY(mutex);
+    bool seen GUARDED_BY(mutex) = false;  // some wait has returned because of the current signal
 
     // Guarded by the registry's mutex.
     int holders = 0;
@@ -46,24 +50,21 @@ public:
     std::shared_ptr<EventState> bind(const std::string& name, bool manualReset, bool signalled);
     void release(const std::shared_ptr<EventState>& state);
     size_t retainedCount() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         return m_retained.size();
     }
 
 private:
-    std::mutex m_mutex;  // guards the map, the retained list and every state's holders/retainedAt
-    std::unordered_map<std::string, std::shared_ptr<EventState>> m_events;
-    std::list<std::string> m_retained;  // names held by nobody, oldest first
+    CHubMutex m_mutex;  // also guards every state's holders and retainedAt
+    std::unordered_map<std::string, std::shared_ptr<EventState>> m_events GUARDED_BY(m_mutex);
+    std::list<std::string> m_retained GUARDED_BY(m_mutex);  // names held by nobody, oldest first
 };
 
 std::shared_ptr<EventState> NamedEvents::bind(const std::string& name, bool manualReset, bool signalled) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     auto& slot = m_events[name];
     if (!slot) {
-        slot = std::make_shared<EventState>();
-        slot->name = name;
-        slot->manualReset = manualReset;
-        slot->signalled = signalled;
+        slot = std::make_shared<EventState>(name, manualReset, signalled);
     }
     if (slot->retainedAt) {
         m_retained.erase(*slot->retainedAt);
@@ -74,11 +75,11 @@ std::shared_ptr<EventState> NamedEvents::bind(const std::string& name, bool manu
 }
 
 void NamedEvents::release(const std::shared_ptr<EventState>& state) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (--state->holders > 0) return;
     bool keep;
     {
-        std::lock_guard<std::mutex> stateLock(state->mutex);
+        CHubMutexLock stateLock(state->mutex);
         keep = state->signalled && !state->seen;
     }
     if (!keep) {
@@ -110,9 +111,7 @@ bool FXEvent::Create(const char* name, bool manualReset) {
     const bool signalled = m_initialState != 0;
     try {
         if (name == nullptr || *name == '\0') {
-            m_state = std::make_shared<EventState>();
-            m_state->manualReset = manualReset;
-            m_state->signalled = signalled;
+            m_state = std::make_shared<EventState>(std::string(), manualReset, signalled);
         } else {
             m_state = NamedEvents::instance().bind(name, manualReset, signalled);
         }
@@ -126,7 +125,7 @@ bool FXEvent::Create(const char* name, bool manualReset) {
 int FXEvent::Set() {
     if (!m_state) return -1;
     {
-        std::lock_guard<std::mutex> lock(m_state->mutex);
+        CHubMutexLock lock(m_state->mutex);
         m_state->signalled = true;
         m_state->seen = false;
     }
@@ -141,12 +140,12 @@ int FXEvent::Set() {
 unsigned int FXEvent::WaitForSet(unsigned int milliseconds) {
     if (!m_state) return kWaitFailed;
     EventState& s = *m_state;
-    auto isSet = [&s] { return s.signalled; };
+    auto isSet = [&s]() REQUIRES(s.mutex) { return s.signalled; };
     try {
-        std::unique_lock<std::mutex> lock(s.mutex);
+        CHubMutexLock lock(s.mutex);
         if (milliseconds == kInfinite) {
-            s.cv.wait(lock, isSet);
-        } else if (!s.cv.wait_for(lock, std::chrono::milliseconds(milliseconds), isSet)) {
+            lock.wait(s.cv, isSet);
+        } else if (!lock.waitFor(s.cv, std::chrono::milliseconds(milliseconds), isSet)) {
             return kWaitTimeout;
         }
         s.seen = true;

@@ -1,11 +1,13 @@
 // CHubMutex: std::mutex as a lock clang's analysis knows (GUARDED_BY(m_mutex) on the fields it guards),
 // and CHubMutexLock, which holds one for a scope and waits on condition variables with it.
-// Any thread; not recursive.
+// CHubSharedMutex: the same for data read far more often than written (CHubReadLock, CHubWriteLock).
+// Any thread; not recursive. The only place product code names the standard locks.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 #include "platform/threads/threadannotations.h"
@@ -51,4 +53,40 @@ public:
 
 private:
     std::unique_lock<std::mutex> m_lock;
+};
+
+class CAPABILITY("mutex") CHubSharedMutex {
+public:
+    CHubSharedMutex() = default;
+    CHubSharedMutex(const CHubSharedMutex&) = delete;
+    CHubSharedMutex& operator=(const CHubSharedMutex&) = delete;
+
+private:
+    friend class CHubReadLock;
+    friend class CHubWriteLock;
+    std::shared_mutex m_mutex;
+};
+
+// Holds a CHubSharedMutex to read, alongside other readers, for a scope.
+class SCOPED_CAPABILITY CHubReadLock {
+public:
+    explicit CHubReadLock(CHubSharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_lock(mutex.m_mutex) {}
+    ~CHubReadLock() RELEASE() {}
+    CHubReadLock(const CHubReadLock&) = delete;
+    CHubReadLock& operator=(const CHubReadLock&) = delete;
+
+private:
+    std::shared_lock<std::shared_mutex> m_lock;
+};
+
+// Holds a CHubSharedMutex alone, to write, for a scope.
+class SCOPED_CAPABILITY CHubWriteLock {
+public:
+    explicit CHubWriteLock(CHubSharedMutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}
+    ~CHubWriteLock() RELEASE() {}
+    CHubWriteLock(const CHubWriteLock&) = delete;
+    CHubWriteLock& operator=(const CHubWriteLock&) = delete;
+
+private:
+    std::unique_lock<std::shared_mutex> m_lock;
 };

@@ -24,7 +24,7 @@ bool OSEvent::Init(const char* name, bool manualReset) {
     const bool bound = event->Create(name, manualReset);
     std::shared_ptr<FXEvent> old;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         old = std::exchange(m_event, bound ? std::move(event) : nullptr);
     }
     return bound;  // the old event is released here, outside the lock
@@ -32,12 +32,12 @@ bool OSEvent::Init(const char* name, bool manualReset) {
 
 void OSEvent::Adopt(std::unique_ptr<FXEvent> event) {
     std::shared_ptr<FXEvent> old;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     old = std::exchange(m_event, std::shared_ptr<FXEvent>(std::move(event)));
 }
 
 std::shared_ptr<FXEvent> OSEvent::held() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_event;
 }
 

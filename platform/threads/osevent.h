@@ -4,9 +4,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 #include "platform/threads/fxevent.h"
+#include "platform/threads/hubmutex.h"
 #include "platform/threads/osobject.h"
 
 class OSEvent : public OSObject {
@@ -34,6 +34,6 @@ private:
     // The event held now; a wait keeps it alive though the object is rebound meanwhile.
     std::shared_ptr<FXEvent> held() const;
 
-    mutable std::mutex m_mutex;  // guards m_event (the pointer; the event guards itself)
-    std::shared_ptr<FXEvent> m_event;
+    mutable CHubMutex m_mutex;  // guards the pointer; the event guards itself
+    std::shared_ptr<FXEvent> m_event GUARDED_BY(m_mutex);
 };

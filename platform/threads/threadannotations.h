@@ -22,12 +22,16 @@
 #define ACQUIRED_BEFORE(...) HUB_THREAD_ATTRIBUTE(acquired_before(__VA_ARGS__))
 // The caller holds the locks for the call.
 #define REQUIRES(...) HUB_THREAD_ATTRIBUTE(requires_capability(__VA_ARGS__))
+// The caller holds the locks, to read at least, for the call.
+#define REQUIRES_SHARED(...) HUB_THREAD_ATTRIBUTE(requires_shared_capability(__VA_ARGS__))
 // The caller must not hold the locks (the function takes them itself).
 #define EXCLUDES(...) HUB_THREAD_ATTRIBUTE(locks_excluded(__VA_ARGS__))
 // The function takes the locks (this object's when none is named) and returns holding them.
 #define ACQUIRE(...) HUB_THREAD_ATTRIBUTE(acquire_capability(__VA_ARGS__))
 // The function gives back locks the caller held.
 #define RELEASE(...) HUB_THREAD_ATTRIBUTE(release_capability(__VA_ARGS__))
+// The function takes the locks to read, alongside other readers, and returns holding them.
+#define ACQUIRE_SHARED(...) HUB_THREAD_ATTRIBUTE(acquire_shared_capability(__VA_ARGS__))
 // The function takes the locks only when it returns the given value.
 #define TRY_ACQUIRE(...) HUB_THREAD_ATTRIBUTE(try_acquire_capability(__VA_ARGS__))
 // The function returns (a reference to) the named lock, so callers can name it.

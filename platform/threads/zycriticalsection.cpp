@@ -1,47 +1,54 @@
 #include "platform/threads/zycriticalsection.h"
 
 #include <atomic>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
 
+#include "platform/threads/hubmutex.h"
 #include "platform/threads/threadslog.h"
 
-// std::recursive_mutex with the owner recorded, so that a leave by a thread that does not hold the lock
-// is refused instead of corrupting it.
+// A recursive lock: a CHubMutex taken by the first entry of a thread, with the owner recorded, so that the
+// holder enters again without waiting and a leave by a thread that does not hold the lock is refused
+// instead of corrupting it. Only the holder ever finds its own id in m_owner.
 class ZyCriticalSectionH {
 public:
-    bool enter(bool wait) {
-        try {
-            if (wait) {
-                m_mutex.lock();
-            } else if (!m_mutex.try_lock()) {
+    // The analysis cannot follow a lock taken only on a thread's first entry.
+    bool enter(bool wait) NO_THREAD_SAFETY_ANALYSIS {
+        if (m_owner.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
+            try {
+                if (wait) {
+                    m_mutex.lock();
+                } else if (!m_mutex.try_lock()) {
+                    return false;
+                }
+            } catch (const std::system_error& e) {
+                hubthreads::logFailure("ZyCriticalSection", "enter: the lock could not be taken: %s",
+                                       e.what());
                 return false;
             }
-        } catch (const std::system_error& e) {
-            hubthreads::logFailure("ZyCriticalSection", "enter: the lock could not be taken: %s", e.what());
-            return false;
+            m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
         }
-        m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
         ++m_depth;
         return true;
     }
 
-    bool leave() {
+    bool leave() NO_THREAD_SAFETY_ANALYSIS {
         if (m_owner.load(std::memory_order_relaxed) != std::this_thread::get_id()) {
             hubthreads::logFailure("ZyCriticalSection", "leave: the calling thread does not hold the lock");
             return false;
         }
-        if (--m_depth == 0) m_owner.store(std::thread::id(), std::memory_order_relaxed);
-        m_mutex.unlock();
+        if (--m_depth == 0) {
+            m_owner.store(std::thread::id(), std::memory_order_relaxed);
+            m_mutex.unlock();
+        }
         return true;
     }
 
 private:
-    std::recursive_mutex m_mutex;
-    std::atomic<std::thread::id> m_owner{};  // the holder, or no thread
-    unsigned m_depth = 0;                    // entries of the holder; touched only while held
+    CHubMutex m_mutex;
+    std::atomic<std::thread::id> m_owner{};    // the holder, or no thread
+    unsigned m_depth GUARDED_BY(m_mutex) = 0;  // entries of the holder
 };
 
 ZyCriticalSection::ZyCriticalSection() : m_handle(new (std::nothrow) ZyCriticalSectionH) {

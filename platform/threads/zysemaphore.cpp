@@ -2,9 +2,9 @@
 
 #include <climits>
 #include <condition_variable>
-#include <mutex>
 #include <new>
 
+#include "platform/threads/hubmutex.h"
 #include "platform/threads/threadslog.h"
 
 class ZySemaphoreH {
@@ -12,14 +12,14 @@ public:
     explicit ZySemaphoreH(int initialCount) : m_count(initialCount > 0 ? initialCount : 0) {}
 
     void wait() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cv.wait(lock, [this] { return m_count > 0; });
+        CHubMutexLock lock(m_mutex);
+        lock.wait(m_cv, [this]() REQUIRES(m_mutex) { return m_count > 0; });
         --m_count;
     }
 
     void release(int n) {
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            CHubMutexLock lock(m_mutex);
             if (n < 1 || m_count > INT_MAX - n) {
                 hubthreads::logFailure("ZySemaphore", "release: count %d refused (%d available)", n, m_count);
                 return;
@@ -34,14 +34,14 @@ public:
     }
 
     int available() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         return m_count;
     }
 
 private:
-    std::mutex m_mutex;  // guards m_count
+    CHubMutex m_mutex;
     std::condition_variable m_cv;
-    int m_count;
+    int m_count GUARDED_BY(m_mutex);
 };
 
 ZySemaphore::ZySemaphore(int initialCount) : m_handle(new (std::nothrow) ZySemaphoreH(initialCount)) {

@@ -13,7 +13,7 @@ int CAnswerStops::stop(const std::string& session) {
     if (session.empty()) return 0;
     int stopped = 0;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         auto [from, to] = m_streaming.equal_range(session);
         for (auto it = from; it != to; ++it) {
             if (!it->second->stopped) ++stopped;
@@ -25,14 +25,14 @@ int CAnswerStops::stop(const std::string& session) {
 }
 
 void CAnswerStops::holdSessions(std::string prefix, std::chrono::seconds limit) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_holdPrefix = std::move(prefix);
     m_holdLimit = limit;
 }
 
 void CAnswerStops::releaseHolds() {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_holdPrefix.clear();
         m_released = true;
     }
@@ -42,13 +42,13 @@ void CAnswerStops::releaseHolds() {
 CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session)
     : m_stops(stops), m_session(std::move(session)), m_state(std::make_shared<TStopState>()) {
     if (m_session.empty()) return;
-    std::lock_guard<std::mutex> lock(m_stops.m_mutex);
+    CHubMutexLock lock(m_stops.m_mutex);
     m_stops.m_streaming.emplace(m_session, m_state);
 }
 
 CAnswerStops::CAnswer::~CAnswer() {
     if (m_session.empty()) return;
-    std::lock_guard<std::mutex> lock(m_stops.m_mutex);
+    CHubMutexLock lock(m_stops.m_mutex);
     auto [from, to] = m_stops.m_streaming.equal_range(m_session);
     for (auto it = from; it != to; ++it) {
         if (it->second == m_state) {
@@ -59,27 +59,28 @@ CAnswerStops::CAnswer::~CAnswer() {
 }
 
 bool CAnswerStops::CAnswer::stopped() const {
-    std::lock_guard<std::mutex> lock(m_stops.m_mutex);
+    CHubMutexLock lock(m_stops.m_mutex);
     return m_state->stopped;
 }
 
 bool CAnswerStops::CAnswer::holds() const {
-    std::lock_guard<std::mutex> lock(m_stops.m_mutex);
+    CHubMutexLock lock(m_stops.m_mutex);
     return !m_holdDone && !m_session.empty() && !m_stops.m_holdPrefix.empty() &&
            m_session.rfind(m_stops.m_holdPrefix, 0) == 0;
 }
 
 bool CAnswerStops::CAnswer::holdIfAsked(uint64_t itemsServed) {
     if (itemsServed == 0 || !holds()) return stopped();
-    std::unique_lock<std::mutex> lock(m_stops.m_mutex);
+    CHubMutexLock lock(m_stops.m_mutex);
     m_holdDone = true;
     // The line a test or the tour waits on: the answer is in flight and goes no further until stopped.
     std::printf("mediaagent: session %s held after %llu items\n", m_session.c_str(),
                 static_cast<unsigned long long>(itemsServed));
     std::fflush(stdout);
-    const bool stopped = m_stops.m_changed.wait_for(lock, m_stops.m_holdLimit, [&] {
-        return m_state->stopped || m_stops.m_released;
-    }) && m_state->stopped;
+    const bool stopped =
+        lock.waitFor(m_stops.m_changed, m_stops.m_holdLimit,
+                     [this]() REQUIRES(m_stops.m_mutex) { return m_state->stopped || m_stops.m_released; }) &&
+        m_state->stopped;
     if (!stopped) {
         std::printf("mediaagent: session %s released without a stop\n", m_session.c_str());
         std::fflush(stdout);

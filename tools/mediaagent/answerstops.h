@@ -8,8 +8,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "platform/threads/hubmutex.h"
 
 namespace mediaagent {
 
@@ -38,7 +39,7 @@ public:
         CAnswerStops& m_stops;
         const std::string m_session;
         std::shared_ptr<TStopState> m_state;
-        bool m_holdDone = false;
+        bool m_holdDone GUARDED_BY(m_stops.m_mutex) = false;
     };
 
     static CAnswerStops& instance();
@@ -53,12 +54,12 @@ public:
     void releaseHolds();
 
 private:
-    std::mutex m_mutex;  // guards everything below
+    CHubMutex m_mutex;
     std::condition_variable m_changed;
-    std::multimap<std::string, std::shared_ptr<TStopState>> m_streaming;
-    std::string m_holdPrefix;
-    std::chrono::seconds m_holdLimit{0};
-    bool m_released = false;
+    std::multimap<std::string, std::shared_ptr<TStopState>> m_streaming GUARDED_BY(m_mutex);
+    std::string m_holdPrefix GUARDED_BY(m_mutex);
+    std::chrono::seconds m_holdLimit GUARDED_BY(m_mutex){0};
+    bool m_released GUARDED_BY(m_mutex) = false;
 };
 
 }  // namespace mediaagent

@@ -118,11 +118,11 @@ constexpr int64_t kLaunchRefused = 5;
 
 // The service each server belongs to, so that the plain callbacks find it. A launcher instance's server
 // leaves the map when the launcher frees it.
-std::mutex g_serversMutex;
-std::map<const CZyNetworkServer*, CIndexService*> g_servers;
+CHubMutex g_serversMutex;
+std::map<const CZyNetworkServer*, CIndexService*> g_servers GUARDED_BY(g_serversMutex);
 
 CIndexService* serviceOf(const CZyNetworkServer* server) {
-    std::lock_guard<std::mutex> lock(g_serversMutex);
+    CHubMutexLock lock(g_serversMutex);
     auto it = g_servers.find(server);
     return it == g_servers.end() ? nullptr : it->second;
 }
@@ -132,11 +132,11 @@ public:
     CLauncherServer(CIndexService* owner, XdrCallback xdr, XmlCallback xml, const std::string& guid,
                     std::shared_ptr<CZydListener> listener)
         : CZyNetworkServer(xdr, xml, guid.c_str(), std::move(listener)) {
-        std::lock_guard<std::mutex> lock(g_serversMutex);
+        CHubMutexLock lock(g_serversMutex);
         g_servers[this] = owner;
     }
     ~CLauncherServer() override {
-        std::lock_guard<std::mutex> lock(g_serversMutex);
+        CHubMutexLock lock(g_serversMutex);
         g_servers.erase(this);
     }
 };
@@ -229,9 +229,9 @@ CIndexService::~CIndexService() {
 }
 
 bool CIndexService::startService() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     if (m_service) return true;
-    std::lock_guard<std::mutex> servers(g_serversMutex);
+    CHubMutexLock servers(g_serversMutex);
     m_service =
         std::make_unique<CZyNetworkServer>(&onXdr, &onXml<&CIndexService::serve>, kServiceName, m_listener);
     g_servers[m_service.get()] = this;
@@ -243,18 +243,18 @@ void CIndexService::stop() {
     m_listener->unregisterLaunchable(kAlternateLauncherName);
     std::unique_ptr<CZyNetworkServer> service;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         service = std::move(m_service);
     }
     if (!service) return;
     ignoreResult(service->Quit(true, true), "stopping: nothing is left to do when it fails");
-    std::lock_guard<std::mutex> servers(g_serversMutex);
+    CHubMutexLock servers(g_serversMutex);
     g_servers.erase(service.get());
 }
 
 void CIndexService::journal(const std::string& line) {
     if (m_options.journalPath.empty()) return;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     std::ofstream out(m_options.journalPath, std::ios::app);
     out << line << '\n';
 }

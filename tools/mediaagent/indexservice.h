@@ -9,12 +9,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork_server.h"
+#include "platform/threads/hubmutex.h"
 #include "tools/mediaagent/peerrule.h"
 #include "tools/mediaagent/keptconnections.h"
 
@@ -100,8 +100,8 @@ private:
 
     const TIndexServiceOptions m_options;
     const std::shared_ptr<CZydListener> m_listener;
-    std::mutex m_mutex;  // guards m_service and the journal file
-    std::unique_ptr<CZyNetworkServer> m_service;
+    CHubMutex m_mutex;  // also guards the journal file
+    std::unique_ptr<CZyNetworkServer> m_service GUARDED_BY(m_mutex);
     CSignatureLedger m_ledger;
 };
 

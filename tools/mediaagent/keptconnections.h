@@ -6,10 +6,11 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/threads/hubmutex.h"
 
 namespace mediaagent {
 
@@ -56,7 +57,7 @@ public:
     template <class Open>
     TLease lend(const std::string& key, Open&& open) {
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            CHubMutexLock lock(m_mutex);
             auto it = m_idle.find(key);
             if (it != m_idle.end() && !it->second.empty()) {
                 std::unique_ptr<T> held = std::move(it->second.back());
@@ -69,7 +70,7 @@ public:
     }
 
     size_t idleCount(const std::string& key) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         auto it = m_idle.find(key);
         return it == m_idle.end() ? 0 : it->second.size();
     }
@@ -77,7 +78,7 @@ public:
 private:
     void giveBack(const std::string& key, std::unique_ptr<T> held) {
         std::unique_ptr<T> closing;  // closed outside the lock
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         auto& idle = m_idle[key];
         if (idle.size() < kMaxIdle)
             idle.push_back(std::move(held));
@@ -85,8 +86,8 @@ private:
             closing = std::move(held);
     }
 
-    mutable std::mutex m_mutex;  // guards m_idle
-    std::map<std::string, std::vector<std::unique_ptr<T>>> m_idle;
+    mutable CHubMutex m_mutex;
+    std::map<std::string, std::vector<std::unique_ptr<T>>> m_idle GUARDED_BY(m_mutex);
 };
 
 }  // namespace mediaagent

@@ -1,7 +1,6 @@
 #include "tools/mediaagent/ondemandservices.h"
 
 #include <fstream>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -11,17 +10,18 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 #include "platform/restoreproto/fsr_messages.h"
+#include "platform/threads/hubmutex.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 
 namespace mediaagent {
 
 struct COnDemandServices::TState {
     TOnDemandOptions options;
-    std::mutex mutex;  // guards the journal file
+    CHubMutex mutex;  // guards the journal file
 
     void journal(const std::string& line) {
         if (options.journalPath.empty()) return;
-        std::lock_guard<std::mutex> lock(mutex);
+        CHubMutexLock lock(mutex);
         std::ofstream(options.journalPath, std::ios::app) << line << '\n';
     }
 };
@@ -45,7 +45,7 @@ public:
         }
     }
     ~CMiningInstance() override {
-        std::lock_guard<std::mutex> lock(m_answersMutex);
+        CHubMutexLock lock(m_answersMutex);
         for (std::thread& t : m_answers) t.join();
     }
 
@@ -65,8 +65,8 @@ private:
 
     const std::shared_ptr<COnDemandServices::TState> m_state;
     const std::string m_service;
-    std::mutex m_answersMutex;           // guards m_answers
-    std::vector<std::thread> m_answers;  // joined when the instance ends
+    CHubMutex m_answersMutex;
+    std::vector<std::thread> m_answers GUARDED_BY(m_answersMutex);  // joined when the instance ends
     std::string m_user;
     bool m_password = false;
 };
@@ -204,7 +204,7 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
     }
     // Answered in the background, as a mining service works: the caller that sent the request is free
     // to leave at once (its disconnect is answered meanwhile).
-    std::lock_guard<std::mutex> lock(m_answersMutex);
+    CHubMutexLock lock(m_answersMutex);
     m_answers.emplace_back([deliver] { deliver(nullptr); });
 }
 

@@ -196,14 +196,14 @@ namespace {
 
 // Servers of every restore service, so that the plain callbacks find their service. Registration holds
 // the lock across the server's construction: a connection that arrives meanwhile waits for it.
-std::mutex g_servicesMutex;
-std::map<CZyNetworkServer*, CRestoreService*> g_services;
+CHubMutex g_servicesMutex;
+std::map<CZyNetworkServer*, CRestoreService*> g_services GUARDED_BY(g_servicesMutex);
 
 }  // namespace
 
 CRestoreService::CRestoreService(std::shared_ptr<CZydListener> listener, TRestoreServiceOptions options)
     : m_options(std::move(options)) {
-    std::lock_guard<std::mutex> lock(g_servicesMutex);
+    CHubMutexLock lock(g_servicesMutex);
     m_server = std::make_unique<CZyNetworkServer>(&onXdr, &onXml, m_options.serviceName.c_str(),
                                                   std::move(listener));
     g_services[m_server.get()] = this;
@@ -211,7 +211,7 @@ CRestoreService::CRestoreService(std::shared_ptr<CZydListener> listener, TRestor
 
 CRestoreService::~CRestoreService() {
     stop();
-    std::lock_guard<std::mutex> lock(g_servicesMutex);
+    CHubMutexLock lock(g_servicesMutex);
     g_services.erase(m_server.get());
 }
 
@@ -220,7 +220,7 @@ void CRestoreService::stop() {
 }
 
 CRestoreService* CRestoreService::serviceOf(CZyNetworkServer* server) {
-    std::lock_guard<std::mutex> lock(g_servicesMutex);
+    CHubMutexLock lock(g_servicesMutex);
     auto it = g_services.find(server);
     return it == g_services.end() ? nullptr : it->second;
 }
@@ -243,14 +243,14 @@ void CRestoreService::onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* s
 }
 
 CRestoreService::TSession* CRestoreService::session(long long handle) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     std::unique_ptr<TSession>& s = m_sessions[handle];
     if (!s) s = std::make_unique<TSession>();
     return s.get();
 }
 
 void CRestoreService::endSession(long long handle) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     m_sessions.erase(handle);
 }
 

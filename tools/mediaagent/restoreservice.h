@@ -22,11 +22,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork_server.h"
+#include "platform/threads/hubmutex.h"
 #include "tools/mediaagent/peerrule.h"
 
 namespace mediaagent {
@@ -80,8 +80,9 @@ private:
     const TRestoreServiceOptions m_options;
     std::unique_ptr<CZyNetworkServer> m_server;
 
-    std::mutex m_mutex;  // guards m_sessions (each session's state is its connection thread's)
-    std::map<long long, std::unique_ptr<TSession>> m_sessions;
+    CHubMutex m_mutex;
+    // Each session's state is its connection thread's.
+    std::map<long long, std::unique_ptr<TSession>> m_sessions GUARDED_BY(m_mutex);
 };
 
 }  // namespace mediaagent
