@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/net/zyd_listener.h"
+#include "platform/net/zynet_options.h"
 #include "tests/support/tls/testpki.h"
 
 namespace {
@@ -38,6 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::shared_ptr<CZydListener> listener = [] {
         std::string error;
         if (!hubtest::installTestPki(error)) abort();  // the listener speaks TLS as a real one does
+        // And plain sessions, as a machine with the switch on: a plain opening then goes on past its
+        // first byte to the frame cutter and the opening's records instead of a refusal.
+        TZyNetOptions options = zyNetOptions();
+        options.allowPlainSessions = true;
+        setZyNetOptions(options);
         auto made = CZydListener::create();
         if (made->start(0).IsError()) abort();
         return made;

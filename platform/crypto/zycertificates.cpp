@@ -36,11 +36,8 @@ bool addExtension(X509* cert, X509* issuer, int nid, const char* value) {
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    if (ext == nullptr) return false;
-    const bool added = X509_add_ext(cert, ext, -1) == 1;
-    X509_EXTENSION_free(ext);
-    return added;
+    Extension ext(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
+    return ext && X509_add_ext(cert, ext.get(), -1) == 1;  // the certificate keeps a copy
 }
 
 // A certificate for `key` named `name`, to be signed by the caller; `issuer` null for a self-signed one.
@@ -51,9 +48,8 @@ Cert newCertificate(EVP_PKEY* key, const std::string& name, int days, X509* issu
     unsigned char serial[8];
     if (RAND_bytes(serial, sizeof(serial)) != 1) return nullptr;
     serial[0] &= 0x7f;
-    BIGNUM* bn = BN_bin2bn(serial, sizeof(serial), nullptr);
-    const bool serialSet = bn != nullptr && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get())) != nullptr;
-    BN_free(bn);
+    const BigNum bn(BN_bin2bn(serial, sizeof(serial), nullptr));
+    const bool serialSet = bn && BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert.get())) != nullptr;
     X509_NAME* subject = X509_get_subject_name(cert.get());
     if (!serialSet || X509_set_version(cert.get(), 2) != 1 ||
         X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) == nullptr ||

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <openssl/bio.h>
+#include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -21,6 +22,8 @@ using Key = std::unique_ptr<EVP_PKEY, Freer<EVP_PKEY, EVP_PKEY_free>>;
 using Cert = std::unique_ptr<X509, Freer<X509, X509_free>>;
 using Bio = std::unique_ptr<BIO, Freer<BIO, BIO_free_all>>;
 using StoreCheck = std::unique_ptr<X509_STORE_CTX, Freer<X509_STORE_CTX, X509_STORE_CTX_free>>;
+using Extension = std::unique_ptr<X509_EXTENSION, Freer<X509_EXTENSION, X509_EXTENSION_free>>;
+using BigNum = std::unique_ptr<BIGNUM, Freer<BIGNUM, BN_free>>;
 
 // The text of the oldest error in OpenSSL's queue ("no detail" when it is empty); the queue is cleared.
 inline std::string openSslErrorText() {

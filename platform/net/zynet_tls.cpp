@@ -28,6 +28,7 @@ namespace zynet {
 
 using SslCtx = std::unique_ptr<SSL_CTX, zycrypto::Freer<SSL_CTX, SSL_CTX_free>>;
 using SslSession = std::unique_ptr<SSL_SESSION, zycrypto::Freer<SSL_SESSION, SSL_SESSION_free>>;
+using BioMethod = std::unique_ptr<BIO_METHOD, zycrypto::Freer<BIO_METHOD, BIO_meth_free>>;
 
 struct TTlsContext {
     SslCtx client;
@@ -176,7 +177,7 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
     SSL_CTX_set_session_id_context(context->server.get(), kTicketContext, sizeof kTicketContext - 1);
     // Tell callers which authority their certificates must come from.
     if (STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(c.authorityFile.c_str()))
-        SSL_CTX_set_client_CA_list(context->server.get(), names);
+        SSL_CTX_set_client_CA_list(context->server.get(), names);  // the context takes the list at once
     SSL_CTX_set_tlsext_servername_callback(context->server.get(), showMachineAsked);
     ERR_clear_error();
     return context;
@@ -281,20 +282,18 @@ int createNoSignal(BIO* bio) {
 }
 
 // The socket `fd` (not owned) as a BIO that writes without SIGPIPE; null when OpenSSL cannot make one.
-BIO* noSignalWriter(int fd) {
+zycrypto::Bio noSignalWriter(int fd) {
     static BIO_METHOD* const method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket without SIGPIPE");
-        if (m != nullptr && (BIO_meth_set_write(m, sendNoSignal) != 1 ||
-                             BIO_meth_set_ctrl(m, controlNoSignal) != 1 ||
-                             BIO_meth_set_create(m, createNoSignal) != 1)) {
-            BIO_meth_free(m);
-            m = nullptr;
-        }
-        return m;
+        BioMethod m(BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket without SIGPIPE"));
+        if (!m || BIO_meth_set_write(m.get(), sendNoSignal) != 1 ||
+            BIO_meth_set_ctrl(m.get(), controlNoSignal) != 1 || BIO_meth_set_create(m.get(), createNoSignal) != 1)
+            return static_cast<BIO_METHOD*>(nullptr);
+        // Kept for the whole process: a BIO made from it may be in use on any thread until the end.
+        return m.release();
     }();
     if (method == nullptr) return nullptr;
-    BIO* bio = BIO_new(method);
-    if (bio != nullptr) BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    zycrypto::Bio bio(BIO_new(method));
+    if (bio) BIO_set_data(bio.get(), reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
     return bio;
 }
 
@@ -304,22 +303,18 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, cons
     : m_context(std::move(context)) {
     SSL_CTX* ctx = m_context ? (server ? m_context->server.get() : m_context->client.get()) : nullptr;
     if (ctx == nullptr) return;
-    m_ssl = SSL_new(ctx);
-    if (m_ssl == nullptr) return;
+    decltype(m_ssl) ssl(SSL_new(ctx));
     zycrypto::Bio reader(BIO_new_socket(fd, BIO_NOCLOSE));
-    zycrypto::Bio writer(noSignalWriter(fd));
-    if (!reader || !writer) {
-        SSL_free(m_ssl);
-        m_ssl = nullptr;
-        return;
-    }
-    SSL_set_bio(m_ssl, reader.release(), writer.release());  // the connection owns both from here
+    zycrypto::Bio writer = noSignalWriter(fd);
+    if (!ssl || !reader || !writer) return;  // not valid(): what was made is freed here
+    SSL_set_bio(ssl.get(), reader.release(), writer.release());  // the connection frees both from here
+    m_ssl = std::move(ssl);
     if (server) {
-        SSL_set_accept_state(m_ssl);
+        SSL_set_accept_state(m_ssl.get());
         return;
     }
-    SSL_set_connect_state(m_ssl);
-    if (!serverName.empty()) SSL_set_tlsext_host_name(m_ssl, serverName.c_str());
+    SSL_set_connect_state(m_ssl.get());
+    if (!serverName.empty()) SSL_set_tlsext_host_name(m_ssl.get(), serverName.c_str());
     // The peer's address (and the machine meant there) names its tickets: a ticket offered elsewhere is
     // only a wasted try.
     sockaddr_storage address{};
@@ -330,8 +325,13 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, cons
                     NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return;
     m_peer = std::string(host) + "/" + port + "/" + serverName;
-    SSL_set_ex_data(m_ssl, connectionIndex(), this);
-    if (SslSession ticket = m_context->takeTicket(m_peer)) SSL_set_session(m_ssl, ticket.get());
+    SSL_set_ex_data(m_ssl.get(), connectionIndex(), this);
+    // The connection takes a reference of its own: the ticket is freed here either way.
+    if (SslSession ticket = m_context->takeTicket(m_peer)) SSL_set_session(m_ssl.get(), ticket.get());
+}
+
+void CTls::TSslFree::operator()(SSL* ssl) const {
+    SSL_free(ssl);
 }
 
 bool CTls::keepTicket(SSL_SESSION* ticket) {
@@ -345,20 +345,19 @@ bool CTls::keepTicket(SSL_SESSION* ticket) {
 
 bool CTls::resumed() {
     CHubMutexLock lock(m_mutex);
-    return m_ssl && SSL_session_reused(m_ssl) == 1;
+    return m_ssl && SSL_session_reused(m_ssl.get()) == 1;
 }
 
 CTls::~CTls() {
     // OpenSSL drops from its cache the session of a connection freed without a close_notify sent, so a
     // client that left first could not resume with the ticket it was just given. The ticket came after
     // a complete handshake and stands however the connection ended, as a stateless ticket would.
-    if (m_ssl && SSL_is_server(m_ssl) && SSL_is_init_finished(m_ssl))
-        SSL_set_shutdown(m_ssl, SSL_get_shutdown(m_ssl) | SSL_SENT_SHUTDOWN);
-    SSL_free(m_ssl);
+    if (m_ssl && SSL_is_server(m_ssl.get()) && SSL_is_init_finished(m_ssl.get()))
+        SSL_set_shutdown(m_ssl.get(), SSL_get_shutdown(m_ssl.get()) | SSL_SENT_SHUTDOWN);
 }
 
 CTls::Result CTls::result(int rc, std::string& error) {
-    const int code = SSL_get_error(m_ssl, rc);
+    const int code = SSL_get_error(m_ssl.get(), rc);
     switch (code) {
         case SSL_ERROR_WANT_READ:
             return Result::WantRead;
@@ -384,11 +383,11 @@ CTls::Result CTls::handshake(std::string& error) {
     CHubMutexLock lock(m_mutex);
     ERR_clear_error();
     errno = 0;
-    const int rc = SSL_do_handshake(m_ssl);
+    const int rc = SSL_do_handshake(m_ssl.get());
     if (rc == 1) return Result::Done;
     Result r = result(rc, error);
     if (r == Result::Failed || r == Result::Closed) {
-        const long verify = SSL_get_verify_result(m_ssl);
+        const long verify = SSL_get_verify_result(m_ssl.get());
         if (verify != X509_V_OK) error = std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
         if (r == Result::Closed) error = "the peer left during the handshake";
         r = Result::Failed;
@@ -401,7 +400,7 @@ CTls::Result CTls::read(void* to, size_t room, size_t& done, std::string& error)
     ERR_clear_error();
     errno = 0;
     done = 0;
-    const int rc = SSL_read_ex(m_ssl, to, room, &done);
+    const int rc = SSL_read_ex(m_ssl.get(), to, room, &done);
     return rc == 1 ? Result::Done : result(rc, error);
 }
 
@@ -410,26 +409,26 @@ CTls::Result CTls::write(const void* from, size_t size, size_t& done, std::strin
     ERR_clear_error();
     errno = 0;
     done = 0;
-    const int rc = SSL_write_ex(m_ssl, from, size, &done);
+    const int rc = SSL_write_ex(m_ssl.get(), from, size, &done);
     return rc == 1 ? Result::Done : result(rc, error);
 }
 
 bool CTls::pending() {
     CHubMutexLock lock(m_mutex);
-    return SSL_pending(m_ssl) > 0;
+    return SSL_pending(m_ssl.get()) > 0;
 }
 
 void CTls::closeNotify() {
     CHubMutexLock lock(m_mutex);
     ERR_clear_error();
-    if (SSL_is_init_finished(m_ssl)) SSL_shutdown(m_ssl);
+    if (SSL_is_init_finished(m_ssl.get())) SSL_shutdown(m_ssl.get());
     ERR_clear_error();
 }
 
 std::string CTls::peerName() {
     CHubMutexLock lock(m_mutex);
-    X509* cert = SSL_get0_peer_certificate(m_ssl);
-    if (cert == nullptr || SSL_get_verify_result(m_ssl) != X509_V_OK) return std::string();
+    X509* cert = SSL_get0_peer_certificate(m_ssl.get());
+    if (cert == nullptr || SSL_get_verify_result(m_ssl.get()) != X509_V_OK) return std::string();
     return nameOf(cert);
 }
 

@@ -102,12 +102,19 @@ public:
     bool keepTicket(ssl_session_st* ticket);
 
 private:
+    // Frees the connection with SSL_free (defined beside OpenSSL, which this header leaves out).
+    struct TSslFree {
+        void operator()(ssl_st* ssl) const;
+    };
+
     Result result(int rc, std::string& error) REQUIRES(m_mutex);
 
     mutable CHubMutex m_mutex;  // one OpenSSL call at a time: a sender and a receiver share the connection
-    ssl_st* m_ssl GUARDED_BY(m_mutex) = nullptr;
     std::shared_ptr<const TTlsContext> m_context;
     std::string m_peer;  // the client side's peer address ("host/port"); empty on the listener's side
+    // Declared last, so it is freed first: before the context it was made from and the fields its
+    // callbacks read.
+    std::unique_ptr<ssl_st, TSslFree> m_ssl GUARDED_BY(m_mutex);
 };
 
 }  // namespace zynet
