@@ -434,7 +434,7 @@ std::string CTls::peerName() {
 
 std::string CTls::ownName() {
     CHubMutexLock lock(m_mutex);
-    X509* cert = SSL_get_certificate(m_ssl);
+    X509* cert = SSL_get_certificate(m_ssl.get());
     return cert == nullptr ? std::string() : nameOf(cert);
 }
 
