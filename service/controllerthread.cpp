@@ -75,7 +75,7 @@ void CControllerThreadHM::terminate() {
 }
 
 void CControllerThreadHM::tick() {
-    const unsigned long long ticks = ++m_ticks;
+    const unsigned long long ticks = m_ticks.load() + 1;
     CBrowseLog log("FBHMCONTROLLER");
     // Records count a fixed minute per ageing, whatever the wall time between ageings: the idle and
     // long-use limits of a record are counted in these minutes.
@@ -83,6 +83,17 @@ void CControllerThreadHM::tick() {
         g_poConfMgr->addTime(kAgeingSeconds);
     log.refreshAllParams();
     endIdleWorkers();
+    // Counted once its work is done, so that whoever waits for it sees what it did.
+    {
+        CHubMutexLock lock(m_tickMutex);
+        m_ticks.store(ticks);
+    }
+    m_ticked.notify_all();
+}
+
+bool CControllerThreadHM::waitForTicks(unsigned long long count, std::chrono::milliseconds limit) {
+    CHubMutexLock lock(m_tickMutex);
+    return lock.waitFor(m_ticked, limit, [&] { return m_ticks.load() >= count; });
 }
 
 void CControllerThreadHM::endIdleWorkers() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -95,6 +96,8 @@ public:
     size_t getWorkerCount();
     // Ticks the loop has made (for the host's and tests' view of the clock).
     unsigned long long getTickCount() const { return m_ticks.load(); }
+    // Returns once the loop has made `count` ticks in all (true) or `limit` has passed (false).
+    bool waitForTicks(unsigned long long count, std::chrono::milliseconds limit);
 
 private:
     // One tick: ages the records when due, refreshes the debug settings, ends idle workers.
@@ -119,4 +122,6 @@ private:
     WorkerFactory m_factory GUARDED_BY(m_factoryMutex);
 
     std::atomic<unsigned long long> m_ticks{0};
+    CHubMutex m_tickMutex;
+    std::condition_variable m_ticked;  // a tick has ended
 };
