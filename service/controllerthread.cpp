@@ -281,6 +281,11 @@ bool CControllerThreadHM::waitForWorker(std::string id) {
     return gone;
 }
 
+bool CControllerThreadHM::waitForWorkerCount(size_t count, std::chrono::milliseconds limit) {
+    CHubMutexLock lock(m_goneMutex);
+    return lock.waitFor(m_gone, limit, [&]() REQUIRES(m_goneMutex) { return m_registeredIds.size() <= count; });
+}
+
 size_t CControllerThreadHM::getWorkerCount() {
     ZyCriticalSectionLock lock(&m_mapLock);
     if (!lock.isLocked()) return 0;  // a broken lock, logged where it failed

@@ -75,6 +75,8 @@ public:
     // Returns once the worker is no longer registered: true, or false when the wait limit was reached
     // (logged).
     bool waitForWorker(std::string id);
+    // Returns once at most `count` workers are registered (true) or `limit` has passed (false).
+    bool waitForWorkerCount(size_t count, std::chrono::milliseconds limit);
 
     // A stop of the task's browse session: the index service of an indexing-v2 session is told to stop,
     // and so is the media agent of a session handed to its caller as a prepared request; with
