@@ -33,6 +33,8 @@
 #include <mutex>
 #include <string>
 
+class CHubClock;
+
 namespace evdebug_detail {
 class LogFile;
 }
@@ -51,6 +53,8 @@ public:
     // Directory of every log file opened from now on; empty goes back to HUB_LOG_DIR / the temp folder.
     static void setLogDirectory(const std::string& dir);
     static std::string getLogDirectory();
+    // For tests: the clock lines are dated by (null: the system's); it must outlive its use.
+    static void setLineClock(const CHubClock* clock);
 
     // Full path of this instance's file (the default name when not initialised yet).
     std::string filePath();

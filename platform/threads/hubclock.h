@@ -10,50 +10,48 @@
 class CHubClock {
 public:
     using Steady = std::chrono::steady_clock;
+    using Wall = std::chrono::system_clock;
 
     virtual ~CHubClock() = default;
     // Monotonic time: intervals, ageing, deadlines.
     virtual Steady::time_point steadyNow() const = 0;
-    // Seconds since 1970: times that travel in messages or are stored.
-    virtual long long epochSeconds() const = 0;
+    // Calendar time: times that travel in messages, are stored or are logged.
+    virtual Wall::time_point wallNow() const = 0;
+    // Seconds since 1970 of wallNow.
+    long long epochSeconds() const {
+        return std::chrono::floor<std::chrono::seconds>(wallNow().time_since_epoch()).count();
+    }
 
-    // The system's clocks; stateless, so every copy of it reads alike.
+    // The system's clocks; stateless, and never destroyed (threads may read it while the process ends).
     static const CHubClock& real();
 };
 
 class CHubRealClock final : public CHubClock {
 public:
     Steady::time_point steadyNow() const override { return Steady::now(); }
-    long long epochSeconds() const override {
-        return std::chrono::duration_cast<std::chrono::seconds>(
-                   std::chrono::system_clock::now().time_since_epoch())
-            .count();
-    }
+    Wall::time_point wallNow() const override { return Wall::now(); }
 };
 
 inline const CHubClock& CHubClock::real() {
-    static const CHubRealClock clock;
-    return clock;
+    static const CHubRealClock* const clock = new CHubRealClock;
+    return *clock;
 }
 
 // Starts at the real time of its creation and then moves only by advance (both readings together).
 class CHubManualClock final : public CHubClock {
 public:
-    CHubManualClock()
-        : m_steadyStart(Steady::now()), m_epochStart(CHubClock::real().epochSeconds()) {}
+    CHubManualClock() : m_steadyStart(Steady::now()), m_wallStart(Wall::now()) {}
 
     Steady::time_point steadyNow() const override {
         return m_steadyStart + std::chrono::nanoseconds(m_advanced.load());
     }
-    long long epochSeconds() const override {
-        return m_epochStart + std::chrono::duration_cast<std::chrono::seconds>(
-                                  std::chrono::nanoseconds(m_advanced.load()))
-                                  .count();
+    Wall::time_point wallNow() const override {
+        return m_wallStart + std::chrono::duration_cast<Wall::duration>(std::chrono::nanoseconds(m_advanced.load()));
     }
     void advance(std::chrono::nanoseconds by) { m_advanced += by.count(); }
 
 private:
     const Steady::time_point m_steadyStart;
-    const long long m_epochStart;
+    const Wall::time_point m_wallStart;
     std::atomic<int64_t> m_advanced{0};  // nanoseconds
 };

@@ -27,7 +27,7 @@ struct FakeTime : CHubClock {
     int wakeUps = 0;
     int limit = 0;
     Steady::time_point steadyNow() const override { return Steady::time_point(std::chrono::seconds(now)); }
-    long long epochSeconds() const override { return now; }
+    Wall::time_point wallNow() const override { return Wall::time_point(std::chrono::seconds(now)); }
     void attach(AdminThreadHM& thread) {
         thread.setClock(this);
         thread.setWait([this](unsigned ms) {
