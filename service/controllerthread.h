@@ -72,9 +72,9 @@ public:
     // getMarkedForDeletion() before using it.
     WorkerPtr getWorker(std::string id);
     void setStopFlag(std::string id);
-    // Returns once the worker is no longer registered: true, or false when the wait limit was reached
-    // (logged).
-    bool waitForWorker(std::string id);
+    // Returns once the worker is no longer registered: true, or false when the wait limit (the
+    // options', unless `limitMs` is given) was reached (logged).
+    bool waitForWorker(std::string id, unsigned limitMs = 0);
     // Returns once at most `count` workers are registered (true) or `limit` has passed (false).
     bool waitForWorkerCount(size_t count, std::chrono::milliseconds limit);
 
