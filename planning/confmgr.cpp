@@ -316,6 +316,7 @@ size_t CConfigurationMgr::getRecordCount() {
 
 void CConfigurationMgr::setConflictPause(ConflictPause pause) {
     ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_conflictPause = std::move(pause);
 }
 
