@@ -33,8 +33,6 @@
 #include <mutex>
 #include <string>
 
-class CHubClock;
-
 namespace evdebug_detail {
 class LogFile;
 }
@@ -54,7 +52,7 @@ public:
     static void setLogDirectory(const std::string& dir);
     static std::string getLogDirectory();
     // For tests: the clock lines are dated by (null: the system's); it must outlive its use.
-    static void setLineClock(const CHubClock* clock);
+    static void setLineClock(const class CHubClock* clock);
 
     // Full path of this instance's file (the default name when not initialised yet).
     std::string filePath();
