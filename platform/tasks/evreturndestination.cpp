@@ -6,8 +6,8 @@
 namespace {
 
 struct Registry {
-    std::mutex mutex;  // guards byJob
-    std::map<long long, std::shared_ptr<EvReturnDestination>> byJob;
+    CHubMutex mutex;
+    std::map<long long, std::shared_ptr<EvReturnDestination>> byJob GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -21,7 +21,7 @@ EvReturnDestination::~EvReturnDestination() = default;
 
 void EvReturnDestinations::registerDestination(long long jobId, std::shared_ptr<EvReturnDestination> destination) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    CHubMutexLock lock(r.mutex);
     if (destination) {
         r.byJob[jobId] = std::move(destination);
     } else {
@@ -31,32 +31,32 @@ void EvReturnDestinations::registerDestination(long long jobId, std::shared_ptr<
 
 void EvReturnDestinations::unregisterDestination(long long jobId) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    CHubMutexLock lock(r.mutex);
     r.byJob.erase(jobId);
 }
 
 std::shared_ptr<EvReturnDestination> EvReturnDestinations::find(long long jobId) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    CHubMutexLock lock(r.mutex);
     auto it = r.byJob.find(jobId);
     return it == r.byJob.end() ? nullptr : it->second;
 }
 
 void EvRecordingDestination::deliver(const EvReturnRecord& record) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        CHubMutexLock lock(m_mutex);
         m_records.push_back(record);
     }
     m_changed.notify_all();
 }
 
 std::vector<EvReturnRecord> EvRecordingDestination::records() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     return m_records;
 }
 
 std::vector<std::string> EvRecordingDestination::payloads(unsigned long kind) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     std::vector<std::string> out;
     for (const auto& r : m_records) {
         if (r.kind == kind) out.push_back(r.data);
@@ -65,7 +65,7 @@ std::vector<std::string> EvRecordingDestination::payloads(unsigned long kind) co
 }
 
 bool EvRecordingDestination::ended() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    CHubMutexLock lock(m_mutex);
     for (const auto& r : m_records) {
         if (r.kind == EV_RETURN_RECORD_END) return true;
     }
@@ -73,8 +73,8 @@ bool EvRecordingDestination::ended() const {
 }
 
 bool EvRecordingDestination::waitForEnd(std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [this] {
+    CHubMutexLock lock(m_mutex);
+    return lock.waitFor(m_changed, timeout, [this]() REQUIRES(m_mutex) {
         for (const auto& r : m_records) {
             if (r.kind == EV_RETURN_RECORD_END) return true;
         }
@@ -84,8 +84,8 @@ bool EvRecordingDestination::waitForEnd(std::chrono::milliseconds timeout) const
 
 bool EvRecordingDestination::waitForRecords(size_t count, unsigned long kind,
                                             std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] {
+    CHubMutexLock lock(m_mutex);
+    return lock.waitFor(m_changed, timeout, [&]() REQUIRES(m_mutex) {
         return static_cast<size_t>(std::count_if(m_records.begin(), m_records.end(),
                                                   [kind](const EvReturnRecord& r) { return r.kind == kind; })) >=
                count;

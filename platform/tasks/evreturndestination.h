@@ -6,9 +6,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/threads/hubmutex.h"
 
 // Record kinds a channel delivers. Raw EvReturnData::send() may use any other kind as well.
 enum EvReturnRecordKind : unsigned long {
@@ -57,7 +58,7 @@ public:
     bool waitForRecords(size_t count, unsigned long kind, std::chrono::milliseconds timeout) const;
 
 private:
-    mutable std::mutex m_mutex;  // guards m_records
+    mutable CHubMutex m_mutex;
     mutable std::condition_variable m_changed;
-    std::vector<EvReturnRecord> m_records;
+    std::vector<EvReturnRecord> m_records GUARDED_BY(m_mutex);
 };
