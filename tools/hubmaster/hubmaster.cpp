@@ -68,7 +68,7 @@ using LaunchEraseFn = CHostBrowseService::LaunchEraseFn;
 using CleanUpFn = int (*)();
 using WaitForListenerFn = int (*)(int, char*, unsigned long);
 // How long the service may take to listen once started.
-constexpr int kListenWaitSeconds = 60;
+constexpr int kListenWaitSeconds = 10;
 
 struct TOptions {
     fs::path data;
