@@ -56,12 +56,14 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
     unsigned slept = 0;
     for (;;) {
         TClaim claim = TClaim::Claimed;
+        ConflictPause pause;
         {
             ZyCriticalSectionLock guard(&m_lock);
             if (!guard.isLocked()) {
                 claim = TClaim::LockFailed;
             } else {
                 claim = claimLocked(task, session, seenId);
+                pause = m_conflictPause;
             }
         }
         if (claim == TClaim::Claimed) break;
@@ -88,7 +90,10 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
             setLastError(error.code, error.text);
             return std::string();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(m_conflictIntervalMs));
+        if (pause)
+            pause(m_conflictIntervalMs);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_conflictIntervalMs));
         ++slept;
     }
     if (slept > 0) {
@@ -307,6 +312,12 @@ size_t CConfigurationMgr::getRecordCount() {
     ZyCriticalSectionLock guard(&m_lock);
     if (!guard.isLocked()) return 0;  // a broken lock, logged where it failed
     return m_records.size();
+}
+
+void CConfigurationMgr::setConflictPause(ConflictPause pause) {
+    ZyCriticalSectionLock guard(&m_lock);
+    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
+    m_conflictPause = std::move(pause);
 }
 
 void CConfigurationMgr::setConflictWait(unsigned tries, unsigned intervalMs) {

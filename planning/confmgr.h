@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -71,6 +72,10 @@ public:
     size_t getRecordCount();
     // Shortens the conflict wait (tries x intervalMs); the defaults are the constants above.
     void setConflictWait(unsigned tries, unsigned intervalMs);
+    // For tests: what a request waiting for its session does between two looks, given the interval
+    // (empty: sleeps it), so a test knows when a request waits and lets it look again.
+    using ConflictPause = std::function<void(unsigned intervalMs)>;
+    void setConflictPause(ConflictPause pause);
 
 private:
     friend class CConfRecord;
@@ -103,6 +108,7 @@ private:
     databrowse::BrowseErrorCode m_lastErrorCode GUARDED_BY(m_lock) = databrowse::BROWSE_ERR_NONE;
     std::atomic<unsigned> m_conflictTries{kConflictTries};
     std::atomic<unsigned> m_conflictIntervalMs{kConflictIntervalMs};
+    ConflictPause m_conflictPause GUARDED_BY(m_lock);
 };
 
 // The process's one cache. Defined by planning and null until the service's start-up objects assign it

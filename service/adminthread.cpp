@@ -31,7 +31,7 @@ void AdminThreadHM::terminate() {
 }
 
 void AdminThreadHM::runDueTasks() {
-    const auto clock = [this] { return m_clock ? m_clock() : time(nullptr); };
+    const auto clock = [this] { return static_cast<time_t>(m_clock->epochSeconds()); };
     for (AdminTask& task : m_tasks) {
         const time_t now = clock();
         if (static_cast<unsigned long>(task.lastRun) + task.interval >= static_cast<unsigned long>(now))

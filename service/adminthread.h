@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/threads/hubclock.h"
 #include "platform/threads/osevent.h"
 #include "platform/threads/osthread.h"
 
@@ -36,11 +37,10 @@ public:
     const std::vector<AdminTask>& getTasks() const { return m_tasks; }
 
     // What the loop asks of time, so that tests decide when tasks fall due without sleeping: the clock
-    // (default time(NULL)) and the wait between wake-ups (default: the stop event for the wake-up
-    // period; true when stopped). Before start only.
-    using Clock = std::function<time_t()>;
+    // (null: the real one; it must outlive the thread) and the wait between wake-ups (default: the stop
+    // event for the wake-up period; true when stopped). Before start only.
     using Wait = std::function<bool(unsigned ms)>;
-    void setClock(Clock clock) { m_clock = std::move(clock); }
+    void setClock(const CHubClock* clock) { m_clock = clock ? clock : &CHubClock::real(); }
     void setWait(Wait wait) { m_wait = std::move(wait); }
 
     // The periodic jobs of the task table (admintasks.cpp, idxbkpclients.cpp); this thread only.
@@ -64,6 +64,6 @@ private:
     const unsigned m_wakeUpMs;
     OSEvent m_stopEvent;             // bound to its name at construction, so a terminate before run is kept
     std::vector<AdminTask> m_tasks;  // touched by the thread only once it runs
-    Clock m_clock;                   // empty: time(NULL)
+    const CHubClock* m_clock = &CHubClock::real();
     Wait m_wait;                     // empty: the stop event
 };

@@ -75,7 +75,7 @@ void CControllerThreadHM::terminate() {
 }
 
 void CControllerThreadHM::tick() {
-    const unsigned long long ticks = ++m_ticks;
+    const unsigned long long ticks = m_ticks.load() + 1;
     CBrowseLog log("FBHMCONTROLLER");
     // Records count a fixed minute per ageing, whatever the wall time between ageings: the idle and
     // long-use limits of a record are counted in these minutes.
@@ -83,6 +83,17 @@ void CControllerThreadHM::tick() {
         g_poConfMgr->addTime(kAgeingSeconds);
     log.refreshAllParams();
     endIdleWorkers();
+    // Counted once its work is done, so that whoever waits for it sees what it did.
+    {
+        CHubMutexLock lock(m_tickMutex);
+        m_ticks.store(ticks);
+    }
+    m_ticked.notify_all();
+}
+
+bool CControllerThreadHM::waitForTicks(unsigned long long count, std::chrono::milliseconds limit) {
+    CHubMutexLock lock(m_tickMutex);
+    return lock.waitFor(m_ticked, limit, [&] { return m_ticks.load() >= count; });
 }
 
 void CControllerThreadHM::endIdleWorkers() {
@@ -256,18 +267,24 @@ void CControllerThreadHM::setStopFlag(std::string id) {
     if (WorkerPtr worker = getWorker(id)) worker->setStopFlag();
 }
 
-bool CControllerThreadHM::waitForWorker(std::string id) {
+bool CControllerThreadHM::waitForWorker(std::string id, unsigned limitMs) {
+    if (limitMs == 0) limitMs = m_options.waitLimitMs;
     // The ids change only under m_goneMutex, so the check and the wait cannot miss the notification of
     // a deletion in between.
     CHubMutexLock lock(m_goneMutex);
-    const bool gone = lock.waitFor(m_gone, std::chrono::milliseconds(m_options.waitLimitMs),
+    const bool gone = lock.waitFor(m_gone, std::chrono::milliseconds(limitMs),
                                    [&]() REQUIRES(m_goneMutex) { return m_registeredIds.count(id) == 0; });
     if (!gone) {
         CBrowseLog log("FBHMCONTROLLER");
         log.debugLvl(-1, "worker [%s] still registered after %u ms; no longer waiting for it", id.c_str(),
-                     m_options.waitLimitMs);
+                     limitMs);
     }
     return gone;
+}
+
+bool CControllerThreadHM::waitForWorkerCount(size_t count, std::chrono::milliseconds limit) {
+    CHubMutexLock lock(m_goneMutex);
+    return lock.waitFor(m_gone, limit, [&]() REQUIRES(m_goneMutex) { return m_registeredIds.size() <= count; });
 }
 
 size_t CControllerThreadHM::getWorkerCount() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -71,9 +72,11 @@ public:
     // getMarkedForDeletion() before using it.
     WorkerPtr getWorker(std::string id);
     void setStopFlag(std::string id);
-    // Returns once the worker is no longer registered: true, or false when the wait limit was reached
-    // (logged).
-    bool waitForWorker(std::string id);
+    // Returns once the worker is no longer registered: true, or false when the wait limit (the
+    // options', unless `limitMs` is given) was reached (logged).
+    bool waitForWorker(std::string id, unsigned limitMs = 0);
+    // Returns once at most `count` workers are registered (true) or `limit` has passed (false).
+    bool waitForWorkerCount(size_t count, std::chrono::milliseconds limit);
 
     // A stop of the task's browse session: the index service of an indexing-v2 session is told to stop,
     // and so is the media agent of a session handed to its caller as a prepared request; with
@@ -95,6 +98,8 @@ public:
     size_t getWorkerCount();
     // Ticks the loop has made (for the host's and tests' view of the clock).
     unsigned long long getTickCount() const { return m_ticks.load(); }
+    // Returns once the loop has made `count` ticks in all (true) or `limit` has passed (false).
+    bool waitForTicks(unsigned long long count, std::chrono::milliseconds limit);
 
 private:
     // One tick: ages the records when due, refreshes the debug settings, ends idle workers.
@@ -119,4 +124,6 @@ private:
     WorkerFactory m_factory GUARDED_BY(m_factoryMutex);
 
     std::atomic<unsigned long long> m_ticks{0};
+    CHubMutex m_tickMutex;
+    std::condition_variable m_ticked;  // a tick has ended
 };

@@ -1,7 +1,12 @@
 #include "service/fastbrowsehm_api.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <future>
+#include <string>
 #include <utility>
 
 #include "appbrowse/fastbrowsehm_vsa.h"
@@ -93,6 +98,28 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
     ZYClientRequestScope clients;
     return controller->newRequest(task, false, doNotFallBackForFilters, forceUseIndexType, browseRequest) ? 1
                                                                                                           : 0;
+}
+
+extern "C" int fastBrowseHMWaitForListener(int waitSeconds, char* reason, unsigned long reasonSize) {
+    const auto tell = [&](const std::string& why) {
+        if (reason && reasonSize > 0) std::snprintf(reason, reasonSize, "%s", why.c_str());
+        return 0;
+    };
+    const ServiceState state = s_state.load();
+    CBrowseRouterThreadHM* router = g_poBrowseRouterThreadHM;
+    if (state != ServiceState::Started || !router || !router->getSessionServer())
+        return tell(state == ServiceState::Loaded ? "the service was not started" : "the service was cleaned up");
+    CZyNetworkServer* server = router->getSessionServer();
+    const std::shared_future<CUxError> listening = server->Listening();
+    if (listening.wait_for(std::chrono::seconds(std::max(waitSeconds, 0))) != std::future_status::ready)
+        return tell(std::string(CBrowseRouterThreadHM::kServerName) + " is not listening after " +
+                    std::to_string(waitSeconds) + " s");
+    if (const CUxError& error = listening.get(); error.IsError())
+        return tell(std::string(CBrowseRouterThreadHM::kServerName) + " could not listen: " + error.GetErrorText());
+    const int port = server->GetPort();
+    if (port <= 0) return tell(std::string(CBrowseRouterThreadHM::kServerName) + " has stopped listening");
+    if (reason && reasonSize > 0) reason[0] = '\0';
+    return port;
 }
 
 extern "C" int fastBrowseHMCleanUp() {

@@ -31,6 +31,11 @@ int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* task, bool d
 // Stops and joins the threads, then frees the controller (and every worker), the router, the session
 // pool and the log instance. Always 1.
 int fastBrowseHMCleanUp();
+// Waits, at most `waitSeconds`, until "BrowseRouter" listens, so that the host announces its port only
+// once it can be reached: the port; 0 when it failed to listen (or does not yet at the limit), before
+// fastBrowseHMInitialize or after clean-up, with why in `reason` (NUL-terminated, cut to `reasonSize`
+// bytes; may be null). Any thread but while fastBrowseHMCleanUp runs.
+int fastBrowseHMWaitForListener(int waitSeconds, char* reason, unsigned long reasonSize);
 // Asks the task manager to create the end-user erase task of `request` (its entity and paths); the
 // request's element 6 record is made present. 0 when the task was created; the task manager's own
 // result when it failed, -1 when its answer refused the request or lacks the task or job id

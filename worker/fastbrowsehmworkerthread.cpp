@@ -17,7 +17,7 @@ namespace {
 
 struct TAgeingClock {
     CHubMutex mutex;
-    std::function<int64_t()> seconds GUARDED_BY(mutex);
+    const CHubClock* clock GUARDED_BY(mutex) = &CHubClock::real();
 };
 
 TAgeingClock& ageingClock() {
@@ -26,13 +26,9 @@ TAgeingClock& ageingClock() {
 }
 
 int64_t steadySeconds() {
-    TAgeingClock& clock = ageingClock();
-    {
-        CHubMutexLock lock(clock.mutex);
-        if (clock.seconds) return clock.seconds();
-    }
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    TAgeingClock& ageing = ageingClock();
+    CHubMutexLock lock(ageing.mutex);
+    return std::chrono::duration_cast<std::chrono::seconds>(ageing.clock->steadyNow().time_since_epoch())
         .count();
 }
 
@@ -91,10 +87,10 @@ void CWorkerThreadHM::releaseWorker() {
     m_workerLock.leave();
 }
 
-void CWorkerThreadHM::setAgeingClock(std::function<int64_t()> seconds) {
-    TAgeingClock& clock = ageingClock();
-    CHubMutexLock lock(clock.mutex);
-    clock.seconds = std::move(seconds);
+void CWorkerThreadHM::setAgeingClock(const CHubClock* clock) {
+    TAgeingClock& ageing = ageingClock();
+    CHubMutexLock lock(ageing.mutex);
+    ageing.clock = clock ? clock : &CHubClock::real();
 }
 
 int64_t CWorkerThreadHM::getIdleSeconds() const {

@@ -21,6 +21,7 @@
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/prediction/predictionclient.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/threadannotations.h"
 #include "platform/threads/zycriticalsection.h"
 #include "worker/authentication.h"
@@ -284,8 +285,8 @@ public:
     const ZyCriticalSection& workerLock() const RETURN_CAPABILITY(m_workerLock) { return m_workerLock; }
     // Seconds since the worker was last entered or left (its creation counts).
     int64_t getIdleSeconds() const;
-    // The clock workers age on, in seconds (empty: the steady clock); tests drive their own.
-    static void setAgeingClock(std::function<int64_t()> seconds);
+    // The clock workers age on (null: the real one); tests drive their own, which must outlive its use.
+    static void setAgeingClock(const CHubClock* clock);
 
     // ---- control flags
     void setStopFlag() { m_stopFlag.store(true); }

@@ -23,6 +23,7 @@
 
 #include "platform/config/zyformat.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/threads/hubclock.h"
 
 namespace evdebug_detail {
 
@@ -408,6 +409,7 @@ namespace {
 // kernel thread id, the process id (renewed in a forked child), and the date and time down to the second,
 // formatted again only when the second changes.
 std::atomic<pid_t> g_pid{0};  // 0: not known yet (a line may come before this unit is initialised)
+std::atomic<const CHubClock*> g_lineClock{nullptr};  // null: the system's realtime clock
 
 // Plain data only: a line may be written after the thread's objects are destroyed (a static destructor
 // logging at exit), so nothing per thread has a destructor.
@@ -446,6 +448,10 @@ pid_t processId() {
 }  // namespace
 }  // namespace evdebug_detail
 
+void EvDebugFileInstance::setLineClock(const CHubClock* clock) {
+    evdebug_detail::g_lineClock.store(clock, std::memory_order_release);
+}
+
 void EvDebugFileInstance::write(const char* tag, int level, const char* function, bool isError,
                                 const char* text) {
     if (level > debugLevel()) return;
@@ -454,7 +460,14 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
 
     evdebug_detail::TLineState& state = evdebug_detail::lineState();
     struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    if (const CHubClock* clock = evdebug_detail::g_lineClock.load(std::memory_order_acquire)) {
+        const auto since = clock->wallNow().time_since_epoch();
+        const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
+        ts.tv_sec = static_cast<time_t>(seconds.count());
+        ts.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+    } else {
+        clock_gettime(CLOCK_REALTIME, &ts);
+    }
     if (ts.tv_sec != state.second) {
         struct tm tmv;
         localtime_r(&ts.tv_sec, &tmv);

@@ -52,6 +52,8 @@ public:
     // Directory of every log file opened from now on; empty goes back to HUB_LOG_DIR / the temp folder.
     static void setLogDirectory(const std::string& dir);
     static std::string getLogDirectory();
+    // For tests: the clock lines are dated by (null: the system's); it must outlive its use.
+    static void setLineClock(const class CHubClock* clock);
 
     // Full path of this instance's file (the default name when not initialised yet).
     std::string filePath();

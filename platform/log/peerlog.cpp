@@ -9,7 +9,7 @@
 namespace zylog {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = CHubClock::Steady;
 
 // Keys kept at most: a crowd of addresses cannot grow the table without bound.
 constexpr size_t kMaxKeys = 4096;
@@ -29,7 +29,7 @@ struct TFilter {
     unsigned burst GUARDED_BY(mutex) = 100;
     std::chrono::seconds window GUARDED_BY(mutex){10};
     std::map<std::pair<std::string, const void*>, TCount> counts GUARDED_BY(mutex);
-    PeerLineClock clock GUARDED_BY(mutex);  // empty: the steady clock
+    const CHubClock* clock GUARDED_BY(mutex) = &CHubClock::real();
 };
 
 TFilter& filter() {
@@ -57,7 +57,7 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
     suppressed = 0;
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
-    const Clock::time_point now = f.clock ? f.clock() : Clock::now();
+    const Clock::time_point now = f.clock->steadyNow();
     auto key = std::make_pair(peer, format);
     auto it = f.counts.find(key);
     if (it == f.counts.end()) {
@@ -93,10 +93,10 @@ void setPeerLineLimits(unsigned burst, unsigned windowSeconds) {
     f.counts.clear();
 }
 
-void setPeerLineClock(PeerLineClock clock) {
+void setPeerLineClock(const CHubClock* clock) {
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
-    f.clock = std::move(clock);
+    f.clock = clock ? clock : &CHubClock::real();
     f.counts.clear();
 }
 

@@ -4,10 +4,10 @@
 // were left out, so no outsider can flush the log of what happened before. Any thread.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
+
+#include "platform/threads/hubclock.h"
 
 namespace zylog {
 
@@ -32,9 +32,7 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
 
 // For tests: the burst allowed per window (lines) and the window (seconds).
 void setPeerLineLimits(unsigned burst, unsigned windowSeconds);
-// For tests: the clock windows are measured on (an empty one puts back the steady clock). Called under
-// the filter's lock: it must not log.
-using PeerLineClock = std::function<std::chrono::steady_clock::time_point()>;
-void setPeerLineClock(PeerLineClock clock);
+// For tests: the clock windows are measured on (null puts back the real one); it must outlive its use.
+void setPeerLineClock(const CHubClock* clock);
 
 }  // namespace zylog

@@ -1,7 +1,5 @@
 #include "platform/msg/secured_message_handler.h"
 
-#include <ctime>
-
 #include "platform/config/zyplatforminfo.h"
 #include "platform/crypto/zycrypto.h"
 #include "platform/msg/msg_field.h"
@@ -52,7 +50,7 @@ long long SecuredMessageHandler::maxAgeSeconds() {
     return age;
 }
 
-SecuredMessageHandler::SecuredMessageHandler() = default;
+SecuredMessageHandler::SecuredMessageHandler(const CHubClock& clock) : m_clock(clock) {}
 SecuredMessageHandler::~SecuredMessageHandler() = default;
 
 void SecuredMessageHandler::setSigningKey(const std::string& key) {
@@ -72,7 +70,7 @@ std::string SecuredMessageHandler::encodeSystemAttributes(databrowse::BrowseRequ
     }
     auto attributes = std::make_unique<databrowse::SystemAttributes>();
     attributes->setstring(SA::clientName, clientName);
-    attributes->setint64(SA::createTime, static_cast<int64_t>(time(nullptr)));
+    attributes->setint64(SA::createTime, static_cast<int64_t>(m_clock.epochSeconds()));
     attributes->setstring(SA::requestDigest, digest);
     // The parts the payload does not carry (entity, media agent, routing block, ...) travel inside the
     // signed attributes, so the receiver rebuilds the whole request from what was signed.
@@ -115,7 +113,7 @@ int SecuredMessageHandler::checkSystemAttributes(const std::string& encoded, con
     if (attributes->unserialize(encoded) != 0 || !attributes->isSet(SA::requestDigest) ||
         !attributes->isSet(SA::createTime))
         return SECURED_BAD_ATTRIBUTES;
-    const long long age = static_cast<long long>(time(nullptr)) - attributes->getint64(SA::createTime);
+    const long long age = m_clock.epochSeconds() - attributes->getint64(SA::createTime);
     const long long window = maxAgeSeconds();
     if (age > window || age < -window) {
         msgLog(-1, "SecuredMessageHandler: request signed %lld s %s, beyond the accepted %lld s",
@@ -188,7 +186,7 @@ bool SecuredMessageHandler::secureIndexBrowseReq(const Indexing::BrowseReq& requ
     auto attributes = std::make_unique<databrowse::SystemAttributes>();
     if (securedDigest(nullptr, request, digest)) {
         attributes->setstring(SA::clientName, clientName);
-        attributes->setint64(SA::createTime, static_cast<int64_t>(time(nullptr)));
+        attributes->setint64(SA::createTime, static_cast<int64_t>(m_clock.epochSeconds()));
         attributes->setstring(SA::requestDigest, digest);
         if (attributes->serialize(encoded) != 0) encoded.clear();
     }

@@ -11,6 +11,7 @@
 
 #include "platform/msg/msg_classes.h"
 #include "platform/msg/msg_security_key.h"
+#include "platform/threads/hubclock.h"
 
 namespace I2 {
 
@@ -41,7 +42,8 @@ public:
     // The window in force (registry value, else the default).
     static long long maxAgeSeconds();
 
-    SecuredMessageHandler();
+    // `clock` dates what this handler signs and ages what it checks; it must outlive the handler.
+    explicit SecuredMessageHandler(const CHubClock& clock = CHubClock::real());
     ~SecuredMessageHandler();
     SecuredMessageHandler(const SecuredMessageHandler&) = delete;
     SecuredMessageHandler& operator=(const SecuredMessageHandler&) = delete;
@@ -90,6 +92,7 @@ public:
     static void setSigningKey(const std::string& key);
 
 private:
+    const CHubClock& m_clock;
     std::unique_ptr<databrowse::SystemAttributes> m_attributes;
 };
 

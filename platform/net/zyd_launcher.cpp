@@ -53,6 +53,12 @@ void CZydLauncher::unregisterService(const std::string& name) {
     m_services.erase(name);
 }
 
+bool CZydLauncher::waitForInstances(size_t count, std::chrono::milliseconds limit) const {
+    CHubMutexLock lock(m_mutex);
+    return lock.waitFor(m_finished, limit,
+                        [&]() REQUIRES(m_mutex) { return m_instances.size() + m_finishing.size() <= count; });
+}
+
 size_t CZydLauncher::instanceCount() const {
     CHubMutexLock lock(m_mutex);
     return m_instances.size() + m_finishing.size();
@@ -212,6 +218,9 @@ void CZydLauncher::finish(TInstance& instance) {
     instance.server.reset();
     instance.own.reset();
     zynet::logDebug(1, "instance %s ended", name.c_str());
-    CHubMutexLock lock(m_mutex);
-    m_finishing.erase(name);
+    {
+        CHubMutexLock lock(m_mutex);
+        m_finishing.erase(name);
+    }
+    m_finished.notify_all();
 }

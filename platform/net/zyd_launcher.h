@@ -5,6 +5,8 @@
 // the instances'.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -70,6 +72,8 @@ public:
     void endAll();
     // Instances that are running or still ending.
     size_t instanceCount() const;
+    // Returns once at most `count` instances run or are ending (true), or at `limit` (false).
+    bool waitForInstances(size_t count, std::chrono::milliseconds limit) const;
     // The name is an instance's GUID (running or still ending). Called under the listener's lock.
     bool isInstance(const std::string& name) const;
 
@@ -96,4 +100,5 @@ private:
     std::map<std::string, TInstance> m_instances GUARDED_BY(m_mutex);       // by GUID
     // GUIDs taken out of the map, not yet finished.
     std::set<std::string> m_finishing GUARDED_BY(m_mutex);
+    mutable std::condition_variable m_finished;  // an instance has finished ending
 };

@@ -159,6 +159,10 @@ size_t CZydListener::launchedInstances() const {
     return m_launcher->instanceCount();
 }
 
+bool CZydListener::waitForLaunchedInstances(size_t count, std::chrono::milliseconds limit) const {
+    return m_launcher->waitForInstances(count, limit);
+}
+
 void CZydListener::acceptLoop(size_t index, size_t count) {
     const bool reaper = index == 0;
     const size_t most = std::max<size_t>(1, kMaxOpenings / count);

@@ -51,6 +51,8 @@ public:
     // Running instances of the service go on.
     void unregisterLaunchable(const std::string& name);
     size_t launchedInstances() const;
+    // Returns once at most `count` launched instances run or are ending (true), or at `limit` (false).
+    bool waitForLaunchedInstances(size_t count, std::chrono::milliseconds limit) const;
 
 private:
     friend class CZydLauncher;

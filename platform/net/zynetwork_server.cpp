@@ -278,6 +278,13 @@ void CZyNetworkServer::setBusy(long long handle, bool busy) {
     if (auto it = m_connections.find(handle); it != m_connections.end()) it->second.busy = busy;
 }
 
+bool CZyNetworkServer::WaitForRest(size_t parked, int seconds) {
+    CHubMutexLock lock(m_mutex);
+    return lock.waitFor(m_changed, std::chrono::seconds(seconds), [&]() REQUIRES(m_mutex) {
+        return m_parked.size() == parked && m_threads.size() == parked;
+    });
+}
+
 void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> session) {
     TParked parked;
     parked.thread = std::this_thread::get_id();
@@ -289,6 +296,7 @@ void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> s
         if (next) {
             parked.handle = 0;
             m_parked.push_back(&parked);
+            m_changed.notify_all();
             lock.waitFor(parked.wake, std::chrono::seconds(o.parkedSeconds),
                          [&]() REQUIRES(m_mutex) { return parked.handle != 0 || m_quitting; });
             next = parked.handle != 0;  // adopt took it off the list when it gave it a connection

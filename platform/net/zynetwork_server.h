@@ -82,6 +82,9 @@ public:
     // Ready once SelectData has started the listener (success) or failed to (the error it returns), so
     // that an owner serving on another thread waits for the event rather than polling the port.
     std::shared_future<CUxError> Listening() const { return m_listening; }
+    // Returns once no thread serves a connection and `parked` of them wait for the next one (true), or
+    // after `seconds` (false): the server at rest, for a caller that must know its threads' state.
+    bool WaitForRest(size_t parked, int seconds);
 
 private:
     friend class CZydListener;

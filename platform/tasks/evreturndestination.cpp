@@ -1,5 +1,6 @@
 #include "platform/tasks/evreturndestination.h"
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -78,5 +79,15 @@ bool EvRecordingDestination::waitForEnd(std::chrono::milliseconds timeout) const
             if (r.kind == EV_RETURN_RECORD_END) return true;
         }
         return false;
+    });
+}
+
+bool EvRecordingDestination::waitForRecords(size_t count, unsigned long kind,
+                                            std::chrono::milliseconds timeout) const {
+    CHubMutexLock lock(m_mutex);
+    return lock.waitFor(m_changed, timeout, [&]() REQUIRES(m_mutex) {
+        return static_cast<size_t>(std::count_if(m_records.begin(), m_records.end(),
+                                                  [kind](const EvReturnRecord& r) { return r.kind == kind; })) >=
+               count;
     });
 }

@@ -54,6 +54,8 @@ public:
     bool ended() const;
     // Waits until an END record arrived; false on time-out.
     bool waitForEnd(std::chrono::milliseconds timeout) const;
+    // Waits until `count` records of `kind` arrived; false on time-out.
+    bool waitForRecords(size_t count, unsigned long kind, std::chrono::milliseconds timeout) const;
 
 private:
     mutable CHubMutex m_mutex;

@@ -35,6 +35,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/filewatch.h"
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/ondemandservices.h"
 #include "worker/fastbrowsehmworkerthread.h"
@@ -393,9 +394,8 @@ protected:
         ASSERT_EQ(hubdb::openHubDatabase(s->demo.databasePath, &error), zydb::DB_OK) << error;
         ASSERT_EQ(fastBrowseHMInitialize(), 1);
         CZyNetworkServer* router = g_poBrowseRouterThreadHM->getSessionServer();
-        for (int i = 0; i < 200 && router->GetPort() <= 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_GT(router->GetPort(), 0);
+        char notListening[256] = "";
+        ASSERT_GT(fastBrowseHMWaitForListener(60, notListening, sizeof notListening), 0) << notListening;
         // The mining services answer to the Hubmaster's mangled name, which names the router's port.
         hubdb::HubDbSeed(s->demo.databasePath)
             .exec("UPDATE APP_Client SET zydPort = ? WHERE id = ?",
@@ -463,12 +463,14 @@ protected:
         }
         return out;
     }
-    static bool waitFor(const std::function<bool()>& done) {
-        for (int i = 0; i < 400; ++i) {
-            if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return done();
+    // Both answers of a browse (items or error, then the end) have reached the caller.
+    static bool answered(const EvRecordingDestination& d, size_t count = 2) {
+        return d.waitForRecords(count, EV_RETURN_RECORD_XML_ITEM, std::chrono::seconds(30));
+    }
+    // A line the media agent writes to its journal (lines left in `lines`).
+    bool journaled(const char* file, const std::string& start, std::vector<std::string>& lines) const {
+        hubtest::CFileWatch watch(s->dir.file(file));
+        return watch.waitUntil([&] { return hasLine(lines = journal(file), start, ""); }, std::chrono::seconds(30));
     }
     std::vector<std::string> journal(const char* file = "mining.journal") const {
         std::vector<std::string> lines;
@@ -499,8 +501,8 @@ TEST_F(AppMiningHost, ExchangeMiningAnswersComeBackThroughTheRouter) {
     const size_t before = g_poControllerThreadHM->getWorkerCount();
     ASSERT_TRUE(g_poControllerThreadHM->newRequest(t.get(), false, false, databrowse::FORCE_USE_INDEX_NONE,
                                                    &request));
-    ASSERT_TRUE(waitFor([&] { return received(*destination).size() >= 2; }));
-    EXPECT_TRUE(waitFor([&] { return g_poControllerThreadHM->getWorkerCount() == before; }));
+    ASSERT_TRUE(answered(*destination));
+    EXPECT_TRUE(g_poControllerThreadHM->waitForWorkerCount(before, std::chrono::seconds(30)));
     const auto got = received(*destination);
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(std::get<0>(got[0]), 0);
@@ -528,8 +530,7 @@ TEST_F(AppMiningHost, ExchangeMiningAnswersComeBackThroughTheRouter) {
         EXPECT_EQ(record->getRefCount(), 0u);
     }
     std::vector<std::string> lines;
-    EXPECT_TRUE(
-        waitFor([&] { return hasLine(lines = journal("agent.journal"), "LiveBrowseServer answered", ""); }));
+    EXPECT_TRUE(journaled("agent.journal", "LiveBrowseServer answered", lines));
     EXPECT_TRUE(hasLine(lines, "LiveBrowseServer session=" + std::string(t->getbrowseSessionGUID()),
                         "router=BrowseRouter hubmaster=127.0.0.1*hubmaster"));
     EXPECT_TRUE(hasLine(lines, "LiveBrowseServer answered", "responses=2"));
@@ -550,7 +551,7 @@ TEST_F(AppMiningHost, SharePointRequestsOfTheEntryPoint) {
     ASSERT_TRUE(g_poControllerThreadHM->newRequest(t.get(), false, false, databrowse::FORCE_USE_INDEX_NONE,
                                                    &sharePoint))
         << (received(*destination).empty() ? "" : std::get<1>(received(*destination).front()));
-    ASSERT_TRUE(waitFor([&] { return received(*destination).size() >= 2; }));
+    ASSERT_TRUE(answered(*destination));
     EXPECT_TRUE(
         hasLine(journal(), "ZYAppMinningIdxService session=", "user=" + s->world.spUser + " password=set"));
     const auto sites = received(*destination);
@@ -566,7 +567,7 @@ TEST_F(AppMiningHost, SharePointRequestsOfTheEntryPoint) {
     auto unheldTask = task(destination);
     ASSERT_TRUE(g_poControllerThreadHM->newRequest(unheldTask.get(), false, false,
                                                    databrowse::FORCE_USE_INDEX_NONE, &unheld));
-    ASSERT_TRUE(waitFor([&] { return received(*destination).size() >= 2; }));
+    ASSERT_TRUE(answered(*destination));
     const auto refused = received(*destination);
     EXPECT_EQ(std::get<0>(refused[0]), 3);
     EXPECT_NE(

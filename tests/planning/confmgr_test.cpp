@@ -78,21 +78,32 @@ TEST_F(ConfCache, SecondRequestOfASessionWaitsAndNeverSharesTheRecord) {
     EXPECT_EQ(cache->getRecordCount(), 2u);
     EXPECT_EQ(count("S1"), 1u);
 
-    cache->setConflictWait(200, 10);
+    // The waiting request tells when it waits, and looks again once the first request has ended.
+    std::promise<void> waiting;
+    std::promise<void> ended;
+    std::shared_future<void> lookAgain = ended.get_future().share();
+    std::atomic<int> pauses{0};
+    cache->setConflictPause([&](unsigned) {
+        if (pauses++ == 0) waiting.set_value();
+        lookAgain.wait();
+    });
     std::atomic<bool> done{false};
     std::string second;
     std::thread waiter([&] {
         second = open("S1");
         done = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    waiting.get_future().wait();
     EXPECT_FALSE(done.load());
     EXPECT_EQ(count("S1"), 1u);  // not shared with the waiting request
     EXPECT_EQ(cache->getRecordCount(), 2u);
 
     EXPECT_EQ(cache->closeConfRef("S1"), 0);
     cache->deleteConfRec("S1");
+    ended.set_value();
     waiter.join();
+    cache->setConflictPause({});
+    EXPECT_EQ(pauses.load(), 1);
     EXPECT_EQ(second, "S1");
     EXPECT_EQ(count("S1"), 1u);  // a record of its own
     EXPECT_EQ(cache->getRecordCount(), 2u);

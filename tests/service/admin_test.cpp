@@ -5,16 +5,23 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
-#include <thread>
 
 #include "service/adminthread.h"
 
 namespace {
-std::atomic<int> s_everyWakeUp{0};
+std::mutex s_mutex;
+std::condition_variable s_wokenUp;
+int s_everyWakeUp = 0;  // guarded by s_mutex
 std::atomic<int> s_daily{0};
 void everyWakeUp() {
-    ++s_everyWakeUp;
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        ++s_everyWakeUp;
+    }
+    s_wokenUp.notify_all();
 }
 void daily() {
     ++s_daily;
@@ -29,13 +36,16 @@ TEST(AdminThread, RunsDueTasksAndStopsAtOnce) {
     ASSERT_EQ(admin.getTasks().size(), 2u);
     ASSERT_TRUE(admin.start(nullptr));
     // Three wake-ups of 20 ms, however long a busy machine makes them.
-    for (int i = 0; i < 3000 && s_everyWakeUp.load() < 3; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    {
+        std::unique_lock<std::mutex> lock(s_mutex);
+        EXPECT_TRUE(s_wokenUp.wait_for(lock, std::chrono::seconds(30), [] { return s_everyWakeUp >= 3; }));
+    }
     const auto start = std::chrono::steady_clock::now();
     admin.terminate();
     EXPECT_TRUE(admin.join());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    EXPECT_GE(s_everyWakeUp.load(), 3);
+    std::lock_guard<std::mutex> lock(s_mutex);
+    EXPECT_GE(s_everyWakeUp, 3);
     EXPECT_EQ(s_daily.load(), 1) << "once at the first wake-up, then not before a day has passed";
 }
 

@@ -22,12 +22,14 @@ namespace {
 
 // A thread whose wake-ups are counted on a fake clock: each wait moves the clock on by the wake-up
 // period (plus what a job took), and the loop stops after `wakeUps` of them.
-struct FakeTime {
+struct FakeTime : CHubClock {
     time_t now = 1700000000;
     int wakeUps = 0;
     int limit = 0;
+    Steady::time_point steadyNow() const override { return Steady::time_point(std::chrono::seconds(now)); }
+    Wall::time_point wallNow() const override { return Wall::time_point(std::chrono::seconds(now)); }
     void attach(AdminThreadHM& thread) {
-        thread.setClock([this] { return now; });
+        thread.setClock(this);
         thread.setWait([this](unsigned ms) {
             if (wakeUps == limit) return true;
             ++wakeUps;

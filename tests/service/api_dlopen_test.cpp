@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -20,6 +19,7 @@ using InitializeFn = int (*)();
 using ProcessFn = int (*)(EvMultiEntityRestoreTask*, bool, databrowse::ForceUseIndexType,
                           databrowse::BrowseRequest*);
 using CleanUpFn = int (*)();
+using WaitForListenerFn = int (*)(int, char*, unsigned long);
 
 void* pointerAt(void* library, const char* name) {
     void* symbol = dlsym(library, name);
@@ -40,17 +40,21 @@ TEST(ServiceLibrary, StartsAndCleansUpAsTheHostDrivesIt) {
     auto initialize = reinterpret_cast<InitializeFn>(dlsym(library, "fastBrowseHMInitialize"));
     auto process = reinterpret_cast<ProcessFn>(dlsym(library, "fastBrowseHMProcessRequestMultiEntity"));
     auto cleanUp = reinterpret_cast<CleanUpFn>(dlsym(library, "fastBrowseHMCleanUp"));
-    ASSERT_TRUE(initialize && process && cleanUp);
+    auto waitForListener = reinterpret_cast<WaitForListenerFn>(dlsym(library, "fastBrowseHMWaitForListener"));
+    ASSERT_TRUE(initialize && process && cleanUp && waitForListener);
+    char reason[128] = "";
+    EXPECT_EQ(waitForListener(0, reason, sizeof reason), 0);
+    EXPECT_STREQ(reason, "the service was not started");
     EXPECT_EQ(hubtest::threadCount(), threadsBefore) << "no thread runs after loading";
     EXPECT_NE(pointerAt(library, "g_poControllerThreadHM"), nullptr);
 
     ASSERT_EQ(initialize(), 1);
     EXPECT_GE(hubtest::threadCount(), threadsBefore + 3);
     auto listener = CZydListener::machineListener();
-    for (int i = 0; i < 500 && !listener->running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(listener->running());
-    const int port = listener->port();
+    const int port = waitForListener(60, reason, sizeof reason);
+    ASSERT_GT(port, 0) << reason;
+    EXPECT_TRUE(listener->running());
+    EXPECT_EQ(listener->port(), port);
     EXPECT_TRUE(hubtest::canConnect(port));
     EXPECT_EQ(initialize(), 1) << "a second start finds the service running";
     EXPECT_TRUE(listener->running());
@@ -64,6 +68,8 @@ TEST(ServiceLibrary, StartsAndCleansUpAsTheHostDrivesIt) {
     EXPECT_EQ(cleanUp(), 1);
     EXPECT_EQ(hubtest::threadCount(), threadsBefore) << "every thread started was joined";
     EXPECT_FALSE(listener->running());
+    EXPECT_EQ(waitForListener(60, reason, sizeof reason), 0) << "answered at once";
+    EXPECT_STREQ(reason, "the service was cleaned up");
     EXPECT_FALSE(hubtest::canConnect(port));
     for (const char* freed :
          {"g_poControllerThreadHM", "g_poBrowseRouterThreadHM", "g_poSessionPool", "g_pLogInstance"})

@@ -39,6 +39,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/filewatch.h"
 #include "tests/support/tls/testpki.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
@@ -48,13 +49,9 @@ using namespace std::chrono_literals;
 const char* const kAgent = "mediaagent3";
 const char* const kListening = "listening on 127.0.0.1:";
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+// The worker has been deleted (its browse ended), within a limit.
+bool workerGone(const std::string& id) {
+    return g_poControllerThreadHM->waitForWorker(id, 20000);
 }
 
 std::vector<std::string> lines(const std::string& path) {
@@ -68,6 +65,12 @@ size_t countStarting(const std::vector<std::string>& all, const std::string& pre
     size_t n = 0;
     for (const std::string& l : all) n += l.rfind(prefix, 0) == 0;
     return n;
+}
+
+// The media agent writes its journal as it goes: looked at again after each write, within a limit.
+bool journalHolds(const std::string& path, const std::function<bool(const std::vector<std::string>&)>& done) {
+    hubtest::CFileWatch watch(path);
+    return watch.waitUntil([&] { return done(lines(path)); }, 20s);
 }
 
 // What a registered test worker is to do in newRequest.
@@ -151,9 +154,10 @@ protected:
                                               I2::SecuredMessageHandler::kKeyName,
                                               "browse-router-test-signing-key-0123456789"));
         ASSERT_EQ(fastBrowseHMInitialize(), 1);
-        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
-        ASSERT_TRUE(waitUntil([&] { return server->GetPort() > 0; }));
-        s->routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, server->GetPort());
+        char notListening[256] = "";
+        const int port = fastBrowseHMWaitForListener(60, notListening, sizeof notListening);
+        ASSERT_GT(port, 0) << notListening;
+        s->routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, port);
 
         std::ofstream(s->dir.file("script")) << "items 3 a\npredictions 2\nwarning 30 slow media\n"
                                                 "error 25 index session lost\nitems 2 b\nend\n";
@@ -346,7 +350,7 @@ TEST_F(BrowseRouterWorld, MediaAgentAnswersRelayedInOrderAndWorkerDeletedAfterEn
     const std::string id = registerWorker(plan);
     ASSERT_FALSE(id.empty());
     ASSERT_TRUE(channel->waitForEnd(0ms) ||
-                waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }))
+                workerGone(id))
         << s->agent->output();
 
     const auto journal = lines(s->dir.file("journal"));
@@ -399,7 +403,7 @@ TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswe
     prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
     end.setlistobject(databrowse::BrowseResponse::f::predictions, {prediction});
     send(*peer, end);
-    ASSERT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }));
+    ASSERT_TRUE(workerGone(id));
 
     auto rs = responses(*channel);
     ASSERT_EQ(rs.size(), static_cast<size_t>(kAnswers + 1)) << "no loss, nothing foreign";
@@ -440,7 +444,7 @@ TEST_F(BrowseRouterWorld, AnswersForwardedAsTheyCameUnlessTheRelayChangesThem) {
     sendText(predicted);
     auto end = answer(5, id, "relay-session-7");
     sendText(end);
-    ASSERT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }));
+    ASSERT_TRUE(workerGone(id));
 
     const auto payloads = channel->payloads(EV_RETURN_RECORD_XML_ITEM);
     ASSERT_EQ(payloads.size(), 3u);
@@ -469,7 +473,7 @@ TEST_F(BrowseRouterWorld, OldBrowseProtocolGivesClassicItemsAndErrorsByMessage) 
     send(*peer, errors);
     auto end = answer(5, id, "old-session");
     send(*peer, end);
-    ASSERT_TRUE(waitUntil([&] { return g_poControllerThreadHM->getWorker(id) == nullptr; }));
+    ASSERT_TRUE(workerGone(id));
     ASSERT_TRUE(ZYPlatformInfo::removeValue("EventManager", "OldBrowseProtocol"));
 
     const auto classic = channel->payloads(EV_RETURN_RECORD_ITEM_9_0);
@@ -524,35 +528,19 @@ TEST_F(BrowseRouterWorld, StopAtTheEntryPointMakesNoWorkerAndTellsEachMediaAgent
     }
     ASSERT_EQ(g_poConfMgr->closeConfRef(confId), 0);
 
-    // The workers end once they see their stop flag, as a stopped browse does.
-    std::atomic<bool> done{false};
-    std::thread ender([&] {
-        std::vector<bool> ended(ids.size(), false);
-        while (!done) {
-            for (size_t k = 0; k < ids.size(); ++k) {
-                auto worker = g_poControllerThreadHM->getWorker(ids[k]);
-                if (!ended[k] && worker && worker->getStopFlag()) {
-                    worker.reset();
-                    g_poControllerThreadHM->deleteWorker(ids[k]);
-                    ended[k] = true;
-                }
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-    });
+    // The workers wait for their media agents' answers (asynchronous): the stop ends them itself.
     ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "EnableStopBrowseRequest", 1));
     stop.setbrowseSessionGUID(guid.c_str());
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(fastBrowseHMProcessRequestMultiEntity(&stop, false, databrowse::FORCE_USE_INDEX_NONE, nullptr),
               1);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 20s) << "woken by the deletions, not the poll";
-    done = true;
-    ender.join();
     ASSERT_TRUE(ZYPlatformInfo::removeValue("EventManager", "EnableStopBrowseRequest"));
 
     // The media agent journals the stop when it reads it, after the send returned here.
     const std::string stopLine = "stop session=stopped-session ma=" + s->agentHost;
-    EXPECT_TRUE(waitUntil([&] { return countStarting(lines(s->dir.file("journal")), stopLine) >= 1; }));
+    EXPECT_TRUE(journalHolds(s->dir.file("journal"),
+                             [&](const auto& now) { return countStarting(now, stopLine) >= 1; }));
     EXPECT_EQ(countStarting(lines(s->dir.file("journal")), stopLine), 1u);
     EXPECT_EQ(g_poControllerThreadHM->getWorkerCount(), before);
     EXPECT_EQ(g_poConfMgr->getConfRec(guid, false), nullptr) << "the stopped session's record is gone";
@@ -617,8 +605,7 @@ TEST_F(BrowseRouterWorld, SignedRequestForServicePack22AndLaterPlainBelow) {
         ASSERT_TRUE(worker.sendReqToMA(worker.getBrowseReqXML())) << worker.getErrorMessage();
     }
     const auto journal = lines(s->dir.file("journal"));
-    ASSERT_TRUE(waitUntil([&] {
-        const auto now = lines(s->dir.file("journal"));
+    ASSERT_TRUE(journalHolds(s->dir.file("journal"), [&](const auto& now) {
         return countStarting(now, "browse secured") == 1 &&
                countStarting(now, "browse plain session=signed-21") == 1;
     })) << s->agent->output();

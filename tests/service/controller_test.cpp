@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -248,23 +249,15 @@ TEST(ControllerRegistry, WaitForWorkerNeverMissesTheWakeUp) {
 TEST(ControllerRegistry, WaitingRequestReturnsAfterItsWorkerIsDeletedAndWaitHasALimit) {
     TJournal journal;
     CControllerThreadHM controller(testOptions(60000, 300));
-    useFactory(controller, journal, goAsync);
-    EvMultiEntityRestoreTask task;
-    // The relay of the last answer deletes the worker from another thread.
-    std::thread relay([&] {
-        for (;;) {
-            std::string id;
-            {
-                std::lock_guard<std::mutex> lock(journal.mutex);
-                if (!journal.ids.empty()) id = journal.ids[0];
-            }
-            if (!id.empty() && controller.getWorker(id)) {
-                controller.deleteWorker(id);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+    // The relay of the last answer deletes the worker from another thread once the worker runs.
+    std::promise<std::string> running;
+    std::atomic<bool> told{false};
+    useFactory(controller, journal, [&](TestWorker& w) {
+        if (!told.exchange(true)) running.set_value(w.getWorkerId());
+        return goAsync(w);
     });
+    EvMultiEntityRestoreTask task;
+    std::thread relay([&] { controller.deleteWorker(running.get_future().get()); });
     EXPECT_TRUE(controller.newRequest(&task, true, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
     relay.join();
     EXPECT_EQ(controller.getWorkerCount(), 0u);
@@ -299,13 +292,10 @@ TEST(ControllerClock, EndsAsynchronousWorkersLeftIdle) {
         useFactory(controller, journal, goAsync);
         EvMultiEntityRestoreTask task;
         // Workers age on a clock the test moves; the controller's ticks are the events waited for.
-        auto now = std::make_shared<std::atomic<int64_t>>(1000);
-        CWorkerThreadHM::setAgeingClock([now] { return now->load(); });
+        static CHubManualClock clock;  // outlives the workers that may still read it
+        CWorkerThreadHM::setAgeingClock(&clock);
         auto ticksPass = [&controller](unsigned long long count) {
-            const unsigned long long until = controller.getTickCount() + count;
-            for (int i = 0; i < 2000 && controller.getTickCount() < until; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            return controller.getTickCount() >= until;
+            return controller.waitForTicks(controller.getTickCount() + count, std::chrono::seconds(20));
         };
         ASSERT_TRUE(controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
         CControllerThreadHM::WorkerPtr busy = controller.getWorker(journal.ids.at(0));
@@ -313,16 +303,16 @@ TEST(ControllerClock, EndsAsynchronousWorkersLeftIdle) {
         {
             // A worker held by another thread (an answer being relayed) is not ended meanwhile.
             CWorkerAccess access(*busy);
-            now->store(1005);
+            clock.advance(std::chrono::seconds(5));
             ASSERT_TRUE(ticksPass(3));
             EXPECT_EQ(controller.getWorkerCount(), 1u);
         }
         busy.reset();
         // Left idle past the limit: ended at the next ticks.
-        now->store(1010);
+        clock.advance(std::chrono::seconds(5));
         ASSERT_TRUE(ticksPass(3));
         EXPECT_EQ(controller.getWorkerCount(), 0u);
-        CWorkerThreadHM::setAgeingClock({});
+        CWorkerThreadHM::setAgeingClock(nullptr);
         controller.terminate();
         EXPECT_TRUE(controller.join());
     }
@@ -353,10 +343,10 @@ TEST_F(ControllerAgeing, RecordsAgeAMinutePerAgeing) {
     ASSERT_TRUE(controller.start(nullptr));
     const unsigned long long ageings = CConfRecord::kIdleLimitSeconds / CControllerThreadHM::kAgeingSeconds;
     unsigned long long ticksWhenGone = 0;
-    for (int i = 0; i < 2000 && ticksWhenGone == 0; ++i) {
-        const unsigned long long ticks = controller.getTickCount();
-        if (cache->getConfRec("ageing", false) == nullptr) ticksWhenGone = ticks;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Looked at after each tick, counting only ticks that had ended before the look.
+    for (unsigned long long ticks = 0; ticksWhenGone == 0 && ticks < 2 * ageings; ++ticks) {
+        if (!controller.waitForTicks(ticks, std::chrono::seconds(20))) break;
+        if (cache->getConfRec("ageing", false) == nullptr) ticksWhenGone = controller.getTickCount();
     }
     controller.terminate();
     EXPECT_TRUE(controller.join());

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -71,8 +72,11 @@ protected:
             seen.requestPrecedence = adv ? adv->getint64(databrowse::Msg63::f::copyPrecedence) : 0;
             seen.guidLookup = t.worker->getIsGuidLookup();
             seen.emFunction = t.task->getEmFunction();
-            std::lock_guard<std::mutex> lock(s->lock);
-            s->seen = seen;
+            {
+                std::lock_guard<std::mutex> lock(s->lock);
+                s->seen = seen;
+            }
+            s->changed.notify_all();
         });
     }
     static void TearDownTestSuite() {
@@ -146,13 +150,8 @@ protected:
             peer.Connect(s->routerHost.c_str(), CBrowseRouterThreadHM::kServerName, nullptr, 10, timedOut)
                 .IsError());
         EXPECT_FALSE(peer.SendXMLMessage(message, 0, 10, timedOut).IsError());
-        for (int i = 0; i < 2000; ++i) {
-            {
-                std::lock_guard<std::mutex> lock(s->lock);
-                if (s->seen) return *s->seen;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
+        std::unique_lock<std::mutex> lock(s->lock);
+        if (s->changed.wait_for(lock, 20s, [] { return s->seen.has_value(); })) return *s->seen;
         ADD_FAILURE() << "the request was not prepared";
         return TSeen{};
     }
@@ -184,6 +183,7 @@ protected:
         std::string routerHost;
         std::mutex lock;
         std::optional<TSeen> seen;  // guarded by lock
+        std::condition_variable changed;  // seen was set
     };
     static TShared* s;
 };

@@ -92,10 +92,7 @@ TEST_F(OdsSessionCache, OneLaunchPerKeySessionsReturnToTheirPoolAcrossARelaunch)
     EXPECT_TRUE(first->ReceiveXMLMessage(nullptr, none, nullptr, 0, 10, timedOut).IsError())
         << "the instance ended";
     // Gone with all its sessions, the idle one included.
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (listener->launchedInstances() != 0 && std::chrono::steady_clock::now() < limit)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(listener->launchedInstances(), 0u);
+    ASSERT_TRUE(listener->waitForLaunchedInstances(0, std::chrono::seconds(20)));
     CZyNetwork* third = nullptr;
     ASSERT_FALSE(get(third).IsError());
     EXPECT_EQ(launches.load(), 2);
@@ -159,10 +156,8 @@ TEST_F(OdsSessionCache, TheLastHoldOfAKeyEndsItsInstance) {
     CODSPoolHold moved = std::move(first);
     moved.reset();
     EXPECT_EQ(cache->poolCount(), 0u);
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (listener->launchedInstances() != 0 && std::chrono::steady_clock::now() < limit)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(listener->launchedInstances(), 0u) << "the instance ended with the pool's sessions";
+    EXPECT_TRUE(listener->waitForLaunchedInstances(0, std::chrono::seconds(20)))
+        << "the instance ended with the pool's sessions";
 }
 
 }  // namespace

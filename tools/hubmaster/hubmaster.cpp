@@ -66,6 +66,9 @@ using InitializeFn = int (*)();
 using ProcessFn = CHostBrowseService::ProcessFn;
 using LaunchEraseFn = CHostBrowseService::LaunchEraseFn;
 using CleanUpFn = int (*)();
+using WaitForListenerFn = int (*)(int, char*, unsigned long);
+// How long the service may take to listen once started.
+constexpr int kListenWaitSeconds = 10;
 
 struct TOptions {
     fs::path data;
@@ -357,7 +360,8 @@ int main(int argc, char** argv) {
     auto process = reinterpret_cast<ProcessFn>(dlsym(library, "fastBrowseHMProcessRequestMultiEntity"));
     auto cleanUp = reinterpret_cast<CleanUpFn>(dlsym(library, "fastBrowseHMCleanUp"));
     auto launchErase = reinterpret_cast<LaunchEraseFn>(dlsym(library, "fastBrowseHMLaunchEraseCreateTask"));
-    if (!initialize || !process || !cleanUp || !launchErase)
+    auto waitForListener = reinterpret_cast<WaitForListenerFn>(dlsym(library, "fastBrowseHMWaitForListener"));
+    if (!initialize || !process || !cleanUp || !launchErase || !waitForListener)
         return fail("the browse service " + o.library.string() + " lacks its entry points");
 
     if (initialize() != 1) return fail("the browse service did not start");
@@ -367,12 +371,11 @@ int main(int argc, char** argv) {
         logPath = (*instance)->filePath();
     std::printf("hubmaster: database %s\nhubmaster: log %s\n", database.c_str(), logPath.c_str());
 
-    auto listener = CZydListener::machineListener();
-    for (int i = 0; i < 1000 && !listener->running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (listener->running()) {
-        std::printf("hubmaster: BrowseRouter listening on %s:%d\n", net.bindAddress.c_str(),
-                    listener->port());
+    // Announced once the service says its listener is up (or why it is not).
+    char notListening[512] = "";
+    const int port = waitForListener(kListenWaitSeconds, notListening, sizeof notListening);
+    if (port > 0) {
+        std::printf("hubmaster: BrowseRouter listening on %s:%d\n", net.bindAddress.c_str(), port);
         // What a console away from the data folder needs: the address, the authority's certificate and
         // the name this host proves.
         std::string agents;
@@ -387,20 +390,20 @@ int main(int argc, char** argv) {
         }
         std::printf(
             "hubmaster: a console elsewhere: browse --host %s --port %d --ca %s --hubmaster-name %s%s%s\n",
-            net.bindAddress.c_str(), listener->port(), (o.data / "tls" / "authority.crt").c_str(),
+            net.bindAddress.c_str(), port, (o.data / "tls" / "authority.crt").c_str(),
             zyNetCredentialName().c_str(), agents.empty() ? "" : " --ma-address ", agents.c_str());
         // Consoles given this data folder find the router here.
         ZYPlatformInfo::setString("~Hubmaster", "sBrowseRouterHost", net.bindAddress);
         ZYPlatformInfo::setNumber("~Hubmaster", "nBrowseRouterPort",
-                                  static_cast<unsigned long>(listener->port()));
+                                  static_cast<unsigned long>(port));
     } else {
-        std::printf("hubmaster: BrowseRouter is not listening; see the log\n");
+        std::printf("hubmaster: BrowseRouter is not listening: %s\n", notListening);
     }
     // Consoles reach the service here as the event manager's callers do (answers stream back).
     CHostBrowseService hostBrowse(process, launchErase);
-    if (listener->running() && hostBrowse.start(error))
+    if (port > 0 && hostBrowse.start(error))
         std::printf("hubmaster: %s listening on %s:%d\n", CHostBrowseService::kServiceName,
-                    net.bindAddress.c_str(), listener->port());
+                    net.bindAddress.c_str(), port);
     else
         std::printf("hubmaster: %s is not serving: %s\n", CHostBrowseService::kServiceName, error.c_str());
     std::fflush(stdout);
@@ -456,7 +459,7 @@ int main(int argc, char** argv) {
     const int cleaned = cleanUp();
     hostBrowse.stop();
     const int threadsLeft = threadCount() - foreignThreads;
-    const bool listening = listener->running();
+    const bool listening = CZydListener::machineListener()->running();
     zydb::CDbEnv::close();
     // Said plainly: whether anything of the service was left behind (this main thread is not).
     if (cleaned == 1 && threadsLeft == 1 && !listening)

@@ -42,7 +42,7 @@ long long CSignatureLedger::nextWholeSecond() {
 
 bool CSignatureLedger::firstUse(const std::string& signature, long long createTime, long long window) {
     if (createTime < m_startedAt) return false;
-    const long long now = m_clock ? m_clock() : static_cast<long long>(time(nullptr));
+    const long long now = m_clock.epochSeconds();
     const uint64_t key = std::hash<std::string>{}(signature);
     CHubMutexLock hold(m_lock);
     while (!m_expiry.empty() && m_expiry.top().first < now) {

@@ -7,12 +7,12 @@
 #include <ctime>
 #include <string>
 #include <cstdint>
-#include <functional>
 #include <queue>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
 class CZyNetwork;
@@ -40,9 +40,10 @@ class CSignatureLedger {
 public:
     // The ledger lives in memory: requests signed before `startedAt` (seconds since 1970) may have been
     // answered by an earlier run of the agent, so they are refused.
-    // `clock` gives the time in seconds since 1970 (empty: the system clock; tests drive their own).
-    explicit CSignatureLedger(long long startedAt, std::function<long long()> clock = {})
-        : m_startedAt(startedAt), m_clock(std::move(clock)) {}
+    // `clock` tells when a remembered signature may be forgotten (tests drive their own); it must
+    // outlive the ledger.
+    explicit CSignatureLedger(long long startedAt, const CHubClock& clock = CHubClock::real())
+        : m_startedAt(startedAt), m_clock(clock) {}
 
     // Waits for the next second of the clock and returns it: signed times count whole seconds, so a
     // request signed in the second an earlier run ended could have been answered by it. A ledger that
@@ -56,7 +57,7 @@ public:
 
 private:
     const long long m_startedAt;
-    const std::function<long long()> m_clock;
+    const CHubClock& m_clock;
     using TExpiry = std::pair<long long, uint64_t>;  // when it may be forgotten, the signature's key
     CHubMutex m_lock;
     // Keyed by a 64-bit hash of the signature (an HMAC: uniform), so a busy agent keeps little per request.

@@ -19,8 +19,10 @@
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/log/peerlog.h"
+#include "platform/threads/hubclock.h"
 #include "tests/support/log/logline.h"
 #include "tests/support/log/processlogdir.h"
+#include "tests/support/process/deadline.h"
 
 namespace {
 
@@ -286,53 +288,53 @@ namespace {
 // What a line repeats is kept per thread and process: a forked child still names its own process, and
 // a line a second later carries the later time.
 // A process that ends right after its lines were handed to another of its threads, still writing,
-// has them in its log: the log here is a pipe the test reads only later, so the writer is held in
-// write(2) while the process ends.
+// has them in its log: the log here is a pipe the test reads only once the process says it ends, and a
+// line longer than the pipe holds its writer in write(2) until then.
 TEST_F(LogTest, LinesHandedOverAreWrittenBeforeTheProcessEnds) {
     const std::string fifo = logDir() + "/ending.log";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
+    const int pipeBytes = fcntl(reader, F_GETPIPE_SZ);
+    ASSERT_GT(pipeBytes, 0);
+    int ending[2];
+    ASSERT_EQ(pipe(ending), 0);
     const pid_t child = fork();
     if (child == 0) {
+        ::close(ending[0]);
         EvDebugFileInstance* inst = new EvDebugFileInstance;  // lives until the process ends
         EvDebug(inst).initialize(1, 1LL << 40, false, "ending.log");
-        std::atomic<int> busyLines{0};
-        std::atomic<bool> go{true};
-        std::thread busy([inst, &busyLines, &go] {
+        // Looks at the pipe without reading it: bytes in it mean the busy thread is inside write(2),
+        // where a line twice the pipe's size keeps it.
+        const int watch = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        std::thread busy([inst, pipeBytes] {
             EvDebug log(inst);
             log.setPrefixMessage("BUSY");
-            const std::string pad(4000, 'b');
-            while (go.load()) {
-                log.debugLvl(0, "%s", pad.c_str());
-                ++busyLines;
-            }
+            log.debugLvl(0, "%s", std::string(2 * static_cast<size_t>(pipeBytes), 'b').c_str());
         });
-        // The pipe (64 KiB) is full long before this: the busy thread is stuck writing.
-        while (busyLines.load() < 10) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!hubtest::readableBy(watch, hubtest::deadlineIn(std::chrono::seconds(60)))) std::_Exit(3);
         EvDebug log(inst);
         log.setPrefixMessage("LAST");
         for (int i = 0; i < 20; ++i) log.debugLvl(0, "line %d", i);
-        go = false;
         busy.detach();
+        const char end = 'e';
+        if (::write(ending[1], &end, 1) != 1) std::_Exit(4);
         std::exit(0);
     }
     ASSERT_GT(child, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the child has ended by now, or waits
+    ::close(ending[1]);
+    // Read only once the child ends (or has gone): its writer is held until then.
+    const hubtest::TDeadline deadline = hubtest::deadlineIn(std::chrono::seconds(60));
+    EXPECT_TRUE(hubtest::readableBy(ending[0], deadline));
+    ::close(ending[0]);
     std::string text;
     char buffer[65536];
-    for (;;) {
+    while (hubtest::readableBy(reader, deadline)) {
         const ssize_t n = ::read(reader, buffer, sizeof buffer);
-        if (n > 0) {
+        if (n > 0)
             text.append(buffer, static_cast<size_t>(n));
-        } else if (n == 0) {
+        else if (n == 0 || errno != EAGAIN)
             break;  // every writer closed
-        } else if (errno == EAGAIN) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        } else {
-            break;
-        }
     }
     ::close(reader);
     int status = 0;
@@ -353,6 +355,8 @@ TEST_F(LogTest, LinesHandedOverAreWrittenBeforeTheProcessEnds) {
 
 TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
     EvDebugFileInstance inst;
+    static CHubManualClock clock;  // lines are dated by it; static: other threads may still log
+    EvDebugFileInstance::setLineClock(&clock);
     {
         EvDebug init(&inst);
         init.initialize(1, 0, true, "forked.log");
@@ -368,8 +372,9 @@ TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
     ASSERT_GT(child, 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    clock.advance(std::chrono::milliseconds(1100));
     log.debugLvl(0, "parent after");
+    EvDebugFileInstance::setLineClock(nullptr);
 
     std::map<std::string, ParsedLine> byText;
     for (const auto& l : readLines(inst.filePath())) {

@@ -274,4 +274,13 @@ TEST_F(SecuredMessages, OnlyFreshSignaturesAreAccepted) {
     EXPECT_EQ(checker.openSecuredBrowseRequest(minuteOld, opened, "client-A"), I2::SECURED_STALE);
     resign(minuteOld, now - 10);
     EXPECT_EQ(checker.openSecuredBrowseRequest(minuteOld, opened, "client-A"), I2::SECURED_OK);
+    // Aged on the checker's clock: fresh through the whole window after signing, refused once it passed.
+    CHubManualClock clock;
+    I2::SecuredMessageHandler signer(clock), ageing(clock);
+    databrowse::SecuredBrowseRequest dated;
+    ASSERT_TRUE(signer.secureBrowseRequest(req, "client-A", dated));
+    clock.advance(std::chrono::seconds(30));
+    EXPECT_EQ(ageing.openSecuredBrowseRequest(dated, opened, "client-A"), I2::SECURED_OK);
+    clock.advance(std::chrono::seconds(1));
+    EXPECT_EQ(ageing.openSecuredBrowseRequest(dated, opened, "client-A"), I2::SECURED_STALE);
 }

@@ -108,11 +108,6 @@ ZyLaunchFactory logged(CZyNetworkServer::XmlCallback xmlCallback) {
     };
 }
 
-// Waits (a bounded while) for something another thread does.
-bool eventually(const std::function<bool()>& ready) {
-    for (int i = 0; i < 4000 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return ready();
-}
 
 size_t threadCount() {
     const std::filesystem::directory_iterator tasks("/proc/self/task");
@@ -223,7 +218,7 @@ TEST_F(NetLaunchTest, ALauncherStartsAServiceThatAnswersOnTheAttachedSession) {
         nameless.Connect(TZyNetAddress{"127.0.0.1", m_listener->port()}, "", "c", 10, timedOut).IsError());
     EXPECT_EQ(guidBehind(nameless), "IndexingService_0");
     disconnect(session);
-    EXPECT_TRUE(eventually([&] { return m_listener->launchedInstances() == 0; }));
+    EXPECT_TRUE(m_listener->waitForLaunchedInstances(0, std::chrono::seconds(20)));
 }
 
 TEST_F(NetLaunchTest, UnknownLaunchersAndServicesAreRefusedClearly) {
@@ -321,7 +316,7 @@ TEST_F(NetLaunchTest, AnInstanceEndsWithItsLastSessionAndIsNotAttachedAgain) {
     EXPECT_EQ(guidBehind(two), guid);  // one session left: the instance goes on
     EXPECT_EQ(m_listener->launchedInstances(), 1u);
     disconnect(two);
-    ASSERT_TRUE(eventually([&] { return m_listener->launchedInstances() == 0; }));
+    ASSERT_TRUE(m_listener->waitForLaunchedInstances(0, std::chrono::seconds(20)));
 
     CZyNetwork late;
     CUxError error = client.Attach(details, late);
@@ -342,7 +337,7 @@ TEST_F(NetLaunchTest, AnInstanceThatNoSessionReachesEnds) {
     Details details;
     Req request = launchRequest("LiveBrowseServer", "");
     ASSERT_FALSE(client.SubmitTask(request, details).IsError());
-    ASSERT_TRUE(eventually([&] { return m_listener->launchedInstances() == 0; }));
+    ASSERT_TRUE(m_listener->waitForLaunchedInstances(0, std::chrono::seconds(20)));
     CZyNetwork late;
     EXPECT_EQ(client.Attach(details, late).GetErrorCode(), ZYNET_E_INSTANCE_ENDED)
         << late.GetLastErrorGenericText();

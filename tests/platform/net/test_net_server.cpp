@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <future>
 
 #include "platform/msg/msg_registry.h"
 #include "platform/net/zynet_directory.h"
@@ -295,8 +296,8 @@ TEST_F(NetServerTest, QuitClosesOpenSessionsAndWaitsForCallbacks) {
             started = true;
         }
         g_probe->changed.notify_all();
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        finished = true;
+        // Ends only once Quit has closed the other sessions: Quit must still be waiting for it then.
+        finished = g_probe->waitFor([] { return g_probe->disconnected.size() == 3; });
     };
     std::vector<std::unique_ptr<CZyNetwork>> idle;
     for (int i = 0; i < 3; ++i) idle.push_back(connect());
@@ -306,7 +307,7 @@ TEST_F(NetServerTest, QuitClosesOpenSessionsAndWaitsForCallbacks) {
     ASSERT_TRUE(m_probe.waitFor([&] { return started.load(); }));
 
     ASSERT_FALSE(m_server->Quit(true, true).IsError());
-    EXPECT_TRUE(finished);  // Quit waited for the callback in progress
+    EXPECT_TRUE(finished);  // Quit closed the others, then waited for the callback in progress
     m_select.join();        // and SelectData has returned
 
     for (auto& session : idle) {
@@ -363,7 +364,7 @@ TEST_F(NetServerTest, ThreadsOfEndedConnectionsServeTheNextOnes) {
     for (int i = 0; i < 3; ++i) {
         // The thread parks once its connection's end is reported; the next connection comes after that.
         ASSERT_TRUE(m_probe.waitFor([&] { return m_probe.disconnected.size() == size_t(i + 1); }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(m_server->WaitForRest(1, 20));
         oneConnection();
         EXPECT_EQ(lastThread(), first) << "connection " << i + 2;
     }
@@ -409,7 +410,7 @@ TEST_F(NetServerTest, NoMoreThreadsWaitThanTheOptionsAllow) {
     for (int i = 0; i < 2; ++i) {
         EXPECT_TRUE(roundTrip(*connect()));
         ASSERT_TRUE(m_probe.waitFor([&] { return m_probe.disconnected.size() == size_t(i + 1); }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(m_server->WaitForRest(0, 20)) << "the thread ended rather than waited";
     }
     setZyNetOptions(saved);
     std::lock_guard<std::mutex> lock(m_probe.mutex);
@@ -430,15 +431,20 @@ TEST_F(NetServerTest, SilentAndSlowOpeningsNeverLockAClientOut) {
             ASSERT_TRUE(link->sendRaw(std::vector<uint8_t>(1, 0x5a))) << i;
         }
     }
+    // Connections keep coming while the client connects, from the moment a hundred were opened; their
+    // pace is the listener's (a connect waits while the backlog is full), their number about what a
+    // few seconds of them were.
     std::atomic<bool> stop{false};
+    std::promise<void> crowding;
     std::thread reopening([&] {
         std::deque<hubtest::CFrameLink> own;
-        while (!stop) {
+        for (int opened = 0; !stop && opened < 3000; ++opened) {
             if (!own.emplace_back().connect(m_listener->port(), 1)) own.pop_back();
             if (own.size() > 100) own.pop_front();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (opened == 100) crowding.set_value();
         }
     });
+    crowding.get_future().wait();
 
     CZyNetwork client;
     bool timedOut = false;

@@ -317,8 +317,8 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
     log.initialize(0, 0, true, "peerlog.log");
     log.setPrefixMessage("TEST");
     // The window is measured on a clock the test moves.
-    auto now = std::make_shared<std::atomic<int64_t>>(0);
-    zylog::setPeerLineClock([now] { return std::chrono::steady_clock::time_point(std::chrono::seconds(now->load())); });
+    CHubManualClock clock;
+    zylog::setPeerLineClock(&clock);
     zylog::setPeerLineLimits(3, 1);
     log.debugLvl(0, "before the flood");
     {
@@ -326,13 +326,13 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
         for (int i = 0; i < 50; ++i) log.debugLvl(0, "forged answer %d", i);
     }
     for (int i = 0; i < 5; ++i) log.debugLvl(0, "a proven peer's line %d", i);  // not counted
-    now->store(2);  // the window has ended
+    clock.advance(std::chrono::seconds(2));  // the window has ended
     {
         zylog::CPeerScope scope("198.51.100.7");
         log.debugLvl(0, "forged answer %d", 99);
     }
     zylog::setPeerLineLimits(100, 10);
-    zylog::setPeerLineClock({});
+    zylog::setPeerLineClock(nullptr);
     std::ifstream in(folder / "peerlog.log");
     std::string line;
     int forged = 0, proven = 0;

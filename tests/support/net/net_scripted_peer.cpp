@@ -22,12 +22,12 @@ CScriptedPeer::~CScriptedPeer() {
 }
 
 CScriptedPeer& CScriptedPeer::expect(zynet::FrameKind kind, uint32_t code) {
-    m_steps.push_back({TStep::Expect, kind, code, {}, 0});
+    m_steps.push_back({TStep::Expect, kind, code, {}});
     return *this;
 }
 
 CScriptedPeer& CScriptedPeer::send(zynet::FrameKind kind, uint32_t code, std::vector<uint8_t> payload) {
-    m_steps.push_back({TStep::Send, kind, code, std::move(payload), 0});
+    m_steps.push_back({TStep::Send, kind, code, std::move(payload)});
     return *this;
 }
 
@@ -40,22 +40,17 @@ CScriptedPeer& CScriptedPeer::sendXml(uint32_t tag, const std::string& xml) {
 }
 
 CScriptedPeer& CScriptedPeer::sendRaw(std::vector<uint8_t> bytes) {
-    m_steps.push_back({TStep::SendRaw, zynet::FrameKind::Xdr, 0, std::move(bytes), 0});
-    return *this;
-}
-
-CScriptedPeer& CScriptedPeer::pause(int milliseconds) {
-    m_steps.push_back({TStep::Pause, zynet::FrameKind::Xdr, 0, {}, milliseconds});
+    m_steps.push_back({TStep::SendRaw, zynet::FrameKind::Xdr, 0, std::move(bytes)});
     return *this;
 }
 
 CScriptedPeer& CScriptedPeer::close() {
-    m_steps.push_back({TStep::Close, zynet::FrameKind::Xdr, 0, {}, 0});
+    m_steps.push_back({TStep::Close, zynet::FrameKind::Xdr, 0, {}});
     return *this;
 }
 
 CScriptedPeer& CScriptedPeer::waitForClose() {
-    m_steps.push_back({TStep::WaitForClose, zynet::FrameKind::Xdr, 0, {}, 0});
+    m_steps.push_back({TStep::WaitForClose, zynet::FrameKind::Xdr, 0, {}});
     return *this;
 }
 
@@ -74,16 +69,8 @@ void CScriptedPeer::fail(const std::string& what) {
 }
 
 bool CScriptedPeer::finish(int seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < until) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_done) break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_done;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_ended.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_done; });
 }
 
 std::vector<std::string> CScriptedPeer::failures() const {
@@ -120,8 +107,11 @@ void CScriptedPeer::run(int connections) {
         }
         if (playOpening(link)) play(link);
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_done = true;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_done = true;
+    }
+    m_ended.notify_all();
 }
 
 bool CScriptedPeer::playOpening(CFrameLink& link) {
@@ -192,9 +182,6 @@ void CScriptedPeer::play(CFrameLink& link) {
                     fail(where + "raw send failed");
                     return;
                 }
-                break;
-            case TStep::Pause:
-                std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
                 break;
             case TStep::Close:
                 link.close();

@@ -3,6 +3,7 @@
 // start(), run the code under test on the test's thread, then finish() and read failures().
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,7 +31,6 @@ public:
     CScriptedPeer& sendXdr(uint32_t code, std::vector<uint8_t> payload = {});
     CScriptedPeer& sendXml(uint32_t tag, const std::string& xml);
     CScriptedPeer& sendRaw(std::vector<uint8_t> bytes);  // any bytes, garbage included
-    CScriptedPeer& pause(int milliseconds);
     CScriptedPeer& close();         // ends the connection at once
     CScriptedPeer& waitForClose();  // waits (up to 20 s) for the other side to end it
 
@@ -49,11 +49,10 @@ public:
 
 private:
     struct TStep {
-        enum Kind { Expect, Send, SendRaw, Pause, Close, WaitForClose } kind;
+        enum Kind { Expect, Send, SendRaw, Close, WaitForClose } kind;
         zynet::FrameKind frameKind = zynet::FrameKind::Xdr;
         uint32_t code = 0;
         std::vector<uint8_t> bytes;
-        int milliseconds = 0;
     };
 
     void run(int connections);
@@ -73,6 +72,7 @@ private:
     std::string m_openingService;
     std::string m_openingClient;
     bool m_done = false;
+    std::condition_variable m_ended;  // m_done was set
 };
 
 }  // namespace hubtest

@@ -440,9 +440,9 @@ TEST_F(ItemIndex, AFileMadeAgainAtItsPathIsReadAfreshWhileHeldLeasesKeepTheOld) 
 // A signed request is answered once while it is fresh; its memory is let go once it is stale anyway, and
 // a request signed ahead of this clock is kept until it is stale here.
 TEST(SignatureLedger, EachSignatureOnceWhileFresh) {
-    const long long now = 1700000000;
-    long long clock = now;
-    mediaagent::CSignatureLedger ledger(now - 2000, [&clock] { return clock; });
+    CHubManualClock clock;
+    const long long now = clock.epochSeconds();
+    mediaagent::CSignatureLedger ledger(now - 2000, clock);
     EXPECT_TRUE(ledger.firstUse("aa01", now, 300));
     EXPECT_FALSE(ledger.firstUse("aa01", now, 300));
     EXPECT_TRUE(ledger.firstUse("aa02", now, 300));
@@ -454,7 +454,7 @@ TEST(SignatureLedger, EachSignatureOnceWhileFresh) {
     EXPECT_TRUE(ledger.firstUse("ahead", now + 250, 300));
     EXPECT_FALSE(ledger.firstUse("ahead", now + 250, 300));
     // Once stale here, a signature is let go: the age check refuses it from then on.
-    clock = now + 301;
+    clock.advance(std::chrono::seconds(301));
     EXPECT_TRUE(ledger.firstUse("aa01", now, 300));
     EXPECT_FALSE(ledger.firstUse("ahead", now + 250, 300));
 }

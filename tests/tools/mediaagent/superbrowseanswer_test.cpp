@@ -10,6 +10,7 @@
 #include <cctype>
 #include <chrono>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -399,16 +400,12 @@ public:
     }
     // Every response seen once `ends` answers have ended (empty when they did not within seconds).
     std::vector<TSeen> awaitEnds(size_t ends) {
-        for (int i = 0; i < 1000; ++i) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (std::count_if(m_seen.begin(), m_seen.end(), [](const TSeen& s) { return s.type == 5; }) >=
-                    static_cast<long>(ends))
-                    return m_seen;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return {};
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const bool ended = m_changed.wait_for(lock, std::chrono::seconds(30), [&] {
+            return std::count_if(m_seen.begin(), m_seen.end(), [](const TSeen& s) { return s.type == 5; }) >=
+                   static_cast<long>(ends);
+        });
+        return ended ? m_seen : std::vector<TSeen>{};
     }
 
 private:
@@ -416,8 +413,11 @@ private:
                       CNMessageBase* message) {
         std::unique_ptr<CNMessageBase> owned(message);
         if (!s_self || !owned) return;
-        std::lock_guard<std::mutex> lock(s_self->m_mutex);
-        s_self->m_seen.push_back({handle, owned->getint64(databrowse::BrowseResponse::f::respType)});
+        {
+            std::lock_guard<std::mutex> lock(s_self->m_mutex);
+            s_self->m_seen.push_back({handle, owned->getint64(databrowse::BrowseResponse::f::respType)});
+        }
+        s_self->m_changed.notify_all();
     }
 
     static inline CRouterRecorder* s_self = nullptr;
@@ -425,6 +425,7 @@ private:
     std::unique_ptr<CZyNetworkServer> m_server;
     std::mutex m_mutex;  // guards m_seen
     std::vector<TSeen> m_seen;
+    std::condition_variable m_changed;  // a response was seen
 };
 
 TEST_F(SuperBrowseAnswer, AnswersShareOneKeptRouterSessionAndIndexConnection) {
