@@ -31,6 +31,7 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_server.h"
+#include "platform/threads/hubmutex.h"
 #include "tests/support/tls/testpki.h"
 #include "tools/hubmaster/hostmemory.h"
 
@@ -84,7 +85,7 @@ void answerCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* serv
     if (read(in, &port, sizeof(port)) != sizeof(port)) _exit(0);
     std::atomic<bool> stop{false};
     std::atomic<long> sent{0}, answered{0};
-    std::mutex mutex;  // with `counted`: waiting for the crowd's height
+    CHubMutex mutex;  // with `counted`: waiting for the crowd's height
     std::condition_variable counted;
     std::vector<std::thread> threads;
     for (int i = 0; i < senders; ++i)
@@ -102,7 +103,7 @@ void answerCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* serv
                             .IsError())
                         break;
                     {
-                        std::lock_guard<std::mutex> lock(mutex);
+                        CHubMutexLock lock(mutex);
                         ++sent;
                     }
                     counted.notify_all();
@@ -117,8 +118,8 @@ void answerCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* serv
         });
     char height = 0;
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        height = counted.wait_for(lock, std::chrono::seconds(120), [&] { return sent >= 3L * senders; });
+        CHubMutexLock lock(mutex);
+        height = lock.waitFor(counted, std::chrono::seconds(120), [&] { return sent >= 3L * senders; });
     }
     const long before[2] = {sent, answered};
     char word = 0;
