@@ -33,6 +33,7 @@
 
 #include "tests/support/tls/testpki.h"
 #include "platform/hubdemo/hubdemo.h"
+#include "platform/security/zetatoken.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/demosystem.h"
@@ -513,14 +514,17 @@ TEST_F(BrowseConsole, EachExitStatusMeansOneThing) {
     TRun notAllowed = browse("erase " + fileSubclient() + " --path /d00/d01/d00/f00000200.dat=" +
                              std::to_string(sizeOf("/d00/d01/d00/f00000200.dat")) + at);
     EXPECT_EQ(notAllowed.status, kExitRefused) << notAllowed.err;
+    // A token of the Hubmaster's own key that expired an hour ago.
+    std::string key, token;
+    ASSERT_TRUE(CZetaToken::signingKey(key));
+    TZetaTokenClaims claims;
+    claims.userId = s->world.adminUser;
+    claims.issuedAt = static_cast<long long>(std::time(nullptr)) - 7200;
+    claims.expiresAt = claims.issuedAt + 3600;
+    ASSERT_EQ(CZetaToken::issue(key, claims, token), CZetaToken::kValid);
     const std::string expiredFile = s->dir.file("expired.token");
-    ASSERT_EQ(shell("tools/hubmaster/hubmaster token --user admin --lifetime 1 --data " +
-                    s->dir.file("demo") + " --out " + expiredFile)
-                  .status,
-              0);
-    // Issued at or before `issued`, it expires one second later: wait for the clock to pass that.
-    const long long issued = static_cast<long long>(std::time(nullptr));
-    while (static_cast<long long>(std::time(nullptr)) < issued + 1) std::this_thread::yield();
+    std::ofstream(expiredFile) << token << "\n";
+    std::filesystem::permissions(expiredFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     TRun expired = browse("list " + fileSubclient() + at, "--token-file " + expiredFile);
     EXPECT_EQ(expired.status, kExitRefused);
     EXPECT_NE(expired.err.find("the token expired at "), std::string::npos) << expired.err;
