@@ -60,6 +60,22 @@ stop_all() {
 trap 'stop_all >/dev/null 2>&1 || true' EXIT
 trap 'echo; echo "run: interrupted, stopping"; stop_all; trap - EXIT; exit 0' INT TERM
 
+# Waits (a minute at most) for `pattern` in the file `watched` while the process `pid` lives; else shows
+# `shown` with `failure` and stops the tour. Prints the line found.
+await_line() {
+  local watched="$1" pattern="$2" pid="$3" failure="$4" shown="$5" waited=0
+  until grep -q "$pattern" "$watched"; do
+    if ! kill -0 "$pid" 2>/dev/null || [ "$waited" -ge 600 ]; then
+      echo "run: $failure; its output:" >&2
+      cat "$shown" >&2
+      exit 1
+    fi
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  grep "$pattern" "$watched"
+}
+
 # Starts a program in the background, its output in $work/<name>.out, and waits for `ready` in it.
 start() {
   local name="$1" ready="$2"
@@ -70,17 +86,7 @@ start() {
   pids+=("$!")
   names+=("$name")
   outputs+=("$out")
-  local waited=0
-  until grep -q "$ready" "$out"; do
-    if ! kill -0 "${pids[-1]}" 2>/dev/null || [ "$waited" -ge 600 ]; then
-      echo "run: $name did not start; its output:" >&2
-      cat "$out" >&2
-      exit 1
-    fi
-    sleep 0.1
-    waited=$((waited + 1))
-  done
-  grep "$ready" "$out"
+  await_line "$out" "$ready" "${pids[-1]}" "$name did not start" "$out"
 }
 
 port_of() { sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$work/$1.out" | head -n 1; }
@@ -254,17 +260,8 @@ held_browse() {
   "$browse_bin" list $set1 --path /d00/d01/d00 --at "$day" --session "$held" "$@" $admin $connect \
     >"$work/$held.out" 2>"$work/$held.err" &
   local browsing=$!
-  local waited=0
-  until grep -q "session $held held after" "$work/mediaagent1.out"; do
-    if ! kill -0 "$browsing" 2>/dev/null || [ "$waited" -ge 600 ]; then
-      echo "run: the browse of $held was not held in flight; its output:" >&2
-      cat "$work/$held.out" >&2
-      exit 1
-    fi
-    sleep 0.1
-    waited=$((waited + 1))
-  done
-  grep "session $held held after" "$work/mediaagent1.out"
+  await_line "$work/mediaagent1.out" "session $held held after" "$browsing" \
+    "the browse of $held was not held in flight" "$work/$held.out"
   step "...another user's stop is refused (in the Hubmaster's log) and the browse goes on" stop \
     --session "$held" $alice
   grep -o "Stop request for session \[$held\] .* refused: .*" "$work/hubmaster.log" | tail -n 1

@@ -46,10 +46,8 @@ class AppRoadsEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s = new TShared;
-        std::string error;
-        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
-        const char* binaries = std::getenv("HUB_BINARY_DIR");
-        s->binaries = binaries ? binaries : ".";
+        ASSERT_EQ(hubtest::demoWorldIn(s->dir.file("demo"), s->world), "");
+        s->binaries = hubtest::binaryDir();
         s->indexPath = s->dir.file("agent.items.db");
         s->agent = hubtest::startDemoAgent(s->world, "mediaagent1", s->indexPath, s->dir.path(),
                                            {"--index-service", "started"});
@@ -58,6 +56,7 @@ protected:
         for (const char* server : {"spplain", "spserver1", "spserver2", "spserver3"})
             hubtest::pointClientAt(s->world, server, s->agent->numberAfter(hubtest::kAgentListening));
         s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), s->routerPort);
+        std::string error;
         s->index = mediaagent::CItemIndex::open(s->indexPath, error);
         ASSERT_NE(s->index, nullptr) << error;
     }

@@ -47,10 +47,8 @@ class Authorisation : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s = new TShared;
-        std::string error;
-        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
-        const char* binaries = std::getenv("HUB_BINARY_DIR");
-        s->binaries = binaries ? binaries : ".";
+        ASSERT_EQ(hubtest::demoWorldIn(s->dir.file("demo"), s->world), "");
+        s->binaries = hubtest::binaryDir();
         s->agent = startAgent("mediaagent1", {"--index-service", "started"});
         s->legacyAgent = startAgent("mediaagent3", {});
         s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), s->hostPort);

@@ -44,8 +44,7 @@ protected:
                                        " AND f.kelmarchId = archFileCopy.kelmarchId AND f.appId <> " +
                                        std::to_string(m_world.fileSubclient) + ")"),
                   "");
-        const char* binaries = std::getenv("HUB_BINARY_DIR");
-        m_binaries = binaries ? binaries : ".";
+        m_binaries = hubtest::binaryDir();
         // Thousands of items in /big, each in an answer of its own: a listing lasts long enough to be cut.
         m_agent = std::make_unique<hubtest::CChildProcess>(
             "tools/mediaagent/mediaagent",

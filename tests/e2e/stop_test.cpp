@@ -35,10 +35,8 @@ class StopInFlight : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s = new TShared;
-        std::string error;
-        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
-        const char* binaries = std::getenv("HUB_BINARY_DIR");
-        s->binaries = binaries ? binaries : ".";
+        ASSERT_EQ(hubtest::demoWorldIn(s->dir.file("demo"), s->world), "");
+        s->binaries = hubtest::binaryDir();
         s->agent = hubtest::startDemoAgent(
             s->world, "mediaagent1", s->dir.file("mediaagent1.db"), s->dir.path(),
             {"--index-service", "started", "--journal", journalFile(), "--hold-sessions", kHeldPrefix});

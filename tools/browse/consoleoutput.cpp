@@ -141,23 +141,25 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
     return false;
 }
 
-std::string consoleTimeText(long long seconds) {
-    if (seconds <= 0) return "-";
+namespace {
+
+std::string utcText(long long seconds, const char* format) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
     gmtime_r(&t, &tm);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    std::strftime(text, sizeof text, format, &tm);
     return text;
 }
 
+}  // namespace
+
+std::string consoleTimeText(long long seconds) {
+    return seconds <= 0 ? "-" : utcText(seconds, "%Y-%m-%d %H:%M:%S");
+}
+
 std::string consoleIsoTime(long long seconds) {
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
+    return utcText(seconds, "%Y-%m-%dT%H:%M:%SZ");
 }
 
 std::string formatConsoleWarnings(const TConsoleResult& r) {

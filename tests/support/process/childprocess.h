@@ -26,6 +26,12 @@
 
 namespace hubtest {
 
+// The build folder the programs under test are in (HUB_BINARY_DIR, which hub_test sets; else ".").
+inline std::string binaryDir() {
+    const char* binaries = std::getenv("HUB_BINARY_DIR");
+    return binaries ? binaries : ".";
+}
+
 // Where a child's fault goes: each test program sets a gtest failure (childfaults.cpp, linked by
 // hub_test); elsewhere (benchmarks) it is written to standard error.
 using TChildFaultReport = void (*)(const std::string& what);
@@ -66,9 +72,7 @@ public:
     // `program` relative to the build folder (HUB_BINARY_DIR, which hub_test sets), or an absolute path.
     CChildProcess(const std::string& program, std::vector<std::string> args) {
         withCredentials(program, args);
-        const char* binaries = std::getenv("HUB_BINARY_DIR");
-        const std::string path =
-            program.starts_with('/') ? program : std::string(binaries ? binaries : ".") + "/" + program;
+        const std::string path = program.starts_with('/') ? program : binaryDir() + "/" + program;
         args.insert(args.begin(), path);
         m_name = program;
         int fds[2];

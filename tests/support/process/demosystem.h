@@ -20,6 +20,12 @@
 
 namespace hubtest {
 
+// Creates the demo world in `folder`; "" when it is made, else why not.
+inline std::string demoWorldIn(const std::string& folder, hubdemo::DemoWorld& world) {
+    std::string error;
+    return hubdemo::createDemoWorld(folder, world, &error) ? std::string() : "no demo world: " + error;
+}
+
 inline constexpr const char* kAgentListening = "listening on 127.0.0.1:";
 inline constexpr const char* kRouterListening = "BrowseRouter listening on 127.0.0.1:";
 
@@ -48,11 +54,9 @@ inline std::unique_ptr<CChildProcess> startDemoAgent(const hubdemo::DemoWorld& w
 // BrowseRouter listens, whose port it tells.
 inline std::unique_ptr<CChildProcess> startDemoHost(const hubdemo::DemoWorld& world, const std::string& data,
                                                     int& routerPort) {
-    const char* binaries = std::getenv("HUB_BINARY_DIR");
     auto host = std::make_unique<CChildProcess>(
         "tools/hubmaster/hubmaster",
-        std::vector<std::string>{"--data", data, "--lib",
-                                 std::string(binaries ? binaries : ".") + "/libfastbrowsehm.so", "--port", "0"});
+        std::vector<std::string>{"--data", data, "--lib", binaryDir() + "/libfastbrowsehm.so", "--port", "0"});
     EXPECT_TRUE(host->waitFor(kRouterListening, std::chrono::seconds(60))) << host->output();
     routerPort = static_cast<int>(host->numberAfter(kRouterListening));
     pointClientAt(world, "hubmaster", routerPort);

@@ -52,10 +52,8 @@ class BrowseConsole : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         s = new TShared;
-        std::string error;
-        ASSERT_TRUE(hubdemo::createDemoWorld(s->dir.file("demo"), s->world, &error)) << error;
-        const char* binaries = std::getenv("HUB_BINARY_DIR");
-        s->binaries = binaries ? binaries : ".";
+        ASSERT_EQ(hubtest::demoWorldIn(s->dir.file("demo"), s->world), "");
+        s->binaries = hubtest::binaryDir();
         s->agent = hubtest::startDemoAgent(s->world, "mediaagent1", s->dir.file("agent.items.db"), s->dir.path(),
                                            {"--index-service", "started"});
         // The classic media agent of client3's data, browsed by the Hubmaster itself.
