@@ -13,12 +13,11 @@
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <csignal>
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -133,6 +132,7 @@ protected:
         std::unique_ptr<mediaagent::CItemIndex> index;
         int agentListeners = 0;  // the media agent's listeners while it runs no launched instance
         int routerPort = 0;
+        unsigned restReports = 0;  // rest reports asked of the media agent
     };
     static TShared* s;
 };
@@ -365,16 +365,19 @@ TEST_F(AppRoadsEndToEnd, MiningLeavesNothingRunning) {
     // More minings than callers without a certificate may keep launched at once.
     constexpr int kMinings = 20;
     hubtest::TProcessHold agent, host;
-    // What a browse gives back goes after its end has reached the caller: waited for, within a limit.
-    const auto waitFor = [&](const std::function<bool()>& settled) {
-        const auto limit = std::chrono::steady_clock::now() + 60s;
-        for (;;) {
-            agent = hubtest::processHold(s->agent->pid());
-            agent.descriptors -= agent.sessions;
-            host = hubtest::processHold(s->host->pid(), s->routerPort);
-            if (settled() || std::chrono::steady_clock::now() >= limit) return;
-            std::this_thread::sleep_for(20ms);
-        }
+    // What a browse gives back goes after its end has reached the caller: counted once the media agent
+    // says every instance it launched has ended. The host's sessions to an instance go before it does,
+    // since an instance ends with its last session.
+    const auto countAtRest = [&]() -> ::testing::AssertionResult {
+        const std::string report = "at rest (report " + std::to_string(++s->restReports) + ")";
+        s->agent->signal(SIGUSR1);
+        if (!s->agent->waitFor(report, 60s) || s->agent->output().find("not " + report) != std::string::npos)
+            return ::testing::AssertionFailure() << "the media agent is not " << report << ":\n"
+                                                 << s->agent->output();
+        agent = hubtest::processHold(s->agent->pid());
+        agent.descriptors -= agent.sessions;
+        host = hubtest::processHold(s->host->pid(), s->routerPort);
+        return ::testing::AssertionSuccess();
     };
     for (const char* road : kRoads) {
         for (const auto& [client, subclient, appType, extra] :
@@ -383,18 +386,14 @@ TEST_F(AppRoadsEndToEnd, MiningLeavesNothingRunning) {
             const std::string what = std::string(road) + " " + client;
             const int status = std::string(road) == "hubmaster" ? kExitOk : kExitServiceError;
             ASSERT_EQ(mine(road, client, subclient, appType, extra).status, status) << what;
-            // No instance runs once the agent has no listener but its machine's.
-            waitFor([&] { return agent.listeners <= s->agentListeners; });
-            ASSERT_LE(agent.listeners, s->agentListeners) << what;
+            ASSERT_TRUE(countAtRest()) << what;
+            ASSERT_LE(agent.listeners, s->agentListeners) << what << ": an instance's listener is left";
             const hubtest::TProcessHold agentBefore = agent, hostBefore = host;
             for (int i = 0; i < kMinings; ++i) {
                 const hubtest::TConsoleRun run = mine(road, client, subclient, appType, extra);
                 ASSERT_EQ(run.status, status) << what << " mining " << i << ": " << run.out << run.err;
             }
-            waitFor([&] {
-                return agent.threads <= agentBefore.threads && agent.listeners <= agentBefore.listeners &&
-                       agent.descriptors <= agentBefore.descriptors && host.sessions <= hostBefore.sessions;
-            });
+            ASSERT_TRUE(countAtRest()) << what;
             EXPECT_LE(agent.threads, agentBefore.threads) << what;
             EXPECT_LE(agent.listeners, agentBefore.listeners) << what;
             EXPECT_LE(agent.descriptors, agentBefore.descriptors) << what;

@@ -27,6 +27,9 @@
 // to --mining-journal.
 // --index defaults to "<client>.items.db" beside the Hubmaster database; --port 0 lets the system
 // choose. It prints "listening on <address>:<port>" once sessions can reach it.
+// On SIGUSR1 it says, numbered, once every service instance it launched has ended and given back its
+// threads, listener and sessions ("at rest (report <n>)"), or how many still run after 20 s ("not at
+// rest (report <n>)"): what a test waits for before it counts what the process holds.
 #include <signal.h>
 #include <strings.h>
 #include <sys/signalfd.h>
@@ -58,6 +61,22 @@
 #include "tools/mediaagent/restoreservice.h"
 
 namespace {
+
+// How long a rest report waits for the launched instances to end. The stop signal waits behind it, so
+// it stays short of what a test gives a stop.
+constexpr std::chrono::seconds kRestLimit{20};
+
+// Says whether every instance the listener launched has ended: an ended instance has joined its threads
+// and closed its listener and sessions, so a count of the process taken after "at rest" is a count at
+// rest. Written on this (the main) thread so that no thread of the report is left to count.
+void reportRest(const CZydListener& listener, unsigned number) {
+    if (listener.waitForLaunchedInstances(0, kRestLimit))
+        std::printf("mediaagent: at rest (report %u): every launched instance has ended\n", number);
+    else
+        std::printf("mediaagent: not at rest (report %u): %zu launched instance(s) still running after %lld s\n",
+                    number, listener.launchedInstances(), static_cast<long long>(kRestLimit.count()));
+    std::fflush(stdout);
+}
 
 namespace fs = std::filesystem;
 
@@ -203,12 +222,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     // Blocked before any thread exists, so that only the signal descriptor sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
     if (signalFd < 0) return fail(std::string("signalfd: ") + std::strerror(errno));
 
     const fs::path hubFolder = fs::absolute(o.hub).parent_path();
@@ -286,9 +306,13 @@ int main(int argc, char** argv) {
                     net.bindAddress.c_str(), listener->port());
         std::fflush(stdout);
 
-        for (;;) {
+        for (unsigned reports = 0;;) {
             signalfd_siginfo info;
             const ssize_t n = read(signalFd, &info, sizeof info);
+            if (n == sizeof info && info.ssi_signo == SIGUSR1) {
+                reportRest(*listener, ++reports);
+                continue;
+            }
             if (n == sizeof info) {
                 std::printf("mediaagent: signal %u, stopping\n", info.ssi_signo);
                 log.debugLvl(0, "signal %u, stopping", info.ssi_signo);
