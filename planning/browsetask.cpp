@@ -21,9 +21,10 @@
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zyglobalparam.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
+#include "platform/msg/msg_classes.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
-#include "platform/errors/evmessageids.h"
 #include "platform/tasks/taskoptions.h"
 
 namespace {
@@ -35,7 +36,7 @@ const char* const kOracleTag = "setBrowseTaskExOracle";
 const char* const ZY_HM_ENABLE_END_USER_ERASE = "ZY_HM_ENABLE_END_USER_ERASE";
 const char* const ZY_HM_ENABLE_FS_END_USER_ERASE = "ZY_HM_ENABLE_FS_END_USER_ERASE";
 
-constexpr uint64_t kOptionCleared = 0x1000000000000ULL;      // bit 48, not handed on
+constexpr uint64_t kOptionCleared = 0x1000000000000ULL;  // bit 48, not handed on
 constexpr char kPathCutMarker = 0x12;
 
 // One extended option and the options1 bit it stands for.
@@ -111,6 +112,19 @@ bool isNoLimit(uint64_t time) {
 
 uint64_t limitOrNone(uint64_t time) {
     return isNoLimit(time) ? kNoLimit : time;
+}
+
+int64_t within32Bits(int64_t time) {
+    return std::min<int64_t>(time, 0xFFFFFFFF);
+}
+
+void keepTimesWithin32Bits(databrowse::BrowseRequest& request) {
+    if (!request.isSet(databrowse::BrowseRequest::f::timeRange)) return;
+    CNMessageBase* range = request.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
+    for (const MsgFieldRef& end :
+         {databrowse::BrowseTimeRange::f::fromTime, databrowse::BrowseTimeRange::f::toTime})
+        if (range && range->isSet(end) && range->getint64(end) > within32Bits(range->getint64(end)))
+            range->setint64(end, within32Bits(range->getint64(end)));
 }
 
 }  // namespace browsetime

@@ -12,6 +12,9 @@
 #include "platform/msg/msg_enums.h"
 
 class CPredictionClient;
+namespace databrowse {
+class BrowseRequest;
+}
 class EvMultiEntityRestoreTask;
 class EvRestoreReturn;
 class SDVersion;
@@ -78,6 +81,12 @@ constexpr uint64_t kNoLimit = 0x7FFFFFFF;
 bool isNoLimit(uint64_t time);
 // `time`, or kNoLimit when it is one of the "no limit" values.
 uint64_t limitOrNone(uint64_t time);
+// The catalogue and the media agents keep times as 32-bit seconds. A later time given by a caller is
+// taken as the last of them (2106-02-07 06:28:15 UTC): a point in time after every backup, or a range
+// that starts after every backup. Cut to 32 bits instead, it wrapped into the past and found nothing.
+int64_t within32Bits(int64_t time);
+// The same for both ends of the request's time range, when it has one.
+void keepTimesWithin32Bits(databrowse::BrowseRequest& request);
 }  // namespace browsetime
 
 class CBrowseTask {

@@ -11,6 +11,7 @@
 
 #include "appbrowse/fastbrowsehm_vsa.h"
 #include "fbDebug/fbdebug.h"
+#include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/entities/zyclient.h"
@@ -94,6 +95,9 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
     }
     if (task->getBrowseOpType() == databrowse::BROWSE_OP_STOP)
         return controller->processStopReq(task) ? 1 : 0;
+    task->setFromTime(static_cast<long>(browsetime::within32Bits(task->getFromTime())));
+    task->setToTime(static_cast<long>(browsetime::within32Bits(task->getToTime())));
+    if (browseRequest) browsetime::keepTimesWithin32Bits(*browseRequest);
     // The intake reads the same clients many times over: once each for the request is enough.
     ZYClientRequestScope clients;
     return controller->newRequest(task, false, doNotFallBackForFilters, forceUseIndexType, browseRequest) ? 1
@@ -108,14 +112,16 @@ extern "C" int fastBrowseHMWaitForListener(int waitSeconds, char* reason, unsign
     const ServiceState state = s_state.load();
     CBrowseRouterThreadHM* router = g_poBrowseRouterThreadHM;
     if (state != ServiceState::Started || !router || !router->getSessionServer())
-        return tell(state == ServiceState::Loaded ? "the service was not started" : "the service was cleaned up");
+        return tell(state == ServiceState::Loaded ? "the service was not started"
+                                                  : "the service was cleaned up");
     CZyNetworkServer* server = router->getSessionServer();
     const std::shared_future<CUxError> listening = server->Listening();
     if (listening.wait_for(std::chrono::seconds(std::max(waitSeconds, 0))) != std::future_status::ready)
         return tell(std::string(CBrowseRouterThreadHM::kServerName) + " is not listening after " +
                     std::to_string(waitSeconds) + " s");
     if (const CUxError& error = listening.get(); error.IsError())
-        return tell(std::string(CBrowseRouterThreadHM::kServerName) + " could not listen: " + error.GetErrorText());
+        return tell(std::string(CBrowseRouterThreadHM::kServerName) +
+                    " could not listen: " + error.GetErrorText());
     const int port = server->GetPort();
     if (port <= 0) return tell(std::string(CBrowseRouterThreadHM::kServerName) + " has stopped listening");
     if (reason && reasonSize > 0) reason[0] = '\0';

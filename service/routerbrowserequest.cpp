@@ -5,6 +5,7 @@
 
 #include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
+#include "planning/browsetask.h"
 #include "platform/entities/apptypes.h"
 #include "platform/threads/hubmutex.h"
 #include "service/directrun.h"
@@ -75,6 +76,7 @@ bool namesNoSubclient(const databrowse::BrowseRequest& request) {
 
 TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) {
     auto t = std::make_unique<TDirectTask>();
+    browsetime::keepTimesWithin32Bits(received);
     if (isMultiClientFind(received)) {
         TRoutedBrowse out;
         out.outcome = ERoutedOutcome::kMultiClientFind;

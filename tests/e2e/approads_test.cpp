@@ -13,8 +13,8 @@
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -399,6 +399,19 @@ TEST_F(AppRoadsEndToEnd, MiningLeavesNothingRunning) {
             EXPECT_LE(agent.descriptors, agentBefore.descriptors) << what;
             EXPECT_LE(host.sessions, hostBefore.sessions) << what;
         }
+    }
+}
+
+// A time after the last second the catalogue and the media agents keep (2106-02-07 06:28:15 UTC) is
+// after every backup on either road: the latest items, not a time cut to 32 bits and wrapped into 1970.
+TEST_F(AppRoadsEndToEnd, ATimeBeyondThirtyTwoBitsIsAfterEveryBackup) {
+    constexpr long long k2106February8 = 4295030400;
+    const std::vector<TItem> latest = indexed(1, "/d00");
+    ASSERT_FALSE(latest.empty());
+    for (const char* road : kRoads) {
+        const hubtest::TConsoleRun run = list(road, "client1", 1, 29, "/d00", "admin", k2106February8);
+        ASSERT_EQ(run.status, kExitOk) << road << run.out << run.err;
+        EXPECT_EQ(itemsOf(run), latest) << road;
     }
 }
 

@@ -73,8 +73,9 @@ void reportRest(const CZydListener& listener, unsigned number) {
     if (listener.waitForLaunchedInstances(0, kRestLimit))
         std::printf("mediaagent: at rest (report %u): every launched instance has ended\n", number);
     else
-        std::printf("mediaagent: not at rest (report %u): %zu launched instance(s) still running after %lld s\n",
-                    number, listener.launchedInstances(), static_cast<long long>(kRestLimit.count()));
+        std::printf(
+            "mediaagent: not at rest (report %u): %zu launched instance(s) still running after %lld s\n",
+            number, listener.launchedInstances(), static_cast<long long>(kRestLimit.count()));
     std::fflush(stdout);
 }
 
