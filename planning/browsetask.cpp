@@ -114,20 +114,50 @@ uint64_t limitOrNone(uint64_t time) {
     return isNoLimit(time) ? kNoLimit : time;
 }
 
-int64_t within32Bits(int64_t time) {
-    return std::min<int64_t>(time, 0xFFFFFFFF);
-}
-
-void keepTimesWithin32Bits(databrowse::BrowseRequest& request) {
-    if (!request.isSet(databrowse::BrowseRequest::f::timeRange)) return;
-    CNMessageBase* range = request.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
-    for (const MsgFieldRef& end :
-         {databrowse::BrowseTimeRange::f::fromTime, databrowse::BrowseTimeRange::f::toTime})
-        if (range && range->isSet(end) && range->getint64(end) > within32Bits(range->getint64(end)))
-            range->setint64(end, within32Bits(range->getint64(end)));
-}
-
 }  // namespace browsetime
+
+namespace within32bits {
+
+int64_t value(int64_t value) {
+    return std::min<int64_t>(value, 0xFFFFFFFF);
+}
+
+namespace {
+void keepField(CNMessageBase* owner, const MsgFieldRef& field) {
+    if (owner && owner->isSet(field) && owner->getint64(field) > value(owner->getint64(field)))
+        owner->setint64(field, value(owner->getint64(field)));
+}
+CNMessageBase* childOf(CNMessageBase* owner, const MsgFieldRef& field) {
+    return owner && owner->isSet(field) ? owner->getObjectAccessor(field, false) : nullptr;
+}
+}  // namespace
+
+void keep(databrowse::BrowseRequest& request) {
+    CNMessageBase* range = childOf(&request, databrowse::BrowseRequest::f::timeRange);
+    keepField(range, databrowse::BrowseTimeRange::f::fromTime);
+    keepField(range, databrowse::BrowseTimeRange::f::toTime);
+    auto* queries = request.isSet(databrowse::BrowseRequest::f::queries)
+                        ? request.getlistobject(databrowse::BrowseRequest::f::queries, false)
+                        : nullptr;
+    if (queries)
+        for (CNMessageBase& query : *queries) keepPaging(query);
+}
+
+void keepPaging(CNMessageBase& query) {
+    CNMessageBase* paging =
+        childOf(childOf(&query, databrowse::Query::f::dataParam), databrowse::DataParam::f::paging);
+    keepField(paging, databrowse::Msg6::f::skipNode);
+    keepField(paging, databrowse::Msg6::f::pageSize);
+}
+
+void keep(EvMultiEntityRestoreTask& task) {
+    task.setFromTime(static_cast<long>(value(task.getFromTime())));
+    task.setToTime(static_cast<long>(value(task.getToTime())));
+    task.setEmSkipNode(static_cast<unsigned long>(std::min<unsigned long>(task.getEmSkipNode(), 0xFFFFFFFF)));
+    task.setEmPageSize(static_cast<unsigned long>(std::min<unsigned long>(task.getEmPageSize(), 0xFFFFFFFF)));
+}
+
+}  // namespace within32bits
 
 CBrowseTask::CBrowseTask() = default;
 

@@ -12,6 +12,7 @@
 #include "platform/msg/msg_enums.h"
 
 class CPredictionClient;
+class CNMessageBase;
 namespace databrowse {
 class BrowseRequest;
 }
@@ -81,13 +82,22 @@ constexpr uint64_t kNoLimit = 0x7FFFFFFF;
 bool isNoLimit(uint64_t time);
 // `time`, or kNoLimit when it is one of the "no limit" values.
 uint64_t limitOrNone(uint64_t time);
-// The catalogue and the media agents keep times as 32-bit seconds. A later time given by a caller is
-// taken as the last of them (2106-02-07 06:28:15 UTC): a point in time after every backup, or a range
-// that starts after every backup. Cut to 32 bits instead, it wrapped into the past and found nothing.
-int64_t within32Bits(int64_t time);
-// The same for both ends of the request's time range, when it has one.
-void keepTimesWithin32Bits(databrowse::BrowseRequest& request);
 }  // namespace browsetime
+
+// The catalogue, the task and the media agents keep times, skips and page sizes in 32 bits. A larger
+// value from a caller is taken as the largest they keep: a point in time after every backup (the last
+// second is 2106-02-07 06:28:15 UTC), a range or a page that starts after every backup or item, a page
+// that holds every item. Cut to 32 bits instead, it wrapped: a far-future time into 1970, a far page
+// back to the first.
+namespace within32bits {
+int64_t value(int64_t value);
+// The paging of a query (databrowse::Query).
+void keepPaging(CNMessageBase& query);
+// The request's time range and the paging of each of its queries.
+void keep(databrowse::BrowseRequest& request);
+// The task's times, skip and page size.
+void keep(EvMultiEntityRestoreTask& task);
+}  // namespace within32bits
 
 class CBrowseTask {
 public:

@@ -95,9 +95,8 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
     }
     if (task->getBrowseOpType() == databrowse::BROWSE_OP_STOP)
         return controller->processStopReq(task) ? 1 : 0;
-    task->setFromTime(static_cast<long>(browsetime::within32Bits(task->getFromTime())));
-    task->setToTime(static_cast<long>(browsetime::within32Bits(task->getToTime())));
-    if (browseRequest) browsetime::keepTimesWithin32Bits(*browseRequest);
+    within32bits::keep(*task);
+    if (browseRequest) within32bits::keep(*browseRequest);
     // The intake reads the same clients many times over: once each for the request is enough.
     ZYClientRequestScope clients;
     return controller->newRequest(task, false, doNotFallBackForFilters, forceUseIndexType, browseRequest) ? 1

@@ -76,7 +76,7 @@ bool namesNoSubclient(const databrowse::BrowseRequest& request) {
 
 TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) {
     auto t = std::make_unique<TDirectTask>();
-    browsetime::keepTimesWithin32Bits(received);
+    within32bits::keep(received);
     if (isMultiClientFind(received)) {
         TRoutedBrowse out;
         out.outcome = ERoutedOutcome::kMultiClientFind;

@@ -8,6 +8,7 @@
 
 #include "Db/Tbl/JMBkpStats.h"
 #include "fbDebug/fbdebug.h"
+#include "planning/browsetask.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
@@ -89,6 +90,8 @@ void readFilter(const std::string& pattern, EvMultiEntityRestoreTask* priv,
     auto* queries = queryList->getlistobject(databrowse::Querylist::f::queries, false);
     if (!queries) return;
     for (CNMessageBase& query : *queries) {
+        // What goes on to the media agent too.
+        within32bits::keepPaging(query);
         CNMessageBase* queryOptions = query.getObjectAccessor(databrowse::Query::f::queryOptions, false);
         if (queryOptions && queryOptions->getint64(databrowse::Msg70::f::queryType) == kCountQueryType)
             countTag = query.getstring(databrowse::Query::f::queryId);

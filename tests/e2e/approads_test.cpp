@@ -65,15 +65,16 @@ protected:
         s = nullptr;
     }
 
-    // The console's list of `path` in a subclient of `client` as of the last backup day, by `road`.
+    // The console's list of `path` in a subclient of `client` as of the last backup day (or `at`), by
+    // `road`; `extra` adds options.
     static hubtest::TConsoleRun list(const std::string& road, const std::string& client, int subclient,
                                      int appType, const std::string& path, const std::string& user,
-                                     long long at = lastDay()) {
+                                     long long at = lastDay(), const std::string& extra = "") {
         return hubtest::runConsole(
             s->binaries + "/tools/browse/browse list --client " + client + " --subclient " +
                 std::to_string(subclient) + " --app-type " + std::to_string(appType) + " --path '" + path +
                 "' --at " + std::to_string(at) + " --via " + road + " --user '" + user + "' --data " +
-                s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 --json",
+                s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 --json " + extra,
             s->dir.file("stderr"));
     }
     // The console's mining of a subclient of `client` (application type `appType`) as of the last backup
@@ -402,16 +403,21 @@ TEST_F(AppRoadsEndToEnd, MiningLeavesNothingRunning) {
     }
 }
 
-// A time after the last second the catalogue and the media agents keep (2106-02-07 06:28:15 UTC) is
-// after every backup on either road: the latest items, not a time cut to 32 bits and wrapped into 1970.
-TEST_F(AppRoadsEndToEnd, ATimeBeyondThirtyTwoBitsIsAfterEveryBackup) {
+// Numbers beyond 32 bits are taken as the largest the catalogue and the media agents keep, on either
+// road: a time after 2106-02-07 06:28:15 UTC is after every backup (the latest items), a page that starts
+// at item 2^32 holds none. Cut to 32 bits they wrapped: the time into 1970, the page back to the first.
+TEST_F(AppRoadsEndToEnd, NumbersBeyondThirtyTwoBitsAreTheLargestKept) {
     constexpr long long k2106February8 = 4295030400;
     const std::vector<TItem> latest = indexed(1, "/d00");
     ASSERT_FALSE(latest.empty());
     for (const char* road : kRoads) {
-        const hubtest::TConsoleRun run = list(road, "client1", 1, 29, "/d00", "admin", k2106February8);
-        ASSERT_EQ(run.status, kExitOk) << road << run.out << run.err;
-        EXPECT_EQ(itemsOf(run), latest) << road;
+        const hubtest::TConsoleRun future = list(road, "client1", 1, 29, "/d00", "admin", k2106February8);
+        ASSERT_EQ(future.status, kExitOk) << road << future.out << future.err;
+        EXPECT_EQ(itemsOf(future), latest) << road;
+        const hubtest::TConsoleRun far =
+            list(road, "client1", 1, 29, "/d00", "admin", lastDay(), "--page-size 65536 --page 65537");
+        ASSERT_EQ(far.status, kExitOk) << road << far.out << far.err;
+        EXPECT_TRUE(itemsOf(far).empty()) << road << far.out;
     }
 }
 

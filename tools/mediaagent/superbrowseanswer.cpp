@@ -236,8 +236,12 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
         CNMessageBase* paging =
             param ? param->getObjectAccessor(databrowse::DataParam::f::paging, false) : nullptr;
         if (paging) {
-            ask.query.skip = static_cast<uint32_t>(paging->getint64(databrowse::Msg6::f::skipNode));
-            ask.query.pageSize = static_cast<uint32_t>(paging->getint64(databrowse::Msg6::f::pageSize));
+            // Beyond 32 bits: the largest skip or page there is, never one wrapped back to the start.
+            const auto kept = [paging](const MsgFieldRef& f) {
+                return static_cast<uint32_t>(std::clamp<int64_t>(paging->getint64(f), 0, 0xFFFFFFFF));
+            };
+            ask.query.skip = kept(databrowse::Msg6::f::skipNode);
+            ask.query.pageSize = kept(databrowse::Msg6::f::pageSize);
         }
         std::vector<TCriterion> criteria;
         readCriteria(query, criteria);
