@@ -7,9 +7,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <thread>
 
 #include "bench/support/ratio.h"
 #include "planning/browsetask.h"
@@ -108,9 +109,13 @@ struct TService {
         std::filesystem::create_directories(logs);
         EvDebugFileInstance::setLogDirectory(logs.string());
         fastBrowseHMInitialize();
-        CZyNetworkServer* server = g_poBrowseRouterThreadHM->getSessionServer();
-        while (server->GetPort() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, server->GetPort());
+        char why[256] = "";
+        const int port = fastBrowseHMWaitForListener(30, why, sizeof why);
+        if (port <= 0) {
+            std::fprintf(stderr, "bench_relay: BrowseRouter is not listening: %s\n", why);
+            std::exit(1);
+        }
+        routerHost = MangleHostName("127.0.0.1", "hubmaster", 0, port);
         EvReturnDestinations::registerDestination(kJobId, destination);
         g_poControllerThreadHM->setWorkerFactory(
             [this] { return std::make_shared<CWaitingWorker>(workerId); });

@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include <unistd.h>
 
@@ -22,8 +21,6 @@
 #include "platform/log/evdebug.h"
 #include "platform/msg/msg_security_key.h"
 #include "platform/net/zynet_directory.h"
-#include "platform/net/zynetwork_server.h"
-#include "service/browserouterthread.h"
 #include "service/fastbrowsehm_api.h"
 
 namespace hubbench {
@@ -74,9 +71,9 @@ inline TCatalogueChain& catalogueChain() {
                                   "bench-chain-signing-key-" + std::to_string(getpid()));
         if (hubdb::openHubDatabase(hub, &error) != 0 || fastBrowseHMInitialize() != 1)
             giveUp("cannot start the service: " + error);
-        CZyNetworkServer* router = g_poBrowseRouterThreadHM->getSessionServer();
-        while (router->GetPort() <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        c.routerPort = router->GetPort();
+        char why[256] = "";
+        c.routerPort = fastBrowseHMWaitForListener(30, why, sizeof why);
+        if (c.routerPort <= 0) giveUp(std::string("BrowseRouter is not listening: ") + why);
         TCatalogueAgent agent = startCatalogueAgent(scale, hub, kChainAgent, items, c.folder.string(),
                                                     {"--index-service", "started", "--registry",
                                                      (c.folder / "registry.ini").string()});
