@@ -118,8 +118,10 @@ uint64_t limitOrNone(uint64_t time) {
 
 namespace within32bits {
 
+constexpr uint32_t kLargest = 0xFFFFFFFF;
+
 int64_t value(int64_t value) {
-    return std::min<int64_t>(value, 0xFFFFFFFF);
+    return std::min<int64_t>(value, kLargest);
 }
 
 namespace {
@@ -153,8 +155,8 @@ void keepPaging(CNMessageBase& query) {
 void keep(EvMultiEntityRestoreTask& task) {
     task.setFromTime(static_cast<long>(value(task.getFromTime())));
     task.setToTime(static_cast<long>(value(task.getToTime())));
-    task.setEmSkipNode(static_cast<unsigned long>(std::min<unsigned long>(task.getEmSkipNode(), 0xFFFFFFFF)));
-    task.setEmPageSize(static_cast<unsigned long>(std::min<unsigned long>(task.getEmPageSize(), 0xFFFFFFFF)));
+    task.setEmSkipNode(std::min<unsigned long>(task.getEmSkipNode(), kLargest));
+    task.setEmPageSize(std::min<unsigned long>(task.getEmPageSize(), kLargest));
 }
 
 }  // namespace within32bits

@@ -238,7 +238,7 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
         if (paging) {
             // Beyond 32 bits: the largest skip or page there is, never one wrapped back to the start.
             const auto kept = [paging](const MsgFieldRef& f) {
-                return static_cast<uint32_t>(std::clamp<int64_t>(paging->getint64(f), 0, 0xFFFFFFFF));
+                return static_cast<uint32_t>(std::min<int64_t>(paging->getint64(f), 0xFFFFFFFF));
             };
             ask.query.skip = kept(databrowse::Msg6::f::skipNode);
             ask.query.pageSize = kept(databrowse::Msg6::f::pageSize);
