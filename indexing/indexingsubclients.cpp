@@ -26,7 +26,9 @@
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/indexing/indexingutils.h"
+#include "platform/msg/criteriaoperators.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
@@ -34,15 +36,11 @@
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
 #include "worker/requestlog.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
 const char* const kTag = "FBHMWORKER";
 
-constexpr int64_t kJobListFlagType = 9;
-constexpr int64_t kRetentionQueryType = 4;
-constexpr int64_t kVmAttribute = 80;
 constexpr int64_t kVmOperator = 5;
 constexpr const char* kNoVmsText =
     "We couldn't find any VMs for the given criteria. Please check Browse.log for detailed information.";
@@ -147,7 +145,7 @@ void CWorkerThreadHM::addRetentionSubquery(const APP_Application_t& row) {
     std::vector<databrowse::Criteria> filters = getRetentionFilters(row.id, true);
     log.debugLvl(0, " Setting retention query for [%s]", row.GUID);
     databrowse::Query query;
-    query.setint64(databrowse::Query::f::type, kRetentionQueryType);
+    query.setint64(databrowse::Query::f::type, databrowse::kQueryTypeRetention);
     query.setstring(databrowse::Query::f::queryId, std::string("retention-subquery") + ":" + row.GUID);
     query.setlistobject(databrowse::Query::f::criteriaList,
                         std::vector<CNMessageBase>(filters.begin(), filters.end()));
@@ -262,7 +260,7 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
         databrowse::AdditionalFlag flag;
         std::string text;
         run.jobs.serialize(text);
-        flag.setint64(databrowse::AdditionalFlag::f::flagType, kJobListFlagType);
+        flag.setint64(databrowse::AdditionalFlag::f::flagType, browseflag::kJobList);
         flag.setstring(databrowse::AdditionalFlag::f::value, text);
         CNMessageBase* flags =
             settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true);
@@ -290,7 +288,8 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
         for (size_t n = 0; queries && n < queries->size(); ++n) {
             auto* criteria = (*queries)[n].getlistobject(databrowse::Query::f::criteriaList, true);
             for (const std::string& guid : run.vmGuids)
-                criteria->push_back(makeBrowseCriteria(1, kVmAttribute, kVmOperator, "\\" + guid));
+                criteria->push_back(
+                    makeBrowseCriteria(1, criteriaattr::kVirtualMachine, kVmOperator, "\\" + guid));
         }
     }
     return 0;

@@ -30,7 +30,6 @@ constexpr int64_t kOperatorIs = 9;
 constexpr int64_t kOperatorUnder = 5;
 constexpr int64_t kAttributeRetentionTags = 66;
 constexpr int64_t kAttributeLegalHold = 52;
-constexpr int64_t kAttributeDeletionTime = 62;
 constexpr int64_t kAttributeArchiveTime = 67;
 
 bool isExchangeAppType(uint32_t appType) {
@@ -156,8 +155,8 @@ void CWorkerThreadHM::addCycleRetention(TSuperBrowseRun& run, Indexing::BackupCy
             } else if (days > 0) {
                 archived = deleted = static_cast<int64_t>(std::time(nullptr)) - days * kSecondsPerDay;
             }
-            filters.push_back(
-                makeBrowseCriteria(1, kAttributeDeletionTime, criteriaop::kFrom, std::to_string(deleted)));
+            filters.push_back(makeBrowseCriteria(1, criteriaattr::kDeletionTime, criteriaop::kFrom,
+                                                 std::to_string(deleted)));
             filters.push_back(
                 makeBrowseCriteria(1, kAttributeArchiveTime, criteriaop::kFrom, std::to_string(archived)));
         }

@@ -23,7 +23,6 @@ using namespace routerfields;
 using E = ZyEntities::GenericEntity::f;
 using P = databrowse::BrowsePath::f;
 
-constexpr int64_t kEraseOperation = 7;
 constexpr int kErasePending = 1;
 
 // One path of the request: its text, its subclient (detail element 1, leading digits) and size.
@@ -248,7 +247,8 @@ void ProcessFSEndUserErase(databrowse::BrowseRequest* request, CBrowseLog* log) 
 }
 
 void runEndUserEraseBookkeeping(TDirectTask& t, CBrowseLog& log) {
-    if (intOf(&t.request, databrowse::BrowseRequest::f::opType) != kEraseOperation) return;
+    if (intOf(&t.request, databrowse::BrowseRequest::f::opType) != databrowse::BROWSE_OP_END_USER_ERASE)
+        return;
     const long appType = intOf(entity(t.request), E::applicationId);
     // What the Hubmaster may make an erase task of: these paths of this entity for this user.
     TEraseBooking booking;
@@ -278,7 +278,7 @@ void runEndUserEraseBookkeeping(TDirectTask& t, CBrowseLog& log) {
 }
 
 void bookEndUserEraseUsage(databrowse::BrowseRequest& request, CBrowseLog& log) {
-    if (intOf(&request, databrowse::BrowseRequest::f::opType) != kEraseOperation) return;
+    if (intOf(&request, databrowse::BrowseRequest::f::opType) != databrowse::BROWSE_OP_END_USER_ERASE) return;
     const CNMessageBase* e = entity(request);
     const long appType = intOf(e, E::applicationId);
     if (isFileSystemAppType(appType)) {

@@ -24,7 +24,6 @@ using E = ZyEntities::GenericEntity::f;
 using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kTag = "FBHMROUTER";
-constexpr int64_t kMultiClientFindOperation = 1;
 
 CHubMutex g_observerLock;
 TPreparedTaskObserver g_observer GUARDED_BY(g_observerLock);
@@ -38,7 +37,7 @@ TRoutedBrowse errorReply(std::string text) {
 
 bool isMultiClientFind(databrowse::BrowseRequest& request) {
     auto* entities = request.getlistobject(R::filteredEntities, false);
-    return entities && !entities->empty() && intOf(&request, R::opType) == kMultiClientFindOperation;
+    return entities && !entities->empty() && intOf(&request, R::opType) == databrowse::BROWSE_OP_FIND;
 }
 
 // A VM browse through its hypervisor's index becomes a browse of the VM's own entity. False with

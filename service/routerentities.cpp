@@ -31,7 +31,6 @@ using E = ZyEntities::GenericEntity::f;
 using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kTag = "FBHMROUTER";
-constexpr int64_t kStopOperation = 5;
 constexpr int kEntityTypeClient = 3;
 
 std::string serializeFailure(int rc) {
@@ -227,7 +226,7 @@ EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTa
     }
     log.debugLvl(10, "XML  output from SP [%s]", maskedRequestText(t.request).c_str());
 
-    if (has(&t.request, R::opType) && t.request.getint64(R::opType) == kStopOperation)
+    if (has(&t.request, R::opType) && t.request.getint64(R::opType) == databrowse::BROWSE_OP_STOP)
         return handOverStop(t, session, errorText, log);
     return EEntityStep::kContinue;
 }

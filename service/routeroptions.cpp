@@ -6,11 +6,11 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/apptypes.h"
 #include "platform/errors/evevent.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/tasks/erasebookings.h"
 #include "service/directtaskprep.h"
 #include "service/routerfields.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -19,7 +19,6 @@ using E = ZyEntities::GenericEntity::f;
 using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kTag = "FBHMROUTER";
-constexpr int64_t kLastOperation = 27;
 constexpr size_t kMessageBufferSize = 4104;
 constexpr int64_t kCriterionAttribute = 30;
 
@@ -133,7 +132,7 @@ const TOptionRow* requestOptionRows(size_t& count) {
 bool checkOperationRange(const TDirectTask& t, std::string& errorText) {
     if (!has(&t.request, R::opType)) return true;
     const int64_t op = t.request.getint64(R::opType);
-    if (op >= 0 && op <= kLastOperation) return true;
+    if (op >= 0 && op <= databrowse::BROWSE_OP_LAST) return true;
     CBrowseLog(kTag).debugLvl(0, "Unsupported Browse operation [%lld]", static_cast<long long>(op));
     errorText = "Unsupported Browse operation [" + std::to_string(op) + "]";
     return false;

@@ -22,7 +22,6 @@ namespace {
 
 constexpr int kSendSeconds = 120;
 constexpr int kDisconnectSeconds = 5;
-constexpr int64_t kStopOperation = 16;
 
 constexpr const char* kIndexService = "IndexingService_0";
 constexpr const char* kStoppedText = "The browse was stopped";
@@ -113,7 +112,7 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
 
     Indexing::BrowseReq stop;
     stop.setstring(Indexing::BrowseReq::f::browseSessionGuid, guid);
-    stop.setint64(Indexing::BrowseReq::f::options, kStopOperation);
+    stop.setint64(Indexing::BrowseReq::f::options, Indexing::kBrowseReqStopOptions);
 
     // A session handed to its caller has no worker here: its media agent, which the caller reads the
     // answers from, is told to end them.

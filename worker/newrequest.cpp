@@ -28,7 +28,6 @@ const char* const kTag = "FBHMWORKER";
 constexpr size_t kMaxLoggedPaths = 99;
 constexpr int kExtendedOptionForceSuperBrowse = 86;
 constexpr int kProviderOneDrive = 7;
-constexpr int64_t kHubmasterQueryType = 3;
 constexpr int kVmGuidAttribute = 16;
 const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kMailboxRestrictionQueryId = "mailbox-owner-restriction";
@@ -251,7 +250,7 @@ CStepResult CWorkerThreadHM::applyQueries(EvMultiEntityRestoreTask* privateTask,
     if (auto* queries = queriesOf(m_queryList.get())) {
         for (CNMessageBase& query : *queries) {
             if (!query.isSet(databrowse::Query::f::type) ||
-                query.getint64(databrowse::Query::f::type) != kHubmasterQueryType ||
+                query.getint64(databrowse::Query::f::type) != databrowse::kQueryTypeHubmaster ||
                 processHubmasterQuery(query, &log))
                 continue;
             std::string xml;
@@ -407,7 +406,8 @@ CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* private
     const bool hasQueries = queriesOf(m_queryList.get()) && !queriesOf(m_queryList.get())->empty();
     const bool candidateType = appType == apptype::kExchangeMailbox || appType == apptype::kCloudMailbox ||
                                appType == apptype::kExchangeMonorun || appType == apptype::kNas ||
-                               appType == apptype::kSharePoint || apptype::in(apptype::family::kFileSystem, appType);
+                               appType == apptype::kSharePoint ||
+                               apptype::in(apptype::family::kFileSystem, appType);
     const bool candidate =
         (hasQueries && (op == databrowse::BROWSE_OP_BROWSE || op == databrowse::BROWSE_OP_FIND) &&
          candidateType) ||
@@ -510,7 +510,8 @@ CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* private
         m_indexBrowseRequest.setstring(Indexing::BrowseReq::f::solrCloudDetails, details);
     }
     setExternalRequest(ci);
-    if (superSearchKind::namesWebServer(m_superSearchOpType)) privateTask->setWebServerHostName(webServerHost);
+    if (superSearchKind::namesWebServer(m_superSearchOpType))
+        privateTask->setWebServerHostName(webServerHost);
     if (m_superSearchOpType == superSearchKind::kClassicAndContentFind) {
         log.debugLvl(0, "This is Super Search FIND(CTREE+CI)...Forcing a SuperBrowse...");
         privateTask->getExtendedOption()[kExtendedOptionForceSuperBrowse] = '1';

@@ -30,7 +30,6 @@ constexpr const char* kPrefixedPathGuid = "{20d03aa2-7726-42d8-8381-fdda7a8a1c47
 constexpr int kExplorerSyncOption = 95;
 constexpr unsigned int kDelayedStubbingOption = 104;
 constexpr unsigned int kCaseInsensitiveOption = 81;
-constexpr int kCountQueryType = 4;
 
 using Opt = databrowse::BrowseOptions::f;
 
@@ -93,7 +92,8 @@ void readFilter(const std::string& pattern, EvMultiEntityRestoreTask* priv,
         // What goes on to the media agent too.
         within32bits::keepPaging(query);
         CNMessageBase* queryOptions = query.getObjectAccessor(databrowse::Query::f::queryOptions, false);
-        if (queryOptions && queryOptions->getint64(databrowse::Msg70::f::queryType) == kCountQueryType)
+        if (queryOptions &&
+            queryOptions->getint64(databrowse::Msg70::f::queryType) == databrowse::kQueryOptionsCount)
             countTag = query.getstring(databrowse::Query::f::queryId);
         CNMessageBase* dataParam = query.getObjectAccessor(databrowse::Query::f::dataParam, false);
         CNMessageBase* paging =
@@ -249,7 +249,9 @@ CStepResult CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, co
     sessionGuidGenerated = false;
 
     unsigned long long options = task->getOptions();
-    if (task->getBrowseOpType() == 2 && task->getAppType() == apptype::kVirtualServer) options |= 0x10;
+    if (task->getBrowseOpType() == databrowse::BROWSE_OP_ALL_VERSIONS &&
+        task->getAppType() == apptype::kVirtualServer)
+        options |= 0x10;
     if (CStepResult stubbing = applyDelayedStubbing(task); !stubbing.ok()) return stubbing;
 
     priv->setTaskParameters(task->getJobId(), task->getTaskId(), task->getUserId(), options,

@@ -1,5 +1,6 @@
 // The operators of a browse criterion (databrowse::FilteredBrowseCriteriaValue::criteriaOperator) that
-// the service reads or sets on time attributes, each named once. Constants only; any thread.
+// the service reads or sets on time attributes, and the attributes and flags that more than one part of
+// the system writes or reads, each named once. Constants only; any thread.
 #pragma once
 
 #include <cstdint>
@@ -15,3 +16,21 @@ inline constexpr int64_t kFrom = 3;
 inline constexpr int64_t kAtOrBefore = 4;
 
 }  // namespace criteriaop
+
+namespace criteriaattr {
+
+// An item's name, matched against a pattern.
+inline constexpr int64_t kName = 0;
+// The time an item was deleted.
+inline constexpr int64_t kDeletionTime = 62;
+// The virtual machine an item belongs to (its GUID).
+inline constexpr int64_t kVirtualMachine = 80;
+
+}  // namespace criteriaattr
+
+namespace browseflag {
+
+// The additional flag type (databrowse::AdditionalFlag::flagType) that carries a job list.
+inline constexpr int64_t kJobList = 9;
+
+}  // namespace browseflag

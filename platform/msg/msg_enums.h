@@ -15,6 +15,7 @@ namespace databrowse {
 enum BrowseOperation : int32_t {
     BROWSE_OP_BROWSE = 0,
     BROWSE_OP_FIND = 1,
+    BROWSE_OP_ALL_VERSIONS = 2,
     BROWSE_OP_MEDIA_PREDICTION = 3,
     BROWSE_OP_CONTENT_INDEX_REPORT = 4,
     BROWSE_OP_STOP = 5,
@@ -58,7 +59,21 @@ enum AppMiningType : int32_t {
     APP_MINING_EXCHANGE_DB = 2,  // jobs are checked against the Exchange database status
 };
 
+// A query's type (databrowse::Query element "type"): 3 is answered by the Hubmaster itself, 4 carries
+// the retention filters to the media agent.
+constexpr int64_t kQueryTypeHubmaster = 3;
+constexpr int64_t kQueryTypeRetention = 4;
+// The query options' query type (databrowse::Msg70) of a count.
+constexpr int64_t kQueryOptionsCount = 4;
+
 }  // namespace databrowse
+
+namespace Indexing {
+
+// The options of an index browse request (Indexing::BrowseReq) that stop the named session's browses.
+constexpr int64_t kBrowseReqStopOptions = 16;
+
+}  // namespace Indexing
 
 namespace App {
 

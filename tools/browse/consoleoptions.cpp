@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/entities/apptypes.h"
+#include "platform/msg/criteriaoperators.h"
 #include "tools/browse/consoleoutput.h"
 
 namespace {
@@ -14,15 +15,7 @@ namespace {
 using R = databrowse::BrowseRequest::f;
 using E = ZyEntities::GenericEntity::f;
 
-constexpr int64_t kOpBrowse = 0;
-constexpr int64_t kOpFind = 1;
-constexpr int64_t kOpAllVersions = 2;  // every version in the time range
-constexpr int64_t kOpMediaPrediction = 3;
-constexpr int64_t kOpStop = 5;
-constexpr int64_t kOpErase = 7;
-constexpr int64_t kCountQueryType = 4;
 constexpr int64_t kModePage = 2;  // the classic protocol's page function
-constexpr int64_t kAttributeName = 0;
 constexpr int64_t kOperatorMatches = 0;
 
 const std::map<std::string, EConsoleCommand> kCommands = {
@@ -290,17 +283,17 @@ std::string timeText(long long seconds) {
 int64_t operationOf(EConsoleCommand c) {
     switch (c) {
         case EConsoleCommand::kVersions:
-            return kOpAllVersions;
+            return databrowse::BROWSE_OP_ALL_VERSIONS;
         case EConsoleCommand::kFind:
-            return kOpFind;
+            return databrowse::BROWSE_OP_FIND;
         case EConsoleCommand::kMedia:
-            return kOpMediaPrediction;
+            return databrowse::BROWSE_OP_MEDIA_PREDICTION;
         case EConsoleCommand::kStop:
-            return kOpStop;
+            return databrowse::BROWSE_OP_STOP;
         case EConsoleCommand::kErase:
-            return kOpErase;
+            return databrowse::BROWSE_OP_END_USER_ERASE;
         default:
-            return kOpBrowse;
+            return databrowse::BROWSE_OP_BROWSE;
     }
 }
 
@@ -641,7 +634,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
     query.setstring(databrowse::Query::f::queryId, o.command == EConsoleCommand::kCount ? "count" : "items");
     if (o.command == EConsoleCommand::kCount)
         query.getObjectAccessor(databrowse::Query::f::queryOptions, true)
-            ->setint64(databrowse::Msg70::f::queryType, kCountQueryType);
+            ->setint64(databrowse::Msg70::f::queryType, databrowse::kQueryOptionsCount);
     // A classic media agent pages by the request's mode; an index service by the query alone.
     if (o.pageSize > 0 && o.viaHubmaster)
         r.getObjectAccessor(R::mode, true)->setint64(databrowse::BrowseMode::f::mode, kModePage);
@@ -654,7 +647,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
     }
     if (!o.pattern.empty()) {
         databrowse::FilteredBrowseCriteriaValue value;
-        value.setint64(databrowse::FilteredBrowseCriteriaValue::f::attribute, kAttributeName);
+        value.setint64(databrowse::FilteredBrowseCriteriaValue::f::attribute, criteriaattr::kName);
         value.setint64(databrowse::FilteredBrowseCriteriaValue::f::criteriaOperator, kOperatorMatches);
         value.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {o.pattern});
         databrowse::Criteria criteria;
@@ -668,7 +661,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
         total.setint64(databrowse::Query::f::type, 0);
         total.setstring(databrowse::Query::f::queryId, kConsoleTotalQuery);
         total.getObjectAccessor(databrowse::Query::f::queryOptions, true)
-            ->setint64(databrowse::Msg70::f::queryType, kCountQueryType);
+            ->setint64(databrowse::Msg70::f::queryType, databrowse::kQueryOptionsCount);
         queries.push_back(total);
     }
     r.setlistobject(R::queries, queries);

@@ -28,10 +28,6 @@ using R = databrowse::BrowseRequest::f;
 using E = ZyEntities::GenericEntity::f;
 using Resp = databrowse::BrowseResponse::f;
 
-constexpr int64_t kBrowseOperation = 0;
-constexpr int64_t kAllVersionsOperation = 2;
-constexpr int64_t kEraseOperation = 7;
-constexpr int64_t kCountQueryType = 4;
 constexpr int kEntityTypeClient = 3;
 constexpr int kEntityTypeAppType = 4;
 constexpr int kSendSeconds = 120;
@@ -204,7 +200,8 @@ bool CHostBrowseService::drain() {
     CHubMutexLock lock(m_mutex);
     m_draining = true;
     for (CForwarder* f : m_forwarders) f->wake();
-    if (lock.waitFor(m_changed, kDrainLimit, [this]() REQUIRES(m_mutex) { return m_inside == 0; })) return true;
+    if (lock.waitFor(m_changed, kDrainLimit, [this]() REQUIRES(m_mutex) { return m_inside == 0; }))
+        return true;
     logLine("requests still inside the browse service after the drain limit");
     return false;
 }
@@ -253,7 +250,7 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
     std::string error;
     if (!authenticate(request, caller, error) || !resolveEntity(request, error))
         sendError(session, error);
-    else if (request.getint64(R::opType) == kEraseOperation)
+    else if (request.getint64(R::opType) == databrowse::BROWSE_OP_END_USER_ERASE)
         erase(session, request, caller);
     else if (!servedHere(request, error))
         sendError(session, error);
@@ -339,7 +336,7 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, std::
 
 bool CHostBrowseService::servedHere(databrowse::BrowseRequest& request, std::string& error) {
     const int64_t operation = request.getint64(R::opType);
-    if (operation != kBrowseOperation && operation != kAllVersionsOperation) {
+    if (operation != databrowse::BROWSE_OP_BROWSE && operation != databrowse::BROWSE_OP_ALL_VERSIONS) {
         error =
             "The Hubmaster's browse service lists a directory and the versions of items; ask "
             "BrowseRouter for operation " +
@@ -354,7 +351,8 @@ bool CHostBrowseService::servedHere(databrowse::BrowseRequest& request, std::str
                 ? query.getObjectAccessor(databrowse::Query::f::queryOptions, false)
                 : nullptr;
         auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, false);
-        if ((options && options->getint64(databrowse::Msg70::f::queryType) == kCountQueryType) ||
+        if ((options &&
+             options->getint64(databrowse::Msg70::f::queryType) == databrowse::kQueryOptionsCount) ||
             (criteria && !criteria->empty())) {
             error = "The Hubmaster's browse service pages a listing; ask BrowseRouter for counts and filters";
             return false;
@@ -546,7 +544,7 @@ bool CHostBrowseService::sizeFromIndex(databrowse::BrowseRequest& request, const
     std::map<std::string, long long> sizes;
     for (const auto& [parent, wanted] : byParent) {
         databrowse::BrowseRequest listing = request;
-        listing.setint64(R::opType, kBrowseOperation);
+        listing.setint64(R::opType, databrowse::BROWSE_OP_BROWSE);
         listing.clearField(R::queries.tag, R::queries.code);
         databrowse::BrowsePath where;
         where.setstring(databrowse::BrowsePath::f::path, parent);

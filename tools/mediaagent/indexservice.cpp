@@ -30,7 +30,6 @@ CNMessageBase* routingOf(databrowse::BrowseRequest& request) {
 }
 
 constexpr int kSendSeconds = 30;
-constexpr int64_t kStopOperation = 16;
 // A signed request presented a second time.
 constexpr int kReplayed = 100;
 constexpr const char* kReplayedText =
@@ -45,17 +44,17 @@ thread_local TRequestLine* t_request = nullptr;
 
 const char* operationName(int64_t op) {
     switch (op) {
-        case 0:
+        case databrowse::BROWSE_OP_BROWSE:
             return "browse";
-        case 1:
+        case databrowse::BROWSE_OP_FIND:
             return "find";
-        case 2:
+        case databrowse::BROWSE_OP_ALL_VERSIONS:
             return "all versions";
-        case 3:
+        case databrowse::BROWSE_OP_MEDIA_PREDICTION:
             return "media";
-        case 5:
+        case databrowse::BROWSE_OP_STOP:
             return "stop";
-        case 7:
+        case databrowse::BROWSE_OP_END_USER_ERASE:
             return "erase";
         default:
             return "operation";
@@ -214,7 +213,9 @@ std::string rest(std::istringstream& in) {
 }  // namespace
 
 CIndexService::CIndexService(std::shared_ptr<CZydListener> listener, TIndexServiceOptions options)
-    : m_options(std::move(options)), m_listener(std::move(listener)), m_ledger(CSignatureLedger::nextWholeSecond()) {
+    : m_options(std::move(options)),
+      m_listener(std::move(listener)),
+      m_ledger(CSignatureLedger::nextWholeSecond()) {
     if (m_options.launch == TIndexLaunch::Started) startService();
     ZyLaunchFactory factory = [this](const TZyLaunch& launch) -> std::unique_ptr<CZyNetworkServer> {
         return std::make_unique<CLauncherServer>(this, &onXdr, &onXml<&CIndexService::launch>, launch.guid,
@@ -335,7 +336,7 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
         const std::string guid = block ? block->getstring(databrowse::BrowseSession::f::sessionId) : "";
         line.session = guid;
         line.what = describeAsked(*request);
-        if (request->getint64(databrowse::BrowseRequest::f::opType) == 5) {
+        if (request->getint64(databrowse::BrowseRequest::f::opType) == databrowse::BROWSE_OP_STOP) {
             if (!m_options.peers.isHubmaster(session)) {
                 journal("refused stop-v2 session=" + guid + " peer=" + TPeerRule::peerName(session));
                 refusedBecause("only the Hubmaster stops a session");
@@ -360,9 +361,9 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
     } else if (auto* secured = dynamic_cast<databrowse::SecuredBrowseRequest*>(&message)) {
         I2::SecuredMessageHandler handler;
         databrowse::BrowseRequest opened;
-        const int check = openSigned(session, handler, secured->getpstringobject(kSignatureV2), [&](auto& name) {
-            return handler.openSecuredBrowseRequest(*secured, opened, name);
-        });
+        const int check =
+            openSigned(session, handler, secured->getpstringobject(kSignatureV2),
+                       [&](auto& name) { return handler.openSecuredBrowseRequest(*secured, opened, name); });
         if (CNMessageBase* block = opened.getObjectAccessor(databrowse::BrowseRequest::f::session, false))
             line.session = block->getstring(databrowse::BrowseSession::f::sessionId);
         line.what = "signed " + describeAsked(opened);
@@ -379,9 +380,9 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
     } else if (auto* signedV1 = dynamic_cast<Indexing::SecuredBrowseReq*>(&message)) {
         I2::SecuredMessageHandler handler;
         Indexing::BrowseReq opened;
-        const int check = openSigned(session, handler, signedV1->getpstringobject(kSignatureV1), [&](auto& name) {
-            return handler.openSecuredIndexBrowseReq(*signedV1, opened, name);
-        });
+        const int check = openSigned(
+            session, handler, signedV1->getpstringobject(kSignatureV1),
+            [&](auto& name) { return handler.openSecuredIndexBrowseReq(*signedV1, opened, name); });
         line.session = opened.getstring(Indexing::BrowseReq::f::browseSessionGuid);
         line.what = "signed " + describeAsked(opened);
         if (check != 0) refusedBecause(signedRefusal(check));
@@ -390,7 +391,8 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
         else
             refuseCaller(session, check == kReplayed ? kReplayedText : nullptr);
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
-        const bool isStop = stop->getint64(Indexing::BrowseReq::f::options) == kStopOperation;
+        const bool isStop =
+            stop->getint64(Indexing::BrowseReq::f::options) == Indexing::kBrowseReqStopOptions;
         line.session = stop->getstring(Indexing::BrowseReq::f::browseSessionGuid);
         line.what = isStop ? "stop" : describeAsked(*stop);
         // Only the Hubmaster stops a session: it has judged who asks against the session's owner, and
@@ -428,18 +430,21 @@ int CIndexService::openSigned(CZyNetwork& session, I2::SecuredMessageHandler& ha
     const std::string& hubmaster = m_options.peers.hubmasterName;
     int check = open("");
     if (check == 0) {
-        const std::string signedFor = handler.systemAttributes()->getstring(databrowse::SystemAttributes::f::clientName);
+        const std::string signedFor =
+            handler.systemAttributes()->getstring(databrowse::SystemAttributes::f::clientName);
         if (!(!peer.empty() && signedFor == peer) && !(!hubmaster.empty() && signedFor == hubmaster))
             check = I2::SECURED_WRONG_CLIENT;
     }
     const databrowse::SystemAttributes* attributes = check == 0 ? handler.systemAttributes() : nullptr;
     if (attributes && signature && !m_options.peers.isHubmaster(session) &&
-        !m_ledger.firstUse(signature->str(), attributes->getint64(databrowse::SystemAttributes::f::createTime),
+        !m_ledger.firstUse(signature->str(),
+                           attributes->getint64(databrowse::SystemAttributes::f::createTime),
                            I2::SecuredMessageHandler::maxAgeSeconds()))
         check = kReplayed;
-    journal("browse secured check=" + std::to_string(check) + " client=" +
-            (attributes ? attributes->getstring(databrowse::SystemAttributes::f::clientName) : std::string()) +
-            " peer=" + peer);
+    journal(
+        "browse secured check=" + std::to_string(check) + " client=" +
+        (attributes ? attributes->getstring(databrowse::SystemAttributes::f::clientName) : std::string()) +
+        " peer=" + peer);
     return check;
 }
 

@@ -20,14 +20,11 @@ namespace {
 
 using R = Indexing::BrowseReq::f;
 constexpr uint64_t kOptionMediaPrediction = 1ULL << 38;
-constexpr int64_t kCountQueryType = 4;
 constexpr int64_t kErrorIndex = 11;
 constexpr int64_t kNoTime = 0x7fffffff;
 // Criteria the index applies: (attribute, operator) of the reference-copy and retention filters.
-constexpr int64_t kAttributeName = 0;
 constexpr int64_t kAttributeModified = 1;
 constexpr int64_t kAttributeBackedUp = 73;
-constexpr int64_t kAttributeDeletion = 62;
 // An end user's confinement: a path pattern (the subtree before its wildcard tail), and the owner of
 // the data by directory object id or mailbox GUID.
 constexpr int64_t kAttributePath = 1;
@@ -85,13 +82,13 @@ const TCriterion* applyCriteria(const std::vector<TCriterion>& criteria, TIndexB
         else if ((c.attribute == kAttributeObjectOwner || c.attribute == kAttributeMailboxOwner) &&
                  c.op == kOperatorIs && !c.value.empty() && index.ownedPaths(query.appId, c.value, owned))
             confineQuery(query, owned);
-        else if (c.attribute == kAttributeName && c.op != criteriaop::kAtOrBefore)
+        else if (c.attribute == criteriaattr::kName && c.op != criteriaop::kAtOrBefore)
             query.nameFilter = c.value;
         else if (c.attribute == kAttributeModified && c.op == criteriaop::kAtOrBefore)
             plan.modifiedAtOrBefore = number(c.value);
         else if (c.attribute == kAttributeBackedUp && c.op == criteriaop::kAtOrBefore)
             plan.backedUpAtOrBefore = number(c.value);
-        else if (c.attribute == kAttributeDeletion && c.op == criteriaop::kAtOrBefore)
+        else if (c.attribute == criteriaattr::kDeletionTime && c.op == criteriaop::kAtOrBefore)
             plan.deletedBefore = number(c.value);
         else
             return &c;
@@ -231,7 +228,8 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
         ask.queryId = query.getstring(databrowse::Query::f::queryId);
         ask.query = base;
         CNMessageBase* options = query.getObjectAccessor(databrowse::Query::f::queryOptions, false);
-        ask.count = options && options->getint64(databrowse::Msg70::f::queryType) == kCountQueryType;
+        ask.count =
+            options && options->getint64(databrowse::Msg70::f::queryType) == databrowse::kQueryOptionsCount;
         CNMessageBase* param = query.getObjectAccessor(databrowse::Query::f::dataParam, false);
         CNMessageBase* paging =
             param ? param->getObjectAccessor(databrowse::DataParam::f::paging, false) : nullptr;

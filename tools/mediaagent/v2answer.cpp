@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "platform/msg/criteriaoperators.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 
@@ -11,9 +12,6 @@ namespace {
 
 using R = Indexing::BrowseReq::f;
 using S = databrowse::SubclientInfo::f;
-constexpr int64_t kRetentionQueryType = 4;
-constexpr int64_t kVmAttribute = 80;
-constexpr int64_t kJobListFlagType = 9;
 constexpr const char* kRetentionPrefix = "retention-subquery:";
 
 CNMessageBase* routingOf(databrowse::BrowseRequest& request) {
@@ -35,7 +33,7 @@ std::vector<CNMessageBase>& listOr(std::vector<CNMessageBase>* list) {
 // The retention sub-query of the subclient with this GUID; null when the request has none.
 CNMessageBase* retentionQueryOf(databrowse::BrowseRequest& request, const std::string& guid) {
     for (CNMessageBase& q : listOr(request.getlistobject(databrowse::BrowseRequest::f::queries, false)))
-        if (q.getint64(databrowse::Query::f::type) == kRetentionQueryType &&
+        if (q.getint64(databrowse::Query::f::type) == databrowse::kQueryTypeRetention &&
             q.getstring(databrowse::Query::f::queryId) == kRetentionPrefix + guid)
             return &q;
     return nullptr;
@@ -83,7 +81,8 @@ std::string describeV2Request(databrowse::BrowseRequest& request) {
         if (q.getstring(databrowse::Query::f::queryId).rfind(kRetentionPrefix, 0) == 0) ++retention;
         for (CNMessageBase& c : listOr(q.getlistobject(databrowse::Query::f::criteriaList, false))) {
             CNMessageBase* v = c.getObjectAccessor(databrowse::Criteria::f::criteria, false);
-            if (v && v->getint64(databrowse::FilteredBrowseCriteriaValue::f::attribute) == kVmAttribute)
+            if (v && v->getint64(databrowse::FilteredBrowseCriteriaValue::f::attribute) ==
+                         criteriaattr::kVirtualMachine)
                 ++vmCriteria;
         }
     }
@@ -96,14 +95,11 @@ std::string describeV2Request(databrowse::BrowseRequest& request) {
                  : nullptr;
     for (CNMessageBase& f :
          listOr(flags ? flags->getlistobject(databrowse::Msg9::f::additionalFlags, false) : nullptr))
-        if (f.getint64(databrowse::AdditionalFlag::f::flagType) == kJobListFlagType) ++jobLists;
+        if (f.getint64(databrowse::AdditionalFlag::f::flagType) == browseflag::kJobList) ++jobLists;
     text += " retention=" + std::to_string(retention) + " vmcriteria=" + std::to_string(vmCriteria) +
             " jobs=" + std::to_string(jobLists);
     return text;
 }
-
-// The browse operation that asks for every version in the range.
-constexpr int64_t kOpAllVersions = 2;
 
 bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexBrowsePlan& plan,
                   std::string& why) {
@@ -116,9 +112,10 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
         const CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
         // Named as the operator knows it; the id only where the request carries no name.
         std::string client = entity ? entity->getstring(ZyEntities::GenericEntity::f::clientName) : "";
-        if (client.empty() && entity) client = std::to_string(entity->getint64(ZyEntities::GenericEntity::f::clientId));
-        why = "media agent [" + zyNetOptions().localClientName + "] holds backups only: it cannot browse client [" +
-              client + "] live";
+        if (client.empty() && entity)
+            client = std::to_string(entity->getint64(ZyEntities::GenericEntity::f::clientId));
+        why = "media agent [" + zyNetOptions().localClientName +
+              "] holds backups only: it cannot browse client [" + client + "] live";
         return false;
     }
     CNMessageBase* chosen = chosenOf(request);
@@ -146,7 +143,7 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
         one.setint64(R::subclientId, s.getint64(S::appId));
         one.setint64(R::toTime, toTime);
         one.setint64(R::fromTime, fromTime);
-        if (request.getint64(databrowse::BrowseRequest::f::opType) == kOpAllVersions)
+        if (request.getint64(databrowse::BrowseRequest::f::opType) == databrowse::BROWSE_OP_ALL_VERSIONS)
             one.setint64(R::options, static_cast<int64_t>(kOptionVersions));
         one.setliststring(R::sourcePaths, {path});
         Indexing::BackupCycle cycle;
