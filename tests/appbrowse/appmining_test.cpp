@@ -582,6 +582,8 @@ TEST_F(AppMiningHost, SharePointRequestsOfTheEntryPoint) {
     farm.getObjectAccessor(R::ma, true)
         ->setint64(ZyEntities::ClientEntity::f::clientId, s->world.farmWithMembers);
     auto farmTask = task(destination);
+    // The requests above end after their answers: their workers may still be leaving.
+    ASSERT_TRUE(g_poControllerThreadHM->waitForWorkerCount(0, std::chrono::seconds(30)));
     const size_t before = g_poControllerThreadHM->getWorkerCount();
     EXPECT_TRUE(g_poControllerThreadHM->newRequest(farmTask.get(), false, false,
                                                    databrowse::FORCE_USE_INDEX_NONE, &farm));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -75,21 +76,25 @@ public:
         const std::string path = program.starts_with('/') ? program : binaryDir() + "/" + program;
         args.insert(args.begin(), path);
         m_name = program;
+        // Everything the child needs is made before the fork: a test's other threads may hold the
+        // allocator's locks at that instant, and the child would then wait for them for ever.
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        // Close-on-exec, so that a child another thread starts meanwhile keeps no end of this pipe open
+        // (its reader would then wait for that child's end); dup2 gives this child its own ends.
         int fds[2];
-        if (pipe(fds) != 0) return;
+        if (pipe2(fds, O_CLOEXEC) != 0) return;
         m_pid = fork();
         if (m_pid == 0) {
             dup2(fds[1], STDOUT_FILENO);
             dup2(fds[1], STDERR_FILENO);
-            close(fds[0]);
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
             execv(path.c_str(), argv.data());
             _exit(127);
         }
+        if (m_pid < 0) close(fds[0]);
         close(fds[1]);
-        m_out = fds[0];
+        if (m_pid > 0) m_out = fds[0];
     }
     ~CChildProcess() {
         const bool running = alive();  // not one that ended by itself, whose status the test may expect

@@ -6,9 +6,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
@@ -79,6 +83,34 @@ TEST(ChildProcessWaits, StopEndsEvenAProcessThatIgnoresSigterm) {
     EXPECT_EQ(stubborn.stop("", 500ms), -1);
     EXPECT_LT(Clock::now() - begun, 10s);
     EXPECT_FALSE(stubborn.alive());
+}
+
+// Children started while other threads of the test allocate all the time (as a crowd of senders does)
+// all start, and none holds an end of another child's output.
+TEST(ChildProcessWaits, ChildrenStartBesideBusyThreadsAndHoldOnlyTheirOwnOutput) {
+    TempDir dir;
+    CGate gate(dir);
+    hubtest::CChildProcess held("/bin/sh", {"-c", "echo up; read go < " + gate.path()});
+    ASSERT_TRUE(held.waitFor("up", 10s));
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> busy;
+    for (int i = 0; i < 8; ++i)
+        busy.emplace_back([&stop] {
+            while (!stop) std::vector<char> block(size_t{1} << 20);
+        });
+    const std::string heldOutput = std::filesystem::read_symlink(
+        "/proc/" + std::to_string(held.pid()) + "/fd/1").string();
+    ASSERT_EQ(heldOutput.rfind("pipe:", 0), 0u) << heldOutput;
+    for (int i = 0; i < 40; ++i) {
+        hubtest::CChildProcess child("/bin/sh", {"-c", "cd /proc/$$/fd && for f in *; do readlink $f; done"});
+        ASSERT_TRUE(child.waitExit(30s)) << "child " << i << " did not start or end: " << child.output();
+        EXPECT_NE(child.output().find("pipe:"), std::string::npos) << child.output();
+        EXPECT_EQ(child.output().find(heldOutput), std::string::npos) << "child " << i << ": " << child.output();
+    }
+    stop = true;
+    for (std::thread& t : busy) t.join();
+    gate.open();
+    EXPECT_TRUE(held.waitExit(10s));
 }
 
 TEST(FileWatchWaits, WakesOnWritesToTheWatchedFiles) {
