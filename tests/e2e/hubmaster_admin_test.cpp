@@ -71,7 +71,7 @@ protected:
 
 }  // namespace
 
-TEST_F(HubmasterAdmin, RunsTheIndexJobsOnAShortIntervalAndStopsWithinASecond) {
+TEST_F(HubmasterAdmin, RunsTheIndexJobsOnAShortIntervalAndStopsWithoutWaitingOutALimit) {
     hubdemo::DemoWorld demo;
     std::string error;
     ASSERT_TRUE(hubdemo::createDemoWorld(dir.string(), demo, &error)) << error;
@@ -108,7 +108,9 @@ TEST_F(HubmasterAdmin, RunsTheIndexJobsOnAShortIntervalAndStopsWithinASecond) {
                   "stopped cleanly: the browse service cleaned up, no thread of it left, listener closed"),
               std::string::npos)
         << host->output();
-    EXPECT_LT(stopped, std::chrono::seconds(1))
+    // The clean-up's own limits (the drain's, a thread join's) are tens of seconds: a stop that waits
+    // one out is a fault; a slow one on a busy machine is not.
+    EXPECT_LT(stopped, std::chrono::seconds(10))
         << "clean-up took " << std::chrono::duration_cast<std::chrono::milliseconds>(stopped).count()
         << " ms";
     const std::string written = logs();
