@@ -25,6 +25,7 @@
 #include "platform/net/zyondemand_client.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/restoreproto/fsr_messages.h"
+#include "tests/support/process/processprobe.h"
 #include "tests/support/tls/testpki.h"
 #include "tests/support/net/net_reserved_port.h"
 
@@ -108,11 +109,6 @@ ZyLaunchFactory logged(CZyNetworkServer::XmlCallback xmlCallback) {
     };
 }
 
-
-size_t threadCount() {
-    const std::filesystem::directory_iterator tasks("/proc/self/task");
-    return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
-}
 
 // Sends a message on an attached session and reads back the GUID of the instance that answered.
 std::string guidBehind(CZyNetwork& session) {
@@ -377,7 +373,7 @@ TEST_F(NetLaunchTest, AttemptSessionAttachTellsWhetherTheClientAnswers) {
 TEST_F(NetLaunchTest, StoppingTheListenerEndsLiveInstancesAndJoinsTheirThreads) {
     m_listener->stop();
     CZyNetDirectory::instance().unregisterClient(kHost);
-    const size_t before = threadCount();
+    const std::set<int> before = hubtest::threadIds();
     auto listener = CZydListener::create();
     ASSERT_TRUE(listener->registerLaunchable("LiveBrowseServer", logged(echoGuid)));
     ASSERT_FALSE(listener->start(0).IsError());
@@ -399,11 +395,12 @@ TEST_F(NetLaunchTest, StoppingTheListenerEndsLiveInstancesAndJoinsTheirThreads) 
                      .IsError());
     for (auto& session : sessions) EXPECT_EQ(guidBehind(*session).size(), 36u);
     EXPECT_EQ(listener->launchedInstances(), 3u);
-    EXPECT_GT(threadCount(), before + 3);
+    EXPECT_GT(hubtest::threadsBeyond(before), 3u);
 
     listener->stop();
     EXPECT_EQ(listener->launchedInstances(), 0u);
-    EXPECT_EQ(threadCount(), before);  // the listener's, the instances' listeners' and sessions' threads
+    // The listener's, the instances' listeners' and the sessions' threads are all joined.
+    EXPECT_EQ(hubtest::threadsBeyond(before), 0u);
     for (auto& session : sessions) {
         unsigned long code = 0;
         CNMessageBase* message = nullptr;

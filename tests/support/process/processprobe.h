@@ -29,6 +29,24 @@ inline int threadCount() {
     return n;
 }
 
+// The ids of this process's threads now. A check that no thread was left compares these: a thread of
+// earlier work that ends meanwhile does not hide one left over.
+inline std::set<int> threadIds() {
+    std::set<int> ids;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(dir))
+            if (e->d_name[0] != '.') ids.insert(std::atoi(e->d_name));
+        closedir(dir);
+    }
+    return ids;
+}
+// Threads of this process now that were not among `before`.
+inline size_t threadsBeyond(const std::set<int>& before) {
+    size_t n = 0;
+    for (int id : threadIds()) n += before.count(id) == 0;
+    return n;
+}
+
 // Memory of process `pid` in kB, from /proc: its peak resident set (VmHWM) and its resident set now
 // (VmRSS); -1 when it cannot be read.
 inline long long processMemoryKb(int pid, const char* field) {
