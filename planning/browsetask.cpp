@@ -126,8 +126,8 @@ int64_t value(int64_t value) {
 
 namespace {
 void keepField(CNMessageBase* owner, const MsgFieldRef& field) {
-    if (owner && owner->isSet(field) && owner->getint64(field) > value(owner->getint64(field)))
-        owner->setint64(field, value(owner->getint64(field)));
+    if (owner && owner->isSet(field) && owner->getint64(field) > int64_t{kLargest})
+        owner->setint64(field, kLargest);
 }
 CNMessageBase* childOf(CNMessageBase* owner, const MsgFieldRef& field) {
     return owner && owner->isSet(field) ? owner->getObjectAccessor(field, false) : nullptr;

@@ -358,8 +358,8 @@ TEST_F(AppRoadsEndToEnd, MiningSaysWhyNot) {
 }
 
 // Mining gives back what it launched, whatever the road: many minings of each kind in a row leave the
-// media agent with the threads, listeners and descriptors it had, and the host with the sessions it
-// opened. Sessions the media agent keeps to BrowseRouter between answers are left out on both sides.
+// media agent with the threads, listeners and descriptors it had, and the host with no session of theirs
+// still open. Sessions the media agent keeps to BrowseRouter between answers are left out on both sides.
 TEST_F(AppRoadsEndToEnd, MiningLeavesNothingRunning) {
     const zyent::TAppMiningWorld& mining = s->world.mining;
     const std::string exchange = "--path 'Mailbox Database A' --ma mediaagent1";
@@ -368,8 +368,7 @@ TEST_F(AppRoadsEndToEnd, MiningLeavesNothingRunning) {
     constexpr int kMinings = 20;
     hubtest::TProcessHold agent, host;
     // What a browse gives back goes after its end has reached the caller: counted once the media agent
-    // says every instance it launched has ended. The host's sessions to an instance go before it does,
-    // since an instance ends with its last session.
+    // says every instance it launched has ended.
     const auto countAtRest = [&]() -> ::testing::AssertionResult {
         const std::string report = "at rest (report " + std::to_string(++s->restReports) + ")";
         s->agent->signal(SIGUSR1);
@@ -391,15 +390,24 @@ TEST_F(AppRoadsEndToEnd, MiningLeavesNothingRunning) {
             ASSERT_TRUE(countAtRest()) << what;
             ASSERT_LE(agent.listeners, s->agentListeners) << what << ": an instance's listener is left";
             const hubtest::TProcessHold agentBefore = agent, hostBefore = host;
+            hubtest::TProcessHold hostHalfway;
             for (int i = 0; i < kMinings; ++i) {
                 const hubtest::TConsoleRun run = mine(road, client, subclient, appType, extra);
                 ASSERT_EQ(run.status, status) << what << " mining " << i << ": " << run.out << run.err;
                 ASSERT_TRUE(countAtRest()) << what << " mining " << i;
+                if (i == kMinings / 2) hostHalfway = host;
             }
             EXPECT_LE(agent.threads, agentBefore.threads) << what;
             EXPECT_LE(agent.listeners, agentBefore.listeners) << what;
             EXPECT_LE(agent.descriptors, agentBefore.descriptors) << what;
-            EXPECT_LE(host.sessions, hostBefore.sessions) << what;
+            // The host's sessions are its own to end, after the media agent's rest, and on a busy machine
+            // one of the last mining may still be ending: a session left is one still there ten minings
+            // after it was seen.
+            int left = 0;
+            for (const std::string& socket : host.sessionSockets)
+                left += hostHalfway.sessionSockets.contains(socket) &&
+                        !hostBefore.sessionSockets.contains(socket);
+            EXPECT_EQ(left, 0) << what;
         }
     }
 }

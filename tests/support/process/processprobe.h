@@ -19,16 +19,6 @@
 
 namespace hubtest {
 
-// Threads of this process (entries of /proc/self/task).
-inline int threadCount() {
-    int n = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-        closedir(dir);
-    }
-    return n;
-}
-
 // The ids of this process's threads now. A check that no thread was left compares these: a thread of
 // earlier work that ends meanwhile does not hide one left over.
 inline std::set<int> threadIds() {
@@ -39,6 +29,10 @@ inline std::set<int> threadIds() {
         closedir(dir);
     }
     return ids;
+}
+// Threads of this process (entries of /proc/self/task).
+inline int threadCount() {
+    return static_cast<int>(threadIds().size());
 }
 // Threads of this process now that were not among `before`.
 inline size_t threadsBeyond(const std::set<int>& before) {
@@ -64,9 +58,11 @@ inline long long processResidentKb(int pid) {
 }
 
 // What process `pid` holds: threads, open descriptors, and of its TCP sockets those listening and those
-// connected (but for those accepted on `servedPort`).
+// connected (but for those accepted on `servedPort`), with the connected ones' inodes: a session still
+// there at a later look is the same socket.
 struct TProcessHold {
     int threads = 0, descriptors = 0, listeners = 0, sessions = 0;
+    std::set<std::string> sessionSockets;
 };
 inline TProcessHold processHold(int pid, int servedPort = 0) {
     namespace fs = std::filesystem;
@@ -92,9 +88,10 @@ inline TProcessHold processHold(int pid, int servedPort = 0) {
             if (!sockets.contains(inode)) continue;
             const int localPort = std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
             h.listeners += state == "0A";
-            h.sessions += state == "01" && (servedPort == 0 || localPort != servedPort);
+            if (state == "01" && (servedPort == 0 || localPort != servedPort)) h.sessionSockets.insert(inode);
         }
     }
+    h.sessions = static_cast<int>(h.sessionSockets.size());
     return h;
 }
 
