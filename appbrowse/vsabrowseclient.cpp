@@ -156,11 +156,7 @@ void CBrowseVSAClient::GenerateBrowseSessionGuid() {
         m_browseSessionGuid = current;
         return;
     }
-    if (m_worker && !m_worker->getWorkerId().empty())
-        m_browseSessionGuid =
-            std::to_string(static_cast<long long>(std::time(nullptr))) + "-" + m_worker->getWorkerId();
-    else
-        m_browseSessionGuid = CWorkerThreadHM::GenerateSessionId();
+    m_browseSessionGuid = CWorkerThreadHM::GenerateSessionId();
     m_task->setbrowseSessionGUID(m_browseSessionGuid.c_str());
 }
 

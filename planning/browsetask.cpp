@@ -155,8 +155,106 @@ void keepPaging(CNMessageBase& query) {
 void keep(EvMultiEntityRestoreTask& task) {
     task.setFromTime(static_cast<long>(value(task.getFromTime())));
     task.setToTime(static_cast<long>(value(task.getToTime())));
-    task.setEmSkipNode(std::min<unsigned long>(task.getEmSkipNode(), kLargest));
-    task.setEmPageSize(std::min<unsigned long>(task.getEmPageSize(), kLargest));
+    // A caller's negative value (beyond 63 bits here) is left for outOfRange to refuse.
+    auto kept = [](unsigned long value) {
+        return static_cast<int64_t>(value) < 0 ? value : std::min<unsigned long>(value, kLargest);
+    };
+    task.setEmSkipNode(kept(task.getEmSkipNode()));
+    task.setEmPageSize(kept(task.getEmPageSize()));
+}
+
+namespace {
+
+constexpr int64_t kNoBackupSet = -1;
+constexpr int64_t kNoInstance = -32000;
+constexpr int64_t kLargestId = 0x7FFFFFFF;
+
+std::string refusal(const char* what, int64_t value) {
+    return std::string("The browse request's ") + what + " [" + std::to_string(value) + "] is out of range";
+}
+
+// Why the integer in `field` of `owner` cannot be taken; empty when absent or in range.
+std::string timeOutOfRange(const CNMessageBase* owner, const MsgFieldRef& field, const char* what) {
+    if (!owner || !owner->isSet(field)) return {};
+    const int64_t value = owner->getint64(field);
+    return value < 0 ? refusal(what, value) : std::string();
+}
+
+std::string idOutOfRange(const char* what, int64_t value, int64_t none = 0) {
+    return (value < 0 && value != none) || value > kLargestId ? refusal(what, value) : std::string();
+}
+
+std::string entityOutOfRange(const CNMessageBase* entity) {
+    if (!entity) return {};
+    using E = ZyEntities::GenericEntity::f;
+    const struct {
+        const MsgFieldRef& field;
+        const char* what;
+        int64_t none;
+    } ids[] = {{E::clientId, "client id", 0},
+               {E::subclientId, "subclient id", 0},
+               {E::backupsetId, "backup set id", kNoBackupSet},
+               {E::instanceId, "instance id", kNoInstance},
+               {E::applicationId, "application type", 0},
+               {E::kelmarchId, "Kelmarch id", 0}};
+    for (const auto& id : ids) {
+        if (!entity->isSet(id.field)) continue;
+        if (std::string why = idOutOfRange(id.what, entity->getint64(id.field), id.none); !why.empty())
+            return why;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string outOfRangePaging(const CNMessageBase& query) {
+    const CNMessageBase* paging =
+        childOf(childOf(const_cast<CNMessageBase*>(&query), databrowse::Query::f::dataParam),
+                databrowse::DataParam::f::paging);
+    if (std::string why = timeOutOfRange(paging, databrowse::Msg6::f::skipNode, "skip"); !why.empty())
+        return why;
+    return timeOutOfRange(paging, databrowse::Msg6::f::pageSize, "page size");
+}
+
+std::string outOfRange(const databrowse::BrowseRequest& request) {
+    auto& r = const_cast<databrowse::BrowseRequest&>(request);
+    const CNMessageBase* range = childOf(&r, databrowse::BrowseRequest::f::timeRange);
+    if (std::string why = timeOutOfRange(range, databrowse::BrowseTimeRange::f::fromTime, "from-time");
+        !why.empty())
+        return why;
+    if (std::string why = timeOutOfRange(range, databrowse::BrowseTimeRange::f::toTime, "to-time");
+        !why.empty())
+        return why;
+    if (std::string why = entityOutOfRange(childOf(&r, databrowse::BrowseRequest::f::entity)); !why.empty())
+        return why;
+    if (r.isSet(databrowse::BrowseRequest::f::queries))
+        if (auto* queries = r.getlistobject(databrowse::BrowseRequest::f::queries, false))
+            for (const CNMessageBase& query : *queries)
+                if (std::string why = outOfRangePaging(query); !why.empty()) return why;
+    return {};
+}
+
+std::string outOfRange(const EvMultiEntityRestoreTask& task) {
+    if (task.getFromTime() < 0) return refusal("from-time", task.getFromTime());
+    if (task.getToTime() < 0) return refusal("to-time", task.getToTime());
+    // Unsigned in the task: a caller's negative value arrives as one beyond 63 bits.
+    if (static_cast<int64_t>(task.getEmSkipNode()) < 0)
+        return refusal("skip", static_cast<int64_t>(task.getEmSkipNode()));
+    if (static_cast<int64_t>(task.getEmPageSize()) < 0)
+        return refusal("page size", static_cast<int64_t>(task.getEmPageSize()));
+    const struct {
+        const char* what;
+        int64_t value;
+        int64_t none;
+    } ids[] = {{"client id", task.getClientId(), 0},
+               {"subclient id", task.getSubClientId(), 0},
+               {"backup set id", task.getBackupSetId(), kNoBackupSet},
+               {"instance id", task.getInstanceId(), kNoInstance},
+               {"application type", task.getAppType(), 0},
+               {"Kelmarch id", task.getKelmarchId(), 0}};
+    for (const auto& id : ids)
+        if (std::string why = idOutOfRange(id.what, id.value, id.none); !why.empty()) return why;
+    return {};
 }
 
 }  // namespace within32bits

@@ -7,6 +7,7 @@
 
 #include "fbDebug/fbdebug.h"
 #include "planning/confrecord.h"
+#include "planning/handedover.h"
 #include "platform/msg/errorresponse.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/taskoptions.h"
@@ -70,6 +71,15 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
         if (claim == TClaim::Shared) return seenId;
         if (claim == TClaim::LockFailed) {
             error = {databrowse::BROWSE_ERR_GENERIC, "the configuration cache could not be locked"};
+            setLastError(error.code, error.text);
+            return std::string();
+        }
+        if (claim == TClaim::Foreign) {
+            // Another caller's session is neither waited for nor taken over once that caller's browse
+            // ends: the name stays its owner's.
+            log.debugLvl(0, "Configuration [%s] belongs to another caller; the new request is refused.",
+                         seenId.c_str());
+            error = {databrowse::BROWSE_ERR_PERMISSION, kNotOwnerText};
             setLastError(error.code, error.text);
             return std::string();
         }
@@ -159,6 +169,7 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
         // Room first: once the record is in the vector nothing below can fail half-way.
         m_records.reserve(m_records.size() + 1);
         m_openedOn[record.get()] = std::this_thread::get_id();
+        record->claimOwner(CConfRecord::TOwner::of(*task));
         record->lockConfiguration();
         m_records.push_back(record.release());
         m_planning.erase(session);
@@ -171,9 +182,17 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
 CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTask* task,
                                                          const std::string& session, std::string& seenId) {
     CBrowseLog log(kTag);
-    if (m_planning.count(session) != 0) {
+    const CConfRecord::TOwner who = CConfRecord::TOwner::of(*task);
+    if (auto planning = m_planning.find(session); planning != m_planning.end()) {
         seenId = session;
-        return TClaim::Busy;
+        return who.isSameCaller(planning->second) ? TClaim::Busy : TClaim::Foreign;
+    }
+    // Handed to its caller, the session may still be answered by its media agent though no record of
+    // it is left here.
+    CHandedOverSessions::TSession handed;
+    if (CHandedOverSessions::instance().find(session, handed) && !who.isSameCaller(handed.owner)) {
+        seenId = session;
+        return TClaim::Foreign;
     }
     for (size_t i = 0; i < m_records.size();) {
         CConfRecord* record = m_records[i];
@@ -182,7 +201,9 @@ CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTas
             continue;
         }
         seenId = record->getId();
-        if (record->getRefCount() == 0) {
+        CConfRecord::TOwner owner;
+        const bool foreign = record->getOwner(owner) && !who.isSameCaller(owner);
+        if (record->getRefCount() == 0 && !foreign) {
             log.debugLvl(0, "Configuration [%s] was left unreferenced by an earlier request; deleting it.",
                          seenId.c_str());
             eraseLocked(i);
@@ -197,9 +218,10 @@ CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTas
                          seenId.c_str());
             return TClaim::Shared;
         }
+        if (foreign) return TClaim::Foreign;
         return stale ? TClaim::Stale : TClaim::Busy;
     }
-    m_planning.insert(session);
+    m_planning[session] = who;
     return TClaim::Claimed;
 }
 

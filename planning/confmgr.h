@@ -9,15 +9,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "planning/confrecord.h"
 #include "platform/msg/msg_enums.h"
 #include "platform/threads/zycriticalsection.h"
 
-class CConfRecord;
 class CConfRecordRef;
 class EvMultiEntityRestoreTask;
 
@@ -32,6 +31,9 @@ public:
     // How long openConfRef waits for an earlier request of the same session: tries x interval.
     static constexpr unsigned kConflictTries = 60;
     static constexpr unsigned kConflictIntervalMs = 1000;
+    // The refusal of a session that belongs to another caller: the words of any refused browse, so that
+    // it tells nothing of the session.
+    static constexpr const char* kNotOwnerText = "Browse access denied: you are not authorised to browse this data.";
 
     CConfigurationMgr();
     // Deletes every cached record, whatever its count.
@@ -43,9 +45,11 @@ public:
     // record's id, or empty on failure with the reason in `error` (a planning that throws is such a
     // failure). While a record of the same session is still referenced, or being planned by another
     // request, the call waits (kConflictTries x kConflictIntervalMs) and never shares it, unless a stop
-    // request marked that record stale: then the call is refused at once. A cached record of the
-    // session that nobody references is deleted at once. The planning itself runs without the cache's
-    // lock. `flag` is always set.
+    // request marked that record stale: then the call is refused at once. A session that belongs to
+    // another caller (its cached record's owner, the caller planning it, or the owner it was handed
+    // over to) is refused at once, never waited for or taken over. A cached record of the session that
+    // nobody references is deleted at once. The planning itself runs without the cache's lock, and the
+    // record it makes belongs to the task's caller. `flag` is always set.
     std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag, TConfError& error);
     // Same; the reason of a failure also goes to the cache's last error (setLastError).
     std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag);
@@ -85,6 +89,7 @@ private:
         Shared,      // a nested request joined its outer request's record (one reference taken)
         Busy,        // a record of the session is referenced, or being planned
         Stale,       // the session's record received a stop request
+        Foreign,     // the session belongs to another caller
         LockFailed,  // the cache's lock could not be taken
     };
     // One look at the table for an open of `session`: deletes its unreferenced leftover, and claims
@@ -102,8 +107,8 @@ private:
     // The thread that opened each record: a nested request it runs joins the record instead of waiting
     // for its own outer request.
     std::map<const CConfRecord*, std::thread::id> m_openedOn GUARDED_BY(m_lock);
-    // Sessions whose record is being planned, outside the lock, by the request that claimed them.
-    std::set<std::string> m_planning GUARDED_BY(m_lock);
+    // Sessions whose record is being planned, outside the lock, and the caller that claimed each.
+    std::map<std::string, CConfRecord::TOwner> m_planning GUARDED_BY(m_lock);
     std::string m_lastError GUARDED_BY(m_lock);
     databrowse::BrowseErrorCode m_lastErrorCode GUARDED_BY(m_lock) = databrowse::BROWSE_ERR_NONE;
     std::atomic<unsigned> m_conflictTries{kConflictTries};

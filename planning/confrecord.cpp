@@ -245,8 +245,15 @@ bool CConfRecord::claimOwner(const TOwner& who) {
         m_hasOwner = true;
         return true;
     }
-    return who.userId > 0 ? m_owner.userId == who.userId
-                          : m_owner.userId == 0 && m_owner.callerClientId == who.callerClientId;
+    return who.isSameCaller(m_owner);
+}
+
+CConfRecord::TOwner CConfRecord::TOwner::of(EvMultiEntityRestoreTask& task) {
+    TOwner who;
+    who.userId = static_cast<int>(task.getUserId());
+    who.callerClientId = task.getCallerClientId();
+    who.clientId = task.getClientId();
+    return who;
 }
 
 bool CConfRecord::getOwner(TOwner& owner) {

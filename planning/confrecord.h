@@ -72,6 +72,14 @@ public:
         int userId = 0;                    // the user, 0 for a caller without one
         unsigned long callerClientId = 0;  // the proven calling client of a caller without a user
         long clientId = 0;                 // the browsed client
+
+        // The caller of `task`: its user, its proven calling client and the client it browses.
+        static TOwner of(EvMultiEntityRestoreTask& task);
+        // The same caller: the same user, or for a caller without one the same calling client.
+        bool isSameCaller(const TOwner& other) const {
+            return userId > 0 ? other.userId == userId
+                              : other.userId == 0 && other.callerClientId == callerClientId;
+        }
     };
     // Sets the owner when none is set yet; true when `who` is (now) the owner.
     bool claimOwner(const TOwner& who);

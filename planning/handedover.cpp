@@ -5,32 +5,50 @@ CHandedOverSessions& CHandedOverSessions::instance() {
     return *sessions;
 }
 
+CHandedOverSessions::TOwnerKey CHandedOverSessions::keyOf(const CConfRecord::TOwner& owner) {
+    return owner.userId > 0 ? TOwnerKey{owner.userId, 0} : TOwnerKey{0, owner.callerClientId};
+}
+
+void CHandedOverSessions::eraseLocked(std::map<std::string, TEntry>::iterator entry) {
+    auto share = m_perOwner.find(keyOf(entry->second.session.owner));
+    if (share != m_perOwner.end() && --share->second == 0) m_perOwner.erase(share);
+    m_expiry.erase(entry->second.expiry);
+    m_sessions.erase(entry);
+}
+
 void CHandedOverSessions::dropExpiredLocked() {
     const auto now = std::chrono::steady_clock::now();
-    // Kept in the order remembered, which is the order of expiry while the keep stays the same.
-    while (!m_order.empty()) {
-        auto found = m_sessions.find(m_order.front());
-        if (found != m_sessions.end() && found->second.expires > now) break;
-        if (found != m_sessions.end()) m_sessions.erase(found);
-        m_order.pop_front();
+    while (!m_expiry.empty() && m_expiry.begin()->first <= now) {
+        auto found = m_sessions.find(m_expiry.begin()->second);
+        if (found == m_sessions.end()) {
+            m_expiry.erase(m_expiry.begin());
+            continue;
+        }
+        eraseLocked(found);
     }
 }
 
-void CHandedOverSessions::remember(const std::string& guid, const TSession& session,
-                                   std::chrono::seconds keep) {
-    if (guid.empty()) return;
+CHandedOverSessions::ERemembered CHandedOverSessions::remember(const std::string& guid,
+                                                               const TSession& session,
+                                                               std::chrono::seconds keep) {
+    if (guid.empty()) return ERemembered::kKept;
     CHubMutexLock lock(m_mutex);
     dropExpiredLocked();
+    const TOwnerKey owner = keyOf(session.owner);
     if (auto found = m_sessions.find(guid); found != m_sessions.end()) {
-        m_order.erase(found->second.order);
-        m_sessions.erase(found);
+        if (keyOf(found->second.session.owner) != owner) return ERemembered::kOtherOwner;
+        eraseLocked(found);
     }
-    while (m_sessions.size() >= kMaxSessions && !m_order.empty()) {
-        m_sessions.erase(m_order.front());
-        m_order.pop_front();
-    }
-    m_order.push_back(guid);
-    m_sessions[guid] = TEntry{session, std::chrono::steady_clock::now() + keep, std::prev(m_order.end())};
+    if (m_sessions.size() >= kMaxSessions) return ERemembered::kFull;
+    size_t& share = m_perOwner[owner];
+    if (share >= kMaxSessionsPerOwner) return ERemembered::kOwnerFull;
+    ++share;
+    const auto expires = std::chrono::steady_clock::now() + keep;
+    TEntry& entry = m_sessions[guid];
+    entry.session = session;
+    entry.expires = expires;
+    entry.expiry = m_expiry.emplace(expires, guid);
+    return ERemembered::kKept;
 }
 
 bool CHandedOverSessions::find(const std::string& guid, TSession& session) {
@@ -46,8 +64,7 @@ bool CHandedOverSessions::forget(const std::string& guid) {
     CHubMutexLock lock(m_mutex);
     auto found = m_sessions.find(guid);
     if (found == m_sessions.end()) return false;
-    m_order.erase(found->second.order);
-    m_sessions.erase(found);
+    eraseLocked(found);
     return true;
 }
 

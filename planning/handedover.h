@@ -2,22 +2,25 @@
 // Such a caller reads the answers from the media agent itself, so nothing of the session stays here
 // (its worker and record end with the reply); what is kept is who owns the session and which media
 // agent answers it, so that a stop of the session can be judged against its owner and sent on, and a
-// later request naming the session keeps its owner. Bounded in count and time. Any thread.
+// later request naming the session keeps its owner. Nothing here knows when such a browse ends, so a
+// session is kept for its whole keep (or until its owner stops it): none gives way to make room, and
+// each owner holds at most its own share. Any thread.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
-#include <list>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "planning/confrecord.h"
 #include "platform/threads/hubmutex.h"
 
 class CHandedOverSessions {
 public:
-    // Sessions kept at most (the oldest giving way), and how long one is kept by default.
+    // Sessions kept at most in all, and of one owner; how long one is kept by default.
     static constexpr size_t kMaxSessions = 4096;
+    static constexpr size_t kMaxSessionsPerOwner = 256;
     static constexpr std::chrono::seconds kDefaultKeep{3600};
 
     struct TSession {
@@ -25,10 +28,18 @@ public:
         std::string mediaAgent;  // the media agent's host name (mangled) the prepared request names
     };
 
+    enum class ERemembered {
+        kKept,        // remembered, or renewed for its owner
+        kOtherOwner,  // the session is kept for another owner: left as it is
+        kOwnerFull,   // the owner holds kMaxSessionsPerOwner sessions already
+        kFull,        // kMaxSessions are kept
+    };
+
     static CHandedOverSessions& instance();
 
-    // Remembers (or renews) session `guid` for `keep`.
-    void remember(const std::string& guid, const TSession& session, std::chrono::seconds keep = kDefaultKeep);
+    // Remembers session `guid` for `keep`, or renews it when its owner hands it over again.
+    ERemembered remember(const std::string& guid, const TSession& session,
+                         std::chrono::seconds keep = kDefaultKeep);
     // The session `guid` when it is remembered and not expired.
     bool find(const std::string& guid, TSession& session);
     // Forgets session `guid`; true when it was remembered.
@@ -36,14 +47,21 @@ public:
     size_t size();
 
 private:
+    // One share per owner: a user, or for a caller without a user its calling client.
+    using TOwnerKey = std::pair<int, unsigned long>;
+    static TOwnerKey keyOf(const CConfRecord::TOwner& owner);
+
     struct TEntry {
         TSession session;
         std::chrono::steady_clock::time_point expires;
-        std::list<std::string>::iterator order;
+        std::multimap<std::chrono::steady_clock::time_point, std::string>::iterator expiry;
     };
     void dropExpiredLocked() REQUIRES(m_mutex);
+    void eraseLocked(std::map<std::string, TEntry>::iterator entry) REQUIRES(m_mutex);
 
     CHubMutex m_mutex;
     std::map<std::string, TEntry> m_sessions GUARDED_BY(m_mutex);
-    std::list<std::string> m_order GUARDED_BY(m_mutex);  // oldest remembered first
+    // By expiry: every session is kept from its last hand-over, for the keep it was given then.
+    std::multimap<std::chrono::steady_clock::time_point, std::string> m_expiry GUARDED_BY(m_mutex);
+    std::map<TOwnerKey, size_t> m_perOwner GUARDED_BY(m_mutex);
 };

@@ -72,8 +72,10 @@ void releaseRecord(TDirectTask& t) {
 }
 
 // The caller now takes the prepared request to the media agent and reads the answers there: the session
-// is remembered with its owner and media agent, so that its stop can still be judged and sent on.
-bool rememberHandOver(TDirectTask& t) {
+// is remembered with its owner and media agent, so that its stop can still be judged and sent on, and
+// nobody else takes it over while its answers may still run. A session that cannot be remembered is
+// not handed over (its request is refused instead). True when it was handed over.
+bool rememberHandOver(TDirectTask& t, CBrowseLog& log) {
     CHandedOverSessions::TSession handed;
     const std::string guid = t.worker->getBrowseSessionGuid();
     if (guid.empty() || !t.worker->getSessionOwner(handed.owner)) return false;
@@ -81,8 +83,20 @@ bool rememberHandOver(TDirectTask& t) {
     unsigned keep = static_cast<unsigned>(CHandedOverSessions::kDefaultKeep.count());
     // As long as an asynchronous browse may wait for its media agent.
     ZYPlatformInfo::getNumber("EventManager", CControllerThreadHM::kIdleLimitName, &keep);
-    CHandedOverSessions::instance().remember(guid, handed, std::chrono::seconds(keep));
-    return true;
+    switch (CHandedOverSessions::instance().remember(guid, handed, std::chrono::seconds(keep))) {
+        case CHandedOverSessions::ERemembered::kKept:
+            return true;
+        case CHandedOverSessions::ERemembered::kOtherOwner:
+            log.debugLvl(0, "session [%s] is held by another caller; not handed over", guid.c_str());
+            t.recordError(CConfigurationMgr::kNotOwnerText);
+            return false;
+        case CHandedOverSessions::ERemembered::kOwnerFull:
+        case CHandedOverSessions::ERemembered::kFull:
+            break;
+    }
+    log.debugLvl(0, "session [%s] not handed over: too many browse sessions are in flight", guid.c_str());
+    t.recordError(kDirectRunTooManySessions);
+    return false;
 }
 
 }  // namespace
@@ -91,11 +105,15 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     CBrowseLog log(kTag);
     const auto started = std::chrono::steady_clock::now();
     CNMessageBase* reply = nullptr;
+    bool handOver = false;
     if (authenticateRoutedRequest(t, session, log)) {
         reply = runWorker(t, log);
         // Paths are booked only for an erase the worker accepted (its user's delete capability
         // included): a refused erase books nothing.
         if (!t.hasReplyError()) runEndUserEraseBookkeeping(t, log);
+        // Remembered before the caller can present the request: a stop may follow at once.
+        if (reply && session && !t.hasReplyError() && !dynamic_cast<databrowse::BrowseResponse*>(reply))
+            handOver = rememberHandOver(t, log);
     }
     databrowse::BrowseResponse errorResponse;
     if (t.hasReplyError()) {
@@ -103,9 +121,6 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
         reply = &errorResponse;
     }
     if (reply && session) {
-        // Remembered before the caller can present the request: a stop may follow at once.
-        const bool handOver =
-            !t.hasReplyError() && !dynamic_cast<databrowse::BrowseResponse*>(reply) && rememberHandOver(t);
         bool timedOut = false;
         const CUxError sent = session->SendXMLMessage(*reply, 0, kSendSeconds, timedOut);
         if (sent.IsError()) {

@@ -12,6 +12,10 @@ struct TDirectTask;
 // Text of the error reply when a worker succeeds but has nothing to send.
 inline constexpr const char* kDirectRunNoAnswer =
     "Browse request failed: the browse produced no answer to send";
+// Text of the error reply when the session cannot be handed over: its caller, or the service, holds as
+// many sessions in flight as it may.
+inline constexpr const char* kDirectRunTooManySessions =
+    "Browse request refused: too many browse sessions are in flight; stop one or wait for one to end";
 
 // Authenticates t's caller, does the end-user erase bookkeeping of an erase request (only once
 // authenticated), runs the worker and sends exactly one reply on `session`; then releases the

@@ -76,6 +76,8 @@ bool namesNoSubclient(const databrowse::BrowseRequest& request) {
 TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) {
     auto t = std::make_unique<TDirectTask>();
     within32bits::keep(received);
+    // Before any step reads them, multi-client find included.
+    if (const std::string why = within32bits::outOfRange(received); !why.empty()) return errorReply(why);
     if (isMultiClientFind(received)) {
         TRoutedBrowse out;
         out.outcome = ERoutedOutcome::kMultiClientFind;

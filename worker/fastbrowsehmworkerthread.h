@@ -468,7 +468,8 @@ public:
     int handleViewBackupCopy(EvRestoreTask& task);
     // Sends error 13 (no backup-copy job); 0.
     int handleNoBackupCopyJob(EvRestoreTask& task);
-    // "<thread id>-<milliseconds>-1"; distinct across the process (the milliseconds strictly increase).
+    // A new browse session id, "<seconds since 1970>-<32 random hex digits>": nobody can name it in
+    // advance, and no session cached or handed over has it.
     static std::string GenerateSessionId();
 
     // ---- counters of the answers
@@ -599,6 +600,9 @@ protected:
     // else this code and text.
     CStepResult stepFailure(databrowse::BrowseErrorCode code, const std::string& text) const;
     // Steps of runRequest, in their order.
+    // The caller's times, skips, page sizes and ids (task, request and filter) as they were sent: one
+    // that would wrap into another value refuses the request.
+    CStepResult checkValueRanges(const EvMultiEntityRestoreTask& task) const;
     void logReceivedRequest(EvMultiEntityRestoreTask* task);
     // The caller's rights (and an end user's mailbox access); a refusal ends the request before
     // anything is set up.

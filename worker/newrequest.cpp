@@ -31,7 +31,7 @@ constexpr int kProviderOneDrive = 7;
 constexpr int kVmGuidAttribute = 16;
 const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kMailboxRestrictionQueryId = "mailbox-owner-restriction";
-const char* const kRefusedText = "Browse access denied: you are not authorised to browse this data.";
+const char* const kRefusedText = CConfigurationMgr::kNotOwnerText;
 
 std::vector<CNMessageBase>* queriesOf(databrowse::Querylist* list) {
     return list ? list->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
@@ -90,6 +90,7 @@ CStepResult CWorkerThreadHM::stepFailure(databrowse::BrowseErrorCode code, const
 
 CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
+    if (CStepResult inRange = checkValueRanges(*task); !inRange.ok()) return inRange;
     if (IsVMCentricBrowseFromParent(task)) {
         if (vsaBrowseRequest(task)) return {};
         return stepFailure(databrowse::BROWSE_ERR_GENERIC,
@@ -158,6 +159,22 @@ void CWorkerThreadHM::logReceivedRequest(EvMultiEntityRestoreTask* task) {
 
     m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
         ->setint64(databrowse::Msg63::f::userId, task->getUserId());
+}
+
+CStepResult CWorkerThreadHM::checkValueRanges(const EvMultiEntityRestoreTask& task) const {
+    std::string why = within32bits::outOfRange(task);
+    if (why.empty()) why = within32bits::outOfRange(m_browseRequest);
+    const std::string pattern = task.getbrowseFindPattern();
+    if (why.empty() && !pattern.empty()) {
+        databrowse::Querylist queries;
+        if (queries.unserialize(pattern) == 0)
+            if (auto* list = queries.getlistobject(databrowse::Querylist::f::queries, false))
+                for (const CNMessageBase& query : *list)
+                    if (why = within32bits::outOfRangePaging(query); !why.empty()) break;
+    }
+    if (why.empty()) return {};
+    CBrowseLog(kTag).debugLvl(0, "browse request refused: %s", why.c_str());
+    return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, why);
 }
 
 CStepResult CWorkerThreadHM::refusal() const {
@@ -330,10 +347,7 @@ CStepResult CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTa
     // A session belongs to whoever set it up: another caller naming its GUID gets the refusal.
     if (g_poConfMgr && !m_heldConfId.empty()) {
         if (CConfRecordRef record = g_poConfMgr->holdConfRec(m_heldConfId)) {
-            CConfRecord::TOwner who;
-            who.userId = static_cast<int>(privateTask->getUserId());
-            who.callerClientId = privateTask->getCallerClientId();
-            who.clientId = privateTask->getClientId();
+            const CConfRecord::TOwner who = CConfRecord::TOwner::of(*privateTask);
             // A session handed to its caller earlier keeps that caller as its owner, though its record
             // ended with the hand-over: nobody else takes the session (and its stop) over.
             CHandedOverSessions::TSession earlier;

@@ -199,14 +199,12 @@ void fillDefaults(EvMultiEntityRestoreTask* priv, CNMessageBase* browseOptions,
 }
 
 // The session GUID on both tasks: one generated for a request without (unless it asks for none), and on
-// the private task the component a prefixed path names.
+// the private task the component a prefixed path names. A generated GUID is one nobody can guess (a
+// counted one let a caller take the next ones before others asked).
 void settleSessionGuid(EvMultiEntityRestoreTask* task, EvMultiEntityRestoreTask* priv,
-                       const std::string& workerId, bool& sessionGuidGenerated) {
+                       bool& sessionGuidGenerated) {
     if (*priv->getbrowseSessionGUID() == '\0' && !(priv->getOptions() & taskoption::kNested)) {
-        char guid[256];
-        std::snprintf(guid, sizeof guid, "%lld-%s", static_cast<long long>(std::time(nullptr)),
-                      workerId.c_str());
-        priv->setbrowseSessionGUID(guid);
+        priv->setbrowseSessionGUID(CWorkerThreadHM::GenerateSessionId().c_str());
         sessionGuidGenerated = true;
     }
     task->setbrowseSessionGUID(priv->getbrowseSessionGUID());
@@ -322,7 +320,7 @@ CStepResult CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, co
 
     adjustFromTime(priv);
     fillDefaults(priv, browseOptions, m_browseRequest);
-    settleSessionGuid(task, priv, m_workerId, sessionGuidGenerated);
+    settleSessionGuid(task, priv, sessionGuidGenerated);
     convertPathCase(priv);
 
     if (!(priv->getOptions() & taskoption::kNested)) smallDump(kTag, priv);

@@ -5,11 +5,16 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <random>
 
 #include "Db/Proc/archFileByTimeSuperBrowse.h"
 #include "Db/Proc/archGetBackupCopyPrecedenceForSnap.h"
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
+#include "planning/confmgr.h"
+#include "planning/handedover.h"
+#include "platform/crypto/zycrypto.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/applicationid.h"
 #include "platform/entities/clientapplist.h"
@@ -27,20 +32,9 @@ namespace {
 constexpr const char* kTag = "FBHMWORKER";
 constexpr int kOtherDataFilesResultSet = 2;
 
-// Milliseconds since 1970, strictly increasing across the process: a session id keys a configuration
-// record, so two ids made in one millisecond must still differ.
-long long nextSessionMillis() {
-    static std::atomic<long long> last{0};
-    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
-    long long previous = last.load();
-    long long next;
-    do {
-        next = now > previous ? now : previous + 1;
-    } while (!last.compare_exchange_weak(previous, next));
-    return next;
-}
+// Bytes of chance in a generated session id: nobody can name a session before it is made, nor take the
+// next ones in advance.
+constexpr size_t kSessionIdRandomBytes = 16;
 
 }  // namespace
 
@@ -190,7 +184,20 @@ int CWorkerThreadHM::handleNoBackupCopyJob(EvRestoreTask& /*task*/) {
 }
 
 std::string CWorkerThreadHM::GenerateSessionId() {
-    char id[64];
-    std::snprintf(id, sizeof id, "%d-%lld-1", GetCurrentThreadId(), nextSessionMillis());
-    return id;
+    for (;;) {
+        unsigned char bytes[kSessionIdRandomBytes];
+        if (!zycrypto::randomBytes(bytes, sizeof bytes)) {
+            // The system's own source, read directly, when the library's cannot answer.
+            std::random_device device;
+            for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(device());
+        }
+        std::string id = std::to_string(static_cast<long long>(std::time(nullptr))) + "-" +
+                         zycrypto::toHex(bytes, sizeof bytes);
+        // A session some caller already holds under this name stays that caller's.
+        CHandedOverSessions::TSession handed;
+        if ((g_poConfMgr && g_poConfMgr->getConfRec(id, false)) ||
+            CHandedOverSessions::instance().find(id, handed))
+            continue;
+        return id;
+    }
 }

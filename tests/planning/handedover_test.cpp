@@ -1,5 +1,5 @@
 // The sessions handed to their callers: kept with their owner and media agent until forgotten or
-// expired, and never more than the bound, the oldest giving way.
+// expired; none gives way to another, and each owner holds at most its own share.
 #include "planning/handedover.h"
 
 #include <gtest/gtest.h>
@@ -8,20 +8,24 @@
 
 namespace {
 
-CHandedOverSessions::TSession session(int user, const std::string& agent) {
+using ERemembered = CHandedOverSessions::ERemembered;
+
+CHandedOverSessions::TSession session(int user, const std::string& agent, unsigned long callerClient = 0) {
     CHandedOverSessions::TSession s;
     s.owner.userId = user;
+    s.owner.callerClientId = callerClient;
     s.mediaAgent = agent;
     return s;
 }
 
-TEST(HandedOverSessions, KeptUntilForgottenOrExpiredAndBounded) {
+TEST(HandedOverSessions, KeptUntilForgottenOrExpiredAndRenewedOnlyByTheirOwner) {
     CHandedOverSessions& sessions = CHandedOverSessions::instance();
-    sessions.remember("kept", session(7, "agent-a"));
-    sessions.remember("kept", session(8, "agent-b"));  // renewed: the later hand-over counts
+    EXPECT_EQ(sessions.remember("kept", session(7, "agent-a")), ERemembered::kKept);
+    EXPECT_EQ(sessions.remember("kept", session(7, "agent-b")), ERemembered::kKept);  // renewed
+    EXPECT_EQ(sessions.remember("kept", session(8, "agent-c")), ERemembered::kOtherOwner);
     CHandedOverSessions::TSession found;
     ASSERT_TRUE(sessions.find("kept", found));
-    EXPECT_EQ(found.owner.userId, 8);
+    EXPECT_EQ(found.owner.userId, 7);
     EXPECT_EQ(found.mediaAgent, "agent-b");
     EXPECT_TRUE(sessions.forget("kept"));
     EXPECT_FALSE(sessions.find("kept", found));
@@ -29,16 +33,60 @@ TEST(HandedOverSessions, KeptUntilForgottenOrExpiredAndBounded) {
 
     sessions.remember("expired", session(1, "agent"), std::chrono::seconds(0));
     EXPECT_FALSE(sessions.find("expired", found));
+    // An expired session is free for whoever hands it over next.
+    EXPECT_EQ(sessions.remember("expired", session(2, "agent")), ERemembered::kKept);
+    EXPECT_TRUE(sessions.forget("expired"));
     sessions.remember("", session(1, "agent"));
     EXPECT_FALSE(sessions.find("", found));
+    EXPECT_EQ(sessions.size(), 0u);
+}
 
-    for (size_t n = 0; n < CHandedOverSessions::kMaxSessions + 10; ++n)
-        sessions.remember("bounded-" + std::to_string(n), session(1, "agent"));
+// One caller handing over many sessions never makes the service forget another's: its own share ends
+// and its next hand-over is refused, while others still hand over theirs.
+TEST(HandedOverSessions, OneOwnerCannotEvictAnothersSessions) {
+    CHandedOverSessions& sessions = CHandedOverSessions::instance();
+    ASSERT_EQ(sessions.remember("admins", session(1, "agent")), ERemembered::kKept);
+    ASSERT_EQ(sessions.remember("clients", session(0, "agent", 44)), ERemembered::kKept);
+    const size_t many = CHandedOverSessions::kMaxSessions + 10;
+    size_t kept = 0;
+    for (size_t n = 0; n < many; ++n)
+        if (sessions.remember("alices-" + std::to_string(n), session(2, "agent")) == ERemembered::kKept) ++kept;
+    EXPECT_EQ(kept, CHandedOverSessions::kMaxSessionsPerOwner);
+    EXPECT_EQ(sessions.remember("alices-more", session(2, "agent")), ERemembered::kOwnerFull);
+    CHandedOverSessions::TSession found;
+    ASSERT_TRUE(sessions.find("admins", found));
+    EXPECT_EQ(found.owner.userId, 1);
+    ASSERT_TRUE(sessions.find("clients", found));
+    EXPECT_EQ(found.owner.callerClientId, 44u);
+    EXPECT_TRUE(sessions.find("alices-0", found)) << "nothing gives way, not even the owner's own";
+    // Another caller without a user is a share of its own.
+    EXPECT_EQ(sessions.remember("other-client", session(0, "agent", 45)), ERemembered::kKept);
+    // A session given back frees its owner's place.
+    EXPECT_TRUE(sessions.forget("alices-0"));
+    EXPECT_EQ(sessions.remember("alices-more", session(2, "agent")), ERemembered::kKept);
+
+    // Many owners together still stop at the bound in all, and nobody's session gives way for them.
+    size_t users = 0;
+    while (sessions.size() < CHandedOverSessions::kMaxSessions) {
+        const int user = 100 + static_cast<int>(users++);
+        for (size_t n = 0; n < CHandedOverSessions::kMaxSessionsPerOwner &&
+                           sessions.size() < CHandedOverSessions::kMaxSessions;
+             ++n)
+            ASSERT_EQ(sessions.remember("u" + std::to_string(user) + "-" + std::to_string(n), session(user, "a")),
+                      ERemembered::kKept);
+    }
+    EXPECT_EQ(sessions.remember("one-too-many", session(99, "agent")), ERemembered::kFull);
+    EXPECT_TRUE(sessions.find("admins", found));
     EXPECT_EQ(sessions.size(), CHandedOverSessions::kMaxSessions);
-    EXPECT_FALSE(sessions.find("bounded-0", found)) << "the oldest gave way";
-    EXPECT_TRUE(sessions.find("bounded-" + std::to_string(CHandedOverSessions::kMaxSessions + 9), found));
-    for (size_t n = 0; n < CHandedOverSessions::kMaxSessions + 10; ++n)
-        sessions.forget("bounded-" + std::to_string(n));
+
+    sessions.forget("admins");
+    sessions.forget("clients");
+    sessions.forget("other-client");
+    sessions.forget("alices-more");
+    for (size_t n = 0; n < many; ++n) sessions.forget("alices-" + std::to_string(n));
+    for (size_t u = 0; u < users; ++u)
+        for (size_t n = 0; n < CHandedOverSessions::kMaxSessionsPerOwner; ++n)
+            sessions.forget("u" + std::to_string(100 + u) + "-" + std::to_string(n));
     EXPECT_EQ(sessions.size(), 0u);
 }
 

@@ -1,6 +1,7 @@
 // Normalisation of a request on the demo world: the defaults of the private task, the session GUID
 // rule, the filter's paging, the synthetic-full to-time and case-insensitive paths.
 #include <ctime>
+#include <regex>
 
 #include "platform/hubdb/threadsql.h"
 #include "tests/worker/checksworld.h"
@@ -39,8 +40,13 @@ TEST_F(Normalisation, DefaultsAndTheGeneratedSessionGuid) {
     EXPECT_EQ(privatePaths(), std::vector<std::string>{"/home"});
     EXPECT_TRUE(generated);
     const std::string guid = priv().getbrowseSessionGUID();
-    EXPECT_EQ(guid.substr(guid.find('-')), "-77");
+    // Seconds and 32 hex digits of chance: not the worker id, which callers could count ahead to.
+    EXPECT_TRUE(std::regex_match(guid, std::regex("[0-9]+-[0-9a-f]{32}"))) << guid;
     EXPECT_STREQ(task.getbrowseSessionGUID(), guid.c_str());
+    task.setbrowseSessionGUID("");
+    ASSERT_TRUE(normalise());
+    EXPECT_TRUE(generated);
+    EXPECT_NE(priv().getbrowseSessionGUID(), guid) << "the same worker's next session is another";
     // The caller's own GUID stays; with option 0x2000 none is made.
     task.setbrowseSessionGUID("given-guid");
     ASSERT_TRUE(normalise());
