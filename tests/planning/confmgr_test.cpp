@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "planning/confrecord.h"
+#include "planning/handedover.h"
 #include "tests/planning/planningworld.h"
 
 namespace {
@@ -342,6 +343,78 @@ TEST_F(ConfCache, SessionsPlanAtOnceWhileASecondRequestOfOneIsRefusedOrWaits) {
     EXPECT_EQ(idB, "B");
     EXPECT_EQ(count("A"), 1u);
     EXPECT_EQ(count("B"), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// A session belongs to whoever set it up: another caller naming it is refused at once, whether its
+// record is in use, left between two requests, being planned, or gone with the hand-over of the session
+// to its caller; never waited for, never taken over. Its owner goes on using it.
+TEST_F(ConfCache, ASessionOfAnotherCallerIsRefusedAtOnceNeverWaitedForOrTakenOver) {
+    cache->setConflictPause([](unsigned) { ADD_FAILURE() << "a request waited for another caller's session"; });
+    cache->setConflictWait(600, 100);
+    auto asUser = [&](const std::string& session, int user, unsigned long callerClient = 0) {
+        auto task = fileTask(session);
+        task->setUserId(user);
+        task->setCallerClientId(callerClient);
+        return task;
+    };
+    auto openAs = [&](EvMultiEntityRestoreTask& task, TConfError& error) {
+        bool flag = false;
+        return cache->openConfRef(&task, flag, error);
+    };
+    auto refused = [](const TConfError& error) {
+        return error.code == databrowse::BROWSE_ERR_PERMISSION && error.text == CConfigurationMgr::kNotOwnerText;
+    };
+    TConfError error;
+    auto admin = asUser("owned", world.adminUser);
+    auto alice = asUser("owned", world.fileUser);
+    ASSERT_EQ(openAs(*admin, error), "owned");
+    EXPECT_TRUE(openAs(*alice, error).empty());
+    EXPECT_TRUE(refused(error)) << error.text;
+    EXPECT_EQ(count("owned"), 1u);
+
+    // Left between two of its owner's requests: still the owner's.
+    EXPECT_EQ(cache->closeConfRef("owned"), 0);
+    EXPECT_TRUE(openAs(*alice, error).empty());
+    EXPECT_TRUE(refused(error)) << error.text;
+    ASSERT_EQ(openAs(*admin, error), "owned");
+    CConfRecord::TOwner owner;
+    ASSERT_TRUE(cache->getConfRec("owned", false)->getOwner(owner));
+    EXPECT_EQ(owner.userId, world.adminUser);
+
+    // Callers without a user are told apart by their proven calling client.
+    auto client44 = asUser("client-owned", 0, 44);
+    auto client45 = asUser("client-owned", 0, 45);
+    ASSERT_EQ(openAs(*client44, error), "client-owned");
+    EXPECT_TRUE(openAs(*client45, error).empty());
+    EXPECT_TRUE(refused(error)) << error.text;
+
+    // Being planned for its first request.
+    auto planned = fileTask<CHookedTask>("planned");
+    planned->setUserId(world.adminUser);
+    auto late = asUser("planned", world.fileUser);
+    TConfError lateError;
+    std::string lateId = "unset";
+    planned->hook = [&] { lateId = openAs(*late, lateError); };
+    ASSERT_EQ(openAs(*planned, error), "planned");
+    EXPECT_TRUE(lateId.empty());
+    EXPECT_TRUE(refused(lateError)) << lateError.text;
+
+    // Handed to its caller, with no record left here.
+    CHandedOverSessions::TSession handed;
+    handed.owner.userId = world.adminUser;
+    ASSERT_EQ(CHandedOverSessions::instance().remember("handed", handed),
+              CHandedOverSessions::ERemembered::kKept);
+    auto aliceHanded = asUser("handed", world.fileUser);
+    EXPECT_TRUE(openAs(*aliceHanded, error).empty());
+    EXPECT_TRUE(refused(error)) << error.text;
+    auto adminHanded = asUser("handed", world.adminUser);
+    EXPECT_EQ(openAs(*adminHanded, error), "handed");
+    CHandedOverSessions::instance().forget("handed");
+    cache->setConflictPause({});
 }
 
 }  // namespace
