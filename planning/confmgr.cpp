@@ -77,8 +77,7 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
         if (claim == TClaim::Foreign) {
             // Another caller's session is neither waited for nor taken over once that caller's browse
             // ends: the name stays its owner's.
-            log.debugLvl(0, "Configuration [%s] belongs to another caller; the new request is refused.",
-                         seenId.c_str());
+            log.debugLvl(0, "browse session [%s] belongs to another caller; refused", seenId.c_str());
             error = {databrowse::BROWSE_ERR_PERMISSION, kNotOwnerText};
             setLastError(error.code, error.text);
             return std::string();

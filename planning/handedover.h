@@ -18,9 +18,10 @@
 
 class CHandedOverSessions {
 public:
-    // Sessions kept at most in all, and of one owner; how long one is kept by default.
-    static constexpr size_t kMaxSessions = 4096;
-    static constexpr size_t kMaxSessionsPerOwner = 256;
+    // Sessions kept at most in all, and of one owner (a few hundred bytes each); how long one is kept by
+    // default.
+    static constexpr size_t kMaxSessions = 65536;
+    static constexpr size_t kMaxSessionsPerOwner = 1024;
     static constexpr std::chrono::seconds kDefaultKeep{3600};
 
     struct TSession {

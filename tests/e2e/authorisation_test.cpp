@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "planning/handedover.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/net/zynetwork.h"
@@ -171,6 +172,27 @@ protected:
     static std::string hostLog() {
         std::ifstream in(s->dir.file("demo") + "/hubmaster.log");
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    static size_t occurrences(const std::string& haystack, const std::string& needle) {
+        size_t n = 0;
+        for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
+            ++n;
+        return n;
+    }
+    // A stop of `session` as the holder of `token`; back once the router has handled it (it answers none).
+    static void stopAs(const std::string& session, const std::string& token) {
+        databrowse::BrowseRequest stop;
+        stop.setint64(R::opType, databrowse::BROWSE_OP_STOP);
+        stop.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, session);
+        stop.setstring(R::token, token);
+        CZyNetwork router;
+        bool timedOut = false;
+        ASSERT_FALSE(router
+                         .Connect(TZyNetAddress{"127.0.0.1", s->hostPort}, "BrowseRouter", hubtest::kAnonymous,
+                                  10, timedOut)
+                         .IsError());
+        ASSERT_FALSE(router.SendXMLMessage(stop, 0, 10, timedOut).IsError());
+        ignoreResult(router.Disconnect(30, timedOut), "the stop was sent; the router answers none");
     }
 
     struct TShared {
@@ -486,6 +508,16 @@ TEST_F(Authorisation, OnlyASessionsOwnerStopsIt) {
     const std::string asked = "Stop request for session [" + session + "]";
     // Held: the host has passed the browse on to the media agent, which went silent.
     EXPECT_TRUE(silent->waitFor("fault after 0 items", 60s)) << silent->output();
+    // Another user's browse under the held session is refused at once, on either road: neither queued
+    // behind the owner's browse nor given the session once it ends.
+    for (const std::string& road : {std::string(" --via hubmaster"), std::string()}) {
+        TRun taken = browse("list " + fileSubclient() + " --at " + lastDay() + road + " --session " + session,
+                            alice(), "stderr-taken");
+        EXPECT_EQ(taken.status, 3) << road << ": " << taken.err;
+        EXPECT_NE(taken.err.find(kDenied), std::string::npos) << road << ": " << taken.err;
+    }
+    EXPECT_EQ(occurrences(hostLog(), "browse session [" + session + "] belongs to another caller; refused"), 2u)
+        << hostLog();
     TRun stop = browse("stop --session " + session, alice());
     EXPECT_EQ(stop.status, 0) << stop.err;
     EXPECT_NE(hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser)),
@@ -650,6 +682,99 @@ TEST_F(Authorisation, FindAcrossClientsWarnsOfWhatItLeavesOut) {
     TRun alone = browse("find --clients client3" + what, admin());
     EXPECT_EQ(alone.status, 1) << alone.out << alone.err;
     EXPECT_NE(alone.err.find(leftOut), std::string::npos) << alone.err;
+}
+
+// A caller holds at most its share of sessions handed over and in flight: more of its own are refused
+// rather than making the service forget another caller's, which stays its owner's to browse and stop.
+TEST_F(Authorisation, HandedOverSessionsStayTheirOwnersWhateverOthersAsk) {
+    const std::string list = "list " + fileSubclient() + " --at " + lastDay();
+    auto ask = [&](const std::string& session, const std::string& who) {
+        databrowse::BrowseRequest asked = request(list + " --session " + session + " " + who);
+        return askRouter(asked);
+    };
+    const std::string admins = "authorisation-admins-flight";
+    ASSERT_TRUE(ask(admins, admin()).prepared);
+    // Her browses of earlier tests count too: she asks until refused.
+    std::vector<std::string> alices;
+    TAnswers more;
+    for (size_t n = 0; n <= CHandedOverSessions::kMaxSessionsPerOwner; ++n) {
+        more = ask("authorisation-alices-" + std::to_string(n), alice());
+        if (!more.prepared) break;
+        alices.push_back("authorisation-alices-" + std::to_string(n));
+    }
+    EXPECT_FALSE(more.prepared);
+    EXPECT_NE(more.texts.find("too many browse sessions are in flight"), std::string::npos) << more.texts;
+    EXPECT_GT(alices.size(), CHandedOverSessions::kMaxSessionsPerOwner / 2);
+    // admin's session is still known as his: alice can neither browse under it nor stop it.
+    for (bool viaHost : {false, true}) {
+        databrowse::BrowseRequest taken = request(list + " --session " + admins + " " + alice());
+        TAnswers answers = viaHost ? askHost(taken) : askRouter(taken);
+        EXPECT_FALSE(answers.prepared) << viaHost;
+        EXPECT_EQ(answers.items, 0u) << viaHost;
+        EXPECT_NE(answers.texts.find(kDenied), std::string::npos) << viaHost << ": " << answers.texts;
+    }
+    stopAs(admins, s->aliceToken);
+    EXPECT_NE(hostLog().find("Stop request for session [" + admins + "] of user [admin] (id " +
+                             std::to_string(s->world.adminUser)),
+              std::string::npos);
+    EXPECT_EQ(hostLog().find("Stop request for session [" + admins + "] of user [admin] (id " +
+                             std::to_string(s->world.adminUser) + "), client [client1] (id " +
+                             std::to_string(s->world.fileClient) + ") by user [alice] (id " +
+                             std::to_string(s->world.fileUser) + ") accepted"),
+              std::string::npos)
+        << hostLog();
+    // Her own stops give her share back; admin goes on browsing in his session.
+    for (const std::string& session : alices) stopAs(session, s->aliceToken);
+    EXPECT_TRUE(ask("authorisation-alices-more", alice()).prepared);
+    stopAs("authorisation-alices-more", s->aliceToken);
+    EXPECT_TRUE(ask(admins, admin()).prepared);
+    stopAs(admins, s->adminToken);
+}
+
+// Negative times, skips and ids are refused on both roads, never cut to 32 bits into another valid value
+// (a date, an earlier page, another client).
+TEST_F(Authorisation, ValuesThatWouldWrapAreRefusedOnBothRoads) {
+    constexpr int64_t k2To32 = int64_t{1} << 32;
+    const std::string list = "list " + fileSubclient() + " --at " + lastDay() + " " + admin();
+    auto pagedFrom = [&](int64_t skip) {
+        databrowse::BrowseRequest r = request(list);
+        auto* queries = r.getlistobject(R::queries, true);
+        if (queries->empty()) queries->push_back(databrowse::Query());
+        queries->front()
+            .getObjectAccessor(databrowse::Query::f::dataParam, true)
+            ->getObjectAccessor(databrowse::DataParam::f::paging, true)
+            ->setint64(databrowse::Msg6::f::skipNode, skip);
+        return r;
+    };
+    databrowse::BrowseRequest time = request(list);
+    time.getObjectAccessor(R::timeRange, true)
+        ->setint64(databrowse::BrowseTimeRange::f::toTime, std::stoll(lastDay()) - k2To32);
+    databrowse::BrowseRequest skip = pagedFrom(5 - k2To32);
+    databrowse::BrowseRequest client = request(list);
+    client.getObjectAccessor(R::entity, true)->setint64(ZyEntities::GenericEntity::f::clientId, 4 - k2To32);
+    const std::string clientId = std::to_string(4 - k2To32);
+    // The Hubmaster's own service resolves the entity before the browse: not the subclient's client.
+    const struct {
+        databrowse::BrowseRequest* asked;
+        std::string routerText, hostText;
+    } cases[] = {
+        {&time, "to-time [" + std::to_string(std::stoll(lastDay()) - k2To32) + "] is out of range", ""},
+        {&skip, "skip [" + std::to_string(5 - k2To32) + "] is out of range", ""},
+        {&client, "client id [" + clientId + "] is out of range",
+         "Subclient [" + std::to_string(s->world.fileSubclient) + "] is not a subclient of client [client1]"}};
+    for (const auto& c : cases) {
+        for (bool viaHost : {false, true}) {
+            TAnswers answers = viaHost ? askHost(*c.asked) : askRouter(*c.asked);
+            const std::string wanted =
+                viaHost && !c.hostText.empty() ? c.hostText : "The browse request's " + c.routerText;
+            EXPECT_FALSE(answers.prepared) << wanted;
+            EXPECT_EQ(answers.items, 0u) << wanted;
+            EXPECT_NE(answers.texts.find(wanted), std::string::npos) << wanted << ": " << answers.texts;
+        }
+    }
+    // The same request within range is answered.
+    databrowse::BrowseRequest fine = pagedFrom(5);
+    EXPECT_TRUE(askRouter(fine).prepared);
 }
 
 }  // namespace

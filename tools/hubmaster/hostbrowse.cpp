@@ -310,7 +310,7 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, std::
     const std::string named = entity->getstring(E::clientName);
     const long long namedId = entity->getint64(E::clientId);
     if ((!named.empty() && strcasecmp(named.c_str(), clientName.c_str()) != 0) ||
-        (namedId > 0 && namedId != s.clientId)) {
+        (namedId != 0 && namedId != s.clientId)) {
         // A client that does not exist is named as such, not as the owner of someone else's subclient.
         APP_Client namedClient(nullptr);
         if (named.empty())
