@@ -12,6 +12,7 @@
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_xml.h"
+#include "platform/threads/threadresources.h"
 
 namespace {
 
@@ -315,6 +316,9 @@ void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> s
     parked.thread = std::this_thread::get_id();
     for (;;) {
         serve(handle, std::move(session));
+        // What the work of its session left with this thread (its database connection) is not kept
+        // while it waits for the next one, nor after it ends.
+        releaseThreadResources();
         CHubMutexLock lock(m_mutex);
         const auto& o = zynet::options();
         bool next = !m_quitting && !m_closed && m_parked.size() < o.parkedThreads;
@@ -482,8 +486,10 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
     }
     if (limited) setBusy(handle, false);
     if (limited) {
-        // What an outsider's big message took is not kept while its session idles.
+        // What an outsider's big message took is not kept while its session idles, nor what its
+        // request took of this thread (its database connection): idle outsiders hold none of them.
         constexpr size_t kKeptReceiveBytes = 64u << 10;
+        releaseThreadResources();
         CHubMutexLock lock(session.m_receiveMutex);
         session.m_assembler.shrink(kKeptReceiveBytes);
     }
