@@ -230,10 +230,12 @@ void CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most, size
         if (!readOpening(opening)) continue;
         if (openings.size() >= most) {
             // Openings are kept in the order they came: the first found is the oldest.
-            auto victim = std::find_if(openings.begin(), openings.end(), [](const auto& o) { return o.silent(); });
+            auto victim =
+                std::find_if(openings.begin(), openings.end(), [](const auto& o) { return o.silent(); });
             if (victim == openings.end()) victim = openings.begin();
-            zynet::logOutsider(victim->address,
-                               "connection from %s gave way to a newer one before its opening was whole%s; closed");
+            zynet::logOutsider(
+                victim->address,
+                "connection from %s gave way to a newer one before its opening was whole%s; closed");
             openings.erase(victim);
         }
         openings.push_back(std::move(opening));

@@ -262,8 +262,10 @@ void CZyNetworkServer::evict(const std::vector<long long>& victims) {
         TConnection& c = m_connections[victim];
         c.evicted = true;
         c.session->shutdown();
-        zynet::logDebug(1, "[%s]: idle session %lld of a caller outside the infrastructure (%s %s) closed for a "
-                        "newer one", m_name.c_str(), victim, c.name.c_str(), c.address.c_str());
+        zynet::logDebug(1,
+                        "[%s]: idle session %lld of a caller outside the infrastructure (%s %s) closed for a "
+                        "newer one",
+                        m_name.c_str(), victim, c.name.c_str(), c.address.c_str());
     }
 }
 
@@ -419,9 +421,9 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         zynet::TFrame frame;
         bool timedOut = false;
         // An outsider has a few seconds for its first message, and a shorter idle limit.
-        const int idle = !limited   ? zynet::options().idleSeconds
-                         : first    ? zynet::options().anonymousFirstFrameSeconds
-                                    : zynet::options().anonymousIdleSeconds;
+        const int idle = !limited ? zynet::options().idleSeconds
+                         : first  ? zynet::options().anonymousFirstFrameSeconds
+                                  : zynet::options().anonymousIdleSeconds;
         CUxError error = session.receiveFrame(frame, zynet::deadlineIn(idle), timedOut, kFunction);
         if (error.IsError()) {
             if (timedOut)

@@ -110,8 +110,8 @@ private:
     bool makeRoomForOutsider(const CZyNetwork::TPeer& peer) REQUIRES(m_mutex);
     // Marks the oldest idle outsider's session for which `which` holds, and not among `taken`, by adding
     // its handle there; false when there is none.
-    bool pickIdleOutsider(const std::function<bool(const TConnection&)>& which, std::vector<long long>& taken) const
-        REQUIRES(m_mutex);
+    bool pickIdleOutsider(const std::function<bool(const TConnection&)>& which,
+                          std::vector<long long>& taken) const REQUIRES(m_mutex);
     // Closes the sessions `victims` so that a newer caller gets their places.
     void evict(const std::vector<long long>& victims) REQUIRES(m_mutex);
     // A thread waiting for its next connection; its slot is filled by adopt.

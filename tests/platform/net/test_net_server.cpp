@@ -3,10 +3,10 @@
 // while connections run in parallel, bad frames close only their own connection, the disconnect
 // exchange, handles, Quit with sessions open or from inside a callback, and openings that never come
 // whole.
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <atomic>

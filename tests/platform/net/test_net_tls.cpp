@@ -8,15 +8,15 @@
 
 #include <atomic>
 #include <filesystem>
-#include <memory>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "platform/log/evdebug.h"
 #include "platform/log/peerlog.h"
-#include "platform/net/zynet_errors.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynet_xml.h"
 #include "tests/platform/net/net_test_server.h"
