@@ -8,6 +8,7 @@
 
 #include "platform/db/dbresult.h"
 #include "platform/threads/hubmutex.h"
+#include "platform/threads/threadresources.h"
 
 namespace zydb {
 
@@ -67,9 +68,9 @@ private:
 // Transaction connections kept for reuse: as many as a busy host runs side by side for a while (a
 // security check per browse); opening one reads the whole schema.
 constexpr size_t kIdleConnections = 32;
-// Connections of threads that ended, for the next threads: a server runs each connection of its peers
-// on a thread of its own, and a thread's first query would otherwise open a connection and read the
-// whole schema again. A server's parked threads keep their own, so few are needed here.
+// Connections of threads that ended or wait for work, for the next threads: a server runs each
+// connection of its peers on a thread of its own, and a thread's first query would otherwise open a
+// connection and read the whole schema again.
 constexpr size_t kIdleThreadConnections = 16;
 
 struct EnvState {
@@ -101,16 +102,24 @@ struct ThreadConn {
         return *this;
     }
     // At the thread's end a connection no one else holds, with nothing open on it, serves the next thread.
-    ~ThreadConn() {
-        if (!conn || conn.use_count() != 1 || conn->busy()) return;
-        std::vector<std::shared_ptr<IDbConnection>> closing;  // closed once the lock is let go
+    ~ThreadConn() { giveBack(); }
+    void giveBack() {
+        if (!conn) return;
+        std::vector<std::shared_ptr<IDbConnection>> closing;  // declared first: closed after the lock
+        std::shared_ptr<IDbConnection> mine = std::move(conn);
+        if (mine.use_count() != 1 || mine->busy()) return;
         CHubMutexLock g(env().mutex);
         if (env().open.load() && env().generation.load() == generation)
-            env().threadIdle.give(std::move(conn), closing);
+            env().threadIdle.give(std::move(mine), closing);
     }
 };
 
 thread_local ThreadConn t_conn;
+
+// Threads that wait for work (a network server's between sessions) give their connection back: the
+// kept connections stay within their bound however many threads wait.
+const bool g_releasedByWaitingThreads =
+    (registerThreadResourceRelease(&CDbEnv::releaseThreadConnection), true);
 
 int connectNow(std::unique_ptr<IDbConnection>& out, unsigned long long* generation, std::string* error) {
     std::string path;
@@ -170,6 +179,11 @@ void CDbEnv::close() {
     env().path.clear();
     env().generation.fetch_add(1);
     t_conn = ThreadConn{};
+}
+
+void CDbEnv::releaseThreadConnection() {
+    (void)g_releasedByWaitingThreads;
+    t_conn.giveBack();
 }
 
 bool CDbEnv::isOpen() { return env().open.load(); }

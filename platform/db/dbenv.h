@@ -25,6 +25,10 @@ public:
     // The calling thread's connection, opened on first use. Null with *rc set when there is no
     // database or it cannot be opened (the reason in *error).
     static std::shared_ptr<IDbConnection> threadConnection(int* rc, std::string* error = nullptr);
+    // Gives the calling thread's connection back to the connections kept for the next threads (or
+    // closes it when they are enough), as the end of the thread does: a thread that waits for work holds
+    // none. Also run for every waiting thread through releaseThreadResources (threadresources.h).
+    static void releaseThreadConnection();
     // A connection of its own, for a transaction that must not share the thread's.
     static std::shared_ptr<IDbConnection> newConnection(int* rc, std::string* error = nullptr);
 };

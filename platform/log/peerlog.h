@@ -1,5 +1,6 @@
-// Lines that an outsider causes: while a thread works for a peer whose name is not proven (a network
-// callback of an anonymous caller), every line it logs is counted per peer address and line format.
+// Lines that an outsider causes: while a thread works for a peer outside the infrastructure (a network
+// callback of an anonymous caller or of a client machine), every line it logs is counted per peer (its
+// proven name, else its address) and line format.
 // Past a burst in a window such lines are counted, not written, and the next one written says how many
 // were left out, so no outsider can flush the log of what happened before. Any thread.
 #pragma once
@@ -11,7 +12,8 @@
 
 namespace zylog {
 
-// Marks the calling thread as working for `peer` (an address) until the scope ends; scopes nest.
+// Marks the calling thread as working for `peer` (a name or an address; "" for none) until the scope
+// ends; scopes nest.
 class CPeerScope {
 public:
     explicit CPeerScope(const std::string& peer);

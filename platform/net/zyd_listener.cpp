@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/log/peerlog.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_frame.h"
@@ -19,9 +20,10 @@
 namespace {
 
 // Openings in progress at once (shared out among the accept threads). When a thread's share is taken,
-// a new connection takes the place of its oldest one: a client that sends its opening at once is read
-// before a crowd of connections that send nothing (or a byte at a time) can push it out, so such a
-// crowd never locks clients out.
+// a new connection takes the place of the oldest one that has sent nothing, else of the oldest one: a
+// client whose handshake is under way is never pushed out by connections that send nothing, however
+// fast they come, and a crowd that sends a byte at a time (or stops after its handshake) still gives way
+// to newer connections, so neither kind locks clients out.
 constexpr size_t kMaxOpenings = 256;
 // Accept threads: a handshake costs far more than an accept, and a busy machine opens many sessions.
 size_t acceptThreads() {
@@ -46,6 +48,8 @@ struct CZydListener::TOpening {
     bool decided = false;    // TLS or plain is known (from the first byte)
     bool secured = false;    // the TLS handshake is done
     bool wantWrite = false;  // the handshake waits to send
+
+    bool silent() const { return !decided && assembler.buffered() == 0; }  // nothing arrived yet
 };
 
 std::shared_ptr<CZydListener> CZydListener::create() {
@@ -225,10 +229,14 @@ void CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most, size
         // A client that sent its opening with the connection is served now, without taking a place.
         if (!readOpening(opening)) continue;
         if (openings.size() >= most) {
-            // Openings are kept in the order they came: the first is the oldest.
-            zynet::logOutsider(openings.front().address,
-                               "connection from %s gave way to a newer one before its opening was whole%s; closed");
-            openings.erase(openings.begin());
+            // Openings are kept in the order they came: the first found is the oldest.
+            auto victim =
+                std::find_if(openings.begin(), openings.end(), [](const auto& o) { return o.silent(); });
+            if (victim == openings.end()) victim = openings.begin();
+            zynet::logOutsider(
+                victim->address,
+                "connection from %s gave way to a newer one before its opening was whole%s; closed");
+            openings.erase(victim);
         }
         openings.push_back(std::move(opening));
     }
@@ -347,7 +355,11 @@ void CZydListener::handOver(TOpening& opening, const CZyNetwork::TPeer& peer, co
                 server->adopt(opening.socket, peer, opening.assembler.data(), opening.assembler.buffered());
         }
     }
-    if (error.IsError()) refuse(opening, error, peer.clientName + " to [" + service + "]");
+    if (error.IsError()) {
+        // An outsider's refusals are its own lines to count (see peerlog.h).
+        zylog::CPeerScope scope(peer.outsiderKey());
+        refuse(opening, error, peer.clientName + " to [" + service + "]");
+    }
 }
 
 CZyNetwork::TPeer CZydListener::peerOf(const TOpening& opening, unsigned protocolVersion, const char* claimedName,
@@ -384,6 +396,7 @@ bool CZydListener::mayLaunch(TOpening& opening, bool trusted) {
 
 void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch) {
     const CZyNetwork::TPeer peer = peerOf(opening, launch.protocolVersion, launch.clientName, launch.hostName);
+    zylog::CPeerScope scope(peer.outsiderKey());
     CHubMutexLock launching(m_launchMutex);
     if (!mayLaunch(opening, peer.trusted)) return;
     CZyNetworkServer* server = nullptr;

@@ -20,10 +20,13 @@ struct TZyNetOptions {
     // while fewer than parkedThreads wait there; a busy server then starts no thread per connection.
     unsigned parkedThreads = 64;
     int parkedSeconds = 10;
-    // Callers without a certificate (anonymous) are served within tighter limits, so that a crowd of
-    // them can neither lock out proven peers nor cost memory before a request has been judged.
-    unsigned maxAnonymousConnections = 128;   // anonymous sessions of one server at once
+    // Callers outside the infrastructure (anonymous ones, and client machines, whose certificates prove
+    // only their names) are served within tighter limits, so that a crowd of them can neither lock out
+    // the infrastructure or a console nor cost memory before a request has been judged. When a count is
+    // full, the oldest idle session it counts gives way to the newcomer.
+    unsigned maxAnonymousConnections = 128;   // such sessions of one server at once
     unsigned maxAnonymousPerAddress = 64;     // ... from one peer address
+    unsigned maxOutsiderPerName = 64;         // ... proven to be one client machine
     int anonymousFirstFrameSeconds = 5;       // its first message must be whole by then (also its stall limit)
     int anonymousIdleSeconds = 60;            // idle this long between messages, it is closed
     uint32_t anonymousMaxFrameBytes = 1u << 20;  // larger frames from it are refused

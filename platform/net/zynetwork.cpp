@@ -355,7 +355,7 @@ void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* 
     CHubMutexLock lock(m_receiveMutex);  // nobody else has the session yet
     if (!peer.trusted)
         m_assembler.setMaxPayload(std::min(zynet::options().anonymousMaxFrameBytes, zynet::options().maxFrameBytes));
-    if (!peer.proven) m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
+    if (!peer.trusted) m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
     if (pendingSize > 0) m_assembler.append(pending, pendingSize);
     // What an outsider's frames take while they arrive counts with what its messages hold.
     if (!peer.trusted) m_assembler.chargeTo(&zynet::outsidersHeld());

@@ -173,8 +173,13 @@ private:
         std::string address;     // its network address
         bool proven = false;
         // Proven to be the infrastructure (the Hubmaster, a media agent): only such a peer gets the
-        // trusted limits; any other, proven or not, an outsider's frame size, decoding and launches.
+        // trusted limits; any other, proven or not, an outsider's sessions, frame size, decoding,
+        // launches and log lines.
         bool trusted = false;
+
+        // Whom an outsider's sessions and log lines are counted against: its proven name, else its
+        // address; "" for the infrastructure, which is not counted.
+        std::string outsiderKey() const { return trusted ? std::string() : proven ? clientName : address; }
     };
 
     // The listener's answer to an opening: its control code (0 for another kind) and payload.

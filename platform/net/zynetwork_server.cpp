@@ -12,6 +12,7 @@
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_xml.h"
+#include "platform/threads/threadresources.h"
 
 namespace {
 
@@ -205,19 +206,18 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     CHubMutexLock lock(m_mutex);
     if (m_quitting || m_closed) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
     const auto live = [](const auto& entry) { return !entry.second.ended && !entry.second.evicted; };
-    if (!peer.proven && !makeRoomForAnonymous(peer.address))
+    if (!peer.trusted && !makeRoomForOutsider(peer))
         return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
-                                "too many callers without a certificate at " + m_name);
-    // Proven peers always find room: anonymous callers hold only their share of the slots, and an idle
+                                "too many callers outside the infrastructure at " + m_name);
+    // The infrastructure always finds room: outsiders hold only their share of the slots, and an idle
     // one gives way when every slot is taken.
     if (static_cast<size_t>(std::count_if(m_connections.begin(), m_connections.end(), live)) >=
         zynet::options().maxConnections) {
-        const long long victim = oldestIdleAnonymous("");
-        if (victim == 0)
+        std::vector<long long> victims;
+        if (!pickIdleOutsider([](const TConnection&) { return true; }, victims))
             return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
                                     "too many connections to " + m_name);
-        m_connections[victim].evicted = true;
-        m_connections[victim].session->shutdown();
+        evict(victims);
     }
 
     m_hadConnection = true;
@@ -226,8 +226,9 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     const long long handle = ++g_nextHandle;
     TConnection& connection = m_connections[handle];
     connection.session = session;
-    connection.anonymous = !peer.proven;
+    connection.outsider = !peer.trusted;
     connection.address = peer.address;
+    if (peer.proven) connection.name = peer.clientName;
     if (!m_parked.empty()) {
         // The thread that waited least: the likeliest to still have its caches warm.
         TParked* parked = m_parked.back();
@@ -244,32 +245,59 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     return CUxError::Success();
 }
 
-long long CZyNetworkServer::oldestIdleAnonymous(const std::string& address) const {
+bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnection&)>& which,
+                                        std::vector<long long>& taken) const {
     // Handles grow with time: the first match in the map is the oldest.
     for (const auto& [handle, c] : m_connections)
-        if (c.anonymous && !c.ended && !c.evicted && !c.busy && (address.empty() || c.address == address))
-            return handle;
-    return 0;
+        if (c.outsider && !c.ended && !c.evicted && !c.busy && which(c) &&
+            std::find(taken.begin(), taken.end(), handle) == taken.end()) {
+            taken.push_back(handle);
+            return true;
+        }
+    return false;
 }
 
-bool CZyNetworkServer::makeRoomForAnonymous(const std::string& address) {
+void CZyNetworkServer::evict(const std::vector<long long>& victims) {
+    for (long long victim : victims) {
+        TConnection& c = m_connections[victim];
+        c.evicted = true;
+        c.session->shutdown();
+        zynet::logDebug(1,
+                        "[%s]: idle session %lld of a caller outside the infrastructure (%s %s) closed for a "
+                        "newer one",
+                        m_name.c_str(), victim, c.name.c_str(), c.address.c_str());
+    }
+}
+
+bool CZyNetworkServer::makeRoomForOutsider(const CZyNetwork::TPeer& peer) {
     const TZyNetOptions& o = zynet::options();
-    size_t all = 0, here = 0;
+    // A client machine's certificate proves its name: its sessions are counted by that name too, so one
+    // machine cannot fill the share from several addresses, nor a console of another be shut out by it.
+    const std::string name = peer.proven ? peer.clientName : std::string();
+    size_t all = 0, here = 0, named = 0;
     for (const auto& [handle, c] : m_connections) {
-        if (!c.anonymous || c.ended || c.evicted) continue;
+        if (!c.outsider || c.ended || c.evicted) continue;
         ++all;
-        if (c.address == address) ++here;
+        here += c.address == peer.address;
+        named += !name.empty() && c.name == name;
     }
     const bool addressFull = here >= o.maxAnonymousPerAddress;
-    if (!addressFull && all < o.maxAnonymousConnections) return true;
-    // A caller that keeps a session open doing nothing gives way to one that has come to ask.
-    const long long victim = oldestIdleAnonymous(addressFull ? address : std::string());
-    if (victim == 0) return false;
-    TConnection& c = m_connections[victim];
-    c.evicted = true;
-    c.session->shutdown();
-    zynet::logDebug(1, "[%s]: idle session %lld of a caller without a certificate (%s) closed for a newer one",
-                    m_name.c_str(), victim, c.address.c_str());
+    const bool nameFull = !name.empty() && named >= o.maxOutsiderPerName;
+    if (!addressFull && !nameFull && all < o.maxAnonymousConnections) return true;
+    // A caller that keeps a session open doing nothing gives way to one that has come to ask: one of
+    // each full count (one session of both when there is one), else the oldest of all.
+    const auto ofAddress = [&](const TConnection& c) { return c.address == peer.address; };
+    const auto ofName = [&](const TConnection& c) { return c.name == name; };
+    std::vector<long long> victims;
+    if (addressFull && nameFull &&
+        pickIdleOutsider([&](const TConnection& c) { return ofAddress(c) && ofName(c); }, victims)) {
+    } else if (addressFull || nameFull) {
+        if (addressFull && !pickIdleOutsider(ofAddress, victims)) return false;
+        if (nameFull && !pickIdleOutsider(ofName, victims)) return false;
+    } else if (!pickIdleOutsider([](const TConnection&) { return true; }, victims)) {
+        return false;
+    }
+    evict(victims);
     return true;
 }
 
@@ -290,6 +318,9 @@ void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> s
     parked.thread = std::this_thread::get_id();
     for (;;) {
         serve(handle, std::move(session));
+        // What the work of its session left with this thread (its database connection) is not kept
+        // while it waits for the next one, nor after it ends.
+        releaseThreadResources();
         CHubMutexLock lock(m_mutex);
         const auto& o = zynet::options();
         bool next = !m_quitting && !m_closed && m_parked.size() < o.parkedThreads;
@@ -316,6 +347,8 @@ void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> s
 }
 
 void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {
+    // An outsider's lines, from its messages to its disconnect, are its own to count (see peerlog.h).
+    zylog::CPeerScope scope(session->m_peer.outsiderKey());
     const std::vector<uint8_t> payload = zynet::welcomeBytes();
     bool timedOut = false;
     const CUxError opened =
@@ -380,20 +413,17 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
     zysDatabuf_v2 data;
     zynet::FrameKind kind;
     uint32_t code;
-    const bool anonymous = !session.m_peer.proven;
-    // A client machine's certificate proves its name, not that its messages may cost what the
-    // infrastructure's may.
+    // A client machine's certificate proves its name, not that its sessions and messages may cost what
+    // the infrastructure's may.
     const bool limited = !session.m_peer.trusted;
-    // An anonymous caller's lines are its own to count (see peerlog.h).
-    zylog::CPeerScope scope(anonymous ? session.m_peer.address : std::string());
     {
         CHubMutexLock lock(session.m_receiveMutex);
         zynet::TFrame frame;
         bool timedOut = false;
-        // An anonymous caller has a few seconds for its first message, and a shorter idle limit.
-        const int idle = !anonymous ? zynet::options().idleSeconds
-                         : first    ? zynet::options().anonymousFirstFrameSeconds
-                                    : zynet::options().anonymousIdleSeconds;
+        // An outsider has a few seconds for its first message, and a shorter idle limit.
+        const int idle = !limited ? zynet::options().idleSeconds
+                         : first  ? zynet::options().anonymousFirstFrameSeconds
+                                  : zynet::options().anonymousIdleSeconds;
         CUxError error = session.receiveFrame(frame, zynet::deadlineIn(idle), timedOut, kFunction);
         if (error.IsError()) {
             if (timedOut)
@@ -440,7 +470,7 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         }
     }
 
-    if (anonymous) setBusy(handle, true);
+    if (limited) setBusy(handle, true);
     bool threw = false;
     try {
         if (kind == zynet::FrameKind::Xml) {
@@ -456,10 +486,12 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
                         m_name.c_str(), code, handle);
         threw = true;
     }
-    if (anonymous) setBusy(handle, false);
+    if (limited) setBusy(handle, false);
     if (limited) {
-        // What an outsider's big message took is not kept while its session idles.
+        // What an outsider's big message took is not kept while its session idles, nor what its
+        // request took of this thread (its database connection): idle outsiders hold none of them.
         constexpr size_t kKeptReceiveBytes = 64u << 10;
+        releaseThreadResources();
         CHubMutexLock lock(session.m_receiveMutex);
         session.m_assembler.shrink(kKeptReceiveBytes);
     }

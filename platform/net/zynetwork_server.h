@@ -94,20 +94,26 @@ private:
         std::thread::id thread;  // the thread that serves it
         int lent = 0;        // AcquireSession calls not yet released
         bool ended = false;  // its thread has finished with it
-        bool anonymous = false;  // its peer proved no name
-        bool busy = false;       // a callback is running for it
-        bool evicted = false;    // closed to make room for a newer anonymous caller
+        bool outsider = false;  // its peer is not of the infrastructure
+        bool busy = false;      // a callback is running for it
+        bool evicted = false;   // closed to make room for a newer caller
         std::string address;
+        std::string name;  // the client name its peer proved ("" when none)
     };
 
     // Called by the listener (under its lock) with a connection that named this service.
     CUxError adopt(zynet::CSocket& socket, const CZyNetwork::TPeer& peer, const uint8_t* pending,
                    size_t pendingSize);
-    // Room for one more anonymous session: within the limits, or by closing the oldest idle anonymous
-    // session (of the same address when that address is at its limit).
-    bool makeRoomForAnonymous(const std::string& address) REQUIRES(m_mutex);
-    // The oldest anonymous session that is idle (from `address` when not empty): its handle, or 0.
-    long long oldestIdleAnonymous(const std::string& address) const REQUIRES(m_mutex);
+    // Room for one more session of a caller outside the infrastructure: within the limits (all such
+    // sessions, those of its address, those of its proven name), or by closing, for each count that is
+    // full, the oldest idle session that count holds. False (nothing closed) when one of them has none.
+    bool makeRoomForOutsider(const CZyNetwork::TPeer& peer) REQUIRES(m_mutex);
+    // Marks the oldest idle outsider's session for which `which` holds, and not among `taken`, by adding
+    // its handle there; false when there is none.
+    bool pickIdleOutsider(const std::function<bool(const TConnection&)>& which,
+                          std::vector<long long>& taken) const REQUIRES(m_mutex);
+    // Closes the sessions `victims` so that a newer caller gets their places.
+    void evict(const std::vector<long long>& victims) REQUIRES(m_mutex);
     // A thread waiting for its next connection; its slot is filled by adopt.
     struct TParked {
         std::thread::id thread;

@@ -519,3 +519,93 @@ TEST_F(ProvenPeers, AClientMachinesLaunchesAreLimitedAsAnOutsidersAre) {
     EXPECT_FALSE(hubmaster.Attach_RemoteDLL("mediaagent1", launcher, "hubmaster", 30, timedOut).IsError());
     CZyNetDirectory::instance().unregisterClient("mediaagent1");
 }
+
+// A client machine's certificate proves its name, not a right to the host's slots: more idle sessions
+// with client1's certificate than either service has slots (each after one refused request, as a
+// flooding machine's would be) leave consoles, with client1's certificate or none, served on both roads
+// at once; the host holds a bounded number of threads and database connections for the crowd (its idle
+// sessions hold none), and the lines the crowd causes are counted against client1, not written each.
+TEST_F(ProvenPeers, AClientMachinesIdleSessionsCannotShutConsolesOut) {
+    const auto databaseDescriptors = [&] {
+        int n = 0;
+        std::error_code ec;
+        const fs::path fds = "/proc/" + std::to_string(m_host->pid()) + "/fd";
+        for (fs::directory_iterator it(fds, ec), end; !ec && it != end; it.increment(ec))
+            n += fs::read_symlink(it->path(), ec).string().starts_with(m_world.databasePath) ? 1 : 0;
+        return n;
+    };
+    const auto console = [&](const char* road, bool asClient1) {
+        std::vector<std::string> args = listArgs(road);
+        args.insert(args.end(), {"--user", "admin"});
+        if (asClient1) args.insert(args.end(), {"--tls", hubtest::testCredentialsFor("client1")});
+        std::chrono::milliseconds took{};
+        return run(args, took);
+    };
+    for (const char* road : {"router", "hubmaster"})
+        ASSERT_NE(console(road, false).find("/d00"), std::string::npos);
+    const hubtest::TProcessHold before = hubtest::processHold(m_host->pid());
+    const int databaseBefore = databaseDescriptors();
+
+    // More than the 512 slots of each service, one session after another.
+    constexpr int kPerService = 520;
+    databrowse::BrowseRequest refused;  // no user, no token: refused
+    std::string xml;
+    ASSERT_EQ(refused.serialize(xml), 0);
+    const std::vector<uint8_t> request(xml.begin(), xml.end());
+    std::vector<std::unique_ptr<hubtest::CFrameLink>> crowd;
+    int admitted = 0, answered = 0;
+    std::string why;
+    const auto crowdStart = std::chrono::steady_clock::now();
+    for (const char* service : {"BrowseRouter", "HubmasterBrowse"})
+        for (int i = 0; i < kPerService; ++i) {
+            auto link = std::make_unique<hubtest::CFrameLink>();
+            if (!link->connect(m_routerPort, 10, true, "client1") ||
+                !link->open(service, "client1", 4098, why))
+                continue;
+            ++admitted;
+            hubtest::TRawFrame answer;
+            if (link->send(zynet::FrameKind::Xml, databrowse::BrowseRequest::TAG, request) &&
+                link->receive(answer, 20, why))
+                ++answered;
+            crowd.push_back(std::move(link));
+        }
+    const size_t windows = static_cast<size_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - crowdStart)
+                .count() /
+            10 +
+        1);
+    EXPECT_EQ(admitted, 2 * kPerService) << "idle sessions give way to newer ones: " << why;
+    EXPECT_EQ(answered, admitted);
+
+    const hubtest::TProcessHold held = hubtest::processHold(m_host->pid());
+    // At most 128 callers outside the infrastructure per service, and 64 threads waiting for work each.
+    EXPECT_LT(held.threads, before.threads + 2 * (128 + 64))
+        << "host threads, " << before.threads << " before";
+    // Idle sessions hold no database connection: what is kept stays within its bound (48 connections of
+    // a few descriptors each).
+    EXPECT_LE(databaseDescriptors(), databaseBefore + 48 * 3);
+    // A console as client1 on the road whose answers come back through the host (the media agent takes
+    // the router's prepared request only as the Hubmaster signed it for a console without a certificate).
+    for (const auto& [road, asClient1] :
+         {std::pair{"router", false}, {"hubmaster", false}, {"hubmaster", true}})
+        EXPECT_NE(console(road, asClient1).find("/d00"), std::string::npos) << road << " " << asClient1;
+    crowd.clear();
+
+    // The crowd's refusals were counted, not written one by one.
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(m_dir.file("demo")))
+        if (entry.path().filename().string().rfind("hubmaster", 0) == 0 &&
+            entry.path().extension() == ".log") {
+            std::ifstream in(entry.path());
+            log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+    // Each kind of line a refusal writes, on either service: at most a burst of each per window (100 in
+    // 10 s) of the time the crowd took, far fewer than the refusals on any but the slowest machine.
+    for (const char* refusal :
+         {"request refused: A browse through the Hubmaster needs", "is invalid,browse request"}) {
+        size_t lines = 0;
+        for (size_t at = log.find(refusal); at != std::string::npos; at = log.find(refusal, at + 1)) ++lines;
+        EXPECT_GT(lines, 0u) << refusal;
+        EXPECT_LE(lines, 100 * (windows + 1)) << refusal << ": after " << answered << " refused requests";
+    }
+}

@@ -11,6 +11,7 @@
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/threads/threadresources.h"
 #include "tests/platform/db/tempdir.h"
 
 using namespace zydb;
@@ -176,6 +177,45 @@ TEST_F(DbEnvPoolTest, ABurstOfConnectionsLeavesFewBehind) {
     burstOfThreads([&](IDbConnection& c) { reusedByThreads += kept(c) ? 1 : 0; });
     EXPECT_GT(reusedByThreads.load(), 0);
     EXPECT_LE(reusedByThreads.load(), 16) << "connections of ended threads kept idle";
+}
+
+// Threads that wait for work (a server's threads between sessions) give their connections back: while a
+// burst of them that each used one waits, the next burst of threads is served from what they gave back,
+// at most 16 of them kept (the others closed), as if they had ended.
+TEST_F(DbEnvPoolTest, ThreadsWaitingForWorkHoldNoConnection) {
+    constexpr int kBurst = 48;
+    std::latch used(kBurst), released(kBurst), done(1);
+    std::vector<std::thread> waiting;
+    for (int i = 0; i < kBurst; ++i)
+        waiting.emplace_back([&] {
+            {
+                auto c = CDbEnv::threadConnection(nullptr);
+                ASSERT_TRUE(c);
+                std::unique_ptr<IDbStatement> st;
+                ASSERT_EQ(c->prepare("SELECT 48", st), DB_OK);
+                ASSERT_EQ(st->step(), DB_OK);
+            }
+            used.arrive_and_wait();  // all of them hold one at once
+            releaseThreadResources();
+            released.count_down();
+            done.wait();  // alive, waiting for work
+        });
+    released.wait();
+    std::latch together(kBurst);
+    std::atomic<int> reused{0};
+    std::vector<std::thread> next;
+    for (int i = 0; i < kBurst; ++i)
+        next.emplace_back([&] {
+            auto c = CDbEnv::threadConnection(nullptr);
+            together.arrive_and_wait();  // all of them hold one at once
+            ASSERT_TRUE(c);
+            reused += c->cachedStatements() >= 2 ? 1 : 0;  // it ran a waiting thread's statement
+        });
+    for (std::thread& t : next) t.join();
+    done.count_down();
+    for (std::thread& t : waiting) t.join();
+    EXPECT_GT(reused.load(), 0) << "the waiting threads' connections serve the next threads";
+    EXPECT_LE(reused.load(), 16) << "connections of waiting threads kept idle";
 }
 
 }  // namespace

@@ -3,6 +3,12 @@
 // while connections run in parallel, bad frames close only their own connection, the disconnect
 // exchange, handles, Quit with sessions open or from inside a callback, and openings that never come
 // whole.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -454,6 +460,55 @@ TEST_F(NetServerTest, SilentAndSlowOpeningsNeverLockAClientOut) {
     stop = true;
     reopening.join();
     EXPECT_TRUE(served) << error.AsString();
+}
+
+// A client whose handshake is under way when a crowd of connections that send nothing comes, more of
+// them than the listener holds openings of: the crowd's oldest give way, the client does not, and its
+// opening is served when it comes.
+TEST_F(NetServerTest, AnOpeningUnderWayIsNotPushedOutBySilentOnes) {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    TZyNetOptions options;
+    options.openingSeconds = 60;  // only which opening gives way, not its deadline, is tried here
+    setZyNetOptions(options);
+    hubtest::CFrameLink client;
+    ASSERT_TRUE(client.connect(m_listener->port()));  // TLS done; the opening frame not sent yet
+
+    // The listener holds at most kHeld openings, shared out among its accept threads: the crowd is far more
+    // than any one thread's share.
+    constexpr int kCrowd = 1200, kHeld = 256;
+    std::vector<int> crowd;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(m_listener->port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < kCrowd; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        crowd.push_back(fd);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << i;
+    }
+    // Once this many of the crowd were closed, the listener has taken every connection in: the client's
+    // opening has met all of them.
+    std::vector<pollfd> fds;
+    for (int fd : crowd) fds.push_back({fd, POLLIN | POLLRDHUP, 0});
+    int closed = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (closed < kCrowd - kHeld && std::chrono::steady_clock::now() < deadline) {
+        ASSERT_GE(poll(fds.data(), fds.size(), 1000), 0);
+        for (pollfd& p : fds)
+            if (p.fd >= 0 && p.revents != 0) {
+                ++closed;
+                p.fd = -1;  // left out of the next polls
+            }
+    }
+    ASSERT_GE(closed, kCrowd - kHeld);
+
+    std::string why;
+    EXPECT_TRUE(client.open("TestService", "good-client", 4098, why)) << why;
+    for (int fd : crowd) close(fd);
 }
 
 TEST_F(NetServerTest, AnOpeningNotWholeInTimeIsClosed) {

@@ -8,13 +8,15 @@
 
 #include <atomic>
 #include <filesystem>
-#include <memory>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "platform/log/evdebug.h"
 #include "platform/log/peerlog.h"
-#include "platform/net/zynet_errors.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynet_xml.h"
 #include "tests/platform/net/net_test_server.h"
@@ -306,6 +308,72 @@ TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysS
     }
     ASSERT_FALSE(proven[0]->SendXDRMessage(0x22000098, &buffer, 0, 10, timedOut).IsError());
     EXPECT_TRUE(roundTrip(*proven[0]));
+}
+
+// A client machine's certificate proves its name and no more: its sessions have an outsider's deadline
+// for their first message and are counted as an outsider's, by that name and by address, an idle one
+// giving way to a newcomer (a console without a certificate too), and the lines they cause are counted
+// against that name, while the infrastructure's are not counted.
+TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
+    TZyNetOptions options;
+    options.maxConnections = 8;
+    options.maxAnonymousConnections = 5;
+    options.maxAnonymousPerAddress = 4;
+    options.maxOutsiderPerName = 2;
+    options.anonymousFirstFrameSeconds = 2;
+    options.isInfrastructure = [](const std::string& name) { return name == "hubmaster"; };
+    setZyNetOptions(options);
+    std::mutex mutex;
+    std::map<std::string, std::string> countedAs;  // by the client name a session proved
+    m_probe.onXdr = [&](CZyNetworkServer* server, long long handle, unsigned long, zysDatabuf_v2*) {
+        CZySessionLease session(server, handle);
+        if (!session) return;
+        CUxString name;
+        ignoreResult(session->GetRemoteClientName(name), "an unnamed peer is recorded with an empty name");
+        std::lock_guard<std::mutex> lock(mutex);
+        countedAs[name.c_str()] = zylog::currentPeer();
+    };
+
+    CUxError error;
+    {
+        auto silent = open("client1", error);
+        ASSERT_FALSE(error.IsError()) << error.AsString();
+        // Waited for as its close arrives (the bound only keeps a broken deadline from hanging the test).
+        zysDatabuf_v2 nothing;
+        unsigned long code = 0;
+        bool waitedOut = false;
+        EXPECT_TRUE(silent->ReceiveXDRMessage(&code, &nothing, nullptr, 0, 60, waitedOut).IsError());
+        EXPECT_FALSE(waitedOut);
+    }
+
+    // A third idle session of client1 takes the place of its first; client2's fill the address's share,
+    // and a console without a certificate takes the place of the oldest idle one there.
+    std::vector<std::unique_ptr<CZyNetwork>> client1, client2;
+    for (int i = 0; i < 3; ++i) {
+        client1.push_back(open("client1", error));
+        ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
+    }
+    for (int i = 0; i < 2; ++i) {
+        client2.push_back(open("client2", error));
+        ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
+    }
+    auto console = open(hubtest::kAnonymous, error);
+    ASSERT_FALSE(error.IsError()) << error.AsString();
+    auto hubmaster = open(nullptr, error);
+    ASSERT_FALSE(error.IsError()) << error.AsString();
+    EXPECT_FALSE(roundTrip(*client1[0]));
+    EXPECT_FALSE(roundTrip(*client1[1]));
+    EXPECT_TRUE(roundTrip(*client1[2]));
+    EXPECT_TRUE(roundTrip(*client2[0]));
+    EXPECT_TRUE(roundTrip(*client2[1]));
+    EXPECT_TRUE(roundTrip(*console));
+    EXPECT_TRUE(roundTrip(*hubmaster));
+
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(countedAs["client1"], "client1");
+    EXPECT_EQ(countedAs["client2"], "client2");
+    EXPECT_EQ(countedAs[""], "127.0.0.1");
+    EXPECT_EQ(countedAs["hubmaster"], "");
 }
 
 TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
