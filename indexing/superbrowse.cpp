@@ -270,7 +270,7 @@ bool CWorkerThreadHM::superBrowse() {
     }
 
     // Sent, then logged: the media agent starts on it while the line is written.
-    const bool sent = sendReqToMA(m_requestToReturn);
+    const bool sent = sendReqToMA(m_requestToReturn, true);
     logSuperBrowseRequest();
     if (!sent || getStopFlag()) return false;
     log.debugLvl(0, "browse request was successfully sent to mediaAgent [%s]", m_maClientName.c_str());

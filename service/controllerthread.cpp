@@ -59,6 +59,7 @@ CControllerThreadHM::~CControllerThreadHM() {
         for (const auto& entry : m_workers) ids.push_back(entry.first);
     }
     for (const std::string& id : ids) deleteWorker(id);
+    m_stopNotices.drain();
 }
 
 void* CControllerThreadHM::run(void*) {

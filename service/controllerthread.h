@@ -19,6 +19,7 @@
 #include "platform/threads/osevent.h"
 #include "platform/threads/osthread.h"
 #include "platform/threads/zycriticalsection.h"
+#include "service/stopnotices.h"
 
 class CConfRecord;
 class CWorkerThreadHM;
@@ -126,4 +127,6 @@ private:
     std::atomic<unsigned long long> m_ticks{0};
     CHubMutex m_tickMutex;
     std::condition_variable m_ticked;  // a tick has ended
+
+    CStopNotices m_stopNotices;  // the stops on their way to media agents
 };

@@ -1,7 +1,8 @@
 // The controller's handling of a stop of a browse session (browse operation 5): the index service of an
 // indexing-v2 session, and the media agent of a session handed to its caller, are told to stop it; when
 // the registry allows it, the session's workers are stopped (those waiting for answers ended at once),
-// their media agents told once each, and the workers waited for. Runs on the caller's thread.
+// their media agents told once each, and the workers waited for. Runs on the caller's thread; the media
+// agents are told on threads of their own (CStopNotices), after the workers are ended.
 #include <chrono>
 #include <map>
 #include <set>
@@ -20,7 +21,9 @@
 
 namespace {
 
-constexpr int kSendSeconds = 120;
+// A stop is a few hundred bytes: an agent that takes longer than this to take it is not answering (it
+// is sent on a thread of its own, so the limit holds up only the shutdown's wait for it).
+constexpr int kSendSeconds = 30;
 constexpr int kDisconnectSeconds = 5;
 
 constexpr const char* kIndexService = "IndexingService_0";
@@ -41,7 +44,8 @@ std::string sendOnOwnConnection(CNMessageBase& stop, const std::string& server) 
     return {};
 }
 
-bool sendStopToMediaAgent(Indexing::BrowseReq& stop, const std::string& mediaAgent, CBrowseLog& log) {
+bool sendStopToMediaAgent(Indexing::BrowseReq stop, const std::string& mediaAgent) {
+    CBrowseLog log("FBHMCONTROLLER");
     std::string host, client;
     int service = 0, port = 0;
     if (!DemangleHostName(mediaAgent, host, client, service, port)) host = mediaAgent;
@@ -72,12 +76,9 @@ databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appTy
     return stop;
 }
 
-void stopIndexServer(const std::string& guid, CConfRecord& record, CBrowseLog& log) {
-    std::string dbId, mediaAgent;
-    unsigned appType = 0;
-    unsigned long idxAppType = 0;
-    App::IdxDbEngineType engineType = App::IDX_DB_ENGINE_CTREE;
-    if (!record.IsIndexingV2(dbId, mediaAgent, appType, engineType, idxAppType)) return;
+void sendIndexServerStop(const std::string& guid, const std::string& dbId, const std::string& mediaAgent,
+                         unsigned appType, unsigned long idxAppType, App::IdxDbEngineType engineType) {
+    CBrowseLog log("FBHMCONTROLLER");
     databrowse::BrowseRequest stop = indexingV2Stop(guid, appType, idxAppType);
     if (!mediaAgent.empty()) {
         // Not on the cached session: the index server may still be streaming this session's answer on it.
@@ -88,11 +89,23 @@ void stopIndexServer(const std::string& guid, CConfRecord& record, CBrowseLog& l
     I2::Utils::DbToIdxSrvrSessionCache* cache = I2::Utils::DbToIdxSrvrSessionCache::Instance();
     CZyNetwork* session = nullptr;
     std::string key;
-    if (cache->GetSession(dbId, engineType, mediaAgent, session, key).IsError()) return;
+    std::string server = mediaAgent;
+    if (cache->GetSession(dbId, engineType, server, session, key).IsError()) return;
     bool timedOut = false;
     if (!session->SendXMLMessage(stop, 0, kSendSeconds, timedOut).IsError())
-        log.debugLvl(3, "stop request sent to Media Agent [%s]", mediaAgent.c_str());
+        log.debugLvl(3, "stop request sent to Media Agent [%s]", server.c_str());
     ignoreResult(cache->ReleaseSession(key, session), "the session is given up either way");
+}
+
+void stopIndexServer(const std::string& guid, CConfRecord& record, CStopNotices& notices) {
+    std::string dbId, mediaAgent;
+    unsigned appType = 0;
+    unsigned long idxAppType = 0;
+    App::IdxDbEngineType engineType = App::IDX_DB_ENGINE_CTREE;
+    if (!record.IsIndexingV2(dbId, mediaAgent, appType, engineType, idxAppType)) return;
+    notices.post([guid, dbId, mediaAgent, appType, idxAppType, engineType] {
+        sendIndexServerStop(guid, dbId, mediaAgent, appType, idxAppType, engineType);
+    });
 }
 
 }  // namespace
@@ -108,7 +121,8 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     if (!g_poConfMgr) return false;
 
     // With a reference: the record cannot be deleted while it is read.
-    if (CConfRecordRef record = g_poConfMgr->holdConfRec(guid)) stopIndexServer(guid, *record.get(), log);
+    if (CConfRecordRef record = g_poConfMgr->holdConfRec(guid))
+        stopIndexServer(guid, *record.get(), m_stopNotices);
 
     Indexing::BrowseReq stop;
     stop.setstring(Indexing::BrowseReq::f::browseSessionGuid, guid);
@@ -122,7 +136,9 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
         CHandedOverSessions::instance().forget(guid);
         log.debugLvl(0, "session [%s] was handed to its caller; its media agent [%s] is told to stop it",
                      guid.c_str(), handed.mediaAgent.c_str());
-        handedOverStopped = !handed.mediaAgent.empty() && sendStopToMediaAgent(stop, handed.mediaAgent, log);
+        handedOverStopped = !handed.mediaAgent.empty();
+        if (handedOverStopped)
+            m_stopNotices.post([stop, agent = handed.mediaAgent] { sendStopToMediaAgent(stop, agent); });
     }
 
     unsigned enabled = 0;
@@ -138,16 +154,17 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     record->setStaleFlag();
 
     const std::map<std::string, std::string> workers = record->getWorkersToMaMap();
-    std::set<std::string> told;
+    std::set<std::string> agents;
     for (const auto& [workerId, mediaAgent] : workers) {
         setStopFlag(workerId);
-        if (mediaAgent.empty() || told.count(mediaAgent)) continue;
-        // A media agent whose stop failed is tried again for its next worker.
-        if (sendStopToMediaAgent(stop, mediaAgent, log)) told.insert(mediaAgent);
+        if (!mediaAgent.empty()) agents.insert(mediaAgent);
     }
     // A worker waiting for its media agent's answers ends now, whatever the agent does; one still
-    // running its request ends at its stop flag.
+    // running its request ends at its stop flag. Only then are the agents told, each on its own, so
+    // that a frozen one delays neither this thread nor the others' stops.
     for (const auto& entry : workers) endStoppedWorker(entry.first);
+    for (const std::string& agent : agents)
+        m_stopNotices.post([stop, agent] { sendStopToMediaAgent(stop, agent); });
 
     if (!waitForStoppedWorkers(record.get())) return false;
     const std::string id = record->getId();

@@ -207,6 +207,7 @@ bool CWorkerThreadHM::processEndMessage(const char* endXml) {
     }
     log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
     releaseConfReference();
+    giveBackAnswerSessions(true);
     return true;
 }
 

@@ -42,6 +42,8 @@ CWorkerThreadHM::~CWorkerThreadHM() {
     // A worker deleted while its browse was still answering (stopped, idle, shut down) gives back the
     // configuration reference it kept for those answers.
     releaseConfReference();
+    // Ended before its answers did: the media agent's sessions of this browse are closed.
+    giveBackAnswerSessions(false);
     // The browse task first: ending its return channel may still read the private task.
     m_browseTask.reset();
     m_ciPlanner.reset();

@@ -234,14 +234,16 @@ public:
     int computeStripLevel(unsigned long long flags, long level, FSSubclientDir* directory);
 
     // ---- the media agent's index service (worker/indexsession.cpp, worker/securedrequest.cpp), on the
-    // worker's thread under its lock; the session is borrowed for one send and given back at once
+    // worker's thread under its lock; the session is borrowed for one send and given back at once, but
+    // for a request whose answer comes later (see m_answerSessions)
     // Borrows a session to the index service of the worker's media agent (after powering on a
     // power-managed one): from the index-server session cache in indexing-v2 mode, else from the
     // process-wide pool, launching the service once when the pool cannot connect. False: error state set.
     bool getSession();
     // Sends one message to the index service; true when sent (or, with the stop flag set in pool mode,
-    // not sent at all). Nothing is sent once the stop flag is set, in either mode.
-    bool sendReqToMA(CNMessageBase* request) REQUIRES(m_workerLock);
+    // not sent at all). Nothing is sent once the stop flag is set, in either mode. `answeredLater`: the
+    // session is kept until the worker's answers have ended (giveBackAnswerSessions).
+    bool sendReqToMA(CNMessageBase* request, bool answeredLater = false) REQUIRES(m_workerLock);
     // Sends a stop message to the media agent named in its element 138.
     bool sendStopReq(Indexing::BrowseReq& request) REQUIRES(m_workerLock);
     // Replaces the request to return by its signed form when the media agent (and a direct caller)
@@ -490,6 +492,24 @@ protected:
     std::atomic<bool> m_markedForDeletion{false};
     TInputData m_inputData;
     CZyNetwork* m_session = nullptr;  // borrowed for the current send; never owned
+    // A media agent's index service serves the requests of one session in turn, and streams an answer
+    // before it reads the next request: a session whose answer is still coming would queue another
+    // worker's request behind it. Such sessions stay with the worker until its answers have ended (then
+    // they go back to their pool), or until it ends without them (then they are closed: what the agent
+    // still sends on them is nobody's). Under the worker's lock, or in the destructor.
+    struct TAnswerSession {
+        CZyNetwork* session = nullptr;
+        std::string host;
+        bool indexingV2 = false;
+        std::string dbKey;  // indexing v2: the index-server session cache's key
+        App::IdxDbEngineType engineType = App::IDX_DB_ENGINE_CTREE;
+    };
+    std::vector<TAnswerSession> m_answerSessions;
+    // Gives the session just used (m_session) back to where it came from, or keeps it for its answer.
+    void releaseSentSession(bool keepForAnswer);
+    // Gives back (`answered`) or closes the sessions kept for answers.
+    void giveBackAnswerSessions(bool answered);
+    static void giveBack(TAnswerSession& sent);
     std::unique_ptr<CBrowseTask> m_browseTask;
     std::string m_maClientName;
     std::string m_maHostName;

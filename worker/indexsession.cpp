@@ -28,6 +28,7 @@ const char* const kLauncherName = "sLNIDXMA";
 const char* const kLauncherAlternateName = "sLPIDXMA";
 constexpr int kAttachSeconds = 120;
 constexpr unsigned long kLaunchReplyTag = 0x30313d62;
+constexpr int kAbortSeconds = 5;
 constexpr databrowse::BrowseErrorCode kPowerManagedCode = static_cast<databrowse::BrowseErrorCode>(23);
 
 std::atomic<ZyNetworkPoP*> s_sessionPool{nullptr};
@@ -206,7 +207,7 @@ void CWorkerThreadHM::expectAnswersFrom(CZyNetwork& session) {
         m_answerPeers.insert(peer.c_str());
 }
 
-bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request) {
+bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater) {
     CBrowseLog log(kTag);
     // A stopped session sends nothing more, whichever road the session would come from; looked at before
     // any session is taken or any service launched.
@@ -229,19 +230,54 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request) {
         setErrorMessage(message(evmsg::kSendToMediaAgentFailed, m_maClientName.empty() ? hostName : m_maClientName));
         log.debugLvl(0, "Sending browse request failed. Error:[%s]", sent.GetErrorText().c_str());
     }
-    if (m_indexingV2) {
+    releaseSentSession(result && answeredLater);
+    return result;
+}
+
+void CWorkerThreadHM::releaseSentSession(bool keepForAnswer) {
+    TAnswerSession sent;
+    sent.session = m_session;
+    sent.host = m_maHostName;
+    sent.indexingV2 = m_indexingV2;
+    if (m_indexingV2) sent.dbKey = I2::Utils::FormBackupSetAndDbName(m_indexBackupSetName, m_indexDbName);
+    sent.engineType = m_idxDbEngineType;
+    m_session = nullptr;
+    if (keepForAnswer) {
+        m_answerSessions.push_back(std::move(sent));
+        return;
+    }
+    giveBack(sent);
+}
+
+void CWorkerThreadHM::giveBackAnswerSessions(bool answered) {
+    std::vector<TAnswerSession> held;
+    held.swap(m_answerSessions);
+    for (TAnswerSession& kept : held) {
+        if (!answered && kept.session->IsConnected()) {
+            // Closed, not reused: the agent may still be answering on it. The abort is a few bytes and
+            // waits for no reply, so a frozen agent holds nobody here.
+            zysStatus status;
+            status.status = -1;
+            bool timedOut = false;
+            ignoreResult(kept.session->AbortConnection(status, kAbortSeconds, timedOut),
+                         "the session is closed either way");
+        }
+        giveBack(kept);
+    }
+}
+
+void CWorkerThreadHM::giveBack(TAnswerSession& sent) {
+    CBrowseLog log(kTag);
+    if (sent.indexingV2) {
         CUxError released = I2::Utils::DbToIdxSrvrSessionCache::Instance()->ReleaseSession(
-            I2::Utils::FormBackupSetAndDbName(m_indexBackupSetName, m_indexDbName), m_idxDbEngineType,
-            m_maHostName, m_session);
+            sent.dbKey, sent.engineType, sent.host, sent.session);
         if (released.IsError())
             log.debugLvl(0, "failed to release connection to the Index Server pool, err [%s]",
                          released.GetErrorText().c_str());
     } else if (ZyNetworkPoP* pool = getSessionPool();
-               !pool || pool->releaseSession(m_session, m_maHostName.c_str(), kIndexService) != 0) {
+               !pool || pool->releaseSession(sent.session, sent.host.c_str(), kIndexService) != 0) {
         log.debugLvl(0, "failed to release connection to the indexing service pool");
     }
-    m_session = nullptr;
-    return result;
 }
 
 bool CWorkerThreadHM::sendStopReq(Indexing::BrowseReq& request) {

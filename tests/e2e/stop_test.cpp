@@ -4,8 +4,9 @@
 // the console takes to the media agent itself, and HubmasterBrowse, whose worker the media agent
 // answers through the router) only the session's owner ends it; other users, anonymous callers and
 // unknown sessions are refused and logged while the browse goes on, and a stopped session leaves
-// nothing behind.
+// nothing behind. A browse whose caller left, or whose media agent froze, holds up no other browse.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/consolerun.h"
 #include "tests/support/process/demosystem.h"
+#include "tests/support/process/filewatch.h"
 #include "tests/support/tls/testpki.h"
 
 namespace {
@@ -62,10 +64,17 @@ protected:
         return n;
     }
 
-    static TRun console(const std::string& args, const std::string& who, const std::string& errName) {
+    static TRun console(const std::string& args, const std::string& who, const std::string& errName,
+                        int timeoutSeconds = 60) {
         return hubtest::runConsole(s->binaries + "/tools/browse/browse " + args + " --data " +
-                                       s->dir.file("demo") + " " + who + " --ma-host 127.0.0.1 --timeout 60",
+                                       s->dir.file("demo") + " " + who +
+                                       " --ma-host 127.0.0.1 --timeout " + std::to_string(timeoutSeconds),
                                    s->dir.file(errName));
+    }
+    // Waits (on its writes) until the journal holds `line`.
+    static bool journalGets(const std::string& line) {
+        hubtest::CFileWatch watch(journalFile());
+        return watch.waitUntil([&] { return text(journalFile()).find(line) != std::string::npos; }, 60s);
     }
     static std::string admin() { return "--token " + s->adminToken; }
     static std::string alice() { return "--token " + s->aliceToken; }
@@ -146,8 +155,11 @@ protected:
         EXPECT_EQ(held.status, 1) << held.out << held.err;
         EXPECT_NE(held.err.find(kStopped), std::string::npos) << held.err;
         EXPECT_EQ(count(s->agent->output(), "session " + session + " released"), 0u) << s->agent->output();
+        // The agent is told after the browse has ended here, on a thread of the router's own.
+        EXPECT_TRUE(journalGets("stop session=" + session + " ma=")) << text(journalFile());
         EXPECT_EQ(count(text(journalFile()), "stop session=" + session + " ma="), 1u) << text(journalFile());
-        EXPECT_NE(text(journalFile()).find("session=" + session + " after "), std::string::npos)
+        // The agent journals the stopped answer once it has sent its end, which the console may read first.
+        EXPECT_TRUE(journalGets("session=" + session + " after "))
             << "the media agent's answer was cut short: " << text(journalFile());
 
         // Nothing of the session is left: a second stop finds no such session.
@@ -158,6 +170,8 @@ protected:
                   std::string::npos)
             << again.out;
         EXPECT_EQ(owner.out.find("last browse had ended"), std::string::npos) << owner.out;
+        // What it cannot know, it does not guess: another console's browse of the session may still run.
+        EXPECT_EQ(again.out.find("nothing was left to stop"), std::string::npos) << again.out;
         EXPECT_NE(hostLog().find(asked + " by user [admin] (id " + std::to_string(s->world.adminUser) +
                                  "): no such session; nothing stopped"),
                   std::string::npos)
@@ -196,6 +210,60 @@ TEST_F(StopInFlight, TheOwnerStopsABrowseThroughTheHubmasterOthersCannot) {
     TRun next = console(fileListing() + " --via hubmaster --quiet", admin(), "next");
     EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_NE(next.out.find("/d00/d01/d00/f"), std::string::npos) << next.out;
+}
+
+// A Hubmaster-road browse whose caller gave up while the media agent held its answer: the agent is
+// told to stop it, and later browses of that agent, of any user, are answered meanwhile (before, they
+// were queued behind the held answer on the one connection it went out on).
+TEST_F(StopInFlight, ACallerThatLeftHoldsUpNoLaterBrowseThroughTheHubmaster) {
+    const std::string session = std::string(kHeldPrefix) + "left";
+    TRun left;
+    std::thread browsing([&] {
+        left = console(fileListing() + " --session " + session + " --via hubmaster", admin(), "left", 3);
+    });
+    const bool inFlight = s->agent->waitFor("session " + session + " held after", 60s);
+    browsing.join();
+    ASSERT_TRUE(inFlight) << s->agent->output();
+    EXPECT_EQ(left.status, 5) << left.out << left.err;
+
+    // Several browses at once, of two users, while the agent may still hold the answer: each is
+    // answered in full.
+    TRun first, second;
+    std::thread other([&] { first = console(fileListing() + " --via hubmaster --quiet", alice(), "after-1"); });
+    second = console(fileListing() + " --via hubmaster --quiet", admin(), "after-2");
+    other.join();
+    for (const TRun* run : {&first, &second}) {
+        EXPECT_EQ(run->status, 0) << run->out << run->err;
+        EXPECT_NE(run->out.find("/d00/d01/d00/f"), std::string::npos) << run->out;
+    }
+    // The held answer goes to nobody: the agent is told to end it.
+    EXPECT_TRUE(journalGets("stop session=" + session + " ma=")) << text(journalFile()) << hostLog();
+    EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
+    EXPECT_EQ(count(s->agent->output(), "session " + session + " released"), 0u) << s->agent->output();
+}
+
+// The owner stops a Hubmaster-road browse while its media agent is frozen: the browse ends as stopped
+// and the router is done with the stop at once; telling the agent waits for nobody.
+TEST_F(StopInFlight, AStopEndsTheBrowseOfAFrozenMediaAgentAtOnce) {
+    const std::string session = std::string(kHeldPrefix) + "frozen";
+    TRun held;
+    std::thread browsing([&] {
+        held = console(fileListing() + " --session " + session + " --via hubmaster", admin(), "frozen");
+    });
+    const bool inFlight = s->agent->waitFor("session " + session + " held after", 60s);
+    EXPECT_TRUE(inFlight) << s->agent->output();
+    s->agent->signal(SIGSTOP);
+    TRun owner = console("stop --session " + session, admin(), "frozen-stop");
+    browsing.join();
+    s->agent->signal(SIGCONT);
+    EXPECT_EQ(owner.status, 0) << owner.err;
+    // The router had handled it before the console's limit.
+    EXPECT_NE(owner.out.find("handled there"), std::string::npos) << owner.out;
+    EXPECT_EQ(held.status, 1) << held.out << held.err;
+    EXPECT_NE(held.err.find(kStopped), std::string::npos) << held.err;
+    // Thawed, the agent still gets the stop (or, if it came while frozen past its limit, the answer's
+    // session was closed): nothing of the session is left held.
+    EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile()) << hostLog();
 }
 
 }  // namespace

@@ -436,6 +436,9 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     }
     const bool gone = forwarder->callerGone();
     const bool endSent = forwarder->close();
+    // Nobody reads this browse's answers any more: the event manager's cancel, a stop of its session,
+    // ends its worker and tells the media agent, which would otherwise go on answering nobody.
+    if (gone && !ended) stopLeftBrowse(request, caller);
     // One line per browse: who asked, the road, what came of it and how long it took.
     CNMessageBase* session_ =
         request.isSet(R::session) ? request.getObjectAccessor(R::session, false) : nullptr;
@@ -457,6 +460,22 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
         return;
     }
     if (!endSent) sendEnd(session);
+}
+
+void CHostBrowseService::stopLeftBrowse(databrowse::BrowseRequest& request, const TCaller& caller) {
+    const CNMessageBase* block =
+        request.isSet(R::session) ? request.getObjectAccessor(R::session, false) : nullptr;
+    const std::string guid = block ? block->getstring(databrowse::BrowseSession::f::sessionId) : "";
+    if (guid.empty()) return;
+    EvMultiEntityRestoreTask task;
+    task.setJobId(static_cast<unsigned long long>(nextJobId()));
+    task.setBrowseOpType(databrowse::BROWSE_OP_STOP);
+    task.setbrowseSessionGUID(guid.c_str());
+    task.setUserId(caller.userId);
+    task.setUserName(caller.userName.c_str());
+    logLine("the caller of session [" + guid + "] left before its answer ended; the session is stopped");
+    if (m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, nullptr) == 0)
+        logLine("the service did not confirm the stop of session [" + guid + "]; see its log");
 }
 
 void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& request,

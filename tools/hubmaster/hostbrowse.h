@@ -66,6 +66,8 @@ private:
     // reply's error text for what only BrowseRouter answers.
     static bool servedHere(databrowse::BrowseRequest& request, std::string& error);
     void browse(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
+    // Stops the session of a browse whose caller left before its answer ended.
+    void stopLeftBrowse(databrowse::BrowseRequest& request, const TCaller& caller);
     void erase(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
     // Puts into each path of an erase the size the media agent's index answers for it (one listing of
     // each parent directory at the erase's time, as the caller) and the entity's subclient. False with

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "platform/msg/secured_message_handler.h"
+#include "platform/threads/hubclock.h"
+
 namespace mediaagent {
 
 CAnswerStops& CAnswerStops::instance() {
@@ -18,6 +21,19 @@ int CAnswerStops::stop(const std::string& session) {
         for (auto it = from; it != to; ++it) {
             if (!it->second->stopped) ++stopped;
             it->second->stopped = true;
+        }
+        // An answer already stopping is no sign of a request still to come.
+        if (from == to) {
+            const auto now = CHubClock::real().steadyNow();
+            std::erase_if(m_kept, [now](const auto& kept) { return kept.second <= now; });
+            if (m_kept.size() >= kMaxKeptStops) {
+                auto oldest = m_kept.begin();
+                for (auto it = m_kept.begin(); it != m_kept.end(); ++it)
+                    if (it->second < oldest->second) oldest = it;
+                m_kept.erase(oldest);
+            }
+            m_kept[session] =
+                now + std::chrono::seconds(I2::SecuredMessageHandler::maxAgeSeconds());
         }
     }
     m_changed.notify_all();
@@ -44,6 +60,10 @@ CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session)
     if (m_session.empty()) return;
     CHubMutexLock lock(m_stops.m_mutex);
     m_stops.m_streaming.emplace(m_session, m_state);
+    auto kept = m_stops.m_kept.find(m_session);
+    if (kept == m_stops.m_kept.end()) return;
+    m_state->stopped = kept->second > CHubClock::real().steadyNow();
+    m_stops.m_kept.erase(kept);
 }
 
 CAnswerStops::CAnswer::~CAnswer() {

@@ -258,7 +258,8 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
 }
 
 int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
-                      const std::function<bool(databrowse::BrowseResponse&)>& send) {
+                      const std::function<bool(databrowse::BrowseResponse&)>& send,
+                      const std::function<bool()>& stopped) {
     int sent = 0;
     bool going = true;
     auto deliver = [&](databrowse::BrowseResponse& r) {
@@ -323,10 +324,12 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
             if (q.filesBelow) {
                 // A find lists its files once; they go out in batches.
                 std::vector<TItemVersion> files;
-                if (!listFilesBelow(index, q, files)) {
+                if (!listFilesBelow(index, q, files, stopped)) {
                     fail(index.lastError());
                     continue;
                 }
+                // A stop met during the walk ends the answer here, not at its first response.
+                if (stopped && stopped()) break;
                 const size_t end = std::min<uint64_t>(files.size(), q.skip + remaining);
                 for (size_t at = std::min<size_t>(q.skip, end); at < end && going; at += batch) {
                     databrowse::BrowseResponse r =
@@ -471,7 +474,8 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
         return !end || flush();
     };
     int sent =
-        index ? answerIndexBrowse(plan, *index, batchSize, send) : answerIndexBrowseRefusal(plan, why, send);
+        index ? answerIndexBrowse(plan, *index, batchSize, send, [&] { return inFlight.stopped(); })
+              : answerIndexBrowseRefusal(plan, why, send);
     if (inFlight.stopped()) {
         // What was still held back is not sent: the caller is told the browse was stopped, then the end.
         held.clear();

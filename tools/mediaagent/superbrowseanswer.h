@@ -50,9 +50,11 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
 
 // Produces the whole answer as responses handed to `send` in order (items in batches of `batchSize`,
 // counts, prediction items, an error when the index fails, then the end); stops when `send` returns
-// false. Returns the number of responses handed over.
+// false, or as soon as `stopped` (when given) says so, between two responses or two directories read.
+// Returns the number of responses handed over.
 int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
-                      const std::function<bool(databrowse::BrowseResponse&)>& send);
+                      const std::function<bool(databrowse::BrowseResponse&)>& send,
+                      const std::function<bool()>& stopped = {});
 
 // An answer that cannot be planned: the error and the end.
 int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& why,

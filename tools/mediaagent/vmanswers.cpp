@@ -48,11 +48,13 @@ bool splitFindBelow(std::string& path) {
     return true;
 }
 
-bool listFilesBelow(CItemIndex& index, const TBrowseQuery& query, std::vector<TItemVersion>& out) {
+bool listFilesBelow(CItemIndex& index, const TBrowseQuery& query, std::vector<TItemVersion>& out,
+                    const std::function<bool()>& stopped) {
     const std::string filter = query.nameFilter.empty() ? "*" : query.nameFilter;
     std::vector<std::string> directories{query.path};
     // Depth first, children in name order: the answer comes in path order.
     while (!directories.empty()) {
+        if (stopped && stopped()) return true;
         TBrowseQuery level = query;
         level.path = directories.back();
         directories.pop_back();

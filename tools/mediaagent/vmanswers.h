@@ -4,6 +4,7 @@
 // the request's time. Pure functions over the index object given (one thread at a time, like the index).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,9 @@ bool splitFindBelow(std::string& path);
 
 // The files below the query's directory (every level) whose newest version at or before its to-time,
 // within its cycles, is not a deletion, in path order, narrowed by its name filter (a glob over file
-// names); false with the index's error.
-bool listFilesBelow(CItemIndex& index, const TBrowseQuery& query, std::vector<TItemVersion>& out);
+// names); false with the index's error. A walk that `stopped` (when given) ends between two
+// directories keeps what it found so far.
+bool listFilesBelow(CItemIndex& index, const TBrowseQuery& query, std::vector<TItemVersion>& out,
+                    const std::function<bool()>& stopped = {});
 
 }  // namespace mediaagent

@@ -12,6 +12,7 @@
 #include <memory>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -21,6 +22,7 @@
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork_server.h"
 #include "tests/tools/mediaagent/mediaagent_world.h"
+#include "tools/mediaagent/answerstops.h"
 
 namespace {
 
@@ -475,3 +477,52 @@ TEST_F(SuperBrowseAnswer, AnswersShareOneKeptRouterSessionAndIndexConnection) {
     ASSERT_TRUE(mediaagent::sendIndexBrowseAnswer(r, indexPath, 50, outcome)) << outcome;
     EXPECT_FALSE(restarted.awaitEnds(1).empty()) << "the answer after the restart was lost";
 }
+
+// A find walks the whole tree before its first response: a stop met during the walk ends it there, and
+// the answer is the end alone.
+TEST_F(SuperBrowseAnswer, AFindEndsAtTheNextLookAtItsStop) {
+    Indexing::BrowseReq r = request(lastTime, 0, "/**/*");
+    TIndexBrowsePlan plan;
+    std::string why;
+    ASSERT_TRUE(mediaagent::planIndexBrowse(r, *index, plan, why)) << why;
+    TAnswer whole = answer(r);
+    ASSERT_GT(whole.paths().size(), 10u) << "the find finds nothing to stop";
+
+    int looks = 0;
+    TAnswer cut;
+    mediaagent::answerIndexBrowse(
+        plan, *index, 50,
+        [&](databrowse::BrowseResponse& x) {
+            cut.responses.push_back(x);
+            return true;
+        },
+        [&] { return ++looks > 1; });  // stopped once the walk has read its first directory
+    EXPECT_GT(looks, 1);
+    EXPECT_TRUE(cut.paths().empty());
+    ASSERT_EQ(cut.responses.size(), 1u);
+    EXPECT_EQ(cut.type(0), databrowse::BROWSE_RESP_END);
+}
+
+// A stop that reaches the agent before the request it stops is kept for that session's next answer, once;
+// one that stopped a streaming answer is not kept for a later one.
+TEST(AnswerStops, AStopThatComesFirstStopsTheSessionsNextAnswerOnce) {
+    mediaagent::CAnswerStops& stops = mediaagent::CAnswerStops::instance();
+    EXPECT_EQ(stops.stop("early-1"), 0);
+    {
+        mediaagent::CAnswerStops::CAnswer overtaken(stops, "early-1");
+        EXPECT_TRUE(overtaken.stopped());
+        mediaagent::CAnswerStops::CAnswer other(stops, "early-2");
+        EXPECT_FALSE(other.stopped());
+    }
+    mediaagent::CAnswerStops::CAnswer next(stops, "early-1");
+    EXPECT_FALSE(next.stopped());
+
+    std::optional<mediaagent::CAnswerStops::CAnswer> streaming(std::in_place, stops, "streaming-1");
+    EXPECT_EQ(stops.stop("streaming-1"), 1);
+    EXPECT_TRUE(streaming->stopped());
+    EXPECT_EQ(stops.stop("streaming-1"), 0);  // a second stop of the same answer
+    streaming.reset();
+    mediaagent::CAnswerStops::CAnswer later(stops, "streaming-1");
+    EXPECT_FALSE(later.stopped());
+}
+

@@ -1,0 +1,54 @@
+#include "service/stopnotices.h"
+
+#include <utility>
+
+CStopNotices::~CStopNotices() {
+    drain();
+}
+
+void CStopNotices::post(std::function<void()> send) {
+    {
+        CHubMutexLock lock(m_mutex);
+        reapDone();
+        if (m_notices.size() < kMaxInFlight) {
+            auto notice = std::make_unique<TNotice>();
+            TNotice* raw = notice.get();
+            m_notices.push_back(std::move(notice));
+            raw->thread = std::thread([this, raw, send = std::move(send)] {
+                send();
+                CHubMutexLock done(m_mutex);
+                raw->done = true;
+                m_changed.notify_all();
+            });
+            return;
+        }
+    }
+    send();
+}
+
+void CStopNotices::drain() {
+    std::list<std::unique_ptr<TNotice>> joining;
+    {
+        CHubMutexLock lock(m_mutex);
+        lock.wait(m_changed, [this]() REQUIRES(m_mutex) {
+            for (const auto& notice : m_notices)
+                if (!notice->done) return false;
+            return true;
+        });
+        joining.swap(m_notices);
+    }
+    for (auto& notice : joining)
+        if (notice->thread.joinable()) notice->thread.join();
+}
+
+void CStopNotices::reapDone() {
+    for (auto it = m_notices.begin(); it != m_notices.end();) {
+        if ((*it)->done && (*it)->thread.joinable()) {
+            // Its thread only has the unlock left to do.
+            (*it)->thread.join();
+            it = m_notices.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}

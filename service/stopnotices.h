@@ -1,0 +1,38 @@
+// CStopNotices: the stops a stopped session's media agents are told, each sent on a thread of its own,
+// so that a media agent that is slow or frozen holds neither the thread that took the stop nor the
+// notice to another agent. Owned by the controller; post from any thread; the destructor joins them.
+#pragma once
+
+#include <functional>
+#include <list>
+#include <memory>
+#include <thread>
+
+#include "platform/threads/hubmutex.h"
+
+class CStopNotices {
+public:
+    // Notices on their way at once; one beyond this is sent on the posting thread (each send is bounded).
+    static constexpr size_t kMaxInFlight = 64;
+
+    CStopNotices() = default;
+    ~CStopNotices();
+    CStopNotices(const CStopNotices&) = delete;
+    CStopNotices& operator=(const CStopNotices&) = delete;
+
+    void post(std::function<void()> send);
+    // Returns once no notice is on its way (tests, shutdown).
+    void drain();
+
+private:
+    struct TNotice {
+        std::thread thread;
+        bool done = false;  // guarded by m_mutex
+    };
+    // Joins the notices that have been sent (their threads have ended or are about to).
+    void reapDone() REQUIRES(m_mutex);
+
+    CHubMutex m_mutex;
+    std::condition_variable m_changed;  // a notice was sent
+    std::list<std::unique_ptr<TNotice>> m_notices GUARDED_BY(m_mutex);
+};
