@@ -1,5 +1,6 @@
 #include "worker/odssessioncache.h"
 
+#include <optional>
 #include <vector>
 
 #include "platform/config/zyplatforminfo.h"
@@ -9,6 +10,7 @@
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zyondemand_client.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/sessionport.h"
 
 namespace {
@@ -60,6 +62,15 @@ ODSSessionCache* ODSSessionCache::Instance() {
 ODSSessionCache::ODSSessionCache() : m_localClientName(GetSessionLocalName()) {}
 
 ODSSessionCache::~ODSSessionCache() {
+    std::thread reaper;
+    {
+        CHubMutexLock lock(m_lock);
+        m_stopping = true;
+        reaper = std::move(m_reaper);
+    }
+    m_graceChanged.notify_all();
+    if (reaper.joinable()) reaper.join();
+    CHubMutexLock lock(m_lock);
     for (auto& entry : m_pools) entry.second->pool->terminateAllSessions();
 }
 
@@ -106,6 +117,7 @@ void ODSSessionCache::retire(const std::string& key, const PoolPtr& pool) {
     auto filed = m_pools.find(key);
     if (filed != m_pools.end() && filed->second == pool) m_pools.erase(filed);
     pool->retired = true;
+    pool->inGrace = false;
     // Sessions other threads still hold keep working until they come back; the pool goes with the last.
     if (pool->lent == 0) pool->pool->terminateAllSessions();
 }
@@ -175,6 +187,8 @@ CUxError ODSSessionCache::ReleaseSession(const char*, const char*, CZyNetwork* s
 void ODSSessionCache::holdKey(const std::string& key) {
     CHubMutexLock lock(m_lock);
     ++m_holds[key];
+    // A browse of the same session within the grace: it keeps the instance the last one launched.
+    if (auto filed = m_pools.find(key); filed != m_pools.end()) filed->second->inGrace = false;
 }
 
 void ODSSessionCache::dropKey(const std::string& key) {
@@ -182,11 +196,65 @@ void ODSSessionCache::dropKey(const std::string& key) {
     auto held = m_holds.find(key);
     if (held == m_holds.end() || --held->second > 0) return;
     m_holds.erase(held);
-    // Nobody sends under the key any more: its instance is given back now, not when it would idle out.
+    // Nobody sends under the key any more: its instance is given back after a short grace (the next
+    // page of the same session reuses it), not when it would idle out.
     if (auto filed = m_pools.find(key); filed != m_pools.end()) {
         const PoolPtr pool = filed->second;
-        retire(key, pool);
+        startGrace(key, pool);
     }
+}
+
+void ODSSessionCache::startGrace(const std::string& key, const PoolPtr& pool) {
+    unsigned grace = kDefaultPoolGraceSeconds;
+    ZYPlatformInfo::getNumber("EventManager", kPoolGraceName, &grace);
+    if (grace == 0 || m_stopping) {
+        retire(key, pool);
+        return;
+    }
+    pool->inGrace = true;
+    pool->graceSince = CHubClock::real().steadyNow();
+    pool->graceEnds = pool->graceSince + std::chrono::seconds(grace);
+    // Whoever asks for many sessions in a row keeps at most the bound of instances waiting.
+    for (;;) {
+        size_t graced = 0;
+        auto oldest = m_pools.end();
+        for (auto it = m_pools.begin(); it != m_pools.end(); ++it) {
+            if (!it->second->inGrace) continue;
+            ++graced;
+            if (oldest == m_pools.end() || it->second->graceSince < oldest->second->graceSince) oldest = it;
+        }
+        if (graced <= kMaxPoolsInGrace) break;
+        const std::string oldestKey = oldest->first;
+        const PoolPtr oldestPool = oldest->second;
+        retire(oldestKey, oldestPool);
+    }
+    if (!m_reaperRunning) {
+        // A reaper that found nothing left in grace has ended (or is ending) without the lock.
+        if (m_reaper.joinable()) m_reaper.join();
+        m_reaperRunning = true;
+        m_reaper = std::thread([this] { reapGraced(); });
+    }
+    m_graceChanged.notify_all();
+}
+
+void ODSSessionCache::reapGraced() {
+    CHubMutexLock lock(m_lock);
+    while (!m_stopping) {
+        const auto now = CHubClock::real().steadyNow();
+        std::vector<std::pair<std::string, PoolPtr>> over;
+        std::optional<std::chrono::steady_clock::time_point> next;
+        for (const auto& [key, pool] : m_pools) {
+            if (!pool->inGrace) continue;
+            if (pool->graceEnds <= now)
+                over.emplace_back(key, pool);
+            else if (!next || pool->graceEnds < *next)
+                next = pool->graceEnds;
+        }
+        for (const auto& [key, pool] : over) retire(key, pool);
+        if (!next) break;
+        lock.waitFor(m_graceChanged, *next - now);
+    }
+    m_reaperRunning = false;
 }
 
 size_t ODSSessionCache::poolCount() {
@@ -197,4 +265,11 @@ size_t ODSSessionCache::poolCount() {
 size_t ODSSessionCache::lentCount() {
     CHubMutexLock lock(m_lock);
     return m_lent.size();
+}
+
+size_t ODSSessionCache::graceCount() {
+    CHubMutexLock lock(m_lock);
+    size_t graced = 0;
+    for (const auto& entry : m_pools) graced += entry.second->inGrace;
+    return graced;
 }

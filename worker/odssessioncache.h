@@ -1,17 +1,20 @@
 // ODSSessionCache: the process-wide cache of sessions to on-demand services on media agents. It launches
 // a service on a host when no pool is filed under the caller's key, lends one session per send, and takes
 // it back into the pool it came from. The browses that use a key hold it (CODSPoolHold) while they may
-// still send; when the last hold of a key goes, its pool is retired, which closes its sessions and so
-// ends the launched instance behind them. A pool that stops lending is retired (its sessions still lent
-// finish and come back to it) and replaced by a fresh launch; pools nobody holds or used for the
-// configured time are dropped. Any thread; the cache's lock serialises lending, launching and returning.
+// still send; when the last hold of a key goes, its pool is kept for a short grace (the next page of the
+// same session finds its instance still there), then retired, which closes its sessions and so ends the
+// launched instance behind them. A pool that stops lending is retired (its sessions still lent finish and
+// come back to it) and replaced by a fresh launch; pools nobody holds or used for the configured time are
+// dropped. Any thread; the cache's lock serialises lending, launching and returning.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "platform/errors/cuxerror.h"
@@ -32,6 +35,12 @@ public:
     // Registry value (section "EventManager", seconds): a pool nobody used for this long is dropped.
     static constexpr const char* kPoolIdleLimitName = "nODSPoolIdleLimitSec";
     static constexpr unsigned kDefaultPoolIdleLimitSeconds = 3600;
+    // Registry value (section "EventManager", seconds): how long a pool stays after the last browse
+    // holding its key has ended; 0 ends it at once.
+    static constexpr const char* kPoolGraceName = "nODSPoolGraceSec";
+    static constexpr unsigned kDefaultPoolGraceSeconds = 30;
+    // Instances kept in grace at once, whoever asks for them: beyond this the oldest ends at once.
+    static constexpr size_t kMaxPoolsInGrace = 32;
 
     static ODSSessionCache* Instance();
 
@@ -47,13 +56,15 @@ public:
                                                         const char* user, const char* password);
 
     // A browse that sends under `key` holds it until it ends (see CODSPoolHold); the last hold to go
-    // retires the key's pool.
+    // puts the key's pool in grace, and a hold taken within the grace keeps it.
     void holdKey(const std::string& key);
     void dropKey(const std::string& key);
 
-    // Pools filed (retired ones still waiting for their sessions not counted) and sessions lent.
+    // Pools filed (retired ones still waiting for their sessions not counted), sessions lent, and pools
+    // in grace.
     size_t poolCount();
     size_t lentCount();
+    size_t graceCount();
 
     ODSSessionCache();
     ~ODSSessionCache();
@@ -66,6 +77,8 @@ private:
         int lent = 0;          // sessions of this pool not yet given back
         bool retired = false;  // replaced under its key: deleted when its last session comes back
         std::chrono::steady_clock::time_point lastUsed;
+        bool inGrace = false;  // no browse holds the key: retired at graceEnds
+        std::chrono::steady_clock::time_point graceSince, graceEnds;
     };
     using PoolPtr = std::shared_ptr<TPool>;
 
@@ -78,6 +91,11 @@ private:
     // Drops the pools that nobody holds and that stayed idle beyond the configured limit.
     void evictIdle() REQUIRES(m_lock);
     CUxError lendFrom(const PoolPtr& pool, CZyNetwork*& session) REQUIRES(m_lock);
+    // Puts a pool nobody holds in grace (keeping the number in grace within its bound) and makes sure
+    // the reaper runs to end it.
+    void startGrace(const std::string& key, const PoolPtr& pool) REQUIRES(m_lock);
+    // The reaper thread: retires the pools whose grace is over, until none is left in grace.
+    void reapGraced();
 
     const uint64_t m_firstPoolNumber = 3600;
     const uint32_t m_fourthPoolNumber = 10;
@@ -87,6 +105,10 @@ private:
     std::map<std::string, PoolPtr> m_pools GUARDED_BY(m_lock);  // by the caller's key
     std::map<CZyNetwork*, PoolPtr> m_lent GUARDED_BY(m_lock);   // the pool each lent session came from
     std::map<std::string, int> m_holds GUARDED_BY(m_lock);      // browses holding each key
+    std::condition_variable m_graceChanged;                     // a grace began, or the cache ends
+    bool m_reaperRunning GUARDED_BY(m_lock) = false;
+    bool m_stopping GUARDED_BY(m_lock) = false;
+    std::thread m_reaper GUARDED_BY(m_lock);
 };
 
 // One browse's hold on the pool of a key: the pool, and the instance it launched, serve the browse's

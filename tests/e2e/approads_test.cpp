@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/config/zyplatforminfo.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
@@ -54,6 +55,9 @@ protected:
         // The SharePoint servers' mining service runs on the media agent's machine in this world.
         for (const char* server : {"spplain", "spserver1", "spserver2", "spserver3"})
             hubtest::pointClientAt(s->world, server, s->agent->numberAfter(hubtest::kAgentListening));
+        // A mining's instance outlives its browse for the grace: a short one, so that each mining below
+        // is seen to give back what it launched without waiting out the default.
+        ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "nODSPoolGraceSec", 1));
         s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), s->routerPort);
         std::string error;
         s->index = mediaagent::CItemIndex::open(s->indexPath, error);

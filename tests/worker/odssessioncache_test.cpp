@@ -1,6 +1,7 @@
 // The on-demand service session cache against a real launcher on loopback: one launch per key, sessions
 // back to the pool that lent them across a relaunch, the retired pool's own sessions left working until
-// they return, idle pools dropped, a refused launch, and a key's instance ended by its last hold.
+// they return, idle pools dropped, a refused launch, a key's instance ended by its last hold, at once or
+// after its grace, and kept for the next browse of the key within the grace.
 #include "worker/odssessioncache.h"
 
 #include <gtest/gtest.h>
@@ -141,6 +142,7 @@ TEST_F(OdsSessionCache, IdlePoolsAreDroppedAndARefusedLaunchLeavesNoPool) {
 // last of them to end closes the pool's sessions, and the instance ends with them.
 TEST_F(OdsSessionCache, TheLastHoldOfAKeyEndsItsInstance) {
     ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", ODSSessionCache::kPoolIdleLimitName, 0));
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", ODSSessionCache::kPoolGraceName, 0));
     CODSPoolHold first(*cache, "session-A");
     auto second = std::make_unique<CODSPoolHold>(*cache, "session-A");
     CZyNetwork* session = nullptr;
@@ -158,6 +160,42 @@ TEST_F(OdsSessionCache, TheLastHoldOfAKeyEndsItsInstance) {
     EXPECT_EQ(cache->poolCount(), 0u);
     EXPECT_TRUE(listener->waitForLaunchedInstances(0, std::chrono::seconds(20)))
         << "the instance ended with the pool's sessions";
+}
+
+// Browses of one session that follow each other (a user paging) find the instance the first launched:
+// the last hold of a key keeps its pool for the grace, and ends it once the grace is over with no further
+// call. Whoever opens many sessions in a row keeps at most the bound of instances in grace.
+TEST_F(OdsSessionCache, ALaunchOutlivesItsLastHoldForTheGraceOnly) {
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", ODSSessionCache::kPoolGraceName, 3600));
+    auto page = [&](const char* key) {
+        CODSPoolHold hold(*cache, key);
+        CZyNetwork* session = nullptr;
+        if (get(session, key).IsError()) return false;
+        const bool ok = answers(session);
+        return !cache->ReleaseSession("odshost", "TestODS", session).IsError() && ok;
+    };
+    ASSERT_TRUE(page("session-A"));
+    EXPECT_EQ(cache->graceCount(), 1u);
+    ASSERT_TRUE(page("session-A"));
+    ASSERT_TRUE(page("session-A"));
+    EXPECT_EQ(launches.load(), 1) << "one launch per session, not one per page";
+    EXPECT_EQ(listener->launchedInstances(), 1u);
+
+    for (size_t n = 0; n < ODSSessionCache::kMaxPoolsInGrace; ++n)
+        ASSERT_TRUE(page(("crowd-" + std::to_string(n)).c_str()));
+    EXPECT_EQ(cache->graceCount(), ODSSessionCache::kMaxPoolsInGrace);
+    EXPECT_TRUE(listener->waitForLaunchedInstances(ODSSessionCache::kMaxPoolsInGrace, std::chrono::seconds(20)))
+        << "the oldest in grace ended for the newest";
+    ASSERT_TRUE(page("session-A"));
+    EXPECT_EQ(launches.load(), 2 + static_cast<int>(ODSSessionCache::kMaxPoolsInGrace))
+        << "the session whose grace was cut short launches again";
+
+    // A short grace ends its instance by itself once it is over (the one in grace longest made room).
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", ODSSessionCache::kPoolGraceName, 1));
+    ASSERT_TRUE(page("session-B"));
+    EXPECT_TRUE(
+        listener->waitForLaunchedInstances(ODSSessionCache::kMaxPoolsInGrace - 1, std::chrono::seconds(30)));
+    EXPECT_EQ(cache->graceCount(), ODSSessionCache::kMaxPoolsInGrace - 1);
 }
 
 }  // namespace
