@@ -238,7 +238,8 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     if (!createZyNetAuthority(world.tlsFolder, "Hubmaster authority", why) ||
         !issueZyNetCredentials(world.tlsFolder, "hubmaster", world.tlsFolder, why))
         return fail(error, "the Hubmaster's credentials: " + why);
-    for (const char* agent : {"mediaagent1", "mediaagent2", "mediaagent3"})
+    // mediaagent2 (the auxiliary copy's) is never started: it gets no credentials to start with.
+    for (const char* agent : {"mediaagent1", "mediaagent3"})
         if (!issueZyNetCredentials(world.tlsFolder, agent, world.machineTlsFolder(agent), why))
             return fail(error, std::string("the credentials of ") + agent + ": " + why);
     // The SharePoint servers' mining service runs on mediaagent1's machine in this world: it proves

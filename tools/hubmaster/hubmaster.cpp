@@ -83,14 +83,18 @@ constexpr const char* kTokenUsage =
     "usage: hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session] [--out "
     "<file>]\n"
     "  a new token of the user on standard output, or written to <file> that only its owner may read\n"
-    "  (browse --token-file <file>)\n";
+    "  (browse --token-file <file>); it is valid for one hour (3600 s): --lifetime <seconds> asks for\n"
+    "  another lifetime. Only the Hubmaster's machine issues tokens (it holds the key in <data>): a console\n"
+    "  elsewhere gets its token from there\n";
 constexpr const char* kUsage =
     "usage: hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client>]\n"
     "                 [--browse <request.xml>]... [--control]\n"
     "       hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session] [--out "
     "<file>]\n"
+    "       hubmaster cert --client <name> --out <folder> [--data <folder>]\n"
     "  serves BrowseRouter and HubmasterBrowse for the data folder (default: the demo world, build/demo)\n"
-    "  until SIGINT/SIGTERM; token: issues a user's token (hubmaster token --help)\n";
+    "  until SIGINT/SIGTERM; token: issues a user's token, valid for one hour (hubmaster token --help);\n"
+    "  cert: issues a new machine's credentials (hubmaster cert --help)\n";
 
 int fail(const std::string& what) {
     std::fprintf(stderr, "hubmaster: %s\n", what.c_str());
@@ -380,12 +384,12 @@ int main(int argc, char** argv) {
         // the name this host proves.
         std::string agents;
         APP_Client client(nullptr);
-        client.setWhereRaw("zydPort > 0 AND id IN (SELECT clientId FROM mediaAgent)");
+        // Only agents whose installation recorded where they listen: a name alone is no address to dial.
+        client.setWhereRaw("zydPort > 0 AND net_hostname <> '' AND id IN (SELECT clientId FROM mediaAgent)");
         client.setOrderBy("name");
         while (client.getNextRow(&client, nullptr, -1, 0) == zydb::DB_OK) {
             const auto* row = client.getDataPtr();
-            agents += std::string(agents.empty() ? "" : ",") + row->name + "=" +
-                      (row->net_hostname[0] ? row->net_hostname : "127.0.0.1") + ":" +
+            agents += std::string(agents.empty() ? "" : ",") + row->name + "=" + row->net_hostname + ":" +
                       std::to_string(row->zydPort);
         }
         std::printf(
