@@ -385,7 +385,7 @@ int main(int argc, char** argv) {
         std::string agents;
         APP_Client client(nullptr);
         // Only agents whose installation recorded where they listen: a name alone is no address to dial.
-        client.setWhereRaw("zydPort > 0 AND net_hostname <> '' AND id IN (SELECT clientId FROM mediaAgent)");
+        client.setWhere("zydPort > 0 AND net_hostname <> '%s' AND id IN (SELECT clientId FROM mediaAgent)", "");
         client.setOrderBy("name");
         while (client.getNextRow(&client, nullptr, -1, 0) == zydb::DB_OK) {
             const auto* row = client.getDataPtr();
