@@ -128,7 +128,7 @@ bool visibleTokenParts(const std::string& token, std::vector<std::string>& parts
     parts.clear();
     std::stringstream in(payload);
     for (std::string part; std::getline(in, part, '|');) parts.push_back(part);
-    return parts.size() == 5;
+    return true;
 }
 
 CNMessageBase* childOf(CNMessageBase* owner, const MsgFieldRef& f) {
@@ -425,7 +425,7 @@ std::string CConsoleSession::askedBy() const {
     }
     // Away from the Hubmaster's data only the token's visible part tells who it names: by id.
     std::vector<std::string> parts;
-    if (visibleTokenParts(m_options.token, parts) && std::atol(parts[1].c_str()) > 0)
+    if (visibleTokenParts(m_options.token, parts) && parts.size() == 5 && std::atol(parts[1].c_str()) > 0)
         return "user id [" + parts[1] + "] (" + source + ")";
     return source;
 }

@@ -384,12 +384,12 @@ int main(int argc, char** argv) {
         // the name this host proves.
         std::string agents;
         APP_Client client(nullptr);
-        // Only agents whose installation recorded where they listen: a name alone is no address to dial.
-        client.setWhere("zydPort > 0 AND net_hostname <> '%s' AND id IN (SELECT clientId FROM mediaAgent)", "");
+        client.setWhereRaw("zydPort > 0 AND id IN (SELECT clientId FROM mediaAgent)");
         client.setOrderBy("name");
         while (client.getNextRow(&client, nullptr, -1, 0) == zydb::DB_OK) {
             const auto* row = client.getDataPtr();
-            agents += std::string(agents.empty() ? "" : ",") + row->name + "=" + row->net_hostname + ":" +
+            agents += std::string(agents.empty() ? "" : ",") + row->name + "=" +
+                      (row->net_hostname[0] ? row->net_hostname : "127.0.0.1") + ":" +
                       std::to_string(row->zydPort);
         }
         std::printf(
