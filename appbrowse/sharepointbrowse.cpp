@@ -71,10 +71,12 @@ void CWorkerThreadHM::GetClientIdforSharepoint(int& clientId, int firstId, int s
         clientId = static_cast<int>(entity->getint64(ZyEntities::GenericEntity::f::clientId));
 }
 
+// The steps of a mining that goes well are told at level 0 under the function's name; only a failure
+// is written as an error.
 bool CWorkerThreadHM::GetClientNameForSharepoint(std::string& hostName, int clientId) {
     static const char* const kFunction = "CWorkerThreadHM::GetClientNameForSharepoint";
     EvDebug log(nullptr);
-    log.Error(kFunction, "clientId [%d].", clientId);
+    log.DebugLvl(kFunction, 0, "clientId [%d].", clientId);
     const int rc = ZYClient(static_cast<unsigned long>(clientId)).getNetworkHostnameMangled(hostName);
     if (rc != 0) {
         const std::string name = requestClientName(m_browseRequest);
@@ -85,7 +87,7 @@ bool CWorkerThreadHM::GetClientNameForSharepoint(std::string& hostName, int clie
                      "Failed to get mangled host name for app mining service client [" + name + "].");
         return false;
     }
-    log.Error(kFunction, "clientname [%s]", hostName.c_str());
+    log.DebugLvl(kFunction, 0, "clientname [%s]", hostName.c_str());
     return true;
 }
 
@@ -110,7 +112,7 @@ int CWorkerThreadHM::getPhysicalClientForSharepoint(int pseudoClientId, int& cli
         CZyNetwork probe;
         if (AttemptSessionAttach(probe, id) == 1) {
             clientId = id;
-            log.Error(kFunction, "Using client [%d/%s]", id, name.c_str());
+            log.DebugLvl(kFunction, 0, "Using client [%d/%s]", id, name.c_str());
             return 0;
         }
         log.Error(kFunction, "AttemptSessionAttach to client id  [%d/%s] failed", id, name.c_str());
@@ -188,7 +190,7 @@ int CWorkerThreadHM::SharepointBrowse() {
     GetClientIdforSharepoint(clientId, firstId, secondId);
     CNMessageBase* selection = selectionOf(m_browseRequest);
     int64_t browseLevel = selection ? selection->getint64(S::browseLevel) : 0;
-    log.Error(kFunction, "nClientId [%d].", clientId);
+    log.DebugLvl(kFunction, 0, "nClientId [%d].", clientId);
     unsigned long flags = 0;
     ZYClient(static_cast<unsigned long>(clientId)).getSpecialClientFlags(flags);
     const bool createRecoveryPoint = selection && selection->isSet(S::createRecoveryPoint);
@@ -203,7 +205,7 @@ int CWorkerThreadHM::SharepointBrowse() {
         ClientProperties(static_cast<unsigned long>(clientId), nullptr)
             .getSharePointPrimaryMemberServer(primary);
         clientId = static_cast<int>(primary);
-        log.Error(kFunction, "nClientId is overriden with primaryMemberId [%d].", clientId);
+        log.DebugLvl(kFunction, 0, "nClientId is overriden with primaryMemberId [%d].", clientId);
     }
 
     std::string hostName;
@@ -227,7 +229,7 @@ int CWorkerThreadHM::SharepointBrowse() {
                                     : mining->getint64(M::appType);
         ApplicationTypeSharePointV2Doc application(static_cast<unsigned long>(clientId),
                                                    static_cast<unsigned long>(appType));
-        log.Error(kFunction, "AppType [%d]", static_cast<int>(appType));
+        log.DebugLvl(kFunction, 0, "AppType [%d]", static_cast<int>(appType));
         CNMessageBase* credentials = child(child(mining, M::miningDetails), databrowse::Msg55::f::at7_13);
         std::string user = credentials ? credentials->getstring(databrowse::Msg54::f::userName) : "";
         pstring* given = credentials && credentials->isSet(databrowse::Msg54::f::password)
@@ -267,7 +269,7 @@ int CWorkerThreadHM::SharepointBrowse() {
         setLastError(databrowse::BROWSE_ERR_GENERIC, text);
         return 0;
     }
-    log.Error(kFunction, "Launched process");
+    log.DebugLvl(kFunction, 0, "Launched process");
     CZyNetwork service;
     if (CUxError rc = launcher.Attach(details, service); rc.IsError()) {
         const std::string text = "Failed to attach to app mining service client [" + clientName +

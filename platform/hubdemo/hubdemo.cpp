@@ -71,8 +71,8 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
 
     w.mediaAgent = seed.addMediaAgent(
         {.name = "mediaagent1", .zydPort = 8400, .releaseId = kReleaseId, .osId = linuxOs}, "11.0 SP24", 1);
-    w.offlineMediaAgent =
-        seed.addMediaAgent({.name = "mediaagent2", .zydPort = 8401, .osId = linuxOs}, "9.0", 0);
+    // The auxiliary copy's agent, never started: no port of it is recorded, so nothing points at it.
+    w.offlineMediaAgent = seed.addMediaAgent({.name = "mediaagent2", .zydPort = 0, .osId = linuxOs}, "9.0", 0);
     w.storagePolicy = seed.addStoragePolicy("demo-policy", w.mediaAgent);
     w.primaryCopy = seed.copyId(w.storagePolicy, 1);
     w.auxiliaryCopy = seed.addCopy(w.storagePolicy, 2, w.offlineMediaAgent, "demo-policy aux");
@@ -238,7 +238,8 @@ bool createDemoWorld(const std::string& folder, DemoWorld& world, std::string* e
     if (!createZyNetAuthority(world.tlsFolder, "Hubmaster authority", why) ||
         !issueZyNetCredentials(world.tlsFolder, "hubmaster", world.tlsFolder, why))
         return fail(error, "the Hubmaster's credentials: " + why);
-    for (const char* agent : {"mediaagent1", "mediaagent2", "mediaagent3"})
+    // mediaagent2 (the auxiliary copy's) is never started: it gets no credentials to start with.
+    for (const char* agent : {"mediaagent1", "mediaagent3"})
         if (!issueZyNetCredentials(world.tlsFolder, agent, world.machineTlsFolder(agent), why))
             return fail(error, std::string("the credentials of ") + agent + ": " + why);
     // The SharePoint servers' mining service runs on mediaagent1's machine in this world: it proves

@@ -167,6 +167,9 @@ CUxError CZyNetwork::receiveKind(FrameKind kind, TFrame& frame, unsigned long* c
     if (code) *code = frame.code;
     if (header)
         *header = {frame.code, static_cast<unsigned int>(frame.kind), frame.length, m_peer.protocolVersion};
+    // A peer's goodbye ends the session whatever kind of message was awaited: a normal end, no error.
+    if (frame.kind == FrameKind::Xdr && frame.code == ZYS_PM_DISCONNECT_REQ && kind != FrameKind::Xdr)
+        return breakOff(ZYNET_E_DISCONNECTED, function, "the peer ended the session");
     // The two sides no longer agree on the exchange, and the message cannot be handed back: the
     // session ends rather than lose it quietly.
     if (frame.kind != kind)

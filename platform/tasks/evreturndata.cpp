@@ -27,7 +27,10 @@ bool EvReturnData::destinationLocked() {
         m_warned = true;
         EvDebug log(nullptr);
         log.setPrefixMessage("EvReturnData");
-        log.debugLvl(-1, "no destination registered for job [%lld]: records of this channel are dropped", m_id);
+        // Job 0 is no job: the task of a request answered on its caller's connection (the router's direct
+        // road), whose channel nobody reads. Only a real job's lost records are a failure.
+        log.debugLvl(m_id == 0 ? 2 : -1, "no destination registered for job [%lld]: records of this channel are dropped",
+                     m_id);
     }
     return m_destination != nullptr;
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -638,4 +639,10 @@ TEST_F(AppMiningHost, MiningServicesAnswerOnlyTheHubmaster) {
     const std::vector<std::string> lines = journal("agent.journal");
     EXPECT_TRUE(hasLine(lines, "LiveBrowseServer refused session=outsider", "peer=client1"));
     EXPECT_FALSE(hasLine(lines, "LiveBrowseServer session=outsider", ""));
+    // The refusal is in the media agent's own log too, with the session and the caller's proven name.
+    std::ifstream in(s->dir.file(std::string(kAgent) + ".log"));
+    const std::string agentLog((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(agentLog.find("request of session [outsider] by [client1]: LiveBrowseServer: refused"),
+              std::string::npos)
+        << agentLog;
 }

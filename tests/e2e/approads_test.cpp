@@ -15,6 +15,8 @@
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -323,6 +325,18 @@ TEST_F(AppRoadsEndToEnd, ApplicationMining) {
         EXPECT_NE(routed.err.find("answers only the Hubmaster"), std::string::npos) << routed.err;
         EXPECT_EQ(routed.out.find("/d0"), std::string::npos) << routed.out;
     }
+    auto text = [](const std::string& file) {
+        std::ifstream in(file);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    // A mining that went well tells its steps, never as errors; a refusal is in the refusing agent's log.
+    const std::string host = text(s->dir.file("demo") + "/hubmaster.log");
+    EXPECT_NE(host.find("CWorkerThreadHM::GetClientNameForSharepoint: clientname ["), std::string::npos);
+    EXPECT_EQ(host.find("ERROR: clientname ["), std::string::npos);
+    EXPECT_EQ(host.find("ERROR: Launched process"), std::string::npos);
+    const std::string agent = text(s->dir.file("mediaagent1.log"));
+    EXPECT_NE(agent.find("]: ZYAppMinningIdxService: refused: it answers only the Hubmaster"), std::string::npos)
+        << agent;
 }
 
 // A mining says why it cannot be done as any browse would: before the first backup every road answers

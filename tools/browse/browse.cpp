@@ -1,7 +1,8 @@
 // browse: the console of the browse service. It asks the Hubmaster's "BrowseRouter" for a browse, follows
 // the prepared request to the media agent as the product's consoles do, and prints what comes back as
 // a table (or JSON with --json). Exit status: 0 success, 1 the service's error, 2 a bad command line,
-// 3 refused (token or access), 4 a peer unreachable, 5 a peer silent past --timeout.
+// 3 refused (token or access), 4 a peer unreachable, 5 a peer silent past --timeout, 6 cancelled at
+// the console's question.
 //
 //   browse <list|versions|count|find|media|stop|erase> [options]     (browse <command> --help)
 #include <unistd.h>
@@ -25,15 +26,6 @@ bool askOnTerminal(const std::string& question) {
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
     return answer == "y" || answer == "Y" || answer == "yes";
-}
-
-// Who asked, as the log names them: the login, or the token's source.
-std::string askedBy(const TConsoleOptions& o) {
-    if (!o.user.empty()) return "user [" + o.user + "]";
-    if (!o.tokenFile.empty()) return "the token of " + o.tokenFile;
-    if (!o.token.empty()) return "a token given on the command line";
-    return std::getenv(kConsoleTokenVariable) ? std::string("the token of $") + kConsoleTokenVariable
-                                              : "no token";
 }
 
 }  // namespace
@@ -88,7 +80,7 @@ int main(int argc, char** argv) {
     EvDebug log(nullptr);
     log.setPrefixMessage("BROWSECONSOLE");
     log.debugLvl(0, "%s of session [%s] by %s by road [%s]: %s in %lld ms",
-                 consoleCommandName(options.command), result.session.c_str(), askedBy(options).c_str(),
+                 consoleCommandName(options.command), result.session.c_str(), session.askedBy().c_str(),
                  session.road().c_str(),
                  rc == kExitOk ? (std::to_string(result.items.size()) + " item(s)").c_str()
                                : ("error [" + result.error + "]").c_str(),
@@ -96,6 +88,7 @@ int main(int argc, char** argv) {
     if (options.verbose)
         std::fprintf(stderr, "browse: session %s, road %s, %lld ms\n", result.session.c_str(),
                      session.road().c_str(), elapsed);
+    if (rc != kExitOk) result.exitCode = rc;
     TConsoleFormat format;
     format.human = options.human;
     format.acrossClients = !options.clients.empty();

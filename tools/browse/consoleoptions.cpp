@@ -12,6 +12,12 @@
 
 namespace {
 
+// The exit-status table, the same in every usage text.
+constexpr const char* kExitStatusLine =
+    "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
+    "out, 6 cancelled (a question answered no)\n";
+
+
 using R = databrowse::BrowseRequest::f;
 using E = ZyEntities::GenericEntity::f;
 
@@ -338,9 +344,8 @@ std::string consoleUsage() {
         " | --user <login> | --token <token>   who asks\n"
         "  --json  --human  --quiet  -v  --timeout <seconds>  --version\n"
         "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n"
-        "       (2023-11-21T23:30:00Z, 2023-11-21T23:30:00+01:00)\n"
-        "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
-        "out\n";
+        "       (2023-11-21T23:30:00Z, 2023-11-21T23:30:00+01:00)\n" +
+        kExitStatusLine;
     return out;
 }
 
@@ -364,9 +369,7 @@ std::string consoleCommandUsage(EConsoleCommand command) {
     if (times)
         out +=
             "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n";
-    out +=
-        "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
-        "out\n";
+    out += kExitStatusLine;
     out += "example:\n  " + std::string(c.example) + "\n";
     return out;
 }

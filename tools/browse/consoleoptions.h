@@ -19,6 +19,7 @@ enum EConsoleExit {
     kExitRefused = 3,       // the user may not do this (token refused, access denied)
     kExitUnreachable = 4,   // the Hubmaster or media agent could not be reached
     kExitTimedOut = 5,      // the command did not end within --timeout (a peer stopped answering)
+    kExitCancelled = 6,     // the user answered no to the console's question: nothing was done
 };
 
 struct TConsoleOptions {

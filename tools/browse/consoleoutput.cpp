@@ -215,6 +215,8 @@ std::string formatConsoleTable(const TConsoleResult& r, const TConsoleFormat& fo
             else
                 out << "), page " << r.page;
         }
+        // Items before a failure are what arrived, never the whole listing.
+        if (!r.error.empty()) out << "; incomplete: the answer was cut short (the error follows)";
         out << "\n";
     } else if (r.pageSize > 0 && r.error.empty() && r.note.empty()) {
         out << "no items on page " << r.page;
@@ -292,8 +294,10 @@ std::string formatConsoleJson(const TConsoleResult& r) {
         if (r.total >= 0) out << ",\"total\":" << r.total;
     }
     if (!r.note.empty()) out << ",\"note\":" << jsonText(r.note);
+    out << ",\"complete\":" << (r.error.empty() ? "true" : "false");
+    // The code is the exit status table's, whatever code the service gave its error.
     if (!r.error.empty())
-        out << ",\"error\":{\"code\":" << r.errorCode << ",\"exitStatus\":" << r.exitCode
+        out << ",\"error\":{\"code\":" << r.exitCode << ",\"exitStatus\":" << r.exitCode
             << ",\"message\":" << jsonText(r.error) << "}";
     out << "}\n";
     return out.str();

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -46,6 +47,8 @@ constexpr const char* kSharePointMiningService = "ZYAppMinningIdxService";
 constexpr const char* kAlternateLauncher = "sLPIDXMA";
 // Media agents below this release have no index service.
 constexpr int kMinIndexServiceRelease = 10;
+// Logical media flags: an index or a data archive file.
+constexpr long long kIndexMediaFlag = 0x2, kDataMediaFlag = 0x8;
 
 bool isRoot(const std::string& path) {
     return path.empty() || path == "/" || path == "\\";
@@ -99,6 +102,33 @@ std::string clientPart(const std::string& name) {
         !client.empty())
         return client;
     return name.substr(0, name.find('*'));
+}
+
+// The visible part of a user token, "ZT1." base64url("<kind>|<user id>|<issued>|<expires>|<session>")
+// "." signature, split at its bars; false when it does not decode. Nothing of it is believed: it only
+// helps tell a person what the service decided.
+bool visibleTokenParts(const std::string& token, std::vector<std::string>& parts) {
+    const std::string prefix = "ZT1.";
+    const size_t dot = token.find('.', prefix.size());
+    if (token.rfind(prefix, 0) != 0 || dot == std::string::npos) return false;
+    std::string payload;
+    unsigned bits = 0, buffer = 0;
+    for (size_t i = prefix.size(); i < dot; ++i) {
+        const char c = token[i];
+        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+        const char* at = std::strchr(alphabet, c);
+        if (!at || !c) return false;
+        buffer = (buffer << 6) | static_cast<unsigned>(at - alphabet);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            payload += static_cast<char>((buffer >> bits) & 0xff);
+        }
+    }
+    parts.clear();
+    std::stringstream in(payload);
+    for (std::string part; std::getline(in, part, '|');) parts.push_back(part);
+    return true;
 }
 
 CNMessageBase* childOf(CNMessageBase* owner, const MsgFieldRef& f) {
@@ -170,6 +200,23 @@ std::string CConsoleSession::mediaAgentOf(CNMessageBase& prepared) {
     return "";
 }
 
+int CConsoleSession::mediaAgentReleaseOf(CNMessageBase& prepared, const std::string& agent) {
+    if (auto* signedV1 = dynamic_cast<Indexing::SecuredBrowseReq*>(&prepared))
+        if (CNMessageBase* inner = childOf(signedV1, Indexing::SecuredBrowseReq::f::request))
+            return mediaAgentReleaseOf(*inner, agent);
+    auto* v1 = dynamic_cast<Indexing::BrowseReq*>(&prepared);
+    auto* cycles = v1 ? v1->getlistobject(Indexing::BrowseReq::f::backupCycles, false) : nullptr;
+    if (!cycles) return 0;
+    // The planner records each cycle's media agent with its version: the major release, or the
+    // compared form (major x 100 + minor x 10).
+    for (CNMessageBase& cycle : *cycles) {
+        const long long version = cycle.getint64(Indexing::BackupCycle::f::maVersion);
+        if (clientPart(cycle.getstring(Indexing::BackupCycle::f::ma)) == clientPart(agent) && version > 0)
+            return static_cast<int>(version >= 100 ? version / 100 : version);
+    }
+    return 0;
+}
+
 bool CConsoleSession::secure(TConsoleResult& result) {
     // A console on a user's desk holds no certificate: it trusts the Hubmaster's authority (public, all
     // it needs besides the address) and is anonymous, acting only with a user's token.
@@ -183,8 +230,12 @@ bool CConsoleSession::secure(TConsoleResult& result) {
     else if (m_options.authorityFile.empty() && !usual.empty() && fs::is_regular_file(usual))
         credentials.authorityFile = usual.string();
     if (!m_options.authorityFile.empty()) credentials.authorityFile = m_options.authorityFile;
-    if (credentials.authorityFile.empty() && m_options.tlsFolder.empty())
-        return true;  // the session says what is missing
+    // Without an authority no answer can be checked to be the Hubmaster's: a setting is missing, nothing
+    // was tried on the network.
+    if (credentials.authorityFile.empty() && m_options.tlsFolder.empty()) {
+        m_authorityMissing = true;  // told once the Hubmaster's address is known to be given
+        return true;
+    }
     std::string error;
     if (setZyNetCredentials(credentials, error)) return true;
     const std::string from = !m_options.authorityFile.empty() ? "--ca " + m_options.authorityFile
@@ -209,6 +260,7 @@ bool CConsoleSession::prepare(TConsoleResult& result) {
     // Away from the Hubmaster's data the console holds no installation key: the signed parts of a
     // prepared request are carried to the media agent as they came, which reads them.
     if (m_options.dataFolder.empty()) {
+        useOwnLogFolder();
         msgSetRelaySealedSecrets(true);
         // Without the Hubmaster's database the media agents are found where the user says.
         for (const std::string& entry : m_options.mediaAgentAddresses) {
@@ -230,6 +282,28 @@ bool CConsoleSession::prepare(TConsoleResult& result) {
     }
     CZyNetDirectory::instance().setResolver(&ZyClientAddressFromDatabase);
     return true;
+}
+
+void CConsoleSession::useOwnLogFolder() {
+    const char* chosen = std::getenv("HUB_LOG_DIR");
+    if (chosen && *chosen) return;
+    // A console's log names its user's sessions, paths and clients: it is kept in the user's own state
+    // folder, never in the temporary folder every user of the machine shares.
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    fs::path folder;
+    if (state && *state && fs::path(state).is_absolute())
+        folder = fs::path(state) / "browse";
+    else if (home && *home)
+        folder = fs::path(home) / ".local" / "state" / "browse";
+    else
+        return;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    struct stat st {};
+    if (ec || lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return;
+    if ((st.st_mode & 077) != 0 && chmod(folder.c_str(), 0700) != 0) return;
+    EvDebugFileInstance::setLogDirectory(folder.string());
 }
 
 bool CConsoleSession::tokenFromFile(std::string& token, std::string& error) const {
@@ -273,6 +347,7 @@ bool CConsoleSession::obtainToken(TConsoleResult& result) {
     if (m_options.user.empty()) {
         const char* fromEnvironment = std::getenv(kConsoleTokenVariable);
         if (fromEnvironment) m_options.token = fromEnvironment;
+        m_tokenFromEnvironment = fromEnvironment != nullptr;
         return true;
     }
     if (m_hubmasterProgram.empty() || m_options.dataFolder.empty()) {
@@ -333,6 +408,28 @@ bool CConsoleSession::routerAddress(TZyNetAddress& address, std::string& error) 
     return true;
 }
 
+std::string CConsoleSession::askedBy() const {
+    if (!m_options.user.empty()) return "user [" + m_options.user + "]";
+    const std::string source = !m_options.tokenFile.empty() ? "the token of " + m_options.tokenFile
+                               : m_tokenFromEnvironment   ? std::string("the token of $") + kConsoleTokenVariable
+                                                          : std::string("a token given on the command line");
+    if (m_options.token.empty()) return m_options.tlsFolder.empty() ? "no token" : "its machine's certificate";
+    if (!m_options.dataFolder.empty()) {
+        EvSecurityMgr security(0);
+        int userId = 0;
+        std::string user, domain, fullName;
+        if (security.GetUserInfoFromZetaTokenWithoutAuthentication(m_options.token, true, userId, user, domain,
+                                                                   fullName) == 1 &&
+            !user.empty())
+            return "user [" + user + "] (" + source + ")";
+    }
+    // Away from the Hubmaster's data only the token's visible part tells who it names: by id.
+    std::vector<std::string> parts;
+    if (visibleTokenParts(m_options.token, parts) && parts.size() == 5 && std::atol(parts[1].c_str()) > 0)
+        return "user id [" + parts[1] + "] (" + source + ")";
+    return source;
+}
+
 int CConsoleSession::exitOfServiceError(const std::string& error, long long code) {
     for (const char* refusal : {"access denied", "Access denied", "not authorised", "Failed to authenticate",
                                 "not allowed", "refused", "for authorization", "capability required"})
@@ -365,30 +462,18 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
 }
 
 std::string CConsoleSession::explainTokenRefusal(const std::string& token, const std::string& dataFolder) {
-    const std::string renew = "get a new one with hubmaster token --user <login> --out <file>" +
-                              (dataFolder.empty() ? std::string() : " --data " + dataFolder);
+    // Only the Hubmaster's machine holds the key tokens are signed with: a console elsewhere asks there.
+    const std::string renew =
+        dataFolder.empty()
+            ? std::string("get a new one on the Hubmaster's machine (hubmaster token --user <login> --out "
+                          "<file> runs there, with its data), or ask its administrator for one")
+            : "get a new one with hubmaster token --user <login> --out <file> --data " + dataFolder;
     // "ZT1." base64url("<kind>|<user>|<issued>|<expires>|<session>") "." signature
-    const std::string prefix = "ZT1.";
-    const size_t dot = token.find('.', prefix.size());
-    if (token.rfind(prefix, 0) != 0 || dot == std::string::npos)
+    if (token.rfind("ZT1.", 0) != 0 || token.find('.', 4) == std::string::npos)
         return "the token is not a user token (one starts with ZT1.): " + renew;
-    std::string payload;
-    unsigned bits = 0, buffer = 0;
-    for (size_t i = prefix.size(); i < dot; ++i) {
-        const char c = token[i];
-        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-        const char* at = std::strchr(alphabet, c);
-        if (!at || !c) return "the token is damaged (its visible part does not decode): " + renew;
-        buffer = (buffer << 6) | static_cast<unsigned>(at - alphabet);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            payload += static_cast<char>((buffer >> bits) & 0xff);
-        }
-    }
     std::vector<std::string> parts;
-    std::stringstream in(payload);
-    for (std::string part; std::getline(in, part, '|');) parts.push_back(part);
+    if (!visibleTokenParts(token, parts))
+        return "the token is damaged (its visible part does not decode): " + renew;
     long long expires = 0;
     if (parts.size() == 5) expires = std::atoll(parts[3].c_str());
     if (expires > 0 && expires <= static_cast<long long>(std::time(nullptr)))
@@ -416,6 +501,13 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     if (!prepare(result) || !obtainToken(result)) return result.exitCode;
     if (!routerAddress(router, error))
         return failed(result, m_options.dataFolder.empty() ? kExitUsage : kExitUnreachable, error);
+    // Without an authority no answer could be checked to be the Hubmaster's: a setting is missing,
+    // nothing was tried on the network.
+    if (m_authorityMissing)
+        return failed(result, kExitUsage,
+                      "no authority certificate to check the Hubmaster with: give --ca <file> (or $BROWSE_CA), "
+                      "or copy the Hubmaster's tls/authority.crt (public) to ~/" +
+                          std::string(kConsoleDefaultAuthority));
     if (m_options.verbose)
         m_remark("session " + m_options.session + ": " + consoleCommandName(m_options.command) +
                  " to BrowseRouter at " + router.host + ":" + std::to_string(router.port) +
@@ -448,7 +540,7 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     }
     if (rc == kExitOk && !m_options.clients.empty()) nameClients(result);
     if (rc == kExitOk && m_options.command == EConsoleCommand::kMedia) {
-        describeMedia(result);
+        describeMedia(router, result);
         // The media are worked out per subclient and time, not per path: a path that was never backed
         // up gets the same archive files as any other, so it is looked up, and the answer says so.
         const std::string scope = "media are worked out per subclient and time, not per path";
@@ -584,7 +676,7 @@ int CConsoleSession::checkErase(const TZyNetAddress& router, TConsoleResult& res
                               "erase: " + path + " is a folder of " + std::to_string(contents.items.size()) +
                                   " item(s): give --yes to erase its contents (--dry-run lists them)");
             if (!confirm(question))
-                return failed(result, kExitServiceError, "erase cancelled: nothing was booked");
+                return failed(result, kExitCancelled, "erase cancelled: nothing was booked");
         }
     }
     if (m_options.dryRun) m_road = "router (lookups only)";
@@ -615,31 +707,90 @@ void CConsoleSession::nameClients(TConsoleResult& result) const {
     }
 }
 
-void CConsoleSession::describeMedia(TConsoleResult& result) const {
-    if (m_options.dataFolder.empty()) return;
-    constexpr unsigned long kIndexMedia = 2, kDataMedia = 8;
-    ArchiveManagerHM archive(nullptr);
-    for (TConsoleMedia& m : result.media) {
+void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult& result) {
+    // The answer names each archive file's copy only; where its media are is the Hubmaster's to say, the
+    // same with its data at hand or on a desk: one conversion request per archive file, in one message.
+    using Q = Indexing::PredictionConversionReq::f;
+    Indexing::PredictionConversionReqList list;
+    std::vector<CNMessageBase> requests;
+    for (size_t n = 0; n < result.media.size(); ++n) {
+        const TConsoleMedia& m = result.media[n];
         if (!m.label.empty() || m.archiveFileId <= 0) continue;
-        std::vector<TMediaInfo> found;
-        unsigned long long sizeOnCopy = 0;
-        if (archive.getMediaListForArchFile(0, static_cast<unsigned long>(m.archiveFileId),
-                                            static_cast<unsigned long>(m.kelmarchId),
-                                            m.data ? kDataMedia : kIndexMedia, &found, &sizeOnCopy) != 0)
-            continue;
-        auto join = [](std::string& into, const std::string& text) {
-            if (text.empty() || ("," + into + ",").find("," + text + ",") != std::string::npos) return;
-            into += (into.empty() ? "" : ",") + text;
-        };
-        for (const TMediaInfo& medium : found) {
-            join(m.label, medium.text1.empty() ? medium.mediaName : medium.text1);
-            join(m.library, medium.text2);
-            join(m.location, medium.text3);
-            join(m.copy,
-                 medium.text6.empty() && medium.value6 > 0 ? std::to_string(medium.value6) : medium.text6);
-            join(m.mediaAgent, medium.text4);
-        }
+        databrowse::LogicalMedia logical;
+        logical.getObjectAccessor(databrowse::LogicalMedia::f::kelmarch, true)
+            ->setint64(ZyEntities::KelmarchEntity::f::kelmarchId, m.kelmarchId);
+        logical.setint64(databrowse::LogicalMedia::f::flags, m.data ? kDataMediaFlag : kIndexMediaFlag);
+        logical.setint64(databrowse::LogicalMedia::f::archFileId, m.archiveFileId);
+        logical.setint64(databrowse::LogicalMedia::f::size, m.size);
+        Indexing::PredictionConversionReq one;
+        one.setint64(Q::requestOffset, static_cast<int64_t>(n + 1));  // offset 0 reads as "not set"
+        one.setlistobject(Q::logicalMedia, {logical});
+        requests.push_back(std::move(one));
     }
+    if (requests.empty()) return;
+    list.setlistobject(Indexing::PredictionConversionReqList::f::requests, requests);
+    if (!m_options.token.empty()) list.setstring(Indexing::PredictionConversionReqList::f::token, m_options.token);
+    TConsoleResult asked;
+    CZyNetwork session;
+    bool timedOut = false;
+    std::unique_ptr<CNMessageBase> reply;
+    if (sendTo(session, router, "BrowseRouter", list, asked) == kExitOk) {
+        CNMessageBase* received = nullptr;
+        const CUxError step =
+            session.ReceiveXMLMessage(nullptr, received, nullptr, 0, m_options.timeoutSeconds, timedOut);
+        reply.reset(received);
+        if (step.IsError() && asked.error.empty()) asked.error = step.GetErrorText();
+        ignoreResult(session.Disconnect(5, timedOut),
+                     "the session ends either way; a peer already gone is no fault");
+    }
+    std::set<long long> unknown;
+    for (size_t n = 0; n < result.media.size(); ++n)
+        if (result.media[n].label.empty() && result.media[n].archiveFileId > 0) unknown.insert(static_cast<long long>(n));
+    auto* answers = dynamic_cast<Indexing::PredictionConversionRespList*>(reply.get());
+    if (auto* responses =
+            answers ? answers->getlistobject(Indexing::PredictionConversionRespList::f::responses, false) : nullptr)
+        for (CNMessageBase& response : *responses) {
+            const long long n = response.getint64(Indexing::PredictionConversionResp::f::requestOffset) - 1;
+            auto* media = response.getlistobject(Indexing::PredictionConversionResp::f::physicalMedia, false);
+            if (n < 0 || n >= static_cast<long long>(result.media.size()) || !media || media->empty()) continue;
+            TConsoleMedia& m = result.media[static_cast<size_t>(n)];
+            auto join = [](std::string& into, const std::string& text) {
+                if (text.empty() || ("," + into + ",").find("," + text + ",") != std::string::npos) return;
+                into += (into.empty() ? "" : ",") + text;
+            };
+            using P = databrowse::PhysicalMedia::f;
+            for (CNMessageBase& medium : *media) {
+                std::string label = medium.getstring(P::barcode);
+                if (CNMessageBase* named = childOf(&medium, P::at11_26); named && label.empty())
+                    label = named->getstring(ZyEntities::Msg19::f::at1_1);
+                join(m.label, label);
+                join(m.library, medium.getstring(P::libraryName));
+                join(m.location, medium.getstring(P::location));
+                join(m.copy, medium.getstring(P::copyName).empty() && medium.getint64(P::copyId) > 0
+                                 ? std::to_string(medium.getint64(P::copyId))
+                                 : medium.getstring(P::copyName));
+                join(m.mediaAgent, medium.getstring(P::mediaAgentName));
+            }
+            unknown.erase(n);
+        }
+    if (unknown.empty()) return;
+    // A column left "-" says why: the Hubmaster refused or failed to answer, or knows no medium.
+    std::string files;
+    for (long long n : unknown)
+        files += (files.empty() ? "" : ", ") + std::to_string(result.media[static_cast<size_t>(n)].archiveFileId);
+    std::string why;
+    if (auto* refused = dynamic_cast<databrowse::BrowseResponse*>(reply.get())) {
+        TConsoleResult error;
+        addConsoleResponse(error, *refused);
+        why = "the Hubmaster did not name them: " + error.error;
+    } else if (!answers) {
+        why = "the Hubmaster could not be asked: " +
+              (asked.error.empty() ? std::string("no answer within --timeout") : asked.error);
+    } else {
+        why = "the Hubmaster knows no medium holding them on any copy";
+    }
+    result.warnings.push_back("the label, library, copy and media agent of archive file(s) " + files +
+                              " are unknown (-): " + why);
 }
 
 int CConsoleSession::sendTo(CZyNetwork& session, const TZyNetAddress& where, const char* service,
@@ -786,7 +937,9 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     }
     const std::string name = clientPart(agent);
     // An agent below release 10 has no index service: it would take the request and never answer.
-    const int release = m_options.dataFolder.empty() ? 0 : mediaAgentRelease(agent);
+    // With the Hubmaster's data its database tells; away from it, the prepared request's cycles do.
+    const int release =
+        m_options.dataFolder.empty() ? mediaAgentReleaseOf(prepared, agent) : mediaAgentRelease(agent);
     if (release > 0 && release < kMinIndexServiceRelease) {
         const std::string agentIs = "media agent [" + name + "] is release " + std::to_string(release);
         return throughHubmasterInstead(agentIs + " (no index service)",
@@ -796,14 +949,17 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     if (m_options.verbose) m_remark("session " + m_options.session + ": road " + m_road);
     // The media agent's own host name, or the host given for media agents with the agent's port.
     std::string target = agent;
+    TZyNetAddress address;
+    const bool located = !CZyNetDirectory::instance().resolve(agent, address).IsError() ||
+                         (!m_options.dataFolder.empty() && ZyClientAddressFromDatabase(name, address));
+    // Away from the Hubmaster's data only --ma-address says where an agent listens: a setting is missing.
+    if (!located && m_options.dataFolder.empty())
+        return failed(result, kExitUsage,
+                      "where does media agent [" + name + "] listen? give --ma-address " + name +
+                          "=<host>:<port> (or $BROWSE_MA_ADDRESS): the Hubmaster prints every agent's address "
+                          "at start-up, on its line \"hubmaster: a console elsewhere: browse ...\"");
     if (!m_options.mediaAgentHost.empty()) {
-        TZyNetAddress address;
-        if (CZyNetDirectory::instance().resolve(agent, address).IsError() &&
-            !ZyClientAddressFromDatabase(name, address))
-            return failed(result, kExitUnreachable,
-                          "the port of media agent [" + name + "] is unknown" +
-                              (m_options.dataFolder.empty() ? ": give --ma-address " + name + "=<host>:<port>"
-                                                            : std::string()));
+        if (!located) return failed(result, kExitUnreachable, "the port of media agent [" + name + "] is unknown");
         target = MangleHostName(m_options.mediaAgentHost, name, 0, address.port);
     }
     auto ma = std::make_unique<CZyNetwork>();
@@ -862,11 +1018,15 @@ int CConsoleSession::throughHubmasterInstead(const std::string& why, const std::
                                              const std::function<void(size_t)>& progress) {
     const bool hostCan =
         m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kVersions;
-    if (!hostCan || m_options.subclientId <= 0)
+    // The advice names only what is missing: a command that road does not offer has none to give.
+    if (!hostCan)
         return failed(result, kExitServiceError,
-                      whyNot +
-                          ": only list and versions of it are offered, through the Hubmaster (--via "
-                          "hubmaster --subclient <n>)");
+                      whyNot + ": " + consoleCommandName(m_options.command) +
+                          " of it is not offered; only list and versions are, through the Hubmaster");
+    if (m_options.subclientId <= 0)
+        return failed(result, kExitUsage,
+                      whyNot + ": it is listed through the Hubmaster, which needs its subclient: give "
+                               "--subclient <n>");
     m_remark(why + ": browsing through the Hubmaster instead");
     TConsoleOptions hosted = m_options;
     hosted.viaHubmaster = true;

@@ -38,10 +38,16 @@ public:
     // The road the command took ("router", "router, then media agent [name]", "hubmaster"), for -v and
     // the log.
     const std::string& road() const { return m_road; }
+    // Who asked, as the log names them: the user by name where the Hubmaster's data tells it, with the
+    // token's source.
+    std::string askedBy() const;
     // The exit status of a service error: refused when the service denied the user.
     static int exitOfServiceError(const std::string& error, long long code);
     // The major release of a media agent as the Hubmaster records it; 0 when unknown (no database).
     static int mediaAgentRelease(const std::string& agent);
+
+    // The major release of `agent` as a prepared request's backup cycles record it; 0 when they do not.
+    static int mediaAgentReleaseOf(CNMessageBase& prepared, const std::string& agent);
 
     // The media agent a prepared request names ("" when it names none).
     static std::string mediaAgentOf(CNMessageBase& prepared);
@@ -57,6 +63,9 @@ private:
     // Installs the console's credentials (see TConsoleOptions::tlsFolder).
     bool secure(TConsoleResult& result);
     bool obtainToken(TConsoleResult& result);
+    // Away from the Hubmaster's data the log goes to the user's own state folder (owner-only), unless
+    // $HUB_LOG_DIR names one.
+    static void useOwnLogFolder();
     bool tokenFromFile(std::string& token, std::string& error) const;
     // Runs `options` (another command of the same user) through the road the command takes.
     int browseAs(const TConsoleOptions& options, const TZyNetAddress& router, TConsoleResult& result);
@@ -75,9 +84,9 @@ private:
     int checkErase(const TZyNetAddress& router, TConsoleResult& result,
                    const std::function<bool(const std::string&)>& confirm);
     void nameClients(TConsoleResult& result) const;
-    // The media an answer names by archive file only: label, library, copy and media agent from the
-    // Hubmaster database (with --data).
-    void describeMedia(TConsoleResult& result) const;
+    // The media an answer names by archive file only: label, library, copy and media agent as the
+    // router converts them; a warning says why the columns of a file stay unknown.
+    void describeMedia(const TZyNetAddress& router, TConsoleResult& result);
     bool routerAddress(TZyNetAddress& address, std::string& error);
     int throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result,
                       const std::function<void(size_t)>& progress);
@@ -96,5 +105,7 @@ private:
     TConsoleOptions m_options;
     std::string m_hubmasterProgram;
     std::string m_road;
+    bool m_authorityMissing = false;
+    bool m_tokenFromEnvironment = false;  // no --ca, $BROWSE_CA, default file, --data or --tls
     std::function<void(const std::string&)> m_remark;  // the console's remarks: standard error
 };

@@ -182,11 +182,17 @@ int main(int argc, char** argv) {
     std::printf(
         "hubdbdemo: the demo Hubmaster world\n  database %s\n  registry %s (token key set)\n  log      %s\n",
         w.databasePath.c_str(), w.registryPath.c_str(), logPath.c_str());
+    // The world the README's table "The demo world" shows, by road.
     std::printf(
-        "  two file-system clients with %d days of daily backups from %s (a full each week), a hypervisor\n"
-        "  with two virtual machines, two media agents, one storage policy with two copies, two users\n"
-        "  a classic media agent (release 9.0) holding client3's backups: %d weekly cycles of a full and\n"
-        "  %d incrementals, browsed from its own item index (tools/mediaagent)\n",
+        "  backups daily for %d days from %s (a full each week) of:\n"
+        "    client1, client2: file systems on mediaagent1 (release 11.0, with an index service)\n"
+        "    client3: a file system on mediaagent3 (release 9.0, no index service: %d weekly cycles of a full\n"
+        "      and %d incrementals), browsed through the Hubmaster\n"
+        "    vsahypervisor (vmalpha ... vmdelta), hypervisor1 (vm1, vm2): virtual machines\n"
+        "    exchmb1 (mailboxes), onedrive1, onedrive2, exchdb1, exchdb2, exchmine1 (Exchange databases, mined),\n"
+        "    spplain (SharePoint sites, mined), notes1, livewin1, livelinux1, livewin2 (live browse)\n"
+        "  users: admin, alice, EXCH\\mary, EXCH\\dan, EXCH\\sam, TENANT\\olivia, TENANT\\nemo, vmowner\n"
+        "  mediaagent2 holds the storage policy's second copy and is never started\n",
         w.backupDays, when(w.firstBackupTime).c_str(), w.legacy.cycles, w.legacy.jobsPerCycle - 1);
 
     // From the middle of the first week into the second: two cycles.

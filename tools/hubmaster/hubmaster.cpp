@@ -83,14 +83,18 @@ constexpr const char* kTokenUsage =
     "usage: hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session] [--out "
     "<file>]\n"
     "  a new token of the user on standard output, or written to <file> that only its owner may read\n"
-    "  (browse --token-file <file>)\n";
+    "  (browse --token-file <file>); it is valid for one hour (3600 s): --lifetime <seconds> asks for\n"
+    "  another lifetime. Only the Hubmaster's machine issues tokens (it holds the key in <data>): a console\n"
+    "  elsewhere gets its token from there\n";
 constexpr const char* kUsage =
     "usage: hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client>]\n"
     "                 [--browse <request.xml>]... [--control]\n"
     "       hubmaster token --user <login> [--data <folder>] [--lifetime <seconds>] [--session] [--out "
     "<file>]\n"
+    "       hubmaster cert --client <name> --out <folder> [--data <folder>]\n"
     "  serves BrowseRouter and HubmasterBrowse for the data folder (default: the demo world, build/demo)\n"
-    "  until SIGINT/SIGTERM; token: issues a user's token (hubmaster token --help)\n";
+    "  until SIGINT/SIGTERM; token: issues a user's token, valid for one hour (hubmaster token --help);\n"
+    "  cert: issues a new machine's credentials (hubmaster cert --help)\n";
 
 int fail(const std::string& what) {
     std::fprintf(stderr, "hubmaster: %s\n", what.c_str());

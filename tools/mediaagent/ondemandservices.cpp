@@ -1,10 +1,13 @@
 #include "tools/mediaagent/ondemandservices.h"
 
+#include "platform/log/evdebug.h"
+
 #include <fstream>
 #include <thread>
 #include <vector>
 
 #include "platform/entities/apptypes.h"
+#include "platform/log/evdebug.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zyd_launcher.h"
 #include "platform/net/zynet_options.h"
@@ -165,6 +168,11 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
     // to the router such a request names.
     if (!m_state->options.peers.mayAskPlain(session)) {
         m_state->journal(m_service + " refused session=" + guid + " peer=" + TPeerRule::peerName(session));
+        const std::string peer = TPeerRule::peerName(session);
+        EvDebug log(nullptr);
+        log.setPrefixMessage("MEDIAAGENT");
+        log.debugLvl(0, "request of session [%s] by [%s]: %s: refused: it answers only the Hubmaster",
+                     guid.c_str(), peer.empty() ? "an anonymous caller" : peer.c_str(), m_service.c_str());
         // Nothing signs a mining request: the caller must go through the Hubmaster.
         refuseCaller(session, "This mining service answers only the Hubmaster; mine through the Hubmaster");
         return;

@@ -57,6 +57,24 @@ bool isCountFunction(uint32_t f) {
     return f == 1 || f == 5 || f == 8;
 }
 
+// A fixed text field of the record, up to its NUL (string 6: the browsed client's host).
+std::string fieldText(const char* text, size_t size) {
+    return std::string(text, strnlen(text, size));
+}
+
+// The browse session the Hubmaster names in string 2 ("" from one that names none).
+std::string sessionOf(const FSRLegacyBrowseRequest& r) {
+    return fieldText(r.string2, sizeof r.string2);
+}
+
+// The user's name of the user text, "<user id>12<user name>"; the id alone when it holds no name.
+std::string userNameOf(const FSRLegacyBrowseRequest& r, uint64_t userId) {
+    const std::string text = fieldText(r.userText, sizeof r.userText);
+    const std::string prefix = std::to_string(userId) + "12";
+    if (text.rfind(prefix, 0) == 0 && text.size() > prefix.size()) return text.substr(prefix.size());
+    return std::to_string(userId);
+}
+
 TAsk readRequest(const FSRLegacyBrowseRequest& r) {
     TAsk ask;
     const uint32_t* w = r.fields5to26;
@@ -486,11 +504,16 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
                     network.GetLastErrorGenericText().c_str());
         return true;
     }
-    // One line per request at level 0: who asked (by proven name), what, the items and the time.
+    // One line per request at level 0, as the index service writes it: the browse session, who asked (by
+    // proven name), what and for which user and client by name, the items and the time.
+    const std::string peer = TPeerRule::peerName(network);
     evTaggedLog(
         kTag, 0, false,
-        "restore session %lld: browse of [%s] subclient %d by [%s] for user %llu: %llu item(s) in %lld ms",
-        handle, ask.query.path.c_str(), ask.query.appId, TPeerRule::peerName(network).c_str(),
+        "request of session [%s] by [%s]: restore browse of [%s] subclient %d of client [%s] for user [%s] "
+        "(id %llu): items=%llu in %lld ms",
+        sessionOf(s.request).c_str(), peer.empty() ? "an anonymous caller" : peer.c_str(),
+        ask.query.path.c_str(), ask.query.appId, fieldText(s.request.string6, sizeof s.request.string6).c_str(),
+        userNameOf(s.request, s.userId).c_str(),
         static_cast<unsigned long long>(s.userId), static_cast<unsigned long long>(s.itemsSent - itemsBefore),
         static_cast<long long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/msg_registry.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_options.h"
+#include "platform/log/evdebug.h"
 #include "platform/net/zynetwork.h"
 #include "tests/support/net/net_records.h"
 #include "tests/support/net/net_reserved_port.h"
@@ -575,6 +578,27 @@ TEST_F(NetSession, AMessageOfTheOtherKindClosesTheSession) {
         EXPECT_NE(session->GetLastErrorGenericText().find("FSR_MSG_RESTORE_END"), std::string::npos)
             << session->GetLastErrorGenericText();
         expectPeerDone(peer);
+    }
+    {  // a peer's goodbye where XML is awaited: the session ends as a disconnect, no error line
+        const std::string logFile = EvDebugFileInstance::defaultInstance()->filePath();
+        auto logged = [&] {
+            std::ifstream in(logFile);
+            return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        };
+        const size_t before = logged().size();
+        CScriptedPeer peer;
+        peer.sendXdr(ZYS_PM_DISCONNECT_REQ).waitForClose();
+        peer.start();
+        auto session = open(peer);
+        bool timedOut = false;
+        CNMessageBase* message = nullptr;
+        EXPECT_EQ(session->ReceiveXMLMessage(nullptr, message, nullptr, 0, 10, timedOut).GetErrorCode(),
+                  ZYNET_E_DISCONNECTED);
+        EXPECT_EQ(message, nullptr);
+        EXPECT_FALSE(session->IsConnected());
+        expectPeerDone(peer);
+        const std::string after = logged().substr(std::min(before, logged().size()));
+        EXPECT_EQ(after.find("ZYNET -1"), std::string::npos) << after;
     }
 }
 

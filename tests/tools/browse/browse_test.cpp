@@ -41,12 +41,15 @@
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
 #include "tools/browse/consoleoutput.h"
+#include "tools/browse/consolesession.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 using TRun = hubtest::TConsoleRun;
+// mediaagent1 holds the answers of sessions named so after their first items, until they are stopped.
+constexpr const char* kHeldSessions = "console-held-";
 
 class BrowseConsole : public ::testing::Test {
 protected:
@@ -55,7 +58,7 @@ protected:
         ASSERT_EQ(hubtest::demoWorldIn(s->dir.file("demo"), s->world), "");
         s->binaries = hubtest::binaryDir();
         s->agent = hubtest::startDemoAgent(s->world, "mediaagent1", s->dir.file("agent.items.db"), s->dir.path(),
-                                           {"--index-service", "started"});
+                                           {"--index-service", "started", "--hold-sessions", kHeldSessions});
         // The classic media agent of client3's data, browsed by the Hubmaster itself.
         s->legacyAgent =
             hubtest::startDemoAgent(s->world, "mediaagent3", s->dir.file("legacy.items.db"), s->dir.path());
@@ -696,7 +699,7 @@ TEST_F(BrowseConsole, UsageHelpAndExitStatuses) {
     // Nothing listens: unreachable, with a real code in the JSON.
     TRun unreachable = shell(
         "tools/browse/browse list --client client1 --host 127.0.0.1 --port 1 --hubmaster-name hubmaster "
-        "--token T --timeout 5 --json");
+        "--token T --timeout 5 --json --ca " + s->dir.file("demo") + "/tls/authority.crt");
     EXPECT_EQ(unreachable.status, kExitUnreachable) << unreachable.err;
     EXPECT_EQ(json(unreachable).get<int>("error.exitStatus"), kExitUnreachable);
 
@@ -1030,34 +1033,53 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
               std::string::npos)
         << agentLog;
     EXPECT_NE(agentLog.find(" items="), std::string::npos) << agentLog;
-    // The classic agent's too, with the Hubmaster as the caller it proved.
+    // The classic agent's too: the session, the Hubmaster as the caller it proved, the user and the
+    // browsed client by name.
     TRun classic = browse("list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) +
                           " --at " + std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11) +
-                          " --via hubmaster");
+                          " --via hubmaster --session console-classic-session");
     ASSERT_EQ(classic.status, 0) << classic.err;
-    EXPECT_NE(text(s->dir.file("mediaagent3.log")).find("subclient " + std::to_string(s->world.legacy.subclient) +
-                                                        " by [hubmaster] for user "),
+    const std::string classicLog = text(s->dir.file("mediaagent3.log"));
+    EXPECT_NE(classicLog.find("request of session [console-classic-session] by [hubmaster]: restore browse of [/] "
+                              "subclient " + std::to_string(s->world.legacy.subclient) +
+                              " of client [client3] for user [admin] (id "),
               std::string::npos)
-        << text(s->dir.file("mediaagent3.log"));
+        << classicLog;
+    // A console naming its user by token: the log names the user, not only the file.
+    const std::string tokenFile = s->dir.file("log-admin.token");
+    ASSERT_EQ(shell("tools/hubmaster/hubmaster token --user admin --data " + s->dir.file("demo") + " --out " +
+                    tokenFile)
+                  .status,
+              0);
+    ASSERT_EQ(browse("count " + fileSubclient() + " --at " + lastDay(), "--token-file " + tokenFile).status, 0);
+    EXPECT_NE(text(s->dir.file("demo") + "/browse.log")
+                  .find("by user [admin] (the token of " + tokenFile + ") by road"),
+              std::string::npos);
+    // The end of a browse on the direct road is no failure: its stack task's channel has no job.
+    const std::string hostNow = text(s->dir.file("demo") + "/hubmaster.log");
+    EXPECT_EQ(hostNow.find("no destination registered for job [0]"), std::string::npos);
+    EXPECT_EQ(hostNow.find("a message of the other kind arrived"), std::string::npos);
     // Each media agent writes the log it is given, under its own name.
     EXPECT_NE(text(s->dir.file("mediaagent1.log")).find("mediaagent1 (release 11.0 SP24) listening on"),
               std::string::npos);
     EXPECT_NE(text(s->dir.file("mediaagent3.log")).find("mediaagent3 (release 9.0) listening on"),
               std::string::npos);
 
-    // Without a data folder the log goes to a folder of the user's own that no one else may read.
-    const std::string tmp = s->dir.file("tmp");
+    // Without a data folder the log goes to the user's own state folder that no one else may read, never
+    // to the temporary folder every user shares.
+    const std::string tmp = s->dir.file("tmp"), home = s->dir.file("away-home");
     std::filesystem::create_directories(tmp);
-    TRun away = shell("env -u HUB_LOG_DIR TMPDIR=" + tmp +
+    TRun away = shell("env -u HUB_LOG_DIR -u XDG_STATE_HOME TMPDIR=" + tmp + " HOME=" + home +
                       " tools/browse/browse list --client c --host 127.0.0.1 --port 1 --hubmaster-name h --token T "
-                      "--timeout 2");
-    EXPECT_EQ(away.status, kExitUnreachable);
+                      "--ca " + s->dir.file("demo") + "/tls/authority.crt --timeout 2");
+    EXPECT_EQ(away.status, kExitUnreachable) << away.err;
     struct stat st {};
-    const std::string folder = tmp + "/hub-logs-" + std::to_string(geteuid());
+    const std::string folder = home + "/.local/state/browse";
     ASSERT_EQ(stat(folder.c_str(), &st), 0) << away.err;
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     ASSERT_EQ(stat((folder + "/browse.log").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 077, 0u);
+    EXPECT_NE(stat((tmp + "/hub-logs-" + std::to_string(geteuid()) + "/browse.log").c_str(), &st), 0);
 }
 
 TEST(BrowseConsoleArguments, StrictParsing) {
@@ -1152,3 +1174,167 @@ TEST(BrowseConsoleOutput, WarningsSizesAndCounts) {
 }
 
 }  // namespace
+
+// A console at another desk: a folder holding only the authority's certificate and a token file, and the
+// values of the host's start-up line. Every road of the demo answers as it does with the Hubmaster's
+// data; what is missing is named as a setting (exit 2), and the log is the user's own.
+class DeskConsole : public BrowseConsole {
+protected:
+    struct TDesk {
+        std::string home, ca, token, line;  // line: the start-up line's options, --ca pointing at `ca`
+    };
+    static TDesk desk() {
+        TDesk d;
+        d.home = s->dir.file("desk-home");
+        std::filesystem::create_directories(d.home);
+        d.ca = d.home + "/authority.crt";
+        d.token = d.home + "/admin.token";
+        std::filesystem::copy_file(s->dir.file("demo") + "/tls/authority.crt", d.ca,
+                                   std::filesystem::copy_options::overwrite_existing);
+        if (!std::filesystem::exists(d.token))
+            EXPECT_EQ(shell("tools/hubmaster/hubmaster token --user admin --data " + s->dir.file("demo") +
+                            " --out " + d.token)
+                          .status,
+                      0);
+        std::istringstream out(s->host->output());
+        for (std::string line; std::getline(out, line);)
+            if (line.rfind("hubmaster: a console elsewhere: browse ", 0) == 0) d.line = line.substr(39);
+        const std::string caFlag = "--ca " + s->dir.file("demo") + "/tls/authority.crt";
+        EXPECT_NE(d.line.find(caFlag), std::string::npos) << d.line;
+        if (d.line.find(caFlag) != std::string::npos) d.line.replace(d.line.find(caFlag), caFlag.size(), "--ca " + d.ca);
+        return d;
+    }
+    // The console as a user at that desk runs it: no data folder, its own home.
+    static TRun atDesk(const TDesk& d, const std::string& args) {
+        return shell("env -u BROWSE_DATA -u BROWSE_TOKEN -u BROWSE_MA_ADDRESS -u HUB_LOG_DIR -u XDG_STATE_HOME HOME=" +
+                     d.home + " tools/browse/browse " + args + " --quiet --timeout 30");
+    }
+    static std::string legacy() {
+        return "--client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --at " +
+               std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11);
+    }
+};
+
+TEST_F(DeskConsole, TakesEveryRoadWithTheStartUpLine) {
+    const TDesk d = desk();
+    const std::string who = " --token-file " + d.token + " " + d.line;
+    // The start-up line names only agents that listen somewhere recorded: not the demo's unstarted one.
+    EXPECT_EQ(d.line.find("mediaagent2"), std::string::npos) << d.line;
+    EXPECT_NE(d.line.find("mediaagent3="), std::string::npos) << s->host->output();
+
+    // An older agent's client: the prepared request tells its release, so the console takes the
+    // Hubmaster's road at once instead of waiting on an index service the agent does not have.
+    TRun older = atDesk(d, "list " + legacy() + who);
+    ASSERT_EQ(older.status, 0) << older.err;
+    EXPECT_NE(older.err.find("release 9 (no index service): browsing through the Hubmaster instead"),
+              std::string::npos)
+        << older.err;
+    EXPECT_EQ(older.out, browse("list " + legacy() + " --via hubmaster").out);
+    // What that road does not offer is said without advice to give what was given.
+    TRun count = atDesk(d, "count " + legacy() + who);
+    EXPECT_EQ(count.status, kExitServiceError) << count.err;
+    EXPECT_NE(count.err.find("count of it is not offered"), std::string::npos) << count.err;
+    EXPECT_EQ(count.err.find("--subclient"), std::string::npos) << count.err;
+
+    // Media: the router names each archive file's medium, as the Hubmaster's data does.
+    const std::string media = "media " + fileSubclient() + " --path /d00 --at " + lastDay();
+    TRun named = atDesk(d, media + who);
+    ASSERT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(named.out, browse(media).out);
+    EXPECT_NE(named.out.find("demo-library"), std::string::npos) << named.out;
+    EXPECT_EQ(lines(named.out, "  -  "), 0u) << named.out;
+    EXPECT_EQ(named.err.find("warning:"), std::string::npos) << named.err;
+
+    // The log is the user's own, in the user's state folder, naming the user by what the token shows.
+    struct stat st {};
+    const std::string folder = d.home + "/.local/state/browse";
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u);
+    std::ifstream log(folder + "/browse.log");
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("media of session ["), std::string::npos) << text;
+    EXPECT_NE(text.find("by user id [" + std::to_string(s->world.adminUser) + "] (the token of " + d.token + ")"),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(DeskConsole, NamesTheSettingThatIsMissing) {
+    const TDesk d = desk();
+    const std::string what = "list " + fileSubclient() + " --at " + lastDay() + " --token-file " + d.token + " ";
+    // Without --ma-address: the option and where its value is printed.
+    std::string withoutAgents = d.line.substr(0, d.line.find(" --ma-address"));
+    TRun agents = atDesk(d, what + withoutAgents);
+    EXPECT_EQ(agents.status, kExitUsage) << agents.err;
+    EXPECT_NE(agents.err.find("give --ma-address mediaagent1=<host>:<port>"), std::string::npos) << agents.err;
+    EXPECT_NE(agents.err.find("hubmaster: a console elsewhere"), std::string::npos) << agents.err;
+    EXPECT_EQ(agents.err.find("--via hubmaster"), std::string::npos) << agents.err;
+    // Without an authority (none given, none in the default place): a setting, not an unreachable peer.
+    std::string withoutCa = d.line;
+    withoutCa.erase(withoutCa.find(" --ca "), 6 + d.ca.size());
+    TRun authority = atDesk(d, what + withoutCa);
+    EXPECT_EQ(authority.status, kExitUsage) << authority.err;
+    for (const char* named : {"--ca <file>", "$BROWSE_CA", "~/.config/browse/authority.crt"})
+        EXPECT_NE(authority.err.find(named), std::string::npos) << authority.err;
+    // An expired token: a new one comes from the Hubmaster's machine, which the console says.
+    std::string key, token;
+    ASSERT_TRUE(CZetaToken::signingKey(key));
+    TZetaTokenClaims claims;
+    claims.userId = s->world.adminUser;
+    claims.issuedAt = static_cast<long long>(std::time(nullptr)) - 7200;
+    claims.expiresAt = claims.issuedAt + 3600;
+    ASSERT_EQ(CZetaToken::issue(key, claims, token), CZetaToken::kValid);
+    TRun expired = atDesk(d, "list " + fileSubclient() + " --at " + lastDay() + " --token " + token + " " + d.line);
+    EXPECT_EQ(expired.status, kExitRefused) << expired.err;
+    EXPECT_NE(expired.err.find("the token expired at "), std::string::npos) << expired.err;
+    EXPECT_NE(expired.err.find("on the Hubmaster's machine"), std::string::npos) << expired.err;
+    // With --json the code is the exit status of the table, whatever code the service gave.
+    TRun json = atDesk(d, "list " + fileSubclient() + " --at " + lastDay() + " --json --token " + token + " " + d.line);
+    const auto tree = BrowseConsole::json(json);
+    EXPECT_EQ(tree.get<int>("error.code", -1), kExitRefused) << json.out;
+    EXPECT_EQ(tree.get<int>("error.exitStatus", -1), kExitRefused) << json.out;
+}
+
+// A listing cut short says so on its last line and in JSON; a question answered no has its own status.
+TEST_F(BrowseConsole, AnswersAScriptCanTrust) {
+    const std::string held = std::string(kHeldSessions) + "cut-short";
+    const std::string what = "list " + fileSubclient() + " --path /d00/d01/d00 --at " + lastDay() + " --timeout 5";
+    TRun table = run(s->binaries + "/tools/browse/browse " + what + " --session " + held + "-table --data " +
+                     s->dir.file("demo") + " --user admin --ma-host 127.0.0.1 --quiet");
+    TRun json = run(s->binaries + "/tools/browse/browse " + what + " --json --session " + held + "-json --data " +
+                    s->dir.file("demo") + " --user admin --ma-host 127.0.0.1 --quiet");
+    for (const char* session : {"-table", "-json"})
+        EXPECT_EQ(browse("stop --session " + held + session).status, 0);
+    EXPECT_EQ(table.status, kExitTimedOut) << table.err;
+    ASSERT_GT(lines(table.out, "file "), 0u) << table.out;
+    std::string last = table.out.substr(table.out.rfind('\n', table.out.size() - 2) + 1);
+    EXPECT_NE(last.find("incomplete"), std::string::npos) << table.out;
+    EXPECT_EQ(json.status, kExitTimedOut) << json.err;
+    const auto tree = BrowseConsole::json(json);
+    EXPECT_FALSE(tree.get<bool>("complete", true)) << json.out;
+    EXPECT_GT(tree.get_child("items").size(), 0u) << json.out;
+    EXPECT_TRUE(BrowseConsole::json(browse("count " + fileSubclient() + " --at " + lastDay() + " --json"))
+                    .get<bool>("complete", false));
+
+    // An erase of a folder that its user declines: nothing booked, and the cancel's own status.
+    const long long booked = bookedErasePaths();
+    std::vector<std::string> words = {"browse", "erase", "--client", "client1", "--subclient",
+                                      std::to_string(s->world.fileSubclient), "--path", "/d00/d01/d00", "--at",
+                                      lastDay(), "--data", s->dir.file("demo"), "--user", "alice", "--ma-host",
+                                      "127.0.0.1", "--timeout", "30"};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    TConsoleOptions options;
+    std::string error;
+    ASSERT_TRUE(parseConsoleArgs(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
+    CConsoleSession session(options, s->binaries + "/tools/hubmaster/hubmaster");
+    TConsoleResult result;
+    std::string asked;
+    const int rc = session.run(result, {}, [&](const std::string& question) {
+        asked = question;
+        return false;
+    });
+    EXPECT_EQ(rc, kExitCancelled) << result.error;
+    EXPECT_NE(asked.find("of folder /d00/d01/d00"), std::string::npos) << asked;
+    EXPECT_EQ(bookedErasePaths(), booked);
+    EXPECT_NE(shell("tools/browse/browse help").out.find("6 cancelled"), std::string::npos);
+}
