@@ -38,6 +38,25 @@ std::string vmFileViewPath(const TIndexSubclient& subclient, const std::string& 
     return rest.empty() ? "/" : rest;
 }
 
+bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query) {
+    if (subclient.appType != apptype::kVirtualServer) return true;
+    const std::string& path = query.path;
+    size_t start = 0;
+    while (start < path.size() && isSeparator(path[start])) ++start;
+    size_t end = start;
+    while (end < path.size() && !isSeparator(path[end])) ++end;
+    const std::string guid = path.substr(start, end - start);
+    if (!isGuid(guid)) return true;
+    int vmAppId = 0;
+    TIndexSubclient vm;
+    if (!index.vmSubclient(subclient.appId, guid, vmAppId)) return false;
+    if (vmAppId == 0 || !index.subclient(vmAppId, vm)) return true;
+    subclient = vm;
+    query.appId = vmAppId;
+    query.path = end < path.size() ? path.substr(end) : "/";
+    return true;
+}
+
 bool splitFindBelow(std::string& path) {
     constexpr size_t kSuffix = 5;  // "\**\*" or "/**/*"
     if (path.size() < kSuffix) return false;
