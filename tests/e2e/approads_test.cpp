@@ -123,6 +123,21 @@ protected:
         for (const mediaagent::TItemVersion& v : versions) out.emplace_back(v.path, v.size, v.backupTime);
         return out;
     }
+    // Every version of the children of `path` in the media agent's index backed up in [from, to].
+    static std::vector<TItem> versionsIndexed(int subclient, const std::string& path, long long from,
+                                              long long to) {
+        mediaagent::TBrowseQuery q;
+        q.appId = subclient;
+        q.path = path;
+        q.fromTime = from;
+        q.toTime = to;
+        std::vector<mediaagent::TItemVersion> versions;
+        bool found = false;
+        EXPECT_TRUE(s->index->listRange(q, versions, found)) << s->index->lastError();
+        std::vector<TItem> out;
+        for (const mediaagent::TItemVersion& v : versions) out.emplace_back(v.path, v.size, v.backupTime);
+        return out;
+    }
     // The items of `items` whose path is `path`.
     static std::vector<TItem> only(const std::vector<TItem>& items, const std::string& path) {
         std::vector<TItem> out;
@@ -538,6 +553,24 @@ TEST_F(AppRoadsEndToEnd, VirtualMachinesAnswerTheirOwnBackups) {
             ASSERT_EQ(run.status, kExitOk) << road << at << run.err;
             EXPECT_EQ(itemsOf(run), want) << road << at;
         }
+        // The versions of a folder's files over the backups indexed by the hypervisor are the VM's own;
+        // over all its backups, those the hypervisor's GUID road answers.
+        auto versions = [&](const std::string& entity, const std::string& path, long long from, long long to,
+                            const std::string& via) {
+            hubtest::TConsoleRun run = console("versions " + entity + " --path '" + path + "' --from " +
+                                               std::to_string(from) + " --to " + std::to_string(to) + " --via " +
+                                               via + " --user admin");
+            EXPECT_EQ(run.status, kExitOk) << via << path << from << run.err;
+            return itemsOf(run);
+        };
+        const std::string vmalpha = "--client vmalpha --subclient " + std::to_string(alpha.subclient);
+        const long long first = hv.backupTimes.at(0) - 60;
+        EXPECT_EQ(versions(vmalpha, "\\d00", first, v1Time, road), versionsIndexed(alpha.subclient, "/d00", first, v1Time))
+            << road;
+        EXPECT_EQ(versions(vmalpha, "\\d00", first, lastDay(), road),
+                  versions("--client vsahypervisor --subclient " + std::to_string(hv.subclient),
+                           "\\" + alpha.guid + "\\d00", first, lastDay(), "hubmaster"))
+            << road;
         // The hypervisor's GUID road answers the same as the VM's own.
         if (std::string(road) == "hubmaster") {
             hubtest::TConsoleRun byGuid =
@@ -576,17 +609,7 @@ TEST_F(AppRoadsEndToEnd, NotesOnEitherSideOfItsUpgrade) {
                        " --to " + std::to_string(to) + " --via " + road + " --user admin");
     };
     auto inRange = [&](long long from, long long to) {
-        mediaagent::TBrowseQuery q;
-        q.appId = apps.notesSubclient;
-        q.path = "/d00";
-        q.fromTime = from;
-        q.toTime = to;
-        std::vector<mediaagent::TItemVersion> out;
-        bool found = false;
-        EXPECT_TRUE(s->index->listRange(q, out, found)) << s->index->lastError();
-        std::vector<TItem> items;
-        for (const auto& v : out) items.emplace_back(v.path, v.size, v.backupTime);
-        return items;
+        return versionsIndexed(apps.notesSubclient, "/d00", from, to);
     };
     const long long up = apps.upgradeTime;
     for (const char* road : kRoads) {
