@@ -3,6 +3,7 @@
 #include <fnmatch.h>
 
 #include <cctype>
+#include <string>
 #include <string_view>
 
 #include "platform/entities/apptypes.h"
@@ -38,7 +39,7 @@ std::string vmFileViewPath(const TIndexSubclient& subclient, const std::string& 
     return rest.empty() ? "/" : rest;
 }
 
-bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query) {
+bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query, std::string& why) {
     if (subclient.appType != apptype::kVirtualServer) return true;
     const std::string& path = query.path;
     size_t start = 0;
@@ -49,8 +50,18 @@ bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQu
     if (!isGuid(guid)) return true;
     int vmAppId = 0;
     TIndexSubclient vm;
-    if (!index.vmSubclient(subclient.appId, guid, vmAppId)) return false;
-    if (vmAppId == 0 || !index.subclient(vmAppId, vm)) return true;
+    if (!index.vmSubclient(subclient.appId, guid, vmAppId)) {
+        why = "the virtual machines of subclient " + std::to_string(subclient.appId) + " cannot be read: " +
+              index.lastError();
+        return false;
+    }
+    if (vmAppId == 0) return true;
+    // A VM of this hypervisor whose backups this index does not hold is not answered with another's.
+    if (!index.subclient(vmAppId, vm)) {
+        why = "no backup of virtual machine [" + guid + "] (subclient " + std::to_string(vmAppId) +
+              ") in this index";
+        return false;
+    }
     subclient = vm;
     query.appId = vmAppId;
     query.path = end < path.size() ? path.substr(end) : "/";
