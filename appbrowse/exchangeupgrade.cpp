@@ -49,7 +49,11 @@ CWorkerThreadHM::EUpgradeRoute CWorkerThreadHM::routeAcrossAgentUpgrade(EvMultiE
                      "time [%lu]",
                      static_cast<unsigned long>(fromTime), static_cast<unsigned long>(toTime),
                      static_cast<unsigned long>(static_cast<unsigned int>(upgradeTime)));
-        if (getArchFileVersions(task, fromTime, toTimeOrNow, upgradeTime, after, before) != 0) {
+        // A browse at a point in time (an open start) reads the one backup cycle that holds it, so it
+        // lies on that cycle's side of the upgrade; the versions of a range are those backed up within it.
+        const bool pointInTime =
+            fromTime == 0 && task->getBrowseOpType() != databrowse::BROWSE_OP_ALL_VERSIONS;
+        if (getArchFileVersions(task, fromTime, toTimeOrNow, upgradeTime, after, before, pointInTime) != 0) {
             sendEndResponse();
             return EUpgradeRoute::kFailed;
         }

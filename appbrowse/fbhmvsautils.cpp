@@ -7,9 +7,12 @@
 
 #include "Db/Proc/AppGetVMBrowseDetails.h"
 #include "Db/Tbl/APP_Application.h"
+#include "Db/Tbl/APP_ClientProp.h"
 #include "Db/Tbl/NBGlobalParam.h"
 #include "fbDebug/fbdebug.h"
+#include "platform/db/dbresult.h"
 #include "platform/entities/entityconfig.h"
+#include "platform/entities/zyclient.h"
 #include "platform/errors/fxerrorutil.h"
 #include "platform/indexing/indexingutils.h"
 #include "platform/msg/app_execute_sp.h"
@@ -170,11 +173,48 @@ void CBrowseVSAUtils::RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvM
     }
     const int backupSetId = app.getDataPtr()->backupSet;
     const int instanceId = app.getDataPtr()->instance;
+    const long long vmClientId =
+        intOf(request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false), E::clientId);
+    std::string vmGuid;
+    if (vmClientId > 0 && vmClientId != intOf(jobEntity, E::clientId)) {
+        const CNMessageBase* times =
+            request.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
+        const long long at = intOf(times, databrowse::BrowseTimeRange::f::toTime);
+        vmGuid = GetVMGuidOfClient(static_cast<unsigned long>(vmClientId),
+                                   at > 0 ? at : static_cast<long long>(std::time(nullptr)));
+        if (vmGuid.empty()) {
+            log.debugLvl(0, "Unable to read the VM GUID of client [%lld]; the request is not switched",
+                         vmClientId);
+            return;
+        }
+    }
     ZyEntities::GenericEntity entity;
     copyFieldsByCode(*jobEntity, entity);
     entity.setint64(E::backupsetId, backupSetId);
     entity.setint64(E::instanceId, instanceId);
     request.setObjectAccessor(entity, databrowse::BrowseRequest::f::entity);
+    if (!vmGuid.empty()) {
+        // The hypervisor's index holds each of its VMs below the VM's GUID.
+        auto underVm = [&vmGuid](std::string path) {
+            if (path == "\\" || path == "/") path.clear();
+            if (!path.empty() && path.front() != '\\' && path.front() != '/') path.insert(0, 1, '\\');
+            return "\\" + vmGuid + path;
+        };
+        if (auto* paths = request.getlistobject(databrowse::BrowseRequest::f::paths, false))
+            for (CNMessageBase& p : *paths)
+                p.setstring(databrowse::BrowsePath::f::path,
+                            underVm(p.getstring(databrowse::BrowsePath::f::path)));
+        if (task) {
+            std::vector<std::string> taskPaths;
+            for (const char* p = task->getFirstPath(EvRestoreTask::kBrowsePathList); p;
+                 p = task->getNextPath(EvRestoreTask::kBrowsePathList))
+                taskPaths.push_back(underVm(p));
+            task->clearPaths(EvRestoreTask::kBrowsePathList);
+            for (const std::string& p : taskPaths) task->addPath(EvRestoreTask::kBrowsePathList, p.c_str());
+        }
+        log.debugLvl(1, "Browse of VM client [%lld] kept below its GUID [%s] in the hypervisor's index",
+                     vmClientId, vmGuid.c_str());
+    }
     if (task) {
         task->setClientId(static_cast<long>(intOf(jobEntity, E::clientId)));
         task->setInstanceId(instanceId);
@@ -183,6 +223,22 @@ void CBrowseVSAUtils::RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvM
     }
     log.debugLvl(1, "Browse switched to client [%lld], instance [%d], backupset [%d], subclient [%lld]",
                  intOf(jobEntity, E::clientId), instanceId, backupSetId, subclientId);
+}
+
+std::string CBrowseVSAUtils::GetVMGuidOfClient(unsigned long clientId, long long at, int* rc) {
+    APP_ClientProp property(nullptr);
+    property.setIsolationType(4);
+    property.setTop(1);
+    property.setWhere(
+        " componentNameId=%d AND attrName = N'Virtual Machine Instance UUID' AND %lld >= created AND(%lld < "
+        "modified OR modified = 0)",
+        static_cast<int>(clientId), at, at);
+    const int read = property.getOneRow(&property, false, 0, 0);
+    if (rc) *rc = read;
+    std::string guid;
+    if (read == zydb::DB_OK) guid = property.getDataPtr()->attrVal;
+    if (guid.empty()) ZYClient(clientId).getGUIDStr(guid);
+    return guid;
 }
 
 bool CBrowseVSAUtils::IsVMGUID(const std::string& text) {

@@ -26,9 +26,13 @@ public:
     // unknown, a message fault, no jobs); true when it switched and when there was nothing to do.
     static bool SwitchEntity(EvMultiEntityRestoreTask* task, databrowse::BrowseRequest& request);
     // Rewrites the request's entity and the task's client, instance, backup set and subclient for the
-    // job's indexing entity. When the job's subclient cannot be read nothing is written.
+    // job's indexing entity. When the job's subclient cannot be read nothing is written. A VM's browse
+    // moved to the hypervisor's index keeps to that VM: its paths become the VM's own below its GUID.
     static void RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvMultiEntityRestoreTask* task,
                                         databrowse::BrowseRequest& request);
+    // The GUID of the VM client as of `at`: its "Virtual Machine Instance UUID" then, else the client's
+    // GUID; empty when neither can be read. `rc` is the property read's result (0 found, 100 none).
+    static std::string GetVMGuidOfClient(unsigned long clientId, long long at, int* rc = nullptr);
     static CUxError GetInstanceIdFromBackupSet(int backupSetId, int& instanceId);
 
     // The VM GUIDs that the task's browse paths name, each once, in GUID order; paths that name no

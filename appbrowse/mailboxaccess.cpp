@@ -269,6 +269,7 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
 
     // Data before the upgrade are read in the older layout; every way out passes the end user's filter
     // through the last check.
+    bool olderLayoutFilter = false;
     auto olderLayout = [&]() {
         const long fromTime = task->getFromTime();
         const long toTime = task->getToTime();
@@ -308,15 +309,17 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
             return;
         }
         if (to == upgradeTime) return;
-        if (endUserRoot || !isMailboxRootPath(path)) {
+        // An end user's listing of a level above the mailboxes ("\", "\MB") lists that level, confined
+        // by his filter below; only a find from there searches his mailbox by its older path.
+        const std::string tail = kWildcardTail;
+        const bool findFromRoot =
+            path.size() > tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
+        if ((endUserRoot && findFromRoot) || !isMailboxRootPath(path)) {
             std::string folder;
             const size_t close = path.find('}');
             if (close != std::string::npos && close + 1 < path.size()) folder = path.substr(close + 1);
             // A find from the root ("\MB\**\*") stays a find of everything in the mailbox.
-            const std::string tail = kWildcardTail;
-            if (close == std::string::npos && path.size() > tail.size() &&
-                path.compare(path.size() - tail.size(), tail.size(), tail) == 0)
-                folder = tail;
+            if (close == std::string::npos && findFromRoot) folder = tail;
             // The triplet of the mailbox the path names (a delegate's or an administrator's browse names
             // another's mailbox); the user's own for his root.
             std::string pathGuid;
@@ -333,10 +336,14 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                     3, "Will add triplet to Src path as data is before 10.0...strMbxTripletSrcPath:[%s]",
                     tripletSrcPath.c_str());
             }
+        }
+        if (endUserRoot) {
+            if (triplet.empty()) GetMailboxDetails(userId, mailboxGuid, triplet);
             // The end user's filter follows his browse into the older layout, his own mailbox there; a
             // mailbox that never had a triplet keeps the filter of its own mailbox, never a bare tail.
-            if (endUserRoot && !triplet.empty()) {
+            if (!triplet.empty()) {
                 filterPath = ownMailboxSubtree(appType, mailboxGuid, triplet, true) + kWildcardTail;
+                olderLayoutFilter = true;
                 std::string shown;
                 replaceOldExchDelim(filterPath, shown);
                 log.debugLvl(3,
@@ -348,7 +355,8 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
         if (rightsMode != 1 && isMailboxRootPath(path)) useTriplet = false;
     };
     olderLayout();
-    return confineEndUserRoot(endUserRoot, appType, filterPath, mailboxGuid, triplet, useTriplet);
+    return confineEndUserRoot(endUserRoot, appType, filterPath, mailboxGuid, triplet,
+                              useTriplet || olderLayoutFilter);
 }
 
 bool CWorkerThreadHM::confineEndUserRoot(bool endUserRoot, long appType, const std::string& filterPath,

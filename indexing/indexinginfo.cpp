@@ -12,6 +12,7 @@
 #include "Db/Tbl/APP_IDAProp.h"
 #include "Db/Tbl/APP_SubClientProp.h"
 #include "Db/Tbl/App_IndexDBInfo.h"
+#include "Db/Tbl/JMBkpStats.h"
 #include "Db/Tbl/archFile.h"
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
@@ -42,6 +43,24 @@ constexpr const char* kParentVmInput = "<InputParam><VSAV2ParentBrowse>1</VSAV2P
 
 bool isOldIndexServerOperation(int opType) {
     return opType == 7 || opType == 8 || opType == 9 || opType == 11;
+}
+
+// Whether a backup job of the backup set finished by `toTime` (0: now). A dynamic index keeps no cycle of
+// its own to tell so, and one asked for before the first backup has nothing to answer with.
+bool backupSetHasJobUpTo(long backupSetId, long toTime) {
+    JMBkpStats stats(nullptr);
+    stats.setIsolationType(4);
+    stats.setTop(1);
+    if (toTime > 0)
+        stats.setWhere(
+            "appId IN (SELECT id FROM APP_Application WHERE backupSet = %ld) AND status IN (1, 3, 14) AND "
+            "servEndDate <= %ld",
+            backupSetId, toTime);
+    else
+        stats.setWhere(
+            "appId IN (SELECT id FROM APP_Application WHERE backupSet = %ld) AND status IN (1, 3, 14)",
+            backupSetId);
+    return stats.getOneRow(&stats, false, 0, 0) == zydb::DB_OK;
 }
 
 }  // namespace
@@ -329,7 +348,8 @@ int CWorkerThreadHM::indexingInfoJobsAndCycles(TIndexingInfoRun& run) {
         } else if (options->getint64(O::caseManagerCopy) != 0) {
             log.debugLvl(0, "Case manager data copy, Ignoring 'No Backup Cycles found for time range'");
         } else if (planner && planner->getCycleCount() > 0 &&
-                   planner->getCycles()->front().dbEngineType == kEngineDynamicIndex) {
+                   planner->getCycles()->front().dbEngineType == kEngineDynamicIndex &&
+                   backupSetHasJobUpTo(m_privateTask->getBackupSetId(), m_privateTask->getToTime())) {
             log.debugLvl(0, "Dynamic Index, Ignoring 'No Backup Cycles found for time range'");
         } else {
             EvMessageContainer message;

@@ -8,7 +8,7 @@
 #include <cctype>
 #include <ctime>
 
-#include "Db/Tbl/APP_ClientProp.h"
+#include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
 #include "indexing/superbrowserequest.h"
 #include "planning/browsetask.h"
@@ -83,27 +83,14 @@ void CWorkerThreadHM::addDelayCatalogedVmView(CNMessageBase& options) {
     const int64_t toTime = timeRange ? timeRange->getint64(databrowse::BrowseTimeRange::f::toTime) : 0;
     const long long at = toTime != 0 ? toTime : static_cast<long long>(std::time(nullptr));
 
-    std::string guid;
-    APP_ClientProp property(nullptr);
-    property.setIsolationType(4);
-    property.setTop(1);
-    property.setWhere(
-        " componentNameId=%d AND attrName = N'Virtual Machine Instance UUID' AND %lld >= created AND(%lld < "
-        "modified OR modified = 0)",
-        static_cast<int>(clientId), at, at);
-    const int rc = property.getOneRow(&property, false, 0, 0);
-    if (rc == zydb::DB_OK) {
-        guid = property.getDataPtr()->attrVal;
-    } else {
-        if (rc == zydb::DB_NO_DATA)
-            log.debugLvl(0, "VM GUID for ClientID [%lu] is not present. Default to the Client GUID.",
-                         clientId);
-        else
-            log.debugLvl(
-                0, "Failed to fetch VM GUID for ClientID [%lu] with error [%d]. Default to the Client GUID.",
-                clientId, rc);
-        client.getGUIDStr(guid);
-    }
+    int rc = zydb::DB_OK;
+    std::string guid = CBrowseVSAUtils::GetVMGuidOfClient(clientId, at, &rc);
+    if (rc == zydb::DB_NO_DATA)
+        log.debugLvl(0, "VM GUID for ClientID [%lu] is not present. Default to the Client GUID.", clientId);
+    else if (rc != zydb::DB_OK)
+        log.debugLvl(
+            0, "Failed to fetch VM GUID for ClientID [%lu] with error [%d]. Default to the Client GUID.",
+            clientId, rc);
     std::transform(guid.begin(), guid.end(), guid.begin(), [](unsigned char c) { return std::tolower(c); });
     auto* flags = additionalFlagList(m_browseRequest);
     flags->push_back(additionalFlag(kFlagVmGuid, guid));

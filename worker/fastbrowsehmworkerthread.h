@@ -459,10 +459,11 @@ public:
     const std::string& getUserObjectId() const { return m_userObjectId; }
     // Upgrade time of the private task's client (0: never upgraded); -1 after sending error 11.
     int getClientUpgradeTime();
-    // Whether archive files of [fromTime, toTime] lie after / at-or-before the upgrade; always 0 unless
-    // the archive files cannot be read (-1, error 11 set).
-    int getArchFileVersions(EvRestoreTask* task, int fromTime, int toTime, int upgradeTime, bool& afterUpgrade,
-                            bool& beforeUpgrade);
+    // Whether the data files a browse of [fromTime, toTime] reads lie after / at-or-before the upgrade:
+    // those created within the range (toTime 0: no end), or, for a point in time at toTime, those of the
+    // backup cycle that holds it. Always 0 unless the archive files cannot be read (-1, error 11 set).
+    int getArchFileVersions(EvRestoreTask* task, int fromTime, int toTime, int upgradeTime,
+                            bool& afterUpgrade, bool& beforeUpgrade, bool pointInTime = false);
     bool isSnapSubclientInvolved(EvRestoreTask& task);
     // Sends error 12 naming the upgrade time; 0.
     int handleInvalidBrowseTimeRange(int fromTime, int toTime, int upgradeTime);
@@ -677,6 +678,7 @@ protected:
 
     CReplyChannel m_replyChannel;        // the end of the answer: sent, held back, the count pass
     std::string m_heldConfId;            // the configuration reference this request holds
+    long m_vmViewOfClient = 0;  // the VM client whose browse was moved to its hypervisor's index (0: none)
     std::string m_backupSetGuid;         // backup set of an indexing-v2 browse (indexing information)
     std::unique_ptr<SuperBrowseManager> m_ciPlanner;  // the planner of a content-index request
     unsigned long long m_callerJobId = 0;    // the incoming task's job id and options, for the

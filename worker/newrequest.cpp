@@ -96,9 +96,6 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         return stepFailure(databrowse::BROWSE_ERR_GENERIC,
                            "The browse of the hypervisor backup set's virtual machines failed");
     }
-    if (task->getAppType() == apptype::kVirtualServer &&
-        CBrowseVSAUtils::IsV1V2SwitchSupported(m_browseRequest))
-        CBrowseVSAUtils::SwitchEntity(task, m_browseRequest);
     if (m_appMining) {
         if (appMiningRequest(task)) return {};
         return stepFailure(databrowse::BROWSE_ERR_GENERIC,
@@ -109,6 +106,14 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     // Authentication and normalisation: the private task from here on.
     TRequestAuth auth;
     if (CStepResult authenticated = authenticateCaller(task, auth); !authenticated.ok()) return authenticated;
+    // Rights were judged on the VM the caller named; a switch to the index that holds its jobs (the
+    // hypervisor's) keeps the browse to that VM, so it is not judged again on the hypervisor.
+    if (task->getAppType() == apptype::kVirtualServer &&
+        CBrowseVSAUtils::IsV1V2SwitchSupported(m_browseRequest)) {
+        const long namedClient = task->getClientId();
+        CBrowseVSAUtils::SwitchEntity(task, m_browseRequest);
+        if (task->getClientId() != namedClient) m_vmViewOfClient = namedClient;
+    }
     bool sessionGuidGenerated = false;
     if (CStepResult normalised = normaliseRequest(task, auth, sessionGuidGenerated); !normalised.ok())
         return normalised;

@@ -1,5 +1,6 @@
 // The time-range and copy checks of the worker: the client's upgrade time and the archive files on
 // either side of it, snapshot subclients, the backup copy of a snapshot, and new session ids.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <vector>
 
 #include "Db/Proc/archFileByTimeSuperBrowse.h"
 #include "Db/Proc/archGetBackupCopyPrecedenceForSnap.h"
@@ -58,7 +60,7 @@ int CWorkerThreadHM::getClientUpgradeTime() {
 }
 
 int CWorkerThreadHM::getArchFileVersions(EvRestoreTask* task, int fromTime, int toTime, int upgradeTime,
-                                         bool& afterUpgrade, bool& beforeUpgrade) {
+                                         bool& afterUpgrade, bool& beforeUpgrade, bool pointInTime) {
     CBrowseLog log(kTag);
     afterUpgrade = false;
     beforeUpgrade = false;
@@ -67,12 +69,32 @@ int CWorkerThreadHM::getArchFileVersions(EvRestoreTask* task, int fromTime, int 
                     static_cast<int>(task->getBackupSetId()), static_cast<int>(task->getSubClientId()),
                     fromTime, toTime, static_cast<int>(task->getArchGroupCopyPrecedence()), 1, 0,
                     m_indexingV2 ? 1 : 0, "");
+    // The procedure answers whole cycles: a range that starts after the upgrade still gets the files its
+    // first cycle had before it, which the range does not read. Only the files the browse reads count.
+    struct TDataFile {
+        int createTime;
+        int cycle;
+    };
+    std::vector<TDataFile> read;
     int count = 0;
     int rc;
     while ((rc = files.getNextRow(&files, &count, -1, 0)) == zydb::DB_OK) {
         const ArchFileByTimeSuperBrowse_t& row = *files.getDataPtr();
         if (row.r_resultSetId != kOtherDataFilesResultSet) continue;
-        if (upgradeTime >= row.r_createTime)
+        if (toTime > 0 && row.r_createTime > toTime) continue;
+        if (!pointInTime && row.r_createTime < fromTime) continue;
+        read.push_back({row.r_createTime, row.r_fullCycleNum});
+    }
+    if (pointInTime && !read.empty()) {
+        // The cycle of the newest file at the point in time is the one the browse reads.
+        const int cycle =
+            std::max_element(read.begin(), read.end(), [](const TDataFile& a, const TDataFile& b) {
+                return a.createTime < b.createTime;
+            })->cycle;
+        std::erase_if(read, [cycle](const TDataFile& f) { return f.cycle != cycle; });
+    }
+    for (const TDataFile& f : read) {
+        if (upgradeTime >= f.createTime)
             beforeUpgrade = true;
         else
             afterUpgrade = true;

@@ -147,9 +147,10 @@ int indexingSubclients(zydb::IDbConnection& conn, const JobRow& job, std::vector
     return zydb::DB_OK;
 }
 
-// JMGetJobIndexInfo: the finished jobs of the entity's client, oldest first, each with the entity that
-// indexed it. With a job id, that job (or, for a client of a VM, its own child of that hypervisor job)
-// whatever its time; else the jobs that ended within the time range (a to-time of 0: no end).
+// JMGetJobIndexInfo: the finished jobs of the entity's client, newest first (the first is the one a
+// browse at the range's end reads), each with the entity that indexed it. With a job id, that job (or, for a
+// client of a VM, its own child of that hypervisor job) whatever its time; else the jobs that ended within
+// the time range (a to-time of 0: no end).
 int jobIndexInfo(zydb::IDbConnection& conn, JobManager::JobGetIndexInfoReq& request,
                  JobManager::JobIndexingQueryResp& answer, std::string& why) {
     using R = JobManager::JobGetIndexInfoReq::f;
@@ -182,7 +183,7 @@ int jobIndexInfo(zydb::IDbConnection& conn, JobManager::JobGetIndexInfoReq& requ
         sql += "j.servEndDate >= ?2 AND j.servEndDate <= ?3";
         params.insert(params.end(), {DbValue::ofInt(fromTime), DbValue::ofInt(toTime)});
     }
-    sql += " ORDER BY j.servEndDate, j.jobId";
+    sql += " ORDER BY j.servEndDate DESC, j.jobId DESC";
     std::vector<JobRow> jobs;
     int rc = forEachRow(conn, sql, params, [&](const zydb::IDbRow& r) {
         jobs.push_back({r.columnInt64(0), r.columnInt64(1), r.columnInt64(2), r.columnInt64(3)});

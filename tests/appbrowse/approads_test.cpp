@@ -160,8 +160,9 @@ TEST_F(AppRoads, UpgradedAgents) {
     ZyTime(static_cast<long>(apps_.upgradeTime), when, 0, sizeof when);
     EXPECT_NE(a.errors[0].second.find(when), std::string::npos) << a.errors[0].second;
 
-    // Notes refuses an open start across it too.
-    auto notes = task(world.adminUser, "admin", apps_.notesClient, apps_.notesBackupSet, 59, 0, after + kDay);
+    // Notes refuses a range across it too.
+    auto notes = task(world.adminUser, "admin", apps_.notesClient, apps_.notesBackupSet, 59, before - kDay,
+                      after + kDay);
     EXPECT_FALSE(run(notes.get()));
     a = answers();
     EXPECT_EQ(a.types, (std::vector<int64_t>{3, 5}));
@@ -205,8 +206,8 @@ TEST_F(AppRoads, UpgradeRouteGoesOn) {
     worker.setWorkerId("91");
     bool generated = false;
     TRequestAuth auth;
-    auto decide = [&](int client, long from, long to) {
-        auto t = task(world.adminUser, "admin", client, 0, 53, from, to);
+    auto decide = [&](int client, long from, long to, int appType = 53) {
+        auto t = task(world.adminUser, "admin", client, 0, appType, from, to);
         EXPECT_TRUE(worker.normaliseRequest(t.get(), auth, generated).ok());
         return worker.routeAcrossAgentUpgrade(t.get());
     };
@@ -214,6 +215,14 @@ TEST_F(AppRoads, UpgradeRouteGoesOn) {
     EXPECT_EQ(decide(apps_.exchDbClient, 0, apps_.afterUpgrade + kDay),
               CWorkerThreadHM::EUpgradeRoute::kGoOn);
     EXPECT_EQ(decide(apps_.exchDbClient, apps_.afterUpgrade + 1, apps_.afterUpgrade + kDay),
+              CWorkerThreadHM::EUpgradeRoute::kGoOn);
+    // Notes: a point in time after the upgrade reads the cycle after it, and a range that starts after
+    // it reads nothing of the cycle before; both are browsed.
+    EXPECT_EQ(decide(apps_.notesClient, 0, apps_.afterUpgrade + kDay, 59),
+              CWorkerThreadHM::EUpgradeRoute::kGoOn);
+    EXPECT_EQ(decide(apps_.notesClient, apps_.upgradeTime + 3600, apps_.afterUpgrade + kDay, 59),
+              CWorkerThreadHM::EUpgradeRoute::kGoOn);
+    EXPECT_EQ(decide(apps_.notesClient, 0, apps_.upgradeTime + 3600, 59),
               CWorkerThreadHM::EUpgradeRoute::kGoOn);
     // The registry switch turns the snapshot rule off: a never-upgraded client's snapshot subclient is
     // then browsed as usual; without it, from the database.
@@ -497,9 +506,15 @@ TEST_F(AppRoads, MailboxAccess) {
     o = check(world.adminUser, 54, "\\MB\\" + owner, 2, false, up - 2 * kDay, up - kDay);
     EXPECT_TRUE(o.useTriplet);
     EXPECT_EQ(o.triplet, apps_.ownerTriplet);
+    // An end user's listing of the mailboxes lists that level, confined to his own mailbox's older path;
+    // his find from there searches that path.
     o = check(apps_.ownerUser, 54, "\\MB", 1, false, up - 2 * kDay, up - kDay);
+    EXPECT_TRUE(o.result && !o.useTriplet && !o.denied);
+    EXPECT_EQ(o.triplet, "");
+    EXPECT_EQ(o.filter, apps_.ownerTriplet + "\\**\\*");
+    o = check(apps_.ownerUser, 54, "\\MB\\**\\*", 1, false, up - 2 * kDay, up - kDay);
     EXPECT_TRUE(o.result && o.useTriplet);
-    EXPECT_EQ(o.triplet, apps_.ownerTriplet);
+    EXPECT_EQ(o.triplet, apps_.ownerTriplet + "\\**\\*");
     EXPECT_EQ(o.filter, apps_.ownerTriplet + "\\**\\*");
     // A mailbox without a triplet keeps its own filter before the upgrade, never a bare wildcard tail.
     o = check(apps_.strangerUser, 54, "\\MB", 1, false, up - 2 * kDay, up - kDay);

@@ -50,7 +50,7 @@ TEST_F(VsaUtils, SwitchIsAllowedUnlessV2IsForcedOrAutodetectIsOff) {
     EXPECT_FALSE(CBrowseVSAUtils::IsV1V2SwitchSupported(request));
 }
 
-TEST_F(VsaUtils, SwitchFollowsTheEntityThatIndexedTheFirstJobOfTheRange) {
+TEST_F(VsaUtils, SwitchFollowsTheEntityThatIndexedTheNewestJobOfTheRange) {
     // Backups before the switch to V2 were indexed under the hypervisor: the VM's browse moves there.
     EvMultiEntityRestoreTask task;
     databrowse::BrowseRequest v1 = vmRequest(1, hv.backupTimes[0] - 10, hv.backupTimes[1] + 10);
@@ -63,6 +63,27 @@ TEST_F(VsaUtils, SwitchFollowsTheEntityThatIndexedTheFirstJobOfTheRange) {
     EXPECT_EQ(task.getBackupSetId(), hv.backupSet);
     EXPECT_EQ(task.getInstanceId(), hv.instance);
     EXPECT_EQ(task.getSubClientId(), hv.subclient);
+
+    // The hypervisor's index holds the VM below its GUID: the browse keeps to the VM there.
+    EvMultiEntityRestoreTask pathTask;
+    pathTask.addPath(EvRestoreTask::kBrowsePathList, "\\d00");
+    databrowse::BrowseRequest withPath = vmRequest(1, hv.backupTimes[0] - 10, hv.backupTimes[1] + 10);
+    withPath.getlistobject(databrowse::BrowseRequest::f::paths, true)->emplace_back(databrowse::BrowsePath());
+    withPath.getlistobject(databrowse::BrowseRequest::f::paths, false)
+        ->front()
+        .setstring(databrowse::BrowsePath::f::path, "\\");
+    ASSERT_TRUE(CBrowseVSAUtils::SwitchEntity(&pathTask, withPath));
+    EXPECT_EQ(withPath.getlistobject(databrowse::BrowseRequest::f::paths, false)
+                  ->front()
+                  .getstring(databrowse::BrowsePath::f::path),
+              "\\" + hv.vms[1].guid);
+    EXPECT_EQ(std::string(pathTask.getFirstPath()), "\\" + hv.vms[1].guid + "\\d00");
+
+    // A range whose newest backup the VM indexed itself stays with the VM, whatever came before it.
+    EvMultiEntityRestoreTask whole;
+    databrowse::BrowseRequest all = vmRequest(1, 0, 0);
+    ASSERT_TRUE(CBrowseVSAUtils::SwitchEntity(&whole, all));
+    EXPECT_EQ(entityValue(all, E::clientId), hv.vms[1].clientId);
 
     // Later backups were indexed by the VM itself: the request stays as it is.
     EvMultiEntityRestoreTask untouched;

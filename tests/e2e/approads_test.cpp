@@ -34,6 +34,7 @@
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
 #include "tools/mediaagent/itemindex.h"
+#include "tools/mediaagent/vmanswers.h"
 
 namespace {
 
@@ -94,6 +95,13 @@ protected:
                 s->dir.file("demo") + " --ma-host 127.0.0.1 --quiet --timeout 30 --json -v " + extra,
             s->dir.file("stderr"));
     }
+    // Any console command (`args` after the program), with this world's connection, as JSON.
+    static hubtest::TConsoleRun console(const std::string& args) {
+        return hubtest::runConsole(s->binaries + "/tools/browse/browse " + args + " --data " +
+                                       s->dir.file("demo") +
+                                       " --ma-host 127.0.0.1 --quiet --timeout 30 --json",
+                                   s->dir.file("stderr"));
+    }
     static std::vector<TItem> itemsOf(const hubtest::TConsoleRun& run) {
         std::vector<TItem> out;
         boost::property_tree::ptree tree;
@@ -117,6 +125,21 @@ protected:
         std::vector<mediaagent::TItemVersion> versions;
         bool found = false;
         EXPECT_TRUE(s->index->listAt(q, versions, found)) << s->index->lastError();
+        std::vector<TItem> out;
+        for (const mediaagent::TItemVersion& v : versions) out.emplace_back(v.path, v.size, v.backupTime);
+        return out;
+    }
+    // Every version of the children of `path` in the media agent's index backed up in [from, to].
+    static std::vector<TItem> versionsIndexed(int subclient, const std::string& path, long long from,
+                                              long long to) {
+        mediaagent::TBrowseQuery q;
+        q.appId = subclient;
+        q.path = path;
+        q.fromTime = from;
+        q.toTime = to;
+        std::vector<mediaagent::TItemVersion> versions;
+        bool found = false;
+        EXPECT_TRUE(s->index->listRange(q, versions, found)) << s->index->lastError();
         std::vector<TItem> out;
         for (const mediaagent::TItemVersion& v : versions) out.emplace_back(v.path, v.size, v.backupTime);
         return out;
@@ -205,10 +228,18 @@ TEST_F(AppRoadsEndToEnd, MailboxesBeforeTheUpgrade) {
                 EXPECT_EQ(itemsOf(run), before) << road << user << at;
             }
         }
+        // An end user's listing of a level above his mailbox lists that level, as the administrator's
+        // does, confined to the way to his own mailbox.
         const long long at = apps.beforeUpgrade + 50400LL;
         hubtest::TConsoleRun own = list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB", "EXCH\\mary", at);
         ASSERT_EQ(own.status, kExitOk) << road << own.err;
-        EXPECT_EQ(itemsOf(own), indexed(apps.mailboxSubclient, mailbox, at)) << road;
+        EXPECT_EQ(itemsOf(own), only(indexed(apps.mailboxSubclient, "/MB", at), mailbox)) << road;
+        hubtest::TConsoleRun top = list(road, "exchmb1", apps.mailboxSubclient, 54, "\\", "EXCH\\mary", at);
+        ASSERT_EQ(top.status, kExitOk) << road << top.err;
+        EXPECT_EQ(itemsOf(top), only(indexed(apps.mailboxSubclient, "/", at), "/MB")) << road;
+        hubtest::TConsoleRun admin = list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB", "admin", at);
+        ASSERT_EQ(admin.status, kExitOk) << road << admin.err;
+        EXPECT_EQ(itemsOf(admin), indexed(apps.mailboxSubclient, "/MB", at)) << road;
         hubtest::TConsoleRun stranger =
             list(road, "exchmb1", apps.mailboxSubclient, 54, "\\MB", "EXCH\\sam", at);
         ASSERT_EQ(stranger.status, kExitOk) << road << stranger.err;
@@ -482,6 +513,141 @@ TEST_F(AppRoadsEndToEnd, LiveMachine) {
     hubtest::TConsoleRun refused = live("router", "alice");
     EXPECT_EQ(refused.status, kExitRefused) << refused.out << refused.err;
     EXPECT_EQ(refused.err.find("then media agent"), std::string::npos) << refused.err;
+}
+
+// Virtual machines through the whole system: each VM's browse answers that VM's own backup on both
+// roads, whether its jobs of the time asked were indexed by the VM itself or by its hypervisor (then the
+// hypervisor's index is read below the VM's GUID), as the hypervisor's GUID road answers it; rights are
+// judged on the VM named; before a VM's first backup there is nothing to browse, and every road says so.
+TEST_F(AppRoadsEndToEnd, VirtualMachinesAnswerTheirOwnBackups) {
+    const hubdb::DemoHypervisor& hv = s->world.vsa;
+    struct TVm {
+        std::string name;
+        int subclient;
+        std::string guid;
+    };
+    std::vector<TVm> vms;
+    const std::vector<std::string> names = {"vmalpha", "vmbravo", "vmcharlie", "vmdelta"};
+    for (size_t v = 0; v < hv.vms.size(); ++v)
+        vms.push_back({names.at(v), hv.vms[v].subclientId, hv.vms[v].guid});
+    // hypervisor1's VMs were only ever indexed by their hypervisor.
+    for (const char* name : {"vm1", "vm2"})
+        vms.push_back(
+            {name,
+             static_cast<int>(hubtest::queryInt(
+                 s->world.databasePath, std::string("SELECT a.id FROM APP_Application a JOIN APP_Client c "
+                                                    "ON c.id = a.clientId WHERE c.name = '") +
+                                            name + "'")),
+             ""});
+    // The last day (indexed per VM), and a time between the V1 backups (indexed by the hypervisor).
+    const long long v1Time = hv.backupTimes.at(1) + 3600;
+    for (const char* road : kRoads) {
+        for (const TVm& vm : vms) {
+            for (const long long at : {lastDay(), v1Time}) {
+                const std::vector<TItem> own = indexed(vm.subclient, "/", at);
+                ASSERT_FALSE(own.empty()) << vm.name << at;
+                hubtest::TConsoleRun run = list(road, vm.name, vm.subclient, 106, "\\", "admin", at);
+                ASSERT_EQ(run.status, kExitOk) << road << vm.name << at << run.err;
+                EXPECT_EQ(itemsOf(run), own) << road << vm.name << at;
+            }
+        }
+        // Every file below a folder, found by the VM's own name (finds go to BrowseRouter).
+        const TVm& alpha = vms.front();
+        for (const long long at : {lastDay(), v1Time}) {
+            if (std::string(road) != "router") break;
+            mediaagent::TBrowseQuery q;
+            q.appId = alpha.subclient;
+            q.path = "/d00";
+            q.toTime = at;
+            q.nameFilter = "f0000000*";
+            std::vector<mediaagent::TItemVersion> found;
+            ASSERT_TRUE(mediaagent::listFilesBelow(*s->index, q, found));
+            ASSERT_FALSE(found.empty());
+            std::vector<TItem> want;
+            for (const auto& v : found) want.emplace_back(v.path, v.size, v.backupTime);
+            hubtest::TConsoleRun run =
+                console("find --client vmalpha --subclient " + std::to_string(alpha.subclient) +
+                        " --path '\\d00' --name 'f0000000*' --at " + std::to_string(at) + " --user admin");
+            ASSERT_EQ(run.status, kExitOk) << road << at << run.err;
+            EXPECT_EQ(itemsOf(run), want) << road << at;
+        }
+        // The versions of a folder's files over the backups indexed by the hypervisor are the VM's own;
+        // over all its backups, those the hypervisor's GUID road answers.
+        auto versions = [&](const std::string& entity, const std::string& path, long long from, long long to,
+                            const std::string& via) {
+            hubtest::TConsoleRun run = console("versions " + entity + " --path '" + path + "' --from " +
+                                               std::to_string(from) + " --to " + std::to_string(to) + " --via " +
+                                               via + " --user admin");
+            EXPECT_EQ(run.status, kExitOk) << via << path << from << run.err;
+            return itemsOf(run);
+        };
+        const std::string vmalpha = "--client vmalpha --subclient " + std::to_string(alpha.subclient);
+        const long long first = hv.backupTimes.at(0) - 60;
+        EXPECT_EQ(versions(vmalpha, "\\d00", first, v1Time, road), versionsIndexed(alpha.subclient, "/d00", first, v1Time))
+            << road;
+        EXPECT_EQ(versions(vmalpha, "\\d00", first, lastDay(), road),
+                  versions("--client vsahypervisor --subclient " + std::to_string(hv.subclient),
+                           "\\" + alpha.guid + "\\d00", first, lastDay(), "hubmaster"))
+            << road;
+        // The hypervisor's GUID road answers the same as the VM's own.
+        if (std::string(road) == "hubmaster") {
+            hubtest::TConsoleRun byGuid =
+                list(road, "vsahypervisor", hv.subclient, 106, "\\" + alpha.guid, "admin", lastDay());
+            ASSERT_EQ(byGuid.status, kExitOk) << byGuid.err;
+            EXPECT_EQ(itemsOf(byGuid), indexed(alpha.subclient, "/")) << road;
+        }
+
+        // vmowner may browse vmalpha, named by itself or by its GUID under the hypervisor, and no other VM.
+        for (const long long at : {lastDay(), v1Time}) {
+            hubtest::TConsoleRun owner = list(road, "vmalpha", alpha.subclient, 106, "\\", "vmowner", at);
+            ASSERT_EQ(owner.status, kExitOk) << road << at << owner.err;
+            EXPECT_EQ(itemsOf(owner), indexed(alpha.subclient, "/", at)) << road << at;
+        }
+        hubtest::TConsoleRun other = list(road, "vmbravo", vms[1].subclient, 106, "\\", "vmowner");
+        EXPECT_EQ(other.status, kExitRefused) << road << other.out << other.err;
+
+        // Before the first backup.
+        for (const std::string& path : {std::string("\\"), std::string("\\d00")}) {
+            hubtest::TConsoleRun early =
+                list(road, "vmalpha", alpha.subclient, 106, path, "admin", s->world.firstBackupTime - 3600);
+            EXPECT_EQ(early.status, kExitServiceError) << road << path << early.out << early.err;
+            EXPECT_NE(early.out.find("No backups were found for the selected time range."), std::string::npos)
+                << road << path << early.out << early.err;
+        }
+    }
+}
+
+// A Notes client after its agent's upgrade: a range wholly after it, and a point in time after it, are
+// browsed; a range across it is refused with advice a user can follow (a range on one side).
+TEST_F(AppRoadsEndToEnd, NotesOnEitherSideOfItsUpgrade) {
+    const zyent::AppBrowseWorld& apps = s->world.apps;
+    const std::string client = "notes1 --subclient " + std::to_string(apps.notesSubclient) + " --app-type 59";
+    auto versions = [&](const char* road, long long from, long long to) {
+        return console("versions --client " + client + " --path /d00 --from " + std::to_string(from) +
+                       " --to " + std::to_string(to) + " --via " + road + " --user admin");
+    };
+    auto inRange = [&](long long from, long long to) {
+        return versionsIndexed(apps.notesSubclient, "/d00", from, to);
+    };
+    const long long up = apps.upgradeTime;
+    for (const char* road : kRoads) {
+        hubtest::TConsoleRun after = versions(road, up + 7200, lastDay());
+        ASSERT_EQ(after.status, kExitOk) << road << after.err;
+        EXPECT_FALSE(itemsOf(after).empty()) << road;
+        EXPECT_EQ(itemsOf(after), inRange(up + 7200, lastDay())) << road;
+        hubtest::TConsoleRun before = versions(road, up - 3 * 86400, up - 3600);
+        ASSERT_EQ(before.status, kExitOk) << road << before.err;
+        EXPECT_EQ(itemsOf(before), inRange(up - 3 * 86400, up - 3600)) << road;
+
+        hubtest::TConsoleRun at = list(road, "notes1", apps.notesSubclient, 59, "/d00", "admin", lastDay());
+        ASSERT_EQ(at.status, kExitOk) << road << at.err;
+        EXPECT_EQ(itemsOf(at), indexed(apps.notesSubclient, "/d00")) << road;
+
+        hubtest::TConsoleRun across = versions(road, up - 3 * 86400, lastDay());
+        EXPECT_EQ(across.status, kExitServiceError) << road << across.out << across.err;
+        EXPECT_NE(across.out.find("Select a time range before or after the upgrade."), std::string::npos)
+            << road << across.out;
+    }
 }
 
 }  // namespace

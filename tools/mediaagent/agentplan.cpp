@@ -6,6 +6,7 @@
 
 #include "platform/db/dbbackend.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/apptypes.h"
 #include "platform/hubdb/archivefiles.h"
 
 namespace mediaagent {
@@ -81,6 +82,32 @@ bool loadFormerName(zydb::IDbConnection& conn, TContentRoot& root, std::string& 
     return true;
 }
 
+// The VMs of a hypervisor's backup set, each by its GUID (its current "Virtual Machine Instance UUID",
+// else its client's GUID) with the first subclient of its own backup set. A VM's own subclient has none.
+bool loadVmSubclients(zydb::IDbConnection& conn, TSubclientPlan& sub, std::string& error) {
+    std::unique_ptr<zydb::IDbStatement> st;
+    if (zydb::prepareBound(
+            conn,
+            "SELECT IFNULL((SELECT p.attrVal FROM APP_ClientProp p WHERE p.componentNameId = v.VMClientId "
+            "AND "
+            "p.attrName = 'Virtual Machine Instance UUID' AND p.modified = 0 ORDER BY p.created DESC, p.id "
+            "DESC "
+            "LIMIT 1), IFNULL(c.GUID, '')), (SELECT MIN(a.id) FROM APP_Application a WHERE a.backupSet = "
+            "v.ChildBackupSetId) FROM APP_VMBackupSet v JOIN APP_Client c ON c.id = v.VMClientId "
+            "WHERE v.ParentBackupSetId = (SELECT backupSet FROM APP_Application WHERE id = ?) ORDER BY "
+            "v.VMClientId",
+            {DbValue::ofInt(sub.appId)}, st) != zydb::DB_OK)
+        return queryFailed(conn, "reading the virtual machines of the hypervisor", error);
+    int rc;
+    while ((rc = st->step()) == zydb::DB_OK) {
+        const std::string guid(st->columnText(0));
+        if (!guid.empty() && !st->columnIsNull(1))
+            sub.vmSubclients.emplace_back(guid, static_cast<int>(st->columnInt64(1)));
+    }
+    return rc == zydb::DB_NO_DATA ||
+           queryFailed(conn, "reading the virtual machines of the hypervisor", error);
+}
+
 bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int precedence, TSubclientPlan& sub,
                    std::string& error) {
     std::unique_ptr<zydb::IDbStatement> st;
@@ -146,6 +173,7 @@ bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int pre
         return queryFailed(conn, "reading the content root", error);
     for (TContentRoot& root : sub.contentRoots)
         if (!root.owner.empty() && !loadFormerName(conn, root, error)) return false;
+    if (sub.appType == apptype::kVirtualServer && !loadVmSubclients(conn, sub, error)) return false;
     return true;
 }
 
@@ -166,7 +194,7 @@ std::vector<TContentRoot> parseContentRoots(const std::string& text) {
 
 std::string TAgentPlan::signature() const {
     // The index's layout is part of what it is made from: a file of an older layout is made again.
-    std::string s = "layout3;" + std::to_string(clientId);
+    std::string s = "layout4;" + std::to_string(clientId);
     for (const TSubclientPlan& sub : subclients) {
         s += ";" + std::to_string(sub.appId) + ":" + std::to_string(sub.clientId) + ":" +
              std::to_string(sub.appType) + ":" + std::to_string(sub.kelmarchId);
@@ -178,6 +206,8 @@ std::string TAgentPlan::signature() const {
         for (const std::string& path : sub.unknownTypePaths) s += ",?" + path;
         for (const TContentRoot& root : sub.contentRoots)
             s += ",/" + root.path + "=" + root.owner + (root.formerName.empty() ? "" : "~" + root.formerName);
+        for (const auto& [guid, vmAppId] : sub.vmSubclients)
+            s += ",vm" + guid + "=" + std::to_string(vmAppId);
     }
     return s;
 }

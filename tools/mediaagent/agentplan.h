@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mediaagent {
@@ -61,6 +62,9 @@ struct TSubclientPlan {
     // folders of its own (a mailbox under "MB/{its GUID}", a OneDrive user's under "OneDrive/<e-mail>").
     // The subclient's "Content Root" property: roots separated by ';', each "path" or "path=owner".
     std::vector<TContentRoot> contentRoots;
+    // A hypervisor's subclient: its VMs, each by its GUID with the VM's own subclient, whose items are
+    // the VM's part of the hypervisor's index (below the GUID).
+    std::vector<std::pair<std::string, int>> vmSubclients;
 };
 
 struct TAgentPlan {

@@ -31,6 +31,7 @@ enum Statement {
     kArchiveFiles,
     kOwners,
     kFormerName,
+    kVmSubclient,
     kStatementCount
 };
 
@@ -58,6 +59,7 @@ const char* const kSql[kStatementCount] = {
     "WHERE a.appId = ?1 AND j.time BETWEEN ?2 AND ?3 ORDER BY a.cTime, a.id",
     "SELECT entry, owner FROM owners WHERE appId = ?1 ORDER BY entry",
     "SELECT path FROM formernames WHERE appId = ?1 AND name = ?2",
+    "SELECT vmAppId FROM vmsubclients WHERE appId = ?1 AND guid = ?2",
 };
 
 // Resets a statement (and its bindings) when the scope that used it ends.
@@ -284,6 +286,29 @@ std::string formerNameKey(const std::string& name) {
     std::string key = name;
     for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return key;
+}
+
+std::string vmGuidKey(const std::string& guid) {
+    std::string key = guid.size() >= 2 && guid.front() == '{' && guid.back() == '}'
+                          ? guid.substr(1, guid.size() - 2)
+                          : guid;
+    for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return key;
+}
+
+bool CItemIndex::vmSubclient(int appId, const std::string& guid, int& vmAppId) {
+    vmAppId = 0;
+    sqlite3_stmt* s = statement(kVmSubclient);
+    if (!s) return false;
+    TReset reset{s};
+    const std::string key = vmGuidKey(guid);
+    sqlite3_bind_int(s, 1, appId);
+    sqlite3_bind_text(s, 2, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) return true;
+    if (rc != SQLITE_ROW) return fail("reading the virtual machines");
+    vmAppId = sqlite3_column_int(s, 0);
+    return true;
 }
 
 bool CItemIndex::currentLayoutPath(int appId, const std::string& path, std::string& out) {

@@ -103,6 +103,9 @@ std::string ownerKey(const std::string& owner);
 // An older-layout mailbox name as the index keeps it: upper case (names compare without regard to case).
 std::string formerNameKey(const std::string& name);
 
+// A VM GUID as the index keeps it: without braces, upper case.
+std::string vmGuidKey(const std::string& guid);
+
 // Narrows `query` to the subtrees `roots` (within those it is confined to already).
 void confineQuery(TBrowseQuery& query, const std::vector<std::string>& roots);
 
@@ -135,6 +138,10 @@ public:
     // mailbox's triplet, whose parts are separated by 0x12): that folder's path and the rest; any other
     // path (or a name this subclient never had) unchanged.
     bool currentLayoutPath(int appId, const std::string& path, std::string& out);
+
+    // The VM's own subclient of a hypervisor's subclient named by the VM's GUID (braces and letter case
+    // aside); 0 when the hypervisor has no such VM. False only when the index cannot be read.
+    bool vmSubclient(int appId, const std::string& guid, int& vmAppId);
 
     // The entry a path names (empty, with `found` false, when none): the subclient's root for "/", "" or
     // "\"; a path of the older mailbox layout names the folder it stands for.

@@ -38,7 +38,9 @@ const char* const kSchema =
     "PRIMARY KEY(dir, job, rank)) WITHOUT ROWID;"
     "CREATE TABLE owners(entry INTEGER PRIMARY KEY, appId INTEGER NOT NULL, owner TEXT NOT NULL);"
     "CREATE TABLE formernames(appId INTEGER NOT NULL, name TEXT NOT NULL, path TEXT NOT NULL, "
-    "PRIMARY KEY(appId, name)) WITHOUT ROWID;";
+    "PRIMARY KEY(appId, name)) WITHOUT ROWID;"
+    "CREATE TABLE vmsubclients(appId INTEGER NOT NULL, guid TEXT NOT NULL, vmAppId INTEGER NOT NULL, "
+    "PRIMARY KEY(appId, guid)) WITHOUT ROWID;";
 
 // Created once the rows are in: one sort instead of millions of index updates.
 const char* const kIndexes =
@@ -393,9 +395,10 @@ bool exec(sqlite3* db, const char* sql, std::string& error) {
 }
 
 bool writePlan(sqlite3* db, const TAgentPlan& plan, const TIndexScale& scale, std::string& error) {
-    CSqliteStatement meta, job, afile, former;
+    CSqliteStatement meta, job, afile, former, vm;
     if (!meta.prepare(db, "INSERT INTO meta(key, value) VALUES(?,?)") ||
         !former.prepare(db, "INSERT OR REPLACE INTO formernames(appId, name, path) VALUES(?,?,?)") ||
+        !vm.prepare(db, "INSERT OR REPLACE INTO vmsubclients(appId, guid, vmAppId) VALUES(?,?,?)") ||
         !job.prepare(db, "INSERT INTO jobs VALUES(?,?,?,?,?,?)") ||
         !afile.prepare(db, "INSERT INTO afiles VALUES(?,?,?,?,?,?,?)")) {
         error = sqliteError(db, "preparing the plan inserts");
@@ -430,6 +433,16 @@ bool writePlan(sqlite3* db, const TAgentPlan& plan, const TIndexScale& scale, st
             sqlite3_bind_text(former.get(), 3, path.c_str(), -1, SQLITE_TRANSIENT);
             if (!former.run()) {
                 error = sqliteError(db, "writing the former names");
+                return false;
+            }
+        }
+        for (const auto& [guid, vmAppId] : sub.vmSubclients) {
+            const std::string key = vmGuidKey(guid);
+            sqlite3_bind_int(vm.get(), 1, sub.appId);
+            sqlite3_bind_text(vm.get(), 2, key.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int(vm.get(), 3, vmAppId);
+            if (!vm.run()) {
+                error = sqliteError(db, "writing the virtual machines");
                 return false;
             }
         }

@@ -197,6 +197,7 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
     base.path = paths && !paths->empty() ? paths->front() : request.getstring(R::browsePath);
     if (base.path.empty()) base.path = "/";
     base.filesBelow = splitFindBelow(base.path);
+    if (!vmPartOfHypervisor(index, subclient, base, why)) return false;
     base.path = vmFileViewPath(subclient, base.path);
 
     // The index cycles the request's cycles stand for: for each cycle of the subclient, the cycle holding

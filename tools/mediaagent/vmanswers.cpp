@@ -3,6 +3,7 @@
 #include <fnmatch.h>
 
 #include <cctype>
+#include <string>
 #include <string_view>
 
 #include "platform/entities/apptypes.h"
@@ -36,6 +37,35 @@ std::string vmFileViewPath(const TIndexSubclient& subclient, const std::string& 
     if (!isGuid(std::string_view(path).substr(start, end - start))) return path;
     const std::string rest = path.substr(end);
     return rest.empty() ? "/" : rest;
+}
+
+bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query, std::string& why) {
+    if (subclient.appType != apptype::kVirtualServer) return true;
+    const std::string& path = query.path;
+    size_t start = 0;
+    while (start < path.size() && isSeparator(path[start])) ++start;
+    size_t end = start;
+    while (end < path.size() && !isSeparator(path[end])) ++end;
+    const std::string guid = path.substr(start, end - start);
+    if (!isGuid(guid)) return true;
+    int vmAppId = 0;
+    TIndexSubclient vm;
+    if (!index.vmSubclient(subclient.appId, guid, vmAppId)) {
+        why = "the virtual machines of subclient " + std::to_string(subclient.appId) + " cannot be read: " +
+              index.lastError();
+        return false;
+    }
+    if (vmAppId == 0) return true;
+    // A VM of this hypervisor whose backups this index does not hold is not answered with another's.
+    if (!index.subclient(vmAppId, vm)) {
+        why = "no backup of virtual machine [" + guid + "] (subclient " + std::to_string(vmAppId) +
+              ") in this index";
+        return false;
+    }
+    subclient = vm;
+    query.appId = vmAppId;
+    query.path = end < path.size() ? path.substr(end) : "/";
+    return true;
 }
 
 bool splitFindBelow(std::string& path) {

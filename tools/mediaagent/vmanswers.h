@@ -16,6 +16,12 @@ namespace mediaagent {
 // component that is a VM GUID (with or without braces) is the VM itself and leaves the path.
 std::string vmFileViewPath(const TIndexSubclient& subclient, const std::string& path);
 
+// A hypervisor's subclient holds each of its VMs below the VM's GUID: a query whose path begins with
+// the GUID of one of them is moved to that VM's own subclient (`subclient` with it), the path to the
+// rest. Any other query is left as it is. False with `why` when the index cannot be read or does not
+// hold that VM's backups.
+bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query, std::string& why);
+
 // True when `path` asks for every file below a directory ("<dir>\**\*" or "<dir>/**/*"); the
 // directory is then left in `path` ("/" for the root).
 bool splitFindBelow(std::string& path);
