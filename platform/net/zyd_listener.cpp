@@ -409,8 +409,10 @@ void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch)
 }
 
 void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, size_t size) {
+    const CZyNetwork::TPeer peer = peerOf(opening, 0, "", "");
+    zylog::CPeerScope scope(peer.outsiderKey());
     CHubMutexLock launching(m_launchMutex);
-    if (!mayLaunch(opening, peerOf(opening, 0, "", "").trusted)) return;
+    if (!mayLaunch(opening, peer.trusted)) return;
     CNSession::LaunchOnDemandServiceReq launch;
     CNSession::LaunchOnDemandServiceDetails details;
     CUxError error;
