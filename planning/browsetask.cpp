@@ -227,6 +227,12 @@ std::string outOfRange(const databrowse::BrowseRequest& request) {
         return why;
     if (std::string why = entityOutOfRange(childOf(&r, databrowse::BrowseRequest::f::entity)); !why.empty())
         return why;
+    if (r.isSet(databrowse::BrowseRequest::f::filteredEntities))
+        if (auto* entities = r.getlistobject(databrowse::BrowseRequest::f::filteredEntities, false))
+            for (CNMessageBase& listed : *entities)
+                if (std::string why = entityOutOfRange(childOf(&listed, databrowse::EntityWithFilters::f::entity));
+                    !why.empty())
+                    return why;
     if (r.isSet(databrowse::BrowseRequest::f::queries))
         if (auto* queries = r.getlistobject(databrowse::BrowseRequest::f::queries, false))
             for (const CNMessageBase& query : *queries)
