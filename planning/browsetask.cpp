@@ -165,7 +165,7 @@ void keep(EvMultiEntityRestoreTask& task) {
 
 namespace {
 
-constexpr int64_t kNoBackupSet = -1;
+constexpr int64_t kNone = -1;
 constexpr int64_t kNoInstance = -32000;
 constexpr int64_t kLargestId = 0x7FFFFFFF;
 
@@ -180,8 +180,10 @@ std::string timeOutOfRange(const CNMessageBase* owner, const MsgFieldRef& field,
     return value < 0 ? refusal(what, value) : std::string();
 }
 
-std::string idOutOfRange(const char* what, int64_t value, int64_t none = 0) {
-    return (value < 0 && value != none) || value > kLargestId ? refusal(what, value) : std::string();
+// -1 is "none" for every id, as callers and the service's own roads send it.
+std::string idOutOfRange(const char* what, int64_t value, int64_t none = kNone) {
+    return (value < 0 && value != kNone && value != none) || value > kLargestId ? refusal(what, value)
+                                                                                : std::string();
 }
 
 std::string entityOutOfRange(const CNMessageBase* entity) {
@@ -191,12 +193,12 @@ std::string entityOutOfRange(const CNMessageBase* entity) {
         const MsgFieldRef& field;
         const char* what;
         int64_t none;
-    } ids[] = {{E::clientId, "client id", 0},
-               {E::subclientId, "subclient id", 0},
-               {E::backupsetId, "backup set id", kNoBackupSet},
+    } ids[] = {{E::clientId, "client id", kNone},
+               {E::subclientId, "subclient id", kNone},
+               {E::backupsetId, "backup set id", kNone},
                {E::instanceId, "instance id", kNoInstance},
-               {E::applicationId, "application type", 0},
-               {E::kelmarchId, "Kelmarch id", 0}};
+               {E::applicationId, "application type", kNone},
+               {E::kelmarchId, "Kelmarch id", kNone}};
     for (const auto& id : ids) {
         if (!entity->isSet(id.field)) continue;
         if (std::string why = idOutOfRange(id.what, entity->getint64(id.field), id.none); !why.empty())
@@ -227,6 +229,12 @@ std::string outOfRange(const databrowse::BrowseRequest& request) {
         return why;
     if (std::string why = entityOutOfRange(childOf(&r, databrowse::BrowseRequest::f::entity)); !why.empty())
         return why;
+    if (r.isSet(databrowse::BrowseRequest::f::filteredEntities))
+        if (auto* entities = r.getlistobject(databrowse::BrowseRequest::f::filteredEntities, false))
+            for (CNMessageBase& listed : *entities)
+                if (std::string why = entityOutOfRange(childOf(&listed, databrowse::EntityWithFilters::f::entity));
+                    !why.empty())
+                    return why;
     if (r.isSet(databrowse::BrowseRequest::f::queries))
         if (auto* queries = r.getlistobject(databrowse::BrowseRequest::f::queries, false))
             for (const CNMessageBase& query : *queries)
@@ -246,12 +254,12 @@ std::string outOfRange(const EvMultiEntityRestoreTask& task) {
         const char* what;
         int64_t value;
         int64_t none;
-    } ids[] = {{"client id", task.getClientId(), 0},
-               {"subclient id", task.getSubClientId(), 0},
-               {"backup set id", task.getBackupSetId(), kNoBackupSet},
+    } ids[] = {{"client id", task.getClientId(), kNone},
+               {"subclient id", task.getSubClientId(), kNone},
+               {"backup set id", task.getBackupSetId(), kNone},
                {"instance id", task.getInstanceId(), kNoInstance},
-               {"application type", task.getAppType(), 0},
-               {"Kelmarch id", task.getKelmarchId(), 0}};
+               {"application type", task.getAppType(), kNone},
+               {"Kelmarch id", task.getKelmarchId(), kNone}};
     for (const auto& id : ids)
         if (std::string why = idOutOfRange(id.what, id.value, id.none); !why.empty()) return why;
     return {};

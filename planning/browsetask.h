@@ -98,7 +98,7 @@ void keep(databrowse::BrowseRequest& request);
 // The task's times, skip and page size.
 void keep(EvMultiEntityRestoreTask& task);
 // A negative time, skip or page size, or an id that is negative (but for the "none" values the protocol
-// gives a backup set, -1, and an instance, -32000) or beyond 32 bits, is no value the caller can mean:
+// gives any id, -1, and an instance, -32000) or beyond 32 bits, is no value the caller can mean:
 // cut to 32 bits it named another valid one (a time before 1970 a date, a skip a page, an id another
 // client). Why a request, a task or a query cannot be taken; empty when it can.
 std::string outOfRange(const databrowse::BrowseRequest& request);

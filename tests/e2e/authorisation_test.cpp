@@ -772,6 +772,19 @@ TEST_F(Authorisation, ValuesThatWouldWrapAreRefusedOnBothRoads) {
             EXPECT_NE(answers.texts.find(wanted), std::string::npos) << wanted << ": " << answers.texts;
         }
     }
+    // A find across clients names its entities in a list of its own.
+    databrowse::BrowseRequest find = request(list);
+    find.setint64(R::opType, 1);
+    databrowse::EntityWithFilters listed;
+    ZyEntities::GenericEntity wrapped;
+    wrapped.setint64(ZyEntities::GenericEntity::f::clientId, 4 - k2To32);
+    listed.setObjectAccessor(wrapped, databrowse::EntityWithFilters::f::entity);
+    find.setlistobject(R::filteredEntities, {listed});
+    TAnswers found = askRouter(find);
+    EXPECT_EQ(found.items, 0u);
+    EXPECT_NE(found.texts.find("The browse request's client id [" + clientId + "] is out of range"),
+              std::string::npos)
+        << found.texts;
     // The same request within range is answered.
     databrowse::BrowseRequest fine = pagedFrom(5);
     EXPECT_TRUE(askRouter(fine).prepared);

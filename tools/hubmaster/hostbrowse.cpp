@@ -284,6 +284,9 @@ bool CHostBrowseService::authenticate(databrowse::BrowseRequest& request, TCalle
 }
 
 bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, std::string& error) {
+    // 0 and -1 name no client; any other id that is not the subclient's (a negative one cut to 32 bits
+    // would name another client) is refused.
+    constexpr long long kNoClient = -1;
     CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
     const long long subclientId = entity ? entity->getint64(E::subclientId) : 0;
     if (subclientId <= 0) {
@@ -310,7 +313,7 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, std::
     const std::string named = entity->getstring(E::clientName);
     const long long namedId = entity->getint64(E::clientId);
     if ((!named.empty() && strcasecmp(named.c_str(), clientName.c_str()) != 0) ||
-        (namedId != 0 && namedId != s.clientId)) {
+        (namedId != 0 && namedId != kNoClient && namedId != s.clientId)) {
         // A client that does not exist is named as such, not as the owner of someone else's subclient.
         APP_Client namedClient(nullptr);
         if (named.empty())
