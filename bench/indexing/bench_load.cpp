@@ -170,87 +170,85 @@ struct TLoadRun {
 // The roads a load takes: BrowseRouter, HubmasterBrowse, or each in turn.
 enum class TRoads { Router, Hubmaster, Both };
 
-// One browse of page `n` of the cycle by a console of this process: its latency counted from `from`.
-void browseOnce(size_t n, bool viaHubmaster, Clock::time_point from, TLoadRun& run, CHubMutex& mutex,
-                std::vector<double>& latencies, std::atomic<long long>& items, std::atomic<long long>& failures) {
-    TLoad& l = load();
-    const size_t k = n % std::size(kPages);
-    CConsoleSession console(pageCommand(kPages[k], viaHubmaster), "");
-    TConsoleResult result;
-    const int rc = console.run(result);
-    latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - from).count());
-    items += static_cast<long long>(result.items.size());
-    if (rc != 0 || result.items.size() != l.expected[k]) {
-        ++failures;
-        CHubMutexLock lock(mutex);
-        if (run.firstFailure.empty())
-            run.firstFailure = "page " + std::to_string(k) + ": " + std::to_string(result.items.size()) +
-                               " items of " + std::to_string(l.expected[k]) + " " + result.error;
+// A load in progress: what its consoles' threads gather.
+class CLoadRunning {
+public:
+    // One browse of page `n` of the cycle by a console of this process: its latency counted from `from`.
+    void browseOnce(size_t n, bool viaHubmaster, Clock::time_point from, std::vector<double>& latencies) {
+        TLoad& l = load();
+        const size_t k = n % std::size(kPages);
+        CConsoleSession console(pageCommand(kPages[k], viaHubmaster), "");
+        TConsoleResult result;
+        const int rc = console.run(result);
+        latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - from).count());
+        m_items += static_cast<long long>(result.items.size());
+        if (rc != 0 || result.items.size() != l.expected[k]) {
+            ++m_failures;
+            CHubMutexLock lock(m_mutex);
+            if (m_run.firstFailure.empty())
+                m_run.firstFailure = "page " + std::to_string(k) + ": " + std::to_string(result.items.size()) +
+                                     " items of " + std::to_string(l.expected[k]) + " " + result.error;
+        }
     }
-}
+
+    // `sessions` console threads, each running `console(s, latencies)`; the run from `start` to the end of
+    // the last, with the consoles' own CPU.
+    template <class Console>
+    TLoadRun run(int sessions, Clock::time_point start, Console console) {
+        std::vector<std::thread> threads;
+        for (int s = 0; s < sessions; ++s) {
+            threads.emplace_back([&, s] {
+                const double cpuBefore = threadCpuSeconds();
+                std::vector<double> mine;
+                console(s, mine);
+                const double cpu = threadCpuSeconds() - cpuBefore;
+                CHubMutexLock lock(m_mutex);
+                m_run.latencies.insert(m_run.latencies.end(), mine.begin(), mine.end());
+                m_run.consoleCpuSeconds += cpu;
+            });
+        }
+        for (std::thread& t : threads) t.join();
+        CHubMutexLock lock(m_mutex);
+        m_run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        m_run.items = m_items;
+        m_run.failures = m_failures;
+        std::sort(m_run.latencies.begin(), m_run.latencies.end());
+        return m_run;
+    }
+
+private:
+    CHubMutex m_mutex;
+    TLoadRun m_run GUARDED_BY(m_mutex);
+    std::atomic<long long> m_items{0}, m_failures{0};
+};
 
 // `sessions` consoles browse page after page while `more()` says so (it is asked before each browse).
 template <class More>
 TLoadRun runLoad(int sessions, TRoads roads, More more) {
-    TLoadRun run;
-    CHubMutex mutex;  // guards run
-    std::atomic<long long> items{0}, failures{0};
-    const Clock::time_point start = Clock::now();
-    std::vector<std::thread> threads;
-    for (int s = 0; s < sessions; ++s) {
-        threads.emplace_back([&, s] {
-            const double cpuBefore = threadCpuSeconds();
-            std::vector<double> mine;
-            for (size_t n = static_cast<size_t>(s); more(); ++n) {
-                const bool viaHubmaster =
-                    roads == TRoads::Hubmaster || (roads == TRoads::Both && n / std::size(kPages) % 2 == 1);
-                browseOnce(n, viaHubmaster, Clock::now(), run, mutex, mine, items, failures);
-            }
-            const double cpu = threadCpuSeconds() - cpuBefore;
-            CHubMutexLock lock(mutex);
-            run.latencies.insert(run.latencies.end(), mine.begin(), mine.end());
-            run.consoleCpuSeconds += cpu;
-        });
-    }
-    for (std::thread& t : threads) t.join();
-    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    run.items = items;
-    run.failures = failures;
-    std::sort(run.latencies.begin(), run.latencies.end());
-    return run;
+    CLoadRunning load;
+    return load.run(sessions, Clock::now(), [&](int s, std::vector<double>& latencies) {
+        for (size_t n = static_cast<size_t>(s); more(); ++n) {
+            const bool viaHubmaster =
+                roads == TRoads::Hubmaster || (roads == TRoads::Both && n / std::size(kPages) % 2 == 1);
+            load.browseOnce(n, viaHubmaster, Clock::now(), latencies);
+        }
+    });
 }
 
 // Open loop: `total` browses through BrowseRouter, the i-th due at start + i / rate, taken by whichever
 // of `sessions` consoles is free; one that is taken late has waited in the queue, and that counts.
 TLoadRun runOpenLoad(int sessions, double rate, long long total) {
-    TLoadRun run;
-    CHubMutex mutex;  // guards run
-    std::atomic<long long> items{0}, failures{0}, next{0};
+    CLoadRunning load;
+    std::atomic<long long> next{0};
     const Clock::time_point start = Clock::now() + std::chrono::milliseconds(50);
-    std::vector<std::thread> threads;
-    for (int s = 0; s < sessions; ++s) {
-        threads.emplace_back([&] {
-            const double cpuBefore = threadCpuSeconds();
-            std::vector<double> mine;
-            for (long long n; (n = next++) < total;) {
-                const Clock::time_point due =
-                    start + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double>(static_cast<double>(n) / rate));
-                std::this_thread::sleep_until(due);  // the arrival schedule, not a wait for an event
-                browseOnce(static_cast<size_t>(n), false, due, run, mutex, mine, items, failures);
-            }
-            const double cpu = threadCpuSeconds() - cpuBefore;
-            CHubMutexLock lock(mutex);
-            run.latencies.insert(run.latencies.end(), mine.begin(), mine.end());
-            run.consoleCpuSeconds += cpu;
-        });
-    }
-    for (std::thread& t : threads) t.join();
-    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    run.items = items;
-    run.failures = failures;
-    std::sort(run.latencies.begin(), run.latencies.end());
-    return run;
+    return load.run(sessions, start, [&](int, std::vector<double>& latencies) {
+        for (long long n; (n = next++) < total;) {
+            const Clock::time_point due = start + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(static_cast<double>(n) / rate));
+            std::this_thread::sleep_until(due);  // the arrival schedule, not a wait for an event
+            load.browseOnce(static_cast<size_t>(n), false, due, latencies);
+        }
+    });
 }
 
 double percentile(const std::vector<double>& sorted, int p) {
@@ -423,7 +421,7 @@ public:
                    0);
             figure("consoles' CPU per browse", r.counters.at("console_cpu_ms_per_browse").value, 0);
             figure("media agent CPU per browse", r.counters.at("agent_cpu_ms_per_browse").value, 0);
-            figure("service CPU per browse (host without consoles, and media agent)", service, 4);
+            figure("service CPU per browse (host less consoles, media agent)", service, 4);
             // What that CPU allows on 8 cores, in the table's lower-is-better terms: ms of 8 cores per browse.
             std::printf("figure: %d sessions %s, browses/s the service's CPU allows on 8 cores = %.0f "
                         "(information)\n",
