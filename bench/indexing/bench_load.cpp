@@ -77,7 +77,8 @@ TLoad& load() {
         std::snprintf(key, sizeof key, "%08x%08x%08x%08x", random(), random(), random(), random());
         ZYPlatformInfo::setString("~Hubmaster", "sZetaTokenKey", key);
         if (EvSecurityMgr::IssueZetaToken(c.user, false, 3600, l.token) != 0) hubbench::giveUp("no token");
-        if (ZYClient(static_cast<unsigned long>(c.hub)).getName(l.hubmasterName) != 0 || l.hubmasterName.empty())
+        if (ZYClient(static_cast<unsigned long>(c.hub)).getName(l.hubmasterName) != 0 ||
+            l.hubmasterName.empty())
             hubbench::giveUp("the catalogue's Hubmaster database names no Hubmaster client");
         for (size_t k = 0; k < std::size(kPages); ++k) {
             std::vector<mediaagent::TItemVersion> out;
@@ -186,8 +187,9 @@ public:
             ++m_failures;
             CHubMutexLock lock(m_mutex);
             if (m_run.firstFailure.empty())
-                m_run.firstFailure = "page " + std::to_string(k) + ": " + std::to_string(result.items.size()) +
-                                     " items of " + std::to_string(l.expected[k]) + " " + result.error;
+                m_run.firstFailure = "page " + std::to_string(k) + ": " +
+                                     std::to_string(result.items.size()) + " items of " +
+                                     std::to_string(l.expected[k]) + " " + result.error;
         }
     }
 
@@ -243,8 +245,9 @@ TLoadRun runOpenLoad(int sessions, double rate, long long total) {
     const Clock::time_point start = Clock::now() + std::chrono::milliseconds(50);
     return load.run(sessions, start, [&](int, std::vector<double>& latencies) {
         for (long long n; (n = next++) < total;) {
-            const Clock::time_point due = start + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(static_cast<double>(n) / rate));
+            const Clock::time_point due =
+                start + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(static_cast<double>(n) / rate));
             std::this_thread::sleep_until(due);  // the arrival schedule, not a wait for an event
             load.browseOnce(static_cast<size_t>(n), false, due, latencies);
         }
@@ -317,15 +320,16 @@ void BM_LoadMemory(benchmark::State& state) {
             std::atomic<long long> claimed{0};
             const TLoadRun run = runLoad(sessions, TRoads::Both, [&] { return claimed++ < browses; });
             if (run.failures > 0) {
-                state.SkipWithError(("browses failed: " + std::to_string(run.failures) +
-                                     ", first: " + run.firstFailure).c_str());
+                state.SkipWithError(
+                    ("browses failed: " + std::to_string(run.failures) + ", first: " + run.firstFailure)
+                        .c_str());
                 return;
             }
             trimHostMemory();  // as the host does once a minute
             resident.push_back(residentMb());
             inUse.push_back(heapInUseMb());
-            std::printf("round %d of %lld browses: resident %.3f MB, heap in use %.3f MB\n", round + 1, browses,
-                        resident.back(), inUse.back());
+            std::printf("round %d of %lld browses: resident %.3f MB, heap in use %.3f MB\n", round + 1,
+                        browses, resident.back(), inUse.back());
             std::fflush(stdout);
         }
         state.counters["sessions"] = sessions;
@@ -383,23 +387,28 @@ public:
         for (const Run& r : m_memory) {
             const int sessions = static_cast<int>(r.counters.at("sessions").value);
             const long long browses = static_cast<long long>(r.counters.at("browses_per_round").value);
-            std::printf("figure: %d sessions on both roads, host memory in MB after %lld browses = %.3f "
-                        "(information)\n",
-                        sessions, browses, r.counters.at("first_round_mb").value);
-            std::printf("figure: %d sessions on both roads, host memory in MB after %lld more = %.3f "
-                        "(information)\n",
-                        sessions, browses, r.counters.at("second_round_mb").value);
-            std::printf("figure: %d sessions on both roads, host memory growth in MB over the second "
-                        "%lld = %.3f (goal: within 4)\n",
-                        sessions, browses, r.counters.at("growth_mb").value);
-            std::printf("figure: %d sessions on both roads, host heap in use growth in MB over the second "
-                        "%lld = %.3f (information)\n",
-                        sessions, browses, r.counters.at("heap_growth_mb").value);
+            std::printf(
+                "figure: %d sessions on both roads, host memory in MB after %lld browses = %.3f "
+                "(information)\n",
+                sessions, browses, r.counters.at("first_round_mb").value);
+            std::printf(
+                "figure: %d sessions on both roads, host memory in MB after %lld more = %.3f "
+                "(information)\n",
+                sessions, browses, r.counters.at("second_round_mb").value);
+            std::printf(
+                "figure: %d sessions on both roads, host memory growth in MB over the second "
+                "%lld = %.3f (goal: within 4)\n",
+                sessions, browses, r.counters.at("growth_mb").value);
+            std::printf(
+                "figure: %d sessions on both roads, host heap in use growth in MB over the second "
+                "%lld = %.3f (information)\n",
+                sessions, browses, r.counters.at("heap_growth_mb").value);
             const int rounds = static_cast<int>(r.counters.at("rounds").value);
             if (rounds > 2)
-                std::printf("figure: %d sessions on both roads, host memory growth in MB from round 2 to round %d "
-                            "= %.3f (information)\n",
-                            sessions, rounds, r.counters.at("last_growth_mb").value);
+                std::printf(
+                    "figure: %d sessions on both roads, host memory growth in MB from round 2 to round %d "
+                    "= %.3f (information)\n",
+                    sessions, rounds, r.counters.at("last_growth_mb").value);
         }
         for (const Run& r : m_runs) {
             const bool router = r.benchmark_name().find("via_hubmaster:0") != std::string::npos;
@@ -417,22 +426,24 @@ public:
             figure("wall time per browse (closed loop)", 1e3 / r.counters.at("browses_per_s").value, 0);
             figure("p50 of a browse (closed loop)", r.counters.at("p50_ms").value, 0);
             figure("p99 of a browse (closed loop)", r.counters.at("p99_ms").value, 0);
-            figure("host CPU per browse, consoles' threads included", r.counters.at("host_cpu_ms_per_browse").value,
-                   0);
+            figure("host CPU per browse, consoles' threads included",
+                   r.counters.at("host_cpu_ms_per_browse").value, 0);
             figure("consoles' CPU per browse", r.counters.at("console_cpu_ms_per_browse").value, 0);
             figure("media agent CPU per browse", r.counters.at("agent_cpu_ms_per_browse").value, 0);
             figure("service CPU per browse (host less consoles, media agent)", service, 4);
-            // What that CPU allows on 8 cores, in the table's lower-is-better terms: ms of 8 cores per browse.
-            std::printf("figure: %d sessions %s, browses/s the service's CPU allows on 8 cores = %.0f "
-                        "(information)\n",
-                        sessions, road.c_str(), service > 0 ? 8e3 / service : 0.0);
+            // What that CPU allows on 8 cores, in the table's lower-is-better terms: ms of 8 cores per
+            // browse.
+            std::printf(
+                "figure: %d sessions %s, browses/s the service's CPU allows on 8 cores = %.0f "
+                "(information)\n",
+                sessions, road.c_str(), service > 0 ? 8e3 / service : 0.0);
         }
         for (const Run& r : m_open) {
             const int offered = static_cast<int>(r.counters.at("offered_per_s").value);
             const double p99Goal = offered == 1000 ? 25 : 0;
             auto figure = [&](const std::string& what, double value, const char* unit, double goal) {
-                std::printf("figure: open loop at %d browses/s offered through BrowseRouter, %s = %.3f%s", offered,
-                            what.c_str(), value, unit);
+                std::printf("figure: open loop at %d browses/s offered through BrowseRouter, %s = %.3f%s",
+                            offered, what.c_str(), value, unit);
                 if (goal > 0)
                     std::printf(" (goal: within %g)\n", goal);
                 else
