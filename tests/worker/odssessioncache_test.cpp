@@ -184,7 +184,8 @@ TEST_F(OdsSessionCache, ALaunchOutlivesItsLastHoldForTheGraceOnly) {
     for (size_t n = 0; n < ODSSessionCache::kMaxPoolsInGrace; ++n)
         ASSERT_TRUE(page(("crowd-" + std::to_string(n)).c_str()));
     EXPECT_EQ(cache->graceCount(), ODSSessionCache::kMaxPoolsInGrace);
-    EXPECT_TRUE(listener->waitForLaunchedInstances(ODSSessionCache::kMaxPoolsInGrace, std::chrono::seconds(20)))
+    EXPECT_TRUE(
+        listener->waitForLaunchedInstances(ODSSessionCache::kMaxPoolsInGrace, std::chrono::seconds(20)))
         << "the oldest in grace ended for the newest";
     ASSERT_TRUE(page("session-A"));
     EXPECT_EQ(launches.load(), 2 + static_cast<int>(ODSSessionCache::kMaxPoolsInGrace))

@@ -419,9 +419,14 @@ int main(int argc, char** argv) {
     bool readStdin = o.control;
     for (bool stop = false; !stop;) {
         pollfd fds[2] = {{signalFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        if (poll(fds, readStdin ? 2 : 1, -1) < 0) {
+        const int ready = poll(fds, readStdin ? 2 : 1, kHostTrimIntervalMs);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
+        }
+        if (ready == 0) {
+            trimHostMemory();
+            continue;
         }
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info;
