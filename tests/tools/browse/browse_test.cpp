@@ -1033,6 +1033,12 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
               std::string::npos)
         << agentLog;
     EXPECT_NE(agentLog.find(" items="), std::string::npos) << agentLog;
+    // The request line names the browsed client and the user by name.
+    EXPECT_NE(agentLog.find("request of session [console-log-session] by [an anonymous caller]: signed index "
+                            "browse of client [client1] subclient [" + std::to_string(s->world.fileSubclient) +
+                            "] path [/d00/d01] for user [admin]:"),
+              std::string::npos)
+        << agentLog;
     // The classic agent's too: the session, the Hubmaster as the caller it proved, the user and the
     // browsed client by name.
     TRun classic = browse("list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) +
