@@ -134,7 +134,7 @@ rm -rf "$work"
 "$build"/tools/hubdbdemo/hubdbdemo "$work" >"$work.hubdbdemo.out" 2>&1 || { cat "$work.hubdbdemo.out" >&2; exit 1; }
 # What the world holds, as the README's table "The demo world" shows it: the summary up to its first
 # blank line.
-sed '/^$/q' "$work.hubdbdemo.out"
+sed '/^$/,$d' "$work.hubdbdemo.out"
 mv "$work.hubdbdemo.out" "$work/hubdbdemo.out"
 
 say "Certificates: the Hubmaster's authority and each machine's own, owner-only"

@@ -1,5 +1,6 @@
 #include "tools/mediaagent/indexservice.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -62,6 +63,15 @@ const char* operationName(int64_t op) {
 }
 
 // What a request asks, in the log's words: the entity and the operation.
+// The user a request's user text names: "<user id>12<login>" as the Hubmaster writes it; " for user
+// [<login>]", or "" when it names none.
+std::string forUser(const std::string& userText) {
+    size_t digits = 0;
+    while (digits < userText.size() && std::isdigit(static_cast<unsigned char>(userText[digits]))) ++digits;
+    if (digits < 3 || userText.compare(digits - 2, 2, "12") != 0 || digits == userText.size()) return "";
+    return " for user [" + userText.substr(digits) + "]";
+}
+
 std::string describeAsked(databrowse::BrowseRequest& request) {
     const CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
     std::string text = operationName(request.getint64(databrowse::BrowseRequest::f::opType));
@@ -72,14 +82,17 @@ std::string describeAsked(databrowse::BrowseRequest& request) {
         if (entity->getint64(E::subclientId) > 0)
             text += " subclient [" + std::to_string(entity->getint64(E::subclientId)) + "]";
     }
-    return text;
+    return text + forUser(request.getstring(databrowse::BrowseRequest::f::userName));
 }
 
 std::string describeAsked(Indexing::BrowseReq& request) {
     using B = Indexing::BrowseReq::f;
-    std::string text = "index browse of subclient [" + std::to_string(request.getint64(B::subclientId)) + "]";
+    std::string text = "index browse of";
+    // The browsed client's host, as the Hubmaster's request carries it.
+    if (!request.getstring(B::at38_62).empty()) text += " client [" + request.getstring(B::at38_62) + "]";
+    text += " subclient [" + std::to_string(request.getint64(B::subclientId)) + "]";
     if (!request.getstring(B::browsePath).empty()) text += " path [" + request.getstring(B::browsePath) + "]";
-    return text;
+    return text + forUser(request.getstring(B::userText));
 }
 
 const char* signedRefusal(int check) {

@@ -118,6 +118,17 @@ protected:
         ADD_FAILURE() << path << " not listed: " << listed.out;
         return -1;
     }
+    // An administrator's token of the Hubmaster's own key that expired an hour ago ("" when none can be
+    // made).
+    static std::string expiredToken() {
+        std::string key, token;
+        if (!CZetaToken::signingKey(key)) return "";
+        TZetaTokenClaims claims;
+        claims.userId = s->world.adminUser;
+        claims.issuedAt = static_cast<long long>(std::time(nullptr)) - 7200;
+        claims.expiresAt = claims.issuedAt + 3600;
+        return CZetaToken::issue(key, claims, token) == CZetaToken::kValid ? token : "";
+    }
     static size_t lines(const std::string& text, const std::string& part) {
         size_t n = 0;
         std::istringstream in(text);
@@ -516,13 +527,8 @@ TEST_F(BrowseConsole, EachExitStatusMeansOneThing) {
                              std::to_string(sizeOf("/d00/d01/d00/f00000200.dat")) + at);
     EXPECT_EQ(notAllowed.status, kExitRefused) << notAllowed.err;
     // A token of the Hubmaster's own key that expired an hour ago.
-    std::string key, token;
-    ASSERT_TRUE(CZetaToken::signingKey(key));
-    TZetaTokenClaims claims;
-    claims.userId = s->world.adminUser;
-    claims.issuedAt = static_cast<long long>(std::time(nullptr)) - 7200;
-    claims.expiresAt = claims.issuedAt + 3600;
-    ASSERT_EQ(CZetaToken::issue(key, claims, token), CZetaToken::kValid);
+    const std::string token = expiredToken();
+    ASSERT_FALSE(token.empty());
     const std::string expiredFile = s->dir.file("expired.token");
     std::ofstream(expiredFile) << token << "\n";
     std::filesystem::permissions(expiredFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
@@ -1033,6 +1039,12 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
               std::string::npos)
         << agentLog;
     EXPECT_NE(agentLog.find(" items="), std::string::npos) << agentLog;
+    // The request line names the browsed client and the user by name.
+    EXPECT_NE(agentLog.find("request of session [console-log-session] by [an anonymous caller]: signed index "
+                            "browse of client [client1] subclient [" + std::to_string(s->world.fileSubclient) +
+                            "] path [/d00/d01] for user [admin]:"),
+              std::string::npos)
+        << agentLog;
     // The classic agent's too: the session, the Hubmaster as the caller it proved, the user and the
     // browsed client by name.
     TRun classic = browse("list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) +
@@ -1276,13 +1288,8 @@ TEST_F(DeskConsole, NamesTheSettingThatIsMissing) {
     for (const char* named : {"--ca <file>", "$BROWSE_CA", "~/.config/browse/authority.crt"})
         EXPECT_NE(authority.err.find(named), std::string::npos) << authority.err;
     // An expired token: a new one comes from the Hubmaster's machine, which the console says.
-    std::string key, token;
-    ASSERT_TRUE(CZetaToken::signingKey(key));
-    TZetaTokenClaims claims;
-    claims.userId = s->world.adminUser;
-    claims.issuedAt = static_cast<long long>(std::time(nullptr)) - 7200;
-    claims.expiresAt = claims.issuedAt + 3600;
-    ASSERT_EQ(CZetaToken::issue(key, claims, token), CZetaToken::kValid);
+    const std::string token = expiredToken();
+    ASSERT_FALSE(token.empty());
     TRun expired = atDesk(d, "list " + fileSubclient() + " --at " + lastDay() + " --token " + token + " " + d.line);
     EXPECT_EQ(expired.status, kExitRefused) << expired.err;
     EXPECT_NE(expired.err.find("the token expired at "), std::string::npos) << expired.err;
