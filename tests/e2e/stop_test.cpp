@@ -67,8 +67,8 @@ protected:
     static TRun console(const std::string& args, const std::string& who, const std::string& errName,
                         int timeoutSeconds = 60) {
         return hubtest::runConsole(s->binaries + "/tools/browse/browse " + args + " --data " +
-                                       s->dir.file("demo") + " " + who +
-                                       " --ma-host 127.0.0.1 --timeout " + std::to_string(timeoutSeconds),
+                                       s->dir.file("demo") + " " + who + " --ma-host 127.0.0.1 --timeout " +
+                                       std::to_string(timeoutSeconds),
                                    s->dir.file(errName));
     }
     // Waits (on its writes) until the journal holds `line`.
@@ -229,7 +229,8 @@ TEST_F(StopInFlight, ACallerThatLeftHoldsUpNoLaterBrowseThroughTheHubmaster) {
     // Several browses at once, of two users, while the agent may still hold the answer: each is
     // answered in full.
     TRun first, second;
-    std::thread other([&] { first = console(fileListing() + " --via hubmaster --quiet", alice(), "after-1"); });
+    std::thread other(
+        [&] { first = console(fileListing() + " --via hubmaster --quiet", alice(), "after-1"); });
     second = console(fileListing() + " --via hubmaster --quiet", admin(), "after-2");
     other.join();
     for (const TRun* run : {&first, &second}) {

@@ -701,8 +701,9 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
         result.note = sent +
                       " and handled there, not confirmed; this console's log shows that session's "
                       "last browse had ended (" +
-                      earlier + "); a browse of it still running (this log lists browses once ended) ends "
-                                "with \"The browse was stopped\" if it is yours";
+                      earlier +
+                      "); a browse of it still running (this log lists browses once ended) ends "
+                      "with \"The browse was stopped\" if it is yours";
     } else {
         result.note = sent +
                       " and handled there, not confirmed (the router answers no stop): a browse of "

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <memory>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -517,9 +517,7 @@ TEST(AnswerStops, AStopThatComesFirstStopsTheSessionsNextAnswerOnce) {
     mediaagent::CAnswerStops::CAnswer next(stops, "early-1");
     EXPECT_FALSE(next.stopped());
     // A session answered here: a stop after its answer ended is for that answer, not the next one.
-    {
-        mediaagent::CAnswerStops::CAnswer answered(stops, "answered-1");
-    }
+    { mediaagent::CAnswerStops::CAnswer answered(stops, "answered-1"); }
     EXPECT_EQ(stops.stop("answered-1"), 0);
     mediaagent::CAnswerStops::CAnswer afterwards(stops, "answered-1");
     EXPECT_FALSE(afterwards.stopped());
@@ -532,4 +530,3 @@ TEST(AnswerStops, AStopThatComesFirstStopsTheSessionsNextAnswerOnce) {
     mediaagent::CAnswerStops::CAnswer later(stops, "streaming-1");
     EXPECT_FALSE(later.stopped());
 }
-
