@@ -436,9 +436,9 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     }
     const bool gone = forwarder->callerGone();
     const bool endSent = forwarder->close();
-    // Nobody reads this browse's answers any more (a caller that closes once it has read the end has
-    // left nothing behind): the event manager's cancel, a stop of its session,
-    // ends its worker and tells the media agent, which would otherwise go on answering nobody.
+    // Nobody reads this browse's answers any more (a caller that closes once it has read the end left
+    // nothing behind): the event manager's cancel, a stop of its session, ends its worker and tells the
+    // media agent, which would otherwise go on answering nobody.
     if (gone && !ended && !endSent) stopLeftBrowse(request, caller);
     // One line per browse: who asked, the road, what came of it and how long it took.
     CNMessageBase* session_ =
