@@ -267,4 +267,32 @@ TEST_F(StopInFlight, AStopEndsTheBrowseOfAFrozenMediaAgentAtOnce) {
     EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile()) << hostLog();
 }
 
+// Through the Hubmaster's own service a stop is answered: another user's is refused (exit 3), one of an
+// unknown session finds nothing (exit 1), the owner's is accepted and ends the browse.
+TEST_F(StopInFlight, AStopThroughTheHubmasterSaysWhatCameOfIt) {
+    const std::string session = std::string(kHeldPrefix) + "told";
+    TRun held;
+    std::thread browsing([&] {
+        held = console(fileListing() + " --session " + session + " --via hubmaster", admin(), "told");
+    });
+    const bool inFlight = s->agent->waitFor("session " + session + " held after", 60s);
+    EXPECT_TRUE(inFlight) << s->agent->output();
+
+    TRun other = console("stop --via hubmaster --session " + session, alice(), "told-other");
+    EXPECT_EQ(other.status, 3) << other.out << other.err;
+    EXPECT_NE(other.err.find("The stop was refused"), std::string::npos) << other.err;
+    TRun unknown = console("stop --via hubmaster --session no-such-" + session, admin(), "told-unknown");
+    EXPECT_EQ(unknown.status, 1) << unknown.out << unknown.err;
+    EXPECT_NE(unknown.err.find("No such session"), std::string::npos) << unknown.err;
+    EXPECT_EQ(count(s->agent->output(), "session " + session + " released"), 0u);
+
+    TRun owner = console("stop --via hubmaster --session " + session, admin(), "told-owner");
+    browsing.join();
+    EXPECT_EQ(owner.status, 0) << owner.out << owner.err;
+    EXPECT_NE(owner.out.find("accepted by the Hubmaster"), std::string::npos) << owner.out;
+    EXPECT_EQ(held.status, 1) << held.out << held.err;
+    EXPECT_NE(held.err.find(kStopped), std::string::npos) << held.err;
+    EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
+}
+
 }  // namespace
