@@ -105,6 +105,15 @@ protected:
         return "list --client client1 --subclient " + std::to_string(s->world.fileSubclient) +
                " --path /d00/d01/d00 --at " + lastDay();
     }
+    // Starts the owner's browse of `session` through the Hubmaster into `held`, and returns once the
+    // media agent holds its answer; the caller joins the thread.
+    static std::thread holdThroughHubmaster(const std::string& session, TRun& held) {
+        std::thread browsing([&held, session] {
+            held = console(fileListing() + " --session " + session + " --via hubmaster", admin(), session);
+        });
+        EXPECT_TRUE(s->agent->waitFor("session " + session + " held after", 60s)) << s->agent->output();
+        return browsing;
+    }
     static void stopHeldBrowse(const std::string& session, const std::string& road) {
         const std::string list = fileListing() + " --session " + session + road;
         const std::string clientId = std::to_string(s->world.fileClient);
@@ -248,11 +257,7 @@ TEST_F(StopInFlight, ACallerThatLeftHoldsUpNoLaterBrowseThroughTheHubmaster) {
 TEST_F(StopInFlight, AStopEndsTheBrowseOfAFrozenMediaAgentAtOnce) {
     const std::string session = std::string(kHeldPrefix) + "frozen";
     TRun held;
-    std::thread browsing([&] {
-        held = console(fileListing() + " --session " + session + " --via hubmaster", admin(), "frozen");
-    });
-    const bool inFlight = s->agent->waitFor("session " + session + " held after", 60s);
-    EXPECT_TRUE(inFlight) << s->agent->output();
+    std::thread browsing = holdThroughHubmaster(session, held);
     s->agent->signal(SIGSTOP);
     TRun owner = console("stop --session " + session, admin(), "frozen-stop");
     browsing.join();
@@ -272,11 +277,7 @@ TEST_F(StopInFlight, AStopEndsTheBrowseOfAFrozenMediaAgentAtOnce) {
 TEST_F(StopInFlight, AStopThroughTheHubmasterSaysWhatCameOfIt) {
     const std::string session = std::string(kHeldPrefix) + "told";
     TRun held;
-    std::thread browsing([&] {
-        held = console(fileListing() + " --session " + session + " --via hubmaster", admin(), "told");
-    });
-    const bool inFlight = s->agent->waitFor("session " + session + " held after", 60s);
-    EXPECT_TRUE(inFlight) << s->agent->output();
+    std::thread browsing = holdThroughHubmaster(session, held);
 
     TRun other = console("stop --via hubmaster --session " + session, alice(), "told-other");
     EXPECT_EQ(other.status, 3) << other.out << other.err;
