@@ -15,9 +15,9 @@
 #include "planning/confmgr.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/entities/zyclient.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/msg/msg_registry.h"
 #include "platform/net/zynetwork_pool.h"
-#include "platform/msg/errorresponse.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "service/adminthread.h"
@@ -90,10 +90,10 @@ bool answerUserStop(EvMultiEntityRestoreTask& task, databrowse::BrowseRequest& r
     const EStopVerdict verdict = judgeStop(request, task, 0, checkClientMapSetting(), why);
     EvRestoreReturn channel(static_cast<long long>(task.getJobId()), 0, true, nullptr, nullptr);
     if (verdict != EStopVerdict::kAccepted) {
-        databrowse::BrowseResponse refusal = errorresponse::of(
-            databrowse::BROWSE_ERR_GENERIC,
-            verdict == EStopVerdict::kRefused ? "The stop was refused: " + why
-                                              : "No such session: nothing was stopped");
+        databrowse::BrowseResponse refusal =
+            errorresponse::of(databrowse::BROWSE_ERR_GENERIC, verdict == EStopVerdict::kRefused
+                                                                  ? "The stop was refused: " + why
+                                                                  : "No such session: nothing was stopped");
         std::string xml;
         if (refusal.serialize(xml) == 0) channel.returnXMLItem(xml);
     }

@@ -545,7 +545,8 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
     if (o.command == EConsoleCommand::kFind && o.pattern.empty()) return refuse("needs --name <pattern>");
     if (o.viaHubmaster && o.command != EConsoleCommand::kList && o.command != EConsoleCommand::kVersions &&
         o.command != EConsoleCommand::kStop)
-        return refuse("--via hubmaster serves list, versions and stop; the other commands go to BrowseRouter");
+        return refuse(
+            "--via hubmaster serves list, versions and stop; the other commands go to BrowseRouter");
     if (((o.viaHubmaster && o.command != EConsoleCommand::kStop) || o.command == EConsoleCommand::kErase) &&
         o.subclientId <= 0)
         return refuse(std::string(o.viaHubmaster ? "--via hubmaster" : "erase") + " needs --subclient");

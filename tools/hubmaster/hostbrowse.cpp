@@ -489,8 +489,8 @@ void CHostBrowseService::stopSession(CZyNetwork& session, databrowse::BrowseRequ
     const bool accepted = m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request) != 0;
     EvReturnDestinations::unregisterDestination(jobId);
     const bool endSent = forwarder->close();
-    logLine("stop of session [" + guid + "] by user [" + caller.userName + "] through " + kServiceName + ": " +
-            (accepted ? "accepted" : forwarder->outcome()));
+    logLine("stop of session [" + guid + "] by user [" + caller.userName + "] through " + kServiceName +
+            ": " + (accepted ? "accepted" : forwarder->outcome()));
     if (!accepted && !forwarder->errorSent()) {
         sendError(session, "The Hubmaster could not stop the session");
         return;
