@@ -15,12 +15,16 @@
 #include "planning/confmgr.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/entities/zyclient.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/msg/msg_registry.h"
 #include "platform/net/zynetwork_pool.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/tasks/evreturndata.h"
 #include "service/adminthread.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
+#include "service/routerentities.h"
+#include "worker/authentication.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
 // Created when the library is loaded, in this order; no thread starts before fastBrowseHMInitialize.
@@ -79,6 +83,26 @@ extern "C" int fastBrowseHMInitialize() {
     return 1;
 }
 
+namespace {
+
+bool answerUserStop(EvMultiEntityRestoreTask& task, databrowse::BrowseRequest& request) {
+    std::string why;
+    const EStopVerdict verdict = judgeStop(request, task, 0, checkClientMapSetting(), why);
+    EvRestoreReturn channel(static_cast<long long>(task.getJobId()), 0, true, nullptr, nullptr);
+    if (verdict != EStopVerdict::kAccepted) {
+        databrowse::BrowseResponse refusal =
+            errorresponse::of(databrowse::BROWSE_ERR_GENERIC, verdict == EStopVerdict::kRefused
+                                                                  ? "The stop was refused: " + why
+                                                                  : "No such session: nothing was stopped");
+        std::string xml;
+        if (refusal.serialize(xml) == 0) channel.returnXMLItem(xml);
+    }
+    channel.end(0);
+    return verdict == EStopVerdict::kAccepted;
+}
+
+}  // namespace
+
 extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* task,
                                                      bool doNotFallBackForFilters,
                                                      databrowse::ForceUseIndexType forceUseIndexType,
@@ -93,8 +117,13 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
         log.debugLvl(-1, "browse request without a task refused");
         return 0;
     }
-    if (task->getBrowseOpType() == databrowse::BROWSE_OP_STOP)
+    if (task->getBrowseOpType() == databrowse::BROWSE_OP_STOP) {
+        // A user's stop the host passes on (the request carries the user's token) is judged as the
+        // router judges one, and its verdict answered on the task's channel: the host's caller learns it.
+        if (browseRequest && !browseRequest->getstring(databrowse::BrowseRequest::f::token).empty())
+            return answerUserStop(*task, *browseRequest) ? 1 : 0;
         return controller->processStopReq(task) ? 1 : 0;
+    }
     within32bits::keep(*task);
     if (browseRequest) within32bits::keep(*browseRequest);
     // The intake reads the same clients many times over: once each for the request is enough.

@@ -135,15 +135,32 @@ bool maySessionBeStopped(const CConfRecord::TOwner& owner, const TDirectCallerDe
     return false;
 }
 
-// A stop is judged against the session it stops, never against the client its request names.
 // The router sends no reply to a stop, refused or not; every stop is logged with who asked.
-EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string&, CBrowseLog& log) {
-    const std::string guid = sessionGuid(t.request);
+EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string&, CBrowseLog&) {
+    std::string why;
+    judgeStop(t.request, *t.task, routedCallerClientId(session), t.worker->getCheckClientMap(), why);
+    return EEntityStep::kNoReply;
+}
+
+}  // namespace
+
+unsigned long routedCallerClientId(CZyNetwork* session) {
+    if (!session) return 0;
+    CUxString name;
+    if (session->GetRemoteClientName(name).IsError()) return 0;
+    return ZYClient::idOfProvenName(name.c_str());
+}
+
+// A stop is judged against the session it stops, never against the client its request names.
+EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreTask& task,
+                       unsigned long callerClientId, int checkClientMap, std::string& why) {
+    CBrowseLog log(kTag);
+    const std::string guid = sessionGuid(request);
     TDirectCaller caller;
-    caller.checkClientMap = t.worker->getCheckClientMap();
+    caller.checkClientMap = checkClientMap;
     caller.act = EDirectCallerAct::kStop;
-    caller.token = textOf(&t.request, R::token);
-    caller.callerClientId = routedCallerClientId(session);
+    caller.token = textOf(&request, R::token);
+    caller.callerClientId = callerClientId;
     CConfRecord::TOwner owner;
     bool known = false;
     if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef())
@@ -159,33 +176,24 @@ EEntityStep handOverStop(TDirectTask& t, CZyNetwork* session, std::string&, CBro
     const std::string who = decision.verdict == TDirectCallerDecision::kTokenUser
                                 ? loggedUser(decision.tokenUserId)
                                 : "calling " + loggedClient(caller.callerClientId);
-    std::string why;
     if (!known) {
         log.debugLvl(0, "Stop request for session [%s] by %s: no such session; nothing stopped", guid.c_str(),
                      who.c_str());
-        return EEntityStep::kNoReply;
+        why = "no such session";
+        return EStopVerdict::kNoSuchSession;
     }
     if (!maySessionBeStopped(owner, decision, caller.callerClientId, why)) {
         log.debugLvl(0, "Stop request for session [%s] of %s, %s by %s refused: %s", guid.c_str(),
                      loggedUser(owner.userId).c_str(), loggedClient(owner.clientId).c_str(), who.c_str(),
                      why.c_str());
-        return EEntityStep::kNoReply;
+        return EStopVerdict::kRefused;
     }
     log.debugLvl(0, "Stop request for session [%s] of %s, %s by %s accepted: %s", guid.c_str(),
                  loggedUser(owner.userId).c_str(), loggedClient(owner.clientId).c_str(), who.c_str(),
                  why.c_str());
-    t.task->setbrowseSessionGUID(guid.c_str());
-    if (g_poControllerThreadHM) g_poControllerThreadHM->processStopReq(t.task.get());
-    return EEntityStep::kNoReply;
-}
-
-}  // namespace
-
-unsigned long routedCallerClientId(CZyNetwork* session) {
-    if (!session) return 0;
-    CUxString name;
-    if (session->GetRemoteClientName(name).IsError()) return 0;
-    return ZYClient::idOfProvenName(name.c_str());
+    task.setbrowseSessionGUID(guid.c_str());
+    if (g_poControllerThreadHM) g_poControllerThreadHM->processStopReq(&task);
+    return EStopVerdict::kAccepted;
 }
 
 EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTask& t, CZyNetwork* session,

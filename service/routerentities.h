@@ -10,6 +10,7 @@
 #include "platform/msg/msg_classes.h"
 
 class CZyNetwork;
+class EvMultiEntityRestoreTask;
 struct TDirectTask;
 
 enum class EEntityStep {
@@ -23,3 +24,10 @@ EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTa
 
 // The client id of the caller of `session` (its client name looked up); 0 when it cannot be told.
 unsigned long routedCallerClientId(CZyNetwork* session);
+
+enum class EStopVerdict { kAccepted, kRefused, kNoSuchSession };
+// Judges a stop of the request's session by who asks (the request's token, or the proven calling
+// client `callerClientId`) against the session's owner, logs the verdict, and hands an accepted stop to
+// the controller with `task`. `why`: the verdict's reason. Any thread that may wait for the stop.
+EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreTask& task,
+                       unsigned long callerClientId, int checkClientMap, std::string& why);

@@ -510,6 +510,7 @@ protected:
     void releaseSentSession(bool keepForAnswer);
     // Gives back (`answered`) or closes the sessions kept for answers.
     void giveBackAnswerSessions(bool answered);
+    // Gives one session back to the pool or index-server cache it came from.
     static void giveBack(TAnswerSession& sent);
     std::unique_ptr<CBrowseTask> m_browseTask;
     std::string m_maClientName;

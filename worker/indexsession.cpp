@@ -215,7 +215,15 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater) {
         log.debugLvl(3, "browse session stopped; request for mediaagent [%s] not sent", m_maHostName.c_str());
         return true;
     }
-    if (!getSession()) return false;
+    // A further request of this worker to the same agent follows its earlier one on the session kept
+    // for that answer, as the agent would serve them in turn anyway: one session per agent and worker.
+    TAnswerSession* kept = nullptr;
+    for (TAnswerSession& held : m_answerSessions)
+        if (answeredLater && held.host == m_maHostName && held.indexingV2 == m_indexingV2) kept = &held;
+    if (kept)
+        m_session = kept->session;
+    else if (!getSession())
+        return false;
 
     std::string hostName, clientName;
     int serviceNumber = 0, port = 0;
@@ -230,7 +238,10 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater) {
         setErrorMessage(message(evmsg::kSendToMediaAgentFailed, m_maClientName.empty() ? hostName : m_maClientName));
         log.debugLvl(0, "Sending browse request failed. Error:[%s]", sent.GetErrorText().c_str());
     }
-    releaseSentSession(result && answeredLater);
+    if (kept)
+        m_session = nullptr;  // stays kept: a failed one is closed with the others
+    else
+        releaseSentSession(result && answeredLater);
     return result;
 }
 

@@ -67,8 +67,8 @@ protected:
     static TRun console(const std::string& args, const std::string& who, const std::string& errName,
                         int timeoutSeconds = 60) {
         return hubtest::runConsole(s->binaries + "/tools/browse/browse " + args + " --data " +
-                                       s->dir.file("demo") + " " + who +
-                                       " --ma-host 127.0.0.1 --timeout " + std::to_string(timeoutSeconds),
+                                       s->dir.file("demo") + " " + who + " --ma-host 127.0.0.1 --timeout " +
+                                       std::to_string(timeoutSeconds),
                                    s->dir.file(errName));
     }
     // Waits (on its writes) until the journal holds `line`.
@@ -104,6 +104,15 @@ protected:
     static std::string fileListing() {
         return "list --client client1 --subclient " + std::to_string(s->world.fileSubclient) +
                " --path /d00/d01/d00 --at " + lastDay();
+    }
+    // Starts the owner's browse of `session` through the Hubmaster into `held`, and returns once the
+    // media agent holds its answer; the caller joins the thread.
+    static std::thread holdThroughHubmaster(const std::string& session, TRun& held) {
+        std::thread browsing([&held, session] {
+            held = console(fileListing() + " --session " + session + " --via hubmaster", admin(), session);
+        });
+        EXPECT_TRUE(s->agent->waitFor("session " + session + " held after", 60s)) << s->agent->output();
+        return browsing;
     }
     static void stopHeldBrowse(const std::string& session, const std::string& road) {
         const std::string list = fileListing() + " --session " + session + road;
@@ -229,7 +238,8 @@ TEST_F(StopInFlight, ACallerThatLeftHoldsUpNoLaterBrowseThroughTheHubmaster) {
     // Several browses at once, of two users, while the agent may still hold the answer: each is
     // answered in full.
     TRun first, second;
-    std::thread other([&] { first = console(fileListing() + " --via hubmaster --quiet", alice(), "after-1"); });
+    std::thread other(
+        [&] { first = console(fileListing() + " --via hubmaster --quiet", alice(), "after-1"); });
     second = console(fileListing() + " --via hubmaster --quiet", admin(), "after-2");
     other.join();
     for (const TRun* run : {&first, &second}) {
@@ -247,11 +257,7 @@ TEST_F(StopInFlight, ACallerThatLeftHoldsUpNoLaterBrowseThroughTheHubmaster) {
 TEST_F(StopInFlight, AStopEndsTheBrowseOfAFrozenMediaAgentAtOnce) {
     const std::string session = std::string(kHeldPrefix) + "frozen";
     TRun held;
-    std::thread browsing([&] {
-        held = console(fileListing() + " --session " + session + " --via hubmaster", admin(), "frozen");
-    });
-    const bool inFlight = s->agent->waitFor("session " + session + " held after", 60s);
-    EXPECT_TRUE(inFlight) << s->agent->output();
+    std::thread browsing = holdThroughHubmaster(session, held);
     s->agent->signal(SIGSTOP);
     TRun owner = console("stop --session " + session, admin(), "frozen-stop");
     browsing.join();
@@ -264,6 +270,30 @@ TEST_F(StopInFlight, AStopEndsTheBrowseOfAFrozenMediaAgentAtOnce) {
     // Thawed, the agent still gets the stop (or, if it came while frozen past its limit, the answer's
     // session was closed): nothing of the session is left held.
     EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile()) << hostLog();
+}
+
+// Through the Hubmaster's own service a stop is answered: another user's is refused (exit 3), one of an
+// unknown session finds nothing (exit 1), the owner's is accepted and ends the browse.
+TEST_F(StopInFlight, AStopThroughTheHubmasterSaysWhatCameOfIt) {
+    const std::string session = std::string(kHeldPrefix) + "told";
+    TRun held;
+    std::thread browsing = holdThroughHubmaster(session, held);
+
+    TRun other = console("stop --via hubmaster --session " + session, alice(), "told-other");
+    EXPECT_EQ(other.status, 3) << other.out << other.err;
+    EXPECT_NE(other.err.find("The stop was refused"), std::string::npos) << other.err;
+    TRun unknown = console("stop --via hubmaster --session no-such-" + session, admin(), "told-unknown");
+    EXPECT_EQ(unknown.status, 1) << unknown.out << unknown.err;
+    EXPECT_NE(unknown.err.find("No such session"), std::string::npos) << unknown.err;
+    EXPECT_EQ(count(s->agent->output(), "session " + session + " released"), 0u);
+
+    TRun owner = console("stop --via hubmaster --session " + session, admin(), "told-owner");
+    browsing.join();
+    EXPECT_EQ(owner.status, 0) << owner.out << owner.err;
+    EXPECT_NE(owner.out.find("accepted by the Hubmaster"), std::string::npos) << owner.out;
+    EXPECT_EQ(held.status, 1) << held.out << held.err;
+    EXPECT_NE(held.err.find(kStopped), std::string::npos) << held.err;
+    EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
 }
 
 }  // namespace

@@ -191,8 +191,9 @@ const TOptionSpec kOptionSpecs[] = {
     {"--dry-run", nullptr, nullptr, kE, kWhat, "list what would be erased; book nothing",
      SWITCH(dryRun, true)},
     {"--yes", nullptr, nullptr, kE, kWhat, "erase a folder's contents without asking", SWITCH(yes, true)},
-    {"--via", nullptr, "router|hubmaster", kL | kV | kC | kF | kM | kE, kWhat,
-     "hubmaster: list and versions through the Hubmaster's own service (older media agents)",
+    {"--via", nullptr, "router|hubmaster", kL | kV | kC | kF | kM | kS | kE, kWhat,
+     "hubmaster: list and versions through the Hubmaster's own service (older media agents); a stop "
+     "there is answered with its outcome",
      [](TConsoleOptions& o, const std::string&, const std::string& v) {
          if (v != "hubmaster" && v != "router") return "--via takes router or hubmaster, not [" + v + "]";
          o.viaHubmaster = v == "hubmaster";
@@ -545,9 +546,12 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
     if (o.page > 0 && o.pageSize <= 0) return refuse("--page needs --page-size");
     if (o.command == EConsoleCommand::kStop && o.session.empty()) return refuse("needs --session <id>");
     if (o.command == EConsoleCommand::kFind && o.pattern.empty()) return refuse("needs --name <pattern>");
-    if (o.viaHubmaster && o.command != EConsoleCommand::kList && o.command != EConsoleCommand::kVersions)
-        return refuse("--via hubmaster serves list and versions; the other commands go to BrowseRouter");
-    if ((o.viaHubmaster || o.command == EConsoleCommand::kErase) && o.subclientId <= 0)
+    if (o.viaHubmaster && o.command != EConsoleCommand::kList && o.command != EConsoleCommand::kVersions &&
+        o.command != EConsoleCommand::kStop)
+        return refuse(
+            "--via hubmaster serves list, versions and stop; the other commands go to BrowseRouter");
+    if (((o.viaHubmaster && o.command != EConsoleCommand::kStop) || o.command == EConsoleCommand::kErase) &&
+        o.subclientId <= 0)
         return refuse(std::string(o.viaHubmaster ? "--via hubmaster" : "erase") + " needs --subclient");
     if (o.command == EConsoleCommand::kErase && o.paths.empty()) return refuse("needs --path <path>=<size>");
     if (!o.clients.empty() && (!o.client.empty() || o.clientId > 0))

@@ -827,6 +827,20 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
         return failed(result, kExitRefused, "the token is not a user token: the stop was not sent");
     }
     const std::string where = router.host + ":" + std::to_string(router.port);
+    if (m_options.viaHubmaster) {
+        // The Hubmaster's own service answers a stop with its outcome: said, and told by the exit status.
+        m_road = "hubmaster (" + std::string(CHostBrowseService::kServiceName) + " at " + where + ")";
+        if (m_options.verbose)
+            m_remark("stop: operation 5 for session " + m_options.session +
+                     (user.empty() ? "" : " as user [" + user + "]") + " to " +
+                     CHostBrowseService::kServiceName + " at " + where +
+                     "; the Hubmaster judges it against the session's owner and answers");
+        const int rc = throughHubmaster(router, request, result, {});
+        if (rc == kExitOk)
+            result.note = "stop of session " + m_options.session +
+                          " accepted by the Hubmaster: its browses end with \"The browse was stopped\"";
+        return rc;
+    }
     m_road = "router (BrowseRouter at " + where + ")";
     if (m_options.verbose)
         m_remark("stop: operation 5 for session " + m_options.session +
@@ -852,8 +866,9 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
         result.note = sent +
                       " and handled there, not confirmed; this console's log shows that session's "
                       "last browse had ended (" +
-                      earlier + "); a browse of it still running (this log lists browses once ended) ends "
-                                "with \"The browse was stopped\" if it is yours";
+                      earlier +
+                      "); a browse of it still running (this log lists browses once ended) ends "
+                      "with \"The browse was stopped\" if it is yours";
     } else {
         result.note = sent +
                       " and handled there, not confirmed (the router answers no stop): a browse of "

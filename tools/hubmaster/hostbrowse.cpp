@@ -248,7 +248,11 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
     }
     TCaller caller;
     std::string error;
-    if (!authenticate(request, caller, error) || !resolveEntity(request, error))
+    if (!authenticate(request, caller, error))
+        sendError(session, error);
+    else if (request.getint64(R::opType) == databrowse::BROWSE_OP_STOP)
+        stopSession(session, request, caller);
+    else if (!resolveEntity(request, error))
         sendError(session, error);
     else if (request.getint64(R::opType) == databrowse::BROWSE_OP_END_USER_ERASE)
         erase(session, request, caller);
@@ -439,9 +443,10 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     }
     const bool gone = forwarder->callerGone();
     const bool endSent = forwarder->close();
-    // Nobody reads this browse's answers any more: the event manager's cancel, a stop of its session,
-    // ends its worker and tells the media agent, which would otherwise go on answering nobody.
-    if (gone && !ended) stopLeftBrowse(request, caller);
+    // Nobody reads this browse's answers any more (a caller that closes once it has read the end left
+    // nothing behind): the event manager's cancel, a stop of its session, ends its worker and tells the
+    // media agent, which would otherwise go on answering nobody.
+    if (gone && !ended && !endSent) stopLeftBrowse(request, caller);
     // One line per browse: who asked, the road, what came of it and how long it took.
     CNMessageBase* session_ =
         request.isSet(R::session) ? request.getObjectAccessor(R::session, false) : nullptr;
@@ -460,6 +465,37 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     // A failure must never reach the caller as an empty listing.
     if (!accepted && !forwarder->errorSent()) {
         sendError(session, "The Hubmaster could not run the browse");
+        return;
+    }
+    if (!endSent) sendEnd(session);
+}
+
+void CHostBrowseService::stopSession(CZyNetwork& session, databrowse::BrowseRequest& request,
+                                     const TCaller& caller) {
+    const CNMessageBase* block =
+        request.isSet(R::session) ? request.getObjectAccessor(R::session, false) : nullptr;
+    const std::string guid = block ? block->getstring(databrowse::BrowseSession::f::sessionId) : "";
+    if (guid.empty()) {
+        sendError(session, "A stop names the session to stop");
+        return;
+    }
+    // The service judges the stop against the session's owner and answers its verdict on the channel.
+    const long long jobId = nextJobId();
+    auto forwarder = std::make_shared<CForwarder>(session);
+    EvReturnDestinations::registerDestination(jobId, forwarder);
+    EvMultiEntityRestoreTask task;
+    task.setJobId(static_cast<unsigned long long>(jobId));
+    task.setBrowseOpType(databrowse::BROWSE_OP_STOP);
+    task.setbrowseSessionGUID(guid.c_str());
+    task.setUserId(caller.userId);
+    task.setUserName(caller.userName.c_str());
+    const bool accepted = m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request) != 0;
+    EvReturnDestinations::unregisterDestination(jobId);
+    const bool endSent = forwarder->close();
+    logLine("stop of session [" + guid + "] by user [" + caller.userName + "] through " + kServiceName +
+            ": " + (accepted ? "accepted" : forwarder->outcome()));
+    if (!accepted && !forwarder->errorSent()) {
+        sendError(session, "The Hubmaster could not stop the session");
         return;
     }
     if (!endSent) sendEnd(session);

@@ -2,7 +2,8 @@
 // the management server's event manager hands it work. A databrowse::BrowseRequest becomes a browse task
 // for the service's entry point, and every answer of the task's return channel goes back on the
 // caller's connection (so a classic fast browse of an older media agent reaches the console too); an
-// erase request (operation 7) becomes an end user's erase task. Callers prove who they are with a
+// erase request (operation 7) becomes an end user's erase task, and a stop (operation 5) is answered
+// with the service's verdict. Callers prove who they are with a
 // token. One object per host process: started after the service, drained before the service is
 // cleaned up, stopped after it. Requests run on the network server's connection threads.
 #pragma once
@@ -66,6 +67,8 @@ private:
     // reply's error text for what only BrowseRouter answers.
     static bool servedHere(databrowse::BrowseRequest& request, std::string& error);
     void browse(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
+    // A user's stop of a session: the service's verdict (accepted, refused, no such session) is the answer.
+    void stopSession(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
     // Stops the session of a browse whose caller left before its answer ended.
     void stopLeftBrowse(databrowse::BrowseRequest& request, const TCaller& caller);
     void erase(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);

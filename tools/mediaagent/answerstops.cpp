@@ -12,6 +12,18 @@ CAnswerStops& CAnswerStops::instance() {
     return *stops;
 }
 
+void CAnswerStops::remember(std::map<std::string, Clock::time_point>& sessions, const std::string& session,
+                            Clock::time_point now) {
+    std::erase_if(sessions, [now](const auto& kept) { return kept.second <= now; });
+    if (sessions.size() >= kMaxKeptStops) {
+        auto oldest = sessions.begin();
+        for (auto it = sessions.begin(); it != sessions.end(); ++it)
+            if (it->second < oldest->second) oldest = it;
+        sessions.erase(oldest);
+    }
+    sessions[session] = now + std::chrono::seconds(I2::SecuredMessageHandler::maxAgeSeconds());
+}
+
 int CAnswerStops::stop(const std::string& session) {
     if (session.empty()) return 0;
     int stopped = 0;
@@ -22,19 +34,11 @@ int CAnswerStops::stop(const std::string& session) {
             if (!it->second->stopped) ++stopped;
             it->second->stopped = true;
         }
-        // An answer already stopping is no sign of a request still to come.
-        if (from == to) {
-            const auto now = CHubClock::real().steadyNow();
-            std::erase_if(m_kept, [now](const auto& kept) { return kept.second <= now; });
-            if (m_kept.size() >= kMaxKeptStops) {
-                auto oldest = m_kept.begin();
-                for (auto it = m_kept.begin(); it != m_kept.end(); ++it)
-                    if (it->second < oldest->second) oldest = it;
-                m_kept.erase(oldest);
-            }
-            m_kept[session] =
-                now + std::chrono::seconds(I2::SecuredMessageHandler::maxAgeSeconds());
-        }
+        // An answer streaming or ended is the one the stop is for, not a request still to come.
+        const auto now = CHubClock::real().steadyNow();
+        auto answered = m_answered.find(session);
+        if (from == to && (answered == m_answered.end() || answered->second <= now))
+            remember(m_kept, session, now);
     }
     m_changed.notify_all();
     return stopped;
@@ -69,6 +73,7 @@ CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session)
 CAnswerStops::CAnswer::~CAnswer() {
     if (m_session.empty()) return;
     CHubMutexLock lock(m_stops.m_mutex);
+    m_stops.remember(m_stops.m_answered, m_session, CHubClock::real().steadyNow());
     auto [from, to] = m_stops.m_streaming.equal_range(m_session);
     for (auto it = from; it != to; ++it) {
         if (it->second == m_state) {

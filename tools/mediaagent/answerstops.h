@@ -45,12 +45,13 @@ public:
 
     static CAnswerStops& instance();
 
-    // Stops without waiting for this long: kept stops beyond this many, the oldest go.
+    // Kept stops, and sessions remembered as answered, beyond this many: the oldest go.
     static constexpr size_t kMaxKeptStops = 4096;
 
-    // Stops every answer of `session` now streaming. With none of the session streaming, the stop is kept for the
-    // session's next answer, which it stops as soon as it starts, for as long as a request may take to
-    // arrive (the age a signed request is accepted at). The number of answers it stopped now.
+    // Stops every answer of `session` now streaming. A stop of a session that has not been answered
+    // yet here is kept for its first answer, which it stops as soon as it starts, for as long as a
+    // request may take to arrive (the age a signed request is accepted at); one of a session whose
+    // answer has ended is for that answer, and is not kept. The number of answers it stopped now.
     int stop(const std::string& session);
     // Answers of sessions whose id starts with `prefix` are held after their first items for at most
     // `limit` (empty prefix: none is held).
@@ -59,11 +60,19 @@ public:
     void releaseHolds();
 
 private:
+    using Clock = std::chrono::steady_clock;
+    // Notes `session` in `sessions` until a stop of it lapses, dropping lapsed ones and, at the bound,
+    // the oldest.
+    void remember(std::map<std::string, Clock::time_point>& sessions, const std::string& session,
+                  Clock::time_point now) REQUIRES(m_mutex);
+
     CHubMutex m_mutex;
     std::condition_variable m_changed;
     std::multimap<std::string, std::shared_ptr<TStopState>> m_streaming GUARDED_BY(m_mutex);
     // Stops that found no answer of their session, with when they lapse.
-    std::map<std::string, std::chrono::steady_clock::time_point> m_kept GUARDED_BY(m_mutex);
+    std::map<std::string, Clock::time_point> m_kept GUARDED_BY(m_mutex);
+    // Sessions whose answers have ended, for as long as a stop of them is to be told from an early one.
+    std::map<std::string, Clock::time_point> m_answered GUARDED_BY(m_mutex);
     std::string m_holdPrefix GUARDED_BY(m_mutex);
     std::chrono::seconds m_holdLimit GUARDED_BY(m_mutex){0};
     bool m_released GUARDED_BY(m_mutex) = false;

@@ -474,9 +474,8 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
                 heldItems += items->size();
         return !end || flush();
     };
-    int sent =
-        index ? answerIndexBrowse(plan, *index, batchSize, send, [&] { return inFlight.stopped(); })
-              : answerIndexBrowseRefusal(plan, why, send);
+    int sent = index ? answerIndexBrowse(plan, *index, batchSize, send, [&] { return inFlight.stopped(); })
+                     : answerIndexBrowseRefusal(plan, why, send);
     if (inFlight.stopped()) {
         // What was still held back is not sent: the caller is told the browse was stopped, then the end.
         held.clear();

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <memory>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -503,8 +503,8 @@ TEST_F(SuperBrowseAnswer, AFindEndsAtTheNextLookAtItsStop) {
     EXPECT_EQ(cut.type(0), databrowse::BROWSE_RESP_END);
 }
 
-// A stop that reaches the agent before the request it stops is kept for that session's next answer, once;
-// one that stopped a streaming answer is not kept for a later one.
+// A stop that reaches the agent before the request it stops is kept for that session's first answer,
+// once; one that stopped a streaming answer, or came after its answer ended, is not kept for a later one.
 TEST(AnswerStops, AStopThatComesFirstStopsTheSessionsNextAnswerOnce) {
     mediaagent::CAnswerStops& stops = mediaagent::CAnswerStops::instance();
     EXPECT_EQ(stops.stop("early-1"), 0);
@@ -516,6 +516,11 @@ TEST(AnswerStops, AStopThatComesFirstStopsTheSessionsNextAnswerOnce) {
     }
     mediaagent::CAnswerStops::CAnswer next(stops, "early-1");
     EXPECT_FALSE(next.stopped());
+    // A session answered here: a stop after its answer ended is for that answer, not the next one.
+    { mediaagent::CAnswerStops::CAnswer answered(stops, "answered-1"); }
+    EXPECT_EQ(stops.stop("answered-1"), 0);
+    mediaagent::CAnswerStops::CAnswer afterwards(stops, "answered-1");
+    EXPECT_FALSE(afterwards.stopped());
 
     std::optional<mediaagent::CAnswerStops::CAnswer> streaming(std::in_place, stops, "streaming-1");
     EXPECT_EQ(stops.stop("streaming-1"), 1);
@@ -525,4 +530,3 @@ TEST(AnswerStops, AStopThatComesFirstStopsTheSessionsNextAnswerOnce) {
     mediaagent::CAnswerStops::CAnswer later(stops, "streaming-1");
     EXPECT_FALSE(later.stopped());
 }
-
