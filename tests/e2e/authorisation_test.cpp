@@ -7,14 +7,20 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/hubdemo/hubdemo.h"
+#include "platform/net/zyd_launcher.h"
+#include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork.h"
+#include "platform/restoreproto/fsr_messages.h"
+#include "platform/threads/hubmutex.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/demosystem.h"
@@ -23,6 +29,7 @@
 #include "tests/support/process/consolerun.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
+#include "tools/mediaagent/superbrowseanswer.h"
 
 namespace {
 
@@ -41,6 +48,95 @@ struct TAnswers {
     bool prepared = false;
     std::shared_ptr<CNMessageBase> request;  // the request prepared for the caller, when one came
     size_t items = 0;
+};
+
+// What the mining services of the machines a test plays were sent: each launch request and its input,
+// and each message, as text.
+struct TMiningReceived {
+    CHubMutex mutex;
+    std::string text GUARDED_BY(mutex);
+    size_t requests GUARDED_BY(mutex) = 0;
+    size_t launchInputs GUARDED_BY(mutex) = 0;  // launches that handed the service an input
+
+    void add(const std::string& what, bool request, bool launchInput) {
+        CHubMutexLock lock(mutex);
+        text += what + "\n";
+        requests += request;
+        launchInputs += launchInput;
+    }
+};
+
+constexpr const char* kCapturedAnswer = "the mining service played by the test only listened";
+
+// One instance of a mining service ("LiveBrowseServer", "ZYAppMinningIdxService") of a machine the test
+// plays: it keeps what it is sent and answers as that machine with an error and the end, through the
+// BrowseRouter the request names, so that the browse ends as any mining does.
+class CCapturingMiner : public CZyNetworkServer {
+public:
+    CCapturingMiner(std::shared_ptr<TMiningReceived> received, const TZyLaunch& launch)
+        : CZyNetworkServer(&onXdr, &onXml, launch.guid.c_str(), launch.listener),
+          m_received(std::move(received)) {
+        if (!launch.request) return;
+        CNSession::LaunchOnDemandServiceReq request = *launch.request;
+        std::string text;
+        EXPECT_EQ(request.serialize(text), 0);
+        const std::string input = request.getstring(CNSession::LaunchOnDemandServiceReq::f::launchInput);
+        m_received->add(text + "\n" + input, false, !input.empty());
+    }
+    ~CCapturingMiner() override {
+        CHubMutexLock lock(m_answersMutex);
+        for (std::thread& t : m_answers) t.join();
+    }
+
+private:
+    static void onXdr(ZynCallback_e, CZyNetworkServer* server, long long handle, unsigned long code,
+                      zysDatabuf_v2*) {
+        CZySessionLease session(server, handle);
+        bool timedOut = false;
+        if (code == ZYS_PM_DISCONNECT_REQ && session)
+            ignoreResult(session->ReplyDisconnect(5, timedOut), "a peer already gone is no fault");
+    }
+    static void onXml(ZynCallback_e, CZyNetworkServer* server, long long handle, CNMessageBase* message) {
+        std::unique_ptr<CNMessageBase> owned(message);
+        auto* self = dynamic_cast<CCapturingMiner*>(server);
+        CZySessionLease session(server, handle);
+        if (!self || !owned || !session) return;
+        bool timedOut = false;
+        if (owned->getTagID() == ZYS_PM_DISCONNECT_REQ) {
+            ignoreResult(session->ReplyDisconnect(5, timedOut), "a peer already gone is no fault");
+            return;
+        }
+        std::string text;
+        EXPECT_EQ(owned->serialize(text), 0);
+        auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get());
+        self->m_received->add(text, request != nullptr, false);
+        if (!request) return;
+        using C = databrowse::ApplicationMiningConnectionInfo::f;
+        CNMessageBase* connection =
+            request->getObjectAccessor(R::advOptions, true)
+                ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::appMiningBlock, true)
+                ->getObjectAccessor(databrowse::Msg60::f::connectionInfo, true);
+        mediaagent::TIndexBrowsePlan plan;
+        plan.workerId = connection->getstring(C::workerId);
+        plan.hubmasterHost = connection->getstring(C::hubmasterHostName);
+        plan.routerName = connection->getstring(C::browseRouterName);
+        plan.session = request->getObjectAccessor(R::session, true)
+                           ->getstring(databrowse::BrowseSession::f::sessionId);
+        plan.localName = session->GetOwnCertificateName();
+        // Answered apart from the request's session, as a mining service does: its sender may wait on
+        // it (a disconnect) before the answers can reach the browse.
+        CHubMutexLock lock(self->m_answersMutex);
+        self->m_answers.emplace_back([plan] {
+            std::string outcome;
+            EXPECT_TRUE(mediaagent::deliverIndexBrowseAnswer(plan, nullptr, kCapturedAnswer, 100, outcome))
+                << outcome;
+        });
+    }
+
+    const std::shared_ptr<TMiningReceived> m_received;
+    CHubMutex m_answersMutex;
+    std::vector<std::thread> m_answers GUARDED_BY(m_answersMutex);  // joined when the instance ends
 };
 
 class Authorisation : public ::testing::Test {
@@ -227,42 +323,84 @@ TEST_F(Authorisation, NoCredentialsNoAnswerOnAnyRoad) {
     EXPECT_NE(converted.texts.find(kDenied), std::string::npos) << converted.texts;
 }
 
-// A console's token is enough for a media conversion of the archive files its user may browse, and no
-// more: alice's token converts client1's files, not client2's; a forged token converts nothing.
-TEST_F(Authorisation, ConversionsServeATokensUserForItsOwnClientsOnly) {
-    auto logical = [](long long subclient) {
+// A media conversion tells where a client's backups are kept: it is answered for the client whose
+// backups those are (or a machine the client map lets act for it) and for the infrastructure, judged by
+// every archive file it names and by the backup set whose index files it asks to be looked up. One that
+// names nothing to judge it by is refused, and so is a console without a certificate: it asks for media
+// with a media browse and its token.
+TEST_F(Authorisation, ConversionsAreJudgedByEverythingTheyName) {
+    auto archiveOf = [](long long subclient) {
         databrowse::LogicalMedia media;
         media.setint64(databrowse::LogicalMedia::f::archFileId,
                        count("SELECT MIN(id) FROM archFile WHERE appId = " + std::to_string(subclient)));
-        return media;
-    };
-    auto convert = [&](long long subclient, const std::string& token) {
         databrowse::PredictionData prediction;
-        prediction.setObjectAccessor(logical(subclient), databrowse::PredictionData::f::logicalMedia);
-        databrowse::MediaPredictionConvReq conversion;
-        conversion.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData, {prediction});
-        conversion.setstring(databrowse::MediaPredictionConvReq::f::token, token);
-        return askRouter(conversion);
+        prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
+        return prediction;
     };
-    TAnswers own = convert(s->world.fileSubclient, s->aliceToken);
-    ASSERT_TRUE(own.prepared) << own.texts;
-    EXPECT_EQ(own.request->getTagID(), databrowse::MediaPredictionConvResp::TAG);
-    for (const auto& [subclient, token] : {std::pair{s->otherSubclient, s->aliceToken},
-                                           std::pair{static_cast<long long>(s->world.fileSubclient),
-                                                     std::string("forged")}}) {
-        TAnswers refused = convert(subclient, token);
-        EXPECT_FALSE(refused.prepared);
-        EXPECT_NE(refused.texts.find(kDenied), std::string::npos) << refused.texts;
+    auto lookUp = [](const std::string& backupSetGuid) {
+        databrowse::MediaPredictionConvReq conversion;
+        conversion.setint64(databrowse::MediaPredictionConvReq::f::lookUpIndexFiles, 1);
+        if (!backupSetGuid.empty())
+            conversion.setstring(databrowse::MediaPredictionConvReq::f::backupSetGUID, backupSetGuid);
+        return conversion;
+    };
+    const std::string ownSet =
+        hubtest::queryText(db(), "SELECT GUID FROM APP_BackupSetName WHERE id = " +
+                                     std::to_string(s->world.fileBackupSet));
+    const std::string vmSet = hubtest::queryText(
+        db(), "SELECT GUID FROM APP_BackupSetName WHERE id = " + std::to_string(s->world.vmBackupSet));
+    ASSERT_FALSE(ownSet.empty());
+    ASSERT_FALSE(vmSet.empty());
+
+    // client1's machine: the index files of its own backup set, and its own archive files.
+    databrowse::MediaPredictionConvReq own = lookUp(ownSet);
+    TAnswers ownMedia = askRouter(own, "client1");
+    ASSERT_TRUE(ownMedia.prepared) << ownMedia.texts;
+    EXPECT_EQ(ownMedia.request->getTagID(), databrowse::MediaPredictionConvResp::TAG);
+    databrowse::MediaPredictionConvReq ownFiles;
+    ownFiles.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData,
+                           {archiveOf(s->world.fileSubclient)});
+    EXPECT_TRUE(askRouter(ownFiles, "client1").prepared);
+
+    // Nothing of another client's, whether named by backup set or archive file or both, nor a look-up
+    // of no backup set or of one that does not exist, nor a conversion that names nothing.
+    databrowse::MediaPredictionConvReq vmLookUp = lookUp(vmSet);
+    databrowse::MediaPredictionConvReq mixed = lookUp(vmSet);
+    mixed.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData, {archiveOf(s->world.fileSubclient)});
+    databrowse::MediaPredictionConvReq otherFiles;
+    otherFiles.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData, {archiveOf(s->otherSubclient)});
+    databrowse::MediaPredictionConvReq noSet = lookUp("");
+    databrowse::MediaPredictionConvReq unknownSet = lookUp("no-such-backup-set");
+    databrowse::MediaPredictionConvReq nothing;
+    for (auto* refused : {&vmLookUp, &mixed, &otherFiles, &noSet, &unknownSet, &nothing}) {
+        TAnswers answer = askRouter(*refused, "client1");
+        EXPECT_FALSE(answer.prepared) << refused->AsString();
+        EXPECT_NE(answer.texts.find(kDenied), std::string::npos) << answer.texts;
     }
-    // The list form reads its own token field.
     Indexing::PredictionConversionReq one;
-    one.setlistobject(Indexing::PredictionConversionReq::f::logicalMedia, {logical(s->otherSubclient)});
+    one.setint64(Indexing::PredictionConversionReq::f::requestOffset, 1);
+    one.setlistobject(Indexing::PredictionConversionReq::f::logicalMedia,
+                      {*archiveOf(s->world.fileSubclient).getObjectAccessor(
+                          databrowse::PredictionData::f::logicalMedia, false)});
     Indexing::PredictionConversionReqList list;
     list.setlistobject(Indexing::PredictionConversionReqList::f::requests, {one});
-    list.setstring(Indexing::PredictionConversionReqList::f::token, s->adminToken);
-    TAnswers listed = askRouter(list);
+    TAnswers listed = askRouter(list, "client1");
     ASSERT_TRUE(listed.prepared) << listed.texts;
     EXPECT_EQ(listed.request->getTagID(), Indexing::PredictionConversionRespList::TAG);
+    Indexing::PredictionConversionReqList emptyList;
+    EXPECT_FALSE(askRouter(emptyList, "client1").prepared);
+
+    // A console without a certificate is told how it gets media: with a media browse.
+    TAnswers anonymous = askRouter(own);
+    EXPECT_FALSE(anonymous.prepared);
+    EXPECT_NE(anonymous.texts.find("media browse (browse operation 3)"), std::string::npos) << anonymous.texts;
+    TRun media = browse("media " + fileSubclient() + " --at " + lastDay(), alice());
+    EXPECT_EQ(media.status, 0) << media.err;
+
+    // The media agent, which asks while it answers a browse it was sent, is served.
+    TAnswers byAgent = askRouter(vmLookUp, "mediaagent1");
+    ASSERT_TRUE(byAgent.prepared) << byAgent.texts;
+    EXPECT_EQ(byAgent.request->getTagID(), databrowse::MediaPredictionConvResp::TAG);
 }
 
 // 2 and 3. A client that is not the subclient's (or that does not exist) is refused before anything is
@@ -422,7 +560,8 @@ TEST_F(Authorisation, ASessionBelongsToWhoeverSetItUp) {
 }
 
 // What BrowseRouter prepares for a console goes on to a media agent, which trusts the Hubmaster's
-// signature: the user's token is not in it, for any command or user.
+// signature, or to the machine a live browse browses: the user's token is not in it, for any command or
+// user.
 TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
     for (const std::string& who : {alice(), admin()}) {
         const std::string token = who.substr(who.find(' ') + 1);
@@ -445,6 +584,90 @@ TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
             EXPECT_EQ(text.find("\"token\""), std::string::npos) << words;
         }
     }
+    // A live browse is prepared for the machine browsed, a client.
+    const zyent::AppBrowseWorld& apps = s->world.apps;
+    const long long machine =
+        count("SELECT id FROM APP_Application WHERE clientId = " + std::to_string(apps.windowsMachine));
+    databrowse::BrowseRequest live = request("list --client livewin1 --backup-set " +
+                                             std::to_string(apps.windowsBackupSet) + " --subclient " +
+                                             std::to_string(machine) + " --app-type 29 --path C:\\ --live " + admin());
+    TAnswers prepared = askRouter(live);
+    ASSERT_TRUE(prepared.request) << prepared.texts;
+    std::string text;
+    ASSERT_EQ(prepared.request->serialize(text), 0);
+    EXPECT_EQ(text.find(s->adminToken), std::string::npos) << text;
+}
+
+// A mining request goes on to the machine that mines it: a media agent, or a SharePoint server (a
+// client, no part of the infrastructure). On neither road does it carry the user's token (the
+// administrator's here, which may do most): through BrowseRouter the request prepared for the console,
+// which takes it to the mining service; through HubmasterBrowse the host's launches and requests, sent
+// to the mining machines this test plays. Exchange and Active Directory databases and a SharePoint site.
+TEST_F(Authorisation, MiningRequestsCarryNoToken) {
+    const zyent::TAppMiningWorld& mining = s->world.mining;
+    auto received = std::make_shared<TMiningReceived>();
+    std::shared_ptr<CZydListener> machines = CZydListener::create();
+    ASSERT_FALSE(machines->start(0).IsError());
+    for (const char* service : {"LiveBrowseServer", "ZYAppMinningIdxService"})
+        ASSERT_TRUE(machines->registerLaunchable(service, [received](const TZyLaunch& launch) {
+            return std::unique_ptr<CZyNetworkServer>(std::make_unique<CCapturingMiner>(received, launch));
+        }));
+    for (const std::string& machine : {mining.miningMediaAgentName, std::string("spplain")})
+        hubtest::pointClientAt(s->world, machine, machines->port());
+
+    const std::string miner = " --ma " + mining.miningMediaAgentName;
+    const std::string exchange = "exchmine1";
+    struct TMining {
+        const char* what;
+        std::string words;
+        std::function<void(databrowse::BrowseRequest&)> complete;
+    };
+    auto details = [](databrowse::BrowseRequest& r) {
+        return r.getObjectAccessor(R::advOptions, true)
+            ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+            ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::appMiningBlock, true)
+            ->getObjectAccessor(databrowse::Msg60::f::miningDetails, true);
+    };
+    const TMining minings[] = {
+        {"Exchange database",
+         "--client " + exchange + " --subclient " + std::to_string(mining.dbSubclientFirst) + " --app-type 53" + miner,
+         [](databrowse::BrowseRequest& r) {
+             databrowse::BrowsePath path;
+             path.setstring(databrowse::BrowsePath::f::path, "Mailbox Database A");
+             r.setlistobject(R::paths, {path});
+         }},
+        {"Active Directory database",
+         "--client " + exchange + " --subclient " + std::to_string(mining.adSubclient) + " --app-type 41" + miner,
+         [&](databrowse::BrowseRequest& r) { details(r)->setstring(databrowse::Msg55::f::ditPath, "C:\\ntds.dit"); }},
+        {"SharePoint site",
+         "--client spplain --subclient " + std::to_string(mining.spSubclient) + " --app-type 78",
+         [](databrowse::BrowseRequest&) {}}};
+    size_t sent = 0;
+    for (const TMining& m : minings) {
+        auto asked = [&] {
+            databrowse::BrowseRequest r = request("list --mine " + m.words + " --at " + lastDay() + " " + admin());
+            m.complete(r);
+            return r;
+        };
+        databrowse::BrowseRequest routed = asked();
+        TAnswers prepared = askRouter(routed);
+        ASSERT_TRUE(prepared.request) << m.what << ": " << prepared.texts;
+        std::string text;
+        ASSERT_EQ(prepared.request->serialize(text), 0);
+        EXPECT_EQ(text.find(s->adminToken), std::string::npos) << m.what;
+        EXPECT_EQ(text.find("f.763531"), std::string::npos) << m.what << ": the token element";
+
+        databrowse::BrowseRequest hosted = asked();
+        TAnswers answers = askHost(hosted);
+        EXPECT_NE(answers.texts.find(kCapturedAnswer), std::string::npos)
+            << m.what << ": the request did not reach the mining service: " << answers.texts;
+        ++sent;
+    }
+    CHubMutexLock lock(received->mutex);
+    EXPECT_EQ(received->requests, sent) << received->text;
+    EXPECT_GE(received->launchInputs, 1u) << "the SharePoint launch hands its service the request";
+    EXPECT_EQ(received->text.find(s->adminToken), std::string::npos) << received->text;
+    EXPECT_EQ(received->text.find("f.763531"), std::string::npos) << received->text;
 }
 
 // A certificate proves the name exactly as the Hubmaster knows it: the authority issues none for the
