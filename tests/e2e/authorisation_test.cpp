@@ -12,11 +12,9 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/hubdemo/hubdemo.h"
-#include "platform/net/zyd_launcher.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork.h"
 #include "platform/restoreproto/fsr_messages.h"
@@ -29,6 +27,7 @@
 #include "tests/support/process/consolerun.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
+#include "tools/mediaagent/ondemandservices.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 
 namespace {
@@ -71,11 +70,10 @@ constexpr const char* kCapturedAnswer = "the mining service played by the test o
 // One instance of a mining service ("LiveBrowseServer", "ZYAppMinningIdxService") of a machine the test
 // plays: it keeps what it is sent and answers as that machine with an error and the end, through the
 // BrowseRouter the request names, so that the browse ends as any mining does.
-class CCapturingMiner : public CZyNetworkServer {
+class CCapturingMiner : public mediaagent::CLaunchedInstance {
 public:
     CCapturingMiner(std::shared_ptr<TMiningReceived> received, const TZyLaunch& launch)
-        : CZyNetworkServer(&onXdr, &onXml, launch.guid.c_str(), launch.listener),
-          m_received(std::move(received)) {
+        : CLaunchedInstance(launch, &onXml), m_received(std::move(received)) {
         if (!launch.request) return;
         CNSession::LaunchOnDemandServiceReq request = *launch.request;
         std::string text;
@@ -83,27 +81,15 @@ public:
         const std::string input = request.getstring(CNSession::LaunchOnDemandServiceReq::f::launchInput);
         m_received->add(text + "\n" + input, false, !input.empty());
     }
-    ~CCapturingMiner() override {
-        CHubMutexLock lock(m_answersMutex);
-        for (std::thread& t : m_answers) t.join();
-    }
 
 private:
-    static void onXdr(ZynCallback_e, CZyNetworkServer* server, long long handle, unsigned long code,
-                      zysDatabuf_v2*) {
-        CZySessionLease session(server, handle);
-        bool timedOut = false;
-        if (code == ZYS_PM_DISCONNECT_REQ && session)
-            ignoreResult(session->ReplyDisconnect(5, timedOut), "a peer already gone is no fault");
-    }
     static void onXml(ZynCallback_e, CZyNetworkServer* server, long long handle, CNMessageBase* message) {
         std::unique_ptr<CNMessageBase> owned(message);
         auto* self = dynamic_cast<CCapturingMiner*>(server);
         CZySessionLease session(server, handle);
         if (!self || !owned || !session) return;
-        bool timedOut = false;
         if (owned->getTagID() == ZYS_PM_DISCONNECT_REQ) {
-            ignoreResult(session->ReplyDisconnect(5, timedOut), "a peer already gone is no fault");
+            replyDisconnect(*session);
             return;
         }
         std::string text;
@@ -124,10 +110,7 @@ private:
         plan.session = request->getObjectAccessor(R::session, true)
                            ->getstring(databrowse::BrowseSession::f::sessionId);
         plan.localName = session->GetOwnCertificateName();
-        // Answered apart from the request's session, as a mining service does: its sender may wait on
-        // it (a disconnect) before the answers can reach the browse.
-        CHubMutexLock lock(self->m_answersMutex);
-        self->m_answers.emplace_back([plan] {
+        self->answerApart([plan] {
             std::string outcome;
             EXPECT_TRUE(mediaagent::deliverIndexBrowseAnswer(plan, nullptr, kCapturedAnswer, 100, outcome))
                 << outcome;
@@ -135,8 +118,6 @@ private:
     }
 
     const std::shared_ptr<TMiningReceived> m_received;
-    CHubMutex m_answersMutex;
-    std::vector<std::thread> m_answers GUARDED_BY(m_answersMutex);  // joined when the instance ends
 };
 
 class Authorisation : public ::testing::Test {
@@ -560,8 +541,7 @@ TEST_F(Authorisation, ASessionBelongsToWhoeverSetItUp) {
 }
 
 // What BrowseRouter prepares for a console goes on to a media agent, which trusts the Hubmaster's
-// signature, or to the machine a live browse browses: the user's token is not in it, for any command or
-// user.
+// signature: the user's token is not in it, for any command or user.
 TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
     for (const std::string& who : {alice(), admin()}) {
         const std::string token = who.substr(who.find(' ') + 1);
@@ -584,18 +564,6 @@ TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
             EXPECT_EQ(text.find("\"token\""), std::string::npos) << words;
         }
     }
-    // A live browse is prepared for the machine browsed, a client.
-    const zyent::AppBrowseWorld& apps = s->world.apps;
-    const long long machine =
-        count("SELECT id FROM APP_Application WHERE clientId = " + std::to_string(apps.windowsMachine));
-    databrowse::BrowseRequest live = request("list --client livewin1 --backup-set " +
-                                             std::to_string(apps.windowsBackupSet) + " --subclient " +
-                                             std::to_string(machine) + " --app-type 29 --path C:\\ --live " + admin());
-    TAnswers prepared = askRouter(live);
-    ASSERT_TRUE(prepared.request) << prepared.texts;
-    std::string text;
-    ASSERT_EQ(prepared.request->serialize(text), 0);
-    EXPECT_EQ(text.find(s->adminToken), std::string::npos) << text;
 }
 
 // A mining request goes on to the machine that mines it: a media agent, or a SharePoint server (a
