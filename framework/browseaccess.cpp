@@ -38,7 +38,8 @@ bool isTokenFlag(const CNMessageBase& flag) {
 
 void dropCallerToken(databrowse::BrowseRequest& request) {
     request.clearField(databrowse::BrowseRequest::f::token.tag, databrowse::BrowseRequest::f::token.code);
-    if (std::vector<CNMessageBase>* flags = requestAdditionalFlags(request)) std::erase_if(*flags, isTokenFlag);
+    if (std::vector<CNMessageBase>* flags = requestAdditionalFlags(request))
+        std::erase_if(*flags, isTokenFlag);
 }
 
 TBrowseDenial browseDenialError(EvSecurityMgr& checker, unsigned long locale) {

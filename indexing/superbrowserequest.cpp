@@ -161,8 +161,7 @@ std::string maskedIndexRequestText(const Indexing::BrowseReq& original) {
     if (request.isSet(R::password)) request.setstring(R::password, kMaskedSecret);
     if (auto* flags = request.getlistobject(R::additionalFlags, false))
         for (CNMessageBase& flag : *flags)
-            if (isTokenFlag(flag))
-                flag.setstring(databrowse::AdditionalFlag::f::value, kMaskedSecret);
+            if (isTokenFlag(flag)) flag.setstring(databrowse::AdditionalFlag::f::value, kMaskedSecret);
     return maskNasLiveBrowsePasswords(request.AsString());
 }
 

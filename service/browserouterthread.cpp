@@ -84,8 +84,8 @@ bool subclientOfBackupSet(const std::string& guid, APP_Application_t& row) {
 void addArchiveFiles(const std::vector<CNMessageBase>* media, TConversionScope& scope) {
     for (size_t n = 0; media && n < media->size(); ++n) {
         APP_Application_t row{};
-        if (subclientOfArchive(static_cast<long>((*media)[n].getint64(databrowse::LogicalMedia::f::archFileId)),
-                               row))
+        if (subclientOfArchive(
+                static_cast<long>((*media)[n].getint64(databrowse::LogicalMedia::f::archFileId)), row))
             scope.subclients.push_back(row);
         else
             scope.unknown = true;
@@ -107,8 +107,9 @@ bool mayConvert(CZyNetwork* session, const TConversionScope& scope, std::string&
     }
     refusal = kConversionRefused;
     if (scope.unknown || scope.subclients.empty()) {
-        log.debugLvl(0, "prediction conversion refused: caller [%lu] names %s", caller,
-                     scope.unknown ? "an archive file or backup set that is not known" : "nothing to judge it by");
+        log.debugLvl(
+            0, "prediction conversion refused: caller [%lu] names %s", caller,
+            scope.unknown ? "an archive file or backup set that is not known" : "nothing to judge it by");
         return false;
     }
     TDirectCaller rule;
@@ -143,7 +144,8 @@ void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowse
     // The index files it asks to be looked up are those of the backup set it names.
     if (request && request->getint64(databrowse::MediaPredictionConvReq::f::lookUpIndexFiles) != 0) {
         APP_Application_t row{};
-        if (subclientOfBackupSet(request->getstring(databrowse::MediaPredictionConvReq::f::backupSetGUID), row))
+        if (subclientOfBackupSet(request->getstring(databrowse::MediaPredictionConvReq::f::backupSetGUID),
+                                 row))
             scope.subclients.push_back(row);
         else
             scope.unknown = true;
@@ -171,7 +173,8 @@ void convertPredictionList(CNMessageBase& message, CZyNetwork* session, CBrowseL
                          ? requests->getlistobject(Indexing::PredictionConversionReqList::f::requests, false)
                          : nullptr)
         for (CNMessageBase& one : *list)
-            addArchiveFiles(one.getlistobject(Indexing::PredictionConversionReq::f::logicalMedia, false), scope);
+            addArchiveFiles(one.getlistobject(Indexing::PredictionConversionReq::f::logicalMedia, false),
+                            scope);
     if (requests && !mayConvert(session, scope, refusal, log)) {
         databrowse::BrowseResponse refused = errorResponse(refusal, true);
         sendReply(session, refused, sendFailure, log);

@@ -107,8 +107,8 @@ private:
         plan.workerId = connection->getstring(C::workerId);
         plan.hubmasterHost = connection->getstring(C::hubmasterHostName);
         plan.routerName = connection->getstring(C::browseRouterName);
-        plan.session = request->getObjectAccessor(R::session, true)
-                           ->getstring(databrowse::BrowseSession::f::sessionId);
+        plan.session =
+            request->getObjectAccessor(R::session, true)->getstring(databrowse::BrowseSession::f::sessionId);
         plan.localName = session->GetOwnCertificateName();
         self->answerApart([plan] {
             std::string outcome;
@@ -325,9 +325,8 @@ TEST_F(Authorisation, ConversionsAreJudgedByEverythingTheyName) {
             conversion.setstring(databrowse::MediaPredictionConvReq::f::backupSetGUID, backupSetGuid);
         return conversion;
     };
-    const std::string ownSet =
-        hubtest::queryText(db(), "SELECT GUID FROM APP_BackupSetName WHERE id = " +
-                                     std::to_string(s->world.fileBackupSet));
+    const std::string ownSet = hubtest::queryText(
+        db(), "SELECT GUID FROM APP_BackupSetName WHERE id = " + std::to_string(s->world.fileBackupSet));
     const std::string vmSet = hubtest::queryText(
         db(), "SELECT GUID FROM APP_BackupSetName WHERE id = " + std::to_string(s->world.vmBackupSet));
     ASSERT_FALSE(ownSet.empty());
@@ -347,9 +346,11 @@ TEST_F(Authorisation, ConversionsAreJudgedByEverythingTheyName) {
     // of no backup set or of one that does not exist, nor a conversion that names nothing.
     databrowse::MediaPredictionConvReq vmLookUp = lookUp(vmSet);
     databrowse::MediaPredictionConvReq mixed = lookUp(vmSet);
-    mixed.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData, {archiveOf(s->world.fileSubclient)});
+    mixed.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData,
+                        {archiveOf(s->world.fileSubclient)});
     databrowse::MediaPredictionConvReq otherFiles;
-    otherFiles.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData, {archiveOf(s->otherSubclient)});
+    otherFiles.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData,
+                             {archiveOf(s->otherSubclient)});
     databrowse::MediaPredictionConvReq noSet = lookUp("");
     databrowse::MediaPredictionConvReq unknownSet = lookUp("no-such-backup-set");
     databrowse::MediaPredictionConvReq nothing;
@@ -361,8 +362,8 @@ TEST_F(Authorisation, ConversionsAreJudgedByEverythingTheyName) {
     Indexing::PredictionConversionReq one;
     one.setint64(Indexing::PredictionConversionReq::f::requestOffset, 1);
     one.setlistobject(Indexing::PredictionConversionReq::f::logicalMedia,
-                      {*archiveOf(s->world.fileSubclient).getObjectAccessor(
-                          databrowse::PredictionData::f::logicalMedia, false)});
+                      {*archiveOf(s->world.fileSubclient)
+                            .getObjectAccessor(databrowse::PredictionData::f::logicalMedia, false)});
     Indexing::PredictionConversionReqList list;
     list.setlistobject(Indexing::PredictionConversionReqList::f::requests, {one});
     TAnswers listed = askRouter(list, "client1");
@@ -374,7 +375,8 @@ TEST_F(Authorisation, ConversionsAreJudgedByEverythingTheyName) {
     // A console without a certificate is told how it gets media: with a media browse.
     TAnswers anonymous = askRouter(own);
     EXPECT_FALSE(anonymous.prepared);
-    EXPECT_NE(anonymous.texts.find("media browse (browse operation 3)"), std::string::npos) << anonymous.texts;
+    EXPECT_NE(anonymous.texts.find("media browse (browse operation 3)"), std::string::npos)
+        << anonymous.texts;
     TRun media = browse("media " + fileSubclient() + " --at " + lastDay(), alice());
     EXPECT_EQ(media.status, 0) << media.err;
 
@@ -598,22 +600,27 @@ TEST_F(Authorisation, MiningRequestsCarryNoToken) {
     };
     const TMining minings[] = {
         {"Exchange database",
-         "--client " + exchange + " --subclient " + std::to_string(mining.dbSubclientFirst) + " --app-type 53" + miner,
+         "--client " + exchange + " --subclient " + std::to_string(mining.dbSubclientFirst) +
+             " --app-type 53" + miner,
          [](databrowse::BrowseRequest& r) {
              databrowse::BrowsePath path;
              path.setstring(databrowse::BrowsePath::f::path, "Mailbox Database A");
              r.setlistobject(R::paths, {path});
          }},
         {"Active Directory database",
-         "--client " + exchange + " --subclient " + std::to_string(mining.adSubclient) + " --app-type 41" + miner,
-         [&](databrowse::BrowseRequest& r) { details(r)->setstring(databrowse::Msg55::f::ditPath, "C:\\ntds.dit"); }},
+         "--client " + exchange + " --subclient " + std::to_string(mining.adSubclient) + " --app-type 41" +
+             miner,
+         [&](databrowse::BrowseRequest& r) {
+             details(r)->setstring(databrowse::Msg55::f::ditPath, "C:\\ntds.dit");
+         }},
         {"SharePoint site",
          "--client spplain --subclient " + std::to_string(mining.spSubclient) + " --app-type 78",
          [](databrowse::BrowseRequest&) {}}};
     size_t sent = 0;
     for (const TMining& m : minings) {
         auto asked = [&] {
-            databrowse::BrowseRequest r = request("list --mine " + m.words + " --at " + lastDay() + " " + admin());
+            databrowse::BrowseRequest r =
+                request("list --mine " + m.words + " --at " + lastDay() + " " + admin());
             m.complete(r);
             return r;
         };

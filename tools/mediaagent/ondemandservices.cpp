@@ -203,7 +203,8 @@ void CLaunchedInstance::answerApart(std::function<void()> answer) {
 
 void CLaunchedInstance::replyDisconnect(CZyNetwork& session) {
     bool timedOut = false;
-    ignoreResult(session.ReplyDisconnect(5, timedOut), "the session ends either way; a peer already gone is no fault");
+    ignoreResult(session.ReplyDisconnect(5, timedOut),
+                 "the session ends either way; a peer already gone is no fault");
 }
 
 // A caller that sends a request and leaves says so with a disconnect: it waits for the reply.
