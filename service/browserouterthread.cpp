@@ -1,6 +1,7 @@
 #include "service/browserouterthread.h"
 
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "Db/Tbl/APP_Application.h"
@@ -41,12 +42,12 @@ databrowse::BrowseResponse errorResponse(const std::string& text, bool withCode)
     return withCode ? errorresponse::of(databrowse::BROWSE_ERR_GENERIC, text) : errorresponse::ofText(text);
 }
 
-// What a conversion names that its caller must be allowed to browse: the subclient of every archive file
-// and of the backup set whose index files it asks to be looked up. `unknown`: something named is not
-// known, so nothing of it can be judged.
+// What a conversion names that its caller must be allowed to browse: its archive files, and the backup
+// set whose index files it asks to be looked up.
 struct TConversionScope {
-    std::vector<APP_Application_t> subclients;
-    bool unknown = false;
+    std::set<long> archiveFiles;
+    bool lookUp = false;
+    std::string backupSetGuid;
 };
 
 // The subclient that wrote an archive file; false when the file or its subclient is unknown.
@@ -82,14 +83,9 @@ bool subclientOfBackupSet(const std::string& guid, APP_Application_t& row) {
 }
 
 void addArchiveFiles(const std::vector<CNMessageBase>* media, TConversionScope& scope) {
-    for (size_t n = 0; media && n < media->size(); ++n) {
-        APP_Application_t row{};
-        if (subclientOfArchive(
-                static_cast<long>((*media)[n].getint64(databrowse::LogicalMedia::f::archFileId)), row))
-            scope.subclients.push_back(row);
-        else
-            scope.unknown = true;
-    }
+    for (size_t n = 0; media && n < media->size(); ++n)
+        scope.archiveFiles.insert(
+            static_cast<long>((*media)[n].getint64(databrowse::LogicalMedia::f::archFileId)));
 }
 
 // A conversion tells where a client's backups are kept: it is answered for a proven machine only, one
@@ -106,24 +102,28 @@ bool mayConvert(CZyNetwork* session, const TConversionScope& scope, std::string&
         return false;
     }
     refusal = kConversionRefused;
-    if (scope.unknown || scope.subclients.empty()) {
-        log.debugLvl(
-            0, "prediction conversion refused: caller [%lu] names %s", caller,
-            scope.unknown ? "an archive file or backup set that is not known" : "nothing to judge it by");
+    if (scope.archiveFiles.empty() && !scope.lookUp) {
+        log.debugLvl(0, "prediction conversion refused: caller [%lu] names nothing to judge it by", caller);
         return false;
     }
     TDirectCaller rule;
     rule.checkClientMap = checkClientMapSetting();
     rule.callerClientId = caller;
-    for (const APP_Application_t& subclient : scope.subclients) {
-        rule.clientId = static_cast<long>(subclient.clientId);
-        if (decideDirectCaller(rule).verdict == TDirectCallerDecision::kRefused) {
-            log.debugLvl(0, "prediction conversion refused: caller [%lu] may not browse client [%ld]", caller,
-                         rule.clientId);
+    // One subclient named (found or not, as `known` says): the caller may browse its client.
+    const auto allowed = [&](bool known, const APP_Application_t& subclient, const std::string& what) {
+        rule.clientId = known ? static_cast<long>(subclient.clientId) : 0;
+        if (known && decideDirectCaller(rule).verdict != TDirectCallerDecision::kRefused) return true;
+        log.debugLvl(0, "prediction conversion refused: caller [%lu] may not browse %s (client [%ld])",
+                     caller, what.c_str(), rule.clientId);
+        return false;
+    };
+    APP_Application_t subclient{};
+    for (long file : scope.archiveFiles)
+        if (!allowed(subclientOfArchive(file, subclient), subclient,
+                     "archive file [" + std::to_string(file) + "]"))
             return false;
-        }
-    }
-    return true;
+    return !scope.lookUp || allowed(subclientOfBackupSet(scope.backupSetGuid, subclient), subclient,
+                                    "backup set [" + scope.backupSetGuid + "]");
 }
 
 void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowseLog& log) {
@@ -143,12 +143,8 @@ void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowse
             }
     // The index files it asks to be looked up are those of the backup set it names.
     if (request && request->getint64(databrowse::MediaPredictionConvReq::f::lookUpIndexFiles) != 0) {
-        APP_Application_t row{};
-        if (subclientOfBackupSet(request->getstring(databrowse::MediaPredictionConvReq::f::backupSetGUID),
-                                 row))
-            scope.subclients.push_back(row);
-        else
-            scope.unknown = true;
+        scope.lookUp = true;
+        scope.backupSetGuid = request->getstring(databrowse::MediaPredictionConvReq::f::backupSetGUID);
     }
     if (request && !mayConvert(session, scope, refusal, log)) {
         databrowse::BrowseResponse refused = errorResponse(refusal, true);
