@@ -618,10 +618,19 @@ TEST_F(Authorisation, MiningRequestsCarryNoToken) {
          [](databrowse::BrowseRequest&) {}}};
     size_t sent = 0;
     for (const TMining& m : minings) {
+        // The token as the request's own element and as a token additional flag.
         auto asked = [&] {
             databrowse::BrowseRequest r =
                 request("list --mine " + m.words + " --at " + lastDay() + " " + admin());
             m.complete(r);
+            databrowse::AdditionalFlag token;
+            token.setint64(databrowse::AdditionalFlag::f::flagType, 2);
+            token.setstring(databrowse::AdditionalFlag::f::flagName, "token");
+            token.setstring(databrowse::AdditionalFlag::f::value, s->adminToken);
+            r.getObjectAccessor(R::advOptions, true)
+                ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
+                ->setlistobject(databrowse::Msg9::f::additionalFlags, {token});
             return r;
         };
         databrowse::BrowseRequest routed = asked();
