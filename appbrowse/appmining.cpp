@@ -320,6 +320,9 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
 
     // Subclient and job completion answers for the entity only to callers who may browse it.
     if (!authoriseMiningEntity(task)) return false;
+    // The request goes on to the machine that mines (or back to a caller that takes it there): a media
+    // agent, or a SharePoint server, which is a client and no part of the infrastructure.
+    forgetCallerToken();
 
     // The entry-point caller's return channel, through the browse task of the private task.
     if (m_appMiningFromGui) {

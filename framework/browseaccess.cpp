@@ -1,5 +1,7 @@
 #include "framework/browseaccess.h"
 
+#include <boost/algorithm/string/predicate.hpp>
+
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/security/evalertex.h"
 #include "platform/security/evsecuritymgr.h"
@@ -10,12 +12,34 @@ namespace {
 
 constexpr long kBrowseAccessAlert = 3002;
 constexpr long kBrowseAccessCondition = 4;
+constexpr int64_t kTokenFlagType = 2;
 
 }  // namespace
 
 std::string browseAccessText(databrowse::BrowseRequest& request) {
     pstring* text = request.getpstringobject(databrowse::BrowseRequest::f::credential);
     return text ? text->str() : std::string();
+}
+
+std::vector<CNMessageBase>* requestAdditionalFlags(databrowse::BrowseRequest& request) {
+    if (!request.isSet(databrowse::BrowseRequest::f::advOptions)) return nullptr;
+    CNMessageBase* advanced = request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, false);
+    if (!advanced || !advanced->isSet(databrowse::Msg63::f::advancedConfig)) return nullptr;
+    CNMessageBase* settings = advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false);
+    if (!settings || !settings->isSet(databrowse::BrowseAdvancedConfig::f::flagBlock)) return nullptr;
+    CNMessageBase* block = settings->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, false);
+    return block ? block->getlistobject(databrowse::Msg9::f::additionalFlags, false) : nullptr;
+}
+
+bool isTokenFlag(const CNMessageBase& flag) {
+    return flag.getint64(databrowse::AdditionalFlag::f::flagType) == kTokenFlagType ||
+           boost::algorithm::iequals(flag.getstring(databrowse::AdditionalFlag::f::flagName), "token");
+}
+
+void dropCallerToken(databrowse::BrowseRequest& request) {
+    request.clearField(databrowse::BrowseRequest::f::token.tag, databrowse::BrowseRequest::f::token.code);
+    if (std::vector<CNMessageBase>* flags = requestAdditionalFlags(request))
+        std::erase_if(*flags, isTokenFlag);
 }
 
 TBrowseDenial browseDenialError(EvSecurityMgr& checker, unsigned long locale) {

@@ -144,6 +144,7 @@ bool CWorkerThreadHM::chooseSuperBrowseMediaAgent() {
 bool CWorkerThreadHM::assembleSuperBrowseRequest(TSuperBrowseRun& run) {
     // The user's token stays at the Hubmaster: a media agent trusts the Hubmaster's signature, and a
     // token it held would let whoever runs or poses as one browse as that user.
+    forgetCallerToken();
     applyExchangeRetentionTags(run);
     addSuperBrowseCycles(run);
     if (m_maFromTaskOptions && !setStopBrowseCapability()) return false;

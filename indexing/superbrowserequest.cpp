@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "fbDebug/fbdebug.h"
+#include "framework/browseaccess.h"
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/indexing/supersearch.h"
@@ -33,7 +34,6 @@ constexpr uint64_t kOptionFileNameSearch = 0x2;
 constexpr uint64_t kLowestHashedJobId = 4294967295ULL;
 constexpr size_t kMaxLoggedPaths = 99;
 constexpr size_t kMaxLoggedCycles = 99;
-constexpr int64_t kTokenFlagType = 2;
 constexpr char kDisplayNameSeparator = 0x12;
 
 // One integer element of the request and its value from the input record, at the width it is sent.
@@ -161,9 +161,7 @@ std::string maskedIndexRequestText(const Indexing::BrowseReq& original) {
     if (request.isSet(R::password)) request.setstring(R::password, kMaskedSecret);
     if (auto* flags = request.getlistobject(R::additionalFlags, false))
         for (CNMessageBase& flag : *flags)
-            if (flag.getint64(databrowse::AdditionalFlag::f::flagType) == kTokenFlagType ||
-                flag.getstring(databrowse::AdditionalFlag::f::flagName) == "token")
-                flag.setstring(databrowse::AdditionalFlag::f::value, kMaskedSecret);
+            if (isTokenFlag(flag)) flag.setstring(databrowse::AdditionalFlag::f::value, kMaskedSecret);
     return maskNasLiveBrowsePasswords(request.AsString());
 }
 

@@ -237,7 +237,7 @@ bool CWorkerThreadHM::completeV2BrowseRequest(TSuperBrowseRun& run) {
     }
 
     // The caller's token was checked here and goes no further: the media agent trusts the signature.
-    m_browseRequest.clearField(databrowse::BrowseRequest::f::token.tag, databrowse::BrowseRequest::f::token.code);
+    forgetCallerToken();
     auto* paths = m_browseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false);
     const size_t pathCount = paths ? paths->size() : 0;
     if (pathCount > kMaxLoggedPaths && log.getDebugLevel() < 2)

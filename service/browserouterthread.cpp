@@ -2,8 +2,10 @@
 
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "Db/Tbl/APP_Application.h"
+#include "Db/Tbl/APP_BackupSetName.h"
 #include "Db/Tbl/archFile.h"
 #include "fbDebug/fbdebug.h"
 #include "indexing/fsprediction.h"
@@ -17,8 +19,6 @@
 #include "platform/msg/errorresponse.h"
 #include "service/routerbrowserequest.h"
 #include "service/routerentities.h"
-#include "service/routertoken.h"
-#include "platform/security/evsecuritymgr.h"
 #include "worker/authentication.h"
 #include "platform/errors/evmessageids.h"
 
@@ -28,6 +28,9 @@ constexpr int kReplySeconds = 30;
 constexpr int kSendSeconds = 120;
 constexpr size_t kMessageBufferSize = 4104;
 const char* const kConversionRefused = "Browse access denied: you are not authorised to browse this data.";
+const char* const kConversionNeedsMachine =
+    "Browse access denied: a media conversion is answered for a machine's certificate only; a console asks "
+    "for the media of a restore with a media browse (browse operation 3) and its token.";
 
 void sendReply(CZyNetwork* session, CNMessageBase& reply, const char* failureFormat, CBrowseLog& log) {
     bool timedOut = false;
@@ -39,11 +42,13 @@ databrowse::BrowseResponse errorResponse(const std::string& text, bool withCode)
     return withCode ? errorresponse::of(databrowse::BROWSE_ERR_GENERIC, text) : errorresponse::ofText(text);
 }
 
-// The archive files a conversion names.
-void archiveFilesOf(const std::vector<CNMessageBase>* media, std::set<long>& files) {
-    for (size_t n = 0; media && n < media->size(); ++n)
-        files.insert(static_cast<long>((*media)[n].getint64(databrowse::LogicalMedia::f::archFileId)));
-}
+// What a conversion names that its caller must be allowed to browse: its archive files, and the backup
+// set whose index files it asks to be looked up.
+struct TConversionScope {
+    std::set<long> archiveFiles;
+    bool lookUp = false;
+    std::string backupSetGuid;
+};
 
 // The subclient that wrote an archive file; false when the file or its subclient is unknown.
 bool subclientOfArchive(long file, APP_Application_t& row) {
@@ -59,52 +64,74 @@ bool subclientOfArchive(long file, APP_Application_t& row) {
     return true;
 }
 
-// A conversion tells where a client's backups are kept: it is answered for a proven caller only, one
-// that is a trusted peer or a media agent (answering a browse it was sent), a console whose token names
-// a user with browse rights on the subclient of every archive file it names, or a client the router
-// caller rule lets browse the client of every such file. An anonymous caller without a token is refused.
-bool mayConvert(CZyNetwork* session, const std::string& token, const std::set<long>& files, CBrowseLog& log) {
+// A subclient of the backup set with this GUID (all of a backup set's are its client's); false when no
+// backup set has the GUID or it has no subclient. The look-up reads the index database it names within
+// that backup set only, so the backup set's client is the client whose media it tells.
+bool subclientOfBackupSet(const std::string& guid, APP_Application_t& row) {
+    if (guid.empty()) return false;
+    APP_BackupSetName backupSet(nullptr);
+    backupSet.setIsolationType(4);
+    backupSet.setWhere("GUID = '%s'", guid.c_str());
+    if (backupSet.getOneRow(&backupSet, false, -1, 0) != 0) return false;
+    APP_Application subclient(nullptr);
+    subclient.setIsolationType(4);
+    subclient.setTop(1);
+    subclient.setWhere("backupSet=%ld", static_cast<long>(backupSet.getDataPtr()->id));
+    if (subclient.getOneRow(&subclient, false, -1, 0) != 0) return false;
+    row = *subclient.getDataPtr();
+    return true;
+}
+
+void addArchiveFiles(const std::vector<CNMessageBase>* media, TConversionScope& scope) {
+    for (size_t n = 0; media && n < media->size(); ++n)
+        scope.archiveFiles.insert(
+            static_cast<long>((*media)[n].getint64(databrowse::LogicalMedia::f::archFileId)));
+}
+
+// A conversion tells where a client's backups are kept: it is answered for a proven machine only, one
+// that is a trusted peer or a media agent (answering a browse it was sent), or a client the router
+// caller rule lets browse the client of everything the conversion names. A conversion that names
+// nothing to judge it by is refused, and so is an anonymous caller: a console with a token asks for
+// the media with a media browse, which is judged as every browse is. `refusal`: the caller's text.
+bool mayConvert(CZyNetwork* session, const TConversionScope& scope, std::string& refusal, CBrowseLog& log) {
     const unsigned long caller = routedCallerClientId(session);
     if (caller != 0 && (isTrustedPeer(caller) || I2::Utils::IsMediaAgentClient(caller))) return true;
-    int userId = 0;
-    std::string userName;
-    const bool byToken = !token.empty();
-    if (byToken && !userOfToken(token, userId, userName)) {
-        log.debugLvl(0, "prediction conversion refused: the caller's token is not accepted");
+    if (caller == 0) {
+        log.debugLvl(0, "prediction conversion refused: the caller is anonymous or unknown");
+        refusal = kConversionNeedsMachine;
         return false;
     }
-    if (!byToken && caller == 0) {
-        log.debugLvl(0, "prediction conversion refused: the caller is anonymous or unknown");
+    refusal = kConversionRefused;
+    if (scope.archiveFiles.empty() && !scope.lookUp) {
+        log.debugLvl(0, "prediction conversion refused: caller [%lu] names nothing to judge it by", caller);
         return false;
     }
     TDirectCaller rule;
     rule.checkClientMap = checkClientMapSetting();
     rule.callerClientId = caller;
-    EvSecurityCheck rights(0);
-    for (long file : files) {
-        APP_Application_t subclient{};
-        bool allowed = subclientOfArchive(file, subclient);
-        if (allowed && byToken) {
-            allowed = rights.canBrowse(userId, 0, subclient.clientId, subclient.appTypeId, subclient.instance,
-                                       subclient.backupSet, subclient.id, false, "");
-        } else if (allowed) {
-            rule.clientId = static_cast<long>(subclient.clientId);
-            allowed = decideDirectCaller(rule).verdict != TDirectCallerDecision::kRefused;
-        }
-        if (!allowed) {
-            log.debugLvl(0, "prediction conversion refused: caller [%lu] user [%s] may not browse archive file [%ld]",
-                         caller, userName.c_str(), file);
+    // One subclient named (found or not, as `known` says): the caller may browse its client.
+    const auto allowed = [&](bool known, const APP_Application_t& subclient, const std::string& what) {
+        rule.clientId = known ? static_cast<long>(subclient.clientId) : 0;
+        if (known && decideDirectCaller(rule).verdict != TDirectCallerDecision::kRefused) return true;
+        log.debugLvl(0, "prediction conversion refused: caller [%lu] may not browse %s (client [%ld])",
+                     caller, what.c_str(), rule.clientId);
+        return false;
+    };
+    APP_Application_t subclient{};
+    for (long file : scope.archiveFiles)
+        if (!allowed(subclientOfArchive(file, subclient), subclient,
+                     "archive file [" + std::to_string(file) + "]"))
             return false;
-        }
-    }
-    return true;
+    return !scope.lookUp || allowed(subclientOfBackupSet(scope.backupSetGuid, subclient), subclient,
+                                    "backup set [" + scope.backupSetGuid + "]");
 }
 
 void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowseLog& log) {
     log.debugLvl(3, "Received request to convert logical media to physical media");
     databrowse::MediaPredictionConvResp response;
     auto* request = dynamic_cast<databrowse::MediaPredictionConvReq*>(&message);
-    std::set<long> files;
+    TConversionScope scope;
+    std::string refusal;
     if (auto* predictions =
             request ? request->getlistobject(databrowse::MediaPredictionConvReq::f::predictionData, false)
                     : nullptr)
@@ -112,10 +139,15 @@ void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowse
             if (CNMessageBase* logical =
                     prediction.getObjectAccessor(databrowse::PredictionData::f::logicalMedia, false)) {
                 std::vector<CNMessageBase> one{*logical};
-                archiveFilesOf(&one, files);
+                addArchiveFiles(&one, scope);
             }
-    if (request && !mayConvert(session, request->getstring(databrowse::MediaPredictionConvReq::f::token), files, log)) {
-        databrowse::BrowseResponse refused = errorResponse(kConversionRefused, true);
+    // The index files it asks to be looked up are those of the backup set it names.
+    if (request && request->getint64(databrowse::MediaPredictionConvReq::f::lookUpIndexFiles) != 0) {
+        scope.lookUp = true;
+        scope.backupSetGuid = request->getstring(databrowse::MediaPredictionConvReq::f::backupSetGUID);
+    }
+    if (request && !mayConvert(session, scope, refusal, log)) {
+        databrowse::BrowseResponse refused = errorResponse(refusal, true);
         sendReply(session, refused, "Failed to send browse response back to caller with error [%s]", log);
         return;
     }
@@ -131,15 +163,16 @@ void convertPredictionList(CNMessageBase& message, CZyNetwork* session, CBrowseL
     const char* const sendFailure = "Failed to send browse response back to caller with error [%s]";
     auto* requests = dynamic_cast<Indexing::PredictionConversionReqList*>(&message);
     if (!requests) log.debugLvl(0, "Received prediction conversion request. But dynamic cast failed.");
-    std::set<long> files;
+    TConversionScope scope;
+    std::string refusal;
     if (auto* list = requests
                          ? requests->getlistobject(Indexing::PredictionConversionReqList::f::requests, false)
                          : nullptr)
         for (CNMessageBase& one : *list)
-            archiveFilesOf(one.getlistobject(Indexing::PredictionConversionReq::f::logicalMedia, false),
-                           files);
-    if (requests && !mayConvert(session, requests->getstring(Indexing::PredictionConversionReqList::f::token), files, log)) {
-        databrowse::BrowseResponse refused = errorResponse(kConversionRefused, true);
+            addArchiveFiles(one.getlistobject(Indexing::PredictionConversionReq::f::logicalMedia, false),
+                            scope);
+    if (requests && !mayConvert(session, scope, refusal, log)) {
+        databrowse::BrowseResponse refused = errorResponse(refusal, true);
         sendReply(session, refused, sendFailure, log);
         return;
     }

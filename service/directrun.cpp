@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "fbDebug/fbdebug.h"
+#include "framework/browseaccess.h"
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
@@ -52,7 +53,11 @@ CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
         return nullptr;
     }
     if (t.worker->getBrowseFromHMDB()) return t.worker->getHMDBBrowseResponse();
-    if (CNMessageBase* prepared = t.worker->getBrowseReqXML()) return prepared;
+    if (CNMessageBase* prepared = t.worker->getBrowseReqXML()) {
+        // The caller takes it on to another machine: the token it proved itself with stays here.
+        if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(prepared)) dropCallerToken(*request);
+        return prepared;
+    }
     // A success with nothing to send would leave the caller waiting for an answer that never comes.
     log.debugLvl(0, "worker [%s] succeeded without a prepared request or a stored answer",
                  t.worker->getWorkerId().c_str());

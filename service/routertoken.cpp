@@ -133,16 +133,6 @@ void sharedFolderOwner(TDirectTask& t, bool tokenValid, int callerUserId, CBrows
 
 }  // namespace
 
-bool userOfToken(const std::string& token, int& userId, std::string& userName) {
-    EvSecurityMgr security(0);
-    TRoutedUser user;
-    std::string domain;
-    if (token.empty() || !tokenUser(security, token, user, domain)) return false;
-    userId = user.id;
-    userName = user.name;
-    return true;
-}
-
 bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& log) {
     EvSecurityMgr security(0);
     const std::string token = textOf(&t.request, R::token);

@@ -5,8 +5,6 @@
 // direct road, on the callback thread that delivered the request, just before the direct run.
 #pragma once
 
-#include <string>
-
 #include "fbDebug/fbdebug.h"
 
 class CZyNetwork;
@@ -17,7 +15,3 @@ struct TDirectTask;
 // as the user it names): the worker must not run. A caller whose client cannot be identified is
 // recorded as t.replyError and the step still returns true.
 bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& log);
-
-// The user a console's token names (its id and name), or false when the security library accepts the
-// token neither as a login token nor as a session's.
-bool userOfToken(const std::string& token, int& userId, std::string& userName);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fbDebug/fbdebug.h"
+#include "framework/browseaccess.h"
 #include "framework/headerconstants.h"
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
@@ -120,4 +121,9 @@ void CWorkerThreadHM::setLastError(databrowse::BrowseErrorCode code, const std::
 void CWorkerThreadHM::setAdditionalFlags(std::vector<databrowse::AdditionalFlag>* flags) {
     m_ownAdditionalFlags.reset();
     m_ptrAdditionalFlags = flags;
+}
+
+void CWorkerThreadHM::forgetCallerToken() {
+    dropCallerToken(m_browseRequest);
+    if (m_ptrAdditionalFlags) std::erase_if(*m_ptrAdditionalFlags, isTokenFlag);
 }

@@ -550,6 +550,9 @@ protected:
     // The caller's list, or m_ownAdditionalFlags when the worker made one itself.
     std::vector<databrowse::AdditionalFlag>* m_ptrAdditionalFlags = nullptr;
     std::unique_ptr<std::vector<databrowse::AdditionalFlag>> m_ownAdditionalFlags;
+    // Takes the caller's token out of the browse request and of the additional flags, once the caller is
+    // judged: whatever the worker sends or prepares for another machine goes without it.
+    void forgetCallerToken();
     bool m_doNotFallBackForFilters = false;
     std::string m_userAccessInfo;
     std::atomic<bool> m_stopFlag{false};  // set by a stop of the session from another thread

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -15,7 +16,10 @@
 #include "planning/handedover.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/hubdemo/hubdemo.h"
+#include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork.h"
+#include "platform/restoreproto/fsr_messages.h"
+#include "platform/threads/hubmutex.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/demosystem.h"
@@ -24,6 +28,8 @@
 #include "tests/support/process/consolerun.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
+#include "tools/mediaagent/ondemandservices.h"
+#include "tools/mediaagent/superbrowseanswer.h"
 
 namespace {
 
@@ -42,6 +48,77 @@ struct TAnswers {
     bool prepared = false;
     std::shared_ptr<CNMessageBase> request;  // the request prepared for the caller, when one came
     size_t items = 0;
+};
+
+// What the mining services of the machines a test plays were sent: each launch request and its input,
+// and each message, as text.
+struct TMiningReceived {
+    CHubMutex mutex;
+    std::string text GUARDED_BY(mutex);
+    size_t requests GUARDED_BY(mutex) = 0;
+    size_t launchInputs GUARDED_BY(mutex) = 0;  // launches that handed the service an input
+
+    void add(const std::string& what, bool request, bool launchInput) {
+        CHubMutexLock lock(mutex);
+        text += what + "\n";
+        requests += request;
+        launchInputs += launchInput;
+    }
+};
+
+constexpr const char* kCapturedAnswer = "the mining service played by the test only listened";
+
+// One instance of a mining service ("LiveBrowseServer", "ZYAppMinningIdxService") of a machine the test
+// plays: it keeps what it is sent and answers as that machine with an error and the end, through the
+// BrowseRouter the request names, so that the browse ends as any mining does.
+class CCapturingMiner : public mediaagent::CLaunchedInstance {
+public:
+    CCapturingMiner(std::shared_ptr<TMiningReceived> received, const TZyLaunch& launch)
+        : CLaunchedInstance(launch, &onXml), m_received(std::move(received)) {
+        if (!launch.request) return;
+        CNSession::LaunchOnDemandServiceReq request = *launch.request;
+        std::string text;
+        EXPECT_EQ(request.serialize(text), 0);
+        const std::string input = request.getstring(CNSession::LaunchOnDemandServiceReq::f::launchInput);
+        m_received->add(text + "\n" + input, false, !input.empty());
+    }
+
+private:
+    static void onXml(ZynCallback_e, CZyNetworkServer* server, long long handle, CNMessageBase* message) {
+        std::unique_ptr<CNMessageBase> owned(message);
+        auto* self = dynamic_cast<CCapturingMiner*>(server);
+        CZySessionLease session(server, handle);
+        if (!self || !owned || !session) return;
+        if (owned->getTagID() == ZYS_PM_DISCONNECT_REQ) {
+            replyDisconnect(*session);
+            return;
+        }
+        std::string text;
+        EXPECT_EQ(owned->serialize(text), 0);
+        auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get());
+        self->m_received->add(text, request != nullptr, false);
+        if (!request) return;
+        using C = databrowse::ApplicationMiningConnectionInfo::f;
+        CNMessageBase* connection =
+            request->getObjectAccessor(R::advOptions, true)
+                ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::appMiningBlock, true)
+                ->getObjectAccessor(databrowse::Msg60::f::connectionInfo, true);
+        mediaagent::TIndexBrowsePlan plan;
+        plan.workerId = connection->getstring(C::workerId);
+        plan.hubmasterHost = connection->getstring(C::hubmasterHostName);
+        plan.routerName = connection->getstring(C::browseRouterName);
+        plan.session =
+            request->getObjectAccessor(R::session, true)->getstring(databrowse::BrowseSession::f::sessionId);
+        plan.localName = session->GetOwnCertificateName();
+        self->answerApart([plan] {
+            std::string outcome;
+            EXPECT_TRUE(mediaagent::deliverIndexBrowseAnswer(plan, nullptr, kCapturedAnswer, 100, outcome))
+                << outcome;
+        });
+    }
+
+    const std::shared_ptr<TMiningReceived> m_received;
 };
 
 class Authorisation : public ::testing::Test {
@@ -249,42 +326,45 @@ TEST_F(Authorisation, NoCredentialsNoAnswerOnAnyRoad) {
     EXPECT_NE(converted.texts.find(kDenied), std::string::npos) << converted.texts;
 }
 
-// A console's token is enough for a media conversion of the archive files its user may browse, and no
-// more: alice's token converts client1's files, not client2's; a forged token converts nothing.
-TEST_F(Authorisation, ConversionsServeATokensUserForItsOwnClientsOnly) {
-    auto logical = [](long long subclient) {
-        databrowse::LogicalMedia media;
-        media.setint64(databrowse::LogicalMedia::f::archFileId,
-                       count("SELECT MIN(id) FROM archFile WHERE appId = " + std::to_string(subclient)));
-        return media;
-    };
-    auto convert = [&](long long subclient, const std::string& token) {
-        databrowse::PredictionData prediction;
-        prediction.setObjectAccessor(logical(subclient), databrowse::PredictionData::f::logicalMedia);
+// A media conversion tells where a client's backups are kept: it is answered for the client whose
+// backups those are (or a machine the client map lets act for it) and for the infrastructure, judged by
+// every archive file it names and by the backup set whose index files it asks to be looked up. One that
+// names nothing to judge it by is refused, and so is a console without a certificate: it asks for media
+// with a media browse and its token.
+TEST_F(Authorisation, ConversionsAreJudgedByEverythingTheyName) {
+    auto lookUp = [](const std::string& backupSetGuid) {
         databrowse::MediaPredictionConvReq conversion;
-        conversion.setlistobject(databrowse::MediaPredictionConvReq::f::predictionData, {prediction});
-        conversion.setstring(databrowse::MediaPredictionConvReq::f::token, token);
-        return askRouter(conversion);
+        conversion.setint64(databrowse::MediaPredictionConvReq::f::lookUpIndexFiles, 1);
+        if (!backupSetGuid.empty())
+            conversion.setstring(databrowse::MediaPredictionConvReq::f::backupSetGUID, backupSetGuid);
+        return conversion;
     };
-    TAnswers own = convert(s->world.fileSubclient, s->aliceToken);
-    ASSERT_TRUE(own.prepared) << own.texts;
-    EXPECT_EQ(own.request->getTagID(), databrowse::MediaPredictionConvResp::TAG);
-    for (const auto& [subclient, token] : {std::pair{s->otherSubclient, s->aliceToken},
-                                           std::pair{static_cast<long long>(s->world.fileSubclient),
-                                                     std::string("forged")}}) {
-        TAnswers refused = convert(subclient, token);
-        EXPECT_FALSE(refused.prepared);
-        EXPECT_NE(refused.texts.find(kDenied), std::string::npos) << refused.texts;
+    auto setOf = [](int backupSet) {
+        return hubtest::queryText(db(), "SELECT GUID FROM APP_BackupSetName WHERE id = " + std::to_string(backupSet));
+    };
+    // client1's machine: the index files of its own backup set.
+    databrowse::MediaPredictionConvReq own = lookUp(setOf(s->world.fileBackupSet));
+    TAnswers ownMedia = askRouter(own, "client1");
+    ASSERT_TRUE(ownMedia.prepared) << ownMedia.texts;
+    EXPECT_EQ(ownMedia.request->getTagID(), databrowse::MediaPredictionConvResp::TAG);
+
+    // Not those of another client's backup set (the hypervisor's), nor a look-up that names no backup
+    // set, nor a conversion or a list that names nothing.
+    databrowse::MediaPredictionConvReq vmLookUp = lookUp(setOf(s->world.vmBackupSet));
+    databrowse::MediaPredictionConvReq noSet = lookUp("");
+    databrowse::MediaPredictionConvReq nothing;
+    Indexing::PredictionConversionReqList emptyList;
+    for (CNMessageBase* refused : std::initializer_list<CNMessageBase*>{&vmLookUp, &noSet, &nothing, &emptyList}) {
+        TAnswers answer = askRouter(*refused, "client1");
+        EXPECT_FALSE(answer.prepared) << refused->AsString();
+        EXPECT_NE(answer.texts.find(kDenied), std::string::npos) << answer.texts;
     }
-    // The list form reads its own token field.
-    Indexing::PredictionConversionReq one;
-    one.setlistobject(Indexing::PredictionConversionReq::f::logicalMedia, {logical(s->otherSubclient)});
-    Indexing::PredictionConversionReqList list;
-    list.setlistobject(Indexing::PredictionConversionReqList::f::requests, {one});
-    list.setstring(Indexing::PredictionConversionReqList::f::token, s->adminToken);
-    TAnswers listed = askRouter(list);
-    ASSERT_TRUE(listed.prepared) << listed.texts;
-    EXPECT_EQ(listed.request->getTagID(), Indexing::PredictionConversionRespList::TAG);
+
+    // A console without a certificate is told how it gets media: with a media browse.
+    TAnswers anonymous = askRouter(own);
+    EXPECT_FALSE(anonymous.prepared);
+    EXPECT_NE(anonymous.texts.find("media browse (browse operation 3)"), std::string::npos)
+        << anonymous.texts;
 }
 
 // 2 and 3. A client that is not the subclient's (or that does not exist) is refused before anything is
@@ -467,6 +547,92 @@ TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
             EXPECT_EQ(text.find("\"token\""), std::string::npos) << words;
         }
     }
+}
+
+// A mining request goes on to the machine that mines it: a media agent, or a SharePoint server (a
+// client, no part of the infrastructure). On neither road does it carry the user's token (the
+// administrator's here, which may do most): through BrowseRouter the request prepared for the console,
+// which takes it to the mining service; through HubmasterBrowse the host's launches and requests, sent
+// to the mining machines this test plays. Exchange and Active Directory databases and a SharePoint site.
+TEST_F(Authorisation, MiningRequestsCarryNoToken) {
+    const zyent::TAppMiningWorld& mining = s->world.mining;
+    auto received = std::make_shared<TMiningReceived>();
+    std::shared_ptr<CZydListener> machines = CZydListener::create();
+    ASSERT_FALSE(machines->start(0).IsError());
+    for (const char* service : {"LiveBrowseServer", "ZYAppMinningIdxService"})
+        ASSERT_TRUE(machines->registerLaunchable(service, [received](const TZyLaunch& launch) {
+            return std::unique_ptr<CZyNetworkServer>(std::make_unique<CCapturingMiner>(received, launch));
+        }));
+    for (const std::string& machine : {mining.miningMediaAgentName, std::string("spplain")})
+        hubtest::pointClientAt(s->world, machine, machines->port());
+
+    const std::string miner = " --ma " + mining.miningMediaAgentName;
+    const std::string exchange = "exchmine1";
+    struct TMining {
+        const char* what;
+        std::string words;
+        std::function<void(databrowse::BrowseRequest&)> complete;
+    };
+    auto details = [](databrowse::BrowseRequest& r) {
+        return r.getObjectAccessor(R::advOptions, true)
+            ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+            ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::appMiningBlock, true)
+            ->getObjectAccessor(databrowse::Msg60::f::miningDetails, true);
+    };
+    const TMining minings[] = {
+        {"Exchange database",
+         "--client " + exchange + " --subclient " + std::to_string(mining.dbSubclientFirst) +
+             " --app-type 53" + miner,
+         [](databrowse::BrowseRequest& r) {
+             databrowse::BrowsePath path;
+             path.setstring(databrowse::BrowsePath::f::path, "Mailbox Database A");
+             r.setlistobject(R::paths, {path});
+         }},
+        {"Active Directory database",
+         "--client " + exchange + " --subclient " + std::to_string(mining.adSubclient) + " --app-type 41" +
+             miner,
+         [&](databrowse::BrowseRequest& r) {
+             details(r)->setstring(databrowse::Msg55::f::ditPath, "C:\\ntds.dit");
+         }},
+        {"SharePoint site",
+         "--client spplain --subclient " + std::to_string(mining.spSubclient) + " --app-type 78",
+         [](databrowse::BrowseRequest&) {}}};
+    size_t sent = 0;
+    for (const TMining& m : minings) {
+        // The token as the request's own element and as a token additional flag.
+        auto asked = [&] {
+            databrowse::BrowseRequest r =
+                request("list --mine " + m.words + " --at " + lastDay() + " " + admin());
+            m.complete(r);
+            databrowse::AdditionalFlag token;
+            token.setint64(databrowse::AdditionalFlag::f::flagType, 2);
+            token.setstring(databrowse::AdditionalFlag::f::flagName, "token");
+            token.setstring(databrowse::AdditionalFlag::f::value, s->adminToken);
+            r.getObjectAccessor(R::advOptions, true)
+                ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
+                ->setlistobject(databrowse::Msg9::f::additionalFlags, {token});
+            return r;
+        };
+        databrowse::BrowseRequest routed = asked();
+        TAnswers prepared = askRouter(routed);
+        ASSERT_TRUE(prepared.request) << m.what << ": " << prepared.texts;
+        std::string text;
+        ASSERT_EQ(prepared.request->serialize(text), 0);
+        EXPECT_EQ(text.find(s->adminToken), std::string::npos) << m.what;
+        EXPECT_EQ(text.find("f.763531"), std::string::npos) << m.what << ": the token element";
+
+        databrowse::BrowseRequest hosted = asked();
+        TAnswers answers = askHost(hosted);
+        EXPECT_NE(answers.texts.find(kCapturedAnswer), std::string::npos)
+            << m.what << ": the request did not reach the mining service: " << answers.texts;
+        ++sent;
+    }
+    CHubMutexLock lock(received->mutex);
+    EXPECT_EQ(received->requests, sent) << received->text;
+    EXPECT_GE(received->launchInputs, 1u) << "the SharePoint launch hands its service the request";
+    EXPECT_EQ(received->text.find(s->adminToken), std::string::npos) << received->text;
+    EXPECT_EQ(received->text.find("f.763531"), std::string::npos) << received->text;
 }
 
 // A certificate proves the name exactly as the Hubmaster knows it: the authority issues none for the

@@ -36,40 +36,22 @@ using R = databrowse::BrowseRequest::f;
 using C = databrowse::ApplicationMiningConnectionInfo::f;
 
 // One launched instance: the service it is and the account the launch gave it.
-class CMiningInstance : public CZyNetworkServer {
+class CMiningInstance : public CLaunchedInstance {
 public:
     CMiningInstance(std::shared_ptr<COnDemandServices::TState> state, const TZyLaunch& launch)
-        : CZyNetworkServer(&onXdr, &onXml, launch.guid.c_str(), launch.listener),
-          m_state(std::move(state)),
-          m_service(launch.service) {
+        : CLaunchedInstance(launch, &onXml), m_state(std::move(state)), m_service(launch.service) {
         if (launch.request) {
             m_user = launch.request->getstring(CNSession::LaunchOnDemandServiceReq::f::userName);
             m_password = launch.request->isSet(CNSession::LaunchOnDemandServiceReq::f::password);
         }
     }
-    ~CMiningInstance() override {
-        CHubMutexLock lock(m_answersMutex);
-        for (std::thread& t : m_answers) t.join();
-    }
 
 private:
-    // A caller that sends a request and leaves says so with a disconnect: it waits for the reply.
-    static void onXdr(ZynCallback_e, CZyNetworkServer* server, long long handle, unsigned long code,
-                      zysDatabuf_v2*) {
-        if (code != ZYS_PM_DISCONNECT_REQ) return;
-        CZySessionLease session(server, handle);
-        if (!session) return;
-        bool timedOut = false;
-        ignoreResult(session->ReplyDisconnect(5, timedOut),
-                     "the session ends either way; a peer already gone is no fault");
-    }
     static void onXml(ZynCallback_e, CZyNetworkServer* server, long long handle, CNMessageBase* message);
     void serve(CZyNetwork& session, databrowse::BrowseRequest& request);
 
     const std::shared_ptr<COnDemandServices::TState> m_state;
     const std::string m_service;
-    CHubMutex m_answersMutex;
-    std::vector<std::thread> m_answers GUARDED_BY(m_answersMutex);  // joined when the instance ends
     std::string m_user;
     bool m_password = false;
 };
@@ -137,10 +119,8 @@ void CMiningInstance::onXml(ZynCallback_e, CZyNetworkServer* server, long long h
     if (!self || !owned) return;
     CZySessionLease session(server, handle);
     if (!session) return;
-    bool timedOut = false;
     if (owned->getTagID() == ZYS_PM_DISCONNECT_REQ) {
-        ignoreResult(session->ReplyDisconnect(5, timedOut),
-                     "the session ends either way; a peer already gone is no fault");
+        replyDisconnect(*session);
     } else if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {
         self->serve(*session, *request);
     }
@@ -210,13 +190,38 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
         deliver(&session);
         return;
     }
-    // Answered in the background, as a mining service works: the caller that sent the request is free
-    // to leave at once (its disconnect is answered meanwhile).
-    CHubMutexLock lock(m_answersMutex);
-    m_answers.emplace_back([deliver] { deliver(nullptr); });
+    // Answered in the background: the caller that sent the request is free to leave at once.
+    answerApart([deliver] { deliver(nullptr); });
 }
 
 }  // namespace
+
+CLaunchedInstance::CLaunchedInstance(const TZyLaunch& launch, XmlCallback xmlCallback)
+    : CZyNetworkServer(&onXdr, xmlCallback, launch.guid.c_str(), launch.listener) {}
+
+CLaunchedInstance::~CLaunchedInstance() {
+    CHubMutexLock lock(m_answersMutex);
+    for (std::thread& t : m_answers) t.join();
+}
+
+void CLaunchedInstance::answerApart(std::function<void()> answer) {
+    CHubMutexLock lock(m_answersMutex);
+    m_answers.emplace_back(std::move(answer));
+}
+
+void CLaunchedInstance::replyDisconnect(CZyNetwork& session) {
+    bool timedOut = false;
+    ignoreResult(session.ReplyDisconnect(5, timedOut),
+                 "the session ends either way; a peer already gone is no fault");
+}
+
+// A caller that sends a request and leaves says so with a disconnect: it waits for the reply.
+void CLaunchedInstance::onXdr(ZynCallback_e, CZyNetworkServer* server, long long handle, unsigned long code,
+                              zysDatabuf_v2*) {
+    if (code != ZYS_PM_DISCONNECT_REQ) return;
+    CZySessionLease session(server, handle);
+    if (session) replyDisconnect(*session);
+}
 
 COnDemandServices::COnDemandServices(std::shared_ptr<CZydListener> listener, TOnDemandOptions options)
     : m_listener(std::move(listener)), m_state(std::make_shared<TState>()) {

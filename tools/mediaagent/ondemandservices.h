@@ -10,13 +10,42 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "platform/net/zyd_launcher.h"
 #include "platform/net/zyd_listener.h"
+#include "platform/net/zynetwork_server.h"
+#include "platform/threads/hubmutex.h"
 #include "tools/mediaagent/peerrule.h"
 
 namespace mediaagent {
+
+// One launched instance of an on-demand service: a server on the launch's listener that answers a
+// caller's disconnect and sends its answers apart from the request's session, as a mining service
+// works (the caller may wait on that session, for its disconnect, before the answers can be taken).
+// The answers' threads are joined when the instance ends.
+class CLaunchedInstance : public CZyNetworkServer {
+public:
+    CLaunchedInstance(const TZyLaunch& launch, XmlCallback xmlCallback);
+    ~CLaunchedInstance() override;
+
+protected:
+    // Runs `answer` on a thread of its own.
+    void answerApart(std::function<void()> answer);
+    // The reply a caller's disconnect request waits for.
+    static void replyDisconnect(CZyNetwork& session);
+
+private:
+    static void onXdr(ZynCallback_e, CZyNetworkServer* server, long long handle, unsigned long code,
+                      zysDatabuf_v2*);
+
+    CHubMutex m_answersMutex;
+    std::vector<std::thread> m_answers GUARDED_BY(m_answersMutex);
+};
 
 struct TOnDemandOptions {
     std::string journalPath;   // empty: no journal
