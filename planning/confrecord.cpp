@@ -245,8 +245,7 @@ bool CConfRecord::claimOwner(const TOwner& who) {
         m_hasOwner = true;
         return true;
     }
-    return who.userId > 0 ? m_owner.userId == who.userId
-                          : m_owner.userId == 0 && m_owner.callerClientId == who.callerClientId;
+    return m_owner.isSameCaller(who);
 }
 
 bool CConfRecord::getOwner(TOwner& owner) {

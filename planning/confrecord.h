@@ -72,6 +72,10 @@ public:
         int userId = 0;                    // the user, 0 for a caller without one
         unsigned long callerClientId = 0;  // the proven calling client of a caller without a user
         long clientId = 0;                 // the browsed client
+        // Whether `who` is this owner: the same user, or for an owner without one the same calling client.
+        bool isSameCaller(const TOwner& who) const {
+            return who.userId > 0 ? userId == who.userId : userId == 0 && callerClientId == who.callerClientId;
+        }
     };
     // Sets the owner when none is set yet; true when `who` is (now) the owner.
     bool claimOwner(const TOwner& who);

@@ -20,6 +20,22 @@ void CHandedOverSessions::remember(const std::string& guid, const TSession& sess
                                    std::chrono::seconds keep) {
     if (guid.empty()) return;
     CHubMutexLock lock(m_mutex);
+    rememberLocked(guid, session, keep);
+}
+
+bool CHandedOverSessions::claim(const std::string& guid, const TSession& session, std::chrono::seconds keep) {
+    if (guid.empty()) return false;
+    CHubMutexLock lock(m_mutex);
+    dropExpiredLocked();
+    if (auto found = m_sessions.find(guid);
+        found != m_sessions.end() && !found->second.session.owner.isSameCaller(session.owner))
+        return false;
+    rememberLocked(guid, session, keep);
+    return true;
+}
+
+void CHandedOverSessions::rememberLocked(const std::string& guid, const TSession& session,
+                                         std::chrono::seconds keep) {
     dropExpiredLocked();
     if (auto found = m_sessions.find(guid); found != m_sessions.end()) {
         m_order.erase(found->second.order);

@@ -29,6 +29,8 @@ public:
 
     // Remembers (or renews) session `guid` for `keep`.
     void remember(const std::string& guid, const TSession& session, std::chrono::seconds keep = kDefaultKeep);
+    // Remembers session `guid` as remember does, unless it is remembered for another owner (false).
+    bool claim(const std::string& guid, const TSession& session, std::chrono::seconds keep = kDefaultKeep);
     // The session `guid` when it is remembered and not expired.
     bool find(const std::string& guid, TSession& session);
     // Forgets session `guid`; true when it was remembered.
@@ -42,6 +44,8 @@ private:
         std::list<std::string>::iterator order;
     };
     void dropExpiredLocked() REQUIRES(m_mutex);
+    void rememberLocked(const std::string& guid, const TSession& session, std::chrono::seconds keep)
+        REQUIRES(m_mutex);
 
     CHubMutex m_mutex;
     std::map<std::string, TEntry> m_sessions GUARDED_BY(m_mutex);

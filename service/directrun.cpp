@@ -74,18 +74,29 @@ void releaseRecord(TDirectTask& t) {
 // The caller now takes the prepared request to the media agent and reads the answers there: the session
 // is remembered with its owner and media agent, so that its stop can still be judged and sent on.
 bool rememberHandOver(TDirectTask& t) {
-    CHandedOverSessions::TSession handed;
+    CConfRecord::TOwner owner;
     const std::string guid = t.worker->getBrowseSessionGuid();
-    if (guid.empty() || !t.worker->getSessionOwner(handed.owner)) return false;
-    handed.mediaAgent = t.worker->getMediaAgentHost();
-    unsigned keep = static_cast<unsigned>(CHandedOverSessions::kDefaultKeep.count());
-    // As long as an asynchronous browse may wait for its media agent.
-    ZYPlatformInfo::getNumber("EventManager", CControllerThreadHM::kIdleLimitName, &keep);
-    CHandedOverSessions::instance().remember(guid, handed, std::chrono::seconds(keep));
-    return true;
+    if (guid.empty() || !t.worker->getSessionOwner(owner)) return false;
+    return rememberHandedOverSession(guid, owner, t.worker->getMediaAgentHost());
 }
 
 }  // namespace
+
+bool rememberHandedOverSession(const std::string& guid, const CConfRecord::TOwner& owner,
+                               const std::string& mediaAgent) {
+    // A session still planned here belongs to whoever set it up.
+    if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef()) {
+        CConfRecord::TOwner earlier;
+        if (record->getOwner(earlier) && !earlier.isSameCaller(owner)) return false;
+    }
+    CHandedOverSessions::TSession handed;
+    handed.owner = owner;
+    handed.mediaAgent = mediaAgent;
+    unsigned keep = static_cast<unsigned>(CHandedOverSessions::kDefaultKeep.count());
+    // As long as an asynchronous browse may wait for its media agent.
+    ZYPlatformInfo::getNumber("EventManager", CControllerThreadHM::kIdleLimitName, &keep);
+    return CHandedOverSessions::instance().claim(guid, handed, std::chrono::seconds(keep));
+}
 
 void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     CBrowseLog log(kTag);

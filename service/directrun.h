@@ -6,6 +6,10 @@
 // calls run at once, each with objects of its own.
 #pragma once
 
+#include <string>
+
+#include "planning/confrecord.h"
+
 class CZyNetwork;
 struct TDirectTask;
 
@@ -17,3 +21,7 @@ inline constexpr const char* kDirectRunNoAnswer =
 // authenticated), runs the worker and sends exactly one reply on `session`; then releases the
 // worker's place in the session's configuration record.
 void runDirectTask(TDirectTask& t, CZyNetwork* session);
+// Remembers browse session `guid`, handed to its caller as a prepared request, with its owner and the
+// media agent that answers it (for its stop); false when the session is another caller's.
+bool rememberHandedOverSession(const std::string& guid, const CConfRecord::TOwner& owner,
+                               const std::string& mediaAgent);

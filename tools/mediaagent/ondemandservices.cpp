@@ -45,6 +45,9 @@ public:
         }
     }
     ~CMiningInstance() override {
+        // The serving threads end first: they read this instance's members, which the base class's own
+        // stop would come too late for.
+        ignoreResult(Quit(true, true), "stopping: nothing is left to do when it fails");
         CHubMutexLock lock(m_answersMutex);
         for (std::thread& t : m_answers) t.join();
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <memory>
 
 #include "platform/msg/criteriaoperators.h"
@@ -297,6 +298,11 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
             deliver(r);
         }
     } else {
+        // The page still to skip and to fill, per query id, when the queries page as one.
+        struct TWindow {
+            uint64_t skip = 0, remaining = UINT64_MAX;
+        };
+        std::map<std::string, TWindow> windows;
         for (const TIndexBrowseQuery& ask : plan.queries) {
             bool found = false;
             if (ask.count) {
@@ -319,6 +325,13 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
             // In batches, each continuing after the last version read, so each costs one page of the index.
             uint64_t remaining = ask.query.pageSize ? ask.query.pageSize : UINT64_MAX;
             TBrowseQuery q = ask.query;
+            TWindow* window = nullptr;
+            if (plan.pagedAcross) {
+                window = &windows.try_emplace(ask.queryId, TWindow{ask.query.skip, remaining}).first->second;
+                if (window->remaining == 0) continue;
+                remaining = window->remaining;
+                q.skip = 0;
+            }
             std::vector<TItemVersion> versions;
             if (q.filesBelow) {
                 // A find lists its files once; they go out in batches.
@@ -327,14 +340,34 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                     fail(index.lastError());
                     continue;
                 }
-                const size_t end = std::min<uint64_t>(files.size(), q.skip + remaining);
-                for (size_t at = std::min<size_t>(q.skip, end); at < end && going; at += batch) {
+                uint64_t skip = q.skip;
+                if (window) {
+                    skip = std::min<uint64_t>(window->skip, files.size());
+                    window->skip -= skip;
+                }
+                const size_t end = std::min<uint64_t>(files.size(), skip + remaining);
+                if (window) window->remaining -= end - std::min<size_t>(skip, end);
+                for (size_t at = std::min<size_t>(skip, end); at < end && going; at += batch) {
                     databrowse::BrowseResponse r =
                         itemsResponse(plan, ask.queryId, files.data() + at,
                                       files.data() + std::min<size_t>(end, at + batch));
                     deliver(r);
                 }
                 continue;
+            }
+            if (window && window->skip > 0) {
+                // A subclient the page's skip passes over whole is not read; the rest skip the remainder.
+                int64_t count = 0;
+                if (!(plan.range ? index.countRange(q, count, found) : index.countAt(q, count, found))) {
+                    fail(index.lastError());
+                    break;
+                }
+                if (static_cast<uint64_t>(std::max<int64_t>(count, 0)) <= window->skip) {
+                    window->skip -= static_cast<uint64_t>(std::max<int64_t>(count, 0));
+                    continue;
+                }
+                q.skip = static_cast<uint32_t>(std::min<uint64_t>(window->skip, 0xFFFFFFFF));
+                window->skip = 0;
             }
             while (remaining > 0 && going) {
                 q.pageSize = static_cast<uint32_t>(std::min<uint64_t>(remaining, batch));
@@ -347,6 +380,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                     itemsResponse(plan, ask.queryId, versions.data(), versions.data() + versions.size());
                 if (!deliver(r)) break;
                 remaining -= versions.size();
+                if (window) window->remaining = remaining;
                 if (versions.size() < q.pageSize) break;
                 q.firstNode = versions.back().entry;
                 q.skip = plan.range ? versions.back().rangeOrdinal : 1;
