@@ -74,7 +74,8 @@ public:
         long clientId = 0;                 // the browsed client
         // Whether `who` is this owner: the same user, or for an owner without one the same calling client.
         bool isSameCaller(const TOwner& who) const {
-            return who.userId > 0 ? userId == who.userId : userId == 0 && callerClientId == who.callerClientId;
+            return who.userId > 0 ? userId == who.userId
+                                  : userId == 0 && callerClientId == who.callerClientId;
         }
     };
     // Sets the owner when none is set yet; true when `who` is (now) the owner.

@@ -10,6 +10,7 @@
 #include "fbDebug/fbdebug.h"
 #include "framework/browseutils.h"
 #include "framework/headerconstants.h"
+#include "planning/handedover.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
@@ -20,14 +21,13 @@
 #include "platform/indexing/indexingversion.h"
 #include "platform/log/zytime.h"
 #include "platform/msg/app_execute_sp.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
 #include "service/directrun.h"
-#include "planning/handedover.h"
-#include "platform/msg/errorresponse.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 #include "worker/authentication.h"
@@ -270,7 +270,8 @@ std::string leftOutText(const std::string& client, const std::vector<long>& subc
 long firstClientOf(databrowse::BrowseRequest& request) {
     auto* entities = request.getlistobject(R::filteredEntities, false);
     if (!entities || entities->empty()) return 0;
-    return static_cast<long>(intOf(child(&entities->front(), databrowse::EntityWithFilters::f::entity), E::clientId));
+    return static_cast<long>(
+        intOf(child(&entities->front(), databrowse::EntityWithFilters::f::entity), E::clientId));
 }
 
 // Why nothing of a client is searched when no media agent holds any of it as of `toTime`: it was not
@@ -288,7 +289,8 @@ std::string notBackedUpText(const CNMessageBase* entity, const std::vector<TFind
         ArchFile files(nullptr);
         files.setTop(1);
         files.setIsolationType(4);
-        files.setWhereRaw("isValid = 1 AND cTime <= " + std::to_string(toTime) + " AND appId IN (" + ids + ")");
+        files.setWhereRaw("isValid = 1 AND cTime <= " + std::to_string(toTime) + " AND appId IN (" + ids +
+                          ")");
         backedUp = files.getOneRow(&files, false, -1, 0) == 0;
     }
     const std::string text = "Client [" + client + "] is not searched: ";
@@ -512,9 +514,10 @@ void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& reque
                                     agentNamed(agent), asked),
                         log);
         if (!anySearched && elsewhere.empty())
-            sendWarning(session, notBackedUpText(child(&withFilters, databrowse::EntityWithFilters::f::entity),
-                                                 all, toTime),
-                        log);
+            sendWarning(
+                session,
+                notBackedUpText(child(&withFilters, databrowse::EntityWithFilters::f::entity), all, toTime),
+                log);
     }
 }
 

@@ -57,7 +57,8 @@ public:
     std::string claimErased(const TEraseBooking& entity, const std::map<std::string, std::string>& versions);
     void releaseErased(const TEraseBooking& entity, const std::map<std::string, std::string>& versions);
     // The path claimErased would refuse as erased already ("" when none); claims nothing.
-    std::string erasedAlready(const TEraseBooking& entity, const std::map<std::string, std::string>& versions);
+    std::string erasedAlready(const TEraseBooking& entity,
+                              const std::map<std::string, std::string>& versions);
     size_t size();
 
 private:

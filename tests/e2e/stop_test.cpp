@@ -186,9 +186,9 @@ TEST_F(StopInFlight, TheOwnerStopsADirectBrowseOthersCannot) {
 // A find across clients: BrowseRouter hands the caller a prepared request for the media agent that holds
 // the clients' data, and the session stays its owner's to stop.
 TEST_F(StopInFlight, TheOwnerStopsAFindAcrossClientsOthersCannot) {
-    ASSERT_NO_FATAL_FAILURE(stopHeldBrowse(std::string(kHeldPrefix) + "find", "",
-                                           "find --clients client1,client2 --path /d00 --name 'f*' --at " +
-                                               lastDay()));
+    ASSERT_NO_FATAL_FAILURE(
+        stopHeldBrowse(std::string(kHeldPrefix) + "find", "",
+                       "find --clients client1,client2 --path /d00 --name 'f*' --at " + lastDay()));
 }
 
 // HubmasterBrowse's road: the host's worker waits for the media agent's answers through the router.

@@ -530,13 +530,12 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
         std::string error;
         std::map<std::string, std::string> versions;
         if (refused.empty() && !sizeFromIndex(request, caller, versions, error)) refused = error;
-        if (const std::string erased = refused.empty()
-                                           ? CEraseBookings::instance().erasedAlready(wanted, versions)
-                                           : std::string();
+        if (const std::string erased =
+                refused.empty() ? CEraseBookings::instance().erasedAlready(wanted, versions) : std::string();
             !erased.empty())
             refused = "[" + erased + "] " + kErasedAlready;
-        logLine("erase dry run of " + what + " by user [" + caller.userName + "]: " +
-                (refused.empty() ? "would be erased" : "would be refused: " + refused));
+        logLine("erase dry run of " + what + " by user [" + caller.userName +
+                "]: " + (refused.empty() ? "would be erased" : "would be refused: " + refused));
         if (refused.empty())
             sendEnd(session);
         else

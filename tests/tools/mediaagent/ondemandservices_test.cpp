@@ -2,13 +2,14 @@
 // serving threads is still answering is destroyed only after that thread has ended. The journal is a
 // named pipe, so the serving thread waits inside its request (at its first journal line) until the test
 // reads it, and the stop comes meanwhile.
+#include "tools/mediaagent/ondemandservices.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -27,7 +28,6 @@
 #include "platform/net/zynetwork.h"
 #include "platform/net/zyondemand_client.h"
 #include "tests/platform/db/tempdir.h"
-#include "tools/mediaagent/ondemandservices.h"
 
 namespace {
 
@@ -117,7 +117,8 @@ TEST(OnDemandServices, AnInstanceStoppedMidRequestOutlivesItsServingThread) {
     ASSERT_TRUE(aThreadWaitsToOpen(journal)) << "the request was not taken up";
     std::thread stopping([&] { listener->stop(); });
     CNMessageBase* message = nullptr;
-    const CUxError closed = session.ReceiveXMLMessage(nullptr, message, nullptr, 0, kLimitMs / 1000, timedOut);
+    const CUxError closed =
+        session.ReceiveXMLMessage(nullptr, message, nullptr, 0, kLimitMs / 1000, timedOut);
     std::unique_ptr<CNMessageBase> owned(message);
     EXPECT_TRUE(closed.IsError() && !timedOut) << "the instance's session did not close";
 

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <memory>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -230,7 +230,8 @@ TEST_F(SuperBrowseAnswer, ARequestOverSubclientsPagesItsWholeAnswer) {
         std::vector<std::string> paged;
         for (uint32_t skip = 0; skip < whole.size() + size; skip += size) {
             const std::vector<std::string> onePage = over({ids[0], ids[1]}, {page(skip, size)});
-            EXPECT_EQ(onePage.size(), std::min<size_t>(size, whole.size() - std::min<size_t>(skip, whole.size())))
+            EXPECT_EQ(onePage.size(),
+                      std::min<size_t>(size, whole.size() - std::min<size_t>(skip, whole.size())))
                 << "skip " << skip;
             paged.insert(paged.end(), onePage.begin(), onePage.end());
         }
