@@ -269,10 +269,6 @@ TEST_F(BrowseConsole, FindAcrossClientsNamesClientsWithoutBackups) {
     TRun both = browse("find --clients client1,client3" + what);
     EXPECT_NE(both.err.find("warning: Client [client1] " + none), std::string::npos) << both.err;
     EXPECT_NE(both.err.find("warning: Client [client3] " + none), std::string::npos) << both.err;
-    // Once backed up, a client is searched and not warned of.
-    TRun later = browse("find --clients client1 --path /d00/d01/d00 --name 'f*' --at " + lastDay());
-    ASSERT_EQ(later.status, 0) << later.err;
-    EXPECT_EQ(later.err.find("is not searched"), std::string::npos) << later.err;
 }
 
 TEST_F(BrowseConsole, FindLooksInTheWholeTreeBelowItsPath) {
