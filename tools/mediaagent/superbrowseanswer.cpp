@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <utility>
 #include <memory>
 
 #include "platform/msg/criteriaoperators.h"
@@ -303,6 +304,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
             uint64_t skip = 0, remaining = UINT64_MAX;
         };
         std::map<std::string, TWindow> windows;
+        std::map<std::string, int64_t> counted;  // counts of the subclients before, per query id
         for (const TIndexBrowseQuery& ask : plan.queries) {
             bool found = false;
             if (ask.count) {
@@ -311,6 +313,18 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                                  : index.countAt(ask.query, count, found))) {
                     fail(index.lastError());
                     break;
+                }
+                if (plan.pagedAcross) {
+                    // One count of the whole, after the last subclient's part of it.
+                    count += std::exchange(counted[ask.queryId], 0);
+                    const bool last = std::none_of(std::next(&ask), plan.queries.data() + plan.queries.size(),
+                                                   [&](const TIndexBrowseQuery& later) {
+                                                       return later.count && later.queryId == ask.queryId;
+                                                   });
+                    if (!last) {
+                        counted[ask.queryId] = count;
+                        continue;
+                    }
                 }
                 databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
                 CNMessageBase* result =

@@ -180,7 +180,8 @@ TEST_F(SuperBrowseAnswer, PagesAndCountsFollowTheQueries) {
 }
 
 // A request over several subclients (one of them named twice) answers each subclient once, and its
-// pages are pages of the whole answer: together they hold it, in order, each item once.
+// pages are pages of the whole answer: together they hold it, in order, each item once; its count is
+// the count of the whole.
 TEST_F(SuperBrowseAnswer, ARequestOverSubclientsPagesItsWholeAnswer) {
     std::vector<mediaagent::TIndexSubclient> held;
     ASSERT_TRUE(index->subclients(held));
@@ -217,19 +218,19 @@ TEST_F(SuperBrowseAnswer, ARequestOverSubclientsPagesItsWholeAnswer) {
             a.responses.push_back(x);
             return true;
         });
-        return a.paths();
+        return a;
     };
-    std::vector<std::string> whole = over({ids[0]}, {});
-    const std::vector<std::string> second = over({ids[1]}, {});
+    std::vector<std::string> whole = over({ids[0]}, {}).paths();
+    const std::vector<std::string> second = over({ids[1]}, {}).paths();
     ASSERT_FALSE(whole.empty());
     ASSERT_FALSE(second.empty());
     whole.insert(whole.end(), second.begin(), second.end());
-    EXPECT_EQ(over({ids[0], ids[1], ids[0]}, {}), whole);
+    EXPECT_EQ(over({ids[0], ids[1], ids[0]}, {}).paths(), whole);
     // A page size that splits the first subclient's part, and one that passes it whole.
     for (uint32_t size : {7u, static_cast<uint32_t>(whole.size() - second.size() + 2)}) {
         std::vector<std::string> paged;
         for (uint32_t skip = 0; skip < whole.size() + size; skip += size) {
-            const std::vector<std::string> onePage = over({ids[0], ids[1]}, {page(skip, size)});
+            const std::vector<std::string> onePage = over({ids[0], ids[1]}, {page(skip, size)}).paths();
             EXPECT_EQ(onePage.size(),
                       std::min<size_t>(size, whole.size() - std::min<size_t>(skip, whole.size())))
                 << "skip " << skip;
@@ -237,6 +238,19 @@ TEST_F(SuperBrowseAnswer, ARequestOverSubclientsPagesItsWholeAnswer) {
         }
         EXPECT_EQ(paged, whole) << "page size " << size;
     }
+    // A count over the subclients is one count, of the whole.
+    auto counts = [&](const std::vector<int>& subclients) {
+        std::vector<int64_t> out;
+        for (auto& r : over(subclients, {page(0, 0, true)}).responses)
+            if (CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false))
+                if (auto* aggregates = result->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false))
+                    out.push_back(aggregates->front().getint64(databrowse::AggregateResult::f::count));
+        return out;
+    };
+    const std::vector<int64_t> first = counts({ids[0]}), other = counts({ids[1]});
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(other.size(), 1u);
+    EXPECT_EQ(counts({ids[0], ids[1]}), std::vector<int64_t>{first[0] + other[0]});
 }
 
 TEST_F(SuperBrowseAnswer, CutOffsPredictionsAndRefusals) {
