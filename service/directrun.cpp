@@ -81,14 +81,10 @@ void releaseRecord(TDirectTask& t) {
 // nobody else takes it over while its answers may still run. A session that cannot be remembered is
 // not handed over (its request is refused instead). True when it was handed over.
 bool rememberHandOver(TDirectTask& t, CBrowseLog& log) {
-    CHandedOverSessions::TSession handed;
+    CConfRecord::TOwner owner;
     const std::string guid = t.worker->getBrowseSessionGuid();
-    if (guid.empty() || !t.worker->getSessionOwner(handed.owner)) return false;
-    handed.mediaAgent = t.worker->getMediaAgentHost();
-    unsigned keep = static_cast<unsigned>(CHandedOverSessions::kDefaultKeep.count());
-    // As long as an asynchronous browse may wait for its media agent.
-    ZYPlatformInfo::getNumber("EventManager", CControllerThreadHM::kIdleLimitName, &keep);
-    switch (CHandedOverSessions::instance().remember(guid, handed, std::chrono::seconds(keep))) {
+    if (guid.empty() || !t.worker->getSessionOwner(owner)) return false;
+    switch (rememberHandedOverSession(guid, owner, t.worker->getMediaAgentHost())) {
         case CHandedOverSessions::ERemembered::kKept:
             return true;
         case CHandedOverSessions::ERemembered::kOtherOwner:
@@ -105,6 +101,24 @@ bool rememberHandOver(TDirectTask& t, CBrowseLog& log) {
 }
 
 }  // namespace
+
+CHandedOverSessions::ERemembered rememberHandedOverSession(const std::string& guid,
+                                                           const CConfRecord::TOwner& owner,
+                                                           const std::string& mediaAgent) {
+    // A session still planned here belongs to whoever set it up.
+    if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef()) {
+        CConfRecord::TOwner earlier;
+        if (record->getOwner(earlier) && !earlier.isSameCaller(owner))
+            return CHandedOverSessions::ERemembered::kOtherOwner;
+    }
+    CHandedOverSessions::TSession handed;
+    handed.owner = owner;
+    handed.mediaAgent = mediaAgent;
+    unsigned keep = static_cast<unsigned>(CHandedOverSessions::kDefaultKeep.count());
+    // As long as an asynchronous browse may wait for its media agent.
+    ZYPlatformInfo::getNumber("EventManager", CControllerThreadHM::kIdleLimitName, &keep);
+    return CHandedOverSessions::instance().remember(guid, handed, std::chrono::seconds(keep));
+}
 
 void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     CBrowseLog log(kTag);

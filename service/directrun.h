@@ -6,6 +6,11 @@
 // calls run at once, each with objects of its own.
 #pragma once
 
+#include <string>
+
+#include "planning/confrecord.h"
+#include "planning/handedover.h"
+
 class CZyNetwork;
 struct TDirectTask;
 
@@ -21,3 +26,9 @@ inline constexpr const char* kDirectRunTooManySessions =
 // authenticated), runs the worker and sends exactly one reply on `session`; then releases the
 // worker's place in the session's configuration record.
 void runDirectTask(TDirectTask& t, CZyNetwork* session);
+// Remembers browse session `guid`, handed to its caller as a prepared request, with its owner and the
+// media agent that answers it (for its stop): kKept, kOtherOwner when the session is another caller's
+// (here or handed over), or the bound that refused it.
+CHandedOverSessions::ERemembered rememberHandedOverSession(const std::string& guid,
+                                                           const CConfRecord::TOwner& owner,
+                                                           const std::string& mediaAgent);

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 
 #include "Db/Proc/AppSetPendingEndUserEraseStatus.h"
@@ -36,9 +37,12 @@ std::vector<TErasePath> erasePaths(databrowse::BrowseRequest& request) {
     std::vector<TErasePath> out;
     auto* paths = request.getlistobject(databrowse::BrowseRequest::f::paths, false);
     if (!paths) return out;
+    // A path named twice is erased, and its usage given back, once: its first naming counts.
+    std::set<std::string> named;
     for (CNMessageBase& path : *paths) {
         TErasePath p;
         p.text = path.getstring(P::path);
+        if (!named.insert(p.text).second) continue;
         if (const CNMessageBase* detail = child(&path, P::detail)) {
             p.subclientId = std::atoi(detail->getstring(databrowse::Msg2::f::subclientId).c_str());
             p.size = intOf(detail, databrowse::Msg2::f::itemSize);

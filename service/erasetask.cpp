@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <random>
+#include <set>
 
 #include "fbDebug/fbdebug.h"
 #include "platform/msg/xml_codec.h"
@@ -43,10 +44,13 @@ TMMsg::CreateTaskReq buildEraseCreateTaskRequest(databrowse::BrowseRequest& requ
     taskEntity.setint64(E::at64_163, 1);
     taskEntity.setint64(E::type, 0);
 
+    // Each path once, in the order first named: the task erases a path once.
     std::vector<std::string> paths;
+    std::set<std::string> named;
     if (auto* list = request.getlistobject(R::paths, false))
         for (const CNMessageBase& path : *list)
-            paths.push_back(path.getstring(databrowse::BrowsePath::f::path));
+            if (std::string text = path.getstring(databrowse::BrowsePath::f::path); named.insert(text).second)
+                paths.push_back(std::move(text));
     ZyEntities::Msg10 pathEntity;
     pathEntity.setint64(ZyEntities::Msg10::f::applicationId, appType);
     pathEntity.setint64(ZyEntities::Msg10::f::backupsetId, backupSet);

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "Db/Tbl/APP_Application.h"
+#include "Db/Tbl/archFile.h"
 #include "fbDebug/fbdebug.h"
 #include "framework/browseutils.h"
 #include "framework/headerconstants.h"
+#include "planning/handedover.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
@@ -19,12 +21,13 @@
 #include "platform/indexing/indexingversion.h"
 #include "platform/log/zytime.h"
 #include "platform/msg/app_execute_sp.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
-#include "platform/msg/errorresponse.h"
+#include "service/directrun.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 #include "worker/authentication.h"
@@ -114,6 +117,8 @@ TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, c
     using E = ZyEntities::GenericEntity::f;
     auto* entities = request.getlistobject(R::filteredEntities, false);
     if (!entities) return left;
+    // What is named twice is searched (and warned of) once.
+    std::set<std::string> named;
     for (auto it = entities->begin(); it != entities->end();) {
         CNMessageBase* entity = child(&*it, databrowse::EntityWithFilters::f::entity);
         const std::string name = textOf(entity, E::clientName);
@@ -122,6 +127,18 @@ TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, c
         std::string known;
         if (clientId != 0 && ZYClient(clientId).getName(known) != 0) clientId = 0;
         const std::string shown = name.empty() ? std::to_string(intOf(entity, E::clientId)) : name;
+        const std::string key = (clientId != 0 ? std::to_string(clientId) : "?" + shown) + "|" +
+                                std::to_string(intOf(entity, E::backupsetId)) + "|" +
+                                std::to_string(intOf(entity, E::subclientId));
+        if (!named.insert(key).second) {
+            it = entities->erase(it);
+            continue;
+        }
+        if (clientId != 0) {
+            // Named by id from here on, so that what follows reads one client whatever it was called.
+            entity->setint64(E::clientId, static_cast<int64_t>(clientId));
+            entity->setstring(E::clientName, known);
+        }
         bool allowed = false;
         if (clientId == 0) {
             ++left.unknown;
@@ -249,6 +266,38 @@ std::string leftOutText(const std::string& client, const std::vector<long>& subc
     return text + ", and a find across clients asks one media agent, here [" + asked + "]";
 }
 
+// The first client the find searches (whose administrators may stop it as well as its owner).
+long firstClientOf(databrowse::BrowseRequest& request) {
+    auto* entities = request.getlistobject(R::filteredEntities, false);
+    if (!entities || entities->empty()) return 0;
+    return static_cast<long>(
+        intOf(child(&entities->front(), databrowse::EntityWithFilters::f::entity), E::clientId));
+}
+
+// Why nothing of a client is searched when no media agent holds any of it as of `toTime`: it was not
+// backed up by then, or what was is not the caller's to browse.
+std::string notBackedUpText(const CNMessageBase* entity, const std::vector<TFindSubclient>& subclients,
+                            long long toTime) {
+    std::string client = subclients.empty() ? textOf(entity, E::clientName) : subclients.front().client;
+    if (client.empty()) client = std::to_string(intOf(entity, E::clientId));
+    char when[ZYTIME_BUFFER_SIZE] = {};
+    ZyTime(static_cast<long>(toTime), when, 0);
+    std::string ids;
+    for (const TFindSubclient& s : subclients) ids += (ids.empty() ? "" : ",") + std::to_string(s.id);
+    bool backedUp = false;
+    if (!ids.empty()) {
+        ArchFile files(nullptr);
+        files.setTop(1);
+        files.setIsolationType(4);
+        files.setWhereRaw("isValid = 1 AND cTime <= " + std::to_string(toTime) + " AND appId IN (" + ids +
+                          ")");
+        backedUp = files.getOneRow(&files, false, -1, 0) == 0;
+    }
+    const std::string text = "Client [" + client + "] is not searched: ";
+    if (backedUp) return text + "none of its backups up to " + when + " is one you may browse";
+    return text + "it has no backup up to " + when + " (its first backup is later, or it has none)";
+}
+
 }  // namespace
 
 CBrowseMulticlient::CBrowseMulticlient() {
@@ -353,23 +402,46 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         m_errorText << "Failed to execute Stored Procedure";
         return ran;
     }
+    // Every client left out is named with its reason, whether or not anything is left to search.
+    warnOfUnsearched(*request, prepared, session);
     CNMessageBase* routing = routingBlock(prepared);
     if (!has(routing, databrowse::IndexingInfo::f::indexDBInfo)) {
         m_errorText << "Nothing to Find";
         return findError(kErrNothingToFind, "Nothing to Find");
     }
-    warnOfUnsearched(*request, prepared, session);
-    log.debugLvl(0, "mediaAgent [%s] will be used for the browse.",
-                 textOf(routing, databrowse::IndexingInfo::f::mediaAgentName).c_str());
+    const std::string mediaAgent = textOf(routing, databrowse::IndexingInfo::f::mediaAgentName);
+    log.debugLvl(0, "mediaAgent [%s] will be used for the browse.", mediaAgent.c_str());
     routing->setstring(databrowse::IndexingInfo::f::routerName,
                        g_poBrowseRouterThreadHM ? g_poBrowseRouterThreadHM->getRouterName()
                                                 : CBrowseRouterThreadHM::kServerName);
     routing->setstring(databrowse::IndexingInfo::f::workerId, m_workerId);
     smallDump("FBHMWORKER", &prepared);
 
+    // The caller reads the answers from the media agent: the session is remembered with its owner and
+    // that agent before the caller can present the request, so that its stop is judged and sent on.
+    CConfRecord::TOwner owner;
+    owner.userId = userId;
+    owner.callerClientId = userId > 0 ? 0 : callerClientId;
+    owner.clientId = firstClientOf(*request);
+    const std::string guid = sessionGuid(*request);
+    switch (rememberHandedOverSession(guid, owner, mediaAgent)) {
+        case CHandedOverSessions::ERemembered::kKept:
+            break;
+        case CHandedOverSessions::ERemembered::kOtherOwner:
+            log.debugLvl(0, "browse session [%s] belongs to another caller; refused", guid.c_str());
+            m_errorText << "Browse access denied: browse session [" << guid << "] belongs to another caller";
+            return findError(kErrAccessDenied, "Browse access denied");
+        case CHandedOverSessions::ERemembered::kOwnerFull:
+        case CHandedOverSessions::ERemembered::kFull:
+            log.debugLvl(0, "browse session [%s] not handed over: too many browse sessions are in flight",
+                         guid.c_str());
+            m_errorText << kDirectRunTooManySessions;
+            return findError(databrowse::BROWSE_ERR_GENERIC, kDirectRunTooManySessions);
+    }
     databrowse::SecuredBrowseRequest secured;
     CUxError sent = convertToSecureBrowseReq(callerName, prepared, secured) ? sendOn(session, secured, log)
                                                                             : sendOn(session, prepared, log);
+    if (sent.IsError()) CHandedOverSessions::instance().forget(guid);
     return sent;
 }
 
@@ -427,6 +499,7 @@ void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& reque
                                           databrowse::BrowseRequest& prepared, CZyNetwork* session) {
     CBrowseLog log("HandleMultiClientFind");
     const std::string asked = textOf(routingBlock(prepared), databrowse::IndexingInfo::f::mediaAgentName);
+    const long long toTime = intOf(child(&request, R::timeRange), databrowse::BrowseTimeRange::f::toTime);
     const std::set<long> covered = coveredSubclients(prepared);
     auto* entities =
         const_cast<databrowse::BrowseRequest&>(request).getlistobject(R::filteredEntities, false);
@@ -449,6 +522,11 @@ void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& reque
                         leftOutText(all.front().client, subclients, !anySearched && elsewhere.size() == 1,
                                     agentNamed(agent), asked),
                         log);
+        if (!anySearched && elsewhere.empty())
+            sendWarning(
+                session,
+                notBackedUpText(child(&withFilters, databrowse::EntityWithFilters::f::entity), all, toTime),
+                log);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "platform/hubdb/multiclientfindproc.h"
 
 #include <ctime>
+#include <set>
 #include <vector>
 
 #include "platform/hubdb/grantcover.h"
@@ -34,7 +35,8 @@ constexpr const char* kSubclientsWithData =
     "WHERE f.isValid = 1 AND f.cTime <= ?1 AND "
     "((?2 > 0 AND a.id = ?2) OR (?2 <= 0 AND (?3 <= 0 OR a.backupSet = ?3) AND (?4 <= 0 OR a.clientId = ?4) "
     "AND (?5 = '' OR owner.name = ?5) AND (?3 > 0 OR ?4 > 0 OR ?5 <> '')))";
-constexpr const char* kPerSubclientAndAgent = " GROUP BY a.id, c.id";
+// In subclient order, so that every page of a paged find reads the subclients alike.
+constexpr const char* kPerSubclientAndAgent = " GROUP BY a.id, c.id ORDER BY a.id, c.id";
 
 // The same, kept to the subclients that user ?6 holds a Browse right on: the subclient's own levels
 // against the grant's, this Hubmaster's Kelmarch at the top.
@@ -143,6 +145,13 @@ int multiClientFindTagProc(const std::string& requestXml, std::string& responseX
             const TSubclientData* newest = &found.front();
             for (const TSubclientData& d : found)
                 if (d.newest > newest->newest) newest = &d;
+            // A subclient that several entities of the request stand for (a client named twice, or a
+            // client and one of its subclients) is searched once.
+            std::set<long long> listed;
+            std::vector<TSubclientData> once;
+            for (const TSubclientData& d : found)
+                if (d.mediaAgentId == newest->mediaAgentId && listed.insert(d.subclientId).second)
+                    once.push_back(d);
             std::vector<DbValue> host;
             rc = queryFirstRow(conn, "SELECT net_hostname FROM APP_Client WHERE id = ?",
                                {DbValue::ofInt(kHubmasterClientId)}, host);
@@ -160,8 +169,7 @@ int multiClientFindTagProc(const std::string& requestXml, std::string& responseX
             database.setstring(databrowse::IndexDBInfo::f::backupSetGUID, newest->backupSetGuid);
             database.setstring(databrowse::IndexDBInfo::f::mediaAgentName, newest->mediaAgent);
             std::vector<CNMessageBase> subclients;
-            for (const TSubclientData& d : found) {
-                if (d.mediaAgentId != newest->mediaAgentId) continue;
+            for (const TSubclientData& d : once) {
                 databrowse::SubclientInfo subclient;
                 subclient.setint64(databrowse::SubclientInfo::f::appId, d.subclientId);
                 subclient.setstring(databrowse::SubclientInfo::f::subclientGUID, d.subclientGuid);

@@ -32,5 +32,8 @@ namespace browseflag {
 
 // The additional flag type (databrowse::AdditionalFlag::flagType) that carries a job list.
 inline constexpr int64_t kJobList = 9;
+// The additional flag (type 0, this name, value "1") of an end-user erase the Hubmaster's browse service
+// is asked to judge only: the verdict the erase would get, with nothing booked or created.
+inline constexpr const char* kEraseDryRun = "EraseDryRun";
 
 }  // namespace browseflag

@@ -69,6 +69,19 @@ void CEraseBookings::dropExpired() {
 
 std::string CEraseBookings::book(TEraseBooking booking) {
     CHubMutexLock lock(m_mutex);
+    const std::string problem = bookingProblemLocked(booking);
+    if (!problem.empty()) return problem;
+    const size_t bytes = bookedBytes(booking);
+    m_entries.push_back({std::move(booking), bytes, std::chrono::steady_clock::now() + kLifetime});
+    return {};
+}
+
+std::string CEraseBookings::bookingProblem(const TEraseBooking& booking) {
+    CHubMutexLock lock(m_mutex);
+    return bookingProblemLocked(booking);
+}
+
+std::string CEraseBookings::bookingProblemLocked(const TEraseBooking& booking) {
     dropExpired();
     const size_t bytes = bookedBytes(booking);
     size_t userCount = 0, userBytes = 0;
@@ -90,7 +103,6 @@ std::string CEraseBookings::book(TEraseBooking booking) {
                std::to_string(userBytes) + " bytes); at most " + std::to_string(kMaxBookingsPerUser) +
                " bookings of " + std::to_string(kMaxBytesPerUser) +
                " bytes wait at once: create their erase tasks or let them expire first";
-    m_entries.push_back({std::move(booking), bytes, std::chrono::steady_clock::now() + kLifetime});
     return {};
 }
 
@@ -105,8 +117,7 @@ uint64_t CEraseBookings::versionKey(const TEraseBooking& entity, const std::stri
 std::string CEraseBookings::claimErased(const TEraseBooking& entity,
                                         const std::map<std::string, std::string>& versions) {
     CHubMutexLock lock(m_mutex);
-    for (const auto& [path, version] : versions)
-        if (m_erased.count(versionKey(entity, path, version))) return path;
+    if (std::string erased = erasedLocked(entity, versions); !erased.empty()) return erased;
     for (const auto& [path, version] : versions) {
         const uint64_t key = versionKey(entity, path, version);
         if (!m_erased.insert(key).second) continue;
@@ -116,6 +127,19 @@ std::string CEraseBookings::claimErased(const TEraseBooking& entity,
         m_erased.erase(m_erasedOrder.front());
         m_erasedOrder.pop_front();
     }
+    return {};
+}
+
+std::string CEraseBookings::erasedAlready(const TEraseBooking& entity,
+                                          const std::map<std::string, std::string>& versions) {
+    CHubMutexLock lock(m_mutex);
+    return erasedLocked(entity, versions);
+}
+
+std::string CEraseBookings::erasedLocked(const TEraseBooking& entity,
+                                         const std::map<std::string, std::string>& versions) {
+    for (const auto& [path, version] : versions)
+        if (m_erased.count(versionKey(entity, path, version))) return path;
     return {};
 }
 

@@ -46,6 +46,8 @@ public:
     // Books `booking`; "" when booked, else why not (nothing booked): a path of it is booked already for
     // the same entity, or its user holds as many bookings (or bytes) as allowed.
     std::string book(TEraseBooking booking);
+    // Why book would refuse `booking` now ("" when it would book it); books nothing.
+    std::string bookingProblem(const TEraseBooking& booking);
     // Takes the booking of `wanted.userId` for the same entity that holds every path of `wanted`; false
     // (nothing taken) when there is none.
     bool take(const TEraseBooking& wanted);
@@ -54,6 +56,9 @@ public:
     // task could not be created.
     std::string claimErased(const TEraseBooking& entity, const std::map<std::string, std::string>& versions);
     void releaseErased(const TEraseBooking& entity, const std::map<std::string, std::string>& versions);
+    // The path claimErased would refuse as erased already ("" when none); claims nothing.
+    std::string erasedAlready(const TEraseBooking& entity,
+                              const std::map<std::string, std::string>& versions);
     size_t size();
 
 private:
@@ -63,6 +68,9 @@ private:
         std::chrono::steady_clock::time_point expires;
     };
     void dropExpired() REQUIRES(m_mutex);
+    std::string bookingProblemLocked(const TEraseBooking& booking) REQUIRES(m_mutex);
+    std::string erasedLocked(const TEraseBooking& entity, const std::map<std::string, std::string>& versions)
+        REQUIRES(m_mutex);
     static uint64_t versionKey(const TEraseBooking& entity, const std::string& path,
                                const std::string& version);
 

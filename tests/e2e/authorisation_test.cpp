@@ -82,6 +82,7 @@ public:
         const std::string input = request.getstring(CNSession::LaunchOnDemandServiceReq::f::launchInput);
         m_received->add(text + "\n" + input, false, !input.empty());
     }
+    ~CCapturingMiner() override { endServing(); }
 
 private:
     static void onXml(ZynCallback_e, CZyNetworkServer* server, long long handle, CNMessageBase* message) {
@@ -788,6 +789,36 @@ TEST_F(Authorisation, ErasesBookAndCreateOnlyWhatWasAuthorised) {
     for (const char* bad : {"data\\file.txt", "D:data", "D:", "\\\\server", "\\\\server\\",
                             "\\\\server\\..\\f", "C:\\a\\.\\b", "\\\\\\share\\f"})
         EXPECT_NE(refusal(bad).find("cannot take a path"), std::string::npos) << bad;
+}
+
+// A hand-made erase naming a path twice books it, makes its task of it and gives its usage back, once.
+// (Runs before the bounded-bookings test, which leaves alice's bookings full.)
+TEST_F(Authorisation, AnEraseNamingAPathTwiceErasesItOnce) {
+    TRun listed =
+        browse("list " + fileSubclient() + " --path /d00/d01/d01 --at " + lastDay() + " --json", admin());
+    const size_t at = listed.out.find("\"path\":\"/d00/d01/d01/f");
+    ASSERT_NE(at, std::string::npos) << listed.out;
+    const size_t start = at + 8, end = listed.out.find('"', start);
+    const std::string file = listed.out.substr(start, end - start);
+    const size_t sizeAt = listed.out.find("\"size\":", at);
+    ASSERT_NE(sizeAt, std::string::npos);
+    const long long size = std::atoll(listed.out.c_str() + sizeAt + 7);
+    ASSERT_GT(size, 0);
+    const long long before = usage(s->world.fileSubclient), tasksBefore = tasks(),
+                    pathsBefore = count("SELECT COUNT(*) FROM TM_CreatedSubTaskPath");
+
+    databrowse::BrowseRequest erase = request("erase " + fileSubclient() + " --path " + file + "=" +
+                                              std::to_string(size) + " --at " + lastDay() + " " + alice());
+    auto* paths = erase.getlistobject(R::paths, false);
+    ASSERT_TRUE(paths && paths->size() == 1u);
+    paths->push_back(paths->front());
+    TAnswers booked = askRouter(erase);
+    EXPECT_TRUE(booked.prepared) << booked.texts;
+    TAnswers made = askHost(erase);
+    EXPECT_TRUE(made.texts.empty()) << made.texts;
+    EXPECT_EQ(tasks(), tasksBefore + 1);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM TM_CreatedSubTaskPath"), pathsBefore + 1);
+    EXPECT_EQ(usage(s->world.fileSubclient), before - size);
 }
 
 // A user's waiting erase bookings are bounded in count and bytes: a flood of big erase listings is

@@ -114,8 +114,9 @@ protected:
         EXPECT_TRUE(s->agent->waitFor("session " + session + " held after", 60s)) << s->agent->output();
         return browsing;
     }
-    static void stopHeldBrowse(const std::string& session, const std::string& road) {
-        const std::string list = fileListing() + " --session " + session + road;
+    static void stopHeldBrowse(const std::string& session, const std::string& road,
+                               const std::string& command = fileListing()) {
+        const std::string list = command + " --session " + session + road;
         const std::string clientId = std::to_string(s->world.fileClient);
         TRun held;
         std::thread browsing([&] { held = console(list, admin(), "held-" + session); });
@@ -175,7 +176,8 @@ protected:
         TRun again = console("stop --session " + session, admin(), "again-" + session);
         EXPECT_EQ(again.status, 0) << again.err;
         // The console says what it knows: its own log holds that session's ended browse.
-        EXPECT_NE(again.out.find("last browse had ended (list: error [" + std::string(kStopped)),
+        EXPECT_NE(again.out.find("last browse had ended (" + command.substr(0, command.find(' ')) +
+                                 ": error [" + std::string(kStopped)),
                   std::string::npos)
             << again.out;
         EXPECT_EQ(owner.out.find("last browse had ended"), std::string::npos) << owner.out;
@@ -202,6 +204,14 @@ StopInFlight::TShared* StopInFlight::s = nullptr;
 // BrowseRouter's road: the console reads the answers from the media agent itself.
 TEST_F(StopInFlight, TheOwnerStopsADirectBrowseOthersCannot) {
     ASSERT_NO_FATAL_FAILURE(stopHeldBrowse(std::string(kHeldPrefix) + "direct", ""));
+}
+
+// A find across clients: BrowseRouter hands the caller a prepared request for the media agent that holds
+// the clients' data, and the session stays its owner's to stop.
+TEST_F(StopInFlight, TheOwnerStopsAFindAcrossClientsOthersCannot) {
+    ASSERT_NO_FATAL_FAILURE(
+        stopHeldBrowse(std::string(kHeldPrefix) + "find", "",
+                       "find --clients client1,client2 --path /d00 --name 'f*' --at " + lastDay()));
 }
 
 // HubmasterBrowse's road: the host's worker waits for the media agent's answers through the router.

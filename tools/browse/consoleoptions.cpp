@@ -173,6 +173,16 @@ const TOptionSpec kOptionSpecs[] = {
          long long size = 0;
          if (o.command == EConsoleCommand::kErase && !splitErasePath(v, path, size))
              return "--path [" + v + "]: give <path>=<size> with the size in bytes, or the path alone";
+         // An erase names each path once: a repeat is the same path, not a second erase of it.
+         for (const std::string& earlier : o.paths) {
+             std::string before;
+             long long beforeSize = 0;
+             if (o.command != EConsoleCommand::kErase || !splitErasePath(earlier, before, beforeSize) ||
+                 before != path)
+                 continue;
+             if (earlier == v) return std::string();
+             return "--path " + path + " is given twice, as [" + earlier + "] and [" + v + "]: give it once";
+         }
          o.paths.push_back(v);
          return std::string();
      },

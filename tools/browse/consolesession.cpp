@@ -27,6 +27,7 @@
 #include "platform/errors/evmessageids.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
+#include "platform/msg/criteriaoperators.h"
 #include "platform/msg/password_cipher.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
@@ -522,7 +523,28 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     if (m_options.command == EConsoleCommand::kStop) return stop(router, request, result);
     if (m_options.command == EConsoleCommand::kErase) {
         const int checked = checkErase(router, result, confirm);
-        if (checked != kExitOk || m_options.dryRun) return checked;
+        if (checked != kExitOk) return checked;
+        if (m_options.dryRun) {
+            // The Hubmaster's verdict on the erase (what is booked or erased already), nothing booked.
+            databrowse::BrowseRequest judged = request;
+            databrowse::AdditionalFlag flag;
+            flag.setint64(databrowse::AdditionalFlag::f::flagType, 0);
+            flag.setstring(databrowse::AdditionalFlag::f::flagName, browseflag::kEraseDryRun);
+            flag.setstring(databrowse::AdditionalFlag::f::value, "1");
+            judged.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
+                ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
+                ->setlistobject(databrowse::Msg9::f::additionalFlags, {flag});
+            TConsoleResult verdict;
+            const std::string road = m_road;
+            if (const int rc = throughHubmaster(router, judged, verdict, {}); rc != kExitOk) {
+                result.items.clear();
+                result.note.clear();
+                return failed(result, rc, "dry run: the erase would be refused: " + verdict.error);
+            }
+            m_road = road + ", then the Hubmaster's verdict";
+            return kExitOk;
+        }
     }
     int rc = m_options.viaHubmaster && m_options.command != EConsoleCommand::kErase
                  ? throughHubmaster(router, request, result, progress)

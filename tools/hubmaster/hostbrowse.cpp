@@ -13,6 +13,7 @@
 #include "Db/Tbl/APP_Client.h"
 #include "platform/db/dbresult.h"
 #include "platform/log/evdebug.h"
+#include "platform/msg/criteriaoperators.h"
 #include "platform/msg/errorresponse.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
@@ -517,6 +518,32 @@ void CHostBrowseService::stopLeftBrowse(databrowse::BrowseRequest& request, cons
         logLine("the service did not confirm the stop of session [" + guid + "]; see its log");
 }
 
+namespace {
+
+constexpr const char* kErasedAlready =
+    "is already booked or erased in this version; an item version is erased once, and no erase task was "
+    "created";
+
+// Whether the erase request asks for the Hubmaster's verdict only.
+bool isEraseDryRun(databrowse::BrowseRequest& request) {
+    CNMessageBase* advanced = request.getObjectAccessor(R::advOptions, false);
+    CNMessageBase* config =
+        advanced ? advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false) : nullptr;
+    CNMessageBase* block =
+        config ? config->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, false) : nullptr;
+    auto* flags = block ? block->getlistobject(databrowse::Msg9::f::additionalFlags, false) : nullptr;
+    for (size_t n = 0; flags && n < flags->size(); ++n) {
+        const CNMessageBase& flag = (*flags)[n];
+        if (flag.getint64(databrowse::AdditionalFlag::f::flagType) == 0 &&
+            flag.getstring(databrowse::AdditionalFlag::f::flagName) == browseflag::kEraseDryRun &&
+            flag.getstring(databrowse::AdditionalFlag::f::value) == "1")
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& request,
                                const TCaller& caller) {
     CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
@@ -530,8 +557,12 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
             allowed = false;
     }
     auto* paths = request.getlistobject(R::paths, false);
-    const std::string what = std::to_string(paths ? paths->size() : 0) + " path(s) of subclient " +
+    std::set<std::string> distinct;
+    for (size_t n = 0; paths && n < paths->size(); ++n)
+        distinct.insert((*paths)[n].getstring(databrowse::BrowsePath::f::path));
+    const std::string what = std::to_string(distinct.size()) + " path(s) of subclient " +
                              std::to_string(entity->getint64(E::subclientId));
+    const bool dryRun = isEraseDryRun(request);
     if (!allowed) {
         logLine("erase of " + what + " refused to user [" + caller.userName + "]: no delete capability");
         sendError(session, "You do not have the capability required to delete data.");
@@ -549,8 +580,26 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
         sendError(session, "An erase names at most " + std::to_string(CEraseBookings::kMaxPaths) + " paths");
         return;
     }
-    for (size_t n = 0; paths && n < paths->size(); ++n)
-        wanted.paths.insert((*paths)[n].getstring(databrowse::BrowsePath::f::path));
+    wanted.paths = distinct;
+    if (dryRun) {
+        // The verdicts of the real erase, in its order, with nothing booked, taken or claimed: the
+        // booking BrowseRouter would refuse, then the versions erased already.
+        std::string refused = CEraseBookings::instance().bookingProblem(wanted);
+        std::string error;
+        std::map<std::string, std::string> versions;
+        if (refused.empty() && !sizeFromIndex(request, caller, versions, error)) refused = error;
+        if (const std::string erased =
+                refused.empty() ? CEraseBookings::instance().erasedAlready(wanted, versions) : std::string();
+            !erased.empty())
+            refused = "[" + erased + "] " + kErasedAlready;
+        logLine("erase dry run of " + what + " by user [" + caller.userName +
+                "]: " + (refused.empty() ? "would be erased" : "would be refused: " + refused));
+        if (refused.empty())
+            sendEnd(session);
+        else
+            sendError(session, refused);
+        return;
+    }
     if (!CEraseBookings::instance().take(wanted)) {
         logLine("erase of [" + std::to_string(wanted.paths.size()) + "] path(s) of subclient [" +
                 std::to_string(wanted.subclientId) + "] by user [" + caller.userName + "] was not booked");
@@ -570,9 +619,7 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
     if (!erased.empty()) {
         logLine("erase of " + what + " by user [" + caller.userName + "] refused: [" + erased +
                 "] is erased already");
-        sendError(session, "[" + erased +
-                               "] is already booked or erased in this version; an item version is erased "
-                               "once, and no erase task was created");
+        sendError(session, "[" + erased + "] " + kErasedAlready);
         return;
     }
     const int rc = m_launchErase(&request);

@@ -45,6 +45,9 @@ public:
             m_password = launch.request->isSet(CNSession::LaunchOnDemandServiceReq::f::password);
         }
     }
+    // The serving threads end first: they read this instance's members, which the base class's own
+    // stop would come too late for.
+    ~CMiningInstance() override { endServing(); }
 
 private:
     static void onXml(ZynCallback_e, CZyNetworkServer* server, long long handle, CNMessageBase* message);
@@ -200,8 +203,14 @@ CLaunchedInstance::CLaunchedInstance(const TZyLaunch& launch, XmlCallback xmlCal
     : CZyNetworkServer(&onXdr, xmlCallback, launch.guid.c_str(), launch.listener) {}
 
 CLaunchedInstance::~CLaunchedInstance() {
+    endServing();
+}
+
+void CLaunchedInstance::endServing() {
+    ignoreResult(Quit(true, true), "stopping: nothing is left to do when it fails");
     CHubMutexLock lock(m_answersMutex);
     for (std::thread& t : m_answers) t.join();
+    m_answers.clear();
 }
 
 void CLaunchedInstance::answerApart(std::function<void()> answer) {

@@ -34,6 +34,9 @@ public:
     ~CLaunchedInstance() override;
 
 protected:
+    // Stops serving and joins every thread that serves or answers: a derived instance calls it first in
+    // its destructor, since those threads read its members. Idempotent.
+    void endServing();
     // Runs `answer` on a thread of its own.
     void answerApart(std::function<void()> answer);
     // The reply a caller's disconnect request waits for.

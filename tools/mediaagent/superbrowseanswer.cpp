@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <utility>
 #include <memory>
 
 #include "platform/msg/criteriaoperators.h"
@@ -299,6 +301,12 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
             deliver(r);
         }
     } else {
+        // The page still to skip and to fill, per query id, when the queries page as one.
+        struct TWindow {
+            uint64_t skip = 0, remaining = UINT64_MAX;
+        };
+        std::map<std::string, TWindow> windows;
+        std::map<std::string, int64_t> counted;  // counts of the subclients before, per query id
         for (const TIndexBrowseQuery& ask : plan.queries) {
             bool found = false;
             if (ask.count) {
@@ -307,6 +315,18 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                                  : index.countAt(ask.query, count, found))) {
                     fail(index.lastError());
                     break;
+                }
+                if (plan.pagedAcross) {
+                    // One count of the whole, after the last subclient's part of it.
+                    count += std::exchange(counted[ask.queryId], 0);
+                    const bool last = std::none_of(std::next(&ask), plan.queries.data() + plan.queries.size(),
+                                                   [&](const TIndexBrowseQuery& later) {
+                                                       return later.count && later.queryId == ask.queryId;
+                                                   });
+                    if (!last) {
+                        counted[ask.queryId] = count;
+                        continue;
+                    }
                 }
                 databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
                 CNMessageBase* result =
@@ -321,6 +341,13 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
             // In batches, each continuing after the last version read, so each costs one page of the index.
             uint64_t remaining = ask.query.pageSize ? ask.query.pageSize : UINT64_MAX;
             TBrowseQuery q = ask.query;
+            TWindow* window = nullptr;
+            if (plan.pagedAcross) {
+                window = &windows.try_emplace(ask.queryId, TWindow{ask.query.skip, remaining}).first->second;
+                if (window->remaining == 0) continue;
+                remaining = window->remaining;
+                q.skip = 0;
+            }
             std::vector<TItemVersion> versions;
             if (q.filesBelow) {
                 // A find lists its files once; they go out in batches.
@@ -331,14 +358,34 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                 }
                 // A stop met during the walk ends the answer here, not at its first response.
                 if (stopped && stopped()) break;
-                const size_t end = std::min<uint64_t>(files.size(), q.skip + remaining);
-                for (size_t at = std::min<size_t>(q.skip, end); at < end && going; at += batch) {
+                uint64_t skip = q.skip;
+                if (window) {
+                    skip = std::min<uint64_t>(window->skip, files.size());
+                    window->skip -= skip;
+                }
+                const size_t end = std::min<uint64_t>(files.size(), skip + remaining);
+                if (window) window->remaining -= end - std::min<size_t>(skip, end);
+                for (size_t at = std::min<size_t>(skip, end); at < end && going; at += batch) {
                     databrowse::BrowseResponse r =
                         itemsResponse(plan, ask.queryId, files.data() + at,
                                       files.data() + std::min<size_t>(end, at + batch));
                     deliver(r);
                 }
                 continue;
+            }
+            if (window && window->skip > 0) {
+                // A subclient the page's skip passes over whole is not read; the rest skip the remainder.
+                int64_t count = 0;
+                if (!(plan.range ? index.countRange(q, count, found) : index.countAt(q, count, found))) {
+                    fail(index.lastError());
+                    break;
+                }
+                if (static_cast<uint64_t>(std::max<int64_t>(count, 0)) <= window->skip) {
+                    window->skip -= static_cast<uint64_t>(std::max<int64_t>(count, 0));
+                    continue;
+                }
+                q.skip = static_cast<uint32_t>(std::min<uint64_t>(window->skip, 0xFFFFFFFF));
+                window->skip = 0;
             }
             while (remaining > 0 && going) {
                 q.pageSize = static_cast<uint32_t>(std::min<uint64_t>(remaining, batch));
@@ -351,6 +398,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                     itemsResponse(plan, ask.queryId, versions.data(), versions.data() + versions.size());
                 if (!deliver(r)) break;
                 remaining -= versions.size();
+                if (window) window->remaining = remaining;
                 if (versions.size() < q.pageSize) break;
                 q.firstNode = versions.back().entry;
                 q.skip = plan.range ? versions.back().rangeOrdinal : 1;

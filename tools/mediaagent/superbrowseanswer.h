@@ -41,6 +41,9 @@ struct TIndexBrowsePlan {
     int64_t modifiedAtOrBefore = 0;  // reference-copy cut-offs (0: none)
     int64_t backedUpAtOrBefore = 0;
     int64_t deletedBefore = 0;  // retention: deletions older than this are gone
+    // Queries of one id over several subclients, in order, share one page (skip and size) of their
+    // answer as a whole, rather than each paging its own subclient.
+    bool pagedAcross = false;
     std::vector<TIndexBrowseQuery> queries;
 };
 

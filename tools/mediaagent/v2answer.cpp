@@ -1,6 +1,7 @@
 #include "tools/mediaagent/v2answer.h"
 
 #include <memory>
+#include <set>
 
 #include "platform/msg/criteriaoperators.h"
 #include "platform/net/zynet_options.h"
@@ -132,8 +133,11 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
     auto* queries = request.getlistobject(databrowse::BrowseRequest::f::queries, false);
 
     bool planned = false;
+    std::set<int64_t> seen;
     for (CNMessageBase& s :
          listOr(chosen ? chosen->getlistobject(databrowse::IndexDBInfo::f::subclients, false) : nullptr)) {
+        // A subclient named twice is answered once.
+        if (!seen.insert(s.getint64(S::appId)).second) continue;
         // The subclient as an indexing-V1 request of one cycle, so that both forms are read alike.
         Indexing::BrowseReq one;
         one.setstring(R::workerId, plan.workerId);
@@ -162,6 +166,8 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
             why = partWhy;
             return false;
         }
+        // A second subclient's queries page with the first's: a page is one of the whole answer.
+        if (planned) plan.pagedAcross = true;
         if (!planned) {
             plan.range = part.range;
             plan.modifiedAtOrBefore = part.modifiedAtOrBefore;

@@ -221,6 +221,70 @@ TEST_F(BrowseConsole, FindInABackupSetAndAcrossClients) {
     EXPECT_NE(nothing.err.find("Nothing to Find"), std::string::npos) << nothing.err;
 }
 
+// A find across clients searches each client once and pages its whole answer: the pages hold
+// page-size items of it, each item once, with the range line of the whole.
+TEST_F(BrowseConsole, FindAcrossClientsPagesTheWholeAnswerAndSearchesEachClientOnce) {
+    const std::string what = " --path /d00/d01/d00 --name 'f*' --at " + lastDay() + " --json";
+    auto itemsOf = [](const TRun& run) {
+        std::vector<std::string> out;
+        const auto tree = json(run);
+        for (const auto& [key, item] : tree.get_child("items"))
+            out.push_back(item.get<std::string>("client", "") + " " + item.get<std::string>("path", ""));
+        return out;
+    };
+    TRun whole = browse("find --clients client1,client2" + what);
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    const std::vector<std::string> all = itemsOf(whole);
+    const std::set<std::string> distinct(all.begin(), all.end());
+    ASSERT_EQ(distinct.size(), all.size()) << whole.out;
+    TRun one = browse("find --clients client1" + what);
+    const std::vector<std::string> client1 = itemsOf(one);
+    ASSERT_GT(client1.size(), 1u);
+    ASSERT_GT(all.size(), client1.size()) << "client2's items are found too";
+
+    // Named twice: searched once.
+    TRun twice = browse("find --clients client1,client1" + what);
+    ASSERT_EQ(twice.status, 0) << twice.err;
+    EXPECT_EQ(itemsOf(twice), client1);
+    TRun thrice = browse("find --clients client1,client2,client1" + what);
+    EXPECT_EQ(itemsOf(thrice), all);
+
+    // Pages of a third of the whole (rounded up), and one more past the end.
+    const size_t size = (all.size() + 2) / 3;
+    std::vector<std::string> paged;
+    for (size_t page = 1; page <= 4; ++page) {
+        TRun run = browse("find --clients client1,client2" + what + " --page-size " + std::to_string(size) +
+                          " --page " + std::to_string(page));
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::vector<std::string> items = itemsOf(run);
+        const size_t first = (page - 1) * size;
+        EXPECT_EQ(items.size(), first < all.size() ? std::min(size, all.size() - first) : 0u) << run.out;
+        paged.insert(paged.end(), items.begin(), items.end());
+    }
+    EXPECT_EQ(paged, all);
+    TRun table = browse("find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --at " + lastDay() +
+                        " --page-size " + std::to_string(size) + " --page 2");
+    EXPECT_NE(table.out.find(std::to_string(size) + " items (" + std::to_string(size + 1) + "-" +
+                             std::to_string(2 * size) + "), page 2"),
+              std::string::npos)
+        << table.out;
+}
+
+// Every client a find across clients leaves out is named with its reason, at any time: before a
+// client's first backup it has none to search.
+TEST_F(BrowseConsole, FindAcrossClientsNamesClientsWithoutBackups) {
+    const std::string before = std::to_string(s->world.firstBackupTime - 1);
+    const std::string what = " --path /d00/d01/d00 --name 'f*' --at " + before;
+    const std::string none = "is not searched: it has no backup up to ";
+    TRun alone = browse("find --clients client3" + what);
+    EXPECT_EQ(alone.status, 1) << alone.out << alone.err;
+    EXPECT_NE(alone.err.find("warning: Client [client3] " + none), std::string::npos) << alone.err;
+    EXPECT_NE(alone.err.find("Nothing to Find"), std::string::npos) << alone.err;
+    TRun both = browse("find --clients client1,client3" + what);
+    EXPECT_NE(both.err.find("warning: Client [client1] " + none), std::string::npos) << both.err;
+    EXPECT_NE(both.err.find("warning: Client [client3] " + none), std::string::npos) << both.err;
+}
+
 TEST_F(BrowseConsole, FindLooksInTheWholeTreeBelowItsPath) {
     TRun whole = browse("find " + fileSubclient() + " --name 'f0000020*' --at " + lastDay());
     ASSERT_EQ(whole.status, 0) << whole.err;
@@ -815,6 +879,38 @@ TEST_F(BrowseConsole, EraseChecksSizesListsOnADryRunAndAsksForFolders) {
         EXPECT_NE(asked.out.find("item(s) of folder /d00/d01/d01 as of"), std::string::npos) << asked.out;
         EXPECT_EQ(bookedErasePaths(), booked + (answer[0] == 'y' ? 2 : 1)) << asked.out;
     }
+}
+
+// A path named twice in one erase is one path: booked, erased and given back once. A dry run gives the
+// verdict the real erase gets: a version erased already is refused by both.
+TEST_F(BrowseConsole, AnEraseBooksEachPathOnceAndItsDryRunGivesTheRealVerdict) {
+    const std::string file = "/d00/d01/d01/f00000260.dat";
+    const std::string sized = file + "=" + std::to_string(sizeOf(file));
+    const std::string erase = "erase " + fileSubclient() + " --at " + lastDay() + " --path " + sized;
+    const long long booked = bookedErasePaths();
+
+    TRun conflicting = browse(erase + " --path " + file + "=1 --dry-run", "--user alice");
+    EXPECT_EQ(conflicting.status, kExitUsage);
+    EXPECT_NE(conflicting.err.find("is given twice"), std::string::npos) << conflicting.err;
+    TRun dry = browse(erase + " --path " + sized + " --dry-run", "--user alice");
+    ASSERT_EQ(dry.status, 0) << dry.err;
+    EXPECT_NE(dry.out.find("dry run: nothing was booked; 1 path(s) would be erased"), std::string::npos)
+        << dry.out;
+    TRun real = browse(erase + " --path " + sized, "--user alice");
+    ASSERT_EQ(real.status, 0) << real.err;
+    EXPECT_NE(real.out.find("created the erase task for 1 path(s)"), std::string::npos) << real.out;
+    EXPECT_EQ(bookedErasePaths(), booked + 1);
+
+    // Erased in this version: the dry run says so, as the real erase does, and nothing is booked.
+    TRun dryAgain = browse(erase + " --dry-run", "--user alice");
+    TRun again = browse(erase, "--user alice");
+    EXPECT_NE(again.status, 0) << again.out;
+    EXPECT_NE(again.err.find("is already booked or erased in this version"), std::string::npos) << again.err;
+    EXPECT_EQ(dryAgain.status, again.status) << dryAgain.out << dryAgain.err;
+    EXPECT_NE(dryAgain.err.find("is already booked or erased in this version"), std::string::npos)
+        << dryAgain.err;
+    EXPECT_EQ(dryAgain.out.find("would be erased"), std::string::npos) << dryAgain.out;
+    EXPECT_EQ(bookedErasePaths(), booked + 1);
 }
 
 TEST_F(BrowseConsole, OutputNamesZonesClientsAndSessions) {

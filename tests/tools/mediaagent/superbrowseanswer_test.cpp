@@ -23,6 +23,7 @@
 #include "platform/net/zynetwork_server.h"
 #include "tests/tools/mediaagent/mediaagent_world.h"
 #include "tools/mediaagent/answerstops.h"
+#include "tools/mediaagent/v2answer.h"
 
 namespace {
 
@@ -178,6 +179,80 @@ TEST_F(SuperBrowseAnswer, PagesAndCountsFollowTheQueries) {
     q.skip = 5;
     q.pageSize = 20;
     EXPECT_EQ(a.paths(), direct(q, false));
+}
+
+// A request over several subclients (one of them named twice) answers each subclient once, and its
+// pages are pages of the whole answer: together they hold it, in order, each item once; its count is
+// the count of the whole.
+TEST_F(SuperBrowseAnswer, ARequestOverSubclientsPagesItsWholeAnswer) {
+    std::vector<mediaagent::TIndexSubclient> held;
+    ASSERT_TRUE(index->subclients(held));
+    std::vector<int> ids{appId};
+    for (const mediaagent::TIndexSubclient& h : held)
+        if (h.appId != appId && ids.size() < 2) ids.push_back(h.appId);
+    ASSERT_EQ(ids.size(), 2u) << "the index holds a second subclient";
+    auto over = [&](const std::vector<int>& subclients, std::vector<CNMessageBase> queries) {
+        databrowse::BrowseRequest r;
+        r.getObjectAccessor(databrowse::BrowseRequest::f::session, true)
+            ->setstring(databrowse::BrowseSession::f::sessionId, "s-2");
+        r.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, true)
+            ->setint64(databrowse::BrowseTimeRange::f::toTime, lastTime);
+        databrowse::BrowsePath path;
+        path.setstring(databrowse::BrowsePath::f::path, "/");
+        r.setlistobject(databrowse::BrowseRequest::f::paths, {path});
+        if (!queries.empty()) r.setlistobject(databrowse::BrowseRequest::f::queries, queries);
+        std::vector<CNMessageBase> list;
+        for (int id : subclients) {
+            databrowse::SubclientInfo subclient;
+            subclient.setint64(databrowse::SubclientInfo::f::appId, id);
+            list.push_back(subclient);
+        }
+        databrowse::IndexDBInfo database;
+        database.setlistobject(databrowse::IndexDBInfo::f::subclients, list);
+        r.getObjectAccessor(databrowse::BrowseRequest::f::indexing, true)
+            ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true)
+            ->setObjectAccessor(database, databrowse::IndexingInfo::f::indexDBInfo);
+        TAnswer a;
+        TIndexBrowsePlan plan;
+        std::string why;
+        EXPECT_TRUE(mediaagent::planV2Browse(r, *index, plan, why)) << why;
+        mediaagent::answerIndexBrowse(plan, *index, 3, [&](databrowse::BrowseResponse& x) {
+            a.responses.push_back(x);
+            return true;
+        });
+        return a;
+    };
+    std::vector<std::string> whole = over({ids[0]}, {}).paths();
+    const std::vector<std::string> second = over({ids[1]}, {}).paths();
+    ASSERT_FALSE(whole.empty());
+    ASSERT_FALSE(second.empty());
+    whole.insert(whole.end(), second.begin(), second.end());
+    EXPECT_EQ(over({ids[0], ids[1], ids[0]}, {}).paths(), whole);
+    // A page size that splits the first subclient's part, and one that passes it whole.
+    for (uint32_t size : {7u, static_cast<uint32_t>(whole.size() - second.size() + 2)}) {
+        std::vector<std::string> paged;
+        for (uint32_t skip = 0; skip < whole.size() + size; skip += size) {
+            const std::vector<std::string> onePage = over({ids[0], ids[1]}, {page(skip, size)}).paths();
+            EXPECT_EQ(onePage.size(),
+                      std::min<size_t>(size, whole.size() - std::min<size_t>(skip, whole.size())))
+                << "skip " << skip;
+            paged.insert(paged.end(), onePage.begin(), onePage.end());
+        }
+        EXPECT_EQ(paged, whole) << "page size " << size;
+    }
+    // A count over the subclients is one count, of the whole.
+    auto counts = [&](const std::vector<int>& subclients) {
+        std::vector<int64_t> out;
+        for (auto& r : over(subclients, {page(0, 0, true)}).responses)
+            if (CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false))
+                if (auto* aggregates = result->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false))
+                    out.push_back(aggregates->front().getint64(databrowse::AggregateResult::f::count));
+        return out;
+    };
+    const std::vector<int64_t> first = counts({ids[0]}), other = counts({ids[1]});
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(other.size(), 1u);
+    EXPECT_EQ(counts({ids[0], ids[1]}), std::vector<int64_t>{first[0] + other[0]});
 }
 
 TEST_F(SuperBrowseAnswer, CutOffsPredictionsAndRefusals) {
