@@ -33,22 +33,6 @@ CHandedOverSessions::ERemembered CHandedOverSessions::remember(const std::string
                                                                std::chrono::seconds keep) {
     if (guid.empty()) return ERemembered::kKept;
     CHubMutexLock lock(m_mutex);
-    rememberLocked(guid, session, keep);
-}
-
-bool CHandedOverSessions::claim(const std::string& guid, const TSession& session, std::chrono::seconds keep) {
-    if (guid.empty()) return false;
-    CHubMutexLock lock(m_mutex);
-    dropExpiredLocked();
-    if (auto found = m_sessions.find(guid);
-        found != m_sessions.end() && !found->second.session.owner.isSameCaller(session.owner))
-        return false;
-    rememberLocked(guid, session, keep);
-    return true;
-}
-
-void CHandedOverSessions::rememberLocked(const std::string& guid, const TSession& session,
-                                         std::chrono::seconds keep) {
     dropExpiredLocked();
     const TOwnerKey owner = keyOf(session.owner);
     if (auto found = m_sessions.find(guid); found != m_sessions.end()) {

@@ -751,7 +751,6 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
     }
     if (requests.empty()) return;
     list.setlistobject(Indexing::PredictionConversionReqList::f::requests, requests);
-    if (!m_options.token.empty()) list.setstring(Indexing::PredictionConversionReqList::f::token, m_options.token);
     TConsoleResult asked;
     CZyNetwork session;
     bool timedOut = false;
