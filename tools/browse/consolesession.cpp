@@ -174,7 +174,9 @@ std::string CConsoleSession::mediaAgentOf(CNMessageBase& prepared) {
         if (encoded && attributes.unserialize(encoded->str()) == 0)
             if (CNMessageBase* parts = childOf(&attributes, databrowse::SystemAttributes::f::requestParts))
                 return mediaAgentOf(*parts);
-        return "";
+        // Away from the Hubmaster's key the signed parts do not read: the request says in the clear
+        // where it goes (that agent's certificate proves the name when it is dialled).
+        return signedV2->getstring(databrowse::SecuredBrowseRequest::f::mediaAgentName);
     }
     if (auto* v1 = dynamic_cast<Indexing::BrowseReq*>(&prepared)) {
         for (const MsgFieldRef* f : {&Indexing::BrowseReq::f::maName, &Indexing::BrowseReq::f::maClientName})

@@ -1257,6 +1257,23 @@ TEST_F(DeskConsole, TakesEveryRoadWithTheStartUpLine) {
     EXPECT_EQ(lines(named.out, "  -  "), 0u) << named.out;
     EXPECT_EQ(named.err.find("warning:"), std::string::npos) << named.err;
 
+    // A signed request names its media agent in the clear too: a virtual machine of a hypervisor kept per
+    // virtual machine, and a find across clients, are taken to the agent without --ma.
+    const std::string vmalpha =
+        "list --client vmalpha --subclient " + std::to_string(s->world.vsa.vms.front().subclientId) + " --at " + lastDay();
+    TRun vm = atDesk(d, vmalpha + who);
+    ASSERT_EQ(vm.status, 0) << vm.err;
+    EXPECT_EQ(vm.out, browse(vmalpha).out);
+    TRun across = atDesk(d, "find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --at " + lastDay() + who);
+    ASSERT_EQ(across.status, 0) << across.err;
+    EXPECT_GT(lines(across.out, "/d00/d01/d00/f"), 0u) << across.out;
+
+    // A stop takes the same line as every other command.
+    TRun stop = atDesk(d, "stop --session desk-stop-session" + who);
+    EXPECT_EQ(stop.status, 0) << stop.err;
+    EXPECT_NE(stop.out.find("stop of session desk-stop-session sent to BrowseRouter"), std::string::npos)
+        << stop.out;
+
     // The log is the user's own, in the user's state folder, naming the user by what the token shows.
     struct stat st {};
     const std::string folder = d.home + "/.local/state/browse";
