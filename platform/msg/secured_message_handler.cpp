@@ -174,7 +174,8 @@ bool SecuredMessageHandler::secureBrowseRequest(databrowse::BrowseRequest& reque
     if (CNMessageBase* indexing = request.getObjectAccessor(BR::indexing, false))
         if (CNMessageBase* routing = indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false))
             if (!routing->getstring(databrowse::IndexingInfo::f::mediaAgentName).empty())
-                secured.setstring(SBR::mediaAgentName, routing->getstring(databrowse::IndexingInfo::f::mediaAgentName));
+                secured.setstring(SBR::mediaAgentName,
+                                  routing->getstring(databrowse::IndexingInfo::f::mediaAgentName));
     // The payload holds exactly the parts the attributes' digest covers.
     databrowse::Msg238 payload;
     copyFieldsByCode(request, payload);

@@ -17,7 +17,6 @@ constexpr const char* kExitStatusLine =
     "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
     "out, 6 cancelled (a question answered no)\n";
 
-
 using R = databrowse::BrowseRequest::f;
 using E = ZyEntities::GenericEntity::f;
 
