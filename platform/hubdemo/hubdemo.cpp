@@ -72,7 +72,8 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     w.mediaAgent = seed.addMediaAgent(
         {.name = "mediaagent1", .zydPort = 8400, .releaseId = kReleaseId, .osId = linuxOs}, "11.0 SP24", 1);
     // The auxiliary copy's agent, never started: no port of it is recorded, so nothing points at it.
-    w.offlineMediaAgent = seed.addMediaAgent({.name = "mediaagent2", .zydPort = 0, .osId = linuxOs}, "9.0", 0);
+    w.offlineMediaAgent =
+        seed.addMediaAgent({.name = "mediaagent2", .zydPort = 0, .osId = linuxOs}, "9.0", 0);
     w.storagePolicy = seed.addStoragePolicy("demo-policy", w.mediaAgent);
     w.primaryCopy = seed.copyId(w.storagePolicy, 1);
     w.auxiliaryCopy = seed.addCopy(w.storagePolicy, 2, w.offlineMediaAgent, "demo-policy aux");

@@ -29,8 +29,8 @@ bool EvReturnData::destinationLocked() {
         log.setPrefixMessage("EvReturnData");
         // Job 0 is no job: the task of a request answered on its caller's connection (the router's direct
         // road), whose channel nobody reads. Only a real job's lost records are a failure.
-        log.debugLvl(m_id == 0 ? 2 : -1, "no destination registered for job [%lld]: records of this channel are dropped",
-                     m_id);
+        log.debugLvl(m_id == 0 ? 2 : -1,
+                     "no destination registered for job [%lld]: records of this channel are dropped", m_id);
     }
     return m_destination != nullptr;
 }

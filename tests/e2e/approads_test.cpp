@@ -366,7 +366,8 @@ TEST_F(AppRoadsEndToEnd, ApplicationMining) {
     EXPECT_EQ(host.find("ERROR: clientname ["), std::string::npos);
     EXPECT_EQ(host.find("ERROR: Launched process"), std::string::npos);
     const std::string agent = text(s->dir.file("mediaagent1.log"));
-    EXPECT_NE(agent.find("]: ZYAppMinningIdxService: refused: it answers only the Hubmaster"), std::string::npos)
+    EXPECT_NE(agent.find("]: ZYAppMinningIdxService: refused: it answers only the Hubmaster"),
+              std::string::npos)
         << agent;
 }
 

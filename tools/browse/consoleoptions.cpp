@@ -17,7 +17,6 @@ constexpr const char* kExitStatusLine =
     "exit status: 0 success, 1 service error or not found, 2 usage, 3 refused, 4 unreachable, 5 timed "
     "out, 6 cancelled (a question answered no)\n";
 
-
 using R = databrowse::BrowseRequest::f;
 using E = ZyEntities::GenericEntity::f;
 
@@ -243,7 +242,9 @@ const TOptionSpec kOptionSpecs[] = {
      "speak as the machine whose credentials the folder holds (default: anonymous)", TEXT(tlsFolder)},
     {"--ma-host", nullptr, "host", kAll, kWhere, "where media agents are reached (the demo: 127.0.0.1)",
      TEXT(mediaAgentHost), "BROWSE_MA_HOST"},
-    {"--ma-address", nullptr, "agent=host:port,...", kAll & ~kS, kWhere,
+    // Every command takes it, as --ma-host, so that the start-up line's values serve each one (a stop
+    // reaches no media agent).
+    {"--ma-address", nullptr, "agent=host:port,...", kAll, kWhere,
      "where media agents listen, for a console without --data (the host prints them at start-up)",
      [](TConsoleOptions& o, const std::string& name, const std::string& v) {
          for (const std::string& entry : split(v)) {

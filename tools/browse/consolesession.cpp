@@ -18,12 +18,12 @@
 
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_Client.h"
-#include "platform/entities/zyclient.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/clientaddress.h"
+#include "platform/entities/zyclient.h"
 #include "platform/errors/evmessageids.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
@@ -175,7 +175,9 @@ std::string CConsoleSession::mediaAgentOf(CNMessageBase& prepared) {
         if (encoded && attributes.unserialize(encoded->str()) == 0)
             if (CNMessageBase* parts = childOf(&attributes, databrowse::SystemAttributes::f::requestParts))
                 return mediaAgentOf(*parts);
-        return "";
+        // Away from the Hubmaster's key the signed parts do not read: the request says in the clear
+        // where it goes (that agent's certificate proves the name when it is dialled).
+        return signedV2->getstring(databrowse::SecuredBrowseRequest::f::mediaAgentName);
     }
     if (auto* v1 = dynamic_cast<Indexing::BrowseReq*>(&prepared)) {
         for (const MsgFieldRef* f : {&Indexing::BrowseReq::f::maName, &Indexing::BrowseReq::f::maClientName})
@@ -412,15 +414,17 @@ bool CConsoleSession::routerAddress(TZyNetAddress& address, std::string& error) 
 std::string CConsoleSession::askedBy() const {
     if (!m_options.user.empty()) return "user [" + m_options.user + "]";
     const std::string source = !m_options.tokenFile.empty() ? "the token of " + m_options.tokenFile
-                               : m_tokenFromEnvironment   ? std::string("the token of $") + kConsoleTokenVariable
-                                                          : std::string("a token given on the command line");
-    if (m_options.token.empty()) return m_options.tlsFolder.empty() ? "no token" : "its machine's certificate";
+                               : m_tokenFromEnvironment
+                                   ? std::string("the token of $") + kConsoleTokenVariable
+                                   : std::string("a token given on the command line");
+    if (m_options.token.empty())
+        return m_options.tlsFolder.empty() ? "no token" : "its machine's certificate";
     if (!m_options.dataFolder.empty()) {
         EvSecurityMgr security(0);
         int userId = 0;
         std::string user, domain, fullName;
-        if (security.GetUserInfoFromZetaTokenWithoutAuthentication(m_options.token, true, userId, user, domain,
-                                                                   fullName) == 1 &&
+        if (security.GetUserInfoFromZetaTokenWithoutAuthentication(m_options.token, true, userId, user,
+                                                                   domain, fullName) == 1 &&
             !user.empty())
             return "user [" + user + "] (" + source + ")";
     }
@@ -466,8 +470,9 @@ std::string CConsoleSession::explainTokenRefusal(const std::string& token, const
     // Only the Hubmaster's machine holds the key tokens are signed with: a console elsewhere asks there.
     const std::string renew =
         dataFolder.empty()
-            ? std::string("get a new one on the Hubmaster's machine (hubmaster token --user <login> --out "
-                          "<file> runs there, with its data), or ask its administrator for one")
+            ? std::string(
+                  "get a new one on the Hubmaster's machine (hubmaster token --user <login> --out "
+                  "<file> runs there, with its data), or ask its administrator for one")
             : "get a new one with hubmaster token --user <login> --out <file> --data " + dataFolder;
     // "ZT1." base64url("<kind>|<user>|<issued>|<expires>|<session>") "." signature
     if (token.rfind("ZT1.", 0) != 0 || token.find('.', 4) == std::string::npos)
@@ -505,10 +510,11 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     // Without an authority no answer could be checked to be the Hubmaster's: a setting is missing,
     // nothing was tried on the network.
     if (m_authorityMissing)
-        return failed(result, kExitUsage,
-                      "no authority certificate to check the Hubmaster with: give --ca <file> (or $BROWSE_CA), "
-                      "or copy the Hubmaster's tls/authority.crt (public) to ~/" +
-                          std::string(kConsoleDefaultAuthority));
+        return failed(
+            result, kExitUsage,
+            "no authority certificate to check the Hubmaster with: give --ca <file> (or $BROWSE_CA), "
+            "or copy the Hubmaster's tls/authority.crt (public) to ~/" +
+                std::string(kConsoleDefaultAuthority));
     if (m_options.verbose)
         m_remark("session " + m_options.session + ": " + consoleCommandName(m_options.command) +
                  " to BrowseRouter at " + router.host + ":" + std::to_string(router.port) +
@@ -766,14 +772,17 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
     }
     std::set<long long> unknown;
     for (size_t n = 0; n < result.media.size(); ++n)
-        if (result.media[n].label.empty() && result.media[n].archiveFileId > 0) unknown.insert(static_cast<long long>(n));
+        if (result.media[n].label.empty() && result.media[n].archiveFileId > 0)
+            unknown.insert(static_cast<long long>(n));
     auto* answers = dynamic_cast<Indexing::PredictionConversionRespList*>(reply.get());
     if (auto* responses =
-            answers ? answers->getlistobject(Indexing::PredictionConversionRespList::f::responses, false) : nullptr)
+            answers ? answers->getlistobject(Indexing::PredictionConversionRespList::f::responses, false)
+                    : nullptr)
         for (CNMessageBase& response : *responses) {
             const long long n = response.getint64(Indexing::PredictionConversionResp::f::requestOffset) - 1;
             auto* media = response.getlistobject(Indexing::PredictionConversionResp::f::physicalMedia, false);
-            if (n < 0 || n >= static_cast<long long>(result.media.size()) || !media || media->empty()) continue;
+            if (n < 0 || n >= static_cast<long long>(result.media.size()) || !media || media->empty())
+                continue;
             TConsoleMedia& m = result.media[static_cast<size_t>(n)];
             auto join = [](std::string& into, const std::string& text) {
                 if (text.empty() || ("," + into + ",").find("," + text + ",") != std::string::npos) return;
@@ -798,7 +807,8 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
     // A column left "-" says why: the Hubmaster refused or failed to answer, or knows no medium.
     std::string files;
     for (long long n : unknown)
-        files += (files.empty() ? "" : ", ") + std::to_string(result.media[static_cast<size_t>(n)].archiveFileId);
+        files +=
+            (files.empty() ? "" : ", ") + std::to_string(result.media[static_cast<size_t>(n)].archiveFileId);
     std::string why;
     if (auto* refused = dynamic_cast<databrowse::BrowseResponse*>(reply.get())) {
         TConsoleResult error;
@@ -990,12 +1000,14 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
                          (!m_options.dataFolder.empty() && ZyClientAddressFromDatabase(name, address));
     // Away from the Hubmaster's data only --ma-address says where an agent listens: a setting is missing.
     if (!located && m_options.dataFolder.empty())
-        return failed(result, kExitUsage,
-                      "where does media agent [" + name + "] listen? give --ma-address " + name +
-                          "=<host>:<port> (or $BROWSE_MA_ADDRESS): the Hubmaster prints every agent's address "
-                          "at start-up, on its line \"hubmaster: a console elsewhere: browse ...\"");
+        return failed(
+            result, kExitUsage,
+            "where does media agent [" + name + "] listen? give --ma-address " + name +
+                "=<host>:<port> (or $BROWSE_MA_ADDRESS): the Hubmaster prints every agent's address "
+                "at start-up, on its line \"hubmaster: a console elsewhere: browse ...\"");
     if (!m_options.mediaAgentHost.empty()) {
-        if (!located) return failed(result, kExitUnreachable, "the port of media agent [" + name + "] is unknown");
+        if (!located)
+            return failed(result, kExitUnreachable, "the port of media agent [" + name + "] is unknown");
         target = MangleHostName(m_options.mediaAgentHost, name, 0, address.port);
     }
     auto ma = std::make_unique<CZyNetwork>();
@@ -1061,8 +1073,9 @@ int CConsoleSession::throughHubmasterInstead(const std::string& why, const std::
                           " of it is not offered; only list and versions are, through the Hubmaster");
     if (m_options.subclientId <= 0)
         return failed(result, kExitUsage,
-                      whyNot + ": it is listed through the Hubmaster, which needs its subclient: give "
-                               "--subclient <n>");
+                      whyNot +
+                          ": it is listed through the Hubmaster, which needs its subclient: give "
+                          "--subclient <n>");
     m_remark(why + ": browsing through the Hubmaster instead");
     TConsoleOptions hosted = m_options;
     hosted.viaHubmaster = true;

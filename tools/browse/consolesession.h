@@ -106,6 +106,6 @@ private:
     std::string m_hubmasterProgram;
     std::string m_road;
     bool m_authorityMissing = false;
-    bool m_tokenFromEnvironment = false;  // no --ca, $BROWSE_CA, default file, --data or --tls
+    bool m_tokenFromEnvironment = false;               // no --ca, $BROWSE_CA, default file, --data or --tls
     std::function<void(const std::string&)> m_remark;  // the console's remarks: standard error
 };

@@ -186,10 +186,12 @@ int main(int argc, char** argv) {
     std::printf(
         "  backups daily for %d days from %s (a full each week) of:\n"
         "    client1, client2: file systems on mediaagent1 (release 11.0, with an index service)\n"
-        "    client3: a file system on mediaagent3 (release 9.0, no index service: %d weekly cycles of a full\n"
+        "    client3: a file system on mediaagent3 (release 9.0, no index service: %d weekly cycles of a "
+        "full\n"
         "      and %d incrementals), browsed through the Hubmaster\n"
         "    vsahypervisor (vmalpha ... vmdelta), hypervisor1 (vm1, vm2): virtual machines\n"
-        "    exchmb1 (mailboxes), onedrive1, onedrive2, exchdb1, exchdb2, exchmine1 (Exchange databases, mined),\n"
+        "    exchmb1 (mailboxes), onedrive1, onedrive2, exchdb1, exchdb2, exchmine1 (Exchange databases, "
+        "mined),\n"
         "    spplain (SharePoint sites, mined), notes1, livewin1, livelinux1, livewin2 (live browse)\n"
         "  users: admin, alice, EXCH\\mary, EXCH\\dan, EXCH\\sam, TENANT\\olivia, TENANT\\nemo, vmowner\n"
         "  mediaagent2 holds the storage policy's second copy and is never started\n",

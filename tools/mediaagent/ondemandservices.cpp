@@ -1,7 +1,5 @@
 #include "tools/mediaagent/ondemandservices.h"
 
-#include "platform/log/evdebug.h"
-
 #include <fstream>
 #include <thread>
 #include <vector>

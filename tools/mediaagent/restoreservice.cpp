@@ -512,9 +512,10 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
         "request of session [%s] by [%s]: restore browse of [%s] subclient %d of client [%s] for user [%s] "
         "(id %llu): items=%llu in %lld ms",
         sessionOf(s.request).c_str(), peer.empty() ? "an anonymous caller" : peer.c_str(),
-        ask.query.path.c_str(), ask.query.appId, fieldText(s.request.string6, sizeof s.request.string6).c_str(),
-        userNameOf(s.request, s.userId).c_str(),
-        static_cast<unsigned long long>(s.userId), static_cast<unsigned long long>(s.itemsSent - itemsBefore),
+        ask.query.path.c_str(), ask.query.appId,
+        fieldText(s.request.string6, sizeof s.request.string6).c_str(),
+        userNameOf(s.request, s.userId).c_str(), static_cast<unsigned long long>(s.userId),
+        static_cast<unsigned long long>(s.itemsSent - itemsBefore),
         static_cast<long long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
                 .count()));

@@ -8,11 +8,11 @@
 #include <iterator>
 #include <memory>
 
+#include "platform/log/evdebug.h"
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/msg_registry.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_options.h"
-#include "platform/log/evdebug.h"
 #include "platform/net/zynetwork.h"
 #include "tests/support/net/net_records.h"
 #include "tests/support/net/net_reserved_port.h"

@@ -31,14 +31,14 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/tls/testpki.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/security/zetatoken.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
-#include "tests/support/process/demosystem.h"
 #include "tests/support/process/consolerun.h"
+#include "tests/support/process/demosystem.h"
 #include "tests/support/sqlite/testsql.h"
+#include "tests/support/tls/testpki.h"
 #include "tools/browse/consoleoptions.h"
 #include "tools/browse/consoleoutput.h"
 #include "tools/browse/consolesession.h"
@@ -57,8 +57,9 @@ protected:
         s = new TShared;
         ASSERT_EQ(hubtest::demoWorldIn(s->dir.file("demo"), s->world), "");
         s->binaries = hubtest::binaryDir();
-        s->agent = hubtest::startDemoAgent(s->world, "mediaagent1", s->dir.file("agent.items.db"), s->dir.path(),
-                                           {"--index-service", "started", "--hold-sessions", kHeldSessions});
+        s->agent =
+            hubtest::startDemoAgent(s->world, "mediaagent1", s->dir.file("agent.items.db"), s->dir.path(),
+                                    {"--index-service", "started", "--hold-sessions", kHeldSessions});
         // The classic media agent of client3's data, browsed by the Hubmaster itself.
         s->legacyAgent =
             hubtest::startDemoAgent(s->world, "mediaagent3", s->dir.file("legacy.items.db"), s->dir.path());
@@ -769,7 +770,8 @@ TEST_F(BrowseConsole, UsageHelpAndExitStatuses) {
     // Nothing listens: unreachable, with a real code in the JSON.
     TRun unreachable = shell(
         "tools/browse/browse list --client client1 --host 127.0.0.1 --port 1 --hubmaster-name hubmaster "
-        "--token T --timeout 5 --json --ca " + s->dir.file("demo") + "/tls/authority.crt");
+        "--token T --timeout 5 --json --ca " +
+        s->dir.file("demo") + "/tls/authority.crt");
     EXPECT_EQ(unreachable.status, kExitUnreachable) << unreachable.err;
     EXPECT_EQ(json(unreachable).get<int>("error.exitStatus"), kExitUnreachable);
 
@@ -1137,8 +1139,8 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
     EXPECT_NE(agentLog.find(" items="), std::string::npos) << agentLog;
     // The request line names the browsed client and the user by name.
     EXPECT_NE(agentLog.find("request of session [console-log-session] by [an anonymous caller]: signed index "
-                            "browse of client [client1] subclient [" + std::to_string(s->world.fileSubclient) +
-                            "] path [/d00/d01] for user [admin]:"),
+                            "browse of client [client1] subclient [" +
+                            std::to_string(s->world.fileSubclient) + "] path [/d00/d01] for user [admin]:"),
               std::string::npos)
         << agentLog;
     // The classic agent's too: the session, the Hubmaster as the caller it proved, the user and the
@@ -1148,9 +1150,10 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
                           " --via hubmaster --session console-classic-session");
     ASSERT_EQ(classic.status, 0) << classic.err;
     const std::string classicLog = text(s->dir.file("mediaagent3.log"));
-    EXPECT_NE(classicLog.find("request of session [console-classic-session] by [hubmaster]: restore browse of [/] "
-                              "subclient " + std::to_string(s->world.legacy.subclient) +
-                              " of client [client3] for user [admin] (id "),
+    EXPECT_NE(classicLog.find(
+                  "request of session [console-classic-session] by [hubmaster]: restore browse of [/] "
+                  "subclient " +
+                  std::to_string(s->world.legacy.subclient) + " of client [client3] for user [admin] (id "),
               std::string::npos)
         << classicLog;
     // A console naming its user by token: the log names the user, not only the file.
@@ -1159,7 +1162,8 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
                     tokenFile)
                   .status,
               0);
-    ASSERT_EQ(browse("count " + fileSubclient() + " --at " + lastDay(), "--token-file " + tokenFile).status, 0);
+    ASSERT_EQ(browse("count " + fileSubclient() + " --at " + lastDay(), "--token-file " + tokenFile).status,
+              0);
     EXPECT_NE(text(s->dir.file("demo") + "/browse.log")
                   .find("by user [admin] (the token of " + tokenFile + ") by road"),
               std::string::npos);
@@ -1177,9 +1181,11 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
     // to the temporary folder every user shares.
     const std::string tmp = s->dir.file("tmp"), home = s->dir.file("away-home");
     std::filesystem::create_directories(tmp);
-    TRun away = shell("env -u HUB_LOG_DIR -u XDG_STATE_HOME TMPDIR=" + tmp + " HOME=" + home +
-                      " tools/browse/browse list --client c --host 127.0.0.1 --port 1 --hubmaster-name h --token T "
-                      "--ca " + s->dir.file("demo") + "/tls/authority.crt --timeout 2");
+    TRun away =
+        shell("env -u HUB_LOG_DIR -u XDG_STATE_HOME TMPDIR=" + tmp + " HOME=" + home +
+              " tools/browse/browse list --client c --host 127.0.0.1 --port 1 --hubmaster-name h --token T "
+              "--ca " +
+              s->dir.file("demo") + "/tls/authority.crt --timeout 2");
     EXPECT_EQ(away.status, kExitUnreachable) << away.err;
     struct stat st {};
     const std::string folder = home + "/.local/state/browse";
@@ -1309,13 +1315,15 @@ protected:
             if (line.rfind("hubmaster: a console elsewhere: browse ", 0) == 0) d.line = line.substr(39);
         const std::string caFlag = "--ca " + s->dir.file("demo") + "/tls/authority.crt";
         EXPECT_NE(d.line.find(caFlag), std::string::npos) << d.line;
-        if (d.line.find(caFlag) != std::string::npos) d.line.replace(d.line.find(caFlag), caFlag.size(), "--ca " + d.ca);
+        if (d.line.find(caFlag) != std::string::npos)
+            d.line.replace(d.line.find(caFlag), caFlag.size(), "--ca " + d.ca);
         return d;
     }
     // The console as a user at that desk runs it: no data folder, its own home.
     static TRun atDesk(const TDesk& d, const std::string& args) {
-        return shell("env -u BROWSE_DATA -u BROWSE_TOKEN -u BROWSE_MA_ADDRESS -u HUB_LOG_DIR -u XDG_STATE_HOME HOME=" +
-                     d.home + " tools/browse/browse " + args + " --quiet --timeout 30");
+        return shell(
+            "env -u BROWSE_DATA -u BROWSE_TOKEN -u BROWSE_MA_ADDRESS -u HUB_LOG_DIR -u XDG_STATE_HOME HOME=" +
+            d.home + " tools/browse/browse " + args + " --quiet --timeout 30");
     }
     static std::string legacy() {
         return "--client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --at " +
@@ -1353,6 +1361,24 @@ TEST_F(DeskConsole, TakesEveryRoadWithTheStartUpLine) {
     EXPECT_EQ(lines(named.out, "  -  "), 0u) << named.out;
     EXPECT_EQ(named.err.find("warning:"), std::string::npos) << named.err;
 
+    // A signed request names its media agent in the clear too: a virtual machine of a hypervisor kept per
+    // virtual machine, and a find across clients, are taken to the agent without --ma.
+    const std::string vmalpha = "list --client vmalpha --subclient " +
+                                std::to_string(s->world.vsa.vms.front().subclientId) + " --at " + lastDay();
+    TRun vm = atDesk(d, vmalpha + who);
+    ASSERT_EQ(vm.status, 0) << vm.err;
+    EXPECT_EQ(vm.out, browse(vmalpha).out);
+    TRun across =
+        atDesk(d, "find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --at " + lastDay() + who);
+    ASSERT_EQ(across.status, 0) << across.err;
+    EXPECT_GT(lines(across.out, "/d00/d01/d00/f"), 0u) << across.out;
+
+    // A stop takes the same line as every other command.
+    TRun stop = atDesk(d, "stop --session desk-stop-session" + who);
+    EXPECT_EQ(stop.status, 0) << stop.err;
+    EXPECT_NE(stop.out.find("stop of session desk-stop-session sent to BrowseRouter"), std::string::npos)
+        << stop.out;
+
     // The log is the user's own, in the user's state folder, naming the user by what the token shows.
     struct stat st {};
     const std::string folder = d.home + "/.local/state/browse";
@@ -1361,19 +1387,22 @@ TEST_F(DeskConsole, TakesEveryRoadWithTheStartUpLine) {
     std::ifstream log(folder + "/browse.log");
     const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("media of session ["), std::string::npos) << text;
-    EXPECT_NE(text.find("by user id [" + std::to_string(s->world.adminUser) + "] (the token of " + d.token + ")"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("by user id [" + std::to_string(s->world.adminUser) + "] (the token of " + d.token + ")"),
+        std::string::npos)
         << text;
 }
 
 TEST_F(DeskConsole, NamesTheSettingThatIsMissing) {
     const TDesk d = desk();
-    const std::string what = "list " + fileSubclient() + " --at " + lastDay() + " --token-file " + d.token + " ";
+    const std::string what =
+        "list " + fileSubclient() + " --at " + lastDay() + " --token-file " + d.token + " ";
     // Without --ma-address: the option and where its value is printed.
     std::string withoutAgents = d.line.substr(0, d.line.find(" --ma-address"));
     TRun agents = atDesk(d, what + withoutAgents);
     EXPECT_EQ(agents.status, kExitUsage) << agents.err;
-    EXPECT_NE(agents.err.find("give --ma-address mediaagent1=<host>:<port>"), std::string::npos) << agents.err;
+    EXPECT_NE(agents.err.find("give --ma-address mediaagent1=<host>:<port>"), std::string::npos)
+        << agents.err;
     EXPECT_NE(agents.err.find("hubmaster: a console elsewhere"), std::string::npos) << agents.err;
     EXPECT_EQ(agents.err.find("--via hubmaster"), std::string::npos) << agents.err;
     // Without an authority (none given, none in the default place): a setting, not an unreachable peer.
@@ -1386,12 +1415,14 @@ TEST_F(DeskConsole, NamesTheSettingThatIsMissing) {
     // An expired token: a new one comes from the Hubmaster's machine, which the console says.
     const std::string token = expiredToken();
     ASSERT_FALSE(token.empty());
-    TRun expired = atDesk(d, "list " + fileSubclient() + " --at " + lastDay() + " --token " + token + " " + d.line);
+    TRun expired =
+        atDesk(d, "list " + fileSubclient() + " --at " + lastDay() + " --token " + token + " " + d.line);
     EXPECT_EQ(expired.status, kExitRefused) << expired.err;
     EXPECT_NE(expired.err.find("the token expired at "), std::string::npos) << expired.err;
     EXPECT_NE(expired.err.find("on the Hubmaster's machine"), std::string::npos) << expired.err;
     // With --json the code is the exit status of the table, whatever code the service gave.
-    TRun json = atDesk(d, "list " + fileSubclient() + " --at " + lastDay() + " --json --token " + token + " " + d.line);
+    TRun json = atDesk(
+        d, "list " + fileSubclient() + " --at " + lastDay() + " --json --token " + token + " " + d.line);
     const auto tree = BrowseConsole::json(json);
     EXPECT_EQ(tree.get<int>("error.code", -1), kExitRefused) << json.out;
     EXPECT_EQ(tree.get<int>("error.exitStatus", -1), kExitRefused) << json.out;
@@ -1400,11 +1431,12 @@ TEST_F(DeskConsole, NamesTheSettingThatIsMissing) {
 // A listing cut short says so on its last line and in JSON; a question answered no has its own status.
 TEST_F(BrowseConsole, AnswersAScriptCanTrust) {
     const std::string held = std::string(kHeldSessions) + "cut-short";
-    const std::string what = "list " + fileSubclient() + " --path /d00/d01/d00 --at " + lastDay() + " --timeout 5";
+    const std::string what =
+        "list " + fileSubclient() + " --path /d00/d01/d00 --at " + lastDay() + " --timeout 5";
     TRun table = run(s->binaries + "/tools/browse/browse " + what + " --session " + held + "-table --data " +
                      s->dir.file("demo") + " --user admin --ma-host 127.0.0.1 --quiet");
-    TRun json = run(s->binaries + "/tools/browse/browse " + what + " --json --session " + held + "-json --data " +
-                    s->dir.file("demo") + " --user admin --ma-host 127.0.0.1 --quiet");
+    TRun json = run(s->binaries + "/tools/browse/browse " + what + " --json --session " + held +
+                    "-json --data " + s->dir.file("demo") + " --user admin --ma-host 127.0.0.1 --quiet");
     for (const char* session : {"-table", "-json"})
         EXPECT_EQ(browse("stop --session " + held + session).status, 0);
     EXPECT_EQ(table.status, kExitTimedOut) << table.err;
@@ -1420,10 +1452,12 @@ TEST_F(BrowseConsole, AnswersAScriptCanTrust) {
 
     // An erase of a folder that its user declines: nothing booked, and the cancel's own status.
     const long long booked = bookedErasePaths();
-    std::vector<std::string> words = {"browse", "erase", "--client", "client1", "--subclient",
-                                      std::to_string(s->world.fileSubclient), "--path", "/d00/d01/d00", "--at",
-                                      lastDay(), "--data", s->dir.file("demo"), "--user", "alice", "--ma-host",
-                                      "127.0.0.1", "--timeout", "30"};
+    std::vector<std::string> words = {"browse",    "erase",        "--client",
+                                      "client1",   "--subclient",  std::to_string(s->world.fileSubclient),
+                                      "--path",    "/d00/d01/d00", "--at",
+                                      lastDay(),   "--data",       s->dir.file("demo"),
+                                      "--user",    "alice",        "--ma-host",
+                                      "127.0.0.1", "--timeout",    "30"};
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     TConsoleOptions options;
