@@ -116,6 +116,10 @@ uint64_t limitOrNone(uint64_t time) {
 
 }  // namespace browsetime
 
+std::string legacyUserText(uint64_t userId, const std::string& userName) {
+    return std::to_string(userId) + std::to_string(12) + userName;
+}
+
 namespace within32bits {
 
 constexpr uint32_t kLargest = 0xFFFFFFFF;

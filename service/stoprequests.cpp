@@ -7,6 +7,7 @@
 #include <set>
 
 #include "fbDebug/fbdebug.h"
+#include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
 #include "planning/handedover.h"
@@ -41,11 +42,16 @@ std::string sendOnOwnConnection(CNMessageBase& stop, const std::string& server) 
     return {};
 }
 
-bool sendStopToMediaAgent(Indexing::BrowseReq& stop, const std::string& mediaAgent, CBrowseLog& log) {
+// The stop names its session's owner as the session's requests did (the user text of an index browse
+// request): the media agent ends only that owner's answers of the session.
+bool sendStopToMediaAgent(Indexing::BrowseReq& stop, const std::string& mediaAgent,
+                          const CConfRecord::TOwner& owner, CBrowseLog& log) {
     std::string host, client;
     int service = 0, port = 0;
     if (!DemangleHostName(mediaAgent, host, client, service, port)) host = mediaAgent;
     stop.setstring(Indexing::BrowseReq::f::maName, mediaAgent);
+    stop.setstring(Indexing::BrowseReq::f::userText,
+                   legacyUserText(static_cast<uint64_t>(owner.userId), owner.userName));
     const std::string failure = sendOnOwnConnection(stop, mediaAgent);
     if (!failure.empty()) {
         log.debugLvl(0, "failed to send stop browse request to mediaAgent [%s]: %s", host.c_str(),
@@ -56,10 +62,16 @@ bool sendStopToMediaAgent(Indexing::BrowseReq& stop, const std::string& mediaAge
     return true;
 }
 
-// The indexing-v2 stop of a session, as its index server reads it.
-databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appType,
-                                         unsigned long idxAppType) {
+// The indexing-v2 stop of a session, as its index server reads it; it names the session's owner as an
+// indexing-v2 request does (the user id of the advanced options) and by its user text, so that the
+// media agent ends only that owner's answers of the session, of either form.
+databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appType, unsigned long idxAppType,
+                                         const CConfRecord::TOwner& owner) {
     databrowse::BrowseRequest stop;
+    stop.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
+        ->setint64(databrowse::Msg63::f::userId, owner.userId);
+    stop.setstring(databrowse::BrowseRequest::f::userName,
+                   legacyUserText(static_cast<uint64_t>(owner.userId), owner.userName));
     databrowse::BrowseSession session;
     session.setstring(databrowse::BrowseSession::f::sessionId, guid);
     stop.setObjectAccessor(session, databrowse::BrowseRequest::f::session);
@@ -78,7 +90,9 @@ void stopIndexServer(const std::string& guid, CConfRecord& record, CBrowseLog& l
     unsigned long idxAppType = 0;
     App::IdxDbEngineType engineType = App::IDX_DB_ENGINE_CTREE;
     if (!record.IsIndexingV2(dbId, mediaAgent, appType, engineType, idxAppType)) return;
-    databrowse::BrowseRequest stop = indexingV2Stop(guid, appType, idxAppType);
+    CConfRecord::TOwner owner;
+    record.getOwner(owner);  // a record without an owner names user 0, whose answers the stop ends
+    databrowse::BrowseRequest stop = indexingV2Stop(guid, appType, idxAppType, owner);
     if (!mediaAgent.empty()) {
         // Not on the cached session: the index server may still be streaming this session's answer on it.
         if (sendOnOwnConnection(stop, mediaAgent).empty())
@@ -122,7 +136,13 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
         CHandedOverSessions::instance().forget(guid);
         log.debugLvl(0, "session [%s] was handed to its caller; its media agent [%s] is told to stop it",
                      guid.c_str(), handed.mediaAgent.c_str());
-        handedOverStopped = !handed.mediaAgent.empty() && sendStopToMediaAgent(stop, handed.mediaAgent, log);
+        handedOverStopped =
+            !handed.mediaAgent.empty() && sendStopToMediaAgent(stop, handed.mediaAgent, handed.owner, log);
+        // The prepared request may have been an indexing-v2 one, whose answer knows its owner by user id.
+        if (!handed.mediaAgent.empty()) {
+            databrowse::BrowseRequest v2 = indexingV2Stop(guid, 0, 0, handed.owner);
+            if (sendOnOwnConnection(v2, handed.mediaAgent).empty()) handedOverStopped = true;
+        }
     }
 
     unsigned enabled = 0;
@@ -138,12 +158,14 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     record->setStaleFlag();
 
     const std::map<std::string, std::string> workers = record->getWorkersToMaMap();
+    CConfRecord::TOwner owner;
+    record->getOwner(owner);  // a record without an owner names user 0, whose answers the stop ends
     std::set<std::string> told;
     for (const auto& [workerId, mediaAgent] : workers) {
         setStopFlag(workerId);
         if (mediaAgent.empty() || told.count(mediaAgent)) continue;
         // A media agent whose stop failed is tried again for its next worker.
-        if (sendStopToMediaAgent(stop, mediaAgent, log)) told.insert(mediaAgent);
+        if (sendStopToMediaAgent(stop, mediaAgent, owner, log)) told.insert(mediaAgent);
     }
     // A worker waiting for its media agent's answers ends now, whatever the agent does; one still
     // running its request ends at its stop flag.

@@ -9,13 +9,14 @@ CAnswerStops& CAnswerStops::instance() {
     return *stops;
 }
 
-int CAnswerStops::stop(const std::string& session) {
+int CAnswerStops::stop(const std::string& session, const TAnswerOwner& owner) {
     if (session.empty()) return 0;
     int stopped = 0;
     {
         CHubMutexLock lock(m_mutex);
         auto [from, to] = m_streaming.equal_range(session);
         for (auto it = from; it != to; ++it) {
+            if (!it->second->owner.isNamedBy(owner)) continue;
             if (!it->second->stopped) ++stopped;
             it->second->stopped = true;
         }
@@ -39,8 +40,9 @@ void CAnswerStops::releaseHolds() {
     m_changed.notify_all();
 }
 
-CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session)
+CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session, TAnswerOwner owner)
     : m_stops(stops), m_session(std::move(session)), m_state(std::make_shared<TStopState>()) {
+    m_state->owner = std::move(owner);
     if (m_session.empty()) return;
     CHubMutexLock lock(m_stops.m_mutex);
     m_stops.m_streaming.emplace(m_session, m_state);

@@ -14,8 +14,23 @@
 
 namespace mediaagent {
 
-// Whether one streaming answer was stopped; guarded by its CAnswerStops' mutex.
+// Whose answer it is, as the Hubmaster named the owner of its session in the request: the user id of an
+// indexing-v2 request's advanced options, or the user text of an index browse request. A stop names
+// its session's owner the same ways; it ends an answer only when it names that answer's owner in the
+// answer's own form, so another caller's answer under the same session name is left to run.
+struct TAnswerOwner {
+    bool hasUserId = false;
+    int64_t userId = 0;
+    std::string userText;
+    bool isNamedBy(const TAnswerOwner& stop) const {
+        if (hasUserId && stop.hasUserId) return userId == stop.userId;
+        return !userText.empty() && userText == stop.userText;
+    }
+};
+
+// Whether one streaming answer was stopped, and whose it is; guarded by its CAnswerStops' mutex.
 struct TStopState {
+    TAnswerOwner owner;
     bool stopped = false;
 };
 
@@ -24,7 +39,7 @@ public:
     // One answer of a session, registered while it streams.
     class CAnswer {
     public:
-        CAnswer(CAnswerStops& stops, std::string session);
+        CAnswer(CAnswerStops& stops, std::string session, TAnswerOwner owner);
         ~CAnswer();
         CAnswer(const CAnswer&) = delete;
         CAnswer& operator=(const CAnswer&) = delete;
@@ -44,9 +59,9 @@ public:
 
     static CAnswerStops& instance();
 
-    // Stops every answer of `session` now streaming (a later browse of the session is a new one, and is
-    // answered). The number of answers it stopped.
-    int stop(const std::string& session);
+    // Stops every answer of `session` now streaming that belongs to `owner` (a later browse of the
+    // session is a new one, and is answered). The number of answers it stopped.
+    int stop(const std::string& session, const TAnswerOwner& owner);
     // Answers of sessions whose id starts with `prefix` are held after their first items for at most
     // `limit` (empty prefix: none is held).
     void holdSessions(std::string prefix, std::chrono::seconds limit);

@@ -475,3 +475,47 @@ TEST_F(SuperBrowseAnswer, AnswersShareOneKeptRouterSessionAndIndexConnection) {
     ASSERT_TRUE(mediaagent::sendIndexBrowseAnswer(r, indexPath, 50, outcome)) << outcome;
     EXPECT_FALSE(restarted.awaitEnds(1).empty()) << "the answer after the restart was lost";
 }
+
+namespace {
+
+// A stop ends only the answers of the owner it names, in the form each answer knows its owner by (the
+// user text of an index browse request, the user id of an indexing-v2 one): another caller's answer
+// under the same session name goes on.
+TEST(AnswerStops, AStopEndsOnlyItsOwnersAnswersOfTheSession) {
+    using mediaagent::CAnswerStops;
+    using mediaagent::TAnswerOwner;
+    CAnswerStops& stops = CAnswerStops::instance();
+    auto byText = [](const std::string& text) {
+        TAnswerOwner owner;
+        owner.userText = text;
+        return owner;
+    };
+    auto byId = [](int64_t id, const std::string& text = "") {
+        TAnswerOwner owner;
+        owner.hasUserId = true;
+        owner.userId = id;
+        owner.userText = text;
+        return owner;
+    };
+    CAnswerStops::CAnswer adminsIndexBrowse(stops, "shared-session", byText("112admin"));
+    CAnswerStops::CAnswer adminsV2(stops, "shared-session", byId(1));
+    CAnswerStops::CAnswer alicesV2(stops, "shared-session", byId(2));
+    CAnswerStops::CAnswer alicesIndexBrowse(stops, "shared-session", byText("212alice"));
+
+    EXPECT_EQ(stops.stop("shared-session", byText("212alice")), 1);
+    EXPECT_TRUE(alicesIndexBrowse.stopped());
+    EXPECT_FALSE(adminsIndexBrowse.stopped());
+    EXPECT_FALSE(adminsV2.stopped()) << "a user text names no answer known by its user id";
+    EXPECT_FALSE(alicesV2.stopped());
+
+    EXPECT_EQ(stops.stop("other-session", byId(1, "112admin")), 0);
+    EXPECT_EQ(stops.stop("shared-session", byId(1, "112admin")), 2);
+    EXPECT_TRUE(adminsIndexBrowse.stopped());
+    EXPECT_TRUE(adminsV2.stopped());
+    EXPECT_FALSE(alicesV2.stopped());
+    // A stop that names nobody ends nothing.
+    EXPECT_EQ(stops.stop("shared-session", TAnswerOwner()), 0);
+    EXPECT_FALSE(alicesV2.stopped());
+}
+
+}  // namespace
