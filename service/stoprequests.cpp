@@ -42,26 +42,6 @@ std::string sendOnOwnConnection(CNMessageBase& stop, const std::string& server) 
     return {};
 }
 
-// The stop names its session's owner as the session's requests did (the user text of an index browse
-// request): the media agent ends only that owner's answers of the session.
-bool sendStopToMediaAgent(Indexing::BrowseReq& stop, const std::string& mediaAgent,
-                          const CConfRecord::TOwner& owner, CBrowseLog& log) {
-    std::string host, client;
-    int service = 0, port = 0;
-    if (!DemangleHostName(mediaAgent, host, client, service, port)) host = mediaAgent;
-    stop.setstring(Indexing::BrowseReq::f::maName, mediaAgent);
-    stop.setstring(Indexing::BrowseReq::f::userText,
-                   legacyUserText(static_cast<uint64_t>(owner.userId), owner.userName));
-    const std::string failure = sendOnOwnConnection(stop, mediaAgent);
-    if (!failure.empty()) {
-        log.debugLvl(0, "failed to send stop browse request to mediaAgent [%s]: %s", host.c_str(),
-                     failure.c_str());
-        return false;
-    }
-    log.debugLvl(0, "stop request was successfully sent to mediaAgent [%s]", host.c_str());
-    return true;
-}
-
 // The indexing-v2 stop of a session, as its index server reads it; it names the session's owner as an
 // indexing-v2 request does (the user id of the advanced options) and by its user text, so that the
 // media agent ends only that owner's answers of the session, of either form.
@@ -82,6 +62,33 @@ databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appTy
         ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true)
         ->setint64(databrowse::IndexingInfo::f::idxAppType, static_cast<int64_t>(idxAppType));
     return stop;
+}
+
+// The stop names its session's owner as the session's requests did: the media agent ends only that
+// owner's answers of the session. An index browse request names its user by user text, which the stop
+// carries; an indexing-v2 one (a mining request's too) by user id, which only the indexing-v2 form of
+// the stop carries: it follows.
+bool sendStopToMediaAgent(Indexing::BrowseReq& stop, const std::string& mediaAgent,
+                          const CConfRecord::TOwner& owner, CBrowseLog& log) {
+    std::string host, client;
+    int service = 0, port = 0;
+    if (!DemangleHostName(mediaAgent, host, client, service, port)) host = mediaAgent;
+    stop.setstring(Indexing::BrowseReq::f::maName, mediaAgent);
+    stop.setstring(Indexing::BrowseReq::f::userText,
+                   legacyUserText(static_cast<uint64_t>(owner.userId), owner.userName));
+    const std::string failure = sendOnOwnConnection(stop, mediaAgent);
+    databrowse::BrowseRequest byUserId =
+        indexingV2Stop(stop.getstring(Indexing::BrowseReq::f::browseSessionGuid), 0, 0, owner);
+    if (const std::string v2Failure = sendOnOwnConnection(byUserId, mediaAgent); !v2Failure.empty())
+        log.debugLvl(0, "failed to send the indexing-v2 stop to mediaAgent [%s]: %s", host.c_str(),
+                     v2Failure.c_str());
+    if (!failure.empty()) {
+        log.debugLvl(0, "failed to send stop browse request to mediaAgent [%s]: %s", host.c_str(),
+                     failure.c_str());
+        return false;
+    }
+    log.debugLvl(0, "stop request was successfully sent to mediaAgent [%s]", host.c_str());
+    return true;
 }
 
 void stopIndexServer(const std::string& guid, CConfRecord& record, CBrowseLog& log) {
@@ -138,11 +145,6 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
                      guid.c_str(), handed.mediaAgent.c_str());
         handedOverStopped =
             !handed.mediaAgent.empty() && sendStopToMediaAgent(stop, handed.mediaAgent, handed.owner, log);
-        // The prepared request may have been an indexing-v2 one, whose answer knows its owner by user id.
-        if (!handed.mediaAgent.empty()) {
-            databrowse::BrowseRequest v2 = indexingV2Stop(guid, 0, 0, handed.owner);
-            if (sendOnOwnConnection(v2, handed.mediaAgent).empty()) handedOverStopped = true;
-        }
     }
 
     unsigned enabled = 0;
