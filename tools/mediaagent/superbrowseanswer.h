@@ -37,7 +37,8 @@ struct TIndexBrowsePlan {
     std::string hubmasterHost;
     std::string routerName;
     std::string localName;  // the client the answer speaks as to the router (empty: this machine)
-    TAnswerOwner owner;     // whose answer it is, for the stops of its session
+    // Whose answer it is, for the stops of its session.
+    TAnswerOwner owner;
     bool range = false;              // a from-time was given: every version in [from, to]
     bool prediction = false;         // option bit 38: the media of the cycles, not the items
     int64_t modifiedAtOrBefore = 0;  // reference-copy cut-offs (0: none)
