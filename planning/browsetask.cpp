@@ -116,6 +116,10 @@ uint64_t limitOrNone(uint64_t time) {
 
 }  // namespace browsetime
 
+std::string legacyUserText(uint64_t userId, const std::string& userName) {
+    return std::to_string(userId) + std::to_string(12) + userName;
+}
+
 namespace within32bits {
 
 constexpr uint32_t kLargest = 0xFFFFFFFF;
@@ -232,7 +236,8 @@ std::string outOfRange(const databrowse::BrowseRequest& request) {
     if (r.isSet(databrowse::BrowseRequest::f::filteredEntities))
         if (auto* entities = r.getlistobject(databrowse::BrowseRequest::f::filteredEntities, false))
             for (CNMessageBase& listed : *entities)
-                if (std::string why = entityOutOfRange(childOf(&listed, databrowse::EntityWithFilters::f::entity));
+                if (std::string why =
+                        entityOutOfRange(childOf(&listed, databrowse::EntityWithFilters::f::entity));
                     !why.empty())
                     return why;
     if (r.isSet(databrowse::BrowseRequest::f::queries))
@@ -254,12 +259,10 @@ std::string outOfRange(const EvMultiEntityRestoreTask& task) {
         const char* what;
         int64_t value;
         int64_t none;
-    } ids[] = {{"client id", task.getClientId(), kNone},
-               {"subclient id", task.getSubClientId(), kNone},
-               {"backup set id", task.getBackupSetId(), kNone},
-               {"instance id", task.getInstanceId(), kNoInstance},
-               {"application type", task.getAppType(), kNone},
-               {"Kelmarch id", task.getKelmarchId(), kNone}};
+    } ids[] = {
+        {"client id", task.getClientId(), kNone},        {"subclient id", task.getSubClientId(), kNone},
+        {"backup set id", task.getBackupSetId(), kNone}, {"instance id", task.getInstanceId(), kNoInstance},
+        {"application type", task.getAppType(), kNone},  {"Kelmarch id", task.getKelmarchId(), kNone}};
     for (const auto& id : ids)
         if (std::string why = idOutOfRange(id.what, id.value, id.none); !why.empty()) return why;
     return {};

@@ -89,6 +89,10 @@ uint64_t limitOrNone(uint64_t time);
 // second is 2106-02-07 06:28:15 UTC), a range or a page that starts after every backup or item, a page
 // that holds every item. Cut to 32 bits instead, it wrapped: a far-future time into 1970, a far page
 // back to the first.
+// The user text a request to a media agent names its user by: the user id in decimal, "12" and the
+// user's name, with no separators.
+std::string legacyUserText(uint64_t userId, const std::string& userName);
+
 namespace within32bits {
 int64_t value(int64_t value);
 // The paging of a query (databrowse::Query).

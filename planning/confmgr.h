@@ -33,7 +33,8 @@ public:
     static constexpr unsigned kConflictIntervalMs = 1000;
     // The refusal of a session that belongs to another caller: the words of any refused browse, so that
     // it tells nothing of the session.
-    static constexpr const char* kNotOwnerText = "Browse access denied: you are not authorised to browse this data.";
+    static constexpr const char* kNotOwnerText =
+        "Browse access denied: you are not authorised to browse this data.";
 
     CConfigurationMgr();
     // Deletes every cached record, whatever its count.

@@ -253,6 +253,7 @@ CConfRecord::TOwner CConfRecord::TOwner::of(EvMultiEntityRestoreTask& task) {
     who.userId = static_cast<int>(task.getUserId());
     who.callerClientId = task.getCallerClientId();
     who.clientId = task.getClientId();
+    who.userName = task.getUserName() ? task.getUserName() : "";
     return who;
 }
 

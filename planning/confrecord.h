@@ -72,6 +72,7 @@ public:
         int userId = 0;                    // the user, 0 for a caller without one
         unsigned long callerClientId = 0;  // the proven calling client of a caller without a user
         long clientId = 0;                 // the browsed client
+        std::string userName;              // the user's name, as the session's requests name it
 
         // The caller of `task`: its user, its proven calling client and the client it browses.
         static TOwner of(EvMultiEntityRestoreTask& task);

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "fbDebug/fbdebug.h"
+#include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
 #include "planning/handedover.h"
@@ -44,26 +45,16 @@ std::string sendOnOwnConnection(CNMessageBase& stop, const std::string& server) 
     return {};
 }
 
-bool sendStopToMediaAgent(Indexing::BrowseReq stop, const std::string& mediaAgent) {
-    CBrowseLog log("FBHMCONTROLLER");
-    std::string host, client;
-    int service = 0, port = 0;
-    if (!DemangleHostName(mediaAgent, host, client, service, port)) host = mediaAgent;
-    stop.setstring(Indexing::BrowseReq::f::maName, mediaAgent);
-    const std::string failure = sendOnOwnConnection(stop, mediaAgent);
-    if (!failure.empty()) {
-        log.debugLvl(0, "failed to send stop browse request to mediaAgent [%s]: %s", host.c_str(),
-                     failure.c_str());
-        return false;
-    }
-    log.debugLvl(0, "stop request was successfully sent to mediaAgent [%s]", host.c_str());
-    return true;
-}
-
-// The indexing-v2 stop of a session, as its index server reads it.
-databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appType,
-                                         unsigned long idxAppType) {
+// The indexing-v2 stop of a session, as its index server reads it; it names the session's owner as an
+// indexing-v2 request does (the user id of the advanced options) and by its user text, so that the
+// media agent ends only that owner's answers of the session, of either form.
+databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appType, unsigned long idxAppType,
+                                         const CConfRecord::TOwner& owner) {
     databrowse::BrowseRequest stop;
+    stop.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
+        ->setint64(databrowse::Msg63::f::userId, owner.userId);
+    stop.setstring(databrowse::BrowseRequest::f::userName,
+                   legacyUserText(static_cast<uint64_t>(owner.userId), owner.userName));
     databrowse::BrowseSession session;
     session.setstring(databrowse::BrowseSession::f::sessionId, guid);
     stop.setObjectAccessor(session, databrowse::BrowseRequest::f::session);
@@ -76,10 +67,39 @@ databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appTy
     return stop;
 }
 
-void sendIndexServerStop(const std::string& guid, const std::string& dbId, const std::string& mediaAgent,
-                         unsigned appType, unsigned long idxAppType, App::IdxDbEngineType engineType) {
+// The stop names its session's owner as the session's requests did: the media agent ends only that
+// owner's answers of the session. An index browse request names its user by user text, which the stop
+// carries; an indexing-v2 one (a mining request's too) by user id, which only the indexing-v2 form of
+// the stop carries: it follows. Runs on a stop notice's own thread.
+bool sendStopToMediaAgent(Indexing::BrowseReq stop, const std::string& mediaAgent,
+                          const CConfRecord::TOwner& owner) {
     CBrowseLog log("FBHMCONTROLLER");
-    databrowse::BrowseRequest stop = indexingV2Stop(guid, appType, idxAppType);
+    std::string host, client;
+    int service = 0, port = 0;
+    if (!DemangleHostName(mediaAgent, host, client, service, port)) host = mediaAgent;
+    stop.setstring(Indexing::BrowseReq::f::maName, mediaAgent);
+    stop.setstring(Indexing::BrowseReq::f::userText,
+                   legacyUserText(static_cast<uint64_t>(owner.userId), owner.userName));
+    const std::string failure = sendOnOwnConnection(stop, mediaAgent);
+    databrowse::BrowseRequest byUserId =
+        indexingV2Stop(stop.getstring(Indexing::BrowseReq::f::browseSessionGuid), 0, 0, owner);
+    if (const std::string v2Failure = sendOnOwnConnection(byUserId, mediaAgent); !v2Failure.empty())
+        log.debugLvl(0, "failed to send the indexing-v2 stop to mediaAgent [%s]: %s", host.c_str(),
+                     v2Failure.c_str());
+    if (!failure.empty()) {
+        log.debugLvl(0, "failed to send stop browse request to mediaAgent [%s]: %s", host.c_str(),
+                     failure.c_str());
+        return false;
+    }
+    log.debugLvl(0, "stop request was successfully sent to mediaAgent [%s]", host.c_str());
+    return true;
+}
+
+void sendIndexServerStop(const std::string& guid, const std::string& dbId, const std::string& mediaAgent,
+                         unsigned appType, unsigned long idxAppType, App::IdxDbEngineType engineType,
+                         const CConfRecord::TOwner& owner) {
+    CBrowseLog log("FBHMCONTROLLER");
+    databrowse::BrowseRequest stop = indexingV2Stop(guid, appType, idxAppType, owner);
     if (!mediaAgent.empty()) {
         // Not on the cached session: the index server may still be streaming this session's answer on it.
         if (sendOnOwnConnection(stop, mediaAgent).empty())
@@ -103,8 +123,10 @@ void stopIndexServer(const std::string& guid, CConfRecord& record, CStopNotices&
     unsigned long idxAppType = 0;
     App::IdxDbEngineType engineType = App::IDX_DB_ENGINE_CTREE;
     if (!record.IsIndexingV2(dbId, mediaAgent, appType, engineType, idxAppType)) return;
-    notices.post([guid, dbId, mediaAgent, appType, idxAppType, engineType] {
-        sendIndexServerStop(guid, dbId, mediaAgent, appType, idxAppType, engineType);
+    CConfRecord::TOwner owner;
+    record.getOwner(owner);  // a record without an owner names user 0, whose answers the stop ends
+    notices.post([guid, dbId, mediaAgent, appType, idxAppType, engineType, owner] {
+        sendIndexServerStop(guid, dbId, mediaAgent, appType, idxAppType, engineType, owner);
     });
 }
 
@@ -138,7 +160,9 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
                      guid.c_str(), handed.mediaAgent.c_str());
         handedOverStopped = !handed.mediaAgent.empty();
         if (handedOverStopped)
-            m_stopNotices.post([stop, agent = handed.mediaAgent] { sendStopToMediaAgent(stop, agent); });
+            m_stopNotices.post([stop, agent = handed.mediaAgent, owner = handed.owner] {
+                sendStopToMediaAgent(stop, agent, owner);
+            });
     }
 
     unsigned enabled = 0;
@@ -154,6 +178,8 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     record->setStaleFlag();
 
     const std::map<std::string, std::string> workers = record->getWorkersToMaMap();
+    CConfRecord::TOwner owner;
+    record->getOwner(owner);  // a record without an owner names user 0, whose answers the stop ends
     std::set<std::string> agents;
     for (const auto& [workerId, mediaAgent] : workers) {
         setStopFlag(workerId);
@@ -164,7 +190,7 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     // that a frozen one delays neither this thread nor the others' stops.
     for (const auto& entry : workers) endStoppedWorker(entry.first);
     for (const std::string& agent : agents)
-        m_stopNotices.post([stop, agent] { sendStopToMediaAgent(stop, agent); });
+        m_stopNotices.post([stop, agent, owner] { sendStopToMediaAgent(stop, agent, owner); });
 
     if (!waitForStoppedWorkers(record.get())) return false;
     const std::string id = record->getId();

@@ -214,7 +214,7 @@ void CWorkerThreadHM::fillInputRecord(bool noErrors) {
     in.string6 = bt.srcHostName;
     in.string7 = bt.destHostName;
     in.string8 = bt.backupSetName;
-    in.userText = std::to_string(bt.userId) + std::to_string(12) + bt.userName;
+    in.userText = legacyUserText(bt.userId, bt.userName);
     in.string10 = bt.subclientName;
     if (bt.appType == apptype::kNas)
         in.string2 = in.string3 = "for legacy use only";

@@ -266,8 +266,8 @@ protected:
         CZyNetwork router;
         bool timedOut = false;
         ASSERT_FALSE(router
-                         .Connect(TZyNetAddress{"127.0.0.1", s->hostPort}, "BrowseRouter", hubtest::kAnonymous,
-                                  10, timedOut)
+                         .Connect(TZyNetAddress{"127.0.0.1", s->hostPort}, "BrowseRouter",
+                                  hubtest::kAnonymous, 10, timedOut)
                          .IsError());
         ASSERT_FALSE(router.SendXMLMessage(stop, 0, 10, timedOut).IsError());
         ignoreResult(router.Disconnect(30, timedOut), "the stop was sent; the router answers none");
@@ -683,7 +683,8 @@ TEST_F(Authorisation, OnlyASessionsOwnerStopsIt) {
         EXPECT_EQ(taken.status, 3) << road << ": " << taken.err;
         EXPECT_NE(taken.err.find(kDenied), std::string::npos) << road << ": " << taken.err;
     }
-    EXPECT_EQ(occurrences(hostLog(), "browse session [" + session + "] belongs to another caller; refused"), 2u)
+    EXPECT_EQ(occurrences(hostLog(), "browse session [" + session + "] belongs to another caller; refused"),
+              2u)
         << hostLog();
     TRun stop = browse("stop --session " + session, alice());
     EXPECT_EQ(stop.status, 0) << stop.err;
@@ -958,7 +959,8 @@ TEST_F(Authorisation, ValuesThatWouldWrapAreRefusedOnBothRoads) {
         {&time, "to-time [" + std::to_string(std::stoll(lastDay()) - k2To32) + "] is out of range", ""},
         {&skip, "skip [" + std::to_string(5 - k2To32) + "] is out of range", ""},
         {&client, "client id [" + clientId + "] is out of range",
-         "Subclient [" + std::to_string(s->world.fileSubclient) + "] is not a subclient of client [client1]"}};
+         "Subclient [" + std::to_string(s->world.fileSubclient) +
+             "] is not a subclient of client [client1]"}};
     for (const auto& c : cases) {
         for (bool viaHost : {false, true}) {
             TAnswers answers = viaHost ? askHost(*c.asked) : askRouter(*c.asked);

@@ -353,7 +353,8 @@ namespace {
 // record is in use, left between two requests, being planned, or gone with the hand-over of the session
 // to its caller; never waited for, never taken over. Its owner goes on using it.
 TEST_F(ConfCache, ASessionOfAnotherCallerIsRefusedAtOnceNeverWaitedForOrTakenOver) {
-    cache->setConflictPause([](unsigned) { ADD_FAILURE() << "a request waited for another caller's session"; });
+    cache->setConflictPause(
+        [](unsigned) { ADD_FAILURE() << "a request waited for another caller's session"; });
     cache->setConflictWait(600, 100);
     auto asUser = [&](const std::string& session, int user, unsigned long callerClient = 0) {
         auto task = fileTask(session);
@@ -366,7 +367,8 @@ TEST_F(ConfCache, ASessionOfAnotherCallerIsRefusedAtOnceNeverWaitedForOrTakenOve
         return cache->openConfRef(&task, flag, error);
     };
     auto refused = [](const TConfError& error) {
-        return error.code == databrowse::BROWSE_ERR_PERMISSION && error.text == CConfigurationMgr::kNotOwnerText;
+        return error.code == databrowse::BROWSE_ERR_PERMISSION &&
+               error.text == CConfigurationMgr::kNotOwnerText;
     };
     TConfError error;
     auto admin = asUser("owned", world.adminUser);

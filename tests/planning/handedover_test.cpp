@@ -50,7 +50,8 @@ TEST(HandedOverSessions, OneOwnerCannotEvictAnothersSessions) {
     const size_t many = CHandedOverSessions::kMaxSessions + 10;
     size_t kept = 0;
     for (size_t n = 0; n < many; ++n)
-        if (sessions.remember("alices-" + std::to_string(n), session(2, "agent")) == ERemembered::kKept) ++kept;
+        if (sessions.remember("alices-" + std::to_string(n), session(2, "agent")) == ERemembered::kKept)
+            ++kept;
     EXPECT_EQ(kept, CHandedOverSessions::kMaxSessionsPerOwner);
     EXPECT_EQ(sessions.remember("alices-more", session(2, "agent")), ERemembered::kOwnerFull);
     CHandedOverSessions::TSession found;
@@ -72,8 +73,9 @@ TEST(HandedOverSessions, OneOwnerCannotEvictAnothersSessions) {
         for (size_t n = 0; n < CHandedOverSessions::kMaxSessionsPerOwner &&
                            sessions.size() < CHandedOverSessions::kMaxSessions;
              ++n)
-            ASSERT_EQ(sessions.remember("u" + std::to_string(user) + "-" + std::to_string(n), session(user, "a")),
-                      ERemembered::kKept);
+            ASSERT_EQ(
+                sessions.remember("u" + std::to_string(user) + "-" + std::to_string(n), session(user, "a")),
+                ERemembered::kKept);
     }
     EXPECT_EQ(sessions.remember("one-too-many", session(99, "agent")), ERemembered::kFull);
     EXPECT_TRUE(sessions.find("admins", found));

@@ -12,25 +12,31 @@ CAnswerStops& CAnswerStops::instance() {
     return *stops;
 }
 
-void CAnswerStops::remember(std::map<std::string, Clock::time_point>& sessions, const std::string& session,
+CAnswerStops::Clock::time_point CAnswerStops::lapseFrom(Clock::time_point now) {
+    return now + std::chrono::seconds(I2::SecuredMessageHandler::maxAgeSeconds());
+}
+
+template <typename T>
+void CAnswerStops::remember(std::map<std::string, T>& sessions, const std::string& session, T value,
                             Clock::time_point now) {
-    std::erase_if(sessions, [now](const auto& kept) { return kept.second <= now; });
+    std::erase_if(sessions, [now](const auto& kept) { return lapseOf(kept.second) <= now; });
     if (sessions.size() >= kMaxKeptStops) {
         auto oldest = sessions.begin();
         for (auto it = sessions.begin(); it != sessions.end(); ++it)
-            if (it->second < oldest->second) oldest = it;
+            if (lapseOf(it->second) < lapseOf(oldest->second)) oldest = it;
         sessions.erase(oldest);
     }
-    sessions[session] = now + std::chrono::seconds(I2::SecuredMessageHandler::maxAgeSeconds());
+    sessions[session] = std::move(value);
 }
 
-int CAnswerStops::stop(const std::string& session) {
+int CAnswerStops::stop(const std::string& session, const TAnswerOwner& owner) {
     if (session.empty()) return 0;
     int stopped = 0;
     {
         CHubMutexLock lock(m_mutex);
         auto [from, to] = m_streaming.equal_range(session);
         for (auto it = from; it != to; ++it) {
+            if (!it->second->owner.isNamedBy(owner)) continue;
             if (!it->second->stopped) ++stopped;
             it->second->stopped = true;
         }
@@ -38,7 +44,7 @@ int CAnswerStops::stop(const std::string& session) {
         const auto now = CHubClock::real().steadyNow();
         auto answered = m_answered.find(session);
         if (from == to && (answered == m_answered.end() || answered->second <= now))
-            remember(m_kept, session, now);
+            remember(m_kept, session, TKept{lapseFrom(now), owner}, now);
     }
     m_changed.notify_all();
     return stopped;
@@ -59,21 +65,25 @@ void CAnswerStops::releaseHolds() {
     m_changed.notify_all();
 }
 
-CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session)
+CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session, TAnswerOwner owner)
     : m_stops(stops), m_session(std::move(session)), m_state(std::make_shared<TStopState>()) {
+    m_state->owner = std::move(owner);
     if (m_session.empty()) return;
     CHubMutexLock lock(m_stops.m_mutex);
     m_stops.m_streaming.emplace(m_session, m_state);
     auto kept = m_stops.m_kept.find(m_session);
     if (kept == m_stops.m_kept.end()) return;
-    m_state->stopped = kept->second > CHubClock::real().steadyNow();
+    // Another caller's stop under the same session name ends nothing of this answer, and stays kept.
+    if (!m_state->owner.isNamedBy(kept->second.owner)) return;
+    m_state->stopped = kept->second.lapses > CHubClock::real().steadyNow();
     m_stops.m_kept.erase(kept);
 }
 
 CAnswerStops::CAnswer::~CAnswer() {
     if (m_session.empty()) return;
     CHubMutexLock lock(m_stops.m_mutex);
-    m_stops.remember(m_stops.m_answered, m_session, CHubClock::real().steadyNow());
+    const auto now = CHubClock::real().steadyNow();
+    m_stops.remember(m_stops.m_answered, m_session, lapseFrom(now), now);
     auto [from, to] = m_stops.m_streaming.equal_range(m_session);
     for (auto it = from; it != to; ++it) {
         if (it->second == m_state) {

@@ -15,8 +15,23 @@
 
 namespace mediaagent {
 
-// Whether one streaming answer was stopped; guarded by its CAnswerStops' mutex.
+// Whose answer it is, as the Hubmaster named the owner of its session in the request: the user id of an
+// indexing-v2 request's advanced options, or the user text of an index browse request. A stop names
+// its session's owner the same ways; it ends an answer only when it names that answer's owner in the
+// answer's own form, so another caller's answer under the same session name is left to run.
+struct TAnswerOwner {
+    bool hasUserId = false;
+    int64_t userId = 0;
+    std::string userText;
+    bool isNamedBy(const TAnswerOwner& stop) const {
+        if (hasUserId && stop.hasUserId) return userId == stop.userId;
+        return !userText.empty() && userText == stop.userText;
+    }
+};
+
+// Whether one streaming answer was stopped, and whose it is; guarded by its CAnswerStops' mutex.
 struct TStopState {
+    TAnswerOwner owner;
     bool stopped = false;
 };
 
@@ -25,7 +40,7 @@ public:
     // One answer of a session, registered while it streams.
     class CAnswer {
     public:
-        CAnswer(CAnswerStops& stops, std::string session);
+        CAnswer(CAnswerStops& stops, std::string session, TAnswerOwner owner);
         ~CAnswer();
         CAnswer(const CAnswer&) = delete;
         CAnswer& operator=(const CAnswer&) = delete;
@@ -48,11 +63,13 @@ public:
     // Kept stops, and sessions remembered as answered, beyond this many: the oldest go.
     static constexpr size_t kMaxKeptStops = 4096;
 
-    // Stops every answer of `session` now streaming. A stop of a session that has not been answered
-    // yet here is kept for its first answer, which it stops as soon as it starts, for as long as a
-    // request may take to arrive (the age a signed request is accepted at); one of a session whose
-    // answer has ended is for that answer, and is not kept. The number of answers it stopped now.
-    int stop(const std::string& session);
+    // Stops every answer of `session` now streaming that belongs to `owner` (a later browse of the
+    // session is a new one, and is answered). A stop of a session that has not been answered yet here
+    // is kept for its first answer, which it stops as soon as it starts when that answer is `owner`'s,
+    // for as long as a request may take to arrive (the age a signed request is accepted at); one of a
+    // session whose answer has ended is for that answer, and is not kept. The number of answers it
+    // stopped now.
+    int stop(const std::string& session, const TAnswerOwner& owner);
     // Answers of sessions whose id starts with `prefix` are held after their first items for at most
     // `limit` (empty prefix: none is held).
     void holdSessions(std::string prefix, std::chrono::seconds limit);
@@ -61,16 +78,26 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    // Notes `session` in `sessions` until a stop of it lapses, dropping lapsed ones and, at the bound,
-    // the oldest.
-    void remember(std::map<std::string, Clock::time_point>& sessions, const std::string& session,
-                  Clock::time_point now) REQUIRES(m_mutex);
+    // A stop kept for its session's first answer: when it lapses, and whose answer it ends.
+    struct TKept {
+        Clock::time_point lapses;
+        TAnswerOwner owner;
+    };
+    // Notes `session` in `sessions` with `value` until a stop of it lapses, dropping lapsed ones and, at
+    // the bound, the oldest.
+    template <typename T>
+    void remember(std::map<std::string, T>& sessions, const std::string& session, T value, Clock::time_point now)
+        REQUIRES(m_mutex);
+    static Clock::time_point lapseOf(Clock::time_point at) { return at; }
+    static Clock::time_point lapseOf(const TKept& kept) { return kept.lapses; }
+    // When a stop of a session remembered now lapses.
+    static Clock::time_point lapseFrom(Clock::time_point now);
 
     CHubMutex m_mutex;
     std::condition_variable m_changed;
     std::multimap<std::string, std::shared_ptr<TStopState>> m_streaming GUARDED_BY(m_mutex);
     // Stops that found no answer of their session, with when they lapse.
-    std::map<std::string, Clock::time_point> m_kept GUARDED_BY(m_mutex);
+    std::map<std::string, TKept> m_kept GUARDED_BY(m_mutex);
     // Sessions whose answers have ended, for as long as a stop of them is to be told from an early one.
     std::map<std::string, Clock::time_point> m_answered GUARDED_BY(m_mutex);
     std::string m_holdPrefix GUARDED_BY(m_mutex);

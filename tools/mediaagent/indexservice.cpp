@@ -355,7 +355,7 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
                 refusedBecause("only the Hubmaster stops a session");
                 return;
             }
-            const int stopped = CAnswerStops::instance().stop(guid);
+            const int stopped = CAnswerStops::instance().stop(guid, ownerOfV2Request(*request));
             journal("stop-v2 session=" + guid + " stopped=" + std::to_string(stopped));
             noteOutcome("stopped " + std::to_string(stopped) + " answer(s)");
             return;
@@ -421,8 +421,10 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
         }
         if (isStop) {
             const std::string guid = stop->getstring(Indexing::BrowseReq::f::browseSessionGuid);
+            TAnswerOwner owner;
+            owner.userText = stop->getstring(Indexing::BrowseReq::f::userText);
             journal("stop session=" + guid + " ma=" + stop->getstring(Indexing::BrowseReq::f::maName) +
-                    " stopped=" + std::to_string(CAnswerStops::instance().stop(guid)));
+                    " stopped=" + std::to_string(CAnswerStops::instance().stop(guid, owner)));
         } else {
             answerIndexBrowse(session, *stop, "");
         }

@@ -13,6 +13,7 @@
 #include "platform/restoreproto/fsr_messages.h"
 #include "platform/threads/hubmutex.h"
 #include "tools/mediaagent/superbrowseanswer.h"
+#include "tools/mediaagent/v2answer.h"
 
 namespace mediaagent {
 
@@ -165,6 +166,7 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
     TIndexBrowsePlan plan;
     plan.workerId = workerId;
     plan.session = guid;
+    plan.owner = ownerOfV2Request(request);
     plan.hubmasterHost = hubmaster;
     plan.routerName = router.empty() ? std::string("BrowseRouter") : router;
     // The instance runs for the client it was launched as (a SharePoint server this machine hosts): its

@@ -176,6 +176,7 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
                      std::string& why) {
     plan.workerId = request.getstring(R::workerId);
     plan.session = request.getstring(R::browseSessionGuid);
+    plan.owner.userText = request.getstring(R::userText);
     plan.hubmasterHost = request.getstring(R::hubmasterHost);
     plan.routerName = request.getstring(R::routerName);
     if (plan.routerName.empty()) plan.routerName = "BrowseRouter";
@@ -430,6 +431,7 @@ bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& inde
         // The way back is still the request's, whatever the index could not read.
         plan.workerId = request.getstring(R::workerId);
         plan.session = request.getstring(R::browseSessionGuid);
+        plan.owner.userText = request.getstring(R::userText);
         plan.hubmasterHost = request.getstring(R::hubmasterHost);
         plan.routerName =
             request.getstring(R::routerName).empty() ? "BrowseRouter" : request.getstring(R::routerName);
@@ -491,7 +493,7 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     bool timedOut = false;
     uint64_t served = 0;
     // A stop of the session (from the Hubmaster) ends the answer between two responses.
-    CAnswerStops::CAnswer inFlight(CAnswerStops::instance(), plan.session);
+    CAnswerStops::CAnswer inFlight(CAnswerStops::instance(), plan.session, plan.owner);
     // Each response waits for the next one, so that the last goes out with the end in one write: the
     // router reads an answer's end at the same wake-up as its last items.
     std::vector<std::pair<unsigned long, std::string>> held;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/msg/msg_classes.h"
+#include "tools/mediaagent/answerstops.h"
 #include "tools/mediaagent/itemindex.h"
 
 class CZyNetwork;
@@ -36,6 +37,8 @@ struct TIndexBrowsePlan {
     std::string hubmasterHost;
     std::string routerName;
     std::string localName;  // the client the answer speaks as to the router (empty: this machine)
+    // Whose answer it is, for the stops of its session.
+    TAnswerOwner owner;
     bool range = false;              // a from-time was given: every version in [from, to]
     bool prediction = false;         // option bit 38: the media of the cycles, not the items
     int64_t modifiedAtOrBefore = 0;  // reference-copy cut-offs (0: none)

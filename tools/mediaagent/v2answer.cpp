@@ -46,12 +46,26 @@ void routeOf(databrowse::BrowseRequest& request, TIndexBrowsePlan& plan) {
     CNMessageBase* session = request.getObjectAccessor(databrowse::BrowseRequest::f::session, false);
     plan.workerId = routing ? routing->getstring(databrowse::IndexingInfo::f::workerId) : "";
     plan.session = session ? session->getstring(databrowse::BrowseSession::f::sessionId) : "";
+    plan.owner = ownerOfV2Request(request);
     plan.hubmasterHost = routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : "";
     plan.routerName = routing ? routing->getstring(databrowse::IndexingInfo::f::routerName) : "";
     if (plan.routerName.empty()) plan.routerName = "BrowseRouter";
 }
 
 }  // namespace
+
+TAnswerOwner ownerOfV2Request(databrowse::BrowseRequest& request) {
+    TAnswerOwner owner;
+    CNMessageBase* advanced = request.isSet(databrowse::BrowseRequest::f::advOptions)
+                                  ? request.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, false)
+                                  : nullptr;
+    if (advanced && advanced->isSet(databrowse::Msg63::f::userId)) {
+        owner.hasUserId = true;
+        owner.userId = advanced->getint64(databrowse::Msg63::f::userId);
+    }
+    owner.userText = request.getstring(databrowse::BrowseRequest::f::userName);
+    return owner;
+}
 
 bool isV2IndexRequest(databrowse::BrowseRequest& request) {
     return chosenOf(request) != nullptr;

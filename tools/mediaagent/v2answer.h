@@ -21,6 +21,10 @@ std::string describeV2Request(databrowse::BrowseRequest& request);
 // True when the request carries a routing block with a chosen index database.
 bool isV2IndexRequest(databrowse::BrowseRequest& request);
 
+// Whom the request names as its session's owner: the user id of its advanced options (when set) and
+// its user name (which a stop from the Hubmaster sets to the owner's user text).
+TAnswerOwner ownerOfV2Request(databrowse::BrowseRequest& request);
+
 // Reads the request into `plan`: one query per subclient of the chosen database that the index holds
 // (for each data query of the request, or one for the path when it has none); false (with `why`) when
 // the index holds none of them.

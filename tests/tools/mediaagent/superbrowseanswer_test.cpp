@@ -582,26 +582,76 @@ TEST_F(SuperBrowseAnswer, AFindEndsAtTheNextLookAtItsStop) {
 // once; one that stopped a streaming answer, or came after its answer ended, is not kept for a later one.
 TEST(AnswerStops, AStopThatComesFirstStopsTheSessionsNextAnswerOnce) {
     mediaagent::CAnswerStops& stops = mediaagent::CAnswerStops::instance();
-    EXPECT_EQ(stops.stop("early-1"), 0);
+    mediaagent::TAnswerOwner admin, alice;
+    admin.userText = "112admin";
+    alice.userText = "212alice";
+    EXPECT_EQ(stops.stop("early-1", admin), 0);
     {
-        mediaagent::CAnswerStops::CAnswer overtaken(stops, "early-1");
+        // Another caller's answer under the session's name is not the one the stop waits for.
+        mediaagent::CAnswerStops::CAnswer others(stops, "early-1", alice);
+        EXPECT_FALSE(others.stopped());
+        mediaagent::CAnswerStops::CAnswer overtaken(stops, "early-1", admin);
         EXPECT_TRUE(overtaken.stopped());
-        mediaagent::CAnswerStops::CAnswer other(stops, "early-2");
+        mediaagent::CAnswerStops::CAnswer other(stops, "early-2", admin);
         EXPECT_FALSE(other.stopped());
     }
-    mediaagent::CAnswerStops::CAnswer next(stops, "early-1");
+    mediaagent::CAnswerStops::CAnswer next(stops, "early-1", admin);
     EXPECT_FALSE(next.stopped());
     // A session answered here: a stop after its answer ended is for that answer, not the next one.
-    { mediaagent::CAnswerStops::CAnswer answered(stops, "answered-1"); }
-    EXPECT_EQ(stops.stop("answered-1"), 0);
-    mediaagent::CAnswerStops::CAnswer afterwards(stops, "answered-1");
+    { mediaagent::CAnswerStops::CAnswer answered(stops, "answered-1", admin); }
+    EXPECT_EQ(stops.stop("answered-1", admin), 0);
+    mediaagent::CAnswerStops::CAnswer afterwards(stops, "answered-1", admin);
     EXPECT_FALSE(afterwards.stopped());
 
-    std::optional<mediaagent::CAnswerStops::CAnswer> streaming(std::in_place, stops, "streaming-1");
-    EXPECT_EQ(stops.stop("streaming-1"), 1);
+    std::optional<mediaagent::CAnswerStops::CAnswer> streaming(std::in_place, stops, "streaming-1", admin);
+    EXPECT_EQ(stops.stop("streaming-1", admin), 1);
     EXPECT_TRUE(streaming->stopped());
-    EXPECT_EQ(stops.stop("streaming-1"), 0);  // a second stop of the same answer
+    EXPECT_EQ(stops.stop("streaming-1", admin), 0);  // a second stop of the same answer
     streaming.reset();
-    mediaagent::CAnswerStops::CAnswer later(stops, "streaming-1");
+    mediaagent::CAnswerStops::CAnswer later(stops, "streaming-1", admin);
     EXPECT_FALSE(later.stopped());
 }
+
+namespace {
+
+// A stop ends only the answers of the owner it names, in the form each answer knows its owner by (the
+// user text of an index browse request, the user id of an indexing-v2 one): another caller's answer
+// under the same session name goes on.
+TEST(AnswerStops, AStopEndsOnlyItsOwnersAnswersOfTheSession) {
+    using mediaagent::CAnswerStops;
+    using mediaagent::TAnswerOwner;
+    CAnswerStops& stops = CAnswerStops::instance();
+    auto byText = [](const std::string& text) {
+        TAnswerOwner owner;
+        owner.userText = text;
+        return owner;
+    };
+    auto byId = [](int64_t id, const std::string& text = "") {
+        TAnswerOwner owner;
+        owner.hasUserId = true;
+        owner.userId = id;
+        owner.userText = text;
+        return owner;
+    };
+    CAnswerStops::CAnswer adminsIndexBrowse(stops, "shared-session", byText("112admin"));
+    CAnswerStops::CAnswer adminsV2(stops, "shared-session", byId(1));
+    CAnswerStops::CAnswer alicesV2(stops, "shared-session", byId(2));
+    CAnswerStops::CAnswer alicesIndexBrowse(stops, "shared-session", byText("212alice"));
+
+    EXPECT_EQ(stops.stop("shared-session", byText("212alice")), 1);
+    EXPECT_TRUE(alicesIndexBrowse.stopped());
+    EXPECT_FALSE(adminsIndexBrowse.stopped());
+    EXPECT_FALSE(adminsV2.stopped()) << "a user text names no answer known by its user id";
+    EXPECT_FALSE(alicesV2.stopped());
+
+    EXPECT_EQ(stops.stop("other-session", byId(1, "112admin")), 0);
+    EXPECT_EQ(stops.stop("shared-session", byId(1, "112admin")), 2);
+    EXPECT_TRUE(adminsIndexBrowse.stopped());
+    EXPECT_TRUE(adminsV2.stopped());
+    EXPECT_FALSE(alicesV2.stopped());
+    // A stop that names nobody ends nothing.
+    EXPECT_EQ(stops.stop("shared-session", TAnswerOwner()), 0);
+    EXPECT_FALSE(alicesV2.stopped());
+}
+
+}  // namespace
