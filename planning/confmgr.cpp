@@ -59,20 +59,11 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
         ConflictPause pause;
         {
             ZyCriticalSectionLock guard(&m_lock);
-            if (!guard.isLocked()) {
-                claim = TClaim::LockFailed;
-            } else {
-                claim = claimLocked(task, session, seenId);
-                pause = m_conflictPause;
-            }
+            claim = claimLocked(task, session, seenId);
+            pause = m_conflictPause;
         }
         if (claim == TClaim::Claimed) break;
         if (claim == TClaim::Shared) return seenId;
-        if (claim == TClaim::LockFailed) {
-            error = {databrowse::BROWSE_ERR_GENERIC, "the configuration cache could not be locked"};
-            setLastError(error.code, error.text);
-            return std::string();
-        }
         if (claim == TClaim::Stale) {
             // The session is being stopped: later requests of it are refused, not queued behind it.
             log.debugLvl(0, "Configuration [%s] received a stop request; the new request is refused.",
@@ -111,7 +102,7 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
         ~TClaimGuard() {
             if (handedOver) return;
             ZyCriticalSectionLock guard(&cache.m_lock);
-            if (guard.isLocked()) cache.m_planning.erase(session);
+            cache.m_planning.erase(session);
         }
     } claimed{*this, session};
 
@@ -151,11 +142,6 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
     log.debugLvl(0, "new configuration [%s] was created.", id.c_str());
     {
         ZyCriticalSectionLock guard(&m_lock);
-        if (!guard.isLocked()) {
-            error = {databrowse::BROWSE_ERR_GENERIC, "the configuration cache could not be locked"};
-            setLastError(error.code, error.text);
-            return std::string();
-        }
         // Room first: once the record is in the vector nothing below can fail half-way.
         m_records.reserve(m_records.size() + 1);
         m_openedOn[record.get()] = std::this_thread::get_id();
@@ -207,7 +193,6 @@ CConfRecord* CConfigurationMgr::getConfRec(const std::string& id, bool lock) {
     if (id.empty()) return nullptr;
     CBrowseLog log(kTag);
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return nullptr;
     for (CConfRecord* record : m_records) {
         if (record->getId() != id) continue;
         log.debugLvl(4, "Configuration[%s] was found.", id.c_str());
@@ -236,7 +221,6 @@ int CConfigurationMgr::closeConfRef(const std::string& id) {
 void CConfigurationMgr::deleteConfRec(const std::string& id) {
     CBrowseLog log(kTag);
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return;
     for (size_t i = 0; i < m_records.size(); ++i) {
         CConfRecord* record = m_records[i];
         if (record->getId() != id) continue;
@@ -253,7 +237,6 @@ void CConfigurationMgr::deleteConfRec(const std::string& id) {
 
 void CConfigurationMgr::reapRecord(CConfRecord* record) {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return;
     // Compared by address before any use: another path may have deleted the record meanwhile.
     for (size_t i = 0; i < m_records.size(); ++i) {
         if (m_records[i] != record) continue;
@@ -269,7 +252,6 @@ void CConfigurationMgr::reapRecord(CConfRecord* record) {
 
 int CConfigurationMgr::addTime(unsigned seconds) {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return 0;
     for (size_t i = 0; i < m_records.size();) {
         CConfRecord* record = m_records[i];
         bool released = record->m_deleteBy == this && record->getRefCount() == 0;
@@ -291,32 +273,27 @@ void CConfigurationMgr::eraseLocked(size_t index) {
 
 void CConfigurationMgr::setLastError(databrowse::BrowseErrorCode code, const std::string& text) {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_lastErrorCode = code;
     m_lastError = text;
 }
 
 std::string CConfigurationMgr::getLastError() {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return {};  // a broken lock, logged where it failed
     return m_lastError;
 }
 
 databrowse::BrowseErrorCode CConfigurationMgr::getLastErrorCode() {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return databrowse::BROWSE_ERR_GENERIC;  // a broken lock, logged where it failed
     return m_lastErrorCode;
 }
 
 size_t CConfigurationMgr::getRecordCount() {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return 0;  // a broken lock, logged where it failed
     return m_records.size();
 }
 
 void CConfigurationMgr::setConflictPause(ConflictPause pause) {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_conflictPause = std::move(pause);
 }
 

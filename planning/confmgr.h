@@ -85,7 +85,6 @@ private:
         Shared,      // a nested request joined its outer request's record (one reference taken)
         Busy,        // a record of the session is referenced, or being planned
         Stale,       // the session's record received a stop request
-        LockFailed,  // the cache's lock could not be taken
     };
     // One look at the table for an open of `session`: deletes its unreferenced leftover, and claims
     // the session when no record of it remains; `seenId` names the record found.

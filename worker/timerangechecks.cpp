@@ -21,6 +21,7 @@
 #include "platform/threads/threadid.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ constexpr int kOtherDataFilesResultSet = 2;
 long long nextSessionMillis() {
     static std::atomic<long long> last{0};
     const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
+                              CHubClock::real().wallNow().time_since_epoch())
                               .count();
     long long previous = last.load();
     long long next;

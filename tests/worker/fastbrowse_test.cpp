@@ -216,7 +216,8 @@ TEST_F(FastBrowseMembers, FlagsErrorsAndUnknownItems) {
 
     // The nested browse fails: the unknown item is a directory.
     worker->m_privateTask->addPath(EvRestoreTask::kBrowsePathList, "/d");
-    CWorkerThreadHM::setNestedRequestRunner(this, [](EvMultiEntityRestoreTask*) { return false; });
+    CWorkerThreadHM::setNestedRequestRunner(
+        this, [](EvMultiEntityRestoreTask*, const CWorkerThreadHM::TNestedFrame&) { return false; });
     items = convert({item("x", 0x8)});
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(flagOf(items[0], databrowse::BrowseItemFlags::f::directory), 1);
@@ -224,11 +225,14 @@ TEST_F(FastBrowseMembers, FlagsErrorsAndUnknownItems) {
     // A nested browse that meets unknown items again: each level runs one more until the limit.
     int runs = 0;
     std::vector<std::string> paths;
-    CWorkerThreadHM::setNestedRequestRunner(this, [&](EvMultiEntityRestoreTask* task) {
+    CWorkerThreadHM::setNestedRequestRunner(this, [&](EvMultiEntityRestoreTask* task,
+                                                      const CWorkerThreadHM::TNestedFrame& frame) {
         ++runs;
         paths.push_back(task->getPath(EvRestoreTask::kBrowsePathList));
         EXPECT_NE(task->getOptions() & 0x2000, 0u);
+        EXPECT_EQ(frame.depth, runs);
         ProbeWorker nested;
+        nested.setNestedFrame(frame);
         nested.m_privateTask->addPath(EvRestoreTask::kBrowsePathList,
                                       task->getPath(EvRestoreTask::kBrowsePathList));
         databrowse::BrowseResponse r;
