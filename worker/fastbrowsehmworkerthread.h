@@ -75,6 +75,8 @@ struct TNestedBrowseFrame {
 };
 
 class CWorkerThreadHM {
+    friend class CWorkerThreadHMTester;  // tests reach the fields through it alone
+
 public:
     static constexpr size_t kErrorTextSize = 4104;  // NUL included
 
