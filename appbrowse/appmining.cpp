@@ -21,6 +21,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
+#include "platform/threads/hubclock.h"
 
 const char* const ZYAPPMINING_APPNAME = "LiveBrowseServer";
 
@@ -176,7 +177,7 @@ bool CWorkerThreadHM::completeMiningJobs(int64_t appType) {
         log.debugLvl(-1, "%s", m_errorText);
         return false;
     }
-    int64_t refTime = static_cast<int64_t>(std::time(nullptr));
+    int64_t refTime = static_cast<int64_t>(CHubClock::real().epochSeconds());
     bool noToTime = false;
     CNMessageBase* times = child(&m_browseRequest, R::timeRange);
     if (times) {
@@ -238,7 +239,7 @@ bool CWorkerThreadHM::minedSiteBackedUp() {
     if (subclient < 1) return true;  // a farm or server named without its subclient: nothing to check
     CNMessageBase* times = child(&m_browseRequest, R::timeRange);
     const int64_t to = times ? times->getint64(databrowse::BrowseTimeRange::f::toTime) : 0;
-    const int64_t refTime = to > 0 ? to : static_cast<int64_t>(std::time(nullptr));
+    const int64_t refTime = to > 0 ? to : static_cast<int64_t>(CHubClock::real().epochSeconds());
     return HasBackupJobsUpTo(static_cast<uint64_t>(subclient), refTime) != 0 || noBackupsBy(refTime);
 }
 

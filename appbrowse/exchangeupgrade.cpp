@@ -18,6 +18,7 @@
 #include "platform/tasks/zydate.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ CWorkerThreadHM::EUpgradeRoute CWorkerThreadHM::routeAcrossAgentUpgrade(EvMultiE
     }
     const int fromTime = static_cast<int>(task->getFromTime());
     const int toTime = static_cast<int>(task->getToTime());
-    const int toTimeOrNow = toTime != 0 ? toTime : static_cast<int>(std::time(nullptr));
+    const int toTimeOrNow = toTime != 0 ? toTime : static_cast<int>(CHubClock::real().epochSeconds());
     bool after = false, before = false;
 
     if (appType != apptype::kExchangeDatabase) {

@@ -17,6 +17,7 @@
 #include "platform/indexing/indexingutils.h"
 #include "platform/msg/app_execute_sp.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -113,7 +114,7 @@ bool CBrowseVSAUtils::SwitchEntity(EvMultiEntityRestoreTask* task, databrowse::B
     query.getObjectAccessor(Q::entity, true)->setint64(E::clientId, clientId);
     const CNMessageBase* times = request.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
     long long toTime = intOf(times, databrowse::BrowseTimeRange::f::toTime);
-    if (toTime == 0) toTime = static_cast<long long>(std::time(nullptr));
+    if (toTime == 0) toTime = CHubClock::real().epochSeconds();
     CNMessageBase* range = query.getObjectAccessor(Q::at5_5, true);
     range->setint64(ZyEntities::Msg49::f::fromTime, intOf(times, databrowse::BrowseTimeRange::f::fromTime));
     range->setint64(ZyEntities::Msg49::f::toTime, toTime);

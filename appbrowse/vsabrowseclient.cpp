@@ -24,6 +24,7 @@
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ CUxError CBrowseVSAClient::Initialize(EvMultiEntityRestoreTask* task, CWorkerThr
     GenerateBrowseSessionGuid();
     CNMessageBase* times = request().getObjectAccessor(R::timeRange, true);
     if (intOf(times, databrowse::BrowseTimeRange::f::toTime) == 0) {
-        const long now = static_cast<long>(std::time(nullptr));
+        const long now = static_cast<long>(CHubClock::real().epochSeconds());
         m_task->setToTime(now);
         times->setint64(databrowse::BrowseTimeRange::f::toTime, now);
         log.debugLvl(0, "to time was not specified, defaulting to %d", static_cast<int>(now));
@@ -218,7 +219,7 @@ CUxError CBrowseVSAClient::HandleBrowseRequest() {
     }
     CNMessageBase* times = request().getObjectAccessor(R::timeRange, true);
     if (intOf(times, databrowse::BrowseTimeRange::f::toTime) == 0) {
-        const long now = static_cast<long>(std::time(nullptr));
+        const long now = static_cast<long>(CHubClock::real().epochSeconds());
         times->setint64(databrowse::BrowseTimeRange::f::toTime, now);
         log.debugLvl(0, "to time was not specified, defaulting to %d", static_cast<int>(now));
     }
@@ -475,7 +476,7 @@ CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& 
     databrowse::BrowseRequest find = request();
     CNMessageBase* times = find.getObjectAccessor(R::timeRange, true);
     if (intOf(times, databrowse::BrowseTimeRange::f::toTime) == 0)
-        times->setint64(databrowse::BrowseTimeRange::f::toTime, static_cast<int64_t>(std::time(nullptr)));
+        times->setint64(databrowse::BrowseTimeRange::f::toTime, static_cast<int64_t>(CHubClock::real().epochSeconds()));
     // The answers come back through the router, which hands a worker only those of its own session.
     find.getObjectAccessor(R::session, true)
         ->setstring(databrowse::BrowseSession::f::sessionId, m_worker->getBrowseSessionGuid());

@@ -14,6 +14,7 @@
 #include "platform/indexing/indexingutils.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -160,7 +161,7 @@ CUxError CBrowseVSAClient::HandleMediaPredictionRequest() {
     }
     const bool indexOnly = SkipDataPrediction();
     const unsigned long toTime = m_task->getToTime() != 0 ? static_cast<unsigned long>(m_task->getToTime())
-                                                          : static_cast<unsigned long>(std::time(nullptr));
+                                                          : static_cast<unsigned long>(CHubClock::real().epochSeconds());
     std::vector<TMediaInfo> media;
     ArchiveManagerHM archive(nullptr);
     for (unsigned long appId : appIds) {

@@ -7,6 +7,7 @@
 
 #include "platform/log/zytime.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/threads/hubclock.h"
 
 EvDebugFileInstance* g_pLogInstance = nullptr;
 
@@ -32,7 +33,7 @@ void smallDump(const char* tag, EvRestoreTask* task) {
     char toText[ZYTIME_BUFFER_SIZE];
     long fromTime = task->getFromTime();
     long toTime = task->getToTime();
-    ZyTime(static_cast<long>(time(nullptr)), nowText, 0);
+    ZyTime(static_cast<long>(CHubClock::real().epochSeconds()), nowText, 0);
     ZyTime(fromTime == 0 ? 1 : fromTime, fromText, 0);
     ZyTime(toTime, toText, 0);
 
@@ -53,7 +54,7 @@ void smallDump(const char* tag, EvRestoreTask* task) {
     log.debugLvl(0, "em [%lu] skip node [%lu] first node [%llu] page size [%lu]", task->getEmFunction(),
                  task->getEmSkipNode(), static_cast<unsigned long long>(task->getEmFirstNode()),
                  task->getEmPageSize());
-    log.debugLvl(2, "current time [%ld : %s]", static_cast<long>(time(nullptr)), nowText);
+    log.debugLvl(2, "current time [%ld : %s]", static_cast<long>(CHubClock::real().epochSeconds()), nowText);
     std::string view = task->getBrowseViewName();
     if (!view.empty()) log.debugLvl(0, "browse-view [%s]", view.c_str());
 }

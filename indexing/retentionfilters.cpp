@@ -12,6 +12,7 @@
 #include "platform/msg/app_execute_sp.h"
 #include "platform/msg/criteriaoperators.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ std::vector<databrowse::Criteria> CWorkerThreadHM::getRefCopyFilters(int appId, 
     int type = 0;
     if (subclient.getItemPastExpiryDaysType(type) != 0 || type < 1) return {};
     const int64_t cutOff =
-        static_cast<int64_t>(std::time(nullptr)) - static_cast<int64_t>(days) * kSecondsPerDay;
+        static_cast<int64_t>(CHubClock::real().epochSeconds()) - static_cast<int64_t>(days) * kSecondsPerDay;
     const int64_t attribute = type == 1 ? 1 : type == 2 ? 73 : 0;
     databrowse::Criteria filter =
         makeBrowseCriteria(1, attribute, criteriaop::kAtOrBefore, decimal(static_cast<uint64_t>(cutOff)));

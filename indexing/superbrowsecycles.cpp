@@ -8,7 +8,7 @@
 #include "Db/Tbl/APP_Client.h"
 #include "appbrowse/fastbrowsehm_vsa.h"
 #include "fbDebug/fbdebug.h"
-#include "framework/apptypes.h"
+#include "framework/filesystemtypes.h"
 #include "indexing/superbrowserequest.h"
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
@@ -18,6 +18,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/extendedoptions.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -153,7 +154,7 @@ void CWorkerThreadHM::addCycleRetention(TSuperBrowseRun& run, Indexing::BackupCy
                 archived = 1;
                 deleted = 2147483647;
             } else if (days > 0) {
-                archived = deleted = static_cast<int64_t>(std::time(nullptr)) - days * kSecondsPerDay;
+                archived = deleted = static_cast<int64_t>(CHubClock::real().epochSeconds()) - days * kSecondsPerDay;
             }
             filters.push_back(makeBrowseCriteria(1, criteriaattr::kDeletionTime, criteriaop::kFrom,
                                                  std::to_string(deleted)));

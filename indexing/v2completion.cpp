@@ -26,6 +26,7 @@
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/requestlog.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -81,7 +82,7 @@ void CWorkerThreadHM::addDelayCatalogedVmView(CNMessageBase& options) {
     const CNMessageBase* timeRange =
         m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
     const int64_t toTime = timeRange ? timeRange->getint64(databrowse::BrowseTimeRange::f::toTime) : 0;
-    const long long at = toTime != 0 ? toTime : static_cast<long long>(std::time(nullptr));
+    const long long at = toTime != 0 ? toTime : CHubClock::real().epochSeconds();
 
     int rc = zydb::DB_OK;
     std::string guid = CBrowseVSAUtils::GetVMGuidOfClient(clientId, at, &rc);

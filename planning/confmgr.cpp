@@ -60,20 +60,11 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
         ConflictPause pause;
         {
             ZyCriticalSectionLock guard(&m_lock);
-            if (!guard.isLocked()) {
-                claim = TClaim::LockFailed;
-            } else {
-                claim = claimLocked(task, session, seenId);
-                pause = m_conflictPause;
-            }
+            claim = claimLocked(task, session, seenId);
+            pause = m_conflictPause;
         }
         if (claim == TClaim::Claimed) break;
         if (claim == TClaim::Shared) return seenId;
-        if (claim == TClaim::LockFailed) {
-            error = {databrowse::BROWSE_ERR_GENERIC, "the configuration cache could not be locked"};
-            setLastError(error.code, error.text);
-            return std::string();
-        }
         if (claim == TClaim::Foreign) {
             // Another caller's session is neither waited for nor taken over once that caller's browse
             // ends: the name stays its owner's.
@@ -120,7 +111,7 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
         ~TClaimGuard() {
             if (handedOver) return;
             ZyCriticalSectionLock guard(&cache.m_lock);
-            if (guard.isLocked()) cache.m_planning.erase(session);
+            cache.m_planning.erase(session);
         }
     } claimed{*this, session};
 
@@ -160,11 +151,6 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
     log.debugLvl(0, "new configuration [%s] was created.", id.c_str());
     {
         ZyCriticalSectionLock guard(&m_lock);
-        if (!guard.isLocked()) {
-            error = {databrowse::BROWSE_ERR_GENERIC, "the configuration cache could not be locked"};
-            setLastError(error.code, error.text);
-            return std::string();
-        }
         // Room first: once the record is in the vector nothing below can fail half-way.
         m_records.reserve(m_records.size() + 1);
         m_openedOn[record.get()] = std::this_thread::get_id();
@@ -228,7 +214,6 @@ CConfRecord* CConfigurationMgr::getConfRec(const std::string& id, bool lock) {
     if (id.empty()) return nullptr;
     CBrowseLog log(kTag);
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return nullptr;
     for (CConfRecord* record : m_records) {
         if (record->getId() != id) continue;
         log.debugLvl(4, "Configuration[%s] was found.", id.c_str());
@@ -257,7 +242,6 @@ int CConfigurationMgr::closeConfRef(const std::string& id) {
 void CConfigurationMgr::deleteConfRec(const std::string& id) {
     CBrowseLog log(kTag);
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return;
     for (size_t i = 0; i < m_records.size(); ++i) {
         CConfRecord* record = m_records[i];
         if (record->getId() != id) continue;
@@ -274,7 +258,6 @@ void CConfigurationMgr::deleteConfRec(const std::string& id) {
 
 void CConfigurationMgr::reapRecord(CConfRecord* record) {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return;
     // Compared by address before any use: another path may have deleted the record meanwhile.
     for (size_t i = 0; i < m_records.size(); ++i) {
         if (m_records[i] != record) continue;
@@ -290,7 +273,6 @@ void CConfigurationMgr::reapRecord(CConfRecord* record) {
 
 int CConfigurationMgr::addTime(unsigned seconds) {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return 0;
     for (size_t i = 0; i < m_records.size();) {
         CConfRecord* record = m_records[i];
         bool released = record->m_deleteBy == this && record->getRefCount() == 0;
@@ -312,32 +294,27 @@ void CConfigurationMgr::eraseLocked(size_t index) {
 
 void CConfigurationMgr::setLastError(databrowse::BrowseErrorCode code, const std::string& text) {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_lastErrorCode = code;
     m_lastError = text;
 }
 
 std::string CConfigurationMgr::getLastError() {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return {};  // a broken lock, logged where it failed
     return m_lastError;
 }
 
 databrowse::BrowseErrorCode CConfigurationMgr::getLastErrorCode() {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return databrowse::BROWSE_ERR_GENERIC;  // a broken lock, logged where it failed
     return m_lastErrorCode;
 }
 
 size_t CConfigurationMgr::getRecordCount() {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return 0;  // a broken lock, logged where it failed
     return m_records.size();
 }
 
 void CConfigurationMgr::setConflictPause(ConflictPause pause) {
     ZyCriticalSectionLock guard(&m_lock);
-    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_conflictPause = std::move(pause);
 }
 

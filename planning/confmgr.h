@@ -91,7 +91,6 @@ private:
         Busy,        // a record of the session is referenced, or being planned
         Stale,       // the session's record received a stop request
         Foreign,     // the session belongs to another caller
-        LockFailed,  // the cache's lock could not be taken
     };
     // One look at the table for an open of `session`: deletes its unreferenced leftover, and claims
     // the session when no record of it remains; `seenId` names the record found.

@@ -75,7 +75,6 @@ CConfiguration* CConfRecord::lockConfiguration() {
         return nullptr;
     }
     ZyCriticalSectionLock guard(&m_recordLock);
-    if (!guard.isLocked()) return nullptr;
     ++m_refCount;
     log.debugLvl(8, "locked configuration [%s] reference count [%lu]", m_id.c_str(),
                  static_cast<unsigned long>(m_refCount));
@@ -94,7 +93,6 @@ int CConfRecord::unlockConfiguration() {
     uint32_t count = 0;
     {
         ZyCriticalSectionLock guard(&m_recordLock);
-        if (!guard.isLocked()) return -1;
         if (m_refCount == 0) {
             // An unlock without a lock would wrap the count and keep the record alive for ever.
             log.debugLvl(0, "ERROR: Configuration[%s] is not referenced; unlockConfiguration() refused.",
@@ -112,7 +110,6 @@ int CConfRecord::unlockConfiguration() {
 
 bool CConfRecord::markForDeletion(CConfigurationMgr* owner) {
     ZyCriticalSectionLock guard(&m_recordLock);
-    if (!guard.isLocked()) return false;  // a broken lock, logged where it failed
     m_deleteBy = owner;
     return m_refCount == 0;
 }
@@ -120,7 +117,6 @@ bool CConfRecord::markForDeletion(CConfigurationMgr* owner) {
 int CConfRecord::addSeconds(unsigned seconds) {
     CBrowseLog log(kTag);
     ZyCriticalSectionLock guard(&m_recordLock);
-    if (!guard.isLocked()) return 0;  // a broken lock, logged where it failed
     // Saturating: a record held for ever must not wrap back to "just used".
     auto add = [seconds](uint32_t age) { return age > UINT32_MAX - seconds ? UINT32_MAX : age + seconds; };
     if (m_refCount != 0) {
@@ -150,7 +146,6 @@ int CConfRecord::addSeconds(unsigned seconds) {
 int CConfRecord::pleaseDie() {
     CBrowseLog log(kTag);
     ZyCriticalSectionLock guard(&m_recordLock);
-    if (!guard.isLocked()) return -1;  // a broken lock, logged where it failed
     if (m_refCount != 0) {
         log.debugLvl(-1,
                      "Configuration[%s] is in use and cannot be killed by Cache cleanUp request (registry). "
@@ -168,7 +163,6 @@ int CConfRecord::pleaseDie() {
 
 unsigned CConfRecord::getRefCount() {
     ZyCriticalSectionLock guard(&m_recordLock);
-    if (!guard.isLocked()) return 1;  // a broken lock, logged where it failed
     return m_refCount;
 }
 
@@ -203,43 +197,36 @@ bool CConfRecord::IsIndexingV2(std::string& dbId, std::string& mediaAgent, unsig
 
 void CConfRecord::insertWorkerInConf(std::string workerId) {
     ZyCriticalSectionLock guard(&m_workersLock);
-    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_workers.emplace(std::move(workerId), std::string());
 }
 
 void CConfRecord::updateWorkerInConf(std::string workerId, std::string mediaAgent) {
     ZyCriticalSectionLock guard(&m_workersLock);
-    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_workers[std::move(workerId)] = std::move(mediaAgent);
 }
 
 void CConfRecord::removeWorkerFromConf(std::string workerId) {
     ZyCriticalSectionLock guard(&m_workersLock);
-    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_workers.erase(workerId);
 }
 
 std::map<std::string, std::string> CConfRecord::getWorkersToMaMap() {
     ZyCriticalSectionLock guard(&m_workersLock);
-    if (!guard.isLocked()) return {};  // a broken lock, logged where it failed
     return m_workers;
 }
 
 bool CConfRecord::areAllWorkersCompleted() {
     ZyCriticalSectionLock guard(&m_workersLock);
-    if (!guard.isLocked()) return false;  // a broken lock, logged where it failed
     return m_workers.empty();
 }
 
 void CConfRecord::setAuthToken(std::string token) {
     ZyCriticalSectionLock guard(&m_tokenLock);
-    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_authToken = std::move(token);
 }
 
 bool CConfRecord::claimOwner(const TOwner& who) {
     ZyCriticalSectionLock guard(&m_tokenLock);
-    if (!guard.isLocked()) return false;  // a broken lock, logged where it failed
     if (!m_hasOwner) {
         m_owner = who;
         m_hasOwner = true;
@@ -259,33 +246,28 @@ CConfRecord::TOwner CConfRecord::TOwner::of(EvMultiEntityRestoreTask& task) {
 
 bool CConfRecord::getOwner(TOwner& owner) {
     ZyCriticalSectionLock guard(&m_tokenLock);
-    if (!guard.isLocked()) return false;  // a broken lock, logged where it failed
     owner = m_owner;
     return m_hasOwner;
 }
 
 std::string CConfRecord::getAuthToken() {
     ZyCriticalSectionLock guard(&m_tokenLock);
-    if (!guard.isLocked()) return {};  // a broken lock, logged where it failed
     return m_authToken;
 }
 
 void CConfRecord::setLastError(databrowse::BrowseErrorCode code, const std::string& text) {
     ZyCriticalSectionLock guard(&m_recordLock);
-    if (!guard.isLocked()) return;  // a broken lock, logged where it failed
     m_lastErrorCode = code;
     m_lastError = text;
 }
 
 std::string CConfRecord::getLastError() {
     ZyCriticalSectionLock guard(&m_recordLock);
-    if (!guard.isLocked()) return {};  // a broken lock, logged where it failed
     return m_lastError;
 }
 
 databrowse::BrowseErrorCode CConfRecord::getLastErrorCode() {
     ZyCriticalSectionLock guard(&m_recordLock);
-    if (!guard.isLocked()) return databrowse::BROWSE_ERR_GENERIC;  // a broken lock, logged where it failed
     return m_lastErrorCode;
 }
 

@@ -18,6 +18,7 @@
 #include "platform/entities/zysim.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -42,9 +43,9 @@ void entityIds(databrowse::EntityWithFilters& entity, int& clientId, int& backup
 // Seconds spent in one kind of call.
 class CallTimer {
 public:
-    explicit CallTimer(double& total) : m_total(total), m_start(std::chrono::steady_clock::now()) {}
+    explicit CallTimer(double& total) : m_total(total), m_start(CHubClock::real().steadyNow()) {}
     ~CallTimer() {
-        m_total += std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+        m_total += std::chrono::duration<double>(CHubClock::real().steadyNow() - m_start).count();
     }
 
 private:

@@ -43,9 +43,10 @@ CControllerThreadHM::CControllerThreadHM(TOptions options)
         log.debugLvl(-1, "failed to initialize service termination event");
     }
     // Nested browses of a worker (the dot browse of an unknown item) run through this controller.
-    CWorkerThreadHM::setNestedRequestRunner(this, [this](EvMultiEntityRestoreTask* task) {
-        return newRequest(task, true, false, databrowse::FORCE_USE_INDEX_NONE, nullptr);
-    });
+    CWorkerThreadHM::setNestedRequestRunner(
+        this, [this](EvMultiEntityRestoreTask* task, const CWorkerThreadHM::TNestedFrame& frame) {
+            return runRequest(task, true, false, databrowse::FORCE_USE_INDEX_NONE, nullptr, &frame);
+        });
 }
 
 CControllerThreadHM::~CControllerThreadHM() {
@@ -104,7 +105,6 @@ void CControllerThreadHM::endIdleWorkers() {
     std::vector<std::pair<std::string, WorkerPtr>> idle;
     {
         ZyCriticalSectionLock lock(&m_mapLock);
-        if (!lock.isLocked()) return;  // a broken lock, logged where it failed
         for (const auto& [id, worker] : m_workers) {
             if (worker->getAsyncMode() && worker->getIdleSeconds() >= static_cast<int64_t>(limit))
                 idle.emplace_back(id, worker);
@@ -143,6 +143,13 @@ void CControllerThreadHM::setWorkerFactory(WorkerFactory factory) {
 bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, bool doNotFallBackForFilters,
                                      databrowse::ForceUseIndexType forceUseIndexType,
                                      databrowse::BrowseRequest* browseRequest) {
+    return runRequest(task, wait, doNotFallBackForFilters, forceUseIndexType, browseRequest, nullptr);
+}
+
+bool CControllerThreadHM::runRequest(EvMultiEntityRestoreTask* task, bool wait, bool doNotFallBackForFilters,
+                                     databrowse::ForceUseIndexType forceUseIndexType,
+                                     databrowse::BrowseRequest* browseRequest,
+                                     const TNestedBrowseFrame* nested) {
     CBrowseLog log("FBHMCONTROLLER");
     if (!task) {
         log.debugLvl(-1, "no browse task given; request refused");
@@ -164,10 +171,6 @@ bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, 
     worker->setForceUseIndexType(forceUseIndexType);
     {
         ZyCriticalSectionLock lock(&m_mapLock);
-        if (!lock.isLocked()) {
-            log.debugLvl(-1, "the workers' map cannot be locked; request refused");
-            return false;
-        }
         m_workers[id] = worker;
         CHubMutexLock ids(m_goneMutex);
         m_registeredIds.insert(id);
@@ -175,6 +178,7 @@ bool CControllerThreadHM::newRequest(EvMultiEntityRestoreTask* task, bool wait, 
 
     // Held for the whole request, so a relayed early answer waits until the request is set up.
     CWorkerAccess access(*worker);
+    if (nested) worker->setNestedFrame(*nested);
     if (browseRequest) {
         worker->setBrowseReq(browseRequest);
         if (isAppMiningRequest(*browseRequest)) {
@@ -240,17 +244,15 @@ void CControllerThreadHM::deleteWorker(std::string id) {
     // The worker's lock is not held here (lock order: map, configuration cache, record).
     {
         ZyCriticalSectionLock lock(&m_mapLock);
-        if (lock.isLocked()) {
-            auto found = m_workers.find(id);
-            if (found != m_workers.end() && found->second == worker) {
-                if (g_poConfMgr && !sessionGuid.empty()) {
-                    if (CConfRecordRef record = g_poConfMgr->holdConfRec(sessionGuid))
-                        record->removeWorkerFromConf(id);
-                }
-                m_workers.erase(found);
-                CHubMutexLock ids(m_goneMutex);
-                m_registeredIds.erase(id);
+        auto found = m_workers.find(id);
+        if (found != m_workers.end() && found->second == worker) {
+            if (g_poConfMgr && !sessionGuid.empty()) {
+                if (CConfRecordRef record = g_poConfMgr->holdConfRec(sessionGuid))
+                    record->removeWorkerFromConf(id);
             }
+            m_workers.erase(found);
+            CHubMutexLock ids(m_goneMutex);
+            m_registeredIds.erase(id);
         }
     }
     m_gone.notify_all();
@@ -259,7 +261,6 @@ void CControllerThreadHM::deleteWorker(std::string id) {
 
 CControllerThreadHM::WorkerPtr CControllerThreadHM::getWorker(std::string id) {
     ZyCriticalSectionLock lock(&m_mapLock);
-    if (!lock.isLocked()) return nullptr;  // a broken lock, logged where it failed
     auto found = m_workers.find(id);
     return found == m_workers.end() ? nullptr : found->second;
 }
@@ -290,6 +291,5 @@ bool CControllerThreadHM::waitForWorkerCount(size_t count, std::chrono::millisec
 
 size_t CControllerThreadHM::getWorkerCount() {
     ZyCriticalSectionLock lock(&m_mapLock);
-    if (!lock.isLocked()) return 0;  // a broken lock, logged where it failed
     return m_workers.size();
 }

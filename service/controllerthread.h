@@ -23,6 +23,7 @@
 
 class CConfRecord;
 class CWorkerThreadHM;
+struct TNestedBrowseFrame;
 class EvMultiEntityRestoreTask;
 
 class CControllerThreadHM : public OSThread {
@@ -103,6 +104,10 @@ public:
     bool waitForTicks(unsigned long long count, std::chrono::milliseconds limit);
 
 private:
+    // newRequest, for a nested request when `nested` is given: the worker is handed the frame it runs in.
+    bool runRequest(EvMultiEntityRestoreTask* task, bool wait, bool doNotFallBackForFilters,
+                    databrowse::ForceUseIndexType forceUseIndexType, databrowse::BrowseRequest* browseRequest,
+                    const TNestedBrowseFrame* nested);
     // One tick: ages the records when due, refreshes the debug settings, ends idle workers.
     void tick();
     void endIdleWorkers();

@@ -17,6 +17,7 @@
 #include "service/failurefallback.h"
 #include "service/routerfields.h"
 #include "service/routertoken.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
             text = failurefallback::kText;
         }
         t.replyError = databrowse::BrowseError();
-        t.replyError.setint64(databrowse::BrowseError::f::errorCode, code != 0 ? code : 1);
+        t.replyError.setint64(databrowse::BrowseError::f::errorCode, errorresponse::failureCode(code));
         t.replyError.setstring(databrowse::BrowseError::f::errorMessage, text);
         return nullptr;
     }
@@ -122,7 +123,7 @@ CHandedOverSessions::ERemembered rememberHandedOverSession(const std::string& gu
 
 void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     CBrowseLog log(kTag);
-    const auto started = std::chrono::steady_clock::now();
+    const auto started = CHubClock::real().steadyNow();
     CNMessageBase* reply = nullptr;
     bool handOver = false;
     if (authenticateRoutedRequest(t, session, log)) {
@@ -162,7 +163,7 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
                  sessionGuid(t.request).c_str(), user && *user ? user : "-",
                  static_cast<long long>(intOf(&t.request, R::opType)), outcome.c_str(),
                  static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            std::chrono::steady_clock::now() - started)
+                                            CHubClock::real().steadyNow() - started)
                                             .count()));
     releaseRecord(t);
 }

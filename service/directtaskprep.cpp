@@ -12,6 +12,7 @@
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/evevent.h"
 #include "platform/net/zynetwork.h"
+#include "platform/tasks/taskoptions.h"
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
@@ -37,8 +38,8 @@ void applyRecall(TDirectTask& t, CBrowseLog& log) {
     CNMessageBase* selection = selectionBlock(t.request);
     if (!selection) return;
     if (intOf(selection, Sel::pathBasedRecall) != 0) {
-        t.browseFlags &= ~0x2ULL;
-        t.browseFlags |= 0x4 | 0x2000;
+        t.browseFlags &= ~taskoption::kRecall;
+        t.browseFlags |= taskoption::kPathBasedRecall | taskoption::kNested;
         t.request.getObjectAccessor(R::mode, true)->setint64(databrowse::BrowseMode::f::mode, 1);
         log.debugLvl(0, "Set properties for path-based recall as per request from caller.");
     }

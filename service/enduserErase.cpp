@@ -7,7 +7,7 @@
 
 #include "Db/Proc/AppSetPendingEndUserEraseStatus.h"
 #include "Db/Tbl/APP_Application.h"
-#include "framework/apptypes.h"
+#include "framework/filesystemtypes.h"
 #include "platform/db/dbtable.h"
 #include "platform/entities/apptypes.h"
 #include "platform/indexing/indexingversion.h"

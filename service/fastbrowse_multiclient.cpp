@@ -33,6 +33,7 @@
 #include "worker/authentication.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/requestlog.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -74,9 +75,9 @@ unsigned long callerClientOf(CZyNetwork* session, std::string& name) {
     return ZYClient::idOfProvenName(name);
 }
 
-// Sends one response of `type` (3 error, 4 warning) carrying `text` with code 1 to the caller.
+// Sends one response of `type` (3 error, 4 warning) carrying `text` with the generic failure code to the caller.
 void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBrowseLog& log) {
-    databrowse::BrowseResponse response = errorresponse::of(1, text, type);
+    databrowse::BrowseResponse response = errorresponse::of(databrowse::BROWSE_ERR_GENERIC, text, type);
     ignoreResult(sendOn(session, response, log), "sendOn logs a failed send; the caller is gone");
 }
 
@@ -391,7 +392,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
 
     CNMessageBase* range = request->getObjectAccessor(R::timeRange, true);
     if (intOf(range, databrowse::BrowseTimeRange::f::toTime) == 0) {
-        const long long now = static_cast<long long>(std::time(nullptr));
+        const long long now = CHubClock::real().epochSeconds();
         range->setint64(databrowse::BrowseTimeRange::f::toTime, now);
         log.debugLvl(0, "to time was not specified, defaulting to %d", static_cast<int>(now));
     }
@@ -616,7 +617,7 @@ void CBrowseMulticlient::smallDump(const char* tag, databrowse::BrowseRequest* r
     log.debugLvl(0, "copy precedence [%lu] user [%s]",
                  static_cast<unsigned long>(intOf(advanced, databrowse::Msg63::f::copyPrecedence)),
                  textOf(request, R::userName).c_str());
-    const long now = static_cast<long>(std::time(nullptr));
+    const long now = static_cast<long>(CHubClock::real().epochSeconds());
     ZyTime(now, nowText, 0);
     log.debugLvl(2, "current time [%ld : %s]", now, nowText);
     if (has(advanced, databrowse::Msg63::f::browseViewName))

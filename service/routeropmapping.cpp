@@ -1,15 +1,10 @@
 #include "service/routeropmapping.h"
 
 #include "fbDebug/fbdebug.h"
-#include "framework/apptypes.h"
+#include "framework/filesystemtypes.h"
+#include "platform/tasks/taskoptions.h"
 #include "service/directtaskprep.h"
 #include "service/routerfields.h"
-
-namespace {
-
-constexpr unsigned long long kRecall = 0x2;
-
-}  // namespace
 
 void mapRoutedOperation(TDirectTask& t) {
     using R = databrowse::BrowseRequest::f;
@@ -26,7 +21,7 @@ void mapRoutedOperation(TDirectTask& t) {
     if (row.recallUnlessFileSystem &&
         !isFileSystemAppType(static_cast<long>(routerfields::intOf(
             routerfields::entity(t.request), ZyEntities::GenericEntity::f::applicationId))))
-        t.browseFlags |= kRecall;
+        t.browseFlags |= taskoption::kRecall;
     t.task->setBrowseOpType(static_cast<databrowse::BrowseOperation>(operation));
     if (row.clearsEmFunction) t.task->setEmFunction(0);
 }

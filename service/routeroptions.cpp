@@ -2,13 +2,14 @@
 
 #include "Db/Tbl/archGroup.h"
 #include "fbDebug/fbdebug.h"
-#include "framework/apptypes.h"
+#include "framework/filesystemtypes.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/apptypes.h"
 #include "platform/errors/evevent.h"
 #include "platform/errors/evmessageids.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/tasks/erasebookings.h"
+#include "platform/tasks/taskoptions.h"
 #include "service/directtaskprep.h"
 #include "service/routerfields.h"
 
@@ -38,7 +39,7 @@ constexpr TOptionRow kRows[] = {
     {OPT(22), 0, 99, 0},
     {OPT(13), 0, 91, 0},
     {OPT(8), 0, 80, 0},
-    {OPT(7), 0, -1, 0x4000000000000ULL},
+    {OPT(7), 0, -1, taskoption::kExactBrowse},
     {OPT(16), 0, 92, 0},
     {OPT(18), 2, 93, 0},
     {OPT(18), 1, 94, 0},

@@ -19,6 +19,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "service/controllerthread.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -216,7 +217,7 @@ void CControllerThreadHM::endStoppedWorker(const std::string& id) {
 bool CControllerThreadHM::waitForStoppedWorkers(CConfRecord* record) {
     CBrowseLog log("waitForStoppedWorkers");
     const auto limit =
-        std::chrono::steady_clock::now() + std::chrono::seconds(m_options.stopWaitLimitSeconds);
+        CHubClock::real().steadyNow() + std::chrono::seconds(m_options.stopWaitLimitSeconds);
     const auto poll = std::chrono::milliseconds(m_options.stopPollMs ? m_options.stopPollMs : 1);
     // Woken by every worker deletion (which leaves the record before it notifies), else every poll.
     // The record is looked at under m_goneMutex, so a deletion between the look and the wait is not
@@ -226,7 +227,7 @@ bool CControllerThreadHM::waitForStoppedWorkers(CConfRecord* record) {
         // Completion is looked at before the limit, so workers that finished during the last pause
         // count as finished.
         if (record->areAllWorkersCompleted()) return true;
-        const auto now = std::chrono::steady_clock::now();
+        const auto now = CHubClock::real().steadyNow();
         if (now >= limit) break;
         lock.waitFor(m_gone, std::min<std::chrono::steady_clock::duration>(poll, limit - now));
     }

@@ -1,4 +1,5 @@
 #include "worker/classiclistingprefixes.h"
+#include "platform/threads/hubclock.h"
 
 CClassicListingPrefixes& CClassicListingPrefixes::instance() {
     static CClassicListingPrefixes prefixes;
@@ -12,7 +13,7 @@ void CClassicListingPrefixes::dropStale(std::chrono::steady_clock::time_point no
 
 CClassicListingPrefixes::TStart CClassicListingPrefixes::locate(const std::string& listing, uint64_t skip) {
     CHubMutexLock lock(m_mutex);
-    dropStale(std::chrono::steady_clock::now());
+    dropStale(CHubClock::real().steadyNow());
     const auto found = m_listings.find(listing);
     if (found == m_listings.end()) return {};
     const TPrefix& p = found->second;
@@ -33,7 +34,7 @@ CClassicListingPrefixes::TStart CClassicListingPrefixes::locate(const std::strin
 void CClassicListingPrefixes::learn(const std::string& listing, uint64_t firstEntry,
                                     const std::vector<uint64_t>& itemsPerEntry) {
     CHubMutexLock lock(m_mutex);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = CHubClock::real().steadyNow();
     dropStale(now);
     auto found = m_listings.find(listing);
     if (found == m_listings.end()) {

@@ -20,6 +20,7 @@
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -39,8 +40,8 @@ const char* const kIdleLimitSection = "EventManager";
 const char* const kIdleLimitName = "nFastBrowseIdleLimitSec";
 constexpr unsigned int kDefaultIdleLimitSeconds = 600;
 
-// Application types whose filtered find searches mailboxes.
-bool isMailboxAppType(uint64_t appType) {
+// Application types whose filtered find searches mailboxes (a pattern of mailbox paths).
+bool searchesMailboxes(uint64_t appType) {
     return apptype::in(apptype::family::kMailboxSearch, appType);
 }
 
@@ -174,7 +175,7 @@ bool CWorkerThreadHM::fastBrowse() {
     bool pathKept = false;
     if (m_inputData.optionBits & kOptionFilteredFind) {
         std::string pattern =
-            isMailboxAppType(m_inputData.appType) ? generateRegExFor90EXMB() : generateRegExFor90FS();
+            searchesMailboxes(m_inputData.appType) ? generateRegExFor90EXMB() : generateRegExFor90FS();
         if (pattern != m_inputData.browsePath) {
             log.debugLvl(0, "Converted filtered-find to regular expression [%s]", pattern.c_str());
             keptPath = std::move(m_inputData.browsePath);
@@ -330,7 +331,7 @@ bool CWorkerThreadHM::waitForCompletion() {
     const unsigned int idleLimit = idleLimitSeconds();
     unsigned char receiveBuffer[kReceiveBufferSize];
     zysDatabuf_v2 buffer;
-    auto lastMessage = std::chrono::steady_clock::now();
+    auto lastMessage = CHubClock::real().steadyNow();
     bool done = false;
     while (!done) {
         if (getStopFlag()) {
@@ -344,7 +345,7 @@ bool CWorkerThreadHM::waitForCompletion() {
         CUxError rc = m_session->ReceiveXDRMessage(&code, nullptr, &buffer, 0, kReceiveSeconds, timedOut);
         if (timedOut) {
             const auto silent = std::chrono::duration_cast<std::chrono::seconds>(
-                std::chrono::steady_clock::now() - lastMessage);
+                CHubClock::real().steadyNow() - lastMessage);
             if (silent.count() >= static_cast<long long>(idleLimit)) {
                 abandonFastBrowse("Media agent [" + m_maClientName + "] sent nothing for " +
                                   std::to_string(silent.count()) + " seconds; the browse was given up.");
@@ -360,7 +361,7 @@ bool CWorkerThreadHM::waitForCompletion() {
                 "] failed before the end of its answer: " + m_session->GetLastErrorGenericText());
             return false;
         }
-        lastMessage = std::chrono::steady_clock::now();
+        lastMessage = CHubClock::real().steadyNow();
         if (code == ZYS_PM_DISCONNECT_REQ) {
             ignoreResult(m_session->ReplyDisconnect(kDisconnectSeconds, timedOut),
                          "the session ends either way; a peer already gone is no fault");
@@ -552,7 +553,7 @@ std::string CWorkerThreadHM::classicListingKey() {
     // The path as the agent gets it: a filtered find's pattern in its place.
     std::string path = in.browsePath;
     if (in.optionBits & kOptionFilteredFind)
-        path = isMailboxAppType(in.appType) ? generateRegExFor90EXMB() : generateRegExFor90FS();
+        path = searchesMailboxes(in.appType) ? generateRegExFor90EXMB() : generateRegExFor90FS();
     std::string key = m_maClientName;
     for (uint64_t value : {static_cast<uint64_t>(in.subclientId), static_cast<uint64_t>(in.appType),
                            static_cast<uint64_t>(in.clientId), static_cast<uint64_t>(in.copyPrecedence),

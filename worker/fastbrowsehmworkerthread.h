@@ -51,7 +51,32 @@ struct FSRRestoreItem_90;
 struct FSRPredictionItem;
 struct FSSubclientDir;
 
+class CWorkerThreadHM;
+
+// The page of a paged classic browse, counted over the items the caller gets: those of the media
+// agent's listing, each item of unknown type replaced by what its nested browse answers. The browse
+// that pages owns it; its nested browses are handed it, so that their items count in the same page.
+struct TClassicItemWindow {
+    uint64_t skip = 0;  // items before the page
+    uint64_t size = 0;  // items of the page
+    uint64_t seen = 0;  // items met so far, in the page or not
+    uint64_t kept = 0;  // items of the page sent
+    bool full() const { return seen >= skip + size; }
+    // The items each entry of the agent's listing gave, from the first asked, while the page was
+    // not yet full (later entries' nested browses are not run): learnt for the next pages.
+    const CWorkerThreadHM* owner = nullptr;
+    std::vector<uint64_t> itemsPerEntry;
+};
+// What a nested browse is handed by the browse it runs in: the page window its items count in (null:
+// none) and how many nested browses enclose it (0 for a browse of its own).
+struct TNestedBrowseFrame {
+    TClassicItemWindow* window = nullptr;
+    int depth = 0;
+};
+
 class CWorkerThreadHM {
+    friend class CWorkerThreadHMTester;  // tests reach the fields through it alone
+
 public:
     static constexpr size_t kErrorTextSize = 4104;  // NUL included
 
@@ -192,39 +217,33 @@ public:
     // Sends the items converted into the response so far (and their errors), takes them out of it and
     // delivers what the return channel holds back.
     void sendConverted(databrowse::BrowseResponse& response);
-    // The page of a paged classic browse, counted over the items the caller gets: those of the media
-    // agent's listing, each item of unknown type replaced by what its nested browse answers. Installed
-    // on this thread while the browse runs, so that the nested browses' items count in the same page.
-    struct TItemWindow {
-        uint64_t skip = 0;  // items before the page
-        uint64_t size = 0;  // items of the page
-        uint64_t seen = 0;  // items met so far, in the page or not
-        uint64_t kept = 0;  // items of the page sent
-        bool full() const { return seen >= skip + size; }
-        // The items each entry of the agent's listing gave, from the first asked, while the page was
-        // not yet full (later entries' nested browses are not run): learnt for the next pages.
-        const CWorkerThreadHM* owner = nullptr;
-        std::vector<uint64_t> itemsPerEntry;
-    };
-    // True when the item just converted belongs to the page of the window installed (or there is none).
-    static bool inItemWindow();
-    static bool itemWindowFull();
-    static bool itemWindowInstalled();
-    // Installs `window` on this thread for the life of the guard.
+    using TItemWindow = TClassicItemWindow;
+    using TNestedFrame = TNestedBrowseFrame;
+    // Before newRequest, by the controller that runs this worker as a nested browse.
+    void setNestedFrame(const TNestedFrame& frame) {
+        m_nestedFrame = frame;
+        m_itemWindow = frame.window;
+    }
+    // True when the item just converted belongs to the page of the window in force (or there is none).
+    bool inItemWindow();
+    bool itemWindowFull();
+    bool itemWindowInstalled();
+    // Puts `window` in force for the life of the guard, then the one before it again.
     class CItemWindowGuard {
     public:
-        explicit CItemWindowGuard(TItemWindow* window);
+        CItemWindowGuard(CWorkerThreadHM& worker, TItemWindow* window);
         ~CItemWindowGuard();
         CItemWindowGuard(const CItemWindowGuard&) = delete;
         CItemWindowGuard& operator=(const CItemWindowGuard&) = delete;
 
     private:
+        CWorkerThreadHM& m_worker;
         TItemWindow* m_previous;
     };
     // How a nested request reaches the controller: runs the task to completion on the calling thread,
-    // true when it succeeded. Registered by a controller when it is made and cleared by the same one
-    // when it goes; any thread.
-    using NestedRequestRunner = std::function<bool(EvMultiEntityRestoreTask* task)>;
+    // handing the new worker `frame` first; true when it succeeded. Registered by a controller when it is
+    // made and cleared by the same one when it goes; any thread.
+    using NestedRequestRunner = std::function<bool(EvMultiEntityRestoreTask* task, const TNestedFrame& frame)>;
     static void setNestedRequestRunner(const void* owner, NestedRequestRunner runner);
     static void clearNestedRequestRunner(const void* owner);
 
@@ -581,6 +600,10 @@ protected:
     // Paths of items of unknown type whose nested browse answered: a versions browse meets such an item
     // once per version, and that browse already answered for all of them.
     std::set<std::string> m_dotBrowsed;
+    // The nested browse this worker runs as (none: depth 0), and the page window its items count in: its
+    // own while it pages, else the one of the browse it runs in.
+    TNestedFrame m_nestedFrame;
+    TItemWindow* m_itemWindow = nullptr;
 
     // ---- fast browse (worker/fastbrowse.cpp)
     // The exchange broke off (silence, a disconnect without an end, garbage, a stop): the session never

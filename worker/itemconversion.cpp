@@ -1,6 +1,7 @@
 // Item conversion: one classic media-agent item (or subclient content line) becomes one
 // databrowse::BrowseData of a response, after sampling, the count pass and the time range; items of
-// unknown type are resolved by a nested browse on the same thread, limited in depth. Called on the
+// unknown type are resolved by a nested browse on the same thread, limited in depth, which is handed the
+// page window its items count in. Called on the
 // worker's thread under its lock.
 #include <cstdlib>
 #include <cstring>
@@ -32,11 +33,6 @@ const char* const kSharePointArrow = " -> ";
 // Nested browses this thread runs inside one another (each dot browse of an unknown item may meet
 // unknown items again). Past the limit an item is sent as if its nested browse had failed.
 constexpr int kMaxDotBrowseDepth = 4;
-thread_local int t_dotBrowseDepth = 0;
-
-// The page a paged classic browse on this thread is counted in (null: none), shared with its nested
-// browses.
-thread_local CWorkerThreadHM::TItemWindow* t_itemWindow = nullptr;
 constexpr unsigned long kWholeListing = 0xFFFFFFFF;  // the page size of a browse that is not paged
 
 // Made on first use: the controller installs its runner while the library is being loaded, before this
@@ -161,16 +157,17 @@ void CWorkerThreadHM::clearNestedRequestRunner(const void* owner) {
     installed.owner = nullptr;
 }
 
-CWorkerThreadHM::CItemWindowGuard::CItemWindowGuard(TItemWindow* window) : m_previous(t_itemWindow) {
-    t_itemWindow = window;
+CWorkerThreadHM::CItemWindowGuard::CItemWindowGuard(CWorkerThreadHM& worker, TItemWindow* window)
+    : m_worker(worker), m_previous(worker.m_itemWindow) {
+    m_worker.m_itemWindow = window;
 }
 
 CWorkerThreadHM::CItemWindowGuard::~CItemWindowGuard() {
-    t_itemWindow = m_previous;
+    m_worker.m_itemWindow = m_previous;
 }
 
 bool CWorkerThreadHM::inItemWindow() {
-    TItemWindow* w = t_itemWindow;
+    TItemWindow* w = m_itemWindow;
     if (!w) return true;
     const uint64_t at = w->seen++;
     if (at < w->skip || at >= w->skip + w->size) return false;
@@ -179,11 +176,11 @@ bool CWorkerThreadHM::inItemWindow() {
 }
 
 bool CWorkerThreadHM::itemWindowInstalled() {
-    return t_itemWindow != nullptr;
+    return m_itemWindow != nullptr;
 }
 
 bool CWorkerThreadHM::itemWindowFull() {
-    return t_itemWindow && t_itemWindow->full();
+    return m_itemWindow && m_itemWindow->full();
 }
 
 void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseResponse& response) {
@@ -196,8 +193,8 @@ void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseRe
             if (window) window->itemsPerEntry.push_back(window->seen - before);
         }
     } entryItems{
-        t_itemWindow && t_itemWindow->owner == this && !t_itemWindow->full() ? t_itemWindow : nullptr,
-        t_itemWindow ? t_itemWindow->seen : 0};
+        m_itemWindow && m_itemWindow->owner == this && !m_itemWindow->full() ? m_itemWindow : nullptr,
+        m_itemWindow ? m_itemWindow->seen : 0};
     // Sampling first: a dropped item costs nothing but the counter.
     const unsigned long sampling = m_privateTask->getSampling();
     if (sampling > 1 && (m_samplingCounter++ % sampling) != 0) return;
@@ -323,9 +320,9 @@ void CWorkerThreadHM::sendConverted(databrowse::BrowseResponse& response) {
 
 bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
     CBrowseLog log(kTag);
-    if (t_dotBrowseDepth >= kMaxDotBrowseDepth) {
+    if (m_nestedFrame.depth >= kMaxDotBrowseDepth) {
         log.debugLvl(0, "dot browse of [%s] not run: %d nested browses already run on this thread",
-                     path ? path : "", t_dotBrowseDepth);
+                     path ? path : "", m_nestedFrame.depth);
         return false;
     }
     NestedRequestRunner runner;
@@ -381,10 +378,5 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
             }
         }
     }
-    // Counted back even when the nested browse throws: the thread serves other requests after this one.
-    struct TDepth {
-        TDepth() { ++t_dotBrowseDepth; }
-        ~TDepth() { --t_dotBrowseDepth; }
-    } depth;
-    return runner(task.get());
+    return runner(task.get(), TNestedFrame{m_itemWindow, m_nestedFrame.depth + 1});
 }

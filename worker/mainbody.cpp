@@ -28,6 +28,7 @@
 #include "worker/naslivebrowseplugin.h"
 #include "platform/errors/evmessageids.h"
 #include "platform/indexing/supersearch.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -188,7 +189,7 @@ void CWorkerThreadHM::fillInputRecord(bool noErrors) {
                                    : (bt.appId != 0 ? bt.appId : bt.subclientId);
     in.value49 = bt.options1;
     in.constantOne = 1;
-    in.creationTime = static_cast<uint32_t>(std::time(nullptr));
+    in.creationTime = static_cast<uint32_t>(CHubClock::real().epochSeconds());
     in.toTime = static_cast<uint32_t>(bt.toTime);
     in.fromTime = static_cast<uint32_t>(bt.fromTime);
     in.emFunction = bt.em;
@@ -598,7 +599,7 @@ bool CWorkerThreadHM::fastBrowsePage(TItemWindow& window) {
                    : CClassicListingPrefixes::TStart{};
     window.skip -= start.itemsBefore;
     window.owner = this;
-    CItemWindowGuard installed(&window);
+    CItemWindowGuard installed(*this, &window);
     // Every entry gives the caller at least one item, but for an item of unknown type whose nested
     // browse answers nothing (or answered already): the entries up to the page's end are asked for,
     // then more while the page is not full and the listing goes on.

@@ -19,6 +19,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/taskoptions.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -182,7 +183,7 @@ void fillDefaults(EvMultiEntityRestoreTask* priv, CNMessageBase* browseOptions,
             }
         }
         if (!synthFullTime) {
-            const long now = static_cast<long>(std::time(nullptr));
+            const long now = static_cast<long>(CHubClock::real().epochSeconds());
             priv->setToTime(now);
             log.debugLvl(0, "to time was not specified, defaulting to %d", static_cast<int>(now));
         }

@@ -28,6 +28,7 @@
 #include "platform/threads/threadid.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -213,7 +214,7 @@ std::string CWorkerThreadHM::GenerateSessionId() {
             std::random_device device;
             for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(device());
         }
-        std::string id = std::to_string(static_cast<long long>(std::time(nullptr))) + "-" +
+        std::string id = std::to_string(CHubClock::real().epochSeconds()) + "-" +
                          zycrypto::toHex(bytes, sizeof bytes);
         // A session some caller already holds under this name stays that caller's.
         CHandedOverSessions::TSession handed;

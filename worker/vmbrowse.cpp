@@ -10,6 +10,7 @@
 #include "platform/entities/apptypes.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ bool CWorkerThreadHM::IsVMCentricBrowseFromParent(EvMultiEntityRestoreTask* task
     }
 
     const long browseTime =
-        task->getToTime() != 0 ? task->getToTime() : static_cast<long>(std::time(nullptr));
+        task->getToTime() != 0 ? task->getToTime() : static_cast<long>(CHubClock::real().epochSeconds());
     APP_ClientProp since(nullptr);
     since.setIsolationType(4);
     since.setTop(1);

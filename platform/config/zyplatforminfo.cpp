@@ -22,6 +22,7 @@
 #include "platform/config/privatefile.h"
 #include "platform/config/zyformat.h"
 #include "platform/threads/hubmutex.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -210,8 +211,10 @@ std::shared_ptr<const Snapshot> current() {
         return nullptr;
     }
     const std::shared_ptr<const Snapshot> old = r.snapshot;
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
+    // File times are on the calendar clock, so the parse is dated on it too.
+    const long long nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                CHubClock::real().wallNow().time_since_epoch())
+                                .count();
     // File times are coarse (a few ms): a file changed within a second of our last parse may have
     // changed again since without its times moving, so such a snapshot is not trusted. A watched file
     // is looked at only after an event: it is read again, whatever its times say.
@@ -231,7 +234,7 @@ std::shared_ptr<const Snapshot> current() {
     snap->size = st.st_size;
     snap->mtimeNs = nanos(st.st_mtim);
     snap->ctimeNs = nanos(st.st_ctim);
-    snap->parsedAtNs = nanos(now);
+    snap->parsedAtNs = nowNs;
     r.snapshot = snap;
     r.snapshotPath = path;
     return snap;

@@ -41,7 +41,7 @@ public:
             closing.push_back(std::move(conn));
             return;
         }
-        m_entries.push_back({std::move(conn), Clock::now()});
+        m_entries.push_back({std::move(conn), CHubClock::real().steadyNow()});
     }
     void clear(std::vector<Conn>& closing) {
         for (TEntry& e : m_entries) closing.push_back(std::move(e.conn));
@@ -55,7 +55,7 @@ private:
         Clock::time_point since;
     };
     void prune(std::vector<Conn>& closing) {
-        const Clock::time_point now = Clock::now();
+        const Clock::time_point now = CHubClock::real().steadyNow();
         while (!m_entries.empty() && now - m_entries.front().since >= kIdleSeconds) {
             closing.push_back(std::move(m_entries.front().conn));
             m_entries.pop_front();

@@ -7,6 +7,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/installmanager.h"
 #include "platform/entities/propertystore.h"
+#include "platform/threads/hubclock.h"
 
 int ClientProperties::setIndexServerArchGroup(unsigned long archGroupId) {
     if (m_clientId == 0) return zydb::DB_NO_DATA;
@@ -24,5 +25,5 @@ int ClientProperties::setIndexServerArchGroup(unsigned long archGroupId) {
     }
     return zyent::writeProperty<APP_ClientProp>(m_tran, static_cast<long>(m_clientId),
                                                 "Index Server Storage Policy", 0, std::to_string(archGroupId),
-                                                static_cast<long long>(std::time(nullptr)));
+                                                CHubClock::real().epochSeconds());
 }

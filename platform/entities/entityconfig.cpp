@@ -18,6 +18,7 @@
 #include "platform/hubdb/entitytables.h"
 #include "platform/entities/propertystore.h"
 #include "platform/log/evdebug.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -312,7 +313,7 @@ int SubclientConf::setIndexSubClient(bool on, void* transaction) {
     const char* value = on ? "1" : "0";
     int rc = zyent::writeProperty<APP_SubClientProp>(static_cast<DBtran*>(transaction),
                                                      static_cast<long>(getSubclientId()), "Index SubClient", 1, value,
-                                                     static_cast<long long>(std::time(nullptr)));
+                                                     CHubClock::real().epochSeconds());
     if (rc != zydb::DB_OK) {
         logLoadFailure("index mark of subclient", getSubclientId(), rc);
         return rc;
@@ -325,7 +326,7 @@ int Subclient::setUserDescription(const std::string& text, void* transaction) {
     if (loadStatus() != zydb::DB_OK) return loadStatus();
     int rc = zyent::writeProperty<APP_SubClientProp>(static_cast<DBtran*>(transaction),
                                                      static_cast<long>(getSubclientId()), "User Description", 1, text,
-                                                     static_cast<long long>(std::time(nullptr)));
+                                                     CHubClock::real().epochSeconds());
     if (rc != zydb::DB_OK) {
         logLoadFailure("description of subclient", getSubclientId(), rc);
         return rc;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/entities/zyclient.h"
+#include "platform/threads/hubclock.h"
 
 CInfrastructurePeers::CInfrastructurePeers(std::string hubDbPath, std::chrono::seconds refresh)
     : m_path(std::move(hubDbPath)), m_refresh(refresh) {}
@@ -12,7 +13,7 @@ CInfrastructurePeers::CInfrastructurePeers(std::string hubDbPath, std::chrono::s
 bool CInfrastructurePeers::contains(const std::string& clientName) {
     if (clientName.empty()) return false;
     CHubMutexLock lock(m_mutex);
-    if (std::chrono::steady_clock::now() - m_loaded >= m_refresh) reload();
+    if (CHubClock::real().steadyNow() - m_loaded >= m_refresh) reload();
     // Exactly as the database holds it: a certificate for a name in other letters is no machine's.
     return m_names.contains(clientName);
 }
@@ -41,5 +42,5 @@ void CInfrastructurePeers::reload() {
     sqlite3_close(db);
     // A database that cannot be read now keeps what was known; it is tried again at the next refresh.
     if (read) m_names = std::move(names);
-    m_loaded = std::chrono::steady_clock::now();
+    m_loaded = CHubClock::real().steadyNow();
 }

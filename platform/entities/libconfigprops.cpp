@@ -19,6 +19,7 @@
 #include "platform/hubdb/procsupport.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/msg/xml_codec.h"
+#include "platform/threads/hubclock.h"
 
 using zydb::DbValue;
 
@@ -210,7 +211,7 @@ int LibConfigAppClientProp::createPseudoClient(const std::string& xml, void* tra
             return rc;
         return zyent::writeProperty<APP_ClientProp>(&tran, static_cast<long>(client), "Pseudo Client Type", 0,
                                                     std::to_string(type),
-                                                    static_cast<long long>(std::time(nullptr)));
+                                                    CHubClock::real().epochSeconds());
     });
 }
 

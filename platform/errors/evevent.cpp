@@ -4,6 +4,7 @@
 
 #include "platform/errors/eveventlog.h"
 #include "platform/errors/evmessagecatalog.h"
+#include "platform/threads/hubclock.h"
 
 EvEvent::EvEvent() : EvDebug(nullptr) {}
 
@@ -49,7 +50,7 @@ int EvEvent::MinorEvent(int id, long long jobId, int severity) {
     char text[4104];
     evPrintf(static_cast<unsigned int>(id), text, sizeof(text), record.locale);
     record.text = text;
-    record.raisedAt = std::time(nullptr);
+    record.raisedAt = CHubClock::real().epochSeconds();
     debugLvl(0, "EVENT 0x%x job [%lld] severity [%d]: %s", static_cast<unsigned>(id), jobId, severity, text);
     EvEventLog::instance().record(std::move(record));
     return 0;

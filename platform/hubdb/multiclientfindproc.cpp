@@ -11,6 +11,7 @@
 #include "platform/hubdb/tagprocframe.h"
 #include "platform/log/evdebug.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/threads/hubclock.h"
 
 using zydb::DbValue;
 
@@ -100,7 +101,7 @@ int subclientsWithData(zydb::IDbConnection& conn, databrowse::BrowseRequest& req
     long long toTime = 0;
     if (const CNMessageBase* range = request.getObjectAccessor(R::timeRange, false))
         toTime = range->getint64(databrowse::BrowseTimeRange::f::toTime);
-    if (toTime <= 0) toTime = static_cast<long long>(std::time(nullptr));
+    if (toTime <= 0) toTime = CHubClock::real().epochSeconds();
     auto* entities = request.getlistobject(R::filteredEntities, false);
     if (!entities) return zydb::DB_OK;
     for (CNMessageBase& withFilters : *entities) {

@@ -6,6 +6,7 @@
 
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/hubsql.h"
+#include "platform/threads/hubclock.h"
 
 using zydb::DbValue;
 
@@ -54,7 +55,7 @@ int ProcWriteScope::commit() {
     return rc;
 }
 
-long long nowSeconds() { return static_cast<long long>(std::time(nullptr)); }
+long long nowSeconds() { return CHubClock::real().epochSeconds(); }
 
 std::vector<DbValue> rowAs(const zydb::IDbRow& row, const zydb::ColumnInfo* columns, size_t count) {
     std::vector<DbValue> out;

@@ -11,6 +11,7 @@
 #include "platform/indexing/indexingutils.h"
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/threads/hubclock.h"
 
 namespace I2 {
 namespace Utils {
@@ -108,7 +109,7 @@ CUxError readServers(const std::string& dbName, const std::string& backupSetGuid
     }
     out.servers.swap(servers);
     out.serverName = serverName;
-    out.fetchedAt = static_cast<long long>(std::time(nullptr));
+    out.fetchedAt = CHubClock::real().epochSeconds();
     return CUxError::Success();
 }
 
@@ -129,7 +130,6 @@ IdxDbInfoCache* IdxDbInfoCache::Instance() {
 
 std::shared_ptr<DbToSrvrCache_t> IdxDbInfoCache::acquire(const std::string& key) {
     ZyCriticalSectionLock lock(&m_lock);
-    if (!lock.isLocked()) return nullptr;
     auto it = m_map.find(key);
     if (it != m_map.end()) {
         m_lru.splice(m_lru.begin(), m_lru, it->second.lru);
@@ -149,7 +149,6 @@ std::shared_ptr<DbToSrvrCache_t> IdxDbInfoCache::acquire(const std::string& key)
 void IdxDbInfoCache::dropIfEmpty(const std::string& key, const DbToSrvrCache_t* entry) {
     if (!entry->m_map.empty()) return;
     ZyCriticalSectionLock lock(&m_lock);
-    if (!lock.isLocked()) return;
     auto it = m_map.find(key);
     if (it == m_map.end() || it->second.entry.get() != entry) return;
     m_lru.erase(it->second.lru);
@@ -158,7 +157,6 @@ void IdxDbInfoCache::dropIfEmpty(const std::string& key, const DbToSrvrCache_t* 
 
 size_t IdxDbInfoCache::size() {
     ZyCriticalSectionLock lock(&m_lock);
-    if (!lock.isLocked()) return 0;
     return m_map.size();
 }
 
@@ -175,10 +173,8 @@ CUxError IdxDbInfoCache::FetchOrSetIdxSrvrForDb(const std::string& dbName, const
     const std::string key = FormBackupSetAndDbName(backupSetGuid, dbName);
     // The cache lock is never held while an entry's lock is taken; an entry's lock may take it.
     std::shared_ptr<DbToSrvrCache_t> entry = acquire(key);
-    if (!entry) return IDX_ERROR(-1, "index database cache lock is broken");
     ZyCriticalSectionLock lock(&entry->m_lock);
-    if (!lock.isLocked()) return IDX_ERROR(-1, "index database entry lock is broken");
-    const long long now = static_cast<long long>(std::time(nullptr));
+    const long long now = CHubClock::real().epochSeconds();
     auto it = entry->m_map.find(appType);
     if (!userRequest && it != entry->m_map.end() && now - it->second.fetchedAt < kMaxAgeSeconds) {
         servers = it->second.servers;

@@ -11,6 +11,7 @@
 #include "platform/log/evdebug.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zyondemand_client.h"
+#include "platform/threads/hubclock.h"
 
 namespace I2 {
 namespace Utils {
@@ -44,7 +45,7 @@ bool IsPowerManagedVMOnline(const std::string& hostName, bool& powerOnSent, int 
     if (listenerAnswers(static_cast<int>(clientId))) return true;
     if (checks <= 0) {
         // Recorded where the virtualisation manager reads its power-on requests.
-        const long long now = static_cast<long long>(std::time(nullptr));
+        const long long now = CHubClock::real().epochSeconds();
         const int rc = zyent::writeProperty<APP_ClientProp>(
             nullptr, static_cast<long>(clientId), kPowerOnRequestedProperty, 0, std::to_string(now), now);
         EvDebug log(nullptr);
@@ -60,11 +61,11 @@ bool IsPowerManagedVMOnline(const std::string& hostName, bool& powerOnSent, int 
 
     unsigned interval = kDefaultPowerCheckIntervalSeconds;
     ZYPlatformInfo::getNumber(kPowerCheckSection, kPowerCheckIntervalName, &interval);
-    const auto limit = std::chrono::steady_clock::now() +
+    const auto limit = CHubClock::real().steadyNow() +
                        std::chrono::seconds(waitSeconds < 0 ? static_cast<long long>(checks) * interval + 1
                                                             : static_cast<long long>(waitSeconds));
     for (int i = 0; i < checks; ++i) {
-        const auto wake = std::chrono::steady_clock::now() + std::chrono::seconds(interval);
+        const auto wake = CHubClock::real().steadyNow() + std::chrono::seconds(interval);
         if (wake > limit) break;
         std::this_thread::sleep_until(wake);
         if (listenerAnswers(static_cast<int>(clientId))) return true;

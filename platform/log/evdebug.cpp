@@ -344,7 +344,7 @@ std::shared_ptr<LogFile> EvDebugFileInstance::file() {
         m_file->setMaxBytes(cap);
         m_file->open(m_appendMode == 0);
         m_appendMode = 1;  // only the first open may start afresh
-        m_openedAt = static_cast<long long>(time(nullptr));
+        m_openedAt = static_cast<long long>(CHubClock::real().epochSeconds());
         m_fastFile.store(m_file.get(), std::memory_order_release);
     }
     return m_file;
@@ -460,13 +460,12 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
 
     evdebug_detail::TLineState& state = evdebug_detail::lineState();
     struct timespec ts;
-    if (const CHubClock* clock = evdebug_detail::g_lineClock.load(std::memory_order_acquire)) {
-        const auto since = clock->wallNow().time_since_epoch();
+    {
+        const CHubClock* clock = evdebug_detail::g_lineClock.load(std::memory_order_acquire);
+        const auto since = (clock ? *clock : CHubClock::real()).wallNow().time_since_epoch();
         const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
         ts.tv_sec = static_cast<time_t>(seconds.count());
         ts.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
-    } else {
-        clock_gettime(CLOCK_REALTIME, &ts);
     }
     if (ts.tv_sec != state.second) {
         struct tm tmv;

@@ -5,6 +5,7 @@
 #include <deque>
 
 #include "platform/log/evdebug.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
 namespace {
@@ -73,7 +74,7 @@ int EvAlertEx::sendAlert(int notify, int delay, int reserved) {
     sent.sendArgs[0] = notify;
     sent.sendArgs[1] = delay;
     sent.sendArgs[2] = reserved;
-    sent.raisedAt = static_cast<long long>(std::time(nullptr));
+    sent.raisedAt = CHubClock::real().epochSeconds();
     CAlertStore::add(sent);
     log.debugLvl(0,
                  "alert [%ld] #%llu condition [%ld] kelmarch [%ld] client [%ld] instance [%ld] appType [%ld] "

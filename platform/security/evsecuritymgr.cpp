@@ -12,6 +12,7 @@
 #include "platform/hubdb/securitytables.h"
 #include "platform/security/zetatoken.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -146,7 +147,7 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
         return 0;
     }
     TZetaTokenClaims claims;
-    const long long now = static_cast<long long>(std::time(nullptr));
+    const long long now = CHubClock::real().epochSeconds();
     CZetaToken::Result r = CZetaToken::verify(key, token, now, claims);
     if (r != CZetaToken::kValid) {
         zysec::securityLog().debugLvl(1, "token refused: %s", CZetaToken::resultText(r));
@@ -220,7 +221,7 @@ int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifet
     TZetaTokenClaims claims;
     claims.kind = sessionToken ? CZetaToken::kSessionToken : CZetaToken::kUserToken;
     claims.userId = userId;
-    claims.issuedAt = static_cast<long long>(std::time(nullptr));
+    claims.issuedAt = CHubClock::real().epochSeconds();
     claims.expiresAt = claims.issuedAt + lifetimeSeconds;
     std::string made;
     CZetaToken::Result r = CZetaToken::issue(key, claims, made);

@@ -1,4 +1,5 @@
 #include "platform/tasks/erasebookings.h"
+#include "platform/threads/hubclock.h"
 
 #include <algorithm>
 #include <cctype>
@@ -61,7 +62,7 @@ std::string CEraseBookings::pathProblem(const std::string& path) {
 }
 
 void CEraseBookings::dropExpired() {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = CHubClock::real().steadyNow();
     m_entries.erase(
         std::remove_if(m_entries.begin(), m_entries.end(), [&](const TEntry& e) { return e.expires <= now; }),
         m_entries.end());
@@ -72,7 +73,7 @@ std::string CEraseBookings::book(TEraseBooking booking) {
     const std::string problem = bookingProblemLocked(booking);
     if (!problem.empty()) return problem;
     const size_t bytes = bookedBytes(booking);
-    m_entries.push_back({std::move(booking), bytes, std::chrono::steady_clock::now() + kLifetime});
+    m_entries.push_back({std::move(booking), bytes, CHubClock::real().steadyNow() + kLifetime});
     return {};
 }
 

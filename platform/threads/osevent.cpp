@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/threads/threadslog.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ bool OSEvent::Wait(unsigned int milliseconds) {
     }
     using Clock = std::chrono::steady_clock;
     const bool unlimited = milliseconds == FXEvent::kInfinite;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(unlimited ? 0 : milliseconds);
+    const auto deadline = CHubClock::real().steadyNow() + std::chrono::milliseconds(unlimited ? 0 : milliseconds);
     unsigned failures = 0;
     unsigned int slice = milliseconds;
     for (;;) {
@@ -64,7 +65,7 @@ bool OSEvent::Wait(unsigned int milliseconds) {
             std::this_thread::sleep_for(kRetryPause);
             continue;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CHubClock::real().steadyNow());
         if (left <= kRetryPause) {
             std::this_thread::sleep_for(left > left.zero() ? left : left.zero());
             return event->WaitForSet(0) == FXEvent::kWaitSignalled;

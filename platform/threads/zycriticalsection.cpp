@@ -1,6 +1,7 @@
 #include "platform/threads/zycriticalsection.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -64,13 +65,17 @@ bool ZyCriticalSection::enter(bool wait) { return m_handle->enter(wait); }
 
 bool ZyCriticalSection::leave() { return m_handle->leave(); }
 
-// The analysis cannot follow a lock that may be null or may fail to be taken; the guard stands for it.
+// The analysis cannot follow a lock that may be null; the guard stands for it.
 ZyCriticalSectionLock::ZyCriticalSectionLock(ZyCriticalSection* lock) NO_THREAD_SAFETY_ANALYSIS
     : m_lock(lock) {
     if (m_lock == nullptr) return;
-    m_entered = m_lock->enter(true);  // a failure is logged where it happens
+    if (!m_lock->enter(true)) {
+        // Logged where it failed; going on would run the guarded work unguarded.
+        hubthreads::logFailure("ZyCriticalSectionLock", "a waiting enter failed; the process ends");
+        std::abort();
+    }
 }
 
 ZyCriticalSectionLock::~ZyCriticalSectionLock() NO_THREAD_SAFETY_ANALYSIS {
-    if (m_lock != nullptr && m_entered) m_lock->leave();
+    if (m_lock != nullptr) m_lock->leave();
 }

@@ -25,19 +25,16 @@ private:
     ZyCriticalSectionH* m_handle;  // owned
 };
 
-// Holds a ZyCriticalSection for a scope; a null lock is neither entered nor left. The enter may fail, so
-// to the analysis this is a try-lock: the lock counts as held only where isLocked() said true.
+// Holds a ZyCriticalSection for a scope; a null lock is neither entered nor left. The waiting enter fails
+// only when the mutex itself is broken, and no caller can go on without the lock it asked for, so that
+// failure ends the process here: a caller always holds the lock once the guard is made.
 class SCOPED_CAPABILITY ZyCriticalSectionLock {
 public:
-    explicit ZyCriticalSectionLock(ZyCriticalSection* lock) EXCLUDES(lock);
+    explicit ZyCriticalSectionLock(ZyCriticalSection* lock) ACQUIRE(lock);
     ~ZyCriticalSectionLock() RELEASE();
     ZyCriticalSectionLock(const ZyCriticalSectionLock&) = delete;
     ZyCriticalSectionLock& operator=(const ZyCriticalSectionLock&) = delete;
 
-    // False when a lock was given but could not be taken: the guarded work must not run.
-    bool isLocked() TRY_ACQUIRE(true) { return m_lock == nullptr || m_entered; }
-
 private:
     ZyCriticalSection* m_lock;
-    bool m_entered = false;
 };

@@ -33,6 +33,7 @@
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/answers/browseanswers.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "tests/support/worker/workertester.h"
 
 namespace {
 
@@ -40,7 +41,6 @@ constexpr long kDay = 86400;
 
 class ProbeWorker : public CWorkerThreadHM {
 public:
-    using CWorkerThreadHM::m_queryList;
 };
 
 struct TAnswers {
@@ -392,18 +392,18 @@ TEST_F(AppRoads, OneDriveRestriction) {
     };
     // V2: every data query gets the filter; a request without queries gets one that carries it.
     ProbeWorker v2;
-    v2.m_queryList = std::make_unique<databrowse::Querylist>();
-    v2.m_queryList->setlistobject(databrowse::Querylist::f::queries, {queryOfKind(0), queryOfKind(4)});
+    fields(v2).queryList() = std::make_unique<databrowse::Querylist>();
+    fields(v2).queryList()->setlistobject(databrowse::Querylist::f::queries, {queryOfKind(0), queryOfKind(4)});
     auto t = oneDriveTask(apps_.oneDriveV2Client, apps_.oneDriveUser, "\\");
     ASSERT_TRUE(v2.handleOneDriveRequest(t.get()));
-    auto* queries = v2.m_queryList->getlistobject(databrowse::Querylist::f::queries, false);
+    auto* queries = fields(v2).queryList()->getlistobject(databrowse::Querylist::f::queries, false);
     EXPECT_EQ(criterionValues(queries->at(0), 20), std::vector<std::string>{"AB12XCD34XEF56"});
     EXPECT_TRUE(criterionValues(queries->at(1), 20).empty());
 
     ProbeWorker bare;
     ASSERT_TRUE(bare.handleOneDriveRequest(t.get()));
-    ASSERT_NE(bare.m_queryList, nullptr);
-    queries = bare.m_queryList->getlistobject(databrowse::Querylist::f::queries, false);
+    ASSERT_NE(fields(bare).queryList(), nullptr);
+    queries = fields(bare).queryList()->getlistobject(databrowse::Querylist::f::queries, false);
     ASSERT_EQ(queries->size(), 1u);
     EXPECT_EQ(queries->front().getint64(databrowse::Query::f::type), 0);
     EXPECT_EQ(criterionValues(queries->front(), 20), std::vector<std::string>{"AB12XCD34XEF56"});
@@ -563,8 +563,8 @@ TEST_F(AppRoads, MailboxFilterWithoutQueries) {
     t->setSubClientId(apps_.mailboxSubclient);
     ASSERT_TRUE(run(t.get())) << answers().errors.size();
     ASSERT_NE(probe, nullptr);
-    ASSERT_NE(probe->m_queryList, nullptr);
-    auto* queries = probe->m_queryList->getlistobject(databrowse::Querylist::f::queries, false);
+    ASSERT_NE(fields(*probe).queryList(), nullptr);
+    auto* queries = fields(*probe).queryList()->getlistobject(databrowse::Querylist::f::queries, false);
     ASSERT_TRUE(queries && queries->size() == 1u);
     EXPECT_EQ(queries->front().getint64(databrowse::Query::f::type), 0);
     EXPECT_EQ(criterionValues(queries->front(), 1),
@@ -587,13 +587,13 @@ TEST(MailboxPaths, FoldersGuidsAndCriterion) {
     EXPECT_FALSE(isMailboxLevelPath("\\MB\\{x}\\Inbox"));
 
     ProbeWorker worker;
-    worker.m_queryList = std::make_unique<databrowse::Querylist>();
-    worker.m_queryList->setlistobject(databrowse::Querylist::f::queries, {queryOfKind(0), queryOfKind(1)});
+    fields(worker).queryList() = std::make_unique<databrowse::Querylist>();
+    fields(worker).queryList()->setlistobject(databrowse::Querylist::f::queries, {queryOfKind(0), queryOfKind(1)});
     std::string mailbox = "{AB-CD}";
     EXPECT_TRUE(worker.handleExchangeRequest2(2, mailbox));  // full rights: nothing
     EXPECT_TRUE(worker.handleExchangeRequest2(1, mailbox));
     EXPECT_EQ(mailbox, "{ab-cd}");
-    auto* queries = worker.m_queryList->getlistobject(databrowse::Querylist::f::queries, false);
+    auto* queries = fields(worker).queryList()->getlistobject(databrowse::Querylist::f::queries, false);
     EXPECT_EQ(criterionValues(queries->at(0), 124), std::vector<std::string>{"ab-cd"});
     EXPECT_TRUE(criterionValues(queries->at(1), 124).empty());
 }

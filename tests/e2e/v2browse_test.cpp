@@ -43,6 +43,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "tests/e2e/e2eworld.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "tests/support/worker/workertester.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/filewatch.h"
 #include "tools/mediaagent/itemindex.h"
@@ -284,12 +285,12 @@ public:
     CWaitingWorker(std::string guid, long long job, std::string& id)
         : m_guid(std::move(guid)), m_job(job), m_id(id) {}
     bool newRequest(EvMultiEntityRestoreTask*) override {
-        m_browseTask->getDataPtr()->confId = m_guid;
-        m_privateTask->setbrowseSessionGUID(m_guid.c_str());
-        m_privateTask->setJobId(static_cast<unsigned long long>(m_job));
+        fields(*this).browseTask()->getDataPtr()->confId = m_guid;
+        fields(*this).privateTask()->setbrowseSessionGUID(m_guid.c_str());
+        fields(*this).privateTask()->setJobId(static_cast<unsigned long long>(m_job));
         setAsyncMode(true);
         setOutstandingRequests(1);
-        m_answerPeers.insert("mediaagent1");  // the index server it waits on answers as this machine
+        fields(*this).answerPeers().insert("mediaagent1");  // the index server it waits on answers as this machine
         m_id = getWorkerId();
         return true;
     }

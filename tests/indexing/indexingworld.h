@@ -24,6 +24,7 @@
 #include "platform/tasks/evrestoretask.h"
 #include "tests/planning/plannerworld.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "tests/support/worker/workertester.h"
 
 namespace indexingtest {
 
@@ -35,7 +36,7 @@ constexpr int kAppType = 29;
 class CIndexingTestWorker : public CWorkerThreadHM {
 public:
     void setQueries(const databrowse::Querylist& queries) {
-        m_queryList = std::make_unique<databrowse::Querylist>(queries);
+        fields(*this).queryList() = std::make_unique<databrowse::Querylist>(queries);
     }
     using CWorkerThreadHM::runNasLiveBrowsePlugin;
 };

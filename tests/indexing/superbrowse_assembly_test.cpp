@@ -27,6 +27,7 @@
 #include "platform/tasks/extendedoptions.h"
 #include "tests/platform/db/tempdir.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "tests/support/worker/workertester.h"
 
 namespace {
 
@@ -45,14 +46,14 @@ public:
     using CWorkerThreadHM::dispatchRequest;
     using CWorkerThreadHM::tryPlannerMediaAgents;
     void setQueries(const std::vector<CNMessageBase>& queries) {
-        m_queryList = std::make_unique<databrowse::Querylist>();
-        m_queryList->setlistobject(databrowse::Querylist::f::queries, queries);
+        fields(*this).queryList() = std::make_unique<databrowse::Querylist>();
+        fields(*this).queryList()->setlistobject(databrowse::Querylist::f::queries, queries);
     }
     void setMediaAgent(const std::string& host, const std::string& client) {
-        m_maHostName = host;
-        m_maClientName = client;
+        fields(*this).maHostName() = host;
+        fields(*this).maClientName() = client;
     }
-    databrowse::Querylist* queries() { return m_queryList.get(); }
+    databrowse::Querylist* queries() { return fields(*this).queryList().get(); }
 };
 
 std::vector<std::string> filterSummary(const std::vector<CNMessageBase>& filters) {

@@ -42,6 +42,7 @@
 #include "tests/support/process/filewatch.h"
 #include "tests/support/tls/testpki.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "tests/support/worker/workertester.h"
 
 namespace {
 
@@ -92,9 +93,9 @@ public:
         : m_plan(std::move(plan)), m_made(std::move(made)) {}
 
     bool newRequest(EvMultiEntityRestoreTask*) override {
-        m_browseTask->getDataPtr()->confId = m_plan.guid;
-        m_privateTask->setbrowseSessionGUID(m_plan.guid.c_str());
-        m_privateTask->setJobId(static_cast<unsigned long long>(m_plan.jobId));
+        fields(*this).browseTask()->getDataPtr()->confId = m_plan.guid;
+        fields(*this).privateTask()->setbrowseSessionGUID(m_plan.guid.c_str());
+        fields(*this).privateTask()->setJobId(static_cast<unsigned long long>(m_plan.jobId));
         if (m_plan.inRecord) {
             CConfRecordRef record = g_poConfMgr->holdConfRec(m_plan.guid);
             if (!record) return false;
@@ -104,7 +105,7 @@ public:
         setOutstandingRequests(1);
         m_made(getWorkerId());
         if (m_plan.agentHost.empty()) {
-            m_answerPeers.insert(m_plan.answerer);
+            fields(*this).answerPeers().insert(m_plan.answerer);
             return true;
         }
         setMediaAgentHost(m_plan.agentHost);
@@ -140,7 +141,7 @@ public:
         setMediaAgentHost(host);
         setMediaAgentClientName(clientName);
     }
-    void setRequestToReturn() { m_requestToReturn = &m_browseRequest; }
+    void setRequestToReturn() { fields(*this).requestToReturn() = &fields(*this).browseRequest(); }
 };
 
 class BrowseRouterWorld : public ::testing::Test {

@@ -24,6 +24,7 @@
 #include "service/failurefallback.h"
 #include "tests/planning/planningworld.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "tests/support/worker/workertester.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ public:
         m_journal.errors.emplace_back(code, text ? text : "");
     }
     // What a relayed answer does: writes the worker's state.
-    void relay() { m_outstandingRequests += 1; }
+    void relay() { fields(*this).outstandingRequests() += 1; }
 
 private:
     TJournal& m_journal;

@@ -24,11 +24,12 @@
 #include "platform/tasks/evreturndestination.h"
 #include "tests/platform/db/tempdir.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "tests/support/worker/workertester.h"
 
 // A worker whose index-service keys a test chooses.
 class CheckWorker : public CWorkerThreadHM {
 public:
-    void setCheckClientMap(int value) { m_checkClientMap = value; }
+    void setCheckClientMap(int value) { fields(*this).checkClientMap() = value; }
 };
 
 class ChecksWorld : public ::testing::Test {

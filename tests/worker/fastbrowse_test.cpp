@@ -36,6 +36,7 @@
 #include "tests/platform/db/tempdir.h"
 #include "worker/classiclistingprefixes.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "tests/support/worker/workertester.h"
 
 namespace {
 
@@ -43,15 +44,6 @@ namespace {
 class ProbeWorker : public CWorkerThreadHM {
 public:
     using CWorkerThreadHM::launchIndexService;
-    using CWorkerThreadHM::m_replyChannel;
-    using CWorkerThreadHM::m_countTag;
-    using CWorkerThreadHM::m_inputData;
-    using CWorkerThreadHM::m_maClientName;
-    using CWorkerThreadHM::m_maHostName;
-    using CWorkerThreadHM::m_maVersion;
-    using CWorkerThreadHM::m_maVersionText;
-    using CWorkerThreadHM::m_privateTask;
-    using CWorkerThreadHM::m_queryList;
 };
 
 std::vector<databrowse::BrowseResponse> responsesOf(const EvRecordingDestination& destination) {
@@ -94,7 +86,7 @@ protected:
         destination = std::make_shared<EvRecordingDestination>();
         EvReturnDestinations::registerDestination(kJob, destination);
         worker = std::make_unique<ProbeWorker>();
-        worker->m_privateTask->setJobId(kJob);
+        fields(*worker).privateTask()->setJobId(kJob);
     }
     void TearDown() override {
         worker.reset();
@@ -134,26 +126,26 @@ TEST_F(FastBrowseMembers, MediaAgentSelection) {
     bt.kelmarchId = 2;
     bt.subclientId = static_cast<uint32_t>(world.legacy.subclient);
     bt.srcClientId = static_cast<uint32_t>(world.legacy.client);
-    bt.task = worker->m_privateTask.get();
+    bt.task = fields(*worker).privateTask().get();
     ASSERT_EQ(worker->getMediaAgent(&bt), 0);
-    EXPECT_EQ(worker->m_maClientName, "mediaagent3");
-    EXPECT_EQ(worker->m_maVersion, 900u);
+    EXPECT_EQ(fields(*worker).maClientName(), "mediaagent3");
+    EXPECT_EQ(fields(*worker).maVersion(), 900u);
     std::string agent = "mediaagent3", client = "client3", empty;
     EXPECT_FALSE(worker->isWindowsMA(agent));
     EXPECT_TRUE(worker->isWindowsMA(client));
     EXPECT_FALSE(worker->isWindowsMA(empty));
 
     // The options name a client that is no media agent: its mangled host, nothing read of it.
-    worker->m_privateTask->setMediaAgentId(world.fileClient);
+    fields(*worker).privateTask()->setMediaAgentId(world.fileClient);
     bt.subclientId = 0;
     ASSERT_EQ(worker->getMediaAgent(&bt), 0);
-    EXPECT_NE(worker->m_maHostName.find("client1"), std::string::npos) << worker->m_maHostName;
-    EXPECT_TRUE(worker->m_maVersionText.empty());
+    EXPECT_NE(fields(*worker).maHostName().find("client1"), std::string::npos) << fields(*worker).maHostName();
+    EXPECT_TRUE(fields(*worker).maVersionText().empty());
     EXPECT_FALSE(worker->fastBrowse());
     EXPECT_NE(std::string(worker->getErrorMessage()).find("No media agent"), std::string::npos);
 
     // No options, no subclient media agent and no data archive file: nothing found.
-    worker->m_privateTask->setMediaAgentId(0);
+    fields(*worker).privateTask()->setMediaAgentId(0);
     bt.subclientId = 999999;
     EXPECT_EQ(worker->getMediaAgent(&bt), -1);
 }
@@ -161,7 +153,7 @@ TEST_F(FastBrowseMembers, MediaAgentSelection) {
 // Sampling keeps every third item; the count pass turns the item into a count; the time range drops
 // items outside it but keeps those without a time.
 TEST_F(FastBrowseMembers, SamplingCountPassAndTimeRange) {
-    worker->m_privateTask->setSampling(3);
+    fields(*worker).privateTask()->setSampling(3);
     std::vector<FSRRestoreItem_90> seven;
     const char* names[] = {"1", "2", "3", "4", "5", "6", "7"};
     for (const char* n : names) seven.push_back(item(n));
@@ -169,23 +161,23 @@ TEST_F(FastBrowseMembers, SamplingCountPassAndTimeRange) {
     ASSERT_EQ(kept.size(), 2u);
     EXPECT_EQ(kept[0].getstring(databrowse::BrowseData::f::name), "3");
     EXPECT_EQ(kept[1].getstring(databrowse::BrowseData::f::name), "6");
-    worker->m_privateTask->setSampling(0);
+    fields(*worker).privateTask()->setSampling(0);
 
-    worker->m_replyChannel.beginCountPass();
-    worker->m_countTag = "tag";
+    fields(*worker).replyChannel().beginCountPass();
+    fields(*worker).countTag() = "tag";
     databrowse::BrowseResponse response;
     FSRRestoreItem_90 count = item("125");
     worker->convertToXML(&count, response);
     EXPECT_EQ(countsOf(response), std::vector<int64_t>{125});
     EXPECT_TRUE(itemsOf(response).empty());
-    worker->m_replyChannel.endCountPass();
+    fields(*worker).replyChannel().endCountPass();
 
-    worker->m_privateTask->setFromTime(100);
-    worker->m_privateTask->setToTime(0x7fffffff);
+    fields(*worker).privateTask()->setFromTime(100);
+    fields(*worker).privateTask()->setToTime(0x7fffffff);
     kept = convert({item("a", 0, 99), item("b", 0, 100), item("c", 0, 0)});
     ASSERT_EQ(kept.size(), 2u);
     EXPECT_EQ(kept[0].getstring(databrowse::BrowseData::f::name), "b");
-    worker->m_privateTask->setToTime(200);
+    fields(*worker).privateTask()->setToTime(200);
     EXPECT_EQ(convert({item("d", 0, 201), item("e", 0, 200)}).size(), 1u);
 }
 
@@ -215,8 +207,9 @@ TEST_F(FastBrowseMembers, FlagsErrorsAndUnknownItems) {
     EXPECT_EQ(response.getlistobject(databrowse::BrowseResponse::f::messages, false)->size(), 1u);
 
     // The nested browse fails: the unknown item is a directory.
-    worker->m_privateTask->addPath(EvRestoreTask::kBrowsePathList, "/d");
-    CWorkerThreadHM::setNestedRequestRunner(this, [](EvMultiEntityRestoreTask*) { return false; });
+    fields(*worker).privateTask()->addPath(EvRestoreTask::kBrowsePathList, "/d");
+    CWorkerThreadHM::setNestedRequestRunner(
+        this, [](EvMultiEntityRestoreTask*, const CWorkerThreadHM::TNestedFrame&) { return false; });
     items = convert({item("x", 0x8)});
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(flagOf(items[0], databrowse::BrowseItemFlags::f::directory), 1);
@@ -224,12 +217,15 @@ TEST_F(FastBrowseMembers, FlagsErrorsAndUnknownItems) {
     // A nested browse that meets unknown items again: each level runs one more until the limit.
     int runs = 0;
     std::vector<std::string> paths;
-    CWorkerThreadHM::setNestedRequestRunner(this, [&](EvMultiEntityRestoreTask* task) {
+    CWorkerThreadHM::setNestedRequestRunner(this, [&](EvMultiEntityRestoreTask* task,
+                                                      const CWorkerThreadHM::TNestedFrame& frame) {
         ++runs;
         paths.push_back(task->getPath(EvRestoreTask::kBrowsePathList));
         EXPECT_NE(task->getOptions() & 0x2000, 0u);
+        EXPECT_EQ(frame.depth, runs);
         ProbeWorker nested;
-        nested.m_privateTask->addPath(EvRestoreTask::kBrowsePathList,
+        nested.setNestedFrame(frame);
+        fields(nested).privateTask()->addPath(EvRestoreTask::kBrowsePathList,
                                       task->getPath(EvRestoreTask::kBrowsePathList));
         databrowse::BrowseResponse r;
         FSRRestoreItem_90 again = item("y", 0x8);
@@ -260,7 +256,7 @@ TEST_F(FastBrowseMembers, SilentLauncherIsLeftAtTheBrowseIdleLimit) {
     capped.noLimitSeconds = 90;
     setZyNetOptions(capped);
     ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "nFastBrowseIdleLimitSec", 2));
-    worker->m_maHostName = "silentma";
+    fields(*worker).maHostName() = "silentma";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(worker->launchIndexService("hubmaster"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(45));
@@ -328,16 +324,16 @@ TEST_F(FastBrowseMembers, FilteredFindPatterns) {
         v->setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {value});
         return c;
     };
-    worker->m_queryList = std::make_unique<databrowse::Querylist>();
+    fields(*worker).queryList() = std::make_unique<databrowse::Querylist>();
     EXPECT_EQ(worker->generateRegExFor90EXMB(), "\\MB\\*\\**\\*\x12*\x12*\x12*\x12*");
     databrowse::Query q;
     q.setint64(databrowse::Query::f::type, 0);
     q.setlistobject(databrowse::Query::f::criteriaList,
                     {criterion(0, "abc"), criterion(6, "six"), criterion(8, "eight")});
-    worker->m_queryList->setlistobject(databrowse::Querylist::f::queries, {q});
-    worker->m_inputData.browsePath = "\\dir\\*";
+    fields(*worker).queryList()->setlistobject(databrowse::Querylist::f::queries, {q});
+    fields(*worker).inputData().browsePath = "\\dir\\*";
     EXPECT_EQ(worker->generateRegExFor90FS(), "\\dir\\abc");
-    worker->m_inputData.browsePath = "\\dir";
+    fields(*worker).inputData().browsePath = "\\dir";
     EXPECT_EQ(worker->generateRegExFor90FS(), "\\dir");
     EXPECT_EQ(worker->generateRegExFor90EXMB(), "\\MB\\*\\**\\*\x12*\x12*six*\x12*\x12*eight*");
 }
@@ -349,7 +345,7 @@ TEST_F(FastBrowseMembers, SubclientContentPages) {
     std::list<TSubclientPath> lines;
     for (const char* p : {"/a/one", "!/a/two", "/a/three", "/a/four", "/a/five"})
         lines.push_back({0, p, "", 0});
-    TInputData& in = worker->m_inputData;
+    TInputData& in = fields(*worker).inputData();
     in.appType = 29;
     auto answer = [&](uint32_t em, uint32_t skip, uint32_t pageSize) {
         destination = std::make_shared<EvRecordingDestination>();
@@ -380,7 +376,7 @@ TEST_F(FastBrowseMembers, SubclientContentPages) {
     EXPECT_EQ(names(r[0]).size(), 5u);
     EXPECT_EQ(flagOf(itemsOf(r[0])[1], databrowse::BrowseItemFlags::f::directory), 1);
 
-    worker->m_countTag = "count";
+    fields(*worker).countTag() = "count";
     r = answer(2, 2, 2);
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(names(r[0]), (std::vector<std::string>{"three", "four"}));
@@ -474,11 +470,11 @@ TEST_F(FastBrowseMembers, ExchangeWithAScriptedMediaAgent) {
         destination = std::make_shared<EvRecordingDestination>();
         EvReturnDestinations::registerDestination(kJob, destination);
         worker = std::make_unique<ProbeWorker>();
-        worker->m_privateTask->setJobId(kJob);
-        worker->m_maHostName = "mediaagent3";
-        worker->m_maClientName = "mediaagent3";
-        worker->m_maVersionText = "9.0";
-        worker->m_maVersion = 900;
+        fields(*worker).privateTask()->setJobId(kJob);
+        fields(*worker).maHostName() = "mediaagent3";
+        fields(*worker).maClientName() = "mediaagent3";
+        fields(*worker).maVersionText() = "9.0";
+        fields(*worker).maVersion() = 900;
         const bool ok = worker->fastBrowse();
         CWorkerThreadHM::setSessionPool(nullptr);
         return ok;

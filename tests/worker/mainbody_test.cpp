@@ -20,14 +20,13 @@
 #include "platform/tasks/evrestoretask.h"
 #include "tests/platform/db/tempdir.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "tests/support/worker/workertester.h"
 
 namespace {
 
 class BodyWorker : public CWorkerThreadHM {
 public:
     using CWorkerThreadHM::fillInputRecord;
-    using CWorkerThreadHM::m_browseRequest;
-    using CWorkerThreadHM::m_inputData;
     using CWorkerThreadHM::prefixTableViewPaths;
     using CWorkerThreadHM::setMediaAgentInternal;
 };
@@ -56,7 +55,7 @@ protected:
     }
     TInputData& filled() {
         worker->fillInputRecord(false);
-        return worker->m_inputData;
+        return fields(*worker).inputData();
     }
 
     TempDir dir;
@@ -115,15 +114,15 @@ TEST_F(MainBody, TableViewPathPrefixes) {
         bt->appType = appType;
         bt->browsePath = path;
         bt->options1 = flags;
-        worker->m_inputData.browsePath = path;
-        worker->m_inputData.value48 = 987654;  // an archive file the archive manager does not know
-        worker->m_inputData.value49 = 0x1;
+        fields(*worker).inputData().browsePath = path;
+        fields(*worker).inputData().value48 = 987654;  // an archive file the archive manager does not know
+        fields(*worker).inputData().value49 = 0x1;
         worker->prefixTableViewPaths();
-        return worker->m_inputData.browsePath;
+        return fields(*worker).inputData().browsePath;
     };
     constexpr uint64_t kAllowed = 0x80000000ULL;
     EXPECT_EQ(prefixed(22, "/ORCL/SCOTT", kAllowed), "/TblView/ORCL/SCOTT");
-    EXPECT_EQ(worker->m_inputData.value49 & 0x1, 0u) << "a later release browses without the exact index";
+    EXPECT_EQ(fields(*worker).inputData().value49 & 0x1, 0u) << "a later release browses without the exact index";
     EXPECT_EQ(prefixed(80, "/ORCL", kAllowed), "/TblView/ORCL");
     EXPECT_EQ(prefixed(22, "/ORCL", 0), "/ORCL") << "table view not allowed";
     EXPECT_EQ(prefixed(22, "/TblView/ORCL", kAllowed), "/TblView/ORCL");
@@ -137,9 +136,9 @@ TEST_F(MainBody, TableViewPathPrefixes) {
         bt->browsePath = browsePath;
         databrowse::BrowsePath p;
         p.setstring(databrowse::BrowsePath::f::path, first);
-        worker->m_browseRequest.setlistobject(databrowse::BrowseRequest::f::paths, {p});
+        fields(*worker).browseRequest().setlistobject(databrowse::BrowseRequest::f::paths, {p});
         worker->FixPathForTblViewBrowse();
-        return worker->m_browseRequest.getlistobject(databrowse::BrowseRequest::f::paths, false)
+        return fields(*worker).browseRequest().getlistobject(databrowse::BrowseRequest::f::paths, false)
             ->front()
             .getstring(databrowse::BrowsePath::f::path);
     };
@@ -164,12 +163,12 @@ TEST_F(MainBody, MediaAgentOfTheDataArchiveFile) {
     bt->copyPrecedence = 1;
 
     EXPECT_FALSE(worker->setMediaAgentInternal()) << "no data archive file";
-    worker->m_inputData.value48 = static_cast<uint64_t>(afile);
+    fields(*worker).inputData().value48 = static_cast<uint64_t>(afile);
     worker->setMediaAgentHost("");
     ASSERT_TRUE(worker->setMediaAgentInternal());
     EXPECT_NE(worker->getMediaAgentHost().find(agent), std::string::npos) << worker->getMediaAgentHost();
 
-    worker->m_inputData.value48 = 0;
+    fields(*worker).inputData().value48 = 0;
     bt->snapAfileId = static_cast<uint32_t>(afile);
     worker->setMediaAgentHost("");
     EXPECT_TRUE(worker->setMediaAgentInternal());

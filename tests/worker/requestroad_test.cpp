@@ -34,6 +34,7 @@
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/answers/browseanswers.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "tests/support/worker/workertester.h"
 #include "worker/naslivebrowseplugin.h"
 #include "worker/requestlog.h"
 
@@ -49,15 +50,6 @@ using hubtest::TAnswer;
 class ProbeWorker : public CWorkerThreadHM {
 public:
     using CWorkerThreadHM::decideSuperSearch;
-    using CWorkerThreadHM::m_countTag;
-    using CWorkerThreadHM::m_errorCode;
-    using CWorkerThreadHM::m_heldConfId;
-    using CWorkerThreadHM::m_indexBrowseRequest;
-    using CWorkerThreadHM::m_inputData;
-    using CWorkerThreadHM::m_outstandingRequests;
-    using CWorkerThreadHM::m_predictionClient;
-    using CWorkerThreadHM::m_predictor;
-    using CWorkerThreadHM::m_queryList;
 };
 
 class RequestRoad : public ::testing::Test {
@@ -265,8 +257,8 @@ TEST_F(RequestRoad, ReferencesAreExactWhateverTheStep) {
     std::shared_ptr<EvRecordingDestination> destination;
     auto runningTask = fileTask(destination, "/", session);
     ASSERT_EQ(running.getBrowseTask()->initBrowse(runningTask.get()), 1);
-    running.m_heldConfId = running.getBrowseTask()->getDataPtr()->confId;
-    ASSERT_EQ(running.m_heldConfId, session);
+    fields(running).heldConfId() = running.getBrowseTask()->getDataPtr()->confId;
+    ASSERT_EQ(fields(running).heldConfId(), session);
     ASSERT_EQ(cache->getConfRec(session, false)->getRefCount(), 1u);
 
     // Fails before opening anything (authentication of an unknown user) and with an empty path.
@@ -296,8 +288,8 @@ TEST_F(RequestRoad, TheChannelEndsWithTheEndResponse) {
     auto task = fileTask(destination, "/", "ending-session");
     ProbeWorker worker;
     ASSERT_EQ(worker.getBrowseTask()->initBrowse(task.get()), 1);
-    worker.m_heldConfId = worker.getBrowseTask()->getDataPtr()->confId;
-    worker.m_outstandingRequests = 1;
+    fields(worker).heldConfId() = worker.getBrowseTask()->getDataPtr()->confId;
+    fields(worker).outstandingRequests() = 1;
     EXPECT_FALSE(destination->ended());
     databrowse::BrowseResponse end;
     end.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
@@ -325,7 +317,7 @@ TEST_F(RequestRoad, ResponsesAndEnds) {
     EXPECT_TRUE(answersOf(*destination).empty());
 
     ASSERT_EQ(worker.getBrowseTask()->initBrowse(task.get()), 1);
-    worker.m_heldConfId = worker.getBrowseTask()->getDataPtr()->confId;
+    fields(worker).heldConfId() = worker.getBrowseTask()->getDataPtr()->confId;
     worker.processErrorMessage(databrowse::BROWSE_ERR_NONE, "first");
     worker.processErrorMessage(databrowse::BROWSE_ERR_PERMISSION, nullptr);
     worker.sendErrorToBrowse();  // last code 0: nothing
@@ -333,7 +325,7 @@ TEST_F(RequestRoad, ResponsesAndEnds) {
     warning.setint64(databrowse::BrowseError::f::errorCode, 23);
     warning.setstring(databrowse::BrowseError::f::errorMessage, "powering on");
     worker.sendWarningToBrowse(warning);
-    worker.m_outstandingRequests = 2;
+    fields(worker).outstandingRequests() = 2;
     EXPECT_FALSE(worker.processEndMessage("<databrowse_BrowseResponse respType=\"5\"/>"));
     EXPECT_TRUE(worker.processEndMessage(nullptr));
     worker.sendEndResponse();
@@ -365,21 +357,21 @@ TEST_F(RequestRoad, ResponsesAndEnds) {
     unsigned int op = 0;
     const std::pair<uint32_t, unsigned> counts[] = {{0x107, 8}, {2, 1}, {3, 1}, {6, 5}};
     for (const auto& [em, expected] : counts) {
-        worker.m_inputData.emFunction = em;
+        fields(worker).inputData().emFunction = em;
         EXPECT_TRUE(worker.emRequiresCount(op));
         EXPECT_EQ(op, expected);
     }
-    worker.m_inputData.emFunction = 4;
+    fields(worker).inputData().emFunction = 4;
     EXPECT_FALSE(worker.emRequiresCount(op));
     EXPECT_EQ(op, 0xFFFFFFFFu);
     worker.getBrowseTask()->getDataPtr()->options |= 0x2;
-    worker.m_inputData.emFunction = 7;
+    fields(worker).inputData().emFunction = 7;
     op = 0;
     EXPECT_FALSE(worker.emRequiresCount(op));
     EXPECT_EQ(op, 0u);
 
     databrowse::BrowseResponse response;
-    worker.m_countTag = "count-tag";
+    fields(worker).countTag() = "count-tag";
     worker.addCountResponse(1234, response);
     CNMessageBase* result = response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
     ASSERT_NE(result, nullptr);
@@ -625,7 +617,7 @@ TEST_F(RequestRoad, MonorunFindNamesItsSolrCloud) {
         worker.getExternalBrowseReq()->getObjectAccessor(Indexing::ExternalBrowseReq::f::ciBrowseReq, false);
     EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::solrCloud), 1);
     EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::userId), world.adminUser);
-    EXPECT_EQ(worker.m_indexBrowseRequest.getstring(Indexing::BrowseReq::f::solrCloudDetails), "sc");
+    EXPECT_EQ(fields(worker).indexBrowseRequest().getstring(Indexing::BrowseReq::f::solrCloudDetails), "sc");
     expectNoReferences("monorun-find");
 
     // The content-index decision alone, for a task that names no user.
@@ -634,7 +626,7 @@ TEST_F(RequestRoad, MonorunFindNamesItsSolrCloud) {
         p->setTaskParameters(1, 0, 0, 0, 2, world.fileClient, backupSetId, 0, 0, 0, 137, 0, 0, 0);
         p->setSubClientId(world.fileSubclient);
         p->setBrowseOpType(databrowse::BROWSE_OP_FIND);
-        probe.m_queryList = std::make_unique<databrowse::Querylist>(reportFilter());
+        fields(probe).queryList() = std::make_unique<databrowse::Querylist>(reportFilter());
         databrowse::BrowseRequest* request = probe.getBrowseReqV2();
         CNMessageBase* user = request->getObjectAccessor(databrowse::BrowseRequest::f::caller, true)
                                   ->getObjectAccessor(ZyEntities::Msg74::f::user, true);
@@ -698,7 +690,7 @@ TEST_F(RequestRoad, IndexPredictionOfCycles) {
     auto task = fileTask(destination, "/", "prediction");
     ProbeWorker worker;
     ASSERT_EQ(worker.getBrowseTask()->initBrowse(task.get()), 1);
-    worker.m_heldConfId = worker.getBrowseTask()->getDataPtr()->confId;
+    fields(worker).heldConfId() = worker.getBrowseTask()->getDataPtr()->confId;
     std::vector<zydb::DbValue> row;
     ASSERT_EQ(
         hubdb::threadQueryFirstRow("SELECT f.id, f.kelmarchId FROM archFile f JOIN APP_Application a ON "
@@ -708,24 +700,24 @@ TEST_F(RequestRoad, IndexPredictionOfCycles) {
     Indexing::BackupCycle cycle;
     cycle.setint64(Indexing::BackupCycle::f::afile, row[0].asInt());
     cycle.setint64(Indexing::BackupCycle::f::kelmarchId, row[1].asInt());
-    worker.m_indexBrowseRequest.setlistobject(Indexing::BrowseReq::f::backupCycles, {cycle});
-    ASSERT_EQ(worker.m_predictionClient.init(task.get(), false), 0);
-    ASSERT_EQ(worker.m_predictor.init(&worker.m_predictionClient,
+    fields(worker).indexBrowseRequest().setlistobject(Indexing::BrowseReq::f::backupCycles, {cycle});
+    ASSERT_EQ(fields(worker).predictionClient().init(task.get(), false), 0);
+    ASSERT_EQ(fields(worker).predictor().init(&fields(worker).predictionClient(),
                                       worker.getBrowseTask()->getDataPtr()->restoreReturn),
               0);
 
     // Without the prediction option nothing is located, nothing sent.
     EXPECT_EQ(worker.doIndexPrediction(), 1);
-    EXPECT_FALSE(worker.m_predictionClient.haveLocationData());
+    EXPECT_FALSE(fields(worker).predictionClient().haveLocationData());
     worker.getBrowseTask()->getDataPtr()->options |= 1ULL << 38;
     EXPECT_TRUE(worker.processEndMessage(nullptr));
-    ASSERT_EQ(worker.m_predictionClient.getIndexLocationListPtr()->size(), 1u);
-    EXPECT_EQ(worker.m_predictionClient.getIndexLocationListPtr()->front().flags, 2u);
+    ASSERT_EQ(fields(worker).predictionClient().getIndexLocationListPtr()->size(), 1u);
+    EXPECT_EQ(fields(worker).predictionClient().getIndexLocationListPtr()->front().flags, 2u);
     worker.getBrowseTask()->getDataPtr()->restoreReturn->dumpBuffer(9);
     const auto answers = answersOf(*destination);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0].type, 1);
-    EXPECT_FALSE(worker.m_predictionClient.isIncompleteMediaList());
+    EXPECT_FALSE(fields(worker).predictionClient().isIncompleteMediaList());
     expectNoReferences("prediction");
 }
 

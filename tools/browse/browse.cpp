@@ -16,6 +16,7 @@
 
 #include "platform/log/evdebug.h"
 #include "tools/browse/consolesession.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
     const bool showProgress = options.progress && isatty(STDERR_FILENO);
     size_t shown = 0;
     TConsoleResult result;
-    const auto started = std::chrono::steady_clock::now();
+    const auto started = CHubClock::real().steadyNow();
     const int rc = session.run(
         result,
         [&](size_t items) {
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
         isatty(STDIN_FILENO) ? std::function<bool(const std::string&)>(askOnTerminal) : nullptr);
     if (shown > 0) std::fputs("\n", stderr);
     const long long elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+        std::chrono::duration_cast<std::chrono::milliseconds>(CHubClock::real().steadyNow() - started)
             .count();
     // One line per command in the console's log: who asked, the road, the outcome and how long it took.
     EvDebug log(nullptr);

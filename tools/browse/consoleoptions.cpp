@@ -9,6 +9,7 @@
 #include "platform/entities/apptypes.h"
 #include "platform/msg/criteriaoperators.h"
 #include "tools/browse/consoleoutput.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -643,7 +644,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
     CNMessageBase* range = r.getObjectAccessor(R::timeRange, true);
     const long long to = o.command == EConsoleCommand::kVersions ? o.to : o.at;
     range->setint64(databrowse::BrowseTimeRange::f::toTime,
-                    to > 0 ? to : static_cast<long long>(std::time(nullptr)));
+                    to > 0 ? to : CHubClock::real().epochSeconds());
     if (o.command == EConsoleCommand::kVersions)
         range->setint64(databrowse::BrowseTimeRange::f::fromTime, o.from);
 

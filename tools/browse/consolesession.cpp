@@ -36,6 +36,7 @@
 #include "platform/net/zyondemand_client.h"
 #include "platform/security/evsecuritymgr.h"
 #include "tools/hubmaster/hostbrowse.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -482,7 +483,7 @@ std::string CConsoleSession::explainTokenRefusal(const std::string& token, const
         return "the token is damaged (its visible part does not decode): " + renew;
     long long expires = 0;
     if (parts.size() == 5) expires = std::atoll(parts[3].c_str());
-    if (expires > 0 && expires <= static_cast<long long>(std::time(nullptr)))
+    if (expires > 0 && expires <= CHubClock::real().epochSeconds())
         return "the token expired at " + timeText(expires) + ": " + renew;
     return "the token was not issued by this Hubmaster as it stands: it was changed or forged, or issued "
            "before the Hubmaster's token key changed (a rebuilt world)" +
@@ -494,7 +495,7 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
                                 const std::function<bool(const std::string&)>& confirm) {
     // --timeout bounds the whole command: every exchange of it, with the Hubmaster and the media agents,
     // ends by this deadline whatever time each one is given.
-    const CZyNetDeadlineScope deadline(std::chrono::steady_clock::now() +
+    const CZyNetDeadlineScope deadline(CHubClock::real().steadyNow() +
                                        std::chrono::seconds(m_options.timeoutSeconds));
     if (m_options.session.empty()) m_options.session = newSessionId();
     result.session = m_options.session;

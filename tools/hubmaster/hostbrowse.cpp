@@ -22,6 +22,7 @@
 #include "platform/tasks/erasebookings.h"
 #include "platform/tasks/evreturndestination.h"
 #include "platform/threads/sessionport.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -97,8 +98,8 @@ public:
     // The caller sends nothing while it waits: anything arriving on its connection (its close
     // included) means it left.
     bool waitForEnd(CZyNetwork& session, const std::function<bool()>& draining) {
-        const auto limit = std::chrono::steady_clock::now() + kAnswerLimit;
-        while (std::chrono::steady_clock::now() < limit) {
+        const auto limit = CHubClock::real().steadyNow() + kAnswerLimit;
+        while (CHubClock::real().steadyNow() < limit) {
             {
                 CHubMutexLock lock(m_mutex);
                 if (m_ended || m_callerGone) break;
@@ -419,7 +420,7 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
                                std::string(kServiceName));
         return;
     }
-    const auto started = std::chrono::steady_clock::now();
+    const auto started = CHubClock::real().steadyNow();
     const long long jobId = nextJobId();
     auto forwarder = std::make_shared<CForwarder>(session);
     {
@@ -452,7 +453,7 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     CNMessageBase* session_ =
         request.isSet(R::session) ? request.getObjectAccessor(R::session, false) : nullptr;
     const long long ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+        std::chrono::duration_cast<std::chrono::milliseconds>(CHubClock::real().steadyNow() - started)
             .count();
     logLine("browse of session [" +
             (session_ ? session_->getstring(databrowse::BrowseSession::f::sessionId) : "") + "] by user [" +

@@ -19,6 +19,7 @@
 #include "tools/mediaagent/answerstops.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 #include "tools/mediaagent/v2answer.h"
+#include "platform/threads/hubclock.h"
 
 namespace mediaagent {
 
@@ -321,13 +322,13 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
     // how it ended (refusals with their reason), the items answered and the time taken.
     TRequestLine line;
     t_request = &line;
-    const auto started = std::chrono::steady_clock::now();
+    const auto started = CHubClock::real().steadyNow();
     serveOne(session, message);
     t_request = nullptr;
     if (line.what.empty()) return;
     const std::string peer = TPeerRule::peerName(session);
     const long long ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+        std::chrono::duration_cast<std::chrono::milliseconds>(CHubClock::real().steadyNow() - started)
             .count();
     EvDebug log(nullptr);
     log.setPrefixMessage("MEDIAAGENT");

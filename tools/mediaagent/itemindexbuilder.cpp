@@ -15,6 +15,7 @@
 #include "platform/msg/msg_classes.h"
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/sqlitestmt.h"
+#include "platform/threads/hubclock.h"
 
 namespace mediaagent {
 
@@ -473,7 +474,7 @@ std::string TIndexScale::text() const {
 bool buildItemIndex(const std::string& path, const TAgentPlan& plan, const TIndexScale& scale,
                     std::string& error, TBuildStats* stats) {
     namespace fs = std::filesystem;
-    const auto started = std::chrono::steady_clock::now();
+    const auto started = CHubClock::real().steadyNow();
     const std::string temporary = path + ".building-" + std::to_string(getpid());
     std::error_code ec;
     fs::remove(temporary, ec);
@@ -533,7 +534,7 @@ bool buildItemIndex(const std::string& path, const TAgentPlan& plan, const TInde
     if (stats) {
         stats->entries = entries;
         stats->versions = versions;
-        stats->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        stats->seconds = std::chrono::duration<double>(CHubClock::real().steadyNow() - started).count();
     }
     return true;
 }

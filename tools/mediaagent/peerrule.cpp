@@ -17,6 +17,7 @@
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork.h"
 #include "tools/mediaagent/sqlitestmt.h"
+#include "platform/threads/hubclock.h"
 
 namespace mediaagent {
 
@@ -34,7 +35,7 @@ bool TPeerRule::isHubmaster(const CZyNetwork& session) const {
 
 long long CSignatureLedger::nextWholeSecond() {
     using namespace std::chrono;
-    const auto now = system_clock::now();
+    const auto now = CHubClock::real().wallNow();
     const auto next = ceil<seconds>(now + nanoseconds(1));
     std::this_thread::sleep_until(next);
     return duration_cast<seconds>(next.time_since_epoch()).count();

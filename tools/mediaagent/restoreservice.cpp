@@ -11,6 +11,7 @@
 #include "platform/restoreproto/fsr_records.h"
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/progress.h"
+#include "platform/threads/hubclock.h"
 
 namespace mediaagent {
 
@@ -360,7 +361,7 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
         evTaggedLog(kTag, 0, true, "restore session %lld: %s", handle, error.c_str());
     }
     TAsk ask = readRequest(s.request);
-    const auto started = std::chrono::steady_clock::now();
+    const auto started = CHubClock::real().steadyNow();
     const uint64_t itemsBefore = s.itemsSent;
     evTaggedLog(
         kTag, 1, false,
@@ -517,7 +518,7 @@ bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network)
         userNameOf(s.request, s.userId).c_str(), static_cast<unsigned long long>(s.userId),
         static_cast<unsigned long long>(s.itemsSent - itemsBefore),
         static_cast<long long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+            std::chrono::duration_cast<std::chrono::milliseconds>(CHubClock::real().steadyNow() - started)
                 .count()));
     return true;
 }

@@ -1,4 +1,4 @@
-#include "framework/apptypes.h"
+#include "framework/filesystemtypes.h"
 
 #include "platform/entities/apptypes.h"
 

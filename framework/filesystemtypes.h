@@ -1,5 +1,4 @@
-// The framework's application-type classes: which agents are file-system agents. Pure functions;
-// any thread.
+// Which agents are the framework's file-system agents. Pure functions; any thread.
 #pragma once
 
 // True for the file-system agents (apptype::family::kFileSystem).
