@@ -66,7 +66,10 @@ void releaseRecord(TDirectTask& t) {
     if (!g_poConfMgr) return;
     CConfRecordRef record = g_poConfMgr->holdConfRec(t.task->getbrowseSessionGUID());
     if (!record) return;
-    record->removeWorkerFromConf(t.worker->getWorkerId());
+    CWorkerAccess access(*t.worker);  // the worker's state is read under its lock, as during its run
+    const std::string workerId = t.worker->getWorkerId();
+    access.release();
+    record->removeWorkerFromConf(workerId);
     const std::string id = record->getId();
     record.release();
     g_poConfMgr->deleteConfRec(id);
@@ -76,9 +79,11 @@ void releaseRecord(TDirectTask& t) {
 // is remembered with its owner and media agent, so that its stop can still be judged and sent on.
 bool rememberHandOver(TDirectTask& t) {
     CHandedOverSessions::TSession handed;
+    CWorkerAccess access(*t.worker);  // the worker's state is read under its lock, as during its run
     const std::string guid = t.worker->getBrowseSessionGuid();
     if (guid.empty() || !t.worker->getSessionOwner(handed.owner)) return false;
     handed.mediaAgent = t.worker->getMediaAgentHost();
+    access.release();
     unsigned keep = static_cast<unsigned>(CHandedOverSessions::kDefaultKeep.count());
     // As long as an asynchronous browse may wait for its media agent.
     ZYPlatformInfo::getNumber("EventManager", CControllerThreadHM::kIdleLimitName, &keep);
@@ -112,7 +117,12 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
         if (sent.IsError()) {
             log.debugLvl(0, "Failed to send browse response back to caller with error [%s]",
                          sent.AsString().c_str());
-            if (handOver) CHandedOverSessions::instance().forget(t.worker->getBrowseSessionGuid());
+            if (handOver) {
+                CWorkerAccess access(*t.worker);
+                const std::string guid = t.worker->getBrowseSessionGuid();
+                access.release();
+                CHandedOverSessions::instance().forget(guid);
+            }
         }
     }
     // One line per browse on this road: who asked, what the caller got, and how long it took.
