@@ -548,13 +548,13 @@ protected:
     // The proven names of the media agents this worker sent requests to: only they may answer it.
     // Under the worker's lock.
     std::set<std::string> m_answerPeers GUARDED_BY(m_workerLock);
-    std::string m_maFoundUp
-        GUARDED_BY(m_workerLock);  // the media agent this request found up (not power-managed, or powered on)
-    CConfRecord::TOwner m_sessionOwner
-        GUARDED_BY(m_workerLock);  // set with m_hasSessionOwner by the browse task's set-up
+    // The media agent this request found up (not power-managed, or powered on).
+    std::string m_maFoundUp GUARDED_BY(m_workerLock);
+    // Set with m_hasSessionOwner by the browse task's set-up.
+    CConfRecord::TOwner m_sessionOwner GUARDED_BY(m_workerLock);
     bool m_hasSessionOwner GUARDED_BY(m_workerLock) = false;
-    std::string m_indexBackupSetName
-        GUARDED_BY(m_workerLock);  // first half of the key of a cached index-service session
+    // First half of the key of a cached index-service session.
+    std::string m_indexBackupSetName GUARDED_BY(m_workerLock);
     std::string m_indexDbName GUARDED_BY(m_workerLock);  // second half of that key
     uint32_t m_maVersion GUARDED_BY(m_workerLock) = 0;   // above 999: release 10.0 or later
     std::string m_maVersionText GUARDED_BY(m_workerLock);
@@ -574,8 +574,8 @@ protected:
     char m_errorText[kErrorTextSize] GUARDED_BY(m_workerLock) = {};
     databrowse::BrowseErrorCode m_errorCode GUARDED_BY(m_workerLock) = databrowse::BROWSE_ERR_NONE;
     ZyCriticalSection m_workerLock;
-    int32_t m_outstandingRequests GUARDED_BY(m_workerLock) =
-        0;  // index-service requests whose end has not arrived
+    // Index-service requests whose end has not arrived.
+    int32_t m_outstandingRequests GUARDED_BY(m_workerLock) = 0;
     uint32_t m_samplingCounter GUARDED_BY(m_workerLock) = 1;
     std::unique_ptr<databrowse::Querylist> m_queryList GUARDED_BY(m_workerLock);
     std::unique_ptr<Indexing::ExternalBrowseReq> m_externalBrowseRequest GUARDED_BY(m_workerLock);
@@ -599,8 +599,8 @@ protected:
     databrowse::IMAPReq* m_imapRequest GUARDED_BY(m_workerLock) = nullptr;  // never owned
     bool m_exchangeMonorun GUARDED_BY(m_workerLock) = false;
     std::string m_userObjectId GUARDED_BY(m_workerLock);
-    std::string m_browseFindPattern
-        GUARDED_BY(m_workerLock);  // the incoming task's filter, kept by normalisation
+    // The incoming task's filter, kept by normalisation.
+    std::string m_browseFindPattern GUARDED_BY(m_workerLock);
     bool m_appMining GUARDED_BY(m_workerLock) = false;
     bool m_appMiningFromGui GUARDED_BY(m_workerLock) = false;
     App::IdxDbEngineType m_idxDbEngineType GUARDED_BY(m_workerLock) = App::IDX_DB_ENGINE_CTREE;
@@ -647,8 +647,8 @@ protected:
     bool minedSiteBackedUp() REQUIRES(m_workerLock);
     // The answer of every browse for a time before the first backup: false with the error state set.
     bool noBackupsBy(int64_t time) REQUIRES(m_workerLock);
-    unsigned long m_miningLocale GUARDED_BY(m_workerLock) =
-        0;  // the caller's locale, for the texts of the mining road
+    // The caller's locale, for the texts of the mining road.
+    unsigned long m_miningLocale GUARDED_BY(m_workerLock) = 0;
     // The mining service's pool this browse sent through: the instance it launched is given back when
     // the worker goes, whatever ended the browse (its answers' end, an error, a stop, the idle limit).
     CODSPoolHold m_miningPoolHold GUARDED_BY(m_workerLock);
@@ -722,17 +722,16 @@ protected:
     bool findUserProfiles(long clientId, App::GetClientsUserProfilesResp& reply, bool syncUser)
         REQUIRES(m_workerLock);
 
-    CReplyChannel m_replyChannel
-        GUARDED_BY(m_workerLock);  // the end of the answer: sent, held back, the count pass
+    // The end of the answer: sent, held back, the count pass.
+    CReplyChannel m_replyChannel GUARDED_BY(m_workerLock);
     std::string m_heldConfId GUARDED_BY(m_workerLock);  // the configuration reference this request holds
-    std::string m_backupSetGuid
-        GUARDED_BY(m_workerLock);  // backup set of an indexing-v2 browse (indexing information)
-    std::unique_ptr<SuperBrowseManager> m_ciPlanner
-        GUARDED_BY(m_workerLock);  // the planner of a content-index request
-    unsigned long long m_callerJobId GUARDED_BY(m_workerLock) =
-        0;  // the incoming task's job id and options, for the
-    unsigned long long m_callerOptions GUARDED_BY(m_workerLock) =
-        0;  // stand-by channel before the private task has them
+    // Backup set of an indexing-v2 browse (indexing information).
+    std::string m_backupSetGuid GUARDED_BY(m_workerLock);
+    // The planner of a content-index request.
+    std::unique_ptr<SuperBrowseManager> m_ciPlanner GUARDED_BY(m_workerLock);
+    // The incoming task's job id and options, for the stand-by channel before the private task has them.
+    unsigned long long m_callerJobId GUARDED_BY(m_workerLock) = 0;
+    unsigned long long m_callerOptions GUARDED_BY(m_workerLock) = 0;
 
     // ---- the index-service road (worker/indexsession.cpp)
     // Starts the index service through the media agent's launcher; false with the error text set.
