@@ -59,7 +59,7 @@ bool CWorkerThreadHM::initLiveMachineBrowse(EvMultiEntityRestoreTask* task) {
     const int backupSetId = static_cast<int>(entity->getint64(G::backupsetId));
     const int entityAppType = static_cast<int>(entity->getint64(G::applicationId));
     const int clientId = static_cast<int>(entity->getint64(G::clientId));
-    auto fail = [this](const std::string& text) {
+    auto fail = [this](const std::string& text) REQUIRES(m_workerLock) {
         setLastError(databrowse::BROWSE_ERR_REQUEST_PROCESSING, text);
         return false;
     };

@@ -270,7 +270,7 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
     // Data before the upgrade are read in the older layout; every way out passes the end user's filter
     // through the last check.
     bool olderLayoutFilter = false;
-    auto olderLayout = [&]() {
+    auto olderLayout = [&]() REQUIRES(m_workerLock) {
         const long fromTime = task->getFromTime();
         const long toTime = task->getToTime();
         const databrowse::BrowseOperation op = task->getBrowseOpType();

@@ -119,18 +119,20 @@ bool isViewLinkCriterion(CNMessageBase& criterion) {
 }
 
 // The client runs on its worker's road, under the worker's lock (vsaBrowseRequest); the analysis cannot
-// tell that the worker behind m_worker is the one whose lock the road holds.
+// tell that the worker behind m_worker is the one whose lock the road holds. The same holds for the
+// client's members that reach the worker, which are exempt for it.
 void expectAnswersOf(CWorkerThreadHM& worker, CZyNetwork& session) NO_THREAD_SAFETY_ANALYSIS {
     worker.expectAnswersFrom(session);
 }
 
 }  // namespace
 
-databrowse::BrowseRequest& CBrowseVSAClient::request() {
+databrowse::BrowseRequest& CBrowseVSAClient::request() NO_THREAD_SAFETY_ANALYSIS {
     return *m_worker->getBrowseReqV2();
 }
 
-CUxError CBrowseVSAClient::Initialize(EvMultiEntityRestoreTask* task, CWorkerThreadHM* worker) {
+CUxError CBrowseVSAClient::Initialize(EvMultiEntityRestoreTask* task,
+                                      CWorkerThreadHM* worker) NO_THREAD_SAFETY_ANALYSIS {
     CBrowseLog log(kTag);
     if (!task || !worker) return vsaError("No task or worker to browse virtual machines with");
     m_task = task;
@@ -151,7 +153,7 @@ CUxError CBrowseVSAClient::Initialize(EvMultiEntityRestoreTask* task, CWorkerThr
     return CUxError::Success();
 }
 
-void CBrowseVSAClient::GenerateBrowseSessionGuid() {
+void CBrowseVSAClient::GenerateBrowseSessionGuid() NO_THREAD_SAFETY_ANALYSIS {
     const char* current = m_task->getbrowseSessionGUID();
     if (current && *current) {
         m_browseSessionGuid = current;
@@ -177,7 +179,7 @@ bool CBrowseVSAClient::BrowseFromHMDB() {
     return !first || !*first || IsRootPath(first);
 }
 
-bool CBrowseVSAClient::IsAPIInitialize() {
+bool CBrowseVSAClient::IsAPIInitialize() NO_THREAD_SAFETY_ANALYSIS {
     if (!m_worker->isDirectAPI()) return false;
     CNMessageBase* options = childOf(&request(), R::options);
     if (intOf(options, databrowse::BrowseOptions::f::at80_80) != 0) return false;
@@ -290,7 +292,8 @@ CUxError CBrowseVSAClient::BrowseRoot() {
     return SendResponseBack(response);
 }
 
-CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid, const std::string& vmPath) {
+CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
+                                      const std::string& vmPath) NO_THREAD_SAFETY_ANALYSIS {
     CBrowseLog log(kTag);
     databrowse::BrowseRequest& parent = request();
     const long parentBackupSet = m_task->getBackupSetId();
@@ -440,7 +443,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid, const std::string
     return CUxError::Success();
 }
 
-CUxError CBrowseVSAClient::SendResponseBack(databrowse::BrowseResponse& response) {
+CUxError CBrowseVSAClient::SendResponseBack(databrowse::BrowseResponse& response) NO_THREAD_SAFETY_ANALYSIS {
     CBrowseLog log(kTag);
     if (m_worker->isDirectAPI()) {
         m_worker->setBrowseFromHMDB(true);
@@ -471,7 +474,8 @@ CUxError CBrowseVSAClient::SendResponseBack(databrowse::BrowseResponse& response
     return CUxError::Success();
 }
 
-CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& vmGuids) {
+CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& vmGuids)
+    NO_THREAD_SAFETY_ANALYSIS {
     CBrowseLog log(kTag);
     databrowse::BrowseRequest find = request();
     CNMessageBase* times = find.getObjectAccessor(R::timeRange, true);

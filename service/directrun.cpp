@@ -71,7 +71,10 @@ void releaseRecord(TDirectTask& t) {
     if (!g_poConfMgr) return;
     CConfRecordRef record = g_poConfMgr->holdConfRec(t.task->getbrowseSessionGUID());
     if (!record) return;
-    record->removeWorkerFromConf(t.worker->getWorkerId());
+    CWorkerAccess access(*t.worker);  // the worker's state is read under its lock, as during its run
+    const std::string workerId = t.worker->getWorkerId();
+    access.release();
+    record->removeWorkerFromConf(workerId);
     const std::string id = record->getId();
     record.release();
     g_poConfMgr->deleteConfRec(id);
@@ -83,9 +86,12 @@ void releaseRecord(TDirectTask& t) {
 // not handed over (its request is refused instead). True when it was handed over.
 bool rememberHandOver(TDirectTask& t, CBrowseLog& log) {
     CConfRecord::TOwner owner;
+    CWorkerAccess access(*t.worker);  // the worker's state is read under its lock, as during its run
     const std::string guid = t.worker->getBrowseSessionGuid();
     if (guid.empty() || !t.worker->getSessionOwner(owner)) return false;
-    switch (rememberHandedOverSession(guid, owner, t.worker->getMediaAgentHost())) {
+    const std::string mediaAgent = t.worker->getMediaAgentHost();
+    access.release();
+    switch (rememberHandedOverSession(guid, owner, mediaAgent)) {
         case CHandedOverSessions::ERemembered::kKept:
             return true;
         case CHandedOverSessions::ERemembered::kOtherOwner:
@@ -146,7 +152,12 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
         if (sent.IsError()) {
             log.debugLvl(0, "Failed to send browse response back to caller with error [%s]",
                          sent.AsString().c_str());
-            if (handOver) CHandedOverSessions::instance().forget(t.worker->getBrowseSessionGuid());
+            if (handOver) {
+                CWorkerAccess access(*t.worker);
+                const std::string guid = t.worker->getBrowseSessionGuid();
+                access.release();
+                CHandedOverSessions::instance().forget(guid);
+            }
         }
     }
     // One line per browse on this road: who asked, what the caller got, and how long it took.

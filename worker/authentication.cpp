@@ -177,7 +177,7 @@ bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TReque
 
     // A direct caller without a user name: the rule for such callers decides; a valid token makes its
     // user the task's user, whose own rights are then checked like any other user's.
-    auto directCaller = [&]() -> TDirectCallerDecision::Verdict {
+    auto directCaller = [&]() REQUIRES(m_workerLock) -> TDirectCallerDecision::Verdict {
         TDirectCaller caller;
         caller.checkClientMap = m_checkClientMap;
         caller.act = isEraseOperation(task->getBrowseOpType()) ? EDirectCallerAct::kActAsUser
@@ -231,7 +231,7 @@ bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TReque
     // only then is the web server's client looked up.
     const bool ciReport =
         task->getBrowseOpType() == databrowse::BROWSE_OP_CONTENT_INDEX_REPORT && task->getCICloudId() > 0;
-    auto reportClient = [&]() {
+    auto reportClient = [&]() REQUIRES(m_workerLock) {
         if (!ciReport || auth.authFailed) return true;
         auth.findMode = 4;
         const std::string host = task->getWebServerHostName();

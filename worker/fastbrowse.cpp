@@ -150,7 +150,7 @@ bool CWorkerThreadHM::fastBrowse() {
     }
     log.debugLvl(8, "fast browse session with mediaagent [%s] was established", m_maHostName.c_str());
 
-    auto finish = [&](bool result) {
+    auto finish = [&](bool result) REQUIRES(m_workerLock) {
         if (m_discardSession && m_session->IsConnected()) {
             // Whatever the media agent still sends belongs to this browse: the session must not serve
             // another.
@@ -165,7 +165,7 @@ bool CWorkerThreadHM::fastBrowse() {
         m_session = nullptr;
         return result;
     };
-    auto fail = [&](const char* what, int messageId) {
+    auto fail = [&](const char* what, int messageId) REQUIRES(m_workerLock) {
         log.debugLvl(0, "%s", what);
         setErrorMessage(message(messageId, m_maClientName));
         return finish(false);

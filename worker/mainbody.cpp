@@ -346,7 +346,7 @@ CStepResult CWorkerThreadHM::runNasLiveBrowsePlugin(bool noErrors, bool& dbAnswe
     }
     // A request without errors of its own (noErrors: a nested one) still carries its reason: the
     // controller only logs it then.
-    auto noSnapshot = [this] {
+    auto noSnapshot = [this]() REQUIRES(m_workerLock) {
         EvMessageContainer message;
         message.SetMessageID(evmsg::kNoNasMountParameters, true);
         return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, localisedText(message));

@@ -86,7 +86,7 @@ int CWorkerThreadHM::doBrowseBySubclients(EvMessageContainer&, TInputData* input
     const uint32_t pageSize = input->pageSize;
     unsigned int countOperation = 0;
     // A page is full: the caller gets the number of lines with it when it asked for a count.
-    auto pageFull = [&](uint32_t sent) {
+    auto pageFull = [&](uint32_t sent) REQUIRES(m_workerLock) {
         if (sent != pageSize || !emRequiresCount(countOperation)) return false;
         if (!m_countTag.empty()) addCountResponse(static_cast<long long>(n), response);
         return true;

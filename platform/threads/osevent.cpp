@@ -48,7 +48,6 @@ bool OSEvent::Wait(unsigned int milliseconds) {
         hubthreads::logFailure("OSEvent", "Wait: the object holds no event");
         return false;
     }
-    using Clock = std::chrono::steady_clock;
     const bool unlimited = milliseconds == FXEvent::kInfinite;
     const auto deadline = CHubClock::real().steadyNow() + std::chrono::milliseconds(unlimited ? 0 : milliseconds);
     unsigned failures = 0;
