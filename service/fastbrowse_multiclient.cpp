@@ -10,6 +10,7 @@
 #include "fbDebug/fbdebug.h"
 #include "framework/browseutils.h"
 #include "framework/headerconstants.h"
+#include "planning/browsetask.h"
 #include "planning/handedover.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/entities/zyclient.h"
@@ -420,8 +421,12 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
 
     // The caller reads the answers from the media agent: the session is remembered with its owner and
     // that agent before the caller can present the request, so that its stop is judged and sent on.
+    // The request names its owner as the worker's own do, so that the owner's stop ends its answer there.
+    prepared.getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::userId, userId);
+    prepared.setstring(R::userName, legacyUserText(static_cast<uint64_t>(userId), userName));
     CConfRecord::TOwner owner;
     owner.userId = userId;
+    owner.userName = userName;
     owner.callerClientId = userId > 0 ? 0 : callerClientId;
     owner.clientId = firstClientOf(*request);
     const std::string guid = sessionGuid(*request);

@@ -26,6 +26,7 @@
 #include "service/routerentities.h"
 #include "worker/authentication.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "worker/odssessioncache.h"
 
 // Created when the library is loaded, in this order; no thread starts before fastBrowseHMInitialize.
 ZyNetworkPoP* g_poSessionPool = new ZyNetworkPoP();
@@ -167,6 +168,8 @@ extern "C" int fastBrowseHMCleanUp() {
     joinIfStarted(g_poControllerThreadHM);
     joinIfStarted(g_poBrowseRouterThreadHM);
     joinIfStarted(g_poAdminThreadHM);
+    // Mining instances kept for a next page end with the service.
+    ODSSessionCache::Instance()->endGraces();
 
     delete std::exchange(g_poControllerThreadHM, nullptr);
     delete std::exchange(g_poBrowseRouterThreadHM, nullptr);

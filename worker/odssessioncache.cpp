@@ -237,6 +237,20 @@ void ODSSessionCache::startGrace(const std::string& key, const PoolPtr& pool) {
     m_graceChanged.notify_all();
 }
 
+void ODSSessionCache::endGraces() {
+    std::thread reaper;
+    {
+        CHubMutexLock lock(m_lock);
+        std::vector<std::pair<std::string, PoolPtr>> graced;
+        for (const auto& [key, pool] : m_pools)
+            if (pool->inGrace) graced.emplace_back(key, pool);
+        for (const auto& [key, pool] : graced) retire(key, pool);
+        reaper = std::move(m_reaper);
+    }
+    m_graceChanged.notify_all();  // the reaper finds nothing left in grace and ends
+    if (reaper.joinable()) reaper.join();
+}
+
 void ODSSessionCache::reapGraced() {
     CHubMutexLock lock(m_lock);
     while (!m_stopping) {

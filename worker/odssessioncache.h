@@ -59,6 +59,9 @@ public:
     // puts the key's pool in grace, and a hold taken within the grace keeps it.
     void holdKey(const std::string& key);
     void dropKey(const std::string& key);
+    // Ends every pool in grace now, and the reaper with them: the service is cleaning up, and nothing
+    // launched for it may outlive it.
+    void endGraces();
 
     // Pools filed (retired ones still waiting for their sessions not counted), sessions lent, and pools
     // in grace.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/db/dbresult.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 #include "platform/threads/threadresources.h"
 

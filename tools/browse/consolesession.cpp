@@ -736,7 +736,42 @@ void CConsoleSession::nameClients(TConsoleResult& result) const {
     }
 }
 
+namespace {
+
+// Adds `text` to a column of a medium's row, once ("a,b" when an archive file is on several media).
+void joinMedium(std::string& into, const std::string& text) {
+    if (text.empty() || ("," + into + ",").find("," + text + ",") != std::string::npos) return;
+    into += (into.empty() ? "" : ",") + text;
+}
+
+}  // namespace
+
+void CConsoleSession::describeMediaFromData(TConsoleResult& result) const {
+    constexpr unsigned long kIndexMedia = 2, kDataMedia = 8;
+    ArchiveManagerHM archive(nullptr);
+    for (TConsoleMedia& m : result.media) {
+        if (!m.label.empty() || m.archiveFileId <= 0) continue;
+        std::vector<TMediaInfo> found;
+        unsigned long long sizeOnCopy = 0;
+        if (archive.getMediaListForArchFile(0, static_cast<unsigned long>(m.archiveFileId),
+                                            static_cast<unsigned long>(m.kelmarchId),
+                                            m.data ? kDataMedia : kIndexMedia, &found, &sizeOnCopy) != 0)
+            continue;
+        for (const TMediaInfo& medium : found) {
+            joinMedium(m.label, medium.text1.empty() ? medium.mediaName : medium.text1);
+            joinMedium(m.library, medium.text2);
+            joinMedium(m.location, medium.text3);
+            joinMedium(m.copy,
+                       medium.text6.empty() && medium.value6 > 0 ? std::to_string(medium.value6) : medium.text6);
+            joinMedium(m.mediaAgent, medium.text4);
+        }
+    }
+}
+
 void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult& result) {
+    // On the Hubmaster's machine its data names the media; elsewhere only the router can, and it answers
+    // a conversion for a machine's certificate alone.
+    if (!m_options.dataFolder.empty()) describeMediaFromData(result);
     // The answer names each archive file's copy only; where its media are is the Hubmaster's to say, the
     // same with its data at hand or on a desk: one conversion request per archive file, in one message.
     using Q = Indexing::PredictionConversionReq::f;
@@ -785,22 +820,18 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
             if (n < 0 || n >= static_cast<long long>(result.media.size()) || !media || media->empty())
                 continue;
             TConsoleMedia& m = result.media[static_cast<size_t>(n)];
-            auto join = [](std::string& into, const std::string& text) {
-                if (text.empty() || ("," + into + ",").find("," + text + ",") != std::string::npos) return;
-                into += (into.empty() ? "" : ",") + text;
-            };
             using P = databrowse::PhysicalMedia::f;
             for (CNMessageBase& medium : *media) {
                 std::string label = medium.getstring(P::barcode);
                 if (CNMessageBase* named = childOf(&medium, P::at11_26); named && label.empty())
                     label = named->getstring(ZyEntities::Msg19::f::at1_1);
-                join(m.label, label);
-                join(m.library, medium.getstring(P::libraryName));
-                join(m.location, medium.getstring(P::location));
-                join(m.copy, medium.getstring(P::copyName).empty() && medium.getint64(P::copyId) > 0
+                joinMedium(m.label, label);
+                joinMedium(m.library, medium.getstring(P::libraryName));
+                joinMedium(m.location, medium.getstring(P::location));
+                joinMedium(m.copy, medium.getstring(P::copyName).empty() && medium.getint64(P::copyId) > 0
                                  ? std::to_string(medium.getint64(P::copyId))
                                  : medium.getstring(P::copyName));
-                join(m.mediaAgent, medium.getstring(P::mediaAgentName));
+                joinMedium(m.mediaAgent, medium.getstring(P::mediaAgentName));
             }
             unknown.erase(n);
         }
@@ -814,7 +845,8 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
     if (auto* refused = dynamic_cast<databrowse::BrowseResponse*>(reply.get())) {
         TConsoleResult error;
         addConsoleResponse(error, *refused);
-        why = "the Hubmaster did not name them: " + error.error;
+        why = "the Hubmaster names media only to a machine's certificate or to a console run with --data on "
+              "its machine (" + error.error + ")";
     } else if (!answers) {
         why = "the Hubmaster could not be asked: " +
               (asked.error.empty() ? std::string("no answer within --timeout") : asked.error);

@@ -87,6 +87,8 @@ private:
     // The media an answer names by archive file only: label, library, copy and media agent as the
     // router converts them; a warning says why the columns of a file stay unknown.
     void describeMedia(const TZyNetAddress& router, TConsoleResult& result);
+    // The media of the archive files not yet named, from the Hubmaster's data (--data).
+    void describeMediaFromData(TConsoleResult& result) const;
     bool routerAddress(TZyNetAddress& address, std::string& error);
     int throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result,
                       const std::function<void(size_t)>& progress);
