@@ -182,7 +182,7 @@ void CBrowseVSAUtils::RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvM
             request.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
         const long long at = intOf(times, databrowse::BrowseTimeRange::f::toTime);
         vmGuid = GetVMGuidOfClient(static_cast<unsigned long>(vmClientId),
-                                   at > 0 ? at : static_cast<long long>(std::time(nullptr)));
+                                   at > 0 ? at : CHubClock::real().epochSeconds());
         if (vmGuid.empty()) {
             log.debugLvl(0, "Unable to read the VM GUID of client [%lld]; the request is not switched",
                          vmClientId);

@@ -1,4 +1,5 @@
 #include "planning/handedover.h"
+#include "platform/threads/hubclock.h"
 
 CHandedOverSessions& CHandedOverSessions::instance() {
     static CHandedOverSessions* sessions = new CHandedOverSessions();  // used by threads ending at exit
@@ -17,7 +18,7 @@ void CHandedOverSessions::eraseLocked(std::map<std::string, TEntry>::iterator en
 }
 
 void CHandedOverSessions::dropExpiredLocked() {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = CHubClock::real().steadyNow();
     while (!m_expiry.empty() && m_expiry.begin()->first <= now) {
         auto found = m_sessions.find(m_expiry.begin()->second);
         if (found == m_sessions.end()) {
@@ -43,7 +44,7 @@ CHandedOverSessions::ERemembered CHandedOverSessions::remember(const std::string
     size_t& share = m_perOwner[owner];
     if (share >= kMaxSessionsPerOwner) return ERemembered::kOwnerFull;
     ++share;
-    const auto expires = std::chrono::steady_clock::now() + keep;
+    const auto expires = CHubClock::real().steadyNow() + keep;
     TEntry& entry = m_sessions[guid];
     entry.session = session;
     entry.expires = expires;

@@ -108,7 +108,7 @@ ODSSessionCache::PoolPtr ODSSessionCache::launchInto(const std::string& key, con
     if (!launched) return nullptr;
     auto entry = std::make_shared<TPool>();
     entry->pool.reset(launched);
-    entry->lastUsed = std::chrono::steady_clock::now();
+    entry->lastUsed = CHubClock::real().steadyNow();
     m_pools[key] = entry;
     return entry;
 }
@@ -125,7 +125,7 @@ void ODSSessionCache::retire(const std::string& key, const PoolPtr& pool) {
 void ODSSessionCache::evictIdle() {
     unsigned limit = kDefaultPoolIdleLimitSeconds;
     ZYPlatformInfo::getNumber("EventManager", kPoolIdleLimitName, &limit);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = CHubClock::real().steadyNow();
     std::vector<std::pair<std::string, PoolPtr>> idle;
     for (const auto& [key, pool] : m_pools)
         if (pool->lent == 0 && !m_holds.contains(key) && now - pool->lastUsed >= std::chrono::seconds(limit))
@@ -137,7 +137,7 @@ CUxError ODSSessionCache::lendFrom(const PoolPtr& pool, CZyNetwork*& session) {
     CUxError got = pool->pool->getSessionObject(session);
     if (got.IsError()) return got;
     ++pool->lent;
-    pool->lastUsed = std::chrono::steady_clock::now();
+    pool->lastUsed = CHubClock::real().steadyNow();
     m_lent[session] = pool;
     return got;
 }
@@ -179,7 +179,7 @@ CUxError ODSSessionCache::ReleaseSession(const char*, const char*, CZyNetwork* s
     m_lent.erase(lent);
     const CUxError back = pool->pool->releaseSessionObject(session);
     --pool->lent;
-    pool->lastUsed = std::chrono::steady_clock::now();
+    pool->lastUsed = CHubClock::real().steadyNow();
     if (pool->retired && pool->lent == 0) pool->pool->terminateAllSessions();
     return back;
 }

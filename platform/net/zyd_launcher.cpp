@@ -10,6 +10,7 @@
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -173,7 +174,7 @@ void CZydLauncher::ended(const std::string& guid) {
 }
 
 zynet::Deadline CZydLauncher::reap() {
-    const zynet::Deadline now = zynet::Clock::now();
+    const zynet::Deadline now = CHubClock::real().steadyNow();
     zynet::Deadline next = zynet::Deadline::max();
     std::vector<TInstance> done;
     {

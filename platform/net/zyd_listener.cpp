@@ -16,6 +16,7 @@
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork_server.h"
+#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -182,7 +183,7 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
         fds.push_back({m_stopFd, POLLIN, 0});
         if (reaper) fds.push_back({m_wakeFd, POLLIN, 0});
         const size_t first = fds.size();
-        zynet::Deadline next = zynet::Clock::now() + std::chrono::seconds(5);
+        zynet::Deadline next = CHubClock::real().steadyNow() + std::chrono::seconds(5);
         if (reaper) {
             CHubMutexLock launching(m_launchMutex);
             next = std::min(next, m_launcher->reap());
@@ -192,14 +193,14 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
             next = std::min(next, opening.deadline);
         }
         const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(next - zynet::Clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(next - CHubClock::real().steadyNow()).count();
         if (poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0) + 1)) < 0) continue;
 
         std::vector<TOpening> still;
         for (size_t i = 0; i < openings.size(); ++i) {
             TOpening& opening = openings[i];
             if (fds[i + first].revents != 0 && !readOpening(opening)) continue;
-            if (zynet::Clock::now() >= opening.deadline) {
+            if (CHubClock::real().steadyNow() >= opening.deadline) {
                 zynet::logOutsider(opening.address, "connection from %s sent no whole opening in time%s; closed");
                 continue;
             }
@@ -300,7 +301,7 @@ bool CZydListener::readOpening(TOpening& opening) {
         uint8_t* to = opening.assembler.prepare(room);
         size_t got = 0;
         int err = 0;
-        const zynet::Io io = opening.socket.receiveSome(to, room, zynet::Clock::now(), got, err);
+        const zynet::Io io = opening.socket.receiveSome(to, room, CHubClock::real().steadyNow(), got, err);
         if (io == zynet::Io::TimedOut) return true;
         if (io != zynet::Io::Ok) return false;
         opening.assembler.commit(got);

@@ -4,6 +4,7 @@
 
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_log.h"
+#include "platform/threads/hubclock.h"
 
 CZynSessionStore::~CZynSessionStore() {
     closeAll();
@@ -34,7 +35,7 @@ CUxError CZynSessionStore::lend(const std::string& key, const Connect& connect, 
     std::vector<std::unique_ptr<CZyNetwork>> stale;  // closed outside the lock
     {
         CHubMutexLock lock(m_mutex);
-        const auto oldest = zynet::Clock::now() - std::chrono::seconds(m_limits.idleSeconds);
+        const auto oldest = CHubClock::real().steadyNow() - std::chrono::seconds(m_limits.idleSeconds);
         auto& idle = m_idle[key];
         while (!idle.empty()) {
             TIdle entry = std::move(idle.back());
@@ -75,7 +76,7 @@ CUxError CZynSessionStore::takeBack(CZyNetwork*& session) {
     session = nullptr;
     auto& idle = m_idle[lent.key];
     if (lent.session->reusable() && idle.size() < m_limits.maxIdlePerKey)
-        idle.push_back(TIdle{std::move(lent.session), zynet::Clock::now()});
+        idle.push_back(TIdle{std::move(lent.session), CHubClock::real().steadyNow()});
     else
         closing = std::move(lent.session);
     return CUxError::Success();

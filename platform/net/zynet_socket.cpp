@@ -18,12 +18,13 @@
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
+#include "platform/threads/hubclock.h"
 
 namespace zynet {
 namespace {
 
 int msUntil(Deadline deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CHubClock::real().steadyNow()).count();
     if (left <= 0) return 0;
     return static_cast<int>(std::min<long long>(left + 1, INT_MAX));
 }
@@ -35,7 +36,7 @@ bool waitFor(int fd, short events, Deadline deadline) {
         const int n = poll(&p, 1, msUntil(deadline));
         if (n > 0) return true;
         if (n == 0) {
-            if (Clock::now() >= deadline) return false;
+            if (CHubClock::real().steadyNow() >= deadline) return false;
             continue;
         }
         if (errno != EINTR) return true;  // let the following call report the error
@@ -51,7 +52,7 @@ void tune(int fd) {
 
 Deadline deadlineIn(int seconds) {
     // Far enough for any caller, near enough not to overflow the clock.
-    return std::min(Clock::now() + std::chrono::seconds(std::clamp(seconds, 0, 10 * 365 * 24 * 3600)),
+    return std::min(CHubClock::real().steadyNow() + std::chrono::seconds(std::clamp(seconds, 0, 10 * 365 * 24 * 3600)),
                     threadDeadline());
 }
 
@@ -246,7 +247,7 @@ Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got
         if (n == 0) return Io::Closed;
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (Clock::now() >= deadline) return Io::TimedOut;
+            if (CHubClock::real().steadyNow() >= deadline) return Io::TimedOut;
             if (flags == MSG_DONTWAIT && !waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
             continue;
         }
@@ -404,7 +405,7 @@ Io CSocket::receiveTls(uint8_t* to, size_t room, Deadline deadline, size_t& got,
             case CTls::Result::Done:
                 return Io::Ok;
             case CTls::Result::WantRead:
-                if (Clock::now() >= deadline || !waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
+                if (CHubClock::real().steadyNow() >= deadline || !waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
                 continue;
             case CTls::Result::WantWrite:
                 if (!waitFor(m_fd, POLLOUT, deadline)) return Io::TimedOut;

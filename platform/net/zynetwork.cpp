@@ -12,6 +12,7 @@
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/restoreproto/fsr_messages.h"
+#include "platform/threads/hubclock.h"
 
 using zynet::Clock;
 using zynet::Deadline;
@@ -135,10 +136,10 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
         switch (m_socket.receiveSome(to, room, until, got, err)) {
             case Io::Ok:
                 m_assembler.commit(got);
-                m_lastByte = Clock::now();
+                m_lastByte = CHubClock::real().steadyNow();
                 continue;
             case Io::TimedOut:
-                if (inFrame && Clock::now() >= m_lastByte + stall)
+                if (inFrame && CHubClock::real().steadyNow() >= m_lastByte + stall)
                     return breakOff(ZYNET_E_DISCONNECTED, function, "the peer stopped inside a frame");
                 timedOut = true;
                 return failed(ZYNET_E_TIMEOUT, function, std::string());
@@ -296,7 +297,7 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
 
     m_state = State::Open;
     const int seconds = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now()).count() + 1);
+        std::chrono::duration_cast<std::chrono::seconds>(deadline - CHubClock::real().steadyNow()).count() + 1);
     CUxError error =
         sendFrame(FrameKind::Control, code, opening.data(), opening.size(), seconds, timedOut, function);
     if (error.IsError()) {
@@ -362,7 +363,7 @@ void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* 
     if (pendingSize > 0) m_assembler.append(pending, pendingSize);
     // What an outsider's frames take while they arrive counts with what its messages hold.
     if (!peer.trusted) m_assembler.chargeTo(&zynet::outsidersHeld());
-    m_lastByte = Clock::now();
+    m_lastByte = CHubClock::real().steadyNow();
     m_state = State::Open;
 }
 
