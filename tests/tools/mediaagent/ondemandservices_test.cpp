@@ -70,8 +70,10 @@ TEST(OnDemandServices, AnInstanceStoppedMidRequestOutlivesItsServingThread) {
     auto listener = CZydListener::create();
     ASSERT_FALSE(listener->start(0).IsError());
     CZyNetDirectory::instance().registerClient(kMachine, "127.0.0.1", listener->port(), kMachineId);
-    auto services = std::make_unique<mediaagent::COnDemandServices>(
-        listener, mediaagent::TOnDemandOptions{.journalPath = journal, .peers = {.acceptPlain = true}});
+    mediaagent::TOnDemandOptions serviceOptions;
+    serviceOptions.journalPath = journal;
+    serviceOptions.peers.acceptPlain = true;
+    auto services = std::make_unique<mediaagent::COnDemandServices>(listener, serviceOptions);
 
     CNSession::LaunchOnDemandServiceReq launch;
     launch.setstring(CNSession::LaunchOnDemandServiceReq::f::hostName, kMachine);
