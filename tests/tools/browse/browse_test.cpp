@@ -1305,11 +1305,12 @@ protected:
         d.token = d.home + "/admin.token";
         std::filesystem::copy_file(s->dir.file("demo") + "/tls/authority.crt", d.ca,
                                    std::filesystem::copy_options::overwrite_existing);
-        if (!std::filesystem::exists(d.token))
+        if (!std::filesystem::exists(d.token)) {
             EXPECT_EQ(shell("tools/hubmaster/hubmaster token --user admin --data " + s->dir.file("demo") +
                             " --out " + d.token)
                           .status,
                       0);
+        }
         std::istringstream out(s->host->output());
         for (std::string line; std::getline(out, line);)
             if (line.rfind("hubmaster: a console elsewhere: browse ", 0) == 0) d.line = line.substr(39);
