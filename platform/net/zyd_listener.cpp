@@ -21,10 +21,10 @@
 namespace {
 
 // Openings in progress at once (shared out among the accept threads). When a thread's share is taken,
-// a new connection takes the place of the oldest one that has sent nothing, else of the oldest one: a
-// client whose handshake is under way is never pushed out by connections that send nothing, however
-// fast they come, and a crowd that sends a byte at a time (or stops after its handshake) still gives way
-// to newer connections, so neither kind locks clients out.
+// a new connection takes the place of the oldest one that has sent nothing while such ones are at least
+// half the share, else of the oldest one: a client whose handshake is under way is not pushed out by
+// connections that send nothing, however fast they come, and a crowd that sends a byte at a time (or
+// stops after its handshake) still gives way to newer connections, so neither kind locks clients out.
 constexpr size_t kMaxOpenings = 256;
 // Accept threads: a handshake costs far more than an accept, and a busy machine opens many sessions.
 size_t acceptThreads() {
@@ -230,10 +230,15 @@ void CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most, size
         // A client that sent its opening with the connection is served now, without taking a place.
         if (!readOpening(opening)) continue;
         if (openings.size() >= most) {
-            // Openings are kept in the order they came: the first found is the oldest.
-            auto victim =
-                std::find_if(openings.begin(), openings.end(), [](const auto& o) { return o.silent(); });
-            if (victim == openings.end()) victim = openings.begin();
+            // Openings are kept in the order they came: the first found is the oldest. While silent ones
+            // are at least half the share, the oldest of them goes, so a crowd of them cannot push out a
+            // handshake under way; else the oldest of all goes, so openings that send a byte at a time
+            // give way before a connection just accepted, whose first bytes may not be read yet.
+            const auto silentCount = std::count_if(openings.begin(), openings.end(),
+                                                   [](const auto& o) { return o.silent(); });
+            auto victim = openings.begin();
+            if (static_cast<size_t>(silentCount) * 2 >= openings.size())
+                victim = std::find_if(openings.begin(), openings.end(), [](const auto& o) { return o.silent(); });
             zynet::logOutsider(
                 victim->address,
                 "connection from %s gave way to a newer one before its opening was whole%s; closed");

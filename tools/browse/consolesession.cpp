@@ -491,19 +491,7 @@ std::string CConsoleSession::explainTokenRefusal(const std::string& token, const
            renew;
 }
 
-int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void(size_t)>& progress,
-                                const std::function<bool(const std::string&)>& confirm) {
-    // --timeout bounds the whole command: every exchange of it, with the Hubmaster and the media agents,
-    // ends by this deadline whatever time each one is given.
-    const CZyNetDeadlineScope deadline(CHubClock::real().steadyNow() +
-                                       std::chrono::seconds(m_options.timeoutSeconds));
-    if (m_options.session.empty()) m_options.session = newSessionId();
-    result.session = m_options.session;
-    if (m_options.command != EConsoleCommand::kErase || !m_options.dryRun) {
-        result.page = m_options.page > 0 ? m_options.page : (m_options.pageSize > 0 ? 1 : 0);
-        result.pageSize = m_options.pageSize;
-    }
-    TZyNetAddress router;
+int CConsoleSession::checkSettings(TZyNetAddress& router, TConsoleResult& result) {
     std::string error;
     if (!prepare(result) || !obtainToken(result)) return result.exitCode;
     if (!routerAddress(router, error))
@@ -526,32 +514,102 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
                       "no token was given: give --token-file <file> (hubmaster token --user <login> --out "
                       "<file> writes one), set $" +
                           std::string(kConsoleTokenVariable) + ", or give --user <login> with --data");
+    return kExitOk;
+}
+
+int CConsoleSession::judgeEraseDryRun(const TZyNetAddress& router, const databrowse::BrowseRequest& request,
+                                      TConsoleResult& result) {
+    // The Hubmaster's verdict on the erase (what is booked or erased already), nothing booked.
+    databrowse::BrowseRequest judged = request;
+    databrowse::AdditionalFlag flag;
+    flag.setint64(databrowse::AdditionalFlag::f::flagType, 0);
+    flag.setstring(databrowse::AdditionalFlag::f::flagName, browseflag::kEraseDryRun);
+    flag.setstring(databrowse::AdditionalFlag::f::value, "1");
+    judged.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
+        ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
+        ->setlistobject(databrowse::Msg9::f::additionalFlags, {flag});
+    TConsoleResult verdict;
+    const std::string road = m_road;
+    if (const int rc = throughHubmaster(router, judged, verdict, {}); rc != kExitOk) {
+        result.items.clear();
+        result.note.clear();
+        return failed(result, rc, "dry run: the erase would be refused: " + verdict.error);
+    }
+    m_road = road + ", then the Hubmaster's verdict";
+    return kExitOk;
+}
+
+int CConsoleSession::finishMedia(const TZyNetAddress& router, TConsoleResult& result) {
+    describeMedia(router, result);
+    // The media are worked out per subclient and time, not per path: a path that was never backed
+    // up gets the same archive files as any other, so it is looked up, and the answer says so.
+    const std::string scope = "media are worked out per subclient and time, not per path";
+    if (m_options.paths.size() == 1 && !isRoot(m_options.paths.front())) {
+        TConsoleItem item;
+        TConsoleResult probe;
+        if (lookUp(router, m_options.paths.front(), m_options.at, item, probe) == 0) {
+            result.media.clear();
+            return failed(result, kExitServiceError,
+                          "no backed-up item at " + m_options.paths.front() + " as of " +
+                              timeText(m_options.at) + ", so no media to restore it (" + scope + ")");
+        }
+    }
+    // An answer of items is a listing, whatever asked for it: never shown as the media a restore needs.
+    if (result.media.empty() && !result.items.empty()) {
+        result.items.clear();
+        return failed(result, kExitServiceError,
+                      "the answer to the media request lists backed-up items, not media: the media of this "
+                      "backup set are not offered on this road");
+    }
+    result.note = (result.media.empty() ? "No media hold the subclient's backups as of "
+                                        : "The media of the subclient's backups as of ") +
+                  timeText(m_options.at) + " (" + scope + ")";
+    return kExitOk;
+}
+
+int CConsoleSession::explainNothingListed(const TZyNetAddress& router, TConsoleResult& result) {
+    // Nothing listed: an empty folder, or a path that was never backed up. Its parent tells which.
+    const bool listing =
+        m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kCount ||
+        m_options.command == EConsoleCommand::kFind || m_options.command == EConsoleCommand::kVersions;
+    const bool nothing = result.items.empty() && result.media.empty() &&
+                         (result.counts.empty() || result.counts.front().second == 0);
+    if (!listing || !nothing || !m_options.clients.empty() || m_options.paths.size() != 1 ||
+        isRoot(m_options.paths.front()) || result.page > 1)
+        return kExitOk;
+    TConsoleItem item;
+    TConsoleResult probe;
+    // A versions listing with no version in its range is a path that exists, or not, at its end.
+    const long long at = m_options.command == EConsoleCommand::kVersions ? m_options.to : m_options.at;
+    if (lookUp(router, m_options.paths.front(), at, item, probe) != 0) return kExitOk;
+    // Not found is one answer, whatever the command: no "count: 0" beside it.
+    result.counts.clear();
+    return failed(result, kExitServiceError,
+                  "no backed-up item at " + m_options.paths.front() + " as of " + timeText(at) +
+                      " (a path that does not exist, not an empty folder)");
+}
+
+int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void(size_t)>& progress,
+                                const std::function<bool(const std::string&)>& confirm) {
+    // --timeout bounds the whole command: every exchange of it, with the Hubmaster and the media agents,
+    // ends by this deadline whatever time each one is given.
+    const CZyNetDeadlineScope deadline(CHubClock::real().steadyNow() +
+                                       std::chrono::seconds(m_options.timeoutSeconds));
+    if (m_options.session.empty()) m_options.session = newSessionId();
+    result.session = m_options.session;
+    if (m_options.command != EConsoleCommand::kErase || !m_options.dryRun) {
+        result.page = m_options.page > 0 ? m_options.page : (m_options.pageSize > 0 ? 1 : 0);
+        result.pageSize = m_options.pageSize;
+    }
+    TZyNetAddress router;
+    if (const int checked = checkSettings(router, result); checked != kExitOk) return checked;
     databrowse::BrowseRequest request = buildConsoleRequest(m_options);
     if (m_options.command == EConsoleCommand::kStop) return stop(router, request, result);
     if (m_options.command == EConsoleCommand::kErase) {
         const int checked = checkErase(router, result, confirm);
         if (checked != kExitOk) return checked;
-        if (m_options.dryRun) {
-            // The Hubmaster's verdict on the erase (what is booked or erased already), nothing booked.
-            databrowse::BrowseRequest judged = request;
-            databrowse::AdditionalFlag flag;
-            flag.setint64(databrowse::AdditionalFlag::f::flagType, 0);
-            flag.setstring(databrowse::AdditionalFlag::f::flagName, browseflag::kEraseDryRun);
-            flag.setstring(databrowse::AdditionalFlag::f::value, "1");
-            judged.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
-                ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-                ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
-                ->setlistobject(databrowse::Msg9::f::additionalFlags, {flag});
-            TConsoleResult verdict;
-            const std::string road = m_road;
-            if (const int rc = throughHubmaster(router, judged, verdict, {}); rc != kExitOk) {
-                result.items.clear();
-                result.note.clear();
-                return failed(result, rc, "dry run: the erase would be refused: " + verdict.error);
-            }
-            m_road = road + ", then the Hubmaster's verdict";
-            return kExitOk;
-        }
+        if (m_options.dryRun) return judgeEraseDryRun(router, request, result);
     }
     int rc = m_options.viaHubmaster && m_options.command != EConsoleCommand::kErase
                  ? throughHubmaster(router, request, result, progress)
@@ -567,56 +625,13 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
                           "] to browse (--subclient <id>, or --backup-set <id>); the service answered: " +
                           result.error);
     }
-    if (rc == kExitOk && !m_options.clients.empty()) nameClients(result);
-    if (rc == kExitOk && m_options.command == EConsoleCommand::kMedia) {
-        describeMedia(router, result);
-        // The media are worked out per subclient and time, not per path: a path that was never backed
-        // up gets the same archive files as any other, so it is looked up, and the answer says so.
-        const std::string scope = "media are worked out per subclient and time, not per path";
-        if (m_options.paths.size() == 1 && !isRoot(m_options.paths.front())) {
-            TConsoleItem item;
-            TConsoleResult probe;
-            if (lookUp(router, m_options.paths.front(), m_options.at, item, probe) == 0) {
-                result.media.clear();
-                return failed(result, kExitServiceError,
-                              "no backed-up item at " + m_options.paths.front() + " as of " +
-                                  timeText(m_options.at) + ", so no media to restore it (" + scope + ")");
-            }
-        }
-        // An answer of items is a listing, whatever asked for it: never shown as the media a restore needs.
-        if (result.media.empty() && !result.items.empty()) {
-            result.items.clear();
-            return failed(
-                result, kExitServiceError,
-                "the answer to the media request lists backed-up items, not media: the media of this "
-                "backup set are not offered on this road");
-        }
-        result.note = (result.media.empty() ? "No media hold the subclient's backups as of "
-                                            : "The media of the subclient's backups as of ") +
-                      timeText(m_options.at) + " (" + scope + ")";
+    if (rc != kExitOk) return rc;
+    if (!m_options.clients.empty()) nameClients(result);
+    if (m_options.command == EConsoleCommand::kMedia) {
+        if (const int described = finishMedia(router, result); described != kExitOk) return described;
     }
-    // Nothing listed: an empty folder, or a path that was never backed up. Its parent tells which.
-    const bool listing =
-        m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kCount ||
-        m_options.command == EConsoleCommand::kFind || m_options.command == EConsoleCommand::kVersions;
-    const bool nothing = result.items.empty() && result.media.empty() &&
-                         (result.counts.empty() || result.counts.front().second == 0);
-    if (rc == kExitOk && listing && nothing && m_options.clients.empty() && m_options.paths.size() == 1 &&
-        !isRoot(m_options.paths.front()) && result.page <= 1) {
-        TConsoleItem item;
-        TConsoleResult probe;
-        // A versions listing with no version in its range is a path that exists, or not, at its end.
-        const long long at = m_options.command == EConsoleCommand::kVersions ? m_options.to : m_options.at;
-        const int found = lookUp(router, m_options.paths.front(), at, item, probe);
-        if (found == 0) {
-            // Not found is one answer, whatever the command: no "count: 0" beside it.
-            result.counts.clear();
-            return failed(result, kExitServiceError,
-                          "no backed-up item at " + m_options.paths.front() + " as of " + timeText(at) +
-                              " (a path that does not exist, not an empty folder)");
-        }
-    }
-    if (rc != kExitOk || m_options.command != EConsoleCommand::kErase) return rc;
+    if (const int explained = explainNothingListed(router, result); explained != kExitOk) return explained;
+    if (m_options.command != EConsoleCommand::kErase) return kExitOk;
     // The items to erase are listed; the Hubmaster now makes the erase task of them.
     TConsoleResult task;
     if ((rc = throughHubmaster(router, request, task, {})) != kExitOk) return failed(result, rc, task.error);

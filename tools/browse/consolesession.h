@@ -57,6 +57,16 @@ public:
     static std::string explainTokenRefusal(const std::string& token, const std::string& dataFolder);
 
 private:
+    // Steps of runCommand, each a status (kExitOk: go on). The settings a command needs and the router
+    // it asks, named when one is missing.
+    int checkSettings(TZyNetAddress& router, TConsoleResult& result);
+    // An erase's dry run: the Hubmaster's verdict, nothing booked.
+    int judgeEraseDryRun(const TZyNetAddress& router, const databrowse::BrowseRequest& request,
+                         TConsoleResult& result);
+    // The media command's columns and its note, or why a path has no media.
+    int finishMedia(const TZyNetAddress& router, TConsoleResult& result);
+    // An empty listing of a path that was never backed up is said to be so.
+    int explainNothingListed(const TZyNetAddress& router, TConsoleResult& result);
     int runCommand(TConsoleResult& result, const std::function<void(size_t)>& progress,
                    const std::function<bool(const std::string&)>& confirm);
     bool prepare(TConsoleResult& result);

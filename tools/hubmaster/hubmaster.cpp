@@ -304,50 +304,40 @@ int tokenCommand(int argc, char** argv) {
     return 0;
 }
 
-}  // namespace
 
-int main(int argc, char** argv) {
-    limitHostAllocatorArenas();
-    // Threads a runtime starts are not ours to join: ThreadSanitizer runs one of its own from the first
-    // thread created on.
-#if defined(__SANITIZE_THREAD__)
-    const int foreignThreads = 1;
-#else
-    const int foreignThreads = 0;
-#endif
-    if (argc > 1 && std::string(argv[1]) == "token") return tokenCommand(argc, argv);
-    if (argc > 1 && std::string(argv[1]) == "cert") return certCommand(argc, argv);
-    if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    TOptions o;
-    if (!parseOptions(argc, argv, o)) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+// The service's entry points, looked up in the loaded library.
+struct TServiceEntries {
+    InitializeFn initialize = nullptr;
+    ProcessFn process = nullptr;
+    CleanUpFn cleanUp = nullptr;
+    LaunchEraseFn launchErase = nullptr;
+    WaitForListenerFn waitForListener = nullptr;
+};
 
-    // Blocked before any thread exists, so every thread inherits the mask and only the signal fd sees them.
+// Blocks the stop signals before any thread exists, so every thread inherits the mask and only the
+// returned descriptor sees them; -1 when it cannot be made.
+int blockStopSignals() {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    if (signalFd < 0) return fail(std::string("signalfd: ") + std::strerror(errno));
+    return signalfd(-1, &stopSignals, SFD_CLOEXEC);
+}
 
-    fs::path database;
-    std::string error;
-    if (!openDataFolder(o.data, database, error)) return fail(error);
-    // A server holds many connections: as many descriptors as the system lets it have.
+// A server holds many connections: as many descriptors as the system lets it have.
+void raiseDescriptorLimit() {
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
+}
 
+// The network options of this host, and its TLS identity from the data folder.
+bool startNetwork(const TOptions& o, const fs::path& database, TZyNetOptions& net, std::string& error) {
     CZyNetDirectory::instance().setResolver(&ZyClientAddressFromDatabase);
-    TZyNetOptions net = zyNetOptions();
+    net = zyNetOptions();
     net.listenPort = o.port;
     net.localClientName = o.name;
     net.bindAddress = "127.0.0.1";
@@ -356,67 +346,69 @@ int main(int argc, char** argv) {
     net.isInfrastructure = [infrastructure](const std::string& name) { return infrastructure->contains(name); };
     setZyNetOptions(net);
     // Every session is TLS with the Hubmaster's own certificate, kept in the data folder.
-    if (!startZyNetSecurity((o.data / "tls").string(), error)) return fail(error);
+    return startZyNetSecurity((o.data / "tls").string(), error);
+}
 
-    void* library = dlopen(o.library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!library) return fail("cannot load the browse service " + o.library.string() + ": " + dlerror());
-    auto initialize = reinterpret_cast<InitializeFn>(dlsym(library, "fastBrowseHMInitialize"));
-    auto process = reinterpret_cast<ProcessFn>(dlsym(library, "fastBrowseHMProcessRequestMultiEntity"));
-    auto cleanUp = reinterpret_cast<CleanUpFn>(dlsym(library, "fastBrowseHMCleanUp"));
-    auto launchErase = reinterpret_cast<LaunchEraseFn>(dlsym(library, "fastBrowseHMLaunchEraseCreateTask"));
-    auto waitForListener = reinterpret_cast<WaitForListenerFn>(dlsym(library, "fastBrowseHMWaitForListener"));
-    if (!initialize || !process || !cleanUp || !launchErase || !waitForListener)
-        return fail("the browse service " + o.library.string() + " lacks its entry points");
-
-    if (initialize() != 1) return fail("the browse service did not start");
-    std::string logPath = EvDebugFileInstance::defaultInstance()->filePath();
-    if (auto** instance = static_cast<EvDebugFileInstance**>(dlsym(library, "g_pLogInstance"));
-        instance && *instance)
-        logPath = (*instance)->filePath();
-    std::printf("hubmaster: database %s\nhubmaster: log %s\n", database.c_str(), logPath.c_str());
-
-    // Announced once the service says its listener is up (or why it is not).
-    char notListening[512] = "";
-    const int port = waitForListener(kListenWaitSeconds, notListening, sizeof notListening);
-    if (port > 0) {
-        std::printf("hubmaster: BrowseRouter listening on %s:%d\n", net.bindAddress.c_str(), port);
-        // What a console away from the data folder needs: the address, the authority's certificate and
-        // the name this host proves.
-        std::string agents;
-        APP_Client client(nullptr);
-        client.setWhereRaw("zydPort > 0 AND id IN (SELECT clientId FROM mediaAgent)");
-        client.setOrderBy("name");
-        while (client.getNextRow(&client, nullptr, -1, 0) == zydb::DB_OK) {
-            const auto* row = client.getDataPtr();
-            agents += std::string(agents.empty() ? "" : ",") + row->name + "=" +
-                      (row->net_hostname[0] ? row->net_hostname : "127.0.0.1") + ":" +
-                      std::to_string(row->zydPort);
-        }
-        std::printf(
-            "hubmaster: a console elsewhere: browse --host %s --port %d --ca %s --hubmaster-name %s%s%s\n",
-            net.bindAddress.c_str(), port, (o.data / "tls" / "authority.crt").c_str(),
-            zyNetCredentialName().c_str(), agents.empty() ? "" : " --ma-address ", agents.c_str());
-        // Consoles given this data folder find the router here.
-        ZYPlatformInfo::setString("~Hubmaster", "sBrowseRouterHost", net.bindAddress);
-        ZYPlatformInfo::setNumber("~Hubmaster", "nBrowseRouterPort",
-                                  static_cast<unsigned long>(port));
-    } else {
-        std::printf("hubmaster: BrowseRouter is not listening: %s\n", notListening);
+bool loadService(const fs::path& path, void*& library, TServiceEntries& entries, std::string& error) {
+    library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        error = "cannot load the browse service " + path.string() + ": " + dlerror();
+        return false;
     }
-    // Consoles reach the service here as the event manager's callers do (answers stream back).
-    CHostBrowseService hostBrowse(process, launchErase);
-    if (port > 0 && hostBrowse.start(error))
-        std::printf("hubmaster: %s listening on %s:%d\n", CHostBrowseService::kServiceName,
-                    net.bindAddress.c_str(), port);
-    else
-        std::printf("hubmaster: %s is not serving: %s\n", CHostBrowseService::kServiceName, error.c_str());
+    entries.initialize = reinterpret_cast<InitializeFn>(dlsym(library, "fastBrowseHMInitialize"));
+    entries.process = reinterpret_cast<ProcessFn>(dlsym(library, "fastBrowseHMProcessRequestMultiEntity"));
+    entries.cleanUp = reinterpret_cast<CleanUpFn>(dlsym(library, "fastBrowseHMCleanUp"));
+    entries.launchErase = reinterpret_cast<LaunchEraseFn>(dlsym(library, "fastBrowseHMLaunchEraseCreateTask"));
+    entries.waitForListener = reinterpret_cast<WaitForListenerFn>(dlsym(library, "fastBrowseHMWaitForListener"));
+    if (entries.initialize && entries.process && entries.cleanUp && entries.launchErase && entries.waitForListener)
+        return true;
+    error = "the browse service " + path.string() + " lacks its entry points";
+    return false;
+}
+
+// Says where the router listens and what a console away from the data folder needs: the address, the
+// authority's certificate, the name this host proves and the media agents' addresses.
+void announceListener(const TOptions& o, const TZyNetOptions& net, int port) {
+    std::printf("hubmaster: BrowseRouter listening on %s:%d\n", net.bindAddress.c_str(), port);
+    std::string agents;
+    APP_Client client(nullptr);
+    client.setWhereRaw("zydPort > 0 AND id IN (SELECT clientId FROM mediaAgent)");
+    client.setOrderBy("name");
+    while (client.getNextRow(&client, nullptr, -1, 0) == zydb::DB_OK) {
+        const auto* row = client.getDataPtr();
+        agents += std::string(agents.empty() ? "" : ",") + row->name + "=" +
+                  (row->net_hostname[0] ? row->net_hostname : "127.0.0.1") + ":" + std::to_string(row->zydPort);
+    }
+    std::printf("hubmaster: a console elsewhere: browse --host %s --port %d --ca %s --hubmaster-name %s%s%s\n",
+                net.bindAddress.c_str(), port, (o.data / "tls" / "authority.crt").c_str(),
+                zyNetCredentialName().c_str(), agents.empty() ? "" : " --ma-address ", agents.c_str());
+    // Consoles given this data folder find the router here.
+    ZYPlatformInfo::setString("~Hubmaster", "sBrowseRouterHost", net.bindAddress);
+    ZYPlatformInfo::setNumber("~Hubmaster", "nBrowseRouterPort", static_cast<unsigned long>(port));
+}
+
+// Runs the commands of one chunk of standard input's lines; true when one of them was "stop".
+bool runControlLines(std::string& pending, ProcessFn process) {
+    bool stop = false;
+    for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+        const std::string line = pending.substr(0, eol);
+        pending.erase(0, eol + 1);
+        if (line == "stop") {
+            stop = true;
+        } else if (line.rfind("browse ", 0) == 0) {
+            browse(process, line.substr(7));
+        } else if (!line.empty()) {
+            std::printf("hubmaster: unknown command [%s]\n", line.c_str());
+        }
+    }
     std::fflush(stdout);
+    return stop;
+}
 
-    for (const std::string& file : o.browses) browse(process, file);
-
-    // Serves until a stop signal or the "stop" command.
+// Serves until a stop signal or the "stop" command, giving free memory back while idle.
+void serveUntilStopped(int signalFd, bool control, ProcessFn process) {
     std::string pending;
-    bool readStdin = o.control;
+    bool readStdin = control;
     for (bool stop = false; !stop;) {
         pollfd fds[2] = {{signalFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         const int ready = poll(fds, readStdin ? 2 : 1, kHostTrimIntervalMs);
@@ -442,21 +434,14 @@ int main(int argc, char** argv) {
                 continue;
             }
             pending.append(buffer, static_cast<size_t>(n));
-            for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
-                const std::string line = pending.substr(0, eol);
-                pending.erase(0, eol + 1);
-                if (line == "stop") {
-                    stop = true;
-                } else if (line.rfind("browse ", 0) == 0) {
-                    browse(process, line.substr(7));
-                } else if (!line.empty()) {
-                    std::printf("hubmaster: unknown command [%s]\n", line.c_str());
-                }
-            }
-            std::fflush(stdout);
+            if (runControlLines(pending, process)) stop = true;
         }
     }
+}
 
+// Drains the host's own service, cleans the browse service up and says plainly whether anything of it
+// was left behind (this main thread is not). The process's exit status.
+int stopService(CHostBrowseService& hostBrowse, CleanUpFn cleanUp, int foreignThreads) {
     // No request may be inside the service while it is cleaned up; the listener closes with the last
     // service behind it.
     if (!hostBrowse.drain()) {
@@ -470,7 +455,6 @@ int main(int argc, char** argv) {
     const int threadsLeft = threadCount() - foreignThreads;
     const bool listening = CZydListener::machineListener()->running();
     zydb::CDbEnv::close();
-    // Said plainly: whether anything of the service was left behind (this main thread is not).
     if (cleaned == 1 && threadsLeft == 1 && !listening)
         std::printf(
             "hubmaster: stopped cleanly: the browse service cleaned up, no thread of it left, "
@@ -482,4 +466,67 @@ int main(int argc, char** argv) {
             cleaned == 1 ? "succeeded" : "failed", threadsLeft - 1, listening ? "still open" : "closed");
     std::fflush(stdout);
     return threadsLeft == 1 && !listening ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    limitHostAllocatorArenas();
+    // Threads a runtime starts are not ours to join: ThreadSanitizer runs one of its own from the first
+    // thread created on.
+#if defined(__SANITIZE_THREAD__)
+    const int foreignThreads = 1;
+#else
+    const int foreignThreads = 0;
+#endif
+    if (argc > 1 && std::string(argv[1]) == "token") return tokenCommand(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "cert") return certCommand(argc, argv);
+    if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    TOptions o;
+    if (!parseOptions(argc, argv, o)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const int signalFd = blockStopSignals();
+    if (signalFd < 0) return fail(std::string("signalfd: ") + std::strerror(errno));
+
+    fs::path database;
+    std::string error;
+    if (!openDataFolder(o.data, database, error)) return fail(error);
+    raiseDescriptorLimit();
+    TZyNetOptions net;
+    if (!startNetwork(o, database, net, error)) return fail(error);
+    void* library = nullptr;
+    TServiceEntries service;
+    if (!loadService(o.library, library, service, error)) return fail(error);
+
+    if (service.initialize() != 1) return fail("the browse service did not start");
+    std::string logPath = EvDebugFileInstance::defaultInstance()->filePath();
+    if (auto** instance = static_cast<EvDebugFileInstance**>(dlsym(library, "g_pLogInstance"));
+        instance && *instance)
+        logPath = (*instance)->filePath();
+    std::printf("hubmaster: database %s\nhubmaster: log %s\n", database.c_str(), logPath.c_str());
+
+    // Announced once the service says its listener is up (or why it is not).
+    char notListening[512] = "";
+    const int port = service.waitForListener(kListenWaitSeconds, notListening, sizeof notListening);
+    if (port > 0)
+        announceListener(o, net, port);
+    else
+        std::printf("hubmaster: BrowseRouter is not listening: %s\n", notListening);
+    // Consoles reach the service here as the event manager's callers do (answers stream back).
+    CHostBrowseService hostBrowse(service.process, service.launchErase);
+    if (port > 0 && hostBrowse.start(error))
+        std::printf("hubmaster: %s listening on %s:%d\n", CHostBrowseService::kServiceName,
+                    net.bindAddress.c_str(), port);
+    else
+        std::printf("hubmaster: %s is not serving: %s\n", CHostBrowseService::kServiceName, error.c_str());
+    std::fflush(stdout);
+
+    for (const std::string& file : o.browses) browse(service.process, file);
+    serveUntilStopped(signalFd, o.control, service.process);
+    return stopService(hostBrowse, service.cleanUp, foreignThreads);
 }
