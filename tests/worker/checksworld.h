@@ -26,6 +26,20 @@
 #include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/worker/workertester.h"
 
+// Whether `id` has the shape of a generated session id: seconds since 1970, a hyphen and 32 lower-case
+// hex digits of chance.
+inline bool isGeneratedSessionId(const std::string& id) {
+    const size_t hyphen = id.find('-');
+    if (hyphen == 0 || hyphen == std::string::npos || id.size() != hyphen + 33) return false;
+    for (size_t i = 0; i < id.size(); ++i) {
+        const char c = id[i];
+        const bool ok = i < hyphen ? (c >= '0' && c <= '9')
+                                   : i == hyphen || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        if (!ok) return false;
+    }
+    return true;
+}
+
 // A worker whose index-service keys a test chooses.
 class CheckWorker : public CWorkerThreadHM {
 public:
