@@ -24,6 +24,7 @@
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/demosystem.h"
 #include "tests/support/process/processprobe.h"
+#include "tests/e2e/routerstop.h"
 #include "tests/support/tls/testpki.h"
 #include "tests/support/process/consolerun.h"
 #include "tests/support/sqlite/testsql.h"
@@ -259,18 +260,7 @@ protected:
     }
     // A stop of `session` as the holder of `token`; back once the router has handled it (it answers none).
     static void stopAs(const std::string& session, const std::string& token) {
-        databrowse::BrowseRequest stop;
-        stop.setint64(R::opType, databrowse::BROWSE_OP_STOP);
-        stop.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, session);
-        stop.setstring(R::token, token);
-        CZyNetwork router;
-        bool timedOut = false;
-        ASSERT_FALSE(router
-                         .Connect(TZyNetAddress{"127.0.0.1", s->hostPort}, "BrowseRouter",
-                                  hubtest::kAnonymous, 10, timedOut)
-                         .IsError());
-        ASSERT_FALSE(router.SendXMLMessage(stop, 0, 10, timedOut).IsError());
-        ignoreResult(router.Disconnect(30, timedOut), "the stop was sent; the router answers none");
+        e2estop::sendRouterStop(s->hostPort, session, token);
     }
 
     struct TShared {

@@ -23,6 +23,7 @@
 #include "tests/support/process/consolerun.h"
 #include "tests/support/process/demosystem.h"
 #include "tests/support/process/filewatch.h"
+#include "tests/e2e/routerstop.h"
 #include "tests/support/tls/testpki.h"
 
 namespace {
@@ -80,21 +81,7 @@ protected:
     static std::string alice() { return "--token " + s->aliceToken; }
 
     // A stop sent as a console on a desk without any token: the console itself refuses to send one.
-    static void anonymousStop(const std::string& session) {
-        databrowse::BrowseRequest stop;
-        stop.setint64(databrowse::BrowseRequest::f::opType, databrowse::BROWSE_OP_STOP);
-        stop.getObjectAccessor(databrowse::BrowseRequest::f::session, true)
-            ->setstring(databrowse::BrowseSession::f::sessionId, session);
-        CZyNetwork router;
-        bool timedOut = false;
-        ASSERT_FALSE(router
-                         .Connect(TZyNetAddress{"127.0.0.1", s->hostPort}, "BrowseRouter",
-                                  hubtest::kAnonymous, 10, timedOut)
-                         .IsError());
-        ASSERT_FALSE(router.SendXMLMessage(stop, 0, 10, timedOut).IsError());
-        // Answered once the router has handled what came before on this connection.
-        ignoreResult(router.Disconnect(30, timedOut), "the stop was sent; the router answers none");
-    }
+    static void anonymousStop(const std::string& session) { e2estop::sendRouterStop(s->hostPort, session); }
 
     // Holds a browse of `session` in flight, has it stopped by others (refused) and then by its owner,
     // and checks what the browse's console got and what is left behind.
