@@ -12,7 +12,10 @@ CHandedOverSessions::TOwnerKey CHandedOverSessions::keyOf(const CConfRecord::TOw
 
 void CHandedOverSessions::eraseLocked(std::map<std::string, TEntry>::iterator entry) {
     auto share = m_perOwner.find(keyOf(entry->second.session.owner));
-    if (share != m_perOwner.end() && --share->second == 0) m_perOwner.erase(share);
+    if (share != m_perOwner.end()) {
+        share->second.erase({entry->second.expires, entry->first});
+        if (share->second.empty()) m_perOwner.erase(share);
+    }
     m_expiry.erase(entry->second.expiry);
     m_sessions.erase(entry);
 }
@@ -40,11 +43,13 @@ CHandedOverSessions::ERemembered CHandedOverSessions::remember(const std::string
         if (keyOf(found->second.session.owner) != owner) return ERemembered::kOtherOwner;
         eraseLocked(found);
     }
+    // The owner's own oldest gives way to its newest: only that owner's sessions are ever forgotten.
+    if (auto share = m_perOwner.find(owner);
+        share != m_perOwner.end() && share->second.size() >= kMaxSessionsPerOwner)
+        eraseLocked(m_sessions.find(share->second.begin()->second));
     if (m_sessions.size() >= kMaxSessions) return ERemembered::kFull;
-    size_t& share = m_perOwner[owner];
-    if (share >= kMaxSessionsPerOwner) return ERemembered::kOwnerFull;
-    ++share;
     const auto expires = CHubClock::real().steadyNow() + keep;
+    m_perOwner[owner].emplace(expires, guid);
     TEntry& entry = m_sessions[guid];
     entry.session = session;
     entry.expires = expires;

@@ -3,13 +3,15 @@
 // (its worker and record end with the reply); what is kept is who owns the session and which media
 // agent answers it, so that a stop of the session can be judged against its owner and sent on, and a
 // later request naming the session keeps its owner. Nothing here knows when such a browse ends, so a
-// session is kept for its whole keep (or until its owner stops it): none gives way to make room, and
-// each owner holds at most its own share. Any thread.
+// session is kept for its whole keep (or until its owner stops it). Each owner holds at most its own
+// share: past it, the owner's own oldest session gives way (most likely ended long ago), never another
+// owner's, so a busy caller is never refused and never makes the service forget anyone else. Any thread.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -32,7 +34,6 @@ public:
     enum class ERemembered {
         kKept,        // remembered, or renewed for its owner
         kOtherOwner,  // the session is kept for another owner: left as it is
-        kOwnerFull,   // the owner holds kMaxSessionsPerOwner sessions already
         kFull,        // kMaxSessions are kept
     };
 
@@ -64,5 +65,7 @@ private:
     std::map<std::string, TEntry> m_sessions GUARDED_BY(m_mutex);
     // By expiry: every session is kept from its last hand-over, for the keep it was given then.
     std::multimap<std::chrono::steady_clock::time_point, std::string> m_expiry GUARDED_BY(m_mutex);
-    std::map<TOwnerKey, size_t> m_perOwner GUARDED_BY(m_mutex);
+    // Each owner's sessions, oldest expiry first.
+    using TOwnerSessions = std::set<std::pair<std::chrono::steady_clock::time_point, std::string>>;
+    std::map<TOwnerKey, TOwnerSessions> m_perOwner GUARDED_BY(m_mutex);
 };

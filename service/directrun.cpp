@@ -98,7 +98,6 @@ bool rememberHandOver(TDirectTask& t, CBrowseLog& log) {
             log.debugLvl(0, "session [%s] is held by another caller; not handed over", guid.c_str());
             t.recordError(CConfigurationMgr::kNotOwnerText);
             return false;
-        case CHandedOverSessions::ERemembered::kOwnerFull:
         case CHandedOverSessions::ERemembered::kFull:
             break;
     }

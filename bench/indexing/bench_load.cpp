@@ -39,6 +39,7 @@
 #include "platform/entities/zyclient.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/threads/hubmutex.h"
+#include "tests/support/tls/testpki.h"
 #include "tools/browse/consolesession.h"
 #include "tools/hubmaster/hostbrowse.h"
 #include "tools/hubmaster/hostmemory.h"
@@ -99,6 +100,7 @@ TConsoleOptions pageCommand(hubbench::TCatalogueBrowse b, bool viaHubmaster) {
     o.routerPort = c.routerPort;
     o.token = load().token;
     o.hubmasterName = load().hubmasterName;
+    o.authorityFile = hubtest::testAuthorityFolder() + "/authority.crt";  // as a desk's console is given --ca
     o.viaHubmaster = viaHubmaster;
     o.client = "benchclient";
     o.clientId = c.client;

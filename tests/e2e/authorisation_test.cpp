@@ -872,8 +872,8 @@ TEST_F(Authorisation, FindAcrossClientsWarnsOfWhatItLeavesOut) {
     EXPECT_NE(alone.err.find(leftOut), std::string::npos) << alone.err;
 }
 
-// A caller holds at most its share of sessions handed over and in flight: more of its own are refused
-// rather than making the service forget another caller's, which stays its owner's to browse and stop.
+// A caller holds at most its share of sessions handed over and in flight: past it, its own oldest gives
+// way, never another caller's, which stays its owner's to browse and stop; the busy caller is not refused.
 TEST_F(Authorisation, HandedOverSessionsStayTheirOwnersWhateverOthersAsk) {
     const std::string list = "list " + fileSubclient() + " --at " + lastDay();
     auto ask = [&](const std::string& session, const std::string& who) {
@@ -882,17 +882,12 @@ TEST_F(Authorisation, HandedOverSessionsStayTheirOwnersWhateverOthersAsk) {
     };
     const std::string admins = "authorisation-admins-flight";
     ASSERT_TRUE(ask(admins, admin()).prepared);
-    // Her browses of earlier tests count too: she asks until refused.
     std::vector<std::string> alices;
-    TAnswers more;
     for (size_t n = 0; n <= CHandedOverSessions::kMaxSessionsPerOwner; ++n) {
-        more = ask("authorisation-alices-" + std::to_string(n), alice());
-        if (!more.prepared) break;
+        const TAnswers more = ask("authorisation-alices-" + std::to_string(n), alice());
+        ASSERT_TRUE(more.prepared) << n << ": " << more.texts;
         alices.push_back("authorisation-alices-" + std::to_string(n));
     }
-    EXPECT_FALSE(more.prepared);
-    EXPECT_NE(more.texts.find("too many browse sessions are in flight"), std::string::npos) << more.texts;
-    EXPECT_GT(alices.size(), CHandedOverSessions::kMaxSessionsPerOwner / 2);
     // admin's session is still known as his: alice can neither browse under it nor stop it.
     for (bool viaHost : {false, true}) {
         databrowse::BrowseRequest taken = request(list + " --session " + admins + " " + alice());
@@ -912,7 +907,7 @@ TEST_F(Authorisation, HandedOverSessionsStayTheirOwnersWhateverOthersAsk) {
               std::string::npos)
         << hostLog();
     // Her own stops give her share back; admin goes on browsing in his session.
-    for (const std::string& session : alices) stopAs(session, s->aliceToken);
+    for (size_t n = 1; n < alices.size(); ++n) stopAs(alices[n], s->aliceToken);
     EXPECT_TRUE(ask("authorisation-alices-more", alice()).prepared);
     stopAs("authorisation-alices-more", s->aliceToken);
     EXPECT_TRUE(ask(admins, admin()).prepared);

@@ -41,30 +41,31 @@ TEST(HandedOverSessions, KeptUntilForgottenOrExpiredAndRenewedOnlyByTheirOwner) 
     EXPECT_EQ(sessions.size(), 0u);
 }
 
-// One caller handing over many sessions never makes the service forget another's: its own share ends
-// and its next hand-over is refused, while others still hand over theirs.
+// One caller handing over many sessions never makes the service forget another's, and is never refused
+// for it: past its share its own oldest session gives way, while others still hand over theirs.
 TEST(HandedOverSessions, OneOwnerCannotEvictAnothersSessions) {
     CHandedOverSessions& sessions = CHandedOverSessions::instance();
     ASSERT_EQ(sessions.remember("admins", session(1, "agent")), ERemembered::kKept);
     ASSERT_EQ(sessions.remember("clients", session(0, "agent", 44)), ERemembered::kKept);
     const size_t many = CHandedOverSessions::kMaxSessions + 10;
-    size_t kept = 0;
     for (size_t n = 0; n < many; ++n)
-        if (sessions.remember("alices-" + std::to_string(n), session(2, "agent")) == ERemembered::kKept)
-            ++kept;
-    EXPECT_EQ(kept, CHandedOverSessions::kMaxSessionsPerOwner);
-    EXPECT_EQ(sessions.remember("alices-more", session(2, "agent")), ERemembered::kOwnerFull);
+        ASSERT_EQ(sessions.remember("alices-" + std::to_string(n), session(2, "agent")), ERemembered::kKept);
+    EXPECT_EQ(sessions.size(), CHandedOverSessions::kMaxSessionsPerOwner + 2);
     CHandedOverSessions::TSession found;
     ASSERT_TRUE(sessions.find("admins", found));
     EXPECT_EQ(found.owner.userId, 1);
     ASSERT_TRUE(sessions.find("clients", found));
     EXPECT_EQ(found.owner.callerClientId, 44u);
-    EXPECT_TRUE(sessions.find("alices-0", found)) << "nothing gives way, not even the owner's own";
+    EXPECT_FALSE(sessions.find("alices-0", found)) << "the owner's own oldest gave way";
+    ASSERT_TRUE(sessions.find("alices-" + std::to_string(many - 1), found));
+    EXPECT_EQ(found.owner.userId, 2);
+    ASSERT_TRUE(sessions.find("alices-" + std::to_string(many - CHandedOverSessions::kMaxSessionsPerOwner), found));
     // Another caller without a user is a share of its own.
     EXPECT_EQ(sessions.remember("other-client", session(0, "agent", 45)), ERemembered::kKept);
-    // A session given back frees its owner's place.
-    EXPECT_TRUE(sessions.forget("alices-0"));
+    // A session given back frees its owner's place without touching the rest.
+    EXPECT_TRUE(sessions.forget("alices-" + std::to_string(many - 1)));
     EXPECT_EQ(sessions.remember("alices-more", session(2, "agent")), ERemembered::kKept);
+    EXPECT_TRUE(sessions.find("alices-" + std::to_string(many - CHandedOverSessions::kMaxSessionsPerOwner), found));
 
     // Many owners together still stop at the bound in all, and nobody's session gives way for them.
     size_t users = 0;
