@@ -78,6 +78,245 @@ std::string whyNotConfined(const std::string& filter, const std::string& own) {
     return std::string();
 }
 
+// One mailbox check: what the request asks, what the steps found, and the caller's outputs (by
+// reference) as the steps fill them.
+struct TMailboxCheck {
+    long appType;
+    int rightsMode;
+    std::string path;  // the task's first browse path
+    long userId;
+    std::string& filterPath;
+    std::string& tripletSrcPath;
+    bool& useTriplet;
+    bool& spansUpgrade;
+    bool& accessDenied;
+    std::string& mailboxGuid;
+    std::string triplet{};           // of the user's mailbox, or of the one the path names
+    bool endUserRoot = false;        // an end user browses the root: his filter confines it
+    bool olderLayoutFilter = false;  // his filter is his mailbox's path in the older layout
+    CBrowseLog log{kTag};
+};
+
+// kFailed fails the request; kRefused refuses it as unauthenticated (access denied set).
+enum class EAccess { kGoOn, kFailed, kRefused };
+
+// An end user's browse of the root: his own mailbox's path and the wildcard tail become his filter.
+EAccess filterEndUserRoot(TMailboxCheck& c) {
+    if (!GetMailboxDetails(c.userId, c.mailboxGuid, c.triplet)) {
+        c.log.debugLvl(0, "Error: Cannot fetch logged-in user details");
+        return EAccess::kFailed;
+    }
+    c.endUserRoot = true;
+    if (c.appType == apptype::kExchangeMailboxClassic && c.triplet.empty()) {
+        c.log.debugLvl(0, "Error: Mailbox Triplet empty");
+        return EAccess::kFailed;
+    }
+    if (c.appType != apptype::kExchangeMailboxClassic && c.mailboxGuid.empty()) {
+        c.log.debugLvl(0, "Error: Mailbox GUID empty");
+        return EAccess::kFailed;
+    }
+    c.filterPath = ownMailboxSubtree(c.appType, c.mailboxGuid, c.triplet, false) + kWildcardTail;
+    c.log.debugLvl(3,
+                   "Will add Mailbox details to filter path as end user browse/find for "
+                   "exchange..strMbxFolderPathFilter:[%s]",
+                   c.filterPath.c_str());
+    return EAccess::kGoOn;
+}
+
+// A path of the older layout names its mailbox by the triplet: the user's own only.
+EAccess checkOwnTripletPath(TMailboxCheck& c) {
+    if (!GetMailboxDetails(c.userId, c.mailboxGuid, c.triplet)) {
+        c.log.debugLvl(0, "Error: Cannot fetch logged-in user details.");
+        return EAccess::kFailed;
+    }
+    if (c.triplet.empty() || !isPathInTriplet(c.path, c.triplet)) {
+        c.accessDenied = true;
+        std::string shown;
+        replaceOldExchDelim(c.triplet, shown);
+        c.log.debugLvl(0, "Error: UserId:[%ld] with mailbox triplet [%s] does not have access to browse [%s]",
+                       c.userId, shown.c_str(), c.path.c_str());
+        return EAccess::kRefused;
+    }
+    c.accessDenied = false;
+    return EAccess::kGoOn;
+}
+
+// A path that names its mailbox `pathGuid`: the user's own only, and named where a mailbox is named.
+EAccess checkOwnGuidPath(TMailboxCheck& c, const std::string& pathGuid) {
+    if (!isMailboxPathOf(c.path, pathGuid)) {
+        c.accessDenied = true;
+        c.log.debugLvl(0, "Error: browse path [%s] does not name the mailbox MbxGUID[%s] it holds",
+                       c.path.c_str(), pathGuid.c_str());
+        return EAccess::kRefused;
+    }
+    if (!GetMailboxDetails(c.userId, c.mailboxGuid, c.triplet)) {
+        c.log.debugLvl(0, "Error: Cannot fetch logged-in user details.");
+        return EAccess::kFailed;
+    }
+    if (!CaseInsensitiveStringCompare(c.mailboxGuid, pathGuid)) {
+        c.accessDenied = true;
+        c.log.debugLvl(0, "Error: UserId:[%ld] with MbxGUID[%s] does not have access to browse MbxGUID[%s]",
+                       c.userId, c.mailboxGuid.c_str(), pathGuid.c_str());
+        return EAccess::kRefused;
+    }
+    c.accessDenied = false;
+    return EAccess::kGoOn;
+}
+
+// Without delegate access an end user browses below his own mailbox only.
+EAccess checkOwnMailbox(TMailboxCheck& c) {
+    std::string pathGuid;
+    if (getMbxGUIDfromPath(c.path, pathGuid)) return checkOwnGuidPath(c, pathGuid);
+    if (c.appType != apptype::kExchangeMailboxClassic) {
+        c.log.debugLvl(0, "Fatal Error: Cannot fetch Mailbox GUID from browse path..");
+        c.accessDenied = true;
+        return EAccess::kFailed;
+    }
+    return checkOwnTripletPath(c);
+}
+
+// With delegate access an end user browses the mailbox folders delegated to him; the browse is of the
+// mailbox the path names.
+EAccess checkDelegatedMailbox(TMailboxCheck& c) {
+    c.log.debugLvl(3, "This is Exchange Delegate Access");
+    std::string pathGuid, folder;
+    if (!getMbxGUIDfromPath(c.path, pathGuid)) {
+        c.log.debugLvl(0, "Fatal Error: Cannot fetch Mailbox GUID from browse path..");
+        c.accessDenied = true;
+        return EAccess::kFailed;
+    }
+    if (!getMbxFolderfromPath(c.path, folder)) {
+        c.log.debugLvl(0, "Fatal Error: Cannot fetch Mailbox Folder from browse path..");
+        c.accessDenied = true;
+        return EAccess::kFailed;
+    }
+    if (!isMailboxPathOf(c.path, pathGuid) ||
+        !canAccessExchDelegates(static_cast<int>(c.userId), c.mailboxGuid, pathGuid, folder)) {
+        c.accessDenied = true;
+        c.log.debugLvl(0, "Error: UserId:[%ld] does not have access to browse:[%s]", c.userId,
+                       c.path.c_str());
+        return EAccess::kRefused;
+    }
+    c.accessDenied = false;
+    if (c.userId == 0)
+        c.log.debugLvl(3, "userGUID:[%s] has delegate access to browse:[%s]", c.mailboxGuid.c_str(),
+                       c.path.c_str());
+    else
+        c.log.debugLvl(3, "UserId:[%ld] has delegate access to browse:[%s]", c.userId, c.path.c_str());
+    c.mailboxGuid = getMbxGUID(pathGuid);
+    return EAccess::kGoOn;
+}
+
+// Which mailbox an end user (rights mode 1) of a mailbox application type may browse; anyone else goes on.
+EAccess checkMailboxAccess(TMailboxCheck& c, bool delegateAccess) {
+    if (!isMailboxAppType(c.appType) || c.rightsMode != 1) return EAccess::kGoOn;
+    const EAccess verdict = isMailboxRootPath(c.path) ? filterEndUserRoot(c)
+                            : delegateAccess          ? checkDelegatedMailbox(c)
+                                                      : checkOwnMailbox(c);
+    if (verdict == EAccess::kGoOn) c.log.debugLvl(3, "Exchange Mailbox GUID:[%s]", c.mailboxGuid.c_str());
+    return verdict;
+}
+
+// kAcross: the range spans the client's upgrade and is refused; kBefore: all of it lies before.
+enum class EUpgradeRange { kUnaffected, kAcross, kBefore };
+
+// Where the task's time range lies against the upgrade of the client (`upgradeTime`, set for kAcross and
+// kBefore); only a mailbox browse or find at mailbox level with a range is affected. A failed lookup lets
+// the browse go on as it is.
+EUpgradeRange rangeAgainstUpgrade(EvMultiEntityRestoreTask& task, TMailboxCheck& c,
+                                  unsigned long& upgradeTime) {
+    const long fromTime = task.getFromTime();
+    const long toTime = task.getToTime();
+    const databrowse::BrowseOperation op = task.getBrowseOpType();
+    if (c.appType != apptype::kExchangeMailbox || (fromTime == 0 && toTime == 0) ||
+        (op != databrowse::BROWSE_OP_BROWSE && op != databrowse::BROWSE_OP_FIND) ||
+        !isMailboxLevelPath(c.path))
+        return EUpgradeRange::kUnaffected;
+    bool upgraded = false;
+    if (!isClientUpgraded(kUpgradeRelease, static_cast<int>(task.getClientId()), upgraded, upgradeTime)) {
+        c.log.debugLvl(0, "Check for client update time failed...");
+        return EUpgradeRange::kUnaffected;
+    }
+    if (!upgraded) {
+        c.log.debugLvl(3, "Client is not upgraded..");
+        return EUpgradeRange::kUnaffected;
+    }
+    const auto from = static_cast<unsigned long>(fromTime);
+    const auto to = static_cast<unsigned long>(toTime);
+    if (from >= upgradeTime) return EUpgradeRange::kUnaffected;
+    // An open start (from-time 0) is browsed as it is: only a range with both ends is refused.
+    if (toTime == 0 || to > upgradeTime)
+        return fromTime == 0 ? EUpgradeRange::kUnaffected : EUpgradeRange::kAcross;
+    return to == upgradeTime ? EUpgradeRange::kUnaffected : EUpgradeRange::kBefore;
+}
+
+// The refusal of a range across the upgrade at `upgradeTime`: logged, the flag set, and the message for
+// the worker to give.
+EvMessageContainer acrossUpgradeMessage(TMailboxCheck& c, unsigned long upgradeTime) {
+    char text[ZyTime::kTextSize] = {};
+    ZyTime formatted(static_cast<long>(upgradeTime), text, 0, sizeof text);
+    c.log.debugLvl(0,
+                   "Exchange Mailbox browse/find cannot span across client upgrade time:[%s][%lu]. "
+                   "Please select the time range before or after the upgrade time.",
+                   text, upgradeTime);
+    EvMessageContainer message;
+    message.SetMessageID(evmsg::kMailboxSpansUpgrade, true);
+    message << text;
+    c.spansUpgrade = true;
+    return message;
+}
+
+// Data before the upgrade are read at the triplet path of the mailbox the path names (a delegate's or an
+// administrator's browse names another's mailbox; the user's own for his root) followed by the folder.
+void pointAtTriplet(TMailboxCheck& c) {
+    // An end user's listing of a level above the mailboxes ("\", "\MB") lists that level, confined by
+    // his filter below; only a find from there searches his mailbox by its older path.
+    const std::string tail = kWildcardTail;
+    const std::string& path = c.path;
+    const bool findFromRoot =
+        path.size() > tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
+    if (!(c.endUserRoot && findFromRoot) && isMailboxRootPath(path)) return;
+    std::string folder;
+    const size_t close = path.find('}');
+    if (close != std::string::npos && close + 1 < path.size()) folder = path.substr(close + 1);
+    // A find from the root ("\MB\**\*") stays a find of everything in the mailbox.
+    if (close == std::string::npos && findFromRoot) folder = tail;
+    std::string pathGuid;
+    if (getMbxGUIDfromPath(path, pathGuid)) {
+        std::string pathTriplet;
+        if (GetMailboxDetails(0, pathGuid, pathTriplet)) c.triplet = pathTriplet;
+    } else if (c.mailboxGuid.empty() || c.triplet.empty()) {
+        GetMailboxDetails(c.userId, c.mailboxGuid, c.triplet);
+    }
+    if (c.triplet.empty()) return;
+    c.tripletSrcPath = c.triplet + folder;
+    c.useTriplet = true;
+    c.log.debugLvl(3, "Will add triplet to Src path as data is before 10.0...strMbxTripletSrcPath:[%s]",
+                   c.tripletSrcPath.c_str());
+}
+
+// The end user's filter follows his browse into the older layout, his own mailbox there; a mailbox that
+// never had a triplet keeps the filter of its own mailbox, never a bare tail.
+void filterOlderLayout(TMailboxCheck& c) {
+    if (c.triplet.empty()) GetMailboxDetails(c.userId, c.mailboxGuid, c.triplet);
+    if (c.triplet.empty()) return;
+    c.filterPath = ownMailboxSubtree(c.appType, c.mailboxGuid, c.triplet, true) + kWildcardTail;
+    c.olderLayoutFilter = true;
+    std::string shown;
+    replaceOldExchDelim(c.filterPath, shown);
+    c.log.debugLvl(3,
+                   "Will add Mailbox Triplet to filter path as end user browse/find for "
+                   "exchange..strMbxFolderPathFilter:[%s]",
+                   shown.c_str());
+}
+
+// A range wholly before the upgrade reads the older layout.
+void readOlderLayout(TMailboxCheck& c) {
+    pointAtTriplet(c);
+    if (c.endUserRoot) filterOlderLayout(c);
+    if (c.rightsMode != 1 && isMailboxRootPath(c.path)) c.useTriplet = false;
+}
+
 }  // namespace
 
 void replaceOldExchDelim(const std::string& in, std::string& out) {
@@ -155,7 +394,6 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                                             std::string& filterPath, std::string& tripletSrcPath,
                                             bool& useTriplet, bool& spansUpgrade, bool& accessDenied,
                                             std::string& mailboxGuid) {
-    CBrowseLog log(kTag);
     mailboxGuid.clear();
     filterPath.clear();
     tripletSrcPath.clear();
@@ -166,197 +404,40 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
         userId = 0;
         mailboxGuid = m_resourceDomainUserGUID;
     }
-    const long appType = task->getAppType();
     const char* first = task->getFirstPath(EvRestoreTask::kBrowsePathList);
-    const std::string path = first ? first : "";
-    std::string triplet;
-    bool endUserRoot = false;
+    TMailboxCheck c{.appType = task->getAppType(),
+                    .rightsMode = rightsMode,
+                    .path = first ? first : "",
+                    .userId = userId,
+                    .filterPath = filterPath,
+                    .tripletSrcPath = tripletSrcPath,
+                    .useTriplet = useTriplet,
+                    .spansUpgrade = spansUpgrade,
+                    .accessDenied = accessDenied,
+                    .mailboxGuid = mailboxGuid};
 
-    if (isMailboxAppType(appType) && rightsMode == 1) {
-        if (isMailboxRootPath(path)) {
-            if (!GetMailboxDetails(userId, mailboxGuid, triplet)) {
-                log.debugLvl(0, "Error: Cannot fetch logged-in user details");
-                return false;
-            }
-            endUserRoot = true;
-            if (appType == apptype::kExchangeMailboxClassic && triplet.empty()) {
-                log.debugLvl(0, "Error: Mailbox Triplet empty");
-                return false;
-            }
-            if (appType != apptype::kExchangeMailboxClassic && mailboxGuid.empty()) {
-                log.debugLvl(0, "Error: Mailbox GUID empty");
-                return false;
-            }
-            filterPath = ownMailboxSubtree(appType, mailboxGuid, triplet, false) + kWildcardTail;
-            log.debugLvl(3,
-                         "Will add Mailbox details to filter path as end user browse/find for "
-                         "exchange..strMbxFolderPathFilter:[%s]",
-                         filterPath.c_str());
-        } else if (!m_delegateAccess) {
-            std::string pathGuid;
-            if (!getMbxGUIDfromPath(path, pathGuid)) {
-                if (appType != apptype::kExchangeMailboxClassic) {
-                    log.debugLvl(0, "Fatal Error: Cannot fetch Mailbox GUID from browse path..");
-                    accessDenied = true;
-                    return false;
-                }
-                // A path of the older layout names its mailbox by the triplet: the user's own only.
-                if (!GetMailboxDetails(userId, mailboxGuid, triplet)) {
-                    log.debugLvl(0, "Error: Cannot fetch logged-in user details.");
-                    return false;
-                }
-                if (triplet.empty() || !isPathInTriplet(path, triplet)) {
-                    accessDenied = true;
-                    std::string shown;
-                    replaceOldExchDelim(triplet, shown);
-                    log.debugLvl(
-                        0,
-                        "Error: UserId:[%ld] with mailbox triplet [%s] does not have access to browse [%s]",
-                        userId, shown.c_str(), path.c_str());
-                    return true;
-                }
-                accessDenied = false;
-            } else {
-                if (!isMailboxPathOf(path, pathGuid)) {
-                    accessDenied = true;
-                    log.debugLvl(0, "Error: browse path [%s] does not name the mailbox MbxGUID[%s] it holds",
-                                 path.c_str(), pathGuid.c_str());
-                    return true;
-                }
-                if (!GetMailboxDetails(userId, mailboxGuid, triplet)) {
-                    log.debugLvl(0, "Error: Cannot fetch logged-in user details.");
-                    return false;
-                }
-                if (!CaseInsensitiveStringCompare(mailboxGuid, pathGuid)) {
-                    accessDenied = true;
-                    log.debugLvl(
-                        0, "Error: UserId:[%ld] with MbxGUID[%s] does not have access to browse MbxGUID[%s]",
-                        userId, mailboxGuid.c_str(), pathGuid.c_str());
-                    return true;
-                }
-                accessDenied = false;
-            }
-        } else {
-            log.debugLvl(3, "This is Exchange Delegate Access");
-            std::string pathGuid, folder;
-            if (!getMbxGUIDfromPath(path, pathGuid)) {
-                log.debugLvl(0, "Fatal Error: Cannot fetch Mailbox GUID from browse path..");
-                accessDenied = true;
-                return false;
-            }
-            if (!getMbxFolderfromPath(path, folder)) {
-                log.debugLvl(0, "Fatal Error: Cannot fetch Mailbox Folder from browse path..");
-                accessDenied = true;
-                return false;
-            }
-            if (!isMailboxPathOf(path, pathGuid) ||
-                !canAccessExchDelegates(static_cast<int>(userId), mailboxGuid, pathGuid, folder)) {
-                accessDenied = true;
-                log.debugLvl(0, "Error: UserId:[%ld] does not have access to browse:[%s]", userId,
-                             path.c_str());
-                return true;
-            }
-            accessDenied = false;
-            if (userId == 0)
-                log.debugLvl(3, "userGUID:[%s] has delegate access to browse:[%s]", mailboxGuid.c_str(),
-                             path.c_str());
-            else
-                log.debugLvl(3, "UserId:[%ld] has delegate access to browse:[%s]", userId, path.c_str());
-            mailboxGuid = getMbxGUID(pathGuid);
-        }
-        log.debugLvl(3, "Exchange Mailbox GUID:[%s]", mailboxGuid.c_str());
+    switch (checkMailboxAccess(c, m_delegateAccess)) {
+        case EAccess::kGoOn:
+            break;
+        case EAccess::kFailed:
+            return false;
+        case EAccess::kRefused:
+            return true;
     }
-
-    // Data before the upgrade are read in the older layout; every way out passes the end user's filter
-    // through the last check.
-    bool olderLayoutFilter = false;
-    auto olderLayout = [&]() REQUIRES(m_workerLock) {
-        const long fromTime = task->getFromTime();
-        const long toTime = task->getToTime();
-        const databrowse::BrowseOperation op = task->getBrowseOpType();
-        if (appType != apptype::kExchangeMailbox || (fromTime == 0 && toTime == 0) ||
-            (op != databrowse::BROWSE_OP_BROWSE && op != databrowse::BROWSE_OP_FIND) ||
-            !isMailboxLevelPath(path))
-            return;
-        bool upgraded = false;
-        unsigned long upgradeTime = 0;
-        if (!isClientUpgraded(kUpgradeRelease, static_cast<int>(task->getClientId()), upgraded,
-                              upgradeTime)) {
-            log.debugLvl(0, "Check for client update time failed...");
-            return;
-        }
-        if (!upgraded) {
-            log.debugLvl(3, "Client is not upgraded..");
-            return;
-        }
-        const auto from = static_cast<unsigned long>(fromTime);
-        const auto to = static_cast<unsigned long>(toTime);
-        if (from >= upgradeTime) return;
-        if (toTime == 0 || to > upgradeTime) {
-            // An open start (from-time 0) is browsed as it is: only a range with both ends is refused.
-            if (fromTime == 0) return;
-            char text[ZyTime::kTextSize] = {};
-            ZyTime formatted(static_cast<long>(upgradeTime), text, 0, sizeof text);
-            log.debugLvl(0,
-                         "Exchange Mailbox browse/find cannot span across client upgrade time:[%s][%lu]. "
-                         "Please select the time range before or after the upgrade time.",
-                         text, upgradeTime);
-            EvMessageContainer message;
-            message.SetMessageID(evmsg::kMailboxSpansUpgrade, true);
-            message << text;
-            setErrorMessage(message);
-            spansUpgrade = true;
-            return;
-        }
-        if (to == upgradeTime) return;
-        // An end user's listing of a level above the mailboxes ("\", "\MB") lists that level, confined
-        // by his filter below; only a find from there searches his mailbox by its older path.
-        const std::string tail = kWildcardTail;
-        const bool findFromRoot =
-            path.size() > tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
-        if ((endUserRoot && findFromRoot) || !isMailboxRootPath(path)) {
-            std::string folder;
-            const size_t close = path.find('}');
-            if (close != std::string::npos && close + 1 < path.size()) folder = path.substr(close + 1);
-            // A find from the root ("\MB\**\*") stays a find of everything in the mailbox.
-            if (close == std::string::npos && findFromRoot) folder = tail;
-            // The triplet of the mailbox the path names (a delegate's or an administrator's browse names
-            // another's mailbox); the user's own for his root.
-            std::string pathGuid;
-            if (getMbxGUIDfromPath(path, pathGuid)) {
-                std::string pathTriplet;
-                if (GetMailboxDetails(0, pathGuid, pathTriplet)) triplet = pathTriplet;
-            } else if (mailboxGuid.empty() || triplet.empty()) {
-                GetMailboxDetails(userId, mailboxGuid, triplet);
-            }
-            if (!triplet.empty()) {
-                tripletSrcPath = triplet + folder;
-                useTriplet = true;
-                log.debugLvl(
-                    3, "Will add triplet to Src path as data is before 10.0...strMbxTripletSrcPath:[%s]",
-                    tripletSrcPath.c_str());
-            }
-        }
-        if (endUserRoot) {
-            if (triplet.empty()) GetMailboxDetails(userId, mailboxGuid, triplet);
-            // The end user's filter follows his browse into the older layout, his own mailbox there; a
-            // mailbox that never had a triplet keeps the filter of its own mailbox, never a bare tail.
-            if (!triplet.empty()) {
-                filterPath = ownMailboxSubtree(appType, mailboxGuid, triplet, true) + kWildcardTail;
-                olderLayoutFilter = true;
-                std::string shown;
-                replaceOldExchDelim(filterPath, shown);
-                log.debugLvl(3,
-                             "Will add Mailbox Triplet to filter path as end user browse/find for "
-                             "exchange..strMbxFolderPathFilter:[%s]",
-                             shown.c_str());
-            }
-        }
-        if (rightsMode != 1 && isMailboxRootPath(path)) useTriplet = false;
-    };
-    olderLayout();
-    return confineEndUserRoot(endUserRoot, appType, filterPath, mailboxGuid, triplet,
-                              useTriplet || olderLayoutFilter);
+    unsigned long upgradeTime = 0;
+    switch (rangeAgainstUpgrade(*task, c, upgradeTime)) {
+        case EUpgradeRange::kUnaffected:
+            break;
+        case EUpgradeRange::kAcross:
+            setErrorMessage(acrossUpgradeMessage(c, upgradeTime));
+            break;
+        case EUpgradeRange::kBefore:
+            readOlderLayout(c);
+            break;
+    }
+    // Every way out passes the end user's filter through the last check.
+    return confineEndUserRoot(c.endUserRoot, c.appType, filterPath, mailboxGuid, c.triplet,
+                              useTriplet || c.olderLayoutFilter);
 }
 
 bool CWorkerThreadHM::confineEndUserRoot(bool endUserRoot, long appType, const std::string& filterPath,
