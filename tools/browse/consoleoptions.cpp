@@ -472,117 +472,176 @@ bool splitErasePath(const std::string& text, std::string& path, long long& size)
     return !path.empty();
 }
 
-bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& error) {
-    error.clear();
+namespace {
+
+// kDone: the command line is answered as it is (help, version); kRefused: the error says why.
+enum class EArgsStep { kGoOn, kDone, kRefused };
+
+// The command word (argv[1], or argv[2] after "help") into `o.command` and `name`; `next` is where its
+// options begin.
+EArgsStep readCommand(int argc, char** argv, TConsoleOptions& o, std::string& name, int& next,
+                      std::string& error) {
     if (argc < 2) {
         error = "browse: name a command: list, versions, count, find, media, stop or erase (browse --help)";
-        return false;
+        return EArgsStep::kRefused;
     }
-    std::string first = argv[1];
-    int next = 2;
-    if (first == "--help" || first == "-h" || (first == "help" && argc == 2)) {
+    name = argv[1];
+    next = 2;
+    if (name == "--help" || name == "-h" || (name == "help" && argc == 2)) {
         o.help = o.helpAll = true;
-        return true;
+        return EArgsStep::kDone;
     }
-    if (first == "--version") {
+    if (name == "--version") {
         o.version = true;
-        return true;
+        return EArgsStep::kDone;
     }
     // "browse help <command>" is "browse <command> --help".
-    if (first == "help") {
-        first = argv[2];
+    if (name == "help") {
+        name = argv[2];
         o.help = true;
         next = argc;
     }
-    if (!kCommands.count(first)) {
-        error = "browse: unknown command [" + first +
+    if (!kCommands.count(name)) {
+        error = "browse: unknown command [" + name +
                 "]: the commands are list, versions, count, find, media, stop and erase (browse --help)";
-        return false;
+        return EArgsStep::kRefused;
     }
-    o.command = kCommands.at(first);
-    const std::string command = "browse " + first;
-    const std::string hint = " (" + command + " --help)";
-    auto refuse = [&](const std::string& problem) {
-        error = command + ": " + problem + hint;
-        return false;
-    };
-    std::map<std::string, std::string> given;  // option: its first value
-    for (int i = next; i < argc; ++i) {
-        std::string a = argv[i];
-        std::optional<std::string> inlineValue;
-        if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
-            inlineValue = a.substr(a.find('=') + 1);
-            a.erase(a.find('='));
-        }
-        const TOptionSpec* spec = optionSpec(a);
-        if (!spec) return refuse("unknown option [" + a + "]");
-        const std::string name = spec->name;
-        if (!(spec->commands & bit(o.command))) return refuse(name + " is not an option of " + first);
-        if (!spec->value) {
-            if (inlineValue) return refuse(name + " takes no value");
-            spec->set(o, name, {});
-            continue;
-        }
-        if (!inlineValue && i + 1 >= argc) return refuse(name + " needs a value <" + spec->value + ">");
-        // A value that is itself an option means the value was left out.
-        if (!inlineValue) {
-            const std::string v = argv[i + 1];
-            if (v.rfind("--", 0) == 0 || optionSpec(v))
-                return refuse(name + " needs a value <" + spec->value + ">, not the option [" + v +
-                              "] (a value that starts with -- is given as " + name + "=<value>)");
-        }
-        const std::string v = inlineValue ? *inlineValue : argv[++i];
-        if (v.empty()) return refuse(name + " needs a value, not an empty one");
-        const bool repeats = spec->repeats && (name != "--path" || o.command == EConsoleCommand::kErase);
-        if (given.count(name) && !repeats) {
-            if (name == "--path")
-                return refuse("one --path only (a second one: [" + v + "]); erase alone takes several");
-            return refuse(name + " is given twice ([" + given[name] + "], then [" + v + "]): give it once");
-        }
-        given.emplace(name, v);
-        if (std::string problem = spec->set(o, name, v); !problem.empty()) return refuse(problem);
+    o.command = kCommands.at(name);
+    return EArgsStep::kGoOn;
+}
+
+// The value of the option `spec` at argv[i]: `inlineValue` when it was given as <name>=<value>, else the
+// next argument (and i moves to it). The problem, "" when none.
+std::string optionValue(const TOptionSpec& spec, const std::optional<std::string>& inlineValue, int argc,
+                        char** argv, int& i, std::string& value) {
+    const std::string name = spec.name;
+    if (!inlineValue && i + 1 >= argc) return name + " needs a value <" + spec.value + ">";
+    // A value that is itself an option means the value was left out.
+    if (!inlineValue) {
+        const std::string v = argv[i + 1];
+        if (v.rfind("--", 0) == 0 || optionSpec(v))
+            return name + " needs a value <" + spec.value + ">, not the option [" + v +
+                   "] (a value that starts with -- is given as " + name + "=<value>)";
     }
-    // Where and how to reach the Hubmaster may come from the environment, as a default.
+    value = inlineValue ? *inlineValue : argv[++i];
+    if (value.empty()) return name + " needs a value, not an empty one";
+    return "";
+}
+
+// The option at argv[i] (and its value) into `o`, `given` keeping each option's first value. The
+// problem, "" when none.
+std::string readOption(int argc, char** argv, int& i, const std::string& commandName, TConsoleOptions& o,
+                       std::map<std::string, std::string>& given) {
+    std::string a = argv[i];
+    std::optional<std::string> inlineValue;
+    if (a.rfind("--", 0) == 0 && a.find('=') != std::string::npos) {
+        inlineValue = a.substr(a.find('=') + 1);
+        a.erase(a.find('='));
+    }
+    const TOptionSpec* spec = optionSpec(a);
+    if (!spec) return "unknown option [" + a + "]";
+    const std::string name = spec->name;
+    if (!(spec->commands & bit(o.command))) return name + " is not an option of " + commandName;
+    if (!spec->value) {
+        if (inlineValue) return name + " takes no value";
+        spec->set(o, name, {});
+        return "";
+    }
+    std::string v;
+    if (std::string problem = optionValue(*spec, inlineValue, argc, argv, i, v); !problem.empty())
+        return problem;
+    const bool repeats = spec->repeats && (name != "--path" || o.command == EConsoleCommand::kErase);
+    if (given.count(name) && !repeats) {
+        if (name == "--path") return "one --path only (a second one: [" + v + "]); erase alone takes several";
+        return name + " is given twice ([" + given[name] + "], then [" + v + "]): give it once";
+    }
+    given.emplace(name, v);
+    return spec->set(o, name, v);
+}
+
+// Every option from argv[next] on; the first problem, "" when none.
+std::string readOptions(int argc, char** argv, int next, const std::string& commandName, TConsoleOptions& o,
+                        std::map<std::string, std::string>& given) {
+    for (int i = next; i < argc; ++i)
+        if (std::string problem = readOption(argc, argv, i, commandName, o, given); !problem.empty())
+            return problem;
+    return "";
+}
+
+// Where and how to reach the Hubmaster may come from the environment, as a default of an option not
+// `given`.
+std::string readEnvironment(TConsoleOptions& o, const std::map<std::string, std::string>& given) {
     for (const TOptionSpec& spec : kOptionSpecs) {
         if (!spec.variable || given.count(spec.name) || !(spec.commands & bit(o.command))) continue;
         const char* value = std::getenv(spec.variable);
         if (!value || !*value) continue;
         if (std::string problem = spec.set(o, spec.name, value); !problem.empty())
-            return refuse("$" + std::string(spec.variable) + ": " + problem);
+            return "$" + std::string(spec.variable) + ": " + problem;
     }
-    if (o.help) return true;
-    if (o.command == EConsoleCommand::kVersions && (o.from <= 0 || o.to <= 0))
-        return refuse("needs --from and --to");
+    return "";
+}
+
+// What the command needs and what it cannot be given; "" when nothing.
+std::string commandProblem(const TConsoleOptions& o) {
+    if (o.command == EConsoleCommand::kVersions && (o.from <= 0 || o.to <= 0)) return "needs --from and --to";
     if (o.from > 0 && o.to > 0 && o.from > o.to)
-        return refuse("--from (" + timeText(o.from) + ") is after --to (" + timeText(o.to) + ")");
-    if (o.page > 0 && o.pageSize <= 0) return refuse("--page needs --page-size");
-    if (o.command == EConsoleCommand::kStop && o.session.empty()) return refuse("needs --session <id>");
-    if (o.command == EConsoleCommand::kFind && o.pattern.empty()) return refuse("needs --name <pattern>");
+        return "--from (" + timeText(o.from) + ") is after --to (" + timeText(o.to) + ")";
+    if (o.page > 0 && o.pageSize <= 0) return "--page needs --page-size";
+    if (o.command == EConsoleCommand::kStop && o.session.empty()) return "needs --session <id>";
+    if (o.command == EConsoleCommand::kFind && o.pattern.empty()) return "needs --name <pattern>";
     if (o.viaHubmaster && o.command != EConsoleCommand::kList && o.command != EConsoleCommand::kVersions &&
         o.command != EConsoleCommand::kStop)
-        return refuse(
-            "--via hubmaster serves list, versions and stop; the other commands go to BrowseRouter");
+        return "--via hubmaster serves list, versions and stop; the other commands go to BrowseRouter";
     if (((o.viaHubmaster && o.command != EConsoleCommand::kStop) || o.command == EConsoleCommand::kErase) &&
         o.subclientId <= 0)
-        return refuse(std::string(o.viaHubmaster ? "--via hubmaster" : "erase") + " needs --subclient");
-    if (o.command == EConsoleCommand::kErase && o.paths.empty()) return refuse("needs --path <path>=<size>");
+        return std::string(o.viaHubmaster ? "--via hubmaster" : "erase") + " needs --subclient";
+    if (o.command == EConsoleCommand::kErase && o.paths.empty()) return "needs --path <path>=<size>";
+    return "";
+}
+
+// Whose data the command reads (the client, its miner, its backup set browsed live), where the Hubmaster
+// is and who asks; "" when nothing is amiss.
+std::string targetProblem(const TConsoleOptions& o) {
     if (!o.clients.empty() && (!o.client.empty() || o.clientId > 0))
-        return refuse("give --client or --clients, not both");
+        return "give --client or --clients, not both";
     if (o.client.empty() && o.clientId <= 0 && o.clients.empty() && o.command != EConsoleCommand::kStop)
-        return refuse(o.command == EConsoleCommand::kFind ? "name the client with --client or --clients"
-                                                          : "name the client with --client");
+        return o.command == EConsoleCommand::kFind ? "name the client with --client or --clients"
+                                                   : "name the client with --client";
     // Only a SharePoint server (which mines its own sites) and an Exchange recovery point (its index
     // server) have a miner the Hubmaster finds by itself.
     if (o.mine && o.mediaAgent.empty() && o.appType != apptype::kSharePoint &&
         o.appType != apptype::kExchangeMonorun)
-        return refuse("--mine needs --ma <media agent>: the media agent that mines the application");
-    if (o.live && o.backupSetId <= 0)
-        return refuse("--live needs --backup-set <n>: the backup set browsed live");
+        return "--mine needs --ma <media agent>: the media agent that mines the application";
+    if (o.live && o.backupSetId <= 0) return "--live needs --backup-set <n>: the backup set browsed live";
     if (!o.dataFolder.empty() && o.routerPort <= 0 && !o.routerHost.empty())
-        return refuse("--host needs --port (or leave both to --data's registry)");
+        return "--host needs --port (or leave both to --data's registry)";
     int tokenSources = !o.token.empty() + !o.tokenFile.empty() + !o.user.empty();
-    if (tokenSources > 1) return refuse("give one of --token, --token-file and --user");
-    return true;
+    if (tokenSources > 1) return "give one of --token, --token-file and --user";
+    return "";
+}
+
+}  // namespace
+
+bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& error) {
+    error.clear();
+    std::string name;
+    int next = 0;
+    switch (readCommand(argc, argv, o, name, next, error)) {
+        case EArgsStep::kGoOn:
+            break;
+        case EArgsStep::kDone:
+            return true;
+        case EArgsStep::kRefused:
+            return false;
+    }
+    std::map<std::string, std::string> given;  // option: its first value
+    std::string problem = readOptions(argc, argv, next, name, o, given);
+    if (problem.empty()) problem = readEnvironment(o, given);
+    if (problem.empty() && !o.help) problem = commandProblem(o);
+    if (problem.empty() && !o.help) problem = targetProblem(o);
+    if (problem.empty()) return true;
+    error = "browse " + name + ": " + problem + " (browse " + name + " --help)";
+    return false;
 }
 
 databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
