@@ -37,13 +37,6 @@ constexpr int kReplayed = 100;
 constexpr const char* kReplayedText =
     "This signed request was answered already, or signed before this media agent started; ask the Hubmaster "
     "for a new one";
-// The request the current thread is serving, for its one line in the log.
-struct TRequestLine {
-    std::string session, what, outcome;
-    bool refused = false;
-};
-thread_local TRequestLine* t_request = nullptr;
-
 const char* operationName(int64_t op) {
     switch (op) {
         case databrowse::BROWSE_OP_BROWSE:
@@ -117,12 +110,6 @@ const char* signedRefusal(int check) {
         default:
             return "not a valid signed request";
     }
-}
-
-void refusedBecause(const std::string& reason) {
-    if (!t_request) return;
-    t_request->refused = true;
-    t_request->outcome = "refused: " + reason;
 }
 
 const MsgFieldRef& kSignatureV2 = databrowse::SecuredBrowseRequest::f::signature;
@@ -274,10 +261,6 @@ void CIndexService::journal(const std::string& line) {
     out << line << '\n';
 }
 
-void CIndexService::noteOutcome(const std::string& outcome) {
-    if (t_request && !t_request->refused) t_request->outcome = outcome;
-}
-
 void CIndexService::onXdr(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long handle,
                           unsigned long code, zysDatabuf_v2*) {
     if (code != ZYS_PM_DISCONNECT_REQ) return;
@@ -321,10 +304,8 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
     // One line per request at level 0: its session, who asked (the name its certificate proves), what,
     // how it ended (refusals with their reason), the items answered and the time taken.
     TRequestLine line;
-    t_request = &line;
     const auto started = CHubClock::real().steadyNow();
-    serveOne(session, message);
-    t_request = nullptr;
+    serveOne(session, message, line);
     if (line.what.empty()) return;
     const std::string peer = TPeerRule::peerName(session);
     const long long ms =
@@ -337,9 +318,7 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
                  line.outcome.empty() ? "done" : line.outcome.c_str(), ms);
 }
 
-void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
-    static TRequestLine unused;
-    TRequestLine& line = t_request ? *t_request : unused;
+void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message, TRequestLine& line) {
     bool timedOut = false;
     const uint32_t tag = message.getTagID();
     if (tag == ZYS_PM_DISCONNECT_REQ) {
@@ -353,17 +332,17 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
         if (request->getint64(databrowse::BrowseRequest::f::opType) == databrowse::BROWSE_OP_STOP) {
             if (!m_options.peers.isHubmaster(session)) {
                 journal("refused stop-v2 session=" + guid + " peer=" + TPeerRule::peerName(session));
-                refusedBecause("only the Hubmaster stops a session");
+                line.refuse("only the Hubmaster stops a session");
                 return;
             }
             const int stopped = CAnswerStops::instance().stop(guid, ownerOfV2Request(*request));
             journal("stop-v2 session=" + guid + " stopped=" + std::to_string(stopped));
-            noteOutcome("stopped " + std::to_string(stopped) + " answer(s)");
+            line.noteOutcome("stopped " + std::to_string(stopped) + " answer(s)");
             return;
         }
         if (!m_options.peers.mayAskPlain(session)) {
             journal("refused plain session=" + guid + " peer=" + TPeerRule::peerName(session));
-            refusedBecause("an unsigned request of a caller other than the Hubmaster (plain mode is off)");
+            line.refuse("an unsigned request of a caller other than the Hubmaster (plain mode is off)");
             refuseCaller(session);
             return;
         }
@@ -371,7 +350,8 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
         CNMessageBase* routing = routingOf(*request);
         const std::string host =
             routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : "";
-        if (!answerV2(*request, "plain", routing ? consoleOf(session, host) : nullptr)) answer(*request);
+        if (!answerV2(*request, "plain", routing ? consoleOf(session, host) : nullptr, line))
+            answer(*request);
     } else if (auto* secured = dynamic_cast<databrowse::SecuredBrowseRequest*>(&message)) {
         I2::SecuredMessageHandler handler;
         databrowse::BrowseRequest opened;
@@ -381,14 +361,14 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
         if (CNMessageBase* block = opened.getObjectAccessor(databrowse::BrowseRequest::f::session, false))
             line.session = block->getstring(databrowse::BrowseSession::f::sessionId);
         line.what = "signed " + describeAsked(opened);
-        if (check != 0) refusedBecause(signedRefusal(check));
+        if (check != 0) line.refuse(signedRefusal(check));
         // A request prepared for a direct caller names no Hubmaster: its caller reads the answers.
         CNMessageBase* routing = check == 0 ? routingOf(opened) : nullptr;
         if (check == 0)
-            answerV2(
-                opened, "secured",
-                consoleOf(session,
-                          routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : ""));
+            answerV2(opened, "secured",
+                     consoleOf(session,
+                               routing ? routing->getstring(databrowse::IndexingInfo::f::hubmasterHost) : ""),
+                     line);
         else
             refuseCaller(session, check == kReplayed ? kReplayedText : nullptr);  // never left waiting
     } else if (auto* signedV1 = dynamic_cast<Indexing::SecuredBrowseReq*>(&message)) {
@@ -399,9 +379,9 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
             [&](auto& name) { return handler.openSecuredIndexBrowseReq(*signedV1, opened, name); });
         line.session = opened.getstring(Indexing::BrowseReq::f::browseSessionGuid);
         line.what = "signed " + describeAsked(opened);
-        if (check != 0) refusedBecause(signedRefusal(check));
+        if (check != 0) line.refuse(signedRefusal(check));
         if (check == 0)
-            answerIndexBrowse(session, opened, "secured ");
+            answerIndexBrowse(session, opened, "secured ", line);
         else
             refuseCaller(session, check == kReplayed ? kReplayedText : nullptr);
     } else if (auto* stop = dynamic_cast<Indexing::BrowseReq*>(&message)) {
@@ -414,9 +394,9 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
         if (isStop ? !m_options.peers.isHubmaster(session) : !m_options.peers.mayAskPlain(session)) {
             journal(std::string(isStop ? "refused stop" : "refused index-browse") +
                     " peer=" + TPeerRule::peerName(session));
-            refusedBecause(
-                isStop ? "only the Hubmaster stops a session"
-                       : "an unsigned request of a caller other than the Hubmaster (plain mode is off)");
+            line.refuse(isStop
+                            ? "only the Hubmaster stops a session"
+                            : "an unsigned request of a caller other than the Hubmaster (plain mode is off)");
             if (!isStop) refuseCaller(session);
             return;
         }
@@ -427,7 +407,7 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message) {
             journal("stop session=" + guid + " ma=" + stop->getstring(Indexing::BrowseReq::f::maName) +
                     " stopped=" + std::to_string(CAnswerStops::instance().stop(guid, owner)));
         } else {
-            answerIndexBrowse(session, *stop, "");
+            answerIndexBrowse(session, *stop, "", line);
         }
     } else if (tag == Indexing::LaunchIndexingServiceReq::TAG) {
         launch(session, message);
@@ -464,7 +444,8 @@ int CIndexService::openSigned(CZyNetwork& session, I2::SecuredMessageHandler& ha
     return check;
 }
 
-void CIndexService::answerIndexBrowse(CZyNetwork& session, Indexing::BrowseReq& request, const char* form) {
+void CIndexService::answerIndexBrowse(CZyNetwork& session, Indexing::BrowseReq& request, const char* form,
+                                      TRequestLine& line) {
     if (m_options.indexPath.empty()) {
         journal(std::string("index-browse ") + form);
         return;
@@ -473,7 +454,7 @@ void CIndexService::answerIndexBrowse(CZyNetwork& session, Indexing::BrowseReq& 
     sendIndexBrowseAnswer(request, m_options.indexPath, m_options.batchSize, outcome,
                           consoleOf(session, request.getstring(Indexing::BrowseReq::f::hubmasterHost)));
     journal(std::string("index-browse ") + form + outcome);
-    noteOutcome(outcome);
+    line.noteOutcome(outcome);
 }
 
 CZyNetwork* CIndexService::consoleOf(CZyNetwork& session, const std::string& hubmasterHost) {
@@ -492,13 +473,14 @@ CZyNetwork* CIndexService::consoleOf(CZyNetwork& session, const std::string& hub
     return &session;
 }
 
-bool CIndexService::answerV2(databrowse::BrowseRequest& request, const char* form, CZyNetwork* caller) {
+bool CIndexService::answerV2(databrowse::BrowseRequest& request, const char* form, CZyNetwork* caller,
+                             TRequestLine& line) {
     if (m_options.indexPath.empty() || !isV2IndexRequest(request)) return false;
     journal(std::string("browse-v2 ") + form + " " + describeV2Request(request));
     std::string outcome;
     sendV2BrowseAnswer(request, m_options.indexPath, m_options.batchSize, outcome, caller);
     journal("browse-v2 " + outcome);
-    noteOutcome(outcome);
+    line.noteOutcome(outcome);
     if (m_options.convertPredictions) {
         std::string converted;
         sendPredictionConversions(request, m_options.indexPath, converted);

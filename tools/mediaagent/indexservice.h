@@ -79,15 +79,28 @@ private:
     static void onXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
                       CNMessageBase* message);
 
+    // The request being served, for its one line in the log: its session, what it asks and how it ended.
+    struct TRequestLine {
+        std::string session, what, outcome;
+        bool refused = false;
+        // A refusal's reason stays whatever is noted after it.
+        void noteOutcome(const std::string& text) {
+            if (!refused) outcome = text;
+        }
+        void refuse(const std::string& reason) {
+            refused = true;
+            outcome = "refused: " + reason;
+        }
+    };
+
     void serve(CZyNetwork& session, CNMessageBase& message);
-    void serveOne(CZyNetwork& session, CNMessageBase& message);
-    // The outcome of the request being served, for its line in the log (a refusal's reason stays).
-    static void noteOutcome(const std::string& outcome);
+    void serveOne(CZyNetwork& session, CNMessageBase& message, TRequestLine& line);
     void launch(CZyNetwork& session, CNMessageBase& message);
     void journal(const std::string& line);
     // Answers an indexing-V2 request (plain or opened from its secured form) from the item index;
     // false when the service has no index or the request names no index database.
-    bool answerV2(databrowse::BrowseRequest& request, const char* form, CZyNetwork* caller);
+    bool answerV2(databrowse::BrowseRequest& request, const char* form, CZyNetwork* caller,
+                  TRequestLine& line);
     // The session to answer on when the request does not come from the Hubmaster `hubmasterHost` names
     // (no Hubmaster named, or a peer that is another client of the Hubmaster); null: through the router.
     CZyNetwork* consoleOf(CZyNetwork& session, const std::string& hubmasterHost);
@@ -96,7 +109,8 @@ private:
     int openSigned(CZyNetwork& session, I2::SecuredMessageHandler& handler, pstring* signature,
                    const std::function<int(const std::string&)>& open);
     // Answers an indexing-V1 request from the item index (`form` marks a signed one in the journal).
-    void answerIndexBrowse(CZyNetwork& session, Indexing::BrowseReq& request, const char* form);
+    void answerIndexBrowse(CZyNetwork& session, Indexing::BrowseReq& request, const char* form,
+                           TRequestLine& line);
 
     const TIndexServiceOptions m_options;
     const std::shared_ptr<CZydListener> m_listener;
