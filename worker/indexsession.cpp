@@ -45,6 +45,13 @@ void copyName(char* field, const char* name) {
     field[256] = '\0';
 }
 
+// The time-out of a wait that has no limit of its own: the browse's idle limit (one beyond an int leaves
+// the process's cap, -1).
+int boundedWait(unsigned int idleLimit) {
+    const int seconds = static_cast<int>(idleLimit);
+    return seconds > 0 ? seconds : -1;
+}
+
 }  // namespace
 
 void CWorkerThreadHM::setSessionPool(ZyNetworkPoP* pool) {
@@ -162,13 +169,12 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
         setErrorMessage(message(evmsg::kMediaAgentUnreachable, hostName));
         return false;
     }
-    // The launch and its reply pass "no limit" and wait at most the browse's idle limit: the worker's
-    // lock is held meanwhile.
-    CZyNetNoLimitScope bounded(static_cast<int>(idleLimitSeconds()));
+    // The launch and its reply wait at most the browse's idle limit: the worker's lock is held meanwhile.
+    const int bounded = boundedWait(idleLimitSeconds());
     Indexing::LaunchIndexingServiceReq request;
     request.setstring(Indexing::LaunchIndexingServiceReq::f::hostName, hostName);
     request.setstring(Indexing::LaunchIndexingServiceReq::f::serviceName, kIndexService);
-    CUxError sent = launch.SendXMLMessage(request, 0, -1, timedOut);
+    CUxError sent = launch.SendXMLMessage(request, 0, bounded, timedOut);
     if (sent.IsError()) {
         log.debugLvl(0, "failed to send indexing service request to mediaagent [%s], error [%s]",
                      m_maHostName.c_str(), sent.GetErrorText().c_str());
@@ -177,7 +183,7 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
         return false;
     }
     CNMessageBase* received = nullptr;
-    CUxError answered = launch.ReceiveXMLMessage(nullptr, received, nullptr, 0, -1, timedOut);
+    CUxError answered = launch.ReceiveXMLMessage(nullptr, received, nullptr, 0, bounded, timedOut);
     std::unique_ptr<CNMessageBase> reply(received);
     if (answered.IsError() || !reply) {
         log.debugLvl(0, "failed to receive indexing service information from mediaagent [%s], error [%s]",
@@ -229,8 +235,8 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater) {
     int serviceNumber = 0, port = 0;
     if (!DemangleHostName(m_maHostName, hostName, clientName, serviceNumber, port)) hostName = m_maHostName;
     bool timedOut = false;
-    CZyNetNoLimitScope bounded(static_cast<int>(idleLimitSeconds()));  // as the launch above
-    CUxError sent = m_session->SendXMLMessage(request, 0, -1, timedOut);
+    CUxError sent = m_session->SendXMLMessage(request, 0, boundedWait(idleLimitSeconds()),
+                                              timedOut);  // as the launch above
     const bool result = !sent.IsError();
     if (result) expectAnswersFrom(*m_session);
     if (!result) {

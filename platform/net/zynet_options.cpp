@@ -29,28 +29,7 @@ TOptionsStore& store() {
     return options;
 }
 
-thread_local int t_noLimitSeconds = 0;  // the innermost CZyNetNoLimitScope of the thread; 0: none
-// The innermost CZyNetDeadlineScope of the thread; max(): none.
-thread_local std::chrono::steady_clock::time_point t_deadline = std::chrono::steady_clock::time_point::max();
-
 }  // namespace
-
-CZyNetNoLimitScope::CZyNetNoLimitScope(int seconds) : m_saved(t_noLimitSeconds) {
-    if (seconds > 0) t_noLimitSeconds = seconds;
-}
-
-CZyNetNoLimitScope::~CZyNetNoLimitScope() {
-    t_noLimitSeconds = m_saved;
-}
-
-CZyNetDeadlineScope::CZyNetDeadlineScope(std::chrono::steady_clock::time_point deadline)
-    : m_saved(t_deadline) {
-    t_deadline = std::min(deadline, t_deadline);
-}
-
-CZyNetDeadlineScope::~CZyNetDeadlineScope() {
-    t_deadline = m_saved;
-}
 
 TZyNetOptions zyNetOptions() {
     return zynet::options();
@@ -69,13 +48,9 @@ const TZyNetOptions& options() {
     return *store().current.load(std::memory_order_acquire);
 }
 
-std::chrono::steady_clock::time_point threadDeadline() {
-    return t_deadline;
-}
-
 int effectiveSeconds(int seconds) {
     if (seconds >= 0) return seconds;
-    return t_noLimitSeconds > 0 ? t_noLimitSeconds : options().noLimitSeconds;
+    return options().noLimitSeconds;
 }
 
 bool isInfrastructure(const std::string& clientName) {

@@ -57,41 +57,11 @@ struct TZyNetOptions {
 TZyNetOptions zyNetOptions();
 void setZyNetOptions(const TZyNetOptions& options);
 
-// While it lives, a negative time-out of the calls made on this thread waits at most `seconds` (above 0)
-// instead of the process's no-limit cap: a caller that passes "no limit" still has a limit of its own.
-class CZyNetNoLimitScope {
-public:
-    explicit CZyNetNoLimitScope(int seconds);
-    ~CZyNetNoLimitScope();
-    CZyNetNoLimitScope(const CZyNetNoLimitScope&) = delete;
-    CZyNetNoLimitScope& operator=(const CZyNetNoLimitScope&) = delete;
-
-private:
-    int m_saved;
-};
-
-// While it lives, every wait of the sessions this thread drives (connecting, the handshake, sending,
-// receiving, disconnecting) ends by `deadline` at the latest, whatever time-out each call is given: a
-// command of several exchanges keeps one time limit for them all. An inner scope cannot extend an
-// outer one.
-class CZyNetDeadlineScope {
-public:
-    explicit CZyNetDeadlineScope(std::chrono::steady_clock::time_point deadline);
-    ~CZyNetDeadlineScope();
-    CZyNetDeadlineScope(const CZyNetDeadlineScope&) = delete;
-    CZyNetDeadlineScope& operator=(const CZyNetDeadlineScope&) = delete;
-
-private:
-    std::chrono::steady_clock::time_point m_saved;
-};
-
 namespace zynet {
 
-// The deadline of the thread's innermost CZyNetDeadlineScope; time_point::max() without one.
-std::chrono::steady_clock::time_point threadDeadline();
 // The current options without a copy, for the library's own frequent reads.
 const TZyNetOptions& options();
-// A caller's time-out in seconds, a negative one replaced by the thread's no-limit scope or the cap.
+// A caller's time-out in seconds, a negative one ("no limit") replaced by the cap.
 int effectiveSeconds(int seconds);
 // True when a peer proven to be `clientName` is of the infrastructure (see isInfrastructure).
 bool isInfrastructure(const std::string& clientName);

@@ -94,7 +94,7 @@ CUxError CZyNetwork::sendFrames(const TOutFrame* frames, size_t count, int timeo
     size_t sent = 0;
     int err = 0;
     switch (m_socket.sendAll(parts.data(), static_cast<int>(parts.size()),
-                             zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds)), sent, err)) {
+                             waitUntil(zynet::effectiveSeconds(timeoutSeconds)), sent, err)) {
         case Io::Ok:
             return CUxError::Success();
         case Io::TimedOut:
@@ -158,7 +158,7 @@ CUxError CZyNetwork::receiveKind(FrameKind kind, TFrame& frame, unsigned long* c
     if (code) *code = 0;
     if (header) *header = zysHostProtocolHeader();
     CUxError error =
-        receiveFrame(frame, zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds)), timedOut, function);
+        receiveFrame(frame, waitUntil(zynet::effectiveSeconds(timeoutSeconds)), timedOut, function);
     // Nothing (or only part of a frame) arrived in time: the session goes on and the caller, told by
     // the flag, asks again.
     if (error.IsError() && timedOut && m_state == State::Open) return CUxError::Success();
@@ -274,7 +274,7 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
     if (opening.size() > zynet::kMaxOpeningBytes)
         return failed(ZYNET_E_BAD_ARGUMENT, function, std::to_string(opening.size()) + " bytes of opening");
     const Deadline deadline =
-        zynet::deadlineIn(timeoutSeconds < 0 ? zynet::options().connectSeconds : timeoutSeconds);
+        waitUntil(timeoutSeconds < 0 ? zynet::options().connectSeconds : timeoutSeconds);
 
     std::string why;
     m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, why, timedOut);
@@ -511,7 +511,7 @@ CUxError CZyNetwork::Disconnect(int timeoutSeconds, bool& timedOut) {
         return error;
     }
     m_state = State::Closing;
-    const Deadline deadline = zynet::deadlineIn(zynet::effectiveSeconds(timeoutSeconds));
+    const Deadline deadline = waitUntil(zynet::effectiveSeconds(timeoutSeconds));
     CHubMutexLock lock(m_receiveMutex);
     for (;;) {
         TFrame frame;
@@ -550,11 +550,15 @@ CUxError CZyNetwork::AbortConnection(const zysStatus& status, int timeoutSeconds
     return error;
 }
 
+zynet::Deadline CZyNetwork::waitUntil(int seconds) const {
+    return std::min(zynet::deadlineIn(seconds), m_deadline);
+}
+
 void CZyNetwork::lingerClose() {
     if (m_state == State::Idle) return;
     m_socket.shutdownWrite();
     CHubMutexLock lock(m_receiveMutex);
-    const Deadline deadline = zynet::deadlineIn(kLingerSeconds);
+    const Deadline deadline = waitUntil(kLingerSeconds);
     uint8_t scratch[4096];
     size_t got = 0;
     int err = 0;

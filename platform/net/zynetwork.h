@@ -72,6 +72,11 @@ public:
     CUxError Attach_RemoteDLL(const char* host, const TZyRemoteDLL& launcher, const char* localName,
                               int timeoutSeconds, bool& timedOut);
 
+    // Every wait of this session from now on (connecting, the handshake, sending, receiving,
+    // disconnecting) ends by `deadline` at the latest, whatever time-out each call is given: a command of
+    // several exchanges keeps one time limit for them all. Set before the session is shared.
+    void setDeadline(zynet::Deadline deadline) { m_deadline = deadline; }
+
     // Time-outs are in seconds; a negative one means "no limit", which waits at most the configured
     // cap. The flags argument is accepted for the callers' sake and not used.
     //
@@ -234,12 +239,15 @@ private:
     void lingerClose();
     // Wakes any thread blocked on the session and refuses further use.
     void shutdown();
+    // `seconds` from now, or the session's deadline when that comes first.
+    zynet::Deadline waitUntil(int seconds) const;
     // True when the session can go back to a pool: open, nothing half-read, nothing unexpected waiting.
     bool reusable();
 
     std::atomic<State> m_state{State::Idle};
     zynet::CSocket m_socket;  // set before the session is open; closed by the destructor only
     TPeer m_peer;             // set before the session is open, then read only
+    zynet::Deadline m_deadline = zynet::Deadline::max();  // see setDeadline
 
     CHubMutex m_sendMutex;     // one frame goes out at a time
     CHubMutex m_receiveMutex;  // one receiver at a time

@@ -13,6 +13,7 @@ CUxError ZYOnDemandSvcClient::SubmitTask(CNSession::LaunchOnDemandServiceReq& re
     const std::string what = "[" + request.getstring(Req::f::serviceName) + "] on " + host;
 
     CZyNetwork session;  // for the launch exchange only
+    session.setDeadline(m_deadline);
     TZyNetAddress address;
     CUxError error = session.resolve(host.c_str(), address);
     if (error.IsError()) return error;

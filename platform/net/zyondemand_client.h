@@ -26,7 +26,12 @@ public:
     // error ZYNET_E_INSTANCE_ENDED.
     CUxError Attach(CNSession::LaunchOnDemandServiceDetails& details, CZyNetwork& session);
 
+    // The launch exchanges of SubmitTask end by `deadline` at the latest (see CZyNetwork::setDeadline);
+    // Attach's session keeps its own.
+    void setDeadline(zynet::Deadline deadline) { m_deadline = deadline; }
+
 private:
+    zynet::Deadline m_deadline = zynet::Deadline::max();
     std::string m_host;      // the address of the last launch's machine; empty before the first
     std::string m_peerName;  // the client name that machine proved (empty: a plain session proved none)
 };

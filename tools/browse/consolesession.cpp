@@ -594,8 +594,7 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
                                 const std::function<bool(const std::string&)>& confirm) {
     // --timeout bounds the whole command: every exchange of it, with the Hubmaster and the media agents,
     // ends by this deadline whatever time each one is given.
-    const CZyNetDeadlineScope deadline(CHubClock::real().steadyNow() +
-                                       std::chrono::seconds(m_options.timeoutSeconds));
+    m_deadline = CHubClock::real().steadyNow() + std::chrono::seconds(m_options.timeoutSeconds);
     if (m_options.session.empty()) m_options.session = newSessionId();
     result.session = m_options.session;
     if (m_options.command != EConsoleCommand::kErase || !m_options.dryRun) {
@@ -875,6 +874,7 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
 int CConsoleSession::sendTo(CZyNetwork& session, const TZyNetAddress& where, const char* service,
                             CNMessageBase& request, TConsoleResult& result) {
     bool timedOut = false;
+    session.setDeadline(m_deadline);
     CUxError step =
         session.Connect(where, service, nullptr, m_options.timeoutSeconds, timedOut);
     if (!step.IsError()) step = session.SendXMLMessage(request, 0, m_options.timeoutSeconds, timedOut);
@@ -1059,6 +1059,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         target = MangleHostName(m_options.mediaAgentHost, name, 0, address.port);
     }
     auto ma = std::make_unique<CZyNetwork>();
+    ma->setDeadline(m_deadline);
     bool timedOut = false;
     const int limit = m_options.timeoutSeconds;
     if (CNMessageBase* mining = miningOf(prepared)) {
@@ -1073,6 +1074,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         launch.setstring(CNSession::LaunchOnDemandServiceReq::f::launchInput, "");
         CNSession::LaunchOnDemandServiceDetails details;
         ZYOnDemandSvcClient launcher;
+        launcher.setDeadline(m_deadline);
         CUxError step = launcher.SubmitTask(launch, details);
         if (!step.IsError()) step = launcher.Attach(details, *ma);
         if (!step.IsError()) step = ma->SendXMLMessage(prepared, 0, limit, timedOut);
@@ -1089,6 +1091,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     if (step.IsError()) {
         // An index service that runs on demand is started through its launcher, on a session of its own.
         ma = std::make_unique<CZyNetwork>();
+        ma->setDeadline(m_deadline);
         TZyRemoteDLL launcher;
         std::snprintf(launcher.name, sizeof launcher.name, "%s", kLauncher);
         std::snprintf(launcher.alternateName, sizeof launcher.alternateName, "%s", kAlternateLauncher);

@@ -120,4 +120,6 @@ private:
     bool m_authorityMissing = false;
     bool m_tokenFromEnvironment = false;               // no --ca, $BROWSE_CA, default file, --data or --tls
     std::function<void(const std::string&)> m_remark;  // the console's remarks: standard error
+    // What --timeout gives the command (set as it starts): every session of it ends its waits by then.
+    zynet::Deadline m_deadline = zynet::Deadline::max();
 };
