@@ -354,172 +354,231 @@ void CRestoreService::message(long long handle, unsigned long code, zysDatabuf_v
     }
 }
 
+namespace {
+
+// One answer of a restore session: the request as asked, the subclient that answers it and what went out.
+struct TAnswerRun {
+    long long handle;
+    CZyNetwork& network;
+    const TRestoreServiceOptions& options;
+    const FSRLegacyBrowseRequest& request;
+    TItemIndexLease& index;
+    uint64_t& itemsSent;  // the session's, for the fault
+    bool& faulted;        // the session's
+    TAsk ask;
+    TIndexSubclient sub{};
+    CItemSender sender{network};
+    bool sent = true;  // false once a batch could not be sent
+};
+
+void logAsked(const TAnswerRun& run, const std::string& clientName, uint64_t userId) {
+    const TAsk& ask = run.ask;
+    evTaggedLog(
+        kTag, 1, false,
+        "restore session %lld: browse of [%s] subclient %d for [%s] user %llu, from %lld to %lld%s%s%s",
+        run.handle, ask.query.path.c_str(), ask.query.appId, clientName.c_str(),
+        static_cast<unsigned long long>(userId), static_cast<long long>(ask.query.fromTime),
+        static_cast<long long>(ask.query.toTime), ask.count ? ", count" : "", ask.paged ? ", page" : "",
+        ask.prediction ? ", prediction" : "");
+}
+
+// The subclient held here that answers (a request without one names the client: its one subclient
+// here answers); false when there is none, or several.
+bool findSubclient(TAnswerRun& run) {
+    bool known = false;
+    std::vector<TIndexSubclient> all;
+    if (run.index && run.index->subclients(all))
+        for (const TIndexSubclient& c : all)
+            if (run.ask.query.appId != 0 ? c.appId == run.ask.query.appId
+                                         : c.clientId == static_cast<int>(run.request.fields55to58[3])) {
+                if (known && run.ask.query.appId == 0) return false;  // several: the request must say which
+                run.sub = c;
+                known = true;
+            }
+    return known;
+}
+
+// Nothing of the subclient asked for (`askedAppId`) is held here: an end without items would read as an
+// empty folder, so the session is closed.
+void closeUnknownSubclient(TAnswerRun& run, int askedAppId) {
+    evTaggedLog(kTag, 0, true, "restore session %lld closed: no subclient %d of client %u here", run.handle,
+                askedAppId, static_cast<unsigned>(run.request.fields55to58[3]));
+    zysStatus status;
+    status.status = -1;
+    bool timedOut = false;
+    ignoreResult(run.network.AbortConnection(status, kSendSeconds, timedOut),
+                 "the caller is gone or told; the session ends either way");
+}
+
+// One batch of items, or the count as the one item's name; false when the answer stops here (not sent,
+// or the injected fault struck).
+bool sendBatch(TAnswerRun& run, const std::vector<TItemVersion>& versions, bool countOnly, int64_t count) {
+    std::vector<TItemTexts> texts(countOnly ? 1 : versions.size());
+    std::vector<FSRRestoreItem_90> items(texts.size());
+    if (countOnly) {
+        texts[0].name = std::to_string(count);
+        items[0].name = texts[0].name.c_str();
+    } else {
+        for (size_t k = 0; k < versions.size(); ++k) {
+            texts[k].name = run.ask.paged ? std::to_string(versions[k].entry) + '\x12' + versions[k].path
+                                          : versions[k].path;
+            texts[k].displayName = versions[k].name;
+            texts[k].metadata = versions[k].metadata;
+            fillItem(versions[k], run.sub, texts[k], items[k]);
+        }
+    }
+    // The fault, when asked for, strikes once the items before it are out.
+    const TRestoreServiceOptions& o = run.options;
+    if (o.fault != TRestoreFault::None && run.itemsSent + items.size() > o.faultAfter) {
+        items.resize(static_cast<size_t>(o.faultAfter - std::min(o.faultAfter, run.itemsSent)));
+        run.sender.send(items);
+        run.itemsSent += items.size();
+        run.faulted = true;
+        return false;
+    }
+    run.sent = run.sender.send(items);
+    if (run.sent) reportServed(std::to_string(run.handle), run.itemsSent, run.itemsSent + items.size());
+    run.itemsSent += items.size();
+    return run.sent;
+}
+
+// The archive files that hold the subclient's data in the range, or in the cycle at its end.
+void sendPredictions(TAnswerRun& run) {
+    const TBrowseQuery& query = run.ask.query;
+    std::vector<TIndexArchiveFile> files;
+    std::vector<FSRPredictionItem> items;
+    const int cycle =
+        run.ask.range ? -1 : run.index->cycleAt(run.sub.appId, query.toTime <= 0 ? INT64_MAX : query.toTime);
+    std::vector<int> cycles;
+    if (cycle >= 0) cycles.push_back(cycle);
+    if ((run.ask.range || cycle >= 0) &&
+        run.index->archiveFiles(run.sub.appId, query.fromTime, query.toTime, cycles, files))
+        for (const TIndexArchiveFile& f : files) {
+            FSRPredictionItem p;
+            p.kelmarchId = static_cast<uint64_t>(f.kelmarchId);
+            p.flags = f.fileType == 1 || f.fileType == 4 ? kPredictionData : kPredictionIndex;
+            p.archiveFileId = static_cast<uint64_t>(f.id);
+            p.endOffset = static_cast<uint64_t>(f.size);
+            p.size = static_cast<uint64_t>(f.size);
+            items.push_back(p);
+        }
+    run.sent = sendRecords(run.network, FSR_MSG_PREDICTION_ITEM_ARRAY, FSR_MSG_PREDICTION_ITEM, items);
+}
+
+void sendCount(TAnswerRun& run) {
+    int64_t count = 0;
+    bool found = false;
+    if (run.ask.range ? run.index->countRange(run.ask.query, count, found)
+                      : run.index->countAt(run.ask.query, count, found))
+        sendBatch(run, {}, true, count);
+}
+
+// The items in batches, each continuing from the last item sent (so each costs one page of the index).
+void sendListing(TAnswerRun& run) {
+    uint64_t remaining = run.ask.query.pageSize ? run.ask.query.pageSize : UINT64_MAX;
+    TBrowseQuery q = run.ask.query;
+    std::vector<TItemVersion> versions;
+    bool found = false;
+    while (remaining > 0) {
+        q.pageSize = static_cast<uint32_t>(
+            std::min<uint64_t>(remaining, std::max<uint32_t>(1, run.options.batchSize)));
+        if (!(run.ask.range ? run.index->listRange(q, versions, found)
+                            : run.index->listAt(q, versions, found))) {
+            evTaggedLog(kTag, 0, true, "restore session %lld: %s", run.handle,
+                        run.index->lastError().c_str());
+            break;
+        }
+        if (versions.empty() || !sendBatch(run, versions, false, 0)) break;
+        remaining -= versions.size();
+        if (versions.size() < q.pageSize) break;
+        // The next batch starts after the last item sent (for a range, after that version of its entry).
+        q.firstNode = versions.back().entry;
+        q.skip = run.ask.range ? versions.back().rangeOrdinal : 1;
+    }
+}
+
+// After the injected fault struck; false when the connection is to be dropped.
+bool endWithFault(TAnswerRun& run) {
+    bool timedOut = false;
+    switch (run.options.fault) {
+        case TRestoreFault::Garbage:
+            ignoreResult(
+                run.network.SendXMLMessage(0x644c8485, "<BrowseRequest/>", 0, kSendSeconds, timedOut),
+                "the injected fault sends and forgets");
+            break;
+        default:
+            break;  // silent: nothing more, the session stays open; vanish: the caller drops it
+    }
+    evTaggedLog(kTag, 0, false, "restore session %lld: fault after %llu items", run.handle,
+                static_cast<unsigned long long>(run.itemsSent));
+    reportFault(std::to_string(run.handle), run.itemsSent);
+    return run.options.fault != TRestoreFault::Vanish;
+}
+
+// The end of the answer; false (logged) when it, or the answer before it, could not be sent.
+bool sendEnd(TAnswerRun& run) {
+    bool timedOut = false;
+    if (run.sent &&
+        !run.network.SendXDRMessage(FSR_MSG_RESTORE_END, nullptr, 0, kSendSeconds, timedOut).IsError())
+        return true;
+    evTaggedLog(kTag, 0, true, "restore session %lld: the answer could not be sent: %s", run.handle,
+                run.network.GetLastErrorGenericText().c_str());
+    return false;
+}
+
+// One line per request at level 0, as the index service writes it: the browse session, who asked (by
+// proven name), what and for which user and client by name, the items and the time.
+void logServed(const TAnswerRun& run, uint64_t userId, uint64_t itemsBefore,
+               CHubClock::Steady::time_point started) {
+    const std::string peer = TPeerRule::peerName(run.network);
+    evTaggedLog(
+        kTag, 0, false,
+        "request of session [%s] by [%s]: restore browse of [%s] subclient %d of client [%s] for user [%s] "
+        "(id %llu): items=%llu in %lld ms",
+        sessionOf(run.request).c_str(), peer.empty() ? "an anonymous caller" : peer.c_str(),
+        run.ask.query.path.c_str(), run.ask.query.appId,
+        fieldText(run.request.string6, sizeof run.request.string6).c_str(),
+        userNameOf(run.request, userId).c_str(), static_cast<unsigned long long>(userId),
+        static_cast<unsigned long long>(run.itemsSent - itemsBefore),
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(CHubClock::real().steadyNow() - started)
+                .count()));
+}
+
+}  // namespace
+
 bool CRestoreService::answer(long long handle, TSession& s, CZyNetwork& network) {
     if (s.faulted) return true;  // a silent fault stays silent
     std::string error;
     if (!s.index && !(s.index = lendItemIndex(m_options.indexPath, error))) {
         evTaggedLog(kTag, 0, true, "restore session %lld: %s", handle, error.c_str());
     }
-    TAsk ask = readRequest(s.request);
+    TAnswerRun run{.handle = handle,
+                   .network = network,
+                   .options = m_options,
+                   .request = s.request,
+                   .index = s.index,
+                   .itemsSent = s.itemsSent,
+                   .faulted = s.faulted,
+                   .ask = readRequest(s.request)};
     const auto started = CHubClock::real().steadyNow();
     const uint64_t itemsBefore = s.itemsSent;
-    evTaggedLog(
-        kTag, 1, false,
-        "restore session %lld: browse of [%s] subclient %d for [%s] user %llu, from %lld to %lld%s%s%s",
-        handle, ask.query.path.c_str(), ask.query.appId, s.clientName.c_str(),
-        static_cast<unsigned long long>(s.userId), static_cast<long long>(ask.query.fromTime),
-        static_cast<long long>(ask.query.toTime), ask.count ? ", count" : "", ask.paged ? ", page" : "",
-        ask.prediction ? ", prediction" : "");
-
-    // A request without a subclient names the client: its one subclient here answers.
-    TIndexSubclient sub;
-    bool known = false;
-    if (s.index) {
-        std::vector<TIndexSubclient> all;
-        if (s.index->subclients(all))
-            for (const TIndexSubclient& c : all)
-                if (ask.query.appId != 0 ? c.appId == ask.query.appId
-                                         : c.clientId == static_cast<int>(s.request.fields55to58[3])) {
-                    if (known && ask.query.appId == 0) {
-                        known = false;  // several: the request must say which
-                        break;
-                    }
-                    sub = c;
-                    known = true;
-                }
-    }
-    const int askedAppId = ask.query.appId;
-    ask.query.appId = sub.appId;
-
-    bool sent = true;
-    CItemSender sender(network);
-    auto sendBatch = [&](const std::vector<TItemVersion>& versions, bool countOnly, int64_t count) {
-        std::vector<TItemTexts> texts(countOnly ? 1 : versions.size());
-        std::vector<FSRRestoreItem_90> items(texts.size());
-        if (countOnly) {
-            texts[0].name = std::to_string(count);
-            items[0].name = texts[0].name.c_str();
-        } else {
-            for (size_t k = 0; k < versions.size(); ++k) {
-                texts[k].name = ask.paged ? std::to_string(versions[k].entry) + '\x12' + versions[k].path
-                                          : versions[k].path;
-                texts[k].displayName = versions[k].name;
-                texts[k].metadata = versions[k].metadata;
-                fillItem(versions[k], sub, texts[k], items[k]);
-            }
-        }
-        // The fault, when asked for, strikes once the items before it are out.
-        if (m_options.fault != TRestoreFault::None && s.itemsSent + items.size() > m_options.faultAfter) {
-            items.resize(
-                static_cast<size_t>(m_options.faultAfter - std::min(m_options.faultAfter, s.itemsSent)));
-            sender.send(items);
-            s.itemsSent += items.size();
-            s.faulted = true;
-            return false;
-        }
-        sent = sender.send(items);
-        if (sent) reportServed(std::to_string(handle), s.itemsSent, s.itemsSent + items.size());
-        s.itemsSent += items.size();
-        return sent;
-    };
-
+    logAsked(run, s.clientName, s.userId);
+    const int askedAppId = run.ask.query.appId;
+    const bool known = findSubclient(run);
+    run.ask.query.appId = run.sub.appId;
     if (!known) {
-        // Nothing of that subclient is held here: an end without items would read as an empty folder.
-        evTaggedLog(kTag, 0, true, "restore session %lld closed: no subclient %d of client %u here", handle,
-                    askedAppId, static_cast<unsigned>(s.request.fields55to58[3]));
-        zysStatus status;
-        status.status = -1;
-        bool timedOut = false;
-        ignoreResult(network.AbortConnection(status, kSendSeconds, timedOut),
-                     "the caller is gone or told; the session ends either way");
+        closeUnknownSubclient(run, askedAppId);
         return true;
     }
-    if (ask.prediction) {
-        std::vector<TIndexArchiveFile> files;
-        std::vector<FSRPredictionItem> items;
-        const int64_t from = ask.query.fromTime;
-        const int cycle =
-            ask.range ? -1
-                      : s.index->cycleAt(sub.appId, ask.query.toTime <= 0 ? INT64_MAX : ask.query.toTime);
-        std::vector<int> cycles;
-        if (cycle >= 0) cycles.push_back(cycle);
-        if ((ask.range || cycle >= 0) &&
-            s.index->archiveFiles(sub.appId, from, ask.query.toTime, cycles, files))
-            for (const TIndexArchiveFile& f : files) {
-                FSRPredictionItem p;
-                p.kelmarchId = static_cast<uint64_t>(f.kelmarchId);
-                p.flags = f.fileType == 1 || f.fileType == 4 ? kPredictionData : kPredictionIndex;
-                p.archiveFileId = static_cast<uint64_t>(f.id);
-                p.endOffset = static_cast<uint64_t>(f.size);
-                p.size = static_cast<uint64_t>(f.size);
-                items.push_back(p);
-            }
-        sent = sendRecords(network, FSR_MSG_PREDICTION_ITEM_ARRAY, FSR_MSG_PREDICTION_ITEM, items);
-    } else if (ask.count) {
-        int64_t count = 0;
-        bool found = false;
-        if (ask.range ? s.index->countRange(ask.query, count, found)
-                      : s.index->countAt(ask.query, count, found))
-            sendBatch({}, true, count);
-    } else {
-        // In batches, each continuing from the last item sent (so each costs one page of the index).
-        uint64_t remaining = ask.query.pageSize ? ask.query.pageSize : UINT64_MAX;
-        TBrowseQuery q = ask.query;
-        std::vector<TItemVersion> versions;
-        bool found = false;
-        while (remaining > 0) {
-            q.pageSize = static_cast<uint32_t>(
-                std::min<uint64_t>(remaining, std::max<uint32_t>(1, m_options.batchSize)));
-            if (!(ask.range ? s.index->listRange(q, versions, found) : s.index->listAt(q, versions, found))) {
-                evTaggedLog(kTag, 0, true, "restore session %lld: %s", handle, s.index->lastError().c_str());
-                break;
-            }
-            if (versions.empty() || !sendBatch(versions, false, 0)) break;
-            remaining -= versions.size();
-            if (versions.size() < q.pageSize) break;
-            // The next batch starts after the last item sent (for a range, after that version of its entry).
-            q.firstNode = versions.back().entry;
-            q.skip = ask.range ? versions.back().rangeOrdinal : 1;
-        }
-    }
-
-    if (s.faulted) {
-        bool timedOut = false;
-        switch (m_options.fault) {
-            case TRestoreFault::Garbage:
-                ignoreResult(
-                    network.SendXMLMessage(0x644c8485, "<BrowseRequest/>", 0, kSendSeconds, timedOut),
-                    "the injected fault sends and forgets");
-                break;
-            default:
-                break;  // silent: nothing more, the session stays open; vanish: the caller drops it
-        }
-        evTaggedLog(kTag, 0, false, "restore session %lld: fault after %llu items", handle,
-                    static_cast<unsigned long long>(s.itemsSent));
-        reportFault(std::to_string(handle), s.itemsSent);
-        return m_options.fault != TRestoreFault::Vanish;
-    }
-    bool timedOut = false;
-    if (!sent || network.SendXDRMessage(FSR_MSG_RESTORE_END, nullptr, 0, kSendSeconds, timedOut).IsError()) {
-        evTaggedLog(kTag, 0, true, "restore session %lld: the answer could not be sent: %s", handle,
-                    network.GetLastErrorGenericText().c_str());
-        return true;
-    }
-    // One line per request at level 0, as the index service writes it: the browse session, who asked (by
-    // proven name), what and for which user and client by name, the items and the time.
-    const std::string peer = TPeerRule::peerName(network);
-    evTaggedLog(
-        kTag, 0, false,
-        "request of session [%s] by [%s]: restore browse of [%s] subclient %d of client [%s] for user [%s] "
-        "(id %llu): items=%llu in %lld ms",
-        sessionOf(s.request).c_str(), peer.empty() ? "an anonymous caller" : peer.c_str(),
-        ask.query.path.c_str(), ask.query.appId,
-        fieldText(s.request.string6, sizeof s.request.string6).c_str(),
-        userNameOf(s.request, s.userId).c_str(), static_cast<unsigned long long>(s.userId),
-        static_cast<unsigned long long>(s.itemsSent - itemsBefore),
-        static_cast<long long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(CHubClock::real().steadyNow() - started)
-                .count()));
+    if (run.ask.prediction)
+        sendPredictions(run);
+    else if (run.ask.count)
+        sendCount(run);
+    else
+        sendListing(run);
+    if (s.faulted) return endWithFault(run);
+    if (sendEnd(run)) logServed(run, s.userId, itemsBefore, started);
     return true;
 }
 
