@@ -245,9 +245,11 @@ void nameSearchedClients(databrowse::BrowseRequest& request, databrowse::BrowseR
     std::set<long> named;
     auto* entities = request.getlistobject(R::filteredEntities, false);
     for (const CNMessageBase& withFilters : entities ? *entities : std::vector<CNMessageBase>{})
-        for (const TFindSubclient& s : subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity))) {
+        for (const TFindSubclient& s :
+             subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity))) {
             if (!covered.count(s.id) || !named.insert(s.id).second) continue;
-            auto it = std::find_if(clients.begin(), clients.end(), [&](const auto& c) { return c.first == s.client; });
+            auto it = std::find_if(clients.begin(), clients.end(),
+                                   [&](const auto& c) { return c.first == s.client; });
             if (it == clients.end()) it = clients.insert(clients.end(), {s.client, ""});
             it->second += (it->second.empty() ? "" : ",") + std::to_string(s.id);
         }

@@ -1375,7 +1375,8 @@ TEST_F(DeskConsole, TakesEveryRoadWithTheStartUpLine) {
     ASSERT_EQ(vm.status, 0) << vm.err;
     EXPECT_EQ(vm.out, browse(vmalpha).out);
     // Its clients are named as with the Hubmaster's data: the request says whose subclients it searches.
-    const std::string find = "find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --at " + lastDay();
+    const std::string find =
+        "find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --at " + lastDay();
     TRun across = atDesk(d, find + who);
     ASSERT_EQ(across.status, 0) << across.err;
     EXPECT_GT(lines(across.out, "client1     file "), 0u) << across.out;
