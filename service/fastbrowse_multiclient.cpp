@@ -1,5 +1,6 @@
 #include "service/fastbrowse_multiclient.h"
 
+#include <algorithm>
 #include <ctime>
 #include <map>
 #include <set>
@@ -22,6 +23,7 @@
 #include "platform/indexing/indexingversion.h"
 #include "platform/log/zytime.h"
 #include "platform/msg/app_execute_sp.h"
+#include "platform/msg/criteriaoperators.h"
 #include "platform/msg/errorresponse.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynetwork.h"
@@ -234,6 +236,37 @@ std::vector<TFindSubclient> subclientsOf(const CNMessageBase* entity) {
     return out;
 }
 
+// Names, in the prepared request's clear payload, the client of each subclient its media agent searches
+// (one additional flag per client, in the order the request names them): the signed parts that say it
+// are read only with the Hubmaster's key, and a console at a desk names each answered item's client by it.
+void nameSearchedClients(databrowse::BrowseRequest& request, databrowse::BrowseRequest& prepared) {
+    const std::set<long> covered = coveredSubclients(prepared);
+    std::vector<std::pair<std::string, std::string>> clients;  // name, its subclient ids
+    std::set<long> named;
+    auto* entities = request.getlistobject(R::filteredEntities, false);
+    for (const CNMessageBase& withFilters : entities ? *entities : std::vector<CNMessageBase>{})
+        for (const TFindSubclient& s :
+             subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity))) {
+            if (!covered.count(s.id) || !named.insert(s.id).second) continue;
+            auto it = std::find_if(clients.begin(), clients.end(),
+                                   [&](const auto& c) { return c.first == s.client; });
+            if (it == clients.end()) it = clients.insert(clients.end(), {s.client, ""});
+            it->second += (it->second.empty() ? "" : ",") + std::to_string(s.id);
+        }
+    if (clients.empty()) return;
+    CNMessageBase* flags = prepared.getObjectAccessor(R::advOptions, true)
+                               ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                               ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true);
+    auto* list = flags->getlistobject(databrowse::Msg9::f::additionalFlags, true);
+    for (const auto& [client, subclients] : clients) {
+        databrowse::AdditionalFlag flag;
+        flag.setint64(databrowse::AdditionalFlag::f::flagType, 0);
+        flag.setstring(databrowse::AdditionalFlag::f::flagName, browseflag::kFindClientSubclients);
+        flag.setstring(databrowse::AdditionalFlag::f::value, subclients + " " + client);
+        list->push_back(std::move(flag));
+    }
+}
+
 // The media agent the procedure names for one subclient of the request alone (its newest data); an
 // empty name when nothing of it is found for the caller.
 std::string agentOfSubclient(const databrowse::BrowseRequest& request, const CNMessageBase& withFilters,
@@ -417,6 +450,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
                        g_poBrowseRouterThreadHM ? g_poBrowseRouterThreadHM->getRouterName()
                                                 : CBrowseRouterThreadHM::kServerName);
     routing->setstring(databrowse::IndexingInfo::f::workerId, m_workerId);
+    nameSearchedClients(*request, prepared);
     smallDump("FBHMWORKER", &prepared);
 
     // The caller reads the answers from the media agent: the session is remembered with its owner and

@@ -35,5 +35,10 @@ inline constexpr int64_t kJobList = 9;
 // The additional flag (type 0, this name, value "1") of an end-user erase the Hubmaster's browse service
 // is asked to judge only: the verdict the erase would get, with nothing booked or created.
 inline constexpr const char* kEraseDryRun = "EraseDryRun";
+// The additional flag (type 0, this name) of a find across clients' prepared request, one per client
+// searched: "<subclient id>,<subclient id>... <client name>", the subclients of that client the media
+// agent searches. It is in the signed request's clear payload, so a caller that cannot read the signed
+// parts names each answered item's client.
+inline constexpr const char* kFindClientSubclients = "FindClientSubclients";
 
 }  // namespace browseflag

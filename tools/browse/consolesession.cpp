@@ -1,5 +1,6 @@
 #include "tools/browse/consolesession.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,6 +156,33 @@ bool isHypervisorRequest(CNMessageBase& prepared) {
         childOf(childOf(&prepared, R::indexing), databrowse::Msg91::f::indexingInfo);
     return advanced && advanced->getint64(databrowse::Msg63::f::directApiMarker) == 1 && routing &&
            routing->getint64(databrowse::IndexingInfo::f::idxAppType) == apptype::kVmIndex;
+}
+
+// The client of each subclient a find across clients' prepared request says its media agent searches,
+// from its clear payload (browseflag::kFindClientSubclients); empty when it says none.
+std::map<long long, std::string> findClientsOf(CNMessageBase& prepared) {
+    std::map<long long, std::string> clients;
+    CNMessageBase* advanced = dynamic_cast<databrowse::SecuredBrowseRequest*>(&prepared)
+                                  ? childOf(childOf(&prepared, databrowse::SecuredBrowseRequest::f::payload),
+                                            databrowse::Msg238::f::advOptions)
+                                  : childOf(&prepared, R::advOptions);
+    CNMessageBase* block = childOf(childOf(advanced, databrowse::Msg63::f::advancedConfig),
+                                   databrowse::BrowseAdvancedConfig::f::flagBlock);
+    auto* flags = block ? block->getlistobject(databrowse::Msg9::f::additionalFlags, false) : nullptr;
+    for (size_t n = 0; flags && n < flags->size(); ++n) {
+        CNMessageBase& flag = (*flags)[n];
+        if (flag.getstring(databrowse::AdditionalFlag::f::flagName) != browseflag::kFindClientSubclients)
+            continue;
+        // "<id>,<id>... <client name>": the ids are digits, the name the rest.
+        const std::string value = flag.getstring(databrowse::AdditionalFlag::f::value);
+        const size_t space = value.find(' ');
+        if (space == std::string::npos || space + 1 == value.size()) continue;
+        std::stringstream ids(value.substr(0, space));
+        for (std::string id; std::getline(ids, id, ',');)
+            if (!id.empty() && id.find_first_not_of("0123456789") == std::string::npos)
+                clients[std::atoll(id.c_str())] = value.substr(space + 1);
+    }
+    return clients;
 }
 
 }  // namespace
@@ -730,12 +758,18 @@ int CConsoleSession::checkErase(const TZyNetAddress& router, TConsoleResult& res
 }
 
 void CConsoleSession::nameClients(TConsoleResult& result) const {
-    if (m_options.dataFolder.empty()) return;
+    // The Hubmaster's data names each subclient's client; away from it the prepared request names those
+    // it searches (a client that was not asked for is not taken: the row keeps its subclient).
     std::map<long long, std::string> names;
+    if (m_options.dataFolder.empty())
+        for (const auto& [subclient, client] : m_findClients)
+            for (const std::string& asked : m_options.clients)
+                if (strcasecmp(asked.c_str(), client.c_str()) == 0) names[subclient] = client;
     for (TConsoleItem& item : result.items) {
         if (item.subclientId <= 0) continue;
         auto known = names.find(item.subclientId);
         if (known == names.end()) {
+            if (m_options.dataFolder.empty()) continue;
             std::string name;
             APP_Application subclient(nullptr);
             subclient.setWhereRaw("id = " + std::to_string(item.subclientId));
@@ -1014,6 +1048,7 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
 
 int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
                             const std::function<void(size_t)>& progress) {
+    m_findClients = findClientsOf(prepared);
     const std::string agent = m_options.mediaAgent.empty() ? mediaAgentOf(prepared) : m_options.mediaAgent;
     if (agent.empty()) {
         // A hypervisor's backup set kept per virtual machine is browsed by the Hubmaster itself: the

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 
 #include "platform/msg/msg_classes.h"
@@ -117,6 +118,7 @@ private:
     TConsoleOptions m_options;
     std::string m_hubmasterProgram;
     std::string m_road;
+    std::map<long long, std::string> m_findClients;  // subclient id -> its client, as a find's request says
     bool m_authorityMissing = false;
     bool m_tokenFromEnvironment = false;               // no --ca, $BROWSE_CA, default file, --data or --tls
     std::function<void(const std::string&)> m_remark;  // the console's remarks: standard error

@@ -1374,10 +1374,14 @@ TEST_F(DeskConsole, TakesEveryRoadWithTheStartUpLine) {
     TRun vm = atDesk(d, vmalpha + who);
     ASSERT_EQ(vm.status, 0) << vm.err;
     EXPECT_EQ(vm.out, browse(vmalpha).out);
-    TRun across =
-        atDesk(d, "find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --at " + lastDay() + who);
+    // Its clients are named as with the Hubmaster's data: the request says whose subclients it searches.
+    const std::string find =
+        "find --clients client1,client2 --path /d00/d01/d00 --name 'f*' --at " + lastDay();
+    TRun across = atDesk(d, find + who);
     ASSERT_EQ(across.status, 0) << across.err;
-    EXPECT_GT(lines(across.out, "/d00/d01/d00/f"), 0u) << across.out;
+    EXPECT_GT(lines(across.out, "client1     file "), 0u) << across.out;
+    EXPECT_GT(lines(across.out, "client2     file "), 0u) << across.out;
+    EXPECT_EQ(across.out, browse(find).out);
 
     // A stop takes the same line as every other command.
     TRun stop = atDesk(d, "stop --session desk-stop-session" + who);
