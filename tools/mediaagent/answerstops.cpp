@@ -17,7 +17,8 @@ CAnswerStops::Clock::time_point CAnswerStops::lapseFrom(Clock::time_point now) {
 }
 
 template <typename T>
-const typename CAnswerStops::CLapsing<T>::TNoted* CAnswerStops::CLapsing<T>::find(const std::string& session) const {
+const typename CAnswerStops::CLapsing<T>::TNoted* CAnswerStops::CLapsing<T>::find(
+    const std::string& session) const {
     auto it = m_sessions.find(session);
     return it == m_sessions.end() ? nullptr : &it->second.noted;
 }
