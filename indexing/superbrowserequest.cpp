@@ -5,6 +5,7 @@
 // thread that holds it.
 #include "indexing/superbrowserequest.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "fbDebug/fbdebug.h"
@@ -157,6 +158,13 @@ uint64_t superBrowseJobIdHash(const std::string& sessionGuid) {
 }
 
 std::string maskedIndexRequestText(const Indexing::BrowseReq& original) {
+    // Most requests hold no secret: those are written without a copy of the whole request. (The flags
+    // are only looked at: the message gives its lists through non-const access alone.)
+    auto* originalFlags = const_cast<Indexing::BrowseReq&>(original).getlistobject(R::additionalFlags, false);
+    const bool holdsSecret =
+        original.isSet(R::password) ||
+        (originalFlags && std::any_of(originalFlags->begin(), originalFlags->end(), isTokenFlag));
+    if (!holdsSecret) return maskNasLiveBrowsePasswords(original.AsString());
     Indexing::BrowseReq request = original;
     if (request.isSet(R::password)) request.setstring(R::password, kMaskedSecret);
     if (auto* flags = request.getlistobject(R::additionalFlags, false))

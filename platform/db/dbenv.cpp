@@ -71,8 +71,9 @@ private:
 constexpr size_t kIdleConnections = 32;
 // Connections of threads that ended or wait for work, for the next threads: a server runs each
 // connection of its peers on a thread of its own, and a thread's first query would otherwise open a
-// connection and read the whole schema again.
-constexpr size_t kIdleThreadConnections = 16;
+// connection and read the whole schema again. As many as the sessions a busy host serves side by side:
+// with fewer, most browses of a steady load paid for a new connection.
+constexpr size_t kIdleThreadConnections = 64;
 
 struct EnvState {
     CHubMutex mutex;  // guards everything below but the atomics

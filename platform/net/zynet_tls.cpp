@@ -186,6 +186,7 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
 struct TStore {
     CHubMutex mutex;
     std::shared_ptr<const TTlsContext> own GUARDED_BY(mutex);
+    std::string ownFiles GUARDED_BY(mutex);  // what `own` was built from (credentialsText)
     ZyNetIdentitySource source GUARDED_BY(mutex);
     std::map<std::string, std::shared_ptr<const TTlsContext>> others GUARDED_BY(mutex);  // from the source, by name
     // Client names whose services this machine hosts (a SharePoint server's mining service on a media
@@ -461,15 +462,51 @@ CUxError setZyNetCredentials(const TZyNetCredentials& credentials) {
     return CUxError::Success();
 }
 
+namespace {
+
+bool readText(const std::filesystem::path& path, std::string& text) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    char buffer[4096];
+    size_t n;
+    text.clear();
+    while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
+    fclose(f);
+    return true;
+}
+
+// The credentials' files, names and contents, as one text; empty when one cannot be read or the key is
+// not the owner's alone (then they are built, and refused, as new ones are).
+std::string credentialsText(const TZyNetCredentials& c) {
+    if (!c.certificateFile.empty() && !zyconfig::isPrivateFile(c.keyFile, nullptr)) return std::string();
+    std::string all;
+    for (const std::string* file : {&c.authorityFile, &c.certificateFile, &c.keyFile}) {
+        std::string text;
+        if (!file->empty() && !readText(*file, text)) return std::string();
+        all += *file + '\0' + std::to_string(text.size()) + '\0' + text;
+    }
+    return all;
+}
+
+}  // namespace
+
 bool setZyNetCredentials(const TZyNetCredentials& credentials, std::string& error) {
+    zynet::TStore& s = zynet::store();
+    // The same files as they were (a console sets its credentials for every command): the contexts stay,
+    // with the tickets they keep for resuming sessions and those built for other names.
+    std::string files = credentialsText(credentials);
+    {
+        CHubMutexLock lock(s.mutex);
+        if (s.own && !files.empty() && files == s.ownFiles) return true;
+    }
     auto context = zynet::build(credentials, error);
     if (!context) {
         zynet::logError("credentials refused: %s", error.c_str());
         return false;
     }
-    zynet::TStore& s = zynet::store();
     CHubMutexLock lock(s.mutex);
     s.own = std::move(context);
+    s.ownFiles = std::move(files);
     s.others.clear();
     zynet::logDebug(1, "secure sessions as [%s]", s.own->name.empty() ? "(anonymous)" : s.own->name.c_str());
     return true;
@@ -479,6 +516,7 @@ void clearZyNetCredentials() {
     zynet::TStore& s = zynet::store();
     CHubMutexLock lock(s.mutex);
     s.own.reset();
+    s.ownFiles.clear();
     s.others.clear();
 }
 
@@ -498,17 +536,6 @@ void setZyNetIdentitySource(ZyNetIdentitySource source) {
 // ---- issuing ------------------------------------------------------------------------------------
 
 namespace {
-
-bool readText(const std::filesystem::path& path, std::string& text) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    char buffer[4096];
-    size_t n;
-    text.clear();
-    while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
-    fclose(f);
-    return true;
-}
 
 // Certificates of the demo and test worlds outlive any run of them.
 constexpr int kValidDays = 3650;

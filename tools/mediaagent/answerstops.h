@@ -78,28 +78,43 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    // A stop kept for its session's first answer: when it lapses, and whose answer it ends.
+    // A stop kept for its session's first answer: whose answer it ends.
     struct TKept {
-        Clock::time_point lapses;
         TAnswerOwner owner;
     };
-    // Notes `session` in `sessions` with `value` until a stop of it lapses, dropping lapsed ones and, at
-    // the bound, the oldest.
+    // Sessions noted until a stop of them lapses, at most kMaxKeptStops of them. Noting one drops the
+    // lapsed ones and, at the bound, the one that lapses first: each step costs the log of their number,
+    // as the agent notes every answer it ends.
     template <typename T>
-    void remember(std::map<std::string, T>& sessions, const std::string& session, T value, Clock::time_point now)
-        REQUIRES(m_mutex);
-    static Clock::time_point lapseOf(Clock::time_point at) { return at; }
-    static Clock::time_point lapseOf(const TKept& kept) { return kept.lapses; }
-    // When a stop of a session remembered now lapses.
+    class CLapsing {
+    public:
+        struct TNoted {
+            Clock::time_point lapses;
+            T value;
+        };
+        const TNoted* find(const std::string& session) const;
+        void erase(const std::string& session);
+        void note(const std::string& session, Clock::time_point lapses, T value, Clock::time_point now);
+
+    private:
+        using ByLapse = std::multimap<Clock::time_point, std::string>;
+        struct TEntry {
+            TNoted noted;
+            typename ByLapse::iterator byLapse;
+        };
+        std::map<std::string, TEntry> m_sessions;
+        ByLapse m_byLapse;
+    };
+    // When a stop of a session noted now lapses.
     static Clock::time_point lapseFrom(Clock::time_point now);
 
     CHubMutex m_mutex;
     std::condition_variable m_changed;
     std::multimap<std::string, std::shared_ptr<TStopState>> m_streaming GUARDED_BY(m_mutex);
-    // Stops that found no answer of their session, with when they lapse.
-    std::map<std::string, TKept> m_kept GUARDED_BY(m_mutex);
+    // Stops that found no answer of their session, until they lapse.
+    CLapsing<TKept> m_kept GUARDED_BY(m_mutex);
     // Sessions whose answers have ended, for as long as a stop of them is to be told from an early one.
-    std::map<std::string, Clock::time_point> m_answered GUARDED_BY(m_mutex);
+    CLapsing<bool> m_answered GUARDED_BY(m_mutex);
     std::string m_holdPrefix GUARDED_BY(m_mutex);
     std::chrono::seconds m_holdLimit GUARDED_BY(m_mutex){0};
     bool m_released GUARDED_BY(m_mutex) = false;

@@ -135,6 +135,16 @@ TEST_F(NetTlsTest, ResumedSessionsKeepTheNamesTheCertificatesProved) {
             EXPECT_STREQ(server.c_str(), "test-service");
         }
     }
+    // The process's own credentials set again as they were (a console sets them for every command) keep
+    // the tickets of its sessions.
+    const std::string own = hubtest::testCredentialsFor("hubmaster");
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_FALSE(setZyNetCredentials(zyNetCredentialsIn(own)).IsError());
+        auto session = open("hubmaster", error);
+        ASSERT_FALSE(error.IsError()) << error.AsString();
+        ASSERT_TRUE(roundTrip(*session));
+        EXPECT_EQ(session->IsSessionResumed(), round > 0) << "own credentials, round " << round;
+    }
     // Another machine of this process has tickets of its own: its first session is a full handshake.
     auto client1 = open("client1", error);
     ASSERT_FALSE(error.IsError()) << error.AsString();
@@ -254,11 +264,15 @@ TEST_F(NetTlsTest, AKeyOthersMayReadIsRefused) {
     fs::create_directories(copy);
     for (const char* f : {"authority.crt", "machine.crt", "machine.key"})
         fs::copy_file(fs::path(folder) / f, copy / f, fs::copy_options::overwrite_existing);
+    ASSERT_FALSE(setZyNetCredentials(zyNetCredentialsIn(copy.string())).IsError());
+    EXPECT_EQ(zyNetCredentialName(), "careless");
+    // The same files set again, once their key became readable by others: refused all the same.
     chmod((copy / "machine.key").c_str(), 0644);
     const CUxError error = setZyNetCredentials(zyNetCredentialsIn(copy.string()));
     EXPECT_TRUE(error.IsError());
     EXPECT_NE(error.GetErrorText().find("machine.key"), std::string::npos) << error.AsString();
-    EXPECT_EQ(zyNetCredentialName(), "hubmaster");  // the refused ones did not replace the good ones
+    EXPECT_EQ(zyNetCredentialName(), "careless");  // the refused ones did not replace the good ones
+    ASSERT_FALSE(setZyNetCredentials(zyNetCredentialsIn(hubtest::testCredentialsFor("hubmaster"))).IsError());
     fs::remove_all(copy);
 }
 

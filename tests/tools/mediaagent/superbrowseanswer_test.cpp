@@ -610,6 +610,15 @@ TEST(AnswerStops, AStopThatComesFirstStopsTheSessionsNextAnswerOnce) {
     streaming.reset();
     mediaagent::CAnswerStops::CAnswer later(stops, "streaming-1", admin);
     EXPECT_FALSE(later.stopped());
+
+    // Past the bound, the session answered longest ago is forgotten: a stop of it is kept again.
+    for (size_t i = 0; i <= mediaagent::CAnswerStops::kMaxKeptStops; ++i)
+        mediaagent::CAnswerStops::CAnswer ended(stops, "bound-" + std::to_string(i), admin);
+    const std::string newest = "bound-" + std::to_string(mediaagent::CAnswerStops::kMaxKeptStops);
+    EXPECT_EQ(stops.stop("bound-0", admin), 0);
+    EXPECT_EQ(stops.stop(newest, admin), 0);
+    EXPECT_TRUE(mediaagent::CAnswerStops::CAnswer(stops, "bound-0", admin).stopped());
+    EXPECT_FALSE(mediaagent::CAnswerStops::CAnswer(stops, newest, admin).stopped());
 }
 
 namespace {
