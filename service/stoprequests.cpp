@@ -193,7 +193,12 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     for (const std::string& agent : agents)
         m_stopNotices.post([stop, agent, owner] { sendStopToMediaAgent(stop, agent, owner); });
 
-    if (!waitForStoppedWorkers(record.get())) return false;
+    const bool ended = waitForStoppedWorkers(record.get());
+    // A worker still sending its request when the stop came named its agent only once it had gone out.
+    for (const std::string& agent : record->getAskedAgents())
+        if (agents.insert(agent).second)
+            m_stopNotices.post([stop, agent, owner] { sendStopToMediaAgent(stop, agent, owner); });
+    if (!ended) return false;
     const std::string id = record->getId();
     record.release();
     g_poConfMgr->deleteConfRec(id);

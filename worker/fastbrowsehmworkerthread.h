@@ -20,6 +20,7 @@
 #include "planning/confrecord.h"
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/net/zynet_options.h"
 #include "platform/prediction/predictionclient.h"
 #include "platform/threads/hubclock.h"
 #include "platform/threads/threadannotations.h"
@@ -318,7 +319,12 @@ public:
     // The setters marked NO_THREAD_SAFETY_ANALYSIS here and below are the creator's: it calls them before it
     // publishes the worker (registers it with the controller, or runs its request), when no other thread can
     // reach it, which the analysis cannot see.
-    void setStopFlag() { m_stopFlag.store(true); }
+    // A stop also ends the worker's waits on its media agent's network session (connecting, sending): a
+    // worker whose agent does not answer is not held up by it.
+    void setStopFlag() {
+        m_stopFlag.store(true);
+        m_networkCancel.cancel();
+    }
     bool getStopFlag() const { return m_stopFlag.load(); }
     void markForDeletion() { m_markedForDeletion.store(true); }
     bool getMarkedForDeletion() const { return m_markedForDeletion.load(); }
@@ -614,6 +620,7 @@ protected:
     bool m_doNotFallBackForFilters GUARDED_BY(m_workerLock) = false;
     std::string m_userAccessInfo GUARDED_BY(m_workerLock);
     std::atomic<bool> m_stopFlag{false};  // set by a stop of the session from another thread
+    CZyNetCancel m_networkCancel;         // cancelled with the stop flag; watched by the sends to agents
     bool m_delegateAccess GUARDED_BY(m_workerLock) = false;
     databrowse::ForceUseIndexType m_forceUseIndexType GUARDED_BY(m_workerLock) =
         databrowse::FORCE_USE_INDEX_NONE;
