@@ -271,11 +271,12 @@ bool CWorkerThreadHM::superBrowse() {
     }
 
     // Sent, then logged: the media agent starts on it while the line is written.
-    const bool sent = sendReqToMA(m_requestToReturn, true);
+    bool wentOut = false;
+    const bool sent = sendReqToMA(m_requestToReturn, true, &wentOut);
     logSuperBrowseRequest();
     // The agent is named once the request went out, a stop that came meanwhile included: the stop is
     // then sent on to it.
-    if (sent && planner && !planner->getDisableStopBrowseFlag()) {
+    if (wentOut && planner && !planner->getDisableStopBrowseFlag()) {
         if (CConfRecordRef record = g_poConfMgr->holdConfRec(m_privateTask->getbrowseSessionGUID()))
             record->updateWorkerInConf(m_workerId, m_maHostName);
     }

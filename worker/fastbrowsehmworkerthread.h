@@ -264,9 +264,11 @@ public:
     // process-wide pool, launching the service once when the pool cannot connect. False: error state set.
     bool getSession() REQUIRES(m_workerLock);
     // Sends one message to the index service; true when sent (or, with the stop flag set in pool mode,
-    // not sent at all). Nothing is sent once the stop flag is set, in either mode. `answeredLater`: the
-    // session is kept until the worker's answers have ended (giveBackAnswerSessions).
-    bool sendReqToMA(CNMessageBase* request, bool answeredLater = false) REQUIRES(m_workerLock);
+    // not sent at all). Nothing is sent once the stop flag is set, in either mode, and a stop ends the
+    // connecting and sending at once (false). `answeredLater`: the session is kept until the worker's
+    // answers have ended (giveBackAnswerSessions). `wentOut`, when given: whether the message was sent.
+    bool sendReqToMA(CNMessageBase* request, bool answeredLater = false, bool* wentOut = nullptr)
+        REQUIRES(m_workerLock);
     // Sends a stop message to the media agent named in its element 138.
     bool sendStopReq(Indexing::BrowseReq& request) REQUIRES(m_workerLock);
     // Replaces the request to return by its signed form when the media agent (and a direct caller)

@@ -208,13 +208,14 @@ void CWorkerThreadHM::expectAnswersFrom(CZyNetwork& session) {
         m_answerPeers.insert(peer.c_str());
 }
 
-bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater) {
+bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater, bool* wentOut) {
     CBrowseLog log(kTag);
+    if (wentOut) *wentOut = false;
     // A stopped session sends nothing more, whichever road the session would come from; looked at before
     // any session is taken or any service launched.
     if (getStopFlag()) {
         log.debugLvl(3, "browse session stopped; request for mediaagent [%s] not sent", m_maHostName.c_str());
-        return false;
+        return true;
     }
     // A stop from now on ends the waits below at once; the request then counts as not sent.
     CZyNetCancelScope stoppable(m_networkCancel);
@@ -235,6 +236,7 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater) {
     CZyNetNoLimitScope bounded(static_cast<int>(idleLimitSeconds()));  // as the launch above
     CUxError sent = m_session->SendXMLMessage(request, 0, -1, timedOut);
     const bool result = !sent.IsError();
+    if (wentOut) *wentOut = result;
     if (result) expectAnswersFrom(*m_session);
     if (!result && !getStopFlag()) {
         raiseSendFailedEvent(hostName, false);
