@@ -271,13 +271,16 @@ bool CWorkerThreadHM::superBrowse() {
     }
 
     // Sent, then logged: the media agent starts on it while the line is written.
-    const bool sent = sendReqToMA(m_requestToReturn, true);
+    bool wentOut = false;
+    const bool sent = sendReqToMA(m_requestToReturn, true, &wentOut);
     logSuperBrowseRequest();
-    if (!sent || getStopFlag()) return false;
-    log.debugLvl(0, "browse request was successfully sent to mediaAgent [%s]", m_maClientName.c_str());
-    if (planner && !planner->getDisableStopBrowseFlag()) {
+    // The agent is named once the request went out, a stop that came meanwhile included: the stop is
+    // then sent on to it.
+    if (wentOut && planner && !planner->getDisableStopBrowseFlag()) {
         if (CConfRecordRef record = g_poConfMgr->holdConfRec(m_privateTask->getbrowseSessionGUID()))
             record->updateWorkerInConf(m_workerId, m_maHostName);
     }
+    if (!sent || getStopFlag()) return false;
+    log.debugLvl(0, "browse request was successfully sent to mediaAgent [%s]", m_maClientName.c_str());
     return true;
 }

@@ -202,6 +202,7 @@ void CConfRecord::insertWorkerInConf(std::string workerId) {
 
 void CConfRecord::updateWorkerInConf(std::string workerId, std::string mediaAgent) {
     ZyCriticalSectionLock guard(&m_workersLock);
+    if (!mediaAgent.empty()) m_askedAgents.insert(mediaAgent);
     m_workers[std::move(workerId)] = std::move(mediaAgent);
 }
 
@@ -213,6 +214,11 @@ void CConfRecord::removeWorkerFromConf(std::string workerId) {
 std::map<std::string, std::string> CConfRecord::getWorkersToMaMap() {
     ZyCriticalSectionLock guard(&m_workersLock);
     return m_workers;
+}
+
+std::set<std::string> CConfRecord::getAskedAgents() {
+    ZyCriticalSectionLock guard(&m_workersLock);
+    return m_askedAgents;
 }
 
 bool CConfRecord::areAllWorkersCompleted() {

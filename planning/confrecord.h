@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -58,6 +59,8 @@ public:
     void updateWorkerInConf(std::string workerId, std::string mediaAgent);
     void removeWorkerFromConf(std::string workerId);
     std::map<std::string, std::string> getWorkersToMaMap();
+    // Every media agent a worker of the session has named, those of workers gone since included.
+    std::set<std::string> getAskedAgents();
     bool areAllWorkersCompleted();
 
     void setStaleFlag() { m_stale.store(true); }
@@ -130,6 +133,7 @@ private:
 
     ZyCriticalSection m_workersLock;  // taken alone
     std::map<std::string, std::string> m_workers GUARDED_BY(m_workersLock);
+    std::set<std::string> m_askedAgents GUARDED_BY(m_workersLock);
 
     ZyCriticalSection m_planLock;  // guards the planner's cycle list and selections once planned
 

@@ -155,6 +155,7 @@ bool CControllerThreadHM::runRequest(EvMultiEntityRestoreTask* task, bool wait, 
         log.debugLvl(-1, "no browse task given; request refused");
         return false;
     }
+    if (const char* session = task->getbrowseSessionGUID(); session && *session) letEarlierStopsArrive(session);
     WorkerFactory factory;
     {
         CHubMutexLock lock(m_factoryMutex);

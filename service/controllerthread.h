@@ -88,6 +88,9 @@ public:
     // still running at the limit. Blocks only the calling thread (another connection's answers go on
     // being relayed meanwhile).
     bool processStopReq(EvMultiEntityRestoreTask* task);
+    // Returns once the stops of an earlier browse of `session` have reached its media agents (or could
+    // not, within their own limits): a new browse of the session, sent after them, is not ended by them.
+    void letEarlierStopsArrive(const std::string& session);
     // True once every worker has left the record; false at the limit (logged). The caller holds a
     // reference of the record.
     bool waitForStoppedWorkers(CConfRecord* record);

@@ -15,6 +15,7 @@
 #include "service/enduserErase.h"
 #include "platform/msg/errorresponse.h"
 #include "service/failurefallback.h"
+#include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 #include "service/routertoken.h"
 #include "platform/threads/hubclock.h"
@@ -132,6 +133,8 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     CNMessageBase* reply = nullptr;
     bool handOver = false;
     if (authenticateRoutedRequest(t, session, log)) {
+        // The caller presents the prepared request only after the earlier stops of its session are in.
+        if (g_poControllerThreadHM) g_poControllerThreadHM->letEarlierStopsArrive(sessionGuid(t.request));
         reply = runWorker(t, log);
         // Paths are booked only for an erase the worker accepted (its user's delete capability
         // included): a refused erase books nothing.

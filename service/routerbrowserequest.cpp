@@ -7,6 +7,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
 #include "platform/entities/apptypes.h"
+#include "platform/msg/erasedryrun.h"
 #include "platform/threads/hubmutex.h"
 #include "service/directrun.h"
 #include "service/fastbrowse_multiclient.h"
@@ -24,6 +25,7 @@ using E = ZyEntities::GenericEntity::f;
 using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kTag = "FBHMROUTER";
+constexpr int kPassedGateSendSeconds = 120;  // as every reply of the router
 
 CHubMutex g_observerLock;
 TPreparedTaskObserver g_observer GUARDED_BY(g_observerLock);
@@ -110,6 +112,12 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
     if (!checkOperationRange(*t, errorText)) return errorReply(errorText);
     applyRequestOptions(*t);
     if (!checkEraseGate(*t, errorText)) return errorReply(errorText);
+    // An erase's dry run asks for the gate's verdict: nothing is listed, booked or counted.
+    if (isGatedErase(*t) && erasedryrun::isMarked(t->request)) {
+        TRoutedBrowse out;
+        out.outcome = ERoutedOutcome::kPassedGate;
+        return out;
+    }
     mapRoutedOperation(*t);
     if (!prepareDirectTask(*t, session, errorText)) return errorReply(errorText);
 
@@ -154,6 +162,18 @@ std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNe
             return {};
         }
         case ERoutedOutcome::kNoReply:
+            return {};
+        case ERoutedOutcome::kPassedGate:
+            if (session) {
+                databrowse::BrowseResponse end;
+                end.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
+                bool timedOut = false;
+                if (const CUxError sent = session->SendXMLMessage(end, 0, kPassedGateSendSeconds, timedOut);
+                    sent.IsError())
+                    CBrowseLog(kTag).debugLvl(0,
+                                              "Failed to send browse response back to caller with error [%s]",
+                                              sent.AsString().c_str());
+            }
             return {};
         case ERoutedOutcome::kErrorReply:
             break;

@@ -165,12 +165,17 @@ void applyRequestOptions(TDirectTask& t) {
     if (queriesNameCriterion(t)) t.setOption(113);
 }
 
+bool isGatedErase(const TDirectTask& t) {
+    if (!has(&t.request, R::opType)) return false;
+    const int64_t op = t.request.getint64(R::opType);
+    return op == 7 || op == 8 || op == 9;
+}
+
 bool checkEraseGate(TDirectTask& t, std::string& errorText) {
     CBrowseLog log(kTag);
     t.useIndexingV2 = false;
-    if (!has(&t.request, R::opType)) return true;
+    if (!isGatedErase(t)) return true;
     const int64_t op = t.request.getint64(R::opType);
-    if (op != 7 && op != 8 && op != 9) return true;
     // An erase names a bounded number of well-formed paths; anything else is refused whole.
     if (auto* paths = t.request.getlistobject(R::paths, false)) {
         if (paths->size() > CEraseBookings::kMaxPaths) {

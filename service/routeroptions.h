@@ -34,6 +34,8 @@ const TOptionRow* requestOptionRows(size_t& count);
 bool checkOperationRange(const TDirectTask& t, std::string& errorText);
 // Applies the option rows and the special options to t's extended options, flag word and task.
 void applyRequestOptions(TDirectTask& t);
+// Whether t's operation is one the erase gate judges (7, 8 or 9).
+bool isGatedErase(const TDirectTask& t);
 // The erase gate; false with `errorText` set (the localised refusal naming the client) when the
 // operation is an erase the entity's application type may not have. Sets t.useIndexingV2.
 bool checkEraseGate(TDirectTask& t, std::string& errorText);

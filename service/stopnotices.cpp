@@ -6,12 +6,13 @@ CStopNotices::~CStopNotices() {
     drain();
 }
 
-void CStopNotices::post(std::function<void()> send) {
+void CStopNotices::post(std::string session, std::function<void()> send) {
     {
         CHubMutexLock lock(m_mutex);
         reapDone();
         if (m_notices.size() < kMaxInFlight) {
             auto notice = std::make_unique<TNotice>();
+            notice->session = std::move(session);
             TNotice* raw = notice.get();
             m_notices.push_back(std::move(notice));
             raw->thread = std::thread([this, raw, send = std::move(send)] {
@@ -24,6 +25,16 @@ void CStopNotices::post(std::function<void()> send) {
         }
     }
     send();
+}
+
+bool CStopNotices::waitForSession(const std::string& session, std::chrono::seconds limit) {
+    if (session.empty()) return true;
+    CHubMutexLock lock(m_mutex);
+    return lock.waitFor(m_changed, limit, [this, &session]() REQUIRES(m_mutex) {
+        for (const auto& notice : m_notices)
+            if (!notice->done && notice->session == session) return false;
+        return true;
+    });
 }
 
 void CStopNotices::drain() {

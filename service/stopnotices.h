@@ -3,9 +3,11 @@
 // notice to another agent. Owned by the controller; post from any thread; the destructor joins them.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <list>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "platform/threads/hubmutex.h"
@@ -20,13 +22,18 @@ public:
     CStopNotices(const CStopNotices&) = delete;
     CStopNotices& operator=(const CStopNotices&) = delete;
 
-    void post(std::function<void()> send);
+    // A notice of browse session `session` ("" : none).
+    void post(std::string session, std::function<void()> send);
+    // Returns once no notice of `session` is on its way, or `limit` has passed (false): a later browse of
+    // the session then reaches the agents after the earlier stops, which would otherwise end it.
+    bool waitForSession(const std::string& session, std::chrono::seconds limit);
     // Returns once no notice is on its way (tests, shutdown).
     void drain();
 
 private:
     struct TNotice {
         std::thread thread;
+        std::string session;
         bool done = false;  // guarded by m_mutex
     };
     // Joins the notices that have been sent (their threads have ended or are about to).

@@ -126,7 +126,7 @@ void stopIndexServer(const std::string& guid, CConfRecord& record, CStopNotices&
     if (!record.IsIndexingV2(dbId, mediaAgent, appType, engineType, idxAppType)) return;
     CConfRecord::TOwner owner;
     record.getOwner(owner);  // a record without an owner names user 0, whose answers the stop ends
-    notices.post([guid, dbId, mediaAgent, appType, idxAppType, engineType, owner] {
+    notices.post(guid, [guid, dbId, mediaAgent, appType, idxAppType, engineType, owner] {
         sendIndexServerStop(guid, dbId, mediaAgent, appType, idxAppType, engineType, owner);
     });
 }
@@ -161,7 +161,7 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
                      guid.c_str(), handed.mediaAgent.c_str());
         handedOverStopped = !handed.mediaAgent.empty();
         if (handedOverStopped)
-            m_stopNotices.post([stop, agent = handed.mediaAgent, owner = handed.owner] {
+            m_stopNotices.post(guid, [stop, agent = handed.mediaAgent, owner = handed.owner] {
                 sendStopToMediaAgent(stop, agent, owner);
             });
     }
@@ -191,13 +191,29 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     // that a frozen one delays neither this thread nor the others' stops.
     for (const auto& entry : workers) endStoppedWorker(entry.first);
     for (const std::string& agent : agents)
-        m_stopNotices.post([stop, agent, owner] { sendStopToMediaAgent(stop, agent, owner); });
+        m_stopNotices.post(guid, [stop, agent, owner] { sendStopToMediaAgent(stop, agent, owner); });
 
-    if (!waitForStoppedWorkers(record.get())) return false;
+    const bool ended = waitForStoppedWorkers(record.get());
+    // A worker still sending its request when the stop came named its agent only once it had gone out.
+    for (const std::string& agent : record->getAskedAgents())
+        if (agents.insert(agent).second)
+            m_stopNotices.post(guid, [stop, agent, owner] { sendStopToMediaAgent(stop, agent, owner); });
+    if (!ended) return false;
     const std::string id = record->getId();
     record.release();
     g_poConfMgr->deleteConfRec(id);
     return true;
+}
+
+void CControllerThreadHM::letEarlierStopsArrive(const std::string& session) {
+    // As long as a notice may take: its two stops, each connected, sent and closed within their limits.
+    constexpr auto kLimit = std::chrono::seconds(2 * (2 * kSendSeconds + kDisconnectSeconds));
+    if (!m_stopNotices.waitForSession(session, kLimit)) {
+        CBrowseLog log("FBHMCONTROLLER");
+        log.debugLvl(0, "the stops of an earlier browse of session [%s] are still on their way; the new "
+                        "browse goes on",
+                     session.c_str());
+    }
 }
 
 void CControllerThreadHM::endStoppedWorker(const std::string& id) {

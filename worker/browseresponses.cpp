@@ -102,6 +102,10 @@ void CWorkerThreadHM::processErrorMessage(databrowse::BrowseErrorCode code, cons
     std::string xml;
     if (response.serialize(xml) != 0) return;
     sendItemBack(xml);
+    // Delivered now, not when the last holder lets the worker go: a stop may hold it while its request's
+    // caller, once the request has returned, listens no more.
+    if (EvRestoreReturn* channel = m_browseTask ? m_browseTask->getDataPtr()->restoreReturn : nullptr)
+        channel->dumpBuffer(9);
 }
 
 void CWorkerThreadHM::sendErrorToBrowse() {

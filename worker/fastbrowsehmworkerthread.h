@@ -20,6 +20,7 @@
 #include "planning/confrecord.h"
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/net/zynet_options.h"
 #include "platform/prediction/predictionclient.h"
 #include "platform/threads/hubclock.h"
 #include "platform/threads/threadannotations.h"
@@ -263,9 +264,11 @@ public:
     // process-wide pool, launching the service once when the pool cannot connect. False: error state set.
     bool getSession() REQUIRES(m_workerLock);
     // Sends one message to the index service; true when sent (or, with the stop flag set in pool mode,
-    // not sent at all). Nothing is sent once the stop flag is set, in either mode. `answeredLater`: the
-    // session is kept until the worker's answers have ended (giveBackAnswerSessions).
-    bool sendReqToMA(CNMessageBase* request, bool answeredLater = false) REQUIRES(m_workerLock);
+    // not sent at all). Nothing is sent once the stop flag is set, in either mode, and a stop ends the
+    // connecting and sending at once (false). `answeredLater`: the session is kept until the worker's
+    // answers have ended (giveBackAnswerSessions). `wentOut`, when given: whether the message was sent.
+    bool sendReqToMA(CNMessageBase* request, bool answeredLater = false, bool* wentOut = nullptr)
+        REQUIRES(m_workerLock);
     // Sends a stop message to the media agent named in its element 138.
     bool sendStopReq(Indexing::BrowseReq& request) REQUIRES(m_workerLock);
     // Replaces the request to return by its signed form when the media agent (and a direct caller)
@@ -318,7 +321,12 @@ public:
     // The setters marked NO_THREAD_SAFETY_ANALYSIS here and below are the creator's: it calls them before it
     // publishes the worker (registers it with the controller, or runs its request), when no other thread can
     // reach it, which the analysis cannot see.
-    void setStopFlag() { m_stopFlag.store(true); }
+    // A stop also ends the worker's waits on its media agent's network session (connecting, sending): a
+    // worker whose agent does not answer is not held up by it.
+    void setStopFlag() {
+        m_stopFlag.store(true);
+        m_networkCancel.cancel();
+    }
     bool getStopFlag() const { return m_stopFlag.load(); }
     void markForDeletion() { m_markedForDeletion.store(true); }
     bool getMarkedForDeletion() const { return m_markedForDeletion.load(); }
@@ -614,6 +622,7 @@ protected:
     bool m_doNotFallBackForFilters GUARDED_BY(m_workerLock) = false;
     std::string m_userAccessInfo GUARDED_BY(m_workerLock);
     std::atomic<bool> m_stopFlag{false};  // set by a stop of the session from another thread
+    CZyNetCancel m_networkCancel;         // cancelled with the stop flag; watched by the sends to agents
     bool m_delegateAccess GUARDED_BY(m_workerLock) = false;
     databrowse::ForceUseIndexType m_forceUseIndexType GUARDED_BY(m_workerLock) =
         databrowse::FORCE_USE_INDEX_NONE;

@@ -116,6 +116,7 @@ bool CWorkerThreadHM::getSession() {
         return false;
     }
     if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService) != 0) {
+        if (getStopFlag()) return false;  // the stop ended the wait: nothing is down
         log.debugLvl(0, "indexing service on mediaagent [%s] is probably down, try to reconnect",
                      m_maHostName.c_str());
         if (!launchIndexService(localName)) return false;
@@ -213,14 +214,17 @@ void CWorkerThreadHM::expectAnswersFrom(CZyNetwork& session) {
         m_answerPeers.insert(peer.c_str());
 }
 
-bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater) {
+bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater, bool* wentOut) {
     CBrowseLog log(kTag);
+    if (wentOut) *wentOut = false;
     // A stopped session sends nothing more, whichever road the session would come from; looked at before
     // any session is taken or any service launched.
     if (getStopFlag()) {
         log.debugLvl(3, "browse session stopped; request for mediaagent [%s] not sent", m_maHostName.c_str());
         return true;
     }
+    // A stop from now on ends the waits below at once; the request then counts as not sent.
+    CZyNetCancelScope stoppable(m_networkCancel);
     // A further request of this worker to the same agent follows its earlier one on the session kept
     // for that answer, as the agent would serve them in turn anyway: one session per agent and worker.
     TAnswerSession* kept = nullptr;
@@ -238,8 +242,9 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater) {
     CUxError sent = m_session->SendXMLMessage(request, 0, boundedWait(idleLimitSeconds()),
                                               timedOut);  // as the launch above
     const bool result = !sent.IsError();
+    if (wentOut) *wentOut = result;
     if (result) expectAnswersFrom(*m_session);
-    if (!result) {
+    if (!result && !getStopFlag()) {
         raiseSendFailedEvent(hostName, false);
         setErrorMessage(message(evmsg::kSendToMediaAgentFailed, m_maClientName.empty() ? hostName : m_maClientName));
         log.debugLvl(0, "Sending browse request failed. Error:[%s]", sent.GetErrorText().c_str());

@@ -552,7 +552,8 @@ CStepResult CWorkerThreadHM::dispatchRequest() {
         result = superBrowse();
     }
     if (result) return {};
-    if (getStopFlag()) return stepFailure(databrowse::BROWSE_ERR_GENERIC, "The browse was stopped");
+    // Whatever else failed on the way (a send the stop cut short), the caller is told it was stopped.
+    if (getStopFlag()) return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, "The browse was stopped");
     log.debugLvl(0, "browse request failed at media agent [%s]", m_maClientName.c_str());
     return stepFailure(databrowse::BROWSE_ERR_GENERIC,
                        "The browse failed at media agent [" + m_maClientName + "]");

@@ -29,11 +29,13 @@ int msUntil(Deadline deadline) {
     return static_cast<int>(std::min<long long>(left + 1, INT_MAX));
 }
 
-// Waits for `events`; false when the deadline passed first.
+// Waits for `events`; false when the deadline passed first, or the thread's waits were cancelled.
 bool waitFor(int fd, short events, Deadline deadline) {
+    const int cancel = threadCancelFd();
     for (;;) {
-        pollfd p{fd, events, 0};
-        const int n = poll(&p, 1, msUntil(deadline));
+        pollfd p[2] = {{fd, events, 0}, {cancel, POLLIN, 0}};
+        const int n = poll(p, cancel >= 0 ? 2 : 1, msUntil(deadline));
+        if (n > 0 && p[1].revents != 0) return false;
         if (n > 0) return true;
         if (n == 0) {
             if (CHubClock::real().steadyNow() >= deadline) return false;
@@ -237,7 +239,8 @@ Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got
     for (;;) {
         const int ms = msUntil(deadline);
         int flags = 0;
-        if (ms == 0 || !blockFor(ms)) flags = MSG_DONTWAIT;
+        // A cancellable wait polls (waitFor): a blocking read would not see the cancel.
+        if (ms == 0 || threadCancelFd() >= 0 || !blockFor(ms)) flags = MSG_DONTWAIT;
         const ssize_t n = recv(m_fd, to, room, flags);
         if (n > 0) {
             got = static_cast<size_t>(n);

@@ -176,6 +176,43 @@ protected:
             << hostLog();
     }
 
+    // The owner's stop of `session` reaches BrowseRouter while its browse has had no answer of the
+    // media agent, which is frozen until then: once `reached` is in the host's log, the browse has gone
+    // as far as it can without the agent. The browse ends as stopped: through the Hubmaster at once, the
+    // agent still frozen; on BrowseRouter's road at the agent, whichever of the request and the stop it
+    // reads first. A later browse of the same session is a new one that the earlier stop leaves alone.
+    static void stopBeforeTheFirstAnswer(const std::string& session, bool viaHubmaster,
+                                         const std::string& reached) {
+        const std::string list = fileListing() + " --session " + session + (viaHubmaster ? " --via hubmaster" : "");
+        const size_t before = count(hostLog(), reached);
+        s->agent->signal(SIGSTOP);
+        TRun early;
+        std::thread browsing([&] { early = console(list, admin(), "early-" + session); });
+        hubtest::CFileWatch watch(s->dir.file("demo") + "/hubmaster.log");
+        EXPECT_TRUE(watch.waitUntil([&] { return count(hostLog(), reached) > before; }, 60s)) << hostLog();
+        TRun owner = console("stop --session " + session, admin(), "early-stop-" + session);
+        if (viaHubmaster) browsing.join();
+        s->agent->signal(SIGCONT);
+        if (!viaHubmaster) browsing.join();
+        EXPECT_NE(owner.out.find("handled there"), std::string::npos) << owner.out << owner.err;
+        EXPECT_EQ(early.status, 1) << early.out << early.err << hostLog();
+        EXPECT_NE(early.err.find(kStopped), std::string::npos) << early.err << hostLog();
+        if (!viaHubmaster) {
+            EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
+        }
+
+        // The later browse runs (the agent holds it after its first items) until it is stopped itself.
+        const size_t held = s->agent->countNow("session " + session + " held after");
+        TRun later;
+        browsing = std::thread([&] { later = console(list, admin(), "later-" + session); });
+        EXPECT_TRUE(s->agent->waitFor("session " + session + " held after", 60s, held + 1))
+            << s->agent->output() << text(journalFile());
+        TRun again = console("stop --session " + session, admin(), "later-stop-" + session);
+        browsing.join();
+        EXPECT_EQ(later.status, 1) << later.out << later.err;
+        EXPECT_NE(later.err.find(kStopped), std::string::npos) << later.err;
+    }
+
     struct TShared {
         TempDir dir;
         hubdemo::DemoWorld world;
@@ -291,6 +328,15 @@ TEST_F(StopInFlight, AStopThroughTheHubmasterSaysWhatCameOfIt) {
     EXPECT_EQ(held.status, 1) << held.out << held.err;
     EXPECT_NE(held.err.find(kStopped), std::string::npos) << held.err;
     EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
+}
+
+// A stop that comes before the media agent has answered anything still ends the browse, on both roads.
+TEST_F(StopInFlight, AStopBeforeTheFirstAnswerEndsTheBrowseAndOnlyThatOne) {
+    const std::string direct = std::string(kHeldPrefix) + "early-direct";
+    ASSERT_NO_FATAL_FAILURE(stopBeforeTheFirstAnswer(direct, false, "direct browse of session [" + direct + "]"));
+    // The worker has chosen its agent and is sending it the request.
+    ASSERT_NO_FATAL_FAILURE(stopBeforeTheFirstAnswer(std::string(kHeldPrefix) + "early-hubmaster", true,
+                                                     "will be used for the browse."));
 }
 
 }  // namespace

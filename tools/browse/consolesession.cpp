@@ -29,6 +29,7 @@
 #include "platform/hubdb/hubdb.h"
 #include "platform/log/evdebug.h"
 #include "platform/msg/criteriaoperators.h"
+#include "platform/msg/erasedryrun.h"
 #include "platform/msg/password_cipher.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
@@ -547,19 +548,15 @@ int CConsoleSession::checkSettings(TZyNetAddress& router, TConsoleResult& result
 
 int CConsoleSession::judgeEraseDryRun(const TZyNetAddress& router, const databrowse::BrowseRequest& request,
                                       TConsoleResult& result) {
-    // The Hubmaster's verdict on the erase (what is booked or erased already), nothing booked.
+    // The verdicts of the real erase, in its order, nothing booked: BrowseRouter's erase gate, then the
+    // Hubmaster's (what is booked or erased already).
     databrowse::BrowseRequest judged = request;
-    databrowse::AdditionalFlag flag;
-    flag.setint64(databrowse::AdditionalFlag::f::flagType, 0);
-    flag.setstring(databrowse::AdditionalFlag::f::flagName, browseflag::kEraseDryRun);
-    flag.setstring(databrowse::AdditionalFlag::f::value, "1");
-    judged.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
-        ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
-        ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
-        ->setlistobject(databrowse::Msg9::f::additionalFlags, {flag});
+    erasedryrun::mark(judged);
     TConsoleResult verdict;
     const std::string road = m_road;
-    if (const int rc = throughHubmaster(router, judged, verdict, {}); rc != kExitOk) {
+    int rc = throughRouter(router, judged, verdict, {});
+    if (rc == kExitOk) rc = throughHubmaster(router, judged, verdict, {});
+    if (rc != kExitOk) {
         result.items.clear();
         result.note.clear();
         return failed(result, rc, "dry run: the erase would be refused: " + verdict.error);

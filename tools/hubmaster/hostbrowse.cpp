@@ -14,6 +14,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/log/evdebug.h"
 #include "platform/msg/criteriaoperators.h"
+#include "platform/msg/erasedryrun.h"
 #include "platform/msg/errorresponse.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
@@ -525,24 +526,6 @@ constexpr const char* kErasedAlready =
     "is already booked or erased in this version; an item version is erased once, and no erase task was "
     "created";
 
-// Whether the erase request asks for the Hubmaster's verdict only.
-bool isEraseDryRun(databrowse::BrowseRequest& request) {
-    CNMessageBase* advanced = request.getObjectAccessor(R::advOptions, false);
-    CNMessageBase* config =
-        advanced ? advanced->getObjectAccessor(databrowse::Msg63::f::advancedConfig, false) : nullptr;
-    CNMessageBase* block =
-        config ? config->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, false) : nullptr;
-    auto* flags = block ? block->getlistobject(databrowse::Msg9::f::additionalFlags, false) : nullptr;
-    for (size_t n = 0; flags && n < flags->size(); ++n) {
-        const CNMessageBase& flag = (*flags)[n];
-        if (flag.getint64(databrowse::AdditionalFlag::f::flagType) == 0 &&
-            flag.getstring(databrowse::AdditionalFlag::f::flagName) == browseflag::kEraseDryRun &&
-            flag.getstring(databrowse::AdditionalFlag::f::value) == "1")
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& request,
@@ -563,7 +546,7 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
         distinct.insert((*paths)[n].getstring(databrowse::BrowsePath::f::path));
     const std::string what = std::to_string(distinct.size()) + " path(s) of subclient " +
                              std::to_string(entity->getint64(E::subclientId));
-    const bool dryRun = isEraseDryRun(request);
+    const bool dryRun = erasedryrun::isMarked(request);
     if (!allowed) {
         logLine("erase of " + what + " refused to user [" + caller.userName + "]: no delete capability");
         sendError(session, "You do not have the capability required to delete data.");

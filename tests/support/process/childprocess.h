@@ -112,11 +112,12 @@ public:
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
 
-    // Reads the output until a whole line holding `marker` has come; false at the limit or its end.
-    bool waitFor(const std::string& marker, std::chrono::milliseconds limit) {
+    // Reads the output until the `nth` whole line holding `marker` has come; false at the limit or its end.
+    bool waitFor(const std::string& marker, std::chrono::milliseconds limit, size_t nth = 1) {
         const TDeadline deadline = deadlineIn(limit);
         for (;;) {
-            const size_t at = m_text.find(marker);
+            size_t at = m_text.find(marker);
+            for (size_t seen = 1; seen < nth && at != std::string::npos; ++seen) at = m_text.find(marker, at + 1);
             if (at != std::string::npos && m_text.find('\n', at) != std::string::npos) return true;
             if (!readSome(deadline)) return false;
         }
@@ -191,6 +192,13 @@ public:
         return at == std::string::npos ? 0 : std::atol(m_text.c_str() + at + marker.size());
     }
     const std::string& output() const { return m_text; }
+    // How many lines so far hold `marker`, with all the output written by now read first.
+    size_t countNow(const std::string& marker) {
+        drainOutput();
+        size_t n = 0;
+        for (size_t at = m_text.find(marker); at != std::string::npos; at = m_text.find(marker, at + 1)) ++n;
+        return n;
+    }
 
 private:
     // Waits for the process to end until `deadline` and collects its status; false while it runs. Its
@@ -226,8 +234,8 @@ private:
         m_text.append(buffer, static_cast<size_t>(n));
         return true;
     }
-    // Once the process has ended: what it wrote and the test did not read yet (a process it left behind
-    // and that still holds the output is not waited for).
+    // What the output holds now and the test did not read yet (a process it left behind and that still
+    // holds the output is not waited for).
     void drainOutput() {
         while (m_out >= 0 && readableBy(m_out, deadlineIn(std::chrono::milliseconds(0))) && readAvailable()) {
         }

@@ -913,6 +913,31 @@ TEST_F(BrowseConsole, AnEraseBooksEachPathOnceAndItsDryRunGivesTheRealVerdict) {
         << dryAgain.err;
     EXPECT_EQ(dryAgain.out.find("would be erased"), std::string::npos) << dryAgain.out;
     EXPECT_EQ(bookedErasePaths(), booked + 1);
+
+    // BrowseRouter's erase gate refuses a subclient whose storage policy sets no copy to filter erased
+    // items by: the dry run is refused by the same gate, with the same words and exit status.
+    const std::string other = "/d00/d01/d01/f00000261.dat";
+    const std::string otherErase = "erase " + fileSubclient() + " --at " + lastDay() + " --path " + other +
+                                   "=" + std::to_string(sizeOf(other));
+    const std::string subclient = " WHERE id = " + std::to_string(s->world.fileSubclient);
+    const std::string policy = " WHERE id = (SELECT dataArchGrpID FROM APP_Application" + subclient + ")";
+    const long long status =
+        hubtest::queryInt(s->world.databasePath, "SELECT subclientStatus FROM APP_Application" + subclient);
+    const long long copy =
+        hubtest::queryInt(s->world.databasePath, "SELECT defaultCopy FROM archGroup" + policy);
+    sql("UPDATE APP_Application SET subclientStatus = 536" + subclient);
+    sql("UPDATE archGroup SET defaultCopy = 0" + policy);
+    TRun gatedDry = browse(otherErase + " --dry-run", "--user alice");
+    TRun gated = browse(otherErase, "--user alice");
+    sql("UPDATE APP_Application SET subclientStatus = " + std::to_string(status) + subclient);
+    sql("UPDATE archGroup SET defaultCopy = " + std::to_string(copy) + policy);
+    const std::string refusal =
+        "The requested operation is not supported for the application type of client [client1]";
+    EXPECT_NE(gated.err.find(refusal), std::string::npos) << gated.out << gated.err;
+    EXPECT_EQ(gatedDry.status, gated.status) << gatedDry.out << gatedDry.err;
+    EXPECT_NE(gatedDry.err.find("dry run: the erase would be refused: " + refusal), std::string::npos)
+        << gatedDry.out << gatedDry.err;
+    EXPECT_EQ(bookedErasePaths(), booked + 1);
 }
 
 TEST_F(BrowseConsole, OutputNamesZonesClientsAndSessions) {
