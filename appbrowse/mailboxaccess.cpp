@@ -58,7 +58,7 @@ std::vector<std::string> partsOf(const std::string& text) {
 
 // The path of a mailbox in the layout the browse reads: "\MB\{guid}", or the older layout's triplet
 // with its own separators (written as '*' they would match any text, "rosemary" for the alias "mary").
-std::string ownMailboxSubtree(long appType, const std::string& mailboxGuid, const std::string& triplet,
+std::string ownMailboxSubtree(apptype::EAppType appType, const std::string& mailboxGuid, const std::string& triplet,
                               bool olderLayout) {
     if (olderLayout || appType == apptype::kExchangeMailboxClassic) return triplet;
     return mailboxGuid.empty() ? std::string() : "\\MB\\" + mailboxGuid;
@@ -126,7 +126,7 @@ bool isMailboxPathOf(const std::string& path, const std::string& guid) {
            (path.size() == end || separator(path[end]));
 }
 
-bool isMailboxAppType(long appType) {
+bool isMailboxAppType(apptype::EAppType appType) {
     return apptype::isMailbox(appType);
 }
 
@@ -166,7 +166,7 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
         userId = 0;
         mailboxGuid = m_resourceDomainUserGUID;
     }
-    const long appType = task->getAppType();
+    const apptype::EAppType appType = task->getAppType();
     const char* first = task->getFirstPath(EvRestoreTask::kBrowsePathList);
     const std::string path = first ? first : "";
     std::string triplet;
@@ -359,7 +359,7 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                               useTriplet || olderLayoutFilter);
 }
 
-bool CWorkerThreadHM::confineEndUserRoot(bool endUserRoot, long appType, const std::string& filterPath,
+bool CWorkerThreadHM::confineEndUserRoot(bool endUserRoot, apptype::EAppType appType, const std::string& filterPath,
                                          const std::string& mailboxGuid, const std::string& triplet,
                                          bool olderLayout) {
     if (!endUserRoot) return true;

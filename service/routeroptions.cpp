@@ -188,14 +188,14 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
         }
     }
     const CNMessageBase* e = entity(t.request);
-    const int appType = static_cast<int>(intOf(e, E::applicationId));
+    const apptype::EAppType appType = apptype::of(static_cast<int>(intOf(e, E::applicationId)));
 
     bool allowed =
         isFileSystemAppType(appType) || appType == apptype::kOneDrive || appType == apptype::kExchangeMailbox;
     if (!allowed) {
         int enabled = 0;
         allowed =
-            ZYPlatformInfo::getRegInt("~Hubmaster", "nENABLEERASEFORAPPTYPE", &enabled) && enabled == appType;
+            ZYPlatformInfo::getRegInt("~Hubmaster", "nENABLEERASEFORAPPTYPE", &enabled) && apptype::of(enabled) == appType;
     }
     if (allowed && !has(e, E::clientId)) {
         log.debugLvl(-1, "Client ID is not set. Failing the end user erase operation.");
@@ -206,7 +206,7 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
         unsigned long indexAppType = 0;
         // The platform answers non-zero when it could tell.
         if (I2::Utils::shouldUseIndexingV2ByAppType(static_cast<unsigned long>(clientId), backupSetId,
-                                                    static_cast<unsigned long>(appType), t.useIndexingV2,
+                                                    apptype::code(appType), t.useIndexingV2,
                                                     indexAppType, 0) == 0) {
             log.debugLvl(
                 -1, "Failed to fetch indexing v2 status for client id [%d]. Failing end user erase operation",
@@ -219,8 +219,8 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
             policy.setWhere(
                 "id in (select dataArchGrpID from APP_Application where clientId=%d and subclientStatus=536 "
                 "and "
-                "appTypeId=%d)",
-                clientId, appType);
+                "appTypeId=%ld)",
+                clientId, apptype::code(appType));
             const int rc = policy.getOneRow(&policy, false, -1, 0);
             if (rc == 0 && policy.getDataPtr()->defaultCopy == 0) {
                 log.debugLvl(
@@ -239,8 +239,8 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
         }
     }
     if (allowed) return true;
-    log.debugLvl(0, "Operation [%lld] is not supported for application type [%d]", static_cast<long long>(op),
-                 appType);
+    log.debugLvl(0, "Operation [%lld] is not supported for application type [%ld]", static_cast<long long>(op),
+                 apptype::code(appType));
     const std::string clientName = textOf(e, E::clientName);
     EvEvent event;
     event << clientName.c_str();

@@ -111,7 +111,7 @@ int CWorkerThreadHM::doBrowseBySubclients(EvMessageContainer&, TInputData* input
             flags = kItemDirectory;
         } else {
             flags = getSubConfItemFileType(input->appType);
-            if (flags == kItemUnknownType && apptype::in(apptype::family::kVirtualMachineRootDirectories, input->appType)) {
+            if (flags == kItemUnknownType && apptype::in(apptype::family::kVirtualMachineRootDirectories, apptype::of(input->appType))) {
                 if (input->browsePath == "\\" || input->browsePath == "/") {
                     flags = kItemDirectory;
                     log.debugLvl(0,
