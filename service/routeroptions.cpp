@@ -159,7 +159,7 @@ void applyRequestOptions(TDirectTask& t) {
     applyFromTimeChoice(t);
     const CNMessageBase* o = options(t.request);
     if (intOf(o, O::at12_12) != 0 && intOf(o, O::at10_10) != 0 &&
-        intOf(entity(t.request), E::applicationId) == 13)
+        apptype::of(intOf(entity(t.request), E::applicationId)) == apptype::kNas)
         t.setOption(87);
     if (intOf(o, O::at17_17) != 0) t.task->setPreferContentServer(true);
     if (queriesNameCriterion(t)) t.setOption(113);

@@ -110,7 +110,7 @@ int CWorkerThreadHM::doBrowseBySubclients(EvMessageContainer&, TInputData* input
             path.erase(0, 1);
             flags = kItemDirectory;
         } else {
-            flags = getSubConfItemFileType(input->appType);
+            flags = getSubConfItemFileType(apptype::of(input->appType));
             if (flags == kItemUnknownType && apptype::in(apptype::family::kVirtualMachineRootDirectories, apptype::of(input->appType))) {
                 if (input->browsePath == "\\" || input->browsePath == "/") {
                     flags = kItemDirectory;

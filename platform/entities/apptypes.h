@@ -64,6 +64,9 @@ inline constexpr auto& kVirtualMachine = members<65, 75, 76, 87>;
 inline constexpr auto& kVirtualMachineRootDirectories = members<65, 75>;
 // The databases that offer a table view.
 inline constexpr auto& kTableView = members<code(kOracleDatabase), code(kOracleRac), code(kPostgreSql), 104, 135, 37, 62, 61, 128, 103, 5, 3>;
+// The agents whose subclient content items are browsed into (listed as directories).
+inline constexpr auto& kBrowsedContent = members<0, 1, 10, 11, 12, 13, 17, 18, 19, 20, 21, 24, 25, 29, 33, 34, 36, 38, 39,
+                                                 40, 41, 42, 43, 48, 58, 63, 64, 65, 66, 75, 83, 86, 88>;
 // The agents whose paths compare without case.
 inline constexpr auto& kCaseInsensitive = members<code(kWindowsFileSystem)>;
 
