@@ -58,8 +58,8 @@ std::vector<std::string> partsOf(const std::string& text) {
 
 // The path of a mailbox in the layout the browse reads: "\MB\{guid}", or the older layout's triplet
 // with its own separators (written as '*' they would match any text, "rosemary" for the alias "mary").
-std::string ownMailboxSubtree(apptype::EAppType appType, const std::string& mailboxGuid, const std::string& triplet,
-                              bool olderLayout) {
+std::string ownMailboxSubtree(apptype::EAppType appType, const std::string& mailboxGuid,
+                              const std::string& triplet, bool olderLayout) {
     if (olderLayout || appType == apptype::kExchangeMailboxClassic) return triplet;
     return mailboxGuid.empty() ? std::string() : "\\MB\\" + mailboxGuid;
 }
@@ -359,9 +359,9 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                               useTriplet || olderLayoutFilter);
 }
 
-bool CWorkerThreadHM::confineEndUserRoot(bool endUserRoot, apptype::EAppType appType, const std::string& filterPath,
-                                         const std::string& mailboxGuid, const std::string& triplet,
-                                         bool olderLayout) {
+bool CWorkerThreadHM::confineEndUserRoot(bool endUserRoot, apptype::EAppType appType,
+                                         const std::string& filterPath, const std::string& mailboxGuid,
+                                         const std::string& triplet, bool olderLayout) {
     if (!endUserRoot) return true;
     // The filter is all that keeps an end user's browse of the mailboxes to his own: one wider than his
     // mailbox is never sent, whatever built it.

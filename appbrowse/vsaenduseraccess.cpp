@@ -77,8 +77,8 @@ bool CVSAEndUserAccess::check(EvMultiEntityRestoreTask* task, const std::string&
 
     EvSecurityCheck check(static_cast<long long>(task->getJobId()));
     bool allowed = check.canBrowse(static_cast<int>(userId), task->getKelmarchId(), task->getClientId(),
-                                   apptype::code(task->getAppType()), task->getInstanceId(), task->getBackupSetId(), 0,
-                                   false, accessText);
+                                   apptype::code(task->getAppType()), task->getInstanceId(),
+                                   task->getBackupSetId(), 0, false, accessText);
     if (allowed) {
         log.debugLvl(3, "UserId:[%ld] has browse rights on client [%ld]", userId, task->getClientId());
     } else {

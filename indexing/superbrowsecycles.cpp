@@ -73,7 +73,8 @@ void CWorkerThreadHM::prependToQueries(const std::vector<databrowse::Criteria>& 
 
 void CWorkerThreadHM::applyExchangeRetentionTags(TSuperBrowseRun& run) {
     CBrowseLog log(kTag);
-    if (!run.retentionOn || m_refCopySuperRestoreFind || !isExchangeAppType(apptype::of(m_inputData.appType))) return;
+    if (!run.retentionOn || m_refCopySuperRestoreFind || !isExchangeAppType(apptype::of(m_inputData.appType)))
+        return;
     databrowse::GranularRetentionRules tags = getExchangeRetentionTags();
     auto* first = tags.getlistobject(databrowse::GranularRetentionRules::f::at1_1, false);
     auto* second = tags.getlistobject(databrowse::GranularRetentionRules::f::at2_2, false);
@@ -97,8 +98,8 @@ void CWorkerThreadHM::applyExchangeRetentionTags(TSuperBrowseRun& run) {
 }
 
 void CWorkerThreadHM::applyNoPlannerRetention(TSuperBrowseRun& run) {
-    if (!run.retentionOn || m_refCopySuperRestoreFind || !isFileSystemAppType(apptype::of(m_inputData.appType)) ||
-        m_inputData.subclientId == kNoSubclient ||
+    if (!run.retentionOn || m_refCopySuperRestoreFind ||
+        !isFileSystemAppType(apptype::of(m_inputData.appType)) || m_inputData.subclientId == kNoSubclient ||
         static_cast<int>(m_privateTask->getBrowseOpType()) == kBrowseOpFindOnly)
         return;
     prependToQueries(getRetentionFilters(static_cast<int>(m_inputData.subclientId), m_indexingV2));

@@ -322,10 +322,10 @@ void CWorkerThreadHM::setSuperBrowseSourcePaths() {
             continue;
         }
         if (sources.empty() && m_inputData.browsePath != path)
-            log.debugLvl(
-                0,
-                "WARNING: inconsistent path for browse [%s] and sourcePath[0]=[%s] received for appType %ld  ",
-                m_inputData.browsePath.c_str(), path, apptype::code(appType));
+            log.debugLvl(0,
+                         "WARNING: inconsistent path for browse [%s] and sourcePath[0]=[%s] received for "
+                         "appType %ld  ",
+                         m_inputData.browsePath.c_str(), path, apptype::code(appType));
         sources.push_back(path);
     }
     m_indexBrowseRequest.setliststring(R::sourcePaths, sources);

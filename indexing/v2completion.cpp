@@ -172,7 +172,8 @@ bool CWorkerThreadHM::completeV2BrowseRequest(TSuperBrowseRun& run) {
         set->setint64(databrowse::BrowseFlags::f::at10_10,
                       set->getint64(databrowse::BrowseFlags::f::at10_10) != 0);
 
-    if (apptype::of(m_inputData.appType) == apptype::kWindowsFileSystem && options->getint64(O::synthFullBrowse) != 0) {
+    if (apptype::of(m_inputData.appType) == apptype::kWindowsFileSystem &&
+        options->getint64(O::synthFullBrowse) != 0) {
         std::string osInfo;
         const int rc =
             ClientProperties(static_cast<unsigned long>(m_inputData.clientId), nullptr).getSimOSInfo(osInfo);

@@ -257,10 +257,12 @@ std::string outOfRange(const EvMultiEntityRestoreTask& task) {
         const char* what;
         int64_t value;
         int64_t none;
-    } ids[] = {
-        {"client id", task.getClientId(), kNone},        {"subclient id", task.getSubClientId(), kNone},
-        {"backup set id", task.getBackupSetId(), kNone}, {"instance id", task.getInstanceId(), kNoInstance},
-        {"application type", apptype::code(task.getAppType()), kNone},  {"Kelmarch id", task.getKelmarchId(), kNone}};
+    } ids[] = {{"client id", task.getClientId(), kNone},
+               {"subclient id", task.getSubClientId(), kNone},
+               {"backup set id", task.getBackupSetId(), kNone},
+               {"instance id", task.getInstanceId(), kNoInstance},
+               {"application type", apptype::code(task.getAppType()), kNone},
+               {"Kelmarch id", task.getKelmarchId(), kNone}};
     for (const auto& id : ids)
         if (std::string why = idOutOfRange(id.what, id.value, id.none); !why.empty()) return why;
     return {};

@@ -80,8 +80,8 @@ unsigned long long SuperBrowseManager::determineBrowseIndexingVersion(bool& inde
         return 0;
     }
     unsigned long idxCode = 0;
-    I2::Utils::shouldUseIndexingV2ByAppType(m_clientId, m_backupSetId, apptype::code(m_appType), indexingV2, idxCode,
-                                            0);
+    I2::Utils::shouldUseIndexingV2ByAppType(m_clientId, m_backupSetId, apptype::code(m_appType), indexingV2,
+                                            idxCode, 0);
     idxAppType = apptype::of(static_cast<int64_t>(idxCode));
     unsigned int enforceLive = 0;
     ZYPlatformInfo::getNumber("VirtualServer", "nEnforceLivebrowse", &enforceLive);
@@ -250,12 +250,12 @@ bool SuperBrowseManager::contentIndexedVmCheck(bool& indexingV2, apptype::EAppTy
         }
     }
     if (!contentIndexed) return false;
-    log.debugLvl(
-        0,
-        " VSA appType [%ld] ZYA_AF_CI_SUCCESS_FLAG set for latest job id [%d] fromTime [%d] toTime [%d] appId "
-        "[%d] , forcing V2 browse",
-        apptype::code(m_appType), static_cast<int>(ciJob), static_cast<int>(m_fromTime),
-        static_cast<int>(m_toTime), static_cast<int>(subclient));
+    log.debugLvl(0,
+                 " VSA appType [%ld] ZYA_AF_CI_SUCCESS_FLAG set for latest job id [%d] fromTime [%d] toTime "
+                 "[%d] appId "
+                 "[%d] , forcing V2 browse",
+                 apptype::code(m_appType), static_cast<int>(ciJob), static_cast<int>(m_fromTime),
+                 static_cast<int>(m_toTime), static_cast<int>(subclient));
     force(ciJob);
     return true;
 }

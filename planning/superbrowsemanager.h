@@ -21,7 +21,6 @@
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/tasks/taskoptions.h"
-#include "platform/tasks/taskoptions.h"
 #include "platform/threads/hubmutex.h"
 
 class ArchiveManagerHM;
@@ -54,10 +53,10 @@ public:
     int split(const char* browsePath);
     int split2(const char* browsePath);
     void processCycle(ArchFileByTimeSuperBrowse_t* row);
-    int getCyclesForEntity(apptype::EAppType appType, int clientId, int backupSetId, int subclientId, int fromTime,
-                           int toTime, int copyPrecedence, const char* path);
-    int getIndexing2DbsForBackupSet(apptype::EAppType appType, int clientId, int backupSetId, int subclientId, int fromTime,
-                                    int toTime, int copyPrecedence);
+    int getCyclesForEntity(apptype::EAppType appType, int clientId, int backupSetId, int subclientId,
+                           int fromTime, int toTime, int copyPrecedence, const char* path);
+    int getIndexing2DbsForBackupSet(apptype::EAppType appType, int clientId, int backupSetId, int subclientId,
+                                    int fromTime, int toTime, int copyPrecedence);
     int splitCI(const char* browsePath);
     // Sets both outputs; returns the indexing-v2 switch time of the client when the backward
     // compatibility checks read it, else 0.

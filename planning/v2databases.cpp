@@ -122,7 +122,8 @@ struct SuperBrowseManager::MediaAgentScan {
     std::vector<std::pair<int, int>> rows;  // (media agent id, archive group), in row order
 };
 
-std::vector<int> SuperBrowseManager::optimisedSubclients(apptype::EAppType appType, int backupSetId, const char* path) {
+std::vector<int> SuperBrowseManager::optimisedSubclients(apptype::EAppType appType, int backupSetId,
+                                                         const char* path) {
     CBrowseLog log(kTag);
     std::vector<int> ids;
     const ExchangeOptimizationList& list = exchangeOptimizationList();
@@ -183,8 +184,9 @@ std::vector<int> SuperBrowseManager::optimisedSubclients(apptype::EAppType appTy
     return ids;
 }
 
-int SuperBrowseManager::getCyclesForEntity(apptype::EAppType appType, int clientId, int backupSetId, int subclientId,
-                                           int fromTime, int toTime, int copyPrecedence, const char* path) {
+int SuperBrowseManager::getCyclesForEntity(apptype::EAppType appType, int clientId, int backupSetId,
+                                           int subclientId, int fromTime, int toTime, int copyPrecedence,
+                                           const char* path) {
     CBrowseLog log(kTag);
     std::vector<int> selected;
     if ((appType == apptype::kExchangeMailbox || appType == apptype::kVirtualServer) && path)
@@ -224,8 +226,8 @@ int SuperBrowseManager::getCyclesForEntity(apptype::EAppType appType, int client
     }
     const bool v2 = isIndexingV2();
     ArchFileByTimeSuperBrowse proc(nullptr);
-    proc.setValues(apptype::code(appType), clientId, backupSetId, procSubclient, fromTime, toTime, copyPrecedence,
-                   ignoreRunning, 0, v2 ? 1 : 0, xml.c_str());
+    proc.setValues(apptype::code(appType), clientId, backupSetId, procSubclient, fromTime, toTime,
+                   copyPrecedence, ignoreRunning, 0, v2 ? 1 : 0, xml.c_str());
     const bool vmIndexCycles = m_appType == apptype::kVirtualServer && (m_optionBits & 0x18) != 0;
     MountXmlProvider mount;
     if ((m_optionBits & kOptionExactBrowse) == 0) {
@@ -516,8 +518,8 @@ int SuperBrowseManager::getIndexing2DbsForBackupSet(apptype::EAppType appType, i
     for (size_t i = 0; i < dbs.size(); ++i) {
         std::string server;
         uint32_t engine = 0;
-        rc = chooseIndexServer(dbs[i], guid, apptype::code(appType), clientId, backupSetId, fromTime, toTime, copyPrecedence,
-                               cloudLaptopMode, dbs.size(), scan, server, engine);
+        rc = chooseIndexServer(dbs[i], guid, apptype::code(appType), clientId, backupSetId, fromTime, toTime,
+                               copyPrecedence, cloudLaptopMode, dbs.size(), scan, server, engine);
         if (rc < 0) return -1;
         if (rc > 0) continue;
         if (server.empty()) {

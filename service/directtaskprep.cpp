@@ -131,7 +131,8 @@ void completeEntity(TDirectTask& t, CBrowseLog& log) {
     take(E::subclientId, t.subclientId);
     if (!needsCompletion) {
         take(E::clientId, t.clientId);
-        if (has(e, E::applicationId)) t.appType = apptype::of(static_cast<int>(e->getint64(E::applicationId)));
+        if (has(e, E::applicationId))
+            t.appType = apptype::of(static_cast<int>(e->getint64(E::applicationId)));
         take(E::backupsetId, t.backupSetId);
         take(E::instanceId, t.instanceId);
         if (has(e, E::subclientId) && t.backupSetId == -1) {
@@ -244,7 +245,8 @@ void applyJobTimeRange(TDirectTask& t, CBrowseLog& log) {
     range->setint64(databrowse::BrowseTimeRange::f::toTime, end);
     // The direct task keeps SharePoint's from-time, the routed browse Exchange databases' instead
     // (routerjoblimits.cpp): the product's two roads differ on purpose.
-    if (!keepsFromTime(t.request) && apptype::of(intOf(entity(t.request), E::applicationId)) != apptype::kSharePoint)
+    if (!keepsFromTime(t.request) &&
+        apptype::of(intOf(entity(t.request), E::applicationId)) != apptype::kSharePoint)
         range->setint64(databrowse::BrowseTimeRange::f::fromTime, start);
 }
 

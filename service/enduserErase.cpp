@@ -291,8 +291,7 @@ void bookEndUserEraseUsage(databrowse::BrowseRequest& request, CBrowseLog& log) 
         unsigned long idxAppType = 0;
         if (I2::Utils::shouldUseIndexingV2ByAppType(static_cast<unsigned long>(intOf(e, E::clientId)),
                                                     static_cast<unsigned long>(intOf(e, E::backupsetId)),
-                                                    apptype::code(appType), useV2, idxAppType,
-                                                    0) != 0 &&
+                                                    apptype::code(appType), useV2, idxAppType, 0) != 0 &&
             !useV2)
             ProcessFSEndUserErase(&request, &log);
     } else if (appType == apptype::kExchangeMailbox) {

@@ -194,8 +194,8 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
         isFileSystemAppType(appType) || appType == apptype::kOneDrive || appType == apptype::kExchangeMailbox;
     if (!allowed) {
         int enabled = 0;
-        allowed =
-            ZYPlatformInfo::getRegInt("~Hubmaster", "nENABLEERASEFORAPPTYPE", &enabled) && apptype::of(enabled) == appType;
+        allowed = ZYPlatformInfo::getRegInt("~Hubmaster", "nENABLEERASEFORAPPTYPE", &enabled) &&
+                  apptype::of(enabled) == appType;
     }
     if (allowed && !has(e, E::clientId)) {
         log.debugLvl(-1, "Client ID is not set. Failing the end user erase operation.");
@@ -206,8 +206,8 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
         unsigned long indexAppType = 0;
         // The platform answers non-zero when it could tell.
         if (I2::Utils::shouldUseIndexingV2ByAppType(static_cast<unsigned long>(clientId), backupSetId,
-                                                    apptype::code(appType), t.useIndexingV2,
-                                                    indexAppType, 0) == 0) {
+                                                    apptype::code(appType), t.useIndexingV2, indexAppType,
+                                                    0) == 0) {
             log.debugLvl(
                 -1, "Failed to fetch indexing v2 status for client id [%d]. Failing end user erase operation",
                 clientId);
@@ -239,8 +239,8 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
         }
     }
     if (allowed) return true;
-    log.debugLvl(0, "Operation [%lld] is not supported for application type [%ld]", static_cast<long long>(op),
-                 apptype::code(appType));
+    log.debugLvl(0, "Operation [%lld] is not supported for application type [%ld]",
+                 static_cast<long long>(op), apptype::code(appType));
     const std::string clientName = textOf(e, E::clientName);
     EvEvent event;
     event << clientName.c_str();

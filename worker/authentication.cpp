@@ -282,9 +282,9 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     if (canBrowse) {
         authMode = 2;
     } else if (!isNimbraUser) {
-        canBrowseAsEndUser =
-            check.canBrowse(userId, task->getKelmarchId(), task->getClientId(), apptype::code(task->getAppType()),
-                            task->getInstanceId(), task->getBackupSetId(), 0, true, accessText);
+        canBrowseAsEndUser = check.canBrowse(userId, task->getKelmarchId(), task->getClientId(),
+                                             apptype::code(task->getAppType()), task->getInstanceId(),
+                                             task->getBackupSetId(), 0, true, accessText);
         if (canBrowseAsEndUser) {
             authMode = 1;
             const int category = ZyUserAccess::checkAppType(apptype::code(task->getAppType()));
@@ -384,9 +384,10 @@ bool CWorkerThreadHM::authenticateMailbox(EvMultiEntityRestoreTask* task, TReque
 bool CWorkerThreadHM::CanUserDeleteData(EvMultiEntityRestoreTask* task) {
     EvSecurityNew security(nullptr, static_cast<int>(task->getTaskLocale()));
     bool allowed = false;
-    if (security.hasPermissionForUserOnEntity(
-            allowed, zysec::kPermDeleteData, static_cast<int>(task->getUserId()), kEntityTypeClient,
-            task->getClientId(), kEntityTypeAppType, apptype::code(task->getAppType()), 0, 0, 0, 0, 0, 0) != 0)
+    if (security.hasPermissionForUserOnEntity(allowed, zysec::kPermDeleteData,
+                                              static_cast<int>(task->getUserId()), kEntityTypeClient,
+                                              task->getClientId(), kEntityTypeAppType,
+                                              apptype::code(task->getAppType()), 0, 0, 0, 0, 0, 0) != 0)
         return false;
     return allowed;
 }

@@ -174,8 +174,8 @@ bool CWorkerThreadHM::fastBrowse() {
     std::string keptPath;
     bool pathKept = false;
     if (m_inputData.optionBits & kOptionFilteredFind) {
-        std::string pattern =
-            searchesMailboxes(apptype::of(m_inputData.appType)) ? generateRegExFor90EXMB() : generateRegExFor90FS();
+        std::string pattern = searchesMailboxes(apptype::of(m_inputData.appType)) ? generateRegExFor90EXMB()
+                                                                                  : generateRegExFor90FS();
         if (pattern != m_inputData.browsePath) {
             log.debugLvl(0, "Converted filtered-find to regular expression [%s]", pattern.c_str());
             keptPath = std::move(m_inputData.browsePath);

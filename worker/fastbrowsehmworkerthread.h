@@ -709,8 +709,8 @@ protected:
     CStepResult setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask, apptype::EAppType appType,
                                    const TRequestAuth& auth) REQUIRES(m_workerLock);
     // The Hubmaster queries, the browse filter and the VM end user's own VMs.
-    CStepResult applyQueries(EvMultiEntityRestoreTask* privateTask, apptype::EAppType appType, const TRequestAuth& auth)
-        REQUIRES(m_workerLock);
+    CStepResult applyQueries(EvMultiEntityRestoreTask* privateTask, apptype::EAppType appType,
+                             const TRequestAuth& auth) REQUIRES(m_workerLock);
     // Media prediction, and the generated session as the caller's first answer.
     CStepResult startPrediction(EvMultiEntityRestoreTask* privateTask, bool sessionGuidGenerated)
         REQUIRES(m_workerLock);

@@ -204,8 +204,8 @@ CStepResult CWorkerThreadHM::authenticateCaller(EvMultiEntityRestoreTask* task, 
     return {};
 }
 
-CStepResult CWorkerThreadHM::checkApplicationAccess(EvMultiEntityRestoreTask* privateTask, apptype::EAppType appType,
-                                                    TRequestAuth& auth) {
+CStepResult CWorkerThreadHM::checkApplicationAccess(EvMultiEntityRestoreTask* privateTask,
+                                                    apptype::EAppType appType, TRequestAuth& auth) {
     CBrowseLog log(kTag);
     if (appType == apptype::kExchangeMonorun) {
         setIsExchMonorun(true);
@@ -232,8 +232,8 @@ CStepResult CWorkerThreadHM::checkApplicationAccess(EvMultiEntityRestoreTask* pr
     return {};
 }
 
-CStepResult CWorkerThreadHM::setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask, apptype::EAppType appType,
-                                                const TRequestAuth& auth) {
+CStepResult CWorkerThreadHM::setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask,
+                                                apptype::EAppType appType, const TRequestAuth& auth) {
     CBrowseLog log(kTag);
     const bool ciReport = privateTask->getBrowseOpType() == databrowse::BROWSE_OP_CONTENT_INDEX_REPORT &&
                           privateTask->getCICloudId() > 0;

@@ -111,7 +111,8 @@ int CWorkerThreadHM::doBrowseBySubclients(EvMessageContainer&, TInputData* input
             flags = kItemDirectory;
         } else {
             flags = getSubConfItemFileType(apptype::of(input->appType));
-            if (flags == kItemUnknownType && apptype::in(apptype::family::kVirtualMachineRootDirectories, apptype::of(input->appType))) {
+            if (flags == kItemUnknownType &&
+                apptype::in(apptype::family::kVirtualMachineRootDirectories, apptype::of(input->appType))) {
                 if (input->browsePath == "\\" || input->browsePath == "/") {
                     flags = kItemDirectory;
                     log.debugLvl(0,

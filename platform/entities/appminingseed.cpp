@@ -162,8 +162,9 @@ bool AppMiningSeed::activeDirectory(TAppMiningWorld& w) {
 
 bool AppMiningSeed::mailboxes(TAppMiningWorld& w, const TAppMiningOptions& o) {
     const int set = checked(m_seed.addBackupSet("mailboxSet"));
-    w.monorunSubclient = checked(m_seed.addSubclient(
-        {.clientId = w.exchangeClient, .appTypeId = apptype::code(apptype::kExchangeMonorun), .backupSetId = set}));
+    w.monorunSubclient = checked(m_seed.addSubclient({.clientId = w.exchangeClient,
+                                                      .appTypeId = apptype::code(apptype::kExchangeMonorun),
+                                                      .backupSetId = set}));
     if (!ok()) return false;
     w.mailboxGuid = "6f1c2d3e-4a5b-4c6d-8e7f-001122334455";
     w.mailboxCreated = o.baseTime - 30 * 24 * kHour;

@@ -201,9 +201,9 @@ int LibConfigAppClientProp::createPseudoClient(const std::string& xml, void* tra
                  conn,
                  "INSERT INTO APP_Application (clientId, appTypeId, instance, backupSet, subclientName, "
                  "GUID, origKMId) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                 {DbValue::ofInt(client), DbValue::ofInt(apptype::code(apptype::kIndexBackup)), DbValue::ofInt(instanceId),
-                  DbValue::ofInt(backupSet), DbValue::ofText(kDefaultSubclientName),
-                  DbValue::ofText(newGuid()), kelmarch},
+                 {DbValue::ofInt(client), DbValue::ofInt(apptype::code(apptype::kIndexBackup)),
+                  DbValue::ofInt(instanceId), DbValue::ofInt(backupSet),
+                  DbValue::ofText(kDefaultSubclientName), DbValue::ofText(newGuid()), kelmarch},
                  subclient)) != zydb::DB_OK ||
             (rc =
                  zydb::execBound(conn, "INSERT INTO IdxIndexClient (indexClientId, maClientId) VALUES (?, ?)",

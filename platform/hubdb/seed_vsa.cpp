@@ -62,9 +62,10 @@ DemoHypervisor VsaSeed::addDemoHypervisor(int storagePolicyId, int firstBackupTi
     RowSeed rows(m_seed);
     FamiliesBSeed more(m_seed);
     auto instanceOf = [&](int clientId, const std::string& name) {
-        long long id = m_seed.insertRow(
-            "APP_InstanceName",
-            {{"name", T(name)}, {"clientId", I(clientId)}, {"appTypeId", I(apptype::code(apptype::kVirtualServer))}});
+        long long id =
+            m_seed.insertRow("APP_InstanceName", {{"name", T(name)},
+                                                  {"clientId", I(clientId)},
+                                                  {"appTypeId", I(apptype::code(apptype::kVirtualServer))}});
         if (id < 0 || m_seed.exec("UPDATE APP_InstanceName SET GUID = ? WHERE id = ?",
                                   {T(HubDbSeed::makeGuid(2, id)), I(id)}) != zydb::DB_OK)
             return fail("instance " + name);

@@ -88,8 +88,9 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
         const std::string name = "client" + std::to_string(n);
         int client = seed.addClient(
             {.name = name, .zydPort = 8400 + 10 * n, .releaseId = kReleaseId, .osId = windowsOs});
-        int instance = entities.addInstance(
-            {.clientId = client, .appTypeId = apptype::code(apptype::kFileSystem), .name = "DefaultInstanceName"});
+        int instance = entities.addInstance({.clientId = client,
+                                             .appTypeId = apptype::code(apptype::kFileSystem),
+                                             .name = "DefaultInstanceName"});
         int backupSet = seed.addBackupSet("defaultBackupSet");
         int subclient = seed.addSubclient({.clientId = client,
                                            .appTypeId = apptype::code(apptype::kFileSystem),

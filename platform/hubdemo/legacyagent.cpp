@@ -22,8 +22,9 @@ bool addLegacyAgentWorld(hubdb::HubDbSeed& seed, zyent::EntitySeed& entities, in
     w.storagePolicy = seed.addStoragePolicy("legacy-policy", w.mediaAgent);
     w.client =
         seed.addClient({.name = "client3", .zydPort = 8430, .releaseId = clientReleaseId, .osId = clientOs});
-    const int instance = entities.addInstance(
-        {.clientId = w.client, .appTypeId = apptype::code(apptype::kFileSystem), .name = "DefaultInstanceName"});
+    const int instance = entities.addInstance({.clientId = w.client,
+                                               .appTypeId = apptype::code(apptype::kFileSystem),
+                                               .name = "DefaultInstanceName"});
     w.backupSet = seed.addBackupSet("defaultBackupSet");
     w.subclient = seed.addSubclient({.clientId = w.client,
                                      .appTypeId = apptype::code(apptype::kFileSystem),

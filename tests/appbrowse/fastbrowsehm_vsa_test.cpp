@@ -57,8 +57,8 @@ protected:
 };
 
 TEST_F(VsaLiveBrowse, BlockLevelMountXmlOnlyForBlockLevelFiles) {
-    std::string xml = CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.blockLevelFile, apptype::kIndexBackup,
-                                                            100, 200, 3, true);
+    std::string xml = CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.blockLevelFile,
+                                                            apptype::kIndexBackup, 100, 200, 3, true);
     pugi::xml_document doc;
     pugi::xml_node mount = parsed(doc, xml);
     EXPECT_STREQ(mount.attribute("mountType").value(), "BlockLevel");
@@ -69,18 +69,19 @@ TEST_F(VsaLiveBrowse, BlockLevelMountXmlOnlyForBlockLevelFiles) {
     EXPECT_EQ(mount.attribute("copyPrecedence").as_int(), 3);
     EXPECT_EQ(mount.attribute("option").as_int(), 1);
 
-    EXPECT_EQ(
-        CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.regularFile, apptype::kIndexBackup, 0, 0, 0, false),
-        "");
-    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.blockLevelFile, apptype::kVirtualServer, 0, 0, 0,
-                                                    false),
+    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.regularFile,
+                                                    apptype::kIndexBackup, 0, 0, 0, false),
               "");
-    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, 987654, apptype::kIndexBackup, 0, 0, 0, false),
+    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.blockLevelFile,
+                                                    apptype::kVirtualServer, 0, 0, 0, false),
+              "");
+    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, 987654, apptype::kIndexBackup,
+                                                    0, 0, 0, false),
               "");
     // A file of another subclient is refused by the application manager.
-    EXPECT_EQ(
-        CVSALiveBrowse::getBlockLevelMountXml(false, hv.subclient, hv.blockLevelFile, apptype::kIndexBackup, 0, 0, 0, false),
-        "");
+    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.subclient, hv.blockLevelFile,
+                                                    apptype::kIndexBackup, 0, 0, 0, false),
+              "");
 }
 
 TEST_F(VsaLiveBrowse, VmMountXmlForCandidates) {

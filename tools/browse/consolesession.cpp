@@ -1063,7 +1063,8 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     const int limit = m_options.timeoutSeconds;
     if (CNMessageBase* mining = miningOf(prepared)) {
         // A mining request goes to the machine's mining service, started on demand for it.
-        const bool sharePoint = apptype::of(mining->getint64(databrowse::Msg60::f::appType)) == apptype::kSharePoint;
+        const bool sharePoint =
+            apptype::of(mining->getint64(databrowse::Msg60::f::appType)) == apptype::kSharePoint;
         const std::string service = sharePoint ? kSharePointMiningService : kMiningService;
         m_road = "router, then mining service " + service + " of [" + name + "]";
         CNSession::LaunchOnDemandServiceReq launch;

@@ -172,7 +172,8 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
     // The instance runs for the client it was launched as (a SharePoint server this machine hosts): its
     // answers come from that client, the one whose name the Hubmaster checked at the instance's port.
     plan.localName = session.GetOwnCertificateName();
-    const apptype::EAppType appType = apptype::of(mining ? mining->getint64(databrowse::Msg60::f::appType) : 0);
+    const apptype::EAppType appType =
+        apptype::of(mining ? mining->getint64(databrowse::Msg60::f::appType) : 0);
     // Planned now, on the request's own message; answered from a connection of the index lent then.
     std::string why;
     bool planned = false;
