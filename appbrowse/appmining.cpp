@@ -55,7 +55,7 @@ CNMessageBase* miningBlock(databrowse::BrowseRequest& request) {
 // The values of one application type's subclient and job completion (Exchange database, Active
 // Directory): the same steps with these differences.
 struct TMiningKind {
-    int64_t appType;
+    apptype::EAppType appType;
     MsgFieldRef offlinePath;  // set: an offline browse of a database file, nothing to complete
     const char* offlineLog;
     const char* noSubclientText;
@@ -147,7 +147,7 @@ bool CWorkerThreadHM::authoriseMiningEntity(EvMultiEntityRestoreTask* task) {
     return false;
 }
 
-bool CWorkerThreadHM::completeMiningJobs(int64_t appType) {
+bool CWorkerThreadHM::completeMiningJobs(apptype::EAppType appType) {
     CBrowseLog log(kTag);
     CNMessageBase* mining = miningBlock(m_browseRequest);
     CNMessageBase* details = child(mining, M::miningDetails);
@@ -243,7 +243,7 @@ bool CWorkerThreadHM::minedSiteBackedUp() {
     return HasBackupJobsUpTo(static_cast<uint64_t>(subclient), refTime) != 0 || noBackupsBy(refTime);
 }
 
-bool CWorkerThreadHM::findMiningMediaAgent(EvMultiEntityRestoreTask* task, int64_t appType,
+bool CWorkerThreadHM::findMiningMediaAgent(EvMultiEntityRestoreTask* task, apptype::EAppType appType,
                                            std::string& host) {
     CBrowseLog log(kTag);
     CNMessageBase* ma = child(&m_browseRequest, R::ma);
@@ -331,7 +331,7 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
         priv->setTaskParameters(task->getJobId(), task->getTaskId(), task->getUserId(), task->getOptions(),
                                 task->getKelmarchId(), task->getClientId(), task->getBackupSetId(),
                                 task->getDestClientId(), task->getToTime(), task->getFromTime(),
-                                task->getAppType(), task->getInstanceId(), task->getOptions1(),
+                                apptype::code(task->getAppType()), task->getInstanceId(), task->getOptions1(),
                                 task->getTaskLocale());
         priv->setDestClientId(2);
         priv->setSubClientId(task->getSubClientId() < 0 ? 1 : task->getSubClientId());
@@ -352,7 +352,7 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
         setLastError(databrowse::BROWSE_ERR_GENERIC, "The request carries no application-mining block.");
         return false;
     }
-    const int64_t appType = mining->getint64(M::appType);
+    const apptype::EAppType appType = apptype::of(mining->getint64(M::appType));
     const bool sharePoint = appType == apptype::kSharePoint && child(mining, M::sharePointBlock) != nullptr;
     std::string maHost;
     m_miningLocale = static_cast<unsigned long>(task->getTaskLocale());

@@ -122,7 +122,7 @@ uint64_t GetExchangeSubclientIdFromPath(uint64_t kelmarchId, uint64_t backupSetI
     const std::string path = dbPath ? dbPath : "";
     std::vector<unsigned long> ids;
     std::vector<std::string> names;
-    if (ClientApplicationList::getSubclientList(ids, names, apptype::kExchangeDatabase,
+    if (ClientApplicationList::getSubclientList(ids, names, apptype::code(apptype::kExchangeDatabase),
                                                 static_cast<unsigned long>(backupSetId), 0, 1) != 0) {
         log.debugLvl(-1, "Failed to get subclient list from backupset [%lu]",
                      static_cast<unsigned long>(backupSetId));
@@ -165,7 +165,8 @@ uint64_t GetAdAppAwareSubclientId(uint64_t kelmarchId, uint64_t backupSetId, uin
     CLookupLog log("GetAdAppAwareSubclientId");
     // The backup set's "default" subclient (no subclient named resolves to it).
     ApplicationId identity(static_cast<unsigned long>(kelmarchId), static_cast<unsigned long>(clientId),
-                           apptype::kWindowsFileSystem, 0, static_cast<unsigned long>(backupSetId), 0);
+                           apptype::code(apptype::kWindowsFileSystem), 0,
+                           static_cast<unsigned long>(backupSetId), 0);
     unsigned long appId = 0;
     if (identity.getAppId(appId) != 0) {
         log.debugLvl(-1, "Didn't find AD AppAware subclient within backupset [%lu]",
@@ -174,7 +175,9 @@ uint64_t GetAdAppAwareSubclientId(uint64_t kelmarchId, uint64_t backupSetId, uin
     }
     unsigned long appType = 0;
     ApplicationId subclient(static_cast<unsigned long>(kelmarchId), appId);
-    if (subclient.getAppType(appType) != 0 || appType != apptype::kWindowsFileSystem) return 0;
+    if (subclient.getAppType(appType) != 0 ||
+        apptype::of(static_cast<int64_t>(appType)) != apptype::kWindowsFileSystem)
+        return 0;
     return appId;
 }
 

@@ -29,7 +29,7 @@ constexpr int kOpenRangeSubclientFlags = 4;
 
 CWorkerThreadHM::EUpgradeRoute CWorkerThreadHM::routeAcrossAgentUpgrade(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
-    const long appType = m_privateTask->getAppType();
+    const apptype::EAppType appType = m_privateTask->getAppType();
     if (appType != apptype::kExchangeDatabase && appType != apptype::kNotes &&
         appType != apptype::kNotesDatabase)
         return EUpgradeRoute::kGoOn;

@@ -97,7 +97,7 @@ bool CVSALiveBrowse::liveBrowseOf(unsigned int option, unsigned int alsoOption) 
 }
 
 std::string CVSALiveBrowse::getBlockLevelMountXml(bool, unsigned int appId, unsigned long afileId,
-                                                  unsigned long appType, unsigned long fromTime,
+                                                  apptype::EAppType appType, unsigned long fromTime,
                                                   unsigned long toTime, int copyPrecedence, bool option) {
     std::string xml;
     if (!apptype::in(apptype::family::kBlockLevel, appType)) return xml;
@@ -118,8 +118,8 @@ std::string CVSALiveBrowse::getBlockLevelMountXml(bool, unsigned int appId, unsi
     }
     log.debugLvl(8, "getBlockLevelMountXml found BlockLevel aFile %d, type %d", static_cast<int>(afileId),
                  file.archFile.fileType);
-    rc = EvAppMgr_GetBlockLevelMountXMLParams(2, appId, afileId, 1, appType, fromTime, toTime, copyPrecedence,
-                                              option, xml);
+    rc = EvAppMgr_GetBlockLevelMountXMLParams(2, appId, afileId, 1, apptype::code(appType), fromTime, toTime,
+                                              copyPrecedence, option, xml);
     if (rc == 0)
         log.debugLvl(3, "getBlockLevelMountXml returned xml '%s'", xml.c_str());
     else
@@ -148,12 +148,14 @@ std::string CVSALiveBrowse::getVsaMountXml(bool, unsigned int appId, unsigned lo
     } else {
         std::vector<std::string> names;
         unsigned long id = 0;
-        if (ClientApplicationList::getApplications(m_view.kelmarchId, m_view.clientId, m_view.appType,
-                                                   m_view.backupSetId, names) != 0 ||
+        if (ClientApplicationList::getApplications(m_view.kelmarchId, m_view.clientId,
+                                                   apptype::code(m_view.appType), m_view.backupSetId,
+                                                   names) != 0 ||
             names.empty()) {
             log.debugLvl(8, "Unable to obtain list of sub-clients for backupset %d. Skip LiveBrowse.",
                          static_cast<int>(m_view.backupSetId));
-        } else if (SubclientIdFromName(static_cast<int>(m_view.appType), static_cast<int>(m_view.backupSetId))
+        } else if (SubclientIdFromName(static_cast<int>(apptype::code(m_view.appType)),
+                                       static_cast<int>(m_view.backupSetId))
                            .getSubclientId(names.front(), id) != 0 ||
                    id == 0) {
             log.debugLvl(8, "Unable to obtain sub-client ID for name [%s]. Skip LiveBrowse.",

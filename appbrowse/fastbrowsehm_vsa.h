@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "platform/entities/apptypes.h"
 #include "platform/msg/msg_classes.h"
 
 class EvRestoreTask;
@@ -15,7 +16,7 @@ class EvRestoreTask;
 struct TVSALiveBrowseView {
     unsigned long kelmarchId = 0;  // browse task record
     unsigned long clientId = 0;
-    unsigned long appType = 0;
+    apptype::EAppType appType{};
     unsigned long instanceId = 0;
     unsigned long backupSetId = 0;
     const EvRestoreTask* privateTask = nullptr;          // extended options; null: no live browse
@@ -35,7 +36,7 @@ public:
     // empty otherwise or on any failure. The first argument is not used; the last five are handed to
     // the application manager unchanged.
     static std::string getBlockLevelMountXml(bool, unsigned int appId, unsigned long afileId,
-                                             unsigned long appType, unsigned long fromTime,
+                                             apptype::EAppType appType, unsigned long fromTime,
                                              unsigned long toTime, int copyPrecedence, bool option);
     // Mount description of a VM live browse (app type 106, extended option 59 or 61) of a virtual-server
     // instance; empty when the VM is not a candidate or on any failure. The first and last arguments

@@ -95,7 +95,8 @@ bool CWorkerThreadHM::initLiveMachineBrowse(EvMultiEntityRestoreTask* task) {
             "for more details.");
     }
     if (perSubclient) {
-        if (CUxError err = GetActiveSubclient(task->getAppType(), backupSetId, guid); err.IsError()) {
+        if (CUxError err = GetActiveSubclient(apptype::code(task->getAppType()), backupSetId, guid);
+            err.IsError()) {
             log.debugLvl(
                 -1, "Cound't find index server for subclient level index: backupsetGuid[%s], message [%s]",
                 guid.c_str(), err.GetErrorText().c_str());

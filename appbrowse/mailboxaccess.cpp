@@ -58,8 +58,8 @@ std::vector<std::string> partsOf(const std::string& text) {
 
 // The path of a mailbox in the layout the browse reads: "\MB\{guid}", or the older layout's triplet
 // with its own separators (written as '*' they would match any text, "rosemary" for the alias "mary").
-std::string ownMailboxSubtree(long appType, const std::string& mailboxGuid, const std::string& triplet,
-                              bool olderLayout) {
+std::string ownMailboxSubtree(apptype::EAppType appType, const std::string& mailboxGuid,
+                              const std::string& triplet, bool olderLayout) {
     if (olderLayout || appType == apptype::kExchangeMailboxClassic) return triplet;
     return mailboxGuid.empty() ? std::string() : "\\MB\\" + mailboxGuid;
 }
@@ -81,7 +81,7 @@ std::string whyNotConfined(const std::string& filter, const std::string& own) {
 // One mailbox check: what the request asks, what the steps found, and the caller's outputs (by
 // reference) as the steps fill them.
 struct TMailboxCheck {
-    long appType;
+    apptype::EAppType appType;
     int rightsMode;
     std::string path;  // the task's first browse path
     long userId;
@@ -365,7 +365,7 @@ bool isMailboxPathOf(const std::string& path, const std::string& guid) {
            (path.size() == end || separator(path[end]));
 }
 
-bool isMailboxAppType(long appType) {
+bool isMailboxAppType(apptype::EAppType appType) {
     return apptype::isMailbox(appType);
 }
 
@@ -440,9 +440,9 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
                               useTriplet || c.olderLayoutFilter);
 }
 
-bool CWorkerThreadHM::confineEndUserRoot(bool endUserRoot, long appType, const std::string& filterPath,
-                                         const std::string& mailboxGuid, const std::string& triplet,
-                                         bool olderLayout) {
+bool CWorkerThreadHM::confineEndUserRoot(bool endUserRoot, apptype::EAppType appType,
+                                         const std::string& filterPath, const std::string& mailboxGuid,
+                                         const std::string& triplet, bool olderLayout) {
     if (!endUserRoot) return true;
     // The filter is all that keeps an end user's browse of the mailboxes to his own: one wider than his
     // mailbox is never sent, whatever built it.

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/entities/apptypes.h"
+
 // `in` with every triplet separator (byte 0x12) written as '*', as logs show a triplet. A filter keeps
 // the separators themselves: as a pattern '*' would match more than the one mailbox.
 void replaceOldExchDelim(const std::string& in, std::string& out);
@@ -27,7 +29,7 @@ std::string getMbxGUID(std::string guid);
 bool isMailboxPathOf(const std::string& path, const std::string& guid);
 
 // Application types browsed as mailboxes: 54, the older layout 56 and Monorun 137.
-bool isMailboxAppType(long appType);
+bool isMailboxAppType(apptype::EAppType appType);
 
 // Root forms of a mailbox browse: "", "\", "\MB", "\MB\" and "\MB\**\*".
 bool isMailboxRootPath(const std::string& path);

@@ -49,7 +49,7 @@ bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
     }
     App::GetIndexingV2EnabledReq request;
     request.setint64(App::GetIndexingV2EnabledReq::f::clientId, clientId);
-    request.setint64(App::GetIndexingV2EnabledReq::f::idxAppType, apptype::kOneDriveIndex);
+    request.setint64(App::GetIndexingV2EnabledReq::f::idxAppType, apptype::code(apptype::kOneDriveIndex));
     std::string requestXml;
     if (request.serialize(requestXml) != 0) {
         log.debugLvl(0, "Error : Failed to serialize App::GetIndexingV2EnabledReq.");

@@ -170,7 +170,9 @@ int CWorkerThreadHM::SharepointBrowse() {
     if (!mining || mining->getint64(M::appMining) == 0) return 0;
     int firstId = -1, secondId = -1;
     selectionIds(m_browseRequest, firstId, secondId);
-    if (mining->getint64(M::appType) != apptype::kSharePoint || !child(mining, M::sharePointBlock)) return 0;
+    if (apptype::of(mining->getint64(M::appType)) != apptype::kSharePoint ||
+        !child(mining, M::sharePointBlock))
+        return 0;
     log.DebugLvl(kFunction, 1, "Session id[%s].", sessionId.c_str());
 
     CNMessageBase* client = child(&m_browseRequest, R::ma);

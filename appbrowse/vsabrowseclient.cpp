@@ -186,7 +186,7 @@ bool CBrowseVSAClient::IsAPIInitialize() NO_THREAD_SAFETY_ANALYSIS {
     request()
         .getObjectAccessor(R::indexing, true)
         ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true)
-        ->setint64(databrowse::IndexingInfo::f::idxAppType, apptype::kVmIndex);
+        ->setint64(databrowse::IndexingInfo::f::idxAppType, apptype::code(apptype::kVmIndex));
     request().getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::directApiMarker, 1);
     m_worker->setDirectAPIBrowseReq(&request());
     return true;
@@ -320,7 +320,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
     childEntity.setint64(E::backupsetId, backupSetId);
     childEntity.setint64(E::instanceId, instanceId);
     childEntity.setint64(E::subclientId, -1);
-    childEntity.setint64(E::applicationId, apptype::kVirtualServer);
+    childEntity.setint64(E::applicationId, apptype::code(apptype::kVirtualServer));
     databrowse::EntityWithFilters withFilters;
     withFilters.setObjectAccessor(childEntity, databrowse::EntityWithFilters::f::entity);
 
@@ -328,7 +328,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
     task.setBrowseOpType(m_task->getBrowseOpType());
     task.addEntity(withFilters);
     task.setTaskParameters(m_task->getJobId(), 0, m_task->getUserId(), 0, 2, clientId, backupSetId, 0,
-                           m_task->getToTime(), 0, apptype::kVirtualServer, instanceId, 0, 0);
+                           m_task->getToTime(), 0, apptype::code(apptype::kVirtualServer), instanceId, 0, 0);
     task.setClientId(clientId);
     task.setBackupSetId(backupSetId);
     task.setSubClientId(-1);

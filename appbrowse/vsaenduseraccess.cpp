@@ -77,8 +77,8 @@ bool CVSAEndUserAccess::check(EvMultiEntityRestoreTask* task, const std::string&
 
     EvSecurityCheck check(static_cast<long long>(task->getJobId()));
     bool allowed = check.canBrowse(static_cast<int>(userId), task->getKelmarchId(), task->getClientId(),
-                                   task->getAppType(), task->getInstanceId(), task->getBackupSetId(), 0,
-                                   false, accessText);
+                                   apptype::code(task->getAppType()), task->getInstanceId(),
+                                   task->getBackupSetId(), 0, false, accessText);
     if (allowed) {
         log.debugLvl(3, "UserId:[%ld] has browse rights on client [%ld]", userId, task->getClientId());
     } else {
@@ -109,7 +109,7 @@ bool CVSAEndUserAccess::check(EvMultiEntityRestoreTask* task, const std::string&
                 break;
             }
             allowed = check.canBrowse(static_cast<int>(userId), task->getKelmarchId(), vmClientId,
-                                      task->getAppType(), 0, 0, 0, false, accessText);
+                                      apptype::code(task->getAppType()), 0, 0, 0, false, accessText);
             log.debugLvl(3,
                          allowed ? "UserId:[%ld] has browse rights on the VM ClientId[%d]"
                                  : "UserId:[%ld] does not have browse rights on the VM ClientId[%d]",

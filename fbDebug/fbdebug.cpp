@@ -43,8 +43,8 @@ void smallDump(const char* tag, EvRestoreTask* task) {
         log.debugLvl(0, "browse path [%s]", path);
     }
     log.debugLvl(0, "source client [%ld] apptype [%ld] instance [%ld] backupset [%ld] subclient [%ld]",
-                 task->getClientId(), task->getAppType(), task->getInstanceId(), task->getBackupSetId(),
-                 task->getSubClientId());
+                 task->getClientId(), apptype::code(task->getAppType()), task->getInstanceId(),
+                 task->getBackupSetId(), task->getSubClientId());
     log.debugLvl(0, "from [%ld : %s] to [%ld : %s]", fromTime, fromText, toTime, toText);
     log.debugLvl(0, "options [%llu] options1 [%llu] extended options [%s]", task->getOptions(),
                  task->getOptions1(), extended.c_str());

@@ -66,7 +66,7 @@ void raiseBrowseAccessAlert(const EvRestoreTask& task, long userId, const char* 
     alert.setKelmarchId(task.getKelmarchId(), nullptr);
     alert.setClientId(task.getClientId(), nullptr);
     alert.setInstanceId(task.getInstanceId(), nullptr);
-    alert.setappTypeId(task.getAppType(), nullptr);
+    alert.setappTypeId(apptype::code(task.getAppType()), nullptr);
     alert.setBackupsetId(task.getBackupSetId(), nullptr);
     alert.setWhomId(userId, nullptr);
     alert.fmtMsgString("\n%s\n", explanation ? explanation : "");

@@ -73,13 +73,6 @@ unsigned int makeVersion(std::string release, unsigned int& version) {
     return version;
 }
 
-unsigned int getSubConfItemFileType(unsigned int applicationType) {
-    switch (applicationType) {
-        case 0: case 1: case 10: case 11: case 12: case 13: case 17: case 18: case 19: case 20: case 21:
-        case 24: case 25: case 29: case 33: case 34: case 36: case 38: case 39: case 40: case 41: case 42:
-        case 43: case 48: case 58: case 63: case 64: case 65: case 66: case 75: case 83: case 86: case 88:
-            return 8;
-        default:
-            return 1;
-    }
+unsigned int getSubConfItemFileType(apptype::EAppType appType) {
+    return apptype::in(apptype::family::kBrowsedContent, appType) ? 8 : 1;
 }

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/entities/apptypes.h"
+
 // Path delimiters: ',' '.' '/' '\' and no others.
 bool isDelimiter(char c);
 
@@ -41,4 +43,4 @@ unsigned int makeVersion(std::string release, unsigned int& version);
 
 // File type of the items of a subclient's content list for an application type: 8 for the types that
 // are browsed into, 1 for every other.
-unsigned int getSubConfItemFileType(unsigned int applicationType);
+unsigned int getSubConfItemFileType(apptype::EAppType appType);

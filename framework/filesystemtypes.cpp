@@ -2,6 +2,6 @@
 
 #include "platform/entities/apptypes.h"
 
-bool isFileSystemAppType(long appType) {
+bool isFileSystemAppType(apptype::EAppType appType) {
     return apptype::in(apptype::family::kFileSystem, appType);
 }

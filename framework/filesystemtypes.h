@@ -1,5 +1,7 @@
 // Which agents are the framework's file-system agents. Pure functions; any thread.
 #pragma once
 
+#include "platform/entities/apptypes.h"
+
 // True for the file-system agents (apptype::family::kFileSystem).
-bool isFileSystemAppType(long appType);
+bool isFileSystemAppType(apptype::EAppType appType);

@@ -316,7 +316,8 @@ int CWorkerThreadHM::indexingInfoJobsAndCycles(TIndexingInfoRun& run) {
     decideDataValidation(run, options, advanced);
 
     // A missing plug-in costs the NAS mount parameters, never the rest of the indexing information.
-    if (m_inputData.appType == apptype::kNas && (m_inputData.optionBits & kOptionNasLiveBrowse) != 0) {
+    if (apptype::of(m_inputData.appType) == apptype::kNas &&
+        (m_inputData.optionBits & kOptionNasLiveBrowse) != 0) {
         CNASLiveBrowsePlugin& plugin = CNASLiveBrowsePlugin::instance();
         run.nasPlugin = plugin.isLoaded();
         if (!run.nasPlugin)

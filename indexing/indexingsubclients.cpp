@@ -46,7 +46,7 @@ constexpr const char* kNoVmsText =
     "We couldn't find any VMs for the given criteria. Please check Browse.log for detailed information.";
 
 // True when a path of an Oracle or table-space request asks for the table view.
-bool isTableViewRequest(uint32_t appType, const std::vector<CNMessageBase>* paths) {
+bool isTableViewRequest(apptype::EAppType appType, const std::vector<CNMessageBase>* paths) {
     if (!apptype::in(apptype::family::kOracle, appType) || !paths) return false;
     for (const CNMessageBase& p : *paths) {
         const std::string text = p.getstring(databrowse::BrowsePath::f::path);
@@ -109,7 +109,7 @@ bool CWorkerThreadHM::addNasMountParams(int appId, std::vector<CNMessageBase>& n
     TBrowseTask& bt = *m_browseTask->getDataPtr();
     TAfileSelection selection;
     selection.subclientId = static_cast<uint32_t>(appId);
-    selection.appType = m_inputData.appType;
+    selection.appType = apptype::of(m_inputData.appType);
     selection.copyPrecedence = m_inputData.copyPrecedence;
     selection.fromTime = m_inputData.fromTime;
     selection.toTime = m_inputData.toTime;
@@ -177,7 +177,7 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
                      static_cast<unsigned long>(backupSet), err.GetErrorText().c_str());
         return -1;
     }
-    const bool tableView = isTableViewRequest(m_inputData.appType, paths);
+    const bool tableView = isTableViewRequest(apptype::of(m_inputData.appType), paths);
     const bool skipDeleted = skipDeletedV1Subclients();
     const std::string accessText = browseAccessText(m_browseRequest);
     EvSecurityCheck security(static_cast<long long>(m_privateTask->getJobId()));

@@ -117,7 +117,7 @@ int CWorkerThreadHM::doIndexPrediction() {
                                  file.getint64(Indexing::JobArchFileInfo::f::kelmarchId));
             }
         }
-        if (routing->getint64(databrowse::IndexingInfo::f::idxAppType) == apptype::kVmIndex) {
+        if (apptype::of(routing->getint64(databrowse::IndexingInfo::f::idxAppType)) == apptype::kVmIndex) {
             CNMessageBase* options =
                 m_browseRequest.isSet(databrowse::BrowseRequest::f::options)
                     ? m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::options, false)
@@ -132,7 +132,7 @@ int CWorkerThreadHM::doIndexPrediction() {
 int CWorkerThreadHM::sendResultsFromPredictor() {
     CBrowseLog log(kTag);
     if (!m_predictionClient.haveLocationData()) return 1;
-    if (m_inputData.appType == apptype::kNas) m_predictionClient.addNasHDRandACLLocationInfo();
+    if (apptype::of(m_inputData.appType) == apptype::kNas) m_predictionClient.addNasHDRandACLLocationInfo();
     const unsigned long copyPrecedence = m_browseTask->getDataPtr()->copyPrecedence;
     if (m_predictionClient.addIndexMedia(copyPrecedence) < 0) {
         log.debugLvl(0, "failed to add index media");

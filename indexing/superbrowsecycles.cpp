@@ -33,7 +33,7 @@ constexpr int64_t kAttributeRetentionTags = 66;
 constexpr int64_t kAttributeLegalHold = 52;
 constexpr int64_t kAttributeArchiveTime = 67;
 
-bool isExchangeAppType(uint32_t appType) {
+bool isExchangeAppType(apptype::EAppType appType) {
     return apptype::in(apptype::family::kExchange, appType);
 }
 
@@ -73,7 +73,8 @@ void CWorkerThreadHM::prependToQueries(const std::vector<databrowse::Criteria>& 
 
 void CWorkerThreadHM::applyExchangeRetentionTags(TSuperBrowseRun& run) {
     CBrowseLog log(kTag);
-    if (!run.retentionOn || m_refCopySuperRestoreFind || !isExchangeAppType(m_inputData.appType)) return;
+    if (!run.retentionOn || m_refCopySuperRestoreFind || !isExchangeAppType(apptype::of(m_inputData.appType)))
+        return;
     databrowse::GranularRetentionRules tags = getExchangeRetentionTags();
     auto* first = tags.getlistobject(databrowse::GranularRetentionRules::f::at1_1, false);
     auto* second = tags.getlistobject(databrowse::GranularRetentionRules::f::at2_2, false);
@@ -97,8 +98,8 @@ void CWorkerThreadHM::applyExchangeRetentionTags(TSuperBrowseRun& run) {
 }
 
 void CWorkerThreadHM::applyNoPlannerRetention(TSuperBrowseRun& run) {
-    if (!run.retentionOn || m_refCopySuperRestoreFind || !isFileSystemAppType(m_inputData.appType) ||
-        m_inputData.subclientId == kNoSubclient ||
+    if (!run.retentionOn || m_refCopySuperRestoreFind ||
+        !isFileSystemAppType(apptype::of(m_inputData.appType)) || m_inputData.subclientId == kNoSubclient ||
         static_cast<int>(m_privateTask->getBrowseOpType()) == kBrowseOpFindOnly)
         return;
     prependToQueries(getRetentionFilters(static_cast<int>(m_inputData.subclientId), m_indexingV2));
@@ -111,7 +112,7 @@ void CWorkerThreadHM::addCycleRetention(TSuperBrowseRun& run, Indexing::BackupCy
                          (m_indexingV2 && m_privateTask->isSet(kOptionV2Retention));
     if (!entered) return;
     const SuperBrowseManager* planner = m_browseTask->getDataPtr()->planner;
-    const uint32_t plannerAppType = planner ? planner->getAppType() : 0;
+    const apptype::EAppType plannerAppType = planner ? planner->getAppType() : apptype::EAppType{};
     const int subclient = static_cast<int>(m_inputData.subclientId);
     const bool superBrowseFlag = run.flags.getint64(Indexing::BrowseFlags::f::superBrowse) != 0;
     std::vector<databrowse::Criteria> filters;
@@ -174,7 +175,7 @@ TVSALiveBrowseView CWorkerThreadHM::vsaLiveBrowseView() const {
     TVSALiveBrowseView view;
     view.kelmarchId = static_cast<unsigned long>(bt->kelmarchId);
     view.clientId = bt->srcClientId;
-    view.appType = static_cast<unsigned long>(bt->appType);
+    view.appType = bt->appType;
     view.instanceId = static_cast<unsigned long>(bt->instanceId);
     view.backupSetId = bt->backupSetId;
     view.privateTask = m_privateTask.get();

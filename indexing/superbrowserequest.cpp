@@ -299,7 +299,7 @@ void CWorkerThreadHM::setSuperBrowseAdditionalFlags() {
     if (auto* token = req.getlistobject(R::additionalFlags, false)) additional = *token;
     if (m_ptrAdditionalFlags) {
         additional.insert(additional.end(), m_ptrAdditionalFlags->begin(), m_ptrAdditionalFlags->end());
-    } else if (m_inputData.appType == apptype::kExchangeMonorun) {
+    } else if (apptype::of(m_inputData.appType) == apptype::kExchangeMonorun) {
         CNMessageBase* advanced =
             m_browseRequest.isSet(databrowse::BrowseRequest::f::advOptions)
                 ? m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, false)
@@ -322,7 +322,7 @@ void CWorkerThreadHM::setSuperBrowseAdditionalFlags() {
 void CWorkerThreadHM::setSuperBrowseSourcePaths() {
     CBrowseLog log(kTag);
     std::vector<std::string> sources;
-    const uint32_t appType = m_inputData.appType;
+    const apptype::EAppType appType = apptype::of(m_inputData.appType);
     for (const char* path = m_privateTask->getFirstPath(EvRestoreTask::kBrowsePathList); path;
          path = m_privateTask->getNextPath(EvRestoreTask::kBrowsePathList)) {
         if (sources.empty() && (apptype::in(apptype::family::kOracle, appType) || appType == apptype::kPostgreSql)) {
@@ -330,10 +330,10 @@ void CWorkerThreadHM::setSuperBrowseSourcePaths() {
             continue;
         }
         if (sources.empty() && m_inputData.browsePath != path)
-            log.debugLvl(
-                0,
-                "WARNING: inconsistent path for browse [%s] and sourcePath[0]=[%s] received for appType %u  ",
-                m_inputData.browsePath.c_str(), path, appType);
+            log.debugLvl(0,
+                         "WARNING: inconsistent path for browse [%s] and sourcePath[0]=[%s] received for "
+                         "appType %ld  ",
+                         m_inputData.browsePath.c_str(), path, apptype::code(appType));
         sources.push_back(path);
     }
     m_indexBrowseRequest.setliststring(R::sourcePaths, sources);
@@ -398,7 +398,7 @@ void CWorkerThreadHM::narrowVmFileNameSearchPath() {
     CBrowseLog log(kTag);
     Indexing::BrowseReq& req = m_indexBrowseRequest;
     const uint64_t options = static_cast<uint64_t>(req.getint64(R::options));
-    if (m_inputData.appType == apptype::kVirtualServer && m_privateTask->isSet(59) &&
+    if (apptype::of(m_inputData.appType) == apptype::kVirtualServer && m_privateTask->isSet(59) &&
         (options & kOptionFileNameSearch) != 0) {
         std::string fileName;
         bool found = false;

@@ -41,7 +41,7 @@ constexpr int kOpIndexLogs = 11;
 constexpr int64_t kNasClientKind = 2;
 constexpr size_t kMaxLoggedPaths = 99;
 
-bool isNasBlockAppType(uint32_t appType) {
+bool isNasBlockAppType(apptype::EAppType appType) {
     return apptype::in(apptype::family::kNasBlock, appType);
 }
 
@@ -172,7 +172,8 @@ bool CWorkerThreadHM::completeV2BrowseRequest(TSuperBrowseRun& run) {
         set->setint64(databrowse::BrowseFlags::f::at10_10,
                       set->getint64(databrowse::BrowseFlags::f::at10_10) != 0);
 
-    if (m_inputData.appType == apptype::kWindowsFileSystem && options->getint64(O::synthFullBrowse) != 0) {
+    if (apptype::of(m_inputData.appType) == apptype::kWindowsFileSystem &&
+        options->getint64(O::synthFullBrowse) != 0) {
         std::string osInfo;
         const int rc =
             ClientProperties(static_cast<unsigned long>(m_inputData.clientId), nullptr).getSimOSInfo(osInfo);
@@ -265,7 +266,7 @@ void CWorkerThreadHM::fillV2ClientBlock() {
         if (client.getNetworkHostnameMangled(host) == 0)
             block->setstring(databrowse::Msg35::f::hostName, host);
     }
-    if (!isNasBlockAppType(m_inputData.appType)) return;
+    if (!isNasBlockAppType(apptype::of(m_inputData.appType))) return;
     ZYClient browseClient(static_cast<unsigned long>(m_inputData.clientId));
     bool nas = false;
     if (browseClient.isNASClient(nas) != 0 || !nas) {

@@ -10,7 +10,7 @@ namespace {
 
 constexpr const char* kTag = "FBHMARCHMGR";
 
-bool retriesWithDataFiles(uint32_t appType) {
+bool retriesWithDataFiles(apptype::EAppType appType) {
     return apptype::in(apptype::family::kOracle, appType);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/archive/archmgrrecords.h"
+#include "platform/entities/apptypes.h"
 
 class EvMessageContainer;
 
@@ -21,7 +22,7 @@ struct TAfileSelection {
     enum : uint64_t { kUseExactIndex = 0x1, kIndexFileType6 = 0x4 };
 
     uint32_t subclientId = 0;
-    uint32_t appType = 0;
+    apptype::EAppType appType{};
     uint32_t copyPrecedence = 0;
     uint32_t fromTime = 0;
     uint32_t toTime = 0;

@@ -48,10 +48,8 @@ struct TOptionBit {
 // Virtual servers (106): the first of these that is set, else 0x10.
 constexpr std::array<TOptionBit, 4> kVirtualServerBits{{{59, 0x10}, {61, 0x20}, {60, 0x40}, {96, 0x200000}}};
 constexpr uint64_t kVirtualServerDefaultBit = 0x10;
-// The application types of list L: each of these, independently.
+// The application types of list L (the block-level family): each of these, independently.
 constexpr std::array<TOptionBit, 2> kListTypeBits{{{61, 0x20}, {96, 0x200000}}};
-constexpr std::array<long, 18> kListTypes{11, 42, 43, 33, 34, 17, 64, 63, 18,
-                                          19, 20, 36, 48, 29, 40, 21, 74, 134};
 // Every application type. Option 0x20000000 lies past the 1,024 positions of the string, so it reads
 // as unset (the readers of options1 rely on the other bits only).
 constexpr std::array<TOptionBit, 15> kAnyTypeBits{{{110, 0x200000000ULL},
@@ -71,13 +69,13 @@ constexpr std::array<TOptionBit, 15> kAnyTypeBits{{{110, 0x200000000ULL},
                                                    {0x20000000, 0x20000000}}};
 
 uint64_t optionBits(const EvMultiEntityRestoreTask& task) {
-    const long appType = task.getAppType();
+    const apptype::EAppType appType = task.getAppType();
     uint64_t bits = 0;
     if (appType == apptype::kVirtualServer) {
         auto set = std::find_if(kVirtualServerBits.begin(), kVirtualServerBits.end(),
                                 [&](const TOptionBit& b) { return task.isSet(b.option); });
         bits |= set == kVirtualServerBits.end() ? kVirtualServerDefaultBit : set->bit;
-    } else if (std::find(kListTypes.begin(), kListTypes.end(), appType) != kListTypes.end()) {
+    } else if (apptype::in(apptype::family::kBlockLevel, appType)) {
         for (const TOptionBit& b : kListTypeBits) {
             if (task.isSet(b.option)) bits |= b.bit;
         }
@@ -88,13 +86,13 @@ uint64_t optionBits(const EvMultiEntityRestoreTask& task) {
     return bits;
 }
 
-bool isOracle(uint64_t appType) {
+bool isOracle(apptype::EAppType appType) {
     return apptype::in(apptype::family::kOracle, appType);
 }
-bool isOracleSap(uint64_t appType) {
+bool isOracleSap(apptype::EAppType appType) {
     return apptype::in(apptype::family::kOracleSap, appType);
 }
-bool correctsPath(uint64_t appType) {
+bool correctsPath(apptype::EAppType appType) {
     return apptype::in(apptype::family::kVirtualMachine, appType);
 }
 
@@ -259,10 +257,12 @@ std::string outOfRange(const EvMultiEntityRestoreTask& task) {
         const char* what;
         int64_t value;
         int64_t none;
-    } ids[] = {
-        {"client id", task.getClientId(), kNone},        {"subclient id", task.getSubClientId(), kNone},
-        {"backup set id", task.getBackupSetId(), kNone}, {"instance id", task.getInstanceId(), kNoInstance},
-        {"application type", task.getAppType(), kNone},  {"Kelmarch id", task.getKelmarchId(), kNone}};
+    } ids[] = {{"client id", task.getClientId(), kNone},
+               {"subclient id", task.getSubClientId(), kNone},
+               {"backup set id", task.getBackupSetId(), kNone},
+               {"instance id", task.getInstanceId(), kNoInstance},
+               {"application type", apptype::code(task.getAppType()), kNone},
+               {"Kelmarch id", task.getKelmarchId(), kNone}};
     for (const auto& id : ids)
         if (std::string why = idOutOfRange(id.what, id.value, id.none); !why.empty()) return why;
     return {};
@@ -315,7 +315,7 @@ int CBrowseTask::initBrowse(EvMultiEntityRestoreTask* task) {
         if (isOracle(m_data.appType)) {
             SuperBrowseManager planner(task);
             bool indexingV2 = false;
-            unsigned long idxAppType = 0;
+            apptype::EAppType idxAppType{};
             const unsigned long long switchTime =
                 planner.determineBrowseIndexingVersion(indexingV2, idxAppType);
             m_indexingV2 = indexingV2 ? 1 : 0;
@@ -378,7 +378,7 @@ void CBrowseTask::init(EvMultiEntityRestoreTask* task, CPredictionClient*) {
     d.srcClientId = static_cast<uint32_t>(task->getClientId());
     d.destClientId =
         task->getDestClientId() != 0 ? static_cast<uint32_t>(task->getDestClientId()) : d.srcClientId;
-    d.appType = static_cast<uint64_t>(task->getAppType());
+    d.appType = task->getAppType();
     d.instanceId = static_cast<uint64_t>(task->getInstanceId());
     d.backupSetId = static_cast<uint32_t>(task->getBackupSetId());
     d.fromTime = static_cast<uint64_t>(task->getFromTime());
@@ -439,7 +439,7 @@ int CBrowseTask::setAppId(EvMultiEntityRestoreTask* task, long appId) {
     try {
         if (!task) throw std::string("ERROR: EventRestoreTask = NULL");
         if (appId == 0) throw std::string("ERROR: subclientId = 0");
-        const uint64_t appType = static_cast<uint64_t>(task->getAppType());
+        const apptype::EAppType appType = task->getAppType();
 
         if (appId > 0) {
             if (isOracle(appType)) {
@@ -448,7 +448,7 @@ int CBrowseTask::setAppId(EvMultiEntityRestoreTask* task, long appId) {
                 return 0;
             }
             ApplicationId application(static_cast<unsigned long>(task->getKelmarchId()),
-                                      static_cast<unsigned long>(task->getClientId()), appType,
+                                      static_cast<unsigned long>(task->getClientId()), apptype::code(appType),
                                       static_cast<unsigned long>(task->getInstanceId()),
                                       static_cast<unsigned long>(task->getBackupSetId()),
                                       static_cast<unsigned long>(appId));

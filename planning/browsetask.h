@@ -9,6 +9,7 @@
 #include <string>
 
 #include "planning/subclientpath.h"
+#include "platform/entities/apptypes.h"
 #include "platform/msg/msg_enums.h"
 
 class CPredictionClient;
@@ -49,7 +50,7 @@ struct TBrowseTask {
     uint64_t kelmarchId = 0;
     uint64_t toTime = 0;
     uint64_t fromTime = 0;
-    uint64_t appType = 0;
+    apptype::EAppType appType{};
     uint64_t instanceId = 0;
     uint64_t taskValue = 0;
     uint64_t spareValue = 0;

@@ -197,7 +197,7 @@ int CConfiguration::initClassic(EvMultiEntityRestoreTask* task) {
         log.debugLvl(2, "Subclient name to id Map: <'%s', <%lu,%lu>>", name, subclientId, appId);
     }
 
-    if (static_cast<long>(appType) == apptype::kWba) {
+    if (task->getAppType() == apptype::kWba) {
         m_wbaConfiguration = new (std::nothrow) WBAConfiguration(
             clientId, static_cast<unsigned long>(task->getBackupSetId()),
             static_cast<unsigned int>(browsetime::limitOrNone(static_cast<uint32_t>(task->getToTime()))));
@@ -248,13 +248,13 @@ int CConfiguration::WBAConfHandler(EvMultiEntityRestoreTask* task) {
     log.debugLvl(0, "WBA browse path changed from [%s] to [%s]", path.c_str(), newPath.c_str());
     log.debugLvl(0, "WBA client changed from [%ld] to [%d]", task->getClientId(),
                  m_wbaConfiguration->GetDestHost());
-    log.debugLvl(0, "WBA apptype changed from [%d] to [%ld]", static_cast<int>(apptype::kWba),
+    log.debugLvl(0, "WBA apptype changed from [%ld] to [%ld]", apptype::code(apptype::kWba),
                  static_cast<long>(m_wbaConfiguration->GetDestFileSystemAppType()));
     log.debugLvl(0, "WBA backupset changed from [%ld] to [%ld]", task->getBackupSetId(),
                  static_cast<long>(m_wbaConfiguration->GetDestBackupSet()));
     task->setClientId(m_wbaConfiguration->GetDestHost());
     task->setBackupSetId(static_cast<long>(m_wbaConfiguration->GetDestBackupSet()));
-    task->setAppType(static_cast<long>(m_wbaConfiguration->GetDestFileSystemAppType()));
+    task->setAppType(apptype::of(static_cast<int64_t>(m_wbaConfiguration->GetDestFileSystemAppType())));
     return 1;
 }
 

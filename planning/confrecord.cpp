@@ -189,9 +189,9 @@ bool CConfRecord::IsIndexingV2(std::string& dbId, std::string& mediaAgent, unsig
     if (!planner || !planner->isIndexingV2()) return false;
     dbId = planner->getSelectedDbId();
     mediaAgent = planner->getSelectedMA();
-    appType = planner->getAppType();
+    appType = static_cast<unsigned>(apptype::code(planner->getAppType()));
     engineType = planner->getSelectedDbEngineType();
-    idxAppType = planner->getIdxAppType();
+    idxAppType = static_cast<unsigned long>(apptype::code(planner->getIdxAppType()));
     return true;
 }
 

@@ -60,7 +60,7 @@ CUxError GetDm2IndexServerForVSASubclient(int subclientId, int& clientId) {
 }
 
 unsigned long long SuperBrowseManager::determineBrowseIndexingVersion(bool& indexingV2,
-                                                                      unsigned long& idxAppType) {
+                                                                      apptype::EAppType& idxAppType) {
     CBrowseLog log(kTag);
     if (m_forceUseIndexType == 1) {
         log.debugLvl(0, "browse request will use backward compatibility protocol as specified by caller");
@@ -72,12 +72,17 @@ unsigned long long SuperBrowseManager::determineBrowseIndexingVersion(bool& inde
         indexingV2 = true;
         // Only the indexing application type is asked: the caller's choice of v2 stands.
         bool utilityChoice = true;
-        if (I2::Utils::shouldUseIndexingV2ByAppType(m_clientId, m_backupSetId, m_appType, utilityChoice,
-                                                    idxAppType, 0) == 0)
+        unsigned long idxCode = 0;
+        if (I2::Utils::shouldUseIndexingV2ByAppType(m_clientId, m_backupSetId, apptype::code(m_appType),
+                                                    utilityChoice, idxCode, 0) == 0)
             log.debugLvl(0, "WARNING: Not able to fetch idxAppType");
+        idxAppType = apptype::of(static_cast<int64_t>(idxCode));
         return 0;
     }
-    I2::Utils::shouldUseIndexingV2ByAppType(m_clientId, m_backupSetId, m_appType, indexingV2, idxAppType, 0);
+    unsigned long idxCode = 0;
+    I2::Utils::shouldUseIndexingV2ByAppType(m_clientId, m_backupSetId, apptype::code(m_appType), indexingV2,
+                                            idxCode, 0);
+    idxAppType = apptype::of(static_cast<int64_t>(idxCode));
     unsigned int enforceLive = 0;
     ZYPlatformInfo::getNumber("VirtualServer", "nEnforceLivebrowse", &enforceLive);
     if (enforceLive != 0) log.debugLvl(0, "nEnforceLivebrowse registry key is set");
@@ -92,7 +97,7 @@ unsigned long long SuperBrowseManager::determineBrowseIndexingVersion(bool& inde
     return static_cast<unsigned long long>(threshold);
 }
 
-bool SuperBrowseManager::contentIndexedVmCheck(bool& indexingV2, unsigned long& idxAppType) {
+bool SuperBrowseManager::contentIndexedVmCheck(bool& indexingV2, apptype::EAppType& idxAppType) {
     CBrowseLog log(kTag);
     uint32_t subclient = m_subclientId;
     if ((subclient == 0 || subclient == 0xFFFFFFFF) && idxAppType == apptype::kVmBackupSetIndex) {
@@ -245,17 +250,17 @@ bool SuperBrowseManager::contentIndexedVmCheck(bool& indexingV2, unsigned long& 
         }
     }
     if (!contentIndexed) return false;
-    log.debugLvl(
-        0,
-        " VSA appType [%d] ZYA_AF_CI_SUCCESS_FLAG set for latest job id [%d] fromTime [%d] toTime [%d] appId "
-        "[%d] , forcing V2 browse",
-        static_cast<int>(m_appType), static_cast<int>(ciJob), static_cast<int>(m_fromTime),
-        static_cast<int>(m_toTime), static_cast<int>(subclient));
+    log.debugLvl(0,
+                 " VSA appType [%ld] ZYA_AF_CI_SUCCESS_FLAG set for latest job id [%d] fromTime [%d] toTime "
+                 "[%d] appId "
+                 "[%d] , forcing V2 browse",
+                 apptype::code(m_appType), static_cast<int>(ciJob), static_cast<int>(m_fromTime),
+                 static_cast<int>(m_toTime), static_cast<int>(subclient));
     force(ciJob);
     return true;
 }
 
-void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned long idxAppType,
+void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, apptype::EAppType idxAppType,
                                                      long long& threshold) {
     CBrowseLog log(kTag);
     static const char* const kSwitchToV1 =
@@ -265,7 +270,7 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
         "layer.";
     APP_ClientProp prop(nullptr);
     prop.setIsolationType(4);
-    const std::string propertyName = I2::Utils::getIndexingV2PropertyName(idxAppType);
+    const std::string propertyName = I2::Utils::getIndexingV2PropertyName(apptype::code(idxAppType));
     prop.setWhere("componentNameId=%lu and attrName='%s'", static_cast<unsigned long>(m_clientId),
                   propertyName.c_str());
     if (prop.getOneRow(&prop, false, -1, 0) != 0) {
@@ -309,10 +314,10 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
             files.setWhere(
                 live ? "(fileType in (2,6) and name not in ('', 'N/A', 'Not Named') or fileType=1) and "
                        "cTime>=%u and appId in (select id from APP_Application where clientId = %u and "
-                       "apptype = %u)"
+                       "apptype = %ld)"
                      : "(fileType in (2,6) and name not in ('', 'N/A', 'Not Named')) and cTime>=%u and appId "
-                       "in (select id from APP_Application where clientId = %u and apptype = %u)",
-                t, m_clientId, m_appType);
+                       "in (select id from APP_Application where clientId = %u and apptype = %ld)",
+                t, m_clientId, apptype::code(m_appType));
         }
         switchToV1UnlessFound(files.getOneRow(&files, false, -1, 0));
     } else {
@@ -342,12 +347,12 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
             files.setWhere(
                 " id in(select a1.id from archFile a1 with(NOLOCK) where a1.appId in(select app.id from "
                 "app_application "
-                "app with(NOLOCK) where app.clientId = %u and apptype = %u) and a1.fileType in(1, 4) and "
+                "app with(NOLOCK) where app.clientId = %u and apptype = %ld) and a1.fileType in(1, 4) and "
                 "a1.cTime<%u and "
                 "exists(select 1 from archFile a2 with(NOLOCK) where a1.jobId = a2.jobId and a1.kelmarchId = "
                 "a2.kelmarchId "
                 "and a2.name not in ('', 'N/A', 'Not Named') and a2.fileType in(2, 6)))",
-                m_clientId, m_appType, t);
+                m_clientId, apptype::code(m_appType), t);
         }
         if (switchToV1UnlessFound(files.getOneRow(&files, false, -1, 0)) &&
             files.getDataPtr()->cTime < static_cast<int>(t)) {
@@ -388,8 +393,8 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
             files.setWhere(
                 "ID in (select TOP 1 id from ARCHFILE  where fileType in (2,6) and name in ('', 'N/A', 'Not "
                 "Named') and fileType in (2,6) and cTime>=%u and appId in (select id from APP_Application "
-                "where clientId = %u and apptype = %u) order by ctime desc)",
-                m_fromTime, m_clientId, m_appType);
+                "where clientId = %u and apptype = %ld) order by ctime desc)",
+                m_fromTime, m_clientId, apptype::code(m_appType));
         }
         int rc = files.getOneRow(&files, false, -1, 0);
         if (rc == 0) {
@@ -419,10 +424,10 @@ void SuperBrowseManager::backwardCompatibilityChecks(bool& indexingV2, unsigned 
                        m_clientId, m_backupSetId);
     } else {
         files.setWhere(live ? "(fileType in (2,6) or fileType=1) and appId in (select id from "
-                              "APP_Application where clientId = %u and apptype = %u)"
+                              "APP_Application where clientId = %u and apptype = %ld)"
                             : "fileType in (2,6) and appId in (select id from APP_Application where clientId "
-                              "= %u and apptype=%u)",
-                       m_clientId, m_appType);
+                              "= %u and apptype=%ld)",
+                       m_clientId, apptype::code(m_appType));
     }
     int rc = files.getOneRow(&files, false, -1, 0);
     if (rc == 0) {

@@ -23,7 +23,7 @@ SuperBrowseManager::SuperBrowseManager(EvMultiEntityRestoreTask* task)
       m_toTime(static_cast<uint32_t>(task->getToTime())),
       m_copyPrecedence(static_cast<uint32_t>(task->getArchGroupCopyPrecedence())),
       m_optionBits(task->getOptions()),
-      m_appType(static_cast<uint32_t>(task->getAppType())),
+      m_appType(task->getAppType()),
       m_taskMediaAgentClientId(static_cast<uint64_t>(task->getMediaAgentId())),
       m_localeId(static_cast<uint32_t>(task->getTaskLocale())),
       m_entities(task->getEntityList()),

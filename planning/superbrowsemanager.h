@@ -17,9 +17,9 @@
 #include "Db/Proc/archFileByTimeSuperBrowse.h"
 #include "Db/Tbl/APP_Application.h"
 #include "planning/superbrowse.h"
+#include "platform/entities/apptypes.h"
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
-#include "platform/tasks/taskoptions.h"
 #include "platform/tasks/taskoptions.h"
 #include "platform/threads/hubmutex.h"
 
@@ -44,7 +44,7 @@ public:
     // getBlockLevelMountXml: exact-time flag, subclient, archive file, app type, cycle from and to,
     // copy precedence, extended option 110). The browse library installs it once at start-up; the
     // planner sits below the worker and cannot call it directly. Without one, cycles carry no mount text.
-    using MountXmlProvider = std::function<std::string(bool, unsigned, unsigned long, unsigned long,
+    using MountXmlProvider = std::function<std::string(bool, unsigned, unsigned long, apptype::EAppType,
                                                        unsigned long, unsigned long, int, bool)>;
     static void setBlockLevelMountXmlProvider(MountXmlProvider provider);
 
@@ -53,14 +53,14 @@ public:
     int split(const char* browsePath);
     int split2(const char* browsePath);
     void processCycle(ArchFileByTimeSuperBrowse_t* row);
-    int getCyclesForEntity(int appType, int clientId, int backupSetId, int subclientId, int fromTime,
-                           int toTime, int copyPrecedence, const char* path);
-    int getIndexing2DbsForBackupSet(int appType, int clientId, int backupSetId, int subclientId, int fromTime,
-                                    int toTime, int copyPrecedence);
+    int getCyclesForEntity(apptype::EAppType appType, int clientId, int backupSetId, int subclientId,
+                           int fromTime, int toTime, int copyPrecedence, const char* path);
+    int getIndexing2DbsForBackupSet(apptype::EAppType appType, int clientId, int backupSetId, int subclientId,
+                                    int fromTime, int toTime, int copyPrecedence);
     int splitCI(const char* browsePath);
     // Sets both outputs; returns the indexing-v2 switch time of the client when the backward
     // compatibility checks read it, else 0.
-    unsigned long long determineBrowseIndexingVersion(bool& indexingV2, unsigned long& idxAppType);
+    unsigned long long determineBrowseIndexingVersion(bool& indexingV2, apptype::EAppType& idxAppType);
 
     // ---- cycles and archives (cursors are plain iterators; getLast* is the end marker)
     size_t getCycleCount() const { return m_cycles.size(); }
@@ -82,7 +82,7 @@ public:
     uint32_t getOldestMa() const { return m_oldestMaVersion; }
     bool isIndexingV2() const;
     void setIndexingV2(bool on);
-    unsigned long getIdxAppType() const { return m_idxAppType; }
+    apptype::EAppType getIdxAppType() const { return m_idxAppType; }
     bool isExact(uint32_t appId, uint32_t time);
     bool isImage(uint32_t appId, uint32_t time);
     bool canSuperBrowseBeApplied();
@@ -105,7 +105,7 @@ public:
     bool getDisableStopBrowseFlag() const;
 
     // ---- task values
-    uint32_t getAppType() const { return m_appType; }
+    apptype::EAppType getAppType() const { return m_appType; }
     uint32_t getAppId() const { return m_subclientId; }
     uint32_t getToTime() const { return m_toTime; }
     // The option character at 0..1024, 0 for any other position.
@@ -173,10 +173,10 @@ private:
     int scanMediaAgents(MediaAgentScan& scan, int appType, int clientId, int backupSetId, int subclientId,
                         int fromTime, int toTime, int copyPrecedence);
     // Subclients of one mailbox or machine named by the path (empty: no optimisation).
-    std::vector<int> optimisedSubclients(int appType, int backupSetId, const char* path);
+    std::vector<int> optimisedSubclients(apptype::EAppType appType, int backupSetId, const char* path);
     // The version decision's content-indexed VM check; true when it forced v2.
-    bool contentIndexedVmCheck(bool& indexingV2, unsigned long& idxAppType);
-    void backwardCompatibilityChecks(bool& indexingV2, unsigned long idxAppType, long long& threshold);
+    bool contentIndexedVmCheck(bool& indexingV2, apptype::EAppType& idxAppType);
+    void backwardCompatibilityChecks(bool& indexingV2, apptype::EAppType idxAppType, long long& threshold);
 
     // Task values.
     uint32_t m_backupSetId;
@@ -193,7 +193,7 @@ private:
     std::vector<SuperBrowseArchive> m_dataArchives;
     ArchiveIterator m_dataCursor;
     uint64_t m_optionBits;
-    uint32_t m_appType;
+    apptype::EAppType m_appType;
     uint32_t m_oldestMaVersion = 0xFFFFFFFF;
     std::list<std::string> m_masterMaCandidates GUARDED_BY(m_selectionLock);
     char m_extendedOptions[1025];
@@ -213,7 +213,7 @@ private:
     std::map<uint32_t, std::string> m_maHostNameCache;
     std::list<databrowse::EntityWithFilters> m_entities;
     bool m_indexingV2 GUARDED_BY(m_selectionLock) = false;
-    unsigned long m_idxAppType = 0;
+    apptype::EAppType m_idxAppType{};
     uint32_t m_forceUseIndexType;
     bool m_includeRunningJob;
     uint32_t m_forcedDbEngineType;

@@ -71,16 +71,15 @@ int SuperBrowseManager::split(const char* browsePath) {
 }
 
 int SuperBrowseManager::gatherEntityCycles(const char* browsePath) {
-    getCyclesForEntity(static_cast<int>(m_appType), 0, static_cast<int>(m_backupSetId),
-                       static_cast<int>(m_subclientId), static_cast<int>(m_fromTime),
-                       static_cast<int>(m_toTime), static_cast<int>(m_copyPrecedence), browsePath);
+    getCyclesForEntity(m_appType, 0, static_cast<int>(m_backupSetId), static_cast<int>(m_subclientId),
+                       static_cast<int>(m_fromTime), static_cast<int>(m_toTime),
+                       static_cast<int>(m_copyPrecedence), browsePath);
     for (databrowse::EntityWithFilters& entity : m_entities) {
         int clientId = 0, backupSetId = 0, subclientId = 0;
         entityIds(entity, clientId, backupSetId, subclientId);
         size_t before = m_cycles.size();
-        getCyclesForEntity(static_cast<int>(m_appType), clientId, backupSetId, subclientId,
-                           static_cast<int>(m_fromTime), static_cast<int>(m_toTime),
-                           static_cast<int>(m_copyPrecedence), browsePath);
+        getCyclesForEntity(m_appType, clientId, backupSetId, subclientId, static_cast<int>(m_fromTime),
+                           static_cast<int>(m_toTime), static_cast<int>(m_copyPrecedence), browsePath);
         auto* paths = entity.getlistobject(databrowse::EntityWithFilters::f::mappedPaths, false);
         if (!paths || paths->empty()) continue;
         std::vector<databrowse::MappedBrowsePath> mapped;
@@ -101,7 +100,7 @@ int SuperBrowseManager::split2(const char* browsePath) {
                  static_cast<int>(m_fromTime), static_cast<int>(m_toTime), static_cast<int>(m_backupSetId),
                  static_cast<int>(m_subclientId));
     bool v2 = false;
-    unsigned long idxAppType = 0;
+    apptype::EAppType idxAppType{};
     determineBrowseIndexingVersion(v2, idxAppType);
     setIndexingV2(v2);
     m_idxAppType = idxAppType;
@@ -115,7 +114,7 @@ int SuperBrowseManager::split2(const char* browsePath) {
 
     bool v2LookupFailed = false;
     if (v2) {
-        if (getIndexing2DbsForBackupSet(static_cast<int>(m_appType), 0, static_cast<int>(m_backupSetId),
+        if (getIndexing2DbsForBackupSet(m_appType, 0, static_cast<int>(m_backupSetId),
                                         static_cast<int>(m_subclientId), static_cast<int>(m_fromTime),
                                         static_cast<int>(m_toTime),
                                         static_cast<int>(m_copyPrecedence)) != 0) {
@@ -372,7 +371,8 @@ int SuperBrowseManager::splitBySubclient() {
     std::vector<unsigned long> subclients;
     if (isEverySubclient(m_subclientId)) {
         std::vector<std::string> names;
-        if (ClientApplicationList::getSubclientList(subclients, names, m_appType, m_backupSetId, 0, 1) != 0) {
+        if (ClientApplicationList::getSubclientList(subclients, names, apptype::code(m_appType),
+                                                    m_backupSetId, 0, 1) != 0) {
             log.debugLvl(0, "failed to get subclients within backupset [%d], ",
                          static_cast<int>(m_backupSetId));
             return -1;

@@ -122,7 +122,8 @@ struct SuperBrowseManager::MediaAgentScan {
     std::vector<std::pair<int, int>> rows;  // (media agent id, archive group), in row order
 };
 
-std::vector<int> SuperBrowseManager::optimisedSubclients(int appType, int backupSetId, const char* path) {
+std::vector<int> SuperBrowseManager::optimisedSubclients(apptype::EAppType appType, int backupSetId,
+                                                         const char* path) {
     CBrowseLog log(kTag);
     std::vector<int> ids;
     const ExchangeOptimizationList& list = exchangeOptimizationList();
@@ -183,8 +184,9 @@ std::vector<int> SuperBrowseManager::optimisedSubclients(int appType, int backup
     return ids;
 }
 
-int SuperBrowseManager::getCyclesForEntity(int appType, int clientId, int backupSetId, int subclientId,
-                                           int fromTime, int toTime, int copyPrecedence, const char* path) {
+int SuperBrowseManager::getCyclesForEntity(apptype::EAppType appType, int clientId, int backupSetId,
+                                           int subclientId, int fromTime, int toTime, int copyPrecedence,
+                                           const char* path) {
     CBrowseLog log(kTag);
     std::vector<int> selected;
     if ((appType == apptype::kExchangeMailbox || appType == apptype::kVirtualServer) && path)
@@ -207,10 +209,10 @@ int SuperBrowseManager::getCyclesForEntity(int appType, int clientId, int backup
     }
     const int ignoreRunning = m_includeRunningJob ? 0 : 1;
     log.debugLvl(0,
-                 "Getting Cycles for entity called with appType[%d] clientid[%d] backupSetId[%d], appId[%d] "
+                 "Getting Cycles for entity called with appType[%ld] clientid[%d] backupSetId[%d], appId[%d] "
                  "fromTime[%d] "
                  "toTime[%d] ignoreRunningJob [%d]",
-                 appType, clientId, backupSetId, subclientId, fromTime, toTime, ignoreRunning);
+                 apptype::code(appType), clientId, backupSetId, subclientId, fromTime, toTime, ignoreRunning);
     std::string xml;
     int procSubclient = subclientId;
     if (!selected.empty()) {
@@ -224,8 +226,8 @@ int SuperBrowseManager::getCyclesForEntity(int appType, int clientId, int backup
     }
     const bool v2 = isIndexingV2();
     ArchFileByTimeSuperBrowse proc(nullptr);
-    proc.setValues(appType, clientId, backupSetId, procSubclient, fromTime, toTime, copyPrecedence,
-                   ignoreRunning, 0, v2 ? 1 : 0, xml.c_str());
+    proc.setValues(apptype::code(appType), clientId, backupSetId, procSubclient, fromTime, toTime,
+                   copyPrecedence, ignoreRunning, 0, v2 ? 1 : 0, xml.c_str());
     const bool vmIndexCycles = m_appType == apptype::kVirtualServer && (m_optionBits & 0x18) != 0;
     MountXmlProvider mount;
     if ((m_optionBits & kOptionExactBrowse) == 0) {
@@ -455,7 +457,7 @@ int SuperBrowseManager::chooseIndexServer(const IndexDb& db, const std::string& 
     return 0;
 }
 
-int SuperBrowseManager::getIndexing2DbsForBackupSet(int appType, int clientId, int backupSetId,
+int SuperBrowseManager::getIndexing2DbsForBackupSet(apptype::EAppType appType, int clientId, int backupSetId,
                                                     int subclientId, int fromTime, int toTime,
                                                     int copyPrecedence) {
     CBrowseLog log(kTag);
@@ -516,8 +518,8 @@ int SuperBrowseManager::getIndexing2DbsForBackupSet(int appType, int clientId, i
     for (size_t i = 0; i < dbs.size(); ++i) {
         std::string server;
         uint32_t engine = 0;
-        rc = chooseIndexServer(dbs[i], guid, appType, clientId, backupSetId, fromTime, toTime, copyPrecedence,
-                               cloudLaptopMode, dbs.size(), scan, server, engine);
+        rc = chooseIndexServer(dbs[i], guid, apptype::code(appType), clientId, backupSetId, fromTime, toTime,
+                               copyPrecedence, cloudLaptopMode, dbs.size(), scan, server, engine);
         if (rc < 0) return -1;
         if (rc > 0) continue;
         if (server.empty()) {

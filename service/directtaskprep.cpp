@@ -131,7 +131,8 @@ void completeEntity(TDirectTask& t, CBrowseLog& log) {
     take(E::subclientId, t.subclientId);
     if (!needsCompletion) {
         take(E::clientId, t.clientId);
-        take(E::applicationId, t.appType);
+        if (has(e, E::applicationId))
+            t.appType = apptype::of(static_cast<int>(e->getint64(E::applicationId)));
         take(E::backupsetId, t.backupSetId);
         take(E::instanceId, t.instanceId);
         if (has(e, E::subclientId) && t.backupSetId == -1) {
@@ -163,10 +164,10 @@ void completeEntity(TDirectTask& t, CBrowseLog& log) {
     t.instanceId = static_cast<int>(instance->getInstanceId());
     t.clientId = static_cast<int>(clientId);
     t.backupSetId = static_cast<int>(backupSet->getBackupSetId());
-    t.appType = static_cast<int>(appType);
+    t.appType = apptype::of(static_cast<int>(appType));
     e->setint64(E::clientId, t.clientId);
     e->setint64(E::backupsetId, t.backupSetId);
-    e->setint64(E::applicationId, t.appType);
+    e->setint64(E::applicationId, apptype::code(t.appType));
 }
 
 // The entities of a multi-entity browse.
@@ -244,7 +245,8 @@ void applyJobTimeRange(TDirectTask& t, CBrowseLog& log) {
     range->setint64(databrowse::BrowseTimeRange::f::toTime, end);
     // The direct task keeps SharePoint's from-time, the routed browse Exchange databases' instead
     // (routerjoblimits.cpp): the product's two roads differ on purpose.
-    if (!keepsFromTime(t.request) && intOf(entity(t.request), E::applicationId) != apptype::kSharePoint)
+    if (!keepsFromTime(t.request) &&
+        apptype::of(intOf(entity(t.request), E::applicationId)) != apptype::kSharePoint)
         range->setint64(databrowse::BrowseTimeRange::f::fromTime, start);
 }
 
@@ -396,7 +398,7 @@ bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal
     t.task->setTaskParameters(0, 0, 0, t.browseFlags, t.kelmarchId, t.clientId, t.backupSetId, t.clientId,
                               static_cast<long>(intOf(range, databrowse::BrowseTimeRange::f::toTime)),
                               static_cast<long>(intOf(range, databrowse::BrowseTimeRange::f::fromTime)),
-                              t.appType, t.instanceId, 0, 0);
+                              apptype::code(t.appType), t.instanceId, 0, 0);
     t.task->setextendedOptions(t.extendedOptions.c_str());
     addBrowsePaths(t, log);
     copyAdvancedOptions(t, op);

@@ -34,7 +34,7 @@ struct TDirectTask {
     int kelmarchId = 0;
     int clientId = 0;
     int backupSetId = 0;
-    int appType = 0;
+    apptype::EAppType appType{};
     int instanceId = 0;
     int subclientId = 0;
 

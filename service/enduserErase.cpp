@@ -284,15 +284,14 @@ void runEndUserEraseBookkeeping(TDirectTask& t, CBrowseLog& log) {
 void bookEndUserEraseUsage(databrowse::BrowseRequest& request, CBrowseLog& log) {
     if (intOf(&request, databrowse::BrowseRequest::f::opType) != databrowse::BROWSE_OP_END_USER_ERASE) return;
     const CNMessageBase* e = entity(request);
-    const long appType = intOf(e, E::applicationId);
+    const apptype::EAppType appType = apptype::of(intOf(e, E::applicationId));
     if (isFileSystemAppType(appType)) {
         // Clients on indexing v2 keep their usage by backup set, which their index server books.
         bool useV2 = false;
         unsigned long idxAppType = 0;
         if (I2::Utils::shouldUseIndexingV2ByAppType(static_cast<unsigned long>(intOf(e, E::clientId)),
                                                     static_cast<unsigned long>(intOf(e, E::backupsetId)),
-                                                    static_cast<unsigned long>(appType), useV2, idxAppType,
-                                                    0) != 0 &&
+                                                    apptype::code(appType), useV2, idxAppType, 0) != 0 &&
             !useV2)
             ProcessFSEndUserErase(&request, &log);
     } else if (appType == apptype::kExchangeMailbox) {

@@ -120,7 +120,7 @@ int createIndexClient(EvDebug& log, DBtran& tran, LibConfigAppClientProp& handle
         {"read the client id", [&] { return client.getClientId(clientId); }},
         {"find the default subclient",
          [&] {
-             return ClientApplicationList::getDefaultSubclient(clientId, apptype::kIndexBackup,
+             return ClientApplicationList::getDefaultSubclient(clientId, apptype::code(apptype::kIndexBackup),
                                                                &subclientId, &tran);
          }},
         {"create the application",

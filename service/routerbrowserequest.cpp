@@ -64,7 +64,7 @@ bool convertParentVmEntity(databrowse::BrowseRequest& request, std::string& erro
         errorText = converted.GetErrorText();
         return false;
     }
-    child.setint64(E::applicationId, apptype::kVirtualServer);
+    child.setint64(E::applicationId, apptype::code(apptype::kVirtualServer));
     request.setObjectAccessor(child, R::entity);
     return true;
 }

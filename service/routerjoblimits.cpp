@@ -153,6 +153,7 @@ bool applyArchiveFileSelection(databrowse::BrowseRequest& request, std::string& 
     // The routed browse by job keeps the from-time of Exchange databases, whose jobs stand on the whole
     // chain; the direct task keeps SharePoint's instead (directtaskprep.cpp): the product's two roads
     // have different rules, so the two types differ on purpose.
-    if (!keepsFromTime(request) && app.appTypeId != apptype::kExchangeDatabase) range->setint64(T::fromTime, start);
+    if (!keepsFromTime(request) && apptype::of(app.appTypeId) != apptype::kExchangeDatabase)
+        range->setint64(T::fromTime, start);
     return true;
 }

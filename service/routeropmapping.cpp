@@ -19,8 +19,8 @@ void mapRoutedOperation(TDirectTask& t) {
     }
     t.browseFlags |= row.flags;
     if (row.recallUnlessFileSystem &&
-        !isFileSystemAppType(static_cast<long>(routerfields::intOf(
-            routerfields::entity(t.request), ZyEntities::GenericEntity::f::applicationId))))
+        !isFileSystemAppType(apptype::of(static_cast<long>(routerfields::intOf(
+            routerfields::entity(t.request), ZyEntities::GenericEntity::f::applicationId)))))
         t.browseFlags |= taskoption::kRecall;
     t.task->setBrowseOpType(static_cast<databrowse::BrowseOperation>(operation));
     if (row.clearsEmFunction) t.task->setEmFunction(0);

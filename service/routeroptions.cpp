@@ -159,7 +159,7 @@ void applyRequestOptions(TDirectTask& t) {
     applyFromTimeChoice(t);
     const CNMessageBase* o = options(t.request);
     if (intOf(o, O::at12_12) != 0 && intOf(o, O::at10_10) != 0 &&
-        intOf(entity(t.request), E::applicationId) == 13)
+        apptype::of(intOf(entity(t.request), E::applicationId)) == apptype::kNas)
         t.setOption(87);
     if (intOf(o, O::at17_17) != 0) t.task->setPreferContentServer(true);
     if (queriesNameCriterion(t)) t.setOption(113);
@@ -193,14 +193,14 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
         }
     }
     const CNMessageBase* e = entity(t.request);
-    const int appType = static_cast<int>(intOf(e, E::applicationId));
+    const apptype::EAppType appType = apptype::of(static_cast<int>(intOf(e, E::applicationId)));
 
     bool allowed =
         isFileSystemAppType(appType) || appType == apptype::kOneDrive || appType == apptype::kExchangeMailbox;
     if (!allowed) {
         int enabled = 0;
-        allowed =
-            ZYPlatformInfo::getRegInt("~Hubmaster", "nENABLEERASEFORAPPTYPE", &enabled) && enabled == appType;
+        allowed = ZYPlatformInfo::getRegInt("~Hubmaster", "nENABLEERASEFORAPPTYPE", &enabled) &&
+                  apptype::of(enabled) == appType;
     }
     if (allowed && !has(e, E::clientId)) {
         log.debugLvl(-1, "Client ID is not set. Failing the end user erase operation.");
@@ -211,8 +211,8 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
         unsigned long indexAppType = 0;
         // The platform answers non-zero when it could tell.
         if (I2::Utils::shouldUseIndexingV2ByAppType(static_cast<unsigned long>(clientId), backupSetId,
-                                                    static_cast<unsigned long>(appType), t.useIndexingV2,
-                                                    indexAppType, 0) == 0) {
+                                                    apptype::code(appType), t.useIndexingV2, indexAppType,
+                                                    0) == 0) {
             log.debugLvl(
                 -1, "Failed to fetch indexing v2 status for client id [%d]. Failing end user erase operation",
                 clientId);
@@ -224,8 +224,8 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
             policy.setWhere(
                 "id in (select dataArchGrpID from APP_Application where clientId=%d and subclientStatus=536 "
                 "and "
-                "appTypeId=%d)",
-                clientId, appType);
+                "appTypeId=%ld)",
+                clientId, apptype::code(appType));
             const int rc = policy.getOneRow(&policy, false, -1, 0);
             if (rc == 0 && policy.getDataPtr()->defaultCopy == 0) {
                 log.debugLvl(
@@ -244,8 +244,8 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
         }
     }
     if (allowed) return true;
-    log.debugLvl(0, "Operation [%lld] is not supported for application type [%d]", static_cast<long long>(op),
-                 appType);
+    log.debugLvl(0, "Operation [%lld] is not supported for application type [%ld]",
+                 static_cast<long long>(op), apptype::code(appType));
     const std::string clientName = textOf(e, E::clientName);
     EvEvent event;
     event << clientName.c_str();

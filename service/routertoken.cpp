@@ -159,7 +159,8 @@ bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& 
         tokenValid = tokenUser(security, token, user, domain);
         log.debugLvl(3, "AuthToken:[%s], UserId:[%d], UserName:[%s]", masked(token), user.id,
                      user.name.c_str());
-        const long appType = intOf(entity(t.request), ZyEntities::GenericEntity::f::applicationId);
+        const apptype::EAppType appType =
+            apptype::of(intOf(entity(t.request), ZyEntities::GenericEntity::f::applicationId));
         if (!user.name.empty() &&
             (appType == apptype::kExchangeMailbox || appType == apptype::kExchangeMonorun))
             resourceDomain(t, user, domain, log);

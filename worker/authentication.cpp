@@ -275,19 +275,19 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     const std::string accessText = browseAccessText(m_browseRequest);
 
     const bool canBrowse =
-        check.canBrowse(userId, task->getKelmarchId(), task->getClientId(), task->getAppType(),
+        check.canBrowse(userId, task->getKelmarchId(), task->getClientId(), apptype::code(task->getAppType()),
                         task->getInstanceId(), task->getBackupSetId(), 0, false, accessText);
     authMode = 0;
     bool canBrowseAsEndUser = false;
     if (canBrowse) {
         authMode = 2;
     } else if (!isNimbraUser) {
-        canBrowseAsEndUser =
-            check.canBrowse(userId, task->getKelmarchId(), task->getClientId(), task->getAppType(),
-                            task->getInstanceId(), task->getBackupSetId(), 0, true, accessText);
+        canBrowseAsEndUser = check.canBrowse(userId, task->getKelmarchId(), task->getClientId(),
+                                             apptype::code(task->getAppType()), task->getInstanceId(),
+                                             task->getBackupSetId(), 0, true, accessText);
         if (canBrowseAsEndUser) {
             authMode = 1;
-            const int category = ZyUserAccess::checkAppType(task->getAppType());
+            const int category = ZyUserAccess::checkAppType(apptype::code(task->getAppType()));
             bool accessStringFailed = false;
             if (category != kNoAccessStringCategory) {
                 std::string info;
@@ -332,7 +332,7 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     for (databrowse::EntityWithFilters& entry : task->getEntityList()) {
         CNMessageBase* entity = entry.getObjectAccessor(databrowse::EntityWithFilters::f::entity, false);
         if (authMode == 0 || entity == nullptr) continue;
-        const TEntityIds ids = entityIds(entry, *entity, task->getAppType());
+        const TEntityIds ids = entityIds(entry, *entity, apptype::code(task->getAppType()));
         // The same kind of rights the task's own entity was granted with (an end user's, or full).
         if (check.canBrowse(userId, ids.kelmarchId, ids.clientId, ids.appType, ids.instanceId,
                             ids.backupSetId, ids.subclientId, authMode == 1, accessText))
@@ -384,9 +384,10 @@ bool CWorkerThreadHM::authenticateMailbox(EvMultiEntityRestoreTask* task, TReque
 bool CWorkerThreadHM::CanUserDeleteData(EvMultiEntityRestoreTask* task) {
     EvSecurityNew security(nullptr, static_cast<int>(task->getTaskLocale()));
     bool allowed = false;
-    if (security.hasPermissionForUserOnEntity(
-            allowed, zysec::kPermDeleteData, static_cast<int>(task->getUserId()), kEntityTypeClient,
-            task->getClientId(), kEntityTypeAppType, task->getAppType(), 0, 0, 0, 0, 0, 0) != 0)
+    if (security.hasPermissionForUserOnEntity(allowed, zysec::kPermDeleteData,
+                                              static_cast<int>(task->getUserId()), kEntityTypeClient,
+                                              task->getClientId(), kEntityTypeAppType,
+                                              apptype::code(task->getAppType()), 0, 0, 0, 0, 0, 0) != 0)
         return false;
     return allowed;
 }

@@ -41,7 +41,7 @@ const char* const kIdleLimitName = "nFastBrowseIdleLimitSec";
 constexpr unsigned int kDefaultIdleLimitSeconds = 600;
 
 // Application types whose filtered find searches mailboxes (a pattern of mailbox paths).
-bool searchesMailboxes(uint64_t appType) {
+bool searchesMailboxes(apptype::EAppType appType) {
     return apptype::in(apptype::family::kMailboxSearch, appType);
 }
 
@@ -174,8 +174,8 @@ bool CWorkerThreadHM::fastBrowse() {
     std::string keptPath;
     bool pathKept = false;
     if (m_inputData.optionBits & kOptionFilteredFind) {
-        std::string pattern =
-            searchesMailboxes(m_inputData.appType) ? generateRegExFor90EXMB() : generateRegExFor90FS();
+        std::string pattern = searchesMailboxes(apptype::of(m_inputData.appType)) ? generateRegExFor90EXMB()
+                                                                                  : generateRegExFor90FS();
         if (pattern != m_inputData.browsePath) {
             log.debugLvl(0, "Converted filtered-find to regular expression [%s]", pattern.c_str());
             keptPath = std::move(m_inputData.browsePath);
@@ -553,7 +553,7 @@ std::string CWorkerThreadHM::classicListingKey() {
     // The path as the agent gets it: a filtered find's pattern in its place.
     std::string path = in.browsePath;
     if (in.optionBits & kOptionFilteredFind)
-        path = searchesMailboxes(in.appType) ? generateRegExFor90EXMB() : generateRegExFor90FS();
+        path = searchesMailboxes(apptype::of(in.appType)) ? generateRegExFor90EXMB() : generateRegExFor90FS();
     std::string key = m_maClientName;
     for (uint64_t value : {static_cast<uint64_t>(in.subclientId), static_cast<uint64_t>(in.appType),
                            static_cast<uint64_t>(in.clientId), static_cast<uint64_t>(in.copyPrecedence),

@@ -18,6 +18,7 @@
 
 #include "indexing/fsprediction.h"
 #include "planning/confrecord.h"
+#include "platform/entities/apptypes.h"
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynet_options.h"
@@ -470,7 +471,7 @@ public:
     // The last word on an end user's browse of the mailboxes (`endUserRoot`): its filter must be his own
     // mailbox's path (the older layout's when `olderLayout`) and the wildcard tail, else the request is
     // refused with the rights error and why (false).
-    bool confineEndUserRoot(bool endUserRoot, long appType, const std::string& filterPath,
+    bool confineEndUserRoot(bool endUserRoot, apptype::EAppType appType, const std::string& filterPath,
                             const std::string& mailboxGuid, const std::string& triplet, bool olderLayout)
         REQUIRES(m_workerLock);
     // Monorun mailboxes: the end user's mailbox GUID (lower-cased) as a criterion of every data query.
@@ -667,11 +668,11 @@ protected:
     // callers without a user name); false with the error state set.
     bool authoriseMiningEntity(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // The mangled host name of the media agent that mines; false (error state set, or no text).
-    bool findMiningMediaAgent(EvMultiEntityRestoreTask* task, int64_t appType, std::string& host)
+    bool findMiningMediaAgent(EvMultiEntityRestoreTask* task, apptype::EAppType appType, std::string& host)
         REQUIRES(m_workerLock);
     // Subclient and backup jobs of an Exchange database or Active Directory request; false with the error
     // state set.
-    bool completeMiningJobs(int64_t appType) REQUIRES(m_workerLock);
+    bool completeMiningJobs(apptype::EAppType appType) REQUIRES(m_workerLock);
     // Where the answers go, then the request to the mining service (or SharePoint browse); false with the
     // error state set.
     bool sendMiningRequest(bool sharePoint, const std::string& maHost, const std::string& sessionGuid)
@@ -711,14 +712,14 @@ protected:
     // A refusal: the reason authentication recorded with its code, else the plain refusal.
     CStepResult refusal() const REQUIRES(m_workerLock);
     // The Exchange Monorun mailbox and the OneDrive end user's restriction.
-    CStepResult checkApplicationAccess(EvMultiEntityRestoreTask* privateTask, long appType,
+    CStepResult checkApplicationAccess(EvMultiEntityRestoreTask* privateTask, apptype::EAppType appType,
                                        TRequestAuth& auth) REQUIRES(m_workerLock);
     // The path check and the browse task's set-up (none for a content-index report).
-    CStepResult setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask, long appType,
+    CStepResult setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask, apptype::EAppType appType,
                                    const TRequestAuth& auth) REQUIRES(m_workerLock);
     // The Hubmaster queries, the browse filter and the VM end user's own VMs.
-    CStepResult applyQueries(EvMultiEntityRestoreTask* privateTask, long appType, const TRequestAuth& auth)
-        REQUIRES(m_workerLock);
+    CStepResult applyQueries(EvMultiEntityRestoreTask* privateTask, apptype::EAppType appType,
+                             const TRequestAuth& auth) REQUIRES(m_workerLock);
     // Media prediction, and the generated session as the caller's first answer.
     CStepResult startPrediction(EvMultiEntityRestoreTask* privateTask, bool sessionGuidGenerated)
         REQUIRES(m_workerLock);

@@ -70,10 +70,10 @@ std::vector<std::string> tokens(std::string_view text, std::string_view separato
     return out;
 }
 
-bool isExchangeAppType(uint64_t appType) {
+bool isExchangeAppType(apptype::EAppType appType) {
     return apptype::in(apptype::family::kExchange, appType);
 }
-bool isSharePointAppType(uint64_t appType) {
+bool isSharePointAppType(apptype::EAppType appType) {
     return apptype::in(apptype::family::kSharePoint, appType);
 }
 
@@ -279,7 +279,7 @@ void CWorkerThreadHM::convertToXML(FSRRestoreItem_90* item, databrowse::BrowseRe
             log.debugLvl(0, "failed to unserialize metadata [%s] for path [%s]", item->metadata,
                          path.c_str());
     }
-    const uint64_t appType = m_browseTask->getDataPtr()->appType;
+    const apptype::EAppType appType = m_browseTask->getDataPtr()->appType;
     std::string secondPath = item->displayName ? item->displayName : "";
     if (isExchangeAppType(appType)) fillExchange(path, plain, folder, metadata, withMetadata, log);
     if (isSharePointAppType(appType) && (item->flags & kItemSharePointKind)) {
@@ -340,7 +340,7 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
     // The nested browse writes into this job's channel, without its own end or count.
     task->setTaskParameters(p.getJobId(), p.getTaskId(), p.getUserId(), p.getOptions() | taskoption::kNested,
                             p.getKelmarchId(), p.getClientId(), p.getBackupSetId(), p.getDestClientId(),
-                            p.getToTime(), p.getFromTime(), p.getAppType(), p.getInstanceId(),
+                            p.getToTime(), p.getFromTime(), apptype::code(p.getAppType()), p.getInstanceId(),
                             p.getOptions1(), p.getTaskLocale());
     task->setUserName(p.getUserName());
     task->setSubClientId(p.getSubClientId());

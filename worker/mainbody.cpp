@@ -83,11 +83,11 @@ constexpr int kOsWindows = 1;
 const char* const kTableViewPrefix = "/TblView";
 const char* const kTableViewPrefixWindows = "\\TblView";
 
-bool usesExactIndex(uint64_t appType) {
+bool usesExactIndex(apptype::EAppType appType) {
     return appType == apptype::kVirtualServer || apptype::in(apptype::family::kVirtualMachine, appType) ||
            appType == apptype::kActiveDirectory;
 }
-bool isTableViewAppType(uint64_t appType) {
+bool isTableViewAppType(apptype::EAppType appType) {
     return apptype::in(apptype::family::kTableView, appType);
 }
 
@@ -132,7 +132,7 @@ void copyCycleArchive(TInputData& input, const SuperBrowse& cycle) {
 TAfileSelection selectionOf(const TInputData& input) {
     TAfileSelection s;
     s.subclientId = input.subclientId;
-    s.appType = input.appType;
+    s.appType = apptype::of(input.appType);
     s.copyPrecedence = input.copyPrecedence;
     s.fromTime = input.fromTime;
     s.toTime = input.toTime;
@@ -281,7 +281,7 @@ CStepResult CWorkerThreadHM::mainBody() {
         TVSALiveBrowseView view;
         view.kelmarchId = static_cast<unsigned long>(bt.kelmarchId);
         view.clientId = bt.srcClientId;
-        view.appType = static_cast<unsigned long>(bt.appType);
+        view.appType = bt.appType;
         view.instanceId = static_cast<unsigned long>(bt.instanceId);
         view.backupSetId = bt.backupSetId;
         view.privateTask = m_privateTask.get();
@@ -297,7 +297,7 @@ CStepResult CWorkerThreadHM::mainBody() {
         } else if ((in.optionBits & taskoption::kExactBrowse) == 0) {
             mountXml = CVSALiveBrowse::getBlockLevelMountXml(
                 (in.value49 & kFlagFileType6) != 0, in.subclientId, static_cast<unsigned long>(in.value48),
-                in.appType, in.fromTime, in.toTime, static_cast<int>(in.copyPrecedence),
+                apptype::of(in.appType), in.fromTime, in.toTime, static_cast<int>(in.copyPrecedence),
                 (bt.options1 & kFlagMountOption) != 0);
         }
     }

@@ -68,7 +68,7 @@ int CWorkerThreadHM::getMediaAgent(TBrowseTask* task) {
         TVSALiveBrowseView view;
         view.kelmarchId = static_cast<unsigned long>(task->kelmarchId);
         view.clientId = task->srcClientId;
-        view.appType = static_cast<unsigned long>(task->appType);
+        view.appType = task->appType;
         view.instanceId = static_cast<unsigned long>(task->instanceId);
         view.backupSetId = task->backupSetId;
         view.privateTask = m_privateTask.get();

@@ -118,7 +118,7 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     if (CStepResult normalised = normaliseRequest(task, auth, sessionGuidGenerated); !normalised.ok())
         return normalised;
     EvMultiEntityRestoreTask* privateTask = m_privateTask.get();
-    const long appType = privateTask->getAppType();
+    const apptype::EAppType appType = privateTask->getAppType();
     const std::string userName = privateTask->getUserName();
 
     switch (routeAcrossAgentUpgrade(task)) {
@@ -204,8 +204,8 @@ CStepResult CWorkerThreadHM::authenticateCaller(EvMultiEntityRestoreTask* task, 
     return {};
 }
 
-CStepResult CWorkerThreadHM::checkApplicationAccess(EvMultiEntityRestoreTask* privateTask, long appType,
-                                                    TRequestAuth& auth) {
+CStepResult CWorkerThreadHM::checkApplicationAccess(EvMultiEntityRestoreTask* privateTask,
+                                                    apptype::EAppType appType, TRequestAuth& auth) {
     CBrowseLog log(kTag);
     if (appType == apptype::kExchangeMonorun) {
         setIsExchMonorun(true);
@@ -232,8 +232,8 @@ CStepResult CWorkerThreadHM::checkApplicationAccess(EvMultiEntityRestoreTask* pr
     return {};
 }
 
-CStepResult CWorkerThreadHM::setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask, long appType,
-                                                const TRequestAuth& auth) {
+CStepResult CWorkerThreadHM::setUpRequestBrowse(EvMultiEntityRestoreTask* privateTask,
+                                                apptype::EAppType appType, const TRequestAuth& auth) {
     CBrowseLog log(kTag);
     const bool ciReport = privateTask->getBrowseOpType() == databrowse::BROWSE_OP_CONTENT_INDEX_REPORT &&
                           privateTask->getCICloudId() > 0;
@@ -266,7 +266,7 @@ CStepResult CWorkerThreadHM::setUpRequestBrowse(EvMultiEntityRestoreTask* privat
     return {};
 }
 
-CStepResult CWorkerThreadHM::applyQueries(EvMultiEntityRestoreTask* privateTask, long appType,
+CStepResult CWorkerThreadHM::applyQueries(EvMultiEntityRestoreTask* privateTask, apptype::EAppType appType,
                                           const TRequestAuth& auth) {
     CBrowseLog log(kTag);
     if (auto* queries = queriesOf(m_queryList.get())) {
@@ -299,7 +299,7 @@ CStepResult CWorkerThreadHM::applyQueries(EvMultiEntityRestoreTask* privateTask,
         const bool strict =
             m_doNotFallBackForFilters || (!m_externalBrowseRequest && planner && planner->isIndexingV2());
         std::string why;
-        if (!ParseQuery(m_queryList.get(), appType, m_externalBrowseRequest != nullptr,
+        if (!ParseQuery(m_queryList.get(), apptype::code(appType), m_externalBrowseRequest != nullptr,
                         auth.mailboxFilterPath, strict, why)) {
             // A filter that cannot be applied must not widen the browse to everything.
             return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC,
@@ -398,7 +398,7 @@ CStepResult CWorkerThreadHM::decideSuperSearch(EvMultiEntityRestoreTask* private
                                                const TRequestAuth& auth, const std::string& userName) {
     CBrowseLog log(kTag);
     const databrowse::BrowseOperation op = privateTask->getBrowseOpType();
-    const long appType = privateTask->getAppType();
+    const apptype::EAppType appType = privateTask->getAppType();
     const bool ciReport = op == databrowse::BROWSE_OP_CONTENT_INDEX_REPORT && privateTask->getCICloudId() > 0;
     int findMode = auth.findMode;
     std::string webServerHost = privateTask->getWebServerHostName();

@@ -222,7 +222,7 @@ void convertPathCase(EvMultiEntityRestoreTask* priv) {
     CBrowseLog log(kTag);
     FSSubclientConf conf(static_cast<unsigned long>(priv->getAppType()));
     bool caseSensitive = true;
-    conf.checkCaseSensitivity(static_cast<unsigned long>(priv->getAppType()), caseSensitive);
+    conf.checkCaseSensitivity(priv->getAppType(), caseSensitive);
     if (caseSensitive)
         conf.caseSensitive();
     else
@@ -256,7 +256,7 @@ CStepResult CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, co
     priv->setTaskParameters(task->getJobId(), task->getTaskId(), task->getUserId(), options,
                             task->getKelmarchId(), task->getClientId(), task->getBackupSetId(),
                             task->getDestClientId(), task->getToTime(), task->getFromTime(),
-                            task->getAppType(), task->getInstanceId(), task->getOptions1(),
+                            apptype::code(task->getAppType()), task->getInstanceId(), task->getOptions1(),
                             task->getTaskLocale());
     priv->setEmFunction(task->getEmFunction());
     priv->setEmFirstNode(task->getEmFirstNode());

@@ -110,8 +110,9 @@ int CWorkerThreadHM::doBrowseBySubclients(EvMessageContainer&, TInputData* input
             path.erase(0, 1);
             flags = kItemDirectory;
         } else {
-            flags = getSubConfItemFileType(input->appType);
-            if (flags == kItemUnknownType && apptype::in(apptype::family::kVirtualMachineRootDirectories, input->appType)) {
+            flags = getSubConfItemFileType(apptype::of(input->appType));
+            if (flags == kItemUnknownType &&
+                apptype::in(apptype::family::kVirtualMachineRootDirectories, apptype::of(input->appType))) {
                 if (input->browsePath == "\\" || input->browsePath == "/") {
                     flags = kItemDirectory;
                     log.debugLvl(0,

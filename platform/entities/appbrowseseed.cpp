@@ -114,10 +114,10 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
     // Exchange databases and Lotus Notes.
     w.exchDbClient = checked(m_seed.addClient({.name = "exchdb1", .osId = w.windowsOsId}));
     w.exchDbBackupSet = checked(m_seed.addBackupSet("defaultBackupSet"));
-    w.exchDbSubclient = subclientOf(w.exchDbClient, apptype::kExchangeDatabase, w.exchDbBackupSet, "default",
-                                    storagePolicyId);
-    w.exchDbSecondSubclient = subclientOf(w.exchDbClient, apptype::kExchangeDatabase, w.exchDbBackupSet,
-                                          "stores2", storagePolicyId);
+    w.exchDbSubclient = subclientOf(w.exchDbClient, apptype::code(apptype::kExchangeDatabase),
+                                    w.exchDbBackupSet, "default", storagePolicyId);
+    w.exchDbSecondSubclient = subclientOf(w.exchDbClient, apptype::code(apptype::kExchangeDatabase),
+                                          w.exchDbBackupSet, "stores2", storagePolicyId);
     addExchangeStore(w.exchDbSubclient, "First Storage Group", "Mailbox Store", 5LL << 30);
     addExchangeStore(w.exchDbSubclient, "First Storage Group", "Public Store", 2LL << 30);
     addExchangeStore(w.exchDbSubclient, "Second Storage Group", "Archive Store", -1);
@@ -127,28 +127,28 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
 
     w.exchDbPlainClient = checked(m_seed.addClient({.name = "exchdb2", .osId = w.windowsOsId}));
     const int plainSet = checked(m_seed.addBackupSet("defaultBackupSet"));
-    w.exchDbPlainSubclient =
-        subclientOf(w.exchDbPlainClient, apptype::kExchangeDatabase, plainSet, "default", storagePolicyId);
+    w.exchDbPlainSubclient = subclientOf(w.exchDbPlainClient, apptype::code(apptype::kExchangeDatabase),
+                                         plainSet, "default", storagePolicyId);
     m_seed.addSubclientProperty(w.exchDbPlainSubclient, "Enable Snap Backups", "1");
     addExchangeStore(w.exchDbPlainSubclient, "Storage Group", "Snap Store", 3LL << 30);
     backupBothSides(w.exchDbPlainSubclient);
 
     w.notesClient = checked(m_seed.addClient({.name = "notes1", .osId = w.linuxOsId}));
     w.notesBackupSet = checked(m_seed.addBackupSet("defaultBackupSet"));
-    w.notesSubclient =
-        subclientOf(w.notesClient, apptype::kNotes, w.notesBackupSet, "default", storagePolicyId);
+    w.notesSubclient = subclientOf(w.notesClient, apptype::code(apptype::kNotes), w.notesBackupSet, "default",
+                                   storagePolicyId);
     backupBothSides(w.notesSubclient);
     setClientUpgradeTime(w.notesClient, w.upgradeTime);
 
     // Mailboxes.
     w.mailboxClient = checked(m_seed.addClient({.name = "exchmb1", .osId = w.windowsOsId}));
     w.mailboxBackupSet = checked(m_seed.addBackupSet("defaultBackupSet"));
-    w.mailboxSubclient =
-        subclientOf(w.mailboxClient, apptype::kExchangeMailbox, w.mailboxBackupSet, "default", storagePolicyId);
-    w.mailbox56Subclient =
-        subclientOf(w.mailboxClient, apptype::kExchangeMailboxClassic, w.mailboxBackupSet, "legacy", storagePolicyId);
-    w.monorunSubclient = subclientOf(w.mailboxClient, apptype::kExchangeMonorun, w.mailboxBackupSet,
-                                     "monorun", storagePolicyId);
+    w.mailboxSubclient = subclientOf(w.mailboxClient, apptype::code(apptype::kExchangeMailbox),
+                                     w.mailboxBackupSet, "default", storagePolicyId);
+    w.mailbox56Subclient = subclientOf(w.mailboxClient, apptype::code(apptype::kExchangeMailboxClassic),
+                                       w.mailboxBackupSet, "legacy", storagePolicyId);
+    w.monorunSubclient = subclientOf(w.mailboxClient, apptype::code(apptype::kExchangeMonorun),
+                                     w.mailboxBackupSet, "monorun", storagePolicyId);
     backupBothSides(w.mailboxSubclient);
     setClientUpgradeTime(w.mailboxClient, w.upgradeTime);
     w.quotaLimit = 50LL << 30;
@@ -193,11 +193,12 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
     // OneDrive.
     auto oneDrive = [&](const char* name, int& client, int& instance, int& backupSet, int& subclient) {
         client = checked(m_seed.addClient({.name = name, .osId = w.windowsOsId}));
-        instance = entities.addInstance({.clientId = client, .appTypeId = apptype::kOneDrive, .name = name});
+        instance = entities.addInstance(
+            {.clientId = client, .appTypeId = apptype::code(apptype::kOneDrive), .name = name});
         entities.addInstanceProperty(instance, "Cloud Provider", std::to_string(kOneDriveProvider));
         backupSet = checked(m_seed.addBackupSet("defaultBackupSet"));
         subclient = checked(m_seed.addSubclient({.clientId = client,
-                                                 .appTypeId = apptype::kOneDrive,
+                                                 .appTypeId = apptype::code(apptype::kOneDrive),
                                                  .backupSetId = backupSet,
                                                  .instanceId = instance,
                                                  .storagePolicyId = storagePolicyId}));
@@ -225,7 +226,7 @@ AppBrowseWorld AppBrowseSeed::addAppBrowseWorld(int storagePolicyId, int indexSe
         client = checked(m_seed.addClient({.name = name, .osId = osId}));
         backupSet = checked(m_seed.addBackupSet("defaultBackupSet"));
         const int subclient =
-            subclientOf(client, apptype::kFileSystem, backupSet, "default", storagePolicyId);
+            subclientOf(client, apptype::code(apptype::kFileSystem), backupSet, "default", storagePolicyId);
         m_seed.addBackup(subclient, 1, w.afterUpgrade);
         more.addIndexDatabase({.dbName = hubdb::HubDbSeed::makeGuid(3, backupSet),
                                .backupSetId = backupSet,

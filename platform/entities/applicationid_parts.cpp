@@ -24,7 +24,7 @@ std::unique_ptr<Instance> ApplicationId::getInstance(void* transaction) {
     if (resolve(transaction) != zydb::DB_OK || m_info.instanceId <= 0) return nullptr;
     const auto id = static_cast<unsigned long>(m_info.instanceId);
     std::unique_ptr<Instance> instance;
-    if (m_info.appType == apptype::kVirtualServer)
+    if (apptype::of(m_info.appType) == apptype::kVirtualServer)
         instance = std::make_unique<InstanceTypeVirtualServer>(id);
     else
         instance = std::make_unique<Instance>(id);

@@ -93,11 +93,11 @@ bool AppMiningSeed::exchange(TAppMiningWorld& w, const TAppMiningOptions& o) {
     w.exchangeClient = addClient("exchmine1", 0);
     w.exchangeBackupSet = checked(m_seed.addBackupSet("exchangeDbSet"));
     w.dbSubclientFirst = checked(m_seed.addSubclient({.clientId = w.exchangeClient,
-                                                      .appTypeId = apptype::kExchangeDatabase,
+                                                      .appTypeId = apptype::code(apptype::kExchangeDatabase),
                                                       .backupSetId = w.exchangeBackupSet,
                                                       .storagePolicyId = o.storagePolicyId}));
     w.dbSubclientSecond = checked(m_seed.addSubclient({.clientId = w.exchangeClient,
-                                                       .appTypeId = apptype::kExchangeDatabase,
+                                                       .appTypeId = apptype::code(apptype::kExchangeDatabase),
                                                        .backupSetId = w.exchangeBackupSet,
                                                        .name = "second",
                                                        .storagePolicyId = o.storagePolicyId}));
@@ -151,19 +151,20 @@ bool AppMiningSeed::exchange(TAppMiningWorld& w, const TAppMiningOptions& o) {
 bool AppMiningSeed::activeDirectory(TAppMiningWorld& w) {
     w.adBackupSet = checked(m_seed.addBackupSet("adSet"));
     w.adSubclient = checked(m_seed.addSubclient({.clientId = w.exchangeClient,
-                                                 .appTypeId = apptype::kWindowsFileSystem,
+                                                 .appTypeId = apptype::code(apptype::kWindowsFileSystem),
                                                  .backupSetId = w.adBackupSet}));
     w.adBackupSetWrongType = checked(m_seed.addBackupSet("adSetOther"));
     checked(m_seed.addSubclient({.clientId = w.exchangeClient,
-                                 .appTypeId = apptype::kActiveDirectory,
+                                 .appTypeId = apptype::code(apptype::kActiveDirectory),
                                  .backupSetId = w.adBackupSetWrongType}));
     return ok();
 }
 
 bool AppMiningSeed::mailboxes(TAppMiningWorld& w, const TAppMiningOptions& o) {
     const int set = checked(m_seed.addBackupSet("mailboxSet"));
-    w.monorunSubclient = checked(m_seed.addSubclient(
-        {.clientId = w.exchangeClient, .appTypeId = apptype::kExchangeMonorun, .backupSetId = set}));
+    w.monorunSubclient = checked(m_seed.addSubclient({.clientId = w.exchangeClient,
+                                                      .appTypeId = apptype::code(apptype::kExchangeMonorun),
+                                                      .backupSetId = set}));
     if (!ok()) return false;
     w.mailboxGuid = "6f1c2d3e-4a5b-4c6d-8e7f-001122334455";
     w.mailboxCreated = o.baseTime - 30 * 24 * kHour;
@@ -243,7 +244,7 @@ bool AppMiningSeed::sharePoint(TAppMiningWorld& w, const TAppMiningOptions& o) {
         // The plain SharePoint client's site backups: a full and an incremental.
         const int set = checked(m_seed.addBackupSet("sharePointSet"));
         w.spSubclient = checked(m_seed.addSubclient({.clientId = w.spPlain,
-                                                     .appTypeId = apptype::kSharePoint,
+                                                     .appTypeId = apptype::code(apptype::kSharePoint),
                                                      .backupSetId = set,
                                                      .storagePolicyId = o.storagePolicyId}));
         if (!ok()) return false;
@@ -252,8 +253,8 @@ bool AppMiningSeed::sharePoint(TAppMiningWorld& w, const TAppMiningOptions& o) {
                     .jobId < 0)
                 return fail("SharePoint backups") >= 0;
     }
-    return addAgentAccount(w.spPlain, apptype::kSharePoint, w.spUser, w.spPassword) > 0 &&
-           addAgentAccount(w.spPrimary, apptype::kSharePoint, w.spUser, w.spPassword) > 0;
+    return addAgentAccount(w.spPlain, apptype::code(apptype::kSharePoint), w.spUser, w.spPassword) > 0 &&
+           addAgentAccount(w.spPrimary, apptype::code(apptype::kSharePoint), w.spUser, w.spPassword) > 0;
 }
 
 bool AppMiningSeed::build(TAppMiningWorld& world, const TAppMiningOptions& options) {

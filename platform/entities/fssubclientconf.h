@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/entities/apptypes.h"
+
 class ApplicationId;
 
 // Receives content lines one by one (FSSubclientConf::nodirs).
@@ -81,7 +83,7 @@ public:
 
     // Whether the paths of `appType` compare with regard to letter case: 0 with `caseSensitive` set
     // (false for the file systems whose names ignore case), never an error today.
-    int checkCaseSensitivity(unsigned long appType, bool& caseSensitive) const;
+    int checkCaseSensitivity(apptype::EAppType appType, bool& caseSensitive) const;
     // How this configuration's paths compare; case-sensitive until switched.
     void caseSensitive() { m_caseSensitive = true; }
     void caseInsensitive() { m_caseSensitive = false; }

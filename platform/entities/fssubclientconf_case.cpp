@@ -3,7 +3,7 @@
 #include "platform/entities/apptypes.h"
 #include "platform/entities/fssubclientconf.h"
 
-int FSSubclientConf::checkCaseSensitivity(unsigned long appType, bool& caseSensitive) const {
+int FSSubclientConf::checkCaseSensitivity(apptype::EAppType appType, bool& caseSensitive) const {
     caseSensitive = !apptype::in(apptype::family::kCaseInsensitive, appType);
     return 0;
 }

@@ -192,7 +192,7 @@ int LibConfigAppClientProp::createPseudoClient(const std::string& xml, void* tra
             (rc = insertRow(
                  conn, "INSERT INTO APP_InstanceName (name, GUID, clientId, appTypeId) VALUES (?, ?, ?, ?)",
                  {DbValue::ofText(instance), DbValue::ofText(newGuid()), DbValue::ofInt(client),
-                  DbValue::ofInt(apptype::kIndexBackup)},
+                  DbValue::ofInt(apptype::code(apptype::kIndexBackup))},
                  instanceId)) != zydb::DB_OK ||
             (rc = insertRow(conn, "INSERT INTO APP_BackupSetName (name, GUID, origKMId) VALUES (?, ?, ?)",
                             {DbValue::ofText(kDefaultBackupSetName), DbValue::ofText(newGuid()), kelmarch},
@@ -201,9 +201,9 @@ int LibConfigAppClientProp::createPseudoClient(const std::string& xml, void* tra
                  conn,
                  "INSERT INTO APP_Application (clientId, appTypeId, instance, backupSet, subclientName, "
                  "GUID, origKMId) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                 {DbValue::ofInt(client), DbValue::ofInt(apptype::kIndexBackup), DbValue::ofInt(instanceId),
-                  DbValue::ofInt(backupSet), DbValue::ofText(kDefaultSubclientName),
-                  DbValue::ofText(newGuid()), kelmarch},
+                 {DbValue::ofInt(client), DbValue::ofInt(apptype::code(apptype::kIndexBackup)),
+                  DbValue::ofInt(instanceId), DbValue::ofInt(backupSet),
+                  DbValue::ofText(kDefaultSubclientName), DbValue::ofText(newGuid()), kelmarch},
                  subclient)) != zydb::DB_OK ||
             (rc =
                  zydb::execBound(conn, "INSERT INTO IdxIndexClient (indexClientId, maClientId) VALUES (?, ?)",

@@ -62,9 +62,10 @@ DemoHypervisor VsaSeed::addDemoHypervisor(int storagePolicyId, int firstBackupTi
     RowSeed rows(m_seed);
     FamiliesBSeed more(m_seed);
     auto instanceOf = [&](int clientId, const std::string& name) {
-        long long id = m_seed.insertRow(
-            "APP_InstanceName",
-            {{"name", T(name)}, {"clientId", I(clientId)}, {"appTypeId", I(apptype::kVirtualServer)}});
+        long long id =
+            m_seed.insertRow("APP_InstanceName", {{"name", T(name)},
+                                                  {"clientId", I(clientId)},
+                                                  {"appTypeId", I(apptype::code(apptype::kVirtualServer))}});
         if (id < 0 || m_seed.exec("UPDATE APP_InstanceName SET GUID = ? WHERE id = ?",
                                   {T(HubDbSeed::makeGuid(2, id)), I(id)}) != zydb::DB_OK)
             return fail("instance " + name);
@@ -94,7 +95,7 @@ DemoHypervisor VsaSeed::addDemoHypervisor(int storagePolicyId, int firstBackupTi
     hv.backupSetGuid = kBackupSetGuid;
     hv.backupSet = m_seed.addBackupSet("vsaDemoBackupSet", kBackupSetGuid);
     hv.subclient = m_seed.addSubclient({.clientId = hv.client,
-                                        .appTypeId = apptype::kVirtualServer,
+                                        .appTypeId = apptype::code(apptype::kVirtualServer),
                                         .backupSetId = hv.backupSet,
                                         .instanceId = hv.instance,
                                         .storagePolicyId = storagePolicyId});
@@ -138,7 +139,7 @@ DemoHypervisor VsaSeed::addDemoHypervisor(int storagePolicyId, int firstBackupTi
     hv.blockClient =
         m_seed.addClient({.name = "blockclient1", .releaseId = kCurrentRelease, .osId = hv.linuxOs});
     hv.blockSubclient = m_seed.addSubclient({.clientId = hv.blockClient,
-                                             .appTypeId = apptype::kIndexBackup,
+                                             .appTypeId = apptype::code(apptype::kIndexBackup),
                                              .backupSetId = m_seed.addBackupSet("blockBackupSet"),
                                              .storagePolicyId = storagePolicyId});
     HubDbSeed::Backup blockLevel = m_seed.addBackup(hv.blockSubclient, 1, firstBackupTime + 5 * 3600);

@@ -59,7 +59,7 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     zysec::SecuritySeed security(seed);
     hubdb::VsaSeed vsa(seed);
     w.databasePath = path;
-    w.fileAppType = apptype::kFileSystem;
+    w.fileAppType = apptype::code(apptype::kFileSystem);
     w.firstBackupTime = kFirstBackup;
     w.backupDays = kBackupDays;
     const int t0 = static_cast<int>(kFirstBackup);
@@ -88,11 +88,12 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
         const std::string name = "client" + std::to_string(n);
         int client = seed.addClient(
             {.name = name, .zydPort = 8400 + 10 * n, .releaseId = kReleaseId, .osId = windowsOs});
-        int instance = entities.addInstance(
-            {.clientId = client, .appTypeId = apptype::kFileSystem, .name = "DefaultInstanceName"});
+        int instance = entities.addInstance({.clientId = client,
+                                             .appTypeId = apptype::code(apptype::kFileSystem),
+                                             .name = "DefaultInstanceName"});
         int backupSet = seed.addBackupSet("defaultBackupSet");
         int subclient = seed.addSubclient({.clientId = client,
-                                           .appTypeId = apptype::kFileSystem,
+                                           .appTypeId = apptype::code(apptype::kFileSystem),
                                            .backupSetId = backupSet,
                                            .instanceId = instance,
                                            .storagePolicyId = w.storagePolicy});
@@ -116,11 +117,11 @@ int seedDemoDatabase(const std::string& path, DemoWorld& w, std::string* error) 
     // A hypervisor whose backup set protects two virtual machines, backed up on three days.
     w.hypervisor = seed.addClient({.name = "hypervisor1", .releaseId = kReleaseId, .osId = linuxOs});
     int vcenter = entities.addInstance(
-        {.clientId = w.hypervisor, .appTypeId = apptype::kVirtualServer, .name = "vcenter"});
+        {.clientId = w.hypervisor, .appTypeId = apptype::code(apptype::kVirtualServer), .name = "vcenter"});
     entities.addInstanceProperty(vcenter, "Virtual Server Instance Type", "1");
     w.vmBackupSet = seed.addBackupSet("vmBackupSet", kVmBackupSetGuid);
     w.vmSubclient = seed.addSubclient({.clientId = w.hypervisor,
-                                       .appTypeId = apptype::kVirtualServer,
+                                       .appTypeId = apptype::code(apptype::kVirtualServer),
                                        .backupSetId = w.vmBackupSet,
                                        .instanceId = vcenter,
                                        .storagePolicyId = w.storagePolicy});

@@ -22,11 +22,12 @@ bool addLegacyAgentWorld(hubdb::HubDbSeed& seed, zyent::EntitySeed& entities, in
     w.storagePolicy = seed.addStoragePolicy("legacy-policy", w.mediaAgent);
     w.client =
         seed.addClient({.name = "client3", .zydPort = 8430, .releaseId = clientReleaseId, .osId = clientOs});
-    const int instance = entities.addInstance(
-        {.clientId = w.client, .appTypeId = apptype::kFileSystem, .name = "DefaultInstanceName"});
+    const int instance = entities.addInstance({.clientId = w.client,
+                                               .appTypeId = apptype::code(apptype::kFileSystem),
+                                               .name = "DefaultInstanceName"});
     w.backupSet = seed.addBackupSet("defaultBackupSet");
     w.subclient = seed.addSubclient({.clientId = w.client,
-                                     .appTypeId = apptype::kFileSystem,
+                                     .appTypeId = apptype::code(apptype::kFileSystem),
                                      .backupSetId = w.backupSet,
                                      .instanceId = instance,
                                      .storagePolicyId = w.storagePolicy});

@@ -149,7 +149,7 @@ int CPredictionClient::sendAlert(char* text) {
         alert.setKelmarchId(m_task->getKelmarchId(), nullptr);
         alert.setClientId(m_task->getClientId(), nullptr);
         alert.setBackupsetId(m_task->getBackupSetId(), nullptr);
-        alert.setappTypeId(m_task->getAppType(), nullptr);
+        alert.setappTypeId(apptype::code(m_task->getAppType()), nullptr);
         alert.setInstanceId(m_task->getInstanceId(), nullptr);
     }
     alert.fmtMsgString("%s", text);

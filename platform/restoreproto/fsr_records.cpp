@@ -26,7 +26,7 @@ FSRRestoreItem_90 widenRestoreItem(const FSRRestoreItem& item, const char* displ
     return wide;
 }
 
-bool oldItemNameIsDisplayName(uint64_t optionBits, long appType) {
+bool oldItemNameIsDisplayName(uint64_t optionBits, apptype::EAppType appType) {
     return (optionBits & 0x3) == 0x3 || appType == apptype::kVirtualServer;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/entities/apptypes.h"
 #include "platform/restoreproto/fsr_layout.h"
 #include "platform/restoreproto/fsr_records.def"
 
@@ -56,7 +57,7 @@ FSRRestoreItem_90 widenRestoreItem(const FSRRestoreItem& item, const char* displ
 
 // An oldest-protocol item shows its name as display name when the task's option bits hold both
 // 0x2 and 0x1, or for application type 106.
-bool oldItemNameIsDisplayName(uint64_t optionBits, long appType);
+bool oldItemNameIsDisplayName(uint64_t optionBits, apptype::EAppType appType);
 
 // One field of the returned item's flags (databrowse::BrowseItemFlags, element = presence index).
 // Named fields carry their name; the others are known only by field code.

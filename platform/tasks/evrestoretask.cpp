@@ -88,7 +88,7 @@ void EvRestoreTask::setTaskParameters(unsigned long long jobId, long taskId, lon
     m_destClientId = destClientId;
     m_toTime = toTime;
     m_fromTime = fromTime;
-    m_appType = appType;
+    m_appType = apptype::of(appType);
     setInstanceId(instanceId);
     m_options1 = options1;
     m_taskLocale = taskLocale;

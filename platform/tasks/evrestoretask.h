@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/entities/apptypes.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/tasks/evtask.h"
 
@@ -126,8 +127,8 @@ public:
     void setClientId(long id) { m_clientId = id; }
     virtual long getDestClientId() const { return m_destClientId; }
     void setDestClientId(long id) { m_destClientId = id; }
-    virtual long getAppType() const { return m_appType; }
-    void setAppType(long appType) { m_appType = appType; }
+    virtual apptype::EAppType getAppType() const { return m_appType; }
+    void setAppType(apptype::EAppType appType) { m_appType = appType; }
     virtual long getInstanceId() const { return m_instanceId; }
     virtual long getBackupSetId() const { return m_backupSetId; }
     virtual long getSubClientId() const { return m_subclientId; }
@@ -188,7 +189,7 @@ private:
     long m_kelmarchId = 0;
     long m_clientId = 0;
     long m_destClientId = 0;
-    long m_appType = 0;
+    apptype::EAppType m_appType{};
     long m_subclientId = 0;
     long m_mediaAgentId = 0;
     long m_fromTime = 0;

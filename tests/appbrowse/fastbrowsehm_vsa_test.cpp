@@ -30,7 +30,7 @@ protected:
         TVSALiveBrowseView v;
         v.kelmarchId = 2;
         v.clientId = static_cast<unsigned long>(hv.client);
-        v.appType = 106;
+        v.appType = apptype::kVirtualServer;
         v.instanceId = instanceId;
         v.backupSetId = backupSetId;
         v.privateTask = &liveTask;
@@ -57,8 +57,8 @@ protected:
 };
 
 TEST_F(VsaLiveBrowse, BlockLevelMountXmlOnlyForBlockLevelFiles) {
-    std::string xml = CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.blockLevelFile, 64,
-                                                            100, 200, 3, true);
+    std::string xml = CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.blockLevelFile,
+                                                            apptype::kIndexBackup, 100, 200, 3, true);
     pugi::xml_document doc;
     pugi::xml_node mount = parsed(doc, xml);
     EXPECT_STREQ(mount.attribute("mountType").value(), "BlockLevel");
@@ -69,18 +69,19 @@ TEST_F(VsaLiveBrowse, BlockLevelMountXmlOnlyForBlockLevelFiles) {
     EXPECT_EQ(mount.attribute("copyPrecedence").as_int(), 3);
     EXPECT_EQ(mount.attribute("option").as_int(), 1);
 
-    EXPECT_EQ(
-        CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.regularFile, 64, 0, 0, 0, false),
-        "");
-    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.blockLevelFile, 106, 0, 0, 0,
-                                                    false),
+    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.regularFile,
+                                                    apptype::kIndexBackup, 0, 0, 0, false),
               "");
-    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, 987654, 64, 0, 0, 0, false),
+    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, hv.blockLevelFile,
+                                                    apptype::kVirtualServer, 0, 0, 0, false),
+              "");
+    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.blockSubclient, 987654, apptype::kIndexBackup,
+                                                    0, 0, 0, false),
               "");
     // A file of another subclient is refused by the application manager.
-    EXPECT_EQ(
-        CVSALiveBrowse::getBlockLevelMountXml(false, hv.subclient, hv.blockLevelFile, 64, 0, 0, 0, false),
-        "");
+    EXPECT_EQ(CVSALiveBrowse::getBlockLevelMountXml(false, hv.subclient, hv.blockLevelFile,
+                                                    apptype::kIndexBackup, 0, 0, 0, false),
+              "");
 }
 
 TEST_F(VsaLiveBrowse, VmMountXmlForCandidates) {
@@ -111,7 +112,7 @@ TEST_F(VsaLiveBrowse, VmMountXmlForCandidates) {
     liveTask.setextendedOptions(option61.c_str());
     EXPECT_NE(CVSALiveBrowse(view(hv.instance)).getVsaMountXml(false, hv.subclient, hvFile, ""), "");
     TVSALiveBrowseView fileSystem = view(hv.instance);
-    fileSystem.appType = 29;
+    fileSystem.appType = apptype::kFileSystem;
     EXPECT_EQ(CVSALiveBrowse(fileSystem).getVsaMountXml(false, hv.subclient, hvFile, ""), "");
     EXPECT_EQ(CVSALiveBrowse(view()).getVsaMountXml(false, 0, hvFile, ""), "");
 

@@ -126,16 +126,16 @@ TEST(SubConfItemFileType, Table) {
     static_assert(sizeof(browsed) / sizeof(browsed[0]) == 33);
     int eights = 0;
     for (unsigned int t = 0; t < 300; ++t) {
-        unsigned int ft = getSubConfItemFileType(t);
+        unsigned int ft = getSubConfItemFileType(apptype::of(t));
         EXPECT_TRUE(ft == 8 || ft == 1);
         if (ft == 8) ++eights;
     }
     EXPECT_EQ(eights, 33);
-    for (unsigned int t : browsed) EXPECT_EQ(getSubConfItemFileType(t), 8u) << t;
-    EXPECT_EQ(getSubConfItemFileType(88), 8u);
-    EXPECT_EQ(getSubConfItemFileType(89), 1u);
-    EXPECT_EQ(getSubConfItemFileType(2), 1u);
-    EXPECT_EQ(getSubConfItemFileType(0xFFFFFFFFu), 1u);
+    for (unsigned int t : browsed) EXPECT_EQ(getSubConfItemFileType(apptype::of(t)), 8u) << t;
+    EXPECT_EQ(getSubConfItemFileType(apptype::of(88)), 8u);
+    EXPECT_EQ(getSubConfItemFileType(apptype::of(89)), 1u);
+    EXPECT_EQ(getSubConfItemFileType(apptype::of(2)), 1u);
+    EXPECT_EQ(getSubConfItemFileType(apptype::of(0xFFFFFFFFu)), 1u);
 }
 
 TEST(Zycast, Conversions) {

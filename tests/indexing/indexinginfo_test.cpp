@@ -323,7 +323,7 @@ TEST_F(IndexingWorld, ParentVmBrowseAddsOneCriterionPerVmToEachQuery) {
     planner = std::make_unique<SuperBrowseManager>(worker->getPrivateTask());
     ASSERT_EQ(planner->split2("\\"), 0);
     ASSERT_TRUE(planner->isIndexingV2());
-    ASSERT_EQ(planner->getIdxAppType(), 200107u);
+    ASSERT_EQ(planner->getIdxAppType(), apptype::kVmIndex);
     worker->getBrowseTask()->getDataPtr()->planner = planner.get();
     databrowse::Querylist queries;
     databrowse::Query query;

@@ -125,7 +125,8 @@ protected:
         in->toTime = static_cast<uint32_t>(to);
         if (withPlanner) {
             planner = std::make_unique<SuperBrowseManager>(task);
-            ASSERT_EQ(planner->getIndexing2DbsForBackupSet(kAppType, client, bs, 0, 0, to, 0), 0);
+            ASSERT_EQ(planner->getIndexing2DbsForBackupSet(apptype::of(kAppType), client, bs, 0, 0, to, 0),
+                      0);
             worker->getBrowseTask()->getDataPtr()->planner = planner.get();
         }
         databrowse::BrowsePath path;

@@ -25,7 +25,7 @@ protected:
     }
     uint64_t options1For(long appType, const std::string& extended) {
         auto task = fileTask("options");
-        task->setAppType(appType);
+        task->setAppType(apptype::of(appType));
         task->setextendedOptions(extended.c_str());
         CBrowseTask browse;
         browse.init(task.get(), nullptr);

@@ -285,17 +285,17 @@ TEST_F(Planner, IndexingVersionAndV2Databases) {
         auto t = task(sc1, 0, kT0 + 3 * kDay, 0, options({106}).c_str());
         SuperBrowseManager m(t.get());
         bool v2 = true;
-        unsigned long type = 0;
+        apptype::EAppType type{};
         EXPECT_EQ(m.determineBrowseIndexingVersion(v2, type), 0u);
         EXPECT_FALSE(v2);
     }
     auto t = task(sc1, 0, kT0 + 3 * kDay);
     SuperBrowseManager m(t.get());
     bool v2 = false;
-    unsigned long type = 0;
+    apptype::EAppType type{};
     EXPECT_EQ(m.determineBrowseIndexingVersion(v2, type), static_cast<unsigned long long>(kT0 - kDay));
     EXPECT_TRUE(v2);
-    EXPECT_EQ(type, 200029u);
+    EXPECT_EQ(type, apptype::of(200029));
     SuperBrowseManager planned(t.get());
     ASSERT_EQ(planned.split("\\"), 0) << planned.getLastError();
     ASSERT_EQ(planned.getCycleCount(), 1u);
@@ -315,7 +315,7 @@ TEST_F(Planner, ArchiveFileSelection) {
     EvMessageContainer messages;
     TAfileSelection sel;
     sel.subclientId = static_cast<uint32_t>(sc1);
-    sel.appType = 29;
+    sel.appType = apptype::kFileSystem;
     EXPECT_EQ(getSnapAfile(0, &sel, messages, 0), -1);
     EXPECT_EQ(getSnapAfile(0, nullptr, messages, sc1), -1);
     EXPECT_GT(getSnapAfile(kT0 + kDay + 10, &sel, messages, sc1), 0);
@@ -354,7 +354,7 @@ TEST_F(Planner, VmOptimisationAndContentIndexingSplit) {
     open();
     auto subclientsOf = [&](const std::string& path) {
         auto t = task(0, kT0 - 10, kT0 + 3 * kDay);
-        t->setAppType(106);
+        t->setAppType(apptype::kVirtualServer);
         SuperBrowseManager m(t.get());
         EXPECT_EQ(m.splitCI(path.c_str()), 0) << path;
         EXPECT_FALSE(m.isIndexingV2());

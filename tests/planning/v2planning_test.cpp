@@ -58,7 +58,7 @@ TEST_F(V2Planner, EarliestV2JobDecidesWhenTheSwitchIsLater) {
     auto t = task(sc1, 0, kT0 + 200);
     SuperBrowseManager m(t.get());
     bool v2 = false;
-    unsigned long type = 0;
+    apptype::EAppType type{};
     EXPECT_EQ(m.determineBrowseIndexingVersion(v2, type), static_cast<unsigned long long>(kT0 + 1000));
     EXPECT_TRUE(v2);
 
@@ -79,10 +79,10 @@ TEST_F(V2Planner, CallersChoiceAndMissingSwitch) {
     auto t = task(sc1, 0, kT0 + 200, 0, options({107}).c_str());
     SuperBrowseManager m(t.get());
     bool v2 = false;
-    unsigned long type = 0;
+    apptype::EAppType type{};
     EXPECT_EQ(m.determineBrowseIndexingVersion(v2, type), 0u);
     EXPECT_TRUE(v2);
-    EXPECT_EQ(type, 200029u);
+    EXPECT_EQ(type, apptype::of(200029));
     auto plain = task(sc1, 0, kT0 + 200);
     SuperBrowseManager n(plain.get());
     EXPECT_EQ(n.determineBrowseIndexingVersion(v2, type), 0u);
@@ -101,10 +101,10 @@ TEST_F(V2Planner, V1FilesInTheRangeOnlyLowerTheToTime) {
     open();
     for (long to : {kT0 + 400L, kT0 + 900L}) {
         auto t = task(live, kT0, to, 0, options({105}).c_str());
-        t->setAppType(13);
+        t->setAppType(apptype::kNas);
         SuperBrowseManager m(t.get());
         bool v2 = false;
-        unsigned long type = 0;
+        apptype::EAppType type{};
         m.determineBrowseIndexingVersion(v2, type);
         EXPECT_TRUE(v2);
         EXPECT_EQ(m.getToTime(), static_cast<uint32_t>(std::min<long>(to, kT0 + 500))) << to;
@@ -129,13 +129,13 @@ TEST_F(V2Planner, ContentIndexedVirtualMachines) {
         {.appId = vmSc, .jobId = job, .fileType = 1, .cTime = kT0 + 3, .name = "vm3", .flags = 2});
     open();
     auto t = task(vmSc, 0, kT0 + 100, 0, options({59}).c_str());
-    t->setAppType(106);
+    t->setAppType(apptype::kVirtualServer);
     SuperBrowseManager m(t.get());
     bool v2 = false;
-    unsigned long type = 0;
+    apptype::EAppType type{};
     m.determineBrowseIndexingVersion(v2, type);
     EXPECT_TRUE(v2);
-    EXPECT_EQ(type, 106u);
+    EXPECT_EQ(type, apptype::kVirtualServer);
     EXPECT_TRUE(m.IsVirtualServerDm2IndexBrowse());
     EXPECT_EQ(m.GetVirtualServerLatesCIdJobId(), static_cast<uint32_t>(job));
     int nodeOf = 0;
@@ -185,7 +185,7 @@ TEST_F(V2Planner, EachSubclientDatabaseTakesAMediaAgentOfItsOwnBackups) {
     open();
     auto t = task(0, 0, kT0 + 3 * kDay);
     SuperBrowseManager m(t.get());
-    ASSERT_EQ(m.getIndexing2DbsForBackupSet(29, client, bs, 0, 0, kT0 + 3 * kDay, 2), 0);
+    ASSERT_EQ(m.getIndexing2DbsForBackupSet(apptype::kFileSystem, client, bs, 0, 0, kT0 + 3 * kDay, 2), 0);
     std::map<uint32_t, std::string> agentOf;
     for (const SuperBrowse& cycle : *m.getCycles()) agentOf[cycle.appId] = cycle.mediaAgentName;
     ASSERT_EQ(agentOf.size(), 2u);
@@ -217,7 +217,7 @@ TEST_F(V2Planner, NoMediaAgentNameIsNeverACandidate) {
     open();
     auto t = task(sc1, 0, kT0 + 3 * kDay);
     SuperBrowseManager m(t.get());
-    EXPECT_EQ(m.getIndexing2DbsForBackupSet(29, 0, bs, sc1, 0, kT0 + 3 * kDay, 0), -1);
+    EXPECT_EQ(m.getIndexing2DbsForBackupSet(apptype::kFileSystem, 0, bs, sc1, 0, kT0 + 3 * kDay, 0), -1);
     EXPECT_EQ(m.getCycleCount(), 0u);
     for (const std::string& ma : m.getSuperBrowseMa()) EXPECT_FALSE(ma.empty());
 }
@@ -232,7 +232,7 @@ TEST_F(V2Planner, MountTextOfCycles) {
     open();
     std::set<unsigned long> asked;
     SuperBrowseManager::setBlockLevelMountXmlProvider(
-        [&](bool, unsigned, unsigned long afile, unsigned long, unsigned long, unsigned long, int, bool) {
+        [&](bool, unsigned, unsigned long afile, apptype::EAppType, unsigned long, unsigned long, int, bool) {
             asked.insert(afile);
             return std::string("<mount afile=\"") + std::to_string(afile) + "\"/>";
         });
@@ -288,7 +288,7 @@ TEST_F(PlannerFaults, SelectionGoesOnWithoutTheOldestBackup) {
     EvMessageContainer messages;
     TAfileSelection sel;
     sel.subclientId = static_cast<uint32_t>(sc1);
-    sel.appType = 29;
+    sel.appType = apptype::kFileSystem;
     sel.fromTime = 5;
     EXPECT_EQ(setIndexingAfiles(kT0 + kDay + 3700, &sel, messages), 0);
     EXPECT_EQ(sel.fromTime, 5u);

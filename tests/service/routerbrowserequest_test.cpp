@@ -53,7 +53,7 @@ protected:
         setPreparedTaskObserver([](const TDirectTask& t) {
             TSeen seen;
             seen.clientId = t.clientId;
-            seen.appType = t.appType;
+            seen.appType = static_cast<int>(apptype::code(t.appType));
             seen.backupSetId = t.backupSetId;
             seen.subclientId = t.subclientId;
             seen.opType = t.task->getBrowseOpType();

@@ -239,7 +239,7 @@ protected:
         task.setUserName("DOM\\dave");
         task.setKelmarchId(2);
         task.setClientId(hv.client);
-        task.setAppType(106);
+        task.setAppType(apptype::kVirtualServer);
         task.setInstanceId(hv.instance);
         task.setBackupSetId(hv.backupSet);
     }

@@ -78,7 +78,7 @@ protected:
         task.setUserName(userName.c_str());
         task.setKelmarchId(2);
         task.setClientId(world.fileClient);
-        task.setAppType(world.fileAppType);
+        task.setAppType(apptype::of(world.fileAppType));
         task.setInstanceId(1);
         task.setBackupSetId(world.fileBackupSet);
     }

@@ -268,7 +268,7 @@ TEST_F(FastBrowseMembers, SilentLauncherIsLeftAtTheBrowseIdleLimit) {
 // SharePoint-like items: the version text of the path's tokens, the path before the arrow; Exchange-like
 // items with too few tokens keep no metadata but are still sent.
 TEST_F(FastBrowseMembers, SharePointAndExchangeForms) {
-    worker->getBrowseTask()->getDataPtr()->appType = 78;
+    worker->getBrowseTask()->getDataPtr()->appType = apptype::kSharePoint;
     const std::string prefix = "/site/doc.txt -> ";
     const std::string tails[] = {
         "15\x12"
@@ -300,7 +300,7 @@ TEST_F(FastBrowseMembers, SharePointAndExchangeForms) {
                       ->getstring(IdxMetadata::Msg49::f::version),
                   versions[k]);
     }
-    worker->getBrowseTask()->getDataPtr()->appType = 54;
+    worker->getBrowseTask()->getDataPtr()->appType = apptype::kExchangeMailbox;
     auto items = convert({item("\\MB\\user\\Inbox\\12\\mail", 0), item("\\MB\\user\\1\\m", 0)});
     ASSERT_EQ(items.size(), 2u);
     CNMessageBase* meta = items[0]

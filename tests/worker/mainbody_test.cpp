@@ -43,7 +43,7 @@ protected:
         bt = worker->getBrowseTask()->getDataPtr();
         bt->kelmarchId = 2;
         bt->srcClientId = static_cast<uint32_t>(world.fileClient);
-        bt->appType = static_cast<uint64_t>(world.fileAppType);
+        bt->appType = apptype::of(world.fileAppType);
     }
     void TearDown() override {
         delete bt->sdVersion;
@@ -76,11 +76,11 @@ TEST_F(MainBody, ReferenceCopyAndExactIndexSwitches) {
     EXPECT_EQ(filled().referenceCopyId, 0u);
 
     for (uint64_t appType : {106, 65, 75, 76, 87, 41}) {
-        bt->appType = appType;
+        bt->appType = apptype::of(static_cast<int64_t>(appType));
         bt->options1 = 0;
         EXPECT_EQ(filled().value49 & 0x1, 1u) << appType;
     }
-    bt->appType = static_cast<uint64_t>(world.fileAppType);
+    bt->appType = apptype::of(world.fileAppType);
     ASSERT_TRUE(ZYPlatformInfo::setNumber("Hubmaster", "nUseExactIndex", 1));
     EXPECT_EQ(filled().value49 & 0x1, 1u);
     ASSERT_TRUE(ZYPlatformInfo::setNumber("Hubmaster", "nUseExactIndex", 0));
@@ -111,7 +111,7 @@ TEST_F(MainBody, IndexCacheOfTheVersionRecord) {
 // applications prefix the request's first path by the browse path's own separator.
 TEST_F(MainBody, TableViewPathPrefixes) {
     auto prefixed = [&](uint64_t appType, const std::string& path, uint64_t flags) {
-        bt->appType = appType;
+        bt->appType = apptype::of(static_cast<int64_t>(appType));
         bt->browsePath = path;
         bt->options1 = flags;
         fields(*worker).inputData().browsePath = path;

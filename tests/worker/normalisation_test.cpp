@@ -121,7 +121,7 @@ TEST_F(Normalisation, SyntheticFullToTimeComesFromTheJob) {
 
 TEST_F(Normalisation, CaseInsensitivePathsAndAFailedConversion) {
     fileTask(world.fileUser, "fileuser");
-    task.setAppType(33);
+    task.setAppType(apptype::kWindowsFileSystem);
     task.setOptions(0x2);
     std::string options(100, '0');
     options[81] = '1';

@@ -601,7 +601,7 @@ TEST_F(RequestRoad, MonorunFindNamesItsSolrCloud) {
     ASSERT_EQ(reportFilter().serialize(filter), 0);
     std::shared_ptr<EvRecordingDestination> destination;
     auto task = fileTask(destination, "/", "monorun-find");
-    task->setAppType(137);
+    task->setAppType(apptype::kExchangeMonorun);
     task->setBrowseOpType(databrowse::BROWSE_OP_FIND);
     task->setbrowseFindPattern(filter.c_str());
     ProbeWorker worker;

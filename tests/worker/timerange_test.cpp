@@ -183,7 +183,7 @@ TEST_F(TimeRange, SnapshotSubclientOfTheTasksInstance) {
     }
     EvMultiEntityRestoreTask probe;
     probe.setClientId(client);
-    probe.setAppType(kAppType);
+    probe.setAppType(apptype::of(kAppType));
     probe.setSubClientId(0);
     probe.setInstanceId(second);
     EXPECT_TRUE(worker->isSnapSubclientInvolved(probe));

@@ -609,8 +609,8 @@ std::string targetProblem(const TConsoleOptions& o) {
                                                    : "name the client with --client";
     // Only a SharePoint server (which mines its own sites) and an Exchange recovery point (its index
     // server) have a miner the Hubmaster finds by itself.
-    if (o.mine && o.mediaAgent.empty() && o.appType != apptype::kSharePoint &&
-        o.appType != apptype::kExchangeMonorun)
+    if (o.mine && o.mediaAgent.empty() && apptype::of(o.appType) != apptype::kSharePoint &&
+        apptype::of(o.appType) != apptype::kExchangeMonorun)
         return "--mine needs --ma <media agent>: the media agent that mines the application";
     if (o.live && o.backupSetId <= 0) return "--live needs --backup-set <n>: the backup set browsed live";
     if (!o.dataFolder.empty() && o.routerPort <= 0 && !o.routerHost.empty())
@@ -691,7 +691,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
         mining->setint64(databrowse::Msg60::f::appMining, 1);
         mining->setint64(databrowse::Msg60::f::appType, o.appType);
         mining->getObjectAccessor(databrowse::Msg60::f::miningDetails, true);
-        if (o.appType == apptype::kSharePoint)
+        if (apptype::of(o.appType) == apptype::kSharePoint)
             mining->getObjectAccessor(databrowse::Msg60::f::sharePointBlock, true)
                 ->getObjectAccessor(databrowse::Msg57::f::at3_6, true)
                 ->setint64(databrowse::Msg53::f::firstId, o.subclientId > 0 ? o.subclientId : 1);

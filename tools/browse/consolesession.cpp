@@ -156,7 +156,7 @@ bool isHypervisorRequest(CNMessageBase& prepared) {
     const CNMessageBase* routing =
         childOf(childOf(&prepared, R::indexing), databrowse::Msg91::f::indexingInfo);
     return advanced && advanced->getint64(databrowse::Msg63::f::directApiMarker) == 1 && routing &&
-           routing->getint64(databrowse::IndexingInfo::f::idxAppType) == apptype::kVmIndex;
+           apptype::of(routing->getint64(databrowse::IndexingInfo::f::idxAppType)) == apptype::kVmIndex;
 }
 
 // The client of each subclient a find across clients' prepared request says its media agent searches,
@@ -1096,7 +1096,8 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     const int limit = m_options.timeoutSeconds;
     if (CNMessageBase* mining = miningOf(prepared)) {
         // A mining request goes to the machine's mining service, started on demand for it.
-        const bool sharePoint = mining->getint64(databrowse::Msg60::f::appType) == apptype::kSharePoint;
+        const bool sharePoint =
+            apptype::of(mining->getint64(databrowse::Msg60::f::appType)) == apptype::kSharePoint;
         const std::string service = sharePoint ? kSharePointMiningService : kMiningService;
         m_road = "router, then mining service " + service + " of [" + name + "]";
         CNSession::LaunchOnDemandServiceReq launch;

@@ -394,7 +394,7 @@ void CHostBrowseService::fillTask(databrowse::BrowseRequest& request, long long 
         task.setbrowseSessionGUID(session->getstring(databrowse::BrowseSession::f::sessionId).c_str());
     if (CNMessageBase* entity = request.getObjectAccessor(R::entity, false)) {
         task.setClientId(static_cast<long>(entity->getint64(E::clientId)));
-        task.setAppType(static_cast<long>(entity->getint64(E::applicationId)));
+        task.setAppType(apptype::of(static_cast<long>(entity->getint64(E::applicationId))));
         task.setInstanceId(static_cast<long>(entity->getint64(E::instanceId)));
         task.setBackupSetId(static_cast<long>(entity->getint64(E::backupsetId)));
         task.setSubClientId(static_cast<long>(entity->getint64(E::subclientId)));

@@ -118,7 +118,7 @@ bool loadSubclient(zydb::IDbConnection& conn, int mediaAgent, int appId, int pre
         return queryFailed(conn, ("reading subclient " + std::to_string(appId)).c_str(), error);
     sub.appId = appId;
     sub.clientId = static_cast<int>(st->columnInt64(0));
-    sub.appType = static_cast<int>(st->columnInt64(1));
+    sub.appType = apptype::of(static_cast<int>(st->columnInt64(1)));
     sub.kelmarchId = static_cast<int>(st->columnInt64(2));
 
     std::vector<hubdb::ArchiveFileOnCopy> files;
@@ -197,7 +197,7 @@ std::string TAgentPlan::signature() const {
     std::string s = "layout4;" + std::to_string(clientId);
     for (const TSubclientPlan& sub : subclients) {
         s += ";" + std::to_string(sub.appId) + ":" + std::to_string(sub.clientId) + ":" +
-             std::to_string(sub.appType) + ":" + std::to_string(sub.kelmarchId);
+             std::to_string(apptype::code(sub.appType)) + ":" + std::to_string(sub.kelmarchId);
         for (const TJobPlan& j : sub.jobs)
             s += "," + std::to_string(j.jobId) + "@" + std::to_string(j.time) + "c" + std::to_string(j.cycle);
         for (const TArchiveFilePlan& f : sub.archiveFiles)

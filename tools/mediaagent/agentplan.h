@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/entities/apptypes.h"
+
 namespace mediaagent {
 
 // The byte between the parts of an older-layout mailbox name (server, store, alias).
@@ -51,7 +53,7 @@ std::vector<TContentRoot> parseContentRoots(const std::string& text);
 struct TSubclientPlan {
     int appId = 0;
     int clientId = 0;
-    int appType = 0;
+    apptype::EAppType appType{};
     int kelmarchId = 0;
     std::vector<TJobPlan> jobs;  // in time order
     std::vector<TArchiveFilePlan> archiveFiles;

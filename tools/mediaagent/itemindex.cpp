@@ -203,7 +203,7 @@ bool CItemIndex::readSubclients() {
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
         const TIndexSubclient sub{sqlite3_column_int(s, 0), sqlite3_column_int(s, 1),
-                                  sqlite3_column_int(s, 2), sqlite3_column_int(s, 3),
+                                  apptype::of(sqlite3_column_int(s, 2)), sqlite3_column_int(s, 3),
                                   sqlite3_column_int64(s, 4)};
         m_subclients[sub.appId] = sub;
     }

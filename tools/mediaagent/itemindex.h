@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/entities/apptypes.h"
 #include "tools/mediaagent/keptconnections.h"
 
 namespace mediaagent {
@@ -73,7 +74,7 @@ struct TIndexArchiveFile {
 struct TIndexSubclient {
     int appId = 0;
     int clientId = 0;
-    int appType = 0;
+    apptype::EAppType appType{};
     int kelmarchId = 0;
     int64_t rootEntry = 0;
 };

@@ -508,7 +508,7 @@ bool buildItemIndex(const std::string& path, const TAgentPlan& plan, const TInde
                 const TSubclientPlan& s = plan.subclients[k];
                 int64_t root = 0;
                 ok = generator.subclient(s, root, error);
-                const int64_t v[] = {s.appId, s.clientId, s.appType, s.kelmarchId, root};
+                const int64_t v[] = {s.appId, s.clientId, apptype::code(s.appType), s.kelmarchId, root};
                 for (int c = 0; ok && c < 5; ++c) sqlite3_bind_int64(sub.get(), c + 1, v[c]);
                 if (ok && !sub.run()) {
                     error = sqliteError(db.get(), "writing the subclients");

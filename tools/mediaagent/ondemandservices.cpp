@@ -69,7 +69,7 @@ CNMessageBase* miningBlock(databrowse::BrowseRequest& request) {
 
 // The mined entity's subclient in the index: the one the request names, else the one of its client
 // (of the mining's application type when it names one); 0 when the index holds none.
-int minedSubclient(CItemIndex& index, CNMessageBase* entity, int64_t appType) {
+int minedSubclient(CItemIndex& index, CNMessageBase* entity, apptype::EAppType appType) {
     using E = ZyEntities::GenericEntity::f;
     TIndexSubclient held;
     const int named = entity ? static_cast<int>(entity->getint64(E::subclientId)) : 0;
@@ -78,13 +78,13 @@ int minedSubclient(CItemIndex& index, CNMessageBase* entity, int64_t appType) {
     std::vector<TIndexSubclient> all;
     if (client <= 0 || !index.subclients(all)) return 0;
     for (const TIndexSubclient& s : all)
-        if (s.clientId == client && (appType <= 0 || s.appType == appType)) return s.appId;
+        if (s.clientId == client && (apptype::code(appType) <= 0 || s.appType == appType)) return s.appId;
     return 0;
 }
 
 // The request as the index reads it: the mined subclient's path at the request's time. False with
 // `why` when the index holds nothing of the entity.
-bool planMining(databrowse::BrowseRequest& request, int64_t appType, CItemIndex& index,
+bool planMining(databrowse::BrowseRequest& request, apptype::EAppType appType, CItemIndex& index,
                 TIndexBrowsePlan& plan, std::string& why) {
     CNMessageBase* entity = child(&request, R::entity);
     const int appId = minedSubclient(index, entity, appType);
@@ -172,7 +172,8 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
     // The instance runs for the client it was launched as (a SharePoint server this machine hosts): its
     // answers come from that client, the one whose name the Hubmaster checked at the instance's port.
     plan.localName = session.GetOwnCertificateName();
-    const int64_t appType = mining ? mining->getint64(databrowse::Msg60::f::appType) : 0;
+    const apptype::EAppType appType =
+        apptype::of(mining ? mining->getint64(databrowse::Msg60::f::appType) : 0);
     // Planned now, on the request's own message; answered from a connection of the index lent then.
     std::string why;
     bool planned = false;

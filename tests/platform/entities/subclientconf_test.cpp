@@ -2,11 +2,14 @@
 // (content lists in time, directory lists of browse paths) over a seeded database.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
+#include <type_traits>
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/applicationid.h"
+#include "platform/entities/apptypes.h"
 #include "platform/entities/contentseed.h"
 #include "platform/entities/fssubclientconf.h"
 #include "platform/hubdb/hubdb.h"
@@ -14,6 +17,23 @@
 #include "tests/platform/db/tempdir.h"
 
 namespace {
+
+// An application type compared with a bare number does not compile, and no integer becomes one or is
+// made of one but by apptype::of and apptype::code: the build fails here if the type ever loosens.
+template <typename T>
+concept ComparesWithNumber = requires(T t) {
+    t == 22;
+}
+|| requires(T t) {
+    22u != t;
+}
+|| requires(T t) {
+    t == 0x16;
+};
+static_assert(ComparesWithNumber<int64_t>);
+static_assert(!ComparesWithNumber<apptype::EAppType>);
+static_assert(!std::is_convertible_v<int64_t, apptype::EAppType> &&
+              !std::is_convertible_v<apptype::EAppType, int64_t>);
 
 constexpr int kFs = 29;
 

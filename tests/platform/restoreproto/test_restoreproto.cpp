@@ -212,10 +212,10 @@ TEST(RestoreRecords, OlderItemsWidenIntoTheCurrentLayout) {
     EXPECT_EQ(fsr::widenRestoreItem(item56, nullptr).displayName, nullptr);
     EXPECT_EQ(fsr::widenRestoreItem(item56, nullptr).size, 3u);
 
-    EXPECT_TRUE(fsr::oldItemNameIsDisplayName(0x3, 1));
-    EXPECT_FALSE(fsr::oldItemNameIsDisplayName(0x1, 1));
-    EXPECT_FALSE(fsr::oldItemNameIsDisplayName(0x2, 1));
-    EXPECT_TRUE(fsr::oldItemNameIsDisplayName(0x0, 106));
+    EXPECT_TRUE(fsr::oldItemNameIsDisplayName(0x3, apptype::of(1)));
+    EXPECT_FALSE(fsr::oldItemNameIsDisplayName(0x1, apptype::of(1)));
+    EXPECT_FALSE(fsr::oldItemNameIsDisplayName(0x2, apptype::of(1)));
+    EXPECT_TRUE(fsr::oldItemNameIsDisplayName(0x0, apptype::kVirtualServer));
 }
 
 // Element -> value of the flags an item's flag word sets.

@@ -211,7 +211,7 @@ TEST(EvRestoreTask, StoresAndReturnsEveryValue) {
     EXPECT_EQ(task.getDestClientId(), 8);
     EXPECT_EQ(task.getToTime(), 900);
     EXPECT_EQ(task.getFromTime(), 100);
-    EXPECT_EQ(task.getAppType(), 33);
+    EXPECT_EQ(task.getAppType(), apptype::kWindowsFileSystem);
     EXPECT_EQ(task.getInstanceId(), 12);
     EXPECT_EQ(task.getOptions1(), 13u);
     EXPECT_EQ(task.getTaskLocale(), 0x0409000000000000LL);
