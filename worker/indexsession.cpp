@@ -99,7 +99,7 @@ bool CWorkerThreadHM::getSession() {
         std::string sessionKey;
         CUxError got = I2::Utils::DbToIdxSrvrSessionCache::Instance()->GetSession(
             I2::Utils::FormBackupSetAndDbName(m_indexBackupSetName, m_indexDbName), m_idxDbEngineType,
-            m_maHostName, m_session, sessionKey);
+            m_maHostName, m_session, sessionKey, &m_networkCancel);
         if (got.IsError()) {
             log.debugLvl(0, "failed to connect to zyd on mediaagent [%s]. Error:[%s]", m_maHostName.c_str(),
                          got.GetErrorText().c_str());
@@ -115,13 +115,15 @@ bool CWorkerThreadHM::getSession() {
         setErrorMessage(message(evmsg::kMediaAgentUnreachable, hostName));
         return false;
     }
-    if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService) != 0) {
+    if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService, &m_networkCancel) !=
+        0) {
         if (getStopFlag()) return false;  // the stop ended the wait: nothing is down
         log.debugLvl(0, "indexing service on mediaagent [%s] is probably down, try to reconnect",
                      m_maHostName.c_str());
         if (!launchIndexService(localName)) return false;
         localName = GetSessionLocalName();
-        if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService) != 0) {
+        if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService,
+                             &m_networkCancel) != 0) {
             log.debugLvl(0, "failed to connect to indexing service [%s] on mediaagent [%s]", kIndexService,
                          m_maHostName.c_str());
             setErrorMessage(message(evmsg::kMediaAgentUnreachable, hostName));
@@ -161,6 +163,7 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
     copyName(launcher.alternateName, kLauncherAlternateName);
     // Closed when this call ends, whatever the outcome.
     CZyNetwork launch;
+    launch.watchCancel(&m_networkCancel);  // a stop ends the launch's waits too
     bool timedOut = false;
     CUxError attached =
         launch.Attach_RemoteDLL(m_maHostName.c_str(), launcher, localName.c_str(), kAttachSeconds, timedOut);
@@ -223,8 +226,8 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater, bo
         log.debugLvl(3, "browse session stopped; request for mediaagent [%s] not sent", m_maHostName.c_str());
         return true;
     }
-    // A stop from now on ends the waits below at once; the request then counts as not sent.
-    CZyNetCancelScope stoppable(m_networkCancel);
+    // A stop from now on ends the waits below at once (the sessions this worker borrows watch its
+    // signal); the request then counts as not sent.
     // A further request of this worker to the same agent follows its earlier one on the session kept
     // for that answer, as the agent would serve them in turn anyway: one session per agent and worker.
     TAnswerSession* kept = nullptr;
@@ -239,8 +242,11 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater, bo
     int serviceNumber = 0, port = 0;
     if (!DemangleHostName(m_maHostName, hostName, clientName, serviceNumber, port)) hostName = m_maHostName;
     bool timedOut = false;
+    m_session->watchCancel(&m_networkCancel);  // a kept session, too, while this request goes out
     CUxError sent = m_session->SendXMLMessage(request, 0, boundedWait(idleLimitSeconds()),
                                               timedOut);  // as the launch above
+    // The answers are read as before: a stop ends them through the worker's end, not as a time-out.
+    m_session->watchCancel(nullptr);
     const bool result = !sent.IsError();
     if (wentOut) *wentOut = result;
     if (result) expectAnswersFrom(*m_session);

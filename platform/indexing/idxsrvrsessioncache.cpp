@@ -57,7 +57,7 @@ CUxError DbToIdxSrvrSessionCache::lookUpIndexServer(const std::string& dbKey, st
 
 CUxError DbToIdxSrvrSessionCache::GetSession(const std::string& dbKey, App::IdxDbEngineType engineType,
                                              const std::string& indexServer, CZyNetwork*& session,
-                                             std::string& sessionKey) {
+                                             std::string& sessionKey, const CZyNetCancel* cancel) {
     session = nullptr;
     std::string server = indexServer;
     if (server.empty()) {
@@ -77,8 +77,9 @@ CUxError DbToIdxSrvrSessionCache::GetSession(const std::string& dbKey, App::IdxD
     // The connect runs outside the cache's lock: one slow index server never holds up the others.
     CUxError got = pool->store.lend(
         key,
-        [&server](CZyNetwork& fresh) {
+        [&server, cancel](CZyNetwork& fresh) {
             bool timedOut = false;
+            fresh.watchCancel(cancel);
             return fresh.Connect(server.c_str(), kIndexService, nullptr, kConnectSeconds, timedOut);
         },
         lent);
@@ -88,6 +89,7 @@ CUxError DbToIdxSrvrSessionCache::GetSession(const std::string& dbKey, App::IdxD
         return got;
     }
     m_lent[lent] = pool;
+    lent->watchCancel(cancel);  // an idle session lent again watches its new borrower's
     session = lent;
     sessionKey = key;
     return CUxError::Success();

@@ -34,9 +34,11 @@ public:
 
     // Lends a session to the index service of database `dbKey` ("<backup-set GUID>:<database>", as
     // FormBackupSetAndDbName forms it) of `engineType` on `indexServer` (empty: the database's index
-    // server from the look-up). `sessionKey` names the pool, for ReleaseSession.
+    // server from the look-up). `sessionKey` names the pool, for ReleaseSession. With `cancel`, the
+    // connect and the lent session's waits end once it is cancelled, until the session is given back.
     CUxError GetSession(const std::string& dbKey, App::IdxDbEngineType engineType,
-                        const std::string& indexServer, CZyNetwork*& session, std::string& sessionKey);
+                        const std::string& indexServer, CZyNetwork*& session, std::string& sessionKey,
+                        const CZyNetCancel* cancel = nullptr);
     // Gives a lent session back to the pool it came from (the key is only checked); clears the
     // pointer. An error for a session this cache did not lend.
     CUxError ReleaseSession(const std::string& sessionKey, CZyNetwork*& session);

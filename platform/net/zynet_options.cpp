@@ -30,8 +30,6 @@ TOptionsStore& store() {
     return options;
 }
 
-thread_local int t_cancelFd = -1;  // the innermost CZyNetCancelScope of the thread; -1: none
-
 }  // namespace
 
 CZyNetCancel::CZyNetCancel() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -44,14 +42,6 @@ void CZyNetCancel::cancel() {
     const uint64_t one = 1;
     // A failed write leaves a counter that was already set, which is as readable.
     if (m_fd >= 0 && write(m_fd, &one, sizeof one) < 0) return;
-}
-
-CZyNetCancelScope::CZyNetCancelScope(const CZyNetCancel& cancel) : m_saved(t_cancelFd) {
-    if (cancel.fd() >= 0) t_cancelFd = cancel.fd();
-}
-
-CZyNetCancelScope::~CZyNetCancelScope() {
-    t_cancelFd = m_saved;
 }
 
 TZyNetOptions zyNetOptions() {
@@ -69,10 +59,6 @@ namespace zynet {
 
 const TZyNetOptions& options() {
     return *store().current.load(std::memory_order_acquire);
-}
-
-int threadCancelFd() {
-    return t_cancelFd;
 }
 
 int effectiveSeconds(int seconds) {

@@ -57,7 +57,7 @@ struct TZyNetOptions {
 TZyNetOptions zyNetOptions();
 void setZyNetOptions(const TZyNetOptions& options);
 
-// A signal that ends the network waits of the threads that watch it (CZyNetCancelScope): a browse that
+// A signal that ends the network waits of the sessions that watch it (CZyNetwork::watchCancel): a browse that
 // is stopped while it connects to, or sends to, a peer that does not answer is not held by it. Any
 // thread may cancel; it stays cancelled.
 class CZyNetCancel {
@@ -73,23 +73,8 @@ private:
     int m_fd;
 };
 
-// While it lives, every wait of the sessions this thread drives ends (as a time-out) once `cancel` is
-// cancelled, and at once when it already is.
-class CZyNetCancelScope {
-public:
-    explicit CZyNetCancelScope(const CZyNetCancel& cancel);
-    ~CZyNetCancelScope();
-    CZyNetCancelScope(const CZyNetCancelScope&) = delete;
-    CZyNetCancelScope& operator=(const CZyNetCancelScope&) = delete;
-
-private:
-    int m_saved;
-};
-
 namespace zynet {
 
-// The descriptor of the thread's innermost CZyNetCancelScope (readable once cancelled); -1 without one.
-int threadCancelFd();
 // The current options without a copy, for the library's own frequent reads.
 const TZyNetOptions& options();
 // A caller's time-out in seconds, a negative one ("no limit") replaced by the cap.

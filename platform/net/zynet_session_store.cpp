@@ -73,6 +73,7 @@ CUxError CZynSessionStore::takeBack(CZyNetwork*& session) {
                                 "not a session of this pool");
     TLent lent = std::move(it->second);
     m_lent.erase(it);
+    session->watchCancel(nullptr);  // its borrower's signal ends with the loan
     session = nullptr;
     auto& idle = m_idle[lent.key];
     if (lent.session->reusable() && idle.size() < m_limits.maxIdlePerKey)

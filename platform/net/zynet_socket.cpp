@@ -29,9 +29,8 @@ int msUntil(Deadline deadline) {
     return static_cast<int>(std::min<long long>(left + 1, INT_MAX));
 }
 
-// Waits for `events`; false when the deadline passed first, or the thread's waits were cancelled.
-bool waitFor(int fd, short events, Deadline deadline) {
-    const int cancel = threadCancelFd();
+// Waits for `events`; false when the deadline passed first, or `cancel` (-1: none) became readable.
+bool waitFor(int fd, short events, Deadline deadline, int cancel) {
     for (;;) {
         pollfd p[2] = {{fd, events, 0}, {cancel, POLLIN, 0}};
         const int n = poll(p, cancel >= 0 ? 2 : 1, msUntil(deadline));
@@ -67,6 +66,7 @@ CSocket::CSocket(CSocket&& other) noexcept
     : m_fd(other.m_fd),
       m_blocking(other.m_blocking),
       m_receiveStepMs(other.m_receiveStepMs),
+      m_cancelFd(other.m_cancelFd.load()),
       m_tls(std::move(other.m_tls)) {
     other.m_fd = -1;
 }
@@ -77,13 +77,14 @@ CSocket& CSocket::operator=(CSocket&& other) noexcept {
         m_fd = other.m_fd;
         m_blocking = other.m_blocking;
         m_receiveStepMs = other.m_receiveStepMs;
+        m_cancelFd = other.m_cancelFd.load();
         m_tls = std::move(other.m_tls);
         other.m_fd = -1;
     }
     return *this;
 }
 
-CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline, std::string& error,
+CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline, int cancelFd, std::string& error,
                            bool& timedOut) {
     timedOut = false;
     addrinfo hints{};
@@ -102,12 +103,13 @@ CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline,
             error = std::string("socket: ") + std::strerror(errno);
             continue;
         }
+        s.m_cancelFd = cancelFd;
         if (connect(s.fd(), a->ai_addr, a->ai_addrlen) != 0) {
             if (errno != EINPROGRESS) {
                 error = "connect to " + host + ":" + service + ": " + std::strerror(errno);
                 continue;
             }
-            if (!waitFor(s.fd(), POLLOUT, deadline)) {
+            if (!waitFor(s.fd(), POLLOUT, deadline, cancelFd)) {
                 error = "connect to " + host + ":" + service + " timed out";
                 timedOut = true;
                 break;
@@ -192,7 +194,7 @@ Io CSocket::sendAll(const iovec* parts, int count, Deadline deadline, size_t& se
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (!waitFor(m_fd, POLLOUT, deadline)) return Io::TimedOut;
+                if (!waitFor(m_fd, POLLOUT, deadline, m_cancelFd)) return Io::TimedOut;
                 continue;
             }
             err = errno;
@@ -240,7 +242,7 @@ Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got
         const int ms = msUntil(deadline);
         int flags = 0;
         // A cancellable wait polls (waitFor): a blocking read would not see the cancel.
-        if (ms == 0 || threadCancelFd() >= 0 || !blockFor(ms)) flags = MSG_DONTWAIT;
+        if (ms == 0 || m_cancelFd >= 0 || !blockFor(ms)) flags = MSG_DONTWAIT;
         const ssize_t n = recv(m_fd, to, room, flags);
         if (n > 0) {
             got = static_cast<size_t>(n);
@@ -250,7 +252,7 @@ Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (CHubClock::real().steadyNow() >= deadline) return Io::TimedOut;
-            if (flags == MSG_DONTWAIT && !waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
+            if (flags == MSG_DONTWAIT && !waitFor(m_fd, POLLIN, deadline, m_cancelFd)) return Io::TimedOut;
             continue;
         }
         err = errno;
@@ -305,7 +307,7 @@ bool CSocket::handshake(Deadline deadline, std::string& error, bool& timedOut) {
         const Io io = handshakeStep(error, wantWrite);
         if (io == Io::Ok) return true;
         if (io == Io::Failed) return false;
-        if (!waitFor(m_fd, wantWrite ? POLLOUT : POLLIN, deadline)) {
+        if (!waitFor(m_fd, wantWrite ? POLLOUT : POLLIN, deadline, m_cancelFd)) {
             timedOut = true;
             error = "the secure handshake timed out";
             return false;
@@ -380,10 +382,10 @@ Io CSocket::sendTls(const iovec* parts, int count, Deadline deadline, size_t& se
                     sent += done;
                     continue;
                 case CTls::Result::WantWrite:
-                    if (!waitFor(m_fd, POLLOUT, deadline)) return Io::TimedOut;
+                    if (!waitFor(m_fd, POLLOUT, deadline, m_cancelFd)) return Io::TimedOut;
                     continue;
                 case CTls::Result::WantRead:
-                    if (!waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
+                    if (!waitFor(m_fd, POLLIN, deadline, m_cancelFd)) return Io::TimedOut;
                     continue;
                 case CTls::Result::Closed:
                     err = EPIPE;
@@ -407,10 +409,10 @@ Io CSocket::receiveTls(uint8_t* to, size_t room, Deadline deadline, size_t& got,
             case CTls::Result::Done:
                 return Io::Ok;
             case CTls::Result::WantRead:
-                if (CHubClock::real().steadyNow() >= deadline || !waitFor(m_fd, POLLIN, deadline)) return Io::TimedOut;
+                if (CHubClock::real().steadyNow() >= deadline || !waitFor(m_fd, POLLIN, deadline, m_cancelFd)) return Io::TimedOut;
                 continue;
             case CTls::Result::WantWrite:
-                if (!waitFor(m_fd, POLLOUT, deadline)) return Io::TimedOut;
+                if (!waitFor(m_fd, POLLOUT, deadline, m_cancelFd)) return Io::TimedOut;
                 continue;
             case CTls::Result::Closed:
                 return Io::Closed;

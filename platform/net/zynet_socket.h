@@ -3,6 +3,7 @@
 // at a time; shutdownBoth() from any thread wakes both.
 #pragma once
 
+#include <atomic>
 #include <sys/uio.h>
 
 #include <chrono>
@@ -39,7 +40,8 @@ public:
     int fd() const { return m_fd; }
 
     // Connects to host:port (a name or a numeric address) before the deadline.
-    static CSocket connectTo(const std::string& host, int port, Deadline deadline, std::string& error,
+    // A wait also ends (as a time-out) once `cancelFd` (see watchCancel) is readable.
+    static CSocket connectTo(const std::string& host, int port, Deadline deadline, int cancelFd, std::string& error,
                              bool& timedOut);
     // A listening socket on address:port (0: the system chooses); boundPort tells which.
     static CSocket listenOn(const std::string& address, int port, int& boundPort, std::string& error);
@@ -73,6 +75,9 @@ public:
     // the peer left or the socket failed.
     int peekByte(uint8_t& byte) const;
 
+    // From now on every wait of this socket also ends (as a time-out) once `fd` is readable (-1: none).
+    void watchCancel(int fd) { m_cancelFd = fd; }
+
     std::string peerAddress() const;
     void shutdownBoth();
     void shutdownWrite();  // the peer reads the end of the stream after what was sent
@@ -89,6 +94,7 @@ private:
     int m_fd = -1;
     bool m_blocking = false;   // reads block (sends never do: they pass MSG_DONTWAIT); never with TLS
     int m_receiveStepMs = -1;  // the receive time-out set on the socket
+    std::atomic<int> m_cancelFd{-1};  // see watchCancel; set by the borrower while others may wait
     std::unique_ptr<CTls> m_tls;
 };
 

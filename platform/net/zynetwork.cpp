@@ -277,7 +277,7 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
         waitUntil(timeoutSeconds < 0 ? zynet::options().connectSeconds : timeoutSeconds);
 
     std::string why;
-    m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, why, timedOut);
+    m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, m_cancelFd, why, timedOut);
     if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
     if (CUxError error = secure(localName, address.peerName, deadline, timedOut, function); error.IsError()) {
         m_socket.close();

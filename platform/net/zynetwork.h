@@ -13,6 +13,7 @@
 #include "platform/errors/cuxerror.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/net/zynet_frame.h"
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynet_socket.h"
 #include "platform/net/zysdatabuf.h"
 #include "platform/restoreproto/fsr_records.h"
@@ -76,6 +77,13 @@ public:
     // disconnecting) ends by `deadline` at the latest, whatever time-out each call is given: a command of
     // several exchanges keeps one time limit for them all. Set before the session is shared.
     void setDeadline(zynet::Deadline deadline) { m_deadline = deadline; }
+    // While set, every wait of this session (connecting, the handshake, sending, receiving) also ends, as
+    // a time-out, once `cancel` is cancelled: a browse stopped while it connects or sends to a peer that
+    // does not answer is not held by it. nullptr stops watching; set by the session's one borrower.
+    void watchCancel(const CZyNetCancel* cancel) {
+        m_cancelFd = cancel ? cancel->fd() : -1;
+        m_socket.watchCancel(m_cancelFd);
+    }
 
     // Time-outs are in seconds; a negative one means "no limit", which waits at most the configured
     // cap. The flags argument is accepted for the callers' sake and not used.
@@ -248,6 +256,7 @@ private:
     zynet::CSocket m_socket;  // set before the session is open; closed by the destructor only
     TPeer m_peer;             // set before the session is open, then read only
     zynet::Deadline m_deadline = zynet::Deadline::max();  // see setDeadline
+    int m_cancelFd = -1;                                  // see watchCancel
 
     CHubMutex m_sendMutex;     // one frame goes out at a time
     CHubMutex m_receiveMutex;  // one receiver at a time

@@ -28,7 +28,7 @@ void ZyNetworkPoP::setConnectionParams(int maxIdlePerService, int, int, int idle
 }
 
 int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char* localName,
-                             const char* service) {
+                             const char* service, const CZyNetCancel* cancel) {
     const std::string serviceName = service ? service : "";
     int connectSeconds;
     {
@@ -41,19 +41,23 @@ int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char*
         poolKey(host, serviceName, local),
         [&](CZyNetwork& fresh) {
             bool timedOut = false;
+            fresh.watchCancel(cancel);
             return fresh.Connect(hostName.c_str(), serviceName.c_str(), local.c_str(), connectSeconds,
                                  timedOut);
         },
         session);
-    if (!error.IsError()) return 0;
+    if (!error.IsError()) {
+        session->watchCancel(cancel);  // an idle session lent again watches its new borrower's
+        return 0;
+    }
     CHubMutexLock lock(m_mutex);
     m_lastError = error.GetErrorText();
     return error.GetErrorCode();
 }
 
 int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char* localName,
-                             int serviceNumber) {
-    return getSession(session, host, localName, std::to_string(serviceNumber).c_str());
+                             int serviceNumber, const CZyNetCancel* cancel) {
+    return getSession(session, host, localName, std::to_string(serviceNumber).c_str(), cancel);
 }
 
 int ZyNetworkPoP::releaseSession(CZyNetwork*& session, const char*, const char*) {

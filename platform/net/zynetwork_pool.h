@@ -24,8 +24,11 @@ public:
 
     // Lends a session to `service` (a name, or a restore service number) behind the listener of
     // `host` (a mangled host name, client name or host name). 0, or the failure's (negative) code.
-    int getSession(CZyNetwork*& session, const char* host, const char* localName, const char* service);
-    int getSession(CZyNetwork*& session, const char* host, const char* localName, int serviceNumber);
+    // With `cancel`, the connect and the lent session's waits end once it is cancelled, until given back.
+    int getSession(CZyNetwork*& session, const char* host, const char* localName, const char* service,
+                   const CZyNetCancel* cancel = nullptr);
+    int getSession(CZyNetwork*& session, const char* host, const char* localName, int serviceNumber,
+                   const CZyNetCancel* cancel = nullptr);
     // Gives a lent session back and clears the pointer. 0, or non-zero for a session not lent here.
     int releaseSession(CZyNetwork*& session, const char* host, const char* service);
     int releaseSession(CZyNetwork*& session, const char* host, int serviceNumber);

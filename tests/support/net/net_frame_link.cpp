@@ -18,7 +18,7 @@ bool CFrameLink::connect(int port, int seconds, bool secure, const std::string& 
     std::string why;
     bool timedOut = false;
     const zynet::Deadline deadline = zynet::deadlineIn(seconds);
-    m_socket = zynet::CSocket::connectTo("127.0.0.1", port, deadline, why, timedOut);
+    m_socket = zynet::CSocket::connectTo("127.0.0.1", port, deadline, -1, why, timedOut);
     if (!m_socket.valid() || !secure) return m_socket.valid();
     if (m_socket.startTls(zynet::clientContext(as), false, why) && m_socket.handshake(deadline, why, timedOut))
         return true;
