@@ -426,7 +426,9 @@ TEST_F(AppRoadsEndToEnd, MiningLeavesNothingRunning) {
             return ::testing::AssertionFailure() << "the media agent is not " << report << ":\n"
                                                  << s->agent->output();
         agent = hubtest::processHold(s->agent->pid());
-        agent.descriptors -= agent.sessions;
+        // A kept session the router closed while it idled (under a hosted client's name the router
+        // keeps it only briefly) is still one kept session until the media agent next lends it.
+        agent.descriptors -= agent.sessions + agent.closedByPeer;
         host = hubtest::processHold(s->host->pid(), s->routerPort);
         return ::testing::AssertionSuccess();
     };

@@ -447,7 +447,9 @@ ZyNetworkPoP& routerSessions() {
     static ZyNetworkPoP* pool = [] {
         auto* p = new ZyNetworkPoP();
         // Idle sessions close well before the router's own idle limit; enough kept for a busy Hubmaster.
-        p->setConnectionParams(128, 0, 0, 300, 30);
+        // A mining's answer goes under the mined client's certificate, whose sessions the router keeps
+        // only for an outsider's idle limit: one lent just before that would be cut under its answer.
+        p->setConnectionParams(128, 0, 0, std::min(300, zynet::options().anonymousIdleSeconds / 2), 30);
         return p;
     }();
     return *pool;

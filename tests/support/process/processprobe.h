@@ -59,9 +59,10 @@ inline long long processResidentKb(int pid) {
 
 // What process `pid` holds: threads, open descriptors, and of its TCP sockets those listening and those
 // connected (but for those accepted on `servedPort`), with the connected ones' inodes: a session still
-// there at a later look is the same socket.
+// there at a later look is the same socket. Apart, the connected sockets whose peer has closed them and
+// this process has not yet: a kept session its peer ended stays so until the process next looks at it.
 struct TProcessHold {
-    int threads = 0, descriptors = 0, listeners = 0, sessions = 0;
+    int threads = 0, descriptors = 0, listeners = 0, sessions = 0, closedByPeer = 0;
     std::set<std::string> sessionSockets;
 };
 inline TProcessHold processHold(int pid, int servedPort = 0) {
@@ -88,6 +89,7 @@ inline TProcessHold processHold(int pid, int servedPort = 0) {
             if (!sockets.contains(inode)) continue;
             const int localPort = std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
             h.listeners += state == "0A";
+            h.closedByPeer += state == "08";
             if (state == "01" && (servedPort == 0 || localPort != servedPort)) h.sessionSockets.insert(inode);
         }
     }
