@@ -452,7 +452,14 @@ int stopService(CHostBrowseService& hostBrowse, CleanUpFn cleanUp, int foreignTh
     }
     const int cleaned = cleanUp();
     hostBrowse.stop();
-    const int threadsLeft = threadCount() - foreignThreads;
+    // A thread whose work has ended may take a moment to leave the process (a worker that deletes
+    // itself detaches its own thread on the way out): only one still here after a short grace is left
+    // running.
+    int threadsLeft = threadCount() - foreignThreads;
+    for (int waited = 0; threadsLeft > 1 && waited < 200; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        threadsLeft = threadCount() - foreignThreads;
+    }
     const bool listening = CZydListener::machineListener()->running();
     zydb::CDbEnv::close();
     if (cleaned == 1 && threadsLeft == 1 && !listening)
