@@ -17,11 +17,11 @@
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/threads/hubclock.h"
 #include "service/browserouterthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
-#include "platform/threads/hubclock.h"
 
 const char* const ZYAPPMINING_APPNAME = "LiveBrowseServer";
 

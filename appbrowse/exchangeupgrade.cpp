@@ -13,12 +13,12 @@
 #include "platform/entities/clientapplist.h"
 #include "platform/entities/exchangesubclient.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/zydate.h"
-#include "worker/fastbrowsehmworkerthread.h"
-#include "platform/errors/evmessageids.h"
 #include "platform/threads/hubclock.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 

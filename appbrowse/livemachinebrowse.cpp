@@ -110,11 +110,12 @@ bool CWorkerThreadHM::initLiveMachineBrowse(EvMultiEntityRestoreTask* task) {
         std::string serverName;
         std::vector<I2::Utils::IdxSrvrInfo> servers;
         if (CUxError err = cache.FetchOrSetIdxSrvrForDb(guid, guid, static_cast<unsigned int>(entityAppType),
-                                                         serverName, servers, userRequest);
+                                                        serverName, servers, userRequest);
             err.IsError()) {
-            log.debugLvl(-1, "Unable to find the index server of backupsetGuid[%s] - message [%s]", guid.c_str(),
-                         err.GetErrorText().c_str());
-            return fail("Unable to find the index server of this machine's backup set: " + err.GetErrorText());
+            log.debugLvl(-1, "Unable to find the index server of backupsetGuid[%s] - message [%s]",
+                         guid.c_str(), err.GetErrorText().c_str());
+            return fail("Unable to find the index server of this machine's backup set: " +
+                        err.GetErrorText());
         }
         if (servers.empty()) {
             log.debugLvl(

@@ -13,10 +13,10 @@
 #include "platform/entities/apptypes.h"
 #include "platform/entities/mailboxdirectory.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/zytime.h"
 #include "worker/fastbrowsehmworkerthread.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 

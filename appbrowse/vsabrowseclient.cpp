@@ -20,11 +20,11 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "platform/tasks/taskoptions.h"
+#include "platform/threads/hubclock.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "worker/fastbrowsehmworkerthread.h"
-#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -480,7 +480,8 @@ CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& 
     databrowse::BrowseRequest find = request();
     CNMessageBase* times = find.getObjectAccessor(R::timeRange, true);
     if (intOf(times, databrowse::BrowseTimeRange::f::toTime) == 0)
-        times->setint64(databrowse::BrowseTimeRange::f::toTime, static_cast<int64_t>(CHubClock::real().epochSeconds()));
+        times->setint64(databrowse::BrowseTimeRange::f::toTime,
+                        static_cast<int64_t>(CHubClock::real().epochSeconds()));
     // The answers come back through the router, which hands a worker only those of its own session.
     find.getObjectAccessor(R::session, true)
         ->setstring(databrowse::BrowseSession::f::sessionId, m_worker->getBrowseSessionGuid());

@@ -13,8 +13,8 @@
 #include "platform/errors/fxerrorutil.h"
 #include "platform/indexing/indexingutils.h"
 #include "platform/tasks/evrestoretask.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "platform/threads/hubclock.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
@@ -160,8 +160,9 @@ CUxError CBrowseVSAClient::HandleMediaPredictionRequest() {
         log.debugLvl(5, "Application IDs returned for media prediction [%s]", ids.c_str());
     }
     const bool indexOnly = SkipDataPrediction();
-    const unsigned long toTime = m_task->getToTime() != 0 ? static_cast<unsigned long>(m_task->getToTime())
-                                                          : static_cast<unsigned long>(CHubClock::real().epochSeconds());
+    const unsigned long toTime = m_task->getToTime() != 0
+                                     ? static_cast<unsigned long>(m_task->getToTime())
+                                     : static_cast<unsigned long>(CHubClock::real().epochSeconds());
     std::vector<TMediaInfo> media;
     ArchiveManagerHM archive(nullptr);
     for (unsigned long appId : appIds) {

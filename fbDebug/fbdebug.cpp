@@ -11,7 +11,9 @@
 
 EvDebugFileInstance* g_pLogInstance = nullptr;
 
-CBrowseLog::CBrowseLog(const char* tag) : EvDebug(g_pLogInstance) { setPrefixMessage(tag); }
+CBrowseLog::CBrowseLog(const char* tag) : EvDebug(g_pLogInstance) {
+    setPrefixMessage(tag);
+}
 
 CBrowseLog::~CBrowseLog() = default;
 
@@ -50,7 +52,8 @@ void smallDump(const char* tag, EvRestoreTask* task) {
                  task->getOptions1(), extended.c_str());
     const std::string& pattern = task->getbrowseFindPattern();
     if (!pattern.empty()) log.debugLvl(0, "filter [%s]", pattern.c_str());
-    log.debugLvl(0, "copy precedence [%lu] user [%ld]", task->getArchGroupCopyPrecedence(), task->getUserId());
+    log.debugLvl(0, "copy precedence [%lu] user [%ld]", task->getArchGroupCopyPrecedence(),
+                 task->getUserId());
     log.debugLvl(0, "em [%lu] skip node [%lu] first node [%llu] page size [%lu]", task->getEmFunction(),
                  task->getEmSkipNode(), static_cast<unsigned long long>(task->getEmFirstNode()),
                  task->getEmPageSize());

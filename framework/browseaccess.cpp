@@ -3,10 +3,10 @@
 #include <boost/algorithm/string/predicate.hpp>
 
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/security/evalertex.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 

@@ -5,7 +5,9 @@
 
 const char* const kWildcardMarker = "\\/\\/";
 
-bool isDelimiter(char c) { return c == ',' || c == '.' || c == '/' || c == '\\'; }
+bool isDelimiter(char c) {
+    return c == ',' || c == '.' || c == '/' || c == '\\';
+}
 
 void strcpy_buffer_safe(char* destination, const char* source, unsigned long size) {
     if (!destination || size == 0) return;
@@ -66,7 +68,8 @@ unsigned int makeVersion(std::string release, unsigned int& version) {
     if (minor < 0) minor = 0;
     if (major > kPartLimit) major = kPartLimit;
     if (minor > kPartLimit) minor = kPartLimit;
-    unsigned long long v = static_cast<unsigned long long>(major) * 100ULL + static_cast<unsigned long long>(minor) * 10ULL;
+    unsigned long long v =
+        static_cast<unsigned long long>(major) * 100ULL + static_cast<unsigned long long>(minor) * 10ULL;
     if (major < 10 && v > 999) v = 999;  // "9.10" is still release 9
     if (v > 0xFFFFFFFFULL) v = 0xFFFFFFFFULL;
     version = static_cast<unsigned int>(v);

@@ -31,10 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         databrowse::BrowseRequest opened;
         if (opener.openSecuredBrowseRequest(secured, opened, "fuzzclient") != I2::SECURED_OK) abort();
         auto* paths = opened.getlistobject(databrowse::BrowseRequest::f::paths, false);
-        if (!paths || paths->size() != 1 || paths->front().getstring(databrowse::BrowsePath::f::path) != input)
+        if (!paths || paths->size() != 1 ||
+            paths->front().getstring(databrowse::BrowsePath::f::path) != input)
             abort();
         // Signed for another client: refused.
-        if (I2::SecuredMessageHandler().openSecuredBrowseRequest(secured, opened, "otherclient") == I2::SECURED_OK)
+        if (I2::SecuredMessageHandler().openSecuredBrowseRequest(secured, opened, "otherclient") ==
+            I2::SECURED_OK)
             abort();
     }
     // Attributes nobody signed with the key are never accepted.

@@ -13,7 +13,9 @@ namespace {
 
 // Reads every text of a decoded record, as the listener does, so that a missing NUL or a bad
 // pointer shows up under the sanitizers.
-size_t textLength(const char* text) { return text ? std::strlen(text) : 0; }
+size_t textLength(const char* text) {
+    return text ? std::strlen(text) : 0;
+}
 
 void decodePayload(const zynet::TFrame& frame) {
     fsr::CArena arena;
@@ -25,8 +27,8 @@ void decodePayload(const zynet::TFrame& frame) {
         fsr::decodeRecord(fsr::LayoutOf<TZynHello>::layout, frame.payload, frame.length, arena, &hello);
         fsr::decodeRecord(fsr::LayoutOf<TZynWelcome>::layout, frame.payload, frame.length, arena, &welcome);
         fsr::decodeRecord(fsr::LayoutOf<TZynRefusal>::layout, frame.payload, frame.length, arena, &refusal);
-        if (fsr::decodeRecord(fsr::LayoutOf<TZynLaunch>::layout, frame.payload, frame.length, arena, &launch) ==
-            fsr::Status::Ok) {
+        if (fsr::decodeRecord(fsr::LayoutOf<TZynLaunch>::layout, frame.payload, frame.length, arena,
+                              &launch) == fsr::Status::Ok) {
             volatile size_t total = textLength(launch.launcher) + textLength(launch.alternate) +
                                     textLength(launch.clientName) + textLength(launch.hostName);
             (void)total;

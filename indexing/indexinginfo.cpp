@@ -22,12 +22,12 @@
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/zyglobalparam.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "platform/indexing/indexingversion.h"
 #include "platform/msg/app_execute_sp.h"
 #include "platform/msg/criteriaoperators.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "platform/threads/hubclock.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 

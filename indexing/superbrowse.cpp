@@ -12,16 +12,16 @@
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
 #include "planning/superbrowsemanager.h"
-#include "platform/indexing/supersearch.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zyglobalparam.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
+#include "platform/indexing/supersearch.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork_pool.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -92,9 +92,9 @@ bool CWorkerThreadHM::chooseSuperBrowseMediaAgent() {
     TBrowseTask* bt = m_browseTask->getDataPtr();
     SuperBrowseManager* planner = bt->planner;
     const int opType = static_cast<int>(m_privateTask->getBrowseOpType());
-    const bool webServer =
-        m_superSearchOpType == superSearchKind::kContentIndexReport ||
-        (superSearchKind::namesWebServer(m_superSearchOpType) && !m_privateTask->getWebServerHostName().empty());
+    const bool webServer = m_superSearchOpType == superSearchKind::kContentIndexReport ||
+                           (superSearchKind::namesWebServer(m_superSearchOpType) &&
+                            !m_privateTask->getWebServerHostName().empty());
     if (webServer) {
         ZYClient client(m_privateTask->getWebServerHostName(), true, nullptr);
         client.getNetworkHostnameMangled(m_maHostName);
@@ -103,7 +103,8 @@ bool CWorkerThreadHM::chooseSuperBrowseMediaAgent() {
             log.debugLvl(0, "failed to get details of media agent [%s]", m_maClientName.c_str());
             return false;
         }
-        if (m_superSearchOpType != superSearchKind::kContentIndexReport && !m_syncEnabled && planner) planner->selectMediaAgent(m_maHostName);
+        if (m_superSearchOpType != superSearchKind::kContentIndexReport && !m_syncEnabled && planner)
+            planner->selectMediaAgent(m_maHostName);
         return true;
     }
     if (m_indexingV2) {
@@ -128,7 +129,8 @@ bool CWorkerThreadHM::chooseSuperBrowseMediaAgent() {
     if (!(bt->isSuperBrowse || opType == 7 || opType == 8 || opType == 9)) return true;
     if (!planner) {
         log.debugLvl(0, "unable to determine browse media agents associated with super browse");
-        setErrorMessage(message(evmsg::kMediaAgentUnreachable, m_maClientName.empty() ? m_maHostName : m_maClientName));
+        setErrorMessage(
+            message(evmsg::kMediaAgentUnreachable, m_maClientName.empty() ? m_maHostName : m_maClientName));
         return false;
     }
     if (m_privateTask->getMediaAgentId() != 0) {

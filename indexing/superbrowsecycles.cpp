@@ -17,8 +17,8 @@
 #include "platform/msg/criteriaoperators.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/extendedoptions.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "platform/threads/hubclock.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
@@ -155,7 +155,8 @@ void CWorkerThreadHM::addCycleRetention(TSuperBrowseRun& run, Indexing::BackupCy
                 archived = 1;
                 deleted = 2147483647;
             } else if (days > 0) {
-                archived = deleted = static_cast<int64_t>(CHubClock::real().epochSeconds()) - days * kSecondsPerDay;
+                archived = deleted =
+                    static_cast<int64_t>(CHubClock::real().epochSeconds()) - days * kSecondsPerDay;
             }
             filters.push_back(makeBrowseCriteria(1, criteriaattr::kDeletionTime, criteriaop::kFrom,
                                                  std::to_string(deleted)));

@@ -12,11 +12,11 @@
 #include "framework/browseaccess.h"
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
-#include "platform/indexing/supersearch.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/installmanager.h"
 #include "platform/entities/zyclient.h"
+#include "platform/indexing/supersearch.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/tasks/evrestoretask.h"
 #include "service/browserouterthread.h"
@@ -325,7 +325,8 @@ void CWorkerThreadHM::setSuperBrowseSourcePaths() {
     const apptype::EAppType appType = apptype::of(m_inputData.appType);
     for (const char* path = m_privateTask->getFirstPath(EvRestoreTask::kBrowsePathList); path;
          path = m_privateTask->getNextPath(EvRestoreTask::kBrowsePathList)) {
-        if (sources.empty() && (apptype::in(apptype::family::kOracle, appType) || appType == apptype::kPostgreSql)) {
+        if (sources.empty() &&
+            (apptype::in(apptype::family::kOracle, appType) || appType == apptype::kPostgreSql)) {
             sources.push_back(m_inputData.browsePath);
             continue;
         }
@@ -344,9 +345,10 @@ void CWorkerThreadHM::setSuperBrowseReturnRoute(const TSuperBrowseRun& run) {
     TBrowseTask* bt = m_browseTask->getDataPtr();
     Indexing::BrowseReq& req = m_indexBrowseRequest;
     const char* sessionText = bt->browseSessionGuid ? bt->browseSessionGuid : "";
-    req.setstring(R::browseSessionGuid, (m_superSearchOpType == superSearchKind::kContentIndexReport || m_syncEnabled)
-                                            ? std::string(m_privateTask->getbrowseSessionGUID())
-                                            : std::string(sessionText));
+    req.setstring(R::browseSessionGuid,
+                  (m_superSearchOpType == superSearchKind::kContentIndexReport || m_syncEnabled)
+                      ? std::string(m_privateTask->getbrowseSessionGUID())
+                      : std::string(sessionText));
     std::string sourceGuid;
     ZYClient(static_cast<unsigned long>(m_inputData.clientId)).getGUIDStr(sourceGuid);
     req.setstring(R::srcClientGuid, sourceGuid);

@@ -18,15 +18,15 @@
 #include "platform/entities/installmanager.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/msg/criteriaoperators.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/extendedoptions.h"
+#include "platform/threads/hubclock.h"
 #include "service/browserouterthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/requestlog.h"
-#include "platform/errors/evmessageids.h"
-#include "platform/threads/hubclock.h"
 
 namespace {
 

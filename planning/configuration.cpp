@@ -137,7 +137,8 @@ int CConfiguration::initClassic(EvMultiEntityRestoreTask* task) {
         log.debugLvl(0, "ERROR: new failed for FSSubclientConf");
         return -1;
     }
-    if ((task->getOptions() & taskoption::kExactBrowse) == 0) m_subclientConf->setCalledFromStartRestore(true);
+    if ((task->getOptions() & taskoption::kExactBrowse) == 0)
+        m_subclientConf->setCalledFromStartRestore(true);
 
     m_toTime = static_cast<uint32_t>(browsetime::limitOrNone(static_cast<uint32_t>(task->getToTime())));
     if (m_subclientConf->load(m_applicationId, m_toTime, true) < 0) {

@@ -86,11 +86,11 @@ private:
     friend class CConfRecord;
 
     enum class TClaim : uint8_t {
-        Claimed,     // no record of the session: it is now marked as being planned by the caller
-        Shared,      // a nested request joined its outer request's record (one reference taken)
-        Busy,        // a record of the session is referenced, or being planned
-        Stale,       // the session's record received a stop request
-        Foreign,     // the session belongs to another caller
+        Claimed,  // no record of the session: it is now marked as being planned by the caller
+        Shared,   // a nested request joined its outer request's record (one reference taken)
+        Busy,     // a record of the session is referenced, or being planned
+        Stale,    // the session's record received a stop request
+        Foreign,  // the session belongs to another caller
     };
     // One look at the table for an open of `session`: deletes its unreferenced leftover, and claims
     // the session when no record of it remains; `seenId` names the record found.

@@ -1,4 +1,5 @@
 #include "planning/handedover.h"
+
 #include "platform/threads/hubclock.h"
 
 CHandedOverSessions& CHandedOverSessions::instance() {

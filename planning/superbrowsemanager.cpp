@@ -234,7 +234,8 @@ bool SuperBrowseManager::isExact(uint32_t appId, uint32_t time) {
         case apptype::kVirtualServer:
             return isViewExactOrImage(appId, time);
         default:
-            return apptype::in(apptype::family::kVirtualMachine, m_appType) && (m_optionBits & kOptionExactBrowse) != 0;
+            return apptype::in(apptype::family::kVirtualMachine, m_appType) &&
+                   (m_optionBits & kOptionExactBrowse) != 0;
     }
 }
 
@@ -243,7 +244,8 @@ bool SuperBrowseManager::isImage(uint32_t appId, uint32_t time) {
         case apptype::kVirtualServer:
             return isViewExactOrImage(appId, time);
         default:
-            return apptype::in(apptype::family::kVirtualMachine, m_appType) && (m_optionBits & kOptionExactBrowse) == 0;
+            return apptype::in(apptype::family::kVirtualMachine, m_appType) &&
+                   (m_optionBits & kOptionExactBrowse) == 0;
     }
 }
 

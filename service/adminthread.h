@@ -65,5 +65,5 @@ private:
     OSEvent m_stopEvent;             // bound to its name at construction, so a terminate before run is kept
     std::vector<AdminTask> m_tasks;  // touched by the thread only once it runs
     const CHubClock* m_clock = &CHubClock::real();
-    Wait m_wait;                     // empty: the stop event
+    Wait m_wait;  // empty: the stop event
 };

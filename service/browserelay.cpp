@@ -124,7 +124,9 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
         response.clearField(Response::predictions.tag, Response::predictions.code);
         // Only an answer of items carries nothing more once its predictions are out; an error, a warning
         // or the end still has to reach the worker.
-        if ((type == databrowse::BROWSE_RESP_ITEMS || type == databrowse::BROWSE_RESP_PREDICTIONS) && !hasResultData(response)) return false;
+        if ((type == databrowse::BROWSE_RESP_ITEMS || type == databrowse::BROWSE_RESP_PREDICTIONS) &&
+            !hasResultData(response))
+            return false;
     }
 
     if (!oldProtocol) {
@@ -194,10 +196,11 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                          workerId.c_str(), type);
         } else if (!worker->expectsAnswerFrom(peer)) {
             // Only a media agent the worker asked may answer it: its proven name must be one of them.
-            log.debugLvl(0,
-                         "***** Browse response type %d for worker ID [%s] came from [%s], which the worker did "
-                         "not ask; dropped",
-                         type, workerId.c_str(), peer.empty() ? "an anonymous caller" : peer.c_str());
+            log.debugLvl(
+                0,
+                "***** Browse response type %d for worker ID [%s] came from [%s], which the worker did "
+                "not ask; dropped",
+                type, workerId.c_str(), peer.empty() ? "an anonymous caller" : peer.c_str());
         } else if (const std::string expected = worker->getBrowseSessionGuid(), got = sessionGuidOf(response);
                    expected.empty() || got != expected) {
             // Worker ids are sequential: only the session GUID tells that the answer belongs to this browse.
@@ -206,13 +209,13 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                 "***** Browse response type %d for worker ID [%s] names session [%s], not the worker's; "
                 "dropped",
                 type, workerId.c_str(), got.c_str());
-        } else if (skimmed &&
-                   (oldProtocol || response.isSet(Response::predictions)) &&
-                   (!received || XMLDecoder().decodeInto(received->data(), received->size(), response) != 0)) {
+        } else if (skimmed && (oldProtocol || response.isSet(Response::predictions)) &&
+                   (!received ||
+                    XMLDecoder().decodeInto(received->data(), received->size(), response) != 0)) {
             // Read without its items (they go on as they came); the classic protocol and an answer that
             // also predicts media are rewritten, so they need it whole.
-            log.debugLvl(0, "***** Browse response type %d for worker ID [%s] cannot be read whole; dropped", type,
-                         workerId.c_str());
+            log.debugLvl(0, "***** Browse response type %d for worker ID [%s] cannot be read whole; dropped",
+                         type, workerId.c_str());
         } else {
             const bool ended = forward(*worker, response, oldProtocol, received, log);
             access.release();

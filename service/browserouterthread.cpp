@@ -12,15 +12,15 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evevent.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/indexing/indexingversion.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/restoreproto/fsr_messages.h"
 #include "platform/threads/sessionport.h"
-#include "platform/msg/errorresponse.h"
 #include "service/routerbrowserequest.h"
 #include "service/routerentities.h"
 #include "worker/authentication.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -207,9 +207,10 @@ CBrowseRouterThreadHM::CBrowseRouterThreadHM() {
                                                   m_serverName.c_str(), port);
     // The items of an answer go on as they came: only the rest of it is read (see forward).
     // Answers that the relay forwards unchanged go on as they came, not written again.
-    m_server->SetSkimmedXml({databrowse::BrowseResponse::TAG, databrowse::BrowseResponse::f::browseResult.code,
-                             databrowse::BrowseResult::f::dataResultSet.code},
-                            &browseRouterCallBackRelay);
+    m_server->SetSkimmedXml(
+        {databrowse::BrowseResponse::TAG, databrowse::BrowseResponse::f::browseResult.code,
+         databrowse::BrowseResult::f::dataResultSet.code},
+        &browseRouterCallBackRelay);
 }
 
 CBrowseRouterThreadHM::~CBrowseRouterThreadHM() {
@@ -325,8 +326,7 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
                 if (!session->IsPeerProven() || session->GetRemoteClientName(peer).IsError()) peer = "";
                 relayBrowseResponse(*response, oldProtocol != 0, peer.c_str(),
                                     received ? &received->text : nullptr, received && received->skimmed);
-            }
-            else
+            } else
                 log.debugLvl(0, "browse response of no known class dropped");
             break;
         case databrowse::MediaPredictionConvReq::TAG:

@@ -47,8 +47,9 @@ public:
     // it is when the relay changes nothing.
     // `skimmed`: the items of its list were left out of `response` (read again from `received` where the
     // relay rewrites it).
-    static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol, const std::string& peer,
-                                    const std::string* received = nullptr, bool skimmed = false);
+    static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
+                                    const std::string& peer, const std::string* received = nullptr,
+                                    bool skimmed = false);
 
     // The mailbox GUID of a mailbox path ("/MB/<guid>/..." or "\\MB\\<guid>\\..."); empty otherwise.
     static std::string getMbGuidFromPath(const std::string& path);

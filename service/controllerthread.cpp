@@ -155,7 +155,8 @@ bool CControllerThreadHM::runRequest(EvMultiEntityRestoreTask* task, bool wait, 
         log.debugLvl(-1, "no browse task given; request refused");
         return false;
     }
-    if (const char* session = task->getbrowseSessionGUID(); session && *session) letEarlierStopsArrive(session);
+    if (const char* session = task->getbrowseSessionGUID(); session && *session)
+        letEarlierStopsArrive(session);
     WorkerFactory factory;
     {
         CHubMutexLock lock(m_factoryMutex);
@@ -287,7 +288,8 @@ bool CControllerThreadHM::waitForWorker(std::string id, unsigned limitMs) {
 
 bool CControllerThreadHM::waitForWorkerCount(size_t count, std::chrono::milliseconds limit) {
     CHubMutexLock lock(m_goneMutex);
-    return lock.waitFor(m_gone, limit, [&]() REQUIRES(m_goneMutex) { return m_registeredIds.size() <= count; });
+    return lock.waitFor(m_gone, limit,
+                        [&]() REQUIRES(m_goneMutex) { return m_registeredIds.size() <= count; });
 }
 
 size_t CControllerThreadHM::getWorkerCount() {

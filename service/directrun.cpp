@@ -9,16 +9,16 @@
 #include "planning/confrecord.h"
 #include "planning/handedover.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/net/zynetwork.h"
+#include "platform/threads/hubclock.h"
 #include "service/controllerthread.h"
 #include "service/directtaskprep.h"
 #include "service/enduserErase.h"
-#include "platform/msg/errorresponse.h"
 #include "service/failurefallback.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 #include "service/routertoken.h"
-#include "platform/threads/hubclock.h"
 
 namespace {
 

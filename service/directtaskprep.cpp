@@ -11,13 +11,13 @@
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/evevent.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/net/zynetwork.h"
 #include "platform/tasks/taskoptions.h"
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 #include "service/vmcopyprecedence.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 

@@ -28,6 +28,7 @@
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
+#include "platform/threads/hubclock.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
 #include "service/directrun.h"
@@ -36,7 +37,6 @@
 #include "worker/authentication.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/requestlog.h"
-#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -78,7 +78,8 @@ unsigned long callerClientOf(CZyNetwork* session, std::string& name) {
     return ZYClient::idOfProvenName(name);
 }
 
-// Sends one response of `type` (3 error, 4 warning) carrying `text` with the generic failure code to the caller.
+// Sends one response of `type` (3 error, 4 warning) carrying `text` with the generic failure code to the
+// caller.
 void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBrowseLog& log) {
     databrowse::BrowseResponse response = errorresponse::of(databrowse::BROWSE_ERR_GENERIC, text, type);
     ignoreResult(sendOn(session, response, log), "sendOn logs a failed send; the caller is gone");
@@ -581,8 +582,7 @@ bool CBrowseMulticlient::convertToSecureBrowseReq(std::string& callerClientName,
     // A caller without a certificate (a console acting with a user's token) has no service pack of its
     // own: the media agent the request names decides whether it reads the signed form.
     std::string judged = callerClientName;
-    if (judged.empty())
-        judged = textOf(routingBlock(prepared), databrowse::IndexingInfo::f::mediaAgentName);
+    if (judged.empty()) judged = textOf(routingBlock(prepared), databrowse::IndexingInfo::f::mediaAgentName);
     int level = I2::Utils::GetClientServicePack(judged);
     if (level <= 0) level = GetMinSPLevelInClusterClient(judged);
     if (level < kSecuredServicePack) {

@@ -17,9 +17,9 @@
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/threads/hubclock.h"
 #include "service/controllerthread.h"
 #include "worker/fastbrowsehmworkerthread.h"
-#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -210,8 +210,9 @@ void CControllerThreadHM::letEarlierStopsArrive(const std::string& session) {
     constexpr auto kLimit = std::chrono::seconds(2 * (2 * kSendSeconds + kDisconnectSeconds));
     if (!m_stopNotices.waitForSession(session, kLimit)) {
         CBrowseLog log("FBHMCONTROLLER");
-        log.debugLvl(0, "the stops of an earlier browse of session [%s] are still on their way; the new "
-                        "browse goes on",
+        log.debugLvl(0,
+                     "the stops of an earlier browse of session [%s] are still on their way; the new "
+                     "browse goes on",
                      session.c_str());
     }
 }
@@ -232,8 +233,7 @@ void CControllerThreadHM::endStoppedWorker(const std::string& id) {
 
 bool CControllerThreadHM::waitForStoppedWorkers(CConfRecord* record) {
     CBrowseLog log("waitForStoppedWorkers");
-    const auto limit =
-        CHubClock::real().steadyNow() + std::chrono::seconds(m_options.stopWaitLimitSeconds);
+    const auto limit = CHubClock::real().steadyNow() + std::chrono::seconds(m_options.stopWaitLimitSeconds);
     const auto poll = std::chrono::milliseconds(m_options.stopPollMs ? m_options.stopPollMs : 1);
     // Woken by every worker deletion (which leaves the record before it notifies), else every poll.
     // The record is looked at under m_goneMutex, so a deletion between the look and the wait is not

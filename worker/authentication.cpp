@@ -15,6 +15,7 @@
 #include "platform/entities/apptypes.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/indexing/configloader.h"
 #include "platform/security/accesscontroller.h"
 #include "platform/security/evsecuritymgr.h"
@@ -23,7 +24,6 @@
 #include "platform/security/useraccess.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -364,14 +364,15 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
 bool CWorkerThreadHM::authenticateMailbox(EvMultiEntityRestoreTask* task, TRequestAuth& auth) {
     if (auth.authFailed || !isMailboxAppType(task->getAppType())) return true;
     CBrowseLog log(kTag);
-    if (!handleExchangeRequest(task, auth.authMode, auth.mailboxFilterPath, auth.mailboxPath, auth.useMailboxPath,
-                               auth.mailboxAcrossUpgrade, auth.authFailed, auth.mailboxGuid)) {
+    if (!handleExchangeRequest(task, auth.authMode, auth.mailboxFilterPath, auth.mailboxPath,
+                               auth.useMailboxPath, auth.mailboxAcrossUpgrade, auth.authFailed,
+                               auth.mailboxGuid)) {
         log.debugLvl(0, "Error: Failure in handleExchangeRequest");
         return false;
     }
     if (auth.authFailed) {
-        log.debugLvl(0, "Authentication failure for BrowseSession[%s] for UserId:[%lu]", task->getbrowseSessionGUID(),
-                     static_cast<unsigned long>(task->getUserId()));
+        log.debugLvl(0, "Authentication failure for BrowseSession[%s] for UserId:[%lu]",
+                     task->getbrowseSessionGUID(), static_cast<unsigned long>(task->getUserId()));
         // The caller is told why, like any refused browse.
         EvMessageContainer message;
         message.SetMessageID(evmsg::kBrowseAccessDenied, true);

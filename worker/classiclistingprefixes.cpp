@@ -1,4 +1,5 @@
 #include "worker/classiclistingprefixes.h"
+
 #include "platform/threads/hubclock.h"
 
 CClassicListingPrefixes& CClassicListingPrefixes::instance() {

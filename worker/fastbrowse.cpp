@@ -12,15 +12,15 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/apptypes.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_pool.h"
 #include "platform/restoreproto/fsr_messages.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/threads/hubclock.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
-#include "platform/errors/evmessageids.h"
-#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -344,8 +344,8 @@ bool CWorkerThreadHM::waitForCompletion() {
         bool timedOut = false;
         CUxError rc = m_session->ReceiveXDRMessage(&code, nullptr, &buffer, 0, kReceiveSeconds, timedOut);
         if (timedOut) {
-            const auto silent = std::chrono::duration_cast<std::chrono::seconds>(
-                CHubClock::real().steadyNow() - lastMessage);
+            const auto silent =
+                std::chrono::duration_cast<std::chrono::seconds>(CHubClock::real().steadyNow() - lastMessage);
             if (silent.count() >= static_cast<long long>(idleLimit)) {
                 abandonFastBrowse("Media agent [" + m_maClientName + "] sent nothing for " +
                                   std::to_string(silent.count()) + " seconds; the browse was given up.");

@@ -247,7 +247,8 @@ public:
     // How a nested request reaches the controller: runs the task to completion on the calling thread,
     // handing the new worker `frame` first; true when it succeeded. Registered by a controller when it is
     // made and cleared by the same one when it goes; any thread.
-    using NestedRequestRunner = std::function<bool(EvMultiEntityRestoreTask* task, const TNestedFrame& frame)>;
+    using NestedRequestRunner =
+        std::function<bool(EvMultiEntityRestoreTask* task, const TNestedFrame& frame)>;
     static void setNestedRequestRunner(const void* owner, NestedRequestRunner runner);
     static void clearNestedRequestRunner(const void* owner);
 
@@ -595,7 +596,7 @@ protected:
     CFsPredictionClient m_predictionClient GUARDED_BY(m_workerLock);
     CPredictor m_predictor GUARDED_BY(m_workerLock);  // bound to the prediction client and the return channel
     std::string m_workerId GUARDED_BY(m_workerLock);
-    std::atomic<bool> m_asyncMode{false};  // answers arrive later through the router
+    std::atomic<bool> m_asyncMode{false};               // answers arrive later through the router
     bool m_directAPI GUARDED_BY(m_workerLock) = false;  // prepare, not send, the media-agent request
     Indexing::BrowseReq m_indexBrowseRequest GUARDED_BY(m_workerLock);
     databrowse::BrowseRequest m_browseRequest GUARDED_BY(m_workerLock);

@@ -8,6 +8,7 @@
 #include "fbDebug/fbdebug.h"
 #include "platform/errors/evevent.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/indexing/idxsrvrsessioncache.h"
 #include "platform/indexing/indexingutils.h"
 #include "platform/indexing/powermanagement.h"
@@ -18,7 +19,6 @@
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -103,7 +103,8 @@ bool CWorkerThreadHM::getSession() {
         if (got.IsError()) {
             log.debugLvl(0, "failed to connect to zyd on mediaagent [%s]. Error:[%s]", m_maHostName.c_str(),
                          got.GetErrorText().c_str());
-            setErrorMessage(message(evmsg::kMediaAgentUnreachable, m_maClientName.empty() ? hostName : m_maClientName));
+            setErrorMessage(
+                message(evmsg::kMediaAgentUnreachable, m_maClientName.empty() ? hostName : m_maClientName));
             return false;
         }
         return true;
@@ -115,8 +116,8 @@ bool CWorkerThreadHM::getSession() {
         setErrorMessage(message(evmsg::kMediaAgentUnreachable, hostName));
         return false;
     }
-    if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService, &m_networkCancel) !=
-        0) {
+    if (pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), kIndexService,
+                         &m_networkCancel) != 0) {
         if (getStopFlag()) return false;  // the stop ended the wait: nothing is down
         log.debugLvl(0, "indexing service on mediaagent [%s] is probably down, try to reconnect",
                      m_maHostName.c_str());
@@ -148,8 +149,8 @@ void CWorkerThreadHM::raiseSendFailedEvent(const std::string& hostName, bool inT
         }
     }
     event << hostName.c_str();
-    event.MinorEvent(evmsg::kRequestNotSent, m_privateTask ? static_cast<long long>(m_privateTask->getJobId()) : 0,
-                     2);
+    event.MinorEvent(evmsg::kRequestNotSent,
+                     m_privateTask ? static_cast<long long>(m_privateTask->getJobId()) : 0, 2);
 }
 
 bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
@@ -252,7 +253,8 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater, bo
     if (result) expectAnswersFrom(*m_session);
     if (!result && !getStopFlag()) {
         raiseSendFailedEvent(hostName, false);
-        setErrorMessage(message(evmsg::kSendToMediaAgentFailed, m_maClientName.empty() ? hostName : m_maClientName));
+        setErrorMessage(
+            message(evmsg::kSendToMediaAgentFailed, m_maClientName.empty() ? hostName : m_maClientName));
         log.debugLvl(0, "Sending browse request failed. Error:[%s]", sent.GetErrorText().c_str());
     }
     if (kept)

@@ -21,14 +21,14 @@
 #include "platform/entities/sdversion.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
+#include "platform/indexing/supersearch.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/taskoptions.h"
+#include "platform/threads/hubclock.h"
 #include "worker/classiclistingprefixes.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
-#include "platform/errors/evmessageids.h"
-#include "platform/indexing/supersearch.h"
-#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -183,7 +183,8 @@ void CWorkerThreadHM::fillInputRecord(bool noErrors) {
     in.clientIdRequest = bt.srcClientId;
     in.requestNumber = bt.taskValue;
     in.jobId = bt.jobId;
-    in.optionBits = m_superSearchOpType == superSearchKind::kContentIndexReport ? m_privateTask->getOptions() : bt.options;
+    in.optionBits = m_superSearchOpType == superSearchKind::kContentIndexReport ? m_privateTask->getOptions()
+                                                                                : bt.options;
     // The archive files are the application's: its id when the set-up resolved one.
     in.subclientId = m_syncEnabled ? static_cast<uint32_t>(m_privateTask->getSubClientId())
                                    : (bt.appId != 0 ? bt.appId : bt.subclientId);
@@ -322,8 +323,8 @@ CStepResult CWorkerThreadHM::mainBody() {
         }
         if (selection != 0 || nasLive) return finishWithoutMediaAgent(result);
     }
-    if (!bt.isSuperBrowse && !bt.skipContent && m_superSearchOpType != superSearchKind::kContentIndexReport && !m_syncEnabled &&
-        selection != 0 && !v2)
+    if (!bt.isSuperBrowse && !bt.skipContent && m_superSearchOpType != superSearchKind::kContentIndexReport &&
+        !m_syncEnabled && selection != 0 && !v2)
         return finishWithoutMediaAgent(result);
     return dispatchRequest();
 }

@@ -18,8 +18,8 @@
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/taskoptions.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "platform/threads/hubclock.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include "platform/entities/installmanager.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/indexing/powermanagement.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
-#include "platform/errors/evmessageids.h"
 
 namespace {
 

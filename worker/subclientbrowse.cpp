@@ -14,8 +14,8 @@
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/restoreproto/fsr_records.h"
 #include "platform/tasks/taskoptions.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "platform/threads/hubclock.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 

@@ -23,12 +23,12 @@
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/installmanager.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/errors/evmessageids.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/zytime.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/threadid.h"
 #include "worker/fastbrowsehmworkerthread.h"
-#include "platform/errors/evmessageids.h"
-#include "platform/threads/hubclock.h"
 
 namespace {
 
@@ -214,8 +214,8 @@ std::string CWorkerThreadHM::GenerateSessionId() {
             std::random_device device;
             for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(device());
         }
-        std::string id = std::to_string(CHubClock::real().epochSeconds()) + "-" +
-                         zycrypto::toHex(bytes, sizeof bytes);
+        std::string id =
+            std::to_string(CHubClock::real().epochSeconds()) + "-" + zycrypto::toHex(bytes, sizeof bytes);
         // A session some caller already holds under this name stays that caller's.
         CHandedOverSessions::TSession handed;
         if ((g_poConfMgr && g_poConfMgr->getConfRec(id, false)) ||

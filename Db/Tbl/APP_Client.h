@@ -39,8 +39,9 @@ struct APP_Client_desc : zydb::TableDesc {
     static constexpr const char* serialColumn = "id";
     static constexpr const char* orderBy = "id";
     static constexpr auto primaryKeys = zydb::keys("id");
-    static constexpr auto foreignKeys = zydb::fks(zydb::FkPair{0, "simOperatingSystem", "simOperatingSystemId", "id"},
-                                                  zydb::FkPair{1, "simAllNimbraRel", "releaseId", "id"});
+    static constexpr auto foreignKeys =
+        zydb::fks(zydb::FkPair{0, "simOperatingSystem", "simOperatingSystemId", "id"},
+                  zydb::FkPair{1, "simAllNimbraRel", "releaseId", "id"});
 };
 
 ZYDB_FAMILY(APP_Client)

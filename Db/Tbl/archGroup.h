@@ -4,25 +4,25 @@
 
 #include "platform/db/rowfamily.h"
 
-#define ArchGroup_COLUMNS(COL)                         \
-    COL(id, i)                                         \
-    COL(defaultCopy, i)                                \
-    COL(name, uN<577>)                                 \
-    COL(description, u)                                \
-    COL(maxStreams, i)                                 \
-    COL(type, i)                                       \
-    COL(incrSP, i)                                     \
-    COL(origKMkelmarchID, i)                           \
-    COL(origKMarchGroupId, i)                          \
-    COL(defaultSnapCopy, i)                            \
-    COL(SIBlockSizeKB, i)                              \
-    COL(AuxCopyAlertGB, i)                             \
-    COL(AuxCopyAlertDays, i)                           \
-    COL(flags, i)                                      \
-    COL(mediaPassword, sN<2049>)                       \
-    COL(TimeZoneType, i)                               \
-    COL(TimeZone, sN<256>)                             \
-    COL(SubclientExtensionTimeStamp, i)                \
+#define ArchGroup_COLUMNS(COL)                          \
+    COL(id, i)                                          \
+    COL(defaultCopy, i)                                 \
+    COL(name, uN<577>)                                  \
+    COL(description, u)                                 \
+    COL(maxStreams, i)                                  \
+    COL(type, i)                                        \
+    COL(incrSP, i)                                      \
+    COL(origKMkelmarchID, i)                            \
+    COL(origKMarchGroupId, i)                           \
+    COL(defaultSnapCopy, i)                             \
+    COL(SIBlockSizeKB, i)                               \
+    COL(AuxCopyAlertGB, i)                              \
+    COL(AuxCopyAlertDays, i)                            \
+    COL(flags, i)                                       \
+    COL(mediaPassword, sN<2049>)                        \
+    COL(TimeZoneType, i)                                \
+    COL(TimeZone, sN<256>)                              \
+    COL(SubclientExtensionTimeStamp, i)                 \
     COL(SubclientExtensionTimeStampEncrypted, sN<2049>) \
     COL(logSP, i)
 

@@ -77,7 +77,8 @@ TLoad& load() {
         char key[40];
         std::snprintf(key, sizeof key, "%08x%08x%08x%08x", random(), random(), random(), random());
         ZYPlatformInfo::setString("~Hubmaster", "sZetaTokenKey", key);
-        if (EvSecurityMgr::IssueZetaToken(c.user, false, 24 * 3600, l.token) != 0) hubbench::giveUp("no token");
+        if (EvSecurityMgr::IssueZetaToken(c.user, false, 24 * 3600, l.token) != 0)
+            hubbench::giveUp("no token");
         if (ZYClient(static_cast<unsigned long>(c.hub)).getName(l.hubmasterName) != 0 ||
             l.hubmasterName.empty())
             hubbench::giveUp("the catalogue's Hubmaster database names no Hubmaster client");

@@ -5,14 +5,14 @@
 // stopped by stopCatalogueChain. Header only.
 #pragma once
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
-
-#include <unistd.h>
 
 #include "bench/support/cataloguechain.h"
 #include "platform/config/zyplatforminfo.h"
@@ -74,9 +74,9 @@ inline TCatalogueChain& catalogueChain() {
         char why[256] = "";
         c.routerPort = fastBrowseHMWaitForListener(30, why, sizeof why);
         if (c.routerPort <= 0) giveUp(std::string("BrowseRouter is not listening: ") + why);
-        TCatalogueAgent agent = startCatalogueAgent(scale, hub, kChainAgent, items, c.folder.string(),
-                                                    {"--index-service", "started", "--registry",
-                                                     (c.folder / "registry.ini").string()});
+        TCatalogueAgent agent = startCatalogueAgent(
+            scale, hub, kChainAgent, items, c.folder.string(),
+            {"--index-service", "started", "--registry", (c.folder / "registry.ini").string()});
         c.agent = std::move(agent.process);
         c.agentPort = agent.port;
         hubdb::HubDbSeed seed(hub);

@@ -21,8 +21,8 @@
 
 #include "platform/config/privatefile.h"
 #include "platform/config/zyformat.h"
-#include "platform/threads/hubmutex.h"
 #include "platform/threads/hubclock.h"
+#include "platform/threads/hubmutex.h"
 
 namespace {
 
@@ -82,9 +82,12 @@ public:
             }
             for (ssize_t at = 0; at < n;) {
                 const auto* e = reinterpret_cast<const struct inotify_event*>(buffer + at);
-                if (e->mask & IN_Q_OVERFLOW) changed = true;
-                else if (e->wd == m_fileWatch) changed = true;
-                else if (e->wd == m_folderWatch && (e->len == 0 || m_name == e->name)) changed = true;
+                if (e->mask & IN_Q_OVERFLOW)
+                    changed = true;
+                else if (e->wd == m_fileWatch)
+                    changed = true;
+                else if (e->wd == m_folderWatch && (e->len == 0 || m_name == e->name))
+                    changed = true;
                 at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
             }
         }
@@ -111,13 +114,13 @@ public:
             m_name = slash == std::string::npos ? path : path.substr(slash + 1);
             m_folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
         }
-        m_folderWatch = inotify_add_watch(m_fd, m_folder.c_str(),
-                                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                                              IN_MOVE_SELF | IN_ONLYDIR);
+        m_folderWatch = inotify_add_watch(
+            m_fd, m_folder.c_str(),
+            IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
         if (m_folderWatch < 0) return false;
         // A file made again is another inode: its watch replaces the old one's (which may still fire).
-        m_fileWatch = inotify_add_watch(m_fd, path.c_str(),
-                                        IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF);
+        m_fileWatch = inotify_add_watch(
+            m_fd, path.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF);
         if (m_fileWatch < 0 && errno != ENOENT) return false;
         m_armed = true;
         return true;
@@ -139,7 +142,7 @@ struct Registry {
     std::string snapshotPath GUARDED_BY(mutex);  // the file the snapshot was read from
     std::shared_ptr<const Snapshot> snapshot GUARDED_BY(mutex);
     CRegistryWatch watch GUARDED_BY(mutex);  // quiet: the snapshot (or the file's absence) still holds
-    CHubMutex writeMutex;  // serialises setString/removeValue within the process
+    CHubMutex writeMutex;                    // serialises setString/removeValue within the process
 };
 
 Registry& registry() {
@@ -212,9 +215,9 @@ std::shared_ptr<const Snapshot> current() {
     }
     const std::shared_ptr<const Snapshot> old = r.snapshot;
     // File times are on the calendar clock, so the parse is dated on it too.
-    const long long nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                CHubClock::real().wallNow().time_since_epoch())
-                                .count();
+    const long long nowNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(CHubClock::real().wallNow().time_since_epoch())
+            .count();
     // File times are coarse (a few ms): a file changed within a second of our last parse may have
     // changed again since without its times moving, so such a snapshot is not trusted. A watched file
     // is looked at only after an event: it is read again, whatever its times say.

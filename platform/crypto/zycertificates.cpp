@@ -1,7 +1,5 @@
 #include "platform/crypto/zycertificates.h"
 
-#include "platform/crypto/zyopenssl.h"
-
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
@@ -13,6 +11,8 @@
 #include <openssl/x509v3.h>
 
 #include <memory>
+
+#include "platform/crypto/zyopenssl.h"
 
 namespace zycrypto {
 namespace {
@@ -102,7 +102,8 @@ bool createAuthority(const std::string& name, int days, TPemPair& authority, std
     Key key = newKey();
     if (!key) return error = openSslError("authority key"), false;
     Cert cert = newCertificate(key.get(), name, days, nullptr);
-    if (!cert || X509_sign(cert.get(), key.get(), EVP_sha256()) == 0 || !toPem(cert.get(), key.get(), authority))
+    if (!cert || X509_sign(cert.get(), key.get(), EVP_sha256()) == 0 ||
+        !toPem(cert.get(), key.get(), authority))
         return error = openSslError("authority certificate"), false;
     return true;
 }
@@ -122,7 +123,8 @@ bool issueCertificate(const TPemPair& authority, const std::string& clientName, 
     Key key = newKey();
     if (!key) return error = openSslError("machine key"), false;
     Cert cert = newCertificate(key.get(), clientName, days, caCert.get());
-    if (!cert || X509_sign(cert.get(), caKey.get(), EVP_sha256()) == 0 || !toPem(cert.get(), key.get(), issued))
+    if (!cert || X509_sign(cert.get(), caKey.get(), EVP_sha256()) == 0 ||
+        !toPem(cert.get(), key.get(), issued))
         return error = openSslError("machine certificate"), false;
     return true;
 }

@@ -47,7 +47,8 @@ public:
         }
         if (!text.empty()) {
             if (addHeader) {
-                xml = std::string(version11 ? "<?xml version='1.1' encoding='utf-8' ?>" : "<?xml version='1.0' encoding='utf-8' ?>") +
+                xml = std::string(version11 ? "<?xml version='1.1' encoding='utf-8' ?>"
+                                            : "<?xml version='1.0' encoding='utf-8' ?>") +
                       text;
             } else {
                 xml = text;
@@ -89,10 +90,10 @@ protected:
     DBtran* m_tran = nullptr;     // not owned
     bool m_isOpen = false;        // nothing in the service sets it
     const char* m_callerName = nullptr;
-    std::string m_text;           // not used by the wrapper
+    std::string m_text;  // not used by the wrapper
     const char* m_kind = nullptr;
     std::string m_errorText;
-    long long m_reserved2 = 0;    // not used by the wrapper
+    long long m_reserved2 = 0;  // not used by the wrapper
 };
 
 template <class X, class X_t>

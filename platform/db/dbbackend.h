@@ -23,13 +23,28 @@ struct DbValue {
     std::string s;
 
     DbValue() = default;
-    static DbValue ofInt(long long v) { DbValue x; x.kind = Int; x.i = v; return x; }
-    static DbValue ofReal(double v) { DbValue x; x.kind = Real; x.d = v; return x; }
-    static DbValue ofText(std::string v) { DbValue x; x.kind = Text; x.s = std::move(v); return x; }
+    static DbValue ofInt(long long v) {
+        DbValue x;
+        x.kind = Int;
+        x.i = v;
+        return x;
+    }
+    static DbValue ofReal(double v) {
+        DbValue x;
+        x.kind = Real;
+        x.d = v;
+        return x;
+    }
+    static DbValue ofText(std::string v) {
+        DbValue x;
+        x.kind = Text;
+        x.s = std::move(v);
+        return x;
+    }
 
     bool isNull() const { return kind == Null; }
-    long long asInt() const;        // Text parses leading digits, Null is 0
-    std::string asText() const;     // numbers in decimal, Null is empty
+    long long asInt() const;     // Text parses leading digits, Null is 0
+    std::string asText() const;  // numbers in decimal, Null is empty
 };
 
 // A current row: what the fetch code reads, from a statement or from a procedure's result.
@@ -99,8 +114,8 @@ public:
 };
 
 struct DbOpenOptions {
-    bool create = false;           // create the file when it does not exist
-    int busyTimeoutMs = 10000;     // how long a statement waits for another writer
+    bool create = false;        // create the file when it does not exist
+    int busyTimeoutMs = 10000;  // how long a statement waits for another writer
 };
 
 class IDbBackend {

@@ -188,9 +188,13 @@ void CDbEnv::releaseThreadConnection() {
     t_conn.giveBack();
 }
 
-bool CDbEnv::isOpen() { return env().open.load(); }
+bool CDbEnv::isOpen() {
+    return env().open.load();
+}
 
-unsigned long long CDbEnv::generation() { return env().generation.load(); }
+unsigned long long CDbEnv::generation() {
+    return env().generation.load();
+}
 
 std::string CDbEnv::path() {
     CHubMutexLock g(env().mutex);

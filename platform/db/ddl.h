@@ -59,8 +59,8 @@ TableSpec tableSpecOf() {
 #define ZYDB_SPEC_COLUMN(name, type) \
     spec.columns.push_back({#name, ::zydb::col::type::code, ::zydb::col::type::width, ""});
 
-// The table description of a helper table whose columns are table##_COLUMNS, with its serial column ("" for none)
-// and its key columns.
+// The table description of a helper table whose columns are table##_COLUMNS, with its serial column ("" for
+// none) and its key columns.
 #define ZYDB_HELPER_TABLE_SPEC(table, serialName, ...)                                 \
     [] {                                                                               \
         ::zydb::TableSpec spec;                                                        \

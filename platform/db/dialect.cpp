@@ -1,8 +1,9 @@
 // The dialect normaliser: a small tokenizer, then rewrites on the token list.
 #include "platform/db/dialect.h"
 
-#include <cctype>
 #include <strings.h>
+
+#include <cctype>
 #include <unordered_map>
 #include <vector>
 
@@ -17,7 +18,9 @@ struct Token {
     std::string text;
 };
 
-bool wordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '#' || c == '@'; }
+bool wordChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '#' || c == '@';
+}
 
 std::vector<Token> tokenize(const std::string& s) {
     std::vector<Token> out;
@@ -69,14 +72,18 @@ std::vector<Token> tokenize(const std::string& s) {
     return out;
 }
 
-bool is(const Token& t, const char* word) { return t.kind == Tok::Word && strcasecmp(t.text.c_str(), word) == 0; }
-bool isPunct(const Token& t, char c) { return t.kind == Tok::Punct && t.text[0] == c; }
+bool is(const Token& t, const char* word) {
+    return t.kind == Tok::Word && strcasecmp(t.text.c_str(), word) == 0;
+}
+bool isPunct(const Token& t, char c) {
+    return t.kind == Tok::Punct && t.text[0] == c;
+}
 
 bool isHint(const Token& t) {
-    static const char* const hints[] = {"NOLOCK",        "READUNCOMMITTED", "READCOMMITTED", "READCOMMITTEDLOCK",
-                                        "REPEATABLEREAD", "SERIALIZABLE",   "READPAST",      "ROWLOCK",
-                                        "PAGLOCK",       "TABLOCK",         "TABLOCKX",      "UPDLOCK",
-                                        "XLOCK",         "HOLDLOCK",        "NOWAIT"};
+    static const char* const hints[] = {
+        "NOLOCK",       "READUNCOMMITTED", "READCOMMITTED", "READCOMMITTEDLOCK", "REPEATABLEREAD",
+        "SERIALIZABLE", "READPAST",        "ROWLOCK",       "PAGLOCK",           "TABLOCK",
+        "TABLOCKX",     "UPDLOCK",         "XLOCK",         "HOLDLOCK",          "NOWAIT"};
     if (t.kind != Tok::Word) return false;
     for (const char* h : hints)
         if (strcasecmp(t.text.c_str(), h) == 0) return true;
@@ -171,8 +178,10 @@ std::string normalizeUncached(const std::string& sql) {
             }
             if (depth == 0 && (is(o[end], "UNION") || is(o[end], "EXCEPT") || is(o[end], "INTERSECT"))) break;
         }
-        o.insert(o.begin() + static_cast<long>(end), {{Tok::Space, " "}, {Tok::Word, "LIMIT"},
-                                                      {Tok::Space, " "}, {Tok::Number, count},
+        o.insert(o.begin() + static_cast<long>(end), {{Tok::Space, " "},
+                                                      {Tok::Word, "LIMIT"},
+                                                      {Tok::Space, " "},
+                                                      {Tok::Number, count},
                                                       {Tok::Space, " "}});
     }
 

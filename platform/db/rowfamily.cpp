@@ -26,10 +26,13 @@ std::string columnListOf(const ColumnInfo* cols, size_t n) {
 
 ZYDBDataTypeBase* newValueObject(char code) {
     switch (code) {
-        case 'i': return new ZYDB_int();
+        case 'i':
+            return new ZYDB_int();
         case 'b':
-        case 'x': return new ZYDB_int64();
-        default: return new ZYDB_string();
+        case 'x':
+            return new ZYDB_int64();
+        default:
+            return new ZYDB_string();
     }
 }
 

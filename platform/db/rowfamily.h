@@ -64,9 +64,9 @@ using u = ownedText<'u'>;
 // One result column of a family, as its record holds it.
 struct ColumnInfo {
     const char* name;
-    char code;     // i b x s u
-    int width;     // N of sN/uN; 0 for numbers and owned text
-    size_t offset; // of the member in the record
+    char code;      // i b x s u
+    int width;      // N of sN/uN; 0 for numbers and owned text
+    size_t offset;  // of the member in the record
 };
 
 // One column pair of a foreign key; consecutive pairs with the same `key` form one key.
@@ -214,8 +214,9 @@ public:
     std::string getStructDef() override { return structSchema; }
     // The description is written only by its one-time fill; later renames are refused.
     void setTableName(std::string name) override {
-        log_error(Desc::header, __LINE__, "%s: refused to rename the family to [%s] after its description was built",
-                  Desc::className, name.c_str());
+        log_error(Desc::header, __LINE__,
+                  "%s: refused to rename the family to [%s] after its description was built", Desc::className,
+                  name.c_str());
     }
     const char* getColumnName_t2(const int& position) const override {
         if (position < 0 || static_cast<size_t>(position) >= m_staticColumnVec.size()) return "";
@@ -330,7 +331,8 @@ public:
         size_t n = 0;
         const ColumnInfo* cols = Rec::columnInfo(&n);
         for (size_t k = 0; k < n; ++k)
-            bindResultColumn(cols[k].code, cols[k].width, reinterpret_cast<char*>(&m_record) + cols[k].offset);
+            bindResultColumn(cols[k].code, cols[k].width,
+                             reinterpret_cast<char*>(&m_record) + cols[k].offset);
     }
     void dataBindClear() { clearResultColumns(); }
 
@@ -351,7 +353,8 @@ private:
             r.columnList = columnListOf(cols, n);
             r.description = std::string(Desc::kind == kTable ? "Table " : "Procedure ") + Desc::className;
             for (size_t k = 0; k < n; ++k)
-                if (Desc::kind == kTable && std::strcmp(cols[k].name, Desc::serialColumn) == 0) r.serialOffset = cols[k].offset;
+                if (Desc::kind == kTable && std::strcmp(cols[k].name, Desc::serialColumn) == 0)
+                    r.serialOffset = cols[k].offset;
             return r;
         }();
         return f;
@@ -422,15 +425,20 @@ private:
             std::apply([this](auto&... v) { setZYDBValues(v.release()...); }, values);
         } else {
             this->valuesClauseCheck(capacity(a...));
-            this->CallDBsprintfWrapper(Desc::argFormat, printable(a, Desc::className, static_cast<int>(I) + 1)...);
+            this->CallDBsprintfWrapper(Desc::argFormat,
+                                       printable(a, Desc::className, static_cast<int>(I) + 1)...);
         }
     }
 
     static unsigned long argAllowance(int) { return 12; }
     static unsigned long argAllowance(long long) { return 22; }
-    static unsigned long argAllowance(const char* t) { return t ? static_cast<unsigned long>(std::strlen(t)) : 0; }
+    static unsigned long argAllowance(const char* t) {
+        return t ? static_cast<unsigned long>(std::strlen(t)) : 0;
+    }
 
-    static std::unique_ptr<ZYDB_int> makeValue(int v, const char*, int) { return std::make_unique<ZYDB_int>(v); }
+    static std::unique_ptr<ZYDB_int> makeValue(int v, const char*, int) {
+        return std::make_unique<ZYDB_int>(v);
+    }
     static std::unique_ptr<ZYDB_int64> makeValue(long long v, const char*, int) {
         return std::make_unique<ZYDB_int64>(v);
     }
@@ -449,18 +457,18 @@ private:
 }  // namespace zydb
 
 // A procedure family's names: the class X, the database object X, the header Db/Proc/X.
-#define ZYDB_PROC_NAMES(X)                                  \
-    static constexpr const char* className = #X;            \
-    static constexpr const char* dbName = #X;               \
+#define ZYDB_PROC_NAMES(X)                       \
+    static constexpr const char* className = #X; \
+    static constexpr const char* dbName = #X;    \
     static constexpr const char* header = "Db/Proc/" #X;
 
 // A procedure family whose only argument is the request XML, from X_COLUMNS.
-#define ZYDB_XML_PROCEDURE(X, revisionText, line)                \
-    struct X##_desc : ::zydb::XmlProcDesc {                      \
-        ZYDB_PROC_NAMES(X)                                       \
-        static constexpr const char* revision = revisionText;    \
-        static constexpr int errorLine = line;                   \
-    };                                                           \
+#define ZYDB_XML_PROCEDURE(X, revisionText, line)             \
+    struct X##_desc : ::zydb::XmlProcDesc {                   \
+        ZYDB_PROC_NAMES(X)                                    \
+        static constexpr const char* revision = revisionText; \
+        static constexpr int errorLine = line;                \
+    };                                                        \
     ZYDB_FAMILY(X)
 
 // ---- generation from a family's data ------------------------------------------------------------------
@@ -473,41 +481,40 @@ private:
     ::zydb::ColumnInfo{#name, ::zydb::col::type::code, ::zydb::col::type::width, offsetof(Self, name)},
 
 // The record X_t: one member per column; owned text freed once; copies are bounded or deep.
-#define ZYDB_RECORD(X)                                                                     \
-    struct X##_t {                                                                         \
-        X##_COLUMNS(ZYDB_REC_MEMBER)                                                       \
-        static constexpr size_t kColumnCount = 0 X##_COLUMNS(ZYDB_REC_COUNT);              \
-        X##_t() = default;                                                                 \
-        ~X##_t() { X##_COLUMNS(ZYDB_REC_RELEASE) }                                         \
-        X##_t([[maybe_unused]] const X##_t& o) { X##_COLUMNS(ZYDB_REC_COPY) }              \
-        X##_t& operator=([[maybe_unused]] const X##_t& o) {                                \
-            if (this != &o) {                                                              \
-                X##_COLUMNS(ZYDB_REC_COPY)                                                 \
-            }                                                                              \
-            return *this;                                                                  \
-        }                                                                                  \
-        static const ::zydb::ColumnInfo* columnInfo(size_t* count) {                       \
-            using Self [[maybe_unused]] = X##_t;                                           \
-            static const ::zydb::ColumnInfo cols[] = {X##_COLUMNS(ZYDB_REC_INFO){}};       \
-            *count = sizeof(cols) / sizeof(cols[0]) - 1;                                   \
-            return cols;                                                                   \
-        }                                                                                  \
+#define ZYDB_RECORD(X)                                                                                     \
+    struct X##_t {                                                                                         \
+        X##_COLUMNS(ZYDB_REC_MEMBER) static constexpr size_t kColumnCount = 0 X##_COLUMNS(ZYDB_REC_COUNT); \
+        X##_t() = default;                                                                                 \
+        ~X##_t(){X##_COLUMNS(ZYDB_REC_RELEASE)} X                                                          \
+            ##_t([[maybe_unused]] const X##_t& o){X##_COLUMNS(ZYDB_REC_COPY)} X##_t&                       \
+            operator=([[maybe_unused]] const X##_t& o) {                                                   \
+            if (this != &o) {                                                                              \
+                X##_COLUMNS(ZYDB_REC_COPY)                                                                 \
+            }                                                                                              \
+            return *this;                                                                                  \
+        }                                                                                                  \
+        static const ::zydb::ColumnInfo* columnInfo(size_t* count) {                                       \
+            using Self [[maybe_unused]] = X##_t;                                                           \
+            static const ::zydb::ColumnInfo cols[] = {X##_COLUMNS(ZYDB_REC_INFO){}};                       \
+            *count = sizeof(cols) / sizeof(cols[0]) - 1;                                                   \
+            return cols;                                                                                   \
+        }                                                                                                  \
     };
 
 // The whole family X from X_COLUMNS and X_desc.
-#define ZYDB_FAMILY(X)                                                                     \
-    ZYDB_RECORD(X)                                                                         \
-    class X##_t2 : public ::zydb::RowSchema<X##_desc, X##_t> {};                           \
-    class X : public ::zydb::AccessFamily<X##_desc, X##_t, X##_t2> {                       \
-    public:                                                                                \
-        explicit X(DBtran* tran) : AccessFamily(tran) {}                                   \
+#define ZYDB_FAMILY(X)                                               \
+    ZYDB_RECORD(X)                                                   \
+    class X##_t2 : public ::zydb::RowSchema<X##_desc, X##_t> {};     \
+    class X : public ::zydb::AccessFamily<X##_desc, X##_t, X##_t2> { \
+    public:                                                          \
+        explicit X(DBtran* tran) : AccessFamily(tran) {}             \
     };
 
 // A family whose constructor also takes the DBtable int argument: X(int, DBtran*).
-#define ZYDB_FAMILY_WITH_ARG(X)                                                            \
-    ZYDB_RECORD(X)                                                                         \
-    class X##_t2 : public ::zydb::RowSchema<X##_desc, X##_t> {};                           \
-    class X : public ::zydb::AccessFamily<X##_desc, X##_t, X##_t2> {                       \
-    public:                                                                                \
-        X(int dbArg, DBtran* tran) : AccessFamily(dbArg, tran) {}                          \
+#define ZYDB_FAMILY_WITH_ARG(X)                                      \
+    ZYDB_RECORD(X)                                                   \
+    class X##_t2 : public ::zydb::RowSchema<X##_desc, X##_t> {};     \
+    class X : public ::zydb::AccessFamily<X##_desc, X##_t, X##_t2> { \
+    public:                                                          \
+        X(int dbArg, DBtran* tran) : AccessFamily(dbArg, tran) {}    \
     };

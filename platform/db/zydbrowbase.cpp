@@ -5,8 +5,12 @@
 
 ZYSimpleDBSem::ZYSimpleDBSem(int initialCount) : m_sem(std::make_unique<ZySemaphore>(initialCount)) {}
 ZYSimpleDBSem::~ZYSimpleDBSem() = default;
-void ZYSimpleDBSem::wait() { m_sem->wait(); }
-void ZYSimpleDBSem::release(int count) { m_sem->release(count); }
+void ZYSimpleDBSem::wait() {
+    m_sem->wait();
+}
+void ZYSimpleDBSem::release(int count) {
+    m_sem->release(count);
+}
 
 ZYSimpleDBSem* ZYDBRowBase::s_semColumnVec = nullptr;
 
@@ -16,16 +20,24 @@ ZYSimpleDBSem* ZYDBRowBase::columnVecSem() {
     return sem;
 }
 
-void ZYDBRowBase::lock() { columnVecSem()->wait(); }
-void ZYDBRowBase::unLock() { columnVecSem()->release(1); }
+void ZYDBRowBase::lock() {
+    columnVecSem()->wait();
+}
+void ZYDBRowBase::unLock() {
+    columnVecSem()->release(1);
+}
 
 ZYDBRowBase::~ZYDBRowBase() {
     for (ZYDBDataTypeBase* v : m_columnVec) delete v;
 }
 
-std::string ZYDBRowBase::getColumnName(const int& position) { return std::string(getColumnName_t2(position)); }
+std::string ZYDBRowBase::getColumnName(const int& position) {
+    return std::string(getColumnName_t2(position));
+}
 
-std::vector<ZYDBDataTypeBase*> ZYDBRowBase::getData() { return m_columnVec; }
+std::vector<ZYDBDataTypeBase*> ZYDBRowBase::getData() {
+    return m_columnVec;
+}
 
 std::string ZYDBRowBase::fillForTime(const char* typeString) {
     std::string s = typeString ? typeString : "";

@@ -4,6 +4,7 @@
 std::string ZYDBDataTypeBase::toString(int maxLength) const {
     if (m_isNull) return {};
     setString();
-    if (maxLength > 0 && m_str.size() > static_cast<size_t>(maxLength)) return m_str.substr(0, static_cast<size_t>(maxLength));
+    if (maxLength > 0 && m_str.size() > static_cast<size_t>(maxLength))
+        return m_str.substr(0, static_cast<size_t>(maxLength));
     return m_str;
 }

@@ -40,11 +40,11 @@ public:
 protected:
     bool m_isNull = true;
     UpdatedStatus m_updatedStatus = NotUpdated;
-    bool m_isOutput = false;      // reserved: no procedure here returns through its arguments
-    mutable std::string m_str;    // text form, made by setString
-    std::string m_columnName;     // reserved
-    bool m_valueFresh = false;    // reserved; setData and null changes clear it
-    long long m_indicator = 0;    // reserved
+    bool m_isOutput = false;    // reserved: no procedure here returns through its arguments
+    mutable std::string m_str;  // text form, made by setString
+    std::string m_columnName;   // reserved
+    bool m_valueFresh = false;  // reserved; setData and null changes clear it
+    long long m_indicator = 0;  // reserved
 };
 
 template <class T, const char* const* Format, int Code>

@@ -8,10 +8,7 @@
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/zyclient.h"
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 std::unique_ptr<ZYClient> ApplicationId::getClient(void* transaction) {
     if (resolve(transaction) != zydb::DB_OK || m_info.clientId <= 0) return nullptr;

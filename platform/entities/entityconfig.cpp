@@ -15,8 +15,8 @@
 #include "Db/Tbl/APP_SubClientProp.h"
 #include "platform/db/dbresult.h"
 #include "platform/db/requestscope.h"
-#include "platform/hubdb/entitytables.h"
 #include "platform/entities/propertystore.h"
+#include "platform/hubdb/entitytables.h"
 #include "platform/log/evdebug.h"
 #include "platform/threads/hubclock.h"
 
@@ -56,8 +56,10 @@ int answerFrom(int loadStatus, const ApplProperties& props, const char* property
         errno = 0;
         char* end = nullptr;
         long long v = std::strtoll(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || errno != 0 || v < static_cast<long long>(std::numeric_limits<T>::min()) ||
-            (v > 0 && static_cast<unsigned long long>(v) > static_cast<unsigned long long>(std::numeric_limits<T>::max())))
+        if (text.empty() || *end != '\0' || errno != 0 ||
+            v < static_cast<long long>(std::numeric_limits<T>::min()) ||
+            (v > 0 && static_cast<unsigned long long>(v) >
+                          static_cast<unsigned long long>(std::numeric_limits<T>::max())))
             return ENTITY_PROPERTY_NOT_NUMBER;
         out = static_cast<T>(v);
         return 0;
@@ -155,9 +157,12 @@ void Instance::SetCaseSensitive(bool on) {
         setContentCaseInsensitive();
 }
 
-int Instance::initAll(void* transaction) { return initContent(transaction, true, false); }
+int Instance::initAll(void* transaction) {
+    return initContent(transaction, true, false);
+}
 
-int Instance::getPropertiesCallback(std::string name, unsigned long type, std::string value, unsigned long extra) {
+int Instance::getPropertiesCallback(std::string name, unsigned long type, std::string value,
+                                    unsigned long extra) {
     return ApplProperties::addToPropCache(name, static_cast<int>(type), value, static_cast<int>(extra));
 }
 
@@ -168,11 +173,11 @@ int Instance::getPropertiesCallbackUpdate(std::string name, unsigned long type, 
 }
 
 int Instance::initContent(void*, bool properties, bool) {
-    return loadEntity<APP_InstanceName, APP_InstanceProp>(m_entity, *this, *this, properties, "instance",
-                                                          [this](const APP_InstanceName_t& r) {
-                                                              m_clientId = static_cast<unsigned long>(r.clientId);
-                                                              m_appType = static_cast<unsigned long>(r.appTypeId);
-                                                          });
+    return loadEntity<APP_InstanceName, APP_InstanceProp>(
+        m_entity, *this, *this, properties, "instance", [this](const APP_InstanceName_t& r) {
+            m_clientId = static_cast<unsigned long>(r.clientId);
+            m_appType = static_cast<unsigned long>(r.appTypeId);
+        });
 }
 
 void Instance::setRefTime(ZYDate& date) {
@@ -205,7 +210,9 @@ int BackupSet::getPropertiesCallback(std::string name, unsigned long a, std::str
     return ApplProperties::addToPropCache(name, static_cast<int>(a), value, static_cast<int>(b));
 }
 
-int BackupSet::initAll(void*) { return 0; }
+int BackupSet::initAll(void*) {
+    return 0;
+}
 
 void BackupSet::load() {
     loadEntity<APP_BackupSetName, APP_BackupSetProp>(m_entity, *this, *this, true, "backup set",
@@ -222,7 +229,9 @@ void BackupSet::setRefTime(ZYDate& date) {
     load();
 }
 
-int BackupSet::getGUIDStr(std::string& out, void*) { return guidAnswer(m_entity, out); }
+int BackupSet::getGUIDStr(std::string& out, void*) {
+    return guidAnswer(m_entity, out);
+}
 
 int BackupSet::getClientIdForBackupSet(unsigned long& out, void*) {
     if (m_entity.loadStatus != zydb::DB_OK) return m_entity.loadStatus;
@@ -255,7 +264,8 @@ Subclient::Subclient(unsigned long subclientId) : m_entity(subclientId) {
 
 Subclient::~Subclient() = default;
 
-int Subclient::getPropertiesCallback(std::string name, unsigned long type, std::string value, unsigned long extra) {
+int Subclient::getPropertiesCallback(std::string name, unsigned long type, std::string value,
+                                     unsigned long extra) {
     return ApplProperties::addToPropCache(name, static_cast<int>(type), value, static_cast<int>(extra));
 }
 
@@ -265,13 +275,16 @@ int Subclient::getPropertiesCallbackUpdate(std::string name, unsigned long type,
         ApplProperty(name, static_cast<int>(type), value, static_cast<int>(extra)));
 }
 
-int Subclient::initAll(void*) { return 0; }
+int Subclient::initAll(void*) {
+    return 0;
+}
 
 void Subclient::resetAll() {}
 
 int Subclient::reload(void* transaction) {
     return loadEntity<APP_Application, APP_SubClientProp>(
-        m_entity, *this, *this, true, "subclient", [](const APP_Application_t&) {}, static_cast<DBtran*>(transaction));
+        m_entity, *this, *this, true, "subclient", [](const APP_Application_t&) {},
+        static_cast<DBtran*>(transaction));
 }
 
 void Subclient::setRefTime(ZYDate& date) {
@@ -279,7 +292,9 @@ void Subclient::setRefTime(ZYDate& date) {
     reload();
 }
 
-int Subclient::getGUIDStr(std::string& out, void*) { return guidAnswer(m_entity, out); }
+int Subclient::getGUIDStr(std::string& out, void*) {
+    return guidAnswer(m_entity, out);
+}
 
 template <class T>
 int Subclient::answer(const char* property, T& out) const {
@@ -301,7 +316,9 @@ void SubclientConf::SetCaseSensitive(bool on) {
         setContentCaseInsensitive();
 }
 
-int SubclientConf::initAll(void* transaction) { return reload(transaction); }
+int SubclientConf::initAll(void* transaction) {
+    return reload(transaction);
+}
 
 void SubclientConf::resetAll() {
     clearPropCache();
@@ -312,8 +329,8 @@ int SubclientConf::setIndexSubClient(bool on, void* transaction) {
     if (loadStatus() != zydb::DB_OK) return loadStatus();
     const char* value = on ? "1" : "0";
     int rc = zyent::writeProperty<APP_SubClientProp>(static_cast<DBtran*>(transaction),
-                                                     static_cast<long>(getSubclientId()), "Index SubClient", 1, value,
-                                                     CHubClock::real().epochSeconds());
+                                                     static_cast<long>(getSubclientId()), "Index SubClient",
+                                                     1, value, CHubClock::real().epochSeconds());
     if (rc != zydb::DB_OK) {
         logLoadFailure("index mark of subclient", getSubclientId(), rc);
         return rc;
@@ -325,8 +342,8 @@ int SubclientConf::setIndexSubClient(bool on, void* transaction) {
 int Subclient::setUserDescription(const std::string& text, void* transaction) {
     if (loadStatus() != zydb::DB_OK) return loadStatus();
     int rc = zyent::writeProperty<APP_SubClientProp>(static_cast<DBtran*>(transaction),
-                                                     static_cast<long>(getSubclientId()), "User Description", 1, text,
-                                                     CHubClock::real().epochSeconds());
+                                                     static_cast<long>(getSubclientId()), "User Description",
+                                                     1, text, CHubClock::real().epochSeconds());
     if (rc != zydb::DB_OK) {
         logLoadFailure("description of subclient", getSubclientId(), rc);
         return rc;
@@ -347,13 +364,16 @@ int VirtualServerSubclientConfiguration::getBackupViewLevel(VirtualServerBackupV
 // ---- the property questions -------------------------------------------------------------------------
 
 #define ENTITY_QUESTION(Class, method, OutType, property) \
-    int Class::method(OutType& out, void*) { return answer(property, out); }
+    int Class::method(OutType& out, void*) {              \
+        return answer(property, out);                     \
+    }
 #include "platform/entities/entityquestions.def"
 #undef ENTITY_QUESTION
 
 // ---- adapters ---------------------------------------------------------------------------------------
 
-SubclientIdFromName::SubclientIdFromName(int appType, int backupSetId) : m_appType(appType), m_backupSetId(backupSetId) {}
+SubclientIdFromName::SubclientIdFromName(int appType, int backupSetId)
+    : m_appType(appType), m_backupSetId(backupSetId) {}
 
 SubclientIdFromName::~SubclientIdFromName() {
     m_ids.clear();
@@ -413,7 +433,8 @@ int SharePointWebSitePlanPolicyAssociation::GetO365SharePointMemberServers(
     members.setOrderBy("isPrimary DESC, id");
     std::vector<int> ids;
     int rc;
-    while ((rc = members.getNextRow(&members, nullptr, 0, 0)) == zydb::DB_OK) ids.push_back(members.getDataPtr()->memberClientId);
+    while ((rc = members.getNextRow(&members, nullptr, 0, 0)) == zydb::DB_OK)
+        ids.push_back(members.getDataPtr()->memberClientId);
     if (rc != zydb::DB_NO_DATA)
         return fail(rc, std::string("member servers cannot be read: ") + members.getErrorStr(rc));
     std::vector<ZyEntities::ClientEntity> found;

@@ -52,7 +52,9 @@ struct TEntityState {
 
 // ---- instances --------------------------------------------------------------------------------------
 
-class Instance : public virtual ApplBackupContent, public virtual ApplProperties, public virtual PropCallBack {
+class Instance : public virtual ApplBackupContent,
+                 public virtual ApplProperties,
+                 public virtual PropCallBack {
 public:
     explicit Instance(unsigned long instanceId);
     ~Instance() override;
@@ -62,9 +64,10 @@ public:
     // Reloads the instance (its properties) from the database.
     virtual int initAll(void* transaction);
     virtual Instance* getInstInterface() { return this; }
-    int getPropertiesCallback(std::string name, unsigned long type, std::string value, unsigned long extra) override;
-    int getPropertiesCallbackUpdate(std::string name, unsigned long type, std::string value, unsigned long extra,
-                                    bool unused) override;
+    int getPropertiesCallback(std::string name, unsigned long type, std::string value,
+                              unsigned long extra) override;
+    int getPropertiesCallbackUpdate(std::string name, unsigned long type, std::string value,
+                                    unsigned long extra, bool unused) override;
     // Loads the instance row and, when `properties`, its properties in force at the reference time.
     // The platform keeps no content lines for instances, so `content` loads nothing.
     virtual int initContent(void* transaction, bool properties, bool content);
@@ -144,7 +147,8 @@ public:
     explicit BackupSet(unsigned long backupSetId);
     ~BackupSet() override;
 
-    int getPropertiesCallback(std::string name, unsigned long type, std::string value, unsigned long extra) override;
+    int getPropertiesCallback(std::string name, unsigned long type, std::string value,
+                              unsigned long extra) override;
     virtual int initAll(void* transaction);
     virtual BackupSet* getBSInterface() { return this; }
     unsigned long getBackupSetId() const { return m_entity.id; }
@@ -187,9 +191,10 @@ public:
     explicit Subclient(unsigned long subclientId);
     ~Subclient() override;
 
-    int getPropertiesCallback(std::string name, unsigned long type, std::string value, unsigned long extra) override;
-    int getPropertiesCallbackUpdate(std::string name, unsigned long type, std::string value, unsigned long extra,
-                                    bool unused) override;
+    int getPropertiesCallback(std::string name, unsigned long type, std::string value,
+                              unsigned long extra) override;
+    int getPropertiesCallbackUpdate(std::string name, unsigned long type, std::string value,
+                                    unsigned long extra, bool unused) override;
     virtual int initAll(void* transaction);
     virtual void resetAll();
     unsigned long getSubclientId() const { return m_entity.id; }
@@ -261,8 +266,8 @@ private:
     int m_appType;
     int m_backupSetId;
     bool m_loaded = false;
-    std::list<std::string> m_names;   // subclient names of the backup set, read on first use
-    std::list<unsigned long> m_ids;   // their ids, in the same order
+    std::list<std::string> m_names;  // subclient names of the backup set, read on first use
+    std::list<unsigned long> m_ids;  // their ids, in the same order
 };
 
 // The miscellaneous options the job manager keeps per job (JMMiscOptions), such as option 28, the

@@ -5,16 +5,18 @@
 #include "Db/Tbl/APP_Client.h"
 #include "Db/Tbl/APP_ClientProp.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/propertystore.h"
 #include "platform/hubdb/entitytables.h"
 #include "platform/hubdb/threadsql.h"
 #include "platform/hubdb/vsatagprocs.h"
-#include "platform/entities/propertystore.h"
 
 namespace {
 constexpr int kWindowsPlatform = 1;
 }
 
-ZyInstallManagerDBInterface::ZyInstallManagerDBInterface() : m_log(nullptr) { m_log.setPrefixMessage("INSTALLMGR"); }
+ZyInstallManagerDBInterface::ZyInstallManagerDBInterface() : m_log(nullptr) {
+    m_log.setPrefixMessage("INSTALLMGR");
+}
 
 ZyInstallManagerDBInterface::~ZyInstallManagerDBInterface() = default;
 
@@ -22,7 +24,8 @@ ZyInstallManagerDBReaderInterface::~ZyInstallManagerDBReaderInterface() = defaul
 
 int ZyInstallManagerDBReaderInterface::failed(int rc, const std::string& what) {
     m_lastError = what + ": " + zydb::dbResultText(rc);
-    m_log.debugLvl(rc == zydb::DB_NO_DATA ? 3 : 0, "%s%s", rc == zydb::DB_NO_DATA ? "" : "ERROR: ", m_lastError.c_str());
+    m_log.debugLvl(rc == zydb::DB_NO_DATA ? 3 : 0, "%s%s",
+                   rc == zydb::DB_NO_DATA ? "" : "ERROR: ", m_lastError.c_str());
     return rc;
 }
 
@@ -56,13 +59,15 @@ int ZyAPP_VMToPMMap::GetAllPMsMappedToAVM(const int& virtualClientId, std::vecto
     return 0;
 }
 
-int ClientProperties::getClientInfoWithProperty(std::list<_AppClientInfo>& clients, const std::string& propertyName,
-                                                const std::string& value, std::string& errorText, DBtran* transaction) {
+int ClientProperties::getClientInfoWithProperty(std::list<_AppClientInfo>& clients,
+                                                const std::string& propertyName, const std::string& value,
+                                                std::string& errorText, DBtran* transaction) {
     APP_Client t(transaction);
     t.setIsolationType(4);
-    t.setWhere("id IN (SELECT componentNameId FROM APP_ClientProp WHERE attrName = '%s' AND attrVal = '%s' AND "
-               "modified = 0)",
-               propertyName, value);
+    t.setWhere(
+        "id IN (SELECT componentNameId FROM APP_ClientProp WHERE attrName = '%s' AND attrVal = '%s' AND "
+        "modified = 0)",
+        propertyName, value);
     std::list<_AppClientInfo> found;
     int rc;
     while ((rc = t.getNextRow(&t, nullptr, 0, 0)) == zydb::DB_OK) {
@@ -83,7 +88,8 @@ int ClientProperties::getClientInfoWithProperty(std::list<_AppClientInfo>& clien
         found.push_back(std::move(c));
     }
     if (rc != zydb::DB_NO_DATA) {
-        errorText = std::string("clients with property [") + propertyName + "] cannot be read: " + t.getErrorStr(rc);
+        errorText =
+            std::string("clients with property [") + propertyName + "] cannot be read: " + t.getErrorStr(rc);
         return rc;
     }
     clients.splice(clients.end(), found);
@@ -97,8 +103,8 @@ int ClientProperties::getUseIndexingV2ForVSA(unsigned long clientId, bool& useV2
     int rc = client.getOneRow(&client, false, 0, 0);
     if (rc != zydb::DB_OK) return rc;
     std::string value;
-    rc = zyent::readProperty<APP_ClientProp>(transaction, static_cast<long>(clientId), hubdb::kIndexingV2VsaProperty,
-                                             value);
+    rc = zyent::readProperty<APP_ClientProp>(transaction, static_cast<long>(clientId),
+                                             hubdb::kIndexingV2VsaProperty, value);
     if (rc == zydb::DB_NO_DATA) {
         useV2 = false;
         return 0;

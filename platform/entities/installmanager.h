@@ -79,7 +79,8 @@ class ClientProperties {
 public:
     // The properties of one client (0: none, every change fails), read and written inside
     // `transaction` when given, else each change in a transaction of its own.
-    ClientProperties(unsigned long clientId, DBtran* transaction) : m_clientId(clientId), m_tran(transaction) {}
+    ClientProperties(unsigned long clientId, DBtran* transaction)
+        : m_clientId(clientId), m_tran(transaction) {}
 
     // The storage policy that the backups of the client's index server go to, from now on (versioned
     // client property "Index Server Storage Policy"). 0 when set; 100 for an unknown client or storage
@@ -90,7 +91,8 @@ public:
     // regard to letter case), in client id order, appended to `clients`. 0 when answered (perhaps with
     // no client); otherwise the database error, with its text in `errorText` and `clients` untouched.
     static int getClientInfoWithProperty(std::list<_AppClientInfo>& clients, const std::string& propertyName,
-                                         const std::string& value, std::string& errorText, DBtran* transaction);
+                                         const std::string& value, std::string& errorText,
+                                         DBtran* transaction);
     // Whether the client's virtual machines are indexed per VM (indexing V2): its current property
     // "IndexingV2_VSA" is a non-zero number. A client without the property is not. 0 when answered;
     // 100 for an unknown client; else the database error, `useV2` untouched.

@@ -210,8 +210,7 @@ int LibConfigAppClientProp::createPseudoClient(const std::string& xml, void* tra
                                  {DbValue::ofInt(client), DbValue::ofInt(mediaAgent)})) != zydb::DB_OK)
             return rc;
         return zyent::writeProperty<APP_ClientProp>(&tran, static_cast<long>(client), "Pseudo Client Type", 0,
-                                                    std::to_string(type),
-                                                    CHubClock::real().epochSeconds());
+                                                    std::to_string(type), CHubClock::real().epochSeconds());
     });
 }
 

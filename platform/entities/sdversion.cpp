@@ -58,7 +58,8 @@ int SDVersion::open(SDArgs& args, bool) {
     }
     m_filters.swap(filters);
     m_open = true;
-    log.debugLvl(3, "client [%llu] app type [%llu]: %zu erase filters", args.clientId, args.appType, m_filters.size());
+    log.debugLvl(3, "client [%llu] app type [%llu]: %zu erase filters", args.clientId, args.appType,
+                 m_filters.size());
     return m_filters.empty() ? 0 : 1;
 }
 

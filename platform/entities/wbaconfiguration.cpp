@@ -42,9 +42,10 @@ int WBAConfiguration::Load() {
         t.setWhere("sourceClientId = %lu AND (%lu = 0 OR sourceRepSetId = %lu) AND modified = 0", m_clientId,
                    m_backupSetId, m_backupSetId);
     else
-        t.setWhere("sourceClientId = %lu AND (%lu = 0 OR sourceRepSetId = %lu) AND created <= %u AND "
-                   "(%u < modified OR modified = 0)",
-                   m_clientId, m_backupSetId, m_backupSetId, m_toTime, m_toTime);
+        t.setWhere(
+            "sourceClientId = %lu AND (%lu = 0 OR sourceRepSetId = %lu) AND created <= %u AND "
+            "(%u < modified OR modified = 0)",
+            m_clientId, m_backupSetId, m_backupSetId, m_toTime, m_toTime);
     std::vector<std::pair<std::string, std::string>> pairs;
     bool first = true;
     WBAReplicationPair_t dest;
@@ -56,14 +57,17 @@ int WBAConfiguration::Load() {
             first = false;
         } else if (r->sourceRepSetId != dest.sourceRepSetId || r->destClientId != dest.destClientId ||
                    r->destBackupSetId != dest.destBackupSetId || r->destAppType != dest.destAppType) {
-            log.debugLvl(0, "ERROR: replication pairs of client [%lu] name more than one replication set or destination",
-                         m_clientId);
+            log.debugLvl(
+                0,
+                "ERROR: replication pairs of client [%lu] name more than one replication set or destination",
+                m_clientId);
             return 2;
         }
         pairs.emplace_back(r->sourcePath ? r->sourcePath : "", r->destPath ? r->destPath : "");
     }
     if (rc != zydb::DB_NO_DATA) {
-        log.debugLvl(0, "ERROR: replication pairs of client [%lu] cannot be read: %s", m_clientId, t.getErrorStr(rc));
+        log.debugLvl(0, "ERROR: replication pairs of client [%lu] cannot be read: %s", m_clientId,
+                     t.getErrorStr(rc));
         return rc;
     }
     if (pairs.empty()) {

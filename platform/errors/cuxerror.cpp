@@ -7,7 +7,9 @@ void FXErrorPrivate::push(const FXCodeLocation& where) {
     m_trace.push_back(where);
 }
 
-std::string FXErrorPrivate::text() const { return m_text; }
+std::string FXErrorPrivate::text() const {
+    return m_text;
+}
 
 std::vector<FXCodeLocation> FXErrorPrivate::trace() const {
     CHubMutexLock lock(m_mutex);
@@ -20,7 +22,9 @@ CUxError& CUxError::Push(const FXCodeLocation& where) {
     return *this;
 }
 
-std::string CUxError::GetErrorText() const { return m_detail ? m_detail->text() : std::string(); }
+std::string CUxError::GetErrorText() const {
+    return m_detail ? m_detail->text() : std::string();
+}
 
 std::string CUxError::AsString() const {
     std::string out = IsError() ? "error [" : "success [";

@@ -39,7 +39,8 @@ private:
 class [[nodiscard]] CUxError {
 public:
     CUxError() : m_code(0) {}
-    CUxError(int code, boost::shared_ptr<FXErrorPrivate> detail) : m_code(code), m_detail(std::move(detail)) {}
+    CUxError(int code, boost::shared_ptr<FXErrorPrivate> detail)
+        : m_code(code), m_detail(std::move(detail)) {}
     CUxError(const CUxError&) = default;
     CUxError& operator=(const CUxError&) = default;
     ~CUxError() = default;

@@ -7,7 +7,9 @@ CUxString& CUxString::operator=(const CUxString& other) {
     return *this;
 }
 
-void CUxString::assign(const char* text) { assign(text, text ? std::strlen(text) : 0); }
+void CUxString::assign(const char* text) {
+    assign(text, text ? std::strlen(text) : 0);
+}
 
 void CUxString::assign(const char* text, size_t length) {
     if (text == nullptr || length == 0) {

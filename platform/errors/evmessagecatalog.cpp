@@ -1,8 +1,9 @@
 #include "platform/errors/evmessagecatalog.h"
-#include "platform/errors/evmessageids.h"
 
 #include <cctype>
 #include <unordered_map>
+
+#include "platform/errors/evmessageids.h"
 
 namespace {
 
@@ -19,7 +20,9 @@ constexpr CatalogueEntry kCatalogue[] = {
 };
 
 // Windows language ids keep the language in their low ten bits.
-unsigned long languageOf(unsigned long locale) { return locale & 0x3ff; }
+unsigned long languageOf(unsigned long locale) {
+    return locale & 0x3ff;
+}
 
 struct Index {
     std::unordered_map<unsigned long long, const char*> byLocale;    // (id, locale)

@@ -31,7 +31,8 @@ std::string getErrorMsgContainer(EvMessageContainer& container, unsigned long lo
     if (!event.getLocaleId(locale)) {
         EvDebug log(nullptr);
         log.setPrefixMessage("ErrorContainer");
-        log.debugLvl(0, "WARNING: event.getLocaleId() failed to return LocalId. US_NO_LOCALE_ID_SET will be used.");
+        log.debugLvl(
+            0, "WARNING: event.getLocaleId() failed to return LocalId. US_NO_LOCALE_ID_SET will be used.");
     }
     event << &container.GetArguments();
     char buffer[4104];

@@ -2,7 +2,9 @@
 
 namespace {
 
-int failureCode(int code) { return code < 0 ? code : (code == 0 ? -1 : -code); }
+int failureCode(int code) {
+    return code < 0 ? code : (code == 0 ? -1 : -code);
+}
 
 CUxError makeError(int code, int errnoValue, const FXCodeLocation& where, const char* text) {
     CUxError error(failureCode(code),

@@ -3,6 +3,8 @@
 
 namespace hubdb {
 
-std::string activityControlProperty(int activityType) { return "Disable Activity " + std::to_string(activityType); }
+std::string activityControlProperty(int activityType) {
+    return "Disable Activity " + std::to_string(activityType);
+}
 
 }  // namespace hubdb

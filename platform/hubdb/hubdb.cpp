@@ -22,11 +22,12 @@ namespace hubdb {
 
 void registerHubProcedures() {
 #define HUB_PROCEDURE(name, handler) zydb::CProcRegistry::add(name, handler);
-#include "platform/hubdb/hubprocs.def"
 #include "platform/hubdb/families_a_procs.def"
 #include "platform/hubdb/familiesb_procs.def"
+#include "platform/hubdb/hubprocs.def"
 #undef HUB_PROCEDURE
-#define HUB_TAG_PROCEDURE(Request, name, handler) App_ExecuteSP::registerProcedure(Request::TAG, name, handler);
+#define HUB_TAG_PROCEDURE(Request, name, handler) \
+    App_ExecuteSP::registerProcedure(Request::TAG, name, handler);
 #include "platform/hubdb/hubtagprocs.def"
 #undef HUB_TAG_PROCEDURE
 }

@@ -204,7 +204,8 @@ int HubDbSeed::addProperty(const char* table, const PropertySeed& p) {
 int HubDbSeed::changeProperty(const char* table, int ownerId, const std::string& name,
                               const std::string& value, long long at, int attrType) {
     long long id = 0;
-    if (!m_conn || setVersionedProperty(*m_conn, table, ownerId, name, attrType, value, at, &id) != zydb::DB_OK)
+    if (!m_conn ||
+        setVersionedProperty(*m_conn, table, ownerId, name, attrType, value, at, &id) != zydb::DB_OK)
         return -1;
     return static_cast<int>(id);
 }

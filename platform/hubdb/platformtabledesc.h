@@ -19,8 +19,8 @@ struct PlatformTableDesc : zydb::TableDesc {
 }  // namespace zyent
 
 // The descriptor of platform table X, declared in header H (a constexpr char array naming it).
-#define ZYENT_TABLE_DESC(X, H)                                \
-    struct X##_desc : ::zyent::PlatformTableDesc<H> {         \
-        static constexpr const char* className = #X;          \
-        static constexpr const char* dbName = #X;             \
+#define ZYENT_TABLE_DESC(X, H)                        \
+    struct X##_desc : ::zyent::PlatformTableDesc<H> { \
+        static constexpr const char* className = #X;  \
+        static constexpr const char* dbName = #X;     \
     };

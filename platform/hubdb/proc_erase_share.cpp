@@ -22,13 +22,14 @@ int appSetPendingEndUserEraseStatusProc(zydb::CProcCall& call) {
 // its login (the name when the login is empty); an unknown folder, or an owner who is no longer a
 // user, gives no row.
 int appSharingGetShareFolderOwnerProc(zydb::CProcCall& call) {
-    int rc = forEachRow(call.connection(),
-                        "SELECT u.id, CASE WHEN u.login <> '' THEN u.login ELSE u.name END FROM App_SharedFolder f "
-                        "JOIN UMUsers u ON u.id = f.ownerId WHERE f.id = ?",
-                        {DbValue::ofInt(call.argInt(0))}, [&](const zydb::IDbRow& r) {
-                            call.addRow(rowAs<AppSharingGetShareFolderOwner_t>(r));
-                            return zydb::DB_OK;
-                        });
+    int rc = forEachRow(
+        call.connection(),
+        "SELECT u.id, CASE WHEN u.login <> '' THEN u.login ELSE u.name END FROM App_SharedFolder f "
+        "JOIN UMUsers u ON u.id = f.ownerId WHERE f.id = ?",
+        {DbValue::ofInt(call.argInt(0))}, [&](const zydb::IDbRow& r) {
+            call.addRow(rowAs<AppSharingGetShareFolderOwner_t>(r));
+            return zydb::DB_OK;
+        });
     return rc == zydb::DB_OK ? zydb::DB_OK : procFailure(call, rc);
 }
 

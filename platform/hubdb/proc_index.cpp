@@ -69,18 +69,19 @@ int idxGetMAWithoutIndexSubClientProc(zydb::CProcCall& call) {
     zydb::IDbConnection& conn = call.connection();
 
     std::map<int, MediaAgentConfig> agents;
-    int rc = forEachRow(conn,
-                        "SELECT m.maClientId, IFNULL(c.name, ''), c.id IS NOT NULL, m.archGroupId, m.backupEnabled "
-                        "FROM IdxMABackupConfig m LEFT JOIN APP_Client c ON c.id = m.maClientId "
-                        "WHERE ? = 0 OR m.maClientId = ?",
-                        {DbValue::ofInt(only), DbValue::ofInt(only)}, [&](const zydb::IDbRow& r) {
-                            MediaAgentConfig& a = agents[static_cast<int>(r.columnInt64(0))];
-                            a.name = std::string(r.columnText(1));
-                            a.clientExists = r.columnInt64(2) != 0;
-                            a.archGroupId = static_cast<int>(r.columnInt64(3));
-                            a.backupEnabled = r.columnInt64(4) != 0;
-                            return zydb::DB_OK;
-                        });
+    int rc = forEachRow(
+        conn,
+        "SELECT m.maClientId, IFNULL(c.name, ''), c.id IS NOT NULL, m.archGroupId, m.backupEnabled "
+        "FROM IdxMABackupConfig m LEFT JOIN APP_Client c ON c.id = m.maClientId "
+        "WHERE ? = 0 OR m.maClientId = ?",
+        {DbValue::ofInt(only), DbValue::ofInt(only)}, [&](const zydb::IDbRow& r) {
+            MediaAgentConfig& a = agents[static_cast<int>(r.columnInt64(0))];
+            a.name = std::string(r.columnText(1));
+            a.clientExists = r.columnInt64(2) != 0;
+            a.archGroupId = static_cast<int>(r.columnInt64(3));
+            a.backupEnabled = r.columnInt64(4) != 0;
+            return zydb::DB_OK;
+        });
     if (rc != zydb::DB_OK) return procFailure(call, rc);
 
     struct IndexClient {
@@ -94,8 +95,8 @@ int idxGetMAWithoutIndexSubClientProc(zydb::CProcCall& call) {
                     "JOIN APP_Client c ON c.id = x.indexClientId WHERE ? = 0 OR x.maClientId = ? "
                     "ORDER BY x.maClientId, x.indexClientId",
                     {DbValue::ofInt(only), DbValue::ofInt(only)}, [&](const zydb::IDbRow& r) {
-                        clients.push_back({static_cast<int>(r.columnInt64(0)), static_cast<int>(r.columnInt64(1)),
-                                           std::string(r.columnText(2))});
+                        clients.push_back({static_cast<int>(r.columnInt64(0)),
+                                           static_cast<int>(r.columnInt64(1)), std::string(r.columnText(2))});
                         return zydb::DB_OK;
                     });
     if (rc != zydb::DB_OK) return procFailure(call, rc);
@@ -110,18 +111,20 @@ int idxGetMAWithoutIndexSubClientProc(zydb::CProcCall& call) {
         MediaAgentConfig& ma = agent->second;
         ma.hasIndexClient = true;
         std::vector<IndexSubclient> subclients;
-        rc = forEachRow(conn,
-                        "SELECT a.id, a.dataArchGrpID, EXISTS (SELECT 1 FROM APP_SubClientProp d WHERE "
-                        "d.componentNameId = a.id AND d.attrName = ? AND d.modified = 0 AND d.attrVal = '1') "
-                        "FROM APP_Application a WHERE a.clientId = ? AND EXISTS (SELECT 1 FROM APP_SubClientProp p "
-                        "WHERE p.componentNameId = a.id AND p.attrName = ? AND p.modified = 0 AND p.attrVal <> '0') "
-                        "ORDER BY a.id",
-                        {DbValue::ofText(disabledProperty), DbValue::ofInt(ic.id), DbValue::ofText(kIndexSubclientProperty)},
-                        [&](const zydb::IDbRow& r) {
-                            subclients.push_back({static_cast<int>(r.columnInt64(0)), static_cast<int>(r.columnInt64(1)),
-                                                  r.columnInt64(2) != 0});
-                            return zydb::DB_OK;
-                        });
+        rc = forEachRow(
+            conn,
+            "SELECT a.id, a.dataArchGrpID, EXISTS (SELECT 1 FROM APP_SubClientProp d WHERE "
+            "d.componentNameId = a.id AND d.attrName = ? AND d.modified = 0 AND d.attrVal = '1') "
+            "FROM APP_Application a WHERE a.clientId = ? AND EXISTS (SELECT 1 FROM APP_SubClientProp p "
+            "WHERE p.componentNameId = a.id AND p.attrName = ? AND p.modified = 0 AND p.attrVal <> '0') "
+            "ORDER BY a.id",
+            {DbValue::ofText(disabledProperty), DbValue::ofInt(ic.id),
+             DbValue::ofText(kIndexSubclientProperty)},
+            [&](const zydb::IDbRow& r) {
+                subclients.push_back({static_cast<int>(r.columnInt64(0)), static_cast<int>(r.columnInt64(1)),
+                                      r.columnInt64(2) != 0});
+                return zydb::DB_OK;
+            });
         if (rc != zydb::DB_OK) return procFailure(call, rc);
         if (subclients.empty()) {
             call.addRow(actionRow(ic.id, ic.name, kDeleteBrokenIndexClient, ma.archGroupId));
@@ -148,9 +151,10 @@ int idxGetMAWithoutIndexSubClientProc(zydb::CProcCall& call) {
 // subclient or a type below 1 is refused. Arguments 4 to 6 do not change what is written.
 int appSetActivityControlSubClientPropProc(zydb::CProcCall& call) {
     const int activityType = static_cast<int>(call.argInt(0));
-    if (activityType < 1) return procRefusal(call, "activity type " + std::to_string(activityType) + " is not valid");
-    return writeSubclientProperty(call, static_cast<int>(call.argInt(2)), activityControlProperty(activityType),
-                                  call.argInt(1) != 0 ? "1" : "0");
+    if (activityType < 1)
+        return procRefusal(call, "activity type " + std::to_string(activityType) + " is not valid");
+    return writeSubclientProperty(call, static_cast<int>(call.argInt(2)),
+                                  activityControlProperty(activityType), call.argInt(1) != 0 ? "1" : "0");
 }
 
 // TM_AddEntityToTask(subclient, -, -, -, -, task, -, -, -, flags): associates the subclient with the
@@ -164,30 +168,36 @@ int tmAddEntityToTaskProc(zydb::CProcCall& call) {
     zydb::IDbConnection& conn = call.connection();
 
     std::vector<DbValue> subclient, task;
-    int rc = queryFirstRow(conn, "SELECT clientId FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)},
-                           subclient);
+    int rc = queryFirstRow(conn, "SELECT clientId FROM APP_Application WHERE id = ?",
+                           {DbValue::ofInt(subclientId)}, subclient);
     if (rc == zydb::DB_NO_DATA) return procRefusal(call, "no subclient " + std::to_string(subclientId));
     if (rc != zydb::DB_OK) return procFailure(call, rc);
-    rc = taskArg > 0 ? queryFirstRow(conn, "SELECT taskId FROM TM_Task WHERE taskId = ?", {DbValue::ofInt(taskArg)}, task)
-                     : queryFirstRow(conn, "SELECT taskId FROM TM_Task WHERE isDefault = 1 ORDER BY taskId LIMIT 1", {},
-                                     task);
+    rc = taskArg > 0
+             ? queryFirstRow(conn, "SELECT taskId FROM TM_Task WHERE taskId = ?", {DbValue::ofInt(taskArg)},
+                             task)
+             : queryFirstRow(conn, "SELECT taskId FROM TM_Task WHERE isDefault = 1 ORDER BY taskId LIMIT 1",
+                             {}, task);
     if (rc == zydb::DB_NO_DATA)
-        return procRefusal(call, taskArg > 0 ? "no schedule task " + std::to_string(taskArg) : "no default schedule task");
+        return procRefusal(
+            call, taskArg > 0 ? "no schedule task " + std::to_string(taskArg) : "no default schedule task");
     if (rc != zydb::DB_OK) return procFailure(call, rc);
-    return runMaintenance(call,
-                          "INSERT INTO TM_TaskEntity (taskId, appId, clientId, flags) SELECT ?, ?, ?, ? WHERE NOT EXISTS "
-                          "(SELECT 1 FROM TM_TaskEntity WHERE taskId = ? AND appId = ?)",
-                          {task[0], DbValue::ofInt(subclientId), subclient[0], DbValue::ofInt(flags), task[0],
-                           DbValue::ofInt(subclientId)});
+    return runMaintenance(
+        call,
+        "INSERT INTO TM_TaskEntity (taskId, appId, clientId, flags) SELECT ?, ?, ?, ? WHERE NOT EXISTS "
+        "(SELECT 1 FROM TM_TaskEntity WHERE taskId = ? AND appId = ?)",
+        {task[0], DbValue::ofInt(subclientId), subclient[0], DbValue::ofInt(flags), task[0],
+         DbValue::ofInt(subclientId)});
 }
 
 // SetRetentionForAutomaticSchedule(): every automatic schedule runs at the frequency (minutes) of the
 // current global parameter IndexBackupScheduleFrequencyMins, once a day when it is not set.
 int setRetentionForAutomaticScheduleProc(zydb::CProcCall& call) {
     long long minutes = 0;
-    int rc = globalParamNumber(call.connection(), kScheduleFrequencyParam, kDefaultScheduleFrequencyMins, minutes);
+    int rc =
+        globalParamNumber(call.connection(), kScheduleFrequencyParam, kDefaultScheduleFrequencyMins, minutes);
     if (rc != zydb::DB_OK) return procFailure(call, rc);
-    return runMaintenance(call, "UPDATE TM_Task SET frequencyMins = ? WHERE isAutomatic = 1 AND frequencyMins <> ?",
+    return runMaintenance(call,
+                          "UPDATE TM_Task SET frequencyMins = ? WHERE isAutomatic = 1 AND frequencyMins <> ?",
                           {DbValue::ofInt(minutes), DbValue::ofInt(minutes)});
 }
 
@@ -196,23 +206,26 @@ int setRetentionForAutomaticScheduleProc(zydb::CProcCall& call) {
 // to run one; the flag is cleared by the backup that runs it, not here.
 int setFullConsolidationForAutomaticScheduleProc(zydb::CProcCall& call) {
     long long days = 0;
-    int rc = globalParamNumber(call.connection(), kFullConsolidationDaysParam, kDefaultFullConsolidationDays, days);
+    int rc = globalParamNumber(call.connection(), kFullConsolidationDaysParam, kDefaultFullConsolidationDays,
+                               days);
     if (rc != zydb::DB_OK) return procFailure(call, rc);
-    return runMaintenance(call,
-                          "UPDATE TM_Task SET runFullConsolidation = 1 WHERE isAutomatic = 1 AND runFullConsolidation = 0 "
-                          "AND lastFullConsolidation <= ?",
-                          {DbValue::ofInt(nowSeconds() - days * 86400)});
+    return runMaintenance(
+        call,
+        "UPDATE TM_Task SET runFullConsolidation = 1 WHERE isAutomatic = 1 AND runFullConsolidation = 0 "
+        "AND lastFullConsolidation <= ?",
+        {DbValue::ofInt(nowSeconds() - days * 86400)});
 }
 
 // AppIdxUpdatePrunedCheckpointValidity(): a valid index checkpoint whose archive file is no longer
 // valid, or has no valid copy left that is not aged, becomes invalid.
 int appIdxUpdatePrunedCheckpointValidityProc(zydb::CProcCall& call) {
-    return runMaintenance(call,
-                          "UPDATE App_IndexCheckpointInfo SET isValid = 0 WHERE isValid = 1 AND NOT EXISTS (SELECT 1 "
-                          "FROM archFile f WHERE f.id = App_IndexCheckpointInfo.archFileId AND f.kelmarchId = "
-                          "App_IndexCheckpointInfo.kelmarchId AND f.isValid = 1 AND EXISTS (SELECT 1 FROM archFileCopy c "
-                          "WHERE c.archFileId = f.id AND c.kelmarchId = f.kelmarchId AND c.isValid = 1 AND c.agedBy = 0))",
-                          {});
+    return runMaintenance(
+        call,
+        "UPDATE App_IndexCheckpointInfo SET isValid = 0 WHERE isValid = 1 AND NOT EXISTS (SELECT 1 "
+        "FROM archFile f WHERE f.id = App_IndexCheckpointInfo.archFileId AND f.kelmarchId = "
+        "App_IndexCheckpointInfo.kelmarchId AND f.isValid = 1 AND EXISTS (SELECT 1 FROM archFileCopy c "
+        "WHERE c.archFileId = f.id AND c.kelmarchId = f.kelmarchId AND c.isValid = 1 AND c.agedBy = 0))",
+        {});
 }
 
 // UpdateUserPropForQuota(user, value): sets the versioned user property "recomputeQuota" to the value
@@ -224,7 +237,8 @@ int updateUserPropForQuotaProc(zydb::CProcCall& call) {
     zydb::IDbConnection& conn = call.connection();
     std::vector<int> users;
     int rc = forEachRow(conn, "SELECT id FROM UMUsers WHERE ? = '' OR login = ? OR name = ? ORDER BY id",
-                        {DbValue::ofText(user), DbValue::ofText(user), DbValue::ofText(user)}, [&](const zydb::IDbRow& r) {
+                        {DbValue::ofText(user), DbValue::ofText(user), DbValue::ofText(user)},
+                        [&](const zydb::IDbRow& r) {
                             users.push_back(static_cast<int>(r.columnInt64(0)));
                             return zydb::DB_OK;
                         });
@@ -234,7 +248,8 @@ int updateUserPropForQuotaProc(zydb::CProcCall& call) {
     if ((rc = scope.begin()) != zydb::DB_OK) return procFailure(call, rc);
     const long long now = nowSeconds();
     for (int id : users)
-        if ((rc = setVersionedProperty(conn, "UMUsersProp", id, kRecomputeQuotaProperty, 0, value, now)) != zydb::DB_OK)
+        if ((rc = setVersionedProperty(conn, "UMUsersProp", id, kRecomputeQuotaProperty, 0, value, now)) !=
+            zydb::DB_OK)
             return procFailure(call, rc);
     if ((rc = scope.commit()) != zydb::DB_OK) return procFailure(call, rc);
     return zydb::DB_OK;
@@ -252,9 +267,12 @@ int dm2GetIndexServersProc(zydb::CProcCall& call) {
     const long long enabledOnly = call.argInt(4) == 1 ? 1 : 0;
     int rc = forEachRow(
         call.connection(),
-        "SELECT d.cloudName, n.clientId, c.name, d.cloudId, c.net_hostname, n.basePort, n.engineName, d.serverType, "
-        "d.indexServerClientId, d.internalCloudName FROM DM2Cloud d JOIN DM2CloudNode n ON n.cloudId = d.cloudId "
-        "JOIN APP_Client c ON c.id = n.clientId WHERE d.indexServerClientId = ? AND (? = '' OR d.kindName = ?) "
+        "SELECT d.cloudName, n.clientId, c.name, d.cloudId, c.net_hostname, n.basePort, n.engineName, "
+        "d.serverType, "
+        "d.indexServerClientId, d.internalCloudName FROM DM2Cloud d JOIN DM2CloudNode n ON n.cloudId = "
+        "d.cloudId "
+        "JOIN APP_Client c ON c.id = n.clientId WHERE d.indexServerClientId = ? AND (? = '' OR d.kindName = "
+        "?) "
         "AND (? <= 0 OR d.cloudId = ?) AND (? <= 0 OR n.clientId = ?) AND (? = 0 OR n.enabled = 1) "
         "ORDER BY d.cloudId, n.nodeOrder, n.clientId",
         {DbValue::ofInt(indexServer), DbValue::ofText(kind), DbValue::ofText(kind), DbValue::ofInt(cloud),

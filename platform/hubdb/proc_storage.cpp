@@ -15,7 +15,8 @@ namespace {
 
 // Data archive files (types 1 and 4) of job j.
 constexpr const char* kJobDataFiles =
-    "FROM archFile f WHERE f.jobId = j.jobId AND f.kelmarchId = j.kelmarchId AND f.isValid = 1 AND f.fileType IN (1, 4)";
+    "FROM archFile f WHERE f.jobId = j.jobId AND f.kelmarchId = j.kelmarchId AND f.isValid = 1 AND "
+    "f.fileType IN (1, 4)";
 
 std::vector<DbValue> answer(int precedence, const std::string& error) {
     return {DbValue::ofInt(precedence), error.empty() ? DbValue{} : DbValue::ofText(error)};
@@ -38,8 +39,8 @@ int archGetBackupCopyPrecedenceForSnapProc(zydb::CProcCall& call) {
 
     if (subclientId > 0 && backupSetId > 0) {
         std::vector<DbValue> row;
-        int rc = queryFirstRow(conn, "SELECT backupSet FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)},
-                                row);
+        int rc = queryFirstRow(conn, "SELECT backupSet FROM APP_Application WHERE id = ?",
+                               {DbValue::ofInt(subclientId)}, row);
         if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA) return procFailure(call, rc);
         if (rc == zydb::DB_NO_DATA || row[0].asInt() != backupSetId) {
             call.addRow(answer(0, "Subclient [" + std::to_string(subclientId) + "] is not in backup set [" +
@@ -55,12 +56,15 @@ int archGetBackupCopyPrecedenceForSnapProc(zydb::CProcCall& call) {
     int rc = forEachRow(
         conn,
         "SELECT j.jobId, j.kelmarchId FROM JMBkpStats j WHERE " + subclients +
-            " AND j.status IN (1, 3, 14) AND j.servEndDate >= ? AND j.servEndDate <= ? AND EXISTS (SELECT 1 " +
+            " AND j.status IN (1, 3, 14) AND j.servEndDate >= ? AND j.servEndDate <= ? AND EXISTS (SELECT "
+            "1 " +
             kJobDataFiles +
             " AND EXISTS (SELECT 1 FROM archFileCopy c JOIN archGroupCopy g ON g.id = c.archCopyId "
-            "WHERE c.archFileId = f.id AND c.kelmarchId = f.kelmarchId AND c.isValid = 1 AND g.isSnapCopy = 1)) "
+            "WHERE c.archFileId = f.id AND c.kelmarchId = f.kelmarchId AND c.isValid = 1 AND g.isSnapCopy = "
+            "1)) "
             "ORDER BY j.servEndDate DESC, j.jobId DESC LIMIT 1",
-        {DbValue::ofInt(subclientId > 0 ? subclientId : backupSetId), DbValue::ofInt(fromTime), DbValue::ofInt(toTime)},
+        {DbValue::ofInt(subclientId > 0 ? subclientId : backupSetId), DbValue::ofInt(fromTime),
+         DbValue::ofInt(toTime)},
         [&](const zydb::IDbRow& r) {
             haveJob = true;
             jobId = r.columnInt64(0);
@@ -74,14 +78,15 @@ int archGetBackupCopyPrecedenceForSnapProc(zydb::CProcCall& call) {
     }
 
     std::vector<DbValue> precedence;
-    rc = queryFirstRow(conn,
-                     std::string("SELECT g.copy FROM archGroupCopy g, (SELECT ? AS jobId, ? AS kelmarchId) j "
-                                 "WHERE g.isSnapCopy = 0 AND g.archGroupId IN (SELECT f.archGroupId ") +
-                         kJobDataFiles + ") AND NOT EXISTS (SELECT 1 " + kJobDataFiles +
-                         " AND NOT EXISTS (SELECT 1 FROM archFileCopy c WHERE c.archFileId = f.id AND "
-                         "c.kelmarchId = f.kelmarchId AND c.archCopyId = g.id AND c.isValid = 1 AND c.agedBy = 0)) "
-                         "ORDER BY g.copy LIMIT 1",
-                     {DbValue::ofInt(jobId), DbValue::ofInt(kelmarchId)}, precedence);
+    rc = queryFirstRow(
+        conn,
+        std::string("SELECT g.copy FROM archGroupCopy g, (SELECT ? AS jobId, ? AS kelmarchId) j "
+                    "WHERE g.isSnapCopy = 0 AND g.archGroupId IN (SELECT f.archGroupId ") +
+            kJobDataFiles + ") AND NOT EXISTS (SELECT 1 " + kJobDataFiles +
+            " AND NOT EXISTS (SELECT 1 FROM archFileCopy c WHERE c.archFileId = f.id AND "
+            "c.kelmarchId = f.kelmarchId AND c.archCopyId = g.id AND c.isValid = 1 AND c.agedBy = 0)) "
+            "ORDER BY g.copy LIMIT 1",
+        {DbValue::ofInt(jobId), DbValue::ofInt(kelmarchId)}, precedence);
     if (rc == zydb::DB_NO_DATA) {
         call.addRow(answer(0, "The backup copy of snap job [" + std::to_string(jobId) + "] has not run"));
         return zydb::DB_OK;

@@ -26,14 +26,15 @@ struct VmLink {
 // The VM's GUID at time t: the UUID property in force then, else the client's GUID.
 int vmGuidAt(zydb::IDbConnection& conn, const VmLink& vm, long long t, std::string& guid) {
     guid = vm.clientGuid;
-    return forEachRow(conn,
-                      "SELECT attrVal FROM APP_ClientProp WHERE componentNameId = ? AND attrName = ? AND created <= ? "
-                      "AND (? < modified OR modified = 0) ORDER BY created DESC, id DESC LIMIT 1",
-                      {DbValue::ofInt(vm.clientId), DbValue::ofText(kVmUuidProperty), DbValue::ofInt(t), DbValue::ofInt(t)},
-                      [&](const zydb::IDbRow& r) {
-                          if (!r.columnText(0).empty()) guid = std::string(r.columnText(0));
-                          return zydb::DB_OK;
-                      });
+    return forEachRow(
+        conn,
+        "SELECT attrVal FROM APP_ClientProp WHERE componentNameId = ? AND attrName = ? AND created <= ? "
+        "AND (? < modified OR modified = 0) ORDER BY created DESC, id DESC LIMIT 1",
+        {DbValue::ofInt(vm.clientId), DbValue::ofText(kVmUuidProperty), DbValue::ofInt(t), DbValue::ofInt(t)},
+        [&](const zydb::IDbRow& r) {
+            if (!r.columnText(0).empty()) guid = std::string(r.columnText(0));
+            return zydb::DB_OK;
+        });
 }
 
 }  // namespace
@@ -74,17 +75,20 @@ int archGetVMsForBrowseProc(zydb::CProcCall& call) {
         "WHERE a.backupSet = ? AND j.status IN (1, 3, 14) AND j.dataStatus = 0 "
         "AND j.servEndDate >= ? AND j.servEndDate <= ?";
     if (subclientId > 0)
-        jobSql += " AND EXISTS (SELECT 1 FROM JMJobDataLink l WHERE l.childJobId = j.jobId AND l.kelmarchId = "
-                  "j.kelmarchId AND l.linkType = ? AND l.parentAppid = ?)";
+        jobSql +=
+            " AND EXISTS (SELECT 1 FROM JMJobDataLink l WHERE l.childJobId = j.jobId AND l.kelmarchId = "
+            "j.kelmarchId AND l.linkType = ? AND l.parentAppid = ?)";
     if (copyPrecedence > 0)
-        jobSql += " AND EXISTS (SELECT 1 FROM archFile f JOIN archGroupCopy g ON g.archGroupId = f.archGroupId "
-                  "AND g.copy = ? JOIN archFileCopy c ON c.archFileId = f.id AND c.kelmarchId = f.kelmarchId AND "
-                  "c.archCopyId = g.id AND c.isValid = 1 AND c.agedBy = 0 WHERE f.jobId = j.jobId AND "
-                  "f.kelmarchId = j.kelmarchId AND f.isValid = 1 AND f.fileType IN (1, 4))";
+        jobSql +=
+            " AND EXISTS (SELECT 1 FROM archFile f JOIN archGroupCopy g ON g.archGroupId = f.archGroupId "
+            "AND g.copy = ? JOIN archFileCopy c ON c.archFileId = f.id AND c.kelmarchId = f.kelmarchId AND "
+            "c.archCopyId = g.id AND c.isValid = 1 AND c.agedBy = 0 WHERE f.jobId = j.jobId AND "
+            "f.kelmarchId = j.kelmarchId AND f.isValid = 1 AND f.fileType IN (1, 4))";
     jobSql += " ORDER BY j.servEndDate DESC, j.jobId DESC LIMIT 1";
 
     for (const VmLink& vm : vms) {
-        std::vector<DbValue> params{DbValue::ofInt(vm.childBackupSetId), DbValue::ofInt(fromTime), DbValue::ofInt(toTime)};
+        std::vector<DbValue> params{DbValue::ofInt(vm.childBackupSetId), DbValue::ofInt(fromTime),
+                                    DbValue::ofInt(toTime)};
         if (subclientId > 0) {
             params.push_back(DbValue::ofInt(kVmJobLinkType));
             params.push_back(DbValue::ofInt(subclientId));
@@ -131,11 +135,13 @@ int appGetVMBrowseDetailsProc(zydb::CProcCall& call) {
         call.connection(),
         "SELECT v.VMClientId, a.instance, v.ChildBackupSetId, a.id FROM APP_VMBackupSet v "
         "JOIN APP_Client c ON c.id = v.VMClientId "
-        "JOIN APP_Application a ON a.id = (SELECT MIN(s.id) FROM APP_Application s WHERE s.backupSet = v.ChildBackupSetId) "
+        "JOIN APP_Application a ON a.id = (SELECT MIN(s.id) FROM APP_Application s WHERE s.backupSet = "
+        "v.ChildBackupSetId) "
         "WHERE v.ParentBackupSetId = ? AND (c.GUID = ? OR EXISTS (SELECT 1 FROM APP_ClientProp p WHERE "
         "p.componentNameId = c.id AND p.attrName = ? AND p.modified = 0 AND p.attrVal = ?)) "
         "ORDER BY v.VMClientId LIMIT 1",
-        {DbValue::ofInt(parentBackupSetId), DbValue::ofText(guid), DbValue::ofText(kVmUuidProperty), DbValue::ofText(guid)},
+        {DbValue::ofInt(parentBackupSetId), DbValue::ofText(guid), DbValue::ofText(kVmUuidProperty),
+         DbValue::ofText(guid)},
         [&](const zydb::IDbRow& r) {
             call.addRow({DbValue::ofInt(r.columnInt64(0)), DbValue::ofInt(r.columnInt64(1)),
                          DbValue::ofInt(r.columnInt64(2)), DbValue::ofInt(r.columnInt64(3))});

@@ -55,7 +55,9 @@ int ProcWriteScope::commit() {
     return rc;
 }
 
-long long nowSeconds() { return CHubClock::real().epochSeconds(); }
+long long nowSeconds() {
+    return CHubClock::real().epochSeconds();
+}
 
 std::vector<DbValue> rowAs(const zydb::IDbRow& row, const zydb::ColumnInfo* columns, size_t count) {
     std::vector<DbValue> out;
@@ -73,15 +75,18 @@ std::vector<DbValue> rowAs(const zydb::IDbRow& row, const zydb::ColumnInfo* colu
     return out;
 }
 
-int writeSubclientProperty(zydb::CProcCall& call, int subclientId, const std::string& name, const std::string& value) {
+int writeSubclientProperty(zydb::CProcCall& call, int subclientId, const std::string& name,
+                           const std::string& value) {
     zydb::IDbConnection& conn = call.connection();
     std::vector<DbValue> row;
-    int rc = queryFirstRow(conn, "SELECT id FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)}, row);
+    int rc = queryFirstRow(conn, "SELECT id FROM APP_Application WHERE id = ?", {DbValue::ofInt(subclientId)},
+                           row);
     if (rc == zydb::DB_NO_DATA) return procRefusal(call, "no subclient " + std::to_string(subclientId));
     if (rc != zydb::DB_OK) return procFailure(call, rc);
     ProcWriteScope scope(conn);
     if ((rc = scope.begin()) != zydb::DB_OK ||
-        (rc = setVersionedProperty(conn, "APP_SubClientProp", subclientId, name, 0, value, nowSeconds())) != zydb::DB_OK ||
+        (rc = setVersionedProperty(conn, "APP_SubClientProp", subclientId, name, 0, value, nowSeconds())) !=
+            zydb::DB_OK ||
         (rc = scope.commit()) != zydb::DB_OK)
         return procFailure(call, rc);
     return zydb::DB_OK;
@@ -89,15 +94,17 @@ int writeSubclientProperty(zydb::CProcCall& call, int subclientId, const std::st
 
 int currentGlobalParam(zydb::IDbConnection& conn, const std::string& name, std::string& value, bool& found) {
     found = false;
-    return forEachRow(conn, "SELECT value FROM NBGlobalParam WHERE name = ? AND modified = 0 ORDER BY id DESC LIMIT 1",
-                      {DbValue::ofText(name)}, [&](const zydb::IDbRow& r) {
-                          found = true;
-                          value = std::string(r.columnText(0));
-                          return zydb::DB_OK;
-                      });
+    return forEachRow(
+        conn, "SELECT value FROM NBGlobalParam WHERE name = ? AND modified = 0 ORDER BY id DESC LIMIT 1",
+        {DbValue::ofText(name)}, [&](const zydb::IDbRow& r) {
+            found = true;
+            value = std::string(r.columnText(0));
+            return zydb::DB_OK;
+        });
 }
 
-int globalParamNumber(zydb::IDbConnection& conn, const std::string& name, long long fallback, long long& value) {
+int globalParamNumber(zydb::IDbConnection& conn, const std::string& name, long long fallback,
+                      long long& value) {
     std::string text;
     bool found = false;
     value = fallback;

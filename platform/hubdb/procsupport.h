@@ -33,7 +33,7 @@ public:
     ProcWriteScope(const ProcWriteScope&) = delete;
     ProcWriteScope& operator=(const ProcWriteScope&) = delete;
 
-    int begin();   // DB_OK or the engine's error
+    int begin();  // DB_OK or the engine's error
     int commit();
 
 private:
@@ -56,11 +56,13 @@ std::vector<zydb::DbValue> rowAs(const zydb::IDbRow& row) {
 // A handler's whole write of one subclient property (APP_SubClientProp), versioned by
 // setVersionedProperty (versionedproperty.h): an unknown subclient is refused; the result is the
 // handler's.
-int writeSubclientProperty(zydb::CProcCall& call, int subclientId, const std::string& name, const std::string& value);
+int writeSubclientProperty(zydb::CProcCall& call, int subclientId, const std::string& name,
+                           const std::string& value);
 
 // The current value of a global parameter (NBGlobalParam, modified = 0); `found` false when unset.
 int currentGlobalParam(zydb::IDbConnection& conn, const std::string& name, std::string& value, bool& found);
 // The current value as a positive number, else `fallback`.
-int globalParamNumber(zydb::IDbConnection& conn, const std::string& name, long long fallback, long long& value);
+int globalParamNumber(zydb::IDbConnection& conn, const std::string& name, long long fallback,
+                      long long& value);
 
 }  // namespace hubdb

@@ -7,12 +7,14 @@ using zydb::DbValue;
 
 namespace hubdb {
 
-int XmlProcsSeed::insert(const std::string& table, const std::vector<std::pair<std::string, DbValue>>& columns) {
+int XmlProcsSeed::insert(const std::string& table,
+                         const std::vector<std::pair<std::string, DbValue>>& columns) {
     return m_seed.insertRow(table, columns) >= 0 ? 0 : fail("insert into " + table);
 }
 
 int XmlProcsSeed::addClientOwner(int clientId, int userId) {
-    return insert("APP_ClientOwner", {{"clientId", DbValue::ofInt(clientId)}, {"userId", DbValue::ofInt(userId)}});
+    return insert("APP_ClientOwner",
+                  {{"clientId", DbValue::ofInt(clientId)}, {"userId", DbValue::ofInt(userId)}});
 }
 
 int XmlProcsSeed::setLiveBrowseConfig(const LiveBrowseConfigSeed& c) {

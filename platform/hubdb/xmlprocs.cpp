@@ -56,10 +56,13 @@ int refuse(std::string& why, const std::string& text) {
 
 using E = ZyEntities::GenericEntity::f;
 
-long long idOf(const CNMessageBase& e, const MsgFieldRef& f) { return e.isSet(f) ? e.getint64(f) : 0; }
+long long idOf(const CNMessageBase& e, const MsgFieldRef& f) {
+    return e.isSet(f) ? e.getint64(f) : 0;
+}
 
 // Looks one value up; DB_NO_DATA leaves `out` alone.
-int lookup(zydb::IDbConnection& conn, const std::string& sql, const std::vector<DbValue>& params, DbValue& out) {
+int lookup(zydb::IDbConnection& conn, const std::string& sql, const std::vector<DbValue>& params,
+           DbValue& out) {
     std::vector<DbValue> row;
     int rc = queryFirstRow(conn, sql, params, row);
     if (rc == zydb::DB_OK && !row.empty()) out = row[0];
@@ -75,7 +78,8 @@ int fillId(zydb::IDbConnection& conn, CNMessageBase& e, const MsgFieldRef& f, co
     return rc;
 }
 
-int fillName(zydb::IDbConnection& conn, CNMessageBase& e, const MsgFieldRef& f, const std::string& sql, long long id) {
+int fillName(zydb::IDbConnection& conn, CNMessageBase& e, const MsgFieldRef& f, const std::string& sql,
+             long long id) {
     if (id <= 0 || !e.getstring(f).empty()) return zydb::DB_OK;
     DbValue v;
     int rc = lookup(conn, sql, {DbValue::ofInt(id)}, v);
@@ -99,11 +103,13 @@ int resolveEntity(zydb::IDbConnection& conn, CNMessageBase& e) {
     };
     std::string text = e.getstring(E::subclientGUID);
     if (!text.empty())
-        step(fillId(conn, e, E::subclientId, "SELECT id FROM APP_Application WHERE GUID = ? ORDER BY id LIMIT 1",
+        step(fillId(conn, e, E::subclientId,
+                    "SELECT id FROM APP_Application WHERE GUID = ? ORDER BY id LIMIT 1",
                     {DbValue::ofText(text)}));
     text = e.getstring(E::backupsetGUID);
     if (!text.empty())
-        step(fillId(conn, e, E::backupsetId, "SELECT id FROM APP_BackupSetName WHERE GUID = ? ORDER BY id LIMIT 1",
+        step(fillId(conn, e, E::backupsetId,
+                    "SELECT id FROM APP_BackupSetName WHERE GUID = ? ORDER BY id LIMIT 1",
                     {DbValue::ofText(text)}));
     text = e.getstring(E::clientName);
     if (!text.empty())
@@ -113,17 +119,19 @@ int resolveEntity(zydb::IDbConnection& conn, CNMessageBase& e) {
                     {DbValue::ofText(text)}));
     text = e.getstring(E::subclientName);
     if (!text.empty()) {
-        step(fillId(conn, e, E::subclientId,
-                    "SELECT id FROM APP_Application WHERE subclientName = ? AND (?2 = 0 OR clientId = ?2) AND "
-                    "(?3 = 0 OR backupSet = ?3) AND (?4 = 0 OR appTypeId = ?4) ORDER BY id LIMIT 1",
-                    {DbValue::ofText(text), DbValue::ofInt(idOf(e, E::clientId)), DbValue::ofInt(idOf(e, E::backupsetId)),
-                     DbValue::ofInt(idOf(e, E::applicationId))}));
+        step(
+            fillId(conn, e, E::subclientId,
+                   "SELECT id FROM APP_Application WHERE subclientName = ? AND (?2 = 0 OR clientId = ?2) AND "
+                   "(?3 = 0 OR backupSet = ?3) AND (?4 = 0 OR appTypeId = ?4) ORDER BY id LIMIT 1",
+                   {DbValue::ofText(text), DbValue::ofInt(idOf(e, E::clientId)),
+                    DbValue::ofInt(idOf(e, E::backupsetId)), DbValue::ofInt(idOf(e, E::applicationId))}));
     }
     long long sc = idOf(e, E::subclientId);
     if (sc > 0) {
         std::vector<DbValue> row;
-        int r = queryFirstRow(conn, "SELECT clientId, backupSet, instance, appTypeId FROM APP_Application WHERE id = ?",
-                              {DbValue::ofInt(sc)}, row);
+        int r = queryFirstRow(
+            conn, "SELECT clientId, backupSet, instance, appTypeId FROM APP_Application WHERE id = ?",
+            {DbValue::ofInt(sc)}, row);
         if (r == zydb::DB_OK) {
             const MsgFieldRef* fields[] = {&E::clientId, &E::backupsetId, &E::instanceId, &E::applicationId};
             for (size_t k = 0; k < 4; ++k)
@@ -134,7 +142,8 @@ int resolveEntity(zydb::IDbConnection& conn, CNMessageBase& e) {
     }
     long long bs = idOf(e, E::backupsetId);
     if (bs > 0)
-        step(fillId(conn, e, E::clientId, "SELECT clientId FROM APP_Application WHERE backupSet = ? ORDER BY id LIMIT 1",
+        step(fillId(conn, e, E::clientId,
+                    "SELECT clientId FROM APP_Application WHERE backupSet = ? ORDER BY id LIMIT 1",
                     {DbValue::ofInt(bs)}));
     step(fillName(conn, e, E::clientName, "SELECT name FROM APP_Client WHERE id = ?", idOf(e, E::clientId)));
     step(fillName(conn, e, E::subclientName, "SELECT subclientName FROM APP_Application WHERE id = ?",
@@ -142,10 +151,9 @@ int resolveEntity(zydb::IDbConnection& conn, CNMessageBase& e) {
     return rc;
 }
 
-
 // EntityNameToIdConverter: the request comes back with its entity completed by resolveEntity.
-int completeEntity(zydb::IDbConnection& conn, databrowse::BrowseRequest& request, databrowse::BrowseRequest& answer,
-                   std::string&) {
+int completeEntity(zydb::IDbConnection& conn, databrowse::BrowseRequest& request,
+                   databrowse::BrowseRequest& answer, std::string&) {
     int rc = zydb::DB_OK;
     if (CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false))
         rc = resolveEntity(conn, *entity);
@@ -162,27 +170,29 @@ long long childInt(CNMessageBase& m, const MsgFieldRef& child, const MsgFieldRef
 // with the filter's virtual-machine switch on, only those that are virtual machines (linked to a
 // hypervisor backup set in APP_VMBackupSet). Each entry's VM entity carries the machine's GUID: its
 // current VM UUID property, else the client's GUID. A request without a user is refused.
-int laptopClients(zydb::IDbConnection& conn, App::LapTopClientListReq& request, App::LapTopClientLstResp& answer,
-                  std::string& why) {
+int laptopClients(zydb::IDbConnection& conn, App::LapTopClientListReq& request,
+                  App::LapTopClientLstResp& answer, std::string& why) {
     using R = App::LapTopClientListReq::f;
     const long long userId = childInt(request, R::user, ZyEntities::UserEntity::f::userId);
     if (userId <= 0) return refuse(why, "the request names no user");
-    const long long vmOnly = childInt(request, R::filter, App::LapTopClientListFilter::f::virtualMachinesOnly);
+    const long long vmOnly =
+        childInt(request, R::filter, App::LapTopClientListFilter::f::virtualMachinesOnly);
     auto* clients = answer.getlistobject(App::LapTopClientLstResp::f::clients, true);
-    return forEachRow(conn,
-                      "SELECT COALESCE((SELECT p.attrVal FROM APP_ClientProp p WHERE p.componentNameId = c.id AND "
-                      "p.attrName = ? AND p.modified = 0 AND p.attrVal <> '' ORDER BY p.created DESC, p.id DESC "
-                      "LIMIT 1), c.GUID) FROM APP_ClientOwner o JOIN APP_Client c ON c.id = o.clientId "
-                      "WHERE o.userId = ? AND (? = 0 OR EXISTS (SELECT 1 FROM APP_VMBackupSet v WHERE "
-                      "v.VMClientId = c.id)) ORDER BY c.id",
-                      {DbValue::ofText(kVmUuidProperty), DbValue::ofInt(userId), DbValue::ofInt(vmOnly)},
-                      [&](const zydb::IDbRow& r) {
-                          App::LapTopClientInfo entry;
-                          entry.getObjectAccessor(App::LapTopClientInfo::f::vm, true)
-                              ->setstring(ZyEntities::Msg68::f::GUID, std::string(r.columnText(0)));
-                          clients->push_back(entry);
-                          return zydb::DB_OK;
-                      });
+    return forEachRow(
+        conn,
+        "SELECT COALESCE((SELECT p.attrVal FROM APP_ClientProp p WHERE p.componentNameId = c.id AND "
+        "p.attrName = ? AND p.modified = 0 AND p.attrVal <> '' ORDER BY p.created DESC, p.id DESC "
+        "LIMIT 1), c.GUID) FROM APP_ClientOwner o JOIN APP_Client c ON c.id = o.clientId "
+        "WHERE o.userId = ? AND (? = 0 OR EXISTS (SELECT 1 FROM APP_VMBackupSet v WHERE "
+        "v.VMClientId = c.id)) ORDER BY c.id",
+        {DbValue::ofText(kVmUuidProperty), DbValue::ofInt(userId), DbValue::ofInt(vmOnly)},
+        [&](const zydb::IDbRow& r) {
+            App::LapTopClientInfo entry;
+            entry.getObjectAccessor(App::LapTopClientInfo::f::vm, true)
+                ->setstring(ZyEntities::Msg68::f::GUID, std::string(r.columnText(0)));
+            clients->push_back(entry);
+            return zydb::DB_OK;
+        });
 }
 
 // AppGetSharePointMemberServers: the member servers recorded for the farm whose pseudo-client the
@@ -195,18 +205,19 @@ int sharePointMembers(zydb::IDbConnection& conn, App::GetSPMemberServersRequest&
     if (farmId <= 0) return refuse(why, "the request names no farm client");
     auto* members = answer.getObjectAccessor(App::GetSPMemberServersResponse::f::memberServers, true)
                         ->getlistobject(App::Msg255::f::memberServers, true);
-    return forEachRow(conn,
-                      "SELECT m.memberClientId, c.name FROM APP_SharePointMemberServer m LEFT JOIN APP_Client c "
-                      "ON c.id = m.memberClientId WHERE m.pseudoClientId = ? ORDER BY m.isPrimary DESC, m.id",
-                      {DbValue::ofInt(farmId)}, [&](const zydb::IDbRow& r) {
-                          App::MemberServer member;
-                          CNMessageBase* e = member.getObjectAccessor(App::MemberServer::f::entity, true);
-                          e->setint64(E::_type_, 3);
-                          e->setint64(E::clientId, r.columnInt64(0));
-                          if (!r.columnIsNull(1)) e->setstring(E::clientName, std::string(r.columnText(1)));
-                          members->push_back(member);
-                          return zydb::DB_OK;
-                      });
+    return forEachRow(
+        conn,
+        "SELECT m.memberClientId, c.name FROM APP_SharePointMemberServer m LEFT JOIN APP_Client c "
+        "ON c.id = m.memberClientId WHERE m.pseudoClientId = ? ORDER BY m.isPrimary DESC, m.id",
+        {DbValue::ofInt(farmId)}, [&](const zydb::IDbRow& r) {
+            App::MemberServer member;
+            CNMessageBase* e = member.getObjectAccessor(App::MemberServer::f::entity, true);
+            e->setint64(E::_type_, 3);
+            e->setint64(E::clientId, r.columnInt64(0));
+            if (!r.columnIsNull(1)) e->setstring(E::clientName, std::string(r.columnText(1)));
+            members->push_back(member);
+            return zydb::DB_OK;
+        });
 }
 
 // AppGetIndexingV2Enabled: element 1 is 1 when an index database (App_IndexDBInfo) is recorded for a
@@ -217,11 +228,13 @@ int indexingV2Enabled(zydb::IDbConnection& conn, App::GetIndexingV2EnabledReq& r
     const long long clientId = idOf(request, App::GetIndexingV2EnabledReq::f::clientId);
     if (clientId <= 0) return refuse(why, "the request names no client");
     std::vector<DbValue> row;
-    int rc = queryFirstRow(conn,
-                           "SELECT EXISTS (SELECT 1 FROM App_IndexDBInfo d JOIN APP_Application a ON a.backupSet = "
-                           "d.backupSetId WHERE a.clientId = ? AND d.backupSetId > 0)",
-                           {DbValue::ofInt(clientId)}, row);
-    if (rc == zydb::DB_OK) answer.setint64(App::GetIndexingV2EnabledResp::f::indexingV2Enabled, row[0].asInt() ? 1 : 0);
+    int rc = queryFirstRow(
+        conn,
+        "SELECT EXISTS (SELECT 1 FROM App_IndexDBInfo d JOIN APP_Application a ON a.backupSet = "
+        "d.backupSetId WHERE a.clientId = ? AND d.backupSetId > 0)",
+        {DbValue::ofInt(clientId)}, row);
+    if (rc == zydb::DB_OK)
+        answer.setint64(App::GetIndexingV2EnabledResp::f::indexingV2Enabled, row[0].asInt() ? 1 : 0);
     return rc;
 }
 
@@ -268,25 +281,26 @@ int checkpointsForRanges(zydb::IDbConnection& conn, databrowse::TimeRangeForEach
         const long long appId = idOf(range, T::appId), kelmarch = idOf(range, T::kelmarchId);
         const long long from = idOf(range, T::fromTime), to = idOf(range, T::toTime);
         if (appId <= 0) return refuse(why, "a time range names no subclient");
-        int rc = forEachRow(conn,
-                            "SELECT f.id, f.kelmarchId, f.cTime FROM App_IndexCheckpointInfo k JOIN archFile f ON "
-                            "f.id = k.archFileId AND f.kelmarchId = k.kelmarchId WHERE k.isValid = 1 AND f.isValid = 1 "
-                            "AND f.appId = ? AND (? <= 0 OR f.kelmarchId = ?) AND f.cTime BETWEEN ? AND ? "
-                            "ORDER BY f.cTime DESC, k.id DESC LIMIT 1",
-                            {DbValue::ofInt(appId), DbValue::ofInt(kelmarch), DbValue::ofInt(kelmarch),
-                             DbValue::ofInt(from), DbValue::ofInt(to)},
-                            [&](const zydb::IDbRow& r) {
-                                databrowse::CheckPointInfoPerCycle cp;
-                                cp.setint64(C::fromTime, from);
-                                cp.setint64(C::toTime, to);
-                                cp.setint64(C::fullCycleNum, idOf(range, T::fullCycleNum));
-                                cp.setint64(C::archFileId, r.columnInt64(0));
-                                cp.setint64(C::kelmarchId, r.columnInt64(1));
-                                cp.setint64(C::checkpointTime, r.columnInt64(2));
-                                if (!found.count(appId)) order.push_back(appId);
-                                found[appId].push_back(cp);
-                                return zydb::DB_OK;
-                            });
+        int rc = forEachRow(
+            conn,
+            "SELECT f.id, f.kelmarchId, f.cTime FROM App_IndexCheckpointInfo k JOIN archFile f ON "
+            "f.id = k.archFileId AND f.kelmarchId = k.kelmarchId WHERE k.isValid = 1 AND f.isValid = 1 "
+            "AND f.appId = ? AND (? <= 0 OR f.kelmarchId = ?) AND f.cTime BETWEEN ? AND ? "
+            "ORDER BY f.cTime DESC, k.id DESC LIMIT 1",
+            {DbValue::ofInt(appId), DbValue::ofInt(kelmarch), DbValue::ofInt(kelmarch), DbValue::ofInt(from),
+             DbValue::ofInt(to)},
+            [&](const zydb::IDbRow& r) {
+                databrowse::CheckPointInfoPerCycle cp;
+                cp.setint64(C::fromTime, from);
+                cp.setint64(C::toTime, to);
+                cp.setint64(C::fullCycleNum, idOf(range, T::fullCycleNum));
+                cp.setint64(C::archFileId, r.columnInt64(0));
+                cp.setint64(C::kelmarchId, r.columnInt64(1));
+                cp.setint64(C::checkpointTime, r.columnInt64(2));
+                if (!found.count(appId)) order.push_back(appId);
+                found[appId].push_back(cp);
+                return zydb::DB_OK;
+            });
         if (rc != zydb::DB_OK) return rc;
     }
     auto* subclients = answer.getlistobject(databrowse::IndexDBInfo::f::subclients, true);
@@ -312,13 +326,13 @@ int backupSetGuidsOfFiles(zydb::IDbConnection& conn, Indexing::ArchGetBackupsetG
     for (const CNMessageBase& file : files ? *files : std::vector<CNMessageBase>{}) {
         const long long kelmarch = idOf(file, F::kelmarchId);
         std::vector<DbValue> row;
-        int rc = queryFirstRow(conn,
-                               "SELECT b.GUID FROM archFile f JOIN APP_Application a ON a.id = f.appId JOIN "
-                               "APP_BackupSetName b ON b.id = a.backupSet WHERE f.id = ? AND (? <= 0 OR "
-                               "f.kelmarchId = ?) ORDER BY f.kelmarchId LIMIT 1",
-                               {DbValue::ofInt(idOf(file, F::archFileId)), DbValue::ofInt(kelmarch),
-                                DbValue::ofInt(kelmarch)},
-                               row);
+        int rc = queryFirstRow(
+            conn,
+            "SELECT b.GUID FROM archFile f JOIN APP_Application a ON a.id = f.appId JOIN "
+            "APP_BackupSetName b ON b.id = a.backupSet WHERE f.id = ? AND (? <= 0 OR "
+            "f.kelmarchId = ?) ORDER BY f.kelmarchId LIMIT 1",
+            {DbValue::ofInt(idOf(file, F::archFileId)), DbValue::ofInt(kelmarch), DbValue::ofInt(kelmarch)},
+            row);
         if (rc == zydb::DB_NO_DATA) continue;
         if (rc != zydb::DB_OK) return rc;
         std::string guid = row[0].asText();
@@ -330,14 +344,26 @@ int backupSetGuidsOfFiles(zydb::IDbConnection& conn, Indexing::ArchGetBackupsetG
 
 }  // namespace
 
-int entityNameToIdConverterProc(zydb::CProcCall& call) { return answerRequest(call, completeEntity); }
-int appGetLaptopClientListProc(zydb::CProcCall& call) { return answerRequest(call, laptopClients); }
-int appGetSharePointMemberServersProc(zydb::CProcCall& call) { return answerRequest(call, sharePointMembers); }
-int appGetIndexingV2EnabledProc(zydb::CProcCall& call) { return answerRequest(call, indexingV2Enabled); }
-int appGetMachineBrowseDetailsProc(zydb::CProcCall& call) { return answerRequest(call, machineBrowseDetails); }
+int entityNameToIdConverterProc(zydb::CProcCall& call) {
+    return answerRequest(call, completeEntity);
+}
+int appGetLaptopClientListProc(zydb::CProcCall& call) {
+    return answerRequest(call, laptopClients);
+}
+int appGetSharePointMemberServersProc(zydb::CProcCall& call) {
+    return answerRequest(call, sharePointMembers);
+}
+int appGetIndexingV2EnabledProc(zydb::CProcCall& call) {
+    return answerRequest(call, indexingV2Enabled);
+}
+int appGetMachineBrowseDetailsProc(zydb::CProcCall& call) {
+    return answerRequest(call, machineBrowseDetails);
+}
 int appGetIndexCheckpointForGivenTimeRangeProc(zydb::CProcCall& call) {
     return answerRequest(call, checkpointsForRanges);
 }
-int appGetBackupSetGUIDFromAFilesProc(zydb::CProcCall& call) { return answerRequest(call, backupSetGuidsOfFiles); }
+int appGetBackupSetGUIDFromAFilesProc(zydb::CProcCall& call) {
+    return answerRequest(call, backupSetGuidsOfFiles);
+}
 
 }  // namespace hubdb

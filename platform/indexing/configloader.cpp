@@ -1,11 +1,11 @@
 #include "platform/indexing/configloader.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
-
-#include <strings.h>
 
 #include "platform/errors/fxerrorutil.h"
 
@@ -38,7 +38,9 @@ bool parseInt(const std::string& text, int& out) {
 
 }  // namespace
 
-ConfigLoader::ConfigLoader() : m_reader(), m_log(nullptr) { m_log.setPrefixMessage("IDXCONFIG"); }
+ConfigLoader::ConfigLoader() : m_reader(), m_log(nullptr) {
+    m_log.setPrefixMessage("IDXCONFIG");
+}
 
 ConfigLoader::~ConfigLoader() = default;
 
@@ -91,13 +93,14 @@ CUxError ConfigLoader::GetProperty(const std::string& key, const std::string& de
     }
     int parsed = 0;
     if (!parseInt(text, parsed)) {
-        m_log.debugLvl(0, "ERROR: index configuration key [%s] has a value that is not a number [%s]", key.c_str(),
-                       text.c_str());
+        m_log.debugLvl(0, "ERROR: index configuration key [%s] has a value that is not a number [%s]",
+                       key.c_str(), text.c_str());
         return FXErrorUtil::ErrorInt(-1, FXCodeLocation(__FILE__, __PRETTY_FUNCTION__, __LINE__),
                                      "index configuration value is not a number");
     }
     value = parsed;
-    m_log.debugLvl(5, "index configuration key [%s] = [%d]%s", key.c_str(), parsed, fromFile ? "" : " (default)");
+    m_log.debugLvl(5, "index configuration key [%s] = [%d]%s", key.c_str(), parsed,
+                   fromFile ? "" : " (default)");
     return CUxError::Success();
 }
 

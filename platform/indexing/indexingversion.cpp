@@ -18,7 +18,8 @@ constexpr unsigned long kIdxAppTypeBase = 200000;
 // The current value of a versioned property; DB_NO_DATA when it is not set.
 int currentProperty(const char* sql, long long owner, const std::string& name, std::string& value) {
     std::vector<DbValue> row;
-    int rc = hubdb::threadQueryFirstRowOncePerRequest(sql, {DbValue::ofInt(owner), DbValue::ofText(name)}, row);
+    int rc =
+        hubdb::threadQueryFirstRowOncePerRequest(sql, {DbValue::ofInt(owner), DbValue::ofText(name)}, row);
     if (rc == zydb::DB_OK) value = row[0].asText();
     return rc;
 }

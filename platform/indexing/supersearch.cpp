@@ -18,10 +18,10 @@ struct TSearchLog : EvDebug {
 // The current value of a property of `table`: DB_OK with `value`, DB_NO_DATA, or the error.
 int currentProperty(const char* table, long componentId, const char* name, std::string& value) {
     std::vector<DbValue> row;
-    const int rc =
-        hubdb::threadQueryFirstRowOncePerRequest(std::string("SELECT attrVal FROM ") + table +
-                                                     " WHERE componentNameId = ? AND attrName = ? AND modified = 0",
-                                                 {DbValue::ofInt(componentId), DbValue::ofText(name)}, row);
+    const int rc = hubdb::threadQueryFirstRowOncePerRequest(
+        std::string("SELECT attrVal FROM ") + table +
+            " WHERE componentNameId = ? AND attrName = ? AND modified = 0",
+        {DbValue::ofInt(componentId), DbValue::ofText(name)}, row);
     if (rc == zydb::DB_OK) value = row.empty() ? "" : row[0].asText();
     return rc;
 }

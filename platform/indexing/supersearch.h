@@ -13,10 +13,10 @@
 
 // Property names these answers read (the current row of each, "modified = 0").
 namespace superSearchProps {
-constexpr const char* kContentIndexCloud = "Content Index Cloud Id";   // subclient or backup set: cloud id
-constexpr const char* kSyncEnabled = "Flux Drive Sync Enabled";        // subclient: "1"
-constexpr const char* kNfsObjectStore = "NFS ObjectStore";             // subclient: "1"
-constexpr const char* kSyncSearchUser = "Sync Search User Id";         // subclient: a user id
+constexpr const char* kContentIndexCloud = "Content Index Cloud Id";  // subclient or backup set: cloud id
+constexpr const char* kSyncEnabled = "Flux Drive Sync Enabled";       // subclient: "1"
+constexpr const char* kNfsObjectStore = "NFS ObjectStore";            // subclient: "1"
+constexpr const char* kSyncSearchUser = "Sync Search User Id";        // subclient: a user id
 }  // namespace superSearchProps
 
 // Super-search operation kinds (Indexing::SuperSearchOpType), from supersearchkinds.def.

@@ -1,5 +1,4 @@
 #include "platform/log/evdebug.h"
-#include "platform/log/peerlog.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -23,6 +22,7 @@
 
 #include "platform/config/zyformat.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/log/peerlog.h"
 #include "platform/threads/hubclock.h"
 
 namespace evdebug_detail {
@@ -465,7 +465,8 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
         const auto since = (clock ? *clock : CHubClock::real()).wallNow().time_since_epoch();
         const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
         ts.tv_sec = static_cast<time_t>(seconds.count());
-        ts.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+        ts.tv_nsec =
+            static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
     }
     if (ts.tv_sec != state.second) {
         struct tm tmv;

@@ -15,8 +15,8 @@ char* ZyTime(long t, char* buffer, unsigned long flags) {
         return buffer;
     }
     char text[96];
-    snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d%s", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday,
-             tmv.tm_hour, tmv.tm_min, tmv.tm_sec, utc ? " UTC" : "");
+    snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d%s", tmv.tm_year + 1900, tmv.tm_mon + 1,
+             tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, utc ? " UTC" : "");
     size_t n = strnlen(text, ZYTIME_BUFFER_SIZE - 1);  // only absurd years come near the limit
     memcpy(buffer, text, n);
     buffer[n] = '\0';

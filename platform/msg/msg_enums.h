@@ -27,14 +27,14 @@ enum BrowseOperation : int32_t {
 
 // Code of a BrowseError, as the worker sets and sends it.
 enum BrowseErrorCode : int32_t {
-    BROWSE_ERR_NONE = 0,                // never sent: an error response with 0 carries 1
-    BROWSE_ERR_GENERIC = 1,             // request-processing failures
-    BROWSE_ERR_NOTHING_TO_BROWSE = 2,   // no backups, no virtual machines found
-    BROWSE_ERR_PERMISSION = 3,          // browse permission refused
-    BROWSE_ERR_REQUEST_PROCESSING = 11, // database, index-server, live-browse or agent-upgrade failures
-    BROWSE_ERR_SPANS_UPGRADE = 12,      // the time range spans the client's agent upgrade
-    BROWSE_ERR_NO_BACKUP_COPY_JOB = 13, // no backup-copy job for a browse of a backup copy
-    BROWSE_ERR_POWER_MANAGED_MA = 23,   // power-managed media agent (warning or error)
+    BROWSE_ERR_NONE = 0,                  // never sent: an error response with 0 carries 1
+    BROWSE_ERR_GENERIC = 1,               // request-processing failures
+    BROWSE_ERR_NOTHING_TO_BROWSE = 2,     // no backups, no virtual machines found
+    BROWSE_ERR_PERMISSION = 3,            // browse permission refused
+    BROWSE_ERR_REQUEST_PROCESSING = 11,   // database, index-server, live-browse or agent-upgrade failures
+    BROWSE_ERR_SPANS_UPGRADE = 12,        // the time range spans the client's agent upgrade
+    BROWSE_ERR_NO_BACKUP_COPY_JOB = 13,   // no backup-copy job for a browse of a backup copy
+    BROWSE_ERR_POWER_MANAGED_MA = 23,     // power-managed media agent (warning or error)
     BROWSE_ERR_STALE_INDEX_SESSION = 25,  // from a media agent: drop the cached index-server sessions
 };
 
@@ -44,7 +44,7 @@ enum BrowseResponseType : int32_t {
     BROWSE_RESP_PREDICTIONS = 1,  // media prediction only
     BROWSE_RESP_ERROR = 3,
     BROWSE_RESP_WARNING = 4,
-    BROWSE_RESP_END = 5,          // the answer is complete
+    BROWSE_RESP_END = 5,  // the answer is complete
 };
 
 // Index type a caller forces on a browse.

@@ -82,8 +82,8 @@ public:
     // decode(expectedTag, ...) without the elements named `list` inside the root's child element
     // `child`: they are parsed and checked with the rest of the text but make no fields (for a relay
     // that forwards them as they came). `leftOut` tells whether there were any.
-    int decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child, const char* list,
-                         std::unique_ptr<CNMessageBase>& out, bool& leftOut);
+    int decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
+                         const char* list, std::unique_ptr<CNMessageBase>& out, bool& leftOut);
 
 private:
     int decodeRoot(uint32_t expectedTag, const char* data, size_t size, const char* child, const char* list,

@@ -193,7 +193,8 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
             next = std::min(next, opening.deadline);
         }
         const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(next - CHubClock::real().steadyNow()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(next - CHubClock::real().steadyNow())
+                .count();
         if (poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0) + 1)) < 0) continue;
 
         std::vector<TOpening> still;
@@ -201,7 +202,8 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
             TOpening& opening = openings[i];
             if (fds[i + first].revents != 0 && !readOpening(opening)) continue;
             if (CHubClock::real().steadyNow() >= opening.deadline) {
-                zynet::logOutsider(opening.address, "connection from %s sent no whole opening in time%s; closed");
+                zynet::logOutsider(opening.address,
+                                   "connection from %s sent no whole opening in time%s; closed");
                 continue;
             }
             still.push_back(std::move(opening));
@@ -234,11 +236,12 @@ void CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most, size
             // are at least half the share, the oldest of them goes, so a crowd of them cannot push out a
             // handshake under way; else the oldest of all goes, so openings that send a byte at a time
             // give way before a connection just accepted, whose first bytes may not be read yet.
-            const auto silentCount = std::count_if(openings.begin(), openings.end(),
-                                                   [](const auto& o) { return o.silent(); });
+            const auto silentCount =
+                std::count_if(openings.begin(), openings.end(), [](const auto& o) { return o.silent(); });
             auto victim = openings.begin();
             if (static_cast<size_t>(silentCount) * 2 >= openings.size())
-                victim = std::find_if(openings.begin(), openings.end(), [](const auto& o) { return o.silent(); });
+                victim =
+                    std::find_if(openings.begin(), openings.end(), [](const auto& o) { return o.silent(); });
             zynet::logOutsider(
                 victim->address,
                 "connection from %s gave way to a newer one before its opening was whole%s; closed");
@@ -261,16 +264,19 @@ bool CZydListener::secureOpening(TOpening& opening, bool& ready) {
                 return true;
             }
             // A plain client reads this refusal and can tell its user why.
-            refuse(opening, zynet::makeError(ZYNET_E_SECURITY, "CZydListener::readOpening",
-                                             "plain sessions are refused here: connect over TLS"),
+            refuse(opening,
+                   zynet::makeError(ZYNET_E_SECURITY, "CZydListener::readOpening",
+                                    "plain sessions are refused here: connect over TLS"),
                    "a plain session");
             return false;
         }
         std::string why;
         // A process that plays several machines serves as the one its options name.
         if (!opening.socket.startTls(zynet::serverContext(zynet::options().localClientName), true, why)) {
-            zynet::logOutsider(opening.address, "connection from %s asked for a secure session, which this "
-                               "machine cannot serve without a certificate (%s); closed", why);
+            zynet::logOutsider(opening.address,
+                               "connection from %s asked for a secure session, which this "
+                               "machine cannot serve without a certificate (%s); closed",
+                               why);
             return false;
         }
     }
@@ -333,7 +339,8 @@ bool CZydListener::readOpening(TOpening& opening) {
     } else if (control && frame.code == zynet::kLaunchOnDemand) {
         launchOnDemand(opening, frame.payload, frame.length);
     } else {
-        zynet::logOutsider(opening.address, "connection from %s did not open with a valid opening (%s); closed",
+        zynet::logOutsider(opening.address,
+                           "connection from %s did not open with a valid opening (%s); closed",
                            zynet::frameStatusText(status));
     }
     return false;
@@ -368,8 +375,8 @@ void CZydListener::handOver(TOpening& opening, const CZyNetwork::TPeer& peer, co
     }
 }
 
-CZyNetwork::TPeer CZydListener::peerOf(const TOpening& opening, unsigned protocolVersion, const char* claimedName,
-                                        const char* hostName) {
+CZyNetwork::TPeer CZydListener::peerOf(const TOpening& opening, unsigned protocolVersion,
+                                       const char* claimedName, const char* hostName) {
     CZyNetwork::TPeer peer;
     peer.protocolVersion = protocolVersion;
     peer.hostName = *hostName ? hostName : opening.address;
@@ -379,8 +386,8 @@ CZyNetwork::TPeer CZydListener::peerOf(const TOpening& opening, unsigned protoco
         peer.clientName = opening.socket.peerCertificateName();
         peer.proven = !peer.clientName.empty();
         if (*claimedName && peer.clientName != claimedName)
-            zynet::logDebug(2, "peer %s claims to be [%s]; its certificate says [%s]", opening.address.c_str(),
-                            claimedName, peer.clientName.c_str());
+            zynet::logDebug(2, "peer %s claims to be [%s]; its certificate says [%s]",
+                            opening.address.c_str(), claimedName, peer.clientName.c_str());
     } else {
         peer.clientName = claimedName;
         peer.proven = true;  // plain sessions are switched on: a claim is all there is
@@ -401,7 +408,8 @@ bool CZydListener::mayLaunch(TOpening& opening, bool trusted) {
 }
 
 void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch) {
-    const CZyNetwork::TPeer peer = peerOf(opening, launch.protocolVersion, launch.clientName, launch.hostName);
+    const CZyNetwork::TPeer peer =
+        peerOf(opening, launch.protocolVersion, launch.clientName, launch.hostName);
     zylog::CPeerScope scope(peer.outsiderKey());
     CHubMutexLock launching(m_launchMutex);
     if (!mayLaunch(opening, peer.trusted)) return;

@@ -69,8 +69,8 @@ private:
     // Decides TLS or plain from the first byte and runs the handshake a step; false when the opening
     // is finished (refused or dropped), `ready` once its frames can be read.
     bool secureOpening(TOpening& opening, bool& ready);
-    static CZyNetwork::TPeer peerOf(const TOpening& opening, unsigned protocolVersion, const char* claimedName,
-                                    const char* hostName);
+    static CZyNetwork::TPeer peerOf(const TOpening& opening, unsigned protocolVersion,
+                                    const char* claimedName, const char* hostName);
     void handOver(TOpening& opening, const CZyNetwork::TPeer& peer, const std::string& service);
     // False (and the opening refused) when the caller may not start another instance now.
     bool mayLaunch(TOpening& opening, bool trusted);

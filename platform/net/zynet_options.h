@@ -8,14 +8,14 @@
 #include <string>
 
 struct TZyNetOptions {
-    int noLimitSeconds = 3600;              // what a caller's "no limit" (a negative time-out) waits at most
-    int connectSeconds = 30;                // connecting and the opening exchange of a session
-    int openingSeconds = 5;                 // a listener drops an opening not whole by then
-    int stallSeconds = 120;                 // longest pause inside one frame before the peer counts as gone
-    int idleSeconds = 3600;                 // a server connection without any frame for this long is closed
-    int instanceWaitSeconds = 120;          // a launched instance that no session reaches in this time ends
-    uint32_t maxFrameBytes = 64u << 20;     // larger frames are refused and their connection closed
-    unsigned maxConnections = 512;          // connections one server serves at once
+    int noLimitSeconds = 3600;           // what a caller's "no limit" (a negative time-out) waits at most
+    int connectSeconds = 30;             // connecting and the opening exchange of a session
+    int openingSeconds = 5;              // a listener drops an opening not whole by then
+    int stallSeconds = 120;              // longest pause inside one frame before the peer counts as gone
+    int idleSeconds = 3600;              // a server connection without any frame for this long is closed
+    int instanceWaitSeconds = 120;       // a launched instance that no session reaches in this time ends
+    uint32_t maxFrameBytes = 64u << 20;  // larger frames are refused and their connection closed
+    unsigned maxConnections = 512;       // connections one server serves at once
     // A connection's thread that has served it waits this long for the next connection of its server,
     // while fewer than parkedThreads wait there; a busy server then starts no thread per connection.
     unsigned parkedThreads = 64;
@@ -24,13 +24,13 @@ struct TZyNetOptions {
     // only their names) are served within tighter limits, so that a crowd of them can neither lock out
     // the infrastructure or a console nor cost memory before a request has been judged. When a count is
     // full, the oldest idle session it counts gives way to the newcomer.
-    unsigned maxAnonymousConnections = 128;   // such sessions of one server at once
-    unsigned maxAnonymousPerAddress = 64;     // ... from one peer address
-    unsigned maxOutsiderPerName = 64;         // ... proven to be one client machine
-    int anonymousFirstFrameSeconds = 5;       // its first message must be whole by then (also its stall limit)
-    int anonymousIdleSeconds = 60;            // idle this long between messages, it is closed
+    unsigned maxAnonymousConnections = 128;  // such sessions of one server at once
+    unsigned maxAnonymousPerAddress = 64;    // ... from one peer address
+    unsigned maxOutsiderPerName = 64;        // ... proven to be one client machine
+    int anonymousFirstFrameSeconds = 5;      // its first message must be whole by then (also its stall limit)
+    int anonymousIdleSeconds = 60;           // idle this long between messages, it is closed
     uint32_t anonymousMaxFrameBytes = 1u << 20;  // larger frames from it are refused
-    unsigned anonymousDecodesAtOnce = 4;      // its messages decoded at the same time, per process
+    unsigned anonymousDecodesAtOnce = 4;         // its messages decoded at the same time, per process
     // What messages of callers outside the infrastructure may hold in this process at once, received
     // and decoded (a decoded message costs several times its frame): one beyond it is refused and its
     // session closed. The last anonymousSmallReserveBytes of it serve only messages of at most
@@ -38,8 +38,8 @@ struct TZyNetOptions {
     uint64_t anonymousHeldBytes = 32ull << 20;
     uint64_t anonymousSmallReserveBytes = 8ull << 20;
     uint32_t anonymousSmallMessageBytes = 64u << 10;
-    unsigned maxLaunchedInstances = 256;      // launched service instances alive at once, per listener
-    unsigned anonymousLaunchesAtOnce = 16;    // ... of which anonymous callers may start while this many live
+    unsigned maxLaunchedInstances = 256;    // launched service instances alive at once, per listener
+    unsigned anonymousLaunchesAtOnce = 16;  // ... of which anonymous callers may start while this many live
     // Only the infrastructure (the Hubmaster, the media agents) gets the limits of a trusted peer
     // (maxFrameBytes, decoding outside the slots and the budget, launches beyond the anonymous share):
     // a client machine's certificate proves its name and no more. True when the client name a peer's

@@ -24,7 +24,9 @@ namespace zynet {
 namespace {
 
 int msUntil(Deadline deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CHubClock::real().steadyNow()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CHubClock::real().steadyNow())
+            .count();
     if (left <= 0) return 0;
     return static_cast<int>(std::min<long long>(left + 1, INT_MAX));
 }
@@ -84,8 +86,8 @@ CSocket& CSocket::operator=(CSocket&& other) noexcept {
     return *this;
 }
 
-CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline, int cancelFd, std::string& error,
-                           bool& timedOut) {
+CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline, int cancelFd,
+                           std::string& error, bool& timedOut) {
     timedOut = false;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -365,7 +367,8 @@ Io CSocket::sendTls(const iovec* parts, int count, Deadline deadline, size_t& se
         pieces.push_back({joined.data(), joined.size()});
         for (; i < count; ++i, offset = 0)
             if (parts[i].iov_len > offset)
-                pieces.push_back({static_cast<uint8_t*>(parts[i].iov_base) + offset, parts[i].iov_len - offset});
+                pieces.push_back(
+                    {static_cast<uint8_t*>(parts[i].iov_base) + offset, parts[i].iov_len - offset});
         parts = pieces.data();
         count = static_cast<int>(pieces.size());
     }
@@ -409,7 +412,8 @@ Io CSocket::receiveTls(uint8_t* to, size_t room, Deadline deadline, size_t& got,
             case CTls::Result::Done:
                 return Io::Ok;
             case CTls::Result::WantRead:
-                if (CHubClock::real().steadyNow() >= deadline || !waitFor(m_fd, POLLIN, deadline, m_cancelFd)) return Io::TimedOut;
+                if (CHubClock::real().steadyNow() >= deadline || !waitFor(m_fd, POLLIN, deadline, m_cancelFd))
+                    return Io::TimedOut;
                 continue;
             case CTls::Result::WantWrite:
                 if (!waitFor(m_fd, POLLOUT, deadline, m_cancelFd)) return Io::TimedOut;

@@ -3,9 +3,9 @@
 // at a time; shutdownBoth() from any thread wakes both.
 #pragma once
 
-#include <atomic>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -41,8 +41,8 @@ public:
 
     // Connects to host:port (a name or a numeric address) before the deadline.
     // A wait also ends (as a time-out) once `cancelFd` (see watchCancel) is readable.
-    static CSocket connectTo(const std::string& host, int port, Deadline deadline, int cancelFd, std::string& error,
-                             bool& timedOut);
+    static CSocket connectTo(const std::string& host, int port, Deadline deadline, int cancelFd,
+                             std::string& error, bool& timedOut);
     // A listening socket on address:port (0: the system chooses); boundPort tells which.
     static CSocket listenOn(const std::string& address, int port, int& boundPort, std::string& error);
     // The next pending connection, or an invalid socket when none is waiting.
@@ -92,8 +92,8 @@ private:
     Io receiveTls(uint8_t* to, size_t room, Deadline deadline, size_t& got, int& err);
 
     int m_fd = -1;
-    bool m_blocking = false;   // reads block (sends never do: they pass MSG_DONTWAIT); never with TLS
-    int m_receiveStepMs = -1;  // the receive time-out set on the socket
+    bool m_blocking = false;          // reads block (sends never do: they pass MSG_DONTWAIT); never with TLS
+    int m_receiveStepMs = -1;         // the receive time-out set on the socket
     std::atomic<int> m_cancelFd{-1};  // see watchCancel; set by the borrower while others may wait
     std::unique_ptr<CTls> m_tls;
 };

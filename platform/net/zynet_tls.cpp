@@ -2,11 +2,11 @@
 
 #include <errno.h>
 #include <netdb.h>
-#include <sys/socket.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -17,11 +17,11 @@
 
 #include "platform/config/privatefile.h"
 #include "platform/config/zyplatforminfo.h"
-#include "platform/net/zynet_options.h"
 #include "platform/crypto/zycertificates.h"
 #include "platform/crypto/zyopenssl.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_log.h"
+#include "platform/net/zynet_options.h"
 #include "platform/threads/hubmutex.h"
 
 namespace zynet {
@@ -90,7 +90,8 @@ int connectionIndex() {
 void settleSharedCertificates(SSL_CTX* ctx) {
     STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(SSL_CTX_get_cert_store(ctx));
     for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i)
-        if (X509* cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i))) X509_check_purpose(cert, -1, 0);
+        if (X509* cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i)))
+            X509_check_purpose(cert, -1, 0);
     if (X509* own = SSL_CTX_get0_certificate(ctx)) X509_check_purpose(own, -1, 0);
 }
 
@@ -101,8 +102,8 @@ bool common(SSL_CTX* ctx, const TZyNetCredentials& c, std::string& error) {
     SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
     SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
-                              SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_mode(
+        ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     if (SSL_CTX_load_verify_locations(ctx, c.authorityFile.c_str(), nullptr) != 1) {
         error = "the authority's certificate " + c.authorityFile + " cannot be read: " + sslError();
@@ -142,7 +143,8 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
     if (context->client == nullptr || !common(context->client.get(), c, error)) return nullptr;
     // Tickets the client is given are kept by the context, per peer (OpenSSL's own store is by id).
     SSL_CTX_set_num_tickets(context->client.get(), 0);
-    SSL_CTX_set_session_cache_mode(context->client.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_set_session_cache_mode(context->client.get(),
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(context->client.get(), [](SSL* ssl, SSL_SESSION* ticket) -> int {
         auto* connection = static_cast<CTls*>(SSL_get_ex_data(ssl, connectionIndex()));
         if (connection) connection->keepTicket(ticket);
@@ -152,10 +154,10 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
     context->name = nameOf(SSL_CTX_get0_certificate(context->client.get()));
     // The certificate must be the authority's own issue, or peers would refuse every session later.
     zycrypto::StoreCheck check(X509_STORE_CTX_new());
-    const bool issued =
-        check && X509_STORE_CTX_init(check.get(), SSL_CTX_get_cert_store(context->client.get()),
-                                     SSL_CTX_get0_certificate(context->client.get()), nullptr) == 1 &&
-        X509_verify_cert(check.get()) == 1;
+    const bool issued = check &&
+                        X509_STORE_CTX_init(check.get(), SSL_CTX_get_cert_store(context->client.get()),
+                                            SSL_CTX_get0_certificate(context->client.get()), nullptr) == 1 &&
+                        X509_verify_cert(check.get()) == 1;
     const std::string why = check ? X509_verify_cert_error_string(X509_STORE_CTX_get_error(check.get())) : "";
     if (!issued || context->name.empty()) {
         error = "the certificate " + c.certificateFile + " is not one the authority issued: " + why;
@@ -188,7 +190,8 @@ struct TStore {
     std::shared_ptr<const TTlsContext> own GUARDED_BY(mutex);
     std::string ownFiles GUARDED_BY(mutex);  // what `own` was built from (credentialsText)
     ZyNetIdentitySource source GUARDED_BY(mutex);
-    std::map<std::string, std::shared_ptr<const TTlsContext>> others GUARDED_BY(mutex);  // from the source, by name
+    std::map<std::string, std::shared_ptr<const TTlsContext>> others
+        GUARDED_BY(mutex);  // from the source, by name
     // Client names whose services this machine hosts (a SharePoint server's mining service on a media
     // agent's machine), each with credentials the authority issued for it; shown to a client that asks
     // for that name.
@@ -287,7 +290,8 @@ zycrypto::Bio noSignalWriter(int fd) {
     static BIO_METHOD* const method = [] {
         BioMethod m(BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket without SIGPIPE"));
         if (!m || BIO_meth_set_write(m.get(), sendNoSignal) != 1 ||
-            BIO_meth_set_ctrl(m.get(), controlNoSignal) != 1 || BIO_meth_set_create(m.get(), createNoSignal) != 1)
+            BIO_meth_set_ctrl(m.get(), controlNoSignal) != 1 ||
+            BIO_meth_set_create(m.get(), createNoSignal) != 1)
             return static_cast<BIO_METHOD*>(nullptr);
         // Kept for the whole process: a BIO made from it may be in use on any thread until the end.
         return m.release();
@@ -307,7 +311,7 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, cons
     decltype(m_ssl) ssl(SSL_new(ctx));
     zycrypto::Bio reader(BIO_new_socket(fd, BIO_NOCLOSE));
     zycrypto::Bio writer = noSignalWriter(fd);
-    if (!ssl || !reader || !writer) return;  // not valid(): what was made is freed here
+    if (!ssl || !reader || !writer) return;                      // not valid(): what was made is freed here
     SSL_set_bio(ssl.get(), reader.release(), writer.release());  // the connection frees both from here
     m_ssl = std::move(ssl);
     if (server) {
@@ -389,7 +393,8 @@ CTls::Result CTls::handshake(std::string& error) {
     Result r = result(rc, error);
     if (r == Result::Failed || r == Result::Closed) {
         const long verify = SSL_get_verify_result(m_ssl.get());
-        if (verify != X509_V_OK) error = std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
+        if (verify != X509_V_OK)
+            error = std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
         if (r == Result::Closed) error = "the peer left during the handshake";
         r = Result::Failed;
     }
@@ -573,8 +578,8 @@ bool createZyNetAuthority(const std::string& folder, const std::string& name, st
     } else if (!zycrypto::createAuthority(name, kValidDays, authority, error)) {
         return false;
     }
-    return
-           zyconfig::writePrivateFile((fs::path(folder) / "authority.crt").string(), authority.certificate, &error) &&
+    return zyconfig::writePrivateFile((fs::path(folder) / "authority.crt").string(), authority.certificate,
+                                      &error) &&
            zyconfig::writePrivateFile((fs::path(folder) / "authority.key").string(), authority.key, &error);
 }
 
@@ -593,7 +598,8 @@ bool issueZyNetCredentials(const std::string& authorityFolder, const std::string
     fs::permissions(folder, fs::perms::owner_all, ec);
     return zyconfig::writePrivateFile((fs::path(folder) / "authority.crt").string(), authority.certificate,
                                       &error) &&
-           zyconfig::writePrivateFile((fs::path(folder) / "machine.crt").string(), issued.certificate, &error) &&
+           zyconfig::writePrivateFile((fs::path(folder) / "machine.crt").string(), issued.certificate,
+                                      &error) &&
            zyconfig::writePrivateFile((fs::path(folder) / "machine.key").string(), issued.key, &error);
 }
 
@@ -603,7 +609,8 @@ bool startZyNetSecurity(const std::string& folder, std::string& error) {
     TZyNetOptions options = zyNetOptions();
     options.allowPlainSessions = plain != 0;
     setZyNetOptions(options);
-    if (plain != 0) zynet::logError("plain sessions are allowed: peers' names are not proven and traffic is in clear");
+    if (plain != 0)
+        zynet::logError("plain sessions are allowed: peers' names are not proven and traffic is in clear");
     std::error_code ec;
     if (folder.empty() || !std::filesystem::exists(std::filesystem::path(folder) / "authority.crt", ec)) {
         if (plain != 0) return true;

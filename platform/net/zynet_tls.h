@@ -54,7 +54,8 @@ bool startZyNetSecurity(const std::string& folder, std::string& error);
 
 // For processes that play several machines at once (tests): credentials for a local client name that
 // the process's own certificate does not name. Null: none.
-using ZyNetIdentitySource = std::function<bool(const std::string& clientName, TZyNetCredentials& credentials)>;
+using ZyNetIdentitySource =
+    std::function<bool(const std::string& clientName, TZyNetCredentials& credentials)>;
 void setZyNetIdentitySource(ZyNetIdentitySource source);
 
 namespace zynet {

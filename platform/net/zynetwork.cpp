@@ -114,7 +114,8 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
     timedOut = false;
     if (m_state != State::Open && m_state != State::Closing)
         return failed(ZYNET_E_NOT_CONNECTED, function, std::string());
-    const auto stall = std::chrono::seconds(m_stallSeconds > 0 ? m_stallSeconds : zynet::options().stallSeconds);
+    const auto stall =
+        std::chrono::seconds(m_stallSeconds > 0 ? m_stallSeconds : zynet::options().stallSeconds);
     for (;;) {
         const zynet::FrameStatus status = m_assembler.next(frame);
         if (status == zynet::FrameStatus::Frame) return CUxError::Success();
@@ -250,8 +251,8 @@ std::vector<uint8_t> CZyNetwork::helloBytes(const char* service, const char* loc
     return zynet::encodeRecordBytes(fsr::LayoutOf<TZynHello>::layout, &hello);
 }
 
-CUxError CZyNetwork::secure(const char* localName, const std::string& peerName, Deadline deadline, bool& timedOut,
-                            const char* function) {
+CUxError CZyNetwork::secure(const char* localName, const std::string& peerName, Deadline deadline,
+                            bool& timedOut, const char* function) {
     auto context = zynet::clientContext(localName ? localName : "");
     if (!context) {
         if (zynet::options().allowPlainSessions) return CUxError::Success();
@@ -259,7 +260,8 @@ CUxError CZyNetwork::secure(const char* localName, const std::string& peerName, 
                       "no authority certificate is installed, and plain sessions are not allowed");
     }
     std::string why;
-    if (!m_socket.startTls(std::move(context), false, why, peerName) || !m_socket.handshake(deadline, why, timedOut))
+    if (!m_socket.startTls(std::move(context), false, why, peerName) ||
+        !m_socket.handshake(deadline, why, timedOut))
         return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_SECURITY, function, why);
     return CUxError::Success();
 }
@@ -297,7 +299,8 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
 
     m_state = State::Open;
     const int seconds = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::seconds>(deadline - CHubClock::real().steadyNow()).count() + 1);
+        std::chrono::duration_cast<std::chrono::seconds>(deadline - CHubClock::real().steadyNow()).count() +
+        1);
     CUxError error =
         sendFrame(FrameKind::Control, code, opening.data(), opening.size(), seconds, timedOut, function);
     if (error.IsError()) {
@@ -358,7 +361,8 @@ void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* 
     m_peer = peer;
     CHubMutexLock lock(m_receiveMutex);  // nobody else has the session yet
     if (!peer.trusted)
-        m_assembler.setMaxPayload(std::min(zynet::options().anonymousMaxFrameBytes, zynet::options().maxFrameBytes));
+        m_assembler.setMaxPayload(
+            std::min(zynet::options().anonymousMaxFrameBytes, zynet::options().maxFrameBytes));
     if (!peer.trusted) m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
     if (pendingSize > 0) m_assembler.append(pending, pendingSize);
     // What an outsider's frames take while they arrive counts with what its messages hold.
@@ -385,8 +389,8 @@ CUxError CZyNetwork::SendXMLMessages(const std::vector<std::pair<unsigned long, 
     std::vector<TOutFrame> frames;
     frames.reserve(messages.size());
     for (const auto& [tag, xml] : messages)
-        frames.push_back({FrameKind::Xml, static_cast<uint32_t>(tag), reinterpret_cast<const uint8_t*>(xml.data()),
-                          xml.size()});
+        frames.push_back({FrameKind::Xml, static_cast<uint32_t>(tag),
+                          reinterpret_cast<const uint8_t*>(xml.data()), xml.size()});
     return sendFrames(frames.data(), frames.size(), timeoutSeconds, timedOut, "CZyNetwork::SendXMLMessages");
 }
 

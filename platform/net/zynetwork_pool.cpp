@@ -55,8 +55,8 @@ int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char*
     return error.GetErrorCode();
 }
 
-int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char* localName,
-                             int serviceNumber, const CZyNetCancel* cancel) {
+int ZyNetworkPoP::getSession(CZyNetwork*& session, const char* host, const char* localName, int serviceNumber,
+                             const CZyNetCancel* cancel) {
     return getSession(session, host, localName, std::to_string(serviceNumber).c_str(), cancel);
 }
 

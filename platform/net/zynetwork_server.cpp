@@ -52,7 +52,8 @@ CDecodeSlots& decodeSlots() {
 // (an XML message's element tree and fields take many times its text; an XDR record about its size).
 uint64_t heldCost(zynet::FrameKind kind, uint32_t length) {
     constexpr uint64_t kXmlDecodedPerByte = 16, kXdrDecodedPerByte = 2, kFixed = 4096;
-    return kFixed + uint64_t{length} * (kind == zynet::FrameKind::Xml ? kXmlDecodedPerByte : kXdrDecodedPerByte);
+    return kFixed +
+           uint64_t{length} * (kind == zynet::FrameKind::Xml ? kXmlDecodedPerByte : kXdrDecodedPerByte);
 }
 
 // Gives a taken share of the budget back when the message it paid for is done with, however that ends.
@@ -443,9 +444,10 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
                                "a message of %s does not fit in what callers outside the infrastructure may "
                                "hold at once%s; session closed",
                                " (" + std::to_string(frame.length) + " bytes)");
-            ignoreResult(session.breakOff(ZYNET_E_REFUSED, kFunction,
-                                          "callers outside the infrastructure hold as much memory as they may"),
-                         "the error stays on the session for its caller");
+            ignoreResult(
+                session.breakOff(ZYNET_E_REFUSED, kFunction,
+                                 "callers outside the infrastructure hold as much memory as they may"),
+                "the error stays on the session for its caller");
             return false;
         }
         if (kind == zynet::FrameKind::Xml) {

@@ -92,11 +92,11 @@ private:
     struct TConnection {
         std::shared_ptr<CZyNetwork> session;
         std::thread::id thread;  // the thread that serves it
-        int lent = 0;        // AcquireSession calls not yet released
-        bool ended = false;  // its thread has finished with it
-        bool outsider = false;  // its peer is not of the infrastructure
-        bool busy = false;      // a callback is running for it
-        bool evicted = false;   // closed to make room for a newer caller
+        int lent = 0;            // AcquireSession calls not yet released
+        bool ended = false;      // its thread has finished with it
+        bool outsider = false;   // its peer is not of the infrastructure
+        bool busy = false;       // a callback is running for it
+        bool evicted = false;    // closed to make room for a newer caller
         std::string address;
         std::string name;  // the client name its peer proved ("" when none)
     };
@@ -153,8 +153,8 @@ private:
     std::condition_variable m_changed;  // a connection ended, or the server quit
     std::map<long long, TConnection> m_connections GUARDED_BY(m_mutex);
     std::map<std::thread::id, std::thread> m_threads GUARDED_BY(m_mutex);  // every thread running
-    std::vector<std::thread> m_finished GUARDED_BY(m_mutex);  // threads that ended, to be joined
-    std::vector<TParked*> m_parked GUARDED_BY(m_mutex);       // the latest parked last
+    std::vector<std::thread> m_finished GUARDED_BY(m_mutex);               // threads that ended, to be joined
+    std::vector<TParked*> m_parked GUARDED_BY(m_mutex);                    // the latest parked last
     bool m_quitting GUARDED_BY(m_mutex) = false;
     bool m_quit GUARDED_BY(m_mutex) = false;            // Quit has finished
     std::function<void()> m_ended GUARDED_BY(m_mutex);  // see EndWithLastConnection

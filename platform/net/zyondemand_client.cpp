@@ -22,8 +22,8 @@ CUxError ZYOnDemandSvcClient::SubmitTask(CNSession::LaunchOnDemandServiceReq& re
 
     CZyNetwork::TAnswer answer;
     bool timedOut = false;
-    error = session.open(address, zynet::kLaunchOnDemand, std::vector<uint8_t>(xml.begin(), xml.end()), nullptr,
-                         zynet::options().connectSeconds, timedOut, answer, kFunction);
+    error = session.open(address, zynet::kLaunchOnDemand, std::vector<uint8_t>(xml.begin(), xml.end()),
+                         nullptr, zynet::options().connectSeconds, timedOut, answer, kFunction);
     if (error.IsError()) return error;
     if (answer.code != zynet::kLaunched) return session.unwelcome(answer, what, 0, kFunction);
     // The instance must be on the machine that launched it: whoever answers at its ports proves the same

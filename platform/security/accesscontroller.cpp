@@ -1,9 +1,9 @@
 #include "platform/security/accesscontroller.h"
 
 #include "platform/db/dbresult.h"
+#include "platform/hubdb/securitytables.h"
 #include "platform/log/evdebug.h"
 #include "platform/security/rights.h"
-#include "platform/hubdb/securitytables.h"
 
 AccessController::AccessController() = default;
 AccessController::~AccessController() = default;
@@ -20,7 +20,7 @@ int AccessController::canAccess(long callerClientId, long clientId) {
     if (rc == zydb::DB_OK) return 1;
     if (rc == zydb::DB_NO_DATA) return 0;
     setErrorString(std::string("client access cannot be read: ") + t.getErrorStr(rc));
-    zysec::securityLog().debugLvl(0, "ERROR: caller client [%ld] for client [%ld]: %s", callerClientId, clientId,
-                 getErrorString().c_str());
+    zysec::securityLog().debugLvl(0, "ERROR: caller client [%ld] for client [%ld]: %s", callerClientId,
+                                  clientId, getErrorString().c_str());
     return -1;
 }

@@ -23,21 +23,29 @@ Store& store() {
 
 }  // namespace
 
-EvAlertEx::EvAlertEx() { Clear(); }
+EvAlertEx::EvAlertEx() {
+    Clear();
+}
 
 EvAlertEx::~EvAlertEx() = default;
 
-void EvAlertEx::Clear() { m_record = TAlertRecord(); }
+void EvAlertEx::Clear() {
+    m_record = TAlertRecord();
+}
 
 #define ALERT_ENTITY(setter, id, name)                            \
     void EvAlertEx::setter(long idValue, const char* nameValue) { \
         m_record.id = idValue;                                    \
         m_record.name = nameValue ? nameValue : "";               \
     }
-#define ALERT_ID(setter, id) \
-    void EvAlertEx::setter(long idValue, const char*) { m_record.id = idValue; }
-#define ALERT_NUMBER(setter, member) \
-    void EvAlertEx::setter(long value) { m_record.member = value; }
+#define ALERT_ID(setter, id)                            \
+    void EvAlertEx::setter(long idValue, const char*) { \
+        m_record.id = idValue;                          \
+    }
+#define ALERT_NUMBER(setter, member)     \
+    void EvAlertEx::setter(long value) { \
+        m_record.member = value;         \
+    }
 #include "platform/security/evalertfields.def"
 #undef ALERT_ENTITY
 #undef ALERT_ID

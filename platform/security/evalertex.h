@@ -20,9 +20,9 @@ struct TAlertRecord {
 #undef ALERT_ENTITY
 #undef ALERT_ID
 #undef ALERT_NUMBER
-    std::string message;           // set by fmtMsgString
-    int sendArgs[3] = {0, 0, 0};   // sendAlert's arguments
-    long long raisedAt = 0;        // seconds since 1970, when sent
+    std::string message;              // set by fmtMsgString
+    int sendArgs[3] = {0, 0, 0};      // sendAlert's arguments
+    long long raisedAt = 0;           // seconds since 1970, when sent
     unsigned long long sequence = 0;  // 1 for the first alert of the process
 };
 
@@ -51,7 +51,9 @@ public:
     // when no alert id was set.
     int sendAlert(int notify, int delay, int reserved);
 
-    const TAlertRecord& record() const { return m_record; }
+    const TAlertRecord& record() const {
+        return m_record;
+    }
 
 private:
     TAlertRecord m_record;

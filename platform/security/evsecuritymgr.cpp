@@ -8,10 +8,10 @@
 #include "platform/db/dbresult.h"
 #include "platform/db/requestscope.h"
 #include "platform/errors/evevent.h"
-#include "platform/log/evdebug.h"
-#include "platform/hubdb/securitytables.h"
-#include "platform/security/zetatoken.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/hubdb/securitytables.h"
+#include "platform/log/evdebug.h"
+#include "platform/security/zetatoken.h"
 #include "platform/threads/hubclock.h"
 
 namespace {
@@ -44,8 +44,7 @@ void copyText(char (&dst)[256], const std::string& src) {
 
 }  // namespace
 
-EvSecurityMgr::EvSecurityMgr(long long id)
-    : EvReturnData(0, 0, nullptr, false, nullptr), m_tran(false) {
+EvSecurityMgr::EvSecurityMgr(long long id) : EvReturnData(0, 0, nullptr, false, nullptr), m_tran(false) {
     m_messageId = 0;
     m_status = kNotAsked;
     m_ownError = 0;
@@ -75,7 +74,9 @@ EvSecurityMgr::~EvSecurityMgr() {
     if (m_tran.getState() & DBtable::kStateTranOpen) m_tran.rollbackTran();
 }
 
-void EvSecurityMgr::setResponse(const std::string& text) { copyText(m_responseString, text); }
+void EvSecurityMgr::setResponse(const std::string& text) {
+    copyText(m_responseString, text);
+}
 
 bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, const zysec::TEntityPath& path,
                            const char* question, long long rightsLevel) {
@@ -99,7 +100,8 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
         outcome = *known;
     } else if (!openTransaction()) {
         outcome.result = zysec::kCheckFailed;
-        outcome.explanation = "Security check could not be made: the security manager has no open transaction";
+        outcome.explanation =
+            "Security check could not be made: the security manager has no open transaction";
     } else {
         outcome = zysec::checkUserRight(&m_tran, userId, permissions, path, question);
         if (answers && outcome.result != zysec::kCheckFailed) answers->byQuestion.emplace(key, outcome);
@@ -120,7 +122,8 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
             m_status = outcome.result == zysec::kCheckFailed ? kFailed : kDenied;
             EvEvent event;
             char text[256];
-            event.evPrintf(evmsg::kBrowseAccessDenied, text, sizeof text, static_cast<unsigned long>(m_localeId));
+            event.evPrintf(evmsg::kBrowseAccessDenied, text, sizeof text,
+                           static_cast<unsigned long>(m_localeId));
             copyText(m_errorString, text);
             m_messageId = static_cast<long long>(evmsg::kBrowseAccessDenied);
             m_ownError = 1;
@@ -131,7 +134,8 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
     return false;
 }
 
-bool EvSecurityMgr::getBrowseErrorStringAndGuiMessageId(int& code, std::string& text, unsigned long& messageId) {
+bool EvSecurityMgr::getBrowseErrorStringAndGuiMessageId(int& code, std::string& text,
+                                                        unsigned long& messageId) {
     if (m_ownError == 0 || m_status == kAllowed) return false;
     code = kAccessDeniedCode;
     text = m_errorString;
@@ -155,23 +159,26 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
     }
     if (claims.kind != kind) {
         zysec::securityLog().debugLvl(3, "token refused: a %s token where a %s token is needed",
-                          claims.kind == CZetaToken::kSessionToken ? "session" : "user",
-                          kind == CZetaToken::kSessionToken ? "session" : "user");
+                                      claims.kind == CZetaToken::kSessionToken ? "session" : "user",
+                                      kind == CZetaToken::kSessionToken ? "session" : "user");
         return 0;
     }
     if (!openTransaction()) {
-        zysec::securityLog().debugLvl(0, "ERROR: token refused: the security manager has no open transaction");
+        zysec::securityLog().debugLvl(0,
+                                      "ERROR: token refused: the security manager has no open transaction");
         return 0;
     }
     if (kind == CZetaToken::kSessionToken) {
         SECTokenSession s(&m_tran);
         s.setIsolationType(4);
         s.setTop(1);
-        s.setWhere("sessionId = '%s' AND userId = %d AND expires > %lld", claims.sessionId, claims.userId, now);
+        s.setWhere("sessionId = '%s' AND userId = %d AND expires > %lld", claims.sessionId, claims.userId,
+                   now);
         int rc = s.getOneRow(&s, false, 0, 0);
         if (rc != zydb::DB_OK) {
-            zysec::securityLog().debugLvl(rc == zydb::DB_NO_DATA ? 1 : 0, "token refused: session [%s] %s", claims.sessionId.c_str(),
-                              rc == zydb::DB_NO_DATA ? "is not live" : s.getErrorStr(rc));
+            zysec::securityLog().debugLvl(rc == zydb::DB_NO_DATA ? 1 : 0, "token refused: session [%s] %s",
+                                          claims.sessionId.c_str(),
+                                          rc == zydb::DB_NO_DATA ? "is not live" : s.getErrorStr(rc));
             return 0;
         }
     }
@@ -179,7 +186,9 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
     int rc = zysec::lookUpUser(&m_tran, claims.userId, user);
     if (rc != zydb::DB_OK || !user.enabled) {
         zysec::securityLog().debugLvl(1, "token refused: user [%d] %s", claims.userId,
-                          rc == zydb::DB_NO_DATA ? "does not exist" : rc != zydb::DB_OK ? "cannot be read" : "is disabled");
+                                      rc == zydb::DB_NO_DATA ? "does not exist"
+                                      : rc != zydb::DB_OK    ? "cannot be read"
+                                                             : "is disabled");
         return 0;
     }
     userId = claims.userId;
@@ -199,11 +208,13 @@ int EvSecurityMgr::GetUserInfoFromZetaTokenWithoutAuthentication(const std::stri
 }
 
 int EvSecurityMgr::GetSessionInfoFromZetaToken(const std::string& token, bool withDetails, int& userId,
-                                               std::string& userName, std::string& domain, std::string& fullName) {
+                                               std::string& userName, std::string& domain,
+                                               std::string& fullName) {
     return checkToken(token, CZetaToken::kSessionToken, withDetails, userId, userName, domain, fullName);
 }
 
-int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifetimeSeconds, std::string& token) {
+int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifetimeSeconds,
+                                  std::string& token) {
     std::string key;
     if (!CZetaToken::signingKey(key)) {
         zysec::securityLog().debugLvl(0, "ERROR: no token key is configured; no token issued");
@@ -215,7 +226,7 @@ int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifet
     if (rc == zydb::DB_OK) rc = zysec::lookUpUser(&tran, userId, user);
     if (rc != zydb::DB_OK || !user.enabled) {
         zysec::securityLog().debugLvl(0, "ERROR: no token issued for user [%d]: %s", userId,
-                          rc == zydb::DB_OK ? "the user is disabled" : zydb::dbResultText(rc));
+                                      rc == zydb::DB_OK ? "the user is disabled" : zydb::dbResultText(rc));
         return rc == zydb::DB_OK ? zydb::DB_ERR_STATE : rc;
     }
     TZetaTokenClaims claims;
@@ -226,17 +237,20 @@ int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifet
     std::string made;
     CZetaToken::Result r = CZetaToken::issue(key, claims, made);
     if (r != CZetaToken::kValid) {
-        zysec::securityLog().debugLvl(0, "ERROR: no token issued for user [%d]: %s", userId, CZetaToken::resultText(r));
+        zysec::securityLog().debugLvl(0, "ERROR: no token issued for user [%d]: %s", userId,
+                                      CZetaToken::resultText(r));
         return zydb::DB_ERR_ARGUMENT;
     }
     if (sessionToken) {
         auto conn = tran.tranConnection();
-        rc = zydb::execBound(*conn, "INSERT INTO SECTokenSession (sessionId, userId, created, expires) VALUES (?, ?, ?, ?)",
-                             {zydb::DbValue::ofText(claims.sessionId), zydb::DbValue::ofInt(userId),
-                              zydb::DbValue::ofInt(claims.issuedAt), zydb::DbValue::ofInt(claims.expiresAt)});
+        rc = zydb::execBound(
+            *conn, "INSERT INTO SECTokenSession (sessionId, userId, created, expires) VALUES (?, ?, ?, ?)",
+            {zydb::DbValue::ofText(claims.sessionId), zydb::DbValue::ofInt(userId),
+             zydb::DbValue::ofInt(claims.issuedAt), zydb::DbValue::ofInt(claims.expiresAt)});
         if (rc == zydb::DB_OK) rc = tran.commitTran();
         if (rc != zydb::DB_OK) {
-            zysec::securityLog().debugLvl(0, "ERROR: session of user [%d] cannot be recorded: %s", userId, zydb::dbResultText(rc));
+            zysec::securityLog().debugLvl(0, "ERROR: session of user [%d] cannot be recorded: %s", userId,
+                                          zydb::dbResultText(rc));
             return rc;
         }
     }
@@ -251,7 +265,9 @@ bool EvSecurityMgr::GetFromUsersPropDB(int userId, const char* name, std::string
     std::string v;
     int rc = zysec::getUserProperty(t, userId, name, v);
     if (rc != zydb::DB_OK) {
-        if (rc != zydb::DB_NO_DATA) zysec::securityLog().debugLvl(0, "ERROR: user property [%s] of user [%d] cannot be read [%d]", name, userId, rc);
+        if (rc != zydb::DB_NO_DATA)
+            zysec::securityLog().debugLvl(0, "ERROR: user property [%s] of user [%d] cannot be read [%d]",
+                                          name, userId, rc);
         return false;
     }
     value = v;
@@ -275,9 +291,10 @@ zysec::TEntityPath pathOf(long kelmarchId, long clientId, long appType, long ins
 }  // namespace
 
 bool EvSecurityCheck::canBrowse(int userId, long kelmarchId, long clientId, long appType, long instanceId,
-                                long backupSetId, long subclientId, bool endUser, const std::string& accessText) {
-    zysec::securityLog().debugLvl(5, "canBrowse user [%d] end user [%d] access text %s", userId, endUser ? 1 : 0,
-                      accessText.empty() ? "absent" : "present");
+                                long backupSetId, long subclientId, bool endUser,
+                                const std::string& accessText) {
+    zysec::securityLog().debugLvl(5, "canBrowse user [%d] end user [%d] access text %s", userId,
+                                  endUser ? 1 : 0, accessText.empty() ? "absent" : "present");
     const auto path = pathOf(kelmarchId, clientId, appType, instanceId, backupSetId, subclientId);
     if (endUser)
         return decide(userId, {zysec::kPermEndUserBrowse, zysec::kPermBrowse}, path, "browse as end user", 1);
@@ -287,16 +304,17 @@ bool EvSecurityCheck::canBrowse(int userId, long kelmarchId, long clientId, long
 bool EvSecurityCheck::canPerformLiveBrowse(int userId, long kelmarchId, long clientId, long appType,
                                            long instanceId, long backupSetId, long subclientId) {
     return decide(userId, {zysec::kPermLiveBrowse},
-                  pathOf(kelmarchId, clientId, appType, instanceId, backupSetId, subclientId), "live browse", 2);
+                  pathOf(kelmarchId, clientId, appType, instanceId, backupSetId, subclientId), "live browse",
+                  2);
 }
 
 bool EvSecurityCheck::canManageHubmaster(int userId, long kelmarchId) {
     return decide(userId, {zysec::kPermManageHubmaster}, pathOf(kelmarchId, 0, 0, 0, 0, 0), "manage", 2);
 }
 
-bool EvVisibilityCheck::canSeeSubClient(int userId, long clientId, long appType, long instanceId, long backupSetId,
-                                        long subclientId) {
+bool EvVisibilityCheck::canSeeSubClient(int userId, long clientId, long appType, long instanceId,
+                                        long backupSetId, long subclientId) {
     m_lastSubclientId = subclientId;
-    return decide(userId, {zysec::kPermAny}, pathOf(0, clientId, appType, instanceId, backupSetId, subclientId),
-                  "see", 2);
+    return decide(userId, {zysec::kPermAny},
+                  pathOf(0, clientId, appType, instanceId, backupSetId, subclientId), "see", 2);
 }

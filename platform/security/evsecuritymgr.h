@@ -35,8 +35,8 @@ public:
     int GetUserInfoFromZetaTokenWithoutAuthentication(const std::string& token, bool withDetails, int& userId,
                                                       std::string& userName, std::string& domain,
                                                       std::string& fullName);
-    int GetSessionInfoFromZetaToken(const std::string& token, bool withDetails, int& userId, std::string& userName,
-                                    std::string& domain, std::string& fullName);
+    int GetSessionInfoFromZetaToken(const std::string& token, bool withDetails, int& userId,
+                                    std::string& userName, std::string& domain, std::string& fullName);
 
     // Issues a token for `userId`, an enabled user, valid for `lifetimeSeconds`. A session token also
     // opens its live session (committed at once). 0 on success; otherwise the token is not made and
@@ -66,15 +66,15 @@ private:
     // Begins the manager's transaction if it was not; false (logged once) when it cannot be.
     bool openTransaction();
 
-    int32_t m_status;                 // Status of the last question
-    long long m_rightsLevel;          // rights the last question asked for: 2 full, 1 end-user
-    unsigned char m_ownError;         // 1: the last refusal has an error of the manager's own
-    DBtran m_tran;                    // the manager's transaction, begun at its first read
-    bool m_tranFailed = false;        // the transaction could not be begun (logged)
-    char m_responseString[256];       // explanation of the last answer
-    char m_errorString[256];          // the manager's own error text of the last refusal
-    long long m_messageId;            // message id of that error; 0 for none
-    long long m_localeId;             // locale of the messages
+    int32_t m_status;            // Status of the last question
+    long long m_rightsLevel;     // rights the last question asked for: 2 full, 1 end-user
+    unsigned char m_ownError;    // 1: the last refusal has an error of the manager's own
+    DBtran m_tran;               // the manager's transaction, begun at its first read
+    bool m_tranFailed = false;   // the transaction could not be begun (logged)
+    char m_responseString[256];  // explanation of the last answer
+    char m_errorString[256];     // the manager's own error text of the last refusal
+    long long m_messageId;       // message id of that error; 0 for none
+    long long m_localeId;        // locale of the messages
 };
 
 class EvSecurityCheck : public EvSecurityMgr {
@@ -85,8 +85,8 @@ public:
     // True when the user may browse the entity; ids of 0 are levels not asked. endUser asks for
     // end-user rights (held by the "End User Browse" or the "Browse" right) instead of full rights.
     // accessText: the request's password-protected access string; logged as present or not, never shown.
-    bool canBrowse(int userId, long kelmarchId, long clientId, long appType, long instanceId, long backupSetId,
-                   long subclientId, bool endUser, const std::string& accessText);
+    bool canBrowse(int userId, long kelmarchId, long clientId, long appType, long instanceId,
+                   long backupSetId, long subclientId, bool endUser, const std::string& accessText);
     bool canPerformLiveBrowse(int userId, long kelmarchId, long clientId, long appType, long instanceId,
                               long backupSetId, long subclientId);
     // True when the user may manage the Hubmaster (a "Manage Hubmaster" right on all of it).

@@ -16,11 +16,13 @@ EvSecurityNew::EvSecurityNew(DBtran* transaction, int locale)
         m_event.debugLvl(0, "ERROR: permission checks cannot open a transaction: %s", scratch.c_str());
 }
 
-EvSecurityNew::~EvSecurityNew() { m_tran.commitIfOwnTran(); }
+EvSecurityNew::~EvSecurityNew() {
+    m_tran.commitIfOwnTran();
+}
 
-int EvSecurityNew::hasPermissionForUserOnEntity(bool& allowed, int permission, int userId, int type1, long id1,
-                                                int type2, long id2, int type3, long id3, int type4, long id4,
-                                                int type5, long id5) {
+int EvSecurityNew::hasPermissionForUserOnEntity(bool& allowed, int permission, int userId, int type1,
+                                                long id1, int type2, long id2, int type3, long id3, int type4,
+                                                long id4, int type5, long id5) {
     allowed = false;
     if (m_tranStatus != 0 || m_tran.getTran() == nullptr) {
         m_text = "Permission check could not be made: no transaction";
@@ -42,7 +44,8 @@ int EvSecurityNew::hasPermissionForUserOnEntity(bool& allowed, int permission, i
         m_event.debugLvl(0, "ERROR: %s", m_text.c_str());
         return zydb::DB_ERR_ARGUMENT;
     }
-    zysec::TCheckOutcome outcome = zysec::checkUserRight(m_tran.getTran(), userId, {permission}, path, "act on");
+    zysec::TCheckOutcome outcome =
+        zysec::checkUserRight(m_tran.getTran(), userId, {permission}, path, "act on");
     m_text = outcome.explanation;
     m_event.debugLvl(outcome.result == zysec::kCheckFailed ? 0 : 3, "%s", m_text.c_str());
     if (outcome.result == zysec::kCheckFailed) return zydb::DB_ERR_GENERAL;
@@ -62,7 +65,8 @@ int EvExternal::getUserLogin(long userId, std::string& login) {
     return rc;
 }
 
-int EvExternal::getUserLogin(long userId, char* login, size_t loginSize, std::string* fullName, std::string* email) {
+int EvExternal::getUserLogin(long userId, char* login, size_t loginSize, std::string* fullName,
+                             std::string* email) {
     if (login == nullptr || loginSize == 0) return zydb::DB_ERR_ARGUMENT;
     login[0] = '\0';
     if (userId <= 0 || userId > 0x7fffffff) return zydb::DB_NO_DATA;
@@ -70,8 +74,9 @@ int EvExternal::getUserLogin(long userId, char* login, size_t loginSize, std::st
     int rc = zysec::lookUpUser(nullptr, static_cast<int>(userId), user);
     if (rc != zydb::DB_OK) return rc;
     if (user.login.size() >= loginSize) {
-        zysec::securityLog().debugLvl(0, "ERROR: login name of user [%ld] is %zu bytes, longer than the %zu-byte buffer given",
-                     userId, user.login.size(), loginSize);
+        zysec::securityLog().debugLvl(
+            0, "ERROR: login name of user [%ld] is %zu bytes, longer than the %zu-byte buffer given", userId,
+            user.login.size(), loginSize);
         return -2;
     }
     std::memcpy(login, user.login.c_str(), user.login.size() + 1);

@@ -22,8 +22,9 @@ public:
     // (types as in SEC_ENTITY_LEVELS: 3 client, 4 app type, ...; type 0 ends the list). Returns 0 when
     // answered, with `allowed` set; otherwise an error (no transaction, an unknown entity type, a failed
     // query) with `allowed` false.
-    int hasPermissionForUserOnEntity(bool& allowed, int permission, int userId, int type1, long id1, int type2,
-                                     long id2, int type3, long id3, int type4, long id4, int type5, long id5);
+    int hasPermissionForUserOnEntity(bool& allowed, int permission, int userId, int type1, long id1,
+                                     int type2, long id2, int type3, long id3, int type4, long id4, int type5,
+                                     long id5);
 
     int getTranStatus() const { return m_tranStatus; }
     DBtran* getTransaction() const { return m_tran.getTran(); }
@@ -31,10 +32,10 @@ public:
     const std::string& getLastText() const { return m_text; }
 
 private:
-    int m_tranStatus;   // result of opening the transaction (0: usable)
+    int m_tranStatus;  // result of opening the transaction (0: usable)
     int m_locale;
     std::string m_text;
-    EvEvent m_event;    // logs the answers
+    EvEvent m_event;  // logs the answers
     TranWrapper m_tran;
 };
 

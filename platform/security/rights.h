@@ -35,7 +35,7 @@ std::string describe(const TEntityPath& path);
 struct TUserInfo {
     int id = 0;
     std::string login;
-    std::string name;   // full name
+    std::string name;  // full name
     std::string email;
     std::string userGuid;
     bool enabled = false;
@@ -43,10 +43,10 @@ struct TUserInfo {
 
 // The outcome of one rights question about a user.
 enum CheckResult : int {
-    kCheckFailed = -1,    // the question could not be answered (no transaction, a query failed): refused
-    kCheckDenied = 0,     // the user holds no right that covers the entity
+    kCheckFailed = -1,  // the question could not be answered (no transaction, a query failed): refused
+    kCheckDenied = 0,   // the user holds no right that covers the entity
     kCheckAllowed = 1,
-    kCheckNoUser = 2,     // no user was given, or no such user
+    kCheckNoUser = 2,  // no user was given, or no such user
     kCheckUserDisabled = 3,
 };
 

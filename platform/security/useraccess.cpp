@@ -1,9 +1,9 @@
 #include "platform/security/useraccess.h"
 
 #include "platform/db/dbresult.h"
+#include "platform/hubdb/securitytables.h"
 #include "platform/log/evdebug.h"
 #include "platform/security/rights.h"
-#include "platform/hubdb/securitytables.h"
 
 int ZyUserAccess::checkAppType(long appType) {
     SECAppTypeUserAccess t(nullptr);
@@ -12,7 +12,8 @@ int ZyUserAccess::checkAppType(long appType) {
     int rc = t.getOneRow(&t, false, 0, 0);
     if (rc == zydb::DB_OK) return t.getDataPtr()->category;
     if (rc == zydb::DB_NO_DATA) return 1000;
-    zysec::securityLog().debugLvl(0, "ERROR: end-user category of app type [%ld] cannot be read: %s", appType, t.getErrorStr(rc));
+    zysec::securityLog().debugLvl(0, "ERROR: end-user category of app type [%ld] cannot be read: %s", appType,
+                                  t.getErrorStr(rc));
     return -1;
 }
 
@@ -22,8 +23,9 @@ bool EvJobMgr::getUserAccessInfoString(std::string& text, const std::string& use
     std::string value;
     if (rc == zydb::DB_OK) rc = zysec::getUserProperty(nullptr, user.id, "User Access Info", value);
     if (rc != zydb::DB_OK) {
-        zysec::securityLog().debugLvl(rc == zydb::DB_NO_DATA ? 3 : 0, "user access information of [%s] for job [%lld] %s",
-                     userName.c_str(), jobId, rc == zydb::DB_NO_DATA ? "not found" : "cannot be read");
+        zysec::securityLog().debugLvl(rc == zydb::DB_NO_DATA ? 3 : 0,
+                                      "user access information of [%s] for job [%lld] %s", userName.c_str(),
+                                      jobId, rc == zydb::DB_NO_DATA ? "not found" : "cannot be read");
         return false;
     }
     text = value;

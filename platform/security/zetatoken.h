@@ -9,11 +9,11 @@
 #include <string>
 
 struct TZetaTokenClaims {
-    char kind = 'U';         // CZetaToken::kUserToken or kSessionToken
+    char kind = 'U';  // CZetaToken::kUserToken or kSessionToken
     int userId = 0;
     long long issuedAt = 0;  // seconds since 1970
     long long expiresAt = 0;
-    std::string sessionId;   // 32 hex digits, random; also makes every token unique
+    std::string sessionId;  // 32 hex digits, random; also makes every token unique
 };
 
 class CZetaToken {
@@ -26,11 +26,11 @@ public:
 
     enum Result : int {
         kValid = 0,
-        kNoKey = 1,         // no usable signing key: nothing is issued or accepted
+        kNoKey = 1,  // no usable signing key: nothing is issued or accepted
         kMalformed = 2,
         kBadSignature = 3,
         kExpired = 4,
-        kNotYetValid = 5,   // issued further in the future than the clock skew allows
+        kNotYetValid = 5,  // issued further in the future than the clock skew allows
         kBadArgument = 6,
     };
 
@@ -44,7 +44,8 @@ public:
 
     // Checks the form, the signature (in constant time) and the validity at `now`. Fills `claims` only
     // when the token is valid.
-    static Result verify(const std::string& key, const std::string& token, long long now, TZetaTokenClaims& claims);
+    static Result verify(const std::string& key, const std::string& token, long long now,
+                         TZetaTokenClaims& claims);
 
     static const char* resultText(Result r);
 };

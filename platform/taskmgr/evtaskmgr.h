@@ -11,9 +11,9 @@
 
 class EvTaskMgr {
 public:
-    static constexpr int kSubmitRequest = 2;                // the one operation served: run the request
+    static constexpr int kSubmitRequest = 2;  // the one operation served: run the request
     static constexpr uint32_t kSecurityError = evmsg::kSecurityError;  // the caller may not ask this
-    static constexpr long kEraseOperation = 4016;           // sub-task operation of an end-user erase
+    static constexpr long kEraseOperation = 4016;  // sub-task operation of an end-user erase
 
     // Results besides 0 (the request was handled; the answer in `text` says how).
     enum Result : int {

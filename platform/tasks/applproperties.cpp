@@ -44,7 +44,8 @@ int ApplBackupContent::addToContentCache(int id, const std::string& content) {
 
 PropCallBack::~PropCallBack() = default;
 
-int PropCallBack::getPropertiesCallbackUpdate(std::string /*name*/, unsigned long /*type*/, std::string /*value*/,
-                                              unsigned long /*extra*/, bool /*unused*/) {
+int PropCallBack::getPropertiesCallbackUpdate(std::string /*name*/, unsigned long /*type*/,
+                                              std::string /*value*/, unsigned long /*extra*/,
+                                              bool /*unused*/) {
     return 0;
 }

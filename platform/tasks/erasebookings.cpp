@@ -1,9 +1,10 @@
 #include "platform/tasks/erasebookings.h"
-#include "platform/threads/hubclock.h"
 
 #include <algorithm>
 #include <cctype>
 #include <functional>
+
+#include "platform/threads/hubclock.h"
 
 namespace {
 

@@ -76,8 +76,9 @@ bool EvRestoreTask::isSet(unsigned int option) const {
 
 void EvRestoreTask::setTaskParameters(unsigned long long jobId, long taskId, long userId,
                                       unsigned long long options, long kelmarchId, long clientId,
-                                      long backupSetId, long destClientId, long toTime, long fromTime, long appType,
-                                      long instanceId, unsigned long long options1, long long taskLocale) {
+                                      long backupSetId, long destClientId, long toTime, long fromTime,
+                                      long appType, long instanceId, unsigned long long options1,
+                                      long long taskLocale) {
     m_jobId = jobId;
     m_taskId = taskId;
     setUserId(userId);
@@ -94,7 +95,9 @@ void EvRestoreTask::setTaskParameters(unsigned long long jobId, long taskId, lon
     m_taskLocale = taskLocale;
 }
 
-void EvRestoreTask::addPath(int list, const char* path) { m_paths[list].emplace_back(path ? path : ""); }
+void EvRestoreTask::addPath(int list, const char* path) {
+    m_paths[list].emplace_back(path ? path : "");
+}
 
 const char* EvRestoreTask::getFirstPath(int list) {
     m_pathCursor[list] = 0;

@@ -227,8 +227,12 @@ public:
 
     // The request's multi-entity browse flags, kept whole (an empty object until set).
     databrowse::MultiEntityBrowseFlags& getMultiEntityBrowseFlags() { return m_multiEntityBrowseFlags; }
-    const databrowse::MultiEntityBrowseFlags& getMultiEntityBrowseFlags() const { return m_multiEntityBrowseFlags; }
-    void setMultiEntityBrowseFlags(const databrowse::MultiEntityBrowseFlags& flags) { m_multiEntityBrowseFlags = flags; }
+    const databrowse::MultiEntityBrowseFlags& getMultiEntityBrowseFlags() const {
+        return m_multiEntityBrowseFlags;
+    }
+    void setMultiEntityBrowseFlags(const databrowse::MultiEntityBrowseFlags& flags) {
+        m_multiEntityBrowseFlags = flags;
+    }
 
 private:
     App::IdxDbEngineType m_forceUsedxDbEngineType = App::IDX_DB_ENGINE_UNKNOWN;

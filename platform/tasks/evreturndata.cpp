@@ -105,9 +105,13 @@ int EvRestoreReturn::returnItem(unsigned long kind, const std::string& item) {
     return 0;
 }
 
-int EvRestoreReturn::returnXMLItem(std::string& item) { return returnItem(EV_RETURN_RECORD_XML_ITEM, item); }
+int EvRestoreReturn::returnXMLItem(std::string& item) {
+    return returnItem(EV_RETURN_RECORD_XML_ITEM, item);
+}
 
-int EvRestoreReturn::returnItem_9_0(std::string& item) { return returnItem(EV_RETURN_RECORD_ITEM_9_0, item); }
+int EvRestoreReturn::returnItem_9_0(std::string& item) {
+    return returnItem(EV_RETURN_RECORD_ITEM_9_0, item);
+}
 
 int EvRestoreReturn::end(long long code) {
     int32_t count = m_pendingCount.load();

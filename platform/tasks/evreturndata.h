@@ -70,7 +70,8 @@ private:
 
 class EvJobReturnData : public EvReturnData {
 public:
-    EvJobReturnData(unsigned long kind, long long id, const CUxSocket* socket, bool flag, CZyNetwork* network);
+    EvJobReturnData(unsigned long kind, long long id, const CUxSocket* socket, bool flag,
+                    CZyNetwork* network);
     ~EvJobReturnData() override;
 
 protected:
@@ -101,8 +102,8 @@ public:
 private:
     int returnItem(unsigned long kind, const std::string& item);
 
-    std::atomic<int32_t> m_pendingCount;   // items returned through the channel
+    std::atomic<int32_t> m_pendingCount;     // items returned through the channel
     std::atomic<long long> m_bytesReturned;  // payload bytes of those items
-    const int m_options;                   // the task's option bits
-    std::atomic<bool> m_failed;            // a return failed
+    const int m_options;                     // the task's option bits
+    std::atomic<bool> m_failed;              // a return failed
 };

@@ -19,7 +19,8 @@ Registry& registry() {
 
 EvReturnDestination::~EvReturnDestination() = default;
 
-void EvReturnDestinations::registerDestination(long long jobId, std::shared_ptr<EvReturnDestination> destination) {
+void EvReturnDestinations::registerDestination(long long jobId,
+                                               std::shared_ptr<EvReturnDestination> destination) {
     Registry& r = registry();
     CHubMutexLock lock(r.mutex);
     if (destination) {
@@ -86,8 +87,8 @@ bool EvRecordingDestination::waitForRecords(size_t count, unsigned long kind,
                                             std::chrono::milliseconds timeout) const {
     CHubMutexLock lock(m_mutex);
     return lock.waitFor(m_changed, timeout, [&]() REQUIRES(m_mutex) {
-        return static_cast<size_t>(std::count_if(m_records.begin(), m_records.end(),
-                                                  [kind](const EvReturnRecord& r) { return r.kind == kind; })) >=
-               count;
+        return static_cast<size_t>(
+                   std::count_if(m_records.begin(), m_records.end(),
+                                 [kind](const EvReturnRecord& r) { return r.kind == kind; })) >= count;
     });
 }

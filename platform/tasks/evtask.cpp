@@ -21,17 +21,25 @@ long EvTask::getUserId() {
     return static_cast<long>(value);
 }
 
-void EvTask::setUserId(long userId) { setTaskProperty(kUserIdProperty, userId, nullptr); }
+void EvTask::setUserId(long userId) {
+    setTaskProperty(kUserIdProperty, userId, nullptr);
+}
 
 EvRstTask::EvRstTask() = default;
 EvRstTask::~EvRstTask() = default;
 
-void EvRstTask::setBackupSetId(long backupSetId, void* /*transaction*/) { m_jobBackupSetId = backupSetId; }
+void EvRstTask::setBackupSetId(long backupSetId, void* /*transaction*/) {
+    m_jobBackupSetId = backupSetId;
+}
 
-void EvRstTask::setInstanceId(long instanceId, void* /*transaction*/) { m_jobInstanceId = instanceId; }
+void EvRstTask::setInstanceId(long instanceId, void* /*transaction*/) {
+    m_jobInstanceId = instanceId;
+}
 
 void EvRstTask::setArchGroupSynchronousCopyPrecedence(unsigned long precedence, void* /*transaction*/) {
     m_jobCopyPrecedence = precedence;
 }
 
-void EvRstTask::setUserName(const std::string& userName, void* /*transaction*/) { m_jobUserName = userName; }
+void EvRstTask::setUserName(const std::string& userName, void* /*transaction*/) {
+    m_jobUserName = userName;
+}

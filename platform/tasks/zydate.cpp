@@ -2,9 +2,13 @@
 
 #include <time.h>
 
-ZYDate::ZYDate() { compute(); }
+ZYDate::ZYDate() {
+    compute();
+}
 
-ZYDate::ZYDate(long epochSeconds) : m_time(epochSeconds) { compute(); }
+ZYDate::ZYDate(long epochSeconds) : m_time(epochSeconds) {
+    compute();
+}
 
 ZYDate::~ZYDate() = default;
 

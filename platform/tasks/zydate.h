@@ -20,12 +20,12 @@ public:
     // Recomputes the broken-down fields (UTC) from the epoch time.
     void compute();
 
-    int year() const { return m_year; }      // e.g. 2024
-    int month() const { return m_month; }    // 1 to 12
-    int day() const { return m_day; }        // 1 to 31
-    int hour() const { return m_hour; }      // 0 to 23
-    int minute() const { return m_minute; }  // 0 to 59
-    int second() const { return m_second; }  // 0 to 60
+    int year() const { return m_year; }        // e.g. 2024
+    int month() const { return m_month; }      // 1 to 12
+    int day() const { return m_day; }          // 1 to 31
+    int hour() const { return m_hour; }        // 0 to 23
+    int minute() const { return m_minute; }    // 0 to 59
+    int second() const { return m_second; }    // 0 to 60
     int weekday() const { return m_weekday; }  // 0 Sunday to 6
 
 private:

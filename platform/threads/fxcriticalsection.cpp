@@ -5,7 +5,9 @@
 #include "platform/threads/threadid.h"
 #include "platform/threads/threadslog.h"
 
-void FXLockableResource::SetLockOwner() { m_owner.store(GetCurrentThreadId(), std::memory_order_release); }
+void FXLockableResource::SetLockOwner() {
+    m_owner.store(GetCurrentThreadId(), std::memory_order_release);
+}
 
 bool FXCriticalSection::Lock() {
     try {

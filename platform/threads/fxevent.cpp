@@ -98,7 +98,9 @@ void NamedEvents::release(const std::shared_ptr<EventState>& state) {
 
 FXEvent::FXEvent(int initialState) : m_initialState(initialState) {}
 
-FXEvent::~FXEvent() { release(); }
+FXEvent::~FXEvent() {
+    release();
+}
 
 void FXEvent::release() {
     if (!m_state) return;
@@ -157,4 +159,6 @@ unsigned int FXEvent::WaitForSet(unsigned int milliseconds) {
     }
 }
 
-size_t FXEvent::RetainedSignalCount() { return NamedEvents::instance().retainedCount(); }
+size_t FXEvent::RetainedSignalCount() {
+    return NamedEvents::instance().retainedCount();
+}

@@ -46,7 +46,8 @@ public:
         return m_steadyStart + std::chrono::nanoseconds(m_advanced.load());
     }
     Wall::time_point wallNow() const override {
-        return m_wallStart + std::chrono::duration_cast<Wall::duration>(std::chrono::nanoseconds(m_advanced.load()));
+        return m_wallStart +
+               std::chrono::duration_cast<Wall::duration>(std::chrono::nanoseconds(m_advanced.load()));
     }
     void advance(std::chrono::nanoseconds by) { m_advanced += by.count(); }
 

@@ -4,8 +4,8 @@
 #include <thread>
 #include <utility>
 
-#include "platform/threads/threadslog.h"
 #include "platform/threads/hubclock.h"
+#include "platform/threads/threadslog.h"
 
 namespace {
 
@@ -15,7 +15,9 @@ constexpr unsigned kReportEvery = 600;
 
 }  // namespace
 
-OSEvent::OSEvent(bool manualReset) { Init("", manualReset); }
+OSEvent::OSEvent(bool manualReset) {
+    Init("", manualReset);
+}
 
 OSEvent::~OSEvent() = default;
 
@@ -49,7 +51,8 @@ bool OSEvent::Wait(unsigned int milliseconds) {
         return false;
     }
     const bool unlimited = milliseconds == FXEvent::kInfinite;
-    const auto deadline = CHubClock::real().steadyNow() + std::chrono::milliseconds(unlimited ? 0 : milliseconds);
+    const auto deadline =
+        CHubClock::real().steadyNow() + std::chrono::milliseconds(unlimited ? 0 : milliseconds);
     unsigned failures = 0;
     unsigned int slice = milliseconds;
     for (;;) {
@@ -64,7 +67,8 @@ bool OSEvent::Wait(unsigned int milliseconds) {
             std::this_thread::sleep_for(kRetryPause);
             continue;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CHubClock::real().steadyNow());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CHubClock::real().steadyNow());
         if (left <= kRetryPause) {
             std::this_thread::sleep_for(left > left.zero() ? left : left.zero());
             return event->WaitForSet(0) == FXEvent::kWaitSignalled;
@@ -74,7 +78,9 @@ bool OSEvent::Wait(unsigned int milliseconds) {
     }
 }
 
-bool OSEvent::Wait() { return Wait(FXEvent::kInfinite); }
+bool OSEvent::Wait() {
+    return Wait(FXEvent::kInfinite);
+}
 
 void OSEvent::Signal() {
     const std::shared_ptr<FXEvent> event = held();

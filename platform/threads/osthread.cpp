@@ -16,7 +16,9 @@ bool OSThread::start(void* arg) {
     return m_thread.createThread(&OSThread::threadFunction, this);  // a refusal is logged there
 }
 
-bool OSThread::join(void** result) { return m_thread.join(result); }
+bool OSThread::join(void** result) {
+    return m_thread.join(result);
+}
 
 void* OSThread::threadFunction(void* self) {
     auto* thread = static_cast<OSThread*>(self);

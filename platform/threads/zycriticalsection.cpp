@@ -61,9 +61,13 @@ ZyCriticalSection::~ZyCriticalSection() {
     m_handle = nullptr;
 }
 
-bool ZyCriticalSection::enter(bool wait) { return m_handle->enter(wait); }
+bool ZyCriticalSection::enter(bool wait) {
+    return m_handle->enter(wait);
+}
 
-bool ZyCriticalSection::leave() { return m_handle->leave(); }
+bool ZyCriticalSection::leave() {
+    return m_handle->leave();
+}
 
 // The analysis cannot follow a lock that may be null; the guard stands for it.
 ZyCriticalSectionLock::ZyCriticalSectionLock(ZyCriticalSection* lock) NO_THREAD_SAFETY_ANALYSIS

@@ -54,8 +54,14 @@ ZySemaphore::~ZySemaphore() {
     m_handle = nullptr;
 }
 
-void ZySemaphore::wait() { m_handle->wait(); }
+void ZySemaphore::wait() {
+    m_handle->wait();
+}
 
-void ZySemaphore::release(int n) { m_handle->release(n); }
+void ZySemaphore::release(int n) {
+    m_handle->release(n);
+}
 
-int ZySemaphore::available() const { return m_handle->available(); }
+int ZySemaphore::available() const {
+    return m_handle->available();
+}

@@ -23,7 +23,8 @@ bool ZyThread::createThread(ThreadFunction fn, void* arg) {
         return false;
     }
     if (m_thread.joinable() || m_joining) {
-        hubthreads::logFailure("ZyThread", "createThread: a thread started on this handle has not been joined");
+        hubthreads::logFailure("ZyThread",
+                               "createThread: a thread started on this handle has not been joined");
         return false;
     }
     auto outcome = std::make_shared<Outcome>();

@@ -65,7 +65,8 @@ void expectFamily(const FamilyText& t) {
     // The static name list is the column list, once, however many objects were made.
     Schema second;
     std::string joined;
-    for (size_t k = 0; k < Schema::m_staticColumnVec.size(); ++k) joined += (k ? ", " : "") + Schema::m_staticColumnVec[k];
+    for (size_t k = 0; k < Schema::m_staticColumnVec.size(); ++k)
+        joined += (k ? ", " : "") + Schema::m_staticColumnVec[k];
     EXPECT_EQ(joined, t.columnList);
     EXPECT_EQ(schema.getData().size(), Schema::m_staticColumnVec.size());
 }
@@ -73,48 +74,56 @@ void expectFamily(const FamilyText& t) {
 }  // namespace
 
 TEST(FamilyText, EveryFamilyMatchesItsDescription) {
-    expectFamily<APP_Application>(
-        {"i|i|i|i|i|i|i|i|x|x|s257|i|i|x|i|s65|",
-         "id, clientId, appTypeId, instance, backupSet, appNumber, dataArchGrpID, logArchGrpID, refTime, modified, "
-         "subclientName, subclientStatus, ccpId, ccpTime, origKMId, GUID",
-         "APP_Application", "Table APP_Application", "1.38.2.9", 1, "id = ?", 0});
+    expectFamily<APP_Application>({"i|i|i|i|i|i|i|i|x|x|s257|i|i|x|i|s65|",
+                                   "id, clientId, appTypeId, instance, backupSet, appNumber, dataArchGrpID, "
+                                   "logArchGrpID, refTime, modified, "
+                                   "subclientName, subclientStatus, ccpId, ccpTime, origKMId, GUID",
+                                   "APP_Application", "Table APP_Application", "1.38.2.9", 1, "id = ?", 0});
     expectFamily<APP_Client>(
         {"i|s511|i|s511|s511|x|x|i|x|s511|s|s511|i|i|i|i|i|i|i|x|i|s65|i|s511|",
          "id, name, simOperatingSystemId, net_hostname, client_password, refTime, modified, offlineEntity, "
-         "offlineTimeStamp, hmHostName, clientDescription, jobResultDir, clientSkewTime, zydPort, evmClientPort, status, "
+         "offlineTimeStamp, hmHostName, clientDescription, jobResultDir, clientSkewTime, zydPort, "
+         "evmClientPort, status, "
          "releaseId, spaceCheckFlags, ccpId, ccpTime, origKMId, GUID, specialClientFlags, displayName",
          "APP_Client", "Table APP_Client", "1.63.2.10", 1, "id = ?", 0});
-    expectFamily<ArchFile>({"i|u8193|i|i|s2049|i|i|i|i|i|i|i|i|i|i|",
-                            "id, name, kelmarchId, archGroupId, objName1, flags, appId, fileType, cTime, jobId, "
-                            "backupLevel, isValid, cloudId, contentIndexTime, nPushedItems",
-                            "archFile", "Table ArchFile", "1.55.192.4", 1, "id = ?AND kelmarchId = ?", 0});
-    expectFamily<ArchFileByTime>({"i|i|i|i|i|i|i|i|b|b|",
-                                  "r_afileId, r_kelmarchId, r_agroupId, r_copyId, r_fileType, r_createTime, r_jobId, "
-                                  "r_backupLevel, r_physicalSize, r_logicalSize",
-                                  "archFileByTime", "Procedure ArchFileByTime", "00010018005400060000", 2, "", -1});
+    expectFamily<ArchFile>(
+        {"i|u8193|i|i|s2049|i|i|i|i|i|i|i|i|i|i|",
+         "id, name, kelmarchId, archGroupId, objName1, flags, appId, fileType, cTime, jobId, "
+         "backupLevel, isValid, cloudId, contentIndexTime, nPushedItems",
+         "archFile", "Table ArchFile", "1.55.192.4", 1, "id = ?AND kelmarchId = ?", 0});
+    expectFamily<ArchFileByTime>(
+        {"i|i|i|i|i|i|i|i|b|b|",
+         "r_afileId, r_kelmarchId, r_agroupId, r_copyId, r_fileType, r_createTime, r_jobId, "
+         "r_backupLevel, r_physicalSize, r_logicalSize",
+         "archFileByTime", "Procedure ArchFileByTime", "00010018005400060000", 2, "", -1});
     expectFamily<ArchFileByTimeSuperBrowse>(
         {"i|i|i|i|i|i|i|i|i|s5|i|i|i|i|s2049|i|",
          "r_resultSetId, r_afileId, r_kelmarchId, r_appId, r_agroupId, r_fileType, r_createTime, r_jobId, "
-         "r_mediaAgentId, r_mediaAgentVersion, r_idxCacheSoftState, r_archFileFlag, r_isRunningJob, r_isAged, "
+         "r_mediaAgentId, r_mediaAgentVersion, r_idxCacheSoftState, r_archFileFlag, r_isRunningJob, "
+         "r_isAged, "
          "r_VMGUID, r_fullCycleNum",
          "archFileByTimeSuperBrowse", "Procedure ArchFileByTimeSuperBrowse", "v1.26.2.35.4.1", 2, "", -1});
     expectFamily<EntityNameToIdConverter>({"s|", "output", "EntityNameToIdConverter",
-                                           "Procedure EntityNameToIdConverter", "00010095001200110000", 2, "", -1});
-    expectFamily<APPGetLaptopClientList>({"", "", "APPGetLaptopClientList", "Procedure APPGetLaptopClientList",
-                                          "00010147000200580000", 2, "", -1});
+                                           "Procedure EntityNameToIdConverter", "00010095001200110000", 2, "",
+                                           -1});
+    expectFamily<APPGetLaptopClientList>({"", "", "APPGetLaptopClientList",
+                                          "Procedure APPGetLaptopClientList", "00010147000200580000", 2, "",
+                                          -1});
     expectFamily<AppGetMachineBrowseDetails>({"s|", "o_xmlstring", "AppGetMachineBrowseDetails",
-                                              "Procedure AppGetMachineBrowseDetails", "00d:0000000000000000", 2, "", -1});
+                                              "Procedure AppGetMachineBrowseDetails", "00d:0000000000000000",
+                                              2, "", -1});
     expectFamily<AppGetSharePointMemberServers>({"", "", "AppGetSharePointMemberServers",
-                                                 "Procedure AppGetSharePointMemberServers", "00d:0000000000000000", 2,
-                                                 "", -1});
+                                                 "Procedure AppGetSharePointMemberServers",
+                                                 "00d:0000000000000000", 2, "", -1});
     expectFamily<AppGetIndexCheckpointForGivenTimeRange>(
-        {"s|", "outXML", "AppGetIndexCheckpointForGivenTimeRange", "Procedure AppGetIndexCheckpointForGivenTimeRange",
-         "00010001000200030000", 2, "", -1});
-    expectFamily<AppGetIndexingV2Enabled>({"", "", "AppGetIndexingV2Enabled", "Procedure AppGetIndexingV2Enabled",
-                                           "00010001000200010000", 2, "", -1});
+        {"s|", "outXML", "AppGetIndexCheckpointForGivenTimeRange",
+         "Procedure AppGetIndexCheckpointForGivenTimeRange", "00010001000200030000", 2, "", -1});
+    expectFamily<AppGetIndexingV2Enabled>({"", "", "AppGetIndexingV2Enabled",
+                                           "Procedure AppGetIndexingV2Enabled", "00010001000200010000", 2, "",
+                                           -1});
     expectFamily<AppGetBackupSetGUIDFromAFiles>({"s|", "outResp", "AppGetBackupSetGUIDFromAFiles",
-                                                 "Procedure AppGetBackupSetGUIDFromAFiles", "00d:0000000000000000", 2,
-                                                 "", -1});
+                                                 "Procedure AppGetBackupSetGUIDFromAFiles",
+                                                 "00d:0000000000000000", 2, "", -1});
 }
 
 TEST(SubclientAndClient, KeysForeignKeysAndRecords) {
@@ -217,7 +226,8 @@ TEST(ArchiveFamilies, ARefusedTransactionIsLoggedWithTheFamilyText) {
     std::stringstream text;
     text << in.rdbuf();
     char expected[128];
-    std::snprintf(expected, sizeof expected, "Db/Tbl/archFile(610): ArchFile Constructor [0x%08x], caught an exception",
+    std::snprintf(expected, sizeof expected,
+                  "Db/Tbl/archFile(610): ArchFile Constructor [0x%08x], caught an exception",
                   static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&af)));
     EXPECT_NE(text.str().find(expected), std::string::npos) << text.str();
     EvDebugFileInstance::setLogDirectory("");

@@ -471,7 +471,8 @@ protected:
     // A line the media agent writes to its journal (lines left in `lines`).
     bool journaled(const char* file, const std::string& start, std::vector<std::string>& lines) const {
         hubtest::CFileWatch watch(s->dir.file(file));
-        return watch.waitUntil([&] { return hasLine(lines = journal(file), start, ""); }, std::chrono::seconds(30));
+        return watch.waitUntil([&] { return hasLine(lines = journal(file), start, ""); },
+                               std::chrono::seconds(30));
     }
     std::vector<std::string> journal(const char* file = "mining.journal") const {
         std::vector<std::string> lines;

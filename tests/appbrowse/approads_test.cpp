@@ -32,8 +32,8 @@
 #include "service/controllerthread.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/answers/browseanswers.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/worker/workertester.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
@@ -393,7 +393,8 @@ TEST_F(AppRoads, OneDriveRestriction) {
     // V2: every data query gets the filter; a request without queries gets one that carries it.
     ProbeWorker v2;
     fields(v2).queryList() = std::make_unique<databrowse::Querylist>();
-    fields(v2).queryList()->setlistobject(databrowse::Querylist::f::queries, {queryOfKind(0), queryOfKind(4)});
+    fields(v2).queryList()->setlistobject(databrowse::Querylist::f::queries,
+                                          {queryOfKind(0), queryOfKind(4)});
     auto t = oneDriveTask(apps_.oneDriveV2Client, apps_.oneDriveUser, "\\");
     ASSERT_TRUE(v2.handleOneDriveRequest(t.get()));
     auto* queries = fields(v2).queryList()->getlistobject(databrowse::Querylist::f::queries, false);
@@ -588,7 +589,8 @@ TEST(MailboxPaths, FoldersGuidsAndCriterion) {
 
     ProbeWorker worker;
     fields(worker).queryList() = std::make_unique<databrowse::Querylist>();
-    fields(worker).queryList()->setlistobject(databrowse::Querylist::f::queries, {queryOfKind(0), queryOfKind(1)});
+    fields(worker).queryList()->setlistobject(databrowse::Querylist::f::queries,
+                                              {queryOfKind(0), queryOfKind(1)});
     std::string mailbox = "{AB-CD}";
     EXPECT_TRUE(worker.handleExchangeRequest2(2, mailbox));  // full rights: nothing
     EXPECT_TRUE(worker.handleExchangeRequest2(1, mailbox));

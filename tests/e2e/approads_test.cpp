@@ -578,15 +578,16 @@ TEST_F(AppRoadsEndToEnd, VirtualMachinesAnswerTheirOwnBackups) {
         // over all its backups, those the hypervisor's GUID road answers.
         auto versions = [&](const std::string& entity, const std::string& path, long long from, long long to,
                             const std::string& via) {
-            hubtest::TConsoleRun run = console("versions " + entity + " --path '" + path + "' --from " +
-                                               std::to_string(from) + " --to " + std::to_string(to) + " --via " +
-                                               via + " --user admin");
+            hubtest::TConsoleRun run =
+                console("versions " + entity + " --path '" + path + "' --from " + std::to_string(from) +
+                        " --to " + std::to_string(to) + " --via " + via + " --user admin");
             EXPECT_EQ(run.status, kExitOk) << via << path << from << run.err;
             return itemsOf(run);
         };
         const std::string vmalpha = "--client vmalpha --subclient " + std::to_string(alpha.subclient);
         const long long first = hv.backupTimes.at(0) - 60;
-        EXPECT_EQ(versions(vmalpha, "\\d00", first, v1Time, road), versionsIndexed(alpha.subclient, "/d00", first, v1Time))
+        EXPECT_EQ(versions(vmalpha, "\\d00", first, v1Time, road),
+                  versionsIndexed(alpha.subclient, "/d00", first, v1Time))
             << road;
         EXPECT_EQ(versions(vmalpha, "\\d00", first, lastDay(), road),
                   versions("--client vsahypervisor --subclient " + std::to_string(hv.subclient),

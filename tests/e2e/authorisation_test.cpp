@@ -20,14 +20,14 @@
 #include "platform/net/zynetwork.h"
 #include "platform/restoreproto/fsr_messages.h"
 #include "platform/threads/hubmutex.h"
+#include "tests/e2e/routerstop.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/consolerun.h"
 #include "tests/support/process/demosystem.h"
 #include "tests/support/process/processprobe.h"
-#include "tests/e2e/routerstop.h"
-#include "tests/support/tls/testpki.h"
-#include "tests/support/process/consolerun.h"
 #include "tests/support/sqlite/testsql.h"
+#include "tests/support/tls/testpki.h"
 #include "tools/browse/consoleoptions.h"
 #include "tools/mediaagent/ondemandservices.h"
 #include "tools/mediaagent/superbrowseanswer.h"
@@ -331,7 +331,8 @@ TEST_F(Authorisation, ConversionsAreJudgedByEverythingTheyName) {
         return conversion;
     };
     auto setOf = [](int backupSet) {
-        return hubtest::queryText(db(), "SELECT GUID FROM APP_BackupSetName WHERE id = " + std::to_string(backupSet));
+        return hubtest::queryText(
+            db(), "SELECT GUID FROM APP_BackupSetName WHERE id = " + std::to_string(backupSet));
     };
     // client1's machine: the index files of its own backup set.
     databrowse::MediaPredictionConvReq own = lookUp(setOf(s->world.fileBackupSet));
@@ -345,7 +346,8 @@ TEST_F(Authorisation, ConversionsAreJudgedByEverythingTheyName) {
     databrowse::MediaPredictionConvReq noSet = lookUp("");
     databrowse::MediaPredictionConvReq nothing;
     Indexing::PredictionConversionReqList emptyList;
-    for (CNMessageBase* refused : std::initializer_list<CNMessageBase*>{&vmLookUp, &noSet, &nothing, &emptyList}) {
+    for (CNMessageBase* refused :
+         std::initializer_list<CNMessageBase*>{&vmLookUp, &noSet, &nothing, &emptyList}) {
         TAnswers answer = askRouter(*refused, "client1");
         EXPECT_FALSE(answer.prepared) << refused->AsString();
         EXPECT_NE(answer.texts.find(kDenied), std::string::npos) << answer.texts;
@@ -431,7 +433,8 @@ TEST_F(Authorisation, MediaAgentsAnswerOnlyTheHubmasterOrItsSignature) {
     EXPECT_NE(own.out.find(" /d0"), std::string::npos) << own.out << own.err;
 
     // The same request presented twice: the first answers, the copy is refused.
-    databrowse::BrowseRequest asked = request("list " + fileSubclient() + " --at " + lastDay() + " " + alice());
+    databrowse::BrowseRequest asked =
+        request("list " + fileSubclient() + " --at " + lastDay() + " " + alice());
     TAnswers prepared = askRouter(asked);
     ASSERT_TRUE(prepared.request) << prepared.texts;
     ASSERT_EQ(prepared.request->getTagID(), Indexing::SecuredBrowseReq::TAG);
@@ -481,15 +484,16 @@ TEST_F(Authorisation, SessionsReachOnlyTheMachineMeant) {
         EXPECT_NE(redirected.status, 0) << road;
         EXPECT_EQ(redirected.out.find(" /d0"), std::string::npos) << road;
         if (road.empty()) {
-            EXPECT_NE(redirected.err.find("proved the name [mediaagent3], not [mediaagent1]"), std::string::npos)
+            EXPECT_NE(redirected.err.find("proved the name [mediaagent3], not [mediaagent1]"),
+                      std::string::npos)
                 << redirected.err;
         }
     }
     EXPECT_NE(hostLog().find("proved the name [mediaagent3], not [mediaagent1]"), std::string::npos);
     hubtest::pointClientAt(s->world, "mediaagent1", agentPort);
     // The console's Hubmaster is the Hubmaster: a media agent's port is refused before the token goes.
-    TRun impostor = browse("list " + fileSubclient() + " --at " + lastDay() + " --port " +
-                               std::to_string(agentPort), admin());
+    TRun impostor = browse(
+        "list " + fileSubclient() + " --at " + lastDay() + " --port " + std::to_string(agentPort), admin());
     EXPECT_NE(impostor.status, 0);
     EXPECT_NE(impostor.err.find("proved the name [mediaagent1], not [hubmaster]"), std::string::npos)
         << impostor.err;
@@ -507,8 +511,9 @@ TEST_F(Authorisation, ASessionBelongsToWhoeverSetItUp) {
         EXPECT_EQ(taken.status, 3) << road << ": " << taken.err;
         EXPECT_EQ(taken.out.find(" /d0"), std::string::npos) << road;
     }
-    EXPECT_NE(hostLog().find("browse session [authorisation-owned-session] belongs to another caller; refused"),
-              std::string::npos);
+    EXPECT_NE(
+        hostLog().find("browse session [authorisation-owned-session] belongs to another caller; refused"),
+        std::string::npos);
     TRun again = browse(list + session, admin());
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_NE(again.out.find(" /d0"), std::string::npos) << again.out;
@@ -519,11 +524,11 @@ TEST_F(Authorisation, ASessionBelongsToWhoeverSetItUp) {
 TEST_F(Authorisation, PreparedRequestsCarryNoToken) {
     for (const std::string& who : {alice(), admin()}) {
         const std::string token = who.substr(who.find(' ') + 1);
-        std::vector<std::string> commands{
-            "list " + fileSubclient() + " --at " + lastDay(),
-            "versions " + fileSubclient() + " --path /d00/d01/d00/f00000205.dat --from " +
-                std::to_string(s->world.firstBackupTime) + " --to " + lastDay(),
-            "count " + fileSubclient() + " --path /d00 --at " + lastDay()};
+        std::vector<std::string> commands{"list " + fileSubclient() + " --at " + lastDay(),
+                                          "versions " + fileSubclient() +
+                                              " --path /d00/d01/d00/f00000205.dat --from " +
+                                              std::to_string(s->world.firstBackupTime) + " --to " + lastDay(),
+                                          "count " + fileSubclient() + " --path /d00 --at " + lastDay()};
         // An indexing-V2 request (a virtual machine's), which admin may browse.
         if (who == admin())
             commands.push_back("list --client vmalpha --subclient " +
@@ -822,8 +827,8 @@ TEST_F(Authorisation, AUsersWaitingErasesAreBounded) {
     for (int n = 0; n < 24; ++n) {
         std::string words = "erase " + fileSubclient() + " --at " + lastDay() + " " + alice();
         for (int p = 0; p < 1000; ++p)
-            words += " --path /flood" + std::to_string(n) + "/" + segment + "/" + segment + "/" + segment + "/f" +
-                     std::to_string(p) + "=1";
+            words += " --path /flood" + std::to_string(n) + "/" + segment + "/" + segment + "/" + segment +
+                     "/f" + std::to_string(p) + "=1";
         databrowse::BrowseRequest flood = request(words);
         const TAnswers a = askRouter(flood);
         if (a.prepared) ++booked;

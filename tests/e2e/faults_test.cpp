@@ -37,12 +37,12 @@ protected:
         // The faults need client1's file system only: the media agent holds no other subclient, so
         // that its item index (every subclient at the size below) is built in seconds, not minutes under
         // the sanitizers, and the listings start soon.
-        ASSERT_EQ(hubtest::execSql(m_world.databasePath,
-                                   "DELETE FROM archFileCopy WHERE mediaAgentId = " +
-                                       std::to_string(m_world.mediaAgent) +
-                                       " AND EXISTS (SELECT 1 FROM archFile f WHERE f.id = archFileCopy.archFileId"
-                                       " AND f.kelmarchId = archFileCopy.kelmarchId AND f.appId <> " +
-                                       std::to_string(m_world.fileSubclient) + ")"),
+        ASSERT_EQ(hubtest::execSql(
+                      m_world.databasePath,
+                      "DELETE FROM archFileCopy WHERE mediaAgentId = " + std::to_string(m_world.mediaAgent) +
+                          " AND EXISTS (SELECT 1 FROM archFile f WHERE f.id = archFileCopy.archFileId"
+                          " AND f.kelmarchId = archFileCopy.kelmarchId AND f.appId <> " +
+                          std::to_string(m_world.fileSubclient) + ")"),
                   "");
         m_binaries = hubtest::binaryDir();
         // Thousands of items in /big, each in an answer of its own: a listing lasts long enough to be cut.

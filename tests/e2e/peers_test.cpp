@@ -153,16 +153,30 @@ protected:
 
     std::vector<std::string> listArgs(const std::string& road) const {
         const std::string lastDay = std::to_string(m_world.firstBackupTime + 86400LL * m_world.backupDays);
-        return {"list",  "--client", "client1", "--subclient", std::to_string(m_world.fileSubclient), "--at",
-                lastDay, "--data",   m_dir.file("demo"), "--ma-host", "127.0.0.1", "--quiet", "--timeout", "20",
-                "--via", road};
+        return {"list",
+                "--client",
+                "client1",
+                "--subclient",
+                std::to_string(m_world.fileSubclient),
+                "--at",
+                lastDay,
+                "--data",
+                m_dir.file("demo"),
+                "--ma-host",
+                "127.0.0.1",
+                "--quiet",
+                "--timeout",
+                "20",
+                "--via",
+                road};
     }
     // Runs a console to its end: its output and how long it took.
     static std::string run(std::vector<std::string> args, std::chrono::milliseconds& took) {
         const auto start = std::chrono::steady_clock::now();
         hubtest::CChildProcess console("tools/browse/browse", std::move(args));
         EXPECT_TRUE(console.waitExit(60s)) << "the console still runs after 60 s: " << console.output();
-        took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         return console.output();
     }
     long long hostPeakKb() const {
@@ -243,7 +257,9 @@ TEST_F(ProvenPeers, ForgedAnswersNeverReachABrowseAndCannotFlushTheLog) {
             return;
         while (!stop) {
             for (int id = 1; id <= kBrowseIds && !stop; ++id) {
-                if (session.SendXMLMessage(databrowse::BrowseResponse::TAG, forgedAnswer(id, guid), 0, 10, timedOut)
+                if (session
+                        .SendXMLMessage(databrowse::BrowseResponse::TAG, forgedAnswer(id, guid), 0, 10,
+                                        timedOut)
                         .IsError())
                     return;
                 ++sprayed;
@@ -257,13 +273,15 @@ TEST_F(ProvenPeers, ForgedAnswersNeverReachABrowseAndCannotFlushTheLog) {
     const auto readLog = [&] {
         log.clear();
         for (const auto& entry : fs::directory_iterator(logs)) {
-            if (entry.path().filename().string().rfind("hubmaster", 0) != 0 || entry.path().extension() != ".log")
+            if (entry.path().filename().string().rfind("hubmaster", 0) != 0 ||
+                entry.path().extension() != ".log")
                 continue;
             std::ifstream in(entry.path());
             log.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         }
         dropped = 0;
-        for (size_t at = log.find(kDropped); at != std::string::npos; at = log.find(kDropped, at + 1)) ++dropped;
+        for (size_t at = log.find(kDropped); at != std::string::npos; at = log.find(kDropped, at + 1))
+            ++dropped;
         return dropped;
     };
     std::thread anonymous([&] {
@@ -378,8 +396,9 @@ TEST_F(ProvenPeers, HugeFramesFromCallersOutsideTheInfrastructureCostTheHostNoMe
         senders.emplace_back([&, i] {
             CZyNetwork session;
             bool timedOut = false;
-            if (session.Connect(TZyNetAddress{"127.0.0.1", m_routerPort}, "BrowseRouter",
-                                i % 2 ? "client1" : hubtest::kAnonymous, 10, timedOut)
+            if (session
+                    .Connect(TZyNetAddress{"127.0.0.1", m_routerPort}, "BrowseRouter",
+                             i % 2 ? "client1" : hubtest::kAnonymous, 10, timedOut)
                     .IsError())
                 return;
             ignoreResult(session.SendXMLMessage(databrowse::BrowseRequest::TAG, huge, 0, 30, timedOut),
@@ -443,13 +462,15 @@ TEST_F(ProvenPeers, FloodsOfBigMessagesFromCallersWithoutACertificateAreBoundedI
             while (!stop) {
                 CZyNetwork session;
                 bool timedOut = false;
-                if (session.Connect(TZyNetAddress{"127.0.0.1", atAgent ? agentPort : m_routerPort},
-                                    atAgent ? "IndexingService_0" : "BrowseRouter", hubtest::kAnonymous, 10,
-                                    timedOut)
+                if (session
+                        .Connect(TZyNetAddress{"127.0.0.1", atAgent ? agentPort : m_routerPort},
+                                 atAgent ? "IndexingService_0" : "BrowseRouter", hubtest::kAnonymous, 10,
+                                 timedOut)
                         .IsError())
                     continue;
                 while (!stop && session.IsConnected()) {
-                    if (session.SendXMLMessage(databrowse::BrowseRequest::TAG, xml, 0, 30, timedOut).IsError())
+                    if (session.SendXMLMessage(databrowse::BrowseRequest::TAG, xml, 0, 30, timedOut)
+                            .IsError())
                         break;
                     {
                         std::lock_guard<std::mutex> lock(mutex);
@@ -487,8 +508,8 @@ TEST_F(ProvenPeers, FloodsOfBigMessagesFromCallersWithoutACertificateAreBoundedI
     EXPECT_LT(hostGrew, 100 * 1024) << "kB, after " << sent.load() << " messages";
     EXPECT_LT(agentGrew, 100 * 1024) << "kB, after " << sent.load() << " messages";
 #endif
-    std::printf("flood of %ld messages: host +%lld kB, agent +%lld kB at their peaks\n", sent.load(), hostGrew,
-                agentGrew);
+    std::printf("flood of %ld messages: host +%lld kB, agent +%lld kB at their peaks\n", sent.load(),
+                hostGrew, agentGrew);
 }
 
 // A client machine's certificate proves its name, not a right to fill a media agent with launched

@@ -18,12 +18,12 @@
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork.h"
+#include "tests/e2e/routerstop.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/consolerun.h"
 #include "tests/support/process/demosystem.h"
 #include "tests/support/process/filewatch.h"
-#include "tests/e2e/routerstop.h"
 #include "tests/support/tls/testpki.h"
 
 namespace {
@@ -183,7 +183,8 @@ protected:
     // reads first. A later browse of the same session is a new one that the earlier stop leaves alone.
     static void stopBeforeTheFirstAnswer(const std::string& session, bool viaHubmaster,
                                          const std::string& reached) {
-        const std::string list = fileListing() + " --session " + session + (viaHubmaster ? " --via hubmaster" : "");
+        const std::string list =
+            fileListing() + " --session " + session + (viaHubmaster ? " --via hubmaster" : "");
         const size_t before = count(hostLog(), reached);
         s->agent->signal(SIGSTOP);
         TRun early;
@@ -333,7 +334,8 @@ TEST_F(StopInFlight, AStopThroughTheHubmasterSaysWhatCameOfIt) {
 // A stop that comes before the media agent has answered anything still ends the browse, on both roads.
 TEST_F(StopInFlight, AStopBeforeTheFirstAnswerEndsTheBrowseAndOnlyThatOne) {
     const std::string direct = std::string(kHeldPrefix) + "early-direct";
-    ASSERT_NO_FATAL_FAILURE(stopBeforeTheFirstAnswer(direct, false, "direct browse of session [" + direct + "]"));
+    ASSERT_NO_FATAL_FAILURE(
+        stopBeforeTheFirstAnswer(direct, false, "direct browse of session [" + direct + "]"));
     // The worker has chosen its agent and is sending it the request.
     ASSERT_NO_FATAL_FAILURE(stopBeforeTheFirstAnswer(std::string(kHeldPrefix) + "early-hubmaster", true,
                                                      "will be used for the browse."));

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "planning/browsetask.h"
 #include "planning/configuration.h"
 #include "planning/confmgr.h"
-#include "planning/browsetask.h"
 #include "planning/confrecord.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/config/zyplatforminfo.h"
@@ -42,11 +42,11 @@
 #include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "tests/e2e/e2eworld.h"
-#include "worker/fastbrowsehmworkerthread.h"
-#include "tests/support/worker/workertester.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/filewatch.h"
+#include "tests/support/worker/workertester.h"
 #include "tools/mediaagent/itemindex.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
@@ -290,7 +290,8 @@ public:
         fields(*this).privateTask()->setJobId(static_cast<unsigned long long>(m_job));
         setAsyncMode(true);
         setOutstandingRequests(1);
-        fields(*this).answerPeers().insert("mediaagent1");  // the index server it waits on answers as this machine
+        fields(*this).answerPeers().insert(
+            "mediaagent1");  // the index server it waits on answers as this machine
         m_id = getWorkerId();
         return true;
     }

@@ -23,8 +23,8 @@
 #include "platform/security/securityseed.h"
 #include "platform/tasks/evrestoretask.h"
 #include "tests/planning/plannerworld.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/worker/workertester.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace indexingtest {
 

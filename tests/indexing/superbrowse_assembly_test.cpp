@@ -26,8 +26,8 @@
 #include "platform/tasks/evreturndestination.h"
 #include "platform/tasks/extendedoptions.h"
 #include "tests/platform/db/tempdir.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/worker/workertester.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
@@ -42,8 +42,8 @@ class AssemblyWorker : public CWorkerThreadHM {
 public:
     using CWorkerThreadHM::applyNoPlannerRetention;
     using CWorkerThreadHM::assembleSuperBrowseRequest;
-    using CWorkerThreadHM::logSuperBrowseRequest;
     using CWorkerThreadHM::dispatchRequest;
+    using CWorkerThreadHM::logSuperBrowseRequest;
     using CWorkerThreadHM::tryPlannerMediaAgents;
     void setQueries(const std::vector<CNMessageBase>& queries) {
         fields(*this).queryList() = std::make_unique<databrowse::Querylist>();

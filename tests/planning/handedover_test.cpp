@@ -59,13 +59,15 @@ TEST(HandedOverSessions, OneOwnerCannotEvictAnothersSessions) {
     EXPECT_FALSE(sessions.find("alices-0", found)) << "the owner's own oldest gave way";
     ASSERT_TRUE(sessions.find("alices-" + std::to_string(many - 1), found));
     EXPECT_EQ(found.owner.userId, 2);
-    ASSERT_TRUE(sessions.find("alices-" + std::to_string(many - CHandedOverSessions::kMaxSessionsPerOwner), found));
+    ASSERT_TRUE(
+        sessions.find("alices-" + std::to_string(many - CHandedOverSessions::kMaxSessionsPerOwner), found));
     // Another caller without a user is a share of its own.
     EXPECT_EQ(sessions.remember("other-client", session(0, "agent", 45)), ERemembered::kKept);
     // A session given back frees its owner's place without touching the rest.
     EXPECT_TRUE(sessions.forget("alices-" + std::to_string(many - 1)));
     EXPECT_EQ(sessions.remember("alices-more", session(2, "agent")), ERemembered::kKept);
-    EXPECT_TRUE(sessions.find("alices-" + std::to_string(many - CHandedOverSessions::kMaxSessionsPerOwner), found));
+    EXPECT_TRUE(
+        sessions.find("alices-" + std::to_string(many - CHandedOverSessions::kMaxSessionsPerOwner), found));
 
     // Many owners together still stop at the bound in all, and nobody's session gives way for them.
     size_t users = 0;

@@ -42,7 +42,8 @@ protected:
 
     // A browse of the demo's file-system subclient as of `daysIn` days after its first backup.
     template <class Task = EvMultiEntityRestoreTask>
-    std::unique_ptr<Task> fileTask(const std::string& session, long daysIn = 10, const std::string& path = "/") {
+    std::unique_ptr<Task> fileTask(const std::string& session, long daysIn = 10,
+                                   const std::string& path = "/") {
         auto task = std::make_unique<Task>();
         const long toTime = static_cast<long>(world.firstBackupTime) + daysIn * kDay;
         task->setTaskParameters(0, 0, world.adminUser, 0, 2, world.fileClient, world.fileBackupSet, 0, toTime,

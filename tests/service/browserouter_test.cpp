@@ -41,8 +41,8 @@
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/filewatch.h"
 #include "tests/support/tls/testpki.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/worker/workertester.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
@@ -244,7 +244,8 @@ protected:
         auto peer = std::make_unique<CZyNetwork>();
         bool timedOut = false;
         EXPECT_FALSE(
-            peer->Connect(s->routerHost.c_str(), CBrowseRouterThreadHM::kServerName, as, 10, timedOut).IsError());
+            peer->Connect(s->routerHost.c_str(), CBrowseRouterThreadHM::kServerName, as, 10, timedOut)
+                .IsError());
         return peer;
     }
     static databrowse::BrowseResponse answer(int64_t type, const std::string& worker, const std::string& guid,
@@ -350,9 +351,7 @@ TEST_F(BrowseRouterWorld, MediaAgentAnswersRelayedInOrderAndWorkerDeletedAfterEn
     plan.routerHost = s->routerHost;
     const std::string id = registerWorker(plan);
     ASSERT_FALSE(id.empty());
-    ASSERT_TRUE(channel->waitForEnd(0ms) ||
-                workerGone(id))
-        << s->agent->output();
+    ASSERT_TRUE(channel->waitForEnd(0ms) || workerGone(id)) << s->agent->output();
 
     const auto journal = lines(s->dir.file("journal"));
     EXPECT_EQ(countStarting(journal, "launch service=IndexingService_0 result=0"), 1u)

@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <memory>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -23,8 +23,8 @@
 #include "service/controllerthread.h"
 #include "service/failurefallback.h"
 #include "tests/planning/planningworld.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/worker/workertester.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -182,7 +182,7 @@ protected:
         hubdemo::DemoWorld world;
         std::string routerHost;
         std::mutex lock;
-        std::optional<TSeen> seen;  // guarded by lock
+        std::optional<TSeen> seen;        // guarded by lock
         std::condition_variable changed;  // seen was set
     };
     static TShared* s;

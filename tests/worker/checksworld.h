@@ -23,8 +23,8 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
 #include "tests/platform/db/tempdir.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/worker/workertester.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 // Whether `id` has the shape of a generated session id: seconds since 1970, a hyphen and 32 lower-case
 // hex digits of chance.

@@ -34,9 +34,9 @@
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "tests/platform/db/tempdir.h"
+#include "tests/support/worker/workertester.h"
 #include "worker/classiclistingprefixes.h"
 #include "worker/fastbrowsehmworkerthread.h"
-#include "tests/support/worker/workertester.h"
 
 namespace {
 
@@ -139,7 +139,8 @@ TEST_F(FastBrowseMembers, MediaAgentSelection) {
     fields(*worker).privateTask()->setMediaAgentId(world.fileClient);
     bt.subclientId = 0;
     ASSERT_EQ(worker->getMediaAgent(&bt), 0);
-    EXPECT_NE(fields(*worker).maHostName().find("client1"), std::string::npos) << fields(*worker).maHostName();
+    EXPECT_NE(fields(*worker).maHostName().find("client1"), std::string::npos)
+        << fields(*worker).maHostName();
     EXPECT_TRUE(fields(*worker).maVersionText().empty());
     EXPECT_FALSE(worker->fastBrowse());
     EXPECT_NE(std::string(worker->getErrorMessage()).find("No media agent"), std::string::npos);
@@ -217,21 +218,21 @@ TEST_F(FastBrowseMembers, FlagsErrorsAndUnknownItems) {
     // A nested browse that meets unknown items again: each level runs one more until the limit.
     int runs = 0;
     std::vector<std::string> paths;
-    CWorkerThreadHM::setNestedRequestRunner(this, [&](EvMultiEntityRestoreTask* task,
-                                                      const CWorkerThreadHM::TNestedFrame& frame) {
-        ++runs;
-        paths.push_back(task->getPath(EvRestoreTask::kBrowsePathList));
-        EXPECT_NE(task->getOptions() & 0x2000, 0u);
-        EXPECT_EQ(frame.depth, runs);
-        ProbeWorker nested;
-        nested.setNestedFrame(frame);
-        fields(nested).privateTask()->addPath(EvRestoreTask::kBrowsePathList,
-                                      task->getPath(EvRestoreTask::kBrowsePathList));
-        databrowse::BrowseResponse r;
-        FSRRestoreItem_90 again = item("y", 0x8);
-        nested.convertToXML(&again, r);
-        return true;
-    });
+    CWorkerThreadHM::setNestedRequestRunner(
+        this, [&](EvMultiEntityRestoreTask* task, const CWorkerThreadHM::TNestedFrame& frame) {
+            ++runs;
+            paths.push_back(task->getPath(EvRestoreTask::kBrowsePathList));
+            EXPECT_NE(task->getOptions() & 0x2000, 0u);
+            EXPECT_EQ(frame.depth, runs);
+            ProbeWorker nested;
+            nested.setNestedFrame(frame);
+            fields(nested).privateTask()->addPath(EvRestoreTask::kBrowsePathList,
+                                                  task->getPath(EvRestoreTask::kBrowsePathList));
+            databrowse::BrowseResponse r;
+            FSRRestoreItem_90 again = item("y", 0x8);
+            nested.convertToXML(&again, r);
+            return true;
+        });
     items = convert({item("x", 0x8)});
     CWorkerThreadHM::clearNestedRequestRunner(this);
     EXPECT_TRUE(items.empty());  // the nested browse answered for it
@@ -528,6 +529,6 @@ TEST(ClassicListingPrefixes, PagesStartWhereTheItemsBeforeThemEnd) {
     EXPECT_EQ(at(3), P(1, 1));
     EXPECT_EQ(at(5), P(2, 5));
     EXPECT_EQ(at(6), P(4, 6));
-    EXPECT_EQ(at(7), P(5, 7));    // the first entry not known
+    EXPECT_EQ(at(7), P(5, 7));  // the first entry not known
     EXPECT_EQ(at(40), P(5, 7));
 }

@@ -19,8 +19,8 @@
 #include "platform/log/evdebug.h"
 #include "platform/tasks/evrestoretask.h"
 #include "tests/platform/db/tempdir.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/worker/workertester.h"
+#include "worker/fastbrowsehmworkerthread.h"
 
 namespace {
 
@@ -122,7 +122,8 @@ TEST_F(MainBody, TableViewPathPrefixes) {
     };
     constexpr uint64_t kAllowed = 0x80000000ULL;
     EXPECT_EQ(prefixed(22, "/ORCL/SCOTT", kAllowed), "/TblView/ORCL/SCOTT");
-    EXPECT_EQ(fields(*worker).inputData().value49 & 0x1, 0u) << "a later release browses without the exact index";
+    EXPECT_EQ(fields(*worker).inputData().value49 & 0x1, 0u)
+        << "a later release browses without the exact index";
     EXPECT_EQ(prefixed(80, "/ORCL", kAllowed), "/TblView/ORCL");
     EXPECT_EQ(prefixed(22, "/ORCL", 0), "/ORCL") << "table view not allowed";
     EXPECT_EQ(prefixed(22, "/TblView/ORCL", kAllowed), "/TblView/ORCL");
@@ -138,7 +139,9 @@ TEST_F(MainBody, TableViewPathPrefixes) {
         p.setstring(databrowse::BrowsePath::f::path, first);
         fields(*worker).browseRequest().setlistobject(databrowse::BrowseRequest::f::paths, {p});
         worker->FixPathForTblViewBrowse();
-        return fields(*worker).browseRequest().getlistobject(databrowse::BrowseRequest::f::paths, false)
+        return fields(*worker)
+            .browseRequest()
+            .getlistobject(databrowse::BrowseRequest::f::paths, false)
             ->front()
             .getstring(databrowse::BrowsePath::f::path);
     };

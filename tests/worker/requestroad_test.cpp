@@ -33,8 +33,8 @@
 #include "service/failurefallback.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/answers/browseanswers.h"
-#include "worker/fastbrowsehmworkerthread.h"
 #include "tests/support/worker/workertester.h"
+#include "worker/fastbrowsehmworkerthread.h"
 #include "worker/naslivebrowseplugin.h"
 #include "worker/requestlog.h"
 
@@ -703,7 +703,7 @@ TEST_F(RequestRoad, IndexPredictionOfCycles) {
     fields(worker).indexBrowseRequest().setlistobject(Indexing::BrowseReq::f::backupCycles, {cycle});
     ASSERT_EQ(fields(worker).predictionClient().init(task.get(), false), 0);
     ASSERT_EQ(fields(worker).predictor().init(&fields(worker).predictionClient(),
-                                      worker.getBrowseTask()->getDataPtr()->restoreReturn),
+                                              worker.getBrowseTask()->getDataPtr()->restoreReturn),
               0);
 
     // Without the prediction option nothing is located, nothing sent.

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "platform/log/evdebug.h"
-#include "tools/browse/consolesession.h"
 #include "platform/threads/hubclock.h"
+#include "tools/browse/consolesession.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "platform/entities/apptypes.h"
 #include "platform/msg/criteriaoperators.h"
-#include "tools/browse/consoleoutput.h"
 #include "platform/threads/hubclock.h"
+#include "tools/browse/consoleoutput.h"
 
 namespace {
 
@@ -702,8 +702,7 @@ databrowse::BrowseRequest buildConsoleRequest(const TConsoleOptions& o) {
 
     CNMessageBase* range = r.getObjectAccessor(R::timeRange, true);
     const long long to = o.command == EConsoleCommand::kVersions ? o.to : o.at;
-    range->setint64(databrowse::BrowseTimeRange::f::toTime,
-                    to > 0 ? to : CHubClock::real().epochSeconds());
+    range->setint64(databrowse::BrowseTimeRange::f::toTime, to > 0 ? to : CHubClock::real().epochSeconds());
     if (o.command == EConsoleCommand::kVersions)
         range->setint64(databrowse::BrowseTimeRange::f::fromTime, o.from);
 

@@ -31,15 +31,15 @@ struct TConsoleOptions {
     // A machine's credentials folder (its certificate proves who the console is); empty: anonymous, with
     // the authority's certificate of the data folder or of `authorityFile`.
     std::string tlsFolder;
-    std::string authorityFile;  // the Hubmaster's authority certificate, for a console without --data
-    std::string hubmasterName;  // the client name the Hubmaster must prove (empty: --data's, or unchecked)
-    std::string token;                     // the authentication token
-    std::string tokenFile;                 // a file holding it (owner-only)
+    std::string authorityFile;   // the Hubmaster's authority certificate, for a console without --data
+    std::string hubmasterName;   // the client name the Hubmaster must prove (empty: --data's, or unchecked)
+    std::string token;           // the authentication token
+    std::string tokenFile;       // a file holding it (owner-only)
     std::string user;            // a user whose token the host program issues (when no token is given)
     std::string mediaAgent;      // overrides the media agent a prepared request names
     std::string mediaAgentHost;  // where media agents are reached (their own host names otherwise)
     std::vector<std::string> mediaAgentAddresses;  // "<agent>=<host>:<port>", without the Hubmaster's data
-    bool viaHubmaster = false;   // through the Hubmaster's own browse service, not BrowseRouter
+    bool viaHubmaster = false;  // through the Hubmaster's own browse service, not BrowseRouter
     // What.
     std::string client;                // client name of the entity
     std::vector<std::string> clients;  // find across several clients
@@ -52,12 +52,12 @@ struct TConsoleOptions {
     // How.
     bool json = false;
     bool progress = true;
-    bool human = false;    // sizes in K/M/G
-    bool verbose = false;  // the session and the road on standard error
-    bool dryRun = false;   // erase: list what would be erased, book nothing
-    bool live = false;     // list: a live browse of the machine, prepared by the Hubmaster
-    bool mine = false;     // list: application mining of --app-type's database or site on --ma
-    bool yes = false;      // erase: no question before erasing a folder's contents
+    bool human = false;        // sizes in K/M/G
+    bool verbose = false;      // the session and the road on standard error
+    bool dryRun = false;       // erase: list what would be erased, book nothing
+    bool live = false;         // list: a live browse of the machine, prepared by the Hubmaster
+    bool mine = false;         // list: application mining of --app-type's database or site on --ma
+    bool yes = false;          // erase: no question before erasing a folder's contents
     int timeoutSeconds = 120;  // the whole command's time limit
     // Asked for help or the version instead of a command.
     bool help = false, version = false;

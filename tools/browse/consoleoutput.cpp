@@ -133,7 +133,8 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
                 result.errorCode = m.getint64(databrowse::BrowseError::f::errorCode);
             }
         }
-        if (type == databrowse::BROWSE_RESP_ERROR && result.error.empty()) result.error = "the browse failed without a message";
+        if (type == databrowse::BROWSE_RESP_ERROR && result.error.empty())
+            result.error = "the browse failed without a message";
     } else if (type == databrowse::BROWSE_RESP_END) {
         result.ended = true;
         return true;

@@ -37,8 +37,8 @@
 #include "platform/net/zynetwork.h"
 #include "platform/net/zyondemand_client.h"
 #include "platform/security/evsecuritymgr.h"
-#include "tools/hubmaster/hostbrowse.h"
 #include "platform/threads/hubclock.h"
+#include "tools/hubmaster/hostbrowse.h"
 
 namespace {
 
@@ -422,20 +422,21 @@ bool CConsoleSession::routerAddress(TZyNetAddress& address, std::string& error) 
         address.peerName.clear();
     if (address.port <= 0) {
         error = m_options.dataFolder.empty()
-                ? "where is the Hubmaster? give --data <folder> (or $BROWSE_DATA), or --host and --port "
-                  "(or $BROWSE_HOST and $BROWSE_PORT)"
-                : "the Hubmaster of --data " + m_options.dataFolder +
-                      " has not started BrowseRouter (its registry names no address): start it, or give "
-                      "--port";
+                    ? "where is the Hubmaster? give --data <folder> (or $BROWSE_DATA), or --host and --port "
+                      "(or $BROWSE_HOST and $BROWSE_PORT)"
+                    : "the Hubmaster of --data " + m_options.dataFolder +
+                          " has not started BrowseRouter (its registry names no address): start it, or give "
+                          "--port";
         return false;
     }
     if (address.peerName.empty()) {
-        error = m_options.dataFolder.empty()
-                    ? "which machine is the Hubmaster? --host and --port name an address, not the machine that "
-                      "must answer there: give --hubmaster-name <client> (or $BROWSE_HUBMASTER_NAME; the host "
-                      "prints it at start-up)"
-                    : "the Hubmaster's data in --data " + m_options.dataFolder +
-                          " names no Hubmaster client, so no answer could be checked to be the Hubmaster's";
+        error =
+            m_options.dataFolder.empty()
+                ? "which machine is the Hubmaster? --host and --port name an address, not the machine that "
+                  "must answer there: give --hubmaster-name <client> (or $BROWSE_HUBMASTER_NAME; the host "
+                  "prints it at start-up)"
+                : "the Hubmaster's data in --data " + m_options.dataFolder +
+                      " names no Hubmaster client, so no answer could be checked to be the Hubmaster's";
         return false;
     }
     return true;
@@ -806,8 +807,8 @@ void CConsoleSession::describeMediaFromData(TConsoleResult& result) const {
             joinMedium(m.label, medium.text1.empty() ? medium.mediaName : medium.text1);
             joinMedium(m.library, medium.text2);
             joinMedium(m.location, medium.text3);
-            joinMedium(m.copy,
-                       medium.text6.empty() && medium.value6 > 0 ? std::to_string(medium.value6) : medium.text6);
+            joinMedium(m.copy, medium.text6.empty() && medium.value6 > 0 ? std::to_string(medium.value6)
+                                                                         : medium.text6);
             joinMedium(m.mediaAgent, medium.text4);
         }
     }
@@ -874,8 +875,8 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
                 joinMedium(m.library, medium.getstring(P::libraryName));
                 joinMedium(m.location, medium.getstring(P::location));
                 joinMedium(m.copy, medium.getstring(P::copyName).empty() && medium.getint64(P::copyId) > 0
-                                 ? std::to_string(medium.getint64(P::copyId))
-                                 : medium.getstring(P::copyName));
+                                       ? std::to_string(medium.getint64(P::copyId))
+                                       : medium.getstring(P::copyName));
                 joinMedium(m.mediaAgent, medium.getstring(P::mediaAgentName));
             }
             unknown.erase(n);
@@ -890,8 +891,10 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
     if (auto* refused = dynamic_cast<databrowse::BrowseResponse*>(reply.get())) {
         TConsoleResult error;
         addConsoleResponse(error, *refused);
-        why = "the Hubmaster names media only to a machine's certificate or to a console run with --data on "
-              "its machine (" + error.error + ")";
+        why =
+            "the Hubmaster names media only to a machine's certificate or to a console run with --data on "
+            "its machine (" +
+            error.error + ")";
     } else if (!answers) {
         why = "the Hubmaster could not be asked: " +
               (asked.error.empty() ? std::string("no answer within --timeout") : asked.error);
@@ -906,8 +909,7 @@ int CConsoleSession::sendTo(CZyNetwork& session, const TZyNetAddress& where, con
                             CNMessageBase& request, TConsoleResult& result) {
     bool timedOut = false;
     session.setDeadline(m_deadline);
-    CUxError step =
-        session.Connect(where, service, nullptr, m_options.timeoutSeconds, timedOut);
+    CUxError step = session.Connect(where, service, nullptr, m_options.timeoutSeconds, timedOut);
     if (!step.IsError()) step = session.SendXMLMessage(request, 0, m_options.timeoutSeconds, timedOut);
     if (!step.IsError()) return kExitOk;
     return networkFailure(result, timedOut,
@@ -1022,7 +1024,9 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
         step = session.ReceiveXMLMessage(nullptr, received, nullptr, 0, m_options.timeoutSeconds, timedOut);
         reply.reset(received);
         auto* warning = dynamic_cast<databrowse::BrowseResponse*>(reply.get());
-        if (!warning || warning->getint64(databrowse::BrowseResponse::f::respType) != databrowse::BROWSE_RESP_WARNING) break;
+        if (!warning ||
+            warning->getint64(databrowse::BrowseResponse::f::respType) != databrowse::BROWSE_RESP_WARNING)
+            break;
         addConsoleResponse(result, *warning);
     }
     ignoreResult(session.Disconnect(5, timedOut),
@@ -1119,8 +1123,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
                      "the session ends either way; a peer already gone is no fault");
         return result.exitCode;
     }
-    CUxError step =
-        ma->Connect(target.c_str(), kIndexService, nullptr, limit, timedOut);
+    CUxError step = ma->Connect(target.c_str(), kIndexService, nullptr, limit, timedOut);
     if (step.IsError()) {
         // An index service that runs on demand is started through its launcher, on a session of its own.
         ma = std::make_unique<CZyNetwork>();
@@ -1128,8 +1131,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         TZyRemoteDLL launcher;
         std::snprintf(launcher.name, sizeof launcher.name, "%s", kLauncher);
         std::snprintf(launcher.alternateName, sizeof launcher.alternateName, "%s", kAlternateLauncher);
-        step =
-            ma->Attach_RemoteDLL(target.c_str(), launcher, nullptr, limit, timedOut);
+        step = ma->Attach_RemoteDLL(target.c_str(), launcher, nullptr, limit, timedOut);
     }
     if (!step.IsError()) step = ma->SendXMLMessage(prepared, 0, limit, timedOut);
     if (step.IsError()) {

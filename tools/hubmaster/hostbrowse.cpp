@@ -22,8 +22,8 @@
 #include "platform/tasks/browseoperations.h"
 #include "platform/tasks/erasebookings.h"
 #include "platform/tasks/evreturndestination.h"
-#include "platform/threads/sessionport.h"
 #include "platform/threads/hubclock.h"
+#include "platform/threads/sessionport.h"
 
 namespace {
 

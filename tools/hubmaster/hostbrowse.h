@@ -87,6 +87,6 @@ private:
     CHubMutex m_mutex;
     std::condition_variable m_changed;  // a request left the service, or draining began
     bool m_draining GUARDED_BY(m_mutex) = false;
-    int m_inside GUARDED_BY(m_mutex) = 0;                    // requests between admission and their last answer
+    int m_inside GUARDED_BY(m_mutex) = 0;  // requests between admission and their last answer
     std::set<CForwarder*> m_forwarders GUARDED_BY(m_mutex);  // the return channels of running browses
 };

@@ -304,7 +304,6 @@ int tokenCommand(int argc, char** argv) {
     return 0;
 }
 
-
 // The service's entry points, looked up in the loaded library.
 struct TServiceEntries {
     InitializeFn initialize = nullptr;
@@ -343,7 +342,9 @@ bool startNetwork(const TOptions& o, const fs::path& database, TZyNetOptions& ne
     net.bindAddress = "127.0.0.1";
     // Only the Hubmaster's own client and the media agents get a trusted peer's limits.
     auto infrastructure = std::make_shared<CInfrastructurePeers>(database.string());
-    net.isInfrastructure = [infrastructure](const std::string& name) { return infrastructure->contains(name); };
+    net.isInfrastructure = [infrastructure](const std::string& name) {
+        return infrastructure->contains(name);
+    };
     setZyNetOptions(net);
     // Every session is TLS with the Hubmaster's own certificate, kept in the data folder.
     return startZyNetSecurity((o.data / "tls").string(), error);
@@ -358,9 +359,12 @@ bool loadService(const fs::path& path, void*& library, TServiceEntries& entries,
     entries.initialize = reinterpret_cast<InitializeFn>(dlsym(library, "fastBrowseHMInitialize"));
     entries.process = reinterpret_cast<ProcessFn>(dlsym(library, "fastBrowseHMProcessRequestMultiEntity"));
     entries.cleanUp = reinterpret_cast<CleanUpFn>(dlsym(library, "fastBrowseHMCleanUp"));
-    entries.launchErase = reinterpret_cast<LaunchEraseFn>(dlsym(library, "fastBrowseHMLaunchEraseCreateTask"));
-    entries.waitForListener = reinterpret_cast<WaitForListenerFn>(dlsym(library, "fastBrowseHMWaitForListener"));
-    if (entries.initialize && entries.process && entries.cleanUp && entries.launchErase && entries.waitForListener)
+    entries.launchErase =
+        reinterpret_cast<LaunchEraseFn>(dlsym(library, "fastBrowseHMLaunchEraseCreateTask"));
+    entries.waitForListener =
+        reinterpret_cast<WaitForListenerFn>(dlsym(library, "fastBrowseHMWaitForListener"));
+    if (entries.initialize && entries.process && entries.cleanUp && entries.launchErase &&
+        entries.waitForListener)
         return true;
     error = "the browse service " + path.string() + " lacks its entry points";
     return false;
@@ -377,11 +381,13 @@ void announceListener(const TOptions& o, const TZyNetOptions& net, int port) {
     while (client.getNextRow(&client, nullptr, -1, 0) == zydb::DB_OK) {
         const auto* row = client.getDataPtr();
         agents += std::string(agents.empty() ? "" : ",") + row->name + "=" +
-                  (row->net_hostname[0] ? row->net_hostname : "127.0.0.1") + ":" + std::to_string(row->zydPort);
+                  (row->net_hostname[0] ? row->net_hostname : "127.0.0.1") + ":" +
+                  std::to_string(row->zydPort);
     }
-    std::printf("hubmaster: a console elsewhere: browse --host %s --port %d --ca %s --hubmaster-name %s%s%s\n",
-                net.bindAddress.c_str(), port, (o.data / "tls" / "authority.crt").c_str(),
-                zyNetCredentialName().c_str(), agents.empty() ? "" : " --ma-address ", agents.c_str());
+    std::printf(
+        "hubmaster: a console elsewhere: browse --host %s --port %d --ca %s --hubmaster-name %s%s%s\n",
+        net.bindAddress.c_str(), port, (o.data / "tls" / "authority.crt").c_str(),
+        zyNetCredentialName().c_str(), agents.empty() ? "" : " --ma-address ", agents.c_str());
     // Consoles given this data folder find the router here.
     ZYPlatformInfo::setString("~Hubmaster", "sBrowseRouterHost", net.bindAddress);
     ZYPlatformInfo::setNumber("~Hubmaster", "nBrowseRouterPort", static_cast<unsigned long>(port));

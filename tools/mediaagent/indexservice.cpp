@@ -16,10 +16,10 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
 #include "platform/restoreproto/fsr_messages.h"
+#include "platform/threads/hubclock.h"
 #include "tools/mediaagent/answerstops.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 #include "tools/mediaagent/v2answer.h"
-#include "platform/threads/hubclock.h"
 
 namespace mediaagent {
 

@@ -15,8 +15,8 @@
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/threads/hubmutex.h"
-#include "tools/mediaagent/peerrule.h"
 #include "tools/mediaagent/keptconnections.h"
+#include "tools/mediaagent/peerrule.h"
 
 namespace mediaagent {
 

@@ -13,9 +13,9 @@
 
 #include "platform/config/privatefile.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/threads/hubclock.h"
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/sqlitestmt.h"
-#include "platform/threads/hubclock.h"
 
 namespace mediaagent {
 

@@ -30,7 +30,6 @@ struct COnDemandServices::TState {
 
 namespace {
 
-
 using R = databrowse::BrowseRequest::f;
 using C = databrowse::ApplicationMiningConnectionInfo::f;
 

@@ -11,13 +11,13 @@
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/zyclient.h"
-#include "platform/errors/cuxstring.h"
 #include "platform/errors/cuxerror.h"
+#include "platform/errors/cuxstring.h"
 #include "platform/msg/errorresponse.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork.h"
-#include "tools/mediaagent/sqlitestmt.h"
 #include "platform/threads/hubclock.h"
+#include "tools/mediaagent/sqlitestmt.h"
 
 namespace mediaagent {
 

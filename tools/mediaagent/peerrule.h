@@ -4,10 +4,10 @@
 // read from any thread once loaded.
 #pragma once
 
-#include <ctime>
-#include <string>
 #include <cstdint>
+#include <ctime>
 #include <queue>
+#include <string>
 #include <unordered_set>
 #include <utility>
 #include <vector>

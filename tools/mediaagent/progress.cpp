@@ -9,7 +9,9 @@ namespace {
 std::atomic<bool> g_progress{false};
 }
 
-void setProgressLines(bool on) { g_progress = on; }
+void setProgressLines(bool on) {
+    g_progress = on;
+}
 
 void reportServed(const std::string& session, uint64_t before, uint64_t after) {
     if (!g_progress) return;

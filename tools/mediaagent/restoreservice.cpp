@@ -9,9 +9,9 @@
 #include "platform/msg/cnmessagebase.h"
 #include "platform/restoreproto/fsr_messages.h"
 #include "platform/restoreproto/fsr_records.h"
+#include "platform/threads/hubclock.h"
 #include "tools/mediaagent/itemindex.h"
 #include "tools/mediaagent/progress.h"
-#include "platform/threads/hubclock.h"
 
 namespace mediaagent {
 

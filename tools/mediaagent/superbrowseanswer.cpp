@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
-#include <utility>
 #include <memory>
+#include <utility>
 
 #include "platform/msg/criteriaoperators.h"
 #include "platform/msg/errorresponse.h"

@@ -39,7 +39,8 @@ std::string vmFileViewPath(const TIndexSubclient& subclient, const std::string& 
     return rest.empty() ? "/" : rest;
 }
 
-bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query, std::string& why) {
+bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query,
+                        std::string& why) {
     if (subclient.appType != apptype::kVirtualServer) return true;
     const std::string& path = query.path;
     size_t start = 0;
@@ -51,8 +52,8 @@ bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQu
     int vmAppId = 0;
     TIndexSubclient vm;
     if (!index.vmSubclient(subclient.appId, guid, vmAppId)) {
-        why = "the virtual machines of subclient " + std::to_string(subclient.appId) + " cannot be read: " +
-              index.lastError();
+        why = "the virtual machines of subclient " + std::to_string(subclient.appId) +
+              " cannot be read: " + index.lastError();
         return false;
     }
     if (vmAppId == 0) return true;

@@ -94,19 +94,21 @@ std::pair<std::string, unsigned long> printed(A... args) {
 }  // namespace
 
 TEST(FamiliesBSchema, StoragePolicyFamilies) {
-    expectFacts<ArchGroup>({"i|i|u577|u|i|i|i|i|i|i|i|i|i|i|s2049|i|s256|i|s2049|i|",
-                            "id, defaultCopy, name, description, maxStreams, type, incrSP, origKMkelmarchID, "
-                            "origKMarchGroupId, defaultSnapCopy, SIBlockSizeKB, AuxCopyAlertGB, AuxCopyAlertDays, flags, "
-                            "mediaPassword, TimeZoneType, TimeZone, SubclientExtensionTimeStamp, "
-                            "SubclientExtensionTimeStampEncrypted, logSP",
-                            "id = ?", 0, "1.49.66.4", "Db/Tbl/archGroup", 663});
+    expectFacts<ArchGroup>(
+        {"i|i|u577|u|i|i|i|i|i|i|i|i|i|i|s2049|i|s256|i|s2049|i|",
+         "id, defaultCopy, name, description, maxStreams, type, incrSP, origKMkelmarchID, "
+         "origKMarchGroupId, defaultSnapCopy, SIBlockSizeKB, AuxCopyAlertGB, AuxCopyAlertDays, flags, "
+         "mediaPassword, TimeZoneType, TimeZone, SubclientExtensionTimeStamp, "
+         "SubclientExtensionTimeStampEncrypted, logSP",
+         "id = ?", 0, "1.49.66.4", "Db/Tbl/archGroup", 663});
     ArchGroup group(nullptr);
     EXPECT_STREQ(group.getTableName(), "archGroup");
     EXPECT_EQ(group.getDataPtr()->description, nullptr);
     EXPECT_EQ(sizeof(group.getDataPtr()->name), 577u);
     EXPECT_EQ(sizeof(group.getDataPtr()->TimeZone), 256u);
 
-    expectFacts<ArchGetBackupCopyPrecedenceForSnap>({"i|s|", "r_copyPrecedence, r_error", "", -1, "00010001000200050000",
+    expectFacts<ArchGetBackupCopyPrecedenceForSnap>({"i|s|", "r_copyPrecedence, r_error", "", -1,
+                                                     "00010001000200050000",
                                                      "Db/Proc/archGetBackupCopyPrecedenceForSnap", 403});
     ArchGetBackupCopyPrecedenceForSnap snap(nullptr);
     EXPECT_STREQ(snap.getTableName(), "archGetBackupCopyPrecedenceForSnap");
@@ -117,13 +119,15 @@ TEST(FamiliesBSchema, StoragePolicyFamilies) {
 }
 
 TEST(FamiliesBSchema, VmBrowseProcedures) {
-    expectFacts<ArchGetVMsForBrowse>({"i|i|s2049|s511|b|i|s2049|i|s2049|i|s2049|i|i|b|i|",
-                                      "r_errorCode, r_VMClientId, r_VMGUID, r_VMClientName, r_VMSize, r_VMInstanceId, "
-                                      "r_VMInstanceGUID, r_VMBackupSetId, r_VMBackupSetGUID, r_VMAppId, r_VMAppGUID, "
-                                      "r_VMJobId, r_VMJobKelmarchId, r_VMJobEndTime, r_VMClientOSId",
-                                      "", -1, "00010001000400090000", "Db/Proc/ArchGetVMsForBrowse", 571});
-    expectFacts<AppGetVMBrowseDetails>({"i|i|i|i|", "VMClientID, VMInstanceId, VMBackupsetId, VMSubclientId", "", -1,
-                                        "00d:0000000000000000", "Db/Proc/AppGetVMBrowseDetails", 398});
+    expectFacts<ArchGetVMsForBrowse>(
+        {"i|i|s2049|s511|b|i|s2049|i|s2049|i|s2049|i|i|b|i|",
+         "r_errorCode, r_VMClientId, r_VMGUID, r_VMClientName, r_VMSize, r_VMInstanceId, "
+         "r_VMInstanceGUID, r_VMBackupSetId, r_VMBackupSetGUID, r_VMAppId, r_VMAppGUID, "
+         "r_VMJobId, r_VMJobKelmarchId, r_VMJobEndTime, r_VMClientOSId",
+         "", -1, "00010001000400090000", "Db/Proc/ArchGetVMsForBrowse", 571});
+    expectFacts<AppGetVMBrowseDetails>({"i|i|i|i|", "VMClientID, VMInstanceId, VMBackupsetId, VMSubclientId",
+                                        "", -1, "00d:0000000000000000", "Db/Proc/AppGetVMBrowseDetails",
+                                        398});
 
     // 64-bit times keep every bit; a request without a subclient passes -1.
     auto [vms, vmsCapacity] = printed<ArchGetVMsForBrowse>(7, -1, 0LL, 5000000000LL, 2, 1);
@@ -143,16 +147,19 @@ TEST(FamiliesBSchema, IndexAdministrationProcedures) {
          "00d:0000000000000000", "Db/Proc/IdxGetMAWithoutIndexSubClient", 409});
     expectFacts<APPSetActivityControlSubClientProp>(
         {"", "", "", -1, "00d:0000000000000000", "Db/Proc/APPSetActivityControlSubClientProp", 366});
-    expectFacts<TM_AddEntityToTask>({"", "", "", -1, "00010005000200050000", "Db/Proc/TM_AddEntityToTask", 369});
+    expectFacts<TM_AddEntityToTask>(
+        {"", "", "", -1, "00010005000200050000", "Db/Proc/TM_AddEntityToTask", 369});
     expectFacts<SetRetentionForAutomaticSchedule>(
         {"", "", "", -1, "00010001000200020000", "Db/Proc/SetRetentionForAutomaticSchedule", 350});
     expectFacts<AppIdxUpdatePrunedCheckpointValidity>(
         {"", "", "", -1, "00010001000200040000", "Db/Proc/AppIdxUpdatePrunedCheckpointValidity", 350});
     expectFacts<SetFullConsolidationForAutomaticSchedule>(
         {"", "", "", -1, "v1.1.2.5.36.1", "Db/Proc/SetFullConsolidationForAutomaticSchedule", 348});
-    expectFacts<UpdateUserPropForQuota>({"", "", "", -1, "00010001000200060000", "Db/Proc/UpdateUserPropForQuota", 355});
+    expectFacts<UpdateUserPropForQuota>(
+        {"", "", "", -1, "00010001000200060000", "Db/Proc/UpdateUserPropForQuota", 355});
 
-    EXPECT_EQ(printed<IdxGetMAWithoutIndexSubClient>(2, 0), (std::pair<std::string, unsigned long>{"2,0", 29}));
+    EXPECT_EQ(printed<IdxGetMAWithoutIndexSubClient>(2, 0),
+              (std::pair<std::string, unsigned long>{"2,0", 29}));
     EXPECT_EQ(printed<APPSetActivityControlSubClientProp>(4, 1, 77, 0, 0, 0),
               (std::pair<std::string, unsigned long>{"4,1,77,0,0,0", 89}));
     EXPECT_EQ(printed<TM_AddEntityToTask>(77, 0, 0, 0, 0, 0, 0, 0, 0, 128),
@@ -161,17 +168,19 @@ TEST(FamiliesBSchema, IndexAdministrationProcedures) {
 }
 
 TEST(FamiliesBSchema, IndexServerAndIndexDatabaseLookups) {
-    expectFacts<DM2GetIndexServers>({"s1025|i|s513|i|s513|i|s513|i|i|s513|",
-                                     "o_serverName, o_clientId, o_clientName, o_cloudId, o_hostName, o_basePort, "
-                                     "o_engineName, o_serverType, o_indexServerClientId, o_internalCloudName",
-                                     "", -1, "00d:0000000000000000", "Db/Proc/DM2GetIndexServers", 517});
-    expectFacts<App_IndexDBInfo>({"i|s129|i|i|i|i|s65|s|i|b|i|i|",
-                                  "id, dbName, type, idxDbEngineType, backupSetId, currentIdxServer, backupSetGUID, "
-                                  "properties, isPrimary, committedTransactionId, archGroupId, flags",
-                                  "", 0, "1.3.54.8", "Db/Tbl/App_IndexDBInfo", 576,
-                                  FkMap{{"APP_BackupSetName", {{"backupSetId", "id"}}}}});
-    expectFacts<DM2DocTagsValues>({"s37|s65|i|", "TagID, containerGuid, TagValue", "", -1, "1.2.80.1",
-                                   "Db/Tbl/DM2DocTagsValues", 449});
+    expectFacts<DM2GetIndexServers>(
+        {"s1025|i|s513|i|s513|i|s513|i|i|s513|",
+         "o_serverName, o_clientId, o_clientName, o_cloudId, o_hostName, o_basePort, "
+         "o_engineName, o_serverType, o_indexServerClientId, o_internalCloudName",
+         "", -1, "00d:0000000000000000", "Db/Proc/DM2GetIndexServers", 517});
+    expectFacts<App_IndexDBInfo>(
+        {"i|s129|i|i|i|i|s65|s|i|b|i|i|",
+         "id, dbName, type, idxDbEngineType, backupSetId, currentIdxServer, backupSetGUID, "
+         "properties, isPrimary, committedTransactionId, archGroupId, flags",
+         "", 0, "1.3.54.8", "Db/Tbl/App_IndexDBInfo", 576,
+         FkMap{{"APP_BackupSetName", {{"backupSetId", "id"}}}}});
+    expectFacts<DM2DocTagsValues>(
+        {"s37|s65|i|", "TagID, containerGuid, TagValue", "", -1, "1.2.80.1", "Db/Tbl/DM2DocTagsValues", 449});
     App_IndexDBInfo info(nullptr);
     EXPECT_EQ(info.getDataPtr()->properties, nullptr);
 
@@ -192,12 +201,14 @@ TEST(FamiliesBSchema, GlobalParamReleaseEraseAndShareFamilies) {
     EXPECT_EQ(SimAllNimbraRel(7, nullptr).dbArg(), 7);
     expectFacts<AppSetPendingEndUserEraseStatus>(
         {"", "", "", -1, "00010002008000010000", "Db/Proc/AppSetPendingEndUserEraseStatus", 354});
-    expectFacts<AppSharingGetShareFolderOwner>(
-        {"i|s|", "o_userId, o_userName", "", -1, "00010004007400020000", "Db/Proc/AppSharingGetShareFolderOwner", 400});
+    expectFacts<AppSharingGetShareFolderOwner>({"i|s|", "o_userId, o_userName", "", -1,
+                                                "00010004007400020000",
+                                                "Db/Proc/AppSharingGetShareFolderOwner", 400});
     AppSharingGetShareFolderOwner owner(nullptr);
     EXPECT_EQ(owner.getDataPtr()->o_userName, nullptr);
 
-    EXPECT_EQ(printed<AppSetPendingEndUserEraseStatus>(55, 1), (std::pair<std::string, unsigned long>{"55,1", 29}));
+    EXPECT_EQ(printed<AppSetPendingEndUserEraseStatus>(55, 1),
+              (std::pair<std::string, unsigned long>{"55,1", 29}));
     EXPECT_EQ(printed<AppSharingGetShareFolderOwner>(9), (std::pair<std::string, unsigned long>{"9", 14}));
 
     // New base: each argument becomes one bound value object, in order.

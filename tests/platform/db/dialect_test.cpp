@@ -23,7 +23,8 @@ TEST(Dialect, TableHintsAreDropped) {
 TEST(Dialect, NationalLiteralsAndIsnull) {
     EXPECT_EQ(normalizeDialect("cs_afname = CHECKSUM(N'IdxLogs_V1') and name = N'IdxLogs_V1'"),
               "cs_afname = CHECKSUM('IdxLogs_V1') and name = 'IdxLogs_V1'");
-    EXPECT_EQ(normalizeDialect("(ISNULL((SELECT action FROM t), 0) = 0"), "(IFNULL((SELECT action FROM t), 0) = 0");
+    EXPECT_EQ(normalizeDialect("(ISNULL((SELECT action FROM t), 0) = 0"),
+              "(IFNULL((SELECT action FROM t), 0) = 0");
     EXPECT_EQ(normalizeDialect("x ISNULL"), "x ISNULL");
     // A column named N or ending in n before a literal is not a prefix.
     EXPECT_EQ(normalizeDialect("attrName = N'a' and an='b'"), "attrName = 'a' and an='b'");
@@ -32,8 +33,9 @@ TEST(Dialect, NationalLiteralsAndIsnull) {
 TEST(Dialect, TopBecomesALimitAtTheEndOfItsSelect) {
     EXPECT_EQ(normalizeDialect("id in (select TOP 1 id from archFile where a=1 order by ctime desc)"),
               "id in (select  id from archFile where a=1 order by ctime desc LIMIT 1 )");
-    EXPECT_EQ(normalizeDialect("ClientID = (SELECT TOP 1 clientID from App_Application WHERE backupset = 5) AND x"),
-              "ClientID = (SELECT  clientID from App_Application WHERE backupset = 5 LIMIT 1 ) AND x");
+    EXPECT_EQ(
+        normalizeDialect("ClientID = (SELECT TOP 1 clientID from App_Application WHERE backupset = 5) AND x"),
+        "ClientID = (SELECT  clientID from App_Application WHERE backupset = 5 LIMIT 1 ) AND x");
     EXPECT_EQ(normalizeDialect("SELECT DISTINCT TOP (3) a FROM t"), "SELECT DISTINCT  a FROM t LIMIT 3 ");
     // Nested selects keep their own limits.
     EXPECT_EQ(normalizeDialect("select top 2 a from t where b in (select top 1 c from u)"),

@@ -23,10 +23,9 @@ struct Gadget_desc : zydb::TableDesc {
     static constexpr const char* serialColumn = "id";
     static constexpr const char* orderBy = "id";
     static constexpr auto primaryKeys = zydb::keys("id");
-    static constexpr auto foreignKeys = zydb::fks(zydb::FkPair{0, "owner", "label", "name"},
-                                                  zydb::FkPair{1, "part", "id", "gadgetId"},
-                                                  zydb::FkPair{1, "part", "stamp", "made"},
-                                                  zydb::FkPair{2, "owner", "size", "id"});
+    static constexpr auto foreignKeys =
+        zydb::fks(zydb::FkPair{0, "owner", "label", "name"}, zydb::FkPair{1, "part", "id", "gadgetId"},
+                  zydb::FkPair{1, "part", "stamp", "made"}, zydb::FkPair{2, "owner", "size", "id"});
 };
 ZYDB_FAMILY(Gadget)
 

@@ -174,7 +174,8 @@ TEST(Ddl, TablesFromDescriptors) {
     auto g = zydb::createTableSql(zydb::tableSpecOf<Gadget>());
     ASSERT_EQ(g.size(), 1u);
     EXPECT_EQ(g[0],
-              "CREATE TABLE IF NOT EXISTS gadget (id INTEGER PRIMARY KEY, label TEXT COLLATE NOCASE NOT NULL DEFAULT '', "
+              "CREATE TABLE IF NOT EXISTS gadget (id INTEGER PRIMARY KEY, label TEXT COLLATE NOCASE NOT NULL "
+              "DEFAULT '', "
               "note TEXT COLLATE NOCASE, stamp INTEGER NOT NULL DEFAULT 0, size INTEGER NOT NULL DEFAULT 0, "
               "wide TEXT COLLATE NOCASE NOT NULL DEFAULT '')");
     zydb::TableSpec w = zydb::tableSpecOf<Widget>();

@@ -2,10 +2,10 @@
 // Used by the database tests of one thread.
 #pragma once
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
-
-#include <unistd.h>
 
 class TempDir {
 public:

@@ -1,12 +1,13 @@
 // The entity configuration classes over a seeded database: each question of an instance, a backup set
 // and a subclient, the reference time of versioned properties, the index-subclient mark written in the
 // caller's or an own transaction, subclient names, and questions that fail leaving the caller's value.
+#include "platform/entities/entityconfig.h"
+
 #include <gtest/gtest.h>
 
 #include "Db/Tbl/APP_SubClientProp.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
-#include "platform/entities/entityconfig.h"
 #include "platform/entities/entityseed.h"
 #include "platform/entities/propertystore.h"
 #include "platform/hubdb/hubdb.h"
@@ -28,7 +29,8 @@ protected:
         bs = seed.addBackupSet("defaultBackupSet", "BS-GUID-1");
         pgBs = seed.addBackupSet("pg", "BS-GUID-2");
         emptyBs = seed.addBackupSet("unused");
-        sc = seed.addSubclient({.clientId = client, .appTypeId = 106, .backupSetId = bs, .name = "VMs", .guid = "SC-GUID-1"});
+        sc = seed.addSubclient(
+            {.clientId = client, .appTypeId = 106, .backupSetId = bs, .name = "VMs", .guid = "SC-GUID-1"});
         other = seed.addSubclient({.clientId = client, .appTypeId = 106, .backupSetId = bs, .name = "other"});
         vs = e.addInstance({.clientId = client, .appTypeId = 106, .name = "vcenter"});
         vmInst = e.addInstance({.clientId = client, .appTypeId = 106, .name = "vm1"});
@@ -204,11 +206,13 @@ TEST_F(Entities, IndexSubclientMarkIsWrittenInTheGivenTransaction) {
         SubclientConf conf(other);
         ASSERT_EQ(conf.setIndexSubClient(true, &tran), 0);
         std::string value;
-        EXPECT_EQ(zyent::readProperty<APP_SubClientProp>(nullptr, other, "Index SubClient", value), zydb::DB_NO_DATA);
+        EXPECT_EQ(zyent::readProperty<APP_SubClientProp>(nullptr, other, "Index SubClient", value),
+                  zydb::DB_NO_DATA);
         ASSERT_EQ(tran.rollbackTran(), zydb::DB_OK);
     }
     std::string value;
-    EXPECT_EQ(zyent::readProperty<APP_SubClientProp>(nullptr, other, "Index SubClient", value), zydb::DB_NO_DATA);
+    EXPECT_EQ(zyent::readProperty<APP_SubClientProp>(nullptr, other, "Index SubClient", value),
+              zydb::DB_NO_DATA);
 
     SubclientConf conf(other);
     ASSERT_EQ(conf.setIndexSubClient(true, nullptr), 0);  // its own transaction, committed
@@ -225,7 +229,8 @@ TEST_F(Entities, IndexSubclientMarkIsWrittenInTheGivenTransaction) {
         hubdb::HubDbSeed rows(dir.file("hub.db"));
         EXPECT_EQ(rows.queryInt("SELECT COUNT(DISTINCT id) FROM APP_SubClientProp WHERE id > 0"),
                   rows.queryInt("SELECT COUNT(*) FROM APP_SubClientProp"));
-        EXPECT_EQ(rows.queryInt("SELECT COUNT(*) FROM APP_SubClientProp WHERE attrName = 'Index SubClient'"), 2);
+        EXPECT_EQ(rows.queryInt("SELECT COUNT(*) FROM APP_SubClientProp WHERE attrName = 'Index SubClient'"),
+                  2);
     }
 
     SubclientConf missing(9999);

@@ -1,7 +1,6 @@
 // WBA replication configuration, end-user erase filters, the install-manager readers and the client reader
 // over a seeded database.
 #include <gtest/gtest.h>
-
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,10 +15,10 @@
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/entityseed.h"
 #include "platform/entities/installmanager.h"
+#include "platform/entities/propertystore.h"
 #include "platform/entities/sdversion.h"
 #include "platform/entities/wbaconfiguration.h"
 #include "platform/entities/zyclient.h"
-#include "platform/entities/propertystore.h"
 #include "platform/entities/zyglobalparam.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdb/threadsql.h"
@@ -52,20 +51,46 @@ protected:
         e.addClientProperty(vm, "virtual machine instance uuid", "vm-guid-1");
 
         // The replication set 40 of the file server: two pairs now; one more until time 3000.
-        e.addReplicationPair({.sourceClientId = source, .sourceRepSetId = 40, .sourcePath = "C:\\Data",
-                              .destClientId = dest, .destBackupSetId = 50, .destAppType = 29,
-                              .destPath = "/replica/data", .created = 1000});
-        e.addReplicationPair({.sourceClientId = source, .sourceRepSetId = 40, .sourcePath = "D:\\",
-                              .destClientId = dest, .destBackupSetId = 50, .destAppType = 29,
-                              .destPath = "/replica/d", .created = 5000});
-        e.addReplicationPair({.sourceClientId = source, .sourceRepSetId = 40, .sourcePath = "E:\\Old",
-                              .destClientId = dest, .destBackupSetId = 50, .destAppType = 29,
-                              .destPath = "/replica/old", .created = 1000, .modified = 3000});
+        e.addReplicationPair({.sourceClientId = source,
+                              .sourceRepSetId = 40,
+                              .sourcePath = "C:\\Data",
+                              .destClientId = dest,
+                              .destBackupSetId = 50,
+                              .destAppType = 29,
+                              .destPath = "/replica/data",
+                              .created = 1000});
+        e.addReplicationPair({.sourceClientId = source,
+                              .sourceRepSetId = 40,
+                              .sourcePath = "D:\\",
+                              .destClientId = dest,
+                              .destBackupSetId = 50,
+                              .destAppType = 29,
+                              .destPath = "/replica/d",
+                              .created = 5000});
+        e.addReplicationPair({.sourceClientId = source,
+                              .sourceRepSetId = 40,
+                              .sourcePath = "E:\\Old",
+                              .destClientId = dest,
+                              .destBackupSetId = 50,
+                              .destAppType = 29,
+                              .destPath = "/replica/old",
+                              .created = 1000,
+                              .modified = 3000});
         // A client whose pairs disagree on their destination.
-        e.addReplicationPair({.sourceClientId = vm, .sourceRepSetId = 41, .sourcePath = "/a", .destClientId = dest,
-                              .destBackupSetId = 50, .destAppType = 29, .destPath = "/x"});
-        e.addReplicationPair({.sourceClientId = vm, .sourceRepSetId = 41, .sourcePath = "/b", .destClientId = dest,
-                              .destBackupSetId = 51, .destAppType = 29, .destPath = "/y"});
+        e.addReplicationPair({.sourceClientId = vm,
+                              .sourceRepSetId = 41,
+                              .sourcePath = "/a",
+                              .destClientId = dest,
+                              .destBackupSetId = 50,
+                              .destAppType = 29,
+                              .destPath = "/x"});
+        e.addReplicationPair({.sourceClientId = vm,
+                              .sourceRepSetId = 41,
+                              .sourcePath = "/b",
+                              .destClientId = dest,
+                              .destBackupSetId = 51,
+                              .destAppType = 29,
+                              .destPath = "/y"});
 
         farm = seed.addClient({.name = "spfarm"});
         e.addSharePointMemberServer(farm, node2);
@@ -107,7 +132,7 @@ TEST_F(Readers, WbaConfigurationAsItWasAtTheToTime) {
     EXPECT_FALSE(wba.Match("D:\\projects", pairs, true));  // created at 5000
     EXPECT_TRUE(wba.Match("c:/data/sub", pairs, true));
     EXPECT_EQ(pairs[0].first, "C:\\Data");
-    EXPECT_FALSE(wba.Match("c:/data/sub", pairs, false));   // letter case counts when asked
+    EXPECT_FALSE(wba.Match("c:/data/sub", pairs, false));  // letter case counts when asked
     EXPECT_FALSE(wba.Match("C:\\Database", pairs, true));  // a prefix only at a separator
     EXPECT_TRUE(wba.Match("C:\\Data", pairs, true));
 
@@ -194,8 +219,8 @@ TEST_F(Readers, PhysicalMachinesBehindAVirtualClient) {
 TEST_F(Readers, ClientsWithAProperty) {
     std::list<_AppClientInfo> clients;
     std::string error;
-    ASSERT_EQ(ClientProperties::getClientInfoWithProperty(clients, "Virtual Machine Instance UUID", "VM-GUID-1", error,
-                                                          nullptr),
+    ASSERT_EQ(ClientProperties::getClientInfoWithProperty(clients, "Virtual Machine Instance UUID",
+                                                          "VM-GUID-1", error, nullptr),
               0);
     ASSERT_EQ(clients.size(), 2u);  // node1 and the cluster; node2's row has ended
     EXPECT_EQ(clients.front().clientId, vm);
@@ -205,8 +230,8 @@ TEST_F(Readers, ClientsWithAProperty) {
     EXPECT_EQ(clients.back().propertyValue, "VM-GUID-1");
 
     clients.clear();
-    ASSERT_EQ(ClientProperties::getClientInfoWithProperty(clients, "Virtual Machine Instance UUID", "x' OR '1'='1",
-                                                          error, nullptr),
+    ASSERT_EQ(ClientProperties::getClientInfoWithProperty(clients, "Virtual Machine Instance UUID",
+                                                          "x' OR '1'='1", error, nullptr),
               0);
     EXPECT_TRUE(clients.empty());  // a hostile value stays a value
 }
@@ -311,9 +336,10 @@ TEST_F(Readers, GlobalParametersReadOncePerRequestScope) {
     hubdb::HubDbSeed writer(dir.file("hub.db"));
     auto set = [&](const char* value) {
         writer.exec("UPDATE NBGlobalParam SET modified = 1 WHERE name = 'Browse Depth' AND modified = 0");
-        writer.exec("INSERT INTO NBGlobalParam (id, name, value, created, modified) "
-                    "VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM NBGlobalParam), 'Browse Depth', ?, 1, 0)",
-                    {zydb::DbValue::ofText(value)});
+        writer.exec(
+            "INSERT INTO NBGlobalParam (id, name, value, created, modified) "
+            "VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM NBGlobalParam), 'Browse Depth', ?, 1, 0)",
+            {zydb::DbValue::ofText(value)});
     };
     auto read = [] {
         int value = -1;
@@ -348,15 +374,17 @@ TEST_F(Readers, PropertiesReadOncePerRequestScopeUntilTheThreadWritesOne) {
     auto read = [](DBtran* tran = nullptr) {
         std::string value;
         return zyent::readProperty<APP_ClientProp>(tran, 1, "Power Managed", value) == zydb::DB_OK ? value
-                                                                                                    : "-";
+                                                                                                   : "-";
     };
     auto setBehind = [&](const char* value) {
-        writer.exec("UPDATE APP_ClientProp SET modified = 5 WHERE componentNameId = 1 AND "
-                    "attrName = 'Power Managed' AND modified = 0");
-        writer.exec("INSERT INTO APP_ClientProp (id, componentNameId, attrName, attrType, attrVal, created, "
-                    "modified) VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM APP_ClientProp), 1, "
-                    "'Power Managed', 0, ?, 6, 0)",
-                    {zydb::DbValue::ofText(value)});
+        writer.exec(
+            "UPDATE APP_ClientProp SET modified = 5 WHERE componentNameId = 1 AND "
+            "attrName = 'Power Managed' AND modified = 0");
+        writer.exec(
+            "INSERT INTO APP_ClientProp (id, componentNameId, attrName, attrType, attrVal, created, "
+            "modified) VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM APP_ClientProp), 1, "
+            "'Power Managed', 0, ?, 6, 0)",
+            {zydb::DbValue::ofText(value)});
     };
     {
         ZYClientRequestScope request;
@@ -412,8 +440,8 @@ TEST_F(Readers, ReadsCarryIntoLaterRequestsOnlyWhileTheDatabaseIsUnchanged) {
     const pid_t child = fork();  // another process
     if (child == 0) {
         sqlite3* db = nullptr;
-        const std::string sql = "UPDATE APP_Client SET net_hostname = 'c.example' WHERE id = " +
-                                std::to_string(source);
+        const std::string sql =
+            "UPDATE APP_Client SET net_hostname = 'c.example' WHERE id = " + std::to_string(source);
         const bool done = sqlite3_open(dir.file("hub.db").c_str(), &db) == SQLITE_OK &&
                           sqlite3_busy_timeout(db, 10000) == SQLITE_OK &&
                           sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -445,9 +473,10 @@ TEST_F(Readers, ReadsCarryIntoLaterRequestsOnlyWhileTheDatabaseIsUnchanged) {
     {
         ZYClientRequestScope request;
         EXPECT_EQ(propertyInRequest(), "-");
-        writer.exec("INSERT INTO APP_ClientProp (id, componentNameId, attrName, attrType, attrVal, created, "
-                    "modified) VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM APP_ClientProp), 1, "
-                    "'Power Managed', 0, '1', 6, 0)");
+        writer.exec(
+            "INSERT INTO APP_ClientProp (id, componentNameId, attrName, attrType, attrVal, created, "
+            "modified) VALUES ((SELECT IFNULL(MAX(id), 0) + 1 FROM APP_ClientProp), 1, "
+            "'Power Managed', 0, '1', 6, 0)");
         EXPECT_EQ(propertyInRequest(), "-");
         ASSERT_EQ(zyent::writeProperty<APP_ClientProp>(nullptr, 1, "Power Managed", 0, "2", 7), 0);
         EXPECT_EQ(propertyInRequest(), "2");
@@ -479,13 +508,14 @@ namespace {
 TEST_F(Readers, EntitiesReadOncePerRequest) {
     hubdb::HubDbSeed writer(dir.file("hub.db"));
     const int backupSet = writer.addBackupSet("set", "SET-GUID");
-    const int subclient = writer.addSubclient({.clientId = source, .appTypeId = 29, .backupSetId = backupSet,
-                                               .name = "sc", .guid = "SC-GUID-1"});
+    const int subclient = writer.addSubclient(
+        {.clientId = source, .appTypeId = 29, .backupSetId = backupSet, .name = "sc", .guid = "SC-GUID-1"});
     writer.addSubclientProperty(subclient, "Item Past Expiry Days", "5");
     ASSERT_TRUE(writer.ok()) << writer.error();
     auto days = [&](void* tran = nullptr) {
         int out = -1;
-        return Subclient(static_cast<unsigned long>(subclient)).getItemPastExpiryDays(out, tran) == 0 ? out : -1;
+        return Subclient(static_cast<unsigned long>(subclient)).getItemPastExpiryDays(out, tran) == 0 ? out
+                                                                                                      : -1;
     };
     auto guid = [&] {
         std::string out;

@@ -1,3 +1,5 @@
+#include "platform/errors/cuxerror.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -5,7 +7,6 @@
 #include <vector>
 
 #include "platform/errors/bstring.h"
-#include "platform/errors/cuxerror.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/fxerrorutil.h"
 
@@ -27,7 +28,8 @@ TEST(CUxErrorTest, OnlyNegativeCodesAreErrors) {
 }
 
 TEST(CUxErrorTest, CopiesShareTheTraceAndKeepTheCode) {
-    CUxError original = FXErrorUtil::ErrorInt(-12, FXCodeLocation("fastbrowsehm", "int open()", 10), "open failed");
+    CUxError original =
+        FXErrorUtil::ErrorInt(-12, FXCodeLocation("fastbrowsehm", "int open()", 10), "open failed");
     CUxError copy(original);
     CUxError assigned;
     assigned = original;

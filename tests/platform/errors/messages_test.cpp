@@ -24,12 +24,14 @@ std::string defaultLogText() {
 
 TEST(EvMessageContainerTest, SetMessageIdWithClearDropsEarlierArguments) {
     EvMessageContainer message;
-    message << "stale one" << "stale two";
+    message << "stale one"
+            << "stale two";
     message.SetMessageID(0xe000081, true);
     EXPECT_EQ(message.GetArguments().size(), 0u);
     message << "ma01";
     EXPECT_EQ(message.GetMessageID(), 0xe000081);
-    EXPECT_EQ(getErrorMsgContainer(message, kEnglish), "Failed to send the browse request to media agent [ma01].");
+    EXPECT_EQ(getErrorMsgContainer(message, kEnglish),
+              "Failed to send the browse request to media agent [ma01].");
 
     message.SetMessageID(0xe000082, false);
     EXPECT_EQ(message.GetArguments().size(), 1u);
@@ -38,7 +40,8 @@ TEST(EvMessageContainerTest, SetMessageIdWithClearDropsEarlierArguments) {
 TEST(EvMessageContainerTest, CopiesAreIndependent) {
     EvMessageContainer source;
     source.SetMessageID(0xe0000e9, true);
-    source << "filer1" << "filer2";
+    source << "filer1"
+           << "filer2";
     source.SetMessageFlags(3);
     source.GetEntities().setClientId(17);
     source.GetEntities().setJobId(99);
@@ -70,12 +73,15 @@ TEST(GetErrorMsgContainerTest, RendersInAKnownLocaleAndFallsBackToEnglishWithAWa
     EvMessageContainer message;
     message.SetMessageID(0xe00012d, true);
     message << "ma-power";
-    EXPECT_EQ(getErrorMsgContainer(message, kFrench), "Échec de la mise sous tension de l'agent média [ma-power].");
+    EXPECT_EQ(getErrorMsgContainer(message, kFrench),
+              "Échec de la mise sous tension de l'agent média [ma-power].");
     // Another French locale (Belgium) takes the language's text.
-    EXPECT_EQ(getErrorMsgContainer(message, 0x080c), "Échec de la mise sous tension de l'agent média [ma-power].");
+    EXPECT_EQ(getErrorMsgContainer(message, 0x080c),
+              "Échec de la mise sous tension de l'agent média [ma-power].");
 
     const std::string warning =
-        "ErrorContainer 0 WARNING: event.getLocaleId() failed to return LocalId. US_NO_LOCALE_ID_SET will be used.";
+        "ErrorContainer 0 WARNING: event.getLocaleId() failed to return LocalId. US_NO_LOCALE_ID_SET will be "
+        "used.";
     const size_t before = defaultLogText().size();
     std::string text;
     getErrorMsgContainer(text, message, kJapanese);
@@ -146,7 +152,8 @@ TEST(EvEventTest, TruncationNeverSplitsACharacter) {
 
 TEST(EvEventTest, ArgumentListsAppendInOrderAndUnknownTypesAreRefused) {
     ArgumentInfo list;
-    list << "first" << "second";
+    list << "first"
+         << "second";
     EXPECT_FALSE(list.AddArgument("bad", 3));
     EXPECT_EQ(list.size(), 2u);
     EvEvent event;
@@ -176,16 +183,17 @@ TEST(EvEventTest, MinorEventIsRecordedInTheEventLog) {
 
 TEST(EvMessageCatalogTest, PlaceholdersExpandByNumber) {
     ArgumentInfo args;
-    args << "a" << "b";
+    args << "a"
+         << "b";
     EXPECT_EQ(EvMessageCatalog::expand("%2-%1 %% %3|%x %", args), "b-a % |%x %");
     EXPECT_EQ(EvMessageCatalog::expand("%12", args), "");
 }
 
 TEST(EvMessageCatalogTest, EveryMessageTheServiceRaisesHasAnEnglishText) {
-    const unsigned long ids[] = {0xe00002b, 0xe00007e, 0xe000080, 0xe000081, 0xe000082, 0xe0000bd, 0xe0000d2,
-                                 0xe0000e0, 0xe0000e1, 0xe0000e4, 0xe0000e9, 0xe0000ed, 0xe0000ee, 0xe00010d,
-                                 0xe00010e, 0xe000111, 0xe000126, 0xe00012d, 0xe000136, 0xe000138, 0x23000746,
-                                 0x23000747, 0x18000047};
+    const unsigned long ids[] = {0xe00002b, 0xe00007e, 0xe000080,  0xe000081,  0xe000082, 0xe0000bd,
+                                 0xe0000d2, 0xe0000e0, 0xe0000e1,  0xe0000e4,  0xe0000e9, 0xe0000ed,
+                                 0xe0000ee, 0xe00010d, 0xe00010e,  0xe000111,  0xe000126, 0xe00012d,
+                                 0xe000136, 0xe000138, 0x23000746, 0x23000747, 0x18000047};
     for (unsigned long id : ids) {
         const char* english = EvMessageCatalog::findFormat(id, kEnglish);
         ASSERT_NE(english, nullptr) << std::hex << id;

@@ -30,16 +30,29 @@ protected:
         bs2 = seed.addBackupSet("bs2");
         vmParent = seed.addBackupSet("vmParent");
         vmChild = seed.addBackupSet("vmChild");
-        s1 = seed.addSubclient({.clientId = alpha, .appTypeId = 29, .backupSetId = bs1, .instanceId = 7,
-                                .name = "one", .storagePolicyId = sp, .status = 5});
-        s2 = seed.addSubclient({.clientId = alpha, .appTypeId = 33, .backupSetId = bs1, .name = "two",
-                                .storagePolicyId = sp, .status = 2});
-        sIdx = seed.addSubclient({.clientId = alpha, .appTypeId = 29, .backupSetId = bs1, .name = "index",
-                                  .storagePolicyId = sp});
-        s3 = seed.addSubclient({.clientId = beta, .appTypeId = 137, .backupSetId = bs2, .name = "mail",
-                                .storagePolicyId = sp});
-        sVm = seed.addSubclient({.clientId = beta, .appTypeId = 106, .backupSetId = vmParent, .instanceId = 9,
-                                 .name = "vsa", .storagePolicyId = sp});
+        s1 = seed.addSubclient({.clientId = alpha,
+                                .appTypeId = 29,
+                                .backupSetId = bs1,
+                                .instanceId = 7,
+                                .name = "one",
+                                .storagePolicyId = sp,
+                                .status = 5});
+        s2 = seed.addSubclient({.clientId = alpha,
+                                .appTypeId = 33,
+                                .backupSetId = bs1,
+                                .name = "two",
+                                .storagePolicyId = sp,
+                                .status = 2});
+        sIdx = seed.addSubclient(
+            {.clientId = alpha, .appTypeId = 29, .backupSetId = bs1, .name = "index", .storagePolicyId = sp});
+        s3 = seed.addSubclient(
+            {.clientId = beta, .appTypeId = 137, .backupSetId = bs2, .name = "mail", .storagePolicyId = sp});
+        sVm = seed.addSubclient({.clientId = beta,
+                                 .appTypeId = 106,
+                                 .backupSetId = vmParent,
+                                 .instanceId = 9,
+                                 .name = "vsa",
+                                 .storagePolicyId = sp});
         seed.linkVirtualMachine(beta, vmParent, vmChild);
 
         seed.addSubclientProperty(s1, "enduser erase enabled", "1");  // names compare without case
@@ -57,8 +70,10 @@ protected:
         auto b2 = seed.addBackup(s1, 2, T + 100, 2, true);
         job1 = b1.jobId;
         job2 = b2.jobId;
-        seed.exec("UPDATE archFile SET flags = 64 WHERE jobId = ? AND fileType = 1", {zydb::DbValue::ofInt(job1)});
-        seed.exec("UPDATE archFile SET name = 'Not Named' WHERE id = ?", {zydb::DbValue::ofInt(b2.indexFile)});
+        seed.exec("UPDATE archFile SET flags = 64 WHERE jobId = ? AND fileType = 1",
+                  {zydb::DbValue::ofInt(job1)});
+        seed.exec("UPDATE archFile SET name = 'Not Named' WHERE id = ?",
+                  {zydb::DbValue::ofInt(b2.indexFile)});
         namedIndex = b1.indexFile;
         hubdb::ArchFileSeed logs;
         logs.appId = s1;
@@ -104,9 +119,10 @@ protected:
 TEST_F(WhereClauses, SubclientLookupsOfBrowsePlanning) {
     // End-user erase filter: one row, cursor kept open, then closed by the caller.
     APP_Application erase(nullptr);
-    erase.setWhere("clientId=%d and id in (select componentNameId from APP_SubClientProp where AttrName='EndUser Erase "
-                   "Enabled' and attrVal='1')",
-                   alpha);
+    erase.setWhere(
+        "clientId=%d and id in (select componentNameId from APP_SubClientProp where AttrName='EndUser Erase "
+        "Enabled' and attrVal='1')",
+        alpha);
     erase.setTop(1);
     ASSERT_EQ(getOneRow(&erase, true, -1, 0), DB_OK);
     EXPECT_EQ(erase.getDataPtr()->id, s1);
@@ -117,7 +133,8 @@ TEST_F(WhereClauses, SubclientLookupsOfBrowsePlanning) {
     EXPECT_TRUE(subclients("subclientStatus & 4 = 4 and id=%d", s2).empty());
 
     const char* mailbox =
-        " backupSet=%d and id in (SELECT DISTINCT SP.componentNameId subclientId FROM APP_SubClientProp SP (NOLOCK) "
+        " backupSet=%d and id in (SELECT DISTINCT SP.componentNameId subclientId FROM APP_SubClientProp SP "
+        "(NOLOCK) "
         "JOIN APP_ComponentProp CP (NOLOCK) ON CP.componentType IN (7) AND CP.propertyTypeId IN (1103) AND "
         "CP.componentId = SP.id WHERE CP.stringVal = '%s')";
     EXPECT_EQ(subclients(mailbox, bs2, "mbx-guid-1"), std::vector<int>{s3});
@@ -131,7 +148,8 @@ TEST_F(WhereClauses, SubclientLookupsOfBrowsePlanning) {
 
     // Built by the caller with a string stream and handed over as it is.
     const char* notIndex =
-        " and not exists (SELECT * FROM APP_subclientProp p WITH(NOLOCK) WHERE p.attrName ='Index SubClient' AND "
+        " and not exists (SELECT * FROM APP_subclientProp p WITH(NOLOCK) WHERE p.attrName ='Index SubClient' "
+        "AND "
         "p.attrVal <> '0' AND p.modified = 0 and p.componentNameId=App_Application.id)";
     std::ostringstream byBackupSet;
     byBackupSet << "backupSet  = " << bs1 << notIndex;
@@ -171,7 +189,8 @@ TEST_F(WhereClauses, SubclientLookupsOfRequestRoutingAndVmUtilities) {
     EXPECT_EQ(one("id=%lu", static_cast<unsigned long>(s2)), s2);
     EXPECT_EQ(one("backupset=%lu", static_cast<unsigned long>(bs2)), s3);
     EXPECT_EQ(one("backupset = %d", static_cast<unsigned long>(bs1)), s1);
-    EXPECT_EQ(one("backupSet in (select ParentBackupSetId from APP_VMBackupSet WITH(NOLOCK) where ChildBackupSetId=%lu)",
+    EXPECT_EQ(one("backupSet in (select ParentBackupSetId from APP_VMBackupSet WITH(NOLOCK) where "
+                  "ChildBackupSetId=%lu)",
                   static_cast<unsigned long>(vmChild)),
               sVm);
     EXPECT_EQ(one("id=%lu", 99999ul), -DB_NO_DATA);
@@ -198,7 +217,9 @@ TEST_F(WhereClauses, ClientReadAndRename) {
     const char* newName = "alpha'; UPDATE APP_Client SET name='pwned' --";
     APP_Client rename(nullptr);
     rename.setWhere("id = %d", alpha);
-    EXPECT_EQ(rename.rowUpdate("name = '%s', net_hostname = '%s', displayName = '%s'", newName, newName, newName), DB_OK);
+    EXPECT_EQ(
+        rename.rowUpdate("name = '%s', net_hostname = '%s', displayName = '%s'", newName, newName, newName),
+        DB_OK);
 
     APP_Client check(nullptr);
     check.setWhere("id = %d", alpha);
@@ -216,7 +237,8 @@ TEST_F(WhereClauses, ArchiveFileLookups) {
     ArchFile latest(nullptr);
     latest.setTop(1);
     latest.setIsolationType(4);
-    latest.setWhere("flags & 64 <> 0 AND fileType = 1 AND isValid = 1 AND appId = %u", static_cast<unsigned>(s1));
+    latest.setWhere("flags & 64 <> 0 AND fileType = 1 AND isValid = 1 AND appId = %u",
+                    static_cast<unsigned>(s1));
     latest.setOrderBy("ctime desc");
     ASSERT_EQ(getNextRow(&latest, nullptr, -1, 0), DB_OK);
     EXPECT_EQ(latest.getDataPtr()->jobId, job1);
@@ -224,17 +246,23 @@ TEST_F(WhereClauses, ArchiveFileLookups) {
 
     // Named index archives of a backup set since a time: the unnamed one is left out.
     const char* named =
-        "(fileType in (2,6) and name not in ('', 'N/A', 'Not Named')) and cTime>=%u and appId in (select id from "
+        "(fileType in (2,6) and name not in ('', 'N/A', 'Not Named')) and cTime>=%u and appId in (select id "
+        "from "
         "APP_Application where clientId = %u and backupSet=%u)";
-    EXPECT_EQ(archFiles(named, static_cast<unsigned>(T), static_cast<unsigned>(alpha), static_cast<unsigned>(bs1)),
-              (std::vector<int>{namedIndex, idxLogs}));
-    EXPECT_EQ(archFiles(named, static_cast<unsigned>(T + 120), static_cast<unsigned>(alpha), static_cast<unsigned>(bs1)),
+    EXPECT_EQ(
+        archFiles(named, static_cast<unsigned>(T), static_cast<unsigned>(alpha), static_cast<unsigned>(bs1)),
+        (std::vector<int>{namedIndex, idxLogs}));
+    EXPECT_EQ(archFiles(named, static_cast<unsigned>(T + 120), static_cast<unsigned>(alpha),
+                        static_cast<unsigned>(bs1)),
               (std::vector<int>{idxLogs}));
 
     EXPECT_EQ(archFiles("fileType = 2 and backupLevel = 1 and isValid = 1 and appId = %d", s1),
               (std::vector<int>{namedIndex}));
-    EXPECT_EQ(archFiles("appId=%d and filetype in (2,6) and cs_afname = CHECKSUM(N'IdxLogs_V1') and name = N'IdxLogs_V1'", s1),
-              (std::vector<int>{idxLogs}));
+    EXPECT_EQ(
+        archFiles(
+            "appId=%d and filetype in (2,6) and cs_afname = CHECKSUM(N'IdxLogs_V1') and name = N'IdxLogs_V1'",
+            s1),
+        (std::vector<int>{idxLogs}));
 
     // The name holds 8192 bytes whole.
     std::string longName(8192, 'n');
@@ -248,34 +276,41 @@ TEST_F(WhereClauses, ArchiveFileLookups) {
 TEST_F(WhereClauses, PlanningClausesOverCopiesJobsAndActions) {
     // The latest valid data file on a copy precedence, with a finished job.
     const char* latestOnCopy =
-        "ctime >= %u AND ctime <= %u AND appId = %u AND fileType = 1 AND isValid = 1  and (0 = %d OR exists( \tselect "
-        "1 from archfileCopy WITH(NOLOCK) where \tarchfileCopy.archfileid = archfile.id \tand archfilecopy.kelmarchId "
+        "ctime >= %u AND ctime <= %u AND appId = %u AND fileType = 1 AND isValid = 1  and (0 = %d OR exists( "
+        "\tselect "
+        "1 from archfileCopy WITH(NOLOCK) where \tarchfileCopy.archfileid = archfile.id \tand "
+        "archfilecopy.kelmarchId "
         "= archFile.kelmarchId \tand archfilecopy.isValid = 1 \tand archfilecopy.agedBy = 0 \tand "
         "archFileCopy.archCopyId in( \t\tselect archgroupcopy.id from archGroupCopy WITH(NOLOCK) where "
-        "\t\tarchGroupCopy.archgroupId = archfile.archGroupId \t\tand archGroupCopy.copy = %d \t)  ))  and exists(select "
+        "\t\tarchGroupCopy.archgroupId = archfile.archGroupId \t\tand archGroupCopy.copy = %d \t)  ))  and "
+        "exists(select "
         "1 from JMBkpStats WITH(NOLOCK) where JMBkpStats.jobId = archfile.jobId and JMBkpStats.kelmarchId = "
         "archfile.kelmarchId and JMBkpStats.status in(1, 3, 14))";
     ArchFile af(nullptr);
     af.setTop(1);
     af.setIsolationType(4);
-    af.setWhere(latestOnCopy, static_cast<unsigned>(T), static_cast<unsigned>(T + 1000), static_cast<unsigned>(s1), 1, 1);
+    af.setWhere(latestOnCopy, static_cast<unsigned>(T), static_cast<unsigned>(T + 1000),
+                static_cast<unsigned>(s1), 1, 1);
     af.setOrderBy("ctime desc");
     ASSERT_EQ(getNextRow(&af, nullptr, -1, 0), DB_OK) << af.getErrorStr(-4) << af.lastSql();
     EXPECT_EQ(af.getDataPtr()->jobId, job2);
-    af.setWhere(latestOnCopy, static_cast<unsigned>(T), static_cast<unsigned>(T + 1000), static_cast<unsigned>(s1), 2, 2);
+    af.setWhere(latestOnCopy, static_cast<unsigned>(T), static_cast<unsigned>(T + 1000),
+                static_cast<unsigned>(s1), 2, 2);
     EXPECT_EQ(getNextRow(&af, nullptr, -1, 0), DB_NO_DATA);  // no copy 2
 
     // Subclients without a pending index action, or with an index-log archive file.
-    std::string clause = "backupSet = " + std::to_string(bs1) +
-                         " and (ISNULL((SELECT action FROM JMJobAction WITH (NOLOCK) WHERE clientId = 1 AND mediaAgentID "
-                         "= 1 AND appType = 0 AND optype = 4 AND appId = APP_Application.id), 0) = 0" +
-                         " OR EXISTS (select 1 from archFile af WITH (NOLOCK) where af.appId=APP_Application.id and "
-                         "filetype in (2,6) and cs_afname = CHECKSUM(N'IdxLogs_V1') and name = N'IdxLogs_V1'))";
+    std::string clause =
+        "backupSet = " + std::to_string(bs1) +
+        " and (ISNULL((SELECT action FROM JMJobAction WITH (NOLOCK) WHERE clientId = 1 AND mediaAgentID "
+        "= 1 AND appType = 0 AND optype = 4 AND appId = APP_Application.id), 0) = 0" +
+        " OR EXISTS (select 1 from archFile af WITH (NOLOCK) where af.appId=APP_Application.id and "
+        "filetype in (2,6) and cs_afname = CHECKSUM(N'IdxLogs_V1') and name = N'IdxLogs_V1'))";
     {
         auto conn = zydb::CDbEnv::threadConnection(nullptr);
-        ASSERT_EQ(zydb::execBound(*conn, "INSERT INTO JMJobAction VALUES (1, 1, 0, 4, ?, 3), (1, 1, 0, 4, ?, 3)",
-                                  {zydb::DbValue::ofInt(s1), zydb::DbValue::ofInt(s2)}),
-                  DB_OK);
+        ASSERT_EQ(
+            zydb::execBound(*conn, "INSERT INTO JMJobAction VALUES (1, 1, 0, 4, ?, 3), (1, 1, 0, 4, ?, 3)",
+                            {zydb::DbValue::ofInt(s1), zydb::DbValue::ofInt(s2)}),
+            DB_OK);
     }
     APP_Application app(nullptr);
     app.setWhere(clause.data());

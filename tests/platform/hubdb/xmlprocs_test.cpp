@@ -2,6 +2,8 @@
 // entity resolver, the wrapper's header and error handling, and each procedure's answer from the
 // tables (owned VMs, farm members, indexing version, live-browse details, checkpoints of time ranges,
 // backup sets of archive files).
+#include "platform/hubdb/xmlprocs.h"
+
 #include <gtest/gtest.h>
 
 #include "Db/Proc/APPGetLaptopClientList.h"
@@ -16,7 +18,6 @@
 #include "platform/hubdb/hubdbseed.h"
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdb/seed_xmlprocs.h"
-#include "platform/hubdb/xmlprocs.h"
 #include "platform/msg/msg_classes.h"
 #include "tests/platform/db/tempdir.h"
 
@@ -39,17 +40,28 @@ protected:
             client = seed.addClient({.name = "alpha", .hostName = "alpha.example.com"});
             other = seed.addClient({.name = "beta"});
             bs = seed.addBackupSet("bs", "BS-GUID-1");
-            sc2 = seed.addSubclient({.clientId = other, .appTypeId = 29, .backupSetId = seed.addBackupSet("b2", "BS-GUID-2"),
-                                     .name = "one", .storagePolicyId = sp});
-            sc = seed.addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .instanceId = 4, .name = "one",
-                                    .guid = "SC-GUID-1", .storagePolicyId = sp});
+            sc2 = seed.addSubclient({.clientId = other,
+                                     .appTypeId = 29,
+                                     .backupSetId = seed.addBackupSet("b2", "BS-GUID-2"),
+                                     .name = "one",
+                                     .storagePolicyId = sp});
+            sc = seed.addSubclient({.clientId = client,
+                                    .appTypeId = 29,
+                                    .backupSetId = bs,
+                                    .instanceId = 4,
+                                    .name = "one",
+                                    .guid = "SC-GUID-1",
+                                    .storagePolicyId = sp});
 
             // Virtual machines of a hypervisor and a laptop; user 7 owns three clients, user 8 one.
             int hv = seed.addBackupSet("hv", "HV-GUID");
-            vm1 = rows.addVirtualMachine({.parentBackupSetId = hv, .name = "vm1", .vmGuid = "VM-GUID-1", .storagePolicyId = sp});
-            vm2 = rows.addVirtualMachine({.parentBackupSetId = hv, .name = "vm2", .vmGuid = "VM-GUID-2", .storagePolicyId = sp});
+            vm1 = rows.addVirtualMachine(
+                {.parentBackupSetId = hv, .name = "vm1", .vmGuid = "VM-GUID-1", .storagePolicyId = sp});
+            vm2 = rows.addVirtualMachine(
+                {.parentBackupSetId = hv, .name = "vm2", .vmGuid = "VM-GUID-2", .storagePolicyId = sp});
             laptop = seed.addClient({.name = "laptop", .guid = "LAPTOP-GUID"});
-            const std::pair<int, int> owners[] = {{laptop, 7}, {vm2.clientId, 7}, {vm1.clientId, 7}, {vm2.clientId, 8}};
+            const std::pair<int, int> owners[] = {
+                {laptop, 7}, {vm2.clientId, 7}, {vm1.clientId, 7}, {vm2.clientId, 8}};
             for (auto [owned, user] : owners) xml.addClientOwner(owned, user);
 
             // A farm of three members recorded in this order; the second is the primary one, the third's
@@ -70,9 +82,12 @@ protected:
             // Index checkpoints: sc at T+100 and T+200; at T+300 the checkpoint and at T+400 its archive
             // file are no longer valid; sc2 at T+150.
             auto checkpoint = [&](int appId, int t, bool fileValid, bool cpValid) {
-                int f = seed.addArchFile({.appId = appId, .fileType = 2, .cTime = kT + t, .valid = fileValid});
+                int f =
+                    seed.addArchFile({.appId = appId, .fileType = 2, .cTime = kT + t, .valid = fileValid});
                 int cp = more.addCheckpoint(appId == sc ? bs : 0, f);
-                if (!cpValid) seed.exec("UPDATE App_IndexCheckpointInfo SET isValid = 0 WHERE id = ?", {zydb::DbValue::ofInt(cp)});
+                if (!cpValid)
+                    seed.exec("UPDATE App_IndexCheckpointInfo SET isValid = 0 WHERE id = ?",
+                              {zydb::DbValue::ofInt(cp)});
                 return f;
             };
             cp100 = checkpoint(sc, 100, true, true);
@@ -85,7 +100,8 @@ protected:
             fileSc = seed.addArchFile({.appId = sc, .cTime = kT});
             fileSc2 = seed.addArchFile({.appId = sc2, .cTime = kT});
             fileVm1 = seed.addArchFile({.appId = vm1.subclientId, .cTime = kT});
-            ASSERT_TRUE(seed.ok() && more.ok() && rows.ok() && xml.ok()) << seed.error() << more.error() << xml.error();
+            ASSERT_TRUE(seed.ok() && more.ok() && rows.ok() && xml.ok())
+                << seed.error() << more.error() << xml.error();
         }
         ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db")), 0);
     }
@@ -102,7 +118,8 @@ protected:
         fill(*req.getObjectAccessor(databrowse::BrowseRequest::f::entity, true));
         std::string xml;
         EXPECT_EQ(req.serialize(xml), 0);
-        SprocWrapper<EntityNameToIdConverter, EntityNameToIdConverter_t> w("EntityNameToIdConverter", nullptr);
+        SprocWrapper<EntityNameToIdConverter, EntityNameToIdConverter_t> w("EntityNameToIdConverter",
+                                                                           nullptr);
         w.getCursor()->setValues(xml.c_str());
         std::string out, error;
         EXPECT_EQ(w.getXMLFromCursor(out, &error, false, true), 0) << error;
@@ -134,7 +151,8 @@ protected:
     }
     // Runs a procedure family with getNextRow: every row's text, and the result that ended the fetch.
     template <class X, class Record>
-    std::vector<std::string> viaFamily(const std::string& requestXml, char* Record::*column, int* rc = nullptr) {
+    std::vector<std::string> viaFamily(const std::string& requestXml, char* Record::*column,
+                                       int* rc = nullptr) {
         X proc(nullptr);
         proc.setValues(requestXml.c_str());
         std::vector<std::string> rows;
@@ -145,7 +163,8 @@ protected:
         return rows;
     }
     template <class X, class Record>
-    std::vector<std::string> viaFamily(const CNMessageBase& request, char* Record::*column, int* rc = nullptr) {
+    std::vector<std::string> viaFamily(const CNMessageBase& request, char* Record::*column,
+                                       int* rc = nullptr) {
         std::string xml;
         EXPECT_EQ(request.serialize(xml), 0);
         return viaFamily<X, Record>(xml, column, rc);
@@ -238,16 +257,20 @@ TEST_F(XmlProcs, WrapperHeadersErrorsAndEmptyAnswers) {
 TEST_F(XmlProcs, LaptopClientListNamesTheUsersOwnMachines) {
     auto listOf = [&](int user, int vmOnly) {
         App::LapTopClientListReq req;
-        if (user) req.getObjectAccessor(App::LapTopClientListReq::f::user, true)->setint64(ZyEntities::UserEntity::f::userId, user);
+        if (user)
+            req.getObjectAccessor(App::LapTopClientListReq::f::user, true)
+                ->setint64(ZyEntities::UserEntity::f::userId, user);
         req.setint64(App::LapTopClientListReq::f::listType, 2);
         req.getObjectAccessor(App::LapTopClientListReq::f::filter, true)
             ->setint64(App::LapTopClientListFilter::f::virtualMachinesOnly, vmOnly);
         App::LapTopClientLstResp resp;
         std::vector<std::string> guids;
         std::string error;
-        if (viaWrapper<APPGetLaptopClientList, APPGetLaptopClientList_t>(req, resp, &error) != 0) return std::vector<std::string>{"error: " + error};
+        if (viaWrapper<APPGetLaptopClientList, APPGetLaptopClientList_t>(req, resp, &error) != 0)
+            return std::vector<std::string>{"error: " + error};
         for (CNMessageBase& entry : *resp.getlistobject(App::LapTopClientLstResp::f::clients, true))
-            guids.push_back(entry.getObjectAccessor(App::LapTopClientInfo::f::vm, true)->getstring(ZyEntities::Msg68::f::GUID));
+            guids.push_back(entry.getObjectAccessor(App::LapTopClientInfo::f::vm, true)
+                                ->getstring(ZyEntities::Msg68::f::GUID));
         return guids;
     };
     EXPECT_EQ(listOf(7, 1), (std::vector<std::string>{"VM-GUID-1", "VM-GUID-2"}));
@@ -276,9 +299,11 @@ TEST_F(XmlProcs, SharePointMembersOfAFarm) {
         if (farmId) e->setint64(E::clientId, farmId);
         App::GetSPMemberServersResponse resp;
         M members;
-        if (viaWrapper<AppGetSharePointMemberServers, AppGetSharePointMemberServers_t>(req, resp, error) != 0) return members;
+        if (viaWrapper<AppGetSharePointMemberServers, AppGetSharePointMemberServers_t>(req, resp, error) != 0)
+            return members;
         // The caller reads the members only when the block and its list are there.
-        CNMessageBase* block = resp.getObjectAccessor(App::GetSPMemberServersResponse::f::memberServers, false);
+        CNMessageBase* block =
+            resp.getObjectAccessor(App::GetSPMemberServersResponse::f::memberServers, false);
         if (!block) return M{{-1, "no member block"}};
         auto* list = block->getlistobject(App::Msg255::f::memberServers, true);
         for (CNMessageBase& m : *list) {
@@ -351,7 +376,8 @@ TEST_F(XmlProcs, CheckpointsOfCrossCycleRanges) {
     using S = databrowse::SubclientInfo::f;
     databrowse::TimeRangeForEachCycleList ranges;
     auto* list = ranges.getlistobject(databrowse::TimeRangeForEachCycleList::f::cycles, true);
-    const std::tuple<int, int, int, int> asked[] = {{sc, 0, 250, 3}, {sc, 250, 500, 4}, {sc2, 0, 500, 1}, {sc, 50, 150, 2}};
+    const std::tuple<int, int, int, int> asked[] = {
+        {sc, 0, 250, 3}, {sc, 250, 500, 4}, {sc2, 0, 500, 1}, {sc, 50, 150, 2}};
     for (auto [appId, from, to, cycle] : asked) {
         databrowse::TimeRangeForEachCycle r;
         r.setint64(T::appId, appId);
@@ -374,12 +400,14 @@ TEST_F(XmlProcs, CheckpointsOfCrossCycleRanges) {
     for (CNMessageBase& s : *info.getlistobject(databrowse::IndexDBInfo::f::subclients, true)) {
         got.push_back({s.getint64(S::appId), {}});
         for (CNMessageBase& c : *s.getlistobject(S::checkpoints, true)) {
-            got.back().second.emplace_back(c.getint64(C::archFileId), c.getint64(C::fullCycleNum), c.getint64(C::checkpointTime));
+            got.back().second.emplace_back(c.getint64(C::archFileId), c.getint64(C::fullCycleNum),
+                                           c.getint64(C::checkpointTime));
             EXPECT_EQ(c.getint64(C::kelmarchId), hubdb::kDefaultKelmarchId);
         }
     }
     using Got = decltype(got);
-    EXPECT_EQ(got, (Got{{sc, {{cp200, 3, kT + 200}, {cp100, 2, kT + 100}}}, {sc2, {{cpOther, 1, kT + 150}}}}));
+    EXPECT_EQ(got,
+              (Got{{sc, {{cp200, 3, kT + 200}, {cp100, 2, kT + 100}}}, {sc2, {{cpOther, 1, kT + 150}}}}));
 
     // No ranges: an empty answer; a range without a subclient, or no request at all, is refused.
     databrowse::TimeRangeForEachCycleList none;
@@ -424,7 +452,8 @@ TEST_F(XmlProcs, BackupSetGuidsOfArchiveFiles) {
         std::vector<zydb::DbValue> row;
         std::unique_ptr<zydb::IDbStatement> st;
         ASSERT_EQ(zydb::prepareBound(*conn, "SELECT GUID FROM APP_BackupSetName WHERE id = ?",
-                                     {zydb::DbValue::ofInt(vm1.childBackupSetId)}, st), 0);
+                                     {zydb::DbValue::ofInt(vm1.childBackupSetId)}, st),
+                  0);
         ASSERT_EQ(st->step(), 0);
         vmSetGuid = std::string(st->columnText(0));
     }
@@ -436,7 +465,8 @@ TEST_F(XmlProcs, BackupSetGuidsOfArchiveFiles) {
     f.setint64(Indexing::IdxAfile::f::archFileId, fileSc);
     f.setint64(Indexing::IdxAfile::f::kelmarchId, 77);
     files->push_back(f);
-    rows = viaFamily<AppGetBackupSetGUIDFromAFiles, AppGetBackupSetGUIDFromAFiles_t>(req, &AppGetBackupSetGUIDFromAFiles_t::outResp);
+    rows = viaFamily<AppGetBackupSetGUIDFromAFiles, AppGetBackupSetGUIDFromAFiles_t>(
+        req, &AppGetBackupSetGUIDFromAFiles_t::outResp);
     ASSERT_EQ(rows.size(), 1u);
     ASSERT_EQ(resp.unserialize(rows[0]), 0);
     auto* none = resp.getliststring(Indexing::ArchGetBackupsetGUIDResp::f::backupsetGUIDs, false);

@@ -1,11 +1,12 @@
 // The index configuration loader over a real key file named by a real registry file, and the
 // index-database key.
+#include "platform/indexing/configloader.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "platform/config/zyplatforminfo.h"
-#include "platform/indexing/configloader.h"
 #include "platform/indexing/indexingutils.h"
 #include "platform/log/evdebug.h"
 #include "tests/platform/db/tempdir.h"
@@ -29,13 +30,14 @@ protected:
 };
 
 TEST_F(ConfigLoaderTest, KeysFromTheKeyFile) {
-    writeKeys("# index server keys\n"
-              "HM_ALWAYS_REPLY_V1_BROWSE = 1\n"
-              "  hm_check_client_map=0x10  \n"
-              "; a later line wins\n"
-              "HM_CHECK_CLIENT_MAP = 3\n"
-              "BROKEN = twelve\n"
-              "not a key line\n");
+    writeKeys(
+        "# index server keys\n"
+        "HM_ALWAYS_REPLY_V1_BROWSE = 1\n"
+        "  hm_check_client_map=0x10  \n"
+        "; a later line wins\n"
+        "HM_CHECK_CLIENT_MAP = 3\n"
+        "BROKEN = twelve\n"
+        "not a key line\n");
     I2::Utils::ConfigLoader loader;
     int value = -1;
     EXPECT_FALSE(loader.GetProperty("HM_ALWAYS_REPLY_V1_BROWSE", "", value).IsError());

@@ -174,7 +174,8 @@ TEST_F(SecuredMessages, IndexRequestSignedWhole) {
     Indexing::SecuredBrowseReq changed(received);
     changed.getObjectAccessor(SIR::request, false)->setstring(IR::backupsetGuid, "BACKUPSET-2");
     Indexing::BrowseReq untouched;
-    EXPECT_EQ(checker.openSecuredIndexBrowseReq(changed, untouched, "hubmaster"), I2::SECURED_DIGEST_MISMATCH);
+    EXPECT_EQ(checker.openSecuredIndexBrowseReq(changed, untouched, "hubmaster"),
+              I2::SECURED_DIGEST_MISMATCH);
     Indexing::SecuredBrowseReq added(received);
     added.getObjectAccessor(SIR::request, false)->setint64(IR::jobId, 7);
     EXPECT_EQ(checker.openSecuredIndexBrowseReq(added, untouched, "hubmaster"), I2::SECURED_DIGEST_MISMATCH);

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/msg/msg_classes.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_frame.h"
 #include "platform/net/zynet_xml.h"
-#include "platform/msg/msg_classes.h"
 
 namespace {
 
@@ -141,7 +141,8 @@ namespace {
 // A relay's skimmed read leaves out only the list's items: what it reads is intact, and the text it
 // forwards is the whole text as it came.
 TEST(XmlSkim, LeavesOutOnlyTheListsItemsAndKeepsTheWholeText) {
-    const zynet::TXmlSkim skim{databrowse::BrowseResponse::TAG, databrowse::BrowseResponse::f::browseResult.code,
+    const zynet::TXmlSkim skim{databrowse::BrowseResponse::TAG,
+                               databrowse::BrowseResponse::f::browseResult.code,
                                databrowse::BrowseResult::f::dataResultSet.code};
     databrowse::BrowseResponse answer;
     answer.setint64(databrowse::BrowseResponse::f::respType, 0);
@@ -154,7 +155,8 @@ TEST(XmlSkim, LeavesOutOnlyTheListsItemsAndKeepsTheWholeText) {
     ASSERT_TRUE(zynet::messageToXml(answer, xml, why)) << why;
 
     zynet::TReceivedXml received;
-    ASSERT_TRUE(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), received, why))
+    ASSERT_TRUE(
+        zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), received, why))
         << why;
     std::unique_ptr<CNMessageBase> read = std::move(received.message);
     ASSERT_TRUE(read);
@@ -168,14 +170,15 @@ TEST(XmlSkim, LeavesOutOnlyTheListsItemsAndKeepsTheWholeText) {
     // The items left out are still parsed: an answer whose items are not well formed is refused.
     std::string badItems = xml;
     badItems.insert(badItems.find("<dataResultSet"), "<dataResultSet a=\"1\">");
-    EXPECT_FALSE(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(badItems.data()), badItems.size(),
-                                       received, why));
+    EXPECT_FALSE(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(badItems.data()),
+                                       badItems.size(), received, why));
 
     // Nothing to leave out: read whole, as any message. Text that does not parse is refused as ever.
     databrowse::BrowseResponse end;
     end.setint64(databrowse::BrowseResponse::f::respType, 5);
     ASSERT_TRUE(zynet::messageToXml(end, xml, why)) << why;
-    ASSERT_TRUE(zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), received, why))
+    ASSERT_TRUE(
+        zynet::messageFromXml(skim, reinterpret_cast<const uint8_t*>(xml.data()), xml.size(), received, why))
         << why;
     EXPECT_TRUE(received.message);
     EXPECT_FALSE(received.skimmed);

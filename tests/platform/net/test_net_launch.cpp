@@ -20,14 +20,14 @@
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_options.h"
+#include "platform/net/zynet_tls.h"
 #include "platform/net/zynetwork_pool.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/net/zyondemand_client.h"
-#include "platform/net/zynet_tls.h"
 #include "platform/restoreproto/fsr_messages.h"
+#include "tests/support/net/net_reserved_port.h"
 #include "tests/support/process/processprobe.h"
 #include "tests/support/tls/testpki.h"
-#include "tests/support/net/net_reserved_port.h"
 
 namespace {
 
@@ -108,7 +108,6 @@ ZyLaunchFactory logged(CZyNetworkServer::XmlCallback xmlCallback) {
         return factory(launch);
     };
 }
-
 
 // Sends a message on an attached session and reads back the GUID of the instance that answered.
 std::string guidBehind(CZyNetwork& session) {
@@ -294,7 +293,8 @@ TEST_F(NetLaunchTest, OnDemandInstancesHaveTheirOwnGuidsAndPorts) {
     const CUxError refused = client.Attach(second, elsewhere);
     hubtest::useTestIdentities();
     EXPECT_TRUE(refused.IsError());
-    EXPECT_NE(refused.GetErrorText().find("proved the name [hubmaster], not [launch-host]"), std::string::npos)
+    EXPECT_NE(refused.GetErrorText().find("proved the name [hubmaster], not [launch-host]"),
+              std::string::npos)
         << refused.AsString();
 }
 
@@ -429,21 +429,23 @@ TEST_F(NetLaunchTest, CallersOutsideTheInfrastructureCannotFillTheMachineWithIns
     bool timedOut = false;
     for (int i = 0; i < 2; ++i) {
         held.push_back(std::make_unique<CZyNetwork>());
-        ASSERT_FALSE(held.back()
-                         ->Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), hubtest::kAnonymous, 30, timedOut)
-                         .IsError());
+        ASSERT_FALSE(
+            held.back()
+                ->Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), hubtest::kAnonymous, 30, timedOut)
+                .IsError());
     }
     for (const char* caller : {hubtest::kAnonymous, "client1"}) {
         CZyNetwork refused;
         const CUxError error =
             refused.Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), caller, 30, timedOut);
         EXPECT_TRUE(error.IsError()) << caller;
-        EXPECT_NE(error.GetErrorText().find("outside the infrastructure"), std::string::npos) << error.AsString();
+        EXPECT_NE(error.GetErrorText().find("outside the infrastructure"), std::string::npos)
+            << error.AsString();
     }
     EXPECT_EQ(m_listener->launchedInstances(), 2u);
     CZyNetwork proven;
-    EXPECT_FALSE(
-        proven.Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), "hubmaster", 30, timedOut).IsError());
+    EXPECT_FALSE(proven.Attach_RemoteDLL(kHost, launcher("LiveBrowseServer", ""), "hubmaster", 30, timedOut)
+                     .IsError());
     EXPECT_EQ(m_listener->launchedInstances(), 3u);
 }
 

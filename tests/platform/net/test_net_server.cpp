@@ -352,8 +352,8 @@ TEST_F(NetServerTest, ACallbackMayQuitItsOwnServer) {
 // server's end joins the waiting ones at once.
 TEST_F(NetServerTest, ThreadsOfEndedConnectionsServeTheNextOnes) {
     std::map<long long, std::thread::id> threadOf;  // guarded by m_probe.mutex
-    thread_local int servedHere = 0;  // connections this thread has seen before the current one
-    std::vector<int> seenBefore;      // guarded by m_probe.mutex
+    thread_local int servedHere = 0;                // connections this thread has seen before the current one
+    std::vector<int> seenBefore;                    // guarded by m_probe.mutex
     m_probe.onXdr = [&](CZyNetworkServer*, long long handle, unsigned long code, zysDatabuf_v2*) {
         if (code != kMarker) return;
         std::lock_guard<std::mutex> lock(g_probe->mutex);

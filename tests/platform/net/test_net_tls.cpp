@@ -225,7 +225,8 @@ TEST_F(NetTlsTest, ForeignCertificatesAndPlainSessionsAreRefused) {
     reuseZyNetAuthority("");
     ASSERT_TRUE(createZyNetAuthority((foreign / "ca").string(), "foreign", why)) << why;
     reuseZyNetAuthority(hubtest::testAuthorityFolder());
-    ASSERT_TRUE(issueZyNetCredentials((foreign / "ca").string(), "intruder", (foreign / "m").string(), why)) << why;
+    ASSERT_TRUE(issueZyNetCredentials((foreign / "ca").string(), "intruder", (foreign / "m").string(), why))
+        << why;
     setZyNetIdentitySource([&](const std::string&, TZyNetCredentials& c) {
         c = zyNetCredentialsIn((foreign / "m").string());
         return true;
@@ -402,7 +403,7 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
         for (int i = 0; i < 50; ++i) log.debugLvl(0, "forged answer %d", i);
     }
     for (int i = 0; i < 5; ++i) log.debugLvl(0, "a proven peer's line %d", i);  // not counted
-    clock.advance(std::chrono::seconds(2));  // the window has ended
+    clock.advance(std::chrono::seconds(2));                                     // the window has ended
     {
         zylog::CPeerScope scope("198.51.100.7");
         log.debugLvl(0, "forged answer %d", 99);

@@ -10,10 +10,10 @@
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/propertystore.h"
+#include "platform/hubdb/securitytables.h"
 #include "platform/security/evalertex.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
-#include "platform/hubdb/securitytables.h"
 #include "platform/security/zetatoken.h"
 #include "tests/platform/security/securityfixture.h"
 
@@ -34,7 +34,8 @@ TEST_F(Managers, SecurityManagerRollsBackWhatItsTransactionHeldAndNeverCommits) 
         EvSecurityMgr mgr(0x0409000000000042LL);
         EXPECT_EQ(mgr.getLocaleId(), 0x0409);
         ASSERT_TRUE(mgr.getTransaction()->getState() & DBtable::kStateTranOpen);
-        ASSERT_EQ(zyent::writeProperty<UMUsersProp>(mgr.getTransaction(), alice, "Marker", 0, "inside", 1000), zydb::DB_OK);
+        ASSERT_EQ(zyent::writeProperty<UMUsersProp>(mgr.getTransaction(), alice, "Marker", 0, "inside", 1000),
+                  zydb::DB_OK);
         std::string seen;
         ASSERT_EQ(zyent::readProperty<UMUsersProp>(mgr.getTransaction(), alice, "Marker", seen), zydb::DB_OK);
         EXPECT_EQ(seen, "inside");
@@ -48,9 +49,12 @@ TEST_F(Managers, PermissionCheckCommitsOnlyATransactionOfItsOwn) {
         EvSecurityNew own(nullptr, 0);
         ASSERT_EQ(own.getTranStatus(), 0);
         ASSERT_NE(own.getTransaction(), nullptr);
-        ASSERT_EQ(zyent::writeProperty<UMUsersProp>(own.getTransaction(), alice, "Marker", 0, "own", 1000), zydb::DB_OK);
+        ASSERT_EQ(zyent::writeProperty<UMUsersProp>(own.getTransaction(), alice, "Marker", 0, "own", 1000),
+                  zydb::DB_OK);
         bool allowed = false;
-        EXPECT_EQ(own.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 4, kAppType, 0, 0, 0, 0, 0, 0), 0);
+        EXPECT_EQ(
+            own.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 4, kAppType, 0, 0, 0, 0, 0, 0),
+            0);
         EXPECT_TRUE(allowed);
         EXPECT_EQ(committedMarker(alice), "");
     }
@@ -63,7 +67,9 @@ TEST_F(Managers, PermissionCheckCommitsOnlyATransactionOfItsOwn) {
         EXPECT_EQ(borrowed.getTransaction(), &caller);
         ASSERT_EQ(zyent::writeProperty<UMUsersProp>(&caller, bob, "Marker", 0, "caller", 1000), zydb::DB_OK);
         bool allowed = true;
-        EXPECT_EQ(borrowed.hasPermissionForUserOnEntity(allowed, 219, bob, 3, kClient, 4, kAppType, 0, 0, 0, 0, 0, 0), 0);
+        EXPECT_EQ(borrowed.hasPermissionForUserOnEntity(allowed, 219, bob, 3, kClient, 4, kAppType, 0, 0, 0,
+                                                        0, 0, 0),
+                  0);
         EXPECT_FALSE(allowed);
     }
     EXPECT_TRUE(caller.isOpen());  // left alone
@@ -89,7 +95,8 @@ protected:
     };
     static Answer userInfo(EvSecurityMgr& mgr, const std::string& token) {
         Answer a;
-        a.rc = mgr.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, a.userId, a.name, a.domain, a.fullName);
+        a.rc = mgr.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, a.userId, a.name, a.domain,
+                                                                 a.fullName);
         return a;
     }
     static Answer sessionInfo(EvSecurityMgr& mgr, const std::string& token) {

@@ -9,9 +9,9 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/zyclient.h"
 #include "platform/security/accesscontroller.h"
-#include "platform/security/useraccess.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
+#include "platform/security/useraccess.h"
 #include "tests/platform/security/securityfixture.h"
 
 namespace {
@@ -22,13 +22,16 @@ TEST_F(Rights, BrowseIsAllowedWhereAGrantCoversTheEntityAndNowhereElse) {
     EvSecurityCheck check(1234);
     // alice: Browse on the whole of client 5.
     EXPECT_TRUE(check.canBrowse(alice, kKelmarch, kClient, 0, 0, 0, 0, false, ""));
-    EXPECT_TRUE(check.canBrowse(alice, kKelmarch, kClient, kAppType, kInstance, kBackupSet, kSubclient, false, ""));
-    EXPECT_FALSE(check.canBrowse(alice, kKelmarch, 6, kAppType, kInstance, kBackupSet, kSubclient, false, ""));
+    EXPECT_TRUE(
+        check.canBrowse(alice, kKelmarch, kClient, kAppType, kInstance, kBackupSet, kSubclient, false, ""));
+    EXPECT_FALSE(
+        check.canBrowse(alice, kKelmarch, 6, kAppType, kInstance, kBackupSet, kSubclient, false, ""));
     EXPECT_NE(std::strstr(check.getResponseString(), "CORP\\alice"), nullptr) << check.getResponseString();
     EXPECT_NE(std::strstr(check.getResponseString(), "client [6]"), nullptr) << check.getResponseString();
 
     // carol: Browse on subclient 11 of backup set 9 only.
-    EXPECT_TRUE(check.canBrowse(carol, kKelmarch, kClient, kAppType, kInstance, kBackupSet, kSubclient, false, ""));
+    EXPECT_TRUE(
+        check.canBrowse(carol, kKelmarch, kClient, kAppType, kInstance, kBackupSet, kSubclient, false, ""));
     EXPECT_FALSE(check.canBrowse(carol, kKelmarch, kClient, kAppType, kInstance, kBackupSet, 0, false, ""));
     EXPECT_FALSE(check.canBrowse(carol, kKelmarch, kClient, kAppType, kInstance, kBackupSet, 12, false, ""));
     EXPECT_FALSE(check.canBrowse(carol, kKelmarch, kClient, 0, 0, 0, 0, false, ""));
@@ -81,10 +84,11 @@ TEST_F(Rights, ARequestIsAnsweredAsOfItsFirstQuestionAndTheNextSeesTheDatabaseAg
     {
         ZYClientRequestScope request;
         EvSecurityCheck check(1);
-        ASSERT_EQ(zydb::execBound(*check.getTransaction()->tranConnection(),
-                                  "INSERT INTO SECUserRight (userId, permissionId, kelmarchId, clientId, appTypeId, "
-                                  "instanceId, backupSetId, subclientId) VALUES (?, ?, 0, 0, 0, 0, 0, 0)",
-                                  {zydb::DbValue::ofInt(alice), zydb::DbValue::ofInt(zysec::kPermBrowse)}),
+        ASSERT_EQ(zydb::execBound(
+                      *check.getTransaction()->tranConnection(),
+                      "INSERT INTO SECUserRight (userId, permissionId, kelmarchId, clientId, appTypeId, "
+                      "instanceId, backupSetId, subclientId) VALUES (?, ?, 0, 0, 0, 0, 0, 0)",
+                      {zydb::DbValue::ofInt(alice), zydb::DbValue::ofInt(zysec::kPermBrowse)}),
                   zydb::DB_OK);
         EXPECT_TRUE(check.canBrowse(alice, kKelmarch, kClient, 0, 0, 0, 0, false, ""));
     }
@@ -121,29 +125,37 @@ TEST_F(Rights, LiveBrowseManagementAndVisibility) {
     EvSecurityCheck check(1);
     EXPECT_TRUE(check.canPerformLiveBrowse(carol, kKelmarch, 6, 0, 0, 0, 0));
     EXPECT_FALSE(check.canPerformLiveBrowse(carol, kKelmarch, kClient, 0, 0, 0, 0));
-    EXPECT_FALSE(check.canPerformLiveBrowse(alice, kKelmarch, kClient, 0, 0, 0, 0));  // Browse is not live browse
+    EXPECT_FALSE(
+        check.canPerformLiveBrowse(alice, kKelmarch, kClient, 0, 0, 0, 0));  // Browse is not live browse
     EXPECT_TRUE(check.canManageHubmaster(admin, kKelmarch));
     EXPECT_FALSE(check.canManageHubmaster(alice, kKelmarch));
 
     EvVisibilityCheck visibility(1);
     EXPECT_TRUE(visibility.canSeeSubClient(carol, kClient, kAppType, kInstance, kBackupSet, kSubclient));
     EXPECT_FALSE(visibility.canSeeSubClient(carol, kClient, kAppType, kInstance, kBackupSet, 12));
-    EXPECT_TRUE(visibility.canSeeSubClient(bob, kClient, kAppType, kInstance, kBackupSet, 12));  // any right counts
+    EXPECT_TRUE(
+        visibility.canSeeSubClient(bob, kClient, kAppType, kInstance, kBackupSet, 12));  // any right counts
     EXPECT_FALSE(visibility.canSeeSubClient(bob, 6, kAppType, kInstance, kBackupSet, 12));
 }
 
 TEST_F(Rights, DeleteCapabilityOnClientAndAppType) {
     EvSecurityNew security(nullptr, 0);
     bool allowed = false;
-    EXPECT_EQ(security.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 4, kAppType, 0, 0, 0, 0, 0, 0), 0);
+    EXPECT_EQ(
+        security.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 4, kAppType, 0, 0, 0, 0, 0, 0),
+        0);
     EXPECT_TRUE(allowed);
-    EXPECT_EQ(security.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 4, 33, 0, 0, 0, 0, 0, 0), 0);
+    EXPECT_EQ(security.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 4, 33, 0, 0, 0, 0, 0, 0),
+              0);
     EXPECT_FALSE(allowed);
-    EXPECT_EQ(security.hasPermissionForUserOnEntity(allowed, 219, bob, 3, kClient, 4, kAppType, 0, 0, 0, 0, 0, 0), 0);
+    EXPECT_EQ(
+        security.hasPermissionForUserOnEntity(allowed, 219, bob, 3, kClient, 4, kAppType, 0, 0, 0, 0, 0, 0),
+        0);
     EXPECT_FALSE(allowed);
 
     allowed = true;  // a failed question never leaves an earlier "yes"
-    EXPECT_NE(security.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 99, 1, 0, 0, 0, 0, 0, 0), 0);
+    EXPECT_NE(security.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 99, 1, 0, 0, 0, 0, 0, 0),
+              0);
     EXPECT_FALSE(allowed);
 }
 
@@ -191,7 +203,9 @@ TEST_F(Rights, EveryQuestionIsRefusedWhenTheDatabaseCannotAnswer) {
         EXPECT_EQ(check.getStatus(), EvSecurityMgr::kFailed);
         EvSecurityNew security(nullptr, 0);
         bool allowed = true;
-        EXPECT_NE(security.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 4, kAppType, 0, 0, 0, 0, 0, 0), 0);
+        EXPECT_NE(security.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 4, kAppType, 0, 0, 0,
+                                                        0, 0, 0),
+                  0);
         EXPECT_FALSE(allowed);
         AccessController access;
         EXPECT_EQ(access.canAccess(20, kClient), -1);
@@ -209,7 +223,9 @@ TEST_F(Rights, EveryQuestionIsRefusedWhenTheDatabaseCannotAnswer) {
     EvSecurityNew security(nullptr, 0);
     EXPECT_NE(security.getTranStatus(), 0);
     bool allowed = true;
-    EXPECT_NE(security.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 4, kAppType, 0, 0, 0, 0, 0, 0), 0);
+    EXPECT_NE(
+        security.hasPermissionForUserOnEntity(allowed, 219, alice, 3, kClient, 4, kAppType, 0, 0, 0, 0, 0, 0),
+        0);
     EXPECT_FALSE(allowed);
 }
 

@@ -302,7 +302,8 @@ TEST(EvMultiEntityRestoreTask, EntityListIsTheTasksOwn) {
     EXPECT_EQ(copy.getEntityList().size(), 3u);
 
     task.getMultiEntityBrowseFlags().setint64(databrowse::MultiEntityBrowseFlags::f::multiEntityBrowse, 1);
-    EXPECT_FALSE(copy.getMultiEntityBrowseFlags().isSet(databrowse::MultiEntityBrowseFlags::f::multiEntityBrowse));
+    EXPECT_FALSE(
+        copy.getMultiEntityBrowseFlags().isSet(databrowse::MultiEntityBrowseFlags::f::multiEntityBrowse));
     task.setEntityList({});
     EXPECT_TRUE(task.getEntityList().empty());
 }

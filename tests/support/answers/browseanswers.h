@@ -17,7 +17,7 @@ namespace hubtest {
 struct TAnswer {
     bool session = false;  // a databrowse::BrowseSession (the generated session GUID)
     std::string sessionId;
-    int64_t type = -1;  // BrowseResponse type
+    int64_t type = -1;                                    // BrowseResponse type
     std::vector<std::pair<int64_t, std::string>> errors;  // code, text
     std::vector<CNMessageBase> items;
     std::vector<CNMessageBase> predictions;
@@ -34,8 +34,8 @@ inline TAnswer answerOfResponse(databrowse::BrowseResponse& response) {
             a.errors.emplace_back(e.getint64(databrowse::BrowseError::f::errorCode),
                                   e.getstring(databrowse::BrowseError::f::errorMessage));
     if (response.isSet(R::f::session))
-        a.sessionId =
-            response.getObjectAccessor(R::f::session, false)->getstring(databrowse::BrowseSession::f::sessionId);
+        a.sessionId = response.getObjectAccessor(R::f::session, false)
+                          ->getstring(databrowse::BrowseSession::f::sessionId);
     if (auto* p = response.getlistobject(R::f::predictions, false)) a.predictions = *p;
     if (response.isSet(R::f::browseResult)) {
         CNMessageBase* result = response.getObjectAccessor(R::f::browseResult, false);

@@ -30,7 +30,8 @@ inline bool parseLine(const std::string& line, ParsedLine* out) {
     }
     out->text = line.substr(pos);
     if (out->date.size() != 10 || out->date[4] != '-' || out->date[7] != '-') return false;
-    if (out->time.size() != 15 || out->time[2] != ':' || out->time[5] != ':' || out->time[8] != '.') return false;
+    if (out->time.size() != 15 || out->time[2] != ':' || out->time[5] != ':' || out->time[8] != '.')
+        return false;
     if (!allDigits(out->pid) || !allDigits(out->tid)) return false;
     std::string lvl = out->level[0] == '-' ? out->level.substr(1) : out->level;
     return allDigits(lvl);

@@ -20,7 +20,8 @@ bool CFrameLink::connect(int port, int seconds, bool secure, const std::string& 
     const zynet::Deadline deadline = zynet::deadlineIn(seconds);
     m_socket = zynet::CSocket::connectTo("127.0.0.1", port, deadline, -1, why, timedOut);
     if (!m_socket.valid() || !secure) return m_socket.valid();
-    if (m_socket.startTls(zynet::clientContext(as), false, why) && m_socket.handshake(deadline, why, timedOut))
+    if (m_socket.startTls(zynet::clientContext(as), false, why) &&
+        m_socket.handshake(deadline, why, timedOut))
         return true;
     m_socket.close();
     return false;
@@ -40,7 +41,8 @@ bool CFrameLink::serve(int seconds, const std::string& as) {
     if (first != zynet::kTlsHandshakeByte) return true;
     std::string why;
     bool timedOut = false;
-    return m_socket.startTls(zynet::serverContext(as), true, why) && m_socket.handshake(deadline, why, timedOut);
+    return m_socket.startTls(zynet::serverContext(as), true, why) &&
+           m_socket.handshake(deadline, why, timedOut);
 }
 
 bool CFrameLink::sendRaw(const std::vector<uint8_t>& bytes, int seconds) {

@@ -31,8 +31,8 @@ public:
     CScriptedPeer& sendXdr(uint32_t code, std::vector<uint8_t> payload = {});
     CScriptedPeer& sendXml(uint32_t tag, const std::string& xml);
     CScriptedPeer& sendRaw(std::vector<uint8_t> bytes);  // any bytes, garbage included
-    CScriptedPeer& close();         // ends the connection at once
-    CScriptedPeer& waitForClose();  // waits (up to 20 s) for the other side to end it
+    CScriptedPeer& close();                              // ends the connection at once
+    CScriptedPeer& waitForClose();                       // waits (up to 20 s) for the other side to end it
 
     // Listens and plays the script on `connections` connections, one after the other.
     void start(int connections = 1);

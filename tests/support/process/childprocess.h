@@ -16,9 +16,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,9 +48,9 @@ inline void reportChildFault(const std::string& what) {
 // The first line of a sanitizer's report in `output` (AddressSanitizer, LeakSanitizer,
 // UndefinedBehaviorSanitizer, ThreadSanitizer) and what follows it, or empty when there is none.
 inline std::string sanitizerReportIn(const std::string& output) {
-    static const char* const kMarkers[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+    static const char* const kMarkers[] = {"ERROR: AddressSanitizer",  "ERROR: LeakSanitizer",
                                            "WARNING: ThreadSanitizer", "ThreadSanitizer: reported",
-                                           "runtime error: ", "SUMMARY: UndefinedBehaviorSanitizer"};
+                                           "runtime error: ",          "SUMMARY: UndefinedBehaviorSanitizer"};
     size_t first = std::string::npos;
     for (const char* marker : kMarkers) first = std::min(first, output.find(marker));
     if (first == std::string::npos) return std::string();
@@ -103,8 +103,8 @@ public:
         if (m_out >= 0) close(m_out);
         reportSanitizerOutput(m_name, m_text);
         if (m_signal != 0 && !(m_sent & (1ull << m_signal)))
-            reportChildFault(m_name + " died of signal " + std::to_string(m_signal) + " (" + strsignal(m_signal) +
-                             "), which the test did not send:\n" + tail());
+            reportChildFault(m_name + " died of signal " + std::to_string(m_signal) + " (" +
+                             strsignal(m_signal) + "), which the test did not send:\n" + tail());
         else if (running && status > 0)
             reportChildFault(m_name + " exited with status " + std::to_string(status) +
                              " when told to stop at the end of the test:\n" + tail());
@@ -117,7 +117,8 @@ public:
         const TDeadline deadline = deadlineIn(limit);
         for (;;) {
             size_t at = m_text.find(marker);
-            for (size_t seen = 1; seen < nth && at != std::string::npos; ++seen) at = m_text.find(marker, at + 1);
+            for (size_t seen = 1; seen < nth && at != std::string::npos; ++seen)
+                at = m_text.find(marker, at + 1);
             if (at != std::string::npos && m_text.find('\n', at) != std::string::npos) return true;
             if (!readSome(deadline)) return false;
         }
@@ -264,8 +265,8 @@ private:
 
     std::string m_name;  // the program, as the test named it
     pid_t m_pid = -1;
-    int m_status = -1;        // the exit status once it has ended
-    int m_signal = 0;         // the signal it died of, once it has
+    int m_status = -1;                      // the exit status once it has ended
+    int m_signal = 0;                       // the signal it died of, once it has
     mutable unsigned long long m_sent = 0;  // the signals sent to it, one bit each
     int m_out = -1;
     std::string m_text;

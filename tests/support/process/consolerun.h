@@ -34,8 +34,8 @@ inline TConsoleRun runConsole(const std::string& command, const std::string& err
     reportSanitizerOutput("the console line [" + command + "]", run.err);
     const int signal = run.status > 128 ? run.status - 128 : 0;
     if (signal == SIGSEGV || signal == SIGABRT || signal == SIGBUS || signal == SIGILL || signal == SIGFPE)
-        reportChildFault("the console line [" + command + "] died of signal " + std::to_string(signal) + ":\n" +
-                         run.err.substr(run.err.size() > 4000 ? run.err.size() - 4000 : 0));
+        reportChildFault("the console line [" + command + "] died of signal " + std::to_string(signal) +
+                         ":\n" + run.err.substr(run.err.size() > 4000 ? run.err.size() - 4000 : 0));
     return run;
 }
 

@@ -38,11 +38,13 @@ inline void pointClientAt(const hubdemo::DemoWorld& world, const std::string& cl
 
 // The media agent `client` of the world, its item index in `index`, logging into `logs`, with the
 // test's `extra` options; recorded once it listens.
-inline std::unique_ptr<CChildProcess> startDemoAgent(const hubdemo::DemoWorld& world, const std::string& client,
-                                                     const std::string& index, const std::string& logs,
+inline std::unique_ptr<CChildProcess> startDemoAgent(const hubdemo::DemoWorld& world,
+                                                     const std::string& client, const std::string& index,
+                                                     const std::string& logs,
                                                      const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args{"--hub",   world.databasePath, "--client", client, "--port",     "0",
-                                  "--index", index,              "--log",    logs,   "--registry", world.registryPath};
+    std::vector<std::string> args{"--hub",      world.databasePath, "--client", client,  "--port",
+                                  "0",          "--index",          index,      "--log", logs,
+                                  "--registry", world.registryPath};
     args.insert(args.end(), extra.begin(), extra.end());
     auto agent = std::make_unique<CChildProcess>("tools/mediaagent/mediaagent", args);
     EXPECT_TRUE(agent->waitFor(kAgentListening, std::chrono::seconds(60))) << agent->output();
@@ -56,7 +58,8 @@ inline std::unique_ptr<CChildProcess> startDemoHost(const hubdemo::DemoWorld& wo
                                                     int& routerPort) {
     auto host = std::make_unique<CChildProcess>(
         "tools/hubmaster/hubmaster",
-        std::vector<std::string>{"--data", data, "--lib", binaryDir() + "/libfastbrowsehm.so", "--port", "0"});
+        std::vector<std::string>{"--data", data, "--lib", binaryDir() + "/libfastbrowsehm.so", "--port",
+                                 "0"});
     EXPECT_TRUE(host->waitFor(kRouterListening, std::chrono::seconds(60))) << host->output();
     routerPort = static_cast<int>(host->numberAfter(kRouterListening));
     pointClientAt(world, "hubmaster", routerPort);

@@ -163,8 +163,9 @@ TEST(ConsoleRunWaits, CollectsBothOutputsAndStopsAtItsLimit) {
 TEST(ChildProcessFaults, SanitizerReportsCrashesAndFailedStopsFailTheTest) {
     EXPECT_NONFATAL_FAILURE(
         {
-            hubtest::CChildProcess child("/bin/sh", {"-c", "echo 'x.cpp:3:9: runtime error: signed integer "
-                                                           "overflow' >&2; echo done"});
+            hubtest::CChildProcess child("/bin/sh", {"-c",
+                                                     "echo 'x.cpp:3:9: runtime error: signed integer "
+                                                     "overflow' >&2; echo done"});
             EXPECT_TRUE(child.waitFor("done", 10s));
         },
         "reported a sanitizer error");
@@ -172,8 +173,9 @@ TEST(ChildProcessFaults, SanitizerReportsCrashesAndFailedStopsFailTheTest) {
         {
             // Reported while it still runs: read when the test ends it.
             hubtest::CChildProcess child(
-                "/bin/sh", {"-c", "echo '==7==ERROR: AddressSanitizer: heap-use-after-free' >&2; echo up; "
-                                  "while :; do sleep 1; done"});
+                "/bin/sh", {"-c",
+                            "echo '==7==ERROR: AddressSanitizer: heap-use-after-free' >&2; echo up; "
+                            "while :; do sleep 1; done"});
             EXPECT_TRUE(child.waitFor("up", 10s));
         },
         "heap-use-after-free");

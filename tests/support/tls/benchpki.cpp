@@ -9,7 +9,8 @@ namespace {
 struct CBenchPki {
     CBenchPki() {
         std::string error;
-        if (!hubtest::installTestPki(error)) std::fprintf(stderr, "benchmark credentials: %s\n", error.c_str());
+        if (!hubtest::installTestPki(error))
+            std::fprintf(stderr, "benchmark credentials: %s\n", error.c_str());
     }
     ~CBenchPki() { hubtest::removeTestPki(); }
 };

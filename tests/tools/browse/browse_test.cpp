@@ -207,13 +207,12 @@ TEST_F(BrowseConsole, FindInABackupSetAndAcrossClients) {
     ASSERT_EQ(across.status, 0) << across.err;
     EXPECT_GT(lines(across.out, "/f"), 0u);
 
-    // A caller (proven by its certificate) at service pack 22 or later gets the signed form, which the media agent checks before it
-    // answers (the signed request names no media agent: the console is told which).
+    // A caller (proven by its certificate) at service pack 22 or later gets the signed form, which the media
+    // agent checks before it answers (the signed request names no media agent: the console is told which).
     sql("INSERT INTO mediaAgent (clientId, versionText, idxCacheSoftState) SELECT id, '11.0 SP24', 0 FROM "
         "APP_Client WHERE name = 'client2'");
-    TRun signedFind = browse(
-        "find --clients client1 --tls " + hubtest::testCredentialsFor("client2") +
-        " --ma mediaagent1 --path /d00/d01/d00 --name 'f*' --at " + lastDay());
+    TRun signedFind = browse("find --clients client1 --tls " + hubtest::testCredentialsFor("client2") +
+                             " --ma mediaagent1 --path /d00/d01/d00 --name 'f*' --at " + lastDay());
     ASSERT_EQ(signedFind.status, 0) << signedFind.err;
     EXPECT_GT(lines(signedFind.out, "/f"), 0u) << signedFind.out;
 
@@ -596,7 +595,8 @@ TEST_F(BrowseConsole, EachExitStatusMeansOneThing) {
     ASSERT_FALSE(token.empty());
     const std::string expiredFile = s->dir.file("expired.token");
     std::ofstream(expiredFile) << token << "\n";
-    std::filesystem::permissions(expiredFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    std::filesystem::permissions(expiredFile,
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     TRun expired = browse("list " + fileSubclient() + at, "--token-file " + expiredFile);
     EXPECT_EQ(expired.status, kExitRefused);
     EXPECT_NE(expired.err.find("the token expired at "), std::string::npos) << expired.err;
@@ -635,10 +635,10 @@ TEST_F(BrowseConsole, AConsoleAwayFromTheHubmastersFolder) {
     EXPECT_NE(desk.err.find("(which must prove it is [hubmaster])"), std::string::npos) << desk.err;
     // The same from the environment.
     const std::string port = elsewhere.substr(elsewhere.find("--port ") + 7);
-    TRun fromEnvironment =
-        shell("BROWSE_HOST=127.0.0.1 BROWSE_PORT=" + port.substr(0, port.find(' ')) + " BROWSE_CA=" + ca +
-              " BROWSE_HUBMASTER_NAME=hubmaster BROWSE_MA_ADDRESS=" + elsewhere.substr(elsewhere.find("--ma-address ") + 13) +
-              " tools/browse/browse " + what + " --token-file " + token + " --quiet");
+    TRun fromEnvironment = shell("BROWSE_HOST=127.0.0.1 BROWSE_PORT=" + port.substr(0, port.find(' ')) +
+                                 " BROWSE_CA=" + ca + " BROWSE_HUBMASTER_NAME=hubmaster BROWSE_MA_ADDRESS=" +
+                                 elsewhere.substr(elsewhere.find("--ma-address ") + 13) +
+                                 " tools/browse/browse " + what + " --token-file " + token + " --quiet");
     ASSERT_EQ(fromEnvironment.status, 0) << fromEnvironment.err;
     EXPECT_EQ(fromEnvironment.out, desk.out);
     // A machine that proves another name than the Hubmaster's is not believed.

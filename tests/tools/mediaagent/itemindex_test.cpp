@@ -477,8 +477,8 @@ TEST(PrivateFiles, TheCatalogueAndTheItemIndexAreTheOwnersAlone) {
         ASSERT_TRUE(world.ok()) << world.error();
         ASSERT_TRUE(world.build("items.db", hubtest::CMediaAgentWorld::testScale())) << world.error();
         int seen = 0;
-        for (const std::string& file : {world.hubDb(), world.hubDb() + "-wal", world.hubDb() + "-shm",
-                                        world.path("items.db")}) {
+        for (const std::string& file :
+             {world.hubDb(), world.hubDb() + "-wal", world.hubDb() + "-shm", world.path("items.db")}) {
             struct stat st;
             if (stat(file.c_str(), &st) != 0) continue;  // the journal files may be gone once closed
             ++seen;

@@ -244,8 +244,10 @@ TEST_F(SuperBrowseAnswer, ARequestOverSubclientsPagesItsWholeAnswer) {
     auto counts = [&](const std::vector<int>& subclients) {
         std::vector<int64_t> out;
         for (auto& r : over(subclients, {page(0, 0, true)}).responses)
-            if (CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false))
-                if (auto* aggregates = result->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false))
+            if (CNMessageBase* result =
+                    r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false))
+                if (auto* aggregates =
+                        result->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false))
                     out.push_back(aggregates->front().getint64(databrowse::AggregateResult::f::count));
         return out;
     };

@@ -46,13 +46,16 @@ protected:
                                               {"maClientId", zydb::DbValue::ofInt(brokenMa)}});
             fineClient = more.addIndexClient(fineMa, "ma-fine_IndexBackup", sp1, &fineSubclient);
 
-            defaultTask = more.addScheduleTask("System Created for IndexBackup subclients", true, true, 60, 0);
-            recentTask = more.addScheduleTask("recent", false, true, 60, 4102444800LL);  // consolidated in 2100
+            defaultTask =
+                more.addScheduleTask("System Created for IndexBackup subclients", true, true, 60, 0);
+            recentTask =
+                more.addScheduleTask("recent", false, true, 60, 4102444800LL);  // consolidated in 2100
             manualTask = more.addScheduleTask("manual", false, false, 60, 0);
 
             int client = seed.addClient({.name = "fs"});
             int bs = seed.addBackupSet("bs");
-            int sc = seed.addSubclient({.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp1});
+            int sc = seed.addSubclient(
+                {.clientId = client, .appTypeId = 29, .backupSetId = bs, .storagePolicyId = sp1});
             auto b = seed.addBackup(sc, 1, kT0, 2);
             liveCheckpoint = more.addCheckpoint(bs, b.indexFile);
             seed.exec("UPDATE archFile SET isValid = 0 WHERE id = ?", {zydb::DbValue::ofInt(b.dataFiles[0])});
@@ -73,7 +76,8 @@ protected:
         p.setValues(kind, ma);
         std::vector<Action> out;
         for (const auto& r : rowsOf(p, rc))
-            out.emplace_back(r.o_MAClientId, r.o_MAClientName, r.o_subClientStatusFlag, r.o_archGroupIdToAssign);
+            out.emplace_back(r.o_MAClientId, r.o_MAClientName, r.o_subClientStatusFlag,
+                             r.o_archGroupIdToAssign);
         return out;
     }
 
@@ -85,24 +89,27 @@ protected:
     }
 
     int sp1 = 0, sp2 = 0, newMa = 0, renamedMa = 0, twoSubclientsMa = 0, goneMa = 0, brokenMa = 0, fineMa = 0;
-    int renamedClient = 0, renamedSubclient = 0, twoClient = 0, oldSubclient = 0, newSubclient = 0, goneClient = 0;
+    int renamedClient = 0, renamedSubclient = 0, twoClient = 0, oldSubclient = 0, newSubclient = 0,
+        goneClient = 0;
     int brokenClient = 0, fineClient = 0, fineSubclient = 0;
     int defaultTask = 0, recentTask = 0, manualTask = 0;
-    int liveCheckpoint = 0, prunedCheckpoint = 0, agedCheckpoint = 0, missingCheckpoint = 0, alice = 0, bob = 0;
+    int liveCheckpoint = 0, prunedCheckpoint = 0, agedCheckpoint = 0, missingCheckpoint = 0, alice = 0,
+        bob = 0;
 };
 
 }  // namespace
 
 TEST_F(IndexAdministration, ActionsForEveryIndexClientState) {
-    EXPECT_EQ(actions(2, 0), (std::vector<Action>{
-                                 {renamedClient, "ma-renamed_IndexBackup", 4, sp2},      // renamed media agent
-                                 {renamedSubclient, "ma-renamed_IndexBackup", 6, sp2},   // moved to another policy
-                                 {renamedSubclient, "ma-renamed_IndexBackup", 3, sp2},   // backups no longer allowed
-                                 {oldSubclient, "ma-two_IndexBackup", 2, sp1},           // the older index subclient
-                                 {goneClient, "ma-gone", 1, 0},              // its media agent is not configured
-                                 {brokenClient, "ma-broken", 5, sp1},        // no IndexBackup subclient
-                                 {newMa, "ma-new_IndexBackup", 0, sp1},                  // no index client yet
-                             }));
+    EXPECT_EQ(actions(2, 0),
+              (std::vector<Action>{
+                  {renamedClient, "ma-renamed_IndexBackup", 4, sp2},     // renamed media agent
+                  {renamedSubclient, "ma-renamed_IndexBackup", 6, sp2},  // moved to another policy
+                  {renamedSubclient, "ma-renamed_IndexBackup", 3, sp2},  // backups no longer allowed
+                  {oldSubclient, "ma-two_IndexBackup", 2, sp1},          // the older index subclient
+                  {goneClient, "ma-gone", 1, 0},                         // its media agent is not configured
+                  {brokenClient, "ma-broken", 5, sp1},                   // no IndexBackup subclient
+                  {newMa, "ma-new_IndexBackup", 0, sp1},                 // no index client yet
+              }));
     // One media agent only; another kind has no rows; a media agent in order has none and ends at once.
     EXPECT_EQ(actions(2, newMa), (std::vector<Action>{{newMa, "ma-new_IndexBackup", 0, sp1}}));
     int rc = 0;
@@ -120,8 +127,9 @@ TEST_F(IndexAdministration, DisablingBackupIsAVersionedPropertyAndEndsTheAction)
     auto rows = actions(2, renamedMa);
     EXPECT_EQ(rows.size(), 2u);  // rename and reassign remain
     for (const auto& a : rows) EXPECT_NE(std::get<2>(a), 3);
-    const std::string prop = "FROM APP_SubClientProp WHERE attrName = 'Disable Activity 4' AND componentNameId = " +
-                             std::to_string(renamedSubclient);
+    const std::string prop =
+        "FROM APP_SubClientProp WHERE attrName = 'Disable Activity 4' AND componentNameId = " +
+        std::to_string(renamedSubclient);
     EXPECT_EQ(count("SELECT COUNT(*) " + prop), 1);
     // Enabling again closes that row and keeps it as history.
     EXPECT_EQ((call<APPSetActivityControlSubClientProp>(4, 0, renamedSubclient, 0, 0, 0)), zydb::DB_NO_DATA);
@@ -148,7 +156,8 @@ TEST_F(IndexAdministration, DefaultScheduleAssociationInsideTheCallersTransactio
         EXPECT_EQ(getOneRow(&add, false, -1, 0), zydb::DB_NO_DATA);
         EXPECT_EQ(tran.commitTran(), zydb::DB_OK);
     }
-    EXPECT_EQ(count("SELECT taskId FROM TM_TaskEntity WHERE flags = 128 AND appId = " + std::to_string(fineSubclient)),
+    EXPECT_EQ(count("SELECT taskId FROM TM_TaskEntity WHERE flags = 128 AND appId = " +
+                    std::to_string(fineSubclient)),
               defaultTask);
     // Again: nothing more; an unknown subclient or task is refused; no default schedule is an error.
     EXPECT_EQ((call<TM_AddEntityToTask>(fineSubclient, 0, 0, 0, 0, 0, 0, 0, 0, 128)), zydb::DB_NO_DATA);
@@ -165,7 +174,8 @@ TEST_F(IndexAdministration, MaintenanceProcedures) {
     EXPECT_EQ(count("SELECT COUNT(*) FROM TM_Task WHERE frequencyMins = 1440"), 2);
     EXPECT_EQ(count("SELECT frequencyMins FROM TM_Task WHERE taskId = " + std::to_string(manualTask)), 60);
     ASSERT_EQ(sql("INSERT INTO NBGlobalParam (id, name, value, created, modified) VALUES "
-                  "(1, 'IndexBackupScheduleFrequencyMins', '30', 1, 5), (2, 'IndexBackupScheduleFrequencyMins', '480', 5, 0)"),
+                  "(1, 'IndexBackupScheduleFrequencyMins', '30', 1, 5), (2, "
+                  "'IndexBackupScheduleFrequencyMins', '480', 5, 0)"),
               zydb::DB_OK);
     EXPECT_EQ(call<SetRetentionForAutomaticSchedule>(), zydb::DB_NO_DATA);
     EXPECT_EQ(count("SELECT COUNT(*) FROM TM_Task WHERE frequencyMins = 480"), 2);
@@ -181,7 +191,9 @@ TEST_F(IndexAdministration, MaintenanceProcedures) {
 
     // Quota: every user for the empty name, one user by login or name, an unknown user refused.
     EXPECT_EQ((call<UpdateUserPropForQuota>("", 1)), zydb::DB_NO_DATA);
-    EXPECT_EQ(count("SELECT COUNT(*) FROM UMUsersProp WHERE attrName = 'recomputeQuota' AND attrVal = '1' AND modified = 0"), 2);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM UMUsersProp WHERE attrName = 'recomputeQuota' AND attrVal = '1' "
+                    "AND modified = 0"),
+              2);
     EXPECT_EQ((call<UpdateUserPropForQuota>("Bob B", 0)), zydb::DB_NO_DATA);
     EXPECT_EQ(count("SELECT componentNameId FROM UMUsersProp WHERE attrVal = '0' AND modified = 0"), bob);
     EXPECT_TRUE(isError(call<UpdateUserPropForQuota>("nobody' OR ''='", 1)));

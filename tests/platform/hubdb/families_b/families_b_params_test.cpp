@@ -10,8 +10,10 @@
 
 namespace {
 
-constexpr const char* kIgnoreMa = "name = 'IDX_BROWSE_IGNORE_MA_FROM_RESTORE_TASK' and modified=0 and value='1'";
-constexpr const char* kSkipDeleted = "name = 'IDX_UPGRADE_SKIP_DELETED_V1_SUBCLIENTS' and modified=0 and value='1'";
+constexpr const char* kIgnoreMa =
+    "name = 'IDX_BROWSE_IGNORE_MA_FROM_RESTORE_TASK' and modified=0 and value='1'";
+constexpr const char* kSkipDeleted =
+    "name = 'IDX_UPGRADE_SKIP_DELETED_V1_SUBCLIENTS' and modified=0 and value='1'";
 
 class ParamsAndOwners : public FamiliesBWorld {
 protected:
@@ -56,7 +58,8 @@ protected:
         if (openResult) *openResult = rc;
         if (rc != zydb::DB_OK) return out;
         while (rel.fetchCursor(true) == zydb::DB_OK)
-            out[rel.getDataPtr()->id] = static_cast<int>(zydb::DbValue::ofText(rel.getDataPtr()->release).asInt());
+            out[rel.getDataPtr()->id] =
+                static_cast<int>(zydb::DbValue::ofText(rel.getDataPtr()->release).asInt());
         rel.closeCursor();
         return out;
     }
@@ -85,10 +88,12 @@ protected:
 TEST_F(ParamsAndOwners, GlobalSwitchesFollowTheCurrentRowOnly) {
     EXPECT_FALSE(switchOn(kIgnoreMa));     // a "1" in history does not count
     EXPECT_FALSE(switchOn(kSkipDeleted));  // never set
-    EXPECT_EQ(count("SELECT COUNT(*) FROM NBGlobalParam WHERE name = 'IDX_BROWSE_IGNORE_MA_FROM_RESTORE_TASK'"), 2);
-    EXPECT_EQ(count("SELECT modified FROM NBGlobalParam WHERE name = 'IDX_BROWSE_IGNORE_MA_FROM_RESTORE_TASK' AND "
-                    "value = '1'"),
-              kT0 + kDay);
+    EXPECT_EQ(
+        count("SELECT COUNT(*) FROM NBGlobalParam WHERE name = 'IDX_BROWSE_IGNORE_MA_FROM_RESTORE_TASK'"), 2);
+    EXPECT_EQ(
+        count("SELECT modified FROM NBGlobalParam WHERE name = 'IDX_BROWSE_IGNORE_MA_FROM_RESTORE_TASK' AND "
+              "value = '1'"),
+        kT0 + kDay);
 
     NBGlobalParam wide(nullptr);
     wide.setWhere("name = '%s' and modified=0 and value='1'", std::string(128, 'p').c_str());
@@ -123,8 +128,9 @@ TEST_F(ParamsAndOwners, ReleaseMapTakesLeadingDigits) {
 }
 
 TEST_F(ParamsAndOwners, PendingEraseStatusIsAVersionedSubclientProperty) {
-    const std::string prop = "FROM APP_SubClientProp WHERE attrName = 'EndUser Erase Pending' AND componentNameId = " +
-                             std::to_string(subclient);
+    const std::string prop =
+        "FROM APP_SubClientProp WHERE attrName = 'EndUser Erase Pending' AND componentNameId = " +
+        std::to_string(subclient);
     EXPECT_EQ(setPending(subclient, 1), zydb::DB_NO_DATA);  // no result columns: 100 is success
     EXPECT_EQ(count("SELECT attrVal " + prop + " AND modified = 0"), 1);
     EXPECT_EQ(setPending(subclient, 1), zydb::DB_NO_DATA);  // the same value again adds nothing
@@ -132,7 +138,8 @@ TEST_F(ParamsAndOwners, PendingEraseStatusIsAVersionedSubclientProperty) {
     EXPECT_EQ(setPending(subclient, 0), zydb::DB_NO_DATA);
     EXPECT_EQ(count("SELECT COUNT(*) " + prop), 2);
     EXPECT_EQ(count("SELECT COUNT(*) " + prop + " AND modified = 0 AND attrVal = '0'"), 1);
-    EXPECT_EQ(count("SELECT COUNT(*) " + prop + " AND modified >= created AND modified > 0 AND attrVal = '1'"), 1);
+    EXPECT_EQ(
+        count("SELECT COUNT(*) " + prop + " AND modified >= created AND modified > 0 AND attrVal = '1'"), 1);
     DBtable::b_newDBBase = false;
     EXPECT_EQ(setPending(subclient, 1), zydb::DB_NO_DATA);
     EXPECT_EQ(count("SELECT attrVal " + prop + " AND modified = 0"), 1);

@@ -10,7 +10,8 @@ namespace {
 constexpr int kFileSystemAppType = 29;
 // The erase check's clause: the client's filter subclients of the application type, by policy.
 constexpr const char* kEraseClause =
-    "id in (select dataArchGrpID from APP_Application where clientId=%d and subclientStatus=536 and appTypeId=%d)";
+    "id in (select dataArchGrpID from APP_Application where clientId=%d and subclientStatus=536 and "
+    "appTypeId=%d)";
 
 class StoragePolicies : public FamiliesBWorld {
 protected:
@@ -21,13 +22,20 @@ protected:
             withoutCopy = seed.addStoragePolicy("without-copy", ma);
             seed.setDefaultCopy(withoutCopy, 0);
             filterClient = seed.addClient({.name = "filtered"});
-            seed.addSubclient({.clientId = filterClient, .appTypeId = kFileSystemAppType, .name = "filter",
-                               .storagePolicyId = withoutCopy, .status = 536});
+            seed.addSubclient({.clientId = filterClient,
+                               .appTypeId = kFileSystemAppType,
+                               .name = "filter",
+                               .storagePolicyId = withoutCopy,
+                               .status = 536});
             okClient = seed.addClient({.name = "fine"});
-            seed.addSubclient({.clientId = okClient, .appTypeId = kFileSystemAppType, .name = "filter",
-                               .storagePolicyId = withCopy, .status = 536});
+            seed.addSubclient({.clientId = okClient,
+                               .appTypeId = kFileSystemAppType,
+                               .name = "filter",
+                               .storagePolicyId = withCopy,
+                               .status = 536});
             plainClient = seed.addClient({.name = "plain"});
-            seed.addSubclient({.clientId = plainClient, .appTypeId = kFileSystemAppType, .storagePolicyId = withoutCopy});
+            seed.addSubclient(
+                {.clientId = plainClient, .appTypeId = kFileSystemAppType, .storagePolicyId = withoutCopy});
 
             // Snap backups: copy 1 is the primary backup copy, 2 an auxiliary copy, 3 the snap copy.
             snapPolicy = seed.addStoragePolicy("snap", ma);
@@ -36,21 +44,25 @@ protected:
             int client = seed.addClient({.name = "snapclient"});
             backupSet = seed.addBackupSet("bs");
             otherSet = seed.addBackupSet("other");
-            subclient = seed.addSubclient({.clientId = client, .appTypeId = kFileSystemAppType, .backupSetId = backupSet,
+            subclient = seed.addSubclient({.clientId = client,
+                                           .appTypeId = kFileSystemAppType,
+                                           .backupSetId = backupSet,
                                            .storagePolicyId = snapPolicy});
             copiedJob = more.addSnapBackup(subclient, kT0, 2).jobId;
             more.runBackupCopy(copiedJob, 2);
             newestJob = more.addSnapBackup(subclient, kT0 + kDay).jobId;
             // A streaming job: its data goes to the backup copies, not to the snap copy.
             int streaming = seed.addBackup(subclient, 2, kT0 + 2 * kDay).jobId;
-            seed.exec("DELETE FROM archFileCopy WHERE archCopyId IN (SELECT id FROM archGroupCopy WHERE isSnapCopy = 1) "
-                      "AND archFileId IN (SELECT id FROM archFile WHERE jobId = ?)",
-                      {zydb::DbValue::ofInt(streaming)});
+            seed.exec(
+                "DELETE FROM archFileCopy WHERE archCopyId IN (SELECT id FROM archGroupCopy WHERE isSnapCopy "
+                "= 1) "
+                "AND archFileId IN (SELECT id FROM archFile WHERE jobId = ?)",
+                {zydb::DbValue::ofInt(streaming)});
 
             // Policy, name and time zone at their widths.
             seed.exec("UPDATE archGroup SET name = ?, TimeZone = ?, description = NULL WHERE id = ?",
-                      {zydb::DbValue::ofText(std::string(576, 'n')), zydb::DbValue::ofText(std::string(255, 'z')),
-                       zydb::DbValue::ofInt(withCopy)});
+                      {zydb::DbValue::ofText(std::string(576, 'n')),
+                       zydb::DbValue::ofText(std::string(255, 'z')), zydb::DbValue::ofInt(withCopy)});
             seed.exec("UPDATE archGroup SET TimeZone = ?, description = 'aux policy' WHERE id = ?",
                       {zydb::DbValue::ofText(std::string(256, 'y')), zydb::DbValue::ofInt(withoutCopy)});
         });
@@ -122,13 +134,15 @@ TEST_F(StoragePolicies, SnapBackupCopyPrecedence) {
     EXPECT_EQ(precedence(backupSet, 0, kT0 - 10, kT0 + 100).first, 2);  // every subclient of the set
 
     // Once copied to the primary copy too, the lowest precedence wins; aged there, copy 2 again.
-    int conn = sql("INSERT INTO archFileCopy (archFileId, kelmarchId, archCopyId, isValid, agedBy, mediaAgentId, "
-                   "physicalSize, logicalSize) SELECT f.id, f.kelmarchId, g.id, 1, 0, 0, 0, 0 FROM archFile f JOIN "
-                   "archGroupCopy g ON g.archGroupId = f.archGroupId AND g.copy = 1 WHERE f.jobId = " +
-                   std::to_string(copiedJob));
+    int conn =
+        sql("INSERT INTO archFileCopy (archFileId, kelmarchId, archCopyId, isValid, agedBy, mediaAgentId, "
+            "physicalSize, logicalSize) SELECT f.id, f.kelmarchId, g.id, 1, 0, 0, 0, 0 FROM archFile f JOIN "
+            "archGroupCopy g ON g.archGroupId = f.archGroupId AND g.copy = 1 WHERE f.jobId = " +
+            std::to_string(copiedJob));
     ASSERT_EQ(conn, zydb::DB_OK);
     EXPECT_EQ(precedence(backupSet, subclient, kT0 - 10, kT0 + 100).first, 1);
-    ASSERT_EQ(sql("UPDATE archFileCopy SET agedBy = 1 WHERE archCopyId IN (SELECT id FROM archGroupCopy WHERE copy = 1)"),
+    ASSERT_EQ(sql("UPDATE archFileCopy SET agedBy = 1 WHERE archCopyId IN (SELECT id FROM archGroupCopy "
+                  "WHERE copy = 1)"),
               zydb::DB_OK);
     EXPECT_EQ(precedence(backupSet, subclient, kT0 - 10, kT0 + 100).first, 2);
 

@@ -17,26 +17,37 @@ protected:
             int hv = seed.addClient({.name = "hypervisor"});
             parent = seed.addBackupSet("vms");
             emptyParent = seed.addBackupSet("no vms");
-            hvSubclient = seed.addSubclient({.clientId = hv, .appTypeId = 106, .backupSetId = parent, .storagePolicyId = sp});
-            otherHvSubclient = seed.addSubclient(
-                {.clientId = hv, .appTypeId = 106, .backupSetId = parent, .name = "second", .storagePolicyId = sp});
+            hvSubclient = seed.addSubclient(
+                {.clientId = hv, .appTypeId = 106, .backupSetId = parent, .storagePolicyId = sp});
+            otherHvSubclient = seed.addSubclient({.clientId = hv,
+                                                  .appTypeId = 106,
+                                                  .backupSetId = parent,
+                                                  .name = "second",
+                                                  .storagePolicyId = sp});
             hubdb::RowSeed rows(seed);
-            vm1 = rows.addVirtualMachine(
-                {.parentBackupSetId = parent, .name = std::string(510, 'v'), .vmGuid = "5005-aaaa", .storagePolicyId = sp});
+            vm1 = rows.addVirtualMachine({.parentBackupSetId = parent,
+                                          .name = std::string(510, 'v'),
+                                          .vmGuid = "5005-aaaa",
+                                          .storagePolicyId = sp});
             vm1Instance = more.addVmInstance(vm1, 7);
             vm2 = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "vm2", .storagePolicyId = sp});
-            vm3 = rows.addVirtualMachine({.parentBackupSetId = parent, .name = "never-backed-up", .storagePolicyId = sp});
+            vm3 = rows.addVirtualMachine(
+                {.parentBackupSetId = parent, .name = "never-backed-up", .storagePolicyId = sp});
             // vm2 has no UUID property: its client's GUID names it.
-            seed.exec("DELETE FROM APP_ClientProp WHERE componentNameId = ?", {zydb::DbValue::ofInt(vm2.clientId)});
-            seed.exec("UPDATE APP_Client SET GUID = 'CLIENT-GUID-2' WHERE id = ?", {zydb::DbValue::ofInt(vm2.clientId)});
+            seed.exec("DELETE FROM APP_ClientProp WHERE componentNameId = ?",
+                      {zydb::DbValue::ofInt(vm2.clientId)});
+            seed.exec("UPDATE APP_Client SET GUID = 'CLIENT-GUID-2' WHERE id = ?",
+                      {zydb::DbValue::ofInt(vm2.clientId)});
             firstJobs = more.addVmBackup(hvSubclient, {vm1, vm2}, kT0, 1000);
             secondJobs = more.addVmBackup(hvSubclient, {vm1}, kT0 + kDay, 2000);
             // vm1's UUID changed between the two backups: the older value is history.
-            rows.changeProperty<APP_ClientProp>(vm1.clientId, "Virtual Machine Instance UUID", "5005-BBBB", kT0 + kDay / 2);
+            rows.changeProperty<APP_ClientProp>(vm1.clientId, "Virtual Machine Instance UUID", "5005-BBBB",
+                                                kT0 + kDay / 2);
         });
     }
 
-    std::vector<ArchGetVMsForBrowse_t> vms(int bs, int sc, long long from, long long to, int copy, int* rc = nullptr) {
+    std::vector<ArchGetVMsForBrowse_t> vms(int bs, int sc, long long from, long long to, int copy,
+                                           int* rc = nullptr) {
         ArchGetVMsForBrowse p(nullptr);
         p.setValues(bs, sc, from, to, copy, 1);
         return rowsOf(p, rc);

@@ -46,8 +46,10 @@ protected:
         int r;
         int count = 0;
         while ((r = getNextRow(&x, &count, -1, 0)) == zydb::DB_OK) out.push_back(*x.getDataPtr());
-        if (rc) *rc = r;
-        else EXPECT_EQ(r, zydb::DB_NO_DATA) << x.getErrorStr(r);
+        if (rc)
+            *rc = r;
+        else
+            EXPECT_EQ(r, zydb::DB_NO_DATA) << x.getErrorStr(r);
         return out;
     }
 
