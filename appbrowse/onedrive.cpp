@@ -21,20 +21,32 @@ constexpr const char* kTag = "FBHMWORKER";
 constexpr int kObjectIdAttribute = 20;
 const char* const kRestrictionQueryId = "onedrive-owner-restriction";
 
-// The user's folder for the browse path `path`, or false when the path names another user's data.
+// The path the end user browses for the browse path `path`: the way down to her folder leads to the
+// folder, and her folder or any path below it is browsed as asked; false when the path names other data
+// (another user's folder). Either separator is taken, as the console prints paths with '/'.
 bool ownFolderPath(const std::string& path, const std::string& email, std::string& out) {
+    std::string judged = path;
+    std::replace(judged.begin(), judged.end(), '/', '\\');
     const std::string folder = "\\OneDrive\\" + email;
-    if (path == "\\" || path == "\\OneDrive" || path == "\\OneDrive\\") {
+    if (judged == "\\" || judged == "\\OneDrive" || judged == "\\OneDrive\\") {
         out = folder;
         return true;
     }
-    if (path == "\\OneDrive\\**\\*") {
+    if (judged == "\\OneDrive\\**\\*") {
         out = folder + "\\**\\*";
         return true;
     }
-    // Whatever lies below, the browse is narrowed to the user's folder itself.
-    if (path.rfind(folder, 0) != 0) return false;
-    out = folder;
+    // Below her folder on a separator boundary ("<e-mail>2" is another user's), never climbing out of it.
+    if (judged.compare(0, folder.size(), folder) != 0 ||
+        (judged.size() > folder.size() && judged[folder.size()] != '\\'))
+        return false;
+    for (size_t at = folder.size(); at < judged.size();) {
+        const size_t end = std::min(judged.find('\\', at + 1), judged.size());
+        const std::string segment = judged.substr(at + 1, end - at - 1);
+        if (segment == "." || segment == "..") return false;
+        at = end;
+    }
+    out = path;
     return true;
 }
 

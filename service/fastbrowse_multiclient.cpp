@@ -78,16 +78,19 @@ unsigned long callerClientOf(CZyNetwork* session, std::string& name) {
     return ZYClient::idOfProvenName(name);
 }
 
-// Sends one response of `type` (3 error, 4 warning) carrying `text` with the generic failure code to the
-// caller.
-void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBrowseLog& log) {
-    databrowse::BrowseResponse response = errorresponse::of(databrowse::BROWSE_ERR_GENERIC, text, type);
+// Sends one response of `type` (3 error, 4 warning) carrying `text` with `code` to the caller.
+void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBrowseLog& log,
+                 databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC) {
+    databrowse::BrowseResponse response = errorresponse::of(code, text, type);
     ignoreResult(sendOn(session, response, log), "sendOn logs a failed send; the caller is gone");
 }
 
-void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log) {
+// A warning of what the find leaves out; a client left out because the caller may not browse it carries
+// the permission code, so that the caller can tell a find refused in part from a whole one.
+void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
+                 databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC) {
     log.debugLvl(0, "multi-client find: %s", text.c_str());
-    sendMessage(session, errorresponse::kWarning, text, log);
+    sendMessage(session, errorresponse::kWarning, text, log, code);
 }
 
 // True when the user may browse the client or one of its subclients (the find keeps to those).
@@ -160,7 +163,7 @@ TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, c
                 ++left.forbidden;
                 sendWarning(session,
                             "You are not authorised to browse client [" + known + "]; it is not searched",
-                            log);
+                            log, databrowse::BROWSE_ERR_PERMISSION);
             }
         }
         it = allowed ? std::next(it) : entities->erase(it);

@@ -264,30 +264,50 @@ TEST_F(AppRoadsEndToEnd, MailboxesBeforeTheUpgrade) {
     EXPECT_EQ(itemsOf(fromRoot), itemsOf(whole));
 }
 
-// OneDrive on indexing V1: an end user's browse of the root, of the OneDrive folder or of a folder of
-// her own is confined to her folder, answered from the index by either road; another user's folder is
-// refused; the administrator sees the whole subclient.
+// OneDrive on indexing V1: an end user's browse of the root or of the OneDrive folder is confined to her
+// folder, and a path in her folder, written with either separator, is browsed as asked (listed, counted,
+// its versions and finds), by either road; another user's folder is refused, one whose name only begins
+// with her e-mail too; the administrator sees the whole subclient.
 TEST_F(AppRoadsEndToEnd, OneDriveUserFolder) {
     const zyent::AppBrowseWorld& apps = s->world.apps;
+    const int v1 = apps.oneDriveV1Subclient;
     const std::string own = "/OneDrive/" + apps.oneDriveEmail;
-    const std::vector<TItem> inOwn = indexed(apps.oneDriveV1Subclient, own);
+    const std::vector<TItem> inOwn = indexed(v1, own);
     ASSERT_FALSE(inOwn.empty());
+    const std::string deep = own + "/d00/d01";
+    const std::vector<TItem> inDeep = indexed(v1, deep);
+    ASSERT_FALSE(inDeep.empty());
+    const std::string file = std::get<0>(inDeep.back());
+    const long long first = s->world.firstBackupTime;
+    const std::string asOlivia = " --client onedrive1 --subclient " + std::to_string(v1) +
+                                 " --app-type 134 --user 'TENANT\\olivia' --path ";
     for (const char* road : kRoads) {
-        for (const std::string& path :
-             std::vector<std::string>{"\\", "\\OneDrive", "\\OneDrive\\" + apps.oneDriveEmail + "\\d01"}) {
-            hubtest::TConsoleRun run =
-                list(road, "onedrive1", apps.oneDriveV1Subclient, 134, path, "TENANT\\olivia");
+        for (const auto& [path, expected] : std::vector<std::pair<std::string, std::vector<TItem>>>{
+                 {"\\", inOwn},
+                 {"\\OneDrive", inOwn},
+                 {"\\OneDrive\\" + apps.oneDriveEmail + "\\d01", indexed(v1, own + "/d01")},
+                 {"\\OneDrive\\" + apps.oneDriveEmail + "\\d00\\d01", inDeep},
+                 {deep, inDeep}}) {
+            hubtest::TConsoleRun run = list(road, "onedrive1", v1, 134, path, "TENANT\\olivia");
             ASSERT_EQ(run.status, kExitOk) << road << path << run.err;
-            EXPECT_EQ(itemsOf(run), inOwn) << road << path;
+            EXPECT_EQ(itemsOf(run), expected) << road << path;
         }
-        hubtest::TConsoleRun nemo = list(road, "onedrive1", apps.oneDriveV1Subclient, 134,
-                                         "\\OneDrive\\nemo@example.com", "TENANT\\olivia");
-        EXPECT_NE(nemo.status, kExitOk) << road << nemo.out;
-        EXPECT_EQ(nemo.out.find("/OneDrive/"), std::string::npos) << road;
+        hubtest::TConsoleRun versions =
+            console("versions" + asOlivia + "'" + file + "' --from " + std::to_string(first) + " --to " +
+                    std::to_string(lastDay()) + " --via " + road);
+        ASSERT_EQ(versions.status, kExitOk) << road << versions.err;
+        EXPECT_EQ(itemsOf(versions), versionsIndexed(v1, file, first, lastDay())) << road;
+        for (const std::string& other :
+             {std::string("\\OneDrive\\nemo@example.com"), "\\OneDrive\\" + apps.oneDriveEmail + "2",
+              own + "/../nemo@example.com"}) {
+            hubtest::TConsoleRun theirs = list(road, "onedrive1", v1, 134, other, "TENANT\\olivia");
+            EXPECT_EQ(theirs.status, kExitRefused) << road << other << theirs.out;
+            EXPECT_EQ(theirs.out.find("/OneDrive/"), std::string::npos) << road << other;
+        }
 
-        hubtest::TConsoleRun admin = list(road, "onedrive1", apps.oneDriveV1Subclient, 134, "\\", "admin");
+        hubtest::TConsoleRun admin = list(road, "onedrive1", v1, 134, "\\", "admin");
         ASSERT_EQ(admin.status, kExitOk) << road << admin.err;
-        EXPECT_EQ(itemsOf(admin), indexed(apps.oneDriveV1Subclient, "/")) << road;
+        EXPECT_EQ(itemsOf(admin), indexed(v1, "/")) << road;
 
         // On indexing V2 her restriction is a filter on her object id, which the media agent applies:
         // of the tenant's user folders she sees hers alone, and nothing in another's.
@@ -321,6 +341,19 @@ TEST_F(AppRoadsEndToEnd, OneDriveUserFolder) {
         ASSERT_EQ(v2Admin.status, kExitOk) << road << v2Admin.err;
         EXPECT_EQ(itemsOf(v2Admin), indexed(apps.oneDriveV2Subclient, "/")) << road;
     }
+    const std::string at = " --at " + std::to_string(lastDay());
+    hubtest::TConsoleRun count = console("count" + asOlivia + "'" + deep + "'" + at);
+    ASSERT_EQ(count.status, kExitOk) << count.err;
+    EXPECT_NE(count.out.find("\"count\":" + std::to_string(inDeep.size()) + "}"), std::string::npos)
+        << count.out;
+    const std::string find = "find --client onedrive1 --subclient " + std::to_string(v1) +
+                             " --app-type 134 --name 'f*' --path '\\OneDrive\\" + apps.oneDriveEmail +
+                             "\\d00'" + at + " --user ";
+    hubtest::TConsoleRun found = console(find + "'TENANT\\olivia'");
+    hubtest::TConsoleRun adminFound = console(find + "admin");
+    ASSERT_EQ(found.status, kExitOk) << found.err;
+    ASSERT_FALSE(itemsOf(adminFound).empty()) << adminFound.out;
+    EXPECT_EQ(itemsOf(found), itemsOf(adminFound));
 }
 
 // Application mining of an Exchange database and of a SharePoint server's sites: through the Hubmaster

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <sstream>
 
+#include "tools/browse/consoleoptions.h"
+
 namespace {
 
 using Resp = databrowse::BrowseResponse::f;
@@ -128,6 +130,8 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
             const std::string text = m.getstring(databrowse::BrowseError::f::errorMessage);
             if (type == databrowse::BROWSE_RESP_WARNING) {
                 result.warnings.push_back(text);
+                if (m.getint64(databrowse::BrowseError::f::errorCode) == databrowse::BROWSE_ERR_PERMISSION)
+                    result.refused.push_back(text);
             } else if (result.error.empty()) {
                 result.error = text.empty() ? "the browse failed without a message" : text;
                 result.errorCode = m.getint64(databrowse::BrowseError::f::errorCode);
@@ -217,7 +221,10 @@ std::string formatConsoleTable(const TConsoleResult& r, const TConsoleFormat& fo
                 out << "), page " << r.page;
         }
         // Items before a failure are what arrived, never the whole listing.
-        if (!r.error.empty()) out << "; incomplete: the answer was cut short (the error follows)";
+        if (!r.error.empty())
+            out << "; incomplete: "
+                << (r.exitCode == kExitRefused ? "a part of it was refused" : "the answer was cut short")
+                << " (the error follows)";
         out << "\n";
     } else if (r.pageSize > 0 && r.error.empty() && r.note.empty()) {
         out << "no items on page " << r.page;

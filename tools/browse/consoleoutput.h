@@ -28,6 +28,8 @@ struct TConsoleResult {
     std::vector<std::pair<std::string, long long>> counts;  // query id, count
     std::vector<TConsoleMedia> media;
     std::vector<std::string> warnings;
+    std::vector<std::string>
+        refused;        // the warnings of what the service refused to answer (a find's clients)
     std::string error;  // empty: no error
     long long errorCode = 0;
     std::string note;            // what happened when there is nothing to list (a stop)

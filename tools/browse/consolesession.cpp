@@ -652,6 +652,12 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     }
     if (rc != kExitOk) return rc;
     if (!m_options.clients.empty()) nameClients(result);
+    // What the service refused to search leaves an answer that is not the whole: a script must tell.
+    if (!result.refused.empty()) {
+        std::string refused;
+        for (const std::string& text : result.refused) refused += (refused.empty() ? "" : "; ") + text;
+        return failed(result, kExitRefused, refused + " (the items of the rest are listed)");
+    }
     if (m_options.command == EConsoleCommand::kMedia) {
         if (const int described = finishMedia(router, result); described != kExitOk) return described;
     }
@@ -659,7 +665,13 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     if (m_options.command != EConsoleCommand::kErase) return kExitOk;
     // The items to erase are listed; the Hubmaster now makes the erase task of them.
     TConsoleResult task;
-    if ((rc = throughHubmaster(router, request, task, {})) != kExitOk) return failed(result, rc, task.error);
+    if ((rc = throughHubmaster(router, request, task, {})) != kExitOk) {
+        // The Hubmaster's verdict refuses the erase: nothing is erased, said as the dry run says it.
+        if (rc != kExitServiceError && rc != kExitRefused) return failed(result, rc, task.error);
+        result.items.clear();
+        result.note.clear();
+        return failed(result, rc, "the erase was refused: " + task.error);
+    }
     result.note =
         "The Hubmaster created the erase task for " + std::to_string(m_options.paths.size()) + " path(s)";
     return kExitOk;

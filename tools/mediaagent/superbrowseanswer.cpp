@@ -172,8 +172,12 @@ databrowse::BrowseResponse itemsResponse(const TIndexBrowsePlan& plan, const std
 
 }  // namespace
 
-bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrowsePlan& plan,
-                     std::string& why) {
+namespace {
+
+// Adds to `plan` the queries that answer the request at `path`, one of its source paths.
+bool planPath(Indexing::BrowseReq& request, CItemIndex& index, const std::string& path,
+              TIndexBrowsePlan& plan, std::string& why) {
+    const size_t planned = plan.queries.size();
     plan.workerId = request.getstring(R::workerId);
     plan.session = request.getstring(R::browseSessionGuid);
     plan.owner.userText = request.getstring(R::userText);
@@ -196,9 +200,7 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
     if (base.toTime == 0 || base.toTime >= kNoTime) base.toTime = 0;
     base.fromTime = request.getint64(R::fromTime);
     plan.range = (static_cast<uint64_t>(request.getint64(R::options)) & kOptionVersions) != 0;
-    auto* paths = request.getliststring(R::sourcePaths, false);
-    base.path = paths && !paths->empty() ? paths->front() : request.getstring(R::browsePath);
-    if (base.path.empty()) base.path = "/";
+    base.path = path.empty() ? "/" : path;
     base.filesBelow = splitFindBelow(base.path);
     if (!vmPartOfHypervisor(index, subclient, base, why)) return false;
     base.path = vmFileViewPath(subclient, base.path);
@@ -257,7 +259,23 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
         }
         plan.queries.push_back(std::move(ask));
     }
-    if (plan.queries.empty()) plan.queries.push_back({"", false, base});
+    if (plan.queries.size() == planned) plan.queries.push_back({"", false, base});
+    return true;
+}
+
+}  // namespace
+
+bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrowsePlan& plan,
+                     std::string& why) {
+    // Every source path is answered, in the request's order, each once; their items page as one answer.
+    std::vector<std::string> paths;
+    if (auto* listed = request.getliststring(R::sourcePaths, false))
+        for (const std::string& path : *listed)
+            if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
+    if (paths.empty()) paths.push_back(request.getstring(R::browsePath));
+    for (const std::string& path : paths)
+        if (!planPath(request, index, path, plan, why)) return false;
+    if (paths.size() > 1) plan.pagedAcross = true;
     return true;
 }
 

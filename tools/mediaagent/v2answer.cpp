@@ -140,10 +140,13 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
     const CNMessageBase* times = request.getObjectAccessor(databrowse::BrowseRequest::f::timeRange, false);
     const int64_t toTime = times ? times->getint64(databrowse::BrowseTimeRange::f::toTime) : 0;
     const int64_t fromTime = times ? times->getint64(databrowse::BrowseTimeRange::f::fromTime) : 0;
-    auto* paths = request.getlistobject(databrowse::BrowseRequest::f::paths, false);
-    std::string path =
-        paths && !paths->empty() ? paths->front().getstring(databrowse::BrowsePath::f::path) : "";
-    if (path.empty() || path == "\\") path = "/";
+    // Every path of the request is answered.
+    std::vector<std::string> paths;
+    for (CNMessageBase& p : listOr(request.getlistobject(databrowse::BrowseRequest::f::paths, false))) {
+        const std::string path = p.getstring(databrowse::BrowsePath::f::path);
+        paths.push_back(path.empty() || path == "\\" ? "/" : path);
+    }
+    if (paths.empty()) paths.push_back("/");
     auto* queries = request.getlistobject(databrowse::BrowseRequest::f::queries, false);
 
     bool planned = false;
@@ -163,7 +166,7 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
         one.setint64(R::fromTime, fromTime);
         if (request.getint64(databrowse::BrowseRequest::f::opType) == databrowse::BROWSE_OP_ALL_VERSIONS)
             one.setint64(R::options, static_cast<int64_t>(kOptionVersions));
-        one.setliststring(R::sourcePaths, {path});
+        one.setliststring(R::sourcePaths, paths);
         Indexing::BackupCycle cycle;
         cycle.setint64(Indexing::BackupCycle::f::appId, s.getint64(S::appId));
         cycle.setint64(Indexing::BackupCycle::f::toTime, toTime);
@@ -181,7 +184,7 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
             return false;
         }
         // A second subclient's queries page with the first's: a page is one of the whole answer.
-        if (planned) plan.pagedAcross = true;
+        if (planned || part.pagedAcross) plan.pagedAcross = true;
         if (!planned) {
             plan.range = part.range;
             plan.modifiedAtOrBefore = part.modifiedAtOrBefore;
