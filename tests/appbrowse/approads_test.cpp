@@ -412,7 +412,7 @@ TEST_F(AppRoads, OneDriveRestriction) {
     auto noObject = oneDriveTask(apps_.oneDriveV2Client, apps_.oneDriveUserWithoutEmail, "\\");
     EXPECT_FALSE(ProbeWorker().handleOneDriveRequest(noObject.get()));
 
-    // V1: the user's own folder replaces the browse path.
+    // V1: the way to the user's own folder leads to it; a path in it is browsed as asked.
     const std::string own = "\\OneDrive\\" + apps_.oneDriveEmail;
     auto rewritten = [&](const char* path, int user = 0) -> std::string {
         ProbeWorker worker;
@@ -423,8 +423,9 @@ TEST_F(AppRoads, OneDriveRestriction) {
     EXPECT_EQ(rewritten("\\"), own);
     EXPECT_EQ(rewritten("\\OneDrive"), own);
     EXPECT_EQ(rewritten("\\OneDrive\\**\\*"), own + "\\**\\*");
-    EXPECT_EQ(rewritten((own + "\\Documents\\plans").c_str()), own);
+    EXPECT_EQ(rewritten((own + "\\Documents\\plans").c_str()), own + "\\Documents\\plans");
     EXPECT_EQ(rewritten("\\OneDrive\\nemo@example.com"), "refused");
+    EXPECT_EQ(rewritten((own + "2").c_str()), "refused");
     EXPECT_EQ(rewritten("\\", apps_.oneDriveUserWithoutEmail), "refused");
     // Client ids 0 and 1 never reach the database.
     auto noClient = oneDriveTask(1, apps_.oneDriveUser, "\\");
