@@ -656,7 +656,7 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     if (!result.refused.empty()) {
         std::string refused;
         for (const std::string& text : result.refused) refused += (refused.empty() ? "" : "; ") + text;
-        return failed(result, kExitRefused, refused + " (the items of the rest are listed)");
+        return failed(result, kExitRefused, "the answer is incomplete: " + refused);
     }
     if (m_options.command == EConsoleCommand::kMedia) {
         if (const int described = finishMedia(router, result); described != kExitOk) return described;
