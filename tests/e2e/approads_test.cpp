@@ -277,24 +277,25 @@ TEST_F(AppRoadsEndToEnd, OneDriveUserFolder) {
     const std::string deep = own + "/d00/d01";
     const std::vector<TItem> inDeep = indexed(v1, deep);
     ASSERT_FALSE(inDeep.empty());
-    const std::string file = std::get<0>(inDeep.back());
+    const std::string file = std::get<0>(inDeep.back()), at = " --at " + std::to_string(lastDay());
     const long long first = s->world.firstBackupTime;
-    const std::string asOlivia = " --client onedrive1 --subclient " + std::to_string(v1) +
-                                 " --app-type 134 --user 'TENANT\\olivia' --path ";
+    auto asUser = [&](const std::string& command, const std::string& user, const std::string& path) {
+        return console(command + " --client onedrive1 --subclient " + std::to_string(v1) +
+                       " --app-type 134 --user '" + user + "' --path '" + path + "'");
+    };
     for (const char* road : kRoads) {
         for (const auto& [path, expected] : std::vector<std::pair<std::string, std::vector<TItem>>>{
                  {"\\", inOwn},
                  {"\\OneDrive", inOwn},
                  {"\\OneDrive\\" + apps.oneDriveEmail + "\\d01", indexed(v1, own + "/d01")},
-                 {"\\OneDrive\\" + apps.oneDriveEmail + "\\d00\\d01", inDeep},
                  {deep, inDeep}}) {
             hubtest::TConsoleRun run = list(road, "onedrive1", v1, 134, path, "TENANT\\olivia");
             ASSERT_EQ(run.status, kExitOk) << road << path << run.err;
             EXPECT_EQ(itemsOf(run), expected) << road << path;
         }
-        hubtest::TConsoleRun versions =
-            console("versions" + asOlivia + "'" + file + "' --from " + std::to_string(first) + " --to " +
-                    std::to_string(lastDay()) + " --via " + road);
+        hubtest::TConsoleRun versions = asUser("versions --from " + std::to_string(first) + " --to " +
+                                                   std::to_string(lastDay()) + " --via " + road,
+                                               "TENANT\\olivia", file);
         ASSERT_EQ(versions.status, kExitOk) << road << versions.err;
         EXPECT_EQ(itemsOf(versions), versionsIndexed(v1, file, first, lastDay())) << road;
         for (const std::string& other :
@@ -341,16 +342,11 @@ TEST_F(AppRoadsEndToEnd, OneDriveUserFolder) {
         ASSERT_EQ(v2Admin.status, kExitOk) << road << v2Admin.err;
         EXPECT_EQ(itemsOf(v2Admin), indexed(apps.oneDriveV2Subclient, "/")) << road;
     }
-    const std::string at = " --at " + std::to_string(lastDay());
-    hubtest::TConsoleRun count = console("count" + asOlivia + "'" + deep + "'" + at);
-    ASSERT_EQ(count.status, kExitOk) << count.err;
+    hubtest::TConsoleRun count = asUser("count" + at, "TENANT\\olivia", deep);
     EXPECT_NE(count.out.find("\"count\":" + std::to_string(inDeep.size()) + "}"), std::string::npos)
         << count.out;
-    const std::string find = "find --client onedrive1 --subclient " + std::to_string(v1) +
-                             " --app-type 134 --name 'f*' --path '\\OneDrive\\" + apps.oneDriveEmail +
-                             "\\d00'" + at + " --user ";
-    hubtest::TConsoleRun found = console(find + "'TENANT\\olivia'");
-    hubtest::TConsoleRun adminFound = console(find + "admin");
+    hubtest::TConsoleRun found = asUser("find --name 'f*'" + at, "TENANT\\olivia", own + "/d00");
+    hubtest::TConsoleRun adminFound = asUser("find --name 'f*'" + at, "admin", own + "/d00");
     ASSERT_EQ(found.status, kExitOk) << found.err;
     ASSERT_FALSE(itemsOf(adminFound).empty()) << adminFound.out;
     EXPECT_EQ(itemsOf(found), itemsOf(adminFound));
