@@ -472,7 +472,7 @@ TEST_F(BrowseConsole, FindAcrossClientsShowsOnlyWhatTheUserMayBrowse) {
     // alice may browse client1 only: she is told about client1's items and none of client2's, and that
     // client2 was left out.
     EXPECT_GT(lines(both.out, "/f"), lines(client1.out, "/f"));
-    // The warning beside the items, on standard error: a pipe reads the items only.
+    // The warning beside the items, on standard error: a pipe reads the table only.
     EXPECT_EQ(alice.out, client1.out);
     EXPECT_NE(
         alice.err.find("warning: You are not authorised to browse client [client2]; it is not searched\n"),
