@@ -960,12 +960,24 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
     // What this console's own log knows of the session, read before this command adds to it.
     const std::string earlier = lastLoggedBrowse(m_options.session);
     const int rc = throughHubmaster(router, request, result, {});
+    const std::string stop = "stop of session " + m_options.session;
+    // A session the Hubmaster holds nothing of any more, whose browse this console saw end, had nothing
+    // left to stop; one it never saw is unknown.
+    if (rc == kExitServiceError && !earlier.empty() && result.error.rfind("No such session", 0) == 0) {
+        result.error.clear();
+        result.errorCode = 0;
+        result.exitCode = kExitOk;
+        result.note = stop +
+                      ": nothing was left to stop (its last browse had ended, as this console's log "
+                      "shows: " +
+                      earlier + ")";
+        return kExitOk;
+    }
     if (rc != kExitOk) return rc;
     // The verdict comes as a note: what the stop ends, or that nothing was left to stop.
     std::string verdict;
     for (const std::string& text : result.warnings) verdict += (verdict.empty() ? "" : "; ") + text;
     result.warnings.clear();
-    const std::string stop = "stop of session " + m_options.session;
     const std::string accepted = "The stop was accepted: ";
     if (verdict.rfind(accepted, 0) != 0) {
         result.note = stop + ": nothing was left to stop (the session's browses had ended)";
