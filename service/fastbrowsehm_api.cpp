@@ -87,19 +87,24 @@ extern "C" int fastBrowseHMInitialize() {
 namespace {
 
 bool answerUserStop(EvMultiEntityRestoreTask& task, databrowse::BrowseRequest& request) {
-    std::string why;
-    const EStopVerdict verdict = judgeStop(request, task, 0, checkClientMapSetting(), why);
+    std::string why, ends;
+    const EStopVerdict verdict = judgeStop(request, task, 0, checkClientMapSetting(), why, &ends);
     EvRestoreReturn channel(static_cast<long long>(task.getJobId()), 0, true, nullptr, nullptr);
-    if (verdict != EStopVerdict::kAccepted) {
-        databrowse::BrowseResponse refusal =
-            errorresponse::of(databrowse::BROWSE_ERR_GENERIC, verdict == EStopVerdict::kRefused
-                                                                  ? "The stop was refused: " + why
-                                                                  : "No such session: nothing was stopped");
-        std::string xml;
-        if (refusal.serialize(xml) == 0) channel.returnXMLItem(xml);
-    }
+    // The caller learns the verdict: a refusal or an unknown session as an error, an allowed stop as a
+    // note of what it ends (nothing, when the session's browses had ended).
+    const bool allowed = verdict == EStopVerdict::kAccepted || verdict == EStopVerdict::kNothingRunning;
+    const std::string text = verdict == EStopVerdict::kAccepted ? "The stop was accepted: " + ends
+                             : verdict == EStopVerdict::kNothingRunning
+                                 ? "Nothing was left to stop: the session's browses had ended"
+                             : verdict == EStopVerdict::kRefused ? "The stop was refused: " + why
+                                                                 : "No such session: nothing was stopped";
+    databrowse::BrowseResponse answer =
+        errorresponse::of(allowed ? databrowse::BROWSE_ERR_NONE : databrowse::BROWSE_ERR_GENERIC, text,
+                          allowed ? errorresponse::kWarning : errorresponse::kError);
+    std::string xml;
+    if (answer.serialize(xml) == 0) channel.returnXMLItem(xml);
     channel.end(0);
-    return verdict == EStopVerdict::kAccepted;
+    return allowed;
 }
 
 }  // namespace

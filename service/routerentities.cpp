@@ -9,9 +9,11 @@
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
 #include "planning/handedover.h"
+#include "platform/config/zyplatforminfo.h"
 #include "platform/db/cursorwrapper.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
+#include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
@@ -118,7 +120,7 @@ bool maySessionBeStopped(const CConfRecord::TOwner& owner, const TDirectCallerDe
                 why = "an administrator of client [" + std::to_string(owner.clientId) + "]";
                 return true;
             }
-            why = "user [" + std::to_string(decision.tokenUserId) + "] does not own the session";
+            why = loggedUser(decision.tokenUserId) + " does not own the session";
             return false;
         }
         case TDirectCallerDecision::kCallerAllowed:
@@ -126,7 +128,8 @@ bool maySessionBeStopped(const CConfRecord::TOwner& owner, const TDirectCallerDe
                 why = "the calling client that set the session up";
                 return true;
             }
-            why = "calling client [" + std::to_string(callerClientId) + "] does not own the session";
+            why = "calling " + loggedClient(static_cast<long long>(callerClientId)) +
+                  " does not own the session";
             return false;
         case TDirectCallerDecision::kRefused:
             break;
@@ -153,7 +156,8 @@ unsigned long routedCallerClientId(CZyNetwork* session) {
 
 // A stop is judged against the session it stops, never against the client its request names.
 EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreTask& task,
-                       unsigned long callerClientId, int checkClientMap, std::string& why) {
+                       unsigned long callerClientId, int checkClientMap, std::string& why,
+                       std::string* ends) {
     CBrowseLog log(kTag);
     const std::string guid = sessionGuid(request);
     TDirectCaller caller;
@@ -162,12 +166,15 @@ EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreT
     caller.token = textOf(&request, R::token);
     caller.callerClientId = callerClientId;
     CConfRecord::TOwner owner;
-    bool known = false;
-    if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef())
+    bool known = false, browsing = false;
+    if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef()) {
         known = record->getOwner(owner);
+        browsing = known && !record->getWorkersToMaMap().empty();
+    }
     // A session handed to its caller as a prepared request has no record any more: its owner was kept.
     CHandedOverSessions::TSession handed;
-    if (!known && CHandedOverSessions::instance().find(guid, handed)) {
+    const bool handedOver = CHandedOverSessions::instance().find(guid, handed);
+    if (!known && handedOver) {
         owner = handed.owner;
         known = true;
     }
@@ -188,12 +195,31 @@ EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreT
                      why.c_str());
         return EStopVerdict::kRefused;
     }
-    log.debugLvl(0, "Stop request for session [%s] of %s, %s by %s accepted: %s", guid.c_str(),
+    // What the stop ends: the session's browse in the Hubmaster, and the answers of the media agent a
+    // prepared request of it was handed to (which only that agent knows to have ended).
+    std::string ended;
+    if (browsing) {
+        unsigned enabled = 0;
+        ZYPlatformInfo::getNumber("EventManager", "EnableStopBrowseRequest", &enabled);
+        ended = enabled != 0 ? "its browse in the Hubmaster ends with \"The browse was stopped\""
+                             : "its media agents are told to stop it (its browse in the Hubmaster goes on: "
+                               "EventManager EnableStopBrowseRequest is 0)";
+    }
+    if (handedOver && !handed.mediaAgent.empty()) {
+        std::string host, client = handed.mediaAgent;
+        int service = 0, port = 0;
+        if (!DemangleHostName(handed.mediaAgent, host, client, service, port) || client.empty())
+            client = handed.mediaAgent.substr(0, handed.mediaAgent.find('*'));
+        ended += (ended.empty() ? "" : "; ") + std::string("media agent [") + client +
+                 "], which its prepared request was handed to, is told to end the answers of it";
+    }
+    log.debugLvl(0, "Stop request for session [%s] of %s, %s by %s accepted: %s; %s", guid.c_str(),
                  loggedUser(owner.userId).c_str(), loggedClient(owner.clientId).c_str(), who.c_str(),
-                 why.c_str());
+                 why.c_str(), ended.empty() ? "nothing of it was running" : ended.c_str());
+    if (ends) *ends = ended;
     task.setbrowseSessionGUID(guid.c_str());
     if (g_poControllerThreadHM) g_poControllerThreadHM->processStopReq(&task);
-    return EStopVerdict::kAccepted;
+    return ended.empty() ? EStopVerdict::kNothingRunning : EStopVerdict::kAccepted;
 }
 
 EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTask& t, CZyNetwork* session,

@@ -25,9 +25,13 @@ EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTa
 // The client id of the caller of `session` (its client name looked up); 0 when it cannot be told.
 unsigned long routedCallerClientId(CZyNetwork* session);
 
-enum class EStopVerdict { kAccepted, kRefused, kNoSuchSession };
+// kAccepted: something of the session was running and is told to end; kNothingRunning: the owner's
+// stop of a session whose browses had all ended.
+enum class EStopVerdict { kAccepted, kNothingRunning, kRefused, kNoSuchSession };
 // Judges a stop of the request's session by who asks (the request's token, or the proven calling
-// client `callerClientId`) against the session's owner, logs the verdict, and hands an accepted stop to
-// the controller with `task`. `why`: the verdict's reason. Any thread that may wait for the stop.
+// client `callerClientId`) against the session's owner, logs the verdict, and hands an allowed stop to
+// the controller with `task`. `why`: the verdict's reason; `ends` (when given): what of the session the
+// stop ends. Any thread that may wait for the stop.
 EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreTask& task,
-                       unsigned long callerClientId, int checkClientMap, std::string& why);
+                       unsigned long callerClientId, int checkClientMap, std::string& why,
+                       std::string* ends = nullptr);

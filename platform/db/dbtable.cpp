@@ -12,11 +12,20 @@
 #include "platform/db/dialect.h"
 #include "platform/db/procregistry.h"
 #include "platform/log/evdebug.h"
+#include "platform/threads/fxcriticalsection.h"
 
 using zydb::DbValue;
 
 bool DBtable::b_newDBBase = true;
 FXCriticalSection DBtable::DBCriticalSection;
+
+bool DBtable::lockRegistration() {
+    return DBCriticalSection.Lock();
+}
+
+void DBtable::unlockRegistration() {
+    DBCriticalSection.Unlock();
+}
 
 namespace {
 

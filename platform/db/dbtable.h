@@ -14,10 +14,10 @@
 #include "platform/db/dbresult.h"
 #include "platform/db/sqlformat.h"
 #include "platform/db/zydbtypes.h"
-#include "platform/threads/fxcriticalsection.h"
 
 class DBtran;
 class ZYDBRowBase;
+class FXCriticalSection;
 
 // Error line of the database layer: "<file>(<line>): <text>", always written.
 void log_error(const char* file, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -55,8 +55,11 @@ public:
 
     // The new database base: schema objects exist and procedure arguments are bound values.
     static bool b_newDBBase;
-    // Taken while an access object registers with its transaction (recursive).
+    // Taken while an access object registers with its transaction (recursive). Its type stays out of
+    // this header, which every row family includes: the lock's headers are costly to compile.
     static FXCriticalSection DBCriticalSection;
+    static bool lockRegistration();
+    static void unlockRegistration();
 
     void setExtIndicatorArray(void* indicators) {
         if (b_newDBBase) m_connObject.setExtIndicatorArray(indicators);

@@ -361,7 +361,7 @@ private:
     }
 
     void joinTransaction(DBtran* tran) {
-        if (!DBCriticalSection.Lock()) {
+        if (!lockRegistration()) {
             // Registration cannot be done safely; with a transaction the object must not run at all.
             if (tran != nullptr) markRegistrationFailed();
             return;
@@ -376,7 +376,7 @@ private:
                 markRegistrationFailed();
             }
         }
-        DBCriticalSection.Unlock();
+        unlockRegistration();
     }
 
 protected:

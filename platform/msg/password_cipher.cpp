@@ -34,7 +34,8 @@ bool cipherKey(zycrypto::Digest& out) {
         if (!g_haveProcessKey) {
             if (!zycrypto::randomBytes(g_processKey.data(), g_processKey.size())) return false;
             g_haveProcessKey = true;
-            msgLog(0,
+            // Expected of a console away from the Hubmaster, which holds no installation key: detail only.
+            msgLog(1,
                    "no message-security key in [%s] %s: password fields are enciphered under a key of "
                    "this process alone and no other process can read them",
                    kMsgSecurityKeySection, kMsgSecurityKeyName);

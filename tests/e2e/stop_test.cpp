@@ -111,8 +111,13 @@ protected:
         EXPECT_TRUE(inFlight) << s->agent->output();
 
         const std::string asked = "Stop request for session [" + session + "]";
+        // The console's stop is answered: another user's is refused, naming her by name.
         TRun other = console("stop --session " + session, alice(), "other-" + session);
-        EXPECT_EQ(other.status, 0) << other.err;
+        EXPECT_EQ(other.status, 3) << other.out << other.err;
+        EXPECT_NE(other.err.find("The stop was refused: user [alice] (id " +
+                                 std::to_string(s->world.fileUser) + ") does not own the session"),
+                  std::string::npos)
+            << other.err;
         EXPECT_NE(hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
                                  "), client [client1] (id " + clientId + ") by user [alice] (id " +
                                  std::to_string(s->world.fileUser) + ") refused"),
@@ -125,7 +130,8 @@ protected:
             std::string::npos)
             << hostLog();
         TRun unknown = console("stop --session no-such-" + session, admin(), "unknown-" + session);
-        EXPECT_EQ(unknown.status, 0) << unknown.err;
+        EXPECT_EQ(unknown.status, 1) << unknown.out << unknown.err;
+        EXPECT_NE(unknown.err.find("No such session"), std::string::npos) << unknown.err;
         EXPECT_NE(hostLog().find("Stop request for session [no-such-" + session + "] by user [admin] (id " +
                                  std::to_string(s->world.adminUser) + "): no such session; nothing stopped"),
                   std::string::npos);
@@ -137,12 +143,13 @@ protected:
         EXPECT_EQ(owner.status, 0) << owner.err;
         // -v: what was sent, and where.
         EXPECT_NE(owner.err.find("stop: operation 5 for session " + session +
-                                 " as user [admin] to BrowseRouter at "
+                                 " as user [admin] to HubmasterBrowse at "
                                  "127.0.0.1:" +
                                  std::to_string(s->hostPort)),
                   std::string::npos)
             << owner.err;
-        EXPECT_NE(owner.out.find("handled there, not confirmed"), std::string::npos) << owner.out;
+        EXPECT_NE(owner.out.find("stop of session " + session + " accepted: "), std::string::npos)
+            << owner.out;
         EXPECT_NE(hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
                                  "), client [client1] (id " + clientId + ") by user [admin] (id " +
                                  std::to_string(s->world.adminUser) + ") accepted: the session's owner"),
@@ -159,17 +166,15 @@ protected:
         EXPECT_TRUE(journalGets("session=" + session + " after "))
             << "the media agent's answer was cut short: " << text(journalFile());
 
-        // Nothing of the session is left: a second stop finds no such session.
+        // Nothing of the session is left: a second stop finds nothing left to stop, as this console's log
+        // shows the session's browse ended.
         TRun again = console("stop --session " + session, admin(), "again-" + session);
-        EXPECT_EQ(again.status, 0) << again.err;
-        // The console says what it knows: its own log holds that session's ended browse.
-        EXPECT_NE(again.out.find("last browse had ended (" + command.substr(0, command.find(' ')) +
-                                 ": error [" + std::string(kStopped)),
+        EXPECT_EQ(again.status, 0) << again.out << again.err;
+        EXPECT_NE(again.out.find("nothing was left to stop (its last browse had ended, as this console's log "
+                                 "shows: " +
+                                 command.substr(0, command.find(' ')) + ": error [" + kStopped),
                   std::string::npos)
             << again.out;
-        EXPECT_EQ(owner.out.find("last browse had ended"), std::string::npos) << owner.out;
-        // What it cannot know, it does not guess: another console's browse of the session may still run.
-        EXPECT_EQ(again.out.find("nothing was left to stop"), std::string::npos) << again.out;
         EXPECT_NE(hostLog().find(asked + " by user [admin] (id " + std::to_string(s->world.adminUser) +
                                  "): no such session; nothing stopped"),
                   std::string::npos)
@@ -195,7 +200,7 @@ protected:
         if (viaHubmaster) browsing.join();
         s->agent->signal(SIGCONT);
         if (!viaHubmaster) browsing.join();
-        EXPECT_NE(owner.out.find("handled there"), std::string::npos) << owner.out << owner.err;
+        EXPECT_NE(owner.out.find(" accepted: "), std::string::npos) << owner.out << owner.err;
         EXPECT_EQ(early.status, 1) << early.out << early.err << hostLog();
         EXPECT_NE(early.err.find(kStopped), std::string::npos) << early.err << hostLog();
         if (!viaHubmaster) {
@@ -298,8 +303,8 @@ TEST_F(StopInFlight, AStopEndsTheBrowseOfAFrozenMediaAgentAtOnce) {
     browsing.join();
     s->agent->signal(SIGCONT);
     EXPECT_EQ(owner.status, 0) << owner.err;
-    // The router had handled it before the console's limit.
-    EXPECT_NE(owner.out.find("handled there"), std::string::npos) << owner.out;
+    // The Hubmaster answered it before the console's limit.
+    EXPECT_NE(owner.out.find(" accepted: its browse in the Hubmaster ends"), std::string::npos) << owner.out;
     EXPECT_EQ(held.status, 1) << held.out << held.err;
     EXPECT_NE(held.err.find(kStopped), std::string::npos) << held.err;
     // Thawed, the agent still gets the stop (or, if it came while frozen past its limit, the answer's
@@ -325,7 +330,7 @@ TEST_F(StopInFlight, AStopThroughTheHubmasterSaysWhatCameOfIt) {
     TRun owner = console("stop --via hubmaster --session " + session, admin(), "told-owner");
     browsing.join();
     EXPECT_EQ(owner.status, 0) << owner.out << owner.err;
-    EXPECT_NE(owner.out.find("accepted by the Hubmaster"), std::string::npos) << owner.out;
+    EXPECT_NE(owner.out.find(" accepted: its browse in the Hubmaster ends"), std::string::npos) << owner.out;
     EXPECT_EQ(held.status, 1) << held.out << held.err;
     EXPECT_NE(held.err.find(kStopped), std::string::npos) << held.err;
     EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());

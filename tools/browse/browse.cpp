@@ -29,6 +29,22 @@ bool askOnTerminal(const std::string& question) {
     return answer == "y" || answer == "Y" || answer == "yes";
 }
 
+// What a command got, for its line in the console's log: the figure its answer gives.
+std::string loggedOutcome(int rc, const TConsoleResult& result) {
+    if (rc != kExitOk) return "error [" + result.error + "]";
+    std::string figure = std::to_string(result.items.size()) + " item(s)";
+    if (!result.counts.empty()) {
+        long long counted = 0;
+        for (const auto& count : result.counts) counted += count.second;
+        figure = "count " + std::to_string(counted);
+    } else if (!result.media.empty()) {
+        figure = std::to_string(result.media.size()) + " archive file(s)";
+    }
+    return result.note.empty() || !result.items.empty() || !result.counts.empty() || !result.media.empty()
+               ? figure
+               : result.note;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,10 +98,7 @@ int main(int argc, char** argv) {
     log.setPrefixMessage("BROWSECONSOLE");
     log.debugLvl(0, "%s of session [%s] by %s by road [%s]: %s in %lld ms",
                  consoleCommandName(options.command), result.session.c_str(), session.askedBy().c_str(),
-                 session.road().c_str(),
-                 rc == kExitOk ? (std::to_string(result.items.size()) + " item(s)").c_str()
-                               : ("error [" + result.error + "]").c_str(),
-                 elapsed);
+                 session.road().c_str(), loggedOutcome(rc, result).c_str(), elapsed);
     if (options.verbose)
         std::fprintf(stderr, "browse: session %s, road %s, %lld ms\n", result.session.c_str(),
                      session.road().c_str(), elapsed);

@@ -71,7 +71,7 @@ const TCommandSpec kCommandSpecs[] = {
      "browse media --client client1 --subclient 1 --path /d00 --at 2023-11-28 --token-file "
      "~/.browse-admin-token "
      "--data build/demo --ma-host 127.0.0.1"},
-    {EConsoleCommand::kStop, "stop", "ask the service to stop the browses of a session (not confirmed)",
+    {EConsoleCommand::kStop, "stop", "stop the browses of a session; the Hubmaster answers what it ended",
      "browse stop --session 6f1c0e2a-... --token-file ~/.browse-admin-token --data build/demo"},
     {EConsoleCommand::kErase, "erase", "an end user's erase of backed-up files or a folder's contents",
      "browse erase --client client1 --subclient 1 --path /d00/d01/d00/f00000203.dat=858145 --at 2023-11-28 "
@@ -203,7 +203,7 @@ const TOptionSpec kOptionSpecs[] = {
     {"--yes", nullptr, nullptr, kE, kWhat, "erase a folder's contents without asking", SWITCH(yes, true)},
     {"--via", nullptr, "router|hubmaster", kL | kV | kC | kF | kM | kS | kE, kWhat,
      "hubmaster: list and versions through the Hubmaster's own service (older media agents); a stop "
-     "there is answered with its outcome",
+     "always goes there",
      [](TConsoleOptions& o, const std::string&, const std::string& v) {
          if (v != "hubmaster" && v != "router") return "--via takes router or hubmaster, not [" + v + "]";
          o.viaHubmaster = v == "hubmaster";

@@ -163,10 +163,13 @@ bool isHypervisorRequest(CNMessageBase& prepared) {
 // from its clear payload (browseflag::kFindClientSubclients); empty when it says none.
 std::map<long long, std::string> findClientsOf(CNMessageBase& prepared) {
     std::map<long long, std::string> clients;
+    // Each kind of prepared request is read through its own class: an indexing-v1 request carries none.
     CNMessageBase* advanced = dynamic_cast<databrowse::SecuredBrowseRequest*>(&prepared)
                                   ? childOf(childOf(&prepared, databrowse::SecuredBrowseRequest::f::payload),
                                             databrowse::Msg238::f::advOptions)
-                                  : childOf(&prepared, R::advOptions);
+                              : dynamic_cast<databrowse::BrowseRequest*>(&prepared)
+                                  ? childOf(&prepared, R::advOptions)
+                                  : nullptr;
     CNMessageBase* block = childOf(childOf(advanced, databrowse::Msg63::f::advancedConfig),
                                    databrowse::BrowseAdvancedConfig::f::flagBlock);
     auto* flags = block ? block->getlistobject(databrowse::Msg9::f::additionalFlags, false) : nullptr;
@@ -535,9 +538,11 @@ int CConsoleSession::checkSettings(TZyNetAddress& router, TConsoleResult& result
             "or copy the Hubmaster's tls/authority.crt (public) to ~/" +
                 std::string(kConsoleDefaultAuthority));
     if (m_options.verbose)
-        m_remark("session " + m_options.session + ": " + consoleCommandName(m_options.command) +
-                 " to BrowseRouter at " + router.host + ":" + std::to_string(router.port) +
-                 " (which must prove it is [" + router.peerName + "])");
+        m_remark("session " + m_options.session + ": " + consoleCommandName(m_options.command) + " to " +
+                 (m_options.command == EConsoleCommand::kStop ? CHostBrowseService::kServiceName
+                                                              : "BrowseRouter") +
+                 " at " + router.host + ":" + std::to_string(router.port) + " (which must prove it is [" +
+                 router.peerName + "])");
     // Without a token and without a certificate of its own, the console can only be refused.
     if (m_options.token.empty() && m_options.tlsFolder.empty())
         return failed(result, kExitUsage,
@@ -695,7 +700,7 @@ int CConsoleSession::lookUp(const TZyNetAddress& router, const std::string& path
     options.at = at;
     options.pattern.clear();
     options.pageSize = options.page = 0;
-    options.session = newSessionId();  // named, so the service generates none
+    options.session = m_options.session;  // one command, one session: its side requests tell its story
     options.viaHubmaster = m_options.viaHubmaster && m_options.command != EConsoleCommand::kErase;
     const int rc = browseAs(options, router, result);
     if (rc != kExitOk) return -rc;
@@ -743,7 +748,7 @@ int CConsoleSession::checkErase(const TZyNetAddress& router, TConsoleResult& res
         TConsoleOptions options = m_options;
         options.command = EConsoleCommand::kList;
         options.paths = {path};
-        options.session = newSessionId();  // named, so the service generates none
+        options.session = m_options.session;  // one command, one session: its side requests tell its story
         TConsoleResult contents;
         const int rc = browseAs(options, router, contents);
         if (rc != kExitOk) return failed(result, rc, contents.error);
@@ -931,73 +936,72 @@ int CConsoleSession::sendTo(CZyNetwork& session, const TZyNetAddress& where, con
 
 int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest& request,
                           TConsoleResult& result) {
-    // The router answers no stop, so a token it would refuse must be caught here, before sending.
     const std::string& token = m_options.token;
     if (token.empty())
         return failed(result, kExitUsage,
                       "stop needs the user's token (--token-file, $" + std::string(kConsoleTokenVariable) +
                           " or --user)");
+    // A token the Hubmaster would refuse is refused here, where the console can tell: with the
+    // Hubmaster's data it checks the token whole; elsewhere its visible part shows an expiry.
     std::string user;
+    bool valid = true;
     if (!m_options.dataFolder.empty()) {
         EvSecurityMgr security(0);
         int userId = 0;
         std::string domain, fullName;
-        const bool valid =
-            security.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, user, domain,
-                                                                   fullName) == 1 ||
-            security.GetSessionInfoFromZetaToken(token, true, userId, user, domain, fullName) == 1;
-        if (!valid) return failed(result, kExitRefused, "the token is not valid here: the stop was not sent");
-    } else if (token.rfind("ZT1.", 0) != 0) {
-        return failed(result, kExitRefused, "the token is not a user token: the stop was not sent");
+        valid = security.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, user, domain,
+                                                                       fullName) == 1 ||
+                security.GetSessionInfoFromZetaToken(token, true, userId, user, domain, fullName) == 1;
+    } else {
+        std::vector<std::string> parts;
+        valid = token.rfind("ZT1.", 0) == 0 && visibleTokenParts(token, parts) &&
+                (parts.size() != 5 || std::atoll(parts[3].c_str()) <= 0 ||
+                 std::atoll(parts[3].c_str()) > CHubClock::real().epochSeconds());
     }
+    if (!valid)
+        return failed(result, kExitRefused,
+                      explainTokenRefusal(token, m_options.dataFolder) + "; the stop was not sent");
+    // The Hubmaster's own service answers a stop with its verdict (BrowseRouter's stop, which the
+    // product's callers send, answers none).
     const std::string where = router.host + ":" + std::to_string(router.port);
-    if (m_options.viaHubmaster) {
-        // The Hubmaster's own service answers a stop with its outcome: said, and told by the exit status.
-        m_road = "hubmaster (" + std::string(CHostBrowseService::kServiceName) + " at " + where + ")";
-        if (m_options.verbose)
-            m_remark("stop: operation 5 for session " + m_options.session +
-                     (user.empty() ? "" : " as user [" + user + "]") + " to " +
-                     CHostBrowseService::kServiceName + " at " + where +
-                     "; the Hubmaster judges it against the session's owner and answers");
-        const int rc = throughHubmaster(router, request, result, {});
-        if (rc == kExitOk)
-            result.note = "stop of session " + m_options.session +
-                          " accepted by the Hubmaster: its browses end with \"The browse was stopped\"";
-        return rc;
-    }
-    m_road = "router (BrowseRouter at " + where + ")";
+    m_road = "hubmaster (" + std::string(CHostBrowseService::kServiceName) + " at " + where + ")";
     if (m_options.verbose)
         m_remark("stop: operation 5 for session " + m_options.session +
-                 (user.empty() ? "" : " as user [" + user + "]") + " to BrowseRouter at " + where +
-                 "; the router judges it against the session's owner");
+                 (user.empty() ? "" : " as user [" + user + "]") + " to " + CHostBrowseService::kServiceName +
+                 " at " + where + "; the Hubmaster judges it against the session's owner and answers");
     // What this console's own log knows of the session, read before this command adds to it.
     const std::string earlier = lastLoggedBrowse(m_options.session);
-    CZyNetwork session;
-    if (const int sent = sendTo(session, router, "BrowseRouter", request, result); sent != kExitOk)
-        return sent;
-    // The router answers no stop; it answers the goodbye once it has handled what came before it, the
-    // stop and the wait for the session's browses to end included.
-    bool timedOut = false;
-    const CUxError handled = session.Disconnect(m_options.timeoutSeconds, timedOut);
-    const std::string sent = "stop of session " + m_options.session + " sent to BrowseRouter";
-    if (timedOut) {
-        result.note = sent + ", not confirmed: the router was still handling it after " +
-                      std::to_string(m_options.timeoutSeconds) + " s (--timeout)";
-    } else if (handled.IsError()) {
-        result.note = sent + ", not confirmed: the router closed the session before it was handled (" +
-                      handled.GetErrorText() + ")";
-    } else if (!earlier.empty()) {
-        result.note = sent +
-                      " and handled there, not confirmed; this console's log shows that session's "
-                      "last browse had ended (" +
-                      earlier +
-                      "); a browse of it still running (this log lists browses once ended) ends "
-                      "with \"The browse was stopped\" if it is yours";
+    const int rc = throughHubmaster(router, request, result, {});
+    const std::string stop = "stop of session " + m_options.session;
+    // A session the Hubmaster holds nothing of any more, whose browse this console saw end, had nothing
+    // left to stop; one it never saw is unknown.
+    if (rc == kExitServiceError && !earlier.empty() && result.error.rfind("No such session", 0) == 0) {
+        result.error.clear();
+        result.errorCode = 0;
+        result.exitCode = kExitOk;
+        result.note = stop +
+                      ": nothing was left to stop (its last browse had ended, as this console's log "
+                      "shows: " +
+                      earlier + ")";
+        return kExitOk;
+    }
+    if (rc != kExitOk) return rc;
+    // The verdict comes as a note: what the stop ends, or that nothing was left to stop.
+    std::string verdict;
+    for (const std::string& text : result.warnings) verdict += (verdict.empty() ? "" : "; ") + text;
+    result.warnings.clear();
+    const std::string accepted = "The stop was accepted: ";
+    if (verdict.rfind(accepted, 0) != 0) {
+        result.note = stop + ": nothing was left to stop (the session's browses had ended)";
+    } else if (verdict.find("in the Hubmaster") == std::string::npos && !earlier.empty()) {
+        // Only the media agent a prepared request was handed to knows whether it still answers; this
+        // console read that answer to its end.
+        result.note = stop +
+                      ": nothing was left to stop (its last browse had ended, as this console's log "
+                      "shows: " +
+                      earlier + "); " + verdict.substr(accepted.size()) + " all the same";
     } else {
-        result.note = sent +
-                      " and handled there, not confirmed (the router answers no stop): a browse of "
-                      "it that is yours and still running ends with \"The browse was stopped\"; "
-                      "another user's session or an unknown one is refused in the Hubmaster's log";
+        result.note = stop + " accepted: " + verdict.substr(accepted.size());
     }
     return kExitOk;
 }

@@ -87,8 +87,8 @@ private:
     // Connects to `service` at `where` within --timeout and sends `request`; kExitOk or the failure.
     int sendTo(CZyNetwork& session, const TZyNetAddress& where, const char* service, CNMessageBase& request,
                TConsoleResult& result);
-    // Sends the stop (the router answers none) and says what the console can know of it: whether the
-    // router has handled it, and whether this console's log shows the session's browse had ended.
+    // Sends the stop to the Hubmaster's own service, which answers its verdict: what the stop ends,
+    // nothing left to stop, refused or no such session. A token it would refuse is refused first.
     int stop(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result);
     // "<command>: <outcome>" of the last browse of `sessionId` in this console's log; "" when none.
     static std::string lastLoggedBrowse(const std::string& sessionId);

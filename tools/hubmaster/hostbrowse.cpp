@@ -141,6 +141,11 @@ public:
         if (!m_error.empty()) return "error [" + m_error + "]";
         return std::to_string(m_items) + " item(s)" + (m_callerGone ? ", the caller left" : "");
     }
+    // The first warning the caller was sent ("" when none): a stop's verdict.
+    std::string warning() {
+        CHubMutexLock lock(m_mutex);
+        return m_warning;
+    }
 
 private:
     void count(databrowse::BrowseResponse& response) REQUIRES(m_mutex) {
@@ -151,6 +156,10 @@ private:
                 m_error = messages->front().getstring(databrowse::BrowseError::f::errorMessage);
             if (m_error.empty()) m_error = "an error without text";
         }
+        if (type == databrowse::BROWSE_RESP_WARNING && m_warning.empty())
+            if (auto* messages = response.getlistobject(Resp::messages, false);
+                messages && !messages->empty())
+                m_warning = messages->front().getstring(databrowse::BrowseError::f::errorMessage);
         CNMessageBase* result = response.isSet(Resp::browseResult)
                                     ? response.getObjectAccessor(Resp::browseResult, false)
                                     : nullptr;
@@ -167,6 +176,7 @@ private:
     bool m_callerGone GUARDED_BY(m_mutex) = false;
     long long m_items GUARDED_BY(m_mutex) = 0;
     std::string m_error GUARDED_BY(m_mutex);
+    std::string m_warning GUARDED_BY(m_mutex);
 };
 
 CHostBrowseService::CHostBrowseService(ProcessFn process, LaunchEraseFn launchErase)
@@ -496,7 +506,10 @@ void CHostBrowseService::stopSession(CZyNetwork& session, databrowse::BrowseRequ
     EvReturnDestinations::unregisterDestination(jobId);
     const bool endSent = forwarder->close();
     logLine("stop of session [" + guid + "] by user [" + caller.userName + "] through " + kServiceName +
-            ": " + (accepted ? "accepted" : forwarder->outcome()));
+            ": " +
+            (!accepted                      ? forwarder->outcome()
+             : forwarder->warning().empty() ? std::string("accepted")
+                                            : forwarder->warning()));
     if (!accepted && !forwarder->errorSent()) {
         sendError(session, "The Hubmaster could not stop the session");
         return;

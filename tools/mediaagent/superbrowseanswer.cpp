@@ -518,6 +518,16 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     // router reads an answer's end at the same wake-up as its last items.
     std::vector<std::pair<unsigned long, std::string>> held;
     uint64_t heldItems = 0;
+    // A count's or a media prediction's answer holds no items: its story gives its own figure.
+    struct {
+        long long counts = 0;
+        size_t media = 0;
+        bool counted = false;
+        std::string text() const {
+            return (counted ? " count=" + std::to_string(counts) : std::string()) +
+                   (media > 0 ? " media=" + std::to_string(media) : std::string());
+        }
+    } figures;
     auto flush = [&] {
         if (held.empty()) return true;
         const bool ok = !out.SendXMLMessages(held, kSendSeconds, timedOut).IsError();
@@ -538,10 +548,18 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
         if ((!end || inFlight.holds()) && !flush()) return false;
         if (inFlight.holdIfAsked(served)) return false;
         held.emplace_back(r.getTagID(), std::move(xml));
-        if (r.isSet(databrowse::BrowseResponse::f::browseResult))
-            if (auto* items = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false)
-                                  ->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
+        if (r.isSet(databrowse::BrowseResponse::f::browseResult)) {
+            CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+            if (auto* items = result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
                 heldItems += items->size();
+            if (auto* counts = result->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false))
+                for (CNMessageBase& c : *counts) {
+                    figures.counts += c.getint64(databrowse::AggregateResult::f::count);
+                    figures.counted = true;
+                }
+        }
+        if (auto* media = r.getlistobject(databrowse::BrowseResponse::f::predictions, false))
+            figures.media += media->size();
         return !end || flush();
     };
     int sent = index ? answerIndexBrowse(plan, *index, batchSize, send, [&] { return inFlight.stopped(); })
@@ -564,7 +582,7 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     }
     flush();  // an answer cut short keeps nothing back
     outcome = std::string(caller ? "answered caller" : "answered") + " worker=" + plan.workerId +
-              " responses=" + std::to_string(sent) + " items=" + std::to_string(served) +
+              " responses=" + std::to_string(sent) + " items=" + std::to_string(served) + figures.text() +
               (index ? "" : " refused: " + why);
     return true;
 }

@@ -5,6 +5,7 @@
 #include <climits>
 #include <thread>
 
+#include "platform/threads/fxcriticalsection.h"
 #include "tests/platform/db/gadget.h"
 
 #define Widget_COLUMNS(COL) \

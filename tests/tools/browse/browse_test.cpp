@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -471,7 +472,7 @@ TEST_F(BrowseConsole, FindAcrossClientsShowsOnlyWhatTheUserMayBrowse) {
     // alice may browse client1 only: she is told about client1's items and none of client2's, and that
     // client2 was left out.
     EXPECT_GT(lines(both.out, "/f"), lines(client1.out, "/f"));
-    // The warning beside the items, on standard error: a pipe reads the items only.
+    // The warning beside the items, on standard error: a pipe reads the table only.
     EXPECT_EQ(alice.out.substr(0, alice.out.rfind(" items")),
               client1.out.substr(0, client1.out.rfind(" items")));
     EXPECT_NE(
@@ -493,16 +494,25 @@ TEST_F(BrowseConsole, MediaStopAndFailures) {
     ASSERT_EQ(media.status, 0) << media.err;
     EXPECT_NE(media.out.find("archive files,"), std::string::npos) << media.out;
 
-    // The router answers no stop: the console says it sent one and that the router handled it, and
-    // refuses a bogus token before sending anything.
+    // A stop is answered: a session whose browse had ended has nothing left to stop, and a token whose
+    // signature was changed is refused before anything is sent.
+    ASSERT_EQ(
+        browse("list " + fileSubclient() + " --at " + lastDay() + " --session console-test-session").status,
+        0);
     TRun stop = browse("stop --session console-test-session");
     EXPECT_EQ(stop.status, 0) << stop.err;
-    EXPECT_NE(stop.out.find("stop of session console-test-session sent to BrowseRouter and handled there, "
-                            "not confirmed"),
+    EXPECT_NE(stop.out.find("stop of session console-test-session: nothing was left to stop"),
               std::string::npos)
         << stop.out;
-    TRun bogus = browse("stop --session console-test-session", "--token ZT1.forged.token");
+    EXPECT_EQ(stop.out.find("accepted"), std::string::npos) << stop.out;
+    std::string forged =
+        shell("tools/hubmaster/hubmaster token --user admin --data " + s->dir.file("demo")).out;
+    char& signed_ = forged.at(forged.rfind('.') + 2);
+    signed_ = signed_ == 'a' ? 'b' : 'a';
+    forged.erase(forged.find_last_not_of("\n") + 1);
+    TRun bogus = browse("stop --session console-test-session", "--token " + forged);
     EXPECT_EQ(bogus.status, kExitRefused);
+    EXPECT_NE(bogus.err.find("changed or forged"), std::string::npos) << bogus.err;
     EXPECT_NE(bogus.err.find("the stop was not sent"), std::string::npos) << bogus.err;
 
     // The service's own error text, and a non-zero exit.
@@ -1081,9 +1091,9 @@ TEST_F(BrowseConsole, TheTimeoutBoundsTheWholeCommand) {
     EXPECT_LT(took, 14s);
 }
 
-// The README's examples, pasted into bash in a folder laid out as the repository's root against this
-// suite's world: each command's exit status, and every line shown ("..." stands for lines left out, a
-// line ending in "..." for its beginning), in order on standard output or standard error.
+// The README's examples, pasted into bash in a folder laid out as the repository's root against the
+// world ./dev run --serve serves: each command's exit status, and every line shown ("..." stands for lines
+// left out, a line ending in "..." for its beginning), in order on standard output or standard error.
 TEST_F(BrowseConsole, TheReadmesExamplesRunAsShown) {
     namespace fs = std::filesystem;
     fs::path source(__FILE__);
@@ -1117,10 +1127,15 @@ TEST_F(BrowseConsole, TheReadmesExamplesRunAsShown) {
     const fs::path root = s->dir.file("readme-root"), home = s->dir.file("readme-home");
     const fs::path outputs = s->dir.file("readme-outputs");
     for (const fs::path& folder : {root / "build", home, outputs}) fs::create_directories(folder);
+    // The world the README names: the one ./dev run --serve serves once its tour has run, made by the
+    // same script in a build folder of the programs under test.
     fs::create_directory_symlink(fs::absolute(s->binaries) / "tools", root / "build" / "tools");
-    fs::create_directory_symlink(s->dir.file("demo"), root / "build" / "demo");
-    // The served world keeps the host's start-up lines there.
-    std::ofstream(s->dir.file("demo") + "/hubmaster.out") << s->host->output();
+    fs::create_symlink(fs::absolute(s->binaries) / "libfastbrowsehm.so",
+                       root / "build" / "libfastbrowsehm.so");
+    hubtest::CChildProcess served(
+        "/bin/bash", {(source.parent_path() / ".." / ".." / ".." / "tools" / "run-demo.sh").string(),
+                      (root / "build").string(), "--serve"});
+    ASSERT_TRUE(served.waitFor("Serving (Ctrl-C stops every process)", 600s)) << served.output();
     // One bash runs them in turn, as a user pasting them would.
     std::ofstream script(s->dir.file("readme.sh"));
     script << "cd " << root << "\n";
@@ -1184,6 +1199,25 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
                      "agent [mediaagent1]]: "),
         std::string::npos)
         << console;
+    // One command, one story: the parent look-up after a not-found runs under the command's session,
+    // a count's story gives its figure, and an ordinary command leaves no error in the console's log.
+    ASSERT_EQ(browse("count " + fileSubclient() + " --path /d00/nothing --at " + lastDay() +
+                     " --session console-one-story")
+                  .status,
+              1);
+    ASSERT_EQ(browse("count " + fileSubclient() + " --path /d00/d01 --at " + lastDay() +
+                     " --session console-counted")
+                  .status,
+              0);
+    EXPECT_EQ(lines(text(s->dir.file("mediaagent1.log")), "request of session [console-one-story]"), 2u);
+    EXPECT_NE(text(s->dir.file("mediaagent1.log")).find(" count="), std::string::npos);
+    EXPECT_NE(text(s->dir.file("demo") + "/browse.log")
+                  .find("count of session [console-counted] by user [admin] "
+                        "by road [router, then media agent [mediaagent1]]: count "),
+              std::string::npos);
+    std::istringstream consoleLines(text(s->dir.file("demo") + "/browse.log"));
+    for (std::string line; std::getline(consoleLines, line);)
+        EXPECT_FALSE(std::regex_search(line, std::regex("^\\S+ \\S+ \\d+ \\d+ \\S+ -1 "))) << line;
     // The media agent's line of the request: its session, who asked by proven name, what, outcome, items.
     const std::string agentLog = text(s->dir.file("mediaagent1.log"));
     EXPECT_NE(agentLog.find("request of session [console-log-session] by [an anonymous caller]: signed "),
@@ -1436,11 +1470,10 @@ TEST_F(DeskConsole, TakesEveryRoadWithTheStartUpLine) {
     EXPECT_GT(lines(across.out, "client2     file "), 0u) << across.out;
     EXPECT_EQ(across.out, browse(find).out);
 
-    // A stop takes the same line as every other command.
+    // A stop takes the same line as every other command, and is answered there too.
     TRun stop = atDesk(d, "stop --session desk-stop-session" + who);
-    EXPECT_EQ(stop.status, 0) << stop.err;
-    EXPECT_NE(stop.out.find("stop of session desk-stop-session sent to BrowseRouter"), std::string::npos)
-        << stop.out;
+    EXPECT_EQ(stop.status, 1) << stop.out << stop.err;
+    EXPECT_NE(stop.err.find("No such session"), std::string::npos) << stop.err;
 
     // The log is the user's own, in the user's state folder, naming the user by what the token shows.
     struct stat st {};
