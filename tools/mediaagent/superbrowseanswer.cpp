@@ -213,7 +213,8 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
     base.filesBelow = splitFindBelow(base.path);
     std::string under;
     if (!vmPartOfHypervisor(index, subclient, base, why, under)) return false;
-    base.path = vmFileViewPath(subclient, base.path);
+    // Below a VM's GUID in its hypervisor's index lies the VM's own tree, named by no GUID of its own.
+    if (under.empty()) base.path = vmFileViewPath(subclient, base.path);
 
     // The index cycles the request's cycles stand for: for each cycle of the subclient, the cycle holding
     // its end.
