@@ -1,5 +1,6 @@
 #include "appbrowse/fbhmvsautils.h"
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include "fbDebug/fbdebug.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/entityconfig.h"
+#include "platform/entities/vmguid.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/fxerrorutil.h"
 #include "platform/indexing/indexingutils.h"
@@ -86,7 +88,8 @@ CUxError CBrowseVSAUtils::GetInstanceIdFromBackupSet(int backupSetId, int& insta
     return CUxError::Success();
 }
 
-bool CBrowseVSAUtils::SwitchEntity(EvMultiEntityRestoreTask* task, databrowse::BrowseRequest& request) {
+bool CBrowseVSAUtils::SwitchEntity(EvMultiEntityRestoreTask* task, databrowse::BrowseRequest& request,
+                                   std::string* vmGuid) {
     CBrowseLog log(kTag);
     CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, true);
     const long long clientId = intOf(entity, E::clientId);
@@ -149,12 +152,12 @@ bool CBrowseVSAUtils::SwitchEntity(EvMultiEntityRestoreTask* task, databrowse::B
     JobManager::JobIndexInfo first;
     copyFieldsByCode(jobs->front(), first);
     if (intOf(first.getObjectAccessor(JobManager::JobIndexInfo::f::entity, false), E::clientId) != clientId)
-        RepopulateBrowseRequest(first, task, request);
+        RepopulateBrowseRequest(first, task, request, vmGuid);
     return true;
 }
 
 void CBrowseVSAUtils::RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvMultiEntityRestoreTask* task,
-                                              databrowse::BrowseRequest& request) {
+                                              databrowse::BrowseRequest& request, std::string* vmGuidOut) {
     CBrowseLog log(kTag);
     const CNMessageBase* jobEntity = job.getObjectAccessor(JobManager::JobIndexInfo::f::entity, false);
     const long long subclientId = intOf(jobEntity, E::subclientId);
@@ -195,8 +198,10 @@ void CBrowseVSAUtils::RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvM
     entity.setint64(E::instanceId, instanceId);
     request.setObjectAccessor(entity, databrowse::BrowseRequest::f::entity);
     if (!vmGuid.empty()) {
-        // The hypervisor's index holds each of its VMs below the VM's GUID.
+        // The hypervisor's index holds each of its VMs below the VM's GUID; a caller may name a path
+        // there already (one its answers gave).
         auto underVm = [&vmGuid](std::string path) {
+            if (IsUnderVMGUID(path, vmGuid)) return path;
             if (path == "\\" || path == "/") path.clear();
             if (!path.empty() && path.front() != '\\' && path.front() != '/') path.insert(0, 1, '\\');
             return "\\" + vmGuid + path;
@@ -215,6 +220,7 @@ void CBrowseVSAUtils::RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvM
         }
         log.debugLvl(1, "Browse of VM client [%lld] kept below its GUID [%s] in the hypervisor's index",
                      vmClientId, vmGuid.c_str());
+        if (vmGuidOut) *vmGuidOut = vmGuid;
     }
     if (task) {
         task->setClientId(static_cast<long>(intOf(jobEntity, E::clientId)));
@@ -243,17 +249,7 @@ std::string CBrowseVSAUtils::GetVMGuidOfClient(unsigned long clientId, long long
 }
 
 bool CBrowseVSAUtils::IsVMGUID(const std::string& text) {
-    std::string_view g(text);
-    if (!g.empty() && g.front() == '{') {
-        if (g.size() < 2 || g.back() != '}') return false;
-        g = g.substr(1, g.size() - 2);
-    }
-    if (g.size() != 36) return false;
-    for (size_t i = 0; i < g.size(); ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? g[i] != '-' : !std::isxdigit(static_cast<unsigned char>(g[i]))) return false;
-    }
-    return true;
+    return isVmGuidText(text);
 }
 
 std::string CBrowseVSAUtils::ExtractVMGUID(const std::string& path) {
@@ -263,6 +259,26 @@ std::string CBrowseVSAUtils::ExtractVMGUID(const std::string& path) {
     const size_t end = p.find('\\');
     if (end != std::string::npos) p.erase(end);
     return IsVMGUID(p) ? p : std::string();
+}
+
+namespace {
+std::string bareGuid(std::string guid) {
+    if (guid.size() >= 2 && guid.front() == '{' && guid.back() == '}') guid = guid.substr(1, guid.size() - 2);
+    return guid;
+}
+}  // namespace
+
+bool CBrowseVSAUtils::IsUnderVMGUID(const std::string& path, const std::string& vmGuid) {
+    const std::string named = ExtractVMGUID(path);
+    return !named.empty() && boost::iequals(bareGuid(named), bareGuid(vmGuid));
+}
+
+std::string CBrowseVSAUtils::PathInVMView(const std::string& path, const std::string& vmGuid) {
+    if (!IsUnderVMGUID(path, vmGuid)) return path;
+    size_t start = 0;
+    while (start < path.size() && (path[start] == '\\' || path[start] == '/')) ++start;
+    const size_t end = path.find_first_of("\\/", start);
+    return end == std::string::npos || end + 1 == path.size() ? "\\" : path.substr(end);
 }
 
 void CBrowseVSAUtils::ExtractVMGUIDListFromPath(EvMultiEntityRestoreTask* task,

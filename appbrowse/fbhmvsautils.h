@@ -24,12 +24,20 @@ public:
     // Switches task and request to the entity that indexed the first job of the requested range when
     // that entity's client differs from the request's. False only when it could not decide (instance
     // unknown, a message fault, no jobs); true when it switched and when there was nothing to do.
-    static bool SwitchEntity(EvMultiEntityRestoreTask* task, databrowse::BrowseRequest& request);
+    // `vmGuid` (when given) gets the GUID of a VM whose browse moved to its hypervisor's index.
+    static bool SwitchEntity(EvMultiEntityRestoreTask* task, databrowse::BrowseRequest& request,
+                             std::string* vmGuid = nullptr);
     // Rewrites the request's entity and the task's client, instance, backup set and subclient for the
     // job's indexing entity. When the job's subclient cannot be read nothing is written. A VM's browse
-    // moved to the hypervisor's index keeps to that VM: its paths become the VM's own below its GUID.
+    // moved to the hypervisor's index keeps to that VM: its paths go below its GUID (a path already
+    // there stays as it is), and `vmGuid` (when given) gets that GUID.
     static void RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvMultiEntityRestoreTask* task,
-                                        databrowse::BrowseRequest& request);
+                                        databrowse::BrowseRequest& request, std::string* vmGuid = nullptr);
+    // Whether `path` lies at or below the VM's GUID (separators '/' or '\', braces and case aside).
+    static bool IsUnderVMGUID(const std::string& path, const std::string& vmGuid);
+    // A path of the hypervisor's index at or below the VM's GUID as the VM's own view names it ("\" for
+    // the VM itself); any other path as it is.
+    static std::string PathInVMView(const std::string& path, const std::string& vmGuid);
     // The GUID of the VM client as of `at`: its "Virtual Machine Instance UUID" then, else the client's
     // GUID; empty when neither can be read. `rc` is the property read's result (0 found, 100 none).
     static std::string GetVMGuidOfClient(unsigned long clientId, long long at, int* rc = nullptr);

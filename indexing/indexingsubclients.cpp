@@ -41,7 +41,6 @@ namespace {
 
 const char* const kTag = "FBHMWORKER";
 
-constexpr int64_t kVmOperator = 5;
 constexpr const char* kNoVmsText =
     "We couldn't find any VMs for the given criteria. Please check Browse.log for detailed information.";
 
@@ -289,8 +288,8 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
         for (size_t n = 0; queries && n < queries->size(); ++n) {
             auto* criteria = (*queries)[n].getlistobject(databrowse::Query::f::criteriaList, true);
             for (const std::string& guid : run.vmGuids)
-                criteria->push_back(
-                    makeBrowseCriteria(1, criteriaattr::kVirtualMachine, kVmOperator, "\\" + guid));
+                criteria->push_back(makeBrowseCriteria(1, criteriaattr::kVirtualMachine,
+                                                       criteriaop::kOfVirtualMachine, "\\" + guid));
         }
     }
     return 0;

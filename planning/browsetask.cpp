@@ -134,9 +134,22 @@ void keepField(CNMessageBase* owner, const MsgFieldRef& field) {
 CNMessageBase* childOf(CNMessageBase* owner, const MsgFieldRef& field) {
     return owner && owner->isSet(field) ? owner->getObjectAccessor(field, false) : nullptr;
 }
+
+// A subclient id of 0xFFFFFFFF, sent unsigned, is every subclient of the backup set, as -1 is: it is
+// read as -1 from here on (a value past it is left for outOfRange to refuse).
+void keepEverySubclient(CNMessageBase* entity) {
+    if (entity && entity->isSet(ZyEntities::GenericEntity::f::subclientId) &&
+        entity->getint64(ZyEntities::GenericEntity::f::subclientId) == int64_t{kLargest})
+        entity->setint64(ZyEntities::GenericEntity::f::subclientId, -1);
+}
 }  // namespace
 
 void keep(databrowse::BrowseRequest& request) {
+    keepEverySubclient(childOf(&request, databrowse::BrowseRequest::f::entity));
+    if (request.isSet(databrowse::BrowseRequest::f::filteredEntities))
+        if (auto* entities = request.getlistobject(databrowse::BrowseRequest::f::filteredEntities, false))
+            for (CNMessageBase& listed : *entities)
+                keepEverySubclient(childOf(&listed, databrowse::EntityWithFilters::f::entity));
     CNMessageBase* range = childOf(&request, databrowse::BrowseRequest::f::timeRange);
     keepField(range, databrowse::BrowseTimeRange::f::fromTime);
     keepField(range, databrowse::BrowseTimeRange::f::toTime);
@@ -155,6 +168,7 @@ void keepPaging(CNMessageBase& query) {
 }
 
 void keep(EvMultiEntityRestoreTask& task) {
+    if (static_cast<int64_t>(task.getSubClientId()) == int64_t{kLargest}) task.setSubClientId(-1);
     task.setFromTime(static_cast<long>(value(task.getFromTime())));
     task.setToTime(static_cast<long>(value(task.getToTime())));
     // A caller's negative value (beyond 63 bits here) is left for outOfRange to refuse.

@@ -98,9 +98,10 @@ namespace within32bits {
 int64_t value(int64_t value);
 // The paging of a query (databrowse::Query).
 void keepPaging(CNMessageBase& query);
-// The request's time range and the paging of each of its queries.
+// The request's time range and the paging of each of its queries; a subclient id of 0xFFFFFFFF (every
+// subclient, as a caller sends it unsigned) becomes -1, which says the same.
 void keep(databrowse::BrowseRequest& request);
-// The task's times, skip and page size.
+// The task's times, skip and page size, and its subclient id as above.
 void keep(EvMultiEntityRestoreTask& task);
 // A negative time, skip or page size, or an id that is negative (but for the "none" values the protocol
 // gives any id, -1, and an instance, -32000) or beyond 32 bits, is no value the caller can mean:

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <exception>
 #include <memory>
+#include <new>
 #include <thread>
 
 #include "fbDebug/fbdebug.h"
@@ -115,12 +116,17 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
         }
     } claimed{*this, session};
 
-    std::unique_ptr<CConfRecord> record;
+    std::unique_ptr<CConfRecord> record(new (std::nothrow) CConfRecord());
+    if (!record) {
+        log.debugLvl(0, "ERROR: new() failed to create CConfRecord object.");
+        error = {databrowse::BROWSE_ERR_GENERIC, "failed to plan the browse session: out of memory"};
+        setLastError(error.code, error.text);
+        return std::string();
+    }
     int rc = -1;
     bool threw = true;
     std::string thrown = "unknown";
     try {
-        record = std::make_unique<CConfRecord>();
         rc = record->init(task);
         threw = false;
     } catch (const std::exception& e) {

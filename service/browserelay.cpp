@@ -117,6 +117,7 @@ void clearIndexSessions(const std::string& guid) {
 // last outstanding request.
 bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool oldProtocol,
              const std::string* received, CBrowseLog& log) REQUIRES(worker.workerLock()) {
+    if (worker.answerInVmView(response)) received = nullptr;
     const int64_t type = response.getint64(Response::respType);
     if (std::vector<CNMessageBase>* predictions = response.getlistobject(Response::predictions, false)) {
         received = nullptr;  // the answer goes on without its predictions
@@ -209,11 +210,13 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                 "***** Browse response type %d for worker ID [%s] names session [%s], not the worker's; "
                 "dropped",
                 type, workerId.c_str(), got.c_str());
-        } else if (skimmed && (oldProtocol || response.isSet(Response::predictions)) &&
+        } else if (skimmed &&
+                   (oldProtocol || response.isSet(Response::predictions) || worker->rewritesAnswerPaths()) &&
                    (!received ||
                     XMLDecoder().decodeInto(received->data(), received->size(), response) != 0)) {
-            // Read without its items (they go on as they came); the classic protocol and an answer that
-            // also predicts media are rewritten, so they need it whole.
+            // Read without its items (they go on as they came); the classic protocol, an answer that
+            // also predicts media and one whose item paths the worker names anew are rewritten, so they
+            // need it whole.
             log.debugLvl(0, "***** Browse response type %d for worker ID [%s] cannot be read whole; dropped",
                          type, workerId.c_str());
         } else {

@@ -22,6 +22,7 @@
 #include "platform/indexing/configloader.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/log/zytime.h"
+#include "platform/msg/agentflag.h"
 #include "platform/msg/app_execute_sp.h"
 #include "platform/msg/criteriaoperators.h"
 #include "platform/msg/errorresponse.h"
@@ -600,6 +601,7 @@ bool CBrowseMulticlient::convertToSecureBrowseReq(std::string& callerClientName,
         routing->setstring(databrowse::IndexingInfo::f::hubmasterHost, "");
         routing->setstring(databrowse::IndexingInfo::f::routerName, "");
     }
+    agentflag::name(prepared);
     std::string hubmasterName;
     if (ZYClient(ZYClient::hubmasterClientId()).getName(hubmasterName) != 0 || hubmasterName.empty()) {
         log.debugLvl(0, "Failed to retrieve HM's client name to add in V2 browse protocol");

@@ -114,6 +114,10 @@ public:
     void sendItemBack(std::string xml) REQUIRES(m_workerLock);
     // Serialises one item and hands it to the caller as a classic item.
     void sendItemBack(databrowse::BrowseItem& item) REQUIRES(m_workerLock);
+    // A media agent's answer to a VM's browse moved to its hypervisor's index names the VM's items below
+    // the VM's GUID: they go back to the caller as the VM's own view names them. True when it changed.
+    bool answerInVmView(databrowse::BrowseResponse& response) REQUIRES(m_workerLock);
+    bool rewritesAnswerPaths() const REQUIRES(m_workerLock) { return m_vmViewAnswersOwn; }
     // An error response (session block, last code and text) when the last error code is not 0.
     void sendErrorToBrowse() REQUIRES(m_workerLock);
     // A warning response (session block, the given error).
@@ -736,6 +740,8 @@ protected:
         REQUIRES(m_workerLock);
     void setExternalRequest(const Indexing::CIBrowseReq& ci) REQUIRES(m_workerLock);
     // Confines the queries of a VM browse to the user's own VMs unless the user administers the Kelmarch.
+    // The data queries of the request, one of id `queryId` made when it has none.
+    std::vector<CNMessageBase>& ensureDataQuery(const char* queryId) REQUIRES(m_workerLock);
     void filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::vector<std::string> vmGuids)
         REQUIRES(m_workerLock);
     // The browse session this request generated, as the caller's first answer.
@@ -766,8 +772,10 @@ protected:
     // The end of the answer: sent, held back, the count pass.
     CReplyChannel m_replyChannel GUARDED_BY(m_workerLock);
     std::string m_heldConfId GUARDED_BY(m_workerLock);  // the configuration reference this request holds
-    // The VM client whose browse was moved to its hypervisor's index (0: none).
+    // The VM client whose browse was moved to its hypervisor's index (0: none), and that VM's GUID there.
     long m_vmViewOfClient GUARDED_BY(m_workerLock) = 0;
+    std::string m_vmViewGuid GUARDED_BY(m_workerLock);
+    bool m_vmViewAnswersOwn GUARDED_BY(m_workerLock) = false;  // its answers go back as the VM's own view
     // Backup set of an indexing-v2 browse (indexing information).
     std::string m_backupSetGuid GUARDED_BY(m_workerLock);
     // The planner of a content-index request.

@@ -218,10 +218,7 @@ void CWorkerThreadHM::fillInputRecord(bool noErrors) {
     in.string8 = bt.backupSetName;
     in.userText = legacyUserText(bt.userId, bt.userName);
     in.string10 = bt.subclientName;
-    if (bt.appType == apptype::kNas)
-        in.string2 = in.string3 = "for legacy use only";
-    else if (m_privateTask)
-        in.string2 = m_privateTask->getbrowseSessionGUID();  // the agent's log names the session
+    if (bt.appType == apptype::kNas) in.string2 = in.string3 = "for legacy use only";
     in.word19 = static_cast<uint32_t>(bt.subclientPaths.size());
     in.word5 = 1;
     in.word6 = 2;

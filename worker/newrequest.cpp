@@ -6,6 +6,7 @@
 
 #include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
+#include "indexing/superbrowserequest.h"
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
@@ -16,6 +17,7 @@
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/errors/evmessageids.h"
 #include "platform/indexing/supersearch.h"
+#include "platform/msg/criteriaoperators.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
@@ -31,6 +33,7 @@ constexpr int kProviderOneDrive = 7;
 constexpr int kVmGuidAttribute = 16;
 const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kMailboxRestrictionQueryId = "mailbox-owner-restriction";
+const char* const kVmRestrictionQueryId = "virtual-machine-restriction";
 const char* const kRefusedText = CConfigurationMgr::kNotOwnerText;
 
 std::vector<CNMessageBase>* queriesOf(databrowse::Querylist* list) {
@@ -111,8 +114,12 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     if (task->getAppType() == apptype::kVirtualServer &&
         CBrowseVSAUtils::IsV1V2SwitchSupported(m_browseRequest)) {
         const long namedClient = task->getClientId();
-        CBrowseVSAUtils::SwitchEntity(task, m_browseRequest);
+        const char* first = task->getFirstPath(EvRestoreTask::kBrowsePathList);
+        const std::string asked = first ? first : "";
+        CBrowseVSAUtils::SwitchEntity(task, m_browseRequest, &m_vmViewGuid);
         if (task->getClientId() != namedClient) m_vmViewOfClient = namedClient;
+        // Answers are named as the caller named the VM: below its GUID only when asked there.
+        m_vmViewAnswersOwn = !m_vmViewGuid.empty() && !CBrowseVSAUtils::IsUnderVMGUID(asked, m_vmViewGuid);
     }
     bool sessionGuidGenerated = false;
     if (CStepResult normalised = normaliseRequest(task, auth, sessionGuidGenerated); !normalised.ok())
@@ -280,19 +287,17 @@ CStepResult CWorkerThreadHM::applyQueries(EvMultiEntityRestoreTask* privateTask,
             log.debugLvl(0, "Error while processing Hubmaster query: %s.", xml.c_str());
         }
     }
-    if (!auth.mailboxFilterPath.empty()) {
-        // An end user's mailbox filter goes out with the browse whatever the caller asked: without a data
-        // query to carry it the browse would run over every mailbox.
-        if (!m_queryList) m_queryList = std::make_unique<databrowse::Querylist>();
-        auto* queries = m_queryList->getlistobject(databrowse::Querylist::f::queries, true);
-        if (std::none_of(queries->begin(), queries->end(), [](CNMessageBase& query) {
-                return query.getint64(databrowse::Query::f::type) == 0;
-            })) {
-            databrowse::Query query;
-            query.setint64(databrowse::Query::f::type, 0);
-            query.setstring(databrowse::Query::f::queryId, kMailboxRestrictionQueryId);
-            queries->push_back(query);
-        }
+    // An end user's mailbox filter goes out with the browse whatever the caller asked: without a data
+    // query to carry it the browse would run over every mailbox.
+    if (!auth.mailboxFilterPath.empty()) ensureDataQuery(kMailboxRestrictionQueryId);
+    if (!m_vmViewGuid.empty()) {
+        // A VM's browse moved to its hypervisor's index reads that VM alone, whatever road it takes: every
+        // data query carries the VM criterion.
+        for (CNMessageBase& query : ensureDataQuery(kVmRestrictionQueryId))
+            if (query.getint64(databrowse::Query::f::type) == 0)
+                query.getlistobject(databrowse::Query::f::criteriaList, true)
+                    ->push_back(makeBrowseCriteria(1, criteriaattr::kVirtualMachine,
+                                                   criteriaop::kOfVirtualMachine, "\\" + m_vmViewGuid));
     }
     if ((!getBrowseFindPattern().empty() || !auth.mailboxFilterPath.empty()) && m_queryList) {
         SuperBrowseManager* planner = m_browseTask->getDataPtr()->planner;
@@ -569,6 +574,19 @@ void CWorkerThreadHM::setExternalRequest(const Indexing::CIBrowseReq& ci) {
     m_externalBrowseRequest = std::make_unique<Indexing::ExternalBrowseReq>();
     m_externalBrowseRequest->setint64(Indexing::ExternalBrowseReq::f::requestKind, 1);
     m_externalBrowseRequest->setObjectAccessor(ci, Indexing::ExternalBrowseReq::f::ciBrowseReq);
+}
+
+std::vector<CNMessageBase>& CWorkerThreadHM::ensureDataQuery(const char* queryId) {
+    if (!m_queryList) m_queryList = std::make_unique<databrowse::Querylist>();
+    auto* queries = m_queryList->getlistobject(databrowse::Querylist::f::queries, true);
+    if (std::none_of(queries->begin(), queries->end(),
+                     [](CNMessageBase& query) { return query.getint64(databrowse::Query::f::type) == 0; })) {
+        databrowse::Query query;
+        query.setint64(databrowse::Query::f::type, 0);
+        query.setstring(databrowse::Query::f::queryId, queryId);
+        queries->push_back(query);
+    }
+    return *queries;
 }
 
 void CWorkerThreadHM::filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::vector<std::string> vmGuids) {

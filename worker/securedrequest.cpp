@@ -12,6 +12,7 @@
 #include "platform/errors/evmessageids.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/indexing/powermanagement.h"
+#include "platform/msg/agentflag.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
@@ -124,6 +125,8 @@ bool CWorkerThreadHM::convertToSecureBrowseReq() {
         CNMessageBase* routing = indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true);
         routing->setstring(databrowse::IndexingInfo::f::hubmasterHost, "");
         routing->setstring(databrowse::IndexingInfo::f::routerName, "");
+        // The caller cannot read the signed parts: the clear ones say where it takes the request.
+        agentflag::name(m_browseRequest);
     }
     I2::SecuredMessageHandler handler;
     return returnSigned(handler.secureBrowseRequest(m_browseRequest, signer, m_securedBrowseRequest),

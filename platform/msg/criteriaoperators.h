@@ -14,6 +14,8 @@ inline constexpr int64_t kTo = 1;
 inline constexpr int64_t kFrom = 3;
 // The time is at or before the value.
 inline constexpr int64_t kAtOrBefore = 4;
+// The item belongs to the virtual machine the value names ("\<VM GUID>"), with criteriaattr::kVirtualMachine.
+inline constexpr int64_t kOfVirtualMachine = 5;
 
 }  // namespace criteriaop
 
@@ -40,5 +42,9 @@ inline constexpr const char* kEraseDryRun = "EraseDryRun";
 // agent searches. It is in the signed request's clear payload, so a caller that cannot read the signed
 // parts names each answered item's client.
 inline constexpr const char* kFindClientSubclients = "FindClientSubclients";
+// The additional flag (type 0, this name) of a signed request the Hubmaster prepares for a direct caller:
+// its value names the media agent the caller takes the request to. It is in the clear payload, where a
+// caller without the Hubmaster's key reads it.
+inline constexpr const char* kMediaAgentName = "MediaAgentName";
 
 }  // namespace browseflag

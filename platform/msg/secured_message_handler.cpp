@@ -170,12 +170,6 @@ bool SecuredMessageHandler::secureBrowseRequest(databrowse::BrowseRequest& reque
         secured.setObjectAccessor(*session, SBR::session);
     secured.setpstringobject(SBR::systemAttributes, bstring(encoded), 1);
     secured.setpstringobject(SBR::signature, bstring(signature), 1);
-    // Where the request goes is no secret: a caller without the key reads it here to dial the agent.
-    if (CNMessageBase* indexing = request.getObjectAccessor(BR::indexing, false))
-        if (CNMessageBase* routing = indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false))
-            if (!routing->getstring(databrowse::IndexingInfo::f::mediaAgentName).empty())
-                secured.setstring(SBR::mediaAgentName,
-                                  routing->getstring(databrowse::IndexingInfo::f::mediaAgentName));
     // The payload holds exactly the parts the attributes' digest covers.
     databrowse::Msg238 payload;
     copyFieldsByCode(request, payload);

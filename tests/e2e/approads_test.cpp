@@ -618,10 +618,21 @@ TEST_F(AppRoadsEndToEnd, VirtualMachinesAnswerTheirOwnBackups) {
         EXPECT_EQ(versions(vmalpha, "\\d00", first, v1Time, road),
                   versionsIndexed(alpha.subclient, "/d00", first, v1Time))
             << road;
-        EXPECT_EQ(versions(vmalpha, "\\d00", first, lastDay(), road),
-                  versions("--client vsahypervisor --subclient " + std::to_string(hv.subclient),
-                           "\\" + alpha.guid + "\\d00", first, lastDay(), "hubmaster"))
+        // Over all of them, every backup's version, as the hypervisor's GUID road answers too.
+        const std::vector<TItem> all = versionsIndexed(alpha.subclient, "/d00", first, lastDay());
+        EXPECT_EQ(versions(vmalpha, "\\d00", first, lastDay(), road), all) << road;
+        EXPECT_EQ(versions("--client vsahypervisor --subclient " + std::to_string(hv.subclient),
+                           "\\" + alpha.guid + "\\d00", first, lastDay(), road),
+                  all)
             << road;
+        // A path the hypervisor's index named, below the VM's GUID, is asked there once and answered in
+        // that form.
+        std::vector<TItem> belowGuid = indexed(alpha.subclient, "/d00", v1Time);
+        for (TItem& item : belowGuid) std::get<0>(item) = "\\" + alpha.guid + std::get<0>(item);
+        hubtest::TConsoleRun named =
+            list(road, "vmalpha", alpha.subclient, 106, "\\" + alpha.guid + "\\d00", "admin", v1Time);
+        ASSERT_EQ(named.status, kExitOk) << road << named.err;
+        EXPECT_EQ(itemsOf(named), belowGuid) << road;
         // The hypervisor's GUID road answers the same as the VM's own.
         if (std::string(road) == "hubmaster") {
             hubtest::TConsoleRun byGuid =

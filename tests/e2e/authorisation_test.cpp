@@ -987,6 +987,23 @@ TEST_F(Authorisation, ValuesThatWouldWrapAreRefusedOnBothRoads) {
     // The same request within range is answered.
     databrowse::BrowseRequest fine = pagedFrom(5);
     EXPECT_TRUE(askRouter(fine).prepared);
+    // A subclient id of 0xFFFFFFFF, sent unsigned, is every subclient, answered as -1 is; one past it wraps
+    // to subclient 0 and stays refused.
+    for (bool viaHost : {false, true}) {
+        auto withSubclient = [&](int64_t subclient) {
+            databrowse::BrowseRequest r = request(list);
+            r.getObjectAccessor(R::entity, true)
+                ->setint64(ZyEntities::GenericEntity::f::subclientId, subclient);
+            const TAnswers answers = viaHost ? askHost(r) : askRouter(r);
+            return std::to_string(answers.items) + " " + answers.texts;
+        };
+        EXPECT_EQ(withSubclient(0xFFFFFFFF), withSubclient(-1)) << viaHost;
+        // The Hubmaster's own service looks the subclient up before the browse.
+        EXPECT_NE(withSubclient(k2To32).find(viaHost ? "Subclient [4294967296] is not known"
+                                                     : "subclient id [4294967296] is out of range"),
+                  std::string::npos)
+            << viaHost;
+    }
 }
 
 }  // namespace

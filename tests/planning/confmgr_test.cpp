@@ -11,12 +11,16 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <thread>
 
 #include "planning/confrecord.h"
 #include "planning/handedover.h"
 #include "tests/planning/planningworld.h"
+
+// While set on a thread, allocations of a configuration record's size that may fail do fail there.
+thread_local bool t_recordsCannotBeMade = false;
 
 namespace {
 
@@ -301,6 +305,17 @@ TEST_F(ConfCache, PlanningThatThrowsFailsItsOpenAndLeavesTheCacheFree) {
     EXPECT_EQ(cache->getRecordCount(), 2u);
 }
 
+TEST_F(ConfCache, ARecordThatCannotBeMadeFailsItsOpenAndLeavesTheSessionFree) {
+    t_recordsCannotBeMade = true;
+    TConfError error;
+    const std::string id = open("unmade", &error);
+    t_recordsCannotBeMade = false;
+    EXPECT_TRUE(id.empty());
+    EXPECT_NE(error.text.find("out of memory"), std::string::npos) << error.text;
+    EXPECT_EQ(cache->getRecordCount(), 0u);
+    EXPECT_EQ(open("unmade"), "unmade");
+}
+
 TEST_F(ConfCache, SessionsPlanAtOnceWhileASecondRequestOfOneIsRefusedOrWaits) {
     // Each planning waits inside until the other session's planning is inside too.
     CMeeting meeting(2);
@@ -420,3 +435,12 @@ TEST_F(ConfCache, ASessionOfAnotherCallerIsRefusedAtOnceNeverWaitedForOrTakenOve
 }
 
 }  // namespace
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (t_recordsCannotBeMade && size == sizeof(CConfRecord)) return nullptr;
+    try {
+        return ::operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}

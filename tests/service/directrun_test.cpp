@@ -18,6 +18,7 @@
 #include "platform/entities/zyclient.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdemo/hubdemo.h"
+#include "platform/msg/agentflag.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
@@ -445,6 +446,10 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
     EXPECT_EQ(checker.openSecuredBrowseRequest(*static_cast<databrowse::SecuredBrowseRequest*>(secured.get()),
                                                opened, hubmasterName),
               I2::SECURED_OK);
+    // Where it goes is said in its clear, signed options, so a caller without the key reaches the agent.
+    EXPECT_EQ(agentflag::of(secured->getObjectAccessor(databrowse::SecuredBrowseRequest::f::payload, false)
+                                ->getObjectAccessor(databrowse::Msg238::f::advOptions, false)),
+              "mediaagent1");
 
     // Nothing to find, and a caller without token naming a user is refused.
     databrowse::BrowseRequest nothing = find(s->world.hypervisor + 100000);

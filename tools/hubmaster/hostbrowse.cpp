@@ -306,7 +306,8 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, std::
     constexpr long long kNoClient = -1;
     CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
     const long long subclientId = entity ? entity->getint64(E::subclientId) : 0;
-    if (subclientId <= 0) {
+    // 0xFFFFFFFF, -1 sent unsigned, is every subclient too.
+    if (subclientId <= 0 || subclientId == 0xFFFFFFFFLL) {
         error = "Name the subclient to browse through the Hubmaster";
         return false;
     }

@@ -63,11 +63,6 @@ std::string fieldText(const char* text, size_t size) {
     return std::string(text, strnlen(text, size));
 }
 
-// The browse session the Hubmaster names in string 2 ("" from one that names none).
-std::string sessionOf(const FSRLegacyBrowseRequest& r) {
-    return fieldText(r.string2, sizeof r.string2);
-}
-
 // The user's name of the user text, "<user id>12<user name>"; the id alone when it holds no name.
 std::string userNameOf(const FSRLegacyBrowseRequest& r, uint64_t userId) {
     const std::string text = fieldText(r.userText, sizeof r.userText);
@@ -526,17 +521,16 @@ bool sendEnd(TAnswerRun& run) {
     return false;
 }
 
-// One line per request at level 0, as the index service writes it: the browse session, who asked (by
-// proven name), what and for which user and client by name, the items and the time.
+// One line per request at level 0: who asked (by proven name), what and for which user and client by
+// name, the items and the time. A classic request names no browse session, so the line names none.
 void logServed(const TAnswerRun& run, uint64_t userId, uint64_t itemsBefore,
                CHubClock::Steady::time_point started) {
     const std::string peer = TPeerRule::peerName(run.network);
     evTaggedLog(
         kTag, 0, false,
-        "request of session [%s] by [%s]: restore browse of [%s] subclient %d of client [%s] for user [%s] "
-        "(id %llu): items=%llu in %lld ms",
-        sessionOf(run.request).c_str(), peer.empty() ? "an anonymous caller" : peer.c_str(),
-        run.ask.query.path.c_str(), run.ask.query.appId,
+        "request by [%s]: restore browse of [%s] subclient %d of client [%s] for user [%s] (id %llu): "
+        "items=%llu in %lld ms",
+        peer.empty() ? "an anonymous caller" : peer.c_str(), run.ask.query.path.c_str(), run.ask.query.appId,
         fieldText(run.request.string6, sizeof run.request.string6).c_str(),
         userNameOf(run.request, userId).c_str(), static_cast<unsigned long long>(userId),
         static_cast<unsigned long long>(run.itemsSent - itemsBefore),

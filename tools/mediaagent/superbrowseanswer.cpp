@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include "platform/msg/criteriaoperators.h"
@@ -71,10 +72,19 @@ bool subtreeOf(const std::string& pattern, std::string& subtree) {
     return !subtree.empty() && subtree.find_first_of("*?[") == std::string::npos;
 }
 
-// The first criterion this index cannot apply, or null.
+// The first criterion this index cannot apply, or null. `under` names the VM of a hypervisor's index the
+// query reads (empty: none); VM criteria keep such a query to the VMs they name.
 const TCriterion* applyCriteria(const std::vector<TCriterion>& criteria, TIndexBrowsePlan& plan,
-                                TBrowseQuery& query, CItemIndex& index) {
+                                TBrowseQuery& query, CItemIndex& index, const std::string& under = {}) {
+    std::set<std::string> vms;
     for (const TCriterion& c : criteria) {
+        if (c.attribute != criteriaattr::kVirtualMachine) continue;
+        if (c.op != criteriaop::kOfVirtualMachine || under.empty()) return &c;
+        vms.insert(vmGuidOf(c.value));
+    }
+    if (!vms.empty() && !vms.count(vmGuidOf(under))) confineQuery(query, {});
+    for (const TCriterion& c : criteria) {
+        if (c.attribute == criteriaattr::kVirtualMachine) continue;  // applied above
         std::string subtree;
         std::vector<std::string> owned;
         std::string current;
@@ -116,7 +126,7 @@ databrowse::BrowseResponse errorResponse(const TIndexBrowsePlan& plan, const std
 }
 
 // An item, built where it is kept: each child is made in place in its parent rather than copied in.
-void addItem(std::vector<CNMessageBase>& items, const TItemVersion& v) {
+void addItem(std::vector<CNMessageBase>& items, const TItemVersion& v, const std::string& under) {
     using D = databrowse::BrowseData::f;
     using A = databrowse::Msg93::f;
     using F = databrowse::BrowseItemFlags::f;
@@ -130,7 +140,7 @@ void addItem(std::vector<CNMessageBase>& items, const TItemVersion& v) {
     if (v.deleted()) flags->setint64(F::deleted, 1);
     data.setstring(D::name, v.name);
     data.setstring(D::displayName, v.name);
-    data.setstring(D::path, v.path);
+    data.setstring(D::path, underVm(under, v.path));
     data.setint64(D::size, v.size);
     data.setint64(D::modificationTime, v.modificationTime);
     data.setint64(D::version, v.version);
@@ -156,8 +166,9 @@ bool hasCutOffs(const TIndexBrowsePlan& plan) {
 }
 
 // A response of the items of [begin, end) that pass the cut-offs, for the query `queryId`.
-databrowse::BrowseResponse itemsResponse(const TIndexBrowsePlan& plan, const std::string& queryId,
+databrowse::BrowseResponse itemsResponse(const TIndexBrowsePlan& plan, const TIndexBrowseQuery& ask,
                                          const TItemVersion* begin, const TItemVersion* end) {
+    const std::string& queryId = ask.queryId;
     databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
     CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
     if (!queryId.empty()) result->setstring(databrowse::BrowseResult::f::queryId, queryId);
@@ -166,7 +177,7 @@ databrowse::BrowseResponse itemsResponse(const TIndexBrowsePlan& plan, const std
     items.reserve(static_cast<size_t>(end - begin));
     const bool cut = hasCutOffs(plan);
     for (const TItemVersion* v = begin; v != end; ++v)
-        if (!cut || kept(plan, *v)) addItem(items, *v);
+        if (!cut || kept(plan, *v)) addItem(items, *v, ask.under);
     return r;
 }
 
@@ -202,8 +213,10 @@ bool planPath(Indexing::BrowseReq& request, CItemIndex& index, const std::string
     plan.range = (static_cast<uint64_t>(request.getint64(R::options)) & kOptionVersions) != 0;
     base.path = path.empty() ? "/" : path;
     base.filesBelow = splitFindBelow(base.path);
-    if (!vmPartOfHypervisor(index, subclient, base, why)) return false;
-    base.path = vmFileViewPath(subclient, base.path);
+    std::string under;
+    if (!vmPartOfHypervisor(index, subclient, base, why, under)) return false;
+    // Below a VM's GUID in its hypervisor's index lies the VM's own tree, named by no GUID of its own.
+    if (under.empty()) base.path = vmFileViewPath(subclient, base.path);
 
     // The index cycles the request's cycles stand for: for each cycle of the subclient, the cycle holding
     // its end.
@@ -233,6 +246,7 @@ bool planPath(Indexing::BrowseReq& request, CItemIndex& index, const std::string
         TIndexBrowseQuery ask;
         ask.queryId = query.getstring(databrowse::Query::f::queryId);
         ask.query = base;
+        ask.under = under;
         CNMessageBase* options = query.getObjectAccessor(databrowse::Query::f::queryOptions, false);
         ask.count =
             options && options->getint64(databrowse::Msg70::f::queryType) == databrowse::kQueryOptionsCount;
@@ -250,7 +264,7 @@ bool planPath(Indexing::BrowseReq& request, CItemIndex& index, const std::string
         std::vector<TCriterion> criteria;
         readCriteria(query, criteria);
         // A query's filter left out would answer more than was asked (an end user's own mailbox, for one).
-        if (const TCriterion* c = applyCriteria(criteria, plan, ask.query, index)) {
+        if (const TCriterion* c = applyCriteria(criteria, plan, ask.query, index, under)) {
             why = "media agent [" + zyNetOptions().localClientName +
                   "] cannot apply the criterion of attribute " + std::to_string(c->attribute) +
                   ", operator " + std::to_string(c->op) + " [" + c->value + "] of query [" + ask.queryId +
@@ -259,7 +273,7 @@ bool planPath(Indexing::BrowseReq& request, CItemIndex& index, const std::string
         }
         plan.queries.push_back(std::move(ask));
     }
-    if (plan.queries.size() == planned) plan.queries.push_back({"", false, base});
+    if (plan.queries.size() == planned) plan.queries.push_back({"", false, base, under});
     return true;
 }
 
@@ -385,9 +399,8 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                 const size_t end = std::min<uint64_t>(files.size(), skip + remaining);
                 if (window) window->remaining -= end - std::min<size_t>(skip, end);
                 for (size_t at = std::min<size_t>(skip, end); at < end && going; at += batch) {
-                    databrowse::BrowseResponse r =
-                        itemsResponse(plan, ask.queryId, files.data() + at,
-                                      files.data() + std::min<size_t>(end, at + batch));
+                    databrowse::BrowseResponse r = itemsResponse(
+                        plan, ask, files.data() + at, files.data() + std::min<size_t>(end, at + batch));
                     deliver(r);
                 }
                 continue;
@@ -414,7 +427,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                 }
                 if (versions.empty()) break;
                 databrowse::BrowseResponse r =
-                    itemsResponse(plan, ask.queryId, versions.data(), versions.data() + versions.size());
+                    itemsResponse(plan, ask, versions.data(), versions.data() + versions.size());
                 if (!deliver(r)) break;
                 remaining -= versions.size();
                 if (window) window->remaining = remaining;

@@ -28,6 +28,7 @@ struct TIndexBrowseQuery {
     std::string queryId;
     bool count = false;
     TBrowseQuery query;
+    std::string under;  // the head of a hypervisor's path naming the VM read; its items go back below it
 };
 
 // The request as the index reads it.

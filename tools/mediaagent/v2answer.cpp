@@ -183,6 +183,10 @@ bool planV2Browse(databrowse::BrowseRequest& request, CItemIndex& index, TIndexB
             why = partWhy;
             return false;
         }
+        // The request names no cycles of its own (its index database holds them): a range reads every
+        // cycle of the subclient within it, a point in time the one holding it.
+        if (part.range)
+            for (TIndexBrowseQuery& ask : part.queries) ask.query.cycles.clear();
         // A second subclient's queries page with the first's: a page is one of the whole answer.
         if (planned || part.pagedAcross) plan.pagedAcross = true;
         if (!planned) {

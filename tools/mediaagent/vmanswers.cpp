@@ -7,20 +7,11 @@
 #include <string_view>
 
 #include "platform/entities/apptypes.h"
+#include "platform/entities/vmguid.h"
 
 namespace mediaagent {
 
 namespace {
-
-bool isGuid(std::string_view t) {
-    if (t.size() == 38 && t.front() == '{' && t.back() == '}') t = t.substr(1, 36);
-    if (t.size() != 36) return false;
-    for (size_t i = 0; i < t.size(); ++i) {
-        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? t[i] != '-' : !std::isxdigit(static_cast<unsigned char>(t[i]))) return false;
-    }
-    return true;
-}
 
 bool isSeparator(char c) {
     return c == '/' || c == '\\';
@@ -30,25 +21,20 @@ bool isSeparator(char c) {
 
 std::string vmFileViewPath(const TIndexSubclient& subclient, const std::string& path) {
     if (subclient.appType != apptype::kVirtualServer) return path;
-    size_t start = 0;
-    while (start < path.size() && isSeparator(path[start])) ++start;
-    size_t end = start;
-    while (end < path.size() && !isSeparator(path[end])) ++end;
-    if (!isGuid(std::string_view(path).substr(start, end - start))) return path;
-    const std::string rest = path.substr(end);
+    const size_t head = vmGuidHeadLength(path);
+    if (head == 0) return path;
+    const std::string rest = path.substr(head);
     return rest.empty() ? "/" : rest;
 }
 
-bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query,
-                        std::string& why) {
+bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query, std::string& why,
+                        std::string& under) {
+    under.clear();
     if (subclient.appType != apptype::kVirtualServer) return true;
     const std::string& path = query.path;
-    size_t start = 0;
-    while (start < path.size() && isSeparator(path[start])) ++start;
-    size_t end = start;
-    while (end < path.size() && !isSeparator(path[end])) ++end;
-    const std::string guid = path.substr(start, end - start);
-    if (!isGuid(guid)) return true;
+    const size_t end = vmGuidHeadLength(path);
+    if (end == 0) return true;
+    const std::string guid = vmGuidOf(path.substr(0, end));
     int vmAppId = 0;
     TIndexSubclient vm;
     if (!index.vmSubclient(subclient.appId, guid, vmAppId)) {
@@ -65,8 +51,24 @@ bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQu
     }
     subclient = vm;
     query.appId = vmAppId;
+    under = path.substr(0, end);
     query.path = end < path.size() ? path.substr(end) : "/";
     return true;
+}
+
+std::string vmGuidOf(const std::string& under) {
+    size_t start = 0;
+    while (start < under.size() && isSeparator(under[start])) ++start;
+    std::string guid = under.substr(start);
+    if (guid.size() >= 2 && guid.front() == '{' && guid.back() == '}') guid = guid.substr(1, guid.size() - 2);
+    for (char& c : guid) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return guid;
+}
+
+std::string underVm(const std::string& under, const std::string& path) {
+    if (under.empty()) return path;
+    if (path.empty() || path == "/" || path == "\\") return under;
+    return isSeparator(path.front()) ? under + path : under + '\\' + path;
 }
 
 bool splitFindBelow(std::string& path) {

@@ -1,7 +1,8 @@
 // How the index service reads VM browses against its item index: a VM's own subclient (application
 // type 106) is browsed under the VM's GUID ("\<vm guid>\disk\folder" names "/disk/folder" of that
-// subclient's tree), and a find over VMs ("\**\*" below a directory) lists every file below it as of
-// the request's time. Pure functions over the index object given (one thread at a time, like the index).
+// subclient's tree), a hypervisor's subclient answers each of its VMs below the VM's GUID, and a find over
+// VMs ("\**\*" below a directory) lists every file below it as of the request's time. Pure functions over the
+// index object given (one thread at a time, like the index).
 #pragma once
 
 #include <functional>
@@ -17,10 +18,18 @@ namespace mediaagent {
 std::string vmFileViewPath(const TIndexSubclient& subclient, const std::string& path);
 
 // A hypervisor's subclient holds each of its VMs below the VM's GUID: a query whose path begins with
-// the GUID of one of them is moved to that VM's own subclient (`subclient` with it), the path to the
-// rest. Any other query is left as it is. False with `why` when the index cannot be read or does not
-// hold that VM's backups.
-bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query, std::string& why);
+// the GUID of one of them is read from that VM's own subclient (`subclient` with it), the path to the
+// rest, and `under` is the path's head that names the VM (its answers go back below it). Any other query
+// is left as it is, `under` empty. False with `why` when the index cannot be read or does not hold that
+// VM's backups.
+bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQuery& query, std::string& why,
+                        std::string& under);
+
+// The VM GUID a head of vmPartOfHypervisor names, without separators and braces, in upper case.
+std::string vmGuidOf(const std::string& under);
+
+// An item path of a VM's own tree as the hypervisor's index names it: below `under`.
+std::string underVm(const std::string& under, const std::string& path);
 
 // True when `path` asks for every file below a directory ("<dir>\**\*" or "<dir>/**/*"); the
 // directory is then left in `path` ("/" for the root).

@@ -1230,17 +1230,17 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
                             std::to_string(s->world.fileSubclient) + "] path [/d00/d01] for user [admin]:"),
               std::string::npos)
         << agentLog;
-    // The classic agent's too: the session, the Hubmaster as the caller it proved, the user and the
-    // browsed client by name.
+    // The classic agent's too: the Hubmaster as the caller it proved, the user and the browsed client by
+    // name; a classic request carries no session, so the line names none.
     TRun classic = browse("list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) +
                           " --at " + std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11) +
                           " --via hubmaster --session console-classic-session");
     ASSERT_EQ(classic.status, 0) << classic.err;
     const std::string classicLog = text(s->dir.file("mediaagent3.log"));
-    EXPECT_NE(classicLog.find(
-                  "request of session [console-classic-session] by [hubmaster]: restore browse of [/] "
-                  "subclient " +
-                  std::to_string(s->world.legacy.subclient) + " of client [client3] for user [admin] (id "),
+    EXPECT_NE(classicLog.find("request by [hubmaster]: restore browse of [/] "
+                              "subclient " +
+                              std::to_string(s->world.legacy.subclient) +
+                              " of client [client3] for user [admin] (id "),
               std::string::npos)
         << classicLog;
     // A console naming its user by token: the log names the user, not only the file.

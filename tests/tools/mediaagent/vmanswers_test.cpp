@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/msg/criteriaoperators.h"
 #include "tests/tools/mediaagent/mediaagent_world.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 
@@ -104,6 +105,35 @@ TEST_F(VmAnswers, VmOwnSubclientIsBrowsedUnderItsGuid) {
     const auto top = answer(byRoot);
     ASSERT_FALSE(top.empty());
     EXPECT_EQ(answer(byGuid), top);
+}
+
+// A hypervisor's index holds each VM below its GUID: it answers the VM's items there, and its VM criteria
+// keep a query to the VMs they name.
+TEST_F(VmAnswers, HypervisorAnswersEachVmBelowItsGuid) {
+    const std::string under = "\\" + vm.guid;
+    Indexing::BrowseReq byGuid = request(under);
+    byGuid.setint64(R::subclientId, world->world.vsa.subclient);
+    std::vector<std::string> expected;
+    Indexing::BrowseReq own = request("/");
+    for (const std::string& path : answer(own)) expected.push_back(under + path);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(answer(byGuid), expected);
+    auto keptTo = [&](const std::string& guid) {
+        using V = databrowse::FilteredBrowseCriteriaValue::f;
+        databrowse::Criteria criterion;
+        CNMessageBase* value = criterion.getObjectAccessor(databrowse::Criteria::f::criteria, true);
+        value->setint64(V::attribute, criteriaattr::kVirtualMachine);
+        value->setint64(V::criteriaOperator, criteriaop::kOfVirtualMachine);
+        value->setliststring(V::values, {"\\" + guid});
+        databrowse::Query query;
+        query.setint64(databrowse::Query::f::type, 0);
+        query.setlistobject(databrowse::Query::f::criteriaList, {criterion});
+        Indexing::BrowseReq r = byGuid;
+        r.setlistobject(R::queries, {query});
+        return answer(r);
+    };
+    EXPECT_EQ(keptTo(vm.guid), expected);
+    EXPECT_TRUE(keptTo(world->world.vsa.vms[0].guid).empty());
 }
 
 TEST_F(VmAnswers, FindBelowAnswersEveryFileBeneathInBatchesWithOneEnd) {
