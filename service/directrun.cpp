@@ -94,6 +94,7 @@ bool rememberHandOver(TDirectTask& t, CBrowseLog& log) {
     access.release();
     switch (rememberHandedOverSession(guid, owner, mediaAgent)) {
         case CHandedOverSessions::ERemembered::kKept:
+            if (g_poControllerThreadHM) g_poControllerThreadHM->keepStopLineTo(mediaAgent);
             return true;
         case CHandedOverSessions::ERemembered::kOtherOwner:
             log.debugLvl(0, "session [%s] is held by another caller; not handed over", guid.c_str());

@@ -467,6 +467,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     const std::string guid = sessionGuid(*request);
     switch (rememberHandedOverSession(guid, owner, mediaAgent)) {
         case CHandedOverSessions::ERemembered::kKept:
+            if (g_poControllerThreadHM) g_poControllerThreadHM->keepStopLineTo(mediaAgent);
             break;
         case CHandedOverSessions::ERemembered::kOtherOwner:
             log.debugLvl(0, "browse session [%s] belongs to another caller; refused", guid.c_str());
