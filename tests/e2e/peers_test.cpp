@@ -1,6 +1,7 @@
 // Proven peers with the real processes on loopback (the host, a media agent, consoles): the wire between
 // a console and the host carries no token in clear, answers forged by a caller the browse did not ask
-// never reach it (even with the session GUID and a certificate of another machine), crowds of idle and
+// never reach it (even with the session GUID and a certificate of another machine, or a second
+// connection under the name of the agent it asked, whose key was copied), crowds of idle and
 // slow callers cannot lock consoles out of either road, huge frames and floods of big messages from
 // callers outside the infrastructure (a client machine's certificate included) cost the host and the
 // media agent little memory, a client machine cannot fill a media agent with launched instances, and
