@@ -355,7 +355,7 @@ void CWorkerThreadHM::setSuperBrowseReturnRoute(const TSuperBrowseRun& run) {
     req.setstring(R::hubmasterHost, run.hubmasterHost);
     req.setstring(R::routerName, g_poBrowseRouterThreadHM ? g_poBrowseRouterThreadHM->getRouterName()
                                                           : std::string("BrowseRouter"));
-    req.setstring(R::workerId, m_workerId);
+    req.setstring(R::workerId, getAnswerAddress());
 }
 
 // The subclient paths with their display names, and the task's second path list.

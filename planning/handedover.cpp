@@ -1,9 +1,8 @@
 #include "planning/handedover.h"
 
-#include "platform/threads/hubclock.h"
-
 CHandedOverSessions& CHandedOverSessions::instance() {
-    static CHandedOverSessions* sessions = new CHandedOverSessions();  // used by threads ending at exit
+    static CHandedOverSessions* sessions =
+        new CHandedOverSessions(CHubClock::real());  // used by threads ending at exit
     return *sessions;
 }
 
@@ -22,7 +21,7 @@ void CHandedOverSessions::eraseLocked(std::map<std::string, TEntry>::iterator en
 }
 
 void CHandedOverSessions::dropExpiredLocked() {
-    const auto now = CHubClock::real().steadyNow();
+    const auto now = m_clock.steadyNow();
     while (!m_expiry.empty() && m_expiry.begin()->first <= now) {
         auto found = m_sessions.find(m_expiry.begin()->second);
         if (found == m_sessions.end()) {
@@ -44,12 +43,13 @@ CHandedOverSessions::ERemembered CHandedOverSessions::remember(const std::string
         if (keyOf(found->second.session.owner) != owner) return ERemembered::kOtherOwner;
         eraseLocked(found);
     }
-    // The owner's own oldest gives way to its newest: only that owner's sessions are ever forgotten.
+    // None of the owner's sessions gives way: each may still be running, and only while it is kept can
+    // she stop it and nobody else take it.
     if (auto share = m_perOwner.find(owner);
         share != m_perOwner.end() && share->second.size() >= kMaxSessionsPerOwner)
-        eraseLocked(m_sessions.find(share->second.begin()->second));
+        return ERemembered::kOwnerFull;
     if (m_sessions.size() >= kMaxSessions) return ERemembered::kFull;
-    const auto expires = CHubClock::real().steadyNow() + keep;
+    const auto expires = m_clock.steadyNow() + keep;
     m_perOwner[owner].emplace(expires, guid);
     TEntry& entry = m_sessions[guid];
     entry.session = session;

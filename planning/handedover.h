@@ -3,9 +3,10 @@
 // (its worker and record end with the reply); what is kept is who owns the session and which media
 // agent answers it, so that a stop of the session can be judged against its owner and sent on, and a
 // later request naming the session keeps its owner. Nothing here knows when such a browse ends, so a
-// session is kept for its whole keep (or until its owner stops it). Each owner holds at most its own
-// share: past it, the owner's own oldest session gives way (most likely ended long ago), never another
-// owner's, so a busy caller is never refused and never makes the service forget anyone else. Any thread.
+// session is kept for its whole keep (or until its owner stops it): while its browse may still run its
+// owner is never forgotten, so she can always stop it and nobody else can take it. Each owner holds at
+// most its own share: past it, her next hand-over is refused (until one of hers is stopped or its keep
+// passes), never another's session forgotten. Any thread.
 #pragma once
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <utility>
 
 #include "planning/confrecord.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
 class CHandedOverSessions {
@@ -35,8 +37,11 @@ public:
         kKept,        // remembered, or renewed for its owner
         kOtherOwner,  // the session is kept for another owner: left as it is
         kFull,        // kMaxSessions are kept
+        kOwnerFull,   // the owner's kMaxSessionsPerOwner are kept
     };
 
+    // Ages sessions on `clock`, which outlives this.
+    explicit CHandedOverSessions(const CHubClock& clock) : m_clock(clock) {}
     static CHandedOverSessions& instance();
 
     // Remembers session `guid` for `keep`, or renews it when its owner hands it over again.
@@ -61,6 +66,7 @@ private:
     void dropExpiredLocked() REQUIRES(m_mutex);
     void eraseLocked(std::map<std::string, TEntry>::iterator entry) REQUIRES(m_mutex);
 
+    const CHubClock& m_clock;
     CHubMutex m_mutex;
     std::map<std::string, TEntry> m_sessions GUARDED_BY(m_mutex);
     // By expiry: every session is kept from its last hand-over, for the keep it was given then.

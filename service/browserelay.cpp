@@ -181,7 +181,9 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                                                 const std::string& peer, const std::string* received,
                                                 bool skimmed) {
     CBrowseLog log("FBHMROUTER");
-    const std::string workerId = response.getstring(Response::workerId);
+    // The address a request gave its media agent: the worker id and the worker's answer key.
+    const std::string address = response.getstring(Response::workerId);
+    const std::string workerId = CWorkerThreadHM::workerIdOfAddress(address);
     const int type = static_cast<int>(response.getint64(Response::respType));
     CControllerThreadHM* controller = g_poControllerThreadHM;
     CControllerThreadHM::WorkerPtr worker = controller ? controller->getWorker(workerId) : nullptr;
@@ -202,6 +204,13 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                 "***** Browse response type %d for worker ID [%s] came from [%s], which the worker did "
                 "not ask; dropped",
                 type, workerId.c_str(), peer.empty() ? "an anonymous caller" : peer.c_str());
+        } else if (!worker->isAnswerAddress(address)) {
+            // Only whoever read one of the worker's requests knows its answer key: another connection
+            // under the name of an agent the worker asked (a copied key) adds nothing.
+            log.debugLvl(0,
+                         "***** Browse response type %d for worker ID [%s] does not carry the key of the "
+                         "worker's requests; dropped",
+                         type, workerId.c_str());
         } else if (const std::string expected = worker->getBrowseSessionGuid(), got = sessionGuidOf(response);
                    expected.empty() || got != expected) {
             // Worker ids are sequential: only the session GUID tells that the answer belongs to this browse.

@@ -88,6 +88,9 @@ public:
     // still running at the limit. Blocks only the calling thread (another connection's answers go on
     // being relayed meanwhile).
     bool processStopReq(EvMultiEntityRestoreTask* task);
+    // Keeps a connection open to `mediaAgent`'s index service (opened on a thread of its own), so that a
+    // stop of a session handed over for it goes out at once.
+    void keepStopLineTo(const std::string& mediaAgent);
     // Returns once the stops of an earlier browse of `session` have reached its media agents (or could
     // not, within their own limits): a new browse of the session, sent after them, is not ended by them.
     void letEarlierStopsArrive(const std::string& session);
@@ -136,5 +139,8 @@ private:
     CHubMutex m_tickMutex;
     std::condition_variable m_ticked;  // a tick has ended
 
+    static std::unique_ptr<CZyNetwork> openStopLine(const std::string& server);
+    // Declared before the notices, which use them until their destructor has joined them.
+    CStopLines m_stopLines{&CControllerThreadHM::openStopLine};
     CStopNotices m_stopNotices;  // the stops on their way to media agents
 };

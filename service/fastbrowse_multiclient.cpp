@@ -471,11 +471,13 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     const std::string guid = sessionGuid(*request);
     switch (rememberHandedOverSession(guid, owner, mediaAgent)) {
         case CHandedOverSessions::ERemembered::kKept:
+            if (g_poControllerThreadHM) g_poControllerThreadHM->keepStopLineTo(mediaAgent);
             break;
         case CHandedOverSessions::ERemembered::kOtherOwner:
             log.debugLvl(0, "browse session [%s] belongs to another caller; refused", guid.c_str());
             m_errorText << "Browse access denied: browse session [" << guid << "] belongs to another caller";
             return findError(kErrAccessDenied, "Browse access denied");
+        case CHandedOverSessions::ERemembered::kOwnerFull:
         case CHandedOverSessions::ERemembered::kFull:
             log.debugLvl(0, "browse session [%s] not handed over: too many browse sessions are in flight",
                          guid.c_str());

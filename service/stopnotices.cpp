@@ -63,3 +63,26 @@ void CStopNotices::reapDone() {
         }
     }
 }
+
+std::unique_ptr<CZyNetwork> CStopLines::take(const std::string& server) {
+    CHubMutexLock lock(m_mutex);
+    auto kept = m_lines.find(server);
+    if (kept == m_lines.end()) return nullptr;
+    std::unique_ptr<CZyNetwork> line = std::move(kept->second);
+    m_lines.erase(kept);
+    return line;
+}
+
+bool CStopLines::refill(const std::string& server) {
+    if (has(server)) return true;
+    std::unique_ptr<CZyNetwork> line = m_open(server);
+    if (!line) return false;
+    CHubMutexLock lock(m_mutex);
+    m_lines.emplace(server, std::move(line));  // a line opened meanwhile stays; this one closes
+    return true;
+}
+
+bool CStopLines::has(const std::string& server) {
+    CHubMutexLock lock(m_mutex);
+    return m_lines.count(server) > 0;
+}

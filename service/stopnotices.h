@@ -6,10 +6,12 @@
 #include <chrono>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "platform/net/zynetwork.h"
 #include "platform/threads/hubmutex.h"
 
 class CStopNotices {
@@ -42,4 +44,32 @@ private:
     CHubMutex m_mutex;
     std::condition_variable m_changed;  // a notice was sent
     std::list<std::unique_ptr<TNotice>> m_notices GUARDED_BY(m_mutex);
+};
+
+// CStopLines: one connection kept open to the index service of each media agent that was handed a
+// session or told a stop, so that a stop goes out at once. A stop on a new connection to an agent that
+// was frozen waits for its turn behind the connections that came first, such as that of the console
+// whose request the stop is for, which the agent would then answer whole first. Each line carries one
+// stop and is closed (its close answered once the agent has read the stop); the next is opened after.
+// Owned by the controller; any thread.
+class CStopLines {
+public:
+    using Opener = std::function<std::unique_ptr<CZyNetwork>(const std::string& server)>;
+
+    explicit CStopLines(Opener open) : m_open(std::move(open)) {}
+    CStopLines(const CStopLines&) = delete;
+    CStopLines& operator=(const CStopLines&) = delete;
+
+    // The line kept to `server` (null when none is).
+    std::unique_ptr<CZyNetwork> take(const std::string& server);
+    // Opens the line to `server` unless one is kept (on the caller's thread, within the connect limit);
+    // true when one is kept.
+    bool refill(const std::string& server);
+    bool has(const std::string& server);
+
+private:
+    const Opener m_open;
+    CHubMutex m_mutex;
+    // One per media agent the Hubmaster's own records name.
+    std::map<std::string, std::unique_ptr<CZyNetwork>> m_lines GUARDED_BY(m_mutex);
 };

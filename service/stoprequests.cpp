@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
@@ -31,19 +32,50 @@ constexpr int kDisconnectSeconds = 5;
 constexpr const char* kIndexService = "IndexingService_0";
 constexpr const char* kStoppedText = "The browse was stopped";
 
-// A stop to the index service of `server`, on a connection of its own: the pooled connection the browse
-// request went out on is the one whose answer the agent is still streaming, and a stop queued behind
-// that answer would end nothing. The disconnect is answered once the agent has read the stop. Empty on
-// success, else the failure's text.
-std::string sendOnOwnConnection(CNMessageBase& stop, const std::string& server) {
-    CZyNetwork session;
+std::unique_ptr<CZyNetwork> openIndexService(const std::string& server) {
+    auto session = std::make_unique<CZyNetwork>();
     bool timedOut = false;
-    CUxError step = session.Connect(server.c_str(), kIndexService, nullptr, kSendSeconds, timedOut);
-    if (!step.IsError()) step = session.SendXMLMessage(stop, 0, kSendSeconds, timedOut);
-    if (step.IsError()) return step.GetErrorText().empty() ? "not sent" : step.GetErrorText();
-    ignoreResult(session.Disconnect(kDisconnectSeconds, timedOut),
-                 "the stop is sent; a peer that closes first has read it");
-    return {};
+    if (session->Connect(server.c_str(), kIndexService, nullptr, kSendSeconds, timedOut).IsError())
+        return nullptr;
+    return session;
+}
+
+// The line to `server` is opened again for its next stop.
+void keepLine(CStopLines& lines, const std::string& server) {
+    if (lines.refill(server)) {
+        CBrowseLog log("FBHMCONTROLLER");
+        log.debugLvl(0, "a connection to mediaAgent [%s] is kept for its next stop", server.c_str());
+    }
+}
+
+// Stops to the index service of `server`, in order, on a connection of their own (with `lines`, the
+// one kept to it when there is one): the pooled connection the browse request went out on is the one
+// whose answer the agent is still streaming, and a stop queued behind that answer would end nothing.
+// The close is answered once the agent has read the stops. Empty on success, else the failure's text.
+// A kept line the agent has closed meanwhile is given up for a new connection.
+std::string sendOnOwnConnection(const std::vector<CNMessageBase*>& stops, const std::string& server,
+                                CStopLines* lines, const std::string& guid = std::string()) {
+    std::string failure = "not sent";
+    for (int attempt = lines ? 0 : 1; attempt < 2; ++attempt) {
+        std::unique_ptr<CZyNetwork> session = attempt == 0 ? lines->take(server) : openIndexService(server);
+        if (!session) continue;
+        bool timedOut = false;
+        CUxError step;
+        for (CNMessageBase* stop : stops)
+            if (!step.IsError()) step = session->SendXMLMessage(*stop, 0, kSendSeconds, timedOut);
+        if (step.IsError()) {
+            failure = step.GetErrorText().empty() ? "not sent" : step.GetErrorText();
+            continue;
+        }
+        if (attempt == 0) {
+            CBrowseLog log("FBHMCONTROLLER");
+            log.debugLvl(0, "the stop of session [%s] went out on the connection kept to mediaAgent [%s]",
+                         guid.c_str(), server.c_str());
+        }
+        // A peer that closes first has read them; a kept line it had closed before may not have.
+        if (!session->Disconnect(kDisconnectSeconds, timedOut).IsError() || attempt == 1) return {};
+    }
+    return failure;
 }
 
 // The indexing-v2 stop of a session, as its index server reads it; it names the session's owner as an
@@ -71,9 +103,10 @@ databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appTy
 // The stop names its session's owner as the session's requests did: the media agent ends only that
 // owner's answers of the session. An index browse request names its user by user text, which the stop
 // carries; an indexing-v2 one (a mining request's too) by user id, which only the indexing-v2 form of
-// the stop carries: it follows. Runs on a stop notice's own thread.
+// the stop carries: it follows on the same connection. Runs on a stop notice's own thread; the line to
+// the agent is opened again afterwards, on a notice of its own.
 bool sendStopToMediaAgent(Indexing::BrowseReq stop, const std::string& mediaAgent,
-                          const CConfRecord::TOwner& owner) {
+                          const CConfRecord::TOwner& owner, CStopLines* lines, CStopNotices& notices) {
     CBrowseLog log("FBHMCONTROLLER");
     std::string host, client;
     int service = 0, port = 0;
@@ -81,19 +114,17 @@ bool sendStopToMediaAgent(Indexing::BrowseReq stop, const std::string& mediaAgen
     stop.setstring(Indexing::BrowseReq::f::maName, mediaAgent);
     stop.setstring(Indexing::BrowseReq::f::userText,
                    legacyUserText(static_cast<uint64_t>(owner.userId), owner.userName));
-    const std::string failure = sendOnOwnConnection(stop, mediaAgent);
     databrowse::BrowseRequest byUserId =
         indexingV2Stop(stop.getstring(Indexing::BrowseReq::f::browseSessionGuid), 0, 0, owner);
-    if (const std::string v2Failure = sendOnOwnConnection(byUserId, mediaAgent); !v2Failure.empty())
-        log.debugLvl(0, "failed to send the indexing-v2 stop to mediaAgent [%s]: %s", host.c_str(),
-                     v2Failure.c_str());
-    if (!failure.empty()) {
+    const std::string failure = sendOnOwnConnection(
+        {&stop, &byUserId}, mediaAgent, lines, stop.getstring(Indexing::BrowseReq::f::browseSessionGuid));
+    if (!failure.empty())
         log.debugLvl(0, "failed to send stop browse request to mediaAgent [%s]: %s", host.c_str(),
                      failure.c_str());
-        return false;
-    }
-    log.debugLvl(0, "stop request was successfully sent to mediaAgent [%s]", host.c_str());
-    return true;
+    else
+        log.debugLvl(0, "stop request was successfully sent to mediaAgent [%s]", host.c_str());
+    if (lines) notices.post("", [lines, mediaAgent] { keepLine(*lines, mediaAgent); });
+    return failure.empty();
 }
 
 void sendIndexServerStop(const std::string& guid, const std::string& dbId, const std::string& mediaAgent,
@@ -103,7 +134,7 @@ void sendIndexServerStop(const std::string& guid, const std::string& dbId, const
     databrowse::BrowseRequest stop = indexingV2Stop(guid, appType, idxAppType, owner);
     if (!mediaAgent.empty()) {
         // Not on the cached session: the index server may still be streaming this session's answer on it.
-        if (sendOnOwnConnection(stop, mediaAgent).empty())
+        if (sendOnOwnConnection({&stop}, mediaAgent, nullptr).empty())
             log.debugLvl(3, "stop request sent to Media Agent [%s]", mediaAgent.c_str());
         return;
     }
@@ -161,8 +192,8 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
                      guid.c_str(), handed.mediaAgent.c_str());
         handedOverStopped = !handed.mediaAgent.empty();
         if (handedOverStopped)
-            m_stopNotices.post(guid, [stop, agent = handed.mediaAgent, owner = handed.owner] {
-                sendStopToMediaAgent(stop, agent, owner);
+            m_stopNotices.post(guid, [this, stop, agent = handed.mediaAgent, owner = handed.owner] {
+                sendStopToMediaAgent(stop, agent, owner, &m_stopLines, m_stopNotices);
             });
     }
 
@@ -191,18 +222,31 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     // that a frozen one delays neither this thread nor the others' stops.
     for (const auto& entry : workers) endStoppedWorker(entry.first);
     for (const std::string& agent : agents)
-        m_stopNotices.post(guid, [stop, agent, owner] { sendStopToMediaAgent(stop, agent, owner); });
+        m_stopNotices.post(guid, [this, stop, agent, owner] {
+            sendStopToMediaAgent(stop, agent, owner, nullptr, m_stopNotices);
+        });
 
     const bool ended = waitForStoppedWorkers(record.get());
     // A worker still sending its request when the stop came named its agent only once it had gone out.
     for (const std::string& agent : record->getAskedAgents())
         if (agents.insert(agent).second)
-            m_stopNotices.post(guid, [stop, agent, owner] { sendStopToMediaAgent(stop, agent, owner); });
+            m_stopNotices.post(guid, [this, stop, agent, owner] {
+                sendStopToMediaAgent(stop, agent, owner, nullptr, m_stopNotices);
+            });
     if (!ended) return false;
     const std::string id = record->getId();
     record.release();
     g_poConfMgr->deleteConfRec(id);
     return true;
+}
+
+std::unique_ptr<CZyNetwork> CControllerThreadHM::openStopLine(const std::string& server) {
+    return openIndexService(server);
+}
+
+void CControllerThreadHM::keepStopLineTo(const std::string& mediaAgent) {
+    if (!mediaAgent.empty() && !m_stopLines.has(mediaAgent))
+        m_stopNotices.post("", [this, mediaAgent] { keepLine(m_stopLines, mediaAgent); });
 }
 
 void CControllerThreadHM::letEarlierStopsArrive(const std::string& session) {

@@ -340,8 +340,16 @@ public:
     void setAsyncMode(bool async) { m_asyncMode.store(async); }
     void setDirectAPI(bool direct) NO_THREAD_SAFETY_ANALYSIS { m_directAPI = direct; }
     bool isDirectAPI() const REQUIRES(m_workerLock) { return m_directAPI; }
-    void setWorkerId(std::string id) NO_THREAD_SAFETY_ANALYSIS { m_workerId = std::move(id); }
+    // Also draws the worker's answer key: a secret its requests to media agents carry (in their worker
+    // id) and nothing else does, so that answers are taken only from whoever read one of its requests.
+    void setWorkerId(std::string id) NO_THREAD_SAFETY_ANALYSIS;
     std::string getWorkerId() const REQUIRES(m_workerLock) { return m_workerId; }
+    // The worker id a request to a media agent names for its answers: the id and the answer key.
+    std::string getAnswerAddress() const REQUIRES(m_workerLock) { return m_workerId + ":" + m_answerKey; }
+    // The worker id of an answer's address (the whole text when it carries no key).
+    static std::string workerIdOfAddress(const std::string& address);
+    // Whether `address` carries this worker's answer key.
+    bool isAnswerAddress(const std::string& address) const REQUIRES(m_workerLock);
 
     // ---- request and answer carriers
     // Copies the whole request; later changes to the caller's object do not reach the copy.
@@ -600,6 +608,7 @@ protected:
     CFsPredictionClient m_predictionClient GUARDED_BY(m_workerLock);
     CPredictor m_predictor GUARDED_BY(m_workerLock);  // bound to the prediction client and the return channel
     std::string m_workerId GUARDED_BY(m_workerLock);
+    std::string m_answerKey GUARDED_BY(m_workerLock);   // hex; never logged
     std::atomic<bool> m_asyncMode{false};               // answers arrive later through the router
     bool m_directAPI GUARDED_BY(m_workerLock) = false;  // prepare, not send, the media-agent request
     Indexing::BrowseReq m_indexBrowseRequest GUARDED_BY(m_workerLock);

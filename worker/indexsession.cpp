@@ -4,8 +4,11 @@
 // worker's thread under its lock.
 #include <atomic>
 #include <cstring>
+#include <random>
+#include <string_view>
 
 #include "fbDebug/fbdebug.h"
+#include "platform/crypto/zycrypto.h"
 #include "platform/errors/evevent.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/errors/evmessageids.h"
@@ -208,6 +211,27 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
         return false;
     }
     return true;
+}
+
+void CWorkerThreadHM::setWorkerId(std::string id) {
+    m_workerId = std::move(id);
+    unsigned char key[16];
+    if (!zycrypto::randomBytes(key, sizeof key)) {
+        // The system's own source, read directly, when the library's cannot answer.
+        std::random_device device;
+        for (unsigned char& byte : key) byte = static_cast<unsigned char>(device());
+    }
+    m_answerKey = zycrypto::toHex(key, sizeof key);
+}
+
+std::string CWorkerThreadHM::workerIdOfAddress(const std::string& address) {
+    return address.substr(0, address.find(':'));
+}
+
+bool CWorkerThreadHM::isAnswerAddress(const std::string& address) const {
+    const size_t colon = address.find(':');
+    return colon != std::string::npos && address.compare(0, colon, m_workerId) == 0 &&
+           zycrypto::sameBytes(std::string_view(address).substr(colon + 1), m_answerKey);
 }
 
 void CWorkerThreadHM::expectAnswersFrom(CZyNetwork& session) {

@@ -1,6 +1,7 @@
 // Proven peers with the real processes on loopback (the host, a media agent, consoles): the wire between
 // a console and the host carries no token in clear, answers forged by a caller the browse did not ask
-// never reach it (even with the session GUID and a certificate of another machine), crowds of idle and
+// never reach it (even with the session GUID and a certificate of another machine, or a second
+// connection under the name of the agent it asked, whose key was copied), crowds of idle and
 // slow callers cannot lock consoles out of either road, huge frames and floods of big messages from
 // callers outside the infrastructure (a client machine's certificate included) cost the host and the
 // media agent little memory, a client machine cannot fill a media agent with launched instances, and
@@ -131,6 +132,9 @@ private:
     std::string m_bytes;
 };
 
+// Sessions whose answers the media agent holds after their first items, until they are stopped.
+constexpr const char* kHeldPrefix = "held-";
+
 class ProvenPeers : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -142,7 +146,7 @@ protected:
         std::string error;
         ASSERT_TRUE(hubdemo::createDemoWorld(m_dir.file("demo"), m_world, &error)) << error;
         m_agent = hubtest::startDemoAgent(m_world, "mediaagent1", m_dir.file("agent.items.db"), m_dir.path(),
-                                          {"--index-service", "started"});
+                                          {"--index-service", "started", "--hold-sessions", kHeldPrefix});
         m_host = hubtest::startDemoHost(m_world, m_dir.file("demo"), m_routerPort);
     }
     void TearDown() override {
@@ -198,10 +202,10 @@ constexpr int kBrowseIds = 128;
 constexpr int kMostRounds = 40;
 const char* const kDropped = "did not ask; dropped";
 
-// A browse answer with one forged item, addressed to worker `id` of session `guid`.
-std::string forgedAnswer(int id, const std::string& guid) {
+// A browse answer with one forged item (or, of type 5, the end), addressed to worker `id` of session `guid`.
+std::string forgedAnswer(int id, const std::string& guid, int64_t type = 0) {
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, 0);
+    response.setint64(databrowse::BrowseResponse::f::respType, type);
     response.setstring(databrowse::BrowseResponse::f::workerId, std::to_string(id));
     databrowse::BrowseSession session;
     session.setstring(databrowse::BrowseSession::f::sessionId, guid);
@@ -307,6 +311,39 @@ TEST_F(ProvenPeers, ForgedAnswersNeverReachABrowseAndCannotFlushTheLog) {
     EXPECT_LT(log.size(), 20u << 20);
     EXPECT_GT(dropped, 0u);
     EXPECT_LT(dropped, static_cast<size_t>(sprayed.load()) / 4);
+}
+
+// With a media agent's key copied, a second connection under its name knows the session and can count
+// the worker ids: what it sends adds nothing to a browse the agent is answering through the Hubmaster.
+TEST_F(ProvenPeers, AnswersCountOnlyFromTheAgentThatReadTheRequest) {
+    const std::string guid = std::string(kHeldPrefix) + "copied-key";
+    std::vector<std::string> args = listArgs("hubmaster");
+    args.insert(args.end(), {"--user", "admin", "--session", guid});
+    std::string out;
+    std::chrono::milliseconds took{};
+    std::thread browsing([&] { out = run(args, took); });
+    EXPECT_TRUE(m_agent->waitFor("session " + guid + " held after", 60s)) << m_agent->output();
+    {
+        CZyNetwork copy;
+        bool timedOut = false;
+        EXPECT_FALSE(copy.Connect(TZyNetAddress{"127.0.0.1", m_routerPort}, "BrowseRouter", "mediaagent1", 10,
+                                  timedOut)
+                         .IsError());
+        for (int id = 1; id <= kBrowseIds; ++id)
+            for (int64_t type : {0, 5})
+                EXPECT_FALSE(copy.SendXMLMessage(databrowse::BrowseResponse::TAG,
+                                                 forgedAnswer(id, guid, type), 0, 10, timedOut)
+                                 .IsError());
+        // Answered once the router has handled everything sent before it.
+        ignoreResult(copy.Disconnect(30, timedOut), "what was sent was handled");
+    }
+    hubtest::CChildProcess stop(
+        "tools/browse/browse",
+        {"stop", "--session", guid, "--data", m_dir.file("demo"), "--user", "admin", "--timeout", "20"});
+    EXPECT_TRUE(stop.waitExit(60s)) << stop.output();
+    browsing.join();
+    EXPECT_EQ(out.find("FORGED"), std::string::npos) << out;
+    EXPECT_NE(out.find("The browse was stopped"), std::string::npos) << out;
 }
 
 TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {

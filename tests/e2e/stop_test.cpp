@@ -191,12 +191,33 @@ protected:
         const std::string list =
             fileListing() + " --session " + session + (viaHubmaster ? " --via hubmaster" : "");
         const size_t before = count(hostLog(), reached);
+        hubtest::CFileWatch watch(s->dir.file("demo") + "/hubmaster.log");
+        if (session.rfind(kHeldPrefix, 0) != 0) {
+            // An answer given whole at once is ended only by a stop the agent reads first: the host keeps a
+            // connection open to the agent for it (again after each stop), which is open before it freezes.
+            EXPECT_TRUE(watch.waitUntil(
+                [&] {
+                    const std::string log = hostLog();
+                    const size_t kept = log.rfind("is kept for its next stop");
+                    const size_t told = log.rfind("was handed to its caller; its media agent");
+                    return kept != std::string::npos && (told == std::string::npos || kept > told);
+                },
+                60s))
+                << hostLog();
+        }
         s->agent->signal(SIGSTOP);
         TRun early;
         std::thread browsing([&] { early = console(list, admin(), "early-" + session); });
-        hubtest::CFileWatch watch(s->dir.file("demo") + "/hubmaster.log");
         EXPECT_TRUE(watch.waitUntil([&] { return count(hostLog(), reached) > before; }, 60s)) << hostLog();
         TRun owner = console("stop --session " + session, admin(), "early-stop-" + session);
+        if (session.rfind(kHeldPrefix, 0) != 0)
+            EXPECT_TRUE(watch.waitUntil(
+                [&] {
+                    return hostLog().find("stop of session [" + session +
+                                          "] went out on the connection kept") != std::string::npos;
+                },
+                60s))
+                << hostLog();
         if (viaHubmaster) browsing.join();
         s->agent->signal(SIGCONT);
         if (!viaHubmaster) browsing.join();
@@ -206,6 +227,7 @@ protected:
         if (!viaHubmaster) {
             EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
         }
+        if (session.rfind(kHeldPrefix, 0) != 0) return;
 
         // The later browse runs (the agent holds it after its first items) until it is stopped itself.
         const size_t held = s->agent->countNow("session " + session + " held after");
@@ -344,6 +366,9 @@ TEST_F(StopInFlight, AStopBeforeTheFirstAnswerEndsTheBrowseAndOnlyThatOne) {
     // The worker has chosen its agent and is sending it the request.
     ASSERT_NO_FATAL_FAILURE(stopBeforeTheFirstAnswer(std::string(kHeldPrefix) + "early-hubmaster", true,
                                                      "will be used for the browse."));
+    // An answer the agent would give whole at once, not held: the stop still ends it.
+    ASSERT_NO_FATAL_FAILURE(
+        stopBeforeTheFirstAnswer("early-whole", false, "direct browse of session [early-whole]"));
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ const char* const kListening = "listening on 127.0.0.1:";
 
 // The worker has been deleted (its browse ended), within a limit.
 bool workerGone(const std::string& id) {
-    return g_poControllerThreadHM->waitForWorker(id, 20000);
+    return g_poControllerThreadHM->waitForWorker(CWorkerThreadHM::workerIdOfAddress(id), 20000);
 }
 
 std::vector<std::string> lines(const std::string& path) {
@@ -103,13 +103,13 @@ public:
         }
         setAsyncMode(true);
         setOutstandingRequests(1);
-        m_made(getWorkerId());
+        m_made(getAnswerAddress());
         if (m_plan.agentHost.empty()) {
             fields(*this).answerPeers().insert(m_plan.answerer);
             return true;
         }
         setMediaAgentHost(m_plan.agentHost);
-        databrowse::BrowseRequest request = routedRequest(m_plan.guid, m_plan.routerHost, getWorkerId());
+        databrowse::BrowseRequest request = routedRequest(m_plan.guid, m_plan.routerHost, getAnswerAddress());
         return sendReqToMA(&request);
     }
 
@@ -193,7 +193,7 @@ protected:
         return agent;
     }
 
-    // Registers the test worker of `plan` through the entry point; its id.
+    // Registers the test worker of `plan` through the entry point; the address its answers carry.
     std::string registerWorker(TPlan plan) {
         std::string id;
         std::mutex m;
@@ -385,6 +385,12 @@ TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswe
         send(*forger, forged);
         send(*forger, forgedEnd);
     }
+    // From the agent's name but without the key of the worker's request (a second connection under a
+    // copied key): dropped.
+    auto keyless = answer(0, CWorkerThreadHM::workerIdOfAddress(id), "relay-session-2", 4, "keyless");
+    auto keylessEnd = answer(5, CWorkerThreadHM::workerIdOfAddress(id) + ":0", "relay-session-2");
+    send(*peer, keyless);
+    send(*peer, keylessEnd);
     auto foreignItems = answer(0, id, "someone-elses-session", 4, "evil");
     auto foreignEnd = answer(5, id, "someone-elses-session");
     send(*peer, foreignItems);
