@@ -59,13 +59,15 @@ ODSSessionCache* ODSSessionCache::Instance() {
     return s_instance;
 }
 
-ODSSessionCache::ODSSessionCache() : m_localClientName(GetSessionLocalName()) {}
+ODSSessionCache::ODSSessionCache(const CHubClock& clock)
+    : m_localClientName(GetSessionLocalName()), m_clock(clock) {}
 
 ODSSessionCache::~ODSSessionCache() {
     std::thread reaper;
     {
         CHubMutexLock lock(m_lock);
         m_stopping = true;
+        ++m_graceChanges;
         reaper = std::move(m_reaper);
     }
     m_graceChanged.notify_all();
@@ -84,7 +86,7 @@ ZYOnDemandSvcNetPool* ODSSessionCache::LaunchODSAndCreateSessionPool(const char*
                      launched.GetErrorCode());
         return nullptr;
     }
-    auto pool = std::make_unique<ZYOnDemandSvcNetPool>();
+    auto pool = std::make_unique<ZYOnDemandSvcNetPool>(m_clock);
     pool->setOdsGuid(details.getstring(CNSession::LaunchOnDemandServiceDetails::f::guid));
     CSessionPort port(
         static_cast<int>(details.getint64(CNSession::LaunchOnDemandServiceDetails::f::instancePort)),
@@ -108,7 +110,7 @@ ODSSessionCache::PoolPtr ODSSessionCache::launchInto(const std::string& key, con
     if (!launched) return nullptr;
     auto entry = std::make_shared<TPool>();
     entry->pool.reset(launched);
-    entry->lastUsed = CHubClock::real().steadyNow();
+    entry->lastUsed = m_clock.steadyNow();
     m_pools[key] = entry;
     return entry;
 }
@@ -125,7 +127,7 @@ void ODSSessionCache::retire(const std::string& key, const PoolPtr& pool) {
 void ODSSessionCache::evictIdle() {
     unsigned limit = kDefaultPoolIdleLimitSeconds;
     ZYPlatformInfo::getNumber("EventManager", kPoolIdleLimitName, &limit);
-    const auto now = CHubClock::real().steadyNow();
+    const auto now = m_clock.steadyNow();
     std::vector<std::pair<std::string, PoolPtr>> idle;
     for (const auto& [key, pool] : m_pools)
         if (pool->lent == 0 && !m_holds.contains(key) && now - pool->lastUsed >= std::chrono::seconds(limit))
@@ -137,7 +139,7 @@ CUxError ODSSessionCache::lendFrom(const PoolPtr& pool, CZyNetwork*& session) {
     CUxError got = pool->pool->getSessionObject(session);
     if (got.IsError()) return got;
     ++pool->lent;
-    pool->lastUsed = CHubClock::real().steadyNow();
+    pool->lastUsed = m_clock.steadyNow();
     m_lent[session] = pool;
     return got;
 }
@@ -179,7 +181,7 @@ CUxError ODSSessionCache::ReleaseSession(const char*, const char*, CZyNetwork* s
     m_lent.erase(lent);
     const CUxError back = pool->pool->releaseSessionObject(session);
     --pool->lent;
-    pool->lastUsed = CHubClock::real().steadyNow();
+    pool->lastUsed = m_clock.steadyNow();
     if (pool->retired && pool->lent == 0) pool->pool->terminateAllSessions();
     return back;
 }
@@ -212,7 +214,7 @@ void ODSSessionCache::startGrace(const std::string& key, const PoolPtr& pool) {
         return;
     }
     pool->inGrace = true;
-    pool->graceSince = CHubClock::real().steadyNow();
+    pool->graceSince = m_clock.steadyNow();
     pool->graceEnds = pool->graceSince + std::chrono::seconds(grace);
     // Whoever asks for many sessions in a row keeps at most the bound of instances waiting.
     for (;;) {
@@ -234,6 +236,7 @@ void ODSSessionCache::startGrace(const std::string& key, const PoolPtr& pool) {
         m_reaperRunning = true;
         m_reaper = std::thread([this] { reapGraced(); });
     }
+    ++m_graceChanges;
     m_graceChanged.notify_all();
 }
 
@@ -245,6 +248,7 @@ void ODSSessionCache::endGraces() {
         for (const auto& [key, pool] : m_pools)
             if (pool->inGrace) graced.emplace_back(key, pool);
         for (const auto& [key, pool] : graced) retire(key, pool);
+        ++m_graceChanges;
         reaper = std::move(m_reaper);
     }
     m_graceChanged.notify_all();  // the reaper finds nothing left in grace and ends
@@ -254,9 +258,9 @@ void ODSSessionCache::endGraces() {
 void ODSSessionCache::reapGraced() {
     CHubMutexLock lock(m_lock);
     while (!m_stopping) {
-        const auto now = CHubClock::real().steadyNow();
+        const auto now = m_clock.steadyNow();
         std::vector<std::pair<std::string, PoolPtr>> over;
-        std::optional<std::chrono::steady_clock::time_point> next;
+        std::optional<CHubClock::Steady::time_point> next;
         for (const auto& [key, pool] : m_pools) {
             if (!pool->inGrace) continue;
             if (pool->graceEnds <= now)
@@ -266,7 +270,9 @@ void ODSSessionCache::reapGraced() {
         }
         for (const auto& [key, pool] : over) retire(key, pool);
         if (!next) break;
-        lock.waitFor(m_graceChanged, *next - now);
+        const unsigned long long seen = m_graceChanges;
+        m_clock.waitUntil(lock, m_graceChanged, *next,
+                          [this, seen]() REQUIRES(m_lock) { return m_graceChanges != seen || m_stopping; });
     }
     m_reaperRunning = false;
 }

@@ -19,6 +19,7 @@
 
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zyondemand_pool.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
 class CZyNetwork;
@@ -69,7 +70,8 @@ public:
     size_t lentCount();
     size_t graceCount();
 
-    ODSSessionCache();
+    // Graces and idle limits run on `clock`.
+    explicit ODSSessionCache(const CHubClock& clock = CHubClock::real());
     ~ODSSessionCache();
     ODSSessionCache(const ODSSessionCache&) = delete;
     ODSSessionCache& operator=(const ODSSessionCache&) = delete;
@@ -79,9 +81,9 @@ private:
         std::unique_ptr<ZYOnDemandSvcNetPool> pool;
         int lent = 0;          // sessions of this pool not yet given back
         bool retired = false;  // replaced under its key: deleted when its last session comes back
-        std::chrono::steady_clock::time_point lastUsed;
+        CHubClock::Steady::time_point lastUsed;
         bool inGrace = false;  // no browse holds the key: retired at graceEnds
-        std::chrono::steady_clock::time_point graceSince, graceEnds;
+        CHubClock::Steady::time_point graceSince, graceEnds;
     };
     using PoolPtr = std::shared_ptr<TPool>;
 
@@ -108,7 +110,9 @@ private:
     std::map<std::string, PoolPtr> m_pools GUARDED_BY(m_lock);  // by the caller's key
     std::map<CZyNetwork*, PoolPtr> m_lent GUARDED_BY(m_lock);   // the pool each lent session came from
     std::map<std::string, int> m_holds GUARDED_BY(m_lock);      // browses holding each key
-    std::condition_variable m_graceChanged;                     // a grace began, or the cache ends
+    const CHubClock& m_clock;
+    std::condition_variable m_graceChanged;                    // a grace began or ended, or the cache ends
+    unsigned long long m_graceChanges GUARDED_BY(m_lock) = 0;  // counts what m_graceChanged tells
     bool m_reaperRunning GUARDED_BY(m_lock) = false;
     bool m_stopping GUARDED_BY(m_lock) = false;
     std::thread m_reaper GUARDED_BY(m_lock);

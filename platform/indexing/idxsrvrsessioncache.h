@@ -24,7 +24,8 @@ public:
     static constexpr const char* kIndexService = "IndexingService_0";
     static constexpr int kConnectSeconds = 30;
 
-    DbToIdxSrvrSessionCache();
+    // Idle sessions expire on `clock`.
+    explicit DbToIdxSrvrSessionCache(const CHubClock& clock = CHubClock::real());
     ~DbToIdxSrvrSessionCache();
     DbToIdxSrvrSessionCache(const DbToIdxSrvrSessionCache&) = delete;
     DbToIdxSrvrSessionCache& operator=(const DbToIdxSrvrSessionCache&) = delete;
@@ -61,12 +62,14 @@ private:
     CUxError lookUpIndexServer(const std::string& dbKey, std::string& indexServer);
 
     struct TPool {
+        explicit TPool(const CHubClock& clock) : store(clock) {}
         CZynSessionStore store;
         int lent = 0;          // sessions lent and not yet returned; guarded by m_mutex
         bool retired = false;  // dropped from m_pools: closed once nothing is lent; guarded by m_mutex
     };
     using PoolPtr = std::shared_ptr<TPool>;
 
+    const CHubClock& m_clock;
     mutable CHubMutex m_mutex;                                   // also guards the pools' counts
     std::map<std::string, PoolPtr> m_pools GUARDED_BY(m_mutex);  // by pool key
     std::map<CZyNetwork*, PoolPtr> m_lent GUARDED_BY(m_mutex);   // each lent session's pool
