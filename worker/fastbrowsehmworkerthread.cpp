@@ -28,13 +28,17 @@ TAgeingClock& ageingClock() {
 }
 
 int64_t steadySeconds() {
-    TAgeingClock& ageing = ageingClock();
-    CHubMutexLock lock(ageing.mutex);
-    return std::chrono::duration_cast<std::chrono::seconds>(ageing.clock->steadyNow().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::seconds>(CWorkerThreadHM::ageingNow().time_since_epoch())
         .count();
 }
 
 }  // namespace
+
+CHubClock::Steady::time_point CWorkerThreadHM::ageingNow() {
+    TAgeingClock& ageing = ageingClock();
+    CHubMutexLock lock(ageing.mutex);
+    return ageing.clock->steadyNow();
+}
 
 CWorkerThreadHM::CWorkerThreadHM() {
     init();

@@ -60,19 +60,13 @@ ODSSessionCache* ODSSessionCache::Instance() {
 }
 
 ODSSessionCache::ODSSessionCache(const CHubClock& clock)
-    : m_localClientName(GetSessionLocalName()), m_clock(clock) {}
+    : m_localClientName(GetSessionLocalName()),
+      m_clock(clock),
+      m_reaper(clock, [this] { return reapGraced(); }) {}
 
 ODSSessionCache::~ODSSessionCache() {
-    std::thread reaper;
-    {
-        CHubMutexLock lock(m_lock);
-        m_stopping = true;
-        ++m_graceChanges;
-        reaper = std::move(m_reaper);
-    }
-    m_graceChanged.notify_all();
-    if (reaper.joinable()) reaper.join();
     CHubMutexLock lock(m_lock);
+    m_stopping = true;
     for (auto& entry : m_pools) entry.second->pool->terminateAllSessions();
 }
 
@@ -230,51 +224,31 @@ void ODSSessionCache::startGrace(const std::string& key, const PoolPtr& pool) {
         const PoolPtr oldestPool = oldest->second;
         retire(oldestKey, oldestPool);
     }
-    if (!m_reaperRunning) {
-        // A reaper that found nothing left in grace has ended (or is ending) without the lock.
-        if (m_reaper.joinable()) m_reaper.join();
-        m_reaperRunning = true;
-        m_reaper = std::thread([this] { reapGraced(); });
-    }
-    ++m_graceChanges;
-    m_graceChanged.notify_all();
+    m_reaper.due(pool->graceEnds);
 }
 
 void ODSSessionCache::endGraces() {
-    std::thread reaper;
-    {
-        CHubMutexLock lock(m_lock);
-        std::vector<std::pair<std::string, PoolPtr>> graced;
-        for (const auto& [key, pool] : m_pools)
-            if (pool->inGrace) graced.emplace_back(key, pool);
-        for (const auto& [key, pool] : graced) retire(key, pool);
-        ++m_graceChanges;
-        reaper = std::move(m_reaper);
-    }
-    m_graceChanged.notify_all();  // the reaper finds nothing left in grace and ends
-    if (reaper.joinable()) reaper.join();
+    CHubMutexLock lock(m_lock);
+    std::vector<std::pair<std::string, PoolPtr>> graced;
+    for (const auto& [key, pool] : m_pools)
+        if (pool->inGrace) graced.emplace_back(key, pool);
+    for (const auto& [key, pool] : graced) retire(key, pool);
 }
 
-void ODSSessionCache::reapGraced() {
+std::optional<CHubClock::Steady::time_point> ODSSessionCache::reapGraced() {
     CHubMutexLock lock(m_lock);
-    while (!m_stopping) {
-        const auto now = m_clock.steadyNow();
-        std::vector<std::pair<std::string, PoolPtr>> over;
-        std::optional<CHubClock::Steady::time_point> next;
-        for (const auto& [key, pool] : m_pools) {
-            if (!pool->inGrace) continue;
-            if (pool->graceEnds <= now)
-                over.emplace_back(key, pool);
-            else if (!next || pool->graceEnds < *next)
-                next = pool->graceEnds;
-        }
-        for (const auto& [key, pool] : over) retire(key, pool);
-        if (!next) break;
-        const unsigned long long seen = m_graceChanges;
-        m_clock.waitUntil(lock, m_graceChanged, *next,
-                          [this, seen]() REQUIRES(m_lock) { return m_graceChanges != seen || m_stopping; });
+    const auto now = m_clock.steadyNow();
+    std::vector<std::pair<std::string, PoolPtr>> over;
+    std::optional<CHubClock::Steady::time_point> next;
+    for (const auto& [key, pool] : m_pools) {
+        if (!pool->inGrace) continue;
+        if (pool->graceEnds <= now)
+            over.emplace_back(key, pool);
+        else if (!next || pool->graceEnds < *next)
+            next = pool->graceEnds;
     }
-    m_reaperRunning = false;
+    for (const auto& [key, pool] : over) retire(key, pool);
+    return next;
 }
 
 size_t ODSSessionCache::poolCount() {

@@ -94,7 +94,8 @@ void CHubIdleSweeper::run() {
                 ++m_changes;
                 m_changed.notify_all();  // a remove may wait for that sweep
                 auto again = m_sweeps.find(ran);
-                if (ranNext && again != m_sweeps.end() && (!again->second.next || *ranNext < *again->second.next))
+                if (ranNext && again != m_sweeps.end() &&
+                    (!again->second.next || *ranNext < *again->second.next))
                     again->second.next = ranNext;
             }
             for (;;) {
@@ -102,7 +103,8 @@ void CHubIdleSweeper::run() {
                 // The sweep due first: it runs when its time has come; else wait for it or for news.
                 auto first = m_sweeps.end();
                 for (auto it = m_sweeps.begin(); it != m_sweeps.end(); ++it)
-                    if (it->second.next && (first == m_sweeps.end() || *it->second.next < *first->second.next))
+                    if (it->second.next &&
+                        (first == m_sweeps.end() || *it->second.next < *first->second.next))
                         first = it;
                 const uint64_t seen = m_changes;
                 auto woken = [this, seen]() REQUIRES(m_mutex) { return m_changes != seen; };

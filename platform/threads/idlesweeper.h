@@ -2,8 +2,9 @@
 // idle and nothing else would look. A component registers a sweep (CHubIdleSweeper::CEntry) on its
 // clock: the sweep closes what has expired and answers when the next of what the component keeps
 // expires (nothing: none left); `due` tells of a new expiry. One thread per clock runs every sweep of
-// that clock, started at the first `due` (none at load) and joined when the last entry goes. Any thread; a sweep
-// runs on the sweeper's thread with none of the sweeper's locks held, and never deletes an entry.
+// that clock, started at the first `due` (none at load) and joined when the last entry goes. Any thread; a
+// sweep runs on the sweeper's thread with none of the sweeper's locks held; it may delete other entries (the
+// stores of what it closes), never its own.
 #pragma once
 
 #include <condition_variable>
@@ -59,8 +60,8 @@ private:
     std::condition_variable m_changed;
     std::map<uint64_t, TSweep> m_sweeps GUARDED_BY(m_mutex);
     uint64_t m_lastId GUARDED_BY(m_mutex) = 0;
-    uint64_t m_running GUARDED_BY(m_mutex) = 0;       // the sweep running now (0: none)
-    uint64_t m_changes GUARDED_BY(m_mutex) = 0;       // counts what m_changed tells
+    uint64_t m_running GUARDED_BY(m_mutex) = 0;  // the sweep running now (0: none)
+    uint64_t m_changes GUARDED_BY(m_mutex) = 0;  // counts what m_changed tells
     bool m_stopping GUARDED_BY(m_mutex) = false;
     std::thread m_thread GUARDED_BY(m_mutex);  // started by the first due, joined by the destructor
 };
