@@ -233,6 +233,7 @@ void ODSSessionCache::endGraces() {
     for (const auto& [key, pool] : m_pools)
         if (pool->inGrace) graced.emplace_back(key, pool);
     for (const auto& [key, pool] : graced) retire(key, pool);
+    m_reaper.due(m_clock.steadyNow());  // nothing is left for it to wait for
 }
 
 std::optional<CHubClock::Steady::time_point> ODSSessionCache::reapGraced() {

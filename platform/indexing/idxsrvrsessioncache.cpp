@@ -118,8 +118,15 @@ CUxError DbToIdxSrvrSessionCache::ReleaseSession(const std::string& dbKey, App::
 
 void DbToIdxSrvrSessionCache::ClearCacheForDb(const std::string& dbKey, App::IdxDbEngineType engineType,
                                               const std::string& indexServer, const std::string&) {
-    const std::string prefix =
-        indexServer.empty() ? databasePrefix(dbKey, engineType) : poolKey(dbKey, engineType, indexServer);
+    clearPrefix(indexServer.empty() ? databasePrefix(dbKey, engineType)
+                                    : poolKey(dbKey, engineType, indexServer));
+}
+
+void DbToIdxSrvrSessionCache::clearAll() {
+    clearPrefix("");
+}
+
+void DbToIdxSrvrSessionCache::clearPrefix(const std::string& prefix) {
     CHubMutexLock lock(m_mutex);
     for (auto it = m_pools.lower_bound(prefix);
          it != m_pools.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {

@@ -51,6 +51,9 @@ public:
     void ClearCacheForDb(const std::string& dbKey, App::IdxDbEngineType engineType,
                          const std::string& indexServer, const std::string& reserved);
 
+    // Drops every pool as ClearCacheForDb does: the service is cleaning up.
+    void clearAll();
+
     // Pools held and sessions lent, for the host's view and tests.
     size_t poolCount() const;
     size_t lentCount() const;
@@ -58,6 +61,8 @@ public:
 private:
     static std::string poolKey(const std::string& dbKey, App::IdxDbEngineType engineType,
                                const std::string& indexServer);
+    // Drops the pools whose keys begin with `prefix`.
+    void clearPrefix(const std::string& prefix);
     // The database's index server from the look-up: its first node that is not offline.
     CUxError lookUpIndexServer(const std::string& dbKey, std::string& indexServer);
 

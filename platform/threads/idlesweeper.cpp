@@ -67,6 +67,8 @@ uint64_t CHubIdleSweeper::add(Sweep sweep) {
 void CHubIdleSweeper::remove(uint64_t id) {
     CHubMutexLock lock(m_mutex);
     m_sweeps.erase(id);
+    ++m_changes;  // the thread looks again: with nothing left due, it ends
+    m_changed.notify_all();
     lock.wait(m_changed, [this, id]() REQUIRES(m_mutex) { return m_running != id; });
 }
 
@@ -77,6 +79,10 @@ void CHubIdleSweeper::due(uint64_t id, TimePoint when) {
         if (it == m_sweeps.end() || (it->second.next && *it->second.next <= when)) return;
         it->second.next = when;
         ++m_changes;
+        if (m_threadEnded) {
+            m_thread.join();  // it has let the lock go for the last time
+            m_threadEnded = false;
+        }
         if (!m_thread.joinable() && !m_stopping) m_thread = std::thread([this] { run(); });
     }
     m_changed.notify_all();
@@ -109,7 +115,8 @@ void CHubIdleSweeper::run() {
                 const uint64_t seen = m_changes;
                 auto woken = [this, seen]() REQUIRES(m_mutex) { return m_changes != seen; };
                 if (first == m_sweeps.end()) {
-                    lock.wait(m_changed, woken);
+                    m_threadEnded = true;  // nothing is due: a process that stays idle keeps no thread
+                    return;
                 } else if (m_clock.steadyNow() < *first->second.next) {
                     m_clock.waitUntil(lock, m_changed, *first->second.next, woken);
                 } else {
