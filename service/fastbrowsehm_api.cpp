@@ -15,6 +15,7 @@
 #include "planning/confmgr.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/entities/zyclient.h"
+#include "platform/indexing/idxsrvrsessioncache.h"
 #include "platform/msg/errorresponse.h"
 #include "platform/msg/msg_registry.h"
 #include "platform/net/zynetwork_pool.h"
@@ -173,8 +174,9 @@ extern "C" int fastBrowseHMCleanUp() {
     joinIfStarted(g_poControllerThreadHM);
     joinIfStarted(g_poBrowseRouterThreadHM);
     joinIfStarted(g_poAdminThreadHM);
-    // Mining instances kept for a next page end with the service.
+    // Mining instances kept for a next page, and idle sessions to index services, end with the service.
     ODSSessionCache::Instance()->endGraces();
+    I2::Utils::DbToIdxSrvrSessionCache::Instance()->clearAll();
 
     delete std::exchange(g_poControllerThreadHM, nullptr);
     delete std::exchange(g_poBrowseRouterThreadHM, nullptr);

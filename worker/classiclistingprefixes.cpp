@@ -14,7 +14,7 @@ void CClassicListingPrefixes::dropStale(std::chrono::steady_clock::time_point no
 
 CClassicListingPrefixes::TStart CClassicListingPrefixes::locate(const std::string& listing, uint64_t skip) {
     CHubMutexLock lock(m_mutex);
-    dropStale(CHubClock::real().steadyNow());
+    dropStale(m_clock.steadyNow());
     const auto found = m_listings.find(listing);
     if (found == m_listings.end()) return {};
     const TPrefix& p = found->second;
@@ -35,7 +35,7 @@ CClassicListingPrefixes::TStart CClassicListingPrefixes::locate(const std::strin
 void CClassicListingPrefixes::learn(const std::string& listing, uint64_t firstEntry,
                                     const std::vector<uint64_t>& itemsPerEntry) {
     CHubMutexLock lock(m_mutex);
-    const auto now = CHubClock::real().steadyNow();
+    const auto now = m_clock.steadyNow();
     dropStale(now);
     auto found = m_listings.find(listing);
     if (found == m_listings.end()) {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 #include "platform/threads/threadannotations.h"
 
@@ -25,6 +26,8 @@ public:
     };
 
     static CClassicListingPrefixes& instance();
+    // What was learnt is forgotten on `clock`.
+    explicit CClassicListingPrefixes(const CHubClock& clock = CHubClock::real()) : m_clock(clock) {}
 
     TStart locate(const std::string& listing, uint64_t skip);
     // The items each entry from `firstEntry` on gave, in order (entries already known are skipped; a
@@ -44,6 +47,7 @@ private:
     };
     void dropStale(std::chrono::steady_clock::time_point now) REQUIRES(m_mutex);
 
+    const CHubClock& m_clock;
     CHubMutex m_mutex;
     std::map<std::string, TPrefix> m_listings GUARDED_BY(m_mutex);
 };

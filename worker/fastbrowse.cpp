@@ -18,7 +18,6 @@
 #include "platform/net/zynetwork_pool.h"
 #include "platform/restoreproto/fsr_messages.h"
 #include "platform/tasks/evrestoretask.h"
-#include "platform/threads/hubclock.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/odssessioncache.h"
 
@@ -331,7 +330,7 @@ bool CWorkerThreadHM::waitForCompletion() {
     const unsigned int idleLimit = idleLimitSeconds();
     unsigned char receiveBuffer[kReceiveBufferSize];
     zysDatabuf_v2 buffer;
-    auto lastMessage = CHubClock::real().steadyNow();
+    auto lastMessage = ageingNow();
     bool done = false;
     while (!done) {
         if (getStopFlag()) {
@@ -344,8 +343,7 @@ bool CWorkerThreadHM::waitForCompletion() {
         bool timedOut = false;
         CUxError rc = m_session->ReceiveXDRMessage(&code, nullptr, &buffer, 0, kReceiveSeconds, timedOut);
         if (timedOut) {
-            const auto silent =
-                std::chrono::duration_cast<std::chrono::seconds>(CHubClock::real().steadyNow() - lastMessage);
+            const auto silent = std::chrono::duration_cast<std::chrono::seconds>(ageingNow() - lastMessage);
             if (silent.count() >= static_cast<long long>(idleLimit)) {
                 abandonFastBrowse("Media agent [" + m_maClientName + "] sent nothing for " +
                                   std::to_string(silent.count()) + " seconds; the browse was given up.");
@@ -361,7 +359,7 @@ bool CWorkerThreadHM::waitForCompletion() {
                 "] failed before the end of its answer: " + m_session->GetLastErrorGenericText());
             return false;
         }
-        lastMessage = CHubClock::real().steadyNow();
+        lastMessage = ageingNow();
         if (code == ZYS_PM_DISCONNECT_REQ) {
             ignoreResult(m_session->ReplyDisconnect(kDisconnectSeconds, timedOut),
                          "the session ends either way; a peer already gone is no fault");

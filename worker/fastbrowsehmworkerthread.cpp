@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "fbDebug/fbdebug.h"
@@ -27,13 +28,17 @@ TAgeingClock& ageingClock() {
 }
 
 int64_t steadySeconds() {
-    TAgeingClock& ageing = ageingClock();
-    CHubMutexLock lock(ageing.mutex);
-    return std::chrono::duration_cast<std::chrono::seconds>(ageing.clock->steadyNow().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::seconds>(CWorkerThreadHM::ageingNow().time_since_epoch())
         .count();
 }
 
 }  // namespace
+
+CHubClock::Steady::time_point CWorkerThreadHM::ageingNow() {
+    TAgeingClock& ageing = ageingClock();
+    CHubMutexLock lock(ageing.mutex);
+    return ageing.clock->steadyNow();
+}
 
 CWorkerThreadHM::CWorkerThreadHM() {
     init();
@@ -73,9 +78,14 @@ void CWorkerThreadHM::touch() {
     m_lastActivity.store(steadySeconds());
 }
 
-// A wait that fails is logged by the lock itself; the analysis is told the lock is held as callers are.
+// The analysis is told the lock is held as callers are. A waiting enter that fails ends the process, as
+// the critical section's guard does: going on would run the worker's work unguarded.
 void CWorkerThreadHM::accessWorker() NO_THREAD_SAFETY_ANALYSIS {
-    m_workerLock.enter(true);
+    if (!m_workerLock.enter(true)) {
+        CBrowseLog log("FBHMWORKER");
+        log.debugLvl(-1, "a waiting enter of a worker's lock failed; the process ends");
+        std::abort();
+    }
     touch();
 }
 

@@ -322,6 +322,8 @@ public:
     int64_t getIdleSeconds() const;
     // The clock workers age on (null: the real one); tests drive their own, which must outlive its use.
     static void setAgeingClock(const CHubClock* clock);
+    // The time on that clock: idle limits of a browse are measured on it.
+    static CHubClock::Steady::time_point ageingNow();
 
     // ---- control flags
     // The setters marked NO_THREAD_SAFETY_ANALYSIS here and below are the creator's: it calls them before it

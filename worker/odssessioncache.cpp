@@ -59,18 +59,14 @@ ODSSessionCache* ODSSessionCache::Instance() {
     return s_instance;
 }
 
-ODSSessionCache::ODSSessionCache() : m_localClientName(GetSessionLocalName()) {}
+ODSSessionCache::ODSSessionCache(const CHubClock& clock)
+    : m_localClientName(GetSessionLocalName()),
+      m_clock(clock),
+      m_reaper(clock, [this] { return reapGraced(); }) {}
 
 ODSSessionCache::~ODSSessionCache() {
-    std::thread reaper;
-    {
-        CHubMutexLock lock(m_lock);
-        m_stopping = true;
-        reaper = std::move(m_reaper);
-    }
-    m_graceChanged.notify_all();
-    if (reaper.joinable()) reaper.join();
     CHubMutexLock lock(m_lock);
+    m_stopping = true;
     for (auto& entry : m_pools) entry.second->pool->terminateAllSessions();
 }
 
@@ -84,7 +80,7 @@ ZYOnDemandSvcNetPool* ODSSessionCache::LaunchODSAndCreateSessionPool(const char*
                      launched.GetErrorCode());
         return nullptr;
     }
-    auto pool = std::make_unique<ZYOnDemandSvcNetPool>();
+    auto pool = std::make_unique<ZYOnDemandSvcNetPool>(m_clock);
     pool->setOdsGuid(details.getstring(CNSession::LaunchOnDemandServiceDetails::f::guid));
     CSessionPort port(
         static_cast<int>(details.getint64(CNSession::LaunchOnDemandServiceDetails::f::instancePort)),
@@ -108,7 +104,7 @@ ODSSessionCache::PoolPtr ODSSessionCache::launchInto(const std::string& key, con
     if (!launched) return nullptr;
     auto entry = std::make_shared<TPool>();
     entry->pool.reset(launched);
-    entry->lastUsed = CHubClock::real().steadyNow();
+    entry->lastUsed = m_clock.steadyNow();
     m_pools[key] = entry;
     return entry;
 }
@@ -125,7 +121,7 @@ void ODSSessionCache::retire(const std::string& key, const PoolPtr& pool) {
 void ODSSessionCache::evictIdle() {
     unsigned limit = kDefaultPoolIdleLimitSeconds;
     ZYPlatformInfo::getNumber("EventManager", kPoolIdleLimitName, &limit);
-    const auto now = CHubClock::real().steadyNow();
+    const auto now = m_clock.steadyNow();
     std::vector<std::pair<std::string, PoolPtr>> idle;
     for (const auto& [key, pool] : m_pools)
         if (pool->lent == 0 && !m_holds.contains(key) && now - pool->lastUsed >= std::chrono::seconds(limit))
@@ -137,7 +133,7 @@ CUxError ODSSessionCache::lendFrom(const PoolPtr& pool, CZyNetwork*& session) {
     CUxError got = pool->pool->getSessionObject(session);
     if (got.IsError()) return got;
     ++pool->lent;
-    pool->lastUsed = CHubClock::real().steadyNow();
+    pool->lastUsed = m_clock.steadyNow();
     m_lent[session] = pool;
     return got;
 }
@@ -179,7 +175,7 @@ CUxError ODSSessionCache::ReleaseSession(const char*, const char*, CZyNetwork* s
     m_lent.erase(lent);
     const CUxError back = pool->pool->releaseSessionObject(session);
     --pool->lent;
-    pool->lastUsed = CHubClock::real().steadyNow();
+    pool->lastUsed = m_clock.steadyNow();
     if (pool->retired && pool->lent == 0) pool->pool->terminateAllSessions();
     return back;
 }
@@ -212,7 +208,7 @@ void ODSSessionCache::startGrace(const std::string& key, const PoolPtr& pool) {
         return;
     }
     pool->inGrace = true;
-    pool->graceSince = CHubClock::real().steadyNow();
+    pool->graceSince = m_clock.steadyNow();
     pool->graceEnds = pool->graceSince + std::chrono::seconds(grace);
     // Whoever asks for many sessions in a row keeps at most the bound of instances waiting.
     for (;;) {
@@ -228,47 +224,32 @@ void ODSSessionCache::startGrace(const std::string& key, const PoolPtr& pool) {
         const PoolPtr oldestPool = oldest->second;
         retire(oldestKey, oldestPool);
     }
-    if (!m_reaperRunning) {
-        // A reaper that found nothing left in grace has ended (or is ending) without the lock.
-        if (m_reaper.joinable()) m_reaper.join();
-        m_reaperRunning = true;
-        m_reaper = std::thread([this] { reapGraced(); });
-    }
-    m_graceChanged.notify_all();
+    m_reaper.due(pool->graceEnds);
 }
 
 void ODSSessionCache::endGraces() {
-    std::thread reaper;
-    {
-        CHubMutexLock lock(m_lock);
-        std::vector<std::pair<std::string, PoolPtr>> graced;
-        for (const auto& [key, pool] : m_pools)
-            if (pool->inGrace) graced.emplace_back(key, pool);
-        for (const auto& [key, pool] : graced) retire(key, pool);
-        reaper = std::move(m_reaper);
-    }
-    m_graceChanged.notify_all();  // the reaper finds nothing left in grace and ends
-    if (reaper.joinable()) reaper.join();
+    CHubMutexLock lock(m_lock);
+    std::vector<std::pair<std::string, PoolPtr>> graced;
+    for (const auto& [key, pool] : m_pools)
+        if (pool->inGrace) graced.emplace_back(key, pool);
+    for (const auto& [key, pool] : graced) retire(key, pool);
+    m_reaper.due(m_clock.steadyNow());  // nothing is left for it to wait for
 }
 
-void ODSSessionCache::reapGraced() {
+std::optional<CHubClock::Steady::time_point> ODSSessionCache::reapGraced() {
     CHubMutexLock lock(m_lock);
-    while (!m_stopping) {
-        const auto now = CHubClock::real().steadyNow();
-        std::vector<std::pair<std::string, PoolPtr>> over;
-        std::optional<std::chrono::steady_clock::time_point> next;
-        for (const auto& [key, pool] : m_pools) {
-            if (!pool->inGrace) continue;
-            if (pool->graceEnds <= now)
-                over.emplace_back(key, pool);
-            else if (!next || pool->graceEnds < *next)
-                next = pool->graceEnds;
-        }
-        for (const auto& [key, pool] : over) retire(key, pool);
-        if (!next) break;
-        lock.waitFor(m_graceChanged, *next - now);
+    const auto now = m_clock.steadyNow();
+    std::vector<std::pair<std::string, PoolPtr>> over;
+    std::optional<CHubClock::Steady::time_point> next;
+    for (const auto& [key, pool] : m_pools) {
+        if (!pool->inGrace) continue;
+        if (pool->graceEnds <= now)
+            over.emplace_back(key, pool);
+        else if (!next || pool->graceEnds < *next)
+            next = pool->graceEnds;
     }
-    m_reaperRunning = false;
+    for (const auto& [key, pool] : over) retire(key, pool);
+    return next;
 }
 
 size_t ODSSessionCache::poolCount() {

@@ -9,17 +9,18 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zyondemand_pool.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
+#include "platform/threads/idlesweeper.h"
 
 class CZyNetwork;
 namespace CNSession {
@@ -59,7 +60,7 @@ public:
     // puts the key's pool in grace, and a hold taken within the grace keeps it.
     void holdKey(const std::string& key);
     void dropKey(const std::string& key);
-    // Ends every pool in grace now, and the reaper with them: the service is cleaning up, and nothing
+    // Ends every pool in grace now: the service is cleaning up, and nothing
     // launched for it may outlive it.
     void endGraces();
 
@@ -69,7 +70,8 @@ public:
     size_t lentCount();
     size_t graceCount();
 
-    ODSSessionCache();
+    // Graces and idle limits run on `clock`.
+    explicit ODSSessionCache(const CHubClock& clock = CHubClock::real());
     ~ODSSessionCache();
     ODSSessionCache(const ODSSessionCache&) = delete;
     ODSSessionCache& operator=(const ODSSessionCache&) = delete;
@@ -79,9 +81,9 @@ private:
         std::unique_ptr<ZYOnDemandSvcNetPool> pool;
         int lent = 0;          // sessions of this pool not yet given back
         bool retired = false;  // replaced under its key: deleted when its last session comes back
-        std::chrono::steady_clock::time_point lastUsed;
+        CHubClock::Steady::time_point lastUsed;
         bool inGrace = false;  // no browse holds the key: retired at graceEnds
-        std::chrono::steady_clock::time_point graceSince, graceEnds;
+        CHubClock::Steady::time_point graceSince, graceEnds;
     };
     using PoolPtr = std::shared_ptr<TPool>;
 
@@ -94,11 +96,11 @@ private:
     // Drops the pools that nobody holds and that stayed idle beyond the configured limit.
     void evictIdle() REQUIRES(m_lock);
     CUxError lendFrom(const PoolPtr& pool, CZyNetwork*& session) REQUIRES(m_lock);
-    // Puts a pool nobody holds in grace (keeping the number in grace within its bound) and makes sure
-    // the reaper runs to end it.
+    // Puts a pool nobody holds in grace (keeping the number in grace within its bound) and tells the
+    // reaper when it ends.
     void startGrace(const std::string& key, const PoolPtr& pool) REQUIRES(m_lock);
-    // The reaper thread: retires the pools whose grace is over, until none is left in grace.
-    void reapGraced();
+    // The sweep: retires the pools whose grace is over; answers when the next grace ends.
+    std::optional<CHubClock::Steady::time_point> reapGraced();
 
     const uint64_t m_firstPoolNumber = 3600;
     const uint32_t m_fourthPoolNumber = 10;
@@ -108,10 +110,9 @@ private:
     std::map<std::string, PoolPtr> m_pools GUARDED_BY(m_lock);  // by the caller's key
     std::map<CZyNetwork*, PoolPtr> m_lent GUARDED_BY(m_lock);   // the pool each lent session came from
     std::map<std::string, int> m_holds GUARDED_BY(m_lock);      // browses holding each key
-    std::condition_variable m_graceChanged;                     // a grace began, or the cache ends
-    bool m_reaperRunning GUARDED_BY(m_lock) = false;
+    const CHubClock& m_clock;
     bool m_stopping GUARDED_BY(m_lock) = false;
-    std::thread m_reaper GUARDED_BY(m_lock);
+    CHubIdleSweeper::CEntry m_reaper;  // last: gone before what its sweep reads
 };
 
 // One browse's hold on the pool of a key: the pool, and the instance it launched, serve the browse's

@@ -62,7 +62,8 @@ private:
 class CWaitingWorker : public CWorkerThreadHM {
 public:
     explicit CWaitingWorker(std::string& id) : m_id(id) {}
-    bool newRequest(EvMultiEntityRestoreTask*) override {
+    // Run under the worker's lock, as the controller calls it.
+    bool newRequest(EvMultiEntityRestoreTask*) override REQUIRES(m_workerLock) {
         m_id = getWorkerId();
         m_browseTask->getDataPtr()->confId = kSession;
         m_browseTask->getDataPtr()->restoreReturn = new EvRestoreReturn(kJobId, 0, true, nullptr, nullptr);

@@ -83,6 +83,7 @@ void BM_DecodeConvertReturn(benchmark::State& state) {
     const fsr::TMessage& m = *fsr::findMessage(FSR_MSG_RESTORE_ITEM_ARRAY_90);
     const std::vector<uint8_t>& bytes = frame();
     fsr::CArena arena;
+    CWorkerAccess access(worker);  // the fast browse runs under the worker's lock
     for (auto _ : state) {
         arena.reset();
         void* record = nullptr;

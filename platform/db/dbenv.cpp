@@ -1,27 +1,32 @@
 // CDbEnv: the process database and the per-thread connections.
 #include "platform/db/dbenv.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/db/dbresult.h"
 #include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
+#include "platform/threads/idlesweeper.h"
 #include "platform/threads/threadresources.h"
 
 namespace zydb {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = CHubClock::Steady;
 
 // Connections given back and waiting for their next user, the most recent at the back. Each one holds
-// a few hundred KB (the schema, the pages it read, its compiled statements), so a list keeps at most
-// `kept`, and one left unused for kIdleSeconds is closed at the list's next give or take: what a burst
-// of load opened does not stay for the process's life. Guarded by the environment's mutex; what
-// leaves a list to be closed goes into `closing`, closed by the caller once the mutex is let go.
+// a few hundred KB (the schema, the pages it read, its compiled statements) and two open files, so a
+// list keeps at most `kept`, and one left unused for kIdleSeconds is closed by the environment's sweeper
+// then, whether or not anything else happens: what a burst of load opened does not stay for the
+// process's life. Guarded by the environment's mutex; what leaves a list to be closed goes into
+// `closing`, closed by the caller once the mutex is let go.
 constexpr auto kIdleSeconds = std::chrono::seconds(30);
 
 template <class Conn>
@@ -29,39 +34,43 @@ class CIdleList {
 public:
     explicit CIdleList(size_t kept) : m_kept(kept) {}
 
-    Conn take(std::vector<Conn>& closing) {
-        prune(closing);
+    Conn take(Clock::time_point now, std::vector<Conn>& closing) {
+        prune(now, closing);
         if (m_entries.empty()) return Conn();
         Conn conn = std::move(m_entries.back().conn);
         m_entries.pop_back();
         return conn;
     }
-    void give(Conn conn, std::vector<Conn>& closing) {
-        prune(closing);
+    // True when kept (it expires at now + kIdleSeconds).
+    bool give(Conn conn, Clock::time_point now, std::vector<Conn>& closing) {
+        prune(now, closing);
         if (m_entries.size() >= m_kept) {
             closing.push_back(std::move(conn));
-            return;
+            return false;
         }
-        m_entries.push_back({std::move(conn), CHubClock::real().steadyNow()});
+        m_entries.push_back({std::move(conn), now});
+        return true;
     }
     void clear(std::vector<Conn>& closing) {
         for (TEntry& e : m_entries) closing.push_back(std::move(e.conn));
         m_entries.clear();
     }
-    size_t size() const { return m_entries.size(); }
+    void prune(Clock::time_point now, std::vector<Conn>& closing) {
+        while (!m_entries.empty() && now - m_entries.front().since >= kIdleSeconds) {
+            closing.push_back(std::move(m_entries.front().conn));
+            m_entries.pop_front();
+        }
+    }
+    std::optional<Clock::time_point> nextExpiry() const {
+        if (m_entries.empty()) return std::nullopt;
+        return m_entries.front().since + kIdleSeconds;
+    }
 
 private:
     struct TEntry {
         Conn conn;
         Clock::time_point since;
     };
-    void prune(std::vector<Conn>& closing) {
-        const Clock::time_point now = CHubClock::real().steadyNow();
-        while (!m_entries.empty() && now - m_entries.front().since >= kIdleSeconds) {
-            closing.push_back(std::move(m_entries.front().conn));
-            m_entries.pop_front();
-        }
-    }
     const size_t m_kept;
     std::deque<TEntry> m_entries;  // given back in this order
 };
@@ -85,11 +94,34 @@ struct EnvState {
     CIdleList<std::unique_ptr<IDbConnection>> idle GUARDED_BY(mutex){kIdleConnections};
     // Of ended threads.
     CIdleList<std::shared_ptr<IDbConnection>> threadIdle GUARDED_BY(mutex){kIdleThreadConnections};
+    // Of the current database: the clock it was opened with, and what closes its idle connections.
+    const CHubClock* clock GUARDED_BY(mutex) = &CHubClock::real();
+    std::unique_ptr<CHubIdleSweeper::CEntry> sweeper GUARDED_BY(mutex);
 };
 
 EnvState& env() {
     static EnvState* s = new EnvState;  // lives until exit: threads may outlive static destruction
     return *s;
+}
+
+// Closes the connections idle for too long; answers when the next one will be.
+std::optional<Clock::time_point> sweepIdle() {
+    std::vector<std::unique_ptr<IDbConnection>> closing;  // declared first: closed after the lock
+    std::vector<std::shared_ptr<IDbConnection>> closingOfThreads;
+    CHubMutexLock g(env().mutex);
+    const Clock::time_point now = env().clock->steadyNow();
+    env().idle.prune(now, closing);
+    env().threadIdle.prune(now, closingOfThreads);
+    const auto a = env().idle.nextExpiry(), b = env().threadIdle.nextExpiry();
+    if (a && b) return std::min(*a, *b);
+    return a ? a : b;
+}
+
+// Gives `conn` to `list` of the current database; the sweeper closes it when it stays unused.
+template <class Conn>
+void keepIdle(CIdleList<Conn>& list, Conn conn, std::vector<Conn>& closing) REQUIRES(env().mutex) {
+    const Clock::time_point now = env().clock->steadyNow();
+    if (list.give(std::move(conn), now, closing) && env().sweeper) env().sweeper->due(now + kIdleSeconds);
 }
 
 struct ThreadConn {
@@ -112,7 +144,7 @@ struct ThreadConn {
         if (mine.use_count() != 1 || mine->busy()) return;
         CHubMutexLock g(env().mutex);
         if (env().open.load() && env().generation.load() == generation)
-            env().threadIdle.give(std::move(mine), closing);
+            keepIdle(env().threadIdle, std::move(mine), closing);
     }
 };
 
@@ -150,7 +182,8 @@ int connectNow(std::unique_ptr<IDbConnection>& out, unsigned long long* generati
 
 }  // namespace
 
-int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::string* error) {
+int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::string* error,
+                 const CHubClock& clock) {
     std::unique_ptr<IDbConnection> probe;
     std::string err;
     int rc = sqliteBackend().connect(path, options, probe, err);
@@ -161,11 +194,16 @@ int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::str
     probe.reset();
     std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
     std::vector<std::shared_ptr<IDbConnection>> staleOfThreads;
+    std::unique_ptr<CHubIdleSweeper::CEntry>
+        oldSweeper;  // ended after the lock is let go: its sweep takes it
+    auto sweeper = std::make_unique<CHubIdleSweeper::CEntry>(clock, sweepIdle);
     CHubMutexLock g(env().mutex);
     env().idle.clear(stale);
     env().threadIdle.clear(staleOfThreads);
     env().path = path;
     env().options = options;
+    env().clock = &clock;
+    oldSweeper = std::exchange(env().sweeper, std::move(sweeper));
     env().generation.fetch_add(1);
     env().open.store(true);
     return DB_OK;
@@ -174,9 +212,12 @@ int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::str
 void CDbEnv::close() {
     std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
     std::vector<std::shared_ptr<IDbConnection>> staleOfThreads;
+    std::unique_ptr<CHubIdleSweeper::CEntry>
+        oldSweeper;  // ended after the lock is let go: its sweep takes it
     CHubMutexLock g(env().mutex);
     env().idle.clear(stale);
     env().threadIdle.clear(staleOfThreads);
+    oldSweeper = std::move(env().sweeper);
     env().open.store(false);
     env().path.clear();
     env().generation.fetch_add(1);
@@ -211,7 +252,8 @@ std::shared_ptr<IDbConnection> CDbEnv::threadConnection(int* rc, std::string* er
         std::vector<std::shared_ptr<IDbConnection>> closing;  // declared first: closed after the lock
         CHubMutexLock g(env().mutex);
         if (env().open.load()) {
-            if (std::shared_ptr<IDbConnection> kept = env().threadIdle.take(closing)) {
+            if (std::shared_ptr<IDbConnection> kept =
+                    env().threadIdle.take(env().clock->steadyNow(), closing)) {
                 t_conn.conn = std::move(kept);
                 t_conn.generation = env().generation.load();
                 if (rc) *rc = DB_OK;
@@ -236,7 +278,7 @@ std::shared_ptr<IDbConnection> CDbEnv::newConnection(int* rc, std::string* error
         std::vector<std::unique_ptr<IDbConnection>> closing;  // declared first: closed after the lock
         CHubMutexLock g(env().mutex);
         if (env().open.load()) {
-            conn = env().idle.take(closing);
+            conn = env().idle.take(env().clock->steadyNow(), closing);
             if (conn) gen = env().generation.load();
         }
     }
@@ -253,7 +295,8 @@ std::shared_ptr<IDbConnection> CDbEnv::newConnection(int* rc, std::string* error
         if (owned->busy()) return;
         std::vector<std::unique_ptr<IDbConnection>> closing;  // declared first: closed after the lock
         CHubMutexLock g(env().mutex);
-        if (env().open.load() && env().generation.load() == gen) env().idle.give(std::move(owned), closing);
+        if (env().open.load() && env().generation.load() == gen)
+            keepIdle(env().idle, std::move(owned), closing);
     });
 }
 

@@ -7,14 +7,17 @@
 #include <string>
 
 #include "platform/db/dbbackend.h"
+#include "platform/threads/hubclock.h"
 
 namespace zydb {
 
 class CDbEnv {
 public:
     // Makes `path` the process's database and checks it by connecting once. Connections that threads
-    // hold on an earlier database are replaced at their next use. Returns a DbResult.
-    static int open(const std::string& path, const DbOpenOptions& options = {}, std::string* error = nullptr);
+    // hold on an earlier database are replaced at their next use. Connections given back and left
+    // unused for 30 seconds of `clock` are closed then. Returns a DbResult.
+    static int open(const std::string& path, const DbOpenOptions& options = {}, std::string* error = nullptr,
+                    const CHubClock& clock = CHubClock::real());
     // Forgets the database; later requests for a connection fail with DB_ERR_NOT_OPEN.
     static void close();
     static bool isOpen();

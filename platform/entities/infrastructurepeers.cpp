@@ -7,13 +7,14 @@
 #include "platform/entities/zyclient.h"
 #include "platform/threads/hubclock.h"
 
-CInfrastructurePeers::CInfrastructurePeers(std::string hubDbPath, std::chrono::seconds refresh)
-    : m_path(std::move(hubDbPath)), m_refresh(refresh) {}
+CInfrastructurePeers::CInfrastructurePeers(std::string hubDbPath, std::chrono::seconds refresh,
+                                           const CHubClock& clock)
+    : m_path(std::move(hubDbPath)), m_refresh(refresh), m_clock(clock) {}
 
 bool CInfrastructurePeers::contains(const std::string& clientName) {
     if (clientName.empty()) return false;
     CHubMutexLock lock(m_mutex);
-    if (CHubClock::real().steadyNow() - m_loaded >= m_refresh) reload();
+    if (m_clock.steadyNow() - m_loaded >= m_refresh) reload();
     // Exactly as the database holds it: a certificate for a name in other letters is no machine's.
     return m_names.contains(clientName);
 }
@@ -42,5 +43,5 @@ void CInfrastructurePeers::reload() {
     sqlite3_close(db);
     // A database that cannot be read now keeps what was known; it is tried again at the next refresh.
     if (read) m_names = std::move(names);
-    m_loaded = CHubClock::real().steadyNow();
+    m_loaded = m_clock.steadyNow();
 }

@@ -109,13 +109,13 @@ CUxError readServers(const std::string& dbName, const std::string& backupSetGuid
     }
     out.servers.swap(servers);
     out.serverName = serverName;
-    out.fetchedAt = CHubClock::real().epochSeconds();
     return CUxError::Success();
 }
 
 }  // namespace
 
-IdxDbInfoCache::IdxDbInfoCache(size_t maxEntries) : m_maxEntries(std::max<size_t>(maxEntries, 1)) {}
+IdxDbInfoCache::IdxDbInfoCache(size_t maxEntries, const CHubClock& clock)
+    : m_maxEntries(std::max<size_t>(maxEntries, 1)), m_clock(clock) {}
 
 IdxDbInfoCache::~IdxDbInfoCache() {
     // Each entry's lock and map go with it.
@@ -174,7 +174,7 @@ CUxError IdxDbInfoCache::FetchOrSetIdxSrvrForDb(const std::string& dbName, const
     // The cache lock is never held while an entry's lock is taken; an entry's lock may take it.
     std::shared_ptr<DbToSrvrCache_t> entry = acquire(key);
     ZyCriticalSectionLock lock(&entry->m_lock);
-    const long long now = CHubClock::real().epochSeconds();
+    const long long now = m_clock.epochSeconds();
     auto it = entry->m_map.find(appType);
     if (!userRequest && it != entry->m_map.end() && now - it->second.fetchedAt < kMaxAgeSeconds) {
         servers = it->second.servers;
@@ -192,6 +192,7 @@ CUxError IdxDbInfoCache::FetchOrSetIdxSrvrForDb(const std::string& dbName, const
     }
     servers = fresh.servers;
     serverName = fresh.serverName;
+    fresh.fetchedAt = now;
     entry->m_map[appType] = std::move(fresh);
     idxLog().debugLvl(3, "index servers of [%s]: %zu, first [%s]", key.c_str(), servers.size(),
                       servers.front().m_name.c_str());

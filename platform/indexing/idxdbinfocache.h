@@ -15,6 +15,7 @@
 
 #include "platform/errors/cuxerror.h"
 #include "platform/tasks/msgenums.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/threadannotations.h"
 #include "platform/threads/zycriticalsection.h"
 
@@ -65,7 +66,8 @@ public:
     // How many databases the cache keeps by default; a backup of many databases asks again past it.
     static constexpr size_t kMaxEntries = 4096;
 
-    explicit IdxDbInfoCache(size_t maxEntries = kMaxEntries);
+    // Entries age on `clock`.
+    explicit IdxDbInfoCache(size_t maxEntries = kMaxEntries, const CHubClock& clock = CHubClock::real());
     ~IdxDbInfoCache();
     IdxDbInfoCache(const IdxDbInfoCache&) = delete;
     IdxDbInfoCache& operator=(const IdxDbInfoCache&) = delete;
@@ -99,6 +101,7 @@ private:
     void dropIfEmpty(const std::string& key, const DbToSrvrCache_t* entry) REQUIRES(entry->m_lock);
 
     const size_t m_maxEntries;
+    const CHubClock& m_clock;
     std::map<std::string, Slot> m_map GUARDED_BY(m_lock);
     std::list<std::string> m_lru GUARDED_BY(m_lock);  // keys of m_map, most recently asked first
     ZyCriticalSection m_lock;

@@ -22,7 +22,7 @@ std::string databasePrefix(const std::string& dbKey, App::IdxDbEngineType engine
 
 }  // namespace
 
-DbToIdxSrvrSessionCache::DbToIdxSrvrSessionCache() = default;
+DbToIdxSrvrSessionCache::DbToIdxSrvrSessionCache(const CHubClock& clock) : m_clock(clock) {}
 
 DbToIdxSrvrSessionCache::~DbToIdxSrvrSessionCache() {
     for (auto& entry : m_pools) entry.second->store.closeAll();
@@ -69,7 +69,7 @@ CUxError DbToIdxSrvrSessionCache::GetSession(const std::string& dbKey, App::IdxD
     {
         CHubMutexLock lock(m_mutex);
         PoolPtr& slot = m_pools[key];
-        if (!slot) slot = std::make_shared<TPool>();
+        if (!slot) slot = std::make_shared<TPool>(m_clock);
         pool = slot;
         ++pool->lent;  // counted before the connect, so that a clear meanwhile waits for this session
     }
@@ -118,8 +118,15 @@ CUxError DbToIdxSrvrSessionCache::ReleaseSession(const std::string& dbKey, App::
 
 void DbToIdxSrvrSessionCache::ClearCacheForDb(const std::string& dbKey, App::IdxDbEngineType engineType,
                                               const std::string& indexServer, const std::string&) {
-    const std::string prefix =
-        indexServer.empty() ? databasePrefix(dbKey, engineType) : poolKey(dbKey, engineType, indexServer);
+    clearPrefix(indexServer.empty() ? databasePrefix(dbKey, engineType)
+                                    : poolKey(dbKey, engineType, indexServer));
+}
+
+void DbToIdxSrvrSessionCache::clearAll() {
+    clearPrefix("");
+}
+
+void DbToIdxSrvrSessionCache::clearPrefix(const std::string& prefix) {
     CHubMutexLock lock(m_mutex);
     for (auto it = m_pools.lower_bound(prefix);
          it != m_pools.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {

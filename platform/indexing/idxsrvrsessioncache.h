@@ -24,7 +24,8 @@ public:
     static constexpr const char* kIndexService = "IndexingService_0";
     static constexpr int kConnectSeconds = 30;
 
-    DbToIdxSrvrSessionCache();
+    // Idle sessions expire on `clock`.
+    explicit DbToIdxSrvrSessionCache(const CHubClock& clock = CHubClock::real());
     ~DbToIdxSrvrSessionCache();
     DbToIdxSrvrSessionCache(const DbToIdxSrvrSessionCache&) = delete;
     DbToIdxSrvrSessionCache& operator=(const DbToIdxSrvrSessionCache&) = delete;
@@ -50,6 +51,9 @@ public:
     void ClearCacheForDb(const std::string& dbKey, App::IdxDbEngineType engineType,
                          const std::string& indexServer, const std::string& reserved);
 
+    // Drops every pool as ClearCacheForDb does: the service is cleaning up.
+    void clearAll();
+
     // Pools held and sessions lent, for the host's view and tests.
     size_t poolCount() const;
     size_t lentCount() const;
@@ -57,16 +61,20 @@ public:
 private:
     static std::string poolKey(const std::string& dbKey, App::IdxDbEngineType engineType,
                                const std::string& indexServer);
+    // Drops the pools whose keys begin with `prefix`.
+    void clearPrefix(const std::string& prefix);
     // The database's index server from the look-up: its first node that is not offline.
     CUxError lookUpIndexServer(const std::string& dbKey, std::string& indexServer);
 
     struct TPool {
+        explicit TPool(const CHubClock& clock) : store(clock) {}
         CZynSessionStore store;
         int lent = 0;          // sessions lent and not yet returned; guarded by m_mutex
         bool retired = false;  // dropped from m_pools: closed once nothing is lent; guarded by m_mutex
     };
     using PoolPtr = std::shared_ptr<TPool>;
 
+    const CHubClock& m_clock;
     mutable CHubMutex m_mutex;                                   // also guards the pools' counts
     std::map<std::string, PoolPtr> m_pools GUARDED_BY(m_mutex);  // by pool key
     std::map<CZyNetwork*, PoolPtr> m_lent GUARDED_BY(m_mutex);   // each lent session's pool

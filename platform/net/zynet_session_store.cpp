@@ -6,6 +6,9 @@
 #include "platform/net/zynet_log.h"
 #include "platform/threads/hubclock.h"
 
+CZynSessionStore::CZynSessionStore(const CHubClock& clock)
+    : m_clock(clock), m_sweeper(clock, [this] { return sweepIdle(); }) {}
+
 CZynSessionStore::~CZynSessionStore() {
     closeAll();
     if (!m_lent.empty()) zynet::logError("%zu lent network sessions were never returned", m_lent.size());
@@ -35,12 +38,12 @@ CUxError CZynSessionStore::lend(const std::string& key, const Connect& connect, 
     std::vector<std::unique_ptr<CZyNetwork>> stale;  // closed outside the lock
     {
         CHubMutexLock lock(m_mutex);
-        const auto oldest = CHubClock::real().steadyNow() - std::chrono::seconds(m_limits.idleSeconds);
+        const auto oldest = m_clock.steadyNow() - std::chrono::seconds(m_limits.idleSeconds);
         auto& idle = m_idle[key];
         while (!idle.empty()) {
             TIdle entry = std::move(idle.back());
             idle.pop_back();
-            if (entry.since < oldest || !entry.session->reusable()) {
+            if (entry.since <= oldest || !entry.session->reusable()) {
                 stale.push_back(std::move(entry.session));
                 continue;
             }
@@ -66,21 +69,48 @@ CUxError CZynSessionStore::lend(const std::string& key, const Connect& connect, 
 
 CUxError CZynSessionStore::takeBack(CZyNetwork*& session) {
     std::unique_ptr<CZyNetwork> closing;  // closed outside the lock
-    CHubMutexLock lock(m_mutex);
-    auto it = m_lent.find(session);
-    if (session == nullptr || it == m_lent.end())
-        return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZynSessionStore::takeBack",
-                                "not a session of this pool");
-    TLent lent = std::move(it->second);
-    m_lent.erase(it);
-    session->watchCancel(nullptr);  // its borrower's signal ends with the loan
-    session = nullptr;
-    auto& idle = m_idle[lent.key];
-    if (lent.session->reusable() && idle.size() < m_limits.maxIdlePerKey)
-        idle.push_back(TIdle{std::move(lent.session), CHubClock::real().steadyNow()});
-    else
-        closing = std::move(lent.session);
+    bool kept = false;
+    CHubClock::Steady::time_point expires;
+    {
+        CHubMutexLock lock(m_mutex);
+        auto it = m_lent.find(session);
+        if (session == nullptr || it == m_lent.end())
+            return zynet::makeError(ZYNET_E_BAD_ARGUMENT, "CZynSessionStore::takeBack",
+                                    "not a session of this pool");
+        TLent lent = std::move(it->second);
+        m_lent.erase(it);
+        session->watchCancel(nullptr);  // its borrower's signal ends with the loan
+        session = nullptr;
+        auto& idle = m_idle[lent.key];
+        if (lent.session->reusable() && idle.size() < m_limits.maxIdlePerKey) {
+            const auto now = m_clock.steadyNow();
+            idle.push_back(TIdle{std::move(lent.session), now});
+            kept = true;
+            expires = now + std::chrono::seconds(m_limits.idleSeconds);
+        } else {
+            closing = std::move(lent.session);
+        }
+    }
+    if (kept) m_sweeper.due(expires);
     return CUxError::Success();
+}
+
+std::optional<CHubClock::Steady::time_point> CZynSessionStore::sweepIdle() {
+    std::vector<std::unique_ptr<CZyNetwork>> closing;  // closed outside the lock
+    CHubMutexLock lock(m_mutex);
+    const auto limit = std::chrono::seconds(m_limits.idleSeconds);
+    const auto now = m_clock.steadyNow();
+    std::optional<CHubClock::Steady::time_point> next;
+    for (auto it = m_idle.begin(); it != m_idle.end();) {
+        auto& idle = it->second;  // oldest at the front
+        while (!idle.empty() && idle.front().since + limit <= now) {
+            closing.push_back(std::move(idle.front().session));
+            idle.pop_front();
+        }
+        if (!idle.empty() && (!next || idle.front().since + limit < *next)) next = idle.front().since + limit;
+        it = idle.empty() ? m_idle.erase(it) : std::next(it);
+    }
+    return next;
 }
 
 void CZynSessionStore::closeAll() {

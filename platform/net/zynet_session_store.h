@@ -1,6 +1,7 @@
 // Idle and lent sessions of the session pools, by key: lends a sound idle session or a new one,
-// takes lent sessions back (keeping the sound ones for a while), and closes them all. Internal to
-// the pools; any thread.
+// takes lent sessions back (keeping the sound ones for a while: one idle for the limit is closed then,
+// by the store's sweeper, even when nothing else happens), and closes them all. Internal to the pools;
+// any thread.
 #pragma once
 
 #include <deque>
@@ -8,12 +9,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/errors/cuxerror.h"
 #include "platform/net/zynet_socket.h"
 #include "platform/net/zynetwork.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
+#include "platform/threads/idlesweeper.h"
 
 class CZynSessionStore {
 public:
@@ -24,6 +28,7 @@ public:
     };
     using Connect = std::function<CUxError(CZyNetwork& session)>;
 
+    explicit CZynSessionStore(const CHubClock& clock = CHubClock::real());
     ~CZynSessionStore();
 
     void setLimits(const TLimits& limits);
@@ -46,10 +51,13 @@ private:
         std::unique_ptr<CZyNetwork> session;
     };
     size_t countOf(const std::string& key) const REQUIRES(m_mutex);
+    std::optional<CHubClock::Steady::time_point> sweepIdle();
 
     mutable CHubMutex m_mutex;
     TLimits m_limits GUARDED_BY(m_mutex);
     std::map<std::string, std::deque<TIdle>> m_idle GUARDED_BY(m_mutex);  // newest at the back
     std::map<CZyNetwork*, TLent> m_lent GUARDED_BY(m_mutex);
     std::map<std::string, unsigned> m_connecting GUARDED_BY(m_mutex);  // sessions being opened per key
+    const CHubClock& m_clock;
+    CHubIdleSweeper::CEntry m_sweeper;  // last: gone before what its sweep reads
 };

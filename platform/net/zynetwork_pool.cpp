@@ -15,7 +15,7 @@ std::string poolKey(const char* host, const std::string& service, const std::str
 
 // ---- ZyNetworkPoP ----------------------------------------------------------------------------------
 
-ZyNetworkPoP::ZyNetworkPoP() = default;
+ZyNetworkPoP::ZyNetworkPoP(const CHubClock& clock) : m_store(clock) {}
 ZyNetworkPoP::~ZyNetworkPoP() = default;
 
 void ZyNetworkPoP::setConnectionParams(int maxIdlePerService, int, int, int idleSeconds, int connectSeconds) {
@@ -75,7 +75,7 @@ std::string ZyNetworkPoP::getLastErrorText() const {
 
 // ---- ZyNetworkPool ---------------------------------------------------------------------------------
 
-ZyNetworkPool::ZyNetworkPool() = default;
+ZyNetworkPool::ZyNetworkPool(const CHubClock& clock) : m_store(clock) {}
 ZyNetworkPool::~ZyNetworkPool() = default;
 
 CUxError ZyNetworkPool::initNetworkPool(const CSessionPort& port, const char* host, const char* localName,

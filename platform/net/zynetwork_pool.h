@@ -13,13 +13,15 @@
 
 class ZyNetworkPoP {
 public:
-    ZyNetworkPoP();
+    // Idle sessions expire on `clock`.
+    explicit ZyNetworkPoP(const CHubClock& clock = CHubClock::real());
     virtual ~ZyNetworkPoP();
     ZyNetworkPoP(const ZyNetworkPoP&) = delete;
     ZyNetworkPoP& operator=(const ZyNetworkPoP&) = delete;
 
     // Idle sessions kept per machine and service, two values passed through unused, the seconds an
-    // idle session is kept, and the seconds a connect may take.
+    // idle session is kept (closed then, whether or not the pool is used again), and the seconds a
+    // connect may take.
     void setConnectionParams(int maxIdlePerService, int, int, int idleSeconds, int connectSeconds);
 
     // Lends a session to `service` (a name, or a restore service number) behind the listener of
@@ -45,7 +47,8 @@ private:
 
 class ZyNetworkPool {
 public:
-    ZyNetworkPool();
+    // Idle sessions expire on `clock`.
+    explicit ZyNetworkPool(const CHubClock& clock = CHubClock::real());
     virtual ~ZyNetworkPool();
     ZyNetworkPool(const ZyNetworkPool&) = delete;
     ZyNetworkPool& operator=(const ZyNetworkPool&) = delete;

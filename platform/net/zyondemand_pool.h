@@ -8,6 +8,7 @@
 
 class ZYOnDemandSvcNetPool : public ZyNetworkPool {
 public:
+    explicit ZYOnDemandSvcNetPool(const CHubClock& clock = CHubClock::real()) : ZyNetworkPool(clock) {}
     void setOdsGuid(std::string guid) { m_odsGuid = std::move(guid); }
     const std::string& getOdsGuid() const { return m_odsGuid; }
 

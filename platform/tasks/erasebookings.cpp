@@ -63,7 +63,7 @@ std::string CEraseBookings::pathProblem(const std::string& path) {
 }
 
 void CEraseBookings::dropExpired() {
-    const auto now = CHubClock::real().steadyNow();
+    const auto now = m_clock.steadyNow();
     m_entries.erase(
         std::remove_if(m_entries.begin(), m_entries.end(), [&](const TEntry& e) { return e.expires <= now; }),
         m_entries.end());
@@ -74,7 +74,7 @@ std::string CEraseBookings::book(TEraseBooking booking) {
     const std::string problem = bookingProblemLocked(booking);
     if (!problem.empty()) return problem;
     const size_t bytes = bookedBytes(booking);
-    m_entries.push_back({std::move(booking), bytes, CHubClock::real().steadyNow() + kLifetime});
+    m_entries.push_back({std::move(booking), bytes, m_clock.steadyNow() + kLifetime});
     return {};
 }
 

@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
 struct TEraseBooking {
@@ -37,6 +38,8 @@ public:
     static constexpr size_t kMaxErasedVersions = 1u << 18;
 
     static CEraseBookings& instance();
+    // Bookings lapse on `clock`.
+    explicit CEraseBookings(const CHubClock& clock = CHubClock::real()) : m_clock(clock) {}
 
     // Why `path` cannot be erased by an end user ("" when it can): an absolute path of bounded length
     // ("/a", a mailbox's "\MB\...", a drive's "D:\a", a share's "\\server\share\a") with no empty,
@@ -74,6 +77,7 @@ private:
     static uint64_t versionKey(const TEraseBooking& entity, const std::string& path,
                                const std::string& version);
 
+    const CHubClock& m_clock;
     CHubMutex m_mutex;
     std::vector<TEntry> m_entries GUARDED_BY(m_mutex);
     // Hashes of the erased versions' keys (64 bits: a collision is far less likely than a mistyped path),

@@ -1,11 +1,16 @@
-// CHubClock: the time that ageing, windows and age checks read, so that a test moves it instead of
-// waiting for it to pass. Code that keeps one defaults to CHubClock::real(); CHubManualClock moves only
-// when told to. Header-only; any thread.
+// CHubClock: the time that ageing, windows, age checks and timed waits read, so that a test moves it
+// instead of waiting for it to pass. A component that keeps an expiry takes its clock when it is built;
+// CHubClock::real() is given at the top (a program's main, defaults); CHubManualClock moves only when
+// told to. Header-only; any thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+
+#include "platform/threads/hubmutex.h"
 
 class CHubClock {
 public:
@@ -22,8 +27,31 @@ public:
         return std::chrono::floor<std::chrono::seconds>(wallNow().time_since_epoch()).count();
     }
 
+    // Waits on `changed` (notified by whoever changes what `done` reads) until `done` returns true or this
+    // clock reaches `deadline`: done's last answer. The mutex is held again on return. (Not analysed: `done`
+    // runs with the caller's mutex held, which the analysis cannot see through the lock object.)
+    template <class Done>
+    bool waitUntil(CHubMutexLock& lock, std::condition_variable& changed, Steady::time_point deadline,
+                   Done done) const NO_THREAD_SAFETY_ANALYSIS {
+        for (;;) {
+            if (done()) return true;
+            const Steady::time_point now = steadyNow();
+            if (now >= deadline) return false;
+            lock.waitFor(changed, std::min<Steady::duration>(deadline - now, recheckEvery()));
+        }
+    }
+    template <class Rep, class Period, class Done>
+    bool waitFor(CHubMutexLock& lock, std::condition_variable& changed,
+                 std::chrono::duration<Rep, Period> limit, Done done) const NO_THREAD_SAFETY_ANALYSIS {
+        return waitUntil(lock, changed, steadyNow() + limit, std::move(done));
+    }
+
     // The system's clocks; stateless, and never destroyed (threads may read it while the process ends).
     static const CHubClock& real();
+
+protected:
+    // How long a wait sleeps at most before it reads the clock again: a clock that jumps is read often.
+    virtual Steady::duration recheckEvery() const { return std::chrono::hours(1); }
 };
 
 class CHubRealClock final : public CHubClock {
@@ -50,6 +78,10 @@ public:
                std::chrono::duration_cast<Wall::duration>(std::chrono::nanoseconds(m_advanced.load()));
     }
     void advance(std::chrono::nanoseconds by) { m_advanced += by.count(); }
+
+protected:
+    // A wait on this clock notices an advance within a few milliseconds.
+    Steady::duration recheckEvery() const override { return std::chrono::milliseconds(5); }
 
 private:
     const Steady::time_point m_steadyStart;

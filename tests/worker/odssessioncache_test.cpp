@@ -16,6 +16,7 @@
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
+#include "platform/threads/hubclock.h"
 #include "tests/platform/db/tempdir.h"
 
 namespace {
@@ -72,7 +73,8 @@ protected:
     TempDir dir;
     std::shared_ptr<CZydListener> listener;
     std::atomic<int> launches{0};
-    std::unique_ptr<ODSSessionCache> cache = std::make_unique<ODSSessionCache>();
+    CHubManualClock clock;  // graces and idle limits pass when the test moves it
+    std::unique_ptr<ODSSessionCache> cache = std::make_unique<ODSSessionCache>(clock);
 };
 
 TEST_F(OdsSessionCache, OneLaunchPerKeySessionsReturnToTheirPoolAcrossARelaunch) {
@@ -172,6 +174,7 @@ TEST_F(OdsSessionCache, ALaunchOutlivesItsLastHoldForTheGraceOnly) {
         CZyNetwork* session = nullptr;
         if (get(session, key).IsError()) return false;
         const bool ok = answers(session);
+        clock.advance(std::chrono::seconds(1));  // a page takes its time
         return !cache->ReleaseSession("odshost", "TestODS", session).IsError() && ok;
     };
     ASSERT_TRUE(page("session-A"));
@@ -191,9 +194,10 @@ TEST_F(OdsSessionCache, ALaunchOutlivesItsLastHoldForTheGraceOnly) {
     EXPECT_EQ(launches.load(), 2 + static_cast<int>(ODSSessionCache::kMaxPoolsInGrace))
         << "the session whose grace was cut short launches again";
 
-    // A short grace ends its instance by itself once it is over (the one in grace longest made room).
-    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", ODSSessionCache::kPoolGraceName, 1));
+    // A grace ends its instance by itself once it is over (the one in grace longest made room).
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", ODSSessionCache::kPoolGraceName, 60));
     ASSERT_TRUE(page("session-B"));
+    clock.advance(std::chrono::seconds(60));
     EXPECT_TRUE(
         listener->waitForLaunchedInstances(ODSSessionCache::kMaxPoolsInGrace - 1, std::chrono::seconds(30)));
     EXPECT_EQ(cache->graceCount(), ODSSessionCache::kMaxPoolsInGrace - 1);

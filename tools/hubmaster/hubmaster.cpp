@@ -458,6 +458,8 @@ int stopService(CHostBrowseService& hostBrowse, CleanUpFn cleanUp, int foreignTh
     }
     const int cleaned = cleanUp();
     hostBrowse.stop();
+    // Nothing uses the database now; its kept connections are not left for the idle sweeper to close.
+    zydb::CDbEnv::close();
     // A thread whose work has ended may take a moment to leave the process (a worker that deletes
     // itself detaches its own thread on the way out): only one still here after a short grace is left
     // running.
@@ -467,7 +469,6 @@ int stopService(CHostBrowseService& hostBrowse, CleanUpFn cleanUp, int foreignTh
         threadsLeft = threadCount() - foreignThreads;
     }
     const bool listening = CZydListener::machineListener()->running();
-    zydb::CDbEnv::close();
     if (cleaned == 1 && threadsLeft == 1 && !listening)
         std::printf(
             "hubmaster: stopped cleanly: the browse service cleaned up, no thread of it left, "

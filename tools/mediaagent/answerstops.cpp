@@ -55,7 +55,7 @@ int CAnswerStops::stop(const std::string& session, const TAnswerOwner& owner) {
             it->second->stopped = true;
         }
         // An answer streaming or ended is the one the stop is for, not a request still to come.
-        const auto now = CHubClock::real().steadyNow();
+        const auto now = m_clock.steadyNow();
         const auto* answered = m_answered.find(session);
         if (from == to && (!answered || answered->lapses <= now))
             m_kept.note(session, lapseFrom(now), TKept{owner}, now);
@@ -89,14 +89,14 @@ CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session, TAnswer
     if (!kept) return;
     // Another caller's stop under the same session name ends nothing of this answer, and stays kept.
     if (!m_state->owner.isNamedBy(kept->value.owner)) return;
-    m_state->stopped = kept->lapses > CHubClock::real().steadyNow();
+    m_state->stopped = kept->lapses > m_stops.m_clock.steadyNow();
     m_stops.m_kept.erase(m_session);
 }
 
 CAnswerStops::CAnswer::~CAnswer() {
     if (m_session.empty()) return;
     CHubMutexLock lock(m_stops.m_mutex);
-    const auto now = CHubClock::real().steadyNow();
+    const auto now = m_stops.m_clock.steadyNow();
     m_stops.m_answered.note(m_session, lapseFrom(now), true, now);
     auto [from, to] = m_stops.m_streaming.equal_range(m_session);
     for (auto it = from; it != to; ++it) {
@@ -126,10 +126,11 @@ bool CAnswerStops::CAnswer::holdIfAsked(uint64_t itemsServed) {
     std::printf("mediaagent: session %s held after %llu items\n", m_session.c_str(),
                 static_cast<unsigned long long>(itemsServed));
     std::fflush(stdout);
-    const bool stopped =
-        lock.waitFor(m_stops.m_changed, m_stops.m_holdLimit,
-                     [this]() REQUIRES(m_stops.m_mutex) { return m_state->stopped || m_stops.m_released; }) &&
-        m_state->stopped;
+    const bool stopped = m_stops.m_clock.waitFor(lock, m_stops.m_changed, m_stops.m_holdLimit,
+                                                 [this]() REQUIRES(m_stops.m_mutex) {
+                                                     return m_state->stopped || m_stops.m_released;
+                                                 }) &&
+                         m_state->stopped;
     if (!stopped) {
         std::printf("mediaagent: session %s released without a stop\n", m_session.c_str());
         std::fflush(stdout);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
 namespace mediaagent {
@@ -37,6 +38,8 @@ struct TStopState {
 
 class CAnswerStops {
 public:
+    // Stops and ended answers lapse, and holds end, on `clock`.
+    explicit CAnswerStops(const CHubClock& clock = CHubClock::real()) : m_clock(clock) {}
     // One answer of a session, registered while it streams.
     class CAnswer {
     public:
@@ -108,6 +111,7 @@ private:
     // When a stop of a session noted now lapses.
     static Clock::time_point lapseFrom(Clock::time_point now);
 
+    const CHubClock& m_clock;
     CHubMutex m_mutex;
     std::condition_variable m_changed;
     std::multimap<std::string, std::shared_ptr<TStopState>> m_streaming GUARDED_BY(m_mutex);

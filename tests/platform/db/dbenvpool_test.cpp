@@ -1,16 +1,18 @@
 // Transaction connections given back for reuse: a finished one serves the next transaction, one left
 // with an open transaction or result is not reused, and a database change or close drops them. The
 // connection of a thread that ended serves the next thread on the same terms. A burst of either kind
-// leaves only a bounded number behind.
+// leaves only a bounded number behind, and what is kept is closed after 30 quiet seconds.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <latch>
 #include <thread>
 #include <vector>
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/threadresources.h"
 #include "tests/platform/db/tempdir.h"
 
@@ -216,6 +218,35 @@ TEST_F(DbEnvPoolTest, ThreadsWaitingForWorkHoldNoConnection) {
     for (std::thread& t : waiting) t.join();
     EXPECT_GT(reused.load(), 0) << "the waiting threads' connections serve the next threads";
     EXPECT_LE(reused.load(), 64) << "connections of waiting threads kept idle";
+}
+
+// Files of the process open on `path` (its journal and shared memory included).
+int openFilesOf(const std::string& path) {
+    int n = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        n += std::filesystem::read_symlink(fd.path(), ec).string().starts_with(path) ? 1 : 0;
+    }
+    return n;
+}
+
+// Connections of both kinds given back and left unused are closed 30 seconds later, though nothing else
+// happens in the process: no file of the database stays open.
+TEST_F(DbEnvPoolTest, IdleConnectionsCloseAfterThirtyQuietSeconds) {
+    static CHubManualClock clock;  // read by the environment until it is closed
+    DbOpenOptions o;
+    o.create = true;
+    const std::string path = dir.file("quiet.db");
+    ASSERT_EQ(CDbEnv::open(path, o, nullptr, clock), DB_OK);
+    std::thread([] {
+        ASSERT_EQ(CDbEnv::threadConnection(nullptr)->exec("CREATE TABLE q (v)"), DB_OK);
+    }).join();
+    ASSERT_EQ(CDbEnv::newConnection(nullptr)->exec("INSERT INTO q VALUES (1)"), DB_OK);
+    ASSERT_GT(openFilesOf(path), 0);
+    clock.advance(std::chrono::seconds(30));
+    for (int i = 0; i < 2000 && openFilesOf(path) > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(openFilesOf(path), 0);
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 // The session pools over loopback: lending, taking back and reusing sessions, sessions that went bad,
-// idle expiry, the limit of a one-service pool, closing everything, and names found in the directory.
+// idle expiry (also in a pool nobody uses again), the limit of a one-service pool, closing everything, and
+// names found in the directory.
+#include <algorithm>
+
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynetwork_pool.h"
+#include "platform/threads/hubclock.h"
 #include "tests/platform/net/net_test_server.h"
 
 namespace nettest {
@@ -69,6 +73,26 @@ TEST_F(NetPoolTest, SessionsThatWentBadOrStayedIdleTooLongAreNotLentAgain) {
     ASSERT_EQ(pool.getSession(session, address().c_str(), "hubmaster", "TestService"), 0);
     EXPECT_NE(handleOf(*session), idleOne);
     ASSERT_EQ(pool.releaseSession(session, address().c_str(), "TestService"), 0);
+}
+
+// An idle session is closed when its limit passes, though nobody uses the pool again.
+TEST_F(NetPoolTest, IdleSessionsCloseAtTheirLimitInAnIdlePool) {
+    CHubManualClock clock;
+    ZyNetworkPoP pool(clock);
+    pool.setConnectionParams(40, 1, 0, 3600, 10);
+    CZyNetwork* a = nullptr;
+    CZyNetwork* b = nullptr;
+    ASSERT_EQ(pool.getSession(a, address().c_str(), "hubmaster", "TestService"), 0);
+    ASSERT_EQ(pool.getSession(b, address().c_str(), "hubmaster", "TestService"), 0);
+    const long long handles[] = {handleOf(*a), handleOf(*b)};
+    ASSERT_EQ(pool.releaseSession(a, address().c_str(), "TestService"), 0);
+    ASSERT_EQ(pool.releaseSession(b, address().c_str(), "TestService"), 0);
+    clock.advance(std::chrono::seconds(3600));
+    EXPECT_TRUE(m_probe.waitFor([&] {
+        return std::ranges::count(m_probe.disconnected, handles[0]) +
+                   std::ranges::count(m_probe.disconnected, handles[1]) ==
+               2;
+    }));
 }
 
 TEST_F(NetPoolTest, FailuresToConnectAreReported) {
