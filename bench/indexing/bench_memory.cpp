@@ -7,8 +7,9 @@
 // the idle limits (the database's idle connections, a connection's parked thread) pass; after each round
 // and after the idle wait each process is asked (SIGUSR1) what its allocator holds once its free pages
 // are given back. What the second round adds is what the processes keep per browse, and after the idle
-// wait what is in use should be what the first round left. MEMORY_BENCH_BROWSES (1,500 per round),
-// MEMORY_BENCH_SESSIONS (16) and MEMORY_BENCH_IDLE_SECONDS (40) change the load.
+// wait what is in use should be what the first round left. MEMORY_BENCH_BROWSES (5,000 per round: more than
+// the 4,096 TLS sessions a listener keeps, so that the first round fills that cache), MEMORY_BENCH_SESSIONS
+// (16), MEMORY_BENCH_SETTLE_SECONDS (12) and MEMORY_BENCH_IDLE_SECONDS (40) change the load.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -48,8 +49,8 @@ std::string sql(const std::string& database, const std::string& text) {
     std::string out;
     if (sqlite3_open(database.c_str(), &db) == SQLITE_OK) {
         sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, text.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
-            sqlite3_column_text(st, 0))
+        if (sqlite3_prepare_v2(db, text.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW && sqlite3_column_text(st, 0))
             out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
         sqlite3_finalize(st);
     }
@@ -63,8 +64,9 @@ void pointAt(const std::string& database, const std::string& clients, int port) 
 }
 
 std::string subclientOf(const std::string& database, const std::string& client, int appType) {
-    return sql(database, "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = '" +
-                             client + "' AND a.appTypeId = " + std::to_string(appType) + " ORDER BY a.id");
+    return sql(database,
+               "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = '" +
+                   client + "' AND a.appTypeId = " + std::to_string(appType) + " ORDER BY a.id");
 }
 
 // What a process's allocator holds, in MB, as it says on SIGUSR1.
@@ -75,13 +77,14 @@ struct TMemory {
 TMemory askMemory(hubtest::CChildProcess& process, const std::string& program, size_t& asked) {
     const std::string marker = program + ": memory: in use ";
     process.signal(SIGUSR1);
-    if (!process.waitFor(marker, std::chrono::seconds(60), ++asked)) giveUp(program + " did not say its memory");
+    if (!process.waitFor(marker, std::chrono::seconds(60), ++asked))
+        giveUp(program + " did not say its memory");
     const std::string& out = process.output();
     const size_t at = out.rfind(marker);
     TMemory m;
     long long inUse = 0, free = 0, resident = 0;
-    std::sscanf(out.c_str() + at + marker.size(), "%lld KB, free in the allocator %lld KB, resident %lld KB", &inUse,
-                &free, &resident);
+    std::sscanf(out.c_str() + at + marker.size(), "%lld KB, free in the allocator %lld KB, resident %lld KB",
+                &inUse, &free, &resident);
     m.inUse = static_cast<double>(inUse) / 1024;
     m.free = static_cast<double>(free) / 1024;
     m.resident = static_cast<double>(resident) / 1024;
@@ -107,9 +110,9 @@ TWorld& world() {
         const std::string db = dw.databasePath;
         w.agent = std::make_unique<hubtest::CChildProcess>(
             (build / "tools/mediaagent/mediaagent").string(),
-            std::vector<std::string>{"--hub", db, "--client", "mediaagent1", "--port", "0", "--log", w.folder.string(),
-                                     "--index-service", "started", "--registry", dw.registryPath, "--tls",
-                                     dw.machineTlsFolder("mediaagent1")});
+            std::vector<std::string>{"--hub", db, "--client", "mediaagent1", "--port", "0", "--log",
+                                     w.folder.string(), "--index-service", "started", "--registry",
+                                     dw.registryPath, "--tls", dw.machineTlsFolder("mediaagent1")});
         if (!w.agent->waitFor("listening on 127.0.0.1:", std::chrono::seconds(120)))
             giveUp("mediaagent1 did not start: " + w.agent->output());
         const int agentPort = static_cast<int>(w.agent->numberAfter("listening on 127.0.0.1:"));
@@ -117,8 +120,8 @@ TWorld& world() {
         pointAt(db, "'mediaagent1', 'spplain', 'spserver1', 'spserver2', 'spserver3'", agentPort);
         w.host = std::make_unique<hubtest::CChildProcess>(
             (build / "tools/hubmaster/hubmaster").string(),
-            std::vector<std::string>{"--data", demo.string(), "--lib", (build / "libfastbrowsehm.so").string(),
-                                     "--port", "0"});
+            std::vector<std::string>{"--data", demo.string(), "--lib",
+                                     (build / "libfastbrowsehm.so").string(), "--port", "0"});
         if (!w.host->waitFor("BrowseRouter listening on 127.0.0.1:", std::chrono::seconds(120)))
             giveUp("the host did not start: " + w.host->output());
         const int routerPort = static_cast<int>(w.host->numberAfter("BrowseRouter listening on 127.0.0.1:"));
@@ -126,31 +129,35 @@ TWorld& world() {
 
         auto token = [&](const std::string& user, const std::string& file) {
             hubtest::CChildProcess issuer((build / "tools/hubmaster/hubmaster").string(),
-                                          {"token", "--user", user, "--data", demo.string(), "--lifetime", "86400",
-                                           "--out", (demo / file).string()});
+                                          {"token", "--user", user, "--data", demo.string(), "--lifetime",
+                                           "86400", "--out", (demo / file).string()});
             if (!issuer.waitExit(std::chrono::seconds(60)) || issuer.exitStatus() != 0)
                 giveUp("no token for " + user + ": " + issuer.output());
             return "--token-file " + (demo / file).string();
         };
-        const std::string admin = token("admin", "admin.token"), olivia = token("TENANT\\olivia", "olivia.token");
+        const std::string admin = token("admin", "admin.token"),
+                          olivia = token("TENANT\\olivia", "olivia.token");
         const std::string set1 = "--client client1 --subclient " + std::to_string(dw.fileSubclient);
         const std::string day = "2023-11-28";
-        const std::string mailboxes = "--client exchmb1 --subclient " + subclientOf(db, "exchmb1", 54) + " --app-type 54";
-        const std::string onedrive = "--client onedrive1 --subclient " + subclientOf(db, "onedrive1", 134) +
-                                     " --app-type 134";
-        const std::string onedrive2 = "--client onedrive2 --subclient " + subclientOf(db, "onedrive2", 134) +
-                                      " --app-type 134";
-        const std::string exchmine = "--client exchmine1 --subclient " + subclientOf(db, "exchmine1", 53) +
-                                     " --app-type 53";
-        const std::string sharepoint = "--client spplain --subclient " + subclientOf(db, "spplain", 78) +
-                                       " --app-type 78";
+        const std::string mailboxes =
+            "--client exchmb1 --subclient " + subclientOf(db, "exchmb1", 54) + " --app-type 54";
+        const std::string onedrive =
+            "--client onedrive1 --subclient " + subclientOf(db, "onedrive1", 134) + " --app-type 134";
+        const std::string onedrive2 =
+            "--client onedrive2 --subclient " + subclientOf(db, "onedrive2", 134) + " --app-type 134";
+        const std::string exchmine =
+            "--client exchmine1 --subclient " + subclientOf(db, "exchmine1", 53) + " --app-type 53";
+        const std::string sharepoint =
+            "--client spplain --subclient " + subclientOf(db, "spplain", 78) + " --app-type 78";
         // One browse of each road (the paging ones name a session of their own per browse).
         const std::vector<std::vector<std::string>> roads = {
             {"list " + set1 + " --at " + day + " " + admin},
             {"list " + set1 + " --at " + day + " --via hubmaster " + admin},
             {"list " + set1 + " --path /d00/d01/d00 --at " + day + " --page-size 5 --page 2 " + admin},
-            {"list " + set1 + " --path /d00/d01/d00 --at " + day + " --page-size 5 --page 2 --via hubmaster " + admin},
-            {"versions " + set1 + " --path /d00/d01/d00/f00000202.dat --from 2023-11-14 --to " + day + " " + admin},
+            {"list " + set1 + " --path /d00/d01/d00 --at " + day +
+             " --page-size 5 --page 2 --via hubmaster " + admin},
+            {"versions " + set1 + " --path /d00/d01/d00/f00000202.dat --from 2023-11-14 --to " + day + " " +
+             admin},
             {"versions " + set1 + " --path /d00/d01/d00/f00000202.dat --from 2023-11-14 --to " + day +
              " --via hubmaster " + admin},
             {"count " + set1 + " --path /d00/d01/d00 --at " + day + " " + admin},
@@ -167,10 +174,11 @@ TWorld& world() {
             {"list --mine " + sharepoint + " --at " + day + " --via hubmaster " + admin},
             {"stop --session bench-memory-stop " + admin},
         };
-        const std::string where = "--host 127.0.0.1 --port " + std::to_string(routerPort) + " --ca " +
-                                  (demo / "tls" / "authority.crt").string() +
-                                  " --hubmaster-name hubmaster --ma-address mediaagent1=127.0.0.1:" +
-                                  std::to_string(agentPort) + " --quiet --timeout 60";
+        const std::string where =
+            "--host 127.0.0.1 --port " + std::to_string(routerPort) + " --ca " +
+            (demo / "tls" / "authority.crt").string() +
+            " --hubmaster-name hubmaster --ma-address mediaagent1=127.0.0.1:" + std::to_string(agentPort) +
+            " --quiet --timeout 60";
         for (const std::vector<std::string>& road : roads) {
             // Words split at blanks, but for a part given whole (a path with blanks).
             std::vector<std::string> words{"browse"};
@@ -213,7 +221,8 @@ long long runRound(int sessions, long long browses, std::string& firstFailure) {
                     ++failures;
                     std::lock_guard<std::mutex> lock(failureMutex);
                     if (firstFailure.empty())
-                        firstFailure = "road " + std::to_string(n % static_cast<long long>(w.commands.size())) + ": " +
+                        firstFailure = "road " +
+                                       std::to_string(n % static_cast<long long>(w.commands.size())) + ": " +
                                        result.error;
                 }
             }
@@ -224,8 +233,9 @@ long long runRound(int sessions, long long browses, std::string& firstFailure) {
 
 void BM_MixedLoadMemory(benchmark::State& state) {
     const int sessions = envNumber("MEMORY_BENCH_SESSIONS", 16);
-    const long long browses = envNumber("MEMORY_BENCH_BROWSES", 1500);
+    const long long browses = envNumber("MEMORY_BENCH_BROWSES", 5000);
     const int idleSeconds = envNumber("MEMORY_BENCH_IDLE_SECONDS", 40);
+    const int settleSeconds = envNumber("MEMORY_BENCH_SETTLE_SECONDS", 12);
     TWorld& w = world();
     for (auto _ : state) {
         std::vector<TMemory> host, agent;  // after each round, then after the idle wait
@@ -238,16 +248,20 @@ void BM_MixedLoadMemory(benchmark::State& state) {
                         ("browses failed: " + std::to_string(failures) + ", first: " + firstFailure).c_str());
                     return;
                 }
+                // A connection's thread that served the round waits parkedSeconds (10) for the next one,
+                // with what it holds: those of the round's last moments are gone before it is measured.
+                std::this_thread::sleep_for(std::chrono::seconds(settleSeconds));
             } else {
                 std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));  // the idle limits pass
             }
             host.push_back(askMemory(*w.host, "hubmaster", w.hostAsked));
             agent.push_back(askMemory(*w.agent, "mediaagent", w.agentAsked));
-            std::printf("%s: host in use %.3f MB, free %.3f MB, resident %.3f MB; media agent in use %.3f MB, free "
-                        "%.3f MB, resident %.3f MB\n",
-                        round < 2 ? ("round " + std::to_string(round + 1)).c_str() : "idle", host.back().inUse,
-                        host.back().free, host.back().resident, agent.back().inUse, agent.back().free,
-                        agent.back().resident);
+            std::printf(
+                "%s: host in use %.3f MB, free %.3f MB, resident %.3f MB; media agent in use %.3f MB, free "
+                "%.3f MB, resident %.3f MB\n",
+                round < 2 ? ("round " + std::to_string(round + 1)).c_str() : "idle", host.back().inUse,
+                host.back().free, host.back().resident, agent.back().inUse, agent.back().free,
+                agent.back().resident);
             std::fflush(stdout);
         }
         const std::pair<const char*, const std::vector<TMemory>*> processes[] = {{"host", &host},
@@ -287,15 +301,16 @@ public:
             for (const char* p : {"host", "agent"}) {
                 const std::string who = std::string(p) == "host" ? "host" : "media agent";
                 auto figure = [&](const char* what, const char* counter, bool goal) {
-                    std::printf("figure: %d sessions on the mixed roads, %s %s = %.3f %s\n", sessions, who.c_str(),
-                                what, r.counters.at(std::string(p) + counter).value,
+                    std::printf("figure: %d sessions on the mixed roads, %s %s = %.3f %s\n", sessions,
+                                who.c_str(), what, r.counters.at(std::string(p) + counter).value,
                                 goal ? "(goal: within 4)" : "(information)");
                 };
-                std::printf("figure: %d sessions on the mixed roads, %s memory in MB after %lld browses twice = %.3f "
-                            "(information)\n",
-                            sessions, who.c_str(), browses, r.counters.at(std::string(p) + "_resident_mb").value);
-                figure(("memory growth in MB over the second " + std::to_string(browses)).c_str(), "_growth_mb",
-                       false);
+                std::printf(
+                    "figure: %d sessions on the mixed roads, %s memory in MB after %lld browses twice = %.3f "
+                    "(information)\n",
+                    sessions, who.c_str(), browses, r.counters.at(std::string(p) + "_resident_mb").value);
+                figure(("memory growth in MB over the second " + std::to_string(browses)).c_str(),
+                       "_growth_mb", false);
                 figure(("heap in use growth in MB over the second " + std::to_string(browses)).c_str(),
                        "_heap_growth_mb", true);
                 figure("heap in use in MB once idle, over the first round's", "_idle_heap_mb", true);
