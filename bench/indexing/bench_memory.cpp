@@ -7,9 +7,9 @@
 // the idle limits (the database's idle connections, a connection's parked thread) pass; after each round
 // and after the idle wait each process is asked (SIGUSR1) what its allocator holds once its free pages
 // are given back. What the second round adds is what the processes keep per browse, and after the idle
-// wait what is in use should be what the first round left. MEMORY_BENCH_BROWSES (5,000 per round: more than
-// the 4,096 TLS sessions a listener keeps, so that the first round fills that cache), MEMORY_BENCH_SESSIONS
-// (16), MEMORY_BENCH_SETTLE_SECONDS (12) and MEMORY_BENCH_IDLE_SECONDS (40) change the load.
+// wait what is in use should be what the first round left. MEMORY_BENCH_BROWSES (5,000 per round),
+// MEMORY_BENCH_SESSIONS (16), MEMORY_BENCH_SETTLE_SECONDS (12) and MEMORY_BENCH_IDLE_SECONDS (40) change the
+// load.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
