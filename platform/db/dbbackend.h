@@ -127,6 +127,10 @@ public:
 
 // The SQLite engine (the embedded default).
 IDbBackend& sqliteBackend();
+// The bytes that the statements kept for reuse by all of the process's connections should hold
+// together: past it a connection gives up its own oldest down to its share (all together then hold at
+// most twice this).
+constexpr size_t kKeptStatementBytes = 16u << 20;
 
 // Prepares `sql`, binds `params` in order and hands back the statement. Convenience for the
 // procedures and the seed builder.

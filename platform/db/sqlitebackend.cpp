@@ -1,6 +1,8 @@
 // The SQLite engine behind IDbBackend: WAL, a busy timeout, the dialect's functions, mapped codes.
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <cstring>
@@ -90,6 +92,12 @@ bool changesSchema(std::string_view sql) {
     return k == "CREATE" || k == "DROP" || k == "ALTER" || k == "REINDEX" || k == "VACUUM";
 }
 
+// What the statements kept by every connection of the process hold, in bytes: each connection keeps
+// its own, and a host has a connection per serving thread and more parked idle, so a bound per
+// connection alone lets the whole grow with the threads that ever served.
+std::atomic<size_t> g_keptStatementBytes{0};
+std::atomic<size_t> g_openStatementCaches{0};  // one per open connection
+
 // Compiled statements of one connection kept for reuse, keyed by their exact text. A statement is
 // taken out while in use and comes back reset with its bindings cleared, so two cursors over the
 // same text never share one. Shared with the statements handed out so that one outliving its
@@ -99,7 +107,7 @@ public:
     // A request runs a few dozen texts; each kept statement costs several KB on every connection.
     static constexpr size_t kCapacity = 64;
 
-    explicit StatementCache(sqlite3* db) : m_db(db) {}
+    explicit StatementCache(sqlite3* db) : m_db(db) { ++g_openStatementCaches; }
 
     // A kept statement for `sql`, or null; `sql` goes back with it.
     sqlite3_stmt* take(const std::string& sql, std::string& key) {
@@ -109,12 +117,17 @@ public:
         m_index.erase(it);
         sqlite3_stmt* st = node->st;
         key = std::move(node->sql);
+        g_keptStatementBytes -= node->bytes;
+        m_bytes -= node->bytes;
         m_lru.erase(node);
         return st;
     }
 
     // Keeps a released statement, or finalizes it when the cache was cleared since it was taken,
-    // the connection is gone, or the same text is already kept.
+    // the connection is gone, or the same text is already kept. While the process is over its budget
+    // a connection first gives up its own oldest down to its share of the budget, so that connections
+    // that no longer serve cannot leave none to those that do: all of them together hold at most
+    // twice the budget.
     void give(std::string&& sql, sqlite3_stmt* st, unsigned long long epoch) {
         sqlite3_reset(st);
         sqlite3_clear_bindings(st);
@@ -122,24 +135,27 @@ public:
             sqlite3_finalize(st);
             return;
         }
-        m_lru.push_front(Entry{std::move(sql), st});
+        const size_t bytes = static_cast<size_t>(sqlite3_stmt_status(st, SQLITE_STMTSTATUS_MEMUSED, 0));
+        const size_t share = kKeptStatementBytes / std::max<size_t>(1, g_openStatementCaches);
+        while (!m_lru.empty() &&
+               (m_lru.size() >= kCapacity ||
+                (g_keptStatementBytes + bytes > kKeptStatementBytes && m_bytes + bytes > share)))
+            dropOldest();
+        g_keptStatementBytes += bytes;
+        m_bytes += bytes;
+        m_lru.push_front(Entry{std::move(sql), st, bytes});
         m_index.emplace(std::string_view(m_lru.front().sql), m_lru.begin());
-        while (m_lru.size() > kCapacity) {
-            m_index.erase(std::string_view(m_lru.back().sql));
-            sqlite3_finalize(m_lru.back().st);
-            m_lru.pop_back();
-        }
     }
 
     // Finalizes every kept statement; those in use finalize when released.
     void clear() {
         ++m_epoch;
         m_index.clear();
-        for (Entry& e : m_lru) sqlite3_finalize(e.st);
-        m_lru.clear();
+        while (!m_lru.empty()) dropOldest();
     }
     void close() {
         clear();
+        if (m_db != nullptr) --g_openStatementCaches;
         m_db = nullptr;
     }
     unsigned long long epoch() const { return m_epoch; }
@@ -149,10 +165,19 @@ private:
     struct Entry {
         std::string sql;
         sqlite3_stmt* st;
+        size_t bytes;  // what the statement held when it was kept
     };
+    void dropOldest() {
+        m_index.erase(std::string_view(m_lru.back().sql));
+        g_keptStatementBytes -= m_lru.back().bytes;
+        m_bytes -= m_lru.back().bytes;
+        sqlite3_finalize(m_lru.back().st);
+        m_lru.pop_back();
+    }
     sqlite3* m_db;  // null once the connection closed
     unsigned long long m_epoch = 0;
-    std::list<Entry> m_lru;                                                    // most recently released first
+    size_t m_bytes = 0;      // what this connection's kept statements hold
+    std::list<Entry> m_lru;  // most recently released first
     std::unordered_map<std::string_view, std::list<Entry>::iterator> m_index;  // views into m_lru
 };
 

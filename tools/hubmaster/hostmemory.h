@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 // glibc gives each new thread an arena of its own, up to eight per core, and keeps what each arena once
 // held: with a thread per peer connection, memory freed in one arena cannot serve another's, and the
@@ -28,4 +30,22 @@ constexpr int kHostTrimIntervalMs = 60000;
 // resident memory to what is in use (plus the holes of partly used pages).
 inline void trimHostMemory() {
     malloc_trim(0);
+}
+
+// On SIGUSR1 the host and the media agent give free pages back and say what their allocator holds,
+// in KB: in use (live allocations, the threads' small caches included), free in its arenas, and the
+// process's resident memory; what a memory benchmark or a test reads from the process itself.
+inline void printHostMemory(const char* program) {
+    trimHostMemory();
+    const struct mallinfo2 m = mallinfo2();
+    long long residentKb = 0;
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status))
+            if (sscanf(line, "VmRSS: %lld", &residentKb) == 1) break;
+        std::fclose(status);
+    }
+    std::printf("%s: memory: in use %zu KB, free in the allocator %zu KB, resident %lld KB\n", program,
+                (m.uordblks + m.hblkhd) / 1024, m.fordblks / 1024, residentKb);
+    std::fflush(stdout);
 }

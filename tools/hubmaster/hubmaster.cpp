@@ -2,7 +2,8 @@
 // manager. It opens the Hubmaster database and registry of a data folder, loads libfastbrowsehm.so,
 // starts it, hands it browse tasks made from XML browse requests (files, the control channel, and
 // consoles through its own service "HubmasterBrowse"), serves until SIGINT/SIGTERM (or the control
-// command "stop"), and cleans the service up before it exits.
+// command "stop"), and cleans the service up before it exits. On SIGUSR1 it gives the allocator's free
+// pages back and prints what it holds ("hubmaster: memory: in use <n> KB, ...").
 //
 //   hubmaster [--data <folder>] [--lib <libfastbrowsehm.so>] [--port <n>] [--name <client name>]
 //             [--browse <request.xml>]... [--control]
@@ -320,6 +321,7 @@ int blockStopSignals() {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGUSR1);  // not a stop: what the allocator holds (printHostMemory)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     return signalfd(-1, &stopSignals, SFD_CLOEXEC);
 }
@@ -428,8 +430,11 @@ void serveUntilStopped(int signalFd, bool control, ProcessFn process) {
         }
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info;
-            if (read(signalFd, &info, sizeof info) == sizeof info)
-                std::printf("hubmaster: signal %u, stopping\n", info.ssi_signo);
+            if (read(signalFd, &info, sizeof info) == sizeof info && info.ssi_signo == SIGUSR1) {
+                printHostMemory("hubmaster");
+                continue;
+            }
+            std::printf("hubmaster: signal %u, stopping\n", info.ssi_signo);
             stop = true;
         }
         if (readStdin && (fds[1].revents & (POLLIN | POLLHUP))) {

@@ -29,7 +29,9 @@
 // choose. It prints "listening on <address>:<port>" once sessions can reach it.
 // On SIGUSR1 it says, numbered, once every service instance it launched has ended and given back its
 // threads, listener and sessions ("at rest (report <n>)"), or how many still run after 20 s ("not at
-// rest (report <n>)"): what a test waits for before it counts what the process holds.
+// rest (report <n>)"): what a test waits for before it counts what the process holds; then it gives the
+// allocator's free pages back and prints what it holds ("mediaagent: memory: in use <n> KB, ...").
+#include <poll.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/signalfd.h>
@@ -308,10 +310,16 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
 
         for (unsigned reports = 0;;) {
+            // Idle for the host's interval: the allocator's free pages go back, as the host's do.
+            pollfd signalReady{signalFd, POLLIN, 0};
+            const int ready = poll(&signalReady, 1, kHostTrimIntervalMs);
+            if (ready == 0) trimHostMemory();
+            if (ready <= 0 && (ready == 0 || errno == EINTR)) continue;
             signalfd_siginfo info;
             const ssize_t n = read(signalFd, &info, sizeof info);
             if (n == sizeof info && info.ssi_signo == SIGUSR1) {
                 reportRest(*listener, ++reports);
+                printHostMemory("mediaagent");
                 continue;
             }
             if (n == sizeof info) {

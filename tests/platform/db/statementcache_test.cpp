@@ -1,7 +1,8 @@
 // The connection's kept statements over a real SQLite file: reuse returns the same rows, bindings do
-// not survive a release, DDL and schema changes from another connection are seen, the bound holds,
-// statements outliving their connection only finalize.
+// not survive a release, DDL and schema changes from another connection are seen, the bound holds (per
+// connection, and for all connections together), statements outliving their connection only finalize.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <string>
 #include <vector>
@@ -161,6 +162,31 @@ TEST_F(StatementCacheTest, TheBoundHoldsAndStatementsMayOutliveTheConnection) {
     ASSERT_EQ(open->step(), DB_OK);
     EXPECT_EQ(open->columnInt64(0), 2);
     open.reset();
+}
+
+TEST_F(StatementCacheTest, AllConnectionsTogetherKeepNoMoreThanTheProcessBudget) {
+    // Many connections, each keeping as many large statements as it may: what they hold together stays
+    // within the budget, and the newest connection still keeps some.
+    std::string columns;
+    for (int c = 0; c < 20; ++c)
+        columns += (c ? ", " : "") + std::string("upper(name || '") + std::to_string(c) + "')";
+    std::vector<std::unique_ptr<IDbConnection>> connections;
+    for (int n = 0; n < 128; ++n) connections.push_back(connect(false));
+    const long long before = static_cast<long long>(mallinfo2().uordblks);
+    for (std::unique_ptr<IDbConnection>& c : connections) {
+        std::swap(conn, c);
+        for (int i = 0; i < 64; ++i)
+            ASSERT_EQ(rows("SELECT " + columns + " FROM item WHERE id = " + std::to_string(i % 5 + 1) +
+                           " AND " + std::to_string(i) + " = " + std::to_string(i))
+                          .size(),
+                      1u);
+        std::swap(conn, c);
+    }
+    // At most twice the budget by SQLite's count of a statement's bytes, which leaves out the
+    // allocator's own overhead; on their own the connections keep four times as much here.
+    EXPECT_LT(static_cast<long long>(mallinfo2().uordblks) - before,
+              4 * static_cast<long long>(kKeptStatementBytes));
+    EXPECT_GT(connections.back()->cachedStatements(), 1u);
 }
 
 }  // namespace
