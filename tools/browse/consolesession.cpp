@@ -32,6 +32,7 @@
 #include "platform/msg/erasedryrun.h"
 #include "platform/msg/password_cipher.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynetwork.h"
@@ -1115,6 +1116,9 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         CUxError step = launcher.SubmitTask(launch, details);
         if (!step.IsError()) step = launcher.Attach(details, *ma);
         if (!step.IsError()) step = ma->SendXMLMessage(prepared, 0, limit, timedOut);
+        // A service that does not answer this caller says so at its launch: a refusal, not a failure.
+        if (step.IsError() && step.GetErrorCode() == ZYNET_E_SERVICE_REFUSED)
+            return failed(result, kExitServiceError, service + " of [" + name + "]: " + step.GetErrorText());
         if (step.IsError())
             return networkFailure(result, timedOut,
                                   "cannot reach " + service + " of [" + name + "]: " + step.GetErrorText());
