@@ -40,6 +40,7 @@
 #include "platform/security/evsecuritymgr.h"
 #include "platform/threads/hubclock.h"
 #include "tools/hubmaster/hostbrowse.h"
+#include "tools/readablefiles.h"
 
 namespace {
 
@@ -281,14 +282,9 @@ bool CConsoleSession::secure(TConsoleResult& result) {
 
 bool CConsoleSession::prepare(TConsoleResult& result) {
     if (!m_options.dataFolder.empty()) {
-        const fs::path folder(m_options.dataFolder);
-        if (!fs::is_regular_file(folder / "hub.db"))
-            return failed(result, kExitUsage,
-                          "--data " + folder.string() +
-                              (fs::is_directory(folder) ? ": the folder holds no Hubmaster data (no hub.db)"
-                                                        : ": no such folder") +
-                              "; a console away from the Hubmaster gives --host, --port and --ca instead") ==
-                   kExitOk;
+        // The Hubmaster's data is its owner's only: another user's console goes the desk's way.
+        if (const std::string why = readablefiles::dataFolderProblem(m_options.dataFolder); !why.empty())
+            return failed(result, kExitUsage, "--data " + why + "; " + kConsoleAwayFromData) == kExitOk;
     }
     if (!secure(result)) return false;
     // Away from the Hubmaster's data the console holds no installation key: the signed parts of a
