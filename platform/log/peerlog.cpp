@@ -24,10 +24,17 @@ struct TCount {
 // of them, so a crowd of addresses shares one burst instead of each getting a fresh one.
 constexpr const char* kOtherPeers = "(other peers)";
 
+// Outsiders' lines together, whatever the number of peers: so many a minute.
+constexpr std::chrono::seconds kShareWindow{60};
+
 struct TFilter {
     CHubMutex mutex;
     unsigned burst GUARDED_BY(mutex) = 100;
     std::chrono::seconds window GUARDED_BY(mutex){10};
+    unsigned share GUARDED_BY(mutex) = kDefaultPeerLineShare;
+    Clock::time_point shareStart GUARDED_BY(mutex);
+    unsigned shareWritten GUARDED_BY(mutex) = 0;
+    uint64_t shareSuppressed GUARDED_BY(mutex) = 0;  // lines left out since the share was last spent
     std::map<std::pair<std::string, const void*>, TCount> counts GUARDED_BY(mutex);
     const CHubClock* clock GUARDED_BY(mutex) = &CHubClock::real();
 };
@@ -53,8 +60,9 @@ const std::string& currentPeer() {
     return t_peer;
 }
 
-bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed) {
-    suppressed = 0;
+bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed,
+                   uint64_t& crowdSuppressed) {
+    suppressed = crowdSuppressed = 0;
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
     const Clock::time_point now = f.clock->steadyNow();
@@ -79,17 +87,33 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
         ++c.suppressed;
         return false;
     }
+    // A crowd of peers, each within its burst, shares one budget: a line past it is counted there only,
+    // and leaves the peer's own burst as it was.
+    if (now - f.shareStart >= kShareWindow) {
+        f.shareStart = now;
+        f.shareWritten = 0;
+    }
+    if (f.shareWritten >= f.share) {
+        ++f.shareSuppressed;
+        return false;
+    }
+    ++f.shareWritten;
     ++c.written;
     suppressed = c.suppressed;
     c.suppressed = 0;
+    crowdSuppressed = f.shareSuppressed;
+    f.shareSuppressed = 0;
     return true;
 }
 
-void setPeerLineLimits(unsigned burst, unsigned windowSeconds) {
+void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned share) {
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
     f.burst = burst;
     f.window = std::chrono::seconds(windowSeconds);
+    f.share = share;
+    f.shareWritten = 0;
+    f.shareSuppressed = 0;
     f.counts.clear();
 }
 
@@ -97,6 +121,8 @@ void setPeerLineClock(const CHubClock* clock) {
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
     f.clock = clock ? clock : &CHubClock::real();
+    f.shareStart = f.clock->steadyNow();
+    f.shareWritten = 0;
     f.counts.clear();
 }
 

@@ -2,7 +2,9 @@
 // callback of an anonymous caller or of a client machine), every line it logs is counted per peer (its
 // proven name, else its address) and line format.
 // Past a burst in a window such lines are counted, not written, and the next one written says how many
-// were left out, so no outsider can flush the log of what happened before. Any thread.
+// were left out, so no outsider can flush the log of what happened before. All outsiders' lines
+// together have a share of the log a minute, whatever the number of peers: past it they are counted,
+// and the next one written says how many. Any thread.
 #pragma once
 
 #include <cstdint>
@@ -28,12 +30,17 @@ private:
 // The peer the calling thread works for ("" when none).
 const std::string& currentPeer();
 
-// Whether a line of `format` caused by `peer` may be written now; `suppressed` tells how many of its
-// kind were left out since the last one written.
-bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed);
+// Outsiders' lines written a minute, all peers together.
+inline constexpr unsigned kDefaultPeerLineShare = 3000;
 
-// For tests: the burst allowed per window (lines) and the window (seconds).
-void setPeerLineLimits(unsigned burst, unsigned windowSeconds);
+// Whether a line of `format` caused by `peer` may be written now; `suppressed` tells how many of its
+// kind were left out since the last one written, `crowdSuppressed` how many lines of all outsiders
+// were left out past their share since the last one written.
+bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed,
+                   uint64_t& crowdSuppressed);
+
+// For tests: the burst allowed per window (lines), the window (seconds) and the share a minute.
+void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned share = kDefaultPeerLineShare);
 // For tests: the clock windows are measured on (null puts back the real one); it must outlive its use.
 void setPeerLineClock(const CHubClock* clock);
 

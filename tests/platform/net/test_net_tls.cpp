@@ -429,5 +429,44 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
     fs::remove_all(folder);
 }
 
+// A crowd of addresses, each within its own burst, shares one budget of the log a minute: past it the
+// lines are counted, and the next line written says how many were left out.
+TEST(PeerLog, ACrowdOfAddressesSharesOneBudgetOfTheLog) {
+    const fs::path folder = fs::temp_directory_path() / ("hub-peercrowd-" + std::to_string(getpid()));
+    fs::create_directories(folder);
+    EvDebugFileInstance::setLogDirectory(folder.string());
+    EvDebugFileInstance instance;
+    EvDebug log(&instance);
+    log.initialize(0, 0, true, "crowd.log");
+    CHubManualClock clock;
+    zylog::setPeerLineClock(&clock);
+    zylog::setPeerLineLimits(100, 10, 50);
+    for (int i = 0; i < 3000; ++i) {
+        zylog::CPeerScope scope("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+        log.debugLvl(0, "refused request %d", i);
+    }
+    clock.advance(std::chrono::seconds(61));
+    {
+        zylog::CPeerScope scope("127.2.0.1");
+        log.debugLvl(0, "refused request %d", -1);
+    }
+    zylog::setPeerLineLimits(100, 10);
+    zylog::setPeerLineClock(nullptr);
+    std::ifstream in(folder / "crowd.log");
+    std::string line;
+    int written = 0;
+    bool counted = false;
+    while (std::getline(in, line)) {
+        written += line.find("refused request") != std::string::npos;
+        counted |= line.find(
+                       "refused request -1 [2950 lines caused by callers outside the infrastructure "
+                       "were not written") != std::string::npos;
+    }
+    EXPECT_EQ(written, 51);
+    EXPECT_TRUE(counted);
+    EvDebugFileInstance::setLogDirectory("");
+    fs::remove_all(folder);
+}
+
 }  // namespace
 }  // namespace nettest
