@@ -561,8 +561,8 @@ void EvDebug::vwrite(const char* function, int level, bool isError, const char* 
                     " were not written]";
         if (crowd > 0)
             line += " [" + std::to_string(crowd) +
-                    " lines caused by callers outside the infrastructure were not written: their share of "
-                    "the log was spent]";
+                    " more lines like this one caused by a crowd of callers outside the infrastructure "
+                    "were not written]";
         inst->write(m_tag, level, function, isError, line.c_str());
         return;
     }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "platform/threads/hubmutex.h"
@@ -24,17 +25,16 @@ struct TCount {
 // of them, so a crowd of addresses shares one burst instead of each getting a fresh one.
 constexpr const char* kOtherPeers = "(other peers)";
 
-// Outsiders' lines together, whatever the number of peers: so many a minute.
-constexpr std::chrono::seconds kShareWindow{60};
+// The minute in which only so many peers get counts of their own.
+constexpr std::chrono::seconds kPeerMinute{60};
 
 struct TFilter {
     CHubMutex mutex;
     unsigned burst GUARDED_BY(mutex) = 100;
     std::chrono::seconds window GUARDED_BY(mutex){10};
-    unsigned share GUARDED_BY(mutex) = kDefaultPeerLineShare;
-    Clock::time_point shareStart GUARDED_BY(mutex);
-    unsigned shareWritten GUARDED_BY(mutex) = 0;
-    uint64_t shareSuppressed GUARDED_BY(mutex) = 0;  // lines left out since the share was last spent
+    unsigned peersAMinute GUARDED_BY(mutex) = kDefaultPeersAMinute;
+    Clock::time_point minuteStart GUARDED_BY(mutex);
+    std::set<std::string> minutePeers GUARDED_BY(mutex);  // the peers counted on their own this minute
     std::map<std::pair<std::string, const void*>, TCount> counts GUARDED_BY(mutex);
     const CHubClock* clock GUARDED_BY(mutex) = &CHubClock::real();
 };
@@ -66,7 +66,15 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
     const Clock::time_point now = f.clock->steadyNow();
-    auto key = std::make_pair(peer, format);
+    // A crowd of addresses cannot each get a burst: past the first peers of a minute, the others share
+    // one count, so the log a minute holds is bounded whatever the number of peers.
+    if (now - f.minuteStart >= kPeerMinute) {
+        f.minuteStart = now;
+        f.minutePeers.clear();
+    }
+    bool crowd = !f.minutePeers.contains(peer) && f.minutePeers.size() >= f.peersAMinute;
+    if (!crowd) f.minutePeers.insert(peer);
+    auto key = std::make_pair(crowd ? std::string(kOtherPeers) : peer, format);
     auto it = f.counts.find(key);
     if (it == f.counts.end()) {
         if (f.counts.size() >= kMaxKeys) {
@@ -74,7 +82,8 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
             // one would give its peer a fresh burst.
             const std::chrono::seconds window = f.window;
             std::erase_if(f.counts, [&](const auto& e) { return now - e.second.windowStart >= window; });
-            if (f.counts.size() >= kMaxKeys) key = std::make_pair(std::string(kOtherPeers), format);
+            crowd = crowd || f.counts.size() >= kMaxKeys;
+            if (crowd) key = std::make_pair(std::string(kOtherPeers), format);
         }
         it = f.counts.try_emplace(std::move(key), TCount{now, 0, 0}).first;
     }
@@ -87,33 +96,19 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
         ++c.suppressed;
         return false;
     }
-    // A crowd of peers, each within its burst, shares one budget: a line past it is counted there only,
-    // and leaves the peer's own burst as it was.
-    if (now - f.shareStart >= kShareWindow) {
-        f.shareStart = now;
-        f.shareWritten = 0;
-    }
-    if (f.shareWritten >= f.share) {
-        ++f.shareSuppressed;
-        return false;
-    }
-    ++f.shareWritten;
     ++c.written;
-    suppressed = c.suppressed;
+    (crowd ? crowdSuppressed : suppressed) = c.suppressed;
     c.suppressed = 0;
-    crowdSuppressed = f.shareSuppressed;
-    f.shareSuppressed = 0;
     return true;
 }
 
-void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned share) {
+void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned peersAMinute) {
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
     f.burst = burst;
     f.window = std::chrono::seconds(windowSeconds);
-    f.share = share;
-    f.shareWritten = 0;
-    f.shareSuppressed = 0;
+    f.peersAMinute = peersAMinute;
+    f.minutePeers.clear();
     f.counts.clear();
 }
 
@@ -121,8 +116,8 @@ void setPeerLineClock(const CHubClock* clock) {
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
     f.clock = clock ? clock : &CHubClock::real();
-    f.shareStart = f.clock->steadyNow();
-    f.shareWritten = 0;
+    f.minuteStart = f.clock->steadyNow();
+    f.minutePeers.clear();
     f.counts.clear();
 }
 
