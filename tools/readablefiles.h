@@ -46,8 +46,8 @@ int runReading(const char* tool, const std::string& wayForward, Body&& body) {
     try {
         return body();
     } catch (const std::filesystem::filesystem_error& e) {
-        std::fprintf(stderr, "%s: cannot read %s (%s); %s\n", tool, e.path1().c_str(), e.code().message().c_str(),
-                     wayForward.c_str());
+        std::fprintf(stderr, "%s: cannot read %s (%s); %s\n", tool, e.path1().c_str(),
+                     e.code().message().c_str(), wayForward.c_str());
         return kExitUnreadable;
     }
 }
