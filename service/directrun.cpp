@@ -18,6 +18,7 @@
 #include "service/failurefallback.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
+#include "service/routeroptions.h"
 #include "service/routertoken.h"
 
 namespace {
@@ -28,12 +29,31 @@ using R = databrowse::BrowseRequest::f;
 constexpr const char* kTag = "FBHMROUTER";
 constexpr int kSendSeconds = 120;
 
-// The worker's run: the token to the worker, its copy of the request, live update, the run, and
-// the reply chosen (null after a failure, which is recorded as t.replyError).
-CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
+// The token to the worker and its copy of the request.
+void handToWorker(TDirectTask& t) {
     const std::string token = textOf(&t.request, R::token);
     if (!token.empty()) t.worker->getBrowseTask()->getDataPtr()->authToken = token;
     t.worker->setBrowseReq(&t.request);
+}
+
+// The worker's refusal, recorded as t.replyError.
+void recordWorkerError(TDirectTask& t) REQUIRES(t.worker->workerLock()) {
+    const int code = static_cast<int>(t.worker->getErrorId());
+    std::string text = t.worker->getErrorMessage();
+    // An empty text would tell the caller nothing: the generic one, noted so that it shows.
+    if (text.empty()) {
+        failurefallback::note(kTag, "direct", t.worker->getWorkerId());
+        text = failurefallback::kText;
+    }
+    t.replyError = databrowse::BrowseError();
+    t.replyError.setint64(databrowse::BrowseError::f::errorCode, errorresponse::failureCode(code));
+    t.replyError.setstring(databrowse::BrowseError::f::errorMessage, text);
+}
+
+// The worker's run: the token to the worker, its copy of the request, live update, the run, and
+// the reply chosen (null after a failure, which is recorded as t.replyError).
+CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
+    handToWorker(t);
     t.task->setLiveUpdate(false);
     if (has(selectionBlock(t.request), databrowse::BrowseAdvancedConfig::f::at9_9)) {
         log.debugLvl(0, "this is live update operation");
@@ -42,16 +62,7 @@ CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
     // No other thread can reach this worker, but a request runs under its worker's lock all the same.
     CWorkerAccess access(*t.worker);
     if (!t.worker->newRequest(t.task.get())) {
-        const int code = static_cast<int>(t.worker->getErrorId());
-        std::string text = t.worker->getErrorMessage();
-        // An empty text would tell the caller nothing: the generic one, noted so that it shows.
-        if (text.empty()) {
-            failurefallback::note(kTag, "direct", t.worker->getWorkerId());
-            text = failurefallback::kText;
-        }
-        t.replyError = databrowse::BrowseError();
-        t.replyError.setint64(databrowse::BrowseError::f::errorCode, errorresponse::failureCode(code));
-        t.replyError.setstring(databrowse::BrowseError::f::errorMessage, text);
+        recordWorkerError(t);
         return nullptr;
     }
     if (t.worker->getBrowseFromHMDB()) return t.worker->getHMDBBrowseResponse();
@@ -133,6 +144,39 @@ CHandedOverSessions::ERemembered rememberHandedOverSession(const std::string& gu
     // As long as an asynchronous browse may wait for its media agent.
     ZYPlatformInfo::getNumber("EventManager", CControllerThreadHM::kIdleLimitName, &keep);
     return CHandedOverSessions::instance().remember(guid, handed, std::chrono::seconds(keep));
+}
+
+bool judgeGatedErase(TDirectTask& t, CZyNetwork* session, bool dryRun) {
+    CBrowseLog log(kTag);
+    // The caller and its rights on the client first, as for any browse: the gate's verdict tells which
+    // clients and data types allow end users' erases, which is nobody else's to learn.
+    if (authenticateRoutedRequest(t, session, log)) {
+        handToWorker(t);
+        CWorkerAccess access(*t.worker);
+        if (!t.worker->judgeCaller(t.task.get())) recordWorkerError(t);
+    }
+    std::string refusal;
+    if (!t.hasReplyError() && !checkEraseGate(t, refusal)) t.recordError(refusal);
+    if (!t.hasReplyError() && !dryRun) return true;
+    databrowse::BrowseResponse reply;
+    if (t.hasReplyError()) {
+        reply = errorresponse::of(t.replyError);
+        refusal = "refused [" + textOf(&t.replyError, databrowse::BrowseError::f::errorMessage) + "]";
+    } else {
+        reply.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
+        refusal = "would pass the gate";
+    }
+    const char* user = t.task->getUserName();
+    log.debugLvl(0, "erase%s of session [%s] by user [%s], operation [%lld]: %s", dryRun ? " dry run" : "",
+                 sessionGuid(t.request).c_str(), user && *user ? user : "-",
+                 static_cast<long long>(intOf(&t.request, R::opType)), refusal.c_str());
+    bool timedOut = false;
+    if (session)
+        if (const CUxError sent = session->SendXMLMessage(reply, 0, kSendSeconds, timedOut); sent.IsError())
+            log.debugLvl(0, "Failed to send browse response back to caller with error [%s]",
+                         sent.AsString().c_str());
+    releaseRecord(t);
+    return false;
 }
 
 void runDirectTask(TDirectTask& t, CZyNetwork* session) {

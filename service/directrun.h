@@ -22,6 +22,11 @@ inline constexpr const char* kDirectRunNoAnswer =
 inline constexpr const char* kDirectRunTooManySessions =
     "Browse request refused: too many browse sessions are in flight; stop one or wait for one to end";
 
+// An erase (operation 7, 8 or 9) is judged before it runs: its caller and the caller's rights on the
+// client, then the erase gate. True when a real erase (`dryRun` false) passed and goes on to
+// runDirectTask; else the caller has been answered (the refusal, or a dry run's "would pass": an end)
+// and the refusal logged.
+bool judgeGatedErase(TDirectTask& t, CZyNetwork* session, bool dryRun);
 // Authenticates t's caller, does the end-user erase bookkeeping of an erase request (only once
 // authenticated), runs the worker and sends exactly one reply on `session`; then releases the
 // worker's place in the session's configuration record.

@@ -25,7 +25,6 @@ using E = ZyEntities::GenericEntity::f;
 using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kTag = "FBHMROUTER";
-constexpr int kPassedGateSendSeconds = 120;  // as every reply of the router
 
 CHubMutex g_observerLock;
 TPreparedTaskObserver g_observer GUARDED_BY(g_observerLock);
@@ -111,13 +110,7 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
     }
     if (!checkOperationRange(*t, errorText)) return errorReply(errorText);
     applyRequestOptions(*t);
-    if (!checkEraseGate(*t, errorText)) return errorReply(errorText);
-    // An erase's dry run asks for the gate's verdict: nothing is listed, booked or counted.
-    if (isGatedErase(*t) && erasedryrun::isMarked(t->request)) {
-        TRoutedBrowse out;
-        out.outcome = ERoutedOutcome::kPassedGate;
-        return out;
-    }
+    // An erase's gate is judged once its caller is (judgeGatedErase).
     mapRoutedOperation(*t);
     if (!prepareDirectTask(*t, session, errorText)) return errorReply(errorText);
 
@@ -153,6 +146,10 @@ std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNe
     TRoutedBrowse routed = routeBrowseRequest(received, session);
     switch (routed.outcome) {
         case ERoutedOutcome::kPrepared:
+            // An erase's dry run asks for the verdict only: nothing is listed, booked or counted.
+            if (isGatedErase(*routed.prepared) &&
+                !judgeGatedErase(*routed.prepared, session, erasedryrun::isMarked(routed.prepared->request)))
+                return {};
             runDirectTask(*routed.prepared, session);
             return {};
         case ERoutedOutcome::kMultiClientFind: {
@@ -162,18 +159,6 @@ std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNe
             return {};
         }
         case ERoutedOutcome::kNoReply:
-            return {};
-        case ERoutedOutcome::kPassedGate:
-            if (session) {
-                databrowse::BrowseResponse end;
-                end.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_END);
-                bool timedOut = false;
-                if (const CUxError sent = session->SendXMLMessage(end, 0, kPassedGateSendSeconds, timedOut);
-                    sent.IsError())
-                    CBrowseLog(kTag).debugLvl(0,
-                                              "Failed to send browse response back to caller with error [%s]",
-                                              sent.AsString().c_str());
-            }
             return {};
         case ERoutedOutcome::kErrorReply:
             break;

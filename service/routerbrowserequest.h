@@ -20,7 +20,6 @@ enum class ERoutedOutcome {
     kErrorReply,       // answer the caller with the common error reply carrying `errorText`
     kNoReply,          // nothing goes back on the connection (a stop that was handed over)
     kMultiClientFind,  // a multi-client find: the multi-client finder answers it
-    kPassedGate,       // an erase's dry run the erase gate let through: answered with an end, nothing run
 };
 
 struct TRoutedBrowse {

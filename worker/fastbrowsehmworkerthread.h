@@ -97,6 +97,9 @@ public:
     // A request that sent super browses (async mode) keeps its configuration reference until its last
     // end (processEndMessage) or its deletion; any other gives it back before returning.
     virtual bool newRequest(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
+    // The verdict on the request's caller alone, as newRequest reaches it first (value ranges, then the
+    // caller's rights): nothing is set up or read. False with the error state saying why.
+    bool judgeCaller(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // The body after set-up: the input record, the database answer, else dispatchRequest.
     CStepResult mainBody() REQUIRES(m_workerLock);
     // Fast browse, super browse, the count pass or the skip-content groups.

@@ -84,6 +84,14 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
     return result;
 }
 
+bool CWorkerThreadHM::judgeCaller(EvMultiEntityRestoreTask* task) {
+    TRequestAuth auth;
+    CStepResult outcome = checkValueRanges(*task);
+    if (outcome.ok()) outcome = authenticateCaller(task, auth);
+    if (!outcome.ok()) setLastError(outcome.code(), outcome.text());
+    return outcome.ok();
+}
+
 CStepResult CWorkerThreadHM::stepFailure(databrowse::BrowseErrorCode code, const std::string& text) const {
     if (m_errorText[0] != '\0')
         return CStepResult::failure(m_errorCode != databrowse::BROWSE_ERR_NONE ? m_errorCode : code,

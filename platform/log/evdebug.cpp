@@ -553,12 +553,16 @@ void EvDebug::vwrite(const char* function, int level, bool isError, const char* 
     const std::string& peer = zylog::currentPeer();
     if (!peer.empty()) {
         // An outsider's lines are counted past a burst, so that it cannot flush the log.
-        uint64_t suppressed = 0;
-        if (!zylog::admitPeerLine(peer, format, suppressed)) return;
+        uint64_t suppressed = 0, crowd = 0;
+        if (!zylog::admitPeerLine(peer, format, suppressed, crowd)) return;
         std::string line = zyFormatV(format ? format : "", ap);
         if (suppressed > 0)
             line += " [" + std::to_string(suppressed) + " more lines like this one caused by " + peer +
                     " were not written]";
+        if (crowd > 0)
+            line += " [" + std::to_string(crowd) +
+                    " more lines like this one caused by a crowd of callers outside the infrastructure "
+                    "were not written]";
         inst->write(m_tag, level, function, isError, line.c_str());
         return;
     }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "platform/threads/hubmutex.h"
@@ -24,10 +25,16 @@ struct TCount {
 // of them, so a crowd of addresses shares one burst instead of each getting a fresh one.
 constexpr const char* kOtherPeers = "(other peers)";
 
+// The minute in which only so many peers get counts of their own.
+constexpr std::chrono::seconds kPeerMinute{60};
+
 struct TFilter {
     CHubMutex mutex;
     unsigned burst GUARDED_BY(mutex) = 100;
     std::chrono::seconds window GUARDED_BY(mutex){10};
+    unsigned peersAMinute GUARDED_BY(mutex) = kDefaultPeersAMinute;
+    Clock::time_point minuteStart GUARDED_BY(mutex);
+    std::set<std::string> minutePeers GUARDED_BY(mutex);  // the peers counted on their own this minute
     std::map<std::pair<std::string, const void*>, TCount> counts GUARDED_BY(mutex);
     const CHubClock* clock GUARDED_BY(mutex) = &CHubClock::real();
 };
@@ -53,12 +60,21 @@ const std::string& currentPeer() {
     return t_peer;
 }
 
-bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed) {
-    suppressed = 0;
+bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed,
+                   uint64_t& crowdSuppressed) {
+    suppressed = crowdSuppressed = 0;
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
     const Clock::time_point now = f.clock->steadyNow();
-    auto key = std::make_pair(peer, format);
+    // A crowd of addresses cannot each get a burst: past the first peers of a minute, the others share
+    // one count, so the log a minute holds is bounded whatever the number of peers.
+    if (now - f.minuteStart >= kPeerMinute) {
+        f.minuteStart = now;
+        f.minutePeers.clear();
+    }
+    bool crowd = !f.minutePeers.contains(peer) && f.minutePeers.size() >= f.peersAMinute;
+    if (!crowd) f.minutePeers.insert(peer);
+    auto key = std::make_pair(crowd ? std::string(kOtherPeers) : peer, format);
     auto it = f.counts.find(key);
     if (it == f.counts.end()) {
         if (f.counts.size() >= kMaxKeys) {
@@ -66,7 +82,8 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
             // one would give its peer a fresh burst.
             const std::chrono::seconds window = f.window;
             std::erase_if(f.counts, [&](const auto& e) { return now - e.second.windowStart >= window; });
-            if (f.counts.size() >= kMaxKeys) key = std::make_pair(std::string(kOtherPeers), format);
+            crowd = crowd || f.counts.size() >= kMaxKeys;
+            if (crowd) key = std::make_pair(std::string(kOtherPeers), format);
         }
         it = f.counts.try_emplace(std::move(key), TCount{now, 0, 0}).first;
     }
@@ -80,16 +97,18 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
         return false;
     }
     ++c.written;
-    suppressed = c.suppressed;
+    (crowd ? crowdSuppressed : suppressed) = c.suppressed;
     c.suppressed = 0;
     return true;
 }
 
-void setPeerLineLimits(unsigned burst, unsigned windowSeconds) {
+void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned peersAMinute) {
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
     f.burst = burst;
     f.window = std::chrono::seconds(windowSeconds);
+    f.peersAMinute = peersAMinute;
+    f.minutePeers.clear();
     f.counts.clear();
 }
 
@@ -97,6 +116,8 @@ void setPeerLineClock(const CHubClock* clock) {
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
     f.clock = clock ? clock : &CHubClock::real();
+    f.minuteStart = f.clock->steadyNow();
+    f.minutePeers.clear();
     f.counts.clear();
 }
 

@@ -2,7 +2,10 @@
 // callback of an anonymous caller or of a client machine), every line it logs is counted per peer (its
 // proven name, else its address) and line format.
 // Past a burst in a window such lines are counted, not written, and the next one written says how many
-// were left out, so no outsider can flush the log of what happened before. Any thread.
+// were left out, so no outsider can flush the log of what happened before. Only the first peers of a
+// minute are counted on their own; the others share one count, so what a crowd of addresses writes a
+// minute is bounded whatever its size, and the next line of theirs written says how many were left
+// out. Any thread.
 #pragma once
 
 #include <cstdint>
@@ -28,12 +31,18 @@ private:
 // The peer the calling thread works for ("" when none).
 const std::string& currentPeer();
 
-// Whether a line of `format` caused by `peer` may be written now; `suppressed` tells how many of its
-// kind were left out since the last one written.
-bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed);
+// Peers a minute counted on their own.
+inline constexpr unsigned kDefaultPeersAMinute = 64;
 
-// For tests: the burst allowed per window (lines) and the window (seconds).
-void setPeerLineLimits(unsigned burst, unsigned windowSeconds);
+// Whether a line of `format` caused by `peer` may be written now; `suppressed` tells how many of its
+// kind were left out since the last one written, `crowdSuppressed` the same when the peer is one of a
+// crowd that shares one count.
+bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed,
+                   uint64_t& crowdSuppressed);
+
+// For tests: the burst allowed per window (lines), the window (seconds) and the peers a minute counted
+// on their own.
+void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned peersAMinute = kDefaultPeersAMinute);
 // For tests: the clock windows are measured on (null puts back the real one); it must outlive its use.
 void setPeerLineClock(const CHubClock* clock);
 

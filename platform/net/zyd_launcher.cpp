@@ -43,10 +43,28 @@ CZydLauncher::~CZydLauncher() {
     endAll();
 }
 
-bool CZydLauncher::registerService(const std::string& name, ZyLaunchFactory factory) {
+bool CZydLauncher::registerService(const std::string& name, ZyLaunchFactory factory,
+                                   ZyLaunchAdmission admission) {
     if (name.empty() || !factory) return false;
     CHubMutexLock lock(m_mutex);
-    return m_services.emplace(name, std::move(factory)).second;
+    return m_services.emplace(name, TService{std::move(factory), std::move(admission)}).second;
+}
+
+std::string CZydLauncher::serviceOf(const std::string& name, const std::string& alternate) const {
+    CHubMutexLock lock(m_mutex);
+    if (m_services.contains(name)) return name;
+    return !alternate.empty() && m_services.contains(alternate) ? alternate : std::string();
+}
+
+CUxError CZydLauncher::admits(const std::string& service, const std::string& provenName) const {
+    ZyLaunchAdmission admission;
+    {
+        CHubMutexLock lock(m_mutex);
+        if (auto it = m_services.find(service); it != m_services.end()) admission = it->second.admission;
+    }
+    const std::string refusal = admission ? admission(provenName) : std::string();
+    if (refusal.empty()) return CUxError::Success();
+    return zynet::makeError(ZYNET_E_SERVICE_REFUSED, "CZydLauncher::admits", refusal);
 }
 
 void CZydLauncher::unregisterService(const std::string& name) {
@@ -65,12 +83,17 @@ size_t CZydLauncher::instanceCount() const {
     return m_instances.size() + m_finishing.size();
 }
 
+size_t CZydLauncher::outsiderCount() const {
+    CHubMutexLock lock(m_mutex);
+    return m_outsiders;
+}
+
 bool CZydLauncher::isInstance(const std::string& name) const {
     CHubMutexLock lock(m_mutex);
     return m_instances.contains(name) || m_finishing.contains(name);
 }
 
-CUxError CZydLauncher::launch(const std::string& service, const std::string& clientName,
+CUxError CZydLauncher::launch(const std::string& service, const std::string& clientName, bool outsider,
                               const CNSession::LaunchOnDemandServiceReq* request,
                               std::shared_ptr<CZydListener> on, CZyNetworkServer*& server,
                               std::string& guid) {
@@ -78,7 +101,7 @@ CUxError CZydLauncher::launch(const std::string& service, const std::string& cli
     ZyLaunchFactory factory;
     {
         CHubMutexLock lock(m_mutex);
-        if (auto it = m_services.find(service); it != m_services.end()) factory = it->second;
+        if (auto it = m_services.find(service); it != m_services.end()) factory = it->second.factory;
     }
     if (!factory) return zynet::makeError(ZYNET_E_NO_LAUNCHER, kFunction, "[" + service + "]");
     // Every instance costs a server (an on-demand one a listener of its own): a flood of launch requests
@@ -107,22 +130,22 @@ CUxError CZydLauncher::launch(const std::string& service, const std::string& cli
     TInstance& instance = m_instances[guid];
     instance.server = std::move(made);
     instance.unusedUntil = zynet::deadlineIn(zynet::options().instanceWaitSeconds);
+    instance.outsider = outsider;
+    if (outsider) ++m_outsiders;
     zynet::logDebug(1, "launched [%s] as instance %s for %s", service.c_str(), guid.c_str(),
                     clientName.c_str());
     return CUxError::Success();
 }
 
 CUxError CZydLauncher::launchForSession(const std::string& name, const std::string& alternate,
-                                        const std::string& clientName, CZyNetworkServer*& server) {
-    std::string service = name;
-    {
-        CHubMutexLock lock(m_mutex);
-        if (!m_services.contains(name) && !alternate.empty()) service = alternate;
-    }
+                                        const std::string& clientName, bool outsider,
+                                        CZyNetworkServer*& server) {
+    std::string service = serviceOf(name, alternate);
+    if (service.empty()) service = alternate.empty() ? name : alternate;
     // The instance lives on this listener: a pointer that does not own it.
     std::shared_ptr<CZydListener> here(std::shared_ptr<CZydListener>(), &m_listener);
     std::string guid;
-    CUxError error = launch(service, clientName, nullptr, here, server, guid);
+    CUxError error = launch(service, clientName, outsider, nullptr, here, server, guid);
     if (error.IsError() && error.GetErrorCode() == ZYNET_E_NO_LAUNCHER && service != name)
         return zynet::makeError(ZYNET_E_NO_LAUNCHER, "CZydLauncher::launchForSession",
                                 "neither [" + name + "] nor [" + alternate + "]");
@@ -130,7 +153,7 @@ CUxError CZydLauncher::launchForSession(const std::string& name, const std::stri
 }
 
 CUxError CZydLauncher::launchOnDemand(const CNSession::LaunchOnDemandServiceReq& request,
-                                      const std::string& clientName, int zydPort,
+                                      const std::string& clientName, bool outsider, int zydPort,
                                       CNSession::LaunchOnDemandServiceDetails& details) {
     using Req = CNSession::LaunchOnDemandServiceReq;
     using Details = CNSession::LaunchOnDemandServiceDetails;
@@ -145,7 +168,7 @@ CUxError CZydLauncher::launchOnDemand(const CNSession::LaunchOnDemandServiceReq&
     if (error.IsError()) return error;
     CZyNetworkServer* server = nullptr;
     std::string guid;
-    error = launch(service, clientName, &request, own, server, guid);
+    error = launch(service, clientName, outsider, &request, own, server, guid);
     if (error.IsError()) return error;
 
     const int instancePort = own->port();
@@ -222,6 +245,7 @@ void CZydLauncher::finish(TInstance& instance) {
     {
         CHubMutexLock lock(m_mutex);
         m_finishing.erase(name);
+        if (instance.outsider) --m_outsiders;
     }
     m_finished.notify_all();
 }

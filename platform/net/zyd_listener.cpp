@@ -152,8 +152,9 @@ bool CZydListener::serves(const std::string& name, const CZyNetworkServer* serve
     return it != m_servers.end() && it->second == server;
 }
 
-bool CZydListener::registerLaunchable(const std::string& name, ZyLaunchFactory factory) {
-    return m_launcher->registerService(name, std::move(factory));
+bool CZydListener::registerLaunchable(const std::string& name, ZyLaunchFactory factory,
+                                      ZyLaunchAdmission admission) {
+    return m_launcher->registerService(name, std::move(factory), std::move(admission));
 }
 
 void CZydListener::unregisterLaunchable(const std::string& name) {
@@ -396,14 +397,18 @@ CZyNetwork::TPeer CZydListener::peerOf(const TOpening& opening, unsigned protoco
     return peer;
 }
 
-bool CZydListener::mayLaunch(TOpening& opening, bool trusted) {
-    // Callers outside the infrastructure start instances only while few are alive: neither an outsider
-    // nor a client machine can fill the machine with them.
-    if (trusted || m_launcher->instanceCount() < zynet::options().anonymousLaunchesAtOnce) return true;
-    refuse(opening,
-           zynet::makeError(ZYNET_E_LAUNCH_LIMIT, "CZydListener::mayLaunch",
-                            "too many launched instances for callers outside the infrastructure"),
-           opening.address + " launching");
+bool CZydListener::mayLaunch(TOpening& opening, const CZyNetwork::TPeer& peer, const std::string& service) {
+    // Who the service answers is judged first: a caller it would refuse is told so, whatever runs.
+    CUxError error = m_launcher->admits(service, peer.proven ? peer.clientName : std::string());
+    // Callers outside the infrastructure start instances only while few of theirs are alive: neither an
+    // outsider nor a client machine can fill the machine with them, and the infrastructure's own
+    // instances (kept a while for reuse) take none of their share.
+    if (!error.IsError() && !peer.trusted &&
+        m_launcher->outsiderCount() >= zynet::options().anonymousLaunchesAtOnce)
+        error = zynet::makeError(ZYNET_E_LAUNCH_LIMIT, "CZydListener::mayLaunch",
+                                 "too many launched instances for callers outside the infrastructure");
+    if (!error.IsError()) return true;
+    refuse(opening, error, opening.address + " launching [" + service + "]");
     return false;
 }
 
@@ -412,9 +417,10 @@ void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch)
         peerOf(opening, launch.protocolVersion, launch.clientName, launch.hostName);
     zylog::CPeerScope scope(peer.outsiderKey());
     CHubMutexLock launching(m_launchMutex);
-    if (!mayLaunch(opening, peer.trusted)) return;
+    if (!mayLaunch(opening, peer, m_launcher->serviceOf(launch.launcher, launch.alternate))) return;
     CZyNetworkServer* server = nullptr;
-    CUxError error = m_launcher->launchForSession(launch.launcher, launch.alternate, peer.clientName, server);
+    CUxError error = m_launcher->launchForSession(launch.launcher, launch.alternate, peer.clientName,
+                                                  !peer.trusted, server);
     // Instances are reaped under the same lock: the new one is there until the session is handed to it.
     if (!error.IsError())
         error = server->adopt(opening.socket, peer, opening.assembler.data(), opening.assembler.buffered());
@@ -426,7 +432,6 @@ void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, siz
     const CZyNetwork::TPeer peer = peerOf(opening, 0, "", "");
     zylog::CPeerScope scope(peer.outsiderKey());
     CHubMutexLock launching(m_launchMutex);
-    if (!mayLaunch(opening, peer.trusted)) return;
     CNSession::LaunchOnDemandServiceReq launch;
     CNSession::LaunchOnDemandServiceDetails details;
     CUxError error;
@@ -434,7 +439,9 @@ void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, siz
     if (launch.unserialize(reinterpret_cast<const char*>(request), size) != 0) {
         error = zynet::makeError(ZYNET_E_BAD_PAYLOAD, "CZydListener::launchOnDemand", "not a launch request");
     } else {
-        error = m_launcher->launchOnDemand(launch, opening.address, port(), details);
+        if (!mayLaunch(opening, peer, launch.getstring(CNSession::LaunchOnDemandServiceReq::f::serviceName)))
+            return;
+        error = m_launcher->launchOnDemand(launch, opening.address, !peer.trusted, port(), details);
         std::string why;
         if (!error.IsError() && !zynet::messageToXml(details, xml, why))
             error = zynet::makeError(ZYNET_E_BAD_PAYLOAD, "CZydListener::launchOnDemand", why);

@@ -47,7 +47,9 @@ public:
     // Launchable services: started here on request, one instance per launch, for a session that asks
     // a launcher (CZyNetwork::Attach_RemoteDLL) or by an on-demand request (ZYOnDemandSvcClient). False
     // when the name is taken. Instances end with their last session, or when the listener stops.
-    bool registerLaunchable(const std::string& name, ZyLaunchFactory factory);
+    // `admission` says whom the service answers (empty: anyone).
+    bool registerLaunchable(const std::string& name, ZyLaunchFactory factory,
+                            ZyLaunchAdmission admission = {});
     // Running instances of the service go on.
     void unregisterLaunchable(const std::string& name);
     size_t launchedInstances() const;
@@ -72,8 +74,9 @@ private:
     static CZyNetwork::TPeer peerOf(const TOpening& opening, unsigned protocolVersion,
                                     const char* claimedName, const char* hostName);
     void handOver(TOpening& opening, const CZyNetwork::TPeer& peer, const std::string& service);
-    // False (and the opening refused) when the caller may not start another instance now.
-    bool mayLaunch(TOpening& opening, bool trusted);
+    // False (and the opening refused) when `service` does not answer the caller, or when the caller
+    // may not start another instance now.
+    bool mayLaunch(TOpening& opening, const CZyNetwork::TPeer& peer, const std::string& service);
     void launchForSession(TOpening& opening, const struct TZynLaunch& launch);
     void launchOnDemand(TOpening& opening, const uint8_t* request, size_t size);
     void refuse(TOpening& opening, const CUxError& error, const std::string& what);

@@ -297,18 +297,21 @@ Io CSocket::handshakeStep(std::string& error, bool& wantWrite) {
             return Io::TimedOut;
         case CTls::Result::WantRead:
             return Io::TimedOut;
+        case CTls::Result::Closed:
+            return Io::Closed;
         default:
             return Io::Failed;
     }
 }
 
-bool CSocket::handshake(Deadline deadline, std::string& error, bool& timedOut) {
+bool CSocket::handshake(Deadline deadline, std::string& error, bool& timedOut, bool* closed) {
     timedOut = false;
     for (;;) {
         bool wantWrite = false;
         const Io io = handshakeStep(error, wantWrite);
         if (io == Io::Ok) return true;
-        if (io == Io::Failed) return false;
+        if (closed) *closed = io == Io::Closed;
+        if (io == Io::Failed || io == Io::Closed) return false;
         if (!waitFor(m_fd, wantWrite ? POLLOUT : POLLIN, deadline, m_cancelFd)) {
             timedOut = true;
             error = "the secure handshake timed out";

@@ -59,10 +59,11 @@ public:
     // TLS on a connected socket, as the client (`server` false) or the listener's side. The client's
     // handshake runs to its end before the deadline; the listener's runs a step at a time
     // (handshakeStep: Ok when done, TimedOut while it waits for the peer, `wantWrite` when it waits to
-    // send). From then on every send and receive is encrypted. False/Failed with `error` on failure.
+    // send; Closed when the peer left without a word). From then on every send and receive is
+    // encrypted. False/Failed with `error` on failure; `closed` tells the peer left without a word.
     bool startTls(std::shared_ptr<const TTlsContext> context, bool server, std::string& error,
                   const std::string& serverName = {});
-    bool handshake(Deadline deadline, std::string& error, bool& timedOut);
+    bool handshake(Deadline deadline, std::string& error, bool& timedOut, bool* closed = nullptr);
     Io handshakeStep(std::string& error, bool& wantWrite);
     bool secure() const { return m_tls != nullptr; }
     // True when the TLS handshake resumed an earlier session.

@@ -396,7 +396,7 @@ CTls::Result CTls::handshake(std::string& error) {
         if (verify != X509_V_OK)
             error = std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
         if (r == Result::Closed) error = "the peer left during the handshake";
-        r = Result::Failed;
+        if (r != Result::Closed) r = Result::Failed;
     }
     return r;
 }

@@ -252,7 +252,8 @@ std::vector<uint8_t> CZyNetwork::helloBytes(const char* service, const char* loc
 }
 
 CUxError CZyNetwork::secure(const char* localName, const std::string& peerName, Deadline deadline,
-                            bool& timedOut, const char* function) {
+                            bool& timedOut, bool& shed, const char* function) {
+    shed = false;
     auto context = zynet::clientContext(localName ? localName : "");
     if (!context) {
         if (zynet::options().allowPlainSessions) return CUxError::Success();
@@ -261,7 +262,7 @@ CUxError CZyNetwork::secure(const char* localName, const std::string& peerName, 
     }
     std::string why;
     if (!m_socket.startTls(std::move(context), false, why, peerName) ||
-        !m_socket.handshake(deadline, why, timedOut))
+        !m_socket.handshake(deadline, why, timedOut, &shed))
         return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_SECURITY, function, why);
     return CUxError::Success();
 }
@@ -278,12 +279,19 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
     const Deadline deadline =
         waitUntil(timeoutSeconds < 0 ? zynet::options().connectSeconds : timeoutSeconds);
 
-    std::string why;
-    m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, m_cancelFd, why, timedOut);
-    if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
-    if (CUxError error = secure(localName, address.peerName, deadline, timedOut, function); error.IsError()) {
+    // A listener under a flood of connections that say nothing sheds the oldest of them, and a
+    // connection whose first bytes it had not read yet may be one: shed before the handshake came to
+    // anything, nothing was sent, so it is made again while the time allows (a few times).
+    constexpr int kConnections = 4;
+    for (int made = 1;; ++made) {
+        std::string why;
+        m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, m_cancelFd, why, timedOut);
+        if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
+        bool shed = false;
+        CUxError error = secure(localName, address.peerName, deadline, timedOut, shed, function);
+        if (!error.IsError()) break;
         m_socket.close();
-        return error;
+        if (!shed || made == kConnections || CHubClock::real().steadyNow() >= deadline) return error;
     }
     // Any machine the authority certified completes the handshake: only the name tells it is the one
     // meant, and nothing (the opening included) goes to another.

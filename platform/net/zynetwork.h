@@ -212,8 +212,9 @@ private:
                   const char* localName, int timeoutSeconds, bool& timedOut, TAnswer& answer,
                   const char* function);
     // TLS on the new connection with this side's credentials for `localName`, or plain where allowed.
+    // `shed`: the listener closed the connection during the handshake without a word.
     CUxError secure(const char* localName, const std::string& peerName, zynet::Deadline deadline,
-                    bool& timedOut, const char* function);
+                    bool& timedOut, bool& shed, const char* function);
     // A welcome opens the session with the peer it names; anything else closes it, a refusal as an
     // error of `refusalCode` (0: the code the listener gave). `what` names the request in the error.
     CUxError welcomed(const TAnswer& answer, const TZyNetAddress& address, const std::string& what,

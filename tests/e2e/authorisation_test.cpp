@@ -16,6 +16,7 @@
 #include "planning/handedover.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/hubdemo/hubdemo.h"
+#include "platform/msg/erasedryrun.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynetwork.h"
 #include "platform/restoreproto/fsr_messages.h"
@@ -698,6 +699,31 @@ TEST_F(Authorisation, OnlyASessionsOwnerStopsIt) {
     EXPECT_NE(held.err.find("The browse was stopped"), std::string::npos) << held.err;
     silent.reset();
     hubtest::pointClientAt(s->world, "mediaagent3", s->legacyAgent->numberAfter(kListening));
+}
+
+// An erase's dry run is judged as the erase is, its caller and client first: only a caller who may erase
+// the client's data learns the gate's verdict; every refusal is logged.
+TEST_F(Authorisation, AnEraseDryRunIsJudgedBeforeItIsAnswered) {
+    const auto dryRun = [&](const std::string& entity, const std::string& who, const std::string& machine) {
+        databrowse::BrowseRequest r =
+            request("erase " + entity + " --path /d00/d01/d00/f00000205.dat=1 --at " + lastDay() + " " + who);
+        erasedryrun::mark(r);
+        return askRouter(r, machine);
+    };
+    const TAnswers own = dryRun(fileSubclient(), alice(), hubtest::kAnonymous);
+    EXPECT_EQ(own.types, std::vector<int64_t>{5}) << own.texts;
+    const size_t refusedBefore = occurrences(hostLog(), "]: refused [");
+    for (const auto& [entity, who, machine] :
+         {std::tuple{fileSubclient(), std::string(), hubtest::kAnonymous},
+          std::tuple{fileSubclient(), std::string("--token ZT1.Zm9yZ2Vk.c2lnbmVk"), hubtest::kAnonymous},
+          std::tuple{otherSubclient(), alice(), hubtest::kAnonymous},
+          std::tuple{otherSubclient(), std::string(), "client1"},
+          std::tuple{std::string("--client zzz --subclient 1"), alice(), hubtest::kAnonymous}}) {
+        const TAnswers answer = dryRun(entity, who, machine);
+        EXPECT_EQ(answer.types, std::vector<int64_t>{3}) << entity << " " << who << " " << machine;
+        EXPECT_FALSE(answer.texts.empty());
+    }
+    EXPECT_GE(occurrences(hostLog(), "]: refused ["), refusedBefore + 4);
 }
 
 // 8 and 9. Erase bookkeeping books only the authorised entity's subclients with checked sums, and the

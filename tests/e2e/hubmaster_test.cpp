@@ -1,5 +1,6 @@
 // The host program run for real on a demo world: it starts the service, "BrowseRouter" listens, and a
-// SIGTERM stops it cleanly with no thread and no listener left; a missing database is a clear error.
+// SIGTERM stops it cleanly with no thread and no listener left; a missing database is a clear error, and
+// so is data that another user cannot read, to every tool.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "platform/hubdemo/hubdemo.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/consolerun.h"
 #include "tests/support/process/processprobe.h"
 
 namespace {
@@ -72,4 +74,28 @@ TEST_F(HubmasterProcess, MissingLibraryIsAClearError) {
                                {"--data", m_dir.string(), "--lib", (m_dir / "missing.so").string()});
     EXPECT_EQ(finish(run), 1);
     EXPECT_NE(run.output().find("cannot load the browse service"), std::string::npos) << run.output();
+}
+
+// The Hubmaster's data is its owner's only: another local user's tools name what they cannot read and
+// the desk console's way, with exit status 2, and never abort.
+TEST_F(HubmasterProcess, DataAnotherUserCannotReadIsAClearError) {
+    hubdemo::DemoWorld world;
+    ASSERT_TRUE(hubdemo::createDemoWorld(m_dir.string(), world));
+    // Root reads everything: the tools run as nobody; anyone else shuts the folder to its owner too.
+    const bool root = geteuid() == 0;
+    fs::permissions(m_dir, root ? fs::perms::owner_all : fs::perms::none);
+    const std::string as = root ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
+    const std::string bin = hubtest::binaryDir() + "/tools/", data = m_dir.string();
+    for (const std::string& line :
+         {bin + "hubmaster/hubmaster token --user alice --data " + data + " --out " + data + "/t",
+          bin + "browse/browse list --client client1 --subclient 1 --token T --data " + data,
+          "env BROWSE_DATA=" + data + " " + bin +
+              "browse/browse count --client client1 --subclient 1 --token T"}) {
+        const hubtest::TConsoleRun run =
+            hubtest::runConsole(as + line, (m_dir.parent_path() / "err").string());
+        EXPECT_EQ(run.status, 2) << line << ": " << run.err;
+        EXPECT_NE(run.err.find(data + ": cannot be read"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("--ca"), std::string::npos) << run.err;
+    }
+    fs::permissions(m_dir, fs::perms::owner_all);
 }

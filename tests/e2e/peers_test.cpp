@@ -551,30 +551,42 @@ TEST_F(ProvenPeers, FloodsOfBigMessagesFromCallersWithoutACertificateAreBoundedI
 
 // A client machine's certificate proves its name, not a right to fill a media agent with launched
 // instances: launches by client1 stop at the share of callers outside the infrastructure, while the
-// Hubmaster's go on.
+// Hubmaster's go on and take none of that share; and a service that answers only the Hubmaster says
+// so to client1 at its launch, however many instances run.
 TEST_F(ProvenPeers, AClientMachinesLaunchesAreLimitedAsAnOutsidersAre) {
     const int agentPort = static_cast<int>(m_agent->numberAfter(hubtest::kAgentListening));
     CZyNetDirectory::instance().registerClient("mediaagent1", "127.0.0.1", agentPort);
     TZyRemoteDLL launcher;
     std::strncpy(launcher.name, "sLNIDXMA", sizeof(launcher.name) - 1);
     std::vector<std::unique_ptr<CZyNetwork>> held;
-    int launched = 0, refused = 0;
-    for (int i = 0; i < 40; ++i) {
+    const auto launch = [&](const char* as) {
         auto session = std::make_unique<CZyNetwork>();
         bool timedOut = false;
-        const CUxError error = session->Attach_RemoteDLL("mediaagent1", launcher, "client1", 30, timedOut);
-        if (!error.IsError()) {
-            ++launched;
-            held.push_back(std::move(session));
-        } else if (error.GetErrorText().find("outside the infrastructure") != std::string::npos) {
-            ++refused;
-        }
+        const CUxError error = session->Attach_RemoteDLL("mediaagent1", launcher, as, 30, timedOut);
+        if (!error.IsError()) held.push_back(std::move(session));
+        return error;
+    };
+    for (int i = 0; i < 20; ++i) EXPECT_FALSE(launch("hubmaster").IsError());
+    int launched = 0, refused = 0;
+    for (int i = 0; i < 40; ++i) {
+        const CUxError error = launch("client1");
+        launched += !error.IsError();
+        refused += error.GetErrorText().find("outside the infrastructure") != std::string::npos;
     }
-    EXPECT_LE(launched, 16);
-    EXPECT_EQ(launched + refused, 40);
-    CZyNetwork hubmaster;
-    bool timedOut = false;
-    EXPECT_FALSE(hubmaster.Attach_RemoteDLL("mediaagent1", launcher, "hubmaster", 30, timedOut).IsError());
+    EXPECT_EQ(launched, 16);
+    EXPECT_EQ(refused, 24);
+    EXPECT_FALSE(launch("hubmaster").IsError());
+
+    // A mining on the router road, from a console on a desk while the share is full.
+    std::vector<std::string> args = listArgs("router");
+    args[2] = "exchmine1";
+    args[4] = std::to_string(m_world.mining.dbSubclientFirst);
+    args.insert(args.end(), {"--mine", "--app-type", "53", "--path", "Mailbox Database A", "--ma",
+                             "mediaagent1", "--user", "admin"});
+    std::chrono::milliseconds took{};
+    const std::string mined = run(args, took);
+    EXPECT_NE(mined.find("answers only the Hubmaster; mine through the Hubmaster"), std::string::npos)
+        << mined;
     CZyNetDirectory::instance().unregisterClient("mediaagent1");
 }
 

@@ -106,6 +106,17 @@ protected:
         return r.getObjectAccessor(R::advOptions, true)
             ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true);
     }
+    // The request as `user`'s (the administrator unless named), by a valid token.
+    static void asUser(databrowse::BrowseRequest& r, int user = 0) {
+        std::string key, token;
+        ASSERT_TRUE(CZetaToken::signingKey(key));
+        TZetaTokenClaims claims;
+        claims.userId = user ? user : s->world.adminUser;
+        claims.issuedAt = std::time(nullptr);
+        claims.expiresAt = claims.issuedAt + 3600;
+        ASSERT_EQ(CZetaToken::issue(key, claims, token), CZetaToken::kValid);
+        r.setstring(R::token, token);
+    }
     static databrowse::BrowseRequest fileRequest(int64_t op) {
         databrowse::BrowseRequest r = request(op);
         entity(r)->setstring(E::clientName, "client1");
@@ -341,8 +352,10 @@ TEST_F(RouterDirectRoad, RefusalsAnsweredWithTheirTexts) {
     databrowse::BrowseRequest unsupported = fileRequest(28);
     EXPECT_EQ(exchange(unsupported).value_or(""), "Unsupported Browse operation [28]");
 
+    // An erase is judged once its caller may erase the client's data.
     databrowse::BrowseRequest vmErase = request(7);
     entity(vmErase)->setint64(E::subclientId, s->world.vmSubclient);
+    asUser(vmErase);
     EXPECT_EQ(exchange(vmErase).value_or(""),
               "The requested operation is not supported for the application type of client [hypervisor1].");
 
@@ -366,6 +379,7 @@ TEST_F(RouterDirectRoad, RefusalsAnsweredWithTheirTexts) {
 
 TEST_F(RouterDirectRoad, EraseGateFailsClosedWhenThePolicyCannotBeRead) {
     databrowse::BrowseRequest erase = fileRequest(7);
+    asUser(erase, s->world.fileUser);
     EXPECT_EQ(prepared(erase).opType, 7);
 
     // A filter storage policy without a default copy refuses the erase.
@@ -458,14 +472,7 @@ TEST_F(RouterDirectRoad, StopsGetNoReplyWhateverTheCaller) {
     databrowse::BrowseRequest stop = fileRequest(5);
     EXPECT_FALSE(exchange(stop, 3s).has_value()) << "an unauthenticated stop gets no reply";
 
-    std::string key, token;
-    ASSERT_TRUE(CZetaToken::signingKey(key));
-    TZetaTokenClaims claims;
-    claims.userId = s->world.adminUser;
-    claims.issuedAt = std::time(nullptr);
-    claims.expiresAt = claims.issuedAt + 3600;
-    ASSERT_EQ(CZetaToken::issue(key, claims, token), CZetaToken::kValid);
-    stop.setstring(R::token, token);
+    asUser(stop);
     EXPECT_FALSE(exchange(stop, 3s).has_value()) << "an authenticated stop gets no reply";
 }
 

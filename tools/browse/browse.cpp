@@ -17,6 +17,7 @@
 #include "platform/log/evdebug.h"
 #include "platform/threads/hubclock.h"
 #include "tools/browse/consolesession.h"
+#include "tools/readablefiles.h"
 
 namespace {
 
@@ -71,45 +72,48 @@ int main(int argc, char** argv) {
         std::fputs((options.helpAll ? consoleUsage() : consoleCommandUsage(options.command)).c_str(), stdout);
         return kExitOk;
     }
-    namespace fs = std::filesystem;
-    const fs::path hubmaster =
-        fs::canonical("/proc/self/exe").parent_path() / ".." / "hubmaster" / "hubmaster";
-    CConsoleSession session(options, fs::exists(hubmaster) ? hubmaster.string() : std::string());
-    // Progress goes to the terminal only, so that piped output stays the table or the JSON.
-    const bool showProgress = options.progress && isatty(STDERR_FILENO);
-    size_t shown = 0;
-    TConsoleResult result;
-    const auto started = CHubClock::real().steadyNow();
-    const int rc = session.run(
-        result,
-        [&](size_t items) {
-            if (!showProgress || items < shown + 1000) return;
-            shown = items;
-            std::fprintf(stderr, "\rbrowse: %zu items received...", items);
-        },
-        // Without a terminal to ask on, a folder's erase needs --yes.
-        isatty(STDIN_FILENO) ? std::function<bool(const std::string&)>(askOnTerminal) : nullptr);
-    if (shown > 0) std::fputs("\n", stderr);
-    const long long elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(CHubClock::real().steadyNow() - started)
-            .count();
-    // One line per command in the console's log: who asked, the road, the outcome and how long it took.
-    EvDebug log(nullptr);
-    log.setPrefixMessage("BROWSECONSOLE");
-    log.debugLvl(0, "%s of session [%s] by %s by road [%s]: %s in %lld ms",
-                 consoleCommandName(options.command), result.session.c_str(), session.askedBy().c_str(),
-                 session.road().c_str(), loggedOutcome(rc, result).c_str(), elapsed);
-    if (options.verbose)
-        std::fprintf(stderr, "browse: session %s, road %s, %lld ms\n", result.session.c_str(),
-                     session.road().c_str(), elapsed);
-    if (rc != kExitOk) result.exitCode = rc;
-    TConsoleFormat format;
-    format.human = options.human;
-    format.acrossClients = !options.clients.empty();
-    const std::string out = options.json ? formatConsoleJson(result) : formatConsoleTable(result, format);
-    std::fputs(out.c_str(), stdout);
-    // A table's reader pipes items only: warnings go beside it, on standard error.
-    if (!options.json) std::fputs(formatConsoleWarnings(result).c_str(), stderr);
-    if (rc != kExitOk) std::fprintf(stderr, "browse: %s\n", result.error.c_str());
-    return rc;
+    // Whatever file or folder cannot be read on the way is named, with the desk console's way.
+    return readablefiles::runReading("browse", kConsoleAwayFromData, [&] {
+        namespace fs = std::filesystem;
+        const fs::path hubmaster =
+            fs::canonical("/proc/self/exe").parent_path() / ".." / "hubmaster" / "hubmaster";
+        CConsoleSession session(options, fs::exists(hubmaster) ? hubmaster.string() : std::string());
+        // Progress goes to the terminal only, so that piped output stays the table or the JSON.
+        const bool showProgress = options.progress && isatty(STDERR_FILENO);
+        size_t shown = 0;
+        TConsoleResult result;
+        const auto started = CHubClock::real().steadyNow();
+        const int rc = session.run(
+            result,
+            [&](size_t items) {
+                if (!showProgress || items < shown + 1000) return;
+                shown = items;
+                std::fprintf(stderr, "\rbrowse: %zu items received...", items);
+            },
+            // Without a terminal to ask on, a folder's erase needs --yes.
+            isatty(STDIN_FILENO) ? std::function<bool(const std::string&)>(askOnTerminal) : nullptr);
+        if (shown > 0) std::fputs("\n", stderr);
+        const long long elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(CHubClock::real().steadyNow() - started)
+                .count();
+        // One line per command in the console's log: who asked, the road, the outcome and how long it took.
+        EvDebug log(nullptr);
+        log.setPrefixMessage("BROWSECONSOLE");
+        log.debugLvl(0, "%s of session [%s] by %s by road [%s]: %s in %lld ms",
+                     consoleCommandName(options.command), result.session.c_str(), session.askedBy().c_str(),
+                     session.road().c_str(), loggedOutcome(rc, result).c_str(), elapsed);
+        if (options.verbose)
+            std::fprintf(stderr, "browse: session %s, road %s, %lld ms\n", result.session.c_str(),
+                         session.road().c_str(), elapsed);
+        if (rc != kExitOk) result.exitCode = rc;
+        TConsoleFormat format;
+        format.human = options.human;
+        format.acrossClients = !options.clients.empty();
+        const std::string out = options.json ? formatConsoleJson(result) : formatConsoleTable(result, format);
+        std::fputs(out.c_str(), stdout);
+        // A table's reader pipes items only: warnings go beside it, on standard error.
+        if (!options.json) std::fputs(formatConsoleWarnings(result).c_str(), stderr);
+        if (rc != kExitOk) std::fprintf(stderr, "browse: %s\n", result.error.c_str());
+        return rc;
+    });
 }

@@ -69,6 +69,11 @@ constexpr const char* kConsoleTokenVariable = "BROWSE_TOKEN";
 constexpr const char* kConsoleVersion = "browse 1.2 (fastbrowse console)";
 // Where a console without --data looks for the Hubmaster's authority certificate, below $HOME.
 constexpr const char* kConsoleDefaultAuthority = ".config/browse/authority.crt";
+// The way of a console that cannot read the Hubmaster's data (another user's, or another machine's).
+constexpr const char* kConsoleAwayFromData =
+    "a console away from the Hubmaster's data gives --host, --port and --ca <the Hubmaster's "
+    "tls/authority.crt> with a token (--token-file <file>, which the Hubmaster's owner writes with "
+    "hubmaster token --user <login> --out <file>)";
 
 // Parses argv (the command first, then options). False with `error` (one line naming the bad argument,
 // with a hint) on a bad line.

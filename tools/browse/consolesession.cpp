@@ -34,6 +34,7 @@
 #include "platform/msg/erasedryrun.h"
 #include "platform/msg/password_cipher.h"
 #include "platform/net/zynet_directory.h"
+#include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/net/zynetwork.h"
@@ -41,6 +42,7 @@
 #include "platform/security/evsecuritymgr.h"
 #include "platform/threads/hubclock.h"
 #include "tools/hubmaster/hostbrowse.h"
+#include "tools/readablefiles.h"
 
 namespace {
 
@@ -317,14 +319,9 @@ bool CConsoleSession::secure(TConsoleResult& result) {
 
 bool CConsoleSession::prepare(TConsoleResult& result) {
     if (!m_options.dataFolder.empty()) {
-        const fs::path folder(m_options.dataFolder);
-        if (!fs::is_regular_file(folder / "hub.db"))
-            return failed(result, kExitUsage,
-                          "--data " + folder.string() +
-                              (fs::is_directory(folder) ? ": the folder holds no Hubmaster data (no hub.db)"
-                                                        : ": no such folder") +
-                              "; a console away from the Hubmaster gives --host, --port and --ca instead") ==
-                   kExitOk;
+        // The Hubmaster's data is its owner's only: another user's console goes the desk's way.
+        if (const std::string why = readablefiles::dataFolderProblem(m_options.dataFolder); !why.empty())
+            return failed(result, kExitUsage, "--data " + why + "; " + kConsoleAwayFromData) == kExitOk;
     }
     if (!secure(result)) return false;
     // Away from the Hubmaster's data the console holds no installation key: the signed parts of a
@@ -1165,6 +1162,9 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         CUxError step = launcher.SubmitTask(launch, details);
         if (!step.IsError()) step = launcher.Attach(details, *ma);
         if (!step.IsError()) step = ma->SendXMLMessage(prepared, 0, limit, timedOut);
+        // A service that does not answer this caller says so at its launch: a refusal, not a failure.
+        if (step.IsError() && step.GetErrorCode() == ZYNET_E_SERVICE_REFUSED)
+            return failed(result, kExitServiceError, service + " of [" + name + "]: " + step.GetErrorText());
         if (step.IsError())
             return networkFailure(result, timedOut,
                                   "cannot reach " + service + " of [" + name + "]: " + step.GetErrorText());

@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -58,6 +59,7 @@
 #include "platform/tasks/evreturndestination.h"
 #include "tools/hubmaster/hostbrowse.h"
 #include "tools/hubmaster/hostmemory.h"
+#include "tools/readablefiles.h"
 
 namespace {
 
@@ -97,10 +99,15 @@ constexpr const char* kUsage =
     "  until SIGINT/SIGTERM; token: issues a user's token, valid for one hour (hubmaster token --help);\n"
     "  cert: issues a new machine's credentials (hubmaster cert --help)\n";
 
-int fail(const std::string& what) {
+int fail(const std::string& what, int status = 1) {
     std::fprintf(stderr, "hubmaster: %s\n", what.c_str());
-    return 1;
+    return status;
 }
+
+// The way of a user who cannot read the Hubmaster's data: it is its owner's only.
+constexpr const char* kOwnersOnly =
+    "the Hubmaster's data is its owner's only: run hubmaster as that user (a console elsewhere gets its "
+    "token from there, and gives --host, --port and --ca <the Hubmaster's tls/authority.crt>)";
 
 fs::path defaultDataFolder() {
     return fs::canonical("/proc/self/exe").parent_path() / ".." / ".." / "demo";
@@ -177,17 +184,23 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
     return true;
 }
 
-bool openDataFolder(const fs::path& data, fs::path& database, std::string& error) {
+// 0 when the data folder's database is open; else the exit status, with `error`: 2 when this user
+// cannot read the folder or its database, 1 when it holds none or it does not open.
+int openDataFolder(const fs::path& data, fs::path& database, std::string& error) {
     database = data / "hub.db";
-    if (!fs::is_regular_file(database)) {
+    if (access(database.c_str(), F_OK) != 0 && errno == ENOENT) {
         error = "no Hubmaster database at " + database.string() + " (create one with tools/hubdbdemo)";
-        return false;
+        return 1;
+    }
+    if (std::string why = readablefiles::dataFolderProblem(data); !why.empty()) {
+        error = why + "; " + kOwnersOnly;
+        return readablefiles::kExitUnreadable;
     }
     EvDebugFileInstance::setLogDirectory(data.string());
     ZYPlatformInfo::setRegistryPath((data / "registry.ini").string());
-    if (hubdb::openHubDatabase(database.string(), &error) == zydb::DB_OK) return true;
+    if (hubdb::openHubDatabase(database.string(), &error) == zydb::DB_OK) return 0;
     error = "cannot open the Hubmaster database " + database.string() + ": " + error;
-    return false;
+    return 1;
 }
 
 // hubmaster cert --client <name> --out <folder>: a new machine's credentials from the Hubmaster's
@@ -222,7 +235,7 @@ int certCommand(int argc, char** argv) {
     }
     std::string error;
     fs::path database;
-    if (!openDataFolder(data, database, error)) return fail(error);
+    if (const int status = openDataFolder(data, database, error)) return fail(error, status);
     // A certificate proves the name it carries: never the Hubmaster's, whose credentials come with its
     // data folder, and never a machine's name in other letters, which a peer comparing loosely would
     // take for that machine.
@@ -279,7 +292,7 @@ int tokenCommand(int argc, char** argv) {
     }
     fs::path database;
     std::string error;
-    if (!openDataFolder(data, database, error)) return fail(error);
+    if (const int status = openDataFolder(data, database, error)) return fail(error, status);
     UMUsers users(nullptr);
     users.setWhere("login = '%s' OR name = '%s'", user.c_str(), user.c_str());
     const int found = users.getOneRow(&users, false, 0, 0);
@@ -487,9 +500,7 @@ int stopService(CHostBrowseService& hostBrowse, CleanUpFn cleanUp, int foreignTh
     return threadsLeft == 1 && !listening ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int serve(int argc, char** argv) {
     limitHostAllocatorArenas();
     // Threads a runtime starts are not ours to join: ThreadSanitizer runs one of its own from the first
     // thread created on.
@@ -514,7 +525,7 @@ int main(int argc, char** argv) {
 
     fs::path database;
     std::string error;
-    if (!openDataFolder(o.data, database, error)) return fail(error);
+    if (const int status = openDataFolder(o.data, database, error)) return fail(error, status);
     raiseDescriptorLimit();
     TZyNetOptions net;
     if (!startNetwork(o, database, net, error)) return fail(error);
@@ -548,4 +559,11 @@ int main(int argc, char** argv) {
     for (const std::string& file : o.browses) browse(service.process, file);
     serveUntilStopped(signalFd, o.control, service.process);
     return stopService(hostBrowse, service.cleanUp, foreignThreads);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Whatever file or folder cannot be read on the way is named, with the way forward.
+    return readablefiles::runReading("hubmaster", kOwnersOnly, [&] { return serve(argc, argv); });
 }

@@ -26,6 +26,18 @@ struct COnDemandServices::TState {
         CHubMutexLock lock(mutex);
         std::ofstream(options.journalPath, std::ios::app) << line << '\n';
     }
+    // Mining requests come from the Hubmaster's workers; anyone else is told so, in the journal and the
+    // log with what was refused (`noted`, `what`) and whom (`peer`, "" for an anonymous caller). Nothing
+    // signs a mining request: the caller must go through the Hubmaster.
+    const char* refuse(const std::string& service, const std::string& noted, const std::string& what,
+                       const std::string& peer) {
+        journal(service + " refused " + noted + " peer=" + peer);
+        EvDebug log(nullptr);
+        log.setPrefixMessage("MEDIAAGENT");
+        log.debugLvl(0, "%s by [%s]: %s: refused: it answers only the Hubmaster", what.c_str(),
+                     peer.empty() ? "an anonymous caller" : peer.c_str(), service.c_str());
+        return "This mining service answers only the Hubmaster; mine through the Hubmaster";
+    }
 };
 
 namespace {
@@ -145,17 +157,12 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
     const std::string workerId = info(C::workerId);
     const std::string hubmaster = info(C::hubmasterHostName);
     const std::string router = info(C::browseRouterName);
-    // Mining requests come from the Hubmaster's workers; anyone else is told so, and no answer is sent
-    // to the router such a request names.
+    // A caller that reached the instance without launching it is judged as a launch is, and no answer
+    // is sent to the router its request names.
     if (!m_state->options.peers.mayAskPlain(session)) {
-        m_state->journal(m_service + " refused session=" + guid + " peer=" + TPeerRule::peerName(session));
-        const std::string peer = TPeerRule::peerName(session);
-        EvDebug log(nullptr);
-        log.setPrefixMessage("MEDIAAGENT");
-        log.debugLvl(0, "request of session [%s] by [%s]: %s: refused: it answers only the Hubmaster",
-                     guid.c_str(), peer.empty() ? "an anonymous caller" : peer.c_str(), m_service.c_str());
-        // Nothing signs a mining request: the caller must go through the Hubmaster.
-        refuseCaller(session, "This mining service answers only the Hubmaster; mine through the Hubmaster");
+        refuseCaller(session,
+                     m_state->refuse(m_service, "session=" + guid, "request of session [" + guid + "]",
+                                     TPeerRule::peerName(session)));
         return;
     }
     m_state->journal(m_service + " session=" + guid + " worker=" + workerId + " router=" + router +
@@ -237,10 +244,15 @@ COnDemandServices::COnDemandServices(std::shared_ptr<CZydListener> listener, TOn
     m_state->options = std::move(options);
     for (const char* name : {kMiningService, kSharePointService}) {
         std::shared_ptr<TState> state = m_state;
-        m_listener->registerLaunchable(name,
-                                       [state](const TZyLaunch& launch) -> std::unique_ptr<CZyNetworkServer> {
-                                           return std::make_unique<CMiningInstance>(state, launch);
-                                       });
+        m_listener->registerLaunchable(
+            name,
+            [state](const TZyLaunch& launch) -> std::unique_ptr<CZyNetworkServer> {
+                return std::make_unique<CMiningInstance>(state, launch);
+            },
+            [state, service = std::string(name)](const std::string& caller) -> std::string {
+                if (state->options.peers.mayAskPlain(caller)) return {};
+                return state->refuse(service, "launch", "launch", caller);
+            });
     }
 }
 

@@ -27,8 +27,7 @@ std::string TPeerRule::peerName(const CZyNetwork& session) {
     return name.c_str();
 }
 
-bool TPeerRule::isHubmaster(const CZyNetwork& session) const {
-    const std::string name = peerName(session);
+bool TPeerRule::isHubmasterName(const std::string& name) const {
     // Exactly as the database holds it: the authority refuses names that differ only in case.
     return !hubmasterName.empty() && !name.empty() && name == hubmasterName;
 }

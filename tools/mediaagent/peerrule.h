@@ -29,8 +29,13 @@ struct TPeerRule {
 
     // The client name the session's peer proves ("" for an anonymous peer).
     static std::string peerName(const CZyNetwork& session);
-    bool isHubmaster(const CZyNetwork& session) const;
-    bool mayAskPlain(const CZyNetwork& session) const { return acceptPlain || isHubmaster(session); }
+    bool isHubmaster(const CZyNetwork& session) const { return isHubmasterName(peerName(session)); }
+    bool mayAskPlain(const CZyNetwork& session) const { return mayAskPlain(peerName(session)); }
+    // The same for a peer known by its proven name ("" for an anonymous one).
+    bool mayAskPlain(const std::string& provenName) const {
+        return acceptPlain || isHubmasterName(provenName);
+    }
+    bool isHubmasterName(const std::string& name) const;
 };
 
 // Signed requests that reach a media agent from anyone but the Hubmaster are answered once: a copy

@@ -399,15 +399,16 @@ TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
 TEST(PeerLines, ACrowdOfAddressesSharesOneBurst) {
     static const char format[] = "a line an outsider causes";
     zylog::setPeerLineLimits(2, 3600);
-    uint64_t suppressed = 0;
-    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, suppressed));
-    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, suppressed));
-    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, suppressed));
-    for (int i = 0; i < 5000; ++i) zylog::admitPeerLine("10.1." + std::to_string(i), format, suppressed);
+    uint64_t suppressed = 0, crowd = 0;
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
+    for (int i = 0; i < 5000; ++i)
+        zylog::admitPeerLine("10.1." + std::to_string(i), format, suppressed, crowd);
     int admitted = 0;
     for (int i = 0; i < 1000; ++i)
-        admitted += zylog::admitPeerLine("10.2." + std::to_string(i), format, suppressed) ? 1 : 0;
+        admitted += zylog::admitPeerLine("10.2." + std::to_string(i), format, suppressed, crowd) ? 1 : 0;
     EXPECT_EQ(admitted, 0);
-    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, suppressed));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
     zylog::setPeerLineLimits(100, 10);
 }

@@ -3,8 +3,12 @@
 // unless plain ones are switched on, keys others can read are refused, and anonymous callers live
 // within their limits (their share of the slots, a deadline for the first message, a small frame cap)
 // while proven peers are always served. Lines an outsider causes are counted past a burst.
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -12,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/log/evdebug.h"
 #include "platform/log/peerlog.h"
@@ -385,6 +390,48 @@ TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
     EXPECT_EQ(countedAs["hubmaster"], "");
 }
 
+// A listener that sheds a connection before its handshake came to anything (as one under a flood of
+// connections that say nothing sheds the oldest) costs the caller nothing: the connection is made again.
+TEST_F(NetTlsTest, AConnectionShedBeforeItsHandshakeIsMadeAgain) {
+    const int front = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(bind(front, reinterpret_cast<sockaddr*>(&at), size), 0);
+    ASSERT_EQ(listen(front, 4), 0);
+    getsockname(front, reinterpret_cast<sockaddr*>(&at), &size);
+    // The first connection is shed unread; the next one is relayed to the listener until either side ends.
+    std::thread relay([&, listener = at] {
+        close(accept(front, nullptr, nullptr));
+        const int in = accept(front, nullptr, nullptr), out = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to = listener;
+        to.sin_port = htons(static_cast<uint16_t>(m_listener->port()));
+        bool open = in >= 0 && ::connect(out, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        pollfd ends[2] = {{in, POLLIN, 0}, {out, POLLIN, 0}};
+        char buffer[16384];
+        while (open && poll(ends, 2, -1) > 0)
+            for (int i = 0; i < 2 && open; ++i)
+                if (ends[i].revents != 0) {
+                    const ssize_t n = read(ends[i].fd, buffer, sizeof buffer);
+                    open = n > 0 && write(ends[1 - i].fd, buffer, static_cast<size_t>(n)) == n;
+                }
+        close(in);
+        close(out);
+    });
+    {
+        CZyNetwork session;
+        bool timedOut = false;
+        const std::string host = "127.0.0.1*test-service*0*" + std::to_string(ntohs(at.sin_port));
+        const CUxError error = session.Connect(host.c_str(), "TestService", nullptr, 10, timedOut);
+        EXPECT_FALSE(error.IsError()) << error.AsString();
+        EXPECT_TRUE(!error.IsError() && roundTrip(session));
+    }
+    shutdown(front, SHUT_RDWR);  // a relay still waiting for a connection that never came ends
+    relay.join();
+    close(front);
+}
+
 TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
     const fs::path folder = fs::temp_directory_path() / ("hub-peerlog-" + std::to_string(getpid()));
     fs::create_directories(folder);
@@ -424,6 +471,45 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
     EXPECT_TRUE(before);
     EXPECT_EQ(forged, 4);
     EXPECT_EQ(proven, 5);
+    EXPECT_TRUE(counted);
+    EvDebugFileInstance::setLogDirectory("");
+    fs::remove_all(folder);
+}
+
+// A crowd of addresses, each within its own burst, shares one count past the first peers of a minute:
+// what it writes is bounded whatever its size, and the next line written says how many were left out.
+TEST(PeerLog, ACrowdOfAddressesSharesOneBudgetOfTheLog) {
+    const fs::path folder = fs::temp_directory_path() / ("hub-peercrowd-" + std::to_string(getpid()));
+    fs::create_directories(folder);
+    EvDebugFileInstance::setLogDirectory(folder.string());
+    EvDebugFileInstance instance;
+    EvDebug log(&instance);
+    log.initialize(0, 0, true, "crowd.log");
+    CHubManualClock clock;
+    zylog::setPeerLineClock(&clock);
+    zylog::setPeerLineLimits(10, 10, 16);
+    for (int i = 0; i < 3000; ++i) {
+        zylog::CPeerScope scope("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+        log.debugLvl(0, "refused request %d", i);
+    }
+    clock.advance(std::chrono::seconds(61));
+    for (int i = 0; i < 17; ++i) {
+        zylog::CPeerScope scope("127.2.0." + std::to_string(i));
+        log.debugLvl(0, "refused request %d", -1 - i);
+    }
+    zylog::setPeerLineLimits(100, 10);
+    zylog::setPeerLineClock(nullptr);
+    std::ifstream in(folder / "crowd.log");
+    std::string line;
+    int written = 0;
+    bool counted = false;
+    while (std::getline(in, line)) {
+        written += line.find("refused request") != std::string::npos;
+        counted |= line.find(
+                       "refused request -17 [2974 more lines like this one caused by a crowd of callers "
+                       "outside the infrastructure were not written") != std::string::npos;
+    }
+    EXPECT_EQ(written, 16 + 10 + 17);
     EXPECT_TRUE(counted);
     EvDebugFileInstance::setLogDirectory("");
     fs::remove_all(folder);

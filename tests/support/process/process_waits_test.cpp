@@ -1,9 +1,11 @@
 // The waits of the process helpers against real processes (/bin/sh held on a FIFO until the test lets
 // it go): each ends on the event it waits for, or at its limit, never long after; a process that
 // ignores SIGTERM is still ended. A child's sanitizer report or crash fails the test that started it.
+#include <fcntl.h>
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -133,6 +135,29 @@ TEST(FileWatchWaits, WakesOnWritesToTheWatchedFiles) {
     EXPECT_TRUE(journalWrites.waitUntil(threeLines, 30s)) << linesOf(journal) << " line(s)";
     EXPECT_TRUE(logWrites.waitUntil([&] { return linesOf(dir.file("agent.log")) == 1; }, 30s));
     EXPECT_TRUE(writer.waitExit(10s));
+
+    // No inotify instance to have (every descriptor this process may hold is taken): the file is looked
+    // at on the clock, and its write, made at the wait's third look, is seen.
+    const int out = open(dir.file("late").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    ASSERT_GE(out, 0);
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    const rlimit saved = files;
+    const int lowest = dup(out);
+    close(lowest);
+    files.rlim_cur = static_cast<rlim_t>(lowest);
+    setrlimit(RLIMIT_NOFILE, &files);
+    hubtest::CFileWatch blind(dir.file("late"));
+    setrlimit(RLIMIT_NOFILE, &saved);
+    int looks = 0;
+    EXPECT_TRUE(blind.waitUntil(
+        [&] {
+            if (++looks == 3 && write(out, "x\n", 2) != 2) ADD_FAILURE() << "cannot write";
+            struct stat written {};
+            return fstat(out, &written) == 0 && written.st_size > 0;
+        },
+        30s));
+    close(out);
 
     // A folder that cannot be watched: the wait says so at once instead of waiting for nothing.
     hubtest::CFileWatch nowhere(dir.file("missing") + "/journal");
