@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/log/evdebug.h"
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
@@ -183,6 +184,7 @@ CSocket CSocket::acceptOne() {
 }
 
 Io CSocket::sendAll(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err) {
+    evFlushThreadLines();  // the peer that answers this finds the lines logged before it
     if (m_tls) return sendTls(parts, count, deadline, sent, err);
     sent = 0;
     err = 0;
