@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/config/zyformat.h"
@@ -215,133 +214,43 @@ void drainAllFiles() {
 
 // A file's gathered lines are written once they pass this much.
 constexpr size_t kBatchFlushBytes = 32 * 1024;
-// How often the flushing thread writes what open batches gathered, and how many of its rounds without
-// any open batch it makes before it sleeps until one opens.
-constexpr auto kBatchFlushEvery = std::chrono::milliseconds(50);
-constexpr int kFlusherIdleRounds = 20;
 
+// Only its own thread touches a batch.
 struct TLineBatch {
     struct THeld {
         std::shared_ptr<LogFile> file;
         std::string lines;
     };
-    CHubMutex mutex;  // the owner gathers, the flushing thread writes
-    std::vector<THeld> held GUARDED_BY(mutex);
-    int depth = 1;  // batches open on the owner thread (the owner's only)
+    std::vector<THeld> held;
+    int depth = 1;         // batches open on the thread
+    bool writing = false;  // inside writeAll (a wait in write(2)'s hand-over must not start it again)
 
     // Writes every file's gathered lines, in the order they came.
-    void writeLocked() REQUIRES(mutex) {
+    void writeAll() {
+        if (writing) return;
+        writing = true;
         for (THeld& h : held) {
             if (h.lines.empty()) continue;
             h.file->write(h.lines.data(), h.lines.size());
             h.lines.clear();
         }
+        writing = false;
     }
 };
 
 namespace {
 
-// The open batches of every thread and the thread that flushes them.
-struct TBatches {
-    CHubMutex mutex;
-    std::condition_variable changed;
-    std::vector<TLineBatch*> open GUARDED_BY(mutex);
-    std::thread* flusher GUARDED_BY(mutex) = nullptr;  // never deleted: a forked child has no such thread
-    pid_t flusherProcess GUARDED_BY(mutex) = 0;
-    bool sleeping GUARDED_BY(mutex) = false;  // the flusher waits for a batch to open
-    bool stopping GUARDED_BY(mutex) = false;
-};
-
 thread_local TLineBatch* t_batch = nullptr;  // plain pointer: no destructor runs at the thread's end
 
-TBatches& batches() {
-    static TBatches* b = [] {
-        auto* made = new TBatches;  // never destroyed: batches may close during static destruction
-        // A forked child starts with the list unlocked, holding only its own thread's batch, and with no
-        // flushing thread (it starts its own when it opens a batch).
-        pthread_atfork([]() NO_THREAD_SAFETY_ANALYSIS { batches().mutex.lock(); },
-                       []() NO_THREAD_SAFETY_ANALYSIS { batches().mutex.unlock(); },
-                       []() NO_THREAD_SAFETY_ANALYSIS {
-                           TBatches& all = batches();
-                           all.open.clear();
-                           if (t_batch) all.open.push_back(t_batch);
-                           all.flusherProcess = 0;
-                           all.sleeping = false;
-                           all.mutex.unlock();
-                       });
-        return made;
-    }();
-    return *b;
+// Before the thread waits for a peer or sends to one, and at exit, what it gathered is written: a line is
+// not held while its thread waits for another process, nor lost when the process ends.
+void writeThreadLines() {
+    if (TLineBatch* batch = t_batch) batch->writeAll();
 }
 
-void flushOpenBatches(TBatches& all) REQUIRES(all.mutex) {
-    for (TLineBatch* b : all.open) {
-        CHubMutexLock held(b->mutex);
-        b->writeLocked();
-    }
-}
+}  // namespace
 
-void flushLoop() {
-    TBatches& all = batches();
-    CHubMutexLock lock(all.mutex);
-    int idle = 0;
-    while (!all.stopping) {
-        if (all.open.empty() && idle >= kFlusherIdleRounds) {
-            all.sleeping = true;
-            lock.wait(all.changed,
-                      [&all]() REQUIRES(all.mutex) { return all.stopping || !all.open.empty(); });
-            all.sleeping = false;
-            idle = 0;
-            continue;
-        }
-        idle = all.open.empty() ? idle + 1 : 0;
-        lock.waitFor(all.changed, kBatchFlushEvery, [&all]() REQUIRES(all.mutex) { return all.stopping; });
-        flushOpenBatches(all);
-    }
-}
-
-// At exit: the flushing thread is joined, and what batches still open gathered is written.
-void stopFlusher() {
-    TBatches& all = batches();
-    std::thread* flusher = nullptr;
-    {
-        CHubMutexLock lock(all.mutex);
-        all.stopping = true;
-        if (all.flusherProcess == getpid()) flusher = all.flusher;
-    }
-    all.changed.notify_all();
-    if (flusher && flusher->joinable()) flusher->join();
-    CHubMutexLock lock(all.mutex);
-    flushOpenBatches(all);
-}
-
-void openBatch(TLineBatch* b) {
-    TBatches& all = batches();
-    bool wake = false;
-    {
-        CHubMutexLock lock(all.mutex);
-        all.open.push_back(b);
-        const pid_t self = processId();
-        if (!all.stopping && all.flusherProcess != self) {
-            all.flusherProcess = self;
-            all.flusher = new std::thread(&flushLoop);
-            static const bool stopAtExit = (std::atexit(&stopFlusher), true);
-            (void)stopAtExit;
-        }
-        wake = all.sleeping;
-    }
-    if (wake) all.changed.notify_all();
-}
-
-void closeBatch(TLineBatch* b) {
-    {
-        TBatches& all = batches();
-        CHubMutexLock lock(all.mutex);
-        all.open.erase(std::find(all.open.begin(), all.open.end(), b));
-    }
-    CHubMutexLock held(b->mutex);
-    b->writeLocked();
-}
+namespace {
 
 std::shared_ptr<LogFile> fileFor(const std::string& path) {
     static const bool drainAtExit = (std::atexit(&drainAllFiles), true);
@@ -663,18 +572,12 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
 void EvDebugFileInstance::holdLine(evdebug_detail::TLineBatch& batch, evdebug_detail::LogFile* f,
                                    const char* line, size_t size, bool isError) {
     using Held = evdebug_detail::TLineBatch::THeld;
-    // Only this thread adds files to its batch: a file not there yet is added after its reference is got.
     Held* held = nullptr;
-    {
-        CHubMutexLock lock(batch.mutex);
-        for (Held& h : batch.held)
-            if (h.file.get() == f) held = &h;
-    }
-    std::shared_ptr<evdebug_detail::LogFile> owned = held ? nullptr : file();
-    CHubMutexLock lock(batch.mutex);
-    if (!held) held = &batch.held.emplace_back(Held{std::move(owned), std::string()});
+    for (Held& h : batch.held)
+        if (h.file.get() == f) held = &h;
+    if (!held) held = &batch.held.emplace_back(Held{file(), std::string()});
     held->lines.append(line, size);
-    if (isError || held->lines.size() >= evdebug_detail::kBatchFlushBytes) batch.writeLocked();
+    if (isError || held->lines.size() >= evdebug_detail::kBatchFlushBytes) batch.writeAll();
 }
 
 EvDebugLineBatch::EvDebugLineBatch() {
@@ -682,8 +585,9 @@ EvDebugLineBatch::EvDebugLineBatch() {
         ++outer->depth;
         return;
     }
+    static const bool writtenAtExit = (std::atexit(&evdebug_detail::writeThreadLines), true);
+    (void)writtenAtExit;
     m_batch = std::make_unique<evdebug_detail::TLineBatch>();
-    evdebug_detail::openBatch(m_batch.get());
     evdebug_detail::t_batch = m_batch.get();
 }
 
@@ -693,14 +597,11 @@ EvDebugLineBatch::~EvDebugLineBatch() {
         return;
     }
     evdebug_detail::t_batch = nullptr;
-    evdebug_detail::closeBatch(m_batch.get());
+    m_batch->writeAll();
 }
 
 void evFlushThreadLines() {
-    if (evdebug_detail::TLineBatch* batch = evdebug_detail::t_batch) {
-        CHubMutexLock lock(batch->mutex);
-        batch->writeLocked();
-    }
+    evdebug_detail::writeThreadLines();
 }
 
 // ---- EvDebug

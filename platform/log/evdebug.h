@@ -140,9 +140,9 @@ private:
 
 // While one is open on a thread, the lines that thread writes are gathered and written together, one
 // write(2) per file: when the outermost batch closes, before an error line (which goes with them), when a
-// file's gathered lines pass 32 KiB, at exit, and otherwise by the log's flushing thread within about a
-// tenth of a second, so a reader following the file still sees them soon. A batch opened inside another
-// joins it. For the span of one piece of work (a browse); opened and closed on the same thread.
+// file's gathered lines pass 32 KiB, before the thread sends to or waits for a peer, before it delivers
+// records to a return channel, and at exit. A batch opened inside another joins it. For the span of
+// one piece of work (a browse, a served message); opened and closed on the same thread.
 class EvDebugLineBatch {
 public:
     EvDebugLineBatch();
@@ -155,8 +155,8 @@ private:
 };
 
 // Writes what the calling thread's open batch gathered so far (nothing when none is open): called before
-// what the thread does becomes visible to others (a message sent, a record delivered), so that whoever
-// sees it finds the lines written before it in the file.
+// the thread waits for a peer, or does what becomes visible to others (a message sent, a record
+// delivered), so that whoever sees it finds the lines written before it in the file.
 void evFlushThreadLines();
 
 // The one wrapper behind the components' tagged loggers: one whole line under `tag` in the process's

@@ -34,6 +34,7 @@ int msUntil(Deadline deadline) {
 
 // Waits for `events`; false when the deadline passed first, or `cancel` (-1: none) became readable.
 bool waitFor(int fd, short events, Deadline deadline, int cancel) {
+    evFlushThreadLines();  // nothing the thread logged is held while it waits for a peer
     for (;;) {
         pollfd p[2] = {{fd, events, 0}, {cancel, POLLIN, 0}};
         const int n = poll(p, cancel >= 0 ? 2 : 1, msUntil(deadline));
