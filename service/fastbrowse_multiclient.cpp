@@ -376,7 +376,8 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         return findError(kErrSerialize, "Failed to serialize BrowseRequest with error code [" +
                                             std::to_string(serialized) + "]");
     }
-    log.debugLvl(3, "browse xml [%s]", maskedRequestText(*request).c_str());
+    // The whole request is written out only at the level that shows it.
+    if (log.getDebugLevel() >= 3) log.debugLvl(3, "browse xml [%s]", maskedRequestText(*request).c_str());
 
     std::string callerName;
     const unsigned long callerClientId = callerClientOf(session, callerName);

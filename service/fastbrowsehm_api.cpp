@@ -14,6 +14,7 @@
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/superbrowsemanager.h"
+#include "platform/config/zyplatforminfo.h"
 #include "platform/entities/zyclient.h"
 #include "platform/indexing/idxsrvrsessioncache.h"
 #include "platform/msg/errorresponse.h"
@@ -114,6 +115,9 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
                                                      bool doNotFallBackForFilters,
                                                      databrowse::ForceUseIndexType forceUseIndexType,
                                                      databrowse::BrowseRequest* browseRequest) {
+    // The request's lines go out together, and its registry reads look at the file once.
+    EvDebugLineBatch lines;
+    ZYPlatformInfo::CReadScope settings;
     CBrowseLog log("FBHMCONTROLLER");
     CControllerThreadHM* controller = g_poControllerThreadHM;
     if (s_state.load() == ServiceState::CleanedUp || !controller) {

@@ -238,7 +238,8 @@ EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTa
         return EEntityStep::kErrorReply;
     }
 
-    log.debugLvl(3, "browse xml [%s]", maskedRequestText(received).c_str());
+    // Whole requests are written out only at the levels that show them.
+    if (log.getDebugLevel() >= 3) log.debugLvl(3, "browse xml [%s]", maskedRequestText(received).c_str());
     SprocWrapper<EntityNameToIdConverter, EntityNameToIdConverter_t> resolver("EntityNameToIdConverter",
                                                                               nullptr);
     resolver.getCursor()->setValues(text.c_str());
@@ -258,7 +259,8 @@ EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTa
         errorText = "Failed to unserialize [" + masked + "] with error code [" + std::to_string(rc) + "]";
         return EEntityStep::kErrorReply;
     }
-    log.debugLvl(10, "XML  output from SP [%s]", maskedRequestText(t.request).c_str());
+    if (log.getDebugLevel() >= 10)
+        log.debugLvl(10, "XML  output from SP [%s]", maskedRequestText(t.request).c_str());
 
     if (has(&t.request, R::opType) && t.request.getint64(R::opType) == databrowse::BROWSE_OP_STOP)
         return handOverStop(t, session, errorText, log);

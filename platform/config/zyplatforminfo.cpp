@@ -56,6 +56,18 @@ struct Snapshot {
     std::unordered_map<std::string, std::string> values;
 };
 
+}  // namespace
+
+// The registry as a thread's open CReadScope first found it.
+struct TZyRegistryPin {
+    bool taken = false;  // snapshot holds what the first read found
+    std::shared_ptr<const Snapshot> snapshot;
+    int privateFile = -1;  // -1: not checked in this scope; else the check's answer
+    std::string why;       // why the file is not private
+};
+
+namespace {
+
 // Tells whether the registry file may have changed since it was last looked at, without walking its
 // path: every setting read (several per browse) would otherwise cost a stat(2). An inotify watch on the
 // file sees writes through any path; one on its folder sees it replaced, created or removed (only events
@@ -243,9 +255,24 @@ std::shared_ptr<const Snapshot> current() {
     return snap;
 }
 
+thread_local TZyRegistryPin* t_pin =
+    nullptr;  // the thread's open CReadScope's (plain pointer: no destructor)
+
+// A write of the thread's own: its next read looks at the file again.
+void unpin();
+
 bool lookup(const char* section, const char* key, std::string* out) {
     if (!key) return false;
-    std::shared_ptr<const Snapshot> snap = current();
+    std::shared_ptr<const Snapshot> snap;
+    if (TZyRegistryPin* p = t_pin) {
+        if (!p->taken) {
+            p->snapshot = current();
+            p->taken = true;
+        }
+        snap = p->snapshot;
+    } else {
+        snap = current();
+    }
     if (!snap) return false;
     auto it = snap->values.find(makeKey(section, key));
     if (it == snap->values.end()) return false;
@@ -406,8 +433,20 @@ int ZYPlatformInfo::getString(const char* section, const char* key, std::string*
 int ZYPlatformInfo::getSecret(const char* section, const char* key, std::string* value) {
     std::string text;
     if (!value || !lookup(section, key, &text)) return 0;
+    TZyRegistryPin* p = t_pin;
     std::string why;
-    if (!zyconfig::isPrivateFile(getRegistryPath(), &why)) {
+    bool privateFile = false;
+    if (p && p->privateFile >= 0) {
+        privateFile = p->privateFile == 1;
+        why = p->why;
+    } else {
+        privateFile = zyconfig::isPrivateFile(getRegistryPath(), &why);
+        if (p) {
+            p->privateFile = privateFile ? 1 : 0;
+            p->why = why;
+        }
+    }
+    if (!privateFile) {
         // Said on every refusal: a service that will not start must say why each time it is asked.
         diagnose(-1, "ERROR: the secret [%s][%s] is refused: the registry file %s", section ? section : "",
                  key, why.c_str());
@@ -419,6 +458,7 @@ int ZYPlatformInfo::getSecret(const char* section, const char* key, std::string*
 
 bool ZYPlatformInfo::setString(const char* section, const char* key, const std::string& value) {
     if (value.find('\n') != std::string::npos) return false;
+    unpin();
     return rewrite(section, key, &value);
 }
 
@@ -427,6 +467,7 @@ bool ZYPlatformInfo::setNumber(const char* section, const char* key, unsigned lo
 }
 
 bool ZYPlatformInfo::removeValue(const char* section, const char* key) {
+    unpin();
     return rewrite(section, key, nullptr);
 }
 
@@ -434,6 +475,7 @@ void ZYPlatformInfo::setRegistryPath(const std::string& path) {
     Registry& r = registry();
     CHubMutexLock lock(r.mutex);
     r.path = path;
+    unpin();
     r.snapshot.reset();
     r.snapshotPath.clear();
     r.watch.forget();
@@ -447,4 +489,26 @@ std::string ZYPlatformInfo::getRegistryPath() {
 
 void ZYPlatformInfo::setDiagnosticSink(DiagnosticSink sink) {
     g_sink.store(sink);
+}
+
+namespace {
+
+void unpin() {
+    if (TZyRegistryPin* p = t_pin) {
+        p->taken = false;
+        p->snapshot.reset();
+        p->privateFile = -1;
+    }
+}
+
+}  // namespace
+
+ZYPlatformInfo::CReadScope::CReadScope() {
+    if (t_pin) return;
+    m_pin = std::make_unique<TZyRegistryPin>();
+    t_pin = m_pin.get();
+}
+
+ZYPlatformInfo::CReadScope::~CReadScope() {
+    if (m_pin) t_pin = nullptr;
 }

@@ -14,11 +14,12 @@
 // A later line for the same section and name overrides an earlier one.
 //
 // Each read checks the file's identity and modification time (one stat) and re-parses it only when it
-// changed, so callers may read afresh at every use.
+// changed, so callers may read afresh at every use; inside a CReadScope the thread looks once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class ZYPlatformInfo {
@@ -72,4 +73,19 @@ public:
     // way round); without a sink the text goes to stderr.
     using DiagnosticSink = void (*)(int level, const char* text);
     static void setDiagnosticSink(DiagnosticSink sink);
+
+    // While one is open on a thread, that thread's reads see the registry as the first of them found it
+    // (the file is looked at once, not at every value), and a secret's file is checked once; a write
+    // of the thread's own is seen by its next read. For the span of one request; a scope opened inside
+    // another joins it. Opened and closed on the same thread.
+    class CReadScope {
+    public:
+        CReadScope();
+        ~CReadScope();
+        CReadScope(const CReadScope&) = delete;
+        CReadScope& operator=(const CReadScope&) = delete;
+
+    private:
+        std::unique_ptr<struct TZyRegistryPin> m_pin;  // null: joined an outer scope
+    };
 };

@@ -100,8 +100,15 @@ public:
     // True while a transaction or a statement's result is open: the connection cannot serve
     // another user yet.
     virtual bool busy() const { return true; }
-    // True while a transaction is open (what is read may be this transaction's own).
+    // True while a transaction is open (what is read may be this transaction's own); a hold's read
+    // transaction (below) is not one.
     virtual bool inTransaction() const { return true; }
+    // While held, reads share one read transaction, begun by the first of them: a request's many point
+    // reads each cost a lock and a look at the log otherwise. It ends before a statement that writes,
+    // before the connection's own transaction control, at endReads() (the next read sees what was
+    // committed since) and when the hold ends. Same thread as the connection.
+    virtual void holdReads(bool hold) { (void)hold; }
+    virtual void endReads() {}
     // True while the open transaction has written (what it reads may never be committed).
     virtual bool hasWritten() const { return true; }
     // A number that changes whenever the database file changes, through this connection or any other

@@ -141,6 +141,7 @@ struct ThreadConn {
         if (!conn) return;
         std::vector<std::shared_ptr<IDbConnection>> closing;  // declared first: closed after the lock
         std::shared_ptr<IDbConnection> mine = std::move(conn);
+        mine->holdReads(false);  // the next thread's reads are its own
         if (mine.use_count() != 1 || mine->busy()) return;
         CHubMutexLock g(env().mutex);
         if (env().open.load() && env().generation.load() == generation)

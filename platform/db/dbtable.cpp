@@ -11,6 +11,7 @@
 #include "platform/db/dbenv.h"
 #include "platform/db/dialect.h"
 #include "platform/db/procregistry.h"
+#include "platform/db/requestscope.h"
 #include "platform/log/evdebug.h"
 #include "platform/threads/fxcriticalsection.h"
 
@@ -510,7 +511,9 @@ int DBtran::commitTran() {
     if (!isOpen()) return fail(zydb::DB_ERR_STATE, "no open transaction to commit");
     // Statements of registered objects would keep the commit from finishing its write.
     for (DBtable* t : m_objects) t->resetCursor();
-    return run("COMMIT", 0, kStateTranOpen);
+    const int rc = run("COMMIT", 0, kStateTranOpen);
+    zydb::seeCommittedWrites();  // this thread's next read sees what it just committed
+    return rc;
 }
 
 int DBtran::rollbackTran() {

@@ -30,6 +30,8 @@ struct TRequest {
     bool lastKnown = false;         // whether the last request knew its database's state
     TDbState lastState;
     unsigned carried = 0;  // requests in a row that carried on the memos
+    // The connection whose reads the outermost request holds in one read transaction.
+    std::weak_ptr<IDbConnection> held;
 };
 
 TRequest& request() {
@@ -39,9 +41,9 @@ TRequest& request() {
 
 std::atomic<unsigned long long> g_kept{0};
 
-bool databaseState(TDbState& out) {
+bool databaseState(TDbState& out, std::shared_ptr<IDbConnection>& conn) {
     int rc = DB_OK;
-    std::shared_ptr<IDbConnection> conn = CDbEnv::threadConnection(&rc);
+    conn = CDbEnv::threadConnection(&rc);
     if (!conn) return false;
     out.generation = CDbEnv::generation();
     out.connection = conn.get();
@@ -54,7 +56,11 @@ void openRequest() {
     TRequest& r = request();
     if (r.depth++ > 0) return;
     TDbState now;
-    const bool known = databaseState(now);
+    std::shared_ptr<IDbConnection> conn;
+    const bool known = databaseState(now, conn);
+    // What the request reads, it reads in one read transaction on the thread's kept connection.
+    if (conn) conn->holdReads(true);
+    r.held = conn;
     if (known && r.lastKnown && r.last != 0 && now == r.lastState && r.carried < kMaxCarried) {
         r.serial = r.last;
         ++r.carried;
@@ -72,7 +78,13 @@ void closeRequest() {
     if (r.depth > 0 && --r.depth == 0) {
         r.last = r.serial;
         r.serial = 0;
+        if (std::shared_ptr<IDbConnection> conn = r.held.lock()) conn->holdReads(false);
+        r.held.reset();
     }
+}
+
+void seeCommittedWrites() {
+    if (std::shared_ptr<IDbConnection> conn = request().held.lock()) conn->endReads();
 }
 
 unsigned long long currentRequest() {

@@ -8,8 +8,12 @@ namespace zydb {
 // A request whose database is exactly as the thread's previous request found it (no commit through any
 // connection or process since) carries on that request's memos, for a bounded run of requests: what
 // they hold would be read again unchanged.
+// The outermost request holds the reads of the thread's connection in one read transaction
+// (IDbConnection::holdReads) until it closes.
 void openRequest();
 void closeRequest();
+// A transaction of the thread's committed on another connection: the request's next read sees it.
+void seeCommittedWrites();
 // The thread's outermost open request, as a number no request with other memos had; 0 when none.
 unsigned long long currentRequest();
 // Requests of any thread that carried on their predecessor's memos, since the process started.

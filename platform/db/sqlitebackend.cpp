@@ -156,10 +156,27 @@ public:
     void close() {
         clear();
         if (m_db != nullptr) --g_openStatementCaches;
+        sqlite3_finalize(m_begin);
+        sqlite3_finalize(m_commit);
+        m_begin = m_commit = nullptr;
         m_db = nullptr;
     }
     unsigned long long epoch() const { return m_epoch; }
     size_t size() const { return m_lru.size(); }
+
+    // The connection's hold of reads (IDbConnection::holdReads).
+    bool holdReads = false;
+    bool readOpen = false;   // the hold's read transaction is open
+    bool inControl = false;  // exec runs transaction control: its statements begin nothing
+    void beginReads() {
+        if (!holdReads || readOpen || inControl || !m_db || !sqlite3_get_autocommit(m_db)) return;
+        readOpen = runKept(m_begin, "BEGIN");
+    }
+    void endReads() {
+        if (!readOpen) return;
+        readOpen = false;
+        if (m_db && !sqlite3_get_autocommit(m_db)) runKept(m_commit, "COMMIT");
+    }
 
 private:
     struct Entry {
@@ -174,7 +191,20 @@ private:
         sqlite3_finalize(m_lru.back().st);
         m_lru.pop_back();
     }
-    sqlite3* m_db;  // null once the connection closed
+    // Runs `sql` through its statement, compiled on first use; true when it ran.
+    bool runKept(sqlite3_stmt*& st, const char* sql) {
+        if (!st && sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(st);
+            st = nullptr;
+            return false;
+        }
+        const int rc = sqlite3_step(st);
+        sqlite3_reset(st);
+        return rc == SQLITE_DONE;
+    }
+    sqlite3* m_db;                    // null once the connection closed
+    sqlite3_stmt* m_begin = nullptr;  // the hold's transaction statements
+    sqlite3_stmt* m_commit = nullptr;
     unsigned long long m_epoch = 0;
     size_t m_bytes = 0;      // what this connection's kept statements hold
     std::list<Entry> m_lru;  // most recently released first
@@ -217,6 +247,13 @@ public:
         return mapCode(rc);
     }
     int step() override {
+        // The first step of a run decides: a read joins the hold's transaction, a write ends it first.
+        if (m_cache->holdReads && !sqlite3_stmt_busy(m_st)) {
+            if (sqlite3_stmt_readonly(m_st))
+                m_cache->beginReads();
+            else
+                m_cache->endReads();
+        }
         int rc = sqlite3_step(m_st);
         if (rc == SQLITE_ROW) return DB_OK;
         if (rc == SQLITE_DONE) return DB_NO_DATA;
@@ -305,11 +342,14 @@ public:
         return DB_OK;
     }
     int exec(const std::string& sql) override {
+        m_cache->endReads();
         // The transaction statements run on every request: compiled once, like any kept statement.
         if (sql == "BEGIN" || sql == "COMMIT" || sql == "ROLLBACK") {
             std::unique_ptr<IDbStatement> st;
             int rc = prepare(sql, st);
+            m_cache->inControl = true;
             if (rc == DB_OK) rc = st->step();
+            m_cache->inControl = false;
             return rc == DB_NO_DATA ? DB_OK : rc;
         }
         int rc = mapCode(sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr));
@@ -322,9 +362,15 @@ public:
         return rc;
     }
     size_t cachedStatements() const override { return m_cache->size(); }
-    bool inTransaction() const override { return !sqlite3_get_autocommit(m_db); }
+    bool inTransaction() const override { return !sqlite3_get_autocommit(m_db) && !m_cache->readOpen; }
+    void holdReads(bool hold) override {
+        if (!hold) m_cache->endReads();
+        m_cache->holdReads = hold;
+    }
+    void endReads() override { m_cache->endReads(); }
     bool hasWritten() const override { return sqlite3_txn_state(m_db, "main") == SQLITE_TXN_WRITE; }
     int dataVersion(unsigned long long& out) override {
+        m_cache->endReads();
         if (!sqlite3_get_autocommit(m_db)) return DB_ERR_STATE;
         // The pager learns of other connections' commits when a read transaction starts: reading the
         // header starts (and ends) one.
@@ -341,7 +387,7 @@ public:
         return DB_OK;
     }
     bool busy() const override {
-        if (!sqlite3_get_autocommit(m_db)) return true;
+        if (!sqlite3_get_autocommit(m_db) && !m_cache->readOpen) return true;
         for (sqlite3_stmt* st = sqlite3_next_stmt(m_db, nullptr); st; st = sqlite3_next_stmt(m_db, st))
             if (sqlite3_stmt_busy(st)) return true;
         return false;

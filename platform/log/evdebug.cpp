@@ -208,6 +208,50 @@ void drainAllFiles() {
     for (const std::shared_ptr<LogFile>& f : open) f->drain();
 }
 
+}  // namespace
+
+// ---- Lines gathered on a thread while an EvDebugLineBatch is open on it
+
+// A file's gathered lines are written once they pass this much.
+constexpr size_t kBatchFlushBytes = 32 * 1024;
+
+// Only its own thread touches a batch.
+struct TLineBatch {
+    struct THeld {
+        std::shared_ptr<LogFile> file;
+        std::string lines;
+    };
+    std::vector<THeld> held;
+    int depth = 1;         // batches open on the thread
+    bool writing = false;  // inside writeAll (a wait in write(2)'s hand-over must not start it again)
+
+    // Writes every file's gathered lines, in the order they came.
+    void writeAll() {
+        if (writing) return;
+        writing = true;
+        for (THeld& h : held) {
+            if (h.lines.empty()) continue;
+            h.file->write(h.lines.data(), h.lines.size());
+            h.lines.clear();
+        }
+        writing = false;
+    }
+};
+
+namespace {
+
+thread_local TLineBatch* t_batch = nullptr;  // plain pointer: no destructor runs at the thread's end
+
+// Before the thread waits for a peer or sends to one, and at exit, what it gathered is written: a line is
+// not held while its thread waits for another process, nor lost when the process ends.
+void writeThreadLines() {
+    if (TLineBatch* batch = t_batch) batch->writeAll();
+}
+
+}  // namespace
+
+namespace {
+
 std::shared_ptr<LogFile> fileFor(const std::string& path) {
     static const bool drainAtExit = (std::atexit(&drainAllFiles), true);
     (void)drainAtExit;
@@ -518,8 +562,46 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
     if (textLen > 0) put(text, textLen);
     put(mark.data(), mark.size());
     *at++ = '\n';
-    f->write(line, static_cast<size_t>(at - line));
+    if (evdebug_detail::TLineBatch* batch = evdebug_detail::t_batch)
+        holdLine(*batch, f, line, static_cast<size_t>(at - line), isError);
+    else
+        f->write(line, static_cast<size_t>(at - line));
     m_linesWritten.fetch_add(1, std::memory_order_relaxed);
+}
+
+void EvDebugFileInstance::holdLine(evdebug_detail::TLineBatch& batch, evdebug_detail::LogFile* f,
+                                   const char* line, size_t size, bool isError) {
+    using Held = evdebug_detail::TLineBatch::THeld;
+    Held* held = nullptr;
+    for (Held& h : batch.held)
+        if (h.file.get() == f) held = &h;
+    if (!held) held = &batch.held.emplace_back(Held{file(), std::string()});
+    held->lines.append(line, size);
+    if (isError || held->lines.size() >= evdebug_detail::kBatchFlushBytes) batch.writeAll();
+}
+
+EvDebugLineBatch::EvDebugLineBatch() {
+    if (evdebug_detail::TLineBatch* outer = evdebug_detail::t_batch) {
+        ++outer->depth;
+        return;
+    }
+    static const bool writtenAtExit = (std::atexit(&evdebug_detail::writeThreadLines), true);
+    (void)writtenAtExit;
+    m_batch = std::make_unique<evdebug_detail::TLineBatch>();
+    evdebug_detail::t_batch = m_batch.get();
+}
+
+EvDebugLineBatch::~EvDebugLineBatch() {
+    if (!m_batch) {
+        --evdebug_detail::t_batch->depth;
+        return;
+    }
+    evdebug_detail::t_batch = nullptr;
+    m_batch->writeAll();
+}
+
+void evFlushThreadLines() {
+    evdebug_detail::writeThreadLines();
 }
 
 // ---- EvDebug

@@ -32,14 +32,61 @@ TOptionsStore& store() {
 
 }  // namespace
 
-CZyNetCancel::CZyNetCancel() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+namespace {
+
+// Signals given back unset, for the next ones made: every browse makes one, and would otherwise pay for
+// an eventfd and its close each time.
+constexpr size_t kKeptCancels = 64;
+
+struct TCancelStore {
+    CHubMutex mutex;
+    std::vector<int> kept GUARDED_BY(mutex);
+};
+
+TCancelStore& cancels() {
+    static TCancelStore* s = new TCancelStore;  // never destroyed: signals may end during static destruction
+    return *s;
+}
+
+int takeCancelFd() {
+    {
+        TCancelStore& s = cancels();
+        CHubMutexLock lock(s.mutex);
+        if (!s.kept.empty()) {
+            const int fd = s.kept.back();
+            s.kept.pop_back();
+            return fd;
+        }
+    }
+    return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+void giveBackCancelFd(int fd, bool set) {
+    if (fd < 0) return;
+    uint64_t count = 0;
+    // A set signal is kept only once its counter reads zero again.
+    if (!set || read(fd, &count, sizeof count) == sizeof count) {
+        TCancelStore& s = cancels();
+        CHubMutexLock lock(s.mutex);
+        if (s.kept.size() < kKeptCancels) {
+            s.kept.push_back(fd);
+            return;
+        }
+    }
+    close(fd);
+}
+
+}  // namespace
+
+CZyNetCancel::CZyNetCancel() : m_fd(takeCancelFd()) {}
 
 CZyNetCancel::~CZyNetCancel() {
-    if (m_fd >= 0) close(m_fd);
+    giveBackCancelFd(m_fd, m_set.load());
 }
 
 void CZyNetCancel::cancel() {
     const uint64_t one = 1;
+    m_set.store(true);
     // A failed write leaves a counter that was already set, which is as readable.
     if (m_fd >= 0 && write(m_fd, &one, sizeof one) < 0) return;
 }

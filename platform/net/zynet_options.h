@@ -2,6 +2,7 @@
 // use. Any thread may read or set them; a change applies to what starts after it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -59,7 +60,7 @@ void setZyNetOptions(const TZyNetOptions& options);
 
 // A signal that ends the network waits of the sessions that watch it (CZyNetwork::watchCancel): a browse that
 // is stopped while it connects to, or sends to, a peer that does not answer is not held by it. Any
-// thread may cancel; it stays cancelled.
+// thread may cancel; it stays cancelled. Its descriptor comes from those earlier signals gave back.
 class CZyNetCancel {
 public:
     CZyNetCancel();
@@ -71,6 +72,7 @@ public:
 
 private:
     int m_fd;
+    std::atomic<bool> m_set{false};  // cancel() ran: the counter is read back to zero before the fd is reused
 };
 
 namespace zynet {

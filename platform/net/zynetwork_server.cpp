@@ -5,6 +5,8 @@
 #include <memory>
 #include <utility>
 
+#include "platform/config/zyplatforminfo.h"
+#include "platform/log/evdebug.h"
 #include "platform/log/peerlog.h"
 #include "platform/msg/cnmessagebase.h"
 #include "platform/net/zyd_listener.h"
@@ -472,6 +474,9 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         }
     }
 
+    // One message's lines go out together, and its registry reads look at the file once.
+    EvDebugLineBatch lines;
+    ZYPlatformInfo::CReadScope settings;
     if (limited) setBusy(handle, true);
     bool threw = false;
     try {

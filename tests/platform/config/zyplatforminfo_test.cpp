@@ -16,6 +16,7 @@
 
 #include "platform/log/evdebug.h"
 #include "tests/support/log/processlogdir.h"
+#include "tests/support/process/iocalls.h"
 
 namespace {
 
@@ -175,6 +176,28 @@ TEST_F(RegistryTest, ChangedFileIsReadAfreshEvenWithinOneTick) {
     v = 9;
     EXPECT_EQ(ZYPlatformInfo::getNumber("S", "k", &v), 0);
     EXPECT_EQ(v, 9u);
+}
+
+// Inside a read scope a request's many reads look at the file once, not once each; the thread's own write
+// is seen by its next read, and another's change by the next scope.
+TEST_F(RegistryTest, AReadScopeLooksAtTheFileOnce) {
+    writeFile("[S]\nk = 1\n");
+    unsigned int v = 0;
+    {
+        ZYPlatformInfo::CReadScope scope;
+        const long long before = hubtest::ioCalls("syscr:");
+        ASSERT_GE(before, 0);
+        for (int i = 0; i < 100; ++i) ASSERT_EQ(ZYPlatformInfo::getNumber("S", "k", &v), 1);
+        EXPECT_LT(hubtest::ioCalls("syscr:") - before, 20) << "a look at the file per read";
+        EXPECT_EQ(v, 1u);
+        ASSERT_TRUE(ZYPlatformInfo::setNumber("S", "k", 2));
+        ASSERT_EQ(ZYPlatformInfo::getNumber("S", "k", &v), 1);
+        EXPECT_EQ(v, 2u);
+    }
+    writeFile("[S]\nk = 3\n");
+    ZYPlatformInfo::CReadScope next;
+    ASSERT_EQ(ZYPlatformInfo::getNumber("S", "k", &v), 1);
+    EXPECT_EQ(v, 3u);
 }
 
 // Reads trust what they read until the file is touched: every way of touching it must show at once.

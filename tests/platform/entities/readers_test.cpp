@@ -406,6 +406,38 @@ TEST_F(Readers, PropertiesReadOncePerRequestScopeUntilTheThreadWritesOne) {
 
 namespace {
 
+// A request reads one state of the database, in one read transaction on the thread's kept connection
+// (which its callers do not see as a transaction): another connection's commit shows in the next
+// request, a commit of the thread's own transaction at once.
+TEST_F(Readers, ARequestReadsOneStateOfTheDatabase) {
+    hubdb::HubDbSeed writer(dir.file("hub.db"));
+    const std::string update = "UPDATE APP_Client SET net_hostname = ? WHERE id = " + std::to_string(source);
+    auto host = [&] {
+        std::vector<zydb::DbValue> row;
+        return hubdb::threadQueryFirstRow("SELECT net_hostname FROM APP_Client WHERE id = ?",
+                                          {zydb::DbValue::ofInt(source)}, row) == zydb::DB_OK
+                   ? row[0].asText()
+                   : "-";
+    };
+    writer.exec(update, {zydb::DbValue::ofText("a.example")});
+    {
+        ZYClientRequestScope request;
+        EXPECT_EQ(host(), "a.example");
+        int rc = zydb::DB_OK;
+        EXPECT_FALSE(zydb::CDbEnv::threadConnection(&rc)->inTransaction());
+        writer.exec(update, {zydb::DbValue::ofText("b.example")});
+        EXPECT_EQ(host(), "a.example");
+        DBtran tran(true);
+        ASSERT_EQ(tran.tranConnection()->exec("UPDATE APP_Client SET net_hostname = 'c.example' WHERE id = " +
+                                              std::to_string(source)),
+                  zydb::DB_OK);
+        ASSERT_EQ(tran.commitTran(), zydb::DB_OK);
+        EXPECT_EQ(host(), "c.example");
+    }
+    writer.exec(update, {zydb::DbValue::ofText("d.example")});
+    EXPECT_EQ(host(), "d.example");
+}
+
 // What a request read is carried into the thread's next requests only while the database file is as
 // that request found it: a commit through another connection, another process, a transaction of the
 // thread or the thread's own connection shows at the next request. Inside a request nothing changes.

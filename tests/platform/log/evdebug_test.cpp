@@ -23,6 +23,7 @@
 #include "tests/support/log/logline.h"
 #include "tests/support/log/processlogdir.h"
 #include "tests/support/process/deadline.h"
+#include "tests/support/process/iocalls.h"
 
 namespace {
 
@@ -351,6 +352,57 @@ TEST_F(LogTest, LinesHandedOverAreWrittenBeforeTheProcessEnds) {
         ++next;
     }
     EXPECT_EQ(next, 20) << "every line handed over was written";
+}
+
+// A thread's lines inside a batch go out together, whole and in order: far fewer write(2) calls than
+// lines; an error line takes the lines before it along, as does the thread's turn to wait for a peer; a
+// process that ends with a batch open still has its lines.
+TEST_F(LogTest, ABatchWritesItsLinesTogether) {
+    EvDebugFileInstance inst;
+    EvDebug log(&inst);
+    log.initialize(1, 0, true, "batch.log");
+    log.setPrefixMessage("BATCH");
+    const long long before = hubtest::ioCalls("syscw:");
+    ASSERT_GE(before, 0);
+    const auto texts = [&inst] {
+        std::vector<std::string> out;
+        for (const std::string& l : readLines(inst.filePath())) {
+            ParsedLine m;
+            if (parseLine(l, &m) && m.tag == "BATCH") out.push_back(m.text);
+        }
+        return out;
+    };
+    std::vector<std::string> expected;
+    {
+        EvDebugLineBatch batch;
+        for (int i = 0; i < 200; ++i) {
+            log.debugLvl(0, "line %d", i);
+            expected.push_back("line " + std::to_string(i));
+        }
+        log.error("failed");
+        expected.push_back("ERROR: failed");
+        EXPECT_EQ(texts(), expected);
+        log.debugLvl(0, "held");
+        expected.push_back("held");
+        evFlushThreadLines();  // what the thread does before it waits for a peer
+        EXPECT_EQ(texts(), expected);
+        EvDebugLineBatch inner;
+        log.debugLvl(0, "inner");
+        expected.push_back("inner");
+    }
+    EXPECT_EQ(texts(), expected);
+    EXPECT_LT(hubtest::ioCalls("syscw:") - before, 50) << "a write(2) per line";
+
+    const pid_t child = fork();
+    if (child == 0) {
+        EvDebugLineBatch open;
+        log.debugLvl(0, "last");
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    expected.push_back("last");
+    EXPECT_EQ(texts(), expected);
 }
 
 TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {

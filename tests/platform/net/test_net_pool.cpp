@@ -1,10 +1,13 @@
 // The session pools over loopback: lending, taking back and reusing sessions, sessions that went bad,
-// idle expiry (also in a pool nobody uses again), the limit of a one-service pool, closing everything, and
-// names found in the directory.
+// idle expiry (also in a pool nobody uses again), the limit of a one-service pool, closing everything,
+// names found in the directory, and stop signals made again from given-back ones.
+#include <poll.h>
+
 #include <algorithm>
 
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_errors.h"
+#include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork_pool.h"
 #include "platform/threads/hubclock.h"
 #include "tests/platform/net/net_test_server.h"
@@ -157,3 +160,23 @@ TEST_F(NetPoolTest, ClientNamesAreFoundThroughTheDirectory) {
 
 }  // namespace
 }  // namespace nettest
+
+namespace {
+
+// A stop signal's descriptor serves again once its signal is gone: a signal made after a cancelled one
+// starts unset, and its own cancel still wakes a wait on it.
+TEST(NetCancelTest, ASignalMadeAfterACancelledOneStartsUnset) {
+    for (int round = 0; round < 3; ++round) {
+        CZyNetCancel first;
+        first.cancel();
+        pollfd set{first.fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&set, 1, 0), 1);
+    }
+    CZyNetCancel next;
+    pollfd wait{next.fd(), POLLIN, 0};
+    EXPECT_EQ(poll(&wait, 1, 0), 0) << "a new signal starts set";
+    next.cancel();
+    EXPECT_EQ(poll(&wait, 1, 0), 1);
+}
+
+}  // namespace
