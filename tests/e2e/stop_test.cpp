@@ -4,7 +4,8 @@
 // the console takes to the media agent itself, and HubmasterBrowse, whose worker the media agent
 // answers through the router) only the session's owner ends it; other users, anonymous callers and
 // unknown sessions are refused and logged while the browse goes on, and a stopped session leaves
-// nothing behind. A browse whose caller left, or whose media agent froze, holds up no other browse.
+// nothing behind. A browse whose caller left, or whose media agent froze, holds up no other browse; a
+// find stopped inside one long read of the index ends there.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -24,6 +25,7 @@
 #include "tests/support/process/consolerun.h"
 #include "tests/support/process/demosystem.h"
 #include "tests/support/process/filewatch.h"
+#include "tests/support/sqlite/testsql.h"
 #include "tests/support/tls/testpki.h"
 
 namespace {
@@ -33,6 +35,16 @@ using TRun = hubtest::TConsoleRun;
 
 constexpr const char* kHeldPrefix = "held-";
 constexpr const char* kStopped = "The browse was stopped";
+
+std::string text(const std::string& file) {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+// Waits (on its writes) until `file` holds `line`.
+bool fileGets(const std::string& file, const std::string& line) {
+    hubtest::CFileWatch watch(file);
+    return watch.waitUntil([&] { return text(file).find(line) != std::string::npos; }, 60s);
+}
 
 class StopInFlight : public ::testing::Test {
 protected:
@@ -53,10 +65,6 @@ protected:
     }
 
     static std::string journalFile() { return s->dir.file("journal"); }
-    static std::string text(const std::string& file) {
-        std::ifstream in(file);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
     static std::string hostLog() { return text(s->dir.file("demo") + "/hubmaster.log"); }
     static size_t count(const std::string& haystack, const std::string& needle) {
         size_t n = 0;
@@ -72,11 +80,7 @@ protected:
                                        std::to_string(timeoutSeconds),
                                    s->dir.file(errName));
     }
-    // Waits (on its writes) until the journal holds `line`.
-    static bool journalGets(const std::string& line) {
-        hubtest::CFileWatch watch(journalFile());
-        return watch.waitUntil([&] { return text(journalFile()).find(line) != std::string::npos; }, 60s);
-    }
+    static bool journalGets(const std::string& line) { return fileGets(journalFile(), line); }
     static std::string admin() { return "--token " + s->adminToken; }
     static std::string alice() { return "--token " + s->aliceToken; }
 
@@ -369,6 +373,47 @@ TEST_F(StopInFlight, AStopBeforeTheFirstAnswerEndsTheBrowseAndOnlyThatOne) {
     // An answer the agent would give whole at once, not held: the stop still ends it.
     ASSERT_NO_FATAL_FAILURE(
         stopBeforeTheFirstAnswer("early-whole", false, "direct browse of session [early-whole]"));
+}
+
+// A find stopped inside one long read of the index (a folder of many files, none of them matching)
+// ends there, not when the read is done: it ends before a find started after its stop that reads half
+// as much. The media agent holds client1's file system alone, /big and /d00 of many files each.
+TEST(StopALongRead, AFindEndsInsideTheReadItWasStoppedIn) {
+    TempDir dir;
+    hubdemo::DemoWorld world;
+    ASSERT_EQ(hubtest::demoWorldIn(dir.file("demo"), world), "");
+    ASSERT_EQ(hubtest::execSql(world.databasePath,
+                               "DELETE FROM archFileCopy WHERE EXISTS (SELECT 1 FROM archFile f WHERE f.id = "
+                               "archFileCopy.archFileId AND f.appId <> " +
+                                   std::to_string(world.fileSubclient) + ")"),
+              "");
+    const std::string journal = dir.file("journal");
+    auto agent = hubtest::startDemoAgent(world, "mediaagent1", dir.file("items.db"), dir.path(),
+                                         {"--index-service", "started", "--journal", journal, "--files",
+                                          "600000", "--big-dir", "300000", "--files-per-dir", "150000"});
+    int port = 0;
+    auto host = hubtest::startDemoHost(world, dir.file("demo"), port);
+    const std::string browse = hubtest::binaryDir() + "/tools/browse/browse ",
+                      asAdmin = " --data " + dir.file("demo") + " --user admin --ma-host 127.0.0.1";
+    const std::string find = browse + "find --client client1 --subclient " +
+                             std::to_string(world.fileSubclient) + " --name 'zz*' --at " +
+                             std::to_string(world.firstBackupTime + 86400LL * world.backupDays) + asAdmin;
+    TRun stopped;
+    std::thread reading([&] {
+        stopped = hubtest::runConsole(find + " --path /big --session long-read", dir.file("long-read"));
+    });
+    const bool asked = fileGets(journal, "browse secured check=0");
+    hubtest::runConsole(browse + "stop --session long-read" + asAdmin, dir.file("stop"));
+    const bool told = fileGets(journal, "stop session=long-read ma=");
+    TRun later = hubtest::runConsole(find + " --path /d00 --session after-stop", dir.file("after-stop"));
+    reading.join();
+    ASSERT_TRUE(asked && told) << text(journal);
+    EXPECT_EQ(stopped.status, 1) << stopped.out << stopped.err;
+    EXPECT_NE(stopped.err.find(kStopped), std::string::npos) << stopped.err;
+    EXPECT_EQ(later.status, 0) << later.out << later.err;
+    const std::string log = text(dir.file("mediaagent1.log"));
+    const size_t ended = log.find("session=long-read after 0 item(s)");
+    EXPECT_LT(ended, log.find("request of session [after-stop]")) << log;
 }
 
 }  // namespace

@@ -108,7 +108,6 @@ CAnswerStops::CAnswer::~CAnswer() {
 }
 
 bool CAnswerStops::CAnswer::stopped() const {
-    CHubMutexLock lock(m_stops.m_mutex);
     return m_state->stopped;
 }
 

@@ -4,6 +4,7 @@
 // answers held after their first items until their session is stopped. Process-wide; any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -30,10 +31,11 @@ struct TAnswerOwner {
     }
 };
 
-// Whether one streaming answer was stopped, and whose it is; guarded by its CAnswerStops' mutex.
+// Whether one streaming answer was stopped, and whose it is; written under its CAnswerStops' mutex.
+// The flag is read without it: an answer's index reads look at it every few thousand steps.
 struct TStopState {
     TAnswerOwner owner;
-    bool stopped = false;
+    std::atomic<bool> stopped{false};
 };
 
 class CAnswerStops {

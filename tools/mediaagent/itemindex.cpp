@@ -172,6 +172,20 @@ TItemIndexLease lendItemIndex(const std::string& path, std::string& error) {
     return kept->lend(key, [&] { return CItemIndex::open(path, error); });
 }
 
+void CItemIndex::endReadsWhen(std::function<bool()> stopped) {
+    // Checked every few thousand steps of the engine: often enough to end within a millisecond or so,
+    // rarely enough to cost nothing measurable.
+    constexpr int kStepsBetweenChecks = 4096;
+    m_stopped = std::move(stopped);
+    if (!m_stopped) {
+        sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
+        return;
+    }
+    sqlite3_progress_handler(
+        m_db, kStepsBetweenChecks,
+        [](void* self) { return static_cast<CItemIndex*>(self)->m_stopped() ? 1 : 0; }, this);
+}
+
 bool CItemIndex::fail(const std::string& what) {
     m_error = sqliteError(m_db, what);
     return false;

@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -122,6 +123,11 @@ public:
     // The text of the last failure of this object.
     const std::string& lastError() const { return m_error; }
 
+    // While `stopped` is set, every read of this object ends, failing, as soon as it returns true: a
+    // stopped answer's read ends within its query, however long that query is. Empty: reads run to
+    // their end.
+    void endReadsWhen(std::function<bool()> stopped);
+
     // The builder's parameters and the plan signature it was made from ("" when absent).
     std::string metaValue(const std::string& key);
 
@@ -191,6 +197,7 @@ private:
     void remember(std::string key, const TResolved& resolved);
 
     sqlite3* m_db;
+    std::function<bool()> m_stopped;
     std::vector<sqlite3_stmt*> m_statements;  // prepared on first use
     std::string m_error;
     bool m_subclientsRead = false;

@@ -303,6 +303,11 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
         return going;
     };
     auto fail = [&](const std::string& text) {
+        // A read the answer's stop ended is no failure: the answer ends as stopped.
+        if (stopped && stopped()) {
+            going = false;
+            return;
+        }
         databrowse::BrowseResponse r = errorResponse(plan, text);
         deliver(r);
     };
@@ -575,6 +580,15 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
             figures.media += media->size();
         return !end || flush();
     };
+    // The stop ends the index read under way too (a find's scan of a large folder may match nothing for
+    // long); the connection goes back to the kept ones without it.
+    struct TReadsEnd {
+        CItemIndex* index;
+        ~TReadsEnd() {
+            if (index) index->endReadsWhen({});
+        }
+    } readsEnd{index};
+    if (index) index->endReadsWhen([&] { return inFlight.stopped(); });
     int sent = index ? answerIndexBrowse(plan, *index, batchSize, send, [&] { return inFlight.stopped(); })
                      : answerIndexBrowseRefusal(plan, why, send);
     if (inFlight.stopped()) {
