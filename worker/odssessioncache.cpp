@@ -60,9 +60,7 @@ ODSSessionCache* ODSSessionCache::Instance() {
 }
 
 ODSSessionCache::ODSSessionCache(const CHubClock& clock)
-    : m_localClientName(GetSessionLocalName()),
-      m_clock(clock),
-      m_reaper(clock, [this] { return reapGraced(); }) {}
+    : m_localClientName(GetSessionLocalName()), m_clock(clock) {}
 
 ODSSessionCache::~ODSSessionCache() {
     CHubMutexLock lock(m_lock);
@@ -224,16 +222,24 @@ void ODSSessionCache::startGrace(const std::string& key, const PoolPtr& pool) {
         const PoolPtr oldestPool = oldest->second;
         retire(oldestKey, oldestPool);
     }
-    m_reaper.due(pool->graceEnds);
+    if (!m_reaper)
+        m_reaper = std::make_unique<CHubIdleSweeper::CEntry>(m_clock, [this] { return reapGraced(); });
+    m_reaper->due(pool->graceEnds);
 }
 
 void ODSSessionCache::endGraces() {
-    CHubMutexLock lock(m_lock);
-    std::vector<std::pair<std::string, PoolPtr>> graced;
-    for (const auto& [key, pool] : m_pools)
-        if (pool->inGrace) graced.emplace_back(key, pool);
-    for (const auto& [key, pool] : graced) retire(key, pool);
-    m_reaper.due(m_clock.steadyNow());  // nothing is left for it to wait for
+    std::unique_ptr<CHubIdleSweeper::CEntry> reaper;
+    {
+        CHubMutexLock lock(m_lock);
+        std::vector<std::pair<std::string, PoolPtr>> graced;
+        for (const auto& [key, pool] : m_pools)
+            if (pool->inGrace) graced.emplace_back(key, pool);
+        for (const auto& [key, pool] : graced) retire(key, pool);
+        reaper = std::move(m_reaper);
+    }
+    // Nothing is left for it to wait for: its thread is joined here (a sweep under way takes the lock,
+    // so the entry goes after it is let go).
+    reaper.reset();
 }
 
 std::optional<CHubClock::Steady::time_point> ODSSessionCache::reapGraced() {

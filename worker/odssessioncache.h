@@ -112,7 +112,9 @@ private:
     std::map<std::string, int> m_holds GUARDED_BY(m_lock);      // browses holding each key
     const CHubClock& m_clock;
     bool m_stopping GUARDED_BY(m_lock) = false;
-    CHubIdleSweeper::CEntry m_reaper;  // last: gone before what its sweep reads
+    // Made by the first grace and dropped when the graces end with the service, so that no sweeper
+    // thread outlives it; last: gone before what its sweep reads.
+    std::unique_ptr<CHubIdleSweeper::CEntry> m_reaper GUARDED_BY(m_lock);
 };
 
 // One browse's hold on the pool of a key: the pool, and the instance it launched, serve the browse's
