@@ -43,11 +43,11 @@ CHandedOverSessions::ERemembered CHandedOverSessions::remember(const std::string
         if (keyOf(found->second.session.owner) != owner) return ERemembered::kOtherOwner;
         eraseLocked(found);
     }
-    // None of the owner's sessions gives way: each may still be running, and only while it is kept can
-    // she stop it and nobody else take it.
+    // The owner's own oldest gives way to its newest: only that owner's sessions are ever forgotten, and
+    // a busy caller is never refused for her own many browses.
     if (auto share = m_perOwner.find(owner);
         share != m_perOwner.end() && share->second.size() >= kMaxSessionsPerOwner)
-        return ERemembered::kOwnerFull;
+        eraseLocked(m_sessions.find(share->second.begin()->second));
     if (m_sessions.size() >= kMaxSessions) return ERemembered::kFull;
     const auto expires = m_clock.steadyNow() + keep;
     m_perOwner[owner].emplace(expires, guid);

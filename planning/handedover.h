@@ -3,10 +3,9 @@
 // (its worker and record end with the reply); what is kept is who owns the session and which media
 // agent answers it, so that a stop of the session can be judged against its owner and sent on, and a
 // later request naming the session keeps its owner. Nothing here knows when such a browse ends, so a
-// session is kept for its whole keep (or until its owner stops it): while its browse may still run its
-// owner is never forgotten, so she can always stop it and nobody else can take it. Each owner holds at
-// most its own share: past it, her next hand-over is refused (until one of hers is stopped or its keep
-// passes), never another's session forgotten. Any thread.
+// session is kept for its keep (or until its owner stops it). Each owner holds at most its own share:
+// past it, her own oldest gives way to her newest, never another's session, and she is never refused
+// for her own many browses. Any thread.
 #pragma once
 
 #include <chrono>
@@ -37,7 +36,6 @@ public:
         kKept,        // remembered, or renewed for its owner
         kOtherOwner,  // the session is kept for another owner: left as it is
         kFull,        // kMaxSessions are kept
-        kOwnerFull,   // the owner's kMaxSessionsPerOwner are kept
     };
 
     // Ages sessions on `clock`, which outlives this.

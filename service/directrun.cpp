@@ -111,13 +111,6 @@ bool rememberHandOver(TDirectTask& t, CBrowseLog& log) {
             log.debugLvl(0, "session [%s] is held by another caller; not handed over", guid.c_str());
             t.recordError(CConfigurationMgr::kNotOwnerText);
             return false;
-        case CHandedOverSessions::ERemembered::kOwnerFull:
-            log.debugLvl(0,
-                         "session [%s] not handed over: its caller has as many browse sessions in flight "
-                         "as one caller may",
-                         guid.c_str());
-            t.recordError(kDirectRunTooManySessions);
-            return false;
         case CHandedOverSessions::ERemembered::kFull:
             break;
     }

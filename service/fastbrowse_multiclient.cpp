@@ -478,7 +478,6 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
             log.debugLvl(0, "browse session [%s] belongs to another caller; refused", guid.c_str());
             m_errorText << "Browse access denied: browse session [" << guid << "] belongs to another caller";
             return findError(kErrAccessDenied, "Browse access denied");
-        case CHandedOverSessions::ERemembered::kOwnerFull:
         case CHandedOverSessions::ERemembered::kFull:
             log.debugLvl(0, "browse session [%s] not handed over: too many browse sessions are in flight",
                          guid.c_str());

@@ -41,32 +41,33 @@ TEST(HandedOverSessions, KeptUntilForgottenOrExpiredAndRenewedOnlyByTheirOwner) 
     EXPECT_EQ(sessions.size(), 0u);
 }
 
-// One caller handing over many sessions never makes the service forget another's, nor one of her own
-// that may still run: past her share she is refused until one of hers is given back or its keep passes.
-TEST(HandedOverSessions, NoOwnersSessionIsForgottenWhileItsKeepLasts) {
+// One caller handing over many sessions never makes the service forget another's, and is never refused
+// for it: past its share its own oldest session gives way, while others still hand over theirs.
+TEST(HandedOverSessions, OneOwnerCannotEvictAnothersSessions) {
     CHandedOverSessions& sessions = CHandedOverSessions::instance();
     ASSERT_EQ(sessions.remember("admins", session(1, "agent")), ERemembered::kKept);
     ASSERT_EQ(sessions.remember("clients", session(0, "agent", 44)), ERemembered::kKept);
-    const size_t many = CHandedOverSessions::kMaxSessionsPerOwner + 10;
+    const size_t many = CHandedOverSessions::kMaxSessions + 10;
     for (size_t n = 0; n < many; ++n)
-        ASSERT_EQ(
-            sessions.remember("alices-" + std::to_string(n), session(2, "agent")),
-            n < CHandedOverSessions::kMaxSessionsPerOwner ? ERemembered::kKept : ERemembered::kOwnerFull);
+        ASSERT_EQ(sessions.remember("alices-" + std::to_string(n), session(2, "agent")), ERemembered::kKept);
     EXPECT_EQ(sessions.size(), CHandedOverSessions::kMaxSessionsPerOwner + 2);
     CHandedOverSessions::TSession found;
     ASSERT_TRUE(sessions.find("admins", found));
     EXPECT_EQ(found.owner.userId, 1);
     ASSERT_TRUE(sessions.find("clients", found));
     EXPECT_EQ(found.owner.callerClientId, 44u);
-    ASSERT_TRUE(sessions.find("alices-0", found)) << "her oldest is still hers to stop";
+    EXPECT_FALSE(sessions.find("alices-0", found)) << "the owner's own oldest gave way";
+    ASSERT_TRUE(sessions.find("alices-" + std::to_string(many - 1), found));
     EXPECT_EQ(found.owner.userId, 2);
-    EXPECT_EQ(sessions.remember("alices-0", session(3, "agent")), ERemembered::kOtherOwner);
+    ASSERT_TRUE(
+        sessions.find("alices-" + std::to_string(many - CHandedOverSessions::kMaxSessionsPerOwner), found));
     // Another caller without a user is a share of its own.
     EXPECT_EQ(sessions.remember("other-client", session(0, "agent", 45)), ERemembered::kKept);
     // A session given back frees its owner's place without touching the rest.
-    EXPECT_TRUE(sessions.forget("alices-1"));
+    EXPECT_TRUE(sessions.forget("alices-" + std::to_string(many - 1)));
     EXPECT_EQ(sessions.remember("alices-more", session(2, "agent")), ERemembered::kKept);
-    EXPECT_TRUE(sessions.find("alices-0", found));
+    EXPECT_TRUE(
+        sessions.find("alices-" + std::to_string(many - CHandedOverSessions::kMaxSessionsPerOwner), found));
 
     // Many owners together still stop at the bound in all, and nobody's session gives way for them.
     size_t users = 0;
@@ -94,18 +95,18 @@ TEST(HandedOverSessions, NoOwnersSessionIsForgottenWhileItsKeepLasts) {
     EXPECT_EQ(sessions.size(), 0u);
 }
 
-// Her share comes back as the keeps of her sessions pass, on the table's own clock.
-TEST(HandedOverSessions, AnOwnersShareComesBackAsHerKeepsPass) {
+// A session is kept for its keep on the table's own clock, and then forgotten.
+TEST(HandedOverSessions, KeptForTheirKeepOnTheTablesClock) {
     CHubManualClock clock;
     CHandedOverSessions sessions(clock);
-    for (size_t n = 0; n < CHandedOverSessions::kMaxSessionsPerOwner; ++n)
-        sessions.remember("s" + std::to_string(n), session(2, "agent"), std::chrono::seconds(60));
-    EXPECT_EQ(sessions.remember("late", session(2, "agent")), ERemembered::kOwnerFull);
+    ASSERT_EQ(sessions.remember("s", session(2, "agent"), std::chrono::seconds(60)), ERemembered::kKept);
+    CHandedOverSessions::TSession found;
     clock.advance(std::chrono::seconds(59));
-    EXPECT_EQ(sessions.remember("late", session(2, "agent")), ERemembered::kOwnerFull);
+    EXPECT_TRUE(sessions.find("s", found));
+    EXPECT_EQ(sessions.remember("s", session(3, "agent")), ERemembered::kOtherOwner);
     clock.advance(std::chrono::seconds(1));
-    EXPECT_EQ(sessions.remember("late", session(2, "agent")), ERemembered::kKept);
-    EXPECT_EQ(sessions.size(), 1u);
+    EXPECT_FALSE(sessions.find("s", found));
+    EXPECT_EQ(sessions.remember("s", session(3, "agent")), ERemembered::kKept);
 }
 
 }  // namespace
