@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/hubdemo/hubdemo.h"
+#include "platform/threads/hubmutex.h"
 #include "tests/support/process/childprocess.h"
 #include "tools/browse/consoleoptions.h"
 #include "tools/browse/consolesession.h"
@@ -207,7 +208,7 @@ TWorld& world() {
 long long runRound(int sessions, long long browses, std::string& firstFailure) {
     TWorld& w = world();
     std::atomic<long long> next{0}, failures{0};
-    std::mutex failureMutex;
+    CHubMutex failureMutex;  // guards firstFailure
     std::vector<std::thread> threads;
     for (int s = 0; s < sessions; ++s)
         threads.emplace_back([&] {
@@ -219,7 +220,7 @@ long long runRound(int sessions, long long browses, std::string& firstFailure) {
                 TConsoleResult result;
                 if (console.run(result) != 0) {
                     ++failures;
-                    std::lock_guard<std::mutex> lock(failureMutex);
+                    CHubMutexLock lock(failureMutex);
                     if (firstFailure.empty())
                         firstFailure = "road " +
                                        std::to_string(n % static_cast<long long>(w.commands.size())) + ": " +

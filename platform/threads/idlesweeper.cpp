@@ -1,6 +1,8 @@
 #include "platform/threads/idlesweeper.h"
 
+#include <cstdlib>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -15,6 +17,19 @@ TRegistry& registry() {
     return *r;
 }
 
+// At exit every sweeper's thread is stopped and joined, the one that ended by itself included: entries
+// that live until exit (a static pool's) would otherwise leave a thread nobody joins.
+void joinAtExit() {
+    std::vector<std::shared_ptr<CHubIdleSweeper>> live;
+    {
+        TRegistry& r = registry();
+        CHubMutexLock lock(r.mutex);
+        for (auto& [clock, sweeper] : r.byClock)
+            if (auto held = sweeper.lock()) live.push_back(std::move(held));
+    }
+    for (auto& sweeper : live) sweeper->stop();
+}
+
 }  // namespace
 
 CHubIdleSweeper::CEntry::CEntry(const CHubClock& clock, Sweep sweep) {
@@ -26,6 +41,8 @@ CHubIdleSweeper::CEntry::CEntry(const CHubClock& clock, Sweep sweep) {
         if (!m_sweeper) {
             m_sweeper = std::make_shared<CHubIdleSweeper>(clock);
             slot = m_sweeper;
+            static const bool joinedAtExit = std::atexit(joinAtExit) == 0;
+            (void)joinedAtExit;
         }
     }
     m_id = m_sweeper->add(std::move(sweep));
@@ -47,12 +64,17 @@ void CHubIdleSweeper::CEntry::due(TimePoint when) {
 CHubIdleSweeper::CHubIdleSweeper(const CHubClock& clock) : m_clock(clock) {}
 
 CHubIdleSweeper::~CHubIdleSweeper() {
+    stop();
+}
+
+void CHubIdleSweeper::stop() {
     std::thread ending;
     {
         CHubMutexLock lock(m_mutex);
         m_stopping = true;
         ++m_changes;
         ending = std::move(m_thread);
+        m_threadEnded = false;
     }
     m_changed.notify_all();
     if (ending.joinable()) ending.join();

@@ -43,6 +43,8 @@ public:
 
     explicit CHubIdleSweeper(const CHubClock& clock);
     ~CHubIdleSweeper();
+    // Ends its thread for good and joins it: no sweep runs afterwards (at exit).
+    void stop();
     CHubIdleSweeper(const CHubIdleSweeper&) = delete;
     CHubIdleSweeper& operator=(const CHubIdleSweeper&) = delete;
 
