@@ -214,7 +214,7 @@ protected:
         std::thread browsing([&] { early = console(list, admin(), "early-" + session); });
         EXPECT_TRUE(watch.waitUntil([&] { return count(hostLog(), reached) > before; }, 60s)) << hostLog();
         TRun owner = console("stop --session " + session, admin(), "early-stop-" + session);
-        if (session.rfind(kHeldPrefix, 0) != 0)
+        if (session.rfind(kHeldPrefix, 0) != 0) {
             EXPECT_TRUE(watch.waitUntil(
                 [&] {
                     return hostLog().find("stop of session [" + session +
@@ -222,6 +222,7 @@ protected:
                 },
                 60s))
                 << hostLog();
+        }
         if (viaHubmaster) browsing.join();
         s->agent->signal(SIGCONT);
         if (!viaHubmaster) browsing.join();
