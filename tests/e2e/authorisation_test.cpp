@@ -5,6 +5,7 @@
 // store and another user's session.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "planning/handedover.h"
 #include "platform/config/zyplatforminfo.h"
@@ -40,6 +42,9 @@ using R = databrowse::BrowseRequest::f;
 
 constexpr const char* kDenied = "Browse access denied";
 constexpr const char* kListening = "listening on 127.0.0.1:";
+// client1's and client2's media agent: its answers of sessions named "held-..." wait for their stop.
+const std::vector<std::string> kAgentOptions{"--index-service", "started",        "--hold-sessions",
+                                             "held-",           "--hold-seconds", "600"};
 
 using TRun = hubtest::TConsoleRun;
 
@@ -130,7 +135,7 @@ protected:
         s = new TShared;
         ASSERT_EQ(hubtest::demoWorldIn(s->dir.file("demo"), s->world), "");
         s->binaries = hubtest::binaryDir();
-        s->agent = startAgent("mediaagent1", {"--index-service", "started"});
+        s->agent = startAgent("mediaagent1", kAgentOptions);
         s->legacyAgent = startAgent("mediaagent3", {});
         s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), s->hostPort);
         s->otherSubclient =
@@ -168,13 +173,14 @@ protected:
     static long long tasks() { return count("SELECT COUNT(*) FROM TM_CreatedTask"); }
 
     // The console with the demo's connection options; `who` says who asks.
-    static TRun browse(const std::string& args, const std::string& who,
-                       const std::string& errName = "stderr") {
+    static TRun browse(const std::string& args, const std::string& who, const std::string& errName = "stderr",
+                       int timeoutSeconds = 30) {
         const std::string errFile = s->dir.file(errName);
-        const std::string command = s->binaries + "/tools/browse/browse " + args + " --data " +
-                                    s->dir.file("demo") + " " + who +
-                                    " --ma-host 127.0.0.1 --quiet --timeout 30";
-        return hubtest::runConsole(command, errFile);
+        const std::string command =
+            s->binaries + "/tools/browse/browse " + args + " --data " + s->dir.file("demo") + " " + who +
+            " --ma-host 127.0.0.1 --quiet --timeout " + std::to_string(timeoutSeconds);
+        return hubtest::runConsole(command, errFile,
+                                   std::chrono::seconds(std::max(120, timeoutSeconds + 60)));
     }
 
     // A request as the console builds it from its words.
@@ -447,7 +453,7 @@ TEST_F(Authorisation, MediaAgentsAnswerOnlyTheHubmasterOrItsSignature) {
     // The agent restarted within the request's freshness keeps no ledger of what it answered: the copy
     // is still refused, as signed before it started.
     s->agent.reset();
-    s->agent = startAgent("mediaagent1", {"--index-service", "started"});
+    s->agent = startAgent("mediaagent1", kAgentOptions);
     const int restarted = static_cast<int>(s->agent->numberAfter(kListening));
     TAnswers afterRestart = ask(*prepared.request, "IndexingService_0", hubtest::kAnonymous, restarted);
     EXPECT_EQ(afterRestart.items, 0u);
@@ -915,12 +921,18 @@ TEST_F(Authorisation, FindAcrossClientsWarnsOfWhatItLeavesOut) {
 
 // A caller holds at most its share of sessions handed over and in flight: past it, its own oldest gives
 // way, never another caller's, which stays its owner's to browse and stop; the busy caller is not refused.
+// One that gave way while its browse runs at the media agent stays hers to stop and nobody else's to take.
 TEST_F(Authorisation, HandedOverSessionsStayTheirOwnersWhateverOthersAsk) {
     const std::string list = "list " + fileSubclient() + " --at " + lastDay();
     auto ask = [&](const std::string& session, const std::string& who) {
         databrowse::BrowseRequest asked = request(list + " --session " + session + " " + who);
         return askRouter(asked);
     };
+    const std::string held = "held-authorisation-alices";
+    TRun heldRun;
+    std::thread browsing(
+        [&] { heldRun = browse(list + " --path /d00/d01/d00 --session " + held, alice(), "held", 120); });
+    EXPECT_TRUE(s->agent->waitFor("session " + held + " held after", 60s)) << s->agent->output();
     const std::string admins = "authorisation-admins-flight";
     ASSERT_TRUE(ask(admins, admin()).prepared);
     std::vector<std::string> alices;
@@ -929,6 +941,27 @@ TEST_F(Authorisation, HandedOverSessionsStayTheirOwnersWhateverOthersAsk) {
         ASSERT_TRUE(more.prepared) << n << ": " << more.texts;
         alices.push_back("authorisation-alices-" + std::to_string(n));
     }
+    // client2's machine may browse its own data, but not under alice's held session, nor stop it.
+    const std::string client2s = "list " + otherSubclient() + " --at " + lastDay() + " --session ";
+    databrowse::BrowseRequest own = request(client2s + "authorisation-client2s");
+    EXPECT_TRUE(askRouter(own, "client2").prepared);
+    databrowse::BrowseRequest taking = request(client2s + held);
+    TAnswers taken = askRouter(taking, "client2");
+    EXPECT_FALSE(taken.prepared);
+    EXPECT_NE(taken.texts.find(kDenied), std::string::npos) << taken.texts;
+    e2estop::sendRouterStop(s->hostPort, held, "", "client2");
+    EXPECT_NE(hostLog().find("Stop request for session [" + held + "] of user [alice] (id " +
+                             std::to_string(s->world.fileUser) + "), client [client1] (id " +
+                             std::to_string(s->world.fileClient) + ") by calling client [client2] (id " +
+                             std::to_string(s->world.otherFileClient) + ") refused"),
+              std::string::npos)
+        << hostLog();
+    TRun stop = browse("stop --session " + held, alice(), "held-stop");
+    browsing.join();
+    EXPECT_EQ(stop.status, 0) << stop.out << stop.err;
+    EXPECT_EQ(heldRun.status, 1) << heldRun.out << heldRun.err;
+    EXPECT_NE(heldRun.err.find("The browse was stopped"), std::string::npos) << heldRun.err;
+
     // admin's session is still known as his: alice can neither browse under it nor stop it.
     for (bool viaHost : {false, true}) {
         databrowse::BrowseRequest taken = request(list + " --session " + admins + " " + alice());

@@ -12,9 +12,10 @@
 
 namespace e2estop {
 
-// Sends the stop of `session` (with `token` when given) to the router on `port`; back once the router
-// has handled what came before on this connection (it answers no stop).
-inline void sendRouterStop(int port, const std::string& session, const std::string& token = "") {
+// Sends the stop of `session` (with `token` when given) to the router on `port`, as the machine `peer`
+// names; back once the router has handled what came before on this connection (it answers no stop).
+inline void sendRouterStop(int port, const std::string& session, const std::string& token = "",
+                           const char* peer = hubtest::kAnonymous) {
     using R = databrowse::BrowseRequest::f;
     databrowse::BrowseRequest stop;
     stop.setint64(R::opType, databrowse::BROWSE_OP_STOP);
@@ -23,8 +24,7 @@ inline void sendRouterStop(int port, const std::string& session, const std::stri
     CZyNetwork router;
     bool timedOut = false;
     ASSERT_FALSE(
-        router.Connect(TZyNetAddress{"127.0.0.1", port}, "BrowseRouter", hubtest::kAnonymous, 10, timedOut)
-            .IsError());
+        router.Connect(TZyNetAddress{"127.0.0.1", port}, "BrowseRouter", peer, 10, timedOut).IsError());
     ASSERT_FALSE(router.SendXMLMessage(stop, 0, 10, timedOut).IsError());
     ignoreResult(router.Disconnect(30, timedOut), "the stop was sent; the router answers none");
 }

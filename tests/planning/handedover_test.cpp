@@ -56,7 +56,10 @@ TEST(HandedOverSessions, OneOwnerCannotEvictAnothersSessions) {
     EXPECT_EQ(found.owner.userId, 1);
     ASSERT_TRUE(sessions.find("clients", found));
     EXPECT_EQ(found.owner.callerClientId, 44u);
-    EXPECT_FALSE(sessions.find("alices-0", found)) << "the owner's own oldest gave way";
+    // Her own oldest gave way, yet stays hers (its browse may still run): nobody else takes it over.
+    ASSERT_TRUE(sessions.find("alices-0", found));
+    EXPECT_EQ(found.owner.userId, 2);
+    EXPECT_EQ(sessions.remember("alices-0", session(3, "agent")), ERemembered::kOtherOwner);
     ASSERT_TRUE(sessions.find("alices-" + std::to_string(many - 1), found));
     EXPECT_EQ(found.owner.userId, 2);
     ASSERT_TRUE(
@@ -107,6 +110,17 @@ TEST(HandedOverSessions, KeptForTheirKeepOnTheTablesClock) {
     clock.advance(std::chrono::seconds(1));
     EXPECT_FALSE(sessions.find("s", found));
     EXPECT_EQ(sessions.remember("s", session(3, "agent")), ERemembered::kKept);
+
+    // One that gave way past its owner's share is kept for the rest of its keep, and no longer.
+    for (size_t n = 0; n <= CHandedOverSessions::kMaxSessionsPerOwner; ++n)
+        sessions.remember("many-" + std::to_string(n), session(4, "agent"), std::chrono::seconds(60));
+    clock.advance(std::chrono::seconds(59));
+    ASSERT_TRUE(sessions.find("many-0", found));
+    EXPECT_EQ(found.owner.userId, 4);
+    EXPECT_EQ(sessions.remember("many-0", session(5, "agent")), ERemembered::kOtherOwner);
+    clock.advance(std::chrono::seconds(1));
+    EXPECT_FALSE(sessions.find("many-0", found));
+    EXPECT_EQ(sessions.remember("many-0", session(5, "agent")), ERemembered::kKept);
 }
 
 }  // namespace
