@@ -43,11 +43,24 @@ uint32_t CHandedOverSessions::secondsFromEpoch(std::chrono::steady_clock::time_p
     return static_cast<uint32_t>(std::clamp<long long>(seconds, 0, UINT32_MAX - 1));
 }
 
+CHandedOverSessions::TGiverKey CHandedOverSessions::giverKeyOf(const TSession& session) {
+    return {session.owner.userId, session.owner.callerClientId, session.owner.clientId,
+            session.owner.userName, session.mediaAgent};
+}
+
+bool CHandedOverSessions::forgetGivenWayLocked(uint64_t id, uint32_t now) {
+    bool forgotten = false;
+    while (TGivenWay* given = findGivenWayLocked(id, now)) {
+        releaseGiverLocked(given->giver);
+        given->giver = kNoGiver;
+        forgotten = true;
+    }
+    return forgotten;
+}
+
 void CHandedOverSessions::releaseGiverLocked(uint32_t giver) {
     if (giver == kNoGiver || --m_givers[giver].uses > 0) return;
-    const TSession& session = m_givers[giver].session;
-    m_giverIndex.erase(TGiverKey{session.owner.userId, session.owner.callerClientId, session.owner.clientId,
-                                 session.owner.userName, session.mediaAgent});
+    m_giverIndex.erase(giverKeyOf(m_givers[giver].session));
     m_givers[giver] = TGiver{};
     m_freeGivers.push_back(giver);
 }
@@ -86,10 +99,7 @@ CHandedOverSessions::TGivenWay* CHandedOverSessions::findGivenWayLocked(uint64_t
 
 void CHandedOverSessions::giveWayLocked(std::map<std::string, TEntry>::iterator entry) {
     const TSession& session = entry->second.session;
-    auto [giver, added] =
-        m_giverIndex.emplace(TGiverKey{session.owner.userId, session.owner.callerClientId,
-                                       session.owner.clientId, session.owner.userName, session.mediaAgent},
-                             0);
+    auto [giver, added] = m_giverIndex.emplace(giverKeyOf(session), 0);
     if (added) {
         if (m_freeGivers.empty()) {
             giver->second = static_cast<uint32_t>(m_givers.size());
@@ -155,11 +165,7 @@ CHandedOverSessions::ERemembered CHandedOverSessions::remember(const std::string
         share != m_perOwner.end() && share->second.size() >= kMaxSessionsPerOwner)
         giveWayLocked(m_sessions.find(share->second.begin()->second));
     if (m_sessions.size() >= kMaxSessions) return ERemembered::kFull;
-    // Hers again, and kept in full from now on.
-    while (TGivenWay* given = findGivenWayLocked(id, now)) {
-        releaseGiverLocked(given->giver);
-        given->giver = kNoGiver;
-    }
+    forgetGivenWayLocked(id, now);  // hers again, and kept in full from now on
     const auto expires = m_clock.steadyNow() + keep;
     m_perOwner[owner].emplace(expires, guid);
     TEntry& entry = m_sessions[guid];
@@ -189,13 +195,7 @@ bool CHandedOverSessions::forget(const std::string& guid) {
         eraseLocked(found);
         forgotten = true;
     }
-    const uint32_t now = secondsFromEpoch(m_clock.steadyNow(), false);
-    while (TGivenWay* given = findGivenWayLocked(hashOf(guid), now)) {
-        releaseGiverLocked(given->giver);
-        given->giver = kNoGiver;
-        forgotten = true;
-    }
-    return forgotten;
+    return forgetGivenWayLocked(hashOf(guid), secondsFromEpoch(m_clock.steadyNow(), false)) || forgotten;
 }
 
 size_t CHandedOverSessions::size() {

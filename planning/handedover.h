@@ -101,6 +101,9 @@ private:
     void giveWayLocked(std::map<std::string, TEntry>::iterator entry) REQUIRES(m_mutex);
     // The kept session `id` gave way as, or null; `now` in seconds from m_epoch.
     TGivenWay* findGivenWayLocked(uint64_t id, uint32_t now) REQUIRES(m_mutex);
+    // Forgets every record of `id`; true when there was one.
+    bool forgetGivenWayLocked(uint64_t id, uint32_t now) REQUIRES(m_mutex);
+    static TGiverKey giverKeyOf(const TSession& session);
     void releaseGiverLocked(uint32_t giver) REQUIRES(m_mutex);
     void closeOpenGenerationLocked() REQUIRES(m_mutex);
     void dropGenerationLocked() REQUIRES(m_mutex);
