@@ -75,10 +75,11 @@ private:
     void dropExpiredLocked() REQUIRES(m_mutex);
     void eraseLocked(std::map<std::string, TEntry>::iterator entry) REQUIRES(m_mutex);
 
-    // A session that gave way: its id by a 64-bit hash, its owner and agent as an index into m_givers
-    // (few: the callers past their share and their agents), and when its keep ends, in seconds from
-    // m_epoch. They are kept in generations, each a few seconds' worth, dropped whole once all of its
-    // keeps have ended: the open one by hash, the closed ones sorted by it.
+    // A session that gave way: its id by a 64-bit hash (ids that share one are not told apart: at the
+    // bound, one new id in 2,000 billion), its owner and agent as an index into m_givers (few: the callers
+    // past their share, by agent), and when its keep ends, in seconds from m_epoch. They are kept in
+    // generations of at most a minute's worth, each dropped whole once all of its keeps have ended: the
+    // open one in a hash table, the closed ones sorted by id.
     static constexpr uint32_t kNoGiver = UINT32_MAX;
     struct TGivenWay {
         uint64_t id = 0;
@@ -99,7 +100,8 @@ private:
     // A keep's end is rounded up, the time now down: a session is never forgotten before its keep ends.
     uint32_t secondsFromEpoch(std::chrono::steady_clock::time_point at, bool roundUp) const;
     void giveWayLocked(std::map<std::string, TEntry>::iterator entry) REQUIRES(m_mutex);
-    // The kept session `id` gave way as, or null; `now` in seconds from m_epoch.
+    // The record of the session `id` that gave way, while its keep lasts, or null; `now` in seconds from
+    // m_epoch.
     TGivenWay* findGivenWayLocked(uint64_t id, uint32_t now) REQUIRES(m_mutex);
     // Forgets every record of `id`; true when there was one.
     bool forgetGivenWayLocked(uint64_t id, uint32_t now) REQUIRES(m_mutex);
