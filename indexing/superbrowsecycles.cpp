@@ -12,6 +12,8 @@
 #include "indexing/superbrowserequest.h"
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
+#include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/msg/criteriaoperators.h"
@@ -44,6 +46,40 @@ databrowse::Query retentionSubquery(const std::vector<databrowse::Criteria>& fil
     query.setlistobject(databrowse::Query::f::criteriaList,
                         std::vector<CNMessageBase>(filters.begin(), filters.end()));
     return query;
+}
+
+// The client of a subclient (its name and GUID), as a cycle names it: read once per request, and carried
+// into later requests while the database is unchanged, since every browse of the subclient asks again.
+struct TCycleClient {
+    uint32_t appId = 0;
+    int status = 0;
+    std::string name, guid;
+};
+
+int cycleClient(uint32_t appId, std::string& name, std::string& guid) {
+    auto* memo = zydb::requestMemo<std::vector<TCycleClient>>();
+    if (memo)
+        for (const TCycleClient& read : *memo)
+            if (read.appId == appId) {
+                name = read.name;
+                guid = read.guid;
+                return read.status;
+            }
+    APP_Client client(nullptr);
+    client.setWhere("id = (select clientid from app_application where id = %u)", appId);
+    TCycleClient read;
+    read.appId = appId;
+    read.status = client.getOneRow(&client, false, 0, 0);
+    if (read.status == 0) {
+        read.name = client.getDataPtr()->name;
+        read.guid = client.getDataPtr()->GUID;
+    }
+    name = read.name;
+    guid = read.guid;
+    const int status = read.status;
+    // Only answers are kept: a failed read is tried again.
+    if (memo && (status == 0 || status == zydb::DB_NO_DATA)) memo->push_back(std::move(read));
+    return status;
 }
 
 Indexing::Archive archiveOf(const SuperBrowseArchive& file, uint32_t appId) {
@@ -246,9 +282,8 @@ bool CWorkerThreadHM::fillSuperBrowseCycle(TSuperBrowseRun& run, const SuperBrow
         refCopy = false;
 
     if (!m_indexingV2) {
-        APP_Client client(nullptr);
-        client.setWhere("id = (select clientid from app_application where id = %u)", cycle.appId);
-        if (client.getOneRow(&client, false, 0, 0) != 0) {
+        std::string name, guid;
+        if (cycleClient(cycle.appId, name, guid) != 0) {
             log.debugLvl(0,
                          "Could not determine the client information for subclient [%d] so not including it "
                          "in the browse",
@@ -257,10 +292,9 @@ bool CWorkerThreadHM::fillSuperBrowseCycle(TSuperBrowseRun& run, const SuperBrow
                                         std::to_string(cycle.appId));
             return false;
         }
-        std::string name = client.getDataPtr()->name;
         if (name.size() > 2047) name.resize(2047);
         out.setstring(C::clientName, name);
-        out.setstring(C::clientGuid, client.getDataPtr()->GUID);
+        out.setstring(C::clientGuid, guid);
     }
     addCycleRetention(run, out, cycle.appId, refCopy);
     return true;

@@ -4,8 +4,10 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
+#include <unistd.h>
 
 #include <climits>
+#include <cstring>
 
 namespace zycrypto {
 
@@ -64,8 +66,38 @@ bool sameBytes(std::string_view a, std::string_view b) {
     return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
+namespace {
+
+// Small draws (a browse's session id and answer key, nonces, IVs) come from a block of the thread's that
+// the library's generator fills at once: one call per block, not one per draw. A byte handed out is wiped
+// from the block, and a forked child never draws what its parent had left.
+struct TRandomBlock {
+    unsigned char bytes[512];
+    size_t left = 0;
+    pid_t filledBy = 0;
+};
+thread_local TRandomBlock t_random;
+constexpr size_t kLargestPooledDraw = 64;
+
+}  // namespace
+
 bool randomBytes(void* out, size_t size) {
-    return size <= INT_MAX && RAND_bytes(static_cast<unsigned char*>(out), static_cast<int>(size)) == 1;
+    if (size > INT_MAX) return false;
+    if (size > kLargestPooledDraw)
+        return RAND_bytes(static_cast<unsigned char*>(out), static_cast<int>(size)) == 1;
+    TRandomBlock& block = t_random;
+    const pid_t self = getpid();
+    if (block.filledBy != self || block.left < size) {
+        block.left = 0;
+        if (RAND_bytes(block.bytes, sizeof block.bytes) != 1) return false;
+        block.left = sizeof block.bytes;
+        block.filledBy = self;
+    }
+    unsigned char* from = block.bytes + sizeof block.bytes - block.left;
+    std::memcpy(out, from, size);
+    OPENSSL_cleanse(from, size);
+    block.left -= size;
+    return true;
 }
 
 }  // namespace zycrypto

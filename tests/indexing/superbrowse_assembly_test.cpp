@@ -16,6 +16,7 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/zyclient.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdb/hubdbseed.h"
 #include "platform/hubdb/seed_familiesb.h"
@@ -259,6 +260,24 @@ TEST_F(SuperBrowseAssembly, EmptyPlanSendsEmptyListsAndAnUnreadableClientLeavesI
         warned |= xml.find("respType=\"4\"") != std::string::npos &&
                   xml.find("cycle 9 of subclient 999999") != std::string::npos;
     EXPECT_TRUE(warned);
+}
+
+// A cycle's client, kept from request to request while the database stands still, is read again once
+// it changed.
+TEST_F(SuperBrowseAssembly, ACyclesClientIsReadAgainOnceTheDatabaseChanged) {
+    makeWorker();
+    const auto firstClientName = [&] {
+        ZYClientRequestScope request;
+        TSuperBrowseRun run;
+        EXPECT_TRUE(worker->assembleSuperBrowseRequest(run));
+        auto* cycles = worker->getIndexBrowseReq()->getlistobject(R::backupCycles, false);
+        return cycles && !cycles->empty() ? cycles->front().getstring(C::clientName) : std::string();
+    };
+    EXPECT_EQ(firstClientName(), "client1");
+    EXPECT_EQ(firstClientName(), "client1");
+    hubdb::HubDbSeed(seed->path())
+        .exec("UPDATE APP_Client SET name = 'renamed' WHERE id = ?", {zydb::DbValue::ofInt(client)});
+    EXPECT_EQ(firstClientName(), "renamed");
 }
 
 TEST_F(SuperBrowseAssembly, MediaPredictionHashesTheSessionIntoAJobIdAboveThe32BitIds) {

@@ -1,6 +1,9 @@
 // The time-range and copy checks on the demo world: the client's upgrade time and what a failure to
 // read it sends, archive files on either side of an upgrade, the messages of an invalid range and of a
 // missing backup copy, and session ids made by many threads at once.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <mutex>
 #include <set>
@@ -138,6 +141,28 @@ TEST(SessionIds, DistinctAcrossManyThreadsAndOneMillisecond) {
     // Seconds, a hyphen and 32 hex digits of chance.
     for (const std::string& one : {*ids.begin(), *ids.rbegin()})
         EXPECT_TRUE(isGeneratedSessionId(one)) << one;
+}
+
+TEST(SessionIds, AForkedChildMakesOthersThanItsParent) {
+    CWorkerThreadHM::GenerateSessionId();  // the parent has drawn before it forks
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::string id = CWorkerThreadHM::GenerateSessionId();
+        _exit(write(pipeEnds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size()) ? 0 : 1);
+    }
+    close(pipeEnds[1]);
+    char text[128] = {};
+    const ssize_t got = read(pipeEnds[0], text, sizeof text - 1);
+    close(pipeEnds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_GT(got, 0);
+    const std::string childId(text, static_cast<size_t>(got));
+    const std::string parentId = CWorkerThreadHM::GenerateSessionId();
+    EXPECT_NE(childId.substr(childId.find('-')), parentId.substr(parentId.find('-')));
 }
 
 }  // namespace

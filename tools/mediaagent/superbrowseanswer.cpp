@@ -140,7 +140,10 @@ void addItem(std::vector<CNMessageBase>& items, const TItemVersion& v, const std
     if (v.deleted()) flags->setint64(F::deleted, 1);
     data.setstring(D::name, v.name);
     data.setstring(D::displayName, v.name);
-    data.setstring(D::path, underVm(under, v.path));
+    if (under.empty())
+        data.setstring(D::path, v.path);  // the item's own path, not a copy made per item
+    else
+        data.setstring(D::path, underVm(under, v.path));
     data.setint64(D::size, v.size);
     data.setint64(D::modificationTime, v.modificationTime);
     data.setint64(D::version, v.version);
