@@ -164,13 +164,13 @@ std::string maskedIndexRequestText(const Indexing::BrowseReq& original) {
     const bool holdsSecret =
         original.isSet(R::password) ||
         (originalFlags && std::any_of(originalFlags->begin(), originalFlags->end(), isTokenFlag));
-    if (!holdsSecret) return maskNasLiveBrowsePasswords(original.AsString());
+    if (!holdsSecret) return maskAnswerKeys(maskNasLiveBrowsePasswords(original.AsString()));
     Indexing::BrowseReq request = original;
     if (request.isSet(R::password)) request.setstring(R::password, kMaskedSecret);
     if (auto* flags = request.getlistobject(R::additionalFlags, false))
         for (CNMessageBase& flag : *flags)
             if (isTokenFlag(flag)) flag.setstring(databrowse::AdditionalFlag::f::value, kMaskedSecret);
-    return maskNasLiveBrowsePasswords(request.AsString());
+    return maskAnswerKeys(maskNasLiveBrowsePasswords(request.AsString()));
 }
 
 std::string maskNasLiveBrowsePasswords(std::string text) {

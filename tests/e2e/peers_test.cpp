@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -183,6 +184,16 @@ protected:
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
         return console.output();
     }
+    // Every log the processes of the test wrote.
+    std::string logs() const {
+        std::string all;
+        for (const auto& entry : fs::recursive_directory_iterator(m_dir.path()))
+            if (entry.path().extension() == ".log") {
+                std::ifstream in(entry.path());
+                all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            }
+        return all;
+    }
     long long hostPeakKb() const {
         std::ifstream status("/proc/" + std::to_string(m_host->pid()) + "/status");
         std::string line;
@@ -344,6 +355,16 @@ TEST_F(ProvenPeers, AnswersCountOnlyFromTheAgentThatReadTheRequest) {
     browsing.join();
     EXPECT_EQ(out.find("FORGED"), std::string::npos) << out;
     EXPECT_NE(out.find("The browse was stopped"), std::string::npos) << out;
+    // Nor does any log hand the key out: worker ids are logged, never with 32 hex digits after a ':'.
+    const std::string logged = logs();
+    EXPECT_NE(logged.find("workerId=\""), std::string::npos);
+    for (size_t colon = logged.find(':'); colon != std::string::npos; colon = logged.find(':', colon + 1)) {
+        size_t hex = 0;
+        while (colon + 1 + hex < logged.size() &&
+               std::isxdigit(static_cast<unsigned char>(logged[colon + 1 + hex])))
+            ++hex;
+        ASSERT_NE(hex, 32u) << "an answer key in a log: " << logged.substr(colon > 80 ? colon - 80 : 0, 160);
+    }
 }
 
 TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
