@@ -16,6 +16,7 @@
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zyondemand_client.h"
 #include "worker/fastbrowsehmworkerthread.h"
+#include "worker/requestlog.h"
 
 namespace {
 
@@ -215,7 +216,7 @@ int CWorkerThreadHM::SharepointBrowse() {
     std::string requestXml;
     if (const int rc = m_browseRequest.serialize(requestXml); rc != 0) {
         log.Error(kFunction, "Failed to serialize input string xml [%s] with error code [%d].",
-                  m_browseRequest.AsString().c_str(), rc);
+                  maskedRequestText(m_browseRequest).c_str(), rc);
         return 0;
     }
     CNSession::LaunchOnDemandServiceReq launch;
