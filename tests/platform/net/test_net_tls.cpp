@@ -140,9 +140,27 @@ TEST_F(NetTlsTest, ResumedSessionsKeepTheNamesTheCertificatesProved) {
             EXPECT_STREQ(server.c_str(), "test-service");
         }
     }
+    // A listener the same machine opened on a port of its own (an instance it launched) resumes with
+    // its first listener's ticket.
+    auto other = CZydListener::create();
+    ASSERT_FALSE(other->start(0).IsError());
+    CZyNetworkServer otherServer(xdrCallback, xmlCallback, "TestService", other);
+    std::thread select([&] { ignoreResult(otherServer.SelectData(5, 100, 100), "serves until Quit"); });
+    {
+        CZyNetwork elsewhere;
+        bool timedOut = false;
+        error = elsewhere.Connect(("127.0.0.1*test-service*0*" + std::to_string(other->port())).c_str(),
+                                  "TestService", "client2", 10, timedOut);
+        EXPECT_FALSE(error.IsError()) << error.AsString();
+        EXPECT_TRUE(elsewhere.IsSessionResumed());
+    }
+    ignoreResult(otherServer.Quit(true, true), "stopping");
+    select.join();
+    other->stop();
     // The process's own credentials set again as they were (a console sets them for every command) keep
-    // the tickets of its sessions.
+    // the tickets of its sessions (those of earlier tests' listeners forgotten first).
     const std::string own = hubtest::testCredentialsFor("hubmaster");
+    clearZyNetCredentials();
     for (int round = 0; round < 3; ++round) {
         ASSERT_FALSE(setZyNetCredentials(zyNetCredentialsIn(own)).IsError());
         auto session = open("hubmaster", error);
