@@ -11,8 +11,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <list>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/config/privatefile.h"
@@ -30,6 +33,70 @@ using SslCtx = std::unique_ptr<SSL_CTX, zycrypto::Freer<SSL_CTX, SSL_CTX_free>>;
 using SslSession = std::unique_ptr<SSL_SESSION, zycrypto::Freer<SSL_SESSION, SSL_SESSION_free>>;
 using BioMethod = std::unique_ptr<BIO_METHOD, zycrypto::Freer<BIO_METHOD, BIO_meth_free>>;
 
+// Whether a session is past its lifetime at `now` (seconds).
+bool expired(const SSL_SESSION* session, long now) {
+    return SSL_SESSION_get_time(session) + SSL_SESSION_get_timeout(session) <= now;
+}
+
+// Sessions a listener keeps so that callers may resume them. Each resumes one connection only: the
+// caller keeps a ticket for one connection, and a ticket offered again is a replay. A session nobody
+// resumes (its caller ended, or dropped the ticket) gives way to newer ones when its share is full, or
+// when it has expired. The infrastructure's sessions have a share of their own, so that a crowd of
+// outsiders' handshakes can neither push them out nor hold more than a small share.
+class CResumableSessions {
+public:
+    // Takes `session`, kept under its id.
+    void keep(SSL_SESSION* session, bool infrastructure) {
+        SslSession owned(session);
+        unsigned int length = 0;
+        const unsigned char* id = SSL_SESSION_get_id(session, &length);
+        std::string key(reinterpret_cast<const char*>(id), length);
+        TShare& share = infrastructure ? m_infrastructure : m_others;
+        std::vector<SslSession> dropped;  // freed once the lock is left
+        CHubMutexLock lock(m_mutex);
+        const long now = time(nullptr);
+        while (!share.order.empty() &&
+               (share.order.size() >= share.limit || expired(share.order.front().second.get(), now))) {
+            m_byId.erase(share.order.front().first);
+            dropped.push_back(std::move(share.order.front().second));
+            share.order.pop_front();
+        }
+        if (m_byId.contains(key)) return;
+        share.order.emplace_back(key, std::move(owned));
+        m_byId.emplace(std::move(key), TPlace{&share, std::prev(share.order.end())});
+    }
+    // The session kept under `id`, given up (null when none is, or it expired).
+    SslSession take(const unsigned char* id, int length) {
+        SslSession session;
+        {
+            CHubMutexLock lock(m_mutex);
+            auto it =
+                m_byId.find(std::string(reinterpret_cast<const char*>(id), static_cast<size_t>(length)));
+            if (it == m_byId.end()) return nullptr;
+            session = std::move(it->second.at->second);
+            it->second.share->order.erase(it->second.at);
+            m_byId.erase(it);
+        }
+        if (expired(session.get(), time(nullptr))) return nullptr;
+        return session;
+    }
+
+private:
+    using Order = std::list<std::pair<std::string, SslSession>>;  // oldest first
+    struct TShare {
+        size_t limit;
+        Order order;
+    };
+    struct TPlace {
+        TShare* share;
+        Order::iterator at;
+    };
+    CHubMutex m_mutex;
+    TShare m_infrastructure GUARDED_BY(m_mutex){2048, {}};
+    TShare m_others GUARDED_BY(m_mutex){512, {}};
+    std::unordered_map<std::string, TPlace> m_byId GUARDED_BY(m_mutex);
+};
+
 struct TTlsContext {
     SslCtx client;
     SslCtx server;     // only with a certificate of its own
@@ -37,28 +104,48 @@ struct TTlsContext {
     // A console opens a session per command: a ticket from a peer's earlier handshake lets the next one
     // skip the certificates' exchange and checks (the peer's name comes back with the ticket). Tickets
     // are kept per peer address and each is used once; the peer sends a fresh one after every
-    // handshake, so sessions opened side by side each find one.
+    // handshake, so sessions opened side by side each find one. A peer seen once (a service instance
+    // on a port of its own) leaves its ticket behind: the oldest tickets give way past a bound of all
+    // peers together.
     static constexpr size_t kTicketsPerPeer = 128;
+    static constexpr size_t kTicketsKept = 512;
+    struct TTicket {
+        std::string peer;
+        SslSession session;
+    };
     mutable CHubMutex ticketsMutex;
-    mutable std::map<std::string, std::vector<SslSession>> tickets GUARDED_BY(ticketsMutex);
+    mutable std::list<TTicket> tickets GUARDED_BY(ticketsMutex);  // oldest first
     SslSession takeTicket(const std::string& peer) const {
+        std::vector<SslSession> dropped;  // freed once the lock is left
         CHubMutexLock lock(ticketsMutex);
-        auto it = tickets.find(peer);
-        if (it == tickets.end() || it->second.empty()) return nullptr;
-        SslSession ticket = std::move(it->second.back());  // the newest: the least likely to have expired
-        it->second.pop_back();
-        return ticket;
+        const long now = time(nullptr);
+        // The newest: the least likely to have expired.
+        for (auto it = tickets.end(); it != tickets.begin();) {
+            --it;
+            if (it->peer != peer) continue;
+            SslSession ticket = std::move(it->session);
+            it = tickets.erase(it);
+            if (!expired(ticket.get(), now)) return ticket;
+            dropped.push_back(std::move(ticket));
+        }
+        return nullptr;
     }
     void keepTicket(const std::string& peer, SslSession ticket) const {
         SslSession oldest;  // freed once the lock is left
         CHubMutexLock lock(ticketsMutex);
-        std::vector<SslSession>& kept = tickets[peer];
-        if (kept.size() >= kTicketsPerPeer) {
-            oldest = std::move(kept.front());
-            kept.erase(kept.begin());
+        auto oldestOfPeer = tickets.end();
+        size_t ofPeer = 0;
+        for (auto it = tickets.begin(); it != tickets.end(); ++it)
+            if (it->peer == peer && ofPeer++ == 0) oldestOfPeer = it;
+        if (ofPeer >= kTicketsPerPeer || tickets.size() >= kTicketsKept) {
+            auto gone = ofPeer >= kTicketsPerPeer ? oldestOfPeer : tickets.begin();
+            oldest = std::move(gone->session);
+            tickets.erase(gone);
         }
-        kept.push_back(std::move(ticket));
+        tickets.push_back({peer, std::move(ticket)});
     }
+    // The sessions its listener lets callers resume.
+    mutable CResumableSessions resumable;
 };
 
 namespace {
@@ -74,8 +161,6 @@ std::string nameOf(X509* cert) {
 // How long a listener's ticket lets a client resume: a peer's credentials changed since are used by
 // its next full handshake within this time.
 constexpr long kTicketSeconds = 600;
-// Sessions a listener keeps for resumption (a few KB each, with the client's certificate).
-constexpr long kSessionsKept = 4096;
 
 // The connection a handshake belongs to, for the client's new-ticket callback.
 int connectionIndex() {
@@ -125,6 +210,28 @@ bool common(SSL_CTX* ctx, const TZyNetCredentials& c, std::string& error) {
 
 int showMachineAsked(SSL* ssl, int*, void*);
 
+// The listener's context a server connection was made with (a handshake may switch to the context of
+// the machine asked, but its sessions stay with the listener's).
+int listenerIndex() {
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+int keepResumable(SSL* ssl, SSL_SESSION* session) {
+    const auto* listener = static_cast<const TTlsContext*>(SSL_get_ex_data(ssl, listenerIndex()));
+    if (listener == nullptr) return 0;
+    X509* peer = SSL_SESSION_get0_peer(session);
+    const std::string name = peer ? nameOf(peer) : std::string();
+    listener->resumable.keep(session, !name.empty() && isInfrastructure(name));
+    return 1;  // the store holds OpenSSL's reference
+}
+
+SSL_SESSION* takeResumable(SSL* ssl, const unsigned char* id, int length, int* copy) {
+    *copy = 0;  // the store's reference goes to the connection
+    const auto* listener = static_cast<const TTlsContext*>(SSL_get_ex_data(ssl, listenerIndex()));
+    return listener ? listener->resumable.take(id, length).release() : nullptr;
+}
+
 std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string& error) {
     if (c.authorityFile.empty()) {
         error = "no authority certificate";
@@ -168,12 +275,14 @@ std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string
     // One ticket per handshake, short-lived. The ticket only names a session the listener keeps in
     // memory, with the client's certificate already read: a stateless ticket carries the certificate
     // and has it decoded again at every resumption, which costs more than the rest of the handshake
-    // and made the listener's one thread the bottleneck of a busy machine. The oldest sessions give
-    // way when the cache is full; their clients then make a full handshake.
+    // and made the listener's one thread the bottleneck of a busy machine. The listener's own store
+    // (CResumableSessions) bounds them and lets each resume once; their clients then make a full
+    // handshake.
     static const unsigned char kTicketContext[] = "zynet";
     SSL_CTX_set_options(context->server.get(), SSL_OP_NO_TICKET);
-    SSL_CTX_set_session_cache_mode(context->server.get(), SSL_SESS_CACHE_SERVER);
-    SSL_CTX_sess_set_cache_size(context->server.get(), kSessionsKept);
+    SSL_CTX_set_session_cache_mode(context->server.get(), SSL_SESS_CACHE_SERVER | SSL_SESS_CACHE_NO_INTERNAL);
+    SSL_CTX_sess_set_new_cb(context->server.get(), keepResumable);
+    SSL_CTX_sess_set_get_cb(context->server.get(), takeResumable);
     SSL_CTX_set_num_tickets(context->server.get(), 1);
     SSL_CTX_set_timeout(context->server.get(), kTicketSeconds);
     SSL_CTX_set_session_id_context(context->server.get(), kTicketContext, sizeof kTicketContext - 1);
@@ -315,13 +424,15 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, cons
     SSL_set_bio(ssl.get(), reader.release(), writer.release());  // the connection frees both from here
     m_ssl = std::move(ssl);
     if (server) {
+        SSL_set_ex_data(m_ssl.get(), listenerIndex(), const_cast<TTlsContext*>(m_context.get()));
         SSL_set_accept_state(m_ssl.get());
         return;
     }
     SSL_set_connect_state(m_ssl.get());
     if (!serverName.empty()) SSL_set_tlsext_host_name(m_ssl.get(), serverName.c_str());
-    // The peer's address (and the machine meant there) names its tickets: a ticket offered elsewhere is
-    // only a wasted try.
+    // The peer's address and the machine meant there name its tickets (a ticket offered elsewhere is
+    // only a wasted try): a machine's listener and the instances it launches on ports of their own
+    // keep one store of sessions, so a ticket serves any of them. Without a machine named, the port.
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     char host[NI_MAXHOST] = {}, port[NI_MAXSERV] = {};
@@ -329,7 +440,7 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, cons
         getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port, sizeof port,
                     NI_NUMERICHOST | NI_NUMERICSERV) != 0)
         return;
-    m_peer = std::string(host) + "/" + port + "/" + serverName;
+    m_peer = std::string(host) + "/" + (serverName.empty() ? std::string(port) : "/" + serverName);
     SSL_set_ex_data(m_ssl.get(), connectionIndex(), this);
     // The connection takes a reference of its own: the ticket is freed here either way.
     if (SslSession ticket = m_context->takeTicket(m_peer)) SSL_set_session(m_ssl.get(), ticket.get());
@@ -354,9 +465,10 @@ bool CTls::resumed() {
 }
 
 CTls::~CTls() {
-    // OpenSSL drops from its cache the session of a connection freed without a close_notify sent, so a
-    // client that left first could not resume with the ticket it was just given. The ticket came after
-    // a complete handshake and stands however the connection ended, as a stateless ticket would.
+    // OpenSSL marks unusable the session of a connection freed without a close_notify sent (the one the
+    // listener keeps), so a client that left first could not resume with the ticket it was just given. The
+    // ticket came after a complete handshake and stands however the connection ended, as a stateless ticket
+    // would.
     if (m_ssl && SSL_is_server(m_ssl.get()) && SSL_is_init_finished(m_ssl.get()))
         SSL_set_shutdown(m_ssl.get(), SSL_get_shutdown(m_ssl.get()) | SSL_SENT_SHUTDOWN);
 }

@@ -112,7 +112,8 @@ private:
 
     mutable CHubMutex m_mutex;  // one OpenSSL call at a time: a sender and a receiver share the connection
     std::shared_ptr<const TTlsContext> m_context;
-    std::string m_peer;  // the client side's peer address ("host/port"); empty on the listener's side
+    // The client side's peer ("host/port", or "host//machine" when it names one); empty on the listener's.
+    std::string m_peer;
     // Declared last, so it is freed first: before the context it was made from and the fields its
     // callbacks read.
     std::unique_ptr<ssl_st, TSslFree> m_ssl GUARDED_BY(m_mutex);

@@ -4,6 +4,7 @@
 // within their limits (their share of the slots, a deadline for the first message, a small frame cap)
 // while proven peers are always served. Lines an outsider causes are counted past a burst.
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -140,9 +141,27 @@ TEST_F(NetTlsTest, ResumedSessionsKeepTheNamesTheCertificatesProved) {
             EXPECT_STREQ(server.c_str(), "test-service");
         }
     }
+    // A listener the same machine opened on a port of its own (an instance it launched) resumes with
+    // its first listener's ticket.
+    auto other = CZydListener::create();
+    ASSERT_FALSE(other->start(0).IsError());
+    CZyNetworkServer otherServer(xdrCallback, xmlCallback, "TestService", other);
+    std::thread select([&] { ignoreResult(otherServer.SelectData(5, 100, 100), "serves until Quit"); });
+    {
+        CZyNetwork elsewhere;
+        bool timedOut = false;
+        error = elsewhere.Connect(("127.0.0.1*test-service*0*" + std::to_string(other->port())).c_str(),
+                                  "TestService", "client2", 10, timedOut);
+        EXPECT_FALSE(error.IsError()) << error.AsString();
+        EXPECT_TRUE(elsewhere.IsSessionResumed());
+    }
+    ignoreResult(otherServer.Quit(true, true), "stopping");
+    select.join();
+    other->stop();
     // The process's own credentials set again as they were (a console sets them for every command) keep
-    // the tickets of its sessions.
+    // the tickets of its sessions (those of earlier tests' listeners forgotten first).
     const std::string own = hubtest::testCredentialsFor("hubmaster");
+    clearZyNetCredentials();
     for (int round = 0; round < 3; ++round) {
         ASSERT_FALSE(setZyNetCredentials(zyNetCredentialsIn(own)).IsError());
         auto session = open("hubmaster", error);
@@ -156,6 +175,46 @@ TEST_F(NetTlsTest, ResumedSessionsKeepTheNamesTheCertificatesProved) {
     ASSERT_TRUE(roundTrip(*client1));
     EXPECT_FALSE(client1->IsSessionResumed());
     EXPECT_EQ(lastSeen().name, "client1");
+}
+
+// A ticket resumes one session: offered again (a replay), the listener makes a full handshake.
+TEST_F(NetTlsTest, ATicketResumesOneSessionOnly) {
+    const TZyNetCredentials own = zyNetCredentialsIn(hubtest::testCredentialsFor("client2"));
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+    ASSERT_EQ(SSL_CTX_load_verify_locations(ctx.get(), own.authorityFile.c_str(), nullptr), 1);
+    ASSERT_EQ(SSL_CTX_use_certificate_file(ctx.get(), own.certificateFile.c_str(), SSL_FILETYPE_PEM), 1);
+    ASSERT_EQ(SSL_CTX_use_PrivateKey_file(ctx.get(), own.keyFile.c_str(), SSL_FILETYPE_PEM), 1);
+    SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_clear_mode(ctx.get(), SSL_MODE_AUTO_RETRY);  // a read returns once the ticket is in
+    // A handshake offering `ticket` (null: none); whether it resumed, and the ticket it brought in `given`.
+    auto handshake = [&](SSL_SESSION* ticket, SSL_SESSION** given) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(m_listener->port()));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const timeval limit{20, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        SSL* ssl = SSL_new(ctx.get());
+        SSL_set_fd(ssl, fd);
+        SSL_set_tlsext_host_name(ssl, "test-service");
+        if (ticket) SSL_set_session(ssl, ticket);
+        char byte;
+        const bool shook =
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 && SSL_connect(ssl) == 1;
+        const bool resumed = shook && SSL_session_reused(ssl) == 1;
+        if (given && shook && SSL_read(ssl, &byte, 1) <= 0) *given = SSL_get1_session(ssl);
+        if (shook) SSL_shutdown(ssl);  // unshut, the session would be marked unusable
+        SSL_free(ssl);
+        close(fd);
+        return resumed;
+    };
+    SSL_SESSION* first = nullptr;
+    EXPECT_FALSE(handshake(nullptr, &first));
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(handshake(first, nullptr));
+    EXPECT_FALSE(handshake(first, nullptr));
+    SSL_SESSION_free(first);
 }
 
 // Messages of any size arrive whole and in order over TLS: around a record's size (where a frame's
