@@ -122,7 +122,6 @@ struct TService {
             [this] { return std::make_shared<CWaitingWorker>(workerId); });
         EvMultiEntityRestoreTask task;
         fastBrowseHMProcessRequestMultiEntity(&task, false, databrowse::FORCE_USE_INDEX_NONE, nullptr);
-        xml = answerXml(workerId);
     }
     ~TService() {
         fastBrowseHMCleanUp();
@@ -131,7 +130,7 @@ struct TService {
         std::filesystem::remove_all(logs);
     }
     std::filesystem::path logs;
-    std::string routerHost, workerId, xml;
+    std::string routerHost, workerId;
     std::shared_ptr<CCountingDestination> destination = std::make_shared<CCountingDestination>();
 };
 
@@ -150,15 +149,18 @@ void BM_RelayToReturnChannel(benchmark::State& state) {
         return;
     }
     // The router relays only what a media agent the worker asked sends: this process plays that agent,
-    // under the name its session proves, as a worker records it once its request is sent.
+    // under the name its session proves, as a worker records it once its request is sent; its answers
+    // carry the worker's address (its id and answer key) as its request gave it.
+    std::string xml;
     if (CControllerThreadHM::WorkerPtr worker = g_poControllerThreadHM->getWorker(s.workerId)) {
         CWorkerAccess access(*worker);
         worker->expectAnswersFrom(peer);
+        xml = answerXml(worker->getAnswerAddress());
     }
     for (auto _ : state) {
         const long long target = s.destination->records() + kAnswers;
         for (int i = 0; i < kAnswers; ++i)
-            ignoreResult(peer.SendXMLMessage(databrowse::BrowseResponse::TAG, s.xml, 0, 30, timedOut),
+            ignoreResult(peer.SendXMLMessage(databrowse::BrowseResponse::TAG, xml, 0, 30, timedOut),
                          "a failed send shows as answers not relayed, checked next");
         if (!s.destination->waitFor(target)) {
             state.SkipWithError("answers were not relayed");
