@@ -222,8 +222,12 @@ int keepResumable(SSL* ssl, SSL_SESSION* session) {
     if (listener == nullptr) return 0;
     X509* peer = SSL_SESSION_get0_peer(session);
     const std::string name = peer ? nameOf(peer) : std::string();
-    listener->resumable.keep(session, !name.empty() && isInfrastructure(name));
-    return 1;  // the store holds OpenSSL's reference
+    // The store keeps a copy of its own: the connection's session is freed with the connection, on its
+    // own thread, and a copy that no connection shares is handed whole to the one that resumes it.
+    SSL_SESSION* own = SSL_SESSION_dup(session);
+    if (own == nullptr) return 0;
+    listener->resumable.keep(own, !name.empty() && isInfrastructure(name));
+    return 0;  // OpenSSL's reference stays OpenSSL's
 }
 
 SSL_SESSION* takeResumable(SSL* ssl, const unsigned char* id, int length, int* copy) {
