@@ -41,10 +41,12 @@ TRequest& request() {
 
 std::atomic<unsigned long long> g_kept{0};
 
+// Holds the connection's reads first: the version is read in the transaction the request reads in.
 bool databaseState(TDbState& out, std::shared_ptr<IDbConnection>& conn) {
     int rc = DB_OK;
     conn = CDbEnv::threadConnection(&rc);
     if (!conn) return false;
+    conn->holdReads(true);
     out.generation = CDbEnv::generation();
     out.connection = conn.get();
     return conn->dataVersion(out.version) == DB_OK;
@@ -57,9 +59,8 @@ void openRequest() {
     if (r.depth++ > 0) return;
     TDbState now;
     std::shared_ptr<IDbConnection> conn;
-    const bool known = databaseState(now, conn);
     // What the request reads, it reads in one read transaction on the thread's kept connection.
-    if (conn) conn->holdReads(true);
+    const bool known = databaseState(now, conn);
     r.held = conn;
     if (known && r.lastKnown && r.last != 0 && now == r.lastState && r.carried < kMaxCarried) {
         r.serial = r.last;

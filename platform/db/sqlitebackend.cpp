@@ -373,7 +373,8 @@ public:
         m_cache->endReads();
         if (!sqlite3_get_autocommit(m_db)) return DB_ERR_STATE;
         // The pager learns of other connections' commits when a read transaction starts: reading the
-        // header starts (and ends) one.
+        // header starts one. While reads are held it is the hold's, which the reads that follow share,
+        // so the number is that of what they read, and no transaction is begun and ended for it alone.
         std::unique_ptr<IDbStatement> st;
         int rc = prepare("PRAGMA schema_version", st);
         if (rc != DB_OK) return rc;

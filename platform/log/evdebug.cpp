@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -521,12 +522,24 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
         state.clockLength = n > 0 ? std::min(static_cast<size_t>(n), sizeof(state.clock) - 1) : 0;
         state.second = ts.tv_sec;
     }
+    // "<microseconds, six digits> <pid> <tid> <tag> <level> ", put together without a formatting per line.
     char head[200];
-    int n =
-        snprintf(head, sizeof(head), "%06ld %d %ld %s %d ", ts.tv_nsec / 1000,
-                 static_cast<int>(evdebug_detail::processId()), state.tid, (tag && *tag) ? tag : "-", level);
-    if (n < 0) return;
-    if (static_cast<size_t>(n) >= sizeof(head)) n = sizeof(head) - 1;
+    char* h = head;
+    for (long us = ts.tv_nsec / 1000, i = 5; i >= 0; --i, us /= 10) h[i] = static_cast<char>('0' + us % 10);
+    h += 6;
+    *h++ = ' ';
+    h = std::to_chars(h, head + 40, static_cast<int>(evdebug_detail::processId())).ptr;
+    *h++ = ' ';
+    h = std::to_chars(h, head + 80, state.tid).ptr;
+    *h++ = ' ';
+    const char* shownTag = (tag && *tag) ? tag : "-";
+    const size_t tagLen = strnlen(shownTag, sizeof(head) - 100);
+    std::memcpy(h, shownTag, tagLen);
+    h += tagLen;
+    *h++ = ' ';
+    h = std::to_chars(h, head + sizeof(head) - 1, level).ptr;
+    *h++ = ' ';
+    int n = static_cast<int>(h - head);
 
     size_t textLen = text ? strlen(text) : 0;
     while (textLen > 0 && (text[textLen - 1] == '\n' || text[textLen - 1] == '\r')) --textLen;
@@ -626,7 +639,10 @@ void EvDebug::setPrefixMessage(const char* tag) {
         m_tag[0] = '\0';
         return;
     }
-    snprintf(m_tag, sizeof(m_tag), "%s", tag);
+    // Made for nearly every line a browse logs: a copy, not a formatting.
+    const size_t n = strnlen(tag, sizeof(m_tag) - 1);
+    memcpy(m_tag, tag, n);
+    m_tag[n] = '\0';
 }
 
 void EvDebug::vwrite(const char* function, int level, bool isError, const char* format, va_list ap) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <limits>
 #include <string_view>
 
@@ -166,9 +167,14 @@ TItemIndexLease lendItemIndex(const std::string& path, std::string& error) {
     // A file made again at the same path is another index: its connections are not the old file's.
     struct stat st {};
     std::string key = path;
-    if (::stat(path.c_str(), &st) == 0)
-        key += "\n" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
-               std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    if (::stat(path.c_str(), &st) == 0) {
+        char identity[96];
+        const int n = std::snprintf(
+            identity, sizeof identity, "\n%llu:%llu:%lld.%ld", static_cast<unsigned long long>(st.st_dev),
+            static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_mtim.tv_sec),
+            static_cast<long>(st.st_mtim.tv_nsec));
+        key.append(identity, static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof identity) - 1)));
+    }
     return kept->lend(key, [&] { return CItemIndex::open(path, error); });
 }
 
