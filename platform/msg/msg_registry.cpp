@@ -1,6 +1,7 @@
 #include "platform/msg/msg_registry.h"
 
 #include <algorithm>
+#include <array>
 
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/msg_log.h"
@@ -77,9 +78,25 @@ int CNMessageRegistry::registerFamily(const MsgFamily& family) {
 }
 
 const MsgClassType* CNMessageRegistry::byTag(uint32_t tag) const {
-    CHubReadLock lock(m_lock);
-    auto it = m_byTag.find(tag);
-    return it == m_byTag.end() ? nullptr : it->second;
+    // Every object of every message decoded or built looks its class up here. A tag once registered
+    // names its class for the life of the process (a clash is refused, nothing is taken out, the one
+    // registry is never destroyed): each thread keeps the classes it found, and a look-up it made
+    // before takes no lock.
+    struct TSeen {
+        uint32_t tag;
+        const MsgClassType* type;
+    };
+    thread_local std::array<TSeen, 64> seen{};
+    TSeen& slot = seen[(tag ^ (tag >> 6) ^ (tag >> 18)) & 63];
+    if (slot.type && slot.tag == tag) return slot.type;
+    const MsgClassType* type = nullptr;
+    {
+        CHubReadLock lock(m_lock);
+        auto it = m_byTag.find(tag);
+        if (it != m_byTag.end()) type = it->second;
+    }
+    if (type) slot = {tag, type};
+    return type;
 }
 
 const MsgClassType* CNMessageRegistry::byClass(int package, int classId) const {
