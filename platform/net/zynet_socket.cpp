@@ -359,6 +359,10 @@ Io CSocket::sendTls(const iovec* parts, int count, Deadline deadline, size_t& se
         for (int i = 0; i < count; ++i) total += parts[i].iov_len;
         const size_t head = total <= kJoinedBytes ? total : kRecordBytes;
         joined.clear();
+        // One allocation of the whole: grown part by part, an answer's buffer passed the bound it is kept
+        // under on its last small part and was given back and taken again at every answer, each time
+        // merging the allocator's freed small blocks first.
+        joined.reserve(head);
         int i = 0;
         size_t offset = 0;  // into parts[i]
         for (; i < count && joined.size() < head; ++i) {

@@ -566,7 +566,11 @@ namespace {
 // The path of a version a scan hands over (a file's own, else its directory's and its name): made only
 // for the versions answered, not for every version read.
 std::string pathOf(const std::string& dirPath, const std::string& filePath, const std::string& name) {
-    return filePath.empty() ? dirPath + "/" + name : filePath;
+    if (!filePath.empty()) return filePath;
+    std::string path;
+    path.reserve(dirPath.size() + 1 + name.size());  // one allocation, not one per piece
+    path.append(dirPath).append(1, '/').append(name);
+    return path;
 }
 
 }  // namespace
