@@ -116,7 +116,7 @@ void clearIndexSessions(const std::string& guid) {
 // Forwards the response to the worker (whose lock the caller holds); true when the worker has ended its
 // last outstanding request.
 bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool oldProtocol,
-             const std::string* received, CBrowseLog& log) REQUIRES(worker.workerLock()) {
+             std::string* received, CBrowseLog& log) REQUIRES(worker.workerLock()) {
     if (worker.answerInVmView(response)) received = nullptr;
     const int64_t type = response.getint64(Response::respType);
     if (std::vector<CNMessageBase>* predictions = response.getlistobject(Response::predictions, false)) {
@@ -133,7 +133,7 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
     if (!oldProtocol) {
         std::string xml;
         const int rc = received ? 0 : response.serialize(xml);
-        if (received) xml = *received;
+        if (received) xml = std::move(*received);  // an answer's text is tens of kilobytes
         if (rc != 0) {
             log.debugLvl(0, "failed to serialize browse response, error [%d]", rc);
             return false;
@@ -145,7 +145,7 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
                 clearIndexSessions(sessionGuidOf(response));
         }
         if (type == databrowse::BROWSE_RESP_END) return worker.processEndMessage(xml.c_str());
-        worker.sendItemBack(xml);
+        worker.sendItemBack(std::move(xml));
         return false;
     }
 
@@ -178,7 +178,7 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
 }  // namespace
 
 void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
-                                                const std::string& peer, const std::string* received,
+                                                const std::string& peer, std::string* received,
                                                 bool skimmed) {
     CBrowseLog log("FBHMROUTER");
     // The address a request gave its media agent: the worker id and the worker's answer key.

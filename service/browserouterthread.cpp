@@ -273,7 +273,7 @@ void CBrowseRouterThreadHM::browseRouterCallBackRelay(CZyNetworkServer::ZynCallb
 
 void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
                                      long long handle, std::unique_ptr<CNMessageBase> owned,
-                                     const zynet::TReceivedXml* received) {
+                                     zynet::TReceivedXml* received) {
     CBrowseLog log("FBHMROUTER");
     unsigned oldProtocol = 0;
     ZYPlatformInfo::getNumber("EventManager", "OldBrowseProtocol", &oldProtocol);

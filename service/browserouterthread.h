@@ -44,11 +44,11 @@ public:
     // browse session is dropped and logged. `oldProtocol`: items go as classic BrowseItems.
     // `peer`: the proven client name of the session it came on ("" for an anonymous caller); only a
     // media agent the worker asked may answer it. `received`: the text the answer came in, forwarded as
-    // it is when the relay changes nothing.
+    // it is when the relay changes nothing (taken, not copied).
     // `skimmed`: the items of its list were left out of `response` (read again from `received` where the
     // relay rewrites it).
     static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
-                                    const std::string& peer, const std::string* received = nullptr,
+                                    const std::string& peer, std::string* received = nullptr,
                                     bool skimmed = false);
 
     // The mailbox GUID of a mailbox path ("/MB/<guid>/..." or "\\MB\\<guid>\\..."); empty otherwise.
@@ -57,7 +57,7 @@ public:
 private:
     // The XML callbacks' one body: `received` is the relay's read of an answer (null for other messages).
     static void serveXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
-                         std::unique_ptr<CNMessageBase> owned, const zynet::TReceivedXml* received);
+                         std::unique_ptr<CNMessageBase> owned, zynet::TReceivedXml* received);
     std::string m_serverName = kServerName;
     std::unique_ptr<CZyNetworkServer> m_server;
 };

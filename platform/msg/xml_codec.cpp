@@ -575,12 +575,24 @@ public:
         }
         for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
             if (c.type() != pugi::node_element) continue;  // text between fields carries nothing
+            if (node == m_leaveOutOf && strcmp(c.name(), m_leaveOut) == 0) {
+                m_leftOut = true;
+                continue;
+            }
             if (int rc = element(m, fields, c, depth)) return rc;
         }
         // Looked up again: the children read meanwhile may have taken the entry over.
         if (CacheEntry* e = entryFor(m.getTagID())) e->fields = m.fieldCount();
         return MSG_OK;
     }
+
+    // The elements named `name` in `holder` are passed over, not read; leftOut() tells whether any was.
+    // Skipped rather than removed from the document: removing frees each node of each item one by one.
+    void leaveOut(pugi::xml_node holder, const char* name) {
+        m_leaveOutOf = holder;
+        m_leaveOut = name;
+    }
+    bool leftOut() const { return m_leftOut; }
 
     // Items of a list alternate between a few classes (an item, its flags, ...): a small cache keeps
     // the registry's lock out of the loop.
@@ -797,6 +809,9 @@ private:
 
     CacheEntry m_cache[16];
     size_t m_fieldsRead = 0;
+    pugi::xml_node m_leaveOutOf;
+    const char* m_leaveOut = "";
+    bool m_leftOut = false;
 };
 
 // pugixml turns a character reference into its character in place, so "&#0;" would end a value
@@ -987,13 +1002,12 @@ int XMLDecoder::decodeRoot(uint32_t expectedTag, const char* data, size_t size, 
     if (rc == MSG_OK && !type) rc = MSG_ERR_UNKNOWN_CLASS;
     if (rc == MSG_OK && strcmp(root.name(), type->info().name) != 0) rc = MSG_ERR_ROOT;
     if (rc == MSG_OK && child && list)
-        if (pugi::xml_node holder = root.child(child))
-            for (pugi::xml_node item = holder.child(list); item; item = holder.child(list))
-                leftOut = holder.remove_child(item) || leftOut;
+        if (pugi::xml_node holder = root.child(child)) reader.leaveOut(holder, list);
     std::unique_ptr<CNMessageBase> message;
     if (rc == MSG_OK) {
         message.reset(type->info().make());
         rc = reader.object(root, *message, 0, root.attribute(kTagAttr));
+        leftOut = reader.leftOut();
     }
     if (rc != MSG_OK) {
         logFailure("XMLDecoder", rc, data, size);

@@ -132,9 +132,11 @@ void addItem(std::vector<CNMessageBase>& items, const TItemVersion& v, const std
     using F = databrowse::BrowseItemFlags::f;
     constexpr size_t kItemFields = 8;
     constexpr size_t kAdvancedFields = 4;
+    constexpr size_t kFlagFields = 3;
     CNMessageBase& data = items.emplace_back(databrowse::BrowseData());
     data.reserveFields(kItemFields);
     CNMessageBase* flags = data.getObjectAccessor(D::flags, true);
+    flags->reserveFields(kFlagFields);
     flags->setint64(F::file, v.directory() ? 0 : 1);
     flags->setint64(F::directory, v.directory() ? 1 : 0);
     if (v.deleted()) flags->setint64(F::deleted, 1);
