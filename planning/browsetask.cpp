@@ -23,6 +23,7 @@
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/errors/evmessageids.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/msg/sessionidlimit.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "platform/tasks/taskoptions.h"
@@ -235,6 +236,7 @@ std::string outOfRangePaging(const CNMessageBase& query) {
 }
 
 std::string outOfRange(const databrowse::BrowseRequest& request) {
+    if (std::string why = databrowse::sessionIdRefusal(request); !why.empty()) return why;
     auto& r = const_cast<databrowse::BrowseRequest&>(request);
     const CNMessageBase* range = childOf(&r, databrowse::BrowseRequest::f::timeRange);
     if (std::string why = timeOutOfRange(range, databrowse::BrowseTimeRange::f::fromTime, "from-time");
@@ -260,6 +262,8 @@ std::string outOfRange(const databrowse::BrowseRequest& request) {
 }
 
 std::string outOfRange(const EvMultiEntityRestoreTask& task) {
+    if (const char* guid = task.getbrowseSessionGUID())
+        if (std::string why = databrowse::sessionIdRefusal(std::strlen(guid)); !why.empty()) return why;
     if (task.getFromTime() < 0) return refusal("from-time", task.getFromTime());
     if (task.getToTime() < 0) return refusal("to-time", task.getToTime());
     // Unsigned in the task: a caller's negative value arrives as one beyond 63 bits.

@@ -7,6 +7,7 @@
 #include "platform/entities/applicationid.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/errors/cuxstring.h"
@@ -18,6 +19,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 #include "service/vmcopyprecedence.h"
+#include "worker/entitykind.h"
 
 namespace {
 
@@ -56,7 +58,7 @@ std::string clientNameOf(long clientId) {
 // An entity whose client (by id or by name) or backup set is not the one its subclient (or, without a
 // subclient, its backup set) belongs to names two things at once: refused, whoever asks, before any of
 // them is read, rather than browsing one of them in the other's name.
-bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
+bool entityIsConsistent(const databrowse::BrowseRequest& request, CNMessageBase* e, std::string& refusal) {
     if (!e) return true;
     const long subclientId = static_cast<long>(intOf(e, E::subclientId));
     const long backupSetId = static_cast<long>(intOf(e, E::backupsetId));
@@ -73,18 +75,19 @@ bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
         refusal = text;
         return false;
     }
-    if (subclientId <= 0 && backupSetId <= 0) return true;
-    APP_Application app(nullptr);
-    app.setIsolationType(4);
-    app.setTop(1);
-    if (subclientId > 0)
-        app.setWhere("id=%lu", static_cast<unsigned long>(subclientId));
-    else
-        app.setWhere("backupset = %d", static_cast<int>(backupSetId));
+    TEntityKind kind;
+    const EEntityKindRead read = readEntityKind(subclientId, backupSetId, kind);
+    if (read == EEntityKindRead::kNotNamed) {
+        // A client named alone browses the type claimed of it: one it holds.
+        unsigned long named = clientId > 0 ? static_cast<unsigned long>(clientId) : 0;
+        if (named == 0 && !clientName.empty() && ZYClient(clientName).getClientId(named) != 0) named = 0;
+        refusal = clientLacksKind(static_cast<long>(named), intOf(e, E::applicationId));
+        return refusal.empty();
+    }
     const std::string what = subclientId > 0 ? "Subclient [" + std::to_string(subclientId) + "]"
                                              : "Backup set [" + std::to_string(backupSetId) + "]";
-    if (app.getOneRow(&app, false, -1, 0) != 0) {
-        if (subclientId > 0) {
+    if (read != EEntityKindRead::kRecorded) {
+        if (subclientId > 0 && read == EEntityKindRead::kUnknown) {
             // The caller is told in the words the service uses for an unknown subclient everywhere.
             EvEvent event;
             char text[kMessageBufferSize] = {};
@@ -96,12 +99,10 @@ bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
         }
         return false;
     }
-    const APP_Application_t& row = *app.getDataPtr();
-    const std::string owner = clientNameOf(static_cast<long>(row.clientId));
-    const bool otherClient = (clientId > 0 && clientId != static_cast<long>(row.clientId)) ||
-                             (!clientName.empty() && strcasecmp(clientName.c_str(), owner.c_str()) != 0);
-    const bool otherSet =
-        subclientId > 0 && backupSetId > 0 && backupSetId != static_cast<long>(row.backupSet);
+    const bool otherClient =
+        (clientId > 0 && clientId != kind.clientId) ||
+        (!clientName.empty() && strcasecmp(clientName.c_str(), kind.clientName.c_str()) != 0);
+    const bool otherSet = subclientId > 0 && backupSetId > 0 && backupSetId != kind.backupSetId;
     if (otherClient) {
         refusal = what +
                   (subclientId > 0 ? " is not a subclient of client [" : " is not a backup set of client [") +
@@ -111,6 +112,18 @@ bool entityIsConsistent(const CNMessageBase* e, std::string& refusal) {
     if (otherSet) {
         refusal = what + " is not a subclient of backup set [" + std::to_string(backupSetId) + "]";
         return false;
+    }
+    // What the entity holds decides its road and who sees what of it: a caller's other type is refused,
+    // and every later step reads the recorded kind.
+    refusal = contradictedKind(kind, intOf(e, E::applicationId));
+    if (!refusal.empty() && !isActiveDirectoryMining(request, kind, intOf(e, E::applicationId))) return false;
+    refusal.clear();
+    if (!isActiveDirectoryMining(request, kind, intOf(e, E::applicationId)))
+        e->setint64(E::applicationId, apptype::code(kind.appType));
+    if (subclientId > 0) {
+        e->setint64(E::clientId, kind.clientId);
+        e->setint64(E::instanceId, kind.instanceId);
+        e->setint64(E::backupsetId, kind.backupSetId);
     }
     return true;
 }
@@ -135,6 +148,13 @@ void completeEntity(TDirectTask& t, CBrowseLog& log) {
             t.appType = apptype::of(static_cast<int>(e->getint64(E::applicationId)));
         take(E::backupsetId, t.backupSetId);
         take(E::instanceId, t.instanceId);
+        // A backup set named without its type browses as what it holds.
+        TEntityKind kind;
+        if (!has(e, E::applicationId) && !has(e, E::subclientId) &&
+            readEntityKind(0, t.backupSetId, kind) == EEntityKindRead::kRecorded) {
+            t.appType = kind.appType;
+            e->setint64(E::applicationId, apptype::code(t.appType));
+        }
         if (has(e, E::subclientId) && t.backupSetId == -1) {
             APP_Application app(nullptr);
             app.setIsolationType(4);
@@ -357,20 +377,21 @@ bool TDirectTask::optionSet(int position) const {
            extendedOptions[position] == '1';
 }
 
+bool settleRoutedEntities(databrowse::BrowseRequest& request, std::string& refusal) {
+    CBrowseLog log(kTag);
+    bool settled = entityIsConsistent(request, entity(request), refusal);
+    if (auto* entities = request.getlistobject(R::filteredEntities, false))
+        for (size_t n = 0; settled && n < entities->size(); ++n)
+            settled = entityIsConsistent(
+                request, child(&(*entities)[n], databrowse::EntityWithFilters::f::entity), refusal);
+    if (!settled) log.debugLvl(0, "browse request refused: %s", refusal.c_str());
+    return settled;
+}
+
 bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal) {
     CBrowseLog log(kTag);
     const int64_t op = has(&t.request, R::opType) ? t.request.getint64(R::opType) : -1;
     applyRecall(t, log);
-    if (!entityIsConsistent(entity(t.request), refusal)) {
-        log.debugLvl(0, "browse request refused: %s", refusal.c_str());
-        return false;
-    }
-    if (auto* entities = t.request.getlistobject(R::filteredEntities, false))
-        for (CNMessageBase& entry : *entities)
-            if (!entityIsConsistent(child(&entry, databrowse::EntityWithFilters::f::entity), refusal)) {
-                log.debugLvl(0, "browse request refused: %s", refusal.c_str());
-                return false;
-            }
     completeEntity(t, log);
     addFilteredEntities(t);
     if (!checkClient(t, op, refusal, log)) return false;

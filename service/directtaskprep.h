@@ -44,6 +44,13 @@ struct TDirectTask {
     bool optionSet(int position) const;
 };
 
+// The entity of a completed request, and each entity of a multi-entity one, checked against the
+// Hubmaster database and settled on what it records: a client it does not know, a subclient of
+// another client or backup set, or an application type other than the one the database records for
+// it refuses the request (`refusal`); otherwise the entity carries the recorded type, instance, backup
+// set and client, which every later step decides on.
+bool settleRoutedEntities(databrowse::BrowseRequest& request, std::string& refusal);
+
 // The fifteen preparation steps on `t` (whose request, task, worker, flag word and extended options
 // the earlier steps filled). False when the request was refused and must end with `refusal` as its
 // error reply (the client check); recorded errors leave it true.

@@ -108,6 +108,7 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
             return out;
         }
     }
+    if (!settleRoutedEntities(t->request, errorText)) return errorReply(errorText);
     if (!checkOperationRange(*t, errorText)) return errorReply(errorText);
     applyRequestOptions(*t);
     // An erase's gate is judged once its caller is (judgeGatedErase).

@@ -724,6 +724,10 @@ protected:
     // The caller's times, skips, page sizes and ids (task, request and filter) as they were sent: one
     // that would wrap into another value refuses the request.
     CStepResult checkValueRanges(const EvMultiEntityRestoreTask& task) const REQUIRES(m_workerLock);
+    // The application type, instance, backup set and client of the task's entity (and of each entity
+    // of a multi-entity browse) as the Hubmaster database records them: a type the request claims that
+    // contradicts the record refuses it, so no later step decides on a claimed type.
+    CStepResult settleEntity(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     void logReceivedRequest(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // The caller's rights (and an end user's mailbox access); a refusal ends the request before
     // anything is set up.

@@ -20,6 +20,7 @@
 #include "platform/msg/criteriaoperators.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
+#include "worker/entitykind.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/requestlog.h"
 
@@ -87,6 +88,7 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
 bool CWorkerThreadHM::judgeCaller(EvMultiEntityRestoreTask* task) {
     TRequestAuth auth;
     CStepResult outcome = checkValueRanges(*task);
+    if (outcome.ok()) outcome = settleEntity(task);
     if (outcome.ok()) outcome = authenticateCaller(task, auth);
     if (!outcome.ok()) setLastError(outcome.code(), outcome.text());
     return outcome.ok();
@@ -102,6 +104,7 @@ CStepResult CWorkerThreadHM::stepFailure(databrowse::BrowseErrorCode code, const
 CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
     if (CStepResult inRange = checkValueRanges(*task); !inRange.ok()) return inRange;
+    if (CStepResult settled = settleEntity(task); !settled.ok()) return settled;
     if (IsVMCentricBrowseFromParent(task)) {
         if (vsaBrowseRequest(task)) return {};
         return stepFailure(databrowse::BROWSE_ERR_GENERIC,
@@ -195,6 +198,51 @@ CStepResult CWorkerThreadHM::checkValueRanges(const EvMultiEntityRestoreTask& ta
     if (why.empty()) return {};
     CBrowseLog(kTag).debugLvl(0, "browse request refused: %s", why.c_str());
     return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, why);
+}
+
+CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
+    using G = ZyEntities::GenericEntity::f;
+    std::string refusal;
+    TEntityKind kind;
+    // The browse task names its subclient as the task's subclient, or as its application id.
+    const long subclientId = task->getSubClientId() > 0 ? task->getSubClientId() : task->getAppId();
+    if (!settleEntityKind(subclientId, task->getBackupSetId(), apptype::code(task->getAppType()), kind,
+                          refusal, &m_browseRequest))
+        return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
+    if (kind.clientId <= 0)
+        if (refusal = clientLacksKind(task->getClientId(), apptype::code(task->getAppType()));
+            !refusal.empty())
+            return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
+    CNMessageBase* entity = m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
+    if (kind.clientId > 0) {
+        // A client other than the entity's is each road's to refuse (both do, naming the two).
+        if (task->getClientId() <= 0) task->setClientId(kind.clientId);
+        task->setAppType(kind.appType);
+        task->setInstanceId(kind.instanceId);
+        task->setBackupSetId(kind.backupSetId);
+        if (entity && entity->isSet(G::applicationId))
+            entity->setint64(G::applicationId, apptype::code(kind.appType));
+    }
+    for (databrowse::EntityWithFilters& entry : task->getEntityList()) {
+        CNMessageBase* named = entry.getObjectAccessor(databrowse::EntityWithFilters::f::entity, false);
+        if (!named) continue;
+        auto idOf = [named](const MsgFieldRef& f) {
+            return named->isSet(f) ? static_cast<long>(named->getint64(f)) : 0L;
+        };
+        const int64_t claimed = named->isSet(G::applicationId)
+                                    ? named->getint64(G::applicationId)
+                                    : entry.getint64(databrowse::EntityWithFilters::f::appType);
+        TEntityKind each;
+        if (!settleEntityKind(idOf(G::subclientId), idOf(G::backupsetId), claimed, each, refusal,
+                              &m_browseRequest))
+            return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
+        if (each.clientId <= 0) continue;
+        named->setint64(G::clientId, each.clientId);
+        named->setint64(G::applicationId, apptype::code(each.appType));
+        named->setint64(G::instanceId, each.instanceId);
+        named->setint64(G::backupsetId, each.backupSetId);
+    }
+    return {};
 }
 
 CStepResult CWorkerThreadHM::refusal() const {

@@ -652,8 +652,14 @@ void EvDebug::vwrite(const char* function, int level, bool isError, const char* 
     if (!peer.empty()) {
         // An outsider's lines are counted past a burst, so that it cannot flush the log.
         uint64_t suppressed = 0, crowd = 0;
-        if (!zylog::admitPeerLine(peer, format, suppressed, crowd)) return;
         std::string line = zyFormatV(format ? format : "", ap);
+        // What one line carries of an outsider's text is bounded, and its budget counts the bytes kept.
+        if (line.size() > zylog::kMaxPeerLineBytes) {
+            const size_t cut = line.size() - zylog::kMaxPeerLineBytes;
+            line.resize(zylog::kMaxPeerLineBytes);
+            line += " [" + std::to_string(cut) + " more bytes of this line were not written]";
+        }
+        if (!zylog::admitPeerLine(peer, format, line.size(), suppressed, crowd)) return;
         if (suppressed > 0)
             line += " [" + std::to_string(suppressed) + " more lines like this one caused by " + peer +
                     " were not written]";

@@ -18,6 +18,7 @@ constexpr size_t kMaxKeys = 4096;
 struct TCount {
     Clock::time_point windowStart;
     unsigned written = 0;
+    uint64_t bytes = 0;  // written this window
     uint64_t suppressed = 0;
 };
 
@@ -60,7 +61,7 @@ const std::string& currentPeer() {
     return t_peer;
 }
 
-bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed,
+bool admitPeerLine(const std::string& peer, const void* format, size_t bytes, uint64_t& suppressed,
                    uint64_t& crowdSuppressed) {
     suppressed = crowdSuppressed = 0;
     TFilter& f = filter();
@@ -85,18 +86,23 @@ bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppre
             crowd = crowd || f.counts.size() >= kMaxKeys;
             if (crowd) key = std::make_pair(std::string(kOtherPeers), format);
         }
-        it = f.counts.try_emplace(std::move(key), TCount{now, 0, 0}).first;
+        it = f.counts.try_emplace(std::move(key), TCount{now, 0, 0, 0}).first;
     }
     TCount& c = it->second;
     if (now - c.windowStart >= f.window) {
         c.windowStart = now;
         c.written = 0;
+        c.bytes = 0;
     }
-    if (c.written >= f.burst) {
+    // Long lines spend the burst sooner: a peer's window holds at most as many bytes as a quarter of
+    // its lines at their longest.
+    const uint64_t byteBurst = static_cast<uint64_t>(f.burst) * kMaxPeerLineBytes / 4;
+    if (c.written >= f.burst || (c.written > 0 && c.bytes + bytes > byteBurst)) {
         ++c.suppressed;
         return false;
     }
     ++c.written;
+    c.bytes += bytes;
     (crowd ? crowdSuppressed : suppressed) = c.suppressed;
     c.suppressed = 0;
     return true;

@@ -8,6 +8,7 @@
 // out. Any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -34,10 +35,14 @@ const std::string& currentPeer();
 // Peers a minute counted on their own.
 inline constexpr unsigned kDefaultPeersAMinute = 64;
 
-// Whether a line of `format` caused by `peer` may be written now; `suppressed` tells how many of its
-// kind were left out since the last one written, `crowdSuppressed` the same when the peer is one of a
-// crowd that shares one count.
-bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed,
+// The most one line caused by a peer carries: the rest is cut, and the line says how much.
+inline constexpr size_t kMaxPeerLineBytes = 2048;
+
+// Whether a line of `format` and `bytes` caused by `peer` may be written now: a burst of lines, and of
+// bytes (the burst's lines at a quarter of their bound each), per window. `suppressed` tells how many of
+// its kind were left out since the last one written, `crowdSuppressed` the same when the peer is one of
+// a crowd that shares one count.
+bool admitPeerLine(const std::string& peer, const void* format, size_t bytes, uint64_t& suppressed,
                    uint64_t& crowdSuppressed);
 
 // For tests: the burst allowed per window (lines), the window (seconds) and the peers a minute counted

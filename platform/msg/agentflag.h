@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/msg/criteriaoperators.h"
 #include "platform/msg/erasedryrun.h"
@@ -12,17 +13,20 @@
 
 namespace agentflag {
 
-// Names the media agent of the request's routing block in its additional flags, once; nothing when the
-// routing block names none.
+// Names the media agent of the request's routing block in its additional flags, once. The name is what
+// the Hubmaster decided, never the caller's: a flag of that name the caller sent is taken out first,
+// whether or not the routing block names an agent.
 inline void name(databrowse::BrowseRequest& request) {
     CNMessageBase* indexing = request.getObjectAccessor(databrowse::BrowseRequest::f::indexing, false);
     CNMessageBase* routing =
         indexing ? indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false) : nullptr;
     const std::string agent = routing ? routing->getstring(databrowse::IndexingInfo::f::mediaAgentName) : "";
+    if (std::vector<CNMessageBase>* sent = erasedryrun::flagsOf(request, false))
+        std::erase_if(*sent, [](const CNMessageBase& flag) {
+            return flag.getstring(databrowse::AdditionalFlag::f::flagName) == browseflag::kMediaAgentName;
+        });
     if (agent.empty()) return;
     std::vector<CNMessageBase>* flags = erasedryrun::flagsOf(request, true);
-    for (const CNMessageBase& flag : *flags)
-        if (flag.getstring(databrowse::AdditionalFlag::f::flagName) == browseflag::kMediaAgentName) return;
     databrowse::AdditionalFlag flag;
     flag.setint64(databrowse::AdditionalFlag::f::flagType, 0);
     flag.setstring(databrowse::AdditionalFlag::f::flagName, browseflag::kMediaAgentName);

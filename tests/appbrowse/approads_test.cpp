@@ -337,11 +337,11 @@ TEST_F(AppRoads, LiveMachineBrowse) {
     EXPECT_EQ(refusal(world.adminUser, "admin", apps_.noProfileMachine,
                       liveRequest(apps_.noProfileMachine, apps_.noProfileBackupSet)),
               (Error{11, "User profile not set for this machine"}));
-    // A machine without live-browse configuration.
+    // A machine that holds no file systems to browse live is refused on what it holds, before the
+    // live-browse configuration is read.
     EXPECT_EQ(refusal(world.adminUser, "admin", apps_.exchDbClient,
-                      liveRequest(apps_.exchDbClient, apps_.windowsBackupSet))
-                  .first,
-              11);
+                      liveRequest(apps_.exchDbClient, apps_.windowsBackupSet)),
+              (Error{databrowse::BROWSE_ERR_GENERIC, "client [exchdb1] holds no file systems (type 29)"}));
     // An index database without its index server: the caller is told so, not that no server is listed.
     {
         hubdb::HubDbSeed seed(world.databasePath);

@@ -435,6 +435,12 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
     sql("INSERT INTO mediaAgent (clientId, versionText, idxCacheSoftState) VALUES (" +
         std::to_string(s->world.otherFileClient) + ", '11.0 SP24', 0)");
     databrowse::BrowseRequest signedFind = find(s->world.fileClient);
+    // A caller's own flag naming another agent is never signed in the Hubmaster's name.
+    databrowse::AdditionalFlag callers;
+    callers.setint64(databrowse::AdditionalFlag::f::flagType, 0);
+    callers.setstring(databrowse::AdditionalFlag::f::flagName, browseflag::kMediaAgentName);
+    callers.setstring(databrowse::AdditionalFlag::f::value, "mediaagent3");
+    erasedryrun::flagsOf(signedFind, true)->push_back(callers);
     std::unique_ptr<CNMessageBase> secured = exchange(signedFind, "client2");
     ASSERT_TRUE(secured);
     ASSERT_EQ(secured->getTagID(), databrowse::SecuredBrowseRequest::TAG) << secured->AsString();
@@ -450,6 +456,10 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
     EXPECT_EQ(agentflag::of(secured->getObjectAccessor(databrowse::SecuredBrowseRequest::f::payload, false)
                                 ->getObjectAccessor(databrowse::Msg238::f::advOptions, false)),
               "mediaagent1");
+    size_t agentFlags = 0;
+    for (const CNMessageBase& flag : *erasedryrun::flagsOf(opened, false))
+        agentFlags += flag.getstring(databrowse::AdditionalFlag::f::flagName) == browseflag::kMediaAgentName;
+    EXPECT_EQ(agentFlags, 1u) << opened.AsString();
 
     // Nothing to find, and a caller without token naming a user is refused.
     databrowse::BrowseRequest nothing = find(s->world.hypervisor + 100000);

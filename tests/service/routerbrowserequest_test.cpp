@@ -334,6 +334,11 @@ TEST_F(RouterDirectRoad, OperationTableRows) {
     const unsigned long long operationFlags = 0x1 | 0x2 | 0x8 | 0x4000000000ULL;
     for (const TRow& row : rows) {
         databrowse::BrowseRequest r = fileRequest(row.op);
+        // The file-system subclient stands in for a subclient of the row's type: what it holds is the
+        // database's, so the database says so for the row.
+        const int recorded = row.appType != 0 ? row.appType : s->world.fileAppType;
+        sql("UPDATE APP_Application SET appTypeId = " + std::to_string(recorded) +
+            " WHERE id = " + std::to_string(s->world.fileSubclient));
         if (row.appType != 0) {
             entity(r)->setint64(E::clientId, s->world.fileClient);
             entity(r)->setint64(E::backupsetId, s->world.fileBackupSet);
@@ -341,6 +346,8 @@ TEST_F(RouterDirectRoad, OperationTableRows) {
         }
         r.getObjectAccessor(R::mode, true)->setint64(databrowse::BrowseMode::f::mode, 5);
         const TSeen seen = prepared(r);
+        sql("UPDATE APP_Application SET appTypeId = " + std::to_string(s->world.fileAppType) +
+            " WHERE id = " + std::to_string(s->world.fileSubclient));
         SCOPED_TRACE("operation " + std::to_string(row.op) + " type " + std::to_string(row.appType));
         EXPECT_EQ(seen.opType, row.op);
         EXPECT_EQ(seen.flags & operationFlags, row.flags);

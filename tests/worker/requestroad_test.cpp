@@ -602,6 +602,13 @@ TEST_F(RequestRoad, MonorunFindNamesItsSolrCloud) {
     std::shared_ptr<EvRecordingDestination> destination;
     auto task = fileTask(destination, "/", "monorun-find");
     task->setAppType(apptype::kExchangeMonorun);
+    // The file subclient stands in for a single-run mailbox subclient: what it holds is the database's.
+    auto recordType = [&](apptype::EAppType type) {
+        hubdb::HubDbSeed seed(world.databasePath);
+        seed.exec("UPDATE APP_Application SET appTypeId = ? WHERE id = ?",
+                  {zydb::DbValue::ofInt(apptype::code(type)), zydb::DbValue::ofInt(world.fileSubclient)});
+    };
+    recordType(apptype::kExchangeMonorun);
     task->setBrowseOpType(databrowse::BROWSE_OP_FIND);
     task->setbrowseFindPattern(filter.c_str());
     ProbeWorker worker;
@@ -619,6 +626,7 @@ TEST_F(RequestRoad, MonorunFindNamesItsSolrCloud) {
     EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::userId), world.adminUser);
     EXPECT_EQ(fields(worker).indexBrowseRequest().getstring(Indexing::BrowseReq::f::solrCloudDetails), "sc");
     expectNoReferences("monorun-find");
+    recordType(apptype::of(world.fileAppType));
 
     // The content-index decision alone, for a task that names no user.
     auto decide = [&](long backupSetId, ProbeWorker& probe) {

@@ -12,10 +12,12 @@
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_Client.h"
 #include "platform/db/dbresult.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/log/evdebug.h"
 #include "platform/msg/criteriaoperators.h"
 #include "platform/msg/erasedryrun.h"
 #include "platform/msg/errorresponse.h"
+#include "platform/msg/sessionidlimit.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
 #include "platform/security/rights.h"
@@ -260,8 +262,10 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
         ++m_inside;
     }
     TCaller caller;
-    std::string error;
-    if (!authenticate(request, caller, error))
+    std::string error = databrowse::sessionIdRefusal(request);
+    if (!error.empty())
+        sendError(session, error);
+    else if (!authenticate(request, caller, error))
         sendError(session, error);
     else if (request.getint64(R::opType) == databrowse::BROWSE_OP_STOP)
         stopSession(session, request, caller);
@@ -347,9 +351,22 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, std::
                 (named.empty() ? std::to_string(namedId) : named) + "]";
         return false;
     }
+    // What the subclient holds is the database's: a request claiming another type is refused as the
+    // service refuses it, never browsed as that type.
+    TEntityKind kind;
+    kind.subclientId = static_cast<long>(subclientId);
+    kind.clientId = static_cast<long>(s.clientId);
+    kind.clientName = clientName;
+    kind.appType = apptype::of(static_cast<int64_t>(s.appTypeId));
+    const bool adMining = isActiveDirectoryMining(request, kind, entity->getint64(E::applicationId));
+    if (std::string contradiction = contradictedKind(kind, entity->getint64(E::applicationId));
+        !contradiction.empty() && !adMining) {
+        error = contradiction;
+        return false;
+    }
     entity->setstring(E::clientName, clientName);
     entity->setint64(E::clientId, s.clientId);
-    entity->setint64(E::applicationId, s.appTypeId);
+    if (!adMining) entity->setint64(E::applicationId, s.appTypeId);
     entity->setint64(E::instanceId, s.instance);
     entity->setint64(E::backupsetId, s.backupSet);
     return true;

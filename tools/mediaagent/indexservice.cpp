@@ -12,6 +12,7 @@
 #include "platform/log/evdebug.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/msg/secured_message_handler.h"
+#include "platform/msg/sessionidlimit.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
@@ -307,6 +308,11 @@ void CIndexService::serve(CZyNetwork& session, CNMessageBase& message) {
     const auto started = CHubClock::real().steadyNow();
     serveOne(session, message, line);
     if (line.what.empty()) return;
+    // A refused request's session id is the caller's text: the line keeps no more of it than any id has.
+    if (const size_t cut = line.session.size(); cut > databrowse::kMaxSessionIdLength) {
+        line.session.resize(databrowse::kMaxSessionIdLength);
+        line.session += "... (" + std::to_string(cut) + " characters)";
+    }
     const std::string peer = TPeerRule::peerName(session);
     const long long ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(CHubClock::real().steadyNow() - started)
@@ -325,6 +331,12 @@ void CIndexService::serveOne(CZyNetwork& session, CNMessageBase& message, TReque
         ignoreResult(session.ReplyDisconnect(5, timedOut),
                      "the session ends either way; a peer already gone is no fault");
     } else if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(&message)) {
+        if (const std::string why = databrowse::sessionIdRefusal(*request); !why.empty()) {
+            line.what = "a browse";
+            line.refuse(why);
+            refuseCaller(session);
+            return;
+        }
         CNMessageBase* block = request->getObjectAccessor(databrowse::BrowseRequest::f::session, false);
         const std::string guid = block ? block->getstring(databrowse::BrowseSession::f::sessionId) : "";
         line.session = guid;

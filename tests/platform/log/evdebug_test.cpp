@@ -252,6 +252,36 @@ TEST_F(LogTest, LongLinesAndTrailingNewlines) {
     EXPECT_EQ(texts[1], "with newline");
 }
 
+// A line an outsider causes carries at most a bounded part of its text, and says how much was cut;
+// the same line of the service's own is written whole.
+TEST_F(LogTest, AnOutsidersLongLineIsCutAndSaysHowMuch) {
+    EvDebugFileInstance inst;
+    EvDebug log(&inst);
+    log.initialize(4, 0, true, "outsider.log");
+    log.setPrefixMessage("PEER");
+    const std::string big(60000, 'q');
+    {
+        zylog::CPeerScope scope("203.0.113.9");
+        log.debugLvl(0, "Received browse Request %s", big.c_str());
+    }
+    log.debugLvl(0, "own %s", big.c_str());
+    std::vector<std::string> texts;
+    for (const auto& l : readLines(inst.filePath())) {
+        ParsedLine m;
+        ASSERT_TRUE(parseLine(l, &m));
+        if (m.tag == "PEER") texts.push_back(m.text);
+    }
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_LE(texts[0].size(), zylog::kMaxPeerLineBytes + 80);
+    EXPECT_NE(texts[0].find(" [" +
+                            std::to_string(std::string("Received browse Request ").size() + big.size() -
+                                           zylog::kMaxPeerLineBytes) +
+                            " more bytes of this line were not written]"),
+              std::string::npos)
+        << texts[0].substr(texts[0].size() - 100);
+    EXPECT_EQ(texts[1], "own " + big);
+}
+
 TEST_F(LogTest, TaggedLinesAreKeptWholeOrMarkedAsCut) {
     const std::string big(10000, 'k');  // past every size the component loggers once cut at
     std::string huge(EvDebug::kMaxTextBytes - 1, 'h');
@@ -452,15 +482,32 @@ TEST(PeerLines, ACrowdOfAddressesSharesOneBurst) {
     static const char format[] = "a line an outsider causes";
     zylog::setPeerLineLimits(2, 3600);
     uint64_t suppressed = 0, crowd = 0;
-    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
-    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
-    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, 100, suppressed, crowd));
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, 100, suppressed, crowd));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, 100, suppressed, crowd));
     for (int i = 0; i < 5000; ++i)
-        zylog::admitPeerLine("10.1." + std::to_string(i), format, suppressed, crowd);
+        zylog::admitPeerLine("10.1." + std::to_string(i), format, 100, suppressed, crowd);
     int admitted = 0;
     for (int i = 0; i < 1000; ++i)
-        admitted += zylog::admitPeerLine("10.2." + std::to_string(i), format, suppressed, crowd) ? 1 : 0;
+        admitted += zylog::admitPeerLine("10.2." + std::to_string(i), format, 100, suppressed, crowd) ? 1 : 0;
     EXPECT_EQ(admitted, 0);
-    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, 100, suppressed, crowd));
+    zylog::setPeerLineLimits(100, 10);
+}
+
+// An outsider's long lines spend its burst by their bytes: lines at their longest get a quarter of it.
+TEST(PeerLines, LongLinesSpendTheBurstByTheirBytes) {
+    static const char longFormat[] = "a long line an outsider causes";
+    static const char shortFormat[] = "a short line an outsider causes";
+    zylog::setPeerLineLimits(100, 3600);
+    uint64_t suppressed = 0, crowd = 0;
+    int longAdmitted = 0, shortAdmitted = 0;
+    for (int i = 0; i < 100; ++i) {
+        longAdmitted +=
+            zylog::admitPeerLine("10.3.0.1", longFormat, zylog::kMaxPeerLineBytes, suppressed, crowd);
+        shortAdmitted += zylog::admitPeerLine("10.3.0.1", shortFormat, 80, suppressed, crowd);
+    }
+    EXPECT_EQ(longAdmitted, 25);
+    EXPECT_EQ(shortAdmitted, 100);
     zylog::setPeerLineLimits(100, 10);
 }
