@@ -236,8 +236,13 @@ CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
         if (!settleEntityKind(idOf(G::subclientId), idOf(G::backupsetId), claimed, each, refusal,
                               &m_browseRequest))
             return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
-        if (each.clientId <= 0) continue;
-        named->setint64(G::clientId, each.clientId);
+        if (each.clientId <= 0) {
+            // A client named alone is browsed as the type claimed of it: one it holds.
+            if (refusal = clientLacksKind(idOf(G::clientId), claimed); !refusal.empty())
+                return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
+            continue;
+        }
+        if (idOf(G::clientId) <= 0) named->setint64(G::clientId, each.clientId);
         named->setint64(G::applicationId, apptype::code(each.appType));
         named->setint64(G::instanceId, each.instanceId);
         named->setint64(G::backupsetId, each.backupSetId);
