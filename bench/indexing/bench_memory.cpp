@@ -75,8 +75,8 @@ std::string subclientOf(const std::string& database, const std::string& client, 
 struct TMemory {
     double inUse = 0, free = 0, resident = 0;
     int threads = 0;
-    double stacks = 0;   // resident in its threads' stacks, MB
-    int descriptors = 0;  // open
+    double stacks = 0;            // resident in its threads' stacks, MB
+    int descriptors = 0;          // open
     int databaseDescriptors = 0;  // open on the Hubmaster database's file itself
 };
 
@@ -318,12 +318,13 @@ void BM_MixedLoadMemory(benchmark::State& state) {
             }
             host.push_back(measure(*w.host, "hubmaster", w.hostAsked, w.database));
             agent.push_back(measure(*w.agent, "mediaagent", w.agentAsked, w.database));
-            for (const auto& [name, m] : {std::pair{"host", &host.back()}, std::pair{"media agent", &agent.back()}})
+            for (const auto& [name, m] :
+                 {std::pair{"host", &host.back()}, std::pair{"media agent", &agent.back()}})
                 std::printf(
                     "%s: %s in use %.3f MB, free %.3f MB, resident %.3f MB, %d threads with %.3f MB resident "
                     "in their stacks, %d descriptors open (%d on the database)\n",
-                    stages[stage], name, m->inUse, m->free, m->resident, m->threads, m->stacks, m->descriptors,
-                    m->databaseDescriptors);
+                    stages[stage], name, m->inUse, m->free, m->resident, m->threads, m->stacks,
+                    m->descriptors, m->databaseDescriptors);
             std::fflush(stdout);
         }
         const std::pair<const char*, const std::vector<TMemory>*> processes[] = {{"host", &host},
@@ -377,7 +378,8 @@ public:
                 const std::string who = std::string(p) == "host" ? "host" : "media agent";
                 // goal 0: information only
                 auto figure = [&](const std::string& what, const char* counter, int goal) {
-                    const std::string in = goal ? "(goal: within " + std::to_string(goal) + ")" : "(information)";
+                    const std::string in =
+                        goal ? "(goal: within " + std::to_string(goal) + ")" : "(information)";
                     std::printf("figure: %d sessions on the mixed roads, %s %s = %.3f %s\n", sessions,
                                 who.c_str(), what.c_str(), r.counters.at(std::string(p) + counter).value,
                                 in.c_str());
@@ -394,16 +396,18 @@ public:
                 const bool host = std::string(p) == "host";
                 figure("heap in use in MB once idle, over before the load", "_idle_heap_mb", host ? 4 : 0);
                 if (host)
-                    std::printf("figure: %d sessions on the mixed roads, %s heap in use once idle / after the "
-                                "first round = %.3f (goal: within 1)\n",
-                                sessions, who.c_str(), r.counters.at(std::string(p) + "_idle_heap_of_first").value);
+                    std::printf(
+                        "figure: %d sessions on the mixed roads, %s heap in use once idle / after the "
+                        "first round = %.3f (goal: within 1)\n",
+                        sessions, who.c_str(), r.counters.at(std::string(p) + "_idle_heap_of_first").value);
                 else
                     figure("heap in use in MB once idle, over the first round's", "_idle_heap_over_first", 4);
                 figure("memory in MB once idle, over before the load", "_idle_resident_mb", 32);
                 figure("memory in MB in thread stacks once idle", "_idle_stacks_mb", 0);
                 figure("free in the allocator in MB once idle", "_idle_free_mb", 0);
                 figure("descriptors open once idle, over before the load", "_idle_descriptors", 32);
-                figure("descriptors open on the Hubmaster database once idle", "_idle_database_descriptors", 2);
+                figure("descriptors open on the Hubmaster database once idle", "_idle_database_descriptors",
+                       2);
             }
         }
         std::fflush(stdout);

@@ -124,7 +124,8 @@ EnvState& env() {
     return *s;
 }
 
-std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a, std::optional<Clock::time_point> b) {
+std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a,
+                                          std::optional<Clock::time_point> b) {
     if (a && b) return std::min(*a, *b);
     return a ? a : b;
 }
