@@ -1188,8 +1188,11 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         // Hubmaster, whose own road mines for the caller.
         if (step.IsError() && step.GetErrorCode() == ZYNET_E_SERVICE_REFUSED) {
             ignoreResult(ma->Disconnect(5, timedOut), "the launch was refused: nothing is left to end");
-            const std::string refusal =
-                service + " of [" + name + "] does not answer this caller (" + step.GetErrorText() + ")";
+            // The service's own words close the refusal's text, after what the session layer adds.
+            const std::string text = step.GetErrorText();
+            const size_t words = text.rfind(": ");
+            const std::string refusal = service + " of [" + name + "] does not answer this caller: " +
+                                        (words == std::string::npos ? text : text.substr(words + 2));
             return throughHubmasterInstead(refusal, refusal, "mining by " + service, result, progress);
         }
         if (step.IsError())
