@@ -274,7 +274,7 @@ void pointAtTriplet(TMailboxCheck& c) {
     const std::string tail = kWildcardTail;
     const std::string& path = c.path;
     const bool findFromRoot =
-        path.size() > tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
+        path.size() >= tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
     if (!(c.endUserRoot && findFromRoot) && isMailboxRootPath(path)) return;
     std::string folder;
     const size_t close = path.find('}');
@@ -370,7 +370,10 @@ bool isMailboxAppType(apptype::EAppType appType) {
 }
 
 bool isMailboxRootPath(const std::string& path) {
-    return path.empty() || path == "\\" || path == "\\MB" || path == "\\MB\\" || path == "\\MB\\**\\*";
+    // A find below the top ("\**\*", a find that names no path) is one from the mailboxes' root: an end
+    // user's searches his own mailbox, confined by his filter, like his find from "\MB".
+    return path.empty() || path == "\\" || path == "\\MB" || path == "\\MB\\" || path == "\\MB\\**\\*" ||
+           path == kWildcardTail;
 }
 
 bool isMailboxLevelPath(const std::string& path) {

@@ -31,7 +31,7 @@ bool isMailboxPathOf(const std::string& path, const std::string& guid);
 // Application types browsed as mailboxes: 54, the older layout 56 and Monorun 137.
 bool isMailboxAppType(apptype::EAppType appType);
 
-// Root forms of a mailbox browse: "", "\", "\MB", "\MB\" and "\MB\**\*".
+// Root forms of a mailbox browse: "", "\", "\MB", "\MB\", "\MB\**\*" and a find below the top, "\**\*".
 bool isMailboxRootPath(const std::string& path);
 // A root form, or a path that ends right after its mailbox GUID (or one '\' after it).
 bool isMailboxLevelPath(const std::string& path);

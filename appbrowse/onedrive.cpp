@@ -23,7 +23,8 @@ const char* const kRestrictionQueryId = "onedrive-owner-restriction";
 
 // The path the end user browses for the browse path `path`: the way down to her folder leads to the
 // folder, and her folder or any path below it is browsed as asked; false when the path names other data
-// (another user's folder). Either separator is taken, as the console prints paths with '/'.
+// (another user's folder), and any folder for a user without an e-mail address (who has none of her
+// own). Either separator is taken, as the console prints paths with '/'.
 bool ownFolderPath(const std::string& path, const std::string& email, std::string& out) {
     std::string judged = path;
     std::replace(judged.begin(), judged.end(), '/', '\\');
@@ -32,7 +33,8 @@ bool ownFolderPath(const std::string& path, const std::string& email, std::strin
         out = folder;
         return true;
     }
-    if (judged == "\\OneDrive\\**\\*") {
+    // A find below the top or below the OneDrive folder searches what she may browse: her folder.
+    if (judged == "\\**\\*" || judged == "\\OneDrive\\**\\*") {
         out = folder + "\\**\\*";
         return true;
     }
@@ -47,6 +49,19 @@ bool ownFolderPath(const std::string& path, const std::string& email, std::strin
         at = end;
     }
     out = path;
+    return true;
+}
+
+// The e-mail address of the task's user ("" when none is set); false when the user cannot be read.
+bool readEmail(EvMultiEntityRestoreTask* task, std::string& email, CBrowseLog& log) {
+    UMUsers users(nullptr);
+    users.setWhere("id = %lu", static_cast<unsigned long>(task->getUserId()));
+    if (users.getOneRow(&users, false, -1, 0) != 0) {
+        log.debugLvl(0, "Error: Cannot fetch logged-in user'e email id");
+        return false;
+    }
+    const char* address = users.getDataPtr()->email;
+    email = address ? address : "";
     return true;
 }
 
@@ -90,6 +105,16 @@ bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
             log.debugLvl(1, "Error returned while fetching tenant user mailbox . Failing the operation.");
             return false;
         }
+        // The filter keeps her to her own items; a path that names other data (another user's folder)
+        // is refused as on indexing V1, not answered as if it were not there.
+        const char* judged = task->getPath(EvRestoreTask::kBrowsePathList);
+        std::string email, unchanged;
+        if (judged && *judged && !readEmail(task, email, log)) return false;
+        if (judged && *judged && !ownFolderPath(judged, email, unchanged)) {
+            log.debugLvl(0, "Error: the OneDrive browse path [%s] is not the tenant user's own folder",
+                         judged);
+            return false;
+        }
         std::transform(guid.begin(), guid.end(), guid.begin(),
                        [](unsigned char c) { return std::toupper(c); });
         std::replace(guid.begin(), guid.end(), '-', 'X');
@@ -112,14 +137,9 @@ bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
 
     const char* browsePath = task->getPath(EvRestoreTask::kBrowsePathList);
     if (!browsePath || !*browsePath) return false;
-    UMUsers users(nullptr);
-    users.setWhere("id = %lu", static_cast<unsigned long>(task->getUserId()));
-    if (users.getOneRow(&users, false, -1, 0) != 0) {
-        log.debugLvl(0, "Error: Cannot fetch logged-in user'e email id");
-        return false;
-    }
-    const char* email = users.getDataPtr()->email;
-    if (!email || !*email) {
+    std::string email;
+    if (!readEmail(task, email, log)) return false;
+    if (email.empty()) {
         log.debugLvl(0, "Error: empty email id set for user");
         return false;
     }

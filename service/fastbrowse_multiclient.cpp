@@ -87,7 +87,8 @@ void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBr
 }
 
 // A warning of what the find leaves out; a client left out because the caller may not browse it carries
-// the permission code, so that the caller can tell a find refused in part from a whole one.
+// the permission code, and one the Hubmaster does not know the nothing-to-browse code, so that the caller
+// can tell a find refused in part, or asked of a misspelt client, from a whole one.
 void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
                  databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC) {
     log.debugLvl(0, "multi-client find: %s", text.c_str());
@@ -151,7 +152,9 @@ TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, c
         bool allowed = false;
         if (clientId == 0) {
             ++left.unknown;
-            sendWarning(session, "Client [" + shown + "] is not known; it is not searched", log);
+            // Nothing of it can be browsed: a caller tells a misspelt client from a whole answer.
+            sendWarning(session, "Client [" + shown + "] is not known; it is not searched", log,
+                        databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
         } else {
             if (userId > 0) {
                 allowed = userMayBrowseAnyOf(userId, static_cast<long>(clientId));

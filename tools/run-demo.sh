@@ -228,8 +228,8 @@ step "Mining an Exchange database: the Hubmaster completes the cycle's jobs, med
   $exchmine --path 'Mailbox Database A' --ma mediaagent1 --at "$day" --via hubmaster $admin
 step "Mining a SharePoint server's sites: launched there with its agent's account, answered from the index" \
   list --mine $sharepoint --at "$day" --via hubmaster $admin
-refused "...a mining service answers only the Hubmaster: BrowseRouter's completed request, taken there, is refused" \
-  "answers only the Hubmaster" list --mine $sharepoint --at "$day" $admin
+step "...a mining service answers only the Hubmaster: on the default road the console is refused there, and takes the Hubmaster's road" \
+  list --mine $sharepoint --at "$day" $admin
 refused "A live browse of a machine: BrowseRouter prepares it; a media agent holds backups, not the machine" \
   "cannot browse client" list --client livewin1 --backup-set "$(sqlite3 "$work/hub.db" "SELECT a.backupSet
   FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'livewin1'")" --app-type 29 \

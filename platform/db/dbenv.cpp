@@ -84,6 +84,24 @@ constexpr size_t kIdleConnections = 32;
 // with fewer, most browses of a steady load paid for a new connection.
 constexpr size_t kIdleThreadConnections = 64;
 
+// The connection a live thread keeps between its uses. A thread that waits long for something other
+// than work (a periodic task's thread, a controller waiting for its stop) would keep it for ever, and
+// with it more than its own files: a connection that has read holds a lock on the database file for
+// as long as it is open, and while any connection of the process holds one, SQLite keeps the
+// descriptor of every connection closed meanwhile open, to be reused. So the sweeper closes a thread's
+// connection once it has gone unused for kIdleSeconds, when nobody holds it (the thread, a request's
+// read hold or a caller's statement); the thread opens or takes another at its next use. The thread
+// reads its slot under the slot's mutex, which the sweeper takes too: never both at once with the
+// environment's, but for the sweeper, which takes the environment's first.
+struct TThreadSlot {
+    CHubMutex mutex;
+    std::shared_ptr<IDbConnection> conn GUARDED_BY(mutex);
+    unsigned long long generation GUARDED_BY(mutex) = 0;
+    bool used GUARDED_BY(mutex) = false;  // since the sweeper last looked
+    // The sweeper's own: since when it has seen the connection unused.
+    Clock::time_point quietSince GUARDED_BY(mutex);
+};
+
 struct EnvState {
     CHubMutex mutex;  // guards everything below but the atomics
     std::string path GUARDED_BY(mutex);
@@ -97,11 +115,35 @@ struct EnvState {
     // Of the current database: the clock it was opened with, and what closes its idle connections.
     const CHubClock* clock GUARDED_BY(mutex) = &CHubClock::real();
     std::unique_ptr<CHubIdleSweeper::CEntry> sweeper GUARDED_BY(mutex);
+    // The connections that live threads keep, for the sweeper to close those left unused.
+    std::vector<std::weak_ptr<TThreadSlot>> slots GUARDED_BY(mutex);
 };
 
 EnvState& env() {
     static EnvState* s = new EnvState;  // lives until exit: threads may outlive static destruction
     return *s;
+}
+
+std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a,
+                                          std::optional<Clock::time_point> b) {
+    if (a && b) return std::min(*a, *b);
+    return a ? a : b;
+}
+
+// Takes the connection of `slot` when it has gone unused for kIdleSeconds and nobody holds it; answers
+// when to look again (nothing: it keeps none).
+std::optional<Clock::time_point> sweepSlot(TThreadSlot& slot, Clock::time_point now,
+                                           std::vector<std::shared_ptr<IDbConnection>>& closing) {
+    CHubMutexLock g(slot.mutex);
+    if (!slot.conn) return std::nullopt;
+    if (slot.used) {
+        slot.used = false;
+        slot.quietSince = now;
+    } else if (now - slot.quietSince >= kIdleSeconds && slot.conn.use_count() == 1 && !slot.conn->busy()) {
+        closing.push_back(std::move(slot.conn));
+        return std::nullopt;
+    }
+    return std::max(now, slot.quietSince + kIdleSeconds);
 }
 
 // Closes the connections idle for too long; answers when the next one will be.
@@ -112,9 +154,19 @@ std::optional<Clock::time_point> sweepIdle() {
     const Clock::time_point now = env().clock->steadyNow();
     env().idle.prune(now, closing);
     env().threadIdle.prune(now, closingOfThreads);
-    const auto a = env().idle.nextExpiry(), b = env().threadIdle.nextExpiry();
-    if (a && b) return std::min(*a, *b);
-    return a ? a : b;
+    std::optional<Clock::time_point> next = earliest(env().idle.nextExpiry(), env().threadIdle.nextExpiry());
+    std::vector<std::weak_ptr<TThreadSlot>>& slots = env().slots;
+    for (size_t i = 0; i < slots.size();) {
+        std::shared_ptr<TThreadSlot> slot = slots[i].lock();
+        if (!slot) {  // its thread ended
+            slots[i] = std::move(slots.back());
+            slots.pop_back();
+            continue;
+        }
+        next = earliest(next, sweepSlot(*slot, now, closingOfThreads));
+        ++i;
+    }
+    return next;
 }
 
 // Gives `conn` to `list` of the current database; the sweeper closes it when it stays unused.
@@ -124,28 +176,61 @@ void keepIdle(CIdleList<Conn>& list, Conn conn, std::vector<Conn>& closing) REQU
     if (list.give(std::move(conn), now, closing) && env().sweeper) env().sweeper->due(now + kIdleSeconds);
 }
 
+// The calling thread's slot, made and entered in the environment's list at its first connection.
 struct ThreadConn {
-    unsigned long long generation = 0;
-    std::shared_ptr<IDbConnection> conn;
+    std::shared_ptr<TThreadSlot> slot;
 
-    ThreadConn() = default;
-    ThreadConn(const ThreadConn&) = delete;
-    ThreadConn& operator=(ThreadConn&& other) noexcept {
-        generation = other.generation;
-        conn = std::move(other.conn);
-        return *this;
-    }
     // At the thread's end a connection no one else holds, with nothing open on it, serves the next thread.
     ~ThreadConn() { giveBack(); }
     void giveBack() {
-        if (!conn) return;
+        if (!slot) return;
         std::vector<std::shared_ptr<IDbConnection>> closing;  // declared first: closed after the lock
-        std::shared_ptr<IDbConnection> mine = std::move(conn);
+        std::shared_ptr<IDbConnection> mine;
+        unsigned long long generation = 0;
+        {
+            CHubMutexLock s(slot->mutex);
+            mine = std::move(slot->conn);
+            generation = slot->generation;
+        }
+        if (!mine) return;
         mine->holdReads(false);  // the next thread's reads are its own
         if (mine.use_count() != 1 || mine->busy()) return;
         CHubMutexLock g(env().mutex);
         if (env().open.load() && env().generation.load() == generation)
             keepIdle(env().threadIdle, std::move(mine), closing);
+    }
+    // The slot's connection when it is of the current database (marked used), else null.
+    std::shared_ptr<IDbConnection> current() {
+        if (!slot) return nullptr;
+        CHubMutexLock s(slot->mutex);
+        if (!slot->conn || slot->generation != env().generation.load()) return nullptr;
+        slot->used = true;
+        return slot->conn;
+    }
+    // Makes `conn` the thread's, of database generation `generation`.
+    void keep(std::shared_ptr<IDbConnection> conn, unsigned long long generation) {
+        std::shared_ptr<IDbConnection> replaced;  // closed after the lock
+        bool entered = true;
+        if (!slot) {
+            slot = std::make_shared<TThreadSlot>();
+            entered = false;
+        }
+        {
+            CHubMutexLock s(slot->mutex);
+            replaced = std::exchange(slot->conn, std::move(conn));
+            slot->generation = generation;
+            slot->used = true;
+        }
+        CHubMutexLock g(env().mutex);
+        if (!entered) env().slots.push_back(slot);
+        if (env().sweeper) env().sweeper->due(env().clock->steadyNow() + kIdleSeconds);
+    }
+    // Drops the thread's connection (of an earlier database) without giving it back.
+    void drop() {
+        if (!slot) return;
+        std::shared_ptr<IDbConnection> dropped;  // closed after the lock
+        CHubMutexLock s(slot->mutex);
+        dropped = std::move(slot->conn);
     }
 };
 
@@ -222,7 +307,7 @@ void CDbEnv::close() {
     env().open.store(false);
     env().path.clear();
     env().generation.fetch_add(1);
-    t_conn = ThreadConn{};
+    t_conn.drop();
 }
 
 void CDbEnv::releaseThreadConnection() {
@@ -244,22 +329,26 @@ std::string CDbEnv::path() {
 }
 
 std::shared_ptr<IDbConnection> CDbEnv::threadConnection(int* rc, std::string* error) {
-    if (t_conn.conn && t_conn.generation == env().generation.load()) {
+    if (std::shared_ptr<IDbConnection> conn = t_conn.current()) {
         if (rc) *rc = DB_OK;
-        return t_conn.conn;
+        return conn;
     }
-    t_conn = ThreadConn{};
+    t_conn.drop();
     {
         std::vector<std::shared_ptr<IDbConnection>> closing;  // declared first: closed after the lock
-        CHubMutexLock g(env().mutex);
-        if (env().open.load()) {
-            if (std::shared_ptr<IDbConnection> kept =
-                    env().threadIdle.take(env().clock->steadyNow(), closing)) {
-                t_conn.conn = std::move(kept);
-                t_conn.generation = env().generation.load();
-                if (rc) *rc = DB_OK;
-                return t_conn.conn;
+        std::shared_ptr<IDbConnection> kept;
+        unsigned long long gen = 0;
+        {
+            CHubMutexLock g(env().mutex);
+            if (env().open.load()) {
+                kept = env().threadIdle.take(env().clock->steadyNow(), closing);
+                gen = env().generation.load();
             }
+        }
+        if (kept) {
+            t_conn.keep(kept, gen);
+            if (rc) *rc = DB_OK;
+            return kept;
         }
     }
     unsigned long long gen = 0;
@@ -267,9 +356,9 @@ std::shared_ptr<IDbConnection> CDbEnv::threadConnection(int* rc, std::string* er
     int r = connectNow(conn, &gen, error);
     if (rc) *rc = r;
     if (r != DB_OK) return nullptr;
-    t_conn.conn = std::move(conn);
-    t_conn.generation = gen;
-    return t_conn.conn;
+    std::shared_ptr<IDbConnection> shared = std::move(conn);
+    t_conn.keep(shared, gen);
+    return shared;
 }
 
 std::shared_ptr<IDbConnection> CDbEnv::newConnection(int* rc, std::string* error) {

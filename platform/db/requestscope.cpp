@@ -29,9 +29,13 @@ struct TRequest {
     unsigned long long last = 0;    // the serial of the thread's last request
     bool lastKnown = false;         // whether the last request knew its database's state
     TDbState lastState;
+    // The last request's connection: a connection closed since (one left idle is) and another made at
+    // its address must not pass for it, its version counted afresh.
+    std::weak_ptr<IDbConnection> lastConnection;
     unsigned carried = 0;  // requests in a row that carried on the memos
-    // The connection whose reads the outermost request holds in one read transaction.
-    std::weak_ptr<IDbConnection> held;
+    // The connection whose reads the outermost request holds in one read transaction: held so that
+    // it stays the thread's until the request closes, however long the request waits between reads.
+    std::shared_ptr<IDbConnection> held;
 };
 
 TRequest& request() {
@@ -62,7 +66,9 @@ void openRequest() {
     // What the request reads, it reads in one read transaction on the thread's kept connection.
     const bool known = databaseState(now, conn);
     r.held = conn;
-    if (known && r.lastKnown && r.last != 0 && now == r.lastState && r.carried < kMaxCarried) {
+    const bool sameConnection = !r.lastConnection.expired() && r.lastConnection.lock() == conn;
+    if (known && r.lastKnown && r.last != 0 && sameConnection && now == r.lastState &&
+        r.carried < kMaxCarried) {
         r.serial = r.last;
         ++r.carried;
         g_kept.fetch_add(1, std::memory_order_relaxed);
@@ -72,6 +78,7 @@ void openRequest() {
     }
     r.lastKnown = known;
     r.lastState = now;
+    r.lastConnection = conn;
 }
 
 void closeRequest() {
@@ -79,13 +86,13 @@ void closeRequest() {
     if (r.depth > 0 && --r.depth == 0) {
         r.last = r.serial;
         r.serial = 0;
-        if (std::shared_ptr<IDbConnection> conn = r.held.lock()) conn->holdReads(false);
+        if (r.held) r.held->holdReads(false);
         r.held.reset();
     }
 }
 
 void seeCommittedWrites() {
-    if (std::shared_ptr<IDbConnection> conn = request().held.lock()) conn->endReads();
+    if (request().held) request().held->endReads();
 }
 
 unsigned long long currentRequest() {

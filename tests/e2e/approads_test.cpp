@@ -262,6 +262,13 @@ TEST_F(AppRoadsEndToEnd, MailboxesBeforeTheUpgrade) {
     hubtest::TConsoleRun fromRoot = find("\\MB", "EXCH\\mary");
     ASSERT_EQ(fromRoot.status, kExitOk) << fromRoot.err;
     EXPECT_EQ(itemsOf(fromRoot), itemsOf(whole));
+    // A find that names no path searches what he may browse: his mailbox.
+    hubtest::TConsoleRun noPath =
+        console("find --client exchmb1 --subclient " + std::to_string(apps.mailboxSubclient) +
+                " --app-type 54 --name 'f0000000*' --at " + std::to_string(apps.beforeUpgrade + 50400LL) +
+                " --user 'EXCH\\mary'");
+    ASSERT_EQ(noPath.status, kExitOk) << noPath.err;
+    EXPECT_EQ(itemsOf(noPath), itemsOf(whole));
 }
 
 // OneDrive on indexing V1: an end user's browse of the root or of the OneDrive folder is confined to her
@@ -332,11 +339,15 @@ TEST_F(AppRoadsEndToEnd, OneDriveUserFolder) {
             ASSERT_FALSE(indexed(apps.oneDriveV2Subclient, std::get<0>(other)).empty());
             hubtest::TConsoleRun theirs = list(road, "onedrive2", apps.oneDriveV2Subclient, 134,
                                                "\\OneDrive\\" + folder, "TENANT\\olivia");
-            // For her that folder is not there at all.
-            EXPECT_EQ(theirs.status, kExitServiceError) << road << theirs.out;
-            EXPECT_NE(theirs.err.find("no backed-up item at \\OneDrive\\" + folder), std::string::npos)
-                << road << theirs.err;
-            EXPECT_EQ(theirs.out.find("/OneDrive/"), std::string::npos) << road << theirs.out;
+            // Refused as on indexing V1: another user's folder, however it is written.
+            for (const std::string& path :
+                 {"\\OneDrive\\" + folder, "/OneDrive/" + folder + "/d00",
+                  "\\OneDrive\\" + apps.oneDriveEmail + "2", v2Own + "/../" + folder}) {
+                hubtest::TConsoleRun theirs =
+                    list(road, "onedrive2", apps.oneDriveV2Subclient, 134, path, "TENANT\\olivia");
+                EXPECT_EQ(theirs.status, kExitRefused) << road << path << theirs.out << theirs.err;
+                EXPECT_EQ(theirs.out.find("/OneDrive/"), std::string::npos) << road << path << theirs.out;
+            }
         }
         hubtest::TConsoleRun v2Admin = list(road, "onedrive2", apps.oneDriveV2Subclient, 134, "\\", "admin");
         ASSERT_EQ(v2Admin.status, kExitOk) << road << v2Admin.err;
@@ -350,6 +361,13 @@ TEST_F(AppRoadsEndToEnd, OneDriveUserFolder) {
     ASSERT_EQ(found.status, kExitOk) << found.err;
     ASSERT_FALSE(itemsOf(adminFound).empty()) << adminFound.out;
     EXPECT_EQ(itemsOf(found), itemsOf(adminFound));
+    // A find that names no path searches her folder, what she may browse.
+    hubtest::TConsoleRun ownFound = asUser("find --name 'f*'" + at, "admin", own);
+    hubtest::TConsoleRun noPath = console("find --name 'f*'" + at + " --client onedrive1 --subclient " +
+                                          std::to_string(v1) + " --app-type 134 --user 'TENANT\\olivia'");
+    ASSERT_EQ(noPath.status, kExitOk) << noPath.err;
+    ASSERT_FALSE(itemsOf(ownFound).empty()) << ownFound.out;
+    EXPECT_EQ(itemsOf(noPath), itemsOf(ownFound));
 }
 
 // Application mining of an Exchange database and of a SharePoint server's sites: through the Hubmaster
@@ -357,7 +375,8 @@ TEST_F(AppRoadsEndToEnd, OneDriveUserFolder) {
 // launched on the SharePoint server with its agent's account), whose answer, the mined subclient's
 // items in the media agent's index, comes back through BrowseRouter. Through BrowseRouter the caller
 // gets the completed request, and the mining service, which answers only the Hubmaster, refuses the
-// caller aloud rather than answering nothing.
+// caller aloud at its launch: the console then takes the Hubmaster's road, as it does for an older
+// media agent, and gets the same items.
 TEST_F(AppRoadsEndToEnd, ApplicationMining) {
     const zyent::TAppMiningWorld& mining = s->world.mining;
     struct TRoad {
@@ -379,11 +398,13 @@ TEST_F(AppRoadsEndToEnd, ApplicationMining) {
         EXPECT_EQ(itemsOf(host), inIndex) << r.client;
 
         hubtest::TConsoleRun routed = mine("router", r.client, r.subclient, r.appType, r.extra);
-        EXPECT_EQ(routed.status, kExitServiceError) << r.client << routed.out << routed.err;
-        EXPECT_NE(routed.err.find("road router, then mining service " + r.service), std::string::npos)
+        EXPECT_EQ(routed.status, kExitOk) << r.client << routed.out << routed.err;
+        EXPECT_EQ(itemsOf(routed), inIndex) << r.client;
+        EXPECT_NE(routed.err.find(r.service + " does not answer this caller"), std::string::npos)
             << routed.err;
         EXPECT_NE(routed.err.find("answers only the Hubmaster"), std::string::npos) << routed.err;
-        EXPECT_EQ(routed.out.find("/d0"), std::string::npos) << routed.out;
+        EXPECT_NE(routed.err.find("browsing through the Hubmaster instead"), std::string::npos) << routed.err;
+        EXPECT_NE(routed.err.find("road hubmaster (mining by "), std::string::npos) << routed.err;
     }
     auto text = [](const std::string& file) {
         std::ifstream in(file);
@@ -466,7 +487,9 @@ TEST_F(AppRoadsEndToEnd, MiningLeavesNothingRunning) {
              {std::tuple{"exchmine1", mining.dbSubclientFirst, 53, exchange},
               std::tuple{"spplain", mining.spSubclient, 78, std::string()}}) {
             const std::string what = std::string(road) + " " + client;
-            const int status = std::string(road) == "hubmaster" ? kExitOk : kExitServiceError;
+            // On the router's road the mining service refuses the console, which then mines through
+            // the Hubmaster: both roads answer.
+            const int status = kExitOk;
             ASSERT_EQ(mine(road, client, subclient, appType, extra).status, status) << what;
             ASSERT_TRUE(countAtRest()) << what;
             ASSERT_LE(agent.listeners, s->agentListeners) << what << ": an instance's listener is left";

@@ -74,7 +74,7 @@ const TCommandSpec kCommandSpecs[] = {
     {EConsoleCommand::kStop, "stop", "stop the browses of a session; the Hubmaster answers what it ended",
      "browse stop --session 6f1c0e2a-... --token-file ~/.browse-admin-token --data build/demo"},
     {EConsoleCommand::kErase, "erase", "an end user's erase of backed-up files or a folder's contents",
-     "browse erase --client client1 --subclient 1 --path /d00/d01/d00/f00000203.dat=858145 --at 2023-11-28 "
+     "browse erase --client client1 --subclient 1 --path /d00/d01/d00/f00000201.dat=739056 --at 2023-11-28 "
      "--dry-run --token-file ~/.browse-alice-token --data build/demo --ma-host 127.0.0.1"},
 };
 
@@ -87,6 +87,15 @@ bool number(const std::string& text, long long& value) {
         value = value * 10 + (c - '0');
     }
     return true;
+}
+
+// Why an erase cannot take `path`, "" when it can: the top of the backup set is no item the console can
+// look up and erase (which paths an erase may name otherwise, the Hubmaster's erase gate says).
+std::string erasePathProblem(const std::string& path) {
+    if (!path.empty() && path.find_first_not_of("/\\") == std::string::npos)
+        return "the top of the backup set is not erased whole: name the folders or files under it (list "
+               "shows them)";
+    return "";
 }
 
 std::vector<std::string> split(const std::string& text) {
@@ -171,8 +180,12 @@ const TOptionSpec kOptionSpecs[] = {
      [](TConsoleOptions& o, const std::string&, const std::string& v) {
          std::string path;
          long long size = 0;
-         if (o.command == EConsoleCommand::kErase && !splitErasePath(v, path, size))
-             return "--path [" + v + "]: give <path>=<size> with the size in bytes, or the path alone";
+         if (o.command == EConsoleCommand::kErase) {
+             if (!splitErasePath(v, path, size))
+                 return "--path [" + v + "]: give <path>=<size> with the size in bytes, or the path alone";
+             if (std::string problem = erasePathProblem(path); !problem.empty())
+                 return "--path [" + v + "]: " + problem;
+         }
          // An erase names each path once: a repeat is the same path, not a second erase of it.
          for (const std::string& earlier : o.paths) {
              std::string before;
@@ -180,7 +193,7 @@ const TOptionSpec kOptionSpecs[] = {
              if (o.command != EConsoleCommand::kErase || !splitErasePath(earlier, before, beforeSize) ||
                  before != path)
                  continue;
-             if (earlier == v) return std::string();
+             if (earlier == v) return "--path " + path + " is given twice: give it once";
              return "--path " + path + " is given twice, as [" + earlier + "] and [" + v + "]: give it once";
          }
          o.paths.push_back(v);

@@ -130,8 +130,9 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
             const std::string text = m.getstring(databrowse::BrowseError::f::errorMessage);
             if (type == databrowse::BROWSE_RESP_WARNING) {
                 result.warnings.push_back(text);
-                if (m.getint64(databrowse::BrowseError::f::errorCode) == databrowse::BROWSE_ERR_PERMISSION)
-                    result.refused.push_back(text);
+                const long long code = m.getint64(databrowse::BrowseError::f::errorCode);
+                if (code == databrowse::BROWSE_ERR_PERMISSION) result.refused.push_back(text);
+                if (code == databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) result.nothingToBrowse.push_back(text);
             } else if (result.error.empty()) {
                 result.error = text.empty() ? "the browse failed without a message" : text;
                 result.errorCode = m.getint64(databrowse::BrowseError::f::errorCode);

@@ -29,7 +29,9 @@ struct TConsoleResult {
     std::vector<TConsoleMedia> media;
     std::vector<std::string> warnings;
     std::vector<std::string>
-        refused;        // the warnings of what the service refused to answer (a find's clients)
+        refused;  // the warnings of what the service refused to answer (a find's clients)
+    // The warnings of what the service found nothing of to browse (a find's client it does not know).
+    std::vector<std::string> nothingToBrowse;
     std::string error;  // empty: no error
     long long errorCode = 0;
     std::string note;            // what happened when there is nothing to list (a stop)

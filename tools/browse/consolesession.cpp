@@ -225,6 +225,14 @@ std::map<long long, std::string> findClientsOf(CNMessageBase& prepared) {
     return clients;
 }
 
+// True when `token`'s visible part shows an expiry that has passed.
+bool tokenExpired(const std::string& token) {
+    std::vector<std::string> parts;
+    if (token.rfind("ZT1.", 0) != 0 || !visibleTokenParts(token, parts) || parts.size() != 5) return false;
+    const long long expires = std::atoll(parts[3].c_str());
+    return expires > 0 && expires <= CHubClock::real().epochSeconds();
+}
+
 }  // namespace
 
 CConsoleSession::CConsoleSession(TConsoleOptions options, std::string hubmasterProgram)
@@ -484,16 +492,8 @@ std::string CConsoleSession::askedBy() const {
                                    : std::string("a token given on the command line");
     if (m_options.token.empty())
         return m_options.tlsFolder.empty() ? "no token" : "its machine's certificate";
-    if (!m_options.dataFolder.empty()) {
-        EvSecurityMgr security(0);
-        int userId = 0;
-        std::string user, domain, fullName;
-        if (security.GetUserInfoFromZetaTokenWithoutAuthentication(m_options.token, true, userId, user,
-                                                                   domain, fullName) == 1 &&
-            !user.empty())
-            return "user [" + user + "] (" + source + ")";
-    }
-    // Away from the Hubmaster's data only the token's visible part tells who it names: by id.
+    // The token's visible part tells who it names, by id: the log line costs no look-up in the
+    // Hubmaster's database and registry after every command, with --data or without.
     std::vector<std::string> parts;
     if (visibleTokenParts(m_options.token, parts) && parts.size() == 5 && std::atol(parts[1].c_str()) > 0)
         return "user id [" + parts[1] + "] (" + source + ")";
@@ -667,6 +667,12 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     if (const int checked = checkSettings(router, result); checked != kExitOk) return checked;
     databrowse::BrowseRequest request = buildConsoleRequest(m_options);
     if (m_options.command == EConsoleCommand::kStop) return stop(router, request, result);
+    // A token whose visible part shows it expired is refused here, as the service would refuse it,
+    // before anything is sent.
+    if (tokenExpired(m_options.token))
+        return failed(result, kExitRefused,
+                      explainTokenRefusal(m_options.token, m_options.dataFolder) + "; the " +
+                          consoleCommandName(m_options.command) + " was not sent");
     if (m_options.command == EConsoleCommand::kErase) {
         const int checked = checkErase(router, result, confirm);
         if (checked != kExitOk) return checked;
@@ -693,6 +699,13 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
         std::string refused;
         for (const std::string& text : result.refused) refused += (refused.empty() ? "" : "; ") + text;
         return failed(result, kExitRefused, "the answer is incomplete: " + refused);
+    }
+    // A find across clients that the service says found nothing of one of them to browse (a client it
+    // does not know) answers for the others only.
+    if (!m_options.clients.empty() && !result.nothingToBrowse.empty()) {
+        std::string left;
+        for (const std::string& text : result.nothingToBrowse) left += (left.empty() ? "" : "; ") + text;
+        return failed(result, kExitServiceError, "the answer is incomplete: " + left);
     }
     if (m_options.command == EConsoleCommand::kMedia) {
         if (const int described = finishMedia(router, result); described != kExitOk) return described;
@@ -753,10 +766,19 @@ int CConsoleSession::checkErase(const TZyNetAddress& router, TConsoleResult& res
         TConsoleResult probe;
         const int found = lookUp(router, path, m_options.at, item, probe);
         if (found < 0) return failed(result, -found, probe.error);
-        if (found == 0)
+        if (found == 0) {
+            // What follows a last '=' that is no number was taken as part of the path: perhaps a size.
+            const size_t eq = text.rfind('=');
+            if (size < 0 && eq != std::string::npos)
+                return failed(result, kExitUsage,
+                              "erase: nothing was backed up at " + path + " as of " + timeText(m_options.at) +
+                                  "; if [" + text.substr(eq + 1) +
+                                  "] was meant as its size, give the size in bytes: --path " +
+                                  text.substr(0, eq) + "=<bytes>");
             return failed(result, kExitServiceError,
                           "erase: nothing was backed up at " + path + " as of " + timeText(m_options.at) +
                               " (a path that does not exist)");
+        }
         if (!item.directory) {
             if (size < 0)
                 return failed(result, kExitUsage,
@@ -1162,9 +1184,17 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         CUxError step = launcher.SubmitTask(launch, details);
         if (!step.IsError()) step = launcher.Attach(details, *ma);
         if (!step.IsError()) step = ma->SendXMLMessage(prepared, 0, limit, timedOut);
-        // A service that does not answer this caller says so at its launch: a refusal, not a failure.
-        if (step.IsError() && step.GetErrorCode() == ZYNET_E_SERVICE_REFUSED)
-            return failed(result, kExitServiceError, service + " of [" + name + "]: " + step.GetErrorText());
+        // A mining service that does not answer this caller says so at its launch: it answers the
+        // Hubmaster, whose own road mines for the caller.
+        if (step.IsError() && step.GetErrorCode() == ZYNET_E_SERVICE_REFUSED) {
+            ignoreResult(ma->Disconnect(5, timedOut), "the launch was refused: nothing is left to end");
+            // The service's own words close the refusal's text, after what the session layer adds.
+            const std::string text = step.GetErrorText();
+            const size_t words = text.rfind(": ");
+            const std::string refusal = service + " of [" + name + "] does not answer this caller: " +
+                                        (words == std::string::npos ? text : text.substr(words + 2));
+            return throughHubmasterInstead(refusal, refusal, "mining by " + service, result, progress);
+        }
         if (step.IsError())
             return networkFailure(result, timedOut,
                                   "cannot reach " + service + " of [" + name + "]: " + step.GetErrorText());

@@ -39,8 +39,8 @@ public:
     // The road the command took ("router", "router, then media agent [name]", "hubmaster"), for -v and
     // the log.
     const std::string& road() const { return m_road; }
-    // Who asked, as the log names them: the user by name where the Hubmaster's data tells it, with the
-    // token's source.
+    // Who asked, as the log names them: the user by the name given (--user) or by the id the token
+    // shows, with the token's source.
     std::string askedBy() const;
     // The exit status of a service error: refused when the service denied the user.
     static int exitOfServiceError(const std::string& error, long long code);

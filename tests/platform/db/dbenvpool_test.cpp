@@ -12,6 +12,7 @@
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/threads/hubclock.h"
 #include "platform/threads/threadresources.h"
 #include "tests/platform/db/tempdir.h"
@@ -220,14 +221,35 @@ TEST_F(DbEnvPoolTest, ThreadsWaitingForWorkHoldNoConnection) {
     EXPECT_LE(reused.load(), 64) << "connections of waiting threads kept idle";
 }
 
-// Files of the process open on `path` (its journal and shared memory included).
-int openFilesOf(const std::string& path) {
+// Files of the process open on `path` (its journal and shared memory included), or with `suffix` only
+// those whose name ends so.
+int openFilesOf(const std::string& path, const std::string& suffix = "") {
     int n = 0;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code ec;
-        n += std::filesystem::read_symlink(fd.path(), ec).string().starts_with(path) ? 1 : 0;
+        const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+        n += target.starts_with(path) && (suffix.empty() || target == path + suffix) ? 1 : 0;
     }
     return n;
+}
+
+// Reads one row through the calling thread's connection; the connection.
+IDbConnection* readOnce() {
+    auto c = CDbEnv::threadConnection(nullptr);
+    if (!c) return nullptr;
+    std::unique_ptr<IDbStatement> st;
+    if (c->prepare("SELECT count(*) FROM q", st) != DB_OK || st->step() != DB_OK) return nullptr;
+    return c.get();
+}
+
+// Moves `clock` on by the idle limit until `done`, as long as the sweeper's runs take at most.
+template <class Done>
+bool quietUntil(CHubManualClock& clock, Done done) {
+    for (int i = 0; i < 2000 && !done(); ++i) {
+        clock.advance(std::chrono::seconds(30));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
 }
 
 // Connections of both kinds given back and left unused are closed 30 seconds later, though nothing else
@@ -247,6 +269,105 @@ TEST_F(DbEnvPoolTest, IdleConnectionsCloseAfterThirtyQuietSeconds) {
     for (int i = 0; i < 2000 && openFilesOf(path) > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(openFilesOf(path), 0);
+}
+
+// A thread that keeps its connection while it waits long for something other than work (a periodic
+// task's thread, a controller waiting for its stop) gives it back once it has gone unused: then no
+// connection of the process holds the database file's lock, and the descriptors that SQLite kept open
+// for every connection closed meanwhile (those of a burst of threads) are closed too. Its next read
+// takes a connection again.
+TEST_F(DbEnvPoolTest, AThreadWaitingLongKeepsNoConnectionNorTheFilesOfClosedOnes) {
+    static CHubManualClock clock;  // read by the environment until it is closed
+    DbOpenOptions o;
+    o.create = true;
+    const std::string path = dir.file("waiting.db");
+    ASSERT_EQ(CDbEnv::open(path, o, nullptr, clock), DB_OK);
+    ASSERT_EQ(CDbEnv::newConnection(nullptr)->exec("CREATE TABLE q (v)"), DB_OK);
+    constexpr int kBurst = 12;
+    std::latch read(1), wake(1), burstHolds(kBurst);
+    std::atomic<bool> readAgain{false};
+    std::thread waiter([&] {
+        EXPECT_TRUE(readOnce());
+        read.count_down();
+        wake.wait();  // waits long, for something else than work
+        readAgain = readOnce() != nullptr;
+    });
+    read.wait();
+    std::vector<std::thread> burst;
+    for (int i = 0; i < kBurst; ++i)
+        burst.emplace_back([&] {
+            EXPECT_TRUE(readOnce());
+            burstHolds.arrive_and_wait();  // all of them hold one at once
+        });
+    for (std::thread& t : burst) t.join();
+    ASSERT_GE(openFilesOf(path, ""), kBurst);
+    EXPECT_TRUE(quietUntil(clock, [&] { return openFilesOf(path) == 0; }))
+        << openFilesOf(path) << " files of the database open, " << openFilesOf(path, "-wal")
+        << " of them its log, while no thread reads";
+    wake.count_down();
+    waiter.join();
+    EXPECT_TRUE(readAgain.load());
+}
+
+// A request holds its thread's connection however long it waits between reads: the sweeper leaves it,
+// and the request reads on in the read transaction it began. Once the request closes the connection
+// holds no read transaction: a checkpoint through another connection copies the whole log back while
+// the thread still keeps it.
+TEST_F(DbEnvPoolTest, AnOpenRequestKeepsItsConnectionAClosedOneHoldsNoReads) {
+    static CHubManualClock clock;  // read by the environment until it is closed
+    DbOpenOptions o;
+    o.create = true;
+    const std::string path = dir.file("request.db");
+    ASSERT_EQ(CDbEnv::open(path, o, nullptr, clock), DB_OK);
+    ASSERT_EQ(CDbEnv::newConnection(nullptr)->exec("CREATE TABLE q (v)"), DB_OK);
+    std::latch idleThreadRead(1), requestRead(1), resume(1), requestClosed(1), end(1);
+    std::thread idle([&] {
+        EXPECT_TRUE(readOnce());
+        idleThreadRead.count_down();
+        end.wait();
+    });
+    IDbConnection* first = nullptr;
+    IDbConnection* second = nullptr;
+    long long seen = -1;
+    std::thread inRequest([&] {
+        openRequest();
+        first = readOnce();
+        requestRead.count_down();
+        resume.wait();
+        second = readOnce();
+        auto c = CDbEnv::threadConnection(nullptr);
+        std::unique_ptr<IDbStatement> st;
+        if (c && c->prepare("SELECT count(*) FROM q", st) == DB_OK && st->step() == DB_OK)
+            seen = st->columnInt64(0);
+        st.reset();
+        c.reset();
+        closeRequest();
+        requestClosed.count_down();
+        end.wait();
+    });
+    idleThreadRead.wait();
+    requestRead.wait();
+    // A write the request began too early to see.
+    ASSERT_EQ(CDbEnv::newConnection(nullptr)->exec("INSERT INTO q VALUES (1)"), DB_OK);
+    // The idle thread's connection goes (its log file with it); the request's stays.
+    EXPECT_TRUE(quietUntil(clock, [&] { return openFilesOf(path, "-wal") == 1; }))
+        << openFilesOf(path, "-wal") << " connections open";
+    resume.count_down();
+    requestClosed.wait();
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, first) << "the request's connection was taken while it was open";
+    EXPECT_EQ(seen, 0) << "the request's reads share the read transaction it began";
+    {
+        auto checkpointer = CDbEnv::newConnection(nullptr);
+        ASSERT_TRUE(checkpointer);
+        std::unique_ptr<IDbStatement> st;
+        ASSERT_EQ(checkpointer->prepare("PRAGMA wal_checkpoint(TRUNCATE)", st), DB_OK);
+        ASSERT_EQ(st->step(), DB_OK);
+        EXPECT_EQ(st->columnInt64(0), 0) << "a read transaction held the log";
+    }
+    end.count_down();
+    idle.join();
+    inRequest.join();
 }
 
 }  // namespace

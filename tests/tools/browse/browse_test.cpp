@@ -614,6 +614,71 @@ TEST_F(BrowseConsole, EachExitStatusMeansOneThing) {
     EXPECT_NE(expired.err.find("get a new one with hubmaster token"), std::string::npos);
 }
 
+// What an administrator meets where the line or the token is wrong: an expired token is refused before
+// a browse sends it, whatever the command; a find across clients naming a client the Hubmaster does not
+// know lists the others but is no whole answer; an erase names what is wrong with a path it cannot take
+// (the top of the backup set, a size that is no number, a path given twice), and the Hubmaster's gate
+// what it refuses (a relative path).
+TEST_F(BrowseConsole, WhatIsWrongIsSaidBeforeAnythingIsSent) {
+    const std::string at = " --at " + lastDay();
+    const std::string token = expiredToken();
+    ASSERT_FALSE(token.empty());
+    const std::string expiredFile = s->dir.file("expired-unsent.token");
+    std::ofstream(expiredFile) << token << "\n";
+    std::filesystem::permissions(expiredFile,
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const std::string versionsOf = " --path /d00/d01/d00/f00000202.dat --from " +
+                                   std::to_string(s->world.firstBackupTime) + " --to " + lastDay();
+    for (const std::string& command :
+         {"list " + fileSubclient() + at, "count " + fileSubclient() + at,
+          "versions " + fileSubclient() + versionsOf, "find " + fileSubclient() + " --name 'f*'" + at,
+          "media " + fileSubclient() + at}) {
+        TRun run = browse(command, "--token-file " + expiredFile);
+        EXPECT_EQ(run.status, kExitRefused) << command << run.err;
+        EXPECT_NE(run.err.find("the token expired at "), std::string::npos) << command << run.err;
+        const std::string verb = command.substr(0, command.find(' '));
+        EXPECT_NE(run.err.find("; the " + verb + " was not sent"), std::string::npos) << command << run.err;
+    }
+
+    TRun typo =
+        browse("find --clients client1,clinet1 --path /d00/d01/d00 --name 'f0000020*'" + at + " --json");
+    EXPECT_EQ(typo.status, kExitServiceError) << typo.out << typo.err;
+    const auto tree = json(typo);
+    EXPECT_FALSE(tree.get<bool>("complete", true)) << typo.out;
+    EXPECT_GT(tree.get_child("items").size(), 0u) << typo.out;
+    EXPECT_NE(tree.get<std::string>("error.message", "").find("Client [clinet1] is not known"),
+              std::string::npos)
+        << typo.out;
+    // Every client known: whole.
+    TRun whole =
+        browse("find --clients client1,client2 --path /d00/d01/d00 --name 'f0000020*'" + at + " --json");
+    EXPECT_EQ(whole.status, kExitOk) << whole.err;
+    EXPECT_TRUE(json(whole).get<bool>("complete", false)) << whole.out;
+
+    const std::string file = "/d00/d01/d00/f00000202.dat";
+    const std::string sized = file + "=" + std::to_string(sizeOf(file));
+    const long long booked = bookedErasePaths();
+    for (const auto& [paths, says] : std::vector<std::pair<std::string, std::string>>{
+             {"--path /", "the top of the backup set is not erased whole"},
+             {"--path " + sized + " --path " + sized, "--path " + file + " is given twice: give it once"},
+             {"--path " + file + "=abc",
+              "if [abc] was meant as its size, give the size in bytes: --path " + file + "=<bytes>"}}) {
+        TRun erase = browse("erase " + fileSubclient() + " " + paths + at + " --dry-run", "--user alice");
+        EXPECT_EQ(erase.status, kExitUsage) << paths << erase.err;
+        EXPECT_NE(erase.err.find(says), std::string::npos) << paths << erase.err;
+    }
+    // Which paths an erase may name is the Hubmaster's to say: a relative one is refused by its gate.
+    TRun relative =
+        browse("erase " + fileSubclient() + " --path " + sized.substr(1) + at + " --dry-run", "--user alice");
+    EXPECT_NE(relative.status, kExitOk) << relative.err;
+    EXPECT_NE(relative.err.find("cannot take a path"), std::string::npos) << relative.err;
+    EXPECT_EQ(bookedErasePaths(), booked);
+    // The path as it is held, from the top, is taken.
+    TRun fromTop =
+        browse("erase " + fileSubclient() + " --path " + sized + at + " --dry-run", "--user alice");
+    EXPECT_EQ(fromTop.status, kExitOk) << fromTop.err;
+}
+
 // A console with only the authority's certificate and the addresses the host prints at start-up: no
 // access to the Hubmaster's data folder.
 TEST_F(BrowseConsole, AConsoleAwayFromTheHubmastersFolder) {
@@ -894,8 +959,9 @@ TEST_F(BrowseConsole, EraseChecksSizesListsOnADryRunAndAsksForFolders) {
     }
 }
 
-// A path named twice in one erase is one path: booked, erased and given back once. A dry run gives the
-// verdict the real erase gets: a version erased already is refused by both.
+// A path named twice in one erase is refused, the same size or not: nothing is merged in silence. Named
+// once it is booked, erased and given back once. A dry run gives the verdict the real erase gets: a
+// version erased already is refused by both.
 TEST_F(BrowseConsole, AnEraseBooksEachPathOnceAndItsDryRunGivesTheRealVerdict) {
     const std::string file = "/d00/d01/d01/f00000260.dat";
     const std::string sized = file + "=" + std::to_string(sizeOf(file));
@@ -905,11 +971,16 @@ TEST_F(BrowseConsole, AnEraseBooksEachPathOnceAndItsDryRunGivesTheRealVerdict) {
     TRun conflicting = browse(erase + " --path " + file + "=1 --dry-run", "--user alice");
     EXPECT_EQ(conflicting.status, kExitUsage);
     EXPECT_NE(conflicting.err.find("is given twice"), std::string::npos) << conflicting.err;
-    TRun dry = browse(erase + " --path " + sized + " --dry-run", "--user alice");
+    TRun repeated = browse(erase + " --path " + sized + " --dry-run", "--user alice");
+    EXPECT_EQ(repeated.status, kExitUsage);
+    EXPECT_NE(repeated.err.find("--path " + file + " is given twice: give it once"), std::string::npos)
+        << repeated.err;
+    EXPECT_EQ(bookedErasePaths(), booked);
+    TRun dry = browse(erase + " --dry-run", "--user alice");
     ASSERT_EQ(dry.status, 0) << dry.err;
     EXPECT_NE(dry.out.find("dry run: nothing was booked; 1 path(s) would be erased"), std::string::npos)
         << dry.out;
-    TRun real = browse(erase + " --path " + sized, "--user alice");
+    TRun real = browse(erase, "--user alice");
     ASSERT_EQ(real.status, 0) << real.err;
     EXPECT_NE(real.out.find("created the erase task for 1 path(s)"), std::string::npos) << real.out;
     EXPECT_EQ(bookedErasePaths(), booked + 1);
@@ -1243,7 +1314,8 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
                               " of client [client3] for user [admin] (id "),
               std::string::npos)
         << classicLog;
-    // A console naming its user by token: the log names the user, not only the file.
+    // A console naming its user by token: the log names the user by the id the token shows, not only
+    // the file.
     const std::string tokenFile = s->dir.file("log-admin.token");
     ASSERT_EQ(shell("tools/hubmaster/hubmaster token --user admin --data " + s->dir.file("demo") + " --out " +
                     tokenFile)
@@ -1252,7 +1324,8 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
     ASSERT_EQ(browse("count " + fileSubclient() + " --at " + lastDay(), "--token-file " + tokenFile).status,
               0);
     EXPECT_NE(text(s->dir.file("demo") + "/browse.log")
-                  .find("by user [admin] (the token of " + tokenFile + ") by road"),
+                  .find("by user id [" + std::to_string(s->world.adminUser) + "] (the token of " + tokenFile +
+                        ") by road"),
               std::string::npos);
     // The end of a browse on the direct road is no failure: its stack task's channel has no job.
     const std::string hostNow = text(s->dir.file("demo") + "/hubmaster.log");
