@@ -34,16 +34,14 @@ const std::string& currentPeer();
 // Peers a minute counted on their own.
 inline constexpr unsigned kDefaultPeersAMinute = 64;
 
-// Whether a line of `format` caused by `peer` may be written now; `suppressed` tells how many of its
-// kind were left out since the last one written, `crowdSuppressed` the same when the peer is one of a
-// crowd that shares one count.
-bool admitPeerLine(const std::string& peer, const void* format, uint64_t& suppressed,
-                   uint64_t& crowdSuppressed);
+// Whether a line of `format` caused by `peer` may be written at `now` (the writing log's clock);
+// `suppressed` tells how many of its kind were left out since the last one written, `crowdSuppressed`
+// the same when the peer is one of a crowd that shares one count.
+bool admitPeerLine(const std::string& peer, const void* format, CHubClock::Steady::time_point now,
+                   uint64_t& suppressed, uint64_t& crowdSuppressed);
 
 // For tests: the burst allowed per window (lines), the window (seconds) and the peers a minute counted
-// on their own.
+// on their own; the counts start afresh.
 void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned peersAMinute = kDefaultPeersAMinute);
-// For tests: the clock windows are measured on (null puts back the real one); it must outlive its use.
-void setPeerLineClock(const CHubClock* clock);
 
 }  // namespace zylog

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <thread>
 
 #include "platform/threads/hubmutex.h"
 
@@ -46,12 +47,18 @@ public:
         return waitUntil(lock, changed, steadyNow() + limit, std::move(done));
     }
 
+    // Sleeps the calling thread until this clock reaches `deadline`.
+    void sleepUntil(Steady::time_point deadline) const {
+        for (Steady::time_point now = steadyNow(); now < deadline; now = steadyNow())
+            std::this_thread::sleep_for(std::min<Steady::duration>(deadline - now, recheckEvery()));
+    }
+
+    // How long a wait (on a condition, or a poll of descriptors) sleeps at most before it reads the clock
+    // again: a clock that jumps is read often.
+    virtual Steady::duration recheckEvery() const { return std::chrono::hours(1); }
+
     // The system's clocks; stateless, and never destroyed (threads may read it while the process ends).
     static const CHubClock& real();
-
-protected:
-    // How long a wait sleeps at most before it reads the clock again: a clock that jumps is read often.
-    virtual Steady::duration recheckEvery() const { return std::chrono::hours(1); }
 };
 
 class CHubRealClock final : public CHubClock {
@@ -78,8 +85,6 @@ public:
                std::chrono::duration_cast<Wall::duration>(std::chrono::nanoseconds(m_advanced.load()));
     }
     void advance(std::chrono::nanoseconds by) { m_advanced += by.count(); }
-
-protected:
     // A wait on this clock notices an advance within a few milliseconds.
     Steady::duration recheckEvery() const override { return std::chrono::milliseconds(5); }
 

@@ -39,8 +39,8 @@ struct TJournal {
 class TestWorker : public CWorkerThreadHM {
 public:
     using Behaviour = std::function<bool(TestWorker&)>;
-    TestWorker(TJournal& journal, Behaviour behaviour)
-        : m_journal(journal), m_behaviour(std::move(behaviour)) {
+    TestWorker(TJournal& journal, Behaviour behaviour, const CHubClock& clock = CHubClock::real())
+        : CWorkerThreadHM(clock), m_journal(journal), m_behaviour(std::move(behaviour)) {
         ++m_journal.alive;
     }
     ~TestWorker() override { --m_journal.alive; }
@@ -289,12 +289,12 @@ TEST(ControllerClock, EndsAsynchronousWorkersLeftIdle) {
     ZYPlatformInfo::setRegistryPath(registry.string());
     TJournal journal;
     {
-        CControllerThreadHM controller(testOptions(50));
-        useFactory(controller, journal, goAsync);
-        EvMultiEntityRestoreTask task;
         // Workers age on a clock the test moves; the controller's ticks are the events waited for.
-        static CHubManualClock clock;  // outlives the workers that may still read it
-        CWorkerThreadHM::setAgeingClock(&clock);
+        CHubManualClock clock;  // outlives the controller and its workers
+        CControllerThreadHM controller(testOptions(50), clock);
+        controller.setWorkerFactory(
+            [&journal, &clock] { return std::make_shared<TestWorker>(journal, goAsync, clock); });
+        EvMultiEntityRestoreTask task;
         auto ticksPass = [&controller](unsigned long long count) {
             return controller.waitForTicks(controller.getTickCount() + count, std::chrono::seconds(20));
         };
@@ -313,7 +313,6 @@ TEST(ControllerClock, EndsAsynchronousWorkersLeftIdle) {
         clock.advance(std::chrono::seconds(5));
         ASSERT_TRUE(ticksPass(3));
         EXPECT_EQ(controller.getWorkerCount(), 0u);
-        CWorkerThreadHM::setAgeingClock(nullptr);
         controller.terminate();
         EXPECT_TRUE(controller.join());
     }

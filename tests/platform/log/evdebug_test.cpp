@@ -406,9 +406,8 @@ TEST_F(LogTest, ABatchWritesItsLinesTogether) {
 }
 
 TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
-    EvDebugFileInstance inst;
-    static CHubManualClock clock;  // lines are dated by it; static: other threads may still log
-    EvDebugFileInstance::setLineClock(&clock);
+    CHubManualClock clock;  // lines are dated by it
+    EvDebugFileInstance inst(clock);
     {
         EvDebug init(&inst);
         init.initialize(1, 0, true, "forked.log");
@@ -426,7 +425,6 @@ TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     clock.advance(std::chrono::milliseconds(1100));
     log.debugLvl(0, "parent after");
-    EvDebugFileInstance::setLineClock(nullptr);
 
     std::map<std::string, ParsedLine> byText;
     for (const auto& l : readLines(inst.filePath())) {
@@ -452,15 +450,16 @@ TEST(PeerLines, ACrowdOfAddressesSharesOneBurst) {
     static const char format[] = "a line an outsider causes";
     zylog::setPeerLineLimits(2, 3600);
     uint64_t suppressed = 0, crowd = 0;
-    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
-    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
-    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
+    const auto now = CHubManualClock().steadyNow();  // every line at one moment
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, now, suppressed, crowd));
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, now, suppressed, crowd));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, now, suppressed, crowd));
     for (int i = 0; i < 5000; ++i)
-        zylog::admitPeerLine("10.1." + std::to_string(i), format, suppressed, crowd);
+        zylog::admitPeerLine("10.1." + std::to_string(i), format, now, suppressed, crowd);
     int admitted = 0;
     for (int i = 0; i < 1000; ++i)
-        admitted += zylog::admitPeerLine("10.2." + std::to_string(i), format, suppressed, crowd) ? 1 : 0;
+        admitted += zylog::admitPeerLine("10.2." + std::to_string(i), format, now, suppressed, crowd) ? 1 : 0;
     EXPECT_EQ(admitted, 0);
-    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, suppressed, crowd));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, now, suppressed, crowd));
     zylog::setPeerLineLimits(100, 10);
 }

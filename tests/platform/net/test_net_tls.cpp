@@ -495,13 +495,12 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
     const fs::path folder = fs::temp_directory_path() / ("hub-peerlog-" + std::to_string(getpid()));
     fs::create_directories(folder);
     EvDebugFileInstance::setLogDirectory(folder.string());
-    EvDebugFileInstance instance;
+    // The window is measured on the log's clock, which the test moves.
+    CHubManualClock clock;
+    EvDebugFileInstance instance(clock);
     EvDebug log(&instance);
     log.initialize(0, 0, true, "peerlog.log");
     log.setPrefixMessage("TEST");
-    // The window is measured on a clock the test moves.
-    CHubManualClock clock;
-    zylog::setPeerLineClock(&clock);
     zylog::setPeerLineLimits(3, 1);
     log.debugLvl(0, "before the flood");
     {
@@ -515,7 +514,6 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
         log.debugLvl(0, "forged answer %d", 99);
     }
     zylog::setPeerLineLimits(100, 10);
-    zylog::setPeerLineClock(nullptr);
     std::ifstream in(folder / "peerlog.log");
     std::string line;
     int forged = 0, proven = 0;
@@ -541,11 +539,10 @@ TEST(PeerLog, ACrowdOfAddressesSharesOneBudgetOfTheLog) {
     const fs::path folder = fs::temp_directory_path() / ("hub-peercrowd-" + std::to_string(getpid()));
     fs::create_directories(folder);
     EvDebugFileInstance::setLogDirectory(folder.string());
-    EvDebugFileInstance instance;
+    CHubManualClock clock;
+    EvDebugFileInstance instance(clock);
     EvDebug log(&instance);
     log.initialize(0, 0, true, "crowd.log");
-    CHubManualClock clock;
-    zylog::setPeerLineClock(&clock);
     zylog::setPeerLineLimits(10, 10, 16);
     for (int i = 0; i < 3000; ++i) {
         zylog::CPeerScope scope("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250));
@@ -557,7 +554,6 @@ TEST(PeerLog, ACrowdOfAddressesSharesOneBudgetOfTheLog) {
         log.debugLvl(0, "refused request %d", -1 - i);
     }
     zylog::setPeerLineLimits(100, 10);
-    zylog::setPeerLineClock(nullptr);
     std::ifstream in(folder / "crowd.log");
     std::string line;
     int written = 0;
