@@ -8,6 +8,7 @@
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,9 +34,14 @@ using SslCtx = std::unique_ptr<SSL_CTX, zycrypto::Freer<SSL_CTX, SSL_CTX_free>>;
 using SslSession = std::unique_ptr<SSL_SESSION, zycrypto::Freer<SSL_SESSION, SSL_SESSION_free>>;
 using BioMethod = std::unique_ptr<BIO_METHOD, zycrypto::Freer<BIO_METHOD, BIO_meth_free>>;
 
-// Whether a session kept at `keptAt` is past its lifetime at `now` (seconds on the keeper's clock).
+// Whether a session kept at `keptAt` is past its lifetime at `now` (seconds on the keeper's clock). A
+// ticket lives as long as the listener that issued it said (its lifetime hint), not the longer timeout
+// OpenSSL gives a client's session: the listener forgets the session behind it by then, and a ticket
+// offered later only costs a refused resumption.
 bool expired(const SSL_SESSION* session, long long keptAt, long long now) {
-    return keptAt + SSL_SESSION_get_timeout(session) <= now;
+    const long long timeout = SSL_SESSION_get_timeout(session);
+    const long long hint = static_cast<long long>(SSL_SESSION_get_ticket_lifetime_hint(session));
+    return keptAt + (hint > 0 ? std::min(hint, timeout) : timeout) <= now;
 }
 
 // Sessions a listener keeps so that callers may resume them. Each resumes one connection only: the

@@ -177,6 +177,42 @@ TEST_F(NetTlsTest, ResumedSessionsKeepTheNamesTheCertificatesProved) {
     EXPECT_EQ(lastSeen().name, "client1");
 }
 
+class NetTlsClockTest : public NetTlsTest {
+public:
+    const CHubClock& listenerClock() override { return m_clock; }
+    CHubManualClock m_clock;
+};
+
+// What lets a session be resumed lasts its lifetime on the clock of the side that keeps it, not longer:
+// the listener's kept session on the listener's clock, the caller's ticket on the caller's.
+TEST_F(NetTlsClockTest, ClockExpirySessionsAndTicketsLapseAtTheirLifetimeNotBefore) {
+    using namespace std::chrono_literals;
+    // A session of `who` on `clock`, and whether it resumed.
+    auto resumes = [&](const char* who, const CHubClock& clock) {
+        CZyNetwork session(clock);
+        bool timedOut = false;
+        const CUxError error = session.Connect(address().c_str(), "TestService", who, 10, timedOut);
+        EXPECT_FALSE(error.IsError()) << error.AsString();
+        EXPECT_TRUE(roundTrip(session));  // the ticket comes with the first answer
+        return session.IsSessionResumed();
+    };
+    const auto lifetime = 600s;
+    // The listener's: the caller's tickets never lapse on the real clock meanwhile. (The first session
+    // only brings a ticket: it may resume with one an earlier listener of this process left.)
+    resumes("client2", CHubClock::real());
+    m_clock.advance(lifetime - 1s);
+    EXPECT_TRUE(resumes("client2", CHubClock::real()));
+    m_clock.advance(lifetime);
+    EXPECT_FALSE(resumes("client2", CHubClock::real()));
+    // The caller's (another machine's tickets): the listener's clock stands meanwhile.
+    CHubManualClock callerClock;
+    resumes("client1", callerClock);
+    callerClock.advance(lifetime - 1s);
+    EXPECT_TRUE(resumes("client1", callerClock));
+    callerClock.advance(lifetime);
+    EXPECT_FALSE(resumes("client1", callerClock));
+}
+
 // A ticket resumes one session: offered again (a replay), the listener makes a full handshake.
 TEST_F(NetTlsTest, ATicketResumesOneSessionOnly) {
     const TZyNetCredentials own = zyNetCredentialsIn(hubtest::testCredentialsFor("client2"));
