@@ -353,3 +353,33 @@ TEST_F(ControllerAgeing, RecordsAgeAMinutePerAgeing) {
     ASSERT_NE(ticksWhenGone, 0u) << "the record was never aged out";
     EXPECT_GE(ticksWhenGone, ageings - 1) << "aged out before a day of counted minutes";
 }
+
+// A stop waits for its session's workers until the stop-wait limit on the controller's clock: it gives
+// up at the limit and not before, and returns as soon as the workers have left.
+TEST(ClockExpiry, AStopWaitsForTheSessionsWorkersUntilTheLimitNotBefore) {
+    using namespace std::chrono_literals;
+    CHubManualClock clock;
+    CControllerThreadHM::TOptions options = testOptions();
+    options.stopWaitLimitSeconds = 600;
+    options.stopPollMs = 1;
+    CControllerThreadHM controller(options, clock);
+    CConfRecord record;
+    record.insertWorkerInConf("1");
+    std::atomic<int> waited{-1};  // -1 while waiting, then what the wait answered
+    std::thread stop([&] { waited = controller.waitForStoppedWorkers(&record) ? 1 : 0; });
+    ASSERT_TRUE(clock.waitForReads(1));  // the limit is set from the clock as it stands
+    clock.advance(599s);
+    ASSERT_TRUE(clock.waitForReads(2));
+    EXPECT_EQ(waited.load(), -1);
+    clock.advance(1s);
+    stop.join();
+    EXPECT_EQ(waited.load(), 0);
+
+    waited = -1;
+    std::thread again([&] { waited = controller.waitForStoppedWorkers(&record) ? 1 : 0; });
+    ASSERT_TRUE(clock.waitForReads(2));
+    EXPECT_EQ(waited.load(), -1);
+    record.removeWorkerFromConf("1");
+    again.join();
+    EXPECT_EQ(waited.load(), 1);
+}
