@@ -36,8 +36,10 @@ bool isAppMiningRequest(databrowse::BrowseRequest& request) {
 
 CControllerThreadHM::CControllerThreadHM() : CControllerThreadHM(TOptions{}) {}
 
-CControllerThreadHM::CControllerThreadHM(TOptions options)
-    : m_options(std::move(options)), m_factory([] { return std::make_shared<CWorkerThreadHM>(); }) {
+CControllerThreadHM::CControllerThreadHM(TOptions options, const CHubClock& clock)
+    : m_options(std::move(options)),
+      m_clock(clock),
+      m_factory([&clock] { return std::make_shared<CWorkerThreadHM>(clock); }) {
     if (!m_stopEvent.Init(m_options.stopEventName.c_str(), true)) {
         CBrowseLog log("FBHMCONTROLLER");
         log.debugLvl(-1, "failed to initialize service termination event");

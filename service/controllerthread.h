@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/msg/msg_classes.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 #include "platform/threads/osevent.h"
 #include "platform/threads/osthread.h"
@@ -49,7 +50,9 @@ public:
     };
 
     CControllerThreadHM();
-    explicit CControllerThreadHM(TOptions options);
+    // The wait for a stopped session's workers is measured on `clock`, and the workers it makes age on
+    // it; it must outlive the controller and its workers.
+    explicit CControllerThreadHM(TOptions options, const CHubClock& clock = CHubClock::real());
     // Stops and joins the thread when it runs, then deletes every worker still registered.
     ~CControllerThreadHM() override;
 
@@ -119,6 +122,7 @@ private:
     void endIdleWorkers();
 
     const TOptions m_options;
+    const CHubClock& m_clock;
     OSEvent m_stopEvent;  // bound to its name at construction, so a terminate before run is kept
 
     ZyCriticalSection m_mapLock;  // recursive

@@ -277,7 +277,7 @@ void CControllerThreadHM::endStoppedWorker(const std::string& id) {
 
 bool CControllerThreadHM::waitForStoppedWorkers(CConfRecord* record) {
     CBrowseLog log("waitForStoppedWorkers");
-    const auto limit = CHubClock::real().steadyNow() + std::chrono::seconds(m_options.stopWaitLimitSeconds);
+    const auto limit = m_clock.steadyNow() + std::chrono::seconds(m_options.stopWaitLimitSeconds);
     const auto poll = std::chrono::milliseconds(m_options.stopPollMs ? m_options.stopPollMs : 1);
     // Woken by every worker deletion (which leaves the record before it notifies), else every poll.
     // The record is looked at under m_goneMutex, so a deletion between the look and the wait is not
@@ -287,9 +287,10 @@ bool CControllerThreadHM::waitForStoppedWorkers(CConfRecord* record) {
         // Completion is looked at before the limit, so workers that finished during the last pause
         // count as finished.
         if (record->areAllWorkersCompleted()) return true;
-        const auto now = CHubClock::real().steadyNow();
+        const auto now = m_clock.steadyNow();
         if (now >= limit) break;
-        lock.waitFor(m_gone, std::min<std::chrono::steady_clock::duration>(poll, limit - now));
+        lock.waitFor(m_gone,
+                     std::min<CHubClock::Steady::duration>({poll, limit - now, m_clock.recheckEvery()}));
     }
     log.debugLvl(
         0, "Timed out [%u] while waiting for workers after sending the stop request, for configuration [%s]",

@@ -15,33 +15,12 @@
 #include "platform/threads/hubmutex.h"
 #include "worker/authentication.h"
 
-namespace {
-
-struct TAgeingClock {
-    CHubMutex mutex;
-    const CHubClock* clock GUARDED_BY(mutex) = &CHubClock::real();
-};
-
-TAgeingClock& ageingClock() {
-    static TAgeingClock clock;
-    return clock;
-}
-
-int64_t steadySeconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(CWorkerThreadHM::ageingNow().time_since_epoch())
-        .count();
-}
-
-}  // namespace
-
-CHubClock::Steady::time_point CWorkerThreadHM::ageingNow() {
-    TAgeingClock& ageing = ageingClock();
-    CHubMutexLock lock(ageing.mutex);
-    return ageing.clock->steadyNow();
-}
-
-CWorkerThreadHM::CWorkerThreadHM() {
+CWorkerThreadHM::CWorkerThreadHM(const CHubClock& clock) : m_clock(clock) {
     init();
+}
+
+int64_t CWorkerThreadHM::steadySeconds() const {
+    return std::chrono::duration_cast<std::chrono::seconds>(ageingNow().time_since_epoch()).count();
 }
 
 CWorkerThreadHM::~CWorkerThreadHM() {
@@ -98,12 +77,6 @@ bool CWorkerThreadHM::tryAccessWorker() {
 void CWorkerThreadHM::releaseWorker() {
     touch();
     m_workerLock.leave();
-}
-
-void CWorkerThreadHM::setAgeingClock(const CHubClock* clock) {
-    TAgeingClock& ageing = ageingClock();
-    CHubMutexLock lock(ageing.mutex);
-    ageing.clock = clock ? clock : &CHubClock::real();
 }
 
 int64_t CWorkerThreadHM::getIdleSeconds() const {

@@ -83,8 +83,9 @@ public:
     static constexpr size_t kErrorTextSize = 4104;  // NUL included
 
     // Builds every member and the worker's browse task and private task, and reads the two index-service
-    // configuration keys. Throws what a member's construction throws (nothing is left built then).
-    CWorkerThreadHM();
+    // configuration keys. Throws what a member's construction throws (nothing is left built then). Its
+    // idle time and a media agent's silence are measured on `clock`, which must outlive the worker.
+    explicit CWorkerThreadHM(const CHubClock& clock = CHubClock::real());
     // Deletes the browse task (which ends its return channel), the private task, the query list, the
     // external browse request and an additional-flag list the worker made itself.
     virtual ~CWorkerThreadHM();
@@ -323,10 +324,8 @@ public:
     const ZyCriticalSection& workerLock() const RETURN_CAPABILITY(m_workerLock) { return m_workerLock; }
     // Seconds since the worker was last entered or left (its creation counts).
     int64_t getIdleSeconds() const;
-    // The clock workers age on (null: the real one); tests drive their own, which must outlive its use.
-    static void setAgeingClock(const CHubClock* clock);
-    // The time on that clock: idle limits of a browse are measured on it.
-    static CHubClock::Steady::time_point ageingNow();
+    // The time on the worker's clock: idle limits of a browse are measured on it.
+    CHubClock::Steady::time_point ageingNow() const { return m_clock.steadyNow(); }
 
     // ---- control flags
     // The setters marked NO_THREAD_SAFETY_ANALYSIS here and below are the creator's: it calls them before it
@@ -863,6 +862,8 @@ protected:
 
 private:
     void touch();
+    int64_t steadySeconds() const;
+    const CHubClock& m_clock;
     std::atomic<int64_t> m_lastActivity{0};  // steady-clock seconds of the last enter or leave
 };
 

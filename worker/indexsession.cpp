@@ -75,7 +75,7 @@ bool CWorkerThreadHM::getSession() {
     bool powerOnSent = false;
     // A request asks for its media agent's session more than once: the power check is made once.
     bool online = m_maFoundUp == m_maHostName ||
-                  I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 0, -1, nullptr);
+                  I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 0, -1, nullptr, m_clock);
     if (powerOnSent && !online) {
         log.debugLvl(-1, "Media agent [%s] is a power managed VM. Sent power on request.", hostName.c_str());
         char text[kErrorTextSize] = {};
@@ -89,7 +89,8 @@ bool CWorkerThreadHM::getSession() {
         sendWarningToBrowse(warning);
     }
     // Only a media agent that is not up yet is waited for (the first check found all else).
-    if (!online) online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 3, -1, nullptr);
+    if (!online)
+        online = I2::Utils::IsPowerManagedVMOnline(m_maHostName, powerOnSent, 3, -1, nullptr, m_clock);
     if (!online) {
         log.debugLvl(-1, "Failed to power on media agent [%s].", hostName.c_str());
         setErrorMessage(message(evmsg::kPowerOnFailed, hostName));

@@ -190,7 +190,7 @@ void CWorkerThreadHM::fillInputRecord(bool noErrors) {
                                    : (bt.appId != 0 ? bt.appId : bt.subclientId);
     in.value49 = bt.options1;
     in.constantOne = 1;
-    in.creationTime = static_cast<uint32_t>(CHubClock::real().epochSeconds());
+    in.creationTime = static_cast<uint32_t>(m_clock.epochSeconds());
     in.toTime = static_cast<uint32_t>(bt.toTime);
     in.fromTime = static_cast<uint32_t>(bt.fromTime);
     in.emFunction = bt.em;

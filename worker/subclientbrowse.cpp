@@ -48,7 +48,7 @@ int CWorkerThreadHM::doBrowseBySubclients(EvMessageContainer&, TInputData* input
     if (!input) return -1;
     databrowse::BrowseResponse response;
     response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ITEMS);
-    const uint64_t now = static_cast<uint64_t>(CHubClock::real().epochSeconds());
+    const uint64_t now = static_cast<uint64_t>(m_clock.epochSeconds());
     const size_t n = lines.size();
     const uint32_t function = input->emFunction & 0xFF;
 

@@ -32,7 +32,7 @@ bool listenerAnswers(int clientId) {
 }  // namespace
 
 bool IsPowerManagedVMOnline(const std::string& hostName, bool& powerOnSent, int checks, int waitSeconds,
-                            const void*) {
+                            const void*, const CHubClock& clock) {
     powerOnSent = false;
     std::string host, clientName;
     int serviceNumber = 0, port = 0;
@@ -45,7 +45,7 @@ bool IsPowerManagedVMOnline(const std::string& hostName, bool& powerOnSent, int 
     if (listenerAnswers(static_cast<int>(clientId))) return true;
     if (checks <= 0) {
         // Recorded where the virtualisation manager reads its power-on requests.
-        const long long now = CHubClock::real().epochSeconds();
+        const long long now = clock.epochSeconds();
         const int rc = zyent::writeProperty<APP_ClientProp>(
             nullptr, static_cast<long>(clientId), kPowerOnRequestedProperty, 0, std::to_string(now), now);
         EvDebug log(nullptr);
@@ -61,13 +61,13 @@ bool IsPowerManagedVMOnline(const std::string& hostName, bool& powerOnSent, int 
 
     unsigned interval = kDefaultPowerCheckIntervalSeconds;
     ZYPlatformInfo::getNumber(kPowerCheckSection, kPowerCheckIntervalName, &interval);
-    const auto limit = CHubClock::real().steadyNow() +
+    const auto limit = clock.steadyNow() +
                        std::chrono::seconds(waitSeconds < 0 ? static_cast<long long>(checks) * interval + 1
                                                             : static_cast<long long>(waitSeconds));
     for (int i = 0; i < checks; ++i) {
-        const auto wake = CHubClock::real().steadyNow() + std::chrono::seconds(interval);
+        const auto wake = clock.steadyNow() + std::chrono::seconds(interval);
         if (wake > limit) break;
-        std::this_thread::sleep_until(wake);
+        clock.sleepUntil(wake);
         if (listenerAnswers(static_cast<int>(clientId))) return true;
     }
     return false;

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/threads/hubclock.h"
+
 namespace I2 {
 namespace Utils {
 
@@ -23,9 +25,10 @@ inline constexpr unsigned kDefaultPowerCheckIntervalSeconds = 20;
 // client that is not power managed (or unknown) is online. A power-managed one is online when its
 // listener answers; when it does not and no check follows (`checks` 0), a power-on request is recorded
 // and `powerOnSent` set. With `checks` above 0 the listener is asked that many more times, a pause
-// apart. `waitSeconds` (negative: no limit) caps the whole wait; `jobClient` is not used.
+// apart. `waitSeconds` (negative: no limit) caps the whole wait, measured on `clock`; `jobClient` is not
+// used.
 bool IsPowerManagedVMOnline(const std::string& hostName, bool& powerOnSent, int checks, int waitSeconds,
-                            const void* jobClient);
+                            const void* jobClient, const CHubClock& clock = CHubClock::real());
 
 // Whether the client's current property "Virtual Client" is "1" (a cluster's virtual client, whose
 // physical machines are mapped to it). False for an unknown client or a failed read.

@@ -318,7 +318,7 @@ const bool g_sinkInstalled = (ZYPlatformInfo::setDiagnosticSink(&registrySink), 
 
 using evdebug_detail::LogFile;
 
-EvDebugFileInstance::EvDebugFileInstance()
+EvDebugFileInstance::EvDebugFileInstance(const CHubClock& clock)
     : m_levelOverride(-1),
       m_maxBytesArg(0),
       m_moduleId(0),
@@ -330,6 +330,7 @@ EvDebugFileInstance::EvDebugFileInstance()
       m_openedAt(0),
       m_resolvedPath(),
       m_registryMaxBytes(0),
+      m_clock(clock),
       m_currentLevel(0),
       m_paramsRead(false) {}
 
@@ -389,7 +390,7 @@ std::shared_ptr<LogFile> EvDebugFileInstance::file() {
         m_file->setMaxBytes(cap);
         m_file->open(m_appendMode == 0);
         m_appendMode = 1;  // only the first open may start afresh
-        m_openedAt = static_cast<long long>(CHubClock::real().epochSeconds());
+        m_openedAt = static_cast<long long>(m_clock.epochSeconds());
         m_fastFile.store(m_file.get(), std::memory_order_release);
     }
     return m_file;
@@ -454,7 +455,6 @@ namespace {
 // kernel thread id, the process id (renewed in a forked child), and the date and time down to the second,
 // formatted again only when the second changes.
 std::atomic<pid_t> g_pid{0};  // 0: not known yet (a line may come before this unit is initialised)
-std::atomic<const CHubClock*> g_lineClock{nullptr};  // null: the system's realtime clock
 
 // Plain data only: a line may be written after the thread's objects are destroyed (a static destructor
 // logging at exit), so nothing per thread has a destructor.
@@ -493,10 +493,6 @@ pid_t processId() {
 }  // namespace
 }  // namespace evdebug_detail
 
-void EvDebugFileInstance::setLineClock(const CHubClock* clock) {
-    evdebug_detail::g_lineClock.store(clock, std::memory_order_release);
-}
-
 void EvDebugFileInstance::write(const char* tag, int level, const char* function, bool isError,
                                 const char* text) {
     if (level > debugLevel()) return;
@@ -506,8 +502,7 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
     evdebug_detail::TLineState& state = evdebug_detail::lineState();
     struct timespec ts;
     {
-        const CHubClock* clock = evdebug_detail::g_lineClock.load(std::memory_order_acquire);
-        const auto since = (clock ? *clock : CHubClock::real()).wallNow().time_since_epoch();
+        const auto since = m_clock.wallNow().time_since_epoch();
         const auto seconds = std::chrono::floor<std::chrono::seconds>(since);
         ts.tv_sec = static_cast<time_t>(seconds.count());
         ts.tv_nsec =
@@ -659,7 +654,8 @@ void EvDebug::vwrite(const char* function, int level, bool isError, const char* 
             line.resize(zylog::kMaxPeerLineBytes);
             line += " [" + std::to_string(cut) + " more bytes of this line were not written]";
         }
-        if (!zylog::admitPeerLine(peer, format, line.size(), suppressed, crowd)) return;
+        if (!zylog::admitPeerLine(peer, format, line.size(), inst->clock().steadyNow(), suppressed, crowd))
+            return;
         if (suppressed > 0)
             line += " [" + std::to_string(suppressed) + " more lines like this one caused by " + peer +
                     " were not written]";

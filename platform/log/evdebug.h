@@ -33,6 +33,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
 namespace evdebug_detail {
@@ -43,7 +44,8 @@ struct TLineBatch;
 class EvDebugFileInstance {
 public:
     // Fields set in the order the product's inline constructor sets them (see the .cpp for meanings).
-    EvDebugFileInstance();
+    // Lines are dated, and outsiders' lines counted, on `clock`, which must outlive the instance.
+    explicit EvDebugFileInstance(const CHubClock& clock = CHubClock::real());
     ~EvDebugFileInstance();
     EvDebugFileInstance(const EvDebugFileInstance&) = delete;
     EvDebugFileInstance& operator=(const EvDebugFileInstance&) = delete;
@@ -54,8 +56,7 @@ public:
     // Directory of every log file opened from now on; empty goes back to HUB_LOG_DIR / the temp folder.
     static void setLogDirectory(const std::string& dir);
     static std::string getLogDirectory();
-    // For tests: the clock lines are dated by (null: the system's); it must outlive its use.
-    static void setLineClock(const class CHubClock* clock);
+    const CHubClock& clock() const { return m_clock; }
 
     // Full path of this instance's file (the default name when not initialised yet).
     std::string filePath();
@@ -91,6 +92,7 @@ private:
     std::string m_resolvedPath GUARDED_BY(m_mutex);    // full path, once resolved
     long long m_registryMaxBytes GUARDED_BY(m_mutex);  // size cap read from the registry (0: default)
 
+    const CHubClock& m_clock;
     std::atomic<int> m_currentLevel;  // the level used by the filter
     std::atomic<bool> m_paramsRead;   // the registry settings were read at least once
     CHubMutex m_mutex;

@@ -35,9 +35,9 @@ struct TFilter {
     std::chrono::seconds window GUARDED_BY(mutex){10};
     unsigned peersAMinute GUARDED_BY(mutex) = kDefaultPeersAMinute;
     Clock::time_point minuteStart GUARDED_BY(mutex);
+    bool minuteStarted GUARDED_BY(mutex) = false;
     std::set<std::string> minutePeers GUARDED_BY(mutex);  // the peers counted on their own this minute
     std::map<std::pair<std::string, const void*>, TCount> counts GUARDED_BY(mutex);
-    const CHubClock* clock GUARDED_BY(mutex) = &CHubClock::real();
 };
 
 TFilter& filter() {
@@ -61,15 +61,15 @@ const std::string& currentPeer() {
     return t_peer;
 }
 
-bool admitPeerLine(const std::string& peer, const void* format, size_t bytes, uint64_t& suppressed,
-                   uint64_t& crowdSuppressed) {
+bool admitPeerLine(const std::string& peer, const void* format, size_t bytes, Clock::time_point now,
+                   uint64_t& suppressed, uint64_t& crowdSuppressed) {
     suppressed = crowdSuppressed = 0;
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
-    const Clock::time_point now = f.clock->steadyNow();
     // A crowd of addresses cannot each get a burst: past the first peers of a minute, the others share
     // one count, so the log a minute holds is bounded whatever the number of peers.
-    if (now - f.minuteStart >= kPeerMinute) {
+    if (!f.minuteStarted || now - f.minuteStart >= kPeerMinute) {
+        f.minuteStarted = true;
         f.minuteStart = now;
         f.minutePeers.clear();
     }
@@ -114,15 +114,7 @@ void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned peersAMi
     f.burst = burst;
     f.window = std::chrono::seconds(windowSeconds);
     f.peersAMinute = peersAMinute;
-    f.minutePeers.clear();
-    f.counts.clear();
-}
-
-void setPeerLineClock(const CHubClock* clock) {
-    TFilter& f = filter();
-    CHubMutexLock lock(f.mutex);
-    f.clock = clock ? clock : &CHubClock::real();
-    f.minuteStart = f.clock->steadyNow();
+    f.minuteStarted = false;
     f.minutePeers.clear();
     f.counts.clear();
 }

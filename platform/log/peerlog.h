@@ -38,17 +38,15 @@ inline constexpr unsigned kDefaultPeersAMinute = 64;
 // The most one line caused by a peer carries: the rest is cut, and the line says how much.
 inline constexpr size_t kMaxPeerLineBytes = 2048;
 
-// Whether a line of `format` and `bytes` caused by `peer` may be written now: a burst of lines, and of
-// bytes (the burst's lines at a quarter of their bound each), per window. `suppressed` tells how many of
-// its kind were left out since the last one written, `crowdSuppressed` the same when the peer is one of
-// a crowd that shares one count.
-bool admitPeerLine(const std::string& peer, const void* format, size_t bytes, uint64_t& suppressed,
-                   uint64_t& crowdSuppressed);
+// Whether a line of `format` and `bytes` caused by `peer` may be written at `now` (the writing log's
+// clock): a burst of lines, and of bytes (the burst's lines at a quarter of their bound each), per
+// window. `suppressed` tells how many of its kind were left out since the last one written,
+// `crowdSuppressed` the same when the peer is one of a crowd that shares one count.
+bool admitPeerLine(const std::string& peer, const void* format, size_t bytes,
+                   CHubClock::Steady::time_point now, uint64_t& suppressed, uint64_t& crowdSuppressed);
 
 // For tests: the burst allowed per window (lines), the window (seconds) and the peers a minute counted
-// on their own.
+// on their own; the counts start afresh.
 void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned peersAMinute = kDefaultPeersAMinute);
-// For tests: the clock windows are measured on (null puts back the real one); it must outlive its use.
-void setPeerLineClock(const CHubClock* clock);
 
 }  // namespace zylog

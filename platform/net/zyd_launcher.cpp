@@ -129,7 +129,7 @@ CUxError CZydLauncher::launch(const std::string& service, const std::string& cli
     CHubMutexLock lock(m_mutex);
     TInstance& instance = m_instances[guid];
     instance.server = std::move(made);
-    instance.unusedUntil = zynet::deadlineIn(zynet::options().instanceWaitSeconds);
+    instance.unusedUntil = zynet::deadlineIn(zynet::options().instanceWaitSeconds, m_listener.clock());
     instance.outsider = outsider;
     if (outsider) ++m_outsiders;
     zynet::logDebug(1, "launched [%s] as instance %s for %s", service.c_str(), guid.c_str(),
@@ -163,7 +163,7 @@ CUxError CZydLauncher::launchOnDemand(const CNSession::LaunchOnDemandServiceReq&
         if (!m_services.contains(service))
             return zynet::makeError(ZYNET_E_NO_LAUNCHER, "CZydLauncher::launchOnDemand", "[" + service + "]");
     }
-    std::shared_ptr<CZydListener> own = CZydListener::create();
+    std::shared_ptr<CZydListener> own = CZydListener::create(m_listener.clock());
     CUxError error = own->start(0);
     if (error.IsError()) return error;
     CZyNetworkServer* server = nullptr;
@@ -197,7 +197,7 @@ void CZydLauncher::ended(const std::string& guid) {
 }
 
 zynet::Deadline CZydLauncher::reap() {
-    const zynet::Deadline now = CHubClock::real().steadyNow();
+    const zynet::Deadline now = m_listener.clock().steadyNow();
     zynet::Deadline next = zynet::Deadline::max();
     std::vector<TInstance> done;
     {

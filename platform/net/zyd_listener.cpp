@@ -53,8 +53,8 @@ struct CZydListener::TOpening {
     bool silent() const { return !decided && assembler.buffered() == 0; }  // nothing arrived yet
 };
 
-std::shared_ptr<CZydListener> CZydListener::create() {
-    return std::shared_ptr<CZydListener>(new CZydListener());
+std::shared_ptr<CZydListener> CZydListener::create(const CHubClock& clock) {
+    return std::shared_ptr<CZydListener>(new CZydListener(clock));
 }
 
 std::shared_ptr<CZydListener> CZydListener::machineListener() {
@@ -62,8 +62,9 @@ std::shared_ptr<CZydListener> CZydListener::machineListener() {
     return listener;
 }
 
-CZydListener::CZydListener()
-    : m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+CZydListener::CZydListener(const CHubClock& clock)
+    : m_clock(clock),
+      m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       m_stopFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       m_launcher(std::make_unique<CZydLauncher>(*this, [this] { wake(); })) {}
 
@@ -80,7 +81,7 @@ CUxError CZydListener::start(int port) {
         return zynet::makeError(ZYNET_E_SOCKET, "CZydListener::start", "no wake-up descriptor");
     std::string why;
     int bound = 0;
-    zynet::CSocket socket = zynet::CSocket::listenOn(zynet::options().bindAddress, port, bound, why);
+    zynet::CSocket socket = zynet::CSocket::listenOn(zynet::options().bindAddress, port, bound, why, m_clock);
     if (!socket.valid()) {
         zynet::logError("CZydListener::start: %s", why.c_str());
         return zynet::makeError(ZYNET_E_SOCKET, "CZydListener::start", why);
@@ -184,7 +185,9 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
         fds.push_back({m_stopFd, POLLIN, 0});
         if (reaper) fds.push_back({m_wakeFd, POLLIN, 0});
         const size_t first = fds.size();
-        zynet::Deadline next = CHubClock::real().steadyNow() + std::chrono::seconds(5);
+        // A clock that moves by jumps is read again soon.
+        zynet::Deadline next = m_clock.steadyNow() + std::min<zynet::Clock::duration>(std::chrono::seconds(5),
+                                                                                      m_clock.recheckEvery());
         if (reaper) {
             CHubMutexLock launching(m_launchMutex);
             next = std::min(next, m_launcher->reap());
@@ -194,15 +197,14 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
             next = std::min(next, opening.deadline);
         }
         const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(next - CHubClock::real().steadyNow())
-                .count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(next - m_clock.steadyNow()).count();
         if (poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0) + 1)) < 0) continue;
 
         std::vector<TOpening> still;
         for (size_t i = 0; i < openings.size(); ++i) {
             TOpening& opening = openings[i];
             if (fds[i + first].revents != 0 && !readOpening(opening)) continue;
-            if (CHubClock::real().steadyNow() >= opening.deadline) {
+            if (m_clock.steadyNow() >= opening.deadline) {
                 zynet::logOutsider(opening.address,
                                    "connection from %s sent no whole opening in time%s; closed");
                 continue;
@@ -229,7 +231,7 @@ void CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most, size
         TOpening opening;
         opening.address = accepted.peerAddress();
         opening.socket = std::move(accepted);
-        opening.deadline = zynet::deadlineIn(seconds);
+        opening.deadline = zynet::deadlineIn(seconds, m_clock);
         // A client that sent its opening with the connection is served now, without taking a place.
         if (!readOpening(opening)) continue;
         if (openings.size() >= most) {
@@ -313,7 +315,7 @@ bool CZydListener::readOpening(TOpening& opening) {
         uint8_t* to = opening.assembler.prepare(room);
         size_t got = 0;
         int err = 0;
-        const zynet::Io io = opening.socket.receiveSome(to, room, CHubClock::real().steadyNow(), got, err);
+        const zynet::Io io = opening.socket.receiveSome(to, room, m_clock.steadyNow(), got, err);
         if (io == zynet::Io::TimedOut) return true;
         if (io != zynet::Io::Ok) return false;
         opening.assembler.commit(got);
@@ -468,6 +470,6 @@ void CZydListener::answer(TOpening& opening, uint32_t code, const std::vector<ui
     const iovec part{const_cast<uint8_t*>(frame.data()), frame.size()};
     size_t sent = 0;
     int err = 0;
-    opening.socket.sendAll(&part, 1, zynet::deadlineIn(kAnswerSeconds), sent, err);
+    opening.socket.sendAll(&part, 1, zynet::deadlineIn(kAnswerSeconds, opening.socket.clock()), sent, err);
     opening.socket.shutdownWrite();
 }

@@ -16,15 +16,19 @@
 #include "platform/net/zyd_launcher.h"
 #include "platform/net/zynet_socket.h"
 #include "platform/net/zynetwork.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
 class CZyNetworkServer;
 
 class CZydListener {
 public:
-    static std::shared_ptr<CZydListener> create();
+    // Openings, launched instances and the sessions served behind it keep their limits on `clock`, which
+    // must outlive the listener.
+    static std::shared_ptr<CZydListener> create(const CHubClock& clock = CHubClock::real());
     // This process's machine listener, on the configured port once started.
     static std::shared_ptr<CZydListener> machineListener();
+    const CHubClock& clock() const { return m_clock; }
 
     ~CZydListener();
     CZydListener(const CZydListener&) = delete;
@@ -58,7 +62,7 @@ public:
 
 private:
     friend class CZydLauncher;
-    CZydListener();
+    explicit CZydListener(const CHubClock& clock);
     struct TOpening;
 
     // One of `count` accept threads; the first also ends the launched instances that are done.
@@ -85,6 +89,7 @@ private:
     bool serves(const std::string& name, const CZyNetworkServer* server) const;
     void wake();
 
+    const CHubClock& m_clock;
     mutable CHubMutex m_mutex;
     std::map<std::string, CZyNetworkServer*> m_servers GUARDED_BY(m_mutex);  // by service name
     // The listening socket while running. Under m_mutex, but for the accept threads, which read it

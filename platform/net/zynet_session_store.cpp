@@ -57,7 +57,7 @@ CUxError CZynSessionStore::lend(const std::string& key, const Connect& connect, 
         ++m_connecting[key];
     }
 
-    auto fresh = std::make_unique<CZyNetwork>();
+    auto fresh = std::make_unique<CZyNetwork>(m_clock);
     CUxError error = connect(*fresh);
     CHubMutexLock lock(m_mutex);
     if (--m_connecting[key] == 0) m_connecting.erase(key);

@@ -24,24 +24,26 @@
 namespace zynet {
 namespace {
 
-int msUntil(Deadline deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CHubClock::real().steadyNow())
-            .count();
+// Milliseconds until the deadline on `clock`, at most the clock's recheck: a wait that long reads the
+// clock again.
+int msUntil(Deadline deadline, const CHubClock& clock) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::min(deadline - clock.steadyNow(), clock.recheckEvery()))
+                          .count();
     if (left <= 0) return 0;
     return static_cast<int>(std::min<long long>(left + 1, INT_MAX));
 }
 
 // Waits for `events`; false when the deadline passed first, or `cancel` (-1: none) became readable.
-bool waitFor(int fd, short events, Deadline deadline, int cancel) {
+bool waitFor(int fd, short events, Deadline deadline, int cancel, const CHubClock& clock) {
     evFlushThreadLines();  // nothing the thread logged is held while it waits for a peer
     for (;;) {
         pollfd p[2] = {{fd, events, 0}, {cancel, POLLIN, 0}};
-        const int n = poll(p, cancel >= 0 ? 2 : 1, msUntil(deadline));
+        const int n = poll(p, cancel >= 0 ? 2 : 1, msUntil(deadline, clock));
         if (n > 0 && p[1].revents != 0) return false;
         if (n > 0) return true;
         if (n == 0) {
-            if (CHubClock::real().steadyNow() >= deadline) return false;
+            if (clock.steadyNow() >= deadline) return false;
             continue;
         }
         if (errno != EINTR) return true;  // let the following call report the error
@@ -55,19 +57,20 @@ void tune(int fd) {
 
 }  // namespace
 
-Deadline deadlineIn(int seconds) {
+Deadline deadlineIn(int seconds, const CHubClock& clock) {
     // Far enough for any caller, near enough not to overflow the clock.
-    return CHubClock::real().steadyNow() + std::chrono::seconds(std::clamp(seconds, 0, 10 * 365 * 24 * 3600));
+    return clock.steadyNow() + std::chrono::seconds(std::clamp(seconds, 0, 10 * 365 * 24 * 3600));
 }
 
 CSocket::CSocket() = default;
-CSocket::CSocket(int fd) : m_fd(fd) {}
+CSocket::CSocket(int fd, const CHubClock& clock) : m_fd(fd), m_clock(&clock) {}
 CSocket::~CSocket() {
     close();
 }
 
 CSocket::CSocket(CSocket&& other) noexcept
     : m_fd(other.m_fd),
+      m_clock(other.m_clock),
       m_blocking(other.m_blocking),
       m_receiveStepMs(other.m_receiveStepMs),
       m_cancelFd(other.m_cancelFd.load()),
@@ -79,6 +82,7 @@ CSocket& CSocket::operator=(CSocket&& other) noexcept {
     if (this != &other) {
         close();
         m_fd = other.m_fd;
+        m_clock = other.m_clock;
         m_blocking = other.m_blocking;
         m_receiveStepMs = other.m_receiveStepMs;
         m_cancelFd = other.m_cancelFd.load();
@@ -89,7 +93,7 @@ CSocket& CSocket::operator=(CSocket&& other) noexcept {
 }
 
 CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline, int cancelFd,
-                           std::string& error, bool& timedOut) {
+                           std::string& error, bool& timedOut, const CHubClock& clock) {
     timedOut = false;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -102,7 +106,7 @@ CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline,
     }
     error = "no address for " + host;
     for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        CSocket s(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+        CSocket s(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol), clock);
         if (!s.valid()) {
             error = std::string("socket: ") + std::strerror(errno);
             continue;
@@ -113,7 +117,7 @@ CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline,
                 error = "connect to " + host + ":" + service + ": " + std::strerror(errno);
                 continue;
             }
-            if (!waitFor(s.fd(), POLLOUT, deadline, cancelFd)) {
+            if (!waitFor(s.fd(), POLLOUT, deadline, cancelFd, clock)) {
                 error = "connect to " + host + ":" + service + " timed out";
                 timedOut = true;
                 break;
@@ -135,7 +139,8 @@ CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline,
     return CSocket();
 }
 
-CSocket CSocket::listenOn(const std::string& address, int port, int& boundPort, std::string& error) {
+CSocket CSocket::listenOn(const std::string& address, int port, int& boundPort, std::string& error,
+                          const CHubClock& clock) {
     sockaddr_in6 any6{};
     sockaddr_in addr4{};
     addr4.sin_family = AF_INET;
@@ -154,7 +159,7 @@ CSocket CSocket::listenOn(const std::string& address, int port, int& boundPort, 
         saLen = sizeof(any6);
         family = AF_INET6;
     }
-    CSocket s(socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    CSocket s(socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), clock);
     if (!s.valid()) {
         error = std::string("socket: ") + std::strerror(errno);
         return CSocket();
@@ -178,7 +183,7 @@ CSocket CSocket::acceptOne() {
         const int fd = accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
             tune(fd);
-            return CSocket(fd);
+            return CSocket(fd, *m_clock);
         }
         if (errno != EINTR) return CSocket();
     }
@@ -199,7 +204,7 @@ Io CSocket::sendAll(const iovec* parts, int count, Deadline deadline, size_t& se
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (!waitFor(m_fd, POLLOUT, deadline, m_cancelFd)) return Io::TimedOut;
+                if (!waitFor(m_fd, POLLOUT, deadline, m_cancelFd, *m_clock)) return Io::TimedOut;
                 continue;
             }
             err = errno;
@@ -244,7 +249,7 @@ Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got
     // A blocking read bounded by the socket's receive time-out: one call per wait, where a poll
     // before each read would be two.
     for (;;) {
-        const int ms = msUntil(deadline);
+        const int ms = msUntil(deadline, *m_clock);
         int flags = 0;
         // A cancellable wait polls (waitFor): a blocking read would not see the cancel.
         if (ms == 0 || m_cancelFd >= 0 || !blockFor(ms)) flags = MSG_DONTWAIT;
@@ -256,8 +261,9 @@ Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got
         if (n == 0) return Io::Closed;
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (CHubClock::real().steadyNow() >= deadline) return Io::TimedOut;
-            if (flags == MSG_DONTWAIT && !waitFor(m_fd, POLLIN, deadline, m_cancelFd)) return Io::TimedOut;
+            if (m_clock->steadyNow() >= deadline) return Io::TimedOut;
+            if (flags == MSG_DONTWAIT && !waitFor(m_fd, POLLIN, deadline, m_cancelFd, *m_clock))
+                return Io::TimedOut;
             continue;
         }
         err = errno;
@@ -277,7 +283,7 @@ bool CSocket::readable() const {
 
 bool CSocket::startTls(std::shared_ptr<const TTlsContext> context, bool server, std::string& error,
                        const std::string& serverName) {
-    auto tls = std::make_unique<CTls>(std::move(context), m_fd, server, serverName);
+    auto tls = std::make_unique<CTls>(std::move(context), m_fd, server, serverName, *m_clock);
     if (!tls->valid()) {
         error = "no TLS context for this side";
         return false;
@@ -315,7 +321,7 @@ bool CSocket::handshake(Deadline deadline, std::string& error, bool& timedOut, b
         if (io == Io::Ok) return true;
         if (closed) *closed = io == Io::Closed;
         if (io == Io::Failed || io == Io::Closed) return false;
-        if (!waitFor(m_fd, wantWrite ? POLLOUT : POLLIN, deadline, m_cancelFd)) {
+        if (!waitFor(m_fd, wantWrite ? POLLOUT : POLLIN, deadline, m_cancelFd, *m_clock)) {
             timedOut = true;
             error = "the secure handshake timed out";
             return false;
@@ -395,10 +401,10 @@ Io CSocket::sendTls(const iovec* parts, int count, Deadline deadline, size_t& se
                     sent += done;
                     continue;
                 case CTls::Result::WantWrite:
-                    if (!waitFor(m_fd, POLLOUT, deadline, m_cancelFd)) return Io::TimedOut;
+                    if (!waitFor(m_fd, POLLOUT, deadline, m_cancelFd, *m_clock)) return Io::TimedOut;
                     continue;
                 case CTls::Result::WantRead:
-                    if (!waitFor(m_fd, POLLIN, deadline, m_cancelFd)) return Io::TimedOut;
+                    if (!waitFor(m_fd, POLLIN, deadline, m_cancelFd, *m_clock)) return Io::TimedOut;
                     continue;
                 case CTls::Result::Closed:
                     err = EPIPE;
@@ -422,11 +428,12 @@ Io CSocket::receiveTls(uint8_t* to, size_t room, Deadline deadline, size_t& got,
             case CTls::Result::Done:
                 return Io::Ok;
             case CTls::Result::WantRead:
-                if (CHubClock::real().steadyNow() >= deadline || !waitFor(m_fd, POLLIN, deadline, m_cancelFd))
+                if (m_clock->steadyNow() >= deadline ||
+                    !waitFor(m_fd, POLLIN, deadline, m_cancelFd, *m_clock))
                     return Io::TimedOut;
                 continue;
             case CTls::Result::WantWrite:
-                if (!waitFor(m_fd, POLLOUT, deadline, m_cancelFd)) return Io::TimedOut;
+                if (!waitFor(m_fd, POLLOUT, deadline, m_cancelFd, *m_clock)) return Io::TimedOut;
                 continue;
             case CTls::Result::Closed:
                 return Io::Closed;

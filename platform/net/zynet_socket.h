@@ -12,11 +12,14 @@
 #include <memory>
 #include <string>
 
+#include "platform/threads/hubclock.h"
+
 namespace zynet {
 
-using Clock = std::chrono::steady_clock;
+using Clock = CHubClock::Steady;
 using Deadline = Clock::time_point;
-Deadline deadlineIn(int seconds);
+// `seconds` from now on `clock`.
+Deadline deadlineIn(int seconds, const CHubClock& clock = CHubClock::real());
 
 enum class Io : uint8_t { Ok, TimedOut, Closed, Failed };
 
@@ -26,10 +29,12 @@ struct TTlsContext;
 // The first byte of a TLS handshake record, which no plain opening frame starts with.
 constexpr uint8_t kTlsHandshakeByte = 0x16;
 
+// A socket's deadlines are read on the clock it was made with (a socket accepted takes its listening
+// socket's), which must outlive it.
 class CSocket {
 public:
     CSocket();
-    explicit CSocket(int fd);
+    explicit CSocket(int fd, const CHubClock& clock = CHubClock::real());
     ~CSocket();
     CSocket(CSocket&& other) noexcept;
     CSocket& operator=(CSocket&& other) noexcept;
@@ -38,13 +43,15 @@ public:
 
     bool valid() const { return m_fd >= 0; }
     int fd() const { return m_fd; }
+    const CHubClock& clock() const { return *m_clock; }
 
     // Connects to host:port (a name or a numeric address) before the deadline.
     // A wait also ends (as a time-out) once `cancelFd` (see watchCancel) is readable.
     static CSocket connectTo(const std::string& host, int port, Deadline deadline, int cancelFd,
-                             std::string& error, bool& timedOut);
+                             std::string& error, bool& timedOut, const CHubClock& clock = CHubClock::real());
     // A listening socket on address:port (0: the system chooses); boundPort tells which.
-    static CSocket listenOn(const std::string& address, int port, int& boundPort, std::string& error);
+    static CSocket listenOn(const std::string& address, int port, int& boundPort, std::string& error,
+                            const CHubClock& clock = CHubClock::real());
     // The next pending connection, or an invalid socket when none is waiting.
     CSocket acceptOne();
 
@@ -93,6 +100,7 @@ private:
     Io receiveTls(uint8_t* to, size_t room, Deadline deadline, size_t& got, int& err);
 
     int m_fd = -1;
+    const CHubClock* m_clock = &CHubClock::real();
     bool m_blocking = false;          // reads block (sends never do: they pass MSG_DONTWAIT); never with TLS
     int m_receiveStepMs = -1;         // the receive time-out set on the socket
     std::atomic<int> m_cancelFd{-1};  // see watchCancel; set by the borrower while others may wait

@@ -8,6 +8,7 @@
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,20 +34,26 @@ using SslCtx = std::unique_ptr<SSL_CTX, zycrypto::Freer<SSL_CTX, SSL_CTX_free>>;
 using SslSession = std::unique_ptr<SSL_SESSION, zycrypto::Freer<SSL_SESSION, SSL_SESSION_free>>;
 using BioMethod = std::unique_ptr<BIO_METHOD, zycrypto::Freer<BIO_METHOD, BIO_meth_free>>;
 
-// Whether a session is past its lifetime at `now` (seconds).
-bool expired(const SSL_SESSION* session, long now) {
-    return SSL_SESSION_get_time(session) + SSL_SESSION_get_timeout(session) <= now;
+// Whether a session kept at `keptAt` is past its lifetime at `now` (seconds on the keeper's clock). A
+// ticket lives as long as the listener that issued it said (its lifetime hint), not the longer timeout
+// OpenSSL gives a client's session: the listener forgets the session behind it by then, and a ticket
+// offered later only costs a refused resumption.
+bool expired(const SSL_SESSION* session, long long keptAt, long long now) {
+    const long long timeout = SSL_SESSION_get_timeout(session);
+    const long long hint = static_cast<long long>(SSL_SESSION_get_ticket_lifetime_hint(session));
+    return keptAt + (hint > 0 ? std::min(hint, timeout) : timeout) <= now;
 }
 
 // Sessions a listener keeps so that callers may resume them. Each resumes one connection only: the
 // caller keeps a ticket for one connection, and a ticket offered again is a replay. A session nobody
 // resumes (its caller ended, or dropped the ticket) gives way to newer ones when its share is full, or
 // when it has expired. The infrastructure's sessions have a share of their own, so that a crowd of
-// outsiders' handshakes can neither push them out nor hold more than a small share.
+// outsiders' handshakes can neither push them out nor hold more than a small share. Times are seconds
+// on the clock of the connection that keeps or takes a session.
 class CResumableSessions {
 public:
     // Takes `session`, kept under its id.
-    void keep(SSL_SESSION* session, bool infrastructure) {
+    void keep(SSL_SESSION* session, bool infrastructure, long long now) {
         SslSession owned(session);
         unsigned int length = 0;
         const unsigned char* id = SSL_SESSION_get_id(session, &length);
@@ -54,35 +61,40 @@ public:
         TShare& share = infrastructure ? m_infrastructure : m_others;
         std::vector<SslSession> dropped;  // freed once the lock is left
         CHubMutexLock lock(m_mutex);
-        const long now = time(nullptr);
         while (!share.order.empty() &&
-               (share.order.size() >= share.limit || expired(share.order.front().second.get(), now))) {
-            m_byId.erase(share.order.front().first);
-            dropped.push_back(std::move(share.order.front().second));
+               (share.order.size() >= share.limit ||
+                expired(share.order.front().session.get(), share.order.front().keptAt, now))) {
+            m_byId.erase(share.order.front().id);
+            dropped.push_back(std::move(share.order.front().session));
             share.order.pop_front();
         }
         if (m_byId.contains(key)) return;
-        share.order.emplace_back(key, std::move(owned));
+        share.order.push_back({key, std::move(owned), now});
         m_byId.emplace(std::move(key), TPlace{&share, std::prev(share.order.end())});
     }
     // The session kept under `id`, given up (null when none is, or it expired).
-    SslSession take(const unsigned char* id, int length) {
-        SslSession session;
+    SslSession take(const unsigned char* id, int length, long long now) {
+        TKept kept;
         {
             CHubMutexLock lock(m_mutex);
             auto it =
                 m_byId.find(std::string(reinterpret_cast<const char*>(id), static_cast<size_t>(length)));
             if (it == m_byId.end()) return nullptr;
-            session = std::move(it->second.at->second);
+            kept = std::move(*it->second.at);
             it->second.share->order.erase(it->second.at);
             m_byId.erase(it);
         }
-        if (expired(session.get(), time(nullptr))) return nullptr;
-        return session;
+        if (expired(kept.session.get(), kept.keptAt, now)) return nullptr;
+        return std::move(kept.session);
     }
 
 private:
-    using Order = std::list<std::pair<std::string, SslSession>>;  // oldest first
+    struct TKept {
+        std::string id;
+        SslSession session;
+        long long keptAt = 0;
+    };
+    using Order = std::list<TKept>;  // oldest first
     struct TShare {
         size_t limit;
         Order order;
@@ -112,25 +124,26 @@ struct TTlsContext {
     struct TTicket {
         std::string peer;
         SslSession session;
+        long long keptAt;  // seconds on the clock of the connection that kept it
     };
     mutable CHubMutex ticketsMutex;
     mutable std::list<TTicket> tickets GUARDED_BY(ticketsMutex);  // oldest first
-    SslSession takeTicket(const std::string& peer) const {
+    SslSession takeTicket(const std::string& peer, long long now) const {
         std::vector<SslSession> dropped;  // freed once the lock is left
         CHubMutexLock lock(ticketsMutex);
-        const long now = time(nullptr);
         // The newest: the least likely to have expired.
         for (auto it = tickets.end(); it != tickets.begin();) {
             --it;
             if (it->peer != peer) continue;
             SslSession ticket = std::move(it->session);
+            const bool fresh = !expired(ticket.get(), it->keptAt, now);
             it = tickets.erase(it);
-            if (!expired(ticket.get(), now)) return ticket;
+            if (fresh) return ticket;
             dropped.push_back(std::move(ticket));
         }
         return nullptr;
     }
-    void keepTicket(const std::string& peer, SslSession ticket) const {
+    void keepTicket(const std::string& peer, SslSession ticket, long long now) const {
         SslSession oldest;  // freed once the lock is left
         CHubMutexLock lock(ticketsMutex);
         auto oldestOfPeer = tickets.end();
@@ -142,7 +155,7 @@ struct TTlsContext {
             oldest = std::move(gone->session);
             tickets.erase(gone);
         }
-        tickets.push_back({peer, std::move(ticket)});
+        tickets.push_back({peer, std::move(ticket), now});
     }
     // The sessions its listener lets callers resume.
     mutable CResumableSessions resumable;
@@ -210,30 +223,23 @@ bool common(SSL_CTX* ctx, const TZyNetCredentials& c, std::string& error) {
 
 int showMachineAsked(SSL* ssl, int*, void*);
 
-// The listener's context a server connection was made with (a handshake may switch to the context of
-// the machine asked, but its sessions stay with the listener's).
-int listenerIndex() {
-    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-    return index;
-}
-
 int keepResumable(SSL* ssl, SSL_SESSION* session) {
-    const auto* listener = static_cast<const TTlsContext*>(SSL_get_ex_data(ssl, listenerIndex()));
-    if (listener == nullptr) return 0;
+    auto* connection = static_cast<CTls*>(SSL_get_ex_data(ssl, connectionIndex()));
+    if (connection == nullptr) return 0;
     X509* peer = SSL_SESSION_get0_peer(session);
     const std::string name = peer ? nameOf(peer) : std::string();
     // The store keeps a copy of its own: the connection's session is freed with the connection, on its
     // own thread, and a copy that no connection shares is handed whole to the one that resumes it.
     SSL_SESSION* own = SSL_SESSION_dup(session);
     if (own == nullptr) return 0;
-    listener->resumable.keep(own, !name.empty() && isInfrastructure(name));
+    connection->keepResumable(own, !name.empty() && isInfrastructure(name));
     return 0;  // OpenSSL's reference stays OpenSSL's
 }
 
 SSL_SESSION* takeResumable(SSL* ssl, const unsigned char* id, int length, int* copy) {
     *copy = 0;  // the store's reference goes to the connection
-    const auto* listener = static_cast<const TTlsContext*>(SSL_get_ex_data(ssl, listenerIndex()));
-    return listener ? listener->resumable.take(id, length).release() : nullptr;
+    auto* connection = static_cast<CTls*>(SSL_get_ex_data(ssl, connectionIndex()));
+    return connection ? connection->takeResumable(id, length) : nullptr;
 }
 
 std::shared_ptr<const TTlsContext> build(const TZyNetCredentials& c, std::string& error) {
@@ -417,8 +423,9 @@ zycrypto::Bio noSignalWriter(int fd) {
 
 }  // namespace
 
-CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, const std::string& serverName)
-    : m_context(std::move(context)) {
+CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, const std::string& serverName,
+           const CHubClock& clock)
+    : m_context(std::move(context)), m_clock(clock) {
     SSL_CTX* ctx = m_context ? (server ? m_context->server.get() : m_context->client.get()) : nullptr;
     if (ctx == nullptr) return;
     decltype(m_ssl) ssl(SSL_new(ctx));
@@ -428,7 +435,7 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, cons
     SSL_set_bio(ssl.get(), reader.release(), writer.release());  // the connection frees both from here
     m_ssl = std::move(ssl);
     if (server) {
-        SSL_set_ex_data(m_ssl.get(), listenerIndex(), const_cast<TTlsContext*>(m_context.get()));
+        SSL_set_ex_data(m_ssl.get(), connectionIndex(), this);
         SSL_set_accept_state(m_ssl.get());
         return;
     }
@@ -447,7 +454,8 @@ CTls::CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, cons
     m_peer = std::string(host) + "/" + (serverName.empty() ? std::string(port) : "/" + serverName);
     SSL_set_ex_data(m_ssl.get(), connectionIndex(), this);
     // The connection takes a reference of its own: the ticket is freed here either way.
-    if (SslSession ticket = m_context->takeTicket(m_peer)) SSL_set_session(m_ssl.get(), ticket.get());
+    if (SslSession ticket = m_context->takeTicket(m_peer, m_clock.epochSeconds()))
+        SSL_set_session(m_ssl.get(), ticket.get());
 }
 
 void CTls::TSslFree::operator()(SSL* ssl) const {
@@ -459,8 +467,18 @@ bool CTls::keepTicket(SSL_SESSION* ticket) {
     // A copy: OpenSSL marks the connection's own session unusable when the connection ends unshut.
     SslSession copy(SSL_SESSION_dup(ticket));
     if (!copy) return false;
-    m_context->keepTicket(m_peer, std::move(copy));
+    m_context->keepTicket(m_peer, std::move(copy), m_clock.epochSeconds());
     return true;
+}
+
+// The listener's context the connection was made with keeps its sessions (a handshake may switch to the
+// context of the machine asked, but its sessions stay with the listener's).
+void CTls::keepResumable(SSL_SESSION* session, bool infrastructure) {
+    m_context->resumable.keep(session, infrastructure, m_clock.epochSeconds());
+}
+
+SSL_SESSION* CTls::takeResumable(const unsigned char* id, int length) {
+    return m_context->resumable.take(id, length, m_clock.epochSeconds()).release();
 }
 
 bool CTls::resumed() {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/errors/cuxerror.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
 struct ssl_st;
@@ -74,8 +75,10 @@ public:
     enum class Result { Done, WantRead, WantWrite, Closed, Failed };
 
     // A client names the machine it means in `serverName` (its client name; empty: none), which a
-    // listener that plays several machines (tests) uses to show that machine's certificate.
-    CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, const std::string& serverName = {});
+    // listener that plays several machines (tests) uses to show that machine's certificate. The
+    // sessions it keeps for resumption, or the tickets it keeps to resume with, expire on `clock`.
+    CTls(std::shared_ptr<const TTlsContext> context, int fd, bool server, const std::string& serverName = {},
+         const CHubClock& clock = CHubClock::real());
     ~CTls();
     CTls(const CTls&) = delete;
     CTls& operator=(const CTls&) = delete;
@@ -101,6 +104,10 @@ public:
     bool resumed();
     // Keeps a ticket the peer sent for the next connection to it (OpenSSL's callback); false: not kept.
     bool keepTicket(ssl_session_st* ticket);
+    // The listener's side: keeps a session for its caller to resume, and gives one up (OpenSSL's
+    // callbacks).
+    void keepResumable(ssl_session_st* session, bool infrastructure);
+    ssl_session_st* takeResumable(const unsigned char* id, int length);
 
 private:
     // Frees the connection with SSL_free (defined beside OpenSSL, which this header leaves out).
@@ -112,6 +119,7 @@ private:
 
     mutable CHubMutex m_mutex;  // one OpenSSL call at a time: a sender and a receiver share the connection
     std::shared_ptr<const TTlsContext> m_context;
+    const CHubClock& m_clock;
     // The client side's peer ("host/port", or "host//machine" when it names one); empty on the listener's.
     std::string m_peer;
     // Declared last, so it is freed first: before the context it was made from and the fields its

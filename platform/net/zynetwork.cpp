@@ -27,7 +27,8 @@ constexpr int kLingerSeconds = 2;
 
 }  // namespace
 
-CZyNetwork::CZyNetwork() : m_assembler(zynet::options().maxFrameBytes) {}
+CZyNetwork::CZyNetwork(const CHubClock& clock)
+    : m_clock(clock), m_assembler(zynet::options().maxFrameBytes) {}
 
 CZyNetwork::~CZyNetwork() = default;
 
@@ -137,10 +138,10 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
         switch (m_socket.receiveSome(to, room, until, got, err)) {
             case Io::Ok:
                 m_assembler.commit(got);
-                m_lastByte = CHubClock::real().steadyNow();
+                m_lastByte = m_clock.steadyNow();
                 continue;
             case Io::TimedOut:
-                if (inFrame && CHubClock::real().steadyNow() >= m_lastByte + stall)
+                if (inFrame && m_clock.steadyNow() >= m_lastByte + stall)
                     return breakOff(ZYNET_E_DISCONNECTED, function, "the peer stopped inside a frame");
                 timedOut = true;
                 return failed(ZYNET_E_TIMEOUT, function, std::string());
@@ -285,13 +286,14 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
     constexpr int kConnections = 4;
     for (int made = 1;; ++made) {
         std::string why;
-        m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, m_cancelFd, why, timedOut);
+        m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, m_cancelFd, why, timedOut,
+                                             m_clock);
         if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
         bool shed = false;
         CUxError error = secure(localName, address.peerName, deadline, timedOut, shed, function);
         if (!error.IsError()) break;
         m_socket.close();
-        if (!shed || made == kConnections || CHubClock::real().steadyNow() >= deadline) return error;
+        if (!shed || made == kConnections || m_clock.steadyNow() >= deadline) return error;
     }
     // Any machine the authority certified completes the handshake: only the name tells it is the one
     // meant, and nothing (the opening included) goes to another.
@@ -307,8 +309,7 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
 
     m_state = State::Open;
     const int seconds = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::seconds>(deadline - CHubClock::real().steadyNow()).count() +
-        1);
+        std::chrono::duration_cast<std::chrono::seconds>(deadline - m_clock.steadyNow()).count() + 1);
     CUxError error =
         sendFrame(FrameKind::Control, code, opening.data(), opening.size(), seconds, timedOut, function);
     if (error.IsError()) {
@@ -375,7 +376,7 @@ void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* 
     if (pendingSize > 0) m_assembler.append(pending, pendingSize);
     // What an outsider's frames take while they arrive counts with what its messages hold.
     if (!peer.trusted) m_assembler.chargeTo(&zynet::outsidersHeld());
-    m_lastByte = CHubClock::real().steadyNow();
+    m_lastByte = m_clock.steadyNow();
     m_state = State::Open;
 }
 
@@ -563,7 +564,7 @@ CUxError CZyNetwork::AbortConnection(const zysStatus& status, int timeoutSeconds
 }
 
 zynet::Deadline CZyNetwork::waitUntil(int seconds) const {
-    return std::min(zynet::deadlineIn(seconds), m_deadline);
+    return std::min(zynet::deadlineIn(seconds, m_clock), m_deadline);
 }
 
 void CZyNetwork::lingerClose() {

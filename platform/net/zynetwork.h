@@ -54,7 +54,8 @@ struct TZyRemoteDLL {
 
 class CZyNetwork {
 public:
-    CZyNetwork();
+    // Its deadlines, and the longest pause inside a frame, are measured on `clock`, which must outlive it.
+    explicit CZyNetwork(const CHubClock& clock = CHubClock::real());
     virtual ~CZyNetwork();
     CZyNetwork(const CZyNetwork&) = delete;
     CZyNetwork& operator=(const CZyNetwork&) = delete;
@@ -253,6 +254,7 @@ private:
     // True when the session can go back to a pool: open, nothing half-read, nothing unexpected waiting.
     bool reusable();
 
+    const CHubClock& m_clock;
     std::atomic<State> m_state{State::Idle};
     zynet::CSocket m_socket;  // set before the session is open; closed by the destructor only
     TPeer m_peer;             // set before the session is open, then read only

@@ -224,7 +224,7 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     }
 
     m_hadConnection = true;
-    auto session = std::make_shared<CZyNetwork>();
+    auto session = std::make_shared<CZyNetwork>(m_listener->clock());
     session->adopt(std::move(socket), peer, pending, pendingSize);
     const long long handle = ++g_nextHandle;
     TConnection& connection = m_connections[handle];
@@ -427,7 +427,8 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         const int idle = !limited ? zynet::options().idleSeconds
                          : first  ? zynet::options().anonymousFirstFrameSeconds
                                   : zynet::options().anonymousIdleSeconds;
-        CUxError error = session.receiveFrame(frame, zynet::deadlineIn(idle), timedOut, kFunction);
+        CUxError error =
+            session.receiveFrame(frame, zynet::deadlineIn(idle, session.m_clock), timedOut, kFunction);
         if (error.IsError()) {
             if (timedOut)
                 zynet::logDebug(1, "[%s]: session %lld idle too long; closed", m_name.c_str(), handle);

@@ -44,7 +44,8 @@ void copyText(char (&dst)[256], const std::string& src) {
 
 }  // namespace
 
-EvSecurityMgr::EvSecurityMgr(long long id) : EvReturnData(0, 0, nullptr, false, nullptr), m_tran(false) {
+EvSecurityMgr::EvSecurityMgr(long long id, const CHubClock& clock)
+    : EvReturnData(0, 0, nullptr, false, nullptr), m_clock(clock), m_tran(false) {
     m_messageId = 0;
     m_status = kNotAsked;
     m_ownError = 0;
@@ -151,7 +152,7 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
         return 0;
     }
     TZetaTokenClaims claims;
-    const long long now = CHubClock::real().epochSeconds();
+    const long long now = m_clock.epochSeconds();
     CZetaToken::Result r = CZetaToken::verify(key, token, now, claims);
     if (r != CZetaToken::kValid) {
         zysec::securityLog().debugLvl(1, "token refused: %s", CZetaToken::resultText(r));
@@ -214,7 +215,7 @@ int EvSecurityMgr::GetSessionInfoFromZetaToken(const std::string& token, bool wi
 }
 
 int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifetimeSeconds,
-                                  std::string& token) {
+                                  std::string& token, const CHubClock& clock) {
     std::string key;
     if (!CZetaToken::signingKey(key)) {
         zysec::securityLog().debugLvl(0, "ERROR: no token key is configured; no token issued");
@@ -232,7 +233,7 @@ int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifet
     TZetaTokenClaims claims;
     claims.kind = sessionToken ? CZetaToken::kSessionToken : CZetaToken::kUserToken;
     claims.userId = userId;
-    claims.issuedAt = CHubClock::real().epochSeconds();
+    claims.issuedAt = clock.epochSeconds();
     claims.expiresAt = claims.issuedAt + lifetimeSeconds;
     std::string made;
     CZetaToken::Result r = CZetaToken::issue(key, claims, made);

@@ -13,11 +13,13 @@
 #include "platform/db/dbtable.h"
 #include "platform/security/rights.h"
 #include "platform/tasks/evreturndata.h"
+#include "platform/threads/hubclock.h"
 
 class EvSecurityMgr : public EvReturnData {
 public:
-    // id: the task's job id or locale value; its top 16 bits are the locale of the messages.
-    explicit EvSecurityMgr(long long id);
+    // id: the task's job id or locale value; its top 16 bits are the locale of the messages. Tokens and
+    // their sessions are checked against `clock`, which must outlive the manager.
+    explicit EvSecurityMgr(long long id, const CHubClock& clock = CHubClock::real());
     ~EvSecurityMgr() override;  // rolls back the transaction if it was begun; never commits
 
     // The explanation of the last answer, for log lines ("" before any question).
@@ -38,10 +40,11 @@ public:
     int GetSessionInfoFromZetaToken(const std::string& token, bool withDetails, int& userId,
                                     std::string& userName, std::string& domain, std::string& fullName);
 
-    // Issues a token for `userId`, an enabled user, valid for `lifetimeSeconds`. A session token also
-    // opens its live session (committed at once). 0 on success; otherwise the token is not made and
-    // the reason is logged.
-    static int IssueZetaToken(int userId, bool sessionToken, long long lifetimeSeconds, std::string& token);
+    // Issues a token for `userId`, an enabled user, valid for `lifetimeSeconds` from now on `clock`. A
+    // session token also opens its live session (committed at once). 0 on success; otherwise the token
+    // is not made and the reason is logged.
+    static int IssueZetaToken(int userId, bool sessionToken, long long lifetimeSeconds, std::string& token,
+                              const CHubClock& clock = CHubClock::real());
 
     // The current value of user property `name` ("Object ID", ...): true with `value` set. Read in
     // `tran` when given, else in the manager's transaction.
@@ -66,6 +69,7 @@ private:
     // Begins the manager's transaction if it was not; false (logged once) when it cannot be.
     bool openTransaction();
 
+    const CHubClock& m_clock;
     int32_t m_status;            // Status of the last question
     long long m_rightsLevel;     // rights the last question asked for: 2 full, 1 end-user
     unsigned char m_ownError;    // 1: the last refusal has an error of the manager's own

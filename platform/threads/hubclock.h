@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <thread>
 
 #include "platform/threads/hubmutex.h"
 
@@ -46,12 +47,18 @@ public:
         return waitUntil(lock, changed, steadyNow() + limit, std::move(done));
     }
 
+    // Sleeps the calling thread until this clock reaches `deadline`.
+    void sleepUntil(Steady::time_point deadline) const {
+        for (Steady::time_point now = steadyNow(); now < deadline; now = steadyNow())
+            std::this_thread::sleep_for(std::min<Steady::duration>(deadline - now, recheckEvery()));
+    }
+
+    // How long a wait (on a condition, or a poll of descriptors) sleeps at most before it reads the clock
+    // again: a clock that jumps is read often.
+    virtual Steady::duration recheckEvery() const { return std::chrono::hours(1); }
+
     // The system's clocks; stateless, and never destroyed (threads may read it while the process ends).
     static const CHubClock& real();
-
-protected:
-    // How long a wait sleeps at most before it reads the clock again: a clock that jumps is read often.
-    virtual Steady::duration recheckEvery() const { return std::chrono::hours(1); }
 };
 
 class CHubRealClock final : public CHubClock {
@@ -71,15 +78,30 @@ public:
     CHubManualClock() : m_steadyStart(Steady::now()), m_wallStart(Wall::now()) {}
 
     Steady::time_point steadyNow() const override {
+        ++m_reads;  // before the reading: a read counted after an advance sees it
         return m_steadyStart + std::chrono::nanoseconds(m_advanced.load());
     }
     Wall::time_point wallNow() const override {
+        ++m_reads;
         return m_wallStart +
                std::chrono::duration_cast<Wall::duration>(std::chrono::nanoseconds(m_advanced.load()));
     }
     void advance(std::chrono::nanoseconds by) { m_advanced += by.count(); }
-
-protected:
+    // How often the clock was read: a test that waits for a component's next readings knows the
+    // component has seen an advance, and acted on it or not.
+    uint64_t reads() const { return m_reads.load(); }
+    // Returns once the clock has been read `count` more times (true), or after `limit` of real time
+    // (false). Two more readings by a component's one thread: it has seen the clock as it is now and come
+    // back to read it again, so what it does at this time is done.
+    bool waitForReads(uint64_t count, std::chrono::seconds limit = std::chrono::seconds(60)) const {
+        const uint64_t until = m_reads.load() + count;
+        const Steady::time_point giveUp = Steady::now() + limit;
+        while (m_reads.load() < until) {
+            if (Steady::now() >= giveUp) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
     // A wait on this clock notices an advance within a few milliseconds.
     Steady::duration recheckEvery() const override { return std::chrono::milliseconds(5); }
 
@@ -87,4 +109,5 @@ private:
     const Steady::time_point m_steadyStart;
     const Wall::time_point m_wallStart;
     std::atomic<int64_t> m_advanced{0};  // nanoseconds
+    mutable std::atomic<uint64_t> m_reads{0};
 };

@@ -39,8 +39,8 @@ struct TJournal {
 class TestWorker : public CWorkerThreadHM {
 public:
     using Behaviour = std::function<bool(TestWorker&)>;
-    TestWorker(TJournal& journal, Behaviour behaviour)
-        : m_journal(journal), m_behaviour(std::move(behaviour)) {
+    TestWorker(TJournal& journal, Behaviour behaviour, const CHubClock& clock = CHubClock::real())
+        : CWorkerThreadHM(clock), m_journal(journal), m_behaviour(std::move(behaviour)) {
         ++m_journal.alive;
     }
     ~TestWorker() override { --m_journal.alive; }
@@ -289,12 +289,12 @@ TEST(ControllerClock, EndsAsynchronousWorkersLeftIdle) {
     ZYPlatformInfo::setRegistryPath(registry.string());
     TJournal journal;
     {
-        CControllerThreadHM controller(testOptions(50));
-        useFactory(controller, journal, goAsync);
-        EvMultiEntityRestoreTask task;
         // Workers age on a clock the test moves; the controller's ticks are the events waited for.
-        static CHubManualClock clock;  // outlives the workers that may still read it
-        CWorkerThreadHM::setAgeingClock(&clock);
+        CHubManualClock clock;  // outlives the controller and its workers
+        CControllerThreadHM controller(testOptions(50), clock);
+        controller.setWorkerFactory(
+            [&journal, &clock] { return std::make_shared<TestWorker>(journal, goAsync, clock); });
+        EvMultiEntityRestoreTask task;
         auto ticksPass = [&controller](unsigned long long count) {
             return controller.waitForTicks(controller.getTickCount() + count, std::chrono::seconds(20));
         };
@@ -313,7 +313,6 @@ TEST(ControllerClock, EndsAsynchronousWorkersLeftIdle) {
         clock.advance(std::chrono::seconds(5));
         ASSERT_TRUE(ticksPass(3));
         EXPECT_EQ(controller.getWorkerCount(), 0u);
-        CWorkerThreadHM::setAgeingClock(nullptr);
         controller.terminate();
         EXPECT_TRUE(controller.join());
     }
@@ -353,4 +352,34 @@ TEST_F(ControllerAgeing, RecordsAgeAMinutePerAgeing) {
     EXPECT_TRUE(controller.join());
     ASSERT_NE(ticksWhenGone, 0u) << "the record was never aged out";
     EXPECT_GE(ticksWhenGone, ageings - 1) << "aged out before a day of counted minutes";
+}
+
+// A stop waits for its session's workers until the stop-wait limit on the controller's clock: it gives
+// up at the limit and not before, and returns as soon as the workers have left.
+TEST(ClockExpiry, AStopWaitsForTheSessionsWorkersUntilTheLimitNotBefore) {
+    using namespace std::chrono_literals;
+    CHubManualClock clock;
+    CControllerThreadHM::TOptions options = testOptions();
+    options.stopWaitLimitSeconds = 600;
+    options.stopPollMs = 1;
+    CControllerThreadHM controller(options, clock);
+    CConfRecord record;
+    record.insertWorkerInConf("1");
+    std::atomic<int> waited{-1};  // -1 while waiting, then what the wait answered
+    std::thread stop([&] { waited = controller.waitForStoppedWorkers(&record) ? 1 : 0; });
+    ASSERT_TRUE(clock.waitForReads(1));  // the limit is set from the clock as it stands
+    clock.advance(599s);
+    ASSERT_TRUE(clock.waitForReads(2));
+    EXPECT_EQ(waited.load(), -1);
+    clock.advance(1s);
+    stop.join();
+    EXPECT_EQ(waited.load(), 0);
+
+    waited = -1;
+    std::thread again([&] { waited = controller.waitForStoppedWorkers(&record) ? 1 : 0; });
+    ASSERT_TRUE(clock.waitForReads(2));
+    EXPECT_EQ(waited.load(), -1);
+    record.removeWorkerFromConf("1");
+    again.join();
+    EXPECT_EQ(waited.load(), 1);
 }

@@ -188,4 +188,28 @@ TEST_F(IndexServers, BoundedLeastRecentlyAskedGoFirst) {
     EXPECT_EQ(cache.size(), 2u);
 }
 
+// A look-up is served from the cache for its whole age on the cache's clock, and read again at that age.
+TEST_F(IndexServers, ClockExpiryLookUpsAreReadAgainAtTheirAgeNotBefore) {
+    CHubManualClock clock;
+    IdxDbInfoCache cache(IdxDbInfoCache::kMaxEntries, clock);
+    std::string name;
+    std::vector<IdxSrvrInfo> servers;
+    auto ask = [&] {
+        servers.clear();
+        EXPECT_FALSE(cache.FetchOrSetIdxSrvrForDb("SC-GUID-7", "BS-GUID-1", 106, name, servers).IsError());
+        return servers.size();
+    };
+    ASSERT_EQ(ask(), 2u);
+    {
+        hubdb::HubDbSeed seed(dir.file("hub.db"));
+        ASSERT_EQ(seed.exec("UPDATE DM2CloudNode SET enabled = 0 WHERE clientId = ?",
+                            {zydb::DbValue::ofInt(node1)}),
+                  zydb::DB_OK);
+    }
+    clock.advance(std::chrono::seconds(IdxDbInfoCache::kMaxAgeSeconds - 1));
+    EXPECT_EQ(ask(), 2u);  // from the cache
+    clock.advance(std::chrono::seconds(1));
+    EXPECT_EQ(ask(), 1u);  // read again
+}
+
 }  // namespace

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zyd_listener.h"
@@ -23,6 +26,13 @@ void onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* server, long long 
     if (owned)
         ignoreResult(session->SendXMLMessage(*owned, 0, 10, timedOut),
                      "the client under test judges what arrives");
+}
+
+std::atomic<int> g_disconnects{0};
+
+void countDisconnects(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer*, long long, unsigned long,
+                      zysDatabuf_v2*) {
+    if (type == CZyNetworkServer::ZYN_CALLBACK_DISCONNECTED) ++g_disconnects;
 }
 
 bool echoes(CZyNetwork* session) {
@@ -74,6 +84,36 @@ TEST(IdxSrvrSessionCache, SessionsPerDatabaseReturnToTheirPoolAndClearedDatabase
     ASSERT_FALSE(cache.ReleaseSession(keyA, a).IsError());
     ASSERT_FALSE(cache.ReleaseSession(keyB, fresh).IsError());
     EXPECT_EQ(cache.lentCount(), 0u);
+    EXPECT_FALSE(service.Quit(true, true).IsError());
+    listener->stop();
+}
+
+// A session given back stays idle in its pool for the idle limit on the cache's clock, and is closed at
+// that limit though nobody asks the cache again.
+TEST(IdxSrvrSessionCache, ClockExpiryIdleSessionsCloseAtTheirLimitNotBefore) {
+    using namespace std::chrono_literals;
+    auto listener = CZydListener::create();
+    ASSERT_FALSE(listener->start(0).IsError());
+    CZyNetworkServer service(&countDisconnects, &onXml, I2::Utils::DbToIdxSrvrSessionCache::kIndexService,
+                             listener);
+    const std::string server = MangleHostName("127.0.0.1", "indexnode", 0, listener->port());
+    CHubManualClock clock;
+    I2::Utils::DbToIdxSrvrSessionCache cache(clock);
+    CZyNetwork* session = nullptr;
+    std::string key;
+    ASSERT_FALSE(cache.GetSession("set1:db1", App::IDX_DB_ENGINE_CTREE, server, session, key).IsError());
+    EXPECT_TRUE(echoes(session));
+    ASSERT_FALSE(cache.ReleaseSession(key, session).IsError());
+
+    // A second before the limit the cache's sweeper looks (twice: it came back after what it did) and
+    // closes nothing.
+    clock.advance(CZynSessionStore::TLimits{}.idleSeconds * 1s - 1s);
+    ASSERT_TRUE(clock.waitForReads(2));
+    EXPECT_EQ(g_disconnects.load(), 0);
+    clock.advance(1s);
+    for (int waited = 0; g_disconnects.load() == 0 && waited < 60000; ++waited)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(g_disconnects.load(), 1);
     EXPECT_FALSE(service.Quit(true, true).IsError());
     listener->stop();
 }

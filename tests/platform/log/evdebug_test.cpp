@@ -436,9 +436,8 @@ TEST_F(LogTest, ABatchWritesItsLinesTogether) {
 }
 
 TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
-    EvDebugFileInstance inst;
-    static CHubManualClock clock;  // lines are dated by it; static: other threads may still log
-    EvDebugFileInstance::setLineClock(&clock);
+    CHubManualClock clock;  // lines are dated by it
+    EvDebugFileInstance inst(clock);
     {
         EvDebug init(&inst);
         init.initialize(1, 0, true, "forked.log");
@@ -456,7 +455,6 @@ TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     clock.advance(std::chrono::milliseconds(1100));
     log.debugLvl(0, "parent after");
-    EvDebugFileInstance::setLineClock(nullptr);
 
     std::map<std::string, ParsedLine> byText;
     for (const auto& l : readLines(inst.filePath())) {
@@ -482,16 +480,18 @@ TEST(PeerLines, ACrowdOfAddressesSharesOneBurst) {
     static const char format[] = "a line an outsider causes";
     zylog::setPeerLineLimits(2, 3600);
     uint64_t suppressed = 0, crowd = 0;
-    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, 100, suppressed, crowd));
-    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, 100, suppressed, crowd));
-    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, 100, suppressed, crowd));
+    const auto now = CHubManualClock().steadyNow();  // every line at one moment
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, 100, now, suppressed, crowd));
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, 100, now, suppressed, crowd));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, 100, now, suppressed, crowd));
     for (int i = 0; i < 5000; ++i)
-        zylog::admitPeerLine("10.1." + std::to_string(i), format, 100, suppressed, crowd);
+        zylog::admitPeerLine("10.1." + std::to_string(i), format, 100, now, suppressed, crowd);
     int admitted = 0;
     for (int i = 0; i < 1000; ++i)
-        admitted += zylog::admitPeerLine("10.2." + std::to_string(i), format, 100, suppressed, crowd) ? 1 : 0;
+        admitted +=
+            zylog::admitPeerLine("10.2." + std::to_string(i), format, 100, now, suppressed, crowd) ? 1 : 0;
     EXPECT_EQ(admitted, 0);
-    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, 100, suppressed, crowd));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, 100, now, suppressed, crowd));
     zylog::setPeerLineLimits(100, 10);
 }
 
@@ -501,11 +501,12 @@ TEST(PeerLines, LongLinesSpendTheBurstByTheirBytes) {
     static const char shortFormat[] = "a short line an outsider causes";
     zylog::setPeerLineLimits(100, 3600);
     uint64_t suppressed = 0, crowd = 0;
+    const auto now = CHubManualClock().steadyNow();
     int longAdmitted = 0, shortAdmitted = 0;
     for (int i = 0; i < 100; ++i) {
         longAdmitted +=
-            zylog::admitPeerLine("10.3.0.1", longFormat, zylog::kMaxPeerLineBytes, suppressed, crowd);
-        shortAdmitted += zylog::admitPeerLine("10.3.0.1", shortFormat, 80, suppressed, crowd);
+            zylog::admitPeerLine("10.3.0.1", longFormat, zylog::kMaxPeerLineBytes, now, suppressed, crowd);
+        shortAdmitted += zylog::admitPeerLine("10.3.0.1", shortFormat, 80, now, suppressed, crowd);
     }
     EXPECT_EQ(longAdmitted, 25);
     EXPECT_EQ(shortAdmitted, 100);

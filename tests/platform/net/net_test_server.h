@@ -104,7 +104,7 @@ class NetServerTest : public ::testing::Test {
 public:
     void SetUp() override {
         g_probe = &m_probe;
-        m_listener = CZydListener::create();
+        m_listener = CZydListener::create(listenerClock());
         ASSERT_FALSE(m_listener->start(0).IsError());
         m_server = std::make_unique<CZyNetworkServer>(xdrCallback, xmlCallback, "TestService", m_listener);
         m_select = std::thread([this] {
@@ -121,6 +121,9 @@ public:
         g_probe = nullptr;
         setZyNetOptions(TZyNetOptions());
     }
+
+    // The clock the listener, and the server's sessions behind it, keep their limits on.
+    virtual const CHubClock& listenerClock() { return CHubClock::real(); }
 
     std::string address() const { return "127.0.0.1*test-service*0*" + std::to_string(m_listener->port()); }
 

@@ -140,7 +140,7 @@ public:
         TZyNetOptions options;
         options.localClientName = "launch-machine";
         setZyNetOptions(options);
-        m_listener = CZydListener::create();
+        m_listener = CZydListener::create(listenerClock());
         m_log.listener = m_listener;
         ASSERT_FALSE(m_listener->start(0).IsError());
         CZyNetDirectory::instance().registerClient(kHost, "127.0.0.1", m_listener->port(), kHostId);
@@ -155,6 +155,9 @@ public:
         g_log = nullptr;
         setZyNetOptions(TZyNetOptions());
     }
+
+    // The clock the listener keeps its instances' waits on.
+    virtual const CHubClock& listenerClock() { return CHubClock::real(); }
 
     static void disconnect(CZyNetwork& session) {
         bool timedOut = false;
@@ -337,6 +340,38 @@ TEST_F(NetLaunchTest, AnInstanceThatNoSessionReachesEnds) {
     CZyNetwork late;
     EXPECT_EQ(client.Attach(details, late).GetErrorCode(), ZYNET_E_INSTANCE_ENDED)
         << late.GetLastErrorGenericText();
+}
+
+class NetLaunchClockTest : public NetLaunchTest {
+public:
+    const CHubClock& listenerClock() override { return m_clock; }
+    CHubManualClock m_clock;
+};
+
+// An instance no session reaches ends when the wait for its first session, on the listener's clock, is
+// over; one reached a second before goes on.
+TEST_F(NetLaunchClockTest, ClockExpiryAnInstanceNoSessionReachesEndsAtTheWaitNotBefore) {
+    using namespace std::chrono_literals;
+    TZyNetOptions options = zyNetOptions();
+    options.instanceWaitSeconds = 30;
+    setZyNetOptions(options);
+    ZYOnDemandSvcClient client;
+    Details reached, unreached;
+    Req request = launchRequest("LiveBrowseServer", "");
+    ASSERT_FALSE(client.SubmitTask(request, reached).IsError());
+    request = launchRequest("LiveBrowseServer", "");
+    ASSERT_FALSE(client.SubmitTask(request, unreached).IsError());
+    m_clock.advance(29s);
+    CZyNetwork attached;
+    ASSERT_FALSE(client.Attach(reached, attached).IsError()) << attached.GetLastErrorGenericText();
+    EXPECT_EQ(guidBehind(attached), reached.getstring(Details::f::guid));
+    EXPECT_EQ(m_listener->launchedInstances(), 2u);
+    m_clock.advance(1s);
+    ASSERT_TRUE(m_listener->waitForLaunchedInstances(1, std::chrono::seconds(20)));
+    CZyNetwork late;
+    EXPECT_EQ(client.Attach(unreached, late).GetErrorCode(), ZYNET_E_INSTANCE_ENDED)
+        << late.GetLastErrorGenericText();
+    disconnect(attached);
 }
 
 TEST_F(NetLaunchTest, AttemptSessionAttachTellsWhetherTheClientAnswers) {

@@ -525,6 +525,64 @@ TEST_F(NetServerTest, AnOpeningNotWholeInTimeIsClosed) {
     EXPECT_TRUE(roundTrip(*connect()));
 }
 
+// The listener, and the sessions behind it, on a clock the test moves.
+class NetClockTest : public NetServerTest {
+public:
+    const CHubClock& listenerClock() override { return m_clock; }
+    CHubManualClock m_clock;
+};
+
+// An opening has until the opening time on the listener's clock: one made whole a second before is
+// served, one not whole then is closed at it.
+TEST_F(NetClockTest, ClockExpiryAnOpeningIsClosedAtItsDeadlineNotBefore) {
+    using namespace std::chrono_literals;
+    TZyNetOptions options;
+    options.openingSeconds = 30;
+    setZyNetOptions(options);
+    hubtest::CFrameLink silent, late;
+    ASSERT_TRUE(silent.connect(m_listener->port()));
+    ASSERT_TRUE(late.connect(m_listener->port()));
+    m_clock.advance(29s);
+    std::string why;
+    EXPECT_TRUE(late.open("TestService", "good-client", 4098, why)) << why;
+    m_clock.advance(1s);
+    EXPECT_TRUE(silent.waitForClose(20));
+}
+
+// Inside a frame the peer must keep sending: a pause a second short of the stall limit on the session's
+// clock is waited out, one that reaches it ends the connection.
+TEST_F(NetClockTest, ClockExpiryAConnectionStalledInsideAFrameEndsAtTheLimitNotBefore) {
+    using namespace std::chrono_literals;
+    TZyNetOptions options;
+    options.stallSeconds = 30;
+    options.anonymousFirstFrameSeconds = 30;  // an outsider's stall limit
+    options.idleSeconds = 3600;
+    options.anonymousIdleSeconds = 3600;
+    setZyNetOptions(options);
+    hubtest::CFrameLink link;
+    ASSERT_TRUE(link.connect(m_listener->port()));
+    std::string why;
+    ASSERT_TRUE(link.open("TestService", "test-client", 4098, why)) << why;
+    const std::vector<uint8_t> marker = zynet::buildFrame(FrameKind::Xdr, kMarker, nullptr, 0);
+    const std::vector<uint8_t> head(marker.begin(), marker.begin() + 5),
+        rest(marker.begin() + 5, marker.end());
+    // The session takes in what arrived, and waits on, while the clock is read a few hundred times.
+    const auto settled = [&] { return m_clock.waitForReads(300); };
+    ASSERT_TRUE(link.sendRaw(head));
+    ASSERT_TRUE(settled());
+    m_clock.advance(29s);
+    ASSERT_TRUE(settled());
+    ASSERT_TRUE(link.sendRaw(rest));
+    hubtest::TRawFrame answer;
+    ASSERT_TRUE(link.receive(answer, 20, why)) << why;
+    EXPECT_EQ(answer.code, kMarker);
+
+    ASSERT_TRUE(link.sendRaw(head));
+    ASSERT_TRUE(settled());
+    m_clock.advance(30s);
+    EXPECT_TRUE(link.waitForClose(20));
+}
+
 // Servers made with a session port: behind this process's machine listener, or a port of their own.
 TEST(NetServerPorts, MachineListenerAndOwnPort) {
     TProbe probe;

@@ -177,6 +177,42 @@ TEST_F(NetTlsTest, ResumedSessionsKeepTheNamesTheCertificatesProved) {
     EXPECT_EQ(lastSeen().name, "client1");
 }
 
+class NetTlsClockTest : public NetTlsTest {
+public:
+    const CHubClock& listenerClock() override { return m_clock; }
+    CHubManualClock m_clock;
+};
+
+// What lets a session be resumed lasts its lifetime on the clock of the side that keeps it, not longer:
+// the listener's kept session on the listener's clock, the caller's ticket on the caller's.
+TEST_F(NetTlsClockTest, ClockExpirySessionsAndTicketsLapseAtTheirLifetimeNotBefore) {
+    using namespace std::chrono_literals;
+    // A session of `who` on `clock`, and whether it resumed.
+    auto resumes = [&](const char* who, const CHubClock& clock) {
+        CZyNetwork session(clock);
+        bool timedOut = false;
+        const CUxError error = session.Connect(address().c_str(), "TestService", who, 10, timedOut);
+        EXPECT_FALSE(error.IsError()) << error.AsString();
+        EXPECT_TRUE(roundTrip(session));  // the ticket comes with the first answer
+        return session.IsSessionResumed();
+    };
+    const auto lifetime = 600s;
+    // The listener's: the caller's tickets never lapse on the real clock meanwhile. (The first session
+    // only brings a ticket: it may resume with one an earlier listener of this process left.)
+    resumes("client2", CHubClock::real());
+    m_clock.advance(lifetime - 1s);
+    EXPECT_TRUE(resumes("client2", CHubClock::real()));
+    m_clock.advance(lifetime);
+    EXPECT_FALSE(resumes("client2", CHubClock::real()));
+    // The caller's (another machine's tickets): the listener's clock stands meanwhile.
+    CHubManualClock callerClock;
+    resumes("client1", callerClock);
+    callerClock.advance(lifetime - 1s);
+    EXPECT_TRUE(resumes("client1", callerClock));
+    callerClock.advance(lifetime);
+    EXPECT_FALSE(resumes("client1", callerClock));
+}
+
 // A ticket resumes one session: offered again (a replay), the listener makes a full handshake.
 TEST_F(NetTlsTest, ATicketResumesOneSessionOnly) {
     const TZyNetCredentials own = zyNetCredentialsIn(hubtest::testCredentialsFor("client2"));
@@ -495,13 +531,12 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
     const fs::path folder = fs::temp_directory_path() / ("hub-peerlog-" + std::to_string(getpid()));
     fs::create_directories(folder);
     EvDebugFileInstance::setLogDirectory(folder.string());
-    EvDebugFileInstance instance;
+    // The window is measured on the log's clock, which the test moves.
+    CHubManualClock clock;
+    EvDebugFileInstance instance(clock);
     EvDebug log(&instance);
     log.initialize(0, 0, true, "peerlog.log");
     log.setPrefixMessage("TEST");
-    // The window is measured on a clock the test moves.
-    CHubManualClock clock;
-    zylog::setPeerLineClock(&clock);
     zylog::setPeerLineLimits(3, 1);
     log.debugLvl(0, "before the flood");
     {
@@ -515,7 +550,6 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
         log.debugLvl(0, "forged answer %d", 99);
     }
     zylog::setPeerLineLimits(100, 10);
-    zylog::setPeerLineClock(nullptr);
     std::ifstream in(folder / "peerlog.log");
     std::string line;
     int forged = 0, proven = 0;
@@ -541,11 +575,10 @@ TEST(PeerLog, ACrowdOfAddressesSharesOneBudgetOfTheLog) {
     const fs::path folder = fs::temp_directory_path() / ("hub-peercrowd-" + std::to_string(getpid()));
     fs::create_directories(folder);
     EvDebugFileInstance::setLogDirectory(folder.string());
-    EvDebugFileInstance instance;
+    CHubManualClock clock;
+    EvDebugFileInstance instance(clock);
     EvDebug log(&instance);
     log.initialize(0, 0, true, "crowd.log");
-    CHubManualClock clock;
-    zylog::setPeerLineClock(&clock);
     zylog::setPeerLineLimits(10, 10, 16);
     for (int i = 0; i < 3000; ++i) {
         zylog::CPeerScope scope("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250));
@@ -557,7 +590,6 @@ TEST(PeerLog, ACrowdOfAddressesSharesOneBudgetOfTheLog) {
         log.debugLvl(0, "refused request %d", -1 - i);
     }
     zylog::setPeerLineLimits(100, 10);
-    zylog::setPeerLineClock(nullptr);
     std::ifstream in(folder / "crowd.log");
     std::string line;
     int written = 0;

@@ -140,6 +140,26 @@ TEST_F(Tokens, SessionTokenNeedsItsLiveSession) {
     EXPECT_TRUE(a.untouched());
 }
 
+// A token is taken until its lifetime on the manager's clock is over and refused from then on, a
+// session token with its live session.
+TEST_F(Tokens, ClockExpiryTokensAreRefusedAtTheirExpiryNotBefore) {
+    using namespace std::chrono_literals;
+    CHubManualClock clock;
+    std::string user, session;
+    ASSERT_EQ(EvSecurityMgr::IssueZetaToken(alice, false, 600, user, clock), 0);
+    ASSERT_EQ(EvSecurityMgr::IssueZetaToken(bob, true, 600, session, clock), 0);
+    clock.advance(599s);
+    {
+        EvSecurityMgr mgr(0, clock);
+        EXPECT_EQ(userInfo(mgr, user).rc, 1);
+        EXPECT_EQ(sessionInfo(mgr, session).rc, 1);
+    }
+    clock.advance(1s);
+    EvSecurityMgr mgr(0, clock);
+    EXPECT_TRUE(userInfo(mgr, user).untouched());
+    EXPECT_TRUE(sessionInfo(mgr, session).untouched());
+}
+
 TEST_F(Tokens, TamperedExpiredAndForeignTokensAreRefused) {
     std::string token = issue(carol, false);
     EvSecurityMgr mgr(0);

@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/msg/secured_message_handler.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork_server.h"
@@ -621,6 +622,33 @@ TEST(AnswerStops, AStopThatComesFirstStopsTheSessionsNextAnswerOnce) {
     EXPECT_EQ(stops.stop(newest, admin), 0);
     EXPECT_TRUE(mediaagent::CAnswerStops::CAnswer(stops, "bound-0", admin).stopped());
     EXPECT_FALSE(mediaagent::CAnswerStops::CAnswer(stops, newest, admin).stopped());
+}
+
+// A stop kept for its session's first answer lapses, on the agent's clock, once a signed request could
+// no longer arrive (the age one is accepted at); an ended answer is remembered as long, so a stop within
+// that time is taken for it and not kept.
+TEST(ClockExpiry, AnswerStopsLapseAtTheAcceptedAgeNotBefore) {
+    using namespace std::chrono_literals;
+    using Answer = mediaagent::CAnswerStops::CAnswer;
+    CHubManualClock clock;
+    mediaagent::CAnswerStops stops(clock);
+    mediaagent::TAnswerOwner admin;
+    admin.userText = "112admin";
+    const auto age = std::chrono::seconds(I2::SecuredMessageHandler::maxAgeSeconds());
+    EXPECT_EQ(stops.stop("kept-before", admin), 0);
+    EXPECT_EQ(stops.stop("kept-at", admin), 0);
+    { Answer ended(stops, "ended-before", admin); }
+    { Answer ended(stops, "ended-at", admin); }
+
+    clock.advance(age - 1s);
+    EXPECT_TRUE(Answer(stops, "kept-before", admin).stopped());
+    EXPECT_EQ(stops.stop("ended-before", admin), 0);
+    EXPECT_FALSE(Answer(stops, "ended-before", admin).stopped());  // the stop was the ended answer's
+
+    clock.advance(1s);
+    EXPECT_FALSE(Answer(stops, "kept-at", admin).stopped());
+    EXPECT_EQ(stops.stop("ended-at", admin), 0);
+    EXPECT_TRUE(Answer(stops, "ended-at", admin).stopped());  // kept for the session's next answer
 }
 
 namespace {
