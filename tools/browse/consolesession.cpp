@@ -547,8 +547,7 @@ std::string CConsoleSession::explainTokenRefusal(const std::string& token, const
         return "the token is damaged (its visible part does not decode): " + renew;
     long long expires = 0;
     if (parts.size() == 5) expires = std::atoll(parts[3].c_str());
-    if (expires > 0 && expires <= CHubClock::real().epochSeconds())
-        return "the token expired at " + timeText(expires) + ": " + renew;
+    if (tokenExpired(token)) return "the token expired at " + timeText(expires) + ": " + renew;
     return "the token was not issued by this Hubmaster as it stands: it was changed or forged, or issued "
            "before the Hubmaster's token key changed (a rebuilt world)" +
            (expires > 0 ? ", though it would be valid until " + timeText(expires) : std::string()) + ": " +
