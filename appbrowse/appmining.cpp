@@ -398,7 +398,7 @@ bool CWorkerThreadHM::sendMiningRequest(bool sharePoint, const std::string& maHo
     connection->setstring(C::browseRouterName, g_poBrowseRouterThreadHM
                                                    ? g_poBrowseRouterThreadHM->getRouterName()
                                                    : std::string("BrowseRouter"));
-    connection->setstring(C::workerId, getAnswerAddress());
+    connection->setstring(C::workerId, getWorkerId());
     CNMessageBase* credentials = child(child(mining, M::miningDetails), D::at7_13);
     const std::string user = credentials ? credentials->getstring(databrowse::Msg54::f::userName) : "";
     const std::string password = passwordText(credentials, databrowse::Msg54::f::password);
