@@ -110,7 +110,8 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
     }
     if (!checkOperationRange(*t, errorText)) return errorReply(errorText);
     applyRequestOptions(*t);
-    // An erase's gate is judged once its caller is (judgeGatedErase).
+    // An erase's gate is judged once its caller is (judgeGatedErase), on the entity as sent.
+    keepEntityForEraseGate(*t, received);
     mapRoutedOperation(*t);
     if (!prepareDirectTask(*t, session, errorText)) return errorReply(errorText);
 

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -99,8 +100,13 @@ public:
     // end (processEndMessage) or its deletion; any other gives it back before returning.
     virtual bool newRequest(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // The verdict on the request's caller alone, as newRequest reaches it first (value ranges, then the
-    // caller's rights): nothing is set up or read. False with the error state saying why.
+    // caller's rights): nothing is set up or read. False with the error state saying why. A caller judged
+    // here is not judged again by newRequest on the same task.
     bool judgeCaller(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
+    // The request's "START - ..." line, written once however the request is entered (a router's erase is
+    // judged before it runs), and its "END - ..." line for a request that ends before it runs.
+    void logRequestStart() REQUIRES(m_workerLock);
+    void logRequestEnd() REQUIRES(m_workerLock);
     // The body after set-up: the input record, the database answer, else dispatchRequest.
     CStepResult mainBody() REQUIRES(m_workerLock);
     // Fast browse, super browse, the count pass or the skip-content groups.
@@ -618,6 +624,8 @@ protected:
     std::string m_workerId GUARDED_BY(m_workerLock);
     std::atomic<bool> m_asyncMode{false};               // answers arrive later through the router
     bool m_directAPI GUARDED_BY(m_workerLock) = false;  // prepare, not send, the media-agent request
+    bool m_startLogged GUARDED_BY(m_workerLock) = false;
+    std::optional<TRequestAuth> m_judgedCaller GUARDED_BY(m_workerLock);  // judgeCaller's verdict, passed
     Indexing::BrowseReq m_indexBrowseRequest GUARDED_BY(m_workerLock);
     databrowse::BrowseRequest m_browseRequest GUARDED_BY(m_workerLock);
     databrowse::SecuredBrowseRequest m_securedBrowseRequest GUARDED_BY(m_workerLock);
