@@ -338,7 +338,9 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
         priv->setUserName(task->getUserName());
         priv->setbrowseSessionGUID(sessionGuid.c_str());
         m_browseTask->getDataPtr()->workerId = m_workerId;
-        m_browseTask->initBrowse(priv);
+        // Only the caller's return channel: the mining browses no path of its own, so the path step of a
+        // browse's set-up would fail (and log an error) for a mining that goes on as it should.
+        m_browseTask->initReturnChannel(priv);
         // Whatever the set-up found, the reference it took is this request's to give back.
         m_heldConfId = m_browseTask->getDataPtr()->confId;
     }
