@@ -177,12 +177,11 @@ void keepEntityForEraseGate(TDirectTask& t, const databrowse::BrowseRequest& rec
     if (!e) return;
     ZyEntities::GenericEntity sent;
     copyFieldsByCode(*e, sent);
-    // The names' resolution finds a subclient's client too; the gate asks whether the caller named one.
+    // The names' resolution finds a subclient's client too; the gate asks whether the caller named one
+    // (its refusal still names the client found, for the caller's sake).
     const CNMessageBase* asked = entity(received);
-    if (!has(asked, E::clientId) && !has(asked, E::clientName)) {
+    if (!has(asked, E::clientId) && !has(asked, E::clientName))
         sent.clearField(E::clientId.tag, E::clientId.code);
-        sent.clearField(E::clientName.tag, E::clientName.code);
-    }
     t.sentEntity = std::move(sent);
 }
 
