@@ -338,7 +338,9 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
         priv->setUserName(task->getUserName());
         priv->setbrowseSessionGUID(sessionGuid.c_str());
         m_browseTask->getDataPtr()->workerId = m_workerId;
-        m_browseTask->initBrowse(priv);
+        // Only the caller's return channel: the mining browses no path of its own, so the path step of a
+        // browse's set-up would fail (and log an error) for a mining that goes on as it should.
+        m_browseTask->initReturnChannel(priv);
         // Whatever the set-up found, the reference it took is this request's to give back.
         m_heldConfId = m_browseTask->getDataPtr()->confId;
     }
@@ -398,7 +400,7 @@ bool CWorkerThreadHM::sendMiningRequest(bool sharePoint, const std::string& maHo
     connection->setstring(C::browseRouterName, g_poBrowseRouterThreadHM
                                                    ? g_poBrowseRouterThreadHM->getRouterName()
                                                    : std::string("BrowseRouter"));
-    connection->setstring(C::workerId, getAnswerAddress());
+    connection->setstring(C::workerId, getWorkerId());
     CNMessageBase* credentials = child(child(mining, M::miningDetails), D::at7_13);
     const std::string user = credentials ? credentials->getstring(databrowse::Msg54::f::userName) : "";
     const std::string password = passwordText(credentials, databrowse::Msg54::f::password);

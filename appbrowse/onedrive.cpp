@@ -21,6 +21,17 @@ constexpr const char* kTag = "FBHMWORKER";
 constexpr int kObjectIdAttribute = 20;
 const char* const kRestrictionQueryId = "onedrive-owner-restriction";
 
+// Whether a '\\' path from `from` on climbs: a "." or ".." segment.
+bool climbs(const std::string& judged, size_t from) {
+    for (size_t at = from; at < judged.size();) {
+        const size_t end = std::min(judged.find('\\', at + 1), judged.size());
+        const std::string segment = judged.substr(at + 1, end - at - 1);
+        if (segment == "." || segment == "..") return true;
+        at = end;
+    }
+    return false;
+}
+
 // The path the end user browses for the browse path `path`: the way down to her folder leads to the
 // folder, and her folder or any path below it is browsed as asked; false when the path names other data
 // (another user's folder), and any folder for a user without an e-mail address (who has none of her
@@ -29,6 +40,10 @@ bool ownFolderPath(const std::string& path, const std::string& email, std::strin
     std::string judged = path;
     std::replace(judged.begin(), judged.end(), '/', '\\');
     const std::string folder = "\\OneDrive\\" + email;
+    // Her folder is judged in the form the path is: an e-mail with a '/' names it too.
+    std::string judgedFolder = folder;
+    std::replace(judgedFolder.begin(), judgedFolder.end(), '/', '\\');
+    if (climbs(judgedFolder, 0)) return false;  // an e-mail that would lead out of her folder
     if (judged == "\\" || judged == "\\OneDrive" || judged == "\\OneDrive\\") {
         out = folder;
         return true;
@@ -39,15 +54,10 @@ bool ownFolderPath(const std::string& path, const std::string& email, std::strin
         return true;
     }
     // Below her folder on a separator boundary ("<e-mail>2" is another user's), never climbing out of it.
-    if (judged.compare(0, folder.size(), folder) != 0 ||
-        (judged.size() > folder.size() && judged[folder.size()] != '\\'))
+    if (judged.compare(0, judgedFolder.size(), judgedFolder) != 0 ||
+        (judged.size() > judgedFolder.size() && judged[judgedFolder.size()] != '\\'))
         return false;
-    for (size_t at = folder.size(); at < judged.size();) {
-        const size_t end = std::min(judged.find('\\', at + 1), judged.size());
-        const std::string segment = judged.substr(at + 1, end - at - 1);
-        if (segment == "." || segment == "..") return false;
-        at = end;
-    }
+    if (climbs(judged, judgedFolder.size())) return false;
     out = path;
     return true;
 }

@@ -533,7 +533,7 @@ CUxError CBrowseVSAClient::HandleMultiClientBrowse(const std::set<std::string>& 
         routing->setstring(databrowse::IndexingInfo::f::routerName,
                            g_poBrowseRouterThreadHM ? g_poBrowseRouterThreadHM->getRouterName()
                                                     : std::string("BrowseRouter"));
-        routing->setstring(databrowse::IndexingInfo::f::workerId, m_worker->getAnswerAddress());
+        routing->setstring(databrowse::IndexingInfo::f::workerId, m_worker->getWorkerId());
     }
 
     m_worker->setAsyncMode(true);

@@ -164,13 +164,13 @@ std::string maskedIndexRequestText(const Indexing::BrowseReq& original) {
     const bool holdsSecret =
         original.isSet(R::password) ||
         (originalFlags && std::any_of(originalFlags->begin(), originalFlags->end(), isTokenFlag));
-    if (!holdsSecret) return maskAnswerKeys(maskNasLiveBrowsePasswords(original.AsString()));
+    if (!holdsSecret) return maskNasLiveBrowsePasswords(original.AsString());
     Indexing::BrowseReq request = original;
     if (request.isSet(R::password)) request.setstring(R::password, kMaskedSecret);
     if (auto* flags = request.getlistobject(R::additionalFlags, false))
         for (CNMessageBase& flag : *flags)
             if (isTokenFlag(flag)) flag.setstring(databrowse::AdditionalFlag::f::value, kMaskedSecret);
-    return maskAnswerKeys(maskNasLiveBrowsePasswords(request.AsString()));
+    return maskNasLiveBrowsePasswords(request.AsString());
 }
 
 std::string maskNasLiveBrowsePasswords(std::string text) {
@@ -355,7 +355,7 @@ void CWorkerThreadHM::setSuperBrowseReturnRoute(const TSuperBrowseRun& run) {
     req.setstring(R::hubmasterHost, run.hubmasterHost);
     req.setstring(R::routerName, g_poBrowseRouterThreadHM ? g_poBrowseRouterThreadHM->getRouterName()
                                                           : std::string("BrowseRouter"));
-    req.setstring(R::workerId, getAnswerAddress());
+    req.setstring(R::workerId, getWorkerId());
 }
 
 // The subclient paths with their display names, and the task's second path list.

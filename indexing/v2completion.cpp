@@ -142,7 +142,7 @@ bool CWorkerThreadHM::completeV2BrowseRequest(TSuperBrowseRun& run) {
     routing->setstring(R::hubmasterHost, run.hubmasterHost);
     routing->setstring(R::routerName, g_poBrowseRouterThreadHM ? g_poBrowseRouterThreadHM->getRouterName()
                                                                : std::string("BrowseRouter"));
-    routing->setstring(R::workerId, getAnswerAddress());
+    routing->setstring(R::workerId, getWorkerId());
     routing->setint64(R::jobId, static_cast<int64_t>(m_inputData.jobId));
 
     const bool timeCriterion = applyQueryTimeLimits();

@@ -315,20 +315,36 @@ void CBrowseTask::cleanUp() {
     }
 }
 
+void CBrowseTask::setUpReturnChannel(EvMultiEntityRestoreTask* task) {
+    m_data.task = task;
+    if (task) {
+        m_data.requestUserId = static_cast<uint32_t>(task->getUserId());
+        m_data.browseSessionGuid = task->getbrowseSessionGUID();
+    }
+    init(task, nullptr);
+    if (task->getSubClientId() > 0) m_data.isSubclientBrowse = 1;
+    setRestoreReturn(task);
+}
+
+int CBrowseTask::initReturnChannel(EvMultiEntityRestoreTask* task) {
+    m_lastErrorCode = {};
+    m_lastError.clear();
+    try {
+        setUpReturnChannel(task);
+        return 1;
+    } catch (const char* text) {
+        CBrowseLog(kTag).debugLvl(0, "Exception: %s", text);
+        return 0;
+    }
+}
+
 int CBrowseTask::initBrowse(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
     // An error of an earlier set-up of this task is no error of this one.
     m_lastErrorCode = {};
     m_lastError.clear();
     try {
-        m_data.task = task;
-        if (task) {
-            m_data.requestUserId = static_cast<uint32_t>(task->getUserId());
-            m_data.browseSessionGuid = task->getbrowseSessionGUID();
-        }
-        init(task, nullptr);
-        if (task->getSubClientId() > 0) m_data.isSubclientBrowse = 1;
-        setRestoreReturn(task);
+        setUpReturnChannel(task);
 
         if (isOracle(m_data.appType)) {
             SuperBrowseManager planner(task);

@@ -123,10 +123,16 @@ public:
     // an Oracle request and opens (or joins) the session's configuration record. 1, or 0 (logged; a
     // reason meant for the caller is in the last error).
     int initBrowse(EvMultiEntityRestoreTask* task);
+    // initBrowse's first part alone, for a request whose answers come back through this task but which
+    // browses no path of its own (an application mining from the entry point): the values and the return
+    // channel, no configuration record. 1, or 0 (logged).
+    int initReturnChannel(EvMultiEntityRestoreTask* task);
     // Copies the task's values; throws a text on failure. `prediction` is not used.
     void init(EvMultiEntityRestoreTask* task, CPredictionClient* prediction);
     // Creates the return channel; throws a text on failure.
     void setRestoreReturn(EvMultiEntityRestoreTask* task);
+    // The task's values and the return channel; throws a text on failure.
+    void setUpReturnChannel(EvMultiEntityRestoreTask* task);
     // Application and path set-up: 0 or -1. appId -1: the ordinary set-up through the session's record;
     // above 0: the Oracle set-ups. Releases the record's reference on every failure after it was taken.
     int setAppId(EvMultiEntityRestoreTask* task, long appId);

@@ -178,12 +178,10 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
 }  // namespace
 
 void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
-                                                const std::string& peer, std::string* received,
-                                                bool skimmed) {
+                                                const std::string& peer, long long connection,
+                                                std::string* received, bool skimmed) {
     CBrowseLog log("FBHMROUTER");
-    // The address a request gave its media agent: the worker id and the worker's answer key.
-    const std::string address = response.getstring(Response::workerId);
-    const std::string workerId = CWorkerThreadHM::workerIdOfAddress(address);
+    const std::string workerId = response.getstring(Response::workerId);
     const int type = static_cast<int>(response.getint64(Response::respType));
     CControllerThreadHM* controller = g_poControllerThreadHM;
     CControllerThreadHM::WorkerPtr worker = controller ? controller->getWorker(workerId) : nullptr;
@@ -197,20 +195,21 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
         if (worker->getMarkedForDeletion()) {
             log.debugLvl(0, "***** Worker [%s] is being deleted. Aborted Browse response type %d",
                          workerId.c_str(), type);
-        } else if (!worker->expectsAnswerFrom(peer)) {
+        } else if (const CWorkerThreadHM::AnswerAdmission admission = worker->admitsAnswer(peer, connection);
+                   admission == CWorkerThreadHM::AnswerAdmission::NotAsked) {
             // Only a media agent the worker asked may answer it: its proven name must be one of them.
             log.debugLvl(
                 0,
                 "***** Browse response type %d for worker ID [%s] came from [%s], which the worker did "
                 "not ask; dropped",
                 type, workerId.c_str(), peer.empty() ? "an anonymous caller" : peer.c_str());
-        } else if (!worker->isAnswerAddress(address)) {
-            // Only whoever read one of the worker's requests knows its answer key: another connection
-            // under the name of an agent the worker asked (a copied key) adds nothing.
+        } else if (admission == CWorkerThreadHM::AnswerAdmission::OtherConnection) {
+            // The agent already answers this worker on its own connections: another one under its name
+            // (its credentials copied) adds nothing.
             log.debugLvl(0,
-                         "***** Browse response type %d for worker ID [%s] does not carry the key of the "
-                         "worker's requests; dropped",
-                         type, workerId.c_str());
+                         "***** Browse response type %d for worker ID [%s] came from [%s] on a connection "
+                         "other than those the agent answers the worker on; dropped",
+                         type, workerId.c_str(), peer.c_str());
         } else if (const std::string expected = worker->getBrowseSessionGuid(), got = sessionGuidOf(response);
                    expected.empty() || got != expected) {
             // Worker ids are sequential: only the session GUID tells that the answer belongs to this browse.
@@ -229,6 +228,7 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
             log.debugLvl(0, "***** Browse response type %d for worker ID [%s] cannot be read whole; dropped",
                          type, workerId.c_str());
         } else {
+            worker->bindAnswerConnection(peer, connection);
             const bool ended = forward(*worker, response, oldProtocol, received, log);
             access.release();
             if (ended) controller->deleteWorker(workerId);

@@ -43,13 +43,14 @@ public:
     // (service/browserelay.cpp). An answer whose worker is unknown, being deleted, or of another
     // browse session is dropped and logged. `oldProtocol`: items go as classic BrowseItems.
     // `peer`: the proven client name of the session it came on ("" for an anonymous caller); only a
-    // media agent the worker asked may answer it. `received`: the text the answer came in, forwarded as
-    // it is when the relay changes nothing (taken, not copied).
+    // media agent the worker asked may answer it. `connection`: the router connection it came on (an
+    // agent answers a worker on the connections it first answered it on). `received`: the text the answer
+    // came in, forwarded as it is when the relay changes nothing (taken, not copied).
     // `skimmed`: the items of its list were left out of `response` (read again from `received` where the
     // relay rewrites it).
     static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
-                                    const std::string& peer, std::string* received = nullptr,
-                                    bool skimmed = false);
+                                    const std::string& peer, long long connection,
+                                    std::string* received = nullptr, bool skimmed = false);
 
     // The mailbox GUID of a mailbox path ("/MB/<guid>/..." or "\\MB\\<guid>\\..."); empty otherwise.
     static std::string getMbGuidFromPath(const std::string& path);

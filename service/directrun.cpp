@@ -141,9 +141,15 @@ CHandedOverSessions::ERemembered rememberHandedOverSession(const std::string& gu
 
 bool judgeGatedErase(TDirectTask& t, CZyNetwork* session, bool dryRun) {
     CBrowseLog log(kTag);
+    {
+        CWorkerAccess access(*t.worker);
+        t.worker->logRequestStart();
+    }
     // The caller and its rights on the client first, as for any browse: the gate's verdict tells which
-    // clients and data types allow end users' erases, which is nobody else's to learn.
+    // clients and data types allow end users' erases, which is nobody else's to learn. An erase that
+    // passes runs on this verdict (runDirectTask judges its caller no more).
     if (authenticateRoutedRequest(t, session, log)) {
+        t.callerAuthenticated = true;
         handToWorker(t);
         CWorkerAccess access(*t.worker);
         if (!t.worker->judgeCaller(t.task.get())) recordWorkerError(t);
@@ -163,6 +169,10 @@ bool judgeGatedErase(TDirectTask& t, CZyNetwork* session, bool dryRun) {
     log.debugLvl(0, "erase%s of session [%s] by user [%s], operation [%lld]: %s", dryRun ? " dry run" : "",
                  sessionGuid(t.request).c_str(), user && *user ? user : "-",
                  static_cast<long long>(intOf(&t.request, R::opType)), refusal.c_str());
+    {
+        CWorkerAccess access(*t.worker);
+        t.worker->logRequestEnd();
+    }
     bool timedOut = false;
     if (session)
         if (const CUxError sent = session->SendXMLMessage(reply, 0, kSendSeconds, timedOut); sent.IsError())
@@ -177,7 +187,7 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     const auto started = CHubClock::real().steadyNow();
     CNMessageBase* reply = nullptr;
     bool handOver = false;
-    if (authenticateRoutedRequest(t, session, log)) {
+    if (t.callerAuthenticated || authenticateRoutedRequest(t, session, log)) {
         // The caller presents the prepared request only after the earlier stops of its session are in.
         if (g_poControllerThreadHM) g_poControllerThreadHM->letEarlierStopsArrive(sessionGuid(t.request));
         reply = runWorker(t, log);

@@ -27,9 +27,9 @@ inline constexpr const char* kDirectRunTooManySessions =
 // runDirectTask; else the caller has been answered (the refusal, or a dry run's "would pass": an end)
 // and the refusal logged.
 bool judgeGatedErase(TDirectTask& t, CZyNetwork* session, bool dryRun);
-// Authenticates t's caller, does the end-user erase bookkeeping of an erase request (only once
-// authenticated), runs the worker and sends exactly one reply on `session`; then releases the
-// worker's place in the session's configuration record.
+// Authenticates t's caller (unless judgeGatedErase did), does the end-user erase bookkeeping of an erase
+// request (only once authenticated), runs the worker and sends exactly one reply on `session`; then releases
+// the worker's place in the session's configuration record.
 void runDirectTask(TDirectTask& t, CZyNetwork* session);
 // Remembers browse session `guid`, handed to its caller as a prepared request, with its owner and the
 // media agent that answers it (for its stop): kKept, kOtherOwner when the session is another caller's

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ struct TDirectTask {
     std::vector<databrowse::AdditionalFlag> additionalFlags;
     std::unique_ptr<databrowse::IMAPReq> imapRequest;
     bool useIndexingV2 = false;  // the erase gate's indexing-v2 answer, for end-user erase
+    // An erase's entity as its caller sent it (names resolved), which its gate judges: the preparation
+    // completes the request's own.
+    std::optional<ZyEntities::GenericEntity> sentEntity;
+    bool callerAuthenticated = false;  // the token was checked (an erase is judged before it runs)
     // The entity as the preparation resolved it.
     int kelmarchId = 0;
     int clientId = 0;

@@ -115,8 +115,7 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
                                                      bool doNotFallBackForFilters,
                                                      databrowse::ForceUseIndexType forceUseIndexType,
                                                      databrowse::BrowseRequest* browseRequest) {
-    // The request's lines go out together, and its registry reads look at the file once.
-    EvDebugLineBatch lines;
+    // The request's registry reads look at the file once.
     ZYPlatformInfo::CReadScope settings;
     CBrowseLog log("FBHMCONTROLLER");
     CControllerThreadHM* controller = g_poControllerThreadHM;

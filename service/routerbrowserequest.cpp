@@ -111,7 +111,8 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
     if (!settleRoutedEntities(t->request, errorText)) return errorReply(errorText);
     if (!checkOperationRange(*t, errorText)) return errorReply(errorText);
     applyRequestOptions(*t);
-    // An erase's gate is judged once its caller is (judgeGatedErase).
+    // An erase's gate is judged once its caller is (judgeGatedErase), on the entity as sent.
+    keepEntityForEraseGate(*t, received);
     mapRoutedOperation(*t);
     if (!prepareDirectTask(*t, session, errorText)) return errorReply(errorText);
 

@@ -171,6 +171,20 @@ bool isGatedErase(const TDirectTask& t) {
     return op == 7 || op == 8 || op == 9;
 }
 
+void keepEntityForEraseGate(TDirectTask& t, const databrowse::BrowseRequest& received) {
+    if (!isGatedErase(t)) return;
+    const CNMessageBase* e = entity(t.request);
+    if (!e) return;
+    ZyEntities::GenericEntity sent;
+    copyFieldsByCode(*e, sent);
+    // The names' resolution finds a subclient's client too; the gate asks whether the caller named one
+    // (its refusal still names the client found, for the caller's sake).
+    const CNMessageBase* asked = entity(received);
+    if (!has(asked, E::clientId) && !has(asked, E::clientName))
+        sent.clearField(E::clientId.tag, E::clientId.code);
+    t.sentEntity = std::move(sent);
+}
+
 bool checkEraseGate(TDirectTask& t, std::string& errorText) {
     CBrowseLog log(kTag);
     t.useIndexingV2 = false;
@@ -192,7 +206,7 @@ bool checkEraseGate(TDirectTask& t, std::string& errorText) {
             return false;
         }
     }
-    const CNMessageBase* e = entity(t.request);
+    const CNMessageBase* e = t.sentEntity ? &*t.sentEntity : nullptr;
     const apptype::EAppType appType = apptype::of(static_cast<int>(intOf(e, E::applicationId)));
 
     bool allowed =

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/msg/msg_classes.h"
+
 struct TDirectTask;
 
 // Where an option row reads its integer.
@@ -36,6 +38,11 @@ bool checkOperationRange(const TDirectTask& t, std::string& errorText);
 void applyRequestOptions(TDirectTask& t);
 // Whether t's operation is one the erase gate judges (7, 8 or 9).
 bool isGatedErase(const TDirectTask& t);
-// The erase gate; false with `errorText` set (the localised refusal naming the client) when the
-// operation is an erase the entity's application type may not have. Sets t.useIndexingV2.
+// Keeps an erase's entity for its gate (t.sentEntity) as its caller sent it: its names resolved
+// (t.request's), but a client id only when `received` (the request as received, before resolution) names
+// a client. Called before the preparation completes the entity.
+void keepEntityForEraseGate(TDirectTask& t, const databrowse::BrowseRequest& received);
+// The erase gate, on t.sentEntity (no entity when none was kept); false with `errorText` set (the
+// localised refusal naming the client) when the operation is an erase the entity's application type may
+// not have. Sets t.useIndexingV2.
 bool checkEraseGate(TDirectTask& t, std::string& errorText);

@@ -62,8 +62,7 @@ void CWorkerThreadHM::touch() {
 void CWorkerThreadHM::accessWorker() NO_THREAD_SAFETY_ANALYSIS {
     if (!m_workerLock.enter(true)) {
         CBrowseLog log("FBHMWORKER");
-        log.debugLvl(-1, "a waiting enter of a worker's lock failed; the process ends");
-        std::abort();
+        log.fatal("a waiting enter of a worker's lock failed; the process ends");
     }
     touch();
 }

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -99,8 +101,13 @@ public:
     // end (processEndMessage) or its deletion; any other gives it back before returning.
     virtual bool newRequest(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // The verdict on the request's caller alone, as newRequest reaches it first (value ranges, then the
-    // caller's rights): nothing is set up or read. False with the error state saying why.
+    // caller's rights): nothing is set up or read. False with the error state saying why. A caller judged
+    // here is not judged again by newRequest on the same task.
     bool judgeCaller(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
+    // The request's "START - ..." line, written once however the request is entered (a router's erase is
+    // judged before it runs), and its "END - ..." line for a request that ends before it runs.
+    void logRequestStart() REQUIRES(m_workerLock);
+    void logRequestEnd() REQUIRES(m_workerLock);
     // The body after set-up: the input record, the database answer, else dispatchRequest.
     CStepResult mainBody() REQUIRES(m_workerLock);
     // Fast browse, super browse, the count pass or the skip-content groups.
@@ -344,16 +351,8 @@ public:
     void setAsyncMode(bool async) { m_asyncMode.store(async); }
     void setDirectAPI(bool direct) NO_THREAD_SAFETY_ANALYSIS { m_directAPI = direct; }
     bool isDirectAPI() const REQUIRES(m_workerLock) { return m_directAPI; }
-    // Also draws the worker's answer key: a secret its requests to media agents carry (in their worker
-    // id) and nothing else does, so that answers are taken only from whoever read one of its requests.
-    void setWorkerId(std::string id) NO_THREAD_SAFETY_ANALYSIS;
+    void setWorkerId(std::string id) NO_THREAD_SAFETY_ANALYSIS { m_workerId = std::move(id); }
     std::string getWorkerId() const REQUIRES(m_workerLock) { return m_workerId; }
-    // The worker id a request to a media agent names for its answers: the id and the answer key.
-    std::string getAnswerAddress() const REQUIRES(m_workerLock) { return m_workerId + ":" + m_answerKey; }
-    // The worker id of an answer's address (the whole text when it carries no key).
-    static std::string workerIdOfAddress(const std::string& address);
-    // Whether `address` carries this worker's answer key.
-    bool isAnswerAddress(const std::string& address) const REQUIRES(m_workerLock);
 
     // ---- request and answer carriers
     // Copies the whole request; later changes to the caller's object do not reach the copy.
@@ -366,14 +365,20 @@ public:
     EvMultiEntityRestoreTask* getPrivateTask() const { return m_privateTask.get(); }
     // The browse session GUID of the browse task (the key of its configuration record); empty when none.
     std::string getBrowseSessionGuid() const REQUIRES(m_workerLock);
-    // Whether `peer` (a proven client name) is a media agent this worker sent a request to and so may
-    // answer it. Under the worker's lock.
-    bool expectsAnswerFrom(const std::string& peer) const REQUIRES(m_workerLock) {
-        return !peer.empty() && m_answerPeers.count(peer) > 0;
-    }
+    // Whether an answer that came on router connection `connection`, whose peer's certificate proved the
+    // name `peer` ("" for none), may reach this worker: the peer is a media agent the worker sent a request
+    // to, and the connection is one of those the agent answers it on. An agent answers each request on a
+    // connection of its own (one may serve several requests in turn): the first connections of an agent
+    // whose answers reach the worker are bound to it (bindAnswerConnection), as many as it sent that agent
+    // requests, and no other connection under that name is heard for it. Under the worker's lock.
+    enum class AnswerAdmission { Admitted, NotAsked, OtherConnection };
+    AnswerAdmission admitsAnswer(const std::string& peer, long long connection) const REQUIRES(m_workerLock);
+    // An admitted answer goes to the worker: its connection is bound to the worker from now on.
+    void bindAnswerConnection(const std::string& peer, long long connection) REQUIRES(m_workerLock);
     // After a request went out on `session`: the machine its certificate proved may answer through the
-    // router. Under the worker's lock.
+    // router, on one more connection. Under the worker's lock.
     void expectAnswersFrom(CZyNetwork& session) REQUIRES(m_workerLock);
+    void expectAnswersFrom(const std::string& peer) REQUIRES(m_workerLock);
     TInputData* getInputData() REQUIRES(m_workerLock) { return &m_inputData; }
     void setResponse(databrowse::BrowseResponse& response) REQUIRES(m_workerLock) {
         m_hmdbResponse = response;
@@ -595,9 +600,13 @@ protected:
     std::unique_ptr<CBrowseTask> m_browseTask;  // made in construction; what it holds is under the lock
     std::string m_maClientName GUARDED_BY(m_workerLock);
     std::string m_maHostName GUARDED_BY(m_workerLock);
-    // The proven names of the media agents this worker sent requests to: only they may answer it.
-    // Under the worker's lock.
-    std::set<std::string> m_answerPeers GUARDED_BY(m_workerLock);
+    // The media agents this worker sent requests to, by proven name: only they may answer it, each on at
+    // most as many router connections as it was sent requests, the first ones it answered on.
+    struct TAnswerPeer {
+        unsigned requests = 0;
+        std::set<long long> connections;
+    };
+    std::map<std::string, TAnswerPeer> m_answerPeers GUARDED_BY(m_workerLock);
     // The media agent this request found up (not power-managed, or powered on).
     std::string m_maFoundUp GUARDED_BY(m_workerLock);
     // Set with m_hasSessionOwner by the browse task's set-up.
@@ -612,9 +621,10 @@ protected:
     CFsPredictionClient m_predictionClient GUARDED_BY(m_workerLock);
     CPredictor m_predictor GUARDED_BY(m_workerLock);  // bound to the prediction client and the return channel
     std::string m_workerId GUARDED_BY(m_workerLock);
-    std::string m_answerKey GUARDED_BY(m_workerLock);   // hex; never logged
     std::atomic<bool> m_asyncMode{false};               // answers arrive later through the router
     bool m_directAPI GUARDED_BY(m_workerLock) = false;  // prepare, not send, the media-agent request
+    bool m_startLogged GUARDED_BY(m_workerLock) = false;
+    std::optional<TRequestAuth> m_judgedCaller GUARDED_BY(m_workerLock);  // judgeCaller's verdict, passed
     Indexing::BrowseReq m_indexBrowseRequest GUARDED_BY(m_workerLock);
     databrowse::BrowseRequest m_browseRequest GUARDED_BY(m_workerLock);
     databrowse::SecuredBrowseRequest m_securedBrowseRequest GUARDED_BY(m_workerLock);

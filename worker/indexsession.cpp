@@ -4,11 +4,9 @@
 // worker's thread under its lock.
 #include <atomic>
 #include <cstring>
-#include <random>
 #include <string_view>
 
 #include "fbDebug/fbdebug.h"
-#include "platform/crypto/zycrypto.h"
 #include "platform/errors/evevent.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/errors/evmessageids.h"
@@ -214,33 +212,33 @@ bool CWorkerThreadHM::launchIndexService(const std::string& localName) {
     return true;
 }
 
-void CWorkerThreadHM::setWorkerId(std::string id) {
-    m_workerId = std::move(id);
-    unsigned char key[16];
-    if (!zycrypto::randomBytes(key, sizeof key)) {
-        // The system's own source, read directly, when the library's cannot answer.
-        std::random_device device;
-        for (unsigned char& byte : key) byte = static_cast<unsigned char>(device());
-    }
-    m_answerKey = zycrypto::toHex(key, sizeof key);
-}
-
-std::string CWorkerThreadHM::workerIdOfAddress(const std::string& address) {
-    return address.substr(0, address.find(':'));
-}
-
-bool CWorkerThreadHM::isAnswerAddress(const std::string& address) const {
-    const size_t colon = address.find(':');
-    return colon != std::string::npos && address.compare(0, colon, m_workerId) == 0 &&
-           zycrypto::sameBytes(std::string_view(address).substr(colon + 1), m_answerKey);
-}
-
 void CWorkerThreadHM::expectAnswersFrom(CZyNetwork& session) {
     // A media agent's answers come back on sessions of its own: the name its certificate proved here is
     // the one they must come from.
     CUxString peer;
     if (session.IsPeerProven() && !session.GetRemoteClientName(peer).IsError() && *peer.c_str())
-        m_answerPeers.insert(peer.c_str());
+        expectAnswersFrom(std::string(peer.c_str()));
+}
+
+void CWorkerThreadHM::expectAnswersFrom(const std::string& peer) {
+    ++m_answerPeers[peer].requests;
+}
+
+CWorkerThreadHM::AnswerAdmission CWorkerThreadHM::admitsAnswer(const std::string& peer,
+                                                               long long connection) const {
+    auto found = peer.empty() ? m_answerPeers.end() : m_answerPeers.find(peer);
+    if (found == m_answerPeers.end()) return AnswerAdmission::NotAsked;
+    const TAnswerPeer& agent = found->second;
+    if (agent.connections.count(connection) > 0) return AnswerAdmission::Admitted;
+    // A connection not heard yet counts only while the agent has requests of this worker that no
+    // connection answers: past them, it is a second machine holding the agent's credentials.
+    if (agent.connections.size() >= agent.requests) return AnswerAdmission::OtherConnection;
+    return AnswerAdmission::Admitted;
+}
+
+void CWorkerThreadHM::bindAnswerConnection(const std::string& peer, long long connection) {
+    auto found = m_answerPeers.find(peer);
+    if (found != m_answerPeers.end()) found->second.connections.insert(connection);
 }
 
 bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater, bool* wentOut) {

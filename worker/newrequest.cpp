@@ -59,9 +59,19 @@ CNMessageBase* optionBlock(databrowse::BrowseRequest& request) {
 
 }  // namespace
 
+void CWorkerThreadHM::logRequestStart() {
+    if (m_startLogged) return;
+    m_startLogged = true;
+    CBrowseLog(kTag).debugLvl(0, "START - browse request with worker id [%s]", m_workerId.c_str());
+}
+
+void CWorkerThreadHM::logRequestEnd() {
+    CBrowseLog(kTag).debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
+}
+
 bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
-    log.debugLvl(0, "START - browse request with worker id [%s]", m_workerId.c_str());
+    logRequestStart();
     if (task) {
         m_callerJobId = task->getJobId();
         m_callerOptions = task->getOptions();
@@ -77,7 +87,7 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
     // (processEndMessage or its deletion gives it back); any other gives back exactly the one it took.
     const bool keepsReference = result && getAsyncMode() && !m_replyChannel.endSent();
     if (!keepsReference) releaseConfReference();
-    if (!result) log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
+    if (!result) logRequestEnd();
     if (!keepsReference && g_poConfMgr) {
         const std::string guid = getBrowseSessionGuid();
         if (!guid.empty()) g_poConfMgr->deleteConfRec(guid);
@@ -91,6 +101,7 @@ bool CWorkerThreadHM::judgeCaller(EvMultiEntityRestoreTask* task) {
     if (outcome.ok()) outcome = settleEntity(task);
     if (outcome.ok()) outcome = authenticateCaller(task, auth);
     if (!outcome.ok()) setLastError(outcome.code(), outcome.text());
+    if (outcome.ok()) m_judgedCaller = std::move(auth);
     return outcome.ok();
 }
 
@@ -119,7 +130,13 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
 
     // Authentication and normalisation: the private task from here on.
     TRequestAuth auth;
-    if (CStepResult authenticated = authenticateCaller(task, auth); !authenticated.ok()) return authenticated;
+    if (m_judgedCaller) {
+        // Judged already (a router's erase, before its gate): the same caller on the same task.
+        auth = std::move(*m_judgedCaller);
+        m_judgedCaller.reset();
+    } else if (CStepResult authenticated = authenticateCaller(task, auth); !authenticated.ok()) {
+        return authenticated;
+    }
     // Rights were judged on the VM the caller named; a switch to the index that holds its jobs (the
     // hypervisor's) keeps the browse to that VM, so it is not judged again on the hypervisor.
     if (task->getAppType() == apptype::kVirtualServer &&

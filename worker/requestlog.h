@@ -1,6 +1,5 @@
 // The one text form of a browse request for the log: passwords, the authentication token (element 13
-// and "token" additional flags), the access string (element 29) and a worker's answer key never appear
-// in clear. Every log
+// and "token" additional flags) and the access string (element 29) never appear in clear. Every log
 // line that prints a request goes through it. Pure function; any thread.
 #pragma once
 
@@ -12,7 +11,3 @@
 constexpr const char* kMaskedSecret = "********";
 
 std::string maskedRequestText(const databrowse::BrowseRequest& request);
-
-// `text` with the answer key of every worker id ("workerId=\"<id>:<key>\"") masked: the key proves an
-// answer came from the agent the request went to, so whoever reads a log must not learn it.
-std::string maskAnswerKeys(std::string text);

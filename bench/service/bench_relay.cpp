@@ -149,13 +149,13 @@ void BM_RelayToReturnChannel(benchmark::State& state) {
         return;
     }
     // The router relays only what a media agent the worker asked sends: this process plays that agent,
-    // under the name its session proves, as a worker records it once its request is sent; its answers
-    // carry the worker's address (its id and answer key) as its request gave it.
+    // under the name its session proves, as a worker records it once its request is sent (each run on a
+    // connection of its own, as for one more request); its answers carry the worker's id.
     std::string xml;
     if (CControllerThreadHM::WorkerPtr worker = g_poControllerThreadHM->getWorker(s.workerId)) {
         CWorkerAccess access(*worker);
         worker->expectAnswersFrom(peer);
-        xml = answerXml(worker->getAnswerAddress());
+        xml = answerXml(worker->getWorkerId());
     }
     for (auto _ : state) {
         const long long target = s.destination->records() + kAnswers;

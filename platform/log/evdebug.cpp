@@ -33,9 +33,6 @@ pid_t processId();  // this process's id, renewed in a forked child
 }  // namespace
 
 constexpr long long kDefaultMaxBytes = 50LL * 1024 * 1024;
-// Lines handed to the thread that is writing, at most: past it, a flood waits for the file (and a
-// file passes its size cap by at most this much).
-constexpr size_t kMaxPendingBytes = 64 * 1024;
 constexpr long long kMinMaxBytes = 4096;
 constexpr int kDefaultKeepFiles = 10;
 
@@ -50,7 +47,7 @@ public:
     const std::string& path() const { return m_path; }
 
     bool open(bool fresh) {
-        CHubMutexLock lock(m_fileMutex);
+        CHubWriteLock lock(m_rotation);
         return openLocked(fresh);
     }
 
@@ -60,84 +57,53 @@ public:
 
     void setKeepFiles(int files) { m_keepFiles.store(files < 1 ? 1 : files, std::memory_order_relaxed); }
 
-    // One whole line. Lines written while another thread is in write(2) on this file are handed to
-    // that thread, which writes them all with its next call before it leaves: many threads logging at
-    // once neither queue on a lock one line at a time nor make a system call each.
+    // One whole line, in the file when this returns: whatever the thread does next (wait, abort, crash),
+    // its line is already there. Threads write at once (the file is opened for append, so each write(2)
+    // lands whole at its end); only a roll-over waits for the writes under way.
     void write(const char* data, size_t size) {
+        bool full = false;
         {
-            CHubMutexLock lock(m_mutex);
-            const pid_t self = processId();
-            if (m_writerProcess != self) {
-                // A forked child: the writer and its lines stayed with the parent.
-                m_writerProcess = self;
-                m_writing = false;
-                m_pending.clear();
-            }
-            if (m_writing && m_pending.size() >= kMaxPendingBytes) {
-                ++m_waiters;
-                lock.wait(m_drained, [this]() REQUIRES(m_mutex) {
-                    return !m_writing || m_pending.size() < kMaxPendingBytes;
-                });
-                --m_waiters;
-            }
-            if (m_writing) {
-                m_pending.append(data, size);
-                return;
-            }
-            m_writing = true;
+            CHubReadLock lock(m_rotation);
+            if (m_fd >= 0) full = writeWhole(data, size);
         }
-        CHubMutexLock file(m_fileMutex);
-        writeLocked(data, size);
-        for (;;) {
-            bool wake = false;
-            {
-                CHubMutexLock lock(m_mutex);
-                m_batch.clear();
-                m_batch.swap(m_pending);
-                if (m_batch.empty()) m_writing = false;
-                wake = m_waiters > 0;
-            }
-            if (wake) m_drained.notify_all();
-            if (m_batch.empty()) break;
-            writeLocked(m_batch.data(), m_batch.size());
+        if (!full && m_fd.load(std::memory_order_relaxed) < 0) {
+            CHubWriteLock lock(m_rotation);
+            if (m_fd < 0 && !openLocked(false)) return;
+            full = writeWhole(data, size);
         }
-        if (m_batch.capacity() > kMaxPendingBytes) std::string().swap(m_batch);
-    }
-
-    // Waits until no line handed over is still to be written (a process about to end).
-    void drain() {
-        CHubMutexLock lock(m_mutex);
-        ++m_waiters;
-        lock.waitFor(m_drained, std::chrono::seconds(1), [this]() REQUIRES(m_mutex) { return !m_writing; });
-        --m_waiters;
+        if (!full) return;
+        CHubWriteLock lock(m_rotation);
+        if (m_size.load(std::memory_order_relaxed) > m_maxBytes.load(std::memory_order_relaxed))
+            rotateLocked();
     }
 
 private:
-    void writeLocked(const char* data, size_t size) REQUIRES(m_fileMutex) {
-        if (m_fd < 0 && !openLocked(false)) return;
+    // True when the file passed its size cap.
+    bool writeWhole(const char* data, size_t size) REQUIRES_SHARED(m_rotation) {
         size_t done = 0;
         while (done < size) {
             ssize_t n = ::write(m_fd, data + done, size - done);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                return;
+                return false;
             }
             done += static_cast<size_t>(n);
         }
-        m_size += static_cast<long long>(size);
-        if (m_size > m_maxBytes.load(std::memory_order_relaxed)) rotateLocked();
+        const long long now = m_size.fetch_add(static_cast<long long>(size), std::memory_order_relaxed) +
+                              static_cast<long long>(size);
+        return now > m_maxBytes.load(std::memory_order_relaxed);
     }
 
-    bool openLocked(bool fresh) REQUIRES(m_fileMutex) {
+    bool openLocked(bool fresh) REQUIRES(m_rotation) {
         if (m_fd >= 0) {
-            if (fresh && ftruncate(m_fd, 0) == 0) m_size = 0;
+            if (fresh && ftruncate(m_fd, 0) == 0) m_size.store(0, std::memory_order_relaxed);
             return true;
         }
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(m_path).parent_path(), ec);
         int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (fresh ? O_TRUNC : 0);
-        m_fd = ::open(m_path.c_str(), flags, 0600);
-        if (m_fd < 0) {
+        const int fd = ::open(m_path.c_str(), flags, 0600);
+        if (fd < 0) {
             if (!m_warned) {
                 m_warned = true;
                 fprintf(stderr, "EvDebug: cannot open log file %s: %s\n", m_path.c_str(), strerror(errno));
@@ -145,11 +111,12 @@ private:
             return false;
         }
         struct stat st;
-        m_size = fstat(m_fd, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+        m_size.store(fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : 0, std::memory_order_relaxed);
+        m_fd = fd;
         return true;
     }
 
-    void rotateLocked() REQUIRES(m_fileMutex) {
+    void rotateLocked() REQUIRES(m_rotation) {
         // Another process may have rotated already; only rename what is still the file we write.
         struct stat mine, named;
         if (fstat(m_fd, &mine) == 0 && stat(m_path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
@@ -169,17 +136,11 @@ private:
     }
 
     const std::string m_path;
-    CHubMutex m_fileMutex;              // one writer at a time
-    CHubMutex m_mutex;                  // never held in write(2)
-    std::condition_variable m_drained;  // the writer took the pending lines, or finished (for m_waiters)
-    int m_fd GUARDED_BY(m_fileMutex) = -1;
-    long long m_size GUARDED_BY(m_fileMutex) = 0;
-    bool m_warned GUARDED_BY(m_fileMutex) = false;
-    std::string m_batch GUARDED_BY(m_fileMutex);  // the lines being written
-    std::string m_pending GUARDED_BY(m_mutex);    // whole lines handed to the writer, in the order they came
-    bool m_writing GUARDED_BY(m_mutex) = false;   // a thread is writing; lines go to m_pending
-    int m_waiters GUARDED_BY(m_mutex) = 0;        // threads waiting on m_drained
-    pid_t m_writerProcess GUARDED_BY(m_mutex) = 0;
+    CHubSharedMutex m_rotation;  // shared by each write, taken alone to open and to roll over
+    // Changed under m_rotation held alone; atomic so that a writer may see it unopened without the lock.
+    std::atomic<int> m_fd{-1};
+    std::atomic<long long> m_size{0};  // bytes in the file, by this process's count
+    bool m_warned GUARDED_BY(m_rotation) = false;
     std::atomic<long long> m_maxBytes{kDefaultMaxBytes};
     std::atomic<int> m_keepFiles{kDefaultKeepFiles};  // rotated files kept: "<name>.1" to "<name>.N"
 };
@@ -197,65 +158,11 @@ Shared& shared() {
     return *s;
 }
 
-// At exit, lines handed to a thread that is still writing them are written before the process ends.
-void drainAllFiles() {
-    std::vector<std::shared_ptr<LogFile>> open;
-    {
-        Shared& s = shared();
-        CHubMutexLock lock(s.mutex);
-        for (auto& [path, file] : s.files)
-            if (std::shared_ptr<LogFile> f = file.lock()) open.push_back(std::move(f));
-    }
-    for (const std::shared_ptr<LogFile>& f : open) f->drain();
-}
-
-}  // namespace
-
-// ---- Lines gathered on a thread while an EvDebugLineBatch is open on it
-
-// A file's gathered lines are written once they pass this much.
-constexpr size_t kBatchFlushBytes = 32 * 1024;
-
-// Only its own thread touches a batch.
-struct TLineBatch {
-    struct THeld {
-        std::shared_ptr<LogFile> file;
-        std::string lines;
-    };
-    std::vector<THeld> held;
-    int depth = 1;         // batches open on the thread
-    bool writing = false;  // inside writeAll (a wait in write(2)'s hand-over must not start it again)
-
-    // Writes every file's gathered lines, in the order they came.
-    void writeAll() {
-        if (writing) return;
-        writing = true;
-        for (THeld& h : held) {
-            if (h.lines.empty()) continue;
-            h.file->write(h.lines.data(), h.lines.size());
-            h.lines.clear();
-        }
-        writing = false;
-    }
-};
-
-namespace {
-
-thread_local TLineBatch* t_batch = nullptr;  // plain pointer: no destructor runs at the thread's end
-
-// Before the thread waits for a peer or sends to one, and at exit, what it gathered is written: a line is
-// not held while its thread waits for another process, nor lost when the process ends.
-void writeThreadLines() {
-    if (TLineBatch* batch = t_batch) batch->writeAll();
-}
-
 }  // namespace
 
 namespace {
 
 std::shared_ptr<LogFile> fileFor(const std::string& path) {
-    static const bool drainAtExit = (std::atexit(&drainAllFiles), true);
-    (void)drainAtExit;
     Shared& s = shared();
     CHubMutexLock lock(s.mutex);
     std::shared_ptr<LogFile> f = s.files[path].lock();
@@ -570,46 +477,8 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
     if (textLen > 0) put(text, textLen);
     put(mark.data(), mark.size());
     *at++ = '\n';
-    if (evdebug_detail::TLineBatch* batch = evdebug_detail::t_batch)
-        holdLine(*batch, f, line, static_cast<size_t>(at - line), isError);
-    else
-        f->write(line, static_cast<size_t>(at - line));
+    f->write(line, static_cast<size_t>(at - line));
     m_linesWritten.fetch_add(1, std::memory_order_relaxed);
-}
-
-void EvDebugFileInstance::holdLine(evdebug_detail::TLineBatch& batch, evdebug_detail::LogFile* f,
-                                   const char* line, size_t size, bool isError) {
-    using Held = evdebug_detail::TLineBatch::THeld;
-    Held* held = nullptr;
-    for (Held& h : batch.held)
-        if (h.file.get() == f) held = &h;
-    if (!held) held = &batch.held.emplace_back(Held{file(), std::string()});
-    held->lines.append(line, size);
-    if (isError || held->lines.size() >= evdebug_detail::kBatchFlushBytes) batch.writeAll();
-}
-
-EvDebugLineBatch::EvDebugLineBatch() {
-    if (evdebug_detail::TLineBatch* outer = evdebug_detail::t_batch) {
-        ++outer->depth;
-        return;
-    }
-    static const bool writtenAtExit = (std::atexit(&evdebug_detail::writeThreadLines), true);
-    (void)writtenAtExit;
-    m_batch = std::make_unique<evdebug_detail::TLineBatch>();
-    evdebug_detail::t_batch = m_batch.get();
-}
-
-EvDebugLineBatch::~EvDebugLineBatch() {
-    if (!m_batch) {
-        --evdebug_detail::t_batch->depth;
-        return;
-    }
-    evdebug_detail::t_batch = nullptr;
-    m_batch->writeAll();
-}
-
-void evFlushThreadLines() {
-    evdebug_detail::writeThreadLines();
 }
 
 // ---- EvDebug
@@ -720,6 +589,15 @@ void EvDebug::error(const char* format, ...) {
     va_start(ap, format);
     vwrite(nullptr, -1, true, format, ap);
     va_end(ap);
+}
+
+void EvDebug::fatal(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vwrite(nullptr, -1, true, format, ap);
+    va_end(ap);
+    // The line is in its file (every line is by the time its call returns): nothing else to write.
+    std::abort();
 }
 
 int EvDebug::getDebugLevel() {

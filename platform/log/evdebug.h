@@ -1,6 +1,7 @@
 // EvDebug / EvDebugFileInstance: the product logger stand-in. Every line is written whole, by one
-// write(2) to a file opened for append (alone, or with the other lines of its thread's EvDebugLineBatch),
-// so any number of threads (and processes) may log at once.
+// write(2) to a file opened for append, before the call that logs it returns: whatever its thread does
+// next (waits, aborts, crashes), the line is in its file. Any number of threads (and processes) may log
+// at once.
 //
 // Line layout:
 //     2024-05-01 12:34:56.789012 <pid> <kernel tid> <TAG> <level> [<function>: ][ERROR: ]text
@@ -38,7 +39,6 @@
 
 namespace evdebug_detail {
 class LogFile;
-struct TLineBatch;
 }  // namespace evdebug_detail
 
 class EvDebugFileInstance {
@@ -75,9 +75,6 @@ public:
 
 private:
     std::shared_ptr<evdebug_detail::LogFile> file();  // opens on first use
-    // A whole line of this instance's file `f`, gathered in the calling thread's open batch.
-    void holdLine(evdebug_detail::TLineBatch& batch, evdebug_detail::LogFile* f, const char* line,
-                  size_t size, bool isError);
 
     // The product's layout, in its order.
     int m_levelOverride GUARDED_BY(m_mutex);      // -1: the registry's level applies
@@ -126,6 +123,9 @@ public:
     void Error(const char* function, const char* format, ...)
         __attribute__((format(printf, 3, 4)));                                  // level -1
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));  // level -1
+    // The one way the process ends on a fault it cannot go on from: an error line (level -1), then
+    // std::abort().
+    [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     int getDebugLevel();
     int GetDebugLevel() { return getDebugLevel(); }
@@ -139,27 +139,6 @@ private:
     EvDebugFileInstance* m_instance;  // null: the default log
     char m_tag[128];
 };
-
-// While one is open on a thread, the lines that thread writes are gathered and written together, one
-// write(2) per file: when the outermost batch closes, before an error line (which goes with them), when a
-// file's gathered lines pass 32 KiB, before the thread sends to or waits for a peer, before it delivers
-// records to a return channel, and at exit. A batch opened inside another joins it. For the span of
-// one piece of work (a browse, a served message); opened and closed on the same thread.
-class EvDebugLineBatch {
-public:
-    EvDebugLineBatch();
-    ~EvDebugLineBatch();
-    EvDebugLineBatch(const EvDebugLineBatch&) = delete;
-    EvDebugLineBatch& operator=(const EvDebugLineBatch&) = delete;
-
-private:
-    std::unique_ptr<evdebug_detail::TLineBatch> m_batch;  // null: joined an outer batch
-};
-
-// Writes what the calling thread's open batch gathered so far (nothing when none is open): called before
-// the thread waits for a peer, or does what becomes visible to others (a message sent, a record
-// delivered), so that whoever sees it finds the lines written before it in the file.
-void evFlushThreadLines();
 
 // The one wrapper behind the components' tagged loggers: one whole line under `tag` in the process's
 // default log, at `level` (an error line says "ERROR: "). Any thread.

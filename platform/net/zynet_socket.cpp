@@ -15,7 +15,6 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/log/evdebug.h"
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
@@ -36,7 +35,6 @@ int msUntil(Deadline deadline, const CHubClock& clock) {
 
 // Waits for `events`; false when the deadline passed first, or `cancel` (-1: none) became readable.
 bool waitFor(int fd, short events, Deadline deadline, int cancel, const CHubClock& clock) {
-    evFlushThreadLines();  // nothing the thread logged is held while it waits for a peer
     for (;;) {
         pollfd p[2] = {{fd, events, 0}, {cancel, POLLIN, 0}};
         const int n = poll(p, cancel >= 0 ? 2 : 1, msUntil(deadline, clock));
@@ -190,7 +188,6 @@ CSocket CSocket::acceptOne() {
 }
 
 Io CSocket::sendAll(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err) {
-    evFlushThreadLines();  // the peer that answers this finds the lines logged before it
     if (m_tls) return sendTls(parts, count, deadline, sent, err);
     sent = 0;
     err = 0;

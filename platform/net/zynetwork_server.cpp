@@ -475,8 +475,7 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         }
     }
 
-    // One message's lines go out together, and its registry reads look at the file once.
-    EvDebugLineBatch lines;
+    // One message's registry reads look at the file once.
     ZYPlatformInfo::CReadScope settings;
     if (limited) setBusy(handle, true);
     bool threw = false;

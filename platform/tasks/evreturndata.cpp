@@ -41,7 +41,6 @@ int EvReturnData::flushLocked() {
     batch.swap(m_queue);
     m_queuedBytes = 0;
     if (!destinationLocked()) return -1;
-    evFlushThreadLines();  // whoever reads these records finds the lines logged before them
     for (const auto& r : batch) m_destination->deliver(r);
     return 0;
 }
@@ -75,7 +74,6 @@ int EvReturnData::end(long long code) {
     record.kind = EV_RETURN_RECORD_END;
     record.jobId = m_id;
     record.code = code;
-    evFlushThreadLines();
     m_destination->deliver(record);
     return rc;
 }

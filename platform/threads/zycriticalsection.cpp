@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/log/evdebug.h"
 #include "platform/threads/hubmutex.h"
 #include "platform/threads/threadslog.h"
 
@@ -75,8 +76,9 @@ ZyCriticalSectionLock::ZyCriticalSectionLock(ZyCriticalSection* lock) NO_THREAD_
     if (m_lock == nullptr) return;
     if (!m_lock->enter(true)) {
         // Logged where it failed; going on would run the guarded work unguarded.
-        hubthreads::logFailure("ZyCriticalSectionLock", "a waiting enter failed; the process ends");
-        std::abort();
+        EvDebug log(nullptr);
+        log.setPrefixMessage("ZyCriticalSectionLock");
+        log.fatal("a waiting enter failed; the process ends");
     }
 }
 

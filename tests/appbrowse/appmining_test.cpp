@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -537,6 +538,22 @@ TEST_F(AppMiningHost, ExchangeMiningAnswersComeBackThroughTheRouter) {
                         "router=BrowseRouter hubmaster=127.0.0.1*hubmaster"));
     EXPECT_TRUE(hasLine(lines, "LiveBrowseServer answered", "responses=2"));
     EXPECT_TRUE(hasLine(lines, "LiveBrowseServer", "user= password=none"));
+    // The worker id the mining service was given and echoed is the decimal text of the worker's number.
+    for (const std::string& line : lines) {
+        const size_t at = line.find(" worker=");
+        if (line.rfind("LiveBrowseServer session=" + std::string(t->getbrowseSessionGUID()), 0) != 0 ||
+            at == std::string::npos)
+            continue;
+        const std::string id = line.substr(at + 8, line.find(' ', at + 8) - at - 8);
+        EXPECT_TRUE(!id.empty() && id.find_first_not_of("0123456789") == std::string::npos) << line;
+    }
+    // A mining that went as it should logged no error of a browse's set-up it has no use for.
+    for (const auto& entry : std::filesystem::directory_iterator(s->dir.path())) {
+        if (entry.path().extension() != ".log") continue;
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);)
+            EXPECT_EQ(line.find("Getting source path failed"), std::string::npos) << line;
+    }
 }
 
 // SharePoint from the entry point: the mining index service is launched on the client with its agent's

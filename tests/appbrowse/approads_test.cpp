@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -427,6 +428,51 @@ TEST_F(AppRoads, OneDriveRestriction) {
     EXPECT_EQ(rewritten("\\OneDrive\\nemo@example.com"), "refused");
     EXPECT_EQ(rewritten((own + "2").c_str()), "refused");
     EXPECT_EQ(rewritten("\\", apps_.oneDriveUserWithoutEmail), "refused");
+
+    // Her folder is hers whatever her e-mail holds ('/' included), and only hers: each path asked, in
+    // either separator, against a model of the rule (her folder on a separator boundary, never climbing).
+    for (const std::string& email :
+         {apps_.oneDriveEmail, std::string("ops/olivia@example.com"), std::string("a/b/c@example.com")}) {
+        {
+            hubdb::HubDbSeed seed(world.databasePath);
+            ASSERT_EQ(seed.exec("UPDATE UMUsers SET email = ? WHERE id = ?",
+                                {zydb::DbValue::ofText(email), zydb::DbValue::ofInt(apps_.oneDriveUser)}),
+                      zydb::DB_OK);
+        }
+        const std::string folder = "\\OneDrive\\" + email;
+        auto slashed = [](std::string p) {
+            std::replace(p.begin(), p.end(), '\\', '/');
+            return p;
+        };
+        const std::string otherEmail = "oscar@example.com";  // the tenant's other user
+        const std::string other = "\\OneDrive\\" + otherEmail;
+        const std::vector<std::string> asked = {"\\",
+                                                "\\OneDrive",
+                                                "\\OneDrive\\**\\*",
+                                                folder,
+                                                folder + "\\Documents\\plans",
+                                                slashed(folder + "\\Documents"),
+                                                folder + "2",
+                                                folder + "\\..\\x",
+                                                other,
+                                                other + "\\Documents",
+                                                slashed(folder) + "/../../" + otherEmail};
+        for (const std::string& path : asked) {
+            // The model: the way down leads to her folder; her folder or below it as asked; else refused.
+            std::string judged = path, mine = folder;
+            std::replace(judged.begin(), judged.end(), '/', '\\');
+            std::replace(mine.begin(), mine.end(), '/', '\\');
+            std::string expected = "refused";
+            if (judged == "\\" || judged == "\\OneDrive")
+                expected = folder;
+            else if (judged == "\\OneDrive\\**\\*")
+                expected = folder + "\\**\\*";
+            else if ((judged == mine || judged.rfind(mine + "\\", 0) == 0) &&
+                     judged.find("\\..", mine.size()) == std::string::npos)
+                expected = path;
+            EXPECT_EQ(rewritten(path.c_str()), expected) << "e-mail [" << email << "] path [" << path << "]";
+        }
+    }
     // Client ids 0 and 1 never reach the database.
     auto noClient = oneDriveTask(1, apps_.oneDriveUser, "\\");
     EXPECT_FALSE(ProbeWorker().handleOneDriveRequest(noClient.get()));

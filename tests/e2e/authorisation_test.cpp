@@ -732,6 +732,53 @@ TEST_F(Authorisation, AnEraseDryRunIsJudgedBeforeItIsAnswered) {
     EXPECT_GE(occurrences(hostLog(), "]: refused ["), refusedBefore + 4);
 }
 
+// An erase is judged on its caller first, then by its gate on the entity as the caller sent it (names
+// resolved, nothing completed). Walked over callers (alice, who may erase her file subclient, and a
+// caller without credentials), entities (client and subclient named, or only the subclient) and dry runs
+// or not, against the rule: a caller without credentials is refused before the gate; the gate refuses an
+// erase whose caller named no client ("Client ID is not set ..."); alice's erase naming both passes.
+// Every request, refused or not, has its START and END lines.
+TEST_F(Authorisation, AnEraseNamingOnlyASubclientIsRefusedByTheGate) {
+    using E = ZyEntities::GenericEntity::f;
+    const std::string notSet = "Client ID is not set. Failing the end user erase operation.";
+    const std::string gateText = "is not supported for the application type";
+    for (const bool dryRun : {true, false})
+        for (const bool withCredentials : {true, false})
+            for (const bool namesClient : {true, false}) {
+                const bool refusedBeforeGate = !withCredentials;
+                const bool gateRefuses = !refusedBeforeGate && !namesClient;
+                // A real erase that passes is booked: the bookings' own test follows.
+                if (!dryRun && !refusedBeforeGate && !gateRefuses) continue;
+                databrowse::BrowseRequest r =
+                    request("erase " + fileSubclient() + " --path /d00/d01/d00/f00000207.dat=1 --at " +
+                            lastDay() + " " + (withCredentials ? alice() : std::string()));
+                CNMessageBase* e = r.getObjectAccessor(R::entity, false);
+                ASSERT_NE(e, nullptr);
+                ASSERT_TRUE(e->isSet(E::subclientId));
+                if (!namesClient) {
+                    e->clearField(E::clientName.tag, E::clientName.code);
+                    e->clearField(E::clientId.tag, E::clientId.code);
+                }
+                if (dryRun) erasedryrun::mark(r);
+                const size_t before = hostLog().size();
+                const TAnswers answer = askRouter(r);
+                const std::string added = hostLog().substr(before);
+                const std::string what =
+                    std::string(dryRun ? "dry run" : "erase") +
+                    (withCredentials ? " by alice" : " without credentials") +
+                    (namesClient ? " naming client and subclient" : " naming only a subclient");
+                EXPECT_EQ(answer.types, (std::vector<int64_t>{refusedBeforeGate || gateRefuses ? 3 : 5}))
+                    << what << ": " << answer.texts;
+                EXPECT_EQ(answer.texts.find(gateText) != std::string::npos, gateRefuses)
+                    << what << ": " << answer.texts;
+                EXPECT_EQ(occurrences(added, notSet), gateRefuses ? 1u : 0u) << what;
+                EXPECT_EQ(occurrences(added, "START - browse request with worker id ["), 1u) << what << "\n"
+                                                                                             << added;
+                EXPECT_EQ(occurrences(added, "END - browse request with worker id ["), 1u) << what << "\n"
+                                                                                           << added;
+            }
+}
+
 // 8 and 9. Erase bookkeeping books only the authorised entity's subclients with checked sums, and the
 // Hubmaster makes erase tasks only of what BrowseRouter booked, once.
 TEST_F(Authorisation, ErasesBookAndCreateOnlyWhatWasAuthorised) {

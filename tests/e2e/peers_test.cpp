@@ -23,6 +23,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -365,6 +366,46 @@ TEST_F(ProvenPeers, AnswersCountOnlyFromTheAgentThatReadTheRequest) {
             ++hex;
         ASSERT_NE(hex, 32u) << "an answer key in a log: " << logged.substr(colon > 80 ? colon - 80 : 0, 160);
     }
+}
+
+// While a browse on the Hubmaster's road waits for its media agent, the host's log already has the line of
+// the request the worker sent: a line is in its file when it is logged, not when its thread is done.
+TEST_F(ProvenPeers, AHeldBrowsesRequestLineIsInTheHostsLogWhileItIsHeld) {
+    const std::string guid = std::string(kHeldPrefix) + "logged-while-held";
+    std::vector<std::string> args = listArgs("hubmaster");
+    args.insert(args.end(), {"--user", "admin", "--session", guid});
+    std::string out;
+    std::chrono::milliseconds took{};
+    std::atomic<bool> consoleDone{false};
+    std::thread browsing([&] {
+        out = run(args, took);
+        consoleDone.store(true);
+    });
+    EXPECT_TRUE(m_agent->waitFor("session " + guid + " held after", 60s)) << m_agent->output();
+    const auto requestLogged = [this, &guid] {
+        std::istringstream in(logs());
+        for (std::string line; std::getline(in, line);)
+            if (line.find("Request sent to MA [") != std::string::npos &&
+                line.find(guid) != std::string::npos)
+                return true;
+        return false;
+    };
+    // The worker logs the line once its send returned, a moment after the agent may have read it: looked
+    // for until it is there or the browse is no longer held.
+    bool heldWhenRead = true;
+    bool logged = false;
+    while (heldWhenRead && !logged) {
+        heldWhenRead = !consoleDone.load();
+        logged = requestLogged();
+        if (!logged) std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(logged && heldWhenRead) << "the request line was not in the log while the browse was held";
+    hubtest::CChildProcess stop(
+        "tools/browse/browse",
+        {"stop", "--session", guid, "--data", m_dir.file("demo"), "--user", "admin", "--timeout", "20"});
+    EXPECT_TRUE(stop.waitExit(60s)) << stop.output();
+    browsing.join();
+    EXPECT_NE(out.find("The browse was stopped"), std::string::npos) << out;
 }
 
 TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {

@@ -290,9 +290,8 @@ public:
         fields(*this).privateTask()->setJobId(static_cast<unsigned long long>(m_job));
         setAsyncMode(true);
         setOutstandingRequests(1);
-        fields(*this).answerPeers().insert(
-            "mediaagent1");  // the index server it waits on answers as this machine
-        m_id = getAnswerAddress();
+        ++fields(*this).answerPeers()["mediaagent1"].requests;  // its index server answers as this machine
+        m_id = getWorkerId();
         return true;
     }
 
@@ -363,9 +362,7 @@ TEST_F(V2BrowseEndToEnd, IndexSessionLostClearsTheDatabasesCachedSessions) {
         ASSERT_FALSE(peer.SendXMLMessage(answer, 0, 10, timedOut).IsError());
     }
     // The end lets the worker go once the error is through.
-    const auto gone = [&] {
-        return g_poControllerThreadHM->getWorker(CWorkerThreadHM::workerIdOfAddress(id)) == nullptr;
-    };
+    const auto gone = [&] { return g_poControllerThreadHM->getWorker(id) == nullptr; };
     EXPECT_TRUE(e2eworld::workerEnds().waitUntil(gone)) << "worker [" << id << "] still registered";
     EXPECT_LT(cache->poolCount(), pools);
     bool errorSeen = false;

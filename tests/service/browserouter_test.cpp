@@ -52,7 +52,7 @@ const char* const kListening = "listening on 127.0.0.1:";
 
 // The worker has been deleted (its browse ended), within a limit.
 bool workerGone(const std::string& id) {
-    return g_poControllerThreadHM->waitForWorker(CWorkerThreadHM::workerIdOfAddress(id), 20000);
+    return g_poControllerThreadHM->waitForWorker(id, 20000);
 }
 
 std::vector<std::string> lines(const std::string& path) {
@@ -103,13 +103,13 @@ public:
         }
         setAsyncMode(true);
         setOutstandingRequests(1);
-        m_made(getAnswerAddress());
+        m_made(getWorkerId());
         if (m_plan.agentHost.empty()) {
-            fields(*this).answerPeers().insert(m_plan.answerer);
+            ++fields(*this).answerPeers()[m_plan.answerer].requests;
             return true;
         }
         setMediaAgentHost(m_plan.agentHost);
-        databrowse::BrowseRequest request = routedRequest(m_plan.guid, m_plan.routerHost, getAnswerAddress());
+        databrowse::BrowseRequest request = routedRequest(m_plan.guid, m_plan.routerHost, getWorkerId());
         return sendReqToMA(&request);
     }
 
@@ -193,7 +193,7 @@ protected:
         return agent;
     }
 
-    // Registers the test worker of `plan` through the entry point; the address its answers carry.
+    // Registers the test worker of `plan` through the entry point; its worker id.
     std::string registerWorker(TPlan plan) {
         std::string id;
         std::mutex m;
@@ -279,6 +279,17 @@ protected:
         bool timedOut = false;
         EXPECT_FALSE(peer.SendXMLMessage(message, 0, 10, timedOut).IsError());
     }
+    // Asks the router something it answers on `peer`: once the answer is back, everything sent before
+    // on that connection has been handled.
+    static void roundTrip(CZyNetwork& peer) {
+        databrowse::MediaPredictionConvReq media;
+        send(peer, media);
+        bool timedOut = false;
+        CNMessageBase* reply = nullptr;
+        EXPECT_FALSE(peer.ReceiveXMLMessage(nullptr, reply, nullptr, 0, 20, timedOut).IsError());
+        EXPECT_FALSE(timedOut);
+        delete reply;
+    }
 
     struct TShared {
         TempDir dir;
@@ -357,6 +368,9 @@ TEST_F(BrowseRouterWorld, MediaAgentAnswersRelayedInOrderAndWorkerDeletedAfterEn
     EXPECT_EQ(countStarting(journal, "launch service=IndexingService_0 result=0"), 1u)
         << "launched on demand";
     EXPECT_EQ(countStarting(journal, "browse plain session=relay-session-1"), 1u);
+    // The worker id the agent read and echoed is the decimal text of the worker's number, nothing more.
+    EXPECT_TRUE(!id.empty() && id.find_first_not_of("0123456789") == std::string::npos) << id;
+    EXPECT_EQ(countStarting(journal, "answered worker=" + id + " "), 1u) << s->agent->output();
     auto rs = responses(*channel);
     // The prediction-only answer feeds the prediction; everything else reaches the caller in order.
     ASSERT_EQ(types(rs), (std::vector<int64_t>{0, 4, 3, 0, 5}));
@@ -367,6 +381,43 @@ TEST_F(BrowseRouterWorld, MediaAgentAnswersRelayedInOrderAndWorkerDeletedAfterEn
                   ->front()
                   .getint64(databrowse::BrowseError::f::errorCode),
               25);
+}
+
+// A media agent may keep the worker id as the 64-bit number it is and echo its decimal text: its answers
+// reach the worker. The same answers from an agent the worker did not ask, or from a second connection
+// under the asked agent's name once the agent's own connection answers, do not.
+TEST_F(BrowseRouterWorld, AnAgentEchoingTheWorkerNumberIsRelayedOthersAreNot) {
+    const std::string guid = "relay-number";
+    auto channel = record(9110);
+    const std::string id = registerWorker(TPlan(guid, 9110));
+    ASSERT_FALSE(id.empty());
+    const std::string number = std::to_string(std::stoull(id));
+    auto other = connectRouter("mediaagent2");
+    auto otherItems = answer(0, number, guid, 3, "other-");
+    send(*other, otherItems);
+    roundTrip(*other);
+    auto peer = connectRouter();
+    auto mine = answer(0, number, guid, 3, "mine-");
+    send(*peer, mine);
+    roundTrip(*peer);
+    {
+        auto copy = connectRouter();
+        auto copied = answer(0, number, guid, 3, "copied-");
+        auto copiedEnd = answer(5, number, guid);
+        send(*copy, copied);
+        send(*copy, copiedEnd);
+        roundTrip(*copy);
+    }
+    auto end = answer(5, number, guid);
+    send(*peer, end);
+    ASSERT_TRUE(workerGone(number));
+    auto rs = responses(*channel);
+    ASSERT_EQ(types(rs), (std::vector<int64_t>{0, 5}));
+    CNMessageBase* result = rs[0].getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+    std::vector<std::string> names;
+    for (CNMessageBase& d : *result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
+        names.push_back(d.getstring(databrowse::BrowseData::f::name));
+    EXPECT_EQ(names, (std::vector<std::string>{"mine-0", "mine-1", "mine-2"}));
 }
 
 TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswersAllArrive) {
@@ -385,12 +436,6 @@ TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswe
         send(*forger, forged);
         send(*forger, forgedEnd);
     }
-    // From the agent's name but without the key of the worker's request (a second connection under a
-    // copied key): dropped.
-    auto keyless = answer(0, CWorkerThreadHM::workerIdOfAddress(id), "relay-session-2", 4, "keyless");
-    auto keylessEnd = answer(5, CWorkerThreadHM::workerIdOfAddress(id) + ":0", "relay-session-2");
-    send(*peer, keyless);
-    send(*peer, keylessEnd);
     auto foreignItems = answer(0, id, "someone-elses-session", 4, "evil");
     auto foreignEnd = answer(5, id, "someone-elses-session");
     send(*peer, foreignItems);
@@ -399,6 +444,17 @@ TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswe
     for (int i = 0; i < kAnswers; ++i) {
         auto items = answer(0, id, "relay-session-2", 20, "n" + std::to_string(i) + "-");
         send(*peer, items);
+    }
+    // Once the agent's own connection answers, a second one under its name (its credentials copied) is
+    // not heard for this worker.
+    roundTrip(*peer);
+    {
+        auto copy = connectRouter();
+        auto copied = answer(0, id, "relay-session-2", 4, "copied");
+        auto copiedEnd = answer(5, id, "relay-session-2");
+        send(*copy, copied);
+        send(*copy, copiedEnd);
+        roundTrip(*copy);
     }
     // An end that also carries prediction items still ends the worker.
     auto end = answer(5, id, "relay-session-2");

@@ -568,7 +568,7 @@ bool CIndexService::answer(const databrowse::BrowseRequest& request) {
         if (out.SendXMLMessage(r, 0, kSendSeconds, timedOut).IsError()) break;
         ++sent;
     }
-    journal("answered worker=" + loggedWorkerId(target.workerId) + " responses=" + std::to_string(sent));
+    journal("answered worker=" + target.workerId + " responses=" + std::to_string(sent));
     return true;
 }
 

@@ -165,9 +165,9 @@ void CMiningInstance::serve(CZyNetwork& session, databrowse::BrowseRequest& requ
                                      TPeerRule::peerName(session)));
         return;
     }
-    m_state->journal(m_service + " session=" + guid + " worker=" + loggedWorkerId(workerId) +
-                     " router=" + router + " hubmaster=" + hubmaster + " ma=" + info(C::maHostName) +
-                     " jobs=" + jobs + " user=" + m_user + " password=" + (m_password ? "set" : "none"));
+    m_state->journal(m_service + " session=" + guid + " worker=" + workerId + " router=" + router +
+                     " hubmaster=" + hubmaster + " ma=" + info(C::maHostName) + " jobs=" + jobs +
+                     " user=" + m_user + " password=" + (m_password ? "set" : "none"));
 
     TIndexBrowsePlan plan;
     plan.workerId = workerId;

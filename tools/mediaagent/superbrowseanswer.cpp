@@ -608,15 +608,14 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
             held.emplace_back(end.getTagID(), std::move(endXml));
             if (flush()) sent += 2;
         }
-        outcome = std::string(caller ? "stopped caller" : "stopped") +
-                  " worker=" + loggedWorkerId(plan.workerId) + " session=" + plan.session + " after " +
-                  std::to_string(served) + " item(s)";
+        outcome = std::string(caller ? "stopped caller" : "stopped") + " worker=" + plan.workerId +
+                  " session=" + plan.session + " after " + std::to_string(served) + " item(s)";
         return true;
     }
     flush();  // an answer cut short keeps nothing back
-    outcome = std::string(caller ? "answered caller" : "answered") +
-              " worker=" + loggedWorkerId(plan.workerId) + " responses=" + std::to_string(sent) +
-              " items=" + std::to_string(served) + figures.text() + (index ? "" : " refused: " + why);
+    outcome = std::string(caller ? "answered caller" : "answered") + " worker=" + plan.workerId +
+              " responses=" + std::to_string(sent) + " items=" + std::to_string(served) + figures.text() +
+              (index ? "" : " refused: " + why);
     return true;
 }
 

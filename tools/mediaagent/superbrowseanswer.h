@@ -31,12 +31,6 @@ struct TIndexBrowseQuery {
     std::string under;  // the head of a hypervisor's path naming the VM read; its items go back below it
 };
 
-// A worker id as the journal shows it: without what follows a ':' (a Hubmaster's worker appends the key
-// that only the answers to its request carry; a log must not hand it to whoever reads it).
-inline std::string loggedWorkerId(const std::string& workerId) {
-    return workerId.substr(0, workerId.find(':'));
-}
-
 // The request as the index reads it.
 struct TIndexBrowsePlan {
     std::string workerId;

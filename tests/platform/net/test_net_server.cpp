@@ -1,19 +1,23 @@
 // The network server over loopback: every record reaches the XDR callback, XML messages reach the
 // XML callback and answers come back, frames of one connection arrive in order and one at a time
 // while connections run in parallel, bad frames close only their own connection, the disconnect
-// exchange, handles, Quit with sessions open or from inside a callback, and openings that never come
-// whole.
+// exchange, handles, Quit with sessions open or from inside a callback, openings that never come
+// whole, and a served message's log lines kept when its callback ends the process.
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <future>
 
+#include "platform/log/evdebug.h"
 #include "platform/msg/msg_registry.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_errors.h"
@@ -650,6 +654,88 @@ TEST(NetServerPorts, MachineListenerAndOwnPort) {
     std::lock_guard<std::mutex> lock(probe.mutex);
     EXPECT_EQ(probe.problems, std::vector<std::string>());
     g_probe = nullptr;
+}
+
+}  // namespace
+}  // namespace nettest
+
+namespace nettest {
+namespace {
+
+// A served message's lines are in the log however its process ends inside the callback: with the
+// logger's fatal end (abort) or with a crash. The server runs in a forked child, which sends itself
+// the message; the parent reads the log once the child is gone.
+enum class EndKind { Fatal, Crash };
+EndKind g_end = EndKind::Fatal;
+std::string g_marker;
+
+void endingXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer*, long long, CNMessageBase* message) {
+    delete message;
+    EvDebug log(nullptr);
+    log.setPrefixMessage("SERVED");
+    log.debugLvl(0, "serving %s", g_marker.c_str());
+    if (g_end == EndKind::Fatal) log.fatal("cannot go on with %s", g_marker.c_str());
+    log.debugLvl(0, "about to crash in %s", g_marker.c_str());
+    raise(SIGSEGV);
+}
+
+void ignoredXdr(CZyNetworkServer::ZynCallback_e, CZyNetworkServer*, long long, unsigned long,
+                zysDatabuf_v2*) {}
+
+[[noreturn]] void serveOneMessageAndEnd() {
+    alarm(120);  // a child that never gets its message ends with another signal than the one expected
+    std::shared_ptr<CZydListener> listener = CZydListener::create();
+    if (listener->start(0).IsError()) std::_Exit(10);
+    CZyNetworkServer server(ignoredXdr, endingXml, "TestService", listener);
+    std::thread select(
+        [&server] { ignoreResult(server.SelectData(5, 100, 100), "the process ends inside"); });
+    std::unique_ptr<CNMessageBase> request(CNMessageRegistry::instance().create(0x644c8485));
+    CZyNetwork session;
+    bool timedOut = false;
+    const std::string address = "127.0.0.1*test-service*0*" + std::to_string(listener->port());
+    if (session.Connect(address.c_str(), "TestService", "test-client", 10, timedOut).IsError())
+        std::_Exit(11);
+    if (session.SendXMLMessage(*request, 0, 120, timedOut).IsError()) std::_Exit(12);
+    select.join();  // the callback ends the process
+    std::_Exit(13);
+}
+
+// The texts of the lines of `tag` in the default log that name `marker`.
+std::vector<std::string> linesNaming(const char* tag, const std::string& marker) {
+    std::ifstream in(EvDebugFileInstance::defaultInstance()->filePath());
+    std::vector<std::string> found;
+    for (std::string line; std::getline(in, line);) {
+        const std::string head = std::string(" ") + tag + " ";
+        const size_t at = line.find(head);
+        if (at != std::string::npos && line.find(marker) != std::string::npos)
+            found.push_back(line.substr(line.find(' ', at + head.size()) + 1));
+    }
+    return found;
+}
+
+TEST(NetServerEnds, AnAbortOrACrashInsideAServedMessageLeavesItsLines) {
+    const struct {
+        EndKind end;
+        int signal;
+        std::vector<std::string> lines;  // each followed by the marker
+    } kCases[] = {
+        {EndKind::Fatal, SIGABRT, {"serving ", "ERROR: cannot go on with "}},
+        {EndKind::Crash, SIGSEGV, {"serving ", "about to crash in "}},
+    };
+    for (const auto& c : kCases) {
+        g_end = c.end;
+        g_marker = "message-" + std::to_string(getpid()) + "-" + std::to_string(c.signal);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) serveOneMessageAndEnd();
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+        EXPECT_EQ(WTERMSIG(status), c.signal);
+        std::vector<std::string> expected;
+        for (const std::string& line : c.lines) expected.push_back(line + g_marker);
+        EXPECT_EQ(linesNaming("SERVED", g_marker), expected);
+    }
 }
 
 }  // namespace
