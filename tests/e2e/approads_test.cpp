@@ -633,10 +633,8 @@ TEST_F(AppRoadsEndToEnd, VirtualMachinesAnswerTheirOwnBackups) {
                            "\\" + alpha.guid + "\\d00", first, lastDay(), road),
                   all)
             << road;
-        // A path the hypervisor's index named, below the VM's GUID, is asked there once and answered in
-        // that form.
-        std::vector<TItem> belowGuid = indexed(alpha.subclient, "/d00", v1Time);
-        for (TItem& item : belowGuid) std::get<0>(item) = "\\" + alpha.guid + std::get<0>(item);
+        // A path named below the VM's GUID is answered in the VM's own view, as every VM road answers.
+        const std::vector<TItem> belowGuid = indexed(alpha.subclient, "/d00", v1Time);
         hubtest::TConsoleRun named =
             list(road, "vmalpha", alpha.subclient, 106, "\\" + alpha.guid + "\\d00", "admin", v1Time);
         ASSERT_EQ(named.status, kExitOk) << road << named.err;

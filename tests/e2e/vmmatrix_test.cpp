@@ -443,6 +443,15 @@ TEST_F(VmMatrix, EveryVmAnswersInItsOwnViewOnEveryRoadAtEveryTime) {
                     EXPECT_EQ(got.errors, std::vector<std::string>{});
                     EXPECT_EQ(sorted(got.items, false), sorted(files, false))
                         << "find:" << describe(got.items);
+                    got = run(road, request(v, form,
+                                            {.op = databrowse::BROWSE_OP_FIND,
+                                             .paths = {asked(v, form, folder) + "\\**\\*"},
+                                             .toTime = at}));
+                    EXPECT_EQ(got.errors, std::vector<std::string>{});
+                    std::vector<mediaagent::TItemVersion> below;
+                    EXPECT_TRUE(mediaagent::listFilesBelow(*m_index, query(v, folder, at), below));
+                    EXPECT_EQ(sorted(got.items, false), sorted(itemsOf(below, false), false))
+                        << "find below " << folder << ":" << describe(got.items);
 
                     // Versions of one file over the whole range and over ranges that start after the
                     // first backup, within the time asked.
