@@ -273,14 +273,6 @@ bool CBrowseVSAUtils::IsUnderVMGUID(const std::string& path, const std::string& 
     return !named.empty() && boost::iequals(bareGuid(named), bareGuid(vmGuid));
 }
 
-std::string CBrowseVSAUtils::PathInVMView(const std::string& path, const std::string& vmGuid) {
-    if (!IsUnderVMGUID(path, vmGuid)) return path;
-    size_t start = 0;
-    while (start < path.size() && (path[start] == '\\' || path[start] == '/')) ++start;
-    const size_t end = path.find_first_of("\\/", start);
-    return end == std::string::npos || end + 1 == path.size() ? "\\" : path.substr(end);
-}
-
 void CBrowseVSAUtils::ExtractVMGUIDListFromPath(EvMultiEntityRestoreTask* task,
                                                 std::set<std::string>& guids) {
     if (!task) return;

@@ -35,9 +35,6 @@ public:
                                         databrowse::BrowseRequest& request, std::string* vmGuid = nullptr);
     // Whether `path` lies at or below the VM's GUID (separators '/' or '\', braces and case aside).
     static bool IsUnderVMGUID(const std::string& path, const std::string& vmGuid);
-    // A path of the hypervisor's index at or below the VM's GUID as the VM's own view names it ("\" for
-    // the VM itself); any other path as it is.
-    static std::string PathInVMView(const std::string& path, const std::string& vmGuid);
     // The GUID of the VM client as of `at`: its "Virtual Machine Instance UUID" then, else the client's
     // GUID; empty when neither can be read. `rc` is the property read's result (0 found, 100 none).
     static std::string GetVMGuidOfClient(unsigned long clientId, long long at, int* rc = nullptr);

@@ -7,6 +7,7 @@
 #include "Db/Proc/ArchGetVMsForBrowse.h"
 #include "Db/Tbl/JMJobDataLink.h"
 #include "appbrowse/fbhmvsautils.h"
+#include "appbrowse/vmbrowseview.h"
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
 #include "platform/db/dbresult.h"
@@ -183,11 +184,7 @@ bool CBrowseVSAClient::IsAPIInitialize() NO_THREAD_SAFETY_ANALYSIS {
     if (!m_worker->isDirectAPI()) return false;
     CNMessageBase* options = childOf(&request(), R::options);
     if (intOf(options, databrowse::BrowseOptions::f::at80_80) != 0) return false;
-    request()
-        .getObjectAccessor(R::indexing, true)
-        ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true)
-        ->setint64(databrowse::IndexingInfo::f::idxAppType, apptype::code(apptype::kVmIndex));
-    request().getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::directApiMarker, 1);
+    CVMBrowseView::markForHubmaster(request());
     m_worker->setDirectAPIBrowseReq(&request());
     return true;
 }
@@ -327,8 +324,11 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
     EvMultiEntityRestoreTask task;
     task.setBrowseOpType(m_task->getBrowseOpType());
     task.addEntity(withFilters);
+    // The VM's own browse keeps the caller's whole range: a range cut to its to-time would list versions
+    // from before its from-time.
     task.setTaskParameters(m_task->getJobId(), 0, m_task->getUserId(), 0, 2, clientId, backupSetId, 0,
-                           m_task->getToTime(), 0, apptype::code(apptype::kVirtualServer), instanceId, 0, 0);
+                           m_task->getToTime(), m_task->getFromTime(), apptype::code(apptype::kVirtualServer),
+                           instanceId, 0, 0);
     task.setClientId(clientId);
     task.setBackupSetId(backupSetId);
     task.setSubClientId(-1);
@@ -342,6 +342,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
     const int opType = static_cast<int>(parent.getint64(R::opType));
     child.setint64(R::opType, opType);
     child.setObjectAccessor(childEntity, R::entity);
+    if (CNMessageBase* times = childOf(&parent, R::timeRange)) child.setObjectAccessor(*times, R::timeRange);
     CNMessageBase* caller = childOf(&parent, R::caller);
     CNMessageBase* user = childOf(caller, ZyEntities::Msg74::f::user);
     if (user && user->isSet(ZyEntities::UserEntity::f::userName))
@@ -350,11 +351,9 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
         child.setstring(R::userName, m_task->getUserName());
 
     if (opType == databrowse::BROWSE_OP_FIND) {
-        // The VM's own GUID leaves its path: "\<guid>\rest" becomes "\" followed by "\rest".
-        std::string cut = vmPath;
-        if (cut.size() > 1) cut.erase(1, std::min(guid.size(), cut.size() - 1));
+        // The VM's own GUID leaves its path: "\<guid>\rest" becomes "\rest", the GUID alone "\".
         databrowse::BrowsePath path;
-        path.setstring(databrowse::BrowsePath::f::path, cut);
+        path.setstring(databrowse::BrowsePath::f::path, CVMBrowseView::withoutVmGuid(vmPath));
         child.setlistobject(R::paths, {path});
     } else if (auto* paths = parent.getlistobject(R::paths, false)) {
         child.setlistobject(R::paths, *paths);

@@ -204,7 +204,7 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
         if (tableView && isLogOnly(m_inputData.kelmarchId, row.id)) continue;
 
         // A VM's browse moved to its hypervisor's index reads only that VM, whose rights were judged.
-        bool mayBrowse = userId <= 0 || m_vmViewOfClient > 0;
+        bool mayBrowse = userId <= 0 || m_vmView.judgedClient() > 0;
         if (!mayBrowse) {
             mayBrowse = security.canBrowse(static_cast<int>(userId), m_inputData.kelmarchId, row.clientId,
                                            row.appTypeId, row.instance, row.backupSet, row.id, false, "");

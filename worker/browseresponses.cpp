@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
@@ -95,25 +94,6 @@ void CWorkerThreadHM::sendItemBack(databrowse::BrowseItem& item) {
         log.debugLvl(8, "sending item to GUI - [%s]", xml.c_str());
     else
         log.debugLvl(0, "failed to send item [%s]", item.getstring(databrowse::BrowseItem::f::name).c_str());
-}
-
-bool CWorkerThreadHM::answerInVmView(databrowse::BrowseResponse& response) {
-    if (!m_vmViewAnswersOwn) return false;
-    CNMessageBase* result = response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
-    auto* items = result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr;
-    bool changed = false;
-    for (size_t n = 0; items && n < items->size(); ++n)
-        for (const MsgFieldRef* field :
-             {&databrowse::BrowseData::f::path, &databrowse::BrowseData::f::displayPath}) {
-            CNMessageBase& item = (*items)[n];
-            if (!item.isSet(*field)) continue;
-            const std::string path = item.getstring(*field);
-            const std::string own = CBrowseVSAUtils::PathInVMView(path, m_vmViewGuid);
-            if (own == path) continue;
-            item.setstring(*field, own);
-            changed = true;
-        }
-    return changed;
 }
 
 void CWorkerThreadHM::processErrorMessage(databrowse::BrowseErrorCode code, const char* text) {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "appbrowse/vmbrowseview.h"
 #include "indexing/fsprediction.h"
 #include "planning/confrecord.h"
 #include "platform/entities/apptypes.h"
@@ -125,10 +126,12 @@ public:
     void sendItemBack(std::string xml) REQUIRES(m_workerLock);
     // Serialises one item and hands it to the caller as a classic item.
     void sendItemBack(databrowse::BrowseItem& item) REQUIRES(m_workerLock);
-    // A media agent's answer to a VM's browse moved to its hypervisor's index names the VM's items below
-    // the VM's GUID: they go back to the caller as the VM's own view names them. True when it changed.
-    bool answerInVmView(databrowse::BrowseResponse& response) REQUIRES(m_workerLock);
-    bool rewritesAnswerPaths() const REQUIRES(m_workerLock) { return m_vmViewAnswersOwn; }
+    // A media agent's answer from a hypervisor's index names a VM's items below the VM's GUID: they go
+    // back to the caller as the VM's own view names them (CVMBrowseView). True when it changed.
+    bool answerInVmView(databrowse::BrowseResponse& response) REQUIRES(m_workerLock) {
+        return m_vmView.mapAnswer(response);
+    }
+    bool rewritesAnswerPaths() const REQUIRES(m_workerLock) { return m_vmView.active(); }
     // An error response (session block, last code and text) when the last error code is not 0.
     void sendErrorToBrowse() REQUIRES(m_workerLock);
     // A warning response (session block, the given error).
@@ -799,10 +802,8 @@ protected:
     // The end of the answer: sent, held back, the count pass.
     CReplyChannel m_replyChannel GUARDED_BY(m_workerLock);
     std::string m_heldConfId GUARDED_BY(m_workerLock);  // the configuration reference this request holds
-    // The VM client whose browse was moved to its hypervisor's index (0: none), and that VM's GUID there.
-    long m_vmViewOfClient GUARDED_BY(m_workerLock) = 0;
-    std::string m_vmViewGuid GUARDED_BY(m_workerLock);
-    bool m_vmViewAnswersOwn GUARDED_BY(m_workerLock) = false;  // its answers go back as the VM's own view
+    // Which index answers a VM browse and how its answers are named back.
+    CVMBrowseView m_vmView GUARDED_BY(m_workerLock);
     // Backup set of an indexing-v2 browse (indexing information).
     std::string m_backupSetGuid GUARDED_BY(m_workerLock);
     // The planner of a content-index request.

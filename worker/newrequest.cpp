@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <boost/algorithm/string/predicate.hpp>
 
-#include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
 #include "indexing/superbrowserequest.h"
 #include "planning/browsetask.h"
@@ -137,17 +136,20 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     } else if (CStepResult authenticated = authenticateCaller(task, auth); !authenticated.ok()) {
         return authenticated;
     }
-    // Rights were judged on the VM the caller named; a switch to the index that holds its jobs (the
-    // hypervisor's) keeps the browse to that VM, so it is not judged again on the hypervisor.
-    if (task->getAppType() == apptype::kVirtualServer &&
-        CBrowseVSAUtils::IsV1V2SwitchSupported(m_browseRequest)) {
-        const long namedClient = task->getClientId();
-        const char* first = task->getFirstPath(EvRestoreTask::kBrowsePathList);
-        const std::string asked = first ? first : "";
-        CBrowseVSAUtils::SwitchEntity(task, m_browseRequest, &m_vmViewGuid);
-        if (task->getClientId() != namedClient) m_vmViewOfClient = namedClient;
-        // Answers are named as the caller named the VM: below its GUID only when asked there.
-        m_vmViewAnswersOwn = !m_vmViewGuid.empty() && !CBrowseVSAUtils::IsUnderVMGUID(asked, m_vmViewGuid);
+    // Which index answers a VM browse, and how its answers are named back, is the view's to decide.
+    if (task->getAppType() == apptype::kVirtualServer) {
+        const databrowse::BrowseRequest asked = m_browseRequest;
+        if (m_vmView.decide(task, m_browseRequest) && m_directAPI) {
+            // A direct caller would read the hypervisor's index in its own view: the browse goes through
+            // the Hubmaster instead, which renames its answers, as for a hypervisor kept per VM.
+            m_browseRequest = asked;
+            CVMBrowseView::markForHubmaster(m_browseRequest);
+            setDirectAPIBrowseReq(&m_browseRequest);
+            log.debugLvl(1,
+                         "VM browse read from its hypervisor's index; the direct caller browses it "
+                         "through the Hubmaster");
+            return {};
+        }
     }
     bool sessionGuidGenerated = false;
     if (CStepResult normalised = normaliseRequest(task, auth, sessionGuidGenerated); !normalised.ok())
@@ -368,14 +370,16 @@ CStepResult CWorkerThreadHM::applyQueries(EvMultiEntityRestoreTask* privateTask,
     // An end user's mailbox filter goes out with the browse whatever the caller asked: without a data
     // query to carry it the browse would run over every mailbox.
     if (!auth.mailboxFilterPath.empty()) ensureDataQuery(kMailboxRestrictionQueryId);
-    if (!m_vmViewGuid.empty()) {
-        // A VM's browse moved to its hypervisor's index reads that VM alone, whatever road it takes: every
-        // data query carries the VM criterion.
-        for (CNMessageBase& query : ensureDataQuery(kVmRestrictionQueryId))
-            if (query.getint64(databrowse::Query::f::type) == 0)
-                query.getlistobject(databrowse::Query::f::criteriaList, true)
-                    ->push_back(makeBrowseCriteria(1, criteriaattr::kVirtualMachine,
-                                                   criteriaop::kOfVirtualMachine, "\\" + m_vmViewGuid));
+    if (m_vmView.active()) {
+        // A browse the hypervisor's index answers reads the VMs it names alone, whatever road it takes:
+        // every query carries one VM criterion per VM.
+        for (CNMessageBase& query : ensureDataQuery(kVmRestrictionQueryId)) {
+            auto* criteria = query.getlistobject(databrowse::Query::f::criteriaList, true);
+            for (const std::string& guid : m_vmView.guids())
+                criteria->push_back(makeBrowseCriteria(1, criteriaattr::kVirtualMachine,
+                                                       criteriaop::kOfVirtualMachine,
+                                                       CVMBrowseView::criterionValue(guid)));
+        }
     }
     if ((!getBrowseFindPattern().empty() || !auth.mailboxFilterPath.empty()) && m_queryList) {
         SuperBrowseManager* planner = m_browseTask->getDataPtr()->planner;

@@ -231,7 +231,8 @@ TEST_F(VsaBrowseClient, OneVmIsResubmittedAsItsOwnRequest) {
     EXPECT_TRUE(child.isSet(59));  // live browse asked by option element 3
     auto* paths = cr.getlistobject(R::paths, false);
     ASSERT_TRUE(paths && paths->size() == 1);
-    EXPECT_EQ(paths->front().getstring(databrowse::BrowsePath::f::path), "\\\\disk1\\folder");
+    // The VM's own view of the path: its GUID gone, one separator left before the rest.
+    EXPECT_EQ(paths->front().getstring(databrowse::BrowsePath::f::path), "\\disk1\\folder");
     auto* criteriaLeft =
         cr.getlistobject(R::queries, false)->front().getlistobject(databrowse::Query::f::criteriaList, false);
     ASSERT_EQ(criteriaLeft->size(), 1u);

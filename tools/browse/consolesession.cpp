@@ -24,7 +24,6 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/clientaddress.h"
-#include "platform/entities/vmguid.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessageids.h"
 #include "platform/hubdb/hubdb.h"
@@ -170,35 +169,6 @@ CNMessageBase* advancedOf(CNMessageBase& prepared) {
                          databrowse::Msg238::f::advOptions)
            : dynamic_cast<databrowse::BrowseRequest*>(&prepared) ? childOf(&prepared, R::advOptions)
                                                                  : nullptr;
-}
-
-// The first path of a prepared request, signed or not; empty when it names none.
-std::string preparedPathOf(CNMessageBase& prepared) {
-    if (auto* signedV1 = dynamic_cast<Indexing::SecuredBrowseReq*>(&prepared))
-        if (CNMessageBase* inner = childOf(signedV1, Indexing::SecuredBrowseReq::f::request))
-            return preparedPathOf(*inner);
-    if (auto* v1 = dynamic_cast<Indexing::BrowseReq*>(&prepared)) {
-        auto* sources = v1->getliststring(Indexing::BrowseReq::f::sourcePaths, false);
-        return sources && !sources->empty() ? sources->front()
-                                            : v1->getstring(Indexing::BrowseReq::f::browsePath);
-    }
-    std::vector<CNMessageBase>* paths = nullptr;
-    if (dynamic_cast<databrowse::SecuredBrowseRequest*>(&prepared)) {
-        if (CNMessageBase* payload = childOf(&prepared, databrowse::SecuredBrowseRequest::f::payload))
-            paths = payload->getlistobject(databrowse::Msg238::f::paths, false);
-    } else {
-        paths = prepared.getlistobject(R::paths, false);
-    }
-    return paths && !paths->empty() ? paths->front().getstring(databrowse::BrowsePath::f::path) : "";
-}
-
-// The head naming a VM by its GUID that the prepared request puts before the path the console asked: a
-// VM's browse moved to its hypervisor's index is asked below the VM's GUID, whose items come back below
-// it. Empty when there is none.
-std::string vmHeadOf(CNMessageBase& prepared, const std::string& asked) {
-    const std::string path = preparedPathOf(prepared);
-    const size_t head = vmGuidHeadLength(path);
-    return head > 0 && vmGuidHeadLength(asked) == 0 ? path.substr(0, head) : std::string();
 }
 
 // The client of each subclient a find across clients' prepared request says its media agent searches,
@@ -1223,12 +1193,6 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     }
     readAnswers(*ma, "media agent [" + name + "]", result, progress);
     ignoreResult(ma->Disconnect(5, timedOut), "the session ends either way; a peer already gone is no fault");
-    // Shown as the machine the console named, not as its hypervisor's index names it.
-    if (const std::string head = vmHeadOf(prepared, m_options.paths.empty() ? "" : m_options.paths.front());
-        !head.empty())
-        for (TConsoleItem& item : result.items)
-            if (item.path.compare(0, head.size(), head) == 0)
-                item.path = item.path.size() == head.size() ? "\\" : item.path.substr(head.size());
     return result.exitCode;
 }
 

@@ -1115,7 +1115,8 @@ TEST_F(BrowseConsole, AnswersNameWhatIsWrong) {
 
 // Virtual machines on the router's road: a VM of a hypervisor kept per VM gets a signed request naming
 // its media agent; the hypervisor's own backup set is browsed by the Hubmaster, which the console takes
-// by itself and says so; a VM indexed by its hypervisor is browsed through the hypervisor's backups.
+// by itself and says so, and so is a VM indexed by its hypervisor, whose answers the Hubmaster names in
+// the VM's own view.
 // Each answers as the Hubmaster's road does, and media are never a listing.
 TEST_F(BrowseConsole, VirtualMachinesOnTheRoutersRoad) {
     const hubdb::DemoHypervisor& hv = s->world.vsa;
@@ -1127,7 +1128,8 @@ TEST_F(BrowseConsole, VirtualMachinesOnTheRoutersRoad) {
              {vmalpha, "road router, then media agent [mediaagent1]"},
              {"--client vsahypervisor --subclient " + std::to_string(hv.subclient),
               "browsed by the Hubmaster itself: browsing through the Hubmaster instead"},
-             {"--client vm1 --subclient " + vm1, "road router, then media agent [mediaagent1]"}}) {
+             {"--client vm1 --subclient " + vm1,
+              "browsed by the Hubmaster itself: browsing through the Hubmaster instead"}}) {
         TRun direct = browse("list " + what + " --at " + lastDay() + " -v");
         TRun hosted = browse("list " + what + " --at " + lastDay() + " --via hubmaster");
         ASSERT_EQ(direct.status, 0) << what << ": " << direct.err;

@@ -1,0 +1,106 @@
+#include "appbrowse/vmbrowseview.h"
+
+#include <vector>
+
+#include "appbrowse/fbhmvsautils.h"
+#include "fbDebug/fbdebug.h"
+#include "platform/entities/apptypes.h"
+#include "platform/tasks/evrestoretask.h"
+
+namespace {
+
+constexpr const char* kTag = "FBHMVSABROWSE";
+
+std::vector<std::string> browsePaths(EvMultiEntityRestoreTask* task) {
+    std::vector<std::string> paths;
+    for (const char* p = task->getFirstPath(EvRestoreTask::kBrowsePathList); p;
+         p = task->getNextPath(EvRestoreTask::kBrowsePathList))
+        paths.emplace_back(p);
+    return paths;
+}
+
+}  // namespace
+
+bool CVMBrowseView::decide(EvMultiEntityRestoreTask* task, databrowse::BrowseRequest& request) {
+    m_guids.clear();
+    m_judgedClient = 0;
+    if (!task || task->getAppType() != apptype::kVirtualServer) return false;
+    CBrowseLog log(kTag);
+
+    // VMs named by their GUIDs under the hypervisor's backup set are read from the hypervisor's index,
+    // which holds each below its GUID; a path that names no VM of the backup set leaves the browse as
+    // it is (the backup set's own root, for one).
+    const std::vector<std::string> paths = browsePaths(task);
+    std::set<std::string> named;
+    bool allNamed = !paths.empty();
+    for (const std::string& p : paths) {
+        const std::string guid = CBrowseVSAUtils::ExtractVMGUID(p);
+        ZyEntities::GenericEntity vm;
+        if (guid.empty() ||
+            CBrowseVSAUtils::ConvertParentVSAEntityToChild(static_cast<int>(task->getBackupSetId()), p, vm)
+                .IsError()) {
+            allNamed = false;
+            break;
+        }
+        named.insert(guid);
+    }
+    if (allNamed) {
+        m_guids = std::move(named);
+        log.debugLvl(1, "Browse of [%zu] VM(s) by GUID answered by the hypervisor's index of backupset [%ld]",
+                     m_guids.size(), task->getBackupSetId());
+        return true;
+    }
+
+    // A VM named by its own client whose jobs of the range were indexed under its hypervisor moves there,
+    // below its GUID; rights were judged on the VM, so they are not judged again on the hypervisor.
+    if (!CBrowseVSAUtils::IsV1V2SwitchSupported(request)) return false;
+    const long namedClient = task->getClientId();
+    std::string guid;
+    CBrowseVSAUtils::SwitchEntity(task, request, &guid);
+    if (task->getClientId() != namedClient) m_judgedClient = namedClient;
+    if (!guid.empty()) m_guids.insert(guid);
+    return active();
+}
+
+void CVMBrowseView::markForHubmaster(databrowse::BrowseRequest& request) {
+    using R = databrowse::BrowseRequest::f;
+    request.getObjectAccessor(R::indexing, true)
+        ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true)
+        ->setint64(databrowse::IndexingInfo::f::idxAppType, apptype::code(apptype::kVmIndex));
+    request.getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::directApiMarker, 1);
+}
+
+std::string CVMBrowseView::withoutVmGuid(const std::string& path) {
+    if (CBrowseVSAUtils::ExtractVMGUID(path).empty()) return path;
+    size_t start = 0;
+    while (start < path.size() && (path[start] == '\\' || path[start] == '/')) ++start;
+    const size_t end = path.find_first_of("\\/", start);
+    return end == std::string::npos || end + 1 == path.size() ? "\\" : path.substr(end);
+}
+
+std::string CVMBrowseView::ownPath(const std::string& path) const {
+    const std::string named = CBrowseVSAUtils::ExtractVMGUID(path);
+    if (named.empty()) return path;
+    for (const std::string& guid : m_guids)
+        if (CBrowseVSAUtils::IsUnderVMGUID(path, guid)) return withoutVmGuid(path);
+    return path;
+}
+
+bool CVMBrowseView::mapAnswer(databrowse::BrowseResponse& response) const {
+    if (!active()) return false;
+    CNMessageBase* result = response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+    auto* items = result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr;
+    bool changed = false;
+    for (size_t n = 0; items && n < items->size(); ++n)
+        for (const MsgFieldRef* field :
+             {&databrowse::BrowseData::f::path, &databrowse::BrowseData::f::displayPath}) {
+            CNMessageBase& item = (*items)[n];
+            if (!item.isSet(*field)) continue;
+            const std::string path = item.getstring(*field);
+            const std::string own = ownPath(path);
+            if (own == path) continue;
+            item.setstring(*field, own);
+            changed = true;
+        }
+    return changed;
+}
