@@ -245,8 +245,10 @@ std::unique_ptr<CZyNetwork> CControllerThreadHM::openStopLine(const std::string&
 }
 
 void CControllerThreadHM::keepStopLineTo(const std::string& mediaAgent) {
+    // Called before a hand-over's reply: with every notice thread busy the line is not opened now (a
+    // stop opens one of its own), rather than connecting on the caller's thread before its reply.
     if (!mediaAgent.empty() && !m_stopLines.has(mediaAgent))
-        m_stopNotices.post("", [this, mediaAgent] { keepLine(m_stopLines, mediaAgent); });
+        m_stopNotices.offer([this, mediaAgent] { keepLine(m_stopLines, mediaAgent); });
 }
 
 void CControllerThreadHM::letEarlierStopsArrive(const std::string& session) {
