@@ -178,11 +178,12 @@ protected:
                                  ": nothing was left to stop (the session's browses had ended)"),
                   std::string::npos)
             << again.out;
-        EXPECT_NE(hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
-                                 "), client [client1] (id " + clientId + ") by user [admin] (id " +
-                                 std::to_string(s->world.adminUser) +
-                                 ") accepted: the session's owner; nothing of it was running"),
-                  std::string::npos)
+        EXPECT_NE(
+            hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
+                           "), client [client1] (id " + clientId + ") by user [admin] (id " +
+                           std::to_string(s->world.adminUser) + ") accepted: the session's owner, user [" +
+                           std::to_string(s->world.adminUser) + "]; nothing of it was running"),
+            std::string::npos)
             << hostLog();
         TRun otherAfter = console("stop --session " + session, alice(), "other-after-" + session);
         EXPECT_EQ(otherAfter.status, 3) << otherAfter.out << otherAfter.err;
