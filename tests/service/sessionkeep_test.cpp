@@ -394,3 +394,29 @@ TEST_F(SessionKeep, OnlyItsOwnerBrowsesAndStopsASessionForItsWholeKeep) {
 }
 
 }  // namespace
+
+namespace {
+
+// With stopping a session's browses switched off, the owner's stop of a browse the Hubmaster runs is not
+// sent, and says so; the browse goes on until a stop that is sent ends it.
+TEST_F(SessionKeep, AStopThatIsNotSentSaysSo) {
+    const std::string session = std::string(kHeld) + "switched-off";
+    const std::string marker = "session " + session + " held after";
+    const size_t before = s->agent->countNow(marker);
+    TRunning held = browseThroughHubmaster(kAlice, session);
+    ASSERT_TRUE(held.accepted);
+    ASSERT_TRUE(s->agent->waitFor(marker, 120s, before + 1)) << s->agent->output();
+
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "EnableStopBrowseRequest", 0));
+    const std::string notSent = stop(kAlice, session);
+    ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "EnableStopBrowseRequest", 1));
+    EXPECT_EQ(notSent.rfind("The stop was not sent: ", 0), 0u) << notSent;
+    EXPECT_NE(notSent.find("EnableStopBrowseRequest is 0"), std::string::npos) << notSent;
+    EXPECT_FALSE(held.answers->ended()) << "the browse goes on";
+
+    const std::string sent = stop(kAlice, session);
+    EXPECT_EQ(sent.rfind(textOf(EStopAnswer::kAccepted), 0), 0u) << sent;
+    EXPECT_EQ(firstError(held), kStopped);
+}
+
+}  // namespace
