@@ -5,7 +5,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/fuzzscratch.h"
 #include "platform/msg/msg_classes.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzscratch::keepLogsPrivate();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

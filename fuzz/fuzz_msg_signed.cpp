@@ -6,8 +6,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz/fuzzscratch.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/msg/secured_message_handler.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzscratch::keepLogsPrivate();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool keyed = [] {

@@ -6,8 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "fuzz/fuzzscratch.h"
 #include "platform/msg/cnmessagebase.h"
 #include "platform/msg/xml_codec.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzscratch::keepLogsPrivate();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<CNMessageBase> message;

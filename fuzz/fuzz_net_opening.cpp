@@ -13,8 +13,10 @@
 #include <memory>
 #include <string>
 
+#include "fuzz/fuzzscratch.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_options.h"
+#include "platform/net/zynet_tls.h"
 #include "tests/support/tls/testpki.h"
 
 namespace {
@@ -35,10 +37,24 @@ int connectTo(int port) {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzscratch::keepLogsPrivate();
+    // The test authority's folder, and the credentials issued in it, go with the run.
+    std::atexit([] { hubtest::removeTestPki(); });
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::shared_ptr<CZydListener> listener = [] {
         std::string error;
         if (!hubtest::installTestPki(error)) abort();  // the listener speaks TLS as a real one does
+        // It speaks as this machine alone: a name an opening makes up gets no credentials issued for it.
+        const std::string own = hubtest::testCredentialsFor("hubmaster");
+        setZyNetIdentitySource([own](const std::string& name, TZyNetCredentials& credentials) {
+            if (name != "hubmaster") return false;
+            credentials = zyNetCredentialsIn(own);
+            return true;
+        });
         // And plain sessions, as a machine with the switch on: a plain opening then goes on past its
         // first byte to the frame cutter and the opening's records instead of a refusal.
         TZyNetOptions options = zyNetOptions();

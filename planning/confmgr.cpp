@@ -56,12 +56,13 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
     // instead of blocking the session until it ages out.
     std::string seenId;
     unsigned slept = 0;
+    const std::chrono::seconds keep = CHandedOverSessions::keepFromRegistry();
     for (;;) {
         TClaim claim = TClaim::Claimed;
         ConflictPause pause;
         {
             ZyCriticalSectionLock guard(&m_lock);
-            claim = claimLocked(task, session, seenId);
+            claim = claimLocked(task, session, keep, seenId);
             pause = m_conflictPause;
         }
         if (claim == TClaim::Claimed) break;
@@ -71,6 +72,12 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
             // ends: the name stays its owner's.
             log.debugLvl(0, "browse session [%s] belongs to another caller; refused", seenId.c_str());
             error = {databrowse::BROWSE_ERR_PERMISSION, kNotOwnerText};
+            setLastError(error.code, error.text);
+            return std::string();
+        }
+        if (claim == TClaim::Full) {
+            log.debugLvl(0, "browse session [%s] not kept: %s", session.c_str(), kTooManySessionsText);
+            error = {databrowse::BROWSE_ERR_GENERIC, kTooManySessionsText};
             setLastError(error.code, error.text);
             return std::string();
         }
@@ -171,15 +178,15 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
 }
 
 CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTask* task,
-                                                         const std::string& session, std::string& seenId) {
+                                                         const std::string& session,
+                                                         std::chrono::seconds keep, std::string& seenId) {
     CBrowseLog log(kTag);
     const CConfRecord::TOwner who = CConfRecord::TOwner::of(*task);
     if (auto planning = m_planning.find(session); planning != m_planning.end()) {
         seenId = session;
         return who.isSameCaller(planning->second) ? TClaim::Busy : TClaim::Foreign;
     }
-    // Handed to its caller, the session may still be answered by its media agent though no record of
-    // it is left here.
+    // A session is its owner's for its whole keep, though no record of its browses is left here.
     CHandedOverSessions::TSession handed;
     if (CHandedOverSessions::instance().find(session, handed) && !who.isSameCaller(handed.owner)) {
         seenId = session;
@@ -211,6 +218,16 @@ CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTas
         }
         if (foreign) return TClaim::Foreign;
         return stale ? TClaim::Stale : TClaim::Busy;
+    }
+    // The session is its caller's from this browse to the end of its keep, whatever comes of it.
+    switch (CHandedOverSessions::instance().remember(session, {who, std::string()}, keep)) {
+        case CHandedOverSessions::ERemembered::kKept:
+            break;
+        case CHandedOverSessions::ERemembered::kOtherOwner:
+            seenId = session;
+            return TClaim::Foreign;
+        case CHandedOverSessions::ERemembered::kFull:
+            return TClaim::Full;
     }
     m_planning[session] = who;
     return TClaim::Claimed;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -35,6 +36,8 @@ public:
     // it tells nothing of the session.
     static constexpr const char* kNotOwnerText =
         "Browse access denied: you are not authorised to browse this data.";
+    // The refusal of a new session while the sessions' record holds as many as it keeps.
+    static constexpr const char* kTooManySessionsText = "too many browse sessions are in flight";
 
     CConfigurationMgr();
     // Deletes every cached record, whatever its count.
@@ -91,11 +94,13 @@ private:
         Busy,     // a record of the session is referenced, or being planned
         Stale,    // the session's record received a stop request
         Foreign,  // the session belongs to another caller
+        Full,     // the session cannot be kept: the sessions' record is full
     };
     // One look at the table for an open of `session`: deletes its unreferenced leftover, and claims
-    // the session when no record of it remains; `seenId` names the record found.
-    TClaim claimLocked(EvMultiEntityRestoreTask* task, const std::string& session, std::string& seenId)
-        REQUIRES(m_lock);
+    // the session when no record of it remains, keeping it its caller's for `keep`; `seenId` names the
+    // record found.
+    TClaim claimLocked(EvMultiEntityRestoreTask* task, const std::string& session, std::chrono::seconds keep,
+                       std::string& seenId) REQUIRES(m_lock);
 
     // Deletes `record` when it is still cached and unreferenced (called by its last release).
     void reapRecord(CConfRecord* record);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <functional>
 
+#include "platform/config/zyplatforminfo.h"
+
 namespace {
 
 // A generation of sessions that gave way is closed (sorted) after this long, or at this many.
@@ -15,6 +17,12 @@ CHandedOverSessions& CHandedOverSessions::instance() {
     static CHandedOverSessions* sessions =
         new CHandedOverSessions(CHubClock::real());  // used by threads ending at exit
     return *sessions;
+}
+
+std::chrono::seconds CHandedOverSessions::keepFromRegistry() {
+    unsigned keep = static_cast<unsigned>(kDefaultKeep.count());
+    ZYPlatformInfo::getNumber("EventManager", "nBrowseWorkerIdleLimitSec", &keep);
+    return std::chrono::seconds(keep);
 }
 
 CHandedOverSessions::TOwnerKey CHandedOverSessions::keyOf(const CConfRecord::TOwner& owner) {
@@ -97,8 +105,7 @@ CHandedOverSessions::TGivenWay* CHandedOverSessions::findGivenWayLocked(uint64_t
     return nullptr;
 }
 
-void CHandedOverSessions::giveWayLocked(std::map<std::string, TEntry>::iterator entry) {
-    const TSession& session = entry->second.session;
+uint32_t CHandedOverSessions::acquireGiverLocked(const TSession& session) {
     auto [giver, added] = m_giverIndex.emplace(giverKeyOf(session), 0);
     if (added) {
         if (m_freeGivers.empty()) {
@@ -111,9 +118,14 @@ void CHandedOverSessions::giveWayLocked(std::map<std::string, TEntry>::iterator 
         m_givers[giver->second].session = session;
     }
     ++m_givers[giver->second].uses;
-    const auto now = m_clock.steadyNow();
+    return giver->second;
+}
+
+void CHandedOverSessions::giveWayLocked(std::map<std::string, TEntry>::iterator entry) {
+    const uint32_t giver = acquireGiverLocked(entry->second.session);
+    const auto now = m_clock->steadyNow();
     if (m_openGivenWay.empty()) m_openedAt = now;
-    const TGivenWay given{hashOf(entry->first), giver->second, secondsFromEpoch(entry->second.expires, true)};
+    const TGivenWay given{hashOf(entry->first), giver, secondsFromEpoch(entry->second.expires, true)};
     auto [slot, fresh] = m_openGivenWay.try_emplace(given.id, given);
     if (fresh) {
         ++m_givenWayCount;
@@ -129,7 +141,7 @@ void CHandedOverSessions::giveWayLocked(std::map<std::string, TEntry>::iterator 
 }
 
 void CHandedOverSessions::dropExpiredLocked() {
-    const auto now = m_clock.steadyNow();
+    const auto now = m_clock->steadyNow();
     if (!m_openGivenWay.empty() && now - m_openedAt >= kGenerationSpan) closeOpenGenerationLocked();
     const uint32_t seconds = secondsFromEpoch(now, false);
     while (!m_closedGivenWay.empty() && m_closedGivenWay.front().lapses <= seconds) dropGenerationLocked();
@@ -151,13 +163,15 @@ CHandedOverSessions::ERemembered CHandedOverSessions::remember(const std::string
     dropExpiredLocked();
     const TOwnerKey owner = keyOf(session.owner);
     const uint64_t id = hashOf(guid);
-    const uint32_t now = secondsFromEpoch(m_clock.steadyNow(), false);
+    const uint32_t now = secondsFromEpoch(m_clock->steadyNow(), false);
+    std::string handedTo = session.mediaAgent;
     if (auto found = m_sessions.find(guid); found != m_sessions.end()) {
         if (keyOf(found->second.session.owner) != owner) return ERemembered::kOtherOwner;
+        if (handedTo.empty()) handedTo = found->second.session.mediaAgent;
         eraseLocked(found);
-    } else if (const TGivenWay* given = findGivenWayLocked(id, now);
-               given && keyOf(m_givers[given->giver].session.owner) != owner) {
-        return ERemembered::kOtherOwner;
+    } else if (const TGivenWay* given = findGivenWayLocked(id, now)) {
+        if (keyOf(m_givers[given->giver].session.owner) != owner) return ERemembered::kOtherOwner;
+        if (handedTo.empty()) handedTo = m_givers[given->giver].session.mediaAgent;
     }
     // The owner's own oldest gives way to its newest: only that owner's sessions are ever forgotten in
     // full, and a busy caller is never refused for her own many browses.
@@ -166,10 +180,11 @@ CHandedOverSessions::ERemembered CHandedOverSessions::remember(const std::string
         giveWayLocked(m_sessions.find(share->second.begin()->second));
     if (m_sessions.size() >= kMaxSessions) return ERemembered::kFull;
     forgetGivenWayLocked(id, now);  // hers again, and kept in full from now on
-    const auto expires = m_clock.steadyNow() + keep;
+    const auto expires = m_clock->steadyNow() + keep;
     m_perOwner[owner].emplace(expires, guid);
     TEntry& entry = m_sessions[guid];
     entry.session = session;
+    entry.session.mediaAgent = std::move(handedTo);
     entry.expires = expires;
     entry.expiry = m_expiry.emplace(expires, guid);
     return ERemembered::kKept;
@@ -182,10 +197,44 @@ bool CHandedOverSessions::find(const std::string& guid, TSession& session) {
         session = found->second.session;
         return true;
     }
-    const TGivenWay* given = findGivenWayLocked(hashOf(guid), secondsFromEpoch(m_clock.steadyNow(), false));
+    const TGivenWay* given = findGivenWayLocked(hashOf(guid), secondsFromEpoch(m_clock->steadyNow(), false));
     if (!given) return false;
     session = m_givers[given->giver].session;
     return true;
+}
+
+bool CHandedOverSessions::endHandOver(const std::string& guid) {
+    CHubMutexLock lock(m_mutex);
+    dropExpiredLocked();
+    if (auto found = m_sessions.find(guid); found != m_sessions.end()) {
+        const bool had = !found->second.session.mediaAgent.empty();
+        found->second.session.mediaAgent.clear();
+        return had;
+    }
+    TGivenWay* given = findGivenWayLocked(hashOf(guid), secondsFromEpoch(m_clock->steadyNow(), false));
+    if (!given || m_givers[given->giver].session.mediaAgent.empty()) return false;
+    TSession told = m_givers[given->giver].session;
+    told.mediaAgent.clear();
+    const uint32_t giver = acquireGiverLocked(told);
+    releaseGiverLocked(given->giver);
+    given->giver = giver;
+    return true;
+}
+
+void CHandedOverSessions::restart(const CHubClock& clock) {
+    CHubMutexLock lock(m_mutex);
+    m_sessions.clear();
+    m_expiry.clear();
+    m_perOwner.clear();
+    m_openGivenWay = {};
+    m_closedGivenWay.clear();
+    m_openLapses = 0;
+    m_givenWayCount = 0;
+    m_givers.clear();
+    m_giverIndex.clear();
+    m_freeGivers.clear();
+    m_clock = &clock;
+    m_epoch = clock.steadyNow();
 }
 
 bool CHandedOverSessions::forget(const std::string& guid) {
@@ -195,7 +244,7 @@ bool CHandedOverSessions::forget(const std::string& guid) {
         eraseLocked(found);
         forgotten = true;
     }
-    return forgetGivenWayLocked(hashOf(guid), secondsFromEpoch(m_clock.steadyNow(), false)) || forgotten;
+    return forgetGivenWayLocked(hashOf(guid), secondsFromEpoch(m_clock->steadyNow(), false)) || forgotten;
 }
 
 size_t CHandedOverSessions::size() {

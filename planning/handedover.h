@@ -1,13 +1,14 @@
-// CHandedOverSessions: the browse sessions BrowseRouter handed to their callers as a prepared request.
-// Such a caller reads the answers from the media agent itself, so nothing of the session stays here
-// (its worker and record end with the reply); what is kept is who owns the session and which media
-// agent answers it, so that a stop of the session can be judged against its owner and sent on, and a
-// later request naming the session keeps its owner. Nothing here knows when such a browse ends, so a
-// session is kept for its keep (or until its owner stops it). Each owner holds at most its own share in
-// full: past it, her own oldest gives way to her newest, never another's session, and she is never
-// refused for her own many browses. One that gave way may still be browsed at its media agent, so its
-// owner and agent stay known, compactly, for the rest of its keep: it stays hers to stop and nobody
-// else's to take. Any thread.
+// CHandedOverSessions: the one record of every browse session, from its first browse to the end of its
+// keep (nBrowseWorkerIdleLimitSec), whatever road it came by: who owns it (user and calling machine) and
+// the media agent its latest prepared request was handed to while that may still answer. BrowseRouter,
+// the Hubmaster's entry point (through the configuration cache, which claims a session here when it
+// plans it) and every stop read and write it: during its keep nobody but its owner browses under an id,
+// and a stop is judged against its owner and sent on to that agent, after a stop or an end as before
+// it. Its running browses are the configuration cache's; what a stop finds running is read there.
+// Each owner holds at most its own share in full: past it, her own oldest gives way to her newest,
+// never another's session, and she is never refused for her own many browses. One that gave way may
+// still be browsed at its media agent, so its owner and agent stay known, compactly, for the rest of its
+// keep: it stays hers to stop and nobody else's to take. Any thread.
 #pragma once
 
 #include <chrono>
@@ -39,7 +40,9 @@ public:
 
     struct TSession {
         CConfRecord::TOwner owner;
-        std::string mediaAgent;  // the media agent's host name (mangled) the prepared request names
+        // The media agent's host name (mangled) its latest prepared request names, until a stop told it
+        // to end that request's answers ("": none handed over, or told).
+        std::string mediaAgent;
     };
 
     enum class ERemembered {
@@ -49,16 +52,26 @@ public:
     };
 
     // Ages sessions on `clock`, which outlives this.
-    explicit CHandedOverSessions(const CHubClock& clock) : m_clock(clock), m_epoch(clock.steadyNow()) {}
+    explicit CHandedOverSessions(const CHubClock& clock) : m_clock(&clock), m_epoch(clock.steadyNow()) {}
     static CHandedOverSessions& instance();
+    // The keep of a session the registry gives (EventManager nBrowseWorkerIdleLimitSec: as long as an
+    // asynchronous browse may wait for its media agent).
+    static std::chrono::seconds keepFromRegistry();
 
-    // Remembers session `guid` for `keep`, or renews it when its owner hands it over again.
+    // Remembers session `guid` for `keep`, or renews it when its owner browses it again; a browse with
+    // no media agent of its own (`session.mediaAgent` empty) leaves the one an earlier prepared request
+    // of the session was handed to.
     ERemembered remember(const std::string& guid, const TSession& session,
                          std::chrono::seconds keep = kDefaultKeep);
     // The session `guid` when it is remembered and not expired.
     bool find(const std::string& guid, TSession& session);
+    // The media agent of `guid` was told to end its answers, or never got its prepared request: the
+    // session stays its owner's, with no agent left to tell. True when it had one.
+    bool endHandOver(const std::string& guid);
     // Forgets session `guid`; true when it was remembered.
     bool forget(const std::string& guid);
+    // Forgets every session and ages them on `clock` from now on (tests).
+    void restart(const CHubClock& clock);
     // Sessions kept in full (those that gave way not counted).
     size_t size();
 
@@ -98,7 +111,7 @@ private:
     };
     static uint64_t hashOf(const std::string& guid);
     // A keep's end is rounded up, the time now down: a session is never forgotten before its keep ends.
-    uint32_t secondsFromEpoch(std::chrono::steady_clock::time_point at, bool roundUp) const;
+    uint32_t secondsFromEpoch(std::chrono::steady_clock::time_point at, bool roundUp) const REQUIRES(m_mutex);
     void giveWayLocked(std::map<std::string, TEntry>::iterator entry) REQUIRES(m_mutex);
     // The record of the session `id` that gave way, while its keep lasts, or null; `now` in seconds from
     // m_epoch.
@@ -106,12 +119,14 @@ private:
     // Forgets every record of `id`; true when there was one.
     bool forgetGivenWayLocked(uint64_t id, uint32_t now) REQUIRES(m_mutex);
     static TGiverKey giverKeyOf(const TSession& session);
+    // The index of the giver of `session`, with one more use.
+    uint32_t acquireGiverLocked(const TSession& session) REQUIRES(m_mutex);
     void releaseGiverLocked(uint32_t giver) REQUIRES(m_mutex);
     void closeOpenGenerationLocked() REQUIRES(m_mutex);
     void dropGenerationLocked() REQUIRES(m_mutex);
 
-    const CHubClock& m_clock;
     CHubMutex m_mutex;
+    const CHubClock* m_clock GUARDED_BY(m_mutex);
     std::map<std::string, TEntry> m_sessions GUARDED_BY(m_mutex);
     // By expiry: every session is kept from its last hand-over, for the keep it was given then.
     std::multimap<std::chrono::steady_clock::time_point, std::string> m_expiry GUARDED_BY(m_mutex);
@@ -119,7 +134,7 @@ private:
     using TOwnerSessions = std::set<std::pair<std::chrono::steady_clock::time_point, std::string>>;
     std::map<TOwnerKey, TOwnerSessions> m_perOwner GUARDED_BY(m_mutex);
 
-    const std::chrono::steady_clock::time_point m_epoch;
+    std::chrono::steady_clock::time_point m_epoch GUARDED_BY(m_mutex);
     std::unordered_map<uint64_t, TGivenWay> m_openGivenWay GUARDED_BY(m_mutex);
     std::chrono::steady_clock::time_point m_openedAt GUARDED_BY(m_mutex);
     uint32_t m_openLapses GUARDED_BY(m_mutex) = 0;

@@ -133,10 +133,7 @@ CHandedOverSessions::ERemembered rememberHandedOverSession(const std::string& gu
     CHandedOverSessions::TSession handed;
     handed.owner = owner;
     handed.mediaAgent = mediaAgent;
-    unsigned keep = static_cast<unsigned>(CHandedOverSessions::kDefaultKeep.count());
-    // As long as an asynchronous browse may wait for its media agent.
-    ZYPlatformInfo::getNumber("EventManager", CControllerThreadHM::kIdleLimitName, &keep);
-    return CHandedOverSessions::instance().remember(guid, handed, std::chrono::seconds(keep));
+    return CHandedOverSessions::instance().remember(guid, handed, CHandedOverSessions::keepFromRegistry());
 }
 
 bool judgeGatedErase(TDirectTask& t, CZyNetwork* session, bool dryRun) {
@@ -213,7 +210,8 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
                 CWorkerAccess access(*t.worker);
                 const std::string guid = t.worker->getBrowseSessionGuid();
                 access.release();
-                CHandedOverSessions::instance().forget(guid);
+                // The caller never got it: nothing of it runs at the agent; the session stays hers.
+                CHandedOverSessions::instance().endHandOver(guid);
             }
         }
     }

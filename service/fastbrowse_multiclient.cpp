@@ -490,7 +490,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     databrowse::SecuredBrowseRequest secured;
     CUxError sent = convertToSecureBrowseReq(callerName, prepared, secured) ? sendOn(session, secured, log)
                                                                             : sendOn(session, prepared, log);
-    if (sent.IsError()) CHandedOverSessions::instance().forget(guid);
+    if (sent.IsError()) CHandedOverSessions::instance().endHandOver(guid);
     return sent;
 }
 

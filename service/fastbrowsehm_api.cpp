@@ -99,6 +99,7 @@ bool answerUserStop(EvMultiEntityRestoreTask& task, databrowse::BrowseRequest& r
                              : verdict == EStopVerdict::kNothingRunning
                                  ? "Nothing was left to stop: the session's browses had ended"
                              : verdict == EStopVerdict::kRefused ? "The stop was refused: " + why
+                             : verdict == EStopVerdict::kNotSent ? "The stop was not sent: " + why
                                                                  : "No such session: nothing was stopped";
     databrowse::BrowseResponse answer =
         errorresponse::of(allowed ? databrowse::BROWSE_ERR_NONE : databrowse::BROWSE_ERR_GENERIC, text,

@@ -166,12 +166,17 @@ EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreT
     caller.token = textOf(&request, R::token);
     caller.callerClientId = callerClientId;
     CConfRecord::TOwner owner;
-    bool known = false, browsing = false;
+    bool known = false, browsing = false, indexingV2 = false;
     if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef()) {
         known = record->getOwner(owner);
         browsing = known && !record->getWorkersToMaMap().empty();
+        std::string dbId, mediaAgent;
+        unsigned appType = 0;
+        unsigned long idxAppType = 0;
+        App::IdxDbEngineType engine = App::IDX_DB_ENGINE_CTREE;
+        indexingV2 = browsing && record->IsIndexingV2(dbId, mediaAgent, appType, engine, idxAppType);
     }
-    // A session handed to its caller as a prepared request has no record any more: its owner was kept.
+    // The session's one record keeps its owner for its whole keep, after its browses as during them.
     CHandedOverSessions::TSession handed;
     const bool handedOver = CHandedOverSessions::instance().find(guid, handed);
     if (!known && handedOver) {
@@ -197,13 +202,20 @@ EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreT
     }
     // What the stop ends: the session's browse in the Hubmaster, and the answers of the media agent a
     // prepared request of it was handed to (which only that agent knows to have ended).
-    std::string ended;
+    std::string ended, notSent;
     if (browsing) {
         unsigned enabled = 0;
         ZYPlatformInfo::getNumber("EventManager", "EnableStopBrowseRequest", &enabled);
-        ended = enabled != 0 ? "its browse in the Hubmaster ends with \"The browse was stopped\""
-                             : "its media agents are told to stop it (its browse in the Hubmaster goes on: "
-                               "EventManager EnableStopBrowseRequest is 0)";
+        if (enabled != 0)
+            ended = "its browse in the Hubmaster ends with \"The browse was stopped\"";
+        else if (indexingV2)
+            ended =
+                "its index server is told to stop it (its browse in the Hubmaster goes on: EventManager "
+                "EnableStopBrowseRequest is 0)";
+        else
+            notSent =
+                "stopping a session's browses is switched off (EventManager EnableStopBrowseRequest is "
+                "0): its browse in the Hubmaster goes on";
     }
     if (handedOver && !handed.mediaAgent.empty()) {
         std::string host, client = handed.mediaAgent;
@@ -212,6 +224,13 @@ EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreT
             client = handed.mediaAgent.substr(0, handed.mediaAgent.find('*'));
         ended += (ended.empty() ? "" : "; ") + std::string("media agent [") + client +
                  "], which its prepared request was handed to, is told to end the answers of it";
+    }
+    if (ended.empty() && !notSent.empty()) {
+        log.debugLvl(0, "Stop request for session [%s] of %s, %s by %s not sent: %s", guid.c_str(),
+                     loggedUser(owner.userId).c_str(), loggedClient(owner.clientId).c_str(), who.c_str(),
+                     notSent.c_str());
+        why = notSent;
+        return EStopVerdict::kNotSent;
     }
     log.debugLvl(0, "Stop request for session [%s] of %s, %s by %s accepted: %s; %s", guid.c_str(),
                  loggedUser(owner.userId).c_str(), loggedClient(owner.clientId).c_str(), who.c_str(),

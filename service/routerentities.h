@@ -26,8 +26,9 @@ EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTa
 unsigned long routedCallerClientId(CZyNetwork* session);
 
 // kAccepted: something of the session was running and is told to end; kNothingRunning: the owner's
-// stop of a session whose browses had all ended.
-enum class EStopVerdict { kAccepted, kNothingRunning, kRefused, kNoSuchSession };
+// stop of a session whose browses had all ended; kNotSent: an allowed stop of a running browse that
+// nothing tells to end (stopping a session's browses is switched off), with the reason in `why`.
+enum class EStopVerdict { kAccepted, kNothingRunning, kRefused, kNoSuchSession, kNotSent };
 // Judges a stop of the request's session by who asks (the request's token, or the proven calling
 // client `callerClientId`) against the session's owner, logs the verdict, and hands an allowed stop to
 // the controller with `task`. `why`: the verdict's reason; `ends` (when given): what of the session the

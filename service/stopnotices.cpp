@@ -6,25 +6,48 @@ CStopNotices::~CStopNotices() {
     drain();
 }
 
+bool CStopNotices::startLocked(std::string session, std::function<void()> send) {
+    reapDone();
+    if (m_notices.size() >= kMaxInFlight) return false;
+    auto notice = std::make_unique<TNotice>();
+    notice->session = std::move(session);
+    TNotice* raw = notice.get();
+    m_notices.push_back(std::move(notice));
+    raw->thread = std::thread([this, raw, send = std::move(send)]() mutable { run(raw, std::move(send)); });
+    return true;
+}
+
+void CStopNotices::run(TNotice* notice, std::function<void()> send) {
+    for (;;) {
+        send();
+        CHubMutexLock lock(m_mutex);
+        if (m_waiting.empty()) {
+            notice->done = true;
+            m_changed.notify_all();
+            return;
+        }
+        notice->session = std::move(m_waiting.front().session);
+        send = std::move(m_waiting.front().send);
+        m_waiting.pop_front();
+        m_changed.notify_all();
+    }
+}
+
 void CStopNotices::post(std::string session, std::function<void()> send) {
     {
         CHubMutexLock lock(m_mutex);
-        reapDone();
-        if (m_notices.size() < kMaxInFlight) {
-            auto notice = std::make_unique<TNotice>();
-            notice->session = std::move(session);
-            TNotice* raw = notice.get();
-            m_notices.push_back(std::move(notice));
-            raw->thread = std::thread([this, raw, send = std::move(send)] {
-                send();
-                CHubMutexLock done(m_mutex);
-                raw->done = true;
-                m_changed.notify_all();
-            });
+        if (startLocked(session, send)) return;
+        if (m_waiting.size() < kMaxWaiting) {
+            m_waiting.push_back({std::move(session), std::move(send)});
             return;
         }
     }
     send();
+}
+
+bool CStopNotices::offer(std::function<void()> send) {
+    CHubMutexLock lock(m_mutex);
+    return startLocked(std::string(), std::move(send));
 }
 
 bool CStopNotices::waitForSession(const std::string& session, std::chrono::seconds limit) {
@@ -33,6 +56,8 @@ bool CStopNotices::waitForSession(const std::string& session, std::chrono::secon
     return lock.waitFor(m_changed, limit, [this, &session]() REQUIRES(m_mutex) {
         for (const auto& notice : m_notices)
             if (!notice->done && notice->session == session) return false;
+        for (const TWaiting& waiting : m_waiting)
+            if (waiting.session == session) return false;
         return true;
     });
 }

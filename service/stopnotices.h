@@ -1,9 +1,11 @@
 // CStopNotices: the stops a stopped session's media agents are told, each sent on a thread of its own,
-// so that a media agent that is slow or frozen holds neither the thread that took the stop nor the
-// notice to another agent. Owned by the controller; post from any thread; the destructor joins them.
+// so that a media agent that is slow or frozen holds neither the thread that took the stop (nor the reply
+// it owes its caller) nor the notice to another agent. Owned by the controller; post from any thread;
+// the destructor joins them.
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <list>
 #include <map>
@@ -16,8 +18,11 @@
 
 class CStopNotices {
 public:
-    // Notices on their way at once; one beyond this is sent on the posting thread (each send is bounded).
+    // Threads sending notices at once; a notice beyond them waits for the first of them to be free.
     static constexpr size_t kMaxInFlight = 64;
+    // Notices waiting for a thread (a few hundred bytes each); one beyond them is sent on the posting
+    // thread (each send is bounded).
+    static constexpr size_t kMaxWaiting = 65536;
 
     CStopNotices() = default;
     ~CStopNotices();
@@ -26,6 +31,9 @@ public:
 
     // A notice of browse session `session` ("" : none).
     void post(std::string session, std::function<void()> send);
+    // Work that may be left undone (a line opened ahead of a stop): sent on a thread of its own when one
+    // is free, else dropped (false); never on the posting thread.
+    bool offer(std::function<void()> send);
     // Returns once no notice of `session` is on its way, or `limit` has passed (false): a later browse of
     // the session then reaches the agents after the earlier stops, which would otherwise end it.
     bool waitForSession(const std::string& session, std::chrono::seconds limit);
@@ -35,15 +43,24 @@ public:
 private:
     struct TNotice {
         std::thread thread;
+        std::string session;  // of the notice it sends now; guarded by m_mutex
+        bool done = false;    // guarded by m_mutex
+    };
+    struct TWaiting {
         std::string session;
-        bool done = false;  // guarded by m_mutex
+        std::function<void()> send;
     };
     // Joins the notices that have been sent (their threads have ended or are about to).
     void reapDone() REQUIRES(m_mutex);
+    // Starts a thread for `send` when fewer than kMaxInFlight run; false when none is free.
+    bool startLocked(std::string session, std::function<void()> send) REQUIRES(m_mutex);
+    // A notice thread's body: `send`, then the waiting notices while there are any.
+    void run(TNotice* notice, std::function<void()> send);
 
     CHubMutex m_mutex;
     std::condition_variable m_changed;  // a notice was sent
     std::list<std::unique_ptr<TNotice>> m_notices GUARDED_BY(m_mutex);
+    std::deque<TWaiting> m_waiting GUARDED_BY(m_mutex);  // oldest first
 };
 
 // CStopLines: one connection kept open to the index service of each media agent that was handed a

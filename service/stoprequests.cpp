@@ -184,17 +184,17 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
 
     // A session handed to its caller has no worker here: its media agent, which the caller reads the
     // answers from, is told to end them.
+    // The session stays its owner's for the rest of its keep: only its agent, once told, is done with.
     bool handedOverStopped = false;
     CHandedOverSessions::TSession handed;
-    if (CHandedOverSessions::instance().find(guid, handed)) {
-        CHandedOverSessions::instance().forget(guid);
+    if (CHandedOverSessions::instance().find(guid, handed) && !handed.mediaAgent.empty() &&
+        CHandedOverSessions::instance().endHandOver(guid)) {
         log.debugLvl(0, "session [%s] was handed to its caller; its media agent [%s] is told to stop it",
                      guid.c_str(), handed.mediaAgent.c_str());
-        handedOverStopped = !handed.mediaAgent.empty();
-        if (handedOverStopped)
-            m_stopNotices.post(guid, [this, stop, agent = handed.mediaAgent, owner = handed.owner] {
-                sendStopToMediaAgent(stop, agent, owner, &m_stopLines, m_stopNotices);
-            });
+        handedOverStopped = true;
+        m_stopNotices.post(guid, [this, stop, agent = handed.mediaAgent, owner = handed.owner] {
+            sendStopToMediaAgent(stop, agent, owner, &m_stopLines, m_stopNotices);
+        });
     }
 
     unsigned enabled = 0;
@@ -245,8 +245,10 @@ std::unique_ptr<CZyNetwork> CControllerThreadHM::openStopLine(const std::string&
 }
 
 void CControllerThreadHM::keepStopLineTo(const std::string& mediaAgent) {
+    // Called before a hand-over's reply: with every notice thread busy the line is not opened now (a
+    // stop opens one of its own), rather than connecting on the caller's thread before its reply.
     if (!mediaAgent.empty() && !m_stopLines.has(mediaAgent))
-        m_stopNotices.post("", [this, mediaAgent] { keepLine(m_stopLines, mediaAgent); });
+        m_stopNotices.offer([this, mediaAgent] { keepLine(m_stopLines, mediaAgent); });
 }
 
 void CControllerThreadHM::letEarlierStopsArrive(const std::string& session) {

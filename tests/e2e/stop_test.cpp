@@ -170,19 +170,23 @@ protected:
         EXPECT_TRUE(journalGets("session=" + session + " after "))
             << "the media agent's answer was cut short: " << text(journalFile());
 
-        // Nothing of the session is left: a second stop finds nothing left to stop, as this console's log
-        // shows the session's browse ended.
+        // Nothing of the session runs any more, yet it stays its owner's: her second stop finds nothing
+        // left to stop, as the service's record of the session says; another user's is still refused.
         TRun again = console("stop --session " + session, admin(), "again-" + session);
         EXPECT_EQ(again.status, 0) << again.out << again.err;
-        EXPECT_NE(again.out.find("nothing was left to stop (its last browse had ended, as this console's log "
-                                 "shows: " +
-                                 command.substr(0, command.find(' ')) + ": error [" + kStopped),
+        EXPECT_NE(again.out.find("stop of session " + session +
+                                 ": nothing was left to stop (the session's browses had ended)"),
                   std::string::npos)
             << again.out;
-        EXPECT_NE(hostLog().find(asked + " by user [admin] (id " + std::to_string(s->world.adminUser) +
-                                 "): no such session; nothing stopped"),
-                  std::string::npos)
+        EXPECT_NE(
+            hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
+                           "), client [client1] (id " + clientId + ") by user [admin] (id " +
+                           std::to_string(s->world.adminUser) + ") accepted: the session's owner, user [" +
+                           std::to_string(s->world.adminUser) + "]; nothing of it was running"),
+            std::string::npos)
             << hostLog();
+        TRun otherAfter = console("stop --session " + session, alice(), "other-after-" + session);
+        EXPECT_EQ(otherAfter.status, 3) << otherAfter.out << otherAfter.err;
     }
 
     // The owner's stop of `session` reaches BrowseRouter while its browse has had no answer of the
@@ -227,12 +231,21 @@ protected:
         s->agent->signal(SIGCONT);
         if (!viaHubmaster) browsing.join();
         EXPECT_NE(owner.out.find(" accepted: "), std::string::npos) << owner.out << owner.err;
+        if (session.rfind(kHeldPrefix, 0) != 0) {
+            // A true race: the thawing agent has the console's request and the stop waiting on two
+            // connections and may read either first. Either way the console tells truly which it got:
+            // the stopped outcome, or the whole listing ending as any answer does.
+            const bool stopped = early.status == 1 && early.err.find(kStopped) != std::string::npos;
+            const bool whole = early.status == 0 && early.err.find(kStopped) == std::string::npos &&
+                               early.out.find("/d00/d01/d00/f") != std::string::npos;
+            EXPECT_TRUE(stopped || whole) << early.status << "\n" << early.out << early.err << hostLog();
+            return;
+        }
         EXPECT_EQ(early.status, 1) << early.out << early.err << hostLog();
         EXPECT_NE(early.err.find(kStopped), std::string::npos) << early.err << hostLog();
         if (!viaHubmaster) {
             EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
         }
-        if (session.rfind(kHeldPrefix, 0) != 0) return;
 
         // The later browse runs (the agent holds it after its first items) until it is stopped itself.
         const size_t held = s->agent->countNow("session " + session + " held after");

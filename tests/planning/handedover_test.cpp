@@ -20,12 +20,17 @@ CHandedOverSessions::TSession session(int user, const std::string& agent, unsign
 
 TEST(HandedOverSessions, KeptUntilForgottenOrExpiredAndRenewedOnlyByTheirOwner) {
     CHandedOverSessions& sessions = CHandedOverSessions::instance();
+    sessions.restart(CHubClock::real());  // the program's other suites browsed sessions of their own
     EXPECT_EQ(sessions.remember("kept", session(7, "agent-a")), ERemembered::kKept);
     EXPECT_EQ(sessions.remember("kept", session(7, "agent-b")), ERemembered::kKept);  // renewed
     EXPECT_EQ(sessions.remember("kept", session(8, "agent-c")), ERemembered::kOtherOwner);
     CHandedOverSessions::TSession found;
     ASSERT_TRUE(sessions.find("kept", found));
     EXPECT_EQ(found.owner.userId, 7);
+    EXPECT_EQ(found.mediaAgent, "agent-b");
+    // Her browse with no agent of its own leaves the agent her prepared request was handed to.
+    EXPECT_EQ(sessions.remember("kept", session(7, "")), ERemembered::kKept);
+    ASSERT_TRUE(sessions.find("kept", found));
     EXPECT_EQ(found.mediaAgent, "agent-b");
     EXPECT_TRUE(sessions.forget("kept"));
     EXPECT_FALSE(sessions.find("kept", found));
@@ -45,6 +50,7 @@ TEST(HandedOverSessions, KeptUntilForgottenOrExpiredAndRenewedOnlyByTheirOwner) 
 // for it: past its share its own oldest session gives way, while others still hand over theirs.
 TEST(HandedOverSessions, OneOwnerCannotEvictAnothersSessions) {
     CHandedOverSessions& sessions = CHandedOverSessions::instance();
+    sessions.restart(CHubClock::real());  // the program's other suites browsed sessions of their own
     ASSERT_EQ(sessions.remember("admins", session(1, "agent")), ERemembered::kKept);
     ASSERT_EQ(sessions.remember("clients", session(0, "agent", 44)), ERemembered::kKept);
     const size_t many = CHandedOverSessions::kMaxSessions + 10;
@@ -59,6 +65,13 @@ TEST(HandedOverSessions, OneOwnerCannotEvictAnothersSessions) {
     // Her own oldest gave way, yet stays hers (its browse may still run): nobody else takes it over.
     ASSERT_TRUE(sessions.find("alices-0", found));
     EXPECT_EQ(found.owner.userId, 2);
+    EXPECT_EQ(sessions.remember("alices-0", session(3, "agent")), ERemembered::kOtherOwner);
+    // Its agent told to stop it, it stays hers, with no agent left to tell.
+    EXPECT_TRUE(sessions.endHandOver("alices-0"));
+    EXPECT_FALSE(sessions.endHandOver("alices-0"));
+    ASSERT_TRUE(sessions.find("alices-0", found));
+    EXPECT_EQ(found.owner.userId, 2);
+    EXPECT_EQ(found.mediaAgent, "");
     EXPECT_EQ(sessions.remember("alices-0", session(3, "agent")), ERemembered::kOtherOwner);
     ASSERT_TRUE(sessions.find("alices-" + std::to_string(many - 1), found));
     EXPECT_EQ(found.owner.userId, 2);

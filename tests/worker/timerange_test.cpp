@@ -159,6 +159,9 @@ TEST(SessionIds, AForkedChildMakesOthersThanItsParent) {
     close(pipeEnds[0]);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
+    // A child that failed (a sanitizer's report in it included) fails the test, whatever it wrote.
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
     ASSERT_GT(got, 0);
     const std::string childId(text, static_cast<size_t>(got));
     const std::string parentId = CWorkerThreadHM::GenerateSessionId();

@@ -991,60 +991,22 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
         m_remark("stop: operation 5 for session " + m_options.session +
                  (user.empty() ? "" : " as user [" + user + "]") + " to " + CHostBrowseService::kServiceName +
                  " at " + where + "; the Hubmaster judges it against the session's owner and answers");
-    // What this console's own log knows of the session, read before this command adds to it.
-    const std::string earlier = lastLoggedBrowse(m_options.session);
     const int rc = throughHubmaster(router, request, result, {});
-    const std::string stop = "stop of session " + m_options.session;
-    // A session the Hubmaster holds nothing of any more, whose browse this console saw end, had nothing
-    // left to stop; one it never saw is unknown.
-    if (rc == kExitServiceError && !earlier.empty() && result.error.rfind("No such session", 0) == 0) {
-        result.error.clear();
-        result.errorCode = 0;
-        result.exitCode = kExitOk;
-        result.note = stop +
-                      ": nothing was left to stop (its last browse had ended, as this console's log "
-                      "shows: " +
-                      earlier + ")";
-        return kExitOk;
-    }
     if (rc != kExitOk) return rc;
-    // The verdict comes as a note: what the stop ends, or that nothing was left to stop.
+    // The service's verdict comes as a note: what the stop ends, or that nothing was left to stop.
     std::string verdict;
     for (const std::string& text : result.warnings) verdict += (verdict.empty() ? "" : "; ") + text;
     result.warnings.clear();
+    const std::string stop = "stop of session " + m_options.session;
     const std::string accepted = "The stop was accepted: ";
-    if (verdict.rfind(accepted, 0) != 0) {
-        result.note = stop + ": nothing was left to stop (the session's browses had ended)";
-    } else if (verdict.find("in the Hubmaster") == std::string::npos && !earlier.empty()) {
-        // Only the media agent a prepared request was handed to knows whether it still answers; this
-        // console read that answer to its end.
-        result.note = stop +
-                      ": nothing was left to stop (its last browse had ended, as this console's log "
-                      "shows: " +
-                      earlier + "); " + verdict.substr(accepted.size()) + " all the same";
-    } else {
+    const std::string nothing = "Nothing was left to stop: ";
+    if (verdict.rfind(accepted, 0) == 0)
         result.note = stop + " accepted: " + verdict.substr(accepted.size());
-    }
+    else if (verdict.rfind(nothing, 0) == 0)
+        result.note = stop + ": nothing was left to stop (" + verdict.substr(nothing.size()) + ")";
+    else
+        result.note = stop + ": " + (verdict.empty() ? "the Hubmaster answered no verdict" : verdict);
     return kExitOk;
-}
-
-std::string CConsoleSession::lastLoggedBrowse(const std::string& sessionId) {
-    EvDebugFileInstance* instance = EvDebugFileInstance::defaultInstance();
-    if (!instance || sessionId.empty()) return {};
-    std::ifstream in(instance->filePath());
-    const std::string marker = " of session [" + sessionId + "] by ";
-    std::string last;
-    for (std::string line; std::getline(in, line);) {
-        const size_t at = line.find(marker);
-        if (at == std::string::npos || line.find("stop of session [", 0) != std::string::npos) continue;
-        // "<command> of session [...] by <who> by road [<road>]: <outcome> in <n> ms"
-        const size_t command = line.rfind(' ', at > 0 ? at - 1 : 0);
-        const size_t outcome = line.find("]: ", at);
-        if (outcome == std::string::npos) continue;
-        last = line.substr(command == std::string::npos ? 0 : command + 1, at - command - 1) + ": " +
-               line.substr(outcome + 3);
-    }
-    return last;
 }
 
 int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request,

@@ -90,8 +90,6 @@ private:
     // Sends the stop to the Hubmaster's own service, which answers its verdict: what the stop ends,
     // nothing left to stop, refused or no such session. A token it would refuse is refused first.
     int stop(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result);
-    // "<command>: <outcome>" of the last browse of `sessionId` in this console's log; "" when none.
-    static std::string lastLoggedBrowse(const std::string& sessionId);
     int checkErase(const TZyNetAddress& router, TConsoleResult& result,
                    const std::function<bool(const std::string&)>& confirm);
     void nameClients(TConsoleResult& result) const;

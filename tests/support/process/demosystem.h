@@ -47,7 +47,13 @@ inline std::unique_ptr<CChildProcess> startDemoAgent(const hubdemo::DemoWorld& w
                                   "--registry", world.registryPath};
     args.insert(args.end(), extra.begin(), extra.end());
     auto agent = std::make_unique<CChildProcess>("tools/mediaagent/mediaagent", args);
-    EXPECT_TRUE(agent->waitFor(kAgentListening, std::chrono::seconds(60))) << agent->output();
+    // The agent builds its index before it listens: the wait grows with the files asked for (a second
+    // per 2,000 of them beyond the demo's, which a sanitizer's build on a busy machine needs).
+    long long files = 0;
+    for (size_t i = 0; i + 1 < extra.size(); ++i)
+        if (extra[i] == "--files") files = std::atoll(extra[i + 1].c_str());
+    const auto limit = std::chrono::seconds(60 + files / 2000);
+    EXPECT_TRUE(agent->waitFor(kAgentListening, limit)) << agent->output();
     pointClientAt(world, client, agent->numberAfter(kAgentListening));
     return agent;
 }

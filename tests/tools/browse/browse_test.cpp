@@ -494,17 +494,23 @@ TEST_F(BrowseConsole, MediaStopAndFailures) {
     ASSERT_EQ(media.status, 0) << media.err;
     EXPECT_NE(media.out.find("archive files,"), std::string::npos) << media.out;
 
-    // A stop is answered: a session whose browse had ended has nothing left to stop, and a token whose
-    // signature was changed is refused before anything is sent.
+    // A stop is answered as the service answers it: the media agent a prepared request was handed to
+    // (which alone knows whether it still answers) is told to end it; once told, nothing is left to
+    // stop. A token whose signature was changed is refused before anything is sent.
     ASSERT_EQ(
         browse("list " + fileSubclient() + " --at " + lastDay() + " --session console-test-session").status,
         0);
     TRun stop = browse("stop --session console-test-session");
     EXPECT_EQ(stop.status, 0) << stop.err;
-    EXPECT_NE(stop.out.find("stop of session console-test-session: nothing was left to stop"),
+    EXPECT_NE(stop.out.find("stop of session console-test-session accepted: media agent [mediaagent1]"),
               std::string::npos)
         << stop.out;
-    EXPECT_EQ(stop.out.find("accepted"), std::string::npos) << stop.out;
+    stop = browse("stop --session console-test-session");
+    EXPECT_EQ(stop.status, 0) << stop.err;
+    EXPECT_NE(stop.out.find("stop of session console-test-session: nothing was left to stop (the session's "
+                            "browses had ended)"),
+              std::string::npos)
+        << stop.out;
     std::string forged =
         shell("tools/hubmaster/hubmaster token --user admin --data " + s->dir.file("demo")).out;
     char& signed_ = forged.at(forged.rfind('.') + 2);
