@@ -115,11 +115,14 @@ bool entityIsConsistent(const databrowse::BrowseRequest& request, CNMessageBase*
     }
     // What the entity holds decides its road and who sees what of it: a caller's other type is refused,
     // and every later step reads the recorded kind.
-    refusal = contradictedKind(kind, intOf(e, E::applicationId));
-    if (!refusal.empty() && !isActiveDirectoryMining(request, kind, intOf(e, E::applicationId))) return false;
-    refusal.clear();
-    if (!isActiveDirectoryMining(request, kind, intOf(e, E::applicationId)))
+    const int64_t claimed = intOf(e, E::applicationId);
+    refusal = contradictedKind(kind, claimed);
+    if (!refusal.empty()) {
+        if (!isActiveDirectoryMining(request, kind, claimed)) return false;
+        refusal.clear();  // the claim is kept: it names what the miner reads of that subclient
+    } else {
         e->setint64(E::applicationId, apptype::code(kind.appType));
+    }
     if (subclientId > 0) {
         e->setint64(E::clientId, kind.clientId);
         e->setint64(E::instanceId, kind.instanceId);
