@@ -325,13 +325,36 @@ protected:
             return;
         }
         const size_t heldLater = s->agent->countNow(marker);
+        // Through the Hubmaster, the worker of the later browse has sent its request (an early request
+        // that went out as its stop came may be held at the agent as well, until the stop below).
+        const std::string sent = "Request sent to MA [<BrowseReq";
+        const std::string named = "browseSessionGuid=\"" + session + "\"";
+        auto requestsSent = [&] {
+            const std::string log = hostLog();
+            size_t n = 0;
+            for (size_t at = log.find(sent); at != std::string::npos; at = log.find(sent, at + 1)) {
+                const size_t end = log.find('\n', at);
+                if (log.substr(at, end == std::string::npos ? std::string::npos : end - at).find(named) !=
+                    std::string::npos)
+                    ++n;
+            }
+            return n;
+        };
+        const size_t sentBefore = requestsSent();
         std::thread browsingLater([&] { later = console(list, admin(), "later-" + session); });
         EXPECT_TRUE(s->agent->waitFor(marker, 60s, heldLater + 1))
             << s->agent->output() << text(journalFile());
+        if (viaHubmaster) {
+            EXPECT_TRUE(watch.waitUntil([&] { return requestsSent() > sentBefore; }, 60s)) << hostLog();
+        }
         const size_t journalAgain = journalSize();
         TRun again = console("stop --session " + session, admin(), "later-stop-" + session);
         browsingLater.join();
-        EXPECT_NE(again.out.find(" accepted: "), std::string::npos) << again.out << again.err;
+        // It was running: through the Hubmaster, its worker still waited for its answers.
+        EXPECT_NE(
+            again.out.find(viaHubmaster ? " accepted: its browse in the Hubmaster ends" : " accepted: "),
+            std::string::npos)
+            << again.out << again.err;
         EXPECT_TRUE(endedAsStopped(later)) << later.status << "\n" << later.out << later.err;
         if (!earlyHeld) return;
         // The early browse was answered, held, until this stop.
