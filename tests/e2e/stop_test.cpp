@@ -293,7 +293,8 @@ protected:
         if (viaHubmaster) {
             EXPECT_TRUE(endedAsStopped(early)) << early.status << "\n" << early.out << early.err << hostLog();
         } else {
-            ASSERT_TRUE(agentReadStop(session, journalBefore)) << text(journalFile());
+            // Expected, not asserted: the early browse's thread is joined below.
+            EXPECT_TRUE(agentReadStop(session, journalBefore)) << text(journalFile());
             const int stopped = answersStopped(session, journalBefore);
             const std::string told = "the agent's stop ended " + std::to_string(stopped) + " answer(s)\n";
             if (stopped == 0 && heldSession) {
