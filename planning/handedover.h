@@ -40,8 +40,8 @@ public:
 
     struct TSession {
         CConfRecord::TOwner owner;
-        // The media agent's host name (mangled) its latest prepared request names, until a stop told it
-        // to end that request's answers ("": none handed over, or told).
+        // The media agent's host name (mangled) its latest prepared request names, for the rest of the
+        // keep: every stop tells it ("": none handed over, or its caller never got the request).
         std::string mediaAgent;
     };
 
@@ -65,8 +65,8 @@ public:
                          std::chrono::seconds keep = kDefaultKeep);
     // The session `guid` when it is remembered and not expired.
     bool find(const std::string& guid, TSession& session);
-    // The media agent of `guid` was told to end its answers, or never got its prepared request: the
-    // session stays its owner's, with no agent left to tell. True when it had one.
+    // The caller of `guid` never got its prepared request, so no agent answers it: the session stays
+    // its owner's, with no agent left to tell. True when it had one.
     bool endHandOver(const std::string& guid);
     // Forgets session `guid`; true when it was remembered.
     bool forget(const std::string& guid);

@@ -183,12 +183,11 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     stop.setint64(Indexing::BrowseReq::f::options, Indexing::kBrowseReqStopOptions);
 
     // A session handed to its caller has no worker here: its media agent, which the caller reads the
-    // answers from, is told to end them.
-    // The session stays its owner's for the rest of its keep: only its agent, once told, is done with.
+    // answers from, is told to end them. Only that agent knows whether they have ended (a request it
+    // reads after a stop is answered), so every stop of the session's keep tells it again.
     bool handedOverStopped = false;
     CHandedOverSessions::TSession handed;
-    if (CHandedOverSessions::instance().find(guid, handed) && !handed.mediaAgent.empty() &&
-        CHandedOverSessions::instance().endHandOver(guid)) {
+    if (CHandedOverSessions::instance().find(guid, handed) && !handed.mediaAgent.empty()) {
         log.debugLvl(0, "session [%s] was handed to its caller; its media agent [%s] is told to stop it",
                      guid.c_str(), handed.mediaAgent.c_str());
         handedOverStopped = true;

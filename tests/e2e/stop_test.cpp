@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -40,10 +42,15 @@ std::string text(const std::string& file) {
     std::ifstream in(file);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-// Waits (on its writes) until `file` holds `line`.
-bool fileGets(const std::string& file, const std::string& line) {
+size_t count(const std::string& haystack, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
+    return n;
+}
+// Waits (on its writes) until `file` holds `line` `times` times.
+bool fileGets(const std::string& file, const std::string& line, size_t times = 1) {
     hubtest::CFileWatch watch(file);
-    return watch.waitUntil([&] { return text(file).find(line) != std::string::npos; }, 60s);
+    return watch.waitUntil([&] { return count(text(file), line) >= times; }, 60s);
 }
 
 class StopInFlight : public ::testing::Test {
@@ -66,21 +73,18 @@ protected:
 
     static std::string journalFile() { return s->dir.file("journal"); }
     static std::string hostLog() { return text(s->dir.file("demo") + "/hubmaster.log"); }
-    static size_t count(const std::string& haystack, const std::string& needle) {
-        size_t n = 0;
-        for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
-            ++n;
-        return n;
-    }
 
+    // `maHost`: where the console reaches media agents (they listen on 127.0.0.1 alone).
     static TRun console(const std::string& args, const std::string& who, const std::string& errName,
-                        int timeoutSeconds = 60) {
+                        int timeoutSeconds = 60, const std::string& maHost = "127.0.0.1") {
         return hubtest::runConsole(s->binaries + "/tools/browse/browse " + args + " --data " +
-                                       s->dir.file("demo") + " " + who + " --ma-host 127.0.0.1 --timeout " +
-                                       std::to_string(timeoutSeconds),
+                                       s->dir.file("demo") + " " + who + " --ma-host " + maHost +
+                                       " --timeout " + std::to_string(timeoutSeconds),
                                    s->dir.file(errName));
     }
-    static bool journalGets(const std::string& line) { return fileGets(journalFile(), line); }
+    static bool journalGets(const std::string& line, size_t times = 1) {
+        return fileGets(journalFile(), line, times);
+    }
     static std::string admin() { return "--token " + s->adminToken; }
     static std::string alice() { return "--token " + s->aliceToken; }
 
@@ -170,39 +174,100 @@ protected:
         EXPECT_TRUE(journalGets("session=" + session + " after "))
             << "the media agent's answer was cut short: " << text(journalFile());
 
-        // Nothing of the session runs any more, yet it stays its owner's: her second stop finds nothing
-        // left to stop, as the service's record of the session says; another user's is still refused.
+        // The session stays its owner's. Her second stop: through the Hubmaster, whose worker has ended,
+        // nothing was left to stop; a prepared request's media agent, which alone knows whether it still
+        // answers (it may read a request after a stop), is told again.
         TRun again = console("stop --session " + session, admin(), "again-" + session);
         EXPECT_EQ(again.status, 0) << again.out << again.err;
-        EXPECT_NE(again.out.find("stop of session " + session +
-                                 ": nothing was left to stop (the session's browses had ended)"),
-                  std::string::npos)
+        const bool handedOver = road.empty();
+        EXPECT_NE(
+            again.out.find("stop of session " + session +
+                           (handedOver ? " accepted: media agent [mediaagent1]"
+                                       : ": nothing was left to stop (the session's browses had ended)")),
+            std::string::npos)
             << again.out;
         EXPECT_NE(
             hostLog().find(asked + " of user [admin] (id " + std::to_string(s->world.adminUser) +
                            "), client [client1] (id " + clientId + ") by user [admin] (id " +
                            std::to_string(s->world.adminUser) + ") accepted: the session's owner, user [" +
-                           std::to_string(s->world.adminUser) + "]; nothing of it was running"),
+                           std::to_string(s->world.adminUser) + "]; " +
+                           (handedOver ? "media agent [mediaagent1]" : "nothing of it was running")),
             std::string::npos)
             << hostLog();
+        if (handedOver) {
+            EXPECT_TRUE(journalGets("stop session=" + session + " ma=", 2)) << text(journalFile());
+        }
         TRun otherAfter = console("stop --session " + session, alice(), "other-after-" + session);
         EXPECT_EQ(otherAfter.status, 3) << otherAfter.out << otherAfter.err;
     }
 
+    // The answers the stops of `session` that the media agent read after its journal was `from` long
+    // ended, as its journal says.
+    static int answersStopped(const std::string& session, size_t from) {
+        const std::string journal = text(journalFile());
+        std::istringstream lines(journal.substr(std::min(from, journal.size())));
+        int stopped = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("stop session=" + session + " ", 0) != 0 &&
+                line.rfind("stop-v2 session=" + session + " ", 0) != 0)
+                continue;
+            const size_t at = line.find(" stopped=");
+            if (at != std::string::npos) stopped += std::stoi(line.substr(at + 9));
+        }
+        return stopped;
+    }
+    // Waits until the media agent has read a stop of `session` sent after its journal was `from` long:
+    // both its forms, the indexing-v2 one last on the same connection.
+    static bool agentReadStop(const std::string& session, size_t from) {
+        hubtest::CFileWatch watch(journalFile());
+        return watch.waitUntil(
+            [&] {
+                const std::string journal = text(journalFile());
+                return journal.size() > from &&
+                       journal.find("stop-v2 session=" + session + " ", from) != std::string::npos;
+            },
+            60s);
+    }
+    static size_t journalSize() { return text(journalFile()).size(); }
+    // Waits until the media agent has logged its answer of a request of `session` (once it has ended).
+    static bool agentAnswered(const std::string& session) {
+        return fileGets(s->dir.file("mediaagent1.log"), "request of session [" + session + "]");
+    }
+    // The listed items of a console's output, in order.
+    static std::string itemsIn(const std::string& out) {
+        std::istringstream lines(out);
+        std::string items;
+        for (std::string line; std::getline(lines, line);)
+            if (line.find("/d00/d01/d00/") != std::string::npos) items += line + "\n";
+        return items;
+    }
+    static bool endedAsStopped(const TRun& run) {
+        return run.status == 1 && run.err.find(kStopped) != std::string::npos;
+    }
+    static bool answeredWhole(const TRun& run) {
+        return run.status == 0 && run.err.find(kStopped) == std::string::npos && !itemsIn(run.out).empty();
+    }
+
     // The owner's stop of `session` reaches BrowseRouter while its browse has had no answer of the
     // media agent, which is frozen until then: once `reached` is in the host's log, the browse has gone
-    // as far as it can without the agent. The browse ends as stopped: through the Hubmaster at once, the
-    // agent still frozen; on BrowseRouter's road at the agent, whichever of the request and the stop it
-    // reads first. A later browse of the same session is a new one that the earlier stop leaves alone.
+    // as far as it can without the agent. Through the Hubmaster the browse ends as stopped at once, the
+    // agent still frozen. On BrowseRouter's road the thawing agent has the console's request and the
+    // stop waiting on two connections and may read either first, a true race: the stop ends the answer
+    // it finds streaming, or it finds none and the request is answered like any other (a held
+    // session's answer held after its first items, until a later stop of its owner). The agent's
+    // journal says which, and the console must say the same. Either way the owner's later browse of the
+    // session is a new one, which the earlier stop leaves alone.
     static void stopBeforeTheFirstAnswer(const std::string& session, bool viaHubmaster,
                                          const std::string& reached) {
+        const bool heldSession = session.rfind(kHeldPrefix, 0) == 0;
         const std::string list =
             fileListing() + " --session " + session + (viaHubmaster ? " --via hubmaster" : "");
+        const std::string marker = "session " + session + " held after";
         const size_t before = count(hostLog(), reached);
         hubtest::CFileWatch watch(s->dir.file("demo") + "/hubmaster.log");
-        if (session.rfind(kHeldPrefix, 0) != 0) {
-            // An answer given whole at once is ended only by a stop the agent reads first: the host keeps a
-            // connection open to the agent for it (again after each stop), which is open before it freezes.
+        if (!heldSession) {
+            // The host keeps a connection open to the agent for its next stop (again after each stop),
+            // open before it freezes: the stop goes out at once.
             EXPECT_TRUE(watch.waitUntil(
                 [&] {
                     const std::string log = hostLog();
@@ -213,12 +278,14 @@ protected:
                 60s))
                 << hostLog();
         }
+        const size_t heldBefore = s->agent->countNow(marker);
+        const size_t journalBefore = journalSize();
         s->agent->signal(SIGSTOP);
         TRun early;
         std::thread browsing([&] { early = console(list, admin(), "early-" + session); });
         EXPECT_TRUE(watch.waitUntil([&] { return count(hostLog(), reached) > before; }, 60s)) << hostLog();
         TRun owner = console("stop --session " + session, admin(), "early-stop-" + session);
-        if (session.rfind(kHeldPrefix, 0) != 0) {
+        if (!heldSession) {
             EXPECT_TRUE(watch.waitUntil(
                 [&] {
                     return hostLog().find("stop of session [" + session +
@@ -229,34 +296,82 @@ protected:
         }
         if (viaHubmaster) browsing.join();
         s->agent->signal(SIGCONT);
-        if (!viaHubmaster) browsing.join();
         EXPECT_NE(owner.out.find(" accepted: "), std::string::npos) << owner.out << owner.err;
-        if (session.rfind(kHeldPrefix, 0) != 0) {
-            // A true race: the thawing agent has the console's request and the stop waiting on two
-            // connections and may read either first. Either way the console tells truly which it got:
-            // the stopped outcome, or the whole listing ending as any answer does.
-            const bool stopped = early.status == 1 && early.err.find(kStopped) != std::string::npos;
-            const bool whole = early.status == 0 && early.err.find(kStopped) == std::string::npos &&
-                               early.out.find("/d00/d01/d00/f") != std::string::npos;
-            EXPECT_TRUE(stopped || whole) << early.status << "\n" << early.out << early.err << hostLog();
-            return;
-        }
-        EXPECT_EQ(early.status, 1) << early.out << early.err << hostLog();
-        EXPECT_NE(early.err.find(kStopped), std::string::npos) << early.err << hostLog();
-        if (!viaHubmaster) {
-            EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
+        // Whether the early answer still runs at the agent, held, when the later browse starts.
+        bool earlyHeld = false;
+        if (viaHubmaster) {
+            EXPECT_TRUE(endedAsStopped(early)) << early.status << "\n" << early.out << early.err << hostLog();
+        } else {
+            // Expected, not asserted: the early browse's thread is joined below.
+            EXPECT_TRUE(agentReadStop(session, journalBefore)) << text(journalFile());
+            const int stopped = answersStopped(session, journalBefore);
+            const std::string told = "the agent's stop ended " + std::to_string(stopped) + " answer(s)\n";
+            if (stopped == 0 && heldSession) {
+                // It found nothing: the request came after it, and its answer is held like any other.
+                EXPECT_TRUE(s->agent->waitFor(marker, 60s, heldBefore + 1)) << told << s->agent->output();
+                earlyHeld = true;
+            } else {
+                browsing.join();
+                const std::string got =
+                    told + std::to_string(early.status) + "\n" + early.out + early.err + text(journalFile());
+                if (stopped == 0) {
+                    EXPECT_TRUE(answeredWhole(early)) << got;
+                } else if (heldSession) {
+                    EXPECT_TRUE(endedAsStopped(early)) << got;
+                    EXPECT_TRUE(journalGets("session=" + session + " after ")) << got;
+                } else {
+                    // A stopped answer may have sent its end before it looked at its stop again.
+                    EXPECT_TRUE(endedAsStopped(early) || answeredWhole(early)) << got;
+                }
+            }
         }
 
-        // The later browse runs (the agent holds it after its first items) until it is stopped itself.
-        const size_t held = s->agent->countNow("session " + session + " held after");
+        // The later browse is answered: whole, or (a held session) held after its first items until
+        // the owner's own stop, which ends whatever of the session's answers it finds streaming.
         TRun later;
-        browsing = std::thread([&] { later = console(list, admin(), "later-" + session); });
-        EXPECT_TRUE(s->agent->waitFor("session " + session + " held after", 60s, held + 1))
+        if (!heldSession) {
+            later = console(list, admin(), "later-" + session);
+            EXPECT_TRUE(answeredWhole(later)) << later.status << "\n" << later.out << later.err;
+            return;
+        }
+        const size_t heldLater = s->agent->countNow(marker);
+        // Through the Hubmaster, the worker of the later browse has sent its request (an early request
+        // that went out as its stop came may be held at the agent as well, until the stop below).
+        const std::string sent = "Request sent to MA [<BrowseReq";
+        const std::string named = "browseSessionGuid=\"" + session + "\"";
+        auto requestsSent = [&] {
+            const std::string log = hostLog();
+            size_t n = 0;
+            for (size_t at = log.find(sent); at != std::string::npos; at = log.find(sent, at + 1)) {
+                const size_t end = log.find('\n', at);
+                if (log.substr(at, end == std::string::npos ? std::string::npos : end - at).find(named) !=
+                    std::string::npos)
+                    ++n;
+            }
+            return n;
+        };
+        const size_t sentBefore = requestsSent();
+        std::thread browsingLater([&] { later = console(list, admin(), "later-" + session); });
+        EXPECT_TRUE(s->agent->waitFor(marker, 60s, heldLater + 1))
             << s->agent->output() << text(journalFile());
+        if (viaHubmaster) {
+            EXPECT_TRUE(watch.waitUntil([&] { return requestsSent() > sentBefore; }, 60s)) << hostLog();
+        }
+        const size_t journalAgain = journalSize();
         TRun again = console("stop --session " + session, admin(), "later-stop-" + session);
+        browsingLater.join();
+        // It was running: through the Hubmaster, its worker still waited for its answers.
+        EXPECT_NE(
+            again.out.find(viaHubmaster ? " accepted: its browse in the Hubmaster ends" : " accepted: "),
+            std::string::npos)
+            << again.out << again.err;
+        EXPECT_TRUE(endedAsStopped(later)) << later.status << "\n" << later.out << later.err;
+        if (!earlyHeld) return;
+        // The early browse was answered, held, until this stop.
         browsing.join();
-        EXPECT_EQ(later.status, 1) << later.out << later.err;
-        EXPECT_NE(later.err.find(kStopped), std::string::npos) << later.err;
+        EXPECT_TRUE(endedAsStopped(early)) << early.status << "\n" << early.out << early.err;
+        EXPECT_TRUE(agentReadStop(session, journalAgain)) << text(journalFile());
+        EXPECT_EQ(answersStopped(session, journalAgain), 2) << text(journalFile());
     }
 
     struct TShared {
@@ -376,17 +491,86 @@ TEST_F(StopInFlight, AStopThroughTheHubmasterSaysWhatCameOfIt) {
     EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
 }
 
-// A stop that comes before the media agent has answered anything still ends the browse, on both roads.
-TEST_F(StopInFlight, AStopBeforeTheFirstAnswerEndsTheBrowseAndOnlyThatOne) {
+// A stop that comes before the media agent has answered anything: through the Hubmaster it ends the
+// browse; on BrowseRouter's road the agent may read it before or after the request, and the answers say
+// which. The owner's later browse of the session is a new one either way, on both roads.
+TEST_F(StopInFlight, AStopBeforeTheFirstAnswerEndsWhatItFindsAndNoLaterBrowse) {
     const std::string direct = std::string(kHeldPrefix) + "early-direct";
     ASSERT_NO_FATAL_FAILURE(
         stopBeforeTheFirstAnswer(direct, false, "direct browse of session [" + direct + "]"));
     // The worker has chosen its agent and is sending it the request.
     ASSERT_NO_FATAL_FAILURE(stopBeforeTheFirstAnswer(std::string(kHeldPrefix) + "early-hubmaster", true,
                                                      "will be used for the browse."));
-    // An answer the agent would give whole at once, not held: the stop still ends it.
+    // An answer the agent gives whole at once, not held.
     ASSERT_NO_FATAL_FAILURE(
         stopBeforeTheFirstAnswer("early-whole", false, "direct browse of session [early-whole]"));
+}
+
+// The owner's browse, her accepted stop, and her next browse under the same id on either road: the
+// next one is a new browse, which the stop leaves alone. When the stop found nothing running at the
+// media agent (her first browse had been answered whole), the next is answered whole as the first was;
+// when it ended her browse in flight (held at the agent), the next runs (held after its first items in
+// its turn) until her own stop of it.
+TEST_F(StopInFlight, TheOwnersNextBrowseAfterHerStopIsANewOne) {
+    for (const bool viaHubmaster : {false, true}) {
+        const std::string road = viaHubmaster ? " --via hubmaster" : "";
+        const std::string tag = viaHubmaster ? "hubmaster" : "direct";
+        SCOPED_TRACE(std::string("the next browse through ") +
+                     (viaHubmaster ? "the Hubmaster" : "BrowseRouter"));
+
+        // Nothing of it runs at the agent when the stop comes: her browse was answered whole, or its
+        // console could not reach the agent with it (the agent never saw the session).
+        for (const bool reached : {true, false}) {
+            const std::string session =
+                (reached ? "answered-then-stopped-" : "unreached-then-stopped-") + tag;
+            TRun first = console(fileListing() + " --session " + session, alice(), "first-" + session, 60,
+                                 reached ? "127.0.0.1" : "127.0.0.2");
+            if (reached) {
+                ASSERT_TRUE(answeredWhole(first)) << first.status << "\n" << first.out << first.err;
+                ASSERT_TRUE(agentAnswered(session));
+            } else {
+                ASSERT_EQ(first.status, 4) << first.out << first.err;  // unreachable
+            }
+            const size_t journalBefore = journalSize();
+            TRun stop = console("stop --session " + session, alice(), "stop-" + session);
+            EXPECT_EQ(stop.status, 0) << stop.out << stop.err;
+            EXPECT_NE(stop.out.find(" accepted: "), std::string::npos) << stop.out;
+            ASSERT_TRUE(agentReadStop(session, journalBefore)) << text(journalFile());
+            EXPECT_EQ(answersStopped(session, journalBefore), 0) << text(journalFile());
+            TRun next = console(fileListing() + " --session " + session + road, alice(), "next-" + session);
+            EXPECT_TRUE(answeredWhole(next)) << next.status << "\n" << next.out << next.err;
+            if (reached) {
+                EXPECT_EQ(itemsIn(next.out), itemsIn(first.out));
+            }
+        }
+
+        const std::string held = std::string(kHeldPrefix) + "then-stopped-" + tag;
+        const std::string marker = "session " + held + " held after";
+        TRun inFlight;
+        std::thread browsing(
+            [&] { inFlight = console(fileListing() + " --session " + held, alice(), "first-" + held); });
+        EXPECT_TRUE(s->agent->waitFor(marker, 60s)) << s->agent->output();
+        size_t journalBefore = journalSize();
+        TRun stopHeld = console("stop --session " + held, alice(), "stop-" + held);
+        browsing.join();
+        EXPECT_NE(stopHeld.out.find(" accepted: "), std::string::npos) << stopHeld.out << stopHeld.err;
+        EXPECT_TRUE(endedAsStopped(inFlight)) << inFlight.status << "\n" << inFlight.out << inFlight.err;
+        ASSERT_TRUE(agentReadStop(held, journalBefore)) << text(journalFile());
+        EXPECT_EQ(answersStopped(held, journalBefore), 1) << text(journalFile());
+
+        TRun nextHeld;
+        browsing = std::thread([&] {
+            nextHeld = console(fileListing() + " --session " + held + road, alice(), "next-" + held);
+        });
+        EXPECT_TRUE(s->agent->waitFor(marker, 60s, 2)) << s->agent->output();
+        journalBefore = journalSize();
+        TRun again = console("stop --session " + held, alice(), "again-" + held);
+        browsing.join();
+        EXPECT_NE(again.out.find(" accepted: "), std::string::npos) << again.out << again.err;
+        EXPECT_TRUE(endedAsStopped(nextHeld)) << nextHeld.status << "\n" << nextHeld.out << nextHeld.err;
+        EXPECT_TRUE(agentReadStop(held, journalBefore)) << text(journalFile());
+        EXPECT_EQ(answersStopped(held, journalBefore), 1) << text(journalFile());
+    }
 }
 
 // A find stopped inside one long read of the index (a folder of many files, none of them matching)

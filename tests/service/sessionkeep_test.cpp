@@ -76,24 +76,25 @@ const char* textOf(EStopAnswer answer) {
 }
 
 // The session as the design keeps it: an owner from the first browse to the end of its keep, and what of
-// it runs (a prepared request handed to a caller runs at its media agent until a stop tells it; a held
-// browse through the Hubmaster until its stop).
+// it a stop is for (a prepared request handed to a caller, for the rest of the keep: only its media agent
+// knows whether it still answers, and it may read the request after a stop; a held browse through the
+// Hubmaster until its stop).
 struct TModel {
     std::optional<std::string> owner;
-    bool runsAtAgent = false;
+    bool handedToAgent = false;
     bool heldInHubmaster = false;
 
     bool mayBrowse(const TUser& user) const { return !owner || *owner == user.name; }
     void browsed(const TUser& user, ERoad road, bool held) {
         owner = user.name;
-        if (road == ERoad::kRouter) runsAtAgent = true;
+        if (road == ERoad::kRouter) handedToAgent = true;
         if (road == ERoad::kHubmaster && held) heldInHubmaster = true;
     }
     EStopAnswer stop(const TUser& user) {
         if (!owner) return EStopAnswer::kNoSuchSession;
         if (*owner != user.name && !user.admin) return EStopAnswer::kRefused;
-        const bool running = runsAtAgent || heldInHubmaster;
-        runsAtAgent = heldInHubmaster = false;
+        const bool running = handedToAgent || heldInHubmaster;
+        heldInHubmaster = false;
         return running ? EStopAnswer::kAccepted : EStopAnswer::kNothingLeft;
     }
     void expire() { *this = TModel(); }

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "platform/msg/secured_message_handler.h"
 #include "platform/threads/hubclock.h"
 
 namespace mediaagent {
@@ -10,37 +9,6 @@ namespace mediaagent {
 CAnswerStops& CAnswerStops::instance() {
     static CAnswerStops* stops = new CAnswerStops();  // answers may end on connection threads at exit
     return *stops;
-}
-
-CAnswerStops::Clock::time_point CAnswerStops::lapseFrom(Clock::time_point now) {
-    return now + std::chrono::seconds(I2::SecuredMessageHandler::maxAgeSeconds());
-}
-
-template <typename T>
-const typename CAnswerStops::CLapsing<T>::TNoted* CAnswerStops::CLapsing<T>::find(
-    const std::string& session) const {
-    auto it = m_sessions.find(session);
-    return it == m_sessions.end() ? nullptr : &it->second.noted;
-}
-
-template <typename T>
-void CAnswerStops::CLapsing<T>::erase(const std::string& session) {
-    auto it = m_sessions.find(session);
-    if (it == m_sessions.end()) return;
-    m_byLapse.erase(it->second.byLapse);
-    m_sessions.erase(it);
-}
-
-template <typename T>
-void CAnswerStops::CLapsing<T>::note(const std::string& session, Clock::time_point lapses, T value,
-                                     Clock::time_point now) {
-    erase(session);
-    while (!m_byLapse.empty() && (m_byLapse.begin()->first <= now || m_sessions.size() >= kMaxKeptStops)) {
-        m_sessions.erase(m_byLapse.begin()->second);
-        m_byLapse.erase(m_byLapse.begin());
-    }
-    auto byLapse = m_byLapse.emplace(lapses, session);
-    m_sessions.emplace(session, TEntry{TNoted{lapses, std::move(value)}, byLapse});
 }
 
 int CAnswerStops::stop(const std::string& session, const TAnswerOwner& owner) {
@@ -54,11 +22,6 @@ int CAnswerStops::stop(const std::string& session, const TAnswerOwner& owner) {
             if (!it->second->stopped) ++stopped;
             it->second->stopped = true;
         }
-        // An answer streaming or ended is the one the stop is for, not a request still to come.
-        const auto now = m_clock.steadyNow();
-        const auto* answered = m_answered.find(session);
-        if (from == to && (!answered || answered->lapses <= now))
-            m_kept.note(session, lapseFrom(now), TKept{owner}, now);
     }
     m_changed.notify_all();
     return stopped;
@@ -85,19 +48,11 @@ CAnswerStops::CAnswer::CAnswer(CAnswerStops& stops, std::string session, TAnswer
     if (m_session.empty()) return;
     CHubMutexLock lock(m_stops.m_mutex);
     m_stops.m_streaming.emplace(m_session, m_state);
-    const auto* kept = m_stops.m_kept.find(m_session);
-    if (!kept) return;
-    // Another caller's stop under the same session name ends nothing of this answer, and stays kept.
-    if (!m_state->owner.isNamedBy(kept->value.owner)) return;
-    m_state->stopped = kept->lapses > m_stops.m_clock.steadyNow();
-    m_stops.m_kept.erase(m_session);
 }
 
 CAnswerStops::CAnswer::~CAnswer() {
     if (m_session.empty()) return;
     CHubMutexLock lock(m_stops.m_mutex);
-    const auto now = m_stops.m_clock.steadyNow();
-    m_stops.m_answered.note(m_session, lapseFrom(now), true, now);
     auto [from, to] = m_stops.m_streaming.equal_range(m_session);
     for (auto it = from; it != to; ++it) {
         if (it->second == m_state) {

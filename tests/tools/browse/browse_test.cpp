@@ -495,19 +495,26 @@ TEST_F(BrowseConsole, MediaStopAndFailures) {
     EXPECT_NE(media.out.find("archive files,"), std::string::npos) << media.out;
 
     // A stop is answered as the service answers it: the media agent a prepared request was handed to
-    // (which alone knows whether it still answers) is told to end it; once told, nothing is left to
-    // stop. A token whose signature was changed is refused before anything is sent.
+    // (which alone knows whether it still answers) is told to end it, at each stop; a browse the
+    // Hubmaster answered whole leaves nothing to stop. A token whose signature was changed is refused
+    // before anything is sent.
     ASSERT_EQ(
         browse("list " + fileSubclient() + " --at " + lastDay() + " --session console-test-session").status,
         0);
-    TRun stop = browse("stop --session console-test-session");
+    for (int n = 0; n < 2; ++n) {
+        TRun stop = browse("stop --session console-test-session");
+        EXPECT_EQ(stop.status, 0) << stop.err;
+        EXPECT_NE(stop.out.find("stop of session console-test-session accepted: media agent [mediaagent1]"),
+                  std::string::npos)
+            << stop.out;
+    }
+    ASSERT_EQ(browse("list " + fileSubclient() + " --at " + lastDay() +
+                     " --via hubmaster --session console-test-ended")
+                  .status,
+              0);
+    TRun stop = browse("stop --session console-test-ended");
     EXPECT_EQ(stop.status, 0) << stop.err;
-    EXPECT_NE(stop.out.find("stop of session console-test-session accepted: media agent [mediaagent1]"),
-              std::string::npos)
-        << stop.out;
-    stop = browse("stop --session console-test-session");
-    EXPECT_EQ(stop.status, 0) << stop.err;
-    EXPECT_NE(stop.out.find("stop of session console-test-session: nothing was left to stop (the session's "
+    EXPECT_NE(stop.out.find("stop of session console-test-ended: nothing was left to stop (the session's "
                             "browses had ended)"),
               std::string::npos)
         << stop.out;

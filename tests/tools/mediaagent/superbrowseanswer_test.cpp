@@ -581,74 +581,50 @@ TEST_F(SuperBrowseAnswer, AFindEndsAtTheNextLookAtItsStop) {
     EXPECT_EQ(cut.type(0), databrowse::BROWSE_RESP_END);
 }
 
-// A stop that reaches the agent before the request it stops is kept for that session's first answer,
-// once; one that stopped a streaming answer, or came after its answer ended, is not kept for a later one.
-TEST(AnswerStops, AStopThatComesFirstStopsTheSessionsNextAnswerOnce) {
+// A stop ends the answers of its session that stream when it arrives, and nothing else: one that
+// reaches the agent before any request of its session, or after its answer ended, ends nothing of the
+// session's later answers (nothing on the wire tells them from the request it was meant for).
+TEST(AnswerStops, AStopEndsOnlyTheAnswersStreamingWhenItArrives) {
+    using Answer = mediaagent::CAnswerStops::CAnswer;
     mediaagent::CAnswerStops& stops = mediaagent::CAnswerStops::instance();
     mediaagent::TAnswerOwner admin, alice;
     admin.userText = "112admin";
     alice.userText = "212alice";
     EXPECT_EQ(stops.stop("early-1", admin), 0);
     {
-        // Another caller's answer under the session's name is not the one the stop waits for.
-        mediaagent::CAnswerStops::CAnswer others(stops, "early-1", alice);
+        Answer first(stops, "early-1", admin);
+        Answer others(stops, "early-1", alice);
+        EXPECT_FALSE(first.stopped());
         EXPECT_FALSE(others.stopped());
-        mediaagent::CAnswerStops::CAnswer overtaken(stops, "early-1", admin);
-        EXPECT_TRUE(overtaken.stopped());
-        mediaagent::CAnswerStops::CAnswer other(stops, "early-2", admin);
-        EXPECT_FALSE(other.stopped());
     }
-    mediaagent::CAnswerStops::CAnswer next(stops, "early-1", admin);
-    EXPECT_FALSE(next.stopped());
-    // A session answered here: a stop after its answer ended is for that answer, not the next one.
-    { mediaagent::CAnswerStops::CAnswer answered(stops, "answered-1", admin); }
+    { Answer answered(stops, "answered-1", admin); }
     EXPECT_EQ(stops.stop("answered-1", admin), 0);
-    mediaagent::CAnswerStops::CAnswer afterwards(stops, "answered-1", admin);
-    EXPECT_FALSE(afterwards.stopped());
+    EXPECT_FALSE(Answer(stops, "answered-1", admin).stopped());
 
-    std::optional<mediaagent::CAnswerStops::CAnswer> streaming(std::in_place, stops, "streaming-1", admin);
+    std::optional<Answer> streaming(std::in_place, stops, "streaming-1", admin);
     EXPECT_EQ(stops.stop("streaming-1", admin), 1);
     EXPECT_TRUE(streaming->stopped());
     EXPECT_EQ(stops.stop("streaming-1", admin), 0);  // a second stop of the same answer
     streaming.reset();
-    mediaagent::CAnswerStops::CAnswer later(stops, "streaming-1", admin);
-    EXPECT_FALSE(later.stopped());
-
-    // Past the bound, the session answered longest ago is forgotten: a stop of it is kept again.
-    for (size_t i = 0; i <= mediaagent::CAnswerStops::kMaxKeptStops; ++i)
-        mediaagent::CAnswerStops::CAnswer ended(stops, "bound-" + std::to_string(i), admin);
-    const std::string newest = "bound-" + std::to_string(mediaagent::CAnswerStops::kMaxKeptStops);
-    EXPECT_EQ(stops.stop("bound-0", admin), 0);
-    EXPECT_EQ(stops.stop(newest, admin), 0);
-    EXPECT_TRUE(mediaagent::CAnswerStops::CAnswer(stops, "bound-0", admin).stopped());
-    EXPECT_FALSE(mediaagent::CAnswerStops::CAnswer(stops, newest, admin).stopped());
+    EXPECT_FALSE(Answer(stops, "streaming-1", admin).stopped());
 }
 
-// A stop kept for its session's first answer lapses, on the agent's clock, once a signed request could
-// no longer arrive (the age one is accepted at); an ended answer is remembered as long, so a stop within
-// that time is taken for it and not kept.
-TEST(ClockExpiry, AnswerStopsLapseAtTheAcceptedAgeNotBefore) {
+// However soon or late a session's request follows a stop that found nothing of it (up to and past
+// the age a signed request is accepted at), the stop ends nothing of its answer.
+TEST(ClockExpiry, AStopThatFoundNothingEndsNoLaterAnswerAtAnyAge) {
     using namespace std::chrono_literals;
-    using Answer = mediaagent::CAnswerStops::CAnswer;
     CHubManualClock clock;
     mediaagent::CAnswerStops stops(clock);
     mediaagent::TAnswerOwner admin;
     admin.userText = "112admin";
     const auto age = std::chrono::seconds(I2::SecuredMessageHandler::maxAgeSeconds());
-    EXPECT_EQ(stops.stop("kept-before", admin), 0);
-    EXPECT_EQ(stops.stop("kept-at", admin), 0);
-    { Answer ended(stops, "ended-before", admin); }
-    { Answer ended(stops, "ended-at", admin); }
-
-    clock.advance(age - 1s);
-    EXPECT_TRUE(Answer(stops, "kept-before", admin).stopped());
-    EXPECT_EQ(stops.stop("ended-before", admin), 0);
-    EXPECT_FALSE(Answer(stops, "ended-before", admin).stopped());  // the stop was the ended answer's
-
-    clock.advance(1s);
-    EXPECT_FALSE(Answer(stops, "kept-at", admin).stopped());
-    EXPECT_EQ(stops.stop("ended-at", admin), 0);
-    EXPECT_TRUE(Answer(stops, "ended-at", admin).stopped());  // kept for the session's next answer
+    for (const std::chrono::seconds after : {0s, 1s, age - 1s, age}) {
+        const std::string session = "found-nothing-" + std::to_string(after.count());
+        EXPECT_EQ(stops.stop(session, admin), 0);
+        clock.advance(after);
+        EXPECT_FALSE(mediaagent::CAnswerStops::CAnswer(stops, session, admin).stopped())
+            << after.count() << " s after the stop";
+    }
 }
 
 namespace {
