@@ -178,11 +178,14 @@ extern "C" int fastBrowseHMCleanUp() {
     joinIfStarted(g_poControllerThreadHM);
     joinIfStarted(g_poBrowseRouterThreadHM);
     joinIfStarted(g_poAdminThreadHM);
+    // The controller goes first: it ends the workers still waiting for answers (a mining's worker gives
+    // its launched instance to the grace then) and waits for the stops still on their way to media agents
+    // (one may borrow a session to an index server). Only then is nothing left to add to the caches.
+    delete std::exchange(g_poControllerThreadHM, nullptr);
     // Mining instances kept for a next page, and idle sessions to index services, end with the service.
     ODSSessionCache::Instance()->endGraces();
     I2::Utils::DbToIdxSrvrSessionCache::Instance()->clearAll();
 
-    delete std::exchange(g_poControllerThreadHM, nullptr);
     delete std::exchange(g_poBrowseRouterThreadHM, nullptr);
     CWorkerThreadHM::setSessionPool(nullptr);
     delete std::exchange(g_poSessionPool, nullptr);

@@ -17,8 +17,8 @@ TRegistry& registry() {
     return *r;
 }
 
-// At exit every sweeper's thread is stopped and joined, the one that ended by itself included: entries
-// that live until exit (a static pool's) would otherwise leave a thread nobody joins.
+// At exit every sweeper's thread is stopped and joined: entries that live until exit (a static pool's)
+// would otherwise leave a thread running into the static destructors.
 void joinAtExit() {
     std::vector<std::shared_ptr<CHubIdleSweeper>> live;
     {
@@ -74,7 +74,6 @@ void CHubIdleSweeper::stop() {
         m_stopping = true;
         ++m_changes;
         ending = std::move(m_thread);
-        m_threadEnded = false;
     }
     m_changed.notify_all();
     if (ending.joinable()) ending.join();
@@ -101,10 +100,6 @@ void CHubIdleSweeper::due(uint64_t id, TimePoint when) {
         if (it == m_sweeps.end() || (it->second.next && *it->second.next <= when)) return;
         it->second.next = when;
         ++m_changes;
-        if (m_threadEnded) {
-            m_thread.join();  // it has let the lock go for the last time
-            m_threadEnded = false;
-        }
         if (!m_thread.joinable() && !m_stopping) m_thread = std::thread([this] { run(); });
     }
     m_changed.notify_all();
@@ -137,7 +132,10 @@ void CHubIdleSweeper::run() {
                 const uint64_t seen = m_changes;
                 auto woken = [this, seen]() REQUIRES(m_mutex) { return m_changes != seen; };
                 if (first == m_sweeps.end()) {
-                    m_threadEnded = true;  // nothing is due: a process that stays idle keeps no thread
+                    // Nothing is due: a process that stays idle keeps no thread. This one gives up its
+                    // handle, so that no ended thread is left to join (a child forked meanwhile could
+                    // never join it); once the lock is let go it touches nothing of the sweeper.
+                    m_thread.detach();
                     return;
                 } else if (m_clock.steadyNow() < *first->second.next) {
                     m_clock.waitUntil(lock, m_changed, *first->second.next, woken);

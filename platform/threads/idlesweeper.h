@@ -2,10 +2,10 @@
 // idle and nothing else would look. A component registers a sweep (CHubIdleSweeper::CEntry) on its
 // clock: the sweep closes what has expired and answers when the next of what the component keeps
 // expires (nothing: none left); `due` tells of a new expiry. One thread per clock runs every sweep of
-// that clock while something is due: started by a `due` (none at load), it ends when nothing is due and
-// is joined by the next start or when the last entry goes. Any thread; a sweep runs on the sweeper's
-// thread with none of the sweeper's locks held; it may delete other entries (the stores of what it
-// closes), never its own.
+// that clock while something is due: started by a `due` (none at load), it ends when nothing is due
+// (letting go of its handle) and is joined when the last entry goes while it runs. Any thread; a sweep runs
+// on the sweeper's thread with none of the sweeper's locks held; it may delete other entries (the stores of
+// what it closes), never its own.
 #pragma once
 
 #include <condition_variable>
@@ -66,6 +66,5 @@ private:
     uint64_t m_running GUARDED_BY(m_mutex) = 0;  // the sweep running now (0: none)
     uint64_t m_changes GUARDED_BY(m_mutex) = 0;  // counts what m_changed tells
     bool m_stopping GUARDED_BY(m_mutex) = false;
-    bool m_threadEnded GUARDED_BY(m_mutex) = false;  // m_thread found nothing due and returned
     std::thread m_thread GUARDED_BY(m_mutex);
 };
