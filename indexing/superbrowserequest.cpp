@@ -157,14 +157,15 @@ uint64_t superBrowseJobIdHash(const std::string& sessionGuid) {
     return magnitude;
 }
 
+bool indexRequestHoldsSecret(const Indexing::BrowseReq& request) {
+    // (The flags are only looked at: the message gives its lists through non-const access alone.)
+    auto* flags = const_cast<Indexing::BrowseReq&>(request).getlistobject(R::additionalFlags, false);
+    return request.isSet(R::password) || (flags && std::any_of(flags->begin(), flags->end(), isTokenFlag));
+}
+
 std::string maskedIndexRequestText(const Indexing::BrowseReq& original) {
-    // Most requests hold no secret: those are written without a copy of the whole request. (The flags
-    // are only looked at: the message gives its lists through non-const access alone.)
-    auto* originalFlags = const_cast<Indexing::BrowseReq&>(original).getlistobject(R::additionalFlags, false);
-    const bool holdsSecret =
-        original.isSet(R::password) ||
-        (originalFlags && std::any_of(originalFlags->begin(), originalFlags->end(), isTokenFlag));
-    if (!holdsSecret) return maskNasLiveBrowsePasswords(original.AsString());
+    // Most requests hold no secret: those are written without a copy of the whole request.
+    if (!indexRequestHoldsSecret(original)) return maskNasLiveBrowsePasswords(original.AsString());
     Indexing::BrowseReq request = original;
     if (request.isSet(R::password)) request.setstring(R::password, kMaskedSecret);
     if (auto* flags = request.getlistobject(R::additionalFlags, false))
@@ -429,15 +430,20 @@ void CWorkerThreadHM::narrowVmFileNameSearchPath() {
     }
 }
 
-void CWorkerThreadHM::logSuperBrowseRequest() {
+void CWorkerThreadHM::logSuperBrowseRequest(const std::string* sentText) {
     if (m_indexingV2) return;  // an indexing-v2 request is logged as it is completed
     CBrowseLog log(kTag);
+    if (log.getDebugLevel() < 0) return;
     const auto* paths = m_indexBrowseRequest.getliststring(R::sourcePaths, false);
     const auto* cycles = m_indexBrowseRequest.getlistobject(R::backupCycles, false);
     const size_t pathCount = paths ? paths->size() : 0;
     const size_t cycleCount = cycles ? cycles->size() : 0;
     if ((pathCount <= kMaxLoggedPaths && cycleCount <= kMaxLoggedCycles) || log.getDebugLevel() > 1)
-        log.debugLvl(0, "Request sent to MA [%s]", maskedIndexRequestText(m_indexBrowseRequest).c_str());
+        log.debugLvl(0, "Request sent to MA [%s]",
+                     (sentText && !sentText->empty() && !indexRequestHoldsSecret(m_indexBrowseRequest)
+                          ? maskNasLiveBrowsePasswords(*sentText)
+                          : maskedIndexRequestText(m_indexBrowseRequest))
+                         .c_str());
     else
         log.debugLvl(1, "Request sent to MA with [%u] source files and [%u] cycles",
                      static_cast<unsigned>(pathCount), static_cast<unsigned>(cycleCount));

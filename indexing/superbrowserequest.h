@@ -31,6 +31,9 @@ uint64_t superBrowseJobIdHash(const std::string& sessionGuid);
 // The request's text for the log: the password element, "token" additional flags and the passwords of
 // NAS live-browse information masked; the request itself is left as it is.
 std::string maskedIndexRequestText(const Indexing::BrowseReq& request);
+// Whether the request carries a password or a "token" additional flag (what maskedIndexRequestText
+// masks beyond the NAS live-browse passwords).
+bool indexRequestHoldsSecret(const Indexing::BrowseReq& request);
 // A request text with the passwords of its NAS live-browse information cut (only when it carries such
 // information), for the log lines of either request form.
 std::string maskNasLiveBrowsePasswords(std::string text);
