@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -457,7 +458,11 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
         size_t length;
         std::string mark;
     };
-    std::vector<TPart> parts(count);
+    // Most calls write one line or a handful: their parts stay on the stack.
+    TPart few[16];
+    std::vector<TPart> many;
+    if (count > std::size(few)) many.resize(count);
+    TPart* parts = count > std::size(few) ? many.data() : few;
     const size_t functionLen = function && *function ? strlen(function) + 2 : 0;
     size_t size = 0;
     for (size_t k = 0; k < count; ++k) {
