@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "platform/config/zyformat.h"
 #include "platform/log/zytime.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/threads/hubclock.h"
@@ -39,24 +41,26 @@ void smallDump(const char* tag, EvRestoreTask* task) {
     ZyTime(fromTime == 0 ? 1 : fromTime, fromText, 0);
     ZyTime(toTime, toText, 0);
 
-    // 3. The lines.
-    log.debugLvl(0, "browse session [%s]", task->getbrowseSessionGUID());
-    for (const char* path = task->getFirstPath(); path; path = task->getNextPath()) {
-        log.debugLvl(0, "browse path [%s]", path);
-    }
-    log.debugLvl(0, "source client [%ld] apptype [%ld] instance [%ld] backupset [%ld] subclient [%ld]",
+    // 3. The lines, made together and written together.
+    std::vector<std::string> lines;
+    lines.push_back(zyFormat("browse session [%s]", task->getbrowseSessionGUID()));
+    for (const char* path = task->getFirstPath(); path; path = task->getNextPath())
+        lines.push_back(zyFormat("browse path [%s]", path));
+    lines.push_back(
+        zyFormat("source client [%ld] apptype [%ld] instance [%ld] backupset [%ld] subclient [%ld]",
                  task->getClientId(), apptype::code(task->getAppType()), task->getInstanceId(),
-                 task->getBackupSetId(), task->getSubClientId());
-    log.debugLvl(0, "from [%ld : %s] to [%ld : %s]", fromTime, fromText, toTime, toText);
-    log.debugLvl(0, "options [%llu] options1 [%llu] extended options [%s]", task->getOptions(),
-                 task->getOptions1(), extended.c_str());
+                 task->getBackupSetId(), task->getSubClientId()));
+    lines.push_back(zyFormat("from [%ld : %s] to [%ld : %s]", fromTime, fromText, toTime, toText));
+    lines.push_back(zyFormat("options [%llu] options1 [%llu] extended options [%s]", task->getOptions(),
+                             task->getOptions1(), extended.c_str()));
     const std::string& pattern = task->getbrowseFindPattern();
-    if (!pattern.empty()) log.debugLvl(0, "filter [%s]", pattern.c_str());
-    log.debugLvl(0, "copy precedence [%lu] user [%ld]", task->getArchGroupCopyPrecedence(),
-                 task->getUserId());
-    log.debugLvl(0, "em [%lu] skip node [%lu] first node [%llu] page size [%lu]", task->getEmFunction(),
-                 task->getEmSkipNode(), static_cast<unsigned long long>(task->getEmFirstNode()),
-                 task->getEmPageSize());
+    if (!pattern.empty()) lines.push_back("filter [" + pattern + "]");
+    lines.push_back(
+        zyFormat("copy precedence [%lu] user [%ld]", task->getArchGroupCopyPrecedence(), task->getUserId()));
+    lines.push_back(zyFormat("em [%lu] skip node [%lu] first node [%llu] page size [%lu]",
+                             task->getEmFunction(), task->getEmSkipNode(),
+                             static_cast<unsigned long long>(task->getEmFirstNode()), task->getEmPageSize()));
+    log.debugLines(0, lines);
     log.debugLvl(2, "current time [%ld : %s]", static_cast<long>(CHubClock::real().epochSeconds()), nowText);
     std::string view = task->getBrowseViewName();
     if (!view.empty()) log.debugLvl(0, "browse-view [%s]", view.c_str());

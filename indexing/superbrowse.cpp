@@ -274,8 +274,10 @@ bool CWorkerThreadHM::superBrowse() {
 
     // Sent, then logged: the media agent starts on it while the line is written.
     bool wentOut = false;
-    const bool sent = sendReqToMA(m_requestToReturn, true, &wentOut);
-    logSuperBrowseRequest();
+    std::string sentText;
+    const bool sent = sendReqToMA(m_requestToReturn, true, &wentOut,
+                                  m_requestToReturn == &m_indexBrowseRequest ? &sentText : nullptr);
+    logSuperBrowseRequest(&sentText);
     // The agent is named once the request went out, a stop that came meanwhile included: the stop is
     // then sent on to it.
     if (wentOut && planner && !planner->getDisableStopBrowseFlag()) {

@@ -17,6 +17,7 @@
 #include "platform/entities/installmanager.h"
 #include "platform/entities/zyclient.h"
 #include "platform/indexing/supersearch.h"
+#include "platform/msg/msg_registry.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/tasks/evrestoretask.h"
 #include "service/browserouterthread.h"
@@ -157,14 +158,43 @@ uint64_t superBrowseJobIdHash(const std::string& sessionGuid) {
     return magnitude;
 }
 
-std::string maskedIndexRequestText(const Indexing::BrowseReq& original) {
-    // Most requests hold no secret: those are written without a copy of the whole request. (The flags
-    // are only looked at: the message gives its lists through non-const access alone.)
-    auto* originalFlags = const_cast<Indexing::BrowseReq&>(original).getlistobject(R::additionalFlags, false);
-    const bool holdsSecret =
-        original.isSet(R::password) ||
-        (originalFlags && std::any_of(originalFlags->begin(), originalFlags->end(), isTokenFlag));
-    if (!holdsSecret) return maskNasLiveBrowsePasswords(original.AsString());
+namespace {
+
+bool holdsTokenFlag(const Indexing::BrowseReq& request) {
+    // (The flags are only looked at: the message gives its lists through non-const access alone.)
+    auto* flags = const_cast<Indexing::BrowseReq&>(request).getlistobject(R::additionalFlags, false);
+    return flags && std::any_of(flags->begin(), flags->end(), isTokenFlag);
+}
+
+// `text` (a request's XML) with the value of its root element's attribute `name` masked; false when
+// the root carries no such attribute.
+bool maskRootAttribute(std::string& text, const char* name) {
+    if (!name) return false;
+    const size_t rootEnd = text.find('>');
+    const std::string opening = std::string(" ") + name + "=\"";
+    const size_t at = text.find(opening);
+    if (at == std::string::npos || at > rootEnd) return false;
+    const size_t value = at + opening.size();
+    const size_t close = text.find('"', value);
+    if (close == std::string::npos) return false;
+    text.replace(value, close - value, kMaskedSecret);
+    return true;
+}
+
+}  // namespace
+
+std::string maskedIndexRequestText(const Indexing::BrowseReq& original, const std::string* sentText) {
+    const bool tokenFlag = holdsTokenFlag(original);
+    // The text that went out, where it holds no secret in another form, needs only its password masked:
+    // the request is not written again.
+    if (sentText && !sentText->empty() && !tokenFlag) {
+        std::string text = *sentText;
+        static const char* const password = CNMessageRegistry::instance().fieldName(R::password.code);
+        if (!original.isSet(R::password) || maskRootAttribute(text, password))
+            return maskNasLiveBrowsePasswords(std::move(text));
+    }
+    // Most requests hold no secret: those are written without a copy of the whole request.
+    if (!original.isSet(R::password) && !tokenFlag) return maskNasLiveBrowsePasswords(original.AsString());
     Indexing::BrowseReq request = original;
     if (request.isSet(R::password)) request.setstring(R::password, kMaskedSecret);
     if (auto* flags = request.getlistobject(R::additionalFlags, false))
@@ -429,15 +459,17 @@ void CWorkerThreadHM::narrowVmFileNameSearchPath() {
     }
 }
 
-void CWorkerThreadHM::logSuperBrowseRequest() {
+void CWorkerThreadHM::logSuperBrowseRequest(const std::string* sentText) {
     if (m_indexingV2) return;  // an indexing-v2 request is logged as it is completed
     CBrowseLog log(kTag);
+    if (log.getDebugLevel() < 0) return;
     const auto* paths = m_indexBrowseRequest.getliststring(R::sourcePaths, false);
     const auto* cycles = m_indexBrowseRequest.getlistobject(R::backupCycles, false);
     const size_t pathCount = paths ? paths->size() : 0;
     const size_t cycleCount = cycles ? cycles->size() : 0;
     if ((pathCount <= kMaxLoggedPaths && cycleCount <= kMaxLoggedCycles) || log.getDebugLevel() > 1)
-        log.debugLvl(0, "Request sent to MA [%s]", maskedIndexRequestText(m_indexBrowseRequest).c_str());
+        log.debugLvl(0, "Request sent to MA [%s]",
+                     maskedIndexRequestText(m_indexBrowseRequest, sentText).c_str());
     else
         log.debugLvl(1, "Request sent to MA with [%u] source files and [%u] cycles",
                      static_cast<unsigned>(pathCount), static_cast<unsigned>(cycleCount));

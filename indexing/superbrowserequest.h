@@ -29,8 +29,10 @@ std::string RemoveParam(std::string text, const std::string& openTag, const std:
 uint64_t superBrowseJobIdHash(const std::string& sessionGuid);
 
 // The request's text for the log: the password element, "token" additional flags and the passwords of
-// NAS live-browse information masked; the request itself is left as it is.
-std::string maskedIndexRequestText(const Indexing::BrowseReq& request);
+// NAS live-browse information masked; the request itself is left as it is. `sentText`, when given and
+// not empty: the request's text as it went out (holding no secret of its own form), masked instead of
+// writing the request again.
+std::string maskedIndexRequestText(const Indexing::BrowseReq& request, const std::string* sentText = nullptr);
 // A request text with the passwords of its NAS live-browse information cut (only when it carries such
 // information), for the log lines of either request form.
 std::string maskNasLiveBrowsePasswords(std::string text);

@@ -64,10 +64,15 @@ bool entityIsConsistent(const databrowse::BrowseRequest& request, CNMessageBase*
     const long backupSetId = static_cast<long>(intOf(e, E::backupsetId));
     const long clientId = static_cast<long>(intOf(e, E::clientId));
     const std::string clientName = textOf(e, E::clientName);
+    TEntityKind kind;
+    const EEntityKindRead read = readEntityKind(subclientId, backupSetId, kind);
+    // The entity's own client, as its record names it, is known: it is not looked up again.
+    const bool ownClient = read == EEntityKindRead::kRecorded && !kind.clientName.empty() &&
+                           (!clientName.empty() ? clientName == kind.clientName : clientId == kind.clientId);
     // A client the Hubmaster does not know is named as such, whatever else the entity names: "not a
     // subclient of" it, or "no backups were found", would suggest it exists.
-    if (!clientName.empty() ? ZYClient(clientName).lookup() != 0
-                            : clientId > 0 && clientNameOf(clientId).empty()) {
+    if (!ownClient && (!clientName.empty() ? ZYClient(clientName).lookup() != 0
+                                           : clientId > 0 && clientNameOf(clientId).empty())) {
         EvEvent event;
         char text[kMessageBufferSize] = {};
         event << (clientName.empty() ? std::to_string(clientId) : clientName).c_str();
@@ -75,8 +80,6 @@ bool entityIsConsistent(const databrowse::BrowseRequest& request, CNMessageBase*
         refusal = text;
         return false;
     }
-    TEntityKind kind;
-    const EEntityKindRead read = readEntityKind(subclientId, backupSetId, kind);
     if (read == EEntityKindRead::kNotNamed) {
         // A client named alone browses the type claimed of it: one it holds.
         unsigned long named = clientId > 0 ? static_cast<unsigned long>(clientId) : 0;

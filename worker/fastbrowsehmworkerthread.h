@@ -287,8 +287,10 @@ public:
     // not sent at all). Nothing is sent once the stop flag is set, in either mode, and a stop ends the
     // connecting and sending at once (false). `answeredLater`: the session is kept until the worker's
     // answers have ended (giveBackAnswerSessions). `wentOut`, when given: whether the message was sent.
-    bool sendReqToMA(CNMessageBase* request, bool answeredLater = false, bool* wentOut = nullptr)
-        REQUIRES(m_workerLock);
+    // `sentText`, when given: the text that went out, when it holds no secret (else left empty), so that
+    // its log line need not write the request again.
+    bool sendReqToMA(CNMessageBase* request, bool answeredLater = false, bool* wentOut = nullptr,
+                     std::string* sentText = nullptr) REQUIRES(m_workerLock);
     // Sends a stop message to the media agent named in its element 138.
     bool sendStopReq(Indexing::BrowseReq& request) REQUIRES(m_workerLock);
     // Replaces the request to return by its signed form when the media agent (and a direct caller)
@@ -845,7 +847,7 @@ protected:
     void setSuperBrowseSubclientPaths() REQUIRES(m_workerLock);
     void setPredictionJobId() REQUIRES(m_workerLock);
     void narrowVmFileNameSearchPath() REQUIRES(m_workerLock);
-    void logSuperBrowseRequest() REQUIRES(m_workerLock);
+    void logSuperBrowseRequest(const std::string* sentText = nullptr) REQUIRES(m_workerLock);
     bool mediaAgentOlderThanBackups() REQUIRES(m_workerLock);
     // What VM live browse reads of this request (browse task, private task, live-browse media agent,
     // incoming request) for its mount descriptions and proxy switch.

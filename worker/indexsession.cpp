@@ -13,6 +13,7 @@
 #include "platform/indexing/idxsrvrsessioncache.h"
 #include "platform/indexing/indexingutils.h"
 #include "platform/indexing/powermanagement.h"
+#include "platform/msg/xml_codec.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynetwork.h"
@@ -241,7 +242,8 @@ void CWorkerThreadHM::bindAnswerConnection(const std::string& peer, long long co
     if (found != m_answerPeers.end()) found->second.connections.insert(connection);
 }
 
-bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater, bool* wentOut) {
+bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater, bool* wentOut,
+                                  std::string* sentText) {
     CBrowseLog log(kTag);
     if (wentOut) *wentOut = false;
     // A stopped session sends nothing more, whichever road the session would come from; looked at before
@@ -267,8 +269,15 @@ bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater, bo
     if (!DemangleHostName(m_maHostName, hostName, clientName, serviceNumber, port)) hostName = m_maHostName;
     bool timedOut = false;
     m_session->watchCancel(&m_networkCancel);  // a kept session, too, while this request goes out
-    CUxError sent = m_session->SendXMLMessage(request, 0, boundedWait(idleLimitSeconds()),
-                                              timedOut);  // as the launch above
+    // Written once: the text that goes out is the one its log line shows, where it holds no secret.
+    std::string text;
+    XMLEncoder encoder;
+    const bool written = sentText && request && encoder.serialize(*request, text) == MSG_OK;
+    CUxError sent = written ? m_session->SendXMLMessage(request->getTagID(), text, 0,
+                                                        boundedWait(idleLimitSeconds()), timedOut)
+                            : m_session->SendXMLMessage(request, 0, boundedWait(idleLimitSeconds()),
+                                                        timedOut);  // as the launch above
+    if (written && !encoder.wroteSecret()) *sentText = std::move(text);
     // The answers are read as before: a stop ends them through the worker's end, not as a time-out.
     m_session->watchCancel(nullptr);
     const bool result = !sent.IsError();

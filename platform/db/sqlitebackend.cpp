@@ -109,14 +109,16 @@ public:
 
     explicit StatementCache(sqlite3* db) : m_db(db) { ++g_openStatementCaches; }
 
-    // A kept statement for `sql`, or null; `sql` goes back with it.
-    sqlite3_stmt* take(const std::string& sql, std::string& key) {
+    // A kept statement for `sql`, or null; `sql` goes back with it, and `bytes`, what it was measured
+    // to hold when first kept.
+    sqlite3_stmt* take(const std::string& sql, std::string& key, size_t& bytes) {
         auto it = m_index.find(std::string_view(sql));
         if (it == m_index.end()) return nullptr;
         auto node = it->second;
         m_index.erase(it);
         sqlite3_stmt* st = node->st;
         key = std::move(node->sql);
+        bytes = node->bytes;
         g_keptStatementBytes -= node->bytes;
         m_bytes -= node->bytes;
         m_lru.erase(node);
@@ -127,15 +129,16 @@ public:
     // the connection is gone, or the same text is already kept. While the process is over its budget
     // a connection first gives up its own oldest down to its share of the budget, so that connections
     // that no longer serve cannot leave none to those that do: all of them together hold at most
-    // twice the budget.
-    void give(std::string&& sql, sqlite3_stmt* st, unsigned long long epoch) {
+    // twice the budget. A statement is measured once, when first kept (`bytes` 0): measuring walks all
+    // it holds.
+    void give(std::string&& sql, sqlite3_stmt* st, unsigned long long epoch, size_t bytes) {
         sqlite3_reset(st);
         sqlite3_clear_bindings(st);
         if (m_db == nullptr || epoch != m_epoch || m_index.count(std::string_view(sql))) {
             sqlite3_finalize(st);
             return;
         }
-        const size_t bytes = static_cast<size_t>(sqlite3_stmt_status(st, SQLITE_STMTSTATUS_MEMUSED, 0));
+        if (bytes == 0) bytes = static_cast<size_t>(sqlite3_stmt_status(st, SQLITE_STMTSTATUS_MEMUSED, 0));
         const size_t share = kKeptStatementBytes / std::max<size_t>(1, g_openStatementCaches);
         while (!m_lru.empty() &&
                (m_lru.size() >= kCapacity ||
@@ -213,14 +216,19 @@ private:
 
 class SqliteStatement final : public IDbStatement {
 public:
-    SqliteStatement(sqlite3_stmt* st, std::shared_ptr<StatementCache> cache, std::string sql)
-        : m_st(st), m_cache(std::move(cache)), m_sql(std::move(sql)), m_epoch(m_cache->epoch()) {}
+    SqliteStatement(sqlite3_stmt* st, std::shared_ptr<StatementCache> cache, std::string sql,
+                    size_t keptBytes = 0)
+        : m_st(st),
+          m_cache(std::move(cache)),
+          m_sql(std::move(sql)),
+          m_epoch(m_cache->epoch()),
+          m_keptBytes(keptBytes) {}
     ~SqliteStatement() override {
         if (m_ddl) {
             sqlite3_finalize(m_st);
             m_cache->clear();
         } else {
-            m_cache->give(std::move(m_sql), m_st, m_epoch);
+            m_cache->give(std::move(m_sql), m_st, m_epoch, m_keptBytes);
         }
     }
 
@@ -308,6 +316,7 @@ private:
     std::shared_ptr<StatementCache> m_cache;
     std::string m_sql;
     unsigned long long m_epoch;  // the cache's epoch when taken out
+    size_t m_keptBytes;          // as measured when first kept; 0: not measured yet
 };
 
 class SqliteConnection final : public IDbConnection {
@@ -325,8 +334,9 @@ public:
     int prepare(const std::string& sql, std::unique_ptr<IDbStatement>& out) override {
         out.reset();
         std::string key;
-        if (sqlite3_stmt* kept = m_cache->take(sql, key)) {
-            out = std::make_unique<SqliteStatement>(kept, m_cache, std::move(key));
+        size_t bytes = 0;
+        if (sqlite3_stmt* kept = m_cache->take(sql, key, bytes)) {
+            out = std::make_unique<SqliteStatement>(kept, m_cache, std::move(key), bytes);
             return DB_OK;
         }
         sqlite3_stmt* st = nullptr;

@@ -1,8 +1,10 @@
 #include "platform/entities/recordedkind.h"
 
 #include <utility>
+#include <vector>
 
 #include "Db/Tbl/APP_Application.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/zyclient.h"
 
 namespace {
@@ -38,8 +40,9 @@ const char* wordsOf(apptype::EAppType type) {
 
 }  // namespace
 
-EEntityKindRead readEntityKind(long subclientId, long backupSetId, TEntityKind& kind, std::string* error) {
-    if (subclientId <= 0 && backupSetId <= 0) return EEntityKindRead::kNotNamed;
+namespace {
+
+EEntityKindRead readRecordedKind(long subclientId, long backupSetId, TEntityKind& kind, std::string* error) {
     APP_Application app(nullptr);
     app.setIsolationType(4);
     app.setTop(1);
@@ -63,6 +66,34 @@ EEntityKindRead readEntityKind(long subclientId, long backupSetId, TEntityKind& 
     if (ZYClient(static_cast<unsigned long>(row.clientId)).getName(kind.clientName) != 0)
         kind.clientName.clear();
     return EEntityKindRead::kRecorded;
+}
+
+// Each road settles the entity where it enters and the worker again: one read per request (and on into
+// later requests while the database is unchanged).
+struct TKindRead {
+    long subclientId, backupSetId;
+    EEntityKindRead read;
+    TEntityKind kind;
+};
+
+}  // namespace
+
+EEntityKindRead readEntityKind(long subclientId, long backupSetId, TEntityKind& kind, std::string* error) {
+    if (subclientId <= 0 && backupSetId <= 0) return EEntityKindRead::kNotNamed;
+    auto* memo = zydb::requestMemo<std::vector<TKindRead>>();
+    if (memo)
+        for (const TKindRead& r : *memo)
+            if (r.subclientId == subclientId && r.backupSetId == backupSetId) {
+                if (r.read == EEntityKindRead::kRecorded) kind = r.kind;
+                return r.read;
+            }
+    TEntityKind read = kind;
+    const EEntityKindRead status = readRecordedKind(subclientId, backupSetId, read, error);
+    // Only answers are kept: a read that failed is tried again.
+    if (memo && status != EEntityKindRead::kUnreadable)
+        memo->push_back({subclientId, backupSetId, status, read});
+    if (status == EEntityKindRead::kRecorded) kind = std::move(read);
+    return status;
 }
 
 std::string contradictedKind(const TEntityKind& kind, int64_t claimedAppType) {

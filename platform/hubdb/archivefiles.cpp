@@ -24,12 +24,14 @@ std::string copyOfPrecedenceSql(const std::string& policy, const std::string& pr
 
 namespace {
 
-// One request asks for the same subclient's files several times (its cycles, its index files, the
-// media agent to choose): inside a request scope, a list read outside a transaction is read once.
+// One request asks for the same subclient's files several times (its cycles up to the browse's end, its
+// index files and the media agent to choose over all its files): inside a request scope, outside a
+// transaction, the subclient's files on a copy are read once, to the open end, and each question takes
+// those created by its time.
 struct TFilesAsked {
     std::string database;
-    int appId, copyPrecedence, toTime;
-    std::vector<ArchiveFileOnCopy> files;
+    int appId, copyPrecedence;
+    std::vector<ArchiveFileOnCopy> files;  // oldest first, to the open end
 };
 using TFilesMemo = std::vector<TFilesAsked>;
 
@@ -37,21 +39,32 @@ TFilesMemo* filesMemo(const zydb::IDbConnection& conn) {
     return conn.inTransaction() ? nullptr : zydb::requestMemo<TFilesMemo>();
 }
 
+// Those of `files` (oldest first) created at or before `toTime` (0: all).
+void upTo(const std::vector<ArchiveFileOnCopy>& files, int toTime, std::vector<ArchiveFileOnCopy>& out) {
+    const int limit = toTime > 0 ? toTime : kOpenEndTime;
+    auto end = files.begin();
+    while (end != files.end() && end->cTime <= limit) ++end;
+    out.assign(files.begin(), end);
+}
+
 }  // namespace
 
 int listArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, int toTime,
                      std::vector<ArchiveFileOnCopy>& out) {
     TFilesMemo* memo = filesMemo(conn);
-    if (memo)
-        for (const TFilesAsked& asked : *memo)
-            if (asked.appId == appId && asked.copyPrecedence == copyPrecedence && asked.toTime == toTime &&
-                asked.database == conn.path()) {
-                out = asked.files;
-                return zydb::DB_OK;
-            }
-    const int rc = readArchiveFiles(conn, appId, copyPrecedence, toTime, out);
-    if (memo && rc == zydb::DB_OK) memo->push_back({conn.path(), appId, copyPrecedence, toTime, out});
-    return rc;
+    if (!memo) return readArchiveFiles(conn, appId, copyPrecedence, toTime, out);
+    for (const TFilesAsked& asked : *memo)
+        if (asked.appId == appId && asked.copyPrecedence == copyPrecedence && asked.database == conn.path()) {
+            upTo(asked.files, toTime, out);
+            return zydb::DB_OK;
+        }
+    std::vector<ArchiveFileOnCopy> all;
+    // A file past the time asked that cannot be read is no reason to refuse the files before it.
+    if (readArchiveFiles(conn, appId, copyPrecedence, 0, all) != zydb::DB_OK)
+        return readArchiveFiles(conn, appId, copyPrecedence, toTime, out);
+    upTo(all, toTime, out);
+    memo->push_back({conn.path(), appId, copyPrecedence, std::move(all)});
+    return zydb::DB_OK;
 }
 
 int readArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, int toTime,

@@ -53,7 +53,7 @@ std::string copyOfPrecedenceSql(const std::string& policy, const std::string& pr
 // valid copy on the storage-policy copy `copyPrecedence` names (see copyOfPrecedenceSql), oldest
 // first; aged copies and files of running jobs are included and marked. Returns a zydb::DbResult
 // (the engine's text in conn.lastError()). Inside a ZYClientRequestScope, outside a transaction, the
-// same question is answered from the first read of the request.
+// subclient's files on the copy are read once per request, whatever time each question names.
 int listArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, int toTime,
                      std::vector<ArchiveFileOnCopy>& out);
 // The same, always read from the database.

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -402,7 +403,16 @@ pid_t processId() {
 
 void EvDebugFileInstance::write(const char* tag, int level, const char* function, bool isError,
                                 const char* text) {
-    if (level > debugLevel()) return;
+    writeLines(tag, level, function, isError, &text, 1);
+}
+
+void EvDebugFileInstance::writeLines(const char* tag, int level, const char* const* texts, size_t count) {
+    writeLines(tag, level, nullptr, false, texts, count);
+}
+
+void EvDebugFileInstance::writeLines(const char* tag, int level, const char* function, bool isError,
+                                     const char* const* texts, size_t count) {
+    if (level > debugLevel() || count == 0) return;
     evdebug_detail::LogFile* f = m_fastFile.load(std::memory_order_acquire);
     if (!f) f = file().get();  // the first line opens the file; it stays for the instance's life
 
@@ -441,44 +451,59 @@ void EvDebugFileInstance::write(const char* tag, int level, const char* function
     *h++ = ' ';
     h = std::to_chars(h, head + sizeof(head) - 1, level).ptr;
     *h++ = ' ';
-    int n = static_cast<int>(h - head);
+    const size_t n = static_cast<size_t>(h - head);
 
-    size_t textLen = text ? strlen(text) : 0;
-    while (textLen > 0 && (text[textLen - 1] == '\n' || text[textLen - 1] == '\r')) --textLen;
-    size_t cut = 0;
-    if (textLen > EvDebug::kMaxTextBytes) {
-        size_t keep = EvDebug::kMaxTextBytes;
-        while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;  // whole UTF-8
-        cut = textLen - keep;
-        textLen = keep;
-    }
-    const std::string mark = cut > 0 ? " [... " + std::to_string(cut) + " bytes cut]" : std::string();
+    // Each text as it goes in its line: trailing line breaks dropped, a long one cut with its mark.
+    struct TPart {
+        size_t length;
+        std::string mark;
+    };
+    // Most calls write one line or a handful: their parts stay on the stack.
+    TPart few[16];
+    std::vector<TPart> many;
+    if (count > std::size(few)) many.resize(count);
+    TPart* parts = count > std::size(few) ? many.data() : few;
     const size_t functionLen = function && *function ? strlen(function) + 2 : 0;
-    const size_t size = state.clockLength + static_cast<size_t>(n) + functionLen + (isError ? 7 : 0) +
-                        textLen + mark.size() + 1;
-    std::string longLine;  // only for a line longer than the thread's buffer
+    size_t size = 0;
+    for (size_t k = 0; k < count; ++k) {
+        const char* text = texts[k];
+        size_t textLen = text ? strlen(text) : 0;
+        while (textLen > 0 && (text[textLen - 1] == '\n' || text[textLen - 1] == '\r')) --textLen;
+        if (textLen > EvDebug::kMaxTextBytes) {
+            size_t keep = EvDebug::kMaxTextBytes;
+            while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80)
+                --keep;  // whole UTF-8
+            parts[k].mark = " [... " + std::to_string(textLen - keep) + " bytes cut]";
+            textLen = keep;
+        }
+        parts[k].length = textLen;
+        size += state.clockLength + n + functionLen + (isError ? 7 : 0) + textLen + parts[k].mark.size() + 1;
+    }
+    std::string longLine;  // only for lines longer than the thread's buffer
     char* line = state.line;
     if (size > sizeof(state.line)) {
         longLine.resize(size);
         line = longLine.data();
     }
     char* at = line;
-    auto put = [&at](const char* from, size_t count) {
-        std::memcpy(at, from, count);
-        at += count;
+    auto put = [&at](const char* from, size_t length) {
+        std::memcpy(at, from, length);
+        at += length;
     };
-    put(state.clock, state.clockLength);
-    put(head, static_cast<size_t>(n));
-    if (functionLen > 0) {
-        put(function, functionLen - 2);
-        put(": ", 2);
+    for (size_t k = 0; k < count; ++k) {
+        put(state.clock, state.clockLength);
+        put(head, n);
+        if (functionLen > 0) {
+            put(function, functionLen - 2);
+            put(": ", 2);
+        }
+        if (isError) put("ERROR: ", 7);
+        if (parts[k].length > 0) put(texts[k], parts[k].length);
+        put(parts[k].mark.data(), parts[k].mark.size());
+        *at++ = '\n';
     }
-    if (isError) put("ERROR: ", 7);
-    if (textLen > 0) put(text, textLen);
-    put(mark.data(), mark.size());
-    *at++ = '\n';
     f->write(line, static_cast<size_t>(at - line));
-    m_linesWritten.fetch_add(1, std::memory_order_relaxed);
+    m_linesWritten.fetch_add(count, std::memory_order_relaxed);
 }
 
 // ---- EvDebug
@@ -547,6 +572,19 @@ void EvDebug::vwrite(const char* function, int level, bool isError, const char* 
     else
         inst->write(m_tag, level, function, isError, zyFormatV(text, again).c_str());
     va_end(again);
+}
+
+void EvDebug::debugLines(int level, const std::vector<std::string>& texts) {
+    EvDebugFileInstance* inst = instance();
+    if (level > inst->debugLevel() || texts.empty()) return;
+    if (!zylog::currentPeer().empty()) {
+        for (const std::string& text : texts) debugLvl(level, "%s", text.c_str());
+        return;
+    }
+    std::vector<const char*> lines;
+    lines.reserve(texts.size());
+    for (const std::string& text : texts) lines.push_back(text.c_str());
+    inst->writeLines(m_tag, level, lines.data(), lines.size());
 }
 
 void EvDebug::debugLvl(int level, const char* format, ...) {

@@ -33,6 +33,7 @@
 #include <cstdarg>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
@@ -68,6 +69,8 @@ public:
 
     // Writes one line (already formatted text) when `level` passes the filter.
     void write(const char* tag, int level, const char* function, bool isError, const char* text);
+    // Writes `count` lines made together, by one write(2), when `level` passes the filter.
+    void writeLines(const char* tag, int level, const char* const* texts, size_t count);
 
     int debugLevel();
     void refresh();  // re-reads the registry settings
@@ -75,6 +78,8 @@ public:
 
 private:
     std::shared_ptr<evdebug_detail::LogFile> file();  // opens on first use
+    void writeLines(const char* tag, int level, const char* function, bool isError, const char* const* texts,
+                    size_t count);
 
     // The product's layout, in its order.
     int m_levelOverride GUARDED_BY(m_mutex);      // -1: the registry's level applies
@@ -115,6 +120,9 @@ public:
     void setPrefixMessage(const char* tag);
 
     void debugLvl(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Lines a caller has made together (a summary of several lines), written by one write(2) before
+    // this returns; an outsider's lines are each counted as debugLvl counts them.
+    void debugLines(int level, const std::vector<std::string>& texts);
     void DebugLvl(const char* function, int level, const char* format, ...)
         __attribute__((format(printf, 4, 5)));
     void debug(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -225,6 +225,7 @@ class Writer {
 public:
     Writer(XmlText& out, unsigned flags, const ZyXMLContextInfo& ctx)
         : m_out(out), m_flags(flags), m_ctx(ctx) {}
+    bool wroteSecret() const { return m_wroteSecret; }
 
     int message(const CNMessageBase& m) {
         if (m_flags & XML_ENCODE_DECLARATION)
@@ -337,6 +338,7 @@ private:
                 return box ? numberElements(name, box->list().longs, depth) : MSG_OK;
             case MsgFieldKind::PStr: {
                 if (!f.secret) return MSG_OK;
+                m_wroteSecret = true;
                 char enc[16];
                 snprintf(enc, sizeof enc, "%d", f.secret->encryptType());
                 if (m_flags & XML_ENCODE_MASK_SECRETS)
@@ -356,6 +358,7 @@ private:
     XmlText& m_out;
     unsigned m_flags;
     const ZyXMLContextInfo& m_ctx;
+    bool m_wroteSecret = false;
 };
 
 // ---------------------------------------------------------------- reading
@@ -576,7 +579,7 @@ public:
         for (pugi::xml_node c = node.first_child(); c; c = c.next_sibling()) {
             if (c.type() != pugi::node_element) continue;  // text between fields carries nothing
             if (node == m_leaveOutOf && strcmp(c.name(), m_leaveOut) == 0) {
-                m_leftOut = true;
+                ++m_leftOut;
                 continue;
             }
             if (int rc = element(m, fields, c, depth)) return rc;
@@ -586,13 +589,13 @@ public:
         return MSG_OK;
     }
 
-    // The elements named `name` in `holder` are passed over, not read; leftOut() tells whether any was.
+    // The elements named `name` in `holder` are passed over, not read; leftOut() counts them.
     // Skipped rather than removed from the document: removing frees each node of each item one by one.
     void leaveOut(pugi::xml_node holder, const char* name) {
         m_leaveOutOf = holder;
         m_leaveOut = name;
     }
-    bool leftOut() const { return m_leftOut; }
+    size_t leftOut() const { return m_leftOut; }
 
     // Items of a list alternate between a few classes (an item, its flags, ...): a small cache keeps
     // the registry's lock out of the loop.
@@ -811,7 +814,7 @@ private:
     size_t m_fieldsRead = 0;
     pugi::xml_node m_leaveOutOf;
     const char* m_leaveOut = "";
-    bool m_leftOut = false;
+    size_t m_leftOut = 0;
 };
 
 // pugixml turns a character reference into its character in place, so "&#0;" would end a value
@@ -959,8 +962,9 @@ XMLEncoder::XMLEncoder(EncodingFlags flags, ZyXMLContextInfo* context)
 
 int XMLEncoder::serialize(const CNMessageBase& message, std::string& out, bool readable) {
     XmlText text;
-    int rc =
-        Writer(text, m_flags | (readable ? unsigned(XML_ENCODE_READABLE) : 0u), m_context).message(message);
+    Writer writer(text, m_flags | (readable ? unsigned(XML_ENCODE_READABLE) : 0u), m_context);
+    int rc = writer.message(message);
+    m_wroteSecret = writer.wroteSecret();
     if (rc != MSG_OK) {
         msgLog(0, "XMLEncoder: cannot write a %s (tag 0x%08x): %s (%d)", message.className(),
                message.getTagID(), msgXmlErrorText(rc), rc);
@@ -978,18 +982,26 @@ int XMLDecoder::decode(const char* data, size_t size, std::unique_ptr<CNMessageB
 
 int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size,
                        std::unique_ptr<CNMessageBase>& out) {
-    bool leftOut = false;
+    size_t leftOut = 0;
     return decodeRoot(expectedTag, data, size, nullptr, nullptr, out, leftOut);
 }
 
 int XMLDecoder::decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
                                  const char* list, std::unique_ptr<CNMessageBase>& out, bool& leftOut) {
+    size_t count = 0;
+    const int rc = decodeRoot(expectedTag, data, size, child, list, out, count);
+    leftOut = count > 0;
+    return rc;
+}
+
+int XMLDecoder::decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
+                                 const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut) {
     return decodeRoot(expectedTag, data, size, child, list, out, leftOut);
 }
 
 int XMLDecoder::decodeRoot(uint32_t expectedTag, const char* data, size_t size, const char* child,
-                           const char* list, std::unique_ptr<CNMessageBase>& out, bool& leftOut) {
-    leftOut = false;
+                           const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut) {
+    leftOut = 0;
     InputCopy input;
     pugi::xml_document doc;
     pugi::xml_node root;

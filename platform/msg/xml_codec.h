@@ -63,9 +63,12 @@ public:
     explicit XMLEncoder(EncodingFlags flags = XML_ENCODE_DEFAULT, ZyXMLContextInfo* context = nullptr);
     // Replaces `out` with the message's XML; `readable` adds line breaks. 0 on success.
     int serialize(const CNMessageBase& message, std::string& out, bool readable = false);
+    // Whether the last message written held a secret (whatever form it took in the text).
+    bool wroteSecret() const { return m_wroteSecret; }
 
 private:
     unsigned m_flags;
+    bool m_wroteSecret = false;
     ZyXMLContextInfo m_context;
 };
 
@@ -84,10 +87,13 @@ public:
     // that forwards them as they came). `leftOut` tells whether there were any.
     int decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
                          const char* list, std::unique_ptr<CNMessageBase>& out, bool& leftOut);
+    // The same, counting the elements left out.
+    int decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
+                         const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut);
 
 private:
     int decodeRoot(uint32_t expectedTag, const char* data, size_t size, const char* child, const char* list,
-                   std::unique_ptr<CNMessageBase>& out, bool& leftOut);
+                   std::unique_ptr<CNMessageBase>& out, size_t& leftOut);
 
     ZyXMLContextInfo m_context;
 };

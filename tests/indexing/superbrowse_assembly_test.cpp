@@ -23,6 +23,7 @@
 #include "platform/hubdb/seed_retention.h"
 #include "platform/log/evdebug.h"
 #include "platform/msg/app_execute_sp.h"
+#include "platform/msg/xml_codec.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
 #include "platform/tasks/extendedoptions.h"
@@ -515,6 +516,33 @@ TEST(SuperBrowseLog, PasswordsOfNasLiveBrowseInformationAreCutToOneStar) {
     EXPECT_EQ(text.find("xyz"), std::string::npos);
     EXPECT_EQ(text.find(">pw<"), std::string::npos);
     EXPECT_EQ(request.getstring(R::password), "pw");
+}
+
+// The log line made from the text that went out is the one made by writing the request again: a
+// password, a token flag and NAS live-browse passwords masked alike, whatever the request holds.
+TEST(SuperBrowseLog, TheTextThatWentOutIsLoggedAsTheRequestWouldBe) {
+    auto tokenFlag = [] {
+        databrowse::AdditionalFlag flag;
+        flag.setstring(databrowse::AdditionalFlag::f::flagName, "token");
+        flag.setstring(databrowse::AdditionalFlag::f::value, "tok-123");
+        return flag;
+    };
+    for (int form = 0; form < 8; ++form) {
+        Indexing::BrowseReq request;
+        request.setstring(R::userText, "admin");
+        if (form & 1) request.setstring(R::password, form & 4 ? "" : "pw\"<&>");
+        if (form & 2) request.setlistobject(R::additionalFlags, std::vector<CNMessageBase>{tokenFlag()});
+        if (form & 4) request.setstring(R::extendedOptions, "Nas_Live_Browse_Info=<Password>xyz</Password>");
+        std::string sent;
+        XMLEncoder writer;
+        ASSERT_EQ(writer.serialize(request, sent), MSG_OK);
+        ASSERT_FALSE(writer.wroteSecret());
+        const std::string logged = maskedIndexRequestText(request, &sent);
+        EXPECT_EQ(logged, maskedIndexRequestText(request)) << form;
+        EXPECT_EQ(logged.find("pw"), std::string::npos) << form;
+        EXPECT_EQ(logged.find("tok-123"), std::string::npos) << form;
+        EXPECT_EQ(logged.find("xyz"), std::string::npos) << form;
+    }
 }
 
 }  // namespace

@@ -17,7 +17,9 @@
 #include "platform/msg/criteriaoperators.h"
 #include "platform/msg/erasedryrun.h"
 #include "platform/msg/errorresponse.h"
+#include "platform/msg/msg_registry.h"
 #include "platform/msg/sessionidlimit.h"
+#include "platform/msg/xml_codec.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
 #include "platform/security/rights.h"
@@ -81,12 +83,25 @@ public:
         if (record.kind == EV_RETURN_RECORD_END) {
             m_ended = true;
         } else if (record.kind == EV_RETURN_RECORD_XML_ITEM && m_session && !m_callerGone) {
-            databrowse::BrowseResponse response;
-            if (response.unserialize(record.data) != 0) {
+            // Only the answer's type, messages and number of items are looked at: its items go on as
+            // they came, counted but not read into objects.
+            static const char* const result =
+                CNMessageRegistry::instance().fieldName(Resp::browseResult.code);
+            static const char* const dataItems =
+                CNMessageRegistry::instance().fieldName(databrowse::BrowseResult::f::dataResultSet.code);
+            std::unique_ptr<CNMessageBase> read;
+            size_t items = 0;
+            auto* response =
+                XMLDecoder().decodeLeavingOut(databrowse::BrowseResponse::TAG, record.data.data(),
+                                              record.data.size(), result, dataItems, read, items) == MSG_OK
+                    ? dynamic_cast<databrowse::BrowseResponse*>(read.get())
+                    : nullptr;
+            if (!response) {
                 logLine("an answer of the channel does not read: " + record.data.substr(0, 200));
             } else {
-                m_endSent = m_endSent || response.getint64(Resp::respType) == databrowse::BROWSE_RESP_END;
-                count(response);
+                m_endSent = m_endSent || response->getint64(Resp::respType) == databrowse::BROWSE_RESP_END;
+                m_items += static_cast<long long>(items);
+                count(*response);
                 bool timedOut = false;
                 const CUxError sent = m_session->SendXMLMessage(databrowse::BrowseResponse::TAG, record.data,
                                                                 0, kSendSeconds, timedOut);

@@ -302,4 +302,39 @@ TEST_F(ArchProcs, ARequestReadsASubclientsFilesOnce) {
     EXPECT_GT(fileCount(), before);
 }
 
+// One request reads a subclient's files once, whatever times it asks them up to: the split asks up to
+// the browse's end, the media agent's choice for all of them. Each answer, in either order and on either
+// copy, is the database's own for that time.
+TEST_F(ArchProcs, EachTimeOfARequestGetsTheFilesOfThatTime) {
+    const int times[] = {T - 1, T, T + D, T + 2 * D + 1, T + 4 * D, 0};
+    auto ids = [](const std::vector<hubdb::ArchiveFileOnCopy>& files) {
+        std::vector<std::pair<int, int>> out;
+        for (const auto& f : files) out.emplace_back(f.id, f.copyId);
+        return out;
+    };
+    for (bool openEndFirst : {false, true}) {
+        struct TRequest {
+            TRequest() { zydb::openRequest(); }
+            ~TRequest() { zydb::closeRequest(); }
+        } request;
+        int rc = DB_OK;
+        auto conn = zydb::CDbEnv::threadConnection(&rc);
+        ASSERT_TRUE(conn) << rc;
+        std::vector<hubdb::ArchiveFileOnCopy> files;
+        if (openEndFirst) {
+            ASSERT_EQ(hubdb::listArchiveFiles(*conn, sA, 0, 0, files), DB_OK);
+        }
+        for (int copy : {0, 2})
+            for (int time : times) {
+                std::vector<hubdb::ArchiveFileOnCopy> asked, read;
+                ASSERT_EQ(hubdb::listArchiveFiles(*conn, sA, copy, time, asked), DB_OK);
+                ASSERT_EQ(hubdb::readArchiveFiles(*conn, sA, copy, time, read), DB_OK);
+                EXPECT_EQ(ids(asked), ids(read)) << "copy " << copy << " up to " << time;
+                for (size_t n = 0; n < asked.size() && n < read.size(); ++n) {
+                    EXPECT_EQ(asked[n].runningJob, read[n].runningJob);
+                }
+            }
+    }
+}
+
 }  // namespace

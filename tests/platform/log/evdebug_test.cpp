@@ -250,6 +250,41 @@ TEST_F(LogTest, LongLinesAndTrailingNewlines) {
     EXPECT_EQ(texts[1], "with newline");
 }
 
+// Lines made together are each a whole line, in their order, as debugLvl would write them (long ones
+// cut with their mark, trailing line breaks dropped), all in the file when the call returns; the level
+// filters them; an outsider's lines are each cut and counted as debugLvl does.
+TEST_F(LogTest, LinesMadeTogetherAreWholeLinesInTheirOrder) {
+    EvDebugFileInstance inst;
+    EvDebug log(&inst);
+    log.initialize(4, 0, true, "together.log");
+    log.setPrefixMessage("TOGETHER");
+    const std::string big(EvDebug::kMaxTextBytes + 5, 'b');
+    const std::string outsiders(zylog::kMaxPeerLineBytes + 10, 'o');
+    log.debugLines(0, {"first [1]", "second\n", big, ""});
+    log.debugLines(1, {"filtered"});
+    log.debugLines(0, {});
+    {
+        zylog::CPeerScope scope("203.0.113.7");
+        log.debugLines(0, {"outsider", outsiders});
+    }
+    std::vector<std::string> texts;
+    for (const auto& l : readLines(inst.filePath())) {
+        ParsedLine m;
+        ASSERT_TRUE(parseLine(l, &m)) << l;
+        if (m.tag != "TOGETHER") continue;
+        EXPECT_EQ(m.level, "0");
+        EXPECT_EQ(std::stol(m.tid), static_cast<long>(syscall(SYS_gettid)));
+        texts.push_back(m.text);
+    }
+    ASSERT_EQ(texts.size(), 6u);
+    EXPECT_EQ(texts[0], "first [1]");
+    EXPECT_EQ(texts[1], "second");
+    EXPECT_EQ(texts[2], big.substr(0, EvDebug::kMaxTextBytes) + " [... 5 bytes cut]");
+    EXPECT_EQ(texts[3], "");
+    EXPECT_EQ(texts[4], "outsider");
+    EXPECT_NE(texts[5].find(" [10 more bytes of this line were not written]"), std::string::npos) << texts[5];
+}
+
 // A line an outsider causes carries at most a bounded part of its text, and says how much was cut;
 // the same line of the service's own is written whole.
 TEST_F(LogTest, AnOutsidersLongLineIsCutAndSaysHowMuch) {

@@ -411,6 +411,23 @@ TEST(MessageXml, FuzzSeedCorpusReplays) {
 }
 
 // The encoder's output is what peers parse and what signatures cover: it must not drift by a byte.
+// A writer tells whether the text it made holds a secret, so that a caller may show that text as it is
+// only when it holds none.
+TEST(MessageXml, TheWriterTellsWhetherItWroteASecret) {
+    databrowse::BrowseResponse rsp = responseWithItems(2);
+    std::string plain, withSecret;
+    XMLEncoder writer;
+    ASSERT_EQ(writer.serialize(rsp, plain), MSG_OK);
+    EXPECT_FALSE(writer.wroteSecret());
+    EXPECT_EQ(plain, rsp.AsString());
+    rsp.setpstringobject(0, 0, bstring("secret"), 1, rsp.getTagID(), 0x424242);
+    ASSERT_EQ(writer.serialize(rsp, withSecret), MSG_OK);
+    EXPECT_TRUE(writer.wroteSecret());
+    EXPECT_NE(withSecret, rsp.AsString());
+    ASSERT_EQ(writer.serialize(responseWithItems(1), plain), MSG_OK);
+    EXPECT_FALSE(writer.wroteSecret());
+}
+
 TEST(MessageXml, WireFormIsFixed) {
     databrowse::BrowseResponse rsp = responseWithItems(2);
     rsp.setstring(RSP::workerId, "w&<>\"'\t\n\x01\x1f\xc3\xa9");

@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "platform/msg/msg_classes.h"
+#include "platform/msg/msg_registry.h"
+#include "platform/msg/xml_codec.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_errors.h"
 #include "platform/net/zynet_frame.h"
@@ -167,6 +169,15 @@ TEST(XmlSkim, LeavesOutOnlyTheListsItemsAndKeepsTheWholeText) {
     ASSERT_NE(readResult, nullptr);
     EXPECT_EQ(readResult->getstring(databrowse::BrowseResult::f::queryId), "q&1");
     EXPECT_EQ(readResult->getlistobject(databrowse::BrowseResult::f::dataResultSet, false), nullptr);
+    // A reader that only counts the items is told how many were left out.
+    std::unique_ptr<CNMessageBase> counted;
+    size_t leftOut = 0;
+    CNMessageRegistry& registry = CNMessageRegistry::instance();
+    ASSERT_EQ(XMLDecoder().decodeLeavingOut(databrowse::BrowseResponse::TAG, xml.data(), xml.size(),
+                                            registry.fieldName(skim.child), registry.fieldName(skim.list),
+                                            counted, leftOut),
+              MSG_OK);
+    EXPECT_EQ(leftOut, items.size());
     // The items left out are still parsed: an answer whose items are not well formed is refused.
     std::string badItems = xml;
     badItems.insert(badItems.find("<dataResultSet"), "<dataResultSet a=\"1\">");
