@@ -364,13 +364,18 @@ TEST_F(BrowseRouterWorld, MediaAgentAnswersRelayedInOrderAndWorkerDeletedAfterEn
     ASSERT_FALSE(id.empty());
     ASSERT_TRUE(channel->waitForEnd(0ms) || workerGone(id)) << s->agent->output();
 
+    // The agent journals its answer once the last response went out, possibly after the end arrived here.
+    const std::string answered = "answered worker=" + id + " ";
+    EXPECT_TRUE(journalHolds(s->dir.file("journal"), [&](const auto& now) {
+        return countStarting(now, answered) > 0;
+    })) << s->agent->output();
     const auto journal = lines(s->dir.file("journal"));
     EXPECT_EQ(countStarting(journal, "launch service=IndexingService_0 result=0"), 1u)
         << "launched on demand";
     EXPECT_EQ(countStarting(journal, "browse plain session=relay-session-1"), 1u);
     // The worker id the agent read and echoed is the decimal text of the worker's number, nothing more.
     EXPECT_TRUE(!id.empty() && id.find_first_not_of("0123456789") == std::string::npos) << id;
-    EXPECT_EQ(countStarting(journal, "answered worker=" + id + " "), 1u) << s->agent->output();
+    EXPECT_EQ(countStarting(journal, answered), 1u) << s->agent->output();
     auto rs = responses(*channel);
     // The prediction-only answer feeds the prediction; everything else reaches the caller in order.
     ASSERT_EQ(types(rs), (std::vector<int64_t>{0, 4, 3, 0, 5}));
