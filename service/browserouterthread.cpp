@@ -10,6 +10,7 @@
 #include "fbDebug/fbdebug.h"
 #include "indexing/fsprediction.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evevent.h"
 #include "platform/errors/evmessageids.h"
@@ -274,6 +275,8 @@ void CBrowseRouterThreadHM::browseRouterCallBackRelay(CZyNetworkServer::ZynCallb
 void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
                                      long long handle, std::unique_ptr<CNMessageBase> owned,
                                      zynet::TReceivedXml* received) {
+    // Each message is a request: what it reads of the registry, its clients and the database, once.
+    zydb::CRequestReads reads;
     CBrowseLog log("FBHMROUTER");
     unsigned oldProtocol = 0;
     ZYPlatformInfo::getNumber("EventManager", "OldBrowseProtocol", &oldProtocol);
@@ -315,7 +318,6 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
         }
         case databrowse::BrowseRequest::TAG:
             if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {
-                ZYClientRequestScope clients;  // each client read once for the request
                 errorText = answerRoutedBrowseRequest(*request, session);
             } else
                 log.debugLvl(0, "browse request of no known class dropped");

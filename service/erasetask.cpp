@@ -5,6 +5,7 @@
 #include <set>
 
 #include "fbDebug/fbdebug.h"
+#include "platform/db/requestscope.h"
 #include "platform/msg/xml_codec.h"
 #include "platform/taskmgr/evtaskmgr.h"
 #include "service/enduserErase.h"
@@ -115,6 +116,7 @@ int readEraseCreateTaskAnswer(const std::string& answer) {
 }
 
 extern "C" int fastBrowseHMLaunchEraseCreateTask(databrowse::BrowseRequest* request) {
+    zydb::CRequestReads reads;
     EvDebug log(g_pLogInstance);
     if (!request) return kFailed;
     CNMessageBase* range = request->getObjectAccessor(R::timeRange, true);

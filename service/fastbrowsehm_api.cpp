@@ -15,6 +15,7 @@
 #include "planning/confmgr.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/zyclient.h"
 #include "platform/indexing/idxsrvrsessioncache.h"
 #include "platform/msg/errorresponse.h"
@@ -116,8 +117,8 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
                                                      bool doNotFallBackForFilters,
                                                      databrowse::ForceUseIndexType forceUseIndexType,
                                                      databrowse::BrowseRequest* browseRequest) {
-    // The request's registry reads look at the file once.
-    ZYPlatformInfo::CReadScope settings;
+    // The request reads the registry, its clients and the database once each, a stop as a browse.
+    zydb::CRequestReads reads;
     CBrowseLog log("FBHMCONTROLLER");
     CControllerThreadHM* controller = g_poControllerThreadHM;
     if (s_state.load() == ServiceState::CleanedUp || !controller) {
@@ -137,8 +138,6 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
     }
     within32bits::keep(*task);
     if (browseRequest) within32bits::keep(*browseRequest);
-    // The intake reads the same clients many times over: once each for the request is enough.
-    ZYClientRequestScope clients;
     return controller->newRequest(task, false, doNotFallBackForFilters, forceUseIndexType, browseRequest) ? 1
                                                                                                           : 0;
 }

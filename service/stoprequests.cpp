@@ -14,6 +14,7 @@
 #include "planning/confrecord.h"
 #include "planning/handedover.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/db/requestscope.h"
 #include "platform/indexing/idxsrvrsessioncache.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
@@ -253,6 +254,7 @@ void CControllerThreadHM::keepStopLineTo(const std::string& mediaAgent) {
 void CControllerThreadHM::letEarlierStopsArrive(const std::string& session) {
     // As long as a notice may take: its two stops, each connected, sent and closed within their limits.
     constexpr auto kLimit = std::chrono::seconds(2 * (2 * kSendSeconds + kDisconnectSeconds));
+    zydb::readAfresh();  // the request's snapshot is not held through the wait
     if (!m_stopNotices.waitForSession(session, kLimit)) {
         CBrowseLog log("FBHMCONTROLLER");
         log.debugLvl(0,
@@ -278,6 +280,7 @@ void CControllerThreadHM::endStoppedWorker(const std::string& id) {
 
 bool CControllerThreadHM::waitForStoppedWorkers(CConfRecord* record) {
     CBrowseLog log("waitForStoppedWorkers");
+    zydb::readAfresh();  // the request's snapshot is not held through the wait
     const auto limit = m_clock.steadyNow() + std::chrono::seconds(m_options.stopWaitLimitSeconds);
     const auto poll = std::chrono::milliseconds(m_options.stopPollMs ? m_options.stopPollMs : 1);
     // Woken by every worker deletion (which leaves the record before it notifies), else every poll.

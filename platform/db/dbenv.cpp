@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 #include "platform/threads/idlesweeper.h"
@@ -329,6 +330,7 @@ std::string CDbEnv::path() {
 }
 
 std::shared_ptr<IDbConnection> CDbEnv::threadConnection(int* rc, std::string* error) {
+    settleRequest();  // an open request holds its reads from the first one on
     if (std::shared_ptr<IDbConnection> conn = t_conn.current()) {
         if (rc) *rc = DB_OK;
         return conn;

@@ -512,7 +512,7 @@ int DBtran::commitTran() {
     // Statements of registered objects would keep the commit from finishing its write.
     for (DBtable* t : m_objects) t->resetCursor();
     const int rc = run("COMMIT", 0, kStateTranOpen);
-    zydb::seeCommittedWrites();  // this thread's next read sees what it just committed
+    zydb::readAfresh();  // this thread's next read sees what it just committed
     return rc;
 }
 

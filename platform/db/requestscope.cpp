@@ -32,7 +32,8 @@ struct TRequest {
     // The last request's connection: a connection closed since (one left idle is) and another made at
     // its address must not pass for it, its version counted afresh.
     std::weak_ptr<IDbConnection> lastConnection;
-    unsigned carried = 0;  // requests in a row that carried on the memos
+    unsigned carried = 0;    // requests in a row that carried on the memos
+    bool unsettled = false;  // the outermost request has not looked at the database yet
     // The connection whose reads the outermost request holds in one read transaction: held so that
     // it stays the thread's until the request closes, however long the request waits between reads.
     std::shared_ptr<IDbConnection> held;
@@ -61,6 +62,13 @@ bool databaseState(TDbState& out, std::shared_ptr<IDbConnection>& conn) {
 void openRequest() {
     TRequest& r = request();
     if (r.depth++ > 0) return;
+    r.unsettled = true;
+}
+
+void settleRequest() {
+    TRequest& r = request();
+    if (!r.unsettled) return;
+    r.unsettled = false;  // first: the state's own read passes through here again
     TDbState now;
     std::shared_ptr<IDbConnection> conn;
     // What the request reads, it reads in one read transaction on the thread's kept connection.
@@ -84,6 +92,10 @@ void openRequest() {
 void closeRequest() {
     TRequest& r = request();
     if (r.depth > 0 && --r.depth == 0) {
+        if (r.unsettled) {  // read nothing: the next request compares with the last that did
+            r.unsettled = false;
+            return;
+        }
         r.last = r.serial;
         r.serial = 0;
         if (r.held) r.held->holdReads(false);
@@ -91,11 +103,12 @@ void closeRequest() {
     }
 }
 
-void seeCommittedWrites() {
+void readAfresh() {
     if (request().held) request().held->endReads();
 }
 
 unsigned long long currentRequest() {
+    settleRequest();
     return request().serial;
 }
 

@@ -37,14 +37,6 @@ struct TClientRead {
 
 }  // namespace
 
-ZYClientRequestScope::ZYClientRequestScope() {
-    zydb::openRequest();
-}
-
-ZYClientRequestScope::~ZYClientRequestScope() {
-    zydb::closeRequest();
-}
-
 int ZYClient::lookup() {
     // Inside a transaction the row may be this transaction's own: always read.
     auto* reads = m_tran ? nullptr : zydb::requestMemo<std::vector<TClientRead>>();

@@ -9,19 +9,6 @@
 class ClientProperties;
 class DBtran;
 
-// A request's view of the clients: while an object of this class lives on a thread, each client that
-// thread reads outside a transaction is read once and then answered from memory (one browse asks about
-// the same few clients again and again). Scopes nest. The scope is the thread's request
-// (zydb::openRequest): what was read is forgotten when a request opens on a changed database.
-// Construct and destroy on the same thread.
-class ZYClientRequestScope {
-public:
-    ZYClientRequestScope();
-    ~ZYClientRequestScope();
-    ZYClientRequestScope(const ZYClientRequestScope&) = delete;
-    ZYClientRequestScope& operator=(const ZYClientRequestScope&) = delete;
-};
-
 class ZYClient {
 public:
     explicit ZYClient(unsigned long clientId);
@@ -33,7 +20,7 @@ public:
     // when given, so that a client made in that transaction is found.
     ZYClient(const std::string& name, bool alsoHostName, void* transaction);
 
-    // Reads the client's row (again; inside a ZYClientRequestScope, once per scope). 0 when the client
+    // Reads the client's row (again; inside a zydb::CRequestReads, once per request). 0 when the client
     // exists.
     int lookup();
 

@@ -1,6 +1,6 @@
 // ZYGlobalParam: the current values of the Hubmaster's global parameters (NBGlobalParam rows with
 // modified = 0). Any thread; reads run on the calling thread's connection. Inside a request scope
-// (ZYClientRequestScope) each parameter is read once.
+// (zydb::CRequestReads) each parameter is read once.
 #pragma once
 
 #include <string>

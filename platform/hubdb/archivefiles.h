@@ -52,7 +52,7 @@ std::string copyOfPrecedenceSql(const std::string& policy, const std::string& pr
 // The valid archive files of a subclient created at or before `toTime` (0: no limit) that have a
 // valid copy on the storage-policy copy `copyPrecedence` names (see copyOfPrecedenceSql), oldest
 // first; aged copies and files of running jobs are included and marked. Returns a zydb::DbResult
-// (the engine's text in conn.lastError()). Inside a ZYClientRequestScope, outside a transaction, the
+// (the engine's text in conn.lastError()). Inside a zydb::CRequestReads, outside a transaction, the
 // subclient's files on the copy are read once per request, whatever time each question names.
 int listArchiveFiles(zydb::IDbConnection& conn, int appId, int copyPrecedence, int toTime,
                      std::vector<ArchiveFileOnCopy>& out);

@@ -5,7 +5,6 @@
 #include <memory>
 #include <utility>
 
-#include "platform/config/zyplatforminfo.h"
 #include "platform/log/evdebug.h"
 #include "platform/log/peerlog.h"
 #include "platform/msg/cnmessagebase.h"
@@ -475,8 +474,6 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         }
     }
 
-    // One message's registry reads look at the file once.
-    ZYPlatformInfo::CReadScope settings;
     if (limited) setBusy(handle, true);
     bool threw = false;
     try {

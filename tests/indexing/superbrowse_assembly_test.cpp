@@ -16,6 +16,7 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/zyclient.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdb/hubdbseed.h"
@@ -267,7 +268,7 @@ TEST_F(SuperBrowseAssembly, EmptyPlanSendsEmptyListsAndAnUnreadableClientLeavesI
 TEST_F(SuperBrowseAssembly, ACyclesClientIsReadAgainOnceTheDatabaseChanged) {
     makeWorker();
     const auto firstClientName = [&] {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         TSuperBrowseRun run;
         EXPECT_TRUE(worker->assembleSuperBrowseRequest(run));
         auto* cycles = worker->getIndexBrowseReq()->getlistobject(R::backupCycles, false);

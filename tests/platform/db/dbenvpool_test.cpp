@@ -370,4 +370,46 @@ TEST_F(DbEnvPoolTest, AnOpenRequestKeepsItsConnectionAClosedOneHoldsNoReads) {
     inRequest.join();
 }
 
+// A request looks at the database when it first reads: one that reads nothing (a relayed answer) takes no
+// connection. One that read and then waits (a stop waiting for its workers) calls readAfresh first, so
+// that no snapshot is held through the wait: a checkpoint empties the log, and the request's next read
+// sees what was committed meanwhile.
+TEST_F(DbEnvPoolTest, ARequestTakesItsConnectionAtItsFirstReadAndHoldsNothingThroughAWait) {
+    ASSERT_EQ(CDbEnv::newConnection(nullptr)->exec("CREATE TABLE q (v)"), DB_OK);
+    const std::string path = dir.file("pool.db");
+    const int before = openFilesOf(path, "-wal");
+    long long seen = -1;
+    int filesUnread = -1;
+    std::latch read(1), afresh(1), written(1), end(1);
+    std::thread inRequest([&] {
+        CRequestReads request;
+        filesUnread = openFilesOf(path, "-wal");
+        readOnce();
+        read.count_down();
+        written.wait();
+        readAfresh();
+        afresh.count_down();
+        end.wait();
+        auto c = CDbEnv::threadConnection(nullptr);
+        std::unique_ptr<IDbStatement> st;
+        if (c && c->prepare("SELECT count(*) FROM q", st) == DB_OK && st->step() == DB_OK)
+            seen = st->columnInt64(0);
+    });
+    read.wait();
+    EXPECT_EQ(filesUnread, before) << "a request that had read nothing opened a connection";
+    ASSERT_EQ(CDbEnv::newConnection(nullptr)->exec("INSERT INTO q VALUES (1)"), DB_OK);
+    written.count_down();
+    afresh.wait();
+    {
+        auto checkpointer = CDbEnv::newConnection(nullptr);
+        std::unique_ptr<IDbStatement> st;
+        ASSERT_EQ(checkpointer->prepare("PRAGMA wal_checkpoint(TRUNCATE)", st), DB_OK);
+        ASSERT_EQ(st->step(), DB_OK);
+        EXPECT_EQ(st->columnInt64(0), 0) << "the waiting request held the log";
+    }
+    end.count_down();
+    inRequest.join();
+    EXPECT_EQ(seen, 1) << "the read after the wait did not see the write";
+}
+
 }  // namespace

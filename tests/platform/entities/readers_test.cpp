@@ -185,12 +185,12 @@ TEST_F(Readers, EraseFiltersHideErasedPathsAndWhatIsBelowThem) {
     };
     hubdb::HubDbSeed writer(dir.file("hub.db"));
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EXPECT_EQ(filtered(), 0);
         zyent::EntitySeed(writer).addEraseFilter(source, 29, "/home/alice", 7000, 7);
         EXPECT_EQ(filtered(), 0);
     }
-    ZYClientRequestScope next;
+    zydb::CRequestReads next;
     EXPECT_EQ(filtered(), 1);
 }
 
@@ -299,7 +299,7 @@ TEST_F(Readers, ClientsReadOncePerRequestScope) {
     };
     rename("first.example");
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EXPECT_EQ(hostById(), "first.example");
         std::string byName;
         EXPECT_EQ(ZYClient(std::string("fileserver")).getNetworkHostname(byName), 0);
@@ -307,7 +307,7 @@ TEST_F(Readers, ClientsReadOncePerRequestScope) {
         rename("second.example");
         writer.exec("UPDATE APP_Client SET name = 'nobody' WHERE id = ?", {zydb::DbValue::ofInt(node2)});
         {
-            ZYClientRequestScope nested;  // a nested scope shares the request's reads
+            zydb::CRequestReads nested;  // a nested scope shares the request's reads
             EXPECT_EQ(hostById(), "first.example");
         }
         EXPECT_EQ(hostById(), "first.example");
@@ -346,7 +346,7 @@ TEST_F(Readers, GlobalParametersReadOncePerRequestScope) {
         return ZYGlobalParam::get("Browse Depth", value) == zydb::DB_OK ? value : -1;
     };
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EXPECT_EQ(read(), -1);
         set("4");
         EXPECT_EQ(read(), -1);
@@ -355,7 +355,7 @@ TEST_F(Readers, GlobalParametersReadOncePerRequestScope) {
     }
     EXPECT_EQ(read(), 4);
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EXPECT_EQ(read(), 4);
         set("9");
         EXPECT_EQ(read(), 4);
@@ -387,7 +387,7 @@ TEST_F(Readers, PropertiesReadOncePerRequestScopeUntilTheThreadWritesOne) {
             {zydb::DbValue::ofText(value)});
     };
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EXPECT_EQ(read(), "-");
         setBehind("1");
         EXPECT_EQ(read(), "-");
@@ -421,7 +421,7 @@ TEST_F(Readers, ARequestReadsOneStateOfTheDatabase) {
     };
     writer.exec(update, {zydb::DbValue::ofText("a.example")});
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EXPECT_EQ(host(), "a.example");
         int rc = zydb::DB_OK;
         EXPECT_FALSE(zydb::CDbEnv::threadConnection(&rc)->inTransaction());
@@ -445,13 +445,13 @@ TEST_F(Readers, ReadsCarryIntoLaterRequestsOnlyWhileTheDatabaseIsUnchanged) {
     hubdb::HubDbSeed writer(dir.file("hub.db"));
     const std::string update = "UPDATE APP_Client SET net_hostname = ? WHERE id = " + std::to_string(source);
     auto hostInRequest = [&] {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         std::string host;
         EXPECT_EQ(ZYClient(static_cast<unsigned long>(source)).getNetworkHostname(host), 0);
         return host;
     };
     auto propertyInRequest = [] {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         std::vector<zydb::DbValue> row;
         const int rc = hubdb::threadQueryFirstRowOncePerRequest(
             "SELECT attrVal FROM APP_ClientProp WHERE componentNameId = ? AND attrName = ? AND modified = 0",
@@ -503,7 +503,7 @@ TEST_F(Readers, ReadsCarryIntoLaterRequestsOnlyWhileTheDatabaseIsUnchanged) {
 
     // A property: read once inside a request, afresh once the thread writes one.
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EXPECT_EQ(propertyInRequest(), "-");
         writer.exec(
             "INSERT INTO APP_ClientProp (id, componentNameId, attrName, attrType, attrVal, created, "
@@ -554,7 +554,7 @@ TEST_F(Readers, EntitiesReadOncePerRequest) {
         return Subclient(static_cast<unsigned long>(subclient)).getGUIDStr(out) == 0 ? out : "-";
     };
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EXPECT_EQ(days(), 5);
         EXPECT_EQ(guid(), "SC-GUID-1");
         writer.changeProperty("APP_SubClientProp", subclient, "Item Past Expiry Days", "9", 100);
@@ -562,7 +562,7 @@ TEST_F(Readers, EntitiesReadOncePerRequest) {
         EXPECT_EQ(days(), 5);
         EXPECT_EQ(guid(), "SC-GUID-1");
     }
-    ZYClientRequestScope next;
+    zydb::CRequestReads next;
     EXPECT_EQ(days(), 9);
     EXPECT_EQ(guid(), "SC-GUID-2");
 }

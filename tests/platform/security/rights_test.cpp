@@ -7,6 +7,7 @@
 
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/zyclient.h"
 #include "platform/security/accesscontroller.h"
 #include "platform/security/evsecuritymgr.h"
@@ -70,19 +71,19 @@ TEST_F(Rights, ARequestIsAnsweredAsOfItsFirstQuestionAndTheNextSeesTheDatabaseAg
                   zydb::DB_OK);
     };
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         ASSERT_TRUE(aliceMayBrowse());
         takeAlicesBrowseAway();  // committed by another connection while the request runs
         EXPECT_TRUE(aliceMayBrowse());
     }
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EXPECT_FALSE(aliceMayBrowse());
     }
     // What a manager's own transaction wrote answers its own questions and is never remembered: it
     // is rolled back, and the database is unchanged for the next request.
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EvSecurityCheck check(1);
         ASSERT_EQ(zydb::execBound(
                       *check.getTransaction()->tranConnection(),
@@ -93,7 +94,7 @@ TEST_F(Rights, ARequestIsAnsweredAsOfItsFirstQuestionAndTheNextSeesTheDatabaseAg
         EXPECT_TRUE(check.canBrowse(alice, kKelmarch, kClient, 0, 0, 0, 0, false, ""));
     }
     {
-        ZYClientRequestScope request;
+        zydb::CRequestReads request;
         EXPECT_FALSE(aliceMayBrowse());
     }
 }
