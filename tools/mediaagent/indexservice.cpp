@@ -9,6 +9,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/config/zyplatforminfo.h"
 #include "platform/log/evdebug.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/msg/secured_message_handler.h"
@@ -280,6 +281,7 @@ void CIndexService::onXml(CZyNetworkServer::ZynCallback_e, CZyNetworkServer* ser
     if (!service || !owned) return;
     CZySessionLease session(server, handle);
     if (!session) return;
+    ZYPlatformInfo::CReadScope settings;  // one message's registry reads look at the file once
     (service->*Handler)(*session, *owned);
 }
 

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/config/zyplatforminfo.h"
 #include "platform/entities/apptypes.h"
 #include "platform/log/evdebug.h"
 #include "platform/msg/msg_classes.h"
@@ -132,6 +133,7 @@ void CMiningInstance::onXml(ZynCallback_e, CZyNetworkServer* server, long long h
     if (!self || !owned) return;
     CZySessionLease session(server, handle);
     if (!session) return;
+    ZYPlatformInfo::CReadScope settings;  // one message's registry reads look at the file once
     if (owned->getTagID() == ZYS_PM_DISCONNECT_REQ) {
         replyDisconnect(*session);
     } else if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {
