@@ -155,9 +155,11 @@ private:
     void sortAndUnique();
     void keepLastCyclePerSubclient(std::string& skippedCycles, std::string& skippedData,
                                    std::string& skippedIndex);
-    void numberAndLogCycles(const char* tag);
-    void logArchives(const std::string& skippedCycles, const std::string& skippedData,
-                     const std::string& skippedIndex);
+    // Numbers the cycles; the line naming each, to be logged with the archives.
+    std::vector<std::string> numberCycles();
+    // Logs `lines` and the archive files (and what was skipped) by one write.
+    void logArchives(std::vector<std::string> lines, const std::string& skippedCycles,
+                     const std::string& skippedData, const std::string& skippedIndex);
     void decideSuperBrowse();
     void setNoCyclesError();
     // The end of split2 and splitCI: the no-cycles error, or the shared steps and the decision.

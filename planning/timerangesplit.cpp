@@ -11,6 +11,7 @@
 #include "framework/browseutils.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/archive/archivemanagerhm.h"
+#include "platform/config/zyformat.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbtable.h"
 #include "platform/entities/apptypes.h"
@@ -155,8 +156,7 @@ int SuperBrowseManager::finishSplit(bool lastCycleOnly) {
     sortAndUnique();
     std::string skippedCycles, skippedData, skippedIndex;
     if (lastCycleOnly) keepLastCyclePerSubclient(skippedCycles, skippedData, skippedIndex);
-    numberAndLogCycles(kTag);
-    logArchives(skippedCycles, skippedData, skippedIndex);
+    logArchives(numberCycles(), skippedCycles, skippedData, skippedIndex);
     decideSuperBrowse();
     return 0;
 }
@@ -309,37 +309,38 @@ void SuperBrowseManager::keepLastCyclePerSubclient(std::string& skippedCycles, s
     m_indexCursor = m_indexArchives.begin();
 }
 
-void SuperBrowseManager::numberAndLogCycles(const char* tag) {
-    CBrowseLog log(tag);
+std::vector<std::string> SuperBrowseManager::numberCycles() {
+    std::vector<std::string> lines;
     uint32_t number = 0;
     for (SuperBrowse& c : m_cycles) {
         c.cycleNumber = ++number;
-        log.debugLvl(
-            0,
-            "this browse request involves cycle [%d] last-in-cycle job [%llu] from [%d] to [%d] find time "
-            "[%d] for subclient [%d]",
-            static_cast<int>(c.cycleNumber), static_cast<unsigned long long>(c.jobId),
-            static_cast<int>(c.fromTime), static_cast<int>(c.toTime), static_cast<int>(c.findTime),
-            static_cast<int>(c.appId));
+        lines.push_back(
+            zyFormat("this browse request involves cycle [%d] last-in-cycle job [%llu] from [%d] to "
+                     "[%d] find time [%d] for subclient [%d]",
+                     static_cast<int>(c.cycleNumber), static_cast<unsigned long long>(c.jobId),
+                     static_cast<int>(c.fromTime), static_cast<int>(c.toTime), static_cast<int>(c.findTime),
+                     static_cast<int>(c.appId)));
     }
+    return lines;
 }
 
-void SuperBrowseManager::logArchives(const std::string& skippedCycles, const std::string& skippedData,
-                                     const std::string& skippedIndex) {
-    CBrowseLog log(kTag);
+void SuperBrowseManager::logArchives(std::vector<std::string> lines, const std::string& skippedCycles,
+                                     const std::string& skippedData, const std::string& skippedIndex) {
     auto ids = [](const std::vector<SuperBrowseArchive>& archives) {
         std::string text;
         for (const SuperBrowseArchive& a : archives) text += std::to_string(a.r_afileId) + " ";
         return text;
     };
-    log.debugLvl(0, "this browse request involves data archive files [%s]", ids(m_dataArchives).c_str());
-    log.debugLvl(0, "this browse request involves index archive files [%s]", ids(m_indexArchives).c_str());
+    lines.push_back("this browse request involves data archive files [" + ids(m_dataArchives) + "]");
+    lines.push_back("this browse request involves index archive files [" + ids(m_indexArchives) + "]");
     if (!skippedCycles.empty())
-        log.debugLvl(0, "skipped cycles [%s] for this browse request", skippedCycles.c_str());
+        lines.push_back("skipped cycles [" + skippedCycles + "] for this browse request");
     if (!skippedData.empty())
-        log.debugLvl(0, "skipped data archvies [%s] for this browse request", skippedData.c_str());
+        lines.push_back("skipped data archvies [" + skippedData + "] for this browse request");
     if (!skippedIndex.empty())
-        log.debugLvl(0, "skipped index archives [%s] for this browse request", skippedIndex.c_str());
+        lines.push_back("skipped index archives [" + skippedIndex + "] for this browse request");
+    // Made together, nothing waited for between them: one write.
+    CBrowseLog(kTag).debugLines(0, lines);
 }
 
 void SuperBrowseManager::decideSuperBrowse() {
@@ -402,7 +403,7 @@ int SuperBrowseManager::splitBySubclient() {
     sortAndUnique();
     uint32_t number = 0;
     for (SuperBrowse& c : m_cycles) c.cycleNumber = ++number;
-    logArchives(std::string(), std::string(), std::string());
+    logArchives({}, std::string(), std::string(), std::string());
     decideSuperBrowse();
     return 0;
 }
