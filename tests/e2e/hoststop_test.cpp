@@ -41,6 +41,16 @@ protected:
     std::string lastDay() const {
         return std::to_string(m_world.firstBackupTime + 86400LL * m_world.backupDays);
     }
+    // The console's `args` held in flight at the media agent under `session` when the host stops: the
+    // host stops cleanly, and the console learns that its browse did not end whole.
+    void stopWhileHeld(const std::string& args, const std::string& session) {
+        hubtest::TConsoleRun held;
+        std::thread browsing = console(args + " --session " + session, session, held);
+        EXPECT_TRUE(m_agent->waitFor("session " + session + " held after", 60s)) << m_agent->output();
+        hostStopsCleanly();
+        browsing.join();
+        EXPECT_NE(held.status, 0) << held.out << held.err;
+    }
     // Stops the host; it must say it stopped cleanly and exit 0.
     void hostStopsCleanly() {
         EXPECT_EQ(m_host->stop("hubmaster: stopped"), 0) << m_host->output();
@@ -64,33 +74,17 @@ protected:
 // service ends the worker and only then the instances it kept: none is left to a grace that would
 // outlive the service, nor the thread that would end it.
 TEST_F(HostStop, AMiningInFlightEndsWithTheService) {
-    const std::string session = std::string(kHeldPrefix) + "mining";
-    hubtest::TConsoleRun held;
-    std::thread mining = console("list --mine --client exchmine1 --subclient " +
-                                     std::to_string(m_world.mining.dbSubclientFirst) +
-                                     " --app-type 53 --path 'Mailbox Database A' --ma mediaagent1 --at " +
-                                     lastDay() + " --via hubmaster --session " + session,
-                                 "mining", held);
-    const bool inFlight = m_agent->waitFor("session " + session + " held after", 60s);
-    EXPECT_TRUE(inFlight) << m_agent->output();
-    hostStopsCleanly();
-    mining.join();
-    // The console learns that its browse did not end whole.
-    EXPECT_NE(held.status, 0) << held.out << held.err;
+    stopWhileHeld("list --mine --client exchmine1 --subclient " +
+                      std::to_string(m_world.mining.dbSubclientFirst) +
+                      " --app-type 53 --path 'Mailbox Database A' --ma mediaagent1 --at " + lastDay() +
+                      " --via hubmaster",
+                  std::string(kHeldPrefix) + "mining");
 }
 
 // A browse through the Hubmaster held in flight by its media agent: its worker waits for the answers
 // when the host stops, and the stop ends it with everything it borrowed.
 TEST_F(HostStop, AFileBrowseInFlightEndsWithTheService) {
-    const std::string session = std::string(kHeldPrefix) + "files";
-    hubtest::TConsoleRun held;
-    std::thread browsing =
-        console("list --client client1 --subclient " + std::to_string(m_world.fileSubclient) +
-                    " --path /d00/d01/d00 --at " + lastDay() + " --via hubmaster --session " + session,
-                "files", held);
-    const bool inFlight = m_agent->waitFor("session " + session + " held after", 60s);
-    EXPECT_TRUE(inFlight) << m_agent->output();
-    hostStopsCleanly();
-    browsing.join();
-    EXPECT_NE(held.status, 0) << held.out << held.err;
+    stopWhileHeld("list --client client1 --subclient " + std::to_string(m_world.fileSubclient) +
+                      " --path /d00/d01/d00 --at " + lastDay() + " --via hubmaster",
+                  std::string(kHeldPrefix) + "files");
 }
