@@ -254,6 +254,7 @@ void CControllerThreadHM::keepStopLineTo(const std::string& mediaAgent) {
 void CControllerThreadHM::letEarlierStopsArrive(const std::string& session) {
     // As long as a notice may take: its two stops, each connected, sent and closed within their limits.
     constexpr auto kLimit = std::chrono::seconds(2 * (2 * kSendSeconds + kDisconnectSeconds));
+    if (m_stopNotices.waitForSession(session, std::chrono::seconds(0))) return;  // none on its way
     zydb::readAfresh();  // the request's snapshot is not held through the wait
     if (!m_stopNotices.waitForSession(session, kLimit)) {
         CBrowseLog log("FBHMCONTROLLER");
