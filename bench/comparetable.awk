@@ -1,6 +1,7 @@
 # The table of bench/compare: awk -F'\t' -f comparetable.awk <rows>, each row a side ("new" or "old"), the
-# program, the pair's number and a "ratio:", "excess:" or "figure:" line. Lower is better everywhere, so
-# a new/old below 1 means the new tree is cheaper. First every pair's values of every measure, then for
+# program, the pair's number and a "ratio:", "excess:" or "figure:" line; a side's value in a pair is the
+# mean of its rows there (a pair runs each side more than once). Lower is better everywhere, so a new/old
+# below 1 means the new tree is cheaper. First every pair's values of every measure, then for
 # each measure: the median of each side, the spread of new/old over the pairs that have both sides
 # (min, median, max), how many of those pairs are below 1, and the verdict: "cheaper" only when new/old
 # is below 1 in the median and in most pairs, "dearer" when it is above 1 in both, else "unsettled".
@@ -23,10 +24,11 @@ function number(x) { return x == "-" ? "-" : sprintf("%.6g", x) }
   value = substr(rest, RSTART + 3) + 0; label = substr(rest, 1, RSTART - 1)
   key = prog SUBSEP kind SUBSEP label
   if (!(key in seen)) { seen[key] = 1; order[++nk] = key; goals[key] = goal }
-  val[key, side, pair] = value
+  sum[key, side, pair] += value; runs[key, side, pair]++
   if (!(pair in pairs)) { pairs[pair] = 1; pairList[++np] = pair }
 }
 END {
+  for (k in runs) val[k] = sum[k] / runs[k]
   for (i = 2; i <= np; i++) for (j = i; j > 1 && pairList[j - 1] > pairList[j]; j--) { t = pairList[j]; pairList[j] = pairList[j - 1]; pairList[j - 1] = t }
   print "== every pair (new, old, new/old)"
   for (k = 1; k <= nk; k++) {

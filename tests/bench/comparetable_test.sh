@@ -31,6 +31,15 @@ for p in 1 2 3; do row old "$p" "always" 10; row new "$p" "always" 9; done
 row old 1 "sign" -2; row new 1 "sign" -1
 row old 2 "sign" 2; row new 2 "sign" 3
 row old 3 "sign" 4; row new 3 "sign" 5
+# Each side run twice per pair in mirrored order (new old old new, old new new old), each run dearer than
+# the one before by a tenth of old's first and new truly 0.97 of old: the last run of each side alone
+# would say new/old 1.051 and 0.895 by turns; the mean of a side's two runs says 0.97 in every pair.
+for p in 1 3; do
+  row new "$p" "mirrored" 9.7; row old "$p" "mirrored" 11; row old "$p" "mirrored" 12; row new "$p" "mirrored" 12.61
+done
+for p in 2 4; do
+  row old "$p" "mirrored" 10; row new "$p" "mirrored" 10.67; row new "$p" "mirrored" 11.64; row old "$p" "mirrored" 13
+done
 # A measure only one side reported.
 row new 1 "lonely" 3
 printf 'new\tbench_x\t1\tratio: a / raw = 1.50 (goal: within 2)\nold\tbench_x\t1\tratio: a / raw = 3.00 (goal: within 2)\n' >>"$dir/rows"
@@ -42,6 +51,7 @@ expect "medians of numbers" "digits" ' 1200 +1300 +0\.923 0\.947 1\.079 +2/3 +ch
 expect "a median below 1 in only half the pairs" "half" ' 8\.5 +10 +0\.500 0\.850 1\.200 +2/4 +unsettled'
 expect "below 1 in every pair" "always" ' 9 +10 +0\.900 0\.900 0\.900 +3/3 +cheaper'
 expect "negative values" "sign" ' 3 +2 +0\.500 1\.250 1\.500 +1/3 +dearer'
+expect "the mean of a side's runs in a pair" "mirrored" ' 11\.155 +11\.5 +0\.970 0\.970 0\.970 +4/4 +cheaper'
 expect "one side only" "lonely" ' 3 +- +- +- +no pairs'
 expect "a ratio keeps its goal" "a / raw" ' 1\.5 +3 +0\.500 0\.500 0\.500 +1/1 +cheaper +2$'
 # Every pair of every measure is shown, in pair order.
