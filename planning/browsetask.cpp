@@ -24,6 +24,7 @@
 #include "platform/errors/evmessageids.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/msg/sessionidlimit.h"
+#include "platform/net/zynet_options.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
 #include "platform/tasks/taskoptions.h"
@@ -443,9 +444,7 @@ void CBrowseTask::init(EvMultiEntityRestoreTask* task, CPredictionClient*) {
     if (destination.getNetworkHostname(d.destHostName) != 0) {
         throw "ERROR: could not get destination client's network host name";
     }
-    char host[257] = {};
-    gethostname(host, 256);
-    d.localHostName = host;
+    d.localHostName = zynet::localHostName();
     d.userName = task->getUserName();
 
     if (g_poConfMgr && d.browseSessionGuid) {

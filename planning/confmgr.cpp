@@ -12,6 +12,7 @@
 #include "platform/msg/errorresponse.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/taskoptions.h"
+#include "platform/waits/waitpoint.h"
 
 CConfigurationMgr* g_poConfMgr = nullptr;
 
@@ -98,6 +99,7 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
             setLastError(error.code, error.text);
             return std::string();
         }
+        hubwait::beforeWait();
         if (pause)
             pause(m_conflictIntervalMs);
         else

@@ -24,6 +24,8 @@
 
 #include "platform/config/zyformat.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/log/keptlines.h"
+#include "platform/log/logfile.h"
 #include "platform/log/peerlog.h"
 #include "platform/threads/hubclock.h"
 
@@ -32,119 +34,6 @@ namespace evdebug_detail {
 namespace {
 pid_t processId();  // this process's id, renewed in a forked child
 }  // namespace
-
-constexpr long long kDefaultMaxBytes = 50LL * 1024 * 1024;
-constexpr long long kMinMaxBytes = 4096;
-constexpr int kDefaultKeepFiles = 10;
-
-// One open log file, shared by every instance that resolves to its path.
-class LogFile {
-public:
-    explicit LogFile(std::string path) : m_path(std::move(path)) {}
-    ~LogFile() {
-        if (m_fd >= 0) close(m_fd);
-    }
-
-    const std::string& path() const { return m_path; }
-
-    bool open(bool fresh) {
-        CHubWriteLock lock(m_rotation);
-        return openLocked(fresh);
-    }
-
-    void setMaxBytes(long long bytes) {
-        m_maxBytes.store(bytes < kMinMaxBytes ? kMinMaxBytes : bytes, std::memory_order_relaxed);
-    }
-
-    void setKeepFiles(int files) { m_keepFiles.store(files < 1 ? 1 : files, std::memory_order_relaxed); }
-
-    // One whole line, in the file when this returns: whatever the thread does next (wait, abort, crash),
-    // its line is already there. Threads write at once (the file is opened for append, so each write(2)
-    // lands whole at its end); only a roll-over waits for the writes under way.
-    void write(const char* data, size_t size) {
-        bool full = false;
-        {
-            CHubReadLock lock(m_rotation);
-            if (m_fd >= 0) full = writeWhole(data, size);
-        }
-        if (!full && m_fd.load(std::memory_order_relaxed) < 0) {
-            CHubWriteLock lock(m_rotation);
-            if (m_fd < 0 && !openLocked(false)) return;
-            full = writeWhole(data, size);
-        }
-        if (!full) return;
-        CHubWriteLock lock(m_rotation);
-        if (m_size.load(std::memory_order_relaxed) > m_maxBytes.load(std::memory_order_relaxed))
-            rotateLocked();
-    }
-
-private:
-    // True when the file passed its size cap.
-    bool writeWhole(const char* data, size_t size) REQUIRES_SHARED(m_rotation) {
-        size_t done = 0;
-        while (done < size) {
-            ssize_t n = ::write(m_fd, data + done, size - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
-            done += static_cast<size_t>(n);
-        }
-        const long long now = m_size.fetch_add(static_cast<long long>(size), std::memory_order_relaxed) +
-                              static_cast<long long>(size);
-        return now > m_maxBytes.load(std::memory_order_relaxed);
-    }
-
-    bool openLocked(bool fresh) REQUIRES(m_rotation) {
-        if (m_fd >= 0) {
-            if (fresh && ftruncate(m_fd, 0) == 0) m_size.store(0, std::memory_order_relaxed);
-            return true;
-        }
-        std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(m_path).parent_path(), ec);
-        int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (fresh ? O_TRUNC : 0);
-        const int fd = ::open(m_path.c_str(), flags, 0600);
-        if (fd < 0) {
-            if (!m_warned) {
-                m_warned = true;
-                fprintf(stderr, "EvDebug: cannot open log file %s: %s\n", m_path.c_str(), strerror(errno));
-            }
-            return false;
-        }
-        struct stat st;
-        m_size.store(fstat(fd, &st) == 0 ? static_cast<long long>(st.st_size) : 0, std::memory_order_relaxed);
-        m_fd = fd;
-        return true;
-    }
-
-    void rotateLocked() REQUIRES(m_rotation) {
-        // Another process may have rotated already; only rename what is still the file we write.
-        struct stat mine, named;
-        if (fstat(m_fd, &mine) == 0 && stat(m_path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
-            mine.st_dev == named.st_dev) {
-            // The older files move up one place, the oldest beyond the kept count goes.
-            const int keep = m_keepFiles.load(std::memory_order_relaxed);
-            for (int n = keep - 1; n >= 1; --n) {
-                const std::string from = m_path + "." + std::to_string(n);
-                rename(from.c_str(), (m_path + "." + std::to_string(n + 1)).c_str());
-            }
-            std::string old = m_path + ".1";
-            rename(m_path.c_str(), old.c_str());
-        }
-        close(m_fd);
-        m_fd = -1;
-        openLocked(false);
-    }
-
-    const std::string m_path;
-    CHubSharedMutex m_rotation;  // shared by each write, taken alone to open and to roll over
-    // Changed under m_rotation held alone; atomic so that a writer may see it unopened without the lock.
-    std::atomic<int> m_fd{-1};
-    std::atomic<long long> m_size{0};  // bytes in the file, by this process's count
-    bool m_warned GUARDED_BY(m_rotation) = false;
-    std::atomic<long long> m_maxBytes{kDefaultMaxBytes};
-    std::atomic<int> m_keepFiles{kDefaultKeepFiles};  // rotated files kept: "<name>.1" to "<name>.N"
-};
 
 namespace {
 
@@ -479,11 +368,17 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
         parts[k].length = textLen;
         size += state.clockLength + n + functionLen + (isError ? 7 : 0) + textLen + parts[k].mark.size() + 1;
     }
+    // Kept with the lines the thread made since it last waited, and written with them before it waits
+    // again; lines too long to keep are written now (after the kept ones).
+    char* line = evdebug_detail::keepRoom(*f, size);
+    const bool keeping = line != nullptr;
     std::string longLine;  // only for lines longer than the thread's buffer
-    char* line = state.line;
-    if (size > sizeof(state.line)) {
-        longLine.resize(size);
-        line = longLine.data();
+    if (!keeping) {
+        line = state.line;
+        if (size > sizeof(state.line)) {
+            longLine.resize(size);
+            line = longLine.data();
+        }
     }
     char* at = line;
     auto put = [&at](const char* from, size_t length) {
@@ -502,7 +397,10 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
         put(parts[k].mark.data(), parts[k].mark.size());
         *at++ = '\n';
     }
-    f->write(line, static_cast<size_t>(at - line));
+    if (keeping)
+        evdebug_detail::kept(static_cast<size_t>(at - line));
+    else
+        f->write(line, static_cast<size_t>(at - line));
     m_linesWritten.fetch_add(count, std::memory_order_relaxed);
 }
 
@@ -634,7 +532,7 @@ void EvDebug::fatal(const char* format, ...) {
     va_start(ap, format);
     vwrite(nullptr, -1, true, format, ap);
     va_end(ap);
-    // The line is in its file (every line is by the time its call returns): nothing else to write.
+    evdebug_detail::writeKept();  // the thread's lines, this one last, are in the file before the abort
     std::abort();
 }
 
@@ -657,4 +555,8 @@ void evTaggedLog(const char* tag, int level, bool isError, const char* format, .
 
 void EvDebug::refreshAllParams() {
     instance()->refresh();
+}
+
+void evWriteKeptLines() {
+    evdebug_detail::writeKept();
 }

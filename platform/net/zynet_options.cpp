@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
 namespace {
@@ -123,10 +125,23 @@ bool isInfrastructure(const std::string& clientName) {
     }
 }
 
-std::string localHostName() {
-    char name[256] = {};
-    if (gethostname(name, sizeof(name) - 1) != 0) return "localhost";
-    return name;
+std::string localHostName(const CHubClock& clock) {
+    // Every connection's welcome names the machine: its name is asked of the system once a minute, not
+    // at each (a machine renamed meanwhile is named anew within the minute).
+    struct TCached {
+        CHubMutex mutex;
+        std::string name GUARDED_BY(mutex);
+        CHubClock::Steady::time_point readAt GUARDED_BY(mutex);
+    };
+    static TCached* const cached = new TCached;  // never destroyed: any thread may ask while the process ends
+    const auto now = clock.steadyNow();
+    CHubMutexLock lock(cached->mutex);
+    if (cached->name.empty() || now - cached->readAt >= std::chrono::minutes(1)) {
+        char name[256] = {};
+        cached->name = gethostname(name, sizeof(name) - 1) == 0 ? name : "localhost";
+        cached->readAt = now;
+    }
+    return cached->name;
 }
 
 std::string localClientName() {

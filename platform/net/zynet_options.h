@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/threads/hubclock.h"
+
 struct TZyNetOptions {
     int noLimitSeconds = 3600;           // what a caller's "no limit" (a negative time-out) waits at most
     int connectSeconds = 30;             // connecting and the opening exchange of a session
@@ -83,8 +85,9 @@ const TZyNetOptions& options();
 int effectiveSeconds(int seconds);
 // True when a peer proven to be `clientName` is of the infrastructure (see isInfrastructure).
 bool isInfrastructure(const std::string& clientName);
-// This machine's client name and host name as told to peers.
+// This machine's client name and host name as told to peers (the host name asked of the system once a
+// minute on `clock`).
 std::string localClientName();
-std::string localHostName();
+std::string localHostName(const CHubClock& clock = CHubClock::real());
 
 }  // namespace zynet

@@ -14,6 +14,7 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/threads/threadresources.h"
+#include "platform/waits/waitpoint.h"
 
 namespace {
 
@@ -116,6 +117,7 @@ CZyNetworkServer::~CZyNetworkServer() {
         threads.swap(m_finished);
         m_connections.clear();
     }
+    hubwait::beforeWait();
     for (std::thread& thread : threads) thread.join();
 }
 
@@ -197,6 +199,7 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
         m_quit = true;
     }
     m_changed.notify_all();
+    hubwait::beforeWait();
     for (std::thread& thread : threads) thread.join();
     zynet::logDebug(1, "network server [%s] quit", m_name.c_str());
     return CUxError::Success();
@@ -508,6 +511,7 @@ void CZyNetworkServer::joinFinished() {
         CHubMutexLock lock(m_mutex);
         threads.swap(m_finished);
     }
+    hubwait::beforeWait();
     for (std::thread& thread : threads) thread.join();
 }
 

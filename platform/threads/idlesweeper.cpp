@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/waits/waitpoint.h"
+
 namespace {
 
 // The sweeper of each clock, while an entry holds it.
@@ -76,6 +78,7 @@ void CHubIdleSweeper::stop() {
         ending = std::move(m_thread);
     }
     m_changed.notify_all();
+    hubwait::beforeWait();
     if (ending.joinable()) ending.join();
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/threads/hubclock.h"
 #include "platform/threads/threadslog.h"
+#include "platform/waits/waitpoint.h"
 
 namespace {
 
@@ -64,15 +65,18 @@ bool OSEvent::Wait(unsigned int milliseconds) {
                                    result, failures);
         }
         if (unlimited) {
+            hubwait::beforeWait();
             std::this_thread::sleep_for(kRetryPause);
             continue;
         }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CHubClock::real().steadyNow());
         if (left <= kRetryPause) {
+            hubwait::beforeWait();
             std::this_thread::sleep_for(left > left.zero() ? left : left.zero());
             return event->WaitForSet(0) == FXEvent::kWaitSignalled;
         }
+        hubwait::beforeWait();
         std::this_thread::sleep_for(kRetryPause);
         slice = static_cast<unsigned int>((left - kRetryPause).count());
     }

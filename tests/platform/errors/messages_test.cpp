@@ -8,6 +8,7 @@
 #include "platform/errors/eveventlog.h"
 #include "platform/errors/evmessagecatalog.h"
 #include "platform/errors/evmessagecontainer.h"
+#include "platform/log/evdebug.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ constexpr unsigned long kFrench = 0x040c;
 constexpr unsigned long kJapanese = 0x0411;  // no texts in the catalogue
 
 std::string defaultLogText() {
+    evWriteKeptLines();  // this thread's kept lines first
     std::ifstream in(EvDebugFileInstance::defaultInstance()->filePath());
     std::stringstream all;
     all << in.rdbuf();
