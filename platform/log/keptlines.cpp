@@ -166,7 +166,8 @@ TKept* takeNode() {
     TKept* head = g_nodes.load(std::memory_order_relaxed);
     do {
         node->next = head;
-    } while (!g_nodes.compare_exchange_weak(head, node, std::memory_order_release, std::memory_order_relaxed));
+    } while (
+        !g_nodes.compare_exchange_weak(head, node, std::memory_order_release, std::memory_order_relaxed));
     return node;
 }
 

@@ -23,5 +23,4 @@ void kept(size_t size);
 // Writes the lines the calling thread kept (none: nothing happens).
 void writeKept();
 
-
 }  // namespace evdebug_detail

@@ -75,7 +75,8 @@ public:
     // The most a thread keeps for this file before it writes them: a small share of the cap, so a file
     // holds many writes before it rolls over.
     size_t keepBytes() const {
-        return static_cast<size_t>(std::min<long long>(kKeepMostBytes, m_maxBytes.load(std::memory_order_relaxed) / 4));
+        return static_cast<size_t>(
+            std::min<long long>(kKeepMostBytes, m_maxBytes.load(std::memory_order_relaxed) / 4));
     }
     static constexpr long long kKeepMostBytes = 48 << 10;
 
