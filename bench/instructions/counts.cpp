@@ -116,8 +116,8 @@ bool readCallgrindDump(const std::string& text, TSplit& split, std::string& erro
     // The self costs add up to the dump's own total, or the dump was read wrongly (or cut short).
     if (haveSummary && std::fabs(summary - split.total()) > 0.5) {
         char text[160];
-        std::snprintf(text, sizeof text, "the dump's lines add up to %.0f, its summary says %.0f", split.total(),
-                      summary);
+        std::snprintf(text, sizeof text, "the dump's lines add up to %.0f, its summary says %.0f",
+                      split.total(), summary);
         error = text;
         return false;
     }
@@ -278,8 +278,10 @@ TComparison compareFigure(const TFigure& newer, const TFigure& older, double mar
         c.verdict = EVerdict::kUnsettled;
         return c;
     }
-    const bool cheaper = std::all_of(c.ratios.begin(), c.ratios.end(), [&](double r) { return r < 1 - margin; });
-    const bool dearer = std::all_of(c.ratios.begin(), c.ratios.end(), [&](double r) { return r > 1 + margin; });
+    const bool cheaper =
+        std::all_of(c.ratios.begin(), c.ratios.end(), [&](double r) { return r < 1 - margin; });
+    const bool dearer =
+        std::all_of(c.ratios.begin(), c.ratios.end(), [&](double r) { return r > 1 + margin; });
     c.verdict = cheaper ? EVerdict::kCheaper : dearer ? EVerdict::kDearer : EVerdict::kLevel;
     return c;
 }

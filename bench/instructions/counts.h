@@ -46,8 +46,8 @@ std::string cellKey(const std::string& road, const std::string& browse);
 
 // The rows file of one measurement: a line per cell, figure and round,
 // "<road>\t<browse>\t<figure>\t<round>\t<value>", figures named as in kFigureNames.
-inline constexpr const char* kFigureNames[] = {"host_tls", "host_rest", "agent_tls", "agent_rest",
-                                              "host_calls", "agent_calls"};
+inline constexpr const char* kFigureNames[] = {"host_tls",   "host_rest",  "agent_tls",
+                                               "agent_rest", "host_calls", "agent_calls"};
 std::string writeRows(const std::vector<TCell>& cells);
 // The cells of a rows file, in their first appearance's order; false with `error` on a malformed line.
 bool readRows(const std::string& text, std::vector<TCell>& cells, std::string& error);
@@ -74,8 +74,8 @@ std::vector<TBudgetCheck> checkBudgets(const std::vector<TCell>& cells, const TB
 // New against old for one figure of a cell, round by round (round i of each side).
 enum class EVerdict { kCheaper, kDearer, kLevel, kUnsettled };
 struct TComparison {
-    std::vector<double> ratios;   // new/old per round
-    double spread = 0;            // the larger of the two sides' spreads
+    std::vector<double> ratios;  // new/old per round
+    double spread = 0;           // the larger of the two sides' spreads
     EVerdict verdict = EVerdict::kLevel;
 };
 // "Cheaper" only when new/old is below 1 - margin in every round (at least two) and both sides' spreads

@@ -68,9 +68,9 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.work = fs::absolute(argv[++i]);
         else if (a == "--rounds" || a == "--pre" || a == "--block" || a == "--handshakes" ||
                  a == "--idle-seconds") {
-            int& to = a == "--rounds" ? o.rounds
-                      : a == "--pre"  ? o.pre
-                      : a == "--block" ? o.block
+            int& to = a == "--rounds"       ? o.rounds
+                      : a == "--pre"        ? o.pre
+                      : a == "--block"      ? o.block
                       : a == "--handshakes" ? o.handshakes
                                             : o.idleSeconds;
             if (!count(to)) return false;
@@ -116,12 +116,31 @@ struct TPorts {
 std::vector<std::string> agentOptions(const TSide& side, const TWorld& w, const fs::path& items) {
     const mediaagent::TIndexScale s = hubbench::catalogueScale().scale;
     return {side.program("tools/mediaagent/mediaagent").string(),
-            "--hub", w.database(), "--client", w.agentName, "--index", items.string(),
-            "--files", std::to_string(s.files), "--big-dir", std::to_string(s.bigDirectoryFiles),
-            "--files-per-dir", std::to_string(s.filesPerDirectory), "--fanout", std::to_string(s.fanout),
-            "--change-percent", std::to_string(s.changePercent), "--delete-percent",
-            std::to_string(s.deletePercent), "--new-percent", std::to_string(s.newPercent),
-            "--metadata-every", std::to_string(s.metadataEvery), "--batch", "1000", "--log",
+            "--hub",
+            w.database(),
+            "--client",
+            w.agentName,
+            "--index",
+            items.string(),
+            "--files",
+            std::to_string(s.files),
+            "--big-dir",
+            std::to_string(s.bigDirectoryFiles),
+            "--files-per-dir",
+            std::to_string(s.filesPerDirectory),
+            "--fanout",
+            std::to_string(s.fanout),
+            "--change-percent",
+            std::to_string(s.changePercent),
+            "--delete-percent",
+            std::to_string(s.deletePercent),
+            "--new-percent",
+            std::to_string(s.newPercent),
+            "--metadata-every",
+            std::to_string(s.metadataEvery),
+            "--batch",
+            "1000",
+            "--log",
             w.folder.string()};
 }
 
@@ -147,13 +166,19 @@ TProcesses startProcesses(const TSide& side, const TWorld& w, const fs::path& it
                                "--tls", w.agentTls(), "--hubmaster", w.hubName});
     if (counted) agent = underCallgrind(callgrindFolder / "agent.out", agent);
     p.agent = std::make_unique<CProcess>(agent, logs / "agent.log");
-    p.ports.agent = static_cast<int>(p.agent->waitForNumberAfter("listening on 127.0.0.1:", std::chrono::minutes(5)));
+    p.ports.agent =
+        static_cast<int>(p.agent->waitForNumberAfter("listening on 127.0.0.1:", std::chrono::minutes(5)));
     std::string error;
     if (p.ports.agent <= 0) giveUp("the media agent did not start: " + p.agent->output());
     if (!pointClientAt(w, w.agentName, p.ports.agent, error)) giveUp(error);
     std::vector<std::string> host = {side.program("tools/hubmaster/hubmaster").string(),
-                                     "--data", w.folder.string(), "--lib",
-                                     side.program("libfastbrowsehm.so").string(), "--port", "0", "--name",
+                                     "--data",
+                                     w.folder.string(),
+                                     "--lib",
+                                     side.program("libfastbrowsehm.so").string(),
+                                     "--port",
+                                     "0",
+                                     "--name",
                                      w.hubName};
     if (counted) host = underCallgrind(callgrindFolder / "host.out", host);
     p.host = std::make_unique<CProcess>(host, logs / "host.log");
@@ -184,7 +209,8 @@ std::vector<std::string> consoleCommand(const TConsole& c, const TPorts& ports, 
     const std::string at = day(kCataloguePointInTime);
     switch (static_cast<TCatalogueBrowse>(browse)) {
         case kFirstPage:
-            v.insert(v.end(), {"list", "--path", "/d01/d01/d01", "--at", at, "--page-size", "100", "--page", "1"});
+            v.insert(v.end(),
+                     {"list", "--path", "/d01/d01/d01", "--at", at, "--page-size", "100", "--page", "1"});
             break;
         case kDeepPage:
             v.insert(v.end(), {"list", "--path", "/big", "--at", at, "--page-size", "100", "--page", "901"});
@@ -200,11 +226,11 @@ std::vector<std::string> consoleCommand(const TConsole& c, const TPorts& ports, 
             v.insert(v.end(), {"list", "--path", "/big", "--at", at, "--page-size", "100", "--page", "1"});
             break;
     }
-    v.insert(v.end(), {"--client", "benchclient", "--subclient", std::to_string(w.subclient), "--host",
-                       "127.0.0.1", "--port", std::to_string(ports.host), "--ca", w.authority(),
-                       "--hubmaster-name", w.hubName, "--ma-address",
-                       w.agentName + "=127.0.0.1:" + std::to_string(ports.agent), "--token-file", c.token,
-                       "--quiet", "--timeout", "900"});
+    v.insert(v.end(),
+             {"--client", "benchclient", "--subclient", std::to_string(w.subclient), "--host", "127.0.0.1",
+              "--port", std::to_string(ports.host), "--ca", w.authority(), "--hubmaster-name", w.hubName,
+              "--ma-address", w.agentName + "=127.0.0.1:" + std::to_string(ports.agent), "--token-file",
+              c.token, "--quiet", "--timeout", "900"});
     if (road == 1) v.insert(v.end(), {"--via", "hubmaster"});
     return v;
 }
@@ -215,8 +241,9 @@ bool browses(const TConsole& c, const TPorts& ports, int road, int browse, int c
     const std::vector<std::string> argv = consoleCommand(c, ports, road, browse);
     for (int i = 0; i < count; ++i)
         if (const int status = run(argv, c.log); status != 0) {
-            std::fprintf(stderr, "instructions: a console of %s, %s ended with status %d:\n%s\n", kRoads[road],
-                         hubbench::kCatalogueBrowseNames[browse], status, readFile(c.log).c_str());
+            std::fprintf(stderr, "instructions: a console of %s, %s ended with status %d:\n%s\n",
+                         kRoads[road], hubbench::kCatalogueBrowseNames[browse], status,
+                         readFile(c.log).c_str());
             return false;
         }
     return true;
@@ -245,7 +272,6 @@ std::string issueToken(const TSide& side, const TWorld& w, const fs::path& logs)
         giveUp("no token for the administrator: " + readFile(logs / "token.log"));
     return file;
 }
-
 
 // ---- counting ------------------------------------------------------------------------------------
 
@@ -346,12 +372,12 @@ std::vector<TCell> emptyCells() {
 // so that neither road is left idle for long.
 void countInstructions(const TOptions& o, TConsole& console, const TProcesses& p, const fs::path& folder,
                        std::vector<TCell>& cells) {
-    TCounters c{CCounted(p.host->pid(), folder, "host.out"), CCounted(p.agent->pid(), folder, "agent.out"),
-                {}, {}};
+    TCounters c{
+        CCounted(p.host->pid(), folder, "host.out"), CCounted(p.agent->pid(), folder, "agent.out"), {}, {}};
     for (int round = 1; round <= o.rounds; ++round) {
         measureIdle(c, o.idleSeconds);
-        std::printf("round %d of %d: idle host %.0f, media agent %.0f instructions a second\n", round, o.rounds,
-                    c.hostIdle.total(), c.agentIdle.total());
+        std::printf("round %d of %d: idle host %.0f, media agent %.0f instructions a second\n", round,
+                    o.rounds, c.hostIdle.total(), c.agentIdle.total());
         std::fflush(stdout);
         for (size_t i = 0; i < cells.size(); ++i)
             countBlock(o, console, p.ports, c, cells[i], static_cast<int>(i % 2), static_cast<int>(i / 2));
@@ -370,7 +396,8 @@ public:
         // Attached once it says so ("Process <pid> attached with <n> threads").
         const auto end = Clock::now() + std::chrono::seconds(30);
         while (m_process.output().find(" attached") == std::string::npos) {
-            if (!m_process.running() || Clock::now() > end) giveUp("strace did not attach: " + m_process.output());
+            if (!m_process.running() || Clock::now() > end)
+                giveUp("strace did not attach: " + m_process.output());
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
@@ -438,17 +465,19 @@ struct THandshakes {
     TFigure service, floor;
 };
 
-THandshakes countBothHandshakes(const TOptions& o, const TProcesses& p, const fs::path& folder, const TWorld& w) {
+THandshakes countBothHandshakes(const TOptions& o, const TProcesses& p, const fs::path& folder,
+                                const TWorld& w) {
     THandshakes h;
     CCounted host(p.host->pid(), folder, "host.out");
     h.service = countHandshakes(o, host, p.ports.host, w);
     const fs::path tls = w.folder / "tls";
     CProcess floor(underCallgrind(folder / "floor.out",
-                                  {(fs::canonical("/proc/self/exe").parent_path() / "tls_floor").string(), "--cert",
-                                   (tls / "machine.crt").string(), "--key", (tls / "machine.key").string(),
-                                   "--ca", w.authority()}),
+                                  {(fs::canonical("/proc/self/exe").parent_path() / "tls_floor").string(),
+                                   "--cert", (tls / "machine.crt").string(), "--key",
+                                   (tls / "machine.key").string(), "--ca", w.authority()}),
                    folder / "floor.log");
-    const int port = static_cast<int>(floor.waitForNumberAfter("listening on 127.0.0.1:", std::chrono::minutes(2)));
+    const int port =
+        static_cast<int>(floor.waitForNumberAfter("listening on 127.0.0.1:", std::chrono::minutes(2)));
     if (port <= 0) giveUp("tls_floor did not start: " + floor.output());
     CCounted counted(floor.pid(), folder, "floor.out");
     h.floor = countHandshakes(o, counted, port, w);
@@ -471,8 +500,8 @@ void printTable(const std::vector<TCell>& cells, int rounds) {
         rounds);
     std::printf("%-13s %-28s %7s %6s %6s %7s | %7s %6s %6s %7s | %6s %6s\n", "ROAD", "BROWSE", "HOST", "own",
                 "TLS", "spread", "AGENT", "own", "TLS", "spread", "host", "agent");
-    std::printf("%-13s %-28s %7s %6s %6s %7s | %7s %6s %6s %7s | %6s %6s\n", "", "", "", "", "", "", "", "", "",
-                "", "calls", "calls");
+    std::printf("%-13s %-28s %7s %6s %6s %7s | %7s %6s %6s %7s | %6s %6s\n", "", "", "", "", "", "", "", "",
+                "", "", "calls", "calls");
     for (const TCell& c : cells) {
         const TFigure host = sum(c.hostTls, c.hostRest), agent = sum(c.agentTls, c.agentRest);
         auto calls = [](const TFigure& f) {
@@ -495,11 +524,13 @@ void printTable(const std::vector<TCell>& cells, int rounds) {
 
 // The goals' figures (bench/goals): the host's own instructions per browse in every cell, its system
 // calls per browse against those of the reference (`callsGoal`, a rows file), and the handshake.
-void printFigures(const std::vector<TCell>& cells, const std::vector<TCell>& callsGoal, const THandshakes* h) {
+void printFigures(const std::vector<TCell>& cells, const std::vector<TCell>& callsGoal,
+                  const THandshakes* h) {
     std::printf("\n");
     for (const TCell& c : cells)
-        std::printf("figure: %s, %s: host's own instructions per browse in millions = %.3f (goal: within 1)\n",
-                    c.road.c_str(), c.browse.c_str(), c.hostRest.mean() / 1e6);
+        std::printf(
+            "figure: %s, %s: host's own instructions per browse in millions = %.3f (goal: within 1)\n",
+            c.road.c_str(), c.browse.c_str(), c.hostRest.mean() / 1e6);
     for (const TCell& c : cells) {
         if (c.hostCalls.rounds.empty()) continue;
         const TCell* reference = nullptr;
@@ -513,13 +544,15 @@ void printFigures(const std::vector<TCell>& cells, const std::vector<TCell>& cal
                         c.browse.c_str(), c.hostCalls.mean());
     }
     if (h == nullptr) return;
-    std::printf("figure: TLS handshake of a console, the host's instructions in millions = %.3f (information)\n",
-                h->service.mean() / 1e6);
+    std::printf(
+        "figure: TLS handshake of a console, the host's instructions in millions = %.3f (information)\n",
+        h->service.mean() / 1e6);
     std::printf("figure: TLS handshake, bare OpenSSL's instructions in millions = %.3f (information)\n",
                 h->floor.mean() / 1e6);
-    std::printf("figure: TLS handshake of a console, the host's instructions over bare OpenSSL's = %.3f (goal: "
-                "within 1.1)\n",
-                h->floor.mean() > 0 ? h->service.mean() / h->floor.mean() : 0);
+    std::printf(
+        "figure: TLS handshake of a console, the host's instructions over bare OpenSSL's = %.3f (goal: "
+        "within 1.1)\n",
+        h->floor.mean() > 0 ? h->service.mean() / h->floor.mean() : 0);
 }
 
 bool checkAgainstBudgets(const std::vector<TCell>& cells, const std::string& file, double tolerance) {
@@ -558,7 +591,8 @@ int compareRows(const std::string& newFile, const std::string& oldFile) {
             for (const auto& [name, pair] : figures) {
                 const TComparison c = compareFigure(pair.first, pair.second);
                 std::string ratios;
-                for (double r : c.ratios) ratios += (ratios.empty() ? "" : " ") + std::to_string(r).substr(0, 5);
+                for (double r : c.ratios)
+                    ratios += (ratios.empty() ? "" : " ") + std::to_string(r).substr(0, 5);
                 std::printf("%-13s %-28s %-11s %13.0f %13.0f  %-17s %6.2f%%  %s\n", n.road.c_str(),
                             n.browse.c_str(), name, pair.first.mean(), pair.second.mean(), ratios.c_str(),
                             c.spread * 100, verdictName(c.verdict));
@@ -592,7 +626,8 @@ int main(int argc, char** argv) {
     const fs::path items = o.work / ("items-" + hubbench::catalogueScale().label + ".db");
     std::vector<std::string> build = agentOptions(side, w, items);
     build.push_back("--build-only");
-    if (run(build, logs / "index.log") != 0) giveUp("the item index was not made: " + readFile(logs / "index.log"));
+    if (run(build, logs / "index.log") != 0)
+        giveUp("the item index was not made: " + readFile(logs / "index.log"));
     TConsole console{side, &w, issueToken(side, w, logs), "", logs / "console.log"};
     std::vector<TCell> cells = emptyCells();
     THandshakes h;
@@ -613,7 +648,8 @@ int main(int argc, char** argv) {
     printFigures(cells, reference, o.handshake ? &h : nullptr);
     if (!o.rowsFile.empty()) std::ofstream(o.rowsFile) << writeRows(cells);
     if (!o.writeBudgetsFile.empty())
-        std::ofstream(o.writeBudgetsFile) << writeBudgets(cells, {"host_rest", "host_tls", "agent_rest", "agent_tls"});
+        std::ofstream(o.writeBudgetsFile)
+            << writeBudgets(cells, {"host_rest", "host_tls", "agent_rest", "agent_tls"});
     if (!o.budgetsFile.empty() && !checkAgainstBudgets(cells, o.budgetsFile, o.tolerance)) return 1;
     return 0;
 }

@@ -25,8 +25,11 @@ int main(int argc, char** argv) {
     std::string cert, key, ca, tickets = "0", unknown;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
-        (a == "--cert" ? cert : a == "--key" ? key : a == "--ca" ? ca : a == "--tickets" ? tickets : unknown) =
-            argv[i + 1];
+        (a == "--cert"      ? cert
+         : a == "--key"     ? key
+         : a == "--ca"      ? ca
+         : a == "--tickets" ? tickets
+                            : unknown) = argv[i + 1];
     }
     if (cert.empty() || key.empty() || ca.empty() || !unknown.empty() || argc % 2 == 0) {
         std::fprintf(stderr, "usage: tls_floor --cert <file> --key <file> --ca <file> [--tickets <n>]\n");
@@ -49,7 +52,8 @@ int main(int argc, char** argv) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 64) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        listen(listener, 64) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         std::perror("tls_floor: listen");
         return 1;
     }

@@ -42,7 +42,8 @@ bool makeWorld(const fs::path& folder, TWorld& world, std::string& error) {
     ZYPlatformInfo::setRegistryPath(world.registry());
     if (!ZYPlatformInfo::setString("~Hubmaster", "sZetaTokenKey", std::string(64, '7')) ||
         !ZYPlatformInfo::setString(kMsgSecurityKeySection, kMsgSecurityKeyName, std::string(64, '5')) ||
-        !ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId", static_cast<unsigned long>(world.hub))) {
+        !ZYPlatformInfo::setNumber("~Hubmaster", "nHubmasterClientId",
+                                   static_cast<unsigned long>(world.hub))) {
         error = "cannot write " + world.registry();
         return false;
     }
