@@ -135,6 +135,15 @@ long long readStraceTotal(const std::string& text) {
     return total;
 }
 
+double trimmedMean(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t cut = values.size() / 4;
+    double sum = 0;
+    for (size_t i = cut; i < values.size() - cut; ++i) sum += values[i];
+    return sum / static_cast<double>(values.size() - 2 * cut);
+}
+
 double TFigure::mean() const {
     if (rounds.empty()) return 0;
     double sum = 0;

@@ -26,6 +26,10 @@ bool isTlsLibrary(const std::string& objectPath);
 // The number of system calls in the summary `strace -c` writes (its "total" row); -1 when there is none.
 long long readStraceTotal(const std::string& text);
 
+// The mean of `values` without their n/4 largest and n/4 smallest: a browse that paid for something
+// once in a while (a timer's work, a cache refilled) does not move the figure of the others.
+double trimmedMean(std::vector<double> values);
+
 // One measured figure of a cell over the rounds.
 struct TFigure {
     std::vector<double> rounds;

@@ -46,7 +46,7 @@ using Clock = std::chrono::steady_clock;
 struct TOptions {
     fs::path build, work;
     int rounds = 3, pre = 2, block = 10, handshakes = 20, idleSeconds = 6;
-    bool calls = true, handshake = true;
+    bool calls = true, handshake = true, keepDumps = false;
     std::string rowsFile, budgetsFile, writeBudgetsFile, compareNew, compareOld, callsGoalFile;
     double tolerance = 0.01;
 };
@@ -78,6 +78,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.calls = false;
         else if (a == "--no-handshake")
             o.handshake = false;
+        else if (a == "--keep-dumps")
+            o.keepDumps = true;
         else if (a == "--calls-goal" && more)
             o.callsGoalFile = argv[++i];
         else if (a == "--rows" && more)
@@ -278,8 +280,8 @@ std::string issueToken(const TSide& side, const TWorld& w, const fs::path& logs)
 // One process under callgrind: its counters zeroed, and dumped and read.
 class CCounted {
 public:
-    CCounted(pid_t pid, fs::path folder, std::string prefix)
-        : m_pid(pid), m_folder(std::move(folder)), m_prefix(std::move(prefix)) {}
+    CCounted(pid_t pid, fs::path folder, std::string prefix, bool keep = false)
+        : m_pid(pid), m_folder(std::move(folder)), m_prefix(std::move(prefix)), m_keep(keep) {}
     void zero() { control("-z"); }
     // What it did since it was last zeroed or dumped.
     TSplit dump() {
@@ -298,7 +300,7 @@ public:
         TSplit split;
         std::string error;
         if (!readCallgrindDump(readFile(newest), split, error)) giveUp(newest.string() + ": " + error);
-        fs::remove(newest);
+        if (!m_keep) fs::remove(newest);
         return split;
     }
 
@@ -311,6 +313,7 @@ private:
     pid_t m_pid;
     fs::path m_folder;
     std::string m_prefix;
+    bool m_keep;
     long long m_lastDump = 0;
 };
 
@@ -343,21 +346,28 @@ void measureIdle(TCounters& c, int seconds) {
     c.agentIdle = scaled(c.agent.dump(), 1 / took);
 }
 
-// One measured block of a cell: its pre-block, then the block between the counters' zero and dump.
+// One measured block of a cell: its pre-block, then each browse of the block between dumps of the
+// counters; the cell's figure of the round is the browses' trimmed mean (counts.h).
 void countBlock(const TOptions& o, const TConsole& console, const TPorts& ports, TCounters& c, TCell& cell,
                 int road, int browse) {
     if (!browses(console, ports, road, browse, o.pre)) giveUp("a pre-block failed");
     c.host.zero();
     c.agent.zero();
-    const auto start = Clock::now();
-    if (!browses(console, ports, road, browse, o.block)) giveUp("a measured block failed");
-    const double took = secondsSince(start);
-    const TSplit host = perBrowse(c.host.dump(), c.hostIdle, took, o.block);
-    const TSplit agent = perBrowse(c.agent.dump(), c.agentIdle, took, o.block);
-    cell.hostTls.rounds.push_back(host.tls);
-    cell.hostRest.rounds.push_back(host.rest);
-    cell.agentTls.rounds.push_back(agent.tls);
-    cell.agentRest.rounds.push_back(agent.rest);
+    std::vector<double> figures[4];  // host TLS, host rest, agent TLS, agent rest; a value per browse
+    for (int i = 0; i < o.block; ++i) {
+        const auto start = Clock::now();
+        if (!browses(console, ports, road, browse, 1)) giveUp("a measured block failed");
+        const double took = secondsSince(start);
+        const TSplit host = perBrowse(c.host.dump(), c.hostIdle, took, 1);
+        const TSplit agent = perBrowse(c.agent.dump(), c.agentIdle, took, 1);
+        for (const auto& [to, value] :
+             {std::pair{0, host.tls}, {1, host.rest}, {2, agent.tls}, {3, agent.rest}})
+            figures[to].push_back(value);
+    }
+    cell.hostTls.rounds.push_back(trimmedMean(figures[0]));
+    cell.hostRest.rounds.push_back(trimmedMean(figures[1]));
+    cell.agentTls.rounds.push_back(trimmedMean(figures[2]));
+    cell.agentRest.rounds.push_back(trimmedMean(figures[3]));
 }
 
 std::vector<TCell> emptyCells() {
@@ -372,8 +382,10 @@ std::vector<TCell> emptyCells() {
 // so that neither road is left idle for long.
 void countInstructions(const TOptions& o, TConsole& console, const TProcesses& p, const fs::path& folder,
                        std::vector<TCell>& cells) {
-    TCounters c{
-        CCounted(p.host->pid(), folder, "host.out"), CCounted(p.agent->pid(), folder, "agent.out"), {}, {}};
+    TCounters c{CCounted(p.host->pid(), folder, "host.out", o.keepDumps),
+                CCounted(p.agent->pid(), folder, "agent.out", o.keepDumps),
+                {},
+                {}};
     for (int round = 1; round <= o.rounds; ++round) {
         measureIdle(c, o.idleSeconds);
         std::printf("round %d of %d: idle host %.0f, media agent %.0f instructions a second\n", round,
