@@ -3,27 +3,32 @@
 // of a build run under callgrind over the media agent's benchmark catalogue; consoles (tools/browse, one
 // process per command, run natively) make the five browses of ./dev bench on both roads (BrowseRouter's,
 // where the console takes the prepared request to the media agent itself, and the Hubmaster's own
-// service, --via hubmaster). Each measured block of browses comes after a pre-block of the same browses
-// that is not counted (a road's first browse after a while pays what expired meanwhile) and is counted
-// from the processes' dumps taken at its start and end (callgrind_control), less what each process does
-// while idle over as long (counted once per round over an idle spell). A cell is a road and a browse: per
-// browse, the host's and the media agent's instructions in the TLS libraries (libssl, libcrypto) and
-// elsewhere, over the rounds (their mean and spread), and the system calls each makes per browse,
-// counted in a separate run of the same processes natively, with strace -c attached for each block. The
-// handshake: what one TLS connection of a console costs the host, beside what it costs OpenSSL alone
-// (tls_floor, with the same certificate, group and verification).
+// service, --via hubmaster). A cell is a road and a browse. Each measured block of a cell comes after a
+// pre-block of the same browses that is not counted (the first browses after a while pay what expired
+// meanwhile); each browse of the block is counted between dumps of both processes (callgrind_control),
+// less what each process does while idle over as long (its rate counted once per round), and the cell's
+// figure is the trimmed mean of the block's browses (counts.h: a timer's or a cache's work that lands on
+// one browse now and then does not move it). The rounds each go over every cell, the roads taking turns
+// browse by browse, so that neither is left idle past the host's idle expiries (30 s) while the other
+// is measured. Per cell and browse: the host's and the media agent's instructions in the TLS libraries
+// (libssl, libcrypto) and elsewhere, their mean and spread over the rounds, and the system calls each
+// makes, counted in a separate run of the same processes natively with strace -c attached for each
+// block. The handshake: what one TLS connection of a console costs the host, beside what it costs
+// OpenSSL alone (tls_floor, with the same certificate, group and verification).
 //
 //   instructions [--build <folder>] [--work <folder>] [--rounds N] [--pre N] [--block N]
-//                [--handshakes N] [--idle-seconds N] [--no-calls] [--no-handshake] [--rows <file>]
-//                [--calls-goal <rows>] [--budgets <file> [--tolerance <fraction>]] [--write-budgets <file>]
+//                [--handshakes N] [--idle-seconds N] [--no-calls] [--no-handshake] [--keep-dumps]
+//                [--rows <file>] [--calls-goal <rows>] [--budgets <file> [--tolerance <fraction>]]
+//                [--write-budgets <file>]
 //   instructions --compare <new rows> <old rows>
 //
 // --build: the build whose host, media agent and console are measured (default: this program's);
-// --calls-goal: a rows file whose host system calls per browse are the goal of each cell's; --rows: every
-// round's figures written to a file (bench/compare reads them back); --budgets: each
-// budgeted figure held to its budget (fails when over it by more than --tolerance, 0.01); --compare:
-// new/old per cell of two rows files. Prints the table, then "figure:" lines against the goals; exits
-// 1 when a budget is exceeded or a process fails.
+// --calls-goal: a rows file whose host system calls per browse are the goal of each road's (the mean of
+// its browses); --rows: every round's figures written to a file (bench/compare reads them back);
+// --budgets: each budgeted figure held to its budget (fails when over it by more than --tolerance,
+// 0.01); --write-budgets: the figures written as budgets; --keep-dumps: the callgrind dumps are kept
+// in <work>/callgrind; --compare: new/old per cell of two rows files. Prints the table, then "figure:"
+// lines against the goals; exits 1 when a budget is exceeded or a process fails.
 #include <openssl/ssl.h>
 
 #include <cstdio>
@@ -675,7 +680,7 @@ int main(int argc, char** argv) {
     if (!o.rowsFile.empty()) std::ofstream(o.rowsFile) << writeRows(cells);
     if (!o.writeBudgetsFile.empty())
         std::ofstream(o.writeBudgetsFile)
-            << writeBudgets(cells, {"host_rest", "host_tls", "agent_rest", "agent_tls"});
+            << writeBudgets(cells, {"host_rest", "host_tls", "agent_rest", "agent_tls"}, 250e3);
     if (!o.budgetsFile.empty() && !checkAgainstBudgets(cells, o.budgetsFile, o.tolerance)) return 1;
     return 0;
 }

@@ -159,6 +159,24 @@ TEST(InstructionCounts, BudgetsWrittenFromACellAreItsMeanPerFigure) {
     const std::string text =
         writeBudgets({cellOf("BrowseRouter", "first page", {1e6, 1.2e6})}, {"host_rest"});
     EXPECT_EQ(text, "BrowseRouter\tfirst page\thost_rest\t1100000\n");
+    // A figure below the smallest budgeted is left out: a check of it would only measure its noise.
+    const TCell cell = cellOf("Hubmaster", "versions", {1e6});  // its TLS part: 3.4e6
+    EXPECT_EQ(writeBudgets({cell}, {"host_rest", "host_tls"}, 2e6),
+              "Hubmaster\tversions\thost_tls\t3400000\n");
+    EXPECT_EQ(writeBudgets({cell}, {"host_rest", "host_tls"}, 3.5e6), "");
+    EXPECT_EQ(writeBudgets({cell}, {"host_rest", "host_tls"}, 1e6),
+              "Hubmaster\tversions\thost_rest\t1000000\nHubmaster\tversions\thost_tls\t3400000\n");
+}
+
+TEST(InstructionCounts, TrimmedMeanLeavesOutTheBrowsesThatPaidForSomethingElse) {
+    // Ten browses, one of which paid for a timer's work and one that came cheap: a quarter (two) of
+    // each end go.
+    EXPECT_DOUBLE_EQ(trimmedMean({100, 101, 99, 100, 175, 100, 101, 99, 100, 60}), 100);
+    // Too few to trim: the plain mean.
+    EXPECT_DOUBLE_EQ(trimmedMean({100, 130, 70}), 100);
+    EXPECT_DOUBLE_EQ(trimmedMean({}), 0);
+    // A browse that alternates between two costs keeps both in the figure.
+    EXPECT_DOUBLE_EQ(trimmedMean({100, 200, 100, 200, 100, 200, 100, 200}), 150);
 }
 
 TFigure rounds(std::vector<double> r) {
