@@ -243,8 +243,10 @@ bool CWorkerThreadHM::superBrowse() {
     if (m_directAPI) {
         // The caller takes an indexing-v1 request to the media agent itself: signed, so the agent
         // answers it without trusting whoever presents it.
-        if (m_requestToReturn == &m_indexBrowseRequest && !convertToSecureIndexBrowseReq()) return false;
-        logSuperBrowseRequest();
+        std::string signedText;  // the request's text as signed, where it serves the log line
+        if (m_requestToReturn == &m_indexBrowseRequest && !convertToSecureIndexBrowseReq(&signedText))
+            return false;
+        logSuperBrowseRequest(signedText.empty() ? nullptr : &signedText);
         log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
         if (!bt->confId.empty()) g_poConfMgr->deleteConfRec(bt->confId);
         // Nothing will answer later: the worker ends with its caller.

@@ -297,7 +297,8 @@ public:
     // accept it; false (error state set) when it cannot be built.
     bool convertToSecureBrowseReq() REQUIRES(m_workerLock);
     // The same for the indexing-v1 request a direct caller takes to the media agent itself.
-    bool convertToSecureIndexBrowseReq() REQUIRES(m_workerLock);
+    // `requestText` (given): the request's text as signed, when it is the one written (no secret in it).
+    bool convertToSecureIndexBrowseReq(std::string* requestText = nullptr) REQUIRES(m_workerLock);
     bool securedRequestSigner(std::string& signer) REQUIRES(m_workerLock);
     // Returns `form` when it was made; else the server error is set and false.
     bool returnSigned(bool made, CNMessageBase& form) REQUIRES(m_workerLock);

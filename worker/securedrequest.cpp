@@ -133,12 +133,15 @@ bool CWorkerThreadHM::convertToSecureBrowseReq() {
                         m_securedBrowseRequest);
 }
 
-bool CWorkerThreadHM::convertToSecureIndexBrowseReq() {
+bool CWorkerThreadHM::convertToSecureIndexBrowseReq(std::string* requestText) {
     std::string signer;
     if (!securedRequestSigner(signer)) return false;
     if (signer.empty()) return true;
+    // In its class's declared order the request is written once: the text its digest is made of is the
+    // one it is sent as, and its log line's.
+    m_indexBrowseRequest.putInDeclaredOrder();
     I2::SecuredMessageHandler handler;
     return returnSigned(
-        handler.secureIndexBrowseReq(m_indexBrowseRequest, signer, m_securedIndexBrowseRequest),
+        handler.secureIndexBrowseReq(m_indexBrowseRequest, signer, m_securedIndexBrowseRequest, requestText),
         m_securedIndexBrowseRequest);
 }

@@ -4,8 +4,10 @@
 
 std::string zyFormatV(const char* format, va_list ap) {
     if (format == nullptr) return {};
-    // Most texts fit the first try; a longer one is formatted again at its own size.
-    char first[1024];
+    // Nearly every text fits the first try, a log line holding a message's text (a few kilobytes)
+    // included: formatted past the buffer, the rest would go through printf's slow overflow path and be
+    // formatted again at its own size.
+    char first[8192];
     va_list again;
     va_copy(again, ap);
     const int n = std::vsnprintf(first, sizeof first, format, ap);

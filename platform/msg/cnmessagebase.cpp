@@ -1,5 +1,6 @@
 #include "platform/msg/cnmessagebase.h"
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 
@@ -255,6 +256,48 @@ const CNMessageField* CNMessageBase::findField(uint32_t code) const {
     for (const auto& f : m_fields)
         if (f.code == code) return &f;
     return nullptr;
+}
+
+bool CNMessageBase::declaredFieldOrder(std::vector<uint32_t>& order) const {
+    if (!m_type) return false;  // nothing declared: the fields' own order
+    const std::span<const MsgFieldInfo> declared = m_type->fields();
+    // Each field's key: its declared place, or (undeclared) after every declared one, in its own order.
+    std::vector<std::pair<uint32_t, uint32_t>> keyed;
+    keyed.reserve(m_fields.size());
+    std::vector<bool> seen(declared.size());
+    bool inOrder = true;
+    uint32_t last = 0;
+    for (size_t n = 0; n < m_fields.size(); ++n) {
+        uint32_t key;
+        if (const MsgFieldInfo* info = m_type->field(m_fields[n].code)) {
+            const auto place = static_cast<size_t>(info - declared.data());
+            if (seen[place]) {
+                inOrder = false;
+                continue;
+            }
+            seen[place] = true;
+            key = static_cast<uint32_t>(place);
+        } else {
+            key = static_cast<uint32_t>(declared.size() + n);
+        }
+        inOrder = inOrder && key >= last;
+        last = key;
+        keyed.emplace_back(key, static_cast<uint32_t>(n));
+    }
+    if (inOrder) return false;
+    std::sort(keyed.begin(), keyed.end());
+    order.clear();
+    for (const auto& [key, at] : keyed) order.push_back(at);
+    return true;
+}
+
+void CNMessageBase::putInDeclaredOrder() {
+    std::vector<uint32_t> order;
+    if (!declaredFieldOrder(order) || order.size() != m_fields.size()) return;
+    std::vector<CNMessageField> fields;
+    fields.reserve(m_fields.size());
+    for (uint32_t at : order) fields.push_back(std::move(m_fields[at]));
+    m_fields.swap(fields);
 }
 
 void CNMessageBase::reserveFields(size_t count) {

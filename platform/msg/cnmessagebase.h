@@ -118,6 +118,14 @@ public:
     int unserialize(const char* data, size_t size);
     // Text form for logs: the XML with every password field masked.
     std::string AsString() const;
+    // The positions of the fields in their class's declared order, then those it does not declare in
+    // their own order (a declared field set twice: its first place only). False when the fields are in
+    // that order already (`order` is then left as it was).
+    bool declaredFieldOrder(std::vector<uint32_t>& order) const;
+    // Puts the fields in that order (a message holding a declared field twice stays as it is): written
+    // then, its text is the one written in declared order (XML_ENCODE_DECLARED_ORDER), which a signer's
+    // digest is made of, so the one text serves the digest, the wire and the log.
+    void putInDeclaredOrder();
     // Makes serialize() start with an XML declaration, for a standalone document.
     void setXmlWriteFlag(bool flag) { m_xmlWriteFlag = flag; }
     bool getXmlWriteFlag() const { return m_xmlWriteFlag; }

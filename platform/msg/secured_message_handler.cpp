@@ -1,5 +1,7 @@
 #include "platform/msg/secured_message_handler.h"
 
+#include <vector>
+
 #include "platform/config/zyplatforminfo.h"
 #include "platform/crypto/zycrypto.h"
 #include "platform/msg/msg_field.h"
@@ -17,28 +19,27 @@ using SBR = databrowse::SecuredBrowseRequest::f;
 // The text a message is digested as: its fields in its class's declared order, then the fields the
 // class does not declare in their own order, so the sender's object and the receiver's (read from
 // the wire, fields wherever the peer put them) digest alike unless something was changed or added.
-bool digestText(const CNMessageBase& message, std::string& text) {
-    CNMessageBase ordered = CNMessageBase::withTag(message.getTagID());
-    const MsgClassType* type = message.classType();
-    if (type)
-        for (const MsgFieldInfo& info : type->fields())
-            if (const CNMessageField* f = message.findField(info.code))
-                ordered.addField(f->code, f->i, f->j, f->kind) = *f;
-    for (size_t n = 0; n < message.fieldCount(); ++n) {
-        const CNMessageField& f = message.fieldAt(n);
-        if (!type || !type->field(f.code)) ordered.addField(f.code, f.i, f.j, f.kind) = f;
-    }
-    return XMLEncoder(XML_ENCODE_DIGEST_FORM).serialize(ordered, text) == MSG_OK;
+bool digestText(const CNMessageBase& message, std::string& text, bool* wroteSecret = nullptr) {
+    XMLEncoder encoder(static_cast<EncodingFlags>(XML_ENCODE_DIGEST_FORM | XML_ENCODE_DECLARED_ORDER));
+    const bool written = encoder.serialize(message, text) == MSG_OK;
+    if (wroteSecret) *wroteSecret = encoder.wroteSecret();
+    return written;
 }
 
-// One digest (hex SHA-256) of the session block (absent: empty) and of the whole payload.
-bool securedDigest(const CNMessageBase* session, const CNMessageBase& payload, std::string& digest) {
-    std::string sessionText, payloadText;
-    if ((session && !digestText(*session, sessionText)) || !digestText(payload, payloadText)) return false;
-    zycrypto::Digest parts[2] = {zycrypto::sha256(sessionText), zycrypto::sha256(payloadText)};
+// One digest (hex SHA-256) of the session block (absent: empty) and of the whole payload. `payloadText`
+// (given) receives the payload's text when it holds no secret: then it is the payload as written in
+// declared order.
+bool securedDigest(const CNMessageBase* session, const CNMessageBase& payload, std::string& digest,
+                   std::string* payloadText = nullptr) {
+    std::string sessionText, written;
+    bool secret = false;
+    if ((session && !digestText(*session, sessionText)) || !digestText(payload, written, &secret))
+        return false;
+    zycrypto::Digest parts[2] = {zycrypto::sha256(sessionText), zycrypto::sha256(written)};
     zycrypto::Digest whole =
         zycrypto::sha256(std::string_view(reinterpret_cast<const char*>(parts), sizeof parts));
     digest = zycrypto::toHex(whole.data(), whole.size());
+    if (payloadText && !secret) *payloadText = std::move(written);
     return true;
 }
 
@@ -180,11 +181,14 @@ bool SecuredMessageHandler::secureBrowseRequest(databrowse::BrowseRequest& reque
 
 bool SecuredMessageHandler::secureIndexBrowseReq(const Indexing::BrowseReq& request,
                                                  const std::string& clientName,
-                                                 Indexing::SecuredBrowseReq& out) {
+                                                 Indexing::SecuredBrowseReq& out, std::string* requestText) {
     using SIR = Indexing::SecuredBrowseReq::f;
     std::string digest, encoded, signature;
     auto attributes = std::make_unique<databrowse::SystemAttributes>();
-    if (securedDigest(nullptr, request, digest)) {
+    std::vector<uint32_t> reordered;
+    if (requestText) requestText->clear();
+    if (requestText && request.declaredFieldOrder(reordered)) requestText = nullptr;  // written otherwise
+    if (securedDigest(nullptr, request, digest, requestText)) {
         attributes->setstring(SA::clientName, clientName);
         attributes->setint64(SA::createTime, static_cast<int64_t>(m_clock.epochSeconds()));
         attributes->setstring(SA::requestDigest, digest);

@@ -76,9 +76,12 @@ public:
     bool secureBrowseRequest(databrowse::BrowseRequest& request, const std::string& clientName,
                              databrowse::SecuredBrowseRequest& out);
     // The signed form of an indexing-v1 request: the request travels whole, and the attributes' digest
-    // covers all of it (there is no session block).
+    // covers all of it (there is no session block). `requestText` (given) receives the text the request
+    // was digested as when that is the one serialize() writes (it holds no password field and its fields
+    // are in declared order, CNMessageBase::putInDeclaredOrder()): its log line needs no other; else
+    // it is left empty.
     bool secureIndexBrowseReq(const Indexing::BrowseReq& request, const std::string& clientName,
-                              Indexing::SecuredBrowseReq& out);
+                              Indexing::SecuredBrowseReq& out, std::string* requestText = nullptr);
     // Checks a signed indexing-v1 request as checkSystemAttributes does and, when it passes, copies the
     // request it carries into `out`.
     int openSecuredIndexBrowseReq(Indexing::SecuredBrowseReq& secured, Indexing::BrowseReq& out,

@@ -255,10 +255,18 @@ private:
         appendAttributeStart(m_out, kindAttr);
         appendHex8(m_out, m.getTagID());
         m_out.push_back('"');
+        // Fields in their own order, or the root's in its class's (XML_ENCODE_DECLARED_ORDER).
+        std::vector<uint32_t> order;
+        const bool reordered =
+            depth == 0 && (m_flags & XML_ENCODE_DECLARED_ORDER) && m.declaredFieldOrder(order);
+        const size_t count = reordered ? order.size() : m.fieldCount();
+        const auto fieldAt = [&](size_t n) -> const CNMessageField& {
+            return m.fieldAt(reordered ? order[n] : n);
+        };
         bool hasElements = false;
         CodeName codeName;
-        for (size_t n = 0; n < m.fieldCount(); ++n) {
-            const CNMessageField& f = m.fieldAt(n);
+        for (size_t n = 0; n < count; ++n) {
+            const CNMessageField& f = fieldAt(n);
             if (!isScalar(f.kind)) {
                 hasElements = true;
                 continue;
@@ -275,8 +283,8 @@ private:
             return MSG_OK;
         }
         m_out.push_back('>');
-        for (size_t n = 0; n < m.fieldCount(); ++n) {
-            const CNMessageField& f = m.fieldAt(n);
+        for (size_t n = 0; n < count; ++n) {
+            const CNMessageField& f = fieldAt(n);
             if (isScalar(f.kind)) continue;
             if (int rc = complexField(m, f, depth + 1)) return rc;
         }

@@ -56,6 +56,10 @@ enum EncodingFlags : unsigned {
     // Password fields as the hex of their clear value, so that equal messages write equal text: only
     // for text that is digested and never leaves the process (a signer's digest), never for output.
     XML_ENCODE_DIGEST_FORM = 8,
+    // The root's fields in its class's declared order, then those it does not declare in their own
+    // order (a declared field set twice: its first value): the text does not depend on the order in which
+    // the fields were set or read, so a sender and a receiver write one message alike.
+    XML_ENCODE_DECLARED_ORDER = 16,
 };
 
 class XMLEncoder {

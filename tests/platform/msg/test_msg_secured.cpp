@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/config/zyplatforminfo.h"
+#include "platform/msg/msg_registry.h"
 #include "platform/msg/secured_message_handler.h"
 
 using BR = databrowse::BrowseRequest::f;
@@ -185,6 +186,79 @@ TEST_F(SecuredMessages, IndexRequestSignedWhole) {
     resigned.setpstringobject(SIR::signature, bstring(sig));
     EXPECT_EQ(checker.openSecuredIndexBrowseReq(resigned, untouched, "hubmaster"), I2::SECURED_BAD_SIGNATURE);
     EXPECT_EQ(untouched.fieldCount(), 0u);
+}
+
+// The digest is of the request's fields, not of the order they were set in or travel in: a request made
+// in another order, whose fields the wire carries in yet another, opens; a field it does not declare
+// still counts, wherever it comes.
+TEST_F(SecuredMessages, TheDigestDoesNotDependOnTheOrderOfTheFields) {
+    using IR = Indexing::BrowseReq::f;
+    using SIR = Indexing::SecuredBrowseReq::f;
+    Indexing::BrowseReq req;
+    req.setint64(IR::options, 1);
+    req.getliststring(IR::sourcePaths, true)->push_back("/home/alice");
+    req.setstring(IR::backupsetGuid, "BACKUPSET-1");
+    const uint32_t extra = msgNameCode("extraField");  // a field no class declares
+    req.setint64(0, 0, 42, Indexing::BrowseReq::TAG, extra);
+    req.setint64(IR::jobId, 7);
+    I2::SecuredMessageHandler signer;
+    Indexing::SecuredBrowseReq secured;
+    ASSERT_TRUE(signer.secureIndexBrowseReq(req, "hubmaster", secured));
+    std::string xml;
+    ASSERT_EQ(secured.serialize(xml), 0);
+    // Whoever relays it may write the request's attributes in another order.
+    const std::string options = " options=\"1\"", job = " jobId=\"7\"";
+    ASSERT_NE(xml.find(options), std::string::npos) << xml;
+    ASSERT_NE(xml.find(job), std::string::npos) << xml;
+    std::string moved = xml;
+    moved.erase(moved.find(options), options.size());
+    moved.insert(moved.find(job) + job.size(), options);
+    ASSERT_NE(moved, xml);
+    I2::SecuredMessageHandler checker;
+    Indexing::BrowseReq opened;
+    Indexing::SecuredBrowseReq received;
+    ASSERT_EQ(received.unserialize(moved), 0) << moved;
+    EXPECT_EQ(checker.openSecuredIndexBrowseReq(received, opened, "hubmaster"), I2::SECURED_OK);
+
+    Indexing::SecuredBrowseReq changedUndeclared(received);
+    changedUndeclared.getObjectAccessor(SIR::request, false)
+        ->setint64(0, 0, 43, Indexing::BrowseReq::TAG, extra);
+    Indexing::BrowseReq untouched;
+    EXPECT_EQ(checker.openSecuredIndexBrowseReq(changedUndeclared, untouched, "hubmaster"),
+              I2::SECURED_DIGEST_MISMATCH);
+}
+
+// A request put in declared order is written once for its signature: the text handed back is the one it is
+// written as (so the sender's log line needs no other), and none is handed back for a request written
+// otherwise (out of order, or holding a password field, which the digest writes in another form).
+TEST_F(SecuredMessages, ARequestInDeclaredOrderIsWrittenOnceForItsSignature) {
+    using IR = Indexing::BrowseReq::f;
+    Indexing::BrowseReq req;
+    req.setint64(IR::jobId, 7);
+    req.getliststring(IR::sourcePaths, true)->push_back("/home/alice");
+    req.setstring(IR::backupsetGuid, "BACKUPSET-1");
+    I2::SecuredMessageHandler signer;
+    Indexing::SecuredBrowseReq secured;
+    std::string text = "stale";
+    ASSERT_TRUE(signer.secureIndexBrowseReq(req, "hubmaster", secured, &text));
+    EXPECT_TRUE(text.empty()) << "its fields were set out of order";
+
+    std::vector<uint32_t> order;
+    EXPECT_TRUE(req.declaredFieldOrder(order));
+    req.putInDeclaredOrder();
+    EXPECT_FALSE(req.declaredFieldOrder(order));
+    ASSERT_TRUE(signer.secureIndexBrowseReq(req, "hubmaster", secured, &text));
+    std::string written;
+    ASSERT_EQ(req.serialize(written), 0);
+    EXPECT_EQ(text, written);
+    EXPECT_EQ(req.getstring(IR::backupsetGuid), "BACKUPSET-1");
+    EXPECT_EQ(req.getint64(IR::jobId), 7);
+
+    Indexing::BrowseReq withSecret = req;
+    withSecret.setpstringobject(0, 0, bstring("secret"), 1, Indexing::BrowseReq::TAG, msgNameCode("aSecret"));
+    withSecret.putInDeclaredOrder();
+    ASSERT_TRUE(signer.secureIndexBrowseReq(withSecret, "hubmaster", secured, &text));
+    EXPECT_TRUE(text.empty()) << "a password field is digested in another form than it is written";
 }
 
 TEST_F(SecuredMessages, KeyComesFromTheRegistryOrTheHost) {
