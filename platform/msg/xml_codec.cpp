@@ -18,6 +18,7 @@
 #include "platform/msg/msg_field.h"
 #include "platform/msg/msg_log.h"
 #include "platform/msg/password_cipher.h"
+#include "platform/msg/xml_scan.h"
 
 namespace {
 
@@ -1013,7 +1014,23 @@ int XMLDecoder::decodeRoot(uint32_t expectedTag, const char* data, size_t size, 
     InputCopy input;
     pugi::xml_document doc;
     pugi::xml_node root;
-    int rc = parse(m_context, data, size, input, doc, root);
+    // Items a relay forwards as they came are checked without a document where the text is plainly
+    // well formed: the parser reads the rest only. Elsewhere (or when the scan cannot tell) it reads all.
+    std::string rest;
+    xmlscan::TItems items;
+    const bool scanned = child && list && data && size <= m_context.maxInputBytes && !holdsNul(data, size) &&
+                         xmlscan::plainWithItems({data, size}, child, list, items) && items.count > 0;
+    if (scanned) {
+        rest.reserve(size);
+        size_t from = 0;
+        for (const auto& [begin, end] : items.ranges) {
+            rest.append(data + from, begin - from);
+            from = end;
+        }
+        rest.append(data + from, size - from);
+    }
+    int rc = scanned ? parse(m_context, rest.data(), rest.size(), input, doc, root)
+                     : parse(m_context, data, size, input, doc, root);
     uint32_t tag = 0;
     if (rc == MSG_OK && (!Reader::rootTag(root, tag) || (expectedTag && tag != expectedTag)))
         rc = MSG_ERR_ROOT;
@@ -1021,13 +1038,13 @@ int XMLDecoder::decodeRoot(uint32_t expectedTag, const char* data, size_t size, 
     const MsgClassType* type = rc == MSG_OK ? reader.typeFor(tag) : nullptr;
     if (rc == MSG_OK && !type) rc = MSG_ERR_UNKNOWN_CLASS;
     if (rc == MSG_OK && strcmp(root.name(), type->info().name) != 0) rc = MSG_ERR_ROOT;
-    if (rc == MSG_OK && child && list)
+    if (rc == MSG_OK && child && list && !scanned)
         if (pugi::xml_node holder = root.child(child)) reader.leaveOut(holder, list);
     std::unique_ptr<CNMessageBase> message;
     if (rc == MSG_OK) {
         message.reset(type->info().make());
         rc = reader.object(root, *message, 0, root.attribute(kTagAttr));
-        leftOut = reader.leftOut();
+        leftOut = scanned ? items.count : reader.leftOut();
     }
     if (rc != MSG_OK) {
         logFailure("XMLDecoder", rc, data, size);

@@ -1,0 +1,230 @@
+#include "platform/msg/xml_scan.h"
+
+#include <array>
+#include <cstdint>
+
+namespace xmlscan {
+
+namespace {
+
+enum : uint8_t { kSpace = 1, kNameStart = 2, kName = 4, kStop = 8 };
+
+// What each byte may be in the plain form: white space, a name's first or later byte (ASCII only: a
+// parser decides on any other), or a byte that ends a run of text or of an attribute's value.
+constexpr std::array<uint8_t, 256> kClass = [] {
+    std::array<uint8_t, 256> t{};
+    for (unsigned char c : {' ', '\t', '\r', '\n'}) t[c] |= kSpace;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] |= kNameStart | kName;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] |= kNameStart | kName;
+    for (unsigned char c : {'_', ':'}) t[c] |= kNameStart | kName;
+    for (int c = '0'; c <= '9'; ++c) t[c] |= kName;
+    for (unsigned char c : {'-', '.'}) t[c] |= kName;
+    for (unsigned char c : {'<', '&', '"', '\''}) t[c] |= kStop;
+    return t;
+}();
+
+uint8_t classOf(char c) {
+    return kClass[static_cast<unsigned char>(c)];
+}
+
+// Deeper than any message: a parser decides.
+constexpr size_t kMostDepth = 256;
+
+class CScanner {
+public:
+    CScanner(std::string_view text, std::string_view child, std::string_view list, TItems& out)
+        : m_begin(text.data()), m_at(text.data()), m_end(text.data() + text.size()), m_child(child),
+          m_list(list), m_out(out) {}
+
+    bool run() {
+        space();
+        if (m_at == m_end || *m_at != '<') return false;
+        for (;;) {
+            if (m_at == m_end) return false;  // an element left open
+            if (*m_at != '<') {
+                if (!text()) return false;
+                continue;
+            }
+            const bool ok = m_at + 1 < m_end && m_at[1] == '/' ? endTag() : startTag();
+            if (!ok) return false;
+            if (m_open.empty()) {  // the root ended: only white space may follow
+                space();
+                return m_at == m_end;
+            }
+        }
+    }
+
+private:
+    bool space() {
+        const char* from = m_at;
+        while (m_at < m_end && (classOf(*m_at) & kSpace)) ++m_at;
+        return m_at != from;
+    }
+
+    bool name(std::string_view& n) {
+        const char* from = m_at;
+        if (m_at == m_end || !(classOf(*m_at) & kNameStart)) return false;
+        while (++m_at < m_end && (classOf(*m_at) & kName)) {
+        }
+        n = std::string_view(from, static_cast<size_t>(m_at - from));
+        return true;
+    }
+
+    // At '&': one of the five named references or a character reference, passed over.
+    bool reference() {
+        ++m_at;
+        if (m_at < m_end && *m_at == '#') {
+            ++m_at;
+            const bool hex = m_at < m_end && *m_at == 'x';
+            if (hex) ++m_at;
+            size_t digits = 0;
+            for (; m_at < m_end && digits <= 8; ++m_at, ++digits) {
+                const char c = *m_at;
+                const bool digit = (c >= '0' && c <= '9') ||
+                                   (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+                if (!digit) break;
+            }
+            if (digits == 0 || digits > 8 || m_at == m_end || *m_at != ';') return false;
+            ++m_at;
+            return true;
+        }
+        for (std::string_view named : {"amp;", "lt;", "gt;", "quot;", "apos;"}) {
+            if (static_cast<size_t>(m_end - m_at) >= named.size() &&
+                std::string_view(m_at, named.size()) == named) {
+                m_at += named.size();
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Text between tags: references checked; within the items' holder only white space.
+    bool text() {
+        bool blank = true;
+        while (m_at < m_end && *m_at != '<') {
+            const uint8_t c = classOf(*m_at);
+            if (c & kStop) {
+                if (*m_at == '&') {
+                    if (!reference()) return false;
+                    blank = false;
+                    continue;
+                }
+            } else if (c & kSpace) {
+                ++m_at;
+                continue;
+            }
+            blank = false;
+            ++m_at;
+        }
+        return blank || !inHolder();
+    }
+
+    // After a start tag's name: its attributes, each after white space, then '>' or "/>".
+    bool attributes(bool& empty) {
+        for (;;) {
+            const bool spaced = space();
+            if (m_at == m_end) return false;
+            if (*m_at == '>' || *m_at == '/') {
+                empty = *m_at == '/';
+                if (empty && (m_at + 1 == m_end || m_at[1] != '>')) return false;
+                m_at += empty ? 2 : 1;
+                return true;
+            }
+            std::string_view n;
+            if (!spaced || !name(n)) return false;
+            space();
+            if (m_at == m_end || *m_at != '=') return false;
+            ++m_at;
+            space();
+            if (m_at == m_end || (*m_at != '"' && *m_at != '\'')) return false;
+            const char quote = *m_at++;
+            for (;;) {
+                if (m_at == m_end) return false;
+                const char c = *m_at;
+                if (!(classOf(c) & kStop)) {
+                    ++m_at;
+                } else if (c == quote) {
+                    ++m_at;
+                    break;
+                } else if (c == '&') {
+                    if (!reference()) return false;
+                } else if (c == '<') {
+                    return false;
+                } else {
+                    ++m_at;  // the other quote
+                }
+            }
+        }
+    }
+
+    bool inHolder() const { return m_holderOpen && m_open.size() == 2; }
+
+    bool startTag() {
+        const char* at = m_at++;
+        std::string_view n;
+        bool empty = false;
+        if (!name(n) || !attributes(empty)) return false;
+        const size_t depth = m_open.size();  // of the parent
+        const bool item = depth == 2 && m_holderOpen && n == m_list;
+        if (depth == 1 && !m_holderSeen && n == m_child) {
+            m_holderSeen = true;
+            m_holderOpen = !empty;
+        }
+        if (item) {
+            ++m_out.count;
+            if (empty)
+                note(at, m_at);
+            else
+                m_itemStart = at;
+        }
+        if (empty) return true;
+        if (depth >= kMostDepth) return false;
+        m_open.push_back(n);
+        return true;
+    }
+
+    bool endTag() {
+        m_at += 2;
+        std::string_view n;
+        if (!name(n)) return false;
+        space();
+        if (m_at == m_end || *m_at != '>') return false;
+        ++m_at;
+        if (m_open.empty() || m_open.back() != n) return false;
+        m_open.pop_back();
+        if (m_open.size() == 2 && m_holderOpen && m_itemStart) {
+            note(m_itemStart, m_at);
+            m_itemStart = nullptr;
+        } else if (m_open.size() == 1 && m_holderOpen) {
+            m_holderOpen = false;
+        }
+        return true;
+    }
+
+    // An item's bytes, joined to the run before when nothing lies between.
+    void note(const char* from, const char* to) {
+        const auto begin = static_cast<size_t>(from - m_begin), end = static_cast<size_t>(to - m_begin);
+        if (!m_out.ranges.empty() && m_out.ranges.back().second == begin)
+            m_out.ranges.back().second = end;
+        else
+            m_out.ranges.emplace_back(begin, end);
+    }
+
+    const char* const m_begin;
+    const char* m_at;
+    const char* const m_end;
+    const std::string_view m_child, m_list;
+    TItems& m_out;
+    std::vector<std::string_view> m_open;  // names of the elements open, the root first
+    bool m_holderSeen = false, m_holderOpen = false;
+    const char* m_itemStart = nullptr;  // the start of the item open, if any
+};
+
+}  // namespace
+
+bool plainWithItems(std::string_view text, std::string_view child, std::string_view list, TItems& out) {
+    out = TItems{};
+    return CScanner(text, child, list, out).run();
+}
+
+}  // namespace xmlscan

@@ -1,0 +1,134 @@
+// The items a relay forwards as they came are checked without a document: an answer is taken or refused
+// exactly as a parser of the whole text takes or refuses it, whatever its items hold, and what is read of
+// the rest is the same.
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/msg/msg_classes.h"
+#include "platform/msg/msg_registry.h"
+#include "platform/msg/xml_codec.h"
+
+namespace {
+
+using Resp = databrowse::BrowseResponse;
+
+// An answer of `count` items, each with attributes that need escaping and a child object of its own.
+std::string answerText(int count) {
+    Resp answer;
+    answer.setint64(Resp::f::respType, 0);
+    answer.setstring(Resp::f::workerId, "w\t<7>");
+    CNMessageBase* result = answer.getObjectAccessor(Resp::f::browseResult, true);
+    result->setstring(databrowse::BrowseResult::f::queryId, "q&1");
+    std::vector<CNMessageBase> items;
+    for (int i = 0; i < count; ++i) {
+        databrowse::BrowseData item;
+        item.setstring(databrowse::BrowseData::f::name, "f<" + std::to_string(i) + ">&\"'\t\xc3\xa9");
+        item.setint64(databrowse::BrowseData::f::size, 1000 + i);
+        item.getObjectAccessor(databrowse::BrowseData::f::flags, true)
+            ->setint64(databrowse::BrowseItemFlags::f::directory, i % 2);
+        items.push_back(item);
+    }
+    result->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
+    std::string xml;
+    EXPECT_EQ(answer.serialize(xml), 0);
+    return xml;
+}
+
+const char* name(const MsgFieldRef& f) {
+    return CNMessageRegistry::instance().fieldName(f.code);
+}
+
+// Reads `text` as a relay does; the code, and what was read and counted.
+int relayRead(const std::string& text, std::string& read, size_t& items) {
+    std::unique_ptr<CNMessageBase> out;
+    items = 0;
+    const int rc = XMLDecoder().decodeLeavingOut(Resp::TAG, text.data(), text.size(), name(Resp::f::browseResult),
+                                                 name(databrowse::BrowseResult::f::dataResultSet), out, items);
+    read.clear();
+    if (rc == MSG_OK) out->serialize(read);
+    return rc;
+}
+
+// Whether a parser of the whole text takes it as one document of one root (as the decoder parses, a NUL
+// refused).
+bool parserTakes(const std::string& text) {
+    if (text.find('\0') != std::string::npos || text.find("&#0;") != std::string::npos) return false;
+    pugi::xml_document doc;
+    if (!doc.load_buffer(text.data(), text.size(), pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8))
+        return false;
+    int roots = 0;
+    for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling()) roots += n.type() == pugi::node_element;
+    return roots == 1;
+}
+
+TEST(RelayedItems, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
+    const std::string good = answerText(4);
+    std::string readGood;
+    size_t countGood = 0;
+    ASSERT_EQ(relayRead(good, readGood, countGood), MSG_OK);
+    EXPECT_EQ(countGood, 4u);
+    const std::string list = std::string("<") + name(databrowse::BrowseResult::f::dataResultSet);
+    const size_t firstItem = good.find(list);
+    const size_t secondItem = good.find(list, firstItem + 1);
+    ASSERT_NE(secondItem, std::string::npos) << good;
+    // Edits inside the first item (at its name's end), or of its whole text.
+    const size_t inside = firstItem + list.size();
+    const size_t content = good.find('>', firstItem) + 1;  // the first item's children start there
+    const std::string item = good.substr(firstItem, secondItem - firstItem);
+    struct TEdit {
+        const char* what;
+        std::string text;
+        bool item = true;  // the first item is still an item (what is read of the rest is unchanged)
+    };
+    auto at = [&](size_t where, const std::string& insert) {
+        std::string t = good;
+        t.insert(where, insert);
+        return t;
+    };
+    auto replaced = [&](const std::string& by) {
+        std::string t = good;
+        t.replace(firstItem, item.size(), by);
+        return t;
+    };
+    std::string deep;
+    for (int d = 0; d < 300; ++d) deep += "<d>";
+    for (int d = 0; d < 300; ++d) deep += "</d>";
+    const std::vector<TEdit> edits = {
+        {"an attribute", at(inside, " extra=\"1 &amp; 2 &#x41; &#66; &lt;&gt;&quot;&apos; 'q'\"")},
+        {"an attribute in single quotes", at(inside, " extra='say \"hi\"'")},
+        {"'<' in an attribute", at(inside, " extra=\"a<b\"")},
+        {"an unquoted attribute", at(inside, " extra=1")},
+        {"an attribute without a value", at(inside, " extra")},
+        {"attributes with no space between", at(inside, " a=\"1\"b=\"2\"")},
+        {"an unknown reference", at(inside, " extra=\"&bogus;\"")},
+        {"a bare ampersand", at(inside, " extra=\"a & b\"")},
+        {"a reference to NUL", at(inside, " extra=\"&#0;\"")},
+        {"a long character reference", at(inside, " extra=\"&#0000000065;\"")},
+        {"an end tag of another name in an item", at(content, "<x></y>")},
+        {"an end tag with white space", at(content, "<x></x \n>")},
+        {"an element in an item", at(content, "<x a=\"1\"><y/>text &amp; more</x>")},
+        {"an item left open", replaced(item.substr(0, item.find('>')) + ">")},
+        {"an end tag of another name", replaced(item + "</other>")},
+        {"a child element left open", replaced(item.substr(0, item.size() - 2) + "><open>")},
+        {"a comment in an item", replaced(list + " x.item=\"1\"><!-- note --></" + list.substr(1) + ">")},
+        {"CDATA in an item", replaced(list + " x.item=\"1\"><![CDATA[<raw>]]></" + list.substr(1) + ">")},
+        {"text among the items", at(firstItem, "loose text")},
+        {"white space among the items", at(firstItem, " \n\t ")},
+        {"an item nested 300 deep", replaced(list + " x.item=\"1\">" + deep + "</" + list.substr(1) + ">")},
+        {"a name that is not ASCII", replaced("<\xc3\xa9t\xc3\xa9/>"), false},
+        {"a cut text", good.substr(0, good.size() - 5)},
+        {"something after the root", good + "<second/>"},
+    };
+    for (const TEdit& edit : edits) {
+        std::string read;
+        size_t count = 0;
+        const int rc = relayRead(edit.text, read, count);
+        EXPECT_EQ(rc == MSG_OK, parserTakes(edit.text)) << edit.what << ": " << rc << "\n" << edit.text;
+        if (rc == MSG_OK && edit.item) EXPECT_EQ(read, readGood) << edit.what << ": the rest reads as before";
+    }
+}
+
+}  // namespace
