@@ -1,16 +1,20 @@
 #include "platform/msg/xml_scan.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace xmlscan {
 
 namespace {
 
-enum : uint8_t { kSpace = 1, kNameStart = 2, kName = 4, kStop = 8 };
+enum : uint8_t { kSpace = 1, kNameStart = 2, kName = 4 };
 
-// What each byte may be in the plain form: white space, a name's first or later byte (ASCII only: a
-// parser decides on any other), or a byte that ends a run of text or of an attribute's value.
+// What each byte may be in the plain form: white space, or a name's first or later byte (ASCII only: a
+// parser decides on any other).
 constexpr std::array<uint8_t, 256> kClass = [] {
     std::array<uint8_t, 256> t{};
     for (unsigned char c : {' ', '\t', '\r', '\n'}) t[c] |= kSpace;
@@ -19,7 +23,6 @@ constexpr std::array<uint8_t, 256> kClass = [] {
     for (unsigned char c : {'_', ':'}) t[c] |= kNameStart | kName;
     for (int c = '0'; c <= '9'; ++c) t[c] |= kName;
     for (unsigned char c : {'-', '.'}) t[c] |= kName;
-    for (unsigned char c : {'<', '&', '"', '\''}) t[c] |= kStop;
     return t;
 }();
 
@@ -27,14 +30,39 @@ uint8_t classOf(char c) {
     return kClass[static_cast<unsigned char>(c)];
 }
 
+// The first of `a`, `b`, `c` in [from, end), or end: sixteen bytes are looked at a time (values and text
+// run long between the bytes that end them).
+inline const char* findAny(const char* from, const char* end, char a, char b, char c) {
+#if defined(__SSE2__)
+    const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
+    for (; end - from >= 16; from += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)), _mm_cmpeq_epi8(x, vc));
+        if (const int bits = _mm_movemask_epi8(hit))
+            return from + std::countr_zero(static_cast<unsigned>(bits));
+    }
+#endif
+    for (; from < end; ++from)
+        if (*from == a || *from == b || *from == c) return from;
+    return end;
+}
+
 // Deeper than any message: a parser decides.
 constexpr size_t kMostDepth = 256;
+// How far the common form of an attribute is looked at without bounds checks (a longer name takes the
+// general way).
+constexpr ptrdiff_t kLookAhead = 64;
 
 class CScanner {
 public:
     CScanner(std::string_view text, std::string_view child, std::string_view list, TItems& out)
-        : m_begin(text.data()), m_at(text.data()), m_end(text.data() + text.size()), m_child(child),
-          m_list(list), m_out(out) {}
+        : m_begin(text.data()),
+          m_at(text.data()),
+          m_end(text.data() + text.size()),
+          m_child(child),
+          m_list(list),
+          m_out(out) {}
 
     bool run() {
         space();
@@ -56,9 +84,10 @@ public:
 
 private:
     bool space() {
-        const char* from = m_at;
-        while (m_at < m_end && (classOf(*m_at) & kSpace)) ++m_at;
-        return m_at != from;
+        if (m_at == m_end || !(classOf(*m_at) & kSpace)) return false;
+        while (++m_at < m_end && (classOf(*m_at) & kSpace)) {
+        }
+        return true;
     }
 
     bool name(std::string_view& n) {
@@ -80,8 +109,8 @@ private:
             size_t digits = 0;
             for (; m_at < m_end && digits <= 8; ++m_at, ++digits) {
                 const char c = *m_at;
-                const bool digit = (c >= '0' && c <= '9') ||
-                                   (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+                const bool digit =
+                    (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
                 if (!digit) break;
             }
             if (digits == 0 || digits > 8 || m_at == m_end || *m_at != ';') return false;
@@ -100,28 +129,33 @@ private:
 
     // Text between tags: references checked; within the items' holder only white space.
     bool text() {
-        bool blank = true;
-        while (m_at < m_end && *m_at != '<') {
-            const uint8_t c = classOf(*m_at);
-            if (c & kStop) {
-                if (*m_at == '&') {
-                    if (!reference()) return false;
-                    blank = false;
-                    continue;
-                }
-            } else if (c & kSpace) {
-                ++m_at;
-                continue;
-            }
-            blank = false;
-            ++m_at;
+        for (;;) {
+            const char* stop = findAny(m_at, m_end, '<', '&', '<');
+            if (inHolder())
+                for (const char* c = m_at; c < stop; ++c)
+                    if (!(classOf(*c) & kSpace)) return false;
+            m_at = stop;
+            if (m_at == m_end || *m_at == '<') return true;
+            if (inHolder() || !reference()) return false;
         }
-        return blank || !inHolder();
     }
 
     // After a start tag's name: its attributes, each after white space, then '>' or "/>".
     bool attributes(bool& empty) {
         for (;;) {
+            // Most attributes are ` name="value"`: read so where the text leaves room to look ahead.
+            if (m_end - m_at > kLookAhead && m_at[0] == ' ' && (classOf(m_at[1]) & kNameStart)) {
+                const char* n = m_at + 2;
+                const char* const limit = m_at + kLookAhead;
+                while (n < limit && (classOf(*n) & kName)) ++n;
+                if (n < limit && n[0] == '=' && n[1] == '"') {
+                    const char* v = findAny(n + 2, m_end, '"', '<', '&');
+                    if (v < m_end && *v == '"') {
+                        m_at = v + 1;
+                        continue;
+                    }
+                }
+            }
             const bool spaced = space();
             if (m_at == m_end) return false;
             if (*m_at == '>' || *m_at == '/') {
@@ -139,21 +173,12 @@ private:
             if (m_at == m_end || (*m_at != '"' && *m_at != '\'')) return false;
             const char quote = *m_at++;
             for (;;) {
-                if (m_at == m_end) return false;
-                const char c = *m_at;
-                if (!(classOf(c) & kStop)) {
-                    ++m_at;
-                } else if (c == quote) {
-                    ++m_at;
-                    break;
-                } else if (c == '&') {
-                    if (!reference()) return false;
-                } else if (c == '<') {
-                    return false;
-                } else {
-                    ++m_at;  // the other quote
-                }
+                m_at = findAny(m_at, m_end, quote, '<', '&');
+                if (m_at == m_end || *m_at == '<') return false;
+                if (*m_at == quote) break;
+                if (!reference()) return false;
             }
+            ++m_at;
         }
     }
 
@@ -185,12 +210,16 @@ private:
 
     bool endTag() {
         m_at += 2;
-        std::string_view n;
-        if (!name(n)) return false;
+        // The name must be the open element's, whole: compared, not read.
+        if (m_open.empty()) return false;
+        const std::string_view open = m_open.back();
+        if (static_cast<size_t>(m_end - m_at) < open.size() || std::string_view(m_at, open.size()) != open)
+            return false;
+        m_at += open.size();
+        if (m_at < m_end && (classOf(*m_at) & kName)) return false;
         space();
         if (m_at == m_end || *m_at != '>') return false;
         ++m_at;
-        if (m_open.empty() || m_open.back() != n) return false;
         m_open.pop_back();
         if (m_open.size() == 2 && m_holderOpen && m_itemStart) {
             note(m_itemStart, m_at);

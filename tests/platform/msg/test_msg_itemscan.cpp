@@ -45,8 +45,9 @@ const char* name(const MsgFieldRef& f) {
 int relayRead(const std::string& text, std::string& read, size_t& items) {
     std::unique_ptr<CNMessageBase> out;
     items = 0;
-    const int rc = XMLDecoder().decodeLeavingOut(Resp::TAG, text.data(), text.size(), name(Resp::f::browseResult),
-                                                 name(databrowse::BrowseResult::f::dataResultSet), out, items);
+    const int rc =
+        XMLDecoder().decodeLeavingOut(Resp::TAG, text.data(), text.size(), name(Resp::f::browseResult),
+                                      name(databrowse::BrowseResult::f::dataResultSet), out, items);
     read.clear();
     if (rc == MSG_OK) out->serialize(read);
     return rc;
@@ -57,10 +58,12 @@ int relayRead(const std::string& text, std::string& read, size_t& items) {
 bool parserTakes(const std::string& text) {
     if (text.find('\0') != std::string::npos || text.find("&#0;") != std::string::npos) return false;
     pugi::xml_document doc;
-    if (!doc.load_buffer(text.data(), text.size(), pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8))
+    if (!doc.load_buffer(text.data(), text.size(), pugi::parse_escapes | pugi::parse_cdata,
+                         pugi::encoding_utf8))
         return false;
     int roots = 0;
-    for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling()) roots += n.type() == pugi::node_element;
+    for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling())
+        roots += n.type() == pugi::node_element;
     return roots == 1;
 }
 
