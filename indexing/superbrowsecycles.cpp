@@ -314,7 +314,7 @@ void CWorkerThreadHM::addSuperBrowseCycles(TSuperBrowseRun& run) {
         Indexing::BackupCycle out;
         if (fillSuperBrowseCycle(run, cycle, out)) cycles.push_back(std::move(out));
     }
-    m_indexBrowseRequest.setlistobject(Indexing::BrowseReq::f::backupCycles, cycles);
+    m_indexBrowseRequest.setlistobject(Indexing::BrowseReq::f::backupCycles, std::move(cycles));
     for (const std::string& skipped : run.skippedCycles) {
         // The browse goes on without the cycle; the caller learns that its answer may be incomplete.
         databrowse::BrowseError warning;
@@ -334,11 +334,11 @@ void CWorkerThreadHM::addSuperBrowseArchives() {
     std::vector<CNMessageBase> indexList;
     indexList.reserve(indexArchives.size());
     for (const SuperBrowseArchive& file : indexArchives) indexList.push_back(archiveOf(file, file.appId));
-    m_indexBrowseRequest.setlistobject(Indexing::BrowseReq::f::indexArchives, indexList);
+    m_indexBrowseRequest.setlistobject(Indexing::BrowseReq::f::indexArchives, std::move(indexList));
     // A data archive goes out once per index archive of its job, under that index archive's subclient.
     std::vector<CNMessageBase> dataList;
     for (const SuperBrowseArchive& index : indexArchives)
         for (const SuperBrowseArchive& data : dataArchives)
             if (data.r_jobId == index.r_jobId) dataList.push_back(archiveOf(data, index.appId));
-    m_indexBrowseRequest.setlistobject(Indexing::BrowseReq::f::dataArchives, dataList);
+    m_indexBrowseRequest.setlistobject(Indexing::BrowseReq::f::dataArchives, std::move(dataList));
 }

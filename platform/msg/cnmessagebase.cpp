@@ -429,6 +429,13 @@ void CNMessageBase::setlistobject(short i, short j, const std::vector<CNMessageB
     fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList).list().objects = std::move(copy);
 }
 
+void CNMessageBase::setlistobject(short i, short j, std::vector<CNMessageBase>&& items, unsigned long tag,
+                                  unsigned long code) {
+    if (!addressOk(tag, code, "setlistobject")) return;
+    std::vector<CNMessageBase> taken(std::move(items));  // the vector's own move: no item is copied
+    fieldFor(i, j, static_cast<uint32_t>(code), MsgFieldKind::ObjList).list().objects = std::move(taken);
+}
+
 void CNMessageBase::setliststring(short i, short j, const std::vector<std::string>& items, unsigned long tag,
                                   unsigned long code) {
     if (!addressOk(tag, code, "setliststring")) return;

@@ -65,6 +65,8 @@ public:
     // ---- lists. With `flag` non-zero an absent list is created empty; otherwise absent gives nullptr.
     void setlistobject(short i, short j, const std::vector<CNMessageBase>& items, unsigned long tag,
                        unsigned long code);
+    void setlistobject(short i, short j, std::vector<CNMessageBase>&& items, unsigned long tag,
+                       unsigned long code);
     std::vector<CNMessageBase>* getlistobject(short i, short j, unsigned long tag, unsigned long code,
                                               int flag);
     void setliststring(short i, short j, const std::vector<std::string>& items, unsigned long tag,
@@ -99,6 +101,10 @@ public:
     }
     void setlistobject(const MsgFieldRef& f, const std::vector<CNMessageBase>& items) {
         setlistobject(f.i, f.j, items, f.tag, f.code);
+    }
+    // The same, taking the items themselves: no item is copied.
+    void setlistobject(const MsgFieldRef& f, std::vector<CNMessageBase>&& items) {
+        setlistobject(f.i, f.j, std::move(items), f.tag, f.code);
     }
     void setliststring(const MsgFieldRef& f, const std::vector<std::string>& items) {
         setliststring(f.i, f.j, items, f.tag, f.code);

@@ -152,7 +152,7 @@ int SecuredMessageHandler::openSecuredBrowseRequest(databrowse::SecuredBrowseReq
         copyFieldsByCode(*parts, rebuilt);
     copyFieldsByCode(*payload, rebuilt);
     if (session) rebuilt.setObjectAccessor(*session, BR::session);
-    out = std::move(rebuilt);
+    out.swapContent(rebuilt);  // its fields, without a copy (a message's move is one)
     return SECURED_OK;
 }
 
@@ -175,7 +175,7 @@ bool SecuredMessageHandler::secureBrowseRequest(databrowse::BrowseRequest& reque
     databrowse::Msg238 payload;
     copyFieldsByCode(request, payload);
     secured.setObjectAccessor(payload, SBR::payload);
-    out = std::move(secured);
+    out.swapContent(secured);  // its fields, without a copy (a message's move is one)
     return true;
 }
 
@@ -204,7 +204,7 @@ bool SecuredMessageHandler::secureIndexBrowseReq(const Indexing::BrowseReq& requ
     secured.setpstringobject(SIR::systemAttributes, bstring(encoded), 1);
     secured.setpstringobject(SIR::signature, bstring(signature), 1);
     m_attributes = std::move(attributes);
-    out = std::move(secured);
+    out.swapContent(secured);  // its fields, without a copy (a message's move is one)
     return true;
 }
 
@@ -220,7 +220,7 @@ int SecuredMessageHandler::openSecuredIndexBrowseReq(Indexing::SecuredBrowseReq&
     if (rc != SECURED_OK) return rc;
     Indexing::BrowseReq opened;
     copyFieldsByCode(*request, opened);
-    out = std::move(opened);
+    out.swapContent(opened);  // its fields, without a copy (a message's move is one)
     return SECURED_OK;
 }
 
