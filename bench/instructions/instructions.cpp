@@ -17,7 +17,8 @@
 // OpenSSL alone (tls_floor, with the same certificate, group and verification).
 //
 //   instructions [--build <folder>] [--work <folder>] [--rounds N] [--pre N] [--block N]
-//                [--handshakes N] [--idle-seconds N] [--no-calls] [--no-handshake] [--keep-dumps]
+//                [--handshakes N] [--idle-seconds N] [--no-instructions] [--no-calls] [--no-handshake]
+//                [--keep-dumps]
 //                [--rows <file>] [--calls-goal <rows>] [--budgets <file> [--tolerance <fraction>]]
 //                [--write-budgets <file>]
 //   instructions --compare <new rows> <old rows>
@@ -26,7 +27,8 @@
 // --calls-goal: a rows file whose host system calls per browse are the goal of each road's (the mean of
 // its browses); --rows: every round's figures written to a file (bench/compare reads them back);
 // --budgets: each budgeted figure held to its budget (fails when over it by more than --tolerance,
-// 0.01); --write-budgets: the figures written as budgets; --keep-dumps: the callgrind dumps are kept
+// 0.01); --write-budgets: the figures written as budgets; --no-instructions: the system calls alone
+// (--no-calls: the instructions alone); --keep-dumps: the callgrind dumps are kept
 // in <work>/callgrind; --compare: new/old per cell of two rows files. Prints the table, then "figure:"
 // lines against the goals; exits 1 when a budget is exceeded or a process fails.
 #include <openssl/ssl.h>
@@ -53,7 +55,7 @@ struct TOptions {
     fs::path build, work;
     fs::path self;  // this program's folder (tls_floor beside it), read before anything can replace it
     int rounds = 3, pre = 2, block = 10, handshakes = 20, idleSeconds = 6;
-    bool calls = true, handshake = true, keepDumps = false;
+    bool instructions = true, calls = true, handshake = true, keepDumps = false;
     std::string rowsFile, budgetsFile, writeBudgetsFile, compareNew, compareOld, callsGoalFile;
     double tolerance = 0.01;
 };
@@ -84,6 +86,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             if (!count(to)) return false;
         } else if (a == "--no-calls")
             o.calls = false;
+        else if (a == "--no-instructions")
+            o.instructions = false;
         else if (a == "--no-handshake")
             o.handshake = false;
         else if (a == "--keep-dumps")
@@ -592,9 +596,10 @@ void printFigures(const std::vector<TCell>& cells, const std::vector<TCell>& cal
                   const THandshakes* h) {
     std::printf("\n");
     for (const TCell& c : cells)
-        std::printf(
-            "figure: %s, %s: host's own instructions per browse in millions = %.3f (goal: within 1)\n",
-            c.road.c_str(), c.browse.c_str(), c.hostRest.mean() / 1e6);
+        if (!c.hostRest.rounds.empty())
+            std::printf(
+                "figure: %s, %s: host's own instructions per browse in millions = %.3f (goal: within 1)\n",
+                c.road.c_str(), c.browse.c_str(), c.hostRest.mean() / 1e6);
     // System calls vary by a few per cent from block to block (futexes meet or not): each road's goal is
     // the mean of its five browses against the reference's.
     for (const char* road : kRoads) {
@@ -709,7 +714,7 @@ int main(int argc, char** argv) {
     TConsole console{side, &w, issueToken(side, w, logs), "", logs / "console.log"};
     std::vector<TCell> cells = emptyCells();
     THandshakes h;
-    {
+    if (o.instructions) {
         TProcesses p = startProcesses(side, w, items, logs, counted);
         console.fileOfVersions = findFileOfVersions(console, p.ports);
         countInstructions(o, console, p, counted, cells);
@@ -717,13 +722,14 @@ int main(int argc, char** argv) {
     }
     if (o.calls) {
         TProcesses p = startProcesses(side, w, items, logs, {});
+        if (console.fileOfVersions.empty()) console.fileOfVersions = findFileOfVersions(console, p.ports);
         countCalls(o, console, p, calls, cells);
     }
     printTable(cells, o.rounds);
     std::vector<TCell> reference;
     if (!o.callsGoalFile.empty() && !readRows(readFile(o.callsGoalFile), reference, error))
         giveUp(o.callsGoalFile + ": " + error);
-    printFigures(cells, reference, o.handshake ? &h : nullptr);
+    printFigures(cells, reference, o.instructions && o.handshake ? &h : nullptr);
     if (!o.rowsFile.empty()) std::ofstream(o.rowsFile) << writeRows(cells);
     if (!o.writeBudgetsFile.empty())
         std::ofstream(o.writeBudgetsFile)
