@@ -86,9 +86,11 @@ void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBr
     ignoreResult(sendOn(session, response, log), "sendOn logs a failed send; the caller is gone");
 }
 
-// A warning of what the find leaves out; a client left out because the caller may not browse it carries
-// the permission code, and one the Hubmaster does not know the nothing-to-browse code, so that the caller
-// can tell a find refused in part, or asked of a misspelt client, from a whole one.
+// A warning of what the find leaves out, with the code that says what is left out (errorresponse::
+// findPartOf): a client the caller may not browse, one the Hubmaster does not know, or backups the find
+// cannot reach by its road (an agent without an index service, or another agent than the one it asks),
+// so that the caller can tell a find refused or searched in part from a whole one. A client with no
+// backup in range leaves nothing out.
 void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
                  databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC) {
     log.debugLvl(0, "multi-client find: %s", text.c_str());
@@ -359,7 +361,7 @@ CUxError CBrowseMulticlient::Find(databrowse::BrowseRequest* request, CZyNetwork
         if (text.empty()) text = "Browse initialization failed with error.";
         log.debugLvl(0, "Browse initialization failed with error [%s] and message [%s].", text.c_str(),
                      error.GetErrorText().c_str());
-        sendMessage(session, errorresponse::kError, text, log);
+        sendMessage(session, errorresponse::kError, text, log, m_errorCode);
     }
     log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
     return error;
@@ -398,6 +400,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "AuthToken:[%s], UserId:[%d], UserName:[%s]", kMaskedSecret, userId,
                      userName.c_str());
         if (!valid) {
+            m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
             m_errorText << "Error: Failed to authenticate the usertoken for session: "
                         << sessionGuid(*request) << " ...";
             return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
@@ -415,6 +418,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         const bool anonymous = callerClientId == 0;
         log.debugLvl(1, "multi-client find caller [%lu] as user [%s]", callerClientId, userName.c_str());
         if (anonymous) {
+            m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
             m_errorText << "Error: Failed to authenticate the usertoken for session: "
                         << sessionGuid(*request) << " ...";
             return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
@@ -426,6 +430,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     if (auto* left = request->getlistobject(R::filteredEntities, false); !left || left->empty()) {
         if (leftOut.forbidden > 0) {
             // Every client named is one the caller may not browse: a refusal, not an empty find.
+            m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
             m_errorText << "Browse access denied: you are not authorised to browse any client of this find";
             return findError(kErrAccessDenied, "Browse access denied");
         }
@@ -467,7 +472,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     // The request names its owner as the worker's own do, so that the owner's stop ends its answer there.
     prepared.getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::userId, userId);
     prepared.setstring(R::userName, legacyUserText(static_cast<uint64_t>(userId), userName));
-    CConfRecord::TOwner owner;
+    TSessionOwner owner;
     owner.userId = userId;
     owner.userName = userName;
     owner.callerClientId = userId > 0 ? 0 : callerClientId;
@@ -479,7 +484,8 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
             break;
         case CHandedOverSessions::ERemembered::kOtherOwner:
             log.debugLvl(0, "browse session [%s] belongs to another caller; refused", guid.c_str());
-            m_errorText << "Browse access denied: browse session [" << guid << "] belongs to another caller";
+            m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
+            m_errorText << CHandedOverSessions::inUseText(guid);
             return findError(kErrAccessDenied, "Browse access denied");
         case CHandedOverSessions::ERemembered::kFull:
             log.debugLvl(0, "browse session [%s] not handed over: too many browse sessions are in flight",
@@ -525,7 +531,8 @@ CUxError CBrowseMulticlient::prepareOnIndexService(databrowse::BrowseRequest& re
                 kept.push_back(withFilters);
                 continue;
             }
-            sendWarning(session, leftOutText(all.front().client, gone, rest.empty(), agent, ""), log);
+            sendWarning(session, leftOutText(all.front().client, gone, rest.empty(), agent, ""), log,
+                        errorresponse::kNotSearched);
             // The rest of the entity stays, subclient by subclient.
             for (const TFindSubclient& s : rest) {
                 CNMessageBase one = withFilters;
@@ -570,7 +577,7 @@ void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& reque
             sendWarning(session,
                         leftOutText(all.front().client, subclients, !anySearched && elsewhere.size() == 1,
                                     agentNamed(agent), asked),
-                        log);
+                        log, errorresponse::kNotSearched);
         if (!anySearched && elsewhere.empty())
             sendWarning(
                 session,

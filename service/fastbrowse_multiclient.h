@@ -9,6 +9,7 @@
 
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/msg/msg_enums.h"
 
 class CZyNetwork;
 
@@ -46,6 +47,8 @@ private:
                           CZyNetwork* session);
 
     std::ostringstream m_errorText;
+    // The code the error reply carries: a refusal (the token, the clients, the session) says so.
+    databrowse::BrowseErrorCode m_errorCode = databrowse::BROWSE_ERR_GENERIC;
     bool m_directAPI = false;
     std::string m_workerId;
     int m_alwaysReplyV1 = 0;
