@@ -399,12 +399,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
             security.GetSessionInfoFromZetaToken(token, true, userId, userName, domain, fullName) == 1;
         log.debugLvl(3, "AuthToken:[%s], UserId:[%d], UserName:[%s]", kMaskedSecret, userId,
                      userName.c_str());
-        if (!valid) {
-            m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
-            m_errorText << "Error: Failed to authenticate the usertoken for session: "
-                        << sessionGuid(*request) << " ...";
-            return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
-        }
+        if (!valid) return refuseToken(*request);
         log.debugLvl(3, "UserId:[%d], UserName[%s]", userId, userName.c_str());
     }
     // Without a token the request names its user itself: serving it as that user is acting as another
@@ -417,12 +412,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "AuthToken is empty");
         const bool anonymous = callerClientId == 0;
         log.debugLvl(1, "multi-client find caller [%lu] as user [%s]", callerClientId, userName.c_str());
-        if (anonymous) {
-            m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
-            m_errorText << "Error: Failed to authenticate the usertoken for session: "
-                        << sessionGuid(*request) << " ...";
-            return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
-        }
+        if (anonymous) return refuseToken(*request);
         log.debugLvl(3, "UserId:[%d], Username[%s]", userId, userName.c_str());
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
@@ -467,17 +457,32 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     nameSearchedClients(*request, prepared);
     smallDump("FBHMWORKER", &prepared);
 
+    TFindCaller asking{callerName, callerClientId, userId, userName};
+    return handToCaller(*request, prepared, session, asking, mediaAgent);
+}
+
+CUxError CBrowseMulticlient::refuseToken(databrowse::BrowseRequest& request) {
+    m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
+    m_errorText << "Error: Failed to authenticate the usertoken for session: " << sessionGuid(request)
+                << " ...";
+    return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
+}
+
+CUxError CBrowseMulticlient::handToCaller(databrowse::BrowseRequest& request,
+                                          databrowse::BrowseRequest& prepared, CZyNetwork* session,
+                                          TFindCaller& caller, const std::string& mediaAgent) {
+    CBrowseLog log("HandleMultiClientFind");
     // The caller reads the answers from the media agent: the session is remembered with its owner and
     // that agent before the caller can present the request, so that its stop is judged and sent on.
     // The request names its owner as the worker's own do, so that the owner's stop ends its answer there.
-    prepared.getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::userId, userId);
-    prepared.setstring(R::userName, legacyUserText(static_cast<uint64_t>(userId), userName));
+    prepared.getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::userId, caller.userId);
+    prepared.setstring(R::userName, legacyUserText(static_cast<uint64_t>(caller.userId), caller.userName));
     TSessionOwner owner;
-    owner.userId = userId;
-    owner.userName = userName;
-    owner.callerClientId = userId > 0 ? 0 : callerClientId;
-    owner.clientId = firstClientOf(*request);
-    const std::string guid = sessionGuid(*request);
+    owner.userId = caller.userId;
+    owner.userName = caller.userName;
+    owner.callerClientId = caller.userId > 0 ? 0 : caller.clientId;
+    owner.clientId = firstClientOf(request);
+    const std::string guid = sessionGuid(request);
     switch (rememberHandedOverSession(guid, owner, mediaAgent)) {
         case CHandedOverSessions::ERemembered::kKept:
             if (g_poControllerThreadHM) g_poControllerThreadHM->keepStopLineTo(mediaAgent);
@@ -494,8 +499,8 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
             return findError(databrowse::BROWSE_ERR_GENERIC, kDirectRunTooManySessions);
     }
     databrowse::SecuredBrowseRequest secured;
-    CUxError sent = convertToSecureBrowseReq(callerName, prepared, secured) ? sendOn(session, secured, log)
-                                                                            : sendOn(session, prepared, log);
+    CUxError sent = convertToSecureBrowseReq(caller.name, prepared, secured) ? sendOn(session, secured, log)
+                                                                             : sendOn(session, prepared, log);
     if (sent.IsError()) CHandedOverSessions::instance().endHandOver(guid);
     return sent;
 }

@@ -63,7 +63,8 @@ protected:
         s->agent = hubtest::startDemoAgent(
             s->world, "mediaagent1", s->dir.file("mediaagent1.db"), s->dir.path(),
             {"--index-service", "started", "--journal", journalFile(), "--hold-sessions", kHeldPrefix});
-        s->legacy = hubtest::startDemoAgent(s->world, "mediaagent3", s->dir.file("mediaagent3.db"), s->dir.path());
+        s->legacy =
+            hubtest::startDemoAgent(s->world, "mediaagent3", s->dir.file("mediaagent3.db"), s->dir.path());
         s->host = hubtest::startDemoHost(s->world, s->dir.file("demo"), s->hostPort);
         for (const char* user : {"admin", "alice", "TENANT\\olivia", "EXCH\\sam"})
             s->tokens[user] = hubtest::issueToken(s->dir.file("demo"), user);
@@ -152,8 +153,9 @@ TEST_F(TrueAnswers, AStopSaysOnlyWhatHappened) {
         << hostLog();
 
     const std::string direct = "answers-direct";
-    ASSERT_EQ(console("list " + fileSubclient() + " --at " + lastDay() + " --session " + direct, "admin").status,
-              0);
+    ASSERT_EQ(
+        console("list " + fileSubclient() + " --at " + lastDay() + " --session " + direct, "admin").status,
+        0);
     TRun told = console("stop --session " + direct, "admin");
     EXPECT_EQ(told.status, 0) << told.out << told.err;
     EXPECT_NE(told.out.find("accepted: media agent [mediaagent1], which its prepared request was handed to, "
@@ -170,19 +172,21 @@ TEST_F(TrueAnswers, AStopSaysOnlyWhatHappened) {
 // whatever the caller's rights on what she browses, naming nobody; under an id of her own she browses.
 TEST_F(TrueAnswers, AnotherCallersSessionIsRefusedAsInUse) {
     const std::string admins = "answers-admins";
-    ASSERT_EQ(console("list " + fileSubclient() + " --at " + lastDay() + " --session " + admins, "admin").status,
-              0);
+    ASSERT_EQ(
+        console("list " + fileSubclient() + " --at " + lastDay() + " --session " + admins, "admin").status,
+        0);
     for (const std::string& road : {std::string(), std::string(" --via hubmaster")}) {
-        TRun taken =
-            console("list " + fileSubclient() + " --at " + lastDay() + " --session " + admins + road + " --json",
-                    "alice");
+        TRun taken = console(
+            "list " + fileSubclient() + " --at " + lastDay() + " --session " + admins + road + " --json",
+            "alice");
         EXPECT_EQ(taken.status, 3) << road << ": " << taken.out << taken.err;
         const std::string message = json(taken.out).get<std::string>("error.message", "");
         EXPECT_NE(message.find(kInUse), std::string::npos) << road << ": " << taken.out;
         EXPECT_EQ(message.find("user ["), std::string::npos) << road << ": " << taken.out;
         EXPECT_EQ(message.find("not authorised"), std::string::npos) << road << ": " << taken.out;
     }
-    TRun own = console("list " + fileSubclient() + " --at " + lastDay() + " --session answers-alices", "alice");
+    TRun own =
+        console("list " + fileSubclient() + " --at " + lastDay() + " --session answers-alices", "alice");
     EXPECT_EQ(own.status, 0) << own.out << own.err;
 }
 
@@ -193,9 +197,8 @@ TEST_F(TrueAnswers, AnotherCallersSessionIsRefusedAsInUse) {
 // on the Hubmaster's road too (5).
 TEST_F(TrueAnswers, ExitStatusesFollowTheTable) {
     const std::string at = " --at " + lastDay();
-    TRun relative = console("erase " + fileSubclient() + " --path d00/d01/d00/f00000201.dat=739056" + at +
-                                " --dry-run",
-                            "alice");
+    TRun relative = console(
+        "erase " + fileSubclient() + " --path d00/d01/d00/f00000201.dat=739056" + at + " --dry-run", "alice");
     EXPECT_EQ(relative.status, 2) << relative.err;
     EXPECT_NE(relative.err.find("--path [d00/d01/d00/f00000201.dat=739056]"), std::string::npos)
         << relative.err;
@@ -215,16 +218,16 @@ TEST_F(TrueAnswers, ExitStatusesFollowTheTable) {
     EXPECT_EQ(missing.status, 1) << missing.err;
     EXPECT_NE(missing.err.find("does not exist"), std::string::npos) << missing.err;
 
-    TRun mailbox = console("list --client-id " + std::to_string(s->world.apps.mailboxClient) + " --subclient " +
-                               std::to_string(s->world.apps.mailbox56Subclient) + " --app-type 56 --path '\\MB'" +
-                               at,
-                           "EXCH\\sam");
+    TRun mailbox =
+        console("list --client-id " + std::to_string(s->world.apps.mailboxClient) + " --subclient " +
+                    std::to_string(s->world.apps.mailbox56Subclient) + " --app-type 56 --path '\\MB'" + at,
+                "EXCH\\sam");
     EXPECT_EQ(mailbox.status, 3) << mailbox.err;
 
     const std::string held = std::string(kHeldPrefix) + "answers-timeout";
-    TRun cut = console("list " + fileSubclient() + " --path /d00/d01/d00" + at + " --session " + held +
-                           " --via hubmaster",
-                       "admin", 3);
+    TRun cut = console(
+        "list " + fileSubclient() + " --path /d00/d01/d00" + at + " --session " + held + " --via hubmaster",
+        "admin", 3);
     EXPECT_EQ(cut.status, 5) << cut.out << cut.err;
     EXPECT_NE(lastLine(cut.out).find("items; incomplete: the answer was cut short"), std::string::npos)
         << cut.out;

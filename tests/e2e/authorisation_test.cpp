@@ -881,8 +881,8 @@ TEST_F(Authorisation, ErasesBookAndCreateOnlyWhatWasAuthorised) {
     };
     for (const char* windows :
          {"D:\\data\\file.txt", "C:\\Users\\x", "\\\\server\\share\\f", "\\MB\\{A1}\\m"}) {
-        databrowse::BrowseRequest r =
-            request("erase " + fileSubclient() + " --path " + windows + "=1 --at " + lastDay() + " " + alice());
+        databrowse::BrowseRequest r = request("erase " + fileSubclient() + " --path " + windows + "=1 --at " +
+                                              lastDay() + " " + alice());
         EXPECT_EQ(askRouter(r).texts.find("cannot take a path"), std::string::npos) << windows;
     }
     for (const char* bad : {"data\\file.txt", "D:data", "D:", "\\\\server", "\\\\server\\",
@@ -983,7 +983,8 @@ TEST_F(Authorisation, FindAcrossClientsWarnsOfWhatItLeavesOut) {
     // The same items, then a last line that says the answer is not the whole.
     const std::string counted = first.out.substr(0, first.out.size() - 1);
     EXPECT_EQ(both.out.substr(0, counted.size()), counted);
-    EXPECT_EQ(both.out.substr(counted.size()), "; incomplete: a part of it was not searched (the error follows)\n");
+    EXPECT_EQ(both.out.substr(counted.size()),
+              "; incomplete: a part of it was not searched (the error follows)\n");
     const std::string leftOut =
         "warning: Client [client3] is not searched: its backups are on media agent [mediaagent3]";
     EXPECT_NE(both.err.find(leftOut), std::string::npos) << both.err;
