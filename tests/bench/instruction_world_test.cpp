@@ -37,7 +37,8 @@ protected:
                                      (tls / "machine.crt").string(), "--key", (tls / "machine.key").string(),
                                      "--ca", authority},
             m_folder / "floor.log");
-        return static_cast<int>(floor->waitForNumberAfter("listening on 127.0.0.1:", std::chrono::seconds(60)));
+        return static_cast<int>(
+            floor->waitForNumberAfter("listening on 127.0.0.1:", std::chrono::seconds(60)));
     }
 
     fs::path m_folder;
@@ -64,8 +65,8 @@ TEST_F(InstructionWorld, HoldsTheCatalogueTheKeysAndEachMachinesCredentials) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(w.database().c_str(), &db), SQLITE_OK);
     sqlite3_stmt* st = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT zydPort, net_hostname FROM APP_Client WHERE name = 'benchagent'", -1,
-                                 &st, nullptr),
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT zydPort, net_hostname FROM APP_Client WHERE name = 'benchagent'",
+                                 -1, &st, nullptr),
               SQLITE_OK);
     ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(st, 0), 40123);
