@@ -36,6 +36,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <map>
 #include <sstream>
 
@@ -62,6 +63,7 @@ struct TOptions {
 
 [[noreturn]] void giveUp(const std::string& why) {
     std::fprintf(stderr, "instructions: %s\n", why.c_str());
+    stopChildren();  // the host, the media agent, strace: none is left running
     std::exit(1);
 }
 
@@ -697,6 +699,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!o.compareNew.empty()) return compareRows(o.compareNew, o.compareOld);
+    std::set_terminate([] {
+        stopChildren();
+        std::abort();
+    });
     const TSide side{o.build};
     const fs::path logs = o.work / "logs", counted = o.work / "callgrind", calls = o.work / "strace";
     for (const fs::path& f : {logs, counted, calls}) {

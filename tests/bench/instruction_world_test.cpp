@@ -117,6 +117,14 @@ TEST_F(InstructionWorld, ACommandRunsToItsEndWithItsOutputAndStatus) {
     // One that ends before it says the line: no number, without waiting for the limit.
     CProcess quitter({"sh", "-c", "exit 0"}, m_folder / "quitter.log");
     EXPECT_EQ(quitter.waitForNumberAfter("127.0.0.1:", std::chrono::seconds(30)), -1);
+    // A run that gives up stops what it started, though their objects are never destroyed.
+    auto* left = new CProcess({"sleep", "60"}, m_folder / "left.log");
+    const pid_t pid = left->pid();
+    ASSERT_EQ(kill(pid, 0), 0);
+    stopChildren();
+    EXPECT_NE(kill(pid, 0), 0);  // gone, and reaped
+    EXPECT_TRUE(runningChildren().empty());
+    delete left;
 }
 
 }  // namespace
