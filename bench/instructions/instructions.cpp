@@ -130,34 +130,11 @@ struct TPorts {
 // The media agent's item index of the catalogue, made by the side's own media agent (its layout is the
 // side's), or kept from an earlier run.
 std::vector<std::string> agentOptions(const TSide& side, const TWorld& w, const fs::path& items) {
-    const mediaagent::TIndexScale s = hubbench::catalogueScale().scale;
-    return {side.program("tools/mediaagent/mediaagent").string(),
-            "--hub",
-            w.database(),
-            "--client",
-            w.agentName,
-            "--index",
-            items.string(),
-            "--files",
-            std::to_string(s.files),
-            "--big-dir",
-            std::to_string(s.bigDirectoryFiles),
-            "--files-per-dir",
-            std::to_string(s.filesPerDirectory),
-            "--fanout",
-            std::to_string(s.fanout),
-            "--change-percent",
-            std::to_string(s.changePercent),
-            "--delete-percent",
-            std::to_string(s.deletePercent),
-            "--new-percent",
-            std::to_string(s.newPercent),
-            "--metadata-every",
-            std::to_string(s.metadataEvery),
-            "--batch",
-            "1000",
-            "--log",
-            w.folder.string()};
+    std::vector<std::string> v = {side.program("tools/mediaagent/mediaagent").string()};
+    const std::vector<std::string> options = hubbench::catalogueAgentOptions(
+        hubbench::catalogueScale(), w.database(), w.agentName, items.string(), w.folder.string());
+    v.insert(v.end(), options.begin(), options.end());
+    return v;
 }
 
 std::vector<std::string> underCallgrind(const fs::path& out, std::vector<std::string> argv) {
