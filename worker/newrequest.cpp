@@ -141,7 +141,9 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         const databrowse::BrowseRequest asked = m_browseRequest;
         if (m_vmView.decide(task, m_browseRequest) && m_directAPI) {
             // A direct caller would read the hypervisor's index in its own view: the browse goes through
-            // the Hubmaster instead, which renames its answers, as for a hypervisor kept per VM.
+            // the Hubmaster instead, which renames its answers, as for a hypervisor kept per VM. Unlike
+            // that road, option 80 does not hold the hand-back: this worker cannot answer a direct caller
+            // itself, and the media agent's request would name the hypervisor's paths.
             m_browseRequest = asked;
             CVMBrowseView::markForHubmaster(m_browseRequest);
             setDirectAPIBrowseReq(&m_browseRequest);
