@@ -321,6 +321,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
     withFilters.setObjectAccessor(childEntity, databrowse::EntityWithFilters::f::entity);
 
     EvMultiEntityRestoreTask task;
+    task.setRequestReads(m_task->requestReads());  // the VM's browse is read in its parent's request
     task.setBrowseOpType(m_task->getBrowseOpType());
     task.addEntity(withFilters);
     // The VM's own browse keeps the caller's whole range: a range cut to its to-time would list versions

@@ -599,9 +599,10 @@ int CBrowseTask::initSelectiveDeletion(EvMultiEntityRestoreTask* task, bool& fou
     }
 
     int enabled = 0;
-    if (ZYGlobalParam::get(ZY_HM_ENABLE_END_USER_ERASE, enabled) != 0 || enabled == 0) {
+    zydb::CRequestReads* reads = task->requestReads();
+    if (ZYGlobalParam::get(reads, ZY_HM_ENABLE_END_USER_ERASE, enabled) != 0 || enabled == 0) {
         enabled = 0;
-        if (ZYGlobalParam::get(ZY_HM_ENABLE_FS_END_USER_ERASE, enabled) != 0) enabled = 0;
+        if (ZYGlobalParam::get(reads, ZY_HM_ENABLE_FS_END_USER_ERASE, enabled) != 0) enabled = 0;
     }
     m_data.endUserEraseEnabled = 0;
     if (enabled != 0) {

@@ -15,6 +15,7 @@
 #include "planning/superbrowsemanager.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/vmguid.h"
@@ -377,7 +378,9 @@ int SuperBrowseManager::chooseIndexServer(const IndexDb& db, const std::string& 
         return -1;
     }
     int switchMode = 1;
-    if (ZYGlobalParam::get("EnableIdxSrvrSwitch", switchMode, nullptr) != 0) switchMode = 1;
+    // The planner's calls keep the signatures they are given: it reads in the request its thread serves.
+    if (ZYGlobalParam::get(zydb::CRequestReads::current(), "EnableIdxSrvrSwitch", switchMode) != 0)
+        switchMode = 1;
     if (copyPrecedence >= 1 && switchMode != 2 && switchMode != 3) {
         if (scanMediaAgents(scan, appType, clientId, backupSetId, db.subclientId, fromTime, toTime,
                             copyPrecedence) != 0) {

@@ -12,6 +12,10 @@
 
 class CZyNetwork;
 
+namespace zydb {
+class CRequestReads;
+}
+
 class CBrowseMulticlient {
 public:
     static constexpr int kSecuredServicePack = 22;
@@ -20,6 +24,8 @@ public:
     CBrowseMulticlient();
 
     bool setDirectAPI(bool directAPI) { return m_directAPI = directAPI; }
+    // The request the find is read in (not owned; the router's, for the call of Find).
+    void setRequestReads(zydb::CRequestReads* reads) { m_reads = reads; }
     const std::string& getWorkerId() const { return m_workerId; }
 
     // Answers the request on `session` (the prepared request, or an error response); returns the error
@@ -47,6 +53,7 @@ private:
 
     std::ostringstream m_errorText;
     bool m_directAPI = false;
+    zydb::CRequestReads* m_reads = nullptr;
     std::string m_workerId;
     int m_alwaysReplyV1 = 0;
 };

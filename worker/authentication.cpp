@@ -272,6 +272,7 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     const int userId = static_cast<int>(task->getUserId());
     const unsigned long locale = static_cast<unsigned long>(task->getTaskLocale());
     EvSecurityCheck check(static_cast<long long>(task->getJobId()));
+    check.setRequestReads(m_reads);
     const std::string accessText = browseAccessText(m_browseRequest);
 
     const bool canBrowse =
@@ -303,6 +304,7 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
             }
             if (category == kObjectIdCategory) {
                 EvSecurityMgr manager(static_cast<long long>(task->getJobId()));
+                manager.setRequestReads(m_reads);
                 std::string objectId;
                 if (manager.GetFromUsersPropDB(userId, "Object ID", objectId, nullptr)) {
                     m_userObjectId = objectId;

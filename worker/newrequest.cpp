@@ -27,6 +27,27 @@ namespace {
 
 const char* const kTag = "FBHMWORKER";
 
+// Hands the task's request scope to the worker's steps for one call and takes it back after: neither
+// the worker nor its private copy of the task points at a scope once it has closed.
+class CHeldReads {
+public:
+    CHeldReads(zydb::CRequestReads*& slot, EvMultiEntityRestoreTask* task,
+               std::unique_ptr<EvMultiEntityRestoreTask>& privateTask)
+        : m_slot(slot), m_privateTask(privateTask) {
+        m_slot = task ? task->requestReads() : nullptr;
+    }
+    ~CHeldReads() {
+        m_slot = nullptr;
+        if (m_privateTask) m_privateTask->setRequestReads(nullptr);
+    }
+    CHeldReads(const CHeldReads&) = delete;
+    CHeldReads& operator=(const CHeldReads&) = delete;
+
+private:
+    zydb::CRequestReads*& m_slot;
+    std::unique_ptr<EvMultiEntityRestoreTask>& m_privateTask;
+};
+
 constexpr size_t kMaxLoggedPaths = 99;
 constexpr int kExtendedOptionForceSuperBrowse = 86;
 constexpr int kProviderOneDrive = 7;
@@ -70,6 +91,7 @@ void CWorkerThreadHM::logRequestEnd() {
 
 bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
+    const CHeldReads held(m_reads, task, m_privateTask);
     logRequestStart();
     if (task) {
         m_callerJobId = task->getJobId();
@@ -95,6 +117,7 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
 }
 
 bool CWorkerThreadHM::judgeCaller(EvMultiEntityRestoreTask* task) {
+    const CHeldReads held(m_reads, task, m_privateTask);
     TRequestAuth auth;
     CStepResult outcome = checkValueRanges(*task);
     if (outcome.ok()) outcome = settleEntity(task);
@@ -227,8 +250,8 @@ CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
     TEntityKind kind;
     // The browse task names its subclient as the task's subclient, or as its application id.
     const long subclientId = task->getSubClientId() > 0 ? task->getSubClientId() : task->getAppId();
-    if (!settleEntityKind(subclientId, task->getBackupSetId(), apptype::code(task->getAppType()), kind,
-                          refusal, &m_browseRequest))
+    if (!settleEntityKind(m_reads, subclientId, task->getBackupSetId(), apptype::code(task->getAppType()),
+                          kind, refusal, &m_browseRequest))
         return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
     if (kind.clientId <= 0)
         if (refusal = clientLacksKind(task->getClientId(), apptype::code(task->getAppType()));
@@ -254,7 +277,7 @@ CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
                                     ? named->getint64(G::applicationId)
                                     : entry.getint64(databrowse::EntityWithFilters::f::appType);
         TEntityKind each;
-        if (!settleEntityKind(idOf(G::subclientId), idOf(G::backupsetId), claimed, each, refusal,
+        if (!settleEntityKind(m_reads, idOf(G::subclientId), idOf(G::backupsetId), claimed, each, refusal,
                               &m_browseRequest))
             return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
         if (each.clientId <= 0) {
@@ -677,6 +700,7 @@ void CWorkerThreadHM::filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::
     if (!isVSAEndUserAccessEnabled()) return;
     CBrowseLog log(kTag);
     EvSecurityCheck security(static_cast<long long>(privateTask->getJobId()));
+    security.setRequestReads(m_reads);
     if (security.canManageHubmaster(static_cast<int>(privateTask->getUserId()),
                                     privateTask->getKelmarchId())) {
         log.debugLvl(

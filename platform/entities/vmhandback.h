@@ -23,10 +23,10 @@ inline bool isMarked(const CNMessageBase& message) {
     auto* request = dynamic_cast<databrowse::BrowseRequest*>(const_cast<CNMessageBase*>(&message));
     if (!request) return false;
     using R = databrowse::BrowseRequest::f;
-    CNMessageBase* advanced = request->isSet(R::advOptions) ? request->getObjectAccessor(R::advOptions, false)
-                                                            : nullptr;
-    CNMessageBase* indexing = request->isSet(R::indexing) ? request->getObjectAccessor(R::indexing, false)
-                                                          : nullptr;
+    CNMessageBase* advanced =
+        request->isSet(R::advOptions) ? request->getObjectAccessor(R::advOptions, false) : nullptr;
+    CNMessageBase* indexing =
+        request->isSet(R::indexing) ? request->getObjectAccessor(R::indexing, false) : nullptr;
     CNMessageBase* routing = indexing && indexing->isSet(databrowse::Msg91::f::indexingInfo)
                                  ? indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false)
                                  : nullptr;
