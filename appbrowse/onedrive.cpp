@@ -110,7 +110,6 @@ bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
 
     if (reply.getint64(App::GetIndexingV2EnabledResp::f::indexingV2Enabled) != 0) {
         EvSecurityMgr security(static_cast<long long>(task->getJobId()));
-        security.setRequestReads(task->requestReads());
         std::string guid;
         if (!security.GetFromUsersPropDB(static_cast<int>(task->getUserId()), "Object ID", guid, nullptr)) {
             log.debugLvl(1, "Error returned while fetching tenant user mailbox . Failing the operation.");

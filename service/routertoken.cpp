@@ -135,7 +135,6 @@ void sharedFolderOwner(TDirectTask& t, bool tokenValid, int callerUserId, CBrows
 
 bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& log) {
     EvSecurityMgr security(0);
-    security.setRequestReads(t.task->requestReads());
     const std::string token = textOf(&t.request, R::token);
     const std::string guid = sessionGuid(t.request);
     if (!token.empty())

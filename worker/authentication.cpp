@@ -304,7 +304,6 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
             }
             if (category == kObjectIdCategory) {
                 EvSecurityMgr manager(static_cast<long long>(task->getJobId()));
-                manager.setRequestReads(m_reads);
                 std::string objectId;
                 if (manager.GetFromUsersPropDB(userId, "Object ID", objectId, nullptr)) {
                     m_userObjectId = objectId;

@@ -130,11 +130,6 @@ void readAfresh() {
     if (request().held) request().held->endReads();
 }
 
-unsigned long long currentRequest() {
-    settleRequest();
-    return request().serial;
-}
-
 unsigned long long requestsThatKeptMemos() {
     return g_kept.load(std::memory_order_relaxed);
 }

@@ -27,8 +27,6 @@ void readAfresh();
 // Called by the thread's connection before it serves a read: an opened request takes the database's
 // state now, before the read.
 void settleRequest();
-// The thread's outermost open request, as a number no request with other memos had; 0 when none.
-unsigned long long currentRequest();
 // Requests of any thread that carried on their predecessor's memos, since the process started.
 unsigned long long requestsThatKeptMemos();
 

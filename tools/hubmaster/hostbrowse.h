@@ -64,8 +64,7 @@ private:
     // service through the request's task; the snapshot is let go before every wait for answers.
     void serve(CZyNetwork& session, databrowse::BrowseRequest& request);
     // False with the reply's error text when the token is missing or not valid.
-    bool authenticate(zydb::CRequestReads& reads, databrowse::BrowseRequest& request, TCaller& caller,
-                      std::string& error);
+    bool authenticate(databrowse::BrowseRequest& request, TCaller& caller, std::string& error);
     // Fills the entity's ids from the subclient (or checks those given); false with the error text.
     bool resolveEntity(databrowse::BrowseRequest& request, std::string& error);
     // Whether this service answers the request as asked (a listing or versions, paged); false with the
