@@ -27,14 +27,15 @@ namespace {
 
 const char* const kTag = "FBHMWORKER";
 
-// Hands the task's request scope to the worker's steps for one call and takes it back after: neither
-// the worker nor its private copy of the task points at a scope once it has closed.
+// Hands the task's request scope to the worker's steps (and to its private task, which they read) for
+// one call and takes it back after: neither points at a scope once it has closed.
 class CHeldReads {
 public:
     CHeldReads(zydb::CRequestReads*& slot, EvMultiEntityRestoreTask* task,
                std::unique_ptr<EvMultiEntityRestoreTask>& privateTask)
         : m_slot(slot), m_privateTask(privateTask) {
         m_slot = task ? task->requestReads() : nullptr;
+        if (m_privateTask) m_privateTask->setRequestReads(m_slot);
     }
     ~CHeldReads() {
         m_slot = nullptr;
