@@ -620,7 +620,9 @@ int CBrowseTask::initSelectiveDeletion(EvMultiEntityRestoreTask* task, bool& fou
         apps.closeCursor();
     }
 
+    m_data.sdVersion->setRequestReads(reads);  // for this open only: the version outlives the request
     const int opened = m_data.sdVersion->open(args, true);
+    m_data.sdVersion->setRequestReads(nullptr);
     if (opened == 1) {
         log.debugLvl(0, "found erase index for client [%lu] apptype [%lu]",
                      static_cast<unsigned long>(args.clientId), static_cast<unsigned long>(args.appType));
