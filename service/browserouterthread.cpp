@@ -148,7 +148,7 @@ void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowse
         scope.backupSetGuid = request->getstring(databrowse::MediaPredictionConvReq::f::backupSetGUID);
     }
     if (request && !mayConvert(session, scope, refusal, log)) {
-        databrowse::BrowseResponse refused = errorResponse(refusal, true);
+        databrowse::BrowseResponse refused = errorresponse::of(databrowse::BROWSE_ERR_PERMISSION, refusal);
         sendReply(session, refused, "Failed to send browse response back to caller with error [%s]", log);
         return;
     }
@@ -173,7 +173,7 @@ void convertPredictionList(CNMessageBase& message, CZyNetwork* session, CBrowseL
             addArchiveFiles(one.getlistobject(Indexing::PredictionConversionReq::f::logicalMedia, false),
                             scope);
     if (requests && !mayConvert(session, scope, refusal, log)) {
-        databrowse::BrowseResponse refused = errorResponse(refusal, true);
+        databrowse::BrowseResponse refused = errorresponse::of(databrowse::BROWSE_ERR_PERMISSION, refusal);
         sendReply(session, refused, sendFailure, log);
         return;
     }

@@ -13,6 +13,7 @@
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/evevent.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/net/zynetwork.h"
 #include "platform/tasks/taskoptions.h"
 #include "service/controllerthread.h"
@@ -369,8 +370,8 @@ bool TDirectTask::hasReplyError() const {
            replyError.isSet(databrowse::BrowseError::f::errorMessage);
 }
 
-void TDirectTask::recordError(const std::string& text) {
-    replyError.setint64(databrowse::BrowseError::f::errorCode, 1);
+void TDirectTask::recordError(const std::string& text, databrowse::BrowseErrorCode code) {
+    replyError.setint64(databrowse::BrowseError::f::errorCode, errorresponse::failureCode(code));
     replyError.setstring(databrowse::BrowseError::f::errorMessage, text);
 }
 

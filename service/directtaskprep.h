@@ -47,8 +47,10 @@ struct TDirectTask {
     int subclientId = 0;
 
     bool hasReplyError() const;
-    void recordError(const std::string& text);  // code 1; replaces an earlier recorded error
-    void setOption(int position);               // writes '1' at the position
+    // Replaces an earlier recorded error; a refusal carries BROWSE_ERR_PERMISSION.
+    void recordError(const std::string& text,
+                     databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC);
+    void setOption(int position);  // writes '1' at the position
     bool optionSet(int position) const;
 };
 

@@ -56,7 +56,7 @@ constexpr int kVmGuidAttribute = 16;
 const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kMailboxRestrictionQueryId = "mailbox-owner-restriction";
 const char* const kVmRestrictionQueryId = "virtual-machine-restriction";
-const char* const kRefusedText = CConfigurationMgr::kNotOwnerText;
+const char* const kRefusedText = "Browse access denied: you are not authorised to browse this data.";
 
 std::vector<CNMessageBase>* queriesOf(databrowse::Querylist* list) {
     return list ? list->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
@@ -303,10 +303,12 @@ CStepResult CWorkerThreadHM::refusal() const {
 
 CStepResult CWorkerThreadHM::authenticateCaller(EvMultiEntityRestoreTask* task, TRequestAuth& auth) {
     CBrowseLog log(kTag);
+    // What cannot be checked is not given: a refusal, whatever stopped the check.
     if (!authenticateRequest(task, auth))
-        return stepFailure(databrowse::BROWSE_ERR_GENERIC, "The caller's right to browse cannot be checked");
+        return stepFailure(databrowse::BROWSE_ERR_PERMISSION,
+                           "The caller's right to browse cannot be checked");
     if (!authenticateMailbox(task, auth))
-        return stepFailure(databrowse::BROWSE_ERR_GENERIC,
+        return stepFailure(databrowse::BROWSE_ERR_PERMISSION,
                            "The user's access to the mailbox cannot be checked");
     // Rights are decided before anything is set up or read: a refused caller learns nothing but the
     // refusal, whatever the request would have found.
@@ -462,28 +464,8 @@ CStepResult CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTa
     const int rc = m_browseTask->initBrowse(privateTask);
     // The reference this request holds from here on, whatever follows.
     m_heldConfId = m_browseTask->getDataPtr()->confId;
-    // A session belongs to whoever set it up: another caller naming its GUID gets the refusal.
-    if (g_poConfMgr && !m_heldConfId.empty()) {
-        if (CConfRecordRef record = g_poConfMgr->holdConfRec(m_heldConfId)) {
-            const CConfRecord::TOwner who = CConfRecord::TOwner::of(*privateTask);
-            // A session handed to its caller earlier keeps that caller as its owner, though its record
-            // ended with the hand-over: nobody else takes the session (and its stop) over.
-            CHandedOverSessions::TSession earlier;
-            if (CHandedOverSessions::instance().find(m_heldConfId, earlier))
-                record->claimOwner(earlier.owner);
-            const bool owner = record->claimOwner(who);
-            record.release();
-            if (owner) {
-                m_sessionOwner = who;
-                m_hasSessionOwner = true;
-            }
-            if (!owner) {
-                log.debugLvl(0, "browse session [%s] belongs to another caller; refused",
-                             m_heldConfId.c_str());
-                return CStepResult::failure(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
-            }
-        }
-    }
+    // Whose session it is was decided when its record was opened (CConfigurationMgr::openConfRef): a
+    // session another caller holds was refused there, with its reason in the task's error.
     if (rc != 0) return {};
     const databrowse::BrowseErrorCode code = m_browseTask->getLastErrorCode();
     std::string why = m_browseTask->getLastError();

@@ -460,11 +460,8 @@ std::string CConsoleSession::askedBy() const {
     return source;
 }
 
-int CConsoleSession::exitOfServiceError(const std::string& error, long long code) {
-    for (const char* refusal : {"access denied", "Access denied", "not authorised", "Failed to authenticate",
-                                "not allowed", "refused", "for authorization", "capability required"})
-        if (error.find(refusal) != std::string::npos) return kExitRefused;
-    return code == evmsg::kBrowseAccessDenied ? kExitRefused : kExitServiceError;
+int CConsoleSession::exitOfServiceError(long long code) {
+    return code == databrowse::BROWSE_ERR_PERMISSION ? kExitRefused : kExitServiceError;
 }
 
 int CConsoleSession::mediaAgentRelease(const std::string& agent) {
@@ -653,17 +650,18 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     }
     if (rc != kExitOk) return rc;
     if (!m_options.clients.empty()) nameClients(result);
-    // What the service refused to search leaves an answer that is not the whole: a script must tell.
+    // What the service refused to search, or says it did not search (a client it does not know, backups
+    // it cannot reach by the find's road), leaves an answer that is not the whole: a script must tell.
     if (!result.refused.empty()) {
         std::string refused;
         for (const std::string& text : result.refused) refused += (refused.empty() ? "" : "; ") + text;
+        result.incomplete = "a part of it was refused";
         return failed(result, kExitRefused, "the answer is incomplete: " + refused);
     }
-    // A find across clients that the service says found nothing of one of them to browse (a client it
-    // does not know) answers for the others only.
-    if (!m_options.clients.empty() && !result.nothingToBrowse.empty()) {
+    if (!m_options.clients.empty() && !result.notSearched.empty()) {
         std::string left;
-        for (const std::string& text : result.nothingToBrowse) left += (left.empty() ? "" : "; ") + text;
+        for (const std::string& text : result.notSearched) left += (left.empty() ? "" : "; ") + text;
+        result.incomplete = "a part of it was not searched";
         return failed(result, kExitServiceError, "the answer is incomplete: " + left);
     }
     if (m_options.command == EConsoleCommand::kMedia) {
@@ -725,6 +723,17 @@ int CConsoleSession::checkErase(const TZyNetAddress& router, TConsoleResult& res
         TConsoleResult probe;
         const int found = lookUp(router, path, m_options.at, item, probe);
         if (found < 0) return failed(result, -found, probe.error);
+        if (found == 0) {
+            // A parent's listing shows only what the caller may see: the path's own answer tells one she
+            // may not browse from one that does not exist.
+            TConsoleOptions own = m_options;
+            own.command = EConsoleCommand::kList;
+            own.paths = {path};
+            own.pageSize = own.page = 0;
+            TConsoleResult asked;
+            if (browseAs(own, router, asked) == kExitRefused)
+                return failed(result, kExitRefused, asked.error);
+        }
         if (found == 0) {
             // What follows a last '=' that is no number was taken as part of the path: perhaps a size.
             const size_t eq = text.rfind('=');
@@ -1032,7 +1041,7 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
         // An error, or the whole answer the Hubmaster holds itself.
         addConsoleResponse(result, *response);
         if (result.error.empty()) return kExitOk;
-        return result.exitCode = exitOfServiceError(result.error, result.errorCode);
+        return result.exitCode = exitOfServiceError(result.errorCode);
     }
     return follow(*reply, result, progress);
 }
@@ -1192,6 +1201,12 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
                     failed(result, kExitTimedOut,
                            who + " did not answer within the command's " +
                                std::to_string(m_options.timeoutSeconds) + " s (--timeout)");
+                // A listing cut short says so on its last line, whatever road it came by and however
+                // few items had arrived.
+                const EConsoleCommand c = m_options.command;
+                if (c == EConsoleCommand::kList || c == EConsoleCommand::kVersions ||
+                    c == EConsoleCommand::kFind)
+                    result.incomplete = "the answer was cut short";
             }
             return;
         }
@@ -1200,7 +1215,7 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
         const bool done = addConsoleResponse(result, *response);
         if (progress) progress(result.items.size());
         if (!result.error.empty() && result.exitCode == kExitOk)
-            result.exitCode = exitOfServiceError(result.error, result.errorCode);
+            result.exitCode = exitOfServiceError(result.errorCode);
         if (done) return;
     }
 }

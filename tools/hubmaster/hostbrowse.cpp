@@ -62,8 +62,10 @@ void sendEnd(CZyNetwork& session) {
     sendResponse(session, end);
 }
 
-void sendError(CZyNetwork& session, const std::string& text) {
-    databrowse::BrowseResponse response = errorresponse::of(databrowse::BROWSE_ERR_GENERIC, text);
+// A refusal carries the permission code: the caller tells it from a failure by the code, not the words.
+void sendError(CZyNetwork& session, const std::string& text,
+               databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC) {
+    databrowse::BrowseResponse response = errorresponse::of(code, text);
     logLine("request refused: " + text);
     sendResponse(session, response);
     sendEnd(session);
@@ -283,7 +285,7 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
         if (!error.empty())
             sendError(session, error);
         else if (!authenticate(request, caller, error))
-            sendError(session, error);
+            sendError(session, error, databrowse::BROWSE_ERR_PERMISSION);
         else if (request.getint64(R::opType) == databrowse::BROWSE_OP_STOP)
             stopSession(reads, session, request, caller);
         else if (!resolveEntity(request, error))
@@ -549,7 +551,7 @@ void CHostBrowseService::stopSession(zydb::CRequestReads& reads, CZyNetwork& ses
     const bool endSent = forwarder->close();
     logLine("stop of session [" + guid + "] by user [" + caller.userName + "] through " + kServiceName +
             ": " +
-            (!accepted                      ? forwarder->outcome()
+            (forwarder->errorSent()         ? forwarder->outcome()
              : forwarder->warning().empty() ? std::string("accepted")
                                             : forwarder->warning()));
     if (!accepted && !forwarder->errorSent()) {
@@ -604,7 +606,8 @@ void CHostBrowseService::erase(zydb::CRequestReads& reads, CZyNetwork& session,
     const bool dryRun = erasedryrun::isMarked(request);
     if (!allowed) {
         logLine("erase of " + what + " refused to user [" + caller.userName + "]: no delete capability");
-        sendError(session, "You do not have the capability required to delete data.");
+        sendError(session, "You do not have the capability required to delete data.",
+                  databrowse::BROWSE_ERR_PERMISSION);
         return;
     }
     // Only what BrowseRouter listed and booked for this user and entity becomes a task, once.
