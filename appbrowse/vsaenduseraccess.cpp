@@ -75,8 +75,7 @@ bool CVSAEndUserAccess::check(EvMultiEntityRestoreTask* task, const std::string&
     const long userId = task->getUserId();
     if (isEnabled() && !listOwnedVms(userId, vmGuids)) return false;
 
-    EvSecurityCheck check(static_cast<long long>(task->getJobId()));
-    check.setRequestReads(task->requestReads());
+    EvSecurityCheck check(static_cast<long long>(task->getJobId()), task->requestReads());
     bool allowed = check.canBrowse(static_cast<int>(userId), task->getKelmarchId(), task->getClientId(),
                                    apptype::code(task->getAppType()), task->getInstanceId(),
                                    task->getBackupSetId(), 0, false, accessText);

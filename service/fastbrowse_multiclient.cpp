@@ -99,8 +99,7 @@ void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
 
 // True when the user may browse the client or one of its subclients (the find keeps to those).
 bool userMayBrowseAnyOf(zydb::CRequestReads* reads, int userId, long clientId) {
-    EvSecurityCheck check(0);
-    check.setRequestReads(reads);
+    EvSecurityCheck check(0, reads);
     if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, 0, 0, 0, 0, false, "")) return true;
     APP_Application subclients(nullptr);
     subclients.setIsolationType(4);

@@ -682,8 +682,7 @@ std::vector<CNMessageBase>& CWorkerThreadHM::ensureDataQuery(const char* queryId
 void CWorkerThreadHM::filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::vector<std::string> vmGuids) {
     if (!isVSAEndUserAccessEnabled()) return;
     CBrowseLog log(kTag);
-    EvSecurityCheck security(static_cast<long long>(privateTask->getJobId()));
-    security.setRequestReads(m_reads);
+    EvSecurityCheck security(static_cast<long long>(privateTask->getJobId()), m_reads);
     if (security.canManageHubmaster(static_cast<int>(privateTask->getUserId()),
                                     privateTask->getKelmarchId())) {
         log.debugLvl(

@@ -90,6 +90,8 @@ private:
 class EvSecurityCheck : public EvSecurityMgr {
 public:
     explicit EvSecurityCheck(long long id) : EvSecurityMgr(id) {}
+    // Asks its questions in the request `reads` (see setRequestReads).
+    EvSecurityCheck(long long id, zydb::CRequestReads* reads) : EvSecurityMgr(id) { setRequestReads(reads); }
     ~EvSecurityCheck() override = default;
 
     // True when the user may browse the entity; ids of 0 are levels not asked. endUser asks for
@@ -106,6 +108,9 @@ public:
 class EvVisibilityCheck : public EvSecurityMgr {
 public:
     explicit EvVisibilityCheck(long long id) : EvSecurityMgr(id), m_lastSubclientId(0) {}
+    EvVisibilityCheck(long long id, zydb::CRequestReads* reads) : EvVisibilityCheck(id) {
+        setRequestReads(reads);
+    }
     ~EvVisibilityCheck() override = default;
 
     // True when the user holds any right on the subclient or on an entity above it.
