@@ -241,14 +241,14 @@ bool readBudgets(const std::string& text, TBudgets& budgets, std::string& error)
 }
 
 std::string writeBudgets(const std::vector<TCell>& cells, const std::vector<std::string>& figures,
-                         double smallest) {
+                         double smallest, double headroom) {
     std::string out;
     char value[64];
     for (const TCell& cell : cells)
         for (const std::string& name : figures) {
             const TFigure* f = figureNamed(cell, name);
             if (f == nullptr || f->rounds.empty() || f->mean() < smallest) continue;
-            std::snprintf(value, sizeof value, "%.0f", f->mean());
+            std::snprintf(value, sizeof value, "%.0f", f->mean() * (1 + headroom));
             out += cell.road + "\t" + cell.browse + "\t" + name + "\t" + value + "\n";
         }
     return out;

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -56,10 +58,32 @@ inline int run(const std::vector<std::string>& argv, const std::filesystem::path
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// The processes started and not yet stopped, so that a run that gives up midway leaves none behind.
+inline std::vector<pid_t>& runningChildren() {
+    static std::vector<pid_t> pids;
+    return pids;
+}
+
+// Ends every process still running (SIGTERM, then SIGKILL after a few seconds): the last thing a run
+// that gives up does.
+inline void stopChildren() {
+    for (pid_t pid : runningChildren()) kill(pid, SIGTERM);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (pid_t pid : runningChildren()) {
+        while (waitpid(pid, nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, WNOHANG);
+    }
+    runningChildren().clear();
+}
+
 class CProcess {
 public:
     CProcess(const std::vector<std::string>& argv, std::filesystem::path log)
-        : m_log(std::move(log)), m_pid(spawn(argv, m_log)) {}
+        : m_log(std::move(log)), m_pid(spawn(argv, m_log)) {
+        if (m_pid > 0) runningChildren().push_back(m_pid);
+    }
     ~CProcess() { stop(); }
     CProcess(const CProcess&) = delete;
     CProcess& operator=(const CProcess&) = delete;
@@ -83,15 +107,17 @@ public:
     bool running() {
         if (m_pid <= 0) return false;
         int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
+        // Ended, or already reaped (by stopChildren): never signalled again, whoever has its id now.
+        const pid_t ended = waitpid(m_pid, &status, WNOHANG);
+        if (ended == m_pid || (ended < 0 && errno == ECHILD)) {
+            forget();
             return false;
         }
         return true;
     }
     // Sends `signal` and waits for the end (SIGKILL after `limit`).
     void stop(int signal = SIGTERM, std::chrono::seconds limit = std::chrono::seconds(120)) {
-        if (m_pid <= 0) return;
+        if (!running()) return;
         kill(m_pid, signal);
         const auto end = std::chrono::steady_clock::now() + limit;
         while (running() && std::chrono::steady_clock::now() < end)
@@ -99,11 +125,16 @@ public:
         if (m_pid > 0) {
             kill(m_pid, SIGKILL);
             waitpid(m_pid, nullptr, 0);
-            m_pid = -1;
+            forget();
         }
     }
 
 private:
+    void forget() {
+        std::erase(runningChildren(), m_pid);
+        m_pid = -1;
+    }
+
     std::filesystem::path m_log;
     pid_t m_pid = -1;
 };

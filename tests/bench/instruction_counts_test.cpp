@@ -166,6 +166,8 @@ TEST(InstructionCounts, BudgetsWrittenFromACellAreItsMeanPerFigure) {
     EXPECT_EQ(writeBudgets({cell}, {"host_rest", "host_tls"}, 3.5e6), "");
     EXPECT_EQ(writeBudgets({cell}, {"host_rest", "host_tls"}, 1e6),
               "Hubmaster\tversions\thost_rest\t1000000\nHubmaster\tversions\thost_tls\t3400000\n");
+    // With headroom for what one run differs from another's.
+    EXPECT_EQ(writeBudgets({cell}, {"host_rest"}, 0, 0.005), "Hubmaster\tversions\thost_rest\t1005000\n");
 }
 
 TEST(InstructionCounts, TrimmedMeanLeavesOutTheBrowsesThatPaidForSomethingElse) {
