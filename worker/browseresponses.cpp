@@ -53,6 +53,12 @@ int CWorkerThreadHM::writeToCaller(std::string& xml, bool classicItem) {
     return classicItem ? standBy.returnItem_9_0(xml) : standBy.returnXMLItem(xml);
 }
 
+int CWorkerThreadHM::writeToCaller(std::string&& xml) {
+    if (!m_replyChannel.admits(xml)) return -1;
+    EvRestoreReturn* channel = m_browseTask ? m_browseTask->getDataPtr()->restoreReturn : nullptr;
+    return channel ? channel->returnXMLItem(std::move(xml)) : writeToCaller(xml, false);
+}
+
 int CWorkerThreadHM::writeResponse(databrowse::BrowseResponse& response, const char* failureFormat) {
     std::string xml;
     const int rc = response.serialize(xml);
@@ -74,7 +80,8 @@ std::string CWorkerThreadHM::responseSessionGuid() const {
 
 void CWorkerThreadHM::sendItemBack(std::string xml) {
     CBrowseLog log(kTag);
-    const int rc = writeToCaller(xml, false);
+    // The answer's bytes go to the channel as they are, not copied, unless its line below shows them.
+    const int rc = log.getDebugLevel() >= 8 ? writeToCaller(xml, false) : writeToCaller(std::move(xml));
     if (rc >= 0)
         log.debugLvl(8, "sending item to GUI - [%s]", xml.c_str());
     else

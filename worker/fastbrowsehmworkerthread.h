@@ -799,6 +799,8 @@ protected:
     // Writes one serialised answer to the browse task's channel or the stand-by channel: the channel's
     // result, -1 after the end went out.
     int writeToCaller(std::string& xml, bool classicItem) REQUIRES(m_workerLock);
+    // The same for an answer whose bytes the channel takes (no copy); on failure `xml` is as it was.
+    int writeToCaller(std::string&& xml) REQUIRES(m_workerLock);
     int writeResponse(databrowse::BrowseResponse& response, const char* failureFormat) REQUIRES(m_workerLock);
     std::string responseSessionGuid() const REQUIRES(m_workerLock);
     // Ends holding back the end of a fast browse and processes the end held meanwhile, if any.

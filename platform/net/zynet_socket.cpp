@@ -352,44 +352,64 @@ int CSocket::peekByte(uint8_t& byte) const {
 Io CSocket::sendTls(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err) {
     sent = 0;
     err = 0;
-    // Parts go out joined (up to a bound; past it, the first record's worth): a frame's header, or a
-    // small frame after a large one, would otherwise cost a record and a wake-up of the peer of its own.
+    // The parts go out as if joined: in records of 16 KB but the last, so that a frame's header, or a
+    // small frame after a large one, costs no record and no wake-up of the peer of its own. Only what
+    // shares a record with another part is copied (a large payload's first and last record at most);
+    // the whole records within a part are written from it.
     constexpr size_t kRecordBytes = 16384;
-    constexpr size_t kJoinedBytes = size_t(1) << 20;
     thread_local std::vector<uint8_t> joined;
     struct TShrink {  // a large joined buffer is not kept for the thread's life
         ~TShrink() {
             if (joined.capacity() > (size_t(64) << 10)) std::vector<uint8_t>().swap(joined);
         }
     } shrink;
-    std::vector<iovec> pieces;
+    struct TPiece {
+        const uint8_t* from;  // null: bytes of `joined` from `at`
+        size_t at, size;
+    };
+    std::vector<TPiece> pieces;
+    std::vector<iovec> joinedParts;
     if (count > 1) {
-        size_t total = 0;
-        for (int i = 0; i < count; ++i) total += parts[i].iov_len;
-        const size_t head = total <= kJoinedBytes ? total : kRecordBytes;
+        // One allocation of all that is copied: grown part by part, the buffer was given back and taken
+        // again at every answer, each time merging the allocator's freed small blocks first.
+        size_t copied = 0;
+        for (int i = 0; i < count; ++i) copied += std::min(parts[i].iov_len, 2 * kRecordBytes);
         joined.clear();
-        // One allocation of the whole: grown part by part, an answer's buffer passed the bound it is kept
-        // under on its last small part and was given back and taken again at every answer, each time
-        // merging the allocator's freed small blocks first.
-        joined.reserve(head);
-        int i = 0;
-        size_t offset = 0;  // into parts[i]
-        for (; i < count && joined.size() < head; ++i) {
+        joined.reserve(copied);
+        size_t stagedAt = 0;  // where the record being gathered begins in `joined`
+        const auto stage = [&](const uint8_t* from, size_t size) {
+            joined.insert(joined.end(), from, from + size);
+        };
+        const auto flush = [&] {
+            if (joined.size() > stagedAt) pieces.push_back({nullptr, stagedAt, joined.size() - stagedAt});
+            stagedAt = joined.size();
+        };
+        for (int i = 0; i < count; ++i) {
             const auto* from = static_cast<const uint8_t*>(parts[i].iov_base);
-            const size_t take = std::min(parts[i].iov_len, head - joined.size());
-            joined.insert(joined.end(), from, from + take);
-            if (take < parts[i].iov_len) {
-                offset = take;
-                break;
+            size_t left = parts[i].iov_len;
+            const size_t gathered = joined.size() - stagedAt;
+            if (gathered + left < kRecordBytes) {
+                stage(from, left);
+                continue;
             }
+            if (gathered > 0) {  // the record gathered is completed from this part
+                const size_t fill = kRecordBytes - gathered;
+                stage(from, fill);
+                from += fill;
+                left -= fill;
+                flush();
+            }
+            const size_t whole = left / kRecordBytes * kRecordBytes;
+            if (whole > 0) pieces.push_back({from, 0, whole});
+            stage(from + whole, left - whole);
         }
-        pieces.push_back({joined.data(), joined.size()});
-        for (; i < count; ++i, offset = 0)
-            if (parts[i].iov_len > offset)
-                pieces.push_back(
-                    {static_cast<uint8_t*>(parts[i].iov_base) + offset, parts[i].iov_len - offset});
-        parts = pieces.data();
-        count = static_cast<int>(pieces.size());
+        flush();
+        joinedParts.reserve(pieces.size());
+        for (const TPiece& piece : pieces)
+            joinedParts.push_back(
+                {const_cast<uint8_t*>(piece.from ? piece.from : joined.data() + piece.at), piece.size});
+        parts = joinedParts.data();
+        count = static_cast<int>(joinedParts.size());
     }
     for (int i = 0; i < count; ++i) {
         const auto* from = static_cast<const uint8_t*>(parts[i].iov_base);

@@ -46,13 +46,18 @@ int EvReturnData::flushLocked() {
 }
 
 int EvReturnData::send(unsigned long kind, const void* data, unsigned long size) {
+    if (size > 0 && !data) return -1;
+    return send(kind, std::string(static_cast<const char*>(data), size));
+}
+
+int EvReturnData::send(unsigned long kind, std::string&& data) {
     CHubMutexLock lock(m_mutex);
     if (m_ended || !destinationLocked()) return -1;
-    if (size > 0 && !data) return -1;
+    const size_t size = data.size();
     EvReturnRecord record;
     record.kind = kind;
     record.jobId = m_id;
-    record.data.assign(static_cast<const char*>(data), size);
+    record.data = std::move(data);
     m_queuedBytes += size;
     m_queue.push_back(std::move(record));
     if (m_queue.size() >= kMaxQueuedRecords || m_queuedBytes >= kMaxQueuedBytes) return flushLocked();
@@ -95,18 +100,26 @@ EvRestoreReturn::EvRestoreReturn(long long jobId, int options, bool flag, const 
 EvRestoreReturn::~EvRestoreReturn() = default;
 
 int EvRestoreReturn::returnItem(unsigned long kind, const std::string& item) {
-    int rc = send(kind, item.data(), item.size());
+    return counted(send(kind, item.data(), item.size()), item.size());
+}
+
+int EvRestoreReturn::counted(int rc, size_t bytes) {
     if (rc != 0) {
         m_failed.store(true);
         return -1;
     }
     m_pendingCount.fetch_add(1);
-    m_bytesReturned.fetch_add(static_cast<long long>(item.size()));
+    m_bytesReturned.fetch_add(static_cast<long long>(bytes));
     return 0;
 }
 
 int EvRestoreReturn::returnXMLItem(std::string& item) {
     return returnItem(EV_RETURN_RECORD_XML_ITEM, item);
+}
+
+int EvRestoreReturn::returnXMLItem(std::string&& item) {
+    const size_t bytes = item.size();
+    return counted(send(EV_RETURN_RECORD_XML_ITEM, std::move(item)), bytes);
 }
 
 int EvRestoreReturn::returnItem_9_0(std::string& item) {

@@ -32,6 +32,8 @@ public:
 
     // Queues one record of `kind` with `size` bytes of `data`. 0 on success, -1 on failure.
     int send(unsigned long kind, const void* data, unsigned long size);
+    // The same with the record's bytes taken from `data` (no copy); on failure `data` is as it was.
+    int send(unsigned long kind, std::string&& data);
     // Delivers every queued record; `reason` is informational (the service passes 9). 0 or -1.
     int dumpBuffer(unsigned long reason);
     // Delivers what is queued, then an END record carrying `code`; the channel takes no more records.
@@ -89,6 +91,9 @@ public:
     // EV_RETURN_RECORD_ITEM_9_0). Each success counts one item in the pending count. 0 or -1.
     int returnXMLItem(std::string& item);
     int returnItem_9_0(std::string& item);
+    // The same taking the answer's bytes (an answer of a page is tens of kilobytes): no copy is made; on
+    // failure `item` is as it was.
+    int returnXMLItem(std::string&& item);
 
     // When the pending count is not 0: dumpBuffer(9), then a kind-2323 record whose 4-byte payload is
     // the count. Then EvReturnData::end(code).
@@ -101,6 +106,7 @@ public:
 
 private:
     int returnItem(unsigned long kind, const std::string& item);
+    int counted(int rc, size_t bytes);
 
     std::atomic<int32_t> m_pendingCount;     // items returned through the channel
     std::atomic<long long> m_bytesReturned;  // payload bytes of those items
