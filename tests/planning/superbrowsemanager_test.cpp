@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "planning/afileselection.h"
@@ -76,6 +79,32 @@ TEST_F(Planner, RangeBrowseKeepsTheLastCycleOfEachSubclient) {
     EXPECT_GE(m.getOldestMa(), 1000u);
     EXPECT_TRUE(m.isSuperBrowse());
     EXPECT_FALSE(m.getSuperBrowseMa().empty());
+}
+
+// An indexing-v1 split logs its range, and the split of its own entity logs it again, with the line
+// that names the procedure's arguments: two lines of the range, however alike.
+TEST_F(Planner, TheRangeIsLoggedBySplitAndByItsEntitysSplit) {
+    threeCycles(sc1);
+    open();
+    auto t = task(sc1, kT0 - 10, kT0 + 3 * kDay);
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.split("\\"), 0) << m.getLastError();
+    ASSERT_FALSE(m.isIndexingV2());
+    const std::string range = "splitting browse range [" + std::to_string(kT0 - 10) + "] to [" +
+                              std::to_string(kT0 + 3 * kDay) + "] for backupset [" + std::to_string(bs) +
+                              "] subclient [" + std::to_string(sc1) + "] into cycles";
+    size_t ranges = 0, procedures = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+        if (entry.path().extension() != ".log") continue;
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);) {
+            ranges += line.size() >= range.size() &&
+                      line.compare(line.size() - range.size(), range.size(), range) == 0;
+            procedures += line.find("Getting Cycles for entity called with appType[29]") != std::string::npos;
+        }
+    }
+    EXPECT_EQ(ranges, 2u);
+    EXPECT_EQ(procedures, 1u);
 }
 
 // Option bit 0x8 keeps every cycle; the registry hook refuses super browse.
