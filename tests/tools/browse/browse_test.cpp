@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 // The property tree's optional values trip a false maybe-uninitialized warning in sanitized builds,
 // inside the library's own headers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -34,6 +35,7 @@
 
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/security/zetatoken.h"
+#include "platform/threads/hubclock.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/consolerun.h"
@@ -1175,6 +1177,119 @@ TEST_F(BrowseConsole, TheTimeoutBoundsTheWholeCommand) {
     EXPECT_GE(took, 8s);
     // Waiting once per attempt costs twice the limit (16 s); the margin below it is for a busy machine.
     EXPECT_LT(took, 14s);
+}
+
+// The console's limits are read on its clock: the command's --timeout, and a token's expiry (one check,
+// for a browse and a stop alike). A token that has an hour to run is sent; two hours on by the console's
+// clock it is refused before anything is sent. A command that waits for a frozen agent ends once its
+// clock passes the limit, whatever the real time.
+TEST_F(BrowseConsole, TheTimeoutAndATokensExpiryAreOnTheConsolesClock) {
+    std::string key, token;
+    ASSERT_TRUE(CZetaToken::signingKey(key));
+    TZetaTokenClaims claims;
+    claims.userId = s->world.adminUser;
+    claims.issuedAt = static_cast<long long>(std::time(nullptr));
+    claims.expiresAt = claims.issuedAt + 3600;
+    ASSERT_EQ(CZetaToken::issue(key, claims, token), CZetaToken::kValid);
+    auto command = [&](const std::string& line) {
+        std::vector<std::string> words = {"browse"};
+        std::istringstream in(line + " --data " + s->dir.file("demo") + " --token " + token +
+                              " --ma-host 127.0.0.1 --timeout 30");
+        for (std::string word; in >> word;) words.push_back(word);
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        TConsoleOptions options;
+        std::string error;
+        EXPECT_TRUE(parseConsoleArgs(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
+        return options;
+    };
+    const std::string list = "list " + fileSubclient() + " --at " + lastDay();
+    {
+        CHubManualClock clock;
+        CConsoleSession session(command(list), "", clock);
+        TConsoleResult result;
+        EXPECT_EQ(session.run(result), kExitOk) << result.error;
+        EXPECT_FALSE(result.items.empty());
+    }
+    CHubManualClock later;
+    later.advance(std::chrono::hours(2));
+    for (const auto& [line, verb] : std::vector<std::pair<std::string, std::string>>{
+             {list, "list"}, {"stop --session console-expired-stop", "stop"}}) {
+        CConsoleSession session(command(line), "", later);
+        TConsoleResult result;
+        EXPECT_EQ(session.run(result), kExitRefused) << line << ": " << result.error;
+        EXPECT_NE(result.error.find("the token expired at "), std::string::npos) << result.error;
+        EXPECT_NE(result.error.find("; the " + verb + " was not sent"), std::string::npos) << result.error;
+    }
+
+    ASSERT_EQ(kill(s->agent->pid(), SIGSTOP), 0);
+    struct TResume {
+        pid_t pid;
+        ~TResume() { kill(pid, SIGCONT); }
+    } resume{s->agent->pid()};
+    CHubManualClock clock;
+    CConsoleSession session(command(list), "", clock);
+    TConsoleResult result;
+    std::atomic<int> rc{-1};
+    std::thread console([&] { rc = session.run(result); });
+    // It waits for the agent, reading its clock, and has not given up.
+    EXPECT_TRUE(clock.waitForReads(200));
+    EXPECT_EQ(rc.load(), -1);
+    clock.advance(std::chrono::seconds(31));
+    console.join();
+    EXPECT_EQ(rc.load(), kExitTimedOut) << result.error;
+    EXPECT_NE(result.error.find("media agent [mediaagent1]"), std::string::npos) << result.error;
+}
+
+// --timeout holds on every road a command takes, whichever agent freezes: the agent's own index service,
+// the Hubmaster's road asked for or taken by the console instead (a hypervisor's virtual machines by
+// GUID, a VM in its hypervisor's index, an agent with no index service) and an erase's look-ups, each an
+// exchange of its own. The console ends by its limit, plus what it needs to start and print.
+TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
+    const std::string token = hubtest::issueToken(s->dir.file("demo"), "admin");
+    const hubdb::DemoHypervisor& hv = s->world.vsa;
+    const std::string vm1 = std::to_string(hubtest::queryInt(
+        s->world.databasePath,
+        "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'vm1'"));
+    const std::string legacyDay = std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11);
+    struct TRoad {
+        std::string command;
+        const hubtest::CChildProcess* frozen;
+    };
+    const std::vector<TRoad> roads = {
+        {"list " + fileSubclient() + " --at " + lastDay(), s->agent.get()},
+        {"list " + fileSubclient() + " --at " + lastDay() + " --via hubmaster", s->agent.get()},
+        {"list --client vmalpha --subclient " + std::to_string(hv.vms.front().subclientId) + " --at " +
+             lastDay(),
+         s->agent.get()},
+        {"list --client vsahypervisor --subclient " + std::to_string(hv.subclient) +
+             " --app-type 106 --path '\\" + hv.vms.front().guid + "\\d00' --at " + lastDay(),
+         s->agent.get()},
+        {"list --client vm1 --subclient " + vm1 + " --at " + lastDay(), s->agent.get()},
+        {"list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --at " +
+             legacyDay,
+         s->legacyAgent.get()},
+        {"erase " + fileSubclient() + " --path /d00/d01/d00/f00000201.dat=1 --at " + lastDay() + " --dry-run",
+         s->agent.get()},
+    };
+    constexpr int kLimit = 3;
+    // Starting the program and printing what it has: well within this on a busy machine.
+    constexpr auto kMargin = 3s;
+    for (const TRoad& road : roads) {
+        ASSERT_EQ(kill(road.frozen->pid(), SIGSTOP), 0);
+        struct TResume {
+            pid_t pid;
+            ~TResume() { kill(pid, SIGCONT); }
+        } resume{road.frozen->pid()};
+        const auto before = std::chrono::steady_clock::now();
+        TRun stalled =
+            run(s->binaries + "/tools/browse/browse " + road.command + " --data " + s->dir.file("demo") +
+                " --token " + token + " --ma-host 127.0.0.1 --quiet --timeout " + std::to_string(kLimit));
+        const auto took = std::chrono::steady_clock::now() - before;
+        EXPECT_EQ(stalled.status, kExitTimedOut) << road.command << ": " << stalled.err;
+        EXPECT_GE(took, std::chrono::seconds(kLimit)) << road.command;
+        EXPECT_LT(took, std::chrono::seconds(kLimit) + kMargin) << road.command;
+    }
 }
 
 // The README's examples, pasted into bash in a folder laid out as the repository's root against the
