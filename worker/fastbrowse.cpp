@@ -141,7 +141,10 @@ bool CWorkerThreadHM::fastBrowse() {
     const std::string localName = GetSessionLocalName();
     ZyNetworkPoP* pool = getSessionPool();
     m_session = nullptr;
-    if (!pool || pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), serviceNumber) != 0) {
+    // A stop ends the connect and every wait on the lent session: an agent that never answers does not
+    // hold the browse past its stop.
+    if (!pool || pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), serviceNumber,
+                                  &m_networkCancel) != 0) {
         log.debugLvl(0, "failed to connect to zyd on mediaAgent <%s>", m_maHostName.c_str());
         setErrorMessage(message(evmsg::kMediaAgentUnreachable, m_maClientName));
         m_session = nullptr;

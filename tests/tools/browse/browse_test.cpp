@@ -1244,7 +1244,8 @@ TEST_F(BrowseConsole, TheTimeoutAndATokensExpiryAreOnTheConsolesClock) {
 // --timeout holds on every road a command takes, whichever agent freezes: the agent's own index service,
 // the Hubmaster's road asked for or taken by the console instead (a hypervisor's virtual machines by
 // GUID, a VM in its hypervisor's index, an agent with no index service) and an erase's look-ups, each an
-// exchange of its own. The console ends by its limit, plus what it needs to start and print.
+// exchange of its own. The console ends by its limit, plus what it needs to start and print. The
+// Hubmaster does not wait for the frozen agent either: a browse it runs for a caller that left ends then.
 TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
     const std::string token = hubtest::issueToken(s->dir.file("demo"), "admin");
     const hubdb::DemoHypervisor& hv = s->world.vsa;
@@ -1255,40 +1256,56 @@ TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
     struct TRoad {
         std::string command;
         const hubtest::CChildProcess* frozen;
+        bool hosted;  // the Hubmaster runs the browse itself
     };
     const std::vector<TRoad> roads = {
-        {"list " + fileSubclient() + " --at " + lastDay(), s->agent.get()},
-        {"list " + fileSubclient() + " --at " + lastDay() + " --via hubmaster", s->agent.get()},
+        {"list " + fileSubclient() + " --at " + lastDay(), s->agent.get(), false},
+        {"list " + fileSubclient() + " --at " + lastDay() + " --via hubmaster", s->agent.get(), true},
         {"list --client vmalpha --subclient " + std::to_string(hv.vms.front().subclientId) + " --at " +
              lastDay(),
-         s->agent.get()},
+         s->agent.get(), false},
         {"list --client vsahypervisor --subclient " + std::to_string(hv.subclient) +
              " --app-type 106 --path '\\" + hv.vms.front().guid + "\\d00' --at " + lastDay(),
-         s->agent.get()},
-        {"list --client vm1 --subclient " + vm1 + " --at " + lastDay(), s->agent.get()},
+         s->agent.get(), true},
+        {"list --client vm1 --subclient " + vm1 + " --at " + lastDay(), s->agent.get(), true},
         {"list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --at " +
              legacyDay,
-         s->legacyAgent.get()},
+         s->legacyAgent.get(), true},
         {"erase " + fileSubclient() + " --path /d00/d01/d00/f00000201.dat=1 --at " + lastDay() + " --dry-run",
-         s->agent.get()},
+         s->agent.get(), false},
     };
     constexpr int kLimit = 3;
     // Starting the program and printing what it has: well within this on a busy machine.
     constexpr auto kMargin = 3s;
-    for (const TRoad& road : roads) {
+    const std::string hostLog = s->dir.file("demo") + "/hubmaster.log";
+    for (size_t n = 0; n < roads.size(); ++n) {
+        const TRoad& road = roads[n];
+        const std::string session = "console-frozen-road-" + std::to_string(n);
         ASSERT_EQ(kill(road.frozen->pid(), SIGSTOP), 0);
         struct TResume {
             pid_t pid;
             ~TResume() { kill(pid, SIGCONT); }
         } resume{road.frozen->pid()};
         const auto before = std::chrono::steady_clock::now();
-        TRun stalled =
-            run(s->binaries + "/tools/browse/browse " + road.command + " --data " + s->dir.file("demo") +
-                " --token " + token + " --ma-host 127.0.0.1 --quiet --timeout " + std::to_string(kLimit));
+        TRun stalled = run(s->binaries + "/tools/browse/browse " + road.command + " --session " + session +
+                           " --data " + s->dir.file("demo") + " --token " + token +
+                           " --ma-host 127.0.0.1 --quiet --timeout " + std::to_string(kLimit));
         const auto took = std::chrono::steady_clock::now() - before;
         EXPECT_EQ(stalled.status, kExitTimedOut) << road.command << ": " << stalled.err;
         EXPECT_GE(took, std::chrono::seconds(kLimit)) << road.command;
         EXPECT_LT(took, std::chrono::seconds(kLimit) + kMargin) << road.command;
+        if (!road.hosted) continue;
+        // The agent still frozen, the Hubmaster's browse for the caller that left has ended.
+        const std::string ended =
+            "browse of session [" + session + "] by user [admin] through HubmasterBrowse: ";
+        bool seen = false;
+        for (auto until = std::chrono::steady_clock::now() + 60s;
+             !seen && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(100ms)) {
+            std::ifstream in(hostLog);
+            seen = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())
+                       .find(ended) != std::string::npos;
+        }
+        EXPECT_TRUE(seen) << road.command << ": the Hubmaster still runs the browse of its caller that left";
     }
 }
 
