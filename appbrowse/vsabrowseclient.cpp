@@ -424,6 +424,12 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
         ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
         ->setint64(S::forceProtocol, kForceV2Protocol);
 
+    return SubmitVM(task, child);
+}
+
+CUxError CBrowseVSAClient::SubmitVM(EvMultiEntityRestoreTask& task,
+                                    databrowse::BrowseRequest& child) NO_THREAD_SAFETY_ANALYSIS {
+    CBrowseLog log(kTag);
     if (!g_poControllerThreadHM) return vsaError("Failed to spawn a new request to browse VM");
     // The VM's answers go to this job's return data too: this request waits for the VM's to end (its
     // last answer relayed, or its failure answered) and then ends, so nothing of it stays registered
@@ -431,6 +437,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
     // stop of this one stops too: a VM's agent that never answers does not hold this request.
     const std::string vmSession = CWorkerThreadHM::GenerateSessionId();
     task.setbrowseSessionGUID(vmSession.c_str());
+    child.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, vmSession);
     m_worker->setWaitedSession(vmSession);
     const bool done =
         !m_worker->getStopFlag() &&

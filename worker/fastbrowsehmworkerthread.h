@@ -666,7 +666,7 @@ protected:
     bool m_doNotFallBackForFilters GUARDED_BY(m_workerLock) = false;
     std::string m_userAccessInfo GUARDED_BY(m_workerLock);
     std::atomic<bool> m_stopFlag{false};  // set by a stop of the session from another thread
-    CZyNetCancel m_networkCancel;         // cancelled with the stop flag; watched by the sends to agents
+    CZyNetCancel m_networkCancel;         // cancelled with the stop flag; watched by the sessions to agents
     mutable CHubMutex m_waitedMutex;
     std::string m_waitedSession GUARDED_BY(m_waitedMutex);  // see setWaitedSession
     bool m_delegateAccess GUARDED_BY(m_workerLock) = false;

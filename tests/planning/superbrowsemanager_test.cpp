@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "fbDebug/fbdebug.h"
 #include "planning/afileselection.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/hubdb/seed_familiesb.h"
@@ -86,6 +86,9 @@ TEST_F(Planner, RangeBrowseKeepsTheLastCycleOfEachSubclient) {
 TEST_F(Planner, TheRangeIsLoggedBySplitAndByItsEntitysSplit) {
     threeCycles(sc1);
     open();
+    // The planner's lines go to a log of the test's own.
+    EvDebugFileInstance* const library = std::exchange(g_pLogInstance, new EvDebugFileInstance);
+    EvDebug(g_pLogInstance).initialize(0x0C255DB9, 0, true, "split-range.log");
     auto t = task(sc1, kT0 - 10, kT0 + 3 * kDay);
     SuperBrowseManager m(t.get());
     ASSERT_EQ(m.split("\\"), 0) << m.getLastError();
@@ -93,16 +96,14 @@ TEST_F(Planner, TheRangeIsLoggedBySplitAndByItsEntitysSplit) {
     const std::string range = "splitting browse range [" + std::to_string(kT0 - 10) + "] to [" +
                               std::to_string(kT0 + 3 * kDay) + "] for backupset [" + std::to_string(bs) +
                               "] subclient [" + std::to_string(sc1) + "] into cycles";
+    std::ifstream in(g_pLogInstance->filePath());
     size_t ranges = 0, procedures = 0;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
-        if (entry.path().extension() != ".log") continue;
-        std::ifstream in(entry.path());
-        for (std::string line; std::getline(in, line);) {
-            ranges += line.size() >= range.size() &&
-                      line.compare(line.size() - range.size(), range.size(), range) == 0;
-            procedures += line.find("Getting Cycles for entity called with appType[29]") != std::string::npos;
-        }
+    for (std::string line; std::getline(in, line);) {
+        ranges +=
+            line.size() >= range.size() && line.compare(line.size() - range.size(), range.size(), range) == 0;
+        procedures += line.find("Getting Cycles for entity called with appType[29]") != std::string::npos;
     }
+    delete std::exchange(g_pLogInstance, library);
     EXPECT_EQ(ranges, 2u);
     EXPECT_EQ(procedures, 1u);
 }

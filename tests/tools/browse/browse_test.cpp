@@ -1393,6 +1393,9 @@ TEST_F(BrowseConsole, TheReadmesExamplesRunAsShown) {
 }
 
 TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
+    // The host's lines of this test's commands: those past what the suite's earlier tests wrote.
+    std::error_code ec;
+    const auto hostBefore = std::filesystem::file_size(s->dir.file("demo") + "/hubmaster.log", ec);
     TRun listed = browse("list " + fileSubclient() + " --path /d00/d01 --at " + lastDay() +
                          " --session console-log-session");
     ASSERT_EQ(listed.status, 0) << listed.err;
@@ -1402,7 +1405,7 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
         std::ifstream in(file);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     };
-    const std::string host = text(s->dir.file("demo") + "/hubmaster.log");
+    const std::string host = text(s->dir.file("demo") + "/hubmaster.log").substr(ec ? 0 : hostBefore);
     EXPECT_NE(host.find("direct browse of session [console-log-session] by user [admin], operation [0]: a "
                         "prepared request for the media agent in "),
               std::string::npos);

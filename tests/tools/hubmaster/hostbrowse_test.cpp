@@ -34,10 +34,10 @@ using E = ZyEntities::GenericEntity::f;
 struct TEntryPoint {
     std::mutex mutex;
     std::condition_variable changed;
-    bool entered = false;                // a browse is inside
-    std::vector<std::string> stops;      // the sessions stopped, in order
-    bool answerWhole = false;            // a browse answers its end at once, then waits to be let go
-    bool letGo = false;                  // ...until this
+    bool entered = false;            // a browse is inside
+    std::vector<std::string> stops;  // the sessions stopped, in order
+    bool answerWhole = false;        // a browse answers its end at once, then waits to be let go
+    bool letGo = false;              // ...until this
 };
 TEntryPoint& entryPoint() {
     static TEntryPoint s;
@@ -79,7 +79,8 @@ int enter(EvMultiEntityRestoreTask* task, bool, databrowse::ForceUseIndexType, d
 }
 
 // Accepts a browse whose answers never come, as a super browse whose media agent never answers.
-int neverAnswered(EvMultiEntityRestoreTask*, bool, databrowse::ForceUseIndexType, databrowse::BrowseRequest*) {
+int neverAnswered(EvMultiEntityRestoreTask*, bool, databrowse::ForceUseIndexType,
+                  databrowse::BrowseRequest*) {
     return 1;
 }
 
@@ -130,8 +131,8 @@ protected:
         auto caller = std::make_unique<CZyNetwork>();
         bool timedOut = false;
         const std::string host = MangleHostName("127.0.0.1", "hubmaster", 0, service.port());
-        EXPECT_FALSE(caller->Connect(host.c_str(), CHostBrowseService::kServiceName, nullptr, 30, timedOut)
-                         .IsError());
+        EXPECT_FALSE(
+            caller->Connect(host.c_str(), CHostBrowseService::kServiceName, nullptr, 30, timedOut).IsError());
         EXPECT_FALSE(caller->SendXMLMessage(request, 0, 30, timedOut).IsError());
         return caller;
     }
