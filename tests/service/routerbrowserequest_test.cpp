@@ -17,6 +17,7 @@
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/net/zynet_directory.h"
@@ -237,7 +238,8 @@ TEST_F(RouterDirectRoad, TheRoutersWorkerTakesTheControllersClock) {
     databrowse::BrowseRequest r = request(0);
     entity(r)->setstring(E::clientName, "client1");
     entity(r)->setint64(E::subclientId, s->world.fileSubclient);
-    TRoutedBrowse routed = routeBrowseRequest(r, nullptr);
+    zydb::CRequestReads reads;
+    TRoutedBrowse routed = routeBrowseRequest(&reads, r, nullptr);
     g_poControllerThreadHM = served;
     ASSERT_EQ(routed.outcome, ERoutedOutcome::kPrepared) << routed.errorText;
     EXPECT_EQ(routed.prepared->worker->ageingNow(), clock.steadyNow());
