@@ -2,13 +2,18 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <utility>
 #include <vector>
 
 namespace {
 
-// How often the watched connections are looked at: a departure is acted on within this.
+// How often the watched connections are looked at, and the watch table while none is: a departure is
+// acted on within two of these. A watch begins without waking the thread, so a browse costs it no call.
 constexpr int kLookEveryMs = 200;
+// After this many looks with nothing to watch the thread sleeps until a watch begins (which wakes it):
+// an idle host is left alone.
+constexpr int kIdleLooksBeforeSleep = 50;
 
 }  // namespace
 
@@ -28,12 +33,14 @@ CCallerWatch::CWatched::CWatched(CCallerWatch& watch, CZyNetwork& session, std::
     auto entry = std::make_shared<TEntry>();
     entry->fd = session.PollHandle();
     entry->left = std::move(left);
+    bool asleep = false;
     {
         CHubMutexLock lock(m_watch.m_mutex);
         m_id = m_watch.m_next++;
         m_watch.m_entries.emplace(m_id, std::move(entry));
+        asleep = m_watch.m_asleep;
     }
-    m_watch.m_changed.notify_all();
+    if (asleep) m_watch.m_changed.notify_all();
 }
 
 CCallerWatch::CWatched::~CWatched() {
@@ -49,6 +56,7 @@ CCallerWatch::CWatched::~CWatched() {
 }
 
 void CCallerWatch::poll() {
+    int idleLooks = 0;
     for (;;) {
         std::vector<pollfd> fds;
         std::vector<uint64_t> ids;
@@ -65,8 +73,19 @@ void CCallerWatch::poll() {
                     }
                 return m_ending || !fds.empty();
             };
-            lock.wait(m_changed, collect);
+            if (!collect()) {
+                if (++idleLooks < kIdleLooksBeforeSleep) {
+                    lock.waitFor(m_changed, std::chrono::milliseconds(kLookEveryMs));
+                } else {
+                    m_asleep = true;
+                    lock.wait(m_changed, collect);
+                    m_asleep = false;
+                    idleLooks = 0;
+                }
+                if (!collect()) continue;
+            }
             if (m_ending) return;
+            idleLooks = 0;
         }
         // Nothing is read: a caller only listens while its request runs, so anything that arrives (its
         // close included) means it left.

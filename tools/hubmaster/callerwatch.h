@@ -1,8 +1,9 @@
 // CCallerWatch: tells, while a caller's request is inside the service's entry point (which may wait a
 // long time: a virtual machine's browse waits for the VM's, a classic agent is read on the same thread),
 // that the caller has left: its connection closed, or it spoke while it may only listen. What the
-// request started is then stopped at once, not when the entry point returns. One thread polls every
-// watched connection; watches are made and ended on any thread.
+// request started is then stopped at once, not when the entry point returns. One thread looks at every
+// watched connection a few times a second; watches are made and ended on any thread, and cost no system
+// call while the thread is looking.
 #pragma once
 
 #include <condition_variable>
@@ -50,5 +51,6 @@ private:
     std::map<uint64_t, std::shared_ptr<TEntry>> m_entries GUARDED_BY(m_mutex);
     uint64_t m_next GUARDED_BY(m_mutex) = 0;
     bool m_ending GUARDED_BY(m_mutex) = false;
+    bool m_asleep GUARDED_BY(m_mutex) = false;  // waiting until a watch begins, which then wakes it
     std::thread m_thread;
 };
