@@ -318,7 +318,7 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
         }
         case databrowse::BrowseRequest::TAG:
             if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {
-                errorText = answerRoutedBrowseRequest(*request, session);
+                errorText = answerRoutedBrowseRequest(&reads, *request, session);
             } else
                 log.debugLvl(0, "browse request of no known class dropped");
             break;

@@ -98,8 +98,8 @@ void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
 }
 
 // True when the user may browse the client or one of its subclients (the find keeps to those).
-bool userMayBrowseAnyOf(int userId, long clientId) {
-    EvSecurityCheck check(0);
+bool userMayBrowseAnyOf(zydb::CRequestReads* reads, int userId, long clientId) {
+    EvSecurityCheck check(0, reads);
     if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, 0, 0, 0, 0, false, "")) return true;
     APP_Application subclients(nullptr);
     subclients.setIsolationType(4);
@@ -123,8 +123,8 @@ struct TLeftOut {
 // Keeps the request's entities whose client is known and may be browsed by the caller (the token's
 // user, else the caller the router caller rule judges for that client); every other one leaves the
 // find with a warning to the caller, so that a find over what is left is never mistaken for the whole.
-TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const TDirectCaller& anonymous,
-                               CZyNetwork* session, CBrowseLog& log) {
+TLeftOut keepBrowsableEntities(zydb::CRequestReads* reads, databrowse::BrowseRequest& request, int userId,
+                               const TDirectCaller& anonymous, CZyNetwork* session, CBrowseLog& log) {
     TLeftOut left;
     using E = ZyEntities::GenericEntity::f;
     auto* entities = request.getlistobject(R::filteredEntities, false);
@@ -159,7 +159,7 @@ TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, c
                         databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
         } else {
             if (userId > 0) {
-                allowed = userMayBrowseAnyOf(userId, static_cast<long>(clientId));
+                allowed = userMayBrowseAnyOf(reads, userId, static_cast<long>(clientId));
             } else {
                 TDirectCaller caller = anonymous;
                 caller.clientId = static_cast<long>(clientId);
@@ -416,7 +416,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "UserId:[%d], Username[%s]", userId, userName.c_str());
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
-    const TLeftOut leftOut = keepBrowsableEntities(*request, userId, caller, session, log);
+    const TLeftOut leftOut = keepBrowsableEntities(m_reads, *request, userId, caller, session, log);
     if (auto* left = request->getlistobject(R::filteredEntities, false); !left || left->empty()) {
         if (leftOut.forbidden > 0) {
             // Every client named is one the caller may not browse: a refusal, not an empty find.

@@ -13,6 +13,10 @@
 
 class CZyNetwork;
 
+namespace zydb {
+class CRequestReads;
+}
+
 class CBrowseMulticlient {
 public:
     static constexpr int kSecuredServicePack = 22;
@@ -21,6 +25,8 @@ public:
     CBrowseMulticlient();
 
     bool setDirectAPI(bool directAPI) { return m_directAPI = directAPI; }
+    // The request the find is read in (not owned; the router's, for the call of Find).
+    void setRequestReads(zydb::CRequestReads* reads) { m_reads = reads; }
     const std::string& getWorkerId() const { return m_workerId; }
 
     // Answers the request on `session` (the prepared request, or an error response); returns the error
@@ -64,6 +70,7 @@ private:
     // The code the error reply carries: a refusal (the token, the clients, the session) says so.
     databrowse::BrowseErrorCode m_errorCode = databrowse::BROWSE_ERR_GENERIC;
     bool m_directAPI = false;
+    zydb::CRequestReads* m_reads = nullptr;
     std::string m_workerId;
     int m_alwaysReplyV1 = 0;
 };

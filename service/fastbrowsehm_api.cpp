@@ -122,8 +122,10 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
                                                      bool doNotFallBackForFilters,
                                                      databrowse::ForceUseIndexType forceUseIndexType,
                                                      databrowse::BrowseRequest* browseRequest) {
-    // The request reads the registry, its clients and the database once each, a stop as a browse.
+    // The request reads the registry, its clients and the database once each, a stop as a browse; the
+    // task hands the scope to the request's steps (the caller's own when it opened one).
     zydb::CRequestReads reads;
+    const CTaskRequestReads lent(task, &reads);
     CBrowseLog log("FBHMCONTROLLER");
     CControllerThreadHM* controller = g_poControllerThreadHM;
     if (s_state.load() == ServiceState::CleanedUp || !controller) {

@@ -50,6 +50,9 @@ class SuperBrowse;
 class ZyNetworkPoP;
 class EvMessageContainer;
 class EvMultiEntityRestoreTask;
+namespace zydb {
+class CRequestReads;
+}
 struct TBrowseTask;
 struct TSubclientPath;
 struct FSRRestoreItem_90;
@@ -638,6 +641,9 @@ protected:
     Indexing::SecuredBrowseReq m_securedIndexBrowseRequest GUARDED_BY(m_workerLock);
     CNMessageBase* m_requestToReturn GUARDED_BY(m_workerLock) = nullptr;  // never owned
     std::unique_ptr<EvMultiEntityRestoreTask> m_privateTask;              // as m_browseTask
+    // The scope of the request being run (its task's), handed to the steps that read; null outside
+    // newRequest and judgeCaller (a relayed answer is read in the relay's own).
+    zydb::CRequestReads* m_reads GUARDED_BY(m_workerLock) = nullptr;
     int32_t m_maPlatformType GUARDED_BY(m_workerLock) = 2;
     char m_errorText[kErrorTextSize] GUARDED_BY(m_workerLock) = {};
     databrowse::BrowseErrorCode m_errorCode GUARDED_BY(m_workerLock) = databrowse::BROWSE_ERR_NONE;

@@ -27,6 +27,28 @@ namespace {
 
 const char* const kTag = "FBHMWORKER";
 
+// Hands the task's request scope to the worker's steps (and to its private task, which they read) for
+// one call and takes it back after: neither points at a scope once it has closed.
+class CHeldReads {
+public:
+    CHeldReads(zydb::CRequestReads*& slot, EvMultiEntityRestoreTask* task,
+               std::unique_ptr<EvMultiEntityRestoreTask>& privateTask)
+        : m_slot(slot), m_privateTask(privateTask) {
+        m_slot = task ? task->requestReads() : nullptr;
+        if (m_privateTask) m_privateTask->setRequestReads(m_slot);
+    }
+    ~CHeldReads() {
+        m_slot = nullptr;
+        if (m_privateTask) m_privateTask->setRequestReads(nullptr);
+    }
+    CHeldReads(const CHeldReads&) = delete;
+    CHeldReads& operator=(const CHeldReads&) = delete;
+
+private:
+    zydb::CRequestReads*& m_slot;
+    std::unique_ptr<EvMultiEntityRestoreTask>& m_privateTask;
+};
+
 constexpr size_t kMaxLoggedPaths = 99;
 constexpr int kExtendedOptionForceSuperBrowse = 86;
 constexpr int kProviderOneDrive = 7;
@@ -70,6 +92,7 @@ void CWorkerThreadHM::logRequestEnd() {
 
 bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
+    const CHeldReads held(m_reads, task, m_privateTask);
     logRequestStart();
     if (task) {
         m_callerJobId = task->getJobId();
@@ -95,6 +118,7 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
 }
 
 bool CWorkerThreadHM::judgeCaller(EvMultiEntityRestoreTask* task) {
+    const CHeldReads held(m_reads, task, m_privateTask);
     TRequestAuth auth;
     CStepResult outcome = checkValueRanges(*task);
     if (outcome.ok()) outcome = settleEntity(task);
@@ -141,7 +165,9 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         const databrowse::BrowseRequest asked = m_browseRequest;
         if (m_vmView.decide(task, m_browseRequest) && m_directAPI) {
             // A direct caller would read the hypervisor's index in its own view: the browse goes through
-            // the Hubmaster instead, which renames its answers, as for a hypervisor kept per VM.
+            // the Hubmaster instead, which renames its answers, as for a hypervisor kept per VM. Unlike
+            // that road, option 80 does not hold the hand-back: this worker cannot answer a direct caller
+            // itself, and the media agent's request would name the hypervisor's paths.
             m_browseRequest = asked;
             CVMBrowseView::markForHubmaster(m_browseRequest);
             setDirectAPIBrowseReq(&m_browseRequest);
@@ -225,8 +251,8 @@ CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
     TEntityKind kind;
     // The browse task names its subclient as the task's subclient, or as its application id.
     const long subclientId = task->getSubClientId() > 0 ? task->getSubClientId() : task->getAppId();
-    if (!settleEntityKind(subclientId, task->getBackupSetId(), apptype::code(task->getAppType()), kind,
-                          refusal, &m_browseRequest))
+    if (!settleEntityKind(m_reads, subclientId, task->getBackupSetId(), apptype::code(task->getAppType()),
+                          kind, refusal, &m_browseRequest))
         return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
     if (kind.clientId <= 0)
         if (refusal = clientLacksKind(task->getClientId(), apptype::code(task->getAppType()));
@@ -252,7 +278,7 @@ CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
                                     ? named->getint64(G::applicationId)
                                     : entry.getint64(databrowse::EntityWithFilters::f::appType);
         TEntityKind each;
-        if (!settleEntityKind(idOf(G::subclientId), idOf(G::backupsetId), claimed, each, refusal,
+        if (!settleEntityKind(m_reads, idOf(G::subclientId), idOf(G::backupsetId), claimed, each, refusal,
                               &m_browseRequest))
             return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
         if (each.clientId <= 0) {
@@ -656,7 +682,7 @@ std::vector<CNMessageBase>& CWorkerThreadHM::ensureDataQuery(const char* queryId
 void CWorkerThreadHM::filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::vector<std::string> vmGuids) {
     if (!isVSAEndUserAccessEnabled()) return;
     CBrowseLog log(kTag);
-    EvSecurityCheck security(static_cast<long long>(privateTask->getJobId()));
+    EvSecurityCheck security(static_cast<long long>(privateTask->getJobId()), m_reads);
     if (security.canManageHubmaster(static_cast<int>(privateTask->getUserId()),
                                     privateTask->getKelmarchId())) {
         log.debugLvl(

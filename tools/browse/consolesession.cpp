@@ -24,6 +24,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/clientaddress.h"
+#include "platform/entities/vmhandback.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessageids.h"
 #include "platform/hubdb/hubdb.h"
@@ -149,17 +150,6 @@ CNMessageBase* miningOf(CNMessageBase& prepared) {
         childOf(childOf(childOf(&prepared, R::advOptions), databrowse::Msg63::f::advancedConfig),
                 databrowse::BrowseAdvancedConfig::f::appMiningBlock);
     return mining && mining->getint64(databrowse::Msg60::f::appMining) != 0 ? mining : nullptr;
-}
-
-// A request the router hands a direct caller for a hypervisor's backup set kept per virtual machine,
-// which the Hubmaster browses itself: marked for the direct caller, of the VM index kind.
-bool isHypervisorRequest(CNMessageBase& prepared) {
-    if (!dynamic_cast<databrowse::BrowseRequest*>(&prepared)) return false;
-    const CNMessageBase* advanced = childOf(&prepared, R::advOptions);
-    const CNMessageBase* routing =
-        childOf(childOf(&prepared, R::indexing), databrowse::Msg91::f::indexingInfo);
-    return advanced && advanced->getint64(databrowse::Msg63::f::directApiMarker) == 1 && routing &&
-           apptype::of(routing->getint64(databrowse::IndexingInfo::f::idxAppType)) == apptype::kVmIndex;
 }
 
 // The advanced options of a prepared request; of a signed one, those of its clear payload.
@@ -1063,7 +1053,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     if (agent.empty()) {
         // A hypervisor's backup set kept per virtual machine is browsed by the Hubmaster itself: the
         // router hands a direct caller the request marked for that, naming no media agent.
-        if (isHypervisorRequest(prepared)) {
+        if (vmhandback::isMarked(prepared)) {
             const std::string why =
                 "the virtual machines of a hypervisor's backup set are browsed by the Hubmaster itself";
             return throughHubmasterInstead(why, why, "hypervisor's virtual machines", result, progress);
