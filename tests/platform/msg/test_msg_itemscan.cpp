@@ -130,7 +130,9 @@ TEST(RelayedItems, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
         size_t count = 0;
         const int rc = relayRead(edit.text, read, count);
         EXPECT_EQ(rc == MSG_OK, parserTakes(edit.text)) << edit.what << ": " << rc << "\n" << edit.text;
-        if (rc == MSG_OK && edit.item) EXPECT_EQ(read, readGood) << edit.what << ": the rest reads as before";
+        if (rc == MSG_OK && edit.item) {
+            EXPECT_EQ(read, readGood) << edit.what << ": the rest reads as before";
+        }
     }
 }
 
