@@ -243,7 +243,9 @@ bool CWorkerThreadHM::superBrowse() {
     if (m_directAPI) {
         // The caller takes an indexing-v1 request to the media agent itself: signed, so the agent
         // answers it without trusting whoever presents it.
-        std::string signedText;  // the request's text as signed, where it serves the log line
+        // The request's text as signed, where it serves the log line and the request sent to the caller.
+        std::string& signedText = m_signedIndexRequestText;
+        signedText.clear();
         if (m_requestToReturn == &m_indexBrowseRequest && !convertToSecureIndexBrowseReq(&signedText))
             return false;
         logSuperBrowseRequest(signedText.empty() ? nullptr : &signedText);

@@ -69,6 +69,7 @@ CNMessageBase* runWorker(TDirectTask& t, CBrowseLog& log) {
     if (CNMessageBase* prepared = t.worker->getBrowseReqXML()) {
         // The caller takes it on to another machine: the token it proved itself with stays here.
         if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(prepared)) dropCallerToken(*request);
+        if (!t.worker->writeSignedReturn(t.preparedText)) t.preparedText.clear();
         return prepared;
     }
     // A success with nothing to send would leave the caller waiting for an answer that never comes.
@@ -201,7 +202,10 @@ void runDirectTask(TDirectTask& t, CZyNetwork* session) {
     }
     if (reply && session) {
         bool timedOut = false;
-        const CUxError sent = session->SendXMLMessage(*reply, 0, kSendSeconds, timedOut);
+        const bool written = reply != &errorResponse && !t.preparedText.empty();
+        const CUxError sent =
+            written ? session->SendXMLMessage(reply->getTagID(), t.preparedText, 0, kSendSeconds, timedOut)
+                    : session->SendXMLMessage(*reply, 0, kSendSeconds, timedOut);
         if (sent.IsError()) {
             log.debugLvl(0, "Failed to send browse response back to caller with error [%s]",
                          sent.AsString().c_str());

@@ -39,6 +39,9 @@ struct TDirectTask {
     // completes the request's own.
     std::optional<ZyEntities::GenericEntity> sentEntity;
     bool callerAuthenticated = false;  // the token was checked (an erase is judged before it runs)
+    // The prepared request as XML, where the worker wrote it with its signed payload's text ("": the
+    // request is written when sent).
+    std::string preparedText;
     // The entity as the preparation resolved it.
     int kelmarchId = 0;
     int clientId = 0;

@@ -385,6 +385,9 @@ public:
     // The request prepared for the media agent and handed back to a direct caller (not owned).
     void setDirectAPIBrowseReq(CNMessageBase* request) REQUIRES(m_workerLock) { m_requestToReturn = request; }
     CNMessageBase* getBrowseReqXML() const REQUIRES(m_workerLock) { return m_requestToReturn; }
+    // The request to return written as XML into `text`, its signed payload taken from the text it was
+    // signed as instead of written again; false (nothing written) when there is no such text.
+    bool writeSignedReturn(std::string& text) const REQUIRES(m_workerLock);
     CBrowseTask* getBrowseTask() const { return m_browseTask.get(); }
     EvMultiEntityRestoreTask* getPrivateTask() const { return m_privateTask.get(); }
     // The browse session GUID of the browse task (the key of its configuration record); empty when none.
@@ -650,6 +653,8 @@ protected:
     databrowse::BrowseRequest m_browseRequest GUARDED_BY(m_workerLock);
     databrowse::SecuredBrowseRequest m_securedBrowseRequest GUARDED_BY(m_workerLock);
     Indexing::SecuredBrowseReq m_securedIndexBrowseRequest GUARDED_BY(m_workerLock);
+    // The text m_securedIndexBrowseRequest's payload was signed as ("" when it held a secret).
+    std::string m_signedIndexRequestText GUARDED_BY(m_workerLock);
     CNMessageBase* m_requestToReturn GUARDED_BY(m_workerLock) = nullptr;  // never owned
     std::unique_ptr<EvMultiEntityRestoreTask> m_privateTask;              // as m_browseTask
     // The scope of the request being run (its task's), handed to the steps that read; null outside

@@ -13,7 +13,9 @@
 #include "platform/indexing/indexingversion.h"
 #include "platform/indexing/powermanagement.h"
 #include "platform/msg/agentflag.h"
+#include "platform/msg/msg_field.h"
 #include "platform/msg/secured_message_handler.h"
+#include "platform/msg/xml_codec.h"
 #include "platform/tasks/evrestoretask.h"
 #include "worker/fastbrowsehmworkerthread.h"
 
@@ -144,4 +146,14 @@ bool CWorkerThreadHM::convertToSecureIndexBrowseReq(std::string* requestText) {
     return returnSigned(
         handler.secureIndexBrowseReq(m_indexBrowseRequest, signer, m_securedIndexBrowseRequest, requestText),
         m_securedIndexBrowseRequest);
+}
+
+bool CWorkerThreadHM::writeSignedReturn(std::string& text) const {
+    if (m_requestToReturn != &m_securedIndexBrowseRequest || m_signedIndexRequestText.empty()) return false;
+    const CNMessageField* payload =
+        m_securedIndexBrowseRequest.findField(Indexing::SecuredBrowseReq::f::request.code);
+    if (!payload || payload->kind != MsgFieldKind::Obj || !payload->child) return false;
+    // The payload is the request as it was signed: a change since would break its signature anyway.
+    return XMLEncoder().serialize(m_securedIndexBrowseRequest, text,
+                                  TWrittenChild{payload->child, m_signedIndexRequestText}) == MSG_OK;
 }

@@ -224,8 +224,8 @@ using CodeName = char[16];
 
 class Writer {
 public:
-    Writer(XmlText& out, unsigned flags, const ZyXMLContextInfo& ctx)
-        : m_out(out), m_flags(flags), m_ctx(ctx) {}
+    Writer(XmlText& out, unsigned flags, const ZyXMLContextInfo& ctx, const TWrittenChild& written = {})
+        : m_out(out), m_flags(flags), m_ctx(ctx), m_written(written) {}
     bool wroteSecret() const { return m_wroteSecret; }
 
     int message(const CNMessageBase& m) {
@@ -330,6 +330,7 @@ private:
         const CNMessageFieldBox* box = f.box.get();
         switch (f.kind) {
             case MsgFieldKind::Obj:
+                if (f.child && f.child == m_written.object && written(*f.child, name)) return MSG_OK;
                 return f.child ? object(*f.child, name, kTagAttr, depth) : MSG_OK;
             case MsgFieldKind::ObjList:
                 if (box)
@@ -364,9 +365,35 @@ private:
         }
     }
 
+    // The child's text written already, under the field's name: `<Class ...>...</Class>` (or `<Class .../>`)
+    // goes out as `<name ...>...</name>`. False (nothing written) when the text is not of that form or the
+    // output is laid out (readable).
+    bool written(const CNMessageBase& child, std::string_view name) {
+        if (m_flags & XML_ENCODE_READABLE) return false;
+        const std::string_view text = m_written.text, cls = child.className();
+        if (text.size() < cls.size() + 3 || text[0] != '<' || text.substr(1, cls.size()) != cls ||
+            text[cls.size() + 1] != ' ')
+            return false;
+        const std::string closing = "</" + std::string(cls) + ">";
+        const bool empty = text.ends_with("/>") && text.find('>') == text.size() - 1;
+        if (!empty && !text.ends_with(closing)) return false;
+        m_out.push_back('<');
+        m_out.append(name);
+        if (empty) {
+            m_out.append(text.substr(cls.size() + 1));
+            return true;
+        }
+        m_out.append(text.substr(cls.size() + 1, text.size() - closing.size() - cls.size() - 1));
+        m_out.append("</", 2);
+        m_out.append(name);
+        m_out.push_back('>');
+        return true;
+    }
+
     XmlText& m_out;
     unsigned m_flags;
     const ZyXMLContextInfo& m_ctx;
+    const TWrittenChild m_written;
     bool m_wroteSecret = false;
 };
 
@@ -970,8 +997,17 @@ XMLEncoder::XMLEncoder(EncodingFlags flags, ZyXMLContextInfo* context)
     : m_flags(flags), m_context(context ? *context : ZyXMLContextInfo{}) {}
 
 int XMLEncoder::serialize(const CNMessageBase& message, std::string& out, bool readable) {
+    return write(message, out, m_flags | (readable ? unsigned(XML_ENCODE_READABLE) : 0u), {});
+}
+
+int XMLEncoder::serialize(const CNMessageBase& message, std::string& out, const TWrittenChild& written) {
+    return write(message, out, m_flags, written);
+}
+
+int XMLEncoder::write(const CNMessageBase& message, std::string& out, unsigned flags,
+                      const TWrittenChild& written) {
     XmlText text;
-    Writer writer(text, m_flags | (readable ? unsigned(XML_ENCODE_READABLE) : 0u), m_context);
+    Writer writer(text, flags, m_context, written);
     int rc = writer.message(message);
     m_wroteSecret = writer.wroteSecret();
     if (rc != MSG_OK) {

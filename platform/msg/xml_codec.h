@@ -62,15 +62,26 @@ enum EncodingFlags : unsigned {
     XML_ENCODE_DECLARED_ORDER = 16,
 };
 
+// A child object written already: its text as the same encoder writes it as a root.
+struct TWrittenChild {
+    const CNMessageBase* object = nullptr;  // an object field of the message written, at any depth
+    std::string_view text;
+};
+
 class XMLEncoder {
 public:
     explicit XMLEncoder(EncodingFlags flags = XML_ENCODE_DEFAULT, ZyXMLContextInfo* context = nullptr);
     // Replaces `out` with the message's XML; `readable` adds line breaks. 0 on success.
     int serialize(const CNMessageBase& message, std::string& out, bool readable = false);
+    // The same, `written.object` taken as written (renamed to its field) instead of written again; a text
+    // not of the root form this encoder writes for that object's class is not used.
+    int serialize(const CNMessageBase& message, std::string& out, const TWrittenChild& written);
     // Whether the last message written held a secret (whatever form it took in the text).
     bool wroteSecret() const { return m_wroteSecret; }
 
 private:
+    int write(const CNMessageBase& message, std::string& out, unsigned flags, const TWrittenChild& written);
+
     unsigned m_flags;
     bool m_wroteSecret = false;
     ZyXMLContextInfo m_context;

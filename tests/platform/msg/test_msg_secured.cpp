@@ -5,10 +5,14 @@
 
 #include <ctime>
 #include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/msg/msg_registry.h"
 #include "platform/msg/secured_message_handler.h"
+#include "platform/msg/xml_codec.h"
 
 using BR = databrowse::BrowseRequest::f;
 using SBR = databrowse::SecuredBrowseRequest::f;
@@ -259,6 +263,75 @@ TEST_F(SecuredMessages, ARequestInDeclaredOrderIsWrittenOnceForItsSignature) {
     withSecret.putInDeclaredOrder();
     ASSERT_TRUE(signer.secureIndexBrowseReq(withSecret, "hubmaster", secured, &text));
     EXPECT_TRUE(text.empty()) << "a password field is digested in another form than it is written";
+}
+
+// The signed request is written with its payload taken from the text it was signed as: the same text
+// as written whole, which its receiver opens. A text that is not that object's (another class's, cut short)
+// is passed over, the object written again; so is one for an object the message
+// does not hold.
+TEST_F(SecuredMessages, ASignedRequestIsWrittenWithTheTextItWasSignedAs) {
+    using IR = Indexing::BrowseReq::f;
+    using SIR = Indexing::SecuredBrowseReq::f;
+    Indexing::BrowseReq req;
+    req.setint64(IR::jobId, 7);
+    req.getliststring(IR::sourcePaths, true)->push_back("/home/alice & <bob>");
+    req.setstring(IR::backupsetGuid, "BACKUPSET-1");
+    req.putInDeclaredOrder();
+    I2::SecuredMessageHandler signer;
+    Indexing::SecuredBrowseReq secured;
+    std::string signedText;
+    ASSERT_TRUE(signer.secureIndexBrowseReq(req, "hubmaster", secured, &signedText));
+    ASSERT_FALSE(signedText.empty());
+    const CNMessageBase* payload = secured.getObjectAccessor(SIR::request, false);
+    ASSERT_NE(payload, nullptr);
+
+    // The enciphered attributes and signature are written afresh each time: the texts agree before them.
+    const auto request = [](const std::string& text) {
+        return text.substr(0, text.find("<systemAttributes"));
+    };
+    std::string whole, spliced;
+    ASSERT_EQ(XMLEncoder().serialize(secured, whole), MSG_OK);
+    ASSERT_EQ(XMLEncoder().serialize(secured, spliced, TWrittenChild{payload, signedText}), MSG_OK);
+    EXPECT_EQ(request(spliced), request(whole));
+    EXPECT_EQ(spliced.size(), whole.size());
+    Indexing::SecuredBrowseReq received;
+    ASSERT_EQ(received.unserialize(spliced), 0) << spliced;
+    Indexing::BrowseReq opened;
+    I2::SecuredMessageHandler checker;
+    EXPECT_EQ(checker.openSecuredIndexBrowseReq(received, opened, "hubmaster"), I2::SECURED_OK);
+    EXPECT_EQ(opened.getstring(IR::backupsetGuid), "BACKUPSET-1");
+
+    // An empty object's text (one element, no content) is taken as well.
+    Indexing::SecuredBrowseReq bare;
+    bare.setObjectAccessor(Indexing::BrowseReq(), SIR::request);
+    const CNMessageBase* empty = bare.getObjectAccessor(SIR::request, false);
+    std::string emptyText, bareWhole, bareSpliced;
+    ASSERT_EQ(XMLEncoder().serialize(*empty, emptyText), MSG_OK);
+    ASSERT_EQ(emptyText.substr(emptyText.size() - 2), "/>");
+    ASSERT_EQ(XMLEncoder().serialize(bare, bareWhole), MSG_OK);
+    ASSERT_EQ(XMLEncoder().serialize(bare, bareSpliced, TWrittenChild{empty, emptyText}), MSG_OK);
+    EXPECT_EQ(bareSpliced, bareWhole);
+    EXPECT_NE(bareSpliced.find("<request "), std::string::npos) << bareSpliced;
+
+    // Each a text that would show (BACKUPSET-2) were it taken.
+    std::string other = signedText;
+    other.replace(other.find("BACKUPSET-1"), 11, "BACKUPSET-2");
+    const std::string otherClass = "<Other" + other.substr(other.find(' '));
+    const std::vector<std::pair<std::string, TWrittenChild>> passedOver = {
+        {"another class's text", {payload, otherClass}},
+        {"a text cut short", {payload, other.substr(0, other.size() - 3)}},
+        {"a text without its start", {payload, other.substr(1)}},
+        {"an empty text", {payload, ""}},
+        {"an object the message does not hold", {&req, other}},
+    };
+    for (const auto& [what, written] : passedOver) {
+        std::string out;
+        ASSERT_EQ(XMLEncoder().serialize(secured, out, written), MSG_OK) << what;
+        EXPECT_EQ(request(out), request(whole)) << what;
+    }
+    std::string taken;
+    ASSERT_EQ(XMLEncoder().serialize(secured, taken, TWrittenChild{payload, other}), MSG_OK);
+    EXPECT_NE(request(taken).find("BACKUPSET-2"), std::string::npos) << "the text of that object is taken";
 }
 
 TEST_F(SecuredMessages, KeyComesFromTheRegistryOrTheHost) {
