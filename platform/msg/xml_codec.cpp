@@ -1044,8 +1044,15 @@ int XMLDecoder::decodeLeavingOut(uint32_t expectedTag, const char* data, size_t 
     return decodeRoot(expectedTag, data, size, child, list, out, leftOut);
 }
 
+int XMLDecoder::decodeCheckedLeavingOut(uint32_t expectedTag, const char* data, size_t size,
+                                        const char* child, const char* list,
+                                        std::unique_ptr<CNMessageBase>& out, size_t& leftOut) {
+    return decodeRoot(expectedTag, data, size, child, list, out, leftOut, true);
+}
+
 int XMLDecoder::decodeRoot(uint32_t expectedTag, const char* data, size_t size, const char* child,
-                           const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut) {
+                           const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut,
+                           bool checkedBefore) {
     leftOut = 0;
     InputCopy input;
     pugi::xml_document doc;
@@ -1055,7 +1062,9 @@ int XMLDecoder::decodeRoot(uint32_t expectedTag, const char* data, size_t size, 
     std::string rest;
     xmlscan::TItems items;
     const bool scanned = child && list && data && size <= m_context.maxInputBytes && !holdsNul(data, size) &&
-                         xmlscan::plainWithItems({data, size}, child, list, items) && items.count > 0;
+                         (checkedBefore ? xmlscan::itemsOfCheckedText({data, size}, child, list, items)
+                                        : xmlscan::plainWithItems({data, size}, child, list, items)) &&
+                         items.count > 0;
     if (scanned) {
         rest.reserve(size);
         size_t from = 0;

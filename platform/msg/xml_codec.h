@@ -105,10 +105,14 @@ public:
     // The same, counting the elements left out.
     int decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
                          const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut);
+    // The same for text this process read and checked before, or wrote (an answer on its way on): the
+    // elements left out are found by their tags, not checked again; the rest is read as ever.
+    int decodeCheckedLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
+                                const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut);
 
 private:
     int decodeRoot(uint32_t expectedTag, const char* data, size_t size, const char* child, const char* list,
-                   std::unique_ptr<CNMessageBase>& out, size_t& leftOut);
+                   std::unique_ptr<CNMessageBase>& out, size_t& leftOut, bool checkedBefore = false);
 
     ZyXMLContextInfo m_context;
 };

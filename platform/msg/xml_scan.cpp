@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -254,6 +255,73 @@ private:
 bool plainWithItems(std::string_view text, std::string_view child, std::string_view list, TItems& out) {
     out = TItems{};
     return CScanner(text, child, list, out).run();
+}
+
+namespace {
+
+// The end of the tag whose name starts at `at` (its '>'), passing over quoted values; null when the text
+// ends first.
+const char* tagEnd(const char* at, const char* end) {
+    for (;;) {
+        const char* hit = findAny(at, end, '>', '"', '\'');
+        if (hit == end) return nullptr;
+        if (*hit == '>') return hit;
+        const void* closing = memchr(hit + 1, *hit, static_cast<size_t>(end - hit - 1));
+        if (!closing) return nullptr;
+        at = static_cast<const char*>(closing) + 1;
+    }
+}
+
+// Where an item ends: a run goes on when the next item starts where the last ended.
+void addItem(TItems& out, size_t begin, size_t end) {
+    if (!out.ranges.empty() && out.ranges.back().second == begin)
+        out.ranges.back().second = end;
+    else
+        out.ranges.emplace_back(begin, end);
+    ++out.count;
+}
+
+}  // namespace
+
+bool itemsOfCheckedText(std::string_view text, std::string_view child, std::string_view list, TItems& out) {
+    out = TItems{};
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
+    enum { kBefore, kInside, kAfter } holder = kBefore;  // the first `child` of the root
+    size_t depth = 0;                                    // of the elements open
+    const char* item = nullptr;
+    for (const char* at = begin;;) {
+        const void* found = memchr(at, '<', static_cast<size_t>(end - at));
+        if (!found) return depth == 0 && holder != kInside;
+        const char* open = static_cast<const char*>(found);
+        if (end - open < 2 || open[1] == '!' || open[1] == '?') return false;  // the full read decides
+        const char* close = tagEnd(open + 1, end);
+        if (!close) return false;
+        at = close + 1;
+        if (open[1] == '/') {
+            if (depth == 0) return false;
+            --depth;
+            if (depth == 2 && item) {
+                addItem(out, static_cast<size_t>(item - begin), static_cast<size_t>(at - begin));
+                item = nullptr;
+            }
+            if (depth == 1 && holder == kInside) holder = kAfter;
+            continue;
+        }
+        const char* nameEnd = open + 1;
+        while (nameEnd < close && !(classOf(*nameEnd) & kSpace) && *nameEnd != '/') ++nameEnd;
+        const std::string_view name(open + 1, static_cast<size_t>(nameEnd - open - 1));
+        const bool empty = close[-1] == '/';
+        if (depth == 1 && holder == kBefore && name == child) holder = kInside;
+        const bool isItem = depth == 2 && holder == kInside && name == list;
+        if (empty && isItem) addItem(out, static_cast<size_t>(open - begin), static_cast<size_t>(at - begin));
+        if (empty) {
+            if (depth == 1 && holder == kInside) holder = kAfter;
+            continue;
+        }
+        if (isItem) item = open;
+        ++depth;
+    }
 }
 
 }  // namespace xmlscan

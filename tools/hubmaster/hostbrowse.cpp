@@ -87,18 +87,19 @@ public:
             m_ended = true;
         } else if (record.kind == EV_RETURN_RECORD_XML_ITEM && m_session && !m_callerGone) {
             // Only the answer's type, messages and number of items are looked at: its items go on as
-            // they came, counted but not read into objects.
+            // they came, counted but not read into objects. The channel's answers are the library's,
+            // which checked each when it took it in (or wrote it): they are not checked again here.
             static const char* const result =
                 CNMessageRegistry::instance().fieldName(Resp::browseResult.code);
             static const char* const dataItems =
                 CNMessageRegistry::instance().fieldName(databrowse::BrowseResult::f::dataResultSet.code);
             std::unique_ptr<CNMessageBase> read;
             size_t items = 0;
-            auto* response =
-                XMLDecoder().decodeLeavingOut(databrowse::BrowseResponse::TAG, record.data.data(),
-                                              record.data.size(), result, dataItems, read, items) == MSG_OK
-                    ? dynamic_cast<databrowse::BrowseResponse*>(read.get())
-                    : nullptr;
+            auto* response = XMLDecoder().decodeCheckedLeavingOut(databrowse::BrowseResponse::TAG,
+                                                                  record.data.data(), record.data.size(),
+                                                                  result, dataItems, read, items) == MSG_OK
+                                 ? dynamic_cast<databrowse::BrowseResponse*>(read.get())
+                                 : nullptr;
             if (!response) {
                 logLine("an answer of the channel does not read: " + record.data.substr(0, 200));
             } else {

@@ -10,6 +10,7 @@
 #include "platform/msg/msg_classes.h"
 #include "platform/msg/msg_registry.h"
 #include "platform/msg/xml_codec.h"
+#include "platform/msg/xml_scan.h"
 
 namespace {
 
@@ -41,13 +42,18 @@ const char* name(const MsgFieldRef& f) {
     return CNMessageRegistry::instance().fieldName(f.code);
 }
 
-// Reads `text` as a relay does; the code, and what was read and counted.
-int relayRead(const std::string& text, std::string& read, size_t& items) {
+// Reads `text` as a relay does (`checkedBefore`: as the one it hands it to does); the code, and what was
+// read and counted.
+int relayRead(const std::string& text, std::string& read, size_t& items, bool checkedBefore = false) {
     std::unique_ptr<CNMessageBase> out;
     items = 0;
+    const char* const holder = name(Resp::f::browseResult);
+    const char* const list = name(databrowse::BrowseResult::f::dataResultSet);
+    XMLDecoder decoder;
     const int rc =
-        XMLDecoder().decodeLeavingOut(Resp::TAG, text.data(), text.size(), name(Resp::f::browseResult),
-                                      name(databrowse::BrowseResult::f::dataResultSet), out, items);
+        checkedBefore
+            ? decoder.decodeCheckedLeavingOut(Resp::TAG, text.data(), text.size(), holder, list, out, items)
+            : decoder.decodeLeavingOut(Resp::TAG, text.data(), text.size(), holder, list, out, items);
     read.clear();
     if (rc == MSG_OK) out->serialize(read);
     return rc;
@@ -134,6 +140,65 @@ TEST(RelayedItems, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
             EXPECT_EQ(read, readGood) << edit.what << ": the rest reads as before";
         }
     }
+}
+
+// An answer read and checked before (its items not checked again) reads as the full check reads it:
+// the same message and count, whatever form its items take: quoted values holding what ends a tag,
+// nested elements, an item of one element or two, a comment or CDATA (read whole), items of a second
+// holder (not counted). Neither a cut text nor a bare '<' reads past the text's end.
+TEST(RelayedItems, ACheckedAnswerReadsAsTheFullCheckReadsIt) {
+    const std::string good = answerText(3);
+    const std::string list = std::string("<") + name(databrowse::BrowseResult::f::dataResultSet);
+    const std::string listEnd = "</" + list.substr(1) + ">";
+    const size_t firstItem = good.find(list);
+    const size_t holderEnd = good.find(std::string("</") + name(Resp::f::browseResult));
+    ASSERT_NE(holderEnd, std::string::npos) << good;
+    auto at = [&](size_t where, const std::string& insert) {
+        std::string t = good;
+        t.insert(where, insert);
+        return t;
+    };
+    const std::vector<std::pair<const char*, std::string>> texts = {
+        {"no items", answerText(0)},
+        {"one item", answerText(1)},
+        {"many items", answerText(120)},
+        {"values holding '>', '/>' and the other quote",
+         at(firstItem, list + " a='x/>\"y' b=\"'>\"/>" + list + " c=\"</z>\"></" + list.substr(1) + ">")},
+        {"nested elements", at(firstItem, list + "><x><y a=\"1\"/><" + list.substr(1) + "/></x>" + listEnd)},
+        {"white space between items",
+         at(firstItem, list + "/>\n  " + list + "></" + list.substr(1) + " >\n")},
+        {"a comment among the items", at(firstItem, "<!-- <a> -->")},
+        {"CDATA in an item", at(firstItem, list + "><![CDATA[</a>]]>" + listEnd)},
+        {"items of a second holder", at(holderEnd + good.substr(holderEnd).find('>') + 1,
+                                        std::string("<") + name(Resp::f::browseResult) + ">" + list + "/></" +
+                                            name(Resp::f::browseResult) + ">")},
+        {"a declaration first", "<?xml version=\"1.0\"?>" + good},
+    };
+    for (const auto& [what, text] : texts) {
+        std::string full, checked;
+        size_t fullCount = 0, checkedCount = 0;
+        const int fullRc = relayRead(text, full, fullCount);
+        EXPECT_EQ(relayRead(text, checked, checkedCount, true), fullRc) << what << "\n" << text;
+        EXPECT_EQ(checked, full) << what;
+        EXPECT_EQ(checkedCount, fullCount) << what;
+    }
+    std::string read;
+    size_t count = 0;
+    EXPECT_EQ(relayRead(good, read, count, true), MSG_OK);
+    EXPECT_EQ(count, 3u);
+
+    xmlscan::TItems items;
+    ASSERT_TRUE(xmlscan::itemsOfCheckedText(good, name(Resp::f::browseResult), list.substr(1), items));
+    EXPECT_EQ(items.count, 3u) << "found by their tags, not read whole";
+    for (size_t cut = 0; cut < good.size(); cut += 7)
+        xmlscan::itemsOfCheckedText(good.substr(0, cut), "a", "b", items);
+    EXPECT_FALSE(xmlscan::itemsOfCheckedText("<", "a", "b", items));
+    EXPECT_FALSE(xmlscan::itemsOfCheckedText("<r a=\"1>", "a", "b", items));
+    EXPECT_FALSE(xmlscan::itemsOfCheckedText("<r><a>", "a", "b", items)) << "a holder left open";
+    ASSERT_TRUE(xmlscan::itemsOfCheckedText("<r><a><b/> <b x='>'></b><c/><b><b/></b></a><a><b/></a></r>", "a",
+                                            "b", items));
+    EXPECT_EQ(items.count, 3u);
+    ASSERT_EQ(items.ranges.size(), 3u);
 }
 
 }  // namespace
