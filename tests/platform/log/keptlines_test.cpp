@@ -237,7 +237,13 @@ TEST(KeptLinesAtTheEnd, ACrashAnAbortAndTheExitWriteEveryThreadsKeptLines) {
     setenv("HUB_KEPT_LINES_FOLDER", folder.c_str(), 1);
     const std::string path = folder + "/ending.log";
     const auto endedBadly = [](int status) { return !(WIFEXITED(status) && WEXITSTATUS(status) == 0); };
-    for (const std::string how : {"fault", "abort", "fatal"}) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer takes a fault's signal itself (its report is the record then).
+    const std::vector<std::string> endings = {"abort", "fatal"};
+#else
+    const std::vector<std::string> endings = {"fault", "abort", "fatal"};
+#endif
+    for (const std::string& how : endings) {
         SCOPED_TRACE(how);
         EXPECT_EXIT(endWithKeptLines(folder, how), endedBadly, "");
         EXPECT_TRUE(has(path, "MAIN", "kept by the thread that ends it (" + how + ")"));

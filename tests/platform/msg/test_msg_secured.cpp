@@ -317,17 +317,24 @@ TEST_F(SecuredMessages, ASignedRequestIsWrittenWithTheTextItWasSignedAs) {
     std::string other = signedText;
     other.replace(other.find("BACKUPSET-1"), 11, "BACKUPSET-2");
     const std::string otherClass = "<Other" + other.substr(other.find(' '));
-    const std::vector<std::pair<std::string, TWrittenChild>> passedOver = {
-        {"another class's text", {payload, otherClass}},
-        {"a text cut short", {payload, other.substr(0, other.size() - 3)}},
-        {"a text without its start", {payload, other.substr(1)}},
-        {"an empty text", {payload, ""}},
-        {"an object the message does not hold", {&req, other}},
+    // The texts are kept here: a written child only points at its text.
+    struct TOffered {
+        const char* what;
+        const CNMessageBase* object;
+        std::string text;
     };
-    for (const auto& [what, written] : passedOver) {
+    const std::vector<TOffered> passedOver = {
+        {"another class's text", payload, otherClass},
+        {"a text cut short", payload, other.substr(0, other.size() - 3)},
+        {"a text without its start", payload, other.substr(1)},
+        {"an empty text", payload, ""},
+        {"an object the message does not hold", &req, other},
+    };
+    for (const TOffered& offered : passedOver) {
         std::string out;
-        ASSERT_EQ(XMLEncoder().serialize(secured, out, written), MSG_OK) << what;
-        EXPECT_EQ(request(out), request(whole)) << what;
+        ASSERT_EQ(XMLEncoder().serialize(secured, out, TWrittenChild{offered.object, offered.text}), MSG_OK)
+            << offered.what;
+        EXPECT_EQ(request(out), request(whole)) << offered.what;
     }
     std::string taken;
     ASSERT_EQ(XMLEncoder().serialize(secured, taken, TWrittenChild{payload, other}), MSG_OK);
