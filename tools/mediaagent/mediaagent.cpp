@@ -11,8 +11,10 @@
 //              [--index-service started|on-demand|refused] [--index-script <file>] [--journal <file>]
 //              [--convert-predictions 1]
 //              [--registry <file>] [--mining-journal <file>] [--tls <folder>]
-//              [--hold-sessions <prefix> [--hold-seconds <n>]]
+//              [--hold-sessions <prefix> [--hold-seconds <n>]] [--reconnect-every <n>]
 //
+// --reconnect-every sends each answer to a Hubmaster's BrowseRouter over a fresh connection after every
+// n responses, the one it leaves ended, as a media agent whose connections are cut or recycled may.
 // --hold-sessions holds the index service's answers of the browse sessions whose id starts with the
 // prefix after their first items ("session <s> held after <n> items" on standard output), until the
 // Hubmaster stops the session or --hold-seconds (120) pass: a browse in flight for tests and the tour.
@@ -61,6 +63,7 @@
 #include "tools/mediaagent/ondemandservices.h"
 #include "tools/mediaagent/progress.h"
 #include "tools/mediaagent/restoreservice.h"
+#include "tools/mediaagent/superbrowseanswer.h"
 
 namespace {
 
@@ -201,6 +204,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.holdSeconds = n;
         else if (a == "--progress")
             mediaagent::setProgressLines(n != 0);
+        else if (a == "--reconnect-every")
+            mediaagent::setAnswerConnectionResponses(static_cast<unsigned>(std::min<long long>(n, 1 << 30)));
         else
             return false;
     }
@@ -221,7 +226,8 @@ int main(int argc, char** argv) {
             "[--change-percent <p>] [--delete-percent <p>] [--new-percent <p>] [--metadata-every <n>] "
             "[--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--hubmaster "
             "<name>] "
-            "[--build-only] [--progress 1] [--hold-sessions <prefix> [--hold-seconds <n>]]\n");
+            "[--build-only] [--progress 1] [--hold-sessions <prefix> [--hold-seconds <n>]] "
+            "[--reconnect-every <n>]\n");
         return 2;
     }
     // Blocked before any thread exists, so that only the signal descriptor sees them.
