@@ -266,7 +266,9 @@ bool CZydListener::secureOpening(TOpening& opening, bool& ready) {
                 ready = true;
                 return true;
             }
-            // A plain client reads this refusal and can tell its user why.
+            // A plain client reads this refusal and can tell its user why; its line counts against its
+            // address.
+            zylog::CPeerScope scope(opening.address);
             refuse(opening,
                    zynet::makeError(ZYNET_E_SECURITY, "CZydListener::readOpening",
                                     "plain sessions are refused here: connect over TLS"),
@@ -454,7 +456,7 @@ void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, siz
 }
 
 void CZydListener::refuse(TOpening& opening, const CUxError& error, const std::string& what) {
-    zynet::logDebug(1, "session from %s (%s) refused: %s", what.c_str(), opening.address.c_str(),
+    zynet::logDebug(0, "session from %s (%s) refused and closed: %s", what.c_str(), opening.address.c_str(),
                     error.GetErrorText().c_str());
     if (!opening.socket.valid()) return;
     TZynRefusal refusal;

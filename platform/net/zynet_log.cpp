@@ -29,7 +29,7 @@ void logOutsider(const std::string& address, const char* what, const std::string
     // Lines of one kind from one address are counted past a burst: a crowd of bad openings cannot
     // flush the log.
     zylog::CPeerScope scope(address.empty() ? "(unknown)" : address);
-    evTaggedLog("ZYNET", 1, false, what, address.c_str(), detail.c_str());
+    evTaggedLog("ZYNET", 0, false, what, address.c_str(), detail.c_str());
 }
 
 }  // namespace zynet

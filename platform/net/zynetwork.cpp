@@ -1,5 +1,7 @@
 #include "platform/net/zynetwork.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -119,7 +121,11 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
         std::chrono::seconds(m_stallSeconds > 0 ? m_stallSeconds : zynet::options().stallSeconds);
     for (;;) {
         const zynet::FrameStatus status = m_assembler.next(frame);
-        if (status == zynet::FrameStatus::Frame) return CUxError::Success();
+        if (status == zynet::FrameStatus::Frame) {
+            // Bytes held past it are the next message's, begun when they came.
+            m_frameSince.store(m_assembler.midFrame() ? m_lastByte.time_since_epoch().count() : 0);
+            return CUxError::Success();
+        }
         if (status != zynet::FrameStatus::NeedMore)
             return breakOff(
                 status == zynet::FrameStatus::TooLarge ? ZYNET_E_FRAME_TOO_LARGE : ZYNET_E_BAD_FRAME,
@@ -139,6 +145,8 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
             case Io::Ok:
                 m_assembler.commit(got);
                 m_lastByte = m_clock.steadyNow();
+                if (m_frameSince.load(std::memory_order_relaxed) == 0)
+                    m_frameSince.store(m_lastByte.time_since_epoch().count());
                 continue;
             case Io::TimedOut:
                 if (inFrame && m_clock.steadyNow() >= m_lastByte + stall)
@@ -374,6 +382,7 @@ void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* 
             std::min(zynet::options().anonymousMaxFrameBytes, zynet::options().maxFrameBytes));
     if (!peer.trusted) m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
     if (pendingSize > 0) m_assembler.append(pending, pendingSize);
+    if (m_assembler.midFrame()) m_frameSince.store(m_clock.steadyNow().time_since_epoch().count());
     // What an outsider's frames take while they arrive counts with what its messages hold.
     if (!peer.trusted) m_assembler.chargeTo(&zynet::outsidersHeld());
     m_lastByte = m_clock.steadyNow();
@@ -559,7 +568,11 @@ CUxError CZyNetwork::AbortConnection(const zysStatus& status, int timeoutSeconds
     CUxError error = sendFrame(FrameKind::Xdr, ZYS_PM_ABORT_REQ, payload.data(), payload.size(),
                                timeoutSeconds, timedOut, kFunction);
     State open = State::Open;
-    if (m_state.compare_exchange_strong(open, State::Closing)) m_socket.shutdownWrite();
+    if (m_state.compare_exchange_strong(open, State::Closing)) {
+        m_socket.shutdownWrite();
+        zynet::logDebug(0, "%s: session with [%s] (%s) aborted by this side (status %d); closed", kFunction,
+                        m_peer.clientName.c_str(), m_peer.address.c_str(), static_cast<int>(status.status));
+    }
     return error;
 }
 
@@ -578,6 +591,19 @@ void CZyNetwork::lingerClose() {
     while (m_socket.receiveSome(scratch, sizeof(scratch), deadline, got, err) == Io::Ok) {
     }
     shutdown();
+}
+
+CZyNetwork::Activity CZyNetwork::activity(zynet::Clock::time_point now, zynet::Clock::duration fresh) const {
+    pollfd p{m_socket.fd(), POLLIN | POLLRDHUP, 0};
+    if (m_state != State::Open || p.fd < 0) return Activity::Gone;
+    if (poll(&p, 1, 0) > 0) {
+        if ((p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return Activity::Gone;
+        return Activity::Message;  // bytes wait to be read
+    }
+    const auto since = m_frameSince.load();
+    if (since != 0 && now - zynet::Clock::time_point(zynet::Clock::duration(since)) < fresh)
+        return Activity::Message;
+    return Activity::Idle;
 }
 
 bool CZyNetwork::reusable() {

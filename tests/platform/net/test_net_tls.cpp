@@ -180,6 +180,19 @@ TEST_F(NetTlsTest, ResumedSessionsKeepTheNamesTheCertificatesProved) {
 class NetTlsClockTest : public NetTlsTest {
 public:
     const CHubClock& listenerClock() override { return m_clock; }
+    // closedWhileSilent on the test's clock: moved a second at a time (the session's deadline is set when
+    // its thread starts waiting, which the test cannot see) until the server closes the session.
+    bool closedWhileSilentOnClock(CZyNetwork& silent) {
+        for (int second = 0; second < 120; ++second) {
+            m_clock.advance(std::chrono::seconds(1));
+            zysDatabuf_v2 nothing;
+            unsigned long code = 0;
+            bool waitedOut = false;
+            if (silent.ReceiveXDRMessage(&code, &nothing, nullptr, 0, 1, waitedOut).IsError())
+                return !waitedOut;
+        }
+        return false;
+    }
     CHubManualClock m_clock;
 };
 
@@ -377,7 +390,11 @@ TEST_F(NetTlsTest, AKeyOthersMayReadIsRefused) {
     fs::remove_all(copy);
 }
 
-TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysServed) {
+// On the listener's clock, which the test moves: a session that has sent nothing gives way to a newcomer
+// only once it has waited a while (50 ms); one just opened, whose request may be on its way, is not
+// closed for it.
+TEST_F(NetTlsClockTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysServed) {
+    using namespace std::chrono_literals;
     TZyNetOptions options;
     options.maxConnections = 6;
     options.maxAnonymousConnections = 3;
@@ -387,14 +404,21 @@ TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysS
     setZyNetOptions(options);
     const char* const anonymous = hubtest::kAnonymous;
 
-    // Three idle anonymous sessions fill their share; a fourth takes the place of the oldest.
+    // Three idle anonymous sessions fill their share; a fourth is refused while they are new, and once
+    // they have waited takes the place of the one that waited longest.
     std::vector<std::unique_ptr<CZyNetwork>> idle;
     CUxError error;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 3; ++i) {
         idle.push_back(open(anonymous, error));
         ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
     }
+    auto early = open(anonymous, error);
+    EXPECT_EQ(error.GetErrorCode(), ZYNET_E_REFUSED) << error.AsString();
+    m_clock.advance(1s);
+    idle.push_back(open(anonymous, error));
+    ASSERT_FALSE(error.IsError()) << error.AsString();
     EXPECT_FALSE(roundTrip(*idle[0]));  // closed for the newer one
+    EXPECT_TRUE(roundTrip(*idle[1]));
     EXPECT_TRUE(roundTrip(*idle[3]));
 
     // A frame over the anonymous cap closes its session before anything is decoded.
@@ -409,13 +433,15 @@ TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysS
     EXPECT_FALSE(roundTrip(*big));
 
     // An anonymous session that sends nothing is closed after its first-message deadline.
+    m_clock.advance(1s);
     auto silent = open(anonymous, error);
-    ASSERT_FALSE(error.IsError());
-    EXPECT_TRUE(closedWhileSilent(*silent));
+    ASSERT_FALSE(error.IsError()) << error.AsString();
+    EXPECT_TRUE(closedWhileSilentOnClock(*silent));
 
     // A proven peer gets in and may send the same frame, even with every slot held by anonymous callers.
     std::vector<std::unique_ptr<CZyNetwork>> crowd;
     for (int i = 0; i < 3; ++i) crowd.push_back(open(anonymous, error));
+    m_clock.advance(1s);
     std::vector<std::unique_ptr<CZyNetwork>> proven;
     for (int i = 0; i < 4; ++i) {
         proven.push_back(open(nullptr, error));
@@ -426,11 +452,43 @@ TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysS
     EXPECT_TRUE(roundTrip(*proven[0]));
 }
 
+// Of the sessions that fill a count, a newcomer takes the place of the one that has waited longest with
+// nothing under way, never of one whose message is on its way (its first bytes came), even an older one:
+// that message is answered whole.
+TEST_F(NetTlsClockTest, ASessionWithAMessageOnItsWayIsNotClosedForANewcomer) {
+    using namespace std::chrono_literals;
+    TZyNetOptions options;
+    options.maxAnonymousConnections = 3;
+    options.maxAnonymousPerAddress = 3;
+    options.anonymousFirstFrameSeconds = 60;
+    setZyNetOptions(options);
+    std::string why;
+    std::vector<hubtest::CFrameLink> links(4);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(links[i].connect(m_listener->port(), 10, true, hubtest::kAnonymous));
+        ASSERT_TRUE(links[i].open("TestService", "console", 4098, why)) << why;
+    }
+    m_clock.advance(1s);
+    const std::vector<uint8_t> marker = zynet::buildFrame(FrameKind::Xdr, kMarker, nullptr, 0);
+    ASSERT_TRUE(links[0].sendRaw(std::vector<uint8_t>(marker.begin(), marker.begin() + 8)));
+    ASSERT_TRUE(links[3].connect(m_listener->port(), 10, true, hubtest::kAnonymous));
+    ASSERT_TRUE(links[3].open("TestService", "console", 4098, why)) << why;
+    ASSERT_TRUE(links[0].sendRaw(std::vector<uint8_t>(marker.begin() + 8, marker.end())));
+    hubtest::TRawFrame answer;
+    EXPECT_TRUE(links[0].receive(answer, 10, why)) << why;
+    EXPECT_TRUE(links[1].waitForClose(10)) << "the session that waited longest with nothing under way";
+    for (int i : {2, 3}) {
+        ASSERT_TRUE(links[i].send(FrameKind::Xdr, kMarker, {}));
+        EXPECT_TRUE(links[i].receive(answer, 10, why)) << i << ": " << why;
+    }
+}
+
 // A client machine's certificate proves its name and no more: its sessions have an outsider's deadline
 // for their first message and are counted as an outsider's, by that name and by address, an idle one
 // giving way to a newcomer (a console without a certificate too), and the lines they cause are counted
 // against that name, while the infrastructure's are not counted.
-TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
+TEST_F(NetTlsClockTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
+    using namespace std::chrono_literals;
     TZyNetOptions options;
     options.maxConnections = 8;
     options.maxAnonymousConnections = 5;
@@ -453,12 +511,14 @@ TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
     CUxError error;
     auto silent = open("client1", error);
     ASSERT_FALSE(error.IsError()) << error.AsString();
-    EXPECT_TRUE(closedWhileSilent(*silent));
+    EXPECT_TRUE(closedWhileSilentOnClock(*silent));
 
     // A third idle session of client1 takes the place of its first; client2's fill the address's share,
-    // and a console without a certificate takes the place of the oldest idle one there.
+    // and a console without a certificate takes the place of the oldest idle one there (each newcomer
+    // after the others have waited a while).
     std::vector<std::unique_ptr<CZyNetwork>> client1, client2;
     for (int i = 0; i < 3; ++i) {
+        if (i == 2) m_clock.advance(1s);
         client1.push_back(open("client1", error));
         ASSERT_FALSE(error.IsError()) << i << ": " << error.AsString();
     }
