@@ -268,7 +268,7 @@ bool CZydListener::secureOpening(TOpening& opening, bool& ready) {
             }
             // A plain client reads this refusal and can tell its user why; its line counts against its
             // address.
-            zylog::CPeerScope scope(opening.address);
+            zylog::CPeerScope scope(opening.address, false);
             refuse(opening,
                    zynet::makeError(ZYNET_E_SECURITY, "CZydListener::readOpening",
                                     "plain sessions are refused here: connect over TLS"),
@@ -375,7 +375,7 @@ void CZydListener::handOver(TOpening& opening, const CZyNetwork::TPeer& peer, co
     }
     if (error.IsError()) {
         // An outsider's refusals are its own lines to count (see peerlog.h).
-        zylog::CPeerScope scope(peer.outsiderKey());
+        zylog::CPeerScope scope(peer.outsiderKey(), peer.proven);
         refuse(opening, error, peer.clientName + " to [" + service + "]");
     }
 }
@@ -419,7 +419,7 @@ bool CZydListener::mayLaunch(TOpening& opening, const CZyNetwork::TPeer& peer, c
 void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch) {
     const CZyNetwork::TPeer peer =
         peerOf(opening, launch.protocolVersion, launch.clientName, launch.hostName);
-    zylog::CPeerScope scope(peer.outsiderKey());
+    zylog::CPeerScope scope(peer.outsiderKey(), peer.proven);
     CHubMutexLock launching(m_launchMutex);
     if (!mayLaunch(opening, peer, m_launcher->serviceOf(launch.launcher, launch.alternate))) return;
     CZyNetworkServer* server = nullptr;
@@ -434,7 +434,7 @@ void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch)
 
 void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, size_t size) {
     const CZyNetwork::TPeer peer = peerOf(opening, 0, "", "");
-    zylog::CPeerScope scope(peer.outsiderKey());
+    zylog::CPeerScope scope(peer.outsiderKey(), peer.proven);
     CHubMutexLock launching(m_launchMutex);
     CNSession::LaunchOnDemandServiceReq launch;
     CNSession::LaunchOnDemandServiceDetails details;

@@ -295,7 +295,7 @@ void CZyNetworkServer::evict(const std::vector<long long>& victims, const char* 
         c.evicted = true;
         c.session->shutdown();
         // Counted against the caller that gave way, as its own lines are.
-        zylog::CPeerScope scope(c.session->m_peer.outsiderKey());
+        zylog::CPeerScope scope(c.session->m_peer.outsiderKey(), c.session->m_peer.proven);
         zynet::logDebug(0,
                         "[%s]: session %lld of a caller outside the infrastructure ([%s] %s), %s %lld ms, "
                         "closed for a newer one: %s",
@@ -397,7 +397,7 @@ void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> s
 
 void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {
     // An outsider's lines, from its messages to its disconnect, are its own to count (see peerlog.h).
-    zylog::CPeerScope scope(session->m_peer.outsiderKey());
+    zylog::CPeerScope scope(session->m_peer.outsiderKey(), session->m_peer.proven);
     const std::vector<uint8_t> payload = zynet::welcomeBytes();
     bool timedOut = false;
     const CUxError opened =

@@ -600,13 +600,13 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
     zylog::setPeerLineLimits(3, 1);
     log.debugLvl(0, "before the flood");
     {
-        zylog::CPeerScope scope("198.51.100.7");
+        zylog::CPeerScope scope("198.51.100.7", false);
         for (int i = 0; i < 50; ++i) log.debugLvl(0, "forged answer %d", i);
     }
     for (int i = 0; i < 5; ++i) log.debugLvl(0, "a proven peer's line %d", i);  // not counted
     clock.advance(std::chrono::seconds(2));                                     // the window has ended
     {
-        zylog::CPeerScope scope("198.51.100.7");
+        zylog::CPeerScope scope("198.51.100.7", false);
         log.debugLvl(0, "forged answer %d", 99);
     }
     zylog::setPeerLineLimits(100, 10);
@@ -641,12 +641,12 @@ TEST(PeerLog, ACrowdOfAddressesSharesOneBudgetOfTheLog) {
     log.initialize(0, 0, true, "crowd.log");
     zylog::setPeerLineLimits(10, 10, 16);
     for (int i = 0; i < 3000; ++i) {
-        zylog::CPeerScope scope("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+        zylog::CPeerScope scope("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250), false);
         log.debugLvl(0, "refused request %d", i);
     }
     clock.advance(std::chrono::seconds(61));
     for (int i = 0; i < 17; ++i) {
-        zylog::CPeerScope scope("127.2.0." + std::to_string(i));
+        zylog::CPeerScope scope("127.2.0." + std::to_string(i), false);
         log.debugLvl(0, "refused request %d", -1 - i);
     }
     zylog::setPeerLineLimits(100, 10);
