@@ -22,10 +22,6 @@ std::atomic<long long> g_nextHandle{0};
 // A message whose first bytes came this recently is on its way, not held back: its session is not closed
 // for a newcomer. Past it (a caller that sends a byte at a time) it is.
 constexpr std::chrono::seconds kMessageUnderWay{1};
-// Nor is a session opened less than this ago that has sent nothing yet: a console just welcomed sends its
-// request at once, and closing its session would only trade one newcomer for another. The newcomer is
-// refused instead, saying why.
-constexpr std::chrono::milliseconds kJustOpened{50};
 
 // Anonymous callers' messages decoded at once in this process: decoding costs a multiple of a
 // frame's size, and no crowd of outsiders may multiply that before its requests are judged.
@@ -275,7 +271,6 @@ bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnecti
         const CZyNetwork::Activity activity = c.session->activity(now, kMessageUnderWay);
         if (activity == CZyNetwork::Activity::Message) continue;
         const bool gone = activity == CZyNetwork::Activity::Gone;
-        if (!gone && !c.spoken && now - c.idleSince < kJustOpened) continue;
         if (best == 0 || (gone && !bestGone) || (gone == bestGone && c.idleSince < bestSince)) {
             best = handle;
             bestGone = gone;
@@ -350,7 +345,6 @@ void CZyNetworkServer::setBusy(long long handle, bool busy) {
     CHubMutexLock lock(m_mutex);
     if (auto it = m_connections.find(handle); it != m_connections.end()) {
         it->second.busy = busy;
-        it->second.spoken = true;
         if (!busy) it->second.idleSince = m_listener->clock().steadyNow();
     }
 }

@@ -97,7 +97,6 @@ private:
         bool outsider = false;   // its peer is not of the infrastructure
         bool busy = false;       // a callback is running for it
         bool evicted = false;    // closed to make room for a newer caller
-        bool spoken = false;     // it has sent a message
         // Since when it has waited for a message with none under way (its adoption, or the end of its
         // last callback), on the listener's clock.
         CHubClock::Steady::time_point idleSince;

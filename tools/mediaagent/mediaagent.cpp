@@ -217,6 +217,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
 int main(int argc, char** argv) {
     // A thread per peer connection, as the host: the same arenas, so a burst of callers is given back.
     limitHostAllocatorArenas();
+    // A listener for many callers at once, as the host's.
+    zynet::raiseDescriptorLimit();
     TOptions o;
     if (!parseOptions(argc, argv, o)) {
         std::fprintf(
