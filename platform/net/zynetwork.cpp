@@ -289,19 +289,36 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
         waitUntil(timeoutSeconds < 0 ? zynet::options().connectSeconds : timeoutSeconds);
 
     // A listener under a flood of connections that say nothing sheds the oldest of them, and a
-    // connection whose first bytes it had not read yet may be one: shed before the handshake came to
-    // anything, nothing was sent, so it is made again while the time allows (a few times).
+    // connection whose first bytes it had not read yet may be one; a server whose share of callers is
+    // full closes an idle session for a newcomer, and one just opened may be it. Closed before its
+    // opening was answered, nothing but the opening was sent: it is made again while the time allows (a
+    // few times).
     constexpr int kConnections = 4;
     for (int made = 1;; ++made) {
-        std::string why;
-        m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, m_cancelFd, why, timedOut,
-                                             m_clock);
-        if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
-        bool shed = false;
-        CUxError error = secure(localName, address.peerName, deadline, timedOut, shed, function);
-        if (!error.IsError()) break;
+        bool again = false;
+        CUxError error =
+            openOnce(address, code, opening, localName, deadline, timedOut, answer, again, function);
+        if (!error.IsError() || !again || made == kConnections || m_clock.steadyNow() >= deadline)
+            return error;
+        m_state = State::Idle;
+        CHubMutexLock lock(m_receiveMutex);
+        m_assembler = zynet::CFrameAssembler(zynet::options().maxFrameBytes);
+    }
+}
+
+CUxError CZyNetwork::openOnce(const TZyNetAddress& address, uint32_t code,
+                              const std::vector<uint8_t>& opening, const char* localName,
+                              zynet::Deadline deadline, bool& timedOut, TAnswer& answer, bool& again,
+                              const char* function) {
+    again = false;
+    std::string why;
+    m_socket =
+        zynet::CSocket::connectTo(address.host, address.port, deadline, m_cancelFd, why, timedOut, m_clock);
+    if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
+    CUxError error = secure(localName, address.peerName, deadline, timedOut, again, function);
+    if (error.IsError()) {
         m_socket.close();
-        if (!shed || made == kConnections || m_clock.steadyNow() >= deadline) return error;
+        return error;
     }
     // Any machine the authority certified completes the handshake: only the name tells it is the one
     // meant, and nothing (the opening included) goes to another.
@@ -318,23 +335,21 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
     m_state = State::Open;
     const int seconds = static_cast<int>(
         std::chrono::duration_cast<std::chrono::seconds>(deadline - m_clock.steadyNow()).count() + 1);
-    CUxError error =
-        sendFrame(FrameKind::Control, code, opening.data(), opening.size(), seconds, timedOut, function);
-    if (error.IsError()) {
-        shutdown();
-        return error;
+    error = sendFrame(FrameKind::Control, code, opening.data(), opening.size(), seconds, timedOut, function);
+    if (!error.IsError()) {
+        CHubMutexLock lock(m_receiveMutex);
+        TFrame frame;
+        error = receiveFrame(frame, deadline, timedOut, function);
+        if (!error.IsError()) {
+            answer.code = frame.kind == FrameKind::Control ? frame.code : 0;
+            answer.payload.assign(frame.payload, frame.payload + frame.length);
+            return CUxError::Success();
+        }
     }
-
-    CHubMutexLock lock(m_receiveMutex);
-    TFrame frame;
-    error = receiveFrame(frame, deadline, timedOut, function);
-    if (error.IsError()) {
-        shutdown();
-        return error;
-    }
-    answer.code = frame.kind == FrameKind::Control ? frame.code : 0;
-    answer.payload.assign(frame.payload, frame.payload + frame.length);
-    return CUxError::Success();
+    again = error.GetErrorCode() == ZYNET_E_DISCONNECTED;
+    shutdown();
+    m_socket.close();
+    return error;
 }
 
 CUxError CZyNetwork::welcomed(const TAnswer& answer, const TZyNetAddress& address, const std::string& what,

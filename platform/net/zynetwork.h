@@ -212,6 +212,11 @@ private:
     CUxError open(const TZyNetAddress& address, uint32_t code, const std::vector<uint8_t>& opening,
                   const char* localName, int timeoutSeconds, bool& timedOut, TAnswer& answer,
                   const char* function);
+    // One try of open, until `deadline`: `again` when the connection was closed before anything but the
+    // opening was sent (during the handshake, or before the opening's answer), so that another may be made.
+    CUxError openOnce(const TZyNetAddress& address, uint32_t code, const std::vector<uint8_t>& opening,
+                      const char* localName, zynet::Deadline deadline, bool& timedOut, TAnswer& answer,
+                      bool& again, const char* function);
     // TLS on the new connection with this side's credentials for `localName`, or plain where allowed.
     // `shed`: the listener closed the connection during the handshake without a word.
     CUxError secure(const char* localName, const std::string& peerName, zynet::Deadline deadline,

@@ -615,6 +615,43 @@ TEST_F(NetTlsTest, AConnectionShedBeforeItsHandshakeIsMadeAgain) {
     close(front);
 }
 
+// A server that closes a session before answering its opening (one whose share of callers is full takes
+// the place of a session just opened for a newcomer) cost the caller nothing but the opening: the session
+// is made again, and works.
+TEST_F(NetTlsTest, AnOpeningClosedBeforeItsAnswerIsMadeAgain) {
+    int port = 0;
+    std::string why;
+    zynet::CSocket listening = zynet::CSocket::listenOn("127.0.0.1", 0, port, why);
+    ASSERT_TRUE(listening.valid()) << why;
+    std::atomic<int> openings{0};
+    std::thread peer([&] {
+        for (int n = 0; n < 2; ++n) {
+            pollfd p{listening.fd(), POLLIN, 0};
+            if (poll(&p, 1, 30000) <= 0) return;
+            hubtest::CFrameLink link(listening.acceptOne());
+            hubtest::TRawFrame frame;
+            std::string error;
+            if (!link.serve(20, "test-service") || !link.receive(frame, 20, error)) return;
+            ++openings;
+            if (n == 0) continue;  // closed without a word
+            if (!link.send(FrameKind::Control, zynet::kWelcome, zynet::welcomeBytes()) ||
+                !link.receive(frame, 20, error) || !link.send(FrameKind::Xdr, kMarker, {}))
+                return;
+            link.waitForClose(20);
+        }
+    });
+    {
+        CZyNetwork session;
+        bool timedOut = false;
+        const std::string host = "127.0.0.1*test-service*0*" + std::to_string(port);
+        const CUxError error = session.Connect(host.c_str(), "TestService", nullptr, 10, timedOut);
+        EXPECT_FALSE(error.IsError()) << error.AsString();
+        EXPECT_TRUE(!error.IsError() && roundTrip(session));
+    }
+    peer.join();
+    EXPECT_EQ(openings.load(), 2);
+}
+
 TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
     const fs::path folder = fs::temp_directory_path() / ("hub-peerlog-" + std::to_string(getpid()));
     fs::create_directories(folder);
