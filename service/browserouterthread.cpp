@@ -150,7 +150,7 @@ void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowse
         scope.backupSetGuid = request->getstring(databrowse::MediaPredictionConvReq::f::backupSetGUID);
     }
     if (request && !mayConvert(session, scope, refusal, log)) {
-        databrowse::BrowseResponse refused = errorResponse(refusal, true);
+        databrowse::BrowseResponse refused = errorresponse::of(databrowse::BROWSE_ERR_PERMISSION, refusal);
         sendReply(session, refused, "Failed to send browse response back to caller with error [%s]", log);
         return;
     }
@@ -175,7 +175,7 @@ void convertPredictionList(CNMessageBase& message, CZyNetwork* session, CBrowseL
             addArchiveFiles(one.getlistobject(Indexing::PredictionConversionReq::f::logicalMedia, false),
                             scope);
     if (requests && !mayConvert(session, scope, refusal, log)) {
-        databrowse::BrowseResponse refused = errorResponse(refusal, true);
+        databrowse::BrowseResponse refused = errorresponse::of(databrowse::BROWSE_ERR_PERMISSION, refusal);
         sendReply(session, refused, sendFailure, log);
         return;
     }
@@ -324,7 +324,7 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
         }
         case databrowse::BrowseRequest::TAG:
             if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {
-                errorText = answerRoutedBrowseRequest(*request, session);
+                errorText = answerRoutedBrowseRequest(&reads, *request, session);
             } else
                 log.debugLvl(0, "browse request of no known class dropped");
             break;

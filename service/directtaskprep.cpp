@@ -13,6 +13,7 @@
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/evevent.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/net/zynetwork.h"
 #include "platform/tasks/taskoptions.h"
 #include "service/controllerthread.h"
@@ -58,14 +59,15 @@ std::string clientNameOf(long clientId) {
 // An entity whose client (by id or by name) or backup set is not the one its subclient (or, without a
 // subclient, its backup set) belongs to names two things at once: refused, whoever asks, before any of
 // them is read, rather than browsing one of them in the other's name.
-bool entityIsConsistent(const databrowse::BrowseRequest& request, CNMessageBase* e, std::string& refusal) {
+bool entityIsConsistent(zydb::CRequestReads* reads, const databrowse::BrowseRequest& request,
+                        CNMessageBase* e, std::string& refusal) {
     if (!e) return true;
     const long subclientId = static_cast<long>(intOf(e, E::subclientId));
     const long backupSetId = static_cast<long>(intOf(e, E::backupsetId));
     const long clientId = static_cast<long>(intOf(e, E::clientId));
     const std::string clientName = textOf(e, E::clientName);
     TEntityKind kind;
-    const EEntityKindRead read = readEntityKind(subclientId, backupSetId, kind);
+    const EEntityKindRead read = readEntityKind(reads, subclientId, backupSetId, kind);
     // The entity's own client, as its record names it, is known: it is not looked up again.
     const bool ownClient = read == EEntityKindRead::kRecorded && !kind.clientName.empty() &&
                            (!clientName.empty() ? clientName == kind.clientName : clientId == kind.clientId);
@@ -157,7 +159,7 @@ void completeEntity(TDirectTask& t, CBrowseLog& log) {
         // A backup set named without its type browses as what it holds.
         TEntityKind kind;
         if (!has(e, E::applicationId) && !has(e, E::subclientId) &&
-            readEntityKind(0, t.backupSetId, kind) == EEntityKindRead::kRecorded) {
+            readEntityKind(t.task->requestReads(), 0, t.backupSetId, kind) == EEntityKindRead::kRecorded) {
             t.appType = kind.appType;
             e->setint64(E::applicationId, apptype::code(t.appType));
         }
@@ -368,8 +370,8 @@ bool TDirectTask::hasReplyError() const {
            replyError.isSet(databrowse::BrowseError::f::errorMessage);
 }
 
-void TDirectTask::recordError(const std::string& text) {
-    replyError.setint64(databrowse::BrowseError::f::errorCode, 1);
+void TDirectTask::recordError(const std::string& text, databrowse::BrowseErrorCode code) {
+    replyError.setint64(databrowse::BrowseError::f::errorCode, errorresponse::failureCode(code));
     replyError.setstring(databrowse::BrowseError::f::errorMessage, text);
 }
 
@@ -383,13 +385,14 @@ bool TDirectTask::optionSet(int position) const {
            extendedOptions[position] == '1';
 }
 
-bool settleRoutedEntities(databrowse::BrowseRequest& request, std::string& refusal) {
+bool settleRoutedEntities(zydb::CRequestReads* reads, databrowse::BrowseRequest& request,
+                          std::string& refusal) {
     CBrowseLog log(kTag);
-    bool settled = entityIsConsistent(request, entity(request), refusal);
+    bool settled = entityIsConsistent(reads, request, entity(request), refusal);
     if (auto* entities = request.getlistobject(R::filteredEntities, false))
         for (size_t n = 0; settled && n < entities->size(); ++n)
             settled = entityIsConsistent(
-                request, child(&(*entities)[n], databrowse::EntityWithFilters::f::entity), refusal);
+                reads, request, child(&(*entities)[n], databrowse::EntityWithFilters::f::entity), refusal);
     if (!settled) log.debugLvl(0, "browse request refused: %s", refusal.c_str());
     return settled;
 }

@@ -86,9 +86,11 @@ void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBr
     ignoreResult(sendOn(session, response, log), "sendOn logs a failed send; the caller is gone");
 }
 
-// A warning of what the find leaves out; a client left out because the caller may not browse it carries
-// the permission code, and one the Hubmaster does not know the nothing-to-browse code, so that the caller
-// can tell a find refused in part, or asked of a misspelt client, from a whole one.
+// A warning of what the find leaves out, with the code that says what is left out (errorresponse::
+// findPartOf): a client the caller may not browse, one the Hubmaster does not know, or backups the find
+// cannot reach by its road (an agent without an index service, or another agent than the one it asks),
+// so that the caller can tell a find refused or searched in part from a whole one. A client with no
+// backup in range leaves nothing out.
 void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
                  databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC) {
     log.debugLvl(0, "multi-client find: %s", text.c_str());
@@ -96,8 +98,8 @@ void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
 }
 
 // True when the user may browse the client or one of its subclients (the find keeps to those).
-bool userMayBrowseAnyOf(int userId, long clientId) {
-    EvSecurityCheck check(0);
+bool userMayBrowseAnyOf(zydb::CRequestReads* reads, int userId, long clientId) {
+    EvSecurityCheck check(0, reads);
     if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, 0, 0, 0, 0, false, "")) return true;
     APP_Application subclients(nullptr);
     subclients.setIsolationType(4);
@@ -121,8 +123,8 @@ struct TLeftOut {
 // Keeps the request's entities whose client is known and may be browsed by the caller (the token's
 // user, else the caller the router caller rule judges for that client); every other one leaves the
 // find with a warning to the caller, so that a find over what is left is never mistaken for the whole.
-TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const TDirectCaller& anonymous,
-                               CZyNetwork* session, CBrowseLog& log) {
+TLeftOut keepBrowsableEntities(zydb::CRequestReads* reads, databrowse::BrowseRequest& request, int userId,
+                               const TDirectCaller& anonymous, CZyNetwork* session, CBrowseLog& log) {
     TLeftOut left;
     using E = ZyEntities::GenericEntity::f;
     auto* entities = request.getlistobject(R::filteredEntities, false);
@@ -157,7 +159,7 @@ TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, c
                         databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
         } else {
             if (userId > 0) {
-                allowed = userMayBrowseAnyOf(userId, static_cast<long>(clientId));
+                allowed = userMayBrowseAnyOf(reads, userId, static_cast<long>(clientId));
             } else {
                 TDirectCaller caller = anonymous;
                 caller.clientId = static_cast<long>(clientId);
@@ -359,7 +361,7 @@ CUxError CBrowseMulticlient::Find(databrowse::BrowseRequest* request, CZyNetwork
         if (text.empty()) text = "Browse initialization failed with error.";
         log.debugLvl(0, "Browse initialization failed with error [%s] and message [%s].", text.c_str(),
                      error.GetErrorText().c_str());
-        sendMessage(session, errorresponse::kError, text, log);
+        sendMessage(session, errorresponse::kError, text, log, m_errorCode);
     }
     log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
     return error;
@@ -397,11 +399,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
             security.GetSessionInfoFromZetaToken(token, true, userId, userName, domain, fullName) == 1;
         log.debugLvl(3, "AuthToken:[%s], UserId:[%d], UserName:[%s]", kMaskedSecret, userId,
                      userName.c_str());
-        if (!valid) {
-            m_errorText << "Error: Failed to authenticate the usertoken for session: "
-                        << sessionGuid(*request) << " ...";
-            return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
-        }
+        if (!valid) return refuseToken(*request);
         log.debugLvl(3, "UserId:[%d], UserName[%s]", userId, userName.c_str());
     }
     // Without a token the request names its user itself: serving it as that user is acting as another
@@ -414,18 +412,15 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "AuthToken is empty");
         const bool anonymous = callerClientId == 0;
         log.debugLvl(1, "multi-client find caller [%lu] as user [%s]", callerClientId, userName.c_str());
-        if (anonymous) {
-            m_errorText << "Error: Failed to authenticate the usertoken for session: "
-                        << sessionGuid(*request) << " ...";
-            return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
-        }
+        if (anonymous) return refuseToken(*request);
         log.debugLvl(3, "UserId:[%d], Username[%s]", userId, userName.c_str());
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
-    const TLeftOut leftOut = keepBrowsableEntities(*request, userId, caller, session, log);
+    const TLeftOut leftOut = keepBrowsableEntities(m_reads, *request, userId, caller, session, log);
     if (auto* left = request->getlistobject(R::filteredEntities, false); !left || left->empty()) {
         if (leftOut.forbidden > 0) {
             // Every client named is one the caller may not browse: a refusal, not an empty find.
+            m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
             m_errorText << "Browse access denied: you are not authorised to browse any client of this find";
             return findError(kErrAccessDenied, "Browse access denied");
         }
@@ -462,24 +457,40 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     nameSearchedClients(*request, prepared);
     smallDump("FBHMWORKER", &prepared);
 
+    TFindCaller asking{callerName, callerClientId, userId, userName};
+    return handToCaller(*request, prepared, session, asking, mediaAgent);
+}
+
+CUxError CBrowseMulticlient::refuseToken(databrowse::BrowseRequest& request) {
+    m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
+    m_errorText << "Error: Failed to authenticate the usertoken for session: " << sessionGuid(request)
+                << " ...";
+    return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
+}
+
+CUxError CBrowseMulticlient::handToCaller(databrowse::BrowseRequest& request,
+                                          databrowse::BrowseRequest& prepared, CZyNetwork* session,
+                                          TFindCaller& caller, const std::string& mediaAgent) {
+    CBrowseLog log("HandleMultiClientFind");
     // The caller reads the answers from the media agent: the session is remembered with its owner and
     // that agent before the caller can present the request, so that its stop is judged and sent on.
     // The request names its owner as the worker's own do, so that the owner's stop ends its answer there.
-    prepared.getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::userId, userId);
-    prepared.setstring(R::userName, legacyUserText(static_cast<uint64_t>(userId), userName));
-    CConfRecord::TOwner owner;
-    owner.userId = userId;
-    owner.userName = userName;
-    owner.callerClientId = userId > 0 ? 0 : callerClientId;
-    owner.clientId = firstClientOf(*request);
-    const std::string guid = sessionGuid(*request);
+    prepared.getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::userId, caller.userId);
+    prepared.setstring(R::userName, legacyUserText(static_cast<uint64_t>(caller.userId), caller.userName));
+    TSessionOwner owner;
+    owner.userId = caller.userId;
+    owner.userName = caller.userName;
+    owner.callerClientId = caller.userId > 0 ? 0 : caller.clientId;
+    owner.clientId = firstClientOf(request);
+    const std::string guid = sessionGuid(request);
     switch (rememberHandedOverSession(guid, owner, mediaAgent)) {
         case CHandedOverSessions::ERemembered::kKept:
             if (g_poControllerThreadHM) g_poControllerThreadHM->keepStopLineTo(mediaAgent);
             break;
         case CHandedOverSessions::ERemembered::kOtherOwner:
             log.debugLvl(0, "browse session [%s] belongs to another caller; refused", guid.c_str());
-            m_errorText << "Browse access denied: browse session [" << guid << "] belongs to another caller";
+            m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
+            m_errorText << CHandedOverSessions::inUseText(guid);
             return findError(kErrAccessDenied, "Browse access denied");
         case CHandedOverSessions::ERemembered::kFull:
             log.debugLvl(0, "browse session [%s] not handed over: too many browse sessions are in flight",
@@ -488,8 +499,8 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
             return findError(databrowse::BROWSE_ERR_GENERIC, kDirectRunTooManySessions);
     }
     databrowse::SecuredBrowseRequest secured;
-    CUxError sent = convertToSecureBrowseReq(callerName, prepared, secured) ? sendOn(session, secured, log)
-                                                                            : sendOn(session, prepared, log);
+    CUxError sent = convertToSecureBrowseReq(caller.name, prepared, secured) ? sendOn(session, secured, log)
+                                                                             : sendOn(session, prepared, log);
     if (sent.IsError()) CHandedOverSessions::instance().endHandOver(guid);
     return sent;
 }
@@ -525,7 +536,8 @@ CUxError CBrowseMulticlient::prepareOnIndexService(databrowse::BrowseRequest& re
                 kept.push_back(withFilters);
                 continue;
             }
-            sendWarning(session, leftOutText(all.front().client, gone, rest.empty(), agent, ""), log);
+            sendWarning(session, leftOutText(all.front().client, gone, rest.empty(), agent, ""), log,
+                        errorresponse::kNotSearched);
             // The rest of the entity stays, subclient by subclient.
             for (const TFindSubclient& s : rest) {
                 CNMessageBase one = withFilters;
@@ -570,7 +582,7 @@ void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& reque
             sendWarning(session,
                         leftOutText(all.front().client, subclients, !anySearched && elsewhere.size() == 1,
                                     agentNamed(agent), asked),
-                        log);
+                        log, errorresponse::kNotSearched);
         if (!anySearched && elsewhere.empty())
             sendWarning(
                 session,

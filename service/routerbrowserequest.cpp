@@ -74,8 +74,9 @@ bool namesNoSubclient(const databrowse::BrowseRequest& request) {
     return !e || (!has(e, E::subclientId) && !has(e, E::subclientName));
 }
 
-TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) {
+TRoutedBrowse prepare(zydb::CRequestReads* reads, databrowse::BrowseRequest& received, CZyNetwork* session) {
     auto t = std::make_unique<TDirectTask>();
+    t->task->setRequestReads(reads);
     within32bits::keep(received);
     // Before any step reads them, multi-client find included.
     if (const std::string why = within32bits::outOfRange(received); !why.empty()) return errorReply(why);
@@ -108,7 +109,7 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
             return out;
         }
     }
-    if (!settleRoutedEntities(t->request, errorText)) return errorReply(errorText);
+    if (!settleRoutedEntities(reads, t->request, errorText)) return errorReply(errorText);
     if (!checkOperationRange(*t, errorText)) return errorReply(errorText);
     applyRequestOptions(*t);
     // An erase's gate is judged once its caller is (judgeGatedErase), on the entity as sent.
@@ -130,9 +131,10 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
 
 }  // namespace
 
-TRoutedBrowse routeBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session) {
+TRoutedBrowse routeBrowseRequest(zydb::CRequestReads* reads, databrowse::BrowseRequest& received,
+                                 CZyNetwork* session) {
     try {
-        return prepare(received, session);
+        return prepare(reads, received, session);
     } catch (const std::exception& e) {
         CBrowseLog(kTag).debugLvl(0, "browse request preparation failed: %s", e.what());
         return errorReply(std::string("Failed to prepare browse request: ") + e.what());
@@ -144,8 +146,9 @@ void setPreparedTaskObserver(TPreparedTaskObserver observer) {
     g_observer = std::move(observer);
 }
 
-std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session) {
-    TRoutedBrowse routed = routeBrowseRequest(received, session);
+std::string answerRoutedBrowseRequest(zydb::CRequestReads* reads, databrowse::BrowseRequest& received,
+                                      CZyNetwork* session) {
+    TRoutedBrowse routed = routeBrowseRequest(reads, received, session);
     switch (routed.outcome) {
         case ERoutedOutcome::kPrepared:
             // An erase's dry run asks for the verdict only: nothing is listed, booked or counted.
@@ -157,6 +160,7 @@ std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNe
         case ERoutedOutcome::kMultiClientFind: {
             CBrowseMulticlient finder;
             finder.setDirectAPI(true);
+            finder.setRequestReads(reads);
             ignoreResult(finder.Find(&received, session), "it has answered the caller, whatever it returns");
             return {};
         }

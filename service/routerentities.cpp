@@ -100,14 +100,17 @@ bool resolveBackupSetGuid(databrowse::BrowseRequest& request, CBrowseLog& log) {
 
 // Who may stop a session: its owner (the same user, or for a session set up without a user the same
 // proven calling client), an administrator of its client, or a trusted peer.
-bool maySessionBeStopped(const CConfRecord::TOwner& owner, const TDirectCallerDecision& decision,
+bool maySessionBeStopped(const TSessionOwner& owner, const TDirectCallerDecision& decision,
                          unsigned long callerClientId, std::string& why) {
     switch (decision.verdict) {
         case TDirectCallerDecision::kTrusted:
             why = "a trusted peer";
             return true;
         case TDirectCallerDecision::kTokenUser: {
-            if (owner.userId > 0 && owner.userId == decision.tokenUserId) {
+            TSessionOwner stopper;
+            stopper.userId = decision.tokenUserId;
+            stopper.callerClientId = callerClientId;
+            if (decision.tokenUserId > 0 && owner.isSameCaller(stopper)) {
                 why = "the session's owner, user [" + std::to_string(owner.userId) + "]";
                 return true;
             }
@@ -123,14 +126,17 @@ bool maySessionBeStopped(const CConfRecord::TOwner& owner, const TDirectCallerDe
             why = loggedUser(decision.tokenUserId) + " does not own the session";
             return false;
         }
-        case TDirectCallerDecision::kCallerAllowed:
-            if (owner.userId == 0 && owner.callerClientId != 0 && owner.callerClientId == callerClientId) {
+        case TDirectCallerDecision::kCallerAllowed: {
+            TSessionOwner stopper;
+            stopper.callerClientId = callerClientId;
+            if (callerClientId != 0 && owner.isSameCaller(stopper)) {
                 why = "the calling client that set the session up";
                 return true;
             }
             why = "calling " + loggedClient(static_cast<long long>(callerClientId)) +
                   " does not own the session";
             return false;
+        }
         case TDirectCallerDecision::kRefused:
             break;
     }
@@ -165,23 +171,18 @@ EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreT
     caller.act = EDirectCallerAct::kStop;
     caller.token = textOf(&request, R::token);
     caller.callerClientId = callerClientId;
-    CConfRecord::TOwner owner;
-    bool known = false, browsing = false, indexingV2 = false;
-    if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef()) {
-        known = record->getOwner(owner);
-        browsing = known && !record->getWorkersToMaMap().empty();
+    // The session record keeps its owner for its whole keep, after its browses as during them.
+    CHandedOverSessions::TSession handed;
+    const bool known = CHandedOverSessions::instance().find(guid, handed);
+    const TSessionOwner& owner = handed.owner;
+    bool browsing = false, indexingV2 = false;
+    if (CConfRecordRef record = known && g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef()) {
+        browsing = !record->getWorkersToMaMap().empty();
         std::string dbId, mediaAgent;
         unsigned appType = 0;
         unsigned long idxAppType = 0;
         App::IdxDbEngineType engine = App::IDX_DB_ENGINE_CTREE;
         indexingV2 = browsing && record->IsIndexingV2(dbId, mediaAgent, appType, engine, idxAppType);
-    }
-    // The session's one record keeps its owner for its whole keep, after its browses as during them.
-    CHandedOverSessions::TSession handed;
-    const bool handedOver = CHandedOverSessions::instance().find(guid, handed);
-    if (!known && handedOver) {
-        owner = handed.owner;
-        known = true;
     }
     caller.clientId = owner.clientId;
     const TDirectCallerDecision decision = decideDirectCaller(caller);
@@ -217,7 +218,7 @@ EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreT
                 "stopping a session's browses is switched off (EventManager EnableStopBrowseRequest is "
                 "0): its browse in the Hubmaster goes on";
     }
-    if (handedOver && !handed.mediaAgent.empty()) {
+    if (!handed.mediaAgent.empty()) {
         std::string host, client = handed.mediaAgent;
         int service = 0, port = 0;
         if (!DemangleHostName(handed.mediaAgent, host, client, service, port) || client.empty())

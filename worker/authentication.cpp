@@ -271,7 +271,7 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     CBrowseLog log(kTag);
     const int userId = static_cast<int>(task->getUserId());
     const unsigned long locale = static_cast<unsigned long>(task->getTaskLocale());
-    EvSecurityCheck check(static_cast<long long>(task->getJobId()));
+    EvSecurityCheck check(static_cast<long long>(task->getJobId()), m_reads);
     const std::string accessText = browseAccessText(m_browseRequest);
 
     const bool canBrowse =

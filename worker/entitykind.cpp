@@ -8,10 +8,10 @@ constexpr const char* kTag = "FBHMWORKER";
 
 }  // namespace
 
-bool settleEntityKind(long subclientId, long backupSetId, int64_t claimedAppType, TEntityKind& kind,
-                      std::string& refusal, const databrowse::BrowseRequest* request) {
+bool settleEntityKind(zydb::CRequestReads* reads, long subclientId, long backupSetId, int64_t claimedAppType,
+                      TEntityKind& kind, std::string& refusal, const databrowse::BrowseRequest* request) {
     std::string error;
-    switch (readEntityKind(subclientId, backupSetId, kind, &error)) {
+    switch (readEntityKind(reads, subclientId, backupSetId, kind, &error)) {
         case EEntityKindRead::kNotNamed:
         case EEntityKindRead::kUnknown:
             return true;

@@ -12,6 +12,8 @@
 // nothing is named, or nothing the database knows (it holds nothing to widen, and the steps that read it
 // say it is unknown); false with `refusal` when the claim contradicts the record or the database cannot
 // be read.
-// `request` (when given) may be an Active Directory mining, whose claim is taken as below.
-bool settleEntityKind(long subclientId, long backupSetId, int64_t claimedAppType, TEntityKind& kind,
-                      std::string& refusal, const databrowse::BrowseRequest* request = nullptr);
+// `request` (when given) may be an Active Directory mining, whose claim is taken as below. Read in the
+// request `reads`.
+bool settleEntityKind(zydb::CRequestReads* reads, long subclientId, long backupSetId, int64_t claimedAppType,
+                      TEntityKind& kind, std::string& refusal,
+                      const databrowse::BrowseRequest* request = nullptr);

@@ -27,6 +27,28 @@ namespace {
 
 const char* const kTag = "FBHMWORKER";
 
+// Hands the task's request scope to the worker's steps (and to its private task, which they read) for
+// one call and takes it back after: neither points at a scope once it has closed.
+class CHeldReads {
+public:
+    CHeldReads(zydb::CRequestReads*& slot, EvMultiEntityRestoreTask* task,
+               std::unique_ptr<EvMultiEntityRestoreTask>& privateTask)
+        : m_slot(slot), m_privateTask(privateTask) {
+        m_slot = task ? task->requestReads() : nullptr;
+        if (m_privateTask) m_privateTask->setRequestReads(m_slot);
+    }
+    ~CHeldReads() {
+        m_slot = nullptr;
+        if (m_privateTask) m_privateTask->setRequestReads(nullptr);
+    }
+    CHeldReads(const CHeldReads&) = delete;
+    CHeldReads& operator=(const CHeldReads&) = delete;
+
+private:
+    zydb::CRequestReads*& m_slot;
+    std::unique_ptr<EvMultiEntityRestoreTask>& m_privateTask;
+};
+
 constexpr size_t kMaxLoggedPaths = 99;
 constexpr int kExtendedOptionForceSuperBrowse = 86;
 constexpr int kProviderOneDrive = 7;
@@ -34,7 +56,7 @@ constexpr int kVmGuidAttribute = 16;
 const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kMailboxRestrictionQueryId = "mailbox-owner-restriction";
 const char* const kVmRestrictionQueryId = "virtual-machine-restriction";
-const char* const kRefusedText = CConfigurationMgr::kNotOwnerText;
+const char* const kRefusedText = "Browse access denied: you are not authorised to browse this data.";
 
 std::vector<CNMessageBase>* queriesOf(databrowse::Querylist* list) {
     return list ? list->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
@@ -70,6 +92,7 @@ void CWorkerThreadHM::logRequestEnd() {
 
 bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
+    const CHeldReads held(m_reads, task, m_privateTask);
     logRequestStart();
     if (task) {
         m_callerJobId = task->getJobId();
@@ -95,6 +118,7 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
 }
 
 bool CWorkerThreadHM::judgeCaller(EvMultiEntityRestoreTask* task) {
+    const CHeldReads held(m_reads, task, m_privateTask);
     TRequestAuth auth;
     CStepResult outcome = checkValueRanges(*task);
     if (outcome.ok()) outcome = settleEntity(task);
@@ -141,7 +165,9 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         const databrowse::BrowseRequest asked = m_browseRequest;
         if (m_vmView.decide(task, m_browseRequest) && m_directAPI) {
             // A direct caller would read the hypervisor's index in its own view: the browse goes through
-            // the Hubmaster instead, which renames its answers, as for a hypervisor kept per VM.
+            // the Hubmaster instead, which renames its answers, as for a hypervisor kept per VM. Unlike
+            // that road, option 80 does not hold the hand-back: this worker cannot answer a direct caller
+            // itself, and the media agent's request would name the hypervisor's paths.
             m_browseRequest = asked;
             CVMBrowseView::markForHubmaster(m_browseRequest);
             setDirectAPIBrowseReq(&m_browseRequest);
@@ -225,8 +251,8 @@ CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
     TEntityKind kind;
     // The browse task names its subclient as the task's subclient, or as its application id.
     const long subclientId = task->getSubClientId() > 0 ? task->getSubClientId() : task->getAppId();
-    if (!settleEntityKind(subclientId, task->getBackupSetId(), apptype::code(task->getAppType()), kind,
-                          refusal, &m_browseRequest))
+    if (!settleEntityKind(m_reads, subclientId, task->getBackupSetId(), apptype::code(task->getAppType()),
+                          kind, refusal, &m_browseRequest))
         return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
     if (kind.clientId <= 0)
         if (refusal = clientLacksKind(task->getClientId(), apptype::code(task->getAppType()));
@@ -252,7 +278,7 @@ CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
                                     ? named->getint64(G::applicationId)
                                     : entry.getint64(databrowse::EntityWithFilters::f::appType);
         TEntityKind each;
-        if (!settleEntityKind(idOf(G::subclientId), idOf(G::backupsetId), claimed, each, refusal,
+        if (!settleEntityKind(m_reads, idOf(G::subclientId), idOf(G::backupsetId), claimed, each, refusal,
                               &m_browseRequest))
             return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
         if (each.clientId <= 0) {
@@ -277,10 +303,12 @@ CStepResult CWorkerThreadHM::refusal() const {
 
 CStepResult CWorkerThreadHM::authenticateCaller(EvMultiEntityRestoreTask* task, TRequestAuth& auth) {
     CBrowseLog log(kTag);
+    // What cannot be checked is not given: a refusal, whatever stopped the check.
     if (!authenticateRequest(task, auth))
-        return stepFailure(databrowse::BROWSE_ERR_GENERIC, "The caller's right to browse cannot be checked");
+        return stepFailure(databrowse::BROWSE_ERR_PERMISSION,
+                           "The caller's right to browse cannot be checked");
     if (!authenticateMailbox(task, auth))
-        return stepFailure(databrowse::BROWSE_ERR_GENERIC,
+        return stepFailure(databrowse::BROWSE_ERR_PERMISSION,
                            "The user's access to the mailbox cannot be checked");
     // Rights are decided before anything is set up or read: a refused caller learns nothing but the
     // refusal, whatever the request would have found.
@@ -436,28 +464,8 @@ CStepResult CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTa
     const int rc = m_browseTask->initBrowse(privateTask);
     // The reference this request holds from here on, whatever follows.
     m_heldConfId = m_browseTask->getDataPtr()->confId;
-    // A session belongs to whoever set it up: another caller naming its GUID gets the refusal.
-    if (g_poConfMgr && !m_heldConfId.empty()) {
-        if (CConfRecordRef record = g_poConfMgr->holdConfRec(m_heldConfId)) {
-            const CConfRecord::TOwner who = CConfRecord::TOwner::of(*privateTask);
-            // A session handed to its caller earlier keeps that caller as its owner, though its record
-            // ended with the hand-over: nobody else takes the session (and its stop) over.
-            CHandedOverSessions::TSession earlier;
-            if (CHandedOverSessions::instance().find(m_heldConfId, earlier))
-                record->claimOwner(earlier.owner);
-            const bool owner = record->claimOwner(who);
-            record.release();
-            if (owner) {
-                m_sessionOwner = who;
-                m_hasSessionOwner = true;
-            }
-            if (!owner) {
-                log.debugLvl(0, "browse session [%s] belongs to another caller; refused",
-                             m_heldConfId.c_str());
-                return CStepResult::failure(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
-            }
-        }
-    }
+    // Whose session it is was decided when its record was opened (CConfigurationMgr::openConfRef): a
+    // session another caller holds was refused there, with its reason in the task's error.
     if (rc != 0) return {};
     const databrowse::BrowseErrorCode code = m_browseTask->getLastErrorCode();
     std::string why = m_browseTask->getLastError();
@@ -674,7 +682,7 @@ std::vector<CNMessageBase>& CWorkerThreadHM::ensureDataQuery(const char* queryId
 void CWorkerThreadHM::filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::vector<std::string> vmGuids) {
     if (!isVSAEndUserAccessEnabled()) return;
     CBrowseLog log(kTag);
-    EvSecurityCheck security(static_cast<long long>(privateTask->getJobId()));
+    EvSecurityCheck security(static_cast<long long>(privateTask->getJobId()), m_reads);
     if (security.canManageHubmaster(static_cast<int>(privateTask->getUserId()),
                                     privateTask->getKelmarchId())) {
         log.debugLvl(

@@ -78,9 +78,10 @@ struct TKindRead {
 
 }  // namespace
 
-EEntityKindRead readEntityKind(long subclientId, long backupSetId, TEntityKind& kind, std::string* error) {
+EEntityKindRead readEntityKind(zydb::CRequestReads* reads, long subclientId, long backupSetId,
+                               TEntityKind& kind, std::string* error) {
     if (subclientId <= 0 && backupSetId <= 0) return EEntityKindRead::kNotNamed;
-    auto* memo = zydb::requestMemo<std::vector<TKindRead>>();
+    auto* memo = reads ? reads->memo<std::vector<TKindRead>>() : nullptr;
     if (memo)
         for (const TKindRead& r : *memo)
             if (r.subclientId == subclientId && r.backupSetId == backupSetId) {

@@ -10,6 +10,10 @@
 #include "platform/entities/apptypes.h"
 #include "platform/msg/msg_classes.h"
 
+namespace zydb {
+class CRequestReads;
+}
+
 struct TEntityKind {
     long subclientId = 0;  // as named (0: none)
     long backupSetId = 0;
@@ -26,9 +30,10 @@ enum class EEntityKindRead {
     kUnreadable,  // the database could not be read (`error` says why)
 };
 
-// The recorded kind of subclient `subclientId` (> 0), else of the subclients of backup set `backupSetId`.
-EEntityKindRead readEntityKind(long subclientId, long backupSetId, TEntityKind& kind,
-                               std::string* error = nullptr);
+// The recorded kind of subclient `subclientId` (> 0), else of the subclients of backup set `backupSetId`;
+// read once in the request `reads` (null: read afresh).
+EEntityKindRead readEntityKind(zydb::CRequestReads* reads, long subclientId, long backupSetId,
+                               TEntityKind& kind, std::string* error = nullptr);
 
 // "" when `claimedAppType` (0 or less: none claimed) is the recorded type; else the refusal naming both,
 // as "subclient [17] of client [exchmb1] holds Exchange mailboxes (type 54), not type 29".

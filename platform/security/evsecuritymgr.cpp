@@ -91,8 +91,9 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
     zysec::TCheckOutcome outcome;
     // What the manager's transaction wrote may never be committed: its answers are its own.
     const std::shared_ptr<zydb::IDbConnection> own = m_tran.isOpen() ? m_tran.tranConnection() : nullptr;
-    TRightsAnswers* answers =
-        m_tran.isOpen() && (!own || own->hasWritten()) ? nullptr : zydb::requestMemo<TRightsAnswers>();
+    TRightsAnswers* answers = m_tran.isOpen() && (!own || own->hasWritten())
+                                  ? nullptr
+                                  : (m_reads ? m_reads->memo<TRightsAnswers>() : nullptr);
     const std::string key = answers ? questionKey(userId, permissions, path, question) : std::string();
     const zysec::TCheckOutcome* known = nullptr;
     if (answers)
