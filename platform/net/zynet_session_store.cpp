@@ -141,6 +141,9 @@ void CZynSessionStore::closeAll() {
     std::map<std::string, std::deque<TIdle>> idle;  // closed outside the lock
     CHubMutexLock lock(m_mutex);
     idle.swap(m_idle);
+    for (const auto& [key, sessions] : idle)
+        for (const TIdle& kept : sessions)
+            if (kept.session->IsConnected()) logClosed(key, "its pool was closed");
     // A lent session may be in use: it is only shut (its calls fail) and closed when it comes back.
     for (auto& [pointer, lent] : m_lent) lent.session->shutdown();
 }

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -494,19 +495,24 @@ TEST_F(NetTlsClockTest, AListenerOutOfDescriptorsSaysSoAndServesTheCallerWhenItC
     const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(lowest, 0);
     close(lowest);
-    rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(lowest) + 1;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    rlimit limit = saved;
+    limit.rlim_cur = static_cast<rlim_t>(lowest) + 1;
+    // The caller's thread is made while there are descriptors (making one may take some), and connects
+    // once the limit is tight.
+    std::promise<void> tight;
     std::atomic<bool> served{false};
-    std::thread caller([&] {
+    std::thread caller([&, go = tight.get_future()]() mutable {
+        go.wait();
         CZyNetwork session;
         bool timedOut = false;
         served = !session.Connect(address().c_str(), "TestService", nullptr, 60, timedOut).IsError() &&
                  roundTrip(session);
     });
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    tight.set_value();
     for (int i = 0; i < 60000 && said() == before; ++i) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(said(), before + 1);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     m_clock.advance(1s);
     caller.join();
     EXPECT_TRUE(served.load());
