@@ -40,17 +40,21 @@ void BM_MixedLoad(benchmark::State& state) {
             }
             const auto start = std::chrono::steady_clock::now();
             outcome = load.run(consoles, 1LL << 60, start + std::chrono::seconds(seconds));
-            const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double took =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             state.counters["commands"] = static_cast<double>(outcome.commands);
-            std::printf("figure: %d consoles on every road for %d s, commands answered a second = %.1f "
-                        "(information)\n",
-                        consoles, seconds, static_cast<double>(outcome.answered) / took);
+            std::printf(
+                "figure: %d consoles on every road for %d s, commands answered a second = %.1f "
+                "(information)\n",
+                consoles, seconds, static_cast<double>(outcome.answered) / took);
         }
-        std::printf("figure: %d consoles on every road, commands whose connection failed = %lld (goal: within 0)\n",
-                    consoles, outcome.transportErrors);
-        std::printf("figure: %d consoles on every road, commands the service answered with an error = %lld "
-                    "(goal: within 0)\n",
-                    consoles, outcome.serviceErrors);
+        std::printf(
+            "figure: %d consoles on every road, commands whose connection failed = %lld (goal: within 0)\n",
+            consoles, outcome.transportErrors);
+        std::printf(
+            "figure: %d consoles on every road, commands the service answered with an error = %lld "
+            "(goal: within 0)\n",
+            consoles, outcome.serviceErrors);
         for (const std::string& e : outcome.firstErrors) std::printf("  %s\n", e.c_str());
         std::fflush(stdout);
     }

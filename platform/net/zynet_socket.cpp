@@ -164,10 +164,12 @@ CSocket CSocket::listenOn(const std::string& address, int port, int& boundPort, 
     }
     const int one = 1;
     setsockopt(s.fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    // The longest backlog the system allows: connections that come in a burst while the accept threads
-    // are busy wait there. Past a full backlog a connection's handshake is dropped and its caller waits
-    // through the retries (a second, three, seven... over a minute), or is cut off.
-    if (bind(s.fd(), sa, saLen) != 0 || listen(s.fd(), SOMAXCONN) != 0) {
+    // The longest backlog the system allows (the kernel holds a larger one to net.core.somaxconn, whatever
+    // the headers' SOMAXCONN says): connections that come in a burst while the accept threads are busy
+    // wait there. Past a full backlog a connection's handshake is dropped and its caller waits through
+    // the retries (a second, three, seven... over a minute), or is cut off.
+    constexpr int kLongestBacklog = 65535;
+    if (bind(s.fd(), sa, saLen) != 0 || listen(s.fd(), kLongestBacklog) != 0) {
         error = "listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
         return CSocket();
     }

@@ -4,13 +4,14 @@
 // as processes, on a machine as busy as the suite makes it. Every command is answered as its road answers,
 // and no connection fails without a fault: the host and the agents neither cut a console off nor refuse it.
 // The long run of the same load is bench/service's bench_mixedload.
+#include "tests/support/process/mixedload.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 
 #include "tests/platform/db/tempdir.h"
-#include "tests/support/process/mixedload.h"
 
 namespace {
 

@@ -30,10 +30,10 @@ namespace hubtest {
 
 // What a run of the mixed load came to.
 struct TMixedLoadOutcome {
-    long long commands = 0;         // run to their end
-    long long answered = 0;         // answered as the road answers (items, a count, a stop's verdict)
-    long long serviceErrors = 0;    // the service answered with an error it should not have
-    long long transportErrors = 0;  // a connection failed: closed, refused or timed out
+    long long commands = 0;                // run to their end
+    long long answered = 0;                // answered as the road answers (items, a count, a stop's verdict)
+    long long serviceErrors = 0;           // the service answered with an error it should not have
+    long long transportErrors = 0;         // a connection failed: closed, refused or timed out
     std::vector<std::string> firstErrors;  // the first few errors, with their road
 };
 
@@ -51,9 +51,9 @@ public:
         }
         m_database = world.databasePath;
         // mediaagent1 holds the browses of the stop loop's sessions in flight, a few seconds at most.
-        const int agentPort = startAgent(world, folder, "mediaagent1", m_agent,
-                                         {"--index-service", "started", "--hold-sessions", kHeld,
-                                          "--hold-seconds", "5"});
+        const int agentPort =
+            startAgent(world, folder, "mediaagent1", m_agent,
+                       {"--index-service", "started", "--hold-sessions", kHeld, "--hold-seconds", "5"});
         const int classicPort = startAgent(world, folder, "mediaagent3", m_classic, {});
         if (agentPort <= 0 || classicPort <= 0) return;
         // The mining services of the world's miners run on mediaagent1's machine, as in the tour.
@@ -69,11 +69,11 @@ public:
         }
         const int routerPort = static_cast<int>(m_host->numberAfter("BrowseRouter listening on 127.0.0.1:"));
         pointAt("'hubmaster'", routerPort);
-        const std::string where = "--host 127.0.0.1 --port " + std::to_string(routerPort) + " --ca " +
-                                  (folder / "demo" / "tls" / "authority.crt").string() +
-                                  " --hubmaster-name hubmaster --ma-address mediaagent1=127.0.0.1:" +
-                                  std::to_string(agentPort) + ",mediaagent3=127.0.0.1:" +
-                                  std::to_string(classicPort) + " --quiet --timeout 60";
+        const std::string where =
+            "--host 127.0.0.1 --port " + std::to_string(routerPort) + " --ca " +
+            (folder / "demo" / "tls" / "authority.crt").string() +
+            " --hubmaster-name hubmaster --ma-address mediaagent1=127.0.0.1:" + std::to_string(agentPort) +
+            ",mediaagent3=127.0.0.1:" + std::to_string(classicPort) + " --quiet --timeout 60";
         if (!makeCommands(world, folder / "demo", where)) return;
         m_ready = true;
     }
@@ -103,11 +103,15 @@ public:
     }
 
 private:
-    int startAgent(const hubdemo::DemoWorld& world, const std::filesystem::path& folder, const std::string& name,
-                   std::unique_ptr<CChildProcess>& agent, std::vector<std::string> extra) {
-        std::vector<std::string> args{"--hub",      world.databasePath,    "--client", name,
-                                      "--port",     "0",                   "--log",    folder.string(),
-                                      "--registry", world.registryPath,    "--tls",    world.machineTlsFolder(name),
+    int startAgent(const hubdemo::DemoWorld& world, const std::filesystem::path& folder,
+                   const std::string& name, std::unique_ptr<CChildProcess>& agent,
+                   std::vector<std::string> extra) {
+        std::vector<std::string> args{"--hub",      world.databasePath,
+                                      "--client",   name,
+                                      "--port",     "0",
+                                      "--log",      folder.string(),
+                                      "--registry", world.registryPath,
+                                      "--tls",      world.machineTlsFolder(name),
                                       "--index",    (folder / (name + ".items.db")).string()};
         args.insert(args.end(), extra.begin(), extra.end());
         agent = std::make_unique<CChildProcess>((m_build / "tools/mediaagent/mediaagent").string(), args);
@@ -126,46 +130,60 @@ private:
     std::string subclientOf(const std::string& client, int appType) {
         return queryText(m_database,
                          "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE "
-                         "c.name = '" + client + "' AND a.appTypeId = " + std::to_string(appType) +
-                             " ORDER BY a.id");
+                         "c.name = '" +
+                             client + "' AND a.appTypeId = " + std::to_string(appType) + " ORDER BY a.id");
     }
 
     // Every road's command, parsed once; false (with why) when a token cannot be issued.
-    bool makeCommands(const hubdemo::DemoWorld& world, const std::filesystem::path& demo, const std::string& where) {
+    bool makeCommands(const hubdemo::DemoWorld& world, const std::filesystem::path& demo,
+                      const std::string& where) {
         const auto token = [&](const std::string& user, const std::string& file) {
             CChildProcess issuer((m_build / "tools/hubmaster/hubmaster").string(),
-                                 {"token", "--user", user, "--data", demo.string(), "--lifetime", "86400", "--out",
-                                  (demo / file).string()});
+                                 {"token", "--user", user, "--data", demo.string(), "--lifetime", "86400",
+                                  "--out", (demo / file).string()});
             if (!issuer.waitExit(std::chrono::seconds(60)) || issuer.exitStatus() != 0)
                 m_why = "no token for " + user + ": " + issuer.output();
             return " --token-file " + (demo / file).string();
         };
-        const std::string admin = token("admin", "admin.token"), olivia = token("TENANT\\olivia", "olivia.token");
+        const std::string admin = token("admin", "admin.token"),
+                          olivia = token("TENANT\\olivia", "olivia.token");
         if (!m_why.empty()) return false;
         const std::string set1 = "--client client1 --subclient " + std::to_string(world.fileSubclient);
         const std::string set3 = "--client client3 --subclient " + std::to_string(world.legacy.subclient);
         const std::string at = " --at 2023-11-28";
-        const std::string mailboxes = "--client exchmb1 --subclient " + subclientOf("exchmb1", 54) + " --app-type 54";
-        const std::string onedrive = "--client onedrive1 --subclient " + subclientOf("onedrive1", 134) + " --app-type 134";
-        const std::string onedrive2 = "--client onedrive2 --subclient " + subclientOf("onedrive2", 134) + " --app-type 134";
-        const std::string vm = "--client vsahypervisor --subclient 6 --app-type 106 --path "
-                               "\\C3A1B2D4-5E6F-4A7B-8C9D-0000000000A1\\d00 --at 1700354365";
+        const std::string mailboxes =
+            "--client exchmb1 --subclient " + subclientOf("exchmb1", 54) + " --app-type 54";
+        const std::string onedrive =
+            "--client onedrive1 --subclient " + subclientOf("onedrive1", 134) + " --app-type 134";
+        const std::string onedrive2 =
+            "--client onedrive2 --subclient " + subclientOf("onedrive2", 134) + " --app-type 134";
+        const std::string vm =
+            "--client vsahypervisor --subclient 6 --app-type 106 --path "
+            "\\C3A1B2D4-5E6F-4A7B-8C9D-0000000000A1\\d00 --at 1700354365";
         const std::string via = " --via hubmaster";
         for (const std::string& road :
-             {"list " + set1 + at + admin, "list " + set1 + at + via + admin,
+             {"list " + set1 + at + admin,
+              "list " + set1 + at + via + admin,
               "list " + set1 + " --path /d00/d01/d00 --page-size 5 --page 2" + at + admin,
               "list " + set1 + " --path /d00/d01/d00 --page-size 5 --page 2" + at + via + admin,
-              "versions " + set1 + " --path /d00/d01/d00/f00000202.dat --from 2023-11-14 --to 2023-11-28" + admin,
-              "versions " + set1 + " --path /d00/d01/d00/f00000202.dat --from 2023-11-14 --to 2023-11-28" + via + admin,
-              "count " + set1 + " --path /d00/d01/d00" + at + admin, "find " + set1 + " --name f0000021*" + at + admin,
+              "versions " + set1 + " --path /d00/d01/d00/f00000202.dat --from 2023-11-14 --to 2023-11-28" +
+                  admin,
+              "versions " + set1 + " --path /d00/d01/d00/f00000202.dat --from 2023-11-14 --to 2023-11-28" +
+                  via + admin,
+              "count " + set1 + " --path /d00/d01/d00" + at + admin,
+              "find " + set1 + " --name f0000021*" + at + admin,
               "find --clients client1,client2 --path /d00/d01/d00 --name f0000020*" + at + admin,
               "media " + set1 + " --path /d00" + at + admin,
               "list " + set3 + " --path /d01 --at 2023-11-25" + via + admin,
-              "list " + mailboxes + " --path \\MB" + at + admin, "list " + mailboxes + " --path \\MB" + at + via + admin,
-              "list " + onedrive + at + olivia, "list " + onedrive + at + via + olivia,
+              "list " + mailboxes + " --path \\MB" + at + admin,
+              "list " + mailboxes + " --path \\MB" + at + via + admin,
+              "list " + onedrive + at + olivia,
+              "list " + onedrive + at + via + olivia,
               "list " + onedrive2 + " --path \\OneDrive" + at + admin,
-              "list " + onedrive2 + " --path \\OneDrive" + at + via + olivia, "list " + vm + admin,
-              "list " + vm + via + admin, "list " + set1 + " --path /d00/d01/d00" + at + admin,
+              "list " + onedrive2 + " --path \\OneDrive" + at + via + olivia,
+              "list " + vm + admin,
+              "list " + vm + via + admin,
+              "list " + set1 + " --path /d00/d01/d00" + at + admin,
               "stop --session mixed-nobody" + admin}) {
             std::vector<std::string> words{"browse"};
             std::istringstream in(road + " " + where);
