@@ -311,10 +311,13 @@ public:
     // The media agent sessions are opened to (a mangled name, a client name or a host name).
     void setMediaAgentHost(std::string host) REQUIRES(m_workerLock) { m_maHostName = std::move(host); }
     std::string getMediaAgentHost() const REQUIRES(m_workerLock) { return m_maHostName; }
-    // Whether the media agent the request names has an index service to take it (an agent below release
-    // 10.0 has none; one whose release is not known is taken to have one).
-    bool mediaAgentHasIndexService() const REQUIRES(m_workerLock) {
-        return m_maVersion == 0 || m_maVersion >= kFirstIndexServiceVersion;
+    // The media agent a prepared request of this request is handed to, the one that answers its caller
+    // with it ("" for none): an agent below release 10.0 has no index service to take it (its caller
+    // browses through the Hubmaster; one whose release is not known is taken to have one), and a mining
+    // service answers only the Hubmaster, which mines for the caller.
+    std::string handedOverAgent() const REQUIRES(m_workerLock) {
+        const bool indexService = m_maVersion == 0 || m_maVersion >= kFirstIndexServiceVersion;
+        return indexService && !m_appMining ? m_maHostName : std::string();
     }
     void setMediaAgentClientName(std::string name) REQUIRES(m_workerLock) {
         m_maClientName = std::move(name);
@@ -698,6 +701,10 @@ protected:
     // The caller may browse the mined entity (the rights check of authentication, or the rule for direct
     // callers without a user name); false with the error state set.
     bool authoriseMiningEntity(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
+    // The mining's session enters the session record and the configuration cache as any browse's does,
+    // with a record that plans nothing: another caller's session id is refused, and a stop finds the
+    // mining's worker while it runs. The reference is this request's; false with the error state set.
+    bool openMiningSession(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // The mangled host name of the media agent that mines; false (error state set, or no text).
     bool findMiningMediaAgent(EvMultiEntityRestoreTask* task, apptype::EAppType appType, std::string& host)
         REQUIRES(m_workerLock);
