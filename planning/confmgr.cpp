@@ -9,6 +9,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/confrecord.h"
 #include "planning/handedover.h"
+#include "platform/db/requestscope.h"
 #include "platform/msg/errorresponse.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/taskoptions.h"
@@ -90,6 +91,9 @@ bool CConfigurationMgr::claimSession(EvMultiEntityRestoreTask* task, const std::
             setLastError(error.code, error.text);
             return false;
         }
+        // The request's snapshot is not held through the wait: the planning that follows it reads the
+        // database as it is then (a backup that ended meanwhile included).
+        zydb::readAfresh();
         if (pause)
             pause(m_conflictIntervalMs);
         else

@@ -358,6 +358,16 @@ public:
         m_networkCancel.cancel();
     }
     bool getStopFlag() const { return m_stopFlag.load(); }
+    // The session of a browse of its own that this worker waits for (a virtual machine's, browsed for its
+    // hypervisor's): a stop of this worker's session stops that one too. "" while it waits for none.
+    void setWaitedSession(std::string guid) {
+        CHubMutexLock lock(m_waitedMutex);
+        m_waitedSession = std::move(guid);
+    }
+    std::string getWaitedSession() const {
+        CHubMutexLock lock(m_waitedMutex);
+        return m_waitedSession;
+    }
     void markForDeletion() { m_markedForDeletion.store(true); }
     bool getMarkedForDeletion() const { return m_markedForDeletion.load(); }
     bool getAsyncMode() const { return m_asyncMode.load(); }
@@ -657,7 +667,9 @@ protected:
     bool m_doNotFallBackForFilters GUARDED_BY(m_workerLock) = false;
     std::string m_userAccessInfo GUARDED_BY(m_workerLock);
     std::atomic<bool> m_stopFlag{false};  // set by a stop of the session from another thread
-    CZyNetCancel m_networkCancel;         // cancelled with the stop flag; watched by the sends to agents
+    CZyNetCancel m_networkCancel;         // cancelled with the stop flag; watched by the sessions to agents
+    mutable CHubMutex m_waitedMutex;
+    std::string m_waitedSession GUARDED_BY(m_waitedMutex);  // see setWaitedSession
     bool m_delegateAccess GUARDED_BY(m_workerLock) = false;
     databrowse::ForceUseIndexType m_forceUseIndexType GUARDED_BY(m_workerLock) =
         databrowse::FORCE_USE_INDEX_NONE;
