@@ -46,6 +46,10 @@ public:
     }
 
     void setKeepFiles(int files) { m_keepFiles.store(files < 1 ? 1 : files, std::memory_order_relaxed); }
+    // What its rotated files hold together at most.
+    long long keptBytes() const {
+        return m_maxBytes.load(std::memory_order_relaxed) * m_keepFiles.load(std::memory_order_relaxed);
+    }
 
     // Whole lines (one, or those a thread kept since it last waited), in the file when this returns, by
     // one write(2). Threads write at once (the file is opened for append, so each write lands whole at its
