@@ -299,6 +299,7 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
     }
 
     std::string errorText;
+    int errorCode = databrowse::BROWSE_ERR_GENERIC;
     bool timedOut = false;
     switch (owned->getTagID()) {
         case ZYS_PM_SESSION_MSG:
@@ -318,7 +319,7 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
         }
         case databrowse::BrowseRequest::TAG:
             if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {
-                errorText = answerRoutedBrowseRequest(*request, session);
+                errorText = answerRoutedBrowseRequest(*request, session, errorCode);
             } else
                 log.debugLvl(0, "browse request of no known class dropped");
             break;
@@ -343,7 +344,7 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
     }
 
     if (!errorText.empty()) {
-        databrowse::BrowseResponse response = errorResponse(errorText, true);
+        databrowse::BrowseResponse response = errorresponse::of(errorCode, errorText);
         sendReply(session, response, "Failed to send browse response back to caller with error [%s]", log);
     }
     owned.reset();

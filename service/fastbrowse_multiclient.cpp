@@ -29,6 +29,7 @@
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
+#include "platform/security/useraccess.h"
 #include "platform/threads/hubclock.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
@@ -95,21 +96,43 @@ void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
     sendMessage(session, errorresponse::kWarning, text, log, code);
 }
 
-// True when the user may browse the client or one of its subclients (the find keeps to those).
-bool userMayBrowseAnyOf(int userId, long clientId) {
+// What of a client a find may search for a user: as in a browse, a full browse right, or for a
+// domain-qualified user an end user's, on the client or on one of its subclients; an end user's only
+// where he sees all of the subclient's data (a find across clients narrows nothing to his own).
+struct TFindSight {
+    bool searched = false;  // some subclient of it is searched
+    bool narrowed = false;  // some subclient he may browse only narrowed to his own is not
+};
+
+TFindSight findSightOf(int userId, const std::string& userName, long clientId) {
+    TFindSight sight;
     EvSecurityCheck check(0);
-    if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, 0, 0, 0, 0, false, "")) return true;
+    if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, 0, 0, 0, 0, false, "")) {
+        sight.searched = true;
+        return sight;
+    }
+    const bool endUserAsked = !isLocalUserName(userName.c_str());
     APP_Application subclients(nullptr);
     subclients.setIsolationType(4);
     subclients.setWhere("clientId=%ld", clientId);
     while (subclients.getNextRow(&subclients, nullptr, -1, 0) == zydb::DB_OK) {
         const APP_Application_t& row = *subclients.getDataPtr();
-        if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, static_cast<long>(row.appTypeId),
-                            static_cast<long>(row.instance), static_cast<long>(row.backupSet),
-                            static_cast<long>(row.id), false, ""))
-            return true;
+        const long ids[] = {static_cast<long>(row.appTypeId), static_cast<long>(row.instance),
+                            static_cast<long>(row.backupSet), static_cast<long>(row.id)};
+        if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, ids[0], ids[1], ids[2], ids[3],
+                            false, "")) {
+            sight.searched = true;
+            continue;
+        }
+        if (!endUserAsked || !check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, ids[0], ids[1],
+                                              ids[2], ids[3], true, ""))
+            continue;
+        if (ZyUserAccess::seenWholeByEndUser(static_cast<long>(row.appTypeId)))
+            sight.searched = true;
+        else
+            sight.narrowed = true;
     }
-    return false;
+    return sight;
 }
 
 // What keepBrowsableEntities left out, and why.
@@ -121,8 +144,13 @@ struct TLeftOut {
 // Keeps the request's entities whose client is known and may be browsed by the caller (the token's
 // user, else the caller the router caller rule judges for that client); every other one leaves the
 // find with a warning to the caller, so that a find over what is left is never mistaken for the whole.
-TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const TDirectCaller& anonymous,
-                               CZyNetwork* session, CBrowseLog& log) {
+TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const std::string& userName,
+                               const TDirectCaller& anonymous, CZyNetwork* session, CBrowseLog& log) {
+    TEntityCaller who;
+    who.userId = userId;
+    who.directWithoutUser = userId <= 0;
+    who.direct = anonymous;
+    const TMaySeeClient maySee = maySeeClientOf(who);
     TLeftOut left;
     using E = ZyEntities::GenericEntity::f;
     auto* entities = request.getlistobject(R::filteredEntities, false);
@@ -150,25 +178,39 @@ TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, c
             entity->setstring(E::clientName, known);
         }
         bool allowed = false;
-        if (clientId == 0) {
+        TFindSight sight;
+        if (clientId != 0 && userId > 0) {
+            sight = findSightOf(userId, userName, static_cast<long>(clientId));
+            allowed = sight.searched;
+        } else if (clientId != 0) {
+            TDirectCaller caller = anonymous;
+            caller.clientId = static_cast<long>(clientId);
+            allowed = decideDirectCaller(caller).verdict != TDirectCallerDecision::kRefused;
+        }
+        // Rights come before description: a client the caller may not see is refused as any other he may
+        // not browse, whether it exists or not, and in the words he named it with.
+        const TEntityVerdict unknown =
+            clientId == 0
+                ? refuseEntity(maySee, 0, "Client [" + shown + "] is not known; it is not searched", 0)
+                : TEntityVerdict();
+        if (clientId == 0 && unknown.described()) {
             ++left.unknown;
             // Nothing of it can be browsed: a caller tells a misspelt client from a whole answer.
-            sendWarning(session, "Client [" + shown + "] is not known; it is not searched", log,
-                        databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
-        } else {
-            if (userId > 0) {
-                allowed = userMayBrowseAnyOf(userId, static_cast<long>(clientId));
-            } else {
-                TDirectCaller caller = anonymous;
-                caller.clientId = static_cast<long>(clientId);
-                allowed = decideDirectCaller(caller).verdict != TDirectCallerDecision::kRefused;
-            }
-            if (!allowed) {
-                ++left.forbidden;
-                sendWarning(session,
-                            "You are not authorised to browse client [" + known + "]; it is not searched",
-                            log, databrowse::BROWSE_ERR_PERMISSION);
-            }
+            sendWarning(session, unknown.refusal, log, databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
+        } else if (sight.narrowed) {
+            ++left.forbidden;
+            sendWarning(session,
+                        "Client [" + shown +
+                            "] holds data you may browse only narrowed to your own (a mailbox, a OneDrive "
+                            "folder, a virtual machine), which a find across clients does not search: find "
+                            "in that client alone" +
+                            (allowed ? "; those subclients are not searched" : "; it is not searched"),
+                        log, databrowse::BROWSE_ERR_PERMISSION);
+        } else if (!allowed) {
+            ++left.forbidden;
+            sendWarning(session,
+                        "You are not authorised to browse client [" + shown + "]; it is not searched", log,
+                        databrowse::BROWSE_ERR_PERMISSION);
         }
         it = allowed ? std::next(it) : entities->erase(it);
     }
@@ -422,7 +464,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "UserId:[%d], Username[%s]", userId, userName.c_str());
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
-    const TLeftOut leftOut = keepBrowsableEntities(*request, userId, caller, session, log);
+    const TLeftOut leftOut = keepBrowsableEntities(*request, userId, userName, caller, session, log);
     if (auto* left = request->getlistobject(R::filteredEntities, false); !left || left->empty()) {
         if (leftOut.forbidden > 0) {
             // Every client named is one the caller may not browse: a refusal, not an empty find.

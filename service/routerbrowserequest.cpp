@@ -16,6 +16,7 @@
 #include "service/routerjoblimits.h"
 #include "service/routeropmapping.h"
 #include "service/routeroptions.h"
+#include "service/routertoken.h"
 #include "worker/requestlog.h"
 
 namespace {
@@ -29,10 +30,11 @@ constexpr const char* kTag = "FBHMROUTER";
 CHubMutex g_observerLock;
 TPreparedTaskObserver g_observer GUARDED_BY(g_observerLock);
 
-TRoutedBrowse errorReply(std::string text) {
+TRoutedBrowse errorReply(std::string text, int code = databrowse::BROWSE_ERR_GENERIC) {
     TRoutedBrowse out;
     out.outcome = ERoutedOutcome::kErrorReply;
     out.errorText = std::move(text);
+    out.errorCode = code;
     return out;
 }
 
@@ -108,13 +110,20 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
             return out;
         }
     }
-    if (!settleRoutedEntities(t->request, errorText)) return errorReply(errorText);
+    // Who asks is known before anything of the entity is read: a caller who may not see the client
+    // it names is told no more of it than of one he may not browse. A caller refused as such is refused
+    // by the run (authenticateRoutedRequest), before the entity is judged.
+    CBrowseLog log(kTag);
+    const bool identified = identifyRoutedCaller(*t, session, log);
+    TEntityVerdict verdict;
+    if (identified && !settleRoutedEntities(t->request, maySeeClientOf(routedEntityCaller(*t)), verdict))
+        return errorReply(verdict.refusal, verdict.code);
     if (!checkOperationRange(*t, errorText)) return errorReply(errorText);
     applyRequestOptions(*t);
     // An erase's gate is judged once its caller is (judgeGatedErase), on the entity as sent.
     keepEntityForEraseGate(*t, received);
     mapRoutedOperation(*t);
-    if (!prepareDirectTask(*t, session, errorText)) return errorReply(errorText);
+    if (!prepareDirectTask(*t, session, verdict)) return errorReply(verdict.refusal, verdict.code);
 
     TPreparedTaskObserver observer;
     {
@@ -144,7 +153,8 @@ void setPreparedTaskObserver(TPreparedTaskObserver observer) {
     g_observer = std::move(observer);
 }
 
-std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session) {
+std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session,
+                                      int& errorCode) {
     TRoutedBrowse routed = routeBrowseRequest(received, session);
     switch (routed.outcome) {
         case ERoutedOutcome::kPrepared:
@@ -165,5 +175,6 @@ std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNe
         case ERoutedOutcome::kErrorReply:
             break;
     }
+    errorCode = routed.errorCode;
     return routed.errorText;
 }

@@ -171,6 +171,24 @@ TDirectCallerDecision decideDirectCaller(const TDirectCaller& caller) {
     return d;
 }
 
+bool callerMaySeeClient(const TEntityCaller& caller, long clientId) {
+    int userId = caller.userId;
+    if (userId <= 0 && caller.directWithoutUser) {
+        TDirectCaller direct = caller.direct;
+        direct.act = EDirectCallerAct::kBrowse;
+        direct.clientId = clientId;
+        const TDirectCallerDecision d = decideDirectCaller(direct);
+        if (d.verdict != TDirectCallerDecision::kTokenUser)
+            return d.verdict != TDirectCallerDecision::kRefused;
+        userId = d.tokenUserId;
+    }
+    return userId > 0 && EvVisibilityCheck(0).canSeeClient(userId, clientId);
+}
+
+TMaySeeClient maySeeClientOf(TEntityCaller caller) {
+    return [caller = std::move(caller)](long clientId) { return callerMaySeeClient(caller, clientId); };
+}
+
 bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TRequestAuth& auth) {
     CBrowseLog log(kTag);
     const bool directWithoutUser = m_directAPI && !hasUserName(*task);

@@ -739,9 +739,13 @@ protected:
     // that would wrap into another value refuses the request.
     CStepResult checkValueRanges(const EvMultiEntityRestoreTask& task) const REQUIRES(m_workerLock);
     // The application type, instance, backup set and client of the task's entity (and of each entity
-    // of a multi-entity browse) as the Hubmaster database records them: a type the request claims that
-    // contradicts the record refuses it, so no later step decides on a claimed type.
+    // of a multi-entity browse) as the Hubmaster database records them (judgeNamedEntity): an entity the
+    // record does not bear out, or a type the request claims that contradicts it, refuses the request,
+    // rights first, so no later step decides on a claimed entity.
     CStepResult settleEntity(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
+    // Who asks, for the rule that puts rights before an entity's description.
+    TEntityCaller entityCaller(const EvMultiEntityRestoreTask& task) const REQUIRES(m_workerLock);
+    CStepResult refusedEntity(const TEntityVerdict& verdict) const;
     void logReceivedRequest(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // The caller's rights (and an end user's mailbox access); a refusal ends the request before
     // anything is set up.
