@@ -1,7 +1,6 @@
 #include "service/routerentities.h"
 
 #include "Db/Proc/EntityNameToIdConverter.h"
-#include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_BackupSetName.h"
 #include "Db/Tbl/NBGlobalParam.h"
 #include "appbrowse/fbhmvsautils.h"
@@ -11,6 +10,7 @@
 #include "planning/handedover.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/cursorwrapper.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/net/zynet_directory.h"
@@ -82,19 +82,13 @@ bool resolveBackupSetGuid(databrowse::BrowseRequest& request, CBrowseLog& log) {
     }
     const int backupSetId = static_cast<int>(backupSet.getDataPtr()->id);
     entity->setint64(E::backupsetId, backupSetId);
-    APP_Application application(nullptr);
-    application.setIsolationType(4);
-    application.setTop(1);
-    application.setWhere("backupset = %d", backupSetId);
-    if (application.getOneRow(&application, false, -1, 0) != 0) {
+    TEntityKind kind;
+    if (readEntityKind(0, backupSetId, kind) != EEntityKindRead::kRecorded) {
         log.debugLvl(-1, "Unable to find subclient id for backupset ID - [%d] ", backupSetId);
         return true;
     }
-    const long clientId = application.getDataPtr()->clientId;
-    entity->setint64(E::clientId, clientId);
-    std::string name;
-    if (ZYClient(static_cast<unsigned long>(clientId)).getName(name) == 0)
-        entity->setstring(E::clientName, name);
+    entity->setint64(E::clientId, kind.clientId);
+    if (!kind.clientName.empty()) entity->setstring(E::clientName, kind.clientName);
     return true;
 }
 

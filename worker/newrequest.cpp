@@ -35,6 +35,9 @@ const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kMailboxRestrictionQueryId = "mailbox-owner-restriction";
 const char* const kVmRestrictionQueryId = "virtual-machine-restriction";
 const char* const kRefusedText = CConfigurationMgr::kNotOwnerText;
+const char* const kNarrowedMediaRefusal =
+    "Browse access denied: the media of a restore are worked out for the whole subclient, of which you may "
+    "see only your own data";
 
 std::vector<CNMessageBase>* queriesOf(databrowse::Querylist* list) {
     return list ? list->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
@@ -311,6 +314,14 @@ CStepResult CWorkerThreadHM::authenticateCaller(EvMultiEntityRestoreTask* task, 
 CStepResult CWorkerThreadHM::checkApplicationAccess(EvMultiEntityRestoreTask* privateTask,
                                                     apptype::EAppType appType, TRequestAuth& auth) {
     CBrowseLog log(kTag);
+    // The media of a restore are worked out for the whole subclient at a time, whatever the path: an end
+    // user who may see only his own part of it (his mailbox, his OneDrive folder) would be given the
+    // media of data he may not see.
+    if (privateTask->getBrowseOpType() == databrowse::BROWSE_OP_MEDIA_PREDICTION && auth.authMode == 1 &&
+        apptype::in(apptype::family::kNarrowedForEndUser, appType)) {
+        log.debugLvl(0, "media prediction refused to an end user whose sight of the subclient is narrowed");
+        return CStepResult::failure(databrowse::BROWSE_ERR_PERMISSION, kNarrowedMediaRefusal);
+    }
     if (appType == apptype::kExchangeMonorun) {
         setIsExchMonorun(true);
         log.debugLvl(3, "This is Exchange Monorun Subclient");
