@@ -336,14 +336,6 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     log.debugLvl(1, "bCanBrowse[%s], bCanBrowseAsEndUser[%s], isNimbraUser[%s]", trueFalse(canBrowse),
                  trueFalse(canBrowseAsEndUser), trueFalse(isNimbraUser));
 
-    if (needsDeleteCapability(task->getBrowseOpType()) && !CanUserDeleteData(task)) {
-        log.debugLvl(-1, "User [%ld] does not have required capability to delete data.", task->getUserId());
-        EvMessageContainer message;
-        message.SetMessageID(evmsg::kNoDeleteCapability, true);
-        setLastError(databrowse::BROWSE_ERR_PERMISSION, getErrorMsgContainer(message, locale));
-        return false;
-    }
-
     // Every entity the request browses must be covered: one the user may not browse refuses the whole
     // request, and none raises the rights the task's own entity gave.
     bool entityDenied = false;
@@ -361,6 +353,15 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
         break;
     }
     if (entityDenied) authMode = 0;
+    // The delete capability is asked of a user who may browse the data: one who may not is refused as
+    // for any data he may not browse, whether it exists or not.
+    if (authMode != 0 && needsDeleteCapability(task->getBrowseOpType()) && !CanUserDeleteData(task)) {
+        log.debugLvl(-1, "User [%ld] does not have required capability to delete data.", task->getUserId());
+        EvMessageContainer message;
+        message.SetMessageID(evmsg::kNoDeleteCapability, true);
+        setLastError(databrowse::BROWSE_ERR_PERMISSION, getErrorMsgContainer(message, locale));
+        return false;
+    }
     if (authMode != 0) return true;
 
     log.debugLvl(1, "%s", check.getResponseString());

@@ -241,11 +241,15 @@ TEntityVerdict refuseEntity(const TMaySeeClient& maySee, long clientId, std::str
         v.refusal = v.description;
         return v;
     }
+    v.code = databrowse::BROWSE_ERR_PERMISSION;
+    v.refusal = notAuthorisedText(locale);
+    return v;
+}
+
+std::string notAuthorisedText(unsigned long locale) {
     EvMessageContainer message;
     message.SetMessageID(evmsg::kBrowseAccessDenied, true);
-    v.code = databrowse::BROWSE_ERR_PERMISSION;
-    v.refusal = getErrorMsgContainer(message, locale);
-    return v;
+    return getErrorMsgContainer(message, locale);
 }
 
 TEntityVerdict judgeNamedEntity(const TNamedEntity& named, const TMaySeeClient& maySee, TEntityKind& kind,

@@ -74,6 +74,9 @@ struct TEntityVerdict {
     bool described() const { return refusal == description; }
 };
 
+// What a caller is told of data he may not browse, in `locale`: the one refusal that tells nothing of it.
+std::string notAuthorisedText(unsigned long locale);
+
 // The refusal of an entity error (`description`, about client `clientId` as above): rights come before
 // description, so a caller who may not see that client is told only what he would be told of an entity
 // he may not browse, the same whether the entity exists or not; one who may see it is told what is wrong.

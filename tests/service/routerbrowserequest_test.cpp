@@ -125,7 +125,8 @@ protected:
     }
 
     // Sends one request; the one reply's error text, or nullopt when none came within `wait`.
-    static std::optional<std::string> exchange(CNMessageBase& message, std::chrono::seconds wait = 20s) {
+    static std::optional<std::string> exchange(CNMessageBase& message, std::chrono::seconds wait = 20s,
+                                               int64_t code = databrowse::BROWSE_ERR_GENERIC) {
         {
             std::lock_guard<std::mutex> lock(s->lock);
             s->seen.reset();
@@ -146,7 +147,7 @@ protected:
         auto* errors = owned->getlistobject(databrowse::BrowseResponse::f::messages, false);
         EXPECT_TRUE(errors && errors->size() == 1u);
         if (!errors || errors->empty()) return std::string();
-        EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode), 1);
+        EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode), code);
         return errors->front().getstring(databrowse::BrowseError::f::errorMessage);
     }
     // Sends a request that must be prepared; what the task held (whatever the run then answers).
@@ -217,9 +218,11 @@ TEST_F(RouterDirectRoad, NamesResolvedToIdsAndTheTaskPrepared) {
     databrowse::BrowseRequest byGuid = request(0);
     entity(byGuid)->setstring(E::backupsetGUID, s->world.vsa.backupSetGuid);
     EXPECT_EQ(prepared(byGuid).clientId, s->world.vsa.client);
-    // Text that is no GUID names nothing: the request goes on and is refused for want of a client.
+    // Text that is no GUID names nothing: the request goes on and is refused for want of a client (as
+    // such to the administrator, who may see every client).
     databrowse::BrowseRequest notGuid = request(0);
     entity(notGuid)->setstring(E::backupsetGUID, "x' or '1'='1");
+    asUser(notGuid);
     EXPECT_EQ(exchange(notGuid).value_or(""), "The browse request does not name a known client [].");
 }
 
@@ -366,14 +369,23 @@ TEST_F(RouterDirectRoad, RefusalsAnsweredWithTheirTexts) {
     EXPECT_EQ(exchange(vmErase).value_or(""),
               "The requested operation is not supported for the application type of client [hypervisor1].");
 
+    // What is wrong with the entity is told to a caller who may see the client it names (the
+    // administrator, every client); a caller who may not is refused as for any data he may not browse.
+    const std::string refused = "Browse access denied: you are not authorised to browse this data.";
     databrowse::BrowseRequest noClient = request(1);
+    EXPECT_EQ(exchange(noClient, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    asUser(noClient);
     EXPECT_EQ(exchange(noClient).value_or(""), "The browse request does not name a known client [].");
     databrowse::BrowseRequest unknownClient = request(1);
     entity(unknownClient)->setstring(E::clientName, "no-such-client");
+    EXPECT_EQ(exchange(unknownClient, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    asUser(unknownClient);
     EXPECT_EQ(exchange(unknownClient).value_or(""),
               "The browse request does not name a known client [no-such-client].");
     databrowse::BrowseRequest unknownSubclient = request(1);
     entity(unknownSubclient)->setint64(E::subclientId, 987654);
+    EXPECT_EQ(exchange(unknownSubclient, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    asUser(unknownSubclient);
     EXPECT_EQ(exchange(unknownSubclient).value_or(""),
               "The browse request names subclient [987654], which is not known.");
     databrowse::BrowseRequest report = request(4);

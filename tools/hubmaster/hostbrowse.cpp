@@ -570,6 +570,12 @@ constexpr const char* kErasedAlready =
 void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& request,
                                const TCaller& caller) {
     CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
+    // A caller who may not see the client is refused as for any data he may not browse, before his
+    // capability is asked (which would tell him the entity exists).
+    if (!EvVisibilityCheck(0).canSeeClient(caller.userId, static_cast<long>(entity->getint64(E::clientId)))) {
+        sendError(session, notAuthorisedText(0), databrowse::BROWSE_ERR_PERMISSION);
+        return;
+    }
     bool allowed = false;
     {
         EvSecurityNew security(nullptr, 0);
