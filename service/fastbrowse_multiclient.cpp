@@ -14,6 +14,7 @@
 #include "planning/browsetask.h"
 #include "planning/handedover.h"
 #include "platform/archive/archivemanagerhm.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/fxerrorutil.h"
@@ -112,22 +113,26 @@ TFindSight findSightOf(int userId, const std::string& userName, long clientId) {
         return sight;
     }
     const bool endUserAsked = !isLocalUserName(userName.c_str());
+    // The client's subclients, each judged on what the database records it to be.
+    std::vector<long> ids;
     APP_Application subclients(nullptr);
     subclients.setIsolationType(4);
     subclients.setWhere("clientId=%ld", clientId);
-    while (subclients.getNextRow(&subclients, nullptr, -1, 0) == zydb::DB_OK) {
-        const APP_Application_t& row = *subclients.getDataPtr();
-        const long ids[] = {static_cast<long>(row.appTypeId), static_cast<long>(row.instance),
-                            static_cast<long>(row.backupSet), static_cast<long>(row.id)};
-        if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, ids[0], ids[1], ids[2], ids[3],
-                            false, "")) {
+    while (subclients.getNextRow(&subclients, nullptr, -1, 0) == zydb::DB_OK)
+        ids.push_back(static_cast<long>(subclients.getDataPtr()->id));
+    for (long id : ids) {
+        TEntityKind kind;
+        if (readEntityKind(id, 0, kind) != EEntityKindRead::kRecorded) continue;
+        const long appType = static_cast<long>(apptype::code(kind.appType));
+        if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, appType, kind.instanceId,
+                            kind.backupSetId, id, false, "")) {
             sight.searched = true;
             continue;
         }
-        if (!endUserAsked || !check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, ids[0], ids[1],
-                                              ids[2], ids[3], true, ""))
+        if (!endUserAsked || !check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, appType,
+                                              kind.instanceId, kind.backupSetId, id, true, ""))
             continue;
-        if (ZyUserAccess::seenWholeByEndUser(static_cast<long>(row.appTypeId)))
+        if (ZyUserAccess::seenWholeByEndUser(appType))
             sight.searched = true;
         else
             sight.narrowed = true;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Db/Tbl/APP_Application.h"
+#include "Db/Tbl/APP_BackupSetName.h"
 #include "platform/db/requestscope.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evevent.h"
@@ -210,6 +211,37 @@ std::string disagreement(const TNamedEntity& named, const TEntityKind& kind) {
     return {};
 }
 
+// How many subclients of client `clientId` (and of the backup set and type named, when named) have the
+// name `named` gives (2 stands for two or more).
+int subclientsNamed(const TNamedEntity& named, long clientId) {
+    APP_Application app(nullptr);
+    app.setIsolationType(4);
+    app.setTop(2);
+    app.setWhere(
+        "subclientName = '%s' AND clientId = %ld AND (%ld <= 0 OR backupSet = %ld) AND (%lld <= 0 OR "
+        "appTypeId = %lld)",
+        named.subclientName, clientId, named.backupSetId, named.backupSetId,
+        static_cast<long long>(named.claimedAppType), static_cast<long long>(named.claimedAppType));
+    int found = 0;
+    while (found < 2 && app.getNextRow(&app, nullptr, -1, 0) == 0) ++found;
+    return found;
+}
+
+// Whether backup set `backupSetId` (> 0) has GUID `guid`, without regard to case or braces.
+bool backupSetHasGuid(long backupSetId, const std::string& guid) {
+    if (backupSetId <= 0) return false;
+    APP_BackupSetName set(nullptr);
+    set.setIsolationType(4);
+    set.setWhere("id = %d", static_cast<int>(backupSetId));
+    if (set.getOneRow(&set, false, -1, 0) != 0) return false;
+    auto bare = [](std::string text) {
+        if (text.size() >= 2 && text.front() == '{' && text.back() == '}')
+            text = text.substr(1, text.size() - 2);
+        return text;
+    };
+    return sameName(bare(set.getDataPtr()->GUID), bare(guid));
+}
+
 TEntityVerdict settledVerdict() {
     TEntityVerdict v;
     v.settled = true;
@@ -228,6 +260,7 @@ TNamedEntity namedEntityOf(const CNMessageBase* entity) {
     named.subclientId = static_cast<long>(idOf(E::subclientId));
     named.subclientName = entity->getstring(E::subclientName);
     named.backupSetId = static_cast<long>(idOf(E::backupsetId));
+    named.backupSetGuid = entity->getstring(E::backupsetGUID);
     named.claimedAppType = idOf(E::applicationId);
     return named;
 }
@@ -264,10 +297,22 @@ TEntityVerdict judgeNamedEntity(const TNamedEntity& named, const TMaySeeClient& 
     if (!knownNamedClient(named, status, read, clientId))
         return refuseEntity(maySee, 0, catalogueText(evmsg::kUnknownClient, shownClient(named), locale),
                             locale);
-    // A subclient named by a name no subclient of what is named has is not browsed as what else is named.
+    // A subclient or backup set named by a name or GUID nothing has (or several subclients share) is not
+    // browsed as what else is named.
     if (!named.subclientName.empty() && named.subclientId <= 0)
         return refuseEntity(maySee, clientId,
-                            catalogueText(evmsg::kUnknownSubclient, named.subclientName, locale), locale);
+                            subclientsNamed(named, clientId) > 1
+                                ? "The browse request names subclient [" + named.subclientName +
+                                      "], which several subclients of client [" + shownClient(named) +
+                                      "] are named: name it by its id"
+                                : catalogueText(evmsg::kUnknownSubclient, named.subclientName, locale),
+                            locale);
+    if (!named.backupSetGuid.empty() && !backupSetHasGuid(named.backupSetId, named.backupSetGuid))
+        return refuseEntity(maySee, clientId,
+                            named.backupSetId > 0 ? "Backup set [" + std::to_string(named.backupSetId) +
+                                                        "] is not backup set [" + named.backupSetGuid + "]"
+                                                  : "Backup set [" + named.backupSetGuid + "] is not known",
+                            locale);
     switch (status) {
         case EEntityKindRead::kNotNamed: {
             // A client named alone browses the type claimed of it: one it holds.

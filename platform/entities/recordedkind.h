@@ -54,6 +54,7 @@ struct TNamedEntity {
     long subclientId = 0;        // <= 0: none (-1: every subclient of the backup set)
     std::string subclientName;   // a subclient named by a name no subclient has ("" when none)
     long backupSetId = 0;        // <= 0: none
+    std::string backupSetGuid;   // "": none
     int64_t claimedAppType = 0;  // <= 0: none claimed
 };
 
@@ -88,8 +89,9 @@ TEntityVerdict refuseEntity(const TMaySeeClient& maySee, long clientId, std::str
 // nothing recorded named at all, leave it as given); else the
 // refusal, through refuseEntity: a client the Hubmaster does not know, a subclient or backup set it does
 // not know, one of another client or backup set than the one named, a client named alone with a type it
-// holds no subclient of, or a claimed application type other than the recorded one (an Active Directory
-// mining of `request` excepted). The one judge of a request's entity, on every road.
+// holds no subclient of (a backup set named by a GUID no backup set has included), or a claimed application
+// type other than the recorded one (an Active Directory mining of `request` excepted). The one judge of a
+// request's entity, on every road.
 TEntityVerdict judgeNamedEntity(const TNamedEntity& named, const TMaySeeClient& maySee, TEntityKind& kind,
                                 unsigned long locale, const databrowse::BrowseRequest* request = nullptr);
 

@@ -564,6 +564,35 @@ TEST_F(AppRoads, MailboxAccess) {
     EXPECT_TRUE(o.result && o.useTriplet);
     EXPECT_EQ(o.triplet, apps_.ownerTriplet + "\\**\\*");
     EXPECT_EQ(o.filter, apps_.ownerTriplet + "\\**\\*");
+    // A find that names no path (the wildcard tail alone) is a find from the mailboxes' root for an end
+    // user, whose range across the upgrade is refused as such; an administrator's is no browse at mailbox
+    // level and is not refused.
+    const std::string tail = "\\**\\*";
+    o = check(apps_.ownerUser, 54, tail, 1, false, up - kDay, up + kDay);
+    EXPECT_TRUE(o.result && o.spans);
+    EXPECT_EQ(o.filter, "\\MB\\" + owner + tail);
+    o = check(world.adminUser, 54, tail, 2, false, up - kDay, up + kDay);
+    EXPECT_TRUE(o.result && !o.spans && !o.denied && o.filter.empty());
+    EXPECT_FALSE(isMailboxRootPath(tail));
+    // An end user without a mailbox of his own is refused saying so; one whose mailbox has no path in
+    // the older layout, in that layout.
+    for (const auto& [user, appType, path] :
+         {std::tuple<int, long, std::string>{apps_.oneDriveUser, 54, "\\MB"},
+          {apps_.oneDriveUser, 54, "\\MB\\" + owner},
+          {apps_.strangerUser, 56, "\\MB"}}) {
+        ProbeWorker worker;
+        auto t = task(user, "EXCH\\user", apps_.mailboxClient, apps_.mailboxBackupSet, appType, 0, 0,
+                      path.c_str());
+        TOut r;
+        EXPECT_FALSE(worker.handleExchangeRequest(t.get(), 1, r.filter, r.triplet, r.useTriplet, r.spans,
+                                                  r.denied, r.guid))
+            << user << " " << path;
+        EXPECT_EQ(worker.getErrorId(), databrowse::BROWSE_ERR_PERMISSION) << user << " " << path;
+        EXPECT_NE(std::string(worker.getErrorMessage())
+                      .find(appType == 56 ? "no path in the layout" : "records none"),
+                  std::string::npos)
+            << worker.getErrorMessage();
+    }
     // A mailbox without a triplet keeps its own filter before the upgrade, never a bare wildcard tail.
     o = check(apps_.strangerUser, 54, "\\MB", 1, false, up - 2 * kDay, up - kDay);
     EXPECT_TRUE(o.result && !o.useTriplet && !o.denied);

@@ -32,6 +32,7 @@
 #include "tests/support/sqlite/testsql.h"
 #include "tests/support/tls/testpki.h"
 #include "tools/browse/consoleoptions.h"
+#include "tools/browse/consolesession.h"
 #include "tools/mediaagent/ondemandservices.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 
@@ -1042,6 +1043,35 @@ TEST_F(Authorisation, HandedOverSessionsStayTheirOwnersWhateverOthersAsk) {
 
 // Negative times, skips and ids are refused on both roads, never cut to 32 bits into another valid value
 // (a date, an earlier page, another client).
+// Only the Hubmaster names the media agent a signed request goes to: a caller's MediaAgentName flag is
+// neither signed nor relayed, on the index-service road (client1) as on the indexing-V2 road (OneDrive
+// V2), where the clear flag names the router's own agent.
+TEST_F(Authorisation, OnlyTheRoutersMediaAgentNameIsSigned) {
+    const std::string words = " --at " + lastDay() + " " + admin();
+    const zyent::AppBrowseWorld& apps = s->world.apps;
+    for (const std::string& entity :
+         {fileSubclient(), "--client onedrive2 --subclient " + std::to_string(apps.oneDriveV2Subclient) +
+                               " --app-type 134 --path \\OneDrive"}) {
+        databrowse::BrowseRequest r = request("list " + entity + words);
+        auto* flags = r.getObjectAccessor(R::advOptions, true)
+                          ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
+                          ->getObjectAccessor(databrowse::BrowseAdvancedConfig::f::flagBlock, true)
+                          ->getlistobject(databrowse::Msg9::f::additionalFlags, true);
+        databrowse::AdditionalFlag flag;
+        flag.setint64(databrowse::AdditionalFlag::f::flagType, 0);
+        flag.setstring(databrowse::AdditionalFlag::f::flagName, "MediaAgentName");
+        flag.setstring(databrowse::AdditionalFlag::f::value, "callers-own-agent");
+        flags->push_back(flag);
+        const TAnswers answer = askRouter(r);
+        ASSERT_TRUE(answer.prepared && answer.request) << entity << ": " << answer.texts;
+        std::string text;
+        ASSERT_EQ(answer.request->serialize(text, false), 0);
+        EXPECT_EQ(text.find("callers-own-agent"), std::string::npos) << entity << ": " << text;
+        // The agent the console reads off the prepared request is the one the router chose.
+        EXPECT_EQ(CConsoleSession::mediaAgentOf(*answer.request), "mediaagent1") << entity;
+    }
+}
+
 TEST_F(Authorisation, ValuesThatWouldWrapAreRefusedOnBothRoads) {
     constexpr int64_t k2To32 = int64_t{1} << 32;
     const std::string list = "list " + fileSubclient() + " --at " + lastDay() + " " + admin();

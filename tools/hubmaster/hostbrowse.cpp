@@ -351,11 +351,6 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, const
     }
     entity = request.getObjectAccessor(R::entity, false);
     TNamedEntity named = namedEntityOf(entity);
-    // 0 and -1 name every subclient of a backup set; this service browses one subclient.
-    if (named.subclientId <= 0 && named.subclientName.empty()) {
-        error = "Name the subclient to browse through the Hubmaster";
-        return false;
-    }
     // What the entity is, the service's one judge decides, rights first: a caller who may not see the
     // client it names is told no more of it than of one he may not browse.
     const TMaySeeClient maySee = [&caller](long clientId) {
@@ -369,6 +364,8 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, const
         if (!verdict.described()) logLine("entity refused as not authorised: " + verdict.description);
         return false;
     }
+    // Nothing recorded named (a client named alone): the service judges the rest, as on BrowseRouter.
+    if (kind.clientId <= 0) return true;
     // The task carries the record's ids; a claimed type stays as claimed (the service refuses one it
     // does not take).
     entity->setstring(E::clientName, kind.clientName);
