@@ -480,6 +480,8 @@ public:
     // One item per store of the client's default backup set that the user may see; true when sent (or
     // nothing was there to send).
     bool handlePreUpgradeExDBBrowse(EvRestoreTask* task) REQUIRES(m_workerLock);
+    // The stores' items to the caller: the channel, or for a direct caller the router's one reply.
+    bool answerStores(EvRestoreTask* task, const std::vector<CNMessageBase>& items) REQUIRES(m_workerLock);
     // The request only asks to initialise a live machine browse (option element 52 non-zero).
     bool isLiveMachineBrowseInit() REQUIRES(m_workerLock);
     // Completes that request (session, index server, proxy, user) and makes it the request to return;

@@ -318,7 +318,9 @@ TEntityVerdict judgeNamedEntity(const TNamedEntity& named, const TMaySeeClient& 
             // A client named alone browses the type claimed of it: one it holds.
             std::string lacks = clientLacksKind(clientId, named.claimedAppType);
             if (!lacks.empty()) return refuseEntity(maySee, clientId, std::move(lacks), locale);
-            return settledVerdict();
+            TEntityVerdict settled = settledVerdict();
+            settled.namedClientId = clientId;
+            return settled;
         }
         case EEntityKindRead::kUnreadable:
             return refuseEntity(
@@ -343,7 +345,9 @@ TEntityVerdict judgeNamedEntity(const TNamedEntity& named, const TMaySeeClient& 
         read.appType = apptype::of(named.claimedAppType);
     }
     kind = std::move(read);
-    return settledVerdict();
+    TEntityVerdict settled = settledVerdict();
+    settled.namedClientId = kind.clientId;
+    return settled;
 }
 
 namespace entityids {

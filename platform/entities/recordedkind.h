@@ -72,6 +72,7 @@ struct TEntityVerdict {
     int code = 0;             // refused: the browse error code
     std::string refusal;      // refused: what the caller is told
     std::string description;  // refused: what is wrong with the entity, for the log
+    long namedClientId = 0;   // settled: the client named, as the Hubmaster knows it (0: none named)
     bool described() const { return refusal == description; }
 };
 

@@ -218,12 +218,12 @@ TEST_F(RouterDirectRoad, NamesResolvedToIdsAndTheTaskPrepared) {
     databrowse::BrowseRequest byGuid = request(0);
     entity(byGuid)->setstring(E::backupsetGUID, s->world.vsa.backupSetGuid);
     EXPECT_EQ(prepared(byGuid).clientId, s->world.vsa.client);
-    // Text that is no GUID names nothing: the request goes on and is refused for want of a client (as
-    // such to the administrator, who may see every client).
+    // Text that is no GUID names no backup set: refused as one not known (as such to the administrator,
+    // who may see every client), never browsed as something else.
     databrowse::BrowseRequest notGuid = request(0);
     entity(notGuid)->setstring(E::backupsetGUID, "x' or '1'='1");
     asUser(notGuid);
-    EXPECT_EQ(exchange(notGuid).value_or(""), "The browse request does not name a known client [].");
+    EXPECT_EQ(exchange(notGuid).value_or(""), "Backup set [x' or '1'='1] is not known");
 }
 
 TEST_F(RouterDirectRoad, OptionsTableRowByRow) {

@@ -344,8 +344,12 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, const
     // An id out of range names no entity (cut to 32 bits it would name another): refused as the
     // service refuses it, before anything of the entity is read.
     if (error = entityids::outOfRange(entity); !error.empty()) return false;
-    // Names become ids through the resolver BrowseRouter uses, so that both roads judge the same ids.
-    if (entity && !resolveNames(request)) {
+    // Names the judge does not read itself (a subclient's name, a backup set's GUID) become ids through
+    // the resolver BrowseRouter uses, so that both roads judge the same ids.
+    const bool namesToResolve =
+        entity && ((!entity->getstring(E::subclientName).empty() && entity->getint64(E::subclientId) <= 0) ||
+                   (!entity->getstring(E::backupsetGUID).empty() && entity->getint64(E::backupsetId) <= 0));
+    if (namesToResolve && !resolveNames(request)) {
         error = "The Hubmaster could not resolve the names of the browse request";
         return false;
     }
@@ -364,8 +368,12 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, const
         if (!verdict.described()) logLine("entity refused as not authorised: " + verdict.description);
         return false;
     }
-    // Nothing recorded named (a client named alone): the service judges the rest, as on BrowseRouter.
-    if (kind.clientId <= 0) return true;
+    // Nothing recorded named (a client named alone): the task names the client by its id, and the
+    // service judges the rest, as on BrowseRouter.
+    if (kind.clientId <= 0) {
+        if (verdict.namedClientId > 0) entity->setint64(E::clientId, verdict.namedClientId);
+        return true;
+    }
     // The task carries the record's ids; a claimed type stays as claimed (the service refuses one it
     // does not take).
     entity->setstring(E::clientName, kind.clientName);
