@@ -51,7 +51,8 @@ std::string pathOfItem(const std::string& item) {
     return item.substr(0, item.find('|'));
 }
 
-std::string differs(const char* what, const std::vector<std::string>& got, const std::vector<std::string>& want) {
+std::string differs(const char* what, const std::vector<std::string>& got,
+                    const std::vector<std::string>& want) {
     if (got == want) return {};
     std::string out = std::string(what) + ": " + std::to_string(got.size()) + " where " +
                       std::to_string(want.size()) + " were due";
@@ -80,7 +81,8 @@ bool CWorldModel::seesClient(const std::string& login, long clientId) const {
     if (login == "admin" || login == "TENANT\\olivia") return true;  // rights on every client
     if (clientId <= 0) return false;
     if (login == "alice") return clientId == m_world.fileClient;
-    if (login == "EXCH\\mary" || login == "EXCH\\sam" || login == "EXCH\\dan") return clientId == apps.mailboxClient;
+    if (login == "EXCH\\mary" || login == "EXCH\\sam" || login == "EXCH\\dan")
+        return clientId == apps.mailboxClient;
     if (login == "vmowner")  // his virtual machine, and the hypervisor that protects it
         return clientId == m_world.vsa.vms.front().clientId || clientId == m_world.vsa.client;
     return false;
@@ -104,7 +106,8 @@ TExpect CWorldModel::expect(const std::string& login, const TEntity& e, const st
     if (namesNothingThatExists(form)) return asAdmin();
     if (e.subclient > 0 && claimed > 0 && claimed != e.appType) return asAdmin();
     // A client named alone with a type it holds no subclient of.
-    if (e.subclient == 0 && claimed > 0 && !m_holds.count({e.clientId, static_cast<long>(claimed)})) return asAdmin();
+    if (e.subclient == 0 && claimed > 0 && !m_holds.count({e.clientId, static_cast<long>(claimed)}))
+        return asAdmin();
     if (op == EOp::kEraseDryRun) {
         // Only alice holds the delete capability, on her client.
         TExpect erase;
@@ -175,14 +178,16 @@ TAnswer answerOf(int exit, const TConsoleResult& r) {
     a.error = r.error;
     for (const TConsoleItem& i : r.items)
         a.items.push_back(normal(i.path) + "|" + std::to_string(i.size) + "|" + std::to_string(i.modified) +
-                          "|" + std::to_string(i.version) + "|" + (i.deleted ? "deleted" : "") + "|" + i.client);
+                          "|" + std::to_string(i.version) + "|" + (i.deleted ? "deleted" : "") + "|" +
+                          i.client);
     for (const auto& [id, count] : r.counts) a.counts.push_back(id + "=" + std::to_string(count));
     for (const TConsoleMedia& m : r.media) a.media.push_back(std::to_string(m.archiveFileId));
     for (auto* list : {&a.items, &a.counts, &a.media}) std::sort(list->begin(), list->end());
     return a;
 }
 
-std::vector<std::string> narrowed(const std::vector<std::string>& items, const std::vector<std::string>& roots) {
+std::vector<std::string> narrowed(const std::vector<std::string>& items,
+                                  const std::vector<std::string>& roots) {
     std::vector<std::string> out;
     for (const std::string& item : items) {
         const std::string path = pathOfItem(item);
@@ -207,7 +212,8 @@ std::string judge(const TExpect& expect, const TAnswer& user, const TAnswer& adm
             return "exit " + std::to_string(user.exit) + " [" + user.error + "] where the refusal of data " +
                    "one may not browse was due";
         case TExpect::kRefusedSaying:
-            if (user.exit == kExitRefused && nothing && user.error.find(expect.text) != std::string::npos) return {};
+            if (user.exit == kExitRefused && nothing && user.error.find(expect.text) != std::string::npos)
+                return {};
             return "exit " + std::to_string(user.exit) + " [" + user.error + "] where a refusal saying [" +
                    expect.text + "] was due";
         case TExpect::kNotRefused:
@@ -228,7 +234,8 @@ std::string judge(const TExpect& expect, const TAnswer& user, const TAnswer& adm
         return "exit " + std::to_string(user.exit) + " [" + user.error + "]";
     // A count of a narrowed sight counts no more than the administrator's.
     std::map<std::string, long long> most;
-    for (const std::string& c : admin.counts) most[c.substr(0, c.find('='))] = std::stoll(c.substr(c.find('=') + 1));
+    for (const std::string& c : admin.counts)
+        most[c.substr(0, c.find('='))] = std::stoll(c.substr(c.find('=') + 1));
     for (const std::string& c : user.counts)
         if (std::stoll(c.substr(c.find('=') + 1)) > most[c.substr(0, c.find('='))]) return "count " + c;
     return {};

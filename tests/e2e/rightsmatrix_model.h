@@ -48,10 +48,10 @@ enum class EOp { kList, kCount, kVersions, kFind, kFindAcross, kMedia, kEraseDry
 // the same entity, and names of nothing that exists.
 enum class EForm {
     kIds,
-    kClientId,        // the client by its id
-    kSubclientName,   // the subclient by its name, without its id
-    kBackupSetGuid,   // the backup set by its GUID, without the subclient
-    kUnknownClient,   // a client the Hubmaster does not know
+    kClientId,       // the client by its id
+    kSubclientName,  // the subclient by its name, without its id
+    kBackupSetGuid,  // the backup set by its GUID, without the subclient
+    kUnknownClient,  // a client the Hubmaster does not know
     kUnknownSubclient,
     kOtherClientsSubclient,  // a subclient of another client
     kUnknownSubclientName,
@@ -74,13 +74,13 @@ struct TEntity {
 // What the model expects of a cell.
 struct TExpect {
     enum EKind {
-        kAsAdmin,      // the administrator's answer to the same request
-        kRefused,      // the refusal of data the user may not browse, exit 3
+        kAsAdmin,        // the administrator's answer to the same request
+        kRefused,        // the refusal of data the user may not browse, exit 3
         kRefusedSaying,  // a refusal (exit 3) saying `text`
-        kNarrowed,     // the administrator's answer kept to what lies at, below or on the way to `roots`
-        kAsAdminAt,    // the administrator's answer to the same request at `path`
-        kNotRefused,   // answered, or failed for a reason that is no refusal
-        kNotAccepted,  // not answered: refused, or failed
+        kNarrowed,       // the administrator's answer kept to what lies at, below or on the way to `roots`
+        kAsAdminAt,      // the administrator's answer to the same request at `path`
+        kNotRefused,     // answered, or failed for a reason that is no refusal
+        kNotAccepted,    // not answered: refused, or failed
     } kind = kAsAdmin;
     std::string text;
     std::vector<std::string> roots;  // normal paths
@@ -97,8 +97,8 @@ public:
     // A right on client `clientId` or on anything of it (0: none, or one the Hubmaster does not know).
     bool seesClient(const std::string& login, long clientId) const;
     // What `login` gets for `e` at `path` by `op`, claiming `claimed`, naming it by `form`.
-    TExpect expect(const std::string& login, const TEntity& e, const std::string& path, EOp op, int64_t claimed,
-                   EForm form) const;
+    TExpect expect(const std::string& login, const TEntity& e, const std::string& path, EOp op,
+                   int64_t claimed, EForm form) const;
     // Whether a find across clients by `login` searches subclient `subclientId` (of type `appType`) of
     // client `clientId`.
     bool searches(const std::string& login, long clientId, long appType) const;
@@ -116,7 +116,8 @@ private:
 inline const std::string kNarrowedMedia = "the media of a restore are worked out for the whole subclient";
 inline const std::string kVirtualMachineRight = "a virtual machine is browsed with a browse right on it";
 inline const std::string kNoOwnMailbox = "the mailbox directory records none of yours";
-inline const std::string kNoOlderLayoutMailbox = "yours has no path in the layout of before the client's upgrade";
+inline const std::string kNoOlderLayoutMailbox =
+    "yours has no path in the layout of before the client's upgrade";
 
 // What of an answer the judge compares: exit, error, and the items, counts and media as sorted text.
 struct TAnswer {
@@ -126,7 +127,8 @@ struct TAnswer {
 };
 TAnswer answerOf(int exit, const TConsoleResult& r);
 // The items of `a` kept to those at, below or on the way to `roots`.
-std::vector<std::string> narrowed(const std::vector<std::string>& items, const std::vector<std::string>& roots);
+std::vector<std::string> narrowed(const std::vector<std::string>& items,
+                                  const std::vector<std::string>& roots);
 // "" when `user` is what `expect` says given the administrator's `admin` (and `adminAt`, the
 // administrator's answer at expect.path); else what differs.
 std::string judge(const TExpect& expect, const TAnswer& user, const TAnswer& admin, const TAnswer* adminAt);
