@@ -127,7 +127,7 @@ bool CWorkerThreadHM::authoriseMiningEntity(EvMultiEntityRestoreTask* task) {
         }
     }
     if (task->getUserName() && *task->getUserName()) {
-        EvSecurityCheck check(static_cast<long long>(task->getJobId()));
+        EvSecurityCheck check(static_cast<long long>(task->getJobId()), task->requestReads());
         const std::string access = browseAccessText(m_browseRequest);
         const int userId = static_cast<int>(task->getUserId());
         const auto allowed = [&](bool endUser) {

@@ -113,7 +113,7 @@ bool CWorkerThreadHM::handlePreUpgradeExDBBrowse(EvRestoreTask* task) {
     const long instanceId = task->getInstanceId();
     const unsigned long kelmarchId = static_cast<unsigned long>(m_privateTask->getKelmarchId());
     const int userId = static_cast<int>(task->getUserId());
-    EvVisibilityCheck visibility(static_cast<long long>(task->getJobId()));
+    EvVisibilityCheck visibility(static_cast<long long>(task->getJobId()), m_reads);
 
     unsigned long backupSetId = 0;
     std::string backupSetName;

@@ -12,6 +12,7 @@
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/JMJobDataLink.h"
 #include "Db/TblCommon/simAllNimbraRel.h"
+#include "appbrowse/vmbrowseview.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/installedpackages.h"
@@ -393,16 +394,7 @@ bool CVSALiveBrowse::fetchVMGuidFromBrowseReq(std::string& guid) {
     auto* paths = const_cast<databrowse::BrowseRequest*>(m_view.request)
                       ->getlistobject(databrowse::BrowseRequest::f::paths, false);
     if (!paths || paths->size() != 1) return false;
-    const std::string path = paths->front().getstring(databrowse::BrowsePath::f::path);
-    if (path.empty()) return false;  // no separator to read
-    const char separator = path[0];
-    size_t start = 1;
-    size_t end = path.find(separator, 1);
-    if (end == 1) {
-        start = 2;
-        end = path.find(separator, 2);
-    }
-    guid = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    guid = CVMBrowseView::guidOf(paths->front().getstring(databrowse::BrowsePath::f::path));
     return !guid.empty();
 }
 

@@ -1,22 +1,20 @@
 #include "appbrowse/fbhmvsautils.h"
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
-#include <string_view>
 
 #include "Db/Proc/AppGetVMBrowseDetails.h"
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_ClientProp.h"
 #include "Db/Tbl/NBGlobalParam.h"
+#include "appbrowse/vmbrowseview.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/vmguid.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/fxerrorutil.h"
-#include "platform/indexing/indexingutils.h"
 #include "platform/msg/app_execute_sp.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/threads/hubclock.h"
@@ -200,11 +198,8 @@ void CBrowseVSAUtils::RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvM
     if (!vmGuid.empty()) {
         // The hypervisor's index holds each of its VMs below the VM's GUID; a caller may name a path
         // there already (one its answers gave).
-        auto underVm = [&vmGuid](std::string path) {
-            if (IsUnderVMGUID(path, vmGuid)) return path;
-            if (path == "\\" || path == "/") path.clear();
-            if (!path.empty() && path.front() != '\\' && path.front() != '/') path.insert(0, 1, '\\');
-            return "\\" + vmGuid + path;
+        auto underVm = [&vmGuid](const std::string& path) {
+            return CVMBrowseView::belowVmGuid(vmGuid, path);
         };
         if (auto* paths = request.getlistobject(databrowse::BrowseRequest::f::paths, false))
             for (CNMessageBase& p : *paths)
@@ -252,36 +247,6 @@ bool CBrowseVSAUtils::IsVMGUID(const std::string& text) {
     return isVmGuidText(text);
 }
 
-std::string CBrowseVSAUtils::ExtractVMGUID(const std::string& path) {
-    std::string p = path;
-    I2::Utils::FixPath(p, '\\');
-    if (!p.empty() && p.front() == '\\') p.erase(0, 1);
-    const size_t end = p.find('\\');
-    if (end != std::string::npos) p.erase(end);
-    return IsVMGUID(p) ? p : std::string();
-}
-
-namespace {
-std::string bareGuid(std::string guid) {
-    if (guid.size() >= 2 && guid.front() == '{' && guid.back() == '}') guid = guid.substr(1, guid.size() - 2);
-    return guid;
-}
-}  // namespace
-
-bool CBrowseVSAUtils::IsUnderVMGUID(const std::string& path, const std::string& vmGuid) {
-    const std::string named = ExtractVMGUID(path);
-    return !named.empty() && boost::iequals(bareGuid(named), bareGuid(vmGuid));
-}
-
-void CBrowseVSAUtils::ExtractVMGUIDListFromPath(EvMultiEntityRestoreTask* task,
-                                                std::set<std::string>& guids) {
-    if (!task) return;
-    for (const char* path = task->getFirstPath(); path; path = task->getNextPath()) {
-        std::string guid = ExtractVMGUID(path);
-        if (!guid.empty()) guids.insert(guid);
-    }
-}
-
 CUxError CBrowseVSAUtils::ConvertParentVSAEntityToChild(int backupSetId,
                                                         std::vector<databrowse::BrowsePath>* paths,
                                                         ZyEntities::GenericEntity& entity) {
@@ -294,7 +259,7 @@ CUxError CBrowseVSAUtils::ConvertParentVSAEntityToChild(int backupSetId,
 CUxError CBrowseVSAUtils::ConvertParentVSAEntityToChild(int backupSetId, const std::string& path,
                                                         ZyEntities::GenericEntity& entity) {
     CBrowseLog log(kTag);
-    const std::string guid = ExtractVMGUID(path);
+    const std::string guid = CVMBrowseView::guidOf(path);
     int rc = kNoRow;
     AppGetVMBrowseDetails details(nullptr);
     if (guid.empty()) {

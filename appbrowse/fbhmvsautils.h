@@ -1,8 +1,9 @@
 // CBrowseVSAUtils: the virtual-machine entity rules of the browse. Decides whether a VM browse may be
 // switched between the hypervisor's index (V1) and the VM's own (V2), asks which entity indexed the jobs
 // of the requested range and rewrites task and request for it, and turns a path that names a VM by its
-// GUID into the VM's own client, instance, backup set and subclient. Static members only, no state;
-// any thread (the worker's request thread, the router's callback thread) with its own arguments.
+// GUID (as CVMBrowseView reads it) into the VM's own client, instance, backup set and subclient. Static
+// members only, no state; any thread (the worker's request thread, the router's callback thread) with its own
+// arguments.
 #pragma once
 
 #include <set>
@@ -33,19 +34,11 @@ public:
     // there stays as it is), and `vmGuid` (when given) gets that GUID.
     static void RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvMultiEntityRestoreTask* task,
                                         databrowse::BrowseRequest& request, std::string* vmGuid = nullptr);
-    // Whether `path` lies at or below the VM's GUID (separators '/' or '\', braces and case aside).
-    static bool IsUnderVMGUID(const std::string& path, const std::string& vmGuid);
     // The GUID of the VM client as of `at`: its "Virtual Machine Instance UUID" then, else the client's
     // GUID; empty when neither can be read. `rc` is the property read's result (0 found, 100 none).
     static std::string GetVMGuidOfClient(unsigned long clientId, long long at, int* rc = nullptr);
     static CUxError GetInstanceIdFromBackupSet(int backupSetId, int& instanceId);
 
-    // The VM GUIDs that the task's browse paths name, each once, in GUID order; paths that name no
-    // GUID add nothing.
-    static void ExtractVMGUIDListFromPath(EvMultiEntityRestoreTask* task, std::set<std::string>& guids);
-    // The first component of a path (separators '/' or '\', one leading separator dropped) when it is a
-    // GUID, with its braces when it has them; otherwise empty.
-    static std::string ExtractVMGUID(const std::string& path);
     // True for "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in hexadecimal, optionally enclosed in braces.
     static bool IsVMGUID(const std::string& text);
 

@@ -65,7 +65,7 @@ bool CWorkerThreadHM::initLiveMachineBrowse(EvMultiEntityRestoreTask* task) {
     };
 
     // The rights are those on the machine whose details are handed out, the entity's client.
-    EvSecurityCheck security(static_cast<long long>(task->getJobId()));
+    EvSecurityCheck security(static_cast<long long>(task->getJobId()), task->requestReads());
     if (!security.canPerformLiveBrowse(static_cast<int>(task->getUserId()), task->getKelmarchId(), clientId,
                                        0, 0, 0, 0)) {
         log.debugLvl(-1, "User does not have the required permissions to perform live browse");

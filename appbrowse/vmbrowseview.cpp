@@ -1,10 +1,14 @@
 #include "appbrowse/vmbrowseview.h"
 
+#include <algorithm>
+#include <boost/algorithm/string/predicate.hpp>
 #include <vector>
 
 #include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/entities/apptypes.h"
+#include "platform/entities/vmguid.h"
+#include "platform/entities/vmhandback.h"
 #include "platform/tasks/evrestoretask.h"
 
 namespace {
@@ -17,6 +21,15 @@ std::vector<std::string> browsePaths(EvMultiEntityRestoreTask* task) {
          p = task->getNextPath(EvRestoreTask::kBrowsePathList))
         paths.emplace_back(p);
     return paths;
+}
+
+bool isSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+std::string bareGuid(std::string guid) {
+    if (guid.size() >= 2 && guid.front() == '{' && guid.back() == '}') guid = guid.substr(1, guid.size() - 2);
+    return guid;
 }
 
 }  // namespace
@@ -34,7 +47,7 @@ bool CVMBrowseView::decide(EvMultiEntityRestoreTask* task, databrowse::BrowseReq
     std::set<std::string> named;
     bool allNamed = !paths.empty();
     for (const std::string& p : paths) {
-        const std::string guid = CBrowseVSAUtils::ExtractVMGUID(p);
+        const std::string guid = guidOf(p);
         ZyEntities::GenericEntity vm;
         if (guid.empty() ||
             CBrowseVSAUtils::ConvertParentVSAEntityToChild(static_cast<int>(task->getBackupSetId()), p, vm)
@@ -63,26 +76,53 @@ bool CVMBrowseView::decide(EvMultiEntityRestoreTask* task, databrowse::BrowseReq
 }
 
 void CVMBrowseView::markForHubmaster(databrowse::BrowseRequest& request) {
-    using R = databrowse::BrowseRequest::f;
-    request.getObjectAccessor(R::indexing, true)
-        ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, true)
-        ->setint64(databrowse::IndexingInfo::f::idxAppType, apptype::code(apptype::kVmIndex));
-    request.getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::directApiMarker, 1);
+    vmhandback::mark(request);
+}
+
+std::string CVMBrowseView::guidOf(const std::string& path) {
+    const size_t end = vmGuidHeadLength(path);
+    if (end == 0) return {};
+    const size_t start = path.find_first_not_of("/\\");
+    return path.substr(start, end - start);
+}
+
+std::string CVMBrowseView::guidAfterLabel(const std::string& path) {
+    size_t first = path.find('\\');
+    if (first == std::string::npos) first = path.find('/');
+    if (first == std::string::npos) return {};
+    const size_t next = std::min(path.find_first_of("/\\", first + 1), path.size());
+    std::string guid = path.substr(first + 1, next - first - 1);
+    return isVmGuidText(guid) ? guid : std::string();
+}
+
+std::set<std::string> CVMBrowseView::guidsOf(EvMultiEntityRestoreTask* task) {
+    std::set<std::string> guids;
+    if (!task) return guids;
+    for (const std::string& p : browsePaths(task))
+        if (std::string guid = guidOf(p); !guid.empty()) guids.insert(std::move(guid));
+    return guids;
+}
+
+bool CVMBrowseView::isUnder(const std::string& path, const std::string& guid) {
+    const std::string named = guidOf(path);
+    return !named.empty() && boost::iequals(bareGuid(named), bareGuid(guid));
 }
 
 std::string CVMBrowseView::withoutVmGuid(const std::string& path) {
-    if (CBrowseVSAUtils::ExtractVMGUID(path).empty()) return path;
-    size_t start = 0;
-    while (start < path.size() && (path[start] == '\\' || path[start] == '/')) ++start;
-    const size_t end = path.find_first_of("\\/", start);
-    return end == std::string::npos || end + 1 == path.size() ? "\\" : path.substr(end);
+    const size_t end = vmGuidHeadLength(path);
+    if (end == 0) return path;
+    return end == path.size() || end + 1 == path.size() ? "\\" : path.substr(end);
+}
+
+std::string CVMBrowseView::belowVmGuid(const std::string& guid, const std::string& path) {
+    if (isUnder(path, guid)) return path;
+    if (path.empty() || path == "\\" || path == "/") return "\\" + guid;
+    return "\\" + guid + (isSeparator(path.front()) ? path : "\\" + path);
 }
 
 std::string CVMBrowseView::ownPath(const std::string& path) const {
-    const std::string named = CBrowseVSAUtils::ExtractVMGUID(path);
-    if (named.empty()) return path;
     for (const std::string& guid : m_guids)
-        if (CBrowseVSAUtils::IsUnderVMGUID(path, guid)) return withoutVmGuid(path);
+        if (isUnder(path, guid)) return withoutVmGuid(path);
     return path;
 }
 

@@ -1,8 +1,11 @@
 // CVMBrowseView: the one owner of a virtual machine's view of a browse. For a browse of application
 // type 106 on the index road it decides which index answers (the VM's own, or its hypervisor's, which
 // holds each VM below the VM's GUID) and renames every answer back to the VM's own view, whatever road
-// the browse came by. One object per worker, written on the worker's request thread before planning and
-// read under the worker's lock by the relays of its answers.
+// the browse came by. It is also the one reader of a VM out of a path, and the owner of the mark that
+// hands a direct caller's VM browse back to the Hubmaster (kept in platform/entities/vmhandback.h, which
+// the console shares without linking the service). One object per worker, written on the worker's request
+// thread before planning and read under the worker's lock by the relays of its answers; the static members
+// from any thread.
 #pragma once
 
 #include <set>
@@ -38,12 +41,27 @@ public:
     std::string ownPath(const std::string& path) const;
 
     // Marks a request that the Hubmaster browses itself for a direct caller: of the VM index kind and
-    // for the direct caller, naming no media agent; the caller then browses through the Hubmaster.
+    // for the direct caller, naming no media agent; the caller then browses through the Hubmaster. The
+    // mark is written and read in vmhandback (platform/entities/vmhandback.h) only.
     static void markForHubmaster(databrowse::BrowseRequest& request);
 
+    // The VM GUID a path names: its first component, after any leading '/' or '\', when that is a GUID
+    // (with its braces when it has them); empty otherwise.
+    static std::string guidOf(const std::string& path);
+    // The VM GUID of a path that may open with a label before its first separator ("VM\<guid>\..."),
+    // as the planner reads it to narrow a hypervisor's subclients: the component after the first '\'
+    // (else the first '/'), when that is a GUID; empty otherwise.
+    static std::string guidAfterLabel(const std::string& path);
+    // The VM GUIDs the task's browse paths name, each once, in GUID order.
+    static std::set<std::string> guidsOf(EvMultiEntityRestoreTask* task);
+    // Whether `path` lies at or below the VM's GUID (separators, braces and letter case aside).
+    static bool isUnder(const std::string& path, const std::string& guid);
     // A path a caller names below a VM's GUID as the VM's own view names it ("\" for the VM itself);
     // `path` unchanged when it names no GUID.
     static std::string withoutVmGuid(const std::string& path);
+    // A path of the VM's own view as its hypervisor's index holds it, below the VM's GUID; a path
+    // already there stays as it is.
+    static std::string belowVmGuid(const std::string& guid, const std::string& path);
 
 private:
     std::set<std::string> m_guids;

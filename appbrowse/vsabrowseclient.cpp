@@ -224,8 +224,7 @@ CUxError CBrowseVSAClient::HandleBrowseRequest() {
     }
     if (BrowseFromHMDB()) return BrowseRoot();
 
-    std::set<std::string> guids;
-    CBrowseVSAUtils::ExtractVMGUIDListFromPath(m_task, guids);
+    const std::set<std::string> guids = CVMBrowseView::guidsOf(m_task);
     if (intOf(childOf(&request(), R::options), databrowse::BrowseOptions::f::multiVmFind) != 0) {
         CUxError err = HandleMultiClientBrowse(guids);
         if (err.IsError())
@@ -238,7 +237,7 @@ CUxError CBrowseVSAClient::HandleBrowseRequest() {
     std::string guid;
     for (const char* p = m_task->getFirstPath(EvRestoreTask::kBrowsePathList); p;
          p = m_task->getNextPath(EvRestoreTask::kBrowsePathList)) {
-        guid = CBrowseVSAUtils::ExtractVMGUID(p);
+        guid = CVMBrowseView::guidOf(p);
         if (!guid.empty()) {
             vmPath = p;
             break;
@@ -322,6 +321,7 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
     withFilters.setObjectAccessor(childEntity, databrowse::EntityWithFilters::f::entity);
 
     EvMultiEntityRestoreTask task;
+    task.setRequestReads(m_task->requestReads());  // the VM's browse is read in its parent's request
     task.setBrowseOpType(m_task->getBrowseOpType());
     task.addEntity(withFilters);
     // The VM's own browse keeps the caller's whole range: a range cut to its to-time would list versions

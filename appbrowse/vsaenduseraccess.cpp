@@ -3,7 +3,7 @@
 #include <map>
 
 #include "Db/Proc/APPGetLaptopClientList.h"
-#include "appbrowse/fbhmvsautils.h"
+#include "appbrowse/vmbrowseview.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/cursorwrapper.h"
@@ -78,7 +78,7 @@ bool CVSAEndUserAccess::check(EvMultiEntityRestoreTask* task, const std::string&
     const long userId = task->getUserId();
     if (isEnabled() && !listOwnedVms(userId, vmGuids)) return false;
 
-    EvSecurityCheck check(static_cast<long long>(task->getJobId()));
+    EvSecurityCheck check(static_cast<long long>(task->getJobId()), task->requestReads());
     bool allowed = check.canBrowse(static_cast<int>(userId), task->getKelmarchId(), task->getClientId(),
                                    apptype::code(task->getAppType()), task->getInstanceId(),
                                    task->getBackupSetId(), 0, false, accessText);
@@ -99,7 +99,7 @@ bool CVSAEndUserAccess::check(EvMultiEntityRestoreTask* task, const std::string&
                 allowed = false;
                 break;
             }
-            const std::string vmGuid = CBrowseVSAUtils::ExtractVMGUID(path);
+            const std::string vmGuid = CVMBrowseView::guidOf(path);
             log.debugLvl(3, "VMGUID:[%s]", vmGuid.c_str());
             if (auto known = checked.find(vmGuid); known != checked.end()) {
                 allowed = known->second;

@@ -1,10 +1,11 @@
 # The table of bench/compare: awk -F'\t' -f comparetable.awk <rows>, each row a side ("new" or "old"), the
 # program, the pair's number and a "ratio:", "excess:" or "figure:" line; a side's value in a pair is the
 # mean of its rows there (a pair runs each side more than once). Lower is better everywhere, so a new/old
-# below 1 means the new tree is cheaper. First every pair's values of every measure, then for
+# below 1 means the new tree is faster. Times are a latency's measure only: what a change costs is
+# settled in instructions (bench/compare <commit> --instructions). First every pair's values of every measure, then for
 # each measure: the median of each side, the spread of new/old over the pairs that have both sides
-# (min, median, max), how many of those pairs are below 1, and the verdict: "cheaper" only when new/old
-# is below 1 in the median and in most pairs, "dearer" when it is above 1 in both, else "unsettled".
+# (min, median, max), how many of those pairs are below 1, and the verdict: "faster" only when new/old
+# is below 1 in the median and in most pairs, "slower" when it is above 1 in both, else "unsettled".
 # Values are numbers: "946.9" is below "1200.0" even though it sorts after it as text.
 function median(list, n,    i, j, t, v) {
   if (n == 0) return "-"
@@ -61,7 +62,7 @@ END {
     if (nr) {
       m = median(r, nr)
       spread = sprintf("%.3f %.3f %.3f", lo, m, hi)
-      verdict = m < 1 && 2 * below > nr ? "cheaper" : m > 1 && 2 * above > nr ? "dearer" : "unsettled"
+      verdict = m < 1 && 2 * below > nr ? "faster" : m > 1 && 2 * above > nr ? "slower" : "unsettled"
       counted = below "/" nr
     } else { spread = "-"; verdict = "no pairs"; counted = "-" }
     printf "%-22s %-6s %-60s %9s %9s %23s %6s %-9s %6s\n", part[1], part[2], substr(part[3], 1, 60), number(median(a, nn)), number(median(b, no)), spread, counted, verdict, goals[key]

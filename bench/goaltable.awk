@@ -2,10 +2,11 @@
 # program must report (program, tab, a pattern of its pair's label); <rows> holds each program's lines
 # (program, tab, line): "ratio:", "excess:", "figure:" and "spread:" lines, and "failed:" lines for a
 # benchmark that errored or a program that failed. Prints the table and exits 1 when a goal is missed or
-# has no figure.
-BEGIN { printf "%-24s %-7s %-68s %9s %8s  %s\n", "PROGRAM", "KIND", "PAIR", "VALUE", "GOAL", "VERDICT" }
+# has no figure. -v programs="a b": only the goals of those programs (the ones that ran) are awaited.
+BEGIN { np = split(programs, ran, " "); for (i = 1; i <= np; i++) running[ran[i]] = 1
+        printf "%-24s %-7s %-68s %9s %8s  %s\n", "PROGRAM", "KIND", "PAIR", "VALUE", "GOAL", "VERDICT" }
 # bench/goals: each goal a program must report (program, then a pattern of its pair).
-FNR == NR { if ($0 !~ /^#/ && NF >= 2) { ng++; gprog[ng] = $1; gpair[ng] = $2 }; next }
+FNR == NR { if ($0 !~ /^#/ && NF >= 2 && (np == 0 || ($1 in running))) { ng++; gprog[ng] = $1; gpair[ng] = $2 }; next }
 {
   prog = $1; line = $2
   kind = substr(line, 1, index(line, ":") - 1); rest = substr(line, length(kind) + 3)

@@ -39,8 +39,6 @@ int connectTo(int port) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzscratch::keepLogsPrivate();
-    // The test authority's folder, and the credentials issued in it, go with the run.
-    std::atexit([] { hubtest::removeTestPki(); });
     return 0;
 }
 
@@ -48,6 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::shared_ptr<CZydListener> listener = [] {
         std::string error;
         if (!hubtest::installTestPki(error)) abort();  // the listener speaks TLS as a real one does
+        // The test authority's folder, and the credentials issued in it, go with the run. Registered once
+        // the network's credentials exist, so that it runs before they are destroyed at exit.
+        std::atexit([] { hubtest::removeTestPki(); });
         // It speaks as this machine alone: a name an opening makes up gets no credentials issued for it.
         const std::string own = hubtest::testCredentialsFor("hubmaster");
         setZyNetIdentitySource([own](const std::string& name, TZyNetCredentials& credentials) {

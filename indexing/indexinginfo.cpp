@@ -117,7 +117,7 @@ void CWorkerThreadHM::decideDataValidation(TIndexingInfoRun& run, CNMessageBase*
 
     if (run.timeRangeBrowse) {
         std::string skipOldCycles;
-        if (ZYGlobalParam::get("IDX_RECON_SKIP_OLD_CYCLES", skipOldCycles, nullptr) == 0 &&
+        if (ZYGlobalParam::get(m_reads, "IDX_RECON_SKIP_OLD_CYCLES", skipOldCycles) == 0 &&
             (skipOldCycles == "*" ||
              (!m_backupSetGuid.empty() && skipOldCycles.find(m_backupSetGuid) != std::string::npos))) {
             advanced->setint64(databrowse::Msg63::f::validateDataArchFiles, 1);
@@ -250,7 +250,7 @@ int CWorkerThreadHM::scanArchiveRows(TIndexingInfoRun& run, const std::string& p
 void CWorkerThreadHM::readCrossCycleCheckpoints(TIndexingInfoRun& run) {
     CBrowseLog log(kTag);
     int disabled = 0;
-    if (ZYGlobalParam::get("DisableCrossCycleBrowseForSubClientIndex", disabled, nullptr) != 0) disabled = 0;
+    if (ZYGlobalParam::get(m_reads, "DisableCrossCycleBrowseForSubClientIndex", disabled) != 0) disabled = 0;
     auto* ranges = run.ranges.getlistobject(databrowse::TimeRangeForEachCycleList::f::cycles, false);
     if (!run.crossCycleRanges || disabled != 0 || !ranges || ranges->empty() || !run.jobsSeen) return;
     std::string text;
@@ -365,7 +365,7 @@ int CWorkerThreadHM::indexingInfoJobsAndCycles(TIndexingInfoRun& run) {
     }
 
     int allowRunning = 0;
-    if (ZYGlobalParam::get("AllowBrowseForRunningJob", allowRunning, nullptr) != 0) allowRunning = 0;
+    if (ZYGlobalParam::get(m_reads, "AllowBrowseForRunningJob", allowRunning) != 0) allowRunning = 0;
     if (allowRunning != 0 && run.includeRunning && static_cast<int32_t>(m_inputData.subclientId) >= 1 &&
         run.dataRowsSeen && run.lastCycleTime.empty()) {
         ArchFile files(nullptr);

@@ -179,7 +179,7 @@ int CWorkerThreadHM::indexingInfoSubclients(TIndexingInfoRun& run) {
     const bool tableView = isTableViewRequest(apptype::of(m_inputData.appType), paths);
     const bool skipDeleted = skipDeletedV1Subclients();
     const std::string accessText = browseAccessText(m_browseRequest);
-    EvSecurityCheck security(static_cast<long long>(m_privateTask->getJobId()));
+    EvSecurityCheck security(static_cast<long long>(m_privateTask->getJobId()), m_reads);
 
     std::vector<CNMessageBase> subclientInfos;
     std::vector<CNMessageBase> nasList;

@@ -192,7 +192,7 @@ bool CWorkerThreadHM::superBrowse() {
     SuperBrowseManager* planner = bt->planner;
 
     int retention = 0;
-    const int found = ZYGlobalParam::get(kRetentionParameter, retention, nullptr);
+    const int found = ZYGlobalParam::get(m_reads, kRetentionParameter, retention);
     if (found != 0) {
         log.debugLvl(
             3, "browse by retention is not enabled - function to query the parameter returned value [%d]",

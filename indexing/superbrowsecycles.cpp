@@ -56,8 +56,8 @@ struct TCycleClient {
     std::string name, guid;
 };
 
-int cycleClient(uint32_t appId, std::string& name, std::string& guid) {
-    auto* memo = zydb::requestMemo<std::vector<TCycleClient>>();
+int cycleClient(zydb::CRequestReads* reads, uint32_t appId, std::string& name, std::string& guid) {
+    auto* memo = reads ? reads->memo<std::vector<TCycleClient>>() : nullptr;
     if (memo)
         for (const TCycleClient& read : *memo)
             if (read.appId == appId) {
@@ -283,7 +283,7 @@ bool CWorkerThreadHM::fillSuperBrowseCycle(TSuperBrowseRun& run, const SuperBrow
 
     if (!m_indexingV2) {
         std::string name, guid;
-        if (cycleClient(cycle.appId, name, guid) != 0) {
+        if (cycleClient(m_reads, cycle.appId, name, guid) != 0) {
             log.debugLvl(0,
                          "Could not determine the client information for subclient [%d] so not including it "
                          "in the browse",

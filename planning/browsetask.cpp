@@ -559,9 +559,10 @@ int CBrowseTask::initSelectiveDeletion(EvMultiEntityRestoreTask* task, bool& fou
     }
 
     int enabled = 0;
-    if (ZYGlobalParam::get(ZY_HM_ENABLE_END_USER_ERASE, enabled) != 0 || enabled == 0) {
+    zydb::CRequestReads* reads = task->requestReads();
+    if (ZYGlobalParam::get(reads, ZY_HM_ENABLE_END_USER_ERASE, enabled) != 0 || enabled == 0) {
         enabled = 0;
-        if (ZYGlobalParam::get(ZY_HM_ENABLE_FS_END_USER_ERASE, enabled) != 0) enabled = 0;
+        if (ZYGlobalParam::get(reads, ZY_HM_ENABLE_FS_END_USER_ERASE, enabled) != 0) enabled = 0;
     }
     m_data.endUserEraseEnabled = 0;
     if (enabled != 0) {
@@ -579,7 +580,9 @@ int CBrowseTask::initSelectiveDeletion(EvMultiEntityRestoreTask* task, bool& fou
         apps.closeCursor();
     }
 
+    m_data.sdVersion->setRequestReads(reads);  // for this open only: the version outlives the request
     const int opened = m_data.sdVersion->open(args, true);
+    m_data.sdVersion->setRequestReads(nullptr);
     if (opened == 1) {
         log.debugLvl(0, "found erase index for client [%lu] apptype [%lu]",
                      static_cast<unsigned long>(args.clientId), static_cast<unsigned long>(args.appType));

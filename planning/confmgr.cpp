@@ -71,7 +71,7 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
             // Another caller's session is neither waited for nor taken over once that caller's browse
             // ends: the name stays its owner's.
             log.debugLvl(0, "browse session [%s] belongs to another caller; refused", seenId.c_str());
-            error = {databrowse::BROWSE_ERR_PERMISSION, kNotOwnerText};
+            error = {databrowse::BROWSE_ERR_PERMISSION, CHandedOverSessions::inUseText(session)};
             setLastError(error.code, error.text);
             return std::string();
         }
@@ -167,7 +167,6 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
         // Room first: once the record is in the vector nothing below can fail half-way.
         m_records.reserve(m_records.size() + 1);
         m_openedOn[record.get()] = std::this_thread::get_id();
-        record->claimOwner(CConfRecord::TOwner::of(*task));
         record->lockConfiguration();
         m_records.push_back(record.release());
         m_planning.erase(session);
@@ -181,16 +180,15 @@ CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTas
                                                          const std::string& session,
                                                          std::chrono::seconds keep, std::string& seenId) {
     CBrowseLog log(kTag);
-    const CConfRecord::TOwner who = CConfRecord::TOwner::of(*task);
-    if (auto planning = m_planning.find(session); planning != m_planning.end()) {
-        seenId = session;
-        return who.isSameCaller(planning->second) ? TClaim::Busy : TClaim::Foreign;
-    }
-    // A session is its owner's for its whole keep, though no record of its browses is left here.
-    CHandedOverSessions::TSession handed;
-    if (CHandedOverSessions::instance().find(session, handed) && !who.isSameCaller(handed.owner)) {
+    const TSessionOwner who = TSessionOwner::of(*task);
+    // The session is its owner's for its whole keep, being planned, running or with no record left here.
+    if (CHandedOverSessions::instance().heldByOther(session, who)) {
         seenId = session;
         return TClaim::Foreign;
+    }
+    if (m_planning.count(session) != 0) {
+        seenId = session;
+        return TClaim::Busy;
     }
     for (size_t i = 0; i < m_records.size();) {
         CConfRecord* record = m_records[i];
@@ -199,9 +197,7 @@ CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTas
             continue;
         }
         seenId = record->getId();
-        CConfRecord::TOwner owner;
-        const bool foreign = record->getOwner(owner) && !who.isSameCaller(owner);
-        if (record->getRefCount() == 0 && !foreign) {
+        if (record->getRefCount() == 0) {
             log.debugLvl(0, "Configuration [%s] was left unreferenced by an earlier request; deleting it.",
                          seenId.c_str());
             eraseLocked(i);
@@ -216,7 +212,6 @@ CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTas
                          seenId.c_str());
             return TClaim::Shared;
         }
-        if (foreign) return TClaim::Foreign;
         return stale ? TClaim::Stale : TClaim::Busy;
     }
     // The session is its caller's from this browse to the end of its keep, whatever comes of it.
@@ -229,7 +224,7 @@ CConfigurationMgr::TClaim CConfigurationMgr::claimLocked(EvMultiEntityRestoreTas
         case CHandedOverSessions::ERemembered::kFull:
             return TClaim::Full;
     }
-    m_planning[session] = who;
+    m_planning.insert(session);
     return TClaim::Claimed;
 }
 

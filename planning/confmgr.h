@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,10 +33,6 @@ public:
     // How long openConfRef waits for an earlier request of the same session: tries x interval.
     static constexpr unsigned kConflictTries = 60;
     static constexpr unsigned kConflictIntervalMs = 1000;
-    // The refusal of a session that belongs to another caller: the words of any refused browse, so that
-    // it tells nothing of the session.
-    static constexpr const char* kNotOwnerText =
-        "Browse access denied: you are not authorised to browse this data.";
     // The refusal of a new session while the sessions' record holds as many as it keeps.
     static constexpr const char* kTooManySessionsText = "too many browse sessions are in flight";
 
@@ -49,9 +46,9 @@ public:
     // record's id, or empty on failure with the reason in `error` (a planning that throws is such a
     // failure). While a record of the same session is still referenced, or being planned by another
     // request, the call waits (kConflictTries x kConflictIntervalMs) and never shares it, unless a stop
-    // request marked that record stale: then the call is refused at once. A session that belongs to
-    // another caller (its cached record's owner, the caller planning it, or the owner it was handed
-    // over to) is refused at once, never waited for or taken over. A cached record of the session that
+    // request marked that record stale: then the call is refused at once. A session the session record
+    // (CHandedOverSessions) keeps for another caller is refused at once, never waited for or taken
+    // over. A cached record of the session that
     // nobody references is deleted at once. The planning itself runs without the cache's lock, and the
     // record it makes belongs to the task's caller. `flag` is always set.
     std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag, TConfError& error);
@@ -96,9 +93,9 @@ private:
         Foreign,  // the session belongs to another caller
         Full,     // the session cannot be kept: the sessions' record is full
     };
-    // One look at the table for an open of `session`: deletes its unreferenced leftover, and claims
-    // the session when no record of it remains, keeping it its caller's for `keep`; `seenId` names the
-    // record found.
+    // One look at the table for an open of `session`: refuses it when the session record keeps it for
+    // another caller, deletes its unreferenced leftover, and claims the session when no record of it
+    // remains, keeping it its caller's in the session record for `keep`; `seenId` names the record found.
     TClaim claimLocked(EvMultiEntityRestoreTask* task, const std::string& session, std::chrono::seconds keep,
                        std::string& seenId) REQUIRES(m_lock);
 
@@ -112,8 +109,8 @@ private:
     // The thread that opened each record: a nested request it runs joins the record instead of waiting
     // for its own outer request.
     std::map<const CConfRecord*, std::thread::id> m_openedOn GUARDED_BY(m_lock);
-    // Sessions whose record is being planned, outside the lock, and the caller that claimed each.
-    std::map<std::string, CConfRecord::TOwner> m_planning GUARDED_BY(m_lock);
+    // Sessions whose record is being planned, outside the lock (their caller is the session record's).
+    std::set<std::string> m_planning GUARDED_BY(m_lock);
     std::string m_lastError GUARDED_BY(m_lock);
     databrowse::BrowseErrorCode m_lastErrorCode GUARDED_BY(m_lock) = databrowse::BROWSE_ERR_NONE;
     std::atomic<unsigned> m_conflictTries{kConflictTries};

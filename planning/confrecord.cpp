@@ -231,31 +231,6 @@ void CConfRecord::setAuthToken(std::string token) {
     m_authToken = std::move(token);
 }
 
-bool CConfRecord::claimOwner(const TOwner& who) {
-    ZyCriticalSectionLock guard(&m_tokenLock);
-    if (!m_hasOwner) {
-        m_owner = who;
-        m_hasOwner = true;
-        return true;
-    }
-    return who.isSameCaller(m_owner);
-}
-
-CConfRecord::TOwner CConfRecord::TOwner::of(EvMultiEntityRestoreTask& task) {
-    TOwner who;
-    who.userId = static_cast<int>(task.getUserId());
-    who.callerClientId = task.getCallerClientId();
-    who.clientId = task.getClientId();
-    who.userName = task.getUserName() ? task.getUserName() : "";
-    return who;
-}
-
-bool CConfRecord::getOwner(TOwner& owner) {
-    ZyCriticalSectionLock guard(&m_tokenLock);
-    owner = m_owner;
-    return m_hasOwner;
-}
-
 std::string CConfRecord::getAuthToken() {
     ZyCriticalSectionLock guard(&m_tokenLock);
     return m_authToken;

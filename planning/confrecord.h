@@ -1,6 +1,7 @@
 // CConfRecord: the cached, reference-counted configuration of one browse session (keyed by its session
 // GUID): the planning result, the workers browsing in it and their media agents, the stop (stale) and
-// end-user erase flags, the caller's token, and the path expansion of a classic browse.
+// end-user erase flags, the caller's token, and the path expansion of a classic browse. Whose session it
+// is, is the session record's (CHandedOverSessions), which outlives this.
 // Any thread. References are taken only through CConfigurationMgr (under its lock); holders give them
 // back with unlockConfiguration and must not touch the record afterwards.
 #pragma once
@@ -69,25 +70,6 @@ public:
     bool getEndUserEraseEnabled() const { return m_endUserEraseEnabled.load(); }
     void setAuthToken(std::string token);
     std::string getAuthToken();
-    // Who the session belongs to: the first request that set it up. Later requests and stops of the
-    // session are judged against it.
-    struct TOwner {
-        int userId = 0;                    // the user, 0 for a caller without one
-        unsigned long callerClientId = 0;  // the proven calling client of a caller without a user
-        long clientId = 0;                 // the browsed client
-        std::string userName;              // the user's name, as the session's requests name it
-
-        // The caller of `task`: its user, its proven calling client and the client it browses.
-        static TOwner of(EvMultiEntityRestoreTask& task);
-        // The same caller: the same user, or for a caller without one the same calling client.
-        bool isSameCaller(const TOwner& other) const {
-            return userId > 0 ? other.userId == userId
-                              : other.userId == 0 && other.callerClientId == callerClientId;
-        }
-    };
-    // Sets the owner when none is set yet; true when `who` is (now) the owner.
-    bool claimOwner(const TOwner& who);
-    bool getOwner(TOwner& owner);
     void setFilterCheck(int check) { m_filterCheck.store(check); }
     int getFilterCheck() const { return m_filterCheck.load(); }
 
@@ -141,8 +123,6 @@ private:
     std::atomic<bool> m_endUserEraseEnabled{false};
     ZyCriticalSection m_tokenLock;  // taken alone
     std::string m_authToken GUARDED_BY(m_tokenLock);
-    TOwner m_owner GUARDED_BY(m_tokenLock);
-    bool m_hasOwner GUARDED_BY(m_tokenLock) = false;
 };
 
 // One reference of a configuration record, given back once (unlockConfiguration): when the scope is

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "platform/config/zyplatforminfo.h"
+#include "platform/tasks/evrestoretask.h"
 
 namespace {
 
@@ -25,12 +26,17 @@ std::chrono::seconds CHandedOverSessions::keepFromRegistry() {
     return std::chrono::seconds(keep);
 }
 
-CHandedOverSessions::TOwnerKey CHandedOverSessions::keyOf(const CConfRecord::TOwner& owner) {
-    return owner.userId > 0 ? TOwnerKey{owner.userId, 0} : TOwnerKey{0, owner.callerClientId};
+TSessionOwner TSessionOwner::of(EvMultiEntityRestoreTask& task) {
+    TSessionOwner who;
+    who.userId = static_cast<int>(task.getUserId());
+    who.callerClientId = task.getCallerClientId();
+    who.clientId = task.getClientId();
+    who.userName = task.getUserName() ? task.getUserName() : "";
+    return who;
 }
 
 void CHandedOverSessions::eraseLocked(std::map<std::string, TEntry>::iterator entry) {
-    auto share = m_perOwner.find(keyOf(entry->second.session.owner));
+    auto share = m_perOwner.find(entry->second.session.owner.callerKey());
     if (share != m_perOwner.end()) {
         share->second.erase({entry->second.expires, entry->first});
         if (share->second.empty()) m_perOwner.erase(share);
@@ -161,16 +167,17 @@ CHandedOverSessions::ERemembered CHandedOverSessions::remember(const std::string
     if (guid.empty()) return ERemembered::kKept;
     CHubMutexLock lock(m_mutex);
     dropExpiredLocked();
-    const TOwnerKey owner = keyOf(session.owner);
+    const TOwnerKey owner = session.owner.callerKey();
     const uint64_t id = hashOf(guid);
     const uint32_t now = secondsFromEpoch(m_clock->steadyNow(), false);
     std::string handedTo = session.mediaAgent;
     if (auto found = m_sessions.find(guid); found != m_sessions.end()) {
-        if (keyOf(found->second.session.owner) != owner) return ERemembered::kOtherOwner;
+        if (!found->second.session.owner.isSameCaller(session.owner)) return ERemembered::kOtherOwner;
         if (handedTo.empty()) handedTo = found->second.session.mediaAgent;
         eraseLocked(found);
     } else if (const TGivenWay* given = findGivenWayLocked(id, now)) {
-        if (keyOf(m_givers[given->giver].session.owner) != owner) return ERemembered::kOtherOwner;
+        if (!m_givers[given->giver].session.owner.isSameCaller(session.owner))
+            return ERemembered::kOtherOwner;
         if (handedTo.empty()) handedTo = m_givers[given->giver].session.mediaAgent;
     }
     // The owner's own oldest gives way to its newest: only that owner's sessions are ever forgotten in
@@ -201,6 +208,11 @@ bool CHandedOverSessions::find(const std::string& guid, TSession& session) {
     if (!given) return false;
     session = m_givers[given->giver].session;
     return true;
+}
+
+bool CHandedOverSessions::heldByOther(const std::string& guid, const TSessionOwner& who) {
+    TSession held;
+    return find(guid, held) && !held.owner.isSameCaller(who);
 }
 
 bool CHandedOverSessions::endHandOver(const std::string& guid) {

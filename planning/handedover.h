@@ -1,10 +1,12 @@
 // CHandedOverSessions: the one record of every browse session, from its first browse to the end of its
 // keep (nBrowseWorkerIdleLimitSec), whatever road it came by: who owns it (user and calling machine) and
-// the media agent its latest prepared request was handed to while that may still answer. BrowseRouter,
+// the media agent its latest prepared request was handed to while that may still answer. It is the one
+// keeper of a session's owner, and TSessionOwner::isSameCaller the one rule of who that is: BrowseRouter,
 // the Hubmaster's entry point (through the configuration cache, which claims a session here when it
-// plans it) and every stop read and write it: during its keep nobody but its owner browses under an id,
-// and a stop is judged against its owner and sent on to that agent, after a stop or an end as before
-// it. Its running browses are the configuration cache's; what a stop finds running is read there.
+// plans it) and every stop ask it, and nothing else keeps an owner: during its keep nobody but its owner
+// browses under an id, and a stop is judged against its owner and sent on to that agent, after a stop or
+// an end as before it. Its running browses are the configuration cache's; what a stop finds running is
+// read there.
 // Each owner holds at most its own share in full: past it, her own oldest gives way to her newest,
 // never another's session, and she is never refused for her own many browses. One that gave way may
 // still be browsed at its media agent, so its owner and agent stay known, compactly, for the rest of its
@@ -23,12 +25,39 @@
 #include <utility>
 #include <vector>
 
-#include "planning/confrecord.h"
 #include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 
+class EvMultiEntityRestoreTask;
+
+// Who a browse session belongs to: the caller of its first request.
+struct TSessionOwner {
+    int userId = 0;                    // the user, 0 for a caller without one
+    unsigned long callerClientId = 0;  // the proven calling client of a caller without a user
+    long clientId = 0;     // the client its latest browse reads (whose administrators may stop it)
+    std::string userName;  // the user's name, as the session's requests name it
+
+    // The caller of `task`: its user, its proven calling client and the client it browses.
+    static TSessionOwner of(EvMultiEntityRestoreTask& task);
+    // Who the caller is, for telling callers apart: a user by her id, a caller without one by its
+    // calling client.
+    std::pair<int, unsigned long> callerKey() const {
+        return userId > 0 ? std::pair<int, unsigned long>{userId, 0}
+                          : std::pair<int, unsigned long>{0, callerClientId};
+    }
+    // The same caller: the same user, or for callers without one the same calling client.
+    bool isSameCaller(const TSessionOwner& other) const { return callerKey() == other.callerKey(); }
+};
+
 class CHandedOverSessions {
 public:
+    // The refusal of a browse under a session id another caller holds: it names nobody, and says what to
+    // do instead.
+    static std::string inUseText(const std::string& guid) {
+        return "The browse session [" + guid +
+               "] is in use by another caller; browse under a session id of your own";
+    }
+
     // Sessions kept at most in all, and of one owner (a few hundred bytes each); how long one is kept by
     // default.
     static constexpr size_t kMaxSessions = 65536;
@@ -39,7 +68,7 @@ public:
     static constexpr size_t kMaxGivenWay = 2500 * 3600;
 
     struct TSession {
-        CConfRecord::TOwner owner;
+        TSessionOwner owner;
         // The media agent's host name (mangled) its latest prepared request names, for the rest of the
         // keep: every stop tells it ("": none handed over, or its caller never got the request).
         std::string mediaAgent;
@@ -65,6 +94,8 @@ public:
                          std::chrono::seconds keep = kDefaultKeep);
     // The session `guid` when it is remembered and not expired.
     bool find(const std::string& guid, TSession& session);
+    // True when the session `guid` is kept for a caller other than `who`.
+    bool heldByOther(const std::string& guid, const TSessionOwner& who);
     // The caller of `guid` never got its prepared request, so no agent answers it: the session stays
     // its owner's, with no agent left to tell. True when it had one.
     bool endHandOver(const std::string& guid);
@@ -78,7 +109,6 @@ public:
 private:
     // One share per owner: a user, or for a caller without a user its calling client.
     using TOwnerKey = std::pair<int, unsigned long>;
-    static TOwnerKey keyOf(const CConfRecord::TOwner& owner);
 
     struct TEntry {
         TSession session;

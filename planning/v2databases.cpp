@@ -10,12 +10,15 @@
 
 #include "Db/Proc/JMGetHasCloudLaptopJobs.h"
 #include "Db/Tbl/APP_Application.h"
+#include "appbrowse/vmbrowseview.h"
 #include "fbDebug/fbdebug.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
+#include "platform/entities/vmguid.h"
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zyglobalparam.h"
 #include "platform/indexing/idxdbinfocache.h"
@@ -69,21 +72,6 @@ const ExchangeOptimizationList& exchangeOptimizationList() {
         return l;
     }();
     return list;
-}
-
-// A GUID in braces or bare: 8-4-4-4-12 hexadecimal digits.
-bool isGuidText(const std::string& text) {
-    std::string t = text;
-    if (t.size() >= 2 && t.front() == '{' && t.back() == '}') t = t.substr(1, t.size() - 2);
-    if (t.size() != 36) return false;
-    for (size_t i = 0; i < t.size(); ++i) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (t[i] != '-') return false;
-        } else if (!std::isxdigit(static_cast<unsigned char>(t[i]))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The ids of APP_Application rows for a where clause with one number and one bound text.
@@ -148,7 +136,7 @@ std::vector<int> SuperBrowseManager::optimisedSubclients(apptype::EAppType appTy
         if (close == std::string::npos) return ids;
         const std::string guid = p.substr(4, close - 4 + 1);
         // Only a GUID is looked up: any other text leaves the browse unoptimised.
-        if (!isGuidText(guid)) return ids;
+        if (!isVmGuidText(guid)) return ids;
         collectSubclients(
             " backupSet=%d and id in (SELECT DISTINCT SP.componentNameId subclientId FROM APP_SubClientProp "
             "SP (NOLOCK) JOIN APP_ComponentProp CP (NOLOCK) ON CP.componentType IN (7) AND "
@@ -163,14 +151,9 @@ std::vector<int> SuperBrowseManager::optimisedSubclients(apptype::EAppType appTy
             log.debugLvl(0, "There are no sub-clients found for MailBox '%s'. Skip optimization",
                          guid.c_str());
     } else if (appType == apptype::kVirtualServer) {
-        size_t first = p.find('\\');
-        if (first == std::string::npos) first = p.find('/');
-        if (first == std::string::npos) return ids;
-        // The component ends at the next separator after the first one.
-        size_t next = p.find_first_of("\\/", first + 1);
-        const std::string guid =
-            p.substr(first + 1, next == std::string::npos ? std::string::npos : next - first - 1);
-        if (!isGuidText(guid)) return ids;
+        // A path naming no VM is not optimised.
+        const std::string guid = CVMBrowseView::guidAfterLabel(p);
+        if (guid.empty()) return ids;
         collectSubclients(
             "id in (select distinct SCtemp.id from JMBkpStats JS WITH (NOLOCK), APP_VMPROP PROP WITH "
             "(NOLOCK), "
@@ -395,7 +378,9 @@ int SuperBrowseManager::chooseIndexServer(const IndexDb& db, const std::string& 
         return -1;
     }
     int switchMode = 1;
-    if (ZYGlobalParam::get("EnableIdxSrvrSwitch", switchMode, nullptr) != 0) switchMode = 1;
+    // The planner's calls keep the signatures they are given: it reads in the request its thread serves.
+    if (ZYGlobalParam::get(zydb::CRequestReads::current(), "EnableIdxSrvrSwitch", switchMode) != 0)
+        switchMode = 1;
     if (copyPrecedence >= 1 && switchMode != 2 && switchMode != 3) {
         if (scanMediaAgents(scan, appType, clientId, backupSetId, db.subclientId, fromTime, toTime,
                             copyPrecedence) != 0) {

@@ -94,22 +94,26 @@ void releaseRecord(TDirectTask& t) {
 
 // The caller now takes the prepared request to the media agent and reads the answers there: the session
 // is remembered with its owner and media agent, so that its stop can still be judged and sent on, and
-// nobody else takes it over while its answers may still run. A session that cannot be remembered is
-// not handed over (its request is refused instead). True when it was handed over.
+// nobody else takes it over while its answers may still run. A request for an agent without an index
+// service is taken through the Hubmaster instead: nothing of it is handed to that agent, so no stop tells
+// it. Only a session its planning claimed for this caller is handed over; one that cannot be remembered
+// is not handed over (its request is refused instead). True when it was handed to a media agent.
 bool rememberHandOver(TDirectTask& t, CBrowseLog& log) {
-    CConfRecord::TOwner owner;
     CWorkerAccess access(*t.worker);  // the worker's state is read under its lock, as during its run
     const std::string guid = t.worker->getBrowseSessionGuid();
-    if (guid.empty() || !t.worker->getSessionOwner(owner)) return false;
-    const std::string mediaAgent = t.worker->getMediaAgentHost();
+    // The caller as the router authenticated it, whose copy the worker's own steps read.
+    const TSessionOwner owner = TSessionOwner::of(*t.task);
+    const std::string mediaAgent = t.worker->mediaAgentHasIndexService() ? t.worker->getMediaAgentHost() : "";
     access.release();
+    CHandedOverSessions::TSession planned;
+    if (guid.empty() || !CHandedOverSessions::instance().find(guid, planned)) return false;
     switch (rememberHandedOverSession(guid, owner, mediaAgent)) {
         case CHandedOverSessions::ERemembered::kKept:
             if (g_poControllerThreadHM) g_poControllerThreadHM->keepStopLineTo(mediaAgent);
-            return true;
+            return !mediaAgent.empty();
         case CHandedOverSessions::ERemembered::kOtherOwner:
             log.debugLvl(0, "session [%s] is held by another caller; not handed over", guid.c_str());
-            t.recordError(CConfigurationMgr::kNotOwnerText);
+            t.recordError(CHandedOverSessions::inUseText(guid), databrowse::BROWSE_ERR_PERMISSION);
             return false;
         case CHandedOverSessions::ERemembered::kFull:
             break;
@@ -122,14 +126,8 @@ bool rememberHandOver(TDirectTask& t, CBrowseLog& log) {
 }  // namespace
 
 CHandedOverSessions::ERemembered rememberHandedOverSession(const std::string& guid,
-                                                           const CConfRecord::TOwner& owner,
+                                                           const TSessionOwner& owner,
                                                            const std::string& mediaAgent) {
-    // A session still planned here belongs to whoever set it up.
-    if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef()) {
-        CConfRecord::TOwner earlier;
-        if (record->getOwner(earlier) && !earlier.isSameCaller(owner))
-            return CHandedOverSessions::ERemembered::kOtherOwner;
-    }
     CHandedOverSessions::TSession handed;
     handed.owner = owner;
     handed.mediaAgent = mediaAgent;

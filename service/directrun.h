@@ -8,7 +8,6 @@
 
 #include <string>
 
-#include "planning/confrecord.h"
 #include "planning/handedover.h"
 
 class CZyNetwork;
@@ -32,8 +31,9 @@ bool judgeGatedErase(TDirectTask& t, CZyNetwork* session, bool dryRun);
 // the worker's place in the session's configuration record.
 void runDirectTask(TDirectTask& t, CZyNetwork* session);
 // Remembers browse session `guid`, handed to its caller as a prepared request, with its owner and the
-// media agent that answers it (for its stop): kKept, kOtherOwner when the session is another caller's
-// (here or handed over), or the bound that refused it.
+// media agent that answers it (for its stop; "" when no agent can answer the request, so that nothing is
+// told): kKept, kOtherOwner when the session record keeps it for another caller, or the bound that
+// refused it.
 CHandedOverSessions::ERemembered rememberHandedOverSession(const std::string& guid,
-                                                           const CConfRecord::TOwner& owner,
+                                                           const TSessionOwner& owner,
                                                            const std::string& mediaAgent);

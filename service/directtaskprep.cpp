@@ -11,6 +11,7 @@
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/evevent.h"
 #include "platform/errors/evmessageids.h"
+#include "platform/msg/errorresponse.h"
 #include "platform/net/zynetwork.h"
 #include "platform/tasks/taskoptions.h"
 #include "service/controllerthread.h"
@@ -44,16 +45,17 @@ void applyRecall(TDirectTask& t, CBrowseLog& log) {
     if (has(selection, Sel::jobBlock) && !keepsFromTime(t.request)) t.setOption(97);
 }
 
-// The entity of a completed request, judged and settled on what the database records: its recorded
-// type, and for a subclient its client, instance and backup set, which every later step reads.
-TEntityVerdict settleEntity(const databrowse::BrowseRequest& request, CNMessageBase* e,
-                            const TMaySeeClient& maySee, unsigned long locale) {
+// The entity of a completed request, judged and settled on what the database records (read in the
+// request `reads`): its recorded type, and for a subclient its client, instance and backup set, which
+// every later step reads.
+TEntityVerdict settleEntity(zydb::CRequestReads* reads, const databrowse::BrowseRequest& request,
+                            CNMessageBase* e, const TMaySeeClient& maySee, unsigned long locale) {
     TEntityVerdict verdict;
     verdict.settled = true;
     if (!e) return verdict;
     const TNamedEntity named = namedEntityOf(e);
     TEntityKind kind;
-    verdict = judgeNamedEntity(named, maySee, kind, locale, &request);
+    verdict = judgeNamedEntity(reads, named, maySee, kind, locale, &request);
     if (!verdict.settled || kind.clientId <= 0) return verdict;
     e->setint64(E::applicationId, apptype::code(kind.appType));
     if (named.subclientId > 0) {
@@ -254,8 +256,8 @@ bool TDirectTask::hasReplyError() const {
            replyError.isSet(databrowse::BrowseError::f::errorMessage);
 }
 
-void TDirectTask::recordError(const std::string& text) {
-    replyError.setint64(databrowse::BrowseError::f::errorCode, 1);
+void TDirectTask::recordError(const std::string& text, databrowse::BrowseErrorCode code) {
+    replyError.setint64(databrowse::BrowseError::f::errorCode, errorresponse::failureCode(code));
     replyError.setstring(databrowse::BrowseError::f::errorMessage, text);
 }
 
@@ -269,15 +271,16 @@ bool TDirectTask::optionSet(int position) const {
            extendedOptions[position] == '1';
 }
 
-bool settleRoutedEntities(databrowse::BrowseRequest& request, const TMaySeeClient& maySee,
-                          TEntityVerdict& verdict) {
+bool settleRoutedEntities(zydb::CRequestReads* reads, databrowse::BrowseRequest& request,
+                          const TMaySeeClient& maySee, TEntityVerdict& verdict) {
     CBrowseLog log(kTag);
     constexpr unsigned long kLocale = 0;
-    verdict = settleEntity(request, entity(request), maySee, kLocale);
+    verdict = settleEntity(reads, request, entity(request), maySee, kLocale);
     if (auto* entities = request.getlistobject(R::filteredEntities, false))
         for (size_t n = 0; verdict.settled && n < entities->size(); ++n)
-            verdict = settleEntity(request, child(&(*entities)[n], databrowse::EntityWithFilters::f::entity),
-                                   maySee, kLocale);
+            verdict =
+                settleEntity(reads, request, child(&(*entities)[n], databrowse::EntityWithFilters::f::entity),
+                             maySee, kLocale);
     if (verdict.settled) return true;
     if (verdict.described())
         log.debugLvl(0, "browse request refused: %s", verdict.refusal.c_str());

@@ -14,6 +14,9 @@
 #include "worker/fastbrowsehmworkerthread.h"
 
 class CZyNetwork;
+namespace zydb {
+class CRequestReads;
+}
 
 // Everything the direct run needs, owned by one routed request.
 struct TDirectTask {
@@ -54,8 +57,10 @@ struct TDirectTask {
     int subclientId = 0;
 
     bool hasReplyError() const;
-    void recordError(const std::string& text);  // code 1; replaces an earlier recorded error
-    void setOption(int position);               // writes '1' at the position
+    // Replaces an earlier recorded error; a refusal carries BROWSE_ERR_PERMISSION.
+    void recordError(const std::string& text,
+                     databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC);
+    void setOption(int position);  // writes '1' at the position
     bool optionSet(int position) const;
 };
 
@@ -63,10 +68,10 @@ struct TDirectTask {
 // Hubmaster database and settled on what it records: a client it does not know, a subclient of
 // another client or backup set, or an application type other than the one the database records for
 // it refuses the request (`refusal`); otherwise the entity carries the recorded type, instance, backup
-// set and client, which every later step decides on.
+// set and client, which every later step decides on. Read in the request `reads`.
 // `maySee`: the rule's question about the caller. On refusal, `verdict` holds what the caller is told.
-bool settleRoutedEntities(databrowse::BrowseRequest& request, const TMaySeeClient& maySee,
-                          TEntityVerdict& verdict);
+bool settleRoutedEntities(zydb::CRequestReads* reads, databrowse::BrowseRequest& request,
+                          const TMaySeeClient& maySee, TEntityVerdict& verdict);
 
 // Who asks, for the rule that puts rights before an entity's description (t.caller identified).
 TEntityCaller routedEntityCaller(const TDirectTask& t);

@@ -8,6 +8,7 @@
 #include "Db/Proc/AppSetPendingEndUserEraseStatus.h"
 #include "framework/filesystemtypes.h"
 #include "platform/db/dbtable.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/recordedkind.h"
 #include "platform/indexing/indexingversion.h"
@@ -58,7 +59,10 @@ bool ofAuthorisedEntity(const CNMessageBase* e, int subclientId) {
     const long named = static_cast<long>(intOf(e, E::subclientId));
     if (named > 0) return named == subclientId;
     TEntityKind kind;
-    return subclientId > 0 && readEntityKind(subclientId, 0, kind) == EEntityKindRead::kRecorded &&
+    // (The erase's bookkeeping is handed no scope: the thread's request is the one it runs in.)
+    return subclientId > 0 &&
+           readEntityKind(zydb::CRequestReads::current(), subclientId, 0, kind) ==
+               EEntityKindRead::kRecorded &&
            kind.clientId == static_cast<long>(intOf(e, E::clientId)) &&
            kind.backupSetId == static_cast<long>(intOf(e, E::backupsetId));
 }

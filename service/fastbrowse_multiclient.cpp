@@ -88,9 +88,11 @@ void sendMessage(CZyNetwork* session, int64_t type, const std::string& text, CBr
     ignoreResult(sendOn(session, response, log), "sendOn logs a failed send; the caller is gone");
 }
 
-// A warning of what the find leaves out; a client left out because the caller may not browse it carries
-// the permission code, and one the Hubmaster does not know the nothing-to-browse code, so that the caller
-// can tell a find refused in part, or asked of a misspelt client, from a whole one.
+// A warning of what the find leaves out, with the code that says what is left out (errorresponse::
+// findPartOf): a client the caller may not browse, one the Hubmaster does not know, or backups the find
+// cannot reach by its road (an agent without an index service, or another agent than the one it asks),
+// so that the caller can tell a find refused or searched in part from a whole one. A client with no
+// backup in range leaves nothing out.
 void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
                  databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC) {
     log.debugLvl(0, "multi-client find: %s", text.c_str());
@@ -105,9 +107,9 @@ struct TFindSight {
     bool narrowed = false;  // some subclient he may browse only narrowed to his own is not
 };
 
-TFindSight findSightOf(int userId, const std::string& userName, long clientId) {
+TFindSight findSightOf(zydb::CRequestReads* reads, int userId, const std::string& userName, long clientId) {
     TFindSight sight;
-    EvSecurityCheck check(0);
+    EvSecurityCheck check(0, reads);
     if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, 0, 0, 0, 0, false, "")) {
         sight.searched = true;
         return sight;
@@ -122,7 +124,7 @@ TFindSight findSightOf(int userId, const std::string& userName, long clientId) {
         ids.push_back(static_cast<long>(subclients.getDataPtr()->id));
     for (long id : ids) {
         TEntityKind kind;
-        if (readEntityKind(id, 0, kind) != EEntityKindRead::kRecorded) continue;
+        if (readEntityKind(reads, id, 0, kind) != EEntityKindRead::kRecorded) continue;
         const long appType = static_cast<long>(apptype::code(kind.appType));
         if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, appType, kind.instanceId,
                             kind.backupSetId, id, false, "")) {
@@ -149,9 +151,11 @@ struct TLeftOut {
 // Keeps the request's entities whose client is known and may be browsed by the caller (the token's
 // user, else the caller the router caller rule judges for that client); every other one leaves the
 // find with a warning to the caller, so that a find over what is left is never mistaken for the whole.
-TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, const std::string& userName,
-                               const TDirectCaller& anonymous, CZyNetwork* session, CBrowseLog& log) {
+TLeftOut keepBrowsableEntities(zydb::CRequestReads* reads, databrowse::BrowseRequest& request, int userId,
+                               const std::string& userName, const TDirectCaller& anonymous,
+                               CZyNetwork* session, CBrowseLog& log) {
     TEntityCaller who;
+    who.reads = reads;
     who.userId = userId;
     who.directWithoutUser = userId <= 0;
     who.direct = anonymous;
@@ -185,7 +189,7 @@ TLeftOut keepBrowsableEntities(databrowse::BrowseRequest& request, int userId, c
         bool allowed = false;
         TFindSight sight;
         if (clientId != 0 && userId > 0) {
-            sight = findSightOf(userId, userName, static_cast<long>(clientId));
+            sight = findSightOf(reads, userId, userName, static_cast<long>(clientId));
             allowed = sight.searched;
         } else if (clientId != 0) {
             TDirectCaller caller = anonymous;
@@ -406,7 +410,7 @@ CUxError CBrowseMulticlient::Find(databrowse::BrowseRequest* request, CZyNetwork
         if (text.empty()) text = "Browse initialization failed with error.";
         log.debugLvl(0, "Browse initialization failed with error [%s] and message [%s].", text.c_str(),
                      error.GetErrorText().c_str());
-        sendMessage(session, errorresponse::kError, text, log);
+        sendMessage(session, errorresponse::kError, text, log, m_errorCode);
     }
     log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
     return error;
@@ -444,11 +448,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
             security.GetSessionInfoFromZetaToken(token, true, userId, userName, domain, fullName) == 1;
         log.debugLvl(3, "AuthToken:[%s], UserId:[%d], UserName:[%s]", kMaskedSecret, userId,
                      userName.c_str());
-        if (!valid) {
-            m_errorText << "Error: Failed to authenticate the usertoken for session: "
-                        << sessionGuid(*request) << " ...";
-            return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
-        }
+        if (!valid) return refuseToken(*request);
         log.debugLvl(3, "UserId:[%d], UserName[%s]", userId, userName.c_str());
     }
     // Without a token the request names its user itself: serving it as that user is acting as another
@@ -461,18 +461,15 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "AuthToken is empty");
         const bool anonymous = callerClientId == 0;
         log.debugLvl(1, "multi-client find caller [%lu] as user [%s]", callerClientId, userName.c_str());
-        if (anonymous) {
-            m_errorText << "Error: Failed to authenticate the usertoken for session: "
-                        << sessionGuid(*request) << " ...";
-            return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
-        }
+        if (anonymous) return refuseToken(*request);
         log.debugLvl(3, "UserId:[%d], Username[%s]", userId, userName.c_str());
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
-    const TLeftOut leftOut = keepBrowsableEntities(*request, userId, userName, caller, session, log);
+    const TLeftOut leftOut = keepBrowsableEntities(m_reads, *request, userId, userName, caller, session, log);
     if (auto* left = request->getlistobject(R::filteredEntities, false); !left || left->empty()) {
         if (leftOut.forbidden > 0) {
             // Every client named is one the caller may not browse: a refusal, not an empty find.
+            m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
             m_errorText << "Browse access denied: you are not authorised to browse any client of this find";
             return findError(kErrAccessDenied, "Browse access denied");
         }
@@ -509,24 +506,40 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     nameSearchedClients(*request, prepared);
     smallDump("FBHMWORKER", &prepared);
 
+    TFindCaller asking{callerName, callerClientId, userId, userName};
+    return handToCaller(*request, prepared, session, asking, mediaAgent);
+}
+
+CUxError CBrowseMulticlient::refuseToken(databrowse::BrowseRequest& request) {
+    m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
+    m_errorText << "Error: Failed to authenticate the usertoken for session: " << sessionGuid(request)
+                << " ...";
+    return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
+}
+
+CUxError CBrowseMulticlient::handToCaller(databrowse::BrowseRequest& request,
+                                          databrowse::BrowseRequest& prepared, CZyNetwork* session,
+                                          TFindCaller& caller, const std::string& mediaAgent) {
+    CBrowseLog log("HandleMultiClientFind");
     // The caller reads the answers from the media agent: the session is remembered with its owner and
     // that agent before the caller can present the request, so that its stop is judged and sent on.
     // The request names its owner as the worker's own do, so that the owner's stop ends its answer there.
-    prepared.getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::userId, userId);
-    prepared.setstring(R::userName, legacyUserText(static_cast<uint64_t>(userId), userName));
-    CConfRecord::TOwner owner;
-    owner.userId = userId;
-    owner.userName = userName;
-    owner.callerClientId = userId > 0 ? 0 : callerClientId;
-    owner.clientId = firstClientOf(*request);
-    const std::string guid = sessionGuid(*request);
+    prepared.getObjectAccessor(R::advOptions, true)->setint64(databrowse::Msg63::f::userId, caller.userId);
+    prepared.setstring(R::userName, legacyUserText(static_cast<uint64_t>(caller.userId), caller.userName));
+    TSessionOwner owner;
+    owner.userId = caller.userId;
+    owner.userName = caller.userName;
+    owner.callerClientId = caller.userId > 0 ? 0 : caller.clientId;
+    owner.clientId = firstClientOf(request);
+    const std::string guid = sessionGuid(request);
     switch (rememberHandedOverSession(guid, owner, mediaAgent)) {
         case CHandedOverSessions::ERemembered::kKept:
             if (g_poControllerThreadHM) g_poControllerThreadHM->keepStopLineTo(mediaAgent);
             break;
         case CHandedOverSessions::ERemembered::kOtherOwner:
             log.debugLvl(0, "browse session [%s] belongs to another caller; refused", guid.c_str());
-            m_errorText << "Browse access denied: browse session [" << guid << "] belongs to another caller";
+            m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
+            m_errorText << CHandedOverSessions::inUseText(guid);
             return findError(kErrAccessDenied, "Browse access denied");
         case CHandedOverSessions::ERemembered::kFull:
             log.debugLvl(0, "browse session [%s] not handed over: too many browse sessions are in flight",
@@ -535,8 +548,8 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
             return findError(databrowse::BROWSE_ERR_GENERIC, kDirectRunTooManySessions);
     }
     databrowse::SecuredBrowseRequest secured;
-    CUxError sent = convertToSecureBrowseReq(callerName, prepared, secured) ? sendOn(session, secured, log)
-                                                                            : sendOn(session, prepared, log);
+    CUxError sent = convertToSecureBrowseReq(caller.name, prepared, secured) ? sendOn(session, secured, log)
+                                                                             : sendOn(session, prepared, log);
     if (sent.IsError()) CHandedOverSessions::instance().endHandOver(guid);
     return sent;
 }
@@ -572,7 +585,8 @@ CUxError CBrowseMulticlient::prepareOnIndexService(databrowse::BrowseRequest& re
                 kept.push_back(withFilters);
                 continue;
             }
-            sendWarning(session, leftOutText(all.front().client, gone, rest.empty(), agent, ""), log);
+            sendWarning(session, leftOutText(all.front().client, gone, rest.empty(), agent, ""), log,
+                        errorresponse::kNotSearched);
             // The rest of the entity stays, subclient by subclient.
             for (const TFindSubclient& s : rest) {
                 CNMessageBase one = withFilters;
@@ -617,7 +631,7 @@ void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& reque
             sendWarning(session,
                         leftOutText(all.front().client, subclients, !anySearched && elsewhere.size() == 1,
                                     agentNamed(agent), asked),
-                        log);
+                        log, errorresponse::kNotSearched);
         if (!anySearched && elsewhere.empty())
             sendWarning(
                 session,

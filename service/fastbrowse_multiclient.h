@@ -9,8 +9,13 @@
 
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/msg/msg_enums.h"
 
 class CZyNetwork;
+
+namespace zydb {
+class CRequestReads;
+}
 
 class CBrowseMulticlient {
 public:
@@ -20,6 +25,8 @@ public:
     CBrowseMulticlient();
 
     bool setDirectAPI(bool directAPI) { return m_directAPI = directAPI; }
+    // The request the find is read in (not owned; the router's, for the call of Find).
+    void setRequestReads(zydb::CRequestReads* reads) { m_reads = reads; }
     const std::string& getWorkerId() const { return m_workerId; }
 
     // Answers the request on `session` (the prepared request, or an error response); returns the error
@@ -45,8 +52,25 @@ private:
     void warnOfUnsearched(const databrowse::BrowseRequest& request, databrowse::BrowseRequest& prepared,
                           CZyNetwork* session);
 
+    // Who asks a find: its proven calling client (by name and id) and its user.
+    struct TFindCaller {
+        std::string name;
+        unsigned long clientId = 0;
+        int userId = 0;
+        std::string userName;
+    };
+    // Refuses a token that does not authenticate the caller (or its absence for an anonymous one).
+    CUxError refuseToken(databrowse::BrowseRequest& request);
+    // Remembers the session with its owner and the agent that answers it, then sends `prepared` on
+    // `session` (signed when the caller reads the signed form).
+    CUxError handToCaller(databrowse::BrowseRequest& request, databrowse::BrowseRequest& prepared,
+                          CZyNetwork* session, TFindCaller& caller, const std::string& mediaAgent);
+
     std::ostringstream m_errorText;
+    // The code the error reply carries: a refusal (the token, the clients, the session) says so.
+    databrowse::BrowseErrorCode m_errorCode = databrowse::BROWSE_ERR_GENERIC;
     bool m_directAPI = false;
+    zydb::CRequestReads* m_reads = nullptr;
     std::string m_workerId;
     int m_alwaysReplyV1 = 0;
 };

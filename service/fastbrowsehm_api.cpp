@@ -93,8 +93,8 @@ bool answerUserStop(EvMultiEntityRestoreTask& task, databrowse::BrowseRequest& r
     std::string why, ends;
     const EStopVerdict verdict = judgeStop(request, task, 0, checkClientMapSetting(), why, &ends);
     EvRestoreReturn channel(static_cast<long long>(task.getJobId()), 0, true, nullptr, nullptr);
-    // The caller learns the verdict: a refusal or an unknown session as an error, an allowed stop as a
-    // note of what it ends (nothing, when the session's browses had ended).
+    // The caller learns the verdict: a refusal (with the permission code) or an unknown session as an
+    // error, an allowed stop as a note of what it ends (nothing, when the session's browses had ended).
     const bool allowed = verdict == EStopVerdict::kAccepted || verdict == EStopVerdict::kNothingRunning;
     const std::string text = verdict == EStopVerdict::kAccepted ? "The stop was accepted: " + ends
                              : verdict == EStopVerdict::kNothingRunning
@@ -102,13 +102,18 @@ bool answerUserStop(EvMultiEntityRestoreTask& task, databrowse::BrowseRequest& r
                              : verdict == EStopVerdict::kRefused ? "The stop was refused: " + why
                              : verdict == EStopVerdict::kNotSent ? "The stop was not sent: " + why
                                                                  : "No such session: nothing was stopped";
+    const databrowse::BrowseErrorCode code = allowed ? databrowse::BROWSE_ERR_NONE
+                                             : verdict == EStopVerdict::kRefused
+                                                 ? databrowse::BROWSE_ERR_PERMISSION
+                                                 : databrowse::BROWSE_ERR_GENERIC;
     databrowse::BrowseResponse answer =
-        errorresponse::of(allowed ? databrowse::BROWSE_ERR_NONE : databrowse::BROWSE_ERR_GENERIC, text,
-                          allowed ? errorresponse::kWarning : errorresponse::kError);
+        errorresponse::of(code, text, allowed ? errorresponse::kWarning : errorresponse::kError);
     std::string xml;
     if (answer.serialize(xml) == 0) channel.returnXMLItem(xml);
     channel.end(0);
-    return allowed;
+    // With stopping a session's browses switched off, the stop is handled as the switch says (its
+    // browses are left to run): handled, as an allowed one is.
+    return allowed || verdict == EStopVerdict::kNotSent;
 }
 
 }  // namespace
@@ -117,8 +122,10 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
                                                      bool doNotFallBackForFilters,
                                                      databrowse::ForceUseIndexType forceUseIndexType,
                                                      databrowse::BrowseRequest* browseRequest) {
-    // The request reads the registry, its clients and the database once each, a stop as a browse.
+    // The request reads the registry, its clients and the database once each, a stop as a browse; the
+    // task hands the scope to the request's steps (the caller's own when it opened one).
     zydb::CRequestReads reads;
+    const CTaskRequestReads lent(task, &reads);
     CBrowseLog log("FBHMCONTROLLER");
     CControllerThreadHM* controller = g_poControllerThreadHM;
     if (s_state.load() == ServiceState::CleanedUp || !controller) {

@@ -76,8 +76,9 @@ bool namesNoSubclient(const databrowse::BrowseRequest& request) {
     return !e || (!has(e, E::subclientId) && !has(e, E::subclientName));
 }
 
-TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) {
+TRoutedBrowse prepare(zydb::CRequestReads* reads, databrowse::BrowseRequest& received, CZyNetwork* session) {
     auto t = std::make_unique<TDirectTask>();
+    t->task->setRequestReads(reads);
     within32bits::keep(received);
     // Before any step reads them, multi-client find included.
     if (const std::string why = within32bits::outOfRange(received); !why.empty()) return errorReply(why);
@@ -116,7 +117,8 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
     CBrowseLog log(kTag);
     const bool identified = identifyRoutedCaller(*t, session, log);
     TEntityVerdict verdict;
-    if (identified && !settleRoutedEntities(t->request, maySeeClientOf(routedEntityCaller(*t)), verdict))
+    if (identified &&
+        !settleRoutedEntities(reads, t->request, maySeeClientOf(routedEntityCaller(*t)), verdict))
         return errorReply(verdict.refusal, verdict.code);
     if (!checkOperationRange(*t, errorText)) return errorReply(errorText);
     applyRequestOptions(*t);
@@ -139,9 +141,10 @@ TRoutedBrowse prepare(databrowse::BrowseRequest& received, CZyNetwork* session) 
 
 }  // namespace
 
-TRoutedBrowse routeBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session) {
+TRoutedBrowse routeBrowseRequest(zydb::CRequestReads* reads, databrowse::BrowseRequest& received,
+                                 CZyNetwork* session) {
     try {
-        return prepare(received, session);
+        return prepare(reads, received, session);
     } catch (const std::exception& e) {
         CBrowseLog(kTag).debugLvl(0, "browse request preparation failed: %s", e.what());
         return errorReply(std::string("Failed to prepare browse request: ") + e.what());
@@ -153,9 +156,9 @@ void setPreparedTaskObserver(TPreparedTaskObserver observer) {
     g_observer = std::move(observer);
 }
 
-std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session,
-                                      int& errorCode) {
-    TRoutedBrowse routed = routeBrowseRequest(received, session);
+std::string answerRoutedBrowseRequest(zydb::CRequestReads* reads, databrowse::BrowseRequest& received,
+                                      CZyNetwork* session, int& errorCode) {
+    TRoutedBrowse routed = routeBrowseRequest(reads, received, session);
     switch (routed.outcome) {
         case ERoutedOutcome::kPrepared:
             // An erase's dry run asks for the verdict only: nothing is listed, booked or counted.
@@ -167,6 +170,7 @@ std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNe
         case ERoutedOutcome::kMultiClientFind: {
             CBrowseMulticlient finder;
             finder.setDirectAPI(true);
+            finder.setRequestReads(reads);
             ignoreResult(finder.Find(&received, session), "it has answered the caller, whatever it returns");
             return {};
         }

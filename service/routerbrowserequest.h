@@ -32,7 +32,8 @@ struct TRoutedBrowse {
 // Prepares one routed request; `received` is the delivered message (changed in place by the steps
 // that complete it before the names are resolved); `session` is the caller's connection (its peer and
 // client names). Never throws: a failure of any step is an outcome.
-TRoutedBrowse routeBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session);
+TRoutedBrowse routeBrowseRequest(zydb::CRequestReads* reads, databrowse::BrowseRequest& received,
+                                 CZyNetwork* session);
 
 // Test seam: called with every task that reached kPrepared, on the callback's thread, before the
 // outcome is returned. Empty: nothing is called. Any thread may set it.
@@ -43,5 +44,5 @@ void setPreparedTaskObserver(TPreparedTaskObserver observer);
 // reply to send (empty: nothing is sent) with its code (`errorCode`). A prepared request is run and answered
 // by runDirectTask (service/directrun.h); a multi-client find by CBrowseMulticlient
 // (service/fastbrowse_multiclient.h).
-std::string answerRoutedBrowseRequest(databrowse::BrowseRequest& received, CZyNetwork* session,
-                                      int& errorCode);
+std::string answerRoutedBrowseRequest(zydb::CRequestReads* reads, databrowse::BrowseRequest& received,
+                                      CZyNetwork* session, int& errorCode);

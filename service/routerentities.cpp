@@ -64,7 +64,7 @@ void dropRestoreMediaAgent(databrowse::BrowseRequest& request) {
 
 // A backup-set GUID without an id gives the backup set, its client and the client's name.
 // True when the entity changed.
-bool resolveBackupSetGuid(databrowse::BrowseRequest& request, CBrowseLog& log) {
+bool resolveBackupSetGuid(zydb::CRequestReads* reads, databrowse::BrowseRequest& request, CBrowseLog& log) {
     CNMessageBase* entity = routerfields::entity(request);
     if (!entity || !has(entity, E::backupsetGUID) || has(entity, E::backupsetId)) return false;
     const std::string guid = entity->getstring(E::backupsetGUID);
@@ -83,7 +83,7 @@ bool resolveBackupSetGuid(databrowse::BrowseRequest& request, CBrowseLog& log) {
     const int backupSetId = static_cast<int>(backupSet.getDataPtr()->id);
     entity->setint64(E::backupsetId, backupSetId);
     TEntityKind kind;
-    if (readEntityKind(0, backupSetId, kind) != EEntityKindRead::kRecorded) {
+    if (readEntityKind(reads, 0, backupSetId, kind) != EEntityKindRead::kRecorded) {
         log.debugLvl(-1, "Unable to find subclient id for backupset ID - [%d] ", backupSetId);
         return true;
     }
@@ -94,14 +94,17 @@ bool resolveBackupSetGuid(databrowse::BrowseRequest& request, CBrowseLog& log) {
 
 // Who may stop a session: its owner (the same user, or for a session set up without a user the same
 // proven calling client), an administrator of its client, or a trusted peer.
-bool maySessionBeStopped(const CConfRecord::TOwner& owner, const TDirectCallerDecision& decision,
+bool maySessionBeStopped(const TSessionOwner& owner, const TDirectCallerDecision& decision,
                          unsigned long callerClientId, std::string& why) {
     switch (decision.verdict) {
         case TDirectCallerDecision::kTrusted:
             why = "a trusted peer";
             return true;
         case TDirectCallerDecision::kTokenUser: {
-            if (owner.userId > 0 && owner.userId == decision.tokenUserId) {
+            TSessionOwner stopper;
+            stopper.userId = decision.tokenUserId;
+            stopper.callerClientId = callerClientId;
+            if (decision.tokenUserId > 0 && owner.isSameCaller(stopper)) {
                 why = "the session's owner, user [" + std::to_string(owner.userId) + "]";
                 return true;
             }
@@ -117,14 +120,17 @@ bool maySessionBeStopped(const CConfRecord::TOwner& owner, const TDirectCallerDe
             why = loggedUser(decision.tokenUserId) + " does not own the session";
             return false;
         }
-        case TDirectCallerDecision::kCallerAllowed:
-            if (owner.userId == 0 && owner.callerClientId != 0 && owner.callerClientId == callerClientId) {
+        case TDirectCallerDecision::kCallerAllowed: {
+            TSessionOwner stopper;
+            stopper.callerClientId = callerClientId;
+            if (callerClientId != 0 && owner.isSameCaller(stopper)) {
                 why = "the calling client that set the session up";
                 return true;
             }
             why = "calling " + loggedClient(static_cast<long long>(callerClientId)) +
                   " does not own the session";
             return false;
+        }
         case TDirectCallerDecision::kRefused:
             break;
     }
@@ -159,23 +165,18 @@ EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreT
     caller.act = EDirectCallerAct::kStop;
     caller.token = textOf(&request, R::token);
     caller.callerClientId = callerClientId;
-    CConfRecord::TOwner owner;
-    bool known = false, browsing = false, indexingV2 = false;
-    if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef()) {
-        known = record->getOwner(owner);
-        browsing = known && !record->getWorkersToMaMap().empty();
+    // The session record keeps its owner for its whole keep, after its browses as during them.
+    CHandedOverSessions::TSession handed;
+    const bool known = CHandedOverSessions::instance().find(guid, handed);
+    const TSessionOwner& owner = handed.owner;
+    bool browsing = false, indexingV2 = false;
+    if (CConfRecordRef record = known && g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef()) {
+        browsing = !record->getWorkersToMaMap().empty();
         std::string dbId, mediaAgent;
         unsigned appType = 0;
         unsigned long idxAppType = 0;
         App::IdxDbEngineType engine = App::IDX_DB_ENGINE_CTREE;
         indexingV2 = browsing && record->IsIndexingV2(dbId, mediaAgent, appType, engine, idxAppType);
-    }
-    // The session's one record keeps its owner for its whole keep, after its browses as during them.
-    CHandedOverSessions::TSession handed;
-    const bool handedOver = CHandedOverSessions::instance().find(guid, handed);
-    if (!known && handedOver) {
-        owner = handed.owner;
-        known = true;
     }
     caller.clientId = owner.clientId;
     const TDirectCallerDecision decision = decideDirectCaller(caller);
@@ -211,7 +212,7 @@ EStopVerdict judgeStop(databrowse::BrowseRequest& request, EvMultiEntityRestoreT
                 "stopping a session's browses is switched off (EventManager EnableStopBrowseRequest is "
                 "0): its browse in the Hubmaster goes on";
     }
-    if (handedOver && !handed.mediaAgent.empty()) {
+    if (!handed.mediaAgent.empty()) {
         std::string host, client = handed.mediaAgent;
         int service = 0, port = 0;
         if (!DemangleHostName(handed.mediaAgent, host, client, service, port) || client.empty())
@@ -241,7 +242,7 @@ EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTa
     dropRestoreMediaAgent(received);
     std::string text;
     int rc = received.serialize(text, false);
-    if (rc == 0 && resolveBackupSetGuid(received, log)) {
+    if (rc == 0 && resolveBackupSetGuid(t.task->requestReads(), received, log)) {
         text.clear();
         rc = received.serialize(text, false);
     }

@@ -88,9 +88,11 @@ TRoutedUser namedUser(const TDirectTask& t) {
     return user;
 }
 
+// A caller refused its token or its right to act: the permission code tells its caller so, whatever the
+// words.
 bool refuse(TDirectTask& t, const char* text) {
     t.replyError = databrowse::BrowseError();
-    t.recordError(text);
+    t.recordError(text, databrowse::BROWSE_ERR_PERMISSION);
     return false;
 }
 

@@ -83,7 +83,7 @@ std::string sendOnOwnConnection(const std::vector<CNMessageBase*>& stops, const 
 // indexing-v2 request does (the user id of the advanced options) and by its user text, so that the
 // media agent ends only that owner's answers of the session, of either form.
 databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appType, unsigned long idxAppType,
-                                         const CConfRecord::TOwner& owner) {
+                                         const TSessionOwner& owner) {
     databrowse::BrowseRequest stop;
     stop.getObjectAccessor(databrowse::BrowseRequest::f::advOptions, true)
         ->setint64(databrowse::Msg63::f::userId, owner.userId);
@@ -106,8 +106,8 @@ databrowse::BrowseRequest indexingV2Stop(const std::string& guid, unsigned appTy
 // carries; an indexing-v2 one (a mining request's too) by user id, which only the indexing-v2 form of
 // the stop carries: it follows on the same connection. Runs on a stop notice's own thread; the line to
 // the agent is opened again afterwards, on a notice of its own.
-bool sendStopToMediaAgent(Indexing::BrowseReq stop, const std::string& mediaAgent,
-                          const CConfRecord::TOwner& owner, CStopLines* lines, CStopNotices& notices) {
+bool sendStopToMediaAgent(Indexing::BrowseReq stop, const std::string& mediaAgent, const TSessionOwner& owner,
+                          CStopLines* lines, CStopNotices& notices) {
     CBrowseLog log("FBHMCONTROLLER");
     std::string host, client;
     int service = 0, port = 0;
@@ -130,7 +130,7 @@ bool sendStopToMediaAgent(Indexing::BrowseReq stop, const std::string& mediaAgen
 
 void sendIndexServerStop(const std::string& guid, const std::string& dbId, const std::string& mediaAgent,
                          unsigned appType, unsigned long idxAppType, App::IdxDbEngineType engineType,
-                         const CConfRecord::TOwner& owner) {
+                         const TSessionOwner& owner) {
     CBrowseLog log("FBHMCONTROLLER");
     databrowse::BrowseRequest stop = indexingV2Stop(guid, appType, idxAppType, owner);
     if (!mediaAgent.empty()) {
@@ -150,14 +150,21 @@ void sendIndexServerStop(const std::string& guid, const std::string& dbId, const
     ignoreResult(cache->ReleaseSession(key, session), "the session is given up either way");
 }
 
+// The owner the stop of session `guid` names, as the session record keeps it: a session it does not
+// keep names user 0, whose answers the stop ends.
+TSessionOwner ownerOf(const std::string& guid) {
+    CHandedOverSessions::TSession session;
+    CHandedOverSessions::instance().find(guid, session);
+    return session.owner;
+}
+
 void stopIndexServer(const std::string& guid, CConfRecord& record, CStopNotices& notices) {
     std::string dbId, mediaAgent;
     unsigned appType = 0;
     unsigned long idxAppType = 0;
     App::IdxDbEngineType engineType = App::IDX_DB_ENGINE_CTREE;
     if (!record.IsIndexingV2(dbId, mediaAgent, appType, engineType, idxAppType)) return;
-    CConfRecord::TOwner owner;
-    record.getOwner(owner);  // a record without an owner names user 0, whose answers the stop ends
+    const TSessionOwner owner = ownerOf(guid);
     notices.post(guid, [guid, dbId, mediaAgent, appType, idxAppType, engineType, owner] {
         sendIndexServerStop(guid, dbId, mediaAgent, appType, idxAppType, engineType, owner);
     });
@@ -210,8 +217,7 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
     record->setStaleFlag();
 
     const std::map<std::string, std::string> workers = record->getWorkersToMaMap();
-    CConfRecord::TOwner owner;
-    record->getOwner(owner);  // a record without an owner names user 0, whose answers the stop ends
+    const TSessionOwner owner = ownerOf(guid);
     std::set<std::string> agents;
     for (const auto& [workerId, mediaAgent] : workers) {
         setStopFlag(workerId);

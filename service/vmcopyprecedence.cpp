@@ -9,6 +9,7 @@
 
 #include "Db/Tbl/APP_Application.h"
 #include "appbrowse/fastbrowsehm_vsa.h"
+#include "appbrowse/vmbrowseview.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/entities/applicationid.h"
@@ -129,14 +130,6 @@ unsigned long instanceTypeOf(TDirectTask& t, CBrowseLog& log) {
 
 }  // namespace
 
-std::string machineGuidOfPath(const std::string& path) {
-    if (path.empty() || path == "\\" || path == "\\*\\**") return {};
-    const char separator = path[0];
-    const size_t start = path.size() > 1 && path[1] == separator ? 2 : 1;
-    const size_t end = path.find(separator, start);
-    return path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-}
-
 int resolveVmCopyPrecedence(TDirectTask& t, int copyPrecedence) {
     const databrowse::BrowseRequest& request = t.request;
     const int64_t op = intOf(&request, R::opType);
@@ -163,7 +156,7 @@ int resolveVmCopyPrecedence(TDirectTask& t, int copyPrecedence) {
     bool windows = false, unix = false;
     if (auto* paths = const_cast<databrowse::BrowseRequest&>(request).getlistobject(R::paths, false)) {
         for (const CNMessageBase& entry : *paths) {
-            const std::string guid = machineGuidOfPath(entry.getstring(databrowse::BrowsePath::f::path));
+            const std::string guid = CVMBrowseView::guidOf(entry.getstring(databrowse::BrowsePath::f::path));
             const unsigned long client = guid.empty() ? 0 : machineClient(guid, log);
             if (client == 0) continue;
             int osId = 0;

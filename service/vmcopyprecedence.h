@@ -12,7 +12,3 @@ struct TDirectTask;
 // type, operation, options and entity as t holds them); the instance-type route also writes -4 into
 // the request's advanced options.
 int resolveVmCopyPrecedence(TDirectTask& t, int copyPrecedence);
-
-// The machine GUID a browse path names: after the path's own leading separator (or a doubled one), up
-// to the next separator; empty for an empty path, "\" and "\*\**".
-std::string machineGuidOfPath(const std::string& path);

@@ -113,6 +113,22 @@ step() {
   "$browse_bin" "$@" $connect
 }
 
+# A step whose answer must say what its title says: the answer's text is checked, so a title never
+# tells what did not happen.
+answered() {
+  local title="$1" expected="$2"
+  shift 2
+  say "$title"
+  echo "\$ $console $(quoted "$@" $connect)"
+  local out
+  out="$("$browse_bin" "$@" $connect)"
+  echo "$out"
+  if ! grep -qF -e "$expected" <<<"$out"; then
+    echo "run: expected an answer with [$expected]" >&2
+    exit 1
+  fi
+}
+
 # A step the service must refuse, with the refusal's text: an expected refusal, marked as such.
 refused() {
   local title="$1" expected="$2"
@@ -195,8 +211,9 @@ step "An older media agent (release 9.0) over the classic protocol, through the 
   --path /d01 --at 2023-11-25 --via hubmaster $admin
 step "...whose root holds /d01, reported without its type: the Hubmaster browses it in its place" list \
   $set3 --at 2023-11-25 --via hubmaster $admin
+session3="demo-tour-older-$$"
 step "...which the console also takes by itself when the router names that agent" list $set3 \
-  --path /d01 --at 2023-11-25 $admin
+  --path /d01 --at 2023-11-25 --session "$session3" $admin
 # The application roads, on mediaagent1: an Exchange mailbox backup and a OneDrive user's folder.
 app_subclient() {
   sqlite3 "$work/hub.db" "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId
@@ -248,8 +265,11 @@ refused "A request without a user or a token is refused" "no token was given" \
   list --client client2 --subclient 2 --at "$day"
 refused "A time the console cannot read is refused, naming the option" "--at [2023-11-21x] is not a time" \
   list $set1 --at 2023-11-21x $admin
-step "A stop of the paged browse's session, which had ended: nothing was left to stop" stop \
-  --session "$session" $admin
+answered "A stop of the paged browse's session, which had ended: its media agent is told again (only the agent knows whether its answers ended)" \
+  "media agent [mediaagent1], which its prepared request was handed to, is told to end the answers of it" \
+  stop --session "$session" $admin
+answered "A stop of the older agent's browse, which had ended in the Hubmaster: nothing was handed to that agent, so nothing was left to stop" \
+  "nothing was left to stop" stop --session "$session3" $admin
 
 # A browse in flight: mediaagent1 holds the answers of the sessions named demo-held-... after their first
 # items, until the session is stopped (the demo's other browses are never held).

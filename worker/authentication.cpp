@@ -182,7 +182,7 @@ bool callerMaySeeClient(const TEntityCaller& caller, long clientId) {
             return d.verdict != TDirectCallerDecision::kRefused;
         userId = d.tokenUserId;
     }
-    return userId > 0 && EvVisibilityCheck(0).canSeeClient(userId, clientId);
+    return userId > 0 && EvVisibilityCheck(0, caller.reads).canSeeClient(userId, clientId);
 }
 
 TMaySeeClient maySeeClientOf(TEntityCaller caller) {
@@ -289,7 +289,7 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     CBrowseLog log(kTag);
     const int userId = static_cast<int>(task->getUserId());
     const unsigned long locale = static_cast<unsigned long>(task->getTaskLocale());
-    EvSecurityCheck check(static_cast<long long>(task->getJobId()));
+    EvSecurityCheck check(static_cast<long long>(task->getJobId()), m_reads);
     const std::string accessText = browseAccessText(m_browseRequest);
 
     const bool canBrowse =

@@ -77,9 +77,10 @@ bool isLocalUserName(const char* userName);
 
 // Who asks, as the rule that puts rights before an entity's description needs it (TMaySeeClient).
 struct TEntityCaller {
-    int userId = 0;                  // the user the request runs as (a token's); 0: none
-    bool directWithoutUser = false;  // no user: the rule for callers without a user name decides
-    TDirectCaller direct;            // that caller (its browsed client is each question's)
+    zydb::CRequestReads* reads = nullptr;  // the request the questions are asked in
+    int userId = 0;                        // the user the request runs as (a token's); 0: none
+    bool directWithoutUser = false;        // no user: the rule for callers without a user name decides
+    TDirectCaller direct;                  // that caller (its browsed client is each question's)
 };
 
 // Whether `caller` may be told about client `clientId` (0: none named, or one the Hubmaster does not

@@ -50,6 +50,9 @@ class SuperBrowse;
 class ZyNetworkPoP;
 class EvMessageContainer;
 class EvMultiEntityRestoreTask;
+namespace zydb {
+class CRequestReads;
+}
 struct TBrowseTask;
 struct TSubclientPath;
 struct FSRRestoreItem_90;
@@ -84,6 +87,8 @@ class CWorkerThreadHM {
 
 public:
     static constexpr size_t kErrorTextSize = 4104;  // NUL included
+    // The first media agent version (as makeVersion counts) with an index service: release 10.0.
+    static constexpr uint32_t kFirstIndexServiceVersion = 1000;
 
     // Builds every member and the worker's browse task and private task, and reads the two index-service
     // configuration keys. Throws what a member's construction throws (nothing is left built then). Its
@@ -306,10 +311,10 @@ public:
     // The media agent sessions are opened to (a mangled name, a client name or a host name).
     void setMediaAgentHost(std::string host) REQUIRES(m_workerLock) { m_maHostName = std::move(host); }
     std::string getMediaAgentHost() const REQUIRES(m_workerLock) { return m_maHostName; }
-    // Who owns the browse session of this request, once set-up has found (or made) it the owner.
-    bool getSessionOwner(CConfRecord::TOwner& owner) const REQUIRES(m_workerLock) {
-        owner = m_sessionOwner;
-        return m_hasSessionOwner;
+    // Whether the media agent the request names has an index service to take it (an agent below release
+    // 10.0 has none; one whose release is not known is taken to have one).
+    bool mediaAgentHasIndexService() const REQUIRES(m_workerLock) {
+        return m_maVersion == 0 || m_maVersion >= kFirstIndexServiceVersion;
     }
     void setMediaAgentClientName(std::string name) REQUIRES(m_workerLock) {
         m_maClientName = std::move(name);
@@ -616,9 +621,6 @@ protected:
     std::map<std::string, TAnswerPeer> m_answerPeers GUARDED_BY(m_workerLock);
     // The media agent this request found up (not power-managed, or powered on).
     std::string m_maFoundUp GUARDED_BY(m_workerLock);
-    // Set with m_hasSessionOwner by the browse task's set-up.
-    CConfRecord::TOwner m_sessionOwner GUARDED_BY(m_workerLock);
-    bool m_hasSessionOwner GUARDED_BY(m_workerLock) = false;
     // First half of the key of a cached index-service session.
     std::string m_indexBackupSetName GUARDED_BY(m_workerLock);
     std::string m_indexDbName GUARDED_BY(m_workerLock);  // second half of that key
@@ -638,6 +640,9 @@ protected:
     Indexing::SecuredBrowseReq m_securedIndexBrowseRequest GUARDED_BY(m_workerLock);
     CNMessageBase* m_requestToReturn GUARDED_BY(m_workerLock) = nullptr;  // never owned
     std::unique_ptr<EvMultiEntityRestoreTask> m_privateTask;              // as m_browseTask
+    // The scope of the request being run (its task's), handed to the steps that read; null outside
+    // newRequest and judgeCaller (a relayed answer is read in the relay's own).
+    zydb::CRequestReads* m_reads GUARDED_BY(m_workerLock) = nullptr;
     int32_t m_maPlatformType GUARDED_BY(m_workerLock) = 2;
     char m_errorText[kErrorTextSize] GUARDED_BY(m_workerLock) = {};
     databrowse::BrowseErrorCode m_errorCode GUARDED_BY(m_workerLock) = databrowse::BROWSE_ERR_NONE;

@@ -337,6 +337,7 @@ bool CWorkerThreadHM::doDotBrowse(const char* path, int appId) {
     }
     const EvMultiEntityRestoreTask& p = *m_privateTask;
     auto task = std::make_unique<EvMultiEntityRestoreTask>();
+    task->setRequestReads(m_reads);
     // The nested browse writes into this job's channel, without its own end or count.
     task->setTaskParameters(p.getJobId(), p.getTaskId(), p.getUserId(), p.getOptions() | taskoption::kNested,
                             p.getKelmarchId(), p.getClientId(), p.getBackupSetId(), p.getDestClientId(),

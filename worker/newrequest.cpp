@@ -27,6 +27,28 @@ namespace {
 
 const char* const kTag = "FBHMWORKER";
 
+// Hands the task's request scope to the worker's steps (and to its private task, which they read) for
+// one call and takes it back after: neither points at a scope once it has closed.
+class CHeldReads {
+public:
+    CHeldReads(zydb::CRequestReads*& slot, EvMultiEntityRestoreTask* task,
+               std::unique_ptr<EvMultiEntityRestoreTask>& privateTask)
+        : m_slot(slot), m_privateTask(privateTask) {
+        m_slot = task ? task->requestReads() : nullptr;
+        if (m_privateTask) m_privateTask->setRequestReads(m_slot);
+    }
+    ~CHeldReads() {
+        m_slot = nullptr;
+        if (m_privateTask) m_privateTask->setRequestReads(nullptr);
+    }
+    CHeldReads(const CHeldReads&) = delete;
+    CHeldReads& operator=(const CHeldReads&) = delete;
+
+private:
+    zydb::CRequestReads*& m_slot;
+    std::unique_ptr<EvMultiEntityRestoreTask>& m_privateTask;
+};
+
 constexpr size_t kMaxLoggedPaths = 99;
 constexpr int kExtendedOptionForceSuperBrowse = 86;
 constexpr int kProviderOneDrive = 7;
@@ -34,7 +56,7 @@ constexpr int kVmGuidAttribute = 16;
 const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kMailboxRestrictionQueryId = "mailbox-owner-restriction";
 const char* const kVmRestrictionQueryId = "virtual-machine-restriction";
-const char* const kRefusedText = CConfigurationMgr::kNotOwnerText;
+const char* const kRefusedText = "Browse access denied: you are not authorised to browse this data.";
 const char* const kNarrowedMediaRefusal =
     "Browse access denied: the media of a restore are worked out for the whole subclient, of which you may "
     "see only your own data";
@@ -73,6 +95,7 @@ void CWorkerThreadHM::logRequestEnd() {
 
 bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
+    const CHeldReads held(m_reads, task, m_privateTask);
     logRequestStart();
     if (task) {
         m_callerJobId = task->getJobId();
@@ -98,6 +121,7 @@ bool CWorkerThreadHM::newRequest(EvMultiEntityRestoreTask* task) {
 }
 
 bool CWorkerThreadHM::judgeCaller(EvMultiEntityRestoreTask* task) {
+    const CHeldReads held(m_reads, task, m_privateTask);
     TRequestAuth auth;
     CStepResult outcome = checkValueRanges(*task);
     if (outcome.ok()) outcome = settleEntity(task);
@@ -144,7 +168,9 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
         const databrowse::BrowseRequest asked = m_browseRequest;
         if (m_vmView.decide(task, m_browseRequest) && m_directAPI) {
             // A direct caller would read the hypervisor's index in its own view: the browse goes through
-            // the Hubmaster instead, which renames its answers, as for a hypervisor kept per VM.
+            // the Hubmaster instead, which renames its answers, as for a hypervisor kept per VM. Unlike
+            // that road, option 80 does not hold the hand-back: this worker cannot answer a direct caller
+            // itself, and the media agent's request would name the hypervisor's paths.
             m_browseRequest = asked;
             CVMBrowseView::markForHubmaster(m_browseRequest);
             setDirectAPIBrowseReq(&m_browseRequest);
@@ -224,6 +250,7 @@ CStepResult CWorkerThreadHM::checkValueRanges(const EvMultiEntityRestoreTask& ta
 
 TEntityCaller CWorkerThreadHM::entityCaller(const EvMultiEntityRestoreTask& task) const {
     TEntityCaller caller;
+    caller.reads = m_reads;
     caller.userId = static_cast<int>(task.getUserId());
     const char* name = task.getUserName();
     caller.directWithoutUser = m_directAPI && (!name || !*name);
@@ -247,7 +274,7 @@ CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
     named.backupSetId = task->getBackupSetId();
     named.claimedAppType = apptype::code(task->getAppType());
     TEntityKind kind;
-    const TEntityVerdict verdict = judgeNamedEntity(named, maySee, kind, locale, &m_browseRequest);
+    const TEntityVerdict verdict = judgeNamedEntity(m_reads, named, maySee, kind, locale, &m_browseRequest);
     if (!verdict.settled) return refusedEntity(verdict);
     if (kind.clientId > 0) {
         // The browse is of the subclient the kind was read for, on every road: one named as the task's
@@ -267,7 +294,8 @@ CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
         if (!listed->isSet(G::applicationId))
             each.claimedAppType = entry.getint64(databrowse::EntityWithFilters::f::appType);
         TEntityKind eachKind;
-        const TEntityVerdict judged = judgeNamedEntity(each, maySee, eachKind, locale, &m_browseRequest);
+        const TEntityVerdict judged =
+            judgeNamedEntity(m_reads, each, maySee, eachKind, locale, &m_browseRequest);
         if (!judged.settled) return refusedEntity(judged);
         if (eachKind.clientId <= 0) continue;
         if (!listed->isSet(G::clientId) || listed->getint64(G::clientId) <= 0)
@@ -297,10 +325,12 @@ CStepResult CWorkerThreadHM::refusal() const {
 
 CStepResult CWorkerThreadHM::authenticateCaller(EvMultiEntityRestoreTask* task, TRequestAuth& auth) {
     CBrowseLog log(kTag);
+    // What cannot be checked is not given: a refusal, whatever stopped the check.
     if (!authenticateRequest(task, auth))
-        return stepFailure(databrowse::BROWSE_ERR_GENERIC, "The caller's right to browse cannot be checked");
+        return stepFailure(databrowse::BROWSE_ERR_PERMISSION,
+                           "The caller's right to browse cannot be checked");
     if (!authenticateMailbox(task, auth))
-        return stepFailure(databrowse::BROWSE_ERR_GENERIC,
+        return stepFailure(databrowse::BROWSE_ERR_PERMISSION,
                            "The user's access to the mailbox cannot be checked");
     // Rights are decided before anything is set up or read: a refused caller learns nothing but the
     // refusal, whatever the request would have found.
@@ -464,28 +494,8 @@ CStepResult CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTa
     const int rc = m_browseTask->initBrowse(privateTask);
     // The reference this request holds from here on, whatever follows.
     m_heldConfId = m_browseTask->getDataPtr()->confId;
-    // A session belongs to whoever set it up: another caller naming its GUID gets the refusal.
-    if (g_poConfMgr && !m_heldConfId.empty()) {
-        if (CConfRecordRef record = g_poConfMgr->holdConfRec(m_heldConfId)) {
-            const CConfRecord::TOwner who = CConfRecord::TOwner::of(*privateTask);
-            // A session handed to its caller earlier keeps that caller as its owner, though its record
-            // ended with the hand-over: nobody else takes the session (and its stop) over.
-            CHandedOverSessions::TSession earlier;
-            if (CHandedOverSessions::instance().find(m_heldConfId, earlier))
-                record->claimOwner(earlier.owner);
-            const bool owner = record->claimOwner(who);
-            record.release();
-            if (owner) {
-                m_sessionOwner = who;
-                m_hasSessionOwner = true;
-            }
-            if (!owner) {
-                log.debugLvl(0, "browse session [%s] belongs to another caller; refused",
-                             m_heldConfId.c_str());
-                return CStepResult::failure(databrowse::BROWSE_ERR_PERMISSION, kRefusedText);
-            }
-        }
-    }
+    // Whose session it is was decided when its record was opened (CConfigurationMgr::openConfRef): a
+    // session another caller holds was refused there, with its reason in the task's error.
     if (rc != 0) return {};
     const databrowse::BrowseErrorCode code = m_browseTask->getLastErrorCode();
     std::string why = m_browseTask->getLastError();
@@ -702,7 +712,7 @@ std::vector<CNMessageBase>& CWorkerThreadHM::ensureDataQuery(const char* queryId
 void CWorkerThreadHM::filterVmGuids(EvMultiEntityRestoreTask* privateTask, std::vector<std::string> vmGuids) {
     if (!isVSAEndUserAccessEnabled()) return;
     CBrowseLog log(kTag);
-    EvSecurityCheck security(static_cast<long long>(privateTask->getJobId()));
+    EvSecurityCheck security(static_cast<long long>(privateTask->getJobId()), m_reads);
     if (security.canManageHubmaster(static_cast<int>(privateTask->getUserId()),
                                     privateTask->getKelmarchId())) {
         log.debugLvl(

@@ -14,10 +14,10 @@
 // arrival, so that a queue that grows shows as latency; p50, p99 and the rate completed.
 // MEDIAAGENT_BENCH_SCALE=10M selects the larger catalogue; LOAD_BENCH_SESSIONS and LOAD_BENCH_SECONDS
 // change the load (64, 3).
-// The host's memory: the same load on both roads in turn for a fixed number of browses, twice
-// (LOAD_BENCH_MEMORY_BROWSES, 20,000), with the process's resident memory after each: what the second
-// round adds is what the host keeps per browse, and it should be nothing. LOAD_BENCH_MEMORY_ROUNDS runs
-// more rounds, for a long run whose memory must stay flat.
+// The host's memory: the same load on both roads in turn for a fixed number of browses, a warm-up round
+// and then twice (LOAD_BENCH_MEMORY_BROWSES, 20,000), with the process's resident memory after each once
+// it has settled: what the second round adds is what the host keeps per browse, and it should be nothing.
+// LOAD_BENCH_MEMORY_ROUNDS runs more rounds, for a long run whose memory must stay flat.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -312,14 +312,27 @@ void BM_LoadOpen(benchmark::State& state) {
 }
 
 // The host's memory after each round of a fixed number of browses on both roads (twice, or
-// LOAD_BENCH_MEMORY_ROUNDS times for a long run, each round's figures printed as it ends).
+// LOAD_BENCH_MEMORY_ROUNDS times for a long run, each round's figures printed as it ends), after a
+// warm-up round that is not measured. Taken right after a round, the figure moved by several MB from
+// round to round (the heap in use after five rounds in a row: 54.6, 55.5, 59.6, 56.4, 57.4 MB), so a
+// growth of 2.4 MB one day was 4.4 MB the next: the first round also fills what the service keeps up to
+// its bounds, and what only outlives a round for a while was still held, as much as that round's peak
+// left: the connections' threads parked for the next caller (10 s), the idle database connections with
+// their page caches (30 s). Each figure is taken once those have gone (LOAD_BENCH_MEMORY_SETTLE_SECONDS,
+// 35), the same state after every round: the heap in use is then 8.2-9.9 MB after each of six rounds.
+// The resident memory is no measure of what the host keeps: it was 68-78 MB after the same rounds,
+// climbing by up to 7 MB over a round and falling by 4 MB over another, with the heap in use flat: each
+// of the allocator's arenas keeps about 6 MB of partly used pages that malloc_trim cannot give back
+// (about 1 MB of each in use), and which pages stay partly used differs as the threads meet the arenas.
+// The goal is on the heap in use; the resident memory is shown beside it.
 void BM_LoadMemory(benchmark::State& state) {
     const int sessions = envNumber("LOAD_BENCH_SESSIONS", 64);
     const long long browses = envNumber("LOAD_BENCH_MEMORY_BROWSES", 20000);
     const int rounds = std::max(2, envNumber("LOAD_BENCH_MEMORY_ROUNDS", 2));
+    const int settleSeconds = envNumber("LOAD_BENCH_MEMORY_SETTLE_SECONDS", 35);
     for (auto _ : state) {
         std::vector<double> resident, inUse;
-        for (int round = 0; round < rounds; ++round) {
+        for (int round = -1; round < rounds; ++round) {
             std::atomic<long long> claimed{0};
             const TLoadRun run = runLoad(sessions, TRoads::Both, [&] { return claimed++ < browses; });
             if (run.failures > 0) {
@@ -328,6 +341,8 @@ void BM_LoadMemory(benchmark::State& state) {
                         .c_str());
                 return;
             }
+            if (round < 0) continue;  // the warm-up
+            std::this_thread::sleep_for(std::chrono::seconds(settleSeconds));
             trimHostMemory();  // as the host does once a minute
             resident.push_back(residentMb());
             inUse.push_back(heapInUseMb());
@@ -365,7 +380,8 @@ BENCHMARK(BM_LoadMemory)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealT
 
 // The console table, then the figures against the goals: the service's own CPU per browse through
 // BrowseRouter within 4 ms (2,000 browses/s on 8 cores), the p99 at 1,000 browses/s offered within 25 ms,
-// the host's growth over a second round within 4 MB; the rest as information. Lower is better for each.
+// the host's heap in use growing by at most 4 MB over a second round; the rest as information. Lower is
+// better for each.
 class CLoadReporter : public benchmark::ConsoleReporter {
 public:
     CLoadReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
@@ -385,8 +401,8 @@ public:
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        // The second round's growth against its goal: a host that keeps nothing per browse stays within
-        // a few MB of what the first round left (the allocator's and the kernel's own noise).
+        // The second round's growth against its goal: a host that keeps nothing per browse holds no more
+        // in its heap than the first round left it holding.
         for (const Run& r : m_memory) {
             const int sessions = static_cast<int>(r.counters.at("sessions").value);
             const long long browses = static_cast<long long>(r.counters.at("browses_per_round").value);
@@ -400,11 +416,11 @@ public:
                 sessions, browses, r.counters.at("second_round_mb").value);
             std::printf(
                 "figure: %d sessions on both roads, host memory growth in MB over the second "
-                "%lld = %.3f (goal: within 4)\n",
+                "%lld = %.3f (information)\n",
                 sessions, browses, r.counters.at("growth_mb").value);
             std::printf(
                 "figure: %d sessions on both roads, host heap in use growth in MB over the second "
-                "%lld = %.3f (information)\n",
+                "%lld = %.3f (goal: within 4)\n",
                 sessions, browses, r.counters.at("heap_growth_mb").value);
             const int rounds = static_cast<int>(r.counters.at("rounds").value);
             if (rounds > 2)

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/hubdb/hubdbseed.h"
 #include "tools/mediaagent/itemindex.h"
@@ -39,6 +41,35 @@ inline TCatalogueScale catalogueScale() {
     c.scale.newPercent = 0;
     c.scale.metadataEvery = 0;
     return c;
+}
+
+// The options of a tools/mediaagent process that serves (or with --build-only makes) the catalogue at
+// `c`'s scale as `agentName` of the Hubmaster database `hub`, from the item index `items`, logging in
+// `logFolder`.
+inline std::vector<std::string> catalogueAgentOptions(const TCatalogueScale& c, const std::string& hub,
+                                                      const std::string& agentName, const std::string& items,
+                                                      const std::string& logFolder) {
+    const mediaagent::TIndexScale& s = c.scale;
+    const std::pair<const char*, std::string> options[] = {
+        {"--hub", hub},
+        {"--client", agentName},
+        {"--index", items},
+        {"--files", std::to_string(s.files)},
+        {"--big-dir", std::to_string(s.bigDirectoryFiles)},
+        {"--files-per-dir", std::to_string(s.filesPerDirectory)},
+        {"--fanout", std::to_string(s.fanout)},
+        {"--change-percent", std::to_string(s.changePercent)},
+        {"--delete-percent", std::to_string(s.deletePercent)},
+        {"--new-percent", std::to_string(s.newPercent)},
+        {"--metadata-every", std::to_string(s.metadataEvery)},
+        {"--batch", "1000"},
+        {"--log", logFolder}};
+    std::vector<std::string> args;
+    for (const auto& [name, value] : options) {
+        args.push_back(name);
+        args.push_back(value);
+    }
+    return args;
 }
 
 // The rows of the catalogue in `seed` (inside the caller's transaction): its media agent `agentName` of

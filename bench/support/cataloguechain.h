@@ -80,27 +80,8 @@ inline TCatalogueAgent startCatalogueAgent(const TCatalogueScale& c, const std::
                                            const std::string& agentName, const std::string& items,
                                            const std::string& logFolder,
                                            std::vector<std::string> extra = {}) {
-    const mediaagent::TIndexScale& s = c.scale;
-    const std::pair<const char*, std::string> options[] = {
-        {"--hub", hub},
-        {"--client", agentName},
-        {"--port", "0"},
-        {"--index", items},
-        {"--files", std::to_string(s.files)},
-        {"--big-dir", std::to_string(s.bigDirectoryFiles)},
-        {"--files-per-dir", std::to_string(s.filesPerDirectory)},
-        {"--fanout", std::to_string(s.fanout)},
-        {"--change-percent", std::to_string(s.changePercent)},
-        {"--delete-percent", std::to_string(s.deletePercent)},
-        {"--new-percent", std::to_string(s.newPercent)},
-        {"--metadata-every", std::to_string(s.metadataEvery)},
-        {"--batch", "1000"},
-        {"--log", logFolder}};
-    std::vector<std::string> args;
-    for (const auto& [name, value] : options) {
-        args.push_back(name);
-        args.push_back(value);
-    }
+    std::vector<std::string> args = catalogueAgentOptions(c, hub, agentName, items, logFolder);
+    args.insert(args.end(), {"--port", "0"});
     // This process plays the Hubmaster: its sessions carry the Hubmaster's client name, which the media
     // agent answers.
     TZyNetOptions net = zyNetOptions();

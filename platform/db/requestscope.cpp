@@ -37,6 +37,8 @@ struct TRequest {
     // The connection whose reads the outermost request holds in one read transaction: held so that
     // it stays the thread's until the request closes, however long the request waits between reads.
     std::shared_ptr<IDbConnection> held;
+    CRequestReads* outermost = nullptr;  // the open request's context
+    detail::TMemoStore kept;             // the last request's memos, for a next one on the same state
 };
 
 TRequest& request() {
@@ -45,6 +47,7 @@ TRequest& request() {
 }
 
 std::atomic<unsigned long long> g_kept{0};
+std::atomic<size_t> g_memoSlots{0};
 
 // Holds the connection's reads first: the version is read in the transaction the request reads in.
 bool databaseState(TDbState& out, std::shared_ptr<IDbConnection>& conn) {
@@ -59,10 +62,23 @@ bool databaseState(TDbState& out, std::shared_ptr<IDbConnection>& conn) {
 
 }  // namespace
 
-void openRequest() {
+namespace detail {
+size_t nextMemoSlot() {
+    return g_memoSlots.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace detail
+
+CRequestReads* openRequest(CRequestReads* reads) {
     TRequest& r = request();
-    if (r.depth++ > 0) return;
+    if (r.depth++ > 0) return r.outermost;
     r.unsettled = true;
+    r.outermost = reads;
+    return reads;
+}
+
+CRequestReads* CRequestReads::current() {
+    TRequest& r = request();
+    return r.depth > 0 ? r.outermost : nullptr;
 }
 
 void settleRequest() {
@@ -80,10 +96,14 @@ void settleRequest() {
         r.serial = r.last;
         ++r.carried;
         g_kept.fetch_add(1, std::memory_order_relaxed);
+        r.outermost->m_memos = std::move(r.kept);
     } else {
         r.serial = ++r.opened;
         r.carried = 0;
+        r.outermost->m_memos.clear();
     }
+    r.kept.clear();
+    r.outermost->m_settled = true;
     r.lastKnown = known;
     r.lastState = now;
     r.lastConnection = conn;
@@ -94,22 +114,20 @@ void closeRequest() {
     if (r.depth > 0 && --r.depth == 0) {
         if (r.unsettled) {  // read nothing: the next request compares with the last that did
             r.unsettled = false;
+            r.outermost = nullptr;
             return;
         }
         r.last = r.serial;
         r.serial = 0;
         if (r.held) r.held->holdReads(false);
         r.held.reset();
+        r.kept = std::move(r.outermost->m_memos);
+        r.outermost = nullptr;
     }
 }
 
 void readAfresh() {
     if (request().held) request().held->endReads();
-}
-
-unsigned long long currentRequest() {
-    settleRequest();
-    return request().serial;
 }
 
 unsigned long long requestsThatKeptMemos() {

@@ -95,7 +95,7 @@ template <class RowFamily, class PropFamily, class OnRow>
 int loadEntity(zyent::TEntityState& state, PropCallBack& sink, ApplProperties& cache, bool properties,
                const char* what, OnRow&& onRow, DBtran* tran = nullptr) {
     using Read = TEntityRowRead<RowFamily>;
-    auto* memo = tran ? nullptr : zydb::requestMemo<std::vector<Read>>();
+    auto* memo = tran ? nullptr : zydb::threadRequestMemo<std::vector<Read>>();
     const Read* read = nullptr;
     if (memo)
         for (const Read& r : *memo)

@@ -8,11 +8,11 @@
 namespace zyent {
 
 TPropertyMemo* propertyMemo() {
-    return zydb::requestMemo<TPropertyMemo>();
+    return zydb::threadRequestMemo<TPropertyMemo>();
 }
 
 TPropertiesMemo* propertiesMemo() {
-    return zydb::requestMemo<TPropertiesMemo>();
+    return zydb::threadRequestMemo<TPropertiesMemo>();
 }
 
 int writeProperty(DBtran* tran, const char* table, long componentId, const std::string& name, int type,

@@ -58,7 +58,7 @@ int readProperties(DBtran* tran, long componentId, long long refTime, std::vecto
     return zydb::DB_OK;
 }
 
-// Current values read in the thread's request (see zydb::requestMemo), by table, component and name:
+// Current values read in the thread's request (see zydb::threadRequestMemo), by table, component and name:
 // null outside a request. A property written on the thread forgets them.
 struct TPropertyRead {
     int rc;

@@ -86,9 +86,10 @@ struct TKindRead {
 
 }  // namespace
 
-EEntityKindRead readEntityKind(long subclientId, long backupSetId, TEntityKind& kind, std::string* error) {
+EEntityKindRead readEntityKind(zydb::CRequestReads* reads, long subclientId, long backupSetId,
+                               TEntityKind& kind, std::string* error) {
     if (subclientId <= 0 && backupSetId <= 0) return EEntityKindRead::kNotNamed;
-    auto* memo = zydb::requestMemo<std::vector<TKindRead>>();
+    auto* memo = reads ? reads->memo<std::vector<TKindRead>>() : nullptr;
     if (memo)
         for (const TKindRead& r : *memo)
             if (r.subclientId == subclientId && r.backupSetId == backupSetId) {
@@ -285,12 +286,13 @@ std::string notAuthorisedText(unsigned long locale) {
     return getErrorMsgContainer(message, locale);
 }
 
-TEntityVerdict judgeNamedEntity(const TNamedEntity& named, const TMaySeeClient& maySee, TEntityKind& kind,
-                                unsigned long locale, const databrowse::BrowseRequest* request) {
+TEntityVerdict judgeNamedEntity(zydb::CRequestReads* reads, const TNamedEntity& named,
+                                const TMaySeeClient& maySee, TEntityKind& kind, unsigned long locale,
+                                const databrowse::BrowseRequest* request) {
     const long subclientId = named.subclientId > 0 ? named.subclientId : 0;
     std::string error;
     TEntityKind read = kind;
-    const EEntityKindRead status = readEntityKind(subclientId, named.backupSetId, read, &error);
+    const EEntityKindRead status = readEntityKind(reads, subclientId, named.backupSetId, read, &error);
     long clientId = 0;
     // A client the Hubmaster does not know is named as such, whatever else the entity names: "not a
     // subclient of" it would suggest it exists.

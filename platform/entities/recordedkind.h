@@ -11,6 +11,10 @@
 #include "platform/entities/apptypes.h"
 #include "platform/msg/msg_classes.h"
 
+namespace zydb {
+class CRequestReads;
+}
+
 struct TEntityKind {
     long subclientId = 0;  // as named (0: none)
     long backupSetId = 0;
@@ -28,9 +32,10 @@ enum class EEntityKindRead {
     kUnreadable,  // the database could not be read (`error` says why)
 };
 
-// The recorded kind of subclient `subclientId` (> 0), else of the subclients of backup set `backupSetId`.
-EEntityKindRead readEntityKind(long subclientId, long backupSetId, TEntityKind& kind,
-                               std::string* error = nullptr);
+// The recorded kind of subclient `subclientId` (> 0), else of the subclients of backup set `backupSetId`;
+// read once in the request `reads` (null: read afresh).
+EEntityKindRead readEntityKind(zydb::CRequestReads* reads, long subclientId, long backupSetId,
+                               TEntityKind& kind, std::string* error = nullptr);
 
 // "" when `claimedAppType` (0 or less: none claimed) is the recorded type; else the refusal naming both,
 // as "subclient [17] of client [exchmb1] holds Exchange mailboxes (type 54), not type 29".
@@ -93,8 +98,10 @@ TEntityVerdict refuseEntity(const TMaySeeClient& maySee, long clientId, std::str
 // holds no subclient of (a backup set named by a GUID no backup set has included), or a claimed application
 // type other than the recorded one (an Active Directory mining of `request` excepted). The one judge of a
 // request's entity, on every road.
-TEntityVerdict judgeNamedEntity(const TNamedEntity& named, const TMaySeeClient& maySee, TEntityKind& kind,
-                                unsigned long locale, const databrowse::BrowseRequest* request = nullptr);
+// Read in the request `reads` (null: afresh).
+TEntityVerdict judgeNamedEntity(zydb::CRequestReads* reads, const TNamedEntity& named,
+                                const TMaySeeClient& maySee, TEntityKind& kind, unsigned long locale,
+                                const databrowse::BrowseRequest* request = nullptr);
 
 // The ranges of an entity's ids. A negative id (but for the "none" values the protocol gives: -1 for
 // every id, -32000 for an instance) or one beyond 32 bits is no value a caller can mean: cut to 32

@@ -31,7 +31,7 @@ int SDVersion::open(SDArgs& args, bool) {
         log.debugLvl(0, "ERROR: erase filters asked for client [%llu] kind [%llu]", args.clientId, args.kind);
         return -1;
     }
-    auto* memo = zydb::requestMemo<std::vector<TFiltersRead<Filter>>>();
+    auto* memo = m_reads ? m_reads->memo<std::vector<TFiltersRead<Filter>>>() : nullptr;
     const TFiltersRead<Filter>* read = nullptr;
     if (memo)
         for (const TFiltersRead<Filter>& r : *memo)

@@ -25,6 +25,10 @@ struct SDIndexCache {
     unsigned long long archFileIds[3] = {0, 0, 0};
 };
 
+namespace zydb {
+class CRequestReads;
+}
+
 class SDVersion {
 public:
     SDVersion();
@@ -36,6 +40,8 @@ public:
     // -1: they could not be read (a client id of 0, another kind than 2, a database error).
     // loadNow is kept for the callers' form: the filters are always read at once.
     int open(SDArgs& args, bool loadNow);
+    // The request the filters are read in, once (not owned; null: read afresh at each open).
+    void setRequestReads(zydb::CRequestReads* reads) { m_reads = reads; }
 
     // The filters are read as the service itself; no user identity is ever taken on, so false.
     bool impersonatedUser() const { return false; }
@@ -61,6 +67,7 @@ private:
         long long erasedTime;
     };
     bool m_open = false;
+    zydb::CRequestReads* m_reads = nullptr;
     std::vector<Filter> m_filters;
     bool m_hasIndexCache = false;
     SDIndexCache m_indexCache;

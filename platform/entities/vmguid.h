@@ -1,6 +1,7 @@
 // The client of a virtual machine named by its GUID: the VM's current "Virtual Machine Instance UUID"
-// client property, else the client's own GUID (letter case ignored); and a VM's GUID as paths name it.
-// Any thread; reads run on the calling thread's connection.
+// client property, else the client's own GUID (letter case ignored); and a VM's GUID as paths name it,
+// which the service reads only through CVMBrowseView (the media agent stand-in, a peer, reads the paths
+// of its own requests with it). Any thread; reads run on the calling thread's connection.
 #pragma once
 
 #include <algorithm>

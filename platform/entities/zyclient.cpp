@@ -39,7 +39,7 @@ struct TClientRead {
 
 int ZYClient::lookup() {
     // Inside a transaction the row may be this transaction's own: always read.
-    auto* reads = m_tran ? nullptr : zydb::requestMemo<std::vector<TClientRead>>();
+    auto* reads = m_tran ? nullptr : zydb::threadRequestMemo<std::vector<TClientRead>>();
     if (!reads) return read();
     for (const TClientRead& r : *reads) {
         if (r.askedName != m_lookupName ||

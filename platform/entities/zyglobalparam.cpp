@@ -9,11 +9,13 @@
 #include "platform/db/requestscope.h"
 #include "platform/hubdb/threadsql.h"
 
-int ZYGlobalParam::get(const std::string& name, std::string& value, void* transaction) {
-    // A request asks for the same few parameters again and again: read once per request, outside a
-    // transaction (the thread's own connection never holds one open).
+namespace {
+
+// A request asks for the same few parameters again and again: read once per request, outside a
+// transaction (the thread's own connection never holds one open).
+int readParameter(zydb::CRequestReads* reads, const std::string& name, std::string& value) {
     using TAsked = std::map<std::string, std::pair<int, std::string>>;
-    TAsked* memo = transaction ? nullptr : zydb::requestMemo<TAsked>();
+    TAsked* memo = reads ? reads->memo<TAsked>() : nullptr;
     if (memo)
         if (auto it = memo->find(name); it != memo->end()) {
             if (it->second.first == zydb::DB_OK) value = it->second.second;
@@ -29,9 +31,23 @@ int ZYGlobalParam::get(const std::string& name, std::string& value, void* transa
     return rc;
 }
 
-int ZYGlobalParam::get(const std::string& name, int& value, void* transaction) {
+}  // namespace
+
+int ZYGlobalParam::get(const std::string& name, std::string& value, void*) {
+    return readParameter(nullptr, name, value);
+}
+
+int ZYGlobalParam::get(zydb::CRequestReads* reads, const std::string& name, std::string& value) {
+    return readParameter(reads, name, value);
+}
+
+int ZYGlobalParam::get(const std::string& name, int& value, void*) {
+    return get(nullptr, name, value);
+}
+
+int ZYGlobalParam::get(zydb::CRequestReads* reads, const std::string& name, int& value) {
     std::string text;
-    int rc = get(name, text, transaction);
+    int rc = readParameter(reads, name, text);
     if (rc == zydb::DB_OK) value = static_cast<int>(std::strtol(text.c_str(), nullptr, 0));
     return rc;
 }

@@ -36,7 +36,7 @@ struct TFilesAsked {
 using TFilesMemo = std::vector<TFilesAsked>;
 
 TFilesMemo* filesMemo(const zydb::IDbConnection& conn) {
-    return conn.inTransaction() ? nullptr : zydb::requestMemo<TFilesMemo>();
+    return conn.inTransaction() ? nullptr : zydb::threadRequestMemo<TFilesMemo>();
 }
 
 // Those of `files` (oldest first) created at or before `toTime` (0: all).

@@ -38,7 +38,7 @@ int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<
     int rc = zydb::DB_OK;
     auto conn = zydb::CDbEnv::threadConnection(&rc);
     if (!conn) return rc;
-    auto* memo = conn->inTransaction() ? nullptr : zydb::requestMemo<std::vector<TFirstRowAsked>>();
+    auto* memo = conn->inTransaction() ? nullptr : zydb::threadRequestMemo<std::vector<TFirstRowAsked>>();
     if (memo)
         for (const TFirstRowAsked& asked : *memo)
             if (asked.sql == sql && sameValues(asked.params, params)) {
@@ -52,7 +52,7 @@ int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<
 }
 
 void forgetFirstRowsOfThisRequest() {
-    if (auto* memo = zydb::requestMemo<std::vector<TFirstRowAsked>>()) memo->clear();
+    if (auto* memo = zydb::threadRequestMemo<std::vector<TFirstRowAsked>>()) memo->clear();
 }
 
 int threadQueryInts(const std::string& sql, const std::vector<zydb::DbValue>& params, std::vector<int>& out) {

@@ -14,7 +14,7 @@ namespace hubdb {
 // database).
 int threadQueryFirstRow(const std::string& sql, const std::vector<zydb::DbValue>& params,
                         std::vector<zydb::DbValue>& row);
-// The same, read once per request (zydb::requestMemo) outside a transaction: for settings and
+// The same, read once per request (zydb::threadRequestMemo) outside a transaction: for settings and
 // properties that one request asks about again and again. Only answers (a row or none) are kept.
 int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<zydb::DbValue>& params,
                                       std::vector<zydb::DbValue>& row);

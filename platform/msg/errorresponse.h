@@ -21,6 +21,19 @@ constexpr databrowse::BrowseErrorCode failureCode(int64_t code) {
                                                : static_cast<databrowse::BrowseErrorCode>(code);
 }
 
+// What a warning of a find across clients says of its answer, by its code: a part the caller may not
+// browse was left out (the permission code), a part was not searched (a client the Hubmaster does not
+// know, the nothing-to-browse code; backups the find cannot reach by its road, kNotSearched), or nothing
+// was left out (a remark, such as a client with no backup in range).
+enum class EFindPart { kWhole, kRefused, kNotSearched };
+constexpr databrowse::BrowseErrorCode kNotSearched = databrowse::BROWSE_ERR_REQUEST_PROCESSING;
+constexpr EFindPart findPartOf(int64_t code) {
+    if (code == databrowse::BROWSE_ERR_PERMISSION) return EFindPart::kRefused;
+    if (code == databrowse::BROWSE_ERR_NOTHING_TO_BROWSE || code == kNotSearched)
+        return EFindPart::kNotSearched;
+    return EFindPart::kWhole;
+}
+
 // A BrowseResponse of `type` carrying `error` (a databrowse::BrowseError) as its one message.
 inline databrowse::BrowseResponse of(const CNMessageBase& error, int64_t type = kError) {
     databrowse::BrowseResponse response;

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -315,17 +316,32 @@ struct TStore {
     // agent's machine), each with credentials the authority issued for it; shown to a client that asks
     // for that name.
     std::map<std::string, std::shared_ptr<const TTlsContext>> hosted GUARDED_BY(mutex);
+    ~TStore();
 };
 
-TStore& store() {
+// Set when the store is destroyed at the process's exit. Constant-initialised and never destroyed, so a
+// clean-up that runs later (an atexit handler registered before the store was made) can still read it.
+constinit std::atomic<bool> g_storeGone{false};
+
+TStore::~TStore() {
+    g_storeGone.store(true);
+}
+
+// The store; null once it is gone at exit, when whoever asks finds nothing to use or clear. OpenSSL is
+// initialised before the store is made: its own clean-up at exit, registered then, runs after the
+// store's destruction, so no context of the store is freed after OpenSSL's clean-up.
+TStore* store() {
+    [[maybe_unused]] static const int openSsl = OPENSSL_init_ssl(0, nullptr);
     static TStore s;
-    return s;
+    return g_storeGone.load() ? nullptr : &s;
 }
 
 }  // namespace
 
 std::shared_ptr<const TTlsContext> clientContext(const std::string& asked) {
-    TStore& s = store();
+    TStore* live = store();
+    if (live == nullptr) return nullptr;
+    TStore& s = *live;
     CHubMutexLock lock(s.mutex);
     // A process that plays several machines speaks as the one it names.
     const std::string& localName = asked;
@@ -354,7 +370,9 @@ int showMachineAsked(SSL* ssl, int*, void*) {
     if (asked == nullptr || *asked == '\0') return SSL_TLSEXT_ERR_OK;
     bool playsOthers;
     {
-        TStore& s = store();
+        TStore* live = store();
+        if (live == nullptr) return SSL_TLSEXT_ERR_OK;
+        TStore& s = *live;
         CHubMutexLock lock(s.mutex);
         if (auto it = s.hosted.find(asked); it != s.hosted.end()) {
             SSL_set_SSL_CTX(ssl, it->second->server.get());
@@ -373,9 +391,10 @@ int showMachineAsked(SSL* ssl, int*, void*) {
 std::shared_ptr<const TTlsContext> serverContext(const std::string& localName) {
     std::shared_ptr<const TTlsContext> context = localName.empty() ? nullptr : clientContext(localName);
     if (!context) {
-        TStore& s = store();
-        CHubMutexLock lock(s.mutex);
-        context = s.own;
+        TStore* s = store();
+        if (s == nullptr) return nullptr;
+        CHubMutexLock lock(s->mutex);
+        context = s->own;
     }
     return context && context->server ? context : nullptr;
 }
@@ -630,7 +649,12 @@ std::string credentialsText(const TZyNetCredentials& c) {
 }  // namespace
 
 bool setZyNetCredentials(const TZyNetCredentials& credentials, std::string& error) {
-    zynet::TStore& s = zynet::store();
+    zynet::TStore* live = zynet::store();
+    if (live == nullptr) {
+        error = "the process is ending";
+        return false;
+    }
+    zynet::TStore& s = *live;
     // The same files as they were (a console sets its credentials for every command): the contexts stay,
     // with the tickets they keep for resuming sessions and those built for other names.
     std::string files = credentialsText(credentials);
@@ -652,24 +676,28 @@ bool setZyNetCredentials(const TZyNetCredentials& credentials, std::string& erro
 }
 
 void clearZyNetCredentials() {
-    zynet::TStore& s = zynet::store();
-    CHubMutexLock lock(s.mutex);
-    s.own.reset();
-    s.ownFiles.clear();
-    s.others.clear();
+    zynet::TStore* s = zynet::store();
+    if (s == nullptr) return;
+    CHubMutexLock lock(s->mutex);
+    s->own.reset();
+    s->ownFiles.clear();
+    s->others.clear();
 }
 
 std::string zyNetCredentialName() {
-    zynet::TStore& s = zynet::store();
-    CHubMutexLock lock(s.mutex);
-    return s.own ? s.own->name : std::string();
+    zynet::TStore* s = zynet::store();
+    if (s == nullptr) return std::string();
+    CHubMutexLock lock(s->mutex);
+    return s->own ? s->own->name : std::string();
 }
 
 void setZyNetIdentitySource(ZyNetIdentitySource source) {
-    zynet::TStore& s = zynet::store();
-    CHubMutexLock lock(s.mutex);
-    s.source = std::move(source);
-    s.others.clear();
+    // At exit, after the store: there is nothing left to give the source to.
+    zynet::TStore* s = zynet::store();
+    if (s == nullptr) return;
+    CHubMutexLock lock(s->mutex);
+    s->source = std::move(source);
+    s->others.clear();
 }
 
 // ---- issuing ------------------------------------------------------------------------------------
@@ -767,8 +795,12 @@ bool startZyNetSecurity(const std::string& folder, std::string& error) {
             hosted[context->name] = std::move(context);
         }
     }
-    zynet::TStore& s = zynet::store();
-    CHubMutexLock lock(s.mutex);
-    s.hosted = std::move(hosted);
+    zynet::TStore* s = zynet::store();
+    if (s == nullptr) {
+        error = "the process is ending";
+        return false;
+    }
+    CHubMutexLock lock(s->mutex);
+    s->hosted = std::move(hosted);
     return true;
 }

@@ -99,8 +99,9 @@ bool EvSecurityMgr::settle(const std::string& question, long long rightsLevel,
     zysec::TCheckOutcome outcome;
     // What the manager's transaction wrote may never be committed: its answers are its own.
     const std::shared_ptr<zydb::IDbConnection> own = m_tran.isOpen() ? m_tran.tranConnection() : nullptr;
-    TRightsAnswers* answers =
-        m_tran.isOpen() && (!own || own->hasWritten()) ? nullptr : zydb::requestMemo<TRightsAnswers>();
+    TRightsAnswers* answers = m_tran.isOpen() && (!own || own->hasWritten())
+                                  ? nullptr
+                                  : (m_reads ? m_reads->memo<TRightsAnswers>() : nullptr);
     const std::string& key = question;
     const zysec::TCheckOutcome* known = nullptr;
     if (answers)

@@ -1,8 +1,9 @@
 // The security manager of the platform: rights questions (browse, live browse, manage, visibility),
 // token checks and user properties, answered from the Hubmaster database in a transaction of the
 // manager's own, begun when it first reads. Each object is a local of one thread (the transaction
-// belongs to that thread). Within the thread's request (zydb::openRequest), a rights question asked
-// again is answered as the first time, without reading the database again, until the database changes.
+// belongs to that thread). Given the request's scope (setRequestReads), a rights question asked again in
+// the request is answered as the first time, without reading the database again, until the database
+// changes.
 //
 // Every question starts from a refusal: a question whose user, transaction or query fails is answered
 // "no", never with an earlier answer.
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "platform/db/dbtable.h"
+#include "platform/db/requestscope.h"
 #include "platform/security/rights.h"
 #include "platform/tasks/evreturndata.h"
 #include "platform/threads/hubclock.h"
@@ -51,6 +53,9 @@ public:
     // `tran` when given, else in the manager's transaction.
     bool GetFromUsersPropDB(int userId, const char* name, std::string& value, DBtran* tran);
 
+    // The request the questions are asked in (not owned; null: each question reads afresh).
+    void setRequestReads(zydb::CRequestReads* reads) { m_reads = reads; }
+
     long long getLocaleId() const { return m_localeId; }
     // The manager's transaction (begun now if it was not), for work that must see or share it.
     DBtran* getTransaction();
@@ -83,11 +88,14 @@ private:
     char m_errorString[256];     // the manager's own error text of the last refusal
     long long m_messageId;       // message id of that error; 0 for none
     long long m_localeId;        // locale of the messages
+    zydb::CRequestReads* m_reads = nullptr;
 };
 
 class EvSecurityCheck : public EvSecurityMgr {
 public:
     explicit EvSecurityCheck(long long id) : EvSecurityMgr(id) {}
+    // Asks its questions in the request `reads` (see setRequestReads).
+    EvSecurityCheck(long long id, zydb::CRequestReads* reads) : EvSecurityMgr(id) { setRequestReads(reads); }
     ~EvSecurityCheck() override = default;
 
     // True when the user may browse the entity; ids of 0 are levels not asked. endUser asks for
@@ -104,6 +112,9 @@ public:
 class EvVisibilityCheck : public EvSecurityMgr {
 public:
     explicit EvVisibilityCheck(long long id) : EvSecurityMgr(id), m_lastSubclientId(0) {}
+    EvVisibilityCheck(long long id, zydb::CRequestReads* reads) : EvVisibilityCheck(id) {
+        setRequestReads(reads);
+    }
     ~EvVisibilityCheck() override = default;
 
     // True when the user holds any right on client `clientId` or on anything of it (a subclient, a

@@ -15,6 +15,10 @@
 #include "platform/msg/msg_classes.h"
 #include "platform/tasks/evtask.h"
 
+namespace zydb {
+class CRequestReads;
+}
+
 class EvRestoreTask : public EvRstTask {
 public:
     static constexpr size_t kUserNameSize = 1024;         // user name field, NUL included
@@ -234,11 +238,36 @@ public:
         m_multiEntityBrowseFlags = flags;
     }
 
+    // The request scope that serves the task while its request runs (not owned: set by whoever opened
+    // it, the entry point or the host, and cleared when it closes), handed on to the steps that read.
+    // Copies of the task share it; null outside the request.
+    zydb::CRequestReads* requestReads() const { return m_requestReads; }
+    void setRequestReads(zydb::CRequestReads* reads) { m_requestReads = reads; }
+
 private:
+    zydb::CRequestReads* m_requestReads = nullptr;
     App::IdxDbEngineType m_forceUsedxDbEngineType = App::IDX_DB_ENGINE_UNKNOWN;
     bool m_includeRunningJob = false;
     unsigned long m_callerClientId = 0;
     bool m_userRequest = false;
     EntityList m_entities;
     databrowse::MultiEntityBrowseFlags m_multiEntityBrowseFlags;
+};
+
+// Lends the request scope `reads` to a task for one call when the task has none (a caller that opened
+// the scope lent its own first), and takes it back after.
+class CTaskRequestReads {
+public:
+    CTaskRequestReads(EvMultiEntityRestoreTask* task, zydb::CRequestReads* reads)
+        : m_task(task && !task->requestReads() ? task : nullptr) {
+        if (m_task) m_task->setRequestReads(reads);
+    }
+    ~CTaskRequestReads() {
+        if (m_task) m_task->setRequestReads(nullptr);
+    }
+    CTaskRequestReads(const CTaskRequestReads&) = delete;
+    CTaskRequestReads& operator=(const CTaskRequestReads&) = delete;
+
+private:
+    EvMultiEntityRestoreTask* m_task;
 };

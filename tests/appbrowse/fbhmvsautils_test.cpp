@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "appbrowse/vmbrowseview.h"
 #include "platform/tasks/evrestoretask.h"
 #include "tests/appbrowse/vsademo.h"
 
@@ -140,16 +141,16 @@ TEST_F(VsaUtils, SwitchByNamedJobAndItsLimits) {
 
 TEST_F(VsaUtils, GuidsOfPaths) {
     const std::string guid = hv.vms[0].guid;
-    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\"), "");
-    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID(""), "");
-    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID(guid), guid);
-    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\" + guid + "\\Users\\alice"), guid);
-    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("/" + guid + "/etc"), guid);
-    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\{" + guid + "}"), "{" + guid + "}");
-    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\{" + guid + "}\\C"), "{" + guid + "}");
-    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\{" + guid + "\\C"), "");  // an unclosed brace
-    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\vmalpha\\C"), "");
-    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\" + guid.substr(1) + "\\C"), "");
+    EXPECT_EQ(CVMBrowseView::guidOf("\\"), "");
+    EXPECT_EQ(CVMBrowseView::guidOf(""), "");
+    EXPECT_EQ(CVMBrowseView::guidOf(guid), guid);
+    EXPECT_EQ(CVMBrowseView::guidOf("\\" + guid + "\\Users\\alice"), guid);
+    EXPECT_EQ(CVMBrowseView::guidOf("/" + guid + "/etc"), guid);
+    EXPECT_EQ(CVMBrowseView::guidOf("\\{" + guid + "}"), "{" + guid + "}");
+    EXPECT_EQ(CVMBrowseView::guidOf("\\{" + guid + "}\\C"), "{" + guid + "}");
+    EXPECT_EQ(CVMBrowseView::guidOf("\\{" + guid + "\\C"), "");  // an unclosed brace
+    EXPECT_EQ(CVMBrowseView::guidOf("\\vmalpha\\C"), "");
+    EXPECT_EQ(CVMBrowseView::guidOf("\\" + guid.substr(1) + "\\C"), "");
 
     // Every path of the task, duplicates once, in GUID order (not the order the VMs were made).
     EvMultiEntityRestoreTask task;
@@ -161,7 +162,7 @@ TEST_F(VsaUtils, GuidsOfPaths) {
     task.addPath(EvRestoreTask::kBrowsePathList, ("\\" + hv.vms[1].guid).c_str());
     task.addPath(EvRestoreTask::kBrowsePathList, "\\not-a-vm\\C");
     std::set<std::string> guids;
-    CBrowseVSAUtils::ExtractVMGUIDListFromPath(&task, guids);
+    guids = CVMBrowseView::guidsOf(&task);
     std::vector<std::string> sorted = made;
     std::sort(sorted.begin(), sorted.end());
     EXPECT_NE(made, sorted);

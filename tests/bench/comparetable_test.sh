@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The table of bench/compare over rows as bench/compare keeps them (side, program, pair, line): medians are
-# of numbers, every pair is shown, each measure has the spread of new/old, and "cheaper" is claimed only
+# of numbers, every pair is shown, each measure has the spread of new/old, and "faster" is claimed only
 # where new/old is below 1 in the median and in most pairs.
 set -u
 table="$1"
@@ -47,13 +47,13 @@ printf 'new\tbench_x\t1\tratio: a / raw = 1.50 (goal: within 2)\nold\tbench_x\t1
 awk -F'\t' -f "$table" "$dir/rows" >"$dir/out"
 status=$?
 if [ "$status" -ne 0 ]; then echo "FAIL the table exits $status"; failures=$((failures + 1)); fi
-expect "medians of numbers" "digits" ' 1200 +1300 +0\.923 0\.947 1\.079 +2/3 +cheaper'
+expect "medians of numbers" "digits" ' 1200 +1300 +0\.923 0\.947 1\.079 +2/3 +faster'
 expect "a median below 1 in only half the pairs" "half" ' 8\.5 +10 +0\.500 0\.850 1\.200 +2/4 +unsettled'
-expect "below 1 in every pair" "always" ' 9 +10 +0\.900 0\.900 0\.900 +3/3 +cheaper'
-expect "negative values" "sign" ' 3 +2 +0\.500 1\.250 1\.500 +1/3 +dearer'
-expect "the mean of a side's runs in a pair" "mirrored" ' 11\.155 +11\.5 +0\.970 0\.970 0\.970 +4/4 +cheaper'
+expect "below 1 in every pair" "always" ' 9 +10 +0\.900 0\.900 0\.900 +3/3 +faster'
+expect "negative values" "sign" ' 3 +2 +0\.500 1\.250 1\.500 +1/3 +slower'
+expect "the mean of a side's runs in a pair" "mirrored" ' 11\.155 +11\.5 +0\.970 0\.970 0\.970 +4/4 +faster'
 expect "one side only" "lonely" ' 3 +- +- +- +no pairs'
-expect "a ratio keeps its goal" "a / raw" ' 1\.5 +3 +0\.500 0\.500 0\.500 +1/1 +cheaper +2$'
+expect "a ratio keeps its goal" "a / raw" ' 1\.5 +3 +0\.500 0\.500 0\.500 +1/1 +faster +2$'
 # Every pair of every measure is shown, in pair order.
 pairs="$(grep -A4 -F 'bench_x figure half' "$dir/out" | grep -c '^  pair')"
 if [ "$pairs" -ne 4 ]; then echo "FAIL every pair shown: $pairs pair lines of half"; failures=$((failures + 1)); fi

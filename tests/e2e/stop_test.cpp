@@ -492,6 +492,22 @@ TEST_F(StopInFlight, AStopThroughTheHubmasterSaysWhatCameOfIt) {
     EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
 }
 
+// A browse through the Hubmaster is read in one request scope, which it lets go before it waits for its
+// answers: while its media agent holds them, a write lands and a checkpoint empties the whole log.
+TEST_F(StopInFlight, ABrowseWaitingForItsAnswersHoldsNoSnapshot) {
+    const std::string session = std::string(kHeldPrefix) + "snapshot";
+    TRun held;
+    std::thread browsing = holdThroughHubmaster(session, held);
+    const std::string& db = s->world.databasePath;
+    EXPECT_EQ(hubtest::execSql(db, "UPDATE NBGlobalParam SET value = value WHERE name = 'none such'"), "");
+    EXPECT_EQ(hubtest::execSql(db, "CREATE TABLE IF NOT EXISTS snapshotwitness (v)"), "");
+    EXPECT_EQ(hubtest::queryInt(db, "PRAGMA wal_checkpoint(TRUNCATE)"), 0) << "a reader held the log";
+    TRun owner = console("stop --session " + session, admin(), "snapshot-stop");
+    browsing.join();
+    EXPECT_EQ(owner.status, 0) << owner.out << owner.err;
+    EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
+}
+
 // A stop that comes before the media agent has answered anything: through the Hubmaster it ends the
 // browse; on BrowseRouter's road the agent may read it before or after the request, and the answers say
 // which. The owner's later browse of the session is a new one either way, on both roads.

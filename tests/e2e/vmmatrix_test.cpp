@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/entities/vmhandback.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
@@ -243,24 +244,26 @@ protected:
         return out;
     }
 
+    // BrowseRouter's one reply to a direct caller.
+    std::unique_ptr<CNMessageBase> routerReply(databrowse::BrowseRequest r) {
+        r.setstring(R::token, s_token);
+        CZyNetwork peer;
+        bool timedOut = false;
+        // A caller of the current release, to which the router hands the media agent's request signed.
+        EXPECT_FALSE(
+            peer.Connect(s_routerHost.c_str(), CBrowseRouterThreadHM::kServerName, "winproxy1", 10, timedOut)
+                .IsError());
+        EXPECT_FALSE(peer.SendXMLMessage(r, 0, 10, timedOut).IsError());
+        CNMessageBase* received = nullptr;
+        ignoreResult(peer.ReceiveXMLMessage(nullptr, received, nullptr, 0, 60, timedOut),
+                     "the reply is checked next");
+        return std::unique_ptr<CNMessageBase>(received);
+    }
+
     // A direct caller: BrowseRouter's one reply, then the road it names.
     TAnswers throughRouter(databrowse::BrowseRequest r) {
         const databrowse::BrowseRequest asked = r;
-        r.setstring(R::token, s_token);
-        std::unique_ptr<CNMessageBase> reply;
-        {
-            CZyNetwork peer;
-            bool timedOut = false;
-            // A caller of the current release, to which the router hands the media agent's request signed.
-            EXPECT_FALSE(peer.Connect(s_routerHost.c_str(), CBrowseRouterThreadHM::kServerName, "winproxy1",
-                                      10, timedOut)
-                             .IsError());
-            EXPECT_FALSE(peer.SendXMLMessage(r, 0, 10, timedOut).IsError());
-            CNMessageBase* received = nullptr;
-            ignoreResult(peer.ReceiveXMLMessage(nullptr, received, nullptr, 0, 60, timedOut),
-                         "the reply is checked next");
-            reply.reset(received);
-        }
+        std::unique_ptr<CNMessageBase> reply = routerReply(r);
         TAnswers out;
         if (!reply) {
             out.errors.push_back("no reply from BrowseRouter");
@@ -272,7 +275,7 @@ protected:
             return out;
         }
         if (auto* prepared = dynamic_cast<databrowse::BrowseRequest*>(reply.get());
-            prepared && hubmasterBrowsesIt(*prepared)) {
+            prepared && vmhandback::isMarked(*prepared)) {
             // The Hubmaster browses it itself: the caller asks it there.
             databrowse::BrowseRequest again = asked;
             return atEntryPoint(again);
@@ -299,16 +302,6 @@ protected:
         }
         return out;
     }
-    static bool hubmasterBrowsesIt(databrowse::BrowseRequest& prepared) {
-        const CNMessageBase* advanced = prepared.getObjectAccessor(R::advOptions, false);
-        const CNMessageBase* indexing = prepared.getObjectAccessor(R::indexing, false);
-        const CNMessageBase* routing = indexing ? const_cast<CNMessageBase*>(indexing)->getObjectAccessor(
-                                                      databrowse::Msg91::f::indexingInfo, false)
-                                                : nullptr;
-        return advanced && advanced->getint64(databrowse::Msg63::f::directApiMarker) == 1 && routing &&
-               routing->getint64(databrowse::IndexingInfo::f::idxAppType) == 200107;
-    }
-
     TAnswers run(ERoad road, databrowse::BrowseRequest r) {
         return road == ERoad::kHubmaster ? atEntryPoint(r) : throughRouter(r);
     }
@@ -494,5 +487,21 @@ TEST_F(VmMatrix, AFindOverTheHypervisorsVmsAnswersEachInItsOwnView) {
             const TAnswers got = run(road, request(0, EForm::kGuid, ask));
             EXPECT_EQ(got.errors, std::vector<std::string>{});
             EXPECT_EQ(sorted(got.items), sorted(expected)) << describe(got.items);
+        }
+}
+
+// A VM named by its own client whose range its hypervisor's index holds is handed back to the Hubmaster
+// whatever the caller's option 80: a direct caller handed the hypervisor's request would read that index
+// in the hypervisor's view. Where the VM's own index answers, the caller gets the agent's request.
+TEST_F(VmMatrix, TheHandBackToTheHubmasterHoldsForEveryOption80) {
+    for (const int64_t option80 : {0, 1})
+        for (const long at : {before(), after()}) {
+            SCOPED_TRACE("option 80 = " + std::to_string(option80) + ", at " + std::to_string(at));
+            databrowse::BrowseRequest r = request(0, EForm::kOwnClient, {.paths = {"\\"}, .toTime = at});
+            r.getObjectAccessor(R::options, true)->setint64(databrowse::BrowseOptions::f::at80_80, option80);
+            std::unique_ptr<CNMessageBase> reply = routerReply(r);
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(vmhandback::isMarked(*reply), at < hv().indexingV2Since) << reply->AsString();
+            EXPECT_NE(reply->getTagID(), databrowse::BrowseResponse::TAG) << reply->AsString();
         }
 }

@@ -43,6 +43,8 @@ using E = ZyEntities::GenericEntity::f;
 using R = databrowse::BrowseRequest::f;
 
 const char* const kTokenRejected = "Error: Failed to authenticate the usertoken...";
+// The code of a reply that refuses the caller (its token, its right to act, the clients it names).
+constexpr int64_t kRefusal = databrowse::BROWSE_ERR_PERMISSION;
 
 class DirectRun : public ::testing::Test {
 protected:
@@ -109,13 +111,14 @@ protected:
         }
     }
     static inline std::vector<std::string> warnings;
-    // The error text of an error reply (type 3, one error of code 1); "" for any other reply.
-    static std::string errorOf(const std::unique_ptr<CNMessageBase>& reply) {
+    // The error text of an error reply (type 3, one error of `code`: 1, or 3 for a refusal of the
+    // caller); "" for any other reply.
+    static std::string errorOf(const std::unique_ptr<CNMessageBase>& reply, int64_t code = 1) {
         if (!reply || reply->getTagID() != databrowse::BrowseResponse::TAG) return "";
         EXPECT_EQ(reply->getint64(databrowse::BrowseResponse::f::respType), 3);
         auto* errors = reply->getlistobject(databrowse::BrowseResponse::f::messages, false);
         if (!errors || errors->size() != 1u) return "";
-        EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode), 1);
+        EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode), code);
         return errors->front().getstring(databrowse::BrowseError::f::errorMessage);
     }
     static std::string lastWorker() {
@@ -187,7 +190,7 @@ TEST_F(DirectRun, ValidTokenGetsThePreparedRequestAndTheRecordIsReleased) {
 TEST_F(DirectRun, RejectedTokenAnswersTheAuthenticationErrorWithoutRunning) {
     databrowse::BrowseRequest r = fileRequest(1, "run-bad-token");
     r.setstring(R::token, "ZT1.not-a-token.at-all");
-    EXPECT_EQ(errorOf(exchange(r)), kTokenRejected);
+    EXPECT_EQ(errorOf(exchange(r), kRefusal), kTokenRejected);
     EXPECT_FALSE(logHas("START - browse request with worker id [" + lastWorker() + "]"));
     EXPECT_TRUE(recordListsNoWorker("run-bad-token"));
 }
@@ -198,7 +201,7 @@ TEST_F(DirectRun, UnknownCallerClientAndRecordedErrorsOverrideThePreparedRequest
     // A peer that is no known client acts only with a user's token.
     EXPECT_EQ(errorOf(exchange(r, "no-such-client")), "");
     databrowse::BrowseRequest anonymous = fileRequest(1, "run-stranger-2");
-    EXPECT_EQ(errorOf(exchange(anonymous, "no-such-client")),
+    EXPECT_EQ(errorOf(exchange(anonymous, "no-such-client"), kRefusal),
               "Error: Failed to get client id for authorization");
 
     databrowse::BrowseRequest mixed = fileRequest(1, "run-mixed");
@@ -234,7 +237,7 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
     // Refused before authentication: nothing changes.
     databrowse::BrowseRequest refused = erase("erase-refused", 4000);
     refused.setstring(R::token, "ZT1.forged.token");
-    EXPECT_EQ(errorOf(exchange(refused)), kTokenRejected);
+    EXPECT_EQ(errorOf(exchange(refused), kRefusal), kTokenRejected);
     EXPECT_EQ(subclientUsage(), before);
     EXPECT_EQ(erasePending(), 0);
     // Without a token the user entity makes it act as another user: a client other than the browsed
@@ -243,7 +246,7 @@ TEST_F(DirectRun, EraseBookkeepingOnlyAfterAuthentication) {
     asUser.getObjectAccessor(R::caller, true)
         ->getObjectAccessor(ZyEntities::Msg74::f::user, true)
         ->setint64(ZyEntities::UserEntity::f::userId, s->world.fileUser);
-    EXPECT_EQ(errorOf(exchange(asUser, "client2")),
+    EXPECT_EQ(errorOf(exchange(asUser, "client2"), kRefusal),
               "Error: Failed to authenticate the caller to act as the requested user...");
     EXPECT_EQ(subclientUsage(), before);
 
@@ -467,7 +470,7 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
     databrowse::BrowseRequest anonymous = find(s->world.fileClient);
     anonymous.setstring(R::token, "");
     anonymous.setstring(R::userName, "alice");
-    EXPECT_EQ(errorOf(exchange(anonymous, "no-such-client"))
+    EXPECT_EQ(errorOf(exchange(anonymous, "no-such-client"), kRefusal)
                   .rfind("Error: Failed to authenticate the usertoken", 0),
               0u);
 }
@@ -491,7 +494,7 @@ TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
         }
         r.setlistobject(R::filteredEntities, targets);
         std::unique_ptr<CNMessageBase> reply = exchange(r);
-        if (!reply || reply->getTagID() != databrowse::BrowseRequest::TAG) return errorOf(reply);
+        if (!reply || reply->getTagID() != databrowse::BrowseRequest::TAG) return errorOf(reply, kRefusal);
         CNMessageBase* routing = reply->getObjectAccessor(R::indexing, false)
                                      ->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false);
         EXPECT_EQ(routing->getstring(databrowse::IndexingInfo::f::mediaAgentName), "mediaagent1");

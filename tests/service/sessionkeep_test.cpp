@@ -42,7 +42,8 @@ using R = databrowse::BrowseRequest::f;
 using E = ZyEntities::GenericEntity::f;
 
 constexpr const char* kHeld = "held-";
-constexpr const char* kDenied = "Browse access denied";
+// Another caller's session is refused as one in use, naming nobody.
+constexpr const char* kDenied = "is in use by another caller";
 constexpr const char* kStopped = "The browse was stopped";
 
 enum class ERoad { kRouter, kHubmaster };
@@ -246,7 +247,12 @@ protected:
     }
 
     // A stop as the host passes a user's stop to the entry point: the answer's text.
-    static std::string stop(const TUser& user, const std::string& session) {
+    // What the entry point made of a stop: its result (1 handled, 0 not) and the code of its answer.
+    struct TStopCall {
+        int result = -1;
+        long long code = 0;
+    };
+    static std::string stop(const TUser& user, const std::string& session, TStopCall* call = nullptr) {
         const long long jobId = ++s->nextJob;
         auto answers = std::make_shared<EvRecordingDestination>();
         EvReturnDestinations::registerDestination(jobId, answers);
@@ -257,13 +263,19 @@ protected:
         task.setUserId(idOf(user));
         task.setUserName(user.name);
         databrowse::BrowseRequest r = request(user, session, databrowse::BROWSE_OP_STOP);
-        fastBrowseHMProcessRequestMultiEntity(&task, false, databrowse::FORCE_USE_INDEX_NONE, &r);
+        const int result =
+            fastBrowseHMProcessRequestMultiEntity(&task, false, databrowse::FORCE_USE_INDEX_NONE, &r);
         EvReturnDestinations::unregisterDestination(jobId);
         std::string text;
         for (const std::string& xml : answers->payloads(EV_RETURN_RECORD_XML_ITEM)) {
             databrowse::BrowseResponse response;
-            if (response.unserialize(xml) == 0) text += errorText(response);
+            if (response.unserialize(xml) != 0) continue;
+            text += errorText(response);
+            auto* messages = response.getlistobject(databrowse::BrowseResponse::f::messages, false);
+            if (call && messages && !messages->empty())
+                call->code = messages->front().getint64(databrowse::BrowseError::f::errorCode);
         }
+        if (call) call->result = result;
         return text;
     }
 
@@ -320,15 +332,23 @@ protected:
                     EXPECT_EQ(error, "");
                 else
                     EXPECT_NE(error.find(kDenied), std::string::npos) << error;
+                if (!allowed)
+                    for (const char* name : {kAdmin.name, kAlice.name})
+                        EXPECT_EQ(error.find(std::string("[") + name + "]"), std::string::npos) << error;
                 if (allowed) model.browsed(user, step.road, heldSession);
                 continue;
             }
             const EStopAnswer expected = model.stop(user);
             SCOPED_TRACE(std::string(user.name) + " stops, expecting \"" + textOf(expected) + "\"");
-            const std::string answer = stop(user, session);
+            TStopCall call;
+            const std::string answer = stop(user, session, &call);
             EXPECT_EQ(answer.rfind(textOf(expected), 0), 0u) << answer;
+            // The entry point handled an allowed stop; a refusal says it is one by its code.
+            const bool allowed = expected == EStopAnswer::kAccepted || expected == EStopAnswer::kNothingLeft;
+            EXPECT_EQ(call.result, allowed ? 1 : 0) << answer;
             if (expected == EStopAnswer::kRefused) {
                 EXPECT_NE(answer.find(std::string("user [") + user.name + "]"), std::string::npos) << answer;
+                EXPECT_EQ(call.code, databrowse::BROWSE_ERR_PERMISSION) << answer;
             }
             // The held browse ends as stopped by the stop the model says ends it, and by no other.
             if (held && !model.heldInHubmaster) {
@@ -399,7 +419,8 @@ TEST_F(SessionKeep, OnlyItsOwnerBrowsesAndStopsASessionForItsWholeKeep) {
 namespace {
 
 // With stopping a session's browses switched off, the owner's stop of a browse the Hubmaster runs is not
-// sent, and says so; the browse goes on until a stop that is sent ends it.
+// sent, and says so, and the entry point returns 1 as for any stop handled with the switch off; the
+// browse goes on until a stop that is sent ends it.
 TEST_F(SessionKeep, AStopThatIsNotSentSaysSo) {
     const std::string session = std::string(kHeld) + "switched-off";
     const std::string marker = "session " + session + " held after";
@@ -409,9 +430,12 @@ TEST_F(SessionKeep, AStopThatIsNotSentSaysSo) {
     ASSERT_TRUE(s->agent->waitFor(marker, 120s, before + 1)) << s->agent->output();
 
     ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "EnableStopBrowseRequest", 0));
-    const std::string notSent = stop(kAlice, session);
+    TStopCall call;
+    const std::string notSent = stop(kAlice, session, &call);
     ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "EnableStopBrowseRequest", 1));
     EXPECT_EQ(notSent.rfind("The stop was not sent: ", 0), 0u) << notSent;
+    // Handled as the switch says (the session's browses are left to run): the entry point returns 1.
+    EXPECT_EQ(call.result, 1);
     EXPECT_NE(notSent.find("EnableStopBrowseRequest is 0"), std::string::npos) << notSent;
     EXPECT_FALSE(held.answers->ended()) << "the browse goes on";
 

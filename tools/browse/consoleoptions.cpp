@@ -8,6 +8,8 @@
 
 #include "platform/entities/apptypes.h"
 #include "platform/msg/criteriaoperators.h"
+#include "platform/msg/sessionidlimit.h"
+#include "platform/tasks/erasebookings.h"
 #include "platform/threads/hubclock.h"
 #include "tools/browse/consoleoutput.h"
 
@@ -90,11 +92,14 @@ bool number(const std::string& text, long long& value) {
 }
 
 // Why an erase cannot take `path`, "" when it can: the top of the backup set is no item the console can
-// look up and erase (which paths an erase may name otherwise, the Hubmaster's erase gate says).
+// look up and erase, and a path the Hubmaster's erase would refuse (its one rule of well-formed paths)
+// is a command line to mend.
 std::string erasePathProblem(const std::string& path) {
     if (!path.empty() && path.find_first_not_of("/\\") == std::string::npos)
         return "the top of the backup set is not erased whole: name the folders or files under it (list "
                "shows them)";
+    if (std::string problem = CEraseBookings::pathProblem(path); !problem.empty())
+        return problem + ": give the item's whole path as list shows it (/a/b, \\MB\\..., D:\\a)";
     return "";
 }
 
@@ -210,7 +215,13 @@ const TOptionSpec kOptionSpecs[] = {
      COUNT(page, 1, kMaxId)},
     {"--session", nullptr, "id", kAll, kWhat,
      "the browse session (the console makes one; -v shows it at the start, --json in the answer)",
-     TEXT(session)},
+     [](TConsoleOptions& o, const std::string&, const std::string& v) {
+         // The service's own bound: an id it would refuse is a command line to mend.
+         if (std::string why = databrowse::sessionIdRefusal(v.size()); !why.empty())
+             return "--session: " + why + ": give a shorter one";
+         o.session = v;
+         return std::string();
+     }},
     {"--dry-run", nullptr, nullptr, kE, kWhat, "list what would be erased; book nothing",
      SWITCH(dryRun, true)},
     {"--yes", nullptr, nullptr, kE, kWhat, "erase a folder's contents without asking", SWITCH(yes, true)},

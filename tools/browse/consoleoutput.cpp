@@ -5,6 +5,7 @@
 #include <ctime>
 #include <sstream>
 
+#include "platform/msg/errorresponse.h"
 #include "tools/browse/consoleoptions.h"
 
 namespace {
@@ -130,9 +131,16 @@ bool addConsoleResponse(TConsoleResult& result, databrowse::BrowseResponse& resp
             const std::string text = m.getstring(databrowse::BrowseError::f::errorMessage);
             if (type == databrowse::BROWSE_RESP_WARNING) {
                 result.warnings.push_back(text);
-                const long long code = m.getint64(databrowse::BrowseError::f::errorCode);
-                if (code == databrowse::BROWSE_ERR_PERMISSION) result.refused.push_back(text);
-                if (code == databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) result.nothingToBrowse.push_back(text);
+                switch (errorresponse::findPartOf(m.getint64(databrowse::BrowseError::f::errorCode))) {
+                    case errorresponse::EFindPart::kRefused:
+                        result.refused.push_back(text);
+                        break;
+                    case errorresponse::EFindPart::kNotSearched:
+                        result.notSearched.push_back(text);
+                        break;
+                    case errorresponse::EFindPart::kWhole:
+                        break;
+                }
             } else if (result.error.empty()) {
                 result.error = text.empty() ? "the browse failed without a message" : text;
                 result.errorCode = m.getint64(databrowse::BrowseError::f::errorCode);
@@ -211,8 +219,12 @@ std::string formatConsoleTable(const TConsoleResult& r, const TConsoleFormat& fo
                           i.deleted ? "  (deleted)" : "");
             out << line;
         }
+    }
+    // Items before a failure are what arrived, never the whole listing: said even when none had.
+    const bool partial = !r.error.empty() && !r.incomplete.empty();
+    if (!r.items.empty() || partial) {
         out << r.items.size() << (r.items.size() == 1 ? " item" : " items");
-        if (r.pageSize > 0) {
+        if (r.pageSize > 0 && !r.items.empty()) {
             const long long first = static_cast<long long>(r.page - 1) * r.pageSize + 1;
             out << " (" << first << "-" << first + static_cast<long long>(r.items.size()) - 1;
             if (r.total >= 0)
@@ -221,10 +233,11 @@ std::string formatConsoleTable(const TConsoleResult& r, const TConsoleFormat& fo
             else
                 out << "), page " << r.page;
         }
-        // Items before a failure are what arrived, never the whole listing.
         if (!r.error.empty())
             out << "; incomplete: "
-                << (r.exitCode == kExitRefused ? "a part of it was refused" : "the answer was cut short")
+                << (!r.incomplete.empty()        ? r.incomplete
+                    : r.exitCode == kExitRefused ? std::string("a part of it was refused")
+                                                 : std::string("the answer was cut short"))
                 << " (the error follows)";
         out << "\n";
     } else if (r.pageSize > 0 && r.error.empty() && r.note.empty()) {

@@ -28,10 +28,12 @@ struct TConsoleResult {
     std::vector<std::pair<std::string, long long>> counts;  // query id, count
     std::vector<TConsoleMedia> media;
     std::vector<std::string> warnings;
-    std::vector<std::string>
-        refused;  // the warnings of what the service refused to answer (a find's clients)
-    // The warnings of what the service found nothing of to browse (a find's client it does not know).
-    std::vector<std::string> nothingToBrowse;
+    // The warnings of a find across clients whose code says a part was left out: refused to the caller,
+    // or not searched (a client the Hubmaster does not know, backups the find cannot reach by its road).
+    std::vector<std::string> refused, notSearched;
+    // Why an answer that ended in an error is not the whole ("": it was cut short), for a table's last
+    // line; set also when no item had arrived yet.
+    std::string incomplete;
     std::string error;  // empty: no error
     long long errorCode = 0;
     std::string note;            // what happened when there is nothing to list (a stop)

@@ -24,6 +24,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/clientaddress.h"
+#include "platform/entities/vmhandback.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessageids.h"
 #include "platform/hubdb/hubdb.h"
@@ -149,17 +150,6 @@ CNMessageBase* miningOf(CNMessageBase& prepared) {
         childOf(childOf(childOf(&prepared, R::advOptions), databrowse::Msg63::f::advancedConfig),
                 databrowse::BrowseAdvancedConfig::f::appMiningBlock);
     return mining && mining->getint64(databrowse::Msg60::f::appMining) != 0 ? mining : nullptr;
-}
-
-// A request the router hands a direct caller for a hypervisor's backup set kept per virtual machine,
-// which the Hubmaster browses itself: marked for the direct caller, of the VM index kind.
-bool isHypervisorRequest(CNMessageBase& prepared) {
-    if (!dynamic_cast<databrowse::BrowseRequest*>(&prepared)) return false;
-    const CNMessageBase* advanced = childOf(&prepared, R::advOptions);
-    const CNMessageBase* routing =
-        childOf(childOf(&prepared, R::indexing), databrowse::Msg91::f::indexingInfo);
-    return advanced && advanced->getint64(databrowse::Msg63::f::directApiMarker) == 1 && routing &&
-           apptype::of(routing->getint64(databrowse::IndexingInfo::f::idxAppType)) == apptype::kVmIndex;
 }
 
 // The advanced options of a prepared request; of a signed one, those of its clear payload.
@@ -470,11 +460,8 @@ std::string CConsoleSession::askedBy() const {
     return source;
 }
 
-int CConsoleSession::exitOfServiceError(const std::string& error, long long code) {
-    for (const char* refusal : {"access denied", "Access denied", "not authorised", "Failed to authenticate",
-                                "not allowed", "refused", "for authorization", "capability required"})
-        if (error.find(refusal) != std::string::npos) return kExitRefused;
-    return code == evmsg::kBrowseAccessDenied ? kExitRefused : kExitServiceError;
+int CConsoleSession::exitOfServiceError(long long code) {
+    return code == databrowse::BROWSE_ERR_PERMISSION ? kExitRefused : kExitServiceError;
 }
 
 int CConsoleSession::mediaAgentRelease(const std::string& agent) {
@@ -664,17 +651,18 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     }
     if (rc != kExitOk) return rc;
     if (!m_options.clients.empty()) nameClients(result);
-    // What the service refused to search leaves an answer that is not the whole: a script must tell.
+    // What the service refused to search, or says it did not search (a client it does not know, backups
+    // it cannot reach by the find's road), leaves an answer that is not the whole: a script must tell.
     if (!result.refused.empty()) {
         std::string refused;
         for (const std::string& text : result.refused) refused += (refused.empty() ? "" : "; ") + text;
+        result.incomplete = "a part of it was refused";
         return failed(result, kExitRefused, "the answer is incomplete: " + refused);
     }
-    // A find across clients that the service says found nothing of one of them to browse (a client it
-    // does not know) answers for the others only.
-    if (!m_options.clients.empty() && !result.nothingToBrowse.empty()) {
+    if (!m_options.clients.empty() && !result.notSearched.empty()) {
         std::string left;
-        for (const std::string& text : result.nothingToBrowse) left += (left.empty() ? "" : "; ") + text;
+        for (const std::string& text : result.notSearched) left += (left.empty() ? "" : "; ") + text;
+        result.incomplete = "a part of it was not searched";
         return failed(result, kExitServiceError, "the answer is incomplete: " + left);
     }
     if (m_options.command == EConsoleCommand::kMedia) {
@@ -736,6 +724,17 @@ int CConsoleSession::checkErase(const TZyNetAddress& router, TConsoleResult& res
         TConsoleResult probe;
         const int found = lookUp(router, path, m_options.at, item, probe);
         if (found < 0) return failed(result, -found, probe.error);
+        if (found == 0) {
+            // A parent's listing shows only what the caller may see: the path's own answer tells one she
+            // may not browse from one that does not exist.
+            TConsoleOptions own = m_options;
+            own.command = EConsoleCommand::kList;
+            own.paths = {path};
+            own.pageSize = own.page = 0;
+            TConsoleResult asked;
+            if (browseAs(own, router, asked) == kExitRefused)
+                return failed(result, kExitRefused, asked.error);
+        }
         if (found == 0) {
             // What follows a last '=' that is no number was taken as part of the path: perhaps a size.
             const size_t eq = text.rfind('=');
@@ -1043,7 +1042,7 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
         // An error, or the whole answer the Hubmaster holds itself.
         addConsoleResponse(result, *response);
         if (result.error.empty()) return kExitOk;
-        return result.exitCode = exitOfServiceError(result.error, result.errorCode);
+        return result.exitCode = exitOfServiceError(result.errorCode);
     }
     return follow(*reply, result, progress);
 }
@@ -1055,7 +1054,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     if (agent.empty()) {
         // A hypervisor's backup set kept per virtual machine is browsed by the Hubmaster itself: the
         // router hands a direct caller the request marked for that, naming no media agent.
-        if (isHypervisorRequest(prepared)) {
+        if (vmhandback::isMarked(prepared)) {
             const std::string why =
                 "the virtual machines of a hypervisor's backup set are browsed by the Hubmaster itself";
             return throughHubmasterInstead(why, why, "hypervisor's virtual machines", result, progress);
@@ -1203,6 +1202,12 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
                     failed(result, kExitTimedOut,
                            who + " did not answer within the command's " +
                                std::to_string(m_options.timeoutSeconds) + " s (--timeout)");
+                // A listing cut short says so on its last line, whatever road it came by and however
+                // few items had arrived.
+                const EConsoleCommand c = m_options.command;
+                if (c == EConsoleCommand::kList || c == EConsoleCommand::kVersions ||
+                    c == EConsoleCommand::kFind)
+                    result.incomplete = "the answer was cut short";
             }
             return;
         }
@@ -1211,7 +1216,7 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
         const bool done = addConsoleResponse(result, *response);
         if (progress) progress(result.items.size());
         if (!result.error.empty() && result.exitCode == kExitOk)
-            result.exitCode = exitOfServiceError(result.error, result.errorCode);
+            result.exitCode = exitOfServiceError(result.errorCode);
         if (done) return;
     }
 }

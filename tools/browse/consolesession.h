@@ -48,8 +48,9 @@ public:
     // Who asked, as the log names them: the user by the name given (--user) or by the id the token
     // shows, with the token's source.
     std::string askedBy() const;
-    // The exit status of a service error: refused when the service denied the user.
-    static int exitOfServiceError(const std::string& error, long long code);
+    // The exit status of a service error with error `code`: refused when the service says it denied the
+    // caller (the permission code), else the service's error.
+    static int exitOfServiceError(long long code);
     // The major release of a media agent as the Hubmaster records it; 0 when unknown (no database).
     static int mediaAgentRelease(const std::string& agent);
 

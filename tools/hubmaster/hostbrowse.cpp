@@ -62,7 +62,9 @@ void sendEnd(CZyNetwork& session) {
     sendResponse(session, end);
 }
 
-void sendError(CZyNetwork& session, const std::string& text, int code = databrowse::BROWSE_ERR_GENERIC) {
+// A refusal carries the permission code: the caller tells it from a failure by the code, not the words.
+void sendError(CZyNetwork& session, const std::string& text,
+               databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC) {
     databrowse::BrowseResponse response = errorresponse::of(code, text);
     logLine("request refused: " + text);
     sendResponse(session, response);
@@ -293,23 +295,26 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
         }
         ++m_inside;
     }
-    TCaller caller;
-    int code = databrowse::BROWSE_ERR_GENERIC;
-    std::string error = databrowse::sessionIdRefusal(request);
-    if (!error.empty())
-        sendError(session, error);
-    else if (!authenticate(request, caller, error))
-        sendError(session, error);
-    else if (request.getint64(R::opType) == databrowse::BROWSE_OP_STOP)
-        stopSession(session, request, caller);
-    else if (!resolveEntity(request, caller, error, code))
-        sendError(session, error, code);
-    else if (request.getint64(R::opType) == databrowse::BROWSE_OP_END_USER_ERASE)
-        erase(session, request, caller);
-    else if (!servedHere(request, error))
-        sendError(session, error);
-    else
-        browse(session, request, caller);
+    {
+        zydb::CRequestReads reads;
+        TCaller caller;
+        databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC;
+        std::string error = databrowse::sessionIdRefusal(request);
+        if (!error.empty())
+            sendError(session, error);
+        else if (!authenticate(request, caller, error))
+            sendError(session, error, databrowse::BROWSE_ERR_PERMISSION);
+        else if (request.getint64(R::opType) == databrowse::BROWSE_OP_STOP)
+            stopSession(reads, session, request, caller);
+        else if (!resolveEntity(reads, request, caller, error, code))
+            sendError(session, error, code);
+        else if (request.getint64(R::opType) == databrowse::BROWSE_OP_END_USER_ERASE)
+            erase(reads, session, request, caller);
+        else if (!servedHere(request, error))
+            sendError(session, error);
+        else
+            browse(reads, session, request, caller);
+    }
     CHubMutexLock lock(m_mutex);
     --m_inside;
     m_changed.notify_all();
@@ -337,8 +342,9 @@ bool CHostBrowseService::authenticate(databrowse::BrowseRequest& request, TCalle
     return true;
 }
 
-bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, const TCaller& caller,
-                                       std::string& error, int& code) {
+bool CHostBrowseService::resolveEntity(zydb::CRequestReads& reads, databrowse::BrowseRequest& request,
+                                       const TCaller& caller, std::string& error,
+                                       databrowse::BrowseErrorCode& code) {
     CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
     entityids::keepEverySubclient(entity);
     // An id out of range names no entity (cut to 32 bits it would name another): refused as the
@@ -357,14 +363,14 @@ bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, const
     TNamedEntity named = namedEntityOf(entity);
     // What the entity is, the service's one judge decides, rights first: a caller who may not see the
     // client it names is told no more of it than of one he may not browse.
-    const TMaySeeClient maySee = [&caller](long clientId) {
-        return EvVisibilityCheck(0).canSeeClient(caller.userId, clientId);
+    const TMaySeeClient maySee = [&caller, &reads](long clientId) {
+        return EvVisibilityCheck(0, &reads).canSeeClient(caller.userId, clientId);
     };
     TEntityKind kind;
-    const TEntityVerdict verdict = judgeNamedEntity(named, maySee, kind, 0, &request);
+    const TEntityVerdict verdict = judgeNamedEntity(&reads, named, maySee, kind, 0, &request);
     if (!verdict.settled) {
         error = verdict.refusal;
-        code = verdict.code;
+        code = static_cast<databrowse::BrowseErrorCode>(verdict.code);
         if (!verdict.described()) logLine("entity refused as not authorised: " + verdict.description);
         return false;
     }
@@ -452,8 +458,8 @@ void CHostBrowseService::fillTask(databrowse::BrowseRequest& request, long long 
     if (!user.empty()) task.setUserName(user.c_str());
 }
 
-void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& request,
-                                const TCaller& caller) {
+void CHostBrowseService::browse(zydb::CRequestReads& reads, CZyNetwork& session,
+                                databrowse::BrowseRequest& request, const TCaller& caller) {
     // A live browse is only prepared by the Hubmaster, for a caller that then browses the machine: the
     // prepared request is BrowseRouter's answer, and this service, which forwards answers, has none.
     if (const CNMessageBase* options = request.getObjectAccessor(R::options, false);
@@ -473,7 +479,12 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     EvMultiEntityRestoreTask task;
     fillTask(request, jobId, task);
     task.setUserId(caller.userId);
-    const bool accepted = m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request) != 0;
+    bool accepted = false;
+    {
+        const CTaskRequestReads lent(&task, &reads);
+        accepted = m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request) != 0;
+    }
+    reads.letGo();  // no snapshot is held through the wait for the answers
     // A super browse answers later, through the router; a classic one has answered by now, and so has a
     // refused or failed one (whose channel may never see an end: nothing is left to wait for).
     const bool ended = !accepted || forwarder->waitForEnd(session, [this] {
@@ -514,8 +525,8 @@ void CHostBrowseService::browse(CZyNetwork& session, databrowse::BrowseRequest& 
     if (!endSent) sendEnd(session);
 }
 
-void CHostBrowseService::stopSession(CZyNetwork& session, databrowse::BrowseRequest& request,
-                                     const TCaller& caller) {
+void CHostBrowseService::stopSession(zydb::CRequestReads& reads, CZyNetwork& session,
+                                     databrowse::BrowseRequest& request, const TCaller& caller) {
     const CNMessageBase* block =
         request.isSet(R::session) ? request.getObjectAccessor(R::session, false) : nullptr;
     const std::string guid = block ? block->getstring(databrowse::BrowseSession::f::sessionId) : "";
@@ -533,12 +544,13 @@ void CHostBrowseService::stopSession(CZyNetwork& session, databrowse::BrowseRequ
     task.setbrowseSessionGUID(guid.c_str());
     task.setUserId(caller.userId);
     task.setUserName(caller.userName.c_str());
+    const CTaskRequestReads lent(&task, &reads);
     const bool accepted = m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request) != 0;
     EvReturnDestinations::unregisterDestination(jobId);
     const bool endSent = forwarder->close();
     logLine("stop of session [" + guid + "] by user [" + caller.userName + "] through " + kServiceName +
             ": " +
-            (!accepted                      ? forwarder->outcome()
+            (forwarder->errorSent()         ? forwarder->outcome()
              : forwarder->warning().empty() ? std::string("accepted")
                                             : forwarder->warning()));
     if (!accepted && !forwarder->errorSent()) {
@@ -572,12 +584,13 @@ constexpr const char* kErasedAlready =
 
 }  // namespace
 
-void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& request,
-                               const TCaller& caller) {
+void CHostBrowseService::erase(zydb::CRequestReads& reads, CZyNetwork& session,
+                               databrowse::BrowseRequest& request, const TCaller& caller) {
     CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
     // A caller who may not see the client is refused as for any data he may not browse, before his
     // capability is asked (which would tell him the entity exists).
-    if (!EvVisibilityCheck(0).canSeeClient(caller.userId, static_cast<long>(entity->getint64(E::clientId)))) {
+    if (!EvVisibilityCheck(0, &reads).canSeeClient(caller.userId,
+                                                   static_cast<long>(entity->getint64(E::clientId)))) {
         sendError(session, notAuthorisedText(0), databrowse::BROWSE_ERR_PERMISSION);
         return;
     }
@@ -599,7 +612,8 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
     const bool dryRun = erasedryrun::isMarked(request);
     if (!allowed) {
         logLine("erase of " + what + " refused to user [" + caller.userName + "]: no delete capability");
-        sendError(session, "You do not have the capability required to delete data.");
+        sendError(session, "You do not have the capability required to delete data.",
+                  databrowse::BROWSE_ERR_PERMISSION);
         return;
     }
     // Only what BrowseRouter listed and booked for this user and entity becomes a task, once.
@@ -621,7 +635,7 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
         std::string refused = CEraseBookings::instance().bookingProblem(wanted);
         std::string error;
         std::map<std::string, std::string> versions;
-        if (refused.empty() && !sizeFromIndex(request, caller, versions, error)) refused = error;
+        if (refused.empty() && !sizeFromIndex(reads, request, caller, versions, error)) refused = error;
         if (const std::string erased =
                 refused.empty() ? CEraseBookings::instance().erasedAlready(wanted, versions) : std::string();
             !erased.empty())
@@ -644,7 +658,7 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
     }
     std::string error;
     std::map<std::string, std::string> versions;
-    if (!sizeFromIndex(request, caller, versions, error)) {
+    if (!sizeFromIndex(reads, request, caller, versions, error)) {
         sendError(session, error);
         return;
     }
@@ -667,8 +681,9 @@ void CHostBrowseService::erase(CZyNetwork& session, databrowse::BrowseRequest& r
     sendEnd(session);
 }
 
-bool CHostBrowseService::sizeFromIndex(databrowse::BrowseRequest& request, const TCaller& caller,
-                                       std::map<std::string, std::string>& versions, std::string& error) {
+bool CHostBrowseService::sizeFromIndex(zydb::CRequestReads& reads, databrowse::BrowseRequest& request,
+                                       const TCaller& caller, std::map<std::string, std::string>& versions,
+                                       std::string& error) {
     std::vector<CNMessageBase>* paths = request.getlistobject(R::paths, false);
     if (!paths || paths->empty()) {
         error = "An erase names its paths";
@@ -694,7 +709,11 @@ bool CHostBrowseService::sizeFromIndex(databrowse::BrowseRequest& request, const
         EvMultiEntityRestoreTask task;
         fillTask(listing, jobId, task);
         task.setUserId(caller.userId);
-        m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &listing);
+        {
+            const CTaskRequestReads lent(&task, &reads);
+            m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &listing);
+        }
+        reads.letGo();  // no snapshot is held through the wait for the listing
         const bool ended = answers->waitForEnd(kAnswerLimit);
         EvReturnDestinations::unregisterDestination(jobId);
         if (!ended) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/db/requestscope.h"
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/tasks/evrestoretask.h"
@@ -58,28 +59,34 @@ private:
                             unsigned long messageType, zysDatabuf_v2* data);
     static void xmlCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server, long long handle,
                             CNMessageBase* message);
+    // Serves one request in one request scope, as the service's entry points do: what it reads of the
+    // registry, its clients and the database, each once, handed to each step that reads and to the
+    // service through the request's task; the snapshot is let go before every wait for answers.
     void serve(CZyNetwork& session, databrowse::BrowseRequest& request);
     // False with the reply's error text when the token is missing or not valid.
     bool authenticate(databrowse::BrowseRequest& request, TCaller& caller, std::string& error);
     // Fills the entity's ids from what the Hubmaster database records of its subclient, through the
     // service's one judge of an entity (platform/entities/recordedkind.h); false with the error's text
     // and code (a caller who may not see the client named is told he is not authorised).
-    bool resolveEntity(databrowse::BrowseRequest& request, const TCaller& caller, std::string& error,
-                       int& code);
+    bool resolveEntity(zydb::CRequestReads& reads, databrowse::BrowseRequest& request, const TCaller& caller,
+                       std::string& error, databrowse::BrowseErrorCode& code);
     // Whether this service answers the request as asked (a listing or versions, paged); false with the
     // reply's error text for what only BrowseRouter answers.
     static bool servedHere(databrowse::BrowseRequest& request, std::string& error);
-    void browse(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
+    void browse(zydb::CRequestReads& reads, CZyNetwork& session, databrowse::BrowseRequest& request,
+                const TCaller& caller);
     // A user's stop of a session: the service's verdict (accepted, refused, no such session) is the answer.
-    void stopSession(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
+    void stopSession(zydb::CRequestReads& reads, CZyNetwork& session, databrowse::BrowseRequest& request,
+                     const TCaller& caller);
     // Stops the session of a browse whose caller left before its answer ended.
     void stopLeftBrowse(databrowse::BrowseRequest& request, const TCaller& caller);
-    void erase(CZyNetwork& session, databrowse::BrowseRequest& request, const TCaller& caller);
+    void erase(zydb::CRequestReads& reads, CZyNetwork& session, databrowse::BrowseRequest& request,
+               const TCaller& caller);
     // Puts into each path of an erase the size the media agent's index answers for it (one listing of
     // each parent directory at the erase's time, as the caller) and the entity's subclient. False with
     // `error` when a listing fails or a path is not in it. `versions`: each path's version as the index
     // tells it (its version and modification time), which an erase erases once.
-    bool sizeFromIndex(databrowse::BrowseRequest& request, const TCaller& caller,
+    bool sizeFromIndex(zydb::CRequestReads& reads, databrowse::BrowseRequest& request, const TCaller& caller,
                        std::map<std::string, std::string>& versions, std::string& error);
 
     const ProcessFn m_process;

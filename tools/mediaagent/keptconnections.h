@@ -1,16 +1,23 @@
-// CKeptConnections: database connections (with the statements they have prepared) kept for the life of
-// the process and lent to one thread at a time, so that a request pays neither the open nor the schema
-// read of a fresh connection. Connection threads come and go with the sessions that carry requests, so
-// connections are not tied to a thread: a lease gives its connection back when it ends. Any thread.
+// CKeptConnections: database connections (with the statements they have prepared) kept and lent to one
+// thread at a time, so that a request pays neither the open nor the schema read of a fresh connection.
+// Connection threads come and go with the sessions that carry requests, so connections are not tied to
+// a thread: a lease gives its connection back when it ends. One left idle for kIdleLimit is closed, with
+// its page cache, as the host closes its own database connections: an idle process gives back what a
+// burst of callers made it hold. Any thread.
 #pragma once
 
+#include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
+#include "platform/threads/idlesweeper.h"
 
 namespace mediaagent {
 
@@ -19,6 +26,12 @@ class CKeptConnections {
 public:
     // Idle connections kept per key; more are closed when given back.
     static constexpr size_t kMaxIdle = 64;
+    // How long an idle connection is kept.
+    static constexpr std::chrono::seconds kIdleLimit{30};
+
+    // Idle connections expire on `clock`, which must outlive this.
+    explicit CKeptConnections(const CHubClock& clock = CHubClock::real())
+        : m_clock(clock), m_sweeper(clock, [this] { return sweepIdle(); }) {}
 
     class TLease {
     public:
@@ -60,7 +73,7 @@ public:
             CHubMutexLock lock(m_mutex);
             auto it = m_idle.find(key);
             if (it != m_idle.end() && !it->second.empty()) {
-                std::unique_ptr<T> held = std::move(it->second.back());
+                std::unique_ptr<T> held = std::move(it->second.back().held);  // the newest: the warmest
                 it->second.pop_back();
                 return TLease(this, key, std::move(held));
             }
@@ -78,16 +91,46 @@ public:
 private:
     void giveBack(const std::string& key, std::unique_ptr<T> held) {
         std::unique_ptr<T> closing;  // closed outside the lock
-        CHubMutexLock lock(m_mutex);
-        auto& idle = m_idle[key];
-        if (idle.size() < kMaxIdle)
-            idle.push_back(std::move(held));
-        else
-            closing = std::move(held);
+        const auto now = m_clock.steadyNow();
+        {
+            CHubMutexLock lock(m_mutex);
+            auto& idle = m_idle[key];
+            if (idle.size() >= kMaxIdle) {
+                closing = std::move(held);
+                return;
+            }
+            idle.push_back({std::move(held), now});
+        }
+        m_sweeper.due(now + kIdleLimit);
     }
 
+    // Closes the connections idle for the limit; when the next one expires.
+    std::optional<CHubClock::Steady::time_point> sweepIdle() {
+        std::vector<std::unique_ptr<T>> closing;  // closed outside the lock
+        const auto now = m_clock.steadyNow();
+        std::optional<CHubClock::Steady::time_point> next;
+        CHubMutexLock lock(m_mutex);
+        for (auto it = m_idle.begin(); it != m_idle.end();) {
+            auto& idle = it->second;  // oldest at the front
+            while (!idle.empty() && idle.front().since + kIdleLimit <= now) {
+                closing.push_back(std::move(idle.front().held));
+                idle.pop_front();
+            }
+            if (!idle.empty() && (!next || idle.front().since + kIdleLimit < *next))
+                next = idle.front().since + kIdleLimit;
+            it = idle.empty() ? m_idle.erase(it) : std::next(it);
+        }
+        return next;
+    }
+
+    struct TIdle {
+        std::unique_ptr<T> held;
+        CHubClock::Steady::time_point since;
+    };
+    const CHubClock& m_clock;
     mutable CHubMutex m_mutex;
-    std::map<std::string, std::vector<std::unique_ptr<T>>> m_idle GUARDED_BY(m_mutex);
+    std::map<std::string, std::deque<TIdle>> m_idle GUARDED_BY(m_mutex);
+    CHubIdleSweeper::CEntry m_sweeper;  // last: gone before what its sweep reads
 };
 
 }  // namespace mediaagent

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <filesystem>
 #include <latch>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -341,7 +342,8 @@ TEST_F(DbEnvPoolTest, AnOpenRequestKeepsItsConnectionAClosedOneHoldsNoReads) {
     IDbConnection* second = nullptr;
     long long seen = -1;
     std::thread inRequest([&] {
-        openRequest();
+        std::optional<CRequestReads> request;
+        request.emplace();
         first = readOnce();
         requestRead.count_down();
         resume.wait();
@@ -352,7 +354,7 @@ TEST_F(DbEnvPoolTest, AnOpenRequestKeepsItsConnectionAClosedOneHoldsNoReads) {
             seen = st->columnInt64(0);
         st.reset();
         c.reset();
-        closeRequest();
+        request.reset();
         requestClosed.count_down();
         end.wait();
     });

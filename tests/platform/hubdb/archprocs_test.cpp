@@ -271,10 +271,7 @@ TEST_F(ArchProcs, ARequestReadsASubclientsFilesOnce) {
     const size_t before = fileCount();
     ASSERT_GT(before, 0u);
     {
-        struct TRequest {
-            TRequest() { zydb::openRequest(); }
-            ~TRequest() { zydb::closeRequest(); }
-        } request;
+        zydb::CRequestReads request;
         EXPECT_EQ(fileCount(), before);
         {
             hubdb::HubDbSeed seed(dir.file("hub.db"));
@@ -313,10 +310,7 @@ TEST_F(ArchProcs, EachTimeOfARequestGetsTheFilesOfThatTime) {
         return out;
     };
     for (bool openEndFirst : {false, true}) {
-        struct TRequest {
-            TRequest() { zydb::openRequest(); }
-            ~TRequest() { zydb::closeRequest(); }
-        } request;
+        zydb::CRequestReads request;
         int rc = DB_OK;
         auto conn = zydb::CDbEnv::threadConnection(&rc);
         ASSERT_TRUE(conn) << rc;

@@ -60,8 +60,10 @@ TEST_F(Rights, AnswerNeverCarriesOverFromAnEarlierQuestion) {
 }
 
 TEST_F(Rights, ARequestIsAnsweredAsOfItsFirstQuestionAndTheNextSeesTheDatabaseAgain) {
-    const auto aliceMayBrowse = [&] {
+    // Asked in the request `reads`, as every caller hands its request's scope to the manager.
+    const auto aliceMayBrowse = [&](zydb::CRequestReads& reads) {
         EvSecurityCheck check(1);
+        check.setRequestReads(&reads);
         return check.canBrowse(alice, kKelmarch, kClient, 0, 0, 0, 0, false, "");
     };
     const auto takeAlicesBrowseAway = [&] {
@@ -72,19 +74,20 @@ TEST_F(Rights, ARequestIsAnsweredAsOfItsFirstQuestionAndTheNextSeesTheDatabaseAg
     };
     {
         zydb::CRequestReads request;
-        ASSERT_TRUE(aliceMayBrowse());
+        ASSERT_TRUE(aliceMayBrowse(request));
         takeAlicesBrowseAway();  // committed by another connection while the request runs
-        EXPECT_TRUE(aliceMayBrowse());
+        EXPECT_TRUE(aliceMayBrowse(request));
     }
     {
         zydb::CRequestReads request;
-        EXPECT_FALSE(aliceMayBrowse());
+        EXPECT_FALSE(aliceMayBrowse(request));
     }
     // What a manager's own transaction wrote answers its own questions and is never remembered: it
     // is rolled back, and the database is unchanged for the next request.
     {
         zydb::CRequestReads request;
         EvSecurityCheck check(1);
+        check.setRequestReads(&request);
         ASSERT_EQ(zydb::execBound(
                       *check.getTransaction()->tranConnection(),
                       "INSERT INTO SECUserRight (userId, permissionId, kelmarchId, clientId, appTypeId, "
@@ -95,7 +98,7 @@ TEST_F(Rights, ARequestIsAnsweredAsOfItsFirstQuestionAndTheNextSeesTheDatabaseAg
     }
     {
         zydb::CRequestReads request;
-        EXPECT_FALSE(aliceMayBrowse());
+        EXPECT_FALSE(aliceMayBrowse(request));
     }
 }
 

@@ -30,8 +30,10 @@ namespace fs = std::filesystem;
 std::mutex g_mutex;  // guards the issuing of credentials
 
 fs::path folder() {
-    static const fs::path f = fs::temp_directory_path() / ("hub-test-pki-" + std::to_string(getpid()));
-    return f;
+    // Never destroyed: removeTestPki may run from an exit handler registered before this was made.
+    static const fs::path* const f =
+        new fs::path(fs::temp_directory_path() / ("hub-test-pki-" + std::to_string(getpid())));
+    return *f;
 }
 
 bool networked() {
