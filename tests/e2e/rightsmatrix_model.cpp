@@ -118,7 +118,7 @@ TExpect CWorldModel::expect(const std::string& login, const TEntity& e, const st
     if (login == "admin" || login == "alice") return asAdmin();
     const long type = e.subclient > 0 ? e.appType : static_cast<long>(std::max<int64_t>(claimed, 0));
     if (login == "TENANT\\olivia") return oliviaSees(e, type, path, op);
-    if (login == "vmowner") return vmOwnerSees(e, path);
+    if (login == "vmowner") return vmOwnerSees(e, type, path);
     return endUserOfMailboxes(login, type, path, op);
 }
 
@@ -164,11 +164,12 @@ TExpect CWorldModel::oliviaSees(const TEntity& e, long type, const std::string& 
     return within(p, own) ? asAdmin() : refused();
 }
 
-TExpect CWorldModel::vmOwnerSees(const TEntity& e, const std::string& path) const {
+TExpect CWorldModel::vmOwnerSees(const TEntity& e, long type, const std::string& path) const {
     const auto& vm = m_world.vsa.vms.front();
     if (e.clientId == vm.clientId) return asAdmin();
-    // Of the hypervisor, his virtual machine by its GUID, and nothing else of it.
-    if (e.subclient > 0 && within(normal(path), normal("/" + vm.guid))) return asAdmin();
+    // Of the hypervisor's virtual machines (its own, or it named alone as a hypervisor), his virtual
+    // machine by its GUID, and nothing else of it.
+    if (is(type, apptype::kVirtualServer) && within(normal(path), normal("/" + vm.guid))) return asAdmin();
     return refused();
 }
 

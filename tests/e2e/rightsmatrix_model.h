@@ -106,7 +106,7 @@ public:
 private:
     TExpect endUserOfMailboxes(const std::string& login, long appType, const std::string& path, EOp op) const;
     TExpect oliviaSees(const TEntity& e, long appType, const std::string& path, EOp op) const;
-    TExpect vmOwnerSees(const TEntity& e, const std::string& path) const;
+    TExpect vmOwnerSees(const TEntity& e, long type, const std::string& path) const;
 
     const hubdemo::DemoWorld& m_world;
     const std::set<std::pair<long, long>> m_holds;
