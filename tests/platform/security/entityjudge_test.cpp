@@ -64,7 +64,8 @@ protected:
     bool sees(int user, long client) { return EvVisibilityCheck(0).canSeeClient(user, client); }
     TEntityVerdict judge(int user, const TNamedEntity& named) {
         TEntityKind kind;
-        return judgeNamedEntity(nullptr, named, [&](long client) { return sees(user, client); }, kind, 0);
+        return judgeNamedEntity(
+            nullptr, named, [&](long client) { return sees(user, client); }, kind, 0);
     }
 
     TempDir dir;
@@ -99,7 +100,9 @@ TEST_F(EntityJudge, AnEntityErrorTellsNothingToOneWhoMayNotSeeItsClient) {
         {{.clientName = "mail", .subclientName = "default"}, "several subclients of client [mail]"},
         {{.clientName = "mail", .subclientId = mailbox, .subclientName = "legacy"}, "is not named [legacy]"},
         {{.clientName = "mail", .backupSetGuid = "0BADF00D-0000-4000-8000-00000000FFFF"}, "is not known"},
-        {{.clientName = "mail", .backupSetId = mailSet, .backupSetGuid = "0BADF00D-0000-4000-8000-00000000FFFF"},
+        {{.clientName = "mail",
+          .backupSetId = mailSet,
+          .backupSetGuid = "0BADF00D-0000-4000-8000-00000000FFFF"},
          "is not backup set"},
         {{.clientName = "mail", .claimedAppType = 29}, "holds no file systems"},
     };
@@ -119,8 +122,10 @@ TEST_F(EntityJudge, AnEntityErrorTellsNothingToOneWhoMayNotSeeItsClient) {
     // The same refusal whatever is wrong, and the same as for data that exists and he may not browse.
     EXPECT_EQ(toNobody, std::set<std::string>{notAuthorisedText(0)});
     // A right on the client alone decides: the file user is told what is wrong of his client only.
-    EXPECT_EQ(judge(filer, {.clientName = "files", .subclientId = 987654}).code, databrowse::BROWSE_ERR_GENERIC);
-    EXPECT_EQ(judge(filer, {.clientName = "mail", .subclientId = 987654}).code, databrowse::BROWSE_ERR_PERMISSION);
+    EXPECT_EQ(judge(filer, {.clientName = "files", .subclientId = 987654}).code,
+              databrowse::BROWSE_ERR_GENERIC);
+    EXPECT_EQ(judge(filer, {.clientName = "mail", .subclientId = 987654}).code,
+              databrowse::BROWSE_ERR_PERMISSION);
     // What is so is settled on the record, whoever asks (rights are judged afterwards).
     TEntityKind kind;
     const TEntityVerdict settled = judgeNamedEntity(
@@ -141,7 +146,8 @@ TEST_F(EntityJudge, IdsOutOfRangeAreRefusedBeforeAnythingIsRead) {
     ZyEntities::GenericEntity entity;
     entity.setint64(ZyEntities::GenericEntity::f::subclientId, 0xFFFFFFFF);
     entityids::keepEverySubclient(&entity);
-    EXPECT_EQ(entity.getint64(ZyEntities::GenericEntity::f::subclientId), -1) << "every subclient, sent unsigned";
+    EXPECT_EQ(entity.getint64(ZyEntities::GenericEntity::f::subclientId), -1)
+        << "every subclient, sent unsigned";
     EXPECT_EQ(entityids::outOfRange(&entity), "");
     entity.setint64(ZyEntities::GenericEntity::f::applicationId, -54);
     EXPECT_EQ(entityids::outOfRange(&entity), "The browse request's application type [-54] is out of range");
