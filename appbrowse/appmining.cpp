@@ -9,6 +9,8 @@
 #include "fbDebug/fbdebug.h"
 #include "framework/browseaccess.h"
 #include "planning/browsetask.h"
+#include "planning/confmgr.h"
+#include "planning/confrecord.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zymanagedbforjm.h"
@@ -243,6 +245,26 @@ bool CWorkerThreadHM::minedSiteBackedUp() {
     return HasBackupJobsUpTo(static_cast<uint64_t>(subclient), refTime) != 0 || noBackupsBy(refTime);
 }
 
+bool CWorkerThreadHM::openMiningSession(EvMultiEntityRestoreTask* task) {
+    CBrowseLog log(kTag);
+    TConfError error{databrowse::BROWSE_ERR_GENERIC, "the configuration cache does not exist"};
+    bool created = false;
+    const std::string id =
+        g_poConfMgr ? g_poConfMgr->openConfRef(task, created, error, CConfigurationMgr::EPlanning::kUnplanned)
+                    : std::string();
+    if (id.empty()) {
+        setLastError(error.code, error.text);
+        log.debugLvl(0, "the mining's browse session [%s] is not opened: %s", task->getbrowseSessionGUID(),
+                     error.text.c_str());
+        return false;
+    }
+    // The reference this request holds from here on: given back at its end, or with its answers'.
+    m_heldConfId = id;
+    m_browseTask->getDataPtr()->confId = id;
+    if (CConfRecord* record = g_poConfMgr->getConfRec(id, false)) record->insertWorkerInConf(m_workerId);
+    return true;
+}
+
 bool CWorkerThreadHM::findMiningMediaAgent(EvMultiEntityRestoreTask* task, apptype::EAppType appType,
                                            std::string& host) {
     CBrowseLog log(kTag);
@@ -341,11 +363,10 @@ bool CWorkerThreadHM::appMiningRequest(EvMultiEntityRestoreTask* task) {
         // Only the caller's return channel: the mining browses no path of its own, so the path step of a
         // browse's set-up would fail (and log an error) for a mining that goes on as it should.
         m_browseTask->initReturnChannel(priv);
-        // Whatever the set-up found, the reference it took is this request's to give back.
-        m_heldConfId = m_browseTask->getDataPtr()->confId;
     }
     // 3.
     task->setbrowseSessionGUID(sessionGuid.c_str());
+    if (!openMiningSession(task)) return false;
 
     // Application type; SharePoint with its block needs no media agent of its own.
     CNMessageBase* mining = miningBlock(m_browseRequest);

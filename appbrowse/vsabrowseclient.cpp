@@ -424,12 +424,25 @@ CUxError CBrowseVSAClient::ResubmitVM(const std::string& guid,
         ->getObjectAccessor(databrowse::Msg63::f::advancedConfig, true)
         ->setint64(S::forceProtocol, kForceV2Protocol);
 
+    return SubmitVM(task, child);
+}
+
+CUxError CBrowseVSAClient::SubmitVM(EvMultiEntityRestoreTask& task,
+                                    databrowse::BrowseRequest& child) NO_THREAD_SAFETY_ANALYSIS {
+    CBrowseLog log(kTag);
     if (!g_poControllerThreadHM) return vsaError("Failed to spawn a new request to browse VM");
     // The VM's answers go to this job's return data too: this request waits for the VM's to end (its
     // last answer relayed, or its failure answered) and then ends, so nothing of it stays registered
-    // and the caller's end comes after the VM's items.
+    // and the caller's end comes after the VM's items. The VM's browse has a session of its own, which a
+    // stop of this one stops too: a VM's agent that never answers does not hold this request.
+    const std::string vmSession = CWorkerThreadHM::GenerateSessionId();
+    task.setbrowseSessionGUID(vmSession.c_str());
+    child.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, vmSession);
+    m_worker->setWaitedSession(vmSession);
     const bool done =
+        !m_worker->getStopFlag() &&
         g_poControllerThreadHM->newRequest(&task, true, false, databrowse::FORCE_USE_INDEX_NONE, &child);
+    m_worker->setWaitedSession("");
     m_callerAnswered = true;
     // The VM's channel ends the caller's answer when the VM's worker goes, which may be after this one:
     // an end from here could overtake the VM's last items.

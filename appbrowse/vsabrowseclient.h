@@ -75,6 +75,8 @@ private:
     CUxError BrowseRoot();
     // The VM named by `guid` (its first path `vmPath`) as a request of its own through the controller.
     CUxError ResubmitVM(const std::string& guid, const std::string& vmPath);
+    // Runs the VM's task and request through the controller and waits for the VM's browse to end.
+    CUxError SubmitVM(EvMultiEntityRestoreTask& task, databrowse::BrowseRequest& child);
     databrowse::BrowseRequest& request();
 
     EvMultiEntityRestoreTask* m_task = nullptr;  // not owned

@@ -9,6 +9,7 @@
 #include "fbDebug/fbdebug.h"
 #include "planning/confrecord.h"
 #include "planning/handedover.h"
+#include "platform/db/requestscope.h"
 #include "platform/msg/errorresponse.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/taskoptions.h"
@@ -37,7 +38,77 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
     return openConfRef(task, flag, error);
 }
 
-std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool& flag, TConfError& error) {
+bool CConfigurationMgr::claimSession(EvMultiEntityRestoreTask* task, const std::string& session,
+                                     std::string& seenId, bool& shared, TConfError& error) {
+    CBrowseLog log(kTag);
+    shared = false;
+    // Wait while a record of this session is referenced or being planned; a record of it that nobody
+    // references is an earlier request's leftover (its owner never asked for its deletion): delete it
+    // instead of blocking the session until it ages out.
+    unsigned slept = 0;
+    const std::chrono::seconds keep = CHandedOverSessions::keepFromRegistry();
+    for (;;) {
+        TClaim claim = TClaim::Claimed;
+        ConflictPause pause;
+        {
+            ZyCriticalSectionLock guard(&m_lock);
+            claim = claimLocked(task, session, keep, seenId);
+            pause = m_conflictPause;
+        }
+        if (claim == TClaim::Claimed) break;
+        if (claim == TClaim::Shared) {
+            shared = true;
+            return true;
+        }
+        if (claim == TClaim::Foreign) {
+            // Another caller's session is neither waited for nor taken over once that caller's browse
+            // ends: the name stays its owner's.
+            log.debugLvl(0, "browse session [%s] belongs to another caller; refused", seenId.c_str());
+            error = {databrowse::BROWSE_ERR_PERMISSION, CHandedOverSessions::inUseText(session)};
+            setLastError(error.code, error.text);
+            return false;
+        }
+        if (claim == TClaim::Full) {
+            log.debugLvl(0, "browse session [%s] not kept: %s", session.c_str(), kTooManySessionsText);
+            error = {databrowse::BROWSE_ERR_GENERIC, kTooManySessionsText};
+            setLastError(error.code, error.text);
+            return false;
+        }
+        if (claim == TClaim::Stale) {
+            // The session is being stopped: later requests of it are refused, not queued behind it.
+            log.debugLvl(0, "Configuration [%s] received a stop request; the new request is refused.",
+                         seenId.c_str());
+            error = {databrowse::BROWSE_ERR_GENERIC,
+                     "ERROR: Stop request received for the Configuration[" + seenId + "]."};
+            setLastError(error.code, error.text);
+            return false;
+        }
+        if (slept >= m_conflictTries) {
+            log.debugLvl(0, "Configuration [%s] was already in use. Conflict still exists after %d seconds.",
+                         seenId.c_str(), static_cast<int>(slept * m_conflictIntervalMs / 1000));
+            error = {databrowse::BROWSE_ERR_GENERIC,
+                     "The browse session [" + seenId + "] is still in use by an earlier request."};
+            setLastError(error.code, error.text);
+            return false;
+        }
+        // The request's snapshot is not held through the wait: the planning that follows it reads the
+        // database as it is then (a backup that ended meanwhile included).
+        zydb::readAfresh();
+        if (pause)
+            pause(m_conflictIntervalMs);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_conflictIntervalMs));
+        ++slept;
+    }
+    if (slept > 0) {
+        log.debugLvl(0, "Configuration [%s] was in use. Conflict was resolved after %d second(s).",
+                     seenId.c_str(), static_cast<int>(slept));
+    }
+    return true;
+}
+
+std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool& flag, TConfError& error,
+                                           EPlanning planning) {
     CBrowseLog log(kTag);
     flag = true;
     error = TConfError();
@@ -50,64 +121,10 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
         return std::string();
     }
     const std::string session = sessionText;
-
-    // Wait while a record of this session is referenced or being planned; a record of it that nobody
-    // references is an earlier request's leftover (its owner never asked for its deletion): delete it
-    // instead of blocking the session until it ages out.
     std::string seenId;
-    unsigned slept = 0;
-    const std::chrono::seconds keep = CHandedOverSessions::keepFromRegistry();
-    for (;;) {
-        TClaim claim = TClaim::Claimed;
-        ConflictPause pause;
-        {
-            ZyCriticalSectionLock guard(&m_lock);
-            claim = claimLocked(task, session, keep, seenId);
-            pause = m_conflictPause;
-        }
-        if (claim == TClaim::Claimed) break;
-        if (claim == TClaim::Shared) return seenId;
-        if (claim == TClaim::Foreign) {
-            // Another caller's session is neither waited for nor taken over once that caller's browse
-            // ends: the name stays its owner's.
-            log.debugLvl(0, "browse session [%s] belongs to another caller; refused", seenId.c_str());
-            error = {databrowse::BROWSE_ERR_PERMISSION, CHandedOverSessions::inUseText(session)};
-            setLastError(error.code, error.text);
-            return std::string();
-        }
-        if (claim == TClaim::Full) {
-            log.debugLvl(0, "browse session [%s] not kept: %s", session.c_str(), kTooManySessionsText);
-            error = {databrowse::BROWSE_ERR_GENERIC, kTooManySessionsText};
-            setLastError(error.code, error.text);
-            return std::string();
-        }
-        if (claim == TClaim::Stale) {
-            // The session is being stopped: later requests of it are refused, not queued behind it.
-            log.debugLvl(0, "Configuration [%s] received a stop request; the new request is refused.",
-                         seenId.c_str());
-            error = {databrowse::BROWSE_ERR_GENERIC,
-                     "ERROR: Stop request received for the Configuration[" + seenId + "]."};
-            setLastError(error.code, error.text);
-            return std::string();
-        }
-        if (slept >= m_conflictTries) {
-            log.debugLvl(0, "Configuration [%s] was already in use. Conflict still exists after %d seconds.",
-                         seenId.c_str(), static_cast<int>(slept * m_conflictIntervalMs / 1000));
-            error = {databrowse::BROWSE_ERR_GENERIC,
-                     "The browse session [" + seenId + "] is still in use by an earlier request."};
-            setLastError(error.code, error.text);
-            return std::string();
-        }
-        if (pause)
-            pause(m_conflictIntervalMs);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(m_conflictIntervalMs));
-        ++slept;
-    }
-    if (slept > 0) {
-        log.debugLvl(0, "Configuration [%s] was in use. Conflict was resolved after %d second(s).",
-                     seenId.c_str(), static_cast<int>(slept));
-    }
+    bool shared = false;
+    if (!claimSession(task, session, seenId, shared, error)) return std::string();
+    if (shared) return seenId;
 
     // The session is claimed: its planning (database and archive-manager queries) runs without the
     // cache's lock, so that other sessions plan, open and release at the same time, while a second
@@ -134,7 +151,7 @@ std::string CConfigurationMgr::openConfRef(EvMultiEntityRestoreTask* task, bool&
     bool threw = true;
     std::string thrown = "unknown";
     try {
-        rc = record->init(task);
+        rc = planning == EPlanning::kPlanned ? record->init(task) : record->initUnplanned(task);
         threw = false;
     } catch (const std::exception& e) {
         thrown = e.what();

@@ -51,7 +51,11 @@ public:
     // over. A cached record of the session that
     // nobody references is deleted at once. The planning itself runs without the cache's lock, and the
     // record it makes belongs to the task's caller. `flag` is always set.
-    std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag, TConfError& error);
+    // With kUnplanned the record plans nothing (a browse that another machine completes, an application
+    // mining): its session is claimed, waited for and stopped as any session is.
+    enum class EPlanning { kPlanned, kUnplanned };
+    std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag, TConfError& error,
+                            EPlanning planning = EPlanning::kPlanned);
     // Same; the reason of a failure also goes to the cache's last error (setLastError).
     std::string openConfRef(EvMultiEntityRestoreTask* task, bool& flag);
 
@@ -98,6 +102,11 @@ private:
     // remains, keeping it its caller's in the session record for `keep`; `seenId` names the record found.
     TClaim claimLocked(EvMultiEntityRestoreTask* task, const std::string& session, std::chrono::seconds keep,
                        std::string& seenId) REQUIRES(m_lock);
+    // Looks (claimLocked) until `session` is claimed for the task's caller, waiting while it is busy:
+    // true when claimed, or with `shared` when a nested request joined its outer request's record
+    // (`seenId`); false with the reason in `error`.
+    bool claimSession(EvMultiEntityRestoreTask* task, const std::string& session, std::string& seenId,
+                      bool& shared, TConfError& error);
 
     // Deletes `record` when it is still cached and unreferenced (called by its last release).
     void reapRecord(CConfRecord* record);

@@ -68,6 +68,23 @@ int CConfRecord::init(EvMultiEntityRestoreTask* task) {
     return 0;
 }
 
+int CConfRecord::initUnplanned(EvMultiEntityRestoreTask* task) {
+    CBrowseLog log(kTag);
+    const char* session = task ? task->getbrowseSessionGUID() : nullptr;
+    if (m_configuration || getRefCount() != 0 || !session || !*session) {
+        log.debugLvl(0, "ERROR: an unplanned configuration needs a fresh record and a session");
+        return -1;
+    }
+    m_configuration = new (std::nothrow) CConfiguration();
+    if (!m_configuration) {
+        log.debugLvl(0, "ERROR: new() failed to allocate CConfiguration object.");
+        return -1;
+    }
+    m_id = session;
+    log.debugLvl(2, "Configuration Record was initialized unplanned as Configuration[%s]", m_id.c_str());
+    return 0;
+}
+
 CConfiguration* CConfRecord::lockConfiguration() {
     CBrowseLog log(kTag);
     if (!m_configuration) {

@@ -35,6 +35,10 @@ public:
 
     // Plans the session of `task` (CConfiguration::init); 0, or -1 with the last error set.
     int init(EvMultiEntityRestoreTask* task);
+    // Records the session of `task` for a browse that plans nothing (an application mining, which its
+    // media agent's mining service completes): its workers, references and stop are any session's, its
+    // configuration holds nothing. 0, or -1.
+    int initUnplanned(EvMultiEntityRestoreTask* task);
 
     // Takes one reference; the configuration, or null (and no reference) when not initialised.
     // Called by CConfigurationMgr only, under its lock.

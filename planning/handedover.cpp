@@ -15,8 +15,7 @@ constexpr size_t kGenerationSize = size_t{1} << 18;
 }  // namespace
 
 CHandedOverSessions& CHandedOverSessions::instance() {
-    static CHandedOverSessions* sessions =
-        new CHandedOverSessions(CHubClock::real());  // used by threads ending at exit
+    static CHandedOverSessions* sessions = new CHandedOverSessions();  // used by threads ending at exit
     return *sessions;
 }
 

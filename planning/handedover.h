@@ -80,8 +80,10 @@ public:
         kFull,        // kMaxSessions are kept
     };
 
-    // Ages sessions on `clock`, which outlives this.
-    explicit CHandedOverSessions(const CHubClock& clock) : m_clock(&clock), m_epoch(clock.steadyNow()) {}
+    // Ages sessions on `clock`, which outlives this (the process's instance: the real clock, until a test
+    // restarts it on its own).
+    explicit CHandedOverSessions(const CHubClock& clock = CHubClock::real())
+        : m_clock(&clock), m_epoch(clock.steadyNow()) {}
     static CHandedOverSessions& instance();
     // The keep of a session the registry gives (EventManager nBrowseWorkerIdleLimitSec: as long as an
     // asynchronous browse may wait for its media agent).

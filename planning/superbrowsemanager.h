@@ -200,7 +200,6 @@ private:
     std::list<std::string> m_masterMaCandidates GUARDED_BY(m_selectionLock);
     char m_extendedOptions[1025];
     bool m_superBrowseApplied = false;
-    bool m_rangeLogged = false;  // split2 logged the range its entity's split would log again
     bool m_bypassContent = false;
     uint64_t m_taskMediaAgentClientId;
     // The worker's selections.

@@ -124,10 +124,7 @@ int SuperBrowseManager::split2(const char* browsePath) {
             v2LookupFailed = true;
         }
     } else {
-        // The request's own entity is split over the range just logged: its line is not written again.
-        m_rangeLogged = true;
         gatherEntityCycles(browsePath);
-        m_rangeLogged = false;
     }
 
     if (m_cycles.empty() && v2LookupFailed) {

@@ -186,9 +186,7 @@ int SuperBrowseManager::getCyclesForEntity(apptype::EAppType appType, int client
                      "Selected [%d] "
                      "subclients for VM Browse optimization.",
                      fromTime, toTime, backupSetId, subclientId, static_cast<int>(selected.size()));
-    } else if (!m_rangeLogged || clientId != 0 || fromTime != static_cast<int>(m_fromTime) ||
-               toTime != static_cast<int>(m_toTime) || backupSetId != static_cast<int>(m_backupSetId) ||
-               subclientId != static_cast<int>(m_subclientId)) {
+    } else {
         log.debugLvl(0, "splitting browse range [%d] to [%d] for backupset [%d] subclient [%d] into cycles",
                      fromTime, toTime, backupSetId, subclientId);
     }

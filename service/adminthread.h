@@ -37,10 +37,10 @@ public:
     const std::vector<AdminTask>& getTasks() const { return m_tasks; }
 
     // What the loop asks of time, so that tests decide when tasks fall due without sleeping: the clock
-    // (null: the real one; it must outlive the thread) and the wait between wake-ups (default: the stop
-    // event for the wake-up period; true when stopped). Before start only.
+    // (the real one unless set; it must outlive the thread) and the wait between wake-ups (default: the
+    // stop event for the wake-up period; true when stopped). Before start only.
     using Wait = std::function<bool(unsigned ms)>;
-    void setClock(const CHubClock* clock) { m_clock = clock ? clock : &CHubClock::real(); }
+    void setClock(const CHubClock& clock) { m_clock = &clock; }
     void setWait(Wait wait) { m_wait = std::move(wait); }
 
     // The periodic jobs of the task table (admintasks.cpp, idxbkpclients.cpp); this thread only.

@@ -278,8 +278,8 @@ bool CControllerThreadHM::waitForWorker(std::string id, unsigned limitMs) {
     // The ids change only under m_goneMutex, so the check and the wait cannot miss the notification of
     // a deletion in between.
     CHubMutexLock lock(m_goneMutex);
-    const bool gone = lock.waitFor(m_gone, std::chrono::milliseconds(limitMs),
-                                   [&]() REQUIRES(m_goneMutex) { return m_registeredIds.count(id) == 0; });
+    const bool gone = m_clock.waitFor(lock, m_gone, std::chrono::milliseconds(limitMs),
+                                      [&]() REQUIRES(m_goneMutex) { return m_registeredIds.count(id) == 0; });
     if (!gone) {
         CBrowseLog log("FBHMCONTROLLER");
         log.debugLvl(-1, "worker [%s] still registered after %u ms; no longer waiting for it", id.c_str(),

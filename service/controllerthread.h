@@ -107,6 +107,8 @@ public:
 
     void setWorkerFactory(WorkerFactory factory);
     size_t getWorkerCount();
+    // The clock its workers age on; a worker made elsewhere for the service (the router's own) takes it.
+    const CHubClock& clock() const { return m_clock; }
     // Ticks the loop has made (for the host's and tests' view of the clock).
     unsigned long long getTickCount() const { return m_ticks.load(); }
     // Returns once the loop has made `count` ticks in all (true) or `limit` has passed (false).

@@ -95,15 +95,16 @@ void releaseRecord(TDirectTask& t) {
 // The caller now takes the prepared request to the media agent and reads the answers there: the session
 // is remembered with its owner and media agent, so that its stop can still be judged and sent on, and
 // nobody else takes it over while its answers may still run. A request for an agent without an index
-// service is taken through the Hubmaster instead: nothing of it is handed to that agent, so no stop tells
-// it. Only a session its planning claimed for this caller is handed over; one that cannot be remembered
-// is not handed over (its request is refused instead). True when it was handed to a media agent.
+// service, or for a mining service, is taken through the Hubmaster instead: nothing of it is handed to
+// that agent, so no stop tells it. Only a session claimed for this caller is handed over; one that cannot
+// be remembered is not handed over (its request is refused instead). True when it was handed to a media
+// agent.
 bool rememberHandOver(TDirectTask& t, CBrowseLog& log) {
     CWorkerAccess access(*t.worker);  // the worker's state is read under its lock, as during its run
     const std::string guid = t.worker->getBrowseSessionGuid();
     // The caller as the router authenticated it, whose copy the worker's own steps read.
     const TSessionOwner owner = TSessionOwner::of(*t.task);
-    const std::string mediaAgent = t.worker->mediaAgentHasIndexService() ? t.worker->getMediaAgentHost() : "";
+    const std::string mediaAgent = t.worker->handedOverAgent();
     access.release();
     CHandedOverSessions::TSession planned;
     if (guid.empty() || !CHandedOverSessions::instance().find(guid, planned)) return false;

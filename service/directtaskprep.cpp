@@ -244,9 +244,9 @@ void copyAdvancedOptions(TDirectTask& t, int64_t op) {
 
 }  // namespace
 
-TDirectTask::TDirectTask()
+TDirectTask::TDirectTask(const CHubClock& clock)
     : task(std::make_unique<EvMultiEntityRestoreTask>()),
-      worker(std::make_unique<CWorkerThreadHM>()),
+      worker(std::make_unique<CWorkerThreadHM>(clock)),
       extendedOptions(EvRestoreTask::kExtendedOptionCount, '0') {}
 
 TDirectTask::~TDirectTask() = default;

@@ -20,7 +20,8 @@ class CRequestReads;
 
 // Everything the direct run needs, owned by one routed request.
 struct TDirectTask {
-    TDirectTask();
+    // The worker ages, and waits for its media agent, on `clock` (the controller's), which outlives it.
+    explicit TDirectTask(const CHubClock& clock);
     ~TDirectTask();
 
     databrowse::BrowseRequest request;  // the completed request (the name resolver's output)

@@ -9,8 +9,10 @@
 #include "platform/entities/apptypes.h"
 #include "platform/msg/erasedryrun.h"
 #include "platform/threads/hubmutex.h"
+#include "service/controllerthread.h"
 #include "service/directrun.h"
 #include "service/fastbrowse_multiclient.h"
+#include "service/fastbrowsehm_api.h"
 #include "service/routerentities.h"
 #include "service/routerfields.h"
 #include "service/routerjoblimits.h"
@@ -77,7 +79,10 @@ bool namesNoSubclient(const databrowse::BrowseRequest& request) {
 }
 
 TRoutedBrowse prepare(zydb::CRequestReads* reads, databrowse::BrowseRequest& received, CZyNetwork* session) {
-    auto t = std::make_unique<TDirectTask>();
+    // The router's worker is the service's like the controller's own: it ages on the controller's clock.
+    CControllerThreadHM* controller = g_poControllerThreadHM;
+    if (!controller) return errorReply("The browse service is not running");
+    auto t = std::make_unique<TDirectTask>(controller->clock());
     t->task->setRequestReads(reads);
     within32bits::keep(received);
     // Before any step reads them, multi-client find included.

@@ -223,6 +223,18 @@ bool CControllerThreadHM::processStopReq(EvMultiEntityRestoreTask* task) {
         setStopFlag(workerId);
         if (!mediaAgent.empty()) agents.insert(mediaAgent);
     }
+    // A worker waiting for a browse of its own (a virtual machine's) ends when that one does: it is
+    // stopped too.
+    for (const auto& entry : workers)
+        if (WorkerPtr worker = getWorker(entry.first))
+            if (const std::string waited = worker->getWaitedSession(); !waited.empty()) {
+                log.debugLvl(0, "the stop of session [%s] stops session [%s] that its worker [%s] waits for",
+                             guid.c_str(), waited.c_str(), entry.first.c_str());
+                EvMultiEntityRestoreTask waitedStop;
+                waitedStop.setBrowseOpType(databrowse::BROWSE_OP_STOP);
+                waitedStop.setbrowseSessionGUID(waited.c_str());
+                processStopReq(&waitedStop);
+            }
     // A worker waiting for its media agent's answers ends now, whatever the agent does; one still
     // running its request ends at its stop flag. Only then are the agents told, each on its own, so
     // that a frozen one delays neither this thread nor the others' stops.

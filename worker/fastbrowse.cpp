@@ -138,10 +138,10 @@ bool CWorkerThreadHM::fastBrowse() {
     std::string hostName, secondName;
     int serviceNumber = 0, port = 0;
     if (!DemangleHostName(m_maHostName, hostName, secondName, serviceNumber, port)) hostName = m_maHostName;
-    const std::string localName = GetSessionLocalName();
     ZyNetworkPoP* pool = getSessionPool();
     m_session = nullptr;
-    if (!pool || pool->getSession(m_session, m_maHostName.c_str(), localName.c_str(), serviceNumber) != 0) {
+    if (!pool || pool->getSession(m_session, m_maHostName.c_str(), GetSessionLocalName().c_str(),
+                                  serviceNumber, &m_networkCancel) != 0) {
         log.debugLvl(0, "failed to connect to zyd on mediaAgent <%s>", m_maHostName.c_str());
         setErrorMessage(message(evmsg::kMediaAgentUnreachable, m_maClientName));
         m_session = nullptr;

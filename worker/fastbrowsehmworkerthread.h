@@ -311,10 +311,13 @@ public:
     // The media agent sessions are opened to (a mangled name, a client name or a host name).
     void setMediaAgentHost(std::string host) REQUIRES(m_workerLock) { m_maHostName = std::move(host); }
     std::string getMediaAgentHost() const REQUIRES(m_workerLock) { return m_maHostName; }
-    // Whether the media agent the request names has an index service to take it (an agent below release
-    // 10.0 has none; one whose release is not known is taken to have one).
-    bool mediaAgentHasIndexService() const REQUIRES(m_workerLock) {
-        return m_maVersion == 0 || m_maVersion >= kFirstIndexServiceVersion;
+    // The media agent a prepared request of this request is handed to, the one that answers its caller
+    // with it ("" for none): an agent below release 10.0 has no index service to take it (its caller
+    // browses through the Hubmaster; one whose release is not known is taken to have one), and a mining
+    // service answers only the Hubmaster, which mines for the caller.
+    std::string handedOverAgent() const REQUIRES(m_workerLock) {
+        const bool indexService = m_maVersion == 0 || m_maVersion >= kFirstIndexServiceVersion;
+        return indexService && !m_appMining ? m_maHostName : std::string();
     }
     void setMediaAgentClientName(std::string name) REQUIRES(m_workerLock) {
         m_maClientName = std::move(name);
@@ -355,6 +358,16 @@ public:
         m_networkCancel.cancel();
     }
     bool getStopFlag() const { return m_stopFlag.load(); }
+    // The session of a browse of its own that this worker waits for (a virtual machine's, browsed for its
+    // hypervisor's): a stop of this worker's session stops that one too. "" while it waits for none.
+    void setWaitedSession(std::string guid) {
+        CHubMutexLock lock(m_waitedMutex);
+        m_waitedSession = std::move(guid);
+    }
+    std::string getWaitedSession() const {
+        CHubMutexLock lock(m_waitedMutex);
+        return m_waitedSession;
+    }
     void markForDeletion() { m_markedForDeletion.store(true); }
     bool getMarkedForDeletion() const { return m_markedForDeletion.load(); }
     bool getAsyncMode() const { return m_asyncMode.load(); }
@@ -663,7 +676,9 @@ protected:
     bool m_doNotFallBackForFilters GUARDED_BY(m_workerLock) = false;
     std::string m_userAccessInfo GUARDED_BY(m_workerLock);
     std::atomic<bool> m_stopFlag{false};  // set by a stop of the session from another thread
-    CZyNetCancel m_networkCancel;         // cancelled with the stop flag; watched by the sends to agents
+    CZyNetCancel m_networkCancel;         // cancelled with the stop flag; watched by the sessions to agents
+    mutable CHubMutex m_waitedMutex;
+    std::string m_waitedSession GUARDED_BY(m_waitedMutex);  // see setWaitedSession
     bool m_delegateAccess GUARDED_BY(m_workerLock) = false;
     databrowse::ForceUseIndexType m_forceUseIndexType GUARDED_BY(m_workerLock) =
         databrowse::FORCE_USE_INDEX_NONE;
@@ -707,6 +722,10 @@ protected:
     // The caller may browse the mined entity (the rights check of authentication, or the rule for direct
     // callers without a user name); false with the error state set.
     bool authoriseMiningEntity(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
+    // The mining's session enters the session record and the configuration cache as any browse's does,
+    // with a record that plans nothing: another caller's session id is refused, and a stop finds the
+    // mining's worker while it runs. The reference is this request's; false with the error state set.
+    bool openMiningSession(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // The mangled host name of the media agent that mines; false (error state set, or no text).
     bool findMiningMediaAgent(EvMultiEntityRestoreTask* task, apptype::EAppType appType, std::string& host)
         REQUIRES(m_workerLock);

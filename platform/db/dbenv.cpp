@@ -324,6 +324,11 @@ unsigned long long CDbEnv::generation() {
     return env().generation.load();
 }
 
+const CHubClock& CDbEnv::clock() {
+    CHubMutexLock g(env().mutex);
+    return *env().clock;
+}
+
 std::string CDbEnv::path() {
     CHubMutexLock g(env().mutex);
     return env().path;

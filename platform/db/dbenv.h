@@ -22,6 +22,8 @@ public:
     static void close();
     static bool isOpen();
     static std::string path();
+    // The clock the database was opened with: the present time of what its procedures decide and stamp.
+    static const CHubClock& clock();
     // Changes with every open and close: connections of different generations may be of different files.
     static unsigned long long generation();
 

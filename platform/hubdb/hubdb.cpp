@@ -32,9 +32,9 @@ void registerHubProcedures() {
 #undef HUB_TAG_PROCEDURE
 }
 
-int openHubDatabase(const std::string& path, std::string* error) {
+int openHubDatabase(const std::string& path, std::string* error, const CHubClock& clock) {
     registerHubProcedures();
-    return zydb::CDbEnv::open(path, zydb::DbOpenOptions{}, error);
+    return zydb::CDbEnv::open(path, zydb::DbOpenOptions{}, error, clock);
 }
 
 }  // namespace hubdb

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/threads/hubclock.h"
+
 namespace hubdb {
 
 constexpr int kDefaultKelmarchId = 2;
@@ -12,7 +14,10 @@ constexpr int kDefaultKelmarchId = 2;
 // name, hubtagprocs.def by request tag (idempotent).
 void registerHubProcedures();
 
-// Opens an existing database file as the process's database. Returns a zydb::DbResult.
-int openHubDatabase(const std::string& path, std::string* error = nullptr);
+// Opens an existing database file as the process's database. Returns a zydb::DbResult. Its procedures
+// take the present time from `clock` (which must outlive the database's use): the windows they count
+// back and the times they stamp.
+int openHubDatabase(const std::string& path, std::string* error = nullptr,
+                    const CHubClock& clock = CHubClock::real());
 
 }  // namespace hubdb

@@ -4,6 +4,7 @@
 #include <ctime>
 #include <memory>
 
+#include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/hubsql.h"
 #include "platform/threads/hubclock.h"
@@ -56,7 +57,7 @@ int ProcWriteScope::commit() {
 }
 
 long long nowSeconds() {
-    return CHubClock::real().epochSeconds();
+    return zydb::CDbEnv::clock().epochSeconds();
 }
 
 std::vector<DbValue> rowAs(const zydb::IDbRow& row, const zydb::ColumnInfo* columns, size_t count) {

@@ -41,6 +41,7 @@ private:
     bool m_open = false;
 };
 
+// The present time of the process's database (its clock, CDbEnv::clock), in seconds since 1970.
 long long nowSeconds();
 
 // A result row of a query whose columns are, in order, those of a family's record: numbers for i, b

@@ -63,11 +63,17 @@ public:
     // lands whole at its end); only a roll-over waits for the writes under way.
     void write(const char* data, size_t size) {
         bool full = false;
+        bool written = false;
         {
             CHubReadLock lock(m_rotation);
-            if (m_fd >= 0) full = writeWhole(data, size);
+            if (m_fd >= 0) {
+                written = true;
+                full = writeWhole(data, size);
+            }
         }
-        if (!full && m_fd.load(std::memory_order_relaxed) < 0) {
+        // Only a line that found no file open is written under the lock: one written already is never
+        // written again, whatever another thread's roll-over shows of the descriptor meanwhile.
+        if (!written) {
             CHubWriteLock lock(m_rotation);
             if (m_fd < 0 && !openLocked(false)) return;
             full = writeWhole(data, size);
@@ -238,6 +244,7 @@ EvDebugFileInstance::EvDebugFileInstance(const CHubClock& clock)
       m_openedAt(0),
       m_resolvedPath(),
       m_registryMaxBytes(0),
+      m_keepFiles(evdebug_detail::kDefaultKeepFiles),
       m_clock(clock),
       m_currentLevel(0),
       m_paramsRead(false) {}
@@ -296,6 +303,7 @@ std::shared_ptr<LogFile> EvDebugFileInstance::file() {
                         : m_registryMaxBytes > 0 ? m_registryMaxBytes
                                                  : evdebug_detail::kDefaultMaxBytes;
         m_file->setMaxBytes(cap);
+        m_file->setKeepFiles(m_keepFiles);
         m_file->open(m_appendMode == 0);
         m_appendMode = 1;  // only the first open may start afresh
         m_openedAt = static_cast<long long>(m_clock.epochSeconds());
@@ -318,6 +326,7 @@ void EvDebugFileInstance::refresh() {
     {
         CHubMutexLock lock(m_mutex);
         m_registryMaxBytes = static_cast<long long>(sizeMb) * 1024 * 1024;
+        m_keepFiles = static_cast<int>(std::min(keepFiles, 1000u));
         effective =
             m_levelOverride >= 0 ? m_levelOverride : (level > INT_MAX ? INT_MAX : static_cast<int>(level));
         cap = m_maxBytesArg > 0        ? m_maxBytesArg
@@ -328,7 +337,7 @@ void EvDebugFileInstance::refresh() {
     m_currentLevel.store(effective);
     if (f) {
         f->setMaxBytes(cap);
-        f->setKeepFiles(static_cast<int>(std::min(keepFiles, 1000u)));
+        f->setKeepFiles(static_cast<int>(std::min(keepFiles, 1000u)));  // as the file opened later takes it
     }
 }
 

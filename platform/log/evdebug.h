@@ -93,6 +93,7 @@ private:
     long long m_openedAt GUARDED_BY(m_mutex);     // when the file was opened (seconds since 1970)
     std::string m_resolvedPath GUARDED_BY(m_mutex);    // full path, once resolved
     long long m_registryMaxBytes GUARDED_BY(m_mutex);  // size cap read from the registry (0: default)
+    int m_keepFiles GUARDED_BY(m_mutex);               // rotated files kept, as the registry last said
 
     const CHubClock& m_clock;
     std::atomic<int> m_currentLevel;  // the level used by the filter

@@ -170,6 +170,9 @@ public:
 
     // Open: neither closed by either side nor broken by a failure.
     bool IsConnected() const;
+    // The descriptor of the session's connection (-1 before it is open), for a watcher that polls many
+    // sessions at once for their peer's close; nothing is ever read or written through it.
+    int PollHandle() const { return m_socket.fd(); }
 
 private:
     friend class CZyNetworkServer;

@@ -12,7 +12,7 @@ CUxError ZYOnDemandSvcClient::SubmitTask(CNSession::LaunchOnDemandServiceReq& re
     const std::string host = request.getstring(Req::f::hostName);
     const std::string what = "[" + request.getstring(Req::f::serviceName) + "] on " + host;
 
-    CZyNetwork session;  // for the launch exchange only
+    CZyNetwork session(m_clock);  // for the launch exchange only
     session.setDeadline(m_deadline);
     TZyNetAddress address;
     CUxError error = session.resolve(host.c_str(), address);

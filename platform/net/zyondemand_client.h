@@ -12,6 +12,9 @@
 
 class ZYOnDemandSvcClient {
 public:
+    // Its launch exchanges run on `clock` (see setDeadline), which must outlive it.
+    explicit ZYOnDemandSvcClient(const CHubClock& clock = CHubClock::real()) : m_clock(clock) {}
+
     // Launches the service the request names (serviceName) on its host (hostName: a mangled name, a
     // client name or a host name, found through the directory); the instance is given the whole
     // request (its input, user and password). Fills the details: service name, the instance's GUID,
@@ -31,6 +34,7 @@ public:
     void setDeadline(zynet::Deadline deadline) { m_deadline = deadline; }
 
 private:
+    const CHubClock& m_clock;
     zynet::Deadline m_deadline = zynet::Deadline::max();
     std::string m_host;      // the address of the last launch's machine; empty before the first
     std::string m_peerName;  // the client name that machine proved (empty: a plain session proved none)

@@ -1,5 +1,6 @@
 #include "platform/threads/osevent.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -15,7 +16,7 @@ constexpr unsigned kReportEvery = 600;
 
 }  // namespace
 
-OSEvent::OSEvent(bool manualReset) {
+OSEvent::OSEvent(bool manualReset, const CHubClock& clock) : m_clock(clock) {
     Init("", manualReset);
 }
 
@@ -51,30 +52,27 @@ bool OSEvent::Wait(unsigned int milliseconds) {
         return false;
     }
     const bool unlimited = milliseconds == FXEvent::kInfinite;
-    const auto deadline =
-        CHubClock::real().steadyNow() + std::chrono::milliseconds(unlimited ? 0 : milliseconds);
+    const auto deadline = m_clock.steadyNow() + std::chrono::milliseconds(unlimited ? 0 : milliseconds);
     unsigned failures = 0;
-    unsigned int slice = milliseconds;
     for (;;) {
+        unsigned int slice = FXEvent::kInfinite;
+        if (!unlimited) {
+            // The limit is the clock's: a wait sleeps at most as long as the clock asks before reading it
+            // again, so a clock that jumps ends it.
+            const auto left = deadline - m_clock.steadyNow();
+            if (left <= left.zero()) return event->WaitForSet(0) == FXEvent::kWaitSignalled;
+            const auto sleep = std::chrono::ceil<std::chrono::milliseconds>(
+                std::min<CHubClock::Steady::duration>(left, m_clock.recheckEvery()));
+            slice = static_cast<unsigned int>(std::min<long long>(sleep.count(), FXEvent::kInfinite - 1));
+        }
         const unsigned int result = event->WaitForSet(slice);
         if (result == FXEvent::kWaitSignalled) return true;
-        if (result == FXEvent::kWaitTimeout) return false;
+        if (result == FXEvent::kWaitTimeout) continue;
         if (failures++ % kReportEvery == 0) {
             hubthreads::logFailure("OSEvent", "Wait: the wait failed (result %u, failure %u); retrying",
                                    result, failures);
         }
-        if (unlimited) {
-            std::this_thread::sleep_for(kRetryPause);
-            continue;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - CHubClock::real().steadyNow());
-        if (left <= kRetryPause) {
-            std::this_thread::sleep_for(left > left.zero() ? left : left.zero());
-            return event->WaitForSet(0) == FXEvent::kWaitSignalled;
-        }
         std::this_thread::sleep_for(kRetryPause);
-        slice = static_cast<unsigned int>((left - kRetryPause).count());
     }
 }
 

@@ -6,13 +6,15 @@
 #include <memory>
 
 #include "platform/threads/fxevent.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 #include "platform/threads/osobject.h"
 
 class OSEvent : public OSObject {
 public:
-    // Holds a private, non-signalled event from the start.
-    explicit OSEvent(bool manualReset = true);
+    // Holds a private, non-signalled event from the start. Its timed waits are measured on `clock`, which
+    // must outlive it.
+    explicit OSEvent(bool manualReset = true, const CHubClock& clock = CHubClock::real());
     ~OSEvent() override;
 
     // Rebinds to the event of `name` (empty or null: a new private event), releasing the one held before.
@@ -34,6 +36,7 @@ private:
     // The event held now; a wait keeps it alive though the object is rebound meanwhile.
     std::shared_ptr<FXEvent> held() const;
 
+    const CHubClock& m_clock;
     mutable CHubMutex m_mutex;  // guards the pointer; the event guards itself
     std::shared_ptr<FXEvent> m_event GUARDED_BY(m_mutex);
 };

@@ -492,6 +492,50 @@ TEST_F(StopInFlight, AStopThroughTheHubmasterSaysWhatCameOfIt) {
     EXPECT_TRUE(journalGets("session=" + session + " after ")) << text(journalFile());
 }
 
+// A mining's session is its owner's on both roads: through the Hubmaster, whose worker waits for the
+// mining service's answers, and through BrowseRouter, which hands the completed request to its caller
+// (here one that cannot reach the mining service). Another user's browse, mining and stop under its id
+// are refused, naming nobody; the owner's stop ends the mining in flight, and then finds nothing left.
+TEST_F(StopInFlight, AMiningSessionIsItsOwnersOnBothRoads) {
+    const std::string mine =
+        "list --mine --client exchmine1 --subclient " + std::to_string(s->world.mining.dbSubclientFirst) +
+        " --app-type 53 --path 'Mailbox Database A' --ma mediaagent1 --at " + lastDay() + " --session ";
+    // olivia may mine every client's data: the session, not her right, is what refuses her.
+    const std::string olivia = "--token " + hubtest::issueToken(s->dir.file("demo"), "TENANT\\olivia");
+    ASSERT_EQ(console(mine + "mining-olivia --via hubmaster", olivia, "mining-olivia").status, 0);
+    const auto refusedToOthers = [&](const std::string& session) {
+        const std::string inUse = "is in use by another caller", stopRefused = "The stop was refused";
+        for (const auto& [args, who, says] :
+             {std::tuple{fileListing() + " --session " + session, alice(), inUse},
+              {mine + session, olivia, inUse},
+              {mine + session + " --via hubmaster", olivia, inUse},
+              {"stop --session " + session, alice(), stopRefused}}) {
+            TRun other = console(args, who, "other-" + session);
+            EXPECT_TRUE(other.status == 3 && other.err.find(says) != std::string::npos &&
+                        other.err.find("admin") == std::string::npos)
+                << args << "\n"
+                << other.status << other.out << other.err;
+        }
+    };
+    const std::string held = std::string(kHeldPrefix) + "mining";
+    TRun mining;
+    std::thread browsing([&] { mining = console(mine + held + " --via hubmaster", admin(), held); });
+    EXPECT_TRUE(s->agent->waitFor("session " + held + " held after", 60s)) << s->agent->output();
+    refusedToOthers(held);
+    TRun owner = console("stop --session " + held, admin(), "owner-" + held);
+    browsing.join();
+    EXPECT_NE(owner.out.find(" accepted: its browse in the Hubmaster ends"), std::string::npos) << owner.err;
+    EXPECT_TRUE(endedAsStopped(mining)) << mining.status << "\n" << mining.out << mining.err;
+
+    TRun prepared = console(mine + "mining-routed", admin(), "mining-routed", 60, "127.0.0.2");
+    EXPECT_EQ(prepared.status, 4) << prepared.out << prepared.err;  // the mining service is not reached
+    refusedToOthers("mining-routed");
+    for (const std::string& session : {held, std::string("mining-routed")}) {
+        TRun again = console("stop --session " + session, admin(), "again-" + session);
+        EXPECT_NE(again.out.find(session + ": nothing was left to stop"), std::string::npos) << again.err;
+    }
+}
+
 // A browse through the Hubmaster is read in one request scope, which it lets go before it waits for its
 // answers: while its media agent holds them, a write lands and a checkpoint empties the whole log.
 TEST_F(StopInFlight, ABrowseWaitingForItsAnswersHoldsNoSnapshot) {

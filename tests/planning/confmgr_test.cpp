@@ -15,8 +15,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Db/Tbl/APP_Client.h"
+#include "planning/configuration.h"
 #include "planning/confrecord.h"
 #include "planning/handedover.h"
+#include "planning/superbrowsemanager.h"
+#include "platform/db/requestscope.h"
+#include "platform/hubdb/hubdbseed.h"
 #include "tests/planning/planningworld.h"
 
 // While set on a thread, allocations of a configuration record's size that may fail do fail there.
@@ -112,6 +117,62 @@ TEST_F(ConfCache, SecondRequestOfASessionWaitsAndNeverSharesTheRecord) {
     EXPECT_EQ(second, "S1");
     EXPECT_EQ(count("S1"), 1u);  // a record of its own
     EXPECT_EQ(cache->getRecordCount(), 2u);
+}
+
+// A request that read the database and then waits for an earlier request of its session plans on the
+// database as it is after the wait: a backup that ended meanwhile is in its plan.
+TEST_F(ConfCache, ABackupThatEndedDuringTheWaitIsPlanned) {
+    const long daysIn = world.backupDays + 5;
+    ASSERT_EQ(open("S", nullptr, daysIn), "S");
+    // Before the job the demo leaves running, which ends the cycles a browse sees.
+    const int ended =
+        static_cast<int>(world.firstBackupTime) + (world.backupDays - 1) * static_cast<int>(kDay) + 6 * 3600;
+    auto lastFindTime = [&](const std::string& id) -> long long {
+        CConfRecord* record = cache->getConfRec(id, false);
+        std::vector<SuperBrowse>* cycles =
+            record && record->getConfiguration()
+                ? record->getConfiguration()->getSuperBrowseManager()->getCycles()
+                : nullptr;
+        long long last = -1;
+        if (cycles)
+            for (const SuperBrowse& cycle : *cycles) last = std::max<long long>(last, cycle.findTime);
+        return last;
+    };
+    ASSERT_GT(lastFindTime("S"), 0);
+    ASSERT_LT(lastFindTime("S"), ended);
+
+    std::atomic<int> pauses{0};
+    cache->setConflictPause([&](unsigned) {
+        if (pauses++ != 0) return;
+        // The backup ends while the second request waits; then the first request lets the session go.
+        hubdb::HubDbSeed seed(world.databasePath);
+        const int job = seed.addJob({.appId = world.fileSubclient, .level = 2, .startTime = ended});
+        for (int fileType : {1, 2})
+            EXPECT_GT(seed.addArchFile({.appId = world.fileSubclient,
+                                        .jobId = job,
+                                        .fileType = fileType,
+                                        .cTime = ended + fileType - 1,
+                                        .backupLevel = 2,
+                                        .storagePolicyId = world.storagePolicy}),
+                      0)
+                << seed.error();
+        EXPECT_EQ(cache->closeConfRef("S"), 0);
+        cache->deleteConfRec("S");
+    });
+    std::string second;
+    std::thread request([&] {
+        zydb::CRequestReads reads;
+        // The request has read the database (its entity, its rights) before it opens its record.
+        APP_Client client(nullptr);
+        client.setWhereRaw("id = " + std::to_string(world.fileClient));
+        EXPECT_EQ(client.getOneRow(&client, false, 0, 0), zydb::DB_OK);
+        second = open("S", nullptr, daysIn);
+    });
+    request.join();
+    cache->setConflictPause({});
+    EXPECT_EQ(pauses.load(), 1);
+    ASSERT_EQ(second, "S");
+    EXPECT_GE(lastFindTime("S"), ended);
 }
 
 TEST_F(ConfCache, TimeOutReportsItsOwnErrorWithTheCall) {

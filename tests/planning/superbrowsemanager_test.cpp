@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <thread>
 
+#include "fbDebug/fbdebug.h"
 #include "planning/afileselection.h"
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/hubdb/seed_familiesb.h"
@@ -76,6 +79,33 @@ TEST_F(Planner, RangeBrowseKeepsTheLastCycleOfEachSubclient) {
     EXPECT_GE(m.getOldestMa(), 1000u);
     EXPECT_TRUE(m.isSuperBrowse());
     EXPECT_FALSE(m.getSuperBrowseMa().empty());
+}
+
+// An indexing-v1 split logs its range, and the split of its own entity logs it again, with the line
+// that names the procedure's arguments: two lines of the range, however alike.
+TEST_F(Planner, TheRangeIsLoggedBySplitAndByItsEntitysSplit) {
+    threeCycles(sc1);
+    open();
+    // The planner's lines go to a log of the test's own.
+    EvDebugFileInstance* const library = std::exchange(g_pLogInstance, new EvDebugFileInstance);
+    EvDebug(g_pLogInstance).initialize(0x0C255DB9, 0, true, "split-range.log");
+    auto t = task(sc1, kT0 - 10, kT0 + 3 * kDay);
+    SuperBrowseManager m(t.get());
+    ASSERT_EQ(m.split("\\"), 0) << m.getLastError();
+    ASSERT_FALSE(m.isIndexingV2());
+    const std::string range = "splitting browse range [" + std::to_string(kT0 - 10) + "] to [" +
+                              std::to_string(kT0 + 3 * kDay) + "] for backupset [" + std::to_string(bs) +
+                              "] subclient [" + std::to_string(sc1) + "] into cycles";
+    std::ifstream in(g_pLogInstance->filePath());
+    size_t ranges = 0, procedures = 0;
+    for (std::string line; std::getline(in, line);) {
+        ranges +=
+            line.size() >= range.size() && line.compare(line.size() - range.size(), range.size(), range) == 0;
+        procedures += line.find("Getting Cycles for entity called with appType[29]") != std::string::npos;
+    }
+    delete std::exchange(g_pLogInstance, library);
+    EXPECT_EQ(ranges, 2u);
+    EXPECT_EQ(procedures, 1u);
 }
 
 // Option bit 0x8 keeps every cycle; the registry hook refuses super browse.

@@ -29,7 +29,7 @@ struct FakeTime : CHubClock {
     Steady::time_point steadyNow() const override { return Steady::time_point(std::chrono::seconds(now)); }
     Wall::time_point wallNow() const override { return Wall::time_point(std::chrono::seconds(now)); }
     void attach(AdminThreadHM& thread) {
-        thread.setClock(this);
+        thread.setClock(*this);
         thread.setWait([this](unsigned ms) {
             if (wakeUps == limit) return true;
             ++wakeUps;

@@ -17,12 +17,15 @@
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/dbenv.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/hubdb.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/zetatoken.h"
+#include "platform/threads/hubclock.h"
 #include "service/browserouterthread.h"
+#include "service/controllerthread.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routeroptions.h"
 #include "tests/platform/db/tempdir.h"
@@ -224,6 +227,26 @@ TEST_F(RouterDirectRoad, NamesResolvedToIdsAndTheTaskPrepared) {
     entity(notGuid)->setstring(E::backupsetGUID, "x' or '1'='1");
     asUser(notGuid);
     EXPECT_EQ(exchange(notGuid).value_or(""), "Backup set [x' or '1'='1] is not known");
+}
+
+// The router's own worker is the service's: it ages, and waits for its media agent, on the controller's
+// clock, as the controller's workers do.
+TEST_F(RouterDirectRoad, TheRoutersWorkerTakesTheControllersClock) {
+    CHubManualClock clock;
+    clock.advance(std::chrono::hours(1000));
+    CControllerThreadHM::TOptions options;
+    options.stopEventName = "router-worker-clock-test";
+    auto controller = std::make_unique<CControllerThreadHM>(options, clock);
+    CControllerThreadHM* const served = std::exchange(g_poControllerThreadHM, controller.get());
+    databrowse::BrowseRequest r = request(0);
+    entity(r)->setstring(E::clientName, "client1");
+    entity(r)->setint64(E::subclientId, s->world.fileSubclient);
+    zydb::CRequestReads reads;
+    TRoutedBrowse routed = routeBrowseRequest(&reads, r, nullptr);
+    g_poControllerThreadHM = served;
+    ASSERT_EQ(routed.outcome, ERoutedOutcome::kPrepared) << routed.errorText;
+    EXPECT_EQ(routed.prepared->worker->ageingNow(), clock.steadyNow());
+    EXPECT_NE(routed.prepared->worker->ageingNow(), CHubClock::real().steadyNow());
 }
 
 TEST_F(RouterDirectRoad, OptionsTableRowByRow) {

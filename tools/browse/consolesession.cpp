@@ -185,20 +185,28 @@ std::map<long long, std::string> findClientsOf(CNMessageBase& prepared) {
     return clients;
 }
 
-// True when `token`'s visible part shows an expiry that has passed.
-bool tokenExpired(const std::string& token) {
+}  // namespace
+
+CConsoleSession::CConsoleSession(TConsoleOptions options, std::string hubmasterProgram,
+                                 const CHubClock& clock)
+    : m_options(std::move(options)),
+      m_hubmasterProgram(std::move(hubmasterProgram)),
+      m_clock(clock),
+      m_remark([](const std::string& text) { std::fprintf(stderr, "browse: %s\n", text.c_str()); }) {}
+
+CConsoleSession::CConsoleSession(const CConsoleSession& command, TConsoleOptions options)
+    : m_options(std::move(options)),
+      m_hubmasterProgram(command.m_hubmasterProgram),
+      m_clock(command.m_clock),
+      m_remark(command.m_remark),
+      m_deadline(command.m_deadline) {}
+
+bool CConsoleSession::tokenExpired(const std::string& token) const {
     std::vector<std::string> parts;
     if (token.rfind("ZT1.", 0) != 0 || !visibleTokenParts(token, parts) || parts.size() != 5) return false;
     const long long expires = std::atoll(parts[3].c_str());
-    return expires > 0 && expires <= CHubClock::real().epochSeconds();
+    return expires > 0 && expires <= m_clock.epochSeconds();
 }
-
-}  // namespace
-
-CConsoleSession::CConsoleSession(TConsoleOptions options, std::string hubmasterProgram)
-    : m_options(std::move(options)),
-      m_hubmasterProgram(std::move(hubmasterProgram)),
-      m_remark([](const std::string& text) { std::fprintf(stderr, "browse: %s\n", text.c_str()); }) {}
 
 std::string CConsoleSession::mediaAgentOf(CNMessageBase& prepared) {
     // A signed request carries the request it was made of: whole (indexing v1), or its routing parts
@@ -488,7 +496,8 @@ int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t
     return rc;
 }
 
-std::string CConsoleSession::explainTokenRefusal(const std::string& token, const std::string& dataFolder) {
+std::string CConsoleSession::explainTokenRefusal(const std::string& token,
+                                                 const std::string& dataFolder) const {
     // Only the Hubmaster's machine holds the key tokens are signed with: a console elsewhere asks there.
     const std::string renew =
         dataFolder.empty()
@@ -612,7 +621,7 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
                                 const std::function<bool(const std::string&)>& confirm) {
     // --timeout bounds the whole command: every exchange of it, with the Hubmaster and the media agents,
     // ends by this deadline whatever time each one is given.
-    m_deadline = CHubClock::real().steadyNow() + std::chrono::seconds(m_options.timeoutSeconds);
+    m_deadline = m_clock.steadyNow() + std::chrono::seconds(m_options.timeoutSeconds);
     if (m_options.session.empty()) m_options.session = newSessionId();
     result.session = m_options.session;
     if (m_options.command != EConsoleCommand::kErase || !m_options.dryRun) {
@@ -686,7 +695,7 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
 
 int CConsoleSession::browseAs(const TConsoleOptions& options, const TZyNetAddress& router,
                               TConsoleResult& result) {
-    CConsoleSession other(options, m_hubmasterProgram);
+    CConsoleSession other(*this, options);
     databrowse::BrowseRequest request = buildConsoleRequest(other.m_options);
     return options.viaHubmaster ? other.throughHubmaster(router, request, result, {})
                                 : other.throughRouter(router, request, result, {});
@@ -879,7 +888,7 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
     if (requests.empty()) return;
     list.setlistobject(Indexing::PredictionConversionReqList::f::requests, requests);
     TConsoleResult asked;
-    CZyNetwork session;
+    CZyNetwork session(m_clock);
     bool timedOut = false;
     std::unique_ptr<CNMessageBase> reply;
     if (sendTo(session, router, "BrowseRouter", list, asked) == kExitOk) {
@@ -968,7 +977,7 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
     std::string user;
     bool valid = true;
     if (!m_options.dataFolder.empty()) {
-        EvSecurityMgr security(0);
+        EvSecurityMgr security(0, m_clock);
         int userId = 0;
         std::string domain, fullName;
         valid = security.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, user, domain,
@@ -976,9 +985,7 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
                 security.GetSessionInfoFromZetaToken(token, true, userId, user, domain, fullName) == 1;
     } else {
         std::vector<std::string> parts;
-        valid = token.rfind("ZT1.", 0) == 0 && visibleTokenParts(token, parts) &&
-                (parts.size() != 5 || std::atoll(parts[3].c_str()) <= 0 ||
-                 std::atoll(parts[3].c_str()) > CHubClock::real().epochSeconds());
+        valid = token.rfind("ZT1.", 0) == 0 && visibleTokenParts(token, parts) && !tokenExpired(token);
     }
     if (!valid)
         return failed(result, kExitRefused,
@@ -1011,7 +1018,7 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
 
 int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request,
                                    TConsoleResult& result, const std::function<void(size_t)>& progress) {
-    CZyNetwork session;
+    CZyNetwork session(m_clock);
     bool timedOut = false;
     m_road = "router";
     if (const int sent = sendTo(session, router, "BrowseRouter", request, result); sent != kExitOk)
@@ -1094,7 +1101,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
             return failed(result, kExitUnreachable, "the port of media agent [" + name + "] is unknown");
         target = MangleHostName(m_options.mediaAgentHost, name, 0, address.port);
     }
-    auto ma = std::make_unique<CZyNetwork>();
+    auto ma = std::make_unique<CZyNetwork>(m_clock);
     ma->setDeadline(m_deadline);
     bool timedOut = false;
     const int limit = m_options.timeoutSeconds;
@@ -1110,7 +1117,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         launch.setint64(CNSession::LaunchOnDemandServiceReq::f::mode, 1);
         launch.setstring(CNSession::LaunchOnDemandServiceReq::f::launchInput, "");
         CNSession::LaunchOnDemandServiceDetails details;
-        ZYOnDemandSvcClient launcher;
+        ZYOnDemandSvcClient launcher(m_clock);
         launcher.setDeadline(m_deadline);
         CUxError step = launcher.SubmitTask(launch, details);
         if (!step.IsError()) step = launcher.Attach(details, *ma);
@@ -1137,7 +1144,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     CUxError step = ma->Connect(target.c_str(), kIndexService, nullptr, limit, timedOut);
     if (step.IsError()) {
         // An index service that runs on demand is started through its launcher, on a session of its own.
-        ma = std::make_unique<CZyNetwork>();
+        ma = std::make_unique<CZyNetwork>(m_clock);
         ma->setDeadline(m_deadline);
         TZyRemoteDLL launcher;
         std::snprintf(launcher.name, sizeof launcher.name, "%s", kLauncher);
@@ -1176,7 +1183,7 @@ int CConsoleSession::throughHubmasterInstead(const std::string& why, const std::
     m_remark(why + ": browsing through the Hubmaster instead");
     TConsoleOptions hosted = m_options;
     hosted.viaHubmaster = true;
-    CConsoleSession other(hosted, m_hubmasterProgram);
+    CConsoleSession other(*this, hosted);
     databrowse::BrowseRequest request = buildConsoleRequest(hosted);
     TZyNetAddress hubmaster;
     std::string error;
@@ -1223,7 +1230,7 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
 
 int CConsoleSession::throughHubmaster(const TZyNetAddress& hubmaster, databrowse::BrowseRequest& request,
                                       TConsoleResult& result, const std::function<void(size_t)>& progress) {
-    CZyNetwork session;
+    CZyNetwork session(m_clock);
     bool timedOut = false;
     if (m_road.empty()) m_road = "hubmaster";
     if (const int sent = sendTo(session, hubmaster, CHostBrowseService::kServiceName, request, result);

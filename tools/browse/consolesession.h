@@ -15,6 +15,7 @@
 
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork.h"
+#include "platform/threads/hubclock.h"
 #include "tools/browse/consoleoptions.h"
 #include "tools/browse/consoleoutput.h"
 
@@ -26,8 +27,10 @@ public:
     static constexpr const char* kRouterHostKey = "sBrowseRouterHost";
     static constexpr const char* kRouterPortKey = "nBrowseRouterPort";
 
-    // `hubmasterProgram`: the host program that issues tokens for --user ("" : none).
-    CConsoleSession(TConsoleOptions options, std::string hubmasterProgram);
+    // `hubmasterProgram`: the host program that issues tokens for --user ("" : none). The command's
+    // --timeout and a token's expiry are measured on `clock`, which must outlive the session.
+    CConsoleSession(TConsoleOptions options, std::string hubmasterProgram,
+                    const CHubClock& clock = CHubClock::real());
 
     // Runs the command. kExitOk when the browse answered without error; otherwise the EConsoleExit of
     // the failure, with result.error set. `progress` is told the number of items received so far after
@@ -62,9 +65,15 @@ public:
 
     // Why the service refused `token`, as far as its visible part tells (expired, damaged, or not signed
     // by this Hubmaster as it stands), with how to get a new one.
-    static std::string explainTokenRefusal(const std::string& token, const std::string& dataFolder);
+    std::string explainTokenRefusal(const std::string& token, const std::string& dataFolder) const;
 
 private:
+    // Another exchange of the same command (a look-up, the Hubmaster's road taken instead): it keeps the
+    // command's clock and its one deadline.
+    CConsoleSession(const CConsoleSession& command, TConsoleOptions options);
+    // True when `token`'s visible part shows an expiry that has passed on the console's clock: the one
+    // judgement of expiry the console makes before it sends anything.
+    bool tokenExpired(const std::string& token) const;
     // Steps of runCommand, each a status (kExitOk: go on). The settings a command needs and the router
     // it asks, named when one is missing.
     int checkSettings(TZyNetAddress& router, TConsoleResult& result);
@@ -122,12 +131,14 @@ private:
 
     TConsoleOptions m_options;
     std::string m_hubmasterProgram;
+    const CHubClock& m_clock;
     std::string m_road;
     std::map<long long, std::string> m_findClients;  // subclient id -> its client, as a find's request says
     bool m_authorityMissing = false;
     bool m_tokenFromEnvironment = false;               // no --ca, $BROWSE_CA, default file, --data or --tls
     std::function<void(const std::string&)> m_remark;  // the console's remarks: standard error
-    // What --timeout gives the command (set as it starts): every session of it ends its waits by then.
+    // What --timeout gives the command (set as it starts): every session of it, those of the exchanges
+    // it makes with other sessions of its own included, ends its waits by then.
     zynet::Deadline m_deadline = zynet::Deadline::max();
     std::function<void(databrowse::BrowseRequest&)> m_requestEditor;
 };

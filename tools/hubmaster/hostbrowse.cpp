@@ -95,7 +95,7 @@ bool resolveNames(databrowse::BrowseRequest& request) {
 // request closes the forwarder; after that nothing touches the connection.
 class CHostBrowseService::CForwarder : public EvReturnDestination {
 public:
-    explicit CForwarder(CZyNetwork& session) : m_session(&session) {}
+    CForwarder(CZyNetwork& session, const CHubClock& clock) : m_clock(clock), m_session(&session) {}
 
     void deliver(const EvReturnRecord& record) override {
         CHubMutexLock lock(m_mutex);
@@ -135,8 +135,8 @@ public:
     // The caller sends nothing while it waits: anything arriving on its connection (its close
     // included) means it left.
     bool waitForEnd(CZyNetwork& session, const std::function<bool()>& draining) {
-        const auto limit = CHubClock::real().steadyNow() + kAnswerLimit;
-        while (CHubClock::real().steadyNow() < limit) {
+        const auto limit = m_clock.steadyNow() + kAnswerLimit;
+        while (m_clock.steadyNow() < limit) {
             {
                 CHubMutexLock lock(m_mutex);
                 if (m_ended || m_callerGone) break;
@@ -166,6 +166,13 @@ public:
     bool callerGone() {
         CHubMutexLock lock(m_mutex);
         return m_callerGone;
+    }
+    // The caller left: true when it had not yet been answered whole (its browse is to be stopped).
+    bool callerLeft() {
+        CHubMutexLock lock(m_mutex);
+        if (m_ended || m_endSent) return false;
+        m_callerGone = true;
+        return true;
     }
     bool errorSent() {
         CHubMutexLock lock(m_mutex);
@@ -204,6 +211,7 @@ private:
             m_items += static_cast<long long>(items->size());
     }
 
+    const CHubClock& m_clock;
     CHubMutex m_mutex;
     std::condition_variable m_changed;
     CZyNetwork* m_session GUARDED_BY(m_mutex);
@@ -215,8 +223,8 @@ private:
     std::string m_warning GUARDED_BY(m_mutex);
 };
 
-CHostBrowseService::CHostBrowseService(ProcessFn process, LaunchEraseFn launchErase)
-    : m_process(process), m_launchErase(launchErase) {}
+CHostBrowseService::CHostBrowseService(ProcessFn process, LaunchEraseFn launchErase, const CHubClock& clock)
+    : m_process(process), m_launchErase(launchErase), m_clock(clock) {}
 
 CHostBrowseService::~CHostBrowseService() {
     stop();
@@ -231,6 +239,7 @@ bool CHostBrowseService::start(std::string& error) {
     static CSessionPort machinePort(0, 0);
     machinePort.SetType(CSessionPort::SessType_MessageService);
     g_instance = this;
+    m_callerWatch = std::make_unique<CCallerWatch>();
     m_server = std::make_unique<CZyNetworkServer>(
         &CHostBrowseService::xdrCallback, &CHostBrowseService::xmlCallback, kServiceName, machinePort);
     const std::shared_future<CUxError> listening = m_server->Listening();
@@ -259,7 +268,12 @@ void CHostBrowseService::stop() {
     if (m_server) ignoreResult(m_server->Quit(true, true), "stopping: nothing is left to do when it fails");
     if (m_serving.joinable()) m_serving.join();
     m_server.reset();
+    m_callerWatch.reset();  // no request is inside any more
     if (g_instance == this) g_instance = nullptr;
+}
+
+int CHostBrowseService::port() const {
+    return m_server ? m_server->GetPort() : 0;
 }
 
 void CHostBrowseService::xdrCallback(CZyNetworkServer::ZynCallback_e type, CZyNetworkServer* server,
@@ -327,7 +341,7 @@ bool CHostBrowseService::authenticate(databrowse::BrowseRequest& request, TCalle
         error = "A browse through the Hubmaster needs the user's authentication token";
         return false;
     }
-    EvSecurityMgr security(0);
+    EvSecurityMgr security(0, m_clock);
     std::string domain, fullName;
     const bool valid = security.GetUserInfoFromZetaTokenWithoutAuthentication(
                            token, true, caller.userId, caller.userName, domain, fullName) == 1 ||
@@ -468,9 +482,9 @@ void CHostBrowseService::browse(zydb::CRequestReads& reads, CZyNetwork& session,
                                std::string(kServiceName));
         return;
     }
-    const auto started = CHubClock::real().steadyNow();
+    const auto started = m_clock.steadyNow();
     const long long jobId = nextJobId();
-    auto forwarder = std::make_shared<CForwarder>(session);
+    auto forwarder = std::make_shared<CForwarder>(session, m_clock);
     {
         CHubMutexLock lock(m_mutex);
         m_forwarders.insert(forwarder.get());
@@ -479,8 +493,16 @@ void CHostBrowseService::browse(zydb::CRequestReads& reads, CZyNetwork& session,
     EvMultiEntityRestoreTask task;
     fillTask(request, jobId, task);
     task.setUserId(caller.userId);
+    // A caller that leaves while the entry point runs (a VM's browse waiting for the VM's, a classic
+    // agent read on this thread) has its session stopped then, not once the entry point returns.
+    bool stopped = false;
     bool accepted = false;
     {
+        CCallerWatch::CWatched watched(*m_callerWatch, session, [&] {
+            if (!forwarder->callerLeft()) return;
+            stopLeftBrowse(request, caller);
+            stopped = true;  // read once the watch has ended, which waits for this
+        });
         const CTaskRequestReads lent(&task, &reads);
         accepted = m_process(&task, false, databrowse::FORCE_USE_INDEX_NONE, &request) != 0;
     }
@@ -501,13 +523,12 @@ void CHostBrowseService::browse(zydb::CRequestReads& reads, CZyNetwork& session,
     // Nobody reads this browse's answers any more (a caller that closes once it has read the end left
     // nothing behind): the event manager's cancel, a stop of its session, ends its worker and tells the
     // media agent, which would otherwise go on answering nobody.
-    if (gone && !ended && !endSent) stopLeftBrowse(request, caller);
+    if (gone && !ended && !endSent && !stopped) stopLeftBrowse(request, caller);
     // One line per browse: who asked, the road, what came of it and how long it took.
     CNMessageBase* session_ =
         request.isSet(R::session) ? request.getObjectAccessor(R::session, false) : nullptr;
     const long long ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(CHubClock::real().steadyNow() - started)
-            .count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.steadyNow() - started).count();
     logLine("browse of session [" +
             (session_ ? session_->getstring(databrowse::BrowseSession::f::sessionId) : "") + "] by user [" +
             caller.userName + "] through " + kServiceName + ": " +
@@ -536,7 +557,7 @@ void CHostBrowseService::stopSession(zydb::CRequestReads& reads, CZyNetwork& ses
     }
     // The service judges the stop against the session's owner and answers its verdict on the channel.
     const long long jobId = nextJobId();
-    auto forwarder = std::make_shared<CForwarder>(session);
+    auto forwarder = std::make_shared<CForwarder>(session, m_clock);
     EvReturnDestinations::registerDestination(jobId, forwarder);
     EvMultiEntityRestoreTask task;
     task.setJobId(static_cast<unsigned long long>(jobId));

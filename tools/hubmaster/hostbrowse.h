@@ -19,7 +19,9 @@
 #include "platform/msg/msg_classes.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/tasks/evrestoretask.h"
+#include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
+#include "tools/hubmaster/callerwatch.h"
 
 class CHostBrowseService {
 public:
@@ -29,7 +31,10 @@ public:
                               databrowse::BrowseRequest*);
     using LaunchEraseFn = int (*)(databrowse::BrowseRequest*);
 
-    CHostBrowseService(ProcessFn process, LaunchEraseFn launchErase);
+    // Its waits for a browse's answers and its token checks are measured on `clock`, which must outlive
+    // it.
+    CHostBrowseService(ProcessFn process, LaunchEraseFn launchErase,
+                       const CHubClock& clock = CHubClock::real());
     ~CHostBrowseService();
     CHostBrowseService(const CHostBrowseService&) = delete;
     CHostBrowseService& operator=(const CHostBrowseService&) = delete;
@@ -42,6 +47,8 @@ public:
     bool drain();
     // Closes every connection and joins the server's threads.
     void stop();
+    // The port it serves on (its machine's listener); 0 when it does not serve.
+    int port() const;
 
     // A new job id of this host (browse tasks of every road of the host share them).
     static long long nextJobId();
@@ -91,6 +98,9 @@ private:
 
     const ProcessFn m_process;
     const LaunchEraseFn m_launchErase;
+    const CHubClock& m_clock;
+    // Callers whose browse is inside the entry point: one that leaves has its session stopped then.
+    std::unique_ptr<CCallerWatch> m_callerWatch;
     std::unique_ptr<CZyNetworkServer> m_server;
     std::thread m_serving;
 

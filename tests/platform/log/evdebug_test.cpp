@@ -142,12 +142,17 @@ TEST_F(LogTest, OverrideWinsOverTheRegistry) {
 
 // Many threads at once, across roll-overs: lines arrive whole, each once, in each thread's order, and
 // no file passes its cap by more than the lines being written when it filled.
-TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
+// Sixteen threads write 1,500 lines each into a file capped at capBytes, keepFiles rotated files kept
+// (enough for every line): each line is whole, in exactly one file, once, in its thread's order.
+static void writeConcurrentlyAndCheckEveryLine(const char* fileName, long long capBytes, int keepFiles) {
+    if (keepFiles != 10) {
+        ASSERT_TRUE(ZYPlatformInfo::setNumber("EventManager", "DebugLogFiles", keepFiles));
+    }
     EvDebugFileInstance inst;
-    constexpr long long kCap = 1 << 20;
+    const long long kCap = capBytes;
     {
         EvDebug init(&inst);
-        init.initialize(1, kCap, true, "concurrent.log");
+        init.initialize(1, kCap, true, fileName);
     }
     constexpr int kThreads = 16;
     constexpr int kLines = 1500;
@@ -165,9 +170,8 @@ TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
     }
     for (auto& th : threads) th.join();
 
-    // Ten rotated files are kept: more than these lines need, so every line is in one of them.
     std::vector<std::string> lines;
-    for (int n = 10; n >= 0; --n) {
+    for (int n = keepFiles; n >= 0; --n) {
         const std::string path = n == 0 ? inst.filePath() : inst.filePath() + "." + std::to_string(n);
         struct stat st;
         if (stat(path.c_str(), &st) != 0) continue;
@@ -175,6 +179,8 @@ TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
         for (std::string& l : readLines(path)) lines.push_back(std::move(l));
     }
     ASSERT_TRUE(std::filesystem::exists(inst.filePath() + ".2")) << "the file rolled over";
+    ASSERT_FALSE(std::filesystem::exists(inst.filePath() + "." + std::to_string(keepFiles)))
+        << "every line is kept";
     std::vector<int> next(kThreads, 0);
     for (const auto& l : lines) {
         ParsedLine m;
@@ -186,7 +192,7 @@ TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
         ASSERT_EQ(m.tag, "T" + std::to_string(t));
         ASSERT_GE(t, 0);
         ASSERT_LT(t, kThreads);
-        EXPECT_EQ(i, next[t]) << "lines of one thread stay in order";
+        EXPECT_EQ(i, next[t]) << "lines of one thread stay in order, each once";
         next[t] = i + 1;
         std::string expectPad(static_cast<size_t>((i * 37 + t) % 300), static_cast<char>('a' + t));
         if (!expectPad.empty()) {
@@ -194,6 +200,16 @@ TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
         }
     }
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kLines) << t;
+}
+
+TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
+    writeConcurrentlyAndCheckEveryLine("concurrent.log", 1 << 20, 10);
+}
+
+// A roll-over shows other threads the file closed for a moment; a line already written then is not
+// written again (many small files, so that writers meet roll-overs often).
+TEST_F(LogTest, ConcurrentWritersAcrossManyRollOversWriteEachLineOnce) {
+    writeConcurrentlyAndCheckEveryLine("rollovers.log", 8192, 1000);
 }
 
 TEST_F(LogTest, SizeCapRollsTheFileOver) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/threads/hubclock.h"
 #include "platform/threads/osevent.h"
 
 namespace {
@@ -21,6 +22,29 @@ TEST(OSEventTest, TimedWaitOnAnUnsignalledEventTimesOut) {
     OSEvent event(true);
     EXPECT_FALSE(event.Wait(kShortMs));
     EXPECT_FALSE(event.Wait(0));
+}
+
+// A timed wait's limit is its clock's: it outlasts any real time until the clock passes the limit, and
+// a signal before then still ends it as signalled.
+TEST(OSEventTest, ATimedWaitEndsByItsClock) {
+    CHubManualClock clock;
+    OSEvent event(true, clock);
+    std::atomic<int> outcome{-1};
+    std::thread waiter([&] { outcome = event.Wait(60000) ? 1 : 0; });
+    EXPECT_TRUE(clock.waitForReads(20));  // waiting, and reading its clock
+    EXPECT_EQ(outcome.load(), -1);
+    clock.advance(std::chrono::seconds(59));
+    EXPECT_TRUE(clock.waitForReads(4));
+    EXPECT_EQ(outcome.load(), -1);
+    clock.advance(std::chrono::seconds(2));
+    waiter.join();
+    EXPECT_EQ(outcome.load(), 0);
+
+    std::thread signalled([&] { outcome = event.Wait(60000) ? 1 : 0; });
+    EXPECT_TRUE(clock.waitForReads(4));
+    event.Signal();
+    signalled.join();
+    EXPECT_EQ(outcome.load(), 1);
 }
 
 TEST(OSEventTest, SignalFromAnotherThreadEndsATimedWait) {

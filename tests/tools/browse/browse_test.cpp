@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 // The property tree's optional values trip a false maybe-uninitialized warning in sanitized builds,
 // inside the library's own headers.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -34,6 +35,7 @@
 
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/security/zetatoken.h"
+#include "platform/threads/hubclock.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/consolerun.h"
@@ -1183,6 +1185,145 @@ TEST_F(BrowseConsole, TheTimeoutBoundsTheWholeCommand) {
     EXPECT_LT(took, 14s);
 }
 
+// The console's limits are read on its clock: the command's --timeout, and a token's expiry (one check,
+// for a browse and a stop alike). A token that has an hour to run is sent; two hours on by the console's
+// clock it is refused before anything is sent. A command that waits for a frozen agent ends once its
+// clock passes the limit, whatever the real time.
+TEST_F(BrowseConsole, TheTimeoutAndATokensExpiryAreOnTheConsolesClock) {
+    std::string key, token;
+    ASSERT_TRUE(CZetaToken::signingKey(key));
+    TZetaTokenClaims claims;
+    claims.userId = s->world.adminUser;
+    claims.issuedAt = static_cast<long long>(std::time(nullptr));
+    claims.expiresAt = claims.issuedAt + 3600;
+    ASSERT_EQ(CZetaToken::issue(key, claims, token), CZetaToken::kValid);
+    auto command = [&](const std::string& line) {
+        std::vector<std::string> words = {"browse"};
+        std::istringstream in(line + " --data " + s->dir.file("demo") + " --token " + token +
+                              " --ma-host 127.0.0.1 --timeout 30");
+        for (std::string word; in >> word;) words.push_back(word);
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        TConsoleOptions options;
+        std::string error;
+        EXPECT_TRUE(parseConsoleArgs(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
+        return options;
+    };
+    const std::string list = "list " + fileSubclient() + " --at " + lastDay();
+    {
+        CHubManualClock clock;
+        CConsoleSession session(command(list), "", clock);
+        TConsoleResult result;
+        EXPECT_EQ(session.run(result), kExitOk) << result.error;
+        EXPECT_FALSE(result.items.empty());
+    }
+    CHubManualClock later;
+    later.advance(std::chrono::hours(2));
+    for (const auto& [line, verb] : std::vector<std::pair<std::string, std::string>>{
+             {list, "list"}, {"stop --session console-expired-stop", "stop"}}) {
+        CConsoleSession session(command(line), "", later);
+        TConsoleResult result;
+        EXPECT_EQ(session.run(result), kExitRefused) << line << ": " << result.error;
+        EXPECT_NE(result.error.find("the token expired at "), std::string::npos) << result.error;
+        EXPECT_NE(result.error.find("; the " + verb + " was not sent"), std::string::npos) << result.error;
+    }
+
+    ASSERT_EQ(kill(s->agent->pid(), SIGSTOP), 0);
+    struct TResume {
+        pid_t pid;
+        ~TResume() { kill(pid, SIGCONT); }
+    } resume{s->agent->pid()};
+    CHubManualClock clock;
+    CConsoleSession session(command(list), "", clock);
+    TConsoleResult result;
+    std::atomic<int> rc{-1};
+    std::thread console([&] { rc = session.run(result); });
+    // It waits for the agent, reading its clock, and has not given up.
+    EXPECT_TRUE(clock.waitForReads(200));
+    EXPECT_EQ(rc.load(), -1);
+    clock.advance(std::chrono::seconds(31));
+    console.join();
+    EXPECT_EQ(rc.load(), kExitTimedOut) << result.error;
+    EXPECT_NE(result.error.find("media agent [mediaagent1]"), std::string::npos) << result.error;
+}
+
+// --timeout holds on every road a command takes, whichever agent freezes: the agent's own index service,
+// the Hubmaster's road asked for or taken by the console instead (a hypervisor's virtual machines by
+// GUID, a VM in its hypervisor's index, an agent with no index service) and an erase's look-ups, each an
+// exchange of its own. The console ends by its limit, plus what it needs to start and print. The
+// Hubmaster does not wait for the frozen agent either: a browse it runs for a caller that left ends then.
+TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
+    const std::string token = hubtest::issueToken(s->dir.file("demo"), "admin");
+    const hubdb::DemoHypervisor& hv = s->world.vsa;
+    const std::string vm1 = std::to_string(hubtest::queryInt(
+        s->world.databasePath,
+        "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = a.clientId WHERE c.name = 'vm1'"));
+    const std::string legacyDay = std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11);
+    struct TRoad {
+        std::string command;
+        const hubtest::CChildProcess* frozen;
+        bool hosted;  // the Hubmaster runs the browse itself
+    };
+    const std::vector<TRoad> roads = {
+        {"list " + fileSubclient() + " --at " + lastDay(), s->agent.get(), false},
+        {"list " + fileSubclient() + " --at " + lastDay() + " --via hubmaster", s->agent.get(), true},
+        {"list --client vmalpha --subclient " + std::to_string(hv.vms.front().subclientId) + " --at " +
+             lastDay(),
+         s->agent.get(), false},
+        {"list --client vsahypervisor --subclient " + std::to_string(hv.subclient) +
+             " --app-type 106 --path '\\" + hv.vms.front().guid + "\\d00' --at " + lastDay(),
+         s->agent.get(), true},
+        {"list --client vm1 --subclient " + vm1 + " --at " + lastDay(), s->agent.get(), true},
+        {"list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --at " +
+             legacyDay,
+         s->legacyAgent.get(), true},
+        {"erase " + fileSubclient() + " --path /d00/d01/d00/f00000201.dat=1 --at " + lastDay() + " --dry-run",
+         s->agent.get(), false},
+    };
+    constexpr int kLimit = 3;
+    // Starting the program and printing what it has: well within this on a busy machine.
+    constexpr auto kMargin = 3s;
+    const std::string hostLog = s->dir.file("demo") + "/hubmaster.log";
+    for (size_t n = 0; n < roads.size(); ++n) {
+        const TRoad& road = roads[n];
+        const std::string session = "console-frozen-road-" + std::to_string(n);
+        // Once with the agent answering: the Hubmaster keeps its session to the agent, so the browse to
+        // come is sent and waits for answers that never come.
+        if (road.hosted)
+            EXPECT_EQ(
+                run(s->binaries + "/tools/browse/browse " + road.command + " --data " + s->dir.file("demo") +
+                    " --token " + token + " --ma-host 127.0.0.1 --quiet --timeout 60")
+                    .status,
+                kExitOk)
+                << road.command;
+        ASSERT_EQ(kill(road.frozen->pid(), SIGSTOP), 0);
+        struct TResume {
+            pid_t pid;
+            ~TResume() { kill(pid, SIGCONT); }
+        } resume{road.frozen->pid()};
+        const auto before = std::chrono::steady_clock::now();
+        TRun stalled = run(s->binaries + "/tools/browse/browse " + road.command + " --session " + session +
+                           " --data " + s->dir.file("demo") + " --token " + token +
+                           " --ma-host 127.0.0.1 --quiet --timeout " + std::to_string(kLimit));
+        const auto took = std::chrono::steady_clock::now() - before;
+        EXPECT_EQ(stalled.status, kExitTimedOut) << road.command << ": " << stalled.err;
+        EXPECT_GE(took, std::chrono::seconds(kLimit)) << road.command;
+        EXPECT_LT(took, std::chrono::seconds(kLimit) + kMargin) << road.command;
+        if (!road.hosted) continue;
+        // The agent still frozen, the Hubmaster's browse for the caller that left has ended.
+        const std::string ended =
+            "browse of session [" + session + "] by user [admin] through HubmasterBrowse: ";
+        bool seen = false;
+        for (auto until = std::chrono::steady_clock::now() + 60s;
+             !seen && std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(100ms)) {
+            std::ifstream in(hostLog);
+            seen = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())
+                       .find(ended) != std::string::npos;
+        }
+        EXPECT_TRUE(seen) << road.command << ": the Hubmaster still runs the browse of its caller that left";
+    }
+}
+
 // The README's examples, pasted into bash in a folder laid out as the repository's root against the
 // world ./dev run --serve serves: each command's exit status, and every line shown ("..." stands for lines
 // left out, a line ending in "..." for its beginning), in order on standard output or standard error.
@@ -1267,6 +1408,9 @@ TEST_F(BrowseConsole, TheReadmesExamplesRunAsShown) {
 }
 
 TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
+    // The host's lines of this test's commands: those past what the suite's earlier tests wrote.
+    std::error_code ec;
+    const auto hostBefore = std::filesystem::file_size(s->dir.file("demo") + "/hubmaster.log", ec);
     TRun listed = browse("list " + fileSubclient() + " --path /d00/d01 --at " + lastDay() +
                          " --session console-log-session");
     ASSERT_EQ(listed.status, 0) << listed.err;
@@ -1276,7 +1420,7 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
         std::ifstream in(file);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     };
-    const std::string host = text(s->dir.file("demo") + "/hubmaster.log");
+    const std::string host = text(s->dir.file("demo") + "/hubmaster.log").substr(ec ? 0 : hostBefore);
     EXPECT_NE(host.find("direct browse of session [console-log-session] by user [admin], operation [0]: a "
                         "prepared request for the media agent in "),
               std::string::npos);

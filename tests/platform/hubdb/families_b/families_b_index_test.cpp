@@ -13,6 +13,8 @@
 #include "Db/Proc/UpdateUserPropForQuota.h"
 #include "Db/Tbl/App_IndexDBInfo.h"
 #include "Db/Tbl/DM2DocTagsValues.h"
+#include "platform/hubdb/hubdb.h"
+#include "platform/threads/hubclock.h"
 #include "tests/platform/hubdb/families_b/families_b_world.h"
 
 namespace {
@@ -200,6 +202,25 @@ TEST_F(IndexAdministration, MaintenanceProcedures) {
     DBtable::b_newDBBase = false;
     EXPECT_EQ((call<UpdateUserPropForQuota>("", 1)), zydb::DB_NO_DATA);
     EXPECT_EQ(count("SELECT COUNT(*) FROM UMUsersProp WHERE attrVal = '1' AND modified = 0"), 2);
+}
+
+// The full consolidation's window counts back from the database's clock: a schedule consolidated at a
+// time is due once that clock is the window (30 days) past it, and not a minute before.
+TEST_F(IndexAdministration, TheConsolidationWindowCountsBackFromTheDatabasesClock) {
+    zydb::CDbEnv::close();
+    CHubManualClock clock;
+    ASSERT_EQ(hubdb::openHubDatabase(dir.file("hub.db"), nullptr, clock), zydb::DB_OK);
+    const long long consolidated = 4102444800LL;  // the recent schedule's, in 2100
+    auto due = [&] {
+        return count("SELECT runFullConsolidation FROM TM_Task WHERE taskId = " + std::to_string(recentTask));
+    };
+    clock.advance(std::chrono::seconds(consolidated + 30LL * kDay - 60 - clock.epochSeconds()));
+    EXPECT_EQ(call<SetFullConsolidationForAutomaticSchedule>(), zydb::DB_NO_DATA);
+    EXPECT_EQ(due(), 0);
+    clock.advance(std::chrono::minutes(2));
+    EXPECT_EQ(call<SetFullConsolidationForAutomaticSchedule>(), zydb::DB_NO_DATA);
+    EXPECT_EQ(due(), 1);
+    zydb::CDbEnv::close();  // before the clock goes
 }
 
 TEST_F(IndexAdministration, DatabaseErrorsAreReportedAsErrors) {
