@@ -332,9 +332,10 @@ protected:
                     EXPECT_EQ(error, "");
                 else
                     EXPECT_NE(error.find(kDenied), std::string::npos) << error;
-                if (!allowed)
+                if (!allowed) {
                     for (const char* name : {kAdmin.name, kAlice.name})
                         EXPECT_EQ(error.find(std::string("[") + name + "]"), std::string::npos) << error;
+                }
                 if (allowed) model.browsed(user, step.road, heldSession);
                 continue;
             }

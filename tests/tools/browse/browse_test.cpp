@@ -1289,13 +1289,14 @@ TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
         const std::string session = "console-frozen-road-" + std::to_string(n);
         // Once with the agent answering: the Hubmaster keeps its session to the agent, so the browse to
         // come is sent and waits for answers that never come.
-        if (road.hosted)
+        if (road.hosted) {
             EXPECT_EQ(
                 run(s->binaries + "/tools/browse/browse " + road.command + " --data " + s->dir.file("demo") +
                     " --token " + token + " --ma-host 127.0.0.1 --quiet --timeout 60")
                     .status,
                 kExitOk)
                 << road.command;
+        }
         ASSERT_EQ(kill(road.frozen->pid(), SIGSTOP), 0);
         struct TResume {
             pid_t pid;
