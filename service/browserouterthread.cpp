@@ -4,7 +4,6 @@
 #include <set>
 #include <vector>
 
-#include "Db/Tbl/APP_BackupSetName.h"
 #include "Db/Tbl/archFile.h"
 #include "fbDebug/fbdebug.h"
 #include "indexing/fsprediction.h"
@@ -69,14 +68,10 @@ long clientOfArchive(long file) {
 // when no backup set has the GUID or it has no subclient. The look-up reads the index database it
 // names within that backup set only, so the backup set's client is the client whose media it tells.
 long clientOfBackupSet(const std::string& guid) {
-    if (guid.empty()) return 0;
-    APP_BackupSetName backupSet(nullptr);
-    backupSet.setIsolationType(4);
-    backupSet.setWhere("GUID = '%s'", guid.c_str());
-    if (backupSet.getOneRow(&backupSet, false, -1, 0) != 0) return 0;
+    const long backupSetId = backupSetIdOfGuid(guid);
     TEntityKind kind;
-    return readEntityKind(zydb::CRequestReads::current(), 0, static_cast<long>(backupSet.getDataPtr()->id),
-                          kind) == EEntityKindRead::kRecorded
+    return backupSetId > 0 && readEntityKind(zydb::CRequestReads::current(), 0, backupSetId, kind) ==
+                                  EEntityKindRead::kRecorded
                ? kind.clientId
                : 0;
 }

@@ -6,7 +6,6 @@
 #include <set>
 #include <vector>
 
-#include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/archFile.h"
 #include "fbDebug/fbdebug.h"
 #include "framework/browseutils.h"
@@ -116,13 +115,7 @@ TFindSight findSightOf(zydb::CRequestReads* reads, int userId, const std::string
     }
     const bool endUserAsked = !isLocalUserName(userName.c_str());
     // The client's subclients, each judged on what the database records it to be.
-    std::vector<long> ids;
-    APP_Application subclients(nullptr);
-    subclients.setIsolationType(4);
-    subclients.setWhere("clientId=%ld", clientId);
-    while (subclients.getNextRow(&subclients, nullptr, -1, 0) == zydb::DB_OK)
-        ids.push_back(static_cast<long>(subclients.getDataPtr()->id));
-    for (long id : ids) {
+    for (long id : subclientsOfClient(clientId)) {
         TEntityKind kind;
         if (readEntityKind(reads, id, 0, kind) != EEntityKindRead::kRecorded) continue;
         const long appType = static_cast<long>(apptype::code(kind.appType));
@@ -274,38 +267,39 @@ std::set<long> coveredSubclients(databrowse::BrowseRequest& prepared) {
 
 // The subclients an entity of the find stands for: the one it names, or those of its backup set or of
 // its client.
-std::vector<TFindSubclient> subclientsOf(const CNMessageBase* entity) {
+std::vector<TFindSubclient> subclientsOf(zydb::CRequestReads* reads, const CNMessageBase* entity) {
     std::vector<TFindSubclient> out;
     unsigned long clientId = static_cast<unsigned long>(intOf(entity, E::clientId));
     std::string name = textOf(entity, E::clientName);
     if (clientId == 0 && (name.empty() || ZYClient(name).getClientId(clientId) != 0)) return out;
     if (name.empty() && ZYClient(clientId).getName(name) != 0) return out;
-    APP_Application rows(nullptr);
-    rows.setIsolationType(4);
     const long subclient = static_cast<long>(intOf(entity, E::subclientId));
-    const long backupSet = static_cast<long>(intOf(entity, E::backupsetId));
-    if (subclient > 0)
-        rows.setWhere("clientId=%lu AND id=%ld", clientId, subclient);
-    else if (backupSet > 0)
-        rows.setWhere("clientId=%lu AND backupSet=%ld", clientId, backupSet);
-    else
-        rows.setWhere("clientId=%lu", clientId);
-    while (rows.getNextRow(&rows, nullptr, -1, 0) == zydb::DB_OK)
-        out.push_back({static_cast<long>(rows.getDataPtr()->id), name});
+    if (subclient > 0) {
+        // A subclient of another client than the one named stands for nothing.
+        TEntityKind kind;
+        if (readEntityKind(reads, subclient, 0, kind) == EEntityKindRead::kRecorded &&
+            kind.clientId == static_cast<long>(clientId))
+            out.push_back({subclient, name});
+        return out;
+    }
+    for (long id :
+         subclientsOfClient(static_cast<long>(clientId), static_cast<long>(intOf(entity, E::backupsetId))))
+        out.push_back({id, name});
     return out;
 }
 
 // Names, in the prepared request's clear payload, the client of each subclient its media agent searches
 // (one additional flag per client, in the order the request names them): the signed parts that say it
 // are read only with the Hubmaster's key, and a console at a desk names each answered item's client by it.
-void nameSearchedClients(databrowse::BrowseRequest& request, databrowse::BrowseRequest& prepared) {
+void nameSearchedClients(zydb::CRequestReads* reads, databrowse::BrowseRequest& request,
+                         databrowse::BrowseRequest& prepared) {
     const std::set<long> covered = coveredSubclients(prepared);
     std::vector<std::pair<std::string, std::string>> clients;  // name, its subclient ids
     std::set<long> named;
     auto* entities = request.getlistobject(R::filteredEntities, false);
     for (const CNMessageBase& withFilters : entities ? *entities : std::vector<CNMessageBase>{})
         for (const TFindSubclient& s :
-             subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity))) {
+             subclientsOf(reads, child(&withFilters, databrowse::EntityWithFilters::f::entity))) {
             if (!covered.count(s.id) || !named.insert(s.id).second) continue;
             auto it = std::find_if(clients.begin(), clients.end(),
                                    [&](const auto& c) { return c.first == s.client; });
@@ -503,7 +497,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
                        g_poBrowseRouterThreadHM ? g_poBrowseRouterThreadHM->getRouterName()
                                                 : CBrowseRouterThreadHM::kServerName);
     routing->setstring(databrowse::IndexingInfo::f::workerId, m_workerId);
-    nameSearchedClients(*request, prepared);
+    nameSearchedClients(m_reads, *request, prepared);
     smallDump("FBHMWORKER", &prepared);
 
     TFindCaller asking{callerName, callerClientId, userId, userName};
@@ -572,7 +566,7 @@ CUxError CBrowseMulticlient::prepareOnIndexService(databrowse::BrowseRequest& re
         std::vector<CNMessageBase> kept;
         for (const CNMessageBase& withFilters : entities ? *entities : std::vector<CNMessageBase>{}) {
             const std::vector<TFindSubclient> all =
-                subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity));
+                subclientsOf(m_reads, child(&withFilters, databrowse::EntityWithFilters::f::entity));
             std::vector<long> gone;
             std::vector<TFindSubclient> rest;
             for (const TFindSubclient& s : all) {
@@ -616,7 +610,7 @@ void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& reque
     if (!entities) return;
     for (const CNMessageBase& withFilters : *entities) {
         const std::vector<TFindSubclient> all =
-            subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity));
+            subclientsOf(m_reads, child(&withFilters, databrowse::EntityWithFilters::f::entity));
         bool anySearched = false;
         std::map<std::string, std::vector<long>> elsewhere;  // media agent -> subclients it holds
         for (const TFindSubclient& s : all) {

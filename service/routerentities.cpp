@@ -1,7 +1,6 @@
 #include "service/routerentities.h"
 
 #include "Db/Proc/EntityNameToIdConverter.h"
-#include "Db/Tbl/APP_BackupSetName.h"
 #include "Db/Tbl/NBGlobalParam.h"
 #include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
@@ -69,22 +68,15 @@ bool resolveBackupSetGuid(zydb::CRequestReads* reads, databrowse::BrowseRequest&
     if (!entity || !has(entity, E::backupsetGUID) || has(entity, E::backupsetId)) return false;
     const std::string guid = entity->getstring(E::backupsetGUID);
     // Text from the network that is no GUID names no backup set.
-    APP_BackupSetName backupSet(nullptr);
-    int rc = 100;
-    if (CBrowseVSAUtils::IsVMGUID(guid)) {
-        backupSet.setIsolationType(4);
-        backupSet.setWhere("guid = '%s'", guid);
-        rc = backupSet.getOneRow(&backupSet, false, -1, 0);
-    }
-    if (rc != 0) {
+    const long backupSetId = CBrowseVSAUtils::IsVMGUID(guid) ? backupSetIdOfGuid(guid) : 0;
+    if (backupSetId <= 0) {
         log.debugLvl(-1, "Backupset GUID - [%s] was specified but backupset id is empty", guid.c_str());
         return false;
     }
-    const int backupSetId = static_cast<int>(backupSet.getDataPtr()->id);
     entity->setint64(E::backupsetId, backupSetId);
     TEntityKind kind;
     if (readEntityKind(reads, 0, backupSetId, kind) != EEntityKindRead::kRecorded) {
-        log.debugLvl(-1, "Unable to find subclient id for backupset ID - [%d] ", backupSetId);
+        log.debugLvl(-1, "Unable to find subclient id for backupset ID - [%ld] ", backupSetId);
         return true;
     }
     entity->setint64(E::clientId, kind.clientId);

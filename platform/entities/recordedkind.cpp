@@ -68,6 +68,8 @@ EEntityKindRead readRecordedKind(long subclientId, long backupSetId, TEntityKind
     kind.backupSetId = static_cast<long>(row.backupSet);
     kind.clientId = static_cast<long>(row.clientId);
     kind.instanceId = static_cast<long>(row.instance);
+    kind.readSubclientId = static_cast<long>(row.id);
+    kind.kelmarchId = static_cast<long>(row.origKMId);
     kind.appType = apptype::of(static_cast<int64_t>(row.appTypeId));
     kind.subclientName = row.subclientName;
     kind.clientName.clear();
@@ -103,6 +105,28 @@ EEntityKindRead readEntityKind(zydb::CRequestReads* reads, long subclientId, lon
         memo->push_back({subclientId, backupSetId, status, read});
     if (status == EEntityKindRead::kRecorded) kind = std::move(read);
     return status;
+}
+
+std::vector<long> subclientsOfClient(long clientId, long backupSetId) {
+    std::vector<long> ids;
+    if (clientId <= 0) return ids;
+    APP_Application rows(nullptr);
+    rows.setIsolationType(4);
+    if (backupSetId > 0)
+        rows.setWhere("clientId=%ld AND backupSet=%ld", clientId, backupSetId);
+    else
+        rows.setWhere("clientId=%ld", clientId);
+    while (rows.getNextRow(&rows, nullptr, -1, 0) == zydb::DB_OK)
+        ids.push_back(static_cast<long>(rows.getDataPtr()->id));
+    return ids;
+}
+
+long backupSetIdOfGuid(const std::string& guid) {
+    if (guid.empty()) return 0;
+    APP_BackupSetName set(nullptr);
+    set.setIsolationType(4);
+    set.setWhere("GUID = '%s'", guid);
+    return set.getOneRow(&set, false, -1, 0) == 0 ? static_cast<long>(set.getDataPtr()->id) : 0;
 }
 
 std::string contradictedKind(const TEntityKind& kind, int64_t claimedAppType) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/entities/apptypes.h"
 #include "platform/msg/msg_classes.h"
@@ -20,6 +21,8 @@ struct TEntityKind {
     long backupSetId = 0;
     long clientId = 0;
     long instanceId = 0;
+    long readSubclientId = 0;  // the subclient read: the one named, or the backup set's first
+    long kelmarchId = 0;       // that subclient's original kelmarch
     apptype::EAppType appType{};
     std::string clientName;
     std::string subclientName;  // the subclient's own name (a backup set's first subclient's)
@@ -36,6 +39,12 @@ enum class EEntityKindRead {
 // read once in the request `reads` (null: read afresh).
 EEntityKindRead readEntityKind(zydb::CRequestReads* reads, long subclientId, long backupSetId,
                                TEntityKind& kind, std::string* error = nullptr);
+
+// The subclients of client `clientId` as recorded, of backup set `backupSetId` alone when it is > 0.
+std::vector<long> subclientsOfClient(long clientId, long backupSetId = 0);
+
+// The backup set whose GUID is `guid` as recorded; 0 when no backup set has it (or it is "").
+long backupSetIdOfGuid(const std::string& guid);
 
 // "" when `claimedAppType` (0 or less: none claimed) is the recorded type; else the refusal naming both,
 // as "subclient [17] of client [exchmb1] holds Exchange mailboxes (type 54), not type 29".
