@@ -1069,8 +1069,6 @@ TEST_F(Authorisation, HandedOverSessionsStayTheirOwnersWhateverOthersAsk) {
     stopAs(admins, s->adminToken);
 }
 
-// Negative times, skips and ids are refused on both roads, never cut to 32 bits into another valid value
-// (a date, an earlier page, another client).
 // Only the Hubmaster names the media agent a signed request goes to: a caller's MediaAgentName flag is
 // neither signed nor relayed, on the index-service road (client1) as on the indexing-V2 road (OneDrive
 // V2), where the clear flag names the router's own agent.
@@ -1100,6 +1098,8 @@ TEST_F(Authorisation, OnlyTheRoutersMediaAgentNameIsSigned) {
     }
 }
 
+// Negative times, skips and ids are refused on both roads, never cut to 32 bits into another valid value
+// (a date, an earlier page, another client).
 TEST_F(Authorisation, ValuesThatWouldWrapAreRefusedOnBothRoads) {
     constexpr int64_t k2To32 = int64_t{1} << 32;
     const std::string list = "list " + fileSubclient() + " --at " + lastDay() + " " + admin();
