@@ -51,11 +51,14 @@ enum class EForm {
     kClientId,       // the client by its id
     kSubclientName,  // the subclient by its name, without its id
     kBackupSetGuid,  // the backup set by its GUID, without the subclient
+    kBackupSetId,    // the backup set by its id, without the subclient
     kUnknownClient,  // a client the Hubmaster does not know
     kUnknownSubclient,
     kOtherClientsSubclient,  // a subclient of another client
     kUnknownSubclientName,
-    kUnknownBackupSetGuid,
+    kUnknownBackupSet,       // a backup set id no backup set has
+    kOtherClientsBackupSet,  // a backup set of another client
+    kUnknownBackupSetGuid,   // the last form
 };
 inline bool namesNothingThatExists(EForm form) {
     return form >= EForm::kUnknownClient;
@@ -69,6 +72,7 @@ struct TEntity {
     std::string subclientName, backupSetGuid;
     std::vector<std::string> paths;  // where cells browse: the canonical paths first
     size_t canonical = 0;            // how many of them are canonical (the model judges those exactly)
+    long backupSetId = 0;
 };
 
 // What the model expects of a cell.

@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -103,11 +104,15 @@ const char* formName(EForm form) {
                                          "client id",
                                          "subclient name",
                                          "backup set GUID",
+                                         "backup set id",
                                          "unknown client",
                                          "unknown subclient",
                                          "another client's subclient",
                                          "unknown subclient name",
+                                         "unknown backup set",
+                                         "another client's backup set",
                                          "unknown backup set GUID"};
+    static_assert(std::size(kNames) == static_cast<size_t>(EForm::kUnknownBackupSetGuid) + 1);
     return kNames[static_cast<int>(form)];
 }
 
@@ -190,10 +195,11 @@ protected:
             e.appType = static_cast<long>(std::stoll(column("a.appTypeId" + from, id)));
             e.subclientName = column("a.subclientName" + from, id);
             e.backupSetGuid = column("b.GUID" + from + " JOIN APP_BackupSetName b ON b.id = a.backupSet", id);
+            e.backupSetId = static_cast<long>(std::stoll(column("a.backupSet" + from, id)));
             clients[e.client] = e.clientId;
             s->entities.push_back(e);
         }
-        for (const auto& [client, id] : clients) s->entities.push_back({client, id, 0, 0, "", "", {}, 0});
+        for (const auto& [client, id] : clients) s->entities.push_back({client, id, 0, 0, "", "", {}, 0, 0});
         for (TEntity& e : s->entities) pathsOf(e);
     }
     static void pathsOf(TEntity& e) {
@@ -336,7 +342,7 @@ protected:
         using E = ZyEntities::GenericEntity::f;
         if (c.form == EForm::kIds && (c.claimed <= 0x7FFFFFFF && c.claimed >= 0)) return {};
         const TEntity& e = s->entities[c.entity];
-        const long other = otherClientsSubclient(e);
+        const TEntity* other = otherClientsSubclient(e);
         return [c, e, other](databrowse::BrowseRequest& r) {
             CNMessageBase* entity = r.getObjectAccessor(databrowse::BrowseRequest::f::entity, true);
             auto clear = [entity](const MsgFieldRef& f) { entity->clearField(f.tag, f.code); };
@@ -363,7 +369,19 @@ protected:
                     entity->setint64(E::subclientId, 987654);
                     break;
                 case EForm::kOtherClientsSubclient:
-                    entity->setint64(E::subclientId, other);
+                    entity->setint64(E::subclientId, other ? other->subclient : 0);
+                    break;
+                case EForm::kBackupSetId:
+                    clear(E::subclientId);
+                    entity->setint64(E::backupsetId, e.backupSetId);
+                    break;
+                case EForm::kUnknownBackupSet:
+                    clear(E::subclientId);
+                    entity->setint64(E::backupsetId, 987654);
+                    break;
+                case EForm::kOtherClientsBackupSet:
+                    clear(E::subclientId);
+                    entity->setint64(E::backupsetId, other ? other->backupSetId : 0);
                     break;
                 case EForm::kUnknownSubclientName:
                     clear(E::subclientId);
@@ -376,10 +394,10 @@ protected:
             }
         };
     }
-    static long otherClientsSubclient(const TEntity& e) {
+    static const TEntity* otherClientsSubclient(const TEntity& e) {
         for (const TEntity& other : s->entities)
-            if (other.subclient > 0 && other.clientId != e.clientId) return other.subclient;
-        return 0;
+            if (other.subclient > 0 && other.clientId != e.clientId) return &other;
+        return nullptr;
     }
 
     // One run of a cell by `user` on a road.
@@ -427,7 +445,7 @@ protected:
         if (c.op == EOp::kFindAcross) {
             // Items of a find across clients name their client; each is judged by that client's sight.
             for (const TConsoleItem& item : r.items) {
-                TEntity of{item.client, 0, item.subclientId, 0, "", "", {}, 0};
+                TEntity of{item.client, 0, item.subclientId, 0, "", "", {}, 0, 0};
                 for (const TEntity& known : s->entities)
                     if (known.client == item.client) of.clientId = known.clientId;
                 if (std::string why = leakOfItem(login, of, item.path); !why.empty()) return why;
@@ -471,13 +489,14 @@ protected:
     // subclient of the client with that name; a name several share names nothing that exists).
     static const TEntity& namedBy(const TCell& c, EForm& form) {
         const TEntity& e = s->entities[c.entity];
-        if (form != EForm::kBackupSetGuid && form != EForm::kSubclientName) return e;
+        const bool backupSet = form == EForm::kBackupSetGuid || form == EForm::kBackupSetId;
+        if (!backupSet && form != EForm::kSubclientName) return e;
         const TEntity* first = nullptr;
         size_t sharing = 0;
         for (const TEntity& other : s->entities) {
-            const bool same = other.subclient > 0 && other.clientId == e.clientId &&
-                              (form == EForm::kBackupSetGuid ? other.backupSetGuid == e.backupSetGuid
-                                                             : other.subclientName == e.subclientName);
+            const bool same =
+                other.subclient > 0 && other.clientId == e.clientId &&
+                (backupSet ? other.backupSetId == e.backupSetId : other.subclientName == e.subclientName);
             if (!same) continue;
             ++sharing;
             if (!first || other.subclient < first->subclient) first = &other;
