@@ -176,11 +176,14 @@ std::string CVSALiveBrowse::getVsaMountXml(bool, unsigned int appId, unsigned lo
         log.debugLvl(0, "Instance with type %lu is %s for LiveBrowse", type, "candidate");
     } else {
         // A VM indexed on its own (V2) is a candidate when its parent, the hypervisor's subclient, is.
-        unsigned long client = 0;
+        TEntityKind backupSet;
         bool useV2 = false;
         if (app < 1 && m_view.backupSetId > 0 &&
-            BackupSet(m_view.backupSetId).getClientIdForBackupSet(client) == 0 &&
-            ClientProperties::getUseIndexingV2ForVSA(client, useV2) == 0 && useV2) {
+            readEntityKind(zydb::CRequestReads::current(), 0, static_cast<long>(m_view.backupSetId),
+                           backupSet) == EEntityKindRead::kRecorded &&
+            ClientProperties::getUseIndexingV2ForVSA(static_cast<unsigned long>(backupSet.clientId), useV2) ==
+                0 &&
+            useV2) {
             APP_Application subclient(nullptr);
             subclient.setIsolationType(4);
             subclient.setTop(1);
