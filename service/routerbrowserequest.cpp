@@ -94,15 +94,17 @@ TRoutedBrowse prepare(zydb::CRequestReads* reads, databrowse::BrowseRequest& rec
     }
     std::string errorText;
     if (!convertParentVmEntity(received, errorText)) return errorReply(errorText);
+    // A job or archive file the request selects its entity by that cannot be had is an entity error:
+    // told only once the caller may see the client the request names, like any other.
+    std::string selectionError;
     if (selectionBlock(received)) {
-        if (namesNoSubclient(received) && !applyJobSelection(received, errorText))
-            return errorReply(errorText);
+        if (namesNoSubclient(received)) applyJobSelection(received, selectionError);
         if (has(selectionBlock(received), databrowse::BrowseAdvancedConfig::f::appMiningBlock)) {
             t->worker->setIsAppMining(true);
             t->worker->setIsAppMiningFromGui(false);
             t->worker->setBrowseReq(&received);
         }
-        if (!applyArchiveFileSelection(received, errorText)) return errorReply(errorText);
+        if (selectionError.empty()) applyArchiveFileSelection(received, selectionError);
     }
 
     switch (resolveRoutedEntities(received, *t, session, errorText)) {
@@ -122,6 +124,13 @@ TRoutedBrowse prepare(zydb::CRequestReads* reads, databrowse::BrowseRequest& rec
     CBrowseLog log(kTag);
     const bool identified = identifyRoutedCaller(*t, session, log);
     TEntityVerdict verdict;
+    if (!selectionError.empty()) {
+        // A caller refused as such is told only that, as the run would tell him.
+        if (!identified) return errorReply(t->caller.refusal, databrowse::BROWSE_ERR_PERMISSION);
+        verdict = refuseSelection(namedEntityOf(routerfields::entity(t->request)),
+                                  maySeeClientOf(routedEntityCaller(*t)), std::move(selectionError), 0);
+        return errorReply(verdict.refusal, verdict.code);
+    }
     if (identified &&
         !settleRoutedEntities(reads, t->request, maySeeClientOf(routedEntityCaller(*t)), verdict))
         return errorReply(verdict.refusal, verdict.code);

@@ -310,6 +310,13 @@ std::string notAuthorisedText(unsigned long locale) {
     return getErrorMsgContainer(message, locale);
 }
 
+TEntityVerdict refuseSelection(const TNamedEntity& named, const TMaySeeClient& maySee,
+                               std::string description, unsigned long locale) {
+    long clientId = 0;
+    if (!knownNamedClient(named, EEntityKindRead::kNotNamed, TEntityKind{}, clientId)) clientId = 0;
+    return refuseEntity(maySee, clientId, std::move(description), locale);
+}
+
 TEntityVerdict judgeNamedEntity(zydb::CRequestReads* reads, const TNamedEntity& named,
                                 const TMaySeeClient& maySee, TEntityKind& kind, unsigned long locale,
                                 const databrowse::BrowseRequest* request) {

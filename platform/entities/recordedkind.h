@@ -100,6 +100,12 @@ std::string notAuthorisedText(unsigned long locale);
 TEntityVerdict refuseEntity(const TMaySeeClient& maySee, long clientId, std::string description,
                             unsigned long locale);
 
+// The refusal of what a request selects its entity by (a job or an archive file it names) when that
+// cannot be had (`description`), through refuseEntity on the client `named` names (0: none, or one the
+// Hubmaster does not know): the selection tells no more of itself than the entity would.
+TEntityVerdict refuseSelection(const TNamedEntity& named, const TMaySeeClient& maySee,
+                               std::string description, unsigned long locale);
+
 // Settles `named` on what the Hubmaster database records: `kind` filled (a client named alone, or
 // nothing recorded named at all, leave it as given); else the
 // refusal, through refuseEntity: a client the Hubmaster does not know, a subclient or backup set it does

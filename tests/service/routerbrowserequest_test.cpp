@@ -462,7 +462,23 @@ TEST_F(RouterDirectRoad, JobAndArchiveFileLimits) {
     EXPECT_GT(seen.toTime, 0);
     EXPECT_EQ(seen.options[97], '1');
 
+    // A job that is not known is told of to whoever may see every client (the administrator); anyone else
+    // is refused as for a job of a client he may not see, whether the job exists or not.
+    const std::string refused = "Browse access denied: you are not authorised to browse this data.";
     ref->setint64(databrowse::Msg11::f::jobId, 999999);
+    EXPECT_EQ(exchange(byJob, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    asUser(byJob, s->world.fileUser);
+    EXPECT_EQ(exchange(byJob, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    const long long othersJob = sqlInt(
+        "SELECT s.jobId FROM JMBkpStats s JOIN APP_Application a ON a.id = s.appId WHERE a.clientId <> " +
+        std::to_string(s->world.fileClient) + " ORDER BY s.jobId LIMIT 1");
+    ASSERT_GT(othersJob, 0);
+    ref->setint64(databrowse::Msg11::f::jobId, othersJob);
+    EXPECT_EQ(exchange(byJob, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    ref->setint64(databrowse::Msg11::f::jobId, job);
+    EXPECT_EQ(prepared(byJob).subclientId, s->world.fileSubclient) << "his own client's job is browsed";
+    ref->setint64(databrowse::Msg11::f::jobId, 999999);
+    asUser(byJob);
     EXPECT_EQ(exchange(byJob).value_or(""),
               "Error in Browse By JobId: job list is empty for job 999999. Session:[road-session]...");
     databrowse::BrowseRequest noSession = byJob;
@@ -491,6 +507,8 @@ TEST_F(RouterDirectRoad, JobAndArchiveFileLimits) {
     EXPECT_EQ(seen.toTime, cTime);
     EXPECT_EQ(seen.fromTime, 0);
     fileRef->setint64(databrowse::Msg26::f::archFileId, 99999999);
+    EXPECT_EQ(exchange(byFile, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    asUser(byFile);
     EXPECT_EQ(exchange(byFile).value_or(""), "Failed to get aFile[2:99999999] details");
 }
 
