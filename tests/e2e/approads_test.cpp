@@ -402,7 +402,9 @@ TEST_F(AppRoadsEndToEnd, OneDriveV2FolderIsHersWhateverHerAddress) {
                 EXPECT_EQ(run.status, kExitOk) << road << " [" << address << "] " << path << run.err;
                 EXPECT_FALSE(itemsOf(run).empty()) << road << " [" << address << "] " << path;
                 auto [known, added] = answers.emplace(path, itemsOf(run));
-                if (!added) EXPECT_EQ(itemsOf(run), known->second) << road << " [" << address << "] " << path;
+                if (!added) {
+                    EXPECT_EQ(itemsOf(run), known->second) << road << " [" << address << "] " << path;
+                }
             }
         }
     }

@@ -583,10 +583,11 @@ TEST_F(Authorisation, MiningRequestsCarryNoToken) {
     auto received = std::make_shared<TMiningReceived>();
     std::shared_ptr<CZydListener> machines = CZydListener::create();
     ASSERT_FALSE(machines->start(0).IsError());
-    for (const char* service : {"LiveBrowseServer", "ZYAppMinningIdxService"})
+    for (const char* service : {"LiveBrowseServer", "ZYAppMinningIdxService"}) {
         ASSERT_TRUE(machines->registerLaunchable(service, [received](const TZyLaunch& launch) {
             return std::unique_ptr<CZyNetworkServer>(std::make_unique<CCapturingMiner>(received, launch));
         }));
+    }
     for (const std::string& machine : {mining.miningMediaAgentName, std::string("spplain")})
         hubtest::pointClientAt(s->world, machine, machines->port());
 

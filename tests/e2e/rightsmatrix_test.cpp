@@ -722,8 +722,9 @@ TEST_F(RightsMatrix, NoUserSeesMoreThanTheWorldGivesHimInAnyCombination) {
         EXPECT_GT(s->judged[kind].load(), 0u)
             << "the walk judged no cell of kind " << kind << ": " << judgedCounts();
     if (!std::getenv("HUB_RIGHTS_MATRIX") || std::string(std::getenv("HUB_RIGHTS_MATRIX")) == "all") {
-        for (const char* login : {"admin", "alice", "EXCH\\mary", "EXCH\\sam", "TENANT\\olivia", "vmowner"})
+        for (const char* login : {"admin", "alice", "EXCH\\mary", "EXCH\\sam", "TENANT\\olivia", "vmowner"}) {
             EXPECT_TRUE(answered.count(login)) << login << " was never answered with items";
+        }
         EXPECT_FALSE(answered.count("TENANT\\nemo")) << "nemo has no right at all";
     }
 }

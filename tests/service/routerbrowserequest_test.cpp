@@ -319,9 +319,10 @@ TEST_F(RouterDirectRoad, OptionsTableRowByRow) {
         }
         const TSeen seen = prepared(r);
         SCOPED_TRACE("element " + std::to_string(element) + " value " + std::to_string(row.value));
-        for (int position : owned)
+        for (int position : owned) {
             EXPECT_EQ(seen.options[position], position == row.position ? '1' : '0')
                 << "position " << position;
+        }
         const unsigned long long rowFlags = 0x10 | 0x8000000000ULL | 0x4000000000000ULL;
         EXPECT_EQ(seen.flags & rowFlags, row.flag);
     }
@@ -330,7 +331,9 @@ TEST_F(RouterDirectRoad, OptionsTableRowByRow) {
     options(three)->setint64(databrowse::BrowseOptions::f::at18_18, 3);
     selection(three)->setint64(databrowse::BrowseAdvancedConfig::f::forceProtocol, 3);
     const TSeen unchanged = prepared(three);
-    for (int position : owned) EXPECT_EQ(unchanged.options[position], '0') << "position " << position;
+    for (int position : owned) {
+        EXPECT_EQ(unchanged.options[position], '0') << "position " << position;
+    }
     // The from-time choice: element 4 alone gives 61; elements 5 and 21 give 60 only; none gives 60.
     databrowse::BrowseRequest r = fileRequest(0);
     options(r)->setint64(databrowse::BrowseOptions::f::at4_4, 1);

@@ -413,10 +413,11 @@ TEST_F(RequestRoad, EndUserEraseKinds) {
         ASSERT_NE(ci, nullptr);
         EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::opType), kind);
         const std::string server = ci->getstring(Indexing::CIBrowseReq::f::ciServer);
-        if (op == databrowse::BROWSE_OP_END_USER_ERASE)
+        if (op == databrowse::BROWSE_OP_END_USER_ERASE) {
             EXPECT_FALSE(server.empty());
-        else
+        } else {
             EXPECT_TRUE(server.empty());
+        }
         expectNoReferences("erase-" + std::to_string(op));
     }
 }

@@ -77,7 +77,9 @@ protected:
 };
 
 TEST_F(EntityJudge, AClientIsSeenByARightOnItOrOnAnythingOfIt) {
-    for (long client : {files, mail, hypervisor, 0, 999}) EXPECT_TRUE(sees(everyone, client)) << client;
+    for (long client : {files, mail, hypervisor, 0, 999}) {
+        EXPECT_TRUE(sees(everyone, client)) << client;
+    }
     EXPECT_TRUE(sees(filer, files));
     EXPECT_FALSE(sees(filer, mail));
     EXPECT_FALSE(sees(filer, 0)) << "a client nobody knows is seen only with a right on every client";
@@ -88,7 +90,9 @@ TEST_F(EntityJudge, AClientIsSeenByARightOnItOrOnAnythingOfIt) {
     EXPECT_TRUE(sees(vmOwner, vm));
     EXPECT_TRUE(sees(vmOwner, hypervisor));
     EXPECT_FALSE(sees(vmOwner, files));
-    for (long client : {files, mail, hypervisor, vm, 0}) EXPECT_FALSE(sees(nobody, client)) << client;
+    for (long client : {files, mail, hypervisor, vm, 0}) {
+        EXPECT_FALSE(sees(nobody, client)) << client;
+    }
     EXPECT_FALSE(sees(0, files)) << "no user";
 }
 
