@@ -47,7 +47,10 @@ bool isMultiClientFind(databrowse::BrowseRequest& request) {
 
 // A VM browse through its hypervisor's index becomes a browse of the VM's own entity. False with
 // `errorText` set when the VM cannot be told.
-bool convertParentVmEntity(databrowse::BrowseRequest& request, std::string& errorText) {
+// False when it cannot: `errorText` says what is wrong with the request's paths, `entityError` that its
+// backup set has no VM of the GUID its path names (an entity error).
+bool convertParentVmEntity(databrowse::BrowseRequest& request, std::string& errorText,
+                           std::string& entityError) {
     if (intOf(options(request), databrowse::BrowseOptions::f::at81_81) == 0) return true;
     ZyEntities::GenericEntity child;
     std::vector<databrowse::BrowsePath> paths;
@@ -64,7 +67,7 @@ bool convertParentVmEntity(databrowse::BrowseRequest& request, std::string& erro
         CBrowseLog(kTag).debugLvl(1, "Received browse for VM through VSA parent index. browse xml [%s]",
                                   maskedRequestText(request).c_str());
         // The caller learns why at once instead of waiting for its own time-out.
-        errorText = converted.GetErrorText();
+        (paths.size() == 1 ? entityError : errorText) = converted.GetErrorText();
         return false;
     }
     child.setint64(E::applicationId, apptype::code(apptype::kVirtualServer));
@@ -93,11 +96,12 @@ TRoutedBrowse prepare(zydb::CRequestReads* reads, databrowse::BrowseRequest& rec
         return out;
     }
     std::string errorText;
-    if (!convertParentVmEntity(received, errorText)) return errorReply(errorText);
-    // A job or archive file the request selects its entity by that cannot be had is an entity error:
-    // told only once the caller may see the client the request names, like any other.
+    // A virtual machine, job or archive file the request selects its entity by that cannot be had is an
+    // entity error: told only once the caller may see the client the request names, like any other.
     std::string selectionError;
-    if (selectionBlock(received)) {
+    if (!convertParentVmEntity(received, errorText, selectionError) && !errorText.empty())
+        return errorReply(errorText);
+    if (selectionError.empty() && selectionBlock(received)) {
         if (namesNoSubclient(received)) applyJobSelection(received, selectionError);
         if (has(selectionBlock(received), databrowse::BrowseAdvancedConfig::f::appMiningBlock)) {
             t->worker->setIsAppMining(true);

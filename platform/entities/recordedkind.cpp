@@ -313,7 +313,14 @@ std::string notAuthorisedText(unsigned long locale) {
 TEntityVerdict refuseSelection(const TNamedEntity& named, const TMaySeeClient& maySee,
                                std::string description, unsigned long locale) {
     long clientId = 0;
-    if (!knownNamedClient(named, EEntityKindRead::kNotNamed, TEntityKind{}, clientId)) clientId = 0;
+    TEntityKind kind;
+    if (named.clientId <= 0 && named.clientName.empty()) {
+        if (readEntityKind(nullptr, named.subclientId > 0 ? named.subclientId : 0, named.backupSetId, kind) ==
+            EEntityKindRead::kRecorded)
+            clientId = kind.clientId;
+    } else if (!knownNamedClient(named, EEntityKindRead::kNotNamed, kind, clientId)) {
+        clientId = 0;
+    }
     return refuseEntity(maySee, clientId, std::move(description), locale);
 }
 

@@ -100,9 +100,10 @@ std::string notAuthorisedText(unsigned long locale);
 TEntityVerdict refuseEntity(const TMaySeeClient& maySee, long clientId, std::string description,
                             unsigned long locale);
 
-// The refusal of what a request selects its entity by (a job or an archive file it names) when that
-// cannot be had (`description`), through refuseEntity on the client `named` names (0: none, or one the
-// Hubmaster does not know): the selection tells no more of itself than the entity would.
+// The refusal of what a request selects its entity by (a virtual machine of a backup set, a job or an
+// archive file it names) when that cannot be had (`description`), through refuseEntity on the client
+// `named` names, else the client of the subclient or backup set it names (0: none, or one the Hubmaster
+// does not know): the selection tells no more of itself than the entity would.
 TEntityVerdict refuseSelection(const TNamedEntity& named, const TMaySeeClient& maySee,
                                std::string description, unsigned long locale);
 

@@ -422,6 +422,33 @@ TEST_F(RouterDirectRoad, RefusalsAnsweredWithTheirTexts) {
     EXPECT_EQ(exchange(vmParent).value_or(""), "No paths specified in browse request");
 }
 
+// A virtual machine named by its GUID below its hypervisor's backup set: a GUID no VM of it has is told of
+// to one who may see the hypervisor; anyone else is refused as for a VM he may not see.
+TEST_F(RouterDirectRoad, AVmOfAHypervisorIsToldOfOnlyToWhoMaySeeIt) {
+    const std::string refused = "Browse access denied: you are not authorised to browse this data.";
+    auto below = [](const std::string& guid) {
+        databrowse::BrowseRequest r = request(0);
+        entity(r)->setint64(E::backupsetId, s->world.vsa.backupSet);
+        options(r)->setint64(databrowse::BrowseOptions::f::at81_81, 1);
+        databrowse::BrowsePath path;
+        path.setstring(databrowse::BrowsePath::f::path, "\\" + guid + "\\etc");
+        r.setlistobject(R::paths, {path});
+        return r;
+    };
+    const auto& vm = s->world.vsa.vms.front();
+    const std::string unknown = "00000000-0000-4000-8000-0000000000AB";
+    for (const std::string& guid : {vm.guid, unknown}) {
+        databrowse::BrowseRequest r = below(guid);
+        asUser(r, s->world.fileUser);
+        EXPECT_EQ(exchange(r, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused) << guid;
+    }
+    databrowse::BrowseRequest known = below(vm.guid), none = below(unknown);
+    asUser(known);
+    asUser(none);
+    EXPECT_EQ(prepared(known).subclientId, vm.subclientId);
+    EXPECT_EQ(exchange(none).value_or(""), "AppGetVMBrowseDetails returned DB error code [100]");
+}
+
 TEST_F(RouterDirectRoad, EraseGateFailsClosedWhenThePolicyCannotBeRead) {
     databrowse::BrowseRequest erase = fileRequest(7);
     asUser(erase, s->world.fileUser);
