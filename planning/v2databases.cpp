@@ -305,6 +305,7 @@ int SuperBrowseManager::scanMediaAgents(MediaAgentScan& scan, int appType, int c
     return scan.rc;
 }
 
+// The planner keeps the signatures it is given: it reads in the request its thread serves.
 int SuperBrowseManager::chooseIndexServer(const IndexDb& db, const std::string& backupSetGuid, int appType,
                                           int clientId, int backupSetId, int fromTime, int toTime,
                                           int copyPrecedence, bool cloudLaptopMode, size_t dbCount,
@@ -376,9 +377,7 @@ int SuperBrowseManager::chooseIndexServer(const IndexDb& db, const std::string& 
         return -1;
     }
     int switchMode = 1;
-    // The planner's calls keep the signatures they are given: it reads in the request its thread serves.
-    if (ZYGlobalParam::get(zydb::CRequestReads::current(), "EnableIdxSrvrSwitch", switchMode) != 0)
-        switchMode = 1;
+    if (ZYGlobalParam::get(zydb::CRequestReads::current(), "EnableIdxSrvrSwitch", switchMode)) switchMode = 1;
     if (copyPrecedence >= 1 && switchMode != 2 && switchMode != 3) {
         if (scanMediaAgents(scan, appType, clientId, backupSetId, db.subclientId, fromTime, toTime,
                             copyPrecedence) != 0) {

@@ -195,21 +195,14 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
         if (worker->getMarkedForDeletion()) {
             log.debugLvl(0, "***** Worker [%s] is being deleted. Aborted Browse response type %d",
                          workerId.c_str(), type);
-        } else if (const CWorkerThreadHM::AnswerAdmission admission = worker->admitsAnswer(peer, connection);
-                   admission == CWorkerThreadHM::AnswerAdmission::NotAsked) {
-            // Only a media agent the worker asked may answer it: its proven name must be one of them.
+        } else if (!worker->admitsAnswer(peer)) {
+            // Only a media agent the worker asked may answer it: its proven name must be one of them (on
+            // whichever of its connections).
             log.debugLvl(
                 0,
                 "***** Browse response type %d for worker ID [%s] came from [%s], which the worker did "
                 "not ask; dropped",
                 type, workerId.c_str(), peer.empty() ? "an anonymous caller" : peer.c_str());
-        } else if (admission == CWorkerThreadHM::AnswerAdmission::OtherConnection) {
-            // The agent already answers this worker on its own connections: another one under its name
-            // (its credentials copied) adds nothing.
-            log.debugLvl(0,
-                         "***** Browse response type %d for worker ID [%s] came from [%s] on a connection "
-                         "other than those the agent answers the worker on; dropped",
-                         type, workerId.c_str(), peer.c_str());
         } else if (const std::string expected = worker->getBrowseSessionGuid(), got = sessionGuidOf(response);
                    expected.empty() || got != expected) {
             // Worker ids are sequential: only the session GUID tells that the answer belongs to this browse.
@@ -228,7 +221,9 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
             log.debugLvl(0, "***** Browse response type %d for worker ID [%s] cannot be read whole; dropped",
                          type, workerId.c_str());
         } else {
-            worker->bindAnswerConnection(peer, connection);
+            // The connection carries this agent's answer until its end comes on it.
+            controller->answerStreams().heard(workerId, peer, connection,
+                                              type == databrowse::BROWSE_RESP_END);
             const bool ended = forward(*worker, response, oldProtocol, received, log);
             access.release();
             if (ended) controller->deleteWorker(workerId);

@@ -18,6 +18,8 @@
 #include "platform/net/zynet_xml.h"
 #include "platform/restoreproto/fsr_messages.h"
 #include "platform/threads/sessionport.h"
+#include "service/controllerthread.h"
+#include "service/fastbrowsehm_api.h"
 #include "service/routerbrowserequest.h"
 #include "service/routerentities.h"
 #include "worker/authentication.h"
@@ -238,8 +240,12 @@ void CBrowseRouterThreadHM::browseRouterCallBackXDR(CZyNetworkServer::ZynCallbac
                      handle, static_cast<int>(type), session.acquired().GetErrorText().c_str());
         return;
     }
-    if (type == CZyNetworkServer::ZYN_CALLBACK_DISCONNECTED)
+    if (type == CZyNetworkServer::ZYN_CALLBACK_DISCONNECTED) {
         log.debugLvl(0, "Received disconnected handle [%lld]", handle);
+        // An answer still under way on it broke off: its agent may go on elsewhere, in time.
+        if (CControllerThreadHM* controller = g_poControllerThreadHM)
+            controller->answerStreams().connectionEnded(handle);
+    }
     if (messageType == ZYS_PM_DISCONNECT_REQ) {
         bool timedOut = false;
         ignoreResult(session->ReplyDisconnect(kReplySeconds, timedOut),

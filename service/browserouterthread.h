@@ -43,8 +43,8 @@ public:
     // (service/browserelay.cpp). An answer whose worker is unknown, being deleted, or of another
     // browse session is dropped and logged. `oldProtocol`: items go as classic BrowseItems.
     // `peer`: the proven client name of the session it came on ("" for an anonymous caller); only a
-    // media agent the worker asked may answer it. `connection`: the router connection it came on (an
-    // agent answers a worker on the connections it first answered it on). `received`: the text the answer
+    // media agent the worker asked may answer it. `connection`: the router connection it came on (the
+    // answer streams follow which connections carry answers under way). `received`: the text the answer
     // came in, forwarded as it is when the relay changes nothing (taken, not copied).
     // `skimmed`: the items of its list were left out of `response` (read again from `received` where the
     // relay rewrites it).

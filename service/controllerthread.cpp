@@ -39,7 +39,9 @@ CControllerThreadHM::CControllerThreadHM() : CControllerThreadHM(TOptions{}) {}
 CControllerThreadHM::CControllerThreadHM(TOptions options, const CHubClock& clock)
     : m_options(std::move(options)),
       m_clock(clock),
-      m_factory([&clock] { return std::make_shared<CWorkerThreadHM>(clock); }) {
+      m_factory([&clock] { return std::make_shared<CWorkerThreadHM>(clock); }),
+      m_answerStreams(clock, std::chrono::seconds(m_options.answerResumeSeconds),
+                      [this](const std::string& id) { return endBrokenAnswer(id); }) {
     if (!m_stopEvent.Init(m_options.stopEventName.c_str(), true)) {
         CBrowseLog log("FBHMCONTROLLER");
         log.debugLvl(-1, "failed to initialize service termination event");
@@ -52,6 +54,7 @@ CControllerThreadHM::CControllerThreadHM(TOptions options, const CHubClock& cloc
 }
 
 CControllerThreadHM::~CControllerThreadHM() {
+    m_answerStreams.stop();
     CWorkerThreadHM::clearNestedRequestRunner(this);
     terminate();
     if (isStarted()) join();
@@ -128,6 +131,36 @@ void CControllerThreadHM::endIdleWorkers() {
         access.release();
         deleteWorker(id);
     }
+}
+
+bool CControllerThreadHM::endBrokenAnswer(const std::string& id) {
+    WorkerPtr worker = getWorker(id);
+    if (!worker) {
+        m_answerStreams.forget(id);
+        return true;
+    }
+    // A worker in use (an answer being relayed, which may be the agent going on) is looked at again.
+    if (!worker->tryAccessWorker()) return false;
+    {
+        CWorkerAccess access(*worker, std::adopt_lock);
+        std::string agent;
+        if (worker->getMarkedForDeletion() || !m_answerStreams.takeBroken(id, agent)) return true;
+        CBrowseLog log("FBHMCONTROLLER");
+        log.debugLvl(0,
+                     "worker [%s]: the connection media agent [%s] answered on ended before its answer did, "
+                     "and the agent did not go on within %lld seconds; ending its browse",
+                     id.c_str(), agent.c_str(),
+                     static_cast<long long>(m_answerStreams.resumeLimit().count()));
+        char text[CWorkerThreadHM::kErrorTextSize];
+        std::snprintf(
+            text, sizeof text,
+            "Browse request ended: media agent [%s] closed the connection it answered on before the "
+            "end of its answer, and did not go on within %lld seconds",
+            agent.c_str(), static_cast<long long>(m_answerStreams.resumeLimit().count()));
+        worker->processErrorMessage(databrowse::BROWSE_ERR_GENERIC, text);
+    }
+    deleteWorker(id);
+    return true;
 }
 
 std::string CControllerThreadHM::generateWorkerId() {
@@ -259,6 +292,7 @@ void CControllerThreadHM::deleteWorker(std::string id) {
             m_registeredIds.erase(id);
         }
     }
+    m_answerStreams.forget(id);
     m_gone.notify_all();
     // `worker` is the last hold unless a relay still has one; the worker goes with the last.
 }

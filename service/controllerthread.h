@@ -20,6 +20,7 @@
 #include "platform/threads/osevent.h"
 #include "platform/threads/osthread.h"
 #include "platform/threads/zycriticalsection.h"
+#include "service/answerstreams.h"
 #include "service/stopnotices.h"
 
 class CConfRecord;
@@ -47,6 +48,9 @@ public:
         std::string stopEventName = "fbhmcontroller";
         unsigned stopWaitLimitSeconds = 600;  // longest wait for a stopped session's workers
         unsigned stopPollMs = 30000;          // how often that wait looks at the session's workers
+        // A media agent whose connection ended in the middle of its answer to a worker may go on with it
+        // on another connection within this time; past it the browse ends with an error.
+        unsigned answerResumeSeconds = 10;
     };
 
     CControllerThreadHM();
@@ -105,6 +109,9 @@ public:
     // stop flag.
     void endStoppedWorker(const std::string& id);
 
+    // Which router connections carry answers of which workers (the relay's and the router's to tell).
+    CAnswerStreams& answerStreams() { return m_answerStreams; }
+
     void setWorkerFactory(WorkerFactory factory);
     size_t getWorkerCount();
     // The clock its workers age on; a worker made elsewhere for the service (the router's own) takes it.
@@ -122,6 +129,9 @@ private:
     // One tick: ages the records when due, refreshes the debug settings, ends idle workers.
     void tick();
     void endIdleWorkers();
+    // Ends worker `id` whose media agent's answer broke off and did not go on in time (see
+    // CAnswerStreams); false when the worker is busy.
+    bool endBrokenAnswer(const std::string& id);
 
     const TOptions m_options;
     const CHubClock& m_clock;
@@ -149,4 +159,6 @@ private:
     // Declared before the notices, which use them until their destructor has joined them.
     CStopLines m_stopLines{&CControllerThreadHM::openStopLine};
     CStopNotices m_stopNotices;  // the stops on their way to media agents
+    // Last: its ending of broken answers uses the registry above; stopped first by the destructor.
+    CAnswerStreams m_answerStreams;
 };

@@ -388,18 +388,13 @@ public:
     EvMultiEntityRestoreTask* getPrivateTask() const { return m_privateTask.get(); }
     // The browse session GUID of the browse task (the key of its configuration record); empty when none.
     std::string getBrowseSessionGuid() const REQUIRES(m_workerLock);
-    // Whether an answer that came on router connection `connection`, whose peer's certificate proved the
-    // name `peer` ("" for none), may reach this worker: the peer is a media agent the worker sent a request
-    // to, and the connection is one of those the agent answers it on. An agent answers each request on a
-    // connection of its own (one may serve several requests in turn): the first connections of an agent
-    // whose answers reach the worker are bound to it (bindAnswerConnection), as many as it sent that agent
-    // requests, and no other connection under that name is heard for it. Under the worker's lock.
-    enum class AnswerAdmission { Admitted, NotAsked, OtherConnection };
-    AnswerAdmission admitsAnswer(const std::string& peer, long long connection) const REQUIRES(m_workerLock);
-    // An admitted answer goes to the worker: its connection is bound to the worker from now on.
-    void bindAnswerConnection(const std::string& peer, long long connection) REQUIRES(m_workerLock);
+    // Whether an answer whose peer's certificate proved the name `peer` ("" for none) may reach this
+    // worker: the peer is a media agent the worker sent a request to. It may answer on any connection
+    // under that name, several at once or one after another (the router tracks them, see
+    // CAnswerStreams). Under the worker's lock.
+    bool admitsAnswer(const std::string& peer) const REQUIRES(m_workerLock);
     // After a request went out on `session`: the machine its certificate proved may answer through the
-    // router, on one more connection. Under the worker's lock.
+    // router. Under the worker's lock.
     void expectAnswersFrom(CZyNetwork& session) REQUIRES(m_workerLock);
     void expectAnswersFrom(const std::string& peer) REQUIRES(m_workerLock);
     TInputData* getInputData() REQUIRES(m_workerLock) { return &m_inputData; }
@@ -625,11 +620,9 @@ protected:
     std::unique_ptr<CBrowseTask> m_browseTask;  // made in construction; what it holds is under the lock
     std::string m_maClientName GUARDED_BY(m_workerLock);
     std::string m_maHostName GUARDED_BY(m_workerLock);
-    // The media agents this worker sent requests to, by proven name: only they may answer it, each on at
-    // most as many router connections as it was sent requests, the first ones it answered on.
+    // The media agents this worker sent requests to, by proven name: only they may answer it.
     struct TAnswerPeer {
         unsigned requests = 0;
-        std::set<long long> connections;
     };
     std::map<std::string, TAnswerPeer> m_answerPeers GUARDED_BY(m_workerLock);
     // The media agent this request found up (not power-managed, or powered on).

@@ -225,21 +225,8 @@ void CWorkerThreadHM::expectAnswersFrom(const std::string& peer) {
     ++m_answerPeers[peer].requests;
 }
 
-CWorkerThreadHM::AnswerAdmission CWorkerThreadHM::admitsAnswer(const std::string& peer,
-                                                               long long connection) const {
-    auto found = peer.empty() ? m_answerPeers.end() : m_answerPeers.find(peer);
-    if (found == m_answerPeers.end()) return AnswerAdmission::NotAsked;
-    const TAnswerPeer& agent = found->second;
-    if (agent.connections.count(connection) > 0) return AnswerAdmission::Admitted;
-    // A connection not heard yet counts only while the agent has requests of this worker that no
-    // connection answers: past them, it is a second machine holding the agent's credentials.
-    if (agent.connections.size() >= agent.requests) return AnswerAdmission::OtherConnection;
-    return AnswerAdmission::Admitted;
-}
-
-void CWorkerThreadHM::bindAnswerConnection(const std::string& peer, long long connection) {
-    auto found = m_answerPeers.find(peer);
-    if (found != m_answerPeers.end()) found->second.connections.insert(connection);
+bool CWorkerThreadHM::admitsAnswer(const std::string& peer) const {
+    return !peer.empty() && m_answerPeers.count(peer) > 0;
 }
 
 bool CWorkerThreadHM::sendReqToMA(CNMessageBase* request, bool answeredLater, bool* wentOut,

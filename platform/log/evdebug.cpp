@@ -57,6 +57,10 @@ public:
     }
 
     void setKeepFiles(int files) { m_keepFiles.store(files < 1 ? 1 : files, std::memory_order_relaxed); }
+    // What its rotated files hold together at most.
+    long long keptBytes() const {
+        return m_maxBytes.load(std::memory_order_relaxed) * m_keepFiles.load(std::memory_order_relaxed);
+    }
 
     // One whole line, in the file when this returns: whatever the thread does next (wait, abort, crash),
     // its line is already there. Threads write at once (the file is opened for append, so each write(2)
@@ -341,6 +345,10 @@ void EvDebugFileInstance::refresh() {
     }
 }
 
+uint64_t EvDebugFileInstance::keptBytes() {
+    return static_cast<uint64_t>(file()->keptBytes());
+}
+
 int EvDebugFileInstance::debugLevel() {
     if (!m_paramsRead.load()) refresh();
     return m_currentLevel.load();
@@ -549,7 +557,6 @@ void EvDebug::vwrite(const char* function, int level, bool isError, const char* 
     const std::string& peer = zylog::currentPeer();
     if (!peer.empty()) {
         // An outsider's lines are counted past a burst, so that it cannot flush the log.
-        uint64_t suppressed = 0, crowd = 0;
         std::string line = zyFormatV(format ? format : "", ap);
         // What one line carries of an outsider's text is bounded, and its budget counts the bytes kept.
         if (line.size() > zylog::kMaxPeerLineBytes) {
@@ -557,15 +564,22 @@ void EvDebug::vwrite(const char* function, int level, bool isError, const char* 
             line.resize(zylog::kMaxPeerLineBytes);
             line += " [" + std::to_string(cut) + " more bytes of this line were not written]";
         }
-        if (!zylog::admitPeerLine(peer, format, line.size(), inst->clock().steadyNow(), suppressed, crowd))
+        zylog::TPeerLinesLeftOut leftOut;
+        const bool proven = zylog::currentPeerProven();
+        if (!zylog::admitPeerLine(peer, proven, format, line.size(), inst->keptBytes(),
+                                  inst->clock().steadyNow(), leftOut))
             return;
-        if (suppressed > 0)
-            line += " [" + std::to_string(suppressed) + " more lines like this one caused by " + peer +
+        if (leftOut.ofPeer > 0)
+            line += " [" + std::to_string(leftOut.ofPeer) + " more lines like this one caused by " + peer +
                     " were not written]";
-        if (crowd > 0)
-            line += " [" + std::to_string(crowd) +
+        if (leftOut.ofCrowd > 0)
+            line += " [" + std::to_string(leftOut.ofCrowd) +
                     " more lines like this one caused by a crowd of callers outside the infrastructure "
                     "were not written]";
+        if (leftOut.ofShare > 0)
+            line += " [" + std::to_string(leftOut.ofShare) + " more lines caused by " +
+                    (proven ? "client machines" : "callers without a certificate") +
+                    " were not written: their share of the log was spent]";
         inst->write(m_tag, level, function, isError, line.c_str());
         return;
     }

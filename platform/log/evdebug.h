@@ -31,6 +31,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,6 +74,8 @@ public:
     void writeLines(const char* tag, int level, const char* const* texts, size_t count);
 
     int debugLevel();
+    // What the file's rotated copies hold together at most (its size cap times the files kept).
+    uint64_t keptBytes();
     void refresh();  // re-reads the registry settings
     void setup(unsigned int moduleId, long long maxBytes, bool fresh, const std::string& fileName);
 

@@ -1,5 +1,6 @@
 #include "platform/log/peerlog.h"
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <set>
@@ -29,8 +30,44 @@ constexpr const char* kOtherPeers = "(other peers)";
 // The minute in which only so many peers get counts of their own.
 constexpr std::chrono::seconds kPeerMinute{60};
 
+// The hour a share of outsiders' lines must not outlast the log in: a quarter of what the log keeps, for
+// each of the two shares.
+constexpr uint64_t kShareHourSeconds = 3600;
+constexpr uint64_t kSharesOfTheLog = 4;
+// How much of a share may be spent at once: this many seconds of it.
+constexpr uint64_t kShareBurstSeconds = 10;
+
+// The bytes one share may still spend, refilled at its rate as time passes.
+struct TShare {
+    double available = -1;  // -1: full (not used yet)
+    Clock::time_point refilled;
+
+    // True (and `refusedBefore`, what it refused since it last admitted one) when `bytes` fit at `now`.
+    bool spend(uint64_t bytes, uint64_t rate, Clock::time_point now, uint64_t& refusedBefore) {
+        // A small log's share still takes its longest lines, a few at once.
+        const double capacity =
+            static_cast<double>(std::max<uint64_t>(rate * kShareBurstSeconds, 4 * kMaxPeerLineBytes));
+        if (available < 0) {
+            available = capacity;
+        } else if (now > refilled) {
+            available = std::min(capacity, available + std::chrono::duration<double>(now - refilled).count() *
+                                                           static_cast<double>(rate));
+        }
+        refilled = std::max(refilled, now);
+        if (available < static_cast<double>(bytes)) {
+            ++refused;
+            return false;
+        }
+        available -= static_cast<double>(bytes);
+        refusedBefore = std::exchange(refused, 0);
+        return true;
+    }
+    uint64_t refused = 0;  // lines it refused since the last one it admitted
+};
+
 struct TFilter {
     CHubMutex mutex;
+    TShare anonymous GUARDED_BY(mutex), proven GUARDED_BY(mutex);
     unsigned burst GUARDED_BY(mutex) = 100;
     std::chrono::seconds window GUARDED_BY(mutex){10};
     unsigned peersAMinute GUARDED_BY(mutex) = kDefaultPeersAMinute;
@@ -46,24 +83,38 @@ TFilter& filter() {
 }
 
 thread_local std::string t_peer;
+thread_local bool t_proven = false;
 
 }  // namespace
 
-CPeerScope::CPeerScope(const std::string& peer) : m_previous(std::move(t_peer)) {
+CPeerScope::CPeerScope(const std::string& peer, bool proven)
+    : m_previous(std::move(t_peer)), m_previousProven(t_proven) {
     t_peer = peer;
+    t_proven = proven;
 }
 
 CPeerScope::~CPeerScope() {
     t_peer = std::move(m_previous);
+    t_proven = m_previousProven;
 }
 
 const std::string& currentPeer() {
     return t_peer;
 }
 
-bool admitPeerLine(const std::string& peer, const void* format, size_t bytes, Clock::time_point now,
-                   uint64_t& suppressed, uint64_t& crowdSuppressed) {
-    suppressed = crowdSuppressed = 0;
+bool currentPeerProven() {
+    return t_proven;
+}
+
+uint64_t peerShareBytesPerSecond(uint64_t keptBytes) {
+    return std::max<uint64_t>(1, keptBytes / kSharesOfTheLog / kShareHourSeconds);
+}
+
+bool admitPeerLine(const std::string& peer, bool proven, const void* format, size_t bytes, uint64_t keptBytes,
+                   Clock::time_point now, TPeerLinesLeftOut& leftOut) {
+    leftOut = TPeerLinesLeftOut();
+    uint64_t& suppressed = leftOut.ofPeer;
+    uint64_t& crowdSuppressed = leftOut.ofCrowd;
     TFilter& f = filter();
     CHubMutexLock lock(f.mutex);
     // A crowd of addresses cannot each get a burst: past the first peers of a minute, the others share
@@ -101,6 +152,11 @@ bool admitPeerLine(const std::string& peer, const void* format, size_t bytes, Cl
         ++c.suppressed;
         return false;
     }
+    // Within its own counts, the line still spends its share of the log: a crowd of peers, each within
+    // its counts, cannot together write more than the share allows.
+    if (!(proven ? f.proven : f.anonymous)
+             .spend(bytes, peerShareBytesPerSecond(keptBytes), now, leftOut.ofShare))
+        return false;
     ++c.written;
     c.bytes += bytes;
     (crowd ? crowdSuppressed : suppressed) = c.suppressed;
@@ -117,6 +173,8 @@ void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned peersAMi
     f.minuteStarted = false;
     f.minutePeers.clear();
     f.counts.clear();
+    f.anonymous = TShare();
+    f.proven = TShare();
 }
 
 }  // namespace zylog

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/log/peerlog.h"
@@ -38,6 +39,11 @@ size_t acceptBatch(size_t threads) {
 }
 // How long an accept thread waits to send an answer to an opening; answers are small.
 constexpr int kAnswerSeconds = 1;
+// While the process cannot take a connection (its descriptors, or the system's, run out), the backlog is
+// looked at again this much later rather than at once, again and again: the accept threads would spin.
+constexpr std::chrono::milliseconds kAcceptAgain{100};
+// And says so at most this often.
+constexpr std::chrono::seconds kStarvedLines{10};
 
 }  // namespace
 
@@ -175,13 +181,15 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
     const size_t most = std::max<size_t>(1, kMaxOpenings / count);
     std::vector<TOpening> openings;
     std::vector<pollfd> fds;
+    zynet::Deadline acceptAgain{};  // the backlog is left alone until then
     for (;;) {
         {
             CHubMutexLock lock(m_mutex);
             if (m_stopping) break;
         }
         fds.clear();
-        fds.push_back({m_socket.fd(), POLLIN, 0});
+        const bool accepting = m_clock.steadyNow() >= acceptAgain;
+        fds.push_back({accepting ? m_socket.fd() : -1, POLLIN, 0});
         fds.push_back({m_stopFd, POLLIN, 0});
         if (reaper) fds.push_back({m_wakeFd, POLLIN, 0});
         const size_t first = fds.size();
@@ -192,6 +200,7 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
             CHubMutexLock launching(m_launchMutex);
             next = std::min(next, m_launcher->reap());
         }
+        if (!accepting) next = std::min(next, acceptAgain);
         for (const TOpening& opening : openings) {
             fds.push_back({opening.socket.fd(), static_cast<short>(opening.wantWrite ? POLLOUT : POLLIN), 0});
             next = std::min(next, opening.deadline);
@@ -214,7 +223,8 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
         openings = std::move(still);
 
         // The threads share the port: another may have taken the connection this one was woken for.
-        if (fds[0].revents != 0) acceptSome(openings, most, acceptBatch(count));
+        if (fds[0].revents != 0 && !acceptSome(openings, most, acceptBatch(count)))
+            acceptAgain = m_clock.steadyNow() + kAcceptAgain;
         if (reaper && fds[2].revents != 0) {
             uint64_t drained;
             while (read(m_wakeFd, &drained, sizeof(drained)) > 0) {
@@ -223,11 +233,23 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
     }
 }
 
-void CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most, size_t batch) {
+bool CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most, size_t batch) {
     const int seconds = zynet::options().openingSeconds;
     for (size_t taken = 0; taken < batch; ++taken) {
-        zynet::CSocket accepted = m_socket.acceptOne();
-        if (!accepted.valid()) return;
+        int error = 0;
+        zynet::CSocket accepted = m_socket.acceptOne(&error);
+        if (!accepted.valid()) {
+            if (error == 0) return true;
+            const zynet::Clock::rep now = m_clock.steadyNow().time_since_epoch().count();
+            zynet::Clock::rep said = m_starvedSaid.load();
+            if (now - said >= std::chrono::duration_cast<zynet::Clock::duration>(kStarvedLines).count() &&
+                m_starvedSaid.compare_exchange_strong(said, now))
+                zynet::logError(
+                    "listener on port %d cannot take a connection (%s): its callers wait in the "
+                    "backlog",
+                    port(), std::strerror(error));
+            return false;
+        }
         TOpening opening;
         opening.address = accepted.peerAddress();
         opening.socket = std::move(accepted);
@@ -252,6 +274,7 @@ void CZydListener::acceptSome(std::vector<TOpening>& openings, size_t most, size
         }
         openings.push_back(std::move(opening));
     }
+    return true;
 }
 
 bool CZydListener::secureOpening(TOpening& opening, bool& ready) {
@@ -266,7 +289,9 @@ bool CZydListener::secureOpening(TOpening& opening, bool& ready) {
                 ready = true;
                 return true;
             }
-            // A plain client reads this refusal and can tell its user why.
+            // A plain client reads this refusal and can tell its user why; its line counts against its
+            // address.
+            zylog::CPeerScope scope(opening.address, false);
             refuse(opening,
                    zynet::makeError(ZYNET_E_SECURITY, "CZydListener::readOpening",
                                     "plain sessions are refused here: connect over TLS"),
@@ -373,7 +398,7 @@ void CZydListener::handOver(TOpening& opening, const CZyNetwork::TPeer& peer, co
     }
     if (error.IsError()) {
         // An outsider's refusals are its own lines to count (see peerlog.h).
-        zylog::CPeerScope scope(peer.outsiderKey());
+        zylog::CPeerScope scope(peer.outsiderKey(), peer.proven);
         refuse(opening, error, peer.clientName + " to [" + service + "]");
     }
 }
@@ -417,7 +442,7 @@ bool CZydListener::mayLaunch(TOpening& opening, const CZyNetwork::TPeer& peer, c
 void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch) {
     const CZyNetwork::TPeer peer =
         peerOf(opening, launch.protocolVersion, launch.clientName, launch.hostName);
-    zylog::CPeerScope scope(peer.outsiderKey());
+    zylog::CPeerScope scope(peer.outsiderKey(), peer.proven);
     CHubMutexLock launching(m_launchMutex);
     if (!mayLaunch(opening, peer, m_launcher->serviceOf(launch.launcher, launch.alternate))) return;
     CZyNetworkServer* server = nullptr;
@@ -432,7 +457,7 @@ void CZydListener::launchForSession(TOpening& opening, const TZynLaunch& launch)
 
 void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, size_t size) {
     const CZyNetwork::TPeer peer = peerOf(opening, 0, "", "");
-    zylog::CPeerScope scope(peer.outsiderKey());
+    zylog::CPeerScope scope(peer.outsiderKey(), peer.proven);
     CHubMutexLock launching(m_launchMutex);
     CNSession::LaunchOnDemandServiceReq launch;
     CNSession::LaunchOnDemandServiceDetails details;
@@ -454,7 +479,7 @@ void CZydListener::launchOnDemand(TOpening& opening, const uint8_t* request, siz
 }
 
 void CZydListener::refuse(TOpening& opening, const CUxError& error, const std::string& what) {
-    zynet::logDebug(1, "session from %s (%s) refused: %s", what.c_str(), opening.address.c_str(),
+    zynet::logDebug(0, "session from %s (%s) refused and closed: %s", what.c_str(), opening.address.c_str(),
                     error.GetErrorText().c_str());
     if (!opening.socket.valid()) return;
     TZynRefusal refusal;

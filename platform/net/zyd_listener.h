@@ -5,6 +5,8 @@
 // not from one of its own threads).
 #pragma once
 
+#include <atomic>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -68,8 +70,9 @@ private:
     // One of `count` accept threads; the first also ends the launched instances that are done.
     void acceptLoop(size_t index, size_t count);
     // Takes up to `batch` waiting connections from the backlog into `openings` (oldest first, at most
-    // `most`), reading each at once.
-    void acceptSome(std::vector<TOpening>& openings, size_t most, size_t batch);
+    // `most`), reading each at once; false (said in the log, at most every ten seconds) when one cannot be
+    // taken for want of descriptors or memory.
+    bool acceptSome(std::vector<TOpening>& openings, size_t most, size_t batch);
     // Reads what arrived on an opening; false when it is finished (handed over, refused or dropped).
     bool readOpening(TOpening& opening);
     // Decides TLS or plain from the first byte and runs the handshake a step; false when the opening
@@ -98,6 +101,8 @@ private:
     int m_port GUARDED_BY(m_mutex) = 0;
     bool m_stopping GUARDED_BY(m_mutex) = false;
     int m_wakeFd = -1;  // eventfd that interrupts the first accept thread's poll (to reap instances)
+    // When a connection could last not be taken was said (the clock's count), for saying it seldom.
+    std::atomic<zynet::Clock::rep> m_starvedSaid{std::numeric_limits<zynet::Clock::rep>::min() / 2};
     int m_stopFd = -1;  // eventfd set by stop, for every accept thread; both live as long as the object
 
     CHubMutex m_runMutex ACQUIRED_BEFORE(m_mutex);  // serialises start and stop

@@ -28,8 +28,8 @@ namespace zynet {
 void logOutsider(const std::string& address, const char* what, const std::string& detail) {
     // Lines of one kind from one address are counted past a burst: a crowd of bad openings cannot
     // flush the log.
-    zylog::CPeerScope scope(address.empty() ? "(unknown)" : address);
-    evTaggedLog("ZYNET", 1, false, what, address.c_str(), detail.c_str());
+    zylog::CPeerScope scope(address.empty() ? "(unknown)" : address, false);
+    evTaggedLog("ZYNET", 0, false, what, address.c_str(), detail.c_str());
 }
 
 }  // namespace zynet

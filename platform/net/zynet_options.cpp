@@ -1,6 +1,7 @@
 #include "platform/net/zynet_options.h"
 
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -132,6 +133,14 @@ std::string localHostName() {
 std::string localClientName() {
     std::string name = options().localClientName;
     return name.empty() ? localHostName() : name;
+}
+
+void raiseDescriptorLimit() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 }
 
 }  // namespace zynet

@@ -81,6 +81,9 @@ namespace zynet {
 const TZyNetOptions& options();
 // A caller's time-out in seconds, a negative one ("no limit") replaced by the cap.
 int effectiveSeconds(int seconds);
+// A process that serves many connections raises its open-descriptor limit to the most the system allows it:
+// at the default (often 1,024) a listener under load would run out, and its callers would wait unanswered.
+void raiseDescriptorLimit();
 // True when a peer proven to be `clientName` is of the infrastructure (see isInfrastructure).
 bool isInfrastructure(const std::string& clientName);
 // This machine's client name and host name as told to peers.

@@ -14,6 +14,23 @@ CZynSessionStore::~CZynSessionStore() {
     if (!m_lent.empty()) zynet::logError("%zu lent network sessions were never returned", m_lent.size());
 }
 
+namespace {
+
+// A pool's key as a log line shows it: its parts (machine, service, local name) apart.
+std::string keyText(const std::string& key) {
+    std::string text = key;
+    for (char& c : text)
+        if (c == '\n') c = ' ';
+    return text;
+}
+
+// This side closes a kept session: said once, with why.
+void logClosed(const std::string& key, const char* why) {
+    zynet::logDebug(0, "kept session to [%s] closed: %s", keyText(key).c_str(), why);
+}
+
+}  // namespace
+
 void CZynSessionStore::setLimits(const TLimits& limits) {
     CHubMutexLock lock(m_mutex);
     m_limits = limits;
@@ -44,6 +61,8 @@ CUxError CZynSessionStore::lend(const std::string& key, const Connect& connect, 
             TIdle entry = std::move(idle.back());
             idle.pop_back();
             if (entry.since <= oldest || !entry.session->reusable()) {
+                logClosed(key, entry.since <= oldest ? "unused for its limit"
+                                                     : "the peer ended it, or sent unasked");
                 stale.push_back(std::move(entry.session));
                 continue;
             }
@@ -82,12 +101,16 @@ CUxError CZynSessionStore::takeBack(CZyNetwork*& session) {
         session->watchCancel(nullptr);  // its borrower's signal ends with the loan
         session = nullptr;
         auto& idle = m_idle[lent.key];
-        if (lent.session->reusable() && idle.size() < m_limits.maxIdlePerKey) {
+        const bool reusable = lent.session->reusable();
+        if (reusable && idle.size() < m_limits.maxIdlePerKey) {
             const auto now = m_clock.steadyNow();
             idle.push_back(TIdle{std::move(lent.session), now});
             kept = true;
             expires = now + std::chrono::seconds(m_limits.idleSeconds);
         } else {
+            if (lent.session->IsConnected())
+                logClosed(lent.key, reusable ? "more are kept idle than the limit"
+                                             : "given back with a message under way");
             closing = std::move(lent.session);
         }
     }
@@ -104,6 +127,7 @@ std::optional<CHubClock::Steady::time_point> CZynSessionStore::sweepIdle() {
     for (auto it = m_idle.begin(); it != m_idle.end();) {
         auto& idle = it->second;  // oldest at the front
         while (!idle.empty() && idle.front().since + limit <= now) {
+            logClosed(it->first, "unused for its limit");
             closing.push_back(std::move(idle.front().session));
             idle.pop_front();
         }
@@ -117,6 +141,9 @@ void CZynSessionStore::closeAll() {
     std::map<std::string, std::deque<TIdle>> idle;  // closed outside the lock
     CHubMutexLock lock(m_mutex);
     idle.swap(m_idle);
+    for (const auto& [key, sessions] : idle)
+        for (const TIdle& kept : sessions)
+            if (kept.session->IsConnected()) logClosed(key, "its pool was closed");
     // A lent session may be in use: it is only shut (its calls fail) and closed when it comes back.
     for (auto& [pointer, lent] : m_lent) lent.session->shutdown();
 }

@@ -164,7 +164,12 @@ CSocket CSocket::listenOn(const std::string& address, int port, int& boundPort, 
     }
     const int one = 1;
     setsockopt(s.fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (bind(s.fd(), sa, saLen) != 0 || listen(s.fd(), 128) != 0) {
+    // The longest backlog the system allows (the kernel holds a larger one to net.core.somaxconn, whatever
+    // the headers' SOMAXCONN says): connections that come in a burst while the accept threads are busy
+    // wait there. Past a full backlog a connection's handshake is dropped and its caller waits through
+    // the retries (a second, three, seven... over a minute), or is cut off.
+    constexpr int kLongestBacklog = 65535;
+    if (bind(s.fd(), sa, saLen) != 0 || listen(s.fd(), kLongestBacklog) != 0) {
         error = "listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
         return CSocket();
     }
@@ -176,14 +181,18 @@ CSocket CSocket::listenOn(const std::string& address, int port, int& boundPort, 
     return s;
 }
 
-CSocket CSocket::acceptOne() {
+CSocket CSocket::acceptOne(int* error) {
     for (;;) {
         const int fd = accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
             tune(fd);
+            if (error) *error = 0;
             return CSocket(fd, *m_clock);
         }
-        if (errno != EINTR) return CSocket();
+        // A connection its caller gave up before it was taken: the next one.
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (error) *error = errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
+        return CSocket();
     }
 }
 

@@ -52,8 +52,9 @@ public:
     // A listening socket on address:port (0: the system chooses); boundPort tells which.
     static CSocket listenOn(const std::string& address, int port, int& boundPort, std::string& error,
                             const CHubClock& clock = CHubClock::real());
-    // The next pending connection, or an invalid socket when none is waiting.
-    CSocket acceptOne();
+    // The next pending connection, or an invalid socket when none is waiting or it cannot be taken
+    // (`error`, when given: the errno, 0 when none was waiting).
+    CSocket acceptOne(int* error = nullptr);
 
     // Sends every byte of the parts; `sent` tells how many went out (for telling a clean failure
     // from one that cut a frame). `err` is the errno of a failure.

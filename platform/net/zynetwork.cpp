@@ -1,5 +1,7 @@
 #include "platform/net/zynetwork.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -119,7 +121,11 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
         std::chrono::seconds(m_stallSeconds > 0 ? m_stallSeconds : zynet::options().stallSeconds);
     for (;;) {
         const zynet::FrameStatus status = m_assembler.next(frame);
-        if (status == zynet::FrameStatus::Frame) return CUxError::Success();
+        if (status == zynet::FrameStatus::Frame) {
+            // Bytes held past it are the next message's, begun when they came.
+            m_frameSince.store(m_assembler.midFrame() ? m_lastByte.time_since_epoch().count() : 0);
+            return CUxError::Success();
+        }
         if (status != zynet::FrameStatus::NeedMore)
             return breakOff(
                 status == zynet::FrameStatus::TooLarge ? ZYNET_E_FRAME_TOO_LARGE : ZYNET_E_BAD_FRAME,
@@ -139,6 +145,8 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
             case Io::Ok:
                 m_assembler.commit(got);
                 m_lastByte = m_clock.steadyNow();
+                if (m_frameSince.load(std::memory_order_relaxed) == 0)
+                    m_frameSince.store(m_lastByte.time_since_epoch().count());
                 continue;
             case Io::TimedOut:
                 if (inFrame && m_clock.steadyNow() >= m_lastByte + stall)
@@ -281,19 +289,36 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
         waitUntil(timeoutSeconds < 0 ? zynet::options().connectSeconds : timeoutSeconds);
 
     // A listener under a flood of connections that say nothing sheds the oldest of them, and a
-    // connection whose first bytes it had not read yet may be one: shed before the handshake came to
-    // anything, nothing was sent, so it is made again while the time allows (a few times).
+    // connection whose first bytes it had not read yet may be one; a server whose share of callers is
+    // full closes an idle session for a newcomer, and one just opened may be it. Closed before its
+    // opening was answered, nothing but the opening was sent: it is made again while the time allows (a
+    // few times).
     constexpr int kConnections = 4;
     for (int made = 1;; ++made) {
-        std::string why;
-        m_socket = zynet::CSocket::connectTo(address.host, address.port, deadline, m_cancelFd, why, timedOut,
-                                             m_clock);
-        if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
-        bool shed = false;
-        CUxError error = secure(localName, address.peerName, deadline, timedOut, shed, function);
-        if (!error.IsError()) break;
+        bool again = false;
+        CUxError error =
+            openOnce(address, code, opening, localName, deadline, timedOut, answer, again, function);
+        if (!error.IsError() || !again || made == kConnections || m_clock.steadyNow() >= deadline)
+            return error;
+        m_state = State::Idle;
+        CHubMutexLock lock(m_receiveMutex);
+        m_assembler = zynet::CFrameAssembler(zynet::options().maxFrameBytes);
+    }
+}
+
+CUxError CZyNetwork::openOnce(const TZyNetAddress& address, uint32_t code,
+                              const std::vector<uint8_t>& opening, const char* localName,
+                              zynet::Deadline deadline, bool& timedOut, TAnswer& answer, bool& again,
+                              const char* function) {
+    again = false;
+    std::string why;
+    m_socket =
+        zynet::CSocket::connectTo(address.host, address.port, deadline, m_cancelFd, why, timedOut, m_clock);
+    if (!m_socket.valid()) return failed(timedOut ? ZYNET_E_TIMEOUT : ZYNET_E_CONNECT, function, why);
+    CUxError error = secure(localName, address.peerName, deadline, timedOut, again, function);
+    if (error.IsError()) {
         m_socket.close();
-        if (!shed || made == kConnections || m_clock.steadyNow() >= deadline) return error;
+        return error;
     }
     // Any machine the authority certified completes the handshake: only the name tells it is the one
     // meant, and nothing (the opening included) goes to another.
@@ -310,23 +335,21 @@ CUxError CZyNetwork::open(const TZyNetAddress& address, uint32_t code, const std
     m_state = State::Open;
     const int seconds = static_cast<int>(
         std::chrono::duration_cast<std::chrono::seconds>(deadline - m_clock.steadyNow()).count() + 1);
-    CUxError error =
-        sendFrame(FrameKind::Control, code, opening.data(), opening.size(), seconds, timedOut, function);
-    if (error.IsError()) {
-        shutdown();
-        return error;
+    error = sendFrame(FrameKind::Control, code, opening.data(), opening.size(), seconds, timedOut, function);
+    if (!error.IsError()) {
+        CHubMutexLock lock(m_receiveMutex);
+        TFrame frame;
+        error = receiveFrame(frame, deadline, timedOut, function);
+        if (!error.IsError()) {
+            answer.code = frame.kind == FrameKind::Control ? frame.code : 0;
+            answer.payload.assign(frame.payload, frame.payload + frame.length);
+            return CUxError::Success();
+        }
     }
-
-    CHubMutexLock lock(m_receiveMutex);
-    TFrame frame;
-    error = receiveFrame(frame, deadline, timedOut, function);
-    if (error.IsError()) {
-        shutdown();
-        return error;
-    }
-    answer.code = frame.kind == FrameKind::Control ? frame.code : 0;
-    answer.payload.assign(frame.payload, frame.payload + frame.length);
-    return CUxError::Success();
+    again = error.GetErrorCode() == ZYNET_E_DISCONNECTED;
+    shutdown();
+    m_socket.close();
+    return error;
 }
 
 CUxError CZyNetwork::welcomed(const TAnswer& answer, const TZyNetAddress& address, const std::string& what,
@@ -374,6 +397,7 @@ void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* 
             std::min(zynet::options().anonymousMaxFrameBytes, zynet::options().maxFrameBytes));
     if (!peer.trusted) m_stallSeconds = zynet::options().anonymousFirstFrameSeconds;
     if (pendingSize > 0) m_assembler.append(pending, pendingSize);
+    if (m_assembler.midFrame()) m_frameSince.store(m_clock.steadyNow().time_since_epoch().count());
     // What an outsider's frames take while they arrive counts with what its messages hold.
     if (!peer.trusted) m_assembler.chargeTo(&zynet::outsidersHeld());
     m_lastByte = m_clock.steadyNow();
@@ -559,7 +583,11 @@ CUxError CZyNetwork::AbortConnection(const zysStatus& status, int timeoutSeconds
     CUxError error = sendFrame(FrameKind::Xdr, ZYS_PM_ABORT_REQ, payload.data(), payload.size(),
                                timeoutSeconds, timedOut, kFunction);
     State open = State::Open;
-    if (m_state.compare_exchange_strong(open, State::Closing)) m_socket.shutdownWrite();
+    if (m_state.compare_exchange_strong(open, State::Closing)) {
+        m_socket.shutdownWrite();
+        zynet::logDebug(0, "%s: session with [%s] (%s) aborted by this side (status %d); closed", kFunction,
+                        m_peer.clientName.c_str(), m_peer.address.c_str(), static_cast<int>(status.status));
+    }
     return error;
 }
 
@@ -578,6 +606,19 @@ void CZyNetwork::lingerClose() {
     while (m_socket.receiveSome(scratch, sizeof(scratch), deadline, got, err) == Io::Ok) {
     }
     shutdown();
+}
+
+CZyNetwork::Activity CZyNetwork::activity(zynet::Clock::time_point now, zynet::Clock::duration fresh) const {
+    pollfd p{m_socket.fd(), POLLIN | POLLRDHUP, 0};
+    if (m_state != State::Open || p.fd < 0) return Activity::Gone;
+    if (poll(&p, 1, 0) > 0) {
+        if ((p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return Activity::Gone;
+        return Activity::Message;  // bytes wait to be read
+    }
+    const auto since = m_frameSince.load();
+    if (since != 0 && now - zynet::Clock::time_point(zynet::Clock::duration(since)) < fresh)
+        return Activity::Message;
+    return Activity::Idle;
 }
 
 bool CZyNetwork::reusable() {

@@ -215,6 +215,11 @@ private:
     CUxError open(const TZyNetAddress& address, uint32_t code, const std::vector<uint8_t>& opening,
                   const char* localName, int timeoutSeconds, bool& timedOut, TAnswer& answer,
                   const char* function);
+    // One try of open, until `deadline`: `again` when the connection was closed before anything but the
+    // opening was sent (during the handshake, or before the opening's answer), so that another may be made.
+    CUxError openOnce(const TZyNetAddress& address, uint32_t code, const std::vector<uint8_t>& opening,
+                      const char* localName, zynet::Deadline deadline, bool& timedOut, TAnswer& answer,
+                      bool& again, const char* function);
     // TLS on the new connection with this side's credentials for `localName`, or plain where allowed.
     // `shed`: the listener closed the connection during the handshake without a word.
     CUxError secure(const char* localName, const std::string& peerName, zynet::Deadline deadline,
@@ -256,6 +261,11 @@ private:
     zynet::Deadline waitUntil(int seconds) const;
     // True when the session can go back to a pool: open, nothing half-read, nothing unexpected waiting.
     bool reusable();
+    // What a server session waiting for its next message is doing, for its server's choice of which to
+    // close for a newcomer: its peer has left (Gone), bytes of a message wait to be read or have come
+    // within `fresh` of a message not yet whole (Message), or nothing is under way (Idle). Any thread.
+    enum class Activity : uint8_t { Gone, Message, Idle };
+    Activity activity(zynet::Clock::time_point now, zynet::Clock::duration fresh) const;
 
     const CHubClock& m_clock;
     std::atomic<State> m_state{State::Idle};
@@ -271,6 +281,9 @@ private:
     zynet::Clock::time_point m_lastByte GUARDED_BY(m_receiveMutex);
     // The longest pause inside a frame; 0: the configured one.
     int m_stallSeconds GUARDED_BY(m_receiveMutex) = 0;
+    // When the first bytes of a message not yet whole came (the clock's count since its epoch; 0: none
+    // held). Written by the receiving thread, read by the server's.
+    std::atomic<zynet::Clock::rep> m_frameSince{0};
 
     mutable CHubMutex m_errorMutex;
     std::string m_lastError GUARDED_BY(m_errorMutex);

@@ -19,6 +19,10 @@ namespace {
 
 std::atomic<long long> g_nextHandle{0};
 
+// A message whose first bytes came this recently is on its way, not held back: its session is not closed
+// for a newcomer. Past it (a caller that sends a byte at a time) it is.
+constexpr std::chrono::seconds kMessageUnderWay{1};
+
 // Anonymous callers' messages decoded at once in this process: decoding costs a multiple of a
 // frame's size, and no crowd of outsiders may multiply that before its requests are judged.
 class CDecodeSlots {
@@ -177,9 +181,11 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
 
     const std::thread::id self = std::this_thread::get_id();
     std::vector<std::thread> threads;
+    size_t open = 0;
     {
         CHubMutexLock lock(m_mutex);
         for (auto& [handle, connection] : m_connections) {
+            if (!connection.ended && connection.session->IsConnected()) ++open;
             if (!connection.ended) connection.session->shutdown();
         }
         for (TParked* parked : m_parked) parked->wake.notify_one();
@@ -198,7 +204,7 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
     }
     m_changed.notify_all();
     for (std::thread& thread : threads) thread.join();
-    zynet::logDebug(1, "network server [%s] quit", m_name.c_str());
+    zynet::logDebug(0, "network server [%s] quit: its %zu open session(s) were closed", m_name.c_str(), open);
     return CUxError::Success();
 }
 
@@ -219,7 +225,8 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
         if (!pickIdleOutsider([](const TConnection&) { return true; }, victims))
             return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
                                     "too many connections to " + m_name);
-        evict(victims);
+        evict(victims,
+              ("all " + std::to_string(zynet::options().maxConnections) + " connections are taken").c_str());
     }
 
     m_hadConnection = true;
@@ -228,6 +235,7 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     const long long handle = ++g_nextHandle;
     TConnection& connection = m_connections[handle];
     connection.session = session;
+    connection.idleSince = m_listener->clock().steadyNow();
     connection.outsider = !peer.trusted;
     connection.address = peer.address;
     if (peer.proven) connection.name = peer.clientName;
@@ -249,25 +257,48 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
 
 bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnection&)>& which,
                                         std::vector<long long>& taken) const {
-    // Handles grow with time: the first match in the map is the oldest.
-    for (const auto& [handle, c] : m_connections)
-        if (c.outsider && !c.ended && !c.evicted && !c.busy && which(c) &&
-            std::find(taken.begin(), taken.end(), handle) == taken.end()) {
-            taken.push_back(handle);
-            return true;
+    // A session whose peer left goes first, then the one that has waited longest with nothing under way.
+    // One with a message under way (read, being read, or waiting to be) is no idle caller: closing it
+    // would cut a request that came in good time.
+    const auto now = m_listener->clock().steadyNow();
+    long long best = 0;
+    bool bestGone = false;
+    CHubClock::Steady::time_point bestSince;
+    for (const auto& [handle, c] : m_connections) {
+        if (!c.outsider || c.ended || c.evicted || c.busy || !which(c) ||
+            std::find(taken.begin(), taken.end(), handle) != taken.end())
+            continue;
+        const CZyNetwork::Activity activity = c.session->activity(now, kMessageUnderWay);
+        if (activity == CZyNetwork::Activity::Message) continue;
+        const bool gone = activity == CZyNetwork::Activity::Gone;
+        if (best == 0 || (gone && !bestGone) || (gone == bestGone && c.idleSince < bestSince)) {
+            best = handle;
+            bestGone = gone;
+            bestSince = c.idleSince;
         }
-    return false;
+    }
+    if (best == 0) return false;
+    taken.push_back(best);
+    return true;
 }
 
-void CZyNetworkServer::evict(const std::vector<long long>& victims) {
+void CZyNetworkServer::evict(const std::vector<long long>& victims, const char* full) {
+    const auto now = m_listener->clock().steadyNow();
     for (long long victim : victims) {
         TConnection& c = m_connections[victim];
+        const bool gone = c.session->activity(now, kMessageUnderWay) == CZyNetwork::Activity::Gone;
         c.evicted = true;
         c.session->shutdown();
-        zynet::logDebug(1,
-                        "[%s]: idle session %lld of a caller outside the infrastructure (%s %s) closed for a "
-                        "newer one",
-                        m_name.c_str(), victim, c.name.c_str(), c.address.c_str());
+        // Counted against the caller that gave way, as its own lines are.
+        zylog::CPeerScope scope(c.session->m_peer.outsiderKey(), c.session->m_peer.proven);
+        zynet::logDebug(0,
+                        "[%s]: session %lld of a caller outside the infrastructure ([%s] %s), %s %lld ms, "
+                        "closed for a newer one: %s",
+                        m_name.c_str(), victim, c.name.c_str(), c.address.c_str(),
+                        gone ? "left by its caller, idle for" : "idle for",
+                        static_cast<long long>(
+                            std::chrono::duration_cast<std::chrono::milliseconds>(now - c.idleSince).count()),
+                        full);
     }
 }
 
@@ -299,13 +330,23 @@ bool CZyNetworkServer::makeRoomForOutsider(const CZyNetwork::TPeer& peer) {
     } else if (!pickIdleOutsider([](const TConnection&) { return true; }, victims)) {
         return false;
     }
-    evict(victims);
+    const std::string full = addressFull ? std::to_string(here) + " sessions from " + peer.address +
+                                               " (at most " + std::to_string(o.maxAnonymousPerAddress) + ")"
+                             : nameFull ? std::to_string(named) + " sessions proven to be [" + name +
+                                              "] (at most " + std::to_string(o.maxOutsiderPerName) + ")"
+                                        : std::to_string(all) +
+                                              " sessions of callers outside the infrastructure (at most " +
+                                              std::to_string(o.maxAnonymousConnections) + ")";
+    evict(victims, full.c_str());
     return true;
 }
 
 void CZyNetworkServer::setBusy(long long handle, bool busy) {
     CHubMutexLock lock(m_mutex);
-    if (auto it = m_connections.find(handle); it != m_connections.end()) it->second.busy = busy;
+    if (auto it = m_connections.find(handle); it != m_connections.end()) {
+        it->second.busy = busy;
+        if (!busy) it->second.idleSince = m_listener->clock().steadyNow();
+    }
 }
 
 bool CZyNetworkServer::WaitForRest(size_t parked, int seconds) {
@@ -350,7 +391,7 @@ void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> s
 
 void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {
     // An outsider's lines, from its messages to its disconnect, are its own to count (see peerlog.h).
-    zylog::CPeerScope scope(session->m_peer.outsiderKey());
+    zylog::CPeerScope scope(session->m_peer.outsiderKey(), session->m_peer.proven);
     const std::vector<uint8_t> payload = zynet::welcomeBytes();
     bool timedOut = false;
     const CUxError opened =
@@ -361,6 +402,11 @@ void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> sessi
                         session->m_peer.clientName.c_str());
         bool first = true;
         while (deliver(handle, *session, first)) first = false;
+    } else if (timedOut) {
+        // A peer that left first closed it, and so did an eviction or the server's quit (said there).
+        zynet::logDebug(0, "[%s]: session %lld of [%s] (%s) did not take its welcome within %d s; closed",
+                        m_name.c_str(), handle, session->m_peer.clientName.c_str(),
+                        session->m_peer.address.c_str(), zynet::options().connectSeconds);
     }
 
     if (session->m_state == CZyNetwork::State::Closing)
@@ -430,11 +476,15 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
             session.receiveFrame(frame, zynet::deadlineIn(idle, session.m_clock), timedOut, kFunction);
         if (error.IsError()) {
             if (timedOut)
-                zynet::logDebug(1, "[%s]: session %lld idle too long; closed", m_name.c_str(), handle);
+                zynet::logDebug(0, "[%s]: session %lld of [%s] (%s) sent %s for %d s; closed", m_name.c_str(),
+                                handle, session.m_peer.clientName.c_str(), session.m_peer.address.c_str(),
+                                first ? "no first message" : "nothing more", idle);
             return false;
         }
         kind = frame.kind;
         code = frame.code;
+        // From here to the callback's end the session has a message under way, not an idle one.
+        if (limited) setBusy(handle, true);
         if (kind == zynet::FrameKind::Control) {
             ignoreResult(session.breakOff(ZYNET_E_BAD_FRAME, kFunction, "control frame inside a session"),
                          "the error stays on the session for its caller");
@@ -474,7 +524,6 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         }
     }
 
-    if (limited) setBusy(handle, true);
     bool threw = false;
     try {
         if (kind == zynet::FrameKind::Xml) {

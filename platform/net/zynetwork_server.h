@@ -97,6 +97,9 @@ private:
         bool outsider = false;   // its peer is not of the infrastructure
         bool busy = false;       // a callback is running for it
         bool evicted = false;    // closed to make room for a newer caller
+        // Since when it has waited for a message with none under way (its adoption, or the end of its
+        // last callback), on the listener's clock.
+        CHubClock::Steady::time_point idleSince;
         std::string address;
         std::string name;  // the client name its peer proved ("" when none)
     };
@@ -112,8 +115,9 @@ private:
     // its handle there; false when there is none.
     bool pickIdleOutsider(const std::function<bool(const TConnection&)>& which,
                           std::vector<long long>& taken) const REQUIRES(m_mutex);
-    // Closes the sessions `victims` so that a newer caller gets their places.
-    void evict(const std::vector<long long>& victims) REQUIRES(m_mutex);
+    // Closes the sessions `victims` so that a newer caller gets their places; `full` says which count
+    // was full, for the log.
+    void evict(const std::vector<long long>& victims, const char* full) REQUIRES(m_mutex);
     // A thread waiting for its next connection; its slot is filled by adopt.
     struct TParked {
         std::thread::id thread;

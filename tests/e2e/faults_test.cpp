@@ -7,6 +7,8 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "platform/net/zynetwork.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/demosystem.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tools/browse/consoleoptions.h"
 
@@ -45,42 +48,61 @@ protected:
                           std::to_string(m_world.fileSubclient) + ")"),
                   "");
         m_binaries = hubtest::binaryDir();
-        // Thousands of items in /big, each in an answer of its own: a listing lasts long enough to be cut.
-        m_agent = std::make_unique<hubtest::CChildProcess>(
-            "tools/mediaagent/mediaagent",
-            std::vector<std::string>{"--hub",           m_world.databasePath,
-                                     "--client",        "mediaagent1",
-                                     "--port",          "0",
-                                     "--index",         m_dir.file("agent.items.db"),
-                                     "--files",         "60000",
-                                     "--big-dir",       "50000",
-                                     "--batch",         "1",
-                                     "--log",           m_dir.path(),
-                                     "--index-service", "started",
-                                     "--registry",      m_world.registryPath,
-                                     "--progress",      "1"});
-        ASSERT_TRUE(m_agent->waitFor(kListening, 120s)) << m_agent->output();
-        EXPECT_EQ(hubtest::execSql(
-                      m_world.databasePath,
-                      "UPDATE APP_Client SET zydPort = " + std::to_string(m_agent->numberAfter(kListening)) +
-                          " WHERE name = 'mediaagent1'"),
-                  "");
+        ASSERT_NO_FATAL_FAILURE(startAgent({}));
         m_host = std::make_unique<hubtest::CChildProcess>(
             "tools/hubmaster/hubmaster",
             std::vector<std::string>{"--data", m_dir.file("demo"), "--lib",
                                      m_binaries + "/libfastbrowsehm.so", "--port", "0"});
         ASSERT_TRUE(m_host->waitFor(kRouterListening, 60s)) << m_host->output();
+        // Where the media agent answers the host's own browses.
+        hubtest::pointClientAt(m_world, "hubmaster", m_host->numberAfter(kRouterListening));
     }
 
-    // A console listing `path` of client1's file-system subclient at the last day of the demo.
-    std::unique_ptr<hubtest::CChildProcess> console(const std::string& path) {
+    // The media agent (its item index made by the first start), with the test's `extra` options.
+    void startAgent(const std::vector<std::string>& extra) {
+        // Thousands of items in /big, each in an answer of its own: a listing lasts long enough to be cut.
+        std::vector<std::string> args{"--hub",           m_world.databasePath,
+                                      "--client",        "mediaagent1",
+                                      "--port",          "0",
+                                      "--index",         m_dir.file("agent.items.db"),
+                                      "--files",         "60000",
+                                      "--big-dir",       "50000",
+                                      "--batch",         "1",
+                                      "--log",           m_dir.path(),
+                                      "--index-service", "started",
+                                      "--registry",      m_world.registryPath,
+                                      "--progress",      "1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        m_agent = std::make_unique<hubtest::CChildProcess>("tools/mediaagent/mediaagent", args);
+        ASSERT_TRUE(m_agent->waitFor(kListening, 120s)) << m_agent->output();
+        hubtest::pointClientAt(m_world, "mediaagent1", m_agent->numberAfter(kListening));
+    }
+
+    // A console listing `path` of client1's file-system subclient at the last day of the demo, by
+    // BrowseRouter's road or with `extra` options.
+    std::unique_ptr<hubtest::CChildProcess> console(const std::string& path,
+                                                    const std::vector<std::string>& extra = {}) {
         const std::string lastDay = std::to_string(m_world.firstBackupTime + 86400LL * m_world.backupDays);
-        return std::make_unique<hubtest::CChildProcess>(
-            "tools/browse/browse",
-            std::vector<std::string>{"list", "--client", "client1", "--subclient",
-                                     std::to_string(m_world.fileSubclient), "--path", path, "--at", lastDay,
-                                     "--data", m_dir.file("demo"), "--user", "admin", "--ma-host",
-                                     "127.0.0.1", "--quiet", "--timeout", "20"});
+        std::vector<std::string> args{"list",
+                                      "--client",
+                                      "client1",
+                                      "--subclient",
+                                      std::to_string(m_world.fileSubclient),
+                                      "--path",
+                                      path,
+                                      "--at",
+                                      lastDay,
+                                      "--data",
+                                      m_dir.file("demo"),
+                                      "--user",
+                                      "admin",
+                                      "--ma-host",
+                                      "127.0.0.1",
+                                      "--quiet",
+                                      "--timeout",
+                                      "20"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return std::make_unique<hubtest::CChildProcess>("tools/browse/browse", args);
     }
 
     // Reads the console's output until it exits; false when it is still running after `limit`.
@@ -122,6 +144,43 @@ TEST_F(SystemFaults, MediaAgentKilledMidListing) {
     // A release-11 agent that is down is no older agent: no hint to take the Hubmaster's road.
     EXPECT_EQ(after->output().find("older media agent"), std::string::npos) << after->output();
     hostStopsCleanly();
+}
+
+// Killed in the middle of its answer to the Hubmaster's worker, the media agent leaves the browse without
+// an end: the host ends it with an error that says so once the agent has had its time to go on on
+// another connection (ten seconds), well within the console's --timeout, not at the browse's idle limit.
+TEST_F(SystemFaults, MediaAgentKilledMidAnswerToTheHubmaster) {
+    auto listing = console("/big", {"--via", "hubmaster"});
+    ASSERT_TRUE(m_agent->waitFor(kServedHundred, 60s)) << m_agent->output() << listing->output();
+    ASSERT_TRUE(listing->alive()) << "the listing must still be running when its media agent goes: "
+                                  << listing->output();
+    m_agent->signal(SIGKILL);
+    ASSERT_TRUE(ends(*listing, 40s)) << "a console left waiting on a dead media agent";
+    EXPECT_NE(
+        listing->output().find("media agent [mediaagent1] closed the connection it answered on before the "
+                               "end of its answer"),
+        std::string::npos)
+        << listing->output().substr(0, 400);
+    EXPECT_EQ(listing->output().find("--timeout"), std::string::npos) << listing->output().substr(0, 400);
+    hostStopsCleanly();
+}
+
+// A media agent that answers the Hubmaster's worker over a fresh connection every two responses, each
+// one it leaves ended: the listing reaches the console whole, the same as from one connection.
+TEST_F(SystemFaults, AnAnswerSplitOverManyConnectionsReachesTheConsoleWhole) {
+    auto whole = console("/", {"--via", "hubmaster"});
+    ASSERT_TRUE(ends(*whole, 60s));
+    ASSERT_NE(whole->output().find("/d00"), std::string::npos) << whole->output();
+    EXPECT_EQ(m_agent->stop("mediaagent: stopped"), 0) << m_agent->output();
+    ASSERT_NO_FATAL_FAILURE(startAgent({"--reconnect-every", "2"}));
+    auto split = console("/", {"--via", "hubmaster"});
+    ASSERT_TRUE(ends(*split, 60s));
+    EXPECT_EQ(split->output(), whole->output());
+    hostStopsCleanly();
+    // It did go on on other connections: the media agent says so each time it leaves one.
+    std::ifstream log(m_dir.file("mediaagent1.log"));
+    const std::string logged{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+    EXPECT_NE(logged.find("the answer goes on on a fresh connection"), std::string::npos);
 }
 
 TEST_F(SystemFaults, CallersDisconnectingMidRequest) {

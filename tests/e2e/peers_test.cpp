@@ -1,7 +1,7 @@
 // Proven peers with the real processes on loopback (the host, a media agent, consoles): the wire between
 // a console and the host carries no token in clear, answers forged by a caller the browse did not ask
-// never reach it (even with the session GUID and a certificate of another machine, or a second
-// connection under the name of the agent it asked, whose key was copied), crowds of idle and
+// never reach it (even with the session GUID and a certificate of another machine, or under the name of
+// the agent it asked without the session), crowds of idle and
 // slow callers cannot lock consoles out of either road, huge frames and floods of big messages from
 // callers outside the infrastructure (a client machine's certificate included) cost the host and the
 // media agent little memory, a client machine cannot fill a media agent with launched instances, and
@@ -325,9 +325,10 @@ TEST_F(ProvenPeers, ForgedAnswersNeverReachABrowseAndCannotFlushTheLog) {
     EXPECT_LT(dropped, static_cast<size_t>(sprayed.load()) / 4);
 }
 
-// With a media agent's key copied, a second connection under its name knows the session and can count
-// the worker ids: what it sends adds nothing to a browse the agent is answering through the Hubmaster.
-TEST_F(ProvenPeers, AnswersCountOnlyFromTheAgentThatReadTheRequest) {
+// A connection under the asked media agent's name (its key copied) may answer as the agent may, on any
+// of its connections, but only for the browse session the request named: counting the worker ids
+// without the session adds nothing to the browse.
+TEST_F(ProvenPeers, AnswersCountOnlyForTheSessionTheAgentWasAsked) {
     const std::string guid = std::string(kHeldPrefix) + "copied-key";
     std::vector<std::string> args = listArgs("hubmaster");
     args.insert(args.end(), {"--user", "admin", "--session", guid});
@@ -344,7 +345,7 @@ TEST_F(ProvenPeers, AnswersCountOnlyFromTheAgentThatReadTheRequest) {
         for (int id = 1; id <= kBrowseIds; ++id)
             for (int64_t type : {0, 5})
                 EXPECT_FALSE(copy.SendXMLMessage(databrowse::BrowseResponse::TAG,
-                                                 forgedAnswer(id, guid, type), 0, 10, timedOut)
+                                                 forgedAnswer(id, guid + "-guessed", type), 0, 10, timedOut)
                                  .IsError());
         // Answered once the router has handled everything sent before it.
         ignoreResult(copy.Disconnect(30, timedOut), "what was sent was handled");

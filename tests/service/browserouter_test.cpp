@@ -39,6 +39,7 @@
 #include "service/fastbrowsehm_api.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/process/childprocess.h"
+#include "tests/support/process/deadline.h"
 #include "tests/support/process/filewatch.h"
 #include "tests/support/tls/testpki.h"
 #include "tests/support/worker/workertester.h"
@@ -391,8 +392,7 @@ TEST_F(BrowseRouterWorld, MediaAgentAnswersRelayedInOrderAndWorkerDeletedAfterEn
 }
 
 // A media agent may keep the worker id as the 64-bit number it is and echo its decimal text: its answers
-// reach the worker. The same answers from an agent the worker did not ask, or from a second connection
-// under the asked agent's name once the agent's own connection answers, do not.
+// reach the worker. The same answers from an agent the worker did not ask do not.
 TEST_F(BrowseRouterWorld, AnAgentEchoingTheWorkerNumberIsRelayedOthersAreNot) {
     const std::string guid = "relay-number";
     auto channel = record(9110);
@@ -407,14 +407,6 @@ TEST_F(BrowseRouterWorld, AnAgentEchoingTheWorkerNumberIsRelayedOthersAreNot) {
     auto mine = answer(0, number, guid, 3, "mine-");
     send(*peer, mine);
     roundTrip(*peer);
-    {
-        auto copy = connectRouter();
-        auto copied = answer(0, number, guid, 3, "copied-");
-        auto copiedEnd = answer(5, number, guid);
-        send(*copy, copied);
-        send(*copy, copiedEnd);
-        roundTrip(*copy);
-    }
     auto end = answer(5, number, guid);
     send(*peer, end);
     ASSERT_TRUE(workerGone(number));
@@ -452,17 +444,6 @@ TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswe
         auto items = answer(0, id, "relay-session-2", 20, "n" + std::to_string(i) + "-");
         send(*peer, items);
     }
-    // Once the agent's own connection answers, a second one under its name (its credentials copied) is
-    // not heard for this worker.
-    roundTrip(*peer);
-    {
-        auto copy = connectRouter();
-        auto copied = answer(0, id, "relay-session-2", 4, "copied");
-        auto copiedEnd = answer(5, id, "relay-session-2");
-        send(*copy, copied);
-        send(*copy, copiedEnd);
-        roundTrip(*copy);
-    }
     // An end that also carries prediction items still ends the worker.
     auto end = answer(5, id, "relay-session-2");
     databrowse::LogicalMedia media;
@@ -485,6 +466,52 @@ TEST_F(BrowseRouterWorld, UnknownWorkersAndForeignSessionsDroppedBackToBackAnswe
                   "n" + std::to_string(i) + "-0");
     }
     EXPECT_EQ(rs.back().getint64(databrowse::BrowseResponse::f::respType), 5);
+}
+
+// A media agent may go on with its answer to a worker on another connection under its proven name once
+// its first one ended in the middle of the answer, the end of the first seen before or after the next one's
+// answers: every answer reaches the worker in the order it came, and the worker ends with the end.
+TEST_F(BrowseRouterWorld, AnAgentMayGoOnWithItsAnswerOnAnotherConnection) {
+    const auto names = [](databrowse::BrowseResponse& r) {
+        std::vector<std::string> out;
+        CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
+        if (auto* data =
+                result ? result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false) : nullptr)
+            for (CNMessageBase& d : *data) out.push_back(d.getstring(databrowse::BrowseData::f::name));
+        return out;
+    };
+    // One after another, the first connection's end seen before the next one's answers (awaited), or not.
+    for (const bool endSeenFirst : {true, false}) {
+        const std::string guid = std::string("relay-split-") + (endSeenFirst ? "seen" : "unseen");
+        const long long job = endSeenFirst ? 9111 : 9112;
+        auto channel = record(job);
+        const std::string id = registerWorker(TPlan(guid, job));
+        ASSERT_FALSE(id.empty());
+        {
+            auto first = connectRouter();
+            auto items = answer(0, id, guid, 2, "a");
+            send(*first, items);
+            roundTrip(*first);
+            bool timedOut = false;
+            EXPECT_FALSE(first->Disconnect(10, timedOut).IsError());
+        }
+        if (endSeenFirst) {
+            const hubtest::TDeadline limit = hubtest::deadlineIn(20s);
+            while (!g_poControllerThreadHM->answerStreams().awaitsAgent(id) && hubtest::msUntil(limit) > 0)
+                std::this_thread::sleep_for(1ms);
+            ASSERT_TRUE(g_poControllerThreadHM->answerStreams().awaitsAgent(id));
+        }
+        auto next = connectRouter();
+        auto more = answer(0, id, guid, 2, "b");
+        auto end = answer(5, id, guid);
+        send(*next, more);
+        send(*next, end);
+        ASSERT_TRUE(workerGone(id)) << guid;
+        auto rs = responses(*channel);
+        ASSERT_EQ(types(rs), (std::vector<int64_t>{0, 0, 5})) << guid;
+        EXPECT_EQ(names(rs[0]), (std::vector<std::string>{"a0", "a1"}));
+        EXPECT_EQ(names(rs[1]), (std::vector<std::string>{"b0", "b1"}));
+    }
 }
 
 // What the relay does not change goes on as the media agent wrote it (a comment only the sender's text

@@ -383,3 +383,123 @@ TEST(ClockExpiry, AStopWaitsForTheSessionsWorkersUntilTheLimitNotBefore) {
     again.join();
     EXPECT_EQ(waited.load(), 1);
 }
+
+namespace {
+
+// Workers on a manual clock whose media agent answers on router connections the test names: the
+// controller's answer streams decide, on that clock, when an answer that broke off ends its browse.
+class AnswerBreaks : public ::testing::Test {
+protected:
+    static constexpr const char* kAgent = "mediaagent1";
+    static constexpr std::chrono::seconds kResume{10};
+
+    AnswerBreaks() : m_controller(options(), m_clock) {
+        m_controller.setWorkerFactory(
+            [this] { return std::make_shared<TestWorker>(m_journal, goAsync, m_clock); });
+    }
+    static CControllerThreadHM::TOptions options() {
+        CControllerThreadHM::TOptions o = testOptions();
+        o.answerResumeSeconds = static_cast<unsigned>(kResume.count());
+        return o;
+    }
+    std::string newWorker() {
+        EvMultiEntityRestoreTask task;
+        EXPECT_TRUE(m_controller.newRequest(&task, false, false, databrowse::FORCE_USE_INDEX_NONE, nullptr));
+        std::lock_guard<std::mutex> lock(m_journal.mutex);
+        return m_journal.ids.back();
+    }
+    CAnswerStreams& streams() { return m_controller.answerStreams(); }
+    bool registered(const std::string& id) { return m_controller.getWorker(id) != nullptr; }
+    // A worker whose answer broke off a second earlier than any the test breaks next: once it has been
+    // ended, the answer streams have looked at every break due by then.
+    std::string brokenEarlier(long long connection) {
+        const std::string id = newWorker();
+        streams().heard(id, kAgent, connection, false);
+        streams().connectionEnded(connection);
+        m_clock.advance(std::chrono::seconds(1));
+        return id;
+    }
+    // Moves the clock by `by` and returns once `id` (broken earlier) has been ended.
+    void advanceUntilEnded(std::chrono::seconds by, const std::string& id) {
+        m_clock.advance(by);
+        EXPECT_TRUE(m_controller.waitForWorker(id, 20000)) << "worker " << id << " was not ended";
+    }
+    std::vector<std::pair<int, std::string>> errors() {
+        std::lock_guard<std::mutex> lock(m_journal.mutex);
+        return m_journal.errors;
+    }
+
+    TJournal m_journal;
+    CHubManualClock m_clock;  // outlives the controller and its workers
+    CControllerThreadHM m_controller;
+};
+
+}  // namespace
+
+// A connection that ends before the end of an answer gives its agent the resumption time to go on on
+// another connection, and no more: the browse ends with an error naming the agent when it has passed.
+TEST_F(AnswerBreaks, AnAnswerThatBrokeOffEndsItsBrowseOnceItsAgentsTimeToGoOnHasPassed) {
+    const std::string barrier = brokenEarlier(1);
+    const std::string id = newWorker();
+    streams().heard(id, kAgent, 2, false);
+    streams().heard(id, kAgent, 2, false);
+    streams().connectionEnded(2);
+    advanceUntilEnded(kResume - std::chrono::seconds(1), barrier);
+    EXPECT_TRUE(registered(id)) << "ended before its agent's time to go on had passed";
+    m_clock.advance(std::chrono::seconds(1));
+    ASSERT_TRUE(m_controller.waitForWorker(id, 20000));
+    const auto said = errors();
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_EQ(said[1].first, databrowse::BROWSE_ERR_GENERIC);
+    EXPECT_NE(
+        said[1].second.find("media agent [mediaagent1] closed the connection it answered on before the end "
+                            "of its answer"),
+        std::string::npos)
+        << said[1].second;
+}
+
+// The agent goes on in time, on a new connection after the old one ended, or on one it had already
+// begun on after its last answer on the old one: the browse goes on. An answer whose end came on its
+// connection did not break off when that connection ends.
+TEST_F(AnswerBreaks, AnAgentThatGoesOnOnAnotherConnectionKeepsItsBrowse) {
+    const std::string resumed = newWorker(), already = newWorker(), finished = newWorker();
+    streams().heard(resumed, kAgent, 10, false);
+    streams().connectionEnded(10);
+    streams().heard(already, kAgent, 11, false);
+    streams().heard(already, kAgent, 12, false);  // begun after its last answer on 11
+    streams().connectionEnded(11);
+    streams().heard(finished, kAgent, 13, false);
+    streams().heard(finished, kAgent, 13, true);
+    streams().connectionEnded(13);
+    m_clock.advance(kResume - std::chrono::seconds(1));
+    streams().heard(resumed, kAgent, 14, false);
+    const std::string barrier = brokenEarlier(15);
+    advanceUntilEnded(kResume, barrier);
+    for (const std::string& id : {resumed, already, finished}) EXPECT_TRUE(registered(id)) << id;
+    EXPECT_EQ(errors().size(), 1u);
+}
+
+// Two answers of one agent side by side on two connections: the one that breaks off is not taken up by
+// the other, begun before its last answer, nor by another agent's connection; and each answer that broke
+// off needs a connection of its own to go on.
+TEST_F(AnswerBreaks, OnlyANewConnectionOfTheSameAgentTakesUpAnAnswerThatBrokeOff) {
+    const std::string sideBySide = newWorker(), otherAgent = newWorker(), twice = newWorker();
+    streams().heard(sideBySide, kAgent, 20, false);
+    streams().heard(sideBySide, kAgent, 21, false);
+    streams().heard(sideBySide, kAgent, 20, false);
+    streams().connectionEnded(20);
+    streams().heard(otherAgent, kAgent, 22, false);
+    streams().connectionEnded(22);
+    streams().heard(otherAgent, "mediaagent2", 23, false);
+    streams().heard(twice, kAgent, 24, false);
+    streams().heard(twice, kAgent, 25, false);
+    streams().heard(twice, kAgent, 24, false);
+    streams().connectionEnded(24);
+    streams().heard(twice, kAgent, 25, false);
+    streams().connectionEnded(25);
+    streams().heard(twice, kAgent, 26, false);  // takes up one of the two
+    m_clock.advance(kResume);
+    for (const std::string& id : {sideBySide, otherAgent, twice})
+        EXPECT_TRUE(m_controller.waitForWorker(id, 20000)) << "worker " << id << " was not ended";
+    EXPECT_EQ(errors().size(), 3u);
+}

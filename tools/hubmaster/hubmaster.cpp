@@ -21,7 +21,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -339,15 +338,6 @@ int blockStopSignals() {
     return signalfd(-1, &stopSignals, SFD_CLOEXEC);
 }
 
-// A server holds many connections: as many descriptors as the system lets it have.
-void raiseDescriptorLimit() {
-    rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
-}
-
 // The network options of this host, and its TLS identity from the data folder.
 bool startNetwork(const TOptions& o, const fs::path& database, TZyNetOptions& net, std::string& error) {
     CZyNetDirectory::instance().setResolver(&ZyClientAddressFromDatabase);
@@ -526,7 +516,7 @@ int serve(int argc, char** argv) {
     fs::path database;
     std::string error;
     if (const int status = openDataFolder(o.data, database, error)) return fail(error, status);
-    raiseDescriptorLimit();
+    zynet::raiseDescriptorLimit();
     TZyNetOptions net;
     if (!startNetwork(o, database, net, error)) return fail(error);
     void* library = nullptr;

@@ -11,8 +11,10 @@
 //              [--index-service started|on-demand|refused] [--index-script <file>] [--journal <file>]
 //              [--convert-predictions 1]
 //              [--registry <file>] [--mining-journal <file>] [--tls <folder>]
-//              [--hold-sessions <prefix> [--hold-seconds <n>]]
+//              [--hold-sessions <prefix> [--hold-seconds <n>]] [--reconnect-every <n>]
 //
+// --reconnect-every sends each answer to a Hubmaster's BrowseRouter over a fresh connection after every
+// n responses, the one it leaves ended, as a media agent whose connections are cut or recycled may.
 // --hold-sessions holds the index service's answers of the browse sessions whose id starts with the
 // prefix after their first items ("session <s> held after <n> items" on standard output), until the
 // Hubmaster stops the session or --hold-seconds (120) pass: a browse in flight for tests and the tour.
@@ -61,6 +63,7 @@
 #include "tools/mediaagent/ondemandservices.h"
 #include "tools/mediaagent/progress.h"
 #include "tools/mediaagent/restoreservice.h"
+#include "tools/mediaagent/superbrowseanswer.h"
 
 namespace {
 
@@ -201,10 +204,61 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.holdSeconds = n;
         else if (a == "--progress")
             mediaagent::setProgressLines(n != 0);
+        else if (a == "--reconnect-every")
+            mediaagent::setAnswerConnectionResponses(static_cast<unsigned>(std::min<long long>(n, 1 << 30)));
         else
             return false;
     }
     return !o.hub.empty() && !o.client.empty();
+}
+
+// What the options are, on standard error.
+void printUsage() {
+    std::fprintf(
+        stderr,
+        "usage: mediaagent --hub <hub.db> --client <name> [--index <file>] [--port <n>] [--service "
+        "<name>] [--log <folder>] [--files <n>] [--files-per-dir <n>] [--fanout <n>] [--big-dir <n>] "
+        "[--change-percent <p>] [--delete-percent <p>] [--new-percent <p>] [--metadata-every <n>] "
+        "[--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--hubmaster "
+        "<name>] "
+        "[--build-only] [--progress 1] [--hold-sessions <prefix> [--hold-seconds <n>]] "
+        "[--reconnect-every <n>]\n");
+}
+
+// SIGINT, SIGTERM (stop) and SIGUSR1 (report) blocked, read from the descriptor returned (-1: none).
+int blockStopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signalfd(-1, &signals, SFD_CLOEXEC);
+}
+
+// Serves until a stop signal (0) or a failure to read the signals (1), reporting what it holds on SIGUSR1
+// and giving memory back while idle.
+int serveUntilStopped(int signalFd, CZydListener& listener, EvDebug& log) {
+    for (unsigned reports = 0;;) {
+        // Idle for the host's interval: the allocator's free pages go back, as the host's do.
+        pollfd signalReady{signalFd, POLLIN, 0};
+        const int ready = poll(&signalReady, 1, kHostTrimIntervalMs);
+        if (ready == 0) trimHostMemory();
+        if (ready <= 0 && (ready == 0 || errno == EINTR)) continue;
+        signalfd_siginfo info;
+        const ssize_t n = read(signalFd, &info, sizeof info);
+        if (n == sizeof info && info.ssi_signo == SIGUSR1) {
+            reportRest(listener, ++reports);
+            printHostMemory("mediaagent");
+            continue;
+        }
+        if (n == sizeof info) {
+            std::printf("mediaagent: signal %u, stopping\n", info.ssi_signo);
+            log.debugLvl(0, "signal %u, stopping", info.ssi_signo);
+            return 0;
+        }
+        if (n < 0 && errno != EINTR) return 1;
+    }
 }
 
 }  // namespace
@@ -212,26 +266,15 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
 int main(int argc, char** argv) {
     // A thread per peer connection, as the host: the same arenas, so a burst of callers is given back.
     limitHostAllocatorArenas();
+    // A listener for many callers at once, as the host's.
+    zynet::raiseDescriptorLimit();
     TOptions o;
     if (!parseOptions(argc, argv, o)) {
-        std::fprintf(
-            stderr,
-            "usage: mediaagent --hub <hub.db> --client <name> [--index <file>] [--port <n>] [--service "
-            "<name>] [--log <folder>] [--files <n>] [--files-per-dir <n>] [--fanout <n>] [--big-dir <n>] "
-            "[--change-percent <p>] [--delete-percent <p>] [--new-percent <p>] [--metadata-every <n>] "
-            "[--seed <n>] [--batch <n>] [--fault silent|vanish|garbage --fault-after <n>] [--hubmaster "
-            "<name>] "
-            "[--build-only] [--progress 1] [--hold-sessions <prefix> [--hold-seconds <n>]]\n");
+        printUsage();
         return 2;
     }
     // Blocked before any thread exists, so that only the signal descriptor sees them.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+    const int signalFd = blockStopSignals();
     if (signalFd < 0) return fail(std::string("signalfd: ") + std::strerror(errno));
 
     const fs::path hubFolder = fs::absolute(o.hub).parent_path();
@@ -309,29 +352,7 @@ int main(int argc, char** argv) {
                     net.bindAddress.c_str(), listener->port());
         std::fflush(stdout);
 
-        for (unsigned reports = 0;;) {
-            // Idle for the host's interval: the allocator's free pages go back, as the host's do.
-            pollfd signalReady{signalFd, POLLIN, 0};
-            const int ready = poll(&signalReady, 1, kHostTrimIntervalMs);
-            if (ready == 0) trimHostMemory();
-            if (ready <= 0 && (ready == 0 || errno == EINTR)) continue;
-            signalfd_siginfo info;
-            const ssize_t n = read(signalFd, &info, sizeof info);
-            if (n == sizeof info && info.ssi_signo == SIGUSR1) {
-                reportRest(*listener, ++reports);
-                printHostMemory("mediaagent");
-                continue;
-            }
-            if (n == sizeof info) {
-                std::printf("mediaagent: signal %u, stopping\n", info.ssi_signo);
-                log.debugLvl(0, "signal %u, stopping", info.ssi_signo);
-                break;
-            }
-            if (n < 0 && errno != EINTR) {
-                result = 1;
-                break;
-            }
-        }
+        result = serveUntilStopped(signalFd, *listener, log);
         onDemand.stop();
         mediaagent::CAnswerStops::instance().releaseHolds();  // a held answer must not hold the exit
         indexService.stop();

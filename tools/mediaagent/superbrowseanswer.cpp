@@ -1,6 +1,7 @@
 #include "tools/mediaagent/superbrowseanswer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "platform/msg/criteriaoperators.h"
 #include "platform/msg/errorresponse.h"
+#include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork.h"
@@ -498,21 +500,47 @@ ZyNetworkPoP& routerSessions() {
 
 }  // namespace
 
+namespace {
+
+std::atomic<unsigned> s_answerConnectionResponses{0};
+
+}  // namespace
+
+void setAnswerConnectionResponses(unsigned responses) {
+    s_answerConnectionResponses.store(responses);
+}
+
 CRouterSession::~CRouterSession() {
     if (m_session) routerSessions().releaseSession(m_session, m_host.c_str(), m_router.c_str());
 }
 
-void CRouterSession::discard() {
+void CRouterSession::discard(const char* why) {
     bool timedOut = false;
-    if (m_session)
-        ignoreResult(m_session->Disconnect(5, timedOut),
-                     "the session ends either way; a peer already gone is no fault");
+    if (!m_session) return;
+    zynet::logDebug(0, "session to [%s] of [%s] closed, not kept: %s", m_router.c_str(), m_host.c_str(), why);
+    ignoreResult(m_session->Disconnect(5, timedOut),
+                 "the session ends either way; a peer already gone is no fault");
+}
+
+bool CRouterSession::take(size_t responses, std::string& error) {
+    if (!m_session) return false;  // one it could not borrow again
+    const unsigned perConnection = s_answerConnectionResponses.load();
+    if (perConnection > 0 && m_sent >= perConnection) {
+        m_sent = 0;
+        discard("the answer goes on on a fresh connection");
+        if (m_session) routerSessions().releaseSession(m_session, m_host.c_str(), m_router.c_str());
+        m_session = nullptr;
+        if (!open(m_host, m_router, error, m_localName)) return false;
+    }
+    m_sent += responses;
+    return true;
 }
 
 bool CRouterSession::open(const std::string& host, const std::string& router, std::string& error,
                           const std::string& localName) {
     m_host = host;
     m_router = router;
+    m_localName = localName;
     ZyNetworkPoP& pool = routerSessions();
     if (pool.getSession(m_session, host.c_str(), localName.empty() ? nullptr : localName.c_str(),
                         router.c_str()) == 0)
@@ -532,7 +560,6 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
         outcome = "answer failed: " + error;
         return false;
     }
-    CZyNetwork& out = caller ? *caller : router.session();
     bool timedOut = false;
     uint64_t served = 0;
     // A stop of the session (from the Hubmaster) ends the answer between two responses.
@@ -553,7 +580,9 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
     } figures;
     auto flush = [&] {
         if (held.empty()) return true;
-        const bool ok = !out.SendXMLMessages(held, kSendSeconds, timedOut).IsError();
+        const bool ok =
+            (caller || router.take(held.size(), error)) &&
+            !(caller ? *caller : router.session()).SendXMLMessages(held, kSendSeconds, timedOut).IsError();
         held.clear();
         if (ok) {
             reportServed(plan.session, served, served + heldItems);

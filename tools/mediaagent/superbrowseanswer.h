@@ -73,6 +73,11 @@ int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& wh
 // on the caller's own connection instead (a console that sent a request the Hubmaster prepared).
 bool sendIndexBrowseAnswer(Indexing::BrowseReq& request, const std::string& indexPath, uint32_t batchSize,
                            std::string& outcome, CZyNetwork* caller = nullptr);
+// An answer to a Hubmaster goes on a fresh connection to its "BrowseRouter" after every `responses`
+// responses, the connection it leaves ended (0, the default: one connection for the whole answer), as a
+// media agent whose connections are cut or recycled may answer. For the whole process; set at start-up.
+void setAnswerConnectionResponses(unsigned responses);
+
 // A session to a Hubmaster's "BrowseRouter" lent from the process's kept ones (opened when none is idle):
 // an answer goes out whole on one session, and the session serves the next answer once given back (when
 // this object ends). A session that failed is closed rather than kept.
@@ -87,12 +92,18 @@ public:
     bool open(const std::string& host, const std::string& router, std::string& error,
               const std::string& localName = std::string());
     CZyNetwork& session() { return *m_session; }
-    // Ends the session rather than keeping it (a reply that did not come may still arrive on it).
-    void discard();
+    // Before `responses` more responses go out: past the set count of responses on this connection (see
+    // setAnswerConnectionResponses) the session is ended and another one to the same router borrowed.
+    // False, with the failure's text, when none can be.
+    bool take(size_t responses, std::string& error);
+    // Ends the session rather than keeping it (a reply that did not come may still arrive on it); `why`
+    // goes to the log.
+    void discard(const char* why);
 
 private:
     CZyNetwork* m_session = nullptr;
-    std::string m_host, m_router;
+    std::string m_host, m_router, m_localName;
+    size_t m_sent = 0;  // responses sent on this connection
 };
 
 // Sends a planned answer (from `index`; null: the refusal `why`) over one kept session to the plan's

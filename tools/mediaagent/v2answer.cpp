@@ -285,7 +285,7 @@ bool sendPredictionConversions(databrowse::BrowseRequest& request, const std::st
             out.ReceiveXMLMessage(nullptr, reply, nullptr, 0, kSeconds, timedOut).IsError() || !reply) {
             outcome += " " + std::string(ask->className()) + "=no reply";
             answered = false;
-            session.discard();
+            session.discard("a media conversion got no reply, which may still arrive on it");
             break;
         }
         std::unique_ptr<CNMessageBase> owned(reply);

@@ -280,7 +280,7 @@ TEST_F(LogTest, LinesMadeTogetherAreWholeLinesInTheirOrder) {
     log.debugLines(1, {"filtered"});
     log.debugLines(0, {});
     {
-        zylog::CPeerScope scope("203.0.113.7");
+        zylog::CPeerScope scope("203.0.113.7", false);
         log.debugLines(0, {"outsider", outsiders});
     }
     std::vector<std::string> texts;
@@ -310,7 +310,7 @@ TEST_F(LogTest, AnOutsidersLongLineIsCutAndSaysHowMuch) {
     log.setPrefixMessage("PEER");
     const std::string big(60000, 'q');
     {
-        zylog::CPeerScope scope("203.0.113.9");
+        zylog::CPeerScope scope("203.0.113.9", false);
         log.debugLvl(0, "Received browse Request %s", big.c_str());
     }
     log.debugLvl(0, "own %s", big.c_str());
@@ -483,24 +483,28 @@ TEST_F(LogTest, ForkedChildNamesItselfAndTheClockMoves) {
 
 }  // namespace
 
+// What the log keeps with its defaults (ten files of 50 MB).
+constexpr uint64_t kKept = 10 * (50ull << 20);
+
 // Lines outsiders cause are limited per address; a crowd of new addresses, once the table of addresses
 // is full, shares one burst, and the addresses already counted keep their counts.
 TEST(PeerLines, ACrowdOfAddressesSharesOneBurst) {
     static const char format[] = "a line an outsider causes";
     zylog::setPeerLineLimits(2, 3600);
-    uint64_t suppressed = 0, crowd = 0;
+    zylog::TPeerLinesLeftOut leftOut;
     const auto now = CHubManualClock().steadyNow();  // every line at one moment
-    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, 100, now, suppressed, crowd));
-    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", format, 100, now, suppressed, crowd));
-    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, 100, now, suppressed, crowd));
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", false, format, 100, kKept, now, leftOut));
+    EXPECT_TRUE(zylog::admitPeerLine("10.0.0.1", false, format, 100, kKept, now, leftOut));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", false, format, 100, kKept, now, leftOut));
     for (int i = 0; i < 5000; ++i)
-        zylog::admitPeerLine("10.1." + std::to_string(i), format, 100, now, suppressed, crowd);
+        zylog::admitPeerLine("10.1." + std::to_string(i), false, format, 100, kKept, now, leftOut);
     int admitted = 0;
     for (int i = 0; i < 1000; ++i)
-        admitted +=
-            zylog::admitPeerLine("10.2." + std::to_string(i), format, 100, now, suppressed, crowd) ? 1 : 0;
+        admitted += zylog::admitPeerLine("10.2." + std::to_string(i), false, format, 100, kKept, now, leftOut)
+                        ? 1
+                        : 0;
     EXPECT_EQ(admitted, 0);
-    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", format, 100, now, suppressed, crowd));
+    EXPECT_FALSE(zylog::admitPeerLine("10.0.0.1", false, format, 100, kKept, now, leftOut));
     zylog::setPeerLineLimits(100, 10);
 }
 
@@ -509,15 +513,83 @@ TEST(PeerLines, LongLinesSpendTheBurstByTheirBytes) {
     static const char longFormat[] = "a long line an outsider causes";
     static const char shortFormat[] = "a short line an outsider causes";
     zylog::setPeerLineLimits(100, 3600);
-    uint64_t suppressed = 0, crowd = 0;
+    zylog::TPeerLinesLeftOut leftOut;
     const auto now = CHubManualClock().steadyNow();
     int longAdmitted = 0, shortAdmitted = 0;
     for (int i = 0; i < 100; ++i) {
-        longAdmitted +=
-            zylog::admitPeerLine("10.3.0.1", longFormat, zylog::kMaxPeerLineBytes, now, suppressed, crowd);
-        shortAdmitted += zylog::admitPeerLine("10.3.0.1", shortFormat, 80, now, suppressed, crowd);
+        longAdmitted += zylog::admitPeerLine("10.3.0.1", false, longFormat, zylog::kMaxPeerLineBytes, kKept,
+                                             now, leftOut);
+        shortAdmitted += zylog::admitPeerLine("10.3.0.1", false, shortFormat, 80, kKept, now, leftOut);
     }
     EXPECT_EQ(longAdmitted, 25);
     EXPECT_EQ(shortAdmitted, 100);
     zylog::setPeerLineLimits(100, 10);
+}
+
+// All callers without a certificate spend one share of the log together, a quarter of what it keeps an
+// hour, however many addresses and kinds of lines they spread it over, each within its own burst; a client
+// machine keeps its own lines through their flood, and the next line of theirs written says how many were
+// left out.
+TEST(PeerLines, AllCallersWithoutACertificateSpendOneShareOfTheLog) {
+    constexpr uint64_t kept = 10 * (1ull << 20);
+    const uint64_t rate = zylog::peerShareBytesPerSecond(kept);
+    EXPECT_EQ(rate, kept / 4 / 3600);
+    static const char formats[3][16] = {"refused %s", "forged %s", "unknown %s"};
+    zylog::setPeerLineLimits(100, 10);
+    zylog::TPeerLinesLeftOut leftOut;
+    CHubManualClock clock;
+    uint64_t anonymous = 0, proven = 0, provenLines = 0;
+    // An hour of 64 addresses, each sending each kind of line every ten seconds at its longest.
+    for (int step = 0; step < 360; ++step) {
+        for (int peer = 0; peer < 64; ++peer)
+            for (const char* format : formats)
+                if (zylog::admitPeerLine("198.51.100." + std::to_string(peer), false, format,
+                                         zylog::kMaxPeerLineBytes, kept, clock.steadyNow(), leftOut))
+                    anonymous += zylog::kMaxPeerLineBytes;
+        provenLines +=
+            zylog::admitPeerLine("client1", true, formats[0], 200, kept, clock.steadyNow(), leftOut);
+        proven += 200;
+        clock.advance(std::chrono::seconds(10));
+    }
+    EXPECT_GT(anonymous, 0u);
+    EXPECT_LE(anonymous, kept / 4 + std::max<uint64_t>(10 * rate, 4 * zylog::kMaxPeerLineBytes))
+        << "an hour of the crowd, its first burst included";
+    EXPECT_EQ(provenLines, 360u) << "a client machine's lines are not the crowd's to spend";
+    // The crowd's next line says how many it left out when its share was spent.
+    clock.advance(std::chrono::seconds(60));
+    ASSERT_TRUE(
+        zylog::admitPeerLine("198.51.100.1", false, formats[0], 100, kept, clock.steadyNow(), leftOut));
+    EXPECT_GT(leftOut.ofShare, 0u);
+    zylog::setPeerLineLimits(100, 10);
+}
+
+// The promise the log makes: no crowd pushes the last hour out. An hour of a crowd of addresses writing
+// long lines leaves the line written before it in the kept files.
+TEST_F(LogTest, AnHourOfACrowdOfAddressesLeavesTheLinesBeforeItInTheKeptFiles) {
+    CHubManualClock clock;
+    EvDebugFileInstance inst(clock);
+    EvDebug log(&inst);
+    log.initialize(0, 64 << 10, true, "crowdhour.log");  // ten files of 64 KiB kept
+    log.setPrefixMessage("CROWD");
+    zylog::setPeerLineLimits(100, 10);
+    log.debugLvl(0, "the line before the flood");
+    const std::string name(60000, 'n');
+    for (int step = 0; step < 360; ++step) {
+        for (int peer = 0; peer < 64; ++peer) {
+            zylog::CPeerScope scope("203.0.113." + std::to_string(peer), false);
+            log.debugLvl(0, "token refused for client [%s]", name.c_str());
+        }
+        clock.advance(std::chrono::seconds(10));
+    }
+    zylog::setPeerLineLimits(100, 10);
+    bool kept = false;
+    size_t crowdLines = 0;
+    const std::string path = inst.filePath();
+    for (int n = 0; n <= 10; ++n)
+        for (const std::string& line : readLines(n == 0 ? path : path + "." + std::to_string(n))) {
+            kept = kept || line.find("the line before the flood") != std::string::npos;
+            crowdLines += line.find("token refused for client") != std::string::npos;
+        }
+    EXPECT_TRUE(kept) << "the crowd pushed the line before it out of the kept files";
+    EXPECT_GT(crowdLines, 0u) << "the crowd's lines are counted, not all dropped";
 }

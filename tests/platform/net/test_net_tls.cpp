@@ -3,10 +3,12 @@
 // unless plain ones are switched on, keys others can read are refused, and anonymous callers live
 // within their limits (their share of the slots, a deadline for the first message, a small frame cap)
 // while proven peers are always served. Lines an outsider causes are counted past a burst.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,8 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -426,6 +430,96 @@ TEST_F(NetTlsTest, AnonymousCallersStayWithinTheirLimitsAndProvenPeersAreAlwaysS
     EXPECT_TRUE(roundTrip(*proven[0]));
 }
 
+// Of the sessions that fill a count, a newcomer takes the place of the one that has waited longest with
+// nothing under way, never of one whose message is on its way (its first bytes came), even an older one:
+// that message is answered whole.
+TEST_F(NetTlsClockTest, ASessionWithAMessageOnItsWayIsNotClosedForANewcomer) {
+    using namespace std::chrono_literals;
+    TZyNetOptions options;
+    options.maxAnonymousConnections = 3;
+    options.maxAnonymousPerAddress = 3;
+    options.anonymousFirstFrameSeconds = 60;
+    setZyNetOptions(options);
+    std::string why;
+    std::vector<hubtest::CFrameLink> links(4);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(links[i].connect(m_listener->port(), 10, true, hubtest::kAnonymous));
+        ASSERT_TRUE(links[i].open("TestService", "console", 4098, why)) << why;
+    }
+    m_clock.advance(1s);
+    const std::vector<uint8_t> marker = zynet::buildFrame(FrameKind::Xdr, kMarker, nullptr, 0);
+    ASSERT_TRUE(links[0].sendRaw(std::vector<uint8_t>(marker.begin(), marker.begin() + 8)));
+    ASSERT_TRUE(links[3].connect(m_listener->port(), 10, true, hubtest::kAnonymous));
+    ASSERT_TRUE(links[3].open("TestService", "console", 4098, why)) << why;
+    ASSERT_TRUE(links[0].sendRaw(std::vector<uint8_t>(marker.begin() + 8, marker.end())));
+    hubtest::TRawFrame answer;
+    EXPECT_TRUE(links[0].receive(answer, 10, why)) << why;
+    EXPECT_TRUE(links[1].waitForClose(10)) << "the session that waited longest with nothing under way";
+    for (int i : {2, 3}) {
+        ASSERT_TRUE(links[i].send(FrameKind::Xdr, kMarker, {}));
+        EXPECT_TRUE(links[i].receive(answer, 10, why)) << i << ": " << why;
+    }
+}
+
+// A listener whose process has no descriptor left for a waiting connection says so once, leaves it in
+// the backlog (looked at again a little later, on its clock, not at once and again), and serves it once
+// descriptors are free again.
+TEST_F(NetTlsClockTest, AListenerOutOfDescriptorsSaysSoAndServesTheCallerWhenItCan) {
+    using namespace std::chrono_literals;
+    // What the caller's sessions load once (its credentials) is loaded first.
+    ASSERT_NE(zynet::clientContext(""), nullptr);
+    // The log is read through a descriptor opened now, while there are descriptors.
+    EvDebug(nullptr).debugLvl(0, "the log is open from here on");
+    const int logFd =
+        ::open(EvDebugFileInstance::defaultInstance()->filePath().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(logFd, 0);
+    const auto said = [&] {
+        std::string text;
+        char buffer[65536];
+        for (off_t at = 0;;) {
+            const ssize_t n = pread(logFd, buffer, sizeof buffer, at);
+            if (n <= 0) break;
+            text.append(buffer, static_cast<size_t>(n));
+            at += n;
+        }
+        size_t n = 0;
+        for (size_t at = text.find("cannot take a connection"); at != std::string::npos;
+             at = text.find("cannot take a connection", at + 1))
+            ++n;
+        return n;
+    };
+    const size_t before = said();
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // The lowest free descriptor is the only one left: the caller's socket takes it, the listener none.
+    const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit limit = saved;
+    limit.rlim_cur = static_cast<rlim_t>(lowest) + 1;
+    // The caller's thread is made while there are descriptors (making one may take some), and connects
+    // once the limit is tight.
+    std::promise<void> tight;
+    std::atomic<bool> served{false};
+    std::thread caller([&, go = tight.get_future()]() mutable {
+        go.wait();
+        CZyNetwork session;
+        bool timedOut = false;
+        served = !session.Connect(address().c_str(), "TestService", nullptr, 60, timedOut).IsError() &&
+                 roundTrip(session);
+    });
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    tight.set_value();
+    for (int i = 0; i < 60000 && said() == before; ++i) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(said(), before + 1);
+    EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    m_clock.advance(1s);
+    caller.join();
+    EXPECT_TRUE(served.load());
+    EXPECT_EQ(said(), before + 1) << "said once";
+    close(logFd);
+}
+
 // A client machine's certificate proves its name and no more: its sessions have an outsider's deadline
 // for their first message and are counted as an outsider's, by that name and by address, an idle one
 // giving way to a newcomer (a console without a certificate too), and the lines they cause are counted
@@ -527,6 +621,43 @@ TEST_F(NetTlsTest, AConnectionShedBeforeItsHandshakeIsMadeAgain) {
     close(front);
 }
 
+// A server that closes a session before answering its opening (one whose share of callers is full takes
+// the place of a session just opened for a newcomer) cost the caller nothing but the opening: the session
+// is made again, and works.
+TEST_F(NetTlsTest, AnOpeningClosedBeforeItsAnswerIsMadeAgain) {
+    int port = 0;
+    std::string why;
+    zynet::CSocket listening = zynet::CSocket::listenOn("127.0.0.1", 0, port, why);
+    ASSERT_TRUE(listening.valid()) << why;
+    std::atomic<int> openings{0};
+    std::thread peer([&] {
+        for (int n = 0; n < 2; ++n) {
+            pollfd p{listening.fd(), POLLIN, 0};
+            if (poll(&p, 1, 30000) <= 0) return;
+            hubtest::CFrameLink link(listening.acceptOne());
+            hubtest::TRawFrame frame;
+            std::string error;
+            if (!link.serve(20, "test-service") || !link.receive(frame, 20, error)) return;
+            ++openings;
+            if (n == 0) continue;  // closed without a word
+            if (!link.send(FrameKind::Control, zynet::kWelcome, zynet::welcomeBytes()) ||
+                !link.receive(frame, 20, error) || !link.send(FrameKind::Xdr, kMarker, {}))
+                return;
+            link.waitForClose(20);
+        }
+    });
+    {
+        CZyNetwork session;
+        bool timedOut = false;
+        const std::string host = "127.0.0.1*test-service*0*" + std::to_string(port);
+        const CUxError error = session.Connect(host.c_str(), "TestService", nullptr, 10, timedOut);
+        EXPECT_FALSE(error.IsError()) << error.AsString();
+        EXPECT_TRUE(!error.IsError() && roundTrip(session));
+    }
+    peer.join();
+    EXPECT_EQ(openings.load(), 2);
+}
+
 TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
     const fs::path folder = fs::temp_directory_path() / ("hub-peerlog-" + std::to_string(getpid()));
     fs::create_directories(folder);
@@ -540,13 +671,13 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
     zylog::setPeerLineLimits(3, 1);
     log.debugLvl(0, "before the flood");
     {
-        zylog::CPeerScope scope("198.51.100.7");
+        zylog::CPeerScope scope("198.51.100.7", false);
         for (int i = 0; i < 50; ++i) log.debugLvl(0, "forged answer %d", i);
     }
     for (int i = 0; i < 5; ++i) log.debugLvl(0, "a proven peer's line %d", i);  // not counted
     clock.advance(std::chrono::seconds(2));                                     // the window has ended
     {
-        zylog::CPeerScope scope("198.51.100.7");
+        zylog::CPeerScope scope("198.51.100.7", false);
         log.debugLvl(0, "forged answer %d", 99);
     }
     zylog::setPeerLineLimits(100, 10);
@@ -581,12 +712,12 @@ TEST(PeerLog, ACrowdOfAddressesSharesOneBudgetOfTheLog) {
     log.initialize(0, 0, true, "crowd.log");
     zylog::setPeerLineLimits(10, 10, 16);
     for (int i = 0; i < 3000; ++i) {
-        zylog::CPeerScope scope("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+        zylog::CPeerScope scope("127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250), false);
         log.debugLvl(0, "refused request %d", i);
     }
     clock.advance(std::chrono::seconds(61));
     for (int i = 0; i < 17; ++i) {
-        zylog::CPeerScope scope("127.2.0." + std::to_string(i));
+        zylog::CPeerScope scope("127.2.0." + std::to_string(i), false);
         log.debugLvl(0, "refused request %d", -1 - i);
     }
     zylog::setPeerLineLimits(100, 10);
