@@ -64,6 +64,15 @@ const std::map<int, int>& releaseVersions() {
     return versions;
 }
 
+// The client of subclient `subclientId`, else of backup set `backupSetId`, as recorded; 0 when unknown.
+unsigned long recordedClientOf(long subclientId, long backupSetId) {
+    TEntityKind kind;
+    return readEntityKind(zydb::CRequestReads::current(), subclientId, backupSetId, kind) ==
+                   EEntityKindRead::kRecorded
+               ? static_cast<unsigned long>(kind.clientId)
+               : 0;
+}
+
 // The instance of a subclient; false when the subclient cannot be read or has none.
 bool instanceOfApplication(unsigned long appId, unsigned long& instanceId) {
     TEntityKind kind;
@@ -176,13 +185,10 @@ std::string CVSALiveBrowse::getVsaMountXml(bool, unsigned int appId, unsigned lo
         log.debugLvl(0, "Instance with type %lu is %s for LiveBrowse", type, "candidate");
     } else {
         // A VM indexed on its own (V2) is a candidate when its parent, the hypervisor's subclient, is.
-        TEntityKind backupSet;
+        const unsigned long hypervisor =
+            app < 1 ? recordedClientOf(0, static_cast<long>(m_view.backupSetId)) : 0;
         bool useV2 = false;
-        if (app < 1 && m_view.backupSetId > 0 &&
-            readEntityKind(zydb::CRequestReads::current(), 0, static_cast<long>(m_view.backupSetId),
-                           backupSet) == EEntityKindRead::kRecorded &&
-            ClientProperties::getUseIndexingV2ForVSA(static_cast<unsigned long>(backupSet.clientId), useV2) ==
-                0 &&
+        if (app < 1 && hypervisor != 0 && ClientProperties::getUseIndexingV2ForVSA(hypervisor, useV2) == 0 &&
             useV2) {
             APP_Application subclient(nullptr);
             subclient.setIsolationType(4);
@@ -197,15 +203,13 @@ std::string CVSALiveBrowse::getVsaMountXml(bool, unsigned int appId, unsigned lo
                          static_cast<int>(m_view.backupSetId), app);
         }
         if (instanceId != 0 && app != 0) {
-            TEntityKind kind;
+            const unsigned long client = recordedClientOf(static_cast<long>(app), 0);
             int rc = 0;
-            if (readEntityKind(zydb::CRequestReads::current(), static_cast<long>(app), 0, kind) !=
-                EEntityKindRead::kRecorded) {
+            if (client == 0) {
                 log.debugLvl(2, "Failed to fetch client for [subclient id]: %lu ", app);
-            } else if (ZYClient client(static_cast<unsigned long>(kind.clientId)); client.lookup() != 0) {
+            } else if (ZYClient(client).lookup() != 0) {
                 log.debugLvl(2, "Failed to fetch client properties for [subclient id]: %lu ", app);
-            } else if ((rc = ClientProperties::getUseIndexingV2ForVSA(
-                            static_cast<unsigned long>(kind.clientId), useV2)) != 0) {
+            } else if ((rc = ClientProperties::getUseIndexingV2ForVSA(client, useV2)) != 0) {
                 log.debugLvl(2, "Error [%d] returned from getUseIndexingV2ForVSA", rc);
             } else if (useV2 && IsVMInstance(static_cast<int>(instanceId))) {
                 JMJobDataLink link(nullptr);
