@@ -193,15 +193,31 @@ bool CWorkerThreadHM::handlePreUpgradeExDBBrowse(EvRestoreTask* task) {
             items.push_back(item);
         }
     }
-    // Nothing visible: the caller's end response is the whole answer.
-    if (items.empty()) return true;
+    return answerStores(task, items);
+}
 
+bool CWorkerThreadHM::answerStores(EvRestoreTask* task, const std::vector<CNMessageBase>& items) {
+    CBrowseLog log(kTag);
     databrowse::BrowseResponse response;
-    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ITEMS);
-    response.setstring(databrowse::BrowseResponse::f::workerId, m_workerId);
     databrowse::BrowseSession session;
     session.setstring(databrowse::BrowseSession::f::sessionId, task->getbrowseSessionGUID());
     response.setObjectAccessor(session, databrowse::BrowseResponse::f::session);
+    // A direct caller gets the answer as the router's one reply (the worker has no channel): the items,
+    // or the end when nothing is visible.
+    if (isDirectAPI()) {
+        response.setint64(databrowse::BrowseResponse::f::respType,
+                          items.empty() ? databrowse::BROWSE_RESP_END : databrowse::BROWSE_RESP_ITEMS);
+        if (!items.empty())
+            response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true)
+                ->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
+        setBrowseFromHMDB(true);
+        setResponse(response);
+        return true;
+    }
+    // Nothing visible: the caller's end response is the whole answer.
+    if (items.empty()) return true;
+    response.setint64(databrowse::BrowseResponse::f::respType, databrowse::BROWSE_RESP_ITEMS);
+    response.setstring(databrowse::BrowseResponse::f::workerId, m_workerId);
     response.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true)
         ->setlistobject(databrowse::BrowseResult::f::dataResultSet, items);
     response.setint64(databrowse::BrowseResponse::f::c_36851f, 1);

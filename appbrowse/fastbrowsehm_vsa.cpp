@@ -17,12 +17,14 @@
 #include "platform/archive/archivemanagerhm.h"
 #include "platform/config/installedpackages.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/appmgrmount.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/clientapplist.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/idabackup.h"
 #include "platform/entities/installmanager.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evmessageids.h"
 #include "platform/net/zynet_directory.h"
@@ -62,13 +64,23 @@ const std::map<int, int>& releaseVersions() {
     return versions;
 }
 
+// The client of subclient `subclientId`, else of backup set `backupSetId`, as recorded; 0 when unknown.
+unsigned long recordedClientOf(long subclientId, long backupSetId) {
+    TEntityKind kind;
+    return readEntityKind(zydb::CRequestReads::current(), subclientId, backupSetId, kind) ==
+                   EEntityKindRead::kRecorded
+               ? static_cast<unsigned long>(kind.clientId)
+               : 0;
+}
+
 // The instance of a subclient; false when the subclient cannot be read or has none.
 bool instanceOfApplication(unsigned long appId, unsigned long& instanceId) {
-    APP_Application app(nullptr);
-    app.setIsolationType(4);
-    app.setWhere("id = %lu", appId);
-    if (app.getOneRow(&app, false, 0, 0) != 0 || app.getDataPtr()->instance < 1) return false;
-    instanceId = static_cast<unsigned long>(app.getDataPtr()->instance);
+    TEntityKind kind;
+    if (readEntityKind(zydb::CRequestReads::current(), static_cast<long>(appId), 0, kind) !=
+            EEntityKindRead::kRecorded ||
+        kind.instanceId < 1)
+        return false;
+    instanceId = static_cast<unsigned long>(kind.instanceId);
     return true;
 }
 
@@ -173,11 +185,11 @@ std::string CVSALiveBrowse::getVsaMountXml(bool, unsigned int appId, unsigned lo
         log.debugLvl(0, "Instance with type %lu is %s for LiveBrowse", type, "candidate");
     } else {
         // A VM indexed on its own (V2) is a candidate when its parent, the hypervisor's subclient, is.
-        unsigned long client = 0;
+        const unsigned long hypervisor =
+            app < 1 ? recordedClientOf(0, static_cast<long>(m_view.backupSetId)) : 0;
         bool useV2 = false;
-        if (app < 1 && m_view.backupSetId > 0 &&
-            BackupSet(m_view.backupSetId).getClientIdForBackupSet(client) == 0 &&
-            ClientProperties::getUseIndexingV2ForVSA(client, useV2) == 0 && useV2) {
+        if (app < 1 && hypervisor != 0 && ClientProperties::getUseIndexingV2ForVSA(hypervisor, useV2) == 0 &&
+            useV2) {
             APP_Application subclient(nullptr);
             subclient.setIsolationType(4);
             subclient.setTop(1);
@@ -191,17 +203,13 @@ std::string CVSALiveBrowse::getVsaMountXml(bool, unsigned int appId, unsigned lo
                          static_cast<int>(m_view.backupSetId), app);
         }
         if (instanceId != 0 && app != 0) {
-            APP_Application subclient(nullptr);
-            subclient.setIsolationType(4);
-            subclient.setWhere("id = %lu", app);
+            const unsigned long client = recordedClientOf(static_cast<long>(app), 0);
             int rc = 0;
-            if (subclient.getOneRow(&subclient, false, 0, 0) != 0) {
+            if (client == 0) {
                 log.debugLvl(2, "Failed to fetch client for [subclient id]: %lu ", app);
-            } else if (ZYClient client(static_cast<unsigned long>(subclient.getDataPtr()->clientId));
-                       client.lookup() != 0) {
+            } else if (ZYClient(client).lookup() != 0) {
                 log.debugLvl(2, "Failed to fetch client properties for [subclient id]: %lu ", app);
-            } else if ((rc = ClientProperties::getUseIndexingV2ForVSA(
-                            static_cast<unsigned long>(subclient.getDataPtr()->clientId), useV2)) != 0) {
+            } else if ((rc = ClientProperties::getUseIndexingV2ForVSA(client, useV2)) != 0) {
                 log.debugLvl(2, "Error [%d] returned from getUseIndexingV2ForVSA", rc);
             } else if (useV2 && IsVMInstance(static_cast<int>(instanceId))) {
                 JMJobDataLink link(nullptr);

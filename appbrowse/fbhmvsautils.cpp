@@ -5,13 +5,14 @@
 #include <ctime>
 
 #include "Db/Proc/AppGetVMBrowseDetails.h"
-#include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_ClientProp.h"
 #include "Db/Tbl/NBGlobalParam.h"
 #include "appbrowse/vmbrowseview.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/entityconfig.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/vmguid.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/fxerrorutil.h"
@@ -72,17 +73,16 @@ bool CBrowseVSAUtils::IsV1V2SwitchSupported(databrowse::BrowseRequest& request) 
 CUxError CBrowseVSAUtils::GetInstanceIdFromBackupSet(int backupSetId, int& instanceId) {
     if (backupSetId == 0)
         return vsaError("Instance ID cannot be deduced from backupset id when backupset id is 0");
-    APP_Application row(nullptr);
-    row.setIsolationType(4);
-    row.setTop(1);
-    row.setWhere("backupSet = %d", backupSetId);
-    int rc = row.getOneRow(&row, false, 0, 0);
-    if (rc != 0) {
-        std::string text = "Instance ID cannot be deduced from the backupset, query returned code [" +
-                           std::to_string(rc) + "]";
+    TEntityKind kind;
+    std::string error;
+    const EEntityKindRead read = readEntityKind(zydb::CRequestReads::current(), 0, backupSetId, kind, &error);
+    if (read != EEntityKindRead::kRecorded) {
+        std::string text =
+            "Instance ID cannot be deduced from the backupset: " +
+            (read == EEntityKindRead::kUnreadable ? error : std::string("it has no subclient"));
         return vsaError(text.c_str());
     }
-    instanceId = row.getDataPtr()->instance;
+    instanceId = static_cast<int>(kind.instanceId);
     return CUxError::Success();
 }
 
@@ -162,19 +162,19 @@ void CBrowseVSAUtils::RepopulateBrowseRequest(JobManager::JobIndexInfo& job, EvM
     const long long kelmarchId = intOf(job.getObjectAccessor(JobManager::JobIndexInfo::f::kelmarch, false),
                                        ZyEntities::KelmarchEntity::f::kelmarchId);
     // The application identity of the job's subclient gives the backup set and instance.
-    APP_Application app(nullptr);
-    app.setIsolationType(4);
-    app.setWhere("id = %lld", subclientId);
-    int rc = app.getOneRow(&app, false, 0, 0);
-    if (!jobEntity || rc != 0) {
-        log.debugLvl(0,
-                     "Unable to read subclient [%lld] of Kelmarch [%lld] of the indexing job: code [%d]; the "
-                     "request is not switched",
-                     subclientId, kelmarchId, rc);
+    TEntityKind kind;
+    if (!jobEntity || subclientId <= 0 ||
+        readEntityKind(zydb::CRequestReads::current(), static_cast<long>(subclientId), 0, kind) !=
+            EEntityKindRead::kRecorded) {
+        log.debugLvl(
+            0,
+            "Unable to read subclient [%lld] of Kelmarch [%lld] of the indexing job; the request is not "
+            "switched",
+            subclientId, kelmarchId);
         return;
     }
-    const int backupSetId = app.getDataPtr()->backupSet;
-    const int instanceId = app.getDataPtr()->instance;
+    const int backupSetId = static_cast<int>(kind.backupSetId);
+    const int instanceId = static_cast<int>(kind.instanceId);
     const long long vmClientId =
         intOf(request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false), E::clientId);
     std::string vmGuid;

@@ -24,6 +24,12 @@ constexpr const char* kTag = "FBHMWORKER";
 constexpr int kUpgradeRelease = 15;
 constexpr int kMailboxGuidAttribute = 124;
 const char* const kWildcardTail = "\\**\\*";
+const char* const kNoOwnMailbox =
+    "Browse access denied: an end user browses his own mailbox (and those delegated to him), and the "
+    "mailbox directory records none of yours";
+const char* const kNoOwnOlderLayoutMailbox =
+    "Browse access denied: an end user browses his own mailbox, and yours has no path in the layout of "
+    "before the client's upgrade (it was made after it)";
 
 std::string upper(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
@@ -92,6 +98,7 @@ struct TMailboxCheck {
     bool& accessDenied;
     std::string& mailboxGuid;
     std::string triplet{};           // of the user's mailbox, or of the one the path names
+    std::string refusal{};           // why an end user is refused when the check cannot go on (kFailed)
     bool endUserRoot = false;        // an end user browses the root: his filter confines it
     bool olderLayoutFilter = false;  // his filter is his mailbox's path in the older layout
     CBrowseLog log{kTag};
@@ -100,19 +107,37 @@ struct TMailboxCheck {
 // kFailed fails the request; kRefused refuses it as unauthenticated (access denied set).
 enum class EAccess { kGoOn, kFailed, kRefused };
 
+// The mailbox of the checking user into `c`; false (logged with `failure`) when it cannot be had, with
+// the refusal to give when the directory records none for him: an end user who has no mailbox of his own
+// has none to browse, which is a refusal, not a failure of the check.
+bool ownMailboxDetails(TMailboxCheck& c, const char* failure) {
+    switch (findMailboxDetails(c.userId, c.mailboxGuid, c.triplet)) {
+        case EMailboxFound::kFound:
+            return true;
+        case EMailboxFound::kNone:
+            c.refusal = kNoOwnMailbox;
+            break;
+        case EMailboxFound::kUnreadable:
+            break;
+    }
+    c.log.debugLvl(0, "%s", failure);
+    return false;
+}
+
 // An end user's browse of the root: his own mailbox's path and the wildcard tail become his filter.
 EAccess filterEndUserRoot(TMailboxCheck& c) {
-    if (!GetMailboxDetails(c.userId, c.mailboxGuid, c.triplet)) {
-        c.log.debugLvl(0, "Error: Cannot fetch logged-in user details");
-        return EAccess::kFailed;
-    }
+    if (!ownMailboxDetails(c, "Error: Cannot fetch logged-in user details")) return EAccess::kFailed;
     c.endUserRoot = true;
     if (c.appType == apptype::kExchangeMailboxClassic && c.triplet.empty()) {
         c.log.debugLvl(0, "Error: Mailbox Triplet empty");
+        // His mailbox has no path in the older layout (it was made after the client's upgrade): there
+        // is nothing of his to browse in that layout.
+        c.refusal = kNoOwnOlderLayoutMailbox;
         return EAccess::kFailed;
     }
     if (c.appType != apptype::kExchangeMailboxClassic && c.mailboxGuid.empty()) {
         c.log.debugLvl(0, "Error: Mailbox GUID empty");
+        c.refusal = kNoOwnMailbox;
         return EAccess::kFailed;
     }
     c.filterPath = ownMailboxSubtree(c.appType, c.mailboxGuid, c.triplet, false) + kWildcardTail;
@@ -125,10 +150,7 @@ EAccess filterEndUserRoot(TMailboxCheck& c) {
 
 // A path of the older layout names its mailbox by the triplet: the user's own only.
 EAccess checkOwnTripletPath(TMailboxCheck& c) {
-    if (!GetMailboxDetails(c.userId, c.mailboxGuid, c.triplet)) {
-        c.log.debugLvl(0, "Error: Cannot fetch logged-in user details.");
-        return EAccess::kFailed;
-    }
+    if (!ownMailboxDetails(c, "Error: Cannot fetch logged-in user details.")) return EAccess::kFailed;
     if (c.triplet.empty() || !isPathInTriplet(c.path, c.triplet)) {
         c.accessDenied = true;
         std::string shown;
@@ -149,10 +171,7 @@ EAccess checkOwnGuidPath(TMailboxCheck& c, const std::string& pathGuid) {
                        c.path.c_str(), pathGuid.c_str());
         return EAccess::kRefused;
     }
-    if (!GetMailboxDetails(c.userId, c.mailboxGuid, c.triplet)) {
-        c.log.debugLvl(0, "Error: Cannot fetch logged-in user details.");
-        return EAccess::kFailed;
-    }
+    if (!ownMailboxDetails(c, "Error: Cannot fetch logged-in user details.")) return EAccess::kFailed;
     if (!CaseInsensitiveStringCompare(c.mailboxGuid, pathGuid)) {
         c.accessDenied = true;
         c.log.debugLvl(0, "Error: UserId:[%ld] with MbxGUID[%s] does not have access to browse MbxGUID[%s]",
@@ -370,10 +389,7 @@ bool isMailboxAppType(apptype::EAppType appType) {
 }
 
 bool isMailboxRootPath(const std::string& path) {
-    // A find below the top ("\**\*", a find that names no path) is one from the mailboxes' root: an end
-    // user's searches his own mailbox, confined by his filter, like his find from "\MB".
-    return path.empty() || path == "\\" || path == "\\MB" || path == "\\MB\\" || path == "\\MB\\**\\*" ||
-           path == kWildcardTail;
+    return path.empty() || path == "\\" || path == "\\MB" || path == "\\MB\\" || path == "\\MB\\**\\*";
 }
 
 bool isMailboxLevelPath(const std::string& path) {
@@ -408,9 +424,15 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
         mailboxGuid = m_resourceDomainUserGUID;
     }
     const char* first = task->getFirstPath(EvRestoreTask::kBrowsePathList);
+    std::string path = first ? first : "";
+    // An end user's find below the top (the wildcard tail alone, a find that names no path) searches
+    // what he may browse: it is his find from the mailboxes' root, confined by his filter. Anyone
+    // else's is no browse at mailbox level.
+    if (rightsMode == 1 && isMailboxAppType(task->getAppType()) && path == kWildcardTail)
+        path = std::string("\\MB") + kWildcardTail;
     TMailboxCheck c{.appType = task->getAppType(),
                     .rightsMode = rightsMode,
-                    .path = first ? first : "",
+                    .path = path,
                     .userId = userId,
                     .filterPath = filterPath,
                     .tripletSrcPath = tripletSrcPath,
@@ -423,6 +445,8 @@ bool CWorkerThreadHM::handleExchangeRequest(EvMultiEntityRestoreTask* task, int 
         case EAccess::kGoOn:
             break;
         case EAccess::kFailed:
+            // A refusal the check could tell is the caller's answer; any other failure says it could not.
+            if (!c.refusal.empty()) setLastError(databrowse::BROWSE_ERR_PERMISSION, c.refusal);
             return false;
         case EAccess::kRefused:
             return true;

@@ -1,6 +1,7 @@
 // OneDrive browse restriction: an end user of a OneDrive tenant sees only his own data, through a
-// filter on his mailbox GUID when the client is indexed on V2, else by his own folder as the browse
-// path. A member of CWorkerThreadHM run by intake under the worker's lock.
+// filter on his mailbox GUID when the client is indexed on V2 (a path of other data lists nothing),
+// else by his own folder, named by his e-mail address, as the browse path. A member of CWorkerThreadHM run by
+// intake under the worker's lock.
 #include <algorithm>
 #include <cctype>
 
@@ -115,16 +116,8 @@ bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
             log.debugLvl(1, "Error returned while fetching tenant user mailbox . Failing the operation.");
             return false;
         }
-        // The filter keeps her to her own items; a path that names other data (another user's folder)
-        // is refused as on indexing V1, not answered as if it were not there.
-        const char* judged = task->getPath(EvRestoreTask::kBrowsePathList);
-        std::string email, unchanged;
-        if (judged && *judged && !readEmail(task, email, log)) return false;
-        if (judged && *judged && !ownFolderPath(judged, email, unchanged)) {
-            log.debugLvl(0, "Error: the OneDrive browse path [%s] is not the tenant user's own folder",
-                         judged);
-            return false;
-        }
+        // The filter on her object id keeps her to her own items, at whatever path the index records
+        // her folder: her e-mail address, which may be absent or spelt otherwise, names nothing here.
         std::transform(guid.begin(), guid.end(), guid.begin(),
                        [](unsigned char c) { return std::toupper(c); });
         std::replace(guid.begin(), guid.end(), '-', 'X');

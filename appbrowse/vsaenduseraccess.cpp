@@ -16,6 +16,9 @@ namespace {
 constexpr const char* kTag = "FBHMWORKER";
 constexpr const char* kSection = "~Hubmaster";
 constexpr const char* kSwitch = "bVSAEnableEndUserAccess";
+constexpr const char* kVirtualMachineNeedsBrowseRight =
+    "Browse access denied: a virtual machine is browsed with a browse right on it or on its hypervisor; an "
+    "end user's browse right does not cover virtual machines.";
 
 }  // namespace
 
@@ -127,5 +130,13 @@ bool CVSAEndUserAccess::check(EvMultiEntityRestoreTask* task, const std::string&
     log.debugLvl(1, "%s", check.getResponseString());
     raiseBrowseAccessAlert(*task, userId, check.getResponseString());
     denial = browseDenialError(check, static_cast<unsigned long>(task->getTaskLocale()));
+    // A virtual machine needs a browse right of its own (on it or on its hypervisor): a user whose end
+    // user's right covers the client is told that this is why, not only that he is refused.
+    if (check.canBrowse(static_cast<int>(userId), task->getKelmarchId(), task->getClientId(),
+                        apptype::code(task->getAppType()), task->getInstanceId(), task->getBackupSetId(), 0,
+                        true, accessText)) {
+        denial.code = databrowse::BROWSE_ERR_PERMISSION;
+        denial.text = kVirtualMachineNeedsBrowseRight;
+    }
     return false;
 }

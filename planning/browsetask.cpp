@@ -17,6 +17,7 @@
 #include "platform/entities/applicationid.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/sdversion.h"
 #include "platform/entities/zyclient.h"
 #include "platform/entities/zyglobalparam.h"
@@ -137,21 +138,14 @@ CNMessageBase* childOf(CNMessageBase* owner, const MsgFieldRef& field) {
     return owner && owner->isSet(field) ? owner->getObjectAccessor(field, false) : nullptr;
 }
 
-// A subclient id of 0xFFFFFFFF, sent unsigned, is every subclient of the backup set, as -1 is: it is
-// read as -1 from here on (a value past it is left for outOfRange to refuse).
-void keepEverySubclient(CNMessageBase* entity) {
-    if (entity && entity->isSet(ZyEntities::GenericEntity::f::subclientId) &&
-        entity->getint64(ZyEntities::GenericEntity::f::subclientId) == int64_t{kLargest})
-        entity->setint64(ZyEntities::GenericEntity::f::subclientId, -1);
-}
 }  // namespace
 
 void keep(databrowse::BrowseRequest& request) {
-    keepEverySubclient(childOf(&request, databrowse::BrowseRequest::f::entity));
+    entityids::keepEverySubclient(childOf(&request, databrowse::BrowseRequest::f::entity));
     if (request.isSet(databrowse::BrowseRequest::f::filteredEntities))
         if (auto* entities = request.getlistobject(databrowse::BrowseRequest::f::filteredEntities, false))
             for (CNMessageBase& listed : *entities)
-                keepEverySubclient(childOf(&listed, databrowse::EntityWithFilters::f::entity));
+                entityids::keepEverySubclient(childOf(&listed, databrowse::EntityWithFilters::f::entity));
     CNMessageBase* range = childOf(&request, databrowse::BrowseRequest::f::timeRange);
     keepField(range, databrowse::BrowseTimeRange::f::fromTime);
     keepField(range, databrowse::BrowseTimeRange::f::toTime);
@@ -183,46 +177,11 @@ void keep(EvMultiEntityRestoreTask& task) {
 
 namespace {
 
-constexpr int64_t kNone = -1;
-constexpr int64_t kNoInstance = -32000;
-constexpr int64_t kLargestId = 0x7FFFFFFF;
-
-std::string refusal(const char* what, int64_t value) {
-    return std::string("The browse request's ") + what + " [" + std::to_string(value) + "] is out of range";
-}
-
 // Why the integer in `field` of `owner` cannot be taken; empty when absent or in range.
 std::string timeOutOfRange(const CNMessageBase* owner, const MsgFieldRef& field, const char* what) {
     if (!owner || !owner->isSet(field)) return {};
     const int64_t value = owner->getint64(field);
-    return value < 0 ? refusal(what, value) : std::string();
-}
-
-// -1 is "none" for every id, as callers and the service's own roads send it.
-std::string idOutOfRange(const char* what, int64_t value, int64_t none = kNone) {
-    return (value < 0 && value != kNone && value != none) || value > kLargestId ? refusal(what, value)
-                                                                                : std::string();
-}
-
-std::string entityOutOfRange(const CNMessageBase* entity) {
-    if (!entity) return {};
-    using E = ZyEntities::GenericEntity::f;
-    const struct {
-        const MsgFieldRef& field;
-        const char* what;
-        int64_t none;
-    } ids[] = {{E::clientId, "client id", kNone},
-               {E::subclientId, "subclient id", kNone},
-               {E::backupsetId, "backup set id", kNone},
-               {E::instanceId, "instance id", kNoInstance},
-               {E::applicationId, "application type", kNone},
-               {E::kelmarchId, "Kelmarch id", kNone}};
-    for (const auto& id : ids) {
-        if (!entity->isSet(id.field)) continue;
-        if (std::string why = idOutOfRange(id.what, entity->getint64(id.field), id.none); !why.empty())
-            return why;
-    }
-    return {};
+    return value < 0 ? entityids::outOfRangeText(what, value) : std::string();
 }
 
 }  // namespace
@@ -246,13 +205,14 @@ std::string outOfRange(const databrowse::BrowseRequest& request) {
     if (std::string why = timeOutOfRange(range, databrowse::BrowseTimeRange::f::toTime, "to-time");
         !why.empty())
         return why;
-    if (std::string why = entityOutOfRange(childOf(&r, databrowse::BrowseRequest::f::entity)); !why.empty())
+    if (std::string why = entityids::outOfRange(childOf(&r, databrowse::BrowseRequest::f::entity));
+        !why.empty())
         return why;
     if (r.isSet(databrowse::BrowseRequest::f::filteredEntities))
         if (auto* entities = r.getlistobject(databrowse::BrowseRequest::f::filteredEntities, false))
             for (CNMessageBase& listed : *entities)
                 if (std::string why =
-                        entityOutOfRange(childOf(&listed, databrowse::EntityWithFilters::f::entity));
+                        entityids::outOfRange(childOf(&listed, databrowse::EntityWithFilters::f::entity));
                     !why.empty())
                     return why;
     if (r.isSet(databrowse::BrowseRequest::f::queries))
@@ -265,25 +225,25 @@ std::string outOfRange(const databrowse::BrowseRequest& request) {
 std::string outOfRange(const EvMultiEntityRestoreTask& task) {
     if (const char* guid = task.getbrowseSessionGUID())
         if (std::string why = databrowse::sessionIdRefusal(std::strlen(guid)); !why.empty()) return why;
-    if (task.getFromTime() < 0) return refusal("from-time", task.getFromTime());
-    if (task.getToTime() < 0) return refusal("to-time", task.getToTime());
+    if (task.getFromTime() < 0) return entityids::outOfRangeText("from-time", task.getFromTime());
+    if (task.getToTime() < 0) return entityids::outOfRangeText("to-time", task.getToTime());
     // Unsigned in the task: a caller's negative value arrives as one beyond 63 bits.
     if (static_cast<int64_t>(task.getEmSkipNode()) < 0)
-        return refusal("skip", static_cast<int64_t>(task.getEmSkipNode()));
+        return entityids::outOfRangeText("skip", static_cast<int64_t>(task.getEmSkipNode()));
     if (static_cast<int64_t>(task.getEmPageSize()) < 0)
-        return refusal("page size", static_cast<int64_t>(task.getEmPageSize()));
+        return entityids::outOfRangeText("page size", static_cast<int64_t>(task.getEmPageSize()));
     const struct {
         const char* what;
         int64_t value;
         int64_t none;
-    } ids[] = {{"client id", task.getClientId(), kNone},
-               {"subclient id", task.getSubClientId(), kNone},
-               {"backup set id", task.getBackupSetId(), kNone},
-               {"instance id", task.getInstanceId(), kNoInstance},
-               {"application type", apptype::code(task.getAppType()), kNone},
-               {"Kelmarch id", task.getKelmarchId(), kNone}};
+    } ids[] = {{"client id", task.getClientId(), entityids::kNone},
+               {"subclient id", task.getSubClientId(), entityids::kNone},
+               {"backup set id", task.getBackupSetId(), entityids::kNone},
+               {"instance id", task.getInstanceId(), entityids::kNoInstance},
+               {"application type", apptype::code(task.getAppType()), entityids::kNone},
+               {"Kelmarch id", task.getKelmarchId(), entityids::kNone}};
     for (const auto& id : ids)
-        if (std::string why = idOutOfRange(id.what, id.value, id.none); !why.empty()) return why;
+        if (std::string why = entityids::outOfRange(id.what, id.value, id.none); !why.empty()) return why;
     return {};
 }
 

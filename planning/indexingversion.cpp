@@ -6,15 +6,16 @@
 #include <string>
 
 #include "Db/Proc/DM2GetIndexServers.h"
-#include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_ClientProp.h"
 #include "Db/Tbl/JMBkpStats.h"
 #include "Db/Tbl/archFile.h"
 #include "fbDebug/fbdebug.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/zymanagedbforjm.h"
 #include "platform/errors/fxerrorutil.h"
 #include "platform/msg/app_execute_sp.h"
@@ -101,11 +102,10 @@ bool SuperBrowseManager::contentIndexedVmCheck(bool& indexingV2, apptype::EAppTy
     CBrowseLog log(kTag);
     uint32_t subclient = m_subclientId;
     if ((subclient == 0 || subclient == 0xFFFFFFFF) && idxAppType == apptype::kVmBackupSetIndex) {
-        APP_Application app(nullptr);
-        app.setTop(1);
-        app.setIsolationType(4);
-        app.setWhere("backupSet = %u", m_backupSetId);
-        if (app.getOneRow(&app, false, -1, 0) == 0) subclient = static_cast<uint32_t>(app.getDataPtr()->id);
+        TEntityKind kind;
+        if (readEntityKind(zydb::CRequestReads::current(), 0, static_cast<long>(m_backupSetId), kind) ==
+            EEntityKindRead::kRecorded)
+            subclient = static_cast<uint32_t>(kind.readSubclientId);
     }
     ArchFile files(nullptr);
     files.setTop(1);

@@ -4,13 +4,12 @@
 #include <set>
 #include <vector>
 
-#include "Db/Tbl/APP_Application.h"
-#include "Db/Tbl/APP_BackupSetName.h"
 #include "Db/Tbl/archFile.h"
 #include "fbDebug/fbdebug.h"
 #include "indexing/fsprediction.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/requestscope.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/evevent.h"
 #include "platform/errors/evmessageids.h"
@@ -53,36 +52,30 @@ struct TConversionScope {
     std::string backupSetGuid;
 };
 
-// The subclient that wrote an archive file; false when the file or its subclient is unknown.
-bool subclientOfArchive(long file, APP_Application_t& row) {
+// The client of the subclient that wrote an archive file, as the Hubmaster database records it; 0 when
+// the file or its subclient is unknown.
+long clientOfArchive(long file) {
     ArchFile archive(nullptr);
     archive.setIsolationType(4);
     archive.setWhere("id=%ld", file);
-    if (archive.getOneRow(&archive, false, -1, 0) != 0) return false;
-    APP_Application subclient(nullptr);
-    subclient.setIsolationType(4);
-    subclient.setWhere("id=%ld", static_cast<long>(archive.getDataPtr()->appId));
-    if (subclient.getOneRow(&subclient, false, -1, 0) != 0) return false;
-    row = *subclient.getDataPtr();
-    return true;
+    if (archive.getOneRow(&archive, false, -1, 0) != 0) return 0;
+    TEntityKind kind;
+    return readEntityKind(zydb::CRequestReads::current(), static_cast<long>(archive.getDataPtr()->appId), 0,
+                          kind) == EEntityKindRead::kRecorded
+               ? kind.clientId
+               : 0;
 }
 
-// A subclient of the backup set with this GUID (all of a backup set's are its client's); false when no
-// backup set has the GUID or it has no subclient. The look-up reads the index database it names within
-// that backup set only, so the backup set's client is the client whose media it tells.
-bool subclientOfBackupSet(const std::string& guid, APP_Application_t& row) {
-    if (guid.empty()) return false;
-    APP_BackupSetName backupSet(nullptr);
-    backupSet.setIsolationType(4);
-    backupSet.setWhere("GUID = '%s'", guid.c_str());
-    if (backupSet.getOneRow(&backupSet, false, -1, 0) != 0) return false;
-    APP_Application subclient(nullptr);
-    subclient.setIsolationType(4);
-    subclient.setTop(1);
-    subclient.setWhere("backupSet=%ld", static_cast<long>(backupSet.getDataPtr()->id));
-    if (subclient.getOneRow(&subclient, false, -1, 0) != 0) return false;
-    row = *subclient.getDataPtr();
-    return true;
+// The client of the backup set with this GUID (all of a backup set's subclients are its client's); 0
+// when no backup set has the GUID or it has no subclient. The look-up reads the index database it
+// names within that backup set only, so the backup set's client is the client whose media it tells.
+long clientOfBackupSet(const std::string& guid) {
+    const long backupSetId = backupSetIdOfGuid(guid);
+    TEntityKind kind;
+    return backupSetId > 0 && readEntityKind(zydb::CRequestReads::current(), 0, backupSetId, kind) ==
+                                  EEntityKindRead::kRecorded
+               ? kind.clientId
+               : 0;
 }
 
 void addArchiveFiles(const std::vector<CNMessageBase>* media, TConversionScope& scope) {
@@ -112,21 +105,18 @@ bool mayConvert(CZyNetwork* session, const TConversionScope& scope, std::string&
     TDirectCaller rule;
     rule.checkClientMap = checkClientMapSetting();
     rule.callerClientId = caller;
-    // One subclient named (found or not, as `known` says): the caller may browse its client.
-    const auto allowed = [&](bool known, const APP_Application_t& subclient, const std::string& what) {
-        rule.clientId = known ? static_cast<long>(subclient.clientId) : 0;
-        if (known && decideDirectCaller(rule).verdict != TDirectCallerDecision::kRefused) return true;
+    // One client named (0: none found): the caller may browse it.
+    const auto allowed = [&](long clientId, const std::string& what) {
+        rule.clientId = clientId;
+        if (clientId > 0 && decideDirectCaller(rule).verdict != TDirectCallerDecision::kRefused) return true;
         log.debugLvl(0, "prediction conversion refused: caller [%lu] may not browse %s (client [%ld])",
                      caller, what.c_str(), rule.clientId);
         return false;
     };
-    APP_Application_t subclient{};
     for (long file : scope.archiveFiles)
-        if (!allowed(subclientOfArchive(file, subclient), subclient,
-                     "archive file [" + std::to_string(file) + "]"))
-            return false;
-    return !scope.lookUp || allowed(subclientOfBackupSet(scope.backupSetGuid, subclient), subclient,
-                                    "backup set [" + scope.backupSetGuid + "]");
+        if (!allowed(clientOfArchive(file), "archive file [" + std::to_string(file) + "]")) return false;
+    return !scope.lookUp ||
+           allowed(clientOfBackupSet(scope.backupSetGuid), "backup set [" + scope.backupSetGuid + "]");
 }
 
 void convertMediaPrediction(CNMessageBase& message, CZyNetwork* session, CBrowseLog& log) {
@@ -305,6 +295,7 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
     }
 
     std::string errorText;
+    int errorCode = databrowse::BROWSE_ERR_GENERIC;
     bool timedOut = false;
     switch (owned->getTagID()) {
         case ZYS_PM_SESSION_MSG:
@@ -324,7 +315,7 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
         }
         case databrowse::BrowseRequest::TAG:
             if (auto* request = dynamic_cast<databrowse::BrowseRequest*>(owned.get())) {
-                errorText = answerRoutedBrowseRequest(&reads, *request, session);
+                errorText = answerRoutedBrowseRequest(&reads, *request, session, errorCode);
             } else
                 log.debugLvl(0, "browse request of no known class dropped");
             break;
@@ -349,7 +340,7 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
     }
 
     if (!errorText.empty()) {
-        databrowse::BrowseResponse response = errorResponse(errorText, true);
+        databrowse::BrowseResponse response = errorresponse::of(errorCode, errorText);
         sendReply(session, response, "Failed to send browse response back to caller with error [%s]", log);
     }
     owned.reset();

@@ -2,9 +2,7 @@
 
 #include <strings.h>
 
-#include "Db/Tbl/APP_Application.h"
 #include "fbDebug/fbdebug.h"
-#include "platform/entities/applicationid.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/recordedkind.h"
@@ -20,7 +18,6 @@
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
 #include "service/vmcopyprecedence.h"
-#include "worker/entitykind.h"
 
 namespace {
 
@@ -32,7 +29,6 @@ using Flag = databrowse::Msg9::f;
 
 constexpr const char* kTag = "FBHMROUTER";
 constexpr size_t kMessageBufferSize = 4104;
-constexpr int kNoInstance = -32000;
 constexpr int64_t kForceIndexFlagType = 4;
 constexpr const char* kJobFailure = "Error: Browse By JobId failed...";
 
@@ -49,153 +45,41 @@ void applyRecall(TDirectTask& t, CBrowseLog& log) {
     if (has(selection, Sel::jobBlock) && !keepsFromTime(t.request)) t.setOption(97);
 }
 
-// The name of client `clientId` ("" when unknown).
-std::string clientNameOf(long clientId) {
-    std::string name;
-    if (clientId <= 0 || ZYClient(static_cast<unsigned long>(clientId)).getName(name) != 0) name.clear();
-    return name;
-}
-
-// An entity whose client (by id or by name) or backup set is not the one its subclient (or, without a
-// subclient, its backup set) belongs to names two things at once: refused, whoever asks, before any of
-// them is read, rather than browsing one of them in the other's name.
-bool entityIsConsistent(zydb::CRequestReads* reads, const databrowse::BrowseRequest& request,
-                        CNMessageBase* e, std::string& refusal) {
-    if (!e) return true;
-    const long subclientId = static_cast<long>(intOf(e, E::subclientId));
-    const long backupSetId = static_cast<long>(intOf(e, E::backupsetId));
-    const long clientId = static_cast<long>(intOf(e, E::clientId));
-    const std::string clientName = textOf(e, E::clientName);
+// The entity of a completed request, judged and settled on what the database records (read in the
+// request `reads`): its recorded type, and for a subclient its client, instance and backup set, which
+// every later step reads.
+TEntityVerdict settleEntity(zydb::CRequestReads* reads, const databrowse::BrowseRequest& request,
+                            CNMessageBase* e, const TMaySeeClient& maySee, unsigned long locale) {
+    TEntityVerdict verdict;
+    verdict.settled = true;
+    if (!e) return verdict;
+    const TNamedEntity named = namedEntityOf(e);
     TEntityKind kind;
-    const EEntityKindRead read = readEntityKind(reads, subclientId, backupSetId, kind);
-    // The entity's own client, as its record names it, is known: it is not looked up again.
-    const bool ownClient = read == EEntityKindRead::kRecorded && !kind.clientName.empty() &&
-                           (!clientName.empty() ? clientName == kind.clientName : clientId == kind.clientId);
-    // A client the Hubmaster does not know is named as such, whatever else the entity names: "not a
-    // subclient of" it, or "no backups were found", would suggest it exists.
-    if (!ownClient && (!clientName.empty() ? ZYClient(clientName).lookup() != 0
-                                           : clientId > 0 && clientNameOf(clientId).empty())) {
-        EvEvent event;
-        char text[kMessageBufferSize] = {};
-        event << (clientName.empty() ? std::to_string(clientId) : clientName).c_str();
-        event.evPrintf(evmsg::kUnknownClient, text, kMessageBufferSize - 1, 0);
-        refusal = text;
-        return false;
-    }
-    if (read == EEntityKindRead::kNotNamed) {
-        // A client named alone browses the type claimed of it: one it holds.
-        unsigned long named = clientId > 0 ? static_cast<unsigned long>(clientId) : 0;
-        if (named == 0 && !clientName.empty() && ZYClient(clientName).getClientId(named) != 0) named = 0;
-        refusal = clientLacksKind(static_cast<long>(named), intOf(e, E::applicationId));
-        return refusal.empty();
-    }
-    const std::string what = subclientId > 0 ? "Subclient [" + std::to_string(subclientId) + "]"
-                                             : "Backup set [" + std::to_string(backupSetId) + "]";
-    if (read != EEntityKindRead::kRecorded) {
-        if (subclientId > 0 && read == EEntityKindRead::kUnknown) {
-            // The caller is told in the words the service uses for an unknown subclient everywhere.
-            EvEvent event;
-            char text[kMessageBufferSize] = {};
-            event << std::to_string(subclientId).c_str();
-            event.evPrintf(evmsg::kUnknownSubclient, text, kMessageBufferSize - 1, 0);
-            refusal = text;
-        } else {
-            refusal = what + " is not known";
-        }
-        return false;
-    }
-    const bool otherClient =
-        (clientId > 0 && clientId != kind.clientId) ||
-        (!clientName.empty() && strcasecmp(clientName.c_str(), kind.clientName.c_str()) != 0);
-    const bool otherSet = subclientId > 0 && backupSetId > 0 && backupSetId != kind.backupSetId;
-    if (otherClient) {
-        refusal = what +
-                  (subclientId > 0 ? " is not a subclient of client [" : " is not a backup set of client [") +
-                  (clientName.empty() ? std::to_string(clientId) : clientName) + "]";
-        return false;
-    }
-    if (otherSet) {
-        refusal = what + " is not a subclient of backup set [" + std::to_string(backupSetId) + "]";
-        return false;
-    }
-    // What the entity holds decides its road and who sees what of it: a caller's other type is refused,
-    // and every later step reads the recorded kind.
-    const int64_t claimed = intOf(e, E::applicationId);
-    refusal = contradictedKind(kind, claimed);
-    if (!refusal.empty()) {
-        if (!isActiveDirectoryMining(request, kind, claimed)) return false;
-        refusal.clear();  // the claim is kept: it names what the miner reads of that subclient
-    } else {
-        e->setint64(E::applicationId, apptype::code(kind.appType));
-    }
-    if (subclientId > 0) {
+    verdict = judgeNamedEntity(reads, named, maySee, kind, locale, &request);
+    if (!verdict.settled || kind.clientId <= 0) return verdict;
+    e->setint64(E::applicationId, apptype::code(kind.appType));
+    if (named.subclientId > 0) {
         e->setint64(E::clientId, kind.clientId);
         e->setint64(E::instanceId, kind.instanceId);
         e->setint64(E::backupsetId, kind.backupSetId);
     }
-    return true;
+    return verdict;
 }
 
-// The entity's ids, completed from its subclient when the caller left some out.
-void completeEntity(TDirectTask& t, CBrowseLog& log) {
+// The entity's ids, as the settled entity holds them (its subclient's completed from the record).
+void completeEntity(TDirectTask& t) {
     CNMessageBase* e = entity(t.request);
     if (!e) return;
     if (has(e, E::at98_239)) t.task->setCICloudId(static_cast<int>(e->getint64(E::at98_239)));
     auto take = [&](const MsgFieldRef& f, int& out) {
         if (has(e, f)) out = static_cast<int>(e->getint64(f));
     };
-    const bool needsCompletion =
-        has(e, E::subclientId) && (!has(e, E::applicationId) || !has(e, E::clientId) ||
-                                   !has(e, E::backupsetId) || e->getint64(E::backupsetId) == -1 ||
-                                   !has(e, E::instanceId) || e->getint64(E::instanceId) == kNoInstance);
     take(E::kelmarchId, t.kelmarchId);
     take(E::subclientId, t.subclientId);
-    if (!needsCompletion) {
-        take(E::clientId, t.clientId);
-        if (has(e, E::applicationId))
-            t.appType = apptype::of(static_cast<int>(e->getint64(E::applicationId)));
-        take(E::backupsetId, t.backupSetId);
-        take(E::instanceId, t.instanceId);
-        // A backup set named without its type browses as what it holds.
-        TEntityKind kind;
-        if (!has(e, E::applicationId) && !has(e, E::subclientId) &&
-            readEntityKind(t.task->requestReads(), 0, t.backupSetId, kind) == EEntityKindRead::kRecorded) {
-            t.appType = kind.appType;
-            e->setint64(E::applicationId, apptype::code(t.appType));
-        }
-        if (has(e, E::subclientId) && t.backupSetId == -1) {
-            APP_Application app(nullptr);
-            app.setIsolationType(4);
-            app.setTop(1);
-            app.setWhere("id=%lu", static_cast<unsigned long>(t.subclientId));
-            const int rc = app.getOneRow(&app, false, -1, 0);
-            if (rc == 0)
-                t.backupSetId = static_cast<int>(app.getDataPtr()->backupSet);
-            else
-                log.debugLvl(0, "Unable to obtain BackupSet ID for SubClientID=%lu with error code %d [%s]",
-                             static_cast<unsigned long>(t.subclientId), rc, app.getErrorStr(rc));
-        }
-        return;
-    }
-    ApplicationId application(static_cast<unsigned long>(t.kelmarchId),
-                              static_cast<unsigned long>(t.subclientId));
-    std::unique_ptr<ZYClient> client = application.getClient();
-    std::unique_ptr<Instance> instance = application.getInstance();
-    std::unique_ptr<BackupSet> backupSet = application.getBackupSet();
-    unsigned long clientId = 0, appType = 0;
-    if (!client || !instance || !backupSet || client->getClientId(clientId) != 0 ||
-        application.getAppType(appType) != 0) {
-        log.debugLvl(0, "Unable to obtain properties for SubClientID=%lu from DB",
-                     static_cast<unsigned long>(t.subclientId));
-        return;
-    }
-    t.instanceId = static_cast<int>(instance->getInstanceId());
-    t.clientId = static_cast<int>(clientId);
-    t.backupSetId = static_cast<int>(backupSet->getBackupSetId());
-    t.appType = apptype::of(static_cast<int>(appType));
-    e->setint64(E::clientId, t.clientId);
-    e->setint64(E::backupsetId, t.backupSetId);
-    e->setint64(E::applicationId, apptype::code(t.appType));
+    take(E::clientId, t.clientId);
+    if (has(e, E::applicationId)) t.appType = apptype::of(static_cast<int>(e->getint64(E::applicationId)));
+    take(E::backupsetId, t.backupSetId);
+    take(E::instanceId, t.instanceId);
 }
 
 // The entities of a multi-entity browse.
@@ -213,9 +97,10 @@ void addFilteredEntities(TDirectTask& t) {
     t.task->setMultiEntityBrowseFlags(copy);
 }
 
-// A request whose client cannot be told is refused (a console host's report excepted).
-bool checkClient(TDirectTask& t, int64_t op, std::string& refusal, CBrowseLog& log) {
-    if (t.clientId > 0 || op == 4) return true;
+// A request whose client cannot be told is refused (a console host's report excepted), rights first.
+bool checkClient(TDirectTask& t, int64_t op, TEntityVerdict& refusal, CBrowseLog& log) {
+    // A caller the run refuses is refused as such, whatever the entity (t.caller.refusal).
+    if (t.clientId > 0 || op == 4 || !t.caller.refusal.empty()) return true;
     const std::string name = textOf(entity(t.request), E::clientName);
     log.debugLvl(0, "Client name [%s] is invalid,browse request cannot be prepared", name.c_str());
     EvEvent event;
@@ -228,7 +113,8 @@ bool checkClient(TDirectTask& t, int64_t op, std::string& refusal, CBrowseLog& l
         event << name.c_str();
         event.evPrintf(evmsg::kUnknownClient, text, kMessageBufferSize - 1, 0);
     }
-    refusal = text;
+    refusal = refuseEntity(maySeeClientOf(routedEntityCaller(t)), 0, text,
+                           static_cast<unsigned long>(t.task->getTaskLocale()));
     return false;
 }
 
@@ -386,22 +272,41 @@ bool TDirectTask::optionSet(int position) const {
 }
 
 bool settleRoutedEntities(zydb::CRequestReads* reads, databrowse::BrowseRequest& request,
-                          std::string& refusal) {
+                          const TMaySeeClient& maySee, TEntityVerdict& verdict) {
     CBrowseLog log(kTag);
-    bool settled = entityIsConsistent(reads, request, entity(request), refusal);
+    constexpr unsigned long kLocale = 0;
+    verdict = settleEntity(reads, request, entity(request), maySee, kLocale);
     if (auto* entities = request.getlistobject(R::filteredEntities, false))
-        for (size_t n = 0; settled && n < entities->size(); ++n)
-            settled = entityIsConsistent(
-                reads, request, child(&(*entities)[n], databrowse::EntityWithFilters::f::entity), refusal);
-    if (!settled) log.debugLvl(0, "browse request refused: %s", refusal.c_str());
-    return settled;
+        for (size_t n = 0; verdict.settled && n < entities->size(); ++n)
+            verdict =
+                settleEntity(reads, request, child(&(*entities)[n], databrowse::EntityWithFilters::f::entity),
+                             maySee, kLocale);
+    if (verdict.settled) return true;
+    if (verdict.described())
+        log.debugLvl(0, "browse request refused: %s", verdict.refusal.c_str());
+    else
+        log.debugLvl(0, "browse request refused as not authorised (its entity: %s)",
+                     verdict.description.c_str());
+    return false;
 }
 
-bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal) {
+TEntityCaller routedEntityCaller(const TDirectTask& t) {
+    TEntityCaller caller;
+    if (t.caller.tokenValid) {
+        caller.userId = t.caller.userId;
+        return caller;
+    }
+    caller.directWithoutUser = true;
+    caller.direct.checkClientMap = t.worker->getCheckClientMap();
+    caller.direct.callerClientId = t.caller.callerClientId;
+    return caller;
+}
+
+bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, TEntityVerdict& refusal) {
     CBrowseLog log(kTag);
     const int64_t op = has(&t.request, R::opType) ? t.request.getint64(R::opType) : -1;
     applyRecall(t, log);
-    completeEntity(t, log);
+    completeEntity(t);
     addFilteredEntities(t);
     if (!checkClient(t, op, refusal, log)) return false;
 

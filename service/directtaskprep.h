@@ -42,6 +42,16 @@ struct TDirectTask {
     // The prepared request as XML, where the worker wrote it with its signed payload's text ("": the
     // request is written when sent).
     std::string preparedText;
+    // Who asks, as the network and the token tell (identifyRoutedCaller), before anything of the
+    // request's entity is read.
+    struct TRoutedCaller {
+        bool asked = false;
+        std::string refusal;               // why the caller is refused ("" when he is not)
+        unsigned long callerClientId = 0;  // the proven calling client; 0: anonymous or unknown
+        bool tokenValid = false;
+        int userId = 0;  // the token's user
+        std::string userName, domain;
+    } caller;
     // The entity as the preparation resolved it.
     int kelmarchId = 0;
     int clientId = 0;
@@ -63,10 +73,14 @@ struct TDirectTask {
 // another client or backup set, or an application type other than the one the database records for
 // it refuses the request (`refusal`); otherwise the entity carries the recorded type, instance, backup
 // set and client, which every later step decides on. Read in the request `reads`.
+// `maySee`: the rule's question about the caller. On refusal, `verdict` holds what the caller is told.
 bool settleRoutedEntities(zydb::CRequestReads* reads, databrowse::BrowseRequest& request,
-                          std::string& refusal);
+                          const TMaySeeClient& maySee, TEntityVerdict& verdict);
+
+// Who asks, for the rule that puts rights before an entity's description (t.caller identified).
+TEntityCaller routedEntityCaller(const TDirectTask& t);
 
 // The fifteen preparation steps on `t` (whose request, task, worker, flag word and extended options
 // the earlier steps filled). False when the request was refused and must end with `refusal` as its
 // error reply (the client check); recorded errors leave it true.
-bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, std::string& refusal);
+bool prepareDirectTask(TDirectTask& t, CZyNetwork* session, TEntityVerdict& refusal);

@@ -6,10 +6,11 @@
 #include <string>
 
 #include "Db/Proc/AppSetPendingEndUserEraseStatus.h"
-#include "Db/Tbl/APP_Application.h"
 #include "framework/filesystemtypes.h"
 #include "platform/db/dbtable.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/apptypes.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/indexing/indexingversion.h"
 #include "platform/msg/app_execute_sp.h"
 #include "platform/tasks/erasebookings.h"
@@ -57,12 +58,13 @@ std::vector<TErasePath> erasePaths(databrowse::BrowseRequest& request) {
 bool ofAuthorisedEntity(const CNMessageBase* e, int subclientId) {
     const long named = static_cast<long>(intOf(e, E::subclientId));
     if (named > 0) return named == subclientId;
-    APP_Application app(nullptr);
-    app.setIsolationType(4);
-    app.setWhere("id=%lu", static_cast<unsigned long>(subclientId));
-    return app.getOneRow(&app, false, -1, 0) == 0 &&
-           static_cast<long>(app.getDataPtr()->clientId) == static_cast<long>(intOf(e, E::clientId)) &&
-           static_cast<long>(app.getDataPtr()->backupSet) == static_cast<long>(intOf(e, E::backupsetId));
+    TEntityKind kind;
+    // (The erase's bookkeeping is handed no scope: the thread's request is the one it runs in.)
+    return subclientId > 0 &&
+           readEntityKind(zydb::CRequestReads::current(), subclientId, 0, kind) ==
+               EEntityKindRead::kRecorded &&
+           kind.clientId == static_cast<long>(intOf(e, E::clientId)) &&
+           kind.backupSetId == static_cast<long>(intOf(e, E::backupsetId));
 }
 
 // Adds `size` to `total`; false (total unchanged) when the sum does not fit.

@@ -6,7 +6,6 @@
 #include <set>
 #include <vector>
 
-#include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/archFile.h"
 #include "fbDebug/fbdebug.h"
 #include "framework/browseutils.h"
@@ -14,6 +13,7 @@
 #include "planning/browsetask.h"
 #include "planning/handedover.h"
 #include "platform/archive/archivemanagerhm.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/errors/fxerrorutil.h"
@@ -29,6 +29,7 @@
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
+#include "platform/security/useraccess.h"
 #include "platform/threads/hubclock.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
@@ -97,21 +98,41 @@ void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
     sendMessage(session, errorresponse::kWarning, text, log, code);
 }
 
-// True when the user may browse the client or one of its subclients (the find keeps to those).
-bool userMayBrowseAnyOf(zydb::CRequestReads* reads, int userId, long clientId) {
+// What of a client a find may search for a user: as in a browse, a full browse right, or for a
+// domain-qualified user an end user's, on the client or on one of its subclients; an end user's only
+// where he sees all of the subclient's data (a find across clients narrows nothing to his own).
+struct TFindSight {
+    bool searched = false;  // some subclient of it is searched
+    bool narrowed = false;  // some subclient he may browse only narrowed to his own is not
+};
+
+TFindSight findSightOf(zydb::CRequestReads* reads, int userId, const std::string& userName, long clientId) {
+    TFindSight sight;
     EvSecurityCheck check(0, reads);
-    if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, 0, 0, 0, 0, false, "")) return true;
-    APP_Application subclients(nullptr);
-    subclients.setIsolationType(4);
-    subclients.setWhere("clientId=%ld", clientId);
-    while (subclients.getNextRow(&subclients, nullptr, -1, 0) == zydb::DB_OK) {
-        const APP_Application_t& row = *subclients.getDataPtr();
-        if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, static_cast<long>(row.appTypeId),
-                            static_cast<long>(row.instance), static_cast<long>(row.backupSet),
-                            static_cast<long>(row.id), false, ""))
-            return true;
+    if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, 0, 0, 0, 0, false, "")) {
+        sight.searched = true;
+        return sight;
     }
-    return false;
+    const bool endUserAsked = !isLocalUserName(userName.c_str());
+    // The client's subclients, each judged on what the database records it to be.
+    for (long id : subclientsOfClient(clientId)) {
+        TEntityKind kind;
+        if (readEntityKind(reads, id, 0, kind) != EEntityKindRead::kRecorded) continue;
+        const long appType = static_cast<long>(apptype::code(kind.appType));
+        if (check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, appType, kind.instanceId,
+                            kind.backupSetId, id, false, "")) {
+            sight.searched = true;
+            continue;
+        }
+        if (!endUserAsked || !check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, appType,
+                                              kind.instanceId, kind.backupSetId, id, true, ""))
+            continue;
+        if (ZyUserAccess::seenWholeByEndUser(appType))
+            sight.searched = true;
+        else
+            sight.narrowed = true;
+    }
+    return sight;
 }
 
 // What keepBrowsableEntities left out, and why.
@@ -124,7 +145,14 @@ struct TLeftOut {
 // user, else the caller the router caller rule judges for that client); every other one leaves the
 // find with a warning to the caller, so that a find over what is left is never mistaken for the whole.
 TLeftOut keepBrowsableEntities(zydb::CRequestReads* reads, databrowse::BrowseRequest& request, int userId,
-                               const TDirectCaller& anonymous, CZyNetwork* session, CBrowseLog& log) {
+                               const std::string& userName, const TDirectCaller& anonymous,
+                               CZyNetwork* session, CBrowseLog& log) {
+    TEntityCaller who;
+    who.reads = reads;
+    who.userId = userId;
+    who.directWithoutUser = userId <= 0;
+    who.direct = anonymous;
+    const TMaySeeClient maySee = maySeeClientOf(who);
     TLeftOut left;
     using E = ZyEntities::GenericEntity::f;
     auto* entities = request.getlistobject(R::filteredEntities, false);
@@ -152,25 +180,39 @@ TLeftOut keepBrowsableEntities(zydb::CRequestReads* reads, databrowse::BrowseReq
             entity->setstring(E::clientName, known);
         }
         bool allowed = false;
-        if (clientId == 0) {
+        TFindSight sight;
+        if (clientId != 0 && userId > 0) {
+            sight = findSightOf(reads, userId, userName, static_cast<long>(clientId));
+            allowed = sight.searched;
+        } else if (clientId != 0) {
+            TDirectCaller caller = anonymous;
+            caller.clientId = static_cast<long>(clientId);
+            allowed = decideDirectCaller(caller).verdict != TDirectCallerDecision::kRefused;
+        }
+        // Rights come before description: a client the caller may not see is refused as any other he may
+        // not browse, whether it exists or not, and in the words he named it with.
+        const TEntityVerdict unknown =
+            clientId == 0
+                ? refuseEntity(maySee, 0, "Client [" + shown + "] is not known; it is not searched", 0)
+                : TEntityVerdict();
+        if (clientId == 0 && unknown.described()) {
             ++left.unknown;
             // Nothing of it can be browsed: a caller tells a misspelt client from a whole answer.
-            sendWarning(session, "Client [" + shown + "] is not known; it is not searched", log,
-                        databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
-        } else {
-            if (userId > 0) {
-                allowed = userMayBrowseAnyOf(reads, userId, static_cast<long>(clientId));
-            } else {
-                TDirectCaller caller = anonymous;
-                caller.clientId = static_cast<long>(clientId);
-                allowed = decideDirectCaller(caller).verdict != TDirectCallerDecision::kRefused;
-            }
-            if (!allowed) {
-                ++left.forbidden;
-                sendWarning(session,
-                            "You are not authorised to browse client [" + known + "]; it is not searched",
-                            log, databrowse::BROWSE_ERR_PERMISSION);
-            }
+            sendWarning(session, unknown.refusal, log, databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
+        } else if (sight.narrowed) {
+            ++left.forbidden;
+            sendWarning(session,
+                        "Client [" + shown +
+                            "] holds data you may browse only narrowed to your own (a mailbox, a OneDrive "
+                            "folder, a virtual machine), which a find across clients does not search: find "
+                            "in that client alone" +
+                            (allowed ? "; those subclients are not searched" : "; it is not searched"),
+                        log, databrowse::BROWSE_ERR_PERMISSION);
+        } else if (!allowed) {
+            ++left.forbidden;
+            sendWarning(session,
+                        "You are not authorised to browse client [" + shown + "]; it is not searched", log,
+                        databrowse::BROWSE_ERR_PERMISSION);
         }
         it = allowed ? std::next(it) : entities->erase(it);
     }
@@ -225,38 +267,39 @@ std::set<long> coveredSubclients(databrowse::BrowseRequest& prepared) {
 
 // The subclients an entity of the find stands for: the one it names, or those of its backup set or of
 // its client.
-std::vector<TFindSubclient> subclientsOf(const CNMessageBase* entity) {
+std::vector<TFindSubclient> subclientsOf(zydb::CRequestReads* reads, const CNMessageBase* entity) {
     std::vector<TFindSubclient> out;
     unsigned long clientId = static_cast<unsigned long>(intOf(entity, E::clientId));
     std::string name = textOf(entity, E::clientName);
     if (clientId == 0 && (name.empty() || ZYClient(name).getClientId(clientId) != 0)) return out;
     if (name.empty() && ZYClient(clientId).getName(name) != 0) return out;
-    APP_Application rows(nullptr);
-    rows.setIsolationType(4);
     const long subclient = static_cast<long>(intOf(entity, E::subclientId));
-    const long backupSet = static_cast<long>(intOf(entity, E::backupsetId));
-    if (subclient > 0)
-        rows.setWhere("clientId=%lu AND id=%ld", clientId, subclient);
-    else if (backupSet > 0)
-        rows.setWhere("clientId=%lu AND backupSet=%ld", clientId, backupSet);
-    else
-        rows.setWhere("clientId=%lu", clientId);
-    while (rows.getNextRow(&rows, nullptr, -1, 0) == zydb::DB_OK)
-        out.push_back({static_cast<long>(rows.getDataPtr()->id), name});
+    if (subclient > 0) {
+        // A subclient of another client than the one named stands for nothing.
+        TEntityKind kind;
+        if (readEntityKind(reads, subclient, 0, kind) == EEntityKindRead::kRecorded &&
+            kind.clientId == static_cast<long>(clientId))
+            out.push_back({subclient, name});
+        return out;
+    }
+    for (long id :
+         subclientsOfClient(static_cast<long>(clientId), static_cast<long>(intOf(entity, E::backupsetId))))
+        out.push_back({id, name});
     return out;
 }
 
 // Names, in the prepared request's clear payload, the client of each subclient its media agent searches
 // (one additional flag per client, in the order the request names them): the signed parts that say it
 // are read only with the Hubmaster's key, and a console at a desk names each answered item's client by it.
-void nameSearchedClients(databrowse::BrowseRequest& request, databrowse::BrowseRequest& prepared) {
+void nameSearchedClients(zydb::CRequestReads* reads, databrowse::BrowseRequest& request,
+                         databrowse::BrowseRequest& prepared) {
     const std::set<long> covered = coveredSubclients(prepared);
     std::vector<std::pair<std::string, std::string>> clients;  // name, its subclient ids
     std::set<long> named;
     auto* entities = request.getlistobject(R::filteredEntities, false);
     for (const CNMessageBase& withFilters : entities ? *entities : std::vector<CNMessageBase>{})
         for (const TFindSubclient& s :
-             subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity))) {
+             subclientsOf(reads, child(&withFilters, databrowse::EntityWithFilters::f::entity))) {
             if (!covered.count(s.id) || !named.insert(s.id).second) continue;
             auto it = std::find_if(clients.begin(), clients.end(),
                                    [&](const auto& c) { return c.first == s.client; });
@@ -416,7 +459,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "UserId:[%d], Username[%s]", userId, userName.c_str());
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
-    const TLeftOut leftOut = keepBrowsableEntities(m_reads, *request, userId, caller, session, log);
+    const TLeftOut leftOut = keepBrowsableEntities(m_reads, *request, userId, userName, caller, session, log);
     if (auto* left = request->getlistobject(R::filteredEntities, false); !left || left->empty()) {
         if (leftOut.forbidden > 0) {
             // Every client named is one the caller may not browse: a refusal, not an empty find.
@@ -454,7 +497,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
                        g_poBrowseRouterThreadHM ? g_poBrowseRouterThreadHM->getRouterName()
                                                 : CBrowseRouterThreadHM::kServerName);
     routing->setstring(databrowse::IndexingInfo::f::workerId, m_workerId);
-    nameSearchedClients(*request, prepared);
+    nameSearchedClients(m_reads, *request, prepared);
     smallDump("FBHMWORKER", &prepared);
 
     TFindCaller asking{callerName, callerClientId, userId, userName};
@@ -523,7 +566,7 @@ CUxError CBrowseMulticlient::prepareOnIndexService(databrowse::BrowseRequest& re
         std::vector<CNMessageBase> kept;
         for (const CNMessageBase& withFilters : entities ? *entities : std::vector<CNMessageBase>{}) {
             const std::vector<TFindSubclient> all =
-                subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity));
+                subclientsOf(m_reads, child(&withFilters, databrowse::EntityWithFilters::f::entity));
             std::vector<long> gone;
             std::vector<TFindSubclient> rest;
             for (const TFindSubclient& s : all) {
@@ -567,7 +610,7 @@ void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& reque
     if (!entities) return;
     for (const CNMessageBase& withFilters : *entities) {
         const std::vector<TFindSubclient> all =
-            subclientsOf(child(&withFilters, databrowse::EntityWithFilters::f::entity));
+            subclientsOf(m_reads, child(&withFilters, databrowse::EntityWithFilters::f::entity));
         bool anySearched = false;
         std::map<std::string, std::vector<long>> elsewhere;  // media agent -> subclients it holds
         for (const TFindSubclient& s : all) {

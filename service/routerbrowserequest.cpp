@@ -18,6 +18,7 @@
 #include "service/routerjoblimits.h"
 #include "service/routeropmapping.h"
 #include "service/routeroptions.h"
+#include "service/routertoken.h"
 #include "worker/requestlog.h"
 
 namespace {
@@ -31,10 +32,11 @@ constexpr const char* kTag = "FBHMROUTER";
 CHubMutex g_observerLock;
 TPreparedTaskObserver g_observer GUARDED_BY(g_observerLock);
 
-TRoutedBrowse errorReply(std::string text) {
+TRoutedBrowse errorReply(std::string text, int code = databrowse::BROWSE_ERR_GENERIC) {
     TRoutedBrowse out;
     out.outcome = ERoutedOutcome::kErrorReply;
     out.errorText = std::move(text);
+    out.errorCode = code;
     return out;
 }
 
@@ -45,7 +47,10 @@ bool isMultiClientFind(databrowse::BrowseRequest& request) {
 
 // A VM browse through its hypervisor's index becomes a browse of the VM's own entity. False with
 // `errorText` set when the VM cannot be told.
-bool convertParentVmEntity(databrowse::BrowseRequest& request, std::string& errorText) {
+// False when it cannot: `errorText` says what is wrong with the request's paths, `entityError` that its
+// backup set has no VM of the GUID its path names (an entity error).
+bool convertParentVmEntity(databrowse::BrowseRequest& request, std::string& errorText,
+                           std::string& entityError) {
     if (intOf(options(request), databrowse::BrowseOptions::f::at81_81) == 0) return true;
     ZyEntities::GenericEntity child;
     std::vector<databrowse::BrowsePath> paths;
@@ -62,7 +67,7 @@ bool convertParentVmEntity(databrowse::BrowseRequest& request, std::string& erro
         CBrowseLog(kTag).debugLvl(1, "Received browse for VM through VSA parent index. browse xml [%s]",
                                   maskedRequestText(request).c_str());
         // The caller learns why at once instead of waiting for its own time-out.
-        errorText = converted.GetErrorText();
+        (paths.size() == 1 ? entityError : errorText) = converted.GetErrorText();
         return false;
     }
     child.setint64(E::applicationId, apptype::code(apptype::kVirtualServer));
@@ -91,16 +96,19 @@ TRoutedBrowse prepare(zydb::CRequestReads* reads, databrowse::BrowseRequest& rec
         return out;
     }
     std::string errorText;
-    if (!convertParentVmEntity(received, errorText)) return errorReply(errorText);
-    if (selectionBlock(received)) {
-        if (namesNoSubclient(received) && !applyJobSelection(received, errorText))
-            return errorReply(errorText);
+    // A virtual machine, job or archive file the request selects its entity by that cannot be had is an
+    // entity error: told only once the caller may see the client the request names, like any other.
+    std::string selectionError;
+    if (!convertParentVmEntity(received, errorText, selectionError) && !errorText.empty())
+        return errorReply(errorText);
+    if (selectionError.empty() && selectionBlock(received)) {
+        if (namesNoSubclient(received)) applyJobSelection(received, selectionError);
         if (has(selectionBlock(received), databrowse::BrowseAdvancedConfig::f::appMiningBlock)) {
             t->worker->setIsAppMining(true);
             t->worker->setIsAppMiningFromGui(false);
             t->worker->setBrowseReq(&received);
         }
-        if (!applyArchiveFileSelection(received, errorText)) return errorReply(errorText);
+        if (selectionError.empty()) applyArchiveFileSelection(received, selectionError);
     }
 
     switch (resolveRoutedEntities(received, *t, session, errorText)) {
@@ -114,13 +122,28 @@ TRoutedBrowse prepare(zydb::CRequestReads* reads, databrowse::BrowseRequest& rec
             return out;
         }
     }
-    if (!settleRoutedEntities(reads, t->request, errorText)) return errorReply(errorText);
+    // Who asks is known before anything of the entity is read: a caller who may not see the client
+    // it names is told no more of it than of one he may not browse. A caller refused as such is refused
+    // by the run (authenticateRoutedRequest), before the entity is judged.
+    CBrowseLog log(kTag);
+    const bool identified = identifyRoutedCaller(*t, session, log);
+    TEntityVerdict verdict;
+    if (!selectionError.empty()) {
+        // A caller refused as such is told only that, as the run would tell him.
+        if (!identified) return errorReply(t->caller.refusal, databrowse::BROWSE_ERR_PERMISSION);
+        verdict = refuseSelection(namedEntityOf(routerfields::entity(t->request)),
+                                  maySeeClientOf(routedEntityCaller(*t)), std::move(selectionError), 0);
+        return errorReply(verdict.refusal, verdict.code);
+    }
+    if (identified &&
+        !settleRoutedEntities(reads, t->request, maySeeClientOf(routedEntityCaller(*t)), verdict))
+        return errorReply(verdict.refusal, verdict.code);
     if (!checkOperationRange(*t, errorText)) return errorReply(errorText);
     applyRequestOptions(*t);
     // An erase's gate is judged once its caller is (judgeGatedErase), on the entity as sent.
     keepEntityForEraseGate(*t, received);
     mapRoutedOperation(*t);
-    if (!prepareDirectTask(*t, session, errorText)) return errorReply(errorText);
+    if (!prepareDirectTask(*t, session, verdict)) return errorReply(verdict.refusal, verdict.code);
 
     TPreparedTaskObserver observer;
     {
@@ -152,7 +175,7 @@ void setPreparedTaskObserver(TPreparedTaskObserver observer) {
 }
 
 std::string answerRoutedBrowseRequest(zydb::CRequestReads* reads, databrowse::BrowseRequest& received,
-                                      CZyNetwork* session) {
+                                      CZyNetwork* session, int& errorCode) {
     TRoutedBrowse routed = routeBrowseRequest(reads, received, session);
     switch (routed.outcome) {
         case ERoutedOutcome::kPrepared:
@@ -174,5 +197,6 @@ std::string answerRoutedBrowseRequest(zydb::CRequestReads* reads, databrowse::Br
         case ERoutedOutcome::kErrorReply:
             break;
     }
+    errorCode = routed.errorCode;
     return routed.errorText;
 }

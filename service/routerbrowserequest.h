@@ -25,6 +25,7 @@ enum class ERoutedOutcome {
 struct TRoutedBrowse {
     ERoutedOutcome outcome = ERoutedOutcome::kErrorReply;
     std::string errorText;
+    int errorCode = databrowse::BROWSE_ERR_GENERIC;  // the error reply's code
     std::unique_ptr<TDirectTask> prepared;
 };
 
@@ -40,7 +41,8 @@ using TPreparedTaskObserver = std::function<void(const TDirectTask&)>;
 void setPreparedTaskObserver(TPreparedTaskObserver observer);
 
 // The router's BrowseRequest branch: prepares the request and gives the text of the common error
-// reply to send (empty: nothing is sent). A prepared request is run and answered by runDirectTask
-// (service/directrun.h); a multi-client find by CBrowseMulticlient (service/fastbrowse_multiclient.h).
+// reply to send (empty: nothing is sent) with its code (`errorCode`). A prepared request is run and answered
+// by runDirectTask (service/directrun.h); a multi-client find by CBrowseMulticlient
+// (service/fastbrowse_multiclient.h).
 std::string answerRoutedBrowseRequest(zydb::CRequestReads* reads, databrowse::BrowseRequest& received,
-                                      CZyNetwork* session);
+                                      CZyNetwork* session, int& errorCode);

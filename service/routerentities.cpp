@@ -1,8 +1,6 @@
 #include "service/routerentities.h"
 
 #include "Db/Proc/EntityNameToIdConverter.h"
-#include "Db/Tbl/APP_Application.h"
-#include "Db/Tbl/APP_BackupSetName.h"
 #include "Db/Tbl/NBGlobalParam.h"
 #include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
@@ -11,6 +9,7 @@
 #include "planning/handedover.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/cursorwrapper.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
 #include "platform/net/zynet_directory.h"
@@ -64,37 +63,24 @@ void dropRestoreMediaAgent(databrowse::BrowseRequest& request) {
 
 // A backup-set GUID without an id gives the backup set, its client and the client's name.
 // True when the entity changed.
-bool resolveBackupSetGuid(databrowse::BrowseRequest& request, CBrowseLog& log) {
+bool resolveBackupSetGuid(zydb::CRequestReads* reads, databrowse::BrowseRequest& request, CBrowseLog& log) {
     CNMessageBase* entity = routerfields::entity(request);
     if (!entity || !has(entity, E::backupsetGUID) || has(entity, E::backupsetId)) return false;
     const std::string guid = entity->getstring(E::backupsetGUID);
     // Text from the network that is no GUID names no backup set.
-    APP_BackupSetName backupSet(nullptr);
-    int rc = 100;
-    if (CBrowseVSAUtils::IsVMGUID(guid)) {
-        backupSet.setIsolationType(4);
-        backupSet.setWhere("guid = '%s'", guid);
-        rc = backupSet.getOneRow(&backupSet, false, -1, 0);
-    }
-    if (rc != 0) {
+    const long backupSetId = CBrowseVSAUtils::IsVMGUID(guid) ? backupSetIdOfGuid(guid) : 0;
+    if (backupSetId <= 0) {
         log.debugLvl(-1, "Backupset GUID - [%s] was specified but backupset id is empty", guid.c_str());
         return false;
     }
-    const int backupSetId = static_cast<int>(backupSet.getDataPtr()->id);
     entity->setint64(E::backupsetId, backupSetId);
-    APP_Application application(nullptr);
-    application.setIsolationType(4);
-    application.setTop(1);
-    application.setWhere("backupset = %d", backupSetId);
-    if (application.getOneRow(&application, false, -1, 0) != 0) {
-        log.debugLvl(-1, "Unable to find subclient id for backupset ID - [%d] ", backupSetId);
+    TEntityKind kind;
+    if (readEntityKind(reads, 0, backupSetId, kind) != EEntityKindRead::kRecorded) {
+        log.debugLvl(-1, "Unable to find subclient id for backupset ID - [%ld] ", backupSetId);
         return true;
     }
-    const long clientId = application.getDataPtr()->clientId;
-    entity->setint64(E::clientId, clientId);
-    std::string name;
-    if (ZYClient(static_cast<unsigned long>(clientId)).getName(name) == 0)
-        entity->setstring(E::clientName, name);
+    entity->setint64(E::clientId, kind.clientId);
+    if (!kind.clientName.empty()) entity->setstring(E::clientName, kind.clientName);
     return true;
 }
 
@@ -248,7 +234,7 @@ EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTa
     dropRestoreMediaAgent(received);
     std::string text;
     int rc = received.serialize(text, false);
-    if (rc == 0 && resolveBackupSetGuid(received, log)) {
+    if (rc == 0 && resolveBackupSetGuid(t.task->requestReads(), received, log)) {
         text.clear();
         rc = received.serialize(text, false);
     }

@@ -135,41 +135,58 @@ void sharedFolderOwner(TDirectTask& t, bool tokenValid, int callerUserId, CBrows
 
 }  // namespace
 
-bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& log) {
-    EvSecurityMgr security(0);
+bool identifyRoutedCaller(TDirectTask& t, CZyNetwork* session, CBrowseLog& log) {
+    if (t.caller.asked) return t.caller.refusal.empty();
+    t.caller.asked = true;
     const std::string token = textOf(&t.request, R::token);
     const std::string guid = sessionGuid(t.request);
     if (!token.empty())
         log.debugLvl(3, "AuthToken:[%s]", masked(token));
     else
         log.debugLvl(3, "AuthToken is empty");
-
-    // The caller's client: the router caller rule below needs it, and the worker checks it again. A caller
+    // The caller's client: the router caller rule needs it, and the worker checks it again. A caller
     // without a certificate (a console on a user's desk) has none and acts only with its user's token.
-    const unsigned long callerClientId = routedCallerClientId(session);
+    t.caller.callerClientId = routedCallerClientId(session);
     // An anonymous caller acts only with a user's token.
-    if (callerClientId == 0 && token.empty()) {
+    if (t.caller.callerClientId == 0 && token.empty()) {
         log.debugLvl(0, "Error: Failed to get remote client id for session :[%s]...", guid.c_str());
-        return refuse(t, "Error: Failed to get client id for authorization");
+        t.caller.refusal = "Error: Failed to get client id for authorization";
+        return false;
     }
+    if (!token.empty()) {
+        EvSecurityMgr security(0);
+        TRoutedUser user;
+        t.caller.tokenValid = tokenUser(security, token, user, t.caller.domain);
+        t.caller.userId = user.id;
+        t.caller.userName = user.name;
+        log.debugLvl(3, "AuthToken:[%s], UserId:[%d], UserName:[%s]", masked(token), user.id,
+                     user.name.c_str());
+        if (!t.caller.tokenValid) {
+            log.debugLvl(0, "Error: Failed to authenticate the usertoken for session:[%s]...", guid.c_str());
+            t.caller.refusal = kTokenRejected;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& log) {
+    if (!identifyRoutedCaller(t, session, log)) return refuse(t, t.caller.refusal.c_str());
+    const std::string token = textOf(&t.request, R::token);
+    const std::string guid = sessionGuid(t.request);
+    const unsigned long callerClientId = t.caller.callerClientId;
     t.task->setCallerClientId(callerClientId);
 
     TRoutedUser user;
-    bool tokenValid = false;
-    if (!token.empty()) {
-        std::string domain;
-        tokenValid = tokenUser(security, token, user, domain);
-        log.debugLvl(3, "AuthToken:[%s], UserId:[%d], UserName:[%s]", masked(token), user.id,
-                     user.name.c_str());
+    const bool tokenValid = t.caller.tokenValid;
+    if (tokenValid) {
+        user.id = t.caller.userId;
+        user.name = t.caller.userName;
         const apptype::EAppType appType =
             apptype::of(intOf(entity(t.request), ZyEntities::GenericEntity::f::applicationId));
         if (!user.name.empty() &&
             (appType == apptype::kExchangeMailbox || appType == apptype::kExchangeMonorun))
-            resourceDomain(t, user, domain, log);
-        if (!tokenValid) {
-            log.debugLvl(0, "Error: Failed to authenticate the usertoken for session:[%s]...", guid.c_str());
-            return refuse(t, kTokenRejected);
-        }
+            resourceDomain(t, user, t.caller.domain, log);
         if (CConfRecordRef record = g_poConfMgr ? g_poConfMgr->holdConfRec(guid) : CConfRecordRef())
             record->setAuthToken(token);
         t.task->setUserId(user.id);

@@ -15,3 +15,9 @@ struct TDirectTask;
 // as the user it names): the worker must not run. A caller whose client cannot be identified is
 // recorded as t.replyError and the step still returns true.
 bool authenticateRoutedRequest(TDirectTask& t, CZyNetwork* session, CBrowseLog& log);
+
+// The first part of it, which the router takes before anything of the request's entity is read: the
+// calling client and the token's user, into t.caller (once). False, with the refusal in
+// t.caller.refusal, for a caller authenticateRoutedRequest refuses (an anonymous caller without a token,
+// a rejected token).
+bool identifyRoutedCaller(TDirectTask& t, CZyNetwork* session, CBrowseLog& log);

@@ -12,10 +12,12 @@
 #include "appbrowse/vmbrowseview.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/config/zyplatforminfo.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/applicationid.h"
 #include "platform/entities/apptypes.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/installmanager.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/entities/zyclient.h"
 #include "service/directtaskprep.h"
 #include "service/routerfields.h"
@@ -74,31 +76,20 @@ unsigned long instanceTypeOf(TDirectTask& t, CBrowseLog& log) {
     auto kelmarchId = static_cast<unsigned long>(intOf(e, E::kelmarchId));
     auto subclientId = static_cast<long>(intOf(e, E::subclientId));
     const auto backupSetId = static_cast<unsigned long>(intOf(e, E::backupsetId));
-    if (subclientId <= 0) {
-        APP_Application app(nullptr);
-        app.setIsolationType(4);
-        app.setTop(1);
-        app.setWhere("backupset=%lu", backupSetId);
-        const int rc = app.getOneRow(&app, false, -1, 0);
-        if (rc == 0) {
-            subclientId = static_cast<long>(app.getDataPtr()->id);
-            kelmarchId = static_cast<unsigned long>(app.getDataPtr()->origKMId);
+    // The subclient named, or the backup set's first, and its kelmarch, as the database records them.
+    if (subclientId <= 0 || kelmarchId <= 1) {
+        TEntityKind kind;
+        std::string error;
+        const EEntityKindRead read =
+            readEntityKind(zydb::CRequestReads::current(), subclientId > 0 ? subclientId : 0,
+                           static_cast<long>(backupSetId), kind, &error);
+        if (read == EEntityKindRead::kRecorded) {
+            if (subclientId <= 0 || kelmarchId <= 1) kelmarchId = static_cast<unsigned long>(kind.kelmarchId);
+            subclientId = kind.readSubclientId;
         } else {
-            log.debugLvl(0, "Unable to obtain  SubClientID for BackupSetID=%lu with error code %d [%s]",
-                         backupSetId, rc, app.getErrorStr(rc));
+            log.debugLvl(0, "Unable to read subclient [%ld] of backup set [%lu]: %s", subclientId,
+                         backupSetId, read == EEntityKindRead::kUnreadable ? error.c_str() : "not recorded");
         }
-    }
-    if (kelmarchId <= 1) {
-        APP_Application app(nullptr);
-        app.setIsolationType(4);
-        app.setTop(1);
-        app.setWhere("id=%lu", static_cast<unsigned long>(subclientId));
-        const int rc = app.getOneRow(&app, false, -1, 0);
-        if (rc == 0)
-            kelmarchId = static_cast<unsigned long>(app.getDataPtr()->origKMId);
-        else
-            log.debugLvl(0, "Unable to obtain KelmarchId for AppID=%lu with error code %d [%s]",
-                         static_cast<unsigned long>(subclientId), rc, app.getErrorStr(rc));
     }
     unsigned long type = 0;
     std::unique_ptr<Instance> instance;

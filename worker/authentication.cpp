@@ -171,6 +171,24 @@ TDirectCallerDecision decideDirectCaller(const TDirectCaller& caller) {
     return d;
 }
 
+bool callerMaySeeClient(const TEntityCaller& caller, long clientId) {
+    int userId = caller.userId;
+    if (userId <= 0 && caller.directWithoutUser) {
+        TDirectCaller direct = caller.direct;
+        direct.act = EDirectCallerAct::kBrowse;
+        direct.clientId = clientId;
+        const TDirectCallerDecision d = decideDirectCaller(direct);
+        if (d.verdict != TDirectCallerDecision::kTokenUser)
+            return d.verdict != TDirectCallerDecision::kRefused;
+        userId = d.tokenUserId;
+    }
+    return userId > 0 && EvVisibilityCheck(0, caller.reads).canSeeClient(userId, clientId);
+}
+
+TMaySeeClient maySeeClientOf(TEntityCaller caller) {
+    return [caller = std::move(caller)](long clientId) { return callerMaySeeClient(caller, clientId); };
+}
+
 bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TRequestAuth& auth) {
     CBrowseLog log(kTag);
     const bool directWithoutUser = m_directAPI && !hasUserName(*task);
@@ -318,14 +336,6 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
     log.debugLvl(1, "bCanBrowse[%s], bCanBrowseAsEndUser[%s], isNimbraUser[%s]", trueFalse(canBrowse),
                  trueFalse(canBrowseAsEndUser), trueFalse(isNimbraUser));
 
-    if (needsDeleteCapability(task->getBrowseOpType()) && !CanUserDeleteData(task)) {
-        log.debugLvl(-1, "User [%ld] does not have required capability to delete data.", task->getUserId());
-        EvMessageContainer message;
-        message.SetMessageID(evmsg::kNoDeleteCapability, true);
-        setLastError(databrowse::BROWSE_ERR_PERMISSION, getErrorMsgContainer(message, locale));
-        return false;
-    }
-
     // Every entity the request browses must be covered: one the user may not browse refuses the whole
     // request, and none raises the rights the task's own entity gave.
     bool entityDenied = false;
@@ -343,6 +353,15 @@ bool CWorkerThreadHM::AuthenticateUser(EvMultiEntityRestoreTask* task, int& auth
         break;
     }
     if (entityDenied) authMode = 0;
+    // The delete capability is asked of a user who may browse the data: one who may not is refused as
+    // for any data he may not browse, whether it exists or not.
+    if (authMode != 0 && needsDeleteCapability(task->getBrowseOpType()) && !CanUserDeleteData(task)) {
+        log.debugLvl(-1, "User [%ld] does not have required capability to delete data.", task->getUserId());
+        EvMessageContainer message;
+        message.SetMessageID(evmsg::kNoDeleteCapability, true);
+        setLastError(databrowse::BROWSE_ERR_PERMISSION, getErrorMsgContainer(message, locale));
+        return false;
+    }
     if (authMode != 0) return true;
 
     log.debugLvl(1, "%s", check.getResponseString());

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/entities/recordedkind.h"
+
 // Results of CWorkerThreadHM::authenticateRequest, read by the later steps of newRequest.
 struct TRequestAuth {
     int authMode = 0;                  // 0 no rights established, 1 end-user rights, 2 full rights
@@ -72,3 +74,17 @@ TDirectCallerDecision decideDirectCaller(const TDirectCaller& caller);
 
 // True when the user name is not domain-qualified (has no backslash): a local user.
 bool isLocalUserName(const char* userName);
+
+// Who asks, as the rule that puts rights before an entity's description needs it (TMaySeeClient).
+struct TEntityCaller {
+    zydb::CRequestReads* reads = nullptr;  // the request the questions are asked in
+    int userId = 0;                        // the user the request runs as (a token's); 0: none
+    bool directWithoutUser = false;        // no user: the rule for callers without a user name decides
+    TDirectCaller direct;                  // that caller (its browsed client is each question's)
+};
+
+// Whether `caller` may be told about client `clientId` (0: none named, or one the Hubmaster does not
+// know): a user holding any right on it or on anything of it; a caller without a user that the rule for
+// such callers lets browse it (a valid token makes it its user).
+bool callerMaySeeClient(const TEntityCaller& caller, long clientId);
+TMaySeeClient maySeeClientOf(TEntityCaller caller);

@@ -11,6 +11,7 @@
 #include "planning/browsetask.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/indexing/configloader.h"
+#include "platform/msg/agentflag.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/threads/hubmutex.h"
 #include "worker/authentication.h"
@@ -83,7 +84,11 @@ int64_t CWorkerThreadHM::getIdleSeconds() const {
 }
 
 void CWorkerThreadHM::setBrowseReq(databrowse::BrowseRequest* request) {
-    if (request) m_browseRequest = *request;
+    if (!request) return;
+    m_browseRequest = *request;
+    // Only the Hubmaster names the media agent a request goes to: a caller's word for it is not kept,
+    // so that no road signs or relays it.
+    agentflag::dropCallers(m_browseRequest);
 }
 
 std::string CWorkerThreadHM::getBrowseSessionGuid() const {
@@ -103,6 +108,7 @@ void CWorkerThreadHM::setLastError(databrowse::BrowseErrorCode code, const std::
 void CWorkerThreadHM::setAdditionalFlags(std::vector<databrowse::AdditionalFlag>* flags) {
     m_ownAdditionalFlags.reset();
     m_ptrAdditionalFlags = flags;
+    if (m_ptrAdditionalFlags) std::erase_if(*m_ptrAdditionalFlags, agentflag::isAgentFlag);
 }
 
 void CWorkerThreadHM::forgetCallerToken() {

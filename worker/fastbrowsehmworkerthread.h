@@ -497,6 +497,8 @@ public:
     // One item per store of the client's default backup set that the user may see; true when sent (or
     // nothing was there to send).
     bool handlePreUpgradeExDBBrowse(EvRestoreTask* task) REQUIRES(m_workerLock);
+    // The stores' items to the caller: the channel, or for a direct caller the router's one reply.
+    bool answerStores(EvRestoreTask* task, const std::vector<CNMessageBase>& items) REQUIRES(m_workerLock);
     // The request only asks to initialise a live machine browse (option element 52 non-zero).
     bool isLiveMachineBrowseInit() REQUIRES(m_workerLock);
     // Completes that request (session, index server, proxy, user) and makes it the request to return;
@@ -762,9 +764,13 @@ protected:
     // that would wrap into another value refuses the request.
     CStepResult checkValueRanges(const EvMultiEntityRestoreTask& task) const REQUIRES(m_workerLock);
     // The application type, instance, backup set and client of the task's entity (and of each entity
-    // of a multi-entity browse) as the Hubmaster database records them: a type the request claims that
-    // contradicts the record refuses it, so no later step decides on a claimed type.
+    // of a multi-entity browse) as the Hubmaster database records them (judgeNamedEntity): an entity the
+    // record does not bear out, or a type the request claims that contradicts it, refuses the request,
+    // rights first, so no later step decides on a claimed entity.
     CStepResult settleEntity(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
+    // Who asks, for the rule that puts rights before an entity's description.
+    TEntityCaller entityCaller(const EvMultiEntityRestoreTask& task) const REQUIRES(m_workerLock);
+    CStepResult refusedEntity(const TEntityVerdict& verdict) const;
     void logReceivedRequest(EvMultiEntityRestoreTask* task) REQUIRES(m_workerLock);
     // The caller's rights (and an end user's mailbox access); a refusal ends the request before
     // anything is set up.

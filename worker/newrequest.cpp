@@ -19,7 +19,7 @@
 #include "platform/msg/criteriaoperators.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
-#include "worker/entitykind.h"
+#include "worker/authentication.h"
 #include "worker/fastbrowsehmworkerthread.h"
 #include "worker/requestlog.h"
 
@@ -57,6 +57,9 @@ const char* const kAllZeroGuid = "00000000-0000-0000-0000-000000000000";
 const char* const kMailboxRestrictionQueryId = "mailbox-owner-restriction";
 const char* const kVmRestrictionQueryId = "virtual-machine-restriction";
 const char* const kRefusedText = "Browse access denied: you are not authorised to browse this data.";
+const char* const kNarrowedMediaRefusal =
+    "Browse access denied: the media of a restore are worked out for the whole subclient, of which you may "
+    "see only your own data";
 
 std::vector<CNMessageBase>* queriesOf(databrowse::Querylist* list) {
     return list ? list->getlistobject(databrowse::Querylist::f::queries, false) : nullptr;
@@ -245,22 +248,38 @@ CStepResult CWorkerThreadHM::checkValueRanges(const EvMultiEntityRestoreTask& ta
     return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, why);
 }
 
+TEntityCaller CWorkerThreadHM::entityCaller(const EvMultiEntityRestoreTask& task) const {
+    TEntityCaller caller;
+    caller.reads = m_reads;
+    caller.userId = static_cast<int>(task.getUserId());
+    const char* name = task.getUserName();
+    caller.directWithoutUser = m_directAPI && (!name || !*name);
+    caller.direct.checkClientMap = m_checkClientMap;
+    caller.direct.token = m_browseRequest.getstring(databrowse::BrowseRequest::f::token);
+    caller.direct.callerClientId = task.getCallerClientId();
+    caller.direct.jobId = static_cast<long long>(task.getJobId());
+    return caller;
+}
+
 CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
     using G = ZyEntities::GenericEntity::f;
-    std::string refusal;
-    TEntityKind kind;
+    const TMaySeeClient maySee = maySeeClientOf(entityCaller(*task));
+    const auto locale = static_cast<unsigned long>(task->getTaskLocale());
+    CNMessageBase* entity = m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
     // The browse task names its subclient as the task's subclient, or as its application id.
     const long subclientId = task->getSubClientId() > 0 ? task->getSubClientId() : task->getAppId();
-    if (!settleEntityKind(m_reads, subclientId, task->getBackupSetId(), apptype::code(task->getAppType()),
-                          kind, refusal, &m_browseRequest))
-        return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
-    if (kind.clientId <= 0)
-        if (refusal = clientLacksKind(task->getClientId(), apptype::code(task->getAppType()));
-            !refusal.empty())
-            return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
-    CNMessageBase* entity = m_browseRequest.getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
+    TNamedEntity named = namedEntityOf(entity);
+    named.clientId = task->getClientId();
+    named.subclientId = subclientId;
+    named.backupSetId = task->getBackupSetId();
+    named.claimedAppType = apptype::code(task->getAppType());
+    TEntityKind kind;
+    const TEntityVerdict verdict = judgeNamedEntity(m_reads, named, maySee, kind, locale, &m_browseRequest);
+    if (!verdict.settled) return refusedEntity(verdict);
     if (kind.clientId > 0) {
-        // A client other than the entity's is each road's to refuse (both do, naming the two).
+        // The browse is of the subclient the kind was read for, on every road: one named as the task's
+        // application id alone would be planned as its whole backup set.
+        if (task->getSubClientId() == 0 && kind.subclientId > 0) task->setSubClientId(kind.subclientId);
         if (task->getClientId() <= 0) task->setClientId(kind.clientId);
         task->setAppType(kind.appType);
         task->setInstanceId(kind.instanceId);
@@ -269,30 +288,33 @@ CStepResult CWorkerThreadHM::settleEntity(EvMultiEntityRestoreTask* task) {
             entity->setint64(G::applicationId, apptype::code(kind.appType));
     }
     for (databrowse::EntityWithFilters& entry : task->getEntityList()) {
-        CNMessageBase* named = entry.getObjectAccessor(databrowse::EntityWithFilters::f::entity, false);
-        if (!named) continue;
-        auto idOf = [named](const MsgFieldRef& f) {
-            return named->isSet(f) ? static_cast<long>(named->getint64(f)) : 0L;
-        };
-        const int64_t claimed = named->isSet(G::applicationId)
-                                    ? named->getint64(G::applicationId)
-                                    : entry.getint64(databrowse::EntityWithFilters::f::appType);
-        TEntityKind each;
-        if (!settleEntityKind(m_reads, idOf(G::subclientId), idOf(G::backupsetId), claimed, each, refusal,
-                              &m_browseRequest))
-            return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
-        if (each.clientId <= 0) {
-            // A client named alone is browsed as the type claimed of it: one it holds.
-            if (refusal = clientLacksKind(idOf(G::clientId), claimed); !refusal.empty())
-                return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, refusal);
-            continue;
-        }
-        if (idOf(G::clientId) <= 0) named->setint64(G::clientId, each.clientId);
-        named->setint64(G::applicationId, apptype::code(each.appType));
-        named->setint64(G::instanceId, each.instanceId);
-        named->setint64(G::backupsetId, each.backupSetId);
+        CNMessageBase* listed = entry.getObjectAccessor(databrowse::EntityWithFilters::f::entity, false);
+        if (!listed) continue;
+        TNamedEntity each = namedEntityOf(listed);
+        if (!listed->isSet(G::applicationId))
+            each.claimedAppType = entry.getint64(databrowse::EntityWithFilters::f::appType);
+        TEntityKind eachKind;
+        const TEntityVerdict judged =
+            judgeNamedEntity(m_reads, each, maySee, eachKind, locale, &m_browseRequest);
+        if (!judged.settled) return refusedEntity(judged);
+        if (eachKind.clientId <= 0) continue;
+        if (!listed->isSet(G::clientId) || listed->getint64(G::clientId) <= 0)
+            listed->setint64(G::clientId, eachKind.clientId);
+        listed->setint64(G::applicationId, apptype::code(eachKind.appType));
+        listed->setint64(G::instanceId, eachKind.instanceId);
+        listed->setint64(G::backupsetId, eachKind.backupSetId);
     }
     return {};
+}
+
+CStepResult CWorkerThreadHM::refusedEntity(const TEntityVerdict& verdict) const {
+    CBrowseLog log(kTag);
+    if (verdict.described())
+        log.debugLvl(0, "browse request refused: %s", verdict.refusal.c_str());
+    else
+        log.debugLvl(0, "browse request refused as not authorised (its entity: %s)",
+                     verdict.description.c_str());
+    return CStepResult::failure(static_cast<databrowse::BrowseErrorCode>(verdict.code), verdict.refusal);
 }
 
 CStepResult CWorkerThreadHM::refusal() const {
@@ -322,6 +344,14 @@ CStepResult CWorkerThreadHM::authenticateCaller(EvMultiEntityRestoreTask* task, 
 CStepResult CWorkerThreadHM::checkApplicationAccess(EvMultiEntityRestoreTask* privateTask,
                                                     apptype::EAppType appType, TRequestAuth& auth) {
     CBrowseLog log(kTag);
+    // The media of a restore are worked out for the whole subclient at a time, whatever the path: an end
+    // user who may see only his own part of it (his mailbox, his OneDrive folder) would be given the
+    // media of data he may not see.
+    if (privateTask->getBrowseOpType() == databrowse::BROWSE_OP_MEDIA_PREDICTION && auth.authMode == 1 &&
+        apptype::in(apptype::family::kNarrowedForEndUser, appType)) {
+        log.debugLvl(0, "media prediction refused to an end user whose sight of the subclient is narrowed");
+        return CStepResult::failure(databrowse::BROWSE_ERR_PERMISSION, kNarrowedMediaRefusal);
+    }
     if (appType == apptype::kExchangeMonorun) {
         setIsExchMonorun(true);
         log.debugLvl(3, "This is Exchange Monorun Subclient");

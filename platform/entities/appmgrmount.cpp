@@ -5,11 +5,12 @@
 #include <utility>
 #include <vector>
 
-#include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_Client.h"
 #include "Db/Tbl/APP_ClientProp.h"
 #include "Db/Tbl/archFile.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/hubdb/familiesb_procs.h"
 #include "platform/hubdb/hubdb.h"
 
@@ -30,11 +31,17 @@ int describeMount(const char* mountType, unsigned long kelmarchId, unsigned int 
     const ArchFile_t f = *file.getDataPtr();
     if (appId > 0 && static_cast<unsigned int>(f.appId) != appId) return zydb::DB_ERR_ARGUMENT;
 
-    APP_Application subclient(nullptr);
-    subclient.setIsolationType(4);
-    subclient.setWhere("id = %d", f.appId);
-    if ((rc = subclient.getOneRow(&subclient, false, 0, 0)) != zydb::DB_OK) return rc;
-    const int clientId = subclient.getDataPtr()->clientId;
+    // The archive file's subclient's client, as the entity's one reader records it.
+    TEntityKind kind;
+    switch (readEntityKind(zydb::CRequestReads::current(), static_cast<long>(f.appId), 0, kind)) {
+        case EEntityKindRead::kRecorded:
+            break;
+        case EEntityKindRead::kUnreadable:
+            return zydb::DB_ERR_GENERAL;
+        default:
+            return zydb::DB_NO_DATA;
+    }
+    const int clientId = static_cast<int>(kind.clientId);
     APP_Client client(nullptr);
     client.setIsolationType(4);
     client.setWhere("id = %d", clientId);

@@ -77,6 +77,12 @@ inline constexpr auto& kTableView =
 inline constexpr auto& kBrowsedContent =
     members<0, 1, 10, 11, 12, 13, 17, 18, 19, 20, 21, 24, 25, 29, 33, 34, 36, 38, 39, 40, 41, 42, 43, 48, 58,
             63, 64, 65, 66, 75, 83, 86, 88>;
+// The agents whose data an end user sees only in part, narrowed to his own by the browse of the one
+// entity: his mailbox (54, 56, 137), his OneDrive folder (134), the virtual machines he holds a right
+// on (106). A find across clients, which narrows nothing, searches none of them for an end user.
+inline constexpr auto& kNarrowedForEndUser =
+    members<code(kExchangeMailbox), code(kExchangeMailboxClassic), code(kExchangeMonorun), code(kOneDrive),
+            code(kVirtualServer)>;
 // The agents whose paths compare without case.
 inline constexpr auto& kCaseInsensitive = members<code(kWindowsFileSystem)>;
 

@@ -16,6 +16,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/db/requestscope.h"
 #include "platform/entities/propertystore.h"
+#include "platform/entities/recordedkind.h"
 #include "platform/hubdb/entitytables.h"
 #include "platform/log/evdebug.h"
 #include "platform/threads/hubclock.h"
@@ -235,16 +236,16 @@ int BackupSet::getGUIDStr(std::string& out, void*) {
 
 int BackupSet::getClientIdForBackupSet(unsigned long& out, void*) {
     if (m_entity.loadStatus != zydb::DB_OK) return m_entity.loadStatus;
-    APP_Application row(nullptr);
-    row.setIsolationType(4);
-    row.setTop(1);
-    row.setWhere("backupSet = %lu", m_entity.id);
-    int rc = row.getOneRow(&row, false, 0, 0);
-    if (rc != zydb::DB_OK) {
+    // What the backup set is, its client included, has one reader.
+    TEntityKind kind;
+    const EEntityKindRead read =
+        readEntityKind(zydb::CRequestReads::current(), 0, static_cast<long>(m_entity.id), kind);
+    if (read != EEntityKindRead::kRecorded) {
+        const int rc = read == EEntityKindRead::kUnreadable ? zydb::DB_ERR_GENERAL : zydb::DB_NO_DATA;
         logLoadFailure("client of backup set", m_entity.id, rc);
         return rc;
     }
-    out = static_cast<unsigned long>(row.getDataPtr()->clientId);
+    out = static_cast<unsigned long>(kind.clientId);
     return 0;
 }
 

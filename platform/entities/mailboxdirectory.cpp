@@ -20,7 +20,11 @@ void logFailure(const char* what, int rc) {
 }  // namespace
 
 bool GetMailboxDetails(long userId, std::string& mailboxGuid, std::string& triplet) {
-    if (userId <= 0 && mailboxGuid.empty()) return false;
+    return findMailboxDetails(userId, mailboxGuid, triplet) == EMailboxFound::kFound;
+}
+
+EMailboxFound findMailboxDetails(long userId, std::string& mailboxGuid, std::string& triplet) {
+    if (userId <= 0 && mailboxGuid.empty()) return EMailboxFound::kNone;
     std::vector<DbValue> row;
     const int rc = hubdb::threadQueryFirstRow(
         "SELECT userGuid, IFNULL(exchangeServer, ''), IFNULL(databaseName, ''), IFNULL(aliasName, '') FROM "
@@ -30,8 +34,9 @@ bool GetMailboxDetails(long userId, std::string& mailboxGuid, std::string& tripl
          DbValue::ofText(mailboxGuid)},
         row);
     if (rc != zydb::DB_OK) {
-        if (rc != zydb::DB_NO_DATA) logFailure("the mailbox of a user", rc);
-        return false;
+        if (rc == zydb::DB_NO_DATA) return EMailboxFound::kNone;
+        logFailure("the mailbox of a user", rc);
+        return EMailboxFound::kUnreadable;
     }
     if (mailboxGuid.empty()) mailboxGuid = row[0].asText();
     if (triplet.empty()) {
@@ -39,7 +44,7 @@ bool GetMailboxDetails(long userId, std::string& mailboxGuid, std::string& tripl
         if (!server.empty() && !store.empty() && !alias.empty())
             triplet = server + kMailboxTripletSeparator + store + kMailboxTripletSeparator + alias;
     }
-    return true;
+    return EMailboxFound::kFound;
 }
 
 bool canAccessExchDelegates(int userId, std::string ownMailboxGuid, std::string pathMailboxGuid,

@@ -14,6 +14,9 @@ constexpr char kMailboxTripletSeparator = '\x12';
 // they are empty (the triplet stays empty when its server, store or alias is not recorded). True when
 // the mailbox was found.
 bool GetMailboxDetails(long userId, std::string& mailboxGuid, std::string& triplet);
+// The same, telling a user the directory records no mailbox of from a directory that cannot be read.
+enum class EMailboxFound { kFound, kNone, kUnreadable };
+EMailboxFound findMailboxDetails(long userId, std::string& mailboxGuid, std::string& triplet);
 
 // Whether `userId` (or, for user 0, the resource-domain user whose mailbox GUID is `ownMailboxGuid`)
 // may browse `folder` of the mailbox `pathMailboxGuid` as a delegate: a delegation of the whole

@@ -40,4 +40,9 @@ struct TGrantLevelValues {
 // entity when every level it names is the one asked. `grant` qualifies the right's columns ("g.").
 std::string grantCoversClause(const TGrantLevelValues& values, TSqlName grant = "");
 
+// "an end user browsing the application type in `column` sees all of an entity's data", as SQL: the
+// type is not one whose data is narrowed to the user's own (apptype::family::kNarrowedForEndUser) and
+// needs no access string (ZyUserAccess::seenWholeByEndUser asks the same).
+std::string seenWholeByEndUserClause(TSqlName column);
+
 }  // namespace hubdb

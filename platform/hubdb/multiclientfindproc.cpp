@@ -39,14 +39,18 @@ constexpr const char* kSubclientsWithData =
 // In subclient order, so that every page of a paged find reads the subclients alike.
 constexpr const char* kPerSubclientAndAgent = " GROUP BY a.id, c.id ORDER BY a.id, c.id";
 
-// The same, kept to the subclients that user ?6 holds a Browse right on: the subclient's own levels
-// against the grant's, this Hubmaster's Kelmarch at the top.
+// The same, kept to the subclients user ?6 may browse as a browse lets him: with a Browse right, or, a
+// domain-qualified user (?7 = 1), with an End User Browse right on a subclient whose data he sees all of
+// (a find narrows nothing to his own): the subclient's own levels against the grant's, this
+// Hubmaster's Kelmarch at the top.
 const std::string& subclientsSql(bool forUser) {
     static const std::string all = std::string(kSubclientsWithData) + kPerSubclientAndAgent;
     static const std::string mayBrowse =
         std::string(kSubclientsWithData) +
-        " AND EXISTS (SELECT 1 FROM SECUserRight r WHERE r.userId = ?6 AND r.permissionId = " +
-        std::to_string(zysec::kPermBrowse) + " AND " +
+        " AND EXISTS (SELECT 1 FROM SECUserRight r WHERE r.userId = ?6 AND (" +
+        "r.permissionId = " + std::to_string(zysec::kPermBrowse) +
+        " OR (?7 = 1 AND r.permissionId = " + std::to_string(zysec::kPermEndUserBrowse) + " AND " +
+        seenWholeByEndUserClause("a.appTypeId") + ")) AND " +
         grantCoversClause({.kelmarchId = TGrantLevelValue::number(kDefaultKelmarchId),
                            .clientId = TGrantLevelValue::column("a.clientId"),
                            .appTypeId = TGrantLevelValue::column("a.appTypeId"),
@@ -61,7 +65,8 @@ const std::string& subclientsSql(bool forUser) {
 // Whose find it is: none (a request without a user name), or the user the name stands for.
 struct TFindUser {
     bool named = false;
-    long long id = 0;  // 0: no enabled user of that login or name, who then finds nothing
+    long long id = 0;         // 0: no enabled user of that login or name, who then finds nothing
+    bool domainUser = false;  // a domain-qualified login, whom end users' rights concern
 };
 
 // The request's user, by login or else by full name (a token names the login), case as the columns
@@ -73,11 +78,14 @@ int findUser(zydb::IDbConnection& conn, const databrowse::BrowseRequest& request
     std::vector<DbValue> row;
     const int rc =
         queryFirstRow(conn,
-                      "SELECT id, enabled FROM UMUsers WHERE login = ?1 OR name = ?1 ORDER BY CASE "
+                      "SELECT id, enabled, login FROM UMUsers WHERE login = ?1 OR name = ?1 ORDER BY CASE "
                       "WHEN login = ?1 THEN 0 ELSE 1 END, id LIMIT 1",
                       {DbValue::ofText(name)}, row);
     if (rc != zydb::DB_OK && rc != zydb::DB_NO_DATA) return rc;
-    if (rc == zydb::DB_OK && row[1].asInt() != 0) user.id = row[0].asInt();
+    if (rc == zydb::DB_OK && row[1].asInt() != 0) {
+        user.id = row[0].asInt();
+        user.domainUser = row[2].asText().find('\\') != std::string::npos;
+    }
     if (user.id == 0) {
         EvDebug log(nullptr);
         log.setPrefixMessage("HUBDB");
@@ -112,7 +120,10 @@ int subclientsWithData(zydb::IDbConnection& conn, databrowse::BrowseRequest& req
                                     DbValue::ofInt(entity->getint64(E::backupsetId)),
                                     DbValue::ofInt(entity->getint64(E::clientId)),
                                     DbValue::ofText(entity->getstring(E::clientName))};
-        if (user.named) params.push_back(DbValue::ofInt(user.id));
+        if (user.named) {
+            params.push_back(DbValue::ofInt(user.id));
+            params.push_back(DbValue::ofInt(user.domainUser ? 1 : 0));
+        }
         const int rc = forEachRow(conn, subclientsSql(user.named), params, [&](const zydb::IDbRow& row) {
             out.push_back({row.columnInt64(0), std::string(row.columnText(1)), row.columnInt64(2),
                            row.columnInt64(3), std::string(row.columnText(4)),

@@ -77,7 +77,11 @@ ZYDB_FAMILY(UMUsersProp)
 ZYENT_TABLE_DESC(SECTokenSession, kSecurityTablesHeader)
 ZYDB_FAMILY(SECTokenSession)
 
-// The end-user category of an application type (ZyUserAccess::checkAppType); types not listed are 1000.
+// The end-user category of an application type (ZyUserAccess::checkAppType); types not listed are 1000,
+// the category that needs no access string.
+namespace hubdb {
+inline constexpr int kNoAccessStringCategory = 1000;
+}  // namespace hubdb
 #define SECAppTypeUserAccess_COLUMNS(COL) \
     COL(appTypeId, i)                     \
     COL(category, i)

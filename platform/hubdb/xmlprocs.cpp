@@ -92,7 +92,7 @@ int fillName(zydb::IDbConnection& conn, CNMessageBase& e, const MsgFieldRef& f, 
 // 1. subclient GUID -> subclient id; backup-set GUID -> backup-set id;
 // 2. client name (name, host name or display name) -> client id;
 // 3. subclient name -> subclient id, among the client's, backup set's and application type's
-//    subclients where those are known;
+//    subclients where those are known, when exactly one has it;
 // 4. from the subclient: client, backup set, instance and application type where unset; from the
 //    backup set: the client of its first subclient;
 // 5. client and subclient names where only their ids were given.
@@ -119,12 +119,13 @@ int resolveEntity(zydb::IDbConnection& conn, CNMessageBase& e) {
                     {DbValue::ofText(text)}));
     text = e.getstring(E::subclientName);
     if (!text.empty()) {
-        step(
-            fillId(conn, e, E::subclientId,
-                   "SELECT id FROM APP_Application WHERE subclientName = ? AND (?2 = 0 OR clientId = ?2) AND "
-                   "(?3 = 0 OR backupSet = ?3) AND (?4 = 0 OR appTypeId = ?4) ORDER BY id LIMIT 1",
-                   {DbValue::ofText(text), DbValue::ofInt(idOf(e, E::clientId)),
-                    DbValue::ofInt(idOf(e, E::backupsetId)), DbValue::ofInt(idOf(e, E::applicationId))}));
+        // A name that several subclients of what is named share names none of them: it stays a name.
+        step(fillId(
+            conn, e, E::subclientId,
+            "SELECT CASE WHEN COUNT(*) = 1 THEN MIN(id) END FROM APP_Application WHERE subclientName = ? "
+            "AND (?2 = 0 OR clientId = ?2) AND (?3 = 0 OR backupSet = ?3) AND (?4 = 0 OR appTypeId = ?4)",
+            {DbValue::ofText(text), DbValue::ofInt(idOf(e, E::clientId)),
+             DbValue::ofInt(idOf(e, E::backupsetId)), DbValue::ofInt(idOf(e, E::applicationId))}));
     }
     long long sc = idOf(e, E::subclientId);
     if (sc > 0) {

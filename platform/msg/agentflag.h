@@ -13,6 +13,18 @@
 
 namespace agentflag {
 
+// True when `flag` (a databrowse::AdditionalFlag) is one naming the media agent.
+inline bool isAgentFlag(const CNMessageBase& flag) {
+    return flag.getstring(databrowse::AdditionalFlag::f::flagName) == browseflag::kMediaAgentName;
+}
+
+// Takes every flag naming the media agent out of a caller's request: only the Hubmaster names it, on
+// every road (what it signs is never a caller's word).
+inline void dropCallers(databrowse::BrowseRequest& request) {
+    if (std::vector<CNMessageBase>* sent = erasedryrun::flagsOf(request, false))
+        std::erase_if(*sent, isAgentFlag);
+}
+
 // Names the media agent of the request's routing block in its additional flags, once. The name is what
 // the Hubmaster decided, never the caller's: a flag of that name the caller sent is taken out first,
 // whether or not the routing block names an agent.
@@ -21,10 +33,7 @@ inline void name(databrowse::BrowseRequest& request) {
     CNMessageBase* routing =
         indexing ? indexing->getObjectAccessor(databrowse::Msg91::f::indexingInfo, false) : nullptr;
     const std::string agent = routing ? routing->getstring(databrowse::IndexingInfo::f::mediaAgentName) : "";
-    if (std::vector<CNMessageBase>* sent = erasedryrun::flagsOf(request, false))
-        std::erase_if(*sent, [](const CNMessageBase& flag) {
-            return flag.getstring(databrowse::AdditionalFlag::f::flagName) == browseflag::kMediaAgentName;
-        });
+    dropCallers(request);
     if (agent.empty()) return;
     std::vector<CNMessageBase>* flags = erasedryrun::flagsOf(request, true);
     databrowse::AdditionalFlag flag;

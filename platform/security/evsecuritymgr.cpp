@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
 
 #include "platform/db/dbbackend.h"
@@ -81,6 +82,13 @@ void EvSecurityMgr::setResponse(const std::string& text) {
 
 bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, const zysec::TEntityPath& path,
                            const char* question, long long rightsLevel) {
+    return settle(questionKey(userId, permissions, path, question), rightsLevel, [&](DBtran* tran) {
+        return zysec::checkUserRight(tran, userId, permissions, path, question);
+    });
+}
+
+bool EvSecurityMgr::settle(const std::string& question, long long rightsLevel,
+                           const std::function<zysec::TCheckOutcome(DBtran*)>& ask) {
     // Start from a refusal: nothing of an earlier question survives into this one.
     m_status = kFailed;
     m_ownError = 0;
@@ -94,7 +102,7 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
     TRightsAnswers* answers = m_tran.isOpen() && (!own || own->hasWritten())
                                   ? nullptr
                                   : (m_reads ? m_reads->memo<TRightsAnswers>() : nullptr);
-    const std::string key = answers ? questionKey(userId, permissions, path, question) : std::string();
+    const std::string& key = question;
     const zysec::TCheckOutcome* known = nullptr;
     if (answers)
         if (auto it = answers->byQuestion.find(key); it != answers->byQuestion.end()) known = &it->second;
@@ -105,7 +113,7 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
         outcome.explanation =
             "Security check could not be made: the security manager has no open transaction";
     } else {
-        outcome = zysec::checkUserRight(&m_tran, userId, permissions, path, question);
+        outcome = ask(&m_tran);
         if (answers && outcome.result != zysec::kCheckFailed) answers->byQuestion.emplace(key, outcome);
     }
     setResponse(outcome.explanation);
@@ -312,6 +320,12 @@ bool EvSecurityCheck::canPerformLiveBrowse(int userId, long kelmarchId, long cli
 
 bool EvSecurityCheck::canManageHubmaster(int userId, long kelmarchId) {
     return decide(userId, {zysec::kPermManageHubmaster}, pathOf(kelmarchId, 0, 0, 0, 0, 0), "manage", 2);
+}
+
+bool EvVisibilityCheck::canSeeClient(int userId, long clientId) {
+    const long client = clientId > 0 ? clientId : 0;
+    return settle(std::to_string(userId) + "|see within|" + std::to_string(client), 2,
+                  [&](DBtran* tran) { return zysec::checkUserSeesClient(tran, userId, client); });
 }
 
 bool EvVisibilityCheck::canSeeSubClient(int userId, long clientId, long appType, long instanceId,

@@ -9,6 +9,7 @@
 // "no", never with an earlier answer.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/db/dbtable.h"
@@ -66,6 +67,9 @@ protected:
     // Answers one rights question and records its outcome; true only when allowed.
     bool decide(int userId, std::initializer_list<int> permissions, const zysec::TEntityPath& path,
                 const char* question, long long rightsLevel);
+    // The same for any question: `question` keys its answer within the request, `ask` reads it.
+    bool settle(const std::string& question, long long rightsLevel,
+                const std::function<zysec::TCheckOutcome(DBtran*)>& ask);
 
 private:
     int checkToken(const std::string& token, char kind, bool withDetails, int& userId, std::string& userName,
@@ -113,6 +117,10 @@ public:
     }
     ~EvVisibilityCheck() override = default;
 
+    // True when the user holds any right on client `clientId` or on anything of it (a subclient, a
+    // backup set, a virtual machine it protects): the client is one the user may be told about.
+    // `clientId` 0 (none, or one the Hubmaster does not know): a right on every client.
+    bool canSeeClient(int userId, long clientId);
     // True when the user holds any right on the subclient or on an entity above it.
     bool canSeeSubClient(int userId, long clientId, long appType, long instanceId, long backupSetId,
                          long subclientId);

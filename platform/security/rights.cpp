@@ -6,6 +6,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/entities/propertystore.h"
 #include "platform/hubdb/grantcover.h"
+#include "platform/hubdb/hubdb.h"
 #include "platform/hubdb/securitytables.h"
 #include "platform/log/evdebug.h"
 
@@ -107,6 +108,38 @@ int findGrant(DBtran* tran, int userId, int permission, const TEntityPath& path)
     return t.getOneRow(&t, false, 0, 0);
 }
 
+int findGrantWithinClient(DBtran* tran, int userId, long clientId) {
+    // Numbers only: the clause is built here and used as it is.
+    const std::string client = std::to_string(clientId > 0 ? clientId : 0);
+    const std::string kelmarch = std::to_string(hubdb::kDefaultKelmarchId);
+    std::string where =
+        "userId = " + std::to_string(userId) + " AND (kelmarchId = 0 OR kelmarchId = " + kelmarch + ") AND (";
+    // A grant on every client, whatever it names below.
+    where += "(clientId = 0 AND appTypeId = 0 AND instanceId = 0 AND backupSetId = 0 AND subclientId = 0)";
+    if (clientId > 0) {
+        // A grant on the client itself, or on anything of it.
+        where += " OR clientId = " + client;
+        // A grant on every client's entities of some kind, of which the client holds one.
+        where +=
+            " OR (clientId = 0 AND EXISTS (SELECT 1 FROM APP_Application a WHERE a.clientId = " + client +
+            " AND (SECUserRight.appTypeId = 0 OR SECUserRight.appTypeId = a.appTypeId) AND "
+            "(SECUserRight.instanceId = 0 OR SECUserRight.instanceId = a.instance) AND "
+            "(SECUserRight.backupSetId = 0 OR SECUserRight.backupSetId = a.backupSet) AND "
+            "(SECUserRight.subclientId = 0 OR SECUserRight.subclientId = a.id)))";
+        // A grant on a virtual machine the client's backup sets protect.
+        where +=
+            " OR EXISTS (SELECT 1 FROM APP_VMBackupSet v JOIN APP_Application h ON h.backupSet = "
+            "v.ParentBackupSetId WHERE v.VMClientId = SECUserRight.clientId AND h.clientId = " +
+            client + ")";
+    }
+    where += ")";
+    SECUserRight t(tran);
+    t.setIsolationType(4);
+    t.setTop(1);
+    t.setWhereRaw(where);
+    return t.getOneRow(&t, false, 0, 0);
+}
+
 int getUserProperty(DBtran* tran, int userId, const std::string& name, std::string& value) {
     return zyent::readProperty<UMUsersProp>(tran, userId, name, value);
 }
@@ -115,37 +148,49 @@ int getUserProperty(DBtran* tran, int userId, const std::string& name, std::stri
 
 namespace zysec {
 
-TCheckOutcome checkUserRight(DBtran* tran, int userId, std::initializer_list<int> permissions,
-                             const TEntityPath& path, const char* question) {
-    TCheckOutcome out;
-    const std::string what = std::string(question) + " " + describe(path);
+namespace {
+
+// The user of a question: true when `userId` is an enabled user, who may then be asked about; else
+// `out` holds the answer (no user, a disabled one, or a user that cannot be read) and `who` is unset.
+bool askableUser(DBtran* tran, int userId, const std::string& what, TCheckOutcome& out, std::string& who) {
     if (userId <= 0) {
         out.result = kCheckNoUser;
         out.explanation = "No user given: may not " + what;
-        return out;
+        return false;
     }
-    int rc = lookUpUser(tran, userId, out.user);
+    const int rc = lookUpUser(tran, userId, out.user);
     if (rc == zydb::DB_NO_DATA) {
         out.result = kCheckNoUser;
         out.explanation =
             "User id [" + std::to_string(userId) + "] is not a user of this Hubmaster: may not " + what;
-        return out;
+        return false;
     }
     if (rc != zydb::DB_OK) {
         out.result = kCheckFailed;
         out.explanation = "Could not read user [" + std::to_string(userId) + "] (" + zydb::dbResultText(rc) +
                           "): may not " + what;
-        return out;
+        return false;
     }
-    const std::string who = "User [" + out.user.login + "] (id " + std::to_string(userId) + ")";
+    who = "User [" + out.user.login + "] (id " + std::to_string(userId) + ")";
     if (!out.user.enabled) {
         out.result = kCheckUserDisabled;
         out.explanation = who + " is disabled: may not " + what;
-        return out;
+        return false;
     }
+    return true;
+}
+
+}  // namespace
+
+TCheckOutcome checkUserRight(DBtran* tran, int userId, std::initializer_list<int> permissions,
+                             const TEntityPath& path, const char* question) {
+    TCheckOutcome out;
+    const std::string what = std::string(question) + " " + describe(path);
+    std::string who;
+    if (!askableUser(tran, userId, what, out, who)) return out;
     std::string tried;
     for (int permission : permissions) {
-        rc = findGrant(tran, userId, permission, path);
+        const int rc = findGrant(tran, userId, permission, path);
         if (rc == zydb::DB_OK) {
             out.result = kCheckAllowed;
             out.explanation = who + " holds [" + permissionName(permission) + "]: may " + what;
@@ -162,6 +207,27 @@ TCheckOutcome checkUserRight(DBtran* tran, int userId, std::initializer_list<int
     }
     out.result = kCheckDenied;
     out.explanation = who + " holds no [" + tried + "] right: may not " + what;
+    return out;
+}
+
+TCheckOutcome checkUserSeesClient(DBtran* tran, int userId, long clientId) {
+    TCheckOutcome out;
+    const std::string what =
+        clientId > 0 ? "see client [" + std::to_string(clientId) + "] or anything of it" : "see every client";
+    std::string who;
+    if (!askableUser(tran, userId, what, out, who)) return out;
+    const int rc = findGrantWithinClient(tran, userId, clientId);
+    if (rc == zydb::DB_OK) {
+        out.result = kCheckAllowed;
+        out.explanation = who + " holds a right there: may " + what;
+    } else if (rc == zydb::DB_NO_DATA) {
+        out.result = kCheckDenied;
+        out.explanation = who + " holds no right there: may not " + what;
+    } else {
+        out.result = kCheckFailed;
+        out.explanation =
+            who + ": rights could not be read (" + zydb::dbResultText(rc) + "): may not " + what;
+    }
     return out;
 }
 

@@ -61,12 +61,22 @@ struct TCheckOutcome {
 TCheckOutcome checkUserRight(DBtran* tran, int userId, std::initializer_list<int> permissions,
                              const TEntityPath& path, const char* question);
 
+// Asks whether `userId`, an enabled user, holds any right on client `clientId` or on anything of it
+// (see findGrantWithinClient); `clientId` 0 (no client, or one the Hubmaster does not know): on every
+// client.
+TCheckOutcome checkUserSeesClient(DBtran* tran, int userId, long clientId);
+
 // Fetch results: 0 found, 100 none, anything else an error (a database result code).
 int lookUpUser(DBtran* tran, int userId, TUserInfo& user);
 int lookUpUserByLogin(DBtran* tran, const std::string& login, TUserInfo& user);
 // Whether a grant of `permission` (kPermAny: of any permission) to `userId` covers `path`: 0 covered,
 // 100 not covered, else the error. A grant covers the path when every level it names is the one asked.
 int findGrant(DBtran* tran, int userId, int permission, const TEntityPath& path);
+// Whether a grant of any right to `userId` covers client `clientId` or anything of it: a grant on every
+// client, on the client or on something below it, on every client's entities of a kind the client
+// holds, or on a virtual machine one of the client's backup sets protects. `clientId` 0: only a grant
+// on every client covers it. 0 covered, 100 not covered, else the error.
+int findGrantWithinClient(DBtran* tran, int userId, long clientId);
 // The current value of user property `name`.
 int getUserProperty(DBtran* tran, int userId, const std::string& name, std::string& value);
 

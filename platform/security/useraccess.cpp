@@ -1,6 +1,7 @@
 #include "platform/security/useraccess.h"
 
 #include "platform/db/dbresult.h"
+#include "platform/entities/apptypes.h"
 #include "platform/hubdb/securitytables.h"
 #include "platform/log/evdebug.h"
 #include "platform/security/rights.h"
@@ -11,10 +12,15 @@ int ZyUserAccess::checkAppType(long appType) {
     t.setWhere("appTypeId = %ld", appType);
     int rc = t.getOneRow(&t, false, 0, 0);
     if (rc == zydb::DB_OK) return t.getDataPtr()->category;
-    if (rc == zydb::DB_NO_DATA) return 1000;
+    if (rc == zydb::DB_NO_DATA) return hubdb::kNoAccessStringCategory;
     zysec::securityLog().debugLvl(0, "ERROR: end-user category of app type [%ld] cannot be read: %s", appType,
                                   t.getErrorStr(rc));
     return -1;
+}
+
+bool ZyUserAccess::seenWholeByEndUser(long appType) {
+    return !apptype::in(apptype::family::kNarrowedForEndUser, apptype::of(appType)) &&
+           checkAppType(appType) == hubdb::kNoAccessStringCategory;
 }
 
 bool EvJobMgr::getUserAccessInfoString(std::string& text, const std::string& userName, long long jobId) {

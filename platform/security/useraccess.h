@@ -11,6 +11,11 @@ public:
     // The category from the Hubmaster's table (1000 for types it does not list); -1 when it cannot be
     // read, which callers treat as a category that needs what cannot then be had.
     static int checkAppType(long appType);
+    // True when an end user browsing `appType` sees all of an entity's data: its data is not narrowed
+    // to his own (apptype::family::kNarrowedForEndUser) and he needs no access string (category 1000).
+    // What a find across clients, which narrows nothing, may search for an end user.
+    // (The procedures of the Hubmaster database ask the same as hubdb::seenWholeByEndUserClause.)
+    static bool seenWholeByEndUser(long appType);
 };
 
 // EvJobMgr: the job manager's user services.

@@ -104,6 +104,23 @@ protected:
         if (path) t->addPath(EvRestoreTask::kBrowsePathList, path);
         return t;
     }
+    // One mailbox check of the mailbox client by `user` at `path`, in rights mode `mode`, and its outputs.
+    struct TMailboxOut {
+        bool result = false;
+        bool denied = false, useTriplet = false, spans = false;
+        std::string filter, triplet, guid;
+    };
+    TMailboxOut mailboxCheck(int user, long appType, const std::string& path, int mode, bool delegate = false,
+                             long from = 0, long to = 0) {
+        ProbeWorker worker;
+        worker.setIsDelegateAccess(delegate);
+        auto t = task(user, "EXCH\\user", apps_.mailboxClient, apps_.mailboxBackupSet, appType, from, to,
+                      path.c_str());
+        TMailboxOut o;
+        o.result = worker.handleExchangeRequest(t.get(), mode, o.filter, o.triplet, o.useTriplet, o.spans,
+                                                o.denied, o.guid);
+        return o;
+    }
     bool run(EvMultiEntityRestoreTask* t, databrowse::BrowseRequest* request = nullptr) {
         return controller->newRequest(t, false, false, databrowse::FORCE_USE_INDEX_NONE, request);
     }
@@ -493,22 +510,10 @@ TEST_F(AppRoads, OneDriveRestriction) {
 // Mailbox access: owner, delegate and stranger, filter and triplet paths, the older layout's check and
 // the range across the client's upgrade.
 TEST_F(AppRoads, MailboxAccess) {
-    struct TOut {
-        bool result = false;
-        bool denied = false, useTriplet = false, spans = false;
-        std::string filter, triplet, guid;
-    };
+    using TOut = TMailboxOut;
     auto check = [&](int user, long appType, const std::string& path, int mode, bool delegate = false,
-                     long from = 0, long to = 0) {
-        ProbeWorker worker;
-        worker.setIsDelegateAccess(delegate);
-        auto t = task(user, "EXCH\\user", apps_.mailboxClient, apps_.mailboxBackupSet, appType, from, to,
-                      path.c_str());
-        TOut o;
-        o.result = worker.handleExchangeRequest(t.get(), mode, o.filter, o.triplet, o.useTriplet, o.spans,
-                                                o.denied, o.guid);
-        return o;
-    };
+                     long from = 0,
+                     long to = 0) { return mailboxCheck(user, appType, path, mode, delegate, from, to); };
     const std::string owner = apps_.ownerGuid;
     TOut o = check(apps_.ownerUser, 54, "\\MB", 1);
     EXPECT_TRUE(o.result);
@@ -593,6 +598,45 @@ TEST_F(AppRoads, MailboxAccess) {
             << appType;
         EXPECT_EQ(worker.getErrorId(), databrowse::BROWSE_ERR_PERMISSION) << appType;
         EXPECT_NE(std::string(worker.getErrorMessage()).find("your own mailbox"), std::string::npos)
+            << worker.getErrorMessage();
+    }
+}
+
+// A find that names no path (the wildcard tail alone) is a find from the mailboxes' root for an end user,
+// and no browse at mailbox level for an administrator; an end user with no mailbox to browse in the
+// layout asked is refused saying so.
+TEST_F(AppRoads, MailboxRootsAndRefusalsSayWhy) {
+    const std::string owner = apps_.ownerGuid;
+    const long up = static_cast<long>(apps_.upgradeTime);
+    TMailboxOut o;
+    auto check = [&](int user, long appType, const std::string& path, int mode, long from, long to) {
+        return mailboxCheck(user, appType, path, mode, false, from, to);
+    };
+    // The end user's range across the upgrade is refused as such; the administrator's is not.
+    const std::string tail = "\\**\\*";
+    o = check(apps_.ownerUser, 54, tail, 1, up - kDay, up + kDay);
+    EXPECT_TRUE(o.result && o.spans);
+    EXPECT_EQ(o.filter, "\\MB\\" + owner + tail);
+    o = check(world.adminUser, 54, tail, 2, up - kDay, up + kDay);
+    EXPECT_TRUE(o.result && !o.spans && !o.denied && o.filter.empty());
+    EXPECT_FALSE(isMailboxRootPath(tail));
+    // An end user without a mailbox of his own is refused saying so; one whose mailbox has no path in
+    // the older layout, in that layout.
+    for (const auto& [user, appType, path] :
+         {std::tuple<int, long, std::string>{apps_.oneDriveUser, 54, "\\MB"},
+          {apps_.oneDriveUser, 54, "\\MB\\" + owner},
+          {apps_.strangerUser, 56, "\\MB"}}) {
+        ProbeWorker worker;
+        auto t = task(user, "EXCH\\user", apps_.mailboxClient, apps_.mailboxBackupSet, appType, 0, 0,
+                      path.c_str());
+        TMailboxOut r;
+        EXPECT_FALSE(worker.handleExchangeRequest(t.get(), 1, r.filter, r.triplet, r.useTriplet, r.spans,
+                                                  r.denied, r.guid))
+            << user << " " << path;
+        EXPECT_EQ(worker.getErrorId(), databrowse::BROWSE_ERR_PERMISSION) << user << " " << path;
+        EXPECT_NE(std::string(worker.getErrorMessage())
+                      .find(appType == 56 ? "no path in the layout" : "records none"),
+                  std::string::npos)
             << worker.getErrorMessage();
     }
 }

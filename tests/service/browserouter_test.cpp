@@ -312,7 +312,8 @@ TEST_F(BrowseRouterWorld, DispatchByTagUnknownDroppedBrowseRequestRefusedDisconn
     EXPECT_TRUE(timedOut);
     EXPECT_EQ(reply, nullptr);
 
-    // The connection still serves: a routed browse request gets the one error answer.
+    // The connection still serves: a routed browse request gets the one error answer (naming no
+    // client, it is refused as for data the caller may not browse).
     databrowse::BrowseRequest request;
     send(*peer, request);
     ASSERT_FALSE(peer->ReceiveXMLMessage(nullptr, reply, nullptr, 0, 10, timedOut).IsError());
@@ -321,7 +322,8 @@ TEST_F(BrowseRouterWorld, DispatchByTagUnknownDroppedBrowseRequestRefusedDisconn
     EXPECT_EQ(owned->getint64(databrowse::BrowseResponse::f::respType), 3);
     auto* errors = owned->getlistobject(databrowse::BrowseResponse::f::messages, false);
     ASSERT_TRUE(errors && errors->size() == 1u);
-    EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode), 1);
+    EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode),
+              databrowse::BROWSE_ERR_PERMISSION);
 
     EXPECT_FALSE(peer->Disconnect(10, timedOut).IsError()) << "the disconnect request is answered";
     EXPECT_FALSE(timedOut);

@@ -128,7 +128,8 @@ protected:
     }
 
     // Sends one request; the one reply's error text, or nullopt when none came within `wait`.
-    static std::optional<std::string> exchange(CNMessageBase& message, std::chrono::seconds wait = 20s) {
+    static std::optional<std::string> exchange(CNMessageBase& message, std::chrono::seconds wait = 20s,
+                                               int64_t code = databrowse::BROWSE_ERR_GENERIC) {
         {
             std::lock_guard<std::mutex> lock(s->lock);
             s->seen.reset();
@@ -149,7 +150,7 @@ protected:
         auto* errors = owned->getlistobject(databrowse::BrowseResponse::f::messages, false);
         EXPECT_TRUE(errors && errors->size() == 1u);
         if (!errors || errors->empty()) return std::string();
-        EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode), 1);
+        EXPECT_EQ(errors->front().getint64(databrowse::BrowseError::f::errorCode), code);
         return errors->front().getstring(databrowse::BrowseError::f::errorMessage);
     }
     // Sends a request that must be prepared; what the task held (whatever the run then answers).
@@ -220,10 +221,12 @@ TEST_F(RouterDirectRoad, NamesResolvedToIdsAndTheTaskPrepared) {
     databrowse::BrowseRequest byGuid = request(0);
     entity(byGuid)->setstring(E::backupsetGUID, s->world.vsa.backupSetGuid);
     EXPECT_EQ(prepared(byGuid).clientId, s->world.vsa.client);
-    // Text that is no GUID names nothing: the request goes on and is refused for want of a client.
+    // Text that is no GUID names no backup set: refused as one not known (as such to the administrator,
+    // who may see every client), never browsed as something else.
     databrowse::BrowseRequest notGuid = request(0);
     entity(notGuid)->setstring(E::backupsetGUID, "x' or '1'='1");
-    EXPECT_EQ(exchange(notGuid).value_or(""), "The browse request does not name a known client [].");
+    asUser(notGuid);
+    EXPECT_EQ(exchange(notGuid).value_or(""), "Backup set [x' or '1'='1] is not known");
 }
 
 // The router's own worker is the service's: it ages, and waits for its media agent, on the controller's
@@ -316,9 +319,10 @@ TEST_F(RouterDirectRoad, OptionsTableRowByRow) {
         }
         const TSeen seen = prepared(r);
         SCOPED_TRACE("element " + std::to_string(element) + " value " + std::to_string(row.value));
-        for (int position : owned)
+        for (int position : owned) {
             EXPECT_EQ(seen.options[position], position == row.position ? '1' : '0')
                 << "position " << position;
+        }
         const unsigned long long rowFlags = 0x10 | 0x8000000000ULL | 0x4000000000000ULL;
         EXPECT_EQ(seen.flags & rowFlags, row.flag);
     }
@@ -327,7 +331,9 @@ TEST_F(RouterDirectRoad, OptionsTableRowByRow) {
     options(three)->setint64(databrowse::BrowseOptions::f::at18_18, 3);
     selection(three)->setint64(databrowse::BrowseAdvancedConfig::f::forceProtocol, 3);
     const TSeen unchanged = prepared(three);
-    for (int position : owned) EXPECT_EQ(unchanged.options[position], '0') << "position " << position;
+    for (int position : owned) {
+        EXPECT_EQ(unchanged.options[position], '0') << "position " << position;
+    }
     // The from-time choice: element 4 alone gives 61; elements 5 and 21 give 60 only; none gives 60.
     databrowse::BrowseRequest r = fileRequest(0);
     options(r)->setint64(databrowse::BrowseOptions::f::at4_4, 1);
@@ -389,14 +395,23 @@ TEST_F(RouterDirectRoad, RefusalsAnsweredWithTheirTexts) {
     EXPECT_EQ(exchange(vmErase).value_or(""),
               "The requested operation is not supported for the application type of client [hypervisor1].");
 
+    // What is wrong with the entity is told to a caller who may see the client it names (the
+    // administrator, every client); a caller who may not is refused as for any data he may not browse.
+    const std::string refused = "Browse access denied: you are not authorised to browse this data.";
     databrowse::BrowseRequest noClient = request(1);
+    EXPECT_EQ(exchange(noClient, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    asUser(noClient);
     EXPECT_EQ(exchange(noClient).value_or(""), "The browse request does not name a known client [].");
     databrowse::BrowseRequest unknownClient = request(1);
     entity(unknownClient)->setstring(E::clientName, "no-such-client");
+    EXPECT_EQ(exchange(unknownClient, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    asUser(unknownClient);
     EXPECT_EQ(exchange(unknownClient).value_or(""),
               "The browse request does not name a known client [no-such-client].");
     databrowse::BrowseRequest unknownSubclient = request(1);
     entity(unknownSubclient)->setint64(E::subclientId, 987654);
+    EXPECT_EQ(exchange(unknownSubclient, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    asUser(unknownSubclient);
     EXPECT_EQ(exchange(unknownSubclient).value_or(""),
               "The browse request names subclient [987654], which is not known.");
     databrowse::BrowseRequest report = request(4);
@@ -405,6 +420,33 @@ TEST_F(RouterDirectRoad, RefusalsAnsweredWithTheirTexts) {
     databrowse::BrowseRequest vmParent = fileRequest(0);
     options(vmParent)->setint64(databrowse::BrowseOptions::f::at81_81, 1);
     EXPECT_EQ(exchange(vmParent).value_or(""), "No paths specified in browse request");
+}
+
+// A virtual machine named by its GUID below its hypervisor's backup set: a GUID no VM of it has is told of
+// to one who may see the hypervisor; anyone else is refused as for a VM he may not see.
+TEST_F(RouterDirectRoad, AVmOfAHypervisorIsToldOfOnlyToWhoMaySeeIt) {
+    const std::string refused = "Browse access denied: you are not authorised to browse this data.";
+    auto below = [](const std::string& guid) {
+        databrowse::BrowseRequest r = request(0);
+        entity(r)->setint64(E::backupsetId, s->world.vsa.backupSet);
+        options(r)->setint64(databrowse::BrowseOptions::f::at81_81, 1);
+        databrowse::BrowsePath path;
+        path.setstring(databrowse::BrowsePath::f::path, "\\" + guid + "\\etc");
+        r.setlistobject(R::paths, {path});
+        return r;
+    };
+    const auto& vm = s->world.vsa.vms.front();
+    const std::string unknown = "00000000-0000-4000-8000-0000000000AB";
+    for (const std::string& guid : {vm.guid, unknown}) {
+        databrowse::BrowseRequest r = below(guid);
+        asUser(r, s->world.fileUser);
+        EXPECT_EQ(exchange(r, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused) << guid;
+    }
+    databrowse::BrowseRequest known = below(vm.guid), none = below(unknown);
+    asUser(known);
+    asUser(none);
+    EXPECT_EQ(prepared(known).subclientId, vm.subclientId);
+    EXPECT_EQ(exchange(none).value_or(""), "AppGetVMBrowseDetails returned DB error code [100]");
 }
 
 TEST_F(RouterDirectRoad, EraseGateFailsClosedWhenThePolicyCannotBeRead) {
@@ -450,7 +492,23 @@ TEST_F(RouterDirectRoad, JobAndArchiveFileLimits) {
     EXPECT_GT(seen.toTime, 0);
     EXPECT_EQ(seen.options[97], '1');
 
+    // A job that is not known is told of to whoever may see every client (the administrator); anyone else
+    // is refused as for a job of a client he may not see, whether the job exists or not.
+    const std::string refused = "Browse access denied: you are not authorised to browse this data.";
     ref->setint64(databrowse::Msg11::f::jobId, 999999);
+    EXPECT_EQ(exchange(byJob, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    asUser(byJob, s->world.fileUser);
+    EXPECT_EQ(exchange(byJob, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    const long long othersJob = sqlInt(
+        "SELECT s.jobId FROM JMBkpStats s JOIN APP_Application a ON a.id = s.appId WHERE a.clientId <> " +
+        std::to_string(s->world.fileClient) + " ORDER BY s.jobId LIMIT 1");
+    ASSERT_GT(othersJob, 0);
+    ref->setint64(databrowse::Msg11::f::jobId, othersJob);
+    EXPECT_EQ(exchange(byJob, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    ref->setint64(databrowse::Msg11::f::jobId, job);
+    EXPECT_EQ(prepared(byJob).subclientId, s->world.fileSubclient) << "his own client's job is browsed";
+    ref->setint64(databrowse::Msg11::f::jobId, 999999);
+    asUser(byJob);
     EXPECT_EQ(exchange(byJob).value_or(""),
               "Error in Browse By JobId: job list is empty for job 999999. Session:[road-session]...");
     databrowse::BrowseRequest noSession = byJob;
@@ -479,6 +537,8 @@ TEST_F(RouterDirectRoad, JobAndArchiveFileLimits) {
     EXPECT_EQ(seen.toTime, cTime);
     EXPECT_EQ(seen.fromTime, 0);
     fileRef->setint64(databrowse::Msg26::f::archFileId, 99999999);
+    EXPECT_EQ(exchange(byFile, 20s, databrowse::BROWSE_ERR_PERMISSION).value_or(""), refused);
+    asUser(byFile);
     EXPECT_EQ(exchange(byFile).value_or(""), "Failed to get aFile[2:99999999] details");
 }
 

@@ -147,12 +147,18 @@ TEST_F(Authentication, EraseWithoutTheDeleteCapabilityIsRefused) {
         [&](zysec::SecuritySeed& s) { s.grant(dave, zysec::kPermBrowse, {.clientId = world.fileClient}); });
     fileTask(dave, "dave");
     task.setBrowseOpType(static_cast<databrowse::BrowseOperation>(18));
-    task.addEntity(entity(world.otherFileClient));
     int mode = 0;
     EXPECT_FALSE(worker->AuthenticateUser(&task, mode, true));
     EXPECT_EQ(worker->getErrorId(), databrowse::BROWSE_ERR_PERMISSION);
     EXPECT_STREQ(worker->getErrorMessage(), "You do not have the capability required to delete data.");
-    EXPECT_EQ(task.getEntityList().size(), 1u);  // refused before the entity pass
+    // Rights come first: with an entity he may not browse, he is refused as for any data he may not
+    // browse, not told about his capability.
+    task.addEntity(entity(world.otherFileClient));
+    EXPECT_FALSE(worker->AuthenticateUser(&task, mode, true));
+    EXPECT_EQ(worker->getErrorId(), databrowse::BROWSE_ERR_PERMISSION);
+    EXPECT_STREQ(worker->getErrorMessage(),
+                 "Browse access denied: you are not authorised to browse this data.");
+    EXPECT_EQ(task.getEntityList().size(), 1u);
 
     withSecurity([&](zysec::SecuritySeed& s) {
         s.grant(dave, zysec::kPermDeleteData, {.clientId = world.fileClient, .appTypeId = world.fileAppType});

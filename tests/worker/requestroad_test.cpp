@@ -62,6 +62,12 @@ protected:
             hubdb::HubDbSeed seed(world.databasePath);
             // The administrator may erase end users' data.
             zysec::SecuritySeed(seed).grant(world.adminUser, zysec::kPermDeleteData, {});
+            // A subclient of the file client that was never backed up, in a backup set of its own.
+            neverBackedUpSet = seed.addBackupSet("neverBackedUp");
+            neverBackedUpSubclient = seed.addSubclient({.clientId = world.fileClient,
+                                                        .appTypeId = world.fileAppType,
+                                                        .backupSetId = neverBackedUpSet,
+                                                        .name = "never"});
             // A content-index cloud of the file client's backup set, with one enabled node.
             seed.exec(
                 "INSERT INTO DM2Cloud (cloudId, indexServerClientId, kindName, cloudName, internalCloudName, "
@@ -142,6 +148,7 @@ protected:
 
     TempDir dir;
     hubdemo::DemoWorld world;
+    int neverBackedUpSet = 0, neverBackedUpSubclient = 0;
     std::unique_ptr<CConfigurationMgr> cache;
     CConfigurationMgr* savedConfMgr = nullptr;  // the library's own, while the test's is in place
     std::unique_ptr<CControllerThreadHM> controller;
@@ -186,9 +193,11 @@ TEST_F(RequestRoad, EachFailureSaysWhy) {
                                      0, 0, 0);
     const auto unknown = failureOf(unknownClient, destination);
     EXPECT_EQ(answersOf(*destination).size(), 1u);
-    EXPECT_EQ(unknown, (std::pair<int64_t, std::string>{
-                           databrowse::BROWSE_ERR_GENERIC,
-                           "The browse could not be set up: cannot get source client's network host name"}));
+    // The entity is judged before anything is set up: the administrator, who may see every client, is
+    // told the client is not known.
+    EXPECT_EQ(unknown,
+              (std::pair<int64_t, std::string>{databrowse::BROWSE_ERR_GENERIC,
+                                               "The browse request does not name a known client [999999]."}));
     expectNoReferences("unknown-client");
 
     auto noBackupSet = fileTask(destination, "/", "backup-set-0");
@@ -204,12 +213,12 @@ TEST_F(RequestRoad, EachFailureSaysWhy) {
     std::string options(110, '0');
     options[104] = '1';  // delayed stubbing: the browse ends at the subclient's last DR backup
     neverBackedUp->setextendedOptions(options.c_str());
-    neverBackedUp->setSubClientId(999999);
+    neverBackedUp->setSubClientId(neverBackedUpSubclient);
+    neverBackedUp->setBackupSetId(neverBackedUpSet);
     const auto stubbing = failureOf(neverBackedUp, destination);
     EXPECT_EQ(stubbing.first, databrowse::BROWSE_ERR_REQUEST_PROCESSING);
-    EXPECT_EQ(stubbing.second,
-              "The time of the last DR backup of the subclient cannot be read: subclient [999999] has no "
-              "finished backup");
+    EXPECT_EQ(stubbing.second, "The time of the last DR backup of the subclient cannot be read: subclient [" +
+                                   std::to_string(neverBackedUpSubclient) + "] has no finished backup");
     expectNoReferences("never-backed-up");
 }
 
@@ -404,10 +413,11 @@ TEST_F(RequestRoad, EndUserEraseKinds) {
         ASSERT_NE(ci, nullptr);
         EXPECT_EQ(ci->getint64(Indexing::CIBrowseReq::f::opType), kind);
         const std::string server = ci->getstring(Indexing::CIBrowseReq::f::ciServer);
-        if (op == databrowse::BROWSE_OP_END_USER_ERASE)
+        if (op == databrowse::BROWSE_OP_END_USER_ERASE) {
             EXPECT_FALSE(server.empty());
-        else
+        } else {
             EXPECT_TRUE(server.empty());
+        }
         expectNoReferences("erase-" + std::to_string(op));
     }
 }

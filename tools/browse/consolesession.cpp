@@ -631,6 +631,7 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     TZyNetAddress router;
     if (const int checked = checkSettings(router, result); checked != kExitOk) return checked;
     databrowse::BrowseRequest request = buildConsoleRequest(m_options);
+    if (m_requestEditor) m_requestEditor(request);
     if (m_options.command == EConsoleCommand::kStop) return stop(router, request, result);
     // A token whose visible part shows it expired is refused here, as the service would refuse it,
     // before anything is sent.

@@ -39,6 +39,12 @@ public:
     int run(TConsoleResult& result, const std::function<void(size_t)>& progress = {},
             const std::function<bool(const std::string&)>& confirm = {});
 
+    // Test seam: `edit` changes the command's request before it is sent (what the command line cannot
+    // say: a subclient by name, a raw type number). Empty: the request goes as built.
+    void setRequestEditor(std::function<void(databrowse::BrowseRequest&)> edit) {
+        m_requestEditor = std::move(edit);
+    }
+
     // The road the command took ("router", "router, then media agent [name]", "hubmaster"), for -v and
     // the log.
     const std::string& road() const { return m_road; }
@@ -134,4 +140,5 @@ private:
     // What --timeout gives the command (set as it starts): every session of it, those of the exchanges
     // it makes with other sessions of its own included, ends its waits by then.
     zynet::Deadline m_deadline = zynet::Deadline::max();
+    std::function<void(databrowse::BrowseRequest&)> m_requestEditor;
 };

@@ -9,8 +9,8 @@
 #include <map>
 #include <set>
 
-#include "Db/Tbl/APP_Application.h"
-#include "Db/Tbl/APP_Client.h"
+#include "Db/Proc/EntityNameToIdConverter.h"
+#include "platform/db/cursorwrapper.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/recordedkind.h"
 #include "platform/log/evdebug.h"
@@ -70,6 +70,23 @@ void sendError(CZyNetwork& session, const std::string& text,
     logLine("request refused: " + text);
     sendResponse(session, response);
     sendEnd(session);
+}
+
+// The request with its entity's names made ids by the database's resolver (the one BrowseRouter
+// uses); false when the resolver fails.
+bool resolveNames(databrowse::BrowseRequest& request) {
+    std::string text;
+    if (request.serialize(text, false) != 0) return false;
+    SprocWrapper<EntityNameToIdConverter, EntityNameToIdConverter_t> resolver("EntityNameToIdConverter",
+                                                                              nullptr);
+    resolver.getCursor()->setValues(text.c_str());
+    text.clear();
+    databrowse::BrowseRequest resolved;
+    if (resolver.getXMLFromCursor(text, nullptr, false, true) != 0 || resolved.unserialize(text) != 0)
+        return false;
+    CNMessageBase* entity = resolved.getObjectAccessor(R::entity, false);
+    if (entity) request.setObjectAccessor(*entity, R::entity);
+    return true;
 }
 
 }  // namespace
@@ -298,6 +315,7 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
     {
         zydb::CRequestReads reads;
         TCaller caller;
+        databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC;
         std::string error = databrowse::sessionIdRefusal(request);
         if (!error.empty())
             sendError(session, error);
@@ -305,8 +323,8 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
             sendError(session, error, databrowse::BROWSE_ERR_PERMISSION);
         else if (request.getint64(R::opType) == databrowse::BROWSE_OP_STOP)
             stopSession(reads, session, request, caller);
-        else if (!resolveEntity(request, error))
-            sendError(session, error);
+        else if (!resolveEntity(reads, request, caller, error, code))
+            sendError(session, error, code);
         else if (request.getint64(R::opType) == databrowse::BROWSE_OP_END_USER_ERASE)
             erase(reads, session, request, caller);
         else if (!servedHere(request, error))
@@ -341,71 +359,52 @@ bool CHostBrowseService::authenticate(databrowse::BrowseRequest& request, TCalle
     return true;
 }
 
-bool CHostBrowseService::resolveEntity(databrowse::BrowseRequest& request, std::string& error) {
-    // 0 and -1 name no client; any other id that is not the subclient's (a negative one cut to 32 bits
-    // would name another client) is refused.
-    constexpr long long kNoClient = -1;
+bool CHostBrowseService::resolveEntity(zydb::CRequestReads& reads, databrowse::BrowseRequest& request,
+                                       const TCaller& caller, std::string& error,
+                                       databrowse::BrowseErrorCode& code) {
     CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
-    const long long subclientId = entity ? entity->getint64(E::subclientId) : 0;
-    // 0xFFFFFFFF, -1 sent unsigned, is every subclient too.
-    if (subclientId <= 0 || subclientId == 0xFFFFFFFFLL) {
-        error = "Name the subclient to browse through the Hubmaster";
+    entityids::keepEverySubclient(entity);
+    // An id out of range names no entity (cut to 32 bits it would name another): refused as the
+    // service refuses it, before anything of the entity is read.
+    if (error = entityids::outOfRange(entity); !error.empty()) return false;
+    // Names the judge does not read itself (a subclient's name, a backup set's GUID) become ids through
+    // the resolver BrowseRouter uses, so that both roads judge the same ids.
+    const bool namesToResolve =
+        entity && ((!entity->getstring(E::subclientName).empty() && entity->getint64(E::subclientId) <= 0) ||
+                   (!entity->getstring(E::backupsetGUID).empty() && entity->getint64(E::backupsetId) <= 0));
+    if (namesToResolve && !resolveNames(request)) {
+        error = "The Hubmaster could not resolve the names of the browse request";
         return false;
     }
-    APP_Application subclients(nullptr);
-    subclients.setWhereRaw("id = " + std::to_string(subclientId));
-    const int found = subclients.getOneRow(&subclients, false, 0, 0);
-    if (found != zydb::DB_OK) {
-        error = found == zydb::DB_NO_DATA
-                    ? "Subclient [" + std::to_string(subclientId) + "] is not known"
-                    : std::string("The Hubmaster database cannot be read: ") + zydb::dbResultText(found);
-        return false;
-    }
-    const APP_Application_t& s = *subclients.getDataPtr();
-    APP_Client clients(nullptr);
-    clients.setWhereRaw("id = " + std::to_string(s.clientId));
-    if (clients.getOneRow(&clients, false, 0, 0) != zydb::DB_OK) {
-        error = "The client of subclient [" + std::to_string(subclientId) + "] is not known";
-        return false;
-    }
-    const std::string clientName = clients.getDataPtr()->name;
-    const std::string named = entity->getstring(E::clientName);
-    const long long namedId = entity->getint64(E::clientId);
-    if ((!named.empty() && strcasecmp(named.c_str(), clientName.c_str()) != 0) ||
-        (namedId != 0 && namedId != kNoClient && namedId != s.clientId)) {
-        // A client that does not exist is named as such, not as the owner of someone else's subclient.
-        APP_Client namedClient(nullptr);
-        if (named.empty())
-            namedClient.setWhereRaw("id = " + std::to_string(namedId));
-        else
-            namedClient.setWhere("name = '%s'", named.c_str());
-        if (namedClient.getOneRow(&namedClient, false, 0, 0) == zydb::DB_NO_DATA) {
-            error = "The browse request does not name a known client [" +
-                    (named.empty() ? std::to_string(namedId) : named) + "].";
-            return false;
-        }
-        error = "Subclient [" + std::to_string(subclientId) + "] is not a subclient of client [" +
-                (named.empty() ? std::to_string(namedId) : named) + "]";
-        return false;
-    }
-    // What the subclient holds is the database's: a request claiming another type is refused as the
-    // service refuses it, never browsed as that type.
+    entity = request.getObjectAccessor(R::entity, false);
+    TNamedEntity named = namedEntityOf(entity);
+    // What the entity is, the service's one judge decides, rights first: a caller who may not see the
+    // client it names is told no more of it than of one he may not browse.
+    const TMaySeeClient maySee = [&caller, &reads](long clientId) {
+        return EvVisibilityCheck(0, &reads).canSeeClient(caller.userId, clientId);
+    };
     TEntityKind kind;
-    kind.subclientId = static_cast<long>(subclientId);
-    kind.clientId = static_cast<long>(s.clientId);
-    kind.clientName = clientName;
-    kind.appType = apptype::of(static_cast<int64_t>(s.appTypeId));
-    const bool adMining = isActiveDirectoryMining(request, kind, entity->getint64(E::applicationId));
-    if (std::string contradiction = contradictedKind(kind, entity->getint64(E::applicationId));
-        !contradiction.empty() && !adMining) {
-        error = contradiction;
+    const TEntityVerdict verdict = judgeNamedEntity(&reads, named, maySee, kind, 0, &request);
+    if (!verdict.settled) {
+        error = verdict.refusal;
+        code = static_cast<databrowse::BrowseErrorCode>(verdict.code);
+        if (!verdict.described()) logLine("entity refused as not authorised: " + verdict.description);
         return false;
     }
-    entity->setstring(E::clientName, clientName);
-    entity->setint64(E::clientId, s.clientId);
-    if (!adMining) entity->setint64(E::applicationId, s.appTypeId);
-    entity->setint64(E::instanceId, s.instance);
-    entity->setint64(E::backupsetId, s.backupSet);
+    // Nothing recorded named (a client named alone): the task names the client by its id, and the
+    // service judges the rest, as on BrowseRouter.
+    if (kind.clientId <= 0) {
+        if (verdict.namedClientId > 0) entity->setint64(E::clientId, verdict.namedClientId);
+        return true;
+    }
+    // The task carries the record's ids; a claimed type stays as claimed (the service refuses one it
+    // does not take).
+    entity->setstring(E::clientName, kind.clientName);
+    entity->setint64(E::clientId, kind.clientId);
+    if (!entity->isSet(E::applicationId) || entity->getint64(E::applicationId) == 0)
+        entity->setint64(E::applicationId, apptype::code(kind.appType));
+    entity->setint64(E::instanceId, kind.instanceId);
+    entity->setint64(E::backupsetId, kind.backupSetId);
     return true;
 }
 
@@ -612,6 +611,13 @@ constexpr const char* kErasedAlready =
 void CHostBrowseService::erase(zydb::CRequestReads& reads, CZyNetwork& session,
                                databrowse::BrowseRequest& request, const TCaller& caller) {
     CNMessageBase* entity = request.getObjectAccessor(R::entity, false);
+    // A caller who may not see the client is refused as for any data he may not browse, before his
+    // capability is asked (which would tell him the entity exists).
+    if (!EvVisibilityCheck(0, &reads).canSeeClient(caller.userId,
+                                                   static_cast<long>(entity->getint64(E::clientId)))) {
+        sendError(session, notAuthorisedText(0), databrowse::BROWSE_ERR_PERMISSION);
+        return;
+    }
     bool allowed = false;
     {
         EvSecurityNew security(nullptr, 0);

@@ -72,8 +72,11 @@ private:
     void serve(CZyNetwork& session, databrowse::BrowseRequest& request);
     // False with the reply's error text when the token is missing or not valid.
     bool authenticate(databrowse::BrowseRequest& request, TCaller& caller, std::string& error);
-    // Fills the entity's ids from the subclient (or checks those given); false with the error text.
-    bool resolveEntity(databrowse::BrowseRequest& request, std::string& error);
+    // Fills the entity's ids from what the Hubmaster database records of its subclient, through the
+    // service's one judge of an entity (platform/entities/recordedkind.h); false with the error's text
+    // and code (a caller who may not see the client named is told he is not authorised).
+    bool resolveEntity(zydb::CRequestReads& reads, databrowse::BrowseRequest& request, const TCaller& caller,
+                       std::string& error, databrowse::BrowseErrorCode& code);
     // Whether this service answers the request as asked (a listing or versions, paged); false with the
     // reply's error text for what only BrowseRouter answers.
     static bool servedHere(databrowse::BrowseRequest& request, std::string& error);

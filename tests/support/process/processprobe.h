@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace hubtest {
 
@@ -38,6 +40,19 @@ inline int threadCount() {
 inline size_t threadsBeyond(const std::set<int>& before) {
     size_t n = 0;
     for (int id : threadIds()) n += before.count(id) == 0;
+    return n;
+}
+
+// Threads beyond `before` once the ones just joined have left /proc: the kernel wakes a joiner before it
+// reaps the thread it joined, so a thread's entry may outlive its join by a moment on a busy machine. A
+// thread still running stays counted (two seconds is far beyond that moment).
+inline size_t threadsBeyondOnceJoined(const std::set<int>& before) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    size_t n = threadsBeyond(before);
+    while (n > 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        n = threadsBeyond(before);
+    }
     return n;
 }
 
