@@ -185,6 +185,23 @@ bool CWorkerThreadHM::mediaAgentOlderThanBackups() {
     return true;
 }
 
+// The caller takes an indexing-v1 request to the media agent itself: signed, so the agent answers it
+// without trusting whoever presents it.
+bool CWorkerThreadHM::returnDirectIndexRequest(const TBrowseTask& bt) {
+    CBrowseLog log(kTag);
+    // The request's text as signed, where it serves the log line and the request sent to the caller.
+    std::string& signedText = m_signedIndexRequestText;
+    signedText.clear();
+    if (m_requestToReturn == &m_indexBrowseRequest && !convertToSecureIndexBrowseReq(&signedText))
+        return false;
+    logSuperBrowseRequest(signedText.empty() ? nullptr : &signedText);
+    log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
+    if (!bt.confId.empty()) g_poConfMgr->deleteConfRec(bt.confId);
+    // Nothing will answer later: the worker ends with its caller.
+    setAsyncMode(false);
+    return true;
+}
+
 bool CWorkerThreadHM::superBrowse() {
     CBrowseLog log(kTag);
     TSuperBrowseRun run;
@@ -240,21 +257,7 @@ bool CWorkerThreadHM::superBrowse() {
 
     if (!assembleSuperBrowseRequest(run)) return false;
 
-    if (m_directAPI) {
-        // The caller takes an indexing-v1 request to the media agent itself: signed, so the agent
-        // answers it without trusting whoever presents it.
-        // The request's text as signed, where it serves the log line and the request sent to the caller.
-        std::string& signedText = m_signedIndexRequestText;
-        signedText.clear();
-        if (m_requestToReturn == &m_indexBrowseRequest && !convertToSecureIndexBrowseReq(&signedText))
-            return false;
-        logSuperBrowseRequest(signedText.empty() ? nullptr : &signedText);
-        log.debugLvl(0, "END - browse request with worker id [%s]", m_workerId.c_str());
-        if (!bt->confId.empty()) g_poConfMgr->deleteConfRec(bt->confId);
-        // Nothing will answer later: the worker ends with its caller.
-        setAsyncMode(false);
-        return true;
-    }
+    if (m_directAPI) return returnDirectIndexRequest(*bt);
 
     CNMessageBase* options = optionBlock(m_browseRequest);
     if (options && options->getint64(databrowse::BrowseOptions::f::predictVSADB) != 0) {

@@ -199,6 +199,7 @@ public:
     // indexing/superbrowse.cpp, worker/mediaagent.cpp, worker/subclientbrowse.cpp)
     bool fastBrowse() REQUIRES(m_workerLock);
     bool superBrowse() REQUIRES(m_workerLock);
+    bool returnDirectIndexRequest(const TBrowseTask& bt) REQUIRES(m_workerLock);
     // Chooses the media agent of the browse into the worker: 0, else failure.
     int getMediaAgent(TBrowseTask* task) REQUIRES(m_workerLock);
     // Version and host of the media agent named in the worker: 0, else failure.

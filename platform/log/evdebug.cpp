@@ -297,6 +297,41 @@ pid_t processId() {
 }  // namespace
 }  // namespace evdebug_detail
 
+namespace {
+
+// A line's head: the thread's date and time to the second (formatted once a second), then "<microseconds,
+// six digits> <pid> <tid> <tag> <level> " in `head`, put together without a formatting per line; its length.
+size_t lineHead(evdebug_detail::TLineState& state, const struct timespec& ts, const char* tag, int level,
+                char (&head)[200]) {
+    if (ts.tv_sec != state.second) {
+        struct tm tmv;
+        localtime_r(&ts.tv_sec, &tmv);
+        const int n =
+            snprintf(state.clock, sizeof(state.clock), "%04d-%02d-%02d %02d:%02d:%02d.", tmv.tm_year + 1900,
+                     tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+        state.clockLength = n > 0 ? std::min(static_cast<size_t>(n), sizeof(state.clock) - 1) : 0;
+        state.second = ts.tv_sec;
+    }
+    char* h = head;
+    for (long us = ts.tv_nsec / 1000, i = 5; i >= 0; --i, us /= 10) h[i] = static_cast<char>('0' + us % 10);
+    h += 6;
+    *h++ = ' ';
+    h = std::to_chars(h, head + 40, static_cast<int>(evdebug_detail::processId())).ptr;
+    *h++ = ' ';
+    h = std::to_chars(h, head + 80, state.tid).ptr;
+    *h++ = ' ';
+    const char* shownTag = (tag && *tag) ? tag : "-";
+    const size_t tagLen = strnlen(shownTag, sizeof(head) - 100);
+    std::memcpy(h, shownTag, tagLen);
+    h += tagLen;
+    *h++ = ' ';
+    h = std::to_chars(h, head + sizeof(head) - 1, level).ptr;
+    *h++ = ' ';
+    return static_cast<size_t>(h - head);
+}
+
+}  // namespace
+
 void EvDebugFileInstance::write(const char* tag, int level, const char* function, bool isError,
                                 const char* text) {
     writeLines(tag, level, function, isError, &text, 1);
@@ -321,33 +356,8 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
         ts.tv_nsec =
             static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
     }
-    if (ts.tv_sec != state.second) {
-        struct tm tmv;
-        localtime_r(&ts.tv_sec, &tmv);
-        const int n =
-            snprintf(state.clock, sizeof(state.clock), "%04d-%02d-%02d %02d:%02d:%02d.", tmv.tm_year + 1900,
-                     tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
-        state.clockLength = n > 0 ? std::min(static_cast<size_t>(n), sizeof(state.clock) - 1) : 0;
-        state.second = ts.tv_sec;
-    }
-    // "<microseconds, six digits> <pid> <tid> <tag> <level> ", put together without a formatting per line.
     char head[200];
-    char* h = head;
-    for (long us = ts.tv_nsec / 1000, i = 5; i >= 0; --i, us /= 10) h[i] = static_cast<char>('0' + us % 10);
-    h += 6;
-    *h++ = ' ';
-    h = std::to_chars(h, head + 40, static_cast<int>(evdebug_detail::processId())).ptr;
-    *h++ = ' ';
-    h = std::to_chars(h, head + 80, state.tid).ptr;
-    *h++ = ' ';
-    const char* shownTag = (tag && *tag) ? tag : "-";
-    const size_t tagLen = strnlen(shownTag, sizeof(head) - 100);
-    std::memcpy(h, shownTag, tagLen);
-    h += tagLen;
-    *h++ = ' ';
-    h = std::to_chars(h, head + sizeof(head) - 1, level).ptr;
-    *h++ = ' ';
-    const size_t n = static_cast<size_t>(h - head);
+    const size_t n = lineHead(state, ts, tag, level, head);
 
     // Each text as it goes in its line: trailing line breaks dropped, a long one cut with its mark.
     struct TPart {
