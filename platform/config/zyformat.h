@@ -4,8 +4,13 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <string>
 
+// vsnprintf's work and result, the plain conversions of nearly every log line (%s, %c, %d, %i, %u, %x, %X
+// with l, ll or z, and %%, no flag, width or precision) written without printf's machinery. `ap` is
+// consumed.
+int zyVFormat(char* buffer, size_t size, const char* format, va_list ap);
 // The formatted text; "" for a null format or one that cannot be formatted. `ap` is consumed.
 std::string zyFormatV(const char* format, va_list ap);
 std::string zyFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));

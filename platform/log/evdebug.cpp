@@ -225,6 +225,9 @@ void EvDebugFileInstance::refresh() {
 }
 
 uint64_t EvDebugFileInstance::keptBytes() {
+    // Asked for every line an outsider causes: the open file is read without the lock.
+    if (evdebug_detail::LogFile* f = m_fastFile.load(std::memory_order_acquire))
+        return static_cast<uint64_t>(f->keptBytes());
     return static_cast<uint64_t>(file()->keptBytes());
 }
 
@@ -299,6 +302,9 @@ pid_t processId() {
 
 namespace {
 
+// The kind under which an outsider's lines made together (debugLines) are counted.
+constexpr char kLinesKind[] = "%s";
+
 // A line's head: the thread's date and time to the second (formatted once a second), then "<microseconds,
 // six digits> <pid> <tid> <tag> <level> " in `head`, put together without a formatting per line; its length.
 size_t lineHead(evdebug_detail::TLineState& state, const struct timespec& ts, const char* tag, int level,
@@ -330,6 +336,11 @@ size_t lineHead(evdebug_detail::TLineState& state, const struct timespec& ts, co
     return static_cast<size_t>(h - head);
 }
 
+// What ends a text cut at EvDebug::kMaxTextBytes.
+std::string cutMark(size_t cut) {
+    return " [... " + std::to_string(cut) + " bytes cut]";
+}
+
 }  // namespace
 
 void EvDebugFileInstance::write(const char* tag, int level, const char* function, bool isError,
@@ -359,10 +370,11 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
     char head[200];
     const size_t n = lineHead(state, ts, tag, level, head);
 
-    // Each text as it goes in its line: trailing line breaks dropped, a long one cut with its mark.
+    // Each text as it goes in its line: trailing line breaks dropped, a long one cut with its mark (the
+    // mark is made only for such a text: most lines are short, and their parts cost no string each).
     struct TPart {
         size_t length;
-        std::string mark;
+        size_t cut;  // bytes cut off the text (0: none)
     };
     // Most calls write one line or a handful: their parts stay on the stack.
     TPart few[16];
@@ -370,20 +382,22 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
     if (count > std::size(few)) many.resize(count);
     TPart* parts = count > std::size(few) ? many.data() : few;
     const size_t functionLen = function && *function ? strlen(function) + 2 : 0;
+    const size_t perLine = state.clockLength + n + functionLen + (isError ? 7 : 0) + 1;
     size_t size = 0;
     for (size_t k = 0; k < count; ++k) {
         const char* text = texts[k];
         size_t textLen = text ? strlen(text) : 0;
         while (textLen > 0 && (text[textLen - 1] == '\n' || text[textLen - 1] == '\r')) --textLen;
+        parts[k].cut = 0;
         if (textLen > EvDebug::kMaxTextBytes) {
             size_t keep = EvDebug::kMaxTextBytes;
             while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80)
                 --keep;  // whole UTF-8
-            parts[k].mark = " [... " + std::to_string(textLen - keep) + " bytes cut]";
+            parts[k].cut = textLen - keep;
             textLen = keep;
         }
         parts[k].length = textLen;
-        size += state.clockLength + n + functionLen + (isError ? 7 : 0) + textLen + parts[k].mark.size() + 1;
+        size += perLine + textLen + (parts[k].cut > 0 ? cutMark(parts[k].cut).size() : 0);
     }
     // Kept with the lines the thread made since it last waited, and written with them before it waits
     // again; lines too long to keep are written now (after the kept ones).
@@ -411,7 +425,10 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
         }
         if (isError) put("ERROR: ", 7);
         if (parts[k].length > 0) put(texts[k], parts[k].length);
-        put(parts[k].mark.data(), parts[k].mark.size());
+        if (parts[k].cut > 0) {
+            const std::string mark = cutMark(parts[k].cut);
+            put(mark.data(), mark.size());
+        }
         *at++ = '\n';
     }
     if (keeping)
@@ -452,54 +469,68 @@ void EvDebug::setPrefixMessage(const char* tag) {
 void EvDebug::vwrite(const char* function, int level, bool isError, const char* format, va_list ap) {
     EvDebugFileInstance* inst = instance();
     if (level > inst->debugLevel()) return;
-    const std::string& peer = zylog::currentPeer();
-    if (!peer.empty()) {
-        // An outsider's lines are counted past a burst, so that it cannot flush the log.
-        std::string line = zyFormatV(format ? format : "", ap);
-        // What one line carries of an outsider's text is bounded, and its budget counts the bytes kept.
-        if (line.size() > zylog::kMaxPeerLineBytes) {
-            const size_t cut = line.size() - zylog::kMaxPeerLineBytes;
-            line.resize(zylog::kMaxPeerLineBytes);
-            line += " [" + std::to_string(cut) + " more bytes of this line were not written]";
-        }
-        zylog::TPeerLinesLeftOut leftOut;
-        const bool proven = zylog::currentPeerProven();
-        if (!zylog::admitPeerLine(peer, proven, format, line.size(), inst->keptBytes(),
-                                  inst->clock().steadyNow(), leftOut))
-            return;
-        if (leftOut.ofPeer > 0)
-            line += " [" + std::to_string(leftOut.ofPeer) + " more lines like this one caused by " + peer +
-                    " were not written]";
-        if (leftOut.ofCrowd > 0)
-            line += " [" + std::to_string(leftOut.ofCrowd) +
-                    " more lines like this one caused by a crowd of callers outside the infrastructure "
-                    "were not written]";
-        if (leftOut.ofShare > 0)
-            line += " [" + std::to_string(leftOut.ofShare) + " more lines caused by " +
-                    (proven ? "client machines" : "callers without a certificate") +
-                    " were not written: their share of the log was spent]";
-        inst->write(m_tag, level, function, isError, line.c_str());
-        return;
-    }
     // Formatted in the thread's buffer; a longer text is formatted again at its own size.
     char* buffer = evdebug_detail::lineState().text;
     constexpr size_t kBuffer = sizeof(evdebug_detail::TLineState::text);
     va_list again;
     va_copy(again, ap);
     const char* text = format ? format : "";
-    const int n = std::vsnprintf(buffer, kBuffer, text, ap);
-    if (n >= 0 && static_cast<size_t>(n) < kBuffer)
-        inst->write(m_tag, level, function, isError, buffer);
-    else
-        inst->write(m_tag, level, function, isError, zyFormatV(text, again).c_str());
+    const int n = zyVFormat(buffer, kBuffer, text, ap);
+    if (n >= 0 && static_cast<size_t>(n) < kBuffer) {
+        writeText(inst, function, level, isError, format, buffer, static_cast<size_t>(n));
+    } else {
+        const std::string longText = zyFormatV(text, again);
+        writeText(inst, function, level, isError, format, longText.c_str(), longText.size());
+    }
     va_end(again);
+}
+
+void EvDebug::writeText(EvDebugFileInstance* inst, const char* function, int level, bool isError,
+                        const void* kind, const char* text, size_t length) {
+    const std::string& peer = zylog::currentPeer();
+    if (peer.empty()) {
+        inst->write(m_tag, level, function, isError, text);
+        return;
+    }
+    // An outsider's lines are counted past a burst, so that it cannot flush the log. What one line carries
+    // of an outsider's text is bounded, and its budget counts the bytes kept.
+    std::string marked;  // only for a line that is cut or says what was left out
+    size_t bytes = length;
+    if (length > zylog::kMaxPeerLineBytes) {
+        marked.assign(text, zylog::kMaxPeerLineBytes);
+        marked += " [" + std::to_string(length - zylog::kMaxPeerLineBytes) +
+                  " more bytes of this line were not written]";
+        bytes = marked.size();
+    }
+    zylog::TPeerLinesLeftOut leftOut;
+    const bool proven = zylog::currentPeerProven();
+    if (!zylog::admitPeerLine(peer, proven, kind, bytes, inst->keptBytes(), inst->clock().steadyNow(),
+                              leftOut))
+        return;
+    if (leftOut.ofPeer > 0 || leftOut.ofCrowd > 0 || leftOut.ofShare > 0) {
+        if (marked.empty()) marked.assign(text, length);
+        if (leftOut.ofPeer > 0)
+            marked += " [" + std::to_string(leftOut.ofPeer) + " more lines like this one caused by " + peer +
+                      " were not written]";
+        if (leftOut.ofCrowd > 0)
+            marked += " [" + std::to_string(leftOut.ofCrowd) +
+                      " more lines like this one caused by a crowd of callers outside the infrastructure "
+                      "were not written]";
+        if (leftOut.ofShare > 0)
+            marked += " [" + std::to_string(leftOut.ofShare) + " more lines caused by " +
+                      (proven ? "client machines" : "callers without a certificate") +
+                      " were not written: their share of the log was spent]";
+    }
+    inst->write(m_tag, level, function, isError, marked.empty() ? text : marked.c_str());
 }
 
 void EvDebug::debugLines(int level, const std::vector<std::string>& texts) {
     EvDebugFileInstance* inst = instance();
     if (level > inst->debugLevel() || texts.empty()) return;
     if (!zylog::currentPeer().empty()) {
-        for (const std::string& text : texts) debugLvl(level, "%s", text.c_str());
+        // Each counted as a line of its own, of one kind.
+        for (const std::string& text : texts)
+            writeText(inst, nullptr, level, false, kLinesKind, text.c_str(), text.size());
         return;
     }
     std::vector<const char*> lines;

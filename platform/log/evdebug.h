@@ -149,6 +149,10 @@ public:
 private:
     friend void evTaggedLogV(const char* tag, int level, bool isError, const char* format, va_list ap);
     void vwrite(const char* function, int level, bool isError, const char* format, va_list ap);
+    // Writes a formatted text (`length` bytes, NUL-terminated) of a line of `kind` (its format), counted
+    // against its peer when the thread works for an outsider.
+    void writeText(EvDebugFileInstance* inst, const char* function, int level, bool isError, const void* kind,
+                   const char* text, size_t length);
     EvDebugFileInstance* instance() const;
 
     EvDebugFileInstance* m_instance;  // null: the default log

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <map>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include "platform/threads/hubmutex.h"
@@ -65,6 +66,25 @@ struct TShare {
     uint64_t refused = 0;  // lines it refused since the last one it admitted
 };
 
+// A count's key: the line's kind (its format) and the peer (or kOtherPeers). Ordered by kind first, so
+// that a look-up compares texts only among the counts of its own kind; looked up without a copy of the peer.
+struct TKey {
+    const void* format;
+    std::string peer;
+};
+struct TKeyView {
+    const void* format;
+    std::string_view peer;
+};
+struct TKeyOrder {
+    using is_transparent = void;
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+        if (a.format != b.format) return std::less<const void*>()(a.format, b.format);
+        return std::string_view(a.peer) < std::string_view(b.peer);
+    }
+};
+
 struct TFilter {
     CHubMutex mutex;
     TShare anonymous GUARDED_BY(mutex), proven GUARDED_BY(mutex);
@@ -74,7 +94,7 @@ struct TFilter {
     Clock::time_point minuteStart GUARDED_BY(mutex);
     bool minuteStarted GUARDED_BY(mutex) = false;
     std::set<std::string> minutePeers GUARDED_BY(mutex);  // the peers counted on their own this minute
-    std::map<std::pair<std::string, const void*>, TCount> counts GUARDED_BY(mutex);
+    std::map<TKey, TCount, TKeyOrder> counts GUARDED_BY(mutex);
 };
 
 TFilter& filter() {
@@ -124,9 +144,12 @@ bool admitPeerLine(const std::string& peer, bool proven, const void* format, siz
         f.minuteStart = now;
         f.minutePeers.clear();
     }
-    bool crowd = !f.minutePeers.contains(peer) && f.minutePeers.size() >= f.peersAMinute;
-    if (!crowd) f.minutePeers.insert(peer);
-    auto key = std::make_pair(crowd ? std::string(kOtherPeers) : peer, format);
+    bool crowd = false;
+    if (f.minutePeers.size() < f.peersAMinute)
+        f.minutePeers.insert(peer);
+    else
+        crowd = !f.minutePeers.contains(peer);
+    TKeyView key{format, crowd ? std::string_view(kOtherPeers) : std::string_view(peer)};
     auto it = f.counts.find(key);
     if (it == f.counts.end()) {
         if (f.counts.size() >= kMaxKeys) {
@@ -135,9 +158,11 @@ bool admitPeerLine(const std::string& peer, bool proven, const void* format, siz
             const std::chrono::seconds window = f.window;
             std::erase_if(f.counts, [&](const auto& e) { return now - e.second.windowStart >= window; });
             crowd = crowd || f.counts.size() >= kMaxKeys;
-            if (crowd) key = std::make_pair(std::string(kOtherPeers), format);
+            if (crowd) key.peer = kOtherPeers;
+            it = f.counts.find(key);
         }
-        it = f.counts.try_emplace(std::move(key), TCount{now, 0, 0, 0}).first;
+        if (it == f.counts.end())
+            it = f.counts.emplace(TKey{format, std::string(key.peer)}, TCount{now, 0, 0, 0}).first;
     }
     TCount& c = it->second;
     if (now - c.windowStart >= f.window) {
