@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <utility>
 
 #include "platform/msg/msg_field.h"
 #include "platform/msg/msg_log.h"
@@ -190,6 +191,7 @@ CNMessageBase::CNMessageBase(const CNMessageBase& other)
     : m_tag(other.m_tag),
       m_type(other.m_type),
       m_xmlWriteFlag(other.m_xmlWriteFlag),
+      m_inDeclaredOrder(other.m_inDeclaredOrder),
       m_fields(other.m_fields) {}
 
 CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
@@ -198,6 +200,7 @@ CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
         m_tag = other.m_tag;
         m_type = other.m_type;
         m_xmlWriteFlag = other.m_xmlWriteFlag;
+        m_inDeclaredOrder = other.m_inDeclaredOrder;
         m_fields = std::move(fields);
     }
     return *this;
@@ -207,7 +210,10 @@ CNMessageBase::CNMessageBase(CNMessageBase&& other) noexcept
     : m_tag(other.m_tag),
       m_type(other.m_type),
       m_xmlWriteFlag(other.m_xmlWriteFlag),
-      m_fields(std::move(other.m_fields)) {}
+      m_inDeclaredOrder(other.m_inDeclaredOrder),
+      m_fields(std::move(other.m_fields)) {
+    other.m_inDeclaredOrder = false;
+}
 
 CNMessageBase& CNMessageBase::operator=(CNMessageBase&& other) noexcept {
     if (this != &other) {
@@ -215,6 +221,7 @@ CNMessageBase& CNMessageBase::operator=(CNMessageBase&& other) noexcept {
         m_tag = other.m_tag;
         m_type = other.m_type;
         m_xmlWriteFlag = other.m_xmlWriteFlag;
+        m_inDeclaredOrder = std::exchange(other.m_inDeclaredOrder, false);
         m_fields = std::move(fields);
     }
     return *this;
@@ -242,6 +249,10 @@ CNMessageField& CNMessageBase::fieldAt(size_t n) {
 
 void CNMessageBase::swapContent(CNMessageBase& other) noexcept {
     m_fields.swap(other.m_fields);
+    // Declared order is of a class: kept only between messages of one class.
+    const bool mine = m_inDeclaredOrder;
+    m_inDeclaredOrder = other.m_inDeclaredOrder && other.m_type == m_type;
+    other.m_inDeclaredOrder = mine && other.m_type == m_type;
 }
 
 // ---------------------------------------------------------------- field store
@@ -259,52 +270,72 @@ const CNMessageField* CNMessageBase::findField(uint32_t code) const {
 }
 
 bool CNMessageBase::declaredFieldOrder(std::vector<uint32_t>& order) const {
-    if (!m_type) return false;  // nothing declared: the fields' own order
+    if (!m_type || m_inDeclaredOrder) return false;  // nothing declared, or put in order since
     const std::span<const MsgFieldInfo> declared = m_type->fields();
-    // Each field's key: its declared place, or (undeclared) after every declared one, in its own order.
-    std::vector<std::pair<uint32_t, uint32_t>> keyed;
-    keyed.reserve(m_fields.size());
-    std::vector<bool> seen(declared.size());
+    // In order when the places rise: declared fields by their place, each once, then the undeclared.
+    constexpr uint32_t kUndeclared = UINT32_MAX;
     bool inOrder = true;
+    bool undeclaredSeen = false;
     uint32_t last = 0;
-    for (size_t n = 0; n < m_fields.size(); ++n) {
-        uint32_t key;
-        if (const MsgFieldInfo* info = m_type->field(m_fields[n].code)) {
-            const auto place = static_cast<size_t>(info - declared.data());
-            if (seen[place]) {
-                inOrder = false;
-                continue;
-            }
-            seen[place] = true;
-            key = static_cast<uint32_t>(place);
-        } else {
-            key = static_cast<uint32_t>(declared.size() + n);
+    for (size_t n = 0; n < m_fields.size() && inOrder; ++n) {
+        const MsgFieldInfo* info = m_type->field(m_fields[n].code);
+        if (!info) {
+            undeclaredSeen = true;
+            continue;
         }
-        inOrder = inOrder && key >= last;
-        last = key;
-        keyed.emplace_back(key, static_cast<uint32_t>(n));
+        const auto place = static_cast<uint32_t>(info - declared.data());
+        inOrder = !undeclaredSeen && (n == 0 || place > last);
+        last = place;
     }
     if (inOrder) return false;
-    std::sort(keyed.begin(), keyed.end());
+    // Each declared place takes the first field set at it; the undeclared follow in their own order.
+    std::vector<uint32_t> atPlace(declared.size(), kUndeclared);
+    std::vector<uint32_t> undeclared;
+    for (size_t n = 0; n < m_fields.size(); ++n) {
+        if (const MsgFieldInfo* info = m_type->field(m_fields[n].code)) {
+            uint32_t& at = atPlace[static_cast<size_t>(info - declared.data())];
+            if (at == kUndeclared) at = static_cast<uint32_t>(n);
+        } else {
+            undeclared.push_back(static_cast<uint32_t>(n));
+        }
+    }
     order.clear();
-    for (const auto& [key, at] : keyed) order.push_back(at);
+    order.reserve(m_fields.size());
+    for (uint32_t at : atPlace)
+        if (at != kUndeclared) order.push_back(at);
+    order.insert(order.end(), undeclared.begin(), undeclared.end());
     return true;
 }
 
 void CNMessageBase::putInDeclaredOrder() {
     std::vector<uint32_t> order;
-    if (!declaredFieldOrder(order) || order.size() != m_fields.size()) return;
-    std::vector<CNMessageField> fields;
-    fields.reserve(m_fields.size());
-    for (uint32_t at : order) fields.push_back(std::move(m_fields[at]));
-    m_fields.swap(fields);
+    if (!m_type) return;
+    if (declaredFieldOrder(order)) {
+        if (order.size() != m_fields.size()) return;  // a declared field set twice: left as it is
+        std::vector<CNMessageField> fields;
+        fields.reserve(m_fields.size());
+        for (uint32_t at : order) fields.push_back(std::move(m_fields[at]));
+        m_fields.swap(fields);
+    }
+    m_inDeclaredOrder = true;
 }
 
 void CNMessageBase::reserveFields(size_t count) {
     m_fields.reserve(count);
 }
 
+// A message's fields come one at a time: room is made in few steps, the first for as many as its class
+// declares (up to a bound), so that building a message moves the fields set before it seldom.
+void CNMessageBase::growFields() {
+    constexpr size_t kFirstMost = 16;
+    const size_t declared = m_type ? m_type->fields().size() : 0;
+    m_fields.reserve(m_fields.empty() ? std::clamp<size_t>(declared, 1, kFirstMost)
+                                      : std::max<size_t>(m_fields.size() * 2, 4));
+}
+
 CNMessageField& CNMessageBase::addField(uint32_t code, int16_t i, int16_t j, MsgFieldKind kind) {
+    if (m_fields.size() == m_fields.capacity()) growFields();
+    m_inDeclaredOrder = false;
     CNMessageField& f = m_fields.emplace_back();
     f.code = code;
     f.i = i;

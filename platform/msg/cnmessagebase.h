@@ -157,6 +157,7 @@ protected:
 
 private:
     bool addressOk(unsigned long tag, unsigned long code, const char* op) const;
+    void growFields();
     CNMessageField& fieldFor(short i, short j, uint32_t code, MsgFieldKind kind);
     template <typename T>
     std::vector<T>* listOf(short i, short j, unsigned long tag, unsigned long code, bool create,
@@ -165,6 +166,8 @@ private:
     uint32_t m_tag = 0;
     const MsgClassType* m_type = nullptr;  // nullptr: unregistered class
     bool m_xmlWriteFlag = false;
+    // Put in its class's declared order and no field added since (a field dropped keeps the order).
+    bool m_inDeclaredOrder = false;
     std::vector<CNMessageField> m_fields;  // in the order they were first set
 };
 
