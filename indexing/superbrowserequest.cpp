@@ -463,13 +463,13 @@ void CWorkerThreadHM::logSuperBrowseRequest(const std::string* sentText) {
     if (m_indexingV2) return;  // an indexing-v2 request is logged as it is completed
     CBrowseLog log(kTag);
     if (log.getDebugLevel() < 0) return;
-    const auto* paths = m_indexBrowseRequest.getliststring(R::sourcePaths, false);
-    const auto* cycles = m_indexBrowseRequest.getlistobject(R::backupCycles, false);
+    Indexing::BrowseReq& sent = indexRequestSent();
+    const auto* paths = sent.getliststring(R::sourcePaths, false);
+    const auto* cycles = sent.getlistobject(R::backupCycles, false);
     const size_t pathCount = paths ? paths->size() : 0;
     const size_t cycleCount = cycles ? cycles->size() : 0;
     if ((pathCount <= kMaxLoggedPaths && cycleCount <= kMaxLoggedCycles) || log.getDebugLevel() > 1)
-        log.debugLvl(0, "Request sent to MA [%s]",
-                     maskedIndexRequestText(m_indexBrowseRequest, sentText).c_str());
+        log.debugLvl(0, "Request sent to MA [%s]", maskedIndexRequestText(sent, sentText).c_str());
     else
         log.debugLvl(1, "Request sent to MA with [%u] source files and [%u] cycles",
                      static_cast<unsigned>(pathCount), static_cast<unsigned>(cycleCount));

@@ -389,6 +389,9 @@ public:
     // The request to return written as XML into `text`, its signed payload taken from the text it was
     // signed as instead of written again; false (nothing written) when there is no such text.
     bool writeSignedReturn(std::string& text) const REQUIRES(m_workerLock);
+    // The indexing-v1 request as it goes out: inside its signed form once it is signed (which takes it
+    // whole), else the worker's own.
+    Indexing::BrowseReq& indexRequestSent() REQUIRES(m_workerLock);
     CBrowseTask* getBrowseTask() const { return m_browseTask.get(); }
     EvMultiEntityRestoreTask* getPrivateTask() const { return m_privateTask.get(); }
     // The browse session GUID of the browse task (the key of its configuration record); empty when none.

@@ -3,6 +3,7 @@
 // signature over them and a payload of the request's parts. Called on the worker's thread under its lock.
 #include <algorithm>
 #include <climits>
+#include <utility>
 #include <vector>
 
 #include "fbDebug/fbdebug.h"
@@ -143,9 +144,20 @@ bool CWorkerThreadHM::convertToSecureIndexBrowseReq(std::string* requestText) {
     // one it is sent as, and its log line's.
     m_indexBrowseRequest.putInDeclaredOrder();
     I2::SecuredMessageHandler handler;
-    return returnSigned(
-        handler.secureIndexBrowseReq(m_indexBrowseRequest, signer, m_securedIndexBrowseRequest, requestText),
-        m_securedIndexBrowseRequest);
+    // The signed form carries the request itself, not a copy: from here on it is read there.
+    return returnSigned(handler.secureIndexBrowseReq(std::move(m_indexBrowseRequest), signer,
+                                                     m_securedIndexBrowseRequest, requestText),
+                        m_securedIndexBrowseRequest);
+}
+
+Indexing::BrowseReq& CWorkerThreadHM::indexRequestSent() {
+    if (m_requestToReturn == &m_securedIndexBrowseRequest) {
+        CNMessageField* carried =
+            m_securedIndexBrowseRequest.findField(Indexing::SecuredBrowseReq::f::request.code);
+        if (carried && carried->kind == MsgFieldKind::Obj)
+            if (auto* request = dynamic_cast<Indexing::BrowseReq*>(carried->child)) return *request;
+    }
+    return m_indexBrowseRequest;
 }
 
 bool CWorkerThreadHM::writeSignedReturn(std::string& text) const {

@@ -179,11 +179,10 @@ bool SecuredMessageHandler::secureBrowseRequest(databrowse::BrowseRequest& reque
     return true;
 }
 
-bool SecuredMessageHandler::secureIndexBrowseReq(const Indexing::BrowseReq& request,
-                                                 const std::string& clientName,
-                                                 Indexing::SecuredBrowseReq& out, std::string* requestText) {
-    using SIR = Indexing::SecuredBrowseReq::f;
-    std::string digest, encoded, signature;
+bool SecuredMessageHandler::signIndexBrowseReq(const Indexing::BrowseReq& request,
+                                               const std::string& clientName, std::string& encoded,
+                                               std::string& signature, std::string* requestText) {
+    std::string digest;
     auto attributes = std::make_unique<databrowse::SystemAttributes>();
     std::vector<uint32_t> reordered;
     if (requestText) requestText->clear();
@@ -197,14 +196,39 @@ bool SecuredMessageHandler::secureIndexBrowseReq(const Indexing::BrowseReq& requ
     if (encoded.empty() || !generateSignature(encoded, signature)) {
         msgLog(-1, "SecuredMessageHandler: cannot sign the index browse request for client [%s]",
                clientName.c_str());
+        if (requestText) requestText->clear();
         return false;
     }
+    m_attributes = std::move(attributes);
+    return true;
+}
+
+bool SecuredMessageHandler::secureIndexBrowseReq(const Indexing::BrowseReq& request,
+                                                 const std::string& clientName,
+                                                 Indexing::SecuredBrowseReq& out, std::string* requestText) {
+    using SIR = Indexing::SecuredBrowseReq::f;
+    std::string encoded, signature;
+    if (!signIndexBrowseReq(request, clientName, encoded, signature, requestText)) return false;
     Indexing::SecuredBrowseReq secured;
     secured.setObjectAccessor(request, SIR::request);
     secured.setpstringobject(SIR::systemAttributes, bstring(encoded), 1);
     secured.setpstringobject(SIR::signature, bstring(signature), 1);
-    m_attributes = std::move(attributes);
     out.swapContent(secured);  // its fields, without a copy (a message's move is one)
+    return true;
+}
+
+bool SecuredMessageHandler::secureIndexBrowseReq(Indexing::BrowseReq&& request, const std::string& clientName,
+                                                 Indexing::SecuredBrowseReq& out, std::string* requestText) {
+    using SIR = Indexing::SecuredBrowseReq::f;
+    std::string encoded, signature;
+    if (!signIndexBrowseReq(request, clientName, encoded, signature, requestText)) return false;
+    Indexing::SecuredBrowseReq secured;
+    CNMessageBase* carried = secured.getObjectAccessor(SIR::request, true);
+    if (!carried || carried->classType() != request.classType()) return false;
+    carried->swapContent(request);  // the fields signed, taken as they are
+    secured.setpstringobject(SIR::systemAttributes, bstring(encoded), 1);
+    secured.setpstringobject(SIR::signature, bstring(signature), 1);
+    out.swapContent(secured);
     return true;
 }
 

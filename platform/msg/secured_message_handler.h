@@ -82,6 +82,10 @@ public:
     // it is left empty.
     bool secureIndexBrowseReq(const Indexing::BrowseReq& request, const std::string& clientName,
                               Indexing::SecuredBrowseReq& out, std::string* requestText = nullptr);
+    // The same, the secured request taking the request's own fields instead of a copy of them: `request`
+    // is left empty when it is signed, and as it was when it is not (false).
+    bool secureIndexBrowseReq(Indexing::BrowseReq&& request, const std::string& clientName,
+                              Indexing::SecuredBrowseReq& out, std::string* requestText = nullptr);
     // Checks a signed indexing-v1 request as checkSystemAttributes does and, when it passes, copies the
     // request it carries into `out`.
     int openSecuredIndexBrowseReq(Indexing::SecuredBrowseReq& secured, Indexing::BrowseReq& out,
@@ -95,6 +99,10 @@ public:
     static void setSigningKey(const std::string& key);
 
 private:
+    // The encoded attributes of an indexing-v1 request and their signature (see secureIndexBrowseReq).
+    bool signIndexBrowseReq(const Indexing::BrowseReq& request, const std::string& clientName,
+                            std::string& encoded, std::string& signature, std::string* requestText);
+
     const CHubClock& m_clock;
     std::unique_ptr<databrowse::SystemAttributes> m_attributes;
 };

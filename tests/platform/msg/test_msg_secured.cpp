@@ -265,6 +265,58 @@ TEST_F(SecuredMessages, ARequestInDeclaredOrderIsWrittenOnceForItsSignature) {
     EXPECT_TRUE(text.empty()) << "a password field is digested in another form than it is written";
 }
 
+// Signed by taking the request's own fields, the secured request is the one signed from a copy: it opens
+// for its client, written from the text it was signed as; a request that cannot be signed is left whole.
+// A field added after the request was put in order is seen: the request is out of order again.
+TEST_F(SecuredMessages, ARequestSignedByTakingItsFieldsIsTheOneSignedFromACopy) {
+    using IR = Indexing::BrowseReq::f;
+    using SIR = Indexing::SecuredBrowseReq::f;
+    Indexing::BrowseReq req;
+    req.setstring(IR::backupsetGuid, "BACKUPSET-1");
+    req.getliststring(IR::sourcePaths, true)->push_back("/home/alice");
+    req.setint64(IR::options, 1);
+    req.putInDeclaredOrder();
+    std::vector<uint32_t> order;
+    EXPECT_FALSE(req.declaredFieldOrder(order));
+    req.setint64(IR::requestNumber, 3);  // declared before the others
+    EXPECT_TRUE(req.declaredFieldOrder(order));
+    req.putInDeclaredOrder();
+    EXPECT_FALSE(req.declaredFieldOrder(order));
+
+    I2::SecuredMessageHandler signer;
+    Indexing::SecuredBrowseReq copied, taken;
+    std::string copiedText, takenText;
+    ASSERT_TRUE(signer.secureIndexBrowseReq(req, "hubmaster", copied, &copiedText));
+    Indexing::BrowseReq own = req;
+    ASSERT_TRUE(signer.secureIndexBrowseReq(std::move(own), "hubmaster", taken, &takenText));
+    EXPECT_EQ(own.fieldCount(), 0u);
+    ASSERT_FALSE(takenText.empty());
+    EXPECT_EQ(takenText, copiedText);
+    const CNMessageBase* payload = taken.getObjectAccessor(SIR::request, false);
+    ASSERT_NE(payload, nullptr);
+    std::string payloadText;
+    ASSERT_EQ(payload->serialize(payloadText), 0);
+    EXPECT_EQ(payloadText, takenText);
+    std::string xml;
+    ASSERT_EQ(XMLEncoder().serialize(taken, xml, TWrittenChild{payload, takenText}), MSG_OK);
+    Indexing::SecuredBrowseReq received;
+    ASSERT_EQ(received.unserialize(xml), 0) << xml;
+    I2::SecuredMessageHandler checker;
+    Indexing::BrowseReq opened;
+    ASSERT_EQ(checker.openSecuredIndexBrowseReq(received, opened, "hubmaster"), I2::SECURED_OK);
+    EXPECT_EQ(opened.getstring(IR::backupsetGuid), "BACKUPSET-1");
+    EXPECT_EQ(opened.getint64(IR::requestNumber), 3);
+
+    ASSERT_TRUE(ZYPlatformInfo::setString(I2::SecuredMessageHandler::kKeySection,
+                                          I2::SecuredMessageHandler::kKeyName, ""));
+    Indexing::BrowseReq notSigned = req;
+    Indexing::SecuredBrowseReq none;
+    EXPECT_FALSE(signer.secureIndexBrowseReq(std::move(notSigned), "hubmaster", none, &takenText));
+    EXPECT_EQ(notSigned.fieldCount(), req.fieldCount());
+    EXPECT_EQ(notSigned.getstring(IR::backupsetGuid), "BACKUPSET-1");
+    EXPECT_EQ(none.fieldCount(), 0u);
+}
+
 // The signed request is written with its payload taken from the text it was signed as: the same text
 // as written whole, which its receiver opens. A text that is not that object's (another class's, cut short)
 // is passed over, the object written again; so is one for an object the message
