@@ -64,8 +64,10 @@ bool convertParentVmEntity(databrowse::BrowseRequest& request, std::string& erro
     const CUxError converted = CBrowseVSAUtils::ConvertParentVSAEntityToChild(
         static_cast<int>(intOf(entity(request), E::backupsetId)), received ? &paths : nullptr, child);
     if (converted.IsError()) {
-        CBrowseLog(kTag).debugLvl(1, "Received browse for VM through VSA parent index. browse xml [%s]",
-                                  maskedRequestText(request).c_str());
+        CBrowseLog log(kTag);
+        if (log.getDebugLevel() >= 1)
+            log.debugLvl(1, "Received browse for VM through VSA parent index. browse xml [%s]",
+                         maskedRequestText(request).c_str());
         // The caller learns why at once instead of waiting for its own time-out.
         (paths.size() == 1 ? entityError : errorText) = converted.GetErrorText();
         return false;

@@ -224,8 +224,9 @@ using CodeName = char[16];
 
 class Writer {
 public:
-    Writer(XmlText& out, unsigned flags, const ZyXMLContextInfo& ctx, const TWrittenChild& written = {})
-        : m_out(out), m_flags(flags), m_ctx(ctx), m_written(written) {}
+    Writer(XmlText& out, unsigned flags, const ZyXMLContextInfo& ctx, const TWrittenChild& written = {},
+           std::span<const TMaskedValue> masked = {}, std::string_view mask = {})
+        : m_out(out), m_flags(flags), m_ctx(ctx), m_written(written), m_masked(masked), m_mask(mask) {}
     bool wroteSecret() const { return m_wroteSecret; }
 
     int message(const CNMessageBase& m) {
@@ -273,7 +274,9 @@ private:
                 continue;
             }
             appendAttributeStart(m_out, msgFieldXmlName(m, f, codeName));
-            if (f.kind == MsgFieldKind::Int)
+            if (!m_masked.empty() && masked(m, f.code)) {
+                if (!appendEscaped(m_out, m_mask, true)) return MSG_ERR_UNWRITABLE;
+            } else if (f.kind == MsgFieldKind::Int)
                 appendInt(m_out, f.num);
             else if (!appendEscaped(m_out, f.text, true))
                 return MSG_ERR_UNWRITABLE;
@@ -390,10 +393,18 @@ private:
         return true;
     }
 
+    bool masked(const CNMessageBase& m, uint32_t code) const {
+        for (const TMaskedValue& v : m_masked)
+            if (v.object == &m && v.code == code) return true;
+        return false;
+    }
+
     XmlText& m_out;
     unsigned m_flags;
     const ZyXMLContextInfo& m_ctx;
     const TWrittenChild m_written;
+    const std::span<const TMaskedValue> m_masked;
+    const std::string_view m_mask;
     bool m_wroteSecret = false;
 };
 
@@ -1007,7 +1018,7 @@ int XMLEncoder::serialize(const CNMessageBase& message, std::string& out, const 
 int XMLEncoder::write(const CNMessageBase& message, std::string& out, unsigned flags,
                       const TWrittenChild& written) {
     XmlText text;
-    Writer writer(text, flags, m_context, written);
+    Writer writer(text, flags, m_context, written, m_masked, m_mask);
     int rc = writer.message(message);
     m_wroteSecret = writer.wroteSecret();
     if (rc != MSG_OK) {

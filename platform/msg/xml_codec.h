@@ -12,7 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 
 class CNMessageBase;
 
@@ -68,9 +70,22 @@ struct TWrittenChild {
     std::string_view text;
 };
 
+// An integer or text field of a message written (the root or an object in it) that a log's text shows as a
+// mask instead of its value.
+struct TMaskedValue {
+    const CNMessageBase* object = nullptr;
+    uint32_t code = 0;
+};
+
 class XMLEncoder {
 public:
     explicit XMLEncoder(EncodingFlags flags = XML_ENCODE_DEFAULT, ZyXMLContextInfo* context = nullptr);
+    // The fields the next texts show as `mask` (the values and the mask must outlive the writing), so that
+    // a log line masks them without a copy of the message.
+    void maskValues(std::span<const TMaskedValue> values, std::string_view mask) {
+        m_masked = values;
+        m_mask = mask;
+    }
     // Replaces `out` with the message's XML; `readable` adds line breaks. 0 on success.
     int serialize(const CNMessageBase& message, std::string& out, bool readable = false);
     // The same, `written.object` taken as written (renamed to its field) instead of written again; a text
@@ -85,6 +100,8 @@ private:
     unsigned m_flags;
     bool m_wroteSecret = false;
     ZyXMLContextInfo m_context;
+    std::span<const TMaskedValue> m_masked;
+    std::string_view m_mask;
 };
 
 class XMLDecoder {

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "framework/browseaccess.h"
 #include "planning/browsetask.h"
 #include "planning/confmgr.h"
 #include "planning/confrecord.h"
@@ -514,6 +515,20 @@ TEST(RequestLog, SecretsAreMasked) {
     EXPECT_NE(text.find(kMaskedSecret), std::string::npos);
     // The request itself is untouched.
     EXPECT_EQ(request.getstring(databrowse::BrowseRequest::f::token), "token-element-13-secret");
+
+    // The text is the request's own text form with its secrets replaced, a token flag without a value
+    // included (it shows the masked value).
+    const auto replaced = [](databrowse::BrowseRequest copy) {
+        copy.setstring(databrowse::BrowseRequest::f::token, kMaskedSecret);
+        for (CNMessageBase& flag : *requestAdditionalFlags(copy))
+            if (isTokenFlag(flag)) flag.setstring(databrowse::AdditionalFlag::f::value, kMaskedSecret);
+        return copy.AsString();
+    };
+    EXPECT_EQ(text, replaced(request));
+    databrowse::AdditionalFlag bare;
+    bare.setint64(databrowse::AdditionalFlag::f::flagType, 2);
+    requestAdditionalFlags(request)->push_back(bare);
+    EXPECT_EQ(maskedRequestText(request), replaced(request));
 }
 
 // The plug-in is loaded once under its name; each outcome comes back as the plug-in gave it, and every
