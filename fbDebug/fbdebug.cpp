@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,12 @@ void smallDump(const char* tag, EvRestoreTask* task) {
     // 1. Positions of the extended options that are set, each followed by a blank.
     std::string extended;
     if (const char* options = task->getExtendedOption()) {
-        for (int i = 0; i < 1024 && options[i] != '\0'; ++i) {
-            if (options[i] == '1') extended += std::to_string(i) + " ";
+        // Most positions hold '0': only the ones are visited.
+        const char* const end = options + strnlen(options, 1024);
+        for (const char* one = options; (one = static_cast<const char*>(memchr(one, '1', end - one)));
+             ++one) {
+            extended += std::to_string(one - options);
+            extended += ' ';
         }
     }
 
