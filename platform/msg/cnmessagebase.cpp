@@ -192,7 +192,9 @@ CNMessageBase::CNMessageBase(const CNMessageBase& other)
       m_type(other.m_type),
       m_xmlWriteFlag(other.m_xmlWriteFlag),
       m_inDeclaredOrder(other.m_inDeclaredOrder),
-      m_fields(other.m_fields) {}
+      m_fields(other.m_fields) {
+    indexFields();
+}
 
 CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
     if (this != &other) {
@@ -202,6 +204,7 @@ CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
         m_xmlWriteFlag = other.m_xmlWriteFlag;
         m_inDeclaredOrder = other.m_inDeclaredOrder;
         m_fields = std::move(fields);
+        indexFields();
     }
     return *this;
 }
@@ -211,7 +214,9 @@ CNMessageBase::CNMessageBase(CNMessageBase&& other) noexcept
       m_type(other.m_type),
       m_xmlWriteFlag(other.m_xmlWriteFlag),
       m_inDeclaredOrder(other.m_inDeclaredOrder),
-      m_fields(std::move(other.m_fields)) {
+      m_fields(std::move(other.m_fields)),
+      m_where(std::move(other.m_where)),
+      m_whereBits(std::exchange(other.m_whereBits, 0)) {
     other.m_inDeclaredOrder = false;
 }
 
@@ -223,6 +228,8 @@ CNMessageBase& CNMessageBase::operator=(CNMessageBase&& other) noexcept {
         m_xmlWriteFlag = other.m_xmlWriteFlag;
         m_inDeclaredOrder = std::exchange(other.m_inDeclaredOrder, false);
         m_fields = std::move(fields);
+        m_where = std::move(other.m_where);
+        m_whereBits = std::exchange(other.m_whereBits, 0);
     }
     return *this;
 }
@@ -249,6 +256,8 @@ CNMessageField& CNMessageBase::fieldAt(size_t n) {
 
 void CNMessageBase::swapContent(CNMessageBase& other) noexcept {
     m_fields.swap(other.m_fields);
+    m_where.swap(other.m_where);
+    std::swap(m_whereBits, other.m_whereBits);
     // Declared order is of a class: kept only between messages of one class.
     const bool mine = m_inDeclaredOrder;
     m_inDeclaredOrder = other.m_inDeclaredOrder && other.m_type == m_type;
@@ -257,16 +266,68 @@ void CNMessageBase::swapContent(CNMessageBase& other) noexcept {
 
 // ---------------------------------------------------------------- field store
 
-CNMessageField* CNMessageBase::findField(uint32_t code) {
-    for (auto& f : m_fields)
+namespace {
+
+// A message of this many fields keeps the index of where each sits; fewer are searched in a line.
+constexpr size_t kIndexedFrom = 32;
+// Places kept in an index's slots (1 + the place, 0: empty).
+constexpr size_t kIndexedUpTo = UINT16_MAX;
+
+uint32_t whereSlot(uint32_t code, unsigned bits) {
+    return (code * 0x9E3779B1u) >> (32 - bits);
+}
+
+}  // namespace
+
+const CNMessageField* CNMessageBase::lookUp(uint32_t code) const {
+    if (m_where) {
+        const uint32_t mask = (uint32_t(1) << m_whereBits) - 1;
+        for (uint32_t slot = whereSlot(code, m_whereBits);; slot = (slot + 1) & mask) {
+            const uint16_t at = m_where[slot];
+            if (at == 0) return nullptr;
+            if (m_fields[at - 1].code == code) return &m_fields[at - 1];
+        }
+    }
+    for (const auto& f : m_fields)
         if (f.code == code) return &f;
     return nullptr;
 }
 
+CNMessageField* CNMessageBase::findField(uint32_t code) {
+    return const_cast<CNMessageField*>(lookUp(code));
+}
+
 const CNMessageField* CNMessageBase::findField(uint32_t code) const {
-    for (const auto& f : m_fields)
-        if (f.code == code) return &f;
-    return nullptr;
+    return lookUp(code);
+}
+
+// Enters the field at `place` (its code's first field only: a look-up finds the first, as a search does).
+void CNMessageBase::indexField(size_t place) {
+    const uint32_t mask = (uint32_t(1) << m_whereBits) - 1;
+    const uint32_t code = m_fields[place].code;
+    uint32_t slot = whereSlot(code, m_whereBits);
+    for (; m_where[slot] != 0; slot = (slot + 1) & mask)
+        if (m_fields[m_where[slot] - 1].code == code) return;
+    m_where[slot] = static_cast<uint16_t>(place + 1);
+}
+
+// Makes the index afresh for the fields as they are (none for a message of few fields, or of more than
+// it can hold), a table at most half full. Run by every change that moves fields; never by a reader.
+void CNMessageBase::indexFields() {
+    const size_t count = m_fields.size();
+    if (count < kIndexedFrom || count >= kIndexedUpTo) {
+        m_where.reset();
+        m_whereBits = 0;
+        return;
+    }
+    unsigned bits = 7;
+    while ((size_t(1) << bits) < 2 * count) ++bits;
+    if (!m_where || bits != m_whereBits)
+        m_where = std::make_unique<uint16_t[]>(size_t(1) << bits);
+    else
+        std::fill_n(m_where.get(), size_t(1) << bits, uint16_t(0));
+    m_whereBits = bits;
+    for (size_t n = 0; n < count; ++n) indexField(n);
 }
 
 bool CNMessageBase::declaredFieldOrder(std::vector<uint32_t>& order) const {
@@ -316,6 +377,7 @@ void CNMessageBase::putInDeclaredOrder() {
         fields.reserve(m_fields.size());
         for (uint32_t at : order) fields.push_back(std::move(m_fields[at]));
         m_fields.swap(fields);
+        indexFields();
     }
     m_inDeclaredOrder = true;
 }
@@ -341,6 +403,10 @@ CNMessageField& CNMessageBase::addField(uint32_t code, int16_t i, int16_t j, Msg
     f.i = i;
     f.j = j;
     f.kind = kind;
+    if (m_where && m_fields.size() * 2 <= (size_t(1) << m_whereBits))
+        indexField(m_fields.size() - 1);
+    else if (m_where || m_fields.size() == kIndexedFrom)
+        indexFields();
     return f;
 }
 
@@ -576,6 +642,7 @@ bool CNMessageBase::clearField(unsigned long tag, unsigned long code) {
     for (auto it = m_fields.begin(); it != m_fields.end(); ++it) {
         if (it->code == code) {
             m_fields.erase(it);
+            indexFields();
             return true;
         }
     }

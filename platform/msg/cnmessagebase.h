@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,9 @@ protected:
 private:
     bool addressOk(unsigned long tag, unsigned long code, const char* op) const;
     void growFields();
+    const CNMessageField* lookUp(uint32_t code) const;
+    void indexField(size_t place);
+    void indexFields();
     CNMessageField& fieldFor(short i, short j, uint32_t code, MsgFieldKind kind);
     template <typename T>
     std::vector<T>* listOf(short i, short j, unsigned long tag, unsigned long code, bool create,
@@ -169,6 +173,10 @@ private:
     // Put in its class's declared order and no field added since (a field dropped keeps the order).
     bool m_inDeclaredOrder = false;
     std::vector<CNMessageField> m_fields;  // in the order they were first set
+    // For a message of many fields, where each field's code is found without a search: slots by hashed
+    // code holding 1 + the field's place (0: empty), 2^m_whereBits of them; none for few fields.
+    std::unique_ptr<uint16_t[]> m_where;
+    unsigned m_whereBits = 0;
 };
 
 // A deep copy of `message` as an object of its own class (or of no class when unregistered).

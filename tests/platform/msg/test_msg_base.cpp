@@ -2,7 +2,12 @@
 // field-by-field copies between classes, and the log form.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "platform/msg/msg_classes.h"
+#include "platform/msg/msg_field.h"
 
 using BR = databrowse::BrowseRequest::f;
 using RSP = databrowse::BrowseResponse::f;
@@ -41,6 +46,65 @@ TEST(MessageFields, PresenceIndexAndElementIndexAddressTheSameField) {
     EXPECT_EQ(rsp.getstring(RSP::respType), "x");
     EXPECT_TRUE(rsp.clearField(tag, RSP::respType.code));
     EXPECT_FALSE(rsp.isSet(RSP::respType));
+}
+
+// A message of many fields finds each of them, whatever was done to it: fields added one by one past any
+// bound, dropped, put in order, copied, moved and swapped; a code set twice reads its first value.
+TEST(MessageFields, ManyFieldsAreEachFoundThroughEveryChange) {
+    const unsigned long tag = databrowse::BrowseRequest::TAG;
+    const auto code = [](int n) { return msgNameCode(("field" + std::to_string(n)).c_str()); };
+    const auto holds = [&](CNMessageBase& m, int from, int to, int dropped) {
+        for (int n = from; n < to; ++n) {
+            const bool gone = dropped > 0 && n % dropped == 0;
+            EXPECT_EQ(m.isSet(0, tag, code(n)), !gone) << n;
+            if (!gone) {
+                EXPECT_EQ(m.getint64(0, tag, code(n)), n) << n;
+            }
+        }
+        EXPECT_FALSE(m.isSet(0, tag, code(to)));
+    };
+    databrowse::BrowseRequest req;
+    req.setint64(BR::opType, 4);
+    for (int n = 0; n < 300; ++n) {
+        req.setint64(0, 0, n, tag, code(n));
+        if (n == 20 || n == 31 || n == 32 || n == 64 || n == 299) holds(req, 0, n + 1, 0);
+    }
+    req.setint64(0, 0, 7, tag, code(7));  // set again: the same field
+    EXPECT_EQ(req.fieldCount(), 301u);
+    for (int n = 0; n < 300; n += 5) EXPECT_TRUE(req.clearField(tag, code(n)));
+    holds(req, 0, 300, 5);
+    EXPECT_EQ(req.getint64(BR::opType), 4);
+    req.setstring(BR::userName, "alice");  // declared: out of order behind the undeclared ones
+    std::vector<uint32_t> order;
+    ASSERT_TRUE(req.declaredFieldOrder(order));
+    req.putInDeclaredOrder();
+    EXPECT_FALSE(req.declaredFieldOrder(order));
+    holds(req, 0, 300, 5);
+    EXPECT_EQ(req.getint64(BR::opType), 4);
+    EXPECT_EQ(req.getstring(BR::userName), "alice");
+
+    databrowse::BrowseRequest copy = req, assigned;
+    assigned = req;
+    holds(copy, 0, 300, 5);
+    holds(assigned, 0, 300, 5);
+    databrowse::BrowseRequest moved = std::move(copy);
+    holds(moved, 0, 300, 5);
+    databrowse::BrowseRequest few;
+    few.setint64(0, 0, 1000, tag, code(1000));
+    few.swapContent(moved);
+    holds(few, 0, 300, 5);
+    EXPECT_EQ(moved.getint64(0, tag, code(1000)), 1000);
+    EXPECT_FALSE(moved.isSet(0, tag, code(1)));
+
+    // A code given twice (as a decoder may keep it) reads its first value, searched or indexed.
+    for (int count : {3, 40}) {
+        CNMessageBase twice = CNMessageBase::withTag(0x12000001);
+        for (int n = 0; n < count; ++n) twice.addField(code(n), 0, 0, MsgFieldKind::Int);
+        twice.addField(code(1), 0, 0, MsgFieldKind::Int);
+        twice.fieldAt(1).num = 11;
+        twice.fieldAt(static_cast<size_t>(count)).num = 22;
+        EXPECT_EQ(twice.getint64(0, 0x12000001, code(1)), 11) << count;
+    }
 }
 
 TEST(MessageFields, AnotherClassesTagIsRefused) {
