@@ -241,6 +241,9 @@ bool CWorkerThreadHM::setStopBrowseCapability() {
 }
 
 void CWorkerThreadHM::fillSuperBrowseFields(TSuperBrowseRun& run) {
+    // Most of the request's fields are set here: room for all of them at once.
+    if (const MsgClassType* type = m_indexBrowseRequest.classType())
+        m_indexBrowseRequest.reserveFields(type->fields().size());
     setSuperBrowseScalars();
     setSuperBrowseFlags(run);
     setSuperBrowseQueries();
