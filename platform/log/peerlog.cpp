@@ -94,6 +94,7 @@ struct TFilter {
     Clock::time_point minuteStart GUARDED_BY(mutex);
     bool minuteStarted GUARDED_BY(mutex) = false;
     std::set<std::string> minutePeers GUARDED_BY(mutex);  // the peers counted on their own this minute
+    std::string lastPeer GUARDED_BY(mutex);  // the last of them (a peer's lines come in runs): "" for none
     std::map<TKey, TCount, TKeyOrder> counts GUARDED_BY(mutex);
 };
 
@@ -143,12 +144,16 @@ bool admitPeerLine(const std::string& peer, bool proven, const void* format, siz
         f.minuteStarted = true;
         f.minuteStart = now;
         f.minutePeers.clear();
+        f.lastPeer.clear();
     }
     bool crowd = false;
-    if (f.minutePeers.size() < f.peersAMinute)
-        f.minutePeers.insert(peer);
-    else
-        crowd = !f.minutePeers.contains(peer);
+    if (peer.empty() || peer != f.lastPeer) {
+        if (f.minutePeers.size() < f.peersAMinute)
+            f.minutePeers.insert(peer);
+        else
+            crowd = !f.minutePeers.contains(peer);
+        if (!crowd) f.lastPeer = peer;
+    }
     TKeyView key{format, crowd ? std::string_view(kOtherPeers) : std::string_view(peer)};
     auto it = f.counts.find(key);
     if (it == f.counts.end()) {
@@ -197,6 +202,7 @@ void setPeerLineLimits(unsigned burst, unsigned windowSeconds, unsigned peersAMi
     f.peersAMinute = peersAMinute;
     f.minuteStarted = false;
     f.minutePeers.clear();
+    f.lastPeer.clear();
     f.counts.clear();
     f.anonymous = TShare();
     f.proven = TShare();
