@@ -667,6 +667,10 @@ protected:
     int32_t m_outstandingRequests GUARDED_BY(m_workerLock) = 0;
     uint32_t m_samplingCounter GUARDED_BY(m_workerLock) = 1;
     std::unique_ptr<databrowse::Querylist> m_queryList GUARDED_BY(m_workerLock);
+    // The filter the range check read, with its text: the normalisation takes it rather than read the
+    // same text again.
+    std::unique_ptr<databrowse::Querylist> m_checkedFilter GUARDED_BY(m_workerLock);
+    std::string m_checkedFilterText GUARDED_BY(m_workerLock);
     std::unique_ptr<Indexing::ExternalBrowseReq> m_externalBrowseRequest GUARDED_BY(m_workerLock);
     int32_t m_superSearchOpType GUARDED_BY(m_workerLock) = 0;  // kind of browse operation decided at intake
     bool m_refCopySuperRestoreFind GUARDED_BY(m_workerLock) = false;
@@ -766,7 +770,7 @@ protected:
     // Steps of runRequest, in their order.
     // The caller's times, skips, page sizes and ids (task, request and filter) as they were sent: one
     // that would wrap into another value refuses the request.
-    CStepResult checkValueRanges(const EvMultiEntityRestoreTask& task) const REQUIRES(m_workerLock);
+    CStepResult checkValueRanges(const EvMultiEntityRestoreTask& task) REQUIRES(m_workerLock);
     // The application type, instance, backup set and client of the task's entity (and of each entity
     // of a multi-entity browse) as the Hubmaster database records them (judgeNamedEntity): an entity the
     // record does not bear out, or a type the request claims that contradicts it, refuses the request,

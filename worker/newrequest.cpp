@@ -232,16 +232,21 @@ void CWorkerThreadHM::logReceivedRequest(EvMultiEntityRestoreTask* task) {
         ->setint64(databrowse::Msg63::f::userId, task->getUserId());
 }
 
-CStepResult CWorkerThreadHM::checkValueRanges(const EvMultiEntityRestoreTask& task) const {
+CStepResult CWorkerThreadHM::checkValueRanges(const EvMultiEntityRestoreTask& task) {
     std::string why = within32bits::outOfRange(task);
     if (why.empty()) why = within32bits::outOfRange(m_browseRequest);
     const std::string pattern = task.getbrowseFindPattern();
+    m_checkedFilter.reset();
+    m_checkedFilterText.clear();
     if (why.empty() && !pattern.empty()) {
-        databrowse::Querylist queries;
-        if (queries.unserialize(pattern) == 0)
-            if (auto* list = queries.getlistobject(databrowse::Querylist::f::queries, false))
+        auto queries = std::make_unique<databrowse::Querylist>();
+        if (queries->unserialize(pattern) == 0) {
+            if (auto* list = queries->getlistobject(databrowse::Querylist::f::queries, false))
                 for (const CNMessageBase& query : *list)
                     if (why = within32bits::outOfRangePaging(query); !why.empty()) break;
+            m_checkedFilter = std::move(queries);
+            m_checkedFilterText = pattern;
+        }
     }
     if (why.empty()) return {};
     CBrowseLog(kTag).debugLvl(0, "browse request refused: %s", why.c_str());

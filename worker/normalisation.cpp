@@ -77,12 +77,14 @@ CStepResult applyDelayedStubbing(EvMultiEntityRestoreTask* task) {
 }
 
 // The filter's queries: the count query's tag, and the paging a query asks for. A filter that does not
-// read leaves an empty list.
+// read leaves an empty list. `read`, when given, is the filter read from this same text already.
 void readFilter(const std::string& pattern, EvMultiEntityRestoreTask* priv,
-                std::unique_ptr<databrowse::Querylist>& queryList, std::string& countTag) {
+                std::unique_ptr<databrowse::Querylist>& queryList, std::string& countTag,
+                std::unique_ptr<databrowse::Querylist> read) {
     CBrowseLog log(kTag);
-    queryList = std::make_unique<databrowse::Querylist>();
-    if (queryList->unserialize(pattern) != 0) {
+    if (read) {
+        queryList = std::move(read);
+    } else if (queryList = std::make_unique<databrowse::Querylist>(); queryList->unserialize(pattern) != 0) {
         log.debugLvl(0, "failed to unserialize filter xml string [%s]", pattern.c_str());
         queryList = std::make_unique<databrowse::Querylist>();
         return;
@@ -312,7 +314,11 @@ CStepResult CWorkerThreadHM::normaliseRequest(EvMultiEntityRestoreTask* task, co
     priv->setMediaAgentId(task->getMediaAgentId());
     priv->setFcsPhrase(task->getFcsPhrase());
     m_browseFindPattern = task->getbrowseFindPattern();
-    if (!m_browseFindPattern.empty()) readFilter(m_browseFindPattern, priv, m_queryList, m_countTag);
+    std::unique_ptr<databrowse::Querylist> checked = std::move(m_checkedFilter);
+    if (checked && m_checkedFilterText != m_browseFindPattern) checked.reset();
+    m_checkedFilterText.clear();
+    if (!m_browseFindPattern.empty())
+        readFilter(m_browseFindPattern, priv, m_queryList, m_countTag, std::move(checked));
 
     priv->setBrowseViewName(task->getBrowseViewName().c_str());
     priv->setSampling(task->getSampling());
