@@ -247,12 +247,6 @@ const char* CNMessageBase::className() const {
 size_t CNMessageBase::fieldCount() const {
     return m_fields.size();
 }
-const CNMessageField& CNMessageBase::fieldAt(size_t n) const {
-    return m_fields[n];
-}
-CNMessageField& CNMessageBase::fieldAt(size_t n) {
-    return m_fields[n];
-}
 
 void CNMessageBase::swapContent(CNMessageBase& other) noexcept {
     m_fields.swap(other.m_fields);

@@ -139,6 +139,7 @@ public:
 
     // ---- for the codec, the walker and the copier in this component
     size_t fieldCount() const;
+    // (inline, in msg_field.h)
     const CNMessageField& fieldAt(size_t n) const;
     CNMessageField& fieldAt(size_t n);
     CNMessageField* findField(uint32_t code);

@@ -65,6 +65,14 @@ private:
     void take(CNMessageField& other) noexcept;  // moves the value of `kind` out of `other`
 };
 
+// Read by every writer and walker for every field: defined where a field's type is complete.
+inline const CNMessageField& CNMessageBase::fieldAt(size_t n) const {
+    return m_fields[n];
+}
+inline CNMessageField& CNMessageBase::fieldAt(size_t n) {
+    return m_fields[n];
+}
+
 // Strict decimal parse of a signed 64-bit integer: the whole text, optional '-', no blanks.
 bool msgParseInt64(std::string_view text, int64_t& out);
 

@@ -109,7 +109,7 @@ void appendHex8(XmlText& out, uint32_t v) {
 }
 
 // ` name="`, as one piece.
-void appendAttributeStart(XmlText& out, std::string_view name) {
+[[gnu::always_inline]] inline void appendAttributeStart(XmlText& out, std::string_view name) {
     char* at = out.room(name.size() + 3);
     at[0] = ' ';
     memcpy(at + 1, name.data(), name.size());
@@ -267,13 +267,18 @@ private:
         };
         bool hasElements = false;
         CodeName codeName;
+        const MsgClassType* type = m.classType();
         for (size_t n = 0; n < count; ++n) {
             const CNMessageField& f = fieldAt(n);
             if (!isScalar(f.kind)) {
                 hasElements = true;
                 continue;
             }
-            appendAttributeStart(m_out, msgFieldXmlName(m, f, codeName));
+            // The name of a field its class declares by name is found here; any other as msgFieldXmlName
+            // says.
+            const MsgFieldInfo* info = type ? type->field(f.code) : nullptr;
+            appendAttributeStart(
+                m_out, info && info->xmlName ? type->xmlName(*info) : msgFieldXmlName(m, f, codeName));
             if (!m_masked.empty() && masked(m, f.code)) {
                 if (!appendEscaped(m_out, m_mask, true)) return MSG_ERR_UNWRITABLE;
             } else if (f.kind == MsgFieldKind::Int)
