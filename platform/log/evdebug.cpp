@@ -266,7 +266,10 @@ std::atomic<pid_t> g_pid{0};  // 0: not known yet (a line may come before this u
 // Plain data only: a line may be written after the thread's objects are destroyed (a static destructor
 // logging at exit), so nothing per thread has a destructor.
 struct TLineState {
-    long tid;  // 0: not known yet
+    long tid;      // 0: not known yet
+    pid_t idsPid;  // the process `ids` were written for (0: none)
+    char ids[48];  // "<pid> <tid> "
+    size_t idsLength;
     time_t second;
     char clock[32];  // "YYYY-MM-DD HH:MM:SS."
     size_t clockLength;
@@ -275,7 +278,7 @@ struct TLineState {
 };
 
 TLineState& lineState() {
-    thread_local TLineState state{0, -1, {}, 0, {}, {}};
+    thread_local TLineState state{0, 0, {}, 0, -1, {}, 0, {}, {}};
     if (state.tid == 0) state.tid = static_cast<long>(syscall(SYS_gettid));
     return state;
 }
@@ -322,10 +325,18 @@ size_t lineHead(evdebug_detail::TLineState& state, const struct timespec& ts, co
     for (long us = ts.tv_nsec / 1000, i = 5; i >= 0; --i, us /= 10) h[i] = static_cast<char>('0' + us % 10);
     h += 6;
     *h++ = ' ';
-    h = std::to_chars(h, head + 40, static_cast<int>(evdebug_detail::processId())).ptr;
-    *h++ = ' ';
-    h = std::to_chars(h, head + 80, state.tid).ptr;
-    *h++ = ' ';
+    // The process and thread ids, written once per thread (and again in a forked child).
+    const pid_t pid = evdebug_detail::processId();
+    if (state.idsPid != pid) {
+        char* at = std::to_chars(state.ids, state.ids + 20, static_cast<int>(pid)).ptr;
+        *at++ = ' ';
+        at = std::to_chars(at, state.ids + sizeof(state.ids) - 2, state.tid).ptr;
+        *at++ = ' ';
+        state.idsLength = static_cast<size_t>(at - state.ids);
+        state.idsPid = pid;
+    }
+    std::memcpy(h, state.ids, state.idsLength);
+    h += state.idsLength;
     const char* shownTag = (tag && *tag) ? tag : "-";
     const size_t tagLen = strnlen(shownTag, sizeof(head) - 100);
     std::memcpy(h, shownTag, tagLen);
