@@ -37,6 +37,16 @@ protected:
         std::filesystem::remove_all(dir_);
     }
 
+    // An indexing-v1 request of a backup set, a path and an option.
+    static Indexing::BrowseReq indexRequest() {
+        using IR = Indexing::BrowseReq::f;
+        Indexing::BrowseReq req;
+        req.setstring(IR::backupsetGuid, "BACKUPSET-1");
+        req.getliststring(IR::sourcePaths, true)->push_back("/home/alice");
+        req.setint64(IR::options, 1);
+        return req;
+    }
+
     static databrowse::BrowseRequest request() {
         databrowse::BrowseRequest req;
         req.setint64(BR::opType, 0);
@@ -157,10 +167,7 @@ TEST_F(SecuredMessages, TamperingIsCaught) {
 TEST_F(SecuredMessages, IndexRequestSignedWhole) {
     using IR = Indexing::BrowseReq::f;
     using SIR = Indexing::SecuredBrowseReq::f;
-    Indexing::BrowseReq req;
-    req.setstring(IR::backupsetGuid, "BACKUPSET-1");
-    req.getliststring(IR::sourcePaths, true)->push_back("/home/alice");
-    req.setint64(IR::options, 1);
+    Indexing::BrowseReq req = indexRequest();
     I2::SecuredMessageHandler signer;
     Indexing::SecuredBrowseReq secured;
     ASSERT_TRUE(signer.secureIndexBrowseReq(req, "hubmaster", secured));
@@ -271,10 +278,7 @@ TEST_F(SecuredMessages, ARequestInDeclaredOrderIsWrittenOnceForItsSignature) {
 TEST_F(SecuredMessages, ARequestSignedByTakingItsFieldsIsTheOneSignedFromACopy) {
     using IR = Indexing::BrowseReq::f;
     using SIR = Indexing::SecuredBrowseReq::f;
-    Indexing::BrowseReq req;
-    req.setstring(IR::backupsetGuid, "BACKUPSET-1");
-    req.getliststring(IR::sourcePaths, true)->push_back("/home/alice");
-    req.setint64(IR::options, 1);
+    Indexing::BrowseReq req = indexRequest();
     req.putInDeclaredOrder();
     std::vector<uint32_t> order;
     EXPECT_FALSE(req.declaredFieldOrder(order));
