@@ -201,4 +201,52 @@ TEST(RelayedItems, ACheckedAnswerReadsAsTheFullCheckReadsIt) {
     ASSERT_EQ(items.ranges.size(), 3u);
 }
 
+// Where the check that took an answer in found its items travels with the text: read with those places
+// it reads as the full check reads it, and places that cannot be the text's are passed over (the items
+// are found again). A text the parser read whole gives its count but no places.
+TEST(RelayedItems, ThePlacesTheCheckFoundServeTheNextRead) {
+    const std::string good = answerText(5);
+    const char* const holder = name(Resp::f::browseResult);
+    const char* const list = name(databrowse::BrowseResult::f::dataResultSet);
+    std::unique_ptr<CNMessageBase> out;
+    xmlscan::TItems places;
+    ASSERT_EQ(XMLDecoder().decodeLeavingOut(Resp::TAG, good.data(), good.size(), holder, list, out, places),
+              MSG_OK);
+    EXPECT_EQ(places.count, 5u);
+    ASSERT_FALSE(places.ranges.empty());
+    std::string expected;
+    ASSERT_EQ(out->serialize(expected), 0);
+
+    xmlscan::TItems beyond = places;
+    beyond.ranges.back().second = good.size() + 1;
+    xmlscan::TItems shifted = places;
+    for (auto& range : shifted.ranges) ++range.first;
+    xmlscan::TItems unordered = places;
+    unordered.ranges.push_back(places.ranges.front());
+    const std::vector<std::pair<const char*, xmlscan::TItems>> given = {{"the check's places", places},
+                                                                        {"places beyond the text", beyond},
+                                                                        {"places not at a tag", shifted},
+                                                                        {"places out of order", unordered},
+                                                                        {"no places", xmlscan::TItems{}}};
+    for (const auto& [what, items] : given) {
+        size_t count = 0;
+        ASSERT_EQ(XMLDecoder().decodeCheckedLeavingOut(Resp::TAG, good.data(), good.size(), holder, list,
+                                                       items, out, count),
+                  MSG_OK)
+            << what;
+        std::string read;
+        EXPECT_EQ(out->serialize(read), 0);
+        EXPECT_EQ(read, expected) << what;
+        EXPECT_EQ(count, 5u) << what;
+    }
+
+    std::string commented = good;
+    commented.insert(commented.find(std::string("<") + list), "<!-- a note -->");
+    ASSERT_EQ(XMLDecoder().decodeLeavingOut(Resp::TAG, commented.data(), commented.size(), holder, list, out,
+                                            places),
+              MSG_OK);
+    EXPECT_EQ(places.count, 5u);
+    EXPECT_TRUE(places.ranges.empty()) << "read by the parser: no places to hand on";
+}
+
 }  // namespace
