@@ -76,9 +76,25 @@ inline const char* nameEnd(const char* from, const char* end) {
 
 // Deeper than any message: a parser decides.
 constexpr size_t kMostDepth = 256;
+// Items read otherwise after one that was not quite like the one before it.
+constexpr int kLikeSkips = 4;
 
 // Where values in double quotes lie: [first, second).
 using TValues = std::vector<std::pair<const char*, const char*>>;
+
+// A run of bytes of an item between two of its values, with the bits of its last sixteen or fewer bytes
+// (as they are compared).
+struct TPart {
+    const char* bytes;
+    size_t size;
+    unsigned lastMask;
+
+    static TPart of(const char* from, const char* to) {
+        const auto size = static_cast<size_t>(to - from);
+        const size_t tail = size == 0 ? 0 : (size - 1) % 16 + 1;
+        return {from, size, (1u << tail) - 1};
+    }
+};
 
 class CScanner {
 public:
@@ -219,7 +235,7 @@ private:
         const size_t depth = m_open.size();  // of the parent
         const bool amongItems = depth == 2 && m_holderOpen;
         if (amongItems) {
-            if (const char* end = sameShape(at)) {
+            if (const char* end = sameItem(at); end || (end = sameShape(at))) {
                 ++m_out.count;
                 note(at, end);
                 m_at = end;
@@ -281,10 +297,68 @@ private:
         m_recording = false;
         m_shape.clear();
         for (const auto& [begin, end] : m_values) {
-            m_shape.emplace_back(from, static_cast<size_t>(begin - from));
+            m_shape.push_back(TPart::of(from, begin));
             from = end;
         }
-        m_shape.emplace_back(from, static_cast<size_t>(to - from));
+        m_shape.push_back(TPart::of(from, to));
+        m_like = m_shape.front().bytes;
+        m_likeSize = static_cast<size_t>(to - m_like);
+        m_likeValues.clear();  // made when first compared with
+        m_likeSkips = 0;
+    }
+
+    // Which bytes of the last item read whole lie in its values (m_values still holds them).
+    void markValues() {
+        m_likeValues.assign((m_likeSize + 15) / 16, 0);
+        for (const auto& [begin, end] : m_values) {
+            for (auto at = static_cast<size_t>(begin - m_like); at < static_cast<size_t>(end - m_like);) {
+                const size_t bit = at % 16,
+                             bits = std::min<size_t>(16 - bit, static_cast<size_t>(end - m_like) - at);
+                m_likeValues[at / 16] |= static_cast<uint16_t>(((1u << bits) - 1) << bit);
+                at += bits;
+            }
+        }
+    }
+
+    // The common case of sameShape: each value as long as in the last item read whole, so that the item
+    // is that one's bytes but in its values, sixteen bytes compared at a time. Null when not so. Items
+    // whose values' lengths vary are not compared so for a few items after one that was not alike.
+    const char* sameItem(const char* at) {
+        if (m_likeSkips > 0) {
+            --m_likeSkips;
+            return nullptr;
+        }
+        const char* const end = alike(at);
+        if (!end) m_likeSkips = kLikeSkips;
+        return end;
+    }
+
+    const char* alike(const char* at) {
+#if defined(__SSE2__)
+        if (!m_like || static_cast<size_t>(m_end - at) < m_likeSize + 16)
+            return nullptr;  // loads stay inside
+        if (m_likeValues.empty()) markValues();
+        const __m128i quote = _mm_set1_epi8('"'), open = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+        const size_t chunks = m_likeValues.size();
+        for (size_t c = 0; c < chunks; ++c) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * c));
+            const __m128i like = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_like + 16 * c));
+            unsigned differ = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, like))) & 0xffffu;
+            unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, open)), _mm_cmpeq_epi8(x, amp))));
+            if (c + 1 == chunks) {  // the item's last bytes only
+                const unsigned own = (2u << ((m_likeSize - 1) % 16)) - 1;
+                differ &= own;
+                stops &= own;
+            }
+            const unsigned inValue = m_likeValues[c];
+            if ((differ & ~inValue) != 0 || (stops & inValue) != 0) return nullptr;
+        }
+        return at + m_likeSize;
+#else
+        (void)at;
+        return nullptr;
+#endif
     }
 
     // Items are mostly alike but for the values of their attributes: an item whose bytes are those of the
@@ -293,28 +367,30 @@ private:
     // it is not so (the item is then read as any).
     const char* sameShape(const char* at) const {
         if (m_shape.empty()) return nullptr;
-        for (size_t i = 0;; ++i) {
-            const std::string_view part = m_shape[i];
-            if (!sameBytes(at, part)) return nullptr;
-            at += part.size();
-            if (i + 1 == m_shape.size()) return at;
-            at = findAny(at, m_end, '"', '<', '&');
-            if (at == m_end || *at != '"') return nullptr;
+        const TPart* part = m_shape.data();
+        const TPart* const last = part + m_shape.size() - 1;
+        const char* const end = m_end;
+        for (;; ++part) {
+            if (!sameBytes(at, *part, end)) return nullptr;
+            at += part->size;
+            if (part == last) return at;
+            at = findAny(at, end, '"', '<', '&');
+            if (at == end || *at != '"') return nullptr;
         }
     }
 
-    // Whether `part` (bytes of this text) comes at `at`.
-    bool sameBytes(const char* at, std::string_view part) const {
-        if (static_cast<size_t>(m_end - at) < part.size()) return false;
-        const char* p = part.data();
-        size_t left = part.size();
+    // Whether `part` (bytes of this text, before `end` too) comes at `at`.
+    static bool sameBytes(const char* at, const TPart& part, const char* const end) {
+        if (static_cast<size_t>(end - at) < part.size) return false;
+        const char* p = part.bytes;
+        size_t left = part.size;
 #if defined(__SSE2__)
-        // Sixteen bytes at a time where both texts have them (`part` lies in this text too).
-        for (; left > 0 && m_end - at >= 16 && m_end - p >= 16; at += 16, p += 16) {
-            const unsigned same = static_cast<unsigned>(
+        // Sixteen bytes at a time where both texts have them.
+        for (; end - at >= 16 && end - p >= 16; at += 16, p += 16) {
+            const auto same = static_cast<unsigned>(
                 _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
                                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
-            if (left <= 16) return (~same & ((1u << left) - 1)) == 0;
+            if (left <= 16) return (~same & part.lastMask) == 0;
             if (same != 0xffffu) return false;
             left -= 16;
         }
@@ -338,10 +414,14 @@ private:
     TItems& m_out;
     std::vector<std::string_view> m_open;  // names of the elements open, the root first
     bool m_holderSeen = false, m_holderOpen = false;
-    const char* m_itemStart = nullptr;      // the start of the item open, if any
-    bool m_recording = false;               // an item is being read whole: its values are noted
-    TValues m_values;                       // the values in double quotes of that item, in text order
-    std::vector<std::string_view> m_shape;  // the last item read whole, but for those values
+    const char* m_itemStart = nullptr;  // the start of the item open, if any
+    bool m_recording = false;           // an item is being read whole: its values are noted
+    TValues m_values;                   // the values in double quotes of that item, in text order
+    std::vector<TPart> m_shape;         // the last item read whole, but for those values
+    const char* m_like = nullptr;       // that item's bytes
+    size_t m_likeSize = 0;
+    std::vector<uint16_t> m_likeValues;  // bit i of entry c: byte 16 c + i of that item is in a value
+    int m_likeSkips = 0;                 // items not to compare with it (after one that was not alike)
 };
 
 }  // namespace

@@ -28,7 +28,7 @@ std::string answerText(int count, bool plain = false) {
     std::vector<CNMessageBase> items;
     for (int i = 0; i < count; ++i) {
         databrowse::BrowseData item;
-        item.setstring(databrowse::BrowseData::f::name, plain ? "file " + std::to_string(i * 7)
+        item.setstring(databrowse::BrowseData::f::name, plain ? "file " + std::to_string(10 + i * 7)
                                                               : "f<" + std::to_string(i) + ">&\"'\t\xc3\xa9");
         item.setint64(databrowse::BrowseData::f::size, 1000 + i);
         item.getObjectAccessor(databrowse::BrowseData::f::flags, true)
@@ -105,6 +105,11 @@ TEST_P(RelayedItemEdits, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
         t.insert(where, insert);
         return t;
     };
+    auto swapped = [&](size_t where, char by) {
+        std::string t = good;
+        t[where] = by;
+        return t;
+    };
     auto replaced = [&](const std::string& by) {
         std::string t = good;
         t.replace(firstItem, item.size(), by);
@@ -151,6 +156,14 @@ TEST_P(RelayedItemEdits, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
              return t;
          }()},
         {"another element name", at(firstItem + 1, "x")},
+        // Edits that keep the item's length (an item like the one before it is compared with it).
+        {"a value's byte made '\"'", swapped(good.find('"', inside) + 2, '"')},
+        {"a value's byte made '<'", swapped(good.find('"', inside) + 2, '<')},
+        {"a value's byte made '&'", swapped(good.find('"', inside) + 2, '&')},
+        {"a value's closing quote made a space", swapped(good.find('"', good.find('"', inside) + 1), ' ')},
+        {"an attribute's name byte made '$'", swapped(inside + 2, '$')},
+        {"the element's name changed", swapped(firstItem + 2, 'X')},
+        {"a child's name changed", swapped(good.find('<', firstItem + 1) + 1, 'Q')},
         {"an attribute more", at(inside, " more=\"1\"")},
     };
     for (const TEdit& edit : edits) {
