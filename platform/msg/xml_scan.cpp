@@ -370,11 +370,42 @@ private:
         const TPart* part = m_shape.data();
         const TPart* const last = part + m_shape.size() - 1;
         const char* const end = m_end;
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"'), open = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+#endif
         for (;; ++part) {
+#if defined(__SSE2__)
+            // A part of sixteen bytes or fewer is one comparison (the part lies before `at`: where sixteen
+            // bytes follow `at`, they follow the part too).
+            if (part->size <= 16 && end - at >= 16) {
+                const auto same = static_cast<unsigned>(_mm_movemask_epi8(
+                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(part->bytes)))));
+                if (~same & part->lastMask) return nullptr;
+            } else if (!sameBytes(at, *part, end)) {
+                return nullptr;
+            }
+            at += part->size;
+            if (part == last) return at;
+            for (;; at += 16) {
+                if (end - at < 16) {
+                    at = findAny(at, end, '"', '<', '&');
+                    break;
+                }
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+                if (const auto stops = static_cast<unsigned>(_mm_movemask_epi8(
+                        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, open)),
+                                     _mm_cmpeq_epi8(x, amp))))) {
+                    at += std::countr_zero(stops);
+                    break;
+                }
+            }
+#else
             if (!sameBytes(at, *part, end)) return nullptr;
             at += part->size;
             if (part == last) return at;
             at = findAny(at, end, '"', '<', '&');
+#endif
             if (at == end || *at != '"') return nullptr;
         }
     }
