@@ -1098,15 +1098,19 @@ int XMLDecoder::decodeRoot(uint32_t expectedTag, const char* data, size_t size, 
     // well formed: the parser reads the rest only. Elsewhere (or when the scan cannot tell) it reads all.
     std::string rest;
     if (find == EItems::Given && !placesFit(items, data, size)) find = EItems::Tags;
+    // Places given were found by the check of this very text, which refused a NUL in it first.
     const bool scanned =
-        child && list && data && size <= m_context.maxInputBytes && !holdsNul(data, size) &&
+        child && list && data && size <= m_context.maxInputBytes &&
         (find == EItems::Given ||
-         (find == EItems::Tags ? xmlscan::itemsOfCheckedText({data, size}, child, list, items)
-                               : xmlscan::plainWithItems({data, size}, child, list, items))) &&
+         (!holdsNul(data, size) &&
+          (find == EItems::Tags ? xmlscan::itemsOfCheckedText({data, size}, child, list, items)
+                                : xmlscan::plainWithItems({data, size}, child, list, items)))) &&
         items.count > 0;
     if (!scanned) items = xmlscan::TItems{};
     if (scanned) {
-        rest.reserve(size);
+        size_t left = size;
+        for (const auto& [begin, end] : items.ranges) left -= end - begin;
+        rest.reserve(left);
         size_t from = 0;
         for (const auto& [begin, end] : items.ranges) {
             rest.append(data + from, begin - from);
