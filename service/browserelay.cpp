@@ -116,7 +116,7 @@ void clearIndexSessions(const std::string& guid) {
 // Forwards the response to the worker (whose lock the caller holds); true when the worker has ended its
 // last outstanding request.
 bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool oldProtocol,
-             std::string* received, CBrowseLog& log) REQUIRES(worker.workerLock()) {
+             zynet::TReceivedXml* received, CBrowseLog& log) REQUIRES(worker.workerLock()) {
     if (worker.answerInVmView(response)) received = nullptr;
     const int64_t type = response.getint64(Response::respType);
     if (std::vector<CNMessageBase>* predictions = response.getlistobject(Response::predictions, false)) {
@@ -132,8 +132,12 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
 
     if (!oldProtocol) {
         std::string xml;
+        xmlscan::TItems items;  // where the items lie in the text as it came
         const int rc = received ? 0 : response.serialize(xml);
-        if (received) xml = std::move(*received);  // an answer's text is tens of kilobytes
+        if (received) {
+            xml = std::move(received->text);  // an answer's text is tens of kilobytes
+            items = std::move(received->items);
+        }
         if (rc != 0) {
             log.debugLvl(0, "failed to serialize browse response, error [%d]", rc);
             return false;
@@ -145,7 +149,7 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
                 clearIndexSessions(sessionGuidOf(response));
         }
         if (type == databrowse::BROWSE_RESP_END) return worker.processEndMessage(xml.c_str());
-        worker.sendItemBack(std::move(xml));
+        worker.sendItemBack(std::move(xml), std::move(items));
         return false;
     }
 
@@ -179,7 +183,7 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
 
 void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
                                                 const std::string& peer, long long connection,
-                                                std::string* received, bool skimmed) {
+                                                zynet::TReceivedXml* received) {
     CBrowseLog log("FBHMROUTER");
     const std::string workerId = response.getstring(Response::workerId);
     const int type = static_cast<int>(response.getint64(Response::respType));
@@ -211,10 +215,9 @@ void CBrowseRouterThreadHM::relayBrowseResponse(databrowse::BrowseResponse& resp
                 "***** Browse response type %d for worker ID [%s] names session [%s], not the worker's; "
                 "dropped",
                 type, workerId.c_str(), got.c_str());
-        } else if (skimmed &&
+        } else if (received && received->skimmed &&
                    (oldProtocol || response.isSet(Response::predictions) || worker->rewritesAnswerPaths()) &&
-                   (!received ||
-                    XMLDecoder().decodeInto(received->data(), received->size(), response) != 0)) {
+                   XMLDecoder().decodeInto(received->text.data(), received->text.size(), response) != 0) {
             // Read without its items (they go on as they came); the classic protocol, an answer that
             // also predicts media and one whose item paths the worker names anew are rewritten, so they
             // need it whole.

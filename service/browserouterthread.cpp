@@ -323,8 +323,7 @@ void CBrowseRouterThreadHM::serveXml(CZyNetworkServer::ZynCallback_e type, CZyNe
             if (auto* response = dynamic_cast<databrowse::BrowseResponse*>(owned.get())) {
                 CUxString peer;
                 if (!session->IsPeerProven() || session->GetRemoteClientName(peer).IsError()) peer = "";
-                relayBrowseResponse(*response, oldProtocol != 0, peer.c_str(), handle,
-                                    received ? &received->text : nullptr, received && received->skimmed);
+                relayBrowseResponse(*response, oldProtocol != 0, peer.c_str(), handle, received);
             } else
                 log.debugLvl(0, "browse response of no known class dropped");
             break;

@@ -45,12 +45,12 @@ public:
     // `peer`: the proven client name of the session it came on ("" for an anonymous caller); only a
     // media agent the worker asked may answer it. `connection`: the router connection it came on (the
     // answer streams follow which connections carry answers under way). `received`: the text the answer
-    // came in, forwarded as it is when the relay changes nothing (taken, not copied).
-    // `skimmed`: the items of its list were left out of `response` (read again from `received` where the
-    // relay rewrites it).
+    // came in, forwarded as it is when the relay changes nothing (taken, not copied, with where its items
+    // lie); when it was skimmed, the items of its list were left out of `response` (read again from the
+    // text where the relay rewrites it).
     static void relayBrowseResponse(databrowse::BrowseResponse& response, bool oldProtocol,
                                     const std::string& peer, long long connection,
-                                    std::string* received = nullptr, bool skimmed = false);
+                                    zynet::TReceivedXml* received = nullptr);
 
     // The mailbox GUID of a mailbox path ("/MB/<guid>/..." or "\\MB\\<guid>\\..."); empty otherwise.
     static std::string getMbGuidFromPath(const std::string& path);

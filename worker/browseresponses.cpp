@@ -53,10 +53,10 @@ int CWorkerThreadHM::writeToCaller(std::string& xml, bool classicItem) {
     return classicItem ? standBy.returnItem_9_0(xml) : standBy.returnXMLItem(xml);
 }
 
-int CWorkerThreadHM::writeToCaller(std::string&& xml) {
+int CWorkerThreadHM::writeToCaller(std::string&& xml, xmlscan::TItems items) {
     if (!m_replyChannel.admits(xml)) return -1;
     EvRestoreReturn* channel = m_browseTask ? m_browseTask->getDataPtr()->restoreReturn : nullptr;
-    return channel ? channel->returnXMLItem(std::move(xml)) : writeToCaller(xml, false);
+    return channel ? channel->returnXMLItem(std::move(xml), std::move(items)) : writeToCaller(xml, false);
 }
 
 int CWorkerThreadHM::writeResponse(databrowse::BrowseResponse& response, const char* failureFormat) {
@@ -79,9 +79,14 @@ std::string CWorkerThreadHM::responseSessionGuid() const {
 }
 
 void CWorkerThreadHM::sendItemBack(std::string xml) {
+    sendItemBack(std::move(xml), xmlscan::TItems{});
+}
+
+void CWorkerThreadHM::sendItemBack(std::string xml, xmlscan::TItems items) {
     CBrowseLog log(kTag);
     // The answer's bytes go to the channel as they are, not copied, unless its line below shows them.
-    const int rc = log.getDebugLevel() >= 8 ? writeToCaller(xml, false) : writeToCaller(std::move(xml));
+    const int rc = log.getDebugLevel() >= 8 ? writeToCaller(xml, false)
+                                            : writeToCaller(std::move(xml), std::move(items));
     if (rc >= 0)
         log.debugLvl(8, "sending item to GUI - [%s]", xml.c_str());
     else

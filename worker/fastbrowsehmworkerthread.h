@@ -24,6 +24,7 @@
 #include "platform/entities/apptypes.h"
 #include "platform/errors/cuxerror.h"
 #include "platform/msg/msg_classes.h"
+#include "platform/msg/xml_scan.h"
 #include "platform/net/zynet_options.h"
 #include "platform/prediction/predictionclient.h"
 #include "platform/threads/hubclock.h"
@@ -129,6 +130,9 @@ public:
         REQUIRES(m_workerLock);
     // Hands one serialised response to the caller.
     void sendItemBack(std::string xml) REQUIRES(m_workerLock);
+    // The same for a media agent's answer as it came, with where its items lie in it (found when the
+    // answer was checked), which go with it to the channel.
+    void sendItemBack(std::string xml, xmlscan::TItems items) REQUIRES(m_workerLock);
     // Serialises one item and hands it to the caller as a classic item.
     void sendItemBack(databrowse::BrowseItem& item) REQUIRES(m_workerLock);
     // A media agent's answer from a hypervisor's index names a VM's items below the VM's GUID: they go
@@ -831,7 +835,8 @@ protected:
     // result, -1 after the end went out.
     int writeToCaller(std::string& xml, bool classicItem) REQUIRES(m_workerLock);
     // The same for an answer whose bytes the channel takes (no copy); on failure `xml` is as it was.
-    int writeToCaller(std::string&& xml) REQUIRES(m_workerLock);
+    // `items`: where its items lie in it, when known.
+    int writeToCaller(std::string&& xml, xmlscan::TItems items = {}) REQUIRES(m_workerLock);
     int writeResponse(databrowse::BrowseResponse& response, const char* failureFormat) REQUIRES(m_workerLock);
     std::string responseSessionGuid() const REQUIRES(m_workerLock);
     // Ends holding back the end of a fast browse and processes the end held meanwhile, if any.

@@ -1043,46 +1043,90 @@ int XMLDecoder::decode(const char* data, size_t size, std::unique_ptr<CNMessageB
 
 int XMLDecoder::decode(uint32_t expectedTag, const char* data, size_t size,
                        std::unique_ptr<CNMessageBase>& out) {
-    size_t leftOut = 0;
-    return decodeRoot(expectedTag, data, size, nullptr, nullptr, out, leftOut);
+    xmlscan::TItems none;
+    return decodeRoot(expectedTag, data, size, nullptr, nullptr, out, none);
 }
 
 int XMLDecoder::decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
                                  const char* list, std::unique_ptr<CNMessageBase>& out, bool& leftOut) {
-    size_t count = 0;
-    const int rc = decodeRoot(expectedTag, data, size, child, list, out, count);
-    leftOut = count > 0;
+    xmlscan::TItems items;
+    const int rc = decodeRoot(expectedTag, data, size, child, list, out, items);
+    leftOut = items.count > 0;
     return rc;
 }
 
 int XMLDecoder::decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
                                  const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut) {
-    return decodeRoot(expectedTag, data, size, child, list, out, leftOut);
+    xmlscan::TItems items;
+    const int rc = decodeRoot(expectedTag, data, size, child, list, out, items);
+    leftOut = items.count;
+    return rc;
+}
+
+int XMLDecoder::decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
+                                 const char* list, std::unique_ptr<CNMessageBase>& out,
+                                 xmlscan::TItems& items) {
+    return decodeRoot(expectedTag, data, size, child, list, out, items);
 }
 
 int XMLDecoder::decodeCheckedLeavingOut(uint32_t expectedTag, const char* data, size_t size,
                                         const char* child, const char* list,
                                         std::unique_ptr<CNMessageBase>& out, size_t& leftOut) {
-    return decodeRoot(expectedTag, data, size, child, list, out, leftOut, true);
+    xmlscan::TItems items;
+    const int rc = decodeRoot(expectedTag, data, size, child, list, out, items, EItems::Tags);
+    leftOut = items.count;
+    return rc;
 }
 
+int XMLDecoder::decodeCheckedLeavingOut(uint32_t expectedTag, const char* data, size_t size,
+                                        const char* child, const char* list, const xmlscan::TItems& places,
+                                        std::unique_ptr<CNMessageBase>& out, size_t& leftOut) {
+    xmlscan::TItems items = places;
+    const int rc = decodeRoot(expectedTag, data, size, child, list, out, items, EItems::Given);
+    leftOut = items.count;
+    return rc;
+}
+
+namespace {
+
+// Whether `items` can be the places of elements in `data`: runs in order, inside the text, each from a
+// '<' to a '>'. What a caller hands over with its text passes; places of some other text hardly do.
+bool placesFit(const xmlscan::TItems& items, const char* data, size_t size) {
+    if (items.count == 0 || items.ranges.empty() || items.count < items.ranges.size()) return false;
+    size_t from = 0;
+    for (const auto& [begin, end] : items.ranges) {
+        if (begin < from || end <= begin || end > size || data[begin] != '<' || data[end - 1] != '>')
+            return false;
+        from = end;
+    }
+    return true;
+}
+
+}  // namespace
+
 int XMLDecoder::decodeRoot(uint32_t expectedTag, const char* data, size_t size, const char* child,
-                           const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut,
-                           bool checkedBefore) {
-    leftOut = 0;
+                           const char* list, std::unique_ptr<CNMessageBase>& out, xmlscan::TItems& items,
+                           EItems find) {
     InputCopy input;
     pugi::xml_document doc;
     pugi::xml_node root;
     // Items a relay forwards as they came are checked without a document where the text is plainly
     // well formed: the parser reads the rest only. Elsewhere (or when the scan cannot tell) it reads all.
     std::string rest;
-    xmlscan::TItems items;
-    const bool scanned = child && list && data && size <= m_context.maxInputBytes && !holdsNul(data, size) &&
-                         (checkedBefore ? xmlscan::itemsOfCheckedText({data, size}, child, list, items)
-                                        : xmlscan::plainWithItems({data, size}, child, list, items)) &&
-                         items.count > 0;
+    if (find == EItems::Given && !placesFit(items, data, size)) find = EItems::Tags;
+    // Places given were found by the check of this very text, which refused a NUL in it first.
+    const bool scanned =
+        child && list && data && size <= m_context.maxInputBytes &&
+        (find == EItems::Given ||
+         (!holdsNul(data, size) &&
+          (find == EItems::Tags ? xmlscan::itemsOfCheckedText({data, size}, child, list, items)
+                                : xmlscan::plainWithItems({data, size}, child, list, items)))) &&
+        items.count > 0;
+    if (!scanned) items = xmlscan::TItems{};
     if (scanned) {
-        rest.reserve(size);
+        size_t left = size;
+        for (const auto& [begin, end] : items.ranges) left -= end - begin;
+        rest.reserve(left);
         size_t from = 0;
         for (const auto& [begin, end] : items.ranges) {
             rest.append(data + from, begin - from);
@@ -1105,9 +1149,10 @@ int XMLDecoder::decodeRoot(uint32_t expectedTag, const char* data, size_t size, 
     if (rc == MSG_OK) {
         message.reset(type->info().make());
         rc = reader.object(root, *message, 0, root.attribute(kTagAttr));
-        leftOut = scanned ? items.count : reader.leftOut();
+        if (!scanned) items.count = reader.leftOut();
     }
     if (rc != MSG_OK) {
+        items = xmlscan::TItems{};
         logFailure("XMLDecoder", rc, data, size);
         return rc;
     }

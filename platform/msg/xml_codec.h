@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/msg/xml_scan.h"
+
 class CNMessageBase;
 
 // Results of serialize / unserialize (0 is success).
@@ -122,14 +124,26 @@ public:
     // The same, counting the elements left out.
     int decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
                          const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut);
+    // The same, telling where the elements left out lie in the text (`items.ranges` stays empty when the
+    // parser, not the scan, read them), for whoever reads the same text later (see below).
+    int decodeLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
+                         const char* list, std::unique_ptr<CNMessageBase>& out, xmlscan::TItems& items);
     // The same for text this process read and checked before, or wrote (an answer on its way on): the
     // elements left out are found by their tags, not checked again; the rest is read as ever.
     int decodeCheckedLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
                                 const char* list, std::unique_ptr<CNMessageBase>& out, size_t& leftOut);
+    // The same where the check that took the text in told where its elements lie (`places`, from the
+    // overload above): they are not looked for again. Places that cannot be this text's are not used.
+    int decodeCheckedLeavingOut(uint32_t expectedTag, const char* data, size_t size, const char* child,
+                                const char* list, const xmlscan::TItems& places,
+                                std::unique_ptr<CNMessageBase>& out, size_t& leftOut);
 
 private:
+    // How decodeRoot finds the elements it leaves out: checked by the scan, found by their tags in text
+    // checked before, or given in `items` by the check that took the text in.
+    enum class EItems { Check, Tags, Given };
     int decodeRoot(uint32_t expectedTag, const char* data, size_t size, const char* child, const char* list,
-                   std::unique_ptr<CNMessageBase>& out, size_t& leftOut, bool checkedBefore = false);
+                   std::unique_ptr<CNMessageBase>& out, xmlscan::TItems& items, EItems find = EItems::Check);
 
     ZyXMLContextInfo m_context;
 };

@@ -49,11 +49,52 @@ inline const char* findAny(const char* from, const char* end, char a, char b, ch
     return end;
 }
 
+// The first byte at or after `from` that is not a name byte (kName), or end: a name is classified sixteen
+// bytes at a time, most at once.
+inline const char* nameEnd(const char* from, const char* end) {
+#if defined(__SSE2__)
+    // Unsigned ranges as signed comparisons: a range's first value is moved to -128.
+    const __m128i caseBit = _mm_set1_epi8(0x20);
+    const __m128i toLetters = _mm_set1_epi8(static_cast<char>(-128 - 'a'));
+    const __m128i letters = _mm_set1_epi8(static_cast<char>(-128 + 26));
+    const __m128i toMarks = _mm_set1_epi8(static_cast<char>(-128 - '-'));  // '-' '.' '/' digits ':'
+    const __m128i marks = _mm_set1_epi8(static_cast<char>(-128 + (':' - '-' + 1)));
+    const __m128i slash = _mm_set1_epi8('/'), underscore = _mm_set1_epi8('_');
+    for (; end - from >= 16; from += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const __m128i letter = _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(x, caseBit), toLetters), letters);
+        const __m128i mark =
+            _mm_andnot_si128(_mm_cmpeq_epi8(x, slash), _mm_cmplt_epi8(_mm_add_epi8(x, toMarks), marks));
+        const __m128i name = _mm_or_si128(_mm_or_si128(letter, mark), _mm_cmpeq_epi8(x, underscore));
+        if (const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(name)) & 0xffffu)
+            return from + std::countr_zero(other);
+    }
+#endif
+    while (from < end && (classOf(*from) & kName)) ++from;
+    return from;
+}
+
 // Deeper than any message: a parser decides.
 constexpr size_t kMostDepth = 256;
-// How far the common form of an attribute is looked at without bounds checks (a longer name takes the
-// general way).
-constexpr ptrdiff_t kLookAhead = 64;
+// Items read otherwise after one that was not quite like the one before it.
+constexpr int kLikeSkips = 4;
+
+// Where values in double quotes lie: [first, second).
+using TValues = std::vector<std::pair<const char*, const char*>>;
+
+// A run of bytes of an item between two of its values, with the bits of its last sixteen or fewer bytes
+// (as they are compared).
+struct TPart {
+    const char* bytes;
+    size_t size;
+    unsigned lastMask;
+
+    static TPart of(const char* from, const char* to) {
+        const auto size = static_cast<size_t>(to - from);
+        const size_t tail = size == 0 ? 0 : (size - 1) % 16 + 1;
+        return {from, size, (1u << tail) - 1};
+    }
+};
 
 class CScanner {
 public:
@@ -94,8 +135,7 @@ private:
     bool name(std::string_view& n) {
         const char* from = m_at;
         if (m_at == m_end || !(classOf(*m_at) & kNameStart)) return false;
-        while (++m_at < m_end && (classOf(*m_at) & kName)) {
-        }
+        m_at = nameEnd(m_at + 1, m_end);
         n = std::string_view(from, static_cast<size_t>(m_at - from));
         return true;
     }
@@ -144,19 +184,7 @@ private:
     // After a start tag's name: its attributes, each after white space, then '>' or "/>".
     bool attributes(bool& empty) {
         for (;;) {
-            // Most attributes are ` name="value"`: read so where the text leaves room to look ahead.
-            if (m_end - m_at > kLookAhead && m_at[0] == ' ' && (classOf(m_at[1]) & kNameStart)) {
-                const char* n = m_at + 2;
-                const char* const limit = m_at + kLookAhead;
-                while (n < limit && (classOf(*n) & kName)) ++n;
-                if (n < limit && n[0] == '=' && n[1] == '"') {
-                    const char* v = findAny(n + 2, m_end, '"', '<', '&');
-                    if (v < m_end && *v == '"') {
-                        m_at = v + 1;
-                        continue;
-                    }
-                }
-            }
+            m_at = commonAttributes(m_at, m_end, m_recording ? &m_values : nullptr);
             const bool spaced = space();
             if (m_at == m_end) return false;
             if (*m_at == '>' || *m_at == '/') {
@@ -173,25 +201,57 @@ private:
             space();
             if (m_at == m_end || (*m_at != '"' && *m_at != '\'')) return false;
             const char quote = *m_at++;
+            const char* const value = m_at;
             for (;;) {
                 m_at = findAny(m_at, m_end, quote, '<', '&');
                 if (m_at == m_end || *m_at == '<') return false;
                 if (*m_at == quote) break;
                 if (!reference()) return false;
             }
+            if (m_recording && quote == '"') m_values.emplace_back(value, m_at);
             ++m_at;
         }
+    }
+
+    // Most attributes are ` name="value"`, without references: passed over so, in a loop of its own;
+    // where the next one is not, the general way reads it.
+    // `values`: where their values are noted, when not null.
+    static const char* commonAttributes(const char* at, const char* const end, TValues* values) {
+        while (end - at > 2 && at[0] == ' ' && (classOf(at[1]) & kNameStart)) {
+            const char* n = nameEnd(at + 2, end);
+            if (end - n <= 2 || n[0] != '=' || n[1] != '"') break;
+            const char* v = findAny(n + 2, end, '"', '<', '&');
+            if (v == end || *v != '"') break;
+            if (values) values->emplace_back(n + 2, v);
+            at = v + 1;
+        }
+        return at;
     }
 
     bool inHolder() const { return m_holderOpen && m_open.size() == 2; }
 
     bool startTag() {
-        const char* at = m_at++;
+        const char* at = m_at;
+        const size_t depth = m_open.size();  // of the parent
+        const bool amongItems = depth == 2 && m_holderOpen;
+        if (amongItems) {
+            if (const char* end = sameItem(at); end || (end = sameShape(at))) {
+                ++m_out.count;
+                note(at, end);
+                m_at = end;
+                return true;
+            }
+        }
+        ++m_at;
         std::string_view n;
         bool empty = false;
-        if (!name(n) || !attributes(empty)) return false;
-        const size_t depth = m_open.size();  // of the parent
-        const bool item = depth == 2 && m_holderOpen && n == m_list;
+        if (!name(n)) return false;
+        const bool item = amongItems && n == m_list;
+        if (item) {
+            m_values.clear();
+            m_recording = true;
+        }
+        if (!attributes(empty)) return false;
         if (depth == 1 && !m_holderSeen && n == m_child) {
             m_holderSeen = true;
             m_holderOpen = !empty;
@@ -199,7 +259,7 @@ private:
         if (item) {
             ++m_out.count;
             if (empty)
-                note(at, m_at);
+                itemRead(at, m_at);
             else
                 m_itemStart = at;
         }
@@ -223,12 +283,150 @@ private:
         ++m_at;
         m_open.pop_back();
         if (m_open.size() == 2 && m_holderOpen && m_itemStart) {
-            note(m_itemStart, m_at);
+            itemRead(m_itemStart, m_at);
             m_itemStart = nullptr;
         } else if (m_open.size() == 1 && m_holderOpen) {
             m_holderOpen = false;
         }
         return true;
+    }
+
+    // An item read whole, [from, to): noted, and its shape kept for the items after it.
+    void itemRead(const char* from, const char* to) {
+        note(from, to);
+        m_recording = false;
+        m_shape.clear();
+        for (const auto& [begin, end] : m_values) {
+            m_shape.push_back(TPart::of(from, begin));
+            from = end;
+        }
+        m_shape.push_back(TPart::of(from, to));
+        m_like = m_shape.front().bytes;
+        m_likeSize = static_cast<size_t>(to - m_like);
+        m_likeValues.clear();  // made when first compared with
+        m_likeSkips = 0;
+    }
+
+    // Which bytes of the last item read whole lie in its values (m_values still holds them).
+    void markValues() {
+        m_likeValues.assign((m_likeSize + 15) / 16, 0);
+        for (const auto& [begin, end] : m_values) {
+            for (auto at = static_cast<size_t>(begin - m_like); at < static_cast<size_t>(end - m_like);) {
+                const size_t bit = at % 16,
+                             bits = std::min<size_t>(16 - bit, static_cast<size_t>(end - m_like) - at);
+                m_likeValues[at / 16] |= static_cast<uint16_t>(((1u << bits) - 1) << bit);
+                at += bits;
+            }
+        }
+    }
+
+    // The common case of sameShape: each value as long as in the last item read whole, so that the item
+    // is that one's bytes but in its values, sixteen bytes compared at a time. Null when not so. Items
+    // whose values' lengths vary are not compared so for a few items after one that was not alike.
+    const char* sameItem(const char* at) {
+        if (m_likeSkips > 0) {
+            --m_likeSkips;
+            return nullptr;
+        }
+        const char* const end = alike(at);
+        if (!end) m_likeSkips = kLikeSkips;
+        return end;
+    }
+
+    const char* alike(const char* at) {
+#if defined(__SSE2__)
+        if (!m_like || static_cast<size_t>(m_end - at) < m_likeSize + 16)
+            return nullptr;  // loads stay inside
+        if (m_likeValues.empty()) markValues();
+        const __m128i quote = _mm_set1_epi8('"'), open = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+        const size_t chunks = m_likeValues.size();
+        for (size_t c = 0; c < chunks; ++c) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * c));
+            const __m128i like = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_like + 16 * c));
+            unsigned differ = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, like))) & 0xffffu;
+            unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, open)), _mm_cmpeq_epi8(x, amp))));
+            if (c + 1 == chunks) {  // the item's last bytes only
+                const unsigned own = (2u << ((m_likeSize - 1) % 16)) - 1;
+                differ &= own;
+                stops &= own;
+            }
+            const unsigned inValue = m_likeValues[c];
+            if ((differ & ~inValue) != 0 || (stops & inValue) != 0) return nullptr;
+        }
+        return at + m_likeSize;
+#else
+        (void)at;
+        return nullptr;
+#endif
+    }
+
+    // Items are mostly alike but for the values of their attributes: an item whose bytes are those of the
+    // last item read whole (m_shape) with other values in the same double quotes, each holding no '"',
+    // '<' or '&', is as well formed as that one, and reads into the same elements. Its end, or null when
+    // it is not so (the item is then read as any).
+    const char* sameShape(const char* at) const {
+        if (m_shape.empty()) return nullptr;
+        const TPart* part = m_shape.data();
+        const TPart* const last = part + m_shape.size() - 1;
+        const char* const end = m_end;
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"'), open = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
+#endif
+        for (;; ++part) {
+#if defined(__SSE2__)
+            // A part of sixteen bytes or fewer is one comparison (the part lies before `at`: where sixteen
+            // bytes follow `at`, they follow the part too).
+            if (part->size <= 16 && end - at >= 16) {
+                const auto same = static_cast<unsigned>(_mm_movemask_epi8(
+                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(part->bytes)))));
+                if (~same & part->lastMask) return nullptr;
+            } else if (!sameBytes(at, *part, end)) {
+                return nullptr;
+            }
+            at += part->size;
+            if (part == last) return at;
+            for (;; at += 16) {
+                if (end - at < 16) {
+                    at = findAny(at, end, '"', '<', '&');
+                    break;
+                }
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+                if (const auto stops = static_cast<unsigned>(_mm_movemask_epi8(
+                        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, open)),
+                                     _mm_cmpeq_epi8(x, amp))))) {
+                    at += std::countr_zero(stops);
+                    break;
+                }
+            }
+#else
+            if (!sameBytes(at, *part, end)) return nullptr;
+            at += part->size;
+            if (part == last) return at;
+            at = findAny(at, end, '"', '<', '&');
+#endif
+            if (at == end || *at != '"') return nullptr;
+        }
+    }
+
+    // Whether `part` (bytes of this text, before `end` too) comes at `at`.
+    static bool sameBytes(const char* at, const TPart& part, const char* const end) {
+        if (static_cast<size_t>(end - at) < part.size) return false;
+        const char* p = part.bytes;
+        size_t left = part.size;
+#if defined(__SSE2__)
+        // Sixteen bytes at a time where both texts have them.
+        for (; end - at >= 16 && end - p >= 16; at += 16, p += 16) {
+            const auto same = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
+                                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
+            if (left <= 16) return (~same & part.lastMask) == 0;
+            if (same != 0xffffu) return false;
+            left -= 16;
+        }
+#endif
+        return memcmp(at, p, left) == 0;
     }
 
     // An item's bytes, joined to the run before when nothing lies between.
@@ -248,6 +446,13 @@ private:
     std::vector<std::string_view> m_open;  // names of the elements open, the root first
     bool m_holderSeen = false, m_holderOpen = false;
     const char* m_itemStart = nullptr;  // the start of the item open, if any
+    bool m_recording = false;           // an item is being read whole: its values are noted
+    TValues m_values;                   // the values in double quotes of that item, in text order
+    std::vector<TPart> m_shape;         // the last item read whole, but for those values
+    const char* m_like = nullptr;       // that item's bytes
+    size_t m_likeSize = 0;
+    std::vector<uint16_t> m_likeValues;  // bit i of entry c: byte 16 c + i of that item is in a value
+    int m_likeSkips = 0;                 // items not to compare with it (after one that was not alike)
 };
 
 }  // namespace

@@ -37,6 +37,7 @@ CNMessageBase* messageFromXml(uint32_t tag, const uint8_t* data, size_t size, st
 bool messageFromXml(const TXmlSkim& skim, const uint8_t* data, size_t size, TReceivedXml& out,
                     std::string& error) {
     out.skimmed = false;
+    out.items = xmlscan::TItems{};
     out.text.assign(reinterpret_cast<const char*>(data), size);
     // Read whole, as any message.
     auto whole = [&] {
@@ -53,15 +54,15 @@ bool messageFromXml(const TXmlSkim& skim, const uint8_t* data, size_t size, TRec
         return whole();
     // One parse of the whole text; only the list's own items are left out of the object.
     std::unique_ptr<CNMessageBase> message;
-    bool leftOut = false;
-    const int rc = XMLDecoder().decodeLeavingOut(skim.tag, text, size, childName, listName, message, leftOut);
+    const int rc =
+        XMLDecoder().decodeLeavingOut(skim.tag, text, size, childName, listName, message, out.items);
     if (rc == MSG_ERR_UNKNOWN_CLASS) return whole();
     if (rc != MSG_OK) {
         error = std::string("XML does not parse: ") + msgXmlErrorText(rc);
         return false;
     }
     out.message = std::move(message);
-    out.skimmed = leftOut;
+    out.skimmed = out.items.count > 0;
     return true;
 }
 

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/msg/xml_scan.h"
+
 class CNMessageBase;
 
 namespace zynet {
@@ -27,11 +29,13 @@ struct TXmlSkim {
 };
 // A message read for a relay, as one value: the object, the whole text it came in (forwarded as it is
 // where the relay changes nothing), and whether the list's items were left out of the object (the relay
-// reads the text again where it needs them).
+// reads the text again where it needs them). `items`: where those items lie in `text` when the check
+// found them (see XMLDecoder::decodeCheckedLeavingOut); they travel with the text, never without it.
 struct TReceivedXml {
     std::unique_ptr<CNMessageBase> message;
     std::string text;
     bool skimmed = false;
+    xmlscan::TItems items;
 };
 // Reads a message of `skim.tag` for a relay into `out`; false (with the reason) when it does not parse.
 bool messageFromXml(const TXmlSkim& skim, const uint8_t* data, size_t size, TReceivedXml& out,

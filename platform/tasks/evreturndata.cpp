@@ -50,7 +50,7 @@ int EvReturnData::send(unsigned long kind, const void* data, unsigned long size)
     return send(kind, std::string(static_cast<const char*>(data), size));
 }
 
-int EvReturnData::send(unsigned long kind, std::string&& data) {
+int EvReturnData::send(unsigned long kind, std::string&& data, xmlscan::TItems items) {
     CHubMutexLock lock(m_mutex);
     if (m_ended || !destinationLocked()) return -1;
     const size_t size = data.size();
@@ -58,6 +58,7 @@ int EvReturnData::send(unsigned long kind, std::string&& data) {
     record.kind = kind;
     record.jobId = m_id;
     record.data = std::move(data);
+    record.items = std::move(items);
     m_queuedBytes += size;
     m_queue.push_back(std::move(record));
     if (m_queue.size() >= kMaxQueuedRecords || m_queuedBytes >= kMaxQueuedBytes) return flushLocked();
@@ -117,9 +118,9 @@ int EvRestoreReturn::returnXMLItem(std::string& item) {
     return returnItem(EV_RETURN_RECORD_XML_ITEM, item);
 }
 
-int EvRestoreReturn::returnXMLItem(std::string&& item) {
+int EvRestoreReturn::returnXMLItem(std::string&& item, xmlscan::TItems items) {
     const size_t bytes = item.size();
-    return counted(send(EV_RETURN_RECORD_XML_ITEM, std::move(item)), bytes);
+    return counted(send(EV_RETURN_RECORD_XML_ITEM, std::move(item), std::move(items)), bytes);
 }
 
 int EvRestoreReturn::returnItem_9_0(std::string& item) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/msg/xml_scan.h"
 #include "platform/threads/hubmutex.h"
 
 // Record kinds a channel delivers. Raw EvReturnData::send() may use any other kind as well.
@@ -24,6 +25,9 @@ struct EvReturnRecord {
     long long jobId = 0;
     std::string data;    // payload bytes (empty for END)
     long long code = 0;  // END: the end code
+    // XML_ITEM: where the items of the answer's result lie in `data`, when the check that took the answer
+    // in found them (count 0 when not known), so that the destination need not look for them again.
+    xmlscan::TItems items;
 };
 
 // A receiver of every record of a job, in the order the channel sent them. deliver() may be called from

@@ -105,16 +105,17 @@ public:
         } else if (record.kind == EV_RETURN_RECORD_XML_ITEM && m_session && !m_callerGone) {
             // Only the answer's type, messages and number of items are looked at: its items go on as
             // they came, counted but not read into objects. The channel's answers are the library's,
-            // which checked each when it took it in (or wrote it): they are not checked again here.
+            // which checked each when it took it in (or wrote it): they are not checked again here, and
+            // where that check told where the items lie, they are not looked for again either.
             static const char* const result =
                 CNMessageRegistry::instance().fieldName(Resp::browseResult.code);
             static const char* const dataItems =
                 CNMessageRegistry::instance().fieldName(databrowse::BrowseResult::f::dataResultSet.code);
             std::unique_ptr<CNMessageBase> read;
             size_t items = 0;
-            auto* response = XMLDecoder().decodeCheckedLeavingOut(databrowse::BrowseResponse::TAG,
-                                                                  record.data.data(), record.data.size(),
-                                                                  result, dataItems, read, items) == MSG_OK
+            auto* response = XMLDecoder().decodeCheckedLeavingOut(
+                                 databrowse::BrowseResponse::TAG, record.data.data(), record.data.size(),
+                                 result, dataItems, record.items, read, items) == MSG_OK
                                  ? dynamic_cast<databrowse::BrowseResponse*>(read.get())
                                  : nullptr;
             if (!response) {

@@ -5,6 +5,7 @@
 
 #include <pugixml.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/msg/msg_classes.h"
@@ -16,8 +17,9 @@ namespace {
 
 using Resp = databrowse::BrowseResponse;
 
-// An answer of `count` items, each with attributes that need escaping and a child object of its own.
-std::string answerText(int count) {
+// An answer of `count` items, each with attributes that need escaping (unless `plain`) and a child object
+// of its own.
+std::string answerText(int count, bool plain = false) {
     Resp answer;
     answer.setint64(Resp::f::respType, 0);
     answer.setstring(Resp::f::workerId, "w\t<7>");
@@ -26,7 +28,8 @@ std::string answerText(int count) {
     std::vector<CNMessageBase> items;
     for (int i = 0; i < count; ++i) {
         databrowse::BrowseData item;
-        item.setstring(databrowse::BrowseData::f::name, "f<" + std::to_string(i) + ">&\"'\t\xc3\xa9");
+        item.setstring(databrowse::BrowseData::f::name, plain ? "file " + std::to_string(10 + i * 7)
+                                                              : "f<" + std::to_string(i) + ">&\"'\t\xc3\xa9");
         item.setint64(databrowse::BrowseData::f::size, 1000 + i);
         item.getObjectAccessor(databrowse::BrowseData::f::flags, true)
             ->setint64(databrowse::BrowseItemFlags::f::directory, i % 2);
@@ -73,14 +76,19 @@ bool parserTakes(const std::string& text) {
     return roots == 1;
 }
 
-TEST(RelayedItems, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
-    const std::string good = answerText(4);
+// Edits of the first item (read whole) and of a later one (read as like the one before it, where it is and
+// where its values hold no reference).
+class RelayedItemEdits : public ::testing::TestWithParam<std::tuple<int, bool>> {};
+
+TEST_P(RelayedItemEdits, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
+    const std::string good = answerText(4, std::get<1>(GetParam()));
     std::string readGood;
     size_t countGood = 0;
     ASSERT_EQ(relayRead(good, readGood, countGood), MSG_OK);
     EXPECT_EQ(countGood, 4u);
     const std::string list = std::string("<") + name(databrowse::BrowseResult::f::dataResultSet);
-    const size_t firstItem = good.find(list);
+    size_t firstItem = good.find(list);
+    for (int n = 0; n < std::get<0>(GetParam()); ++n) firstItem = good.find(list, firstItem + 1);
     const size_t secondItem = good.find(list, firstItem + 1);
     ASSERT_NE(secondItem, std::string::npos) << good;
     // Edits inside the first item (at its name's end), or of its whole text.
@@ -95,6 +103,11 @@ TEST(RelayedItems, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
     auto at = [&](size_t where, const std::string& insert) {
         std::string t = good;
         t.insert(where, insert);
+        return t;
+    };
+    auto swapped = [&](size_t where, char by) {
+        std::string t = good;
+        t[where] = by;
         return t;
     };
     auto replaced = [&](const std::string& by) {
@@ -130,6 +143,28 @@ TEST(RelayedItems, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
         {"a name that is not ASCII", replaced("<\xc3\xa9t\xc3\xa9/>"), false},
         {"a cut text", good.substr(0, good.size() - 5)},
         {"something after the root", good + "<second/>"},
+        {"a value holding '<'", at(good.find('"', inside) + 1, "<")},
+        {"a value holding a bare '&'", at(good.find('"', inside) + 1, "&")},
+        {"a value holding a reference", at(good.find('"', inside) + 1, "&amp;")},
+        {"a value holding '>'", at(good.find('"', inside) + 1, ">")},
+        {"a value ended early", at(good.find('"', inside) + 1, "\"")},
+        {"a value in single quotes",
+         [&] {
+             std::string t = good;
+             const size_t open = t.find('"', inside), close = t.find('"', open + 1);
+             t[open] = t[close] = '\'';
+             return t;
+         }()},
+        {"another element name", at(firstItem + 1, "x")},
+        // Edits that keep the item's length (an item like the one before it is compared with it).
+        {"a value's byte made '\"'", swapped(good.find('"', inside) + 2, '"')},
+        {"a value's byte made '<'", swapped(good.find('"', inside) + 2, '<')},
+        {"a value's byte made '&'", swapped(good.find('"', inside) + 2, '&')},
+        {"a value's closing quote made a space", swapped(good.find('"', good.find('"', inside) + 1), ' ')},
+        {"an attribute's name byte made '$'", swapped(inside + 2, '$')},
+        {"the element's name changed", swapped(firstItem + 2, 'X')},
+        {"a child's name changed", swapped(good.find('<', firstItem + 1) + 1, 'Q')},
+        {"an attribute more", at(inside, " more=\"1\"")},
     };
     for (const TEdit& edit : edits) {
         std::string read;
@@ -138,6 +173,30 @@ TEST(RelayedItems, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
         EXPECT_EQ(rc == MSG_OK, parserTakes(edit.text)) << edit.what << ": " << rc << "\n" << edit.text;
         if (rc == MSG_OK && edit.item) {
             EXPECT_EQ(read, readGood) << edit.what << ": the rest reads as before";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstAndLater, RelayedItemEdits,
+                         ::testing::Combine(::testing::Values(0, 2), ::testing::Bool()));
+
+// A name is read to its last name byte (ASCII letters, digits, '_', ':', '-', '.'), sixteen bytes at a
+// time: each byte value, at each place of a long attribute name, is taken only as the parser takes it.
+TEST(RelayedItems, NamesHoldOnlyNameBytes) {
+    const std::string head = "<r><a><b/><b a";
+    for (int c = 1; c < 256; ++c) {
+        for (size_t place : {size_t{1}, size_t{15}, size_t{17}}) {
+            std::string attribute(20, 'n');
+            attribute[place] = static_cast<char>(c);
+            const std::string text = head + attribute + "=\"1\"/></a></r>";
+            xmlscan::TItems items;
+            const bool plain = xmlscan::plainWithItems(text, "a", "b", items);
+            const bool nameByte = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= '0' && c <= '9') || c == '_' || c == ':' || c == '-' || c == '.';
+            EXPECT_EQ(plain, nameByte) << "byte " << c << " at " << place;
+            if (plain) {
+                EXPECT_EQ(items.count, 2u);
+            }
         }
     }
 }
@@ -199,6 +258,54 @@ TEST(RelayedItems, ACheckedAnswerReadsAsTheFullCheckReadsIt) {
                                             "b", items));
     EXPECT_EQ(items.count, 3u);
     ASSERT_EQ(items.ranges.size(), 3u);
+}
+
+// Where the check that took an answer in found its items travels with the text: read with those places
+// it reads as the full check reads it, and places that cannot be the text's are passed over (the items
+// are found again). A text the parser read whole gives its count but no places.
+TEST(RelayedItems, ThePlacesTheCheckFoundServeTheNextRead) {
+    const std::string good = answerText(5);
+    const char* const holder = name(Resp::f::browseResult);
+    const char* const list = name(databrowse::BrowseResult::f::dataResultSet);
+    std::unique_ptr<CNMessageBase> out;
+    xmlscan::TItems places;
+    ASSERT_EQ(XMLDecoder().decodeLeavingOut(Resp::TAG, good.data(), good.size(), holder, list, out, places),
+              MSG_OK);
+    EXPECT_EQ(places.count, 5u);
+    ASSERT_FALSE(places.ranges.empty());
+    std::string expected;
+    ASSERT_EQ(out->serialize(expected), 0);
+
+    xmlscan::TItems beyond = places;
+    beyond.ranges.back().second = good.size() + 1;
+    xmlscan::TItems shifted = places;
+    for (auto& range : shifted.ranges) ++range.first;
+    xmlscan::TItems unordered = places;
+    unordered.ranges.push_back(places.ranges.front());
+    const std::vector<std::pair<const char*, xmlscan::TItems>> given = {{"the check's places", places},
+                                                                        {"places beyond the text", beyond},
+                                                                        {"places not at a tag", shifted},
+                                                                        {"places out of order", unordered},
+                                                                        {"no places", xmlscan::TItems{}}};
+    for (const auto& [what, items] : given) {
+        size_t count = 0;
+        ASSERT_EQ(XMLDecoder().decodeCheckedLeavingOut(Resp::TAG, good.data(), good.size(), holder, list,
+                                                       items, out, count),
+                  MSG_OK)
+            << what;
+        std::string read;
+        EXPECT_EQ(out->serialize(read), 0);
+        EXPECT_EQ(read, expected) << what;
+        EXPECT_EQ(count, 5u) << what;
+    }
+
+    std::string commented = good;
+    commented.insert(commented.find(std::string("<") + list), "<!-- a note -->");
+    ASSERT_EQ(XMLDecoder().decodeLeavingOut(Resp::TAG, commented.data(), commented.size(), holder, list, out,
+                                            places),
+              MSG_OK);
+    EXPECT_EQ(places.count, 5u);
+    EXPECT_TRUE(places.ranges.empty()) << "read by the parser: no places to hand on";
 }
 
 }  // namespace
