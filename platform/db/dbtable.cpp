@@ -167,6 +167,7 @@ void DBtable::resetCursor() {
     m_conn.reset();
     m_procRows.clear();
     m_procNext = 0;
+    m_resultObject.reset();
     m_stickyError = 0;
     m_state &= ~(kStateCursorOpen | kStateAtEnd | kStateError);
 }
@@ -237,7 +238,7 @@ int DBtable::openProcedure() {
     if (rc != zydb::DB_OK) return rc;
     rc = connection(m_conn);
     if (rc != zydb::DB_OK) return rc;
-    zydb::CProcCall call(*m_conn, std::move(args));
+    zydb::CProcCall call(*m_conn, std::move(args), std::move(m_argObject));
     rc = handler(call);
     if (rc != zydb::DB_OK) {
         std::string why = call.error().empty() ? m_conn->lastError() : call.error();
@@ -245,6 +246,7 @@ int DBtable::openProcedure() {
     }
     m_procRows = std::move(call.rows());
     m_procNext = 0;
+    if (m_procRows.size() == 1) m_resultObject = call.takeResultObject();
     return zydb::DB_OK;
 }
 
@@ -456,6 +458,7 @@ int DBtable::printValues(const char* fmt, const zydb::SqlArg* args, size_t count
 
 void DBtable::ClearBoundInputs() {
     resetCursor();
+    m_argObject.reset();
     m_inputs.clear();
     m_inputsBound = false;
     m_argError = 0;

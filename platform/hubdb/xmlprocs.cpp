@@ -8,6 +8,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/hubdb/familiesb_procs.h"
 #include "platform/hubdb/hubsql.h"
+#include "platform/hubdb/messageproc.h"
 #include "platform/hubdb/procsupport.h"
 #include "platform/msg/msg_classes.h"
 
@@ -46,6 +47,34 @@ int answerRequest(zydb::CProcCall& call, FillRule<Req, Resp> fill) {
     std::string xml;
     if (answer.serialize(xml) != 0) return procRefusal(call, "cannot write a " + qualifiedName(answer));
     call.addRow({DbValue::ofText(xml)});
+    return zydb::DB_OK;
+}
+
+// A rule whose answer is its request, completed in place.
+template <class Req>
+using CompleteRule = int (*)(zydb::IDbConnection& conn, Req& request);
+
+// Answers with the request completed by `complete`. A caller of this process that handed the request
+// over as a message (CMessageObject) has it completed and handed back without either side reading a
+// text again; the answer's text is written all the same, so what it cannot write fails the call as
+// before.
+template <class Req>
+int answerCompleted(zydb::CProcCall& call, CompleteRule<Req> complete) {
+    std::unique_ptr<Req> request = takeMessage<Req>(call.takeArgObject());
+    if (!request) {
+        request = std::make_unique<Req>();
+        if (request->unserialize(call.argText(0)) != 0) {
+            call.setError("the request is not a " + qualifiedName(*request));
+            return zydb::DB_ERR_ARGUMENT;
+        }
+    }
+    int rc = complete(call.connection(), *request);
+    if (rc == zydb::DB_NO_DATA) return zydb::DB_OK;
+    if (rc != zydb::DB_OK) return procFailure(call, rc);
+    std::string xml;
+    if (request->serialize(xml) != 0) return procRefusal(call, "cannot write a " + qualifiedName(*request));
+    call.addRow({DbValue::ofText(std::move(xml))});
+    call.setResultObject(std::make_unique<CMessageObject>(std::move(request)));
     return zydb::DB_OK;
 }
 
@@ -153,13 +182,10 @@ int resolveEntity(zydb::IDbConnection& conn, CNMessageBase& e) {
 }
 
 // EntityNameToIdConverter: the request comes back with its entity completed by resolveEntity.
-int completeEntity(zydb::IDbConnection& conn, databrowse::BrowseRequest& request,
-                   databrowse::BrowseRequest& answer, std::string&) {
-    int rc = zydb::DB_OK;
+int completeEntity(zydb::IDbConnection& conn, databrowse::BrowseRequest& request) {
     if (CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false))
-        rc = resolveEntity(conn, *entity);
-    answer = request;
-    return rc;
+        return resolveEntity(conn, *entity);
+    return zydb::DB_OK;
 }
 
 long long childInt(CNMessageBase& m, const MsgFieldRef& child, const MsgFieldRef& field) {
@@ -346,7 +372,7 @@ int backupSetGuidsOfFiles(zydb::IDbConnection& conn, Indexing::ArchGetBackupsetG
 }  // namespace
 
 int entityNameToIdConverterProc(zydb::CProcCall& call) {
-    return answerRequest(call, completeEntity);
+    return answerCompleted(call, completeEntity);
 }
 int appGetLaptopClientListProc(zydb::CProcCall& call) {
     return answerRequest(call, laptopClients);

@@ -16,6 +16,7 @@
 #include "platform/db/cursorwrapper.h"
 #include "platform/db/dbenv.h"
 #include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdb/messageproc.h"
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdb/seed_xmlprocs.h"
 #include "platform/msg/msg_classes.h"
@@ -251,6 +252,47 @@ TEST_F(XmlProcs, WrapperHeadersErrorsAndEmptyAnswers) {
         EXPECT_EQ(out, "before");
         hubdb::registerHubProcedures();
     }
+}
+
+// A caller of this process hands the converter its request as a message beside the text: the message
+// that comes back is the request the text answer reads as (the same text when written), and a message
+// of another kind beside the text leaves the text to decide.
+TEST_F(XmlProcs, ConverterHandedTheMessageAnswersAsThroughItsText) {
+    databrowse::BrowseRequest req;
+    req.setint64(databrowse::BrowseRequest::f::opType, 2);
+    CNMessageBase* entity = req.getObjectAccessor(databrowse::BrowseRequest::f::entity, true);
+    entity->setstring(E::clientName, "ALPHA.example.com");
+    entity->setstring(E::subclientName, "one");
+    std::string xml;
+    ASSERT_EQ(req.serialize(xml, false), 0);
+    auto run = [&](std::unique_ptr<zydb::CProcObject> beside, std::string& text,
+                   std::unique_ptr<zydb::CProcObject>& answer) {
+        SprocWrapper<EntityNameToIdConverter, EntityNameToIdConverter_t> w("test", nullptr);
+        w.getCursor()->setValues(xml.c_str());
+        if (beside) w.getCursor()->bindArgObject(std::move(beside));
+        return w.getXMLFromCursor(text, nullptr, false, true, answer);
+    };
+    std::string viaText, viaMessage, other;
+    std::unique_ptr<zydb::CProcObject> none, handed, otherAnswer;
+    ASSERT_EQ(run(nullptr, viaText, none), 0);
+    ASSERT_EQ(run(hubdb::messageObject(req), viaMessage, handed), 0);
+    EXPECT_EQ(viaMessage, viaText);
+    std::unique_ptr<databrowse::BrowseRequest> back = hubdb::takeMessage<databrowse::BrowseRequest>(handed);
+    ASSERT_TRUE(back);
+    databrowse::BrowseRequest read;
+    ASSERT_EQ(read.unserialize(viaText), 0);
+    std::string backText, readText;
+    ASSERT_EQ(back->serialize(backText, false), 0);
+    ASSERT_EQ(read.serialize(readText, false), 0);
+    EXPECT_EQ(backText, readText);
+    CNMessageBase* completed = back->getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
+    ASSERT_NE(completed, nullptr);
+    EXPECT_EQ(completed->getint64(E::clientId), client);
+    EXPECT_EQ(completed->getint64(E::subclientId), sc);
+
+    databrowse::BrowseResponse stranger;
+    ASSERT_EQ(run(hubdb::messageObject(stranger), other, otherAnswer), 0);
+    EXPECT_EQ(other, viaText);
 }
 
 // The GUIDs of the VMs a user owns, in client-id order; without the VM filter his laptop too.
