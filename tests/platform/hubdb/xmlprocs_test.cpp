@@ -15,6 +15,7 @@
 #include "Db/Proc/EntityNameToIdConverter.h"
 #include "platform/db/cursorwrapper.h"
 #include "platform/db/dbenv.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/hubdbseed.h"
 #include "platform/hubdb/messageproc.h"
 #include "platform/hubdb/seed_familiesb.h"
@@ -293,6 +294,27 @@ TEST_F(XmlProcs, ConverterHandedTheMessageAnswersAsThroughItsText) {
     databrowse::BrowseResponse stranger;
     ASSERT_EQ(run(hubdb::messageObject(stranger), other, otherAnswer), 0);
     EXPECT_EQ(other, viaText);
+}
+
+// What a request's converter resolved is kept for the requests after it on the thread while the
+// database stays as it was; a client renamed meanwhile is seen by the next request.
+TEST_F(XmlProcs, ConverterSeesTheDatabaseAsEachRequestFindsIt) {
+    auto clientOf = [&](const char* name) {
+        zydb::CRequestReads request;
+        ZyEntities::GenericEntity e = convert([&](CNMessageBase& x) { x.setstring(E::clientName, name); });
+        return e.isSet(E::clientId) ? e.getint64(E::clientId) : 0;
+    };
+    EXPECT_EQ(clientOf("gamma"), 0);
+    const unsigned long long carried = zydb::requestsThatKeptMemos();
+    EXPECT_EQ(clientOf("gamma"), 0);
+    EXPECT_EQ(clientOf("beta"), other);
+    EXPECT_GT(zydb::requestsThatKeptMemos(), carried);
+    {
+        hubdb::HubDbSeed seed(dir.file("hub.db"));
+        seed.exec("UPDATE APP_Client SET name = 'gamma' WHERE id = ?", {zydb::DbValue::ofInt(other)});
+        ASSERT_TRUE(seed.ok()) << seed.error();
+    }
+    EXPECT_EQ(clientOf("gamma"), other);
 }
 
 // The GUIDs of the VMs a user owns, in client-id order; without the VM filter his laptop too.
