@@ -50,17 +50,22 @@ std::string makeKey(const char* section, const char* name) {
 // false when it does not fit, and the caller makes the key.
 bool keyInto(const char* section, const char* name, char (&buffer)[128], std::string_view& key) {
     size_t at = 0;
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     auto put = [&](const char* text) {
-        std::string_view t = text ? text : "";
-        const char* blanks = " \t\r\n";
-        const size_t b = t.find_first_not_of(blanks);
-        if (b == std::string_view::npos) return true;
-        t = t.substr(b, t.find_last_not_of(blanks) - b + 1);
-        if (t.size() > sizeof buffer - 1 - at) return false;
-        for (char c : t) buffer[at++] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        if (!text) return true;
+        while (blank(*text)) ++text;
+        const size_t start = at;
+        size_t kept = at;  // the end of the text without its trailing blanks
+        for (; *text; ++text) {
+            if (at == sizeof buffer) return false;
+            const char c = *text;
+            buffer[at++] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            if (!blank(c)) kept = at;
+        }
+        at = kept > start ? kept : start;
         return true;
     };
-    if (!put(section) || at + 1 > sizeof buffer - 1) return false;
+    if (!put(section) || at == sizeof buffer) return false;
     buffer[at++] = '\n';
     if (!put(name)) return false;
     key = std::string_view(buffer, at);
