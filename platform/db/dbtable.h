@@ -178,6 +178,9 @@ private:
     int openProcedure();
     int procedureArgs(std::vector<zydb::DbValue>& out);
     int fillRecord(const zydb::IDbRow& row);
+    const std::vector<std::vector<zydb::DbValue>>& procRows() const {
+        return m_procShared ? *m_procShared : m_procRows;
+    }
     void detachFromTran();  // the transaction is going away
     void logNotes(const zydb::BoundSql& b);
 
@@ -212,6 +215,7 @@ private:
     std::shared_ptr<zydb::IDbConnection> m_conn;  // held while a cursor is open
     std::unique_ptr<zydb::IDbStatement> m_stmt;
     std::vector<std::vector<zydb::DbValue>> m_procRows;
+    std::shared_ptr<const std::vector<std::vector<zydb::DbValue>>> m_procShared;  // in place of m_procRows
     size_t m_procNext = 0;
     std::unique_ptr<zydb::CProcObject> m_argObject;     // for the next procedure run
     std::unique_ptr<zydb::CProcObject> m_resultObject;  // of the last run's only row

@@ -40,6 +40,11 @@ public:
     // Result rows, in the order the caller will fetch them.
     void addRow(std::vector<DbValue> row) { m_rows.push_back(std::move(row)); }
     std::vector<std::vector<DbValue>>& rows() { return m_rows; }
+    // Result rows kept by the handler as well (a memo of its answers): handed over shared, in place of
+    // addRow's rows, and never changed after.
+    using Rows = std::vector<std::vector<DbValue>>;
+    void shareRows(std::shared_ptr<const Rows> rows) { m_sharedRows = std::move(rows); }
+    std::shared_ptr<const Rows> takeSharedRows() { return std::move(m_sharedRows); }
     // The object the only result row's text was written from, for a caller that takes it.
     void setResultObject(std::unique_ptr<CProcObject> object) { m_resultObject = std::move(object); }
     std::unique_ptr<CProcObject> takeResultObject() { return std::move(m_resultObject); }
@@ -55,6 +60,7 @@ private:
     std::string m_error;
     std::unique_ptr<CProcObject> m_argObject;
     std::unique_ptr<CProcObject> m_resultObject;
+    std::shared_ptr<const Rows> m_sharedRows;
 };
 
 // Returns DB_OK, or a DbResult error (DB_ERR_PROCEDURE with setError for failures of its own).
