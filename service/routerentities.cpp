@@ -12,6 +12,7 @@
 #include "platform/entities/recordedkind.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxstring.h"
+#include "platform/hubdb/messageproc.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
@@ -249,14 +250,22 @@ EEntityStep resolveRoutedEntities(databrowse::BrowseRequest& received, TDirectTa
     SprocWrapper<EntityNameToIdConverter, EntityNameToIdConverter_t> resolver("EntityNameToIdConverter",
                                                                               nullptr);
     resolver.getCursor()->setValues(text.c_str());
+    // The request as it is beside its text: the resolver of this process completes it without reading
+    // the text back, and hands it back without this side reading its answer's text.
+    resolver.getCursor()->bindArgObject(hubdb::messageObject(received));
     text.clear();
-    rc = resolver.getXMLFromCursor(text, nullptr, false, true);
+    std::unique_ptr<zydb::CProcObject> answer;
+    rc = resolver.getXMLFromCursor(text, nullptr, false, true, answer);
     if (rc != 0) {
         log.debugLvl(0, "EntityNameToIdConverter failed with error [%d]  for xml [%s]", rc, text.c_str());
         errorText = "Failed to process browse request";
         return EEntityStep::kErrorReply;
     }
-    rc = t.request.unserialize(text);
+    if (std::unique_ptr<databrowse::BrowseRequest> resolved =
+            hubdb::takeMessage<databrowse::BrowseRequest>(answer))
+        t.request.swapContent(*resolved);
+    else
+        rc = t.request.unserialize(text);
     if (rc != 0) {
         // The resolver's text carries the caller's token: what is logged and returned is the masked
         // request that went in.

@@ -10,6 +10,7 @@
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/db/dbtable.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/archivefiles.h"
 #include "platform/log/evdebug.h"
 
@@ -133,18 +134,39 @@ bool ofKind(const Afile& f, Kinds k) {
                                : hubdb::isDataFileType(f.fileType);
 }
 
+// One request asks for the same subclient's cycles several times (the file at a time, the oldest file,
+// the media agent): inside a request scope, outside a transaction, its timeline on a copy is built once
+// from the files listArchiveFiles reads once for the request, and goes with them (the request's memos
+// are emptied together when the database changed).
+struct TTimelineAsked {
+    std::string database;
+    uint64_t appId, copyPrecedence;
+    std::shared_ptr<const Timeline> timeline;
+};
+using TTimelineMemo = std::vector<TTimelineAsked>;
+
 // The usable files of one subclient on the copy asked for, oldest first, with their cycles: aged
 // copies and the files of running jobs are left out before the cycles are counted.
-int loadTimeline(Query& q, uint64_t appId, uint64_t copyPrecedence, Timeline& t) {
-    std::vector<Afile> files;
-    int rc = q.with([&](zydb::IDbConnection& conn) {
-        return hubdb::listArchiveFiles(conn, static_cast<int>(appId), static_cast<int>(copyPrecedence), 0,
-                                       files);
+int loadTimeline(Query& q, uint64_t appId, uint64_t copyPrecedence, std::shared_ptr<const Timeline>& t) {
+    return q.with([&](zydb::IDbConnection& conn) -> int {
+        TTimelineMemo* memo = conn.inTransaction() ? nullptr : zydb::threadRequestMemo<TTimelineMemo>();
+        if (memo) {
+            for (const TTimelineAsked& asked : *memo)
+                if (asked.appId == appId && asked.copyPrecedence == copyPrecedence &&
+                    asked.database == conn.path()) {
+                    t = asked.timeline;
+                    return zydb::DB_OK;
+                }
+        }
+        std::vector<Afile> files;
+        int rc = hubdb::listArchiveFiles(conn, static_cast<int>(appId), static_cast<int>(copyPrecedence), 0,
+                                         files);
+        if (rc != zydb::DB_OK) return rc;
+        std::erase_if(files, [](const Afile& f) { return f.aged || f.runningJob; });
+        t = std::make_shared<const Timeline>(std::move(files));
+        if (memo) memo->push_back({conn.path(), appId, copyPrecedence, t});
+        return zydb::DB_OK;
     });
-    if (rc != zydb::DB_OK) return rc;
-    std::erase_if(files, [](const Afile& f) { return f.aged || f.runningJob; });
-    t = Timeline(std::move(files));
-    return zydb::DB_OK;
 }
 
 long long searchLimit(uint64_t t) {
@@ -227,8 +249,9 @@ int timeSearch(ArchMgrOp op, GetAfileByTimeArgsHM_t* args, GetAfileByTimeRetHM_t
     Kinds kinds;
     if (!kindsOfMode(args->searchMode, kinds)) return refuse(op, "the search mode is not 1, 2 or 8");
     Query q(op);
-    Timeline t;
-    if (int rc = loadTimeline(q, args->appId, args->copyPrecedence, t)) return rc;
+    std::shared_ptr<const Timeline> held;
+    if (int rc = loadTimeline(q, args->appId, args->copyPrecedence, held)) return rc;
+    const Timeline& t = *held;
     const long long limit = searchLimit(args->searchTime);
     const bool exact = args->exactFlag != 0;
     const int cycle = t.cycleAt(limit);
@@ -272,8 +295,9 @@ int ArchiveManagerHM::getOldestArchFile(GetOldestArchFileArgs_t* args, GetOldest
         return refuse(op, "the search mode is not 1 or 4");
     const Kinds kinds = args->searchMode == kAfileModeTranLog ? Kinds::any : Kinds::data;
     Query q(op);
-    Timeline t;
-    if (int rc = loadTimeline(q, args->appId, args->copyPrecedence, t)) return rc;
+    std::shared_ptr<const Timeline> held;
+    if (int rc = loadTimeline(q, args->appId, args->copyPrecedence, held)) return rc;
+    const Timeline& t = *held;
     auto it = std::find_if(t.files.begin(), t.files.end(), [&](const Afile& a) { return ofKind(a, kinds); });
     if (it == t.files.end()) return zydb::DB_NO_DATA;
     fillIdentity(ret->archFile, *it);
@@ -292,8 +316,9 @@ int ArchiveManagerHM::getLastAfileForEachCycle(LastAfileForEachCycleArgs_t* args
         return rc;
     if (args->searchMode != kAfileModeCycle) return refuse(op, "the search mode is not 2");
     Query q(op);
-    Timeline t;
-    if (int rc = loadTimeline(q, args->appId, args->copyPrecedence, t)) return rc;
+    std::shared_ptr<const Timeline> held;
+    if (int rc = loadTimeline(q, args->appId, args->copyPrecedence, held)) return rc;
+    const Timeline& t = *held;
     if (t.files.empty()) return zydb::DB_NO_DATA;
     const long long to = searchLimit(args->toTime);
     const long long from = static_cast<long long>(std::min<uint64_t>(args->fromTime, kNoLimit));
@@ -355,8 +380,9 @@ int ArchiveManagerHM::getRegularOrBCDIndexMediaAgent(GetMediaAgentArgsHM_t* args
     const ArchMgrOp op = ArchMgrOp::getRegularOrBCDIndexMediaAgent;
     if (int rc = enter(op, args, ret, &GetMediaAgentArgsHM_t::appId)) return rc;
     Query q(op);
-    Timeline t;
-    if (int rc = loadTimeline(q, args->appId, args->copyPrecedence, t)) return rc;
+    std::shared_ptr<const Timeline> held;
+    if (int rc = loadTimeline(q, args->appId, args->copyPrecedence, held)) return rc;
+    const Timeline& t = *held;
     CopyRow copy;
     if (const Afile* f = t.newest([](const Afile& a) { return hubdb::isIndexFileType(a.fileType); })) {
         copy = {f->copyId, f->archGroupId, f->copyPrecedence, f->mediaAgentId};
@@ -503,9 +529,10 @@ int ArchiveManagerHM::getLastAfileOfInstance(unsigned long clientId, unsigned lo
     Afile best;
     const Subclient* owner = nullptr;
     for (const Subclient& s : subclients) {
-        Timeline t;
-        if ((rc = loadTimeline(q, static_cast<uint64_t>(s.id), args->copyPrecedence, t)) != zydb::DB_OK)
+        std::shared_ptr<const Timeline> held;
+        if ((rc = loadTimeline(q, static_cast<uint64_t>(s.id), args->copyPrecedence, held)) != zydb::DB_OK)
             return rc;
+        const Timeline& t = *held;
         const Afile* f = t.newest([&](const Afile& a) { return ofKind(a, Kinds::any) && a.cTime <= limit; });
         if (f != nullptr &&
             (owner == nullptr || f->cTime > best.cTime || (f->cTime == best.cTime && f->id > best.id))) {
@@ -602,8 +629,9 @@ int ArchiveManagerHM::getMediaListForAppIdByTime(unsigned long copyPrecedence, u
     if (media == nullptr) return refuse(op, "no media list");
     if (int rc = plantedResult(op, appId, 0)) return rc;
     Query q(op);
-    Timeline t;
-    if (int rc = loadTimeline(q, appId, copyPrecedence, t)) return rc;
+    std::shared_ptr<const Timeline> held;
+    if (int rc = loadTimeline(q, appId, copyPrecedence, held)) return rc;
+    const Timeline& t = *held;
     const long long to = searchLimit(toTime);
     const long long from = static_cast<long long>(std::min<unsigned long>(fromTime, kNoLimit));
     // The files a restore of the range reads, with the media flag each one gives its medium.

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -45,6 +46,38 @@ std::string makeKey(const char* section, const char* name) {
     return lower(trim(section ? section : "")) + '\n' + lower(trim(name ? name : ""));
 }
 
+// makeKey written into `buffer` without an allocation (a setting is read several times per browse);
+// false when it does not fit, and the caller makes the key.
+bool keyInto(const char* section, const char* name, char (&buffer)[128], std::string_view& key) {
+    size_t at = 0;
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    auto put = [&](const char* text) {
+        if (!text) return true;
+        while (blank(*text)) ++text;
+        const size_t start = at;
+        size_t kept = at;  // the end of the text without its trailing blanks
+        for (; *text; ++text) {
+            if (at == sizeof buffer) return false;
+            const char c = *text;
+            buffer[at++] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            if (!blank(c)) kept = at;
+        }
+        at = kept > start ? kept : start;
+        return true;
+    };
+    if (!put(section) || at == sizeof buffer) return false;
+    buffer[at++] = '\n';
+    if (!put(name)) return false;
+    key = std::string_view(buffer, at);
+    return true;
+}
+
+// Looks keys up by view as well as by string.
+struct TKeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view k) const { return std::hash<std::string_view>()(k); }
+};
+
 // One parsed version of the file, identified by what stat() says about it.
 struct Snapshot {
     dev_t dev = 0;
@@ -53,7 +86,7 @@ struct Snapshot {
     long long mtimeNs = 0;
     long long ctimeNs = 0;
     long long parsedAtNs = 0;  // wall clock when parsed
-    std::unordered_map<std::string, std::string> values;
+    std::unordered_map<std::string, std::string, TKeyHash, std::equal_to<>> values;
 };
 
 }  // namespace
@@ -274,7 +307,10 @@ bool lookup(const char* section, const char* key, std::string* out) {
         snap = current();
     }
     if (!snap) return false;
-    auto it = snap->values.find(makeKey(section, key));
+    char buffer[128];
+    std::string_view made;
+    auto it = keyInto(section, key, buffer, made) ? snap->values.find(made)
+                                                  : snap->values.find(makeKey(section, key));
     if (it == snap->values.end()) return false;
     *out = it->second;
     return true;

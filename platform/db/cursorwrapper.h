@@ -26,6 +26,14 @@ public:
     // Runs the procedure and reads its whole answer. -1 on a failure of any step (the database's
     // text in *error when given, and in the wrapper); 0 otherwise. An empty answer leaves `xml` alone.
     int getXMLFromCursor(std::string& xml, std::string* error, bool version11, bool addHeader) {
+        std::unique_ptr<zydb::CProcObject> unused;
+        return getXMLFromCursor(xml, error, version11, addHeader, unused);
+    }
+    // The same, and the object the answer was written from when the procedure gave one (see
+    // zydb::CProcObject); null otherwise.
+    int getXMLFromCursor(std::string& xml, std::string* error, bool version11, bool addHeader,
+                         std::unique_ptr<zydb::CProcObject>& object) {
+        object.reset();
         if (!m_cursor) return -1;
         int code = m_cursor->openCursor();
         if (code != 0) {
@@ -40,11 +48,13 @@ public:
             m_cursor->closeCursor();
             return -1;
         }
+        std::unique_ptr<zydb::CProcObject> given = m_cursor->takeResultObject();
         code = m_cursor->closeCursor();
         if (code != 0) {
             keepError(code, error);
             return -1;
         }
+        object = std::move(given);
         if (!text.empty()) {
             if (addHeader) {
                 xml = std::string(version11 ? "<?xml version='1.1' encoding='utf-8' ?>"

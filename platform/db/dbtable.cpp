@@ -166,7 +166,9 @@ void DBtable::resetCursor() {
     m_stmt.reset();
     m_conn.reset();
     m_procRows.clear();
+    m_procShared.reset();
     m_procNext = 0;
+    m_resultObject.reset();
     m_stickyError = 0;
     m_state &= ~(kStateCursorOpen | kStateAtEnd | kStateError);
 }
@@ -237,14 +239,16 @@ int DBtable::openProcedure() {
     if (rc != zydb::DB_OK) return rc;
     rc = connection(m_conn);
     if (rc != zydb::DB_OK) return rc;
-    zydb::CProcCall call(*m_conn, std::move(args));
+    zydb::CProcCall call(*m_conn, std::move(args), std::move(m_argObject));
     rc = handler(call);
     if (rc != zydb::DB_OK) {
         std::string why = call.error().empty() ? m_conn->lastError() : call.error();
         return fail(rc == zydb::DB_NO_DATA ? zydb::DB_ERR_PROCEDURE : rc, m_name + ": " + why);
     }
     m_procRows = std::move(call.rows());
+    m_procShared = call.takeSharedRows();
     m_procNext = 0;
+    if (procRows().size() == 1) m_resultObject = call.takeResultObject();
     return zydb::DB_OK;
 }
 
@@ -311,10 +315,11 @@ int DBtable::fetchCursor(bool) {
     if (m_state & kStateAtEnd) return zydb::DB_NO_DATA;
     int rc;
     if (m_kind == kProcedure) {
-        if (m_procNext >= m_procRows.size()) {
+        const auto& rows = procRows();
+        if (m_procNext >= rows.size()) {
             rc = zydb::DB_NO_DATA;
         } else {
-            rc = fillRecord(ValueRow(m_procRows[m_procNext++]));
+            rc = fillRecord(ValueRow(rows[m_procNext++]));
         }
     } else {
         rc = m_stmt->step();
@@ -353,8 +358,9 @@ int DBtable::getCursorText(std::string& out) {
     if (m_stickyError != 0) return m_stickyError;
     if (!(m_state & kStateCursorOpen)) return fail(zydb::DB_ERR_STATE, "no open cursor");
     if (m_kind == kProcedure) {
-        for (; m_procNext < m_procRows.size(); ++m_procNext) {
-            const auto& row = m_procRows[m_procNext];
+        const auto& rows = procRows();
+        for (; m_procNext < rows.size(); ++m_procNext) {
+            const auto& row = rows[m_procNext];
             if (!row.empty()) out += row[0].asText();
         }
     } else if (m_stmt) {
@@ -456,6 +462,7 @@ int DBtable::printValues(const char* fmt, const zydb::SqlArg* args, size_t count
 
 void DBtable::ClearBoundInputs() {
     resetCursor();
+    m_argObject.reset();
     m_inputs.clear();
     m_inputsBound = false;
     m_argError = 0;

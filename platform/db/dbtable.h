@@ -12,6 +12,7 @@
 
 #include "platform/db/dbbackend.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/procregistry.h"
 #include "platform/db/sqlformat.h"
 #include "platform/db/zydbtypes.h"
 
@@ -139,6 +140,13 @@ public:
     // Procedure arguments, bound form (new base on). BindInput takes ownership.
     void ClearBoundInputs();
     void BindInput(ZYDBDataTypeBase* value);
+    // Beside the first argument's text, the object it was written from, for a procedure of this process
+    // that takes it (zydb::CProcCall::takeArgObject); given to the next run only. Bound after setValues,
+    // which clears it.
+    void bindArgObject(std::unique_ptr<zydb::CProcObject> object) { m_argObject = std::move(object); }
+    // After a procedure run: the object its only result row was written from, when it gave one; the
+    // row's text stays readable. Taken once; gone when the cursor closes.
+    std::unique_ptr<zydb::CProcObject> takeResultObject() { return std::move(m_resultObject); }
     void setInputsBound(bool bound) { m_inputsBound = bound; }
     bool getInputsBound() const { return m_inputsBound; }
     size_t boundInputCount() const { return m_inputs.size(); }
@@ -170,6 +178,9 @@ private:
     int openProcedure();
     int procedureArgs(std::vector<zydb::DbValue>& out);
     int fillRecord(const zydb::IDbRow& row);
+    const std::vector<std::vector<zydb::DbValue>>& procRows() const {
+        return m_procShared ? *m_procShared : m_procRows;
+    }
     void detachFromTran();  // the transaction is going away
     void logNotes(const zydb::BoundSql& b);
 
@@ -204,7 +215,10 @@ private:
     std::shared_ptr<zydb::IDbConnection> m_conn;  // held while a cursor is open
     std::unique_ptr<zydb::IDbStatement> m_stmt;
     std::vector<std::vector<zydb::DbValue>> m_procRows;
+    std::shared_ptr<const std::vector<std::vector<zydb::DbValue>>> m_procShared;  // in place of m_procRows
     size_t m_procNext = 0;
+    std::unique_ptr<zydb::CProcObject> m_argObject;     // for the next procedure run
+    std::unique_ptr<zydb::CProcObject> m_resultObject;  // of the last run's only row
     int m_stickyError = 0;
 
     int m_lastError = 0;

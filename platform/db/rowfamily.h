@@ -161,10 +161,6 @@ public:
         m_isGenerated = true;
         size_t n = 0;
         const ColumnInfo* cols = Rec::columnInfo(&n);
-        m_columnVec.reserve(n);
-        for (size_t k = 0; k < n; ++k) {
-            m_columnVec.push_back(newValueObject(cols[k].code));  // reserved: cannot throw
-        }
         if (!s_isInitialized.load(std::memory_order_acquire)) {
             lock();
             struct Unlock {
@@ -177,6 +173,13 @@ public:
             for (const char* key : Desc::primaryKeys) m_primaryKeys.emplace_back(key);
             m_serialColName = Desc::serialColumn;
         }
+    }
+
+    // The value objects, one per column, are made when first asked for: an access object runs its
+    // queries without them, and most never ask.
+    std::vector<ZYDBDataTypeBase*> getData() override {
+        makeValues();
+        return ZYDBRowBase::getData();
     }
 
     int getSerialColNum() override {
@@ -196,6 +199,7 @@ public:
     }
     // A new vector, owned by the caller; the value objects stay the schema object's.
     std::vector<ZYDBDataTypeBase*>* getPrimaryData() override {
+        makeValues();
         auto* v = new std::vector<ZYDBDataTypeBase*>;
         // Found by name among the family's columns: a few keys, asked rarely, so no per-object map.
         size_t n = 0;
@@ -240,6 +244,14 @@ public:
     }
 
 private:
+    void makeValues() {
+        if (!m_columnVec.empty()) return;
+        size_t n = 0;
+        const ColumnInfo* cols = Rec::columnInfo(&n);
+        m_columnVec.reserve(n);
+        for (size_t k = 0; k < n; ++k) m_columnVec.push_back(newValueObject(cols[k].code));  // reserved
+    }
+
     // Built aside and published in one step: a failure leaves the statics as they were.
     static void fillStatics(const ColumnInfo* cols, size_t n) {
         std::string name = Desc::className;

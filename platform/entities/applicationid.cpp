@@ -3,6 +3,7 @@
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/APP_BackupSetName.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/clientapplist.h"
 
 ApplicationId::ApplicationId(unsigned long kelmarchId, unsigned long clientId, unsigned long appType,
@@ -20,8 +21,42 @@ ApplicationId::ApplicationId(const AppIdInfo& info) : m_info(info) {
     m_info.appId = 0;
 }
 
+namespace {
+
+// A request resolves the same application more than once (its planning and its media agent): inside a
+// request scope, outside a transaction, each one is read once; the memo goes when the request opens on
+// a changed database.
+struct TAppAsked {
+    AppIdInfo asked;  // the identity as asked: the subclient, or client, type and backup set
+    AppIdInfo found;  // as resolved (only the parts a resolution sets are taken from it)
+};
+using TAppMemo = std::vector<TAppAsked>;
+
+bool sameQuestion(const AppIdInfo& a, const AppIdInfo& b) {
+    if (a.subclientId > 0 || b.subclientId > 0)
+        return a.subclientId == b.subclientId && a.clientId == b.clientId;
+    return a.clientId == b.clientId && a.appType == b.appType && a.backupSetId == b.backupSetId;
+}
+
+}  // namespace
+
 int ApplicationId::resolve(void* transaction) {
     if (m_resolved) return zydb::DB_OK;
+    TAppMemo* memo = transaction == nullptr ? zydb::threadRequestMemo<TAppMemo>() : nullptr;
+    if (memo) {
+        for (const TAppAsked& a : *memo)
+            if (sameQuestion(a.asked, m_info)) {
+                take(a.found);
+                return zydb::DB_OK;
+            }
+    }
+    const AppIdInfo asked = m_info;
+    const int rc = read(transaction);
+    if (rc == zydb::DB_OK && memo) memo->push_back({asked, m_info});
+    return rc;
+}
+
+int ApplicationId::read(void* transaction) {
     APP_Application t(static_cast<DBtran*>(transaction));
     t.setIsolationType(4);
     if (m_info.subclientId > 0) {
@@ -38,16 +73,29 @@ int ApplicationId::resolve(void* transaction) {
     if (rc != zydb::DB_OK) return rc;
     const APP_Application_t* row = t.getDataPtr();
     if (m_info.clientId > 0 && row->clientId != m_info.clientId) return zydb::DB_NO_DATA;
-    m_info.appId = row->id;
-    m_info.subclientId = row->id;
-    m_info.clientId = row->clientId;
-    m_info.appType = row->appTypeId;
-    m_info.instanceId = row->instance;
-    m_info.backupSetId = row->backupSet;
-    m_info.storagePolicyId = row->dataArchGrpID;
-    m_info.subclientName = row->subclientName;
-    m_resolved = true;
+    AppIdInfo found;
+    found.appId = row->id;
+    found.subclientId = row->id;
+    found.clientId = row->clientId;
+    found.appType = row->appTypeId;
+    found.instanceId = row->instance;
+    found.backupSetId = row->backupSet;
+    found.storagePolicyId = row->dataArchGrpID;
+    found.subclientName = row->subclientName;
+    take(found);
     return zydb::DB_OK;
+}
+
+void ApplicationId::take(const AppIdInfo& found) {
+    m_info.appId = found.appId;
+    m_info.subclientId = found.subclientId;
+    m_info.clientId = found.clientId;
+    m_info.appType = found.appType;
+    m_info.instanceId = found.instanceId;
+    m_info.backupSetId = found.backupSetId;
+    m_info.storagePolicyId = found.storagePolicyId;
+    m_info.subclientName = found.subclientName;
+    m_resolved = true;
 }
 
 int ApplicationId::getAppId(unsigned long& appId, void* transaction) {

@@ -71,6 +71,8 @@ public:
 
 private:
     int resolve(void* transaction);
+    int read(void* transaction);           // from the database
+    void take(const AppIdInfo& resolved);  // the parts a resolution sets
 
     AppIdInfo m_info;
     bool m_resolved = false;

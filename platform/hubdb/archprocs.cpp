@@ -7,6 +7,7 @@
 #include <pugixml.hpp>
 
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/hubsql.h"
 
 using zydb::DbValue;
@@ -103,7 +104,52 @@ int archFileByTimeProc(zydb::CProcCall& call) {
 //   (APP_VMBackupSet), when the window has a cycle: a copy of the newest cycle row with the VM
 //   client's GUID in r_VMGUID.
 // Arguments 1 (beyond choosing subclients), 9 and 10 do not change the selection.
+namespace {
+
+int planSuperBrowse(zydb::CProcCall& call);
+
+// Every request of a browse (each page) plans the same window of the same subclients: inside a request
+// scope, outside a transaction, the same arguments are answered with the rows of their first run, shared
+// and never changed. The memo is the request's: it goes when a request opens on a database that changed.
+struct TSuperBrowseAnswer {
+    std::string database;
+    std::vector<DbValue> args;
+    std::shared_ptr<const zydb::CProcCall::Rows> rows;
+};
+using TSuperBrowseMemo = std::vector<TSuperBrowseAnswer>;
+
+bool sameArgs(const std::vector<DbValue>& a, const std::vector<DbValue>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t k = 0; k < a.size(); ++k) {
+        const DbValue &x = a[k], &y = b[k];
+        if (x.kind != y.kind || x.i != y.i || x.d != y.d || x.s != y.s) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int archFileByTimeSuperBrowseProc(zydb::CProcCall& call) {
+    zydb::IDbConnection& conn = call.connection();
+    TSuperBrowseMemo* memo = conn.inTransaction() ? nullptr : zydb::threadRequestMemo<TSuperBrowseMemo>();
+    if (!memo) return planSuperBrowse(call);
+    for (const TSuperBrowseAnswer& known : *memo)
+        if (known.database == conn.path() && sameArgs(known.args, call.args())) {
+            call.shareRows(known.rows);
+            return zydb::DB_OK;
+        }
+    const int rc = planSuperBrowse(call);
+    if (rc != zydb::DB_OK) return rc;
+    auto rows = std::make_shared<const zydb::CProcCall::Rows>(std::move(call.rows()));
+    call.rows().clear();
+    call.shareRows(rows);
+    memo->push_back({conn.path(), call.args(), std::move(rows)});
+    return zydb::DB_OK;
+}
+
+namespace {
+
+int planSuperBrowse(zydb::CProcCall& call) {
     const int appType = static_cast<int>(call.argInt(0));
     const int clientId = static_cast<int>(call.argInt(1));
     const int backupSetId = static_cast<int>(call.argInt(2));
@@ -195,5 +241,7 @@ int archFileByTimeSuperBrowseProc(zydb::CProcCall& call) {
     for (auto& row : vmRows) call.addRow(std::move(row));
     return zydb::DB_OK;
 }
+
+}  // namespace
 
 }  // namespace hubdb

@@ -6,8 +6,10 @@
 #include <set>
 
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/familiesb_procs.h"
 #include "platform/hubdb/hubsql.h"
+#include "platform/hubdb/messageproc.h"
 #include "platform/hubdb/procsupport.h"
 #include "platform/msg/msg_classes.h"
 
@@ -49,6 +51,34 @@ int answerRequest(zydb::CProcCall& call, FillRule<Req, Resp> fill) {
     return zydb::DB_OK;
 }
 
+// A rule whose answer is its request, completed in place.
+template <class Req>
+using CompleteRule = int (*)(zydb::IDbConnection& conn, Req& request);
+
+// Answers with the request completed by `complete`. A caller of this process that handed the request
+// over as a message (CMessageObject) has it completed and handed back without either side reading a
+// text again; the answer's text is written all the same, so what it cannot write fails the call as
+// before.
+template <class Req>
+int answerCompleted(zydb::CProcCall& call, CompleteRule<Req> complete) {
+    std::unique_ptr<Req> request = takeMessage<Req>(call.takeArgObject());
+    if (!request) {
+        request = std::make_unique<Req>();
+        if (request->unserialize(call.argText(0)) != 0) {
+            call.setError("the request is not a " + qualifiedName(*request));
+            return zydb::DB_ERR_ARGUMENT;
+        }
+    }
+    int rc = complete(call.connection(), *request);
+    if (rc == zydb::DB_NO_DATA) return zydb::DB_OK;
+    if (rc != zydb::DB_OK) return procFailure(call, rc);
+    std::string xml;
+    if (request->serialize(xml) != 0) return procRefusal(call, "cannot write a " + qualifiedName(*request));
+    call.addRow({DbValue::ofText(std::move(xml))});
+    call.setResultObject(std::make_unique<CMessageObject>(std::move(request)));
+    return zydb::DB_OK;
+}
+
 int refuse(std::string& why, const std::string& text) {
     why = text;
     return zydb::DB_ERR_ARGUMENT;
@@ -69,21 +99,43 @@ int lookup(zydb::IDbConnection& conn, const std::string& sql, const std::vector<
     return rc == zydb::DB_NO_DATA ? zydb::DB_OK : rc;
 }
 
-int fillId(zydb::IDbConnection& conn, CNMessageBase& e, const MsgFieldRef& f, const std::string& sql,
+// One write of an entity's resolution: an id, or a name when `name` is not empty.
+struct TEntityWrite {
+    const MsgFieldRef* field;
+    long long id;
+    std::string name;
+};
+
+// An entity being resolved, and what was written into it, in order.
+struct TResolving {
+    CNMessageBase& e;
+    std::vector<TEntityWrite> writes;
+
+    void setId(const MsgFieldRef& f, long long v) {
+        e.setint64(f, v);
+        writes.push_back({&f, v, {}});
+    }
+    void setName(const MsgFieldRef& f, const std::string& text) {
+        e.setstring(f, text);
+        writes.push_back({&f, 0, text});
+    }
+};
+
+int fillId(zydb::IDbConnection& conn, TResolving& r, const MsgFieldRef& f, const std::string& sql,
            const std::vector<DbValue>& params) {
-    if (idOf(e, f) > 0) return zydb::DB_OK;
+    if (idOf(r.e, f) > 0) return zydb::DB_OK;
     DbValue v;
     int rc = lookup(conn, sql, params, v);
-    if (rc == zydb::DB_OK && !v.isNull() && v.asInt() > 0) e.setint64(f, v.asInt());
+    if (rc == zydb::DB_OK && !v.isNull() && v.asInt() > 0) r.setId(f, v.asInt());
     return rc;
 }
 
-int fillName(zydb::IDbConnection& conn, CNMessageBase& e, const MsgFieldRef& f, const std::string& sql,
+int fillName(zydb::IDbConnection& conn, TResolving& r, const MsgFieldRef& f, const std::string& sql,
              long long id) {
-    if (id <= 0 || !e.getstring(f).empty()) return zydb::DB_OK;
+    if (id <= 0 || !r.e.getstring(f).empty()) return zydb::DB_OK;
     DbValue v;
     int rc = lookup(conn, sql, {DbValue::ofInt(id)}, v);
-    if (rc == zydb::DB_OK && v.kind == DbValue::Text && !v.s.empty()) e.setstring(f, v.s);
+    if (rc == zydb::DB_OK && v.kind == DbValue::Text && !v.s.empty()) r.setName(f, v.s);
     return rc;
 }
 
@@ -96,24 +148,25 @@ int fillName(zydb::IDbConnection& conn, CNMessageBase& e, const MsgFieldRef& f, 
 // 4. from the subclient: client, backup set, instance and application type where unset; from the
 //    backup set: the client of its first subclient;
 // 5. client and subclient names where only their ids were given.
-int resolveEntity(zydb::IDbConnection& conn, CNMessageBase& e) {
+int resolveEntity(zydb::IDbConnection& conn, TResolving& r) {
+    CNMessageBase& e = r.e;
     int rc = zydb::DB_OK;
     auto step = [&](int r) {
         if (rc == zydb::DB_OK) rc = r;
     };
     std::string text = e.getstring(E::subclientGUID);
     if (!text.empty())
-        step(fillId(conn, e, E::subclientId,
+        step(fillId(conn, r, E::subclientId,
                     "SELECT id FROM APP_Application WHERE GUID = ? ORDER BY id LIMIT 1",
                     {DbValue::ofText(text)}));
     text = e.getstring(E::backupsetGUID);
     if (!text.empty())
-        step(fillId(conn, e, E::backupsetId,
+        step(fillId(conn, r, E::backupsetId,
                     "SELECT id FROM APP_BackupSetName WHERE GUID = ? ORDER BY id LIMIT 1",
                     {DbValue::ofText(text)}));
     text = e.getstring(E::clientName);
     if (!text.empty())
-        step(fillId(conn, e, E::clientId,
+        step(fillId(conn, r, E::clientId,
                     "SELECT id FROM APP_Client WHERE name = ?1 OR net_hostname = ?1 OR displayName = ?1 "
                     "ORDER BY name = ?1 DESC, id LIMIT 1",
                     {DbValue::ofText(text)}));
@@ -121,7 +174,7 @@ int resolveEntity(zydb::IDbConnection& conn, CNMessageBase& e) {
     if (!text.empty()) {
         // A name that several subclients of what is named share names none of them: it stays a name.
         step(fillId(
-            conn, e, E::subclientId,
+            conn, r, E::subclientId,
             "SELECT CASE WHEN COUNT(*) = 1 THEN MIN(id) END FROM APP_Application WHERE subclientName = ? "
             "AND (?2 = 0 OR clientId = ?2) AND (?3 = 0 OR backupSet = ?3) AND (?4 = 0 OR appTypeId = ?4)",
             {DbValue::ofText(text), DbValue::ofInt(idOf(e, E::clientId)),
@@ -130,36 +183,82 @@ int resolveEntity(zydb::IDbConnection& conn, CNMessageBase& e) {
     long long sc = idOf(e, E::subclientId);
     if (sc > 0) {
         std::vector<DbValue> row;
-        int r = queryFirstRow(
+        int read = queryFirstRow(
             conn, "SELECT clientId, backupSet, instance, appTypeId FROM APP_Application WHERE id = ?",
             {DbValue::ofInt(sc)}, row);
-        if (r == zydb::DB_OK) {
+        if (read == zydb::DB_OK) {
             const MsgFieldRef* fields[] = {&E::clientId, &E::backupsetId, &E::instanceId, &E::applicationId};
             for (size_t k = 0; k < 4; ++k)
-                if (idOf(e, *fields[k]) <= 0 && row[k].asInt() > 0) e.setint64(*fields[k], row[k].asInt());
-        } else if (r != zydb::DB_NO_DATA) {
-            step(r);
+                if (idOf(e, *fields[k]) <= 0 && row[k].asInt() > 0) r.setId(*fields[k], row[k].asInt());
+        } else if (read != zydb::DB_NO_DATA) {
+            step(read);
         }
     }
     long long bs = idOf(e, E::backupsetId);
     if (bs > 0)
-        step(fillId(conn, e, E::clientId,
+        step(fillId(conn, r, E::clientId,
                     "SELECT clientId FROM APP_Application WHERE backupSet = ? ORDER BY id LIMIT 1",
                     {DbValue::ofInt(bs)}));
-    step(fillName(conn, e, E::clientName, "SELECT name FROM APP_Client WHERE id = ?", idOf(e, E::clientId)));
-    step(fillName(conn, e, E::subclientName, "SELECT subclientName FROM APP_Application WHERE id = ?",
+    step(fillName(conn, r, E::clientName, "SELECT name FROM APP_Client WHERE id = ?", idOf(e, E::clientId)));
+    step(fillName(conn, r, E::subclientName, "SELECT subclientName FROM APP_Application WHERE id = ?",
                   idOf(e, E::subclientId)));
     return rc;
 }
 
-// EntityNameToIdConverter: the request comes back with its entity completed by resolveEntity.
-int completeEntity(zydb::IDbConnection& conn, databrowse::BrowseRequest& request,
-                   databrowse::BrowseRequest& answer, std::string&) {
-    int rc = zydb::DB_OK;
-    if (CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false))
-        rc = resolveEntity(conn, *entity);
-    answer = request;
+// What resolveEntity reads of an entity: the same question has the same answer on one database state.
+struct TEntityAsked {
+    std::string database;
+    long long ids[5];
+    std::string names[4];
+    bool operator==(const TEntityAsked&) const = default;
+};
+
+TEntityAsked askedOf(const zydb::IDbConnection& conn, const CNMessageBase& e) {
+    TEntityAsked a{conn.path(),
+                   {idOf(e, E::subclientId), idOf(e, E::backupsetId), idOf(e, E::clientId),
+                    idOf(e, E::instanceId), idOf(e, E::applicationId)},
+                   {e.getstring(E::subclientGUID), e.getstring(E::backupsetGUID), e.getstring(E::clientName),
+                    e.getstring(E::subclientName)}};
+    return a;
+}
+
+// A browsed entity is resolved again by every request that names it (each page of a directory): inside
+// a request scope, outside a transaction, an entity asked as before is given the same writes, in the same
+// order, without reading the tables again. The request's memos go when it opens on a changed database.
+struct TEntityResolved {
+    TEntityAsked asked;
+    std::vector<TEntityWrite> writes;
+};
+using TEntityMemo = std::vector<TEntityResolved>;
+
+int resolveEntityOnce(zydb::IDbConnection& conn, CNMessageBase& e) {
+    TEntityMemo* memo = conn.inTransaction() ? nullptr : zydb::threadRequestMemo<TEntityMemo>();
+    if (!memo) {
+        TResolving r{e, {}};
+        return resolveEntity(conn, r);
+    }
+    TEntityAsked asked = askedOf(conn, e);
+    for (const TEntityResolved& known : *memo)
+        if (known.asked == asked) {
+            for (const TEntityWrite& w : known.writes) {
+                if (w.name.empty())
+                    e.setint64(*w.field, w.id);
+                else
+                    e.setstring(*w.field, w.name);
+            }
+            return zydb::DB_OK;
+        }
+    TResolving r{e, {}};
+    const int rc = resolveEntity(conn, r);
+    if (rc == zydb::DB_OK) memo->push_back({std::move(asked), std::move(r.writes)});
     return rc;
+}
+
+// EntityNameToIdConverter: the request comes back with its entity completed by resolveEntity.
+int completeEntity(zydb::IDbConnection& conn, databrowse::BrowseRequest& request) {
+    if (CNMessageBase* entity = request.getObjectAccessor(databrowse::BrowseRequest::f::entity, false))
+        return resolveEntityOnce(conn, *entity);
+    return zydb::DB_OK;
 }
 
 long long childInt(CNMessageBase& m, const MsgFieldRef& child, const MsgFieldRef& field) {
@@ -346,7 +445,7 @@ int backupSetGuidsOfFiles(zydb::IDbConnection& conn, Indexing::ArchGetBackupsetG
 }  // namespace
 
 int entityNameToIdConverterProc(zydb::CProcCall& call) {
-    return answerRequest(call, completeEntity);
+    return answerCompleted(call, completeEntity);
 }
 int appGetLaptopClientListProc(zydb::CProcCall& call) {
     return answerRequest(call, laptopClients);

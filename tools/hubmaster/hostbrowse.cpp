@@ -13,6 +13,7 @@
 #include "platform/db/cursorwrapper.h"
 #include "platform/db/dbresult.h"
 #include "platform/entities/recordedkind.h"
+#include "platform/hubdb/messageproc.h"
 #include "platform/log/evdebug.h"
 #include "platform/msg/criteriaoperators.h"
 #include "platform/msg/erasedryrun.h"
@@ -80,11 +81,18 @@ bool resolveNames(databrowse::BrowseRequest& request) {
     SprocWrapper<EntityNameToIdConverter, EntityNameToIdConverter_t> resolver("EntityNameToIdConverter",
                                                                               nullptr);
     resolver.getCursor()->setValues(text.c_str());
+    // Handed over as it is beside its text: neither side reads back what the other wrote.
+    resolver.getCursor()->bindArgObject(hubdb::messageObject(request));
     text.clear();
-    databrowse::BrowseRequest resolved;
-    if (resolver.getXMLFromCursor(text, nullptr, false, true) != 0 || resolved.unserialize(text) != 0)
-        return false;
-    CNMessageBase* entity = resolved.getObjectAccessor(R::entity, false);
+    std::unique_ptr<zydb::CProcObject> answer;
+    if (resolver.getXMLFromCursor(text, nullptr, false, true, answer) != 0) return false;
+    std::unique_ptr<databrowse::BrowseRequest> resolved =
+        hubdb::takeMessage<databrowse::BrowseRequest>(answer);
+    if (!resolved) {
+        resolved = std::make_unique<databrowse::BrowseRequest>();
+        if (resolved->unserialize(text) != 0) return false;
+    }
+    CNMessageBase* entity = resolved->getObjectAccessor(R::entity, false);
     if (entity) request.setObjectAccessor(*entity, R::entity);
     return true;
 }

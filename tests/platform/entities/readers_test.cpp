@@ -12,6 +12,7 @@
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/db/requestscope.h"
+#include "platform/entities/applicationid.h"
 #include "platform/entities/entityconfig.h"
 #include "platform/entities/entityseed.h"
 #include "platform/entities/installmanager.h"
@@ -565,6 +566,42 @@ TEST_F(Readers, EntitiesReadOncePerRequest) {
     zydb::CRequestReads next;
     EXPECT_EQ(days(), 9);
     EXPECT_EQ(guid(), "SC-GUID-2");
+}
+
+}  // namespace
+
+namespace {
+
+// An application resolved again in one request (by its subclient, or by client, type and backup set) is
+// read once; a change shows in the next request, and at once inside a transaction.
+TEST_F(Readers, ApplicationsResolvedOncePerRequest) {
+    hubdb::HubDbSeed writer(dir.file("hub.db"));
+    const int backupSet = writer.addBackupSet("set", "SET-GUID");
+    const int subclient =
+        writer.addSubclient({.clientId = source, .appTypeId = 29, .backupSetId = backupSet, .name = "sc"});
+    ASSERT_TRUE(writer.ok()) << writer.error();
+    auto nameOf = [&](unsigned long asked, void* tran = nullptr) {
+        ApplicationId app(0, static_cast<unsigned long>(source), 29, 0, static_cast<unsigned long>(backupSet),
+                          asked);
+        auto sc = app.getSubclient(tran);
+        return sc ? sc->getName() + "#" + std::to_string(sc->getId()) : std::string("-");
+    };
+    const std::string first = "sc#" + std::to_string(subclient);
+    {
+        zydb::CRequestReads request;
+        EXPECT_EQ(nameOf(static_cast<unsigned long>(subclient)), first);
+        EXPECT_EQ(nameOf(0), first);
+        writer.exec("UPDATE APP_Application SET subclientName = 'renamed' WHERE id = " +
+                    std::to_string(subclient));
+        EXPECT_EQ(nameOf(static_cast<unsigned long>(subclient)), first);
+        EXPECT_EQ(nameOf(0), first);
+        DBtran tran(true);
+        EXPECT_EQ(nameOf(static_cast<unsigned long>(subclient), &tran),
+                  "renamed#" + std::to_string(subclient));
+    }
+    zydb::CRequestReads next;
+    EXPECT_EQ(nameOf(static_cast<unsigned long>(subclient)), "renamed#" + std::to_string(subclient));
+    EXPECT_EQ(nameOf(0), "renamed#" + std::to_string(subclient));
 }
 
 }  // namespace

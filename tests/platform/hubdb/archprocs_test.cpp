@@ -332,3 +332,48 @@ TEST_F(ArchProcs, EachTimeOfARequestGetsTheFilesOfThatTime) {
 }
 
 }  // namespace
+
+// The requests of one thread plan a window once while the database stays as it was: asked again, with
+// the same arguments, the rows are those of the first run; a backup that ended since is planned by the
+// next request, and other arguments, or a transaction, are planned afresh.
+TEST_F(ArchProcs, ARequestPlansAWindowOnceWhileTheDatabaseIsUnchanged) {
+    auto plan = [&](int to) {
+        zydb::CRequestReads request;
+        return superBrowse(sA, T + D + 10, to, 0, 1);
+    };
+    const std::vector<Row> first = plan(0);
+    ASSERT_FALSE(first.empty());
+    const unsigned long long carried = zydb::requestsThatKeptMemos();
+    EXPECT_EQ(plan(0), first);
+    EXPECT_GT(zydb::requestsThatKeptMemos(), carried);
+    EXPECT_NE(plan(T + 2 * D + 5), first);  // another window: its own rows
+    int later = 0;
+    {
+        // A later data file of j4's job, on the policy of sA's files (a new seed object does not know it).
+        hubdb::HubDbSeed seed(dir.file("hub.db"));
+        hubdb::ArchFileSeed f;
+        f.appId = sA;
+        f.jobId = j4.jobId;
+        f.fileType = 1;
+        f.cTime = T + 3 * D + 50;
+        f.storagePolicyId = static_cast<int>(seed.queryInt(
+            "SELECT archGroupId FROM archFile WHERE appId = ? LIMIT 1", {zydb::DbValue::ofInt(sA)}));
+        later = seed.addArchFile(f);
+        ASSERT_GT(later, 0) << seed.error();
+    }
+    const std::vector<Row> after = plan(0);
+    EXPECT_NE(after, first);
+    EXPECT_TRUE(std::any_of(after.begin(), after.end(), [&](const Row& r) {
+        return std::get<1>(r) == later;
+    })) << ::testing::PrintToString(after);
+    {
+        zydb::CRequestReads request;
+        DBtran tran(true);
+        ArchFileByTimeSuperBrowse p(&tran);
+        p.setValues(29, 0, 0, sA, T + D + 10, 0, 0, 1, 0, 0, "");
+        int rows = 0;
+        while (getNextRow(&p, &rows, -1, 0) == DB_OK) {
+        }
+        EXPECT_EQ(static_cast<size_t>(rows), after.size());
+    }
+}

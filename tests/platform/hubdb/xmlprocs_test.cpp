@@ -15,7 +15,9 @@
 #include "Db/Proc/EntityNameToIdConverter.h"
 #include "platform/db/cursorwrapper.h"
 #include "platform/db/dbenv.h"
+#include "platform/db/requestscope.h"
 #include "platform/hubdb/hubdbseed.h"
+#include "platform/hubdb/messageproc.h"
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdb/seed_xmlprocs.h"
 #include "platform/msg/msg_classes.h"
@@ -251,6 +253,68 @@ TEST_F(XmlProcs, WrapperHeadersErrorsAndEmptyAnswers) {
         EXPECT_EQ(out, "before");
         hubdb::registerHubProcedures();
     }
+}
+
+// A caller of this process hands the converter its request as a message beside the text: the message
+// that comes back is the request the text answer reads as (the same text when written), and a message
+// of another kind beside the text leaves the text to decide.
+TEST_F(XmlProcs, ConverterHandedTheMessageAnswersAsThroughItsText) {
+    databrowse::BrowseRequest req;
+    req.setint64(databrowse::BrowseRequest::f::opType, 2);
+    CNMessageBase* entity = req.getObjectAccessor(databrowse::BrowseRequest::f::entity, true);
+    entity->setstring(E::clientName, "ALPHA.example.com");
+    entity->setstring(E::subclientName, "one");
+    std::string xml;
+    ASSERT_EQ(req.serialize(xml, false), 0);
+    auto run = [&](std::unique_ptr<zydb::CProcObject> beside, std::string& text,
+                   std::unique_ptr<zydb::CProcObject>& answer) {
+        SprocWrapper<EntityNameToIdConverter, EntityNameToIdConverter_t> w("test", nullptr);
+        w.getCursor()->setValues(xml.c_str());
+        if (beside) w.getCursor()->bindArgObject(std::move(beside));
+        return w.getXMLFromCursor(text, nullptr, false, true, answer);
+    };
+    std::string viaText, viaMessage, other;
+    std::unique_ptr<zydb::CProcObject> none, handed, otherAnswer;
+    ASSERT_EQ(run(nullptr, viaText, none), 0);
+    ASSERT_EQ(run(hubdb::messageObject(req), viaMessage, handed), 0);
+    EXPECT_EQ(viaMessage, viaText);
+    std::unique_ptr<databrowse::BrowseRequest> back = hubdb::takeMessage<databrowse::BrowseRequest>(handed);
+    ASSERT_TRUE(back);
+    databrowse::BrowseRequest read;
+    ASSERT_EQ(read.unserialize(viaText), 0);
+    std::string backText, readText;
+    ASSERT_EQ(back->serialize(backText, false), 0);
+    ASSERT_EQ(read.serialize(readText, false), 0);
+    EXPECT_EQ(backText, readText);
+    CNMessageBase* completed = back->getObjectAccessor(databrowse::BrowseRequest::f::entity, false);
+    ASSERT_NE(completed, nullptr);
+    EXPECT_EQ(completed->getint64(E::clientId), client);
+    EXPECT_EQ(completed->getint64(E::subclientId), sc);
+
+    databrowse::BrowseResponse stranger;
+    ASSERT_EQ(run(hubdb::messageObject(stranger), other, otherAnswer), 0);
+    EXPECT_EQ(other, viaText);
+}
+
+// What a request's converter resolved is kept for the requests after it on the thread while the
+// database stays as it was; a client renamed meanwhile is seen by the next request.
+TEST_F(XmlProcs, ConverterSeesTheDatabaseAsEachRequestFindsIt) {
+    auto clientOf = [&](const char* name) {
+        zydb::CRequestReads request;
+        ZyEntities::GenericEntity e = convert([&](CNMessageBase& x) { x.setstring(E::clientName, name); });
+        return e.isSet(E::clientId) ? e.getint64(E::clientId) : 0;
+    };
+    EXPECT_EQ(clientOf("gamma"), 0);
+    const unsigned long long carried = zydb::requestsThatKeptMemos();
+    EXPECT_EQ(clientOf("gamma"), 0);
+    EXPECT_EQ(clientOf("beta"), other);
+    EXPECT_GT(zydb::requestsThatKeptMemos(), carried);
+    {
+        hubdb::HubDbSeed seed(dir.file("hub.db"));
+        seed.exec("UPDATE APP_Client SET name = 'gamma' WHERE id = ?", {zydb::DbValue::ofInt(other)});
+        ASSERT_TRUE(seed.ok()) << seed.error();
+    }
+    EXPECT_EQ(clientOf("gamma"), other);
 }
 
 // The GUIDs of the VMs a user owns, in client-id order; without the VM filter his laptop too.

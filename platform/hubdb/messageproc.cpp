@@ -1,0 +1,7 @@
+#include "platform/hubdb/messageproc.h"
+
+namespace hubdb {
+
+CMessageObject::~CMessageObject() = default;
+
+}  // namespace hubdb
