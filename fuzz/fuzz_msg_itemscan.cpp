@@ -23,7 +23,8 @@ constexpr const char* kList = "dataResultSet";
 // How many items of the holder the parser reads; false when it refuses the text.
 bool parserItems(const std::string& text, size_t& count) {
     pugi::xml_document doc;
-    if (!doc.load_buffer(text.data(), text.size(), pugi::parse_escapes | pugi::parse_cdata, pugi::encoding_utf8))
+    if (!doc.load_buffer(text.data(), text.size(), pugi::parse_escapes | pugi::parse_cdata,
+                         pugi::encoding_utf8))
         return false;
     pugi::xml_node root;
     for (pugi::xml_node n = doc.first_child(); n; n = n.next_sibling()) {
@@ -58,7 +59,8 @@ void check(const std::string& text) {
     // What a forwarder reads with the places is what the check read.
     std::unique_ptr<CNMessageBase> checked, forwarded;
     xmlscan::TItems found;
-    if (XMLDecoder().decodeLeavingOut(0, text.data(), text.size(), kHolder, kList, checked, found) != 0) return;
+    if (XMLDecoder().decodeLeavingOut(0, text.data(), text.size(), kHolder, kList, checked, found) != 0)
+        return;
     size_t leftOut = 0;
     if (XMLDecoder().decodeCheckedLeavingOut(0, text.data(), text.size(), kHolder, kList, found, forwarded,
                                              leftOut) != 0)
@@ -77,14 +79,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string item(reinterpret_cast<const char*>(data), size);
-    const std::string head = "<BrowseResponse x.tag=\"646bc10b\" respType=\"0\"><browseResult x.tag=\"64fb1f67\">";
+    const std::string head =
+        "<BrowseResponse x.tag=\"646bc10b\" respType=\"0\"><browseResult x.tag=\"64fb1f67\">";
     const std::string tail = "</browseResult></BrowseResponse>";
-    const std::string like = "<dataResultSet x.item=\"64fd9174\" name=\"a\" size=\"12\"><flags file=\"1\"/></dataResultSet>";
+    const std::string like =
+        "<dataResultSet x.item=\"64fd9174\" name=\"a\" size=\"12\"><flags file=\"1\"/></dataResultSet>";
     check(head + item + tail);
     check(head + item + item + item + tail);
     check(head + like + item + like + tail);
     // The bytes as the values of an item like the one before it.
-    check(head + like + "<dataResultSet x.item=\"64fd9174\" name=\"" + item + "\" size=\"12\"><flags file=\"1\"/></dataResultSet>" +
-          tail);
+    check(head + like + "<dataResultSet x.item=\"64fd9174\" name=\"" + item +
+          "\" size=\"12\"><flags file=\"1\"/></dataResultSet>" + tail);
     return 0;
 }

@@ -99,6 +99,21 @@ protected:
         return checker.openSecuredBrowseRequest(received, opened, "client-A");
     }
 
+    // The signed index request written with the text it was signed as, read back and opened as its
+    // receiver opens it; the text written is left in `xml`.
+    static int writeAndOpen(Indexing::SecuredBrowseReq& secured, const std::string& signedText,
+                            Indexing::BrowseReq& opened, std::string& xml) {
+        const CNMessageBase* payload =
+            secured.getObjectAccessor(Indexing::SecuredBrowseReq::f::request, false);
+        EXPECT_NE(payload, nullptr);
+        if (payload == nullptr) return -1;
+        EXPECT_EQ(XMLEncoder().serialize(secured, xml, TWrittenChild{payload, signedText}), MSG_OK);
+        Indexing::SecuredBrowseReq received;
+        EXPECT_EQ(received.unserialize(xml), 0) << xml;
+        I2::SecuredMessageHandler checker;
+        return checker.openSecuredIndexBrowseReq(received, opened, "hubmaster");
+    }
+
     std::filesystem::path dir_;
 };
 
@@ -302,12 +317,8 @@ TEST_F(SecuredMessages, ARequestSignedByTakingItsFieldsIsTheOneSignedFromACopy) 
     ASSERT_EQ(payload->serialize(payloadText), 0);
     EXPECT_EQ(payloadText, takenText);
     std::string xml;
-    ASSERT_EQ(XMLEncoder().serialize(taken, xml, TWrittenChild{payload, takenText}), MSG_OK);
-    Indexing::SecuredBrowseReq received;
-    ASSERT_EQ(received.unserialize(xml), 0) << xml;
-    I2::SecuredMessageHandler checker;
     Indexing::BrowseReq opened;
-    ASSERT_EQ(checker.openSecuredIndexBrowseReq(received, opened, "hubmaster"), I2::SECURED_OK);
+    ASSERT_EQ(writeAndOpen(taken, takenText, opened, xml), I2::SECURED_OK);
     EXPECT_EQ(opened.getstring(IR::backupsetGuid), "BACKUPSET-1");
     EXPECT_EQ(opened.getint64(IR::requestNumber), 3);
 
@@ -347,14 +358,10 @@ TEST_F(SecuredMessages, ASignedRequestIsWrittenWithTheTextItWasSignedAs) {
     };
     std::string whole, spliced;
     ASSERT_EQ(XMLEncoder().serialize(secured, whole), MSG_OK);
-    ASSERT_EQ(XMLEncoder().serialize(secured, spliced, TWrittenChild{payload, signedText}), MSG_OK);
+    Indexing::BrowseReq opened;
+    EXPECT_EQ(writeAndOpen(secured, signedText, opened, spliced), I2::SECURED_OK);
     EXPECT_EQ(request(spliced), request(whole));
     EXPECT_EQ(spliced.size(), whole.size());
-    Indexing::SecuredBrowseReq received;
-    ASSERT_EQ(received.unserialize(spliced), 0) << spliced;
-    Indexing::BrowseReq opened;
-    I2::SecuredMessageHandler checker;
-    EXPECT_EQ(checker.openSecuredIndexBrowseReq(received, opened, "hubmaster"), I2::SECURED_OK);
     EXPECT_EQ(opened.getstring(IR::backupsetGuid), "BACKUPSET-1");
 
     // An empty object's text (one element, no content) is taken as well.
