@@ -4,6 +4,7 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <vector>
 
 #include "platform/db/dbbackend.h"
 #include "platform/db/dbresult.h"
@@ -26,6 +27,15 @@ constexpr int kAccessDeniedCode = 3;  // the browse error code of a refusal
 struct TRightsAnswers {
     std::map<std::string, zysec::TCheckOutcome> byQuestion;
 };
+
+// The users that tokens named in the thread's request, as read (by the same rule: a user is the same
+// while the database is; one that could not be read is not kept).
+struct TTokenUser {
+    int userId = 0;
+    int rc = zydb::DB_OK;
+    zysec::TUserInfo user;
+};
+using TTokenUsers = std::vector<TTokenUser>;
 
 std::string questionKey(int userId, std::initializer_list<int> permissions, const zysec::TEntityPath& path,
                         const char* question) {
@@ -87,6 +97,16 @@ bool EvSecurityMgr::decide(int userId, std::initializer_list<int> permissions, c
     });
 }
 
+template <class Memo>
+Memo* EvSecurityMgr::memoOf(zydb::CRequestReads* reads) {
+    // What the manager's transaction wrote may never be committed: its reads are its own.
+    if (m_tran.isOpen()) {
+        const std::shared_ptr<zydb::IDbConnection> own = m_tran.tranConnection();
+        if (!own || own->hasWritten()) return nullptr;
+    }
+    return reads ? reads->memo<Memo>() : nullptr;
+}
+
 bool EvSecurityMgr::settle(const std::string& question, long long rightsLevel,
                            const std::function<zysec::TCheckOutcome(DBtran*)>& ask) {
     // Start from a refusal: nothing of an earlier question survives into this one.
@@ -97,11 +117,7 @@ bool EvSecurityMgr::settle(const std::string& question, long long rightsLevel,
     m_rightsLevel = rightsLevel;
 
     zysec::TCheckOutcome outcome;
-    // What the manager's transaction wrote may never be committed: its answers are its own.
-    const std::shared_ptr<zydb::IDbConnection> own = m_tran.isOpen() ? m_tran.tranConnection() : nullptr;
-    TRightsAnswers* answers = m_tran.isOpen() && (!own || own->hasWritten())
-                                  ? nullptr
-                                  : (m_reads ? m_reads->memo<TRightsAnswers>() : nullptr);
+    TRightsAnswers* answers = memoOf<TRightsAnswers>(m_reads);
     const std::string& key = question;
     const zysec::TCheckOutcome* known = nullptr;
     if (answers)
@@ -173,7 +189,14 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
                                       kind == CZetaToken::kSessionToken ? "session" : "user");
         return 0;
     }
-    if (!openTransaction()) {
+    // A user read before in the request (the thread's, when the manager was given none) is not read
+    // again; a session is always looked up, its expiry being against the clock.
+    TTokenUsers* users = memoOf<TTokenUsers>(m_reads ? m_reads : zydb::CRequestReads::current());
+    const TTokenUser* known = nullptr;
+    if (users)
+        for (const TTokenUser& read : *users)
+            if (read.userId == claims.userId) known = &read;
+    if ((!known || kind == CZetaToken::kSessionToken) && !openTransaction()) {
         zysec::securityLog().debugLvl(0,
                                       "ERROR: token refused: the security manager has no open transaction");
         return 0;
@@ -192,8 +215,16 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
             return 0;
         }
     }
-    zysec::TUserInfo user;
-    int rc = zysec::lookUpUser(&m_tran, claims.userId, user);
+    TTokenUser read;
+    if (known) {
+        read = *known;
+    } else {
+        read.userId = claims.userId;
+        read.rc = zysec::lookUpUser(&m_tran, claims.userId, read.user);
+        if (users && (read.rc == zydb::DB_OK || read.rc == zydb::DB_NO_DATA)) users->push_back(read);
+    }
+    const int rc = read.rc;
+    const zysec::TUserInfo& user = read.user;
     if (rc != zydb::DB_OK || !user.enabled) {
         zysec::securityLog().debugLvl(1, "token refused: user [%d] %s", claims.userId,
                                       rc == zydb::DB_NO_DATA ? "does not exist"

@@ -3,7 +3,7 @@
 // manager's own, begun when it first reads. Each object is a local of one thread (the transaction
 // belongs to that thread). Given the request's scope (setRequestReads), a rights question asked again in
 // the request is answered as the first time, without reading the database again, until the database
-// changes.
+// changes; a token's user is read once in the request so given, or else in the thread's open request.
 //
 // Every question starts from a refusal: a question whose user, transaction or query fails is answered
 // "no", never with an earlier answer.
@@ -75,6 +75,9 @@ private:
     int checkToken(const std::string& token, char kind, bool withDetails, int& userId, std::string& userName,
                    std::string& domain, std::string& fullName);
     void setResponse(const std::string& text);
+    // The memo of `reads` (null: none), unless the manager's transaction has written.
+    template <class Memo>
+    Memo* memoOf(zydb::CRequestReads* reads);
     // Begins the manager's transaction if it was not; false (logged once) when it cannot be.
     bool openTransaction();
 

@@ -9,6 +9,7 @@
 #include "Db/Tbl/UMUsers.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/db/requestscope.h"
 #include "platform/entities/propertystore.h"
 #include "platform/hubdb/securitytables.h"
 #include "platform/security/evalertex.h"
@@ -158,6 +159,40 @@ TEST_F(Tokens, ClockExpiryTokensAreRefusedAtTheirExpiryNotBefore) {
     EvSecurityMgr mgr(0, clock);
     EXPECT_TRUE(userInfo(mgr, user).untouched());
     EXPECT_TRUE(sessionInfo(mgr, session).untouched());
+}
+
+// A token's user is read once in a request, on a manager given none as on one given it, and read
+// again by the first request after the database changed: a user disabled since is refused then.
+TEST_F(Tokens, ARequestReadsATokensUserOnceAndTheNextSeesTheDatabaseAgain) {
+    const std::string user = issue(alice, false), session = issue(alice, true);
+    const auto setEnabled = [&](int enabled) {
+        hubdb::HubDbSeed seed(dir.file("hub.db"));
+        ASSERT_EQ(seed.exec("UPDATE UMUsers SET enabled = " + std::to_string(enabled) +
+                            " WHERE id = " + std::to_string(alice)),
+                  zydb::DB_OK);
+    };
+    {
+        zydb::CRequestReads request;
+        EvSecurityMgr first(0);
+        ASSERT_EQ(userInfo(first, user).rc, 1);
+        setEnabled(0);  // committed by another connection while the request runs
+        EvSecurityMgr second(0);
+        second.setRequestReads(&request);
+        const Answer a = sessionInfo(second, session);
+        EXPECT_EQ(a.rc, 1);
+        EXPECT_EQ(a.name, "CORP\\alice");
+        EXPECT_EQ(a.fullName, "Alice Liddell");
+    }
+    for (const std::string& token : {user, session}) {
+        zydb::CRequestReads request;
+        EvSecurityMgr mgr(0);
+        EXPECT_TRUE(userInfo(mgr, token).untouched());
+        EXPECT_TRUE(sessionInfo(mgr, token).untouched());
+    }
+    setEnabled(1);
+    zydb::CRequestReads request;
+    EvSecurityMgr mgr(0);
+    EXPECT_EQ(userInfo(mgr, user).rc, 1);
 }
 
 TEST_F(Tokens, TamperedExpiredAndForeignTokensAreRefused) {
