@@ -210,17 +210,25 @@ int DBtable::procedureArgs(std::vector<DbValue>& out) {
     out.clear();
     if (m_argError != 0) return fail(m_argError, m_argErrorText);
     if (m_inputsBound || !m_inputs.empty()) {
+        out.reserve(m_inputs.size());
+        // The kinds are told by their type code: each code is of one value class only.
         for (const auto& in : m_inputs) {
             if (in->isNull()) {
                 out.emplace_back();
-            } else if (auto* i32 = dynamic_cast<const ZYDB_int*>(in.get())) {
-                out.push_back(DbValue::ofInt(i32->getValue()));
-            } else if (auto* i64 = dynamic_cast<const ZYDB_int64*>(in.get())) {
-                out.push_back(DbValue::ofInt(i64->getValue()));
-            } else if (auto* txt = dynamic_cast<const ZYDB_string*>(in.get())) {
-                out.push_back(DbValue::ofText(txt->getValue()));
-            } else {
-                return fail(zydb::DB_ERR_ARGUMENT, "an argument of an unknown kind");
+                continue;
+            }
+            switch (in->getDataType()) {
+                case ZYDB_int::kTypeCode:
+                    out.push_back(DbValue::ofInt(static_cast<const ZYDB_int&>(*in).getValue()));
+                    break;
+                case ZYDB_int64::kTypeCode:
+                    out.push_back(DbValue::ofInt(static_cast<const ZYDB_int64&>(*in).getValue()));
+                    break;
+                case ZYDB_string::kTypeCode:
+                    out.push_back(DbValue::ofText(static_cast<const ZYDB_string&>(*in).getValue()));
+                    break;
+                default:
+                    return fail(zydb::DB_ERR_ARGUMENT, "an argument of an unknown kind");
             }
         }
         return zydb::DB_OK;

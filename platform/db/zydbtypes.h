@@ -70,6 +70,7 @@ public:
         std::snprintf(buf, sizeof buf, getFormatString(), m_value);
         m_str = buf;
     }
+    static constexpr int kTypeCode = Code;  // getDataType's answer
     int getDataType() const override { return Code; }
     static const char* getFormatString() { return *Format; }
 
@@ -105,6 +106,7 @@ public:
     }
     void clearMemoryOnNULL() override { m_value = T(); }
     void setString() const override { m_str = m_value; }
+    static constexpr int kTypeCode = Code;  // getDataType's answer
     int getDataType() const override { return Code; }
 
     const T& getValue() const { return m_value; }
