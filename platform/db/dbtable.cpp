@@ -45,6 +45,17 @@ public:
         m_scratch = v.asText();
         return m_scratch;
     }
+    bool readInt64(int c, long long& out) const override {
+        const DbValue& v = m_v[c];
+        if (v.isNull()) return false;
+        out = v.kind == DbValue::Int ? v.i : v.asInt();
+        return true;
+    }
+    bool readText(int c, std::string_view& out) const override {
+        if (m_v[c].isNull()) return false;
+        out = columnText(c);
+        return true;
+    }
 
 private:
     const std::vector<DbValue>& m_v;
@@ -260,7 +271,8 @@ int DBtable::openProcedure() {
     return zydb::DB_OK;
 }
 
-int DBtable::fillRecord(const zydb::IDbRow& row) {
+template <class Row>
+int DBtable::fillRecord(const Row& row) {
     const int have = row.columnCount();
     if (have < static_cast<int>(m_columns.size()))
         return fail(zydb::DB_ERR_SCHEMA, m_name + ": a row has " + std::to_string(have) +
@@ -332,7 +344,7 @@ int DBtable::fetchCursor(bool) {
     } else {
         rc = m_stmt->step();
         if (rc == zydb::DB_OK) {
-            rc = fillRecord(*m_stmt);
+            rc = fillRecord<zydb::IDbRow>(*m_stmt);
         } else if (rc != zydb::DB_NO_DATA) {
             fail(rc, m_conn->lastError());
         }

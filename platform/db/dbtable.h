@@ -177,7 +177,10 @@ private:
     int openTable();
     int openProcedure();
     int procedureArgs(std::vector<zydb::DbValue>& out);
-    int fillRecord(const zydb::IDbRow& row);
+    // Row: the source's own class where it is known (a procedure's rows), so that reading a column
+    // is a plain call.
+    template <class Row>
+    int fillRecord(const Row& row);
     const std::vector<std::vector<zydb::DbValue>>& procRows() const {
         return m_procShared ? *m_procShared : m_procRows;
     }
