@@ -1,7 +1,9 @@
 #include "platform/security/zetatoken.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 #include "platform/config/zyplatforminfo.h"
@@ -27,23 +29,23 @@ std::string base64url(const unsigned char* data, size_t n) {
     return out;
 }
 
-int sextet(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '-') return 62;
-    if (c == '_') return 63;
-    return -1;
-}
+// The sextet of each character; -1 for one outside the alphabet.
+constexpr std::array<signed char, 256> kSextets = [] {
+    std::array<signed char, 256> t{};
+    t.fill(-1);
+    for (int k = 0; k < 64; ++k) t[static_cast<unsigned char>(kAlphabet[k])] = static_cast<signed char>(k);
+    return t;
+}();
 
 // Strict: only the alphabet, no padding, no leftover bits; one canonical text per byte string.
-bool unbase64url(const std::string& in, std::string& out) {
+bool unbase64url(std::string_view in, std::string& out) {
     if (in.size() % 4 == 1) return false;
     out.clear();
+    out.reserve(in.size() / 4 * 3 + 2);
     unsigned acc = 0;
     int bits = 0;
     for (char c : in) {
-        int s = sextet(c);
+        const int s = kSextets[static_cast<unsigned char>(c)];
         if (s < 0) return false;
         acc = (acc << 6) | static_cast<unsigned>(s);
         bits += 6;
@@ -108,8 +110,9 @@ CZetaToken::Result CZetaToken::verify(const std::string& key, const std::string&
     size_t dot = token.find('.', prefix.size());
     if (dot == std::string::npos || token.find('.', dot + 1) != std::string::npos) return kMalformed;
     std::string payload, sig;
-    if (!unbase64url(token.substr(prefix.size(), dot - prefix.size()), payload) ||
-        !unbase64url(token.substr(dot + 1), sig))
+    const std::string_view text(token);
+    if (!unbase64url(text.substr(prefix.size(), dot - prefix.size()), payload) ||
+        !unbase64url(text.substr(dot + 1), sig))
         return kMalformed;
 
     // The signature first: nothing of an unsigned payload is believed, not even its form.
