@@ -287,14 +287,6 @@ const CNMessageField* CNMessageBase::lookUp(uint32_t code) const {
     return nullptr;
 }
 
-CNMessageField* CNMessageBase::findField(uint32_t code) {
-    return const_cast<CNMessageField*>(lookUp(code));
-}
-
-const CNMessageField* CNMessageBase::findField(uint32_t code) const {
-    return lookUp(code);
-}
-
 // Enters the field at `place` (its code's first field only: a look-up finds the first, as a search does).
 void CNMessageBase::indexField(size_t place) {
     const uint32_t mask = (uint32_t(1) << m_whereBits) - 1;
@@ -413,8 +405,7 @@ CNMessageField& CNMessageBase::fieldFor(short i, short j, uint32_t code, MsgFiel
     return *f;
 }
 
-bool CNMessageBase::addressOk(unsigned long tag, unsigned long code, const char* op) const {
-    if (tag == m_tag && code <= 0xFFFFFF) return true;
+bool CNMessageBase::addressRefused(unsigned long tag, unsigned long code, const char* op) const {
     msgLog(-1, "CNMessageBase::%s: field 0x%06lx addressed with tag 0x%08lx on a %s (tag 0x%08x); ignored",
            op, code, tag, className(), m_tag);
     return false;

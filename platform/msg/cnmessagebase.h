@@ -142,8 +142,8 @@ public:
     // (inline, in msg_field.h)
     const CNMessageField& fieldAt(size_t n) const;
     CNMessageField& fieldAt(size_t n);
-    CNMessageField* findField(uint32_t code);
-    const CNMessageField* findField(uint32_t code) const;
+    CNMessageField* findField(uint32_t code) { return const_cast<CNMessageField*>(lookUp(code)); }
+    const CNMessageField* findField(uint32_t code) const { return lookUp(code); }
     CNMessageField& addField(uint32_t code, int16_t i, int16_t j, MsgFieldKind kind);
     void reserveFields(size_t count);
     void swapContent(CNMessageBase& other) noexcept;
@@ -158,7 +158,12 @@ protected:
     explicit CNMessageBase(RawTag raw);
 
 private:
-    bool addressOk(unsigned long tag, unsigned long code, const char* op) const;
+    // True when a field is addressed with this message's tag and a code that fits; else logged. Every
+    // access asks: the usual answer costs a comparison.
+    bool addressOk(unsigned long tag, unsigned long code, const char* op) const {
+        return (tag == m_tag && code <= 0xFFFFFF) || addressRefused(tag, code, op);
+    }
+    bool addressRefused(unsigned long tag, unsigned long code, const char* op) const;
     void growFields();
     const CNMessageField* lookUp(uint32_t code) const;
     void indexField(size_t place);
