@@ -85,6 +85,7 @@ int cycleClient(zydb::CRequestReads* reads, uint32_t appId, std::string& name, s
 Indexing::Archive archiveOf(const SuperBrowseArchive& file, uint32_t appId) {
     using A = Indexing::Archive::f;
     Indexing::Archive archive;
+    archive.reserveFields(7);  // the fields set below
     archive.setint64(A::kelmarchId, file.r_kelmarchId);
     archive.setint64(A::creationTime, file.r_createTime);
     archive.setint64(A::jobId, file.r_jobId);

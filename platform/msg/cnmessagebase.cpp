@@ -143,10 +143,6 @@ void CNMessageField::take(CNMessageField& other) noexcept {
     other.num = 0;
 }
 
-CNMessageField::~CNMessageField() {
-    release();
-}
-
 void CNMessageField::release() {
     if (kind == MsgFieldKind::Obj)
         delete child;

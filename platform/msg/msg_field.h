@@ -50,7 +50,10 @@ struct CNMessageField {
     CNMessageField& operator=(const CNMessageField& other);
     CNMessageField(CNMessageField&& other) noexcept;
     CNMessageField& operator=(CNMessageField&& other) noexcept;
-    ~CNMessageField();
+    // Most fields own nothing beyond their text: those are let go without a call.
+    ~CNMessageField() {
+        if (kind == MsgFieldKind::Obj || kind == MsgFieldKind::PStr) release();
+    }
 
     CNMessageFieldBox& boxed() {
         if (!box) box = std::make_unique<CNMessageFieldBox>();
