@@ -504,9 +504,16 @@ void DBtable::detachFromTran() {
 // ---------------------------------------------------------------------------------------------------
 
 DBtran::DBtran(bool startNow) : DBtable("DBtran", 0, nullptr), m_ownerThread(std::this_thread::get_id()) {
-    int rc = 0;
-    m_tconn = zydb::CDbEnv::newConnection(&rc, &m_openError);
     if (startNow) startTran();
+}
+
+const std::shared_ptr<zydb::IDbConnection>& DBtran::connectionNow() const {
+    if (!m_connectionAsked) {
+        m_connectionAsked = true;
+        int rc = 0;
+        m_tconn = zydb::CDbEnv::newConnection(&rc, &m_openError);
+    }
+    return m_tconn;
 }
 
 DBtran::~DBtran() {
@@ -518,7 +525,7 @@ DBtran::~DBtran() {
 }
 
 int DBtran::run(const char* sql, int setBits, int clearBits) {
-    if (!m_tconn) return fail(zydb::DB_ERR_NOT_OPEN, m_openError);
+    if (!connectionNow()) return fail(zydb::DB_ERR_NOT_OPEN, m_openError);
     int rc = m_tconn->exec(sql);
     if (rc != zydb::DB_OK) {
         fail(rc, m_tconn->lastError());
@@ -551,7 +558,7 @@ int DBtran::rollbackTran() {
 
 void DBtran::addObject(DBtable* t) {
     if (t == nullptr) throw "DBtran::addObject: null object";
-    if (!m_tconn) throw "DBtran::addObject: the transaction has no connection";
+    if (!connectionNow()) throw "DBtran::addObject: the transaction has no connection";
     if (std::this_thread::get_id() != m_ownerThread)
         throw "DBtran::addObject: the transaction belongs to another thread";
     if (std::find(m_objects.begin(), m_objects.end(), t) == m_objects.end()) m_objects.push_back(t);

@@ -251,13 +251,18 @@ public:
     void addObject(DBtable* t);
     void removeObject(DBtable* t);
 
-    std::shared_ptr<zydb::IDbConnection> tranConnection() const { return m_tconn; }
+    // The transaction's connection, taken when it is first asked for (null when none can be had).
+    std::shared_ptr<zydb::IDbConnection> tranConnection() const { return connectionNow(); }
 
 private:
     int run(const char* sql, int setBits, int clearBits);
+    const std::shared_ptr<zydb::IDbConnection>& connectionNow() const;
 
-    std::shared_ptr<zydb::IDbConnection> m_tconn;
-    std::string m_openError;
+    // Taken at the first need: a transaction never begun (a question answered from what its request
+    // read) holds no connection.
+    mutable std::shared_ptr<zydb::IDbConnection> m_tconn;
+    mutable bool m_connectionAsked = false;
+    mutable std::string m_openError;
     std::thread::id m_ownerThread;
     std::vector<DBtable*> m_objects;  // guarded by DBtable::DBCriticalSection
 };
