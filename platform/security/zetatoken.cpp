@@ -40,8 +40,8 @@ constexpr std::array<signed char, 256> kSextets = [] {
 // Strict: only the alphabet, no padding, no leftover bits; one canonical text per byte string.
 bool unbase64url(std::string_view in, std::string& out) {
     if (in.size() % 4 == 1) return false;
-    out.clear();
-    out.reserve(in.size() / 4 * 3 + 2);
+    out.resize(in.size() * 6 / 8);  // every byte the text holds, written in place
+    size_t made = 0;
     unsigned acc = 0;
     int bits = 0;
     for (char c : in) {
@@ -51,7 +51,7 @@ bool unbase64url(std::string_view in, std::string& out) {
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
-            out += static_cast<char>((acc >> bits) & 0xFF);
+            out[made++] = static_cast<char>((acc >> bits) & 0xFF);
         }
     }
     return (acc & ((1u << bits) - 1)) == 0;
