@@ -1,10 +1,9 @@
 #include "platform/security/zetatoken.h"
 
 #include <array>
-#include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <string_view>
-#include <vector>
 
 #include "platform/config/zyplatforminfo.h"
 #include "platform/crypto/zycrypto.h"
@@ -57,16 +56,15 @@ bool unbase64url(std::string_view in, std::string& out) {
     return (acc & ((1u << bits) - 1)) == 0;
 }
 
-bool parseNumber(const std::string& t, long long& out) {
+bool parseNumber(std::string_view t, long long& out) {
     if (t.empty() || t.size() > 19) return false;
     for (char c : t)
         if (c < '0' || c > '9') return false;
-    errno = 0;
-    out = std::strtoll(t.c_str(), nullptr, 10);
-    return errno == 0;
+    const auto [end, error] = std::from_chars(t.data(), t.data() + t.size(), out);
+    return error == std::errc() && end == t.data() + t.size();
 }
 
-bool isHex(const std::string& t) {
+bool isHex(std::string_view t) {
     for (char c : t)
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     return true;
@@ -122,16 +120,23 @@ CZetaToken::Result CZetaToken::verify(const std::string& key, const std::string&
                              std::string_view(reinterpret_cast<const char*>(expect.data()), expect.size())))
         return kBadSignature;
 
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t bar = payload.find('|', start);
-        parts.push_back(payload.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
-        if (bar == std::string::npos) break;
+    // Five parts, read where they stand in the payload; a sixth makes it malformed.
+    constexpr size_t kParts = 5;
+    std::string_view parts[kParts];
+    size_t count = 0;
+    const std::string_view signedText(payload);
+    for (size_t start = 0;;) {
+        const size_t bar = signedText.find('|', start);
+        if (count == kParts) {
+            ++count;
+            break;
+        }
+        parts[count++] = signedText.substr(start, bar == std::string_view::npos ? bar : bar - start);
+        if (bar == std::string_view::npos) break;
         start = bar + 1;
     }
     long long user = 0, iat = 0, exp = 0;
-    if (parts.size() != 5 || parts[0].size() != 1 ||
+    if (count != kParts || parts[0].size() != 1 ||
         (parts[0][0] != kUserToken && parts[0][0] != kSessionToken) || !parseNumber(parts[1], user) ||
         user <= 0 || user > 0x7fffffff || !parseNumber(parts[2], iat) || !parseNumber(parts[3], exp) ||
         parts[4].size() != 32 || !isHex(parts[4]))
@@ -142,7 +147,7 @@ CZetaToken::Result CZetaToken::verify(const std::string& key, const std::string&
     claims.userId = static_cast<int>(user);
     claims.issuedAt = iat;
     claims.expiresAt = exp;
-    claims.sessionId = parts[4];
+    claims.sessionId = std::string(parts[4]);
     return kValid;
 }
 
