@@ -36,13 +36,11 @@ void smallDump(const char* tag, EvRestoreTask* task) {
         }
     }
 
-    // 2. The three times as text; a from-time of 0 is shown as time 1.
-    char nowText[ZYTIME_BUFFER_SIZE];
+    // 2. The browse's two times as text; a from-time of 0 is shown as time 1.
     char fromText[ZYTIME_BUFFER_SIZE];
     char toText[ZYTIME_BUFFER_SIZE];
     long fromTime = task->getFromTime();
     long toTime = task->getToTime();
-    ZyTime(static_cast<long>(CHubClock::real().epochSeconds()), nowText, 0);
     ZyTime(fromTime == 0 ? 1 : fromTime, fromText, 0);
     ZyTime(toTime, toText, 0);
 
@@ -66,7 +64,13 @@ void smallDump(const char* tag, EvRestoreTask* task) {
                              task->getEmFunction(), task->getEmSkipNode(),
                              static_cast<unsigned long long>(task->getEmFirstNode()), task->getEmPageSize()));
     log.debugLines(0, lines);
-    log.debugLvl(2, "current time [%ld : %s]", static_cast<long>(CHubClock::real().epochSeconds()), nowText);
+    // The current time's text is made only for a log that writes its line.
+    if (log.getDebugLevel() >= 2) {
+        char nowText[ZYTIME_BUFFER_SIZE];
+        ZyTime(static_cast<long>(CHubClock::real().epochSeconds()), nowText, 0);
+        log.debugLvl(2, "current time [%ld : %s]", static_cast<long>(CHubClock::real().epochSeconds()),
+                     nowText);
+    }
     std::string view = task->getBrowseViewName();
     if (!view.empty()) log.debugLvl(0, "browse-view [%s]", view.c_str());
 }
