@@ -5,9 +5,12 @@
 
 namespace {
 
-// Formats `text` with a size limit of `size`, keeping at most size - 1 characters and a NUL.
+// Copies `text` into a field of `size` bytes, keeping at most size - 1 characters and a NUL (as a
+// formatted copy with that limit would, without the formatting).
 void fillField(char* field, size_t size, const char* text) {
-    snprintf(field, size, "%s", text);
+    const size_t n = strnlen(text, size - 1);
+    memmove(field, text, n);
+    field[n] = '\0';
     field[size - 1] = '\0';
 }
 
