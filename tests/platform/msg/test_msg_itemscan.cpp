@@ -165,6 +165,23 @@ TEST_P(RelayedItemEdits, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
         {"the element's name changed", swapped(firstItem + 2, 'X')},
         {"a child's name changed", swapped(good.find('<', firstItem + 1) + 1, 'Q')},
         {"an attribute more", at(inside, " more=\"1\"")},
+        // A value longer or shorter than the one before it (the two are aligned again at its closing
+        // quote), then a fault after it.
+        {"a value made 40 bytes longer", at(good.find('"', inside) + 1, std::string(40, 'v'))},
+        {"a value made longer, then an attribute's name byte made '$'",
+         [&] {
+             std::string t = at(good.find('"', inside) + 1, std::string(40, 'v'));
+             t[t.find('=', t.find('"', t.find('"', inside) + 1)) - 1] = '$';
+             return t;
+         }()},
+        {"a value made empty, then an end tag of another name",
+         [&] {
+             std::string t = good;
+             const size_t open = t.find('"', inside);
+             t.erase(open + 1, t.find('"', open + 1) - open - 1);
+             t[t.find("</", open) + 3] = 'X';
+             return t;
+         }()},
     };
     for (const TEdit& edit : edits) {
         std::string read;
