@@ -119,11 +119,13 @@ public:
                 CNMessageRegistry::instance().fieldName(Resp::browseResult.code);
             static const char* const dataItems =
                 CNMessageRegistry::instance().fieldName(databrowse::BrowseResult::f::dataResultSet.code);
+            // Where it also told what the answer reads as without its items, the text is not read at all.
             std::unique_ptr<CNMessageBase> read;
-            size_t items = 0;
-            auto* response = XMLDecoder().decodeCheckedLeavingOut(
-                                 databrowse::BrowseResponse::TAG, record.data.data(), record.data.size(),
-                                 result, dataItems, record.items, read, items) == MSG_OK
+            size_t items = record.items.count;
+            auto* response = record.read ? dynamic_cast<databrowse::BrowseResponse*>(record.read.get())
+                             : XMLDecoder().decodeCheckedLeavingOut(
+                                   databrowse::BrowseResponse::TAG, record.data.data(), record.data.size(),
+                                   result, dataItems, record.items, read, items) == MSG_OK
                                  ? dynamic_cast<databrowse::BrowseResponse*>(read.get())
                                  : nullptr;
             if (!response) {
