@@ -150,10 +150,11 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
                 clearIndexSessions(sessionGuidOf(response));
         }
         if (type == databrowse::BROWSE_RESP_END) return worker.processEndMessage(xml.c_str());
-        // The answer as read goes with its text, so that its caller's side need not read it again.
+        // The answer as read goes with its text, so that its caller's side need not read it again (its
+        // fields moved, not copied as a named class's move would).
         worker.sendItemBack(
             std::move(xml), std::move(items),
-            asRead ? std::make_shared<databrowse::BrowseResponse>(std::move(response)) : nullptr);
+            asRead ? std::make_shared<CNMessageBase>(static_cast<CNMessageBase&&>(response)) : nullptr);
         return false;
     }
 
