@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace xmlscan {
@@ -81,6 +85,37 @@ constexpr size_t kMostDepth = 256;
 
 // Where values in double quotes lie: [first, second).
 using TValues = std::vector<std::pair<const char*, const char*>>;
+
+#if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Where the processor has them, thirty-two bytes are compared in one step (as CScanner::sameRun does in
+// two), unless a test asked for two.
+const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+std::atomic<bool> g_oneStep{true};
+
+__attribute__((target("avx2"))) size_t sameRunAvx2(const char* model, ptrdiff_t shift, const uint8_t* values,
+                                                   size_t k, size_t last, unsigned& bad) {
+    const __m256i four = _mm256_set1_epi8(4), amp = _mm256_set1_epi8('&'), open = _mm256_set1_epi8('<');
+    for (; k <= last; k += 32) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(model + k + shift));
+        const __m256i same =
+            _mm256_cmpeq_epi8(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(model + k)));
+        const __m256i inValue = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + k));
+        // '"' (0x22) and '&' (0x26) are the bytes that are '&' with bit 2 set.
+        const __m256i stop =
+            _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_or_si256(x, four), amp), _mm256_cmpeq_epi8(x, open));
+        bad = ~static_cast<unsigned>(_mm256_movemask_epi8(
+            _mm256_andnot_si256(_mm256_and_si256(stop, inValue), _mm256_or_si256(same, inValue))));
+        if (bad != 0) break;
+    }
+    return k;
+}
+#elif defined(__SSE2__)
+constexpr bool kHasAvx2 = false;
+std::atomic<bool> g_oneStep{true};
+size_t sameRunAvx2(const char*, ptrdiff_t, const uint8_t*, size_t k, size_t, unsigned&) {
+    return k;
+}
+#endif
 
 class CScanner {
 public:
@@ -320,16 +355,11 @@ private:
             if (m_end - at < 32) return nullptr;
             const ptrdiff_t shift = at - (model + j);  // the item's byte of the model's byte k: k + shift
             const size_t last = std::min(size, j + static_cast<size_t>(m_end - at)) - 32;
-            size_t k = j;
             unsigned bad = 0;
-            for (; k <= last; k += 32) {
-                const char* const item = model + k + shift;
-                bad = ~(goodBytes(item, model + k, values + k) |
-                        goodBytes(item + 16, model + k + 16, values + k + 16) << 16);
-                if (bad != 0) break;
-            }
-            at = model + k + shift;
-            j = k;
+            j = kHasAvx2 && g_oneStep.load(std::memory_order_relaxed)
+                    ? sameRunAvx2(model, shift, values, j, last, bad)
+                    : sameRun(model, shift, values, j, last, bad);
+            at = model + j + shift;
             if (bad != 0 && !(at = realigned(at, j, static_cast<size_t>(std::countr_zero(bad)))))
                 return nullptr;
         }
@@ -366,6 +396,22 @@ private:
                          _mm_cmpeq_epi8(x, _mm_set1_epi8('<')));
         return static_cast<unsigned>(
             _mm_movemask_epi8(_mm_andnot_si128(_mm_and_si128(stop, inValue), _mm_or_si128(same, inValue))));
+    }
+#endif
+
+#if defined(__SSE2__)
+    // From the model's byte `k` to `last`, thirty-two bytes at a time, the item's bytes at `shift` from
+    // them compared: where the first run that is not alike begins (`bad`: its bytes that may not be
+    // there), or past `last`.
+    static size_t sameRun(const char* model, ptrdiff_t shift, const uint8_t* values, size_t k, size_t last,
+                          unsigned& bad) {
+        for (; k <= last; k += 32) {
+            const char* const item = model + k + shift;
+            bad = ~(goodBytes(item, model + k, values + k) |
+                    goodBytes(item + 16, model + k + 16, values + k + 16) << 16);
+            if (bad != 0) break;
+        }
+        return k;
     }
 #endif
 
@@ -416,6 +462,14 @@ private:
 };
 
 }  // namespace
+
+void compareInOneStep(bool on) {
+#if defined(__SSE2__)
+    g_oneStep.store(on, std::memory_order_relaxed);
+#else
+    (void)on;
+#endif
+}
 
 bool plainWithItems(std::string_view text, std::string_view child, std::string_view list, TItems& out) {
     out = TItems{};

@@ -191,6 +191,18 @@ TEST_P(RelayedItemEdits, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
         if (rc == MSG_OK && edit.item) {
             EXPECT_EQ(read, readGood) << edit.what << ": the rest reads as before";
         }
+        // Items compared thirty-two bytes in one step or in two take and find the same.
+        xmlscan::TItems oneStep, twoSteps;
+        const bool takenInOne =
+            xmlscan::plainWithItems(edit.text, name(Resp::f::browseResult),
+                                    name(databrowse::BrowseResult::f::dataResultSet), oneStep);
+        xmlscan::compareInOneStep(false);
+        const bool takenInTwo =
+            xmlscan::plainWithItems(edit.text, name(Resp::f::browseResult),
+                                    name(databrowse::BrowseResult::f::dataResultSet), twoSteps);
+        xmlscan::compareInOneStep(true);
+        EXPECT_EQ(takenInOne, takenInTwo) << edit.what;
+        EXPECT_EQ(oneStep.ranges, twoSteps.ranges) << edit.what;
     }
 }
 
