@@ -43,8 +43,14 @@ bool parserItems(const std::string& text, size_t& count) {
 
 void check(const std::string& text) {
     if (text.find('\0') != std::string::npos) return;  // refused before the check (a NUL cuts a value short)
-    xmlscan::TItems items;
-    if (!xmlscan::plainWithItems(text, kHolder, kList, items)) return;
+    xmlscan::TItems items, inTwoSteps;
+    const bool taken = xmlscan::plainWithItems(text, kHolder, kList, items);
+    // Compared in two steps of sixteen bytes instead of one of thirty-two, the same is taken.
+    xmlscan::compareInOneStep(false);
+    const bool takenInTwoSteps = xmlscan::plainWithItems(text, kHolder, kList, inTwoSteps);
+    xmlscan::compareInOneStep(true);
+    if (taken != takenInTwoSteps || items.ranges != inTwoSteps.ranges) abort();
+    if (!taken) return;
     size_t count = 0;
     if (!parserItems(text, count)) abort();  // taken as plain, refused by the parser
     if (count != items.count) abort();

@@ -134,6 +134,7 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
         std::string xml;
         xmlscan::TItems items;  // where the items lie in the text as it came
         const int rc = received ? 0 : response.serialize(xml);
+        const bool asRead = received && received->skimmed;  // the answer read but for its items, as it came
         if (received) {
             xml = std::move(received->text);  // an answer's text is tens of kilobytes
             items = std::move(received->items);
@@ -149,7 +150,11 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
                 clearIndexSessions(sessionGuidOf(response));
         }
         if (type == databrowse::BROWSE_RESP_END) return worker.processEndMessage(xml.c_str());
-        worker.sendItemBack(std::move(xml), std::move(items));
+        // The answer as read goes with its text, so that its caller's side need not read it again (its
+        // fields moved, not copied as a named class's move would).
+        worker.sendItemBack(
+            std::move(xml), std::move(items),
+            asRead ? std::make_shared<CNMessageBase>(static_cast<CNMessageBase&&>(response)) : nullptr);
         return false;
     }
 

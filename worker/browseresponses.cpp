@@ -53,10 +53,12 @@ int CWorkerThreadHM::writeToCaller(std::string& xml, bool classicItem) {
     return classicItem ? standBy.returnItem_9_0(xml) : standBy.returnXMLItem(xml);
 }
 
-int CWorkerThreadHM::writeToCaller(std::string&& xml, xmlscan::TItems items) {
+int CWorkerThreadHM::writeToCaller(std::string&& xml, xmlscan::TItems items,
+                                   std::shared_ptr<CNMessageBase> read) {
     if (!m_replyChannel.admits(xml)) return -1;
     EvRestoreReturn* channel = m_browseTask ? m_browseTask->getDataPtr()->restoreReturn : nullptr;
-    return channel ? channel->returnXMLItem(std::move(xml), std::move(items)) : writeToCaller(xml, false);
+    return channel ? channel->returnXMLItem(std::move(xml), std::move(items), std::move(read))
+                   : writeToCaller(xml, false);
 }
 
 int CWorkerThreadHM::writeResponse(databrowse::BrowseResponse& response, const char* failureFormat) {
@@ -82,11 +84,13 @@ void CWorkerThreadHM::sendItemBack(std::string xml) {
     sendItemBack(std::move(xml), xmlscan::TItems{});
 }
 
-void CWorkerThreadHM::sendItemBack(std::string xml, xmlscan::TItems items) {
+void CWorkerThreadHM::sendItemBack(std::string xml, xmlscan::TItems items,
+                                   std::shared_ptr<CNMessageBase> read) {
     CBrowseLog log(kTag);
     // The answer's bytes go to the channel as they are, not copied, unless its line below shows them.
-    const int rc = log.getDebugLevel() >= 8 ? writeToCaller(xml, false)
-                                            : writeToCaller(std::move(xml), std::move(items));
+    const int rc = log.getDebugLevel() >= 8
+                       ? writeToCaller(xml, false)
+                       : writeToCaller(std::move(xml), std::move(items), std::move(read));
     if (rc >= 0)
         log.debugLvl(8, "sending item to GUI - [%s]", xml.c_str());
     else

@@ -131,8 +131,10 @@ public:
     // Hands one serialised response to the caller.
     void sendItemBack(std::string xml) REQUIRES(m_workerLock);
     // The same for a media agent's answer as it came, with where its items lie in it (found when the
-    // answer was checked), which go with it to the channel.
-    void sendItemBack(std::string xml, xmlscan::TItems items) REQUIRES(m_workerLock);
+    // answer was checked) and the answer as read without them, when known, which go with it to the
+    // channel.
+    void sendItemBack(std::string xml, xmlscan::TItems items, std::shared_ptr<CNMessageBase> read = nullptr)
+        REQUIRES(m_workerLock);
     // Serialises one item and hands it to the caller as a classic item.
     void sendItemBack(databrowse::BrowseItem& item) REQUIRES(m_workerLock);
     // A media agent's answer from a hypervisor's index names a VM's items below the VM's GUID: they go
@@ -835,8 +837,9 @@ protected:
     // result, -1 after the end went out.
     int writeToCaller(std::string& xml, bool classicItem) REQUIRES(m_workerLock);
     // The same for an answer whose bytes the channel takes (no copy); on failure `xml` is as it was.
-    // `items`: where its items lie in it, when known.
-    int writeToCaller(std::string&& xml, xmlscan::TItems items = {}) REQUIRES(m_workerLock);
+    // `items`, `read`: where its items lie in it and the answer as read without them, when known.
+    int writeToCaller(std::string&& xml, xmlscan::TItems items = {},
+                      std::shared_ptr<CNMessageBase> read = nullptr) REQUIRES(m_workerLock);
     int writeResponse(databrowse::BrowseResponse& response, const char* failureFormat) REQUIRES(m_workerLock);
     std::string responseSessionGuid() const REQUIRES(m_workerLock);
     // Ends holding back the end of a fast browse and processes the end held meanwhile, if any.

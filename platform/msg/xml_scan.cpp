@@ -1,11 +1,17 @@
 #include "platform/msg/xml_scan.h"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace xmlscan {
@@ -76,25 +82,40 @@ inline const char* nameEnd(const char* from, const char* end) {
 
 // Deeper than any message: a parser decides.
 constexpr size_t kMostDepth = 256;
-// Items read otherwise after one that was not quite like the one before it.
-constexpr int kLikeSkips = 4;
 
 // Where values in double quotes lie: [first, second).
 using TValues = std::vector<std::pair<const char*, const char*>>;
 
-// A run of bytes of an item between two of its values, with the bits of its last sixteen or fewer bytes
-// (as they are compared).
-struct TPart {
-    const char* bytes;
-    size_t size;
-    unsigned lastMask;
+#if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Where the processor has them, thirty-two bytes are compared in one step (as CScanner::sameRun does in
+// two), unless a test asked for two.
+const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+std::atomic<bool> g_oneStep{true};
 
-    static TPart of(const char* from, const char* to) {
-        const auto size = static_cast<size_t>(to - from);
-        const size_t tail = size == 0 ? 0 : (size - 1) % 16 + 1;
-        return {from, size, (1u << tail) - 1};
+__attribute__((target("avx2"))) size_t sameRunAvx2(const char* model, ptrdiff_t shift, const uint8_t* values,
+                                                   size_t k, size_t last, unsigned& bad) {
+    const __m256i four = _mm256_set1_epi8(4), amp = _mm256_set1_epi8('&'), open = _mm256_set1_epi8('<');
+    for (; k <= last; k += 32) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(model + k + shift));
+        const __m256i same =
+            _mm256_cmpeq_epi8(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(model + k)));
+        const __m256i inValue = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + k));
+        // '"' (0x22) and '&' (0x26) are the bytes that are '&' with bit 2 set.
+        const __m256i stop =
+            _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_or_si256(x, four), amp), _mm256_cmpeq_epi8(x, open));
+        bad = ~static_cast<unsigned>(_mm256_movemask_epi8(
+            _mm256_andnot_si256(_mm256_and_si256(stop, inValue), _mm256_or_si256(same, inValue))));
+        if (bad != 0) break;
     }
-};
+    return k;
+}
+#elif defined(__SSE2__)
+constexpr bool kHasAvx2 = false;
+std::atomic<bool> g_oneStep{true};
+size_t sameRunAvx2(const char*, ptrdiff_t, const uint8_t*, size_t k, size_t, unsigned&) {
+    return k;
+}
+#endif
 
 class CScanner {
 public:
@@ -235,7 +256,7 @@ private:
         const size_t depth = m_open.size();  // of the parent
         const bool amongItems = depth == 2 && m_holderOpen;
         if (amongItems) {
-            if (const char* end = sameItem(at); end || (end = sameShape(at))) {
+            if (const char* end = likeModel(at)) {
                 ++m_out.count;
                 note(at, end);
                 m_at = end;
@@ -291,142 +312,128 @@ private:
         return true;
     }
 
-    // An item read whole, [from, to): noted, and its shape kept for the items after it.
+    // An item read whole, [from, to): noted, and kept as the model of the items after it.
     void itemRead(const char* from, const char* to) {
         note(from, to);
         m_recording = false;
-        m_shape.clear();
-        for (const auto& [begin, end] : m_values) {
-            m_shape.push_back(TPart::of(from, begin));
-            from = end;
-        }
-        m_shape.push_back(TPart::of(from, to));
-        m_like = m_shape.front().bytes;
-        m_likeSize = static_cast<size_t>(to - m_like);
-        m_likeValues.clear();  // made when first compared with
-        m_likeSkips = 0;
+        m_like = from;
+        m_likeSize = static_cast<size_t>(to - from);
+        m_likeValueBytes.clear();  // made when first compared with
     }
 
-    // Which bytes of the last item read whole lie in its values (m_values still holds them).
+    // Which bytes of the model lie in its values (m_values still holds them), as a mask of one byte per
+    // byte (loaded thirty-two at a time at any offset: thirty-two more follow), and where each value ends.
     void markValues() {
-        m_likeValues.assign((m_likeSize + 15) / 16, 0);
+        m_likeValueBytes.assign(m_likeSize + 32, 0);
+        m_likeValueEnds.clear();
+        m_likeValueBegins.clear();
         for (const auto& [begin, end] : m_values) {
-            for (auto at = static_cast<size_t>(begin - m_like); at < static_cast<size_t>(end - m_like);) {
-                const size_t bit = at % 16,
-                             bits = std::min<size_t>(16 - bit, static_cast<size_t>(end - m_like) - at);
-                m_likeValues[at / 16] |= static_cast<uint16_t>(((1u << bits) - 1) << bit);
-                at += bits;
-            }
+            const auto b = static_cast<size_t>(begin - m_like), e = static_cast<size_t>(end - m_like);
+            std::memset(m_likeValueBytes.data() + b, 0xff, e - b);
+            m_likeValueBegins.push_back(b);
+            m_likeValueEnds.push_back(e);
         }
     }
 
-    // The common case of sameShape: each value as long as in the last item read whole, so that the item
-    // is that one's bytes but in its values, sixteen bytes compared at a time. Null when not so. Items
-    // whose values' lengths vary are not compared so for a few items after one that was not alike.
-    const char* sameItem(const char* at) {
-        if (m_likeSkips > 0) {
-            --m_likeSkips;
-            return nullptr;
-        }
-        const char* const end = alike(at);
-        if (!end) m_likeSkips = kLikeSkips;
-        return end;
-    }
-
-    const char* alike(const char* at) {
+    // Items are mostly alike but for the values of their attributes: an item whose bytes are those of the
+    // model (the last item read whole) with other values, of any length, in the same double quotes, each
+    // holding no '"', '<' or '&', is as well formed as the model and reads into the same elements. It is
+    // compared with the model sixteen bytes at a time; where a value is shorter or longer than the model's,
+    // the two are aligned again at its closing quote. The item's end, or null when it is not so (the item
+    // is then read as any).
+    const char* likeModel(const char* at) {
 #if defined(__SSE2__)
-        if (!m_like || static_cast<size_t>(m_end - at) < m_likeSize + 16)
-            return nullptr;  // loads stay inside
-        if (m_likeValues.empty()) markValues();
-        const __m128i quote = _mm_set1_epi8('"'), open = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
-        const size_t chunks = m_likeValues.size();
-        for (size_t c = 0; c < chunks; ++c) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * c));
-            const __m128i like = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_like + 16 * c));
-            unsigned differ = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, like))) & 0xffffu;
-            unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, open)), _mm_cmpeq_epi8(x, amp))));
-            if (c + 1 == chunks) {  // the item's last bytes only
-                const unsigned own = (2u << ((m_likeSize - 1) % 16)) - 1;
-                differ &= own;
-                stops &= own;
-            }
-            const unsigned inValue = m_likeValues[c];
-            if ((differ & ~inValue) != 0 || (stops & inValue) != 0) return nullptr;
+        if (!m_like) return nullptr;
+        if (m_likeValueBytes.empty()) markValues();
+        const char* const model = m_like;
+        const uint8_t* const values = m_likeValueBytes.data();
+        const size_t size = m_likeSize;
+        size_t j = 0;  // `at` in the item is `j` in the model
+        // Thirty-two bytes at a time while the model has them; loads stay inside the text (the model lies
+        // before the item, so its bytes do too).
+        while (size - j >= 32) {
+            if (m_end - at < 32) return nullptr;
+            const ptrdiff_t shift = at - (model + j);  // the item's byte of the model's byte k: k + shift
+            const size_t last = std::min(size, j + static_cast<size_t>(m_end - at)) - 32;
+            unsigned bad = 0;
+            j = kHasAvx2 && g_oneStep.load(std::memory_order_relaxed)
+                    ? sameRunAvx2(model, shift, values, j, last, bad)
+                    : sameRun(model, shift, values, j, last, bad);
+            at = model + j + shift;
+            if (bad != 0 && !(at = realigned(at, j, static_cast<size_t>(std::countr_zero(bad)))))
+                return nullptr;
         }
-        return at + m_likeSize;
+        while (j < size) {
+            if (m_end - at < 16) return nullptr;
+            const size_t left = size - j;
+            const unsigned own = left >= 16 ? 0xffffu : (1u << left) - 1;
+            const unsigned bad = ~goodBytes(at, model + j, values + j) & own;
+            if (bad == 0) {
+                const size_t step = left >= 16 ? 16 : left;
+                at += step;
+                j += step;
+            } else if (!(at = realigned(at, j, static_cast<size_t>(std::countr_zero(bad))))) {
+                return nullptr;
+            }
+        }
+        return at;
 #else
         (void)at;
         return nullptr;
 #endif
     }
 
-    // Items are mostly alike but for the values of their attributes: an item whose bytes are those of the
-    // last item read whole (m_shape) with other values in the same double quotes, each holding no '"',
-    // '<' or '&', is as well formed as that one, and reads into the same elements. Its end, or null when
-    // it is not so (the item is then read as any).
-    const char* sameShape(const char* at) const {
-        if (m_shape.empty()) return nullptr;
-        const TPart* part = m_shape.data();
-        const TPart* const last = part + m_shape.size() - 1;
-        const char* const end = m_end;
 #if defined(__SSE2__)
-        const __m128i quote = _mm_set1_epi8('"'), open = _mm_set1_epi8('<'), amp = _mm_set1_epi8('&');
-#endif
-        for (;; ++part) {
-#if defined(__SSE2__)
-            // A part of sixteen bytes or fewer is one comparison (the part lies before `at`: where sixteen
-            // bytes follow `at`, they follow the part too).
-            if (part->size <= 16 && end - at >= 16) {
-                const auto same = static_cast<unsigned>(_mm_movemask_epi8(
-                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
-                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(part->bytes)))));
-                if (~same & part->lastMask) return nullptr;
-            } else if (!sameBytes(at, *part, end)) {
-                return nullptr;
-            }
-            at += part->size;
-            if (part == last) return at;
-            for (;; at += 16) {
-                if (end - at < 16) {
-                    at = findAny(at, end, '"', '<', '&');
-                    break;
-                }
-                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-                if (const auto stops = static_cast<unsigned>(_mm_movemask_epi8(
-                        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, open)),
-                                     _mm_cmpeq_epi8(x, amp))))) {
-                    at += std::countr_zero(stops);
-                    break;
-                }
-            }
-#else
-            if (!sameBytes(at, *part, end)) return nullptr;
-            at += part->size;
-            if (part == last) return at;
-            at = findAny(at, end, '"', '<', '&');
-#endif
-            if (at == end || *at != '"') return nullptr;
-        }
+    // Of sixteen bytes of the item at `at` and of the model at `model`, those that may be there: equal
+    // outside the model's values (`values`: 0xff in one), other than '"', '<' or '&' inside them.
+    static unsigned goodBytes(const char* at, const char* model, const uint8_t* values) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i same = _mm_cmpeq_epi8(x, _mm_loadu_si128(reinterpret_cast<const __m128i*>(model)));
+        const __m128i inValue = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values));
+        // '"' (0x22) and '&' (0x26) are the bytes that are '&' with bit 2 set.
+        const __m128i stop =
+            _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(x, _mm_set1_epi8(4)), _mm_set1_epi8('&')),
+                         _mm_cmpeq_epi8(x, _mm_set1_epi8('<')));
+        return static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_andnot_si128(_mm_and_si128(stop, inValue), _mm_or_si128(same, inValue))));
     }
-
-    // Whether `part` (bytes of this text, before `end` too) comes at `at`.
-    static bool sameBytes(const char* at, const TPart& part, const char* const end) {
-        if (static_cast<size_t>(end - at) < part.size) return false;
-        const char* p = part.bytes;
-        size_t left = part.size;
-#if defined(__SSE2__)
-        // Sixteen bytes at a time where both texts have them.
-        for (; end - at >= 16 && end - p >= 16; at += 16, p += 16) {
-            const auto same = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)),
-                                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
-            if (left <= 16) return (~same & part.lastMask) == 0;
-            if (same != 0xffffu) return false;
-            left -= 16;
-        }
 #endif
-        return memcmp(at, p, left) == 0;
+
+#if defined(__SSE2__)
+    // From the model's byte `k` to `last`, thirty-two bytes at a time, the item's bytes at `shift` from
+    // them compared: where the first run that is not alike begins (`bad`: its bytes that may not be
+    // there), or past `last`.
+    static size_t sameRun(const char* model, ptrdiff_t shift, const uint8_t* values, size_t k, size_t last,
+                          unsigned& bad) {
+        for (; k <= last; k += 32) {
+            const char* const item = model + k + shift;
+            bad = ~(goodBytes(item, model + k, values + k) |
+                    goodBytes(item + 16, model + k + 16, values + k + 16) << 16);
+            if (bad != 0) break;
+        }
+        return k;
+    }
+#endif
+
+    // `b` bytes on from `at` in the item and `j` in the model the two part: the item's value ends before
+    // the model's (a '"' where the model's value goes on) or goes on after it (at the model's closing
+    // quote). The item's closing quote of that value, `j` moved to the model's; null when the bytes differ
+    // anywhere else, or a value holds '<' or '&'.
+    const char* realigned(const char* at, size_t& j, size_t b) const {
+        const char* c = at + b;
+        const size_t p = j + b;
+        const auto value = std::lower_bound(m_likeValueEnds.begin(), m_likeValueEnds.end(), p);
+        if (value == m_likeValueEnds.end()) return nullptr;
+        if (p < m_likeValueBegins[static_cast<size_t>(value - m_likeValueEnds.begin())])
+            return nullptr;  // outside every value
+        if (p < *value) {
+            if (*c != '"') return nullptr;  // '<' or '&' in a value
+        } else {
+            c = findAny(c, m_end, '"', '<', '&');
+            if (c == m_end || *c != '"') return nullptr;
+        }
+        j = *value;
+        return c;
     }
 
     // An item's bytes, joined to the run before when nothing lies between.
@@ -448,14 +455,21 @@ private:
     const char* m_itemStart = nullptr;  // the start of the item open, if any
     bool m_recording = false;           // an item is being read whole: its values are noted
     TValues m_values;                   // the values in double quotes of that item, in text order
-    std::vector<TPart> m_shape;         // the last item read whole, but for those values
-    const char* m_like = nullptr;       // that item's bytes
+    const char* m_like = nullptr;       // the model: the last item read whole
     size_t m_likeSize = 0;
-    std::vector<uint16_t> m_likeValues;  // bit i of entry c: byte 16 c + i of that item is in a value
-    int m_likeSkips = 0;                 // items not to compare with it (after one that was not alike)
+    std::vector<uint8_t> m_likeValueBytes;  // 0xff where a byte of the model is in a value; 32 more 0
+    std::vector<size_t> m_likeValueBegins, m_likeValueEnds;  // each value's [begin, end) in the model
 };
 
 }  // namespace
+
+void compareInOneStep(bool on) {
+#if defined(__SSE2__)
+    g_oneStep.store(on, std::memory_order_relaxed);
+#else
+    (void)on;
+#endif
+}
 
 bool plainWithItems(std::string_view text, std::string_view child, std::string_view list, TItems& out) {
     out = TItems{};

@@ -24,6 +24,10 @@ struct TItems {
 // false when a parser must decide.
 bool plainWithItems(std::string_view text, std::string_view child, std::string_view list, TItems& out);
 
+// Whether an item is compared with the one before it thirty-two bytes in one step where the processor can
+// (the default), or in two steps of sixteen: for tests, which check that both take the same.
+void compareInOneStep(bool on);
+
 // The same items found in text that was read and checked before (an answer this process took in, or one
 // it wrote): by its tags alone, nothing checked. False when the text holds what only a parser tells apart
 // (a comment, CDATA, a declaration) or does not end where its root does: the caller reads it whole.

@@ -361,10 +361,10 @@ int CSocket::peekByte(uint8_t& byte) const {
 Io CSocket::sendTls(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err) {
     sent = 0;
     err = 0;
-    // The parts go out as if joined: in records of 16 KB but the last, so that a frame's header, or a
-    // small frame after a large one, costs no record and no wake-up of the peer of its own. Only what
-    // shares a record with another part is copied (a large payload's first and last record at most);
-    // the whole records within a part are written from it.
+    // The parts go out as if joined: in records of at most 16 KB, so that a frame's header, or a small
+    // frame after a large one, costs no record and no wake-up of the peer of its own. Only what shares a
+    // record with another part is copied: a large part's first record, sized so that the rest of the
+    // part is whole records, written from it.
     constexpr size_t kRecordBytes = 16384;
     thread_local std::vector<uint8_t> joined;
     struct TShrink {  // a large joined buffer is not kept for the thread's life
@@ -401,16 +401,18 @@ Io CSocket::sendTls(const iovec* parts, int count, Deadline deadline, size_t& se
                 stage(from, left);
                 continue;
             }
-            if (gathered > 0) {  // the record gathered is completed from this part
-                const size_t fill = kRecordBytes - gathered;
+            if (gathered > 0) {
+                // The record gathered takes as much of this part as leaves whole records of the rest:
+                // what is copied is at most a record, not the first record's fill and the last's tail.
+                // (Never none of it: what was gathered would go out as a record of its own.)
+                size_t fill = (gathered + left) % kRecordBytes;
+                fill = fill > gathered ? fill - gathered : fill + kRecordBytes - gathered;
                 stage(from, fill);
                 from += fill;
                 left -= fill;
                 flush();
             }
-            const size_t whole = left / kRecordBytes * kRecordBytes;
-            if (whole > 0) pieces.push_back({from, 0, whole});
-            stage(from + whole, left - whole);
+            pieces.push_back({from, 0, left});
         }
         flush();
         joinedParts.reserve(pieces.size());

@@ -50,7 +50,8 @@ int EvReturnData::send(unsigned long kind, const void* data, unsigned long size)
     return send(kind, std::string(static_cast<const char*>(data), size));
 }
 
-int EvReturnData::send(unsigned long kind, std::string&& data, xmlscan::TItems items) {
+int EvReturnData::send(unsigned long kind, std::string&& data, xmlscan::TItems items,
+                       std::shared_ptr<CNMessageBase> read) {
     CHubMutexLock lock(m_mutex);
     if (m_ended || !destinationLocked()) return -1;
     const size_t size = data.size();
@@ -59,6 +60,7 @@ int EvReturnData::send(unsigned long kind, std::string&& data, xmlscan::TItems i
     record.jobId = m_id;
     record.data = std::move(data);
     record.items = std::move(items);
+    record.read = std::move(read);
     m_queuedBytes += size;
     m_queue.push_back(std::move(record));
     if (m_queue.size() >= kMaxQueuedRecords || m_queuedBytes >= kMaxQueuedBytes) return flushLocked();
@@ -118,9 +120,11 @@ int EvRestoreReturn::returnXMLItem(std::string& item) {
     return returnItem(EV_RETURN_RECORD_XML_ITEM, item);
 }
 
-int EvRestoreReturn::returnXMLItem(std::string&& item, xmlscan::TItems items) {
+int EvRestoreReturn::returnXMLItem(std::string&& item, xmlscan::TItems items,
+                                   std::shared_ptr<CNMessageBase> read) {
     const size_t bytes = item.size();
-    return counted(send(EV_RETURN_RECORD_XML_ITEM, std::move(item), std::move(items)), bytes);
+    return counted(send(EV_RETURN_RECORD_XML_ITEM, std::move(item), std::move(items), std::move(read)),
+                   bytes);
 }
 
 int EvRestoreReturn::returnItem_9_0(std::string& item) {

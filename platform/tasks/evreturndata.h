@@ -33,8 +33,10 @@ public:
     // Queues one record of `kind` with `size` bytes of `data`. 0 on success, -1 on failure.
     int send(unsigned long kind, const void* data, unsigned long size);
     // The same with the record's bytes taken from `data` (no copy); on failure `data` is as it was.
-    // `items`: where an answer's items lie in `data`, when known (EvReturnRecord::items).
-    int send(unsigned long kind, std::string&& data, xmlscan::TItems items = {});
+    // `items`, `read`: where an answer's items lie in `data` and the answer as read without them, when
+    // known (EvReturnRecord::items, ::read).
+    int send(unsigned long kind, std::string&& data, xmlscan::TItems items = {},
+             std::shared_ptr<CNMessageBase> read = nullptr);
     // Delivers every queued record; `reason` is informational (the service passes 9). 0 or -1.
     int dumpBuffer(unsigned long reason);
     // Delivers what is queued, then an END record carrying `code`; the channel takes no more records.
@@ -94,8 +96,9 @@ public:
     int returnItem_9_0(std::string& item);
     // The same taking the answer's bytes (an answer of a page is tens of kilobytes): no copy is made; on
     // failure `item` is as it was. `items`: where its items lie in it, when the check that took it in
-    // found them (they go with the record).
-    int returnXMLItem(std::string&& item, xmlscan::TItems items = {});
+    // found them, and the answer as it read it without them (they go with the record).
+    int returnXMLItem(std::string&& item, xmlscan::TItems items = {},
+                      std::shared_ptr<CNMessageBase> read = nullptr);
 
     // When the pending count is not 0: dumpBuffer(9), then a kind-2323 record whose 4-byte payload is
     // the count. Then EvReturnData::end(code).

@@ -12,6 +12,8 @@
 #include "platform/msg/xml_scan.h"
 #include "platform/threads/hubmutex.h"
 
+class CNMessageBase;
+
 // Record kinds a channel delivers. Raw EvReturnData::send() may use any other kind as well.
 enum EvReturnRecordKind : unsigned long {
     EV_RETURN_RECORD_XML_ITEM = 2301,     // one serialised databrowse::BrowseResponse (returnXMLItem)
@@ -28,6 +30,9 @@ struct EvReturnRecord {
     // XML_ITEM: where the items of the answer's result lie in `data`, when the check that took the answer
     // in found them (count 0 when not known), so that the destination need not look for them again.
     xmlscan::TItems items;
+    // XML_ITEM: the answer as that check read it, its items left out (null when not kept), so that the
+    // destination need not read the text again for its type and messages. It and `items` describe `data`.
+    std::shared_ptr<CNMessageBase> read;
 };
 
 // A receiver of every record of a job, in the order the channel sent them. deliver() may be called from

@@ -119,13 +119,18 @@ public:
                 CNMessageRegistry::instance().fieldName(Resp::browseResult.code);
             static const char* const dataItems =
                 CNMessageRegistry::instance().fieldName(databrowse::BrowseResult::f::dataResultSet.code);
+            // Where it also told what the answer reads as without its items, the text is not read at all.
             std::unique_ptr<CNMessageBase> read;
-            size_t items = 0;
-            auto* response = XMLDecoder().decodeCheckedLeavingOut(
-                                 databrowse::BrowseResponse::TAG, record.data.data(), record.data.size(),
-                                 result, dataItems, record.items, read, items) == MSG_OK
-                                 ? dynamic_cast<databrowse::BrowseResponse*>(read.get())
-                                 : nullptr;
+            size_t items = record.items.count;
+            // (Read against the answer's tag, the object is one of its class.)
+            CNMessageBase* response = nullptr;
+            if (record.read)
+                response =
+                    record.read->getTagID() == databrowse::BrowseResponse::TAG ? record.read.get() : nullptr;
+            else if (XMLDecoder().decodeCheckedLeavingOut(databrowse::BrowseResponse::TAG, record.data.data(),
+                                                          record.data.size(), result, dataItems, record.items,
+                                                          read, items) == MSG_OK)
+                response = read.get();
             if (!response) {
                 logLine("an answer of the channel does not read: " + record.data.substr(0, 200));
             } else {
@@ -202,7 +207,7 @@ public:
     }
 
 private:
-    void count(databrowse::BrowseResponse& response) REQUIRES(m_mutex) {
+    void count(CNMessageBase& response) REQUIRES(m_mutex) {
         const long long type = response.getint64(Resp::respType);
         if (type == databrowse::BROWSE_RESP_ERROR) {
             if (auto* messages = response.getlistobject(Resp::messages, false);

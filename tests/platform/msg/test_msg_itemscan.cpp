@@ -165,6 +165,23 @@ TEST_P(RelayedItemEdits, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
         {"the element's name changed", swapped(firstItem + 2, 'X')},
         {"a child's name changed", swapped(good.find('<', firstItem + 1) + 1, 'Q')},
         {"an attribute more", at(inside, " more=\"1\"")},
+        // A value longer or shorter than the one before it (the two are aligned again at its closing
+        // quote), then a fault after it.
+        {"a value made 40 bytes longer", at(good.find('"', inside) + 1, std::string(40, 'v'))},
+        {"a value made longer, then an attribute's name byte made '$'",
+         [&] {
+             std::string t = at(good.find('"', inside) + 1, std::string(40, 'v'));
+             t[t.find('=', t.find('"', t.find('"', inside) + 1)) - 1] = '$';
+             return t;
+         }()},
+        {"a value made empty, then an end tag of another name",
+         [&] {
+             std::string t = good;
+             const size_t open = t.find('"', inside);
+             t.erase(open + 1, t.find('"', open + 1) - open - 1);
+             t[t.find("</", open) + 3] = 'X';
+             return t;
+         }()},
     };
     for (const TEdit& edit : edits) {
         std::string read;
@@ -174,6 +191,18 @@ TEST_P(RelayedItemEdits, AreTakenOrRefusedAsAParserOfTheWholeTextWould) {
         if (rc == MSG_OK && edit.item) {
             EXPECT_EQ(read, readGood) << edit.what << ": the rest reads as before";
         }
+        // Items compared thirty-two bytes in one step or in two take and find the same.
+        xmlscan::TItems oneStep, twoSteps;
+        const bool takenInOne =
+            xmlscan::plainWithItems(edit.text, name(Resp::f::browseResult),
+                                    name(databrowse::BrowseResult::f::dataResultSet), oneStep);
+        xmlscan::compareInOneStep(false);
+        const bool takenInTwo =
+            xmlscan::plainWithItems(edit.text, name(Resp::f::browseResult),
+                                    name(databrowse::BrowseResult::f::dataResultSet), twoSteps);
+        xmlscan::compareInOneStep(true);
+        EXPECT_EQ(takenInOne, takenInTwo) << edit.what;
+        EXPECT_EQ(oneStep.ranges, twoSteps.ranges) << edit.what;
     }
 }
 

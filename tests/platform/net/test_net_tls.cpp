@@ -271,8 +271,14 @@ TEST_F(NetTlsTest, MessagesAroundAndAcrossRecordSizesArriveWhole) {
     auto session = open("client2", error);
     ASSERT_FALSE(error.IsError()) << error.AsString();
     std::vector<std::string> sent;
-    for (size_t size : {size_t{1}, size_t{16250}, size_t{16300}, size_t{16384}, size_t{16500}, size_t{40000},
-                        size_t{100003}, size_t{1500007}}) {
+    // And a payload of exactly two records (its header then shares no record it could fill).
+    databrowse::BrowseResponse bare;
+    bare.setstring(databrowse::BrowseResponse::f::workerId, "");
+    std::string bareXml, why;
+    ASSERT_TRUE(zynet::messageToXml(bare, bareXml, why)) << why;
+    const size_t twoRecords = 2 * 16384 - bareXml.size();
+    for (size_t size : {size_t{1}, size_t{16250}, size_t{16300}, size_t{16384}, size_t{16500}, twoRecords,
+                        size_t{40000}, size_t{100003}, size_t{1500007}}) {
         std::string text(size, 'a');
         for (size_t k = 0; k < size; ++k) text[k] = static_cast<char>('a' + (k * 7 + size) % 26);
         databrowse::BrowseResponse message;

@@ -1417,6 +1417,9 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
     ASSERT_EQ(listed.status, 0) << listed.err;
     TRun stop = browse("stop --session console-log-session");
     ASSERT_EQ(stop.status, 0) << stop.err;
+    TRun hosted = browse("list " + fileSubclient() + " --path /d00/d01 --at " + lastDay() +
+                         " --via hubmaster --session console-hosted-story");
+    ASSERT_EQ(hosted.status, 0) << hosted.err;
     auto text = [](const std::string& file) {
         std::ifstream in(file);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -1425,6 +1428,17 @@ TEST_F(BrowseConsole, LogsTellEachBrowsesStory) {
     EXPECT_NE(host.find("direct browse of session [console-log-session] by user [admin], operation [0]: a "
                         "prepared request for the media agent in "),
               std::string::npos);
+    // The Hubmaster's line of a browse it answered counts the items its caller was sent.
+    const std::string consoleLog = text(s->dir.file("demo") + "/browse.log");
+    std::smatch shown;
+    ASSERT_TRUE(
+        std::regex_search(consoleLog, shown,
+                          std::regex("list of session \\[console-hosted-story\\][^\n]*: ([1-9][0-9]*) item")))
+        << consoleLog;
+    EXPECT_NE(host.find("browse of session [console-hosted-story] by user [admin] through HubmasterBrowse: " +
+                        shown[1].str() + " item(s)"),
+              std::string::npos)
+        << host;
     // Who asked for the stop, whatever became of it.
     EXPECT_NE(host.find("Stop request for session [console-log-session]"), std::string::npos);
     EXPECT_NE(host.find("by user ["), std::string::npos);
