@@ -149,7 +149,11 @@ bool forward(CWorkerThreadHM& worker, databrowse::BrowseResponse& response, bool
                 errors->front().getint64(databrowse::BrowseError::f::errorCode) == kIndexSessionLost)
                 clearIndexSessions(sessionGuidOf(response));
         }
-        if (type == databrowse::BROWSE_RESP_END) return worker.processEndMessage(xml.c_str());
+        if (type == databrowse::BROWSE_RESP_END)  // read whole when none of it was left out
+            return worker.processEndMessage(
+                xml.c_str(), received && !asRead
+                                 ? std::make_shared<CNMessageBase>(static_cast<CNMessageBase&&>(response))
+                                 : nullptr);
         // The answer as read goes with its text, so that its caller's side need not read it again (its
         // fields moved, not copied as a named class's move would).
         worker.sendItemBack(

@@ -202,7 +202,7 @@ bool CWorkerThreadHM::emRequiresCount(unsigned int& countOperation) {
     }
 }
 
-bool CWorkerThreadHM::processEndMessage(const char* endXml) {
+bool CWorkerThreadHM::processEndMessage(const char* endXml, std::shared_ptr<CNMessageBase> read) {
     CBrowseLog log(kTag);
     // A count pass may follow: the caller gets one end, after it (dispatchRequest releases it).
     if (m_replyChannel.keepEnd(endXml)) return false;
@@ -220,7 +220,7 @@ bool CWorkerThreadHM::processEndMessage(const char* endXml) {
     // A nested browse writes into its outer browse's channel: the outer browse tells its caller the end.
     const bool nested = m_browseTask && (m_browseTask->getDataPtr()->options & taskoption::kNested) != 0;
     if (endXml && !nested) {
-        sendItemBack(endXml);
+        sendItemBack(endXml, xmlscan::TItems{}, std::move(read));
         m_replyChannel.markEndSent();
         // Nothing more reaches the caller: its channel ends now, not once the worker is torn down.
         if (m_browseTask) m_browseTask->endChannel();

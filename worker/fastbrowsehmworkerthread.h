@@ -161,8 +161,10 @@ public:
     // Whether a paged request wants a count and by which count operation.
     bool emRequiresCount(unsigned int& countOperation) REQUIRES(m_workerLock);
     // Ends one media-agent answer (prediction, the end text when given); true when it was the last, the
-    // request then being finished and its configuration reference given back.
-    bool processEndMessage(const char* endXml) REQUIRES(m_workerLock);
+    // request then being finished and its configuration reference given back. `read`: the end as read
+    // whole from that text, when known (it goes with the text to the caller's side).
+    bool processEndMessage(const char* endXml, std::shared_ptr<CNMessageBase> read = nullptr)
+        REQUIRES(m_workerLock);
 
     // True when a VM browse of a hypervisor backup set is answered from the Hubmaster database by the VM
     // browse client (worker/vmbrowse.cpp).
