@@ -435,6 +435,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     if (!token.empty()) {
         log.debugLvl(3, "AuthToken:[%s]", kMaskedSecret);
         EvSecurityMgr security(0);
+        security.setRequestReads(m_reads);
         std::string domain, fullName;
         const bool valid =
             security.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, userName, domain,

@@ -155,6 +155,7 @@ bool identifyRoutedCaller(TDirectTask& t, CZyNetwork* session, CBrowseLog& log) 
     }
     if (!token.empty()) {
         EvSecurityMgr security(0);
+        security.setRequestReads(t.task ? t.task->requestReads() : nullptr);
         TRoutedUser user;
         t.caller.tokenValid = tokenUser(security, token, user, t.caller.domain);
         t.caller.userId = user.id;

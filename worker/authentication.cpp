@@ -127,6 +127,7 @@ TDirectCallerDecision decideDirectCaller(const TDirectCaller& caller) {
     }
     if (!caller.token.empty()) {
         EvSecurityMgr manager(caller.jobId);
+        manager.setRequestReads(caller.reads);
         int userId = 0;
         std::string userName, domain, fullName;
         if (manager.GetUserInfoFromZetaTokenWithoutAuthentication(caller.token, true, userId, userName,
@@ -204,6 +205,7 @@ bool CWorkerThreadHM::authenticateRequest(EvMultiEntityRestoreTask* task, TReque
         caller.callerClientId = task->getCallerClientId();
         caller.clientId = task->getClientId();
         caller.jobId = static_cast<long long>(task->getJobId());
+        caller.reads = m_reads;
         if (m_checkClientMap == 0)
             log.debugLvl(0, "Skipping authentication as this is direct api...");
         else

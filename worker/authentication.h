@@ -35,10 +35,11 @@ enum class EDirectCallerAct {
 struct TDirectCaller {
     int checkClientMap = 1;  // index-service key HM_CHECK_CLIENT_MAP (0: trusted peers; absent: 1)
     EDirectCallerAct act = EDirectCallerAct::kBrowse;
-    std::string token;                 // the request's authentication token; may be empty
-    unsigned long callerClientId = 0;  // the calling client as the network identified it (0: unknown)
-    long clientId = 0;                 // the browsed client
-    long long jobId = 0;               // for the security manager's messages
+    std::string token;                     // the request's authentication token; may be empty
+    unsigned long callerClientId = 0;      // the calling client as the network identified it (0: unknown)
+    long clientId = 0;                     // the browsed client
+    long long jobId = 0;                   // for the security manager's messages
+    zydb::CRequestReads* reads = nullptr;  // the request's scope, where its token is checked
 };
 
 struct TDirectCallerDecision {

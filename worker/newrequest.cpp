@@ -263,6 +263,7 @@ TEntityCaller CWorkerThreadHM::entityCaller(const EvMultiEntityRestoreTask& task
     caller.direct.token = m_browseRequest.getstring(databrowse::BrowseRequest::f::token);
     caller.direct.callerClientId = task.getCallerClientId();
     caller.direct.jobId = static_cast<long long>(task.getJobId());
+    caller.direct.reads = m_reads;
     return caller;
 }
 

@@ -189,9 +189,9 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
                                       kind == CZetaToken::kSessionToken ? "session" : "user");
         return 0;
     }
-    // A user read before in the request (the thread's, when the manager was given none) is not read
-    // again; a session is always looked up, its expiry being against the clock.
-    TTokenUsers* users = memoOf<TTokenUsers>(m_reads ? m_reads : zydb::CRequestReads::current());
+    // A user read before in the request the manager was given is not read again; a session is always
+    // looked up, its expiry being against the clock.
+    TTokenUsers* users = memoOf<TTokenUsers>(m_reads);
     const TTokenUser* known = nullptr;
     if (users)
         for (const TTokenUser& read : *users)

@@ -3,7 +3,7 @@
 // manager's own, begun when it first reads. Each object is a local of one thread (the transaction
 // belongs to that thread). Given the request's scope (setRequestReads), a rights question asked again in
 // the request is answered as the first time, without reading the database again, until the database
-// changes; a token's user is read once in the request so given, or else in the thread's open request.
+// changes; so is a token's user.
 //
 // Every question starts from a refusal: a question whose user, transaction or query fails is answered
 // "no", never with an earlier answer.

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "platform/hubdb/threadsql.h"
+#include "platform/threads/hubclock.h"
 #include "tests/worker/checksworld.h"
 
 namespace {
@@ -29,10 +30,11 @@ TEST_F(Normalisation, DefaultsAndTheGeneratedSessionGuid) {
     fileTask(world.fileUser, "fileuser");
     task.setKelmarchId(0);
     task.addPath(EvRestoreTask::kBrowsePathList, "/home");
-    const long before = static_cast<long>(std::time(nullptr));
+    // Read from the clock the service reads (std::time's coarse clock can lag it across a second).
+    const long before = static_cast<long>(CHubClock::real().epochSeconds());
     ASSERT_TRUE(normalise());
     EXPECT_GE(priv().getToTime(), before);
-    EXPECT_LE(priv().getToTime(), static_cast<long>(std::time(nullptr)));
+    EXPECT_LE(priv().getToTime(), static_cast<long>(CHubClock::real().epochSeconds()));
     EXPECT_EQ(priv().getEmPageSize(), 0xFFFFFFFFul);
     EXPECT_EQ(priv().getKelmarchId(), 2);
     EXPECT_EQ(priv().getClientId(), world.fileClient);

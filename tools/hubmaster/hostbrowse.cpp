@@ -333,7 +333,7 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
         std::string error = databrowse::sessionIdRefusal(request);
         if (!error.empty())
             sendError(session, error);
-        else if (!authenticate(request, caller, error))
+        else if (!authenticate(reads, request, caller, error))
             sendError(session, error, databrowse::BROWSE_ERR_PERMISSION);
         else if (request.getint64(R::opType) == databrowse::BROWSE_OP_STOP)
             stopSession(reads, session, request, caller);
@@ -351,14 +351,15 @@ void CHostBrowseService::serve(CZyNetwork& session, databrowse::BrowseRequest& r
     m_changed.notify_all();
 }
 
-bool CHostBrowseService::authenticate(databrowse::BrowseRequest& request, TCaller& caller,
-                                      std::string& error) {
+bool CHostBrowseService::authenticate(zydb::CRequestReads& reads, databrowse::BrowseRequest& request,
+                                      TCaller& caller, std::string& error) {
     const std::string token = request.getstring(R::token);
     if (token.empty()) {
         error = "A browse through the Hubmaster needs the user's authentication token";
         return false;
     }
     EvSecurityMgr security(0, m_clock);
+    security.setRequestReads(&reads);  // a token's user is read once while the database is unchanged
     std::string domain, fullName;
     const bool valid = security.GetUserInfoFromZetaTokenWithoutAuthentication(
                            token, true, caller.userId, caller.userName, domain, fullName) == 1 ||

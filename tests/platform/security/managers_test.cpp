@@ -161,8 +161,8 @@ TEST_F(Tokens, ClockExpiryTokensAreRefusedAtTheirExpiryNotBefore) {
     EXPECT_TRUE(sessionInfo(mgr, session).untouched());
 }
 
-// A token's user is read once in a request, on a manager given none as on one given it, and read
-// again by the first request after the database changed: a user disabled since is refused then.
+// A token's user is read once in the request its managers are given, and read again by the first request
+// after the database changed: a user disabled since is refused then.
 TEST_F(Tokens, ARequestReadsATokensUserOnceAndTheNextSeesTheDatabaseAgain) {
     const std::string user = issue(alice, false), session = issue(alice, true);
     const auto setEnabled = [&](int enabled) {
@@ -174,6 +174,7 @@ TEST_F(Tokens, ARequestReadsATokensUserOnceAndTheNextSeesTheDatabaseAgain) {
     {
         zydb::CRequestReads request;
         EvSecurityMgr first(0);
+        first.setRequestReads(&request);
         ASSERT_EQ(userInfo(first, user).rc, 1);
         setEnabled(0);  // committed by another connection while the request runs
         EvSecurityMgr second(0);
@@ -186,12 +187,14 @@ TEST_F(Tokens, ARequestReadsATokensUserOnceAndTheNextSeesTheDatabaseAgain) {
     for (const std::string& token : {user, session}) {
         zydb::CRequestReads request;
         EvSecurityMgr mgr(0);
+        mgr.setRequestReads(&request);
         EXPECT_TRUE(userInfo(mgr, token).untouched());
         EXPECT_TRUE(sessionInfo(mgr, token).untouched());
     }
     setEnabled(1);
     zydb::CRequestReads request;
     EvSecurityMgr mgr(0);
+    mgr.setRequestReads(&request);
     EXPECT_EQ(userInfo(mgr, user).rc, 1);
 }
 
