@@ -12,6 +12,7 @@
 #include "Db/Tbl/APP_Application.h"
 #include "Db/Tbl/JMJobDataLink.h"
 #include "Db/TblCommon/simAllNimbraRel.h"
+#include "appbrowse/fbhmvsautils.h"
 #include "appbrowse/vmbrowseview.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/archive/archivemanagerhm.h"
@@ -402,7 +403,9 @@ bool CVSALiveBrowse::fetchVMGuidFromBrowseReq(std::string& guid) {
     auto* paths = const_cast<databrowse::BrowseRequest*>(m_view.request)
                       ->getlistobject(databrowse::BrowseRequest::f::paths, false);
     if (!paths || paths->size() != 1) return false;
-    guid = CVMBrowseView::guidOf(paths->front().getstring(databrowse::BrowsePath::f::path));
+    guid = CBrowseVSAUtils::ExtractVMGUID(
+        CVMBrowseView::oneLeadingSeparator(paths->front().getstring(databrowse::BrowsePath::f::path)));
+    if (!CBrowseVSAUtils::IsVMGUID(guid)) guid.clear();
     return !guid.empty();
 }
 

@@ -56,8 +56,8 @@ public:
     // otherwise. No step of the request road runs this check.
     bool isLivebrowseSupportedForHypervVM(unsigned long instanceId, bool mediaAgentIsWindows,
                                           unsigned int& errorMessageId);
-    // The VM GUID of the request's single path, as CVMBrowseView reads it. False (and `guid` empty)
-    // without exactly one path that names a VM.
+    // The VM GUID of the request's single path (a doubled leading separator read as one). False (and
+    // `guid` empty) without exactly one path that names a VM.
     bool fetchVMGuidFromBrowseReq(std::string& guid);
     // Whether the guest is Windows: from `osId` when above 0, else from the VM's client found by its GUID
     // (whose operating system is returned through `osId`, 0 when unknown).

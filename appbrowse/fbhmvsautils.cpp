@@ -16,6 +16,7 @@
 #include "platform/entities/vmguid.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/fxerrorutil.h"
+#include "platform/indexing/indexingutils.h"
 #include "platform/msg/app_execute_sp.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/threads/hubclock.h"
@@ -247,6 +248,22 @@ bool CBrowseVSAUtils::IsVMGUID(const std::string& text) {
     return isVmGuidText(text);
 }
 
+std::string CBrowseVSAUtils::ExtractVMGUID(const std::string& path) {
+    std::string guid = path;
+    I2::Utils::FixPath(guid, '\\');
+    if (!guid.empty() && guid.front() == '\\') guid.erase(0, 1);
+    if (const size_t end = guid.find('\\'); end != std::string::npos) guid.erase(end);
+    return guid;
+}
+
+void CBrowseVSAUtils::ExtractVMGUIDListFromPath(EvMultiEntityRestoreTask* task,
+                                                std::set<std::string>& guids) {
+    if (!task) return;
+    for (const char* p = task->getFirstPath(EvRestoreTask::kBrowsePathList); p;
+         p = task->getNextPath(EvRestoreTask::kBrowsePathList))
+        guids.insert(ExtractVMGUID(p));
+}
+
 CUxError CBrowseVSAUtils::ConvertParentVSAEntityToChild(int backupSetId,
                                                         std::vector<databrowse::BrowsePath>* paths,
                                                         ZyEntities::GenericEntity& entity) {
@@ -259,10 +276,10 @@ CUxError CBrowseVSAUtils::ConvertParentVSAEntityToChild(int backupSetId,
 CUxError CBrowseVSAUtils::ConvertParentVSAEntityToChild(int backupSetId, const std::string& path,
                                                         ZyEntities::GenericEntity& entity) {
     CBrowseLog log(kTag);
-    const std::string guid = CVMBrowseView::guidOf(path);
+    const std::string guid = ExtractVMGUID(path);
     int rc = kNoRow;
     AppGetVMBrowseDetails details(nullptr);
-    if (guid.empty()) {
+    if (!IsVMGUID(guid)) {
         // Text that is not a GUID names no VM: never handed to the database.
         log.debugLvl(1, "Path [%s] names no VM GUID", path.c_str());
     } else {

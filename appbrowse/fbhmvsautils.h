@@ -1,9 +1,9 @@
 // CBrowseVSAUtils: the virtual-machine entity rules of the browse. Decides whether a VM browse may be
 // switched between the hypervisor's index (V1) and the VM's own (V2), asks which entity indexed the jobs
-// of the requested range and rewrites task and request for it, and turns a path that names a VM by its
-// GUID (as CVMBrowseView reads it) into the VM's own client, instance, backup set and subclient. Static
-// members only, no state; any thread (the worker's request thread, the router's callback thread) with its own
-// arguments.
+// of the requested range and rewrites task and request for it, reads the VM GUID a path names (the
+// service's one reader of it) and turns such a path into the VM's own client, instance, backup set and
+// subclient. Static members only, no state; any thread (the worker's request thread, the router's
+// callback thread) with its own arguments.
 #pragma once
 
 #include <set>
@@ -41,6 +41,13 @@ public:
 
     // True for "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in hexadecimal, optionally enclosed in braces.
     static bool IsVMGUID(const std::string& text);
+
+    // The VM GUID a path names: its first component, separators read as '\' and one leading '\'
+    // dropped ("\<guid>\folder" and "<guid>" alike give the GUID, braces kept). Whatever text that
+    // component holds is returned; whether it is a GUID is IsVMGUID's to say.
+    static std::string ExtractVMGUID(const std::string& path);
+    // Adds the ExtractVMGUID of every browse path of the task to `guids`.
+    static void ExtractVMGUIDListFromPath(EvMultiEntityRestoreTask* task, std::set<std::string>& guids);
 
     // The VM named by the request's single path, under the parent (hypervisor) backup set, becomes the
     // entity's client, instance, backup set and subclient; the entity is untouched on error.

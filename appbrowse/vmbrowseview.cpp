@@ -7,7 +7,6 @@
 #include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/entities/apptypes.h"
-#include "platform/entities/vmguid.h"
 #include "platform/entities/vmhandback.h"
 #include "platform/tasks/evrestoretask.h"
 
@@ -25,6 +24,12 @@ std::vector<std::string> browsePaths(EvMultiEntityRestoreTask* task) {
 
 bool isSeparator(char c) {
     return c == '/' || c == '\\';
+}
+
+// The VM GUID `path` names, empty when its first component is no GUID.
+std::string namedGuid(const std::string& path) {
+    std::string guid = CBrowseVSAUtils::ExtractVMGUID(path);
+    return CBrowseVSAUtils::IsVMGUID(guid) ? guid : std::string();
 }
 
 std::string bareGuid(std::string guid) {
@@ -47,7 +52,7 @@ bool CVMBrowseView::decide(EvMultiEntityRestoreTask* task, databrowse::BrowseReq
     std::set<std::string> named;
     bool allNamed = !paths.empty();
     for (const std::string& p : paths) {
-        const std::string guid = guidOf(p);
+        const std::string guid = namedGuid(p);
         ZyEntities::GenericEntity vm;
         if (guid.empty() ||
             CBrowseVSAUtils::ConvertParentVSAEntityToChild(static_cast<int>(task->getBackupSetId()), p, vm)
@@ -79,39 +84,20 @@ void CVMBrowseView::markForHubmaster(databrowse::BrowseRequest& request) {
     vmhandback::mark(request);
 }
 
-std::string CVMBrowseView::guidOf(const std::string& path) {
-    const size_t end = vmGuidHeadLength(path);
-    if (end == 0) return {};
-    const size_t start = path.find_first_not_of("/\\");
-    return path.substr(start, end - start);
-}
-
-std::string CVMBrowseView::guidAfterLabel(const std::string& path) {
-    size_t first = path.find('\\');
-    if (first == std::string::npos) first = path.find('/');
-    if (first == std::string::npos) return {};
-    const size_t next = std::min(path.find_first_of("/\\", first + 1), path.size());
-    std::string guid = path.substr(first + 1, next - first - 1);
-    return isVmGuidText(guid) ? guid : std::string();
-}
-
-std::set<std::string> CVMBrowseView::guidsOf(EvMultiEntityRestoreTask* task) {
-    std::set<std::string> guids;
-    if (!task) return guids;
-    for (const std::string& p : browsePaths(task))
-        if (std::string guid = guidOf(p); !guid.empty()) guids.insert(std::move(guid));
-    return guids;
+std::string CVMBrowseView::oneLeadingSeparator(const std::string& path) {
+    return path.size() > 1 && isSeparator(path[0]) && path[1] == path[0] ? path.substr(1) : path;
 }
 
 bool CVMBrowseView::isUnder(const std::string& path, const std::string& guid) {
-    const std::string named = guidOf(path);
+    const std::string named = namedGuid(path);
     return !named.empty() && boost::iequals(bareGuid(named), bareGuid(guid));
 }
 
 std::string CVMBrowseView::withoutVmGuid(const std::string& path) {
-    const size_t end = vmGuidHeadLength(path);
-    if (end == 0) return path;
-    return end == path.size() || end + 1 == path.size() ? "\\" : path.substr(end);
+    const std::string guid = namedGuid(path);
+    if (guid.empty()) return path;
+    const size_t end = (isSeparator(path.front()) ? 1 : 0) + guid.size();
+    return end + 1 >= path.size() ? "\\" : path.substr(end);
 }
 
 std::string CVMBrowseView::belowVmGuid(const std::string& guid, const std::string& path) {

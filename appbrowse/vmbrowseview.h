@@ -1,11 +1,11 @@
 // CVMBrowseView: the one owner of a virtual machine's view of a browse. For a browse of application
 // type 106 on the index road it decides which index answers (the VM's own, or its hypervisor's, which
 // holds each VM below the VM's GUID) and renames every answer back to the VM's own view, whatever road
-// the browse came by. It is also the one reader of a VM out of a path, and the owner of the mark that
-// hands a direct caller's VM browse back to the Hubmaster (kept in platform/entities/vmhandback.h, which
-// the console shares without linking the service). One object per worker, written on the worker's request
-// thread before planning and read under the worker's lock by the relays of its answers; the static members
-// from any thread.
+// the browse came by; the VM a path names is read by CBrowseVSAUtils::ExtractVMGUID. It also owns the
+// mark that hands a direct caller's VM browse back to the Hubmaster (kept in
+// platform/entities/vmhandback.h, which the console shares without linking the service). One object per
+// worker, written on the worker's request thread before planning and read under the worker's lock by the
+// relays of its answers; the static members from any thread.
 #pragma once
 
 #include <set>
@@ -45,15 +45,9 @@ public:
     // mark is written and read in vmhandback (platform/entities/vmhandback.h) only.
     static void markForHubmaster(databrowse::BrowseRequest& request);
 
-    // The VM GUID a path names: its first component, after any leading '/' or '\', when that is a GUID
-    // (with its braces when it has them); empty otherwise.
-    static std::string guidOf(const std::string& path);
-    // The VM GUID of a path that may open with a label before its first separator ("VM\<guid>\..."),
-    // as the planner reads it to narrow a hypervisor's subclients: the component after the first '\'
-    // (else the first '/'), when that is a GUID; empty otherwise.
-    static std::string guidAfterLabel(const std::string& path);
-    // The VM GUIDs the task's browse paths name, each once, in GUID order.
-    static std::set<std::string> guidsOf(EvMultiEntityRestoreTask* task);
+    // A path whose first two characters are the same separator read with one: a live browse and the
+    // copy-precedence check of a direct caller accept a VM named after a doubled separator.
+    static std::string oneLeadingSeparator(const std::string& path);
     // Whether `path` lies at or below the VM's GUID (separators, braces and letter case aside).
     static bool isUnder(const std::string& path, const std::string& guid);
     // A path a caller names below a VM's GUID as the VM's own view names it ("\" for the VM itself);

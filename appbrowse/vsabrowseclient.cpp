@@ -224,7 +224,8 @@ CUxError CBrowseVSAClient::HandleBrowseRequest() {
     }
     if (BrowseFromHMDB()) return BrowseRoot();
 
-    const std::set<std::string> guids = CVMBrowseView::guidsOf(m_task);
+    std::set<std::string> guids;
+    CBrowseVSAUtils::ExtractVMGUIDListFromPath(m_task, guids);
     if (intOf(childOf(&request(), R::options), databrowse::BrowseOptions::f::multiVmFind) != 0) {
         CUxError err = HandleMultiClientBrowse(guids);
         if (err.IsError())
@@ -237,11 +238,12 @@ CUxError CBrowseVSAClient::HandleBrowseRequest() {
     std::string guid;
     for (const char* p = m_task->getFirstPath(EvRestoreTask::kBrowsePathList); p;
          p = m_task->getNextPath(EvRestoreTask::kBrowsePathList)) {
-        guid = CVMBrowseView::guidOf(p);
-        if (!guid.empty()) {
+        guid = CBrowseVSAUtils::ExtractVMGUID(p);
+        if (CBrowseVSAUtils::IsVMGUID(guid)) {
             vmPath = p;
             break;
         }
+        guid.clear();
     }
     if (guid.empty()) {
         std::string text =

@@ -3,7 +3,7 @@
 #include <map>
 
 #include "Db/Proc/APPGetLaptopClientList.h"
-#include "appbrowse/vmbrowseview.h"
+#include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/config/zyplatforminfo.h"
 #include "platform/db/cursorwrapper.h"
@@ -99,14 +99,14 @@ bool CVSAEndUserAccess::check(EvMultiEntityRestoreTask* task, const std::string&
                 allowed = false;
                 break;
             }
-            const std::string vmGuid = CVMBrowseView::guidOf(path);
+            const std::string vmGuid = CBrowseVSAUtils::ExtractVMGUID(path);
             log.debugLvl(3, "VMGUID:[%s]", vmGuid.c_str());
             if (auto known = checked.find(vmGuid); known != checked.end()) {
                 allowed = known->second;
                 continue;
             }
             int vmClientId = 0;
-            if (vmGuid.empty() || !getClientIdfromGUID(vmGuid, vmClientId)) {
+            if (!CBrowseVSAUtils::IsVMGUID(vmGuid) || !getClientIdfromGUID(vmGuid, vmClientId)) {
                 log.debugLvl(1, "Failed to get clientId from VmGUID:[%s]", vmGuid.c_str());
                 allowed = false;
                 break;

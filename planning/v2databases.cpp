@@ -10,7 +10,7 @@
 
 #include "Db/Proc/JMGetHasCloudLaptopJobs.h"
 #include "Db/Tbl/APP_Application.h"
-#include "appbrowse/vmbrowseview.h"
+#include "appbrowse/fbhmvsautils.h"
 #include "fbDebug/fbdebug.h"
 #include "planning/superbrowsemanager.h"
 #include "platform/archive/archivemanagerhm.h"
@@ -151,9 +151,13 @@ std::vector<int> SuperBrowseManager::optimisedSubclients(apptype::EAppType appTy
             log.debugLvl(0, "There are no sub-clients found for MailBox '%s'. Skip optimization",
                          guid.c_str());
     } else if (appType == apptype::kVirtualServer) {
-        // A path naming no VM is not optimised.
-        const std::string guid = CVMBrowseView::guidAfterLabel(p);
-        if (guid.empty()) return ids;
+        // The VM follows a label ("VM\<guid>\..."): its GUID is read from the first separator on. A
+        // path naming no VM is not optimised.
+        size_t first = p.find('\\');
+        if (first == std::string::npos) first = p.find('/');
+        if (first == std::string::npos) return ids;
+        const std::string guid = CBrowseVSAUtils::ExtractVMGUID(p.substr(first));
+        if (!CBrowseVSAUtils::IsVMGUID(guid)) return ids;
         collectSubclients(
             "id in (select distinct SCtemp.id from JMBkpStats JS WITH (NOLOCK), APP_VMPROP PROP WITH "
             "(NOLOCK), "

@@ -9,6 +9,7 @@
 
 #include "Db/Tbl/APP_Application.h"
 #include "appbrowse/fastbrowsehm_vsa.h"
+#include "appbrowse/fbhmvsautils.h"
 #include "appbrowse/vmbrowseview.h"
 #include "fbDebug/fbdebug.h"
 #include "platform/config/zyplatforminfo.h"
@@ -147,8 +148,9 @@ int resolveVmCopyPrecedence(TDirectTask& t, int copyPrecedence) {
     bool windows = false, unix = false;
     if (auto* paths = const_cast<databrowse::BrowseRequest&>(request).getlistobject(R::paths, false)) {
         for (const CNMessageBase& entry : *paths) {
-            const std::string guid = CVMBrowseView::guidOf(entry.getstring(databrowse::BrowsePath::f::path));
-            const unsigned long client = guid.empty() ? 0 : machineClient(guid, log);
+            const std::string guid = CBrowseVSAUtils::ExtractVMGUID(
+                CVMBrowseView::oneLeadingSeparator(entry.getstring(databrowse::BrowsePath::f::path)));
+            const unsigned long client = CBrowseVSAUtils::IsVMGUID(guid) ? machineClient(guid, log) : 0;
             if (client == 0) continue;
             int osId = 0;
             if (ZYClient(client).getOperatingSystemId(osId) != 0) {

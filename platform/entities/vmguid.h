@@ -1,10 +1,9 @@
 // The client of a virtual machine named by its GUID: the VM's current "Virtual Machine Instance UUID"
-// client property, else the client's own GUID (letter case ignored); and a VM's GUID as paths name it,
-// which the service reads only through CVMBrowseView (the media agent stand-in, a peer, reads the paths
-// of its own requests with it). Any thread; reads run on the calling thread's connection.
+// client property, else the client's own GUID (letter case ignored); and what a VM GUID's text looks
+// like. Paths are not read here: the service reads the VM a path names with
+// CBrowseVSAUtils::ExtractVMGUID. Any thread; reads run on the calling thread's connection.
 #pragma once
 
-#include <algorithm>
 #include <cctype>
 #include <string>
 #include <string_view>
@@ -25,13 +24,4 @@ inline bool isVmGuidText(std::string_view text) {
         if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
     }
     return true;
-}
-
-// The length of the head of `path` that names a VM by its GUID (leading separators '/' or '\', then the
-// GUID); 0 when the path's first component is no GUID.
-inline size_t vmGuidHeadLength(std::string_view path) {
-    const size_t start = path.find_first_not_of("/\\");
-    if (start == std::string_view::npos) return 0;
-    const size_t end = std::min(path.find_first_of("/\\", start), path.size());
-    return isVmGuidText(path.substr(start, end - start)) ? end : 0;
 }

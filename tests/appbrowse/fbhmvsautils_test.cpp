@@ -5,7 +5,6 @@
 
 #include <algorithm>
 
-#include "appbrowse/vmbrowseview.h"
 #include "platform/tasks/evrestoretask.h"
 #include "tests/appbrowse/vsademo.h"
 
@@ -141,32 +140,38 @@ TEST_F(VsaUtils, SwitchByNamedJobAndItsLimits) {
 
 TEST_F(VsaUtils, GuidsOfPaths) {
     const std::string guid = hv.vms[0].guid;
-    EXPECT_EQ(CVMBrowseView::guidOf("\\"), "");
-    EXPECT_EQ(CVMBrowseView::guidOf(""), "");
-    EXPECT_EQ(CVMBrowseView::guidOf(guid), guid);
-    EXPECT_EQ(CVMBrowseView::guidOf("\\" + guid + "\\Users\\alice"), guid);
-    EXPECT_EQ(CVMBrowseView::guidOf("/" + guid + "/etc"), guid);
-    EXPECT_EQ(CVMBrowseView::guidOf("\\{" + guid + "}"), "{" + guid + "}");
-    EXPECT_EQ(CVMBrowseView::guidOf("\\{" + guid + "}\\C"), "{" + guid + "}");
-    EXPECT_EQ(CVMBrowseView::guidOf("\\{" + guid + "\\C"), "");  // an unclosed brace
-    EXPECT_EQ(CVMBrowseView::guidOf("\\vmalpha\\C"), "");
-    EXPECT_EQ(CVMBrowseView::guidOf("\\" + guid.substr(1) + "\\C"), "");
+    // The first component, one leading separator dropped, either separator: whatever text it holds.
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\" + guid + "\\Users\\alice"), guid);
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID(guid), guid);
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID(guid + "\\C"), guid);
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("/" + guid + "/etc"), guid);
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("/" + guid + "\\C/Users"), guid);
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\{" + guid + "}"), "{" + guid + "}");
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\{" + guid + "}\\C"), "{" + guid + "}");
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID(""), "");
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\"), "");
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\\\" + guid + "\\C"), "");  // only one separator goes
+    EXPECT_EQ(CBrowseVSAUtils::ExtractVMGUID("\\vmalpha\\C"), "vmalpha");
+    EXPECT_FALSE(CBrowseVSAUtils::IsVMGUID(CBrowseVSAUtils::ExtractVMGUID("\\vmalpha\\C")));
+    EXPECT_FALSE(CBrowseVSAUtils::IsVMGUID(CBrowseVSAUtils::ExtractVMGUID("\\{" + guid + "\\C")));
 
-    // Every path of the task, duplicates once, in GUID order (not the order the VMs were made).
+    // Every path of the task joins what the set held, duplicates once, in GUID order (not the order the
+    // VMs were made); a component that is no GUID is there too, for its conversion to refuse.
     EvMultiEntityRestoreTask task;
     std::vector<std::string> made;
     for (const hubdb::VirtualMachine& vm : hv.vms) {
         made.push_back(vm.guid);
         task.addPath(EvRestoreTask::kBrowsePathList, ("\\" + vm.guid + "\\C").c_str());
     }
-    task.addPath(EvRestoreTask::kBrowsePathList, ("\\" + hv.vms[1].guid).c_str());
+    task.addPath(EvRestoreTask::kBrowsePathList, ("/" + hv.vms[1].guid).c_str());
     task.addPath(EvRestoreTask::kBrowsePathList, "\\not-a-vm\\C");
-    std::set<std::string> guids;
-    guids = CVMBrowseView::guidsOf(&task);
-    std::vector<std::string> sorted = made;
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_NE(made, sorted);
-    EXPECT_EQ(std::vector<std::string>(guids.begin(), guids.end()), sorted);
+    std::set<std::string> guids{"held"};
+    CBrowseVSAUtils::ExtractVMGUIDListFromPath(&task, guids);
+    std::vector<std::string> expected = made;
+    expected.insert(expected.end(), {"held", "not-a-vm"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_FALSE(std::is_sorted(made.begin(), made.end()));
+    EXPECT_EQ(std::vector<std::string>(guids.begin(), guids.end()), expected);
 }
 
 TEST_F(VsaUtils, VmPathBecomesTheVmsOwnEntity) {

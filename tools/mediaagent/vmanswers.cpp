@@ -2,6 +2,7 @@
 
 #include <fnmatch.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <string_view>
@@ -15,6 +16,15 @@ namespace {
 
 bool isSeparator(char c) {
     return c == '/' || c == '\\';
+}
+
+// The length of the head of `path` that names a VM by its GUID (leading separators '/' or '\\', then the
+// GUID); 0 when the path's first component is no GUID.
+size_t vmGuidHeadLength(std::string_view path) {
+    const size_t start = path.find_first_not_of("/\\");
+    if (start == std::string_view::npos) return 0;
+    const size_t end = std::min(path.find_first_of("/\\", start), path.size());
+    return isVmGuidText(path.substr(start, end - start)) ? end : 0;
 }
 
 }  // namespace
