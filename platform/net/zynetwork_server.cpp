@@ -347,28 +347,24 @@ bool CZyNetworkServer::makeRoomForOutsider(const CZyNetwork::TPeer& peer, bool& 
         return c.anonymous == anonymous && !(anonymous && c.session->IsTokenAccepted());
     };
     std::vector<long long> victims;
-    std::string full;
     if (addressFull || nameFull || shareFull) {
         // A caller that keeps a session open doing nothing gives way to one that has come to ask: one of
         // the full count, the oldest of its share when only the share is full.
-        const bool found =
-            addressFull
-                ? pickIdleOutsider(
-                      [&](const TConnection& c) { return mayGiveWay(c) && c.address == peer.address; },
-                      victims)
-            : nameFull ? pickIdleOutsider(
-                             [&](const TConnection& c) { return mayGiveWay(c) && c.name == peer.clientName; },
-                             victims)
-                       : pickIdleOutsider(mayGiveWay, victims);
-        if (!found) return false;
-        full = addressFull ? std::to_string(here) + " sessions from " + peer.address + " (at most " +
-                                 std::to_string(o.maxAnonymousPerAddress) + ")"
-               : nameFull ? std::to_string(named) + " sessions proven to be [" + peer.clientName +
-                                "] (at most " + std::to_string(o.maxOutsiderPerName) + ")"
-               : anonymous ? std::to_string(share) + " sessions of callers without a certificate (at most " +
-                                 std::to_string(most) + ")"
-                           : std::to_string(share) + " sessions of client machines (at most " +
-                                 std::to_string(most) + ")";
+        const auto ofFullCount = [&](const TConnection& c) {
+            return mayGiveWay(c) && (addressFull ? c.address == peer.address
+                                     : nameFull  ? c.name == peer.clientName
+                                                 : true);
+        };
+        if (!pickIdleOutsider(ofFullCount, victims)) return false;
+        const std::string full =
+            addressFull ? std::to_string(here) + " sessions from " + peer.address + " (at most " +
+                              std::to_string(o.maxAnonymousPerAddress) + ")"
+            : nameFull ? std::to_string(named) + " sessions proven to be [" + peer.clientName +
+                             "] (at most " + std::to_string(o.maxOutsiderPerName) + ")"
+            : anonymous ? std::to_string(share) + " sessions of callers without a certificate (at most " +
+                              std::to_string(most) + ")"
+                        : std::to_string(share) + " sessions of client machines (at most " +
+                              std::to_string(most) + ")";
         evict(victims, full.c_str());
     }
     if (!anonymous) return true;
