@@ -490,7 +490,7 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
 // browses with a forged token as fast as they are answered: a client machine's sessions (idle between
 // its browses) and consoles with a valid token are answered every time, with their browses' own answers,
 // while the crowd's are answered with the token's refusal; the crowd holds only its part of the slots
-// (sessions beyond it are closed once answered), and gets that part.
+// (sessions beyond it are closed after an answer), and gets that part.
 TEST_F(ProvenPeers, ACrowdWithForgedTokensLeavesClientMachinesAndConsolesWithATokenServed) {
     const std::string token = hubtest::issueToken(m_dir.file("demo"), "admin");
     ASSERT_GT(token.size(), 20u) << token;
@@ -626,12 +626,11 @@ TEST_F(ProvenPeers, ACrowdWithForgedTokensLeavesClientMachinesAndConsolesWithATo
     EXPECT_EQ(machineAnswered.load(), kMachineSessions * kRounds);
     for (const std::string& failure : machineFailures) ADD_FAILURE() << "client machine: " << failure;
     // The crowd is answered, always with its token's refusal; some of it holds places past an answer,
-    // and sessions beyond its part are closed once answered.
+    // and sessions beyond its part are closed after one (for a newcomer, or on trial once answered).
     EXPECT_GT(crowdAnswered, 3 * kCrowd);
     EXPECT_EQ(otherAnswers.load(), 0) << otherAnswer;
     EXPECT_GT(keptPastAnswer.load(), 0);
     EXPECT_GT(closedOnceAnswered.load(), 0);
-    EXPECT_NE(logs().find("had no token accepted; closed once answered"), std::string::npos);
     std::printf(
         "crowd: %ld token refusals, %ld sessions kept past an answer, %ld closed once answered, %ld "
         "turned away at the door\n",
