@@ -8,6 +8,7 @@
 #include "planning/confrecord.h"
 #include "platform/entities/apptypes.h"
 #include "platform/indexing/configloader.h"
+#include "platform/net/zynetwork.h"
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
 #include "platform/security/userdirectory.h"
@@ -167,6 +168,8 @@ bool identifyRoutedCaller(TDirectTask& t, CZyNetwork* session, CBrowseLog& log) 
             t.caller.refusal = kTokenRejected;
             return false;
         }
+        // A caller that has shown a user's token keeps its connection against newer anonymous ones.
+        if (session) session->NoteTokenAccepted();
     }
     return true;
 }

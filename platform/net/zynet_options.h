@@ -26,12 +26,18 @@ struct TZyNetOptions {
     // Callers outside the infrastructure (anonymous ones, and client machines, whose certificates prove
     // only their names) are served within tighter limits, so that a crowd of them can neither lock out
     // the infrastructure or a console nor cost memory before a request has been judged. When a count is
-    // full, the oldest idle session it counts gives way to the newcomer.
-    unsigned maxAnonymousConnections = 128;  // such sessions of one server at once
+    // full, the oldest idle session it counts gives way to the newcomer. Anonymous callers and client
+    // machines have shares of their own: neither kind's newcomers close the other's sessions.
+    unsigned maxAnonymousConnections = 128;  // sessions without a certificate of one server at once
     unsigned maxAnonymousPerAddress = 64;    // ... from one peer address
-    unsigned maxOutsiderPerName = 64;        // ... proven to be one client machine
-    int anonymousFirstFrameSeconds = 5;      // its first message must be whole by then (also its stall limit)
-    int anonymousIdleSeconds = 60;           // idle this long between messages, it is closed
+    // ... of them whose caller has had no token accepted (see CZyNetwork::NoteTokenAccepted): the rest of
+    // the share is kept for those that have. A newcomer beyond it, when no idle one gives way, is let in
+    // to show its token and closed once answered unless its token was accepted.
+    unsigned maxAnonymousWithoutToken = 64;
+    unsigned maxClientMachineConnections = 64;  // sessions of client machines of one server at once
+    unsigned maxOutsiderPerName = 64;           // ... proven to be one client machine
+    int anonymousFirstFrameSeconds = 5;  // its first message must be whole by then (also its stall limit)
+    int anonymousIdleSeconds = 60;       // idle this long between messages, it is closed
     uint32_t anonymousMaxFrameBytes = 1u << 20;  // larger frames from it are refused
     unsigned anonymousDecodesAtOnce = 4;         // its messages decoded at the same time, per process
     // What messages of callers outside the infrastructure may hold in this process at once, received

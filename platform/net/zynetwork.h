@@ -168,6 +168,12 @@ public:
     // The text of the last failure of this session, for a log line ("" when none).
     std::string GetLastErrorGenericText() const;
 
+    // Server side: the service accepted a user's token on this session. A caller without a certificate
+    // that has shown one keeps its place against newer callers without one (see CZyNetworkServer);
+    // set by the thread that served the message, read by any.
+    void NoteTokenAccepted() { m_tokenAccepted.store(true, std::memory_order_release); }
+    bool IsTokenAccepted() const { return m_tokenAccepted.load(std::memory_order_acquire); }
+
     // Open: neither closed by either side nor broken by a failure.
     bool IsConnected() const;
     // The descriptor of the session's connection (-1 before it is open), for a watcher that polls many
@@ -284,6 +290,7 @@ private:
     // When the first bytes of a message not yet whole came (the clock's count since its epoch; 0: none
     // held). Written by the receiving thread, read by the server's.
     std::atomic<zynet::Clock::rep> m_frameSince{0};
+    std::atomic<bool> m_tokenAccepted{false};  // see NoteTokenAccepted
 
     mutable CHubMutex m_errorMutex;
     std::string m_lastError GUARDED_BY(m_errorMutex);

@@ -217,7 +217,8 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     CHubMutexLock lock(m_mutex);
     if (m_quitting || m_closed) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
     const auto live = [](const auto& entry) { return !entry.second.ended && !entry.second.evicted; };
-    if (!peer.trusted && !makeRoomForOutsider(peer))
+    bool onTrial = false;
+    if (!peer.trusted && !makeRoomForOutsider(peer, onTrial))
         return zynet::makeError(ZYNET_E_REFUSED, "CZyNetworkServer::adopt",
                                 "too many callers outside the infrastructure at " + m_name);
     // The infrastructure always finds room: outsiders hold only their share of the slots, and an idle
@@ -240,6 +241,8 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     connection.session = session;
     connection.idleSince = m_listener->clock().steadyNow();
     connection.outsider = !peer.trusted;
+    connection.anonymous = !peer.trusted && !peer.proven;
+    connection.onTrial = onTrial;
     connection.address = peer.address;
     if (peer.proven) connection.name = peer.clientName;
     if (!m_parked.empty()) {
@@ -259,7 +262,7 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
 }
 
 bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnection&)>& which,
-                                        std::vector<long long>& taken) const {
+                                        std::vector<long long>& taken, bool spareWelcomed) const {
     // A session whose peer left goes first, then the one that has waited longest with nothing under way.
     // One with a message under way (read, being read, or waiting to be) is no idle caller: closing it
     // would cut a request that came in good time.
@@ -274,6 +277,7 @@ bool CZyNetworkServer::pickIdleOutsider(const std::function<bool(const TConnecti
         const CZyNetwork::Activity activity = c.session->activity(now, kMessageUnderWay);
         if (activity == CZyNetwork::Activity::Message) continue;
         const bool gone = activity == CZyNetwork::Activity::Gone;
+        if (spareWelcomed && !gone && !c.asked && now - c.idleSince < kMessageUnderWay) continue;
         if (best == 0 || (gone && !bestGone) || (gone == bestGone && c.idleSince < bestSince)) {
             best = handle;
             bestGone = gone;
@@ -305,51 +309,105 @@ void CZyNetworkServer::evict(const std::vector<long long>& victims, const char* 
     }
 }
 
-bool CZyNetworkServer::makeRoomForOutsider(const CZyNetwork::TPeer& peer) {
+size_t CZyNetworkServer::anonymousWithoutToken() const {
+    return static_cast<size_t>(std::count_if(m_connections.begin(), m_connections.end(), [](const auto& e) {
+        const TConnection& c = e.second;
+        return c.anonymous && !c.ended && !c.evicted && !c.onTrial && !c.session->IsTokenAccepted();
+    }));
+}
+
+std::string CZyNetworkServer::withoutTokenFull(size_t count) {
+    return std::to_string(count) +
+           " sessions of callers without a certificate or an accepted token (at most " +
+           std::to_string(zynet::options().maxAnonymousWithoutToken) + ")";
+}
+
+bool CZyNetworkServer::makeRoomForOutsider(const CZyNetwork::TPeer& peer, bool& onTrial) {
     const TZyNetOptions& o = zynet::options();
-    // A client machine's certificate proves its name: its sessions are counted by that name too, so one
-    // machine cannot fill the share from several addresses, nor a console of another be shut out by it.
-    const std::string name = peer.proven ? peer.clientName : std::string();
-    size_t all = 0, here = 0, named = 0;
+    onTrial = false;
+    // Callers without a certificate and client machines each have a share of their own, so that a crowd
+    // of either kind cannot take the other's places. A client machine's certificate proves its name: its
+    // sessions are counted by that name too, so one machine cannot fill the share from several
+    // addresses, nor a console of another be shut out by it; an anonymous caller is counted by address.
+    const bool anonymous = !peer.proven;
+    size_t share = 0, here = 0, named = 0;
     for (const auto& [handle, c] : m_connections) {
-        if (!c.outsider || c.ended || c.evicted) continue;
-        ++all;
-        here += c.address == peer.address;
-        named += !name.empty() && c.name == name;
+        if (!c.outsider || c.ended || c.evicted || c.anonymous != anonymous) continue;
+        ++share;
+        here += anonymous && c.address == peer.address;
+        named += !anonymous && c.name == peer.clientName;
     }
-    const bool addressFull = here >= o.maxAnonymousPerAddress;
-    const bool nameFull = !name.empty() && named >= o.maxOutsiderPerName;
-    if (!addressFull && !nameFull && all < o.maxAnonymousConnections) return true;
-    // A caller that keeps a session open doing nothing gives way to one that has come to ask: one of
-    // each full count (one session of both when there is one), else the oldest of all.
-    const auto ofAddress = [&](const TConnection& c) { return c.address == peer.address; };
-    const auto ofName = [&](const TConnection& c) { return c.name == name; };
+    const unsigned most = anonymous ? o.maxAnonymousConnections : o.maxClientMachineConnections;
+    const bool addressFull = anonymous && here >= o.maxAnonymousPerAddress;
+    const bool nameFull = !anonymous && named >= o.maxOutsiderPerName;
+    const bool shareFull = share >= most;
+    // A session of the newcomer's kind, never one whose caller's token was accepted: a caller that has
+    // shown who it is keeps its place against anonymous newcomers.
+    const auto mayGiveWay = [anonymous](const TConnection& c) {
+        return c.anonymous == anonymous && !(anonymous && c.session->IsTokenAccepted());
+    };
     std::vector<long long> victims;
-    if (addressFull && nameFull &&
-        pickIdleOutsider([&](const TConnection& c) { return ofAddress(c) && ofName(c); }, victims)) {
-    } else if (addressFull || nameFull) {
-        if (addressFull && !pickIdleOutsider(ofAddress, victims)) return false;
-        if (nameFull && !pickIdleOutsider(ofName, victims)) return false;
-    } else if (!pickIdleOutsider([](const TConnection&) { return true; }, victims)) {
-        return false;
+    if (addressFull || nameFull || shareFull) {
+        // A caller that keeps a session open doing nothing gives way to one that has come to ask: one of
+        // the full count, the oldest of its share when only the share is full.
+        const auto ofFullCount = [&](const TConnection& c) {
+            return mayGiveWay(c) && (addressFull ? c.address == peer.address
+                                     : nameFull  ? c.name == peer.clientName
+                                                 : true);
+        };
+        if (!pickIdleOutsider(ofFullCount, victims)) return false;
+        const std::string full =
+            addressFull ? std::to_string(here) + " sessions from " + peer.address + " (at most " +
+                              std::to_string(o.maxAnonymousPerAddress) + ")"
+            : nameFull ? std::to_string(named) + " sessions proven to be [" + peer.clientName +
+                             "] (at most " + std::to_string(o.maxOutsiderPerName) + ")"
+            : anonymous ? std::to_string(share) + " sessions of callers without a certificate (at most " +
+                              std::to_string(most) + ")"
+                        : std::to_string(share) + " sessions of client machines (at most " +
+                              std::to_string(most) + ")";
+        evict(victims, full.c_str());
     }
-    const std::string full = addressFull ? std::to_string(here) + " sessions from " + peer.address +
-                                               " (at most " + std::to_string(o.maxAnonymousPerAddress) + ")"
-                             : nameFull ? std::to_string(named) + " sessions proven to be [" + name +
-                                              "] (at most " + std::to_string(o.maxOutsiderPerName) + ")"
-                                        : std::to_string(all) +
-                                              " sessions of callers outside the infrastructure (at most " +
-                                              std::to_string(o.maxAnonymousConnections) + ")";
-    evict(victims, full.c_str());
+    if (!anonymous) return true;
+    // Of the anonymous share, callers whose token was not (yet) accepted hold at most a part: an idle one
+    // gives way to the newcomer, else the newcomer comes in on trial, to be closed once answered unless its
+    // token was accepted (the rest of the share is kept for callers that show theirs). The newcomer has a
+    // place either way: a session just welcomed, whose first message is on its way, is not closed for it.
+    const size_t withoutToken = anonymousWithoutToken();
+    if (withoutToken < o.maxAnonymousWithoutToken) return true;
+    victims.clear();
+    if (pickIdleOutsider([&](const TConnection& c) { return mayGiveWay(c) && !c.onTrial; }, victims, true)) {
+        evict(victims, withoutTokenFull(withoutToken).c_str());
+        return true;
+    }
+    onTrial = true;
     return true;
 }
 
-void CZyNetworkServer::setBusy(long long handle, bool busy) {
+bool CZyNetworkServer::answered(long long handle, const CZyNetwork& session) {
     CHubMutexLock lock(m_mutex);
-    if (auto it = m_connections.find(handle); it != m_connections.end()) {
-        it->second.busy = busy;
-        if (!busy) it->second.idleSince = m_listener->clock().steadyNow();
+    auto it = m_connections.find(handle);
+    if (it == m_connections.end()) return true;
+    it->second.busy = false;
+    it->second.idleSince = m_listener->clock().steadyNow();
+    if (!it->second.onTrial) return true;
+    const size_t withoutToken = anonymousWithoutToken();
+    if (session.IsTokenAccepted() || withoutToken < zynet::options().maxAnonymousWithoutToken) {
+        it->second.onTrial = false;
+        return true;
     }
+    it->second.evicted = true;
+    zynet::logDebug(
+        0,
+        "[%s]: session %lld of a caller without a certificate (%s), let in while %s, had no token "
+        "accepted; closed once answered",
+        m_name.c_str(), handle, it->second.address.c_str(), withoutTokenFull(withoutToken).c_str());
+    return false;
+}
+
+void CZyNetworkServer::setBusy(long long handle) {
+    CHubMutexLock lock(m_mutex);
+    if (auto it = m_connections.find(handle); it != m_connections.end())
+        it->second.busy = it->second.asked = true;
 }
 
 bool CZyNetworkServer::WaitForRest(size_t parked, int seconds) {
@@ -487,7 +545,7 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
         kind = frame.kind;
         code = frame.code;
         // From here to the callback's end the session has a message under way, not an idle one.
-        if (limited) setBusy(handle, true);
+        if (limited) setBusy(handle);
         if (kind == zynet::FrameKind::Control) {
             ignoreResult(session.breakOff(ZYNET_E_BAD_FRAME, kFunction, "control frame inside a session"),
                          "the error stays on the session for its caller");
@@ -542,7 +600,8 @@ bool CZyNetworkServer::deliver(long long handle, CZyNetwork& session, bool first
                         m_name.c_str(), code, handle);
         threw = true;
     }
-    if (limited) setBusy(handle, false);
+    // A caller let in on trial has had its answer.
+    if (limited && !answered(handle, session)) return false;
     if (limited) {
         // What an outsider's big message took is not kept while its session idles, nor what its
         // request took of this thread (its database connection): idle outsiders hold none of them.

@@ -95,8 +95,14 @@ private:
         int lent = 0;            // AcquireSession calls not yet released
         bool ended = false;      // its thread has finished with it
         bool outsider = false;   // its peer is not of the infrastructure
-        bool busy = false;       // a callback is running for it
-        bool evicted = false;    // closed to make room for a newer caller
+        bool anonymous = false;  // ... and has no certificate
+        // Let in while the sessions of callers without a certificate or an accepted token were at their
+        // most: closed once its first message is answered, unless its token was accepted then or a place
+        // of theirs is free.
+        bool onTrial = false;
+        bool busy = false;     // a callback is running for it
+        bool asked = false;    // a message of it has been read
+        bool evicted = false;  // closed for the limits: to make room for a newer caller, or after its trial
         // Since when it has waited for a message with none under way (its adoption, or the end of its
         // last callback), on the listener's clock.
         CHubClock::Steady::time_point idleSince;
@@ -107,14 +113,25 @@ private:
     // Called by the listener (under its lock) with a connection that named this service.
     CUxError adopt(zynet::CSocket& socket, const CZyNetwork::TPeer& peer, const uint8_t* pending,
                    size_t pendingSize);
-    // Room for one more session of a caller outside the infrastructure: within the limits (all such
-    // sessions, those of its address, those of its proven name), or by closing, for each count that is
-    // full, the oldest idle session that count holds. False (nothing closed) when one of them has none.
-    bool makeRoomForOutsider(const CZyNetwork::TPeer& peer) REQUIRES(m_mutex);
+    // Room for one more session of a caller outside the infrastructure: within the limits of its kind
+    // (anonymous callers: all their sessions, those of its address, those without an accepted token;
+    // client machines: all theirs, those of its proven name), or by closing the oldest idle session of
+    // its kind that the full count holds (never one whose token was accepted). False (nothing closed)
+    // when there is none. An anonymous newcomer finding only the count without an accepted token full,
+    // and none of it idle, comes in `onTrial`.
+    bool makeRoomForOutsider(const CZyNetwork::TPeer& peer, bool& onTrial) REQUIRES(m_mutex);
+    // Sessions of anonymous callers, not on trial, whose token has not been accepted.
+    size_t anonymousWithoutToken() const REQUIRES(m_mutex);
+    static std::string withoutTokenFull(size_t count);
+    // An outsider's message has been served: its session is idle from now on. False (the session is to
+    // close) for one on trial whose token was not accepted while the count of those without one is still
+    // full; else it stays, no longer on trial.
+    bool answered(long long handle, const CZyNetwork& session) EXCLUDES(m_mutex);
     // Marks the oldest idle outsider's session for which `which` holds, and not among `taken`, by adding
-    // its handle there; false when there is none.
-    bool pickIdleOutsider(const std::function<bool(const TConnection&)>& which,
-                          std::vector<long long>& taken) const REQUIRES(m_mutex);
+    // its handle there; false when there is none. `spareWelcomed`: a session welcomed within the last
+    // second that has sent nothing yet does not count as idle (its first message is on its way).
+    bool pickIdleOutsider(const std::function<bool(const TConnection&)>& which, std::vector<long long>& taken,
+                          bool spareWelcomed = false) const REQUIRES(m_mutex);
     // Closes the sessions `victims` so that a newer caller gets their places; `full` says which count
     // was full, for the log.
     void evict(const std::vector<long long>& victims, const char* full) REQUIRES(m_mutex);
@@ -131,7 +148,8 @@ private:
     void serve(long long handle, std::shared_ptr<CZyNetwork> session);
     // Hands one received frame to its callback; false ends the connection.
     bool deliver(long long handle, CZyNetwork& session, bool first);
-    void setBusy(long long handle, bool busy);
+    // A message of the connection has been read: its callback runs until answered.
+    void setBusy(long long handle);
     void joinFinished();
 
     const XdrCallback m_xdrCallback;

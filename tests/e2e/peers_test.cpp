@@ -4,8 +4,9 @@
 // the agent it asked without the session), crowds of idle and
 // slow callers cannot lock consoles out of either road, huge frames and floods of big messages from
 // callers outside the infrastructure (a client machine's certificate included) cost the host and the
-// media agent little memory, a client machine cannot fill a media agent with launched instances, and
-// a flood of forged answers cannot flush the host's log.
+// media agent little memory, a crowd of addresses with forged tokens leaves client machines and consoles
+// with a token served, a client machine cannot fill a media agent with launched instances, and a flood
+// of forged answers cannot flush the host's log.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -33,6 +34,7 @@
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynet_frame.h"
 #include "platform/net/zynet_tls.h"
+#include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork.h"
 #include "tests/platform/db/tempdir.h"
 #include "tests/support/net/net_frame_link.h"
@@ -41,6 +43,7 @@
 #include "tests/support/process/processprobe.h"
 #include "tests/support/sqlite/testsql.h"
 #include "tests/support/tls/testpki.h"
+#include "tools/browse/consoleoptions.h"
 
 namespace {
 
@@ -481,6 +484,157 @@ TEST_F(ProvenPeers, CrowdsOfIdleAndSlowCallersCannotLockConsolesOut) {
         }
     }
     endCrowds();
+}
+
+// A crowd of 128 callers without a certificate, each from a loopback address of its own, sending router
+// browses with a forged token as fast as they are answered: a client machine's sessions (idle between
+// its browses) and consoles with a valid token are answered every time, with their browses' own answers,
+// while the crowd's are answered with the token's refusal; the crowd holds only its part of the slots
+// (sessions beyond it are closed after an answer), and gets that part.
+TEST_F(ProvenPeers, ACrowdWithForgedTokensLeavesClientMachinesAndConsolesWithATokenServed) {
+    const std::string token = hubtest::issueToken(m_dir.file("demo"), "admin");
+    ASSERT_GT(token.size(), 20u) << token;
+    std::string forged = token;
+    forged[forged.size() / 2] = forged[forged.size() / 2] == 'x' ? 'y' : 'x';
+    const auto requestOf = [&](const std::string& session, const std::string& withToken) {
+        TConsoleOptions o;
+        o.command = EConsoleCommand::kList;
+        o.client = "client1";
+        o.subclientId = m_world.fileSubclient;
+        o.at = m_world.firstBackupTime + 86400LL * m_world.backupDays;
+        o.paths = {"/d00"};
+        o.session = session;
+        o.token = withToken;
+        std::string xml;
+        EXPECT_EQ(buildConsoleRequest(o).serialize(xml), 0);
+        return std::vector<uint8_t>(xml.begin(), xml.end());
+    };
+    const auto textOf = [](const hubtest::TRawFrame& frame) {
+        return std::string(frame.payload.begin(), frame.payload.end());
+    };
+
+    constexpr int kCrowd = 128;
+    // The crowd's bounds, far beyond what the test needs.
+    constexpr auto kMostCrowdTime = 90s;
+    constexpr int kMostCrowdRequests = 5000;  // per caller
+    std::atomic<bool> stop{false};
+    std::atomic<long> refusedToken{0}, otherAnswers{0}, closedOnceAnswered{0}, keptPastAnswer{0},
+        turnedAway{0};
+    std::mutex mutex;  // guards otherAnswer
+    std::string otherAnswer;
+    const std::vector<uint8_t> crowdRequest = requestOf("crowd", forged);
+    std::vector<std::thread> crowd;
+    const auto crowdEnd = std::chrono::steady_clock::now() + kMostCrowdTime;
+    for (int i = 0; i < kCrowd; ++i)
+        crowd.emplace_back([&, i] {
+            const std::string from = "127.0.0." + std::to_string(2 + i);
+            int requests = 0;
+            const auto going = [&] {
+                return !stop && requests < kMostCrowdRequests && std::chrono::steady_clock::now() < crowdEnd;
+            };
+            while (going()) {
+                ++requests;  // an opening counts as one
+                hubtest::CFrameLink link;
+                std::string why;
+                if (!link.connect(m_routerPort, 10, true, hubtest::kAnonymous, from)) continue;
+                if (!link.open("BrowseRouter", "console", 4098, why)) {
+                    turnedAway +=
+                        why.find("too many callers outside the infrastructure") != std::string::npos;
+                    continue;
+                }
+                for (int answers = 0; going(); ++answers) {
+                    ++requests;
+                    hubtest::TRawFrame answer;
+                    if (!link.send(zynet::FrameKind::Xml, databrowse::BrowseRequest::TAG, crowdRequest) ||
+                        !link.receive(answer, 20, why)) {
+                        closedOnceAnswered += answers > 0;
+                        break;
+                    }
+                    keptPastAnswer += answers == 1;
+                    if (textOf(answer).find("Failed to authenticate the usertoken") != std::string::npos) {
+                        ++refusedToken;
+                    } else {
+                        ++otherAnswers;
+                        std::lock_guard<std::mutex> lock(mutex);
+                        otherAnswer = textOf(answer).substr(0, 400);
+                    }
+                }
+            }
+        });
+    const auto endCrowd = [&] {
+        stop = true;
+        for (std::thread& t : crowd) t.join();
+    };
+    // The crowd at its height: every caller has been answered a few times.
+    for (int i = 0; i < 600 && refusedToken < 3 * kCrowd; ++i) std::this_thread::sleep_for(100ms);
+    if (refusedToken < 3 * kCrowd) {
+        endCrowd();
+        FAIL() << "the crowd was answered " << refusedToken << " times in 60 s";
+    }
+
+    // A client machine keeps sessions of its own open and browses on each in turn, each idle between.
+    constexpr int kMachineSessions = 8, kRounds = 6;
+    std::atomic<int> machineAnswered{0};
+    std::vector<std::string> machineFailures;  // the client machine's thread's own
+    std::thread machine([&] {
+        std::vector<hubtest::CFrameLink> links(kMachineSessions);
+        std::string why;
+        for (int n = 0; n < kMachineSessions; ++n)
+            if (!links[n].connect(m_routerPort, 10, true, "client1") ||
+                !links[n].open("BrowseRouter", "client1", 4098, why))
+                machineFailures.push_back("session " + std::to_string(n) + " not opened: " + why);
+        for (int round = 0; round < kRounds && machineFailures.empty(); ++round)
+            for (int n = 0; n < kMachineSessions; ++n) {
+                const std::string session = "machine-" + std::to_string(round) + "-" + std::to_string(n);
+                hubtest::TRawFrame answer;
+                if (!links[n].send(zynet::FrameKind::Xml, databrowse::BrowseRequest::TAG,
+                                   requestOf(session, token)) ||
+                    !links[n].receive(answer, 20, why)) {
+                    machineFailures.push_back(session + ": no answer: " + why);
+                    continue;
+                }
+                // The prepared request of this very browse, not an error.
+                std::unique_ptr<CNMessageBase> prepared(
+                    zynet::messageFromXml(answer.code, answer.payload.data(), answer.payload.size(), why));
+                if (!prepared || answer.code == databrowse::BrowseResponse::TAG ||
+                    textOf(answer).find(session) == std::string::npos)
+                    machineFailures.push_back(session + ": " + textOf(answer).substr(0, 400));
+                else
+                    ++machineAnswered;
+                std::this_thread::sleep_for(50ms);
+            }
+    });
+    // Consoles with a valid token, one after another meanwhile.
+    constexpr int kConsoles = 8;
+    int consolesAnswered = 0;
+    for (int i = 0; i < kConsoles; ++i) {
+        std::vector<std::string> args = listArgs("router");
+        args.insert(args.end(), {"--token", token, "--path", "/d00"});
+        std::chrono::milliseconds took{};
+        const std::string out = run(args, took);
+        // The items of /d00, as the media agent answered the prepared request.
+        if (out.find("/d00/") != std::string::npos)
+            ++consolesAnswered;
+        else
+            ADD_FAILURE() << "console " << i << ": " << out;
+    }
+    machine.join();
+    const long crowdAnswered = refusedToken;
+    endCrowd();
+
+    EXPECT_EQ(consolesAnswered, kConsoles);
+    EXPECT_EQ(machineAnswered.load(), kMachineSessions * kRounds);
+    for (const std::string& failure : machineFailures) ADD_FAILURE() << "client machine: " << failure;
+    // The crowd is answered, always with its token's refusal; some of it holds places past an answer,
+    // and sessions beyond its part are closed after one (for a newcomer, or on trial once answered).
+    EXPECT_GT(crowdAnswered, 3 * kCrowd);
+    EXPECT_EQ(otherAnswers.load(), 0) << otherAnswer;
+    EXPECT_GT(keptPastAnswer.load(), 0);
+    EXPECT_GT(closedOnceAnswered.load(), 0);
+    std::printf(
+        "crowd: %ld token refusals, %ld sessions kept past an answer, %ld closed once answered, %ld "
+        "turned away at the door\n",
+        refusedToken.load(), keptPastAnswer.load(), closedOnceAnswered.load(), turnedAway.load());
 }
 
 TEST_F(ProvenPeers, HugeFramesFromCallersOutsideTheInfrastructureCostTheHostNoMemory) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -527,14 +528,15 @@ TEST_F(NetTlsClockTest, AListenerOutOfDescriptorsSaysSoAndServesTheCallerWhenItC
 }
 
 // A client machine's certificate proves its name and no more: its sessions have an outsider's deadline
-// for their first message and are counted as an outsider's, by that name and by address, an idle one
-// giving way to a newcomer (a console without a certificate too), and the lines they cause are counted
-// against that name, while the infrastructure's are not counted.
+// for their first message and are counted as an outsider's, by that name and in the client machines'
+// share, an idle one giving way to a newcomer of that share (never to a console without a certificate,
+// which has a share of its own), and the lines they cause are counted against that name, while the
+// infrastructure's are not counted.
 TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
     TZyNetOptions options;
     options.maxConnections = 8;
-    options.maxAnonymousConnections = 5;
-    options.maxAnonymousPerAddress = 4;
+    options.maxAnonymousConnections = 1;
+    options.maxClientMachineConnections = 3;
     options.maxOutsiderPerName = 2;
     options.anonymousFirstFrameSeconds = 2;
     options.isInfrastructure = [](const std::string& name) { return name == "hubmaster"; };
@@ -555,8 +557,9 @@ TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
     ASSERT_FALSE(error.IsError()) << error.AsString();
     EXPECT_TRUE(closedWhileSilent(*silent));
 
-    // A third idle session of client1 takes the place of its first; client2's fill the address's share,
-    // and a console without a certificate takes the place of the oldest idle one there.
+    // A third idle session of client1 takes the place of its first; client2's fill the machines' share,
+    // the second taking the place of the oldest idle one there; a console without a certificate takes
+    // none of theirs.
     std::vector<std::unique_ptr<CZyNetwork>> client1, client2;
     for (int i = 0; i < 3; ++i) {
         client1.push_back(open("client1", error));
@@ -583,6 +586,120 @@ TEST_F(NetTlsTest, AClientMachinesSessionsLiveWithinAnOutsidersLimits) {
     EXPECT_EQ(countedAs["client2"], "client2");
     EXPECT_EQ(countedAs[""], "127.0.0.1");
     EXPECT_EQ(countedAs["hubmaster"], "");
+}
+
+// Callers without a certificate share their slots by what they have shown: those whose token was not
+// accepted hold at most a part, an idle one giving way to a newcomer; with none idle the newcomer comes
+// in on trial and is closed once answered, unless its token is accepted, which keeps its session against
+// every later anonymous newcomer; client machines keep a share of their own through it all.
+TEST_F(NetTlsClockTest, CallersWithoutAnAcceptedTokenHoldOnlyTheirPartOfTheSlots) {
+    using namespace std::chrono_literals;
+    constexpr unsigned long kAccept = 0x22000097, kHold = 0x22000096;
+    TZyNetOptions options;
+    options.maxAnonymousConnections = 4;
+    options.maxAnonymousWithoutToken = 2;
+    options.maxClientMachineConnections = 2;
+    options.anonymousFirstFrameSeconds = 60;
+    options.isInfrastructure = [](const std::string& name) { return name == "hubmaster"; };
+    setZyNetOptions(options);
+    std::mutex mutex;  // guards held and released
+    std::condition_variable changed;
+    int held = 0;
+    bool released = false;
+    // kAccept plays the service accepting a token; kHold keeps its message under way until released.
+    m_probe.onXdr = [&](CZyNetworkServer* server, long long handle, unsigned long code, zysDatabuf_v2*) {
+        if (code == kAccept) {
+            if (CZySessionLease session(server, handle); session) session->NoteTokenAccepted();
+        } else if (code == kHold) {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++held;
+            changed.notify_all();
+            changed.wait_for(lock, 60s, [&] { return released; });
+        } else {
+            return;
+        }
+        reply(server, handle, code);
+    };
+    const auto ask = [](CZyNetwork& session, unsigned long code) {
+        bool timedOut = false;
+        zysDatabuf_v2 buffer;
+        unsigned long answer = 0;
+        return !session.SendXDRMessage(code, nullptr, 0, 10, timedOut).IsError() &&
+               !session.ReceiveXDRMessage(&answer, &buffer, nullptr, 0, 20, timedOut).IsError() &&
+               !timedOut && answer == code;
+    };
+    const auto refused = [](const CUxError& error) {
+        return error.IsError() &&
+               error.GetErrorText().find("too many callers outside the infrastructure") != std::string::npos;
+    };
+    CUxError error;
+    const auto newcomer = [&](const char* as) {
+        m_clock.advance(1s);  // each newer than the last
+        auto session = open(as, error);
+        EXPECT_FALSE(error.IsError()) << as << ": " << error.AsString();
+        return session;
+    };
+
+    auto shown = newcomer(hubtest::kAnonymous);
+    ASSERT_TRUE(ask(*shown, kAccept));
+    auto idle1 = newcomer(hubtest::kAnonymous);
+    auto idle2 = newcomer(hubtest::kAnonymous);
+    // Those without an accepted token are at their most: the oldest idle one gives way.
+    auto busy1 = newcomer(hubtest::kAnonymous);
+    EXPECT_FALSE(roundTrip(*idle1)) << "the oldest idle caller without an accepted token gives way";
+    auto busy2 = std::move(idle2);
+    bool timedOut = false;
+    for (auto* session : {busy1.get(), busy2.get()})
+        ASSERT_FALSE(session->SendXDRMessage(kHold, nullptr, 0, 10, timedOut).IsError());
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return held == 2; }));
+    }
+    // None of them idle now: a newcomer is let in on trial, answered, and closed when its token was not
+    // accepted; another, whose token is, stays.
+    auto tried = newcomer(hubtest::kAnonymous);
+    EXPECT_TRUE(roundTrip(*tried)) << "answered on trial";
+    EXPECT_FALSE(roundTrip(*tried)) << "closed once answered";
+    auto accepted = newcomer(hubtest::kAnonymous);
+    EXPECT_TRUE(ask(*accepted, kAccept));
+    EXPECT_TRUE(roundTrip(*accepted)) << "kept once its token was accepted";
+
+    // Every anonymous slot is held, two by callers whose token was accepted (idle, but not closed for an
+    // anonymous newcomer) and two with a message under way: the newcomer is refused, saying why.
+    m_clock.advance(1s);
+    auto turnedAway = open(hubtest::kAnonymous, error);
+    EXPECT_TRUE(refused(error)) << error.AsString();
+
+    // Client machines come in all the same, within their own share: its oldest idle one gives way.
+    auto machine1 = newcomer("client1");
+    auto machine2 = newcomer("client2");
+    auto machine3 = newcomer("client2");
+    m_clock.advance(1s);
+    auto anotherTurnedAway = open(hubtest::kAnonymous, error);
+    EXPECT_TRUE(refused(error)) << "an anonymous newcomer takes no machine's place: " << error.AsString();
+    EXPECT_FALSE(roundTrip(*machine1));
+    EXPECT_TRUE(roundTrip(*machine2));
+    EXPECT_TRUE(roundTrip(*machine3));
+    EXPECT_TRUE(roundTrip(*shown));
+    EXPECT_TRUE(roundTrip(*accepted));
+
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    zysDatabuf_v2 buffer;
+    unsigned long answer = 0;
+    for (auto* session : {busy1.get(), busy2.get()}) {
+        EXPECT_FALSE(session->ReceiveXDRMessage(&answer, &buffer, nullptr, 0, 20, timedOut).IsError());
+        EXPECT_EQ(answer, kHold);
+    }
+    // A place of those without an accepted token is free again once one of them leaves: the next
+    // newcomer stays past its answer.
+    busy1.reset();
+    auto settled = newcomer(hubtest::kAnonymous);
+    EXPECT_TRUE(roundTrip(*settled));
+    EXPECT_TRUE(roundTrip(*settled)) << "kept: it came in within the part of those without a token";
 }
 
 // A listener that sheds a connection before its handshake came to anything (as one under a flood of

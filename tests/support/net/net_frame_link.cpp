@@ -1,6 +1,13 @@
 #include "tests/support/net/net_frame_link.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
 
 #include "platform/net/zynet_tls.h"
 #include "platform/restoreproto/fsr_messages.h"
@@ -14,11 +21,42 @@ std::vector<uint8_t> encodeMessage(uint32_t code, const void* record, size_t rec
     return bytes;
 }
 
-bool CFrameLink::connect(int port, int seconds, bool secure, const std::string& as) {
+namespace {
+
+// A connection to 127.0.0.1:port from `from` (port chosen by the system), by the deadline.
+zynet::CSocket connectFrom(const std::string& from, int port, zynet::Deadline deadline) {
+    zynet::CSocket s(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_in local{}, remote{};
+    local.sin_family = remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(port));
+    if (!s.valid() || inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+        inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr) != 1 ||
+        bind(s.fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+        return zynet::CSocket();
+    if (::connect(s.fd(), reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        if (errno != EINPROGRESS) return zynet::CSocket();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - zynet::Clock::now());
+        pollfd p{s.fd(), POLLOUT, 0};
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1 ||
+            getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
+            return zynet::CSocket();
+    }
+    const int one = 1;
+    setsockopt(s.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return s;
+}
+
+}  // namespace
+
+bool CFrameLink::connect(int port, int seconds, bool secure, const std::string& as, const std::string& from) {
     std::string why;
     bool timedOut = false;
     const zynet::Deadline deadline = zynet::deadlineIn(seconds);
-    m_socket = zynet::CSocket::connectTo("127.0.0.1", port, deadline, -1, why, timedOut);
+    m_socket = from.empty() ? zynet::CSocket::connectTo("127.0.0.1", port, deadline, -1, why, timedOut)
+                            : connectFrom(from, port, deadline);
     if (!m_socket.valid() || !secure) return m_socket.valid();
     if (m_socket.startTls(zynet::clientContext(as), false, why) &&
         m_socket.handshake(deadline, why, timedOut))

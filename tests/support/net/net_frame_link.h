@@ -39,8 +39,10 @@ public:
     explicit CFrameLink(zynet::CSocket socket) : m_socket(std::move(socket)) {}
 
     // Connects over TLS with the process's credentials, or those it holds for the local name `as`
-    // (`secure` false: plain, as a peer that cannot).
-    bool connect(int port, int seconds = 10, bool secure = true, const std::string& as = std::string());
+    // (`secure` false: plain, as a peer that cannot), from the loopback address `from` when one is given
+    // (a crowd of addresses on one machine).
+    bool connect(int port, int seconds = 10, bool secure = true, const std::string& as = std::string(),
+                 const std::string& from = std::string());
     // The accepting side: TLS (as the local name `as`) when the peer opens with a handshake, else
     // plain; false when it fails.
     bool serve(int seconds = 20, const std::string& as = std::string());
