@@ -13,7 +13,6 @@
 #include "platform/msg/errorresponse.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/taskoptions.h"
-#include "platform/waits/waitpoint.h"
 
 CConfigurationMgr* g_poConfMgr = nullptr;
 
@@ -95,7 +94,6 @@ bool CConfigurationMgr::claimSession(EvMultiEntityRestoreTask* task, const std::
         // The request's snapshot is not held through the wait: the planning that follows it reads the
         // database as it is then (a backup that ended meanwhile included).
         zydb::readAfresh();
-        hubwait::beforeWait();
         if (pause)
             pause(m_conflictIntervalMs);
         else

@@ -8,7 +8,6 @@
 #include "platform/db/requestscope.h"
 #include "platform/msg/xml_codec.h"
 #include "platform/taskmgr/evtaskmgr.h"
-#include "platform/waits/waitpoint.h"
 #include "service/enduserErase.h"
 #include "service/fastbrowsehm_api.h"
 #include "service/routerfields.h"
@@ -117,7 +116,6 @@ int readEraseCreateTaskAnswer(const std::string& answer) {
 }
 
 extern "C" int fastBrowseHMLaunchEraseCreateTask(databrowse::BrowseRequest* request) {
-    const hubwait::CWaitPointAtReturn waitPoint;  // the lines of the call are in the log when it returns
     zydb::CRequestReads reads;
     EvDebug log(g_pLogInstance);
     if (!request) return kFailed;

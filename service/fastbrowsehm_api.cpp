@@ -23,7 +23,6 @@
 #include "platform/net/zynetwork_pool.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndata.h"
-#include "platform/waits/waitpoint.h"
 #include "service/adminthread.h"
 #include "service/browserouterthread.h"
 #include "service/controllerthread.h"
@@ -66,7 +65,6 @@ void joinIfStarted(OSThread* thread) {
 }  // namespace
 
 extern "C" int fastBrowseHMInitialize() {
-    const hubwait::CWaitPointAtReturn waitPoint;  // the lines of the call are in the log when it returns
     ServiceState expected = ServiceState::Loaded;
     if (!s_state.compare_exchange_strong(expected, ServiceState::Started)) {
         CBrowseLog log("FBHMCONTROLLER");
@@ -124,7 +122,6 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
                                                      bool doNotFallBackForFilters,
                                                      databrowse::ForceUseIndexType forceUseIndexType,
                                                      databrowse::BrowseRequest* browseRequest) {
-    const hubwait::CWaitPointAtReturn waitPoint;  // the lines of the call are in the log when it returns
     // The request reads the registry, its clients and the database once each, a stop as a browse; the
     // task hands the scope to the request's steps (the caller's own when it opened one).
     zydb::CRequestReads reads;
@@ -153,7 +150,6 @@ extern "C" int fastBrowseHMProcessRequestMultiEntity(EvMultiEntityRestoreTask* t
 }
 
 extern "C" int fastBrowseHMWaitForListener(int waitSeconds, char* reason, unsigned long reasonSize) {
-    const hubwait::CWaitPointAtReturn waitPoint;  // the lines of the call are in the log when it returns
     const auto tell = [&](const std::string& why) {
         if (reason && reasonSize > 0) std::snprintf(reason, reasonSize, "%s", why.c_str());
         return 0;
@@ -165,7 +161,6 @@ extern "C" int fastBrowseHMWaitForListener(int waitSeconds, char* reason, unsign
                                                   : "the service was cleaned up");
     CZyNetworkServer* server = router->getSessionServer();
     const std::shared_future<CUxError> listening = server->Listening();
-    hubwait::beforeWait();
     if (listening.wait_for(std::chrono::seconds(std::max(waitSeconds, 0))) != std::future_status::ready)
         return tell(std::string(CBrowseRouterThreadHM::kServerName) + " is not listening after " +
                     std::to_string(waitSeconds) + " s");
@@ -179,7 +174,6 @@ extern "C" int fastBrowseHMWaitForListener(int waitSeconds, char* reason, unsign
 }
 
 extern "C" int fastBrowseHMCleanUp() {
-    const hubwait::CWaitPointAtReturn waitPoint;  // the lines of the call are in the log when it returns
     const ServiceState before = s_state.exchange(ServiceState::CleanedUp);
     if (before == ServiceState::CleanedUp) return 1;
 

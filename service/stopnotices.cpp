@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "platform/waits/waitpoint.h"
-
 CStopNotices::~CStopNotices() {
     drain();
 }
@@ -75,7 +73,6 @@ void CStopNotices::drain() {
         });
         joining.swap(m_notices);
     }
-    hubwait::beforeWait();
     for (auto& notice : joining)
         if (notice->thread.joinable()) notice->thread.join();
 }
@@ -84,7 +81,6 @@ void CStopNotices::reapDone() {
     for (auto it = m_notices.begin(); it != m_notices.end();) {
         if ((*it)->done && (*it)->thread.joinable()) {
             // Its thread only has the unlock left to do.
-            hubwait::beforeWait();
             (*it)->thread.join();
             it = m_notices.erase(it);
         } else {

@@ -13,7 +13,6 @@
 #include "platform/config/privatefile.h"
 #include "platform/db/dbbackend.h"
 #include "platform/db/dbresult.h"
-#include "platform/db/sqlitebusy.h"
 
 namespace zydb {
 
@@ -438,7 +437,7 @@ public:
             return rc == SQLITE_CANTOPEN ? DB_ERR_NOT_OPEN : mapCode(rc);
         }
         sqlite3_extended_result_codes(db, 0);
-        waitWhenBusy(db, options.busyTimeoutMs);
+        sqlite3_busy_timeout(db, options.busyTimeoutMs);
         sqlite3_create_function_v2(db, "CHECKSUM", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                    checksumFunction, nullptr, nullptr, nullptr);
         auto conn = std::make_unique<SqliteConnection>(db, path);

@@ -4,7 +4,6 @@
 
 #include <utility>
 
-#include "platform/db/sqlitebusy.h"
 #include "platform/entities/zyclient.h"
 #include "platform/threads/hubclock.h"
 
@@ -25,7 +24,7 @@ void CInfrastructurePeers::reload() {
     std::set<std::string> names;
     bool read = false;
     if (sqlite3_open_v2(m_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        zydb::waitWhenBusy(db, 2000);
+        sqlite3_busy_timeout(db, 2000);
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(db,
                                "SELECT name FROM APP_Client WHERE id = ?1 OR id IN (SELECT clientId FROM "

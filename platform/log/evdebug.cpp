@@ -24,7 +24,6 @@
 
 #include "platform/config/zyformat.h"
 #include "platform/config/zyplatforminfo.h"
-#include "platform/log/keptlines.h"
 #include "platform/log/logfile.h"
 #include "platform/log/peerlog.h"
 #include "platform/threads/hubclock.h"
@@ -34,6 +33,13 @@ namespace evdebug_detail {
 namespace {
 pid_t processId();  // this process's id, renewed in a forked child
 }  // namespace
+
+// The peer outside the infrastructure a line is caused by, and the line's kind (its format).
+struct TOutsiderLine {
+    const std::string& peer;
+    bool proven;
+    const void* kind;
+};
 
 namespace {
 
@@ -364,7 +370,8 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* con
 }
 
 void EvDebugFileInstance::writeLines(const char* tag, int level, const char* function, bool isError,
-                                     const char* const* texts, size_t count) {
+                                     const char* const* texts, size_t count,
+                                     const evdebug_detail::TOutsiderLine* outsider) {
     if (level > debugLevel() || count == 0) return;
     evdebug_detail::LogFile* f = m_fastFile.load(std::memory_order_acquire);
     if (!f) f = file().get();  // the first line opens the file; it stays for the instance's life
@@ -410,17 +417,19 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
         parts[k].length = textLen;
         size += perLine + textLen + (parts[k].cut > 0 ? cutMark(parts[k].cut).size() : 0);
     }
-    // Kept with the lines the thread made since it last waited, and written with them before it waits
-    // again; lines too long to keep are written now (after the kept ones).
-    char* line = evdebug_detail::keepRoom(*f, size);
-    const bool keeping = line != nullptr;
+    // An outsider's line is counted by all it puts in the file, what it says of the lines left out too.
+    zylog::TPeerLinesLeftOut leftOut;
+    if (outsider) {
+        if (!zylog::admitPeerLine(outsider->peer, outsider->proven, outsider->kind, size, keptBytes(),
+                                  m_clock.steadyNow(), leftOut))
+            return;
+        size += leftOut.notes.size();
+    }
     std::string longLine;  // only for lines longer than the thread's buffer
-    if (!keeping) {
-        line = state.line;
-        if (size > sizeof(state.line)) {
-            longLine.resize(size);
-            line = longLine.data();
-        }
+    char* line = state.line;
+    if (size > sizeof(state.line)) {
+        longLine.resize(size);
+        line = longLine.data();
     }
     char* at = line;
     auto put = [&at](const char* from, size_t length) {
@@ -440,12 +449,12 @@ void EvDebugFileInstance::writeLines(const char* tag, int level, const char* fun
             const std::string mark = cutMark(parts[k].cut);
             put(mark.data(), mark.size());
         }
+        put(leftOut.notes.data(), leftOut.notes.size());
         *at++ = '\n';
     }
-    if (keeping)
-        evdebug_detail::kept(static_cast<size_t>(at - line));
-    else
-        f->write(line, static_cast<size_t>(at - line));
+    // In the file when this returns, whatever the thread does next (waits, computes, is killed, crashes):
+    // lines of calls that returned one after the other are in that order.
+    f->write(line, static_cast<size_t>(at - line));
     m_linesWritten.fetch_add(count, std::memory_order_relaxed);
 }
 
@@ -504,35 +513,16 @@ void EvDebug::writeText(EvDebugFileInstance* inst, const char* function, int lev
         return;
     }
     // An outsider's lines are counted past a burst, so that it cannot flush the log. What one line carries
-    // of an outsider's text is bounded, and its budget counts the bytes kept.
-    std::string marked;  // only for a line that is cut or says what was left out
-    size_t bytes = length;
+    // of an outsider's text is bounded, and its count is of the line as written (peerlog.h).
+    std::string cut;  // only for a line that is cut
     if (length > zylog::kMaxPeerLineBytes) {
-        marked.assign(text, zylog::kMaxPeerLineBytes);
-        marked += " [" + std::to_string(length - zylog::kMaxPeerLineBytes) +
-                  " more bytes of this line were not written]";
-        bytes = marked.size();
+        cut.assign(text, zylog::kMaxPeerLineBytes);
+        cut += " [" + std::to_string(length - zylog::kMaxPeerLineBytes) +
+               " more bytes of this line were not written]";
+        text = cut.c_str();
     }
-    zylog::TPeerLinesLeftOut leftOut;
-    const bool proven = zylog::currentPeerProven();
-    if (!zylog::admitPeerLine(peer, proven, kind, bytes, inst->keptBytes(), inst->clock().steadyNow(),
-                              leftOut))
-        return;
-    if (leftOut.ofPeer > 0 || leftOut.ofCrowd > 0 || leftOut.ofShare > 0) {
-        if (marked.empty()) marked.assign(text, length);
-        if (leftOut.ofPeer > 0)
-            marked += " [" + std::to_string(leftOut.ofPeer) + " more lines like this one caused by " + peer +
-                      " were not written]";
-        if (leftOut.ofCrowd > 0)
-            marked += " [" + std::to_string(leftOut.ofCrowd) +
-                      " more lines like this one caused by a crowd of callers outside the infrastructure "
-                      "were not written]";
-        if (leftOut.ofShare > 0)
-            marked += " [" + std::to_string(leftOut.ofShare) + " more lines caused by " +
-                      (proven ? "client machines" : "callers without a certificate") +
-                      " were not written: their share of the log was spent]";
-    }
-    inst->write(m_tag, level, function, isError, marked.empty() ? text : marked.c_str());
+    const evdebug_detail::TOutsiderLine outsider{peer, zylog::currentPeerProven(), kind};
+    inst->writeLines(m_tag, level, function, isError, &text, 1, &outsider);
 }
 
 void EvDebug::debugLines(int level, const std::vector<std::string>& texts) {
@@ -597,7 +587,7 @@ void EvDebug::fatal(const char* format, ...) {
     va_start(ap, format);
     vwrite(nullptr, -1, true, format, ap);
     va_end(ap);
-    evdebug_detail::writeKept();  // the thread's lines, this one last, are in the file before the abort
+    // The line is in its file (every line is by the time its call returns): nothing else to write.
     std::abort();
 }
 
@@ -620,8 +610,4 @@ void evTaggedLog(const char* tag, int level, bool isError, const char* format, .
 
 void EvDebug::refreshAllParams() {
     instance()->refresh();
-}
-
-void evWriteKeptLines() {
-    evdebug_detail::writeKept();
 }

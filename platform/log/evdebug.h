@@ -1,9 +1,8 @@
-// EvDebug / EvDebugFileInstance: the product logger stand-in. Every line is written whole to a file opened
-// for append, and is in its file before its thread waits on anything, aborts or crashes: the lines a
-// thread makes between two waits are kept and written together by one write(2) at the wait point
-// (platform/waits: locks another thread holds, conditions, sleeps, joins, peers, the database's busy
-// waits, an entry point's return), when the thread ends, and at a crash or the exit (keptlines.h). Any
-// number of threads (and processes) may log at once.
+// EvDebug / EvDebugFileInstance: the product logger stand-in. Every line is written whole, by one
+// write(2) to a file opened for append (lines made in one call by one write together), before the call
+// that logs it returns: whatever its thread does next (waits, computes, is killed, aborts, crashes), the
+// line is in its file, and lines of calls that returned one after another (in any threads) are in that
+// order. Nothing is kept for later. Any number of threads (and processes) may log at once.
 //
 // Line layout:
 //     2024-05-01 12:34:56.789012 <pid> <kernel tid> <TAG> <level> [<function>: ][ERROR: ]text
@@ -28,8 +27,7 @@
 // ends with a mark that says how many were cut; shorter texts are written whole.
 //
 // Usage from platform code:  EvDebug log(nullptr); log.setPrefixMessage("TAG"); log.debugLvl(-1, "...");
-// Component loggers with a fixed tag (ZYNET, MSG, thread failures, ...) forward to evTaggedLog. A reader of
-// a log file in the thread that wrote to it calls evWriteKeptLines() first.
+// Component loggers with a fixed tag (ZYNET, MSG, thread failures, ...) forward to evTaggedLog.
 #pragma once
 
 #include <atomic>
@@ -44,6 +42,7 @@
 
 namespace evdebug_detail {
 class LogFile;
+struct TOutsiderLine;
 }  // namespace evdebug_detail
 
 class EvDebugFileInstance {
@@ -73,7 +72,7 @@ public:
 
     // Writes one line (already formatted text) when `level` passes the filter.
     void write(const char* tag, int level, const char* function, bool isError, const char* text);
-    // Writes `count` lines made together, kept whole and together, when `level` passes the filter.
+    // Writes `count` lines made together, by one write(2), when `level` passes the filter.
     void writeLines(const char* tag, int level, const char* const* texts, size_t count);
 
     int debugLevel();
@@ -83,9 +82,12 @@ public:
     void setup(unsigned int moduleId, long long maxBytes, bool fresh, const std::string& fileName);
 
 private:
+    friend class EvDebug;
     std::shared_ptr<evdebug_detail::LogFile> file();  // opens on first use
+    // `outsider`: the one line (count 1) an outsider caused, written only when its share admits all the
+    // line puts in the file, with what it says of the lines left out.
     void writeLines(const char* tag, int level, const char* function, bool isError, const char* const* texts,
-                    size_t count);
+                    size_t count, const evdebug_detail::TOutsiderLine* outsider = nullptr);
 
     // The product's layout, in its order.
     int m_levelOverride GUARDED_BY(m_mutex);      // -1: the registry's level applies
@@ -127,8 +129,8 @@ public:
     void setPrefixMessage(const char* tag);
 
     void debugLvl(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-    // Lines a caller has made together (a summary of several lines), kept whole and together; an
-    // outsider's lines are each counted as debugLvl counts them.
+    // Lines a caller has made together (a summary of several lines), written by one write(2) before
+    // this returns; an outsider's lines are each counted as debugLvl counts them.
     void debugLines(int level, const std::vector<std::string>& texts);
     void DebugLvl(const char* function, int level, const char* format, ...)
         __attribute__((format(printf, 4, 5)));
@@ -138,8 +140,8 @@ public:
     void Error(const char* function, const char* format, ...)
         __attribute__((format(printf, 3, 4)));                                  // level -1
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));  // level -1
-    // The one way the process ends on a fault it cannot go on from: an error line (level -1), the
-    // thread's lines written, then std::abort().
+    // The one way the process ends on a fault it cannot go on from: an error line (level -1), then
+    // std::abort().
     [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     int getDebugLevel();
@@ -164,7 +166,3 @@ private:
 void evTaggedLog(const char* tag, int level, bool isError, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 void evTaggedLogV(const char* tag, int level, bool isError, const char* format, va_list ap);
-
-// Writes the lines the calling thread kept since it last waited (tests that read a log their own thread
-// wrote to; the wait points call it for every thread).
-void evWriteKeptLines();

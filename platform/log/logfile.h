@@ -8,12 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "platform/threads/hubmutex.h"
@@ -25,7 +23,7 @@ constexpr long long kMinMaxBytes = 4096;
 constexpr int kDefaultKeepFiles = 10;
 
 // One open log file, shared by every instance that resolves to its path.
-class LogFile : public std::enable_shared_from_this<LogFile> {
+class LogFile {
 public:
     explicit LogFile(std::string path) : m_path(std::move(path)) {}
     ~LogFile() {
@@ -33,8 +31,6 @@ public:
     }
 
     const std::string& path() const { return m_path; }
-    // The open descriptor (-1: none), for a writer that may take no lock (a crash's).
-    int fd() const { return m_fd.load(std::memory_order_relaxed); }
 
     bool open(bool fresh) {
         CHubWriteLock lock(m_rotation);
@@ -51,11 +47,11 @@ public:
         return m_maxBytes.load(std::memory_order_relaxed) * m_keepFiles.load(std::memory_order_relaxed);
     }
 
-    // Whole lines (one, or those a thread kept since it last waited), in the file when this returns, by
-    // one write(2). Threads write at once (the file is opened for append, so each write lands whole at its
-    // end); each takes its room first, so writers together never carry the file past its cap: a write
-    // that would is made to a new file after a roll-over, which waits for the writes under way. Only a
-    // write larger than the cap passes it, alone in its file.
+    // Whole lines (one, or several made in one call), in the file when this returns, by one write(2). Threads
+    // write at once (the file is opened for append, so each write lands whole at its end); each takes its
+    // room first, so writers together never carry the file past its cap: a write that would is made to a new
+    // file after a roll-over, which waits for the writes under way. Only a write larger than the cap passes
+    // it, alone in its file.
     void write(const char* data, size_t size) {
         const auto bytes = static_cast<long long>(size);
         {
@@ -75,14 +71,6 @@ public:
         if (now > 0 && now + bytes > m_maxBytes.load(std::memory_order_relaxed)) rotateLocked();
         if (m_fd >= 0 && writeWhole(data, size)) m_size.fetch_add(bytes, std::memory_order_relaxed);
     }
-
-    // The most a thread keeps for this file before it writes them: a small share of the cap, so a file
-    // holds many writes before it rolls over.
-    size_t keepBytes() const {
-        return static_cast<size_t>(
-            std::min<long long>(kKeepMostBytes, m_maxBytes.load(std::memory_order_relaxed) / 4));
-    }
-    static constexpr long long kKeepMostBytes = 48 << 10;
 
 private:
     // False when the write failed.

@@ -43,8 +43,8 @@ struct TShare {
     double available = -1;  // -1: full (not used yet)
     Clock::time_point refilled;
 
-    // True (and `refusedBefore`, what it refused since it last admitted one) when `bytes` fit at `now`.
-    bool spend(uint64_t bytes, uint64_t rate, Clock::time_point now, uint64_t& refusedBefore) {
+    // True when `bytes` fit at `now` (what it refused since it last admitted one starts afresh).
+    bool spend(uint64_t bytes, uint64_t rate, Clock::time_point now) {
         // A small log's share still takes its longest lines, a few at once.
         const double capacity =
             static_cast<double>(std::max<uint64_t>(rate * kShareBurstSeconds, 4 * kMaxPeerLineBytes));
@@ -60,7 +60,7 @@ struct TShare {
             return false;
         }
         available -= static_cast<double>(bytes);
-        refusedBefore = std::exchange(refused, 0);
+        refused = 0;
         return true;
     }
     uint64_t refused = 0;  // lines it refused since the last one it admitted
@@ -101,6 +101,23 @@ struct TFilter {
 TFilter& filter() {
     static TFilter f;
     return f;
+}
+
+// What a line written says of the lines left out before it.
+std::string notesOf(const TPeerLinesLeftOut& leftOut, const std::string& peer, bool proven) {
+    std::string notes;
+    if (leftOut.ofPeer > 0)
+        notes += " [" + std::to_string(leftOut.ofPeer) + " more lines like this one caused by " + peer +
+                 " were not written]";
+    if (leftOut.ofCrowd > 0)
+        notes += " [" + std::to_string(leftOut.ofCrowd) +
+                 " more lines like this one caused by a crowd of callers outside the infrastructure were "
+                 "not written]";
+    if (leftOut.ofShare > 0)
+        notes += " [" + std::to_string(leftOut.ofShare) + " more lines caused by " +
+                 (proven ? "client machines" : "callers without a certificate") +
+                 " were not written: their share of the log was spent]";
+    return notes;
 }
 
 thread_local std::string t_peer;
@@ -182,14 +199,18 @@ bool admitPeerLine(const std::string& peer, bool proven, const void* format, siz
         ++c.suppressed;
         return false;
     }
-    // Within its own counts, the line still spends its share of the log: a crowd of peers, each within
-    // its counts, cannot together write more than the share allows.
-    if (!(proven ? f.proven : f.anonymous)
-             .spend(bytes, peerShareBytesPerSecond(keptBytes), now, leftOut.ofShare))
+    // Within its own counts, the line still spends its share of the log, with what it says of the lines
+    // left out: a crowd of peers, each within its counts, cannot together write more than the share.
+    TShare& share = proven ? f.proven : f.anonymous;
+    (crowd ? crowdSuppressed : suppressed) = c.suppressed;
+    leftOut.ofShare = share.refused;
+    leftOut.notes = notesOf(leftOut, peer, proven);
+    if (!share.spend(bytes + leftOut.notes.size(), peerShareBytesPerSecond(keptBytes), now)) {
+        leftOut = TPeerLinesLeftOut();
         return false;
+    }
     ++c.written;
     c.bytes += bytes;
-    (crowd ? crowdSuppressed : suppressed) = c.suppressed;
     c.suppressed = 0;
     return true;
 }

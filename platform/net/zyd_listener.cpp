@@ -18,7 +18,6 @@
 #include "platform/net/zynet_xml.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/threads/hubclock.h"
-#include "platform/waits/waitpoint.h"
 
 namespace {
 
@@ -124,7 +123,6 @@ void CZydListener::stop() {
     // Left set until the next start: every thread sees it, whichever polls first.
     const uint64_t one = 1;
     if (write(m_stopFd, &one, sizeof(one)) < 0) zynet::logDebug(3, "listener stop not written");
-    hubwait::beforeWait();
     for (std::thread& thread : m_threads) thread.join();
     m_threads.clear();
     m_launcher->endAll();
@@ -209,7 +207,6 @@ void CZydListener::acceptLoop(size_t index, size_t count) {
         }
         const auto wait =
             std::chrono::duration_cast<std::chrono::milliseconds>(next - m_clock.steadyNow()).count();
-        hubwait::beforeWait();
         if (poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0) + 1)) < 0) continue;
 
         std::vector<TOpening> still;

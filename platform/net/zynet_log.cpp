@@ -27,7 +27,12 @@ namespace zynet {
 
 void logOutsider(const std::string& address, const char* what, const std::string& detail) {
     // Lines of one kind from one address are counted past a burst: a crowd of bad openings cannot
-    // flush the log.
+    // flush the log. Within a session's work the line counts as its session's lines do (a client
+    // machine's against its own share).
+    if (!zylog::currentPeer().empty()) {
+        evTaggedLog("ZYNET", 0, false, what, address.c_str(), detail.c_str());
+        return;
+    }
     zylog::CPeerScope scope(address.empty() ? "(unknown)" : address, false);
     evTaggedLog("ZYNET", 0, false, what, address.c_str(), detail.c_str());
 }

@@ -19,7 +19,6 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
 #include "platform/threads/hubclock.h"
-#include "platform/waits/waitpoint.h"
 
 namespace zynet {
 namespace {
@@ -36,7 +35,6 @@ int msUntil(Deadline deadline, const CHubClock& clock) {
 
 // Waits for `events`; false when the deadline passed first, or `cancel` (-1: none) became readable.
 bool waitFor(int fd, short events, Deadline deadline, int cancel, const CHubClock& clock) {
-    hubwait::beforeWait();
     for (;;) {
         pollfd p[2] = {{fd, events, 0}, {cancel, POLLIN, 0}};
         const int n = poll(p, cancel >= 0 ? 2 : 1, msUntil(deadline, clock));
@@ -95,7 +93,6 @@ CSocket& CSocket::operator=(CSocket&& other) noexcept {
 CSocket CSocket::connectTo(const std::string& host, int port, Deadline deadline, int cancelFd,
                            std::string& error, bool& timedOut, const CHubClock& clock) {
     timedOut = false;
-    hubwait::beforeWait();  // the name's look-up and the connection may take a while
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -200,8 +197,6 @@ CSocket CSocket::acceptOne(int* error) {
 }
 
 Io CSocket::sendAll(const iovec* parts, int count, Deadline deadline, size_t& sent, int& err) {
-    // What the peer answers may be what another thread waits for: the lines made so far come first.
-    hubwait::beforeWait();
     if (m_tls) return sendTls(parts, count, deadline, sent, err);
     sent = 0;
     err = 0;
@@ -264,7 +259,6 @@ Io CSocket::receiveSome(uint8_t* to, size_t room, Deadline deadline, size_t& got
         int flags = 0;
         // A cancellable wait polls (waitFor): a blocking read would not see the cancel.
         if (ms == 0 || m_cancelFd >= 0 || !blockFor(ms)) flags = MSG_DONTWAIT;
-        if (flags == 0) hubwait::beforeWait();
         const ssize_t n = recv(m_fd, to, room, flags);
         if (n > 0) {
             got = static_cast<size_t>(n);

@@ -14,7 +14,6 @@
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_xml.h"
 #include "platform/threads/threadresources.h"
-#include "platform/waits/waitpoint.h"
 
 namespace {
 
@@ -121,7 +120,6 @@ CZyNetworkServer::~CZyNetworkServer() {
         threads.swap(m_finished);
         m_connections.clear();
     }
-    hubwait::beforeWait();
     for (std::thread& thread : threads) thread.join();
 }
 
@@ -205,7 +203,6 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
         m_quit = true;
     }
     m_changed.notify_all();
-    hubwait::beforeWait();
     for (std::thread& thread : threads) thread.join();
     zynet::logDebug(0, "network server [%s] quit: its %zu open session(s) were closed", m_name.c_str(), open);
     return CUxError::Success();
@@ -619,7 +616,6 @@ void CZyNetworkServer::joinFinished() {
         CHubMutexLock lock(m_mutex);
         threads.swap(m_finished);
     }
-    hubwait::beforeWait();
     for (std::thread& thread : threads) thread.join();
 }
 

@@ -49,7 +49,6 @@ public:
 
     // Sleeps the calling thread until this clock reaches `deadline`.
     void sleepUntil(Steady::time_point deadline) const {
-        hubwait::beforeWait();
         for (Steady::time_point now = steadyNow(); now < deadline; now = steadyNow())
             std::this_thread::sleep_for(std::min<Steady::duration>(deadline - now, recheckEvery()));
     }

@@ -1,9 +1,7 @@
 // CHubMutex: std::mutex as a lock clang's analysis knows (GUARDED_BY(m_mutex) on the fields it guards),
 // and CHubMutexLock, which holds one for a scope and waits on condition variables with it.
 // CHubSharedMutex: the same for data read far more often than written (CHubReadLock, CHubWriteLock).
-// Any thread; not recursive. The only place product code names the standard locks. A thread that is to
-// wait (a lock held by another thread, a condition) first passes the wait point, where the log writes
-// the lines it kept (platform/waits); a lock taken at once is no wait.
+// Any thread; not recursive. The only place product code names the standard locks.
 #pragma once
 
 #include <chrono>
@@ -13,7 +11,6 @@
 #include <utility>
 
 #include "platform/threads/threadannotations.h"
-#include "platform/waits/waitpoint.h"
 
 class CAPABILITY("mutex") CHubMutex {
 public:
@@ -21,11 +18,7 @@ public:
     CHubMutex(const CHubMutex&) = delete;
     CHubMutex& operator=(const CHubMutex&) = delete;
 
-    void lock() ACQUIRE() {
-        if (m_mutex.try_lock()) return;
-        hubwait::beforeWait();
-        m_mutex.lock();
-    }
+    void lock() ACQUIRE() { m_mutex.lock(); }
     void unlock() RELEASE() { m_mutex.unlock(); }
     bool try_lock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
 
@@ -36,11 +29,7 @@ private:
 
 class SCOPED_CAPABILITY CHubMutexLock {
 public:
-    explicit CHubMutexLock(CHubMutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex, std::try_to_lock) {
-        if (m_lock.owns_lock()) return;
-        hubwait::beforeWait();
-        m_lock.lock();
-    }
+    explicit CHubMutexLock(CHubMutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}
     ~CHubMutexLock() RELEASE() {}
     CHubMutexLock(const CHubMutexLock&) = delete;
     CHubMutexLock& operator=(const CHubMutexLock&) = delete;
@@ -48,20 +37,17 @@ public:
     // Waits until `done` (called with the mutex held) returns true.
     template <class Done>
     void wait(std::condition_variable& changed, Done done) {
-        hubwait::beforeWait();
         changed.wait(m_lock, std::move(done));
     }
     // Waits until `changed` is notified or `limit` has passed; the mutex is held again on return. A
     // wake-up may be spurious: the caller looks at what it waits for again.
     template <class Rep, class Period>
     void waitFor(std::condition_variable& changed, std::chrono::duration<Rep, Period> limit) {
-        hubwait::beforeWait();
         changed.wait_for(m_lock, limit);
     }
     // Waits until `done` (called with the mutex held) returns true or `limit` has passed: its last answer.
     template <class Rep, class Period, class Done>
     bool waitFor(std::condition_variable& changed, std::chrono::duration<Rep, Period> limit, Done done) {
-        hubwait::beforeWait();
         return changed.wait_for(m_lock, limit, std::move(done));
     }
 
@@ -84,12 +70,7 @@ private:
 // Holds a CHubSharedMutex to read, alongside other readers, for a scope.
 class SCOPED_CAPABILITY CHubReadLock {
 public:
-    explicit CHubReadLock(CHubSharedMutex& mutex) ACQUIRE_SHARED(mutex)
-        : m_lock(mutex.m_mutex, std::try_to_lock) {
-        if (m_lock.owns_lock()) return;
-        hubwait::beforeWait();
-        m_lock.lock();
-    }
+    explicit CHubReadLock(CHubSharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_lock(mutex.m_mutex) {}
     ~CHubReadLock() RELEASE() {}
     CHubReadLock(const CHubReadLock&) = delete;
     CHubReadLock& operator=(const CHubReadLock&) = delete;
@@ -101,11 +82,7 @@ private:
 // Holds a CHubSharedMutex alone, to write, for a scope.
 class SCOPED_CAPABILITY CHubWriteLock {
 public:
-    explicit CHubWriteLock(CHubSharedMutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex, std::try_to_lock) {
-        if (m_lock.owns_lock()) return;
-        hubwait::beforeWait();
-        m_lock.lock();
-    }
+    explicit CHubWriteLock(CHubSharedMutex& mutex) ACQUIRE(mutex) : m_lock(mutex.m_mutex) {}
     ~CHubWriteLock() RELEASE() {}
     CHubWriteLock(const CHubWriteLock&) = delete;
     CHubWriteLock& operator=(const CHubWriteLock&) = delete;

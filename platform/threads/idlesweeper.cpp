@@ -4,8 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/waits/waitpoint.h"
-
 namespace {
 
 // The sweeper of each clock, while an entry holds it.
@@ -78,7 +76,6 @@ void CHubIdleSweeper::stop() {
         ending = std::move(m_thread);
     }
     m_changed.notify_all();
-    hubwait::beforeWait();
     if (ending.joinable()) ending.join();
 }
 

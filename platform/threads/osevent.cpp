@@ -7,7 +7,6 @@
 
 #include "platform/threads/hubclock.h"
 #include "platform/threads/threadslog.h"
-#include "platform/waits/waitpoint.h"
 
 namespace {
 
@@ -73,7 +72,6 @@ bool OSEvent::Wait(unsigned int milliseconds) {
             hubthreads::logFailure("OSEvent", "Wait: the wait failed (result %u, failure %u); retrying",
                                    result, failures);
         }
-        hubwait::beforeWait();
         std::this_thread::sleep_for(kRetryPause);
     }
 }

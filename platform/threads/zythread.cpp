@@ -3,7 +3,6 @@
 #include <system_error>
 
 #include "platform/threads/threadslog.h"
-#include "platform/waits/waitpoint.h"
 
 ZyThread::ZyThread() = default;
 
@@ -13,7 +12,6 @@ ZyThread::~ZyThread() {
     if (m_thread.get_id() == std::this_thread::get_id()) {
         m_thread.detach();
     } else {
-        hubwait::beforeWait();
         m_thread.join();
     }
 }
@@ -54,7 +52,6 @@ bool ZyThread::join(void** result) {
         outcome = std::move(m_outcome);
         m_joining = true;
     }
-    hubwait::beforeWait();
     thread.join();
     if (result != nullptr) *result = outcome->result;
     CHubMutexLock lock(m_mutex);

@@ -39,7 +39,6 @@ protected:
     }
     EvDebugFileInstance* saved = nullptr;  // the library's own instance, while the test's is in place
     std::vector<Line> lines(const std::string& tag) {
-        evWriteKeptLines();  // this thread's kept lines first
         std::ifstream in(g_pLogInstance->filePath());
         std::vector<Line> out;
         std::string l;
@@ -147,7 +146,6 @@ TEST(CBrowseLog, WritesThroughTheLogInstanceWithItsTag) {
         EXPECT_EQ(log.GetDebugLevel(), log.getDebugLevel());
     }
     g_pLogInstance = saved;
-    evWriteKeptLines();  // this thread's kept lines first
     std::ifstream in(inst.filePath());
     std::string l, last;
     while (std::getline(in, l)) last = l;
@@ -161,7 +159,6 @@ TEST(CBrowseLog, NullInstanceGoesToTheDefaultLog) {
     EvDebugFileInstance* const saved = std::exchange(g_pLogInstance, nullptr);
     CBrowseLog log("FBHMTASK");
     log.debugLvl(-1, "default log line");
-    evWriteKeptLines();  // this thread's kept lines first
     std::ifstream in(EvDebugFileInstance::defaultInstance()->filePath());
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(all.find("FBHMTASK -1 default log line"), std::string::npos);

@@ -480,7 +480,6 @@ TEST_F(SuperBrowseAssembly, LargeRequestsAreLoggedByTheirCountsBelowLevelTwo) {
     } own;
     EvDebugFileInstance* logFile = &own.file;
     auto logHas = [logFile](const std::string& text) {
-        evWriteKeptLines();  // this thread's kept lines first
         std::ifstream in(logFile->filePath());
         for (std::string line; std::getline(in, line);)
             if (line.find(text) != std::string::npos) return true;

@@ -15,7 +15,6 @@
 #include "platform/errors/evmessagecontainer.h"
 #include "platform/hubdb/seed_familiesb.h"
 #include "platform/hubdb/seed_planning.h"
-#include "platform/waits/waitpoint.h"
 #include "tests/planning/plannerworld.h"
 
 namespace {
@@ -97,7 +96,6 @@ TEST_F(Planner, TheRangeIsLoggedBySplitAndByItsEntitysSplit) {
     const std::string range = "splitting browse range [" + std::to_string(kT0 - 10) + "] to [" +
                               std::to_string(kT0 + 3 * kDay) + "] for backupset [" + std::to_string(bs) +
                               "] subclient [" + std::to_string(sc1) + "] into cycles";
-    hubwait::beforeWait();  // the lines this thread made are written before it waits, so before now
     std::ifstream in(g_pLogInstance->filePath());
     size_t ranges = 0, procedures = 0;
     for (std::string line; std::getline(in, line);) {

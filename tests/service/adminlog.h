@@ -13,7 +13,6 @@
 namespace adminlog {
 
 inline std::vector<std::string> allLines() {
-    evWriteKeptLines();  // this thread's kept lines first
     std::ifstream in(EvDebugFileInstance::defaultInstance()->filePath());
     std::vector<std::string> out;
     for (std::string line; std::getline(in, line);) out.push_back(line);

@@ -22,7 +22,6 @@ namespace {
 
 // Every line the process logged into `folder`.
 std::string loggedText(const std::string& folder) {
-    evWriteKeptLines();  // this thread's kept lines first
     std::string all;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
         if (!entry.is_regular_file() || entry.path().extension() != ".log") continue;

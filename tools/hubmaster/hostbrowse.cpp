@@ -29,7 +29,6 @@
 #include "platform/tasks/evreturndestination.h"
 #include "platform/threads/hubclock.h"
 #include "platform/threads/sessionport.h"
-#include "platform/waits/waitpoint.h"
 
 namespace {
 
@@ -282,7 +281,6 @@ bool CHostBrowseService::drain() {
 
 void CHostBrowseService::stop() {
     if (m_server) ignoreResult(m_server->Quit(true, true), "stopping: nothing is left to do when it fails");
-    hubwait::beforeWait();
     if (m_serving.joinable()) m_serving.join();
     m_server.reset();
     m_callerWatch.reset();  // no request is inside any more

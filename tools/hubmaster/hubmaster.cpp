@@ -56,7 +56,6 @@
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
-#include "platform/waits/waitpoint.h"
 #include "tools/hubmaster/hostbrowse.h"
 #include "tools/hubmaster/hostmemory.h"
 #include "tools/readablefiles.h"
@@ -423,7 +422,6 @@ void serveUntilStopped(int signalFd, bool control, ProcessFn process) {
     bool readStdin = control;
     for (bool stop = false; !stop;) {
         pollfd fds[2] = {{signalFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        hubwait::beforeWait();
         const int ready = poll(fds, readStdin ? 2 : 1, kHostTrimIntervalMs);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -475,7 +473,6 @@ int stopService(CHostBrowseService& hostBrowse, CleanUpFn cleanUp, int foreignTh
     // running.
     int threadsLeft = threadCount() - foreignThreads;
     for (int waited = 0; threadsLeft > 1 && waited < 200; ++waited) {
-        hubwait::beforeWait();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         threadsLeft = threadCount() - foreignThreads;
     }

@@ -8,7 +8,6 @@
 #include <limits>
 #include <string_view>
 
-#include "platform/db/sqlitebusy.h"
 #include "tools/mediaagent/agentplan.h"
 #include "tools/mediaagent/sqlitestmt.h"
 
@@ -145,7 +144,7 @@ std::unique_ptr<CItemIndex> CItemIndex::open(const std::string& path, std::strin
         sqlite3_close(db);
         return nullptr;
     }
-    zydb::waitWhenBusy(db, 10000);
+    sqlite3_busy_timeout(db, 10000);
     // The file is never written in place, so the shared lock the first read takes is kept for the
     // connection's life: statements then neither lock nor unlock the file, and the page cache stays valid
     // between them instead of being checked against the file each time.

@@ -54,7 +54,6 @@
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_tls.h"
-#include "platform/waits/waitpoint.h"
 #include "tools/hubmaster/hostmemory.h"
 #include "tools/mediaagent/agentplan.h"
 #include "tools/mediaagent/answerstops.h"
@@ -243,7 +242,6 @@ int serveUntilStopped(int signalFd, CZydListener& listener, EvDebug& log) {
     for (unsigned reports = 0;;) {
         // Idle for the host's interval: the allocator's free pages go back, as the host's do.
         pollfd signalReady{signalFd, POLLIN, 0};
-        hubwait::beforeWait();
         const int ready = poll(&signalReady, 1, kHostTrimIntervalMs);
         if (ready == 0) trimHostMemory();
         if (ready <= 0 && (ready == 0 || errno == EINTR)) continue;

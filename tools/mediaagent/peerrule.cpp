@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "platform/config/zyplatforminfo.h"
-#include "platform/db/sqlitebusy.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/cuxerror.h"
 #include "platform/errors/cuxstring.h"
@@ -79,7 +78,7 @@ bool loadPeerRule(const std::string& hubDbPath, TPeerRule& rule, std::string& er
     if (!rule.hubmasterName.empty()) return true;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(hubDbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        zydb::waitWhenBusy(db, 5000);
+        sqlite3_busy_timeout(db, 5000);
         CSqliteStatement lookUp;
         if (lookUp.prepare(db, "SELECT name FROM APP_Client WHERE id = ?1") &&
             sqlite3_bind_int64(lookUp.get(), 1, static_cast<sqlite3_int64>(ZYClient::hubmasterClientId())) ==

@@ -124,7 +124,6 @@ TEST_F(RegistryTest, SixtyFourBitReaderKeepsTheWholeValue) {
 }
 
 std::string readAll(const std::string& path) {
-    evWriteKeptLines();  // this thread's kept lines first
     std::ifstream in(path);
     std::stringstream ss;
     ss << in.rdbuf();

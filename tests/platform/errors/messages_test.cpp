@@ -17,7 +17,6 @@ constexpr unsigned long kFrench = 0x040c;
 constexpr unsigned long kJapanese = 0x0411;  // no texts in the catalogue
 
 std::string defaultLogText() {
-    evWriteKeptLines();  // this thread's kept lines first
     std::ifstream in(EvDebugFileInstance::defaultInstance()->filePath());
     std::stringstream all;
     all << in.rdbuf();

@@ -20,7 +20,6 @@
 #include "platform/config/zyplatforminfo.h"
 #include "platform/log/peerlog.h"
 #include "platform/threads/hubclock.h"
-#include "platform/waits/waitpoint.h"
 #include "tests/support/log/logline.h"
 #include "tests/support/log/processlogdir.h"
 
@@ -38,9 +37,8 @@ const std::string& logDir() {
     return hubtest::processLogDir();
 }
 
-// The lines of `path`, this thread's kept ones written first.
+// The lines of `path`.
 std::vector<std::string> readLines(const std::string& path) {
-    evWriteKeptLines();
     std::ifstream in(path);
     std::vector<std::string> lines;
     std::string l;
@@ -225,7 +223,7 @@ TEST_F(LogTest, SizeCapRollsTheFileOver) {
     // The newest line is in the current file, whole.
     auto lines = readLines(inst.filePath());
     // No file passes its cap: a write that would goes to a new file, and the one rolled over is full
-    // but for less than a thread keeps of lines for it (a quarter of the cap).
+    // but for less than the line that did not fit.
     struct stat st;
     ASSERT_EQ(stat(inst.filePath().c_str(), &st), 0);
     EXPECT_LE(st.st_size, 8192);
@@ -411,15 +409,15 @@ TEST_F(LogTest, LinesAreWrittenBeforeTheProcessEnds) {
     EXPECT_EQ(next, 20) << "every line was written";
 }
 
-// Each line is in its file once its thread passes a wait point, whatever it waits on next (a peer, another
-// lock, ...): lines are kept only between two waits. A forked child writes each line at once (it may end
-// by _Exit, which runs nothing).
-TEST_F(LogTest, EachLineIsInItsFileOnceItsThreadPassesAWaitPoint) {
+// Each line is in its file when the call that logs it returns, whatever the thread does next (waits for
+// a peer, another lock, or nothing at all): one write(2) per line, never held for later; a forked child's
+// too (it may end by _Exit, which runs nothing).
+TEST_F(LogTest, EachLineIsInItsFileWhenItsCallReturns) {
     EvDebugFileInstance inst;
     EvDebug log(&inst);
     log.initialize(1, 0, true, "each.log");
     log.setPrefixMessage("EACH");
-    const auto texts = [&inst] {  // as another thread reads the file: this one's kept lines stay kept
+    const auto texts = [&inst] {
         std::ifstream in(inst.filePath());
         std::vector<std::string> out;
         for (std::string l; std::getline(in, l);) {
@@ -437,7 +435,6 @@ TEST_F(LogTest, EachLineIsInItsFileOnceItsThreadPassesAWaitPoint) {
             log.debugLvl(i % 2 == 0 ? 0 : -1, "line %d", i);
             expected.push_back("line " + std::to_string(i));
         }
-        hubwait::beforeWait();
         ASSERT_EQ(texts(), expected);
     }
 
@@ -600,4 +597,72 @@ TEST_F(LogTest, AnHourOfACrowdOfAddressesLeavesTheLinesBeforeItInTheKeptFiles) {
         }
     EXPECT_TRUE(kept) << "the crowd pushed the line before it out of the kept files";
     EXPECT_GT(crowdLines, 0u) << "the crowd's lines are counted, not all dropped";
+}
+
+namespace {
+
+// The bytes of the lines tagged `tag` in the log at `path` and its rotated files, notes included, and how
+// many there are.
+std::pair<uint64_t, size_t> bytesOfLines(const std::string& path, const std::string& tag) {
+    uint64_t bytes = 0;
+    size_t lines = 0;
+    for (int n = 0; n <= 10; ++n) {
+        std::ifstream in(n == 0 ? path : path + "." + std::to_string(n));
+        for (std::string line; std::getline(in, line);) {
+            ParsedLine m;
+            if (!parseLine(line, &m) || m.tag != tag) continue;
+            bytes += line.size() + 1;
+            ++lines;
+        }
+    }
+    return {bytes, lines};
+}
+
+}  // namespace
+
+// What each share of the outsiders holds to is every byte their lines put in the file (each line whole,
+// its date, ids and tag, and what it says of lines left out): an hour of a crowd of callers without a
+// certificate and of a crowd of client machines, each of many addresses and kinds of short lines, fills at
+// most a quarter of the kept files each, while the infrastructure's lines beside them are all written.
+TEST_F(LogTest, AnHourOfCrowdsWritesAtMostTheirSharesOfTheLogsBytes) {
+    CHubManualClock clock;
+    EvDebugFileInstance inst(clock);
+    EvDebug log(&inst);
+    constexpr uint64_t kCap = 1 << 20;
+    log.initialize(0, kCap, true, "shares.log");  // ten files of 1 MiB kept
+    const uint64_t kept = 10 * kCap;
+    ASSERT_EQ(inst.keptBytes(), kept);
+    const uint64_t rate = zylog::peerShareBytesPerSecond(kept);
+    zylog::setPeerLineLimits(100, 10);
+    EvDebug anonymous(&inst), proven(&inst), infrastructure(&inst);
+    anonymous.setPrefixMessage("ANON");
+    proven.setPrefixMessage("PROVEN");
+    infrastructure.setPrefixMessage("INFRA");
+    for (int step = 0; step < 360; ++step) {
+        for (int peer = 0; peer < 150; ++peer) {
+            {
+                zylog::CPeerScope scope("198.51.100." + std::to_string(peer), false);
+                anonymous.debugLvl(0, "token refused [%d]", peer);
+                anonymous.Error("check", "no such session [%d]", step);
+                anonymous.debugLines(0, {"browse session [x]", "browse path [/]"});
+            }
+            {
+                zylog::CPeerScope scope("client" + std::to_string(peer), true);
+                proven.debugLvl(0, "token refused [%d]", peer);
+                proven.Error("check", "no such session [%d]", step);
+            }
+        }
+        infrastructure.debugLvl(0, "the infrastructure's line %d", step);
+        clock.advance(std::chrono::seconds(10));
+    }
+    zylog::setPeerLineLimits(100, 10);
+    const std::string path = inst.filePath();
+    const auto [anonymousBytes, anonymousLines] = bytesOfLines(path, "ANON");
+    const auto [provenBytes, provenLines] = bytesOfLines(path, "PROVEN");
+    const uint64_t share = kept / 4 + std::max<uint64_t>(10 * rate, 4 * zylog::kMaxPeerLineBytes);
+    EXPECT_GT(anonymousLines, 360u) << "the crowd's lines are counted, not all dropped";
+    EXPECT_GT(provenLines, 360u);
+    EXPECT_LE(anonymousBytes, share) << "bytes the callers without a certificate wrote in an hour";
+    EXPECT_LE(provenBytes, share) << "bytes the client machines wrote in an hour";
+    EXPECT_EQ(bytesOfLines(path, "INFRA").second, 360u) << "the infrastructure's lines are never held back";
 }

@@ -38,7 +38,6 @@ TEST(TaggedLog, EveryComponentLoggerKeepsALongLineWhole) {
     };
     for (const TWrapper& w : wrappers) w.write(text);
 
-    evWriteKeptLines();  // read by the thread that wrote them
     std::ifstream in(EvDebugFileInstance::defaultInstance()->filePath());
     std::vector<hubtest::ParsedLine> lines;
     std::string l;

@@ -582,7 +582,6 @@ TEST_F(NetSession, AMessageOfTheOtherKindClosesTheSession) {
     {  // a peer's goodbye where XML is awaited: the session ends as a disconnect, no error line
         const std::string logFile = EvDebugFileInstance::defaultInstance()->filePath();
         auto logged = [&] {
-            evWriteKeptLines();  // this thread's kept lines first
             std::ifstream in(logFile);
             return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         };

@@ -804,7 +804,6 @@ TEST(PeerLog, AnOutsidersRepeatedLinesAreCountedNotWritten) {
         log.debugLvl(0, "forged answer %d", 99);
     }
     zylog::setPeerLineLimits(100, 10);
-    evWriteKeptLines();  // this thread's kept lines first
     std::ifstream in(folder / "peerlog.log");
     std::string line;
     int forged = 0, proven = 0;
@@ -845,7 +844,6 @@ TEST(PeerLog, ACrowdOfAddressesSharesOneBudgetOfTheLog) {
         log.debugLvl(0, "refused request %d", -1 - i);
     }
     zylog::setPeerLineLimits(100, 10);
-    evWriteKeptLines();  // this thread's kept lines first
     std::ifstream in(folder / "crowd.log");
     std::string line;
     int written = 0;
