@@ -69,7 +69,9 @@ bool CWorkerThreadHM::initLiveMachineBrowse(EvMultiEntityRestoreTask* task) {
     if (!security.canPerformLiveBrowse(static_cast<int>(task->getUserId()), task->getKelmarchId(), clientId,
                                        0, 0, 0, 0)) {
         log.debugLvl(-1, "User does not have the required permissions to perform live browse");
-        return fail("user does not have the required permissions");
+        // A refusal, not a failure of the road: its code says so, as every refusal's does.
+        setLastError(databrowse::BROWSE_ERR_PERMISSION, "user does not have the required permissions");
+        return false;
     }
     std::string guid;
     if (const int rc = BackupSet(static_cast<unsigned long>(backupSetId)).getGUIDStr(guid, nullptr);

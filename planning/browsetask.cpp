@@ -335,6 +335,9 @@ int CBrowseTask::initBrowse(EvMultiEntityRestoreTask* task) {
         } else {
             log.debugLvl(2, "setAppId will be called for AppId %ld", subclient);
             if (setAppId(task, -1) != 0) {
+                // A refusal (the session is another caller's) is the caller's answer, logged where it
+                // was decided: no fault of the set-up.
+                if (m_lastErrorCode == databrowse::BROWSE_ERR_PERMISSION) return 0;
                 if (m_lastErrorCode != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) {
                     throw "failed to determine appid for restore task";
                 }

@@ -272,10 +272,10 @@ void runEndUserEraseBookkeeping(TDirectTask& t, CBrowseLog& log) {
         const std::string client = loggedClient(booking.clientId), user = loggedUser(booking.userId);
         const std::string refused = CEraseBookings::instance().book(std::move(booking));
         if (!refused.empty()) {
-            // The caller is told, and gets no listing to make a task of.
+            // The caller is told, and gets no listing to make a task of: the erase is refused to him.
             log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] of %s not booked for %s: %s", count,
                          subclientId, client.c_str(), user.c_str(), refused.c_str());
-            t.recordError(refused);
+            t.recordError(refused, databrowse::BROWSE_ERR_PERMISSION);
             return;
         }
         log.debugLvl(0, "erase of [%zu] path(s) of subclient [%ld] of %s booked for %s", count, subclientId,

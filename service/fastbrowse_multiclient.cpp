@@ -443,7 +443,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
             security.GetSessionInfoFromZetaToken(token, true, userId, userName, domain, fullName) == 1;
         log.debugLvl(3, "AuthToken:[%s], UserId:[%d], UserName:[%s]", kMaskedSecret, userId,
                      userName.c_str());
-        if (!valid) return refuseToken(*request);
+        if (!valid) return refuseToken(*request, security.tokenRefusal(""));
         // A caller that has shown a user's token keeps its connection against newer anonymous ones.
         if (session) session->NoteTokenAccepted();
         log.debugLvl(3, "UserId:[%d], UserName[%s]", userId, userName.c_str());
@@ -458,7 +458,7 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
         log.debugLvl(3, "AuthToken is empty");
         const bool anonymous = callerClientId == 0;
         log.debugLvl(1, "multi-client find caller [%lu] as user [%s]", callerClientId, userName.c_str());
-        if (anonymous) return refuseToken(*request);
+        if (anonymous) return refuseToken(*request, "");
         log.debugLvl(3, "UserId:[%d], Username[%s]", userId, userName.c_str());
     }
     if (!userName.empty()) request->setstring(R::userName, userName);
@@ -507,10 +507,10 @@ CUxError CBrowseMulticlient::HandleMultiClientFind(databrowse::BrowseRequest* re
     return handToCaller(*request, prepared, session, asking, mediaAgent);
 }
 
-CUxError CBrowseMulticlient::refuseToken(databrowse::BrowseRequest& request) {
+CUxError CBrowseMulticlient::refuseToken(databrowse::BrowseRequest& request, const std::string& reason) {
     m_errorCode = databrowse::BROWSE_ERR_PERMISSION;
     m_errorText << "Error: Failed to authenticate the usertoken for session: " << sessionGuid(request)
-                << " ...";
+                << " ..." << reason;
     return findError(kErrSerialize, "Error: Failed to authenticate the usertoken...");
 }
 

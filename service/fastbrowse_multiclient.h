@@ -60,7 +60,8 @@ private:
         std::string userName;
     };
     // Refuses a token that does not authenticate the caller (or its absence for an anonymous one).
-    CUxError refuseToken(databrowse::BrowseRequest& request);
+    // `reason`: why the token's user was refused, as the security manager words it ("" for none).
+    CUxError refuseToken(databrowse::BrowseRequest& request, const std::string& reason);
     // Remembers the session with its owner and the agent that answers it, then sends `prepared` on
     // `session` (signed when the caller reads the signed form).
     CUxError handToCaller(databrowse::BrowseRequest& request, databrowse::BrowseRequest& prepared,

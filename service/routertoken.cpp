@@ -165,7 +165,7 @@ bool identifyRoutedCaller(TDirectTask& t, CZyNetwork* session, CBrowseLog& log) 
                      user.name.c_str());
         if (!t.caller.tokenValid) {
             log.debugLvl(0, "Error: Failed to authenticate the usertoken for session:[%s]...", guid.c_str());
-            t.caller.refusal = kTokenRejected;
+            t.caller.refusal = security.tokenRefusal(kTokenRejected);
             return false;
         }
         // A caller that has shown a user's token keeps its connection against newer anonymous ones.

@@ -230,8 +230,15 @@ int EvSecurityMgr::checkToken(const std::string& token, char kind, bool withDeta
                                       rc == zydb::DB_NO_DATA ? "does not exist"
                                       : rc != zydb::DB_OK    ? "cannot be read"
                                                              : "is disabled");
+        // The token is the Hubmaster's own: what was refused is its user, and the caller is told so.
+        if (rc == zydb::DB_NO_DATA)
+            m_tokenUserRefused = std::string(kTokenUserReason) + "(id " + std::to_string(claims.userId) +
+                                 ") is unknown: the Hubmaster has no such user)";
+        else if (rc == zydb::DB_OK)
+            m_tokenUserRefused = std::string(kTokenUserReason) + "[" + user.login + "] is disabled)";
         return 0;
     }
+    m_tokenUserRefused.clear();
     userId = claims.userId;
     if (withDetails) {
         size_t slash = user.login.find('\\');
@@ -252,6 +259,10 @@ int EvSecurityMgr::GetSessionInfoFromZetaToken(const std::string& token, bool wi
                                                std::string& userName, std::string& domain,
                                                std::string& fullName) {
     return checkToken(token, CZetaToken::kSessionToken, withDetails, userId, userName, domain, fullName);
+}
+
+std::string EvSecurityMgr::tokenRefusal(const std::string& refusal) const {
+    return refusal + m_tokenUserRefused;
 }
 
 int EvSecurityMgr::IssueZetaToken(int userId, bool sessionToken, long long lifetimeSeconds,

@@ -42,6 +42,13 @@ public:
                                                       std::string& fullName);
     int GetSessionInfoFromZetaToken(const std::string& token, bool withDetails, int& userId,
                                     std::string& userName, std::string& domain, std::string& fullName);
+    // `refusal`, the text a caller is given for a token these calls refused, with the reason when the
+    // token is the Hubmaster's own and its user is what was refused: " (the token's user [x] is
+    // disabled)", " (the token's user (id N) is unknown: ...)". A token changed, forged or
+    // expired gets `refusal` alone.
+    std::string tokenRefusal(const std::string& refusal) const;
+    // The words that begin that reason, for a caller that explains a refusal without one.
+    static constexpr const char* kTokenUserReason = " (the token's user ";
 
     // Issues a token for `userId`, an enabled user, valid for `lifetimeSeconds` from now on `clock`. A
     // session token also opens its live session (committed at once). 0 on success; otherwise the token
@@ -92,6 +99,7 @@ private:
     long long m_messageId;       // message id of that error; 0 for none
     long long m_localeId;        // locale of the messages
     zydb::CRequestReads* m_reads = nullptr;
+    std::string m_tokenUserRefused;  // why a well-signed token's user was refused ("" for none)
 };
 
 class EvSecurityCheck : public EvSecurityMgr {

@@ -95,7 +95,7 @@ void EvRestoreTask::setTaskParameters(unsigned long long jobId, long taskId, lon
     m_appType = apptype::of(appType);
     setInstanceId(instanceId);
     m_options1 = options1;
-    m_taskLocale = taskLocale;
+    setTaskLocale(taskLocale);
 }
 
 void EvRestoreTask::addPath(int list, const char* path) {

@@ -78,7 +78,10 @@ public:
     const char* getbrowseSessionGUID() const { return m_browseSessionGUID; }
 
     virtual long long getTaskLocale() const { return m_taskLocale; }
-    void setTaskLocale(long long locale) { m_taskLocale = locale; }
+    // A task made for a request that names no locale (0) renders its texts in the Hubmaster's own
+    // (English, US), as the management server's tasks carry their requester's: no locale is missing.
+    static constexpr long long kHubmasterLocale = 0x0409;
+    void setTaskLocale(long long locale) { m_taskLocale = locale != 0 ? locale : kHubmasterLocale; }
 
     unsigned long getSampling() const { return m_sampling; }
     void setSampling(unsigned long sampling) { m_sampling = sampling; }
@@ -175,7 +178,7 @@ private:
     long m_appId = 0;
     std::string m_browseFindPattern;
     char m_browseSessionGUID[kSessionGuidSize];
-    long long m_taskLocale = 0;
+    long long m_taskLocale = kHubmasterLocale;
     unsigned long m_sampling = 0;
     char m_extendedOptions[kExtendedOptionCount + 1];
     std::string m_browseViewName;

@@ -348,7 +348,7 @@ TEST_F(AppRoads, LiveMachineBrowse) {
               (Error{11, "backupset id missing in the request"}));
     EXPECT_EQ(refusal(world.fileUser, "alice", apps_.windowsMachine,
                       liveRequest(apps_.windowsMachine, apps_.windowsBackupSet)),
-              (Error{11, "user does not have the required permissions"}));
+              (Error{3, "user does not have the required permissions"}));
     EXPECT_EQ(refusal(world.adminUser, "admin", apps_.windowsMachine,
                       liveRequest(apps_.windowsMachine, apps_.windowsBackupSet, false)),
               (Error{11, "No paths provided to browse"}));

@@ -111,6 +111,10 @@ int main(int argc, char** argv) {
         format.acrossClients = !options.clients.empty();
         const std::string out = options.json ? formatConsoleJson(result) : formatConsoleTable(result, format);
         std::fputs(out.c_str(), stdout);
+        // Standard output is buffered and standard error is not: what follows on standard error is
+        // written once the answer is out whole, so that in one file (> f 2>&1) it follows the answer
+        // and never lands inside a row or a JSON string.
+        std::fflush(stdout);
         // A table's reader pipes items only: warnings go beside it, on standard error.
         if (!options.json) std::fputs(formatConsoleWarnings(result).c_str(), stderr);
         if (rc != kExitOk) std::fprintf(stderr, "browse: %s\n", result.error.c_str());

@@ -489,8 +489,11 @@ int CConsoleSession::mediaAgentRelease(const std::string& agent) {
 int CConsoleSession::run(TConsoleResult& result, const std::function<void(size_t)>& progress,
                          const std::function<bool(const std::string&)>& confirm) {
     const int rc = runCommand(result, progress, confirm);
-    // The service says only that it refused the token; its visible part tells the user why.
-    if (rc == kExitRefused && result.error.find("Failed to authenticate the usertoken") != std::string::npos)
+    // A token whose user the service refused is said so by the service; of any other refusal of a token
+    // the service says only that it refused it, and its visible part tells the user why.
+    if (rc == kExitRefused &&
+        result.error.find("Failed to authenticate the usertoken") != std::string::npos &&
+        result.error.find(EvSecurityMgr::kTokenUserReason) == std::string::npos)
         result.error = explainTokenRefusal(m_options.token, m_options.dataFolder) +
                        " (the service answered: " + result.error + ")";
     return rc;
@@ -974,7 +977,7 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
                           " or --user)");
     // A token the Hubmaster would refuse is refused here, where the console can tell: with the
     // Hubmaster's data it checks the token whole; elsewhere its visible part shows an expiry.
-    std::string user;
+    std::string user, userRefused;
     bool valid = true;
     if (!m_options.dataFolder.empty()) {
         EvSecurityMgr security(0, m_clock);
@@ -983,13 +986,16 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
         valid = security.GetUserInfoFromZetaTokenWithoutAuthentication(token, true, userId, user, domain,
                                                                        fullName) == 1 ||
                 security.GetSessionInfoFromZetaToken(token, true, userId, user, domain, fullName) == 1;
+        userRefused = security.tokenRefusal("");
     } else {
         std::vector<std::string> parts;
         valid = token.rfind("ZT1.", 0) == 0 && visibleTokenParts(token, parts) && !tokenExpired(token);
     }
     if (!valid)
         return failed(result, kExitRefused,
-                      explainTokenRefusal(token, m_options.dataFolder) + "; the stop was not sent");
+                      (userRefused.empty() ? explainTokenRefusal(token, m_options.dataFolder)
+                                           : "the token is refused" + userRefused) +
+                          "; the stop was not sent");
     // The Hubmaster's own service answers a stop with its verdict (BrowseRouter's stop, which the
     // product's callers send, answers none).
     const std::string where = router.host + ":" + std::to_string(router.port);
@@ -1080,7 +1086,8 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
     if (release > 0 && release < kMinIndexServiceRelease) {
         const std::string agentIs = "media agent [" + name + "] is release " + std::to_string(release);
         return throughHubmasterInstead(agentIs + " (no index service)",
-                                       agentIs + ", which has no index service", agentIs, result, progress);
+                                       agentIs + ", which has no index service", agentIs, result, progress,
+                                       "media agent [" + name + "]");
     }
     m_road = "router, then media agent [" + name + "]";
     if (m_options.verbose) m_remark("session " + m_options.session + ": road " + m_road);
@@ -1131,7 +1138,8 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
             const size_t words = text.rfind(": ");
             const std::string refusal = service + " of [" + name + "] does not answer this caller: " +
                                         (words == std::string::npos ? text : text.substr(words + 2));
-            return throughHubmasterInstead(refusal, refusal, "mining by " + service, result, progress);
+            return throughHubmasterInstead(refusal, refusal, "mining by " + service, result, progress,
+                                           service + " of [" + name + "]");
         }
         if (step.IsError())
             return networkFailure(result, timedOut,
@@ -1167,7 +1175,8 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
 
 int CConsoleSession::throughHubmasterInstead(const std::string& why, const std::string& whyNot,
                                              const std::string& roadNote, TConsoleResult& result,
-                                             const std::function<void(size_t)>& progress) {
+                                             const std::function<void(size_t)>& progress,
+                                             const std::string& agent) {
     const bool hostCan =
         m_options.command == EConsoleCommand::kList || m_options.command == EConsoleCommand::kVersions;
     // The advice names only what is missing: a command that road does not offer has none to give.
@@ -1188,13 +1197,13 @@ int CConsoleSession::throughHubmasterInstead(const std::string& why, const std::
     TZyNetAddress hubmaster;
     std::string error;
     if (!other.routerAddress(hubmaster, error)) return failed(result, kExitUnreachable, error);
-    const int rc = other.throughHubmaster(hubmaster, request, result, progress);
+    const int rc = other.throughHubmaster(hubmaster, request, result, progress, agent);
     m_road = "hubmaster (" + roadNote + ")";
     return rc;
 }
 
 void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TConsoleResult& result,
-                                  const std::function<void(size_t)>& progress) {
+                                  const std::function<void(size_t)>& progress, const std::string& silent) {
     while (true) {
         CNMessageBase* received = nullptr;
         bool timedOut = false;
@@ -1207,7 +1216,7 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
                     networkFailure(result, false, who + " stopped answering: " + step.GetErrorText());
                 else
                     failed(result, kExitTimedOut,
-                           who + " did not answer within the command's " +
+                           (silent.empty() ? who : silent) + " did not answer within the command's " +
                                std::to_string(m_options.timeoutSeconds) + " s (--timeout)");
                 // A listing cut short says so on its last line, whatever road it came by and however
                 // few items had arrived.
@@ -1229,14 +1238,18 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
 }
 
 int CConsoleSession::throughHubmaster(const TZyNetAddress& hubmaster, databrowse::BrowseRequest& request,
-                                      TConsoleResult& result, const std::function<void(size_t)>& progress) {
+                                      TConsoleResult& result, const std::function<void(size_t)>& progress,
+                                      const std::string& agent) {
     CZyNetwork session(m_clock);
     bool timedOut = false;
     if (m_road.empty()) m_road = "hubmaster";
     if (const int sent = sendTo(session, hubmaster, CHostBrowseService::kServiceName, request, result);
         sent != kExitOk)
         return sent;
-    readAnswers(session, "the Hubmaster", result, progress);
+    // The Hubmaster took the request: a silence from here on is the peer it browses, when the router
+    // named it, or the Hubmaster's.
+    readAnswers(session, "the Hubmaster", result, progress,
+                agent.empty() ? std::string() : agent + ", browsed through the Hubmaster,");
     ignoreResult(session.Disconnect(5, timedOut),
                  "the session ends either way; a peer already gone is no fault");
     return result.exitCode;

@@ -117,17 +117,21 @@ private:
     bool routerAddress(TZyNetAddress& address, std::string& error);
     int throughRouter(const TZyNetAddress& router, databrowse::BrowseRequest& request, TConsoleResult& result,
                       const std::function<void(size_t)>& progress);
+    // `agent`: the peer the Hubmaster browses for it, when the router named it ("": not known here), so
+    // that a silence names that peer.
     int throughHubmaster(const TZyNetAddress& hubmaster, databrowse::BrowseRequest& request,
-                         TConsoleResult& result, const std::function<void(size_t)>& progress);
+                         TConsoleResult& result, const std::function<void(size_t)>& progress,
+                         const std::string& agent = {});
     int follow(CNMessageBase& prepared, TConsoleResult& result, const std::function<void(size_t)>& progress);
     // Takes the Hubmaster's road for a browse the media agent's road cannot serve (`why`, told on
     // standard error; `roadNote` for -v), for the commands that road offers; the others fail, `whyNot`.
     int throughHubmasterInstead(const std::string& why, const std::string& whyNot,
                                 const std::string& roadNote, TConsoleResult& result,
-                                const std::function<void(size_t)>& progress);
-    // Adds the answers `peer` sends until the end; a silence or a broken session sets the error.
+                                const std::function<void(size_t)>& progress, const std::string& agent = {});
+    // Adds the answers `peer` sends until the end; a silence or a broken session sets the error, naming
+    // `who`, or for a silence `silent` when given (the peer that `peer` waits on).
     void readAnswers(CZyNetwork& peer, const std::string& who, TConsoleResult& result,
-                     const std::function<void(size_t)>& progress);
+                     const std::function<void(size_t)>& progress, const std::string& silent = {});
 
     TConsoleOptions m_options;
     std::string m_hubmasterProgram;

@@ -365,7 +365,7 @@ bool CHostBrowseService::authenticate(zydb::CRequestReads& reads, CZyNetwork& se
                        security.GetSessionInfoFromZetaToken(token, true, caller.userId, caller.userName,
                                                             domain, fullName) == 1;
     if (!valid || caller.userId <= 0) {
-        error = "Error: Failed to authenticate the usertoken...";
+        error = security.tokenRefusal("Error: Failed to authenticate the usertoken...");
         return false;
     }
     // A caller that has shown a user's token keeps its connection against newer anonymous ones.
@@ -675,7 +675,13 @@ void CHostBrowseService::erase(zydb::CRequestReads& reads, CZyNetwork& session,
         std::string refused = CEraseBookings::instance().bookingProblem(wanted);
         std::string error;
         std::map<std::string, std::string> versions;
-        if (refused.empty() && !sizeFromIndex(reads, request, caller, versions, error)) refused = error;
+        // A verdict of the erase's is a refusal, with the refusal's code; a listing of the sizes that
+        // fails is no verdict.
+        databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_PERMISSION;
+        if (refused.empty() && !sizeFromIndex(reads, request, caller, versions, error)) {
+            refused = error;
+            code = databrowse::BROWSE_ERR_GENERIC;
+        }
         if (const std::string erased =
                 refused.empty() ? CEraseBookings::instance().erasedAlready(wanted, versions) : std::string();
             !erased.empty())
@@ -685,7 +691,7 @@ void CHostBrowseService::erase(zydb::CRequestReads& reads, CZyNetwork& session,
         if (refused.empty())
             sendEnd(session);
         else
-            sendError(session, refused);
+            sendError(session, refused, code);
         return;
     }
     if (!CEraseBookings::instance().take(wanted)) {
@@ -707,7 +713,7 @@ void CHostBrowseService::erase(zydb::CRequestReads& reads, CZyNetwork& session,
     if (!erased.empty()) {
         logLine("erase of " + what + " by user [" + caller.userName + "] refused: [" + erased +
                 "] is erased already");
-        sendError(session, "[" + erased + "] " + kErasedAlready);
+        sendError(session, "[" + erased + "] " + kErasedAlready, databrowse::BROWSE_ERR_PERMISSION);
         return;
     }
     const int rc = m_launchErase(&request);

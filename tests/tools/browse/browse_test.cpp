@@ -627,6 +627,79 @@ TEST_F(BrowseConsole, EachExitStatusMeansOneThing) {
     EXPECT_EQ(expired.status, kExitRefused);
     EXPECT_NE(expired.err.find("the token expired at "), std::string::npos) << expired.err;
     EXPECT_NE(expired.err.find("get a new one with hubmaster token"), std::string::npos);
+
+    // A live browse: refused to an end user without the live-browse right (3); prepared for the
+    // administrator, whose machine then cannot be browsed here (1), or not prepared for a Windows machine
+    // without a user profile (1).
+    auto liveOf = [](const std::string& machine) {
+        return "list --client " + machine + " --backup-set " +
+               std::to_string(hubtest::queryInt(s->world.databasePath,
+                                                "SELECT a.backupSet FROM APP_Application a JOIN APP_Client c "
+                                                "ON c.id = a.clientId WHERE c.name = '" +
+                                                    machine + "'")) +
+               " --app-type 29 --path 'C:\\' --live";
+    };
+    TRun liveRefused = browse(liveOf("livewin1"), "--user 'TENANT\\olivia'");
+    EXPECT_EQ(liveRefused.status, kExitRefused) << liveRefused.err;
+    EXPECT_NE(liveRefused.err.find("user does not have the required permissions"), std::string::npos)
+        << liveRefused.err;
+    TRun livePrepared = browse(liveOf("livewin1"));
+    EXPECT_EQ(livePrepared.status, kExitServiceError) << livePrepared.err;
+    EXPECT_NE(livePrepared.err.find("it cannot browse client [livewin1] live"), std::string::npos)
+        << livePrepared.err;
+    TRun noProfile = browse(liveOf("livewin2"));
+    EXPECT_EQ(noProfile.status, kExitServiceError) << noProfile.err;
+    EXPECT_EQ(noProfile.err, "browse: User profile not set for this machine\n");
+
+    // An erase of a version erased already is refused, by the erase and by its dry run alike.
+    const std::string erasedOnce = "/d00/d01/d01/f00000262.dat";
+    const std::string eraseOnce =
+        "erase " + fileSubclient() + " --path " + erasedOnce + "=" + std::to_string(sizeOf(erasedOnce)) + at;
+    TRun first = browse(eraseOnce, "--user alice");
+    ASSERT_EQ(first.status, kExitOk) << first.err;
+    for (const std::string& again : {eraseOnce, eraseOnce + " --dry-run"}) {
+        TRun second = browse(again, "--user alice");
+        EXPECT_EQ(second.status, kExitRefused) << again << second.err;
+        EXPECT_NE(second.err.find("is already booked or erased in this version"), std::string::npos)
+            << second.err;
+    }
+
+    // A token of the Hubmaster's own whose user is disabled, or no longer there, is refused saying so, on
+    // both roads; enabled again, the same token browses.
+    const std::string userToken = s->dir.file("mary-disabled.token");
+    std::ofstream(userToken) << hubtest::issueToken(s->dir.file("demo"), "EXCH\\mary") << "\n";
+    std::filesystem::permissions(userToken,
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const std::string mailboxes =
+        "list --client exchmb1 --subclient " +
+        std::to_string(hubtest::queryInt(s->world.databasePath,
+                                         "SELECT a.id FROM APP_Application a JOIN APP_Client c ON c.id = "
+                                         "a.clientId WHERE c.name = 'exchmb1' AND a.appTypeId = 54")) +
+        " --app-type 54 --path '\\MB'" + at;
+    sql("UPDATE UMUsers SET enabled = 0 WHERE login = 'EXCH\\mary'");
+    for (const std::string& road : {"", " --via hubmaster"}) {
+        TRun disabled = browse(mailboxes + road, "--token-file " + userToken);
+        EXPECT_EQ(disabled.status, kExitRefused) << road << disabled.err;
+        EXPECT_NE(disabled.err.find("the token's user [EXCH\\mary] is disabled"), std::string::npos)
+            << road << disabled.err;
+        EXPECT_EQ(disabled.err.find("forged"), std::string::npos) << disabled.err;
+    }
+    sql("UPDATE UMUsers SET enabled = 1 WHERE login = 'EXCH\\mary'");
+    TRun enabled = browse(mailboxes, "--token-file " + userToken);
+    EXPECT_EQ(enabled.status, kExitOk) << enabled.err;
+    sql("INSERT INTO UMUsers (id, name, login, enabled) VALUES (900, 'Gone', 'gone', 1)");
+    const std::string goneToken = s->dir.file("gone.token");
+    std::ofstream(goneToken) << hubtest::issueToken(s->dir.file("demo"), "gone") << "\n";
+    std::filesystem::permissions(goneToken,
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    sql("DELETE FROM UMUsers WHERE id = 900");
+    for (const std::string& road : {"", " --via hubmaster"}) {
+        TRun gone = browse("list " + fileSubclient() + at + road, "--token-file " + goneToken);
+        EXPECT_EQ(gone.status, kExitRefused) << road << gone.err;
+        EXPECT_NE(gone.err.find("the token's user (id 900) is unknown"), std::string::npos)
+            << road << gone.err;
+        EXPECT_EQ(gone.err.find("forged"), std::string::npos) << gone.err;
+    }
 }
 
 // What an administrator meets where the line or the token is wrong: an expired token is refused before
@@ -1262,7 +1335,8 @@ TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
     struct TRoad {
         std::string command;
         const hubtest::CChildProcess* frozen;
-        bool hosted;  // the Hubmaster runs the browse itself
+        bool hosted;             // the Hubmaster runs the browse itself
+        std::string named = {};  // the peer the time-out names ("": not checked)
     };
     const std::vector<TRoad> roads = {
         {"list " + fileSubclient() + " --at " + lastDay(), s->agent.get(), false},
@@ -1274,9 +1348,11 @@ TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
              " --app-type 106 --path '\\" + hv.vms.front().guid + "\\d00' --at " + lastDay(),
          s->agent.get(), true},
         {"list --client vm1 --subclient " + vm1 + " --at " + lastDay(), s->agent.get(), true},
+        // The router names the media agent the Hubmaster then browses: its silence is named.
         {"list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --at " +
              legacyDay,
-         s->legacyAgent.get(), true},
+         s->legacyAgent.get(), true,
+         "media agent [mediaagent3], browsed through the Hubmaster, did not answer"},
         {"erase " + fileSubclient() + " --path /d00/d01/d00/f00000201.dat=1 --at " + lastDay() + " --dry-run",
          s->agent.get(), false},
     };
@@ -1308,6 +1384,7 @@ TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
                            " --ma-host 127.0.0.1 --quiet --timeout " + std::to_string(kLimit));
         const auto took = std::chrono::steady_clock::now() - before;
         EXPECT_EQ(stalled.status, kExitTimedOut) << road.command << ": " << stalled.err;
+        if (!road.named.empty()) EXPECT_NE(stalled.err.find(road.named), std::string::npos) << stalled.err;
         EXPECT_GE(took, std::chrono::seconds(kLimit)) << road.command;
         EXPECT_LT(took, std::chrono::seconds(kLimit) + kMargin) << road.command;
         if (!road.hosted) continue;
@@ -1829,4 +1906,62 @@ TEST_F(BrowseConsole, AnswersAScriptCanTrust) {
     EXPECT_NE(asked.find("of folder /d00/d01/d00"), std::string::npos) << asked;
     EXPECT_EQ(bookedErasePaths(), booked);
     EXPECT_NE(shell("tools/browse/browse help").out.find("6 cancelled"), std::string::npos);
+}
+
+// Output and errors in one file (> f 2>&1), as a user keeps them: the answer comes whole, then what
+// standard error says of it, each line whole, whatever the answer's size (a table or JSON past what
+// standard output buffers).
+TEST_F(BrowseConsole, OutputAndErrorsInOneFileKeepTheirOrderAndLines) {
+    const std::string find = "find --clients client3,client1 --path /d00 --name 'f*' --at " + lastDay();
+    TRun apart = browse(find);
+    ASSERT_EQ(apart.status, kExitServiceError) << apart.err;
+    ASSERT_GT(apart.out.size(), 16384u) << "the answer must be larger than what standard output buffers";
+    TRun together = browse(find, "--user admin 2>&1");
+    EXPECT_EQ(together.status, kExitServiceError);
+    // The table, its last line saying the error follows, then the warning and the error.
+    EXPECT_EQ(together.out, apart.out + apart.err);
+    const size_t last =
+        together.out.find("; incomplete: a part of it was not searched (the error follows)\n");
+    const size_t error = together.out.find("browse: the answer is incomplete: ");
+    ASSERT_NE(last, std::string::npos) << together.out.substr(0, 2000);
+    EXPECT_LT(last, error);
+    EXPECT_LT(last, together.out.find("warning: Client [client3] is not searched"));
+
+    TRun asJson = browse(find + " --json", "--user admin 2>&1");
+    EXPECT_EQ(asJson.status, kExitServiceError);
+    // The JSON is whole before the error's line, which follows it.
+    const size_t end = asJson.out.find("}\nbrowse: the answer is incomplete: ");
+    ASSERT_NE(end, std::string::npos)
+        << asJson.out.substr(asJson.out.size() > 2000 ? asJson.out.size() - 2000 : 0);
+    TRun parsed;
+    parsed.out = asJson.out.substr(0, end + 2);
+    EXPECT_FALSE(json(parsed).get<bool>("complete", true));
+}
+
+// Ordinary refusals and answers are no faults in the host's log: a refusal of rights, a session in use
+// by another caller, a live browse refused, no warning of a missing locale nor an exception; each is
+// logged where it is decided, as a refusal.
+TEST_F(BrowseConsole, RefusalsAreLoggedAsRefusalsNotFaults) {
+    std::error_code ec;
+    const std::string log = s->dir.file("demo") + "/hubmaster.log";
+    const auto before = std::filesystem::file_size(log, ec);
+    const std::string at = " --at " + lastDay();
+    EXPECT_EQ(browse("list --client client2 --subclient 2" + at, "--user alice").status, kExitRefused);
+    ASSERT_EQ(browse("list " + fileSubclient() + at + " --session console-taken-session").status, kExitOk);
+    for (const std::string& road : {"", " --via hubmaster"}) {
+        TRun taken = browse("list " + fileSubclient() + at + " --session console-taken-session" + road,
+                            "--user alice");
+        EXPECT_EQ(taken.status, kExitRefused) << road << taken.err;
+        EXPECT_NE(taken.err.find("is in use by another caller"), std::string::npos) << taken.err;
+    }
+    std::ifstream in(log);
+    const std::string lines =
+        std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())
+            .substr(ec ? 0 : before);
+    EXPECT_EQ(lines.find("getLocaleId() failed"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("Exception: "), std::string::npos) << lines;
+    EXPECT_NE(lines.find("browse session [console-taken-session] belongs to another caller; refused"),
+              std::string::npos)
+        << lines;
+    EXPECT_NE(lines.find("Browse access denied"), std::string::npos) << lines;
 }
