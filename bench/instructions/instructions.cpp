@@ -462,7 +462,8 @@ void countMixed(const TOptions& o, const TConsole& console, const TProcesses& p,
             const auto start = Clock::now();
             if (!browses(console, p.ports, s.road, s.browse, 1)) giveUp("a browse of the mixed order failed");
             const double took = secondsSince(start);
-            TMixedBrowse b{.road = s.road, .browse = s.browse};
+            TMixedBrowse b;
+            b.road = s.road, b.browse = s.browse;
             b.host = perBrowse(c.host.dump(), c.hostIdle, took, 1);
             b.agent = perBrowse(c.agent.dump(), c.agentIdle, took, 1);
             out.push_back(b);
@@ -554,7 +555,8 @@ void countMixedCalls(const TOptions& o, const TConsole& console, const TProcesse
             if (!browses(console, p.ports, s.road, s.browse, 1)) giveUp("a browse of the mixed order failed");
             waitQuiet(p.host->pid());
             waitQuiet(p.agent->pid());
-            TMixedBrowse b{.road = s.road, .browse = s.browse, .counted = false};
+            TMixedBrowse b;
+            b.road = s.road, b.browse = s.browse, b.counted = false;
             b.hostCalls = static_cast<double>(host.finish().counted());
             b.agentCalls = static_cast<double>(agent.finish().counted());
             out.push_back(b);

@@ -110,7 +110,7 @@ void printMixed(const TMixedSummary& s, int rotations, double goal, double ceili
         return m;
     };
     for (const TCell& c : s.cells) {
-        if (c.hostRest.rounds.empty()) continue;
+        if (c.hostRest.rounds.empty() && c.hostCalls.rounds.empty()) continue;
         char calls[32] = "-";
         if (!c.hostCalls.rounds.empty()) std::snprintf(calls, sizeof calls, "%.1f", c.hostCalls.mean());
         std::printf("%-13s %-28s %7.3f %7.3f %7.3f | %7.3f %7.3f | %6s\n", c.road.c_str(), c.browse.c_str(),

@@ -23,7 +23,7 @@ TRotationStep rotationStep(int i, int roads, int browses);
 struct TMixedBrowse {
     int road = 0, browse = 0;
     bool counted = true;  // its instructions (false: a browse of the natively run processes)
-    TSplit host, agent;
+    TSplit host{}, agent{};
     double hostCalls = -1, agentCalls = -1;  // without the log's writes; -1 when not counted
 };
 

@@ -28,13 +28,17 @@ TEST(InstructionMixedOrder, SummaryCountsEveryBrowseAndNamesTheDearest) {
                                       {.road = "B", .browse = "x"},
                                       {.road = "A", .browse = "y"},
                                       {.road = "B", .browse = "y"}};
-    std::vector<TMixedBrowse> browses = {{.road = 0, .browse = 0, .host = {2e6, 1e6}},
-                                         {.road = 1, .browse = 0, .host = {2e6, 0.8e6}},
-                                         {.road = 0, .browse = 1, .host = {2e6, 3e6}},
-                                         {.road = 1, .browse = 1, .host = {2e6, 1.2e6}},
-                                         {.road = 0, .browse = 0, .host = {2e6, 1e6}}};
+    auto counted = [](int road, int browse, double rest) {
+        TMixedBrowse b;
+        b.road = road, b.browse = browse, b.host = {2e6, rest};
+        return b;
+    };
+    std::vector<TMixedBrowse> browses = {counted(0, 0, 1e6), counted(1, 0, 0.8e6), counted(0, 1, 3e6),
+                                         counted(1, 1, 1.2e6), counted(0, 0, 1e6)};
     // A browse of the natively run processes brings its calls, not instructions.
-    browses.push_back({.road = 1, .browse = 1, .counted = false, .hostCalls = 40});
+    TMixedBrowse traced;
+    traced.road = 1, traced.browse = 1, traced.counted = false, traced.hostCalls = 40;
+    browses.push_back(traced);
     const TMixedSummary s = summarise(browses, cells);
     EXPECT_DOUBLE_EQ(s.hostRestMean, 1.4e6);  // every browse counted: none is trimmed away
     EXPECT_DOUBLE_EQ(s.hostRestDearest, 3e6);
