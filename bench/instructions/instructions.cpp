@@ -32,8 +32,8 @@
 // --calls-goal: a rows file whose host system calls per browse are the goal of each road's (the mean of
 // its browses); --rows: every round's figures written to a file (bench/compare reads them back);
 // --budgets: each budgeted figure held to its budget (fails when over it by more than --tolerance,
-// 0.01); --mixed: rotations of the mixed order a round (2; 0: none); --write-budgets: the figures written as
-// budgets; --no-instructions: the system calls alone
+// 0.01); --mixed: rotations of the mixed order a round (none by default; ./dev bench --instructions asks for
+// 2); --write-budgets: the figures written as budgets; --no-instructions: the system calls alone
 // (--no-calls: the instructions alone); --keep-dumps: the callgrind dumps are kept
 // in <work>/callgrind; --compare: new/old per cell of two rows files. Prints the table, then "figure:"
 // lines against the goals; exits 1 when a budget is exceeded or a process fails.
@@ -63,7 +63,7 @@ struct TOptions {
     fs::path build, work;
     fs::path self;  // this program's folder (tls_floor beside it), read before anything can replace it
     int rounds = 3, pre = 2, block = 10, handshakes = 20, idleSeconds = 6;
-    int mixed = 2;  // rotations of the mixed order a round; 0: none
+    int mixed = 0;  // rotations of the mixed order a round; 0: none
     bool instructions = true, calls = true, handshake = true, keepDumps = false;
     std::string rowsFile, budgetsFile, writeBudgetsFile, compareNew, compareOld, callsGoalFile;
     double tolerance = 0.01;
