@@ -12,12 +12,17 @@
 // browse by browse, so that neither is left idle past the host's idle expiries (30 s) while the other
 // is measured. Per cell and browse: the host's and the media agent's instructions in the TLS libraries
 // (libssl, libcrypto) and elsewhere, their mean and spread over the rounds, and the system calls each
-// makes, counted in a separate run of the same processes natively with strace -c attached for each
-// block. The handshake: what one TLS connection of a console costs the host, beside what it costs
-// OpenSSL alone (tls_floor, with the same certificate, group and verification).
+// makes, counted in a separate run of the same processes natively with strace attached for each block
+// (every call of every thread, less the writes to log files). Beside the warm cells, the mixed order
+// (mixed.h): the ten cells in rotation, as consoles really arrive, each browse counted, its mean and
+// dearest browse judged; the warm cells are judged on the mean of every browse of their blocks, their
+// trimmed mean (CI's budgets) printed beside it. The handshake: what one TLS connection of a console costs
+// the host, beside what it costs OpenSSL alone (tls_floor, with the same certificate, group and
+// verification).
 //
 //   instructions [--build <folder>] [--work <folder>] [--rounds N] [--pre N] [--block N]
-//                [--handshakes N] [--idle-seconds N] [--no-instructions] [--no-calls] [--no-handshake]
+//                [--handshakes N] [--idle-seconds N] [--mixed N] [--no-instructions] [--no-calls]
+//                [--no-handshake]
 //                [--keep-dumps]
 //                [--rows <file>] [--calls-goal <rows>] [--budgets <file> [--tolerance <fraction>]]
 //                [--write-budgets <file>]
@@ -27,7 +32,8 @@
 // --calls-goal: a rows file whose host system calls per browse are the goal of each road's (the mean of
 // its browses); --rows: every round's figures written to a file (bench/compare reads them back);
 // --budgets: each budgeted figure held to its budget (fails when over it by more than --tolerance,
-// 0.01); --write-budgets: the figures written as budgets; --no-instructions: the system calls alone
+// 0.01); --mixed: rotations of the mixed order a round (none by default; ./dev bench --instructions asks for
+// 2); --write-budgets: the figures written as budgets; --no-instructions: the system calls alone
 // (--no-calls: the instructions alone); --keep-dumps: the callgrind dumps are kept
 // in <work>/callgrind; --compare: new/old per cell of two rows files. Prints the table, then "figure:"
 // lines against the goals; exits 1 when a budget is exceeded or a process fails.
@@ -42,6 +48,7 @@
 
 #include "bench/instructions/counts.h"
 #include "bench/instructions/handshake.h"
+#include "bench/instructions/mixed.h"
 #include "bench/instructions/process.h"
 #include "bench/instructions/world.h"
 #include "bench/support/catalogue.h"
@@ -56,6 +63,7 @@ struct TOptions {
     fs::path build, work;
     fs::path self;  // this program's folder (tls_floor beside it), read before anything can replace it
     int rounds = 3, pre = 2, block = 10, handshakes = 20, idleSeconds = 6;
+    int mixed = 0;  // rotations of the mixed order a round; 0: none
     bool instructions = true, calls = true, handshake = true, keepDumps = false;
     std::string rowsFile, budgetsFile, writeBudgetsFile, compareNew, compareOld, callsGoalFile;
     double tolerance = 0.01;
@@ -90,6 +98,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.calls = false;
         else if (a == "--no-instructions")
             o.instructions = false;
+        else if (a == "--mixed" && more)
+            o.mixed = std::max(0, std::atoi(argv[++i]));
         else if (a == "--no-handshake")
             o.handshake = false;
         else if (a == "--keep-dumps")
@@ -373,6 +383,13 @@ void measureIdle(TCounters& c, int seconds) {
     c.agentIdle = scaled(c.agent.dump(), 1 / took);
 }
 
+// The host's own per browse of each cell's blocks by round, the mean of every browse of the block (the
+// goals are judged on it; the cells' figures are the trimmed means CI's budgets hold).
+std::map<std::string, TFigure>& blockMeans() {
+    static std::map<std::string, TFigure> means;
+    return means;
+}
+
 // One measured block of a cell: its pre-block, then each browse of the block between dumps of the
 // counters; the cell's figure of the round is the browses' trimmed mean (counts.h).
 void countBlock(const TOptions& o, const TConsole& console, const TPorts& ports, TCounters& c, TCell& cell,
@@ -391,6 +408,7 @@ void countBlock(const TOptions& o, const TConsole& console, const TPorts& ports,
              {std::pair{0, host.tls}, {1, host.rest}, {2, agent.tls}, {3, agent.rest}})
             figures[to].push_back(value);
     }
+    blockMeans()[cell.road + "/" + cell.browse].rounds.push_back(plainMean(figures[1]));
     cell.hostTls.rounds.push_back(trimmedMean(figures[0]));
     cell.hostRest.rounds.push_back(trimmedMean(figures[1]));
     cell.agentTls.rounds.push_back(trimmedMean(figures[2]));
@@ -428,6 +446,31 @@ void countInstructions(const TOptions& o, TConsole& console, const TProcesses& p
     }
 }
 
+// The mixed order under callgrind: each round's idle rate, then the ten cells in rotation, each browse
+// counted between dumps; no browse follows one of its own kind, and both roads take turns browse by browse.
+void countMixed(const TOptions& o, const TConsole& console, const TProcesses& p, const fs::path& folder,
+                std::vector<TMixedBrowse>& out) {
+    TCounters c{CCounted(p.host->pid(), folder, "host.out", o.keepDumps),
+                CCounted(p.agent->pid(), folder, "agent.out", o.keepDumps),
+                {},
+                {}};
+    const int steps = o.mixed * 2 * hubbench::kCatalogueBrowseCount;
+    for (int round = 1; round <= o.rounds; ++round) {
+        measureIdle(c, o.idleSeconds);
+        for (int i = 0; i < steps; ++i) {
+            const TRotationStep s = rotationStep(i, 2, hubbench::kCatalogueBrowseCount);
+            const auto start = Clock::now();
+            if (!browses(console, p.ports, s.road, s.browse, 1)) giveUp("a browse of the mixed order failed");
+            const double took = secondsSince(start);
+            TMixedBrowse b;
+            b.road = s.road, b.browse = s.browse;
+            b.host = perBrowse(c.host.dump(), c.hostIdle, took, 1);
+            b.agent = perBrowse(c.agent.dump(), c.agentIdle, took, 1);
+            out.push_back(b);
+        }
+    }
+}
+
 // ---- system calls --------------------------------------------------------------------------------
 
 // strace -c attached to a running process (every thread) until it is told to stop.
@@ -435,7 +478,7 @@ class CTraced {
 public:
     CTraced(pid_t pid, const fs::path& folder, const std::string& name)
         : m_summary(folder / (name + ".strace")),
-          m_process({"strace", "-c", "-f", "-p", std::to_string(pid), "-o", m_summary.string()},
+          m_process({"strace", "-f", "-y", "-p", std::to_string(pid), "-o", m_summary.string()},
                     folder / (name + ".strace.log")) {
         // Attached once it says so ("Process <pid> attached with <n> threads").
         const auto end = Clock::now() + std::chrono::seconds(30);
@@ -445,11 +488,11 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
-    // The system calls counted, once it has detached.
-    long long finish() {
+    // The system calls made, once it has detached (a call per line of the trace; the writes to log files
+    // told apart, so that what is logged does not count).
+    TTraceCalls finish() {
         m_process.stop(SIGINT, std::chrono::seconds(60));
-        const long long calls = readStraceTotal(readFile(m_summary));
-        return calls < 0 ? 0 : calls;  // no row at all: none was made
+        return readStraceTrace(readFile(m_summary));
     }
 
 private:
@@ -457,7 +500,14 @@ private:
     CProcess m_process;
 };
 
-// The cells' system calls per browse, from the same browses made to the processes run natively.
+// The host's writes to its log files per browse, summed over a road's blocks (not counted in its calls).
+std::map<std::string, double>& logWritesOf() {
+    static std::map<std::string, double> writes;
+    return writes;
+}
+
+// The cells' system calls per browse, from the same browses made to the processes run natively, less the
+// writes to the log files (their number follows what is logged and how the log writes a line).
 void countCalls(const TOptions& o, TConsole& console, const TProcesses& p, const fs::path& folder,
                 std::vector<TCell>& cells) {
     for (int round = 1; round <= o.rounds; ++round) {
@@ -467,8 +517,8 @@ void countCalls(const TOptions& o, TConsole& console, const TProcesses& p, const
             const auto start = Clock::now();
             std::this_thread::sleep_for(std::chrono::seconds(o.idleSeconds));
             const double took = secondsSince(start);
-            hostIdle = static_cast<double>(host.finish()) / took;
-            agentIdle = static_cast<double>(agent.finish()) / took;
+            hostIdle = static_cast<double>(host.finish().counted()) / took;
+            agentIdle = static_cast<double>(agent.finish().counted()) / took;
         }
         for (size_t i = 0; i < cells.size(); ++i) {
             const int road = static_cast<int>(i % 2), browse = static_cast<int>(i / 2);
@@ -481,9 +531,35 @@ void countCalls(const TOptions& o, TConsole& console, const TProcesses& p, const
             waitQuiet(p.host->pid());
             waitQuiet(p.agent->pid());
             const double took = secondsSince(start);
-            const double h = static_cast<double>(host.finish()), a = static_cast<double>(agent.finish());
+            const TTraceCalls hostTrace = host.finish();
+            const double h = static_cast<double>(hostTrace.counted()),
+                         a = static_cast<double>(agent.finish().counted());
+            logWritesOf()[cells[i].road] += static_cast<double>(hostTrace.logWrites) / o.block;
             cells[i].hostCalls.rounds.push_back(std::max(0.0, h - hostIdle * took) / o.block);
             cells[i].agentCalls.rounds.push_back(std::max(0.0, a - agentIdle * took) / o.block);
+        }
+    }
+}
+
+// The mixed order's system calls: the same rotation as countMixed, each browse traced on its own.
+void countMixedCalls(const TOptions& o, const TConsole& console, const TProcesses& p, const fs::path& folder,
+                     std::vector<TMixedBrowse>& out) {
+    const int steps = o.mixed * 2 * hubbench::kCatalogueBrowseCount;
+    for (int round = 1; round <= o.rounds; ++round) {
+        std::this_thread::sleep_for(std::chrono::seconds(o.idleSeconds));
+        for (int i = 0; i < steps; ++i) {
+            const TRotationStep s = rotationStep(i, 2, hubbench::kCatalogueBrowseCount);
+            waitQuiet(p.host->pid());
+            waitQuiet(p.agent->pid());
+            CTraced host(p.host->pid(), folder, "host"), agent(p.agent->pid(), folder, "agent");
+            if (!browses(console, p.ports, s.road, s.browse, 1)) giveUp("a browse of the mixed order failed");
+            waitQuiet(p.host->pid());
+            waitQuiet(p.agent->pid());
+            TMixedBrowse b;
+            b.road = s.road, b.browse = s.browse, b.counted = false;
+            b.hostCalls = static_cast<double>(host.finish().counted());
+            b.agentCalls = static_cast<double>(agent.finish().counted());
+            out.push_back(b);
         }
     }
 }
@@ -574,11 +650,17 @@ void printTable(const std::vector<TCell>& cells, int rounds) {
 void printFigures(const std::vector<TCell>& cells, const std::vector<TCell>& callsGoal,
                   const THandshakes* h) {
     std::printf("\n");
+    // Judged on the mean of every browse of the blocks; the trimmed mean (the budgets' figure) beside it.
     for (const TCell& c : cells)
-        if (!c.hostRest.rounds.empty())
+        if (!c.hostRest.rounds.empty()) {
+            const auto all = blockMeans().find(c.road + "/" + c.browse);
+            const double mean = all != blockMeans().end() ? all->second.mean() : c.hostRest.mean();
+            std::printf("%s, %s: host's own per browse, trimmed mean %.3f M, mean of every browse %.3f M\n",
+                        c.road.c_str(), c.browse.c_str(), c.hostRest.mean() / 1e6, mean / 1e6);
             std::printf(
                 "figure: %s, %s: host's own instructions per browse in millions = %.3f (goal: within 1)\n",
-                c.road.c_str(), c.browse.c_str(), c.hostRest.mean() / 1e6);
+                c.road.c_str(), c.browse.c_str(), mean / 1e6);
+        }
     // System calls vary by a few per cent from block to block (futexes meet or not): each road's goal is
     // the mean of its five browses against the reference's.
     for (const char* road : kRoads) {
@@ -594,6 +676,10 @@ void printFigures(const std::vector<TCell>& cells, const std::vector<TCell>& cal
                     goal += r.hostCalls.mean(), ++referenced;
         }
         if (counted == 0) continue;
+        std::printf(
+            "%s road: host writes to its log files per browse, not counted, the mean of its browses "
+            "= %.1f\n",
+            road, logWritesOf()[road] / counted / (cells.empty() ? 1 : cells[0].hostCalls.rounds.size()));
         if (referenced == counted)
             std::printf(
                 "figure: %s road: host system calls per browse, the mean of its browses = %.1f (goal: "
@@ -697,22 +783,26 @@ int main(int argc, char** argv) {
     TConsole console{side, &w, issueToken(side, w, logs), "", logs / "console.log"};
     std::vector<TCell> cells = emptyCells();
     THandshakes h;
+    std::vector<TMixedBrowse> mixed;
     if (o.instructions) {
         TProcesses p = startProcesses(side, w, items, logs, counted);
         console.fileOfVersions = findFileOfVersions(console, p.ports);
         countInstructions(o, console, p, counted, cells);
+        if (o.mixed > 0) countMixed(o, console, p, counted, mixed);
         if (o.handshake) h = countBothHandshakes(o, p, counted, w);
     }
     if (o.calls) {
         TProcesses p = startProcesses(side, w, items, logs, {});
         if (console.fileOfVersions.empty()) console.fileOfVersions = findFileOfVersions(console, p.ports);
         countCalls(o, console, p, calls, cells);
+        if (o.mixed > 0) countMixedCalls(o, console, p, calls, mixed);
     }
     printTable(cells, o.rounds);
     std::vector<TCell> reference;
     if (!o.callsGoalFile.empty() && !readRows(readFile(o.callsGoalFile), reference, error))
         giveUp(o.callsGoalFile + ": " + error);
     printFigures(cells, reference, o.instructions && o.handshake ? &h : nullptr);
+    if (!mixed.empty()) printMixed(summarise(mixed, cells), o.mixed, 1.0, 1.5);
     if (!o.rowsFile.empty()) std::ofstream(o.rowsFile) << writeRows(cells);
     if (!o.writeBudgetsFile.empty())
         std::ofstream(o.writeBudgetsFile)

@@ -83,6 +83,13 @@ public:
 class IDbConnection {
 public:
     virtual ~IDbConnection() = default;
+    // What the last request that read through this connection left for the next request on it (the
+    // request scope's memos, with the state they are of): they answer for this connection's view of the
+    // database, so they follow it to whichever thread takes it next. Its user's alone, as the connection.
+    struct TKept {
+        virtual ~TKept() = default;
+    };
+    std::unique_ptr<TKept> kept;
     // Compiles one statement, or hands back one released earlier for the same text (reset, no
     // bindings). On failure returns the error and leaves `out` empty. A statement may outlive its
     // connection; it is then only finalized.

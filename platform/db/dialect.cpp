@@ -4,6 +4,8 @@
 #include <strings.h>
 
 #include <cctype>
+#include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -194,13 +196,28 @@ std::string normalizeUncached(const std::string& sql) {
 }  // namespace
 
 // The same few query texts come back on every request: each thread remembers its recent answers
-// (a bounded set, emptied when full) instead of tokenizing them again.
+// (a bounded set, emptied when full) instead of tokenizing them again, and the process remembers them
+// for its threads, so that a thread new to the texts (a server starts one for a connection when none
+// waits) finds them answered by the others.
 std::string normalizeDialect(const std::string& sql) {
     constexpr size_t kRemembered = 256;
     thread_local std::unordered_map<std::string, std::string> t_seen;
     auto it = t_seen.find(sql);
     if (it != t_seen.end()) return it->second;
-    std::string out = normalizeUncached(sql);
+    static std::shared_mutex s_mutex;
+    static auto* s_seen = new std::unordered_map<std::string, std::string>;  // lives until exit
+    std::string out;
+    bool found = false;
+    {
+        std::shared_lock lock(s_mutex);
+        if (auto shared = s_seen->find(sql); shared != s_seen->end()) out = shared->second, found = true;
+    }
+    if (!found) {
+        out = normalizeUncached(sql);
+        std::unique_lock lock(s_mutex);
+        if (s_seen->size() >= kRemembered) s_seen->clear();
+        s_seen->emplace(sql, out);
+    }
     if (t_seen.size() >= kRemembered) t_seen.clear();
     t_seen.emplace(sql, out);
     return out;

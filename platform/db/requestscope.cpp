@@ -9,36 +9,34 @@ namespace zydb {
 
 namespace {
 
-// Memos are carried over at most this many requests in a row, so that what a long-lived thread keeps
-// stays small (a request adds a handful of answers).
-constexpr unsigned kMaxCarried = 32;
+// Memos are carried over while they hold at most this many answers in all, so that what a connection
+// keeps stays small; a request adds a handful of answers, and the same questions asked again add none.
+constexpr size_t kMaxKeptEntries = 512;
 
-// The database as a request found it: which file (the environment's generation), through which
-// connection (versions of two connections are not comparable), at which version.
+// The database as a request found it: which file (the environment's generation) at which version of the
+// connection it read through (versions of two connections are not comparable: the memos are kept with
+// the connection).
 struct TDbState {
     unsigned long long generation = 0;
-    const void* connection = nullptr;
     unsigned long long version = 0;
     bool operator==(const TDbState&) const = default;
 };
 
+// What a connection keeps between requests: the last request's memos and the state they are of.
+struct TConnectionKept final : IDbConnection::TKept {
+    TDbState state;
+    detail::TMemoStore memos;
+};
+
 struct TRequest {
     int depth = 0;
-    unsigned long long serial = 0;  // of the outermost request; 0 while none is open
-    unsigned long long opened = 0;  // serials the thread has handed out
-    unsigned long long last = 0;    // the serial of the thread's last request
-    bool lastKnown = false;         // whether the last request knew its database's state
-    TDbState lastState;
-    // The last request's connection: a connection closed since (one left idle is) and another made at
-    // its address must not pass for it, its version counted afresh.
-    std::weak_ptr<IDbConnection> lastConnection;
-    unsigned carried = 0;    // requests in a row that carried on the memos
     bool unsettled = false;  // the outermost request has not looked at the database yet
+    bool known = false;      // the outermost request knows its database's state
+    TDbState state;          // (when known) the state it read in
     // The connection whose reads the outermost request holds in one read transaction: held so that
     // it stays the thread's until the request closes, however long the request waits between reads.
     std::shared_ptr<IDbConnection> held;
     CRequestReads* outermost = nullptr;  // the open request's context
-    detail::TMemoStore kept;             // the last request's memos, for a next one on the same state
 };
 
 TRequest& request() {
@@ -56,8 +54,14 @@ bool databaseState(TDbState& out, std::shared_ptr<IDbConnection>& conn) {
     if (!conn) return false;
     conn->holdReads(true);
     out.generation = CDbEnv::generation();
-    out.connection = conn.get();
     return conn->dataVersion(out.version) == DB_OK;
+}
+
+size_t entriesOf(const detail::TMemoStore& memos) {
+    size_t n = 0;
+    for (const auto& m : memos)
+        if (m) n += m->entries();
+    return n;
 }
 
 }  // namespace
@@ -88,25 +92,20 @@ void settleRequest() {
     TDbState now;
     std::shared_ptr<IDbConnection> conn;
     // What the request reads, it reads in one read transaction on the thread's kept connection.
-    const bool known = databaseState(now, conn);
+    r.known = databaseState(now, conn);
+    r.state = now;
     r.held = conn;
-    const bool sameConnection = !r.lastConnection.expired() && r.lastConnection.lock() == conn;
-    if (known && r.lastKnown && r.last != 0 && sameConnection && now == r.lastState &&
-        r.carried < kMaxCarried) {
-        r.serial = r.last;
-        ++r.carried;
-        g_kept.fetch_add(1, std::memory_order_relaxed);
-        r.outermost->m_memos = std::move(r.kept);
-    } else {
-        r.serial = ++r.opened;
-        r.carried = 0;
-        r.outermost->m_memos.clear();
+    r.outermost->m_memos.clear();
+    if (conn) {
+        // The connection's memos serve this request only when they are of the state it reads in.
+        std::unique_ptr<IDbConnection::TKept> kept = std::move(conn->kept);
+        auto* mine = dynamic_cast<TConnectionKept*>(kept.get());
+        if (r.known && mine && mine->state == now) {
+            g_kept.fetch_add(1, std::memory_order_relaxed);
+            r.outermost->m_memos = std::move(mine->memos);
+        }
     }
-    r.kept.clear();
     r.outermost->m_settled = true;
-    r.lastKnown = known;
-    r.lastState = now;
-    r.lastConnection = conn;
 }
 
 void closeRequest() {
@@ -117,11 +116,19 @@ void closeRequest() {
             r.outermost = nullptr;
             return;
         }
-        r.last = r.serial;
-        r.serial = 0;
-        if (r.held) r.held->holdReads(false);
+        if (r.held) {
+            r.held->holdReads(false);
+            // Left with the connection for the next request on it, of whatever thread, when they are of
+            // a known state and small enough to keep.
+            if (r.known && entriesOf(r.outermost->m_memos) <= kMaxKeptEntries) {
+                auto kept = std::make_unique<TConnectionKept>();
+                kept->state = r.state;
+                kept->memos = std::move(r.outermost->m_memos);
+                r.held->kept = std::move(kept);
+            }
+        }
         r.held.reset();
-        r.kept = std::move(r.outermost->m_memos);
+        r.outermost->m_memos.clear();
         r.outermost = nullptr;
     }
 }

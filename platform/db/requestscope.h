@@ -12,9 +12,10 @@ namespace zydb {
 
 // Opens (nested: joins) the thread's request, returning its outermost context; closeRequest ends the
 // outermost one. Called by CRequestReads, which holds what the request keeps.
-// A request whose database is exactly as the thread's previous request found it (no commit through any
-// connection or process since) carries on that request's memos, for a bounded run of requests: what
-// they hold would be read again unchanged.
+// A request whose database is exactly as the previous request on the same connection found it (no
+// commit through any connection or process since) carries on that request's memos, whichever thread
+// either ran on (the memos are kept with the connection, which threads hand on to each other), while
+// they stay small: what they hold would be read again unchanged.
 // The outermost request holds the reads of the thread's connection in one read transaction
 // (IDbConnection::holdReads) until it closes. The database is looked at when the request first reads
 // it or asks for a memo, so a request that reads nothing (a relayed answer) costs no connection.
@@ -34,10 +35,18 @@ namespace detail {
 // One reader's memo, held by the request.
 struct TMemoBase {
     virtual ~TMemoBase() = default;
+    // The answers it holds (a container's size, else one): what the memos carried on may reach.
+    virtual size_t entries() const = 0;
 };
 template <class Memo>
 struct THeldMemo final : TMemoBase {
     Memo memo;
+    size_t entries() const override {
+        if constexpr (requires { memo.size(); })
+            return memo.size();
+        else
+            return 1;
+    }
 };
 using TMemoStore = std::vector<std::unique_ptr<TMemoBase>>;
 size_t nextMemoSlot();

@@ -26,6 +26,7 @@ constexpr int kAccessDeniedCode = 3;  // the browse error code of a refusal
 // is not kept.
 struct TRightsAnswers {
     std::map<std::string, zysec::TCheckOutcome> byQuestion;
+    size_t size() const { return byQuestion.size(); }  // what the request's memos count of it
 };
 
 // The users that tokens named in the thread's request, as read (by the same rule: a user is the same

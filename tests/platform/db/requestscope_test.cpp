@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -92,6 +93,60 @@ TEST_F(RequestScope, MemosCarryIntoTheNextRequestOnlyWhileTheDatabaseIsUnchanged
     { CRequestReads relay; }
     CRequestReads last;
     EXPECT_EQ(last.memo<TAnswers>()->seen, "again");
+}
+
+// The memos are kept with the connection they were read through, not with a thread: a server hands its
+// threads' connections on from one to the next (a thread that waits for work, or ends, gives its
+// connection back), and the next request on the connection, of whatever thread, finds them while the
+// database is unchanged; never after a commit, nor when they grew too large to keep.
+TEST_F(RequestScope, MemosFollowTheConnectionToTheNextThreadOnlyWhileTheDatabaseIsUnchanged) {
+    auto onAThreadOfItsOwn = [](const std::function<void()>& work) {
+        std::thread t([&] {
+            work();
+            CDbEnv::releaseThreadConnection();
+        });
+        t.join();
+    };
+    onAThreadOfItsOwn([] {
+        CRequestReads request;
+        request.memo<TAnswers>()->seen = "read by the first thread";
+    });
+    std::string seen = "unset";
+    onAThreadOfItsOwn([&] {
+        CRequestReads request;
+        seen = request.memo<TAnswers>()->seen;
+    });
+    EXPECT_EQ(seen, "read by the first thread");
+
+    // A commit through any connection: what the memos hold may be stale, the next thread reads afresh.
+    ASSERT_EQ(CDbEnv::newConnection(nullptr)->exec("INSERT INTO t VALUES (1)"), DB_OK);
+    onAThreadOfItsOwn([&] {
+        CRequestReads request;
+        seen = request.memo<TAnswers>()->seen;
+        request.memo<TAnswers>()->seen = "after the commit";
+    });
+    EXPECT_EQ(seen, "");
+    onAThreadOfItsOwn([&] {
+        CRequestReads request;
+        seen = request.memo<TAnswers>()->seen;
+    });
+    EXPECT_EQ(seen, "after the commit");
+
+    // Memos that grew past their bound are not kept.
+    struct TManyAnswers {
+        std::vector<int> answers;
+        size_t size() const { return answers.size(); }
+    };
+    onAThreadOfItsOwn([] {
+        CRequestReads request;
+        request.memo<TAnswers>()->seen = "beside too many";
+        request.memo<TManyAnswers>()->answers.assign(100000, 1);
+    });
+    onAThreadOfItsOwn([&] {
+        CRequestReads request;
+        seen = request.memo<TAnswers>()->seen;
+    });
+    EXPECT_EQ(seen, "");
 }
 
 }  // namespace
