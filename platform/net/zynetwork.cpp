@@ -388,8 +388,7 @@ CUxError CZyNetwork::unwelcome(const TAnswer& answer, const std::string& what, i
     return failed(code, function, what + ": " + (read ? refusal.reason : "no reason given"));
 }
 
-void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize) {
-    m_socket = std::move(socket);
+void CZyNetwork::prepare(const TPeer& peer, const uint8_t* pending, size_t pendingSize) {
     m_peer = peer;
     CHubMutexLock lock(m_receiveMutex);  // nobody else has the session yet
     if (!peer.trusted)
@@ -401,6 +400,10 @@ void CZyNetwork::adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* 
     // What an outsider's frames take while they arrive counts with what its messages hold.
     if (!peer.trusted) m_assembler.chargeTo(&zynet::outsidersHeld());
     m_lastByte = m_clock.steadyNow();
+}
+
+void CZyNetwork::adopt(zynet::CSocket socket) {
+    m_socket = std::move(socket);
     m_state = State::Open;
 }
 

@@ -211,8 +211,12 @@ private:
         std::vector<uint8_t> payload;
     };
 
-    // Server side: the session of an accepted connection whose opening the listener read.
-    void adopt(zynet::CSocket socket, const TPeer& peer, const uint8_t* pending, size_t pendingSize);
+    // Server side, in two steps so that no session's receive lock is taken under its server's lock (see
+    // m_receiveMutex): `prepare` sets up a new session, which nobody else has yet, for the peer whose
+    // opening the listener read (the bytes that came after it, an outsider's limits); `adopt` then opens it
+    // on the connection, once its server has room for it.
+    void prepare(const TPeer& peer, const uint8_t* pending, size_t pendingSize);
+    void adopt(zynet::CSocket socket);
 
     // Client side: finds the listener of `host` through the directory.
     CUxError resolve(const char* host, TZyNetAddress& address);
@@ -280,8 +284,11 @@ private:
     zynet::Deadline m_deadline = zynet::Deadline::max();  // see setDeadline
     int m_cancelFd = -1;                                  // see watchCancel
 
-    CHubMutex m_sendMutex;     // one frame goes out at a time
-    CHubMutex m_receiveMutex;  // one receiver at a time
+    CHubMutex m_sendMutex;  // one frame goes out at a time
+    // One receiver at a time. Lock order: a server session's receive lock is taken before its server's
+    // lock (CZyNetworkServer::m_mutex: a message read is marked under way while the frame is still held),
+    // never after it.
+    CHubMutex m_receiveMutex;
     zynet::CFrameAssembler m_assembler GUARDED_BY(m_receiveMutex);
     // When the last byte of an unfinished frame arrived.
     zynet::Clock::time_point m_lastByte GUARDED_BY(m_receiveMutex);

@@ -211,6 +211,11 @@ CUxError CZyNetworkServer::Quit(bool, bool) {
 CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer& peer,
                                  const uint8_t* pending, size_t pendingSize) {
     joinFinished();
+    // Set up before the lock: a session's receive lock is never taken under the server's (deliver takes
+    // them the other way round). Given the connection only once there is room for it, so that a refusal
+    // leaves the connection with the listener to answer.
+    auto session = std::make_shared<CZyNetwork>(m_listener->clock());
+    session->prepare(peer, pending, pendingSize);
     CHubMutexLock lock(m_mutex);
     if (m_quitting || m_closed) return zynet::makeError(ZYNET_E_STOPPED, "CZyNetworkServer::adopt", m_name);
     const auto live = [](const auto& entry) { return !entry.second.ended && !entry.second.evicted; };
@@ -231,8 +236,7 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
     }
 
     m_hadConnection = true;
-    auto session = std::make_shared<CZyNetwork>(m_listener->clock());
-    session->adopt(std::move(socket), peer, pending, pendingSize);
+    session->adopt(std::move(socket));
     const long long handle = ++g_nextHandle;
     TConnection& connection = m_connections[handle];
     connection.session = session;

@@ -171,6 +171,8 @@ private:
     // Taken before m_mutex: keeps SelectData's start of the listener and Quit's stop of it apart, so
     // a Quit that lands while SelectData is starting never leaves the listener running.
     CHubMutex m_listenerMutex ACQUIRED_BEFORE(m_mutex);
+    // Taken after a session's receive lock (deliver marks a message under way while it holds the frame),
+    // never before one: adopt sets a new session up before taking it.
     mutable CHubMutex m_mutex;
     std::condition_variable m_changed;  // a connection ended, or the server quit
     std::map<long long, TConnection> m_connections GUARDED_BY(m_mutex);
