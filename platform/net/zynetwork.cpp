@@ -117,13 +117,17 @@ CUxError CZyNetwork::receiveFrame(TFrame& frame, Deadline deadline, bool& timedO
     timedOut = false;
     if (m_state != State::Open && m_state != State::Closing)
         return failed(ZYNET_E_NOT_CONNECTED, function, std::string());
+    // The caller is back for its next message: the last one is done with, and nothing is under way unless
+    // bytes of the next are held already.
+    if (!m_assembler.midFrame()) m_frameSince.store(0, std::memory_order_relaxed);
     const auto stall =
         std::chrono::seconds(m_stallSeconds > 0 ? m_stallSeconds : zynet::options().stallSeconds);
     for (;;) {
         const zynet::FrameStatus status = m_assembler.next(frame);
         if (status == zynet::FrameStatus::Frame) {
-            // Bytes held past it are the next message's, begun when they came.
-            m_frameSince.store(m_assembler.midFrame() ? m_lastByte.time_since_epoch().count() : 0);
+            // The message handed out stays under way until its caller comes back for the next, so that no
+            // moment between its last byte and its server's note of it shows the session idle.
+            m_frameSince.store(m_clock.steadyNow().time_since_epoch().count());
             return CUxError::Success();
         }
         if (status != zynet::FrameStatus::NeedMore)

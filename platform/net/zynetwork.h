@@ -294,8 +294,9 @@ private:
     zynet::Clock::time_point m_lastByte GUARDED_BY(m_receiveMutex);
     // The longest pause inside a frame; 0: the configured one.
     int m_stallSeconds GUARDED_BY(m_receiveMutex) = 0;
-    // When the first bytes of a message not yet whole came (the clock's count since its epoch; 0: none
-    // held). Written by the receiving thread, read by the server's.
+    // When the first bytes of a message not yet whole came, or when the last whole one was handed out
+    // until its receiver asks for the next (the clock's count since its epoch; 0: none under way).
+    // Written by the receiving thread, read by the server's.
     std::atomic<zynet::Clock::rep> m_frameSince{0};
     std::atomic<bool> m_tokenAccepted{false};  // see NoteTokenAccepted
 
