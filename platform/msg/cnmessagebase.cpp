@@ -485,19 +485,22 @@ CNMessageBase*& CNMessageBase::getObjectAccessor(int, int create, short i, short
     return child;
 }
 
+// One look-up of the field; the child's class is looked up only when the child is made (a message
+// built item by item makes several children each).
 CNMessageBase* CNMessageBase::getObjectAccessor(const MsgFieldRef& f, bool create) {
     if (!addressOk(f.tag, f.code, "getObjectAccessor")) return nullptr;
-    const MsgClassType* type = f.childTag ? CNMessageRegistry::instance().byTag(f.childTag) : nullptr;
-    int package = type ? type->info().package : msgTagPackage(f.childTag);
-    int classId = type ? type->info().classId : -1;
-    CNMessageBase*& child = getObjectAccessor(1, 0, f.i, f.j, f.tag, f.code, package, classId);
-    if (child || !create) return child;
     CNMessageField* field = findField(f.code);
-    if (field && field->kind != MsgFieldKind::Obj) return nullptr;
+    if (field && field->kind != MsgFieldKind::Obj) {
+        msgLog(-1, "CNMessageBase::getObjectAccessor: field 0x%06x of %s holds a %s, not an object", f.code,
+               className(), msgFieldKindName(field->kind));
+        return nullptr;
+    }
+    if (field && field->child) return field->child;
+    if (!create) return nullptr;
     if (!field) field = &addField(f.code, f.i, f.j, MsgFieldKind::Obj);
-    CNMessageBase*& slot = field->child;
-    slot = type ? type->info().make() : new CNMessageBase(CNMessageBase::withTag(f.childTag));
-    return slot;
+    const MsgClassType* type = f.childTag ? CNMessageRegistry::instance().byTag(f.childTag) : nullptr;
+    field->child = type ? type->info().make() : new CNMessageBase(CNMessageBase::withTag(f.childTag));
+    return field->child;
 }
 
 void CNMessageBase::setlistobject(short i, short j, const std::vector<CNMessageBase>& items,

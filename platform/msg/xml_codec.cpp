@@ -945,6 +945,20 @@ void logFailure(const char* what, int rc, const char* data, size_t size) {
 
 }  // namespace
 
+bool msgAppendXmlEscaped(std::string& out, std::string_view text, bool attribute) {
+    if (text.find('\0') != std::string_view::npos) return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    if (nextToEscape(bytes, 0, size, attribute) == size) {
+        out.append(text);  // most values need no escaping
+        return true;
+    }
+    XmlText escaped;
+    appendEscaped(escaped, text, attribute);
+    out.append(escaped.text());
+    return true;
+}
+
 namespace {
 
 std::string_view codeName(uint32_t code, char (&codeBuf)[16]) {

@@ -79,6 +79,10 @@ struct TMaskedValue {
     uint32_t code = 0;
 };
 
+// `text` as the encoder writes a text value (`attribute`: inside an attribute's quotes), appended to
+// `out`; false (`out` unchanged) on a NUL byte, which XML cannot carry.
+bool msgAppendXmlEscaped(std::string& out, std::string_view text, bool attribute);
+
 class XMLEncoder {
 public:
     explicit XMLEncoder(EncodingFlags flags = XML_ENCODE_DEFAULT, ZyXMLContextInfo* context = nullptr);

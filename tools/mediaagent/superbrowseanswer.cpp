@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "platform/msg/criteriaoperators.h"
 #include "platform/msg/errorresponse.h"
+#include "platform/msg/xml_codec.h"
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_xml.h"
@@ -127,8 +129,17 @@ databrowse::BrowseResponse errorResponse(const TIndexBrowsePlan& plan, const std
     return r;
 }
 
+// An item's values, as its message holds them.
+struct TItemValues {
+    const std::string& name;
+    const std::string& path;
+    int64_t file, directory;
+    bool deleted;
+    int64_t size, modificationTime, version, backupTime, archiveFileId, offset, subclientId;
+};
+
 // An item, built where it is kept: each child is made in place in its parent rather than copied in.
-void addItem(std::vector<CNMessageBase>& items, const TItemVersion& v, const std::string& under) {
+void addItemValues(std::vector<CNMessageBase>& items, const TItemValues& v) {
     using D = databrowse::BrowseData::f;
     using A = databrowse::Msg93::f;
     using F = databrowse::BrowseItemFlags::f;
@@ -139,15 +150,12 @@ void addItem(std::vector<CNMessageBase>& items, const TItemVersion& v, const std
     data.reserveFields(kItemFields);
     CNMessageBase* flags = data.getObjectAccessor(D::flags, true);
     flags->reserveFields(kFlagFields);
-    flags->setint64(F::file, v.directory() ? 0 : 1);
-    flags->setint64(F::directory, v.directory() ? 1 : 0);
-    if (v.deleted()) flags->setint64(F::deleted, 1);
+    flags->setint64(F::file, v.file);
+    flags->setint64(F::directory, v.directory);
+    if (v.deleted) flags->setint64(F::deleted, 1);
     data.setstring(D::name, v.name);
     data.setstring(D::displayName, v.name);
-    if (under.empty())
-        data.setstring(D::path, v.path);  // the item's own path, not a copy made per item
-    else
-        data.setstring(D::path, underVm(under, v.path));
+    data.setstring(D::path, v.path);
     data.setint64(D::size, v.size);
     data.setint64(D::modificationTime, v.modificationTime);
     data.setint64(D::version, v.version);
@@ -157,7 +165,34 @@ void addItem(std::vector<CNMessageBase>& items, const TItemVersion& v, const std
     advanced->setint64(A::archiveFileId, v.archiveFileId);
     advanced->setint64(A::offset, v.offset);
     advanced->getObjectAccessor(A::subclientEntity, true)
-        ->setint64(ZyEntities::Msg10::f::subclientId, v.appId);
+        ->setint64(ZyEntities::Msg10::f::subclientId, v.subclientId);
+}
+
+// The item's path in the answer: its own (not a copy made per item), or below the VM it was read for.
+const std::string& answeredPath(const TItemVersion& v, const std::string& under, std::string& room) {
+    if (under.empty()) return v.path;
+    room = underVm(under, v.path);
+    return room;
+}
+
+TItemValues valuesOf(const TItemVersion& v, const std::string& path) {
+    return {v.name,
+            path,
+            v.directory() ? 0 : 1,
+            v.directory() ? 1 : 0,
+            v.deleted(),
+            v.size,
+            v.modificationTime,
+            v.version,
+            v.backupTime,
+            v.archiveFileId,
+            v.offset,
+            v.appId};
+}
+
+void addItem(std::vector<CNMessageBase>& items, const TItemVersion& v, const std::string& under) {
+    std::string room;
+    addItemValues(items, valuesOf(v, answeredPath(v, under, room)));
 }
 
 // Whether a version passes the request's cut-offs.
@@ -186,6 +221,165 @@ databrowse::BrowseResponse itemsResponse(const TIndexBrowsePlan& plan, const TIn
     for (const TItemVersion* v = begin; v != end; ++v)
         if (!cut || kept(plan, *v)) addItem(items, *v, ask.under);
     return r;
+}
+
+// Where the items of a response of items go in its text written with an empty item list: before the
+// closing tags of its result and of the response (the result is the response's last object, the list
+// the result's last field). npos when the text has no such end.
+size_t itemsAt(std::string_view xml) {
+    const size_t last = xml.rfind("</");
+    return last == std::string_view::npos || last == 0 ? std::string_view::npos : xml.rfind("</", last - 1);
+}
+
+// An item's text as the encoder writes it in a response, cut at its values: written again with each
+// item's values it is what the encoder writes for that item built, byte for byte. Learnt once from the
+// encoder's own text of a sample item whose values are markers, and checked against it.
+class CItemTemplate {
+public:
+    enum ESlot : int {
+        kName,
+        kPath,
+        kFile,
+        kDirectory,
+        kSize,
+        kModified,
+        kVersion,
+        kBackupTime,
+        kArchiveFile,
+        kOffset,
+        kSubclient,
+        kSlots
+    };
+    struct TPiece {
+        std::string literal;
+        int slot = -1;  // the value after the literal (-1: none, the last piece)
+    };
+
+    static const CItemTemplate& of(bool deleted) {
+        static const CItemTemplate live(false), gone(true);
+        return deleted ? gone : live;
+    }
+    bool usable() const { return m_usable; }
+
+    // Appends the item's text; false on a value the encoder cannot write either (a NUL byte).
+    bool write(std::string& out, const TItemValues& v) const {
+        for (const TPiece& p : m_pieces) {
+            out.append(p.literal);
+            if (p.slot < 0) continue;
+            if (p.slot == kName || p.slot == kPath) {
+                if (!msgAppendXmlEscaped(out, p.slot == kName ? v.name : v.path, true)) return false;
+                continue;
+            }
+            char text[24];
+            const auto [end, ec] = std::to_chars(text, text + sizeof text, number(v, p.slot));
+            out.append(text, end);
+        }
+        return true;
+    }
+
+private:
+    static int64_t number(const TItemValues& v, int slot) {
+        switch (slot) {
+            case kFile:
+                return v.file;
+            case kDirectory:
+                return v.directory;
+            case kSize:
+                return v.size;
+            case kModified:
+                return v.modificationTime;
+            case kVersion:
+                return v.version;
+            case kBackupTime:
+                return v.backupTime;
+            case kArchiveFile:
+                return v.archiveFileId;
+            case kOffset:
+                return v.offset;
+            default:
+                return v.subclientId;
+        }
+    }
+    // Markers: texts that need no escaping, numbers of one length that no other text of the sample holds
+    // (the int fields' within an int).
+    static constexpr int64_t kMarkerBase = 1987654300;
+
+    explicit CItemTemplate(bool deleted) {
+        const std::string name = "@@item-name@@", path = "@@item-path@@";
+        const TItemValues sample{name,
+                                 path,
+                                 kMarkerBase + kFile,
+                                 kMarkerBase + kDirectory,
+                                 deleted,
+                                 kMarkerBase + kSize,
+                                 kMarkerBase + kModified,
+                                 kMarkerBase + kVersion,
+                                 kMarkerBase + kBackupTime,
+                                 kMarkerBase + kArchiveFile,
+                                 kMarkerBase + kOffset,
+                                 kMarkerBase + kSubclient};
+        // The response with and without the sample: the item is what the second adds at itemsAt.
+        TIndexBrowsePlan plan;
+        plan.workerId = "w";
+        plan.session = "s";
+        std::string bare, whole, error;
+        databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
+        std::vector<CNMessageBase>& items =
+            *r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true)
+                 ->getlistobject(databrowse::BrowseResult::f::dataResultSet, true);
+        if (!zynet::messageToXml(r, bare, error)) return;
+        addItemValues(items, sample);
+        if (!zynet::messageToXml(r, whole, error)) return;
+        const size_t at = itemsAt(bare);
+        if (at == std::string::npos || whole.size() <= bare.size() ||
+            whole.compare(0, at, bare, 0, at) != 0 ||
+            whole.compare(whole.size() - (bare.size() - at), std::string::npos, bare, at) != 0)
+            return;
+        const std::string item = whole.substr(at, whole.size() - bare.size());
+        // Cut at every marker, the earliest first.
+        std::vector<std::pair<std::string, int>> markers = {{name, kName}, {path, kPath}};
+        for (int slot = kFile; slot < kSlots; ++slot)
+            markers.emplace_back(std::to_string(kMarkerBase + slot), slot);
+        size_t from = 0;
+        for (;;) {
+            size_t found = std::string::npos;
+            int slot = -1;
+            size_t length = 0;
+            for (const auto& [text, s] : markers)
+                if (const size_t n = item.find(text, from); n < found)
+                    found = n, slot = s, length = text.size();
+            if (slot < 0) break;
+            m_pieces.push_back({item.substr(from, found - from), slot});
+            from = found + length;
+        }
+        m_pieces.push_back({item.substr(from), -1});
+        // Written again from the pieces, the sample is the encoder's text.
+        std::string again;
+        m_usable = write(again, sample) && again == item;
+    }
+
+    std::vector<TPiece> m_pieces;
+    bool m_usable = false;
+};
+
+// The items of [begin, end) that pass the cut-offs, written into `out`; false (nothing to use) when
+// one cannot be written so.
+bool writeItems(const TIndexBrowsePlan& plan, const TIndexBrowseQuery& ask, const TItemVersion* begin,
+                const TItemVersion* end, TWrittenItems& out) {
+    const CItemTemplate& live = CItemTemplate::of(false);
+    const CItemTemplate& gone = CItemTemplate::of(true);
+    if (!live.usable() || !gone.usable()) return false;
+    out.xml.clear();
+    out.count = 0;
+    const bool cut = hasCutOffs(plan);
+    std::string room;
+    for (const TItemVersion* v = begin; v != end; ++v) {
+        if (cut && !kept(plan, *v)) continue;
+        if (!(v->deleted() ? gone : live).write(out.xml, valuesOf(*v, answeredPath(*v, ask.under, room))))
+            return false;
+        ++out.count;
+    }
+    return true;
 }
 
 }  // namespace
@@ -300,14 +494,29 @@ bool planIndexBrowse(Indexing::BrowseReq& request, CItemIndex& index, TIndexBrow
     return true;
 }
 
-int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
-                      const std::function<bool(databrowse::BrowseResponse&)>& send,
-                      const std::function<bool()>& stopped) {
+namespace {
+
+using TWrittenSend = std::function<bool(databrowse::BrowseResponse&, const TWrittenItems*)>;
+
+// The answer; with `written`, the items of a response go beside it, written (see answerIndexBrowseWritten).
+int answer(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize, const TWrittenSend& send,
+           const std::function<bool()>& stopped, bool written) {
     int sent = 0;
     bool going = true;
     auto deliver = [&](databrowse::BrowseResponse& r) {
-        if (going && (going = send(r))) ++sent;
+        if (going && (going = send(r, nullptr))) ++sent;
         return going;
+    };
+    TWrittenItems writtenItems;
+    auto deliverItems = [&](const TIndexBrowseQuery& ask, const TItemVersion* begin,
+                            const TItemVersion* end) {
+        if (written && writeItems(plan, ask, begin, end, writtenItems)) {
+            databrowse::BrowseResponse r = itemsResponse(plan, ask, begin, begin);
+            if (going && (going = send(r, &writtenItems))) ++sent;
+            return going;
+        }
+        databrowse::BrowseResponse r = itemsResponse(plan, ask, begin, end);
+        return deliver(r);
     };
     auto fail = [&](const std::string& text) {
         // A read the answer's stop ended is no failure: the answer ends as stopped.
@@ -410,11 +619,8 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                 }
                 const size_t end = std::min<uint64_t>(files.size(), skip + remaining);
                 if (window) window->remaining -= end - std::min<size_t>(skip, end);
-                for (size_t at = std::min<size_t>(skip, end); at < end && going; at += batch) {
-                    databrowse::BrowseResponse r = itemsResponse(
-                        plan, ask, files.data() + at, files.data() + std::min<size_t>(end, at + batch));
-                    deliver(r);
-                }
+                for (size_t at = std::min<size_t>(skip, end); at < end && going; at += batch)
+                    deliverItems(ask, files.data() + at, files.data() + std::min<size_t>(end, at + batch));
                 continue;
             }
             if (window && window->skip > 0) {
@@ -438,9 +644,7 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                     break;
                 }
                 if (versions.empty()) break;
-                databrowse::BrowseResponse r =
-                    itemsResponse(plan, ask, versions.data(), versions.data() + versions.size());
-                if (!deliver(r)) break;
+                if (!deliverItems(ask, versions.data(), versions.data() + versions.size())) break;
                 remaining -= versions.size();
                 if (window) window->remaining = remaining;
                 if (versions.size() < q.pageSize) break;
@@ -452,6 +656,34 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
     databrowse::BrowseResponse end = response(plan, databrowse::BROWSE_RESP_END);
     deliver(end);
     return sent;
+}
+
+}  // namespace
+
+int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
+                      const std::function<bool(databrowse::BrowseResponse&)>& send,
+                      const std::function<bool()>& stopped) {
+    return answer(
+        plan, index, batchSize, [&](databrowse::BrowseResponse& r, const TWrittenItems*) { return send(r); },
+        stopped, false);
+}
+
+int answerIndexBrowseWritten(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
+                             const TWrittenSend& send, const std::function<bool()>& stopped) {
+    return answer(plan, index, batchSize, send, stopped, true);
+}
+
+bool writtenResponseXml(const databrowse::BrowseResponse& r, const TWrittenItems* items, std::string& xml,
+                        std::string& error) {
+    if (!zynet::messageToXml(r, xml, error)) return false;
+    if (!items) return true;
+    const size_t at = itemsAt(xml);
+    if (at == std::string::npos) {
+        error = "a response of items without its result's end";
+        return false;
+    }
+    xml.insert(at, items->xml);
+    return true;
 }
 
 int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& why,
@@ -591,10 +823,10 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
         heldItems = 0;
         return ok;
     };
-    auto send = [&](databrowse::BrowseResponse& r) {
+    auto send = [&](databrowse::BrowseResponse& r, const TWrittenItems* written) {
         if (inFlight.stopped()) return false;
         std::string xml, error;
-        if (!zynet::messageToXml(r, xml, error)) return false;
+        if (!writtenResponseXml(r, written, xml, error)) return false;
         const bool end = r.getint64(databrowse::BrowseResponse::f::respType) == databrowse::BROWSE_RESP_END;
         // A held answer sends its first items before it waits, so its end never goes out with them.
         if ((!end || inFlight.holds()) && !flush()) return false;
@@ -603,7 +835,7 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
         if (r.isSet(databrowse::BrowseResponse::f::browseResult)) {
             CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, false);
             if (auto* items = result->getlistobject(databrowse::BrowseResult::f::dataResultSet, false))
-                heldItems += items->size();
+                heldItems += written ? written->count : items->size();
             if (auto* counts = result->getlistobject(databrowse::BrowseResult::f::aggrResultSet, false))
                 for (CNMessageBase& c : *counts) {
                     figures.counts += c.getint64(databrowse::AggregateResult::f::count);
@@ -623,8 +855,10 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
         }
     } readsEnd{index};
     if (index) index->endReadsWhen([&] { return inFlight.stopped(); });
-    int sent = index ? answerIndexBrowse(plan, *index, batchSize, send, [&] { return inFlight.stopped(); })
-                     : answerIndexBrowseRefusal(plan, why, send);
+    int sent =
+        index ? answerIndexBrowseWritten(plan, *index, batchSize, send, [&] { return inFlight.stopped(); })
+              : answerIndexBrowseRefusal(plan, why,
+                                         [&](databrowse::BrowseResponse& r) { return send(r, nullptr); });
     if (inFlight.stopped()) {
         // What was still held back is not sent: the caller is told the browse was stopped, then the end.
         held.clear();

@@ -63,6 +63,23 @@ int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t 
                       const std::function<bool(databrowse::BrowseResponse&)>& send,
                       const std::function<bool()>& stopped = {});
 
+// The items of one response written already, as its XML holds them: a sender writes each item once
+// instead of building it first and writing the built one.
+struct TWrittenItems {
+    std::string xml;
+    size_t count = 0;
+};
+// answerIndexBrowse, the items of each response of items handed over beside it (its item list left
+// empty) rather than in it; other responses come with none. writtenResponseXml gives the whole text.
+int answerIndexBrowseWritten(
+    const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
+    const std::function<bool(databrowse::BrowseResponse&, const TWrittenItems*)>& send,
+    const std::function<bool()>& stopped = {});
+// The XML of a response handed over with `items` (null: none), as the encoder writes it with its items
+// in it; false (with the reason) when it cannot be written.
+bool writtenResponseXml(const databrowse::BrowseResponse& r, const TWrittenItems* items, std::string& xml,
+                        std::string& error);
+
 // An answer that cannot be planned: the error and the end.
 int answerIndexBrowseRefusal(const TIndexBrowsePlan& plan, const std::string& why,
                              const std::function<bool(databrowse::BrowseResponse&)>& send);

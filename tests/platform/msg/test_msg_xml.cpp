@@ -103,6 +103,27 @@ TEST(MessageXml, AwkwardTextsSurvive) {
     std::string out = "unchanged";
     EXPECT_EQ(d.serialize(out), MSG_ERR_UNWRITABLE);
     EXPECT_EQ(out, "unchanged");
+    EXPECT_FALSE(msgAppendXmlEscaped(out, std::string("a\0b", 3), true));
+    EXPECT_EQ(out, "unchanged");
+}
+
+// A text escaped on its own is what the encoder writes for it in an attribute, and in an element's text.
+TEST(MessageXml, TextsEscapedAloneAreTheEncodersOwn) {
+    const std::string texts[] = {"plain", "a&b<c>d\"e'f", std::string("\x01\x1f \xc3\xa9 tab\t"), "",
+                                 std::string(40, 'x') + "&" + std::string(40, 'y')};
+    for (const std::string& t : texts) {
+        databrowse::BrowseData d;
+        d.setstring(DATA::path, t);
+        std::string attribute;
+        ASSERT_TRUE(msgAppendXmlEscaped(attribute, t, true));
+        EXPECT_NE(xmlOf(d).find(" path=\"" + attribute + "\""), std::string::npos) << t;
+        databrowse::FilteredBrowseCriteriaValue v;
+        v.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {t});
+        std::string text = "kept:";
+        ASSERT_TRUE(msgAppendXmlEscaped(text, t, false));
+        EXPECT_NE(xmlOf(v).find(">" + text.substr(5) + "</"), std::string::npos) << t;
+        EXPECT_EQ(text.rfind("kept:", 0), 0u);
+    }
 }
 
 TEST(MessageXml, FieldsNoClassDeclaresSurviveARoundTrip) {

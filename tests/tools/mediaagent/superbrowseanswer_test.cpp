@@ -300,6 +300,65 @@ TEST_F(SuperBrowseAnswer, CutOffsPredictionsAndRefusals) {
     EXPECT_EQ(u.type(1), 5);
 }
 
+// The items written beside their responses make, spliced in, the very text of the responses built with
+// them: files, directories and deletions, points in time and ranges, cut-offs, batches of any size.
+TEST_F(SuperBrowseAnswer, WrittenItemsMakeTheBuiltAnswersText) {
+    auto texts = [&](Indexing::BrowseReq& r, uint32_t batch, bool written, size_t& items) {
+        TIndexBrowsePlan plan;
+        std::string why, error;
+        EXPECT_TRUE(mediaagent::planIndexBrowse(r, *index, plan, why)) << why;
+        std::vector<std::string> out;
+        items = 0;
+        auto keep = [&](databrowse::BrowseResponse& x, const mediaagent::TWrittenItems* w) {
+            std::string xml;
+            EXPECT_TRUE(mediaagent::writtenResponseXml(x, w, xml, error)) << error;
+            if (w) items += w->count;
+            out.push_back(xml);
+            return true;
+        };
+        if (written)
+            mediaagent::answerIndexBrowseWritten(plan, *index, batch, keep);
+        else
+            mediaagent::answerIndexBrowse(plan, *index, batch,
+                                          [&](databrowse::BrowseResponse& x) { return keep(x, nullptr); });
+        return out;
+    };
+    Indexing::BrowseReq cut = request(lastTime);
+    databrowse::FilteredBrowseCriteriaValue value;
+    value.setint64(databrowse::FilteredBrowseCriteriaValue::f::attribute, 1);
+    value.setint64(databrowse::FilteredBrowseCriteriaValue::f::criteriaOperator, 4);
+    value.setliststring(databrowse::FilteredBrowseCriteriaValue::f::values, {std::to_string(midTime)});
+    databrowse::Criteria criteria;
+    criteria.setObjectAccessor(value, databrowse::Criteria::f::criteria);
+    databrowse::Query data = page(0, 0);
+    data.setlistobject(databrowse::Query::f::criteriaList, {criteria});
+    cut.setlistobject(R::queries, {data});
+    Indexing::BrowseReq versions = request(lastTime, 1, "/big");
+    versions.setint64(R::options, static_cast<int64_t>(mediaagent::kOptionVersions));
+    Indexing::BrowseReq requests[] = {request(midTime), request(lastTime, midTime), versions, cut};
+    bool sawDeleted = false;
+    size_t answered = 0;
+    for (Indexing::BrowseReq& r : requests)
+        for (uint32_t batch : {1u, 7u, 1000u}) {
+            size_t built = 0, written = 0;
+            const std::vector<std::string> expected = texts(r, batch, false, built);
+            const std::vector<std::string> got = texts(r, batch, true, written);
+            ASSERT_GT(expected.size(), 1u);
+            EXPECT_EQ(got, expected) << "batch " << batch;
+            size_t inText = 0;
+            for (const std::string& xml : expected)
+                for (size_t at = xml.find("<dataResultSet "); at != std::string::npos;
+                     at = xml.find("<dataResultSet ", at + 1))
+                    ++inText;
+            EXPECT_EQ(written, inText);
+            answered += written;
+            for (const std::string& xml : expected)
+                sawDeleted |= xml.find(" deleted=\"1\"") != std::string::npos;
+        }
+    EXPECT_TRUE(sawDeleted);
+    EXPECT_GT(answered, 100u);
+}
+
 // Each item carries its version whole, in the catalogue's order and classes: the answer's XML is that of
 // items set field by field from the versions read straight from the index (directories, files and
 // deletions), across batches.
