@@ -14,7 +14,10 @@
 #include <immintrin.h>
 #endif
 #if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+// A C header: _Bool is C's bool, which clang's C++ does not know.
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
 #endif
 
 namespace xmlscan {
