@@ -255,26 +255,41 @@ std::string writeBudgets(const std::vector<TCell>& cells, const std::vector<std:
 }
 
 std::vector<TBudgetCheck> checkBudgets(const std::vector<TCell>& cells, const TBudgets& budgets,
-                                       double tolerance) {
-    std::vector<TBudgetCheck> checks;
+                                       double tolerance, double cellTolerance) {
+    std::vector<TBudgetCheck> checks, roads;
     std::set<std::string> measured;
+    // Per road and figure: the budgets and the measures of its budgeted cells, summed.
+    std::map<std::pair<std::string, std::string>, std::pair<double, double>> sums;
+    bool complete = true;  // every budgeted figure was measured, every measured cell budgeted
     for (const TCell& cell : cells) {
         const std::string key = cellKey(cell.road, cell.browse);
         measured.insert(key);
         const auto it = budgets.find(key);
         if (it == budgets.end()) {
             checks.push_back({key, "(no budget)", 0, 0, false});
+            complete = false;
             continue;
         }
         for (const auto& [name, budget] : it->second) {
             const TFigure* f = figureNamed(cell, name);
             const double value = f && !f->rounds.empty() ? f->mean() : 0;
-            checks.push_back({key, name, value, budget, value > 0 && value <= budget * (1 + tolerance)});
+            checks.push_back({key, name, value, budget, value > 0 && value <= budget * (1 + cellTolerance)});
+            complete = complete && value > 0;
+            auto& [spent, allowed] = sums[{cell.road, name}];
+            spent += value;
+            allowed += budget;
         }
     }
     for (const auto& [key, figures] : budgets)
         if (!measured.contains(key))
-            for (const auto& [name, budget] : figures) checks.push_back({key, name, 0, budget, false});
+            for (const auto& [name, budget] : figures) {
+                checks.push_back({key, name, 0, budget, false});
+                complete = false;
+            }
+    for (const auto& [road, sum] : sums)
+        roads.push_back({road.first + " (every browse)", road.second, sum.first, sum.second,
+                         complete && sum.first <= sum.second * (1 + tolerance)});
+    checks.insert(checks.end(), roads.begin(), roads.end());
     return checks;
 }
 

@@ -24,16 +24,18 @@
 //                [--handshakes N] [--idle-seconds N] [--mixed N] [--no-instructions] [--no-calls]
 //                [--no-handshake]
 //                [--keep-dumps]
-//                [--rows <file>] [--calls-goal <rows>] [--budgets <file> [--tolerance <fraction>]]
+//                [--rows <file>] [--calls-goal <rows>] [--budgets <file> [--tolerance <fraction>]
+//                [--cell-tolerance <fraction>]]
 //                [--write-budgets <file>]
 //   instructions --compare <new rows> <old rows>
 //
 // --build: the build whose host, media agent and console are measured (default: this program's);
 // --calls-goal: a rows file whose host system calls per browse are the goal of each road's (the mean of
 // its browses); --rows: every round's figures written to a file (bench/compare reads them back);
-// --budgets: each budgeted figure held to its budget (fails when over it by more than --tolerance,
-// 0.01); --mixed: rotations of the mixed order a round (none by default; ./dev bench --instructions asks for
-// 2); --write-budgets: the figures written as budgets; --no-instructions: the system calls alone
+// --budgets: each budgeted figure held to its budget: each road's cells summed per figure (fails when
+// over their budgets summed by more than --tolerance, 0.01) and each cell (--cell-tolerance, 0.025);
+// --mixed: rotations of the mixed order a round (none by default; ./dev bench --instructions asks for 2);
+// --write-budgets: the figures written as budgets; --no-instructions: the system calls alone
 // (--no-calls: the instructions alone); --keep-dumps: the callgrind dumps are kept
 // in <work>/callgrind; --compare: new/old per cell of two rows files. Prints the table, then "figure:"
 // lines against the goals; exits 1 when a budget is exceeded or a process fails.
@@ -66,7 +68,7 @@ struct TOptions {
     int mixed = 0;  // rotations of the mixed order a round; 0: none
     bool instructions = true, calls = true, handshake = true, keepDumps = false;
     std::string rowsFile, budgetsFile, writeBudgetsFile, compareNew, compareOld, callsGoalFile;
-    double tolerance = 0.01;
+    double tolerance = 0.01, cellTolerance = 0.025;
 };
 
 [[noreturn]] void giveUp(const std::string& why) {
@@ -114,6 +116,8 @@ bool parseOptions(int argc, char** argv, TOptions& o) {
             o.writeBudgetsFile = argv[++i];
         else if (a == "--tolerance" && more)
             o.tolerance = std::atof(argv[++i]);
+        else if (a == "--cell-tolerance" && more)
+            o.cellTolerance = std::atof(argv[++i]);
         else if (a == "--compare" && i + 2 < argc) {
             o.compareNew = argv[++i];
             o.compareOld = argv[++i];
@@ -373,14 +377,21 @@ struct TCounters {
     TSplit hostIdle, agentIdle;  // per second
 };
 
+// Each process's idle rate: the least of one-second slices. What idles steadily (the listeners' loops)
+// is in every slice; what comes now and then (the heap's trim each minute, the caller watch's looks for
+// a while after a request) lands in a few, and taken as a rate off every browse it moved the figures of
+// a whole round by up to a per cent.
 void measureIdle(TCounters& c, int seconds) {
-    c.host.zero();
-    c.agent.zero();
-    const auto start = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double took = secondsSince(start);
-    c.hostIdle = scaled(c.host.dump(), 1 / took);
-    c.agentIdle = scaled(c.agent.dump(), 1 / took);
+    for (int slice = 0; slice < seconds; ++slice) {
+        c.host.zero();
+        c.agent.zero();
+        const auto start = Clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const double took = secondsSince(start);
+        const TSplit host = scaled(c.host.dump(), 1 / took), agent = scaled(c.agent.dump(), 1 / took);
+        if (slice == 0 || host.total() < c.hostIdle.total()) c.hostIdle = host;
+        if (slice == 0 || agent.total() < c.agentIdle.total()) c.agentIdle = agent;
+    }
 }
 
 // The host's own per browse of each cell's blocks by round, the mean of every browse of the block (the
@@ -703,19 +714,22 @@ void printFigures(const std::vector<TCell>& cells, const std::vector<TCell>& cal
         h->floor.mean() > 0 ? h->service.mean() / h->floor.mean() : 0);
 }
 
-bool checkAgainstBudgets(const std::vector<TCell>& cells, const std::string& file, double tolerance) {
+bool checkAgainstBudgets(const std::vector<TCell>& cells, const std::string& file, double tolerance,
+                         double cellTolerance) {
     TBudgets budgets;
     std::string error;
     if (!readBudgets(readFile(file), budgets, error)) giveUp(file + ": " + error);
-    std::printf("\nbudgets of %s (instructions per browse; a figure may exceed its budget by %.1f%%):\n",
-                file.c_str(), tolerance * 100);
+    std::printf(
+        "\nbudgets of %s (instructions per browse; a cell's figure may exceed its budget by %.1f%%, a road's "
+        "browses summed theirs by %.1f%%):\n",
+        file.c_str(), cellTolerance * 100, tolerance * 100);
     bool all = true;
-    for (const TBudgetCheck& c : checkBudgets(cells, budgets, tolerance)) {
+    for (const TBudgetCheck& c : checkBudgets(cells, budgets, tolerance, cellTolerance)) {
         all = all && c.within;
         std::printf("  %-50s %-11s %12.0f %12.0f %7.4f  %s\n", c.cell.c_str(), c.figure.c_str(), c.measured,
                     c.budget, c.budget > 0 ? c.measured / c.budget : 0, c.within ? "within" : "OVER BUDGET");
     }
-    std::printf("budget check: %s\n", all ? "every cell within its budget" : "FAILED");
+    std::printf("budget check: %s\n", all ? "every cell and road within its budget" : "FAILED");
     return all;
 }
 
@@ -807,6 +821,7 @@ int main(int argc, char** argv) {
     if (!o.writeBudgetsFile.empty())
         std::ofstream(o.writeBudgetsFile)
             << writeBudgets(cells, {"host_rest", "host_tls", "agent_rest", "agent_tls"}, 250e3, 0.005);
-    if (!o.budgetsFile.empty() && !checkAgainstBudgets(cells, o.budgetsFile, o.tolerance)) return 1;
+    if (!o.budgetsFile.empty() && !checkAgainstBudgets(cells, o.budgetsFile, o.tolerance, o.cellTolerance))
+        return 1;
     return 0;
 }

@@ -13,6 +13,12 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
+#if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+// A C header: _Bool is C's bool, which clang's C++ does not know.
+#define _Bool bool
+#include <sys/platform/x86.h>
+#undef _Bool
+#endif
 
 namespace xmlscan {
 
@@ -88,8 +94,14 @@ using TValues = std::vector<std::pair<const char*, const char*>>;
 
 #if defined(__SSE2__) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // Where the processor has them, thirty-two bytes are compared in one step (as CScanner::sameRun does in
-// two), unless a test asked for two.
+// two), unless a test asked for two. Asked of the C library, so that its masks (GLIBC_TUNABLES'
+// glibc.cpu.hwcaps=-AVX2) hold here as they hold for its own string functions: the instruction check
+// pins every process it counts to the same code path on any processor.
+#if defined(CPU_FEATURE_ACTIVE)
+const bool kHasAvx2 = CPU_FEATURE_ACTIVE(AVX2);
+#else
 const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+#endif
 std::atomic<bool> g_oneStep{true};
 
 __attribute__((target("avx2"))) size_t sameRunAvx2(const char* model, ptrdiff_t shift, const uint8_t* values,
