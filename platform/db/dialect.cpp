@@ -4,10 +4,10 @@
 #include <strings.h>
 
 #include <cctype>
-#include <mutex>
-#include <shared_mutex>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/threads/hubmutex.h"
 
 namespace zydb {
 
@@ -204,19 +204,24 @@ std::string normalizeDialect(const std::string& sql) {
     thread_local std::unordered_map<std::string, std::string> t_seen;
     auto it = t_seen.find(sql);
     if (it != t_seen.end()) return it->second;
-    static std::shared_mutex s_mutex;
-    static auto* s_seen = new std::unordered_map<std::string, std::string>;  // lives until exit
+    // What every thread has normalised: a bounded set, emptied when full; lives until exit.
+    struct TShared {
+        CHubSharedMutex mutex;
+        std::unordered_map<std::string, std::string> seen GUARDED_BY(mutex);
+    };
+    static auto* s_shared = new TShared;
     std::string out;
     bool found = false;
     {
-        std::shared_lock lock(s_mutex);
-        if (auto shared = s_seen->find(sql); shared != s_seen->end()) out = shared->second, found = true;
+        CHubReadLock lock(s_shared->mutex);
+        if (auto shared = s_shared->seen.find(sql); shared != s_shared->seen.end())
+            out = shared->second, found = true;
     }
     if (!found) {
         out = normalizeUncached(sql);
-        std::unique_lock lock(s_mutex);
-        if (s_seen->size() >= kRemembered) s_seen->clear();
-        s_seen->emplace(sql, out);
+        CHubWriteLock lock(s_shared->mutex);
+        if (s_shared->seen.size() >= kRemembered) s_shared->seen.clear();
+        s_shared->seen.emplace(sql, out);
     }
     if (t_seen.size() >= kRemembered) t_seen.clear();
     t_seen.emplace(sql, out);
