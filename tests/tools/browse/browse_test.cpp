@@ -677,7 +677,7 @@ TEST_F(BrowseConsole, EachExitStatusMeansOneThing) {
                                          "a.clientId WHERE c.name = 'exchmb1' AND a.appTypeId = 54")) +
         " --app-type 54 --path '\\MB'" + at;
     sql("UPDATE UMUsers SET enabled = 0 WHERE login = 'EXCH\\mary'");
-    for (const std::string& road : {"", " --via hubmaster"}) {
+    for (const char* road : {"", " --via hubmaster"}) {
         TRun disabled = browse(mailboxes + road, "--token-file " + userToken);
         EXPECT_EQ(disabled.status, kExitRefused) << road << disabled.err;
         EXPECT_NE(disabled.err.find("the token's user [EXCH\\mary] is disabled"), std::string::npos)
@@ -693,7 +693,7 @@ TEST_F(BrowseConsole, EachExitStatusMeansOneThing) {
     std::filesystem::permissions(goneToken,
                                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     sql("DELETE FROM UMUsers WHERE id = 900");
-    for (const std::string& road : {"", " --via hubmaster"}) {
+    for (const char* road : {"", " --via hubmaster"}) {
         TRun gone = browse("list " + fileSubclient() + at + road, "--token-file " + goneToken);
         EXPECT_EQ(gone.status, kExitRefused) << road << gone.err;
         EXPECT_NE(gone.err.find("the token's user (id 900) is unknown"), std::string::npos)
@@ -1384,7 +1384,9 @@ TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
                            " --ma-host 127.0.0.1 --quiet --timeout " + std::to_string(kLimit));
         const auto took = std::chrono::steady_clock::now() - before;
         EXPECT_EQ(stalled.status, kExitTimedOut) << road.command << ": " << stalled.err;
-        if (!road.named.empty()) EXPECT_NE(stalled.err.find(road.named), std::string::npos) << stalled.err;
+        if (!road.named.empty()) {
+            EXPECT_NE(stalled.err.find(road.named), std::string::npos) << stalled.err;
+        }
         EXPECT_GE(took, std::chrono::seconds(kLimit)) << road.command;
         EXPECT_LT(took, std::chrono::seconds(kLimit) + kMargin) << road.command;
         if (!road.hosted) continue;
@@ -1948,7 +1950,7 @@ TEST_F(BrowseConsole, RefusalsAreLoggedAsRefusalsNotFaults) {
     const std::string at = " --at " + lastDay();
     EXPECT_EQ(browse("list --client client2 --subclient 2" + at, "--user alice").status, kExitRefused);
     ASSERT_EQ(browse("list " + fileSubclient() + at + " --session console-taken-session").status, kExitOk);
-    for (const std::string& road : {"", " --via hubmaster"}) {
+    for (const char* road : {"", " --via hubmaster"}) {
         TRun taken = browse("list " + fileSubclient() + at + " --session console-taken-session" + road,
                             "--user alice");
         EXPECT_EQ(taken.status, kExitRefused) << road << taken.err;
