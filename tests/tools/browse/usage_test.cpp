@@ -15,8 +15,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 // The options a help text lists, each with whether it shows a value.
 std::map<std::string, bool> listed(const std::string& help) {
     std::map<std::string, bool> options;
@@ -28,8 +26,8 @@ std::map<std::string, bool> listed(const std::string& help) {
 }
 
 // Each command's help lists exactly the options its parser takes, with a value where it wants one, and
-// browse --help's common options exactly those every command takes: walked over every command and every
-// option a help names.
+// browse --help's common options exactly those every command takes (a stop, which always goes to the
+// Hubmaster, no --via): walked over every command and every option a help names.
 TEST(ConsoleUsage, EachCommandsHelpListsExactlyWhatItTakes) {
     const std::map<std::string, bool> common = listed(consoleUsage());
     std::map<std::string, bool> every = common;
@@ -41,52 +39,55 @@ TEST(ConsoleUsage, EachCommandsHelpListsExactlyWhatItTakes) {
     for (const auto& [option, value] : every) {
         bool byAll = true;
         for (auto& [c, options] : own) {
-            std::vector<std::string> args = {"browse", consoleCommandName(static_cast<EConsoleCommand>(c)), option};
-            if (value) args.push_back("1");
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(a.data());
+            std::string command = consoleCommandName(static_cast<EConsoleCommand>(c)), name = option,
+                        one = "1";
+            char* argv[] = {command.data(), command.data(), name.data(), one.data()};
             TConsoleOptions parsed;
             std::string error;
-            const bool taken = parseConsoleArgs(static_cast<int>(argv.size()), argv.data(), parsed, error) ||
+            const bool taken = parseConsoleArgs(value ? 4 : 3, argv, parsed, error) ||
                                !std::regex_search(error, std::regex("not an option|unknown option|value"));
-            EXPECT_EQ(taken, options.count(option) > 0) << args[1] << " " << option << ": " << error;
+            EXPECT_EQ(taken, options.count(option) > 0) << command << " " << option << ": " << error;
             byAll = byAll && taken;
         }
         EXPECT_EQ(common.count(option) > 0, byAll) << option << " in browse --help's common options";
     }
-    // A stop always goes to the Hubmaster: it has no road to choose.
     EXPECT_EQ(own[static_cast<int>(EConsoleCommand::kStop)].count("--via"), 0u);
-    EXPECT_GT(common.count("--version"), 0u);
 }
 
 // A settings file the console cannot use is named with what is wrong with it, exit status 2 and none of
 // OpenSSL's codes: walked over the authority's certificate and a token file, missing, a folder, not to be
-// read (its mode, or a folder on its way), no certificate.
+// read (its mode, or a folder on its way), no certificate. Root reads everything: the console runs as nobody.
 TEST(ConsoleUsage, ASettingsFileItCannotUseIsNamedWithWhatIsWrong) {
+    namespace fs = std::filesystem;
     TempDir dir;
-    const bool root = geteuid() == 0;  // root reads everything: the console runs as nobody
+    const bool root = geteuid() == 0;
     fs::permissions(dir.path(), fs::perms::all);
     fs::create_directories(dir.file("shut"));
     fs::create_directories(dir.file("folder"));
-    for (const char* file : {"shut/inside", "private", "plain.crt"}) std::ofstream(dir.file(file)) << "ZT1.x.y\n";
+    for (const char* file : {"shut/inside", "private", "plain.crt"})
+        std::ofstream(dir.file(file)) << "ZT1.x\n";
     fs::permissions(dir.file("plain.crt"), fs::perms::all);
     fs::permissions(dir.file("shut"), root ? fs::perms::owner_all : fs::perms::none);
     fs::permissions(dir.file("private"), root ? fs::perms::owner_read : fs::perms::none);
-    const std::string denied = "cannot be read (permission denied";
-    const std::map<std::string, std::string> wrong = {{"missing", "no such file"}, {"folder", "is a folder"},
-                                                      {"shut/inside", denied},     {"private", denied},
-                                                      {"plain.crt", "is not a certificate"}};
-    const std::string console = (root ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "") +
-                                std::string("env -u BROWSE_DATA -u BROWSE_CA HOME=") + dir.path() + " HUB_LOG_DIR=" + dir.path() + " " +
-                                hubtest::binaryDir() + "/tools/browse/browse list --client c --subclient 1 " +
-                                "--host 127.0.0.1 --port 9 --hubmaster-name h ";
-    for (const auto& [file, why] : wrong)
+    const std::string console =
+        std::string(root ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "") +
+        "env -u BROWSE_DATA -u BROWSE_CA HOME=" + dir.path() + " HUB_LOG_DIR=" + dir.path() + " " +
+        hubtest::binaryDir() +
+        "/tools/browse/browse list --client c --subclient 1 --host h --port 9 --hubmaster-name h ";
+    for (const auto& [file, why] :
+         std::map<std::string, std::string>{{"missing", "no such file"},
+                                            {"folder", "is a folder"},
+                                            {"shut/inside", "cannot be read (permission denied"},
+                                            {"private", "cannot be read (permission denied"},
+                                            {"plain.crt", "is not a certificate"}})
         for (const std::string option : {"--ca", "--token-file"}) {
             if (option == "--token-file" && file == "plain.crt") continue;  // a token file's own rules
-            const std::string line = console + option + " " + dir.file(file) + (option == "--ca" ? " --token T" : "");
+            const std::string line =
+                console + option + " " + dir.file(file) + (option == "--ca" ? " --token T" : "");
             const hubtest::TConsoleRun run = hubtest::runConsole(line, dir.file("err"));
             EXPECT_EQ(run.status, 2) << line << ": " << run.err;
-            EXPECT_NE(run.err.find(dir.file(file) + ": " + why), std::string::npos) << line << ": " << run.err;
+            EXPECT_NE(run.err.find(dir.file(file) + ": " + why), std::string::npos)
+                << line << ": " << run.err;
             EXPECT_FALSE(std::regex_search(run.err, std::regex("error:[0-9A-F]{8}"))) << run.err;
         }
     fs::permissions(dir.file("shut"), fs::perms::owner_all);
