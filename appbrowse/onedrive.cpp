@@ -7,6 +7,7 @@
 
 #include "Db/Proc/AppGetIndexingV2Enabled.h"
 #include "Db/Tbl/UMUsers.h"
+#include "appbrowse/enduserown.h"
 #include "appbrowse/mailboxaccess.h"
 #include "appbrowse/querycriteria.h"
 #include "fbDebug/fbdebug.h"
@@ -63,12 +64,13 @@ bool ownFolderPath(const std::string& path, const std::string& email, std::strin
     return true;
 }
 
-// The e-mail address of the task's user ("" when none is set); false when the user cannot be read.
-bool readEmail(EvMultiEntityRestoreTask* task, std::string& email, CBrowseLog& log) {
+}  // namespace
+
+bool userEmailAddress(long userId, std::string& email) {
     UMUsers users(nullptr);
-    users.setWhere("id = %lu", static_cast<unsigned long>(task->getUserId()));
+    users.setWhere("id = %lu", static_cast<unsigned long>(userId));
     if (users.getOneRow(&users, false, -1, 0) != 0) {
-        log.debugLvl(0, "Error: Cannot fetch logged-in user'e email id");
+        CBrowseLog(kTag).debugLvl(0, "Error: Cannot fetch logged-in user'e email id");
         return false;
     }
     const char* address = users.getDataPtr()->email;
@@ -76,11 +78,8 @@ bool readEmail(EvMultiEntityRestoreTask* task, std::string& email, CBrowseLog& l
     return true;
 }
 
-}  // namespace
-
-bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
+bool oneDriveOnIndexingV2(long clientId, bool& v2) {
     CBrowseLog log(kTag);
-    const long clientId = task->getClientId();
     if (clientId <= 1) {
         log.debugLvl(0, "Invalid client id for determining indexing type. Failing the operation.");
         return false;
@@ -108,8 +107,15 @@ bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
         log.debugLvl(0, "Error : Failed to unserialize App::GetIndexingV2EnabledResp.");
         return false;
     }
+    v2 = reply.getint64(App::GetIndexingV2EnabledResp::f::indexingV2Enabled) != 0;
+    return true;
+}
 
-    if (reply.getint64(App::GetIndexingV2EnabledResp::f::indexingV2Enabled) != 0) {
+bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
+    CBrowseLog log(kTag);
+    bool v2 = false;
+    if (!oneDriveOnIndexingV2(task->getClientId(), v2)) return false;
+    if (v2) {
         EvSecurityMgr security(static_cast<long long>(task->getJobId()));
         std::string guid;
         if (!security.GetFromUsersPropDB(static_cast<int>(task->getUserId()), "Object ID", guid, nullptr)) {
@@ -141,7 +147,7 @@ bool CWorkerThreadHM::handleOneDriveRequest(EvMultiEntityRestoreTask* task) {
     const char* browsePath = task->getPath(EvRestoreTask::kBrowsePathList);
     if (!browsePath || !*browsePath) return false;
     std::string email;
-    if (!readEmail(task, email, log)) return false;
+    if (!userEmailAddress(task->getUserId(), email)) return false;
     if (email.empty()) {
         log.debugLvl(0, "Error: empty email id set for user");
         return false;

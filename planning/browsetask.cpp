@@ -499,7 +499,11 @@ int CBrowseTask::setAppId(EvMultiEntityRestoreTask* task, long appId) {
         m_data.confCreated = created ? 1 : 0;
         if (id.empty()) {
             setLastError(error.code, error.text);
-            if (error.code == databrowse::BROWSE_ERR_NOTHING_TO_BROWSE) return -1;
+            // No backups, or a refusal (the session is another caller's, logged where it was decided):
+            // the caller's answer, no fault of the set-up.
+            if (error.code == databrowse::BROWSE_ERR_NOTHING_TO_BROWSE ||
+                error.code == databrowse::BROWSE_ERR_PERMISSION)
+                return -1;
             throw "failed to open configuration for browse path [" + path + "]";
         }
         heldId = id;

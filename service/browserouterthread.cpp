@@ -32,7 +32,7 @@ constexpr size_t kMessageBufferSize = 4104;
 const char* const kConversionRefused = "Browse access denied: you are not authorised to browse this data.";
 const char* const kConversionNeedsMachine =
     "Browse access denied: a media conversion is answered for a machine's certificate only; a console asks "
-    "for the media of a restore with a media browse (browse operation 3) and its token.";
+    "for the media of a restore with the media command (a media prediction browse) and its user's token.";
 
 void sendReply(CZyNetwork* session, CNMessageBase& reply, const char* failureFormat, CBrowseLog& log) {
     bool timedOut = false;

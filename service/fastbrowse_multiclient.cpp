@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Db/Tbl/archFile.h"
+#include "appbrowse/enduserown.h"
 #include "fbDebug/fbdebug.h"
 #include "framework/browseutils.h"
 #include "framework/headerconstants.h"
@@ -104,6 +105,8 @@ void sendWarning(CZyNetwork* session, const std::string& text, CBrowseLog& log,
 struct TFindSight {
     bool searched = false;  // some subclient of it is searched
     bool narrowed = false;  // some subclient he may browse only narrowed to his own is not
+    // Why a browse of the client alone would show him none of those either ("": some of it would).
+    std::string noneOwn;
 };
 
 TFindSight findSightOf(zydb::CRequestReads* reads, int userId, const std::string& userName, long clientId) {
@@ -127,10 +130,14 @@ TFindSight findSightOf(zydb::CRequestReads* reads, int userId, const std::string
         if (!endUserAsked || !check.canBrowse(userId, hubdb::kDefaultKelmarchId, clientId, appType,
                                               kind.instanceId, kind.backupSetId, id, true, ""))
             continue;
-        if (ZyUserAccess::seenWholeByEndUser(appType))
+        if (ZyUserAccess::seenWholeByEndUser(appType)) {
             sight.searched = true;
-        else
-            sight.narrowed = true;
+            continue;
+        }
+        // A find of the client alone is advised only where it narrows to something of his.
+        const std::string missing = endUserOwnDataMissing(userId, clientId, kind.appType);
+        if (!sight.narrowed || !sight.noneOwn.empty()) sight.noneOwn = missing;
+        sight.narrowed = true;
     }
     return sight;
 }
@@ -201,13 +208,18 @@ TLeftOut keepBrowsableEntities(zydb::CRequestReads* reads, databrowse::BrowseReq
             sendWarning(session, unknown.refusal, log, databrowse::BROWSE_ERR_NOTHING_TO_BROWSE);
         } else if (sight.narrowed) {
             ++left.forbidden;
-            sendWarning(session,
-                        "Client [" + shown +
-                            "] holds data you may browse only narrowed to your own (a mailbox, a OneDrive "
-                            "folder, a virtual machine), which a find across clients does not search: find "
-                            "in that client alone" +
-                            (allowed ? "; those subclients are not searched" : "; it is not searched"),
-                        log, databrowse::BROWSE_ERR_PERMISSION);
+            const std::string unsearched =
+                allowed ? "; those subclients are not searched" : "; it is not searched";
+            sendWarning(
+                session,
+                sight.noneOwn.empty()
+                    ? "Client [" + shown +
+                          "] holds data you may browse only narrowed to your own (a mailbox, a OneDrive "
+                          "folder), which a find across clients does not search: find in that client "
+                          "alone" +
+                          unsearched
+                    : "Client [" + shown + "] holds data you may not browse: " + sight.noneOwn + unsearched,
+                log, databrowse::BROWSE_ERR_PERMISSION);
         } else if (!allowed) {
             ++left.forbidden;
             sendWarning(session,

@@ -3,6 +3,7 @@
 // aborts on a file it cannot read. Header-only; any thread.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,28 @@ inline std::string problem(const std::filesystem::path& path) {
     const int error = errno;
     if (error == ENOENT) return path.string() + (folder ? ": no such folder" : ": no such file");
     return path.string() + ": cannot be read (" + std::strerror(error) + ")";
+}
+
+// "" when `path` is a file this user can read, else "<path>: <why not>": no such file, a folder given
+// as the file, or what refuses it (the file's mode, or a folder on the way that cannot be entered).
+// Never throws.
+inline std::string fileProblem(const std::filesystem::path& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR) return path.string() + ": no such file";
+        if (error == EACCES)
+            return path.string() +
+                   ": cannot be read (permission denied: a folder on its way cannot be entered)";
+        return path.string() + ": cannot be read (" + std::strerror(error) + ")";
+    }
+    if (S_ISDIR(st.st_mode)) return path.string() + ": is a folder, not a file";
+    if (access(path.c_str(), R_OK) != 0) {
+        const int error = errno;
+        return path.string() + ": cannot be read (" +
+               (error == EACCES ? std::string("permission denied") : std::strerror(error)) + ")";
+    }
+    return {};
 }
 
 // "" when `folder` holds a Hubmaster database this user can read, else why not, naming what cannot be

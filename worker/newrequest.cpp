@@ -507,7 +507,8 @@ CStepResult CWorkerThreadHM::setUpBrowseTask(EvMultiEntityRestoreTask* privateTa
     std::string why = m_browseTask->getLastError();
     if (why.empty()) why = "The browse could not be set up for the requested data";
     if (!m_syncEnabled && !m_imapRequest) {
-        if (code != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE)
+        // A refusal of the caller (a session another caller holds) was logged where it was decided.
+        if (code != databrowse::BROWSE_ERR_NOTHING_TO_BROWSE && code != databrowse::BROWSE_ERR_PERMISSION)
             log.debugLvl(0, "failed to initialize browse task");
         return CStepResult::failure(code, why);
     }

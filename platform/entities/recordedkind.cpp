@@ -305,9 +305,12 @@ TEntityVerdict refuseEntity(const TMaySeeClient& maySee, long clientId, std::str
 }
 
 std::string notAuthorisedText(unsigned long locale) {
-    EvMessageContainer message;
-    message.SetMessageID(evmsg::kBrowseAccessDenied, true);
-    return getErrorMsgContainer(message, locale);
+    // Rendered as the router renders its own replies, in the locale given (0: the caller named none),
+    // like every other text of an entity's verdict: a refusal is an ordinary answer, no missing locale.
+    EvEvent event;
+    char text[kMessageBufferSize] = {};
+    event.evPrintf(evmsg::kBrowseAccessDenied, text, kMessageBufferSize - 1, locale);
+    return text;
 }
 
 TEntityVerdict refuseSelection(const TNamedEntity& named, const TMaySeeClient& maySee,

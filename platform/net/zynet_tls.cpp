@@ -7,6 +7,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -168,6 +170,26 @@ std::string sslError() {
     return zycrypto::openSslErrorText();
 }
 
+// Why a certificate file OpenSSL could not load is of no use, in words: missing, a folder, not to be read
+// (its mode, or a folder on its way), or holding no certificate. OpenSSL's own codes tell no user that.
+std::string unusableCertificate(const std::string& file) {
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR) return "no such file";
+        if (error == EACCES)
+            return "cannot be read (permission denied: a folder on its way cannot be entered)";
+        return std::string("cannot be read (") + std::strerror(error) + ")";
+    }
+    if (S_ISDIR(st.st_mode)) return "is a folder, not a certificate";
+    if (access(file.c_str(), R_OK) != 0) {
+        const int error = errno;
+        return error == EACCES ? "cannot be read (permission denied)"
+                               : std::string("cannot be read (") + std::strerror(error) + ")";
+    }
+    return "is not a certificate (a PEM file, such as the Hubmaster's tls/authority.crt)";
+}
+
 std::string nameOf(X509* cert) {
     return zycrypto::certificateCommonName(cert);
 }
@@ -205,7 +227,9 @@ bool common(SSL_CTX* ctx, const TZyNetCredentials& c, std::string& error) {
         ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     if (SSL_CTX_load_verify_locations(ctx, c.authorityFile.c_str(), nullptr) != 1) {
-        error = "the authority's certificate " + c.authorityFile + " cannot be read: " + sslError();
+        error =
+            "the authority's certificate " + c.authorityFile + ": " + unusableCertificate(c.authorityFile);
+        ERR_clear_error();
         return false;
     }
     if (c.certificateFile.empty()) {

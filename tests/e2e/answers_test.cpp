@@ -14,6 +14,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -22,6 +23,7 @@
 #include "tests/support/process/childprocess.h"
 #include "tests/support/process/consolerun.h"
 #include "tests/support/process/demosystem.h"
+#include "tests/support/sqlite/testsql.h"
 
 namespace {
 
@@ -150,8 +152,8 @@ TEST_F(TrueAnswers, AStopSaysOnlyWhatHappened) {
 // Exit statuses follow the README's table: an erase path or a session id the service would refuse is a
 // command line to mend (2), named before anything is sent; a refusal is one (3) whatever words it comes
 // with (an erase of another user's folder, a mailbox access that cannot be checked), while a path that
-// does not exist is the service's answer (1); a listing cut short by --timeout says so on its last line
-// on the Hubmaster's road too (5).
+// does not exist is the service's answer (1); a setting the user must give (a desk's --ma) is usage (2); a
+// listing cut short by --timeout says so on its last line on the Hubmaster's road too (5).
 TEST_F(TrueAnswers, ExitStatusesFollowTheTable) {
     const std::string at = " --at " + lastDay();
     TRun relative = console(
@@ -183,6 +185,21 @@ TEST_F(TrueAnswers, ExitStatusesFollowTheTable) {
                 "EXCH\\sam");
     EXPECT_EQ(mailbox.status, 3) << mailbox.err;
 
+    // At a desk, away from the Hubmaster's data, a live browse's agent is a setting to give (--ma).
+    ASSERT_TRUE(s->host->waitFor("a console elsewhere: browse ", 30s));
+    const std::string started = s->host->output(),
+                      desk = started.substr(started.find("elsewhere: browse ") + 18);
+    TRun live = hubtest::runConsole(
+        "env -u BROWSE_DATA HUB_LOG_DIR=" + s->dir.path() + " " + s->binaries + "/tools/browse/browse list " +
+            "--client livewin1 --app-type 29 --path 'C:\\' --live " + as("admin") + " --backup-set " +
+            hubtest::queryText(s->world.databasePath,
+                               "SELECT backupSet FROM APP_Application WHERE clientId = "
+                               "(SELECT id FROM APP_Client WHERE name = 'livewin1')") +
+            " " + desk.substr(0, desk.find('\n')),
+        s->dir.file("desk-err"));
+    EXPECT_EQ(live.status, 2) << live.err;
+    EXPECT_NE(live.err.find("give --ma <media agent>"), std::string::npos) << live.err;
+
     const std::string held = std::string(kHeldPrefix) + "answers-timeout";
     TRun cut = console(
         "list " + fileSubclient() + " --path /d00/d01/d00" + at + " --session " + held + " --via hubmaster",
@@ -191,6 +208,66 @@ TEST_F(TrueAnswers, ExitStatusesFollowTheTable) {
     EXPECT_NE(lastLine(cut.out).find("items; incomplete: the answer was cut short"), std::string::npos)
         << cut.out;
     EXPECT_EQ(console("stop --session " + held, "admin").status, 0);
+}
+
+// A find across clients says each part it left out once, in its warning (its error counts them), and
+// advises a find of a client alone only where that answers: walked over a client not searched, one not
+// known, one refused, and an end user's clients narrowed to her own, each found in its subclients alone.
+TEST_F(TrueAnswers, AFindSaysEachPartLeftOutOnceAdvisingOnlyWhatWorks) {
+    for (const auto& [user, clients] :
+         {std::pair{"admin", "client3,nosuch,client1"},
+          {"alice", "client1,client2"},
+          {"TENANT\\olivia", "client1,onedrive1,onedrive2,exchmb1,vmalpha,vsahypervisor"}}) {
+        const TRun found = console(find(clients), user);
+        EXPECT_LT(lastLine(found.err).size(), 120u) << found.err;
+        const std::regex warning("warning: (Client \\[([^\\]]+)\\] holds data)?.*");
+        for (auto it = std::sregex_iterator(found.err.begin(), found.err.end(), warning);
+             it != std::sregex_iterator(); ++it) {
+            const std::string said = it->str().substr(9), all = found.out + found.err;
+            EXPECT_EQ(all.find(said), all.rfind(said)) << user << ": said twice: " << said;
+            if (!(*it)[1].matched) continue;
+            // The subclients of hers it narrows, each found in alone: the advice is true when one answers.
+            std::istringstream each(
+                hubtest::queryText(s->world.databasePath,
+                                   "SELECT group_concat(a.id || ' --app-type ' || a.appTypeId, ',') FROM "
+                                   "APP_Application a JOIN APP_Client c ON "
+                                   "c.id = a.clientId WHERE c.name = '" +
+                                       (*it)[2].str() + "' AND a.appTypeId IN (54, 56, 134, 137, 106)"));
+            bool answered = false;
+            for (std::string one; std::getline(each, one, ',');)
+                answered = answered || console("find --client " + (*it)[2].str() + " --subclient " + one +
+                                                   " --path '\\' --name '*' --at " + lastDay(),
+                                               user)
+                                               .status == 0;
+            EXPECT_EQ(said.find("find in that client alone") != std::string::npos, answered)
+                << user << ": " << said;
+        }
+    }
+}
+
+// The host's log tells ordinary outcomes as what they are, on both roads: no warning or failure where the
+// service only answered a caller (an entity that does not exist, a session another caller holds, a right not
+// held, a listing of the older agent) but the lines the service is specified to write there.
+TEST_F(TrueAnswers, OrdinaryOutcomesAreNoFaultsInTheHostsLog) {
+    const std::string at = " --at " + lastDay();
+    const std::regex fault("warning|fail|\\*\\*\\*\\*\\* ", std::regex::icase),
+        specified(
+            "Authentication failure for BrowseSession\\[|Returning as authentication failed|Input "
+            "BrowseRequest is not set");
+    ASSERT_EQ(console("list " + fileSubclient() + at + " --session answers-taken", "admin").status, 0);
+    for (const std::string road : {"", " --via hubmaster"})
+        for (const auto& [user, command] :
+             {std::pair{"alice", "list --client nosuch --subclient 1" + at},
+              {"alice", "list " + fileSubclient() + at + " --session answers-taken"},
+              {"alice", "list --client client2 --subclient 2" + at},
+              {"admin", legacyListing("answers-ordinary")}}) {
+            const size_t before = hostLog().size();
+            console(command + road, user);
+            std::istringstream lines(hostLog().substr(before));
+            for (std::string line; std::getline(lines, line);)
+                EXPECT_FALSE(std::regex_search(line, fault) && !std::regex_search(line, specified))
+                    << user << ": " << command << road << ": " << line;
+        }
 }
 
 }  // namespace

@@ -384,8 +384,7 @@ TEST_F(Authorisation, ConversionsAreJudgedByEverythingTheyName) {
     // A console without a certificate is told how it gets media: with a media browse.
     TAnswers anonymous = askRouter(own);
     EXPECT_FALSE(anonymous.prepared);
-    EXPECT_NE(anonymous.texts.find("media browse (browse operation 3)"), std::string::npos)
-        << anonymous.texts;
+    EXPECT_NE(anonymous.texts.find("with the media command"), std::string::npos) << anonymous.texts;
 }
 
 // 2 and 3. A client that is not the subclient's (or that does not exist) is refused before anything is

@@ -151,7 +151,7 @@ protected:
         TRun owner = console("stop -v --session " + session, admin(), "owner-" + session);
         EXPECT_EQ(owner.status, 0) << owner.err;
         // -v: what was sent, and where.
-        EXPECT_NE(owner.err.find("stop: operation 5 for session " + session +
+        EXPECT_NE(owner.err.find("stop of session " + session +
                                  " as user [admin] to HubmasterBrowse at "
                                  "127.0.0.1:" +
                                  std::to_string(s->hostPort)),
@@ -475,15 +475,15 @@ TEST_F(StopInFlight, AStopThroughTheHubmasterSaysWhatCameOfIt) {
     TRun held;
     std::thread browsing = holdThroughHubmaster(session, held);
 
-    TRun other = console("stop --via hubmaster --session " + session, alice(), "told-other");
+    TRun other = console("stop --session " + session, alice(), "told-other");
     EXPECT_EQ(other.status, 3) << other.out << other.err;
     EXPECT_NE(other.err.find("The stop was refused"), std::string::npos) << other.err;
-    TRun unknown = console("stop --via hubmaster --session no-such-" + session, admin(), "told-unknown");
+    TRun unknown = console("stop --session no-such-" + session, admin(), "told-unknown");
     EXPECT_EQ(unknown.status, 1) << unknown.out << unknown.err;
     EXPECT_NE(unknown.err.find("No such session"), std::string::npos) << unknown.err;
     EXPECT_EQ(count(s->agent->output(), "session " + session + " released"), 0u);
 
-    TRun owner = console("stop --via hubmaster --session " + session, admin(), "told-owner");
+    TRun owner = console("stop --session " + session, admin(), "told-owner");
     browsing.join();
     EXPECT_EQ(owner.status, 0) << owner.out << owner.err;
     EXPECT_NE(owner.out.find(" accepted: its browse in the Hubmaster ends"), std::string::npos) << owner.out;

@@ -225,9 +225,9 @@ const TOptionSpec kOptionSpecs[] = {
     {"--dry-run", nullptr, nullptr, kE, kWhat, "list what would be erased; book nothing",
      SWITCH(dryRun, true)},
     {"--yes", nullptr, nullptr, kE, kWhat, "erase a folder's contents without asking", SWITCH(yes, true)},
-    {"--via", nullptr, "router|hubmaster", kL | kV | kC | kF | kM | kS | kE, kWhat,
-     "hubmaster: list and versions through the Hubmaster's own service (older media agents); a stop "
-     "always goes there",
+    // A stop always goes to the Hubmaster's own service: it has no road to choose.
+    {"--via", nullptr, "router|hubmaster", kBrowsing, kWhat,
+     "hubmaster: list and versions through the Hubmaster's own service (older media agents)",
      [](TConsoleOptions& o, const std::string&, const std::string& v) {
          if (v != "hubmaster" && v != "router") return "--via takes router or hubmaster, not [" + v + "]";
          o.viaHubmaster = v == "hubmaster";
@@ -292,6 +292,7 @@ const TOptionSpec kOptionSpecs[] = {
      "the time limit of the whole command, every exchange included (default 120)",
      COUNT(timeoutSeconds, 1, 86400)},
     {"--help", "-h", nullptr, kAll, kHow, "this help", SWITCH(help, true)},
+    {"--version", nullptr, nullptr, kAll, kHow, "the console's version", SWITCH(version, true)},
 };
 
 #undef TEXT
@@ -321,6 +322,14 @@ std::string pad(std::string text, size_t width) {
 
 std::string timeText(long long seconds) {
     return consoleTimeText(seconds) + " UTC";
+}
+
+// One option's line of a help text: its names, its value, what it does and its variable.
+std::string optionLine(const TOptionSpec& o) {
+    std::string name = o.name;
+    if (o.alias) name = std::string(o.alias) + ", " + name;
+    if (o.value) name += std::string(" <") + o.value + ">";
+    return "  " + pad(name, 28) + o.help + (o.variable ? std::string(" [$") + o.variable + "]" : "") + "\n";
 }
 
 int64_t operationOf(EConsoleCommand c) {
@@ -370,19 +379,17 @@ std::string consoleUsage() {
         "usage: browse <command> [options]      (browse help <command>: its options and an example)\n"
         "commands:\n";
     for (const TCommandSpec& c : kCommandSpecs) out += "  " + pad(c.name, 9) + c.summary + "\n";
+    // The options every command takes, from the parser's own table: what a command takes besides them
+    // is in its own help.
+    out += "common options (a default from the environment in []):\n";
+    for (const TOptionSpec& o : kOptionSpecs)
+        if (o.commands == kAll) out += optionLine(o);
+    out += "  " + pad("$" + std::string(kConsoleTokenVariable), 28) +
+           "the token, when no other source is given\n";
     out +=
-        "common options:\n"
-        "  --data <folder> | --host <host> --port <n> [--ca <file>] [--hubmaster-name <client>]\n"
-        "                                   the Hubmaster (BrowseRouter); defaults from $BROWSE_DATA,\n"
-        "                                   $BROWSE_HOST, $BROWSE_PORT, $BROWSE_CA, $BROWSE_HUBMASTER_NAME\n"
-        "  --ma-host <host>                 where media agents are reached [$BROWSE_MA_HOST]\n"
-        "  --token-file <file> | $" +
-        std::string(kConsoleTokenVariable) +
-        " | --user <login> | --token <token>   who asks\n"
-        "  --json  --human  --quiet  -v  --timeout <seconds>  --version\n"
         "times: seconds since 1970, YYYY-MM-DD (00:00 UTC), YYYY-MM-DD HH:MM[:SS] (UTC), or ISO 8601\n"
-        "       (2023-11-21T23:30:00Z, 2023-11-21T23:30:00+01:00)\n" +
-        kExitStatusLine;
+        "       (2023-11-21T23:30:00Z, 2023-11-21T23:30:00+01:00)\n";
+    out += kExitStatusLine;
     return out;
 }
 
@@ -395,11 +402,7 @@ std::string consoleCommandUsage(EConsoleCommand command) {
         out += std::string(headings[group]) + "\n";
         for (const TOptionSpec& o : kOptionSpecs) {
             if (!(o.commands & bit(command)) || o.group != group) continue;
-            std::string name = o.name;
-            if (o.alias) name = std::string(o.alias) + ", " + name;
-            if (o.value) name += std::string(" <") + o.value + ">";
-            out += "  " + pad(name, 28) + o.help + (o.variable ? std::string(" [$") + o.variable + "]" : "") +
-                   "\n";
+            out += optionLine(o);
             times = times || (o.value && std::string(o.value) == "time");
         }
     }
@@ -613,11 +616,9 @@ std::string commandProblem(const TConsoleOptions& o) {
     if (o.page > 0 && o.pageSize <= 0) return "--page needs --page-size";
     if (o.command == EConsoleCommand::kStop && o.session.empty()) return "needs --session <id>";
     if (o.command == EConsoleCommand::kFind && o.pattern.empty()) return "needs --name <pattern>";
-    if (o.viaHubmaster && o.command != EConsoleCommand::kList && o.command != EConsoleCommand::kVersions &&
-        o.command != EConsoleCommand::kStop)
-        return "--via hubmaster serves list, versions and stop; the other commands go to BrowseRouter";
-    if (((o.viaHubmaster && o.command != EConsoleCommand::kStop) || o.command == EConsoleCommand::kErase) &&
-        o.subclientId <= 0)
+    if (o.viaHubmaster && o.command != EConsoleCommand::kList && o.command != EConsoleCommand::kVersions)
+        return "--via hubmaster serves list and versions; the other commands go to BrowseRouter";
+    if ((o.viaHubmaster || o.command == EConsoleCommand::kErase) && o.subclientId <= 0)
         return std::string(o.viaHubmaster ? "--via hubmaster" : "erase") + " needs --subclient";
     if (o.command == EConsoleCommand::kErase && o.paths.empty()) return "needs --path <path>=<size>";
     return "";
@@ -661,8 +662,10 @@ bool parseConsoleArgs(int argc, char** argv, TConsoleOptions& o, std::string& er
     std::map<std::string, std::string> given;  // option: its first value
     std::string problem = readOptions(argc, argv, next, name, o, given);
     if (problem.empty()) problem = readEnvironment(o, given);
-    if (problem.empty() && !o.help) problem = commandProblem(o);
-    if (problem.empty() && !o.help) problem = targetProblem(o);
+    // Help and the version are answered whatever else the command line lacks.
+    const bool answered = o.help || o.version;
+    if (problem.empty() && !answered) problem = commandProblem(o);
+    if (problem.empty() && !answered) problem = targetProblem(o);
     if (problem.empty()) return true;
     error = "browse " + name + ": " + problem + " (browse " + name + " --help)";
     return false;

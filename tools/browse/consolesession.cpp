@@ -97,6 +97,27 @@ int failed(TConsoleResult& result, int exitCode, const std::string& error) {
     return exitCode;
 }
 
+// The words of an erase the Hubmaster did not make, as its exit status says it: a refusal of the user
+// (3), or the service's error (1, such as a type that has no end-user erase); anything else (a peer
+// unreachable or silent) says its own words.
+std::string eraseVerdict(int rc, bool dryRun) {
+    if (rc == kExitRefused) return dryRun ? "the erase would be refused: " : "the erase was refused: ";
+    if (rc == kExitServiceError) return dryRun ? "the erase would fail: " : "the erase failed: ";
+    return "";
+}
+
+// What a find across clients left out, by kind: "2 parts refused, 1 not searched".
+std::string leftOutCount(const TConsoleResult& result) {
+    std::string text;
+    for (const auto& [parts, what] :
+         {std::pair{result.refused.size(), "refused"}, std::pair{result.notSearched.size(), "not searched"}})
+        if (parts > 0)
+            text += (text.empty() ? std::to_string(parts) + (parts == 1 ? " part " : " parts ")
+                                  : ", " + std::to_string(parts) + " ") +
+                    what;
+    return text;
+}
+
 // A network step's failure: timed out or unreachable.
 int networkFailure(TConsoleResult& result, bool timedOut, const std::string& error) {
     return failed(result, timedOut ? kExitTimedOut : kExitUnreachable, error);
@@ -286,7 +307,8 @@ bool CConsoleSession::secure(TConsoleResult& result) {
     }
     std::string error;
     if (setZyNetCredentials(credentials, error)) return true;
-    const std::string from = !m_options.authorityFile.empty() ? "--ca " + m_options.authorityFile
+    // The error names the authority's file and what is wrong with it.
+    const std::string from = !m_options.authorityFile.empty() ? std::string("--ca")
                              : !m_options.tlsFolder.empty()   ? "--tls " + m_options.tlsFolder
                                                               : "the authority " + credentials.authorityFile;
     failed(result, kExitUsage, from + ": " + error);
@@ -352,8 +374,13 @@ void CConsoleSession::useOwnLogFolder() {
 bool CConsoleSession::tokenFromFile(std::string& token, std::string& error) const {
     const std::string& file = m_options.tokenFile;
     struct stat st {};
+    // What keeps the file from this user is named: missing, a folder, or not to be read or reached.
+    if (const std::string why = readablefiles::fileProblem(file); !why.empty()) {
+        error = "--token-file " + why;
+        return false;
+    }
     if (stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "--token-file " + file + ": no such file";
+        error = "--token-file " + file + ": not a regular file";
         return false;
     }
     // A token others may read is a token others may use.
@@ -564,7 +591,7 @@ int CConsoleSession::judgeEraseDryRun(const TZyNetAddress& router, const databro
     if (rc != kExitOk) {
         result.items.clear();
         result.note.clear();
-        return failed(result, rc, "dry run: the erase would be refused: " + verdict.error);
+        return failed(result, rc, "dry run: " + eraseVerdict(rc, true) + verdict.error);
     }
     m_road = road + ", then the Hubmaster's verdict";
     return kExitOk;
@@ -665,17 +692,15 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     if (!m_options.clients.empty()) nameClients(result);
     // What the service refused to search, or says it did not search (a client it does not know, backups
     // it cannot reach by the find's road), leaves an answer that is not the whole: a script must tell.
-    if (!result.refused.empty()) {
-        std::string refused;
-        for (const std::string& text : result.refused) refused += (refused.empty() ? "" : "; ") + text;
-        result.incomplete = "a part of it was refused";
-        return failed(result, kExitRefused, "the answer is incomplete: " + refused);
-    }
-    if (!m_options.clients.empty() && !result.notSearched.empty()) {
-        std::string left;
-        for (const std::string& text : result.notSearched) left += (left.empty() ? "" : "; ") + text;
-        result.incomplete = "a part of it was not searched";
-        return failed(result, kExitServiceError, "the answer is incomplete: " + left);
+    // Each part left out is said once, by its warning: the error counts them.
+    if (!result.refused.empty() || (!m_options.clients.empty() && !result.notSearched.empty())) {
+        const bool refused = !result.refused.empty();
+        result.incomplete = refused ? "a part of it was refused" : "a part of it was not searched";
+        return failed(result, refused ? kExitRefused : kExitServiceError,
+                      "the answer is incomplete: " + leftOutCount(result) +
+                          (result.refused.size() + result.notSearched.size() == 1
+                               ? " (the warning says which and why)"
+                               : " (the warnings say which and why)"));
     }
     if (m_options.command == EConsoleCommand::kMedia) {
         if (const int described = finishMedia(router, result); described != kExitOk) return described;
@@ -689,7 +714,7 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
         if (rc != kExitServiceError && rc != kExitRefused) return failed(result, rc, task.error);
         result.items.clear();
         result.note.clear();
-        return failed(result, rc, "the erase was refused: " + task.error);
+        return failed(result, rc, eraseVerdict(rc, false) + task.error);
     }
     result.note =
         "The Hubmaster created the erase task for " + std::to_string(m_options.paths.size()) + " path(s)";
@@ -1001,9 +1026,9 @@ int CConsoleSession::stop(const TZyNetAddress& router, databrowse::BrowseRequest
     const std::string where = router.host + ":" + std::to_string(router.port);
     m_road = "hubmaster (" + std::string(CHostBrowseService::kServiceName) + " at " + where + ")";
     if (m_options.verbose)
-        m_remark("stop: operation 5 for session " + m_options.session +
-                 (user.empty() ? "" : " as user [" + user + "]") + " to " + CHostBrowseService::kServiceName +
-                 " at " + where + "; the Hubmaster judges it against the session's owner and answers");
+        m_remark("stop of session " + m_options.session + (user.empty() ? "" : " as user [" + user + "]") +
+                 " to " + CHostBrowseService::kServiceName + " at " + where +
+                 "; the Hubmaster judges it against the session's owner and answers");
     const int rc = throughHubmaster(router, request, result, {});
     if (rc != kExitOk) return rc;
     // The service's verdict comes as a note: what the stop ends, or that nothing was left to stop.
@@ -1072,11 +1097,12 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
                 "the virtual machines of a hypervisor's backup set are browsed by the Hubmaster itself";
             return throughHubmasterInstead(why, why, "hypervisor's virtual machines", result, progress);
         }
-        return failed(result, kExitServiceError,
-                      m_options.dataFolder.empty()
-                          ? "the prepared request names its media agent only in its signed part, which "
-                            "only holders of the Hubmaster's key read: give --ma <media agent>"
-                          : "the prepared request names no media agent; give --ma");
+        // Which agent to ask is then a setting the user gives, as --ma-address is.
+        return failed(
+            result, kExitUsage,
+            "which media agent answers this " + std::string(consoleCommandName(m_options.command)) +
+                "? BrowseRouter's answer does not name it where this console can read it: give --ma "
+                "<media agent>");
     }
     const std::string name = clientPart(agent);
     // An agent below release 10 has no index service: it would take the request and never answer.
@@ -1117,7 +1143,9 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         const bool sharePoint =
             apptype::of(mining->getint64(databrowse::Msg60::f::appType)) == apptype::kSharePoint;
         const std::string service = sharePoint ? kSharePointMiningService : kMiningService;
-        m_road = "router, then mining service " + service + " of [" + name + "]";
+        // The user knows the machine that mines and the command, not the service's own name.
+        const std::string miner = (sharePoint ? "SharePoint server [" : "media agent [") + name + "]";
+        m_road = "router, then the mining service of " + miner;
         CNSession::LaunchOnDemandServiceReq launch;
         launch.setstring(CNSession::LaunchOnDemandServiceReq::f::hostName, target);
         launch.setstring(CNSession::LaunchOnDemandServiceReq::f::serviceName, service);
@@ -1136,15 +1164,15 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
             // The service's own words close the refusal's text, after what the session layer adds.
             const std::string text = step.GetErrorText();
             const size_t words = text.rfind(": ");
-            const std::string refusal = service + " of [" + name + "] does not answer this caller: " +
-                                        (words == std::string::npos ? text : text.substr(words + 2));
-            return throughHubmasterInstead(refusal, refusal, "mining by " + service, result, progress,
-                                           service + " of [" + name + "]");
+            const std::string refusal = "list --mine: " + miner + " mines only for the Hubmaster (" +
+                                        (words == std::string::npos ? text : text.substr(words + 2)) + ")";
+            return throughHubmasterInstead(refusal, refusal, "mining by " + miner, result, progress,
+                                           "the mining service of " + miner);
         }
         if (step.IsError())
             return networkFailure(result, timedOut,
-                                  "cannot reach " + service + " of [" + name + "]: " + step.GetErrorText());
-        readAnswers(*ma, service + " of [" + name + "]", result, progress);
+                                  "cannot reach the mining service of " + miner + ": " + step.GetErrorText());
+        readAnswers(*ma, "the mining service of " + miner, result, progress);
         ignoreResult(ma->Disconnect(5, timedOut),
                      "the session ends either way; a peer already gone is no fault");
         return result.exitCode;
