@@ -25,6 +25,7 @@
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/security/evsecuritymgr.h"
+#include "platform/taskmgr/evtaskmgr.h"
 #include "platform/tasks/erasebookings.h"
 #include "service/browserouterthread.h"
 #include "service/enduserErase.h"
@@ -410,6 +411,32 @@ TEST_F(DirectRun, EraseTaskLaunchCreatesTheTaskOrReportsTheSecurityError) {
     unknown.getObjectAccessor(R::entity, true)->setint64(E::clientId, 99999);
     EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&unknown), -1);
     EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedTask"), 1);
+
+    // Another writer holding the database: for a moment, the task waits for it and is made; for longer
+    // than a write waits (here a tenth of a second), it is not, and the result says the database was
+    // busy, which is no refusal.
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(s->world.databasePath.c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread release([writer] {
+        std::this_thread::sleep_for(300ms);
+        sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    databrowse::BrowseRequest waited = launchRequest();
+    EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&waited), 0);
+    release.join();
+    EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedTask"), 2);
+    std::string error;
+    zydb::DbOpenOptions brief;
+    brief.busyTimeoutMs = 100;
+    ASSERT_EQ(zydb::CDbEnv::open(s->world.databasePath, brief, &error), zydb::DB_OK) << error;
+    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    databrowse::BrowseRequest busy = launchRequest();
+    EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&busy), EvTaskMgr::kStoreBusy);
+    sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(writer);
+    ASSERT_EQ(hubdb::openHubDatabase(s->world.databasePath, &error), zydb::DB_OK) << error;
+    EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedTask"), 2);
 }
 
 TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {

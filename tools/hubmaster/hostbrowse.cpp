@@ -24,6 +24,7 @@
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
 #include "platform/security/rights.h"
+#include "platform/taskmgr/evtaskmgr.h"
 #include "platform/tasks/browseoperations.h"
 #include "platform/tasks/erasebookings.h"
 #include "platform/tasks/evreturndestination.h"
@@ -719,8 +720,13 @@ void CHostBrowseService::erase(zydb::CRequestReads& reads, CZyNetwork& session,
     const int rc = m_launchErase(&request);
     if (rc != 0) {
         CEraseBookings::instance().releaseErased(wanted, versions);
-        sendError(session, "The Hubmaster's task manager did not create the erase task (result " +
-                               std::to_string(rc) + "); see the Hubmaster's log");
+        // A failure, not a refusal: the same erase may be made once the cause has passed.
+        sendError(session, rc == EvTaskMgr::kStoreBusy
+                               ? "The erase task could not be created: the Hubmaster database was busy with "
+                                 "another writer for as long as the task manager waits for it; nothing "
+                                 "was erased"
+                               : "The Hubmaster's task manager did not create the erase task (result " +
+                                     std::to_string(rc) + "); see the Hubmaster's log");
         return;
     }
     logLine("erase task created for user [" + caller.userName + "]: " + what);
