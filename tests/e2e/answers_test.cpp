@@ -265,6 +265,7 @@ TEST_F(TrueAnswers, EveryQuestionOfACommandThatFailsFailsTheCommand) {
         {"erase " + fileSubclient() + nothere + " --dry-run", "alice", 2},
         {"erase " + fileSubclient() + " --path " + file + "=" + std::to_string(size) + at + " --dry-run",
          "alice", 3},
+        {"erase " + fileSubclient() + " --path /d00/d01/d00" + at + " --dry-run", "alice", 4},
         {legacyListing("questions-legacy"), "admin", 2},
         // Away from the Hubmaster's data (the last: it leaves the console's process at a desk).
         {"media " + fileSubclient() + at + " " + desk, "admin", 2, true},
