@@ -7,7 +7,6 @@
 // its last line on either road. A question a command asks to explain or complete its answer is part of
 // the answer: its failure is the command's.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -16,14 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/hubdemo/hubdemo.h"
@@ -100,14 +98,15 @@ protected:
         return "list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --at " +
                std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11) + " --session " + session;
     }
-    // The console run in this process, so that a test can fail its exchanges or answer its question:
-    // `args` split at blanks, with `user`'s token and, unless `desk`, the world's data folder.
+    // The console run in this process, so that a test can fail its exchanges (`fail`, see
+    // CConsoleSession::setExchangeFault) or answer its question no: `args` split at blanks, with `user`'s
+    // token and the world's data folder unless `args` name the Hubmaster's address (a desk's console).
     static int inProcess(const std::string& args, const std::string& user, TConsoleResult& result,
-                         const std::function<void(CConsoleSession&)>& set = {},
-                         const std::function<bool(const std::string&)>& confirm = {}, bool desk = false) {
+                         std::function<bool(int)> fail = {}) {
         std::vector<std::string> words = {"browse"};
-        std::istringstream in(args + (desk ? "" : " --data " + s->dir.file("demo")) + " --token " +
-                              s->tokens.at(user) + " --ma-host 127.0.0.1 --quiet");
+        std::istringstream in(
+            args + (args.find("--host") == std::string::npos ? " --data " + s->dir.file("demo") : "") +
+            " --token " + s->tokens.at(user) + " --ma-host 127.0.0.1 --quiet");
         for (std::string word; in >> word;) words.push_back(word);
         if (args.find("--timeout") == std::string::npos) words.insert(words.end(), {"--timeout", "60"});
         std::vector<char*> argv;
@@ -116,8 +115,8 @@ protected:
         if (!parseConsoleArgs(static_cast<int>(argv.size()), argv.data(), options, result.error))
             return kExitUsage;
         CConsoleSession session(options, "");
-        if (set) set(session);
-        return session.run(result, {}, confirm);
+        session.setExchangeFault(std::move(fail));
+        return session.run(result, {}, [](const std::string&) { return false; });
     }
     static std::string find(const std::string& clients) {
         return "find --clients " + clients + " --path /d00/d01/d00 --name 'f0000020*' --at " + lastDay();
@@ -223,197 +222,89 @@ TEST_F(TrueAnswers, ExitStatusesFollowTheTable) {
     EXPECT_EQ(console("stop --session " + held, "admin").status, 0);
 }
 
-// The size of `path` of client1 as of the last day, from its folder's listing (-1 when not listed).
-long long sizeIn(const std::string& listingJson, const std::string& path) {
-    const boost::property_tree::ptree listing = json(listingJson);
-    for (const auto& [key, item] : listing.get_child("items"))
-        if (item.get<std::string>("path") == path) return item.get<long long>("size");
-    return -1;
-}
-
 // A command's answer is all of it: every exchange a command has with the Hubmaster (its request, then
 // each question it asks to explain or complete the answer: the parent's listing that tells an empty
 // folder from a path never backed up, the own listing that tells a refusal from a path never backed
-// up, the conversion that names the media, the Hubmaster's road taken instead), made to fail one at a
-// time on both roads, fails the command with that failure's status: no failure leaves an answer.
+// up, a folder's contents, the erase's verdicts, the conversion that names the media, the Hubmaster's
+// road taken instead), made to fail one at a time on both roads, fails the command with that failure's
+// status: no failure leaves an answer.
 TEST_F(TrueAnswers, EveryQuestionOfACommandThatFailsFailsTheCommand) {
     const std::string at = " --at " + lastDay(), nothere = " --path /d00/nothere" + at;
-    const std::string range = " --from " + std::to_string(s->world.firstBackupTime) + " --to " + lastDay();
-    const std::string file = "/d00/d01/d00/f00000202.dat";
-    TRun listed = console("list " + fileSubclient() + " --path /d00/d01/d00 --json" + at, "alice");
-    const long long size = sizeIn(listed.out, file);
-    ASSERT_GT(size, 0) << listed.out;
+    const std::string versions = "versions " + fileSubclient() + " --path /d00/nothere --from " +
+                                 std::to_string(s->world.firstBackupTime) + " --to " + lastDay();
     // The host's start-up line gives a desk's options, where the media's conversion is asked.
     std::string desk;
     std::istringstream started(s->host->output());
     for (std::string line; std::getline(started, line);)
         if (line.rfind("hubmaster: a console elsewhere: browse ", 0) == 0) desk = line.substr(39);
     ASSERT_FALSE(desk.empty()) << s->host->output();
-    struct TCommand {
-        std::string args, user;
-        int questions;  // the exchanges it has when every one is answered
-        bool desk = false;
-    };
-    const std::vector<TCommand> commands = {
+    // Each command, its user and the exchanges it has when every one is answered; the desk's last, as
+    // it leaves the console's process at a desk.
+    const std::vector<std::tuple<std::string, std::string, int>> commands = {
         {"list " + fileSubclient() + nothere, "admin", 2},
         {"list " + fileSubclient() + nothere + " --via hubmaster", "admin", 2},
-        {"versions " + fileSubclient() + " --path /d00/nothere" + range, "admin", 2},
-        {"versions " + fileSubclient() + " --path /d00/nothere" + range + " --via hubmaster", "admin", 2},
+        {versions, "admin", 2},
+        {versions + " --via hubmaster", "admin", 2},
         {"count " + fileSubclient() + nothere, "admin", 2},
         {"find " + fileSubclient() + nothere + " --name f0000020*", "admin", 2},
         {"media " + fileSubclient() + nothere, "admin", 2},
         {"erase " + fileSubclient() + nothere + " --dry-run", "alice", 2},
-        {"erase " + fileSubclient() + " --path " + file + "=" + std::to_string(size) + at + " --dry-run",
-         "alice", 3},
         {"erase " + fileSubclient() + " --path /d00/d01/d00" + at + " --dry-run", "alice", 4},
         {legacyListing("questions-legacy"), "admin", 2},
-        // Away from the Hubmaster's data (the last: it leaves the console's process at a desk).
-        {"media " + fileSubclient() + at + " " + desk, "admin", 2, true},
+        {"media " + fileSubclient() + at + " " + desk, "admin", 2},
     };
     setenv("HUB_LOG_DIR", s->dir.path().c_str(), 1);
-    for (const TCommand& c : commands) {
-        TConsoleResult whole;
+    for (const auto& [args, user, questions] : commands) {
         int made = 0;
-        inProcess(
-            c.args, c.user, whole,
-            [&made](CConsoleSession& session) {
-                session.setExchangeFault([&made](int n) {
-                    made = std::max(made, n);
-                    return false;
-                });
-            },
-            {}, c.desk);
-        EXPECT_GE(made, c.questions) << c.args << ": " << whole.error;
+        TConsoleResult whole;
+        inProcess(args, user, whole, [&made](int n) {
+            made = n;
+            return false;
+        });
+        EXPECT_GE(made, questions) << args << ": " << whole.error;
         for (int failing = 1; failing <= made; ++failing) {
             TConsoleResult result;
-            const int rc = inProcess(
-                c.args, c.user, result,
-                [failing](CConsoleSession& session) {
-                    session.setExchangeFault([failing](int n) { return n == failing; });
-                },
-                {}, c.desk);
-            EXPECT_EQ(rc, kExitUnreachable)
-                << c.args << ": exchange " << failing << " of " << made << " failed, yet: " << result.error;
-            EXPECT_NE(result.error.find("exchange " + std::to_string(failing)), std::string::npos)
-                << c.args << ": " << result.error;
+            EXPECT_EQ(inProcess(args, user, result, [failing](int n) { return n == failing; }),
+                      kExitUnreachable)
+                << args << ": exchange " << failing << " of " << made << " failed, yet: " << result.error;
         }
     }
-}
-
-// The same on the real system, as a user met it: an answer of nothing whose parent's listing the media
-// agent holds past --timeout is that look-up's time-out (exit 5, not complete), for every command that
-// looks up and on both roads, never "no items, complete"; and through the Hubmaster the silence names
-// what the console knows of it.
-TEST_F(TrueAnswers, ALookUpThatTimesOutIsTheAnswersTimeOut) {
-    const std::string at = " --at " + lastDay(), nothere = " --path /d00/nothere" + at;
-    const std::string range = " --from " + std::to_string(s->world.firstBackupTime) + " --to " + lastDay();
-    const std::vector<std::string> commands = {
-        "list " + fileSubclient() + nothere,
-        "list " + fileSubclient() + nothere + " --via hubmaster",
-        "versions " + fileSubclient() + " --path /d00/nothere" + range,
-        "versions " + fileSubclient() + " --path /d00/nothere" + range + " --via hubmaster",
-        "count " + fileSubclient() + nothere,
-        "find " + fileSubclient() + nothere + " --name 'f0000020*'",
-        "media " + fileSubclient() + nothere,
-    };
-    std::vector<std::future<TRun>> runs;
-    for (size_t n = 0; n < commands.size(); ++n)
-        runs.push_back(std::async(std::launch::async, [&, n] {
-            return hubtest::runConsole(s->binaries + "/tools/browse/browse " + commands[n] +
-                                           " --json --session " + kHeldPrefix + "lookup-" +
-                                           std::to_string(n) + " --data " + s->dir.file("demo") + " " +
-                                           as("admin") + " --ma-host 127.0.0.1 --timeout 4",
-                                       s->dir.file("stderr-lookup-" + std::to_string(n)));
-        }));
-    for (size_t n = 0; n < commands.size(); ++n) {
-        const TRun run = runs[n].get();
-        EXPECT_EQ(run.status, 5) << commands[n] << ": " << run.out << run.err;
-        const auto answer = json(run.out);
-        EXPECT_FALSE(answer.get<bool>("complete", true)) << commands[n] << ": " << run.out;
-        const std::string error = answer.get<std::string>("error.message", "");
-        EXPECT_NE(error.find("could not be told: its parent's listing failed"), std::string::npos)
-            << commands[n] << ": " << error;
-        if (commands[n].find("--via hubmaster") != std::string::npos) {
-            EXPECT_NE(error.find("the Hubmaster, or the media agent it asks for the request, did not answer"),
-                      std::string::npos)
-                << error;
-        }
-        EXPECT_EQ(
-            console("stop --session " + std::string(kHeldPrefix) + "lookup-" + std::to_string(n), "admin")
-                .status,
-            0);
-    }
-}
-
-// An erase while another writer holds the Hubmaster database for a moment waits for it, and is made.
-TEST_F(TrueAnswers, AnEraseWaitsForAWriterThatHoldsTheDatabaseForAMoment) {
-    const std::string at = " --at " + lastDay(), file = "/d00/d01/d01/f00000270.dat";
-    TRun listed = console("list " + fileSubclient() + " --path /d00/d01/d01 --json" + at, "alice");
-    const long long size = sizeIn(listed.out, file);
-    ASSERT_GT(size, 0) << listed.out;
-    sqlite3* writer = nullptr;
-    ASSERT_EQ(sqlite3_open(s->world.databasePath.c_str(), &writer), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    std::thread release([writer] {
-        std::this_thread::sleep_for(2s);
-        sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
-    });
-    TRun erased =
-        console("erase " + fileSubclient() + " --path " + file + "=" + std::to_string(size) + at, "alice");
-    release.join();
-    sqlite3_close(writer);
-    EXPECT_EQ(erased.status, 0) << erased.out << erased.err;
-    EXPECT_NE(erased.out.find("The Hubmaster created the erase task for 1 path(s)"), std::string::npos)
-        << erased.out << erased.err;
 }
 
 // The README's table of exit statuses holds on every road: each status it lists, walked by a command of
-// the router's road and of the Hubmaster's (the erase, which takes both, for a question answered no),
-// and no status the table lacks.
+// the router's road and of the Hubmaster's (the erase of a folder, which takes both, for a question
+// answered no), and no status the table lacks.
 TEST_F(TrueAnswers, TheReadmesExitStatusTableHoldsOnEveryRoad) {
     std::filesystem::path source(__FILE__);
     if (source.is_relative()) source = std::filesystem::path(s->binaries) / source;
     std::ifstream readme(source.parent_path() / ".." / ".." / "README.md");
     ASSERT_TRUE(readme) << source;
-    std::set<int> listed;
-    bool inTable = false;
-    for (std::string line; std::getline(readme, line);) {
-        if (line == "| status | meaning |")
-            inTable = true;
-        else if (inTable && line.rfind("| ", 0) == 0 && line.size() > 3 && std::isdigit(line[2]))
+    std::set<int> listed, walked;
+    for (std::string line; std::getline(readme, line);)  // its rows alone read "| <digit> | "
+        if (line.size() > 5 && line[0] == '|' && std::isdigit(line[2]) && line.compare(3, 2, " |") == 0)
             listed.insert(line[2] - '0');
-        else if (inTable && line.rfind("|---", 0) != 0)
-            inTable = false;
-    }
-    const std::string at = " --at " + lastDay();
-    struct TCase {
-        int status;
-        std::string args, user;
-    };
-    std::vector<TCase> cases;
-    for (const std::string road : {"", " --via hubmaster"}) {
-        cases.push_back({0, "list " + fileSubclient() + " --path /d00/d01/d00" + at + road, "admin"});
-        cases.push_back({1, "list " + fileSubclient() + " --path /d00/nothere" + at + road, "admin"});
-        cases.push_back(
-            {2, "list " + fileSubclient() + at + road + " --session " + std::string(129, 's'), "admin"});
-        cases.push_back({3, "list --client client2 --subclient 2" + at + road, "alice"});
-        cases.push_back({4, "list " + fileSubclient() + at + road + " --port 1", "admin"});
-        cases.push_back({5,
-                         "list " + fileSubclient() + " --path /d00/d01/d00" + at + road +
-                             " --timeout 2 --session " + kHeldPrefix + "table" +
-                             (road.empty() ? "-router" : "-hubmaster"),
-                         "admin"});
-    }
-    cases.push_back({6, "erase " + fileSubclient() + " --path /d00/d01/d00" + at, "alice"});
-    std::set<int> walked;
-    for (const TCase& c : cases) {
+    const std::string at = " --at " + lastDay(), folder = " --path /d00/d01/d00" + at;
+    std::vector<std::tuple<int, std::string, std::string>> cases = {
+        {6, "erase " + fileSubclient() + folder, "alice"}};
+    for (const std::string road : {"", " --via hubmaster"})
+        for (const auto& [status, args, user] : std::vector<std::tuple<int, std::string, std::string>>{
+                 {0, "list " + fileSubclient() + folder, "admin"},
+                 {1, "list " + fileSubclient() + " --path /d00/nothere" + at, "admin"},
+                 {2, "list " + fileSubclient() + at + " --session " + std::string(129, 's'), "admin"},
+                 {3, "list --client client2 --subclient 2" + at, "alice"},
+                 {4, "list " + fileSubclient() + at + " --port 1", "admin"},
+                 {5,
+                  "list " + fileSubclient() + folder + " --timeout 2 --session " + kHeldPrefix +
+                      (road.empty() ? "router" : "hubmaster"),
+                  "admin"}})
+            cases.emplace_back(status, args + road, user);
+    for (const auto& [status, args, user] : cases) {
         TConsoleResult result;
-        const int rc = inProcess(c.args, c.user, result, {}, [](const std::string&) { return false; });
-        EXPECT_EQ(rc, c.status) << c.args << ": " << result.error;
-        walked.insert(c.status);
+        EXPECT_EQ(inProcess(args, user, result), status) << args << ": " << result.error;
+        walked.insert(status);
     }
-    for (const char* road : {"-router", "-hubmaster"})
-        EXPECT_EQ(console("stop --session " + std::string(kHeldPrefix) + "table" + road, "admin").status, 0);
+    for (const char* road : {"router", "hubmaster"})
+        EXPECT_EQ(console("stop --session " + std::string(kHeldPrefix) + road, "admin").status, 0);
     EXPECT_EQ(walked, listed) << "the README's table and the statuses walked differ";
 }
 

@@ -766,26 +766,4 @@ TEST_F(AppRoadsEndToEnd, NotesOnEitherSideOfItsUpgrade) {
     }
 }
 
-// A mining whose machine does not answer in time is a time-out (exit 5), on either road, named as the
-// user knows it: the media agent, never a service by its internal name.
-TEST_F(AppRoadsEndToEnd, AFrozenMiningMachineIsATimeOutNamedForItsMediaAgent) {
-    ASSERT_EQ(kill(s->agent->pid(), SIGSTOP), 0);
-    struct TResume {
-        pid_t pid;
-        ~TResume() { kill(pid, SIGCONT); }
-    } resume{s->agent->pid()};
-    for (const auto& [road, named] : {std::pair<std::string, std::string>{"router", "media agent [spplain]"},
-                                      {"hubmaster", "the Hubmaster, or the media agent it asks"}}) {
-        const hubtest::TConsoleRun frozen = hubtest::runConsole(
-            s->binaries + "/tools/browse/browse list --mine --client spplain --subclient " +
-                std::to_string(s->world.mining.spSubclient) + " --app-type 78 --at " +
-                std::to_string(lastDay()) + " --via " + road + " --user admin --data " + s->dir.file("demo") +
-                " --ma-host 127.0.0.1 --quiet --timeout 3",
-            s->dir.file("stderr"));
-        EXPECT_EQ(frozen.status, kExitTimedOut) << road << ": " << frozen.err;
-        EXPECT_NE(frozen.err.find(named), std::string::npos) << road << ": " << frozen.err;
-        EXPECT_EQ(frozen.err.find("ZYAppMinningIdxService"), std::string::npos) << road << ": " << frozen.err;
-    }
-}
-
 }  // namespace

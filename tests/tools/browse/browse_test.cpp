@@ -1353,6 +1353,10 @@ TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
          s->agent.get(), true, hostOrAgent},
         // A VM whose backups lie in its hypervisor's index: the router hands it over to the Hubmaster.
         {"list --client vm1 --subclient " + vm1 + " --at " + lastDay(), s->agent.get(), true, hostOrAgent},
+        // A mining's time limit is a time-out, named for the media agent the user knows.
+        {"list --mine --client spplain --subclient " + std::to_string(s->world.mining.spSubclient) +
+             " --app-type 78 --at " + lastDay(),
+         s->agent.get(), false, "the mining service of media agent [spplain]"},
         // The router names the media agent the Hubmaster then browses: its silence is named.
         {"list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --at " +
              legacyDay,
@@ -1361,6 +1365,8 @@ TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
         {"erase " + fileSubclient() + " --path /d00/d01/d00/f00000201.dat=1 --at " + lastDay() + " --dry-run",
          s->agent.get(), false},
     };
+    // The SharePoint servers' mining service runs on the media agent's machine in this world.
+    hubtest::pointClientAt(s->world, "spplain", s->agent->numberAfter(hubtest::kAgentListening));
     constexpr int kLimit = 3;
     // Starting the program and printing what it has: well within this on a busy machine.
     constexpr auto kMargin = 3s;
