@@ -332,10 +332,11 @@ void nameSearchedClients(zydb::CRequestReads* reads, databrowse::BrowseRequest& 
     }
 }
 
-// The media agent the procedure names for one subclient of the request alone (its newest data); an
-// empty name when nothing of it is found for the caller.
-std::string agentOfSubclient(const databrowse::BrowseRequest& request, const CNMessageBase& withFilters,
-                             const TFindSubclient& subclient) {
+// The media agent the procedure names for one subclient of the request alone (its newest data), in
+// `agent`: empty when nothing of it is found for the caller. False (with the procedure's error) when the
+// procedure fails: where its backups lie is then not known, which is no "nothing found".
+bool agentOfSubclient(const databrowse::BrowseRequest& request, const CNMessageBase& withFilters,
+                      const TFindSubclient& subclient, std::string& agent, std::string& error) {
     databrowse::BrowseRequest one = request;
     CNMessageBase only = withFilters;
     CNMessageBase* entity = only.getObjectAccessor(databrowse::EntityWithFilters::f::entity, true);
@@ -343,21 +344,29 @@ std::string agentOfSubclient(const databrowse::BrowseRequest& request, const CNM
     entity->setint64(E::subclientId, subclient.id);
     one.setlistobject(R::filteredEntities, {only});
     databrowse::BrowseRequest prepared;
-    if (I2::Utils::ExecuteAppMgrSP(databrowse::BrowseRequest::TAG, one, prepared).IsError()) return {};
+    agent.clear();
+    if (const CUxError ran = I2::Utils::ExecuteAppMgrSP(databrowse::BrowseRequest::TAG, one, prepared);
+        ran.IsError()) {
+        error = ran.GetErrorText();
+        return false;
+    }
     CNMessageBase* routing = routingBlock(prepared);
-    if (!has(routing, databrowse::IndexingInfo::f::indexDBInfo)) return {};
-    return textOf(routing, databrowse::IndexingInfo::f::mediaAgentName);
+    if (has(routing, databrowse::IndexingInfo::f::indexDBInfo))
+        agent = textOf(routing, databrowse::IndexingInfo::f::mediaAgentName);
+    return true;
+}
+
+// "Subclient [1] of client [c]", "Subclients [1,2] of client [c]".
+std::string subclientsText(const std::string& client, const std::vector<long>& subclients) {
+    std::string who = subclients.size() == 1 ? "Subclient [" : "Subclients [";
+    for (size_t n = 0; n < subclients.size(); ++n) who += (n ? "," : "") + std::to_string(subclients[n]);
+    return who + "] of client [" + client + "]";
 }
 
 // Why the subclients of a client are not searched. `whole`: none of the client's data is.
 std::string leftOutText(const std::string& client, const std::vector<long>& subclients, bool whole,
                         const TAgent& agent, const std::string& asked) {
-    std::string who = "Client [" + client + "]";
-    if (!whole) {
-        who = subclients.size() == 1 ? "Subclient [" : "Subclients [";
-        for (size_t n = 0; n < subclients.size(); ++n) who += (n ? "," : "") + std::to_string(subclients[n]);
-        who += "] of client [" + client + "]";
-    }
+    const std::string who = whole ? "Client [" + client + "]" : subclientsText(client, subclients);
     std::string text = who + " is not searched: its backups are on media agent [" + agent.name + "]";
     if (!agent.indexService)
         return text + ", release " + agent.release +
@@ -628,20 +637,31 @@ void CBrowseMulticlient::warnOfUnsearched(const databrowse::BrowseRequest& reque
             subclientsOf(m_reads, child(&withFilters, databrowse::EntityWithFilters::f::entity));
         bool anySearched = false;
         std::map<std::string, std::vector<long>> elsewhere;  // media agent -> subclients it holds
+        std::vector<long> untold;                            // whose agent the procedure could not tell
+        std::string why;
         for (const TFindSubclient& s : all) {
             if (covered.count(s.id)) {
                 anySearched = true;
                 continue;
             }
-            const std::string agent = agentOfSubclient(request, withFilters, s);
-            if (!agent.empty() && agent != asked) elsewhere[agent].push_back(s.id);
+            std::string agent;
+            if (!agentOfSubclient(request, withFilters, s, agent, why))
+                untold.push_back(s.id);
+            else if (!agent.empty() && agent != asked)
+                elsewhere[agent].push_back(s.id);
         }
+        // A question about a client that failed leaves the find not whole: never taken for "no backup".
+        if (!untold.empty())
+            sendWarning(session,
+                        subclientsText(all.front().client, untold) +
+                            " is not searched: where its backups lie could not be told (" + why + ")",
+                        log, errorresponse::kNotSearched);
         for (const auto& [agent, subclients] : elsewhere)
             sendWarning(session,
                         leftOutText(all.front().client, subclients, !anySearched && elsewhere.size() == 1,
                                     agentNamed(agent), asked),
                         log, errorresponse::kNotSearched);
-        if (!anySearched && elsewhere.empty())
+        if (!anySearched && elsewhere.empty() && untold.empty())
             sendWarning(
                 session,
                 notBackedUpText(child(&withFilters, databrowse::EntityWithFilters::f::entity), all, toTime),

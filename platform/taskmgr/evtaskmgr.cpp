@@ -84,6 +84,38 @@ std::vector<std::string> subTaskPaths(CNMessageBase& sub) {
     return paths ? *paths : std::vector<std::string>{};
 }
 
+// The task's write: a transaction that holds the write lock from its start, or a savepoint in the
+// caller's transaction when one is open; undone unless committed.
+class CTaskStoreWrite {
+public:
+    explicit CTaskStoreWrite(zydb::IDbConnection& conn)
+        : m_conn(conn), m_nested(conn), m_own(!conn.inTransaction()) {}
+    ~CTaskStoreWrite() {
+        if (m_open) m_conn.exec("ROLLBACK");
+    }
+    CTaskStoreWrite(const CTaskStoreWrite&) = delete;
+    CTaskStoreWrite& operator=(const CTaskStoreWrite&) = delete;
+
+    int begin() {
+        if (!m_own) return m_nested.begin();
+        const int rc = m_conn.exec("BEGIN IMMEDIATE");
+        m_open = rc == zydb::DB_OK;
+        return rc;
+    }
+    int commit() {
+        if (!m_own) return m_nested.commit();
+        const int rc = m_conn.exec("COMMIT");
+        if (rc == zydb::DB_OK) m_open = false;
+        return rc;
+    }
+
+private:
+    zydb::IDbConnection& m_conn;
+    hubdb::ProcWriteScope m_nested;
+    const bool m_own;
+    bool m_open = false;
+};
+
 int storeTask(zydb::IDbConnection& conn, TMMsg::CreateTaskReq& request, long requestId, long long& taskId,
               long long& jobId) {
     // Job ids are shared with the jobs the Hubmaster already knows.
@@ -162,10 +194,21 @@ int EvTaskMgr::controlTaskManager(int operation, int, int, long requestId, unsig
     if (rc == zydb::DB_OK && !refusal.empty()) return answerSecurityError(refusal, text);
 
     long long taskId = 0, jobId = 0;
-    hubdb::ProcWriteScope scope(*conn);
-    if (rc == zydb::DB_OK) rc = scope.begin();
-    if (rc == zydb::DB_OK) rc = storeTask(*conn, request, requestId, taskId, jobId);
-    if (rc == zydb::DB_OK) rc = scope.commit();
+    if (rc == zydb::DB_OK) {
+        // The write lock is taken first, so that a writer holding the database for a moment is waited
+        // for (the connection's busy timeout): a transaction that read first could not wait for it.
+        CTaskStoreWrite write(*conn);
+        rc = write.begin();
+        if (rc == zydb::DB_ERR_BUSY) {
+            text =
+                "the Hubmaster database stayed busy with another writer for as long as a write waits "
+                "for it";
+            logLine("create task failed: %s", text);
+            return kStoreBusy;
+        }
+        if (rc == zydb::DB_OK) rc = storeTask(*conn, request, requestId, taskId, jobId);
+        if (rc == zydb::DB_OK) rc = write.commit();
+    }
     if (rc != zydb::DB_OK) {
         text = "the task store cannot be written: " + conn->lastError();
         logLine("create task failed: %s", text);

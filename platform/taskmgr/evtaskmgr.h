@@ -20,6 +20,7 @@ public:
         kUnsupported = 1,  // another operation or request tag
         kBadRequest = 2,   // the request text does not read as the tag's message
         kStoreFailed = 3,  // the task store could not be written
+        kStoreBusy = 4,    // another writer held the database longer than a write waits for it
     };
 
     // Runs the request of `requestTag` held in `text` and replaces `text` with the answer: for a

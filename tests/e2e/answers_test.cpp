@@ -4,19 +4,26 @@
 // status says so; a stop says only what it did (nothing handed over, nothing told); and each exit status
 // is the README's, decided from what the service answered: a command line the service would refuse is a
 // usage error, a refusal of the caller is a refusal whatever its words, a listing cut short says so on
-// its last line on either road.
+// its last line on either road. A question a command asks to explain or complete its answer is part of
+// the answer: its failure is the command's.
 #include <gtest/gtest.h>
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "platform/hubdemo/hubdemo.h"
 #include "tests/platform/db/tempdir.h"
@@ -24,6 +31,8 @@
 #include "tests/support/process/consolerun.h"
 #include "tests/support/process/demosystem.h"
 #include "tests/support/sqlite/testsql.h"
+#include "tools/browse/consoleoptions.h"
+#include "tools/browse/consolesession.h"
 
 namespace {
 
@@ -90,6 +99,26 @@ protected:
     static std::string legacyListing(const std::string& session) {
         return "list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --at " +
                std::to_string(s->world.legacy.firstBackupTime + 86400LL * 11) + " --session " + session;
+    }
+    // The console run in this process, so that a test can fail its exchanges (`fail`, see
+    // CConsoleSession::setExchangeFault) or answer its question no: `args` split at blanks, with `user`'s
+    // token and the world's data folder unless `args` name the Hubmaster's address (a desk's console).
+    static int inProcess(const std::string& args, const std::string& user, TConsoleResult& result,
+                         std::function<bool(int)> fail = {}) {
+        std::vector<std::string> words = {"browse"};
+        std::istringstream in(
+            args + (args.find("--host") == std::string::npos ? " --data " + s->dir.file("demo") : "") +
+            " --token " + s->tokens.at(user) + " --ma-host 127.0.0.1 --quiet");
+        for (std::string word; in >> word;) words.push_back(word);
+        if (args.find("--timeout") == std::string::npos) words.insert(words.end(), {"--timeout", "60"});
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        TConsoleOptions options;
+        if (!parseConsoleArgs(static_cast<int>(argv.size()), argv.data(), options, result.error))
+            return kExitUsage;
+        CConsoleSession session(options, "");
+        session.setExchangeFault(std::move(fail));
+        return session.run(result, {}, [](const std::string&) { return false; });
     }
     static std::string find(const std::string& clients) {
         return "find --clients " + clients + " --path /d00/d01/d00 --name 'f0000020*' --at " + lastDay();
@@ -245,6 +274,55 @@ TEST_F(TrueAnswers, AFindSaysEachPartLeftOutOnceAdvisingOnlyWhatWorks) {
     }
 }
 
+// A command's answer is all of it: every exchange a command has with the Hubmaster (its request, then
+// each question it asks to explain or complete the answer: the parent's listing that tells an empty
+// folder from a path never backed up, the own listing that tells a refusal from a path never backed
+// up, a folder's contents, the erase's verdicts, the conversion that names the media, the Hubmaster's
+// road taken instead), made to fail one at a time on both roads, fails the command with that failure's
+// status: no failure leaves an answer.
+TEST_F(TrueAnswers, EveryQuestionOfACommandThatFailsFailsTheCommand) {
+    const std::string at = " --at " + lastDay(), nothere = " --path /d00/nothere" + at;
+    const std::string versions = "versions " + fileSubclient() + " --path /d00/nothere --from " +
+                                 std::to_string(s->world.firstBackupTime) + " --to " + lastDay();
+    // The host's start-up line gives a desk's options, where the media's conversion is asked.
+    std::string desk;
+    std::istringstream started(s->host->output());
+    for (std::string line; std::getline(started, line);)
+        if (line.rfind("hubmaster: a console elsewhere: browse ", 0) == 0) desk = line.substr(39);
+    ASSERT_FALSE(desk.empty()) << s->host->output();
+    // Each command, its user and the exchanges it has when every one is answered; the desk's last, as
+    // it leaves the console's process at a desk.
+    const std::vector<std::tuple<std::string, std::string, int>> commands = {
+        {"list " + fileSubclient() + nothere, "admin", 2},
+        {"list " + fileSubclient() + nothere + " --via hubmaster", "admin", 2},
+        {versions, "admin", 2},
+        {versions + " --via hubmaster", "admin", 2},
+        {"count " + fileSubclient() + nothere, "admin", 2},
+        {"find " + fileSubclient() + nothere + " --name f0000020*", "admin", 2},
+        {"media " + fileSubclient() + nothere, "admin", 2},
+        {"erase " + fileSubclient() + nothere + " --dry-run", "alice", 2},
+        {"erase " + fileSubclient() + " --path /d00/d01/d00" + at + " --dry-run", "alice", 4},
+        {legacyListing("questions-legacy"), "admin", 2},
+        {"media " + fileSubclient() + at + " " + desk, "admin", 2},
+    };
+    setenv("HUB_LOG_DIR", s->dir.path().c_str(), 1);
+    for (const auto& [args, user, questions] : commands) {
+        int made = 0;
+        TConsoleResult whole;
+        inProcess(args, user, whole, [&made](int n) {
+            made = n;
+            return false;
+        });
+        EXPECT_GE(made, questions) << args << ": " << whole.error;
+        for (int failing = 1; failing <= made; ++failing) {
+            TConsoleResult result;
+            EXPECT_EQ(inProcess(args, user, result, [failing](int n) { return n == failing; }),
+                      kExitUnreachable)
+                << args << ": exchange " << failing << " of " << made << " failed, yet: " << result.error;
+        }
+    }
+}
+
 // The host's log tells ordinary outcomes as what they are, on both roads: no warning or failure where the
 // service only answered a caller (an entity that does not exist, a session another caller holds, a right not
 // held, a listing of the older agent) but the lines the service is specified to write there.
@@ -268,6 +346,43 @@ TEST_F(TrueAnswers, OrdinaryOutcomesAreNoFaultsInTheHostsLog) {
                 EXPECT_FALSE(std::regex_search(line, fault) && !std::regex_search(line, specified))
                     << user << ": " << command << road << ": " << line;
         }
+}
+
+// The README's table of exit statuses holds on every road: each status it lists, walked by a command of
+// the router's road and of the Hubmaster's (the erase of a folder, which takes both, for a question
+// answered no), and no status the table lacks.
+TEST_F(TrueAnswers, TheReadmesExitStatusTableHoldsOnEveryRoad) {
+    std::filesystem::path source(__FILE__);
+    if (source.is_relative()) source = std::filesystem::path(s->binaries) / source;
+    std::ifstream readme(source.parent_path() / ".." / ".." / "README.md");
+    ASSERT_TRUE(readme) << source;
+    std::set<int> listed, walked;
+    for (std::string line; std::getline(readme, line);)  // its rows alone read "| <digit> | "
+        if (line.size() > 5 && line[0] == '|' && std::isdigit(line[2]) && line.compare(3, 2, " |") == 0)
+            listed.insert(line[2] - '0');
+    const std::string at = " --at " + lastDay(), folder = " --path /d00/d01/d00" + at;
+    std::vector<std::tuple<int, std::string, std::string>> cases = {
+        {6, "erase " + fileSubclient() + folder, "alice"}};
+    for (const std::string road : {"", " --via hubmaster"})
+        for (const auto& [status, args, user] : std::vector<std::tuple<int, std::string, std::string>>{
+                 {0, "list " + fileSubclient() + folder, "admin"},
+                 {1, "list " + fileSubclient() + " --path /d00/nothere" + at, "admin"},
+                 {2, "list " + fileSubclient() + at + " --session " + std::string(129, 's'), "admin"},
+                 {3, "list --client client2 --subclient 2" + at, "alice"},
+                 {4, "list " + fileSubclient() + at + " --port 1", "admin"},
+                 {5,
+                  "list " + fileSubclient() + folder + " --timeout 2 --session " + kHeldPrefix +
+                      (road.empty() ? "router" : "hubmaster"),
+                  "admin"}})
+            cases.emplace_back(status, args + road, user);
+    for (const auto& [status, args, user] : cases) {
+        TConsoleResult result;
+        EXPECT_EQ(inProcess(args, user, result), status) << args << ": " << result.error;
+        walked.insert(status);
+    }
+    for (const char* road : {"router", "hubmaster"})
+        EXPECT_EQ(console("stop --session " + std::string(kHeldPrefix) + road, "admin").status, 0);
+    EXPECT_EQ(walked, listed) << "the README's table and the statuses walked differ";
 }
 
 }  // namespace

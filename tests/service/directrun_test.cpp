@@ -17,14 +17,17 @@
 #include "platform/db/dbenv.h"
 #include "platform/entities/zyclient.h"
 #include "platform/hubdb/hubdb.h"
+#include "platform/hubdb/multiclientfindproc.h"
 #include "platform/hubdemo/hubdemo.h"
 #include "platform/msg/agentflag.h"
+#include "platform/msg/app_execute_sp.h"
 #include "platform/msg/secured_message_handler.h"
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork.h"
 #include "platform/net/zynetwork_server.h"
 #include "platform/security/evsecuritymgr.h"
+#include "platform/taskmgr/evtaskmgr.h"
 #include "platform/tasks/erasebookings.h"
 #include "service/browserouterthread.h"
 #include "service/enduserErase.h"
@@ -410,6 +413,28 @@ TEST_F(DirectRun, EraseTaskLaunchCreatesTheTaskOrReportsTheSecurityError) {
     unknown.getObjectAccessor(R::entity, true)->setint64(E::clientId, 99999);
     EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&unknown), -1);
     EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedTask"), 1);
+
+    // Another writer holding the database: for a moment, the task waits for it and is made; for longer
+    // than a write waits (here a tenth of a second), it is not, and says the database was busy.
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(s->world.databasePath.c_str(), &writer), SQLITE_OK);
+    std::string error;
+    for (const bool moment : {true, false}) {
+        zydb::DbOpenOptions options;
+        if (!moment) options.busyTimeoutMs = 100;
+        ASSERT_EQ(zydb::CDbEnv::open(s->world.databasePath, options, &error), zydb::DB_OK) << error;
+        ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        std::thread release([writer, moment] {
+            std::this_thread::sleep_for(moment ? 300ms : 1s);
+            sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr);
+        });
+        databrowse::BrowseRequest held = launchRequest();
+        EXPECT_EQ(fastBrowseHMLaunchEraseCreateTask(&held), moment ? 0 : EvTaskMgr::kStoreBusy) << moment;
+        release.join();
+    }
+    sqlite3_close(writer);
+    ASSERT_EQ(zydb::CDbEnv::open(s->world.databasePath, {}, &error), zydb::DB_OK) << error;
+    EXPECT_EQ(sqlInt("SELECT COUNT(*) FROM TM_CreatedTask"), 2);
 }
 
 TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
@@ -478,7 +503,8 @@ TEST_F(DirectRun, MultiClientFindPlainBelowServicePack22AndSignedFrom22) {
 TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
     // A find across client1 and client2 as `userId`: the subclients of the index database the prepared
     // request names ("1,5"), or the error text.
-    auto findAs = [](int userId, const std::string& guid) {
+    auto findAs = [](int userId, const std::string& guid,
+                     const std::vector<const char*>& clients = {"client1", "client2"}) {
         std::string token;
         EXPECT_EQ(EvSecurityMgr::IssueZetaToken(userId, false, 3600, token), 0);
         databrowse::BrowseRequest r;
@@ -486,7 +512,7 @@ TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
         r.getObjectAccessor(R::session, true)->setstring(databrowse::BrowseSession::f::sessionId, guid);
         r.setstring(R::token, token);
         std::vector<CNMessageBase> targets;
-        for (const char* client : {"client1", "client2"}) {
+        for (const char* client : clients) {
             databrowse::EntityWithFilters target;
             target.getObjectAccessor(databrowse::EntityWithFilters::f::entity, true)
                 ->setstring(E::clientName, client);
@@ -528,6 +554,22 @@ TEST_F(DirectRun, MultiClientFindKeepsToTheSubclientsTheUserMayBrowse) {
         " WHERE subclientId = " + other);
     EXPECT_EQ(findAs(s->world.fileUser, "mcf-alice3"), mine + "," + other);
     sql("DELETE FROM SECUserRight WHERE subclientId = " + other);
+
+    // Where a client's backups lie, asked of the procedure for it alone, could not be told: the find
+    // says that client was not searched, never that it has no backup.
+    App_ExecuteSP::registerProcedure(databrowse::BrowseRequest::TAG, "AppMultiClientFind",
+                                     [](const std::string& in, std::string& out, void* context) {
+                                         if (in.find("client1") == std::string::npos) return -1;
+                                         return hubdb::multiClientFindTagProc(in, out, context);
+                                     });
+    EXPECT_EQ(findAs(s->world.adminUser, "mcf-untold", {"client1", "client3"}), mine);
+    App_ExecuteSP::registerProcedure(databrowse::BrowseRequest::TAG, "AppMultiClientFind",
+                                     hubdb::multiClientFindTagProc);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(
+        warnings.front().find("of client [client3] is not searched: where its backups lie could not be told"),
+        std::string::npos)
+        << warnings.front();
 }
 
 // A run the worker fails answers the caller with the worker's own code and reason, never the generic

@@ -118,9 +118,15 @@ std::string leftOutCount(const TConsoleResult& result) {
     return text;
 }
 
+// Whether a failed network step ran out of time: as the step says, or as its error does (a launch's
+// exchanges say it only so).
+bool ranOutOfTime(bool timedOut, const CUxError& step) {
+    return timedOut || step.GetErrorCode() == ZYNET_E_TIMEOUT;
+}
+
 // A network step's failure: timed out or unreachable.
-int networkFailure(TConsoleResult& result, bool timedOut, const std::string& error) {
-    return failed(result, timedOut ? kExitTimedOut : kExitUnreachable, error);
+int networkFailure(TConsoleResult& result, bool timedOut, const CUxError& step, const std::string& error) {
+    return failed(result, ranOutOfTime(timedOut, step) ? kExitTimedOut : kExitUnreachable, error);
 }
 
 // The client name of a media agent named plainly or mangled with its host and port.
@@ -220,7 +226,8 @@ CConsoleSession::CConsoleSession(const CConsoleSession& command, TConsoleOptions
       m_hubmasterProgram(command.m_hubmasterProgram),
       m_clock(command.m_clock),
       m_remark(command.m_remark),
-      m_deadline(command.m_deadline) {}
+      m_deadline(command.m_deadline),
+      m_exchanges(command.m_exchanges) {}
 
 bool CConsoleSession::tokenExpired(const std::string& token) const {
     std::vector<std::string> parts;
@@ -591,26 +598,43 @@ int CConsoleSession::judgeEraseDryRun(const TZyNetAddress& router, const databro
     if (rc != kExitOk) {
         result.items.clear();
         result.note.clear();
-        return failed(result, rc, "dry run: " + eraseVerdict(rc, true) + verdict.error);
+        const bool noVerdict = rc == kExitTimedOut || rc == kExitUnreachable;
+        return failed(result, rc,
+                      (noVerdict ? "dry run: the Hubmaster's verdict on the erase could not be had: "
+                                 : "dry run: " + eraseVerdict(rc, true)) +
+                          verdict.error);
     }
     m_road = road + ", then the Hubmaster's verdict";
     return kExitOk;
 }
 
+int CConsoleSession::questionFailed(TConsoleResult& result, int rc, const TConsoleResult& asked,
+                                    const std::string& untold, const std::string& question) {
+    return failed(
+        result, rc,
+        untold + ": " + question + (rc == kExitRefused ? " was refused: " : " failed: ") + asked.error);
+}
+
 int CConsoleSession::finishMedia(const TZyNetAddress& router, TConsoleResult& result) {
-    describeMedia(router, result);
+    if (const int described = describeMedia(router, result); described != kExitOk) return described;
     // The media are worked out per subclient and time, not per path: a path that was never backed
     // up gets the same archive files as any other, so it is looked up, and the answer says so.
     const std::string scope = "media are worked out per subclient and time, not per path";
     if (m_options.paths.size() == 1 && !isRoot(m_options.paths.front())) {
         TConsoleItem item;
         TConsoleResult probe;
-        if (lookUp(router, m_options.paths.front(), m_options.at, item, probe) == 0) {
-            result.media.clear();
+        const std::string& path = m_options.paths.front();
+        const int found = lookUp(router, path, m_options.at, item, probe);
+        if (found <= 0) result.media.clear();
+        if (found < 0)
+            return questionFailed(result, -found, probe,
+                                  "whether anything was backed up at " + path + " as of " +
+                                      timeText(m_options.at) + ", and so its media, could not be told",
+                                  "its parent's listing");
+        if (found == 0)
             return failed(result, kExitServiceError,
-                          "no backed-up item at " + m_options.paths.front() + " as of " +
-                              timeText(m_options.at) + ", so no media to restore it (" + scope + ")");
-        }
+                          "no backed-up item at " + path + " as of " + timeText(m_options.at) +
+                              ", so no media to restore it (" + scope + ")");
     }
     // An answer of items is a listing, whatever asked for it: never shown as the media a restore needs.
     if (result.media.empty() && !result.items.empty()) {
@@ -639,9 +663,16 @@ int CConsoleSession::explainNothingListed(const TZyNetAddress& router, TConsoleR
     TConsoleResult probe;
     // A versions listing with no version in its range is a path that exists, or not, at its end.
     const long long at = m_options.command == EConsoleCommand::kVersions ? m_options.to : m_options.at;
-    if (lookUp(router, m_options.paths.front(), at, item, probe) != 0) return kExitOk;
-    // Not found is one answer, whatever the command: no "count: 0" beside it.
+    const int found = lookUp(router, m_options.paths.front(), at, item, probe);
+    if (found > 0) return kExitOk;
+    // Not found, or not known to be there, is one answer, whatever the command: no "count: 0" beside it.
     result.counts.clear();
+    if (found < 0)
+        return questionFailed(result, -found, probe,
+                              "nothing is listed at " + m_options.paths.front() + " as of " + timeText(at) +
+                                  ", and whether it is an empty folder or a path never backed up could not "
+                                  "be told",
+                              "its parent's listing");
     return failed(result, kExitServiceError,
                   "no backed-up item at " + m_options.paths.front() + " as of " + timeText(at) +
                       " (a path that does not exist, not an empty folder)");
@@ -710,8 +741,9 @@ int CConsoleSession::runCommand(TConsoleResult& result, const std::function<void
     // The items to erase are listed; the Hubmaster now makes the erase task of them.
     TConsoleResult task;
     if ((rc = throughHubmaster(router, request, task, {})) != kExitOk) {
-        // The Hubmaster's verdict refuses the erase: nothing is erased, said as the dry run says it.
         if (rc != kExitServiceError && rc != kExitRefused) return failed(result, rc, task.error);
+        // Nothing is erased: a refusal said as the dry run says it; a failure (the task could not be
+        // made) as one.
         result.items.clear();
         result.note.clear();
         return failed(result, rc, eraseVerdict(rc, false) + task.error);
@@ -769,8 +801,14 @@ int CConsoleSession::checkErase(const TZyNetAddress& router, TConsoleResult& res
             own.paths = {path};
             own.pageSize = own.page = 0;
             TConsoleResult asked;
-            if (browseAs(own, router, asked) == kExitRefused)
-                return failed(result, kExitRefused, asked.error);
+            const int listed = browseAs(own, router, asked);
+            if (listed == kExitRefused) return failed(result, kExitRefused, asked.error);
+            if (listed != kExitOk)
+                return questionFailed(result, listed, asked,
+                                      "erase: " + path +
+                                          " is not in its parent's listing, and whether it "
+                                          "was never backed up could not be told",
+                                      "its own listing");
         }
         if (found == 0) {
             // What follows a last '=' that is no number was taken as part of the path: perhaps a size.
@@ -890,7 +928,7 @@ void CConsoleSession::describeMediaFromData(TConsoleResult& result) const {
     }
 }
 
-void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult& result) {
+int CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult& result) {
     // On the Hubmaster's machine its data names the media; elsewhere only the router can, and it answers
     // a conversion for a machine's certificate alone.
     if (!m_options.dataFolder.empty()) describeMediaFromData(result);
@@ -913,18 +951,25 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
         one.setlistobject(Q::logicalMedia, {logical});
         requests.push_back(std::move(one));
     }
-    if (requests.empty()) return;
+    if (requests.empty()) return kExitOk;
     list.setlistobject(Indexing::PredictionConversionReqList::f::requests, requests);
     TConsoleResult asked;
     CZyNetwork session(m_clock);
     bool timedOut = false;
     std::unique_ptr<CNMessageBase> reply;
-    if (sendTo(session, router, "BrowseRouter", list, asked) == kExitOk) {
+    int asking = sendTo(session, router, "BrowseRouter", list, asked);
+    if (asking == kExitOk) {
         CNMessageBase* received = nullptr;
         const CUxError step =
             session.ReceiveXMLMessage(nullptr, received, nullptr, 0, m_options.timeoutSeconds, timedOut);
         reply.reset(received);
-        if (step.IsError() && asked.error.empty()) asked.error = step.GetErrorText();
+        if (step.IsError() || !received)
+            asking = networkFailure(
+                asked, timedOut || !step.IsError(), step,
+                "no answer from BrowseRouter" +
+                    (step.IsError() ? ": " + step.GetErrorText()
+                                    : " within the command's " + std::to_string(m_options.timeoutSeconds) +
+                                          " s (--timeout)"));
         ignoreResult(session.Disconnect(5, timedOut),
                      "the session ends either way; a peer already gone is no fault");
     }
@@ -957,8 +1002,9 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
             }
             unknown.erase(n);
         }
-    if (unknown.empty()) return;
-    // A column left "-" says why: the Hubmaster refused or failed to answer, or knows no medium.
+    if (unknown.empty()) return kExitOk;
+    // A column left "-" says why: the Hubmaster refused, or knows no medium; a question that could not
+    // be asked leaves the answer incomplete, and fails it.
     std::string files;
     for (long long n : unknown)
         files +=
@@ -971,24 +1017,35 @@ void CConsoleSession::describeMedia(const TZyNetAddress& router, TConsoleResult&
             "the Hubmaster names media only to a machine's certificate or to a console run with --data on "
             "its machine (" +
             error.error + ")";
+    } else if (asking != kExitOk) {
+        return questionFailed(
+            result, asking, asked,
+            "the label, library, copy and media agent of archive file(s) " + files + " could not be told",
+            "the Hubmaster's conversion of their media");
     } else if (!answers) {
-        why = "the Hubmaster could not be asked: " +
-              (asked.error.empty() ? std::string("no answer within --timeout") : asked.error);
+        return failed(result, kExitServiceError,
+                      "the label, library, copy and media agent of archive file(s) " + files +
+                          " could not be told: the Hubmaster answered their conversion with a message of "
+                          "another kind");
     } else {
         why = "the Hubmaster knows no medium holding them on any copy";
     }
     result.warnings.push_back("the label, library, copy and media agent of archive file(s) " + files +
                               " are unknown (-): " + why);
+    return kExitOk;
 }
 
 int CConsoleSession::sendTo(CZyNetwork& session, const TZyNetAddress& where, const char* service,
                             CNMessageBase& request, TConsoleResult& result) {
     bool timedOut = false;
     session.setDeadline(m_deadline);
-    CUxError step = session.Connect(where, service, nullptr, m_options.timeoutSeconds, timedOut);
+    const int exchange = ++m_exchanges->made;
+    CUxError step = m_exchanges->fail && m_exchanges->fail(exchange)
+                        ? zynet::makeError(ZYNET_E_CONNECT, __func__, "exchange " + std::to_string(exchange))
+                        : session.Connect(where, service, nullptr, m_options.timeoutSeconds, timedOut);
     if (!step.IsError()) step = session.SendXMLMessage(request, 0, m_options.timeoutSeconds, timedOut);
     if (!step.IsError()) return kExitOk;
-    return networkFailure(result, timedOut,
+    return networkFailure(result, timedOut, step,
                           "cannot reach " + std::string(service) + " at " + where.host + ":" +
                               std::to_string(where.port) + ": " + step.GetErrorText());
 }
@@ -1070,7 +1127,7 @@ int CConsoleSession::throughRouter(const TZyNetAddress& router, databrowse::Brow
     ignoreResult(session.Disconnect(5, timedOut),
                  "the session ends either way; a peer already gone is no fault");
     if (!reply) {
-        if (step.IsError() && !timedOut)
+        if (step.IsError() && !ranOutOfTime(timedOut, step))
             return failed(result, kExitUnreachable, "no answer from BrowseRouter: " + step.GetErrorText());
         return failed(result, kExitTimedOut,
                       "no answer from BrowseRouter within the command's " +
@@ -1169,8 +1226,9 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
             return throughHubmasterInstead(refusal, refusal, "mining by " + miner, result, progress,
                                            "the mining service of " + miner);
         }
+        // The user knows the machine that mines as a media agent, not by its service's name.
         if (step.IsError())
-            return networkFailure(result, timedOut,
+            return networkFailure(result, timedOut, step,
                                   "cannot reach the mining service of " + miner + ": " + step.GetErrorText());
         readAnswers(*ma, "the mining service of " + miner, result, progress);
         ignoreResult(ma->Disconnect(5, timedOut),
@@ -1193,7 +1251,7 @@ int CConsoleSession::follow(CNMessageBase& prepared, TConsoleResult& result,
         const std::string hint =
             release == 0 ? " (an older media agent is browsed with --via hubmaster)" : "";
         return networkFailure(
-            result, timedOut,
+            result, timedOut, step,
             "cannot reach the index service of media agent [" + name + "]: " + step.GetErrorText() + hint);
     }
     readAnswers(*ma, "media agent [" + name + "]", result, progress);
@@ -1240,8 +1298,8 @@ void CConsoleSession::readAnswers(CZyNetwork& peer, const std::string& who, TCon
         std::unique_ptr<CNMessageBase> answer(received);
         if (step.IsError() || !answer) {
             if (result.error.empty()) {
-                if (step.IsError() && !timedOut)
-                    networkFailure(result, false, who + " stopped answering: " + step.GetErrorText());
+                if (step.IsError() && !ranOutOfTime(timedOut, step))
+                    networkFailure(result, false, step, who + " stopped answering: " + step.GetErrorText());
                 else
                     failed(result, kExitTimedOut,
                            (silent.empty() ? who : silent) + " did not answer within the command's " +
@@ -1275,9 +1333,13 @@ int CConsoleSession::throughHubmaster(const TZyNetAddress& hubmaster, databrowse
         sent != kExitOk)
         return sent;
     // The Hubmaster took the request: a silence from here on is the peer it browses, when the router
-    // named it, or the Hubmaster's.
-    readAnswers(session, "the Hubmaster", result, progress,
-                agent.empty() ? std::string() : agent + ", browsed through the Hubmaster,");
+    // named it; else the Hubmaster's or that of the media agent it asks, which nothing on the wire tells
+    // apart (a stop asks no agent: its silence is the Hubmaster's).
+    const std::string silent = !agent.empty() ? agent + ", browsed through the Hubmaster,"
+                               : m_options.command == EConsoleCommand::kStop
+                                   ? std::string()
+                                   : "the Hubmaster, or the media agent it asks for the request,";
+    readAnswers(session, "the Hubmaster", result, progress, silent);
     ignoreResult(session.Disconnect(5, timedOut),
                  "the session ends either way; a peer already gone is no fault");
     return result.exitCode;

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "platform/msg/msg_classes.h"
@@ -44,6 +45,12 @@ public:
     void setRequestEditor(std::function<void(databrowse::BrowseRequest&)> edit) {
         m_requestEditor = std::move(edit);
     }
+
+    // Test seam: `fail` is asked before each exchange the command has with the Hubmaster, numbered from
+    // 1 in the order they are made (its request, then every question after it: look-ups, conversions,
+    // the Hubmaster's road taken instead); true makes that exchange fail as a Hubmaster that cannot be
+    // reached does. Empty: none fails.
+    void setExchangeFault(std::function<bool(int exchange)> fail) { m_exchanges->fail = std::move(fail); }
 
     // The road the command took ("router", "router, then media agent [name]", "hubmaster"), for -v and
     // the log.
@@ -82,6 +89,11 @@ private:
                          TConsoleResult& result);
     // The media command's columns and its note, or why a path has no media.
     int finishMedia(const TZyNetAddress& router, TConsoleResult& result);
+    // A second question of the command (a look-up asked to explain or complete its answer) failed with
+    // status `rc` and `asked.error`: the answer fails with it, with its status, saying what could not
+    // be told (`untold`) and which question (`question`) failed. Every such look-up's failure comes here.
+    static int questionFailed(TConsoleResult& result, int rc, const TConsoleResult& asked,
+                              const std::string& untold, const std::string& question);
     // An empty listing of a path that was never backed up is said to be so.
     int explainNothingListed(const TZyNetAddress& router, TConsoleResult& result);
     int runCommand(TConsoleResult& result, const std::function<void(size_t)>& progress,
@@ -110,8 +122,9 @@ private:
                    const std::function<bool(const std::string&)>& confirm);
     void nameClients(TConsoleResult& result) const;
     // The media an answer names by archive file only: label, library, copy and media agent as the
-    // router converts them; a warning says why the columns of a file stay unknown.
-    void describeMedia(const TZyNetAddress& router, TConsoleResult& result);
+    // router converts them; a warning says why the columns of a file stay unknown (refused, or no medium
+    // known), and a conversion that could not be asked fails the answer (its status).
+    int describeMedia(const TZyNetAddress& router, TConsoleResult& result);
     // The media of the archive files not yet named, from the Hubmaster's data (--data).
     void describeMediaFromData(TConsoleResult& result) const;
     bool routerAddress(TZyNetAddress& address, std::string& error);
@@ -145,4 +158,10 @@ private:
     // it makes with other sessions of its own included, ends its waits by then.
     zynet::Deadline m_deadline = zynet::Deadline::max();
     std::function<void(databrowse::BrowseRequest&)> m_requestEditor;
+    // The command's exchanges with the Hubmaster, shared by every exchange of it (see setExchangeFault).
+    struct TExchanges {
+        int made = 0;
+        std::function<bool(int)> fail;
+    };
+    std::shared_ptr<TExchanges> m_exchanges = std::make_shared<TExchanges>();
 };

@@ -24,6 +24,7 @@
 #include "platform/security/evsecuritymgr.h"
 #include "platform/security/evsecuritynew.h"
 #include "platform/security/rights.h"
+#include "platform/taskmgr/evtaskmgr.h"
 #include "platform/tasks/browseoperations.h"
 #include "platform/tasks/erasebookings.h"
 #include "platform/tasks/evreturndestination.h"
@@ -64,10 +65,12 @@ void sendEnd(CZyNetwork& session) {
 }
 
 // A refusal carries the permission code: the caller tells it from a failure by the code, not the words.
+// `outcome` names it in the log: "refused", or "failed" for what no verdict decided.
 void sendError(CZyNetwork& session, const std::string& text,
-               databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC) {
+               databrowse::BrowseErrorCode code = databrowse::BROWSE_ERR_GENERIC,
+               const char* outcome = "refused") {
     databrowse::BrowseResponse response = errorresponse::of(code, text);
-    logLine("request refused: " + text);
+    logLine(std::string("request ") + outcome + ": " + text);
     sendResponse(session, response);
     sendEnd(session);
 }
@@ -686,12 +689,15 @@ void CHostBrowseService::erase(zydb::CRequestReads& reads, CZyNetwork& session,
                 refused.empty() ? CEraseBookings::instance().erasedAlready(wanted, versions) : std::string();
             !erased.empty())
             refused = "[" + erased + "] " + kErasedAlready;
-        logLine("erase dry run of " + what + " by user [" + caller.userName +
-                "]: " + (refused.empty() ? "would be erased" : "would be refused: " + refused));
+        const bool verdict = code == databrowse::BROWSE_ERR_PERMISSION;
+        logLine("erase dry run of " + what + " by user [" + caller.userName + "]: " +
+                (refused.empty() ? "would be erased"
+                 : verdict       ? "would be refused: " + refused
+                                 : "could not be judged: " + refused));
         if (refused.empty())
             sendEnd(session);
         else
-            sendError(session, refused, code);
+            sendError(session, refused, code, verdict ? "refused" : "failed");
         return;
     }
     if (!CEraseBookings::instance().take(wanted)) {
@@ -705,7 +711,7 @@ void CHostBrowseService::erase(zydb::CRequestReads& reads, CZyNetwork& session,
     std::string error;
     std::map<std::string, std::string> versions;
     if (!sizeFromIndex(reads, request, caller, versions, error)) {
-        sendError(session, error);
+        sendError(session, error, databrowse::BROWSE_ERR_GENERIC, "failed");
         return;
     }
     // Each version once: a second erase of it would make a second task and give its usage back again.
@@ -719,8 +725,15 @@ void CHostBrowseService::erase(zydb::CRequestReads& reads, CZyNetwork& session,
     const int rc = m_launchErase(&request);
     if (rc != 0) {
         CEraseBookings::instance().releaseErased(wanted, versions);
-        sendError(session, "The Hubmaster's task manager did not create the erase task (result " +
-                               std::to_string(rc) + "); see the Hubmaster's log");
+        // A failure, not a refusal: the same erase may be made once the cause has passed.
+        sendError(session,
+                  rc == EvTaskMgr::kStoreBusy
+                      ? "The erase task could not be created: the Hubmaster database was busy with "
+                        "another writer for as long as the task manager waits for it; nothing "
+                        "was erased"
+                      : "The Hubmaster's task manager did not create the erase task (result " +
+                            std::to_string(rc) + "); see the Hubmaster's log",
+                  databrowse::BROWSE_ERR_GENERIC, "failed");
         return;
     }
     logLine("erase task created for user [" + caller.userName + "]: " + what);

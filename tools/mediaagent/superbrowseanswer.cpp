@@ -9,6 +9,7 @@
 #include <set>
 #include <utility>
 
+#include "platform/log/evdebug.h"
 #include "platform/msg/criteriaoperators.h"
 #include "platform/msg/errorresponse.h"
 #include "platform/msg/xml_codec.h"
@@ -362,24 +363,52 @@ private:
     bool m_usable = false;
 };
 
-// The items of [begin, end) that pass the cut-offs, written into `out`; false (nothing to use) when
-// one cannot be written so.
+// The items of [begin, end) that pass the cut-offs, written into `out`, with the templates used (bit 0
+// the live items', bit 1 the deleted ones'); false (nothing to use) when one cannot be written so.
 bool writeItems(const TIndexBrowsePlan& plan, const TIndexBrowseQuery& ask, const TItemVersion* begin,
-                const TItemVersion* end, TWrittenItems& out) {
+                const TItemVersion* end, TWrittenItems& out, unsigned& used) {
     const CItemTemplate& live = CItemTemplate::of(false);
     const CItemTemplate& gone = CItemTemplate::of(true);
     if (!live.usable() || !gone.usable()) return false;
     out.xml.clear();
     out.count = 0;
+    used = 0;
     const bool cut = hasCutOffs(plan);
     std::string room;
     for (const TItemVersion* v = begin; v != end; ++v) {
         if (cut && !kept(plan, *v)) continue;
         if (!(v->deleted() ? gone : live).write(out.xml, valuesOf(*v, answeredPath(*v, ask.under, room))))
             return false;
+        used |= v->deleted() ? 2u : 1u;
         ++out.count;
     }
     return true;
+}
+
+// Whether the fast writer's items are the encoder's: the templates checked against a real answer (bits as
+// writeItems' `used`), and whether one differed, which turns the fast writer off for the process. A
+// template is learnt from a sample item, so an item field set only on some items would differ on the
+// first real answer that has one: checked once per template, against the encoder's text of the same
+// response built item by item.
+std::atomic<unsigned> s_templatesChecked{0};
+std::atomic<bool> s_writerDiffers{false};
+
+// The first item of [begin, end) whose name or path the encoder cannot write (a NUL byte), or null.
+const TItemVersion* unwritableItem(const TItemVersion* begin, const TItemVersion* end) {
+    std::string scratch;
+    for (const TItemVersion* v = begin; v != end; ++v) {
+        scratch.clear();
+        if (!msgAppendXmlEscaped(scratch, v->name, true) || !msgAppendXmlEscaped(scratch, v->path, true))
+            return v;
+    }
+    return nullptr;
+}
+
+// A text from the index said in a message: a NUL byte, which no message can carry, as "\0".
+std::string sayable(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\0' ? std::string("\\0") : std::string(1, c);
+    return out;
 }
 
 }  // namespace
@@ -498,179 +527,248 @@ namespace {
 
 using TWrittenSend = std::function<bool(databrowse::BrowseResponse&, const TWrittenItems*)>;
 
-// The answer; with `written`, the items of a response go beside it, written (see answerIndexBrowseWritten).
-int answer(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize, const TWrittenSend& send,
-           const std::function<bool()>& stopped, bool written) {
-    int sent = 0;
-    bool going = true;
-    auto deliver = [&](databrowse::BrowseResponse& r) {
-        if (going && (going = send(r, nullptr))) ++sent;
-        return going;
+// One answer as it is made: its responses handed to `send` in order, the end last, with the state they
+// share (whether the answer goes on, the pages still to fill, the counts of the subclients before). With
+// `written`, the items of a response go beside it, written (see answerIndexBrowseWritten).
+class CIndexAnswer {
+public:
+    CIndexAnswer(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
+                 const TWrittenSend& send, const std::function<bool()>& stopped, bool written)
+        : m_plan(plan),
+          m_index(index),
+          m_batch(std::max<uint32_t>(1, batchSize)),
+          m_send(send),
+          m_stopped(stopped),
+          m_written(written) {}
+
+    // The whole answer; the number of responses handed over.
+    int run() {
+        if (m_plan.prediction)
+            predict();
+        else
+            for (const TIndexBrowseQuery& ask : m_plan.queries)
+                if (!m_going || m_failed || !answerQuery(ask)) break;
+        databrowse::BrowseResponse end = response(m_plan, databrowse::BROWSE_RESP_END);
+        deliver(end);
+        return m_sent;
+    }
+
+private:
+    // The page still to skip and to fill of one query id, when the queries page as one.
+    struct TWindow {
+        uint64_t skip = 0, remaining = UINT64_MAX;
     };
-    TWrittenItems writtenItems;
-    auto deliverItems = [&](const TIndexBrowseQuery& ask, const TItemVersion* begin,
-                            const TItemVersion* end) {
-        if (written && writeItems(plan, ask, begin, end, writtenItems)) {
-            databrowse::BrowseResponse r = itemsResponse(plan, ask, begin, begin);
-            if (going && (going = send(r, &writtenItems))) ++sent;
-            return going;
-        }
-        databrowse::BrowseResponse r = itemsResponse(plan, ask, begin, end);
-        return deliver(r);
-    };
-    auto fail = [&](const std::string& text) {
+
+    bool deliver(databrowse::BrowseResponse& r, const TWrittenItems* items = nullptr) {
+        if (m_going && (m_going = m_send(r, items))) ++m_sent;
+        return m_going;
+    }
+    // An error of the index; the answer goes on with its next query unless a stop ended the read.
+    void fail(const std::string& text) {
         // A read the answer's stop ended is no failure: the answer ends as stopped.
-        if (stopped && stopped()) {
-            going = false;
+        if (m_stopped && m_stopped()) {
+            m_going = false;
             return;
         }
-        databrowse::BrowseResponse r = errorResponse(plan, text);
+        databrowse::BrowseResponse r = errorResponse(m_plan, text);
         deliver(r);
-    };
-    const uint32_t batch = std::max<uint32_t>(1, batchSize);
-
-    if (plan.prediction) {
-        const TBrowseQuery& q = plan.queries.front().query;
-        std::vector<TIndexArchiveFile> files;
-        if (!index.archiveFiles(q.appId, plan.range ? q.fromTime : 0, q.toTime, q.cycles, files)) {
-            fail(index.lastError());
-        } else {
-            std::vector<CNMessageBase> predictions;
-            for (const TIndexArchiveFile& f : files) {
-                databrowse::LogicalMedia media;
-                ZyEntities::KelmarchEntity kelmarch;
-                kelmarch.setint64(ZyEntities::KelmarchEntity::f::kelmarchId, f.kelmarchId);
-                media.setObjectAccessor(kelmarch, databrowse::LogicalMedia::f::kelmarch);
-                media.setint64(databrowse::LogicalMedia::f::flags,
-                               f.fileType == 1 || f.fileType == 4 ? 0x8 : 0x2);
-                media.setint64(databrowse::LogicalMedia::f::archFileId, f.id);
-                media.setint64(databrowse::LogicalMedia::f::endOffset, f.size);
-                media.setint64(databrowse::LogicalMedia::f::size, f.size);
-                databrowse::PredictionData prediction;
-                prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
-                predictions.push_back(std::move(prediction));
-            }
-            databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_PREDICTIONS);
-            r.setlistobject(databrowse::BrowseResponse::f::predictions, predictions);
-            deliver(r);
+    }
+    bool deliverItems(const TIndexBrowseQuery& ask, const TItemVersion* begin, const TItemVersion* end) {
+        unsigned used = 0;
+        if (m_written && !s_writerDiffers.load() &&
+            writeItems(m_plan, ask, begin, end, m_writtenItems, used)) {
+            databrowse::BrowseResponse r = itemsResponse(m_plan, ask, begin, begin);
+            if (used & ~s_templatesChecked.load()) checkAgainstEncoder(r, ask, begin, end, used);
+            if (!s_writerDiffers.load()) return deliver(r, &m_writtenItems);
         }
-    } else {
-        // The page still to skip and to fill, per query id, when the queries page as one.
-        struct TWindow {
-            uint64_t skip = 0, remaining = UINT64_MAX;
-        };
-        std::map<std::string, TWindow> windows;
-        std::map<std::string, int64_t> counted;  // counts of the subclients before, per query id
-        for (const TIndexBrowseQuery& ask : plan.queries) {
+        // What no message can carry ends the answer with an error that says which item, at once: the
+        // caller is not left waiting for answers that cannot come.
+        if (const TItemVersion* bad = unwritableItem(begin, end)) {
+            fail("media agent [" + zyNetOptions().localClientName + "] cannot send the item [" +
+                 sayable(bad->path) + "] of its index: its name holds a byte no message can carry");
+            m_failed = true;
+            return false;
+        }
+        databrowse::BrowseResponse r = itemsResponse(m_plan, ask, begin, end);
+        return deliver(r);
+    }
+    // The written items of `r` against the encoder's text of the same response built item by item: a
+    // difference turns the fast writer off for the process, said once in the log.
+    void checkAgainstEncoder(const databrowse::BrowseResponse& r, const TIndexBrowseQuery& ask,
+                             const TItemVersion* begin, const TItemVersion* end, unsigned used) {
+        std::string written, encoded, error;
+        const databrowse::BrowseResponse built = itemsResponse(m_plan, ask, begin, end);
+        if (!writtenResponseXml(r, &m_writtenItems, written, error) ||
+            !zynet::messageToXml(built, encoded, error))
+            return;  // not written either way: the answer says so as for any item
+        if (written == encoded) {
+            s_templatesChecked.fetch_or(used);
+            return;
+        }
+        if (s_writerDiffers.exchange(true)) return;
+        EvDebug log(nullptr);
+        log.setPrefixMessage("MEDIAAGENT");
+        log.debugLvl(0,
+                     "the items written without the encoder differ from the encoder's text of the same "
+                     "response: every answer of this process is written by the encoder from now on");
+    }
+
+    void predict() {
+        const TBrowseQuery& q = m_plan.queries.front().query;
+        std::vector<TIndexArchiveFile> files;
+        if (!m_index.archiveFiles(q.appId, m_plan.range ? q.fromTime : 0, q.toTime, q.cycles, files)) {
+            fail(m_index.lastError());
+            return;
+        }
+        std::vector<CNMessageBase> predictions;
+        for (const TIndexArchiveFile& f : files) {
+            databrowse::LogicalMedia media;
+            ZyEntities::KelmarchEntity kelmarch;
+            kelmarch.setint64(ZyEntities::KelmarchEntity::f::kelmarchId, f.kelmarchId);
+            media.setObjectAccessor(kelmarch, databrowse::LogicalMedia::f::kelmarch);
+            media.setint64(databrowse::LogicalMedia::f::flags,
+                           f.fileType == 1 || f.fileType == 4 ? 0x8 : 0x2);
+            media.setint64(databrowse::LogicalMedia::f::archFileId, f.id);
+            media.setint64(databrowse::LogicalMedia::f::endOffset, f.size);
+            media.setint64(databrowse::LogicalMedia::f::size, f.size);
+            databrowse::PredictionData prediction;
+            prediction.setObjectAccessor(media, databrowse::PredictionData::f::logicalMedia);
+            predictions.push_back(std::move(prediction));
+        }
+        databrowse::BrowseResponse r = response(m_plan, databrowse::BROWSE_RESP_PREDICTIONS);
+        r.setlistobject(databrowse::BrowseResponse::f::predictions, predictions);
+        deliver(r);
+    }
+
+    // One query of the answer; false when the answer goes no further.
+    bool answerQuery(const TIndexBrowseQuery& ask) {
+        if (ask.count) return count(ask);
+        uint64_t remaining = ask.query.pageSize ? ask.query.pageSize : UINT64_MAX;
+        TBrowseQuery q = ask.query;
+        TWindow* window = nullptr;
+        if (m_plan.pagedAcross) {
+            window = &m_windows.try_emplace(ask.queryId, TWindow{ask.query.skip, remaining}).first->second;
+            if (window->remaining == 0) return true;
+            remaining = window->remaining;
+            q.skip = 0;
+        }
+        if (q.filesBelow) return find(ask, q, window, remaining);
+        if (window && window->skip > 0) {
+            // A subclient the page's skip passes over whole is not read; the rest skip the remainder.
+            int64_t count = 0;
             bool found = false;
-            if (ask.count) {
-                int64_t count = 0;
-                if (!(plan.range ? index.countRange(ask.query, count, found)
-                                 : index.countAt(ask.query, count, found))) {
-                    fail(index.lastError());
-                    break;
-                }
-                if (plan.pagedAcross) {
-                    // One count of the whole, after the last subclient's part of it.
-                    count += std::exchange(counted[ask.queryId], 0);
-                    const bool last = std::none_of(std::next(&ask), plan.queries.data() + plan.queries.size(),
-                                                   [&](const TIndexBrowseQuery& later) {
-                                                       return later.count && later.queryId == ask.queryId;
-                                                   });
-                    if (!last) {
-                        counted[ask.queryId] = count;
-                        continue;
-                    }
-                }
-                databrowse::BrowseResponse r = response(plan, databrowse::BROWSE_RESP_ITEMS);
-                CNMessageBase* result =
-                    r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
-                result->setstring(databrowse::BrowseResult::f::queryId, ask.queryId);
-                databrowse::AggregateResult aggregate;
-                aggregate.setint64(databrowse::AggregateResult::f::count, count);
-                result->setlistobject(databrowse::BrowseResult::f::aggrResultSet, {aggregate});
-                if (!deliver(r)) break;
-                continue;
+            if (!(m_plan.range ? m_index.countRange(q, count, found) : m_index.countAt(q, count, found))) {
+                fail(m_index.lastError());
+                return false;
             }
-            // In batches, each continuing after the last version read, so each costs one page of the index.
-            uint64_t remaining = ask.query.pageSize ? ask.query.pageSize : UINT64_MAX;
-            TBrowseQuery q = ask.query;
-            TWindow* window = nullptr;
-            if (plan.pagedAcross) {
-                window = &windows.try_emplace(ask.queryId, TWindow{ask.query.skip, remaining}).first->second;
-                if (window->remaining == 0) continue;
-                remaining = window->remaining;
-                q.skip = 0;
+            if (static_cast<uint64_t>(std::max<int64_t>(count, 0)) <= window->skip) {
+                window->skip -= static_cast<uint64_t>(std::max<int64_t>(count, 0));
+                return true;
             }
-            std::vector<TItemVersion> versions;
-            if (q.filesBelow) {
-                // A find lists its files once; they go out in batches.
-                std::vector<TItemVersion> files;
-                if (!listFilesBelow(index, q, files, stopped)) {
-                    fail(index.lastError());
-                    continue;
-                }
-                // A stop met during the walk ends the answer here, not at its first response.
-                if (stopped && stopped()) break;
-                uint64_t skip = q.skip;
-                if (window) {
-                    skip = std::min<uint64_t>(window->skip, files.size());
-                    window->skip -= skip;
-                }
-                const size_t end = std::min<uint64_t>(files.size(), skip + remaining);
-                if (window) window->remaining -= end - std::min<size_t>(skip, end);
-                for (size_t at = std::min<size_t>(skip, end); at < end && going; at += batch)
-                    deliverItems(ask, files.data() + at, files.data() + std::min<size_t>(end, at + batch));
-                continue;
+            q.skip = static_cast<uint32_t>(std::min<uint64_t>(window->skip, 0xFFFFFFFF));
+            window->skip = 0;
+        }
+        list(ask, q, window, remaining);
+        return true;
+    }
+
+    // A count query: its figure, or for queries paged as one, the whole's after the last subclient.
+    bool count(const TIndexBrowseQuery& ask) {
+        int64_t count = 0;
+        bool found = false;
+        if (!(m_plan.range ? m_index.countRange(ask.query, count, found)
+                           : m_index.countAt(ask.query, count, found))) {
+            fail(m_index.lastError());
+            return false;
+        }
+        if (m_plan.pagedAcross) {
+            count += std::exchange(m_counted[ask.queryId], 0);
+            const bool last = std::none_of(
+                std::next(&ask), m_plan.queries.data() + m_plan.queries.size(),
+                [&](const TIndexBrowseQuery& later) { return later.count && later.queryId == ask.queryId; });
+            if (!last) {
+                m_counted[ask.queryId] = count;
+                return true;
             }
-            if (window && window->skip > 0) {
-                // A subclient the page's skip passes over whole is not read; the rest skip the remainder.
-                int64_t count = 0;
-                if (!(plan.range ? index.countRange(q, count, found) : index.countAt(q, count, found))) {
-                    fail(index.lastError());
-                    break;
-                }
-                if (static_cast<uint64_t>(std::max<int64_t>(count, 0)) <= window->skip) {
-                    window->skip -= static_cast<uint64_t>(std::max<int64_t>(count, 0));
-                    continue;
-                }
-                q.skip = static_cast<uint32_t>(std::min<uint64_t>(window->skip, 0xFFFFFFFF));
-                window->skip = 0;
+        }
+        databrowse::BrowseResponse r = response(m_plan, databrowse::BROWSE_RESP_ITEMS);
+        CNMessageBase* result = r.getObjectAccessor(databrowse::BrowseResponse::f::browseResult, true);
+        result->setstring(databrowse::BrowseResult::f::queryId, ask.queryId);
+        databrowse::AggregateResult aggregate;
+        aggregate.setint64(databrowse::AggregateResult::f::count, count);
+        result->setlistobject(databrowse::BrowseResult::f::aggrResultSet, {aggregate});
+        return deliver(r);
+    }
+
+    // A find lists its files once; they go out in batches.
+    bool find(const TIndexBrowseQuery& ask, const TBrowseQuery& q, TWindow* window, uint64_t remaining) {
+        std::vector<TItemVersion> files;
+        if (!listFilesBelow(m_index, q, files, m_stopped)) {
+            fail(m_index.lastError());
+            return true;
+        }
+        // A stop met during the walk ends the answer here, not at its first response.
+        if (m_stopped && m_stopped()) return false;
+        uint64_t skip = q.skip;
+        if (window) {
+            skip = std::min<uint64_t>(window->skip, files.size());
+            window->skip -= skip;
+        }
+        const size_t end = std::min<uint64_t>(files.size(), skip + remaining);
+        if (window) window->remaining -= end - std::min<size_t>(skip, end);
+        for (size_t at = std::min<size_t>(skip, end); at < end && m_going && !m_failed; at += m_batch)
+            deliverItems(ask, files.data() + at, files.data() + std::min<size_t>(end, at + m_batch));
+        return true;
+    }
+
+    // A listing in batches, each continuing after the last version read, so each costs one page of the
+    // index.
+    void list(const TIndexBrowseQuery& ask, TBrowseQuery& q, TWindow* window, uint64_t remaining) {
+        std::vector<TItemVersion> versions;
+        bool found = false;
+        while (remaining > 0 && m_going) {
+            q.pageSize = static_cast<uint32_t>(std::min<uint64_t>(remaining, m_batch));
+            if (!(m_plan.range ? m_index.listRange(q, versions, found)
+                               : m_index.listAt(q, versions, found))) {
+                fail(m_index.lastError());
+                return;
             }
-            while (remaining > 0 && going) {
-                q.pageSize = static_cast<uint32_t>(std::min<uint64_t>(remaining, batch));
-                if (!(plan.range ? index.listRange(q, versions, found) : index.listAt(q, versions, found))) {
-                    fail(index.lastError());
-                    break;
-                }
-                if (versions.empty()) break;
-                if (!deliverItems(ask, versions.data(), versions.data() + versions.size())) break;
-                remaining -= versions.size();
-                if (window) window->remaining = remaining;
-                if (versions.size() < q.pageSize) break;
-                q.firstNode = versions.back().entry;
-                q.skip = plan.range ? versions.back().rangeOrdinal : 1;
-            }
+            if (versions.empty()) return;
+            if (!deliverItems(ask, versions.data(), versions.data() + versions.size())) return;
+            remaining -= versions.size();
+            if (window) window->remaining = remaining;
+            if (versions.size() < q.pageSize) return;
+            q.firstNode = versions.back().entry;
+            q.skip = m_plan.range ? versions.back().rangeOrdinal : 1;
         }
     }
-    databrowse::BrowseResponse end = response(plan, databrowse::BROWSE_RESP_END);
-    deliver(end);
-    return sent;
-}
+
+    const TIndexBrowsePlan& m_plan;
+    CItemIndex& m_index;
+    const uint32_t m_batch;
+    const TWrittenSend& m_send;
+    const std::function<bool()>& m_stopped;
+    const bool m_written;
+    int m_sent = 0;
+    bool m_going = true;    // every response so far was taken
+    bool m_failed = false;  // an item could not be sent: only the end follows its error
+    TWrittenItems m_writtenItems;
+    std::map<std::string, TWindow> m_windows;
+    std::map<std::string, int64_t> m_counted;  // counts of the subclients before, per query id
+};
 
 }  // namespace
 
 int answerIndexBrowse(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
                       const std::function<bool(databrowse::BrowseResponse&)>& send,
                       const std::function<bool()>& stopped) {
-    return answer(
-        plan, index, batchSize, [&](databrowse::BrowseResponse& r, const TWrittenItems*) { return send(r); },
-        stopped, false);
+    const TWrittenSend built = [&](databrowse::BrowseResponse& r, const TWrittenItems*) { return send(r); };
+    return CIndexAnswer(plan, index, batchSize, built, stopped, false).run();
 }
 
 int answerIndexBrowseWritten(const TIndexBrowsePlan& plan, CItemIndex& index, uint32_t batchSize,
                              const TWrittenSend& send, const std::function<bool()>& stopped) {
-    return answer(plan, index, batchSize, send, stopped, true);
+    return CIndexAnswer(plan, index, batchSize, send, stopped, true).run();
 }
 
 bool writtenResponseXml(const databrowse::BrowseResponse& r, const TWrittenItems* items, std::string& xml,
@@ -810,24 +908,55 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
                    (media > 0 ? " media=" + std::to_string(media) : std::string());
         }
     } figures;
+    // Why the answer's end could not go out ("": it went, or is still to go).
+    std::string cut;
+    // The first error the answer carries, for its story.
+    std::string answeredError;
     auto flush = [&] {
         if (held.empty()) return true;
-        const bool ok =
-            (caller || router.take(held.size(), error)) &&
-            !(caller ? *caller : router.session()).SendXMLMessages(held, kSendSeconds, timedOut).IsError();
+        bool ok = caller || router.take(held.size(), error);
+        if (ok) {
+            const CUxError step =
+                (caller ? *caller : router.session()).SendXMLMessages(held, kSendSeconds, timedOut);
+            ok = !step.IsError();
+            if (!ok) error = step.GetErrorText();
+        }
         held.clear();
         if (ok) {
             reportServed(plan.session, served, served + heldItems);
             served += heldItems;
+        } else if (cut.empty()) {
+            cut = error.empty() ? "the connection failed" : error;
         }
         heldItems = 0;
         return ok;
     };
+    // A response no message can carry is answered as an error at once, then the end: the caller is
+    // never left waiting out its time limit for an answer that cannot come.
+    auto sendUnwritable = [&](const std::string& why) {
+        databrowse::BrowseResponse failed = errorResponse(
+            plan, "media agent [" + zyNetOptions().localClientName + "] cannot write its answer: " + why);
+        databrowse::BrowseResponse end = response(plan, databrowse::BROWSE_RESP_END);
+        std::string failedXml, endXml, unused;
+        if (answeredError.empty()) answeredError = why;
+        if (!flush() || !zynet::messageToXml(failed, failedXml, unused) ||
+            !zynet::messageToXml(end, endXml, unused))
+            return false;
+        held.emplace_back(failed.getTagID(), std::move(failedXml));
+        held.emplace_back(end.getTagID(), std::move(endXml));
+        flush();
+        return false;
+    };
     auto send = [&](databrowse::BrowseResponse& r, const TWrittenItems* written) {
         if (inFlight.stopped()) return false;
         std::string xml, error;
-        if (!writtenResponseXml(r, written, xml, error)) return false;
-        const bool end = r.getint64(databrowse::BrowseResponse::f::respType) == databrowse::BROWSE_RESP_END;
+        if (!writtenResponseXml(r, written, xml, error)) return sendUnwritable(error);
+        const int64_t type = r.getint64(databrowse::BrowseResponse::f::respType);
+        const bool end = type == databrowse::BROWSE_RESP_END;
+        if (type == databrowse::BROWSE_RESP_ERROR && answeredError.empty())
+            if (auto* messages = r.getlistobject(databrowse::BrowseResponse::f::messages, false);
+                messages && !messages->empty())
+                answeredError = messages->front().getstring(databrowse::BrowseError::f::errorMessage);
         // A held answer sends its first items before it waits, so its end never goes out with them.
         if ((!end || inFlight.holds()) && !flush()) return false;
         if (inFlight.holdIfAsked(served)) return false;
@@ -876,9 +1005,16 @@ bool deliverIndexBrowseAnswer(const TIndexBrowsePlan& plan, CItemIndex* index, c
         return true;
     }
     flush();  // an answer cut short keeps nothing back
+    // Its story says whether the end went out: an answer whose connection was cut is no answer.
+    if (!cut.empty()) {
+        outcome = std::string(caller ? "answer to the caller cut short" : "answer cut short") +
+                  " worker=" + plan.workerId + " after " + std::to_string(served) +
+                  " item(s): the end could not be sent: " + cut;
+        return true;
+    }
     outcome = std::string(caller ? "answered caller" : "answered") + " worker=" + plan.workerId +
               " responses=" + std::to_string(sent) + " items=" + std::to_string(served) + figures.text() +
-              (index ? "" : " refused: " + why);
+              (index ? (answeredError.empty() ? "" : " error: " + answeredError) : " refused: " + why);
     return true;
 }
 

@@ -1338,16 +1338,25 @@ TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
         bool hosted;             // the Hubmaster runs the browse itself
         std::string named = {};  // the peer the time-out names ("": not checked)
     };
+    // Through the Hubmaster, where nothing tells the console which peer fell silent, it names both.
+    const std::string hostOrAgent =
+        "the Hubmaster, or the media agent it asks for the request, did not answer";
     const std::vector<TRoad> roads = {
         {"list " + fileSubclient() + " --at " + lastDay(), s->agent.get(), false},
-        {"list " + fileSubclient() + " --at " + lastDay() + " --via hubmaster", s->agent.get(), true},
+        {"list " + fileSubclient() + " --at " + lastDay() + " --via hubmaster", s->agent.get(), true,
+         hostOrAgent},
         {"list --client vmalpha --subclient " + std::to_string(hv.vms.front().subclientId) + " --at " +
              lastDay(),
          s->agent.get(), false},
         {"list --client vsahypervisor --subclient " + std::to_string(hv.subclient) +
              " --app-type 106 --path '\\" + hv.vms.front().guid + "\\d00' --at " + lastDay(),
-         s->agent.get(), true},
-        {"list --client vm1 --subclient " + vm1 + " --at " + lastDay(), s->agent.get(), true},
+         s->agent.get(), true, hostOrAgent},
+        // A VM whose backups lie in its hypervisor's index: the router hands it over to the Hubmaster.
+        {"list --client vm1 --subclient " + vm1 + " --at " + lastDay(), s->agent.get(), true, hostOrAgent},
+        // A mining's time limit is a time-out, named for the media agent the user knows.
+        {"list --mine --client spplain --subclient " + std::to_string(s->world.mining.spSubclient) +
+             " --app-type 78 --at " + lastDay(),
+         s->agent.get(), false, "the mining service of SharePoint server [spplain]"},
         // The router names the media agent the Hubmaster then browses: its silence is named.
         {"list --client client3 --subclient " + std::to_string(s->world.legacy.subclient) + " --at " +
              legacyDay,
@@ -1356,6 +1365,8 @@ TEST_F(BrowseConsole, EveryRoadEndsByTheTimeoutWhenItsAgentFreezes) {
         {"erase " + fileSubclient() + " --path /d00/d01/d00/f00000201.dat=1 --at " + lastDay() + " --dry-run",
          s->agent.get(), false},
     };
+    // The SharePoint servers' mining service runs on the media agent's machine in this world.
+    hubtest::pointClientAt(s->world, "spplain", s->agent->numberAfter(hubtest::kAgentListening));
     constexpr int kLimit = 3;
     // Starting the program and printing what it has: well within this on a busy machine.
     constexpr auto kMargin = 3s;

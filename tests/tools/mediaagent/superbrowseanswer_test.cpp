@@ -10,6 +10,7 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "platform/net/zyd_listener.h"
 #include "platform/net/zynet_directory.h"
 #include "platform/net/zynetwork_server.h"
+#include "tests/support/sqlite/testsql.h"
 #include "tests/tools/mediaagent/mediaagent_world.h"
 #include "tools/mediaagent/answerstops.h"
 #include "tools/mediaagent/v2answer.h"
@@ -613,6 +615,39 @@ TEST_F(SuperBrowseAnswer, AnswersShareOneKeptRouterSessionAndIndexConnection) {
     CRouterRecorder restarted;
     ASSERT_TRUE(mediaagent::sendIndexBrowseAnswer(r, indexPath, 50, outcome)) << outcome;
     EXPECT_FALSE(restarted.awaitEnds(1).empty()) << "the answer after the restart was lost";
+}
+
+// An item the encoder cannot write (a NUL byte in its name in the index): the answer says which item at
+// once, as its error, and ends there; every response it hands over is one a message carries, so its
+// caller is never left waiting for an end that cannot come.
+TEST_F(SuperBrowseAnswer, AnItemNoMessageCanCarryEndsTheAnswerWithItsError) {
+    const std::string copy = world->path("nul.items.db");
+    std::filesystem::copy_file(world->path("ma1.items.db"), copy,
+                               std::filesystem::copy_options::overwrite_existing);
+    ASSERT_EQ(
+        hubtest::execSql(copy,
+                         "UPDATE entries SET name = name || char(0) || 'x' WHERE id = (SELECT MIN(id) "
+                         "FROM entries WHERE parent = (SELECT rootEntry FROM subclients WHERE appId = " +
+                             std::to_string(appId) + "))"),
+        "");
+    std::string why, said, error;
+    std::unique_ptr<CItemIndex> broken = CItemIndex::open(copy, why);
+    Indexing::BrowseReq r = request(lastTime);
+    TIndexBrowsePlan plan;
+    ASSERT_TRUE(broken && mediaagent::planIndexBrowse(r, *broken, plan, why)) << why;
+    std::vector<int64_t> types;
+    mediaagent::answerIndexBrowseWritten(plan, *broken, 3, [&](auto& x, const mediaagent::TWrittenItems* w) {
+        std::string xml;
+        EXPECT_TRUE(mediaagent::writtenResponseXml(x, w, xml, error)) << error;
+        types.push_back(x.getint64(databrowse::BrowseResponse::f::respType));
+        if (auto* messages = x.getlistobject(databrowse::BrowseResponse::f::messages, false))
+            said = messages->front().getstring(databrowse::BrowseError::f::errorMessage);
+        return true;
+    });
+    ASSERT_GE(types.size(), 2u);
+    EXPECT_EQ(types[types.size() - 2], databrowse::BROWSE_RESP_ERROR);
+    EXPECT_EQ(types.back(), databrowse::BROWSE_RESP_END);
+    EXPECT_NE(said.find("\\0x] of its index"), std::string::npos) << said;
 }
 
 // A find walks the whole tree before its first response: a stop met during the walk ends it there, and
