@@ -1,5 +1,8 @@
 #include "platform/hubdb/threadsql.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/db/requestscope.h"
@@ -17,12 +20,27 @@ int threadQueryFirstRow(const std::string& sql, const std::vector<zydb::DbValue>
 
 namespace {
 
+// A first row asked by its statement and arguments: a memo (zydb::DatabaseMemo), kept only for a
+// statement whose answer follows from the database alone (dependsOnDatabaseAlone).
 struct TFirstRowAsked {
     std::string sql;
     std::vector<zydb::DbValue> params;
     int rc;
     std::vector<zydb::DbValue> row;
 };
+
+// False for a statement that reads the clock or chance ('now', CURRENT_TIME, CURRENT_DATE,
+// CURRENT_TIMESTAMP, random(), randomblob()) or the connection's own last changes: its answer is read
+// afresh each time, never carried on.
+bool dependsOnDatabaseAlone(const std::string& sql) {
+    std::string text(sql.size(), ' ');
+    std::transform(sql.begin(), sql.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char* word :
+         {"'now'", "current_time", "current_date", "random", "changes(", "last_insert_rowid"})
+        if (text.find(word) != std::string::npos) return false;
+    return true;
+}
 
 bool sameValues(const std::vector<zydb::DbValue>& a, const std::vector<zydb::DbValue>& b) {
     if (a.size() != b.size()) return false;
@@ -38,7 +56,9 @@ int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<
     int rc = zydb::DB_OK;
     auto conn = zydb::CDbEnv::threadConnection(&rc);
     if (!conn) return rc;
-    auto* memo = conn->inTransaction() ? nullptr : zydb::threadRequestMemo<std::vector<TFirstRowAsked>>();
+    auto* memo = conn->inTransaction() || !dependsOnDatabaseAlone(sql)
+                     ? nullptr
+                     : zydb::threadRequestMemo<std::vector<TFirstRowAsked>>();
     if (memo)
         for (const TFirstRowAsked& asked : *memo)
             if (asked.sql == sql && sameValues(asked.params, params)) {
