@@ -75,7 +75,7 @@ template <>
 inline constexpr bool kProgramConstant<MsgFieldRef> = true;  // a field of the message catalogue
 
 template <class Base, class T>
-inline constexpr bool kFrom = std::is_class_v<T> && std::is_base_of_v<Base, T>;
+inline constexpr bool kFrom = std::is_class_v<T>&& std::is_base_of_v<Base, T>;
 
 template <class T>
 struct TIsTimePoint : std::false_type {};
@@ -112,9 +112,11 @@ concept Container = requires(const T& c) {
 };
 
 template <class T>
-concept OwningPointer = requires { typename T::element_type; } &&
-                        (std::is_same_v<T, std::shared_ptr<typename T::element_type>> ||
-                         std::is_same_v<T, std::unique_ptr<typename T::element_type>>);
+concept OwningPointer = requires {
+    typename T::element_type;
+}
+&&(std::is_same_v<T, std::shared_ptr<typename T::element_type>> ||
+   std::is_same_v<T, std::unique_ptr<typename T::element_type>>);
 
 template <class T>
 struct TIsOptional : std::false_type {};
@@ -139,8 +141,9 @@ using TFieldFor = Field;
 template <class T, class Field, class Seq>
 struct TTakes;
 template <class T, class Field, std::size_t... I>
-struct TTakes<T, Field, std::index_sequence<I...>>
-    : std::bool_constant<requires { T{TFieldFor<Field, I>{}...}; }> {};
+    struct TTakes<T, Field, std::index_sequence<I...>> : std::bool_constant < requires {
+    T{TFieldFor<Field, I>{}...};
+} > {};
 inline constexpr std::size_t kMaxFields = 24;
 // The most initialisers the record takes of one kind (a reference field takes one, but no fewer).
 template <class T, class Field, std::size_t N = kMaxFields + 1>
@@ -318,6 +321,6 @@ concept MemoHoldsOnlyDeclaredClasses = (memo::refusalsOf<T>() & memo::kUndeclare
 // A type a request's memo may be.
 template <class T>
 concept DatabaseMemo = MemoHoldsNoPointerOrReference<T> && MemoHoldsNothingOfClockCallerLocaleOrRegistry<T> &&
-                       MemoHoldsOnlyDeclaredClasses<T>;
+    MemoHoldsOnlyDeclaredClasses<T>;
 
 }  // namespace zydb
