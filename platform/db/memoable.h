@@ -75,7 +75,7 @@ template <>
 inline constexpr bool kProgramConstant<MsgFieldRef> = true;  // a field of the message catalogue
 
 template <class Base, class T>
-inline constexpr bool kFrom = std::is_class_v<T>&& std::is_base_of_v<Base, T>;
+inline constexpr bool kFrom = std::is_base_of_v<Base, T>;
 
 template <class T>
 struct TIsTimePoint : std::false_type {};
@@ -111,12 +111,19 @@ concept Container = requires(const T& c) {
     c.end();
 };
 
+// What an owning pointer owns (void: it is none).
 template <class T>
-concept OwningPointer = requires {
-    typename T::element_type;
-}
-&&(std::is_same_v<T, std::shared_ptr<typename T::element_type>> ||
-   std::is_same_v<T, std::unique_ptr<typename T::element_type>>);
+struct TOwned {
+    using type = void;
+};
+template <class T>
+struct TOwned<std::shared_ptr<T>> {
+    using type = T;
+};
+template <class T, class D>
+struct TOwned<std::unique_ptr<T, D>> {
+    using type = T;
+};
 
 template <class T>
 struct TIsOptional : std::false_type {};
@@ -138,17 +145,18 @@ struct TAnyReference {
 };
 template <class Field, std::size_t>
 using TFieldFor = Field;
-template <class T, class Field, class Seq>
-struct TTakes;
+// Whether T takes one initialiser of kind Field per index.
 template <class T, class Field, std::size_t... I>
-    struct TTakes<T, Field, std::index_sequence<I...>> : std::bool_constant < requires {
-    T{TFieldFor<Field, I>{}...};
-} > {};
+consteval bool takes(std::index_sequence<I...>) {
+    return requires {
+        T{TFieldFor<Field, I>{}...};
+    };
+}
 inline constexpr std::size_t kMaxFields = 24;
 // The most initialisers the record takes of one kind (a reference field takes one, but no fewer).
 template <class T, class Field, std::size_t N = kMaxFields + 1>
 consteval std::size_t fieldCount() {
-    if constexpr (N == 0 || TTakes<T, Field, std::make_index_sequence<N>>::value)
+    if constexpr (N == 0 || takes<T, Field>(std::make_index_sequence<N>{}))
         return N;
     else
         return fieldCount<T, Field, N - 1>();
@@ -294,8 +302,8 @@ consteval unsigned refusalsOf() {
         return TAllOf<U>::value;
     } else if constexpr (TIsOptional<U>::value) {
         return refusalsOf<typename U::value_type>();
-    } else if constexpr (OwningPointer<U>) {
-        return refusalsOf<typename U::element_type>();
+    } else if constexpr (!std::is_void_v<typename TOwned<U>::type>) {
+        return refusalsOf<typename TOwned<U>::type>();
     } else if constexpr (Container<U>) {
         return refusalsOf<typename U::value_type>();
     } else if constexpr (std::is_aggregate_v<U> && std::is_class_v<U>) {
@@ -312,7 +320,7 @@ consteval unsigned refusalsOf() {
 
 // The three rules, one by one, so that a refusal names the one broken.
 template <class T>
-concept MemoHoldsNoPointerOrReference = (memo::refusalsOf<T>() & memo::kIndirect) == 0;
+concept MemoPointsNowhere = (memo::refusalsOf<T>() & memo::kIndirect) == 0;
 template <class T>
 concept MemoHoldsNothingOfClockCallerLocaleOrRegistry = (memo::refusalsOf<T>() & memo::kOutside) == 0;
 template <class T>
@@ -320,7 +328,7 @@ concept MemoHoldsOnlyDeclaredClasses = (memo::refusalsOf<T>() & memo::kUndeclare
 
 // A type a request's memo may be.
 template <class T>
-concept DatabaseMemo = MemoHoldsNoPointerOrReference<T> && MemoHoldsNothingOfClockCallerLocaleOrRegistry<T> &&
+concept DatabaseMemo = MemoPointsNowhere<T> && MemoHoldsNothingOfClockCallerLocaleOrRegistry<T> &&
     MemoHoldsOnlyDeclaredClasses<T>;
 
 }  // namespace zydb

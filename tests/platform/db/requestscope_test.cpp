@@ -200,6 +200,7 @@ constexpr bool acceptedEverywhere() {
 class THiddenState {
 public:
     THiddenState() = default;
+    long value() const { return m_value; }
 
 private:
     long m_value = 0;
