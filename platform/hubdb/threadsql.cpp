@@ -56,9 +56,8 @@ int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<
     int rc = zydb::DB_OK;
     auto conn = zydb::CDbEnv::threadConnection(&rc);
     if (!conn) return rc;
-    auto* memo = conn->inTransaction() || !dependsOnDatabaseAlone(sql)
-                     ? nullptr
-                     : zydb::threadRequestMemo<std::vector<TFirstRowAsked>>();
+    auto* memo = conn->inTransaction() ? nullptr : zydb::threadRequestMemo<std::vector<TFirstRowAsked>>();
+    // What the memo holds was asked of the database alone; a statement is judged when it is first kept.
     if (memo)
         for (const TFirstRowAsked& asked : *memo)
             if (asked.sql == sql && sameValues(asked.params, params)) {
@@ -66,7 +65,7 @@ int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<
                 return asked.rc;
             }
     rc = queryFirstRow(*conn, sql, params, row);
-    if (memo && (rc == zydb::DB_OK || rc == zydb::DB_NO_DATA))
+    if (memo && (rc == zydb::DB_OK || rc == zydb::DB_NO_DATA) && dependsOnDatabaseAlone(sql))
         memo->push_back({sql, params, rc, rc == zydb::DB_OK ? row : std::vector<zydb::DbValue>()});
     return rc;
 }
