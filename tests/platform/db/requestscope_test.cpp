@@ -184,55 +184,35 @@ using TPlaces = std::tuple<Part, std::vector<Part>, std::map<Part, int>, std::ma
                            std::shared_ptr<const Part>, std::optional<Part>,
                            std::vector<TInRecord<std::shared_ptr<const Part>>>>;
 
+// Rule 0: accepted in every place, holding nothing refused; else refused in every place, by that rule.
 template <unsigned Rule, class Part>
-constexpr bool refusedEverywhere() {
+constexpr bool judgedEverywhere() {
     return []<class... Memo>(std::type_identity<std::tuple<Memo...>>) {
-        return ((!kMemoAccepted<Memo> && (memo::refusalsOf<Memo>() & Rule) != 0) && ...);
+        return (((Rule == 0) == kMemoAccepted<Memo> &&
+                 (Rule == 0 ? memo::refusalsOf<Memo>() == 0 : (memo::refusalsOf<Memo>() & Rule) != 0)) &&
+                ...);
     }(std::type_identity<TPlaces<Part>>{});
 }
-template <class Part>
-constexpr bool acceptedEverywhere() {
-    return []<class... Memo>(std::type_identity<std::tuple<Memo...>>) {
-        return ((kMemoAccepted<Memo> && memo::refusalsOf<Memo>() == 0) && ...);
-    }(std::type_identity<TPlaces<Part>>{});
-}
-
-class THiddenState {
-public:
-    THiddenState() = default;
-    long value() const { return m_value; }
-
-private:
-    long m_value = 0;
-};
 enum class EKind { kFile, kFolder };
 
-// The clock, a caller's request, token or scope, a locale, the registry.
-static_assert(refusedEverywhere<memo::kOutside, std::chrono::steady_clock::time_point>());
-static_assert(refusedEverywhere<memo::kOutside, std::chrono::system_clock::time_point>());
-static_assert(refusedEverywhere<memo::kOutside, CHubManualClock>());
-static_assert(refusedEverywhere<memo::kOutside, const CHubClock*>());
-static_assert(refusedEverywhere<memo::kOutside, databrowse::BrowseRequest>());
-static_assert(refusedEverywhere<memo::kOutside, TZetaTokenClaims>());
-static_assert(refusedEverywhere<memo::kOutside, CRequestReads*>());
-static_assert(refusedEverywhere<memo::kOutside, std::locale>());
-static_assert(refusedEverywhere<memo::kOutside, EvMessageContainer>());
-static_assert(refusedEverywhere<memo::kOutside, ZYPlatformInfo*>());
-// What points elsewhere, and a class with state of its own that no one declared as read.
-static_assert(refusedEverywhere<memo::kIndirect, long*>());
-static_assert(refusedEverywhere<memo::kIndirect, std::string_view>());
-static_assert(refusedEverywhere<memo::kIndirect, const DbValue*>());
-static_assert(refusedEverywhere<memo::kUndeclared, THiddenState>());
-static_assert(refusedEverywhere<memo::kUndeclared, ZYPlatformInfo::CReadScope>());
+// The clock, a caller's request, token or scope, a locale, the registry; what points elsewhere; a class
+// with state of its own that no one declared as read.
+static_assert(judgedEverywhere<memo::kOutside, std::chrono::steady_clock::time_point>());
+static_assert(judgedEverywhere<memo::kOutside, CHubManualClock>());
+static_assert(judgedEverywhere<memo::kOutside, const CHubClock*>());
+static_assert(judgedEverywhere<memo::kOutside, databrowse::BrowseRequest>());
+static_assert(judgedEverywhere<memo::kOutside, TZetaTokenClaims>());
+static_assert(judgedEverywhere<memo::kOutside, CRequestReads*>());
+static_assert(judgedEverywhere<memo::kOutside, std::locale>());
+static_assert(judgedEverywhere<memo::kOutside, EvMessageContainer>());
+static_assert(judgedEverywhere<memo::kOutside, ZYPlatformInfo*>());
+static_assert(judgedEverywhere<memo::kIndirect, long*>());
+static_assert(judgedEverywhere<memo::kIndirect, std::string_view>());
+static_assert(judgedEverywhere<memo::kUndeclared, ZYPlatformInfo::CReadScope>());
 static_assert(!kMemoAccepted<TInRecord<const std::string&>> && !kMemoAccepted<TInRecord<const CHubClock&>>);
 // What a read gives, and the catalogue's constants.
-static_assert(acceptedEverywhere<long long>());
-static_assert(acceptedEverywhere<bool>());
-static_assert(acceptedEverywhere<EKind>());
-static_assert(acceptedEverywhere<std::string>());
-static_assert(acceptedEverywhere<DbValue>());
-static_assert(acceptedEverywhere<APP_Client_t>());
-static_assert(acceptedEverywhere<const MsgFieldRef*>());
-static_assert(acceptedEverywhere<TInRecord<std::map<std::string, std::pair<int, std::string>>>>());
+static_assert(judgedEverywhere<0, long long>() && judgedEverywhere<0, EKind>());
+static_assert(judgedEverywhere<0, std::string>() && judgedEverywhere<0, DbValue>());
+static_assert(judgedEverywhere<0, APP_Client_t>() && judgedEverywhere<0, const MsgFieldRef*>());
 
 }  // namespace
