@@ -16,7 +16,6 @@
 #include "platform/entities/vmguid.h"
 #include "platform/entities/zyclient.h"
 #include "platform/errors/fxerrorutil.h"
-#include "platform/indexing/indexingutils.h"
 #include "platform/msg/app_execute_sp.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/threads/hubclock.h"
@@ -249,11 +248,8 @@ bool CBrowseVSAUtils::IsVMGUID(const std::string& text) {
 }
 
 std::string CBrowseVSAUtils::ExtractVMGUID(const std::string& path) {
-    std::string guid = path;
-    I2::Utils::FixPath(guid, '\\');
-    if (!guid.empty() && guid.front() == '\\') guid.erase(0, 1);
-    if (const size_t end = guid.find('\\'); end != std::string::npos) guid.erase(end);
-    return guid;
+    // The platform's one reading of a VM path, which the media agents' stand-in shares.
+    return std::string(vmPathHead(path).component);
 }
 
 void CBrowseVSAUtils::ExtractVMGUIDListFromPath(EvMultiEntityRestoreTask* task,

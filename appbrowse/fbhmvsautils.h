@@ -43,8 +43,9 @@ public:
     static bool IsVMGUID(const std::string& text);
 
     // The VM GUID a path names: its first component, separators read as '\' and one leading '\'
-    // dropped ("\<guid>\folder" and "<guid>" alike give the GUID, braces kept). Whatever text that
-    // component holds is returned; whether it is a GUID is IsVMGUID's to say.
+    // dropped ("\<guid>\folder" and "<guid>" alike give the GUID, braces kept; vmPathHead of
+    // platform/entities/vmguid.h). Whatever text that component holds is returned; whether it is a GUID
+    // is IsVMGUID's to say.
     static std::string ExtractVMGUID(const std::string& path);
     // Adds the ExtractVMGUID of every browse path of the task to `guids`.
     static void ExtractVMGUIDListFromPath(EvMultiEntityRestoreTask* task, std::set<std::string>& guids);

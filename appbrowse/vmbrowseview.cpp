@@ -13,6 +13,8 @@
 namespace {
 
 constexpr const char* kTag = "FBHMVSABROWSE";
+// The extended option of a VM's live browse, whose paths its own road reads.
+constexpr unsigned kLiveBrowseOption = 59;
 
 std::vector<std::string> browsePaths(EvMultiEntityRestoreTask* task) {
     std::vector<std::string> paths;
@@ -102,8 +104,27 @@ std::string CVMBrowseView::withoutVmGuid(const std::string& path) {
 
 std::string CVMBrowseView::belowVmGuid(const std::string& guid, const std::string& path) {
     if (isUnder(path, guid)) return path;
+    // Named after more separators than one, as a caller may type it: below the GUID once, never twice.
+    if (const size_t head = path.find_first_not_of("/\\");
+        head != std::string::npos && head > 1 && isUnder(path.substr(head - 1), guid))
+        return path.substr(head - 1);
     if (path.empty() || path == "\\" || path == "/") return "\\" + guid;
     return "\\" + guid + (isSeparator(path.front()) ? path : "\\" + path);
+}
+
+std::string CVMBrowseView::pathRefusal(EvMultiEntityRestoreTask* task) {
+    if (!task || task->getAppType() != apptype::kVirtualServer || task->isSet(kLiveBrowseOption)) return {};
+    for (const std::string& path : browsePaths(task)) {
+        const size_t head = path.find_first_not_of("/\\");
+        if (head < 2 || head == std::string::npos) continue;
+        const std::string guid = namedGuid(path.substr(head - 1));
+        if (guid.empty()) continue;
+        return "Path [" + path +
+               "] names no virtual machine: a VM path starts with one separator and the "
+               "VM's GUID, as in [" +
+               path.substr(head - 1) + "]";
+    }
+    return {};
 }
 
 std::string CVMBrowseView::ownPath(const std::string& path) const {

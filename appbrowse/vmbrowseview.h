@@ -53,9 +53,14 @@ public:
     // A path a caller names below a VM's GUID as the VM's own view names it ("\" for the VM itself);
     // `path` unchanged when it names no GUID.
     static std::string withoutVmGuid(const std::string& path);
-    // A path of the VM's own view as its hypervisor's index holds it, below the VM's GUID; a path
-    // already there stays as it is.
+    // A path of the VM's own view as its hypervisor's index holds it, below the VM's GUID once; a path
+    // already there stays as it is (one named there after more than one separator comes with one).
     static std::string belowVmGuid(const std::string& guid, const std::string& path);
+    // Why a VM browse's paths are refused before any road reads them: a path that names a VM by its
+    // GUID after more than one leading separator ("\\<GUID>\C", "//<GUID>") names no VM when read as
+    // every VM path is, with one, and its caller is told what a VM path looks like. Empty when the task
+    // is no VM browse, a live one (whose road reads its own paths) or has no such path.
+    static std::string pathRefusal(EvMultiEntityRestoreTask* task);
 
 private:
     std::set<std::string> m_guids;

@@ -142,6 +142,11 @@ CStepResult CWorkerThreadHM::runRequest(EvMultiEntityRestoreTask* task) {
     CBrowseLog log(kTag);
     if (CStepResult inRange = checkValueRanges(*task); !inRange.ok()) return inRange;
     if (CStepResult settled = settleEntity(task); !settled.ok()) return settled;
+    // A VM path that no road would read as the caller meant it: he is told what a VM path looks like.
+    if (const std::string why = CVMBrowseView::pathRefusal(task); !why.empty()) {
+        log.debugLvl(0, "browse request refused: %s", why.c_str());
+        return CStepResult::failure(databrowse::BROWSE_ERR_GENERIC, why);
+    }
     if (IsVMCentricBrowseFromParent(task)) {
         if (vsaBrowseRequest(task)) return {};
         return stepFailure(databrowse::BROWSE_ERR_GENERIC,

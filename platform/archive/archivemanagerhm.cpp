@@ -137,7 +137,7 @@ bool ofKind(const Afile& f, Kinds k) {
 // One request asks for the same subclient's cycles several times (the file at a time, the oldest file,
 // the media agent): inside a request scope, outside a transaction, its timeline on a copy is built once
 // from the files listArchiveFiles reads once for the request, and goes with them (the request's memos
-// are emptied together when the database changed).
+// are emptied together when the database changed). A memo (zydb::DatabaseMemo): of the files alone.
 struct TTimelineAsked {
     std::string database;
     uint64_t appId, copyPrecedence;

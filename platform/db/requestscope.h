@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/config/zyplatforminfo.h"
+#include "platform/db/memoable.h"
 
 namespace zydb {
 
@@ -66,9 +67,12 @@ public:
     CRequestReads(const CRequestReads&) = delete;
     CRequestReads& operator=(const CRequestReads&) = delete;
 
-    // One reader's memo for this request: emptied when the request opens on a changed database. What a
-    // reader keeps in it must have been read outside a transaction.
-    template <class Memo>
+    // One reader's memo for this request: emptied when the request opens on a changed database, and
+    // otherwise carried on into the next request on the same connection, of any thread and any caller.
+    // So what a reader keeps in it must have been read outside a transaction and must follow from its
+    // question and the database alone (not the time, the caller, the locale or the registry): its type
+    // holds nothing else that DatabaseMemo can tell (platform/db/memoable.h), and each memo says so.
+    template <DatabaseMemo Memo>
     Memo* memo() {
         CRequestReads& root = *m_root;
         if (!root.m_settled) settleRequest();
@@ -102,7 +106,7 @@ private:
 
 // The memo of the thread's open request (null outside one), for a reader deep in the platform whose
 // callers do not hand the request on (see CRequestReads::current).
-template <class Memo>
+template <DatabaseMemo Memo>
 Memo* threadRequestMemo() {
     CRequestReads* reads = CRequestReads::current();
     return reads ? reads->memo<Memo>() : nullptr;

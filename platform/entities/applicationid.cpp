@@ -25,7 +25,7 @@ namespace {
 
 // A request resolves the same application more than once (its planning and its media agent): inside a
 // request scope, outside a transaction, each one is read once; the memo goes when the request opens on
-// a changed database.
+// a changed database. A memo (zydb::DatabaseMemo): the identity asked and the rows it resolved to alone.
 struct TAppAsked {
     AppIdInfo asked;  // the identity as asked: the subclient, or client, type and backup set
     AppIdInfo found;  // as resolved (only the parts a resolution sets are taken from it)

@@ -84,7 +84,8 @@ int loadProperties(PropCallBack& sink, ApplProperties& cache, long id, long long
 // Reads row `state.id` of RowFamily (handing it to `onRow`) and, when `properties`, the properties in
 // force at the reference time through `sink`; records the outcome in `state`. Reads inside `tran` when
 // given (an entity made in that transaction is seen).
-// One entity row as the thread's request read it (a browse makes the same entity objects again).
+// One entity row as the thread's request read it (a browse makes the same entity objects again). A memo
+// (zydb::DatabaseMemo): the row of the id asked, nothing but the database's.
 template <class RowFamily>
 struct TEntityRowRead {
     unsigned long id;

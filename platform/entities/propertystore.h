@@ -16,7 +16,8 @@
 namespace zyent {
 
 // Whole property lists read in the thread's request, by table, component and reference time: null
-// outside a request. A property written on the thread forgets them.
+// outside a request. A property written on the thread forgets them. A memo (zydb::DatabaseMemo): the rows
+// in force at the time asked (the question's, never the clock's).
 struct TPropertiesRead {
     std::string table;
     long componentId;
@@ -59,7 +60,8 @@ int readProperties(DBtran* tran, long componentId, long long refTime, std::vecto
 }
 
 // Current values read in the thread's request (see zydb::threadRequestMemo), by table, component and name:
-// null outside a request. A property written on the thread forgets them.
+// null outside a request. A property written on the thread forgets them. A memo (zydb::DatabaseMemo): the
+// rows alone.
 struct TPropertyRead {
     int rc;
     std::string value;

@@ -79,7 +79,8 @@ EEntityKindRead readRecordedKind(long subclientId, long backupSetId, TEntityKind
 }
 
 // Each road settles the entity where it enters and the worker again: one read per request (and on into
-// later requests while the database is unchanged).
+// later requests while the database is unchanged). A memo (zydb::DatabaseMemo): the rows read for the ids
+// asked, never a caller's text (refusals are worded in the caller's locale after the read).
 struct TKindRead {
     long subclientId, backupSetId;
     EEntityKindRead read;

@@ -10,7 +10,8 @@ using zyent::canonicalPath;
 
 namespace {
 
-// A client's filters as one request read them: a browse reads them again for each path it sets up.
+// A client's filters as one request read them: a browse reads them again for each path it sets up. A
+// memo (zydb::DatabaseMemo): the rows of the client and type asked, nothing but the database's.
 template <class Filter>
 struct TFiltersRead {
     unsigned long long clientId, appType;

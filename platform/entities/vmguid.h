@@ -1,9 +1,10 @@
 // The client of a virtual machine named by its GUID: the VM's current "Virtual Machine Instance UUID"
-// client property, else the client's own GUID (letter case ignored); and what a VM GUID's text looks
-// like. Paths are not read here: the service reads the VM a path names with
-// CBrowseVSAUtils::ExtractVMGUID. Any thread; reads run on the calling thread's connection.
+// client property, else the client's own GUID (letter case ignored); what a VM GUID's text looks like;
+// and the one reading of the VM a path names, which the service (CBrowseVSAUtils::ExtractVMGUID) and the
+// media agents' stand-in share. Any thread; reads run on the calling thread's connection.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <string_view>
@@ -24,4 +25,17 @@ inline bool isVmGuidText(std::string_view text) {
         if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
     }
     return true;
+}
+
+// The first component of a path as a VM path reads it (one leading separator, '\' or '/', dropped;
+// the component ends at the next separator of either kind) and where it ends in `path`. A path that
+// starts with two separators has an empty first component: it names no VM.
+struct TVmPathHead {
+    std::string_view component;
+    size_t end = 0;
+};
+inline TVmPathHead vmPathHead(std::string_view path) {
+    const size_t start = !path.empty() && (path.front() == '\\' || path.front() == '/') ? 1 : 0;
+    const size_t end = std::min(path.find_first_of("\\/", start), path.size());
+    return {path.substr(start, end - start), end};
 }

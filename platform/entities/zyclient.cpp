@@ -26,7 +26,7 @@ ZYClient::ZYClient(const std::string& name, bool alsoHostName, void* transaction
 
 namespace {
 
-// What one read of a client found, keyed by how it was asked.
+// What one read of a client found, keyed by how it was asked: a memo (zydb::DatabaseMemo), the row alone.
 struct TClientRead {
     unsigned long askedId = 0;
     std::string askedName;

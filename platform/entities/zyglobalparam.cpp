@@ -12,7 +12,8 @@
 namespace {
 
 // A request asks for the same few parameters again and again: read once per request, outside a
-// transaction (the thread's own connection never holds one open).
+// transaction (the thread's own connection never holds one open). The memo (zydb::DatabaseMemo) holds the
+// rows of the names asked, nothing but the database's.
 int readParameter(zydb::CRequestReads* reads, const std::string& name, std::string& value) {
     using TAsked = std::map<std::string, std::pair<int, std::string>>;
     TAsked* memo = reads ? reads->memo<TAsked>() : nullptr;

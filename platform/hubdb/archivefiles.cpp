@@ -27,7 +27,7 @@ namespace {
 // One request asks for the same subclient's files several times (its cycles up to the browse's end, its
 // index files and the media agent to choose over all its files): inside a request scope, outside a
 // transaction, the subclient's files on a copy are read once, to the open end, and each question takes
-// those created by its time.
+// those created by its time. A memo (zydb::DatabaseMemo): the files read, whatever time a question asks.
 struct TFilesAsked {
     std::string database;
     int appId, copyPrecedence;

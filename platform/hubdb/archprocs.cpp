@@ -111,6 +111,7 @@ int planSuperBrowse(zydb::CProcCall& call);
 // Every request of a browse (each page) plans the same window of the same subclients: inside a request
 // scope, outside a transaction, the same arguments are answered with the rows of their first run, shared
 // and never changed. The memo is the request's: it goes when a request opens on a database that changed.
+// A memo (zydb::DatabaseMemo): the rows follow from the arguments and the tables alone.
 struct TSuperBrowseAnswer {
     std::string database;
     std::vector<DbValue> args;

@@ -1,5 +1,8 @@
 #include "platform/hubdb/threadsql.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
 #include "platform/db/requestscope.h"
@@ -17,12 +20,27 @@ int threadQueryFirstRow(const std::string& sql, const std::vector<zydb::DbValue>
 
 namespace {
 
+// A first row asked by its statement and arguments: a memo (zydb::DatabaseMemo), kept only for a
+// statement whose answer follows from the database alone (dependsOnDatabaseAlone).
 struct TFirstRowAsked {
     std::string sql;
     std::vector<zydb::DbValue> params;
     int rc;
     std::vector<zydb::DbValue> row;
 };
+
+// False for a statement that reads the clock or chance ('now', CURRENT_TIME, CURRENT_DATE,
+// CURRENT_TIMESTAMP, random(), randomblob()) or the connection's own last changes: its answer is read
+// afresh each time, never carried on.
+bool dependsOnDatabaseAlone(const std::string& sql) {
+    std::string text(sql.size(), ' ');
+    std::transform(sql.begin(), sql.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const char* word :
+         {"'now'", "current_time", "current_date", "random", "changes(", "last_insert_rowid"})
+        if (text.find(word) != std::string::npos) return false;
+    return true;
+}
 
 bool sameValues(const std::vector<zydb::DbValue>& a, const std::vector<zydb::DbValue>& b) {
     if (a.size() != b.size()) return false;
@@ -39,6 +57,7 @@ int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<
     auto conn = zydb::CDbEnv::threadConnection(&rc);
     if (!conn) return rc;
     auto* memo = conn->inTransaction() ? nullptr : zydb::threadRequestMemo<std::vector<TFirstRowAsked>>();
+    // What the memo holds was asked of the database alone; a statement is judged when it is first kept.
     if (memo)
         for (const TFirstRowAsked& asked : *memo)
             if (asked.sql == sql && sameValues(asked.params, params)) {
@@ -46,7 +65,7 @@ int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<
                 return asked.rc;
             }
     rc = queryFirstRow(*conn, sql, params, row);
-    if (memo && (rc == zydb::DB_OK || rc == zydb::DB_NO_DATA))
+    if (memo && (rc == zydb::DB_OK || rc == zydb::DB_NO_DATA) && dependsOnDatabaseAlone(sql))
         memo->push_back({sql, params, rc, rc == zydb::DB_OK ? row : std::vector<zydb::DbValue>()});
     return rc;
 }

@@ -15,7 +15,8 @@ namespace hubdb {
 int threadQueryFirstRow(const std::string& sql, const std::vector<zydb::DbValue>& params,
                         std::vector<zydb::DbValue>& row);
 // The same, read once per request (zydb::threadRequestMemo) outside a transaction: for settings and
-// properties that one request asks about again and again. Only answers (a row or none) are kept.
+// properties that one request asks about again and again. Only answers (a row or none) are kept, and
+// only of a statement that reads neither the clock nor chance (its memo is carried on to later requests).
 int threadQueryFirstRowOncePerRequest(const std::string& sql, const std::vector<zydb::DbValue>& params,
                                       std::vector<zydb::DbValue>& row);
 // Forgets what the thread read once in its request (a property it writes must be read afresh).

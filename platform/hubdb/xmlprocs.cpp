@@ -2,6 +2,7 @@
 // from the tables and returns the answer message's XML as its one result row.
 #include "platform/hubdb/xmlprocs.h"
 
+#include <array>
 #include <map>
 #include <set>
 
@@ -208,8 +209,8 @@ int resolveEntity(zydb::IDbConnection& conn, TResolving& r) {
 // What resolveEntity reads of an entity: the same question has the same answer on one database state.
 struct TEntityAsked {
     std::string database;
-    long long ids[5];
-    std::string names[4];
+    std::array<long long, 5> ids;
+    std::array<std::string, 4> names;
     bool operator==(const TEntityAsked&) const = default;
 };
 
@@ -225,6 +226,7 @@ TEntityAsked askedOf(const zydb::IDbConnection& conn, const CNMessageBase& e) {
 // A browsed entity is resolved again by every request that names it (each page of a directory): inside
 // a request scope, outside a transaction, an entity asked as before is given the same writes, in the same
 // order, without reading the tables again. The request's memos go when it opens on a changed database.
+// A memo (zydb::DatabaseMemo): the entity as named and what the tables gave for it, nothing of a caller.
 struct TEntityResolved {
     TEntityAsked asked;
     std::vector<TEntityWrite> writes;

@@ -1,7 +1,9 @@
 // CHubClock: the time that ageing, windows, age checks and timed waits read, so that a test moves it
 // instead of waiting for it to pass. A component that keeps an expiry takes its clock when it is built;
 // CHubClock::real() is given at the top (a program's main, defaults); CHubManualClock moves only when
-// told to. Header-only; any thread.
+// told to. Any thread. The system's clocks are read in platform/clock/hubclock.cpp, a component below
+// every other (the log and the registry reader take the real clock too); the build refuses a read of
+// them in product code anywhere else but where cmake/clockreads allows it.
 #pragma once
 
 #include <algorithm>
@@ -63,19 +65,14 @@ public:
 
 class CHubRealClock final : public CHubClock {
 public:
-    Steady::time_point steadyNow() const override { return Steady::now(); }
-    Wall::time_point wallNow() const override { return Wall::now(); }
+    Steady::time_point steadyNow() const override;
+    Wall::time_point wallNow() const override;
 };
-
-inline const CHubClock& CHubClock::real() {
-    static const CHubRealClock* const clock = new CHubRealClock;
-    return *clock;
-}
 
 // Starts at the real time of its creation and then moves only by advance (both readings together).
 class CHubManualClock final : public CHubClock {
 public:
-    CHubManualClock() : m_steadyStart(Steady::now()), m_wallStart(Wall::now()) {}
+    CHubManualClock();
 
     Steady::time_point steadyNow() const override {
         ++m_reads;  // before the reading: a read counted after an advance sees it
@@ -93,15 +90,7 @@ public:
     // Returns once the clock has been read `count` more times (true), or after `limit` of real time
     // (false). Two more readings by a component's one thread: it has seen the clock as it is now and come
     // back to read it again, so what it does at this time is done.
-    bool waitForReads(uint64_t count, std::chrono::seconds limit = std::chrono::seconds(60)) const {
-        const uint64_t until = m_reads.load() + count;
-        const Steady::time_point giveUp = Steady::now() + limit;
-        while (m_reads.load() < until) {
-            if (Steady::now() >= giveUp) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
+    bool waitForReads(uint64_t count, std::chrono::seconds limit = std::chrono::seconds(60)) const;
     // A wait on this clock notices an advance within a few milliseconds.
     Steady::duration recheckEvery() const override { return std::chrono::milliseconds(5); }
 

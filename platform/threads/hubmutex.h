@@ -43,15 +43,29 @@ public:
     // wake-up may be spurious: the caller looks at what it waits for again.
     template <class Rep, class Period>
     void waitFor(std::condition_variable& changed, std::chrono::duration<Rep, Period> limit) {
-        changed.wait_for(m_lock, limit);
+        waitAtMost(changed, std::chrono::ceil<std::chrono::nanoseconds>(limit));
     }
     // Waits until `done` (called with the mutex held) returns true or `limit` has passed: its last answer.
+    // (Not analysed: `done` runs with this lock's mutex held, which the analysis cannot see.)
     template <class Rep, class Period, class Done>
-    bool waitFor(std::condition_variable& changed, std::chrono::duration<Rep, Period> limit, Done done) {
-        return changed.wait_for(m_lock, limit, std::move(done));
+    bool waitFor(std::condition_variable& changed, std::chrono::duration<Rep, Period> limit,
+                 Done done) NO_THREAD_SAFETY_ANALYSIS {
+        const TDeadline deadline = deadlineAfter(std::chrono::ceil<std::chrono::nanoseconds>(limit));
+        while (!done())
+            if (!waitUntil(changed, deadline)) return done();
+        return true;
     }
 
 private:
+    // The timed waits are out of line (hubmutex.cpp), where the standard library reads the steady clock
+    // for their deadlines: product code reads the clock only where the build allows it
+    // (cmake/clockreads).
+    using TDeadline = std::chrono::steady_clock::time_point;
+    void waitAtMost(std::condition_variable& changed, std::chrono::nanoseconds limit);
+    static TDeadline deadlineAfter(std::chrono::nanoseconds limit);
+    // False once `deadline` has passed.
+    bool waitUntil(std::condition_variable& changed, TDeadline deadline);
+
     std::unique_lock<std::mutex> m_lock;
 };
 

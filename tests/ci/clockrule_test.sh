@@ -5,15 +5,17 @@
 # a parameter's or a member's default, a read in a program's main, a stamp within its file's count).
 set -u
 rule="$1"
+list="$2"
 dir="$(mktemp -d)"
 trap 'rm -rf "$dir"' EXIT
 failures=0
 check() {  # name, expected exit, file (path in the tree), its text
   local tree="$dir/tree" out status
   rm -rf "$tree"
-  mkdir -p "$tree/.ci" "$tree/bench"
+  mkdir -p "$tree/.ci" "$tree/bench" "$tree/cmake"
   for d in appbrowse worker service planning indexing platform tools framework fbDebug Db; do mkdir -p "$tree/$d"; done
   cp "$rule" "$tree/.ci/bare-codes"
+  cp "$list" "$tree/cmake/clockreads.list"
   mkdir -p "$(dirname "$tree/$3")"
   printf '%s\n' "$4" >"$tree/$3"
   out="$(bash "$tree/.ci/bare-codes" 2>&1)"

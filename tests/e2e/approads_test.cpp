@@ -714,6 +714,28 @@ TEST_F(AppRoadsEndToEnd, VirtualMachinesAnswerTheirOwnBackups) {
             EXPECT_EQ(itemsOf(byGuid), indexed(alpha.subclient, "/")) << road;
         }
 
+        // A VM named after two separators, as a user may type it, names none: whoever asks, by the VM's
+        // client or its hypervisor's, he is told what a VM path looks like (not that no VM is named, nor,
+        // the VM's owner, refused).
+        for (const auto& [typed, user] : {std::pair<std::string, std::string>{"\\\\" + alpha.guid, "admin"},
+                                          {"//" + alpha.guid + "/d00", "vmowner"}}) {
+            for (const hubtest::TConsoleRun& run :
+                 {list(road, "vsahypervisor", hv.subclient, 106, typed, user, lastDay()),
+                  list(road, "vmalpha", alpha.subclient, 106, typed, user, v1Time)}) {
+                EXPECT_EQ(run.status, kExitServiceError) << road << typed << user << run.out << run.err;
+                // (In JSON, each backslash of the path is written twice.)
+                std::string meant;
+                for (const char c : typed.substr(1))
+                    meant += c == '\\' ? std::string("\\\\") : std::string(1, c);
+                EXPECT_NE(
+                    run.out.find("names no virtual machine: a VM path starts with one separator and the "
+                                 "VM's GUID, as in [" +
+                                 meant + "]"),
+                    std::string::npos)
+                    << road << typed << user << run.out << run.err;
+            }
+        }
+
         // vmowner may browse vmalpha, named by itself or by its GUID under the hypervisor, and no other VM.
         for (const long long at : {lastDay(), v1Time}) {
             hubtest::TConsoleRun owner = list(road, "vmalpha", alpha.subclient, 106, "\\", "vmowner", at);

@@ -18,13 +18,12 @@ bool isSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
-// The length of the head of `path` that names a VM by its GUID (leading separators '/' or '\\', then the
-// GUID); 0 when the path's first component is no GUID.
+// The length of the head of `path` that names a VM by its GUID (one leading separator, '/' or '\\',
+// then the GUID: the Hubmaster's own reading, vmPathHead); 0 when the path's first component so read is
+// no GUID.
 size_t vmGuidHeadLength(std::string_view path) {
-    const size_t start = path.find_first_not_of("/\\");
-    if (start == std::string_view::npos) return 0;
-    const size_t end = std::min(path.find_first_of("/\\", start), path.size());
-    return isVmGuidText(path.substr(start, end - start)) ? end : 0;
+    const TVmPathHead head = vmPathHead(path);
+    return isVmGuidText(head.component) ? head.end : 0;
 }
 
 }  // namespace
@@ -67,9 +66,7 @@ bool vmPartOfHypervisor(CItemIndex& index, TIndexSubclient& subclient, TBrowseQu
 }
 
 std::string vmGuidOf(const std::string& under) {
-    size_t start = 0;
-    while (start < under.size() && isSeparator(under[start])) ++start;
-    std::string guid = under.substr(start);
+    std::string guid(vmPathHead(under).component);
     if (guid.size() >= 2 && guid.front() == '{' && guid.back() == '}') guid = guid.substr(1, guid.size() - 2);
     for (char& c : guid) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return guid;

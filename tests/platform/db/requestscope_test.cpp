@@ -6,12 +6,25 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <locale>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <tuple>
+#include <vector>
 
+#include "Db/Tbl/APP_Client.h"
 #include "platform/db/dbenv.h"
 #include "platform/db/dbresult.h"
+#include "platform/errors/evmessagecontainer.h"
+#include "platform/msg/msg_classes.h"
+#include "platform/security/zetatoken.h"
+#include "platform/threads/hubclock.h"
 #include "tests/platform/db/tempdir.h"
 
 using namespace zydb;
@@ -148,5 +161,58 @@ TEST_F(RequestScope, MemosFollowTheConnectionToTheNextThreadOnlyWhileTheDatabase
     });
     EXPECT_EQ(seen, "");
 }
+
+// A memo is carried on to later requests of any caller, so its type holds only what the database gives.
+// The walk: each part a memo may not hold, in every place a memo holds a part (itself, a container's
+// element, a map's key or value, a pair's or a tuple's, a plain record's field, what an owning pointer
+// owns, nested), is refused by memo() and named by the rule it breaks; each part a memo may hold is
+// accepted in the same places.
+template <class Memo>
+constexpr bool kMemoAccepted = requires(CRequestReads& r) {
+    r.memo<Memo>();
+};
+
+template <class Part>
+struct TInRecord {
+    long id = 0;
+    std::string name;
+    Part part;
+};
+template <class Part>
+using TPlaces = std::tuple<Part, std::vector<Part>, std::map<Part, int>, std::map<std::string, Part>,
+                           std::pair<int, Part>, std::tuple<std::string, Part>, TInRecord<Part>,
+                           std::shared_ptr<const Part>, std::optional<Part>,
+                           std::vector<TInRecord<std::shared_ptr<const Part>>>>;
+
+// Rule 0: accepted in every place, holding nothing refused; else refused in every place, by that rule.
+template <unsigned Rule, class Part>
+constexpr bool judgedEverywhere() {
+    return []<class... Memo>(std::type_identity<std::tuple<Memo...>>) {
+        return (((Rule == 0) == kMemoAccepted<Memo> &&
+                 (Rule == 0 ? memo::refusalsOf<Memo>() == 0 : (memo::refusalsOf<Memo>() & Rule) != 0)) &&
+                ...);
+    }(std::type_identity<TPlaces<Part>>{});
+}
+enum class EKind { kFile, kFolder };
+
+// The clock, a caller's request, token or scope, a locale, the registry; what points elsewhere; a class
+// with state of its own that no one declared as read.
+static_assert(judgedEverywhere<memo::kOutside, std::chrono::steady_clock::time_point>());
+static_assert(judgedEverywhere<memo::kOutside, CHubManualClock>());
+static_assert(judgedEverywhere<memo::kOutside, const CHubClock*>());
+static_assert(judgedEverywhere<memo::kOutside, databrowse::BrowseRequest>());
+static_assert(judgedEverywhere<memo::kOutside, TZetaTokenClaims>());
+static_assert(judgedEverywhere<memo::kOutside, CRequestReads*>());
+static_assert(judgedEverywhere<memo::kOutside, std::locale>());
+static_assert(judgedEverywhere<memo::kOutside, EvMessageContainer>());
+static_assert(judgedEverywhere<memo::kOutside, ZYPlatformInfo*>());
+static_assert(judgedEverywhere<memo::kIndirect, long*>());
+static_assert(judgedEverywhere<memo::kIndirect, std::string_view>());
+static_assert(judgedEverywhere<memo::kUndeclared, ZYPlatformInfo::CReadScope>());
+static_assert(!kMemoAccepted<TInRecord<const std::string&>> && !kMemoAccepted<TInRecord<const CHubClock&>>);
+// What a read gives, and the catalogue's constants.
+static_assert(judgedEverywhere<0, long long>() && judgedEverywhere<0, EKind>());
+static_assert(judgedEverywhere<0, std::string>() && judgedEverywhere<0, DbValue>());
+static_assert(judgedEverywhere<0, APP_Client_t>() && judgedEverywhere<0, const MsgFieldRef*>());
 
 }  // namespace

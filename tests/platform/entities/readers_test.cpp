@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <thread>
 
 #include "Db/Tbl/APP_ClientProp.h"
@@ -437,6 +438,20 @@ TEST_F(Readers, ARequestReadsOneStateOfTheDatabase) {
     }
     writer.exec(update, {zydb::DbValue::ofText("d.example")});
     EXPECT_EQ(host(), "d.example");
+}
+
+// Only what the database alone answers is kept for the request and carried on (the next test keeps what
+// it answers): a statement that reads chance or the clock is asked afresh each time.
+TEST_F(Readers, OncePerRequestKeepsOnlyAnswersOfTheDatabaseAlone) {
+    zydb::CRequestReads request;
+    std::set<std::string> seen;
+    for (int n = 0; n < 4; ++n) {
+        std::vector<zydb::DbValue> row;
+        ASSERT_EQ(hubdb::threadQueryFirstRowOncePerRequest("SELECT hex(randomblob(8))", {}, row),
+                  zydb::DB_OK);
+        seen.insert(row.at(0).asText());
+    }
+    EXPECT_EQ(seen.size(), 4u);
 }
 
 // What a request read is carried into the thread's next requests only while the database file is as

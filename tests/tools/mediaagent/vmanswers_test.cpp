@@ -9,7 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "appbrowse/fbhmvsautils.h"
+#include "appbrowse/vmbrowseview.h"
+#include "platform/entities/apptypes.h"
 #include "platform/msg/criteriaoperators.h"
+#include "platform/tasks/evrestoretask.h"
 #include "tests/tools/mediaagent/mediaagent_world.h"
 #include "tools/mediaagent/superbrowseanswer.h"
 
@@ -154,4 +158,68 @@ TEST_F(VmAnswers, FindBelowAnswersEveryFileBeneathInBatchesWithOneEnd) {
     paging->setint64(databrowse::Msg6::f::pageSize, 5);
     find.setlistobject(R::queries, {page});
     EXPECT_EQ(answer(find), std::vector<std::string>(expected.begin() + 3, expected.begin() + 8));
+}
+
+// The Hubmaster and the media agent read a VM path alike, and the Hubmaster's view never names a VM's
+// GUID twice. The walk: every path of one, two or three leading separators of either kind, the GUID
+// with or without braces, with or without a tail; read by the VM's own index (V2), and by its
+// hypervisor's, below the GUID where the view puts the VM's own paths (V1). One separator names the VM
+// on both sides, with the same path in it; more name none on either, and the Hubmaster refuses them
+// saying what a VM path looks like.
+TEST_F(VmAnswers, HubmasterAndMediaAgentReadEveryVmPathAlike) {
+    mediaagent::TIndexSubclient hypervisor;
+    ASSERT_TRUE(index->subclient(world->world.vsa.subclient, hypervisor));
+    auto root = [](std::string p) { return p.empty() || p == "\\" ? std::string("/") : p; };
+    auto timesNamed = [&](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = text.find(vm.guid); at != std::string::npos; at = text.find(vm.guid, at + 1)) ++n;
+        return n;
+    };
+    std::vector<std::string> leads;
+    for (const std::string a : {"\\", "/"}) {
+        leads.push_back(a);
+        for (const std::string b : {"\\", "/"}) {
+            leads.push_back(a + b);
+            for (const std::string c : {"\\", "/"}) leads.push_back(a + b + c);
+        }
+    }
+    for (const std::string& named : {vm.guid, "{" + vm.guid + "}"}) {
+        for (const std::string& lead : leads) {
+            for (const char* tail : {"", "\\", "\\d00", "/d00/x", "\\d00\\x"}) {
+                const std::string path = lead + named + tail;
+                SCOPED_TRACE(path);
+                const bool one = lead.size() == 1;
+                const bool hostNames = CBrowseVSAUtils::IsVMGUID(CBrowseVSAUtils::ExtractVMGUID(path));
+                EvMultiEntityRestoreTask task;
+                task.setAppType(apptype::kVirtualServer);
+                task.addPath(EvRestoreTask::kBrowsePathList, path.c_str());
+                const std::string refusal = CVMBrowseView::pathRefusal(&task);
+                EXPECT_EQ(hostNames, one);
+                EXPECT_EQ(refusal.empty(), one) << refusal;
+                if (!one) {
+                    EXPECT_NE(refusal.find("[" + path.substr(lead.size() - 1) + "]"), std::string::npos);
+                }
+
+                // V2: the VM's own index.
+                const std::string own = mediaagent::vmFileViewPath(vmSubclient, path);
+                EXPECT_EQ(own != path, hostNames);
+                if (hostNames) {
+                    EXPECT_EQ(root(own), root(CVMBrowseView::withoutVmGuid(path)));
+                }
+
+                // V1: the hypervisor's index, below the GUID where the view puts the path, once.
+                const std::string below = CVMBrowseView::belowVmGuid(vm.guid, path);
+                EXPECT_EQ(timesNamed(below), 1u) << below;
+                mediaagent::TIndexSubclient read = hypervisor;
+                TBrowseQuery query;
+                query.appId = hypervisor.appId;
+                query.path = below;
+                std::string why, under;
+                ASSERT_TRUE(mediaagent::vmPartOfHypervisor(*index, read, query, why, under)) << why;
+                EXPECT_EQ(read.appId, vmSubclient.appId);
+                EXPECT_EQ(timesNamed(under), 1u) << under;
+                EXPECT_EQ(root(query.path), root(CVMBrowseView::withoutVmGuid(path.substr(lead.size() - 1))));
+            }
+        }
+    }
 }
