@@ -343,7 +343,7 @@ void BM_LoadMemory(benchmark::State& state) {
             }
             if (round < 0) continue;  // the warm-up
             std::this_thread::sleep_for(std::chrono::seconds(settleSeconds));
-            trimHostMemory();  // as the host does once a minute
+            trimHostMemory();  // as the host does when it comes to rest
             resident.push_back(residentMb());
             inUse.push_back(heapInUseMb());
             std::printf("round %d of %lld browses: resident %.3f MB, heap in use %.3f MB\n", round + 1,

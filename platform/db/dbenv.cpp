@@ -14,6 +14,7 @@
 #include "platform/threads/hubclock.h"
 #include "platform/threads/hubmutex.h"
 #include "platform/threads/idlesweeper.h"
+#include "platform/threads/processrest.h"
 #include "platform/threads/threadresources.h"
 
 namespace zydb {
@@ -118,6 +119,9 @@ struct EnvState {
     std::unique_ptr<CHubIdleSweeper::CEntry> sweeper GUARDED_BY(mutex);
     // The connections that live threads keep, for the sweeper to close those left unused.
     std::vector<std::weak_ptr<TThreadSlot>> slots GUARDED_BY(mutex);
+    // The database holds the process busy (processrest.h) from the first connection it keeps until its
+    // sweeper finds none left, or it is closed.
+    bool holdsProcess GUARDED_BY(mutex) = false;
 };
 
 EnvState& env() {
@@ -147,11 +151,22 @@ std::optional<Clock::time_point> sweepSlot(TThreadSlot& slot, Clock::time_point 
     return std::max(now, slot.quietSince + kIdleSeconds);
 }
 
-// Closes the connections idle for too long; answers when the next one will be.
-std::optional<Clock::time_point> sweepIdle() {
-    std::vector<std::unique_ptr<IDbConnection>> closing;  // declared first: closed after the lock
-    std::vector<std::shared_ptr<IDbConnection>> closingOfThreads;
-    CHubMutexLock g(env().mutex);
+// A connection is kept from now on: the process is busy until the sweeper has closed the last.
+void holdProcess() REQUIRES(env().mutex) {
+    if (env().holdsProcess) return;
+    env().holdsProcess = true;
+    holdProcessBusy();
+}
+
+// True when the database held the process busy and no longer does.
+bool letProcessGo() REQUIRES(env().mutex) {
+    return std::exchange(env().holdsProcess, false);
+}
+
+// Closes the connections idle for too long, into the vectors given; answers when the next one will be.
+std::optional<Clock::time_point> sweepIdleLocked(
+    std::vector<std::unique_ptr<IDbConnection>>& closing,
+    std::vector<std::shared_ptr<IDbConnection>>& closingOfThreads) REQUIRES(env().mutex) {
     const Clock::time_point now = env().clock->steadyNow();
     env().idle.prune(now, closing);
     env().threadIdle.prune(now, closingOfThreads);
@@ -170,11 +185,30 @@ std::optional<Clock::time_point> sweepIdle() {
     return next;
 }
 
+// Closes the connections idle for too long; answers when the next one will be.
+std::optional<Clock::time_point> sweepIdle() {
+    std::optional<Clock::time_point> next;
+    bool rests = false;
+    {
+        std::vector<std::unique_ptr<IDbConnection>> closing;  // declared first: closed after the lock
+        std::vector<std::shared_ptr<IDbConnection>> closingOfThreads;
+        CHubMutexLock g(env().mutex);
+        next = sweepIdleLocked(closing, closingOfThreads);
+        rests = !next && letProcessGo();
+    }
+    // Once what it kept is closed, its memory freed.
+    if (rests) releaseProcessBusy();
+    return next;
+}
+
 // Gives `conn` to `list` of the current database; the sweeper closes it when it stays unused.
 template <class Conn>
 void keepIdle(CIdleList<Conn>& list, Conn conn, std::vector<Conn>& closing) REQUIRES(env().mutex) {
     const Clock::time_point now = env().clock->steadyNow();
-    if (list.give(std::move(conn), now, closing) && env().sweeper) env().sweeper->due(now + kIdleSeconds);
+    if (list.give(std::move(conn), now, closing) && env().sweeper) {
+        holdProcess();
+        env().sweeper->due(now + kIdleSeconds);
+    }
 }
 
 // The calling thread's slot, made and entered in the environment's list at its first connection.
@@ -224,7 +258,10 @@ struct ThreadConn {
         }
         CHubMutexLock g(env().mutex);
         if (!entered) env().slots.push_back(slot);
-        if (env().sweeper) env().sweeper->due(env().clock->steadyNow() + kIdleSeconds);
+        if (env().sweeper) {
+            holdProcess();
+            env().sweeper->due(env().clock->steadyNow() + kIdleSeconds);
+        }
     }
     // Drops the thread's connection (of an earlier database) without giving it back.
     void drop() {
@@ -293,22 +330,30 @@ int CDbEnv::open(const std::string& path, const DbOpenOptions& options, std::str
     oldSweeper = std::exchange(env().sweeper, std::move(sweeper));
     env().generation.fetch_add(1);
     env().open.store(true);
+    // The threads' connections of the database before are the new sweeper's to close: the process stays
+    // busy until it has looked.
+    if (env().holdsProcess) env().sweeper->due(clock.steadyNow());
     return DB_OK;
 }
 
 void CDbEnv::close() {
-    std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
-    std::vector<std::shared_ptr<IDbConnection>> staleOfThreads;
-    std::unique_ptr<CHubIdleSweeper::CEntry>
-        oldSweeper;  // ended after the lock is let go: its sweep takes it
-    CHubMutexLock g(env().mutex);
-    env().idle.clear(stale);
-    env().threadIdle.clear(staleOfThreads);
-    oldSweeper = std::move(env().sweeper);
-    env().open.store(false);
-    env().path.clear();
-    env().generation.fetch_add(1);
-    t_conn.drop();
+    bool rests = false;
+    {
+        std::vector<std::unique_ptr<IDbConnection>> stale;  // closed after the lock is let go
+        std::vector<std::shared_ptr<IDbConnection>> staleOfThreads;
+        std::unique_ptr<CHubIdleSweeper::CEntry>
+            oldSweeper;  // ended after the lock is let go: its sweep takes it
+        CHubMutexLock g(env().mutex);
+        env().idle.clear(stale);
+        env().threadIdle.clear(staleOfThreads);
+        oldSweeper = std::move(env().sweeper);
+        env().open.store(false);
+        env().path.clear();
+        env().generation.fetch_add(1);
+        t_conn.drop();
+        rests = letProcessGo();
+    }
+    if (rests) releaseProcessBusy();
 }
 
 void CDbEnv::releaseThreadConnection() {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "platform/log/evdebug.h"
 #include "platform/log/peerlog.h"
@@ -13,6 +14,7 @@
 #include "platform/net/zynet_log.h"
 #include "platform/net/zynet_options.h"
 #include "platform/net/zynet_xml.h"
+#include "platform/threads/processrest.h"
 #include "platform/threads/threadresources.h"
 
 namespace {
@@ -256,7 +258,15 @@ CUxError CZyNetworkServer::adopt(zynet::CSocket& socket, const CZyNetwork::TPeer
         parked->wake.notify_one();
         return CUxError::Success();
     }
-    std::thread thread(&CZyNetworkServer::runThread, this, handle, session);
+    // The process is busy while a server's thread lives (it lets go as it ends).
+    holdProcessBusy();
+    std::thread thread;
+    try {
+        thread = std::thread(&CZyNetworkServer::runThread, this, handle, session);
+    } catch (...) {
+        releaseProcessBusy();
+        throw;
+    }
     connection.thread = thread.get_id();
     m_threads.emplace(thread.get_id(), std::move(thread));
     return CUxError::Success();
@@ -421,6 +431,7 @@ bool CZyNetworkServer::WaitForRest(size_t parked, int seconds) {
 void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> session) {
     TParked parked;
     parked.thread = std::this_thread::get_id();
+    std::vector<std::thread> ended;  // threads that ended before this one, joined by it as it ends
     for (;;) {
         serve(handle, std::move(session));
         // What the work of its session left with this thread (its database connection) is not kept
@@ -439,7 +450,10 @@ void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> s
             if (!next) std::erase(m_parked, &parked);
         }
         if (!next) {
-            // Joined by the next adopt, Quit or the destructor.
+            // An ended thread keeps its stack until it is joined: each ending thread joins those that
+            // ended before it, so a server gone quiet keeps only the last one's, which the next adopt,
+            // Quit or the destructor joins. (Never the other way round: no two wait for each other.)
+            ended.swap(m_finished);
             auto self = m_threads.find(parked.thread);
             m_finished.push_back(std::move(self->second));
             m_threads.erase(self);
@@ -449,6 +463,8 @@ void CZyNetworkServer::runThread(long long handle, std::shared_ptr<CZyNetwork> s
         session = std::move(parked.session);
     }
     m_changed.notify_all();
+    for (std::thread& thread : ended) thread.join();
+    releaseProcessBusy();
 }
 
 void CZyNetworkServer::serve(long long handle, std::shared_ptr<CZyNetwork> session) {

@@ -812,6 +812,8 @@ TEST_F(ProvenPeers, AClientMachinesLaunchesAreLimitedAsAnOutsidersAre) {
 // flooding machine's would be) leave consoles, with client1's certificate or none, served on both roads
 // at once; the host holds a bounded number of threads and database connections for the crowd (its idle
 // sessions hold none), and the lines the crowd causes are counted against client1, not written each.
+// Once the crowd has gone and the host has come to rest (it says so, once), its resident memory is back
+// near what it held at its rest before the crowd.
 TEST_F(ProvenPeers, AClientMachinesIdleSessionsCannotShutConsolesOut) {
     const auto databaseDescriptors = [&] {
         int n = 0;
@@ -828,8 +830,16 @@ TEST_F(ProvenPeers, AClientMachinesIdleSessionsCannotShutConsolesOut) {
         std::chrono::milliseconds took{};
         return run(args, took);
     };
+    constexpr const char* kAtRest = "hubmaster: at rest: ";
+    const size_t restsBefore = m_host->countNow(kAtRest);
     for (const char* road : {"router", "hubmaster"})
         ASSERT_NE(console(road, false).find("/d00"), std::string::npos);
+    // The host at rest once the consoles' browses are done (their threads ended, its database unused for
+    // its idle limit): what it holds then, with what the browses made it keep.
+    ASSERT_TRUE(m_host->waitFor(kAtRest, 180s, restsBefore + 1)) << "the host never came to rest:\n"
+                                                                 << m_host->output();
+    const long long residentBefore = hubtest::processResidentKb(m_host->pid());
+    const long long anonymousBefore = hubtest::processMemoryKb(m_host->pid(), "RssAnon");
     const hubtest::TProcessHold before = hubtest::processHold(m_host->pid());
     const int databaseBefore = databaseDescriptors();
 
@@ -895,4 +905,21 @@ TEST_F(ProvenPeers, AClientMachinesIdleSessionsCannotShutConsolesOut) {
         EXPECT_GT(lines, 0u) << refusal;
         EXPECT_LE(lines, 100 * (windows + 1)) << refusal << ": after " << answered << " refused requests";
     }
+
+    // Once the crowd has gone: its threads ended and joined, what they left free given back; said in one
+    // line for this idle period, none while the crowd was there.
+    ASSERT_TRUE(m_host->waitFor(kAtRest, 180s, restsBefore + 2)) << "no rest after the crowd:\n"
+                                                                 << m_host->output();
+    EXPECT_EQ(m_host->countNow(kAtRest), restsBefore + 2) << m_host->output();
+    const long long residentAfter = hubtest::processResidentKb(m_host->pid());
+    const long long anonymousAfter = hubtest::processMemoryKb(m_host->pid(), "RssAnon");
+    std::printf(
+        "idle host: resident %lld kB (%lld kB anonymous) at rest before the crowd, %lld kB (%lld kB) after\n",
+        residentBefore, anonymousBefore, residentAfter, anonymousAfter);
+    // What stays is what outlives a crowd by design (caches it filled, the pages they pin in each arena);
+    // the crowd's threads' stacks and free pages are not among it. Sanitizers' allocators keep what is
+    // freed.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(residentAfter, residentBefore * 5 / 4) << "kB at rest before the crowd: " << residentBefore;
+#endif
 }

@@ -56,6 +56,7 @@
 #include "platform/security/evsecuritymgr.h"
 #include "platform/tasks/evrestoretask.h"
 #include "platform/tasks/evreturndestination.h"
+#include "platform/threads/processrest.h"
 #include "tools/hubmaster/hostbrowse.h"
 #include "tools/hubmaster/hostmemory.h"
 #include "tools/readablefiles.h"
@@ -416,20 +417,25 @@ bool runControlLines(std::string& pending, ProcessFn process) {
     return stop;
 }
 
-// Serves until a stop signal or the "stop" command, giving free memory back while idle.
+// Set while the host serves: its rests give free memory back then, not while it stops.
+std::atomic<bool> g_serving{false};
+
+void giveBackWhileServing() {
+    if (g_serving.load()) giveBackAtRest("hubmaster");
+}
+
+// Serves until a stop signal or the "stop" command; free memory goes back each time the host comes to
+// rest (giveBackWhileServing, on the thread that let the process go).
 void serveUntilStopped(int signalFd, bool control, ProcessFn process) {
     std::string pending;
     bool readStdin = control;
+    g_serving = true;
     for (bool stop = false; !stop;) {
         pollfd fds[2] = {{signalFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        const int ready = poll(fds, readStdin ? 2 : 1, kHostTrimIntervalMs);
+        const int ready = poll(fds, readStdin ? 2 : 1, -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
             break;
-        }
-        if (ready == 0) {
-            trimHostMemory();
-            continue;
         }
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info;
@@ -451,6 +457,7 @@ void serveUntilStopped(int signalFd, bool control, ProcessFn process) {
             if (runControlLines(pending, process)) stop = true;
         }
     }
+    g_serving = false;
 }
 
 // Drains the host's own service, cleans the browse service up and says plainly whether anything of it
@@ -492,6 +499,7 @@ int stopService(CHostBrowseService& hostBrowse, CleanUpFn cleanUp, int foreignTh
 
 int serve(int argc, char** argv) {
     limitHostAllocatorArenas();
+    registerProcessRestAction(&giveBackWhileServing);
     // Threads a runtime starts are not ours to join: ThreadSanitizer runs one of its own from the first
     // thread created on.
 #if defined(__SANITIZE_THREAD__)

@@ -15,6 +15,7 @@
 #include "platform/db/dbresult.h"
 #include "platform/db/requestscope.h"
 #include "platform/threads/hubclock.h"
+#include "platform/threads/processrest.h"
 #include "platform/threads/threadresources.h"
 #include "tests/platform/db/tempdir.h"
 
@@ -265,22 +266,32 @@ bool quietUntil(CHubManualClock& clock, Done done) {
 }
 
 // Connections of both kinds given back and left unused are closed 30 seconds later, though nothing else
-// happens in the process: no file of the database stays open.
+// happens in the process: no file of the database stays open. Only then does the database let the
+// process come to rest (processrest.h), once.
 TEST_F(DbEnvPoolTest, IdleConnectionsCloseAfterThirtyQuietSeconds) {
     static CHubManualClock clock;  // read by the environment until it is closed
     DbOpenOptions o;
     o.create = true;
     const std::string path = dir.file("quiet.db");
+    static std::atomic<int> rests{0}, filesAtRest{-1};
+    static std::string watched;
+    watched = path;
+    registerProcessRestAction([] {
+        filesAtRest = openFilesOf(watched);
+        ++rests;
+    });
+    const int restsBefore = rests;
     ASSERT_EQ(CDbEnv::open(path, o, nullptr, clock), DB_OK);
     std::thread([] {
         ASSERT_EQ(CDbEnv::threadConnection(nullptr)->exec("CREATE TABLE q (v)"), DB_OK);
     }).join();
     ASSERT_EQ(CDbEnv::newConnection(nullptr)->exec("INSERT INTO q VALUES (1)"), DB_OK);
     ASSERT_GT(openFilesOf(path), 0);
-    clock.advance(std::chrono::seconds(30));
-    for (int i = 0; i < 2000 && openFilesOf(path) > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(rests, restsBefore);
+    EXPECT_TRUE(quietUntil(clock, [&] { return openFilesOf(path) == 0 && rests > restsBefore; }));
     EXPECT_EQ(openFilesOf(path), 0);
+    EXPECT_EQ(rests, restsBefore + 1);
+    EXPECT_EQ(filesAtRest, 0);
 }
 
 // A thread that keeps its connection while it waits long for something other than work (a periodic
